@@ -1,0 +1,42 @@
+# Shared build conventions: one static library per directory, one gtest binary per library.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+
+set(MEASUREMENT_WARNINGS -Wall -Wextra -Wpedantic -Wno-unused-parameter -Wno-missing-field-initializers)
+
+if(MEASUREMENT_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+set(MEASUREMENT_LIBRARIES "" CACHE INTERNAL "")
+
+# measurement_library(<name> [DEPS lib...] [EXTRA_SOURCES file...])
+# Compiles every .cpp/.c below the calling directory (except tools/) into a static library.
+function(measurement_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS;EXTRA_SOURCES" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  list(FILTER sources EXCLUDE REGEX "/tools/")
+  add_library(${name} STATIC ${sources} ${ARG_EXTRA_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${MEASUREMENT_WARNINGS}>)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} Threads::Threads)
+  set(MEASUREMENT_LIBRARIES ${MEASUREMENT_LIBRARIES} ${name} CACHE INTERNAL "")
+endfunction()
+
+# measurement_tests(<name> DIR <dir> DEPS lib...)
+# One gtest binary per library; every test case becomes its own CTest entry.
+function(measurement_tests name)
+  cmake_parse_arguments(ARG "" "DIR" "DEPS" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${ARG_DIR}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+  target_compile_options(${name} PRIVATE ${MEASUREMENT_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300
+                       ENVIRONMENT "MEASUREMENT_TEST=1")
+endfunction()

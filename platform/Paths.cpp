@@ -1,0 +1,43 @@
+#include "platform/Paths.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+namespace platform {
+
+namespace {
+std::mutex gMutex;
+std::string gHostDirectory;
+}  // namespace
+
+std::string Paths::dataDirectory() {
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    if (!gHostDirectory.empty()) return gHostDirectory;
+  }
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return xdg;
+  if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/share";
+  return {};
+}
+
+void Paths::setDataDirectory(const std::string& path) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gHostDirectory = path;
+}
+
+bool Paths::createDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return std::filesystem::is_directory(path, ec);
+}
+
+std::string Paths::inDataDirectory(const std::string& relative) {
+  std::string base = dataDirectory();
+  if (base.empty()) return {};
+  return base + "/" + relative;
+}
+
+}  // namespace platform

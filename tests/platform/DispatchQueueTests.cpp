@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Semaphore.h"
+#include "platform/Timer.h"
+
+using platform::DispatchQueue;
+
+TEST(DispatchQueue, RunsAsyncBlocksInOrderOnOneThreadAtATime) {
+  auto queue = DispatchQueue::create("test.order");
+  std::vector<int> seen;
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  for (int i = 0; i < 1000; ++i) {
+    queue->async([&, i] {
+      if (running.fetch_add(1) != 0) overlapped = true;
+      seen.push_back(i);
+      running.fetch_sub(1);
+    });
+  }
+  queue->sync([] {});
+  ASSERT_EQ(seen.size(), 1000u);
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(seen[i], i);
+  EXPECT_FALSE(overlapped);
+}
+
+TEST(DispatchQueue, SyncRunsOnCallerThreadAfterEarlierBlocks) {
+  auto queue = DispatchQueue::create("test.sync");
+  platform::Semaphore release;
+  std::vector<std::string> order;
+  queue->async([&] {
+    release.wait();
+    order.push_back("async");
+  });
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    release.signal();
+  });
+  std::thread::id ranOn;
+  queue->sync([&] {
+    ranOn = std::this_thread::get_id();
+    EXPECT_TRUE(queue->isCurrent());
+    order.push_back("sync");
+  });
+  releaser.join();
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_EQ(order, (std::vector<std::string>{"async", "sync"}));
+  EXPECT_FALSE(queue->isCurrent());
+}
+
+TEST(DispatchQueue, NestedSyncOnSameQueueRunsInline) {
+  auto a = DispatchQueue::create("test.a");
+  auto b = DispatchQueue::create("test.b");
+  int depth = 0;
+  platform::Semaphore done;
+  a->async([&] {
+    a->sync([&] {
+      ++depth;
+      b->sync([&] {
+        // Back onto a from inside b: a is held by this thread, so this runs inline too.
+        a->sync([&] { ++depth; });
+        EXPECT_EQ(DispatchQueue::currentLabel(), "test.b");
+      });
+    });
+    done.signal();
+  });
+  ASSERT_TRUE(done.wait(5));
+  EXPECT_EQ(depth, 2);
+}
+
+TEST(DispatchQueue, ExceptionsAreReportedAndTheQueueCarriesOn) {
+  std::vector<std::string> reports;
+  std::mutex m;
+  platform::setBlockExceptionHandler([&](const std::string& label, const std::string& what) {
+    std::lock_guard<std::mutex> lock(m);
+    reports.push_back(label + "|" + what);
+  });
+  auto queue = DispatchQueue::create("test.throw");
+  bool ranAfter = false;
+  queue->async([] { throw std::runtime_error("boom"); });
+  queue->async([&] { ranAfter = true; });
+  queue->sync([] { throw std::logic_error("sync boom"); });
+  queue->sync([] {});
+  platform::setBlockExceptionHandler(nullptr);
+  EXPECT_TRUE(ranAfter);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0], "test.throw|boom");
+  EXPECT_EQ(reports[1], "test.throw|sync boom");
+}
+
+TEST(DispatchQueue, SuspendHoldsBlocksUntilResume) {
+  auto queue = DispatchQueue::create("test.suspend");
+  queue->suspend();
+  std::atomic<int> ran{0};
+  queue->async([&] { ++ran; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(ran.load(), 0);
+  EXPECT_EQ(queue->pendingCount(), 1u);
+  queue->resume();
+  queue->sync([] {});
+  EXPECT_EQ(ran.load(), 1);
+}
+
+TEST(DispatchQueue, MainQueueRunsOnlyWhenDrained) {
+  auto& main = DispatchQueue::main();
+  std::atomic<bool> ran{false};
+  std::thread other([&] { main->async([&] { ran = true; }); });
+  other.join();
+  EXPECT_FALSE(ran);
+  EXPECT_TRUE(testsupport::waitFor([&] { return ran.load(); }, 2));
+}
+
+TEST(DispatchQueue, SyncOntoMainFromAnotherThreadWaitsForTheDrainer) {
+  auto& main = DispatchQueue::main();
+  std::atomic<bool> done{false};
+  std::thread::id ranOn, otherID;
+  std::thread other([&] {
+    otherID = std::this_thread::get_id();
+    main->sync([&] { ranOn = std::this_thread::get_id(); });
+    done = true;
+  });
+  EXPECT_TRUE(testsupport::waitFor([&] { return done.load(); }, 5));
+  other.join();
+  // The block runs on the calling thread while the main queue is held.
+  EXPECT_EQ(ranOn, otherID);
+}
+
+TEST(DispatchQueue, ManyThreadsSyncAndAsyncWithoutLosingBlocks) {
+  auto queue = DispatchQueue::create("test.stress");
+  long counter = 0;  // guarded by the queue
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) {
+        if ((i + t) % 3 == 0) queue->sync([&] { ++counter; });
+        else queue->async([&] { ++counter; });
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  queue->sync([] {});
+  EXPECT_EQ(counter, 8000);
+}
+
+TEST(DispatchQueue, AfterFiresWithFakeClockAdvance) {
+  testsupport::ScopedFakeClock clock;
+  auto queue = DispatchQueue::create("test.after");
+  std::atomic<bool> fired{false};
+  queue->after(30, [&] { fired = true; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(fired);
+  clock->advance(31);
+  EXPECT_TRUE(testsupport::waitFor([&] { return fired.load(); }, 5));
+}
+
+TEST(TimerService, CancelledTimerNeverFires) {
+  testsupport::ScopedFakeClock clock;
+  std::atomic<int> fired{0};
+  auto& timers = platform::TimerService::shared();
+  auto id = timers.schedule(10, [&] { ++fired; });
+  auto kept = timers.schedule(10, [&] { fired += 10; });
+  EXPECT_TRUE(timers.cancel(id));
+  EXPECT_FALSE(timers.cancel(id));
+  clock->advance(11);
+  EXPECT_TRUE(testsupport::waitFor([&] { return fired.load() != 0; }, 5));
+  EXPECT_EQ(fired.load(), 10);
+  EXPECT_FALSE(timers.cancel(kept));
+}
