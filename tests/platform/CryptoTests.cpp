@@ -1,0 +1,66 @@
+#include "platform/Crypto.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+namespace {
+
+struct DigestCase {
+  std::string input;
+  std::string md5;
+  std::string sha1;
+};
+
+// Reference digests computed with Python's hashlib.
+std::string allByteValues() {
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+  return bytes;
+}
+
+TEST(CryptoTests, DigestsMatchReferenceValues) {
+  const DigestCase cases[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+      {"The quick brown fox jumps over the lazy dog", "9e107d9d372bb6826bd81d3542a419d6",
+       "2fd4e1c67a2d28fced849ee1bb76e7391b93eb12"},
+      {allByteValues(), "e2c865db4162bed963bfaa9ef6ac18f0", "4916d6bdb7f78e6803698cab32d1586ea457dfc8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input.size());
+    EXPECT_EQ(platform::md5Hex(c.input), c.md5);
+    EXPECT_EQ(platform::sha1Hex(c.input), c.sha1);
+    platform::Data data(c.input.begin(), c.input.end());
+    EXPECT_EQ(platform::md5(data).size(), 16u);
+    EXPECT_EQ(platform::sha1(data).size(), 20u);
+    EXPECT_EQ(platform::hexString(platform::md5(data)), c.md5);
+    EXPECT_EQ(platform::hexString(platform::sha1(data)), c.sha1);
+  }
+}
+
+TEST(CryptoTests, LargeInputDigest) {
+  EXPECT_EQ(platform::md5Hex(std::string(1000000, 'a')), "7707d6ae4e027c70eea2a935c2296f21");
+}
+
+TEST(CryptoTests, HexStringKeepsLeadingZeros) {
+  EXPECT_EQ(platform::hexString({0x00, 0x0f, 0xa0, 0xff}), "000fa0ff");
+  EXPECT_EQ(platform::hexString({}), "");
+}
+
+TEST(CryptoTests, SecureRandomBytesFillsTheBuffer) {
+  // 32 random bytes that all stay zero would mean the buffer was never written.
+  std::set<std::string> seen;
+  for (int round = 0; round < 8; ++round) {
+    uint8_t buffer[32] = {};
+    std::string error;
+    ASSERT_TRUE(platform::secureRandomBytes(buffer, sizeof(buffer), &error)) << error;
+    seen.insert(std::string(reinterpret_cast<char*>(buffer), sizeof(buffer)));
+  }
+  EXPECT_EQ(seen.size(), 8u);
+  EXPECT_EQ(seen.count(std::string(32, '\0')), 0u);
+  EXPECT_TRUE(platform::secureRandomBytes(nullptr, 0));
+}
+
+}  // namespace
