@@ -1,0 +1,70 @@
+#include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "TestSupport.h"
+#include "platform/Bundle.h"
+
+namespace {
+
+class APMAEUTests : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::Bundle::reset(); }
+  void TearDown() override { platform::Bundle::reset(); }
+
+  std::string writeReceipt(const std::string& name) {
+    std::string path = dir_.path() + "/" + name;
+    std::ofstream(path) << "receipt";
+    return path;
+  }
+
+  testsupport::TempDir dir_;
+};
+
+TEST_F(APMAEUTests, ReceiptFactsFollowTheBundle) {
+  struct Case {
+    const char* name;
+    const char* receiptName;  // nullptr: no receipt path known
+    bool createFile;
+    platform::Object checkEnabled;
+    bool hasURL;
+    bool sandbox;
+    bool fromStore;
+  } cases[] = {
+      {"no receipt", nullptr, false, {}, false, false, false},
+      {"store receipt", "receipt", true, {}, true, false, true},
+      {"store receipt path without file", "receipt", false, {}, true, false, false},
+      {"sandbox receipt", "sandboxReceipt", true, {}, true, true, false},
+      {"check disabled by boolean", "receipt", true, false, false, false, false},
+      {"check disabled by zero", "receipt", true, 0, false, false, false},
+      {"check enabled explicitly", "receipt", true, true, true, false, true},
+      {"non-number switch is ignored", "sandboxReceipt", true, "NO", true, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::Bundle::reset();
+    if (c.receiptName) {
+      std::string path = dir_.path() + "/" + c.receiptName;
+      if (c.createFile) writeReceipt(c.receiptName);
+      else std::remove(path.c_str());
+      platform::Bundle::setAppStoreReceiptPath(path);
+    }
+    platform::Bundle::setInfoDictionaryValue("ZoredodeAppStoreReceiptURLCheckEnabled", c.checkEnabled);
+    EXPECT_EQ(APMAEU::appStoreRURL().has_value(), c.hasURL);
+    EXPECT_EQ(APMAEU::isASRS(), c.sandbox);
+    EXPECT_EQ(APMAEU::isFAS(), c.fromStore);
+  }
+}
+
+TEST_F(APMAEUTests, ExtensionIsRecognisedByItsBundleDirectory) {
+  EXPECT_FALSE(APMAEU::isAEX());
+  platform::Bundle::setResourceDirectory("/Applications/Host.app/Contents/Resources");
+  EXPECT_FALSE(APMAEU::isAEX());
+  platform::Bundle::setResourceDirectory("/Applications/Host.app/Contents/PlugIns/Share.appex/Contents/Resources");
+  EXPECT_TRUE(APMAEU::isAEX());
+  EXPECT_FALSE(APMAEU::isNOD());
+}
+
+}  // namespace

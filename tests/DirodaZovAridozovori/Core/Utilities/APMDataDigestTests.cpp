@@ -1,0 +1,56 @@
+#include "DirodaZovAridozovori/Core/Utilities/APMDataDigest.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+platform::Data bytes(std::initializer_list<uint8_t> list) { return platform::Data(list); }
+
+platform::Data bytesOf(const std::string& text) { return platform::Data(text.begin(), text.end()); }
+
+TEST(APMDataDigestTests, LeastSignificantBitsReadTheTailBigEndian) {
+  struct Case {
+    platform::Data data;
+    uint64_t expected;
+  } cases[] = {
+      {{}, 0},
+      {bytes({0x01, 0x02, 0x03}), 0x010203},
+      {bytes({0xff}), 0xff},
+      {bytes({1, 2, 3, 4, 5, 6, 7, 8}), 0x0102030405060708ULL},
+      {bytes({0xaa, 1, 2, 3, 4, 5, 6, 7, 8}), 0x0102030405060708ULL},
+      {bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}), 0x08090a0b0c0d0e0fULL},
+      {bytes({0xf0, 0xe1, 0xd2, 0xc3, 0xb4, 0xa5, 0x96, 0x87}), 0xf0e1d2c3b4a59687ULL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.data.size());
+    EXPECT_EQ(apm_64LeastSignificantBits(c.data), c.expected);
+  }
+}
+
+TEST(APMDataDigestTests, FingerprintsMatchIndependentDigests) {
+  // Bytes 8-15 of MD5 digests computed with Python's hashlib.
+  struct Case {
+    std::string input;
+    uint64_t expected;
+  } cases[] = {
+      {"", 0xe9800998ecf8427eULL},
+      {"abc", 0xd6963f7d28e17f72ULL},
+      {"hello world", 0x93cb22bb8f5acdc3ULL},
+      {std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16), 0xe0d329331a4fc2a8ULL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    EXPECT_EQ(apm_64LSBMD5(bytesOf(c.input)), c.expected);
+    EXPECT_EQ(apm_64LSBMD5(std::string_view(c.input)), c.expected);
+  }
+}
+
+TEST(APMDataDigestTests, MD5DataIsTheFullDigest) {
+  platform::Data digest = apm_MD5Data(bytesOf("abc"));
+  EXPECT_EQ(digest, bytes({0x90, 0x01, 0x50, 0x98, 0x3c, 0xd2, 0x4f, 0xb0, 0xd6, 0x96, 0x3f, 0x7d, 0x28, 0xe1,
+                           0x7f, 0x72}));
+}
+
+}  // namespace
