@@ -1,0 +1,122 @@
+#include "platform/Gzip.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace platform {
+
+namespace {
+
+// 15 window bits plus 16: write a gzip header and trailer.
+constexpr int kGzipWindowBits = 31;
+// 15 window bits plus 32: accept both gzip and zlib headers.
+constexpr int kAutoDetectWindowBits = 47;
+constexpr size_t kChunk = 64 * 1024;
+
+void fail(std::string* error, std::string reason) {
+  if (error) *error = std::move(reason);
+}
+
+std::string zlibReason(const z_stream& stream, int code) {
+  if (stream.msg) return stream.msg;
+  return "zlib error " + std::to_string(code);
+}
+
+}  // namespace
+
+std::optional<Data> Gzip::deflate(const uint8_t* bytes, size_t size, std::string* error) {
+  if (size > std::numeric_limits<uInt>::max()) {
+    fail(error, "input too large");
+    return std::nullopt;
+  }
+  z_stream stream{};
+  int status = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY);
+  if (status != Z_OK) {
+    fail(error, zlibReason(stream, status));
+    return std::nullopt;
+  }
+  Data out(deflateBound(&stream, static_cast<uLong>(size)));
+  stream.next_in = const_cast<Bytef*>(bytes);
+  stream.avail_in = static_cast<uInt>(size);
+  stream.next_out = out.data();
+  stream.avail_out = static_cast<uInt>(out.size());
+  status = ::deflate(&stream, Z_FINISH);
+  size_t produced = stream.total_out;
+  deflateEnd(&stream);
+  if (status != Z_STREAM_END) {
+    fail(error, zlibReason(stream, status));
+    return std::nullopt;
+  }
+  out.resize(produced);
+  return out;
+}
+
+std::optional<Data> Gzip::deflate(const Data& data, std::string* error) {
+  return deflate(data.data(), data.size(), error);
+}
+
+std::optional<Data> Gzip::inflate(const uint8_t* bytes, size_t size, size_t limit, std::string* error) {
+  if (size == 0 || !bytes) {
+    fail(error, "empty input");
+    return std::nullopt;
+  }
+  if (size > std::numeric_limits<uInt>::max()) {
+    fail(error, "input too large");
+    return std::nullopt;
+  }
+  z_stream stream{};
+  int status = inflateInit2(&stream, kAutoDetectWindowBits);
+  if (status != Z_OK) {
+    fail(error, zlibReason(stream, status));
+    return std::nullopt;
+  }
+  stream.next_in = const_cast<Bytef*>(bytes);
+  stream.avail_in = static_cast<uInt>(size);
+  Data out;
+  uint8_t chunk[kChunk];
+  std::optional<std::string> failure;
+  while (true) {
+    stream.next_out = chunk;
+    stream.avail_out = sizeof(chunk);
+    status = ::inflate(&stream, Z_NO_FLUSH);
+    size_t produced = sizeof(chunk) - stream.avail_out;
+    if (status == Z_NEED_DICT || status == Z_DATA_ERROR || status == Z_MEM_ERROR || status == Z_STREAM_ERROR) {
+      failure = zlibReason(stream, status);
+      break;
+    }
+    if (out.size() + produced > limit) {
+      failure = "inflated data exceeds " + std::to_string(limit) + " bytes";
+      break;
+    }
+    out.insert(out.end(), chunk, chunk + produced);
+    if (status == Z_STREAM_END) {
+      if (stream.avail_in == 0) break;
+      // Another gzip member may follow; anything else is trailing garbage.
+      if (stream.next_in[0] != 0x1f) {
+        failure = "trailing data after the compressed stream";
+        break;
+      }
+      inflateReset(&stream);
+      continue;
+    }
+    if (status == Z_BUF_ERROR || (produced == 0 && stream.avail_in == 0)) {
+      // No progress possible: the input ended before the stream did.
+      failure = "truncated compressed data";
+      break;
+    }
+  }
+  inflateEnd(&stream);
+  if (failure) {
+    fail(error, *failure);
+    return std::nullopt;
+  }
+  return out;
+}
+
+std::optional<Data> Gzip::inflate(const Data& data, size_t limit, std::string* error) {
+  return inflate(data.data(), data.size(), limit, error);
+}
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+#pragma once
+// gzip compression for upload bodies, stored bundles and downloaded data.
+//
+// Inflation never trusts its input: corrupt or truncated streams fail cleanly, and output beyond
+// a limit is refused so a small hostile payload cannot expand into gigabytes.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/Object.h"
+
+namespace platform {
+
+class Gzip {
+ public:
+  static constexpr size_t kDefaultInflateLimit = 64u * 1024u * 1024u;
+
+  // A complete gzip stream (header and trailer) of the bytes; nullopt only when zlib fails.
+  static std::optional<Data> deflate(const uint8_t* bytes, size_t size, std::string* error = nullptr);
+  static std::optional<Data> deflate(const Data& data, std::string* error = nullptr);
+
+  // The inflated bytes of a gzip (or zlib) stream; concatenated gzip members are inflated one
+  // after the other. nullopt with a reason when the input is empty, corrupt or truncated, has
+  // trailing garbage, or would inflate to more than limit bytes.
+  static std::optional<Data> inflate(const uint8_t* bytes, size_t size, size_t limit = kDefaultInflateLimit,
+                                     std::string* error = nullptr);
+  static std::optional<Data> inflate(const Data& data, size_t limit = kDefaultInflateLimit,
+                                     std::string* error = nullptr);
+};
+
+}  // namespace platform

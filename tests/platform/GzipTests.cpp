@@ -1,0 +1,122 @@
+#include "platform/Gzip.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <string>
+
+namespace {
+
+using platform::Data;
+using platform::Gzip;
+
+Data bytesOf(const std::string& s) { return Data(s.begin(), s.end()); }
+
+Data pseudoRandom(size_t size) {
+  Data out(size);
+  uint32_t x = 2463534242u;
+  for (auto& b : out) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<uint8_t>(x);
+  }
+  return out;
+}
+
+// Inflates with zlib directly, so the compressor is checked against an independent reader.
+Data referenceGunzip(const Data& gz) {
+  z_stream s{};
+  EXPECT_EQ(inflateInit2(&s, 16 + 15), Z_OK);
+  Data out(1 << 22);
+  s.next_in = const_cast<Bytef*>(gz.data());
+  s.avail_in = static_cast<uInt>(gz.size());
+  s.next_out = out.data();
+  s.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(inflate(&s, Z_FINISH), Z_STREAM_END);
+  out.resize(s.total_out);
+  inflateEnd(&s);
+  return out;
+}
+
+Data zlibCompress(const Data& in) {
+  uLongf size = compressBound(in.size());
+  Data out(size);
+  EXPECT_EQ(compress(out.data(), &size, in.data(), in.size()), Z_OK);
+  out.resize(size);
+  return out;
+}
+
+TEST(GzipTest, DeflateWritesAGzipStreamThatRoundTrips) {
+  const Data inputs[] = {Data{}, bytesOf("a"), bytesOf(std::string(100000, 'x')), pseudoRandom(300000)};
+  for (const auto& input : inputs) {
+    auto gz = Gzip::deflate(input);
+    ASSERT_TRUE(gz.has_value());
+    ASSERT_GE(gz->size(), 18u);
+    EXPECT_EQ((*gz)[0], 0x1f);
+    EXPECT_EQ((*gz)[1], 0x8b);
+    EXPECT_EQ(referenceGunzip(*gz), input) << input.size();
+    if (input.empty()) continue;
+    auto back = Gzip::inflate(*gz);
+    ASSERT_TRUE(back.has_value()) << input.size();
+    EXPECT_EQ(*back, input);
+  }
+}
+
+TEST(GzipTest, InflateAcceptsZlibStreamsAndConcatenatedMembers) {
+  Data plain = bytesOf("hello, zlib header");
+  auto fromZlib = Gzip::inflate(zlibCompress(plain));
+  ASSERT_TRUE(fromZlib.has_value());
+  EXPECT_EQ(*fromZlib, plain);
+
+  Data joined = *Gzip::deflate(bytesOf("first "));
+  Data second = *Gzip::deflate(bytesOf("second"));
+  joined.insert(joined.end(), second.begin(), second.end());
+  auto both = Gzip::inflate(joined);
+  ASSERT_TRUE(both.has_value());
+  EXPECT_EQ(*both, bytesOf("first second"));
+}
+
+TEST(GzipTest, InflateRefusesBadInputWithoutCrashing) {
+  Data good = *Gzip::deflate(bytesOf(std::string(5000, 'q') + "tail"));
+  Data badCrc = good;
+  badCrc[badCrc.size() - 6] ^= 0xff;
+  Data badBody = good;
+  badBody[12] ^= 0x55;
+  Data trailing = good;
+  trailing.push_back('!');
+  struct Case {
+    const char* label;
+    Data input;
+  } cases[] = {
+      {"empty", Data{}},
+      {"not compressed", bytesOf("plain text, not gzip")},
+      {"header only", Data(good.begin(), good.begin() + 10)},
+      {"truncated body", Data(good.begin(), good.begin() + good.size() / 2)},
+      {"missing trailer", Data(good.begin(), good.end() - 4)},
+      {"bad checksum", badCrc},
+      {"corrupt body", badBody},
+      {"trailing garbage", trailing},
+      {"random bytes", pseudoRandom(4096)},
+  };
+  for (const auto& c : cases) {
+    std::string reason;
+    EXPECT_FALSE(Gzip::inflate(c.input, Gzip::kDefaultInflateLimit, &reason).has_value()) << c.label;
+    EXPECT_FALSE(reason.empty()) << c.label;
+  }
+}
+
+TEST(GzipTest, InflateEnforcesTheOutputLimit) {
+  // About 10 KB that inflates to 10 MiB: the kind of payload the limit exists for.
+  Data bomb = *Gzip::deflate(Data(10u * 1024u * 1024u, 0));
+  ASSERT_LT(bomb.size(), 20000u);
+  std::string reason;
+  EXPECT_FALSE(Gzip::inflate(bomb, 1024u * 1024u, &reason).has_value());
+  EXPECT_NE(reason.find("exceeds"), std::string::npos);
+
+  Data exact = *Gzip::deflate(Data(1000, 7));
+  EXPECT_TRUE(Gzip::inflate(exact, 1000).has_value());
+  EXPECT_FALSE(Gzip::inflate(exact, 999).has_value());
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+#include "platform/NotificationCenter.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "platform/Semaphore.h"
+
+namespace {
+
+using platform::Notification;
+using platform::NotificationCenter;
+
+int senderA = 0;
+int senderB = 0;
+
+TEST(NotificationCenterTest, ObserversMatchOnNameAndSender) {
+  struct Case {
+    const char* label;
+    std::string observedName;
+    const void* observedSender;
+    std::string postedName;
+    const void* postedSender;
+    bool delivered;
+  } cases[] = {
+      {"same name, any sender", "ready", nullptr, "ready", &senderA, true},
+      {"same name, no sender posted", "ready", nullptr, "ready", nullptr, true},
+      {"other name", "ready", nullptr, "delete", &senderA, false},
+      {"same name, matching sender", "ready", &senderA, "ready", &senderA, true},
+      {"same name, other sender", "ready", &senderA, "ready", &senderB, false},
+      {"sender filter, posted without sender", "ready", &senderA, "ready", nullptr, false},
+      {"every name", "", nullptr, "anything", &senderB, true},
+      {"every name, sender filter", "", &senderB, "anything", &senderA, false},
+  };
+  for (const auto& c : cases) {
+    NotificationCenter center;
+    int calls = 0;
+    center.addObserver(c.observedName, c.observedSender, nullptr, [&](const Notification&) { ++calls; });
+    center.post(c.postedName, c.postedSender);
+    EXPECT_EQ(calls, c.delivered ? 1 : 0) << c.label;
+  }
+}
+
+TEST(NotificationCenterTest, SynchronousObserversRunOnThePosterThreadInOrderWithUserInfo) {
+  NotificationCenter center;
+  std::vector<std::string> seen;
+  std::thread::id poster;
+  center.addObserver("n", nullptr, nullptr, [&](const Notification& n) {
+    EXPECT_EQ(std::this_thread::get_id(), poster);
+    seen.push_back(n.userInfo.at("flag").boolValue() ? "first:true" : "first:false");
+  });
+  center.addObserver("n", nullptr, nullptr, [&](const Notification& n) {
+    EXPECT_EQ(n.sender, &senderA);
+    seen.push_back("second");
+  });
+  std::thread thread([&] {
+    poster = std::this_thread::get_id();
+    center.post("n", &senderA, {{"flag", true}});
+  });
+  thread.join();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], "first:true");
+  EXPECT_EQ(seen[1], "second");
+}
+
+TEST(NotificationCenterTest, QueuedObserversRunOnTheirQueue) {
+  NotificationCenter center;
+  auto queue = platform::DispatchQueue::create("test.notifications");
+  platform::Semaphore done;
+  std::atomic<bool> onQueue{false};
+  center.addObserver("n", nullptr, queue, [&](const Notification& n) {
+    onQueue = queue->isCurrent() && n.userInfo.at("k").integerValue() == 5;
+    done.signal();
+  });
+  center.post("n", nullptr, {{"k", 5}});
+  ASSERT_TRUE(done.wait(10));
+  EXPECT_TRUE(onQueue.load());
+}
+
+TEST(NotificationCenterTest, ObserverRemovedDuringAPostIsNotCalled) {
+  NotificationCenter center;
+  NotificationCenter::Token second = 0;
+  int secondCalls = 0;
+  center.addObserver("n", nullptr, nullptr, [&](const Notification&) { center.removeObserver(second); });
+  second = center.addObserver("n", nullptr, nullptr, [&](const Notification&) { ++secondCalls; });
+  center.post("n");
+  center.post("n");
+  EXPECT_EQ(secondCalls, 0);
+  EXPECT_EQ(center.observerCount(), 1u);
+}
+
+TEST(NotificationCenterTest, QueuedDeliveryIsDroppedWhenTheObserverIsRemovedBeforeItRuns) {
+  NotificationCenter center;
+  auto queue = platform::DispatchQueue::create("test.notifications.removed");
+  std::atomic<int> calls{0};
+  auto token = center.addObserver("n", nullptr, queue, [&](const Notification&) { ++calls; });
+  queue->suspend();
+  center.post("n");
+  center.removeObserver(token);
+  queue->resume();
+  queue->sync([] {});
+  EXPECT_EQ(calls.load(), 0);
+}
+
+TEST(NotificationCenterTest, HandlersMayPostAndRemoveThemselves) {
+  NotificationCenter center;
+  std::vector<std::string> order;
+  NotificationCenter::Token self = 0;
+  self = center.addObserver("outer", nullptr, nullptr, [&](const Notification&) {
+    order.push_back("outer");
+    center.removeObserver(self);
+    center.post("inner");
+  });
+  center.addObserver("inner", nullptr, nullptr, [&](const Notification&) { order.push_back("inner"); });
+  center.post("outer");
+  center.post("outer");
+  EXPECT_EQ(order, (std::vector<std::string>{"outer", "inner"}));
+}
+
+TEST(NotificationCenterTest, ConcurrentPostsAndRegistrationsLoseNoDelivery) {
+  NotificationCenter center;
+  std::atomic<int> stable{0};
+  center.addObserver("n", nullptr, nullptr, [&](const Notification&) { ++stable; });
+  constexpr int kThreads = 4;
+  constexpr int kPosts = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kPosts; ++i) {
+        auto token = center.addObserver("n", nullptr, nullptr, [](const Notification&) {});
+        center.post("n");
+        center.removeObserver(token);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(stable.load(), kThreads * kPosts);
+  EXPECT_EQ(center.observerCount(), 1u);
+}
+
+TEST(NotificationCenterTest, DefaultCenterIsOneInstance) {
+  EXPECT_EQ(&NotificationCenter::defaultCenter(), &NotificationCenter::defaultCenter());
+  int calls = 0;
+  auto token = NotificationCenter::defaultCenter().addObserver("test.default", nullptr, nullptr,
+                                                               [&](const Notification&) { ++calls; });
+  NotificationCenter::defaultCenter().post("test.default");
+  NotificationCenter::defaultCenter().removeObserver(token);
+  NotificationCenter::defaultCenter().post("test.default");
+  EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
