@@ -1,0 +1,322 @@
+#include "platform/PropertyList.h"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace platform {
+
+namespace {
+
+// Seconds between 1970-01-01 and 2001-01-01, the property-list date epoch.
+constexpr double kReferenceDateOffset = 978307200.0;
+// Deeper nesting than this is treated as corrupt input rather than risking the stack.
+constexpr int kMaxDepth = 256;
+
+struct PlistDeleter {
+  void operator()(void* node) const {
+    if (node) plist_free(static_cast<plist_t>(node));
+  }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+Error makeError(PropertyList::ErrorCode code, std::string description) {
+  return Error(PropertyList::kErrorDomain, code, std::move(description));
+}
+
+bool toObject(plist_t node, int depth, Object* out);
+
+bool arrayToObject(plist_t node, int depth, Object* out) {
+  Array items;
+  uint32_t count = plist_array_get_size(node);
+  items.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    Object item;
+    if (!toObject(plist_array_get_item(node, i), depth + 1, &item)) return false;
+    items.push_back(std::move(item));
+  }
+  *out = Object(std::move(items));
+  return true;
+}
+
+bool dictionaryToObject(plist_t node, int depth, Object* out) {
+  Dictionary entries;
+  plist_dict_iter iter = nullptr;
+  plist_dict_new_iter(node, &iter);
+  if (!iter) return false;
+  bool ok = true;
+  for (;;) {
+    char* rawKey = nullptr;
+    plist_t value = nullptr;
+    plist_dict_next_item(node, iter, &rawKey, &value);
+    CString key(rawKey);
+    if (!value) break;
+    Object item;
+    if (!key || !toObject(value, depth + 1, &item)) {
+      ok = false;
+      break;
+    }
+    entries[key.get()] = std::move(item);
+  }
+  std::free(iter);
+  if (ok) *out = Object(std::move(entries));
+  return ok;
+}
+
+bool toObject(plist_t node, int depth, Object* out) {
+  if (!node || depth > kMaxDepth) return false;
+  switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+      uint8_t b = 0;
+      plist_get_bool_val(node, &b);
+      *out = Object(b != 0);
+      return true;
+    }
+    case PLIST_UINT: {
+      uint64_t v = 0;
+      plist_get_uint_val(node, &v);
+      // The library keeps every integer as 64 unsigned bits; signed values round-trip through it.
+      *out = Object(static_cast<long long>(static_cast<int64_t>(v)));
+      return true;
+    }
+    case PLIST_REAL: {
+      double v = 0;
+      plist_get_real_val(node, &v);
+      *out = Object(v);
+      return true;
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+      char* raw = nullptr;
+      plist_get_string_val(node, &raw);
+      CString s(raw);
+      *out = Object(std::string(s ? s.get() : ""));
+      return true;
+    }
+    case PLIST_DATA: {
+      char* raw = nullptr;
+      uint64_t length = 0;
+      plist_get_data_val(node, &raw, &length);
+      CString bytes(raw);
+      Data data;
+      if (bytes && length) data.assign(reinterpret_cast<uint8_t*>(bytes.get()), reinterpret_cast<uint8_t*>(bytes.get()) + length);
+      *out = Object(std::move(data));
+      return true;
+    }
+    case PLIST_DATE: {
+      int32_t sec = 0, usec = 0;
+      plist_get_date_val(node, &sec, &usec);
+      *out = Object(Date{kReferenceDateOffset + sec + usec / 1e6});
+      return true;
+    }
+    case PLIST_ARRAY:
+      return arrayToObject(node, depth, out);
+    case PLIST_DICT:
+      return dictionaryToObject(node, depth, out);
+    default:
+      return false;
+  }
+}
+
+plist_t dateNode(const Date& date) {
+  double relative = date.seconds - kReferenceDateOffset;
+  if (!std::isfinite(relative)) relative = 0;
+  double whole = std::floor(relative);
+  double micros = std::round((relative - whole) * 1e6);
+  if (micros >= 1e6) {
+    whole += 1;
+    micros = 0;
+  }
+  constexpr double lo = std::numeric_limits<int32_t>::min();
+  constexpr double hi = std::numeric_limits<int32_t>::max();
+  if (whole < lo) whole = lo, micros = 0;
+  if (whole > hi) whole = hi, micros = 0;
+  return plist_new_date(static_cast<int32_t>(whole), static_cast<int32_t>(micros));
+}
+
+// Null values have no property-list form: the caller skips them.
+plist_t toNode(const Object& value) {
+  switch (value.kind()) {
+    case Object::Kind::Null:
+      return nullptr;
+    case Object::Kind::Bool:
+      return plist_new_bool(value.boolValue() ? 1 : 0);
+    case Object::Kind::Integer:
+      return plist_new_uint(static_cast<uint64_t>(value.integerValue()));
+    case Object::Kind::Double:
+      return plist_new_real(value.doubleValue());
+    case Object::Kind::String:
+      return plist_new_string(value.stringValue().c_str());
+    case Object::Kind::Data: {
+      const Data& d = value.dataValue();
+      return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
+    }
+    case Object::Kind::Date:
+      return dateNode(value.dateValue());
+    case Object::Kind::Array: {
+      plist_t array = plist_new_array();
+      for (const Object& item : value.arrayValue()) {
+        if (plist_t child = toNode(item)) plist_array_append_item(array, child);
+      }
+      return array;
+    }
+    case Object::Kind::Dictionary: {
+      plist_t dict = plist_new_dict();
+      for (const auto& [key, item] : value.dictionaryValue()) {
+        if (plist_t child = toNode(item)) plist_dict_set_item(dict, key.c_str(), child);
+      }
+      return dict;
+    }
+  }
+  return nullptr;
+}
+
+Object decodeBytes(const char* bytes, size_t length, Error* error) {
+  if (length == 0 || length > std::numeric_limits<uint32_t>::max()) {
+    setError(error, makeError(PropertyList::kErrorCorrupt, "empty or oversized property list"));
+    return Object();
+  }
+  plist_t raw = nullptr;
+  plist_from_memory(bytes, static_cast<uint32_t>(length), &raw);
+  PlistPtr root(raw);
+  Object result;
+  if (!root || !toObject(static_cast<plist_t>(root.get()), 0, &result)) {
+    setError(error, makeError(PropertyList::kErrorCorrupt, "not a property list"));
+    return Object();
+  }
+  return result;
+}
+
+bool writeAll(int fd, const uint8_t* bytes, size_t length) {
+  while (length > 0) {
+    ssize_t n = ::write(fd, bytes, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string directoryOf(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The rename is only durable once the directory entry itself reaches the disk.
+void syncDirectory(const std::string& directory) {
+  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+std::atomic<uint64_t> gTemporaryCounter{0};
+
+}  // namespace
+
+Object PropertyList::decode(const Data& bytes, Error* error) {
+  return decodeBytes(reinterpret_cast<const char*>(bytes.data()), bytes.size(), error);
+}
+
+Object PropertyList::decode(const std::string& bytes, Error* error) {
+  return decodeBytes(bytes.data(), bytes.size(), error);
+}
+
+Data PropertyList::encode(const Object& value, Format format, Error* error) {
+  PlistPtr root(toNode(value));
+  if (!root) {
+    setError(error, makeError(kErrorNotEncodable, "a null value has no property-list form"));
+    return {};
+  }
+  char* raw = nullptr;
+  uint32_t length = 0;
+  if (format == Format::XML) {
+    plist_to_xml(static_cast<plist_t>(root.get()), &raw, &length);
+  } else {
+    plist_to_bin(static_cast<plist_t>(root.get()), &raw, &length);
+  }
+  CString bytes(raw);
+  if (!bytes || length == 0) {
+    setError(error, makeError(kErrorNotEncodable, "the property list could not be encoded"));
+    return {};
+  }
+  return Data(reinterpret_cast<uint8_t*>(bytes.get()), reinterpret_cast<uint8_t*>(bytes.get()) + length);
+}
+
+Object PropertyList::readFile(const std::string& path, Error* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) {
+      setError(error, makeError(kErrorUnreadable, "cannot open " + path + ": " + std::strerror(errno)));
+    }
+    return Object();
+  }
+  Data bytes;
+  uint8_t buffer[16384];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int saved = errno;
+      ::close(fd);
+      setError(error, makeError(kErrorUnreadable, "cannot read " + path + ": " + std::strerror(saved)));
+      return Object();
+    }
+    if (n == 0) break;
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+  ::close(fd);
+  Error decodeError;
+  Object value = decode(bytes, &decodeError);
+  if (!decodeError.empty()) {
+    decodeError.description = path + ": " + decodeError.description;
+    setError(error, std::move(decodeError));
+  }
+  return value;
+}
+
+bool PropertyList::writeFile(const std::string& path, const Object& value, Format format, Error* error) {
+  Data bytes = encode(value, format, error);
+  if (bytes.empty()) return false;
+  std::string temporary = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++gTemporaryCounter);
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    setError(error, makeError(kErrorUnwritable, "cannot create " + temporary + ": " + std::strerror(errno)));
+    return false;
+  }
+  bool ok = writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+  int saved = errno;
+  ok = (::close(fd) == 0) && ok;
+  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
+    saved = errno;
+    ok = false;
+  }
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    setError(error, makeError(kErrorUnwritable, "cannot write " + path + ": " + std::strerror(saved)));
+    return false;
+  }
+  syncDirectory(directoryOf(path));
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,265 @@
+#include "platform/UserDefaults.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+#include "platform/DispatchQueue.h"
+#include "platform/Error.h"
+#include "platform/Paths.h"
+#include "platform/PropertyList.h"
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kPreferencesDirectory = "Preferences";
+
+struct Registry {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<UserDefaults>> byPath;
+  UserDefaults::DiagnosticHandler diagnostics;
+};
+
+// Leaked on purpose: instances may be flushed from an exit handler after static destruction began.
+Registry& registry() {
+  static Registry* r = new Registry;
+  return *r;
+}
+
+std::shared_ptr<DispatchQueue>& writeQueue() {
+  static auto* q = new std::shared_ptr<DispatchQueue>(DispatchQueue::create("platform.UserDefaults.write"));
+  return *q;
+}
+
+void report(const std::string& message) {
+  UserDefaults::DiagnosticHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(registry().mutex);
+    handler = registry().diagnostics;
+  }
+  if (handler) {
+    handler(message);
+  } else {
+    std::fprintf(stderr, "UserDefaults: %s\n", message.c_str());
+  }
+}
+
+std::vector<std::shared_ptr<UserDefaults>> cachedInstances() {
+  std::lock_guard<std::mutex> lock(registry().mutex);
+  std::vector<std::shared_ptr<UserDefaults>> all;
+  for (auto& [path, defaults] : registry().byPath) all.push_back(defaults);
+  return all;
+}
+
+void flushAllAtExit() {
+  for (auto& defaults : cachedInstances()) defaults->synchronize();
+}
+
+std::string fileNameForSuite(const std::string& name) {
+  std::string file = name.empty() ? UserDefaults::kStandardSuiteName : name;
+  // A suite name is a name, never a path.
+  for (char& c : file) {
+    if (c == '/' || c == '\0') c = '_';
+  }
+  return file + ".plist";
+}
+
+std::string parentOf(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+UserDefaults::UserDefaults(std::string suiteName, std::string path)
+    : suiteName_(std::move(suiteName)), path_(std::move(path)) {}
+
+std::string UserDefaults::pathForSuite(const std::string& name) {
+  std::string base = Paths::dataDirectory();
+  if (base.empty()) return {};
+  return base + "/" + kPreferencesDirectory + "/" + fileNameForSuite(name);
+}
+
+std::shared_ptr<UserDefaults> UserDefaults::standard() { return suite(kStandardSuiteName); }
+
+std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
+  static std::once_flag exitHook;
+  std::call_once(exitHook, [] { std::atexit(flushAllAtExit); });
+  std::string suiteName = name.empty() ? kStandardSuiteName : name;
+  std::string path = pathForSuite(suiteName);
+  std::lock_guard<std::mutex> lock(registry().mutex);
+  auto& slot = registry().byPath[path.empty() ? "memory:" + suiteName : path];
+  if (!slot) slot = std::make_shared<UserDefaults>(suiteName, path);
+  return slot;
+}
+
+void UserDefaults::resetForTesting() {
+  writeQueue()->sync([] {});
+  flushAllAtExit();
+  std::lock_guard<std::mutex> lock(registry().mutex);
+  registry().byPath.clear();
+}
+
+void UserDefaults::setDiagnosticHandler(DiagnosticHandler handler) {
+  std::lock_guard<std::mutex> lock(registry().mutex);
+  registry().diagnostics = std::move(handler);
+}
+
+void UserDefaults::loadLocked() {
+  if (loaded_) return;
+  loaded_ = true;
+  if (path_.empty()) return;
+  Error error;
+  Object root = PropertyList::readFile(path_, &error);
+  if (!error.empty()) {
+    report("ignoring unreadable preferences (" + error.description + ")");
+    return;
+  }
+  if (root.isNull()) return;
+  if (!root.isDictionary()) {
+    report("ignoring preferences that are not a dictionary: " + path_);
+    return;
+  }
+  values_ = root.dictionaryValue();
+}
+
+Object UserDefaults::object(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  loadLocked();
+  auto it = values_.find(key);
+  return it == values_.end() ? Object() : it->second;
+}
+
+std::optional<std::string> UserDefaults::string(const std::string& key) {
+  Object value = object(key);
+  if (!value.isString()) return std::nullopt;
+  return value.stringValue();
+}
+
+std::optional<Object> UserDefaults::number(const std::string& key) {
+  Object value = object(key);
+  if (!value.isNumber()) return std::nullopt;
+  return value;
+}
+
+std::optional<Array> UserDefaults::array(const std::string& key) {
+  Object value = object(key);
+  if (!value.isArray()) return std::nullopt;
+  return value.arrayValue();
+}
+
+std::optional<Dictionary> UserDefaults::dictionary(const std::string& key) {
+  Object value = object(key);
+  if (!value.isDictionary()) return std::nullopt;
+  return value.dictionaryValue();
+}
+
+std::optional<Data> UserDefaults::data(const std::string& key) {
+  Object value = object(key);
+  if (!value.isData()) return std::nullopt;
+  return value.dataValue();
+}
+
+bool UserDefaults::boolValue(const std::string& key) {
+  Object value = object(key);
+  return (value.isNumber() || value.isString()) && value.boolValue();
+}
+
+int64_t UserDefaults::integer(const std::string& key) {
+  Object value = object(key);
+  return (value.isNumber() || value.isString()) ? value.integerValue() : 0;
+}
+
+double UserDefaults::doubleValue(const std::string& key) {
+  Object value = object(key);
+  if (value.isString()) return std::strtod(value.stringValue().c_str(), nullptr);
+  return value.isNumber() ? value.doubleValue() : 0;
+}
+
+Dictionary UserDefaults::dictionaryRepresentation() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  loadLocked();
+  return values_;
+}
+
+void UserDefaults::setObject(const std::string& key, const Object& value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  loadLocked();
+  if (value.isNull()) {
+    if (values_.erase(key) == 0) return;
+  } else {
+    values_[key] = value;
+  }
+  markDirtyLocked();
+}
+
+void UserDefaults::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  loadLocked();
+  if (values_.empty()) return;
+  values_.clear();
+  markDirtyLocked();
+}
+
+void UserDefaults::markDirtyLocked() {
+  dirty_ = true;
+  ++generation_;
+  if (path_.empty() || writeScheduled_) return;
+  writeScheduled_ = true;
+  std::weak_ptr<UserDefaults> weak = weak_from_this();
+  writeQueue()->async([weak, this, path = path_] {
+    auto self = weak.lock();
+    if (!self) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      writeScheduled_ = false;
+    }
+    // The data directory went away (a test finished, the host moved it): nothing to write into.
+    if (!isDirectory(parentOf(parentOf(path)))) return;
+    writeIfDirty();
+  });
+}
+
+bool UserDefaults::writeIfDirty() {
+  std::lock_guard<std::mutex> writeLock(writeMutex_);
+  Dictionary snapshot;
+  uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!dirty_) return true;
+    snapshot = values_;
+    generation = generation_;
+  }
+  if (path_.empty()) return false;
+  if (!Paths::createDirectories(parentOf(path_))) {
+    report("cannot create the preferences directory for " + path_);
+    return false;
+  }
+  Error error;
+  if (!PropertyList::writeFile(path_, Object(std::move(snapshot)), PropertyList::Format::Binary, &error)) {
+    report("cannot save preferences (" + error.description + ")");
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (generation_ == generation) dirty_ = false;
+  return true;
+}
+
+bool UserDefaults::synchronize() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    loadLocked();
+  }
+  return writeIfDirty();
+}
+
+}  // namespace platform

@@ -1,0 +1,94 @@
+#pragma once
+// Persisted preferences: the standard defaults and named suites.
+//
+// On disk: <data directory>/Preferences/<suite>.plist, a binary property list holding one
+// dictionary; the standard defaults use the suite name "standard". A torn or corrupt file reads as
+// empty (and is reported), never crashes; the next write replaces it.
+//
+// Each suite is loaded lazily on first use and cached in memory, one instance per file (a new data
+// directory gives new instances). Every access is thread-safe (one mutex per instance). Changes
+// are written atomically (temporary file, fsync, rename) shortly after they are made, on a private
+// background queue, and at once by synchronize().
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/Object.h"
+
+namespace platform {
+
+class UserDefaults : public std::enable_shared_from_this<UserDefaults> {
+ public:
+  static constexpr const char* kStandardSuiteName = "standard";
+
+  // The application's standard defaults.
+  static std::shared_ptr<UserDefaults> standard();
+  // A named suite; an empty name, or the standard name, gives the standard defaults.
+  static std::shared_ptr<UserDefaults> suite(const std::string& name);
+  // The file that backs a suite in the current data directory.
+  static std::string pathForSuite(const std::string& name);
+
+  // Tests: writes what is pending, then forgets every cached instance, so the next access reads
+  // the files again as a new process would.
+  static void resetForTesting();
+
+  // Receives a line for every file that could not be read or written (the default writes it to
+  // stderr). nullptr restores the default.
+  using DiagnosticHandler = std::function<void(const std::string& message)>;
+  static void setDiagnosticHandler(DiagnosticHandler handler);
+
+  const std::string& suiteName() const { return suiteName_; }
+  const std::string& path() const { return path_; }
+
+  // Getters. object() gives null when absent; the typed forms give nullopt (or false / 0) when
+  // the key is absent or holds another kind.
+  Object object(const std::string& key);
+  std::optional<std::string> string(const std::string& key);
+  // Booleans count as numbers, as the platform's number objects do.
+  std::optional<Object> number(const std::string& key);
+  std::optional<Array> array(const std::string& key);
+  std::optional<Dictionary> dictionary(const std::string& key);
+  std::optional<Data> data(const std::string& key);
+  // Numbers and numeric strings ("YES"/"true" for booleans) convert; anything else gives false / 0.
+  bool boolValue(const std::string& key);
+  int64_t integer(const std::string& key);
+  double doubleValue(const std::string& key);
+  // Every key and value.
+  Dictionary dictionaryRepresentation();
+
+  // Setters. Setting a null object removes the key.
+  void setObject(const std::string& key, const Object& value);
+  void setBool(const std::string& key, bool value) { setObject(key, Object(value)); }
+  void setInteger(const std::string& key, int64_t value) { setObject(key, Object(static_cast<long long>(value))); }
+  void setDouble(const std::string& key, double value) { setObject(key, Object(value)); }
+  void removeObject(const std::string& key) { setObject(key, Object()); }
+  // Removes every key of this suite.
+  void clear();
+
+  // Writes pending changes now; true when the file holds what memory holds.
+  bool synchronize();
+
+  UserDefaults(std::string suiteName, std::string path);
+  UserDefaults(const UserDefaults&) = delete;
+  UserDefaults& operator=(const UserDefaults&) = delete;
+
+ private:
+  void loadLocked();
+  void markDirtyLocked();
+  bool writeIfDirty();
+
+  const std::string suiteName_;
+  const std::string path_;
+  std::mutex mutex_;  // guards everything below
+  bool loaded_ = false;
+  bool dirty_ = false;
+  bool writeScheduled_ = false;
+  uint64_t generation_ = 0;  // bumped by every change, so a write knows whether it caught up
+  Dictionary values_;
+  std::mutex writeMutex_;  // serialises file writes of this instance
+};
+
+}  // namespace platform

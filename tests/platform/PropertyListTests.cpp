@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+#include "TestSupport.h"
+#include "platform/PropertyList.h"
+
+using platform::Array;
+using platform::Data;
+using platform::Date;
+using platform::Dictionary;
+using platform::Error;
+using platform::Object;
+using platform::PropertyList;
+
+namespace {
+
+Object sampleDocument() {
+  return Object(Dictionary{
+      {"yes", Object(true)},
+      {"no", Object(false)},
+      {"zero", Object(0)},
+      {"minusOne", Object(-1)},
+      {"min", Object(static_cast<long long>(std::numeric_limits<int64_t>::min()))},
+      {"max", Object(static_cast<long long>(std::numeric_limits<int64_t>::max()))},
+      {"wholeDouble", Object(2.0)},
+      {"double", Object(-0.125)},
+      {"text", Object("caf\xc3\xa9 <&> \xf0\x9f\x98\x80")},
+      {"empty", Object("")},
+      {"bytes", Object(Data{0, 1, 2, 255})},
+      {"date", Object(Date{1700000000.5})},
+      {"list", Object(Array{Object(1), Object("two"), Object(Array{}), Object(Dictionary{{"k", Object(3.5)}})})},
+  });
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+}  // namespace
+
+TEST(PropertyList, RoundTripsEveryKindInBothFormats) {
+  const Object doc = sampleDocument();
+  for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary}) {
+    SCOPED_TRACE(format == PropertyList::Format::XML ? "xml" : "binary");
+    Error error;
+    Data bytes = PropertyList::encode(doc, format, &error);
+    ASSERT_FALSE(bytes.empty());
+    ASSERT_TRUE(error.empty());
+    Object back = PropertyList::decode(bytes, &error);
+    ASSERT_TRUE(error.empty()) << error.description;
+    // XML dates carry whole seconds only.
+    const double expectedDate = format == PropertyList::Format::XML ? 1700000000.0 : 1700000000.5;
+    Dictionary expected = doc.dictionaryValue();
+    expected["date"] = Object(Date{expectedDate});
+    EXPECT_EQ(back, Object(expected));
+    // Equality compares numbers by value: the declared kinds must survive too.
+    EXPECT_TRUE(back["yes"].isBool());
+    EXPECT_TRUE(back["zero"].isInteger());
+    EXPECT_TRUE(back["wholeDouble"].isDouble());
+    EXPECT_EQ(back["min"].integerValue(), std::numeric_limits<int64_t>::min());
+    EXPECT_EQ(back["max"].integerValue(), std::numeric_limits<int64_t>::max());
+    EXPECT_TRUE(back["date"].isDate());
+    EXPECT_DOUBLE_EQ(back["date"].dateValue().seconds, expectedDate);
+  }
+}
+
+TEST(PropertyList, ReadsHandWrittenXml) {
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+      "<plist version=\"1.0\"><dict>"
+      "<key>n</key><integer>-5</integer>"
+      "<key>r</key><real>1.5</real>"
+      "<key>t</key><true/>"
+      "<key>s</key><string>a&amp;b</string>"
+      "<key>d</key><data>AAH/</data>"
+      "<key>when</key><date>2001-01-01T00:01:40Z</date>"
+      "</dict></plist>\n";
+  Error error;
+  Object doc = PropertyList::decode(xml, &error);
+  ASSERT_TRUE(error.empty()) << error.description;
+  EXPECT_EQ(doc["n"].integerValue(), -5);
+  EXPECT_DOUBLE_EQ(doc["r"].doubleValue(), 1.5);
+  EXPECT_TRUE(doc["t"].isBool());
+  EXPECT_EQ(doc["s"].stringValue(), "a&b");
+  EXPECT_EQ(doc["d"].dataValue(), (Data{0, 1, 255}));
+  // 2001-01-01T00:01:40Z is 978307300 seconds after 1970.
+  EXPECT_DOUBLE_EQ(doc["when"].dateValue().seconds, 978307300.0);
+}
+
+TEST(PropertyList, CorruptInputReadsAsEmptyWithAnError) {
+  Data binary = PropertyList::encode(sampleDocument(), PropertyList::Format::Binary);
+  Data xml = PropertyList::encode(sampleDocument(), PropertyList::Format::XML);
+  ASSERT_FALSE(binary.empty());
+  struct Case {
+    const char* name;
+    Data bytes;
+  };
+  std::vector<Case> cases = {
+      {"empty", {}},
+      {"text", Data{'h', 'e', 'l', 'l', 'o'}},
+      {"binary magic only", Data(binary.begin(), binary.begin() + 8)},
+      {"binary without trailer", Data(binary.begin(), binary.end() - 20)},
+      {"xml cut in the middle", Data(xml.begin(), xml.begin() + xml.size() / 2)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Error error;
+    Object result = PropertyList::decode(c.bytes, &error);
+    EXPECT_TRUE(result.isNull());
+    EXPECT_EQ(error.domain, PropertyList::kErrorDomain);
+    EXPECT_EQ(error.code, PropertyList::kErrorCorrupt);
+  }
+}
+
+TEST(PropertyList, EveryTruncationAndByteFlipOfBinaryIsSafe) {
+  Data binary = PropertyList::encode(sampleDocument(), PropertyList::Format::Binary);
+  // A binary property list is indexed from its trailer: no proper prefix decodes.
+  for (size_t n = 0; n < binary.size(); ++n) {
+    Error error;
+    Object result = PropertyList::decode(Data(binary.begin(), binary.begin() + n), &error);
+    EXPECT_TRUE(result.isNull()) << "prefix " << n;
+    EXPECT_EQ(error.code, PropertyList::kErrorCorrupt) << "prefix " << n;
+  }
+  // Flipped bytes may still decode into something; they must never crash (the sanitizers watch).
+  for (size_t i = 0; i < binary.size(); ++i) {
+    Data damaged = binary;
+    damaged[i] ^= 0xff;
+    Error error;
+    Object result = PropertyList::decode(damaged, &error);
+    EXPECT_EQ(result.isNull(), !error.empty()) << "byte " << i;
+  }
+}
+
+TEST(PropertyList, NullRootIsRefusedAndNestedNullsAreSkipped) {
+  Error error;
+  EXPECT_TRUE(PropertyList::encode(Object(), PropertyList::Format::Binary, &error).empty());
+  EXPECT_EQ(error.code, PropertyList::kErrorNotEncodable);
+
+  Object withNulls(Dictionary{{"keep", Object(1)}, {"drop", Object()}, {"list", Object(Array{Object(), Object(2)})}});
+  Object back = PropertyList::decode(PropertyList::encode(withNulls, PropertyList::Format::XML));
+  EXPECT_EQ(back, Object(Dictionary{{"keep", Object(1)}, {"list", Object(Array{Object(2)})}}));
+}
+
+TEST(PropertyList, FilesAreReplacedAtomically) {
+  testsupport::TempDir dir;
+  const std::string path = dir.path() + "/prefs.plist";
+
+  Error error;
+  EXPECT_TRUE(PropertyList::readFile(path, &error).isNull());
+  EXPECT_TRUE(error.empty()) << "a missing file is not an error";
+
+  ASSERT_TRUE(PropertyList::writeFile(path, Object(Dictionary{{"v", Object(1)}}), PropertyList::Format::XML, &error));
+  ASSERT_TRUE(PropertyList::writeFile(path, Object(Dictionary{{"v", Object(2)}}), PropertyList::Format::Binary, &error));
+  EXPECT_EQ(PropertyList::readFile(path, &error)["v"].integerValue(), 2);
+  EXPECT_EQ(readText(path).substr(0, 8), "bplist00");
+
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1u) << "no temporary file may be left behind";
+}
+
+TEST(PropertyList, FailedWriteKeepsTheOldFileAndCleansUp) {
+  testsupport::TempDir dir;
+  // The target is a directory: the final rename fails after the temporary file was written.
+  const std::string blocked = dir.path() + "/blocked";
+  std::filesystem::create_directory(blocked);
+  std::filesystem::create_directory(blocked + "/inside");
+  Error error;
+  EXPECT_FALSE(PropertyList::writeFile(blocked, Object(Dictionary{{"v", Object(1)}}), PropertyList::Format::Binary, &error));
+  EXPECT_EQ(error.code, PropertyList::kErrorUnwritable);
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1u);
+
+  error = {};
+  EXPECT_FALSE(PropertyList::writeFile(dir.path() + "/missing/dir/p.plist", Object(Dictionary{}), PropertyList::Format::Binary, &error));
+  EXPECT_EQ(error.code, PropertyList::kErrorUnwritable);
+}
+
+TEST(PropertyList, TornFileReadsAsEmptyWithAnError) {
+  testsupport::TempDir dir;
+  const std::string path = dir.path() + "/torn.plist";
+  ASSERT_TRUE(PropertyList::writeFile(path, sampleDocument()));
+  std::string whole = readText(path);
+  writeText(path, whole.substr(0, whole.size() / 2));
+  Error error;
+  EXPECT_TRUE(PropertyList::readFile(path, &error).isNull());
+  EXPECT_EQ(error.code, PropertyList::kErrorCorrupt);
+  EXPECT_NE(error.description.find(path), std::string::npos);
+}

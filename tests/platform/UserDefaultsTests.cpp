@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "platform/PropertyList.h"
+#include "platform/UserDefaults.h"
+
+using platform::Array;
+using platform::Data;
+using platform::Dictionary;
+using platform::Object;
+using platform::PropertyList;
+using platform::UserDefaults;
+
+namespace {
+
+class UserDefaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    UserDefaults::resetForTesting();
+    UserDefaults::setDiagnosticHandler([this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      diagnostics_.push_back(line);
+    });
+  }
+  void TearDown() override {
+    UserDefaults::resetForTesting();
+    UserDefaults::setDiagnosticHandler(nullptr);
+  }
+  std::vector<std::string> diagnostics() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return diagnostics_;
+  }
+
+  testsupport::ScopedDataDirectory data_;
+  std::mutex mutex_;
+  std::vector<std::string> diagnostics_;
+};
+
+}  // namespace
+
+TEST_F(UserDefaultsTest, TypedGettersAnswerOnlyForTheirKind) {
+  auto d = UserDefaults::standard();
+  d->setObject("s", Object("12"));
+  d->setObject("i", Object(7));
+  d->setObject("b", Object(true));
+  d->setObject("r", Object(2.5));
+  d->setObject("a", Object(Array{Object(1)}));
+  d->setObject("m", Object(Dictionary{{"k", Object("v")}}));
+  d->setObject("x", Object(Data{1, 2}));
+
+  struct Row {
+    const char* key;
+    bool string, number, array, dictionary, data;
+    bool boolValue;
+    int64_t integer;
+    double real;
+  };
+  const Row rows[] = {
+      {"s", true, false, false, false, false, true, 12, 12.0},
+      {"i", false, true, false, false, false, true, 7, 7.0},
+      {"b", false, true, false, false, false, true, 1, 1.0},
+      {"r", false, true, false, false, false, true, 2, 2.5},
+      {"a", false, false, true, false, false, false, 0, 0.0},
+      {"m", false, false, false, true, false, false, 0, 0.0},
+      {"x", false, false, false, false, true, false, 0, 0.0},
+      {"absent", false, false, false, false, false, false, 0, 0.0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.key);
+    EXPECT_EQ(d->string(row.key).has_value(), row.string);
+    EXPECT_EQ(d->number(row.key).has_value(), row.number);
+    EXPECT_EQ(d->array(row.key).has_value(), row.array);
+    EXPECT_EQ(d->dictionary(row.key).has_value(), row.dictionary);
+    EXPECT_EQ(d->data(row.key).has_value(), row.data);
+    EXPECT_EQ(d->boolValue(row.key), row.boolValue);
+    EXPECT_EQ(d->integer(row.key), row.integer);
+    EXPECT_DOUBLE_EQ(d->doubleValue(row.key), row.real);
+  }
+  EXPECT_EQ(*d->string("s"), "12");
+  EXPECT_EQ((*d->dictionary("m"))["k"].stringValue(), "v");
+}
+
+TEST_F(UserDefaultsTest, NullRemovesAndClearEmptiesTheSuite) {
+  auto d = UserDefaults::suite("remove");
+  d->setInteger("a", 1);
+  d->setInteger("b", 2);
+  d->setObject("a", Object());
+  EXPECT_TRUE(d->object("a").isNull());
+  EXPECT_EQ(d->integer("b"), 2);
+  d->clear();
+  EXPECT_TRUE(d->dictionaryRepresentation().empty());
+  ASSERT_TRUE(d->synchronize());
+  UserDefaults::resetForTesting();
+  EXPECT_TRUE(UserDefaults::suite("remove")->dictionaryRepresentation().empty());
+}
+
+TEST_F(UserDefaultsTest, SurvivesARestartWithOrWithoutSynchronize) {
+  UserDefaults::standard()->setObject("synced", Object("yes"));
+  ASSERT_TRUE(UserDefaults::standard()->synchronize());
+  UserDefaults::suite("later")->setDouble("d", 0.25);
+  UserDefaults::resetForTesting();
+
+  EXPECT_EQ(UserDefaults::standard()->string("synced"), "yes");
+  EXPECT_DOUBLE_EQ(UserDefaults::suite("later")->doubleValue("d"), 0.25);
+
+  // The file on disk is a plain property list another reader understands.
+  Object onDisk = PropertyList::readFile(data_.path() + "/Preferences/standard.plist");
+  EXPECT_EQ(onDisk["synced"].stringValue(), "yes");
+}
+
+TEST_F(UserDefaultsTest, ChangesReachTheDiskWithoutSynchronize) {
+  UserDefaults::suite("background")->setInteger("n", 42);
+  const std::string path = UserDefaults::pathForSuite("background");
+  EXPECT_TRUE(testsupport::waitFor([&] { return PropertyList::readFile(path)["n"].integerValue() == 42; }));
+}
+
+TEST_F(UserDefaultsTest, TornFileReadsAsEmptyIsReportedAndRepaired) {
+  const std::string path = UserDefaults::pathForSuite("torn");
+  UserDefaults::suite("torn")->setObject("k", Object(Array{Object(1), Object(2), Object(3)}));
+  ASSERT_TRUE(UserDefaults::suite("torn")->synchronize());
+  UserDefaults::resetForTesting();
+
+  auto size = std::filesystem::file_size(path);
+  std::filesystem::resize_file(path, size / 2);
+
+  auto d = UserDefaults::suite("torn");
+  EXPECT_TRUE(d->dictionaryRepresentation().empty());
+  auto lines = diagnostics();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(path), std::string::npos);
+
+  d->setBool("fresh", true);
+  ASSERT_TRUE(d->synchronize());
+  UserDefaults::resetForTesting();
+  EXPECT_TRUE(UserDefaults::suite("torn")->boolValue("fresh"));
+}
+
+TEST_F(UserDefaultsTest, NonDictionaryFileIsIgnored) {
+  const std::string path = UserDefaults::pathForSuite("list");
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  ASSERT_TRUE(PropertyList::writeFile(path, Object(Array{Object(1)})));
+  EXPECT_TRUE(UserDefaults::suite("list")->dictionaryRepresentation().empty());
+  EXPECT_EQ(diagnostics().size(), 1u);
+}
+
+TEST_F(UserDefaultsTest, SuitesAreSeparateFilesInsidePreferences) {
+  EXPECT_EQ(UserDefaults::suite(""), UserDefaults::standard());
+  EXPECT_EQ(UserDefaults::suite("a"), UserDefaults::suite("a"));
+  EXPECT_NE(UserDefaults::suite("a"), UserDefaults::suite("b"));
+  UserDefaults::suite("a")->setInteger("k", 1);
+  EXPECT_TRUE(UserDefaults::suite("b")->object("k").isNull());
+
+  const std::string escaped = UserDefaults::pathForSuite("../../evil");
+  EXPECT_EQ(std::filesystem::path(escaped).parent_path(), std::filesystem::path(data_.path() + "/Preferences"));
+}
+
+TEST_F(UserDefaultsTest, NewDataDirectoryGivesFreshInstances) {
+  UserDefaults::standard()->setInteger("k", 1);
+  testsupport::ScopedDataDirectory other;
+  EXPECT_TRUE(UserDefaults::standard()->object("k").isNull());
+}
+
+TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
+  constexpr int kThreads = 8;
+  constexpr int kKeys = 100;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      auto d = UserDefaults::suite("shared");
+      for (int k = 0; k < kKeys; ++k) {
+        d->setInteger("t" + std::to_string(t) + "k" + std::to_string(k), k);
+        if (k % 25 == 0) d->synchronize();
+        (void)d->integer("t0k0");
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  UserDefaults::resetForTesting();
+  auto all = UserDefaults::suite("shared")->dictionaryRepresentation();
+  ASSERT_EQ(all.size(), static_cast<size_t>(kThreads * kKeys));
+  EXPECT_EQ(all["t7k99"].integerValue(), 99);
+}
