@@ -1,0 +1,330 @@
+#include "platform/Http.h"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <atomic>
+#include <cctype>
+
+namespace platform {
+
+namespace {
+
+void initializeCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+Error urlError(int64_t code, const std::string& description, long curlCode = 0) {
+  Dictionary info;
+  if (curlCode != 0) info["curlCode"] = static_cast<int64_t>(curlCode);
+  return Error(kURLErrorDomain, code, description, std::move(info));
+}
+
+int64_t urlErrorCodeFor(CURLcode code) {
+  switch (code) {
+    case CURLE_URL_MALFORMAT:
+      return kURLErrorBadURL;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return kURLErrorUnsupportedURL;
+    case CURLE_OPERATION_TIMEDOUT:
+      return kURLErrorTimedOut;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return kURLErrorCannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+      return kURLErrorCannotConnectToHost;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+      return kURLErrorNetworkConnectionLost;
+    case CURLE_SSL_CONNECT_ERROR:
+      return kURLErrorSecureConnectionFailed;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+      return kURLErrorServerCertificateUntrusted;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return kURLErrorCancelled;
+    case CURLE_WRITE_ERROR:
+    case CURLE_WEIRD_SERVER_REPLY:
+      return kURLErrorBadServerResponse;
+    default:
+      return kURLErrorUnknown;
+  }
+}
+
+// CR or LF in a header would let a caller's value smuggle extra headers or a second request.
+bool isSafeHeader(const std::pair<std::string, std::string>& header) {
+  if (header.first.empty()) return false;
+  for (char c : header.first) {
+    if (c == ':' || std::isspace(static_cast<unsigned char>(c)) || std::iscntrl(static_cast<unsigned char>(c))) {
+      return false;
+    }
+  }
+  return header.second.find_first_of("\r\n", 0) == std::string::npos &&
+         header.second.find('\0') == std::string::npos;
+}
+
+std::string trim(const std::string& s) {
+  size_t begin = 0;
+  size_t end = s.size();
+  while (begin < end && std::isspace(static_cast<unsigned char>(s[begin]))) ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(s[end - 1]))) --end;
+  return s.substr(begin, end - begin);
+}
+
+struct Transfer {
+  Data body;
+  HttpHeaders headers;
+  bool overflow = false;
+  const std::atomic<bool>* stopping = nullptr;
+};
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  size_t bytes = size * count;
+  if (transfer->body.size() + bytes > HttpClient::kMaxResponseBytes) {
+    transfer->overflow = true;
+    return 0;  // makes curl fail the transfer with a write error
+  }
+  transfer->body.insert(transfer->body.end(), data, data + bytes);
+  return bytes;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  size_t bytes = size * count;
+  std::string line(data, bytes);
+  // A new status line starts a new response (a redirect or an interim 100): keep only the last.
+  if (line.rfind("HTTP/", 0) == 0) {
+    transfer->headers.clear();
+    return bytes;
+  }
+  auto colon = line.find(':');
+  if (colon == std::string::npos) return bytes;
+  transfer->headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  return bytes;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* transfer = static_cast<Transfer*>(user);
+  return transfer->stopping->load() ? 1 : 0;
+}
+
+
+}  // namespace
+
+std::optional<std::string> HttpResponse::header(const std::string& name) const {
+  for (const auto& [key, value] : headers) {
+    if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+  }
+  return std::nullopt;
+}
+
+HttpClient::HttpClient(size_t workers) {
+  initializeCurlOnce();
+  if (workers == 0) workers = 1;
+  for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { workerLoop(); });
+}
+
+HttpClient::~HttpClient() {
+  std::deque<Job> abandoned;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    abandoned.swap(jobs_);
+  }
+  stopFlag_.store(true);
+  wake_.notify_all();
+  for (auto& worker : workers_) worker.join();
+  for (auto& job : abandoned) {
+    HttpResult result;
+    result.error = urlError(kURLErrorCancelled, "cancelled");
+    if (job.completion) job.completion(std::move(result));
+  }
+}
+
+HttpClient& HttpClient::shared() {
+  // Never destroyed: requests may still complete while the process exits.
+  static HttpClient* client = new HttpClient();
+  return *client;
+}
+
+bool HttpClient::send(HttpRequest request, Completion completion) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return false;
+    jobs_.push_back(Job{std::move(request), std::move(completion)});
+  }
+  wake_.notify_one();
+  return true;
+}
+
+size_t HttpClient::pendingCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return jobs_.size() + running_;
+}
+
+void HttpClient::workerLoop() {
+  while (true) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;  // stopping
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+      ++running_;
+    }
+    HttpResult result = perform(job.request);
+    if (job.completion) {
+      try {
+        job.completion(std::move(result));
+      } catch (...) {
+        // A completion's exception must not take the worker (and every later request) down.
+      }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    --running_;
+  }
+}
+
+HttpResult HttpClient::perform(const HttpRequest& request) {
+  HttpResult result;
+  if (request.url.empty()) {
+    result.error = urlError(kURLErrorBadURL, "empty URL");
+    return result;
+  }
+  if (request.method != "GET" && request.method != "POST") {
+    result.error = urlError(kURLErrorUnsupportedURL, "unsupported method " + request.method);
+    return result;
+  }
+  curl_slist* headerList = nullptr;
+  for (const auto& header : request.headers) {
+    if (!isSafeHeader(header)) {
+      curl_slist_free_all(headerList);
+      result.error = urlError(kURLErrorBadURL, "invalid header field " + header.first);
+      return result;
+    }
+    headerList = curl_slist_append(headerList, (header.first + ": " + header.second).c_str());
+  }
+  // Without this curl waits for a 100 Continue before sending larger bodies.
+  headerList = curl_slist_append(headerList, "Expect:");
+
+  CURL* curl = curl_easy_init();
+  if (!curl) {
+    curl_slist_free_all(headerList);
+    result.error = urlError(kURLErrorUnknown, "cannot create a transfer");
+    return result;
+  }
+  Transfer transfer;
+  transfer.stopping = &stopFlag_;
+  long timeoutMs = static_cast<long>((request.timeoutSeconds > 0 ? request.timeoutSeconds : 60) * 1000);
+
+  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  if (request.method == "POST") {
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.empty() ? "" : reinterpret_cast<const char*>(request.body.data()));
+  } else {
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  }
+
+  CURLcode code = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  char* effectiveUrl = nullptr;
+  curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effectiveUrl);
+
+  if (code == CURLE_OK) {
+    HttpResponse response;
+    response.statusCode = status;
+    response.url = effectiveUrl ? effectiveUrl : request.url;
+    response.headers = std::move(transfer.headers);
+    result.response = std::move(response);
+    result.body = std::move(transfer.body);
+  } else if (transfer.overflow) {
+    result.error = urlError(kURLErrorBadServerResponse, "response body too large", code);
+  } else {
+    result.error = urlError(urlErrorCodeFor(code), curl_easy_strerror(code), code);
+  }
+  curl_easy_cleanup(curl);
+  curl_slist_free_all(headerList);
+  return result;
+}
+
+// ---- Reachability ----
+
+namespace {
+
+struct ReachabilityState {
+  std::mutex mutex;
+  bool reachable = true;
+  Reachability::Token nextToken = 1;
+  std::map<Reachability::Token, std::shared_ptr<Reachability::Observer>> observers;
+};
+
+ReachabilityState& reachability() {
+  static ReachabilityState* state = new ReachabilityState();
+  return *state;
+}
+
+}  // namespace
+
+bool Reachability::isReachable() {
+  auto& s = reachability();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.reachable;
+}
+
+void Reachability::setReachable(bool reachable) {
+  auto& s = reachability();
+  std::vector<std::shared_ptr<Observer>> toNotify;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.reachable == reachable) return;
+    s.reachable = reachable;
+    for (const auto& [token, observer] : s.observers) toNotify.push_back(observer);
+  }
+  for (const auto& observer : toNotify) (*observer)(reachable);
+}
+
+Reachability::Token Reachability::addObserver(Observer observer) {
+  auto& s = reachability();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  Token token = s.nextToken++;
+  s.observers[token] = std::make_shared<Observer>(std::move(observer));
+  return token;
+}
+
+void Reachability::removeObserver(Token token) {
+  auto& s = reachability();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.observers.erase(token);
+}
+
+void Reachability::reset() {
+  auto& s = reachability();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.reachable = true;
+  s.observers.clear();
+}
+
+}  // namespace platform

@@ -1,0 +1,124 @@
+#pragma once
+// HTTP(S) transport over libcurl, and the process-wide reachability flag.
+//
+// Requests run on the client's own worker threads; the completion runs on one of those threads
+// and should only hand the result to a queue. TLS peers and host names are always verified.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/Error.h"
+#include "platform/Object.h"
+
+namespace platform {
+
+// Transport failures use the platform's URL error domain and its familiar codes.
+inline constexpr const char* kURLErrorDomain = "NSURLErrorDomain";
+enum URLErrorCode : int64_t {
+  kURLErrorUnknown = -1,
+  kURLErrorCancelled = -999,
+  kURLErrorBadURL = -1000,
+  kURLErrorTimedOut = -1001,
+  kURLErrorUnsupportedURL = -1002,
+  kURLErrorCannotFindHost = -1003,
+  kURLErrorCannotConnectToHost = -1004,
+  kURLErrorNetworkConnectionLost = -1005,
+  kURLErrorNotConnectedToInternet = -1009,
+  kURLErrorBadServerResponse = -1011,
+  kURLErrorSecureConnectionFailed = -1200,
+  kURLErrorServerCertificateUntrusted = -1202,
+};
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+  std::string method = "GET";  // "GET" or "POST"
+  std::string url;
+  HttpHeaders headers;
+  Data body;
+  double timeoutSeconds = 60;  // whole request; <= 0 means 60
+};
+
+struct HttpResponse {
+  long statusCode = 0;
+  std::string url;
+  HttpHeaders headers;  // in the order received; names as sent by the server
+  // The first header called name, compared without regard to case.
+  std::optional<std::string> header(const std::string& name) const;
+};
+
+// A response (when the server answered, whatever its status), its body, and an error when the
+// exchange failed at transport level. A non-2xx status is a response, not an error.
+struct HttpResult {
+  std::optional<HttpResponse> response;
+  Data body;
+  std::optional<Error> error;
+};
+
+class HttpClient {
+ public:
+  using Completion = std::function<void(HttpResult)>;
+  static constexpr size_t kDefaultWorkers = 4;
+  // Bodies beyond this are cut off and the request fails: a server cannot fill our memory.
+  static constexpr size_t kMaxResponseBytes = 64u * 1024u * 1024u;
+
+  explicit HttpClient(size_t workers = kDefaultWorkers);
+  // Cancels what has not finished (their completions run with kURLErrorCancelled) and joins.
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  // The process-wide client; it lives until the process ends.
+  static HttpClient& shared();
+
+  // Queues the request; completion runs exactly once, on a worker thread. Returns false (and
+  // does not call completion) only after the client has begun shutting down.
+  bool send(HttpRequest request, Completion completion);
+
+  // Requests queued or running.
+  size_t pendingCount() const;
+
+ private:
+  struct Job {
+    HttpRequest request;
+    Completion completion;
+  };
+  void workerLoop();
+  HttpResult perform(const HttpRequest& request);
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Job> jobs_;
+  size_t running_ = 0;
+  bool stopping_ = false;
+  // Read by transfers in flight, so shutdown aborts them instead of waiting out their time-out.
+  std::atomic<bool> stopFlag_{false};
+  std::vector<std::thread> workers_;
+};
+
+// Whether the network counts as reachable. Reachable by default; the host (or a test) flips it.
+class Reachability {
+ public:
+  using Token = uint64_t;
+  using Observer = std::function<void(bool reachable)>;
+
+  static bool isReachable();
+  // Observers run on the calling thread, outside any lock, only when the value changes.
+  static void setReachable(bool reachable);
+  static Token addObserver(Observer observer);
+  static void removeObserver(Token token);
+  // Reachable again, no observers (tests).
+  static void reset();
+};
+
+}  // namespace platform

@@ -1,0 +1,186 @@
+#include "platform/Http.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+
+#include "LocalHttpServer.h"
+#include "TestSupport.h"
+
+namespace {
+
+using platform::HttpClient;
+using platform::HttpRequest;
+using platform::HttpResult;
+
+HttpResult sendAndWait(HttpClient& client, HttpRequest request) {
+  std::promise<HttpResult> promise;
+  auto future = promise.get_future();
+  EXPECT_TRUE(client.send(std::move(request), [&](HttpResult result) { promise.set_value(std::move(result)); }));
+  EXPECT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  return future.get();
+}
+
+// Holds server handlers until the test lets them go.
+class Gate {
+ public:
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++waiting_;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return open_; });
+  }
+  void waitForWaiters(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return waiting_ >= count; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int waiting_ = 0;
+  bool open_ = false;
+};
+
+TEST(HttpClientTest, PostSendsMethodHeadersAndBodyAndReturnsTheReply) {
+  testsupport::LocalHttpServer server;
+  server.setHandler([](const httplib::Request&, httplib::Response& response) {
+    response.status = 201;
+    response.set_header("X-Reply", "yes");
+    response.set_content("created", "text/plain");
+  });
+  HttpClient client;
+  HttpRequest request;
+  request.method = "POST";
+  request.url = server.url("/a?x=1");
+  request.headers = {{"X-Custom", "value 1"}, {"Content-Type", "application/octet-stream"}};
+  request.body = {0, 1, 2, 0xff, 0};
+  HttpResult result = sendAndWait(client, request);
+
+  ASSERT_FALSE(result.error.has_value()) << result.error->description;
+  ASSERT_TRUE(result.response.has_value());
+  EXPECT_EQ(result.response->statusCode, 201);
+  EXPECT_EQ(result.response->header("x-reply").value_or(""), "yes");
+  EXPECT_EQ(std::string(result.body.begin(), result.body.end()), "created");
+
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].path, "/a");
+  EXPECT_EQ(requests[0].header("X-Custom"), "value 1");
+  EXPECT_EQ(requests[0].header("Content-Type"), "application/octet-stream");
+  EXPECT_EQ(requests[0].header("Expect"), "");
+  EXPECT_EQ(requests[0].body, std::string("\0\1\2\xff\0", 5));
+}
+
+TEST(HttpClientTest, EveryStatusIsAResponseNotATransportError) {
+  testsupport::LocalHttpServer server;
+  server.setHandler([](const httplib::Request& request, httplib::Response& response) {
+    response.status = std::stoi(request.get_header_value("X-Status"));
+  });
+  HttpClient client;
+  for (int status : {200, 204, 400, 404, 429, 500, 503}) {
+    HttpRequest request;
+    request.url = server.url("/status");
+    request.headers = {{"X-Status", std::to_string(status)}};
+    HttpResult result = sendAndWait(client, request);
+    EXPECT_FALSE(result.error.has_value()) << status;
+    ASSERT_TRUE(result.response.has_value()) << status;
+    EXPECT_EQ(result.response->statusCode, status);
+  }
+  for (const auto& recorded : server.requests()) EXPECT_EQ(recorded.method, "GET");
+}
+
+TEST(HttpClientTest, RequestsThatCannotBeSentFailWithTheMatchingCode) {
+  int refusedPort;
+  {
+    testsupport::LocalHttpServer closed;
+    refusedPort = closed.port();
+  }
+  testsupport::LocalHttpServer server;
+  struct Case {
+    const char* label;
+    HttpRequest request;
+    int64_t code;
+  } cases[] = {
+      {"empty URL", HttpRequest{"GET", "", {}, {}, 5}, platform::kURLErrorBadURL},
+      {"refused", HttpRequest{"GET", "http://127.0.0.1:" + std::to_string(refusedPort) + "/", {}, {}, 5},
+       platform::kURLErrorCannotConnectToHost},
+      {"file scheme", HttpRequest{"GET", "file:///etc/passwd", {}, {}, 5}, platform::kURLErrorUnsupportedURL},
+      {"header injection", HttpRequest{"POST", server.url("/x"), {{"X-A", "1\r\nX-Evil: 1"}}, {}, 5},
+       platform::kURLErrorBadURL},
+      {"bad header name", HttpRequest{"POST", server.url("/x"), {{"X A", "1"}}, {}, 5}, platform::kURLErrorBadURL},
+      {"unsupported method", HttpRequest{"DELETE", server.url("/x"), {}, {}, 5}, platform::kURLErrorUnsupportedURL},
+  };
+  HttpClient client;
+  for (auto& c : cases) {
+    HttpResult result = sendAndWait(client, c.request);
+    EXPECT_FALSE(result.response.has_value()) << c.label;
+    ASSERT_TRUE(result.error.has_value()) << c.label;
+    EXPECT_EQ(result.error->domain, "NSURLErrorDomain") << c.label;
+    EXPECT_EQ(result.error->code, c.code) << c.label << ": " << result.error->description;
+  }
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(HttpClientTest, AServerThatNeverAnswersTimesOut) {
+  testsupport::LocalHttpServer server;
+  Gate gate;
+  server.setHandler([&](const httplib::Request&, httplib::Response&) { gate.wait(); });
+  HttpClient client;
+  HttpResult result = sendAndWait(client, HttpRequest{"GET", server.url("/slow"), {}, {}, 0.5});
+  gate.open();
+  ASSERT_TRUE(result.error.has_value());
+  EXPECT_EQ(result.error->code, platform::kURLErrorTimedOut);
+  EXPECT_FALSE(result.response.has_value());
+}
+
+TEST(HttpClientTest, DestroyingTheClientCancelsRunningAndQueuedRequestsExactlyOnce) {
+  testsupport::LocalHttpServer server;
+  Gate gate;
+  server.setHandler([&](const httplib::Request&, httplib::Response&) { gate.wait(); });
+  std::atomic<int> cancelled{0};
+  std::atomic<int> other{0};
+  {
+    HttpClient client(1);
+    for (int i = 0; i < 3; ++i) {
+      client.send(HttpRequest{"GET", server.url("/held"), {}, {}, 120}, [&](HttpResult result) {
+        if (result.error && result.error->code == platform::kURLErrorCancelled) {
+          ++cancelled;
+        } else {
+          ++other;
+        }
+      });
+    }
+    gate.waitForWaiters(1);
+  }
+  gate.open();
+  EXPECT_EQ(cancelled.load(), 3);
+  EXPECT_EQ(other.load(), 0);
+}
+
+TEST(ReachabilityTest, ObserversHearOnlyRealChanges) {
+  platform::Reachability::reset();
+  EXPECT_TRUE(platform::Reachability::isReachable());
+  std::vector<bool> heard;
+  auto token = platform::Reachability::addObserver([&](bool reachable) { heard.push_back(reachable); });
+  platform::Reachability::setReachable(true);
+  platform::Reachability::setReachable(false);
+  platform::Reachability::setReachable(false);
+  EXPECT_FALSE(platform::Reachability::isReachable());
+  platform::Reachability::setReachable(true);
+  platform::Reachability::removeObserver(token);
+  platform::Reachability::setReachable(false);
+  EXPECT_EQ(heard, (std::vector<bool>{false, true}));
+  platform::Reachability::reset();
+  EXPECT_TRUE(platform::Reachability::isReachable());
+}
+
+}  // namespace
