@@ -1,0 +1,138 @@
+#include "platform/Unicode.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using platform::utf16ToUtf8;
+using platform::utf8ToUtf16;
+
+struct DecodeCase {
+  const char* name;
+  std::string utf8;
+  std::u16string utf16;
+  bool valid;
+};
+
+TEST(UnicodeTests, Utf8ToUtf16ReplacesEachMaximalIllFormedSubpart) {
+  const DecodeCase cases[] = {
+      {"ascii", "abc", u"abc", true},
+      {"two byte", "\xC3\xA9", u"\u00E9", true},
+      {"three byte", "\xE2\x82\xAC", u"\u20AC", true},
+      {"four byte becomes a pair", "\xF0\x9F\x98\x80", u"\xD83D\xDE00", true},
+      {"embedded zero kept", std::string("a\0b", 3), std::u16string(u"a\0b", 3), true},
+      {"stray continuation", "a\x80" "b", u"a\uFFFDb", false},
+      {"truncated at end", "a\xE2\x82", u"a\uFFFD", false},
+      {"truncated before ascii", "\xE2\x82" "z", u"\uFFFDz", false},
+      {"overlong slash", "\xC0\xAF", u"\uFFFD\uFFFD", false},
+      {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", false},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD", false},
+      {"lone lead byte", "\xFF", u"\uFFFD", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(utf8ToUtf16(c.utf8), c.utf16);
+    EXPECT_EQ(platform::isValidUtf8(c.utf8), c.valid);
+    // Whatever came in, what goes out again is well-formed.
+    EXPECT_TRUE(platform::isValidUtf8(utf16ToUtf8(utf8ToUtf16(c.utf8))));
+  }
+}
+
+TEST(UnicodeTests, Utf16ToUtf8ReplacesUnpairedSurrogates) {
+  const std::pair<std::u16string, std::string> cases[] = {
+      {u"\u00E9\u20AC", "\xC3\xA9\xE2\x82\xAC"},
+      {u"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
+      {std::u16string(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},
+      {std::u16string{char16_t(0xDE00), u'x'}, "\xEF\xBF\xBDx"},
+      {std::u16string{u'x', char16_t(0xD83D)}, "x\xEF\xBF\xBD"},
+  };
+  for (const auto& [input, expected] : cases) EXPECT_EQ(utf16ToUtf8(input), expected);
+}
+
+TEST(UnicodeTests, LengthsCountUtf16UnitsAndScalarValues) {
+  struct Case {
+    std::string utf8;
+    size_t utf16;
+    size_t utf32;
+  };
+  const Case cases[] = {
+      {"", 0, 0},
+      {"abc", 3, 3},
+      {"\xC3\xA9t\xC3\xA9", 3, 3},
+      {"\xF0\x9F\x98\x80!", 3, 2},
+      {"\xE2\x82", 1, 1},  // one replacement character
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::utf16Length(c.utf8), c.utf16) << c.utf8;
+    EXPECT_EQ(platform::utf32Length(c.utf8), c.utf32) << c.utf8;
+    EXPECT_EQ(platform::utf32Length(std::u16string_view(utf8ToUtf16(c.utf8))), c.utf32) << c.utf8;
+  }
+}
+
+TEST(UnicodeTests, TruncationNeverSplitsACharacter) {
+  const std::string mixed = "a\xC3\xA9\xF0\x9F\x98\x80z";  // a, e-acute, emoji, z
+  EXPECT_EQ(platform::truncateToCharacters(mixed, 0), "");
+  EXPECT_EQ(platform::truncateToCharacters(mixed, 2), "a\xC3\xA9");
+  EXPECT_EQ(platform::truncateToCharacters(mixed, 3), "a\xC3\xA9\xF0\x9F\x98\x80");
+  EXPECT_EQ(platform::truncateToCharacters(mixed, 10), mixed);
+  EXPECT_EQ(platform::truncateToCharacters("\xE2\x82\xE2\x82\xACx", 2), "\xEF\xBF\xBD\xE2\x82\xAC");
+
+  const std::u16string pair = u"ab\xD83D\xDE00";
+  EXPECT_EQ(platform::truncateToUtf16Units(pair, 3), u"ab");
+  EXPECT_EQ(platform::truncateToUtf16Units(pair, 4), pair);
+  EXPECT_EQ(platform::truncateToUtf16Units(pair, 2), u"ab");
+}
+
+TEST(UnicodeTests, CaseMappingIsFullAndIgnoresTheLocale) {
+  struct Case {
+    std::string input;
+    std::string lower;
+    std::string upper;
+  };
+  const Case cases[] = {
+      {"Hello World", "hello world", "HELLO WORLD"},
+      {"stra\xC3\x9F" "e", "stra\xC3\x9F" "e", "STRASSE"},       // sharp s grows
+      {"I", "i", "I"},                                          // no Turkish dotless i
+      {"\xC4\xB0", "i\xCC\x87", "\xC4\xB0"},                    // capital I with dot, root rules
+      {"\xCE\xA3\xCE\x91", "\xCF\x83\xCE\xB1", "\xCE\xA3\xCE\x91"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::toLower(std::string_view(c.input)), c.lower) << c.input;
+    EXPECT_EQ(platform::toUpper(std::string_view(c.input)), c.upper) << c.input;
+  }
+  EXPECT_EQ(platform::toLower(std::u16string_view(u"I"), "tr"), u"\u0131");
+  EXPECT_EQ(platform::toUpper(std::u16string_view(u"i"), "tr"), u"\u0130");
+}
+
+TEST(UnicodeTests, CaseInsensitiveEqualityFolds) {
+  EXPECT_TRUE(platform::equalsIgnoringCase("Stra\xC3\x9F" "e", "STRASSE"));
+  EXPECT_TRUE(platform::equalsIgnoringCase("abc", "ABC"));
+  EXPECT_FALSE(platform::equalsIgnoringCase("abc", "abd"));
+}
+
+TEST(UnicodeTests, TrimRemovesUnicodeWhiteSpaceAndLineBreaks) {
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"\tabc\n", u"abc"},
+      {u"\u00A0\u2028 a b \u3000\r\n", u"a b"},
+      {u"   ", u""},
+      {u"", u""},
+      {u"x", u"x"},
+      {u"\u200Bx", u"\u200Bx"},  // zero-width space is not white space
+  };
+  for (const auto& [input, expected] : cases) {
+    EXPECT_EQ(platform::trimWhitespaceAndNewlines(input), expected);
+  }
+}
+
+TEST(UnicodeTests, OrdinalComparisonUsesCodeUnits) {
+  EXPECT_LT(platform::compareUtf16(u"10", u"9"), 0);
+  EXPECT_LT(platform::compareUtf16(u"B", u"a"), 0);
+  EXPECT_EQ(platform::compareUtf16(u"abc", u"abc"), 0);
+  EXPECT_GT(platform::compareUtf16(u"abc", u"ab"), 0);
+  // A surrogate (0xD83D) sorts below U+FF01 by code unit although its scalar value is higher.
+  EXPECT_LT(platform::compareUtf16(u"\xD83D\xDE00", u"\uFF01"), 0);
+}
+
+}  // namespace
