@@ -1,5 +1,8 @@
 #include "platform/Paths.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -30,7 +33,14 @@ void Paths::setDataDirectory(const std::string& path) {
 bool Paths::createDirectories(const std::string& path) {
   if (path.empty()) return false;
   std::error_code ec;
-  std::filesystem::create_directories(path, ec);
+  // Created one level at a time so each new level gets mode 0700 (what the SDK keeps is the
+  // user's own); levels that already exist keep their mode.
+  std::filesystem::path partial;
+  for (const auto& component : std::filesystem::path(path)) {
+    partial /= component;
+    if (partial.empty() || std::filesystem::exists(partial, ec)) continue;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
   return std::filesystem::is_directory(path, ec);
 }
 
