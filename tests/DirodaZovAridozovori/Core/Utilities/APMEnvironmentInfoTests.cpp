@@ -1,0 +1,89 @@
+#include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "DirodaZovAridozovori/Core/Utilities/APMUtilitiesLog.h"
+#include "TestSupport.h"
+
+namespace {
+
+// Sets an environment variable for the scope and puts the old value back afterwards.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) setenv(name, value, 1);
+    else unsetenv(name);
+    tzset();
+  }
+  ~ScopedEnvironment() {
+    if (old_) setenv(name_, old_->c_str(), 1);
+    else unsetenv(name_);
+    tzset();
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(APMEnvironmentInfoTests, TimeZoneOffsetInMinutes) {
+  struct Case {
+    const char* zone;
+    double when;
+    int32_t expected;
+  } cases[] = {
+      {"UTC0", 1700000000, 0},
+      {"EST5", 1700000000, -300},
+      {"<+0545>-5:45", 1700000000, 345},
+      {"<-0330>3:30", 1700000000, -210},
+      {"<+14>-14", 1700000000, 840},
+      // Daylight saving time: the offset of the clock's moment, not a fixed one.
+      {"EST5EDT,M3.2.0,M11.1.0", 1700000000, -300},  // November
+      {"EST5EDT,M3.2.0,M11.1.0", 1690000000, -240},  // July
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.zone);
+    testsupport::ScopedFakeClock clock(c.when);
+    ScopedEnvironment zone("TZ", c.zone);
+    EXPECT_EQ(APMEnvironmentInfo("model").timeZoneOffsetMinutes(), c.expected);
+  }
+}
+
+TEST(APMEnvironmentInfoTests, UserDefaultLanguageIsLowerCased) {
+  ScopedEnvironment all("LC_ALL", nullptr);
+  ScopedEnvironment messages("LC_MESSAGES", nullptr);
+  ScopedEnvironment lang("LANG", nullptr);
+  struct Case {
+    const char* languageList;
+    const char* expected;
+  } cases[] = {
+      {"fr_FR:de_DE", "fr-fr"},
+      {"pt_BR.UTF-8", "pt-br"},
+      {"de", "de"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.languageList);
+    ScopedEnvironment language("LANGUAGE", c.languageList);
+    EXPECT_EQ(APMEnvironmentInfo("model").userDefaultLanguage(), std::optional<std::string>(c.expected));
+  }
+}
+
+TEST(APMEnvironmentInfoTests, SharedInstanceReadsTheDeviceOnce) {
+  APMEnvironmentInfo::resetSharedInstance();
+  auto first = APMEnvironmentInfo::sharedInstance();
+  EXPECT_EQ(first, APMEnvironmentInfo::sharedInstance());
+  EXPECT_FALSE(first->deviceModel().empty());
+  EXPECT_FALSE(first->deviceOSVersion().empty());
+  APMEnvironmentInfo::resetSharedInstance();
+  EXPECT_NE(first, APMEnvironmentInfo::sharedInstance());
+  APMEnvironmentInfo::resetSharedInstance();
+}
+
+}  // namespace
