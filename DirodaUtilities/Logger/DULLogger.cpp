@@ -1,0 +1,230 @@
+#include "Logger/DULLogger.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/Bundle.h"
+#include "platform/DispatchQueue.h"
+#include "platform/ProcessInfo.h"
+#include "platform/UserDefaults.h"
+
+namespace {
+
+constexpr const char* kQueueLabel = "DULLoggingClientQueue";
+constexpr const char* kEnableDebugModeArgument = "-ZORDebugEnabled";
+constexpr const char* kDisableDebugModeArgument = "-ZORDebugDisabled";
+constexpr const char* kPersistedDebugModeKey = "/diroda/zoredode/debug_mode";
+constexpr const char* kInvalidLevelCode = "I-COR000023";
+constexpr const char* kSandboxReceiptName = "sandboxReceipt";
+
+struct LoggerState {
+  std::mutex mutex;  // guards initialized, version and sink
+  bool initialized = false;
+  std::string version = kDULLoggerDefaultVersion;
+  DULLoggerSink sink;
+  std::atomic<int64_t> level{DULLoggerLevelNotice};
+  std::atomic<bool> debugMode{false};
+  std::atomic<bool> appStore{false};
+};
+
+// Leaked on purpose: components log from exit handlers and detached queues.
+LoggerState& state() {
+  static LoggerState* s = new LoggerState;
+  return *s;
+}
+
+const std::shared_ptr<platform::DispatchQueue>& loggingQueue() {
+  static auto* q = new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::create(kQueueLabel));
+  return *q;
+}
+
+// An App Store build carries a store receipt that is not the sandbox one.
+bool isAppStoreBuild() {
+  std::optional<std::string> receipt = platform::Bundle::appStoreReceiptPath();
+  if (!receipt || receipt->empty()) return false;
+  auto slash = receipt->find_last_of('/');
+  std::string name = slash == std::string::npos ? *receipt : receipt->substr(slash + 1);
+  if (name == kSandboxReceiptName) return false;
+  struct stat info {};
+  return ::stat(receipt->c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool readDebugMode() {
+  auto defaults = platform::UserDefaults::standard();
+  if (platform::ProcessInfo::hasArgument(kEnableDebugModeArgument)) {
+    defaults->setBool(kPersistedDebugModeKey, true);
+    return true;
+  }
+  if (platform::ProcessInfo::hasArgument(kDisableDebugModeArgument)) {
+    defaults->removeObject(kPersistedDebugModeKey);
+    return false;
+  }
+  return defaults->boolValue(kPersistedDebugModeKey);
+}
+
+void ensureInitialized() {
+  LoggerState& s = state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.initialized) return;
+    s.initialized = true;
+  }
+  bool appStore = isAppStoreBuild();
+  s.appStore = appStore;
+  bool debug = !appStore && readDebugMode();
+  s.debugMode = debug;
+  if (debug) s.level = DULLoggerLevelDebug;
+}
+
+void writeLine(DULLogRecord record) {
+  loggingQueue()->async([record = std::move(record)] {
+    DULLoggerSink sink;
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      sink = state().sink;
+    }
+    if (sink) {
+      sink(record);
+      return;
+    }
+    std::fprintf(stderr, "%s\n", record.line.c_str());
+  });
+}
+
+std::string currentVersion() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().version;
+}
+
+bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+void DULLoggerSetLevel(int64_t level) {
+  ensureInitialized();
+  if (level < DULLoggerLevelMin || level > DULLoggerLevelMax) {
+    DULLoggerLogMessageFormat(DULLoggerLevelError, kDULLoggerCoreService, kDULLoggerCoreTag, false, kInvalidLevelCode,
+                              "Invalid logger level, %ld", static_cast<long>(level));
+    return;
+  }
+  if (state().appStore && level >= DULLoggerLevelNotice) return;
+  state().level = level;
+}
+
+int64_t DULLoggerGetLevel() {
+  ensureInitialized();
+  return state().level;
+}
+
+bool DULLoggerIsLoggableLevel(int64_t level) {
+  ensureInitialized();
+  return state().debugMode || level <= state().level;
+}
+
+bool DULLoggerIsDebugMode() {
+  ensureInitialized();
+  return state().debugMode;
+}
+
+void DULLoggerRegisterVersion(const std::string& version) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().version = version;
+}
+
+bool DULLoggerIsValidMessageCode(const std::string& code) {
+  if (code.size() != 11 || code[0] != 'I' || code[1] != '-') return false;
+  for (size_t i = 2; i < 5; ++i) {
+    if (!isUpper(code[i])) return false;
+  }
+  for (size_t i = 5; i < 11; ++i) {
+    if (!isDigit(code[i])) return false;
+  }
+  return true;
+}
+
+std::string DULLoggerFormatLine(const std::string& version, const std::string& tag, const std::string& messageCode,
+                                const std::string& message) {
+  return version + " - " + tag + "[" + messageCode + "] " + message;
+}
+
+bool DULLoggerLogMessage(int64_t level, const std::string& service, const std::string& tag, bool forceLog,
+                         const std::string& messageCode, const std::string& message) {
+  ensureInitialized();
+  bool force = forceLog || state().debugMode;
+  if (!force && !DULLoggerIsLoggableLevel(level)) return false;
+  if (!DULLoggerIsValidMessageCode(messageCode)) return false;
+  writeLine(DULLogRecord{level, service, messageCode, DULLoggerFormatLine(currentVersion(), tag, messageCode, message)});
+  return true;
+}
+
+bool DULLoggerLogMessageFormat(int64_t level, const std::string& service, const std::string& tag, bool forceLog,
+                               const std::string& messageCode, const char* format, ...) {
+  ensureInitialized();
+  bool force = forceLog || state().debugMode;
+  if (!force && !DULLoggerIsLoggableLevel(level)) return false;
+  if (!format) return false;
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string message;
+  if (length > 0) {
+    std::vector<char> buffer(static_cast<size_t>(length) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, args);
+    message.assign(buffer.data(), static_cast<size_t>(length));
+  }
+  va_end(args);
+  return DULLoggerLogMessage(level, service, tag, forceLog, messageCode, message);
+}
+
+void DULLoggerLogError(const std::string& service, const std::string& tag, const std::string& messageCode,
+                       const std::string& message) {
+  DULLoggerLogMessage(DULLoggerLevelError, service, tag, false, messageCode, message);
+}
+
+void DULLoggerLogWarning(const std::string& service, const std::string& tag, const std::string& messageCode,
+                         const std::string& message) {
+  DULLoggerLogMessage(DULLoggerLevelWarning, service, tag, false, messageCode, message);
+}
+
+void DULLoggerLogNotice(const std::string& service, const std::string& tag, const std::string& messageCode,
+                        const std::string& message) {
+  DULLoggerLogMessage(DULLoggerLevelNotice, service, tag, false, messageCode, message);
+}
+
+void DULLoggerLogInfo(const std::string& service, const std::string& tag, const std::string& messageCode,
+                      const std::string& message) {
+  DULLoggerLogMessage(DULLoggerLevelInfo, service, tag, false, messageCode, message);
+}
+
+void DULLoggerLogDebug(const std::string& service, const std::string& tag, const std::string& messageCode,
+                       const std::string& message) {
+  DULLoggerLogMessage(DULLoggerLevelDebug, service, tag, false, messageCode, message);
+}
+
+void DULLoggerSetSink(DULLoggerSink sink) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().sink = std::move(sink);
+}
+
+void DULLoggerFlush() { loggingQueue()->sync([] {}); }
+
+void DULLoggerResetForTesting() {
+  DULLoggerFlush();
+  LoggerState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.initialized = false;
+  s.version = kDULLoggerDefaultVersion;
+  s.level = DULLoggerLevelNotice;
+  s.debugMode = false;
+  s.appStore = false;
+}

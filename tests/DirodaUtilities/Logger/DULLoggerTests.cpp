@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Logger/DULLogger.h"
+#include "TestSupport.h"
+#include "platform/Bundle.h"
+#include "platform/ProcessInfo.h"
+#include "platform/UserDefaults.h"
+
+namespace {
+
+constexpr const char* kDebugKey = "/diroda/zoredode/debug_mode";
+
+class DULLoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { restart({"app"}); }
+  void TearDown() override {
+    DULLoggerSetSink(nullptr);
+    DULLoggerResetForTesting();
+    platform::ProcessInfo::setArguments({});
+    platform::Bundle::reset();
+    platform::UserDefaults::resetForTesting();
+  }
+
+  // Starts the logger afresh, as a new process with these launch arguments would.
+  void restart(std::vector<std::string> arguments) {
+    DULLoggerResetForTesting();
+    platform::UserDefaults::resetForTesting();
+    platform::ProcessInfo::setArguments(std::move(arguments));
+    DULLoggerSetSink([this](const DULLogRecord& record) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      records_.push_back(record);
+    });
+    clear();
+  }
+
+  std::vector<DULLogRecord> records() {
+    DULLoggerFlush();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_;
+  }
+  std::vector<std::string> lines() {
+    std::vector<std::string> out;
+    for (const auto& r : records()) out.push_back(r.line);
+    return out;
+  }
+  void clear() {
+    DULLoggerFlush();
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.clear();
+  }
+
+  testsupport::ScopedDataDirectory data_;
+  std::mutex mutex_;
+  std::vector<DULLogRecord> records_;
+};
+
+}  // namespace
+
+TEST_F(DULLoggerTest, WritesTheLineFormatWithVersionTagAndCode) {
+  EXPECT_TRUE(DULLoggerLogMessage(4, "com.example.svc", "[Tag]", false, "I-COR000001", "hello 100%"));
+  DULLoggerRegisterVersion("1.2.3");
+  DULLoggerLogWarning("svc", "[Other]", "I-NET900000", "second");
+  auto got = records();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].line, "11.15.0 - [Tag][I-COR000001] hello 100%");
+  EXPECT_EQ(got[0].service, "com.example.svc");
+  EXPECT_EQ(got[0].level, 4);
+  EXPECT_EQ(got[1].line, "1.2.3 - [Other][I-NET900000] second");
+}
+
+TEST_F(DULLoggerTest, DefaultLevelIsNoticeAndFiltersAbove) {
+  EXPECT_EQ(DULLoggerGetLevel(), DULLoggerLevelNotice);
+  struct Row {
+    int64_t loggerLevel;
+    int64_t messageLevel;
+    bool force;
+    bool written;
+  };
+  const Row rows[] = {
+      {5, 3, false, true}, {5, 5, false, true}, {5, 6, false, false}, {5, 7, false, false},
+      {3, 4, false, false}, {3, 3, false, true}, {7, 7, false, true}, {3, 7, true, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << "logger " << row.loggerLevel << " message " << row.messageLevel);
+    clear();
+    DULLoggerSetLevel(row.loggerLevel);
+    EXPECT_EQ(DULLoggerIsLoggableLevel(row.messageLevel), row.messageLevel <= row.loggerLevel);
+    EXPECT_EQ(DULLoggerLogMessage(row.messageLevel, "s", "[T]", row.force, "I-COR000002", "m"), row.written);
+    EXPECT_EQ(records().size(), row.written ? 1u : 0u);
+  }
+}
+
+TEST_F(DULLoggerTest, InvalidLevelIsRefusedWithItsOwnLine) {
+  DULLoggerSetLevel(4);
+  for (int64_t bad : {2, 8, -1, 100}) {
+    SCOPED_TRACE(bad);
+    clear();
+    DULLoggerSetLevel(bad);
+    EXPECT_EQ(DULLoggerGetLevel(), 4);
+    auto got = lines();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], "11.15.0 - [ZoredodeCore][I-COR000023] Invalid logger level, " + std::to_string(bad));
+  }
+}
+
+TEST_F(DULLoggerTest, MessageCodesMustHaveTheFixedShape) {
+  const std::map<std::string, bool> codes = {
+      {"I-COR000023", true}, {"I-ACS123456", true}, {"I-cor000023", false}, {"I-CO0000023", false},
+      {"I-COR00002", false}, {"I-COR0000234", false}, {"X-COR000023", false}, {"ICOR0000023", false},
+      {"", false}, {"I-COR00002a", false},
+  };
+  for (const auto& [code, valid] : codes) {
+    SCOPED_TRACE(code);
+    clear();
+    EXPECT_EQ(DULLoggerIsValidMessageCode(code), valid);
+    EXPECT_EQ(DULLoggerLogMessage(3, "s", "[T]", true, code, "m"), valid);
+    EXPECT_EQ(records().size(), valid ? 1u : 0u);
+  }
+}
+
+TEST_F(DULLoggerTest, FormatVariantExpandsArguments) {
+  DULLoggerLogMessageFormat(3, "s", "[T]", false, "I-DUL000001", "%s=%d", "count", 42);
+  EXPECT_EQ(lines(), std::vector<std::string>{"11.15.0 - [T][I-DUL000001] count=42"});
+}
+
+TEST_F(DULLoggerTest, LaunchArgumentsSwitchAndPersistDebugMode) {
+  restart({"app", "-ZORDebugEnabled"});
+  EXPECT_TRUE(DULLoggerIsDebugMode());
+  EXPECT_EQ(DULLoggerGetLevel(), DULLoggerLevelDebug);
+  EXPECT_TRUE(DULLoggerLogMessage(7, "s", "[T]", false, "I-COR000003", "debug line"));
+  // Debug mode answers yes even after the level is lowered.
+  DULLoggerSetLevel(3);
+  EXPECT_TRUE(DULLoggerIsLoggableLevel(7));
+  EXPECT_TRUE(DULLoggerLogMessage(6, "s", "[T]", false, "I-COR000003", "forced by debug mode"));
+  EXPECT_EQ(records().size(), 2u);
+  EXPECT_TRUE(platform::UserDefaults::standard()->boolValue(kDebugKey));
+
+  // Without arguments the persisted choice holds.
+  restart({"app"});
+  EXPECT_TRUE(DULLoggerIsDebugMode());
+
+  restart({"app", "-ZORDebugDisabled"});
+  EXPECT_FALSE(DULLoggerIsDebugMode());
+  EXPECT_EQ(DULLoggerGetLevel(), DULLoggerLevelNotice);
+  EXPECT_TRUE(platform::UserDefaults::standard()->object(kDebugKey).isNull());
+
+  restart({"app"});
+  EXPECT_FALSE(DULLoggerIsDebugMode());
+}
+
+TEST_F(DULLoggerTest, AppStoreBuildsIgnoreVerboseLevelsAndDebugMode) {
+  testsupport::TempDir dir;
+  struct Row {
+    const char* receiptName;
+    bool appStore;
+  };
+  for (const Row& row : {Row{"receipt", true}, Row{"sandboxReceipt", false}}) {
+    SCOPED_TRACE(row.receiptName);
+    std::string receipt = dir.path() + "/" + row.receiptName;
+    std::ofstream(receipt) << "r";
+    platform::Bundle::setAppStoreReceiptPath(receipt);
+    restart({"app", "-ZORDebugEnabled"});
+    EXPECT_EQ(DULLoggerIsDebugMode(), !row.appStore);
+    DULLoggerSetLevel(3);
+    DULLoggerSetLevel(6);
+    EXPECT_EQ(DULLoggerGetLevel(), row.appStore ? 3 : 6);
+    DULLoggerSetLevel(4);
+    EXPECT_EQ(DULLoggerGetLevel(), 4);
+  }
+}
+
+TEST_F(DULLoggerTest, LinesFromManyThreadsKeepEachThreadsOrder) {
+  constexpr int kThreads = 6;
+  constexpr int kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) {
+        DULLoggerLogMessage(3, "s", "[T" + std::to_string(t) + "]", false, "I-COR000004", std::to_string(i));
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  auto got = records();
+  ASSERT_EQ(got.size(), static_cast<size_t>(kThreads * kLines));
+  std::map<std::string, int> next;
+  for (const auto& r : got) {
+    auto tagEnd = r.line.find(']');
+    std::string tag = r.line.substr(0, tagEnd);
+    int value = std::stoi(r.line.substr(r.line.rfind(' ') + 1));
+    EXPECT_EQ(value, next[tag]++);
+  }
+}
