@@ -105,6 +105,48 @@ std::string utf16ToUtf8(std::u16string_view utf16) {
   return out;
 }
 
+std::u16string generalizedUtf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  const size_t length = text.size();
+  while (i < length) {
+    auto lead = static_cast<uint8_t>(text[i]);
+    if (lead == 0xED && i + 2 < length) {
+      auto second = static_cast<uint8_t>(text[i + 1]);
+      auto third = static_cast<uint8_t>(text[i + 2]);
+      if (second >= 0xA0 && second <= 0xBF && (third & 0xC0) == 0x80) {
+        out.push_back(static_cast<char16_t>(0xD000 | ((second & 0x3F) << 6) | (third & 0x3F)));
+        i += 3;
+        continue;
+      }
+    }
+    UChar32 c;
+    U8_NEXT_OR_FFFD(text.data(), i, length, c);
+    appendUtf16(out, c);
+  }
+  return out;
+}
+
+std::string utf16ToGeneralizedUtf8(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  size_t i = 0;
+  const size_t length = utf16.size();
+  while (i < length) {
+    UChar32 c;
+    U16_NEXT(utf16.data(), i, length, c);
+    if (U_IS_SURROGATE(c)) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      continue;
+    }
+    appendUtf8(out, c);
+  }
+  return out;
+}
+
 bool isValidUtf8(std::string_view utf8) {
   size_t i = 0;
   const size_t length = utf8.size();

@@ -18,6 +18,13 @@ inline constexpr char16_t kReplacementCharacter = u'\uFFFD';
 std::u16string utf8ToUtf16(std::string_view utf8);
 std::string utf16ToUtf8(std::u16string_view utf16);
 
+// Generalized UTF-8: UTF-8 in which a lone surrogate code unit is kept as its three-byte form
+// (ED A0 80 .. ED BF BF), so UTF-16 text cut between the halves of a pair survives a round trip
+// through std::string. A lead and a trail surrogate written one after the other decode as a pair.
+// Other malformed bytes become U+FFFD as above.
+std::u16string generalizedUtf8ToUtf16(std::string_view text);
+std::string utf16ToGeneralizedUtf8(std::u16string_view utf16);
+
 // True when the bytes are well-formed UTF-8.
 bool isValidUtf8(std::string_view utf8);
 

@@ -136,3 +136,31 @@ TEST(UnicodeTests, OrdinalComparisonUsesCodeUnits) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(UnicodeTests, GeneralizedUtf8KeepsLoneSurrogates) {
+  const std::u16string lead(1, char16_t(0xD83D));
+  const std::u16string trail(1, char16_t(0xDE00));
+  struct Case {
+    std::u16string utf16;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {u"a\u00E9", "a\xC3\xA9"},
+      {lead, "\xED\xA0\xBD"},
+      {trail + u"x", "\xED\xB8\x80x"},
+      {lead + trail, "\xF0\x9F\x98\x80"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::utf16ToGeneralizedUtf8(c.utf16), c.bytes);
+    EXPECT_EQ(platform::generalizedUtf8ToUtf16(c.bytes), c.utf16);
+  }
+  // Halves written separately still join into the pair.
+  EXPECT_EQ(platform::generalizedUtf8ToUtf16("\xED\xA0\xBD\xED\xB8\x80"), lead + trail);
+  // Other malformed input is still replaced, and a cut-off surrogate form is not taken as one.
+  EXPECT_EQ(platform::generalizedUtf8ToUtf16("\xED\xA0"), u"\uFFFD\uFFFD");
+  EXPECT_EQ(platform::generalizedUtf8ToUtf16("\x80"), u"\uFFFD");
+}
+
+}  // namespace
