@@ -324,7 +324,6 @@ void Reachability::reset() {
   auto& s = reachability();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.reachable = true;
-  s.observers.clear();
 }
 
 }  // namespace platform

@@ -117,7 +117,7 @@ class Reachability {
   static void setReachable(bool reachable);
   static Token addObserver(Observer observer);
   static void removeObserver(Token token);
-  // Reachable again, no observers (tests).
+  // Reachable again, without telling observers (tests). Observers stay: their owners remove them.
   static void reset();
 };
 

@@ -1,0 +1,348 @@
+#include "Network/VIZUzedaru.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+
+#include "../../platform/LocalHttpServer.h"
+#include "TestSupport.h"
+#include "platform/Semaphore.h"
+
+namespace {
+
+struct LogLine {
+  int level;
+  int64_t code;
+  std::string message;
+  platform::Object context;
+};
+
+class RecordingLogger : public VIZUzedaruLoggerDelegate {
+ public:
+  void VIZUzedaru_logWithLevel(int level, int64_t code, const std::string& message) override {
+    record({level, code, message, {}});
+  }
+  void VIZUzedaru_logWithLevel(int level, int64_t code, const std::string& message,
+                               const platform::Object& context) override {
+    record({level, code, message, context});
+  }
+  void VIZUzedaru_logWithLevel(int level, int64_t code, const std::string& message,
+                               const platform::Array& contexts) override {
+    record({level, code, message, platform::Object(contexts)});
+  }
+  std::vector<LogLine> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  void record(LogLine line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(std::move(line));
+  }
+  std::mutex mutex_;
+  std::vector<LogLine> lines_;
+};
+
+class CountingReachabilityDelegate : public VIZUzedaruReachabilityDelegate {
+ public:
+  void reachabilityDidChange() override { ++changes; }
+  std::atomic<int> changes{0};
+};
+
+// What one completion saw.
+struct Outcome {
+  std::optional<platform::HttpResponse> response;
+  platform::Data data;
+  std::optional<platform::Error> error;
+  bool ranOnQueue = false;
+  bool inProgressDuringCompletion = true;
+};
+
+class VIZUzedaruTest : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::Reachability::reset(); }
+  void TearDown() override { platform::Reachability::reset(); }
+
+  // Starts a request through start(completion) and waits for its completion.
+  Outcome run(const std::function<std::optional<std::string>(VIZUzedaru::Completion)>& start,
+              std::optional<std::string>* sessionID = nullptr) {
+    auto outcome = std::make_shared<Outcome>();
+    auto done = std::make_shared<platform::Semaphore>();
+    auto returned = std::make_shared<std::atomic<bool>>(false);
+    auto completedBeforeReturn = std::make_shared<std::atomic<bool>>(false);
+    auto id = start([=, this](const std::optional<platform::HttpResponse>& response, const platform::Data& data,
+                              const std::optional<platform::Error>& error) {
+      if (!returned->load()) completedBeforeReturn->store(true);
+      outcome->response = response;
+      outcome->data = data;
+      outcome->error = error;
+      outcome->ranOnQueue = queue_->isCurrent();
+      outcome->inProgressDuringCompletion = client_.hasUploadInProgress();
+      done->signal();
+    });
+    returned->store(true);
+    EXPECT_TRUE(done->wait(30));
+    EXPECT_FALSE(completedBeforeReturn->load()) << "completion ran inside the call";
+    if (sessionID) *sessionID = id;
+    return *outcome;
+  }
+
+  testsupport::LocalHttpServer server_;
+  platform::HttpClient transport_{2};
+  VIZUzedaru client_{"127.0.0.1", &transport_};
+  std::shared_ptr<platform::DispatchQueue> queue_ = platform::DispatchQueue::create("test.network.completion");
+};
+
+TEST_F(VIZUzedaruTest, PostSendsAGzippedBodyWithTheRequiredHeaders) {
+  server_.setHandler([](const httplib::Request&, httplib::Response& response) {
+    response.status = 204;
+  });
+  platform::Data payload;
+  for (int i = 0; i < 5000; ++i) payload.push_back(static_cast<uint8_t>('a' + i % 26));
+  VIZUzedaru::Headers headers = {{"X-Goog-Thing", "abc"}, {"content-type", "text/plain"}};
+  std::optional<std::string> sessionID;
+  Outcome outcome = run(
+      [&](VIZUzedaru::Completion completion) {
+        return client_.postURL(server_.url("/a"), headers, payload, queue_, false, completion);
+      },
+      &sessionID);
+
+  ASSERT_TRUE(sessionID.has_value());
+  EXPECT_FALSE(sessionID->empty());
+  EXPECT_FALSE(outcome.error.has_value());
+  ASSERT_TRUE(outcome.response.has_value());
+  EXPECT_EQ(outcome.response->statusCode, 204);
+  EXPECT_TRUE(outcome.ranOnQueue);
+  EXPECT_FALSE(outcome.inProgressDuringCompletion);
+
+  auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const auto& request = requests[0];
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.path, "/a");
+  EXPECT_EQ(request.header("Content-Encoding"), "gzip");
+  EXPECT_EQ(request.header("Content-Type"), "application/x-www-form-urlencoded");
+  EXPECT_EQ(request.header("X-Goog-Thing"), "abc");
+  EXPECT_EQ(request.headers.count("Content-Type"), 1u);
+  // The server inflates what it received (it refuses a body that is not gzip), and the wire length
+  // is the compressed one.
+  EXPECT_EQ(request.body, std::string(payload.begin(), payload.end()));
+  size_t wireLength = std::stoul(request.header("Content-Length"));
+  EXPECT_GT(wireLength, 0u);
+  EXPECT_LT(wireLength, payload.size() / 4);
+}
+
+TEST_F(VIZUzedaruTest, ServerStatusAndTransportFailuresReachTheCompletion) {
+  int closedPort;
+  {
+    testsupport::LocalHttpServer closed;
+    closedPort = closed.port();
+  }
+  server_.setHandler([](const httplib::Request&, httplib::Response& response) {
+    response.status = 503;
+    response.set_content("busy", "text/plain");
+  });
+  Outcome unavailable = run([&](VIZUzedaru::Completion completion) {
+    return client_.postURL(server_.url("/a"), platform::Data{'x'}, queue_, false, completion);
+  });
+  ASSERT_TRUE(unavailable.response.has_value());
+  EXPECT_EQ(unavailable.response->statusCode, 503);
+  EXPECT_EQ(std::string(unavailable.data.begin(), unavailable.data.end()), "busy");
+  EXPECT_FALSE(unavailable.error.has_value());
+
+  std::optional<std::string> sessionID;
+  Outcome refused = run(
+      [&](VIZUzedaru::Completion completion) {
+        return client_.postURL("http://127.0.0.1:" + std::to_string(closedPort) + "/a", platform::Data{'x'}, queue_,
+                               false, completion);
+      },
+      &sessionID);
+  EXPECT_TRUE(sessionID.has_value());  // it started; the failure comes later
+  EXPECT_FALSE(refused.response.has_value());
+  ASSERT_TRUE(refused.error.has_value());
+  EXPECT_EQ(refused.error->domain, "NSURLErrorDomain");
+  EXPECT_EQ(refused.error->code, platform::kURLErrorCannotConnectToHost);
+  EXPECT_TRUE(refused.ranOnQueue);
+  EXPECT_FALSE(client_.hasUploadInProgress());
+}
+
+TEST_F(VIZUzedaruTest, RequestsThatCannotStartReturnNilAndStillCompleteAsynchronously) {
+  struct Case {
+    const char* url;
+    bool post;
+  } cases[] = {{"", true}, {"", false}, {"ftp://127.0.0.1/a", true}, {"not a url", false}, {"http:///path", true}};
+  for (const auto& c : cases) {
+    std::optional<std::string> sessionID = "unset";
+    Outcome outcome = run(
+        [&](VIZUzedaru::Completion completion) {
+          return c.post ? client_.postURL(c.url, platform::Data{'x'}, queue_, false, completion)
+                        : client_.getURL(c.url, {}, queue_, false, completion);
+        },
+        &sessionID);
+    EXPECT_FALSE(sessionID.has_value()) << c.url;
+    EXPECT_FALSE(outcome.response.has_value()) << c.url;
+    ASSERT_TRUE(outcome.error.has_value()) << c.url;
+    EXPECT_EQ(outcome.error->domain, "com.dul.network.ErrorDomain");
+    EXPECT_EQ(outcome.error->code, 1) << c.url;
+    EXPECT_TRUE(outcome.ranOnQueue) << c.url;
+  }
+  EXPECT_TRUE(server_.requests().empty());
+  EXPECT_FALSE(client_.hasUploadInProgress());
+}
+
+TEST_F(VIZUzedaruTest, GetSendsHeadersWithoutCompression) {
+  server_.setHandler([](const httplib::Request&, httplib::Response& response) {
+    response.status = 200;
+    response.set_header("ETag", "v1");
+    response.set_content("config-bytes", "application/x-protobuf");
+  });
+  Outcome outcome = run([&](VIZUzedaru::Completion completion) {
+    return client_.getURL(server_.url("/config/app/1:2:ios:3?platform=macos"), {{"If-None-Match", "v0"}}, queue_,
+                          true, completion);
+  });
+  ASSERT_TRUE(outcome.response.has_value());
+  EXPECT_EQ(outcome.response->statusCode, 200);
+  EXPECT_EQ(outcome.response->header("etag").value_or(""), "v1");
+  EXPECT_EQ(std::string(outcome.data.begin(), outcome.data.end()), "config-bytes");
+  auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(requests[0].header("If-None-Match"), "v0");
+  EXPECT_EQ(requests[0].header("Content-Encoding"), "");
+}
+
+TEST_F(VIZUzedaruTest, InProgressFlagCoversTheRequestUntilItsCompletion) {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool release = false;
+  bool arrived = false;
+  server_.setHandler([&](const httplib::Request&, httplib::Response& response) {
+    std::unique_lock<std::mutex> lock(mutex);
+    arrived = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+    response.status = 200;
+  });
+  platform::Semaphore done;
+  std::atomic<bool> flagInCompletion{true};
+  EXPECT_FALSE(client_.hasUploadInProgress());
+  client_.postURL(server_.url("/a"), platform::Data{'x'}, queue_, false,
+                  [&](const auto&, const auto&, const auto&) {
+                    flagInCompletion = client_.hasUploadInProgress();
+                    done.signal();
+                  });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [&] { return arrived; });
+  }
+  EXPECT_TRUE(client_.hasUploadInProgress());
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  cv.notify_all();
+  ASSERT_TRUE(done.wait(30));
+  EXPECT_FALSE(flagInCompletion.load());
+  EXPECT_FALSE(client_.hasUploadInProgress());
+}
+
+TEST_F(VIZUzedaruTest, LogsTheStartThroughTheLoggerDelegateWhichIsHeldWeakly) {
+  auto logger = std::make_shared<RecordingLogger>();
+  client_.setLoggerDelegate(logger);
+  run([&](VIZUzedaru::Completion completion) {
+    return client_.postURL(server_.url("/a"), platform::Data{'x'}, queue_, false, completion);
+  });
+  auto lines = logger->lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].level, 7);
+  EXPECT_EQ(lines[0].code, 900000);
+  EXPECT_EQ(lines[0].message, "Uploading data. Host");
+  EXPECT_EQ(lines[0].context.stringValue(), "127.0.0.1");
+  for (const auto& line : lines) EXPECT_GE(line.code, 900000);
+
+  std::weak_ptr<RecordingLogger> weak = logger;
+  logger.reset();
+  EXPECT_TRUE(weak.expired());
+  Outcome outcome = run([&](VIZUzedaru::Completion completion) {
+    return client_.postURL(server_.url("/a"), platform::Data{'x'}, queue_, false, completion);
+  });
+  EXPECT_TRUE(outcome.response.has_value());
+}
+
+TEST_F(VIZUzedaruTest, ReachabilityChangesReachTheDelegateAndTheConnectedQuery) {
+  auto delegate = std::make_shared<CountingReachabilityDelegate>();
+  client_.setReachabilityDelegate(delegate);
+  EXPECT_TRUE(client_.isNetworkConnected());
+  platform::Reachability::setReachable(false);
+  EXPECT_FALSE(client_.isNetworkConnected());
+  platform::Reachability::setReachable(true);
+  EXPECT_EQ(delegate->changes.load(), 2);
+
+  client_.setReachabilityDelegate({});
+  platform::Reachability::setReachable(false);
+  EXPECT_EQ(delegate->changes.load(), 2);
+}
+
+TEST_F(VIZUzedaruTest, ZeroTimeoutMeansSixtySeconds) {
+  const std::pair<double, double> cases[] = {{0, 60}, {-3, 60}, {12.5, 12.5}, {60, 60}};
+  for (auto [set, expected] : cases) {
+    client_.setTimeoutInterval(set);
+    EXPECT_DOUBLE_EQ(client_.timeoutInterval(), expected) << set;
+  }
+}
+
+TEST_F(VIZUzedaruTest, WithoutAQueueTheCompletionRunsOnTheMainQueue) {
+  bool onMain = false;
+  bool done = false;
+  auto id = client_.getURL("", {}, nullptr, false, [&](const auto&, const auto&, const auto& error) {
+    onMain = platform::DispatchQueue::main()->isCurrent() && error.has_value();
+    done = true;
+  });
+  EXPECT_FALSE(id.has_value());
+  EXPECT_FALSE(done);
+  EXPECT_TRUE(testsupport::waitFor([&] { return done; }));
+  EXPECT_TRUE(onMain);
+}
+
+TEST_F(VIZUzedaruTest, ConcurrentRequestsEachCompleteExactlyOnce) {
+  constexpr int kRequests = 24;
+  std::atomic<int> completions{0};
+  std::atomic<int> ok{0};
+  platform::Semaphore allDone;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kRequests; ++i) {
+    threads.emplace_back([&, i] {
+      auto body = platform::Data(100 + i, static_cast<uint8_t>(i));
+      client_.postURL(server_.url("/a"), body, queue_, false,
+                      [&](const auto& response, const auto&, const auto&) {
+                        if (response && response->statusCode == 200) ++ok;
+                        if (++completions == kRequests) allDone.signal();
+                      });
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(allDone.wait(60));
+  queue_->sync([] {});
+  EXPECT_EQ(completions.load(), kRequests);
+  EXPECT_EQ(ok.load(), kRequests);
+  EXPECT_EQ(server_.requests().size(), static_cast<size_t>(kRequests));
+  EXPECT_FALSE(client_.hasUploadInProgress());
+}
+
+TEST(VIZUzedaruURLTest, HostOfURL) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"https://app-measurement.example.com/a", "app-measurement.example.com"},
+      {"http://127.0.0.1:8080/a?b=c", "127.0.0.1"},
+      {"https://user:pw@host.example/x", "host.example"},
+      {"http://[::1]:99/", "::1"},
+      {"https://host.example", "host.example"},
+      {"https://host.example?x=1", "host.example"},
+      {"no scheme", ""},
+      {"", ""},
+  };
+  for (auto [url, host] : cases) EXPECT_EQ(VIZUzedaru::hostOfURL(url), host) << url;
+}
+
+}  // namespace
