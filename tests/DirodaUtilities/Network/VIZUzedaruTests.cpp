@@ -65,16 +65,17 @@ class VIZUzedaruTest : public ::testing::Test {
   void SetUp() override { platform::Reachability::reset(); }
   void TearDown() override { platform::Reachability::reset(); }
 
-  // Starts a request through start(completion) and waits for its completion.
+  // Starts a request through start(completion) and waits for its completion. The completion queue
+  // is held while the request starts, so a completion run inside the call would be caught.
   Outcome run(const std::function<std::optional<std::string>(VIZUzedaru::Completion)>& start,
               std::optional<std::string>* sessionID = nullptr) {
     auto outcome = std::make_shared<Outcome>();
     auto done = std::make_shared<platform::Semaphore>();
-    auto returned = std::make_shared<std::atomic<bool>>(false);
-    auto completedBeforeReturn = std::make_shared<std::atomic<bool>>(false);
+    auto completed = std::make_shared<std::atomic<bool>>(false);
+    queue_->suspend();
     auto id = start([=, this](const std::optional<platform::HttpResponse>& response, const platform::Data& data,
                               const std::optional<platform::Error>& error) {
-      if (!returned->load()) completedBeforeReturn->store(true);
+      completed->store(true);
       outcome->response = response;
       outcome->data = data;
       outcome->error = error;
@@ -82,9 +83,9 @@ class VIZUzedaruTest : public ::testing::Test {
       outcome->inProgressDuringCompletion = client_.hasUploadInProgress();
       done->signal();
     });
-    returned->store(true);
+    EXPECT_FALSE(completed->load()) << "completion ran inside the call";
+    queue_->resume();
     EXPECT_TRUE(done->wait(30));
-    EXPECT_FALSE(completedBeforeReturn->load()) << "completion ran inside the call";
     if (sessionID) *sessionID = id;
     return *outcome;
   }
