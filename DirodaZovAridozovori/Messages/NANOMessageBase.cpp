@@ -1,0 +1,314 @@
+#include "NANOMessageBase.h"
+
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+size_t storageUnits(size_t structSize) {
+  const size_t unit = sizeof(std::max_align_t);
+  return structSize == 0 ? 1 : (structSize + unit - 1) / unit;
+}
+
+bool isRepeated(const pb_field_iter_t& field) {
+  return PB_HTYPE(field.type) == PB_HTYPE_REPEATED;
+}
+
+bool isPointer(const pb_field_iter_t& field) {
+  return PB_ATYPE(field.type) == PB_ATYPE_POINTER;
+}
+
+void** pointerSlot(const pb_field_iter_t& field) { return static_cast<void**>(field.pField); }
+
+pb_size_t* countSlot(const pb_field_iter_t& field) { return static_cast<pb_size_t*>(field.pSize); }
+
+// Heap blocks are handed to nanopb's pb_release, which frees with free(): allocate with malloc.
+void* zeroedBlock(size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
+
+char* copyString(const char* source) {
+  const size_t length = std::strlen(source);
+  auto* copy = static_cast<char*>(std::malloc(length + 1));
+  if (copy != nullptr) {
+    std::memcpy(copy, source, length + 1);
+  }
+  return copy;
+}
+
+pb_bytes_array_t* copyBytes(const pb_bytes_array_t* source) {
+  const size_t size = PB_BYTES_ARRAY_T_ALLOCSIZE(source->size);
+  auto* copy = static_cast<pb_bytes_array_t*>(std::malloc(size));
+  if (copy != nullptr) {
+    std::memcpy(copy, source, size);
+  }
+  return copy;
+}
+
+// Copies one element stored inline at src (a scalar, a string or bytes pointer, or a struct).
+bool copyElement(const pb_field_iter_t& field, void* dst, const void* src) {
+  switch (PB_LTYPE(field.type)) {
+    case PB_LTYPE_STRING: {
+      const char* text = *static_cast<const char* const*>(src);
+      if (text == nullptr) {
+        return true;
+      }
+      char* copy = copyString(text);
+      *static_cast<char**>(dst) = copy;
+      return copy != nullptr;
+    }
+    case PB_LTYPE_BYTES: {
+      auto* bytes = *static_cast<const pb_bytes_array_t* const*>(src);
+      if (bytes == nullptr) {
+        return true;
+      }
+      pb_bytes_array_t* copy = copyBytes(bytes);
+      *static_cast<pb_bytes_array_t**>(dst) = copy;
+      return copy != nullptr;
+    }
+    case PB_LTYPE_SUBMESSAGE:
+    case PB_LTYPE_SUBMSG_W_CB:
+      return nano_detail::copyStruct(field.submsg_desc, dst, src);
+    default:
+      std::memcpy(dst, src, field.data_size);
+      return true;
+  }
+}
+
+bool copyRepeatedField(const pb_field_iter_t& from, const pb_field_iter_t& to) {
+  const pb_size_t count = *countSlot(from);
+  const size_t elementSize = from.data_size;
+  auto* array = static_cast<unsigned char*>(zeroedBlock(static_cast<size_t>(count) * elementSize));
+  if (array == nullptr) {
+    return false;
+  }
+  // Zeroed elements are safe to release, so the count can be published before the copies.
+  *pointerSlot(to) = array;
+  *countSlot(to) = count;
+  const auto* source = static_cast<const unsigned char*>(*pointerSlot(from));
+  for (pb_size_t i = 0; i < count; ++i) {
+    if (!copyElement(from, array + i * elementSize, source + i * elementSize)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool copyOptionalField(const pb_field_iter_t& from, const pb_field_iter_t& to) {
+  const void* source = *pointerSlot(from);
+  switch (PB_LTYPE(from.type)) {
+    case PB_LTYPE_STRING:
+      *pointerSlot(to) = copyString(static_cast<const char*>(source));
+      return *pointerSlot(to) != nullptr;
+    case PB_LTYPE_BYTES:
+      *pointerSlot(to) = copyBytes(static_cast<const pb_bytes_array_t*>(source));
+      return *pointerSlot(to) != nullptr;
+    default: {
+      void* block = zeroedBlock(from.data_size);
+      *pointerSlot(to) = block;
+      return block != nullptr && copyElement(from, block, source);
+    }
+  }
+}
+
+}  // namespace
+
+void nano_detail::releaseField(const pb_field_iter_t& field) {
+  void** slot = pointerSlot(field);
+  if (*slot == nullptr) {
+    if (isRepeated(field)) {
+      *countSlot(field) = 0;
+    }
+    return;
+  }
+  const bool submessage = PB_LTYPE_IS_SUBMSG(field.type);
+  const bool heapElements =
+      PB_LTYPE(field.type) == PB_LTYPE_STRING || PB_LTYPE(field.type) == PB_LTYPE_BYTES;
+  if (isRepeated(field)) {
+    auto* array = static_cast<unsigned char*>(*slot);
+    const pb_size_t count = *countSlot(field);
+    for (pb_size_t i = 0; i < count; ++i) {
+      void* element = array + static_cast<size_t>(i) * field.data_size;
+      if (submessage) {
+        nano_detail::releaseStruct(field.submsg_desc, element);
+      } else if (heapElements) {
+        std::free(*static_cast<void**>(element));
+      }
+    }
+    *countSlot(field) = 0;
+  } else if (submessage) {
+    nano_detail::releaseStruct(field.submsg_desc, *slot);
+  }
+  std::free(*slot);
+  *slot = nullptr;
+}
+
+namespace {
+
+// Read-only scratch struct for walking descriptors without a message: pointer fields read null.
+alignas(std::max_align_t) const unsigned char kEmptyStruct[kNANOMaxStructSize] = {};
+
+bool scanNesting(const pb_msgdesc_t* descriptor, pb_istream_t* stream, int depth) {
+  if (depth > kNANOMaxNestingDepth) {
+    return false;
+  }
+  pb_field_iter_t field;
+  const bool hasFields = pb_field_iter_begin_const(&field, descriptor, kEmptyStruct);
+  while (stream->bytes_left > 0) {
+    pb_wire_type_t wireType;
+    uint32_t tag = 0;
+    bool eof = false;
+    if (!pb_decode_tag(stream, &wireType, &tag, &eof) || tag == 0) {
+      return false;
+    }
+    const bool nested = hasFields && wireType == PB_WT_STRING &&
+                        pb_field_iter_find(&field, tag) && PB_LTYPE_IS_SUBMSG(field.type);
+    if (!nested) {
+      if (!pb_skip_field(stream, wireType)) {
+        return false;
+      }
+      continue;
+    }
+    pb_istream_t substream;
+    if (!pb_make_string_substream(stream, &substream)) {
+      return false;
+    }
+    const bool ok = scanNesting(field.submsg_desc, &substream, depth + 1);
+    if (!pb_close_string_substream(stream, &substream) || !ok) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+uint32_t NANOMessageInfo::tagForIndex(int index) const {
+  if (index < 0 || static_cast<size_t>(index) >= fieldCount) {
+    return 0;
+  }
+  return indexToTag[index];
+}
+
+namespace nano_detail {
+
+void releaseStruct(const pb_msgdesc_t* descriptor, void* message) {
+  pb_field_iter_t field;
+  if (!pb_field_iter_begin(&field, descriptor, message)) {
+    return;
+  }
+  do {
+    if (isPointer(field)) {
+      releaseField(field);
+    }
+  } while (pb_field_iter_next(&field));
+}
+
+bool copyStruct(const pb_msgdesc_t* descriptor, void* dst, const void* src) {
+  pb_field_iter_t from;
+  pb_field_iter_t to;
+  if (!pb_field_iter_begin_const(&from, descriptor, src) ||
+      !pb_field_iter_begin(&to, descriptor, dst)) {
+    return true;
+  }
+  do {
+    if (!isPointer(from)) {
+      // Every field is generated as a pointer field (proto/messages.options); a static one
+      // would mean the options were lost, and copying it half-way would be worse than failing.
+      return false;
+    }
+    if (*pointerSlot(from) == nullptr) {
+      continue;
+    }
+    const bool ok = isRepeated(from) ? copyRepeatedField(from, to) : copyOptionalField(from, to);
+    if (!ok) {
+      return false;
+    }
+  } while (pb_field_iter_next(&from) && pb_field_iter_next(&to));
+  return true;
+}
+
+bool withinNestingLimit(const pb_msgdesc_t* descriptor, const uint8_t* bytes, size_t size) {
+  pb_istream_t stream = pb_istream_from_buffer(bytes, size);
+  return scanNesting(descriptor, &stream, 0);
+}
+
+}  // namespace nano_detail
+
+NANOMessageBase::NANOMessageBase(const NANOMessageInfo& info)
+    : info_(&info), storage_(new std::max_align_t[storageUnits(info.structSize)]) {
+  // Value-initialising max_align_t leaves its padding undefined: zero the bytes themselves,
+  // since every absent field must read as a null pointer.
+  std::memset(storage_.get(), 0, storageUnits(info.structSize) * sizeof(std::max_align_t));
+}
+
+NANOMessageBase::NANOMessageBase(const NANOMessageBase& other) : NANOMessageBase(*other.info_) {
+  if (!copyFrom(other.rawMessage())) {
+    throw std::bad_alloc();
+  }
+}
+
+NANOMessageBase::~NANOMessageBase() { releaseContent(); }
+
+void NANOMessageBase::releaseContent() {
+  nano_detail::releaseStruct(info_->descriptor, rawMessage());
+  std::memset(rawMessage(), 0, info_->structSize);
+}
+
+bool NANOMessageBase::copyFrom(const void* rawSource) {
+  releaseContent();
+  if (nano_detail::copyStruct(info_->descriptor, rawMessage(), rawSource)) {
+    return true;
+  }
+  releaseContent();
+  return false;
+}
+
+bool NANOMessageBase::decodeFrom(const uint8_t* bytes, size_t size) {
+  releaseContent();
+  if (!nano_detail::withinNestingLimit(info_->descriptor, bytes, size)) {
+    return false;
+  }
+  pb_istream_t stream = pb_istream_from_buffer(bytes, size);
+  if (!pb_decode(&stream, info_->descriptor, rawMessage())) {
+    // pb_decode has already released what it allocated.
+    std::memset(rawMessage(), 0, info_->structSize);
+    return false;
+  }
+  return true;
+}
+
+bool NANOMessageBase::encode(platform::Data& bytes) const {
+  size_t size = 0;
+  if (!pb_get_encoded_size(&size, info_->descriptor, rawMessage())) {
+    return false;
+  }
+  bytes.assign(size, 0);
+  if (size == 0) {
+    return true;
+  }
+  pb_ostream_t stream = pb_ostream_from_buffer(bytes.data(), size);
+  if (!pb_encode(&stream, info_->descriptor, rawMessage())) {
+    bytes.clear();
+    return false;
+  }
+  bytes.resize(stream.bytes_written);
+  return true;
+}
+
+platform::Data NANOMessageBase::protoBuffer() const {
+  platform::Data bytes;
+  encode(bytes);
+  return bytes;
+}
+
+bool NANOMessageBase::isEqual(const NANOMessageBase& other) const {
+  if (info_->descriptor != other.info_->descriptor) {
+    return false;
+  }
+  platform::Data mine;
+  platform::Data theirs;
+  return encode(mine) && other.encode(theirs) && mine == theirs;
+}
