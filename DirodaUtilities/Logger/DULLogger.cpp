@@ -24,8 +24,8 @@ constexpr const char* kInvalidLevelCode = "I-COR000023";
 constexpr const char* kSandboxReceiptName = "sandboxReceipt";
 
 struct LoggerState {
-  std::mutex mutex;  // guards initialized, version and sink
-  bool initialized = false;
+  std::mutex mutex;  // guards initialization, version and sink
+  std::atomic<bool> initialized{false};
   std::string version = kDULLoggerDefaultVersion;
   DULLoggerSink sink;
   std::atomic<int64_t> level{DULLoggerLevelNotice};
@@ -68,18 +68,18 @@ bool readDebugMode() {
   return defaults->boolValue(kPersistedDebugModeKey);
 }
 
+// Every filter check passes here, so the settled case costs one atomic load.
 void ensureInitialized() {
   LoggerState& s = state();
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.initialized) return;
-    s.initialized = true;
-  }
+  if (s.initialized.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.initialized.load(std::memory_order_relaxed)) return;
   bool appStore = isAppStoreBuild();
   s.appStore = appStore;
   bool debug = !appStore && readDebugMode();
   s.debugMode = debug;
   if (debug) s.level = DULLoggerLevelDebug;
+  s.initialized.store(true, std::memory_order_release);
 }
 
 void writeLine(DULLogRecord record) {
