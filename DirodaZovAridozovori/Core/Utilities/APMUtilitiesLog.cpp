@@ -1,7 +1,8 @@
 #include "APMUtilitiesLog.h"
 
-#include <cstdio>
 #include <mutex>
+
+#include "APMMonitor.h"
 
 namespace {
 
@@ -15,16 +16,9 @@ APMUtilitiesLogSink& installedSink() {
   return sink;
 }
 
-// Until the monitor takes over, only errors are worth a line on stderr: levels 0-2.
 void defaultSink(const APMUtilitiesLogEntry& entry) {
-  if (entry.level > 2) return;
-  std::string text = entry.message;
-  for (size_t i = 0; i < entry.contexts.size(); ++i) {
-    text += i == 0 ? ": " : ", ";
-    const platform::Object& context = entry.contexts[i];
-    text += context.isString() ? context.stringValue() : context.description();
-  }
-  std::fprintf(stderr, "<ZovAridozovori>[I-ACS%06lld] %s\n", static_cast<long long>(entry.code), text.c_str());
+  APMMonitorContexts contexts(entry.contexts.begin(), entry.contexts.end());
+  APMMonitor::shared()->logWithLevel(entry.level, entry.code, entry.message, contexts);
 }
 
 }  // namespace

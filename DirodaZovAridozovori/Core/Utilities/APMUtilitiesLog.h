@@ -1,6 +1,6 @@
 #pragma once
-// The one path by which the small utilities report problems. Messages go to the SDK's monitor
-// once it exists; tests install a sink of their own to see exactly what was reported.
+// The one path by which the small utilities report problems: the process-wide monitor, unless a
+// test has installed a sink of its own to see exactly what was reported.
 
 #include <cstdint>
 #include <functional>
