@@ -1,0 +1,114 @@
+#include "UserDefaults/DULUserDefaults.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Logger/DULLogger.h"
+#include "TestSupport.h"
+#include "platform/UserDefaults.h"
+
+namespace {
+
+class DULUserDefaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::UserDefaults::resetForTesting(); }
+  void TearDown() override {
+    DULLoggerSetSink(nullptr);
+    platform::UserDefaults::resetForTesting();
+  }
+  testsupport::ScopedDataDirectory dataDirectory_;
+};
+
+TEST_F(DULUserDefaultsTest, TypedGettersAnswerOnlyForTheirKind) {
+  DULUserDefaults defaults("com.test.typed");
+  defaults.setObject("text", "s");
+  defaults.setObject(42, "i");
+  defaults.setObject(2.5, "d");
+  defaults.setObject(true, "b");
+  defaults.setObject(platform::Array{1, "x"}, "a");
+  defaults.setObject(platform::Dictionary{{"k", "v"}}, "m");
+  defaults.setObject(platform::Data{1, 2}, "data");
+  defaults.setObject("7", "numericString");
+
+  struct Case {
+    const char* key;
+    bool isString, isArray, isDictionary, isData;
+    int64_t integer;
+    double real;
+    bool boolean;
+  } cases[] = {
+      {"s", true, false, false, false, 0, 0, false},
+      {"i", false, false, false, false, 42, 42, true},
+      {"d", false, false, false, false, 2, 2.5, true},
+      {"b", false, false, false, false, 1, 1, true},
+      {"a", false, true, false, false, 0, 0, false},
+      {"m", false, false, true, false, 0, 0, false},
+      {"data", false, false, false, true, 0, 0, false},
+      {"numericString", true, false, false, false, 0, 0, false},
+      {"absent", false, false, false, false, 0, 0, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(defaults.stringForKey(c.key).has_value(), c.isString) << c.key;
+    EXPECT_EQ(defaults.arrayForKey(c.key).has_value(), c.isArray) << c.key;
+    EXPECT_EQ(defaults.dictionaryForKey(c.key).has_value(), c.isDictionary) << c.key;
+    EXPECT_EQ(defaults.dataForKey(c.key).has_value(), c.isData) << c.key;
+    EXPECT_EQ(defaults.integerForKey(c.key), c.integer) << c.key;
+    EXPECT_DOUBLE_EQ(defaults.doubleForKey(c.key), c.real) << c.key;
+    EXPECT_EQ(defaults.boolForKey(c.key), c.boolean) << c.key;
+  }
+  EXPECT_EQ(defaults.stringForKey("s").value_or(""), "text");
+  EXPECT_EQ(defaults.dictionaryForKey("m")->at("k").stringValue(), "v");
+}
+
+TEST_F(DULUserDefaultsTest, ValuesSurviveARestartAndSuitesStayApart) {
+  {
+    DULUserDefaults suite("com.test.persisted");
+    suite.setInteger(5, "count");
+    DULUserDefaults::standardUserDefaults()->setString("standard", "where");
+    EXPECT_TRUE(suite.synchronize());
+    EXPECT_TRUE(DULUserDefaults::standardUserDefaults()->synchronize());
+  }
+  platform::UserDefaults::resetForTesting();
+  DULUserDefaults suite("com.test.persisted");
+  EXPECT_EQ(suite.integerForKey("count"), 5);
+  EXPECT_TRUE(suite.objectForKey("where").isNull());
+  EXPECT_EQ(DULUserDefaults::standardUserDefaults()->stringForKey("where").value_or(""), "standard");
+  EXPECT_TRUE(DULUserDefaults("").stringForKey("where").has_value());
+}
+
+TEST_F(DULUserDefaultsTest, NullRemovesAndNonPropertyListValuesAreRefused) {
+  std::vector<DULLogRecord> logged;
+  std::mutex mutex;
+  DULLoggerSetSink([&](const DULLogRecord& record) {
+    std::lock_guard<std::mutex> lock(mutex);
+    logged.push_back(record);
+  });
+  DULUserDefaults defaults("com.test.refused");
+  defaults.setString("kept", "key");
+  EXPECT_FALSE(defaults.setObject(platform::Array{1, platform::Object()}, "key"));
+  EXPECT_FALSE(defaults.setObject(platform::Dictionary{{"a", platform::Dictionary{{"b", nullptr}}}}, "key"));
+  EXPECT_EQ(defaults.stringForKey("key").value_or(""), "kept");
+  EXPECT_FALSE(defaults.setObject("x", ""));
+  EXPECT_TRUE(defaults.setObject(platform::Object(), "key"));
+  EXPECT_TRUE(defaults.objectForKey("key").isNull());
+  DULLoggerFlush();
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(logged.size(), 2u);
+  EXPECT_EQ(logged[0].messageCode, "I-DUL000001");
+}
+
+TEST_F(DULUserDefaultsTest, ConcurrentWritersToDistinctKeysAllLand) {
+  DULUserDefaults defaults("com.test.concurrent");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 100; ++i) defaults.setInteger(i, "k" + std::to_string(t) + "-" + std::to_string(i));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(defaults.dictionaryRepresentation().size(), 400u);
+  EXPECT_EQ(defaults.integerForKey("k3-99"), 99);
+}
+
+}  // namespace
