@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "DirodaUtilities/Environment/VAROreVozizivizirUviv.h"
 #include "platform/Bundle.h"
-#include "platform/ProcessInfo.h"
 
 namespace {
 
@@ -60,6 +60,6 @@ bool APMAEU::isFAS() {
 
 bool APMAEU::isAEX() { return endsWith(mainBundlePath(), kExtensionSuffix); }
 
-std::string APMAEU::deviceModel() { return platform::ProcessInfo::deviceModel(); }
+std::string APMAEU::deviceModel() { return VAROreVozizivizirUviv::deviceModel(); }
 
-std::string APMAEU::systemVersion() { return platform::ProcessInfo::operatingSystemVersion(); }
+std::string APMAEU::systemVersion() { return VAROreVozizivizirUviv::systemVersion(); }
