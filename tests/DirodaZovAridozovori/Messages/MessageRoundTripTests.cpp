@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+#include <pb_common.h>
+
+#include <string>
+#include <vector>
+
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+
+namespace {
+
+const NANOMessageClass* classWithDescriptor(const pb_msgdesc_t* descriptor) {
+  for (const auto& messageClass : APMPBMessageClasses()) {
+    if (messageClass.info->descriptor == descriptor) {
+      return &messageClass;
+    }
+  }
+  return nullptr;
+}
+
+// The nanopb field behind an index, so the filler knows which accessor family to use.
+bool fieldAt(const NANOMessageBase& message, int index, pb_field_iter_t* field) {
+  const uint32_t tag = message.messageInfo().tagForIndex(index);
+  return tag != 0 &&
+         pb_field_iter_begin_const(field, message.messageInfo().descriptor, message.rawMessage()) &&
+         pb_field_iter_find(field, tag);
+}
+
+int64_t integerFor(int index) { return -1000 - index; }
+uint64_t unsignedFor(int index) { return 4000000000u + static_cast<uint64_t>(index); }
+double doubleFor(int index) { return index + 0.25; }
+std::string stringFor(int index) { return "v" + std::to_string(index); }
+
+// Sets every field of the message to a value derived from its index; sub-messages are filled
+// the same way down to `depth` levels. Returns false when some index refused its value.
+bool fillAll(NANOMessageBase& message, int depth) {
+  const NANOMessageInfo& info = message.messageInfo();
+  for (int index = 0; index < static_cast<int>(info.fieldCount); ++index) {
+    pb_field_iter_t field;
+    if (!fieldAt(message, index, &field)) {
+      continue;
+    }
+    const bool repeated = PB_HTYPE(field.type) == PB_HTYPE_REPEATED;
+    bool ok = true;
+    switch (PB_LTYPE(field.type)) {
+      case PB_LTYPE_BOOL:
+        ok = repeated ? APMNanoSetRepeatedField(message, index, std::vector<bool>{true, false})
+                      : APMNanoSetBool(message, index, true);
+        break;
+      case PB_LTYPE_VARINT:
+        ok = repeated ? APMNanoSetRepeatedField(message, index,
+                                                std::vector<int64_t>{integerFor(index), 1})
+                      : APMNanoSetInt64(message, index,
+                                        field.data_size == 4 ? index + 1 : integerFor(index));
+        break;
+      case PB_LTYPE_UVARINT:
+        ok = repeated
+                 ? APMNanoSetRepeatedField(message, index,
+                                           std::vector<uint64_t>{unsignedFor(index), 0})
+                 : APMNanoSetInt64(message, index, static_cast<int64_t>(unsignedFor(index)));
+        break;
+      case PB_LTYPE_FIXED64:
+        ok = repeated ? APMNanoSetRepeatedField(message, index,
+                                                std::vector<double>{doubleFor(index), -1})
+                      : APMNanoSetDouble(message, index, doubleFor(index));
+        break;
+      case PB_LTYPE_STRING:
+        ok = repeated ? APMNanoSetRepeatedField(message, index,
+                                                std::vector<std::string>{stringFor(index), ""})
+                      : APMNanoSetString(message, index, stringFor(index));
+        break;
+      case PB_LTYPE_SUBMESSAGE: {
+        if (depth == 0) {
+          break;
+        }
+        const NANOMessageClass* subClass = classWithDescriptor(field.submsg_desc);
+        if (subClass == nullptr) {
+          return false;
+        }
+        auto first = subClass->create();
+        auto second = subClass->create();
+        if (!fillAll(*first, depth - 1)) {
+          return false;
+        }
+        ok = repeated ? nano_detail::setRepeatedMessages(message, index, {first.get(), second.get()})
+                      : APMNanoSetMessage(message, index, *first);
+        break;
+      }
+      default:
+        ADD_FAILURE() << info.className << " index " << index << " has an unexpected kind";
+        return false;
+    }
+    if (!ok) {
+      ADD_FAILURE() << info.className << " index " << index << " refused its value";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Every field of every message survives encoding and decoding with its value.
+TEST(MessageRoundTrip, EveryFieldOfEveryMessage) {
+  ASSERT_GE(APMPBMessageClasses().size(), 45u);
+  for (const auto& messageClass : APMPBMessageClasses()) {
+    const NANOMessageInfo& info = *messageClass.info;
+    SCOPED_TRACE(info.className);
+    auto original = messageClass.create();
+    ASSERT_TRUE(fillAll(*original, 2));
+    const platform::Data bytes = original->protoBuffer();
+    if (info.fieldCount > 0) {
+      EXPECT_FALSE(bytes.empty());
+    }
+    auto decoded = messageClass.decode(bytes);
+    ASSERT_NE(decoded, nullptr);
+    EXPECT_TRUE(decoded->isEqual(*original));
+    EXPECT_EQ(decoded->protoBuffer(), bytes);
+    for (int index = 0; index < static_cast<int>(info.fieldCount); ++index) {
+      pb_field_iter_t field;
+      if (!fieldAt(*decoded, index, &field)) {
+        continue;
+      }
+      SCOPED_TRACE(index);
+      EXPECT_TRUE(APMNanoHasField(*decoded, index));
+      if (PB_HTYPE(field.type) == PB_HTYPE_REPEATED) {
+        continue;
+      }
+      switch (PB_LTYPE(field.type)) {
+        case PB_LTYPE_BOOL:
+          EXPECT_TRUE(APMNanoGetBool(*decoded, index));
+          break;
+        case PB_LTYPE_VARINT:
+          EXPECT_EQ(APMNanoGetInt64(*decoded, index),
+                    field.data_size == 4 ? index + 1 : integerFor(index));
+          break;
+        case PB_LTYPE_UVARINT:
+          EXPECT_EQ(static_cast<uint64_t>(APMNanoGetInt64(*decoded, index)) &
+                        (field.data_size == 4 ? 0xFFFFFFFFu : ~uint64_t{0}),
+                    unsignedFor(index) & (field.data_size == 4 ? 0xFFFFFFFFu : ~uint64_t{0}));
+          break;
+        case PB_LTYPE_FIXED64:
+          EXPECT_EQ(APMNanoGetDouble(*decoded, index), doubleFor(index));
+          break;
+        case PB_LTYPE_STRING:
+          EXPECT_EQ(APMNanoGetString(*decoded, index), stringFor(index));
+          break;
+        default:
+          break;
+      }
+    }
+  }
+}
+
+TEST(MessageRoundTrip, DeepCopiesAreIndependent) {
+  for (const auto& messageClass : APMPBMessageClasses()) {
+    SCOPED_TRACE(messageClass.info->className);
+    auto original = messageClass.create();
+    ASSERT_TRUE(fillAll(*original, 2));
+    const platform::Data before = original->protoBuffer();
+    auto copy = original->copyMessage();
+    ASSERT_NE(copy, nullptr);
+    EXPECT_TRUE(copy->isEqual(*original));
+    for (int index = 0; index < static_cast<int>(messageClass.info->fieldCount); ++index) {
+      APMNanoClearField(*copy, index);
+    }
+    EXPECT_TRUE(copy->protoBuffer().empty());
+    EXPECT_EQ(original->protoBuffer(), before);
+  }
+}
+
+TEST(MessageRoundTrip, InitWithMessageInfoCopiesTheStruct) {
+  auto event = APMPBEvent::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetString(*event, 1, std::string("_s")));
+  ASSERT_TRUE(APMNanoSetInt64(*event, 2, 1700000000123));
+  auto same = APMPBEvent::initWithMessageInfo(&event->nano());
+  ASSERT_NE(same, nullptr);
+  ASSERT_TRUE(APMNanoSetString(*event, 1, std::string("_e")));
+  EXPECT_EQ(APMNanoGetString(*same, 1), "_s");
+  EXPECT_EQ(APMNanoGetInt64(*same, 2), 1700000000123);
+  EXPECT_TRUE(APMPBEvent::initWithMessageInfo(nullptr)->protoBuffer().empty());
+}
+
+TEST(MessageRoundTrip, ClassesAreFoundByName) {
+  const NANOMessageClass* bundle = APMPBMessageClassNamed("APMPBMeasurementBundle");
+  ASSERT_NE(bundle, nullptr);
+  EXPECT_EQ(bundle->info, &APMPBMeasurementBundle::messageInfo());
+  EXPECT_EQ(bundle->info->fieldCount, 56u);
+  EXPECT_EQ(APMPBMessageClassNamed("APMPBNoSuchMessage"), nullptr);
+}
+
+}  // namespace

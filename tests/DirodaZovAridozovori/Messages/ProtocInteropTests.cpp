@@ -1,0 +1,419 @@
+// The wire format checked against protoc's own encoder and decoder, so that our messages are the
+// real protocol-buffer format and not merely consistent with themselves.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "APMPBProtoLocations.h"
+#include "TestSupport.h"
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+// Runs protoc --encode or --decode of `type` (declared in `file`) over `input`.
+std::optional<std::string> runProtoc(const std::string& mode, const std::string& type,
+                                     const std::string& file, const std::string& input) {
+  testsupport::TempDir dir;
+  const std::string in = dir.path() + "/in";
+  const std::string out = dir.path() + "/out";
+  writeFile(in, input);
+  const std::string command = std::string(APMPB_PROTOC_PATH) + " --" + mode + "=apmpb." + type +
+                              " -I " + APMPB_PROTO_DIRECTORY + " " + APMPB_PROTO_DIRECTORY + "/" +
+                              file + " < " + in + " > " + out + " 2> " + dir.path() + "/err";
+  if (std::system(command.c_str()) != 0) {
+    ADD_FAILURE() << "protoc failed: " << readFile(dir.path() + "/err");
+    return std::nullopt;
+  }
+  return readFile(out);
+}
+
+platform::Data protocEncode(const std::string& type, const std::string& file,
+                            const std::string& text) {
+  auto bytes = runProtoc("encode", type, file, text);
+  return bytes ? platform::Data(bytes->begin(), bytes->end()) : platform::Data();
+}
+
+std::string protocDecode(const std::string& type, const std::string& file,
+                         const platform::Data& bytes) {
+  return runProtoc("decode", type, file, std::string(bytes.begin(), bytes.end())).value_or("");
+}
+
+template <class T>
+std::shared_ptr<T> element(const NANOMessageBase& message, int index, size_t position) {
+  auto list = APMNanoGetRepeatedField<std::shared_ptr<T>>(message, index);
+  if (!list || position >= list->size()) {
+    return nullptr;
+  }
+  return (*list)[position];
+}
+
+const char* const kBatchText = R"(
+bundles {
+  protocol_version: 1
+  events {
+    params { name: "_o" string_value: "auto" }
+    params { name: "_et" int_value: 1500 }
+    name: "_e"
+    timestamp_millis: 1700000000123
+    previous_timestamp_millis: 1699999999000
+  }
+  user_attributes { set_timestamp_millis: 1700000000000 name: "_fot" int_value: 1700002800000 }
+  user_attributes { name: "_ldl" double_value: 2.5 }
+  previous_bundle_start_timestamp_millis: 1699990000000
+  platform: "macos"
+  vendor_device_id: "VENDOR"
+  limited_ad_tracking: true
+  audience_evaluation_results {
+    audience_id: 7
+    current_data { status: 1 status: 18446744073709551615 results: 1 }
+    new_audience: true
+  }
+  experiment_ids: 101
+  experiment_ids: 4000000000
+  tracking_authorization_status: 3
+  ad_campaign_info {
+    zclid: "c"
+    event_timestamp_millis: 5
+    deep_link_zad_params { key: "zad_x" value: "y" }
+  }
+  linked_client_flags: 9
+}
+upload_subdomain: "region1"
+)";
+
+TEST(ProtocInterop, BatchEncodedByProtocDecodes) {
+  const platform::Data bytes = protocEncode("MeasurementBatch", "upload.proto", kBatchText);
+  ASSERT_FALSE(bytes.empty());
+  auto batch = APMPBMeasurementBatch::fromBuffer(bytes);
+  ASSERT_NE(batch, nullptr);
+  EXPECT_EQ(APMNanoGetString(*batch, 2), "region1");
+  auto bundle = element<APMPBMeasurementBundle>(*batch, 0, 0);
+  ASSERT_NE(bundle, nullptr);
+  EXPECT_EQ(APMNanoGetInt32(*bundle, 0), 1);
+  EXPECT_EQ(APMNanoGetInt64(*bundle, 6), 1699990000000);
+  EXPECT_FALSE(APMNanoHasField(*bundle, 7));
+  EXPECT_EQ(APMNanoGetString(*bundle, 8), "macos");
+  EXPECT_EQ(APMNanoGetString(*bundle, 20), "VENDOR");
+  EXPECT_TRUE(APMNanoGetBool(*bundle, 21));
+  EXPECT_EQ(APMNanoGetInt32(*bundle, 41), 3);
+  EXPECT_EQ(APMNanoGetInt32(*bundle, 55), 9);
+  EXPECT_EQ(APMNanoGetRepeatedField<uint32_t>(*bundle, 37),
+            (std::vector<uint32_t>{101, 4000000000u}));
+
+  auto event = element<APMPBEvent>(*bundle, 1, 0);
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(APMNanoGetString(*event, 1), "_e");
+  EXPECT_EQ(APMNanoGetInt64(*event, 2), 1700000000123);
+  EXPECT_EQ(APMNanoGetInt64(*event, 3), 1699999999000);
+  auto origin = element<APMPBEventParam>(*event, 0, 0);
+  auto engagement = element<APMPBEventParam>(*event, 0, 1);
+  ASSERT_TRUE(origin && engagement);
+  EXPECT_EQ(APMNanoGetString(*origin, 3), "auto");
+  EXPECT_EQ(APMNanoGetString(*engagement, 0), "_et");
+  EXPECT_EQ(APMNanoGetInt64(*engagement, 2), 1500);
+
+  auto lifetime = element<APMPBUserAttribute>(*bundle, 2, 1);
+  ASSERT_NE(lifetime, nullptr);
+  EXPECT_EQ(APMNanoGetDouble(*lifetime, 5), 2.5);
+  EXPECT_EQ(APMNanoGetInt64(*element<APMPBUserAttribute>(*bundle, 2, 0), 3), 1700002800000);
+
+  auto result = element<APMPBAudienceLeafFilterResult>(*bundle, 28, 0);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(APMNanoGetInt32(*result, 0), 7);
+  EXPECT_TRUE(APMNanoGetBool(*result, 3));
+  auto current = APMNanoGetMessage<APMPBResultData>(*result, 1);
+  ASSERT_NE(current, nullptr);
+  EXPECT_EQ(APMNanoGetRepeatedField<uint64_t>(*current, 0),
+            (std::vector<uint64_t>{1, 18446744073709551615u}));
+
+  auto campaign = APMNanoGetMessage<APMPBAdCampaignInfo>(*bundle, 52);
+  ASSERT_NE(campaign, nullptr);
+  EXPECT_EQ(APMNanoGetString(*campaign, 0), "c");
+  EXPECT_EQ(APMNanoGetInt64(*campaign, 3), 5);
+  auto zadParam = element<APMPBDeepLinkZadParamsEntry>(*campaign, 8, 0);
+  ASSERT_NE(zadParam, nullptr);
+  EXPECT_EQ(APMNanoGetString(*zadParam, 0), "zad_x");
+
+  // Both encoders write fields in tag order: re-encoding must give protoc's bytes exactly.
+  EXPECT_EQ(batch->protoBuffer(), bytes);
+}
+
+TEST(ProtocInterop, BatchBuiltHereDecodesInProtoc) {
+  auto param = APMPBEventParam::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetString(*param, 0, std::string("value")));
+  ASSERT_TRUE(APMNanoSetDouble(*param, 4, -1.5));
+  auto event = APMPBEvent::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetRepeatedField(*event, 0, std::vector{param}));
+  ASSERT_TRUE(APMNanoSetString(*event, 1, std::string("purchase")));
+  auto bundle = APMPBMeasurementBundle::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetRepeatedField(*bundle, 1, std::vector{event}));
+  ASSERT_TRUE(APMNanoSetInt64(*bundle, 6, 26));
+  ASSERT_TRUE(APMNanoSetInt64(*bundle, 3, 4));
+  ASSERT_TRUE(APMNanoSetString(*bundle, 20, std::string("idfv")));
+  ASSERT_TRUE(APMNanoSetString(*bundle, 19, std::string("idfa")));
+  ASSERT_TRUE(APMNanoSetInt64(*bundle, 38, -2));
+  ASSERT_TRUE(APMNanoSetRepeatedField(*bundle, 44, std::vector<std::string>{"user_id"}));
+  auto batch = APMPBMeasurementBatch::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetRepeatedField(*batch, 0, std::vector{bundle}));
+  ASSERT_TRUE(APMNanoSetString(*batch, 2, std::string("eu")));
+
+  EXPECT_EQ(protocDecode("MeasurementBatch", "upload.proto", batch->protoBuffer()),
+            "bundles {\n"
+            "  events {\n"
+            "    params {\n"
+            "      name: \"value\"\n"
+            "      double_value: -1.5\n"
+            "    }\n"
+            "    name: \"purchase\"\n"
+            "  }\n"
+            "  upload_timestamp_millis: 4\n"
+            "  resettable_device_id: \"idfa\"\n"
+            "  previous_bundle_start_timestamp_millis: 26\n"
+            "  vendor_device_id: \"idfv\"\n"
+            "  checksum: -2\n"
+            "  redacted_fields: \"user_id\"\n"
+            "}\n"
+            "upload_subdomain: \"eu\"\n");
+}
+
+const char* const kConfigText = R"(
+version: 1234
+app_id: "1:123:macos:abc"
+settings { name: "measurement.upload.interval" value: "30000" }
+settings { name: "measurement.quality.checksum" value: "1" }
+event_configs { name: "_e" is_blocklisted: true sampling_rate: 10 }
+audiences {
+  audience_id: 3
+  property_filters {
+    filter_id: 1
+    property_name: "tier"
+    filter { string_filter { match_type: IN_LIST expression_list: "a" expression_list: "b" } }
+    session_scoped: true
+  }
+  event_filters {
+    filter_id: 2
+    event_name: "purchase"
+    filters { number_filter { comparison_type: BETWEEN min_comparison_value: "5" max_comparison_value: "10" } param_name: "value" }
+    event_count_filter { comparison_type: GREATER_THAN comparison_value: "2" }
+    dynamic: true
+  }
+}
+programs { instructions { type: STATEMENT function_name: "0" value { type: NUMBER number_value: 1 } } }
+data_controls { name: "user_id" pairs { first: "a" second: "b" } flag: true }
+upload_subdomain: "sub"
+consent_config {
+  default_entries { type: AD_STORAGE mode: DENIED }
+  delegations { type: AD_USER_DATA delegate_type: AD_STORAGE }
+  core_platform_services { name: "svc" }
+  dma_region: false
+  regional_default_entries { type: ANALYTICS_STORAGE mode: GRANTED }
+}
+psm_setting { email_prefix_bits: 30 }
+sstg_setting { upload_url: "https://example.test/a" rollout_percentage: 100 }
+)";
+
+TEST(ProtocInterop, ConfigurationEncodedByProtocDecodes) {
+  const platform::Data bytes =
+      protocEncode("MeasurementConfig", "measurement_config.proto", kConfigText);
+  ASSERT_FALSE(bytes.empty());
+  auto config = APMPBMeasurementConfig::fromBuffer(bytes);
+  ASSERT_NE(config, nullptr);
+  EXPECT_EQ(APMNanoGetInt64(*config, 0), 1234);
+  EXPECT_EQ(APMNanoGetString(*config, 1), "1:123:macos:abc");
+  EXPECT_EQ(APMNanoGetString(*config, 10), "sub");
+  auto settings = APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*config, 3);
+  ASSERT_TRUE(settings && settings->size() == 2);
+  EXPECT_EQ(APMNanoGetString(*(*settings)[1], 0), "measurement.quality.checksum");
+  EXPECT_EQ(APMNanoGetString(*(*settings)[1], 1), "1");
+  auto eventConfig = element<APMPBEventConfig>(*config, 4, 0);
+  ASSERT_NE(eventConfig, nullptr);
+  EXPECT_TRUE(APMNanoGetBool(*eventConfig, 1));
+  EXPECT_FALSE(APMNanoHasField(*eventConfig, 2));
+  EXPECT_EQ(APMNanoGetInt32(*eventConfig, 3), 10);
+
+  auto audience = element<APMPBAudience>(*config, 5, 0);
+  ASSERT_NE(audience, nullptr);
+  EXPECT_EQ(APMNanoGetInt32(*audience, 0), 3);
+  auto propertyFilter = element<APMPBPropertyFilter>(*audience, 1, 0);
+  ASSERT_NE(propertyFilter, nullptr);
+  EXPECT_TRUE(APMNanoGetBool(*propertyFilter, 5));
+  auto stringFilter =
+      APMNanoGetMessage<APMPBStringFilter>(*APMNanoGetMessage<APMPBFilter>(*propertyFilter, 2), 0);
+  ASSERT_NE(stringFilter, nullptr);
+  EXPECT_EQ(APMNanoGetInt32(*stringFilter, 0), 6);
+  EXPECT_EQ(APMNanoGetRepeatedField<std::string>(*stringFilter, 3),
+            (std::vector<std::string>{"a", "b"}));
+  auto eventFilter = element<APMPBEventFilter>(*audience, 2, 0);
+  ASSERT_NE(eventFilter, nullptr);
+  EXPECT_EQ(APMNanoGetString(*eventFilter, 1), "purchase");
+  EXPECT_TRUE(APMNanoGetBool(*eventFilter, 5));
+  EXPECT_FALSE(APMNanoHasField(*eventFilter, 7));
+  auto countFilter = APMNanoGetMessage<APMPBNumberFilter>(*eventFilter, 4);
+  ASSERT_NE(countFilter, nullptr);
+  EXPECT_EQ(APMNanoGetInt32(*countFilter, 0), 2);
+  EXPECT_EQ(APMNanoGetString(*countFilter, 2), "2");
+  auto paramFilter = element<APMPBFilter>(*eventFilter, 2, 0);
+  ASSERT_NE(paramFilter, nullptr);
+  EXPECT_EQ(APMNanoGetString(*paramFilter, 3), "value");
+  EXPECT_EQ(APMNanoGetString(*APMNanoGetMessage<APMPBNumberFilter>(*paramFilter, 1), 4), "10");
+
+  auto program = element<APMPBProgram>(*config, 8, 0);
+  ASSERT_NE(program, nullptr);
+  auto statement = element<APMPBRuntimeEntity>(*program, 0, 0);
+  ASSERT_NE(statement, nullptr);
+  EXPECT_EQ(APMNanoGetString(*statement, 2), "0");
+  EXPECT_EQ(APMNanoGetDouble(*element<APMPBRuntimeEntity>(*statement, 1, 0), 5), 1.0);
+
+  auto dataControl = element<APMPBDataControl>(*config, 9, 0);
+  ASSERT_NE(dataControl, nullptr);
+  EXPECT_EQ(APMNanoGetString(*dataControl, 0), "user_id");
+
+  auto consent = APMNanoGetMessage<APMPBConsentConfig>(*config, 12);
+  ASSERT_NE(consent, nullptr);
+  EXPECT_TRUE(APMNanoHasField(*consent, 3));
+  EXPECT_FALSE(APMNanoGetBool(*consent, 3));
+  auto defaultEntry = element<APMPBConsentDefaultEntry>(*consent, 0, 0);
+  ASSERT_NE(defaultEntry, nullptr);
+  EXPECT_EQ(APMNanoGetInt32(*defaultEntry, 0), 1);
+  EXPECT_EQ(APMNanoGetInt32(*defaultEntry, 1), 2);
+  auto delegation = element<APMPBConsentDelegationEntry>(*consent, 1, 0);
+  ASSERT_NE(delegation, nullptr);
+  EXPECT_EQ(APMNanoGetInt32(*delegation, 0), 3);
+  EXPECT_EQ(APMNanoGetInt32(*delegation, 1), 1);
+  EXPECT_EQ(APMNanoGetString(*element<APMPBCorePlatformServiceEntry>(*consent, 2, 0), 0), "svc");
+  EXPECT_EQ(APMNanoGetInt32(*element<APMPBConsentDefaultEntry>(*consent, 4, 0), 0), 2);
+
+  auto psm = APMNanoGetMessage<APMPBPsmSetting>(*config, 13);
+  ASSERT_NE(psm, nullptr);
+  EXPECT_EQ(APMNanoGetInt32(*psm, 0), 30);
+  EXPECT_FALSE(APMNanoHasField(*psm, 1));
+  auto sstg = APMNanoGetMessage<APMPBSstgSetting>(*config, 14);
+  ASSERT_NE(sstg, nullptr);
+  EXPECT_EQ(APMNanoGetString(*sstg, 0), "https://example.test/a");
+  EXPECT_EQ(APMNanoGetInt32(*sstg, 3), 100);
+
+  EXPECT_EQ(config->protoBuffer(), bytes);
+}
+
+TEST(ProtocInterop, ConfigurationBuiltHereDecodesInProtoc) {
+  auto setting = APMPBSetting::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetString(*setting, 0, std::string("measurement.config.cache_time")));
+  ASSERT_TRUE(APMNanoSetString(*setting, 1, std::string("60000")));
+  auto entry = APMPBConsentDefaultEntry::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetInt32(*entry, 0, 4));
+  ASSERT_TRUE(APMNanoSetInt32(*entry, 1, 1));
+  auto consent = APMPBConsentConfig::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetRepeatedField(*consent, 4, std::vector{entry}));
+  ASSERT_TRUE(APMNanoSetBool(*consent, 3, true));
+  auto config = APMPBMeasurementConfig::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetString(*config, 1, std::string("app")));
+  ASSERT_TRUE(APMNanoSetRepeatedField(*config, 3, std::vector{setting}));
+  ASSERT_TRUE(APMNanoSetMessage(*config, 12, consent));
+  ASSERT_TRUE(APMNanoSetInt64(*config, 0, -1));
+
+  EXPECT_EQ(protocDecode("MeasurementConfig", "measurement_config.proto", config->protoBuffer()),
+            "version: -1\n"
+            "app_id: \"app\"\n"
+            "settings {\n"
+            "  name: \"measurement.config.cache_time\"\n"
+            "  value: \"60000\"\n"
+            "}\n"
+            "consent_config {\n"
+            "  dma_region: true\n"
+            "  regional_default_entries {\n"
+            "    type: AD_PERSONALIZATION\n"
+            "    mode: GRANTED\n"
+            "  }\n"
+            "}\n");
+}
+
+const char* const kProgramText = R"(
+instructions {
+  type: STATEMENT
+  function_name: "2"
+  value { type: STRING string_value: "x" }
+  value {
+    type: STATEMENT
+    function_name: "callMethod"
+    value { type: BOOLEAN boolean_value: true }
+    value { type: NUMBER number_value: -0.5 }
+  }
+}
+activities {
+  activities { name: "log" data { type: STRING string_value: "a" } }
+  activities { name: "empty" }
+}
+)";
+
+TEST(ProtocInterop, ProgramEncodedByProtocDecodes) {
+  const platform::Data bytes = protocEncode("Program", "program.proto", kProgramText);
+  ASSERT_FALSE(bytes.empty());
+  auto program = APMPBProgram::fromBuffer(bytes);
+  ASSERT_NE(program, nullptr);
+  auto statement = element<APMPBRuntimeEntity>(*program, 0, 0);
+  ASSERT_NE(statement, nullptr);
+  EXPECT_EQ(APMNanoGetInt32(*statement, 0), 4);
+  EXPECT_EQ(APMNanoGetString(*statement, 2), "2");
+  auto literal = element<APMPBRuntimeEntity>(*statement, 1, 0);
+  ASSERT_NE(literal, nullptr);
+  EXPECT_EQ(APMNanoGetInt32(*literal, 0), 1);
+  EXPECT_EQ(APMNanoGetString(*literal, 3), "x");
+  auto call = element<APMPBRuntimeEntity>(*statement, 1, 1);
+  ASSERT_NE(call, nullptr);
+  EXPECT_EQ(APMNanoGetString(*call, 2), "callMethod");
+  EXPECT_TRUE(APMNanoGetBool(*element<APMPBRuntimeEntity>(*call, 1, 0), 4));
+  EXPECT_EQ(APMNanoGetDouble(*element<APMPBRuntimeEntity>(*call, 1, 1), 5), -0.5);
+  auto activities = APMNanoGetMessage<APMPBOgtActivities>(*program, 1);
+  ASSERT_NE(activities, nullptr);
+  auto list = APMNanoGetRepeatedField<std::shared_ptr<APMPBOgtActivity>>(*activities, 0);
+  ASSERT_TRUE(list && list->size() == 2);
+  EXPECT_EQ(APMNanoGetString(*(*list)[0], 0), "log");
+  EXPECT_EQ(APMNanoGetString(*element<APMPBRuntimeEntity>(*(*list)[0], 1, 0), 3), "a");
+  EXPECT_EQ(APMNanoGetRepeatedField<std::shared_ptr<APMPBRuntimeEntity>>(*(*list)[1], 1),
+            std::nullopt);
+  EXPECT_EQ(program->protoBuffer(), bytes);
+}
+
+TEST(ProtocInterop, ProgramBuiltHereDecodesInProtoc) {
+  auto number = APMPBRuntimeEntity::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetInt32(*number, 0, 2));
+  ASSERT_TRUE(APMNanoSetDouble(*number, 5, 1e21));
+  auto statement = APMPBRuntimeEntity::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetInt32(*statement, 0, 4));
+  ASSERT_TRUE(APMNanoSetString(*statement, 2, std::string("15")));
+  ASSERT_TRUE(APMNanoSetRepeatedField(*statement, 1, std::vector{number, number}));
+  auto program = APMPBProgram::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetRepeatedField(*program, 0, std::vector{statement}));
+
+  EXPECT_EQ(protocDecode("Program", "program.proto", program->protoBuffer()),
+            "instructions {\n"
+            "  type: STATEMENT\n"
+            "  value {\n"
+            "    type: NUMBER\n"
+            "    number_value: 1e+21\n"
+            "  }\n"
+            "  value {\n"
+            "    type: NUMBER\n"
+            "    number_value: 1e+21\n"
+            "  }\n"
+            "  function_name: \"15\"\n"
+            "}\n");
+}
+
+}  // namespace
