@@ -5,9 +5,15 @@
 
 bool isBitEnabledAtIndex(std::string_view bits, int64_t index) {
   if (index < 0) return false;
-  // Bit strings are ASCII, where bytes and UTF-16 units agree; anything else is measured properly.
+  // Bit strings are ASCII, where bytes and UTF-16 units line up one to one; only text with other
+  // characters before the index needs converting.
+  uint64_t position = static_cast<uint64_t>(index);
+  size_t ascii = 0;
+  while (ascii < bits.size() && ascii <= position && static_cast<unsigned char>(bits[ascii]) < 0x80) ++ascii;
+  if (ascii > position) return bits[static_cast<size_t>(position)] == '1';
+  if (ascii == bits.size()) return false;
   std::u16string units = platform::utf8ToUtf16(bits);
-  return static_cast<uint64_t>(index) < units.size() && units[static_cast<size_t>(index)] == u'1';
+  return position < units.size() && units[static_cast<size_t>(position)] == u'1';
 }
 
 std::optional<std::string> apm_MD5String(std::string_view text) {
