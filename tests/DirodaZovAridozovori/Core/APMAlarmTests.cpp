@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "APMAlarm.h"
+#include "CoreTestFixture.h"
+#include "platform/Timer.h"
+
+namespace {
+
+class APMAlarmTest : public CoreTest {
+ protected:
+  void SetUp() override {
+    CoreTest::SetUp();
+    DULLoggerSetLevel(7);  // the alarm's own lines are debug lines
+  }
+  void drain() { queue_->sync([] {}); }
+  // Waits until the timer has handed its firing to the (suspended) queue.
+  bool waitUntilQueued() {
+    return testsupport::waitFor([&] { return queue_->pendingCount() == 1; });
+  }
+
+  testsupport::ScopedFakeClock clock_{1700000000.0};
+  std::shared_ptr<platform::DispatchQueue> queue_ = platform::DispatchQueue::create("test.alarm");
+};
+
+}  // namespace
+
+TEST_F(APMAlarmTest, FiresOnItsQueueWhenTheClockReachesTheDeadline) {
+  APMAlarm alarm(queue_, "Measurement timer");
+  std::atomic<int> fired{0};
+  std::atomic<bool> onQueue{false};
+  alarm.runAfterDelay(10, [&] {
+    onQueue = queue_->isCurrent();
+    ++fired;
+  });
+  EXPECT_TRUE(alarm.hasActiveTimer());
+  EXPECT_EQ(alarm.scheduledTimestamp(), 1700000010.0);
+
+  clock_->advance(9.5);
+  EXPECT_GE(platform::TimerService::shared().pendingCount(), 1u) << "not due yet";
+  EXPECT_EQ(fired, 0);
+  clock_->advance(1);
+  ASSERT_TRUE(testsupport::waitFor([&] { return fired == 1; }));
+  drain();
+  EXPECT_TRUE(onQueue);
+  EXPECT_FALSE(alarm.hasActiveTimer());
+  EXPECT_EQ(alarm.scheduledTimestamp(), std::nullopt);
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         line(2002, "Measurement timer scheduled to fire in approx. (s): 10"),
+                         line(2001, "Measurement timer fired"),
+                         line(2003, "Measurement timer canceled"),
+                     }));
+}
+
+TEST_F(APMAlarmTest, RearmingReplacesTheEarlierArming) {
+  APMAlarm alarm(queue_, "Measurement timer");
+  std::vector<std::string> ran;
+  alarm.runAfterDelay(5, [&] { ran.push_back("first"); });
+  alarm.runAfterDelay(20, [&] { ran.push_back("second"); });
+  EXPECT_EQ(alarm.scheduledTimestamp(), 1700000020.0);
+  clock_->advance(30);
+  ASSERT_TRUE(testsupport::waitFor([&] {
+    bool done = false;
+    queue_->sync([&] { done = !ran.empty(); });
+    return done;
+  }));
+  drain();
+  EXPECT_EQ(ran, std::vector<std::string>{"second"});
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         line(2002, "Measurement timer scheduled to fire in approx. (s): 5"),
+                         line(2003, "Measurement timer canceled"),
+                         line(2002, "Measurement timer scheduled to fire in approx. (s): 20"),
+                         line(2001, "Measurement timer fired"),
+                         line(2003, "Measurement timer canceled"),
+                     }));
+}
+
+TEST_F(APMAlarmTest, CancelLogsOnlyWhenArmedAndEmptyNamesBecomeTimer) {
+  APMAlarm alarm(queue_, "");
+  EXPECT_EQ(alarm.name(), "Timer");
+  alarm.cancel();
+  EXPECT_TRUE(lines().empty());
+  alarm.runAfterDelay(1, [] { FAIL() << "a cancelled arming ran"; });
+  alarm.cancel();
+  alarm.cancel();
+  EXPECT_FALSE(alarm.hasActiveTimer());
+  clock_->advance(5);
+  drain();
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         line(2002, "Timer scheduled to fire in approx. (s): 1"),
+                         line(2003, "Timer canceled"),
+                     }));
+
+  clearLines();
+  alarm.runAfterDelay(0, [] {});
+  drain();
+  ASSERT_TRUE(testsupport::waitFor([&] { return !alarm.scheduledTimestamp(); }));
+  drain();
+  EXPECT_TRUE(hasLine(line(2001, "Timer fired")));
+}
+
+TEST_F(APMAlarmTest, EmptyBlockIsRefused) {
+  APMAlarm alarm(queue_, "Engagement timer");
+  alarm.runAfterDelay(3, [] {});
+  alarm.runAfterDelay(1, nullptr);
+  EXPECT_EQ(alarm.scheduledTimestamp(), 1700000003.0) << "the earlier arming stays";
+  EXPECT_TRUE(hasLine(line(2000, "Engagement timer tried to schedule an empty block")));
+}
+
+TEST_F(APMAlarmTest, CancelAfterTheTimerFiredButBeforeTheBlockRanWins) {
+  APMAlarm alarm(queue_, "A");
+  std::atomic<bool> ran{false};
+  queue_->suspend();
+  alarm.runAfterDelay(0, [&] { ran = true; });
+  ASSERT_TRUE(waitUntilQueued());
+  alarm.cancel();
+  queue_->resume();
+  drain();
+  EXPECT_FALSE(ran);
+}
+
+TEST_F(APMAlarmTest, ReplacedArmingWhoseFiringWasQueuedNeverRuns) {
+  APMAlarm alarm(queue_, "A");
+  std::vector<int> ran;
+  queue_->suspend();
+  alarm.runAfterDelay(0, [&] { ran.push_back(1); });
+  ASSERT_TRUE(waitUntilQueued());
+  alarm.runAfterDelay(100, [&] { ran.push_back(2); });
+  queue_->resume();
+  drain();
+  EXPECT_TRUE(ran.empty());
+  EXPECT_TRUE(alarm.hasActiveTimer());
+  clock_->advance(100);
+  ASSERT_TRUE(testsupport::waitFor([&] { return !alarm.hasActiveTimer(); }));
+  drain();
+  EXPECT_EQ(ran, std::vector<int>{2});
+}
+
+TEST_F(APMAlarmTest, DestroyingAnAlarmDropsItsPendingFiring) {
+  std::atomic<bool> ran{false};
+  queue_->suspend();
+  auto alarm = std::make_unique<APMAlarm>(queue_, "A");
+  alarm->runAfterDelay(0, [&] { ran = true; });
+  ASSERT_TRUE(waitUntilQueued());
+  alarm.reset();
+  auto armed = std::make_unique<APMAlarm>(queue_, "B");
+  armed->runAfterDelay(50, [&] { ran = true; });
+  size_t pending = platform::TimerService::shared().pendingCount();
+  armed.reset();
+  EXPECT_EQ(platform::TimerService::shared().pendingCount(), pending - 1);
+  queue_->resume();
+  clock_->advance(100);
+  drain();
+  EXPECT_FALSE(ran);
+}
+
+TEST_F(APMAlarmTest, BlockMayRearmItsOwnAlarm) {
+  APMAlarm alarm(queue_, "Loop");
+  std::atomic<int> runs{0};
+  std::function<void()> tick = [&] {
+    if (++runs < 3) alarm.runAfterDelay(0, tick);
+  };
+  alarm.runAfterDelay(0, tick);
+  ASSERT_TRUE(testsupport::waitFor([&] { return runs == 3; }));
+  drain();
+  EXPECT_FALSE(alarm.hasActiveTimer());
+}
+
+TEST_F(APMAlarmTest, ArmingAndCancellingFromManyThreads) {
+  APMAlarm alarm(queue_, "Contended");
+  std::atomic<int> runs{0};
+  std::atomic<int> armings{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 random(t);
+      for (int i = 0; i < 200; ++i) {
+        switch (random() % 3) {
+          case 0:
+            alarm.runAfterDelay(0, [&] { ++runs; });
+            ++armings;
+            break;
+          case 1:
+            alarm.cancel();
+            break;
+          default:
+            (void)alarm.hasActiveTimer();
+            (void)alarm.scheduledTimestamp();
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  alarm.cancel();
+  drain();
+  int settled = runs;
+  // Once cancelled, nothing armed earlier may run any more.
+  clock_->advance(10);
+  drain();
+  EXPECT_EQ(runs, settled);
+  EXPECT_LE(runs, armings);
+  EXPECT_FALSE(alarm.hasActiveTimer());
+  EXPECT_EQ(alarm.scheduledTimestamp(), std::nullopt);
+}

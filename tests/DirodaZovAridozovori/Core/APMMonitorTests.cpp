@@ -1,0 +1,426 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <limits>
+#include <thread>
+
+#include "APMError.h"
+#include "APMMonitor.h"
+#include "APMUserDefaults.h"
+#include "CoreTestFixture.h"
+
+using platform::Array;
+using platform::Date;
+using platform::Dictionary;
+using platform::Object;
+
+namespace {
+
+constexpr const char* kHealthKey = "/diroda/measurement/health_monitor";
+constexpr const char* kMigrationKey = "/diroda/measurement/monitor_migration_state";
+constexpr const char* kDebugKey = "/diroda/measurement/debug_mode";
+constexpr const char* kVerboseKey = "/diroda/measurement/verbose_logging";
+
+APMUserDefaults monitorSuite() { return APMUserDefaults(APMMonitor::kMonitorSuiteName); }
+
+APMExceptionInfo exceptionWithStack(std::vector<std::string> stack) {
+  return APMExceptionInfo{"NSInvalidArgumentException", "bad argument", std::move(stack)};
+}
+
+const std::vector<std::string> kStackWithSDKFrame = {
+    "0   CoreFoundation  0x00000001 __exceptionPreprocess + 164",
+    "1   libobjc.A.dylib 0x00000002 objc_exception_throw + 60",
+    "2   Murrelin        0x00000003 -[AppDelegate launch] + 10",
+    "3   Murrelin        0x00000004 -[APMMeasurement handleEventOnWorkerQueue:] + 1234",
+    "4   Murrelin        0x00000005 APMLogSomething + 5",
+};
+
+class APMMonitorTest : public CoreTest {};
+
+}  // namespace
+
+TEST(APMMonitorLevels, DescriptionsSilenceMonitoringAndLoggerLevels) {
+  struct Row {
+    int64_t level;
+    const char* description;
+    bool silent;
+    bool monitorable;
+    int64_t dulLevel;
+    char keyLetter;
+  };
+  const Row rows[] = {
+      {0, "ERROR", false, false, 3, 'E'},   {1, "ERROR", false, true, 3, 'E'},    {2, "ERROR", true, true, 3, 'E'},
+      {3, "WARNING", false, false, 4, 'W'}, {4, "WARNING", false, true, 4, 'W'},  {5, "WARNING", true, true, 4, 'W'},
+      {6, "NOTICE", false, false, 5, '?'},  {7, "DEBUG", false, false, 7, '?'},   {8, "", false, false, 7, '?'},
+      {9, "", true, true, 4, '?'},          {42, "", true, true, 4, '?'},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.level);
+    EXPECT_EQ(APMMonitor::logLevelDescriptionFromLogLevel(row.level), row.description);
+    EXPECT_EQ(APMMonitor::isSilentLevel(row.level), row.silent);
+    EXPECT_EQ(APMMonitor::isMonitorableLevel(row.level), row.monitorable);
+    EXPECT_EQ(APMASLLogger::DULLoggerLevelFromLogLevel(row.level), row.dulLevel);
+    EXPECT_EQ(APMMonitor::monitoringDataKeyWithMessage("Msg", row.level, 111500),
+              std::string("1") + row.keyLetter + "_111500:Msg");
+  }
+  EXPECT_EQ(APMASLLogger::messageCodeText(2001), "I-ACS002001");
+  EXPECT_EQ(APMASLLogger::messageCodeText(900000), "I-ACS900000");
+}
+
+TEST(APMMonitorEncoding, ContextsKeepTheirShapeOnly) {
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  struct Row {
+    const char* name;
+    APMMonitorContext context;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"null", APMMonitorContext(), ""},
+      {"explicit null", APMMonitorContext(nullptr), ""},
+      {"string", APMMonitorContext("user@example.com"), "-"},
+      {"empty string", APMMonitorContext(""), "-"},
+      {"small", APMMonitorContext(5), "5"},
+      {"zero", APMMonitorContext(0), "0"},
+      {"99", APMMonitorContext(99), "99"},
+      {"-99", APMMonitorContext(-99), "-99"},
+      {"100", APMMonitorContext(100), "100...999"},
+      {"123", APMMonitorContext(123), "100...999"},
+      {"250", APMMonitorContext(250), "100...999"},
+      {"-100", APMMonitorContext(-100), "-999...-100"},
+      {"-4567", APMMonitorContext(-4567), "-9999...-1000"},
+      {"18 nines", APMMonitorContext(999999999999999999LL), "100000000000000000...999999999999999999"},
+      {"10^18", APMMonitorContext(1000000000000000000LL), "1000000000000000000...9999999999999999999"},
+      {"max", APMMonitorContext(kMax), "1000000000000000000...9999999999999999999"},
+      {"min", APMMonitorContext(kMin), "-9999999999999999999...-1000000000000000000"},
+      {"-10^18", APMMonitorContext(-1000000000000000000LL), "-9999999999999999999...-1000000000000000000"},
+      {"bool", APMMonitorContext(true), "1"},
+      {"double truncates", APMMonitorContext(12.7), "12"},
+      {"large double", APMMonitorContext(1234.5), "1000...9999"},
+      {"date", APMMonitorContext(Date{5}), "?"},
+      {"array", APMMonitorContext(Array{Object(1)}), "?"},
+      {"dictionary", APMMonitorContext(Dictionary{}), "?"},
+      {"error", APMMonitorContext(APMError::apm_errorWithCode(3, "secret")), "com.diroda.dmp.measurement.ErrorDomain"},
+      {"error without domain", APMMonitorContext(platform::Error()), "-"},
+      {"exception with SDK frame", APMMonitorContext(exceptionWithStack(kStackWithSDKFrame)),
+       "-[APMMeasurement handleEventOnWorkerQueue:]"},
+      {"exception without stack", APMMonitorContext(exceptionWithStack({})), "NSInvalidArgumentException"},
+      {"exception without name", APMMonitorContext(APMExceptionInfo{}), "-"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(APMMonitor::encodedStringWithContextObject(row.context), row.expected);
+  }
+  const APMMonitorContexts three{5, "text", 123};
+  EXPECT_EQ(APMMonitor::encodedStringWithContextArray(three, true), "5, -, 100...999");
+  EXPECT_EQ(APMMonitor::encodedStringWithContextArray(three, false), "5,-,100...999");
+  EXPECT_EQ(APMMonitor::encodedStringWithContextArray({}, false), "");
+}
+
+TEST(APMMonitorEncoding, LastSDKSymbolOfAnException) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> stack;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"method frame", kStackWithSDKFrame, "-[APMMeasurement handleEventOnWorkerQueue:]"},
+      {"function frame",
+       {"0 a 0x1 x + 1", "1 b 0x2 y + 2", "2 Murrelin 0x3 apm_helperFunction + 7"},
+       "apm_helperFunction"},
+      {"first two lines are skipped",
+       {"0 a 0x1 APMFirst + 1", "1 b 0x2 APMSecond + 2", "2 c 0x3 other + 3"},
+       "NSInvalidArgumentException"},
+      {"short lines are skipped",
+       {"0", "1", "2 APMShort", "3   Murrelin  0x4   -[APMAlarm cancel] + 9"},
+       "-[APMAlarm cancel]"},
+      {"no SDK frame", {"0 a 0x1 f + 1", "1 b 0x2 g + 2", "2 c 0x3 h + 3"}, "NSInvalidArgumentException"},
+      {"fewer than three lines", {"0 a 0x1 APMx + 1", "1 b 0x2 APMy + 2"}, "NSInvalidArgumentException"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    APMExceptionInfo exception = exceptionWithStack(row.stack);
+    EXPECT_EQ(APMMonitor::lastAPMSymbolFromException(&exception), row.expected);
+  }
+  EXPECT_EQ(APMMonitor::lastAPMSymbolFromException(nullptr), std::nullopt);
+}
+
+TEST(APMMonitorEncoding, ConsoleTextOfMessagesAndContexts) {
+  const APMMonitorContexts mixed{APMMonitorContext(), 42, "plain", APMError::apm_errorWithCode(7, "Broken"),
+                                 exceptionWithStack(kStackWithSDKFrame), exceptionWithStack({})};
+  struct Row {
+    const char* name;
+    std::string_view message;
+    APMMonitorContexts contexts;
+    bool encode;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"nil message", std::string_view(), {}, false, "(Message was nil)"},
+      {"empty message", "", {}, false, "(Message was empty)"},
+      {"no contexts", "Hello", {}, false, "Hello"},
+      {"readable contexts", "Value", mixed, false,
+       "Value: (nil), 42, plain, Error Domain=com.diroda.dmp.measurement.ErrorDomain Code=7 \"Broken\", "
+       "-[APMMeasurement handleEventOnWorkerQueue:]: bad argument, NSInvalidArgumentException: bad argument"},
+      {"encoded contexts", "Value", APMMonitorContexts{250, "secret", nullptr}, true, "Value: 100...999, -, "},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(APMMonitor::stringWithLogMessage(row.message, 1, row.contexts, row.encode), row.expected);
+  }
+}
+
+TEST_F(APMMonitorTest, PrintsThroughTheLoggerWithTheAnalyticsCode) {
+  auto monitor = APMMonitor::shared();
+  monitor->logWithLevel(1, 23001, "Failed to store event. Error", APMError::apm_errorWithCode(5, "disk"));
+  monitor->logWithLevel(3, 25000, "Rate 100% reached");
+  monitor->logWithLevel(6, 23007, "Analytics v.%@ started");
+  auto got = lines();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0], line(23001, "Failed to store event. Error: Error Domain=com.diroda.dmp.measurement.ErrorDomain Code=5 \"disk\""));
+  EXPECT_EQ(got[1], line(25000, "Rate 100% reached"));
+  EXPECT_EQ(got[2], line(23007, "Analytics v.%@ started"));
+}
+
+TEST_F(APMMonitorTest, SilentLevelsAreSampledAndNoticesAreOnlyPrinted) {
+  testsupport::ScopedFakeClock clock(1700000000.0);
+  auto monitor = APMMonitor::shared();
+  monitor->logWithLevel(2, 29001, "Silent error", 7);
+  EXPECT_TRUE(lines().empty());
+  EXPECT_EQ(monitor->sampledDataForTesting(),
+            Object(Array{Object("7"), Object(1), Object("1E_111500:Silent error"), Object(Date{1700000000.0})}));
+
+  monitor->clearMonitoringData();
+  monitor->logWithLevel(6, 29002, "Notice");
+  EXPECT_EQ(lines(), std::vector<std::string>{line(29002, "Notice")});
+  EXPECT_TRUE(monitor->sampledDataForTesting().isNull());
+}
+
+TEST_F(APMMonitorTest, DebugAndVerboseLinesNeedTheirSwitches) {
+  auto monitor = APMMonitor::shared();
+  monitor->logWithLevel(7, 23100, "debug line");
+  monitor->logWithLevel(8, 23101, "verbose line");
+  EXPECT_TRUE(lines().empty());
+
+  monitor->setDebugModeEnabled(true);
+  monitor->logWithLevel(7, 23100, "debug line");
+  monitor->logWithLevel(8, 23101, "verbose line");
+  EXPECT_EQ(lines(), (std::vector<std::string>{line(24000, "Debug mode is on"), line(23100, "debug line")}));
+
+  clearLines();
+  monitor->setVerboseLoggingEnabled(true);
+  monitor->logWithLevel(8, 23101, "verbose line");
+  // The switch's own line is logged while verbose logging is still off.
+  EXPECT_EQ(lines(), std::vector<std::string>{line(23101, "verbose line")});
+  EXPECT_EQ(monitor->logLevel(), 8);
+
+  clearLines();
+  monitor->setVerboseLoggingEnabled(false);
+  EXPECT_EQ(lines(), std::vector<std::string>{line(24004, "Verbose logging is off")});
+  EXPECT_EQ(monitor->logLevel(), 7);
+}
+
+TEST_F(APMMonitorTest, EncodedContextsOnTheConsole) {
+  auto monitor = APMMonitor::shared();
+  monitor->setEncodeContexts(true);
+  monitor->logWithLevel(1, 23002, "Value", 4567, "private");
+  EXPECT_EQ(lines(), std::vector<std::string>{line(23002, "Value: 1000...9999, -")});
+}
+
+TEST_F(APMMonitorTest, SampleCountsKeepsFirstTimeAndDispatchesAfterThePeriod) {
+  testsupport::ScopedFakeClock clock(1700000000.0);
+  auto monitor = APMMonitor::shared();
+  for (int i = 0; i < 3; ++i) {
+    monitor->logWithLevel(4, 33001, "Session warning", 5);
+    monitor->flush();
+    clock->advance(100);
+  }
+  Object sample = monitor->sampledDataForTesting();
+  ASSERT_TRUE(sample.isArray());
+  EXPECT_EQ(sample.arrayValue()[1].integerValue(), 3);
+  EXPECT_DOUBLE_EQ(sample.arrayValue()[3].dateValue().seconds, 1700000000.0);
+
+  EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, 0), std::nullopt);
+  clock->advance(86400);
+  EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, 0), "3:1W_111500:Session warning:5");
+  EXPECT_TRUE(monitor->sampledDataForTesting().isNull());
+  EXPECT_TRUE(monitorSuite().objectForKey(kHealthKey).isNull()) << "a dispatched sample is gone from disk too";
+
+  double now = platform::now();
+  EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, now - 86401), "0:");
+  EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, now - 100), std::nullopt);
+  EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, 0), std::nullopt);
+}
+
+TEST_F(APMMonitorTest, ErrorMonitorContextsJoinTheSample) {
+  auto monitor = APMMonitor::shared();
+  monitor->logWithLevel(1, 34001, "Store failed", APMError::apm_errorWithCode(1, "x", "sqlite_busy"), 12,
+                        APMError::apm_errorWithCode(2, "y", "retry"), APMError::apm_errorWithCode(3, "no context"));
+  Object sample = monitor->sampledDataForTesting();
+  ASSERT_TRUE(sample.isArray());
+  const std::string domain = kAPMErrorDomain;
+  EXPECT_EQ(sample.arrayValue()[0].stringValue(), domain + ",12," + domain + "," + domain + ",sqlite_busy,retry");
+}
+
+TEST_F(APMMonitorTest, SampleSurvivesARestart) {
+  testsupport::ScopedFakeClock clock(1700000000.25);
+  APMMonitor::shared()->logWithLevel(5, 29010, "Quiet warning");
+  Object before = APMMonitor::shared()->sampledDataForTesting();
+  ASSERT_TRUE(before.isArray());
+  restart({"app"});
+  EXPECT_EQ(APMMonitor::shared()->sampledDataForTesting(), before);
+}
+
+TEST_F(APMMonitorTest, MigratesTheOldSampleOnce) {
+  const Array old{Object("ctx"), Object(4), Object("1E_111500:old"), Object(Date{1600000000.0})};
+  APMUserDefaults::sharedUserDefaults()->setObject(Object(old), kHealthKey);
+  restart({"app"});
+  auto monitor = APMMonitor::shared();
+  EXPECT_EQ(monitor->sampledDataForTesting(), Object(old));
+  EXPECT_EQ(monitorSuite().integerForKey(kMigrationKey), 2);
+  EXPECT_TRUE(APMUserDefaults::sharedUserDefaults()->objectForKey(kHealthKey).isNull());
+
+  // Once done, a sample that reappears in the shared defaults is left alone.
+  APMUserDefaults::sharedUserDefaults()->setObject(Object(Array{Object("x")}), kHealthKey);
+  monitor->clearMonitoringData();
+  APMUserDefaults::sharedUserDefaults()->setObject(Object(old), kHealthKey);
+  restart({"app"});
+  EXPECT_TRUE(APMMonitor::shared()->sampledDataForTesting().isNull());
+}
+
+TEST_F(APMMonitorTest, InvalidStoredSampleIsIgnored) {
+  const Object invalid[] = {Object("text"), Object(Array{Object(1), Object(2), Object(3), Object(4)}),
+                            Object(Array{Object("c"), Object(1), Object("k")})};
+  for (const Object& stored : invalid) {
+    SCOPED_TRACE(stored.description());
+    {
+      APMUserDefaults suite = monitorSuite();
+      suite.setObject(stored, kHealthKey);
+      suite.synchronize();
+    }
+    restart({"app"});
+    EXPECT_TRUE(APMMonitor::shared()->sampledDataForTesting().isNull());
+  }
+}
+
+TEST_F(APMMonitorTest, ClearRemovesTheSampleAndThePersistedDebugSwitch) {
+  auto monitor = APMMonitor::shared();
+  monitor->setDebugModeEnabled(true);
+  monitor->logWithLevel(1, 23003, "x");
+  ASSERT_FALSE(monitor->sampledDataForTesting().isNull());
+  monitor->clearMonitoringData();
+  EXPECT_TRUE(monitor->sampledDataForTesting().isNull());
+  EXPECT_TRUE(monitorSuite().objectForKey(kHealthKey).isNull());
+  EXPECT_TRUE(APMUserDefaults::sharedUserDefaults()->objectForKey(kDebugKey).isNull());
+}
+
+TEST_F(APMMonitorTest, LaunchArgumentsAndPersistedSwitches) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> arguments;
+    bool storedDebug;
+    bool storedVerbose;
+    bool debug;
+    bool verbose;
+    int64_t logLevel;
+  };
+  const Row rows[] = {
+      {"nothing", {}, false, false, false, false, 6},
+      {"analytics debug", {"-APMAnalyticsDebugEnabled"}, false, false, true, false, 7},
+      {"public debug", {"-DUDUravodazoDebugEnabled"}, false, false, true, false, 7},
+      {"core debug", {"-ZORDebugEnabled"}, false, false, true, false, 7},
+      {"stored debug", {}, true, false, true, false, 7},
+      {"disable wins over stored", {"-noAPMAnalyticsDebugEnabled"}, true, false, false, false, 6},
+      {"disable wins over enable", {"-DUDUravodazoDebugEnabled", "-noDUDUravodazoDebugEnabled"}, false, false, false,
+       false, 6},
+      {"core disable", {"-ZORDebugDisabled"}, true, false, false, false, 6},
+      {"verbose", {"-APMAnalyticsVerboseLoggingEnabled"}, false, false, false, true, 8},
+      {"stored verbose", {}, false, true, false, true, 8},
+      {"verbose disabled", {"-DUDUravodazoVerboseLoggingDisabled"}, false, true, false, false, 6},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto shared = APMUserDefaults::sharedUserDefaults();
+    shared->setObject(row.storedDebug ? Object(true) : Object(), kDebugKey);
+    shared->setObject(row.storedVerbose ? Object(true) : Object(), kVerboseKey);
+    std::vector<std::string> arguments{"app"};
+    arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+    restart(arguments);
+    auto monitor = APMMonitor::shared();
+    EXPECT_EQ(monitor->isDebugModeEnabled(), row.debug);
+    EXPECT_EQ(monitor->isVerboseLoggingEnabled(), row.verbose);
+    EXPECT_EQ(monitor->logLevel(), row.logLevel);
+    EXPECT_EQ(shared->boolForKey(kDebugKey), row.debug);
+    EXPECT_EQ(shared->boolForKey(kVerboseKey), row.verbose);
+  }
+}
+
+TEST_F(APMMonitorTest, DebugModeRaisesTheLoggerLevelUnlessTheCorePlatformOwnsIt) {
+  restart({"app", "-APMAnalyticsDebugEnabled"});
+  APMMonitor::shared();
+  EXPECT_EQ(DULLoggerGetLevel(), 7);
+
+  // "-ZORDebugDisabled" turns debug mode off; with the core platform present the monitor leaves the
+  // logger's level to it.
+  struct Row {
+    bool corePlatformPresent;
+    int64_t expectedLevel;
+  };
+  for (const Row& row : {Row{false, 5}, Row{true, 3}}) {
+    SCOPED_TRACE(row.corePlatformPresent);
+    restart({"app", "-ZORDebugDisabled"});
+    if (row.corePlatformPresent) platform::ClassRegistry::registerClass("VOZOdoduravuzida");
+    DULLoggerSetLevel(3);
+    auto monitor = std::make_shared<APMMonitor>(APMMonitor::kLibraryVersion);
+    EXPECT_EQ(monitor->defersToZORLogger(), row.corePlatformPresent);
+    EXPECT_FALSE(monitor->isDebugModeEnabled());
+    EXPECT_EQ(DULLoggerGetLevel(), row.expectedLevel);
+    monitor->flush();
+    platform::ClassRegistry::reset();
+  }
+}
+
+TEST_F(APMMonitorTest, AppStoreBuildsIgnoreTheSwitches) {
+  testsupport::TempDir dir;
+  const std::string receipt = dir.path() + "/receipt";
+  std::ofstream(receipt) << "r";
+  platform::Bundle::setAppStoreReceiptPath(receipt);
+  restart({"app", "-APMAnalyticsDebugEnabled", "-APMAnalyticsVerboseLoggingEnabled"});
+  auto monitor = APMMonitor::shared();
+  EXPECT_FALSE(monitor->isDebugModeEnabled());
+  EXPECT_FALSE(monitor->isVerboseLoggingEnabled());
+  monitor->setDebugModeEnabled(true);
+  EXPECT_FALSE(monitor->isDebugModeEnabled());
+  EXPECT_EQ(monitor->logLevel(), 6);
+}
+
+TEST_F(APMMonitorTest, SSTGDebugModeIsNotPersisted) {
+  auto monitor = APMMonitor::shared();
+  monitor->setSSTGDebugModeEnabled(true);
+  EXPECT_TRUE(monitor->isDebugModeEnabled());
+  EXPECT_EQ(monitor->logLevel(), 7);
+  EXPECT_EQ(DULLoggerGetLevel(), 7);
+  EXPECT_TRUE(hasLine(line(24006, "SSTG debug mode is on")));
+  EXPECT_TRUE(APMUserDefaults::sharedUserDefaults()->objectForKey(kDebugKey).isNull());
+  monitor->setSSTGDebugModeEnabled(false);
+  EXPECT_FALSE(monitor->isDebugModeEnabled());
+  EXPECT_EQ(DULLoggerGetLevel(), 5);
+}
+
+TEST_F(APMMonitorTest, ManyThreadsLogWithoutLosingCount) {
+  testsupport::ScopedFakeClock clock;
+  auto monitor = APMMonitor::shared();
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kPerThread; ++i) monitor->logWithLevel(2, 30000, "Concurrent", i);
+    });
+  }
+  for (auto& th : threads) th.join();
+  Object sample = monitor->sampledDataForTesting();
+  ASSERT_TRUE(sample.isArray());
+  EXPECT_EQ(sample.arrayValue()[1].integerValue(), kThreads * kPerThread);
+}

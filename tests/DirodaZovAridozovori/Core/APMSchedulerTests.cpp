@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "APMScheduler.h"
+#include "CoreTestFixture.h"
+
+namespace {
+
+class APMSchedulerTest : public CoreTest {
+ protected:
+  APMScheduler scheduler_{APMScheduler::kMeasurementWorkerQueueLabel};
+  void drain() { scheduler_.workerQueue()->sync([] {}); }
+};
+
+}  // namespace
+
+TEST_F(APMSchedulerTest, WorkerQueueCarriesItsLabel) {
+  EXPECT_EQ(scheduler_.workerQueue()->label(), "com.diroda.zora.worker");
+  std::atomic<bool> onQueue{false};
+  scheduler_.scheduleOnWorkerQueueBlockID("APMMeasurement:1", [&] { onQueue = scheduler_.workerQueue()->isCurrent(); });
+  drain();
+  EXPECT_TRUE(onQueue);
+}
+
+TEST_F(APMSchedulerTest, ExceptionsInAsyncBlocksAreLoggedAndTheQueueCarriesOn) {
+  struct Row {
+    const char* name;
+    std::function<void()> thrower;
+    std::string context;
+  };
+  const Row rows[] = {
+      {"platform exception", [] { throw platform::Exception("NSInvalidArgumentException", "bad value"); },
+       "NSInvalidArgumentException: bad value"},
+      {"standard exception", [] { throw std::runtime_error("disk full"); }, "std::runtime_error: disk full"},
+      {"anything else", [] { throw 42; }, "UnknownException: an exception of unknown type"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    clearLines();
+    std::vector<int> ran;
+    scheduler_.scheduleOnWorkerQueueBlockID("APMMeasurement:1747", row.thrower);
+    scheduler_.scheduleOnWorkerQueueBlockID("APMMeasurement:2582", [&] { ran.push_back(2); });
+    drain();
+    EXPECT_EQ(ran, std::vector<int>{2});
+    EXPECT_EQ(lines(), std::vector<std::string>{
+                           line(30000, "Exception on worker queue. Block ID=APMMeasurement:1747. Exception: " + row.context)});
+  }
+}
+
+TEST_F(APMSchedulerTest, FailedSyncBlockLogsOnBothSides) {
+  bool returned = false;
+  scheduler_.dispatchSyncOnWorkerQueueBlockID("APMMeasurement:3406", [] { throw std::logic_error("boom"); });
+  returned = true;
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         line(30003, "Exception on worker queue when processing sync block. Block ID=APMMeasurement:3406. "
+                                     "Exception: std::logic_error: boom"),
+                         line(30004, "Synchronous task failed. Block ID=APMMeasurement:3406"),
+                     }));
+}
+
+TEST_F(APMSchedulerTest, SyncBlockRunsAfterEarlierBlocksAndLogsNothing) {
+  std::vector<int> order;
+  scheduler_.scheduleOnWorkerQueueBlockID("APMMeasurement:1", [&] { order.push_back(1); });
+  scheduler_.dispatchSyncOnWorkerQueueBlockID("APMMeasurement:2", [&] { order.push_back(2); });
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(APMSchedulerTest, EmptyBlocksAreLoggedAndDropped) {
+  scheduler_.scheduleOnWorkerQueueBlockID("APMMeasurement:619", nullptr);
+  scheduler_.dispatchSyncOnWorkerQueueBlockID("APMMeasurement:3152", nullptr);
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         line(30005, "Nil block dispatched asynchronously on worker queue. Block ID=APMMeasurement:619."),
+                         line(30002, "Nil block dispatched synchronously on worker queue. Block ID=APMMeasurement:3152."),
+                     }));
+}
+
+TEST_F(APMSchedulerTest, BackgroundThreadCheckOnlyReports) {
+  ASSERT_TRUE(platform::isMainThread());
+  EXPECT_FALSE(APMScheduler::checkOnBackgroundThreadWithMethodName("uploadData"));
+  EXPECT_FALSE(APMScheduler::checkOnBackgroundThreadWithMethodName(""));
+  bool fromWorker = false;
+  std::thread([&] { fromWorker = APMScheduler::checkOnBackgroundThreadWithMethodName("uploadData"); }).join();
+  EXPECT_TRUE(fromWorker);
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         line(30001, "Method uploadData should execute on background thread"),
+                         line(30001, "Method <empty method name> should execute on background thread"),
+                     }));
+}
