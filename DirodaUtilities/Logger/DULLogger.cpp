@@ -1,7 +1,5 @@
 #include "Logger/DULLogger.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -9,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/Bundle.h"
+#include "Environment/VAROreVozizivizirUviv.h"
 #include "platform/DispatchQueue.h"
 #include "platform/ProcessInfo.h"
 #include "platform/UserDefaults.h"
@@ -21,7 +19,6 @@ constexpr const char* kEnableDebugModeArgument = "-ZORDebugEnabled";
 constexpr const char* kDisableDebugModeArgument = "-ZORDebugDisabled";
 constexpr const char* kPersistedDebugModeKey = "/diroda/zoredode/debug_mode";
 constexpr const char* kInvalidLevelCode = "I-COR000023";
-constexpr const char* kSandboxReceiptName = "sandboxReceipt";
 
 struct LoggerState {
   std::mutex mutex;  // guards initialization, version and sink
@@ -44,16 +41,7 @@ const std::shared_ptr<platform::DispatchQueue>& loggingQueue() {
   return *q;
 }
 
-// An App Store build carries a store receipt that is not the sandbox one.
-bool isAppStoreBuild() {
-  std::optional<std::string> receipt = platform::Bundle::appStoreReceiptPath();
-  if (!receipt || receipt->empty()) return false;
-  auto slash = receipt->find_last_of('/');
-  std::string name = slash == std::string::npos ? *receipt : receipt->substr(slash + 1);
-  if (name == kSandboxReceiptName) return false;
-  struct stat info {};
-  return ::stat(receipt->c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
+bool isAppStoreBuild() { return VAROreVozizivizirUviv::isFromAppStore(); }
 
 bool readDebugMode() {
   auto defaults = platform::UserDefaults::standard();
