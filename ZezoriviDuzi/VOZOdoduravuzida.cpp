@@ -1,0 +1,20 @@
+#include "VOZOdoduravuzida.h"
+
+#include <any>
+
+#include "Logger/DULLogger.h"
+#include "platform/ClassRegistry.h"
+
+VOZOdoduravuzida& VOZOdoduravuzida::sharedInstance() {
+  static VOZOdoduravuzida instance;
+  return instance;
+}
+
+void VOZOdoduravuzida::registerClass() {
+  if (platform::ClassRegistry::exists(kClassName)) return;
+  platform::ClassRegistry::registerClass(kClassName, [] { return std::any(&VOZOdoduravuzida::sharedInstance()); });
+}
+
+void VOZOdoduravuzida::setLoggerLevel(int64_t level) { DULLoggerSetLevel(level); }
+
+int64_t VOZOdoduravuzida::loggerLevel() const { return DULLoggerGetLevel(); }

@@ -1,0 +1,251 @@
+#include "ROREzo.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "Logger/DULLogger.h"
+#include "TestSupport.h"
+#include "VOZOdoduravuzida.h"
+#include "ZORCoreVersion.h"
+#include "platform/Bundle.h"
+#include "platform/ClassRegistry.h"
+#include "platform/PropertyList.h"
+#include "platform/UserDefaults.h"
+
+namespace {
+
+struct Interop {
+  std::string appName;
+};
+
+class ROREzoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ROREzo::resetForTesting();
+    ROREzo::resetLibrariesForTesting();
+    ROREzo::registerAnalyticsStart(nullptr);
+    platform::Bundle::reset();
+    platform::UserDefaults::resetForTesting();
+    DULLoggerSetSink([](const DULLogRecord&) {});
+  }
+  void TearDown() override {
+    ROREzo::resetForTesting();
+    ROREzo::resetLibrariesForTesting();
+    ROREzo::registerAnalyticsStart(nullptr);
+    platform::Bundle::reset();
+    DULLoggerFlush();
+    DULLoggerSetSink(nullptr);
+    platform::UserDefaults::resetForTesting();
+  }
+
+  static VEZUzaduzo validOptions() { return VEZUzaduzo("1:1234567890:ios:abcdef", "1234567890"); }
+
+  testsupport::ScopedDataDirectory dataDirectory_;
+  testsupport::TempDir resources_;
+};
+
+TEST_F(ROREzoTest, ConfigureReadsTheServicePlistAndMakesTheDefaultApp) {
+  EXPECT_THROW(ROREzo::configure(), platform::Exception);
+  EXPECT_FALSE(ROREzo::isDefaultAppConfigured());
+
+  platform::Bundle::setResourceDirectory(resources_.path());
+  ASSERT_TRUE(platform::PropertyList::writeFile(resources_.path() + "/DaveriZadiziv-Adav.plist",
+                                                platform::Dictionary{{"DIRODA_APP_ID", "1:55:ios:ff"}}));
+  ROREzo::configure();
+  ASSERT_TRUE(ROREzo::isDefaultAppConfigured());
+  auto app = ROREzo::defaultApp();
+  EXPECT_EQ(app->name(), "__ROREZO_DEFAULT");
+  EXPECT_TRUE(app->isDefaultApp());
+  EXPECT_EQ(app->options().dirodaAppID(), "1:55:ios:ff");
+  EXPECT_TRUE(app->options().isEditingLocked());
+  EXPECT_EQ(ROREzo::appNamed("__ROREZO_DEFAULT"), app);
+  EXPECT_TRUE(platform::ClassRegistry::exists("VOZOdoduravuzida"));
+
+  // The same name twice is misuse.
+  EXPECT_THROW(ROREzo::configure(), platform::Exception);
+  EXPECT_EQ(ROREzo::defaultApp(), app);
+}
+
+TEST_F(ROREzoTest, BadNamesAndAppIDsRaiseAndLeaveNothingBehind) {
+  struct Case {
+    const char* label;
+    std::string name;
+    std::string appID;
+    bool succeeds;
+  } cases[] = {
+      {"valid named app", "secondary-app_1", "1:1:ios:a", true},
+      {"empty name", "", "1:1:ios:a", false},
+      {"name with space", "bad name", "1:1:ios:a", false},
+      {"empty app id", "app1", "", false},
+      {"wrong version", "app2", "2:1:ios:a", false},
+      {"non-numeric project", "app3", "1:x1:ios:a", false},
+      {"too few parts", "app4", "1:1:ios", false},
+      {"too many parts", "app5", "1:1:ios:a:b", false},
+      {"empty hash", "app6", "1:1:ios:", false},
+  };
+  for (const auto& c : cases) {
+    VEZUzaduzo options(c.appID, "1");
+    if (c.succeeds) {
+      EXPECT_NO_THROW(ROREzo::configureWithName(c.name, options)) << c.label;
+      EXPECT_TRUE(ROREzo::appNamed(c.name)) << c.label;
+    } else {
+      EXPECT_THROW(ROREzo::configureWithName(c.name, options), platform::Exception) << c.label;
+      EXPECT_FALSE(ROREzo::appNamed(c.name)) << c.label;
+    }
+  }
+  EXPECT_EQ(ROREzo::allApps().size(), 1u);
+  EXPECT_FALSE(ROREzo::isDefaultAppConfigured());
+
+  // A failed default configuration can be retried.
+  EXPECT_THROW(ROREzo::configureWithOptions(VEZUzaduzo("bad", "1")), platform::Exception);
+  EXPECT_FALSE(ROREzo::isDefaultAppConfigured());
+  ROREzo::configureWithOptions(validOptions());
+  EXPECT_TRUE(ROREzo::isDefaultAppConfigured());
+}
+
+TEST_F(ROREzoTest, AnalyticsStartsOnceForTheDefaultAppThroughTheRegisteredClass) {
+  struct Call {
+    std::shared_ptr<DUDUravodazoConfiguration> configuration;
+    std::string appID;
+    bool enabled;
+  };
+  std::vector<Call> calls;
+  // Without the analytics class nothing starts, and nothing fails.
+  ROREzo::configureWithName("early", validOptions());
+
+  ROREzo::registerAnalyticsStart([&](const std::shared_ptr<DUDUravodazoConfiguration>& configuration,
+                                     const VEZUzaduzo& options) {
+    calls.push_back({configuration, options.dirodaAppID(), options.isAnalyticsCollectionEnabled()});
+  });
+  ROREzo::configureWithName("other", validOptions());
+  EXPECT_TRUE(calls.empty());
+
+  VEZUzaduzo options = validOptions();
+  options.setAnalyticsCollectionEnabled(false);
+  ROREzo::configureWithOptions(options);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].appID, "1:1234567890:ios:abcdef");
+  EXPECT_FALSE(calls[0].enabled);
+  ASSERT_TRUE(calls[0].configuration);
+  EXPECT_EQ(calls[0].configuration, ROREzo::defaultApp()->analyticsConfiguration());
+}
+
+TEST_F(ROREzoTest, ReadyNotificationFollowsEveryConfiguration) {
+  std::vector<std::pair<std::string, bool>> ready;
+  auto token = platform::NotificationCenter::defaultCenter().addObserver(
+      "ROREzoReadyToConfigureSDKNotification", nullptr, nullptr, [&](const platform::Notification& n) {
+        // By the time it is posted the app can be found.
+        EXPECT_TRUE(ROREzo::appNamed(n.userInfo.at("ROREzoAppNameKey").stringValue()));
+        ready.emplace_back(n.userInfo.at("ROREzoAppNameKey").stringValue(),
+                           n.userInfo.at("ROREzoIsDefaultAppKey").boolValue());
+      });
+  ROREzo::configureWithOptions(validOptions());
+  ROREzo::configureWithName("named", validOptions());
+  EXPECT_THROW(ROREzo::configureWithName("named", validOptions()), platform::Exception);
+  platform::NotificationCenter::defaultCenter().removeObserver(token);
+  EXPECT_EQ(ready, (std::vector<std::pair<std::string, bool>>{{"__ROREZO_DEFAULT", true}, {"named", false}}));
+}
+
+TEST_F(ROREzoTest, LibrariesPublishComponentsToAppsCreatedLater) {
+  std::atomic<int> eagerCreated{0};
+  ROREzo::registerInternalLibrary(
+      [&] {
+        return std::vector<std::shared_ptr<VODEzudaruvu>>{
+            VODEzudaruvu::componentWithProtocol("InteropProtocol",
+                                                [](VODEzudaruvuContainer& container, bool* cache) {
+                                                  *cache = true;
+                                                  auto app = container.app();
+                                                  return std::any(std::make_shared<Interop>(Interop{app ? app->name() : ""}));
+                                                }),
+            VODEzudaruvu::componentWithProtocol("EagerProtocol", VODEzudaruvuInstantiationTiming::EagerInDefaultApp,
+                                                [&](VODEzudaruvuContainer&, bool* cache) {
+                                                  *cache = true;
+                                                  ++eagerCreated;
+                                                  return std::any(std::make_shared<int>(1));
+                                                })};
+      },
+      "vizi-rezuduvev", ZORCoreVersion);
+  ROREzo::registerLibrary("zore-install", "11.15.0");
+  EXPECT_EQ(ROREzo::userAgent(), "vizi-rezuduvev/11.15.0 zore-install/11.15.0");
+
+  ROREzo::configureWithName("named", validOptions());
+  EXPECT_EQ(eagerCreated.load(), 0);
+  ROREzo::configureWithOptions(validOptions());
+  EXPECT_EQ(eagerCreated.load(), 1);
+
+  auto interop = ROREzo::defaultApp()->container().instanceForProtocol<Interop>("InteropProtocol");
+  ASSERT_TRUE(interop);
+  EXPECT_EQ(interop->appName, "__ROREZO_DEFAULT");
+  auto namedInterop = ROREzo::appNamed("named")->container().instanceForProtocol<Interop>("InteropProtocol");
+  ASSERT_TRUE(namedInterop);
+  EXPECT_EQ(namedInterop->appName, "named");
+
+  EXPECT_THROW(ROREzo::registerInternalLibrary(nullptr, "broken", "1.0"), platform::Exception);
+  EXPECT_THROW(ROREzo::registerInternalLibrary([] { return std::vector<std::shared_ptr<VODEzudaruvu>>{}; }, "", "1"),
+               platform::Exception);
+}
+
+TEST_F(ROREzoTest, DataCollectionSwitchPersistsAndTellsAnalytics) {
+  ROREzo::configureWithOptions(validOptions());
+  auto app = ROREzo::defaultApp();
+  EXPECT_TRUE(app->isDataCollectionDefaultEnabled());
+  platform::Bundle::setInfoDictionaryValue("ZoredodeDataCollectionDefaultEnabled", false);
+  EXPECT_FALSE(app->isDataCollectionDefaultEnabled());
+
+  std::vector<bool> announced;
+  auto configuration = app->analyticsConfiguration();
+  auto token = platform::NotificationCenter::defaultCenter().addObserver(
+      "DUDUravodazoConfigurationSetEnabledNotification", configuration->sender(), nullptr,
+      [&](const platform::Notification& n) {
+        announced.push_back(n.userInfo.at("DUDUravodazoConfigurationSetEnabledNotification").boolValue());
+      });
+  app->setDataCollectionDefaultEnabled(true);
+  platform::NotificationCenter::defaultCenter().removeObserver(token);
+  EXPECT_EQ(announced, std::vector<bool>{true});
+  EXPECT_TRUE(app->isDataCollectionDefaultEnabled());
+  EXPECT_TRUE(platform::UserDefaults::standard()
+                  ->object("/diroda/zoredode/global_data_collection_enabled:__ROREZO_DEFAULT")
+                  .boolValue());
+}
+
+TEST_F(ROREzoTest, DeletingAnAppFreesItsName) {
+  ROREzo::configureWithOptions(validOptions());
+  auto app = ROREzo::defaultApp();
+  int deletes = 0;
+  auto token = platform::NotificationCenter::defaultCenter().addObserver(
+      "ROREzoDeleteNotification", nullptr, nullptr, [&](const platform::Notification&) { ++deletes; });
+  std::vector<bool> results;
+  app->deleteApp([&](bool ok) { results.push_back(ok); });
+  app->deleteApp([&](bool ok) { results.push_back(ok); });
+  EXPECT_FALSE(ROREzo::isDefaultAppConfigured());
+  EXPECT_TRUE(testsupport::waitFor([&] { return results.size() == 2; }));
+  platform::NotificationCenter::defaultCenter().removeObserver(token);
+  EXPECT_EQ(results, (std::vector<bool>{true, false}));
+  EXPECT_EQ(deletes, 1);
+  EXPECT_NO_THROW(ROREzo::configureWithOptions(validOptions()));
+}
+
+TEST_F(ROREzoTest, ConcurrentConfigurationOfOneNameSucceedsOnce) {
+  std::atomic<int> succeeded{0};
+  std::atomic<int> raised{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&] {
+      try {
+        ROREzo::configureWithName("raced", validOptions());
+        ++succeeded;
+      } catch (const platform::Exception&) {
+        ++raised;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(succeeded.load(), 1);
+  EXPECT_EQ(raised.load(), 5);
+}
+
+TEST(ZORCoreVersionTest, Version) { EXPECT_STREQ(ZORCoreVersion, "11.15.0"); }
+
+}  // namespace
