@@ -1,0 +1,667 @@
+#include "APMPRuntimeValue.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "APMPArrayValue.h"
+#include "APMPEvaluator.h"
+#include "APMPFunctionValue.h"
+#include "APMPMapValue.h"
+#include "APMPRuntime.h"
+#include "APMPStatementValue.h"
+
+void APMPSetError(platform::Error* error, int code) {
+  if (error) *error = platform::Error(kAPMPErrorDomain, code);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Destruction
+
+void APMPObject::destroy(APMPObject* object) noexcept {
+  // Objects released while another is being deleted wait here, so that a chain of a million nested
+  // arrays is freed by this loop instead of a million nested destructor calls.
+  thread_local bool draining = false;
+  thread_local std::vector<APMPObject*> pending;
+  if (draining) {
+    pending.push_back(object);
+    return;
+  }
+  draining = true;
+  delete object;
+  while (!pending.empty()) {
+    APMPObject* next = pending.back();
+    pending.pop_back();
+    delete next;
+  }
+  draining = false;
+}
+
+void APMPControlValue::markChildren(APMPMarker& marker) { marker.mark(data_); }
+
+APMPRuntimeValue APMPRuntimeValue::returnValueWithData(APMPRuntimeValue data) {
+  return object(APMPValueKind::Return, new APMPControlValue(std::move(data)));
+}
+
+APMPRuntimeValue APMPRuntimeValue::string(std::string text) {
+  return object(APMPValueKind::String, new APMPStringValue(std::move(text)));
+}
+
+std::string_view APMPControlType(const APMPRuntimeValue& value) {
+  switch (value.kind()) {
+    case APMPValueKind::Break: return "break";
+    case APMPValueKind::Continue: return "continue";
+    case APMPValueKind::Return: return "return";
+    default: return {};
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Allocation bounds
+
+bool APMPChargeAllocation(size_t bytes, platform::Error* error) {
+  APMPRuntime* runtime = APMPRuntime::current();
+  return !runtime || runtime->chargeAllocation(bytes, error);
+}
+
+APMPRuntimeValue APMPMakeString(std::string text, platform::Error* error) {
+  if (text.size() > kAPMPMaxStringLength) {
+    APMPSetError(error, kAPMPErrorResourceLimit);
+    return {};
+  }
+  if (text.size() > 32 && !APMPChargeAllocation(text.size(), error)) return {};
+  return APMPRuntimeValue::string(std::move(text));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Numbers and text
+
+namespace {
+
+bool isBlank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Length of a Unicode white-space or line-break sequence at the start (UTF-8), 0 when none.
+size_t unicodeSpaceAt(std::string_view s, size_t i) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return isBlank(c) ? 1 : 0;
+  if (c == 0xC2 && i + 1 < s.size() && (static_cast<unsigned char>(s[i + 1]) == 0x85 ||
+                                        static_cast<unsigned char>(s[i + 1]) == 0xA0))
+    return 2;
+  if (i + 2 < s.size()) {
+    unsigned char c1 = static_cast<unsigned char>(s[i + 1]), c2 = static_cast<unsigned char>(s[i + 2]);
+    if (c == 0xE2 && c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) return 3;
+    if (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) return 3;
+    if (c == 0xE3 && c1 == 0x80 && c2 == 0x80) return 3;
+    if (c == 0xE1 && c1 == 0x9A && c2 == 0x80) return 3;
+  }
+  return 0;
+}
+
+std::string_view trimUnicodeSpace(std::string_view s) {
+  size_t start = 0;
+  while (start < s.size()) {
+    size_t n = unicodeSpaceAt(s, start);
+    if (!n) break;
+    start += n;
+  }
+  size_t end = s.size();
+  while (end > start) {
+    // Step back over one character and test whether it is white space.
+    size_t begin = end - 1;
+    while (begin > start && (static_cast<unsigned char>(s[begin]) & 0xC0) == 0x80) --begin;
+    if (unicodeSpaceAt(s, begin) != end - begin) break;
+    end = begin;
+  }
+  return s.substr(start, end - start);
+}
+
+}  // namespace
+
+std::string APMPNumberToString(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+  if (value == 0) return "0";
+  // Shortest round-trip digits (never more than 17 significant ones) and the decimal exponent.
+  char buffer[64];
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  std::string_view sci(buffer, static_cast<size_t>(result.ptr - buffer));
+  bool negative = sci.front() == '-';
+  if (negative) sci.remove_prefix(1);
+  size_t ePos = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, ePos))
+    if (c != '.') digits.push_back(c);
+  int exponent = 0;
+  std::string_view expText = sci.substr(ePos + 1);
+  if (!expText.empty() && expText.front() == '+') expText.remove_prefix(1);
+  std::from_chars(expText.data(), expText.data() + expText.size(), exponent);
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+
+  std::string out = negative ? "-" : "";
+  double magnitude = std::fabs(value);
+  if (magnitude >= 1e-6 && magnitude < 1e21) {
+    int pointAt = exponent + 1;  // digits before the decimal point
+    if (pointAt <= 0) {
+      out += "0.";
+      out.append(static_cast<size_t>(-pointAt), '0');
+      out += digits;
+    } else if (static_cast<size_t>(pointAt) >= digits.size()) {
+      out += digits;
+      out.append(static_cast<size_t>(pointAt) - digits.size(), '0');
+    } else {
+      out += digits.substr(0, static_cast<size_t>(pointAt));
+      out += '.';
+      out += digits.substr(static_cast<size_t>(pointAt));
+    }
+    return out;
+  }
+  out += digits.substr(0, 1);
+  if (digits.size() > 1) {
+    out += '.';
+    out += digits.substr(1);
+  }
+  out += exponent < 0 ? "e-" : "e+";
+  out += std::to_string(exponent < 0 ? -exponent : exponent);
+  return out;
+}
+
+double APMPStringToNumber(std::string_view text) {
+  std::string_view s = trimUnicodeSpace(text);
+  if (s.empty()) return 0;
+  if (s == "NaN") return NAN;
+  if (s == "Infinity") return INFINITY;
+  if (s == "-Infinity") return -INFINITY;
+  // Optional sign, digits, optional fraction, optional exponent; the whole text must match.
+  size_t i = 0;
+  bool negative = false;
+  if (s[i] == '+' || s[i] == '-') negative = s[i++] == '-';
+  size_t mantissaStart = i;
+  size_t intDigits = 0, fracDigits = 0;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++intDigits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++fracDigits;
+  }
+  if (intDigits + fracDigits == 0) return NAN;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    size_t j = i + 1;
+    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+    size_t expDigits = 0;
+    while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j, ++expDigits;
+    if (expDigits == 0) return NAN;
+    i = j;
+  }
+  if (i != s.size()) return NAN;
+  std::string_view body = s.substr(mantissaStart);
+  double value = 0;
+  auto parsed = std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
+  if (parsed.ec == std::errc::result_out_of_range) {
+    // Too large or too small for a double: decide by the sign of the decimal exponent.
+    size_t ePos = body.find_first_of("eE");
+    long long exp = 0;
+    if (ePos != std::string_view::npos) {
+      std::string_view e = body.substr(ePos + 1);
+      bool expNegative = !e.empty() && e.front() == '-';
+      if (!e.empty() && (e.front() == '+' || e.front() == '-')) e.remove_prefix(1);
+      // Saturate: anything past a few hundred digits decides the same way.
+      for (char c : e) exp = std::min<long long>(exp * 10 + (c - '0'), 1000000);
+      if (expNegative) exp = -exp;
+    }
+    exp += static_cast<long long>(intDigits);
+    value = exp > 0 ? INFINITY : 0.0;
+  } else if (parsed.ec != std::errc()) {
+    return NAN;
+  }
+  return negative ? -value : value;
+}
+
+int32_t APMPToInt32(double value) {
+  if (!std::isfinite(value)) return 0;
+  double r = std::fmod(std::trunc(value), 4294967296.0);
+  if (r < -2147483648.0) r += 4294967296.0;
+  else if (r >= 2147483648.0) r -= 4294967296.0;
+  return static_cast<int32_t>(r);
+}
+
+uint32_t APMPToUint32(double value) { return static_cast<uint32_t>(APMPToInt32(value)); }
+
+double APMPToInteger(double value) {
+  if (std::isnan(value)) return 0;
+  if (std::isinf(value) || value == 0) return value;
+  return std::trunc(value);
+}
+
+int64_t APMPClampToInt64(double value, int64_t low, int64_t high) {
+  if (std::isnan(value)) return low < 0 && high > 0 ? 0 : low;
+  if (value <= static_cast<double>(low)) return low;
+  if (value >= static_cast<double>(high)) return high;
+  return static_cast<int64_t>(value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// UTF-16 view
+
+namespace {
+
+// Decodes one code point (lenient: a malformed byte is one replacement character; the generalized
+// three-byte form of a surrogate decodes to that surrogate).
+uint32_t decodeAt(std::string_view s, size_t& i) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  auto cont = [&](size_t k) {
+    return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+  };
+  if (c < 0x80) {
+    i += 1;
+    return c;
+  }
+  if (c >= 0xC2 && c < 0xE0 && cont(1)) {
+    uint32_t cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
+    i += 2;
+    return cp;
+  }
+  if (c >= 0xE0 && c < 0xF0 && cont(1) && cont(2)) {
+    uint32_t cp = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
+                  (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
+    if (cp >= 0x800) {
+      i += 3;
+      return cp;
+    }
+  }
+  if (c >= 0xF0 && c < 0xF5 && cont(1) && cont(2) && cont(3)) {
+    uint32_t cp = ((c & 0x07u) << 18) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 12) |
+                  ((static_cast<unsigned char>(s[i + 2]) & 0x3Fu) << 6) |
+                  (static_cast<unsigned char>(s[i + 3]) & 0x3Fu);
+    if (cp >= 0x10000 && cp <= 0x10FFFF) {
+      i += 4;
+      return cp;
+    }
+  }
+  i += 1;
+  return 0xFFFD;
+}
+
+void encodeUnit(uint32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+template <class Visit>
+void forEachUnit(std::string_view text, Visit visit) {
+  size_t i = 0;
+  while (i < text.size()) {
+    uint32_t cp = decodeAt(text, i);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      if (!visit(0xD800 + (cp >> 10))) return;
+      if (!visit(0xDC00 + (cp & 0x3FF))) return;
+    } else if (!visit(cp)) {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+size_t APMPUTF16Length(std::string_view text) {
+  size_t count = 0;
+  bool ascii = true;
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      ascii = false;
+      break;
+    }
+  if (ascii) return text.size();
+  forEachUnit(text, [&](uint32_t) {
+    ++count;
+    return true;
+  });
+  return count;
+}
+
+std::string APMPUTF16UnitAt(std::string_view text, size_t index) {
+  std::string out;
+  size_t position = 0;
+  forEachUnit(text, [&](uint32_t unit) {
+    if (position++ == index) {
+      encodeUnit(unit, out);
+      return false;
+    }
+    return true;
+  });
+  return out;
+}
+
+std::vector<std::string> APMPUTF16Units(std::string_view text) {
+  std::vector<std::string> units;
+  forEachUnit(text, [&](uint32_t unit) {
+    std::string one;
+    encodeUnit(unit, one);
+    units.push_back(std::move(one));
+    return true;
+  });
+  return units;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Conversions
+
+std::string APMPRuntimeValue::stringValueOrError(platform::Error* error) const {
+  switch (kind_) {
+    case APMPValueKind::Undefined: return "undefined";
+    case APMPValueKind::Null: return "null";
+    case APMPValueKind::Boolean: return boolean_ ? "true" : "false";
+    case APMPValueKind::Number: return APMPNumberToString(number_);
+    case APMPValueKind::String: return static_cast<APMPStringValue*>(object_)->value();
+    case APMPValueKind::Array: return asArray()->stringValueWithSeparator(",", error);
+    case APMPValueKind::Map: return "[object Object]";
+    case APMPValueKind::Function: return asFunction()->functionName();
+    default:
+      APMPSetError(error, kAPMPErrorNoStringForm);
+      return "";
+  }
+}
+
+double APMPRuntimeValue::doubleValueOrError(platform::Error* error) const {
+  switch (kind_) {
+    case APMPValueKind::Undefined: return NAN;
+    case APMPValueKind::Null: return 0;
+    case APMPValueKind::Boolean: return boolean_ ? 1 : 0;
+    case APMPValueKind::Number: return number_;
+    case APMPValueKind::String: return APMPStringToNumber(static_cast<APMPStringValue*>(object_)->value());
+    case APMPValueKind::Array: {
+      platform::Error local;
+      std::string text = asArray()->stringValueWithSeparator(",", &local);
+      if (APMPFailed(&local)) {
+        if (error) *error = std::move(local);
+        return NAN;
+      }
+      return APMPStringToNumber(text);
+    }
+    case APMPValueKind::Map:
+    case APMPValueKind::Function: return NAN;
+    default:
+      APMPSetError(error, kAPMPErrorNoNumberForm);
+      return NAN;
+  }
+}
+
+bool APMPRuntimeValue::booleanValueOrError(platform::Error* error) const {
+  switch (kind_) {
+    case APMPValueKind::Undefined:
+    case APMPValueKind::Null: return false;
+    case APMPValueKind::Boolean: return boolean_;
+    case APMPValueKind::Number: return !(number_ == 0 || std::isnan(number_));
+    case APMPValueKind::String: return !static_cast<APMPStringValue*>(object_)->value().empty();
+    case APMPValueKind::Array:
+    case APMPValueKind::Map:
+    case APMPValueKind::Function: return true;
+    default:
+      APMPSetError(error, kAPMPErrorNoBooleanForm);
+      return false;
+  }
+}
+
+APMPRuntimeValue APMPApplyBaseMethod(const APMPRuntimeValue& value, std::string_view name, platform::Error* error) {
+  if (name != "toString") {
+    APMPSetError(error, kAPMPErrorNoSuchMethod);
+    return {};
+  }
+  std::string text = value.stringValueOrError(error);
+  if (APMPFailed(error)) return {};
+  return APMPMakeString(std::move(text), error);
+}
+
+APMPRuntimeValue APMPApplyPropertyMethod(APMPPropertyMap& properties, std::string_view name,
+                                         std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
+                                         platform::Error* error) {
+  if (const APMPRuntimeValue* property = properties.find(APMPPropertyMap::keyFor(name))) {
+    APMPFunctionValue* function = property->asFunction();
+    if (!function) {
+      APMPSetError(error, kAPMPErrorNoSuchMethod);
+      return {};
+    }
+    APMPRuntimeValue keepAlive = *property;
+    return function->invokeWithArguments(arguments, scope, error);
+  }
+  if (name == "hasOwnProperty") {
+    APMPArguments evaluated;
+    if (!APMPEvaluateArguments(arguments, scope, evaluated, error)) return {};
+    if (!APMPCheckArgumentCount(evaluated.size(), 1, error)) return {};
+    std::string key = evaluated[0].stringValueOrError(error);
+    if (APMPFailed(error)) return {};
+    return APMPRuntimeValue::boolean(properties.hasName(key));
+  }
+  return {};  // the caller falls back to the base rules
+}
+
+APMPRuntimeValue APMPRuntimeValue::applyWithName(std::string_view name,
+                                                 std::span<const APMPRuntimeValue> arguments,
+                                                 APMPScope& scope, platform::Error* error) const {
+  switch (kind_) {
+    case APMPValueKind::Undefined:
+    case APMPValueKind::Null:
+      APMPSetError(error, kAPMPErrorMethodOnNothing);
+      return {};
+    case APMPValueKind::String: {
+      APMPStringMethodHook hook = scope.runtime()->methodTables().stringMethods;
+      if (!hook) {
+        APMPSetError(error, kAPMPErrorNoSuchMethod);
+        return {};
+      }
+      APMPRuntimeValue keepAlive = *this;
+      return hook(*asString(), name, arguments, scope, error);
+    }
+    case APMPValueKind::Array: {
+      APMPRuntimeValue keepAlive = *this;
+      APMPArrayValue* array = asArray();
+      if (array->propertyMap().hasName(name)) return APMPApplyPropertyMethod(array->propertyMap(), name, arguments, scope, error);
+      APMPArrayMethodHook hook = scope.runtime()->methodTables().arrayMethods;
+      if (!hook) {
+        APMPSetError(error, kAPMPErrorNoSuchMethod);
+        return {};
+      }
+      return hook(*array, name, arguments, scope, error);
+    }
+    case APMPValueKind::Map: {
+      APMPRuntimeValue keepAlive = *this;
+      return asMap()->applyWithName(name, arguments, scope, error);
+    }
+    case APMPValueKind::Function: {
+      APMPRuntimeValue keepAlive = *this;
+      APMPFunctionValue* function = asFunction();
+      if (function->propertyMap().hasName(name) || name == "hasOwnProperty")
+        return APMPApplyPropertyMethod(function->propertyMap(), name, arguments, scope, error);
+      return APMPApplyBaseMethod(*this, name, error);
+    }
+    default: return APMPApplyBaseMethod(*this, name, error);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Equality and ordering
+
+bool APMPRuntimeValue::isIdenticalTo(const APMPRuntimeValue& other) const {
+  if (kind_ != other.kind_) return false;
+  switch (kind_) {
+    case APMPValueKind::Boolean: return boolean_ == other.boolean_;
+    case APMPValueKind::Number: return number_ == other.number_;
+    default: return !isHeap() || object_ == other.object_;
+  }
+}
+
+namespace {
+
+struct EqualityWalk {
+  std::vector<std::pair<const void*, const void*>> active;
+
+  bool equal(const APMPRuntimeValue& a, const APMPRuntimeValue& b, int depth) {
+    if (a.isIdenticalTo(b)) return true;
+    if (a.kind() != b.kind()) return false;
+    switch (a.kind()) {
+      case APMPValueKind::Number: return std::isnan(a.numberValue()) && std::isnan(b.numberValue());
+      case APMPValueKind::String: return a.text() == b.text();
+      case APMPValueKind::Function: {
+        const std::string& name = a.asFunction()->functionName();
+        return !name.empty() && name == b.asFunction()->functionName();
+      }
+      case APMPValueKind::Array:
+      case APMPValueKind::Map:
+      case APMPValueKind::Statement:
+      case APMPValueKind::Return: break;
+      default: return false;
+    }
+    if (depth >= kAPMPMaxConversionDepth) return false;
+    // A pair already being compared further up is taken as equal: cyclic structures that unfold
+    // alike are equal, and the walk ends.
+    std::pair<const void*, const void*> pair(a.heapObject(), b.heapObject());
+    for (const auto& p : active)
+      if (p == pair) return true;
+    active.push_back(pair);
+    bool result = compareContents(a, b, depth + 1);
+    active.pop_back();
+    return result;
+  }
+
+  bool compareContents(const APMPRuntimeValue& a, const APMPRuntimeValue& b, int depth) {
+    switch (a.kind()) {
+      case APMPValueKind::Array: {
+        const APMPValueList& x = a.asArray()->elements();
+        const APMPValueList& y = b.asArray()->elements();
+        if (x.size() != y.size()) return false;
+        for (size_t i = 0; i < x.size(); ++i)
+          if (!equal(x[i], y[i], depth)) return false;
+        return true;
+      }
+      case APMPValueKind::Map: {
+        const APMPPropertyMap& x = a.asMap()->propertyMap();
+        const APMPPropertyMap& y = b.asMap()->propertyMap();
+        if (x.count() != y.count()) return false;
+        for (const std::string& name : x.allNames()) {
+          const APMPRuntimeValue* other = y.find(APMPPropertyMap::keyFor(name));
+          if (!other || !equal(x.valueForName(name), *other, depth)) return false;
+        }
+        return true;
+      }
+      case APMPValueKind::Statement: {
+        const APMPStatementValue* x = a.asStatement();
+        const APMPStatementValue* y = b.asStatement();
+        if (x->functionName() != y->functionName() || x->arguments().size() != y->arguments().size())
+          return false;
+        for (size_t i = 0; i < x->arguments().size(); ++i)
+          if (!equal(x->arguments()[i], y->arguments()[i], depth)) return false;
+        return true;
+      }
+      case APMPValueKind::Return: return equal(a.asReturn()->data(), b.asReturn()->data(), depth);
+      default: return false;
+    }
+  }
+};
+
+}  // namespace
+
+bool APMPRuntimeValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+  EqualityWalk walk;
+  return walk.equal(*this, other, 0);
+}
+
+bool APMPIsStringLike(const APMPRuntimeValue& value) {
+  switch (value.kind()) {
+    case APMPValueKind::String:
+    case APMPValueKind::Array:
+    case APMPValueKind::Map:
+    case APMPValueKind::Function: return true;
+    default: return false;
+  }
+}
+
+bool APMPIsArrayIndex(const APMPRuntimeValue& value) {
+  if (!value.isNumber() && !value.isString()) return false;
+  platform::Error error;
+  double number = value.doubleValueOrError(&error);
+  if (APMPFailed(&error)) return false;
+  return std::isfinite(number) && number >= 0 && std::trunc(number) == number;
+}
+
+bool APMPStringEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b) {
+  platform::Error error;
+  std::string x = a.stringValueOrError(&error);
+  if (APMPFailed(&error)) return false;
+  std::string y = b.stringValueOrError(&error);
+  if (APMPFailed(&error)) return false;
+  return x == y;
+}
+
+bool APMPNumberEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b) {
+  platform::Error error;
+  double x = a.doubleValueOrError(&error);
+  if (APMPFailed(&error)) return false;
+  double y = b.doubleValueOrError(&error);
+  if (APMPFailed(&error)) return false;
+  return x == y;
+}
+
+bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b) {
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case APMPValueKind::Number: return a.numberValue() == b.numberValue();
+    case APMPValueKind::Boolean: return a.booleanValue() == b.booleanValue();
+    case APMPValueKind::String: return a.text() == b.text();
+    default: return a.isIdenticalTo(b);
+  }
+}
+
+namespace {
+int looseRank(const APMPRuntimeValue& v) {
+  switch (v.kind()) {
+    case APMPValueKind::Undefined:
+    case APMPValueKind::Null: return 0;
+    case APMPValueKind::Number:
+    case APMPValueKind::Boolean: return 1;
+    case APMPValueKind::String: return 2;
+    default: return 3;
+  }
+}
+}  // namespace
+
+bool APMPLooseEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b) {
+  int ra = looseRank(a), rb = looseRank(b);
+  const APMPRuntimeValue& x = ra <= rb ? a : b;
+  const APMPRuntimeValue& y = ra <= rb ? b : a;
+  switch (std::min(ra, rb)) {
+    case 0: return looseRank(y) == 0;
+    case 1: return APMPNumberEquals(x, y);
+    case 2: return APMPStringEquals(x, y);
+    default: return x.isIdenticalTo(y);
+  }
+}
+
+int APMPCompare(const APMPRuntimeValue& a, const APMPRuntimeValue& b, platform::Error* error) {
+  if (APMPIsStringLike(a) && APMPIsStringLike(b)) {
+    std::string x = a.stringValueOrError(error);
+    if (APMPFailed(error)) return 0;
+    std::string y = b.stringValueOrError(error);
+    if (APMPFailed(error)) return 0;
+    int c = x.compare(y);
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+  }
+  double x = a.doubleValueOrError(error);
+  if (APMPFailed(error)) return 0;
+  double y = b.doubleValueOrError(error);
+  if (APMPFailed(error)) return 0;
+  if (x < y) return -1;
+  if (x == y) return 0;
+  return 1;
+}

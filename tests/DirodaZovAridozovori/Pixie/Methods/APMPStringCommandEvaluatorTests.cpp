@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "PixieMethodTestSupport.h"
+#include "platform/Regex.h"
+
+namespace pixietest {
+namespace {
+
+using StringMethodTest = PixieMethodTest;
+
+struct Case {
+  const char* receiver;
+  const char* method;
+  APMPValueList arguments;
+  const char* result;
+};
+
+class StringCases : public PixieMethodTest {
+ protected:
+  void check(const std::vector<Case>& cases) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string("'") + c.receiver + "'." + c.method + describe(array(c.arguments)));
+      platform::Error error;
+      V result = callString(str(c.receiver), c.method, c.arguments, error);
+      EXPECT_TRUE(error.empty()) << error.domain << " " << error.code;
+      EXPECT_EQ(describe(result), c.result);
+    }
+  }
+};
+
+TEST_F(StringCases, CharAtAndHasOwnProperty) {
+  check({
+      {"abc", "charAt", {num(1)}, "'b'"},
+      {"abc", "charAt", {num(-1)}, "''"},
+      {"abc", "charAt", {num(3)}, "''"},
+      {"abc", "charAt", {}, "'a'"},
+      {"abc", "charAt", {num(1.7)}, "'b'"},
+      {"abc", "charAt", {str("x")}, "'a'"},
+      {"abc", "hasOwnProperty", {num(2)}, "true"},
+      {"abc", "hasOwnProperty", {num(3)}, "false"},
+      {"abc", "hasOwnProperty", {str("length")}, "true"},
+      {"abc", "hasOwnProperty", {num(1.5)}, "false"},
+      {"abc", "hasOwnProperty", {str("1")}, "true"},
+      {"abc", "hasOwnProperty", {num(-1)}, "false"},
+      {"abc", "hasOwnProperty", {str("foo")}, "false"},
+  });
+}
+
+TEST_F(StringCases, IndexOfAndLastIndexOf) {
+  const double nan = std::nan("");
+  check({
+      {"abcabc", "indexOf", {str("c"), num(3)}, "5"},
+      {"abcabc", "indexOf", {str("c")}, "2"},
+      {"abcabc", "indexOf", {str("")}, "-1"},
+      {"abcabc", "indexOf", {str("c"), num(-5)}, "2"},
+      {"abcabc", "indexOf", {str("c"), num(100)}, "-1"},
+      {"xundefinedx", "indexOf", {}, "1"},
+      {"abcabc", "lastIndexOf", {str("a")}, "3"},
+      {"abcabc", "lastIndexOf", {str("a"), num(2)}, "0"},
+      {"abcabc", "lastIndexOf", {str("a"), num(nan)}, "3"},
+      {"abcabc", "lastIndexOf", {str("a"), num(-3)}, "0"},
+      {"abcabc", "lastIndexOf", {str("bc"), num(4)}, "4"},
+      {"abcabc", "lastIndexOf", {str("")}, "-1"},
+      {"ab", "lastIndexOf", {str("abc")}, "-1"},
+  });
+}
+
+TEST_F(StringCases, ReplaceFirstOccurrenceLiterally) {
+  check({
+      {"aaa", "replace", {str("a"), str("b")}, "'baa'"},
+      {"aaa", "replace", {str("x"), str("y")}, "'aaa'"},
+      {"aaa", "replace", {str(""), str("x")}, "'xaaa'"},
+      {"aaa", "replace", {str("a")}, "'undefinedaa'"},
+      {"a.b", "replace", {str("."), str("$&$1\\")}, "'a$&$1\\b'"},
+      {"x1x", "replace", {num(1), num(2)}, "'x2x'"},
+  });
+}
+
+TEST_F(StringMethodTest, ReplaceCallsAFunctionWithMatchPositionAndText) {
+  std::vector<std::string> seen;
+  V callback = native([&](std::span<const V> args, platform::Error*) {
+    for (const V& arg : args) seen.push_back(describe(arg));
+    return num(42);
+  });
+  platform::Error error;
+  V result = callString(str("abcbc"), "replace", {str("bc"), callback}, error);
+  EXPECT_TRUE(error.empty());
+  EXPECT_EQ(describe(result), "'a42bc'");
+  EXPECT_EQ(seen, (std::vector<std::string>{"'bc'", "1", "'abcbc'"}));
+
+  V failing = native([](std::span<const V>, platform::Error* error) {
+    APMPSetError(error, kAPMPErrorNoStringForm);
+    return undef();
+  });
+  result = callString(str("abc"), "replace", {str("b"), failing}, error);
+  EXPECT_TRUE(result.isUndefined());
+  EXPECT_EQ(error.code, kAPMPErrorNoStringForm);
+}
+
+TEST_F(StringCases, MatchAndSearch) {
+  check({
+      {"abc123", "match", {str("[0-9]+")}, "['123']"},
+      {"abc123", "match", {str("z")}, "null"},
+      {"abc", "match", {}, "['']"},
+      {"abc", "match", {str("")}, "['']"},
+      {"ABC", "match", {str("b")}, "null"},
+      {"a1b22", "match", {str("([a-z])(\\d+)")}, "['a1']"},
+      {"abc", "search", {str("")}, "0"},
+      {"abc", "search", {str("c")}, "2"},
+      {"abc", "search", {str("x")}, "-1"},
+      {"an undefined", "search", {}, "3"},
+      {"\xF0\x9F\x98\x80" "x", "search", {str("x")}, "2"},
+  });
+}
+
+TEST_F(StringMethodTest, InvalidPatternsReportTheExpressionEngineError) {
+  for (const char* method : {"match", "search"}) {
+    platform::Error error;
+    V result = callString(str("abc"), method, {str("(")}, error);
+    EXPECT_TRUE(result.isUndefined());
+    EXPECT_EQ(error.domain, platform::kRegexErrorDomain) << method;
+    EXPECT_EQ(error.code, static_cast<int64_t>(platform::RegexError::InvalidPattern)) << method;
+  }
+}
+
+TEST_F(StringMethodTest, CatastrophicPatternsEndWithTheResourceLimit) {
+  const std::string text = std::string(40, 'a') + "!";
+  for (const char* method : {"match", "search"}) {
+    platform::Error error;
+    V result = callString(str(text), method, {str("^(a|aa)+$")}, error);
+    EXPECT_TRUE(result.isUndefined());
+    EXPECT_EQ(error.domain, kAPMPErrorDomain) << method;
+    EXPECT_EQ(error.code, kAPMPErrorResourceLimit) << method;
+  }
+}
+
+TEST_F(StringCases, SliceAndSubstring) {
+  check({
+      {"abcdef", "slice", {num(-2)}, "'ef'"},
+      {"abcdef", "slice", {num(2), num(-1)}, "'cde'"},
+      {"abcdef", "slice", {num(4), num(2)}, "''"},
+      {"abcdef", "slice", {}, "'abcdef'"},
+      {"abcdef", "slice", {num(-100), num(100)}, "'abcdef'"},
+      {"abcdef", "substring", {num(4), num(2)}, "'cd'"},
+      {"abcdef", "substring", {num(-3)}, "'abcdef'"},
+      {"abcdef", "substring", {num(2), num(100)}, "'cdef'"},
+      {"abcdef", "substring", {str("1"), num(std::nan(""))}, "'a'"},
+  });
+}
+
+TEST_F(StringCases, Split) {
+  check({
+      {"a,b,,c", "split", {str(",")}, "['a','b','','c']"},
+      {"a,b,,c", "split", {str(","), num(2)}, "['a','b']"},
+      {"abcdef", "split", {str("")}, "['a','b','c','d','e','f']"},
+      {"", "split", {str(",")}, "['']"},
+      {"abc", "split", {str(","), num(0)}, "[]"},
+      {"abc", "split", {}, "['abc']"},
+      {"a,b", "split", {str(","), num(-1)}, "['a','b']"},
+      {"a,b,c", "split", {str(","), num(4294967298.0)}, "['a','b']"},
+      {"aundefinedb", "split", {undef()}, "['a','b']"},
+      {"a--b--", "split", {str("--")}, "['a','b','']"},
+  });
+}
+
+TEST_F(StringCases, CaseMappingTrimAndToString) {
+  check({
+      {"stra\xC3\x9F" "e", "toUpperCase", {}, "'STRASSE'"},
+      {"Hello", "toLowerCase", {}, "'hello'"},
+      {"Hello", "toLocaleUpperCase", {}, "'HELLO'"},
+      {"Hello", "toLocaleLowerCase", {}, "'hello'"},
+      {"\tabc \n", "trim", {}, "'abc'"},
+      {"\xC2\xA0x\xE2\x80\xA8", "trim", {}, "'x'"},
+      {"same", "toString", {}, "'same'"},
+      {"a", "concat", {}, "'a'"},
+      {"a", "concat", {num(1), V::null(), undef(), boolean(true)}, "'a1nullundefinedtrue'"},
+  });
+}
+
+TEST_F(StringMethodTest, IndicesCountUtf16CodeUnits) {
+  const std::string emoji = "\xF0\x9F\x98\x80";  // one character, two UTF-16 units
+  platform::Error error;
+  EXPECT_EQ(describe(callString(str("a" + emoji + "b"), "indexOf", {str("b")}, error)), "3");
+  EXPECT_EQ(describe(callString(str(emoji + "b"), "slice", {num(2)}, error)), "'b'");
+
+  // Halves of a pair taken out one by one join again into the same character.
+  V lead = callString(str(emoji), "charAt", {num(0)}, error);
+  V trail = callString(str(emoji), "charAt", {num(1)}, error);
+  ASSERT_TRUE(lead.isString());
+  ASSERT_TRUE(trail.isString());
+  V joined = callString(lead, "concat", {trail}, error);
+  EXPECT_EQ(describe(callString(joined, "indexOf", {str(emoji)}, error)), "0");
+  EXPECT_EQ(describe(callString(joined, "hasOwnProperty", {num(1)}, error)), "true");
+  EXPECT_EQ(describe(callString(joined, "hasOwnProperty", {num(2)}, error)), "false");
+  EXPECT_TRUE(error.empty());
+}
+
+TEST_F(StringMethodTest, ErrorsOfCountsNamesAndLimits) {
+  struct ErrorCase {
+    const char* method;
+    APMPValueList arguments;
+    int64_t code;
+  };
+  const ErrorCase cases[] = {
+      {"padStart", {}, kAPMPErrorNoSuchMethod},
+      {"charAt", {num(1), num(2)}, kAPMPErrorArgumentCount},
+      {"hasOwnProperty", {}, kAPMPErrorArgumentCount},
+      {"indexOf", {str("a"), num(1), num(2)}, kAPMPErrorArgumentCount},
+      {"lastIndexOf", {str("a"), num(1), num(2)}, kAPMPErrorArgumentCount},
+      {"match", {str("a"), str("b")}, kAPMPErrorArgumentCount},
+      {"replace", {str("a"), str("b"), str("c")}, kAPMPErrorArgumentCount},
+      {"search", {str("a"), str("b")}, kAPMPErrorArgumentCount},
+      {"slice", {num(1), num(2), num(3)}, kAPMPErrorArgumentCount},
+      {"split", {str(","), num(1), num(2)}, kAPMPErrorArgumentCount},
+      {"substring", {num(1), num(2), num(3)}, kAPMPErrorArgumentCount},
+      {"toLowerCase", {num(1)}, kAPMPErrorArgumentCount},
+      {"toLocaleLowerCase", {num(1)}, kAPMPErrorArgumentCount},
+      {"toUpperCase", {num(1)}, kAPMPErrorArgumentCount},
+      {"toLocaleUpperCase", {num(1)}, kAPMPErrorArgumentCount},
+      {"toString", {num(1)}, kAPMPErrorArgumentCount},
+      {"trim", {num(1)}, kAPMPErrorArgumentCount},
+      {"concat", {stmt("0", {num(1)})}, kAPMPErrorArgumentCount},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method);
+    platform::Error error;
+    V result = callString(str("abc"), c.method, c.arguments, error);
+    EXPECT_TRUE(result.isUndefined());
+    EXPECT_EQ(error.domain, kAPMPErrorDomain);
+    EXPECT_EQ(error.code, c.code);
+  }
+  const auto& table = APMPStringCommandEvaluator::sharedInstance();
+  EXPECT_EQ(table.methodCount(), 17u);
+}
+
+TEST_F(StringMethodTest, ResultsBeyondTheLengthLimitAreRefused) {
+  const std::string half(kAPMPMaxStringLength / 2 + 1, 'x');
+  platform::Error error;
+  V result = callString(str(half), "concat", {str(half)}, error);
+  EXPECT_TRUE(result.isUndefined());
+  EXPECT_EQ(error.code, kAPMPErrorResourceLimit);
+
+  // More pieces than an array may hold.
+  error = {};
+  const std::string commas(kAPMPMaxArrayLength + 1, ',');
+  result = callString(str(commas), "split", {str(",")}, error);
+  EXPECT_TRUE(result.isUndefined());
+  EXPECT_EQ(error.code, kAPMPErrorResourceLimit);
+}
+
+}  // namespace
+}  // namespace pixietest

@@ -1,0 +1,89 @@
+// Method calls as programs make them: statement trees run by the runtime, reaching the tables
+// through the method-call command.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "PixieMethodTestSupport.h"
+
+namespace pixietest {
+namespace {
+
+using MethodProgramTest = PixieMethodTest;
+
+V read(const char* name) { return stmt("15", {str(name)}); }
+V assign(const char* name, V value) { return stmt("3", {str(name), std::move(value)}); }
+V literal(APMPValueList elements) { return stmt("7", std::move(elements)); }
+V methodCall(V receiver, const char* method, APMPValueList arguments) {
+  return stmt("2", {std::move(receiver), str(method), stmt("46", std::move(arguments))});
+}
+// function (a, b) { return <body>; }
+V function(APMPValueList parameters, V body) {
+  return stmt("51", {str(""), stmt("46", std::move(parameters)), stmt("36", {std::move(body)})});
+}
+
+TEST_F(MethodProgramTest, ProgramsReachBothTables) {
+  struct Case {
+    const char* name;
+    APMPValueList program;
+    const char* result;
+  };
+  const Case cases[] = {
+      {"sort then join",
+       {assign("a", literal({num(10), num(9), num(1)})), methodCall(read("a"), "sort", {}),
+        methodCall(read("a"), "join", {str("-")})},
+       "'1-10-9'"},
+      {"reduceRight with a program function",
+       {methodCall(literal({num(1), num(2), num(3)}), "reduceRight",
+                   {function({str("acc"), str("x")}, stmt("37", {read("acc"), read("x")}))})},
+       "0"},
+      {"map then toString",
+       {methodCall(methodCall(literal({num(1), num(2)}), "map",
+                              {function({str("x")}, stmt("26", {read("x"), num(3)}))}),
+                   "toString", {})},
+       "'3,6'"},
+      {"string methods chain",
+       {methodCall(methodCall(str("  Stra\xC3\x9F" "e "), "trim", {}), "toUpperCase", {})},
+       "'STRASSE'"},
+      {"split then length",
+       {stmt("16", {methodCall(str("a,b,,c"), "split", {str(",")}), str("length")})},
+       "4"},
+      {"replace with a program function",
+       {methodCall(str("price: 5"), "replace",
+                   {str("5"), function({str("s")}, stmt("0", {read("s"), str("0")}))})},
+       "'price: 50'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::Error error;
+    V result = runtime().executeStatements(c.program, &error);
+    EXPECT_TRUE(error.empty()) << error.domain << " " << error.code;
+    EXPECT_EQ(describe(result), c.result);
+  }
+}
+
+TEST_F(MethodProgramTest, MethodErrorsEndTheRun) {
+  struct Case {
+    const char* name;
+    APMPValueList program;
+    int64_t code;
+  };
+  const Case cases[] = {
+      {"unknown array method", {methodCall(literal({num(1)}), "flat", {})}, kAPMPErrorNoSuchMethod},
+      {"unknown string method", {methodCall(str("x"), "padStart", {num(3)})}, kAPMPErrorNoSuchMethod},
+      {"reduce of empty", {methodCall(literal({}), "reduce", {function({}, num(0))})}, kAPMPErrorReduceOfEmpty},
+      {"exponential pattern",
+       {methodCall(str(std::string(48, 'a') + "b"), "search", {str("^(a+)+$")})},
+       kAPMPErrorResourceLimit},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::Error error;
+    V result = runtime().executeStatements(c.program, &error);
+    EXPECT_EQ(error.domain, kAPMPErrorDomain);
+    EXPECT_EQ(error.code, c.code);
+  }
+}
+
+}  // namespace
+}  // namespace pixietest

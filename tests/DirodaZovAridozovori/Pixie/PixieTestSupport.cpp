@@ -1,0 +1,134 @@
+#include "PixieTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include "APMNanoAccessors.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+
+namespace pixietest {
+namespace {
+
+class Parser {
+ public:
+  explicit Parser(std::string_view source) : s_(source) {}
+
+  std::vector<std::shared_ptr<APMPBRuntimeEntity>> program() {
+    std::vector<std::shared_ptr<APMPBRuntimeEntity>> out;
+    skip();
+    while (pos_ < s_.size()) {
+      out.push_back(entity());
+      skip();
+    }
+    return out;
+  }
+
+ private:
+  void skip() {
+    while (pos_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[pos_]))) ++pos_;
+  }
+  std::string token() {
+    size_t start = pos_;
+    while (pos_ < s_.size() && !std::isspace(static_cast<unsigned char>(s_[pos_])) && s_[pos_] != '(' &&
+           s_[pos_] != ')')
+      ++pos_;
+    if (start == pos_) ADD_FAILURE() << "syntax error at " << pos_ << " in " << s_;
+    return std::string(s_.substr(start, pos_ - start));
+  }
+  std::shared_ptr<APMPBRuntimeEntity> entity() {
+    skip();
+    auto e = APMPBRuntimeEntity::initWithMessageInfo();
+    if (pos_ >= s_.size()) {
+      ADD_FAILURE() << "unexpected end of " << s_;
+      return e;
+    }
+    char c = s_[pos_];
+    if (c == '(') {
+      ++pos_;
+      skip();
+      std::string name = token();
+      std::vector<std::shared_ptr<APMPBRuntimeEntity>> args;
+      skip();
+      while (pos_ < s_.size() && s_[pos_] != ')') {
+        args.push_back(entity());
+        skip();
+      }
+      ++pos_;  // ')'
+      APMNanoSetInt32(*e, 0, 4);
+      APMNanoSetString(*e, 2, name);
+      APMNanoSetRepeatedField(*e, 1, args);
+      return e;
+    }
+    if (c == '"') {
+      ++pos_;
+      std::string text;
+      while (pos_ < s_.size() && s_[pos_] != '"') {
+        if (s_[pos_] == '\\' && pos_ + 1 < s_.size()) {
+          char n = s_[++pos_];
+          text.push_back(n == 'n' ? '\n' : (n == 't' ? '\t' : n));
+        } else {
+          text.push_back(s_[pos_]);
+        }
+        ++pos_;
+      }
+      ++pos_;
+      APMNanoSetInt32(*e, 0, 1);
+      APMNanoSetString(*e, 3, text);
+      return e;
+    }
+    std::string t = token();
+    if (t == "true" || t == "false") {
+      APMNanoSetInt32(*e, 0, 3);
+      APMNanoSetBool(*e, 4, t == "true");
+      return e;
+    }
+    APMNanoSetInt32(*e, 0, 2);
+    double number = t == "NaN" ? NAN : (t == "Infinity" ? INFINITY : (t == "-Infinity" ? -INFINITY : 0));
+    if (t != "NaN" && t != "Infinity" && t != "-Infinity") {
+      char* end = nullptr;
+      number = std::strtod(t.c_str(), &end);
+      if (!end || *end) ADD_FAILURE() << "bad literal " << t;
+    }
+    APMNanoSetDouble(*e, 5, number);
+    return e;
+  }
+
+  std::string_view s_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::shared_ptr<APMPBRuntimeEntity>> parse(std::string_view source) { return Parser(source).program(); }
+
+platform::Data encodeProgram(std::string_view source) {
+  auto program = APMPBProgram::initWithMessageInfo();
+  APMNanoSetRepeatedField(*program, 0, parse(source));
+  return program->protoBuffer();
+}
+
+
+RunResult run(APMPRuntime& runtime, std::string_view source) {
+  RunResult result;
+  auto decoded = APMPBProgram::fromBuffer(encodeProgram(source));
+  if (!decoded) {
+    ADD_FAILURE() << "program did not decode";
+    return result;
+  }
+  const apmpb_Program& program = decoded->nano();
+  result.value = runtime.executeStatements(
+      std::span<const apmpb_RuntimeEntity>(program.instructions, program.instructions_count), &result.error);
+  platform::Error e;
+  result.text = result.value.stringValueOrError(&e);
+  if (!e.empty()) result.text = "<no string form>";
+  return result;
+}
+
+RunResult run(std::string_view source) {
+  APMPRuntime runtime;
+  return run(runtime, source);
+}
+
+}  // namespace pixietest
