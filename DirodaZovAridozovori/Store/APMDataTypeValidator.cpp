@@ -1,0 +1,153 @@
+#include "APMDataTypeValidator.h"
+
+#include <algorithm>
+#include <map>
+
+#include "APMEventParameters.h"
+#include "APMNameTables.h"
+#include "platform/Unicode.h"
+
+namespace {
+
+// Internal user properties whose values may be longer than a public property's.
+const std::map<std::string, size_t>& internalUserAttributeValueLimits() {
+  static const std::map<std::string, size_t> kLimits = {
+      {"_id", 256},
+      {"_ffr", 2048},
+      {"_lair", 256},
+  };
+  return kLimits;
+}
+
+bool report(int* failureCode, int code) {
+  if (failureCode) *failureCode = code;
+  return code == kAPMValidationNone;
+}
+
+bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool hasReservedPrefix(const std::string& name) {
+  for (const std::string& prefix : APMReservedNamePrefixes()) {
+    if (name.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+bool isListed(const std::string& name, const std::vector<std::string>& list) {
+  return std::find(list.begin(), list.end(), name) != list.end();
+}
+
+// The shared shape of every name: present, within the limit, a letter (or "_" for internal names)
+// first and then letters, digits and "_" only.
+int nameFailure(const std::string& name, size_t limit, bool allowLeadingUnderscore) {
+  if (name.empty()) return kAPMValidationEmpty;
+  if (platform::utf16Length(name) > limit) return kAPMValidationTooLong;
+  const char first = name[0];
+  if (!isAsciiLetter(first) && !(allowLeadingUnderscore && first == '_')) return kAPMValidationInvalidCharacters;
+  for (char c : name) {
+    if (!isAsciiLetter(c) && !isAsciiDigit(c) && c != '_') return kAPMValidationInvalidCharacters;
+  }
+  return kAPMValidationNone;
+}
+
+int stringValueFailure(const APMValue& value, size_t limit) {
+  if (value.isArray()) return kAPMValidationUnsupportedType;
+  if (value.isString() && platform::utf16Length(value.stringValue()) > limit) return kAPMValidationTooLong;
+  return kAPMValidationNone;
+}
+
+}  // namespace
+
+bool APMDataTypeValidator::isValidPublicEventName(const std::string& name, int* failureCode) {
+  int code = nameFailure(name, kMaxEventNameLength, false);
+  if (code == kAPMValidationNone && (isListed(name, APMReservedPublicEventNames()) || hasReservedPrefix(name))) {
+    code = kAPMValidationReserved;
+  }
+  return report(failureCode, code);
+}
+
+bool APMDataTypeValidator::isValidInternalEventName(const std::string& name, int* failureCode) {
+  return report(failureCode, nameFailure(name, kMaxEventNameLength, true));
+}
+
+bool APMDataTypeValidator::isValidPublicEventParameterName(const std::string& name, int* failureCode) {
+  int code = nameFailure(name, kMaxEventParameterNameLength, false);
+  if (code == kAPMValidationNone && hasReservedPrefix(name)) code = kAPMValidationReserved;
+  return report(failureCode, code);
+}
+
+bool APMDataTypeValidator::isValidInternalEventParameterName(const std::string& name, int* failureCode) {
+  return report(failureCode, nameFailure(name, kMaxEventParameterNameLength, true));
+}
+
+bool APMDataTypeValidator::isValidPublicEventParameterValue(const APMValue& value, int* failureCode) {
+  const auto limit = static_cast<size_t>(APMCurrentEventParameterLimits().maxPublicEventParameterValueLength);
+  return report(failureCode, stringValueFailure(value, limit));
+}
+
+bool APMDataTypeValidator::isValidInternalEventParameterValue(const APMValue& value, int* failureCode) {
+  const auto limit = static_cast<size_t>(APMCurrentEventParameterLimits().maxInternalEventParameterValueLength());
+  return report(failureCode, stringValueFailure(value, limit));
+}
+
+bool APMDataTypeValidator::isValidPublicUserAttributeName(const std::string& name, int* failureCode) {
+  int code = nameFailure(name, kMaxUserAttributeNameLength, false);
+  if (code == kAPMValidationNone &&
+      (isListed(name, APMReservedPublicUserPropertyNames()) || hasReservedPrefix(name))) {
+    code = kAPMValidationReserved;
+  }
+  return report(failureCode, code);
+}
+
+bool APMDataTypeValidator::isValidInternalUserAttributeName(const std::string& name, int* failureCode) {
+  return report(failureCode, nameFailure(name, kMaxUserAttributeNameLength, true));
+}
+
+bool APMDataTypeValidator::isValidPublicUserAttributeValue(const APMValue& value, int* failureCode) {
+  if (!value.isString()) return report(failureCode, kAPMValidationUnsupportedType);
+  if (value.stringValue().empty()) return report(failureCode, kAPMValidationEmpty);
+  return report(failureCode, stringValueFailure(value, kMaxPublicUserAttributeValueLength));
+}
+
+size_t APMDataTypeValidator::maxInternalUserAttributeValueLength(const std::string& name) {
+  const auto& limits = internalUserAttributeValueLimits();
+  auto found = limits.find(name);
+  return found == limits.end() ? kMaxPublicUserAttributeValueLength : found->second;
+}
+
+bool APMDataTypeValidator::isValidInternalUserAttributeValue(const APMValue& value, const std::string& name,
+                                                             int* failureCode) {
+  return report(failureCode, stringValueFailure(value, maxInternalUserAttributeValueLength(name)));
+}
+
+bool APMDataTypeValidator::isValidForwardedEventOrigin(const std::string& origin, int* failureCode) {
+  if (origin.empty()) return report(failureCode, kAPMValidationEmpty);
+  const std::string suffix = kForwardedOriginSuffix;
+  if (origin.size() <= suffix.size() || origin.compare(origin.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return report(failureCode, kAPMValidationMissingSuffix);
+  }
+  return report(failureCode, nameFailure(origin.substr(0, origin.size() - suffix.size()), kMaxOriginLength, true));
+}
+
+bool APMDataTypeValidator::isValidScreenParameterValue(const platform::Object& value, int* failureCode) {
+  if (!value.isString()) return report(failureCode, kAPMValidationUnsupportedType);
+  if (value.stringValue().empty()) return report(failureCode, kAPMValidationEmpty);
+  const auto limit = static_cast<size_t>(APMCurrentEventParameterLimits().maxPublicEventParameterValueLength);
+  return report(failureCode, platform::utf16Length(value.stringValue()) > limit ? kAPMValidationTooLong
+                                                                                  : kAPMValidationNone);
+}
+
+bool APMDataTypeValidator::isValidConditionalUserPropertyOrigin(const std::string& origin, int* failureCode) {
+  if (origin.empty()) return report(failureCode, kAPMValidationEmpty);
+  return report(failureCode, platform::utf16Length(origin) > kMaxOriginLength ? kAPMValidationTooLong
+                                                                               : kAPMValidationNone);
+}
+
+bool APMDataTypeValidator::isValidConditionalUserPropertyName(const std::string& name, int* failureCode) {
+  return isValidPublicUserAttributeName(name, failureCode);
+}
+
+bool APMDataTypeValidator::isValidConditionalUserPropertyValue(const APMValue& value, int* failureCode) {
+  return report(failureCode, stringValueFailure(value, kMaxPublicUserAttributeValueLength));
+}

@@ -1,0 +1,305 @@
+// Raw events, their metadata, the upload queue and purchase de-duplication.
+
+#include <cstring>
+
+#include "APMDatabase.h"
+#include "APMDatabaseRows.h"
+#include "APMDatabaseSchema.h"
+#include "APMStoreLog.h"
+#include "Utilities/APMDataDigest.h"
+#include "platform/Clock.h"
+#include "platform/Gzip.h"
+
+using platform::Object;
+
+namespace {
+
+// Queued bundles are small protocol messages; anything inflating beyond this is not one of ours.
+constexpr size_t kMaxInflatedBundleSize = 16u * 1024u * 1024u;
+
+platform::Array rowIDValues(const std::vector<int64_t>& rowIDs) {
+  platform::Array values;
+  values.reserve(rowIDs.size());
+  for (int64_t rowID : rowIDs) values.push_back(Object(rowID));
+  return values;
+}
+
+std::string placeholders(size_t count) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i) text += i == 0 ? "?" : ", ?";
+  return text;
+}
+
+}  // namespace
+
+int64_t APMDatabase::metadataFingerprint(const platform::Data& encodedMetadata) {
+  const uint64_t fingerprint = apm_64LSBMD5(encodedMetadata);
+  int64_t result;
+  std::memcpy(&result, &fingerprint, sizeof result);
+  return result;
+}
+
+bool APMDatabase::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, platform::Error* error) {
+  if (!checkQueue("insertIfNotExistsRawEventMetadata", error)) return false;
+  return execute("INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)",
+                 {Object(metadataFingerprint(encodedMetadata)), Object(encodedMetadata)}, error)
+      .has_value();
+}
+
+bool APMDatabase::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime,
+                                 platform::Error* error) {
+  if (!checkQueue("insertRawEvent", error)) return false;
+  return execute("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) VALUES (?, ?, ?, ?, ?)",
+                 {Object(event.name()), Object(event.timestamp()), Object(metadataFingerprint),
+                  Object(event.encodedBody()), Object(isRealtime ? 1 : 0)},
+                 error)
+      .has_value();
+}
+
+std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(platform::Error* error) {
+  if (!checkQueue("deleteRawEventsOverAbsoluteLimit", error)) return std::nullopt;
+  const int64_t limit = std::max<int64_t>(0, limits().maxEventsStored);
+  // The row-ID span bounds the row count from above and costs two index look-ups; only a span over
+  // the limit needs the full count, so the event road stays cheap below the limit.
+  auto span = query("SELECT MIN(rowid) AS first, MAX(rowid) AS last FROM raw_events", {}, error);
+  if (!span) return std::nullopt;
+  if (span->empty() || !apm_rows::has(span->front(), "first")) return 0;
+  const int64_t spanCount = apm_rows::integer(span->front(), "last") - apm_rows::integer(span->front(), "first") + 1;
+  if (spanCount <= limit) return 0;
+  auto total = count("SELECT COUNT(*) AS count FROM raw_events", {}, error);
+  if (!total) return std::nullopt;
+  if (*total <= limit) return 0;
+  return execute("DELETE FROM raw_events WHERE rowid IN (SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT ?)",
+                 {Object(*total - limit)}, error);
+}
+
+std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(platform::Error* error) {
+  if (!checkQueue("nextMetadataFingerprintToProcess", error)) return std::nullopt;
+  // Oldest means lowest row ID: groups are cut from the front of the table, so deleting a group
+  // "up to its last row ID" can never take rows of another fingerprint with it.
+  auto rows = query("SELECT metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT 1", {}, error);
+  if (!rows || rows->empty()) return std::nullopt;
+  return apm_rows::integer(rows->front(), "metadata_fingerprint");
+}
+
+std::shared_ptr<APMRawEventData> APMDatabase::rawEventDataFromDictionary(const APMSqliteStore::Record& row,
+                                                                         platform::Error* error) {
+  if (!apm_rows::has(row, "rowid") || !apm_rows::has(row, "name") || !apm_rows::has(row, "data")) {
+    APMFail(error, kAPMStoreErrorCorruptData, "Raw event row is missing columns");
+    return nullptr;
+  }
+  auto event = APMEvent::decodeBody(apm_rows::text(row, "name"), apm_rows::real(row, "timestamp"),
+                                    apm_rows::data(row, "data"));
+  if (!event) {
+    APMFail(error, kAPMStoreErrorCorruptData,
+            "Raw event data is corrupted. RowID " + std::to_string(apm_rows::integer(row, "rowid")));
+    return nullptr;
+  }
+  return std::make_shared<APMRawEventData>(std::move(event), apm_rows::integer(row, "rowid"),
+                                           apm_rows::integer(row, "metadata_fingerprint"));
+}
+
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::rawEventsWithMetadataFingerprint(
+    int64_t fingerprint, platform::Error* error, const RawEventFilter& eventFilter) {
+  if (!checkQueue("rawEventsWithMetadataFingerprint", error)) return std::nullopt;
+  auto rows = query("SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
+                    {Object(fingerprint), Object(kRawEventsPerQuery)}, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<APMRawEventData>> accepted;
+  for (size_t position = 0; position < rows->size(); ++position) {
+    const auto& row = (*rows)[position];
+    if (eventFilter && !eventFilter(row, position)) break;
+    auto data = rawEventDataFromDictionary(row, error);
+    if (!data) return std::nullopt;
+    accepted.push_back(std::move(data));
+  }
+  return accepted;
+}
+
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::allRawEventsWithError(platform::Error* error) {
+  if (!checkQueue("allRawEventsWithError", error)) return std::nullopt;
+  auto rows = query("SELECT rowid, * FROM raw_events ORDER BY rowid ASC", {}, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<APMRawEventData>> events;
+  for (const auto& row : *rows) {
+    auto data = rawEventDataFromDictionary(row, error);
+    if (!data) return std::nullopt;
+    events.push_back(std::move(data));
+  }
+  return events;
+}
+
+bool APMDatabase::updateRawEvent(const APMRawEventData& rawEvent, platform::Error* error) {
+  if (!checkQueue("updateRawEvent", error)) return false;
+  if (!rawEvent.rawEvent()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received raw event without event");
+  const APMEvent& event = *rawEvent.rawEvent();
+  auto changed = execute("UPDATE raw_events SET name = ?, timestamp = ?, data = ? WHERE rowid = ?",
+                         {Object(event.name()), Object(event.timestamp()), Object(event.encodedBody()),
+                          Object(rawEvent.rowID())},
+                         error);
+  if (!changed) return false;
+  if (*changed == 0) {
+    return APMFail(error, kAPMStoreErrorInvalidArgument,
+                   "No raw event with row ID " + std::to_string(rawEvent.rowID()) + " to update");
+  }
+  return true;
+}
+
+std::optional<platform::Data> APMDatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                                 platform::Error* error) {
+  if (!checkQueue("queryRawEventsMetadataWithFingerprint", error)) return std::nullopt;
+  auto rows = query("SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?", {Object(fingerprint)},
+                    error);
+  if (!rows || rows->empty()) return std::nullopt;
+  return apm_rows::data(rows->front(), "metadata");
+}
+
+bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error) {
+  if (!checkQueue("deleteRawEventsWithMaxRowID", error)) return false;
+  return store_->deleteRecordsFromTableWithName(apm_schema::kRawEvents, "rowid <= ?", {Object(rowID)}, error).has_value();
+}
+
+std::optional<bool> APMDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error) {
+  if (!checkQueue("containsRawEventWithMetadataFingerprint", error)) return std::nullopt;
+  return exists("SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1", {Object(fingerprint)}, error);
+}
+
+bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error) {
+  if (!checkQueue("deleteRawEventMetadataWithMetadataFingerprint", error)) return false;
+  return store_->deleteRecordFromTableWithName(apm_schema::kRawEventsMetadata, "metadata_fingerprint",
+                                               Object(fingerprint), error);
+}
+
+double APMDatabase::queryLatestRawEventTime(platform::Error* error) {
+  if (!checkQueue("queryLatestRawEventTime", error)) return 0;
+  return latestTime("SELECT MAX(timestamp) AS latest FROM raw_events", error);
+}
+
+std::optional<bool> APMDatabase::containsRealtimeRawEventsWithError(platform::Error* error) {
+  if (!checkQueue("containsRealtimeRawEventsWithError", error)) return std::nullopt;
+  return exists("SELECT 1 FROM raw_events WHERE realtime = 1 LIMIT 1", {}, error);
+}
+
+std::optional<bool> APMDatabase::isRawEventsTableEmpty(platform::Error* error) {
+  if (!checkQueue("isRawEventsTableEmpty", error)) return std::nullopt;
+  auto any = exists("SELECT 1 FROM raw_events LIMIT 1", {}, error);
+  if (!any) return std::nullopt;
+  return !*any;
+}
+
+// The upload queue.
+
+bool APMDatabase::insertBundle(const platform::Data& encodedBundle, double endTimestamp, bool isRealtime,
+                               platform::Error* error) {
+  if (!checkQueue("insertBundle", error)) return false;
+  std::string reason;
+  auto compressed = platform::Gzip::deflate(encodedBundle, &reason);
+  if (!compressed) return APMFail(error, kAPMStoreErrorCorruptData, "Cannot compress bundle: " + reason);
+  return execute("INSERT INTO queue (data, end_timestamp, realtime, retry_count) VALUES (?, ?, ?, 0)",
+                 {Object(std::move(*compressed)), Object(endTimestamp), Object(isRealtime ? 1 : 0)}, error)
+      .has_value();
+}
+
+std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundlesWithCountLimit(int64_t countLimit,
+                                                                                    int64_t sizeLimit,
+                                                                                    platform::Error* error) {
+  if (!checkQueue("queryBundlesWithCountLimit", error)) return std::nullopt;
+  std::vector<APMQueuedBundle> bundles;
+  if (countLimit <= 0) return bundles;
+  auto rows = query("SELECT rowid, data FROM queue ORDER BY rowid ASC LIMIT ?", {Object(countLimit)}, error);
+  if (!rows) return std::nullopt;
+  int64_t totalSize = 0;
+  std::vector<int64_t> unreadable;
+  for (const auto& row : *rows) {
+    const platform::Data stored = apm_rows::data(row, "data");
+    const auto storedSize = static_cast<int64_t>(stored.size());
+    if (!bundles.empty() && totalSize + storedSize > sizeLimit) break;
+    std::string reason;
+    auto inflated = platform::Gzip::inflate(stored, kMaxInflatedBundleSize, &reason);
+    if (!inflated) {
+      // A row that can never be sent would block the queue forever: drop it, loudly.
+      APMStoreLog(1, 34004, "Deleting queued bundle that cannot be read. RowID, reason",
+                  {Object(apm_rows::integer(row, "rowid")), Object(reason)});
+      unreadable.push_back(apm_rows::integer(row, "rowid"));
+      continue;
+    }
+    totalSize += storedSize;
+    bundles.push_back({std::move(*inflated), apm_rows::integer(row, "rowid")});
+  }
+  if (!unreadable.empty() && !deleteRowIDs(apm_schema::kQueue, unreadable, error)) return std::nullopt;
+  return bundles;
+}
+
+bool APMDatabase::deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error) {
+  if (rowIDs.empty()) return true;
+  return store_
+      ->deleteRecordsFromTableWithName(table, "rowid IN (" + placeholders(rowIDs.size()) + ")", rowIDValues(rowIDs),
+                                       error)
+      .has_value();
+}
+
+bool APMDatabase::deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error) {
+  if (!checkQueue("deleteBundlesWithRowIDs", error)) return false;
+  return deleteRowIDs(apm_schema::kQueue, rowIDs, error);
+}
+
+bool APMDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, platform::Error* error) {
+  if (!checkQueue("incrementRetryCounterForBundlesWithIDs", error)) return false;
+  if (rowIDs.empty()) return true;
+  return execute("UPDATE queue SET retry_count = retry_count + 1 WHERE rowid IN (" + placeholders(rowIDs.size()) + ")",
+                 rowIDValues(rowIDs), error)
+      .has_value();
+}
+
+double APMDatabase::queryLatestBundleTime(platform::Error* error) {
+  if (!checkQueue("queryLatestBundleTime", error)) return 0;
+  return latestTime("SELECT MAX(end_timestamp) AS latest FROM queue", error);
+}
+
+std::optional<bool> APMDatabase::containsRealtimeBundlesWithError(platform::Error* error) {
+  if (!checkQueue("containsRealtimeBundlesWithError", error)) return std::nullopt;
+  return exists("SELECT 1 FROM queue WHERE realtime = 1 LIMIT 1", {}, error);
+}
+
+std::optional<bool> APMDatabase::isQueuedBundleTableEmpty(platform::Error* error) {
+  if (!checkQueue("isQueuedBundleTableEmpty", error)) return std::nullopt;
+  auto any = exists("SELECT 1 FROM queue LIMIT 1", {}, error);
+  if (!any) return std::nullopt;
+  return !*any;
+}
+
+// Purchases and subscriptions.
+
+std::optional<bool> APMDatabase::insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint,
+                                                                         platform::Error* error) {
+  if (!checkQueue("insertIfNotDuplicatePurchaseFingerprint", error)) return std::nullopt;
+  if (fingerprint.empty()) {
+    APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty purchase fingerprint");
+    return std::nullopt;
+  }
+  auto inserted = execute("INSERT OR IGNORE INTO purchase_transactions (fingerprint, created_timestamp) VALUES (?, ?)",
+                          {Object(fingerprint), Object(platform::now())}, error);
+  if (!inserted) return std::nullopt;
+  return *inserted > 0;
+}
+
+std::optional<bool> APMDatabase::insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID,
+                                                                    platform::Error* error) {
+  if (!checkQueue("insertIfNotDuplicateSubscriptionID", error)) return std::nullopt;
+  if (subscriptionID.empty()) {
+    APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty subscription ID");
+    return std::nullopt;
+  }
+  auto inserted = execute("INSERT OR IGNORE INTO subscriptions (subscription_id, created_timestamp) VALUES (?, ?)",
+                          {Object(subscriptionID), Object(platform::now())}, error);
+  if (!inserted) return std::nullopt;
+  return *inserted > 0;
+}
+
+std::optional<int64_t> APMDatabase::deleteSubscriptionsOverLimit(platform::Error* error) {
+  if (!checkQueue("deleteSubscriptionsOverLimit", error)) return std::nullopt;
+  const int64_t limit = std::max<int64_t>(0, limits().maxStoredSubscriptionIDs);
+  return execute(
+      "DELETE FROM subscriptions WHERE rowid NOT IN (SELECT rowid FROM subscriptions ORDER BY rowid DESC LIMIT ?)",
+      {Object(limit)}, error);
+}

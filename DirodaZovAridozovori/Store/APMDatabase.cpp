@@ -1,0 +1,385 @@
+#include "APMDatabase.h"
+
+#include <cstdio>
+
+#include "APMDatabaseRows.h"
+#include "APMDatabaseSchema.h"
+#include "APMFileUtilities.h"
+#include "APMPersistedConfig.h"
+#include "APMStoreLog.h"
+#include "platform/Clock.h"
+
+using platform::Object;
+
+namespace {
+
+// Moves a database that failed its integrity check (and its WAL and shared-memory files, which
+// belong to it) out of the way, replacing any file set aside earlier.
+void setAside(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string from = path + suffix;
+    const std::string to = path + ".corrupt" + suffix;
+    std::remove(to.c_str());
+    std::rename(from.c_str(), to.c_str());
+  }
+}
+
+std::shared_ptr<APMUserAttribute> userAttributeFromRow(const APMSqliteStore::Record& row) {
+  const Object* value = platform::find(row, "value");
+  if (!value) return nullptr;
+  std::optional<APMValue> converted;
+  if (value->isString()) {
+    converted = APMValue(value->stringValue());
+  } else if (value->isDouble()) {
+    converted = APMValue(value->doubleValue());
+  } else if (value->isInteger()) {
+    converted = APMValue(value->integerValue());
+  }
+  if (!converted) return nullptr;
+  return std::make_shared<APMUserAttribute>(apm_rows::text(row, "origin"), apm_rows::text(row, "name"),
+                                            std::move(*converted), apm_rows::real(row, "set_timestamp"));
+}
+
+std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMSqliteStore::Record& row) {
+  auto aggregates = std::make_shared<APMEventAggregates>(
+      apm_rows::text(row, "name"), apm_rows::integer(row, "lifetime_count"),
+      apm_rows::integer(row, "current_bundle_count"), apm_rows::integer(row, "current_session_count"),
+      apm_rows::real(row, "last_fire_timestamp"));
+  aggregates->setLastBundledTimestamp(apm_rows::real(row, "last_bundled_timestamp"));
+  aggregates->setLastBundledDay(static_cast<int32_t>(apm_rows::integer(row, "last_bundled_day")));
+  aggregates->setLastSamplingRate(apm_rows::integer(row, "last_sampling_rate"));
+  if (apm_rows::has(row, "last_sampled_complex_event_id")) {
+    aggregates->setLastSampledComplexEventID(apm_rows::integer(row, "last_sampled_complex_event_id"));
+  }
+  aggregates->setLastExemptFromSampling(apm_rows::integer(row, "last_exempt_from_sampling") != 0);
+  return aggregates;
+}
+
+}  // namespace
+
+APMDatabase::APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<APMPersistedConfig> persistedConfig,
+                         std::shared_ptr<platform::DispatchQueue> workerQueue)
+    : store_(std::move(store)), persistedConfig_(std::move(persistedConfig)), workerQueue_(std::move(workerQueue)) {}
+
+APMDatabase::~APMDatabase() = default;
+
+std::shared_ptr<APMDatabase> APMDatabase::create(const std::string& databaseName,
+                                                 std::shared_ptr<APMPersistedConfig> persistedConfig,
+                                                 std::shared_ptr<platform::DispatchQueue> workerQueue,
+                                                 platform::Error* error) {
+  if (databaseName.empty()) {
+    APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty database name");
+    return nullptr;
+  }
+  if (!APMCreateStorageDirectory(error)) return nullptr;
+  const std::string path = APMApplicationSupportPath(databaseName);
+  platform::Error openError;
+  auto store = APMSqliteStore::create(path, &openError);
+  if (!store && openError.code == kAPMStoreErrorCorruptData) {
+    APMStoreLog(1, 34001, "Database failed its integrity check. Setting it aside and starting anew. Path, error",
+                {Object(path), openError});
+    setAside(path);
+    openError = {};
+    store = APMSqliteStore::create(path, &openError);
+  }
+  if (!store) {
+    APMStoreLog(1, 34002, "Unable to open database. Path, error", {Object(path), openError});
+    platform::setError(error, openError);
+    return nullptr;
+  }
+  std::shared_ptr<APMDatabase> database(new APMDatabase(std::move(store), std::move(persistedConfig), std::move(workerQueue)));
+  if (!database->ensureSchema(error)) return nullptr;
+  return database;
+}
+
+bool APMDatabase::ensureSchema(platform::Error* error) {
+  return store_->performTransactionWithError(error, [&] {
+    for (const APMTableDefinition& table : apm_schema::tables()) {
+      if (!store_->ensureTableWithName(table.name, table.elementaryColumns, table.addOnColumns, {}, error)) return false;
+      for (const std::string& index : table.indexes) {
+        if (!store_->executeStatement(index, {}, error)) return false;
+      }
+    }
+    return store_
+        ->executeStatement("INSERT OR IGNORE INTO app_metadata (id) VALUES (?)", {Object(apm_schema::kAppMetadataRowID)},
+                           error)
+        .has_value();
+  });
+}
+
+const std::string& APMDatabase::databasePath() const { return store_->databasePath(); }
+
+void APMDatabase::setLimitsProvider(std::function<APMDatabaseLimits()> provider) { limitsProvider_ = std::move(provider); }
+
+void APMDatabase::setFilterFlagsDecoder(APMFilterFlagsDecoder decoder) { filterFlagsDecoder_ = std::move(decoder); }
+
+void APMDatabase::setMeasurementConfigValidator(std::function<bool(const platform::Data&)> validator) {
+  measurementConfigValidator_ = std::move(validator);
+}
+
+APMDatabaseLimits APMDatabase::limits() const { return limitsProvider_ ? limitsProvider_() : APMDatabaseLimits{}; }
+
+bool APMDatabase::checkQueue(const char* operation, platform::Error* error) const {
+  if (!workerQueue_ || workerQueue_->isCurrent()) return true;
+  APMStoreLog(0, 34003, "Database operation called off the worker queue. Operation", {Object(operation)});
+  return APMFail(error, kAPMStoreErrorWrongQueue,
+                 std::string("Database operation ") + operation + " must run on the worker queue");
+}
+
+std::optional<APMSqliteStore::Records> APMDatabase::query(const std::string& sql, const platform::Array& values,
+                                                          platform::Error* error) {
+  return store_->recordsForQuery(sql, values, error);
+}
+
+std::optional<int64_t> APMDatabase::execute(const std::string& sql, const platform::Array& values,
+                                            platform::Error* error) {
+  return store_->executeStatement(sql, values, error);
+}
+
+std::optional<bool> APMDatabase::exists(const std::string& sql, const platform::Array& values, platform::Error* error) {
+  auto rows = query(sql, values, error);
+  if (!rows) return std::nullopt;
+  return !rows->empty();
+}
+
+std::optional<int64_t> APMDatabase::count(const std::string& sql, const platform::Array& values,
+                                          platform::Error* error) {
+  auto rows = query(sql, values, error);
+  if (!rows) return std::nullopt;
+  if (rows->empty()) return 0;
+  return apm_rows::integer(rows->front(), "count");
+}
+
+double APMDatabase::latestTime(const std::string& sql, platform::Error* error) {
+  auto rows = query(sql, {}, error);
+  if (!rows || rows->empty()) return 0;
+  return apm_rows::real(rows->front(), "latest");
+}
+
+bool APMDatabase::performTransaction(const std::function<bool()>& block, platform::Error* error) {
+  if (!checkQueue("performTransaction", error)) return false;
+  return store_->performTransactionWithError(error, block);
+}
+
+bool APMDatabase::reset(platform::Error* error) {
+  if (!checkQueue("reset", error)) return false;
+  return store_->performTransactionWithError(error, [&] {
+    for (const APMTableDefinition& table : apm_schema::tables()) {
+      if (!execute("DELETE FROM " + APMSqliteStore::quoteIdentifier(table.name), {}, error)) return false;
+    }
+    return execute("INSERT OR IGNORE INTO app_metadata (id) VALUES (?)", {Object(apm_schema::kAppMetadataRowID)}, error)
+        .has_value();
+  });
+}
+
+std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error) {
+  if (!checkQueue("maybeDeleteStaleData", error)) return std::nullopt;
+  const double oldest = platform::now() - limits().maxQueueTime;
+  int64_t deleted = 0;
+  const bool ok = store_->performTransactionWithError(error, [&] {
+    auto events = execute("DELETE FROM raw_events WHERE timestamp < ?", {Object(oldest)}, error);
+    auto bundles = execute("DELETE FROM queue WHERE end_timestamp < ?", {Object(oldest)}, error);
+    auto metadata = execute(
+        "DELETE FROM raw_events_metadata WHERE metadata_fingerprint NOT IN "
+        "(SELECT metadata_fingerprint FROM raw_events)",
+        {}, error);
+    if (!events || !bundles || !metadata) return false;
+    deleted = *events + *bundles + *metadata;
+    return true;
+  });
+  if (!ok) return std::nullopt;
+  return deleted;
+}
+
+bool APMDatabase::closeAndDeleteDatabase() { return store_->closeAndDeleteDatabase(); }
+
+// User properties.
+
+std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::userAttributes(const std::string& sql,
+                                                                                          const platform::Array& values,
+                                                                                          platform::Error* error) {
+  auto rows = query(sql, values, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<APMUserAttribute>> attributes;
+  for (const auto& row : *rows) {
+    if (auto attribute = userAttributeFromRow(row)) attributes.push_back(std::move(attribute));
+  }
+  return attributes;
+}
+
+std::shared_ptr<APMUserAttribute> APMDatabase::userAttributeWithName(const std::string& name, platform::Error* error) {
+  if (!checkQueue("userAttributeWithName", error)) return nullptr;
+  auto attributes = userAttributes("SELECT * FROM user_attributes WHERE name = ?", {Object(name)}, error);
+  if (!attributes || attributes->empty()) return nullptr;
+  return attributes->front();
+}
+
+std::optional<bool> APMDatabase::containsUserAttributeWithName(const std::string& name, platform::Error* error) {
+  if (!checkQueue("containsUserAttributeWithName", error)) return std::nullopt;
+  return exists("SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1", {Object(name)}, error);
+}
+
+std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::userAttributesIncludingInternal(
+    bool includingInternal, platform::Error* error) {
+  if (!checkQueue("userAttributesIncludingInternal", error)) return std::nullopt;
+  return userAttributes(includingInternal ? "SELECT * FROM user_attributes ORDER BY name"
+                                          : "SELECT * FROM user_attributes WHERE substr(name, 1, 1) <> '_' ORDER BY name",
+                        {}, error);
+}
+
+bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, platform::Error* error) {
+  if (!checkQueue("updateUserAttribute", error)) return false;
+  if (attribute.name().empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty user property name");
+  if (attribute.value().isArray()) {
+    return APMFail(error, kAPMStoreErrorInvalidArgument, "User property values cannot be arrays");
+  }
+  return store_->upsertRecord({{"name", Object(attribute.name())},
+                               {"origin", Object(attribute.origin())},
+                               {"set_timestamp", Object(attribute.lastSetTimestamp())},
+                               {"value", attribute.value().object()}},
+                              apm_schema::kUserAttributes, error);
+}
+
+bool APMDatabase::deleteUserAttributeWithName(const std::string& name, platform::Error* error) {
+  if (!checkQueue("deleteUserAttributeWithName", error)) return false;
+  return store_->deleteRecordFromTableWithName(apm_schema::kUserAttributes, "name", Object(name), error);
+}
+
+std::optional<int64_t> APMDatabase::publicUserAttributeCount(platform::Error* error) {
+  if (!checkQueue("publicUserAttributeCount", error)) return std::nullopt;
+  return count("SELECT COUNT(*) AS count FROM user_attributes WHERE substr(name, 1, 1) <> '_'", {}, error);
+}
+
+std::optional<int64_t> APMDatabase::userAttributeCountForOrigin(const std::string& origin, platform::Error* error) {
+  if (!checkQueue("userAttributeCountForOrigin", error)) return std::nullopt;
+  return count("SELECT COUNT(*) AS count FROM user_attributes WHERE origin = ?", {Object(origin)}, error);
+}
+
+std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::allLifetimeValueUserAttributes(
+    platform::Error* error) {
+  if (!checkQueue("allLifetimeValueUserAttributes", error)) return std::nullopt;
+  // substr, not LIKE: "_" is a LIKE wildcard and would match any character.
+  return userAttributes("SELECT * FROM user_attributes WHERE substr(name, 1, 5) = '_ltv_' ORDER BY set_timestamp DESC",
+                        {}, error);
+}
+
+// Event aggregates.
+
+std::shared_ptr<APMEventAggregates> APMDatabase::eventAggregatesWithName(const std::string& name,
+                                                                         platform::Error* error) {
+  if (!checkQueue("eventAggregatesWithName", error)) return nullptr;
+  auto rows = query("SELECT * FROM events WHERE name = ?", {Object(name)}, error);
+  if (!rows || rows->empty()) return nullptr;
+  return aggregatesFromRow(rows->front());
+}
+
+std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> APMDatabase::allEventAggregates(platform::Error* error) {
+  if (!checkQueue("allEventAggregates", error)) return std::nullopt;
+  auto rows = query("SELECT * FROM events ORDER BY name", {}, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<APMEventAggregates>> result;
+  for (const auto& row : *rows) result.push_back(aggregatesFromRow(row));
+  return result;
+}
+
+bool APMDatabase::updateEventAggregates(const APMEventAggregates& aggregates, platform::Error* error) {
+  if (!checkQueue("updateEventAggregates", error)) return false;
+  if (aggregates.name().empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty event name");
+  const auto& complexID = aggregates.lastSampledComplexEventID();
+  return store_->upsertRecord(
+      {{"name", Object(aggregates.name())},
+       {"lifetime_count", Object(aggregates.lifetimeCount())},
+       {"current_bundle_count", Object(aggregates.currentBundleCount())},
+       {"current_session_count", Object(aggregates.currentSessionCount())},
+       {"last_fire_timestamp", Object(aggregates.lastFireTimestamp())},
+       {"last_bundled_timestamp", Object(aggregates.lastBundledTimestamp())},
+       {"last_bundled_day", Object(static_cast<int64_t>(aggregates.lastBundledDay()))},
+       {"last_sampling_rate", Object(aggregates.lastSamplingRate())},
+       {"last_sampled_complex_event_id", complexID ? Object(*complexID) : Object()},
+       {"last_exempt_from_sampling", Object(aggregates.lastExemptFromSampling() ? 1 : 0)}},
+      apm_schema::kEvents, error);
+}
+
+std::optional<int64_t> APMDatabase::publicEventCount(platform::Error* error) {
+  if (!checkQueue("publicEventCount", error)) return std::nullopt;
+  return count("SELECT COUNT(*) AS count FROM events WHERE substr(name, 1, 1) <> '_'", {}, error);
+}
+
+bool APMDatabase::clearCurrentSessionCounts(platform::Error* error) {
+  if (!checkQueue("clearCurrentSessionCounts", error)) return false;
+  return execute("UPDATE events SET current_session_count = 0", {}, error).has_value();
+}
+
+bool APMDatabase::copyEventsTable(const char* from, const char* to, platform::Error* error) {
+  return store_->performTransactionWithError(error, [&] {
+    return execute(std::string("DELETE FROM ") + to, {}, error) &&
+           execute(std::string("INSERT INTO ") + to + " SELECT * FROM " + from, {}, error);
+  });
+}
+
+bool APMDatabase::createEventsSnapshotTable(platform::Error* error) {
+  if (!checkQueue("createEventsSnapshotTable", error)) return false;
+  return copyEventsTable(apm_schema::kEvents, apm_schema::kEventsSnapshot, error);
+}
+
+bool APMDatabase::restoreFromEventsSnapshotTable(platform::Error* error) {
+  if (!checkQueue("restoreFromEventsSnapshotTable", error)) return false;
+  return copyEventsTable(apm_schema::kEventsSnapshot, apm_schema::kEvents, error);
+}
+
+// Daily counts and app metadata.
+
+std::optional<APMDailyCounts> APMDatabase::dailyCounts(platform::Error* error) {
+  if (!checkQueue("dailyCounts", error)) return std::nullopt;
+  auto rows = query("SELECT * FROM app_metadata WHERE id = ?", {Object(apm_schema::kAppMetadataRowID)}, error);
+  if (!rows) return std::nullopt;
+  APMDailyCounts counts;
+  if (rows->empty()) return counts;
+  const auto& row = rows->front();
+  counts.day = static_cast<int32_t>(apm_rows::integer(row, "day"));
+  counts.conversionsCount = static_cast<int32_t>(apm_rows::integer(row, "conversions_count"));
+  counts.allEventsCount = static_cast<int32_t>(apm_rows::integer(row, "all_events_count"));
+  counts.publicEventsCount = static_cast<int32_t>(apm_rows::integer(row, "public_events_count"));
+  counts.errorEventsCount = static_cast<int32_t>(apm_rows::integer(row, "error_events_count"));
+  counts.realtimeCount = static_cast<int32_t>(apm_rows::integer(row, "realtime_count"));
+  counts.dcuRealtimeCount = static_cast<int32_t>(apm_rows::integer(row, "dcu_realtime_count"));
+  return counts;
+}
+
+bool APMDatabase::updateDailyCounts(const APMDailyCounts& counts, platform::Error* error) {
+  if (!checkQueue("updateDailyCounts", error)) return false;
+  return execute(
+             "UPDATE app_metadata SET day = ?, conversions_count = ?, all_events_count = ?, public_events_count = ?, "
+             "error_events_count = ?, realtime_count = ?, dcu_realtime_count = ? WHERE id = ?",
+             {Object(counts.day), Object(counts.conversionsCount), Object(counts.allEventsCount),
+              Object(counts.publicEventsCount), Object(counts.errorEventsCount), Object(counts.realtimeCount),
+              Object(counts.dcuRealtimeCount), Object(apm_schema::kAppMetadataRowID)},
+             error)
+      .has_value();
+}
+
+std::optional<APMAppMetadata> APMDatabase::queryAppMetadata(platform::Error* error) {
+  if (!checkQueue("queryAppMetadata", error)) return std::nullopt;
+  auto rows = query("SELECT * FROM app_metadata WHERE id = ?", {Object(apm_schema::kAppMetadataRowID)}, error);
+  if (!rows) return std::nullopt;
+  APMAppMetadata metadata;
+  if (rows->empty()) return metadata;
+  const auto& row = rows->front();
+  metadata.lastBundleIndex = apm_rows::integer(row, "last_bundle_index");
+  metadata.lastDeliveryIndex = apm_rows::integer(row, "last_delivery_index");
+  metadata.lastBundleStartTimestamp = apm_rows::real(row, "last_bundle_start_timestamp");
+  metadata.lastBundleEndTimestamp = apm_rows::real(row, "last_bundle_end_timestamp");
+  return metadata;
+}
+
+bool APMDatabase::updateAppMetadata(const APMAppMetadata& metadata, platform::Error* error) {
+  if (!checkQueue("updateAppMetadata", error)) return false;
+  return execute(
+             "UPDATE app_metadata SET last_bundle_index = ?, last_delivery_index = ?, last_bundle_start_timestamp = ?, "
+             "last_bundle_end_timestamp = ? WHERE id = ?",
+             {Object(metadata.lastBundleIndex), Object(metadata.lastDeliveryIndex),
+              Object(metadata.lastBundleStartTimestamp), Object(metadata.lastBundleEndTimestamp),
+              Object(apm_schema::kAppMetadataRowID)},
+             error)
+      .has_value();
+}

@@ -1,0 +1,233 @@
+#pragma once
+// The measurement database: user properties, event aggregates, daily counts, raw events with their
+// metadata, the upload queue, audience filters and results, conditional user properties, on-device
+// measurement values and the stored remote configuration.
+//
+// Queue-confined: every operation runs on the worker queue the database was created for, and an
+// operation called anywhere else fails (kAPMStoreErrorWrongQueue) without touching the file.
+// Results: a failure returns false, none or an empty pointer AND fills the error; none or an empty
+// pointer without an error means "nothing stored".
+//
+// Messages (raw-event metadata, bundles, the remote configuration, audience filters) are stored as
+// their encoded bytes; the layers that own the message types encode and decode them.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "APMAppMetadata.h"
+#include "APMAudienceFilters.h"
+#include "APMConditionalUserProperty.h"
+#include "APMDailyCounts.h"
+#include "APMEvent.h"
+#include "APMEventAggregates.h"
+#include "APMRawEventData.h"
+#include "APMSqliteStore.h"
+#include "APMUserAttribute.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Error.h"
+
+class APMPersistedConfig;
+
+// The storage limits the remote configuration sets; the engine installs the provider.
+struct APMDatabaseLimits {
+  int64_t maxEventsStored = 100000;        // raw-event rows kept at most
+  double maxQueueTime = 2419200;           // seconds a raw event or queued bundle may wait
+  int64_t maxStoredSubscriptionIDs = 1000;  // de-duplication memory for subscription purchases
+};
+
+// Flags of an audience filter, read from its encoded filter message.
+struct APMFilterFlags {
+  bool sessionScoped = false;
+  bool dynamic = false;
+  bool sequence = false;
+};
+// Decodes the flags of an encoded event filter (isEventFilter) or property filter; none when the
+// bytes do not decode.
+using APMFilterFlagsDecoder = std::function<std::optional<APMFilterFlags>(bool isEventFilter, const platform::Data&)>;
+
+// One queued bundle: its row ID and the encoded bundle (inflated).
+struct APMQueuedBundle {
+  platform::Data bundle;
+  int64_t rowID = 0;
+};
+
+class APMDatabase {
+ public:
+  static constexpr const char* kDatabaseName = "diroda-app-measurement.sql";
+  static constexpr int64_t kRawEventsPerQuery = 1000;
+
+  // Opens or creates the database in the storage directory. A file that fails the integrity check
+  // is logged, set aside as "<name>.corrupt" and replaced by an empty database. workerQueue is the
+  // queue every operation must run on.
+  static std::shared_ptr<APMDatabase> create(const std::string& databaseName,
+                                             std::shared_ptr<APMPersistedConfig> persistedConfig,
+                                             std::shared_ptr<platform::DispatchQueue> workerQueue,
+                                             platform::Error* error);
+  ~APMDatabase();
+
+  const std::string& databasePath() const;
+  const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
+  void setLimitsProvider(std::function<APMDatabaseLimits()> provider);
+  void setFilterFlagsDecoder(APMFilterFlagsDecoder decoder);
+  // Validates stored remote configuration bytes; queryMeasurementConfigWithError reports bytes it
+  // refuses as corrupt (code 2).
+  void setMeasurementConfigValidator(std::function<bool(const platform::Data&)> validator);
+
+  // Runs block in one exclusive transaction (a savepoint when already inside one); commits on true.
+  bool performTransaction(const std::function<bool()>& block, platform::Error* error = nullptr);
+  // Empties every table.
+  bool reset(platform::Error* error);
+  // Removes raw events and queued bundles older than the queue time, and metadata no raw event
+  // uses; the number of rows removed.
+  std::optional<int64_t> maybeDeleteStaleData(platform::Error* error);
+  // Closes the connection and removes the file.
+  bool closeAndDeleteDatabase();
+
+  // User properties.
+  std::shared_ptr<APMUserAttribute> userAttributeWithName(const std::string& name, platform::Error* error);
+  std::optional<bool> containsUserAttributeWithName(const std::string& name, platform::Error* error);
+  std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> userAttributesIncludingInternal(bool includingInternal,
+                                                                                                 platform::Error* error);
+  bool updateUserAttribute(const APMUserAttribute& attribute, platform::Error* error);
+  bool deleteUserAttributeWithName(const std::string& name, platform::Error* error);
+  std::optional<int64_t> publicUserAttributeCount(platform::Error* error);
+  std::optional<int64_t> userAttributeCountForOrigin(const std::string& origin, platform::Error* error);
+  // Names beginning with "_ltv_", newest first.
+  std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> allLifetimeValueUserAttributes(platform::Error* error);
+
+  // Event aggregates.
+  std::shared_ptr<APMEventAggregates> eventAggregatesWithName(const std::string& name, platform::Error* error);
+  std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> allEventAggregates(platform::Error* error);
+  bool updateEventAggregates(const APMEventAggregates& aggregates, platform::Error* error);
+  std::optional<int64_t> publicEventCount(platform::Error* error);
+  bool clearCurrentSessionCounts(platform::Error* error);
+  bool createEventsSnapshotTable(platform::Error* error);
+  bool restoreFromEventsSnapshotTable(platform::Error* error);
+
+  // Daily counts and app metadata (one row).
+  std::optional<APMDailyCounts> dailyCounts(platform::Error* error);
+  bool updateDailyCounts(const APMDailyCounts& counts, platform::Error* error);
+  std::optional<APMAppMetadata> queryAppMetadata(platform::Error* error);
+  bool updateAppMetadata(const APMAppMetadata& metadata, platform::Error* error);
+
+  // Raw events and their metadata.
+  // The fingerprint of encoded metadata: the low 64 bits of its MD5.
+  static int64_t metadataFingerprint(const platform::Data& encodedMetadata);
+  bool insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, platform::Error* error);
+  bool insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime, platform::Error* error);
+  // Deletes the oldest rows beyond the stored-events limit; the number deleted.
+  std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(platform::Error* error);
+  // The fingerprint of the oldest raw event (lowest row ID); none without error when there is none.
+  std::optional<int64_t> nextMetadataFingerprintToProcess(platform::Error* error);
+  // Offers the rows of the fingerprint (at most 1000, by row ID) to the filter with their position
+  // and stops at the first refusal; the accepted rows.
+  using RawEventFilter = std::function<bool(const APMSqliteStore::Record& row, size_t position)>;
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
+      int64_t fingerprint, platform::Error* error, const RawEventFilter& eventFilter);
+  std::shared_ptr<APMRawEventData> rawEventDataFromDictionary(const APMSqliteStore::Record& row, platform::Error* error);
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> allRawEventsWithError(platform::Error* error);
+  bool updateRawEvent(const APMRawEventData& rawEvent, platform::Error* error);
+  // None without error when the fingerprint has no metadata.
+  std::optional<platform::Data> queryRawEventsMetadataWithFingerprint(int64_t fingerprint, platform::Error* error);
+  bool deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error);
+  std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
+  bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
+  double queryLatestRawEventTime(platform::Error* error);
+  std::optional<bool> containsRealtimeRawEventsWithError(platform::Error* error);
+  std::optional<bool> isRawEventsTableEmpty(platform::Error* error);
+
+  // The upload queue.
+  bool insertBundle(const platform::Data& encodedBundle, double endTimestamp, bool isRealtime, platform::Error* error);
+  // Oldest first, at most countLimit bundles and sizeLimit stored bytes, but always the oldest one so
+  // a single oversized bundle cannot hold the queue up. Rows that no longer inflate are deleted.
+  std::optional<std::vector<APMQueuedBundle>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
+                                                                         platform::Error* error);
+  bool deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
+  bool incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
+  double queryLatestBundleTime(platform::Error* error);
+  std::optional<bool> containsRealtimeBundlesWithError(platform::Error* error);
+  std::optional<bool> isQueuedBundleTableEmpty(platform::Error* error);
+
+  // Purchase and subscription de-duplication: true when new (and now stored), false when seen.
+  std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint, platform::Error* error);
+  std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, platform::Error* error);
+  std::optional<int64_t> deleteSubscriptionsOverLimit(platform::Error* error);
+
+  // On-device measurement values: {"set_timestamp": seconds, "value": text}, empty when absent.
+  std::optional<platform::Dictionary> ODMValueWithName(const std::string& name, platform::Error* error);
+  bool updateODMValue(const std::string& value, const std::string& name, double setTimestamp, platform::Error* error);
+  bool deleteODMValueWithName(const std::string& name, platform::Error* error);
+
+  // The stored remote configuration (encoded) and the time it was stored or last confirmed.
+  bool updateRemoteConfig(const platform::Data& encodedConfig, platform::Error* error);
+  std::optional<platform::Data> queryMeasurementConfigWithError(platform::Error* error);
+  double lastRemoteConfigUpdateTimestamp(platform::Error* error);
+  bool updateRemoteConfigSuccessfulTimestamp(double timestamp, platform::Error* error);
+
+  // Audience filters and results.
+  std::optional<std::vector<APMEventFilter>> eventFiltersForEventName(const std::string& eventName,
+                                                                      platform::Error* error);
+  std::optional<std::vector<APMPropertyFilter>> propertyFiltersForPropertyName(const std::string& propertyName,
+                                                                               platform::Error* error);
+  bool updateEventFilters(const std::vector<APMEventFilter>& filters, platform::Error* error);
+  bool updatePropertyFilters(const std::vector<APMPropertyFilter>& filters, platform::Error* error);
+  bool deleteAllEventFilters(platform::Error* error);
+  bool deleteAllPropertyFilters(platform::Error* error);
+  std::optional<std::set<int32_t>> allAudienceIDs(platform::Error* error);
+  std::optional<std::map<int32_t, std::set<int32_t>>> allSessionScopedFilters(platform::Error* error);
+  std::shared_ptr<APMFilterResult> filterResultForAudienceID(int32_t audienceID, platform::Error* error);
+  std::optional<std::map<int32_t, APMFilterResult>> allFilterResults(platform::Error* error);
+  bool updateFilterResults(const std::vector<APMFilterResult>& results, platform::Error* error);
+  bool deleteFilterResults(const std::vector<int32_t>& audienceIDs, platform::Error* error);
+
+  // Conditional user properties.
+  using ConditionalUserProperties = std::vector<std::shared_ptr<APMConditionalUserProperty>>;
+  std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyWithName(const std::string& name,
+                                                                              platform::Error* error);
+  bool updateConditionalUserProperty(const APMConditionalUserProperty& property, platform::Error* error);
+  bool deleteConditionalUserPropertyWithName(const std::string& name, platform::Error* error);
+  std::optional<ConditionalUserProperties> timedOutConditionalUserPropertiesWithError(platform::Error* error);
+  std::optional<ConditionalUserProperties> expiredConditionalUserPropertiesWithError(platform::Error* error);
+  std::optional<ConditionalUserProperties> triggeredConditionalUserPropertiesWithEventName(const std::string& eventName,
+                                                                                          platform::Error* error);
+  // Name prefix and origin matched literally ("%" and "_" in them match themselves); none or empty
+  // matches everything.
+  std::optional<ConditionalUserProperties> conditionalUserPropertiesWithPrefix(
+      const std::optional<std::string>& namePrefix, const std::optional<std::string>& origin, platform::Error* error);
+
+ private:
+  APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<APMPersistedConfig> persistedConfig,
+              std::shared_ptr<platform::DispatchQueue> workerQueue);
+  bool ensureSchema(platform::Error* error);
+  bool checkQueue(const char* operation, platform::Error* error) const;
+  APMDatabaseLimits limits() const;
+  std::optional<APMSqliteStore::Records> query(const std::string& sql, const platform::Array& values,
+                                               platform::Error* error);
+  std::optional<int64_t> execute(const std::string& sql, const platform::Array& values, platform::Error* error);
+  std::optional<bool> exists(const std::string& sql, const platform::Array& values, platform::Error* error);
+  std::optional<int64_t> count(const std::string& sql, const platform::Array& values, platform::Error* error);
+  double latestTime(const std::string& sql, platform::Error* error);
+  std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> userAttributes(const std::string& sql,
+                                                                               const platform::Array& values,
+                                                                               platform::Error* error);
+  std::optional<ConditionalUserProperties> conditionalUserProperties(const std::string& condition,
+                                                                     const platform::Array& values,
+                                                                     platform::Error* error);
+  APMFilterFlags filterFlags(bool isEventFilter, const platform::Data& data) const;
+  bool copyEventsTable(const char* from, const char* to, platform::Error* error);
+  bool deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error);
+
+  std::shared_ptr<APMSqliteStore> store_;
+  std::shared_ptr<APMPersistedConfig> persistedConfig_;
+  std::shared_ptr<platform::DispatchQueue> workerQueue_;
+  std::function<APMDatabaseLimits()> limitsProvider_;
+  APMFilterFlagsDecoder filterFlagsDecoder_;
+  std::function<bool(const platform::Data&)> measurementConfigValidator_;
+};

@@ -1,0 +1,86 @@
+#pragma once
+// One logged event: origin, public flag, name, timestamps (seconds since 1970) and parameters.
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "APMValue.h"
+#include "platform/Object.h"
+
+// The event as an editing program sees it: public name, timestamp and host-value parameters.
+struct APMEditEventForm {
+  std::string name;
+  double timestamp = 0;
+  platform::Dictionary parameters;
+};
+
+class APMEvent {
+ public:
+  // Null when the origin or the name is empty. Host parameters are cleaned first
+  // (APMSanitizedEventParameters with the event's public flag); APMValue parameters are taken as given.
+  static std::shared_ptr<APMEvent> create(const std::string& origin, bool isPublic, const std::string& name,
+                                          double timestamp, double previousTimestamp,
+                                          const platform::Dictionary& parameters);
+  static std::shared_ptr<APMEvent> create(const std::string& origin, bool isPublic, const std::string& name,
+                                          double timestamp, double previousTimestamp, APMParameters parameters);
+
+  const std::string& origin() const { return origin_; }
+  bool isPublic() const { return isPublic_; }
+  const std::string& name() const { return name_; }
+  double timestamp() const { return timestamp_; }
+  double previousTimestamp() const { return previousTimestamp_; }
+  const APMParameters& parameters() const { return parameters_; }
+  const APMValue* parameter(const std::string& name) const;
+
+  std::shared_ptr<APMEvent> copy() const;
+  std::shared_ptr<APMEvent> copyWithParameters(APMParameters parameters) const;
+  std::shared_ptr<APMEvent> copyWithPreviousTimestamp(double previousTimestamp) const;
+
+  // Adds the cleaned given parameters that the event does not hold yet (its own values win).
+  void applyParameters(const platform::Dictionary& parameters, bool isPublic);
+  // Adds (replacing) the screen parameters "_sn", "_sc", "_si" of the dictionary.
+  void addScreenParameters(const platform::Dictionary& screenParameters);
+  void setParameter(const std::string& name, APMValue value);
+  void removeParameter(const std::string& name);
+
+  // The internal flags "_c", "_r", "_dbg": YES stores the integer 1, NO removes the parameter.
+  void setConversion(bool conversion);
+  void setRealtime(bool realtime);
+  void setDebug(bool debug);
+  bool isConversion() const;
+  bool isRealtime() const;
+  bool isDebug() const;
+
+  // The form an editing program sees (internal names mapped to public ones) and back: the public
+  // name mapped to its internal one, origin "_o" when it is a string else "app", not public,
+  // previous timestamp 0.
+  APMEditEventForm editEvent() const;
+  static std::shared_ptr<APMEvent> eventFromEditEvent(const APMEditEventForm& editEvent);
+
+  // The stored form of a raw-event row (origin, public flag, previous timestamp, parameters; the row
+  // keeps name and timestamp in columns of their own), and back. Decoding never trusts its input:
+  // truncated or malformed bytes give none.
+  platform::Data encodedBody() const;
+  static std::shared_ptr<APMEvent> decodeBody(const std::string& name, double timestamp, const platform::Data& body);
+  // The whole event, name and timestamp included (for records that keep an event in one column).
+  platform::Data encoded() const;
+  static std::shared_ptr<APMEvent> decode(const platform::Data& bytes);
+
+  bool operator==(const APMEvent& other) const;
+
+ private:
+  APMEvent() = default;
+  bool flag(const char* name) const;
+  void setFlag(const char* name, bool on);
+
+  std::string origin_;
+  bool isPublic_ = false;
+  std::string name_;
+  double timestamp_ = 0;
+  double previousTimestamp_ = 0;
+  APMParameters parameters_;
+};
+
+// 1 plus the number of items in all array-valued parameters.
+int64_t APMEffectiveEventCount(const APMEvent& event);

@@ -1,0 +1,194 @@
+#include "APMEventParameters.h"
+
+#include <mutex>
+#include <vector>
+
+#include "APMDataTypeValidator.h"
+#include "APMValue.h"
+#include "platform/Unicode.h"
+
+namespace {
+
+std::mutex gHookMutex;
+std::function<APMEventParameterLimits()> gLimitsProvider;
+APMInternalEventLogger gInternalEventLogger;
+
+// The first problem found while cleaning; later ones are not recorded.
+struct Problem {
+  int64_t code = 0;
+  std::string parameterName;
+  std::optional<int64_t> length;
+  void note(int64_t newCode, const std::string& name, std::optional<int64_t> newLength = std::nullopt) {
+    if (code != 0) return;
+    code = newCode;
+    parameterName = name;
+    length = newLength;
+  }
+};
+
+int64_t nameProblemCode(int failure) {
+  return failure == kAPMValidationReserved ? kAPMErrorEventReservedParameterName : kAPMErrorEventInvalidParameterName;
+}
+
+bool validName(const std::string& name, bool isPublic, int* failure) {
+  return isPublic ? APMDataTypeValidator::isValidPublicEventParameterName(name, failure)
+                  : APMDataTypeValidator::isValidInternalEventParameterName(name, failure);
+}
+
+// A scalar parameter value cleaned, or none when its kind is not taken.
+std::optional<platform::Object> cleanScalar(const std::string& name, const platform::Object& value, size_t limit,
+                                            Problem& problem) {
+  switch (value.kind()) {
+    case platform::Object::Kind::Bool:
+      return platform::Object(value.integerValue());
+    case platform::Object::Kind::Integer:
+    case platform::Object::Kind::Double:
+      return value;
+    case platform::Object::Kind::String: {
+      const std::string& text = value.stringValue();
+      if (platform::utf16Length(text) <= limit) return value;
+      // Cut by characters so the stored text stays valid UTF-8 and within the UTF-16 limit.
+      std::u16string units = platform::truncateToUtf16Units(platform::utf8ToUtf16(text), limit);
+      problem.note(kAPMErrorEventParameterValueTooLong, name, static_cast<int64_t>(platform::utf32Length(text)));
+      return platform::Object(platform::utf16ToUtf8(units));
+    }
+    default:
+      problem.note(kAPMErrorEventUnsupportedParameterValue, name);
+      return std::nullopt;
+  }
+}
+
+std::optional<platform::Object> cleanItems(const std::string& name, const platform::Array& items, bool isPublic,
+                                           size_t limit, const APMEventParameterLimits& limits, Problem& problem) {
+  platform::Array cleaned;
+  for (const platform::Object& item : items) {
+    if (static_cast<int64_t>(cleaned.size()) >= limits.maxItemsPerParameter) {
+      problem.note(kAPMErrorEventTooManyParameters, name);
+      break;
+    }
+    const platform::Dictionary* entry = item.asDictionary();
+    if (!entry) {
+      problem.note(kAPMErrorEventUnsupportedParameterValue, name);
+      continue;
+    }
+    platform::Dictionary cleanedEntry;
+    for (const auto& [itemName, itemValue] : *entry) {
+      int failure = 0;
+      if (!validName(itemName, isPublic, &failure)) {
+        problem.note(nameProblemCode(failure), itemName);
+        continue;
+      }
+      if (auto value = cleanScalar(itemName, itemValue, limit, problem)) cleanedEntry.emplace(itemName, *value);
+    }
+    if (APMTrimCustomParametersToLimit(cleanedEntry, static_cast<size_t>(limits.maxItemScopedCustomParameters)) > 0) {
+      problem.note(kAPMErrorEventTooManyParameters, name);
+    }
+    cleaned.push_back(platform::Object(std::move(cleanedEntry)));
+  }
+  return platform::Object(std::move(cleaned));
+}
+
+}  // namespace
+
+void APMSetEventParameterLimitsProvider(std::function<APMEventParameterLimits()> provider) {
+  std::lock_guard<std::mutex> lock(gHookMutex);
+  gLimitsProvider = std::move(provider);
+}
+
+APMEventParameterLimits APMCurrentEventParameterLimits() {
+  std::function<APMEventParameterLimits()> provider;
+  {
+    std::lock_guard<std::mutex> lock(gHookMutex);
+    provider = gLimitsProvider;
+  }
+  return provider ? provider() : APMEventParameterLimits{};
+}
+
+std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::Dictionary& parameters,
+                                                                const std::string& eventName, bool isPublic,
+                                                                bool allowItems) {
+  if (parameters.empty()) return std::nullopt;
+  const APMEventParameterLimits limits = APMCurrentEventParameterLimits();
+  const auto limit = static_cast<size_t>(isPublic ? limits.maxPublicEventParameterValueLength
+                                                  : limits.maxInternalEventParameterValueLength());
+  Problem problem;
+  platform::Dictionary cleaned;
+  for (const auto& [name, value] : parameters) {
+    int failure = 0;
+    if (!validName(name, isPublic, &failure)) {
+      problem.note(nameProblemCode(failure), name);
+      continue;
+    }
+    if (const platform::Array* items = value.asArray()) {
+      if (!allowItems) {
+        problem.note(kAPMErrorEventUnsupportedParameterValue, name);
+        continue;
+      }
+      if (auto cleanedItems = cleanItems(name, *items, isPublic, limit, limits, problem)) {
+        cleaned.emplace(name, *cleanedItems);
+      }
+      continue;
+    }
+    if (auto cleanedValue = cleanScalar(name, value, limit, problem)) cleaned.emplace(name, *cleanedValue);
+  }
+  if (APMTrimCustomParametersToLimit(cleaned, static_cast<size_t>(limits.maxPublicEventParams)) > 0) {
+    problem.note(kAPMErrorEventTooManyParameters, eventName);
+  }
+  if (problem.code != 0) {
+    cleaned["_err"] = platform::Object(problem.code);
+    cleaned["_ev"] = platform::Object(problem.parameterName);
+    if (problem.length) cleaned["_el"] = platform::Object(*problem.length);
+  }
+  return cleaned;
+}
+
+size_t APMTrimCustomParametersToLimit(platform::Dictionary& parameters, size_t limit) {
+  std::vector<std::string> custom;
+  for (const auto& [name, value] : parameters) {
+    if (name.empty() || name[0] != '_') custom.push_back(name);  // the map is sorted already
+  }
+  size_t removed = 0;
+  while (custom.size() > limit) {
+    parameters.erase(custom.back());
+    custom.pop_back();
+    ++removed;
+  }
+  return removed;
+}
+
+void APMSetInternalEventLogger(APMInternalEventLogger logger) {
+  std::lock_guard<std::mutex> lock(gHookMutex);
+  gInternalEventLogger = std::move(logger);
+}
+
+namespace {
+void logInternalErrorEvent(const platform::Dictionary& parameters) {
+  APMInternalEventLogger logger;
+  {
+    std::lock_guard<std::mutex> lock(gHookMutex);
+    logger = gInternalEventLogger;
+  }
+  if (logger) logger("auto", "_err", parameters);
+}
+}  // namespace
+
+void APMLogErrorEvent(int64_t errorCode) {
+  if (errorCode == 0) return;
+  logInternalErrorEvent({{"_err", platform::Object(errorCode)}});
+}
+
+void APMLogErrorEventForName(int64_t errorCode, const std::string& name, size_t limit, const platform::Object& value) {
+  if (errorCode == 0) return;
+  platform::Dictionary parameters{{"_err", platform::Object(errorCode)}};
+  if (const std::string* text = value.asString()) {
+    const size_t length = platform::utf32Length(*text);
+    if (length > limit || errorCode == kAPMErrorEventParameterValueTooLong ||
+        errorCode == kAPMErrorEventUserPropertyValueTooLong) {
+      std::string cut = platform::truncateToCharacters(*text, limit);
+      if (length > limit) cut += "...";
+      parameters["_ev"] = platform::Object(std::move(cut));
+      parameters["_el"] = platform::Object(static_cast<int64_t>(length));
+    }
+  }
+  logInternalErrorEvent(parameters);
+}

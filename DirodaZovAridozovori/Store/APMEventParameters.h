@@ -1,0 +1,67 @@
+#pragma once
+// Cleaning of event parameters and the "_err" error events that report what the SDK refused.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/Object.h"
+
+// The limits the sanitiser applies; the remote configuration installs the provider.
+struct APMEventParameterLimits {
+  int64_t maxPublicEventParams = 100;
+  int64_t maxPublicEventParameterValueLength = 500;
+  int64_t maxItemScopedCustomParameters = 27;
+  int64_t maxItemsPerParameter = 200;
+  int64_t maxInternalEventParameterValueLength() const {
+    return maxPublicEventParameterValueLength > 256 ? maxPublicEventParameterValueLength : 256;
+  }
+};
+// nullptr restores the defaults above.
+void APMSetEventParameterLimitsProvider(std::function<APMEventParameterLimits()> provider);
+APMEventParameterLimits APMCurrentEventParameterLimits();
+
+// Codes carried by the "_err" event and parameter.
+enum APMErrorEventCode : int64_t {
+  kAPMErrorEventInvalidEventName = 2,
+  kAPMErrorEventInvalidParameterName = 3,
+  kAPMErrorEventParameterValueTooLong = 4,
+  kAPMErrorEventTooManyParameters = 5,
+  kAPMErrorEventInvalidUserPropertyName = 6,
+  kAPMErrorEventUserPropertyValueTooLong = 7,
+  kAPMErrorEventEventNameCardinality = 8,
+  kAPMErrorEventUserPropertyLimit = 9,
+  kAPMErrorEventBlockedEvent = 11,
+  kAPMErrorEventUnsupportedParameterValue = 12,
+  kAPMErrorEventReservedEventName = 13,
+  kAPMErrorEventReservedParameterName = 14,
+  kAPMErrorEventReservedUserPropertyName = 15,
+  kAPMErrorEventPublicDailyLimit = 16,
+  kAPMErrorEventTooManyDefaultParameters = 26,
+  kAPMErrorEventArrayDefaultParameter = 27,
+};
+
+// The cleaned parameters of an event: names that fail the rules and values of unsupported kinds are
+// dropped, strings over the length limit are cut on a character boundary, array values (item lists)
+// are kept only when allowItems and cleaned item by item, and custom parameters beyond the limit are
+// trimmed. The first problem is recorded as "_err" (code), "_ev" (the parameter name) and, for a
+// cut value, "_el" (its length in characters). None when the input is empty.
+std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::Dictionary& parameters,
+                                                                const std::string& eventName, bool isPublic,
+                                                                bool allowItems);
+
+// Removes custom names (not beginning with "_") from the end of the sorted name list until at most
+// limit remain; the number removed.
+size_t APMTrimCustomParametersToLimit(platform::Dictionary& parameters, size_t limit);
+
+// Where "_err" events go: the engine front installs its internal-event logger here.
+using APMInternalEventLogger =
+    std::function<void(const std::string& origin, const std::string& name, const platform::Dictionary& parameters)>;
+void APMSetInternalEventLogger(APMInternalEventLogger logger);
+
+// Logs "_err" (origin "auto") with "_err" = code; code 0 logs nothing.
+void APMLogErrorEvent(int64_t errorCode);
+// Also adds, when the value is a string longer than the limit or the code is 4 or 7, "_ev" (the
+// value cut to the limit, "..." appended when cut) and "_el" (its length in characters).
+void APMLogErrorEventForName(int64_t errorCode, const std::string& name, size_t limit, const platform::Object& value);

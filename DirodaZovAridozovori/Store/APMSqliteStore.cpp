@@ -1,0 +1,419 @@
+#include "APMSqliteStore.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <set>
+
+#include "APMStoreLog.h"
+
+namespace {
+
+constexpr int kBusyTimeoutMilliseconds = 5000;
+
+platform::Error sqliteError(int resultCode, const std::string& description) {
+  platform::Error error = APMStoreError(kAPMStoreErrorSQLite, description);
+  error.userInfo["sqlite_code"] = platform::Object(static_cast<int64_t>(resultCode));
+  return error;
+}
+
+platform::Object columnValue(sqlite3_stmt* statement, int column) {
+  switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_INTEGER:
+      return platform::Object(static_cast<int64_t>(sqlite3_column_int64(statement, column)));
+    case SQLITE_FLOAT:
+      return platform::Object(sqlite3_column_double(statement, column));
+    case SQLITE_TEXT: {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+      return platform::Object(std::string(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(statement, column))));
+    }
+    case SQLITE_BLOB: {
+      const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, column));
+      const int size = sqlite3_column_bytes(statement, column);
+      return platform::Object(platform::Data(bytes, bytes + size));
+    }
+    default:
+      return platform::Object();
+  }
+}
+
+}  // namespace
+
+APMSqliteStore::APMSqliteStore(std::string path) : path_(std::move(path)) {}
+
+APMSqliteStore::~APMSqliteStore() { close(); }
+
+std::shared_ptr<APMSqliteStore> APMSqliteStore::create(const std::string& databasePath, platform::Error* error) {
+  if (databasePath.empty()) {
+    APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty database path");
+    return nullptr;
+  }
+  std::shared_ptr<APMSqliteStore> store(new APMSqliteStore(databasePath));
+  if (!store->open(error)) return nullptr;
+  return store;
+}
+
+bool APMSqliteStore::open(platform::Error* error) {
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+  int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    platform::setError(error, sqliteError(rc, std::string("Cannot open database: ") +
+                                                  (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc))));
+    close();
+    return false;
+  }
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, kBusyTimeoutMilliseconds);
+  // The check comes first: a file that is not a database fails here rather than half-configured.
+  if (!checkIntegrity(error)) {
+    close();
+    return false;
+  }
+  if (!exec("PRAGMA journal_mode=WAL", error) || !exec("PRAGMA synchronous=NORMAL", error)) {
+    close();
+    return false;
+  }
+  return true;
+}
+
+bool APMSqliteStore::checkIntegrity(platform::Error* error) {
+  auto rows = recordsForQuery("PRAGMA integrity_check", {}, error);
+  if (!rows) {
+    // A file SQLite cannot even read as a database is as corrupt as one that fails the check.
+    const platform::Object* code = error ? platform::find(error->userInfo, "sqlite_code") : nullptr;
+    const int64_t primary = code ? (code->integerValue() & 0xff) : 0;
+    if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT) {
+      const std::string detail = error ? error->description : "";
+      APMFail(error, kAPMStoreErrorCorruptData, "Database integrity check failed: " + detail);
+    }
+    return false;
+  }
+  if (rows->size() == 1) {
+    const platform::Object* result = platform::find(rows->front(), "integrity_check");
+    if (result && result->isString() && result->stringValue() == "ok") return true;
+  }
+  std::string detail;
+  for (const auto& row : *rows) {
+    for (const auto& [column, value] : row) detail += value.description() + "; ";
+  }
+  return APMFail(error, kAPMStoreErrorCorruptData, "Database integrity check failed: " + detail);
+}
+
+bool APMSqliteStore::fail(platform::Error* error, const std::string& what) const {
+  if (!db_) return APMFail(error, kAPMStoreErrorClosed, what + ": database is closed");
+  platform::setError(error, sqliteError(sqlite3_extended_errcode(db_), what + ": " + sqlite3_errmsg(db_)));
+  return false;
+}
+
+bool APMSqliteStore::exec(const std::string& sql, platform::Error* error) {
+  if (!db_) return APMFail(error, kAPMStoreErrorClosed, "Database is closed");
+  char* message = nullptr;
+  const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+  if (rc == SQLITE_OK) return true;
+  platform::setError(error, sqliteError(sqlite3_extended_errcode(db_), sql + ": " + (message ? message : sqlite3_errstr(rc))));
+  sqlite3_free(message);
+  return false;
+}
+
+sqlite3_stmt* APMSqliteStore::statementFor(const std::string& sql, bool* owned, platform::Error* error) {
+  *owned = false;
+  if (!db_) {
+    APMFail(error, kAPMStoreErrorClosed, "Database is closed");
+    return nullptr;
+  }
+  auto found = statements_.find(sql);
+  if (found != statements_.end() && !sqlite3_stmt_busy(found->second)) return found->second;
+  sqlite3_stmt* statement = nullptr;
+  const int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                                    found == statements_.end() ? SQLITE_PREPARE_PERSISTENT : 0, &statement, nullptr);
+  if (rc != SQLITE_OK || !statement) {
+    if (statement) sqlite3_finalize(statement);
+    fail(error, "Cannot prepare statement \"" + sql + "\"");
+    return nullptr;
+  }
+  if (found == statements_.end()) {
+    statements_.emplace(sql, statement);
+  } else {
+    // The cached one is still stepping for an outer caller; this one lives for this call only.
+    *owned = true;
+  }
+  return statement;
+}
+
+void APMSqliteStore::release(sqlite3_stmt* statement, bool owned) {
+  if (owned) {
+    sqlite3_finalize(statement);
+    return;
+  }
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+}
+
+bool APMSqliteStore::bind(sqlite3_stmt* statement, const platform::Array& values, platform::Error* error) {
+  const int expected = sqlite3_bind_parameter_count(statement);
+  if (expected != static_cast<int>(values.size())) {
+    return APMFail(error, kAPMStoreErrorInvalidArgument,
+                   "Statement expects " + std::to_string(expected) + " parameter values, received " +
+                       std::to_string(values.size()));
+  }
+  for (int i = 0; i < expected; ++i) {
+    const platform::Object& value = values[static_cast<size_t>(i)];
+    const int index = i + 1;
+    int rc = SQLITE_OK;
+    switch (value.kind()) {
+      case platform::Object::Kind::Null:
+        rc = sqlite3_bind_null(statement, index);
+        break;
+      case platform::Object::Kind::Bool:
+      case platform::Object::Kind::Integer:
+        rc = sqlite3_bind_int64(statement, index, value.integerValue());
+        break;
+      case platform::Object::Kind::Double:
+        rc = sqlite3_bind_double(statement, index, value.doubleValue());
+        break;
+      case platform::Object::Kind::Date:
+        rc = sqlite3_bind_double(statement, index, value.dateValue().seconds);
+        break;
+      case platform::Object::Kind::String: {
+        const std::string& text = value.stringValue();
+        rc = sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+        break;
+      }
+      case platform::Object::Kind::Data: {
+        const platform::Data& bytes = value.dataValue();
+        // An empty blob must stay a blob, not NULL: SQLite binds a null pointer as NULL.
+        static const uint8_t kEmpty = 0;
+        rc = sqlite3_bind_blob64(statement, index, bytes.empty() ? &kEmpty : bytes.data(), bytes.size(), SQLITE_STATIC);
+        break;
+      }
+      case platform::Object::Kind::Array:
+      case platform::Object::Kind::Dictionary:
+        return APMFail(error, kAPMStoreErrorInvalidArgument,
+                       "Cannot bind a collection as parameter " + std::to_string(index));
+    }
+    if (rc != SQLITE_OK) return fail(error, "Cannot bind parameter " + std::to_string(index));
+  }
+  return true;
+}
+
+std::optional<APMSqliteStore::Records> APMSqliteStore::recordsForQuery(const std::string& query,
+                                                                       const platform::Array& parameterValues,
+                                                                       platform::Error* error) {
+  bool owned = false;
+  sqlite3_stmt* statement = statementFor(query, &owned, error);
+  if (!statement) return std::nullopt;
+  if (!bind(statement, parameterValues, error)) {
+    release(statement, owned);
+    return std::nullopt;
+  }
+  Records rows;
+  const int columns = sqlite3_column_count(statement);
+  for (;;) {
+    const int rc = sqlite3_step(statement);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) {
+      fail(error, "Cannot run query \"" + query + "\"");
+      release(statement, owned);
+      return std::nullopt;
+    }
+    Record row;
+    for (int column = 0; column < columns; ++column) {
+      platform::Object value = columnValue(statement, column);
+      if (value.isNull()) continue;
+      row.emplace(sqlite3_column_name(statement, column), std::move(value));
+    }
+    rows.push_back(std::move(row));
+  }
+  release(statement, owned);
+  return rows;
+}
+
+std::optional<int64_t> APMSqliteStore::executeStatement(const std::string& sql, const platform::Array& parameterValues,
+                                                        platform::Error* error) {
+  bool owned = false;
+  sqlite3_stmt* statement = statementFor(sql, &owned, error);
+  if (!statement) return std::nullopt;
+  if (!bind(statement, parameterValues, error)) {
+    release(statement, owned);
+    return std::nullopt;
+  }
+  int rc;
+  do {
+    rc = sqlite3_step(statement);
+  } while (rc == SQLITE_ROW);
+  if (rc != SQLITE_DONE) {
+    fail(error, "Cannot run statement \"" + sql + "\"");
+    release(statement, owned);
+    return std::nullopt;
+  }
+  const int64_t changes = sqlite3_changes64(db_);
+  release(statement, owned);
+  return changes;
+}
+
+int64_t APMSqliteStore::lastInsertRowID() const { return db_ ? sqlite3_last_insert_rowid(db_) : 0; }
+
+std::optional<APMSqliteStore::Records> APMSqliteStore::allDataTypesFromTableWithName(const std::string& table,
+                                                                                     int64_t limit,
+                                                                                     platform::Error* error) {
+  return recordsForQuery("SELECT rowid, * FROM " + quoteIdentifier(table) + " ORDER BY rowid LIMIT ?",
+                         {platform::Object(limit)}, error);
+}
+
+bool APMSqliteStore::upsertRecord(const Record& record, const std::string& table, platform::Error* error) {
+  if (record.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty record to upsert");
+  std::string columns;
+  std::string placeholders;
+  platform::Array values;
+  values.reserve(record.size());
+  for (const auto& [column, value] : record) {
+    if (!values.empty()) {
+      columns += ", ";
+      placeholders += ", ";
+    }
+    columns += quoteIdentifier(column);
+    placeholders += "?";
+    values.push_back(value);
+  }
+  const std::string sql =
+      "INSERT OR REPLACE INTO " + quoteIdentifier(table) + " (" + columns + ") VALUES (" + placeholders + ")";
+  return executeStatement(sql, values, error).has_value();
+}
+
+std::optional<int64_t> APMSqliteStore::deleteRecordsFromTableWithName(const std::string& table,
+                                                                      const std::string& condition,
+                                                                      const platform::Array& parameterValues,
+                                                                      platform::Error* error) {
+  if (condition.empty()) {
+    APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty condition for deleting records");
+    return std::nullopt;
+  }
+  return executeStatement("DELETE FROM " + quoteIdentifier(table) + " WHERE " + condition, parameterValues, error);
+}
+
+bool APMSqliteStore::deleteRecordFromTableWithName(const std::string& table, const std::string& column,
+                                                   const platform::Object& value, platform::Error* error) {
+  return deleteRecordsFromTableWithName(table, quoteIdentifier(column) + " = ?", {value}, error).has_value();
+}
+
+std::optional<std::vector<std::string>> APMSqliteStore::columnNames(const std::string& table, platform::Error* error) {
+  auto rows = recordsForQuery("PRAGMA table_info(" + quoteIdentifier(table) + ")", {}, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::string> names;
+  for (const auto& row : *rows) {
+    if (const platform::Object* name = platform::find(row, "name"); name && name->isString()) {
+      names.push_back(name->stringValue());
+    }
+  }
+  return names;
+}
+
+bool APMSqliteStore::ensureTableWithName(const std::string& table, const ColumnInfo& elementaryColumns,
+                                         const ColumnInfo& addOnColumns, const ColumnInfo& modifyColumns,
+                                         platform::Error* error) {
+  if (table.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty table name");
+  if (elementaryColumns.empty()) {
+    return APMFail(error, kAPMStoreErrorInvalidArgument, "Received no columns for table " + table);
+  }
+  auto existing = columnNames(table, error);
+  if (!existing) return false;
+  if (existing->empty()) {
+    std::string definition;
+    for (const ColumnInfo* list : {&elementaryColumns, &addOnColumns}) {
+      for (const auto& [name, declaration] : *list) {
+        if (!definition.empty()) definition += ", ";
+        definition += quoteIdentifier(name) + " " + declaration;
+      }
+    }
+    return exec("CREATE TABLE IF NOT EXISTS " + quoteIdentifier(table) + " (" + definition + ")", error);
+  }
+  std::set<std::string> present(existing->begin(), existing->end());
+  for (const ColumnInfo* list : {&elementaryColumns, &addOnColumns, &modifyColumns}) {
+    for (const auto& [name, declaration] : *list) {
+      if (present.count(name)) continue;
+      if (!exec("ALTER TABLE " + quoteIdentifier(table) + " ADD COLUMN " + quoteIdentifier(name) + " " + declaration,
+                error)) {
+        return false;
+      }
+      present.insert(name);
+    }
+  }
+  return true;
+}
+
+bool APMSqliteStore::performTransactionWithError(platform::Error* error, const std::function<bool()>& block) {
+  if (!db_) return APMFail(error, kAPMStoreErrorClosed, "Database is closed");
+  const bool outermost = transactionDepth_ == 0;
+  const std::string savepoint = "apm_savepoint_" + std::to_string(transactionDepth_);
+  if (!exec(outermost ? "BEGIN EXCLUSIVE TRANSACTION" : "SAVEPOINT " + savepoint, error)) return false;
+  ++transactionDepth_;
+
+  bool keep = false;
+  std::string thrown;
+  try {
+    keep = block();
+  } catch (const std::exception& exception) {
+    thrown = exception.what();
+  } catch (...) {
+    thrown = "unknown exception";
+  }
+  --transactionDepth_;
+
+  if (outermost && sqlite3_get_autocommit(db_)) {
+    // SQLite already rolled the whole transaction back (a full disk, an I/O error): nothing is kept.
+    return fail(error, "Transaction was rolled back by the database");
+  }
+  if (!thrown.empty()) {
+    APMFail(error, kAPMStoreErrorInvalidArgument, "Transaction block threw: " + thrown);
+    platform::Error ignored;
+    exec(outermost ? "ROLLBACK TRANSACTION" : "ROLLBACK TO " + savepoint + "; RELEASE " + savepoint, &ignored);
+    return false;
+  }
+  if (!keep) {
+    platform::Error rollbackError;
+    if (!exec(outermost ? "ROLLBACK TRANSACTION" : "ROLLBACK TO " + savepoint + "; RELEASE " + savepoint,
+              &rollbackError)) {
+      platform::setError(error, rollbackError);
+      return false;
+    }
+    // A block that refused without saying why still must not read as success.
+    if (error && error->empty()) *error = APMStoreError(kAPMStoreErrorInvalidArgument, "Transaction was rolled back");
+    return false;
+  }
+  if (exec(outermost ? "COMMIT TRANSACTION" : "RELEASE " + savepoint, error)) return true;
+  if (outermost) {
+    platform::Error ignored;
+    exec("ROLLBACK TRANSACTION", &ignored);
+  }
+  return false;
+}
+
+void APMSqliteStore::close() {
+  for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+  statements_.clear();
+  if (db_) {
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+  transactionDepth_ = 0;
+}
+
+bool APMSqliteStore::closeAndDeleteDatabase() {
+  close();
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) std::remove((path_ + suffix).c_str());
+  if (std::remove(path_.c_str()) == 0) return true;
+  return errno == ENOENT;
+}
+
+std::string APMSqliteStore::quoteIdentifier(const std::string& name) {
+  std::string quoted = "\"";
+  for (char c : name) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  quoted += '"';
+  return quoted;
+}

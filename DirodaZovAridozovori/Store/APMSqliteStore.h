@@ -1,0 +1,104 @@
+#pragma once
+// A small SQLite layer: one connection, statements cached by their text, rows as dictionaries.
+//
+// It knows nothing of measurement; the measurement database and the experiment database both sit
+// on it. The connection runs in WAL mode with synchronous=NORMAL: a committed transaction survives a
+// crash of the process and readers never wait for the writer.
+//
+// Not thread-safe by itself: each owner confines its store to one serial queue.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/Error.h"
+#include "platform/Object.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+class APMSqliteStore {
+ public:
+  // Column name and its SQL declaration ("INTEGER NOT NULL", "BLOB" …).
+  using ColumnInfo = std::vector<std::pair<std::string, std::string>>;
+  // One row: column name to value. SQL NULL columns are absent from the dictionary.
+  using Record = platform::Dictionary;
+  using Records = std::vector<Record>;
+
+  // Opens or creates the file and runs SQLite's integrity check on it. Null and an error when the
+  // file cannot be opened or fails the check (code kAPMStoreErrorCorruptData), so the owner can
+  // decide whether to set the file aside.
+  static std::shared_ptr<APMSqliteStore> create(const std::string& databasePath, platform::Error* error);
+
+  ~APMSqliteStore();
+  APMSqliteStore(const APMSqliteStore&) = delete;
+  APMSqliteStore& operator=(const APMSqliteStore&) = delete;
+
+  const std::string& databasePath() const { return path_; }
+  bool isOpen() const { return db_ != nullptr; }
+
+  // Creates the table with the elementary and add-on columns when missing; on an existing table adds
+  // every listed column it lacks (SQLite cannot change a column's declaration, so the modify list
+  // only adds what is missing as well).
+  bool ensureTableWithName(const std::string& table, const ColumnInfo& elementaryColumns, const ColumnInfo& addOnColumns,
+                           const ColumnInfo& modifyColumns, platform::Error* error);
+
+  // Runs block inside an exclusive transaction; commits when it returns true, rolls back otherwise.
+  // Called again from inside a block, it runs the inner block as a savepoint, so an inner false
+  // undoes the inner block's changes only. A block that throws is rolled back and reported as a
+  // failure. Returns whether the changes were kept.
+  bool performTransactionWithError(platform::Error* error, const std::function<bool()>& block);
+  bool inTransaction() const { return transactionDepth_ > 0; }
+
+  // Runs a query with "?" placeholders bound to parameterValues in order.
+  std::optional<Records> recordsForQuery(const std::string& query, const platform::Array& parameterValues,
+                                         platform::Error* error);
+  // Every row of a table with its row ID under "rowid", oldest first, at most limit rows.
+  std::optional<Records> allDataTypesFromTableWithName(const std::string& table, int64_t limit, platform::Error* error);
+
+  // INSERT OR REPLACE of one record (column to value).
+  bool upsertRecord(const Record& record, const std::string& table, platform::Error* error);
+
+  // Deletes the rows matching condition ("?" placeholders); the number of rows deleted.
+  std::optional<int64_t> deleteRecordsFromTableWithName(const std::string& table, const std::string& condition,
+                                                        const platform::Array& parameterValues, platform::Error* error);
+  bool deleteRecordFromTableWithName(const std::string& table, const std::string& column,
+                                     const platform::Object& value, platform::Error* error);
+
+  // Runs one statement that returns no rows; the number of rows it changed.
+  std::optional<int64_t> executeStatement(const std::string& sql, const platform::Array& parameterValues,
+                                          platform::Error* error);
+  int64_t lastInsertRowID() const;
+
+  // Closes the connection and removes the file with its WAL and shared-memory siblings.
+  bool closeAndDeleteDatabase();
+  // Closes the connection; later calls fail with kAPMStoreErrorClosed.
+  void close();
+
+  // An identifier quoted for SQL ("name" with inner quotes doubled).
+  static std::string quoteIdentifier(const std::string& name);
+
+ private:
+  explicit APMSqliteStore(std::string path);
+  bool open(platform::Error* error);
+  bool checkIntegrity(platform::Error* error);
+  bool exec(const std::string& sql, platform::Error* error);
+  bool fail(platform::Error* error, const std::string& what) const;
+
+  // A prepared statement for sql, from the cache when it is idle there; owned tells whether the
+  // caller must finalize it.
+  sqlite3_stmt* statementFor(const std::string& sql, bool* owned, platform::Error* error);
+  bool bind(sqlite3_stmt* statement, const platform::Array& values, platform::Error* error);
+  void release(sqlite3_stmt* statement, bool owned);
+  std::optional<std::vector<std::string>> columnNames(const std::string& table, platform::Error* error);
+
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  std::unordered_map<std::string, sqlite3_stmt*> statements_;
+  int transactionDepth_ = 0;
+};

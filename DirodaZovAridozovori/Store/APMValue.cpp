@@ -1,0 +1,109 @@
+#include "APMValue.h"
+
+#include <cstdio>
+
+#include "APMStoreLog.h"
+
+namespace {
+const std::string& emptyString() {
+  static const std::string kEmpty;
+  return kEmpty;
+}
+const std::vector<APMParameters>& emptyArray() {
+  static const std::vector<APMParameters> kEmpty;
+  return kEmpty;
+}
+}  // namespace
+
+APMValue::APMValue(std::vector<APMParameters> items)
+    : type_(Type::Array), array_(std::make_shared<const std::vector<APMParameters>>(std::move(items))) {}
+
+std::optional<APMValue> APMValue::valueFromObject(const platform::Object& object) {
+  switch (object.kind()) {
+    case platform::Object::Kind::String:
+      return APMValue(object.stringValue());
+    case platform::Object::Kind::Double:
+      return APMValue(object.doubleValue());
+    case platform::Object::Kind::Bool:
+    case platform::Object::Kind::Integer:
+      return APMValue(object.integerValue());
+    case platform::Object::Kind::Null:
+      APMStoreLog(0, 35000, "Cannot create Value type with nil value");
+      return std::nullopt;
+    default:
+      APMStoreLog(0, 35001, "Cannot create Value type with unsupported object. Object", {object});
+      return std::nullopt;
+  }
+}
+
+std::optional<APMValue> APMValue::valueFromParameterObject(const platform::Object& object) {
+  const platform::Array* items = object.asArray();
+  if (!items) return valueFromObject(object);
+  std::vector<APMParameters> converted;
+  converted.reserve(items->size());
+  for (const platform::Object& item : *items) {
+    const platform::Dictionary* dictionary = item.asDictionary();
+    if (!dictionary) continue;
+    APMParameters entry;
+    for (const auto& [name, value] : *dictionary) {
+      if (value.isArray() || value.isDictionary()) continue;  // items do not nest
+      if (auto converted = valueFromObject(value)) entry.emplace(name, std::move(*converted));
+    }
+    converted.push_back(std::move(entry));
+  }
+  return APMValue(std::move(converted));
+}
+
+const std::string& APMValue::stringValue() const { return isString() ? string_ : emptyString(); }
+
+const std::vector<APMParameters>& APMValue::arrayValue() const {
+  return isArray() && array_ ? *array_ : emptyArray();
+}
+
+platform::Object APMValue::object() const {
+  switch (type_) {
+    case Type::Int64:
+      return platform::Object(int64_);
+    case Type::Double:
+      return platform::Object(double_);
+    case Type::String:
+      return platform::Object(string_);
+    case Type::Array: {
+      platform::Array items;
+      for (const APMParameters& entry : arrayValue()) items.push_back(platform::Object(APMDictionaryFromParameters(entry)));
+      return platform::Object(std::move(items));
+    }
+  }
+  return platform::Object();
+}
+
+std::string APMValue::description() const { return object().description(); }
+
+bool APMValue::operator==(const APMValue& other) const {
+  if (type_ != other.type_) return false;
+  switch (type_) {
+    case Type::Int64:
+      return int64_ == other.int64_;
+    case Type::Double:
+      return double_ == other.double_;
+    case Type::String:
+      return string_ == other.string_;
+    case Type::Array:
+      return arrayValue() == other.arrayValue();
+  }
+  return false;
+}
+
+APMParameters APMParametersFromDictionary(const platform::Dictionary& dictionary) {
+  APMParameters parameters;
+  for (const auto& [name, value] : dictionary) {
+    if (auto converted = APMValue::valueFromParameterObject(value)) parameters.emplace(name, std::move(*converted));
+  }
+  return parameters;
+}
+
+platform::Dictionary APMDictionaryFromParameters(const APMParameters& parameters) {
+  platform::Dictionary dictionary;
+  for (const auto& [name, value] : parameters) dictionary.emplace(name, value.object());
+  return dictionary;
+}

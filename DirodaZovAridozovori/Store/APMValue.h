@@ -1,0 +1,65 @@
+#pragma once
+// The tagged value of event parameters and user properties: a 64-bit integer, a double, a string,
+// or (for item lists) an array of parameter dictionaries.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Object.h"
+
+class APMValue;
+using APMParameters = std::map<std::string, APMValue>;
+
+class APMValue {
+ public:
+  enum class Type { Int64, Double, String, Array };
+
+  explicit APMValue(int64_t value) : type_(Type::Int64), int64_(value) {}
+  explicit APMValue(int value) : APMValue(static_cast<int64_t>(value)) {}
+  explicit APMValue(double value) : type_(Type::Double), double_(value) {}
+  explicit APMValue(std::string value) : type_(Type::String), string_(std::move(value)) {}
+  explicit APMValue(const char* value) : APMValue(std::string(value ? value : "")) {}
+  explicit APMValue(std::vector<APMParameters> items);
+
+  // A string value from a string, a double from a floating number, else a 64-bit integer from a
+  // number (booleans included). Null logs code 35000 and any other kind code 35001; both give none.
+  static std::optional<APMValue> valueFromObject(const platform::Object& object);
+  // Like valueFromObject, and an array of dictionaries becomes an array value whose entries are
+  // converted the same way (one level only; entries that do not convert are left out).
+  static std::optional<APMValue> valueFromParameterObject(const platform::Object& object);
+
+  Type type() const { return type_; }
+  bool isInt64() const { return type_ == Type::Int64; }
+  bool isDouble() const { return type_ == Type::Double; }
+  bool isString() const { return type_ == Type::String; }
+  bool isArray() const { return type_ == Type::Array; }
+
+  // Neutral values for other kinds (0, 0.0, "", empty).
+  int64_t int64Value() const { return isInt64() ? int64_ : 0; }
+  double doubleValue() const { return isDouble() ? double_ : 0; }
+  const std::string& stringValue() const;
+  const std::vector<APMParameters>& arrayValue() const;
+
+  // The host form: an integer, floating or string object, or an array of dictionaries.
+  platform::Object object() const;
+  // Readable text for logs.
+  std::string description() const;
+
+  bool operator==(const APMValue& other) const;
+  bool operator!=(const APMValue& other) const { return !(*this == other); }
+
+ private:
+  Type type_;
+  int64_t int64_ = 0;
+  double double_ = 0;
+  std::string string_;
+  std::shared_ptr<const std::vector<APMParameters>> array_;
+};
+
+// Host dictionary to parameters (values that do not convert are left out) and back.
+APMParameters APMParametersFromDictionary(const platform::Dictionary& dictionary);
+platform::Dictionary APMDictionaryFromParameters(const APMParameters& parameters);

@@ -1,0 +1,230 @@
+#include "APMSqliteStore.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "APMStoreLog.h"
+#include "TestSupport.h"
+
+using platform::Object;
+
+namespace {
+
+class APMSqliteStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { path_ = dir_.path() + "/store.sql"; }
+
+  std::shared_ptr<APMSqliteStore> open() {
+    platform::Error error;
+    auto store = APMSqliteStore::create(path_, &error);
+    EXPECT_TRUE(store) << error.description;
+    return store;
+  }
+
+  static bool makeItems(APMSqliteStore& store) {
+    platform::Error error;
+    return store.ensureTableWithName("items", {{"name", "TEXT NOT NULL PRIMARY KEY"}, {"count", "INTEGER"}}, {}, {},
+                                     &error);
+  }
+
+  static int64_t countOf(APMSqliteStore& store, const std::string& name) {
+    platform::Error error;
+    auto rows = store.recordsForQuery("SELECT count FROM items WHERE name = ?", {Object(name)}, &error);
+    if (!rows || rows->empty()) return -1;
+    return rows->front().at("count").integerValue();
+  }
+
+  testsupport::TempDir dir_;
+  std::string path_;
+};
+
+TEST_F(APMSqliteStoreTest, RowsKeepTheirKindsAndNullColumnsAreAbsent) {
+  auto store = open();
+  platform::Error error;
+  ASSERT_TRUE(store->ensureTableWithName("values_table", {{"k", "TEXT PRIMARY KEY"}, {"v", ""}}, {}, {}, &error));
+  const std::vector<std::pair<std::string, Object>> cases = {
+      {"integer", Object(int64_t{-9007199254740993})},
+      {"double", Object(2.5)},
+      {"text", Object("h\xC3\xA9llo")},
+      {"blob", Object(platform::Data{0, 1, 2, 255})},
+      {"empty blob", Object(platform::Data{})},
+  };
+  for (const auto& [key, value] : cases) {
+    ASSERT_TRUE(store->upsertRecord({{"k", Object(key)}, {"v", value}}, "values_table", &error)) << error.description;
+  }
+  ASSERT_TRUE(store->upsertRecord({{"k", Object("null")}, {"v", Object()}}, "values_table", &error));
+  for (const auto& [key, value] : cases) {
+    auto rows = store->recordsForQuery("SELECT v FROM values_table WHERE k = ?", {Object(key)}, &error);
+    ASSERT_TRUE(rows && rows->size() == 1) << key;
+    EXPECT_EQ(rows->front().at("v").kind(), value.kind()) << key;
+    EXPECT_EQ(rows->front().at("v"), value) << key;
+  }
+  auto nullRow = store->recordsForQuery("SELECT k, v FROM values_table WHERE k = 'null'", {}, &error);
+  ASSERT_TRUE(nullRow && nullRow->size() == 1);
+  EXPECT_EQ(nullRow->front().count("v"), 0u);
+}
+
+TEST_F(APMSqliteStoreTest, EnsureTableAddsMissingColumnsToAnExistingTableAndKeepsRows) {
+  auto store = open();
+  ASSERT_TRUE(makeItems(*store));
+  platform::Error error;
+  ASSERT_TRUE(store->upsertRecord({{"name", Object("a")}, {"count", Object(3)}}, "items", &error));
+  ASSERT_TRUE(store->ensureTableWithName("items", {{"name", "TEXT NOT NULL PRIMARY KEY"}, {"count", "INTEGER"}},
+                                         {{"extra", "TEXT NOT NULL DEFAULT 'x'"}}, {{"changed", "REAL"}}, &error))
+      << error.description;
+  auto rows = store->recordsForQuery("SELECT * FROM items", {}, &error);
+  ASSERT_TRUE(rows && rows->size() == 1);
+  EXPECT_EQ(rows->front().at("count"), Object(3));
+  EXPECT_EQ(rows->front().at("extra"), Object("x"));
+  ASSERT_TRUE(store->upsertRecord({{"name", Object("b")}, {"changed", Object(1.5)}}, "items", &error));
+}
+
+TEST_F(APMSqliteStoreTest, TransactionsCommitOnYesAndRollBackOnNoOrThrow) {
+  auto store = open();
+  ASSERT_TRUE(makeItems(*store));
+  platform::Error error;
+  EXPECT_TRUE(store->performTransactionWithError(&error, [&] {
+    return store->upsertRecord({{"name", Object("kept")}, {"count", Object(1)}}, "items", nullptr);
+  }));
+  EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
+    store->upsertRecord({{"name", Object("refused")}, {"count", Object(1)}}, "items", nullptr);
+    return false;
+  }));
+  EXPECT_FALSE(error.empty()) << "a refused transaction must report an error";
+  platform::Error thrownError;
+  EXPECT_FALSE(store->performTransactionWithError(&thrownError, [&]() -> bool {
+    store->upsertRecord({{"name", Object("thrown")}, {"count", Object(1)}}, "items", nullptr);
+    throw std::runtime_error("boom");
+  }));
+  EXPECT_NE(thrownError.description.find("boom"), std::string::npos);
+  EXPECT_EQ(countOf(*store, "kept"), 1);
+  EXPECT_EQ(countOf(*store, "refused"), -1);
+  EXPECT_EQ(countOf(*store, "thrown"), -1);
+  EXPECT_FALSE(store->inTransaction());
+}
+
+TEST_F(APMSqliteStoreTest, NestedTransactionRollsBackOnlyItsOwnChanges) {
+  auto store = open();
+  ASSERT_TRUE(makeItems(*store));
+  platform::Error error;
+  const bool committed = store->performTransactionWithError(&error, [&] {
+    store->upsertRecord({{"name", Object("outer")}, {"count", Object(1)}}, "items", nullptr);
+    platform::Error innerError;
+    const bool inner = store->performTransactionWithError(&innerError, [&] {
+      store->upsertRecord({{"name", Object("inner-refused")}, {"count", Object(1)}}, "items", nullptr);
+      store->executeStatement("UPDATE items SET count = 99 WHERE name = 'outer'", {}, nullptr);
+      return false;
+    });
+    EXPECT_FALSE(inner);
+    const bool kept = store->performTransactionWithError(&innerError, [&] {
+      return store->upsertRecord({{"name", Object("inner-kept")}, {"count", Object(2)}}, "items", nullptr);
+    });
+    EXPECT_TRUE(kept);
+    return true;
+  });
+  ASSERT_TRUE(committed) << error.description;
+  EXPECT_EQ(countOf(*store, "outer"), 1);
+  EXPECT_EQ(countOf(*store, "inner-refused"), -1);
+  EXPECT_EQ(countOf(*store, "inner-kept"), 2);
+}
+
+TEST_F(APMSqliteStoreTest, OuterRollbackUndoesCommittedInnerSavepoints) {
+  auto store = open();
+  ASSERT_TRUE(makeItems(*store));
+  platform::Error error;
+  EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
+    EXPECT_TRUE(store->performTransactionWithError(nullptr, [&] {
+      return store->upsertRecord({{"name", Object("inner")}, {"count", Object(1)}}, "items", nullptr);
+    }));
+    return false;
+  }));
+  EXPECT_EQ(countOf(*store, "inner"), -1);
+}
+
+TEST_F(APMSqliteStoreTest, CommittedRowsSurviveReopening) {
+  {
+    auto store = open();
+    ASSERT_TRUE(makeItems(*store));
+    ASSERT_TRUE(store->performTransactionWithError(nullptr, [&] {
+      return store->upsertRecord({{"name", Object("durable")}, {"count", Object(7)}}, "items", nullptr);
+    }));
+  }
+  auto reopened = open();
+  EXPECT_EQ(countOf(*reopened, "durable"), 7);
+}
+
+TEST_F(APMSqliteStoreTest, FileThatIsNotADatabaseFailsTheIntegrityCheck) {
+  {
+    std::ofstream garbage(path_, std::ios::binary);
+    garbage << std::string(8192, 'x');
+  }
+  platform::Error error;
+  EXPECT_FALSE(APMSqliteStore::create(path_, &error));
+  EXPECT_EQ(error.code, kAPMStoreErrorCorruptData);
+}
+
+TEST_F(APMSqliteStoreTest, DeleteByConditionReportsCountAndBadInputFails) {
+  auto store = open();
+  ASSERT_TRUE(makeItems(*store));
+  platform::Error error;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(store->upsertRecord({{"name", Object("n" + std::to_string(i))}, {"count", Object(i)}}, "items", &error));
+  }
+  auto deleted = store->deleteRecordsFromTableWithName("items", "count >= ?", {Object(3)}, &error);
+  ASSERT_TRUE(deleted);
+  EXPECT_EQ(*deleted, 2);
+  EXPECT_TRUE(store->deleteRecordFromTableWithName("items", "name", Object("n0"), &error));
+  EXPECT_EQ(countOf(*store, "n0"), -1);
+
+  platform::Error mismatch;
+  EXPECT_FALSE(store->recordsForQuery("SELECT * FROM items WHERE count = ?", {}, &mismatch));
+  EXPECT_EQ(mismatch.code, kAPMStoreErrorInvalidArgument);
+  platform::Error badSql;
+  EXPECT_FALSE(store->recordsForQuery("SELECT * FROM missing_table", {}, &badSql));
+  EXPECT_EQ(badSql.code, kAPMStoreErrorSQLite);
+  platform::Error noCondition;
+  EXPECT_FALSE(store->deleteRecordsFromTableWithName("items", "", {}, &noCondition));
+  EXPECT_FALSE(noCondition.empty());
+}
+
+TEST_F(APMSqliteStoreTest, AllRowsOfATableComeOldestFirstWithinTheLimit) {
+  auto store = open();
+  ASSERT_TRUE(makeItems(*store));
+  for (const char* name : {"c", "a", "b"}) {
+    ASSERT_TRUE(store->upsertRecord({{"name", Object(name)}, {"count", Object(1)}}, "items", nullptr));
+  }
+  platform::Error error;
+  auto rows = store->allDataTypesFromTableWithName("items", 2, &error);
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), 2u);
+  EXPECT_EQ(rows->at(0).at("name"), Object("c"));
+  EXPECT_EQ(rows->at(1).at("name"), Object("a"));
+  EXPECT_TRUE(rows->at(0).count("rowid"));
+}
+
+TEST_F(APMSqliteStoreTest, CloseAndDeleteRemovesTheFileAndLaterCallsFail) {
+  auto store = open();
+  ASSERT_TRUE(makeItems(*store));
+  ASSERT_TRUE(std::filesystem::exists(path_));
+  EXPECT_TRUE(store->closeAndDeleteDatabase());
+  EXPECT_FALSE(std::filesystem::exists(path_));
+  EXPECT_FALSE(std::filesystem::exists(path_ + "-wal"));
+  platform::Error error;
+  EXPECT_FALSE(store->recordsForQuery("SELECT 1", {}, &error));
+  EXPECT_EQ(error.code, kAPMStoreErrorClosed);
+  EXPECT_FALSE(store->performTransactionWithError(&error, [] { return true; }));
+}
+
+TEST_F(APMSqliteStoreTest, IdentifiersAreQuotedSoOddNamesStayNames) {
+  EXPECT_EQ(APMSqliteStore::quoteIdentifier("plain"), "\"plain\"");
+  EXPECT_EQ(APMSqliteStore::quoteIdentifier("we\"ird"), "\"we\"\"ird\"");
+  auto store = open();
+  platform::Error error;
+  ASSERT_TRUE(store->ensureTableWithName("t; DROP TABLE x", {{"a\"b", "TEXT"}}, {}, {}, &error)) << error.description;
+  EXPECT_TRUE(store->upsertRecord({{"a\"b", Object("v")}}, "t; DROP TABLE x", &error)) << error.description;
+}
+
+}  // namespace
