@@ -1,0 +1,840 @@
+#include "APMRemoteConfig.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "APMDatabase.h"
+#include "APMError.h"
+#include "APMPBMessages.h"
+#include "APMMonitor.h"
+#include "APMNameTables.h"
+#include "APMNanoAccessors.h"
+#include "APMPersistedConfig.h"
+#include "APMScheduler.h"
+#include "Utilities/APMQueryString.h"
+#include "platform/Bundle.h"
+#include "platform/Clock.h"
+
+namespace {
+
+// Field positions of the configuration message and its parts.
+namespace ConfigField {
+constexpr int kVersion = 0;
+constexpr int kAppID = 1;
+constexpr int kSettings = 3;
+constexpr int kEventConfigs = 4;
+constexpr int kPrograms = 8;
+constexpr int kDataControls = 9;
+constexpr int kUploadSubdomain = 10;
+constexpr int kConsentConfig = 12;
+constexpr int kPsmSetting = 13;
+constexpr int kSstgSetting = 14;
+}  // namespace ConfigField
+
+namespace ConsentField {
+constexpr int kDefaults = 0;
+constexpr int kDelegations = 1;
+constexpr int kCorePlatformServices = 2;
+constexpr int kDMARegion = 3;
+constexpr int kRegionalDefaults = 4;
+}  // namespace ConsentField
+
+namespace SstgField {
+constexpr int kUploadURL = 0;
+constexpr int kServerInfo = 1;
+constexpr int kAuthorizedUploadURL = 2;
+constexpr int kRolloutPercentage = 3;
+}  // namespace SstgField
+
+constexpr int64_t kTrackingAuthorized = 3;
+constexpr int64_t kLibraryVersion = 111500;
+constexpr const char* kSSTGInfoPlistKey = "DIRODA_ANALYTICS_SSTG_UPLOAD_ENABLED";
+constexpr const char* kSessionStitchingFlag = "session_stitching_token_feature_enabled";
+constexpr const char* kCustomerTypeFlag = "customer_type_enabled";
+
+struct Deployment {
+  std::mutex mutex;
+  std::string host = "analytics.measurement.invalid";
+  std::string authorizedHost;
+  std::string scheme = "https";
+  APMRemoteConfig::EngineHooks hooks;
+  APMRemoteConfig::EventEditingLoader loader;
+};
+
+Deployment& deployment() {
+  static Deployment* d = new Deployment();
+  return *d;
+}
+
+APMRemoteConfig::EngineHooks hooks() {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  return deployment().hooks;
+}
+
+void log(int64_t level, int64_t code, std::string_view message) {
+  APMMonitor::shared()->logWithLevel(level, code, message);
+}
+
+template <typename Context>
+void log(int64_t level, int64_t code, std::string_view message, Context&& context) {
+  APMMonitor::shared()->logWithLevel(level, code, message, std::forward<Context>(context));
+}
+
+// NSNumber-style comparison: exact for two integers, numeric otherwise.
+int compareNumbers(const platform::Object& a, const platform::Object& b) {
+  if (a.isInteger() && b.isInteger()) {
+    return a.integerValue() < b.integerValue() ? -1 : (a.integerValue() > b.integerValue() ? 1 : 0);
+  }
+  double x = a.doubleValue(), y = b.doubleValue();
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+std::string consentTypeString(int32_t type) {
+  switch (type) {
+    case 1: return "ad_storage";
+    case 2: return "analytics_storage";
+    case 3: return "ad_user_data";
+    case 4: return "ad_personalization";
+    default: return "";
+  }
+}
+
+std::string consentModeString(int32_t mode) {
+  switch (mode) {
+    case 1: return "granted";
+    case 2: return "denied";
+    default: return "";
+  }
+}
+
+// Decimal text of a cached value, as programs see it.
+std::optional<std::string> textOf(const platform::Object& value) {
+  if (value.isString()) return value.stringValue();
+  if (value.isInteger() || value.isBool()) return std::to_string(value.integerValue());
+  if (value.isDouble()) {
+    char buffer[64];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof(buffer), value.doubleValue());
+    if (ec != std::errc()) return std::nullopt;
+    return std::string(buffer, end);
+  }
+  return std::nullopt;
+}
+
+// Percent-encodes everything outside the URL-path characters.
+std::string percentEncodePath(const std::string& text) {
+  static const char* kAllowed = "-._~!$&'()*+,;=:@/";
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || strchr(kAllowed, c)) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      char buffer[4];
+      std::snprintf(buffer, sizeof(buffer), "%%%02X", c);
+      out += buffer;
+    }
+  }
+  return out;
+}
+
+bool isValidURL(const std::string& text) {
+  for (const char* scheme : {"https://", "http://"}) {
+    size_t n = strlen(scheme);
+    if (text.size() > n && text.compare(0, n, scheme) == 0) {
+      return text.find_first_of(" \t\r\n") == std::string::npos && text[n] != '/';
+    }
+  }
+  return false;
+}
+
+// A stable string hash (64-bit FNV-1a) for the server-side tagging rollout.
+uint64_t stableHash(const std::string& text) {
+  uint64_t hash = 1469598103934665603ULL;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 1099511628211ULL;
+  }
+  return hash;
+}
+
+// The elements of a repeated message field; empty when the field was never allocated.
+template <class T>
+std::vector<std::shared_ptr<T>> repeatedMessages(const NANOMessageBase& message, int index) {
+  return APMNanoGetRepeatedField<std::shared_ptr<T>>(message, index).value_or(std::vector<std::shared_ptr<T>>{});
+}
+
+// Keeps a number only when it converts to a 64-bit integer (a huge one is unparseable).
+std::optional<platform::Object> keepWhenIntegral(const platform::Object& number) {
+  if (!APMSettingNumberToInt64(number)) return std::nullopt;
+  return number;
+}
+
+}  // namespace
+
+// MARK: - Deployment values and hooks
+
+void APMRemoteConfig::setAnalyticsServiceHost(const std::string& host, const std::string& trackingAuthorizedHost) {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  deployment().host = host;
+  deployment().authorizedHost = trackingAuthorizedHost;
+}
+
+std::string APMRemoteConfig::analyticsServiceHost() {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  return deployment().host;
+}
+
+std::string APMRemoteConfig::trackingAuthorizedAnalyticsServiceHost() {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  return deployment().authorizedHost.empty() ? deployment().host : deployment().authorizedHost;
+}
+
+void APMRemoteConfig::setAnalyticsServiceScheme(const std::string& scheme) {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  deployment().scheme = scheme.empty() ? "https" : scheme;
+}
+
+std::string APMRemoteConfig::analyticsServiceScheme() {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  return deployment().scheme;
+}
+
+void APMRemoteConfig::setEngineHooks(EngineHooks newHooks) {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  deployment().hooks = std::move(newHooks);
+}
+
+void APMRemoteConfig::setEventEditingLoader(EventEditingLoader loader) {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  deployment().loader = std::move(loader);
+}
+
+// MARK: - Creation
+
+std::shared_ptr<APMRemoteConfig> APMRemoteConfig::defaultInstance() {
+  static const std::shared_ptr<APMRemoteConfig> kDefault =
+      make("", nullptr, nullptr, nullptr, nullptr, false);
+  return kDefault;
+}
+
+std::shared_ptr<APMRemoteConfig> APMRemoteConfig::create(const std::string& appID, std::shared_ptr<APMDatabase> database,
+                                                         std::shared_ptr<APMPersistedConfig> persistedConfig,
+                                                         std::shared_ptr<APMRemoteConfigExperimentClient> client) {
+  if (appID.empty()) {
+    log(1, 29000, "Cannot init remote configuration without valid Diroda App ID");
+    return nullptr;
+  }
+  if (!database) {
+    log(1, 29001, "Cannot init remote configuration without valid database");
+    return nullptr;
+  }
+  return make(appID, std::move(database), nullptr, std::move(persistedConfig), std::move(client), false);
+}
+
+std::shared_ptr<APMRemoteConfig> APMRemoteConfig::create(const std::string& appID, std::shared_ptr<APMDatabase> database,
+                                                         std::shared_ptr<APMPBMeasurementConfig> config,
+                                                         std::shared_ptr<APMPersistedConfig> persistedConfig,
+                                                         std::shared_ptr<APMRemoteConfigExperimentClient> client) {
+  if (appID.empty()) {
+    log(1, 29000, "Cannot init remote configuration without valid Diroda App ID");
+    return nullptr;
+  }
+  if (!database) {
+    log(1, 29001, "Cannot init remote configuration without valid database");
+    return nullptr;
+  }
+  return make(appID, std::move(database), std::move(config), std::move(persistedConfig), std::move(client), true);
+}
+
+APMRemoteConfig::APMRemoteConfig(Private, std::string appID, std::shared_ptr<APMDatabase> database,
+                                 std::shared_ptr<APMPersistedConfig> persistedConfig,
+                                 std::shared_ptr<APMRemoteConfigExperimentClient> experimentClient)
+    : isDefaultInstance_(appID.empty() && !database),
+      appID_(std::move(appID)),
+      database_(database),
+      persistedConfig_(std::move(persistedConfig)),
+      experimentClient_(std::move(experimentClient)) {}
+
+APMRemoteConfig::~APMRemoteConfig() = default;
+
+std::shared_ptr<APMRemoteConfig> APMRemoteConfig::make(const std::string& appID, std::shared_ptr<APMDatabase> database,
+                                                       std::shared_ptr<APMPBMeasurementConfig> config,
+                                                       std::shared_ptr<APMPersistedConfig> persistedConfig,
+                                                       std::shared_ptr<APMRemoteConfigExperimentClient> client,
+                                                       bool useGivenConfig) {
+  auto remoteConfig = std::make_shared<APMRemoteConfig>(Private{}, appID, std::move(database),
+                                                        std::move(persistedConfig), std::move(client));
+  if (remoteConfig->experimentClient_) {
+    platform::Error error;
+    if (!remoteConfig->experimentClient_->activateLatestSnapshot(&error) && !error.empty()) {
+      log(2, 29023, "Cannot activate stale snapshot. Error", error);
+    }
+    remoteConfig->updateCachedExperimentFlags();
+  }
+  if (remoteConfig->isDefaultInstance_) return remoteConfig;
+  if (useGivenConfig) {
+    if (config) remoteConfig->updateMeasurementConfig(config);
+  } else if (auto stored = remoteConfig->measurementConfigFromDatabase()) {
+    {
+      std::lock_guard<std::mutex> lock(remoteConfig->mutex_);
+      remoteConfig->remoteConfigProto_ = stored;
+    }
+    remoteConfig->parseRemoteConfig(stored);
+  }
+  return remoteConfig;
+}
+
+// MARK: - Storing and parsing
+
+bool APMRemoteConfig::updateMeasurementConfig(const std::shared_ptr<APMPBMeasurementConfig>& config) {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig:");
+  if (isDefaultInstance_) {
+    log(2, 29002, "Cannot update the default measurement configuration");
+    return false;
+  }
+  if (!config) {
+    log(5, 29003, "Cannot set empty measurement config to database");
+    return false;
+  }
+  if (APMNanoGetString(*config, ConfigField::kAppID).value_or("") != appID_) {
+    log(2, 29004, "Cannot set measurement config when Diroda App ID does not match");
+    return false;
+  }
+  auto database = database_.lock();
+  platform::Error error;
+  // A NO from the database is a failure whether or not it filled an error: otherwise the caller
+  // would save the caching headers of a configuration that was never stored.
+  if (!database || !database->updateRemoteConfig(config->protoBuffer(), &error)) {
+    log(1, 29005, "Cannot store config into the database", error);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    remoteConfigProto_ = config;
+  }
+  parseRemoteConfig(config);
+  return true;
+}
+
+std::shared_ptr<APMPBMeasurementConfig> APMRemoteConfig::measurementConfigFromDatabase() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase");
+  if (isDefaultInstance_) {
+    log(2, 29015, "Cannot retrieve a measurement configuration from the database for the default instance");
+    return nullptr;
+  }
+  auto database = database_.lock();
+  if (!database) return nullptr;
+  platform::Error error;
+  std::shared_ptr<APMPBMeasurementConfig> config;
+  if (auto bytes = database->queryMeasurementConfigWithError(&error)) {
+    config = APMPBMeasurementConfig::fromBuffer(*bytes);
+    if (!config) error = APMError::apm_errorWithCode(2, "Remote config data is corrupted");
+  }
+  if (!config && !error.empty()) {
+    log(2, 29016, "Cannot retrieve configuration data from database. Error", error);
+  } else if (!config) {
+    log(7, 29017,
+        "Configuration was not found in database. The configuration will be fetched from the network when necessary");
+  }
+  return config;
+}
+
+void APMRemoteConfig::reloadFromDatabase() {
+  if (isDefaultInstance_) return;
+  auto stored = measurementConfigFromDatabase();
+  resetCaches();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    remoteConfigProto_ = stored;
+  }
+  if (stored) parseRemoteConfig(stored);
+}
+
+void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementConfig>& config) {
+  auto settings = APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*config, ConfigField::kSettings);
+  if (!settings) {
+    log(2, 29012, "Cannot parse empty measurement config. Using default values");
+    return;
+  }
+  if (APMNanoGetString(*config, ConfigField::kAppID).value_or("") != appID_) return;
+
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cachedValueByRemoteConfigKeys_.clear();
+    for (const auto& setting : *settings) {
+      auto name = APMNanoGetString(*setting, 0);
+      auto value = APMNanoGetString(*setting, 1);
+      if (!name || name->empty() || !value) {
+        log(5, 29019, "Cannot cache empty configuration value");
+        continue;
+      }
+      cachedValueByRemoteConfigKeys_[*name] = platform::Object(*value);
+    }
+  }
+
+  std::map<std::string, std::shared_ptr<APMPBEventConfig>> eventConfigs;
+  for (const auto& eventConfig : repeatedMessages<APMPBEventConfig>(*config, ConfigField::kEventConfigs)) {
+    auto name = APMNanoGetString(*eventConfig, 0).value_or("");
+    if (name.empty()) {
+      log(5, 29013, "Cannot cache event configuration with an empty configuration name");
+      continue;
+    }
+    eventConfigs[APMInternalEventName(name)] = eventConfig;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cachedEventConfigByEventName_ = std::move(eventConfigs);
+  }
+
+  if (APMNanoHasField(*config, ConfigField::kVersion)) {
+    log(7, 29014, "Successfully parsed a configuration. Version", APMNanoGetInt64(*config, ConfigField::kVersion));
+  }
+
+  auto programs = APMNanoGetRepeatedField<std::shared_ptr<APMPBProgram>>(*config, ConfigField::kPrograms);
+  EventEditingLoader loader;
+  {
+    std::lock_guard<std::mutex> lock(deployment().mutex);
+    loader = deployment().loader;
+  }
+  // Without a program host in this build, programs are carried but not run.
+  if (programs && !programs->empty() && loader) {
+    platform::Error error;
+    auto editing = loader(*programs->front(), *this, &error);
+    std::lock_guard<std::mutex> lock(mutex_);
+    eventEditing_ = editing;
+    if (!editing) {
+      log(1, 29026, "Failed to initiate event editing instance", error);
+      return;
+    }
+    log(7, 29027, "Loading Event Modification and Creation programs", static_cast<int64_t>(programs->size()));
+  }
+
+  std::vector<std::string> dataControls;
+  for (const auto& control : repeatedMessages<APMPBDataControl>(*config, ConfigField::kDataControls)) {
+    if (auto name = APMNanoGetString(*control, 0)) dataControls.push_back(*name);
+  }
+
+  platform::Dictionary defaults, delegations, regional;
+  std::set<std::string> services;
+  auto consent = APMNanoGetMessage<APMPBConsentConfig>(*config, ConfigField::kConsentConfig);
+  if (consent) {
+    auto readDefaults = [&](int index, platform::Dictionary& into) {
+      for (const auto& entry : repeatedMessages<APMPBConsentDefaultEntry>(*consent, index)) {
+        into[consentTypeString(APMNanoGetInt32(*entry, 0))] = consentModeString(APMNanoGetInt32(*entry, 1));
+      }
+    };
+    readDefaults(ConsentField::kDefaults, defaults);
+    readDefaults(ConsentField::kRegionalDefaults, regional);
+    for (const auto& entry : repeatedMessages<APMPBConsentDelegationEntry>(*consent, ConsentField::kDelegations)) {
+      delegations[consentTypeString(APMNanoGetInt32(*entry, 0))] = consentTypeString(APMNanoGetInt32(*entry, 1));
+    }
+    for (const auto& entry :
+         repeatedMessages<APMPBCorePlatformServiceEntry>(*consent, ConsentField::kCorePlatformServices)) {
+      if (auto name = APMNanoGetString(*entry, 0)) services.insert(*name);
+    }
+  }
+
+  auto psm = APMNanoGetMessage<APMPBPsmSetting>(*config, ConfigField::kPsmSetting);
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  cachedDataControls_ = std::move(dataControls);
+  cachedConsentDefaults_ = std::move(defaults);
+  cachedConsentDelegations_ = std::move(delegations);
+  cachedCorePlatformServices_ = std::move(services);
+  cachedRegionalDefaults_ = std::move(regional);
+  if (consent) isDMARegion_ = APMNanoGetBool(*consent, ConsentField::kDMARegion);
+  if (psm) {
+    const char* keys[] = {APMSettings::kPSMPrefixEmailKey, APMSettings::kPSMPrefixPhoneKey,
+                          APMSettings::kPSMSignInDelayKey};
+    for (int i = 0; i < 3; ++i) {
+      if (APMNanoHasField(*psm, i)) cachedValueByRemoteConfigKeys_[keys[i]] = platform::Object(APMNanoGetInt32(*psm, i));
+    }
+  }
+}
+
+void APMRemoteConfig::resetCaches() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cachedValueByRemoteConfigKeys_.clear();
+  cachedEventConfigByEventName_.clear();
+  cachedDataControls_.clear();
+  cachedExperimentFlags_.clear();
+  cachedConsentDefaults_.clear();
+  cachedConsentDelegations_.clear();
+  cachedCorePlatformServices_.clear();
+  cachedRegionalDefaults_.clear();
+  isDMARegion_ = true;
+}
+
+void APMRemoteConfig::reset() {
+  resetCaches();
+  if (!isDefaultInstance_) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    remoteConfigProto_.reset();
+  }
+  if (experimentClient_) experimentClient_->reset();
+}
+
+// MARK: - The settings readers
+
+std::optional<platform::Object> APMRemoteConfig::numberFromCache(
+    const std::string& key, const platform::Object& defaultValue, const std::optional<platform::Object>& maxValue,
+    const std::optional<platform::Object>& minValue,
+    const std::function<std::optional<platform::Object>(const platform::Object&)>& block) {
+  if (key.empty()) {
+    log(7, 29020, "Cannot get setting with empty key from cache");
+    return std::nullopt;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = cachedValueByRemoteConfigKeys_.find(key);
+  if (it == cachedValueByRemoteConfigKeys_.end()) {
+    cachedValueByRemoteConfigKeys_[key] = defaultValue;
+    return defaultValue;
+  }
+  if (it->second.isNumber()) return it->second;
+
+  std::optional<platform::Object> number;
+  if (!it->second.isString()) {
+    log(2, 29018, "Cannot parse number from non-string", it->second.description());
+  } else {
+    number = APMParseSettingNumber(it->second.stringValue());
+  }
+  if (number && block) number = block(*number);
+  if (!number || (minValue && compareNumbers(*number, *minValue) < 0) ||
+      (maxValue && compareNumbers(*number, *maxValue) > 0)) {
+    number = defaultValue;
+  }
+  it->second = *number;
+  return number;
+}
+
+namespace {
+std::optional<platform::Object> bound(const std::optional<double>& value, bool integral) {
+  if (!value) return std::nullopt;
+  return integral ? platform::Object(static_cast<int64_t>(*value)) : platform::Object(*value);
+}
+}  // namespace
+
+double APMRemoteConfig::timeIntervalInSeconds(const APMSettingDefinition& setting) {
+  auto millisToSeconds = [](const platform::Object& number) -> std::optional<platform::Object> {
+    auto millis = APMSettingNumberToInt64(number);
+    if (!millis) return std::nullopt;
+    return platform::Object(static_cast<double>(*millis) / 1000.0);
+  };
+  auto result = numberFromCache(setting.key, platform::Object(setting.defaultValue), bound(setting.maxValue, false),
+                                bound(setting.minValue, false), millisToSeconds);
+  return result ? result->doubleValue() : setting.defaultValue;
+}
+
+int32_t APMRemoteConfig::intValue(const APMSettingDefinition& setting) {
+  auto result = numberFromCache(setting.key, platform::Object(static_cast<int64_t>(setting.defaultValue)),
+                                bound(setting.maxValue, true), bound(setting.minValue, true), keepWhenIntegral);
+  auto value = result ? APMSettingNumberToInt64(*result) : std::nullopt;
+  if (!value || *value > INT32_MAX || *value < INT32_MIN) return static_cast<int32_t>(setting.defaultValue);
+  return static_cast<int32_t>(*value);
+}
+
+int64_t APMRemoteConfig::int64Value(const APMSettingDefinition& setting) {
+  auto result = numberFromCache(setting.key, platform::Object(static_cast<int64_t>(setting.defaultValue)),
+                                bound(setting.maxValue, true), bound(setting.minValue, true), keepWhenIntegral);
+  auto value = result ? APMSettingNumberToInt64(*result) : std::nullopt;
+  return value.value_or(static_cast<int64_t>(setting.defaultValue));
+}
+
+int64_t APMRemoteConfig::int64Value(const std::string& key, int64_t defaultValue) {
+  auto result = numberFromCache(key, platform::Object(defaultValue), std::nullopt, std::nullopt, keepWhenIntegral);
+  auto value = result ? APMSettingNumberToInt64(*result) : std::nullopt;
+  return value.value_or(defaultValue);
+}
+
+bool APMRemoteConfig::boolValue(const APMSettingDefinition& setting) { return intValue(setting) == 1; }
+
+double APMRemoteConfig::settingValue(const APMSettingDefinition& setting) {
+  switch (setting.reader) {
+    case APMSettingReader::kTimeSeconds: return timeIntervalInSeconds(setting);
+    case APMSettingReader::kInt32: return intValue(setting);
+    case APMSettingReader::kInt64: return static_cast<double>(int64Value(setting));
+    case APMSettingReader::kBool: return boolValue(setting) ? 1 : 0;
+  }
+  return setting.defaultValue;
+}
+
+int32_t APMRemoteConfig::maxBundlesCreatedPerIteration() {
+  double value = timeIntervalInSeconds(APMSettings::kMaxBundlesCreatedPerIteration);
+  return static_cast<int32_t>(value);
+}
+
+int32_t APMRemoteConfig::maxInternalEventParameterValueLength() {
+  return std::max(maxPublicEventParameterValueLength(), 256);
+}
+
+int32_t APMRemoteConfig::maxPSMStartCount() {
+  if (APMMonitor::shared()->isDebugModeEnabled()) return 10;
+  return intValue(APMSettings::kMaxPSMStartCount);
+}
+
+bool APMRemoteConfig::sessionStitchingTokenFeatureEnabled() {
+  if (experimentClient_) {
+    if (auto flag = experimentClient_->flagValue(kSessionStitchingFlag)) return flag->boolValue();
+  }
+  return boolValue(APMSettings::kSessionStitchingTokenFeatureEnabled);
+}
+
+bool APMRemoteConfig::customerTypeEnabled() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (const auto* flag = platform::find(cachedExperimentFlags_, kCustomerTypeFlag)) return flag->boolValue();
+  }
+  return boolValue(APMSettings::kCustomerTypeEnabled);
+}
+
+// MARK: - Configuration facts
+
+bool APMRemoteConfig::isExpired() {
+  if (isDefaultInstance_) {
+    log(2, 29007, "Cannot fetch the last update timestamp from the default configuration");
+    return false;
+  }
+  return std::fabs(platform::now() - lastRemoteConfigUpdateTimestamp()) >= remoteConfigCacheTimeInterval();
+}
+
+double APMRemoteConfig::lastRemoteConfigUpdateTimestamp() {
+  if (isDefaultInstance_) {
+    log(2, 29008, "Cannot fetch the last configuration update timestamp from the default instance");
+    return 0;
+  }
+  auto database = database_.lock();
+  if (!database) return 0;
+  platform::Error error;
+  double timestamp = database->lastRemoteConfigUpdateTimestamp(&error);
+  if (!error.empty()) {
+    log(4, 29009, "Failed to query last configuration update timestamp. Error", error);
+    return 0;
+  }
+  return timestamp;
+}
+
+std::shared_ptr<APMPBMeasurementConfig> APMRemoteConfig::remoteConfigProto() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return remoteConfigProto_;
+}
+
+int64_t APMRemoteConfig::version() const {
+  auto config = remoteConfigProto();
+  if (!config || !APMNanoHasField(*config, ConfigField::kVersion)) return -1;
+  return APMNanoGetInt64(*config, ConfigField::kVersion);
+}
+
+std::optional<std::string> APMRemoteConfig::uploadSubdomain() const {
+  auto config = remoteConfigProto();
+  if (!config) return std::nullopt;
+  return APMNanoGetString(*config, ConfigField::kUploadSubdomain);
+}
+
+// MARK: - Event configurations
+
+std::shared_ptr<APMPBEventConfig> APMRemoteConfig::eventConfigWithName(const std::string& name) const {
+  if (name.empty()) {
+    log(5, 29006, "Cannot find event config with empty event name");
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = cachedEventConfigByEventName_.find(name);
+  return it == cachedEventConfigByEventName_.end() ? nullptr : it->second;
+}
+
+bool APMRemoteConfig::isEventBlocklisted(const std::string& name) {
+  auto config = eventConfigWithName(name);
+  if (config && APMNanoGetBool(*config, 1)) return true;
+  return APMIsPublicName(name) ? blocklistPublic() : blocklistInternal();
+}
+
+bool APMRemoteConfig::isEventCustomConversion(const std::string& name) const {
+  auto config = eventConfigWithName(name);
+  return config && APMNanoHasField(*config, 2) && APMNanoGetBool(*config, 2);
+}
+
+bool APMRemoteConfig::eventHasSamplingRate(const std::string& name) const {
+  auto config = eventConfigWithName(name);
+  return config && APMNanoHasField(*config, 3);
+}
+
+int32_t APMRemoteConfig::samplingRateForEvent(const std::string& name) const {
+  auto config = eventConfigWithName(name);
+  if (!config || !APMNanoHasField(*config, 3)) return 1;
+  int32_t rate = APMNanoGetInt32(*config, 3);
+  return rate >= 2 && rate <= 65535 ? rate : 1;
+}
+
+// MARK: - URLs and server-side tagging
+
+std::string APMRemoteConfig::hostForUpload() const {
+  auto engine = hooks();
+  bool authorized = engine.appDataConsentStatus && engine.appDataConsentStatus() == kTrackingAuthorized;
+  return authorized ? trackingAuthorizedAnalyticsServiceHost() : analyticsServiceHost();
+}
+
+std::string APMRemoteConfig::uploadURL() const {
+  std::string host = hostForUpload();
+  auto subdomain = uploadSubdomain();
+  if (subdomain && !subdomain->empty()) host = *subdomain + "." + host;
+  return analyticsServiceScheme() + "://" + host + "/a";
+}
+
+std::optional<std::string> APMRemoteConfig::remoteConfigURL(const std::optional<std::string>& platformName,
+                                                            int64_t sdkVersion, int64_t runtimeVersion) const {
+  if (appID_.empty()) {
+    log(2, 29021, "Cannot create a URL to fetch a configuration with empty app ID");
+    return std::nullopt;
+  }
+  if (!platformName) {
+    log(2, 29010, "Cannot create a URL to fetch a configuration with empty platform");
+    return std::nullopt;
+  }
+  APMQueryItems query{{"platform", *platformName}, {"dmp_version", sdkVersion}, {"runtime_version", runtimeVersion}};
+  return analyticsServiceScheme() + "://" + analyticsServiceHost() + "/config/app/" + percentEncodePath(appID_) + "?" +
+         apm_queryString(query);
+}
+
+bool APMRemoteConfig::SSTGUploadEnabled() {
+  if (!boolValue(APMSettings::kSSTGUploadEnabled)) return false;
+  platform::Object plistSwitch = platform::Bundle::objectForInfoDictionaryKey(kSSTGInfoPlistKey);
+  if (!plistSwitch.isNumber() || !plistSwitch.boolValue()) return false;
+  auto config = remoteConfigProto();
+  auto sstg = config ? APMNanoGetMessage<APMPBSstgSetting>(*config, ConfigField::kSstgSetting) : nullptr;
+  if (!sstg || APMNanoGetString(*sstg, SstgField::kUploadURL).value_or("").empty()) return false;
+  auto engine = hooks();
+  if (engine.sstgPreviewHeaders && engine.sstgPreviewHeaders()) return true;
+  std::string appInstanceID = persistedConfig_ ? persistedConfig_->appInstanceID().value_or("") : "";
+  int32_t percentage = APMNanoGetInt32(*sstg, SstgField::kRolloutPercentage);
+  if (appInstanceID.empty() && percentage < 100) return false;
+  return static_cast<int64_t>(stableHash(appInstanceID) % 100) < percentage;
+}
+
+std::optional<std::string> APMRemoteConfig::SSTGUploadURL() const {
+  auto config = remoteConfigProto();
+  auto sstg = config ? APMNanoGetMessage<APMPBSstgSetting>(*config, ConfigField::kSstgSetting) : nullptr;
+  if (!sstg) return std::nullopt;
+  auto engine = hooks();
+  if (engine.appDataConsentStatus && engine.appDataConsentStatus() == kTrackingAuthorized) {
+    auto authorized = APMNanoGetString(*sstg, SstgField::kAuthorizedUploadURL);
+    if (authorized && isValidURL(*authorized)) return authorized;
+  }
+  return APMNanoGetString(*sstg, SstgField::kUploadURL);
+}
+
+std::optional<platform::Dictionary> APMRemoteConfig::SSTGUploadHTTPHeaders() const {
+  auto config = remoteConfigProto();
+  auto sstg = config ? APMNanoGetMessage<APMPBSstgSetting>(*config, ConfigField::kSstgSetting) : nullptr;
+  if (!sstg) return std::nullopt;
+  auto info = APMNanoGetString(*sstg, SstgField::kServerInfo);
+  if (!info || info->empty()) return std::nullopt;
+  return platform::Dictionary{{"x-sstg-server-info", *info}};
+}
+
+// MARK: - Consent and data controls
+
+std::vector<std::string> APMRemoteConfig::dataControls() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cachedDataControls_;
+}
+
+platform::Dictionary APMRemoteConfig::consentDefaults() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cachedConsentDefaults_;
+}
+
+platform::Dictionary APMRemoteConfig::consentDelegations() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cachedConsentDelegations_;
+}
+
+platform::Dictionary APMRemoteConfig::regionalDefaults() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cachedRegionalDefaults_;
+}
+
+std::set<std::string> APMRemoteConfig::corePlatformServices() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cachedCorePlatformServices_;
+}
+
+bool APMRemoteConfig::isDMARegion() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return isDMARegion_;
+}
+
+// MARK: - Experiments
+
+std::vector<int64_t> APMRemoteConfig::experimentIDs() const {
+  return experimentClient_ ? experimentClient_->experimentIDs() : std::vector<int64_t>{};
+}
+
+void APMRemoteConfig::clientDidReceiveNewSnapshot() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  hasNewSnapshot_ = true;
+}
+
+void APMRemoteConfig::clientDidReceiveFetchError(const std::optional<platform::Error>& error) {
+  if (error) log(2, 29025, "Cannot fetch experiment. Error", *error);
+}
+
+bool APMRemoteConfig::shouldFetchExperiments() const {
+  auto engine = hooks();
+  return engine.engineIsEnabled && engine.engineIsEnabled();
+}
+
+bool APMRemoteConfig::activateNewSnapshot() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!hasNewSnapshot_) return false;
+  }
+  if (!experimentClient_) return false;
+  platform::Error error;
+  if (!experimentClient_->activateLatestSnapshot(&error)) {
+    log(2, 29024, "Cannot activate snapshot. Error", error);
+    return false;
+  }
+  updateCachedExperimentFlags();
+  std::lock_guard<std::mutex> lock(mutex_);
+  hasNewSnapshot_ = false;
+  return true;
+}
+
+void APMRemoteConfig::updateCachedExperimentFlags() {
+  if (!experimentClient_) return;
+  auto value = experimentClient_->flagValue(kCustomerTypeFlag);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (value) {
+    cachedExperimentFlags_[kCustomerTypeFlag] = *value;
+  } else {
+    cachedExperimentFlags_.erase(kCustomerTypeFlag);
+  }
+}
+
+// MARK: - What programs see
+
+std::shared_ptr<APMRemoteConfigEventEditing> APMRemoteConfig::eventEditing() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return eventEditing_;
+}
+
+platform::Dictionary APMRemoteConfig::settingsForPrograms() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  platform::Dictionary result;
+  for (const auto& [key, value] : cachedValueByRemoteConfigKeys_) {
+    if (auto text = textOf(value)) result[key] = *text;
+  }
+  return result;
+}
+
+platform::Dictionary APMRemoteConfig::appMetadataForPrograms() const {
+  platform::Dictionary metadata{{"platform", "macos"},
+                                {"package_name", platform::Bundle::bundleIdentifier()},
+                                {"dmp_version", kLibraryVersion}};
+  auto engine = hooks();
+  if (engine.appVersion) {
+    if (auto version = engine.appVersion()) metadata["app_version"] = *version;
+  }
+  return metadata;
+}

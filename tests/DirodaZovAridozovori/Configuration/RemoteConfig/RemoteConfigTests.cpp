@@ -1,0 +1,441 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "APMDatabase.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "APMPBProtoLocations.h"
+#include "APMPersistedConfig.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "TestSupport.h"
+#include "platform/Bundle.h"
+#include "platform/DispatchQueue.h"
+
+namespace {
+
+constexpr const char* kAppID = "1:123456:macos:abcdef";
+
+using Settings = std::vector<std::pair<std::string, std::string>>;
+
+std::shared_ptr<APMPBMeasurementConfig> makeConfig(const Settings& settings, const std::string& appID = kAppID) {
+  auto config = APMPBMeasurementConfig::initWithMessageInfo();
+  APMNanoSetInt64(*config, 0, 7);
+  APMNanoSetString(*config, 1, appID);
+  std::vector<std::shared_ptr<APMPBSetting>> list;
+  for (const auto& [name, value] : settings) {
+    auto setting = APMPBSetting::initWithMessageInfo();
+    APMNanoSetString(*setting, 0, name);
+    APMNanoSetString(*setting, 1, value);
+    list.push_back(setting);
+  }
+  APMNanoSetRepeatedField(*config, 3, list);
+  return config;
+}
+
+class RemoteConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    worker_ = platform::DispatchQueue::create("test.remoteconfig.worker");
+    persisted_ = std::make_shared<APMPersistedConfig>(dataDirectory_.path() + "/persisted.plist");
+    onWorker([&] {
+      platform::Error error;
+      database_ = APMDatabase::create(APMDatabase::kDatabaseName, persisted_, worker_, &error);
+    });
+    ASSERT_TRUE(database_);
+  }
+
+  void TearDown() override {
+    onWorker([&] { database_.reset(); });
+    APMRemoteConfig::setEngineHooks({});
+    platform::Bundle::reset();
+  }
+
+  void onWorker(const std::function<void()>& block) { worker_->sync(block); }
+
+  std::shared_ptr<APMRemoteConfig> configWith(const Settings& settings) {
+    std::shared_ptr<APMRemoteConfig> config;
+    onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, makeConfig(settings), persisted_); });
+    return config;
+  }
+
+  testsupport::ScopedDataDirectory dataDirectory_;
+  std::shared_ptr<platform::DispatchQueue> worker_;
+  std::shared_ptr<APMPersistedConfig> persisted_;
+  std::shared_ptr<APMDatabase> database_;
+};
+
+// The text that configures a value (time settings are configured in milliseconds).
+std::string textFor(const APMSettingDefinition& setting, double value) {
+  std::ostringstream out;
+  out.precision(17);
+  out << (setting.reader == APMSettingReader::kTimeSeconds ? value * 1000 : value);
+  return out.str();
+}
+
+// A value inside the bounds that differs from the default.
+double inRangeValue(const APMSettingDefinition& setting) {
+  double candidate = setting.maxValue ? *setting.maxValue : setting.defaultValue + 1;
+  if (candidate == setting.defaultValue) candidate = setting.minValue ? *setting.minValue : setting.defaultValue - 1;
+  return candidate;
+}
+
+TEST_F(RemoteConfigTest, EverySettingAnswersDefaultValueOrDefaultAgain) {
+  size_t count = 0;
+  const APMSettingDefinition* const* all = APMSettings::all(&count);
+  Settings inRange, outOfRange, garbage;
+  for (size_t i = 0; i < count; ++i) {
+    const auto& s = *all[i];
+    inRange.push_back({s.key, textFor(s, inRangeValue(s))});
+    outOfRange.push_back({s.key, textFor(s, *s.maxValue + 1)});
+    garbage.push_back({s.key, "twelve"});
+  }
+  auto absentConfig = configWith({});
+  auto inRangeConfig = configWith(inRange);
+  auto outOfRangeConfig = configWith(outOfRange);
+  auto garbageConfig = configWith(garbage);
+  ASSERT_TRUE(absentConfig && inRangeConfig && outOfRangeConfig && garbageConfig);
+  for (size_t i = 0; i < count; ++i) {
+    const auto& s = *all[i];
+    SCOPED_TRACE(s.key);
+    EXPECT_DOUBLE_EQ(absentConfig->settingValue(s), s.defaultValue);
+    EXPECT_DOUBLE_EQ(inRangeConfig->settingValue(s), inRangeValue(s));
+    EXPECT_DOUBLE_EQ(outOfRangeConfig->settingValue(s), s.defaultValue);
+    EXPECT_DOUBLE_EQ(garbageConfig->settingValue(s), s.defaultValue);
+    // A second read answers from the validated cache, with the same value.
+    EXPECT_DOUBLE_EQ(inRangeConfig->settingValue(s), inRangeValue(s));
+  }
+}
+
+TEST_F(RemoteConfigTest, TimeTextsAreMillisecondsAndOutOfRangeNeverClamps) {
+  struct Case {
+    const char* key;
+    const char* text;
+    std::function<double(APMRemoteConfig&)> read;
+    double expected;
+  };
+  const Case cases[] = {
+      {"measurement.upload.interval", "30000", [](APMRemoteConfig& c) { return c.uploadingInterval(); }, 30},
+      {"measurement.upload.interval", "5000", [](APMRemoteConfig& c) { return c.uploadingInterval(); }, 3600},
+      {"measurement.upload.interval", "15999.9", [](APMRemoteConfig& c) { return c.uploadingInterval(); }, 15.999},
+      {"measurement.upload.retry_count", "30", [](APMRemoteConfig& c) { return c.uploadingRetryCount(); }, 6},
+      {"measurement.upload.retry_count", "24", [](APMRemoteConfig& c) { return c.uploadingRetryCount(); }, 24},
+      {"measurement.quality.checksum", "2", [](APMRemoteConfig& c) { return c.checksumEnabled() ? 1.0 : 0.0; }, 0},
+      {"measurement.quality.checksum", "1", [](APMRemoteConfig& c) { return c.checksumEnabled() ? 1.0 : 0.0; }, 1},
+      {"measurement.upload.max_bundles_created_per_iteration", "5000",
+       [](APMRemoteConfig& c) { return c.maxBundlesCreatedPerIteration(); }, 5},
+      {"measurement.upload.max_bundles_created_per_iteration", "100",
+       [](APMRemoteConfig& c) { return c.maxBundlesCreatedPerIteration(); }, 100},
+      {"measurement.upload.max_event_parameter_value_length", "100",
+       [](APMRemoteConfig& c) { return c.maxInternalEventParameterValueLength(); }, 256},
+      {"measurement.upload.max_event_parameter_value_length", "500",
+       [](APMRemoteConfig& c) { return c.maxInternalEventParameterValueLength(); }, 500},
+      {"measurement.account.time_zone_offset_minutes", "-900",
+       [](APMRemoteConfig& c) { return c.analyticsAccountTimeZoneOffsetMinutes(); }, -900},
+      {"measurement.upload.max_batch_size", "99999999999999999999",
+       [](APMRemoteConfig& c) { return static_cast<double>(c.uploadMaxSizeLimitBytes()); }, 65536},
+      {"measurement.upload.backoff_period", "1e30",
+       [](APMRemoteConfig& c) { return c.uploadingBackoffInterval(); }, 43200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + "=" + c.text);
+    auto config = configWith({{c.key, c.text}});
+    ASSERT_TRUE(config);
+    EXPECT_DOUBLE_EQ(c.read(*config), c.expected);
+  }
+}
+
+TEST_F(RemoteConfigTest, UnboundedInt64SettingRefusesNumbersThatDoNotFit) {
+  auto config = configWith({{"custom.big", "99999999999999999999"}, {"custom.ok", "-12.7"}});
+  EXPECT_EQ(config->int64Value("custom.big", 17), 17);
+  EXPECT_EQ(config->int64Value("custom.ok", 17), -12);
+  EXPECT_EQ(config->int64Value("custom.absent", 5), 5);
+}
+
+TEST_F(RemoteConfigTest, ReadingReplacesTheTextByTheValidatedNumber) {
+  auto config = configWith({{"measurement.upload.interval", "abc"}, {"measurement.config.cache_time", "120000"}});
+  auto before = config->settingsForPrograms();
+  EXPECT_EQ(before["measurement.upload.interval"], platform::Object("abc"));
+  EXPECT_EQ(config->uploadingInterval(), 3600);
+  EXPECT_EQ(config->remoteConfigCacheTimeInterval(), 120);
+  auto after = config->settingsForPrograms();
+  EXPECT_EQ(after["measurement.upload.interval"], platform::Object("3600"));
+  EXPECT_EQ(after["measurement.config.cache_time"], platform::Object("120"));
+}
+
+TEST_F(RemoteConfigTest, PsmSettingsAreServedAsGivenEvenBeyondTheirBounds) {
+  auto message = makeConfig({{"measurement.psm_prefix_phone", "12"}});
+  auto psm = APMPBPsmSetting::initWithMessageInfo();
+  APMNanoSetInt32(*psm, 0, 30);
+  APMNanoSetInt32(*psm, 2, 8);
+  APMNanoSetMessage(*message, 13, psm);
+  std::shared_ptr<APMRemoteConfig> config;
+  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  EXPECT_EQ(config->hashPrefixBitLengthEmail(), 30);
+  EXPECT_EQ(config->hashPrefixBitLengthPhone(), 12);
+  EXPECT_EQ(config->maxSignInDelayInDays(), 8);
+}
+
+TEST_F(RemoteConfigTest, EventConfigurationsAnswerByInternalName) {
+  auto message = makeConfig({{"measurement.upload.blacklist_internal", "1"}});
+  std::vector<std::shared_ptr<APMPBEventConfig>> events;
+  auto add = [&](const std::string& name, std::optional<bool> blocked, std::optional<bool> conversion,
+                 std::optional<int32_t> rate) {
+    auto event = APMPBEventConfig::initWithMessageInfo();
+    APMNanoSetString(*event, 0, name);
+    if (blocked) APMNanoSetBool(*event, 1, *blocked);
+    if (conversion) APMNanoSetBool(*event, 2, *conversion);
+    if (rate) APMNanoSetInt32(*event, 3, *rate);
+    events.push_back(event);
+  };
+  add("level_up", true, std::nullopt, 1);
+  add("first_open", false, true, 70000);
+  add("purchase", std::nullopt, false, 10);
+  add("", true, true, 5);
+  APMNanoSetRepeatedField(*message, 4, events);
+  std::shared_ptr<APMRemoteConfig> config;
+  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+
+  EXPECT_TRUE(config->isEventBlocklisted("level_up"));
+  EXPECT_FALSE(config->isEventBlocklisted("purchase"));
+  EXPECT_FALSE(config->isEventBlocklisted("other_public"));
+  // "first_open" is stored under its internal name "_f"; an explicit NO falls through to the
+  // internal block-list setting.
+  EXPECT_TRUE(config->isEventBlocklisted("_f"));
+  EXPECT_TRUE(config->isEventBlocklisted("_unknown_internal"));
+  EXPECT_EQ(config->eventConfigWithName("first_open"), nullptr);
+  EXPECT_TRUE(config->isEventCustomConversion("_f"));
+  EXPECT_FALSE(config->isEventCustomConversion("purchase"));
+  EXPECT_EQ(config->samplingRateForEvent("level_up"), 1);
+  EXPECT_EQ(config->samplingRateForEvent("_f"), 1);
+  EXPECT_EQ(config->samplingRateForEvent("purchase"), 10);
+  EXPECT_EQ(config->samplingRateForEvent("missing"), 1);
+  EXPECT_TRUE(config->eventHasSamplingRate("_f"));
+  EXPECT_FALSE(config->eventHasSamplingRate("missing"));
+  EXPECT_EQ(config->eventConfigWithName(""), nullptr);
+}
+
+TEST_F(RemoteConfigTest, AnotherAppsConfigurationIsRefusedAndTheStoredOneStays) {
+  auto config = configWith({{"measurement.upload.retry_count", "9"}});
+  bool updated = true;
+  onWorker([&] { updated = config->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", "3"}}, "1:other")); });
+  EXPECT_FALSE(updated);
+  EXPECT_EQ(config->uploadingRetryCount(), 9);
+
+  // After a restart the stored configuration is read back.
+  std::shared_ptr<APMRemoteConfig> reopened;
+  onWorker([&] { reopened = APMRemoteConfig::create(kAppID, database_, persisted_); });
+  EXPECT_EQ(reopened->uploadingRetryCount(), 9);
+  EXPECT_EQ(reopened->version(), 7);
+}
+
+TEST_F(RemoteConfigTest, AFailedStoreIsReportedAndKeepsThePreviousConfiguration) {
+  auto config = configWith({{"measurement.upload.retry_count", "9"}});
+  bool updated = true;
+  onWorker([&] {
+    database_->closeAndDeleteDatabase();
+    updated = config->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", "3"}}));
+  });
+  EXPECT_FALSE(updated);
+  EXPECT_EQ(config->uploadingRetryCount(), 9);
+}
+
+TEST_F(RemoteConfigTest, DefaultInstanceAnswersDefaultsAndRefusesUpdates) {
+  auto defaults = APMRemoteConfig::defaultInstance();
+  ASSERT_TRUE(defaults->isDefaultInstance());
+  EXPECT_FALSE(defaults->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", "3"}})));
+  EXPECT_EQ(defaults->uploadingRetryCount(), 6);
+  EXPECT_FALSE(defaults->isExpired());
+  EXPECT_EQ(defaults->version(), -1);
+  EXPECT_EQ(APMRemoteConfig::create("", database_, persisted_), nullptr);
+  EXPECT_EQ(APMRemoteConfig::create(kAppID, nullptr, persisted_), nullptr);
+}
+
+TEST_F(RemoteConfigTest, ConsentCachesComeFromTheConsentConfiguration) {
+  auto message = makeConfig({});
+  auto consent = APMPBConsentConfig::initWithMessageInfo();
+  auto entry = [](int32_t type, int32_t mode) {
+    auto e = APMPBConsentDefaultEntry::initWithMessageInfo();
+    APMNanoSetInt32(*e, 0, type);
+    APMNanoSetInt32(*e, 1, mode);
+    return e;
+  };
+  APMNanoSetRepeatedField(*consent, 0, std::vector{entry(1, 2), entry(2, 1), entry(9, 1)});
+  auto delegation = APMPBConsentDelegationEntry::initWithMessageInfo();
+  APMNanoSetInt32(*delegation, 0, 3);
+  APMNanoSetInt32(*delegation, 1, 1);
+  APMNanoSetRepeatedField(*consent, 1, std::vector{delegation});
+  auto service = APMPBCorePlatformServiceEntry::initWithMessageInfo();
+  APMNanoSetString(*service, 0, "ads");
+  APMNanoSetRepeatedField(*consent, 2, std::vector{service});
+  APMNanoSetBool(*consent, 3, false);
+  APMNanoSetRepeatedField(*consent, 4, std::vector{entry(4, 2)});
+  APMNanoSetMessage(*message, 12, consent);
+  auto control = APMPBDataControl::initWithMessageInfo();
+  APMNanoSetString(*control, 0, "restrict_ads");
+  APMNanoSetRepeatedField(*message, 9, std::vector{control});
+
+  std::shared_ptr<APMRemoteConfig> config;
+  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  EXPECT_EQ(config->consentDefaults(),
+            (platform::Dictionary{{"ad_storage", "denied"}, {"analytics_storage", "granted"}, {"", "granted"}}));
+  EXPECT_EQ(config->consentDelegations(), (platform::Dictionary{{"ad_user_data", "ad_storage"}}));
+  EXPECT_EQ(config->regionalDefaults(), (platform::Dictionary{{"ad_personalization", "denied"}}));
+  EXPECT_EQ(config->corePlatformServices(), std::set<std::string>{"ads"});
+  EXPECT_EQ(config->dataControls(), std::vector<std::string>{"restrict_ads"});
+  EXPECT_FALSE(config->isDMARegion());
+
+  config->reset();
+  EXPECT_TRUE(config->consentDefaults().empty());
+  EXPECT_TRUE(config->isDMARegion());
+  EXPECT_EQ(config->version(), -1);
+}
+
+TEST_F(RemoteConfigTest, AFailingProgramEndsTheParseBeforeConsentIsApplied) {
+  auto message = makeConfig({{"measurement.upload.retry_count", "9"}});
+  auto consent = APMPBConsentConfig::initWithMessageInfo();
+  auto e = APMPBConsentDefaultEntry::initWithMessageInfo();
+  APMNanoSetInt32(*e, 0, 1);
+  APMNanoSetInt32(*e, 1, 2);
+  APMNanoSetRepeatedField(*consent, 0, std::vector{e});
+  APMNanoSetMessage(*message, 12, consent);
+  APMNanoSetRepeatedField(*message, 8, std::vector{APMPBProgram::initWithMessageInfo()});
+
+  int loads = 0;
+  APMRemoteConfig::setEventEditingLoader([&](const APMPBProgram&, const APMRemoteConfig&, platform::Error* error) {
+    ++loads;
+    platform::setError(error, platform::Error("test", 1));
+    return std::shared_ptr<APMRemoteConfigEventEditing>();
+  });
+  std::shared_ptr<APMRemoteConfig> config;
+  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  APMRemoteConfig::setEventEditingLoader(nullptr);
+  EXPECT_EQ(loads, 1);
+  EXPECT_EQ(config->eventEditing(), nullptr);
+  EXPECT_EQ(config->uploadingRetryCount(), 9);  // settings were applied before the program
+  EXPECT_TRUE(config->consentDefaults().empty());
+}
+
+TEST_F(RemoteConfigTest, URLsUseTheServiceHostSubdomainAndQueryOrder) {
+  APMRemoteConfig::setAnalyticsServiceHost("collector.example", "authorized.example");
+  auto message = makeConfig({});
+  APMNanoSetString(*message, 10, "eu");
+  std::shared_ptr<APMRemoteConfig> config;
+  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  EXPECT_EQ(config->uploadURL(), "https://eu.collector.example/a");
+  APMRemoteConfig::setEngineHooks({.appDataConsentStatus = [] { return int64_t{3}; }});
+  EXPECT_EQ(config->uploadURL(), "https://eu.authorized.example/a");
+  EXPECT_EQ(config->remoteConfigURL(std::string("macos"), 111500, 230),
+            "https://collector.example/config/app/1:123456:macos:abcdef?platform=macos&dmp_version=111500&runtime_version=230");
+  EXPECT_EQ(config->remoteConfigURL(std::nullopt, 1, 1), std::nullopt);
+  APMRemoteConfig::setAnalyticsServiceHost("analytics.measurement.invalid");
+}
+
+TEST_F(RemoteConfigTest, ServerSideTaggingNeedsSettingPlistSwitchURLAndRollout) {
+  auto message = makeConfig({});
+  auto sstg = APMPBSstgSetting::initWithMessageInfo();
+  APMNanoSetString(*sstg, 0, "https://tagging.example/collect");
+  APMNanoSetString(*sstg, 1, "server-1");
+  APMNanoSetString(*sstg, 2, "not a url");
+  APMNanoSetInt32(*sstg, 3, 100);
+  APMNanoSetMessage(*message, 14, sstg);
+  std::shared_ptr<APMRemoteConfig> config;
+  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+
+  EXPECT_FALSE(config->SSTGUploadEnabled());  // no Info.plist switch
+  platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_SSTG_UPLOAD_ENABLED", true);
+  EXPECT_TRUE(config->SSTGUploadEnabled());  // full rollout, even without an app instance ID
+  APMRemoteConfig::setEngineHooks({.appDataConsentStatus = [] { return int64_t{3}; }});
+  EXPECT_EQ(config->SSTGUploadURL(), "https://tagging.example/collect");  // the authorised URL is invalid
+  EXPECT_EQ(config->SSTGUploadHTTPHeaders(), (platform::Dictionary{{"x-sstg-server-info", "server-1"}}));
+
+  APMNanoSetInt32(*sstg, 3, 0);
+  APMNanoSetMessage(*message, 14, sstg);
+  onWorker([&] { ASSERT_TRUE(config->updateMeasurementConfig(message)); });
+  persisted_->setAppInstanceID("ABCDEF0123456789ABCDEF0123456789");
+  EXPECT_FALSE(config->SSTGUploadEnabled());  // a 0 % rollout lets nobody in
+  APMRemoteConfig::setEngineHooks({.sstgPreviewHeaders = [] { return std::optional<platform::Dictionary>(platform::Dictionary{}); }});
+  EXPECT_TRUE(config->SSTGUploadEnabled());  // a preview always uploads
+}
+
+TEST_F(RemoteConfigTest, ExpiryFollowsTheStoredUpdateTimeAndTheCacheTime) {
+  testsupport::ScopedFakeClock clock;
+  auto config = configWith({{"measurement.config.cache_time", "600000"}});
+  auto expired = [&] {
+    bool result = false;
+    onWorker([&] { result = config->isExpired(); });
+    return result;
+  };
+  EXPECT_FALSE(expired());
+  clock->advance(599);
+  EXPECT_FALSE(expired());
+  clock->advance(2);
+  EXPECT_TRUE(expired());
+}
+
+TEST_F(RemoteConfigTest, GettersMayRunWhileTheWorkerAppliesNewConfigurations) {
+  auto config = configWith({{"measurement.upload.retry_count", "9"}});
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  std::thread reader([&] {
+    while (!stop) {
+      int32_t value = config->uploadingRetryCount();
+      if (value != 9 && value != 10) ++bad;
+      (void)config->consentDefaults();
+      (void)config->isEventBlocklisted("x");
+    }
+  });
+  for (int i = 0; i < 50; ++i) {
+    onWorker([&] { config->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", i % 2 ? "9" : "10"}})); });
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(bad.load(), 0);
+}
+
+// A configuration written by protoc's own encoder, not by ours.
+TEST_F(RemoteConfigTest, ConfigurationEncodedByProtocIsStoredAndAnswers) {
+  testsupport::TempDir dir;
+  const std::string text = std::string("version: 42\napp_id: \"") + kAppID +
+                           "\"\n"
+                           "settings { name: \"measurement.upload.interval\" value: \"60000\" }\n"
+                           "settings { name: \"measurement.upload.max_events_per_day\" value: \"2000\" }\n"
+                           "event_configs { name: \"tutorial_skip\" is_blocklisted: true }\n"
+                           "upload_subdomain: \"region1\"\n"
+                           "consent_config { default_entries { type: AD_STORAGE mode: DENIED } dma_region: true }\n";
+  {
+    std::ofstream(dir.path() + "/config.txt") << text;
+  }
+  std::string command = std::string(APMPB_PROTOC_PATH) + " -I " + APMPB_PROTO_DIRECTORY +
+                        " --encode=apmpb.MeasurementConfig measurement_config.proto < " + dir.path() +
+                        "/config.txt > " + dir.path() + "/config.bin";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(dir.path() + "/config.bin", std::ios::binary);
+  platform::Data bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto message = APMPBMeasurementConfig::fromBuffer(bytes);
+  ASSERT_TRUE(message);
+
+  APMRemoteConfig::setAnalyticsServiceHost("collector.example");
+  std::shared_ptr<APMRemoteConfig> config;
+  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  // Read back from the database after a restart.
+  std::shared_ptr<APMRemoteConfig> reopened;
+  onWorker([&] { reopened = APMRemoteConfig::create(kAppID, database_, persisted_); });
+  for (const auto& c : {config, reopened}) {
+    EXPECT_EQ(c->version(), 42);
+    EXPECT_EQ(c->uploadingInterval(), 60);
+    EXPECT_EQ(c->maxEventsPerDay(), 2000);
+    EXPECT_TRUE(c->isEventBlocklisted("tutorial_skip"));
+    EXPECT_FALSE(c->isEventBlocklisted("tutorial_begin"));
+    EXPECT_EQ(c->uploadURL(), "https://region1.collector.example/a");
+    EXPECT_EQ(c->consentDefaults(), (platform::Dictionary{{"ad_storage", "denied"}}));
+    EXPECT_TRUE(c->isDMARegion());
+  }
+  APMRemoteConfig::setAnalyticsServiceHost("analytics.measurement.invalid");
+}
+
+}  // namespace
