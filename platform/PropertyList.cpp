@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 
 namespace platform {
 
@@ -185,9 +187,136 @@ plist_t toNode(const Object& value) {
   return nullptr;
 }
 
+// The binary decoder of the property-list library recurses once per nesting level, so a hostile
+// or damaged file nested deeply enough would overflow the stack before we see a single node. Walk
+// the object graph first, without recursion, and refuse anything nested deeper than kMaxDepth,
+// any cycle, and any reference outside the file.
+class BinaryShapeCheck {
+ public:
+  BinaryShapeCheck(const uint8_t* bytes, size_t length) : bytes_(bytes), length_(length) {}
+
+  bool acceptable() {
+    if (!readTrailer()) return false;
+    depth_.assign(count_, kUnknown);
+    return walkFrom(top_);
+  }
+
+ private:
+  static constexpr size_t kHeaderSize = 8;
+  static constexpr size_t kTrailerSize = 32;
+  static constexpr int32_t kUnknown = -1;
+  static constexpr int32_t kVisiting = -2;
+
+  struct Frame {
+    uint64_t object;
+    std::vector<uint64_t> children;
+    size_t next = 0;
+    int32_t deepestChild = -1;
+  };
+
+  uint64_t readBigEndian(size_t at, size_t size) const {
+    uint64_t value = 0;
+    for (size_t i = 0; i < size; ++i) value = (value << 8) | bytes_[at + i];
+    return value;
+  }
+
+  bool readTrailer() {
+    if (length_ < kHeaderSize + kTrailerSize) return false;
+    size_t trailer = length_ - kTrailerSize;
+    offsetSize_ = bytes_[trailer + 6];
+    refSize_ = bytes_[trailer + 7];
+    count_ = readBigEndian(trailer + 8, 8);
+    top_ = readBigEndian(trailer + 16, 8);
+    tableOffset_ = readBigEndian(trailer + 24, 8);
+    if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8) return false;
+    if (count_ == 0 || top_ >= count_ || tableOffset_ < kHeaderSize || tableOffset_ > trailer) return false;
+    return count_ <= (trailer - tableOffset_) / offsetSize_;
+  }
+
+  // The objects a container refers to; false when the object cannot be read.
+  bool childrenOf(uint64_t object, std::vector<uint64_t>* children) const {
+    uint64_t offset = readBigEndian(static_cast<size_t>(tableOffset_ + object * offsetSize_), offsetSize_);
+    size_t end = static_cast<size_t>(tableOffset_);
+    if (offset < kHeaderSize || offset >= end) return false;
+    uint8_t marker = bytes_[offset];
+    uint8_t type = marker >> 4;
+    bool isDictionary = type == 0xD;
+    if (type != 0xA && type != 0xC && !isDictionary) return true;
+    uint64_t count = marker & 0x0F;
+    size_t at = static_cast<size_t>(offset) + 1;
+    if (count == 0x0F) {
+      if (at >= end || (bytes_[at] >> 4) != 0x1) return false;
+      size_t size = size_t{1} << (bytes_[at] & 0x0F);
+      if (size > 8 || at + 1 + size > end) return false;
+      count = readBigEndian(at + 1, size);
+      at += 1 + size;
+    }
+    uint64_t refs = isDictionary ? count * 2 : count;
+    if (count > end || refs > (end - at) / refSize_) return false;
+    children->reserve(static_cast<size_t>(refs));
+    for (uint64_t i = 0; i < refs; ++i) {
+      uint64_t child = readBigEndian(at + static_cast<size_t>(i) * refSize_, refSize_);
+      if (child >= count_) return false;
+      children->push_back(child);
+    }
+    return true;
+  }
+
+  bool push(std::vector<Frame>* stack, uint64_t object) {
+    if (stack->size() > static_cast<size_t>(kMaxDepth)) return false;
+    Frame frame{object, {}, 0, -1};
+    if (!childrenOf(object, &frame.children)) return false;
+    depth_[object] = kVisiting;
+    stack->push_back(std::move(frame));
+    return true;
+  }
+
+  bool walkFrom(uint64_t top) {
+    std::vector<Frame> stack;
+    if (!push(&stack, top)) return false;
+    while (!stack.empty()) {
+      Frame& frame = stack.back();
+      if (frame.next < frame.children.size()) {
+        uint64_t child = frame.children[frame.next++];
+        int32_t known = depth_[child];
+        if (known == kVisiting) return false;
+        if (known >= 0) {
+          frame.deepestChild = std::max(frame.deepestChild, known);
+          continue;
+        }
+        if (!push(&stack, child)) return false;
+        continue;
+      }
+      int32_t depth = frame.deepestChild + 1;
+      depth_[frame.object] = depth;
+      stack.pop_back();
+      if (!stack.empty()) stack.back().deepestChild = std::max(stack.back().deepestChild, depth);
+    }
+    return true;
+  }
+
+  const uint8_t* bytes_;
+  size_t length_;
+  size_t offsetSize_ = 0;
+  size_t refSize_ = 0;
+  uint64_t count_ = 0;
+  uint64_t top_ = 0;
+  uint64_t tableOffset_ = 0;
+  std::vector<int32_t> depth_;
+};
+
+bool isBinaryPropertyList(const char* bytes, size_t length) {
+  return length >= 8 && std::memcmp(bytes, "bplist00", 8) == 0;
+}
+
 Object decodeBytes(const char* bytes, size_t length, Error* error) {
   if (length == 0 || length > std::numeric_limits<uint32_t>::max()) {
     setError(error, makeError(PropertyList::kErrorCorrupt, "empty or oversized property list"));
+    return Object();
+  }
+  if (isBinaryPropertyList(bytes, length) &&
+      !BinaryShapeCheck(reinterpret_cast<const uint8_t*>(bytes), length).acceptable()) {
+    setError(error, makeError(PropertyList::kErrorCorrupt, "damaged or too deeply nested binary property list"));
     return Object();
   }
   plist_t raw = nullptr;

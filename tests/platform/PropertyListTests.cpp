@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
+#include <vector>
 
 #include "TestSupport.h"
 #include "platform/PropertyList.h"
@@ -44,6 +46,36 @@ std::string readText(const std::string& path) {
 void writeText(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
+}
+
+void appendBigEndian(Data* out, uint64_t value, int size) {
+  for (int i = size - 1; i >= 0; --i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// A binary property list of n arrays, each holding the next; the last holds `last` (an object
+// index, or nothing for an empty array).
+Data chainOfArrays(uint64_t n, std::optional<uint64_t> last = std::nullopt) {
+  Data out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
+  std::vector<uint64_t> offsets;
+  for (uint64_t i = 0; i < n; ++i) {
+    offsets.push_back(out.size());
+    std::optional<uint64_t> child = i + 1 < n ? std::optional<uint64_t>(i + 1) : last;
+    if (child) {
+      out.push_back(0xA1);
+      appendBigEndian(&out, *child, 4);
+    } else {
+      out.push_back(0xA0);
+    }
+  }
+  uint64_t table = out.size();
+  for (uint64_t offset : offsets) appendBigEndian(&out, offset, 8);
+  out.insert(out.end(), 6, 0);
+  out.push_back(8);  // offset size
+  out.push_back(4);  // reference size
+  appendBigEndian(&out, n, 8);
+  appendBigEndian(&out, 0, 8);
+  appendBigEndian(&out, table, 8);
+  return out;
 }
 
 }  // namespace
@@ -139,6 +171,30 @@ TEST(PropertyList, EveryTruncationAndByteFlipOfBinaryIsSafe) {
     Error error;
     Object result = PropertyList::decode(damaged, &error);
     EXPECT_EQ(result.isNull(), !error.empty()) << "byte " << i;
+  }
+}
+
+TEST(PropertyList, DeepNestingCyclesAndStrayReferencesAreRefusedBeforeDecoding) {
+  Error error;
+  Object shallow = PropertyList::decode(chainOfArrays(3), &error);
+  ASSERT_TRUE(error.empty()) << error.description;
+  EXPECT_EQ(shallow, Object(Array{Object(Array{Object(Array{})})}));
+
+  struct Case {
+    const char* name;
+    Data bytes;
+  };
+  const Case cases[] = {
+      {"nested beyond the limit", chainOfArrays(300)},
+      {"nested deep enough to exhaust the stack", chainOfArrays(200000)},
+      {"cycle", chainOfArrays(3, 0)},
+      {"reference past the object table", chainOfArrays(3, 7)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    error = {};
+    EXPECT_TRUE(PropertyList::decode(c.bytes, &error).isNull());
+    EXPECT_EQ(error.code, PropertyList::kErrorCorrupt);
   }
 }
 
