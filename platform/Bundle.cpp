@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+#include "platform/PropertyList.h"
+
 namespace platform {
 
 namespace {
@@ -48,6 +50,24 @@ Dictionary Bundle::infoDictionary() {
 void Bundle::setInfoDictionary(Dictionary info) {
   std::lock_guard<std::mutex> lock(gMutex);
   state().info = std::move(info);
+}
+
+bool Bundle::loadInfoPlist(const std::string& path, Error* error) {
+  Error readError;
+  Object contents = PropertyList::readFile(path, &readError);
+  if (!readError.empty()) {
+    setError(error, std::move(readError));
+    return false;
+  }
+  const Dictionary* info = contents.asDictionary();
+  if (!info) {
+    setError(error, Error(PropertyList::kErrorDomain, contents.isNull() ? PropertyList::kErrorUnreadable
+                                                                         : PropertyList::kErrorCorrupt,
+                          contents.isNull() ? "no Info.plist at " + path : "Info.plist is not a dictionary: " + path));
+    return false;
+  }
+  setInfoDictionary(*info);
+  return true;
 }
 
 Object Bundle::objectForInfoDictionaryKey(const std::string& key) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/Error.h"
 #include "platform/Object.h"
 
 namespace platform {
@@ -22,6 +23,9 @@ class Bundle {
   // accessors never disagree.
   static Dictionary infoDictionary();
   static void setInfoDictionary(Dictionary info);
+  // Replaces the Info.plist dictionary with the one in the property-list file at path. False with
+  // an error (and the dictionary unchanged) when the file is missing, corrupt or not a dictionary.
+  static bool loadInfoPlist(const std::string& path, Error* error = nullptr);
   // The value of one Info.plist key; a null object when absent.
   static Object objectForInfoDictionaryKey(const std::string& key);
   // Sets (or, with a null object, removes) one Info.plist key.

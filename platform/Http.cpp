@@ -75,6 +75,7 @@ std::string trim(const std::string& s) {
 }
 
 struct Transfer {
+  size_t maxBytes = 0;
   Data body;
   HttpHeaders headers;
   bool overflow = false;
@@ -84,7 +85,7 @@ struct Transfer {
 size_t onBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   size_t bytes = size * count;
-  if (transfer->body.size() + bytes > HttpClient::kMaxResponseBytes) {
+  if (transfer->body.size() + bytes > transfer->maxBytes) {
     transfer->overflow = true;
     return 0;  // makes curl fail the transfer with a write error
   }
@@ -122,22 +123,33 @@ std::optional<std::string> HttpResponse::header(const std::string& name) const {
   return std::nullopt;
 }
 
-HttpClient::HttpClient(size_t workers) {
+HttpClient::HttpClient(size_t workers, size_t maxResponseBytes) : maxResponseBytes_(maxResponseBytes) {
   initializeCurlOnce();
   if (workers == 0) workers = 1;
   for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { workerLoop(); });
 }
 
-HttpClient::~HttpClient() {
+HttpClient::~HttpClient() { shutdown(); }
+
+void HttpClient::shutdown() {
   std::deque<Job> abandoned;
+  std::vector<std::thread> workers;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
     abandoned.swap(jobs_);
+    workers.swap(workers_);
   }
   stopFlag_.store(true);
   wake_.notify_all();
-  for (auto& worker : workers_) worker.join();
+  for (auto& worker : workers) {
+    // A completion that shuts its own client down must not wait for itself.
+    if (worker.get_id() == std::this_thread::get_id()) {
+      worker.detach();
+    } else {
+      worker.join();
+    }
+  }
   for (auto& job : abandoned) {
     HttpResult result;
     result.error = urlError(kURLErrorCancelled, "cancelled");
@@ -219,6 +231,7 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
     return result;
   }
   Transfer transfer;
+  transfer.maxBytes = maxResponseBytes_;
   transfer.stopping = &stopFlag_;
   long timeoutMs = static_cast<long>((request.timeoutSeconds > 0 ? request.timeoutSeconds : 60) * 1000);
 

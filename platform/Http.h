@@ -72,8 +72,8 @@ class HttpClient {
   // Bodies beyond this are cut off and the request fails: a server cannot fill our memory.
   static constexpr size_t kMaxResponseBytes = 64u * 1024u * 1024u;
 
-  explicit HttpClient(size_t workers = kDefaultWorkers);
-  // Cancels what has not finished (their completions run with kURLErrorCancelled) and joins.
+  explicit HttpClient(size_t workers = kDefaultWorkers, size_t maxResponseBytes = kMaxResponseBytes);
+  // shutdown(), then joins.
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
@@ -87,6 +87,10 @@ class HttpClient {
 
   // Requests queued or running.
   size_t pendingCount() const;
+
+  // Refuses new requests and cancels the queued and running ones (their completions run with
+  // kURLErrorCancelled); returns once every worker has stopped. Idempotent.
+  void shutdown();
 
  private:
   struct Job {
@@ -104,6 +108,7 @@ class HttpClient {
   // Read by transfers in flight, so shutdown aborts them instead of waiting out their time-out.
   std::atomic<bool> stopFlag_{false};
   std::vector<std::thread> workers_;
+  const size_t maxResponseBytes_;
 };
 
 // Whether the network counts as reachable. Reachable by default; the host (or a test) flips it.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "platform/PropertyList.h"
 
 namespace {
 
@@ -64,6 +65,30 @@ TEST_F(BundleTest, ResourceLookupFindsOnlyRegularFilesInsideTheDirectory) {
   }
   EXPECT_EQ(*platform::Bundle::pathForResource("Service", "plist"), dir.path() + "/Service.plist");
   std::remove((dir.path() + "/../outside.plist").c_str());
+}
+
+TEST_F(BundleTest, InfoPlistFilesReplaceTheDictionaryOnlyWhenTheyAreValid) {
+  testsupport::TempDir dir;
+  std::string good = dir.path() + "/Info.plist";
+  ASSERT_TRUE(platform::PropertyList::writeFile(
+      good, platform::Dictionary{{"CFBundleIdentifier", "com.example.plist"}, {"CFBundleShortVersionString", "3.1"}},
+      platform::PropertyList::Format::XML));
+  std::string corrupt = dir.path() + "/Corrupt.plist";
+  std::ofstream(corrupt) << "<plist><dict><key>x";
+  std::string array = dir.path() + "/Array.plist";
+  ASSERT_TRUE(platform::PropertyList::writeFile(array, platform::Array{1, 2}));
+
+  platform::Error error;
+  ASSERT_TRUE(platform::Bundle::loadInfoPlist(good, &error));
+  EXPECT_EQ(platform::Bundle::bundleIdentifier(), "com.example.plist");
+  EXPECT_EQ(platform::Bundle::shortVersion(), "3.1");
+
+  for (const auto& path : {corrupt, array, dir.path() + "/Missing.plist"}) {
+    platform::Error failure;
+    EXPECT_FALSE(platform::Bundle::loadInfoPlist(path, &failure)) << path;
+    EXPECT_FALSE(failure.empty()) << path;
+    EXPECT_EQ(platform::Bundle::bundleIdentifier(), "com.example.plist") << path;
+  }
 }
 
 TEST_F(BundleTest, ReceiptPathIsNoneUntilSetAndCanBeCleared) {

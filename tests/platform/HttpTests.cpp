@@ -166,6 +166,57 @@ TEST(HttpClientTest, DestroyingTheClientCancelsRunningAndQueuedRequestsExactlyOn
   EXPECT_EQ(other.load(), 0);
 }
 
+TEST(HttpClientTest, ResponsesBeyondTheLimitFailInsteadOfFillingMemory) {
+  testsupport::LocalHttpServer server;
+  server.setHandler([](const httplib::Request& request, httplib::Response& response) {
+    response.status = 200;
+    response.set_content(std::string(std::stoul(request.get_header_value("X-Size")), 'b'), "text/plain");
+  });
+  HttpClient client(1, 4096);
+  for (auto [size, fits] : {std::pair<size_t, bool>{4096, true}, {4097, false}, {100000, false}}) {
+    HttpResult result = sendAndWait(client, HttpRequest{"GET", server.url("/big"), {{"X-Size", std::to_string(size)}}, {}, 10});
+    if (fits) {
+      ASSERT_FALSE(result.error.has_value()) << size;
+      EXPECT_EQ(result.body.size(), size);
+    } else {
+      ASSERT_TRUE(result.error.has_value()) << size;
+      EXPECT_EQ(result.error->code, platform::kURLErrorBadServerResponse) << size;
+      EXPECT_FALSE(result.response.has_value()) << size;
+    }
+  }
+}
+
+TEST(HttpClientTest, RedirectsAreFollowedAndOnlyTheFinalHeadersKept) {
+  testsupport::LocalHttpServer server;
+  server.setHandler([&](const httplib::Request& request, httplib::Response& response) {
+    if (request.path == "/old") {
+      response.status = 302;
+      response.set_header("Location", "/new");
+      response.set_header("X-Hop", "first");
+      return;
+    }
+    response.status = 200;
+    response.set_content("moved", "text/plain");
+  });
+  HttpClient client;
+  HttpResult result = sendAndWait(client, HttpRequest{"GET", server.url("/old"), {}, {}, 10});
+  ASSERT_TRUE(result.response.has_value());
+  EXPECT_EQ(result.response->statusCode, 200);
+  EXPECT_EQ(result.response->url, server.url("/new"));
+  EXPECT_FALSE(result.response->header("X-Hop").has_value());
+  EXPECT_EQ(std::string(result.body.begin(), result.body.end()), "moved");
+}
+
+TEST(HttpClientTest, AfterShutdownRequestsAreRefused) {
+  HttpClient client(2);
+  client.shutdown();
+  client.shutdown();
+  bool called = false;
+  EXPECT_FALSE(client.send(HttpRequest{"GET", "http://127.0.0.1:1/", {}, {}, 1}, [&](HttpResult) { called = true; }));
+  EXPECT_FALSE(called);
+  EXPECT_EQ(client.pendingCount(), 0u);
+}
+
 TEST(ReachabilityTest, ObserversHearOnlyRealChanges) {
   platform::Reachability::reset();
   EXPECT_TRUE(platform::Reachability::isReachable());

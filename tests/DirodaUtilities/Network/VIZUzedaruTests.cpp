@@ -332,6 +332,30 @@ TEST_F(VIZUzedaruTest, ConcurrentRequestsEachCompleteExactlyOnce) {
   EXPECT_FALSE(client_.hasUploadInProgress());
 }
 
+TEST_F(VIZUzedaruTest, ATransportThatRefusesWorkGivesCodeFour) {
+  platform::HttpClient stopped(1);
+  stopped.shutdown();
+  VIZUzedaru client("127.0.0.1", &stopped);
+  std::optional<std::string> sessionID = "unset";
+  auto outcome = std::make_shared<Outcome>();
+  platform::Semaphore done;
+  sessionID = client.postURL(server_.url("/a"), platform::Data{'x'}, queue_, false,
+                             [&](const auto& response, const auto&, const auto& error) {
+                               outcome->response = response;
+                               outcome->error = error;
+                               outcome->inProgressDuringCompletion = client.hasUploadInProgress();
+                               done.signal();
+                             });
+  ASSERT_TRUE(done.wait(30));
+  EXPECT_FALSE(sessionID.has_value());
+  EXPECT_FALSE(outcome->response.has_value());
+  ASSERT_TRUE(outcome->error.has_value());
+  EXPECT_EQ(outcome->error->domain, "com.dul.network.ErrorDomain");
+  EXPECT_EQ(outcome->error->code, 4);
+  EXPECT_FALSE(outcome->inProgressDuringCompletion);
+  EXPECT_TRUE(server_.requests().empty());
+}
+
 TEST(VIZUzedaruURLTest, HostOfURL) {
   const std::pair<const char*, const char*> cases[] = {
       {"https://app-measurement.example.com/a", "app-measurement.example.com"},
