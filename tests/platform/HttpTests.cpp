@@ -99,11 +99,7 @@ TEST(HttpClientTest, EveryStatusIsAResponseNotATransportError) {
 }
 
 TEST(HttpClientTest, RequestsThatCannotBeSentFailWithTheMatchingCode) {
-  int refusedPort;
-  {
-    testsupport::LocalHttpServer closed;
-    refusedPort = closed.port();
-  }
+  testsupport::RefusingPort refusing;
   testsupport::LocalHttpServer server;
   struct Case {
     const char* label;
@@ -111,7 +107,7 @@ TEST(HttpClientTest, RequestsThatCannotBeSentFailWithTheMatchingCode) {
     int64_t code;
   } cases[] = {
       {"empty URL", HttpRequest{"GET", "", {}, {}, 5}, platform::kURLErrorBadURL},
-      {"refused", HttpRequest{"GET", "http://127.0.0.1:" + std::to_string(refusedPort) + "/", {}, {}, 5},
+      {"refused", HttpRequest{"GET", refusing.url("/"), {}, {}, 5},
        platform::kURLErrorCannotConnectToHost},
       {"file scheme", HttpRequest{"GET", "file:///etc/passwd", {}, {}, 5}, platform::kURLErrorUnsupportedURL},
       {"header injection", HttpRequest{"POST", server.url("/x"), {{"X-A", "1\r\nX-Evil: 1"}}, {}, 5},

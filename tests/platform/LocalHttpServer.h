@@ -2,7 +2,11 @@
 // A real HTTP server on 127.0.0.1 with an ephemeral port, for tests of the network layer.
 // Every request is recorded; the reply comes from a handler the test sets.
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -77,6 +81,35 @@ class LocalHttpServer {
   mutable std::mutex mutex_;
   Handler handler_;
   std::vector<RecordedRequest> requests_;
+};
+
+// A local port that refuses connections for as long as this object lives: the socket is bound
+// but never listens, so no other test can take the port meanwhile.
+class RefusingPort {
+ public:
+  RefusingPort() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof(address);
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port_ = ntohs(address.sin_port);
+    }
+  }
+  ~RefusingPort() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  int port() const { return port_; }
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
 };
 
 }  // namespace testsupport

@@ -136,11 +136,7 @@ TEST_F(VIZUzedaruTest, PostSendsAGzippedBodyWithTheRequiredHeaders) {
 }
 
 TEST_F(VIZUzedaruTest, ServerStatusAndTransportFailuresReachTheCompletion) {
-  int closedPort;
-  {
-    testsupport::LocalHttpServer closed;
-    closedPort = closed.port();
-  }
+  testsupport::RefusingPort refusing;
   server_.setHandler([](const httplib::Request&, httplib::Response& response) {
     response.status = 503;
     response.set_content("busy", "text/plain");
@@ -156,8 +152,7 @@ TEST_F(VIZUzedaruTest, ServerStatusAndTransportFailuresReachTheCompletion) {
   std::optional<std::string> sessionID;
   Outcome refused = run(
       [&](VIZUzedaru::Completion completion) {
-        return client_.postURL("http://127.0.0.1:" + std::to_string(closedPort) + "/a", platform::Data{'x'}, queue_,
-                               false, completion);
+        return client_.postURL(refusing.url("/a"), platform::Data{'x'}, queue_, false, completion);
       },
       &sessionID);
   EXPECT_TRUE(sessionID.has_value());  // it started; the failure comes later
