@@ -1,0 +1,186 @@
+// The runtime as a whole: instruction limit, resource bounds, collection, scopes.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "APMNanoAccessors.h"
+#include "PixieTestSupport.h"
+
+using pixietest::run;
+
+namespace {
+
+TEST(APMPRuntimeTests, InstructionLimitIsExact) {
+  APMPRuntime runtime;
+  std::vector<APMPRuntimeValue> literals(1000000, APMPRuntimeValue::number(1));
+  platform::Error error;
+  runtime.executeStatements(literals, &error);
+  EXPECT_TRUE(error.empty());
+  EXPECT_EQ(runtime.getInstructionCount(), 1000000);
+  APMPRuntimeValue one = APMPRuntimeValue::number(1);
+  runtime.executeStatements(std::span<const APMPRuntimeValue>(&one, 1), &error);
+  EXPECT_EQ(error.code, kAPMPErrorInstructionLimit);
+  runtime.resetInstructionCount();
+  error = {};
+  EXPECT_EQ(runtime.executeStatements(std::span<const APMPRuntimeValue>(&one, 1), &error).numberValue(), 1);
+  EXPECT_TRUE(error.empty());
+}
+
+TEST(APMPRuntimeTests, ProgramsCannotReachTheInstructionCounter) {
+  // The counter's old name is just a name: assigning it is an undeclared assignment, and a
+  // program that declares and keeps resetting it still runs into the limit.
+  EXPECT_EQ(run("(3 \"runtime.counter\" 0)").code(), kAPMPErrorUndeclaredAssignment);
+  auto result = run("(41 \"runtime.counter\") (42 true (3 \"runtime.counter\" 0) false (46 (3 \"runtime.counter\" -1e9)))");
+  EXPECT_EQ(result.code(), kAPMPErrorInstructionLimit);
+}
+
+// Hostile programs end with the right error, and the same runtime runs the next event.
+TEST(APMPRuntimeTests, HostileProgramsEndInOrderlyErrors) {
+  std::string deepText = "\"x\"";
+  struct Case {
+    const char* name;
+    std::string program;
+    int code;
+  } cases[] = {
+      {"infinite loop", "(42 true (44) false (46))", kAPMPErrorInstructionLimit},
+      {"infinite recursion", "(50 \"r\" (7) (r)) (r)", kAPMPErrorResourceLimit},
+      {"mutual recursion with arguments", "(50 \"a\" (7 \"n\") (b (0 (15 \"n\") 1))) (50 \"b\" (7 \"n\") (a (15 \"n\"))) (a 0)",
+       kAPMPErrorResourceLimit},
+      {"huge index", "(43 (7) 4294967294 1)", kAPMPErrorResourceLimit},
+      {"huge length", "(43 (7) \"length\" 1e9)", kAPMPErrorResourceLimit},
+      {"string doubling", "(41 \"s\") (3 \"s\" \"x\") (42 true (3 \"s\" (0 (15 \"s\") (15 \"s\"))) false (46))",
+       kAPMPErrorResourceLimit},
+      {"allocation churn",
+       "(41 \"s\" \"t\") (3 \"s\" \"0123456789abcdef\")"
+       " (42 (23 (16 (15 \"s\") \"length\") 500000) (3 \"s\" (0 (15 \"s\") (15 \"s\"))) false (46))"
+       " (42 true (44) false (46 (3 \"t\" (0 (15 \"s\") \"y\"))))",
+       kAPMPErrorResourceLimit},
+      {"cyclic join", "(41 \"a\") (3 \"a\" (7 1)) (43 (15 \"a\") 1 (15 \"a\")) (0 (15 \"a\") \"\")", 0},
+  };
+  APMPRuntime runtime;
+  for (const Case& c : cases) {
+    runtime.resetInstructionCount();
+    auto result = run(runtime, c.program);
+    EXPECT_EQ(result.code(), c.code) << c.name;
+    runtime.resetInstructionCount();
+    auto next = run(runtime, "(0 40 2)");
+    EXPECT_TRUE(next.ok()) << "after " << c.name;
+    EXPECT_EQ(next.text, "42") << "after " << c.name;
+  }
+  (void)deepText;
+}
+
+std::shared_ptr<APMPBRuntimeEntity> nested(int depth) {
+  std::string source;
+  for (int i = 0; i < depth; ++i) source += "(13 ";
+  source += "7";
+  for (int i = 0; i < depth; ++i) source += ")";
+  return pixietest::parse(source).front();
+}
+
+TEST(APMPRuntimeTests, EntityNestingIsBounded) {
+  platform::Error error;
+  APMPRuntimeValue ok = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*nested(50), &error, 60);
+  EXPECT_TRUE(error.empty());
+  EXPECT_TRUE(ok.isStatement());
+  APMPRuntimeValue tooDeep = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*nested(61), &error, 60);
+  EXPECT_EQ(error.code, kAPMPErrorResourceLimit);
+  EXPECT_TRUE(tooDeep.isUndefined());
+  // Evaluation of a deep but accepted tree works; a runtime with a smaller evaluation depth refuses it.
+  APMPRuntime runtime;
+  error = {};
+  EXPECT_EQ(runtime.executeStatements(std::span<const APMPRuntimeValue>(&ok, 1), &error).numberValue(), 7);
+  APMPRuntimeConfiguration shallow;
+  shallow.maxEvaluationDepth = 20;
+  APMPRuntime small(shallow);
+  error = {};
+  small.executeStatements(std::span<const APMPRuntimeValue>(&ok, 1), &error);
+  EXPECT_EQ(error.code, kAPMPErrorResourceLimit);
+}
+
+TEST(APMPRuntimeTests, EntityConversionErrors) {
+  auto entity = APMPBRuntimeEntity::initWithMessageInfo();
+  platform::Error error;
+  APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*entity, &error);
+  EXPECT_EQ(error.code, kAPMPErrorUnknownEntityType);
+  APMNanoSetInt32(*entity, 0, 0);
+  error = {};
+  APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*entity, &error);
+  EXPECT_EQ(error.code, kAPMPErrorUnknownEntityType);
+  APMNanoSetInt32(*entity, 0, 4);
+  error = {};
+  APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*entity, &error);
+  EXPECT_EQ(error.code, kAPMPErrorMissingFunctionName);
+  // A statement named "0" with two literal arguments keeps them unevaluated.
+  auto statement = pixietest::parse("(0 1 \"a\")").front();
+  error = {};
+  APMPRuntimeValue converted = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*statement, &error);
+  ASSERT_TRUE(converted.isStatement());
+  EXPECT_EQ(converted.asStatement()->functionName(), "0");
+  ASSERT_EQ(converted.asStatement()->arguments().size(), 2u);
+  EXPECT_EQ(converted.asStatement()->arguments()[1].text(), "a");
+  // Literals without their value field.
+  auto number = APMPBRuntimeEntity::initWithMessageInfo();
+  APMNanoSetInt32(*number, 0, 2);
+  EXPECT_TRUE(std::isnan(APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*number, &error).numberValue()));
+  auto text = APMPBRuntimeEntity::initWithMessageInfo();
+  APMNanoSetInt32(*text, 0, 1);
+  EXPECT_EQ(APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*text, &error).text(), "");
+  // A failing entity ends a top-level run; an error in the middle stops later statements.
+  APMPRuntime runtime;
+  auto result = run(runtime, "(41 \"x\") (3 \"x\" 1) (3 \"undeclared\" 2) (3 \"x\" 3)");
+  EXPECT_EQ(result.code(), kAPMPErrorUndeclaredAssignment);
+  EXPECT_EQ(runtime.globalScope().valueForName("x").numberValue(), 1);
+}
+
+TEST(APMPRuntimeTests, ScopesAndRunScopes) {
+  APMPRuntime runtime;
+  ASSERT_TRUE(run(runtime, "(41 \"shared\") (3 \"shared\" 1)").ok());
+  APMPRef<APMPScope> first = runtime.getRunScope();
+  APMPRef<APMPScope> second = runtime.getRunScope();
+  EXPECT_NE(first.get(), second.get());
+  first->addValue("local", APMPRuntimeValue::number(2));
+  EXPECT_TRUE(first->hasName("local"));
+  EXPECT_FALSE(second->hasName("local"));
+  EXPECT_EQ(second->valueForName("shared").numberValue(), 1);
+  // Assignment from a run scope reaches the global binding; an unknown name stays local.
+  second->setValue("shared", APMPRuntimeValue::number(5));
+  second->setValue("fresh", APMPRuntimeValue::number(6));
+  EXPECT_EQ(runtime.globalScope().valueForName("shared").numberValue(), 5);
+  EXPECT_FALSE(runtime.globalScope().hasName("fresh"));
+  // Immutable scopes ignore writes, including assignments passing through them.
+  APMPRef<APMPScope> inner = second->createChildScope();
+  second->makeImmutable();
+  inner->setValue("shared", APMPRuntimeValue::number(9));
+  second->addValue("other", APMPRuntimeValue::number(1));
+  EXPECT_EQ(runtime.globalScope().valueForName("shared").numberValue(), 5);
+  EXPECT_FALSE(second->hasName("other"));
+  EXPECT_EQ(APMPRuntime::runtimeVersion(), 0);
+}
+
+TEST(APMPRuntimeTests, PropertyMapImmutability) {
+  APMPPropertyMap map;
+  map.setImmutableValue("fixed", APMPRuntimeValue::number(1));
+  map.setValue("fixed", APMPRuntimeValue::number(2));
+  map.removeValueForName("fixed");
+  EXPECT_EQ(map.valueForName("fixed").numberValue(), 1);
+  map.setValue("free", APMPRuntimeValue::number(3));
+  map.makeImmutable();
+  map.setValue("free", APMPRuntimeValue::number(4));
+  map.setValue("new", APMPRuntimeValue::number(5));
+  map.removeValueForName("free");
+  EXPECT_EQ(map.valueForName("free").numberValue(), 3);
+  EXPECT_FALSE(map.hasName("new"));
+  EXPECT_TRUE(map.valueForName("absent").isUndefined());
+  // Many names (the indexed form) keep order and lookups.
+  APMPPropertyMap big;
+  for (int i = 0; i < 100; ++i) big.setValue("k" + std::to_string(i), APMPRuntimeValue::number(i));
+  big.removeValueForName("k50");
+  EXPECT_EQ(big.count(), 99u);
+  EXPECT_EQ(big.valueForName("k99").numberValue(), 99);
+  EXPECT_FALSE(big.hasName("k50"));
+  EXPECT_EQ(big.allNames()[50], "k51");
+}
+
+}  // namespace
