@@ -1,0 +1,232 @@
+// Decoding never trusts its input: configurations, programs and experiment replies come from the
+// network. These cases run under AddressSanitizer and LeakSanitizer in CI.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "../../fuzz/MessageDecodeCheck.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void appendVarint(Bytes& out, uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(value));
+}
+
+size_t varintSize(uint64_t value) {
+  size_t size = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++size;
+  }
+  return size;
+}
+
+// A runtime entity whose "value" list nests `depth` entities deep (the innermost is empty).
+// Built front to back in linear time: each level's length is known from the level inside it.
+Bytes nestedEntity(int depth) {
+  std::vector<uint64_t> lengths(static_cast<size_t>(depth) + 1, 0);
+  for (size_t level = 1; level < lengths.size(); ++level) {
+    lengths[level] = lengths[level - 1] + 1 + varintSize(lengths[level - 1]);
+  }
+  Bytes bytes;
+  bytes.reserve(lengths.back());
+  for (size_t level = lengths.size() - 1; level > 0; --level) {
+    bytes.push_back(0x12);  // field 2 ("value"), length-delimited
+    appendVarint(bytes, lengths[level - 1]);
+  }
+  return bytes;
+}
+
+TEST(DecodingSafety, MalformedInputsAreRefused) {
+  struct Case {
+    const char* what;
+    Bytes bytes;
+  };
+  const std::vector<Case> cases = {
+      {"string field sent as a varint", {0x12, 0x01}},  // config app ID (tag 2), wire type 0
+      {"integer field sent as a string", {0x0A, 0x01, 0x31}},  // version (tag 1) as bytes
+      {"length beyond the end", {0x12, 0x05, 'a', 'b'}},
+      {"length larger than memory", {0x12, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 'a'}},
+      {"varint longer than ten bytes",
+       {0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}},
+      {"truncated varint", {0x08, 0x80}},
+      {"truncated tag", {0x80}},
+      {"field number zero", {0x00, 0x01}},
+      {"sub-message with a bad inner field", {0x7A, 0x02, 0x22, 0x01}},  // consent (tag 15)
+      {"unknown field with a bad length", {0xF8, 0x06, 0x01, 0xFA, 0x06, 0x09, 0x00}},
+      {"end-group wire type", {0x0C}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(APMPBMeasurementConfig::fromBuffer(c.bytes), nullptr);
+  }
+}
+
+TEST(DecodingSafety, WellFormedOddInputsAreAccepted) {
+  struct Case {
+    const char* what;
+    Bytes bytes;
+  };
+  const std::vector<Case> cases = {
+      {"empty buffer", {}},
+      {"unknown fields of every wire type",
+       {0xF8, 0x06, 0x01, 0xF9, 0x06, 1, 2, 3, 4, 5, 6, 7, 8, 0xFA, 0x06, 0x01, 0x00, 0xFD, 0x06, 1,
+        2, 3, 4}},
+      {"app ID given twice: the last one counts", {0x12, 0x01, 'a', 0x12, 0x01, 'b'}},
+      {"empty sub-message", {0x7A, 0x00}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto config = APMPBMeasurementConfig::fromBuffer(c.bytes);
+    ASSERT_NE(config, nullptr);
+    EXPECT_TRUE(fuzzcheck::checkNetworkMessages(c.bytes.data(), c.bytes.size()).empty());
+  }
+  auto twice = APMPBMeasurementConfig::fromBuffer(Bytes{0x12, 0x01, 'a', 0x12, 0x01, 'b'});
+  EXPECT_EQ(APMNanoGetString(*twice, 1), "b");
+  auto unknown = APMPBMeasurementConfig::fromBuffer(cases[1].bytes);
+  EXPECT_TRUE(unknown->protoBuffer().empty());  // unknown fields are not kept
+  auto consent = APMPBMeasurementConfig::fromBuffer(Bytes{0x7A, 0x00});
+  EXPECT_TRUE(APMNanoHasField(*consent, 12));
+}
+
+TEST(DecodingSafety, UnpackedRepeatedNumbersDecode) {
+  // Senders may write repeated numbers unpacked, one tag per element.
+  const Bytes unpacked = {0x08, 0x01, 0x08, 0x96, 0x01, 0x10, 0x00};
+  auto result = APMPBResultData::fromBuffer(unpacked);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(APMNanoGetRepeatedField<uint64_t>(*result, 0), (std::vector<uint64_t>{1, 150}));
+  EXPECT_EQ(APMNanoGetRepeatedField<uint64_t>(*result, 1), (std::vector<uint64_t>{0}));
+}
+
+TEST(DecodingSafety, EveryTruncationOfAValidMessageIsHandled) {
+  auto config = APMPBMeasurementConfig::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetString(*config, 1, std::string("app")));
+  auto setting = APMPBSetting::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetString(*setting, 0, std::string("measurement.upload.interval")));
+  ASSERT_TRUE(APMNanoSetRepeatedField(*config, 3, std::vector{setting, setting}));
+  ASSERT_TRUE(APMNanoSetInt64(*config, 0, 77));
+  const Bytes full = config->protoBuffer();
+  for (size_t length = 0; length < full.size(); ++length) {
+    SCOPED_TRACE(length);
+    const Bytes prefix(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
+    auto partial = APMPBMeasurementConfig::fromBuffer(prefix);
+    // A cut between two fields is a valid shorter message; a cut inside one is not.
+    if (partial) {
+      EXPECT_EQ(partial->protoBuffer(), prefix);
+    }
+  }
+  EXPECT_EQ(APMPBMeasurementConfig::fromBuffer(Bytes(full.begin(), full.end() - 1)), nullptr);
+}
+
+TEST(DecodingSafety, NestingDepthIsBounded) {
+  auto atLimit = APMPBRuntimeEntity::fromBuffer(nestedEntity(kNANOMaxNestingDepth));
+  ASSERT_NE(atLimit, nullptr);
+  EXPECT_EQ(APMPBRuntimeEntity::fromBuffer(nestedEntity(kNANOMaxNestingDepth + 1)), nullptr);
+  // Deep enough to overflow the stack of a recursive decoder without the bound.
+  EXPECT_EQ(APMPBRuntimeEntity::fromBuffer(nestedEntity(200000)), nullptr);
+
+  // The depth counts from the outermost message: a program adds one level.
+  Bytes program = {0x0A};
+  const Bytes entity = nestedEntity(kNANOMaxNestingDepth);
+  appendVarint(program, entity.size());
+  program.insert(program.end(), entity.begin(), entity.end());
+  EXPECT_EQ(APMPBProgram::fromBuffer(program), nullptr);
+  const Bytes shallower = nestedEntity(kNANOMaxNestingDepth - 1);
+  program = {0x0A};
+  appendVarint(program, shallower.size());
+  program.insert(program.end(), shallower.begin(), shallower.end());
+  EXPECT_NE(APMPBProgram::fromBuffer(program), nullptr);
+}
+
+TEST(DecodingSafety, RepeatedFieldCountIsBounded) {
+  // nanopb counts elements in 16 bits; one more element than that must fail, not wrap.
+  auto packed = [](size_t count) {
+    Bytes bytes = {0x0A};
+    appendVarint(bytes, count);
+    bytes.insert(bytes.end(), count, 0x01);
+    return bytes;
+  };
+  EXPECT_EQ(APMPBResultData::fromBuffer(packed(static_cast<size_t>(PB_SIZE_MAX) + 1)), nullptr);
+  auto atLimit = APMPBResultData::fromBuffer(packed(PB_SIZE_MAX));
+  ASSERT_NE(atLimit, nullptr);
+  EXPECT_EQ(APMNanoGetRepeatedField<uint64_t>(*atLimit, 0)->size(),
+            static_cast<size_t>(PB_SIZE_MAX));
+}
+
+std::vector<Bytes> corpusSeeds() {
+  const auto dir = std::filesystem::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "corpus";
+  std::vector<Bytes> seeds;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    seeds.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return seeds;
+}
+
+// A fixed pseudo-random walk of mutations over the fuzzing corpus, so every run checks the same
+// inputs.
+TEST(DecodingSafety, DeterministicCorpusMutations) {
+  const std::vector<Bytes> seeds = corpusSeeds();
+  ASSERT_GE(seeds.size(), 3u);
+  uint64_t state = 0x9E3779B97F4A7C15u;
+  auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  size_t decoded = 0;
+  for (const Bytes& seed : seeds) {
+    ASSERT_TRUE(fuzzcheck::checkNetworkMessages(seed.data(), seed.size()).empty());
+    for (int round = 0; round < 2500; ++round) {
+      Bytes input = seed;
+      const int edits = 1 + static_cast<int>(next() % 4);
+      for (int edit = 0; edit < edits && !input.empty(); ++edit) {
+        const size_t at = next() % input.size();
+        switch (next() % 5) {
+          case 0:
+            input[at] ^= static_cast<uint8_t>(1u << (next() % 8));
+            break;
+          case 1:
+            input[at] = static_cast<uint8_t>(next());
+            break;
+          case 2:
+            input.resize(at);
+            break;
+          case 3:
+            input.insert(input.begin() + static_cast<std::ptrdiff_t>(at),
+                         static_cast<uint8_t>(next()));
+            break;
+          default: {
+            const Bytes& other = seeds[next() % seeds.size()];
+            const size_t from = next() % other.size();
+            input.insert(input.begin() + static_cast<std::ptrdiff_t>(at),
+                         other.begin() + static_cast<std::ptrdiff_t>(from), other.end());
+            break;
+          }
+        }
+      }
+      const std::string problem = fuzzcheck::checkNetworkMessages(input.data(), input.size());
+      ASSERT_TRUE(problem.empty()) << problem << " (seed " << &seed - seeds.data() << ", round "
+                                   << round << ")";
+      decoded += APMPBMeasurementConfig::fromBuffer(input) != nullptr;
+    }
+  }
+  // The walk must reach both outcomes, or it tests nothing.
+  EXPECT_GT(decoded, 0u);
+  EXPECT_LT(decoded, seeds.size() * 2500);
+}
+
+}  // namespace
