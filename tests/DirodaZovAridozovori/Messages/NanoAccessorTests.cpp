@@ -66,6 +66,41 @@ TEST(NanoAccessors, BundleIndexesEncodeWithTheirTags) {
   }
 }
 
+// The positions other components address, with the wire tags the protocol fixes for them.
+TEST(NanoAccessors, IndexToTagTables) {
+  struct Case {
+    const NANOMessageInfo& info;
+    std::vector<uint32_t> tags;  // by index; 0 = a position not carried
+  };
+  const std::vector<Case> cases = {
+      {APMPBMeasurementBundle::messageInfo(),
+       {1,  2,  3,  4,  5,  6,  26, 7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18,
+        19, 27, 20, 21, 22, 23, 24, 25, 28, 29, 30, 31, 32, 33, 34, 35, 39, 41, 45,
+        47, 50, 52, 53, 55, 63, 64, 65, 67, 71, 72, 73, 75, 77, 79, 84, 86, 87}},
+      {APMPBMeasurementBatch::messageInfo(), {1, 0, 8}},
+      {APMPBMeasurementConfig::messageInfo(), {1, 2, 0, 4, 5, 6, 0, 0, 9, 10, 11, 0, 15, 16, 17}},
+      {APMPBEvent::messageInfo(), {1, 2, 3, 4}},
+      {APMPBEventParam::messageInfo(), {1, 0, 3, 4, 5, 6}},
+      {APMPBUserAttribute::messageInfo(), {1, 2, 3, 4, 0, 6}},
+      {APMPBAdCampaignInfo::messageInfo(), {1, 2, 3, 4, 0, 0, 0, 0, 9}},
+      {APMPBEventFilter::messageInfo(), {1, 2, 3, 0, 5, 6, 7, 8}},
+      {APMPBPropertyFilter::messageInfo(), {1, 2, 3, 4, 5, 6}},
+      {APMPBConsentConfig::messageInfo(), {1, 2, 3, 4, 5}},
+      {APMPBRuntimeEntity::messageInfo(), {1, 2, 3, 4, 5, 6}},
+      {APMPBProgram::messageInfo(), {1, 2}},
+      {APMPBFlag::messageInfo(), {1, 2, 3, 4, 5}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.info.className);
+    ASSERT_EQ(c.info.fieldCount, c.tags.size());
+    for (size_t index = 0; index < c.tags.size(); ++index) {
+      EXPECT_EQ(c.info.tagForIndex(static_cast<int>(index)), c.tags[index]) << "index " << index;
+    }
+    EXPECT_EQ(c.info.tagForIndex(-1), 0u);
+    EXPECT_EQ(c.info.tagForIndex(static_cast<int>(c.tags.size())), 0u);
+  }
+}
+
 TEST(NanoAccessors, IndexesWithoutFieldsAreRefused) {
   auto param = APMPBEventParam::initWithMessageInfo();
   // Index 1 of an event parameter is a position this library does not carry.
