@@ -1,7 +1,11 @@
 #include "APMPMethodTables.h"
 
+#include "Methods/APMPArrayCommandEvaluator.h"
+#include "Methods/APMPStringCommandEvaluator.h"
+
 APMPMethodTableHooks APMPBuiltinMethodTables() {
   APMPMethodTableHooks hooks;
-  // The array and string tables register here once they are part of the build.
+  hooks.arrayMethods = APMPArrayMethodCall;
+  hooks.stringMethods = APMPStringMethodCall;
   return hooks;
 }
