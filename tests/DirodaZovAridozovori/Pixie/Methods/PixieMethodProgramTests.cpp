@@ -30,7 +30,7 @@ TEST_F(MethodProgramTest, ProgramsReachBothTables) {
   };
   const Case cases[] = {
       {"sort then join",
-       {assign("a", literal({num(10), num(9), num(1)})), methodCall(read("a"), "sort", {}),
+       {stmt("41", {str("a")}), assign("a", literal({num(10), num(9), num(1)})), methodCall(read("a"), "sort", {}),
         methodCall(read("a"), "join", {str("-")})},
        "'1-10-9'"},
       {"reduceRight with a program function",
