@@ -53,7 +53,7 @@ TEST(APMDataTypeValidatorTest, PublicEventNames) {
                   {"reserved name", "first_open", false, kAPMValidationReserved},
                   {"reserved name session_start", "session_start", false, kAPMValidationReserved},
                   {"reserved prefix", "zoredode_thing", false, kAPMValidationReserved},
-                  {"reserved prefix ga_", "ga_thing", false, kAPMValidationReserved},
+                  {"reserved prefix da_", "da_thing", false, kAPMValidationReserved},
                   {"prefix is not a whole word", "gazette", true, kAPMValidationNone},
               });
 }
@@ -95,7 +95,7 @@ TEST(APMDataTypeValidatorTest, UserPropertyNames) {
                   {"25 multi-byte characters", repeat(kE, 25), false, kAPMValidationTooLong},
                   {"reserved name", "user_id", false, kAPMValidationReserved},
                   {"reserved name first_open_time", "first_open_time", false, kAPMValidationReserved},
-                  {"reserved prefix", "ga_pref", false, kAPMValidationReserved},
+                  {"reserved prefix", "da_pref", false, kAPMValidationReserved},
                   {"internal from the app", "_id", false, kAPMValidationInvalidCharacters},
               });
   expectNames(APMDataTypeValidator::isValidInternalUserAttributeName,

@@ -1,0 +1,525 @@
+#include "APMDatabase.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "APMDatabaseTestSupport.h"
+#include "APMNameTables.h"
+#include "StoreTestSupport.h"
+
+using platform::Object;
+
+namespace {
+
+using APMDatabaseTest = APMDatabaseFixture;
+
+std::shared_ptr<APMEvent> makeEvent(const std::string& name, double timestamp, APMParameters parameters = {}) {
+  return APMEvent::create("app", APMIsPublicName(name), name, timestamp, 0, std::move(parameters));
+}
+
+TEST_F(APMDatabaseTest, OperationsOffTheWorkerQueueAreRefusedWithoutTouchingTheFile) {
+  CapturedStoreLog log;
+  platform::Error error;
+  EXPECT_FALSE(db_->updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 1), &error));
+  EXPECT_EQ(error.code, kAPMStoreErrorWrongQueue);
+  platform::Error readError;
+  EXPECT_FALSE(db_->userAttributeWithName("color", &readError));
+  EXPECT_EQ(readError.code, kAPMStoreErrorWrongQueue) << "a refused read must not look like 'none stored'";
+  platform::Error transactionError;
+  bool ran = false;
+  EXPECT_FALSE(db_->performTransaction([&] { return ran = true; }, &transactionError));
+  EXPECT_FALSE(ran);
+  EXPECT_TRUE(log.contains(34003));
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_FALSE(db_->userAttributeWithName("color", &e));
+    EXPECT_TRUE(e.empty());
+  });
+}
+
+TEST_F(APMDatabaseTest, UserPropertiesKeepTheirValueKindsCountsAndSurviveRestart) {
+  onWorker([&] {
+    platform::Error e;
+    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 10), &e));
+    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "level", APMValue(int64_t{7}), 11), &e));
+    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("auto", "_lte", APMValue(2.0), 12), &e));
+    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("auto", "_ltv_EUR", APMValue(int64_t{5}), 13), &e));
+    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("iap", "_ltv_USD", APMValue(int64_t{6}), 20), &e));
+    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("auto", "_ltvX", APMValue(int64_t{6}), 30), &e));
+    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "color", APMValue("blue"), 14), &e));
+    platform::Error refused;
+    EXPECT_FALSE(db_->updateUserAttribute(APMUserAttribute("app", "items", APMValue(std::vector<APMParameters>{}), 1),
+                                          &refused));
+    EXPECT_FALSE(refused.empty());
+  });
+  reopen();
+  onWorker([&] {
+    platform::Error e;
+    auto color = db_->userAttributeWithName("color", &e);
+    ASSERT_TRUE(color);
+    EXPECT_EQ(*color, APMUserAttribute("app", "color", APMValue("blue"), 14));
+    auto lte = db_->userAttributeWithName("_lte", &e);
+    ASSERT_TRUE(lte);
+    EXPECT_TRUE(lte->value().isDouble()) << "2.0 must stay a double";
+    EXPECT_TRUE(db_->userAttributeWithName("level", &e)->value().isInt64());
+
+    EXPECT_EQ(db_->publicUserAttributeCount(&e), 2);
+    EXPECT_EQ(db_->userAttributeCountForOrigin("auto", &e), 3);
+    EXPECT_EQ(db_->containsUserAttributeWithName("level", &e), true);
+    EXPECT_EQ(db_->containsUserAttributeWithName("missing", &e), false);
+    EXPECT_EQ(db_->userAttributesIncludingInternal(false, &e)->size(), 2u);
+    EXPECT_EQ(db_->userAttributesIncludingInternal(true, &e)->size(), 6u);
+
+    auto ltv = db_->allLifetimeValueUserAttributes(&e);
+    ASSERT_TRUE(ltv);
+    ASSERT_EQ(ltv->size(), 2u) << "\"_ltvX\" must not match the literal prefix \"_ltv_\"";
+    EXPECT_EQ(ltv->at(0)->name(), "_ltv_USD");
+    EXPECT_EQ(ltv->at(1)->name(), "_ltv_EUR");
+
+    EXPECT_TRUE(db_->deleteUserAttributeWithName("color", &e));
+    EXPECT_FALSE(db_->userAttributeWithName("color", &e));
+    EXPECT_TRUE(e.empty());
+  });
+}
+
+TEST_F(APMDatabaseTest, FailingTransactionBlockLeavesNothingBehind) {
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_FALSE(db_->performTransaction(
+        [&] {
+          db_->updateUserAttribute(APMUserAttribute("app", "half", APMValue("done"), 1), nullptr);
+          APMDailyCounts counts;
+          counts.resetWithNewDay(5);
+          counts.allEventsCount = 9;
+          db_->updateDailyCounts(counts, nullptr);
+          return false;
+        },
+        &e));
+    EXPECT_FALSE(e.empty());
+    EXPECT_FALSE(db_->userAttributeWithName("half", &e));
+    EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 0);
+  });
+}
+
+TEST_F(APMDatabaseTest, GroupCommitRollsBackOneEventAlone) {
+  onWorker([&] {
+    platform::Error e;
+    const bool committed = db_->performTransaction([&] {
+      for (int i = 0; i < 3; ++i) {
+        db_->performTransaction([&] {
+          db_->insertRawEvent(*makeEvent("e" + std::to_string(i), 100 + i), 1, false, nullptr);
+          return i != 1;  // the second event fails and takes only its own row with it
+        });
+      }
+      return true;
+    }, &e);
+    ASSERT_TRUE(committed) << e.description;
+    auto rows = db_->allRawEventsWithError(&e);
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 2u);
+    EXPECT_EQ(rows->at(0)->rawEvent()->name(), "e0");
+    EXPECT_EQ(rows->at(1)->rawEvent()->name(), "e2");
+  });
+}
+
+TEST_F(APMDatabaseTest, AggregatesRoundTripAndSessionCountsClear) {
+  onWorker([&] {
+    platform::Error e;
+    APMEventAggregates purchase("purchase", 5, 2, 3, 100.5);
+    purchase.setLastBundledTimestamp(99);
+    purchase.setLastBundledDay(19000);
+    purchase.setLastSamplingRate(10);
+    purchase.setLastSampledComplexEventID(77);
+    purchase.setLastExemptFromSampling(true);
+    ASSERT_TRUE(db_->updateEventAggregates(purchase, &e));
+    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("_s", 1, 1, 4, 3), &e));
+    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("level_up", 1, 1, 1, 3), &e));
+
+    auto stored = db_->eventAggregatesWithName("purchase", &e);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(*stored, purchase);
+    EXPECT_FALSE(db_->eventAggregatesWithName("_s", &e)->lastSampledComplexEventID().has_value());
+    EXPECT_FALSE(db_->eventAggregatesWithName("nothing", &e));
+    EXPECT_TRUE(e.empty());
+    EXPECT_EQ(db_->publicEventCount(&e), 2);
+    EXPECT_EQ(db_->allEventAggregates(&e)->size(), 3u);
+
+    ASSERT_TRUE(db_->clearCurrentSessionCounts(&e));
+    const auto cleared = db_->allEventAggregates(&e);
+    ASSERT_TRUE(cleared);
+    for (const auto& aggregates : *cleared) EXPECT_EQ(aggregates->currentSessionCount(), 0);
+    EXPECT_EQ(db_->eventAggregatesWithName("purchase", &e)->lifetimeCount(), 5);
+  });
+}
+
+TEST_F(APMDatabaseTest, EventsSnapshotRestoresTheAggregatesOfTheMomentItWasTaken) {
+  onWorker([&] {
+    platform::Error e;
+    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("a", 1, 1, 1, 1), &e));
+    ASSERT_TRUE(db_->createEventsSnapshotTable(&e));
+    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("a", 9, 9, 9, 9), &e));
+    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("b", 1, 1, 1, 1), &e));
+    ASSERT_TRUE(db_->restoreFromEventsSnapshotTable(&e)) << e.description;
+    EXPECT_EQ(db_->eventAggregatesWithName("a", &e)->lifetimeCount(), 1);
+    EXPECT_FALSE(db_->eventAggregatesWithName("b", &e));
+  });
+}
+
+TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobbering) {
+  onWorker([&] {
+    platform::Error e;
+    APMDailyCounts counts;
+    counts.resetWithNewDay(19700);
+    counts.incrementCountsForCurrentDay(19700, true, true, 4);
+    counts.incrementErrorEventsCountForCurrentDay(19700);
+    ASSERT_TRUE(db_->updateDailyCounts(counts, &e));
+    APMAppMetadata metadata;
+    metadata.increaseLastBundleIndex(12);
+    metadata.incrementLastDeliveryIndex();
+    metadata.lastBundleStartTimestamp = 1000.5;
+    metadata.lastBundleEndTimestamp = 2000.25;
+    ASSERT_TRUE(db_->updateAppMetadata(metadata, &e));
+    ASSERT_TRUE(db_->updateRemoteConfig(platform::Data{1, 2, 3}, &e));
+    EXPECT_EQ(*db_->dailyCounts(&e), counts);
+    EXPECT_EQ(*db_->queryAppMetadata(&e), metadata);
+  });
+  reopen();
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 5);
+    EXPECT_EQ(db_->queryAppMetadata(&e)->lastBundleIndex, 12);
+    EXPECT_EQ(db_->queryMeasurementConfigWithError(&e), (platform::Data{1, 2, 3}));
+  });
+}
+
+TEST_F(APMDatabaseTest, RemoteConfigTimestampsAndCorruptionReport) {
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_FALSE(db_->queryMeasurementConfigWithError(&e));
+    EXPECT_TRUE(e.empty()) << "nothing stored is not an error";
+    EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 0);
+  });
+  clock_->setNow(1700000100);
+  onWorker([&] {
+    platform::Error e;
+    ASSERT_TRUE(db_->updateRemoteConfig(platform::Data{9, 9}, &e));
+    EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 1700000100);
+    ASSERT_TRUE(db_->updateRemoteConfigSuccessfulTimestamp(1700000500, &e));
+    EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 1700000500);
+    EXPECT_EQ(db_->queryMeasurementConfigWithError(&e), (platform::Data{9, 9}));
+
+    db_->setMeasurementConfigValidator([](const platform::Data& data) { return data.size() > 2; });
+    platform::Error corrupt;
+    EXPECT_FALSE(db_->queryMeasurementConfigWithError(&corrupt));
+    EXPECT_EQ(corrupt.code, kAPMStoreErrorCorruptData);
+    EXPECT_EQ(corrupt.description, "Remote config data is corrupted");
+  });
+}
+
+TEST_F(APMDatabaseTest, OldestRawEventIsTheLowestRowIDSoGroupDeletionSparesOtherFingerprints) {
+  onWorker([&] {
+    platform::Error e;
+    const platform::Data metadataA{1}, metadataB{2};
+    const int64_t a = APMDatabase::metadataFingerprint(metadataA);
+    const int64_t b = APMDatabase::metadataFingerprint(metadataB);
+    ASSERT_NE(a, b);
+    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(metadataA, &e));
+    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(metadataA, &e)) << "a known fingerprint is not an error";
+    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(metadataB, &e));
+    // B's event carries the oldest clock time but was written second.
+    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("first", 200), a, false, &e));
+    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("second", 100), b, false, &e));
+    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("third", 300), a, true, &e));
+
+    EXPECT_EQ(db_->nextMetadataFingerprintToProcess(&e), a);
+    std::vector<size_t> positions;
+    int64_t previousRowID = 0;
+    auto group = db_->rawEventsWithMetadataFingerprint(a, &e, [&](const APMSqliteStore::Record& row, size_t position) {
+      positions.push_back(position);
+      const int64_t rowID = row.at("rowid").integerValue();
+      const bool consecutive = position == 0 || rowID == previousRowID + 1;
+      previousRowID = rowID;
+      return consecutive;
+    });
+    ASSERT_TRUE(group);
+    ASSERT_EQ(group->size(), 1u);
+    EXPECT_EQ(positions, (std::vector<size_t>{0, 1}));
+    EXPECT_EQ(group->front()->rawEvent()->name(), "first");
+    EXPECT_EQ(group->front()->metadataFingerprint(), a);
+
+    ASSERT_TRUE(db_->deleteRawEventsWithMaxRowID(group->back()->rowID(), &e));
+    EXPECT_EQ(db_->nextMetadataFingerprintToProcess(&e), b);
+    EXPECT_EQ(db_->containsRawEventWithMetadataFingerprint(a, &e), true);
+    EXPECT_EQ(db_->allRawEventsWithError(&e)->size(), 2u);
+    EXPECT_EQ(db_->queryRawEventsMetadataWithFingerprint(b, &e), metadataB);
+    EXPECT_EQ(db_->containsRealtimeRawEventsWithError(&e), true);
+    EXPECT_EQ(db_->queryLatestRawEventTime(&e), 300);
+  });
+}
+
+TEST_F(APMDatabaseTest, RawEventsRoundTripUpdateAndMetadataLifecycle) {
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_EQ(db_->isRawEventsTableEmpty(&e), true);
+    EXPECT_FALSE(db_->nextMetadataFingerprintToProcess(&e));
+    EXPECT_TRUE(e.empty());
+    EXPECT_EQ(db_->queryLatestRawEventTime(&e), 0);
+    const platform::Data metadata{7, 7, 7};
+    const int64_t fingerprint = APMDatabase::metadataFingerprint(metadata);
+    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(metadata, &e));
+    auto original = makeEvent("purchase", 1700000000.5, {{"value", APMValue(9.5)}, {"currency", APMValue("EUR")}});
+    original->setConversion(true);
+    ASSERT_TRUE(db_->insertRawEvent(*original, fingerprint, false, &e));
+    auto rows = db_->allRawEventsWithError(&e);
+    ASSERT_TRUE(rows && rows->size() == 1);
+    EXPECT_TRUE(*rows->front()->rawEvent() == *original);
+
+    auto edited = original->copy();
+    edited->setParameter("_sid", APMValue(int64_t{123}));
+    ASSERT_TRUE(db_->updateRawEvent(APMRawEventData(edited, rows->front()->rowID(), fingerprint), &e));
+    EXPECT_TRUE(*db_->allRawEventsWithError(&e)->front()->rawEvent() == *edited);
+    platform::Error missing;
+    EXPECT_FALSE(db_->updateRawEvent(APMRawEventData(edited, 999, fingerprint), &missing));
+    EXPECT_FALSE(missing.empty());
+
+    ASSERT_TRUE(db_->deleteRawEventsWithMaxRowID(rows->front()->rowID(), &e));
+    EXPECT_EQ(db_->containsRawEventWithMetadataFingerprint(fingerprint, &e), false);
+    ASSERT_TRUE(db_->deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &e));
+    EXPECT_FALSE(db_->queryRawEventsMetadataWithFingerprint(fingerprint, &e));
+    EXPECT_TRUE(e.empty());
+  });
+}
+
+TEST_F(APMDatabaseTest, CorruptRawEventRowIsAnErrorNotASilentSkip) {
+  onWorker([&] { ASSERT_TRUE(db_->insertRawEvent(*makeEvent("e", 1), 5, false, nullptr)); });
+  auto store = rawStore();
+  ASSERT_TRUE(store->executeStatement("UPDATE raw_events SET data = ?", {Object(platform::Data{0xde, 0xad})}, nullptr));
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_FALSE(db_->allRawEventsWithError(&e));
+    EXPECT_EQ(e.code, kAPMStoreErrorCorruptData);
+    platform::Error groupError;
+    EXPECT_FALSE(db_->rawEventsWithMetadataFingerprint(5, &groupError, nullptr));
+    EXPECT_FALSE(groupError.empty());
+  });
+}
+
+TEST_F(APMDatabaseTest, RawEventsOverTheStoredLimitLoseTheOldestRows) {
+  db_->setLimitsProvider([] {
+    APMDatabaseLimits limits;
+    limits.maxEventsStored = 3;
+    return limits;
+  });
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_EQ(db_->deleteRawEventsOverAbsoluteLimit(&e), 0);
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(db_->insertRawEvent(*makeEvent("e" + std::to_string(i), i), 1, false, &e));
+    EXPECT_EQ(db_->deleteRawEventsOverAbsoluteLimit(&e), 2);
+    auto rows = db_->allRawEventsWithError(&e);
+    ASSERT_EQ(rows->size(), 3u);
+    EXPECT_EQ(rows->front()->rawEvent()->name(), "e2");
+    EXPECT_EQ(db_->deleteRawEventsOverAbsoluteLimit(&e), 0);
+  });
+}
+
+TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
+  const platform::Data small(20, 1);
+  platform::Data large(5000);
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_EQ(db_->isQueuedBundleTableEmpty(&e), true);
+    ASSERT_TRUE(db_->insertBundle(large, 1700000010, false, &e));
+    ASSERT_TRUE(db_->insertBundle(small, 1700000020, true, &e));
+    ASSERT_TRUE(db_->insertBundle(small, 1700000030, false, &e));
+    EXPECT_EQ(db_->queryLatestBundleTime(&e), 1700000030);
+    EXPECT_EQ(db_->containsRealtimeBundlesWithError(&e), true);
+
+    auto oversized = db_->queryBundlesWithCountLimit(10, 100, &e);
+    ASSERT_TRUE(oversized);
+    ASSERT_EQ(oversized->size(), 1u) << "the oldest bundle must go out even when it alone exceeds the size limit";
+    EXPECT_EQ(oversized->front().bundle, large);
+
+    auto counted = db_->queryBundlesWithCountLimit(2, 1 << 20, &e);
+    ASSERT_EQ(counted->size(), 2u);
+    EXPECT_EQ(counted->at(1).bundle, small);
+    EXPECT_LT(counted->at(0).rowID, counted->at(1).rowID);
+
+    ASSERT_TRUE(db_->incrementRetryCounterForBundlesWithIDs({counted->at(0).rowID, counted->at(1).rowID}, &e));
+    ASSERT_TRUE(db_->incrementRetryCounterForBundlesWithIDs({counted->at(0).rowID}, &e));
+    ASSERT_TRUE(db_->deleteBundlesWithRowIDs({counted->at(1).rowID}, &e));
+    EXPECT_EQ(db_->queryBundlesWithCountLimit(10, 1 << 20, &e)->size(), 2u);
+  });
+  auto store = rawStore();
+  auto retries = store->recordsForQuery("SELECT retry_count FROM queue ORDER BY rowid", {}, nullptr);
+  ASSERT_TRUE(retries && retries->size() == 2);
+  EXPECT_EQ(retries->at(0).at("retry_count"), Object(2));
+  EXPECT_EQ(retries->at(1).at("retry_count"), Object(0));
+}
+
+TEST_F(APMDatabaseTest, StoredBundleSizeIsTheCompressedSize) {
+  const platform::Data compressible(4000, 'a');
+  onWorker([&] {
+    platform::Error e;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->insertBundle(compressible, 1, false, &e));
+    // Each stored row is far below 4000 bytes, so all three fit in 4000 bytes of stored data.
+    EXPECT_EQ(db_->queryBundlesWithCountLimit(10, 4000, &e)->size(), 3u);
+  });
+}
+
+TEST_F(APMDatabaseTest, UnreadableQueuedBundleIsDroppedInsteadOfBlockingTheQueue) {
+  onWorker([&] {
+    ASSERT_TRUE(db_->insertBundle(platform::Data{1}, 1, false, nullptr));
+    ASSERT_TRUE(db_->insertBundle(platform::Data{2}, 2, false, nullptr));
+  });
+  auto store = rawStore();
+  ASSERT_TRUE(store->executeStatement("UPDATE queue SET data = ? WHERE rowid = (SELECT MIN(rowid) FROM queue)",
+                                      {Object(platform::Data{0x1f, 0x8b, 0})}, nullptr));
+  CapturedStoreLog log;
+  onWorker([&] {
+    platform::Error e;
+    auto bundles = db_->queryBundlesWithCountLimit(10, 1000, &e);
+    ASSERT_TRUE(bundles) << e.description;
+    ASSERT_EQ(bundles->size(), 1u);
+    EXPECT_EQ(bundles->front().bundle, (platform::Data{2}));
+    EXPECT_EQ(db_->queryBundlesWithCountLimit(10, 1000, &e)->size(), 1u);
+  });
+  EXPECT_TRUE(log.contains(34004));
+}
+
+TEST_F(APMDatabaseTest, PurchaseAndSubscriptionDeduplication) {
+  db_->setLimitsProvider([] {
+    APMDatabaseLimits limits;
+    limits.maxStoredSubscriptionIDs = 2;
+    return limits;
+  });
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_EQ(db_->insertIfNotDuplicatePurchaseFingerprint("fp1", &e), true);
+    EXPECT_EQ(db_->insertIfNotDuplicatePurchaseFingerprint("fp1", &e), false);
+    EXPECT_EQ(db_->insertIfNotDuplicatePurchaseFingerprint("fp2", &e), true);
+    platform::Error empty;
+    EXPECT_FALSE(db_->insertIfNotDuplicatePurchaseFingerprint("", &empty).has_value());
+    EXPECT_FALSE(empty.empty());
+
+    for (const char* id : {"100", "200", "300"}) EXPECT_EQ(db_->insertIfNotDuplicateSubscriptionID(id, &e), true);
+    EXPECT_EQ(db_->insertIfNotDuplicateSubscriptionID("300", &e), false);
+    EXPECT_EQ(db_->deleteSubscriptionsOverLimit(&e), 1);
+    EXPECT_EQ(db_->deleteSubscriptionsOverLimit(&e), 0);
+    EXPECT_EQ(db_->insertIfNotDuplicateSubscriptionID("100", &e), true) << "the oldest ID was forgotten";
+    EXPECT_EQ(db_->insertIfNotDuplicateSubscriptionID("200", &e), false);
+  });
+}
+
+TEST_F(APMDatabaseTest, ODMValuesRefuseEmptyInputAndRoundTrip) {
+  onWorker([&] {
+    struct Refusal {
+      const char* label;
+      std::function<bool(platform::Error*)> call;
+      const char* description;
+    };
+    const std::vector<Refusal> refusals = {
+        {"query", [&](platform::Error* e) { return db_->ODMValueWithName("", e).has_value(); },
+         "Received ODM value with empty name for query"},
+        {"update value", [&](platform::Error* e) { return db_->updateODMValue("", "odm1_value", 1, e); },
+         "Received empty ODM value for update"},
+        {"update name", [&](platform::Error* e) { return db_->updateODMValue("v", "", 1, e); }, nullptr},
+        {"delete", [&](platform::Error* e) { return db_->deleteODMValueWithName("", e); },
+         "Received ODM value with empty name for delete"},
+    };
+    for (const Refusal& refusal : refusals) {
+      platform::Error e;
+      EXPECT_FALSE(refusal.call(&e)) << refusal.label;
+      EXPECT_FALSE(e.empty()) << refusal.label;
+      if (refusal.description) {
+        EXPECT_EQ(e.description, refusal.description) << refusal.label;
+      }
+    }
+    platform::Error e;
+    EXPECT_TRUE(db_->ODMValueWithName("odm1_value", &e)->empty());
+    ASSERT_TRUE(db_->updateODMValue("match", "odm1_value", 1700000000.5, &e));
+    EXPECT_EQ(*db_->ODMValueWithName("odm1_value", &e),
+              (platform::Dictionary{{"value", Object("match")}, {"set_timestamp", Object(1700000000.5)}}));
+    ASSERT_TRUE(db_->deleteODMValueWithName("odm1_value", &e));
+    EXPECT_TRUE(db_->ODMValueWithName("odm1_value", &e)->empty());
+  });
+}
+
+TEST_F(APMDatabaseTest, CorruptDatabaseFileIsSetAsideAndReplaced) {
+  onWorker([&] { ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "a", APMValue("b"), 1), nullptr)); });
+  onWorker([&] { db_.reset(); });
+  const std::string path = APMApplicationSupportPath(APMDatabase::kDatabaseName);
+  std::filesystem::remove(path + "-wal");
+  std::filesystem::remove(path + "-shm");
+  {
+    std::ofstream garbage(path, std::ios::binary | std::ios::trunc);
+    garbage << std::string(4096, '\x7f');
+  }
+  CapturedStoreLog log;
+  reopen();
+  EXPECT_TRUE(log.contains(34001));
+  EXPECT_TRUE(std::filesystem::exists(path + ".corrupt"));
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_FALSE(db_->userAttributeWithName("a", &e));
+    EXPECT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "a", APMValue("fresh"), 2), &e)) << e.description;
+  });
+}
+
+TEST_F(APMDatabaseTest, ResetEmptiesEveryTableAndLeavesAWorkingDatabase) {
+  onWorker([&] {
+    platform::Error e;
+    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "a", APMValue("b"), 1), &e));
+    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("x", 1, 1, 1, 1), &e));
+    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("x", 1), 1, false, &e));
+    ASSERT_TRUE(db_->insertBundle(platform::Data{1}, 1, false, &e));
+    APMDailyCounts counts;
+    counts.allEventsCount = 3;
+    ASSERT_TRUE(db_->updateDailyCounts(counts, &e));
+    ASSERT_TRUE(db_->reset(&e)) << e.description;
+    EXPECT_FALSE(db_->userAttributeWithName("a", &e));
+    EXPECT_EQ(db_->allEventAggregates(&e)->size(), 0u);
+    EXPECT_EQ(db_->isRawEventsTableEmpty(&e), true);
+    EXPECT_EQ(db_->isQueuedBundleTableEmpty(&e), true);
+    EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 0);
+    counts.allEventsCount = 4;
+    ASSERT_TRUE(db_->updateDailyCounts(counts, &e));
+    EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 4) << "the metadata row must exist again after a reset";
+  });
+}
+
+TEST_F(APMDatabaseTest, StaleRawEventsBundlesAndOrphanMetadataAreRemoved) {
+  const double now = 1700000000;
+  db_->setLimitsProvider([] {
+    APMDatabaseLimits limits;
+    limits.maxQueueTime = 1000;
+    return limits;
+  });
+  onWorker([&] {
+    platform::Error e;
+    const platform::Data usedMetadata{1}, orphanMetadata{2};
+    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(usedMetadata, &e));
+    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(orphanMetadata, &e));
+    const int64_t used = APMDatabase::metadataFingerprint(usedMetadata);
+    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("old", now - 2000), used, false, &e));
+    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("new", now - 10), used, false, &e));
+    ASSERT_TRUE(db_->insertBundle(platform::Data{1}, now - 5000, false, &e));
+    ASSERT_TRUE(db_->insertBundle(platform::Data{2}, now, false, &e));
+    EXPECT_EQ(db_->maybeDeleteStaleData(&e), 3);
+    EXPECT_EQ(db_->allRawEventsWithError(&e)->size(), 1u);
+    EXPECT_EQ(db_->queryBundlesWithCountLimit(10, 100, &e)->size(), 1u);
+    EXPECT_TRUE(db_->queryRawEventsMetadataWithFingerprint(used, &e));
+    EXPECT_FALSE(db_->queryRawEventsMetadataWithFingerprint(APMDatabase::metadataFingerprint(orphanMetadata), &e));
+  });
+}
+
+TEST_F(APMDatabaseTest, CloseAndDeleteRemovesTheFile) {
+  const std::string path = APMApplicationSupportPath(APMDatabase::kDatabaseName);
+  ASSERT_TRUE(std::filesystem::exists(path));
+  onWorker([&] { EXPECT_TRUE(db_->closeAndDeleteDatabase()); });
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+}  // namespace
