@@ -9,6 +9,7 @@
 #include "APMPFunctionValue.h"
 #include "APMPObjectManager.h"
 #include "Methods/APMPStringOperations.h"
+#include "platform/ProcessInfo.h"
 #include "platform/Regex.h"
 #include "platform/Unicode.h"
 
@@ -270,9 +271,14 @@ APMPRuntimeValue transformed(const APMPStringValue& receiver, const Arguments& a
 
 std::u16string lowerRoot(std::u16string_view text) { return platform::toLower(text); }
 std::u16string upperRoot(std::u16string_view text) { return platform::toUpper(text); }
-// An empty locale identifier is the user's current locale.
-std::u16string lowerLocale(std::u16string_view text) { return platform::toLower(text, std::string()); }
-std::u16string upperLocale(std::u16string_view text) { return platform::toUpper(text, std::string()); }
+// The user's current locale is their most preferred language; the special rules it may bring
+// (Turkish dotted i, Lithuanian accents) are the point of the locale-aware forms.
+std::string currentLocale() {
+  std::vector<std::string> languages = platform::ProcessInfo::preferredLanguages();
+  return languages.empty() ? std::string() : languages.front();
+}
+std::u16string lowerLocale(std::u16string_view text) { return platform::toLower(text, currentLocale()); }
+std::u16string upperLocale(std::u16string_view text) { return platform::toUpper(text, currentLocale()); }
 
 APMPRuntimeValue toLowerCase(const APMPStringValue& receiver, const Arguments& arguments, APMPScope&,
                              platform::Error* error) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -179,6 +181,36 @@ TEST_F(StringCases, CaseMappingTrimAndToString) {
       {"a", "concat", {}, "'a'"},
       {"a", "concat", {num(1), V::null(), undef(), boolean(true)}, "'a1nullundefinedtrue'"},
   });
+}
+
+// Sets an environment variable for the scope's life.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    setenv(name, value, 1);
+  }
+  ~ScopedEnvironment() {
+    if (previous_) {
+      setenv(name_, previous_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> previous_;
+};
+
+TEST_F(StringMethodTest, OnlyTheLocaleFormsFollowTheUserLanguage) {
+  ScopedEnvironment language("LANGUAGE", "tr");
+  platform::Error error;
+  EXPECT_EQ(describe(callString(str("i"), "toUpperCase", {}, error)), "'I'");
+  EXPECT_EQ(describe(callString(str("i"), "toLocaleUpperCase", {}, error)), "'\xC4\xB0'");
+  EXPECT_EQ(describe(callString(str("I"), "toLowerCase", {}, error)), "'i'");
+  EXPECT_EQ(describe(callString(str("I"), "toLocaleLowerCase", {}, error)), "'\xC4\xB1'");
+  EXPECT_TRUE(error.empty());
 }
 
 TEST_F(StringMethodTest, IndicesCountUtf16CodeUnits) {
