@@ -461,6 +461,12 @@ TEST_F(ArrayMethodTest, ArgumentCountsAndKinds) {
       {"reduceRight", {f, V::continueValue()}, kAPMPErrorArgumentKind},
       {"slice", {num(1), num(2), num(3)}, kAPMPErrorArgumentCount},
       {"sort", {f, f}, kAPMPErrorArgumentCount},
+      // Conversion errors of arguments pass up unchanged.
+      {"join", {V::breakValue()}, kAPMPErrorNoStringForm},
+      {"slice", {V::breakValue()}, kAPMPErrorNoNumberForm},
+      {"splice", {num(0), V::continueValue()}, kAPMPErrorNoNumberForm},
+      {"indexOf", {num(1), V::breakValue()}, kAPMPErrorNoNumberForm},
+      {"hasOwnProperty", {V::breakValue()}, kAPMPErrorNoStringForm},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.method) + describe(array(c.arguments)));

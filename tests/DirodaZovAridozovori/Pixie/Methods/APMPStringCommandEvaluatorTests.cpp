@@ -256,6 +256,14 @@ TEST_F(StringMethodTest, ErrorsOfCountsNamesAndLimits) {
       {"toString", {num(1)}, kAPMPErrorArgumentCount},
       {"trim", {num(1)}, kAPMPErrorArgumentCount},
       {"concat", {stmt("0", {num(1)})}, kAPMPErrorArgumentCount},
+      // Conversion errors of arguments pass up unchanged.
+      {"concat", {str("x"), V::breakValue()}, kAPMPErrorNoStringForm},
+      {"indexOf", {V::continueValue()}, kAPMPErrorNoStringForm},
+      {"charAt", {V::breakValue()}, kAPMPErrorNoNumberForm},
+      {"slice", {num(1), V::breakValue()}, kAPMPErrorNoNumberForm},
+      {"split", {str(","), V::breakValue()}, kAPMPErrorNoNumberForm},
+      {"lastIndexOf", {str("a"), V::breakValue()}, kAPMPErrorNoNumberForm},
+      {"replace", {str("b"), V::breakValue()}, kAPMPErrorNoStringForm},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.method);
