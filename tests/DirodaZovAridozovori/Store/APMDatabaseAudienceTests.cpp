@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include "APMDatabase.h"
+#include "APMDatabaseTestSupport.h"
+#include "APMStoreLog.h"
+
+using platform::Object;
+
+namespace {
+
+using APMDatabaseAudienceTest = APMDatabaseFixture;
+
+std::shared_ptr<APMConditionalUserProperty> property(const std::string& name, const std::string& origin) {
+  auto record = std::make_shared<APMConditionalUserProperty>();
+  record->name = name;
+  record->origin = origin;
+  record->value = APMValue("v");
+  record->triggerEventName = "level_up";
+  record->triggerTimeout = 100;
+  record->timeToLive = 50;
+  record->creationTimestamp = 1700000000;
+  return record;
+}
+
+std::vector<std::string> names(const std::optional<APMDatabase::ConditionalUserProperties>& records) {
+  std::vector<std::string> result;
+  if (!records) return result;
+  for (const auto& record : *records) result.push_back(record->name);
+  return result;
+}
+
+TEST_F(APMDatabaseAudienceTest, FiltersTakeTheirFlagsFromTheDecodedData) {
+  db_->setFilterFlagsDecoder([](bool isEventFilter, const platform::Data& data) -> std::optional<APMFilterFlags> {
+    if (data.size() != 3) return std::nullopt;
+    return APMFilterFlags{data[0] != 0, data[1] != 0, isEventFilter && data[2] != 0};
+  });
+  onWorker([&] {
+    platform::Error e;
+    ASSERT_TRUE(db_->updateEventFilters({APMEventFilter(1, 10, "purchase", {1, 0, 1}, true, false, true),
+                                         APMEventFilter(1, 11, "purchase", {9}, false, true, true),
+                                         APMEventFilter(2, 20, "level_up", {0, 1, 0}, false, true, false)},
+                                        &e));
+    ASSERT_TRUE(db_->updatePropertyFilters({APMPropertyFilter(3, 30, "color", {1, 1, 1}, true, true, true)}, &e));
+
+    auto purchase = db_->eventFiltersForEventName("purchase", &e);
+    ASSERT_TRUE(purchase);
+    ASSERT_EQ(purchase->size(), 2u);
+    EXPECT_EQ(purchase->at(0), APMEventFilter(1, 10, "purchase", {1, 0, 1}, true, false, true));
+    EXPECT_EQ(purchase->at(1), APMEventFilter(1, 11, "purchase", {9}, false, false, false))
+        << "undecodable data gives NO for all three flags";
+    auto color = db_->propertyFiltersForPropertyName("color", &e);
+    ASSERT_EQ(color->size(), 1u);
+    EXPECT_EQ(color->front(), APMPropertyFilter(3, 30, "color", {1, 1, 1}, true, true, false));
+
+    EXPECT_EQ(*db_->allAudienceIDs(&e), (std::set<int32_t>{1, 2, 3}));
+    EXPECT_EQ(*db_->allSessionScopedFilters(&e), (std::map<int32_t, std::set<int32_t>>{{1, {10}}, {3, {30}}}));
+
+    ASSERT_TRUE(db_->updateEventFilters({APMEventFilter(1, 10, "purchase", {0, 0, 0}, false, false, false)}, &e));
+    EXPECT_EQ(db_->eventFiltersForEventName("purchase", &e)->size(), 2u) << "same audience and filter replace the row";
+    EXPECT_EQ(*db_->allSessionScopedFilters(&e), (std::map<int32_t, std::set<int32_t>>{{3, {30}}}));
+
+    ASSERT_TRUE(db_->deleteAllEventFilters(&e));
+    ASSERT_TRUE(db_->deleteAllPropertyFilters(&e));
+    EXPECT_TRUE(db_->allAudienceIDs(&e)->empty());
+  });
+}
+
+TEST_F(APMDatabaseAudienceTest, EmptyFilterInputsAreRefusedWithTheirTexts) {
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_FALSE(db_->eventFiltersForEventName("", &e));
+    EXPECT_EQ(e.description, "Received empty event name for getting event filters");
+    e = {};
+    EXPECT_FALSE(db_->propertyFiltersForPropertyName("", &e));
+    EXPECT_EQ(e.description, "Received empty property name for getting property filters");
+    e = {};
+    EXPECT_FALSE(db_->updateEventFilters({}, &e));
+    EXPECT_EQ(e.description, "Received empty event filters to update");
+  });
+}
+
+TEST_F(APMDatabaseAudienceTest, FilterResultsRoundTripAndDelete) {
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_FALSE(db_->filterResultForAudienceID(4, &e));
+    EXPECT_TRUE(e.empty());
+    ASSERT_TRUE(db_->updateFilterResults({APMFilterResult(4, {1, 2}, {3}), APMFilterResult(5, {}, {9, 9})}, &e));
+    EXPECT_EQ(*db_->filterResultForAudienceID(4, &e), APMFilterResult(4, {1, 2}, {3}));
+    auto all = db_->allFilterResults(&e);
+    ASSERT_EQ(all->size(), 2u);
+    EXPECT_EQ(all->at(5), APMFilterResult(5, {}, {9, 9}));
+    ASSERT_TRUE(db_->deleteFilterResults({4}, &e));
+    EXPECT_FALSE(db_->filterResultForAudienceID(4, &e));
+    EXPECT_EQ(db_->allFilterResults(&e)->size(), 1u);
+  });
+}
+
+TEST_F(APMDatabaseAudienceTest, ConditionalUserPropertyRoundTripsWithItsEvents) {
+  auto record = property("favorite", "fiam");
+  record->triggeredEvent = APMEvent::create("fiam", false, "_exp_activate", 0, 0,
+                                            APMParameters{{"id", APMValue(int64_t{5})}});
+  record->expiredEvent = APMEvent::create("fiam", false, "_exp_expire", 0, 0, APMParameters{});
+  record->active = true;
+  record->triggeredTimestamp = 1700000050;
+  onWorker([&] {
+    platform::Error e;
+    ASSERT_TRUE(db_->updateConditionalUserProperty(*record, &e)) << e.description;
+  });
+  reopen();
+  onWorker([&] {
+    platform::Error e;
+    auto stored = db_->conditionalUserPropertyWithName("favorite", &e);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->origin, "fiam");
+    EXPECT_EQ(stored->value, APMValue("v"));
+    EXPECT_EQ(stored->triggerEventName, "level_up");
+    EXPECT_EQ(stored->triggerTimeout, 100);
+    EXPECT_EQ(stored->timeToLive, 50);
+    EXPECT_TRUE(stored->active);
+    EXPECT_EQ(stored->triggeredTimestamp, 1700000050);
+    ASSERT_TRUE(stored->triggeredEvent);
+    EXPECT_TRUE(*stored->triggeredEvent == *record->triggeredEvent);
+    EXPECT_FALSE(stored->timedOutEvent);
+    ASSERT_TRUE(stored->expiredEvent);
+    EXPECT_EQ(stored->expiredEvent->name(), "_exp_expire");
+
+    ASSERT_TRUE(db_->deleteConditionalUserPropertyWithName("favorite", &e));
+    EXPECT_FALSE(db_->conditionalUserPropertyWithName("favorite", &e));
+    EXPECT_TRUE(e.empty());
+  });
+}
+
+TEST_F(APMDatabaseAudienceTest, TimedOutExpiredAndTriggeredSelectionsFollowTheClock) {
+  onWorker([&] {
+    auto waiting = property("waiting", "o");  // created at T, time-out 100
+    auto late = property("late", "o");
+    late->creationTimestamp = 1700000000 - 500;
+    auto otherTrigger = property("other", "o");
+    otherTrigger->triggerEventName = "purchase";
+    auto live = property("live", "o");
+    live->active = true;
+    live->triggeredTimestamp = 1700000000;  // time to live 50
+    auto dead = property("dead", "o");
+    dead->active = true;
+    dead->triggeredTimestamp = 1700000000 - 60;
+    for (const auto& record : {waiting, late, otherTrigger, live, dead}) {
+      ASSERT_TRUE(db_->updateConditionalUserProperty(*record, nullptr));
+    }
+    platform::Error e;
+    EXPECT_EQ(names(db_->timedOutConditionalUserPropertiesWithError(&e)), (std::vector<std::string>{"late"}));
+    EXPECT_EQ(names(db_->expiredConditionalUserPropertiesWithError(&e)), (std::vector<std::string>{"dead"}));
+    EXPECT_EQ(names(db_->triggeredConditionalUserPropertiesWithEventName("level_up", &e)),
+              (std::vector<std::string>{"waiting"}));
+    platform::Error empty;
+    EXPECT_FALSE(db_->triggeredConditionalUserPropertiesWithEventName("", &empty));
+    EXPECT_EQ(empty.description, "Received nil/empty event name for querying triggered conditional user properties");
+  });
+  clock_->advance(101);
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_EQ(names(db_->timedOutConditionalUserPropertiesWithError(&e)),
+              (std::vector<std::string>{"late", "other", "waiting"}));
+    EXPECT_TRUE(names(db_->triggeredConditionalUserPropertiesWithEventName("level_up", &e)).empty());
+    EXPECT_EQ(names(db_->expiredConditionalUserPropertiesWithError(&e)), (std::vector<std::string>{"dead", "live"}));
+  });
+}
+
+TEST_F(APMDatabaseAudienceTest, PrefixAndOriginMatchLiterally) {
+  onWorker([&] {
+    for (const auto& [name, origin] : std::vector<std::pair<std::string, std::string>>{
+             {"a_b", "fiam"}, {"axb", "fiam"}, {"a%c", "fia_"}, {"abc", "fiamx"}, {"zz", "f%"}}) {
+      ASSERT_TRUE(db_->updateConditionalUserProperty(*property(name, origin), nullptr));
+    }
+    struct Case {
+      const char* label;
+      std::optional<std::string> prefix;
+      std::optional<std::string> origin;
+      std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"everything", std::nullopt, std::nullopt, {"a%c", "a_b", "abc", "axb", "zz"}},
+        {"empty strings mean everything", std::string(), std::string(), {"a%c", "a_b", "abc", "axb", "zz"}},
+        {"underscore in the prefix is literal", std::string("a_"), std::nullopt, {"a_b"}},
+        {"percent in the prefix is literal", std::string("a%"), std::nullopt, {"a%c"}},
+        {"plain prefix", std::string("a"), std::nullopt, {"a%c", "a_b", "abc", "axb"}},
+        {"origin is matched whole", std::nullopt, std::string("fiam"), {"a_b", "axb"}},
+        {"underscore in the origin is literal", std::nullopt, std::string("fia_"), {"a%c"}},
+        {"percent in the origin is literal", std::nullopt, std::string("f%"), {"zz"}},
+        {"both joined", std::string("a"), std::string("fiam"), {"a_b", "axb"}},
+    };
+    for (const Case& c : cases) {
+      platform::Error e;
+      EXPECT_EQ(names(db_->conditionalUserPropertiesWithPrefix(c.prefix, c.origin, &e)), c.expected) << c.label;
+      EXPECT_TRUE(e.empty()) << c.label;
+    }
+  });
+}
+
+TEST_F(APMDatabaseAudienceTest, CorruptStoredEventMakesTheRecordAnError) {
+  auto record = property("p", "o");
+  record->timedOutEvent = APMEvent::create("o", false, "_exp_timeout", 0, 0, APMParameters{});
+  onWorker([&] { ASSERT_TRUE(db_->updateConditionalUserProperty(*record, nullptr)); });
+  ASSERT_TRUE(rawStore()->executeStatement("UPDATE conditional_properties SET timed_out_event = ?",
+                                           {Object(platform::Data{1, 2, 3})}, nullptr));
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_FALSE(db_->conditionalUserPropertyWithName("p", &e));
+    EXPECT_EQ(e.code, kAPMStoreErrorCorruptData);
+  });
+}
+
+}  // namespace

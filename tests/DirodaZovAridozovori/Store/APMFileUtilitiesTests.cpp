@@ -1,0 +1,48 @@
+#include "APMFileUtilities.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "APMStoreLog.h"
+#include "StoreTestSupport.h"
+#include "TestSupport.h"
+#include "platform/Paths.h"
+
+namespace {
+
+TEST(APMFileUtilitiesTest, StoragePathLivesUnderTheDataDirectory) {
+  testsupport::ScopedDataDirectory dataDirectory;
+  EXPECT_EQ(APMApplicationSupportPath("x.sql"), dataDirectory.path() + "/Diroda/Measurement/x.sql");
+  platform::Error error;
+  ASSERT_TRUE(APMCreateStorageDirectory(&error));
+  EXPECT_TRUE(std::filesystem::is_directory(dataDirectory.path() + "/Diroda/Measurement"));
+}
+
+TEST(APMFileUtilitiesTest, DeleteFileReportsEveryFailure) {
+  testsupport::TempDir dir;
+  const std::string path = dir.path() + "/file";
+  std::ofstream(path) << "x";
+  platform::Error error;
+  EXPECT_TRUE(APMDeleteFile(path, &error));
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_FALSE(APMDeleteFile(path, &error)) << "a missing file is not deleted";
+  EXPECT_EQ(error.code, kAPMStoreErrorFileSystem);
+  platform::Error empty;
+  EXPECT_FALSE(APMDeleteFile("", &empty));
+  EXPECT_EQ(empty.code, 1);
+  EXPECT_EQ(empty.description, "Received empty path for deleting file");
+}
+
+TEST(APMFileUtilitiesTest, ExcludeFromBackupNeedsAnExistingFile) {
+  testsupport::TempDir dir;
+  const std::string path = dir.path() + "/db";
+  std::ofstream(path) << "x";
+  platform::Error error;
+  EXPECT_TRUE(APMExcludePathFromBackup(path, &error)) << error.description;
+  EXPECT_FALSE(APMExcludePathFromBackup(dir.path() + "/missing", &error));
+  EXPECT_EQ(error.code, kAPMStoreErrorFileSystem);
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+#include "APMPersistedConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "APMFileUtilities.h"
+#include "TestSupport.h"
+
+using platform::Object;
+
+namespace {
+
+class APMPersistedConfigTest : public ::testing::Test {
+ protected:
+  void TearDown() override { APMPersistedConfig::resetSharedInstanceForTesting(); }
+  testsupport::ScopedDataDirectory dataDirectory_;
+};
+
+TEST_F(APMPersistedConfigTest, ValuesSurviveARestartUnderTheirKeys) {
+  {
+    auto config = APMPersistedConfig::sharedInstance();
+    config->setAppInstanceID("instance-1");
+    config->setSessionNumber(4);
+    config->setMidnightOffset(-3600.0);
+    config->setLastSessionActivityClockTime(1700000000.5);
+    config->setAllowPersonalizedAds(false);
+    config->setDefaultEventParameters(platform::Dictionary{{"tier", Object("gold")}});
+    config->setAdCampaignInfoBuffer(platform::Data{1, 2, 3});
+    config->setDeferredDeepLinkRetrievalComplete(false);
+    config->setMeasurementEnabledState(2);
+    ASSERT_TRUE(config->synchronizeToDisk());
+  }
+  APMPersistedConfig::resetSharedInstanceForTesting();
+  auto config = APMPersistedConfig::sharedInstance();
+  EXPECT_EQ(config->path(), APMApplicationSupportPath("com.diroda.dmp.measurement"));
+  EXPECT_EQ(config->appInstanceID(), "instance-1");
+  EXPECT_EQ(config->sessionNumber(), 4);
+  EXPECT_EQ(config->midnightOffset(), -3600.0);
+  EXPECT_EQ(config->lastSessionActivityClockTime(), 1700000000.5);
+  EXPECT_EQ(config->allowPersonalizedAds(), false) << "a stored NO differs from nothing stored";
+  EXPECT_EQ(config->defaultEventParameters(), (platform::Dictionary{{"tier", Object("gold")}}));
+  EXPECT_EQ(config->adCampaignInfoBuffer(), (platform::Data{1, 2, 3}));
+  EXPECT_TRUE(config->deferredDeepLinkRetrievalComplete()) << "present means done, whatever the value";
+  EXPECT_EQ(config->measurementEnabledState(), 2);
+
+  auto file = platform::UserDefaults("check", config->path());
+  EXPECT_EQ(file.object("/diroda/measurement/app_instance_id"), Object("instance-1"));
+  EXPECT_EQ(file.object("/diroda/measurement/midnight_offset"), Object(-3600.0));
+  EXPECT_EQ(file.object("/diroda/measurement/last_engagement_end"), Object(1700000000.5));
+}
+
+TEST_F(APMPersistedConfigTest, NoneRemovesAndClearValuesRemovesEverything) {
+  auto config = APMPersistedConfig::sharedInstance();
+  EXPECT_FALSE(config->appInstanceID());
+  EXPECT_EQ(config->sessionNumber(), 0);
+  EXPECT_FALSE(config->allowPersonalizedAds());
+  config->setAppInstanceID("x");
+  config->setAppInstanceID(std::nullopt);
+  EXPECT_FALSE(config->appInstanceID());
+  config->setSearchAdRetryCount(3);
+  config->setZoredodeFeatureRollouts("rollouts");
+  config->clearValues();
+  EXPECT_EQ(config->searchAdRetryCount(), 0);
+  EXPECT_FALSE(config->zoredodeFeatureRollouts());
+  ASSERT_TRUE(config->synchronizeToDisk());
+  APMPersistedConfig::resetSharedInstanceForTesting();
+  EXPECT_EQ(APMPersistedConfig::sharedInstance()->searchAdRetryCount(), 0);
+}
+
+TEST_F(APMPersistedConfigTest, ACorruptFileReadsAsEmptyAndIsReplacedOnTheNextWrite) {
+  const std::string path = APMApplicationSupportPath(APMPersistedConfig::kFileName);
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  {
+    std::ofstream torn(path, std::ios::binary);
+    torn << "bplist00\x01\x02garbage";
+  }
+  auto config = APMPersistedConfig::sharedInstance();
+  EXPECT_FALSE(config->appInstanceID());
+  config->setAppInstanceID("recovered");
+  ASSERT_TRUE(config->synchronizeToDisk());
+  APMPersistedConfig::resetSharedInstanceForTesting();
+  EXPECT_EQ(APMPersistedConfig::sharedInstance()->appInstanceID(), "recovered");
+}
+
+TEST_F(APMPersistedConfigTest, ValuesOfTheWrongKindReadAsAbsent) {
+  auto config = APMPersistedConfig::sharedInstance();
+  config->setAppVersion("1.0");
+  EXPECT_EQ(config->appVersion(), "1.0");
+  // A stored string where a number belongs must not turn into a number.
+  auto direct = std::make_shared<platform::UserDefaults>("direct", config->path());
+  direct->setObject("/diroda/measurement/session_number", Object("seven"));
+  ASSERT_TRUE(direct->synchronize());
+  APMPersistedConfig::resetSharedInstanceForTesting();
+  EXPECT_EQ(APMPersistedConfig::sharedInstance()->sessionNumber(), 0);
+}
+
+}  // namespace
