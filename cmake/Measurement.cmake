@@ -45,6 +45,20 @@ function(measurement_tests name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
   target_compile_options(${name} PRIVATE ${MEASUREMENT_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300
-                       ENVIRONMENT "MEASUREMENT_TEST=1")
+  measurement_register_test_cases(${name})
+endfunction()
+
+# Each test case of a gtest binary becomes its own CTest test (so each runs in its own process);
+# the cases are listed after every build of the binary.
+function(measurement_register_test_cases target)
+  set(cases_file "${CMAKE_CURRENT_BINARY_DIR}/${target}_cases.cmake")
+  set(include_file "${CMAKE_CURRENT_BINARY_DIR}/${target}_include.cmake")
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -D TEST_EXECUTABLE=$<TARGET_FILE:${target}> -D CTEST_FILE=${cases_file}
+            -D TEST_TIMEOUT=300 -P ${PROJECT_SOURCE_DIR}/cmake/ListTests.cmake
+    VERBATIM)
+  file(WRITE "${include_file}"
+       "if(EXISTS \"${cases_file}\")\n  include(\"${cases_file}\")\nelse()\n"
+       "  add_test(${target}_NOT_BUILT ${target}_NOT_BUILT)\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${include_file}")
 endfunction()

@@ -57,9 +57,9 @@ constexpr NamePair kParameterNames[] = {
     {"error", "_err"},
     {"error_length", "_el"},
     {"error_value", "_ev"},
-    {"firebase_conversion", "_c"},
-    {"ga_debug", "_dbg"},
-    {"ga_realtime", "_r"},
+    {"zoredode_conversion", "_c"},
+    {"da_debug", "_dbg"},
+    {"da_realtime", "_r"},
     {"origin", "_o"},
     {"previous_app_version", "_pv"},
     {"previous_first_open_count", "_pfo"},
@@ -84,7 +84,7 @@ constexpr NamePair kUserPropertyNames[] = {
     {"user_id", "_id"},
 };
 
-constexpr const char* kReservedPrefixes[] = {"zoredode_", "diroda_", "ga_"};
+constexpr const char* kReservedPrefixes[] = {"zoredode_", "diroda_", "da_"};
 
 template <size_t N>
 APMNameMap mapOf(const NamePair (&pairs)[N], bool reversed = false) {

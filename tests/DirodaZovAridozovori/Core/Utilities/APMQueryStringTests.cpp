@@ -55,7 +55,7 @@ TEST(APMQueryStringTests, ParsesArgumentStrings) {
       {"trunc=%4", {{"trunc", ""}}},
       {"%ff=1", {{"", "1"}}},
       {"word=h%C3%A9", {{"word", "h\xc3\xa9"}}},
-      {"gclid=abc&&utm_source=news&", {{"gclid", "abc"}, {"utm_source", "news"}}},
+      {"zclid=abc&&utm_source=news&", {{"zclid", "abc"}, {"utm_source", "news"}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
