@@ -214,6 +214,10 @@ TEST_F(ArrayMethodTest, IndexSearchesUseStrictEqualityAndRelativeStarts) {
       {"lastIndexOf", {num(1), num(2), num(3)}, {num(3), num(nan)}, "2"},
       {"lastIndexOf", {num(1), num(2), num(3)}, {num(3), num(100)}, "2"},
       {"lastIndexOf", {}, {num(3), num(5)}, "-1"},
+      {"indexOf", {num(1), num(2)}, {num(1), num(-INFINITY)}, "0"},
+      {"indexOf", {num(1), num(2)}, {num(1), num(INFINITY)}, "-1"},
+      {"lastIndexOf", {num(1), num(2)}, {num(2), num(INFINITY)}, "1"},
+      {"lastIndexOf", {num(1), num(2)}, {num(2), num(-INFINITY)}, "-1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(describe(array(c.elements)) + " " + c.method + describe(array(c.arguments)));
@@ -270,6 +274,12 @@ TEST_F(ArrayMethodTest, SliceAndSpliceClampTheirBounds) {
       {"splice", {num(1), num(-5), str("x")}, "[]", "[1,'x',2,3,4]"},
       {"splice", {num(10), num(1), str("x")}, "[]", "[1,2,3,4,'x']"},
       {"splice", {num(0), num(100)}, "[1,2,3,4]", "[]"},
+      // Infinite bounds are clamped, never converted to an integer as they stand.
+      {"slice", {num(-INFINITY), num(INFINITY)}, "[1,2,3,4]", "[1,2,3,4]"},
+      {"slice", {num(INFINITY)}, "[]", "[1,2,3,4]"},
+      {"splice", {num(-INFINITY), num(1)}, "[1]", "[2,3,4]"},
+      {"splice", {num(1), num(INFINITY)}, "[2,3,4]", "[1]"},
+      {"splice", {num(1e300), num(1e300)}, "[]", "[1,2,3,4]"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.method) + describe(array(c.arguments)));

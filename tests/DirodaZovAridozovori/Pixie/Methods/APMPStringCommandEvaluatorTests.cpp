@@ -151,6 +151,16 @@ TEST_F(StringCases, SliceAndSubstring) {
       {"abcdef", "substring", {num(-3)}, "'abcdef'"},
       {"abcdef", "substring", {num(2), num(100)}, "'cdef'"},
       {"abcdef", "substring", {str("1"), num(std::nan(""))}, "'a'"},
+      // Infinite positions are clamped, never converted to an integer as they stand.
+      {"abcdef", "slice", {num(-INFINITY), num(INFINITY)}, "'abcdef'"},
+      {"abcdef", "slice", {num(INFINITY)}, "''"},
+      {"abcdef", "substring", {num(INFINITY), num(-INFINITY)}, "'abcdef'"},
+      {"abc", "charAt", {num(INFINITY)}, "''"},
+      {"abc", "charAt", {num(1e300)}, "''"},
+      {"abcabc", "indexOf", {str("a"), num(-INFINITY)}, "0"},
+      {"abcabc", "indexOf", {str("a"), num(INFINITY)}, "-1"},
+      {"abcabc", "lastIndexOf", {str("c"), num(-INFINITY)}, "-1"},
+      {"abcabc", "lastIndexOf", {str("c"), num(INFINITY)}, "5"},
   });
 }
 

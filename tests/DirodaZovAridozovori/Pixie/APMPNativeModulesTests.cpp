@@ -1,0 +1,181 @@
+// "require", the general-purpose native modules, and host-object conversion.
+
+#include <gtest/gtest.h>
+
+#include "PixieTestSupport.h"
+
+using pixietest::run;
+
+namespace {
+
+struct LogLine {
+  int level;
+  int code;
+  std::string message;
+  std::vector<std::string> context;
+};
+
+class APMPNativeModulesTests : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto logger = std::make_shared<APMPixieLogger>(
+        [this](int level, int code, const std::string& message, const std::vector<std::string>& context) {
+          lines_.push_back({level, code, message, context});
+        });
+    runtime_.setModuleCreator("internal.logger", [logger](APMPRuntime& runtime) -> std::optional<APMPRuntimeValue> {
+      return APMPMessageLogger::make(runtime, "internal.logger", logger);
+    });
+    runtime_.setModuleCreator("internal.remoteConfig", [](APMPRuntime& runtime) -> std::optional<APMPRuntimeValue> {
+      return APMPKeyValueStore::make(runtime, "internal.remoteConfig",
+                                     [](const std::string& key) -> std::optional<std::string> {
+                                       if (key == "known") return std::string("value");
+                                       return std::nullopt;
+                                     });
+    });
+    runtime_.setModuleCreator("internal.appMetadata", [](APMPRuntime& runtime) -> std::optional<APMPRuntimeValue> {
+      return APMPNativeFunctionValue::make<APMPObjectProvider>(runtime, "internal.appMetadata", [] {
+        return platform::Object(platform::Dictionary{
+            {"version", platform::Object("1.2")},
+            {"build", platform::Object(42)},
+            {"flags", platform::Object(platform::Array{platform::Object(true), platform::Object(2.5)})}});
+      });
+    });
+    runtime_.setModuleCreator("broken", [this](APMPRuntime&) -> std::optional<APMPRuntimeValue> {
+      ++brokenCalls_;
+      return std::nullopt;
+    });
+  }
+  pixietest::RunResult go(const std::string& program) {
+    runtime_.resetInstructionCount();
+    return run(runtime_, program);
+  }
+
+  APMPRuntime runtime_;
+  std::vector<LogLine> lines_;
+  int brokenCalls_ = 0;
+};
+
+TEST_F(APMPNativeModulesTests, RequireCachesModules) {
+  auto same = go("(20 (require \"internal.platform\") (require \"internal.platform\"))");
+  ASSERT_TRUE(same.ok());
+  EXPECT_EQ(same.text, "true");
+  auto version = go("(2 (require \"internal.platform\") \"getVersion\" (7))");
+  EXPECT_EQ(version.text, "0");
+  EXPECT_TRUE(go("(require \"internal.platform\")").value.isFunction());
+  auto called = go("(41 \"p\") (3 \"p\" (require \"internal.platform\")) (p 1 2)");
+  EXPECT_TRUE(called.ok());
+  EXPECT_TRUE(called.value.isUndefined());
+  auto missing = go("(require \"no.such.module\")");
+  EXPECT_TRUE(missing.ok());
+  EXPECT_TRUE(missing.value.isUndefined());
+  EXPECT_EQ(go("(require \"broken\")").code(), kAPMPErrorModuleCreatorFailed);
+  EXPECT_EQ(go("(require \"broken\")").code(), kAPMPErrorModuleCreatorFailed);
+  EXPECT_EQ(brokenCalls_, 2);  // nothing is cached for a failed creator
+  EXPECT_EQ(go("(require)").code(), kAPMPErrorArgumentCount);
+  EXPECT_EQ(go("(require 1 2)").code(), kAPMPErrorArgumentCount);
+}
+
+TEST_F(APMPNativeModulesTests, LogLevelsReachTheMonitor) {
+  const char* prelude = "(41 \"L\") (3 \"L\" (require \"internal.logger\")) ";
+  struct Case {
+    const char* call;
+    int level;
+    const char* message;
+    std::vector<std::string> context;
+  } cases[] = {
+      {"(2 (15 \"L\") \"log\" (7 \"hello\"))", 6, "hello", {}},
+      {"(2 (15 \"L\") \"log\" (7 2 \"v\"))", 8, "v", {}},
+      {"(2 (15 \"L\") \"log\" (7 3.9 \"d\"))", 7, "d", {}},
+      {"(2 (15 \"L\") \"log\" (7 5 \"w\"))", 4, "w", {}},
+      {"(2 (15 \"L\") \"log\" (7 6 \"e\"))", 1, "e", {}},
+      {"(2 (2 (15 \"L\") \"silent\" (7)) \"log\" (7 6 \"s\"))", 2, "s", {}},
+      {"(2 (2 (15 \"L\") \"silent\" (7)) \"log\" (7 5 \"s\"))", 5, "s", {}},
+      {"(2 (2 (15 \"L\") \"unmonitored\" (7)) \"log\" (7 6 \"u\"))", 0, "u", {}},
+      {"(2 (2 (15 \"L\") \"unmonitored\" (7)) \"log\" (7 5 \"u\"))", 3, "u", {}},
+      {"(2 (15 \"L\") \"log\" (7 4 \"m\" \"a\" 1 true \"dropped\"))", 6, "m", {"a", "1", "true"}},
+  };
+  for (const Case& c : cases) {
+    lines_.clear();
+    auto result = go(std::string(prelude) + c.call);
+    ASSERT_TRUE(result.ok()) << c.call << " " << result.code();
+    ASSERT_EQ(lines_.size(), 1u) << c.call;
+    EXPECT_EQ(lines_[0].level, c.level) << c.call;
+    EXPECT_EQ(lines_[0].code, 24005);
+    EXPECT_EQ(lines_[0].message, c.message);
+    EXPECT_EQ(lines_[0].context, c.context) << c.call;
+  }
+  lines_.clear();
+  EXPECT_EQ(go(std::string(prelude) + "(2 (15 \"L\") \"log\" (7))").code(), kAPMPErrorArgumentCount);
+  EXPECT_EQ(go(std::string(prelude) + "(2 (15 \"L\") \"log\" (7 (36) \"x\"))").code(), kAPMPErrorNoNumberForm);
+  EXPECT_TRUE(lines_.empty());
+}
+
+TEST_F(APMPNativeModulesTests, KeyValueStoreAndObjectProvider) {
+  EXPECT_EQ(go("(2 (require \"internal.remoteConfig\") \"getValue\" (7 \"known\" 1))").text, "value");
+  auto fallback = go("(2 (require \"internal.remoteConfig\") \"getValue\" (7 \"unknown\" (7 1 2)))");
+  EXPECT_TRUE(fallback.value.isArray());
+  EXPECT_EQ(fallback.text, "1,2");
+  EXPECT_EQ(go("(2 (require \"internal.remoteConfig\") \"getValue\" (7 \"known\"))").code(), kAPMPErrorArgumentCount);
+  EXPECT_TRUE(go("(41 \"rc\") (3 \"rc\" (require \"internal.remoteConfig\")) (rc 1 2)").value.isUndefined());
+  auto facts = go("(41 \"m\" \"md\") (3 \"md\" (require \"internal.appMetadata\")) (3 \"m\" (md))"
+                  "(7 (16 (15 \"m\") \"version\") (16 (15 \"m\") \"build\") (40 (16 (16 (15 \"m\") \"flags\") 0))"
+                  "   (16 (16 (15 \"m\") \"flags\") 1))");
+  ASSERT_TRUE(facts.ok()) << facts.code();
+  EXPECT_EQ(facts.text, "1.2,42,boolean,2.5");
+}
+
+TEST(APMPRuntimeEntityConverterTests, HostToRuntime) {
+  APMPRuntime runtime;
+  platform::Error error;
+  const size_t before = runtime.objectManager().trackedObjectCount();
+  platform::Object params(platform::Dictionary{
+      {"flag", platform::Object(true)},
+      {"count", platform::Object(7)},
+      {"items", platform::Object(platform::Array{platform::Object("a"), platform::Object()})}});
+  APMPRuntimeValue value = APMPRuntimeEntityConverter::runtimeValueFromNSObject(params, runtime.globalScope(), &error);
+  ASSERT_TRUE(error.empty());
+  ASSERT_TRUE(value.isMap());
+  EXPECT_TRUE(value.asMap()->valueForProperty("flag").isBoolean());
+  EXPECT_EQ(value.asMap()->valueForProperty("count").numberValue(), 7);
+  APMPRuntimeValue items = value.asMap()->valueForProperty("items");
+  ASSERT_TRUE(items.isArray());
+  EXPECT_TRUE(items.asArray()->elementAt(1).isNull());
+  EXPECT_EQ(runtime.objectManager().trackedObjectCount(), before + 2);  // the map and the array
+  APMPRuntimeEntityConverter::runtimeValueFromNSObject(platform::Object(platform::Data{1, 2}), runtime.globalScope(),
+                                                       &error);
+  EXPECT_EQ(error.code, kAPMPErrorUnsupportedHostObject);
+  EXPECT_TRUE(APMPRuntimeEntityConverter::runtimeValueFromNSObject(platform::Object(), runtime.globalScope(), nullptr)
+                  .isNull());
+}
+
+TEST(APMPRuntimeEntityConverterTests, RuntimeToHost) {
+  APMPRuntime runtime;
+  auto result = run(runtime,
+                    "(41 \"m\") (3 \"m\" (8 \"num\" \"12\" \"text\" \"12a\" \"yes\" true \"undef\" (44) \"nothing\" (45)"
+                    " \"list\" (7 1 (45) (44)) \"fn\" (51 \"named\" (7))))");
+  ASSERT_TRUE(result.ok());
+  platform::Error error;
+  platform::Dictionary d = APMPRuntimeEntityConverter::dictionaryFromMapValue(*result.value.asMap(), &error);
+  ASSERT_TRUE(error.empty());
+  EXPECT_TRUE(d["num"].isDouble());
+  EXPECT_EQ(d["num"].doubleValue(), 12);
+  EXPECT_EQ(d["text"].stringValue(), "12a");
+  EXPECT_EQ(d["yes"].doubleValue(), 1);
+  EXPECT_EQ(d["undef"].stringValue(), "");
+  EXPECT_EQ(d.count("nothing"), 0u);
+  EXPECT_EQ(d["fn"].stringValue(), "named");
+  const platform::Array& list = d["list"].arrayValue();
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_TRUE(list[1].isNull());
+  EXPECT_EQ(list[2].stringValue(), "");
+  // Structures that contain themselves cannot become host objects: an error, not a hang.
+  auto cyclic = run(runtime, "(41 \"c\") (3 \"c\" (8)) (43 (15 \"c\") \"self\" (7 (15 \"c\"))) (15 \"c\")");
+  ASSERT_TRUE(cyclic.ok());
+  APMPRuntimeEntityConverter::objectFromRuntimeValue(cyclic.value, &error);
+  EXPECT_EQ(error.code, kAPMPErrorResourceLimit);
+  error = {};
+  APMPRuntimeEntityConverter::objectFromRuntimeValue(APMPRuntimeValue::breakValue(), &error);
+  EXPECT_EQ(error.code, kAPMPErrorNoNumberForm);
+}
+
+}  // namespace
