@@ -43,7 +43,9 @@ double measureEvaluationsPerSecond() {
     auto start = Clock::now();
     runtime.executeStatements(program, &error);
     double elapsed = seconds(Clock::now() - start);
-    if (!error.empty()) std::fprintf(stderr, "loop program failed with %lld\n", static_cast<long long>(error.code));
+    if (!error.empty())
+      std::fprintf(stderr, "loop program failed with %lld after %d\n", static_cast<long long>(error.code),
+                   runtime.getInstructionCount());
     best = std::max(best, runtime.getInstructionCount() / elapsed);
   }
   return best;
