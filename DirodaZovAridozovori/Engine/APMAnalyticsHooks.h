@@ -1,0 +1,53 @@
+#pragma once
+// What the engine asks of the engine front (APMAnalytics) without depending on it: the front
+// installs these hooks when it starts. Every hook may be empty; the engine then uses the neutral
+// answer documented next to it, so the engine runs (and is tested) without a front.
+//
+// Threads: the hooks are installed and read under one mutex; a hook is called on whatever queue
+// the engine is on (mostly the worker queue) and must not wait for the worker queue.
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Object.h"
+
+class APMEvent;
+
+struct APMAnalyticsHooks {
+  // The process's measurement load time (seconds since 1970); empty: the current time.
+  std::function<double()> loadTimestamp;
+  // A reset asked for a new first open on the next start; empty: NO.
+  std::function<bool()> needFirstOpenAfterReset;
+  std::function<void()> removeNeedFirstOpenAfterReset;
+  // Whether collection started out deferred (true) or not (false); none when not recorded.
+  std::function<std::optional<bool>()> deferredAnalyticsCollection;
+  std::function<void(std::optional<bool>)> setDeferredAnalyticsCollection;
+  // The number of started but unfinished wipes.
+  std::function<int64_t()> resetRetryCount;
+  std::function<void(int64_t)> setResetRetryCount;
+  // The app instance ID a reset chose while the engine was not running.
+  std::function<std::optional<std::string>()> appInstanceIDAfterReset;
+  std::function<void()> removeAppInstanceIDAfterReset;
+  std::function<void()> removeStartUpConsentSettings;
+  std::function<void()> removeDeferredResetOnDeniedConsent;
+  std::function<void()> clearConsent;
+  std::function<void(const platform::Dictionary& settings, int64_t source)> persistConsentSettings;
+  // Stored consent sets for the start-up choice (on-start and public-call sets).
+  std::function<platform::Dictionary()> consentSettings1PStart;
+  std::function<platform::Dictionary()> consentSettings3P;
+  std::function<platform::Dictionary()> consentSettingsTCF;
+  // The front's internal-event road (version reports, error events).
+  std::function<void(const std::string& origin, const std::string& name, const platform::Dictionary& parameters)>
+      logInternalEventWithOrigin;
+  std::function<void(const std::shared_ptr<APMEvent>& event)> notifyEventListeners;
+  // The application is in the foreground; empty: YES.
+  std::function<bool()> isAppActive;
+  // The current screen parameters ("_sn", "_sc", "_si"); empty: none.
+  std::function<platform::Dictionary()> screenParameters;
+};
+
+// Replaces every hook at once (a default-constructed value removes them).
+void APMSetAnalyticsHooks(APMAnalyticsHooks hooks);
+// A copy of the installed hooks.
+APMAnalyticsHooks APMCurrentAnalyticsHooks();

@@ -1,0 +1,329 @@
+#pragma once
+// The measurement engine: one process-wide object that owns the measurement database, the remote
+// configuration, the identity, the worker scheduler, the upload alarm and the network client, and
+// runs all measurement work on the worker queue "com.diroda.zora.worker".
+//
+// Threads. The entry points (logging, user properties, default parameters, reset) may be called
+// from any thread: they copy their arguments and queue a worker block. Everything named
+// "...OnWorkerQueue" runs on the worker queue only and checks it. Events handed in through
+// logEventWithOrigin are collected and handled in groups: the events waiting when the worker gets
+// to them are written in one SQLite transaction, each inside its own savepoint, so one event's
+// failure rolls back that event alone. Any other entry point closes the open group first, so
+// worker-side work keeps the order of submission.
+//
+// The file is shared: the sections marked "owned by" belong to the files they name.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "APMAnalyticsHooks.h"
+#include "APMAlarm.h"
+#include "APMMonitor.h"
+#include "APMScheduler.h"
+#include "APMDailyCounts.h"
+#include "APMEvent.h"
+#include "APMUserAttribute.h"
+#include "platform/Error.h"
+#include "platform/Object.h"
+
+class APMDatabase;
+class APMIdentity;
+class APMPersistedConfig;
+class APMRemoteConfig;
+class APMRemoteConfigEventEditing;
+class APMPBMeasurementBundle;
+class APMSessionReporter;
+class VIZUzedaru;
+
+// What the event-editing program did with one event.
+struct APMEventEditingOutcome {
+  bool failed = false;                               // the program reported an error
+  std::optional<APMEditEventForm> outputEvent;       // set when the program edited the event
+  std::vector<APMEditEventForm> eventsToLog;         // events the program created, in order
+};
+
+// A store transaction offered for duplicate filtering; fingerprint is the purchase reporter's
+// fingerprint of it (empty when it has none).
+struct APMPurchaseTransaction {
+  std::string productID;
+  int64_t state = 0;  // 1 = purchased
+  std::string fingerprint;
+  platform::Object payload;
+};
+
+// Components that other parts of the SDK provide. Each is optional: an empty one does nothing and
+// answers neutrally (no edits, no extra events, not a purchase event, linked clients absent).
+struct APMMeasurementComponents {
+  // Runs the loaded event-editing program on an event.
+  std::function<APMEventEditingOutcome(APMRemoteConfigEventEditing& host, const APMEditEventForm& event)>
+      runEventEditing;
+  // Conditional user properties: the events an event causes; none on failure.
+  std::function<std::optional<std::vector<std::shared_ptr<APMEvent>>>(const APMEvent& event)>
+      processConditionalUserProperties;
+  // Lifetime value of purchase events.
+  std::function<bool(const APMEvent& event)> isPurchaseEvent;
+  std::function<bool(APMDatabase& database, const APMEvent& event)> recordLifetimeValue;
+  // Audiences: set up over the opened database at start; false refuses the start.
+  std::function<bool(const std::shared_ptr<APMDatabase>& database)> createAudience;
+  // On-device conversion upkeep at start and the user-data hand-off.
+  std::function<void()> onDeviceConversionUpkeep;
+  std::function<void(const platform::Dictionary& userData)> initiateODM1ProtocolWithUserData;
+  // Search-ad reporter switch, TCF data, deep-link start-up work.
+  std::function<void(bool enabled)> setSearchAdReporterEnabled;
+  std::function<void(bool isDMARegion)> tcfClientSetConsentFromData;
+  std::function<void()> deepLinkStartUp;
+  // Linked clients reported with every event's metadata.
+  std::function<bool()> hasAppDataConsentStatus;
+  std::function<bool()> isPrivateSetMembershipClientLinked;
+  std::function<bool()> isAlphaAppAdsOnDeviceConversionLinked;
+  std::function<bool()> isDirodaAdsOnDeviceConversionLinked;
+  // Bundle-level identifier and consent fields added to the metadata (bundling's rules).
+  std::function<void(APMPBMeasurementBundle& metadata)> addIdentifierAndConsentFields;
+};
+
+class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
+ public:
+  static constexpr const char* kDatabaseName = "diroda-app-measurement.sql";
+  static constexpr const char* kAlarmName = "Measurement timer";
+  static constexpr const char* kBuiltInVersion = "111500000";
+  static constexpr int64_t kMaxNonPublicUserPropertiesPerOrigin = 25;
+  static constexpr size_t kMaxEventsPerTransaction = 2000;
+
+  // Interceptor of public events (origin, name, parameters, timestamp).
+  using Interceptor =
+      std::function<void(const std::string& origin, const std::string& name, const platform::Dictionary& parameters,
+                         double timestamp)>;
+
+  // ---- Shared instance and class-level services (guarded by one class-wide mutex).
+  static void initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                bool isAnalyticsCollectionDeactivated,
+                                                const std::vector<std::string>& safelistedEvents);
+  static bool hasSharedInstance();
+  static std::shared_ptr<APMMeasurement> sharedInstance();
+  static std::shared_ptr<APMMonitor> monitor();
+  static std::shared_ptr<APMRemoteConfig> remoteConfig();
+  // Tests: waits for the shared engine's worker queue and forgets it (the created flag too).
+  static void resetSharedInstanceForTesting();
+  // Components provided by other parts; set before the first start.
+  static void setComponents(APMMeasurementComponents components);
+  static APMMeasurementComponents components();
+
+  // ---- Creation.
+  // nullptr (and a log line) for an empty app ID.
+  static std::shared_ptr<APMMeasurement> create(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                bool isAnalyticsCollectionDeactivated,
+                                                const std::vector<std::string>& safelistedEvents);
+  // The designated form: every collaborator given.
+  static std::shared_ptr<APMMeasurement> create(const std::string& databaseName,
+                                                std::shared_ptr<APMPersistedConfig> persistedConfig,
+                                                std::shared_ptr<VIZUzedaru> network,
+                                                std::shared_ptr<APMScheduler> scheduler,
+                                                std::shared_ptr<APMAlarm> alarm, const std::string& appID,
+                                                bool isAnalyticsCollectionEnabled,
+                                                bool isAnalyticsCollectionDeactivated,
+                                                const std::vector<std::string>& safelistedEvents);
+  ~APMMeasurement();
+  APMMeasurement(const APMMeasurement&) = delete;
+  APMMeasurement& operator=(const APMMeasurement&) = delete;
+
+  // ---- Collection switch and start-up.
+  bool shouldEnableMeasurement() const;
+  void setEnabled(bool enabled);
+  void setEnabledOnWorkerQueue(bool enabled);
+  bool startMeasurementOnWorkerQueue();
+  bool shouldWipeDataWithAppID(const std::string& appID, const std::optional<std::string>& appIDFromDMP,
+                               const std::optional<std::string>& persistedAppIDFromDMP);
+  void setProspectiveConsentSettings();
+  void updatePersistedAppIDFromDMP();
+  void reportFirstOpenOnWorkerQueue();
+  void reportAppUpdateOnWorkerQueue();
+  void reportOSUpdateOnWorkerQueue();
+  void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+  void setPersonalizedAdsUserPropertyOnWorkerQueue();
+  void updateAdPersonalizationConsentFromNPAValue(const std::optional<int64_t>& npa);
+  void updateConsentSettingsUtilWithRemoteConfig();
+  void updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
+  void backfillSessionNumber();
+  void setSessionTimeoutInterval(double seconds);
+  static int64_t timestampMillisRoundedUpToNextHour(int64_t milliseconds);
+  bool isVersionSameAsOriginalVersion() const;
+  double firstOpenTimestamp();
+
+  // ---- Entry points (any thread).
+  void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                          const platform::Dictionary& parameters, double timestamp, bool enabled, bool ignoreEnabled,
+                          bool ignoreInterceptor, Interceptor interceptor,
+                          const platform::Dictionary& addedScreenParameters);
+  void logEvent(const std::shared_ptr<APMEvent>& event);
+  void setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters);
+  void removeUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute);
+  void setUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute);
+  void userAttributeWithName(const std::string& name,
+                             std::function<void(std::shared_ptr<APMUserAttribute>)> callback);
+  void userPropertiesIncludingInternal(bool includingInternal,
+                                       std::function<void(platform::Dictionary)> callback);
+  void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int64_t)> callback);
+  void sessionIDWithCompletion(std::function<void(int64_t, std::optional<platform::Error>)> completion);
+  void setUserData(const platform::Dictionary& userData);
+  void filterPurchaseTransactions(std::vector<APMPurchaseTransaction> transactions,
+                                  std::function<void(std::vector<APMPurchaseTransaction>)> callback);
+  // Waits for the worker queue; runs inline when called on it.
+  bool resetAnalyticsDataWithAppInstanceID(const std::string& appInstanceID);
+
+  // ---- Worker-side logging and user properties.
+  void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                       const platform::Dictionary& parameters, double timestamp, bool enabled,
+                                       bool ignoreEnabled, bool ignoreInterceptor, const Interceptor& interceptor,
+                                       const platform::Dictionary& addedScreenParameters);
+  void logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool notifyEventListeners);
+  bool shouldBackfillEvents();
+  void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<platform::Dictionary>& parameters,
+                                                    bool backfillEvents);
+  platform::Dictionary parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters) const;
+  void backfillEventsWithParameters(const platform::Dictionary& parameters, bool isPublic,
+                                    const std::function<bool(const APMEvent&)>& eventFilter);
+  void backfillSessionID(const APMValue& sessionID, const APMValue& sessionNumber);
+  double backfillStartTimestampForSessionID(const APMValue& sessionID);
+  void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
+  bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
+  void removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
+  bool hasUserPropertyUserIDOnWorkerQueue();
+  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  std::optional<int64_t> shouldDisableAdPersonalization();
+  bool shouldAllowAdNetworkRegistration() const;
+  bool wipeoutAnalyticsDataAndResetComponents();
+
+  // ---- The event road (worker queue).
+  void handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  void handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event);
+  std::shared_ptr<APMEvent> eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event) const;
+  void processSessionFromEvent(const APMEvent& event);
+  bool dedupeSubscriptionEvent(const APMEvent& event);
+  bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);
+  std::shared_ptr<APMEvent> appExceptionEventWithZoredodeFeatureRollouts(const std::shared_ptr<APMEvent>& event);
+  void writeSessionStartEventOnWorkerQueue(const APMEvent& event);
+  void writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  void writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  bool updateLifetimeValueWithEvent(const APMEvent& event);
+  bool shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent);
+  bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts);
+  void maybeAddDebugAndRealtimeParameters(APMEvent& event);
+  bool writeEvent(APMEvent& event, bool isPublicEvent, bool isRealtime);
+  std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+      const std::vector<std::shared_ptr<APMUserAttribute>>& userAttributes);
+  void logFirstOpenConsentedEvent(double timestamp);
+  // The day number the daily limits count in.
+  int32_t currentDayNumber() const;
+
+  // ---- Fields.
+  const std::string& appID() const { return appID_; }
+  const std::string& databaseName() const { return databaseName_; }
+  bool isEnabled() const { return enabled_.load(); }
+  bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
+  bool didInitializeComponents() const { return didInitializeComponents_.load(); }
+  bool isAnalyticsCollectionEnabled() const { return isAnalyticsCollectionEnabled_; }
+  bool isAnalyticsCollectionDeactivated() const { return isAnalyticsCollectionDeactivated_; }
+  const std::vector<std::string>& safelistedEvents() const { return safelistedEvents_; }
+  double initTimestamp() const { return initTimestamp_.load(); }
+  const std::shared_ptr<APMAlarm>& alarm() const { return alarm_; }
+  const std::shared_ptr<APMScheduler>& scheduler() const { return scheduler_; }
+  const std::shared_ptr<VIZUzedaru>& network() const { return network_; }
+  const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
+  // Worker queue: the components created at the first successful start (empty before it).
+  const std::shared_ptr<APMDatabase>& database() const { return database_; }
+  const std::shared_ptr<APMIdentity>& identity() const { return identity_; }
+  const std::shared_ptr<APMRemoteConfig>& remoteConfigInstance() const { return remoteConfig_; }
+  const std::shared_ptr<APMSessionReporter>& sessionReporter() const { return sessionReporter_; }
+  std::optional<std::string> previousDMPAppID() const { return previousDMPAppID_; }
+  bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
+  void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
+  bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
+  void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
+  // The persisted previous first-open count as decimal text ("0" when none).
+  std::string previousFirstOpenCount() const;
+  void setPreviousFirstOpenCount(const std::string& count);
+  // Worker queue: waits for nothing; true when the calling thread runs on the worker queue.
+  bool isOnWorkerQueue() const;
+
+  // MARK: - Upload and bundling (owned by APMMeasurement+Upload.cpp)
+  // Arms the upload alarm for the next upload (worker queue).
+  void updateSchedule();
+
+  // MARK: - Configuration fetch and application lifecycle (owned by APMMeasurement+Fetch.cpp)
+
+  // MARK: - Sessions (owned by APMMeasurement+Session.cpp)
+  // Creates the session reporter over the persisted configuration (start-up and wipe).
+  void createSessionReporterOnWorkerQueue();
+  void setSessionReportingEnabledOnWorkerQueue(bool enabled);
+  bool isSessionExpiredOnWorkerQueue();
+  void extendSessionOnWorkerQueue();
+  // Starts a new session: session number and start time; the "_sid" and "_sno" properties for it.
+  void updatePropertiesForNewSessionStartOnWorkerQueue();
+  std::optional<APMUserAttribute> sessionIDPropertyWithTimestamp(double timestamp);
+  std::optional<APMUserAttribute> sessionNumberProperty();
+  void setSessionTimeoutIntervalOnWorkerQueue(double seconds);
+
+ private:
+  struct Private {};
+
+ public:
+  APMMeasurement(Private, const std::string& databaseName, std::shared_ptr<APMPersistedConfig> persistedConfig,
+                 std::shared_ptr<VIZUzedaru> network, std::shared_ptr<APMScheduler> scheduler,
+                 std::shared_ptr<APMAlarm> alarm, const std::string& appID, bool isAnalyticsCollectionEnabled,
+                 bool isAnalyticsCollectionDeactivated, const std::vector<std::string>& safelistedEvents);
+
+ private:
+  struct PendingEvent;
+  struct EventGroup;
+
+  // Submits block to the worker queue (closing the open event group, so order is kept).
+  void submit(const char* blockID, std::function<void()> block);
+  void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
+  bool initializeComponentsOnWorkerQueue();
+  bool checkWorkerQueue(const char* methodName) const;
+  // Runs action once the enclosing event transaction commits (at once outside one).
+  void afterCommit(std::function<void()> action);
+  bool writeFilteredEventInTransaction(APMEvent& event);
+  bool setInternalUserPropertyOnWorkerQueue(const std::string& name, const APMValue& value, double timestamp);
+  std::optional<bool> storedUserPropertyExists(const std::string& name, int64_t errorCode, const char* errorText);
+  void logInternalEvent(const std::string& origin, const std::string& name, const platform::Dictionary& parameters);
+
+  // Fixed at creation.
+  const std::string databaseName_;
+  const std::string appID_;
+  const std::shared_ptr<APMPersistedConfig> persistedConfig_;
+  const std::shared_ptr<VIZUzedaru> network_;
+  const std::shared_ptr<APMScheduler> scheduler_;
+  const std::shared_ptr<APMAlarm> alarm_;
+  const std::vector<std::string> safelistedEvents_;
+  const bool isAnalyticsCollectionEnabled_;
+  const bool isAnalyticsCollectionDeactivated_;
+  bool wasEnabledDuringInitialization_ = false;
+
+  std::atomic<bool> enabled_{false};
+  std::atomic<bool> didInitializeComponents_{false};
+  std::atomic<bool> isNetworkRequestPending_{false};
+  std::atomic<double> initTimestamp_{0};
+  std::mutex initializeComponentsLock_;
+
+  // Worker queue only.
+  std::shared_ptr<APMDatabase> database_;
+  std::shared_ptr<APMIdentity> identity_;
+  std::shared_ptr<APMRemoteConfig> remoteConfig_;
+  std::shared_ptr<APMSessionReporter> sessionReporter_;
+  std::optional<std::string> previousDMPAppID_;
+  bool foundAdPersonalizationPlistFlag_ = false;
+  bool shouldUpdateNPAUserProperty_ = false;
+  bool scheduleUpdateDeferred_ = false;  // inside an event group: one updateSchedule at its end
+  bool scheduleUpdateWanted_ = false;
+  std::vector<std::function<void()>>* commitActions_ = nullptr;  // the innermost event transaction's
+
+  // Guards openGroup_: entry points on any thread add to it, the worker takes it.
+  std::mutex groupMutex_;
+  std::shared_ptr<EventGroup> openGroup_;
+};
