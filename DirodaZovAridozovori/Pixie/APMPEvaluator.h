@@ -30,6 +30,12 @@ class APMPEvaluator {
                                             platform::Error* error);
 };
 
+// Counts one evaluation against the scope's runtime; false with kAPMPErrorInstructionLimit at the
+// limit.
+inline bool APMPCountInstruction(APMPScope& scope, platform::Error* error) {
+  return scope.runtime()->countInstruction(error);
+}
+
 // Evaluated arguments: a small inline buffer so that commands allocate nothing in the usual case.
 class APMPArguments {
  public:

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "APMMonitor.h"
 #include "APMPEvaluator.h"
 #include "APMPRuntimeEntityConverter.h"
 
@@ -77,7 +78,13 @@ int APMPixieLogger::monitorLevelFor(int programLevel, bool silent, bool monitore
 
 void APMPixieLogger::logWithLevel(int level, const std::string& message, const std::vector<std::string>& context,
                                   bool silent, bool monitored) {
-  if (sink_) sink_(monitorLevelFor(level, silent, monitored), kMessageCode, message, context);
+  int monitorLevel = monitorLevelFor(level, silent, monitored);
+  if (sink_) {
+    sink_(monitorLevel, kMessageCode, message, context);
+    return;
+  }
+  APMMonitorContexts contexts(context.begin(), context.end());
+  APMMonitor::shared()->logWithLevel(monitorLevel, kMessageCode, message, contexts);
 }
 
 APMPRuntimeValue APMPFunctionLog::callNative(std::span<const APMPRuntimeValue> arguments, APMPScope&,

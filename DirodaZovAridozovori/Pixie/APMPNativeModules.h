@@ -90,6 +90,7 @@ class APMPixieLogger final : public APMPLoggerDelegate {
  public:
   using Sink = std::function<void(int monitorLevel, int messageCode, const std::string& message,
                                   const std::vector<std::string>& context)>;
+  // Without a sink, lines go to the process's measurement monitor.
   explicit APMPixieLogger(Sink sink = nullptr) : sink_(std::move(sink)) {}
   void logWithLevel(int level, const std::string& message, const std::vector<std::string>& context, bool silent,
                     bool monitored) override;
