@@ -150,7 +150,22 @@ namespace {
 // Read-only scratch struct for walking descriptors without a message: pointer fields read null.
 alignas(std::max_align_t) const unsigned char kEmptyStruct[kNANOMaxStructSize] = {};
 
-bool scanNesting(const pb_msgdesc_t* descriptor, pb_istream_t* stream, int depth) {
+// True when the rest of the stream holds no NUL byte.
+bool withoutNul(pb_istream_t* stream) {
+  pb_byte_t chunk[256];
+  while (stream->bytes_left > 0) {
+    const size_t size = stream->bytes_left < sizeof(chunk) ? stream->bytes_left : sizeof(chunk);
+    if (!pb_read(stream, chunk, size) || std::memchr(chunk, 0, size) != nullptr) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Walks the encoding before nanopb decodes it: refuses nesting deeper than the limit, and string
+// fields holding a NUL byte (a nanopb string ends at its first NUL, so the rest would be lost
+// without a trace).
+bool preflight(const pb_msgdesc_t* descriptor, pb_istream_t* stream, int depth) {
   if (depth > kNANOMaxNestingDepth) {
     return false;
   }
@@ -163,9 +178,10 @@ bool scanNesting(const pb_msgdesc_t* descriptor, pb_istream_t* stream, int depth
     if (!pb_decode_tag(stream, &wireType, &tag, &eof) || tag == 0) {
       return false;
     }
-    const bool nested = hasFields && wireType == PB_WT_STRING &&
-                        pb_field_iter_find(&field, tag) && PB_LTYPE_IS_SUBMSG(field.type);
-    if (!nested) {
+    const bool known = hasFields && wireType == PB_WT_STRING && pb_field_iter_find(&field, tag);
+    const bool nested = known && PB_LTYPE_IS_SUBMSG(field.type);
+    const bool text = known && PB_LTYPE(field.type) == PB_LTYPE_STRING;
+    if (!nested && !text) {
       if (!pb_skip_field(stream, wireType)) {
         return false;
       }
@@ -175,7 +191,8 @@ bool scanNesting(const pb_msgdesc_t* descriptor, pb_istream_t* stream, int depth
     if (!pb_make_string_substream(stream, &substream)) {
       return false;
     }
-    const bool ok = scanNesting(field.submsg_desc, &substream, depth + 1);
+    const bool ok = nested ? preflight(field.submsg_desc, &substream, depth + 1)
+                           : withoutNul(&substream);
     if (!pb_close_string_substream(stream, &substream) || !ok) {
       return false;
     }
@@ -230,9 +247,9 @@ bool copyStruct(const pb_msgdesc_t* descriptor, void* dst, const void* src) {
   return true;
 }
 
-bool withinNestingLimit(const pb_msgdesc_t* descriptor, const uint8_t* bytes, size_t size) {
+bool passesPreflight(const pb_msgdesc_t* descriptor, const uint8_t* bytes, size_t size) {
   pb_istream_t stream = pb_istream_from_buffer(bytes, size);
-  return scanNesting(descriptor, &stream, 0);
+  return preflight(descriptor, &stream, 0);
 }
 
 }  // namespace nano_detail
@@ -268,7 +285,7 @@ bool NANOMessageBase::copyFrom(const void* rawSource) {
 
 bool NANOMessageBase::decodeFrom(const uint8_t* bytes, size_t size) {
   releaseContent();
-  if (!nano_detail::withinNestingLimit(info_->descriptor, bytes, size)) {
+  if (!nano_detail::passesPreflight(info_->descriptor, bytes, size)) {
     return false;
   }
   pb_istream_t stream = pb_istream_from_buffer(bytes, size);

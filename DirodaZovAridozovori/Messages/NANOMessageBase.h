@@ -65,7 +65,8 @@ class NANOMessageBase {
   NANOMessageBase(const NANOMessageBase& other);
 
   // Replaces the content with the decoding of the bytes; false (and an empty message) when
-  // they are not a valid encoding of this message type.
+  // they are not a valid encoding of this message type, nest too deep, or hold a string with a
+  // NUL character (which a nanopb string cannot carry).
   bool decodeFrom(const uint8_t* bytes, size_t size);
   // Replaces the content with a deep copy of a nanopb struct of this type; false on exhaustion.
   bool copyFrom(const void* rawSource);
@@ -86,9 +87,9 @@ void releaseStruct(const pb_msgdesc_t* descriptor, void* message);
 // Deep-copies src into dst (a zeroed struct of the same type); false when memory ran out, in
 // which case dst holds a partial copy that releaseStruct frees.
 bool copyStruct(const pb_msgdesc_t* descriptor, void* dst, const void* src);
-// True when the bytes nest sub-messages no deeper than kNANOMaxNestingDepth and are well formed
-// at the wire level as far as the nesting walk reads them.
-bool withinNestingLimit(const pb_msgdesc_t* descriptor, const uint8_t* bytes, size_t size);
+// True when the bytes nest sub-messages no deeper than kNANOMaxNestingDepth, hold no NUL byte in
+// a string field, and are well formed at the wire level as far as this walk reads them.
+bool passesPreflight(const pb_msgdesc_t* descriptor, const uint8_t* bytes, size_t size);
 }  // namespace nano_detail
 
 // One generated message class, for code that handles messages by descriptor or by name.

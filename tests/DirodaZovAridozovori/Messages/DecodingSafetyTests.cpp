@@ -67,6 +67,9 @@ TEST(DecodingSafety, MalformedInputsAreRefused) {
       {"sub-message with a bad inner field", {0x7A, 0x02, 0x22, 0x01}},  // consent (tag 15)
       {"unknown field with a bad length", {0xF8, 0x06, 0x01, 0xFA, 0x06, 0x09, 0x00}},
       {"end-group wire type", {0x0C}},
+      // A nanopb string ends at its first NUL: refused rather than silently cut short.
+      {"NUL inside a string", {0x12, 0x03, 'a', 0x00, 'b'}},
+      {"NUL inside a nested string", {0x22, 0x04, 0x0A, 0x02, 'a', 0x00}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -99,6 +102,12 @@ TEST(DecodingSafety, WellFormedOddInputsAreAccepted) {
   EXPECT_TRUE(unknown->protoBuffer().empty());  // unknown fields are not kept
   auto consent = APMPBMeasurementConfig::fromBuffer(Bytes{0x7A, 0x00});
   EXPECT_TRUE(APMNanoHasField(*consent, 12));
+}
+
+TEST(DecodingSafety, NulInRepeatedStringsIsRefused) {
+  EXPECT_NE(APMPBStringFilter::fromBuffer(Bytes{0x22, 0x02, 'a', 'b'}), nullptr);
+  EXPECT_EQ(APMPBStringFilter::fromBuffer(Bytes{0x22, 0x02, 'a', 'b', 0x22, 0x02, 'a', 0x00}),
+            nullptr);
 }
 
 TEST(DecodingSafety, UnpackedRepeatedNumbersDecode) {
