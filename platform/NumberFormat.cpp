@@ -90,6 +90,11 @@ std::optional<double> parseDecimalNumber(std::string_view text) {
 }
 
 std::optional<double> parseLocalizedNumber(std::string_view text, const std::string& locale) {
+  // ICU's strict parser refuses an explicit plus sign, which senders of positive values write.
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) return std::nullopt;
+  }
   std::u16string utf16 = utf8ToUtf16(text);
   if (utf16.empty() || utf16.size() > static_cast<size_t>(INT32_MAX)) return std::nullopt;
   UErrorCode status = U_ZERO_ERROR;

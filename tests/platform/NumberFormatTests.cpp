@@ -48,7 +48,8 @@ TEST(NumberFormatTests, ParseLocalizedNumberReadsEnUsText) {
   };
   const Case cases[] = {
       {"1.5", 1.5}, {"1,234.5", 1234.5}, {"-3", -3.0}, {"", std::nullopt},
-      {"abc", std::nullopt}, {"1.5x", std::nullopt},
+      {"abc", std::nullopt}, {"1.5x", std::nullopt}, {"+1.5", 1.5}, {"+-1", std::nullopt},
+      {"+", std::nullopt}, {"++1", std::nullopt}, {" 1", std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(platform::parseLocalizedNumber(c.text), c.value) << '"' << c.text << '"';
