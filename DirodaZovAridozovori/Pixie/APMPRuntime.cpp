@@ -60,29 +60,45 @@ APMPRuntimeValue APMPRuntime::executeStatements(std::span<const APMPRuntimeValue
                                                 platform::Error* error) {
   platform::Error local;
   platform::Error* out = error ? error : &local;
-  Activation activation(*this);
-  APMPRuntimeValue result;
-  for (const APMPRuntimeValue& statement : statements) {
-    result = APMPEvaluator::evaluateStatement(statement, *globalScope_, out);
-    if (APMPFailed(out)) return result;
-  }
-  return result;
+  return guarded(out, [&] {
+    APMPRuntimeValue result;
+    for (const APMPRuntimeValue& statement : statements) {
+      result = APMPEvaluator::evaluateStatement(statement, *globalScope_, out);
+      if (APMPFailed(out)) return result;
+    }
+    return result;
+  });
 }
 
 APMPRuntimeValue APMPRuntime::executeStatements(std::span<const apmpb_RuntimeEntity> entities,
                                                 platform::Error* error) {
   platform::Error local;
   platform::Error* out = error ? error : &local;
+  return guarded(out, [&] {
+    APMPRuntimeValue result;
+    for (const apmpb_RuntimeEntity& entity : entities) {
+      APMPRuntimeValue statement =
+          APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, out, configuration_.maxEntityDepth);
+      if (APMPFailed(out)) return APMPRuntimeValue();
+      result = APMPEvaluator::evaluateStatement(statement, *globalScope_, out);
+      if (APMPFailed(out)) return result;
+    }
+    return result;
+  });
+}
+
+APMPRuntimeValue APMPRuntime::guarded(platform::Error* error, const std::function<APMPRuntimeValue()>& body) {
   Activation activation(*this);
-  APMPRuntimeValue result;
-  for (const apmpb_RuntimeEntity& entity : entities) {
-    APMPRuntimeValue statement =
-        APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, out, configuration_.maxEntityDepth);
-    if (APMPFailed(out)) return {};
-    result = APMPEvaluator::evaluateStatement(statement, *globalScope_, out);
-    if (APMPFailed(out)) return result;
+  const uint32_t depth = depth_;
+  try {
+    return body();
+  } catch (const std::exception&) {
+    // Memory ran out despite the bounds (or a container refused to grow): the run ends like any
+    // other over-limit run, and the runtime stays usable.
+    depth_ = depth;
+    APMPSetError(error, kAPMPErrorResourceLimit);
+    return {};
   }
-  return result;
 }
 
 APMPRef<APMPScope> APMPRuntime::getRunScope() { return globalScope_->createChildScope(); }

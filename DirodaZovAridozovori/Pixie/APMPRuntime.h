@@ -106,6 +106,11 @@ class APMPRuntime {
   void leaveNesting() { --depth_; }
   bool chargeAllocation(size_t bytes, platform::Error* error);
 
+  // Runs body as an entry point: the runtime is current on this thread, and no C++ exception
+  // escapes (one that would is reported as kAPMPErrorResourceLimit). Hosts wrap their calls into
+  // program functions with it.
+  APMPRuntimeValue guarded(platform::Error* error, const std::function<APMPRuntimeValue()>& body);
+
   // The runtime whose program runs on this thread (set by the entry points while they run), or
   // null. Allocation of program data is charged to it.
   static APMPRuntime* current();

@@ -124,6 +124,20 @@ TEST_F(APMPNativeModulesTests, KeyValueStoreAndObjectProvider) {
   EXPECT_EQ(facts.text, "1.2,42,boolean,2.5");
 }
 
+TEST_F(APMPNativeModulesTests, ExceptionsInHostCodeNeverLeaveTheRuntime) {
+  runtime_.setModuleCreator("throwing", [](APMPRuntime& runtime) -> std::optional<APMPRuntimeValue> {
+    return APMPNativeFunctionValue::make<APMPObjectProvider>(runtime, "throwing",
+                                                             []() -> platform::Object { throw std::bad_alloc(); });
+  });
+  auto failed = go("(41 \"t\") (3 \"t\" (require \"throwing\")) (50 \"deep\" (7) (36 (t))) (deep)");
+  EXPECT_EQ(failed.code(), kAPMPErrorResourceLimit);
+  // Nesting bookkeeping was restored: a deep but legal recursion still fits.
+  auto next = go("(50 \"down\" (7 \"n\") (22 (20 (15 \"n\") 0) (46 (36 0)) (46 (36 (0 1 (down (37 (15 \"n\") 1)))))))"
+                 "(down 100)");
+  ASSERT_TRUE(next.ok()) << next.code();
+  EXPECT_EQ(next.text, "100");
+}
+
 TEST(APMPRuntimeEntityConverterTests, HostToRuntime) {
   APMPRuntime runtime;
   platform::Error error;
