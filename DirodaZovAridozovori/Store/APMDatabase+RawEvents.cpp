@@ -20,7 +20,7 @@ constexpr size_t kMaxInflatedBundleSize = 16u * 1024u * 1024u;
 platform::Array rowIDValues(const std::vector<int64_t>& rowIDs) {
   platform::Array values;
   values.reserve(rowIDs.size());
-  for (int64_t rowID : rowIDs) values.push_back(Object(rowID));
+  for (int64_t rowID : rowIDs) values.emplace_back(rowID);
   return values;
 }
 
@@ -61,7 +61,9 @@ std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(platform::E
   const int64_t limit = std::max<int64_t>(0, limits().maxEventsStored);
   // The row-ID span bounds the row count from above and costs two index look-ups; only a span over
   // the limit needs the full count, so the event road stays cheap below the limit.
-  auto span = query("SELECT MIN(rowid) AS first, MAX(rowid) AS last FROM raw_events", {}, error);
+  // Two sub-selects: SQLite answers a lone MIN or MAX from the b-tree edge, but scans for both at once.
+  auto span = query("SELECT (SELECT MIN(rowid) FROM raw_events) AS first, (SELECT MAX(rowid) FROM raw_events) AS last",
+                    {}, error);
   if (!span) return std::nullopt;
   if (span->empty() || !apm_rows::has(span->front(), "first")) return 0;
   const int64_t spanCount = apm_rows::integer(span->front(), "last") - apm_rows::integer(span->front(), "first") + 1;

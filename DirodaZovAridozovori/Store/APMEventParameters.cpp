@@ -58,7 +58,7 @@ std::optional<platform::Object> cleanScalar(const std::string& name, const platf
   }
 }
 
-std::optional<platform::Object> cleanItems(const std::string& name, const platform::Array& items, bool isPublic,
+platform::Object cleanItems(const std::string& name, const platform::Array& items, bool isPublic,
                                            size_t limit, const APMEventParameterLimits& limits, Problem& problem) {
   platform::Array cleaned;
   for (const platform::Object& item : items) {
@@ -83,7 +83,7 @@ std::optional<platform::Object> cleanItems(const std::string& name, const platfo
     if (APMTrimCustomParametersToLimit(cleanedEntry, static_cast<size_t>(limits.maxItemScopedCustomParameters)) > 0) {
       problem.note(kAPMErrorEventTooManyParameters, name);
     }
-    cleaned.push_back(platform::Object(std::move(cleanedEntry)));
+    cleaned.emplace_back(std::move(cleanedEntry));
   }
   return platform::Object(std::move(cleaned));
 }
@@ -124,9 +124,7 @@ std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::
         problem.note(kAPMErrorEventUnsupportedParameterValue, name);
         continue;
       }
-      if (auto cleanedItems = cleanItems(name, *items, isPublic, limit, limits, problem)) {
-        cleaned.emplace(name, *cleanedItems);
-      }
+      cleaned.emplace(name, cleanItems(name, *items, isPublic, limit, limits, problem));
       continue;
     }
     if (auto cleanedValue = cleanScalar(name, value, limit, problem)) cleaned.emplace(name, *cleanedValue);

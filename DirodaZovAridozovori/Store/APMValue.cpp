@@ -70,7 +70,11 @@ platform::Object APMValue::object() const {
       return platform::Object(string_);
     case Type::Array: {
       platform::Array items;
-      for (const APMParameters& entry : arrayValue()) items.push_back(platform::Object(APMDictionaryFromParameters(entry)));
+      items.reserve(arrayValue().size());
+      for (const APMParameters& entry : arrayValue()) {
+        platform::Dictionary dictionary = APMDictionaryFromParameters(entry);
+        items.emplace_back(std::move(dictionary));
+      }
       return platform::Object(std::move(items));
     }
   }
