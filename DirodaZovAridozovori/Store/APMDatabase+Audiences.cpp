@@ -4,6 +4,8 @@
 #include "APMDatabase.h"
 #include "APMDatabaseRows.h"
 #include "APMDatabaseSchema.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
 #include "APMStoreLog.h"
 #include "platform/Clock.h"
 
@@ -57,12 +59,21 @@ std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyFromRow(const
   return property;
 }
 
-}  // namespace
+struct FilterFlags {
+  bool sessionScoped = false;
+  bool dynamic = false;
+  bool sequence = false;
+};
 
-APMFilterFlags APMDatabase::filterFlags(bool isEventFilter, const platform::Data& data) const {
-  if (!filterFlagsDecoder_) return {};
-  return filterFlagsDecoder_(isEventFilter, data).value_or(APMFilterFlags{});
+template <class Message>
+FilterFlags filterFlags(const platform::Data& data) {
+  auto filter = Message::fromBuffer(data);
+  if (!filter) return {};
+  return {APMNanoGetBool(*filter, Message::kSessionScoped), APMNanoGetBool(*filter, Message::kDynamic),
+          APMNanoGetBool(*filter, Message::kSequence)};
 }
+
+}  // namespace
 
 std::optional<std::vector<APMEventFilter>> APMDatabase::eventFiltersForEventName(const std::string& eventName,
                                                                                  platform::Error* error) {
@@ -77,7 +88,7 @@ std::optional<std::vector<APMEventFilter>> APMDatabase::eventFiltersForEventName
   std::vector<APMEventFilter> filters;
   for (const auto& row : *rows) {
     platform::Data data = apm_rows::data(row, "data");
-    const APMFilterFlags flags = filterFlags(true, data);
+    const FilterFlags flags = filterFlags<APMPBEventFilter>(data);
     filters.emplace_back(static_cast<int32_t>(apm_rows::integer(row, "audience_id")),
                          static_cast<int32_t>(apm_rows::integer(row, "filter_id")), apm_rows::text(row, "event_name"),
                          std::move(data), flags.sessionScoped, flags.dynamic, flags.sequence);
@@ -98,7 +109,7 @@ std::optional<std::vector<APMPropertyFilter>> APMDatabase::propertyFiltersForPro
   std::vector<APMPropertyFilter> filters;
   for (const auto& row : *rows) {
     platform::Data data = apm_rows::data(row, "data");
-    const APMFilterFlags flags = filterFlags(false, data);
+    const FilterFlags flags = filterFlags<APMPBPropertyFilter>(data);
     filters.emplace_back(static_cast<int32_t>(apm_rows::integer(row, "audience_id")),
                          static_cast<int32_t>(apm_rows::integer(row, "filter_id")),
                          apm_rows::text(row, "property_name"), std::move(data), flags.sessionScoped, flags.dynamic,
@@ -363,6 +374,10 @@ bool APMDatabase::deleteODMValueWithName(const std::string& name, platform::Erro
 
 // The stored remote configuration.
 
+bool APMDatabase::updateRemoteConfig(const APMPBMeasurementConfig& config, platform::Error* error) {
+  return updateRemoteConfig(config.protoBuffer(), error);
+}
+
 bool APMDatabase::updateRemoteConfig(const platform::Data& encodedConfig, platform::Error* error) {
   if (!checkQueue("updateRemoteConfig", error)) return false;
   return execute("UPDATE app_metadata SET remote_config_data = ?, remote_config_timestamp = ? WHERE id = ?",
@@ -370,17 +385,20 @@ bool APMDatabase::updateRemoteConfig(const platform::Data& encodedConfig, platfo
       .has_value();
 }
 
-std::optional<platform::Data> APMDatabase::queryMeasurementConfigWithError(platform::Error* error) {
+std::shared_ptr<APMPBMeasurementConfig> APMDatabase::queryMeasurementConfigWithError(platform::Error* error) {
+  auto data = queryMeasurementConfigDataWithError(error);
+  if (!data) return nullptr;
+  auto config = APMPBMeasurementConfig::fromBuffer(*data);
+  if (!config) APMFail(error, kAPMStoreErrorCorruptData, "Remote config data is corrupted");
+  return config;
+}
+
+std::optional<platform::Data> APMDatabase::queryMeasurementConfigDataWithError(platform::Error* error) {
   if (!checkQueue("queryMeasurementConfigWithError", error)) return std::nullopt;
   auto rows = query("SELECT remote_config_data FROM app_metadata WHERE id = ?", {Object(apm_schema::kAppMetadataRowID)},
                     error);
   if (!rows || rows->empty() || !apm_rows::has(rows->front(), "remote_config_data")) return std::nullopt;
-  platform::Data data = apm_rows::data(rows->front(), "remote_config_data");
-  if (measurementConfigValidator_ && !measurementConfigValidator_(data)) {
-    APMFail(error, kAPMStoreErrorCorruptData, "Remote config data is corrupted");
-    return std::nullopt;
-  }
-  return data;
+  return apm_rows::data(rows->front(), "remote_config_data");
 }
 
 double APMDatabase::lastRemoteConfigUpdateTimestamp(platform::Error* error) {

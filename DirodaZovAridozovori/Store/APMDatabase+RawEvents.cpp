@@ -5,6 +5,8 @@
 #include "APMDatabase.h"
 #include "APMDatabaseRows.h"
 #include "APMDatabaseSchema.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
 #include "APMStoreLog.h"
 #include "Utilities/APMDataDigest.h"
 #include "platform/Clock.h"
@@ -37,6 +39,14 @@ int64_t APMDatabase::metadataFingerprint(const platform::Data& encodedMetadata) 
   int64_t result;
   std::memcpy(&result, &fingerprint, sizeof result);
   return result;
+}
+
+int64_t APMDatabase::metadataFingerprint(const APMPBMeasurementBundle& metadata) {
+  return metadataFingerprint(metadata.protoBuffer());
+}
+
+bool APMDatabase::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata, platform::Error* error) {
+  return insertIfNotExistsRawEventMetadata(metadata.protoBuffer(), error);
 }
 
 bool APMDatabase::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, platform::Error* error) {
@@ -147,8 +157,17 @@ bool APMDatabase::updateRawEvent(const APMRawEventData& rawEvent, platform::Erro
   return true;
 }
 
-std::optional<platform::Data> APMDatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
-                                                                                 platform::Error* error) {
+std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                                           platform::Error* error) {
+  auto data = queryRawEventsMetadataDataWithFingerprint(fingerprint, error);
+  if (!data) return nullptr;
+  auto metadata = APMPBMeasurementBundle::fromBuffer(*data);
+  if (!metadata) APMFail(error, kAPMStoreErrorCorruptData, "Raw event metadata is corrupted");
+  return metadata;
+}
+
+std::optional<platform::Data> APMDatabase::queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint,
+                                                                                     platform::Error* error) {
   if (!checkQueue("queryRawEventsMetadataWithFingerprint", error)) return std::nullopt;
   auto rows = query("SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?", {Object(fingerprint)},
                     error);
@@ -202,9 +221,35 @@ bool APMDatabase::insertBundle(const platform::Data& encodedBundle, double endTi
       .has_value();
 }
 
-std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundlesWithCountLimit(int64_t countLimit,
-                                                                                    int64_t sizeLimit,
-                                                                                    platform::Error* error) {
+bool APMDatabase::insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime, platform::Error* error) {
+  const double endTimestamp =
+      static_cast<double>(APMNanoGetInt64(bundle, APMPBMeasurementBundle::kEndTimestampMillis)) / 1000.0;
+  return insertBundle(bundle.protoBuffer(), endTimestamp, isRealtime, error);
+}
+
+std::optional<std::vector<APMQueuedBundleMessage>> APMDatabase::queryBundlesWithCountLimit(int64_t countLimit,
+                                                                                           int64_t sizeLimit,
+                                                                                           platform::Error* error) {
+  auto stored = queryBundleDataWithCountLimit(countLimit, sizeLimit, error);
+  if (!stored) return std::nullopt;
+  std::vector<APMQueuedBundleMessage> bundles;
+  std::vector<int64_t> undecodable;
+  for (const APMQueuedBundle& entry : *stored) {
+    auto bundle = APMPBMeasurementBundle::fromBuffer(entry.bundle);
+    if (!bundle) {
+      APMStoreLog(1, 34005, "Deleting queued bundle that does not decode. RowID", {Object(entry.rowID)});
+      undecodable.push_back(entry.rowID);
+      continue;
+    }
+    bundles.emplace_back(std::move(bundle), entry.rowID);
+  }
+  if (!deleteRowIDs(apm_schema::kQueue, undecodable, error)) return std::nullopt;
+  return bundles;
+}
+
+std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundleDataWithCountLimit(int64_t countLimit,
+                                                                                       int64_t sizeLimit,
+                                                                                       platform::Error* error) {
   if (!checkQueue("queryBundlesWithCountLimit", error)) return std::nullopt;
   std::vector<APMQueuedBundle> bundles;
   if (countLimit <= 0) return bundles;

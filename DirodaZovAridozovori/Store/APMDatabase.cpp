@@ -111,12 +111,6 @@ const std::string& APMDatabase::databasePath() const { return store_->databasePa
 
 void APMDatabase::setLimitsProvider(std::function<APMDatabaseLimits()> provider) { limitsProvider_ = std::move(provider); }
 
-void APMDatabase::setFilterFlagsDecoder(APMFilterFlagsDecoder decoder) { filterFlagsDecoder_ = std::move(decoder); }
-
-void APMDatabase::setMeasurementConfigValidator(std::function<bool(const platform::Data&)> validator) {
-  measurementConfigValidator_ = std::move(validator);
-}
-
 APMDatabaseLimits APMDatabase::limits() const { return limitsProvider_ ? limitsProvider_() : APMDatabaseLimits{}; }
 
 bool APMDatabase::checkQueue(const char* operation, platform::Error* error) const {

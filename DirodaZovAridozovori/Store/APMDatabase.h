@@ -9,7 +9,7 @@
 // pointer without an error means "nothing stored".
 //
 // Messages (raw-event metadata, bundles, the remote configuration, audience filters) are stored as
-// their encoded bytes; the layers that own the message types encode and decode them.
+// their encoded bytes; each has a typed call and a bytes call.
 
 #include <cstdint>
 #include <functional>
@@ -34,6 +34,8 @@
 #include "platform/Error.h"
 
 class APMPersistedConfig;
+class APMPBMeasurementBundle;
+class APMPBMeasurementConfig;
 
 // The storage limits the remote configuration sets; the engine installs the provider.
 struct APMDatabaseLimits {
@@ -42,21 +44,12 @@ struct APMDatabaseLimits {
   int64_t maxStoredSubscriptionIDs = 1000;  // de-duplication memory for subscription purchases
 };
 
-// Flags of an audience filter, read from its encoded filter message.
-struct APMFilterFlags {
-  bool sessionScoped = false;
-  bool dynamic = false;
-  bool sequence = false;
-};
-// Decodes the flags of an encoded event filter (isEventFilter) or property filter; none when the
-// bytes do not decode.
-using APMFilterFlagsDecoder = std::function<std::optional<APMFilterFlags>(bool isEventFilter, const platform::Data&)>;
-
 // One queued bundle: its row ID and the encoded bundle (inflated).
 struct APMQueuedBundle {
   platform::Data bundle;
   int64_t rowID = 0;
 };
+using APMQueuedBundleMessage = std::pair<std::shared_ptr<APMPBMeasurementBundle>, int64_t>;
 
 class APMDatabase {
  public:
@@ -75,10 +68,6 @@ class APMDatabase {
   const std::string& databasePath() const;
   const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
   void setLimitsProvider(std::function<APMDatabaseLimits()> provider);
-  void setFilterFlagsDecoder(APMFilterFlagsDecoder decoder);
-  // Validates stored remote configuration bytes; queryMeasurementConfigWithError reports bytes it
-  // refuses as corrupt (code 2).
-  void setMeasurementConfigValidator(std::function<bool(const platform::Data&)> validator);
 
   // Runs block in one exclusive transaction (a savepoint when already inside one); commits on true.
   bool performTransaction(const std::function<bool()>& block, platform::Error* error = nullptr);
@@ -120,6 +109,8 @@ class APMDatabase {
   // Raw events and their metadata.
   // The fingerprint of encoded metadata: the low 64 bits of its MD5.
   static int64_t metadataFingerprint(const platform::Data& encodedMetadata);
+  static int64_t metadataFingerprint(const APMPBMeasurementBundle& metadata);
+  bool insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata, platform::Error* error);
   bool insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, platform::Error* error);
   bool insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime, platform::Error* error);
   // Deletes the oldest rows beyond the stored-events limit; the number deleted.
@@ -134,8 +125,11 @@ class APMDatabase {
   std::shared_ptr<APMRawEventData> rawEventDataFromDictionary(const APMSqliteStore::Record& row, platform::Error* error);
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> allRawEventsWithError(platform::Error* error);
   bool updateRawEvent(const APMRawEventData& rawEvent, platform::Error* error);
-  // None without error when the fingerprint has no metadata.
-  std::optional<platform::Data> queryRawEventsMetadataWithFingerprint(int64_t fingerprint, platform::Error* error);
+  // Empty without error when the fingerprint has no metadata; stored bytes that do not decode are
+  // an error (kAPMStoreErrorCorruptData).
+  std::shared_ptr<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                                platform::Error* error);
+  std::optional<platform::Data> queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint, platform::Error* error);
   bool deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error);
   std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
@@ -144,11 +138,16 @@ class APMDatabase {
   std::optional<bool> isRawEventsTableEmpty(platform::Error* error);
 
   // The upload queue.
+  // The end time comes from the bundle's end timestamp (milliseconds).
+  bool insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime, platform::Error* error);
   bool insertBundle(const platform::Data& encodedBundle, double endTimestamp, bool isRealtime, platform::Error* error);
   // Oldest first, at most countLimit bundles and sizeLimit stored bytes, but always the oldest one so
-  // a single oversized bundle cannot hold the queue up. Rows that no longer inflate are deleted.
-  std::optional<std::vector<APMQueuedBundle>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
-                                                                         platform::Error* error);
+  // a single oversized bundle cannot hold the queue up. Rows that no longer inflate or decode are
+  // deleted (each logged), since they could never be sent.
+  std::optional<std::vector<APMQueuedBundleMessage>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
+                                                                                platform::Error* error);
+  std::optional<std::vector<APMQueuedBundle>> queryBundleDataWithCountLimit(int64_t countLimit, int64_t sizeLimit,
+                                                                            platform::Error* error);
   bool deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
   bool incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
   double queryLatestBundleTime(platform::Error* error);
@@ -166,12 +165,17 @@ class APMDatabase {
   bool deleteODMValueWithName(const std::string& name, platform::Error* error);
 
   // The stored remote configuration (encoded) and the time it was stored or last confirmed.
+  bool updateRemoteConfig(const APMPBMeasurementConfig& config, platform::Error* error);
   bool updateRemoteConfig(const platform::Data& encodedConfig, platform::Error* error);
-  std::optional<platform::Data> queryMeasurementConfigWithError(platform::Error* error);
+  // Empty without error when none is stored; code 2 "Remote config data is corrupted" when the
+  // stored bytes do not decode.
+  std::shared_ptr<APMPBMeasurementConfig> queryMeasurementConfigWithError(platform::Error* error);
+  std::optional<platform::Data> queryMeasurementConfigDataWithError(platform::Error* error);
   double lastRemoteConfigUpdateTimestamp(platform::Error* error);
   bool updateRemoteConfigSuccessfulTimestamp(double timestamp, platform::Error* error);
 
-  // Audience filters and results.
+  // Audience filters and results. The session-scoped, dynamic and sequence flags of a stored filter
+  // come from its decoded filter message (all NO when it does not decode).
   std::optional<std::vector<APMEventFilter>> eventFiltersForEventName(const std::string& eventName,
                                                                       platform::Error* error);
   std::optional<std::vector<APMPropertyFilter>> propertyFiltersForPropertyName(const std::string& propertyName,
@@ -220,7 +224,6 @@ class APMDatabase {
   std::optional<ConditionalUserProperties> conditionalUserProperties(const std::string& condition,
                                                                      const platform::Array& values,
                                                                      platform::Error* error);
-  APMFilterFlags filterFlags(bool isEventFilter, const platform::Data& data) const;
   bool copyEventsTable(const char* from, const char* to, platform::Error* error);
   bool deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error);
 
@@ -228,6 +231,4 @@ class APMDatabase {
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   std::shared_ptr<platform::DispatchQueue> workerQueue_;
   std::function<APMDatabaseLimits()> limitsProvider_;
-  APMFilterFlagsDecoder filterFlagsDecoder_;
-  std::function<bool(const platform::Data&)> measurementConfigValidator_;
 };

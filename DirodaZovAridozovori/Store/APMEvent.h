@@ -9,6 +9,8 @@
 #include "platform/Object.h"
 
 // The event as an editing program sees it: public name, timestamp and host-value parameters.
+class APMPBEvent;
+
 struct APMEditEventForm {
   std::string name;
   double timestamp = 0;
@@ -66,6 +68,9 @@ class APMEvent {
   // The whole event, name and timestamp included (for records that keep an event in one column).
   platform::Data encoded() const;
   static std::shared_ptr<APMEvent> decode(const platform::Data& bytes);
+
+  // The upload form: parameters, name, and timestamps in whole milliseconds.
+  std::shared_ptr<APMPBEvent> protoEvent() const;
 
   bool operator==(const APMEvent& other) const;
 

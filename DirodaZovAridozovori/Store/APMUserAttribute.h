@@ -6,6 +6,8 @@
 
 #include "APMValue.h"
 
+class APMPBUserAttribute;
+
 class APMUserAttribute {
  public:
   APMUserAttribute(std::string origin, std::string name, APMValue value, double lastSetTimestamp)
@@ -17,6 +19,9 @@ class APMUserAttribute {
   double lastSetTimestamp() const { return lastSetTimestamp_; }
   // The name does not begin with "_".
   bool isPublic() const { return name_.empty() || name_[0] != '_'; }
+
+  // The upload form: set time in milliseconds, name, and the value in its kind's field.
+  std::shared_ptr<APMPBUserAttribute> protoUserAttribute() const;
 
   bool operator==(const APMUserAttribute& other) const {
     return origin_ == other.origin_ && name_ == other.name_ && value_ == other.value_ &&

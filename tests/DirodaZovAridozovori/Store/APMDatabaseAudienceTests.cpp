@@ -2,6 +2,8 @@
 
 #include "APMDatabase.h"
 #include "APMDatabaseTestSupport.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
 #include "APMStoreLog.h"
 
 using platform::Object;
@@ -29,33 +31,47 @@ std::vector<std::string> names(const std::optional<APMDatabase::ConditionalUserP
   return result;
 }
 
+template <class Message>
+platform::Data encodedFilter(bool sessionScoped, bool dynamic, bool sequence) {
+  auto filter = Message::initWithMessageInfo();
+  APMNanoSetBool(*filter, Message::kSessionScoped, sessionScoped);
+  APMNanoSetBool(*filter, Message::kDynamic, dynamic);
+  APMNanoSetBool(*filter, Message::kSequence, sequence);
+  return filter->protoBuffer();
+}
+
 TEST_F(APMDatabaseAudienceTest, FiltersTakeTheirFlagsFromTheDecodedData) {
-  db_->setFilterFlagsDecoder([](bool isEventFilter, const platform::Data& data) -> std::optional<APMFilterFlags> {
-    if (data.size() != 3) return std::nullopt;
-    return APMFilterFlags{data[0] != 0, data[1] != 0, isEventFilter && data[2] != 0};
-  });
+  const platform::Data scopedSequence = encodedFilter<APMPBEventFilter>(true, false, true);
+  const platform::Data dynamicOnly = encodedFilter<APMPBEventFilter>(false, true, false);
+  const platform::Data garbage{0xff, 0xff};
+  const platform::Data allProperty = encodedFilter<APMPBPropertyFilter>(true, true, true);
   onWorker([&] {
     platform::Error e;
-    ASSERT_TRUE(db_->updateEventFilters({APMEventFilter(1, 10, "purchase", {1, 0, 1}, true, false, true),
-                                         APMEventFilter(1, 11, "purchase", {9}, false, true, true),
-                                         APMEventFilter(2, 20, "level_up", {0, 1, 0}, false, true, false)},
+    // The record's own flags are ignored on the way in: what counts is the stored message.
+    ASSERT_TRUE(db_->updateEventFilters({APMEventFilter(1, 10, "purchase", scopedSequence, true, false, true),
+                                         APMEventFilter(1, 11, "purchase", garbage, false, true, true),
+                                         APMEventFilter(2, 20, "level_up", dynamicOnly, false, true, false)},
                                         &e));
-    ASSERT_TRUE(db_->updatePropertyFilters({APMPropertyFilter(3, 30, "color", {1, 1, 1}, true, true, true)}, &e));
+    ASSERT_TRUE(db_->updatePropertyFilters({APMPropertyFilter(3, 30, "color", allProperty, true, true, true)}, &e));
 
     auto purchase = db_->eventFiltersForEventName("purchase", &e);
     ASSERT_TRUE(purchase);
     ASSERT_EQ(purchase->size(), 2u);
-    EXPECT_EQ(purchase->at(0), APMEventFilter(1, 10, "purchase", {1, 0, 1}, true, false, true));
-    EXPECT_EQ(purchase->at(1), APMEventFilter(1, 11, "purchase", {9}, false, false, false))
+    EXPECT_EQ(purchase->at(0), APMEventFilter(1, 10, "purchase", scopedSequence, true, false, true));
+    EXPECT_EQ(purchase->at(1), APMEventFilter(1, 11, "purchase", garbage, false, false, false))
         << "undecodable data gives NO for all three flags";
+    EXPECT_EQ(db_->eventFiltersForEventName("level_up", &e)->front(),
+              APMEventFilter(2, 20, "level_up", dynamicOnly, false, true, false));
     auto color = db_->propertyFiltersForPropertyName("color", &e);
     ASSERT_EQ(color->size(), 1u);
-    EXPECT_EQ(color->front(), APMPropertyFilter(3, 30, "color", {1, 1, 1}, true, true, false));
+    EXPECT_EQ(color->front(), APMPropertyFilter(3, 30, "color", allProperty, true, true, true));
 
     EXPECT_EQ(*db_->allAudienceIDs(&e), (std::set<int32_t>{1, 2, 3}));
     EXPECT_EQ(*db_->allSessionScopedFilters(&e), (std::map<int32_t, std::set<int32_t>>{{1, {10}}, {3, {30}}}));
 
-    ASSERT_TRUE(db_->updateEventFilters({APMEventFilter(1, 10, "purchase", {0, 0, 0}, false, false, false)}, &e));
+    ASSERT_TRUE(db_->updateEventFilters(
+        {APMEventFilter(1, 10, "purchase", encodedFilter<APMPBEventFilter>(false, false, false), false, false, false)},
+        &e));
     EXPECT_EQ(db_->eventFiltersForEventName("purchase", &e)->size(), 2u) << "same audience and filter replace the row";
     EXPECT_EQ(*db_->allSessionScopedFilters(&e), (std::map<int32_t, std::set<int32_t>>{{3, {30}}}));
 

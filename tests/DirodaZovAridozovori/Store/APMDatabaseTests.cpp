@@ -7,6 +7,8 @@
 
 #include "APMDatabaseTestSupport.h"
 #include "APMNameTables.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
 #include "StoreTestSupport.h"
 
 using platform::Object;
@@ -190,7 +192,7 @@ TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobberin
     platform::Error e;
     EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 5);
     EXPECT_EQ(db_->queryAppMetadata(&e)->lastBundleIndex, 12);
-    EXPECT_EQ(db_->queryMeasurementConfigWithError(&e), (platform::Data{1, 2, 3}));
+    EXPECT_EQ(db_->queryMeasurementConfigDataWithError(&e), (platform::Data{1, 2, 3}));
   });
 }
 
@@ -204,18 +206,64 @@ TEST_F(APMDatabaseTest, RemoteConfigTimestampsAndCorruptionReport) {
   clock_->setNow(1700000100);
   onWorker([&] {
     platform::Error e;
-    ASSERT_TRUE(db_->updateRemoteConfig(platform::Data{9, 9}, &e));
+    auto config = APMPBMeasurementConfig::initWithMessageInfo();
+    ASSERT_TRUE(APMNanoSetString(*config, APMPBMeasurementConfig::kAppId, "1:123:ios:abc"));
+    ASSERT_TRUE(APMNanoSetInt64(*config, APMPBMeasurementConfig::kVersion, 42));
+    ASSERT_TRUE(db_->updateRemoteConfig(*config, &e));
     EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 1700000100);
     ASSERT_TRUE(db_->updateRemoteConfigSuccessfulTimestamp(1700000500, &e));
     EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 1700000500);
-    EXPECT_EQ(db_->queryMeasurementConfigWithError(&e), (platform::Data{9, 9}));
+    auto stored = db_->queryMeasurementConfigWithError(&e);
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE(stored->isEqual(*config));
 
-    db_->setMeasurementConfigValidator([](const platform::Data& data) { return data.size() > 2; });
+    ASSERT_TRUE(db_->updateRemoteConfig(platform::Data{0xff, 0xff, 0xff}, &e));
     platform::Error corrupt;
     EXPECT_FALSE(db_->queryMeasurementConfigWithError(&corrupt));
-    EXPECT_EQ(corrupt.code, kAPMStoreErrorCorruptData);
+    EXPECT_EQ(corrupt.code, 2);
     EXPECT_EQ(corrupt.description, "Remote config data is corrupted");
   });
+}
+
+TEST_F(APMDatabaseTest, TypedMetadataAndBundlesRoundTrip) {
+  auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetString(*metadata, APMPBMeasurementBundle::kPlatform, "macos"));
+  ASSERT_TRUE(APMNanoSetString(*metadata, APMPBMeasurementBundle::kAppId, "com.example"));
+  auto bundle = metadata->copy();
+  ASSERT_TRUE(APMNanoSetInt64(*bundle, APMPBMeasurementBundle::kEndTimestampMillis, 1700000123456));
+  ASSERT_TRUE(APMNanoSetRepeatedField(*bundle, APMPBMeasurementBundle::kEvents,
+                                      std::vector<std::shared_ptr<APMPBEvent>>{makeEvent("e", 1)->protoEvent()}));
+  onWorker([&] {
+    platform::Error e;
+    const int64_t fingerprint = APMDatabase::metadataFingerprint(*metadata);
+    EXPECT_EQ(fingerprint, APMDatabase::metadataFingerprint(metadata->protoBuffer()));
+    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(*metadata, &e));
+    auto storedMetadata = db_->queryRawEventsMetadataWithFingerprint(fingerprint, &e);
+    ASSERT_TRUE(storedMetadata);
+    EXPECT_TRUE(storedMetadata->isEqual(*metadata));
+    EXPECT_FALSE(db_->queryRawEventsMetadataWithFingerprint(fingerprint + 1, &e));
+    EXPECT_TRUE(e.empty());
+
+    ASSERT_TRUE(db_->insertBundle(*bundle, true, &e));
+    EXPECT_DOUBLE_EQ(db_->queryLatestBundleTime(&e), 1700000123.456);
+    auto queued = db_->queryBundlesWithCountLimit(5, 1 << 20, &e);
+    ASSERT_TRUE(queued && queued->size() == 1);
+    EXPECT_TRUE(queued->front().first->isEqual(*bundle));
+  });
+}
+
+TEST_F(APMDatabaseTest, QueuedBundleThatNoLongerDecodesIsDropped) {
+  CapturedStoreLog log;
+  onWorker([&] {
+    platform::Error e;
+    ASSERT_TRUE(db_->insertBundle(platform::Data{0xff, 0xff}, 1, false, &e));
+    ASSERT_TRUE(db_->insertBundle(*APMPBMeasurementBundle::initWithMessageInfo(), false, &e));
+    auto queued = db_->queryBundlesWithCountLimit(5, 1 << 20, &e);
+    ASSERT_TRUE(queued) << e.description;
+    EXPECT_EQ(queued->size(), 1u);
+    EXPECT_EQ(db_->queryBundleDataWithCountLimit(5, 1 << 20, &e)->size(), 1u);
+  });
+  EXPECT_TRUE(log.contains(34005));
 }
 
 TEST_F(APMDatabaseTest, OldestRawEventIsTheLowestRowIDSoGroupDeletionSparesOtherFingerprints) {
@@ -253,7 +301,7 @@ TEST_F(APMDatabaseTest, OldestRawEventIsTheLowestRowIDSoGroupDeletionSparesOther
     EXPECT_EQ(db_->nextMetadataFingerprintToProcess(&e), b);
     EXPECT_EQ(db_->containsRawEventWithMetadataFingerprint(a, &e), true);
     EXPECT_EQ(db_->allRawEventsWithError(&e)->size(), 2u);
-    EXPECT_EQ(db_->queryRawEventsMetadataWithFingerprint(b, &e), metadataB);
+    EXPECT_EQ(db_->queryRawEventsMetadataDataWithFingerprint(b, &e), metadataB);
     EXPECT_EQ(db_->containsRealtimeRawEventsWithError(&e), true);
     EXPECT_EQ(db_->queryLatestRawEventTime(&e), 300);
   });
@@ -287,7 +335,7 @@ TEST_F(APMDatabaseTest, RawEventsRoundTripUpdateAndMetadataLifecycle) {
     ASSERT_TRUE(db_->deleteRawEventsWithMaxRowID(rows->front()->rowID(), &e));
     EXPECT_EQ(db_->containsRawEventWithMetadataFingerprint(fingerprint, &e), false);
     ASSERT_TRUE(db_->deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &e));
-    EXPECT_FALSE(db_->queryRawEventsMetadataWithFingerprint(fingerprint, &e));
+    EXPECT_FALSE(db_->queryRawEventsMetadataDataWithFingerprint(fingerprint, &e));
     EXPECT_TRUE(e.empty());
   });
 }
@@ -337,12 +385,12 @@ TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
     EXPECT_EQ(db_->queryLatestBundleTime(&e), 1700000030);
     EXPECT_EQ(db_->containsRealtimeBundlesWithError(&e), true);
 
-    auto oversized = db_->queryBundlesWithCountLimit(10, 100, &e);
+    auto oversized = db_->queryBundleDataWithCountLimit(10, 100, &e);
     ASSERT_TRUE(oversized);
     ASSERT_EQ(oversized->size(), 1u) << "the oldest bundle must go out even when it alone exceeds the size limit";
     EXPECT_EQ(oversized->front().bundle, large);
 
-    auto counted = db_->queryBundlesWithCountLimit(2, 1 << 20, &e);
+    auto counted = db_->queryBundleDataWithCountLimit(2, 1 << 20, &e);
     ASSERT_EQ(counted->size(), 2u);
     EXPECT_EQ(counted->at(1).bundle, small);
     EXPECT_LT(counted->at(0).rowID, counted->at(1).rowID);
@@ -350,7 +398,7 @@ TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
     ASSERT_TRUE(db_->incrementRetryCounterForBundlesWithIDs({counted->at(0).rowID, counted->at(1).rowID}, &e));
     ASSERT_TRUE(db_->incrementRetryCounterForBundlesWithIDs({counted->at(0).rowID}, &e));
     ASSERT_TRUE(db_->deleteBundlesWithRowIDs({counted->at(1).rowID}, &e));
-    EXPECT_EQ(db_->queryBundlesWithCountLimit(10, 1 << 20, &e)->size(), 2u);
+    EXPECT_EQ(db_->queryBundleDataWithCountLimit(10, 1 << 20, &e)->size(), 2u);
   });
   auto store = rawStore();
   auto retries = store->recordsForQuery("SELECT retry_count FROM queue ORDER BY rowid", {}, nullptr);
@@ -365,7 +413,7 @@ TEST_F(APMDatabaseTest, StoredBundleSizeIsTheCompressedSize) {
     platform::Error e;
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->insertBundle(compressible, 1, false, &e));
     // Each stored row is far below 4000 bytes, so all three fit in 4000 bytes of stored data.
-    EXPECT_EQ(db_->queryBundlesWithCountLimit(10, 4000, &e)->size(), 3u);
+    EXPECT_EQ(db_->queryBundleDataWithCountLimit(10, 4000, &e)->size(), 3u);
   });
 }
 
@@ -380,11 +428,11 @@ TEST_F(APMDatabaseTest, UnreadableQueuedBundleIsDroppedInsteadOfBlockingTheQueue
   CapturedStoreLog log;
   onWorker([&] {
     platform::Error e;
-    auto bundles = db_->queryBundlesWithCountLimit(10, 1000, &e);
+    auto bundles = db_->queryBundleDataWithCountLimit(10, 1000, &e);
     ASSERT_TRUE(bundles) << e.description;
     ASSERT_EQ(bundles->size(), 1u);
     EXPECT_EQ(bundles->front().bundle, (platform::Data{2}));
-    EXPECT_EQ(db_->queryBundlesWithCountLimit(10, 1000, &e)->size(), 1u);
+    EXPECT_EQ(db_->queryBundleDataWithCountLimit(10, 1000, &e)->size(), 1u);
   });
   EXPECT_TRUE(log.contains(34004));
 }
@@ -509,9 +557,9 @@ TEST_F(APMDatabaseTest, StaleRawEventsBundlesAndOrphanMetadataAreRemoved) {
     ASSERT_TRUE(db_->insertBundle(platform::Data{2}, now, false, &e));
     EXPECT_EQ(db_->maybeDeleteStaleData(&e), 3);
     EXPECT_EQ(db_->allRawEventsWithError(&e)->size(), 1u);
-    EXPECT_EQ(db_->queryBundlesWithCountLimit(10, 100, &e)->size(), 1u);
-    EXPECT_TRUE(db_->queryRawEventsMetadataWithFingerprint(used, &e));
-    EXPECT_FALSE(db_->queryRawEventsMetadataWithFingerprint(APMDatabase::metadataFingerprint(orphanMetadata), &e));
+    EXPECT_EQ(db_->queryBundleDataWithCountLimit(10, 100, &e)->size(), 1u);
+    EXPECT_TRUE(db_->queryRawEventsMetadataDataWithFingerprint(used, &e));
+    EXPECT_FALSE(db_->queryRawEventsMetadataDataWithFingerprint(APMDatabase::metadataFingerprint(orphanMetadata), &e));
   });
 }
 

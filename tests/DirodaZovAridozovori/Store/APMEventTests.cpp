@@ -4,6 +4,9 @@
 
 #include "APMConditionalUserProperty.h"
 #include "APMDailyCounts.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "APMUserAttribute.h"
 #include "APMNameTables.h"
 #include "StoreTestSupport.h"
 
@@ -158,6 +161,48 @@ TEST(APMEventTest, EventFromEditFormMapsBackAndTakesTheOriginParameter) {
 TEST(APMEventTest, EffectiveCountAddsArrayItems) {
   EXPECT_EQ(APMEffectiveEventCount(*richEvent()), 3);
   EXPECT_EQ(APMEffectiveEventCount(*APMEvent::create("app", true, "e", 1, 0, APMParameters{})), 1);
+}
+
+TEST(APMEventTest, ProtoFormCarriesEveryValueKindAndMilliseconds) {
+  auto proto = richEvent()->protoEvent();
+  ASSERT_TRUE(proto);
+  auto decoded = APMPBEvent::fromBuffer(proto->protoBuffer());
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(APMNanoGetString(*decoded, APMPBEvent::kName), "purchase");
+  EXPECT_EQ(APMNanoGetInt64(*decoded, APMPBEvent::kTimestampMillis), 1700000000125);
+  EXPECT_EQ(APMNanoGetInt64(*decoded, APMPBEvent::kPreviousTimestampMillis), 1699999999500);
+  auto parameters = APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*decoded, APMPBEvent::kParams);
+  ASSERT_TRUE(parameters);
+  std::map<std::string, std::shared_ptr<APMPBEventParam>> byName;
+  for (const auto& parameter : *parameters) byName[*APMNanoGetString(*parameter, APMPBEventParam::kName)] = parameter;
+  ASSERT_EQ(byName.size(), 5u);
+  EXPECT_EQ(APMNanoGetInt64(*byName["big"], APMPBEventParam::kIntValue), INT64_MIN);
+  EXPECT_EQ(APMNanoGetDouble(*byName["value"], APMPBEventParam::kDoubleValue), 19.98);
+  EXPECT_EQ(APMNanoGetString(*byName["text"], APMPBEventParam::kStringValue), "caf\xC3\xA9 \xF0\x9F\x98\x80");
+  auto items = APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParamItem>>(*byName["items"], APMPBEventParam::kArrayValue);
+  ASSERT_TRUE(items);
+  ASSERT_EQ(items->size(), 2u);
+  auto firstItem = APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*items->at(0), APMPBEventParamItem::kParams);
+  ASSERT_TRUE(firstItem);
+  EXPECT_EQ(firstItem->size(), 2u);
+}
+
+TEST(APMUserAttributeTest, ProtoFormPutsTheValueInItsKindsField) {
+  struct Case {
+    APMValue value;
+    int presentIndex;
+  };
+  const std::vector<Case> cases = {{APMValue("blue"), APMPBUserAttribute::kStringValue},
+                                   {APMValue(int64_t{-3}), APMPBUserAttribute::kIntValue},
+                                   {APMValue(0.25), APMPBUserAttribute::kDoubleValue}};
+  for (const Case& c : cases) {
+    auto proto = APMUserAttribute("app", "color", c.value, 1700000000.9999).protoUserAttribute();
+    EXPECT_EQ(APMNanoGetInt64(*proto, APMPBUserAttribute::kSetTimestampMillis), 1700000000999);
+    EXPECT_EQ(APMNanoGetString(*proto, APMPBUserAttribute::kName), "color");
+    for (int index : {APMPBUserAttribute::kStringValue, APMPBUserAttribute::kIntValue, APMPBUserAttribute::kDoubleValue}) {
+      EXPECT_EQ(APMNanoHasField(*proto, index), index == c.presentIndex) << c.value.description() << " " << index;
+    }
+  }
 }
 
 TEST(APMNameTablesTest, HelpersAndMaps) {
