@@ -172,6 +172,14 @@ bool Regex::contains(std::u16string_view text, Error* error) const {
   return firstMatch(text, 0, error).has_value();
 }
 
+bool Regex::contains(std::string_view utf8Text, Error* error) const {
+  return contains(std::u16string_view(utf8ToUtf16(utf8Text)), error);
+}
+
+bool Regex::matchesEntirely(std::string_view utf8Text, Error* error) const {
+  return matchesEntirely(std::u16string_view(utf8ToUtf16(utf8Text)), error);
+}
+
 std::vector<RegexMatch> Regex::allMatches(std::u16string_view text, Error* error) const {
   std::lock_guard lock(mutex_);
   std::vector<RegexMatch> matches;

@@ -87,6 +87,9 @@ class Regex {
   std::vector<RegexMatch> allMatches(std::u16string_view text, Error* error = nullptr) const;
   // True when the expression matches anywhere in the text.
   bool contains(std::u16string_view text, Error* error = nullptr) const;
+  // The same two tests on UTF-8 text (converted as platform/Unicode.h describes).
+  bool contains(std::string_view utf8Text, Error* error = nullptr) const;
+  bool matchesEntirely(std::string_view utf8Text, Error* error = nullptr) const;
 
   // Replaces the first (or every) match by a template in which $n and ${name} stand for groups and a
   // backslash escapes the next character. The unchanged text is returned together with any error.

@@ -232,6 +232,18 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return foldCase(utf8ToUtf16(a)) == foldCase(utf8ToUtf16(b));
 }
 
+bool hasPrefixIgnoringCase(std::string_view text, std::string_view prefix) {
+  return foldCase(utf8ToUtf16(text)).starts_with(foldCase(utf8ToUtf16(prefix)));
+}
+
+bool hasSuffixIgnoringCase(std::string_view text, std::string_view suffix) {
+  return foldCase(utf8ToUtf16(text)).ends_with(foldCase(utf8ToUtf16(suffix)));
+}
+
+bool containsIgnoringCase(std::string_view text, std::string_view needle) {
+  return foldCase(utf8ToUtf16(text)).find(foldCase(utf8ToUtf16(needle))) != std::u16string::npos;
+}
+
 bool isWhitespaceOrNewline(char32_t c) {
   return c <= 0x10FFFF && u_isUWhiteSpace(static_cast<UChar32>(c));
 }

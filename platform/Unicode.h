@@ -56,6 +56,11 @@ std::u16string toUpper(std::u16string_view text, const std::string& locale);
 // Full case folding, for case-insensitive comparison.
 std::u16string foldCase(std::u16string_view text);
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
+// Prefix, suffix and substring tests on the case-folded forms of both texts (so "STRASSE" ends with
+// "\u00DFe"). An empty needle is found in every text.
+bool hasPrefixIgnoringCase(std::string_view text, std::string_view prefix);
+bool hasSuffixIgnoringCase(std::string_view text, std::string_view suffix);
+bool containsIgnoringCase(std::string_view text, std::string_view needle);
 
 // White space or a line break (Unicode White_Space property).
 bool isWhitespaceOrNewline(char32_t c);

@@ -88,6 +88,22 @@ TEST(RegexTests, MatchesEntirelyNeedsTheWholeText) {
   EXPECT_FALSE(regex->matchesEntirely(u""));
 }
 
+TEST(RegexTests, Utf8TextIsMatchedByCharacters) {
+  Error error;
+  auto blocked = Regex::compile(std::string_view("^_ltv_[A-Z]{3}$"), 0, &error);
+  ASSERT_TRUE(blocked);
+  EXPECT_TRUE(blocked->contains(std::string_view("_ltv_USD")));
+  EXPECT_FALSE(blocked->contains(std::string_view("_ltv_usd")));
+  EXPECT_FALSE(blocked->contains(std::string_view("_ltv_USDX")));
+
+  // "." is one character, however many bytes it takes in UTF-8.
+  auto three = compileOrFail(u"...");
+  EXPECT_TRUE(three->matchesEntirely(std::string_view("\xC3\xA9t\xC3\xA9")));
+  EXPECT_FALSE(three->matchesEntirely(std::string_view("\xC3\xA9t")));
+  auto folded = compileOrFail(u"stra\u00DFe", platform::kRegexCaseInsensitive);
+  EXPECT_TRUE(folded->contains(std::string_view("in der STRA\xC3\x9F" "E")));
+}
+
 TEST(RegexTests, AllMatchesAdvancePastEmptyMatches) {
   auto regex = compileOrFail(u"a*");
   auto matches = regex->allMatches(u"baab");

@@ -106,10 +106,34 @@ TEST(UnicodeTests, CaseMappingIsFullAndIgnoresTheLocale) {
   EXPECT_EQ(platform::toUpper(std::u16string_view(u"i"), "tr"), u"\u0130");
 }
 
-TEST(UnicodeTests, CaseInsensitiveEqualityFolds) {
+TEST(UnicodeTests, CaseInsensitiveComparisonsFold) {
   EXPECT_TRUE(platform::equalsIgnoringCase("Stra\xC3\x9F" "e", "STRASSE"));
   EXPECT_TRUE(platform::equalsIgnoringCase("abc", "ABC"));
   EXPECT_FALSE(platform::equalsIgnoringCase("abc", "abd"));
+  EXPECT_FALSE(platform::equalsIgnoringCase("abc", "abcd"));
+
+  struct Case {
+    const char* text;
+    const char* needle;
+    bool prefix;
+    bool suffix;
+    bool contains;
+  };
+  const Case cases[] = {
+      {"Purchase_Complete", "purchase", true, false, true},
+      {"Purchase_Complete", "COMPLETE", false, true, true},
+      {"Purchase_Complete", "SE_CO", false, false, true},
+      {"STRASSE", "\xC3\x9F" "e", false, true, true},
+      {"abc", "", true, true, true},
+      {"", "a", false, false, false},
+      {"abc", "abcd", false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.text) + " / " + c.needle);
+    EXPECT_EQ(platform::hasPrefixIgnoringCase(c.text, c.needle), c.prefix);
+    EXPECT_EQ(platform::hasSuffixIgnoringCase(c.text, c.needle), c.suffix);
+    EXPECT_EQ(platform::containsIgnoringCase(c.text, c.needle), c.contains);
+  }
 }
 
 TEST(UnicodeTests, TrimRemovesUnicodeWhiteSpaceAndLineBreaks) {
