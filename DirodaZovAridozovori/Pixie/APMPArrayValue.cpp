@@ -128,6 +128,7 @@ APMPValueList APMPArrayValue::spliceFrom(int64_t start, int64_t deleteCount,
   start = std::clamp<int64_t>(start, 0, count);
   deleteCount = std::clamp<int64_t>(deleteCount, 0, count - start);
   size_t newCount = elements_.size() - static_cast<size_t>(deleteCount) + values.size();
+  if (!APMPChargeWork(elements_.size() + values.size(), error)) return {};
   if (!checkGrowth(newCount, elements_.size(), error)) return {};
   auto first = elements_.begin() + static_cast<ptrdiff_t>(start);
   APMPValueList removed(std::make_move_iterator(first), std::make_move_iterator(first + static_cast<ptrdiff_t>(deleteCount)));
@@ -142,6 +143,7 @@ bool APMPArrayValue::concat(const APMPRuntimeValue& value, platform::Error* erro
     return false;
   }
   if (const APMPArrayValue* other = value.asArray()) {
+    if (!APMPChargeWork(other->elements_.size(), error)) return false;
     APMPValueList copy = other->elements_;  // other may be this array
     if (!checkGrowth(elements_.size() + copy.size(), elements_.size(), error)) return false;
     elements_.insert(elements_.end(), std::make_move_iterator(copy.begin()), std::make_move_iterator(copy.end()));
@@ -176,6 +178,7 @@ size_t APMPArrayValue::appendElements(std::span<const APMPRuntimeValue> values, 
 }
 
 size_t APMPArrayValue::prependElements(std::span<const APMPRuntimeValue> values, platform::Error* error) {
+  if (!APMPChargeWork(elements_.size() + values.size(), error)) return 0;
   APMPValueList copy(values.begin(), values.end());
   if (!checkGrowth(elements_.size() + copy.size(), elements_.size(), error)) return 0;
   elements_.insert(elements_.begin(), std::make_move_iterator(copy.begin()), std::make_move_iterator(copy.end()));
@@ -183,6 +186,7 @@ size_t APMPArrayValue::prependElements(std::span<const APMPRuntimeValue> values,
 }
 
 int64_t APMPArrayValue::indexOfValue(const APMPRuntimeValue& value, int64_t fromIndex, platform::Error* error) const {
+  if (!APMPChargeWork(elements_.size(), error)) return -1;
   for (size_t i = static_cast<size_t>(std::max<int64_t>(fromIndex, 0)); i < elements_.size(); ++i)
     if (APMPStrictEquals(elements_[i], value)) return static_cast<int64_t>(i);
   return -1;
@@ -191,6 +195,7 @@ int64_t APMPArrayValue::indexOfValue(const APMPRuntimeValue& value, int64_t from
 int64_t APMPArrayValue::lastIndexOfValue(const APMPRuntimeValue& value, int64_t fromIndex,
                                          platform::Error* error) const {
   if (elements_.empty() || fromIndex < 0) return -1;
+  if (!APMPChargeWork(elements_.size(), error)) return -1;
   int64_t start = std::min<int64_t>(fromIndex, static_cast<int64_t>(elements_.size()) - 1);
   for (int64_t i = start; i >= 0; --i)
     if (APMPStrictEquals(elements_[static_cast<size_t>(i)], value)) return i;
@@ -206,6 +211,7 @@ std::string APMPArrayValue::stringValueWithSeparator(std::string_view separator,
     APMPSetError(error, kAPMPErrorResourceLimit);
     return "";
   }
+  if (!APMPChargeWork(elements_.size(), error)) return "";
   active.push_back(this);
   APMPValueList slots = elements_;  // conversions must not see the list change under them
   std::string out;
@@ -234,6 +240,9 @@ bool APMPArrayValue::sortUsingFunctionValue(APMPFunctionValue* compare, APMPScop
   APMPRef<APMPArrayValue> keep(this);
   APMPRef<APMPFunctionValue> keepCompare(compare);
   // Holes and undefined values go last, in that order, whatever the comparison says.
+  size_t steps = elements_.size();
+  for (size_t n = elements_.size(); n > 1; n /= 2) steps += elements_.size();
+  if (!APMPChargeWork(steps, error)) return false;
   APMPValueList values;
   size_t undefinedCount = 0, holeCount = 0;
   for (const APMPRuntimeValue& slot : elements_) {

@@ -111,3 +111,12 @@ bool APMPRuntime::chargeAllocation(size_t bytes, platform::Error* error) {
   allocated_ += bytes;
   return true;
 }
+
+bool APMPRuntime::chargeWork(size_t units, platform::Error* error) {
+  if (units > configuration_.workLimit || work_ > configuration_.workLimit - units) {
+    APMPSetError(error, kAPMPErrorResourceLimit);
+    return false;
+  }
+  work_ += units;
+  return true;
+}

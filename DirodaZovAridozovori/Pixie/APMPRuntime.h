@@ -29,6 +29,9 @@ struct APMPRuntimeConfiguration {
   uint32_t maxEntityDepth = 200;
   // Bytes of strings and array slots a program may allocate between two counter resets.
   size_t allocationLimit = size_t(256) << 20;
+  // Steps of native work (elements scanned or moved, bytes searched) a program may cause between
+  // two counter resets: a loop of cheap-looking calls over large arrays or texts stays bounded.
+  size_t workLimit = 50000000;
   // Method tables of arrays and strings; the built-in ones when left empty.
   APMPMethodTableHooks methodTables;
 };
@@ -72,10 +75,11 @@ class APMPRuntime {
   int32_t getInstructionCount(platform::Error* error = nullptr) const {
     return static_cast<int32_t>(instructionCount_);
   }
-  // Also restarts the allocation allowance: both bound one event.
+  // Also restarts the allocation and work allowances: all bound one event.
   void resetInstructionCount() {
     instructionCount_ = 0;
     allocated_ = 0;
+    work_ = 0;
   }
 
   APMPScope& initialScope() { return *initScope_; }
@@ -105,6 +109,7 @@ class APMPRuntime {
   }
   void leaveNesting() { --depth_; }
   bool chargeAllocation(size_t bytes, platform::Error* error);
+  bool chargeWork(size_t units, platform::Error* error);
 
   // Runs body as an entry point: the runtime is current on this thread, and no C++ exception
   // escapes (one that would is reported as kAPMPErrorResourceLimit). Hosts wrap their calls into
@@ -136,4 +141,5 @@ class APMPRuntime {
   uint32_t instructionCount_ = 0;
   uint32_t depth_ = 0;
   size_t allocated_ = 0;
+  size_t work_ = 0;
 };

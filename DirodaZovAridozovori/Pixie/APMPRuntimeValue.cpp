@@ -1,5 +1,6 @@
 #include "APMPRuntimeValue.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -62,6 +63,11 @@ std::string_view APMPControlType(const APMPRuntimeValue& value) {
 bool APMPChargeAllocation(size_t bytes, platform::Error* error) {
   APMPRuntime* runtime = APMPRuntime::current();
   return !runtime || runtime->chargeAllocation(bytes, error);
+}
+
+bool APMPChargeWork(size_t units, platform::Error* error) {
+  APMPRuntime* runtime = APMPRuntime::current();
+  return !runtime || runtime->chargeWork(units, error);
 }
 
 APMPRuntimeValue APMPMakeString(std::string text, platform::Error* error) {
@@ -331,6 +337,15 @@ size_t APMPUTF16Length(std::string_view text) {
   return count;
 }
 
+size_t APMPStringValue::utf16Length() const {
+  if (!measured_) {
+    ascii_ = std::all_of(value_.begin(), value_.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    utf16Length_ = ascii_ ? value_.size() : APMPUTF16Length(value_);
+    measured_ = true;
+  }
+  return utf16Length_;
+}
+
 std::string APMPUTF16UnitAt(std::string_view text, size_t index) {
   std::string out;
   size_t position = 0;
@@ -358,13 +373,22 @@ std::vector<std::string> APMPUTF16Units(std::string_view text) {
 // ---------------------------------------------------------------------------------------------
 // Conversions
 
+namespace {
+// Bytes of text copied or scanned per unit of work.
+constexpr size_t kCopyWorkUnit = 8;
+}  // namespace
+
 std::string APMPRuntimeValue::stringValueOrError(platform::Error* error) const {
   switch (kind_) {
     case APMPValueKind::Undefined: return "undefined";
     case APMPValueKind::Null: return "null";
     case APMPValueKind::Boolean: return boolean_ ? "true" : "false";
     case APMPValueKind::Number: return APMPNumberToString(number_);
-    case APMPValueKind::String: return static_cast<APMPStringValue*>(object_)->value();
+    case APMPValueKind::String: {
+      const std::string& text = static_cast<APMPStringValue*>(object_)->value();
+      if (text.size() >= kCopyWorkUnit && !APMPChargeWork(text.size() / kCopyWorkUnit, error)) return "";
+      return text;
+    }
     case APMPValueKind::Array: return asArray()->stringValueWithSeparator(",", error);
     case APMPValueKind::Map: return "[object Object]";
     case APMPValueKind::Function: return asFunction()->functionName();
@@ -380,7 +404,11 @@ double APMPRuntimeValue::doubleValueOrError(platform::Error* error) const {
     case APMPValueKind::Null: return 0;
     case APMPValueKind::Boolean: return boolean_ ? 1 : 0;
     case APMPValueKind::Number: return number_;
-    case APMPValueKind::String: return APMPStringToNumber(static_cast<APMPStringValue*>(object_)->value());
+    case APMPValueKind::String: {
+      const std::string& text = static_cast<APMPStringValue*>(object_)->value();
+      if (text.size() >= kCopyWorkUnit && !APMPChargeWork(text.size() / kCopyWorkUnit, error)) return NAN;
+      return APMPStringToNumber(text);
+    }
     case APMPValueKind::Array: {
       platform::Error local;
       std::string text = asArray()->stringValueWithSeparator(",", &local);

@@ -270,11 +270,21 @@ class APMPStringValue final : public APMPObject {
     }
     return hash_;
   }
+  // Length in UTF-16 code units, counted once.
+  size_t utf16Length() const;
+  // True when every character is ASCII (UTF-16 indices are then byte indices), found once.
+  bool isASCII() const {
+    utf16Length();
+    return ascii_;
+  }
 
  private:
   std::string value_;
   mutable size_t hash_ = 0;
+  mutable size_t utf16Length_ = 0;
   mutable bool hashed_ = false;
+  mutable bool measured_ = false;
+  mutable bool ascii_ = false;
 };
 
 // A return signal: the value a "return" carries up to the function call.
@@ -312,6 +322,10 @@ inline constexpr int kAPMPMaxConversionDepth = 200;          // nested arrays/ma
 // Makes a string value produced by a program operation: fails with kAPMPErrorResourceLimit when
 // the text is too long or the running program has used up its allocation allowance.
 APMPRuntimeValue APMPMakeString(std::string text, platform::Error* error);
+// Charges steps of native work (elements scanned or moved, bytes searched) to the work allowance
+// of the program running on this thread (if any); false with kAPMPErrorResourceLimit when the
+// allowance is exceeded. Method tables call it for work proportional to their receiver's size.
+bool APMPChargeWork(size_t units, platform::Error* error);
 // Charges bytes to the allocation allowance of the program running on this thread (if any);
 // false with kAPMPErrorResourceLimit when the allowance is exceeded.
 bool APMPChargeAllocation(size_t bytes, platform::Error* error);

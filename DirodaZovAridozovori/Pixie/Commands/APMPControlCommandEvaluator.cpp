@@ -10,6 +10,7 @@ Value methodCall(const APMPStatementValue& statement, APMPScope& scope, Error* e
   if (!APMPEvaluateArguments(statement.arguments(), scope, args, error)) return {};
   APMPArrayValue* list = args[2].asArray();
   if (!args[1].isString() || !list) return fail(error, kAPMPErrorArgumentKind);
+  if (!APMPChargeWork(list->count(), error)) return {};
   APMPValueList arguments = list->allElements();
   Value receiver = args[0];
   return receiver.applyWithName(args[1].text(), arguments, scope, error);

@@ -96,7 +96,7 @@ APMPValueList keysOf(const Value& object) {
   APMPValueList keys;
   switch (object.kind()) {
     case APMPValueKind::String: {
-      size_t length = APMPUTF16Length(object.text());
+      size_t length = object.asString()->utf16Length();
       for (size_t i = 0; i < length; ++i) keys.push_back(Value::string(std::to_string(i)));
       break;
     }
@@ -133,6 +133,7 @@ Value forIn(const APMPStatementValue& statement, APMPScope& scope, Error* error)
   std::string name;
   if (!loopHeader(statement, scope, args, name, error)) return {};
   APMPValueList keys = keysOf(args[1]);
+  if (!APMPChargeWork(keys.size(), error)) return {};
   APMPValueList body;
   if (!bodyOf(args[2], body, error)) return {};
   return iterate<binding>(keys, name, body, scope, error);
@@ -151,6 +152,7 @@ Value forOf(const APMPStatementValue& statement, APMPScope& scope, Error* error)
   } else {
     return fail(error, kAPMPErrorNotIterable);
   }
+  if (!APMPChargeWork(values.size(), error)) return {};
   APMPValueList body;
   if (!bodyOf(args[2], body, error)) return {};
   return iterate<binding>(values, name, body, scope, error);

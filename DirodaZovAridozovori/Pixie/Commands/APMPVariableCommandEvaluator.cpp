@@ -56,14 +56,16 @@ Value readVariable(const APMPArguments& args, APMPScope& scope, Error* error) {
 Value stringProperty(const Value& string, const Value& key, Error* error) {
   std::string name = key.stringValueOrError(error);
   if (APMPFailed(error)) return {};
-  std::string_view text = string.text();
-  if (name == "length") return Value::number(static_cast<double>(APMPUTF16Length(text)));
+  const APMPStringValue& text = *string.asString();
+  if (name == "length") return Value::number(static_cast<double>(text.utf16Length()));
   if (!APMPIsArrayIndex(key)) return {};
   double index = key.doubleValueOrError(error);
   if (APMPFailed(error)) return {};
-  size_t length = APMPUTF16Length(text);
-  if (index >= static_cast<double>(length)) return {};
-  return Value::string(APMPUTF16UnitAt(text, static_cast<size_t>(index)));
+  if (index >= static_cast<double>(text.utf16Length())) return {};
+  size_t at = static_cast<size_t>(index);
+  if (text.isASCII()) return Value::string(std::string(1, text.value()[at]));
+  if (!APMPChargeWork(text.value().size(), error)) return {};
+  return Value::string(APMPUTF16UnitAt(text.value(), at));
 }
 
 Value readProperty(const APMPArguments& args, APMPScope&, Error* error) {

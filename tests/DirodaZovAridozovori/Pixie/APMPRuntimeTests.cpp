@@ -37,7 +37,6 @@ TEST(APMPRuntimeTests, ProgramsCannotReachTheInstructionCounter) {
 
 // Hostile programs end with the right error, and the same runtime runs the next event.
 TEST(APMPRuntimeTests, HostileProgramsEndInOrderlyErrors) {
-  std::string deepText = "\"x\"";
   struct Case {
     const char* name;
     std::string program;
@@ -56,6 +55,19 @@ TEST(APMPRuntimeTests, HostileProgramsEndInOrderlyErrors) {
        " (42 (23 (16 (15 \"s\") \"length\") 500000) (3 \"s\" (0 (15 \"s\") (15 \"s\"))) false (46))"
        " (42 true (44) false (46 (3 \"t\" (0 (15 \"s\") \"y\"))))",
        kAPMPErrorResourceLimit},
+      {"scanning a large array in a loop",
+       "(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") \"length\" 1000000)"
+       " (42 true (44) false (46 (2 (15 \"a\") \"indexOf\" (7 5))))",
+       kAPMPErrorResourceLimit},
+      {"copying a large text in a loop",
+       "(41 \"s\" \"o\") (3 \"s\" \"0123456789abcdef\") (3 \"o\" (8))"
+       " (42 (23 (16 (15 \"s\") \"length\") 500000) (3 \"s\" (0 (15 \"s\") (15 \"s\"))) false (46))"
+       " (42 true (44) false (46 (16 (15 \"o\") (15 \"s\"))))",
+       kAPMPErrorResourceLimit},
+      {"exponential regular expression",
+       "(2 \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab\" \"search\" (7 \"^(a+)+$\"))", kAPMPErrorResourceLimit},
+      {"concat doubling", "(41 \"a\") (3 \"a\" (7 1)) (42 true (3 \"a\" (2 (15 \"a\") \"concat\" (7 (15 \"a\")))) false (46))",
+       kAPMPErrorResourceLimit},
       {"cyclic join", "(41 \"a\") (3 \"a\" (7 1)) (43 (15 \"a\") 1 (15 \"a\")) (0 (15 \"a\") \"\")", 0},
   };
   APMPRuntime runtime;
@@ -68,7 +80,6 @@ TEST(APMPRuntimeTests, HostileProgramsEndInOrderlyErrors) {
     EXPECT_TRUE(next.ok()) << "after " << c.name;
     EXPECT_EQ(next.text, "42") << "after " << c.name;
   }
-  (void)deepText;
 }
 
 std::shared_ptr<APMPBRuntimeEntity> nested(int depth) {
