@@ -428,6 +428,11 @@ bool PropertyList::writeFile(const std::string& path, const Object& value, Forma
   if (bytes.empty()) return false;
   std::string temporary = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++gTemporaryCounter);
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0 && errno == EEXIST) {
+    // Left behind by an earlier process with the same id that died mid-write.
+    ::unlink(temporary.c_str());
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  }
   if (fd < 0) {
     setError(error, makeError(kErrorUnwritable, "cannot create " + temporary + ": " + std::strerror(errno)));
     return false;

@@ -1,5 +1,6 @@
 #include "APMAlarm.h"
 
+#include <cmath>
 #include <cstdint>
 #include <mutex>
 
@@ -76,6 +77,7 @@ void APMAlarm::runAfterDelay(double delaySeconds, std::function<void()> block) {
     APMMonitor::shared()->logWithLevel(1, 2000, state_->name + " tried to schedule an empty block");
     return;
   }
+  if (std::isnan(delaySeconds)) delaySeconds = 0;
   state_->cancel();
   {
     std::lock_guard<std::mutex> lock(state_->mutex);

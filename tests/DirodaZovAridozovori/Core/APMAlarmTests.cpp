@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <random>
 #include <thread>
 #include <vector>
@@ -205,4 +206,16 @@ TEST_F(APMAlarmTest, ArmingAndCancellingFromManyThreads) {
   EXPECT_LE(runs, armings);
   EXPECT_FALSE(alarm.hasActiveTimer());
   EXPECT_EQ(alarm.scheduledTimestamp(), std::nullopt);
+}
+
+TEST_F(APMAlarmTest, NotANumberDelayFiresAtOnce) {
+  APMAlarm alarm(queue_, "A");
+  std::atomic<bool> ran{false};
+  queue_->suspend();
+  alarm.runAfterDelay(std::nan(""), [&] { ran = true; });
+  EXPECT_EQ(alarm.scheduledTimestamp(), 1700000000.0);
+  ASSERT_TRUE(waitUntilQueued());
+  queue_->resume();
+  drain();
+  EXPECT_TRUE(ran);
 }
