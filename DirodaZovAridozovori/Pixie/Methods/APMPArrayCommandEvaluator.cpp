@@ -30,7 +30,7 @@ APMPFunctionValue* callbackArgument(const Arguments& arguments, platform::Error*
   return callback;
 }
 
-// What a callback method does with each callback result; false stops the walk.
+// What a callback method does with each callback result; Stop ends the walk early.
 enum class Step { Continue, Stop };
 using StepFunction = Step (*)(const APMPRuntimeValue& element, size_t index, const APMPRuntimeValue& result,
                               APMPRuntimeValue& state, platform::Error* error);
@@ -90,13 +90,12 @@ APMPRuntimeValue some(APMPArrayValue& receiver, const APMPRuntimeValue& array, c
 
 APMPRuntimeValue forEach(APMPArrayValue& receiver, const APMPRuntimeValue& array, const Arguments& arguments,
                          APMPScope& scope, platform::Error* error) {
-  APMPRuntimeValue result = runCallbackMethod(
+  return runCallbackMethod(
       receiver, array, arguments, scope, APMPRuntimeValue::undefined(),
       [](const APMPRuntimeValue&, size_t, const APMPRuntimeValue&, APMPRuntimeValue&, platform::Error*) {
         return Step::Continue;
       },
       error);
-  return failed(error) ? result : APMPRuntimeValue::undefined();
 }
 
 APMPRuntimeValue filter(APMPArrayValue& receiver, const APMPRuntimeValue& array, const Arguments& arguments,
