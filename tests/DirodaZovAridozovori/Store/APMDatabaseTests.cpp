@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "APMDatabaseTestSupport.h"
 #include "APMNameTables.h"
@@ -560,6 +561,30 @@ TEST_F(APMDatabaseTest, StaleRawEventsBundlesAndOrphanMetadataAreRemoved) {
     EXPECT_EQ(db_->queryBundleDataWithCountLimit(10, 100, &e)->size(), 1u);
     EXPECT_TRUE(db_->queryRawEventsMetadataDataWithFingerprint(used, &e));
     EXPECT_FALSE(db_->queryRawEventsMetadataDataWithFingerprint(APMDatabase::metadataFingerprint(orphanMetadata), &e));
+  });
+}
+
+TEST_F(APMDatabaseTest, BlocksQueuedFromManyThreadsAllLand) {
+  constexpr int kThreads = 4;
+  constexpr int kEventsPerThread = 50;
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; ++t) {
+    producers.emplace_back([&, t] {
+      for (int i = 0; i < kEventsPerThread; ++i) {
+        queue_->async([this, t, i] {
+          db_->performTransaction([&] {
+            return db_->insertRawEvent(*makeEvent("t" + std::to_string(t), i), t, false, nullptr);
+          });
+        });
+      }
+    });
+  }
+  for (auto& producer : producers) producer.join();
+  onWorker([&] {
+    platform::Error e;
+    auto rows = db_->allRawEventsWithError(&e);
+    ASSERT_TRUE(rows);
+    EXPECT_EQ(rows->size(), static_cast<size_t>(kThreads * kEventsPerThread));
   });
 }
 

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "APMFileUtilities.h"
 #include "TestSupport.h"
@@ -94,6 +96,28 @@ TEST_F(APMPersistedConfigTest, ValuesOfTheWrongKindReadAsAbsent) {
   ASSERT_TRUE(direct->synchronize());
   APMPersistedConfig::resetSharedInstanceForTesting();
   EXPECT_EQ(APMPersistedConfig::sharedInstance()->sessionNumber(), 0);
+}
+
+TEST_F(APMPersistedConfigTest, WritersOnManyThreadsLoseNoUpdate) {
+  auto config = APMPersistedConfig::sharedInstance();
+  constexpr int64_t kWrites = 500;
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] { for (int64_t i = 1; i <= kWrites; ++i) config->setSessionNumber(i); });
+  threads.emplace_back([&] { for (int64_t i = 1; i <= kWrites; ++i) config->setSearchAdRetryCount(i); });
+  threads.emplace_back([&] { for (int64_t i = 1; i <= kWrites; ++i) config->setDeferredDeepLinkRetryCount(i); });
+  threads.emplace_back([&] {
+    for (int64_t i = 1; i <= kWrites; ++i) {
+      const int64_t seen = config->sessionNumber();
+      EXPECT_TRUE(seen >= 0 && seen <= kWrites);
+    }
+  });
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(config->synchronizeToDisk());
+  APMPersistedConfig::resetSharedInstanceForTesting();
+  auto reread = APMPersistedConfig::sharedInstance();
+  EXPECT_EQ(reread->sessionNumber(), kWrites);
+  EXPECT_EQ(reread->searchAdRetryCount(), kWrites);
+  EXPECT_EQ(reread->deferredDeepLinkRetryCount(), kWrites);
 }
 
 }  // namespace
