@@ -188,3 +188,42 @@ TEST(UnicodeTests, GeneralizedUtf8KeepsLoneSurrogates) {
 }
 
 }  // namespace
+
+namespace {
+
+// Deterministic pseudo-random inputs: the properties must hold for arbitrary bytes and code units.
+uint32_t nextRandom(uint32_t& state) {
+  state = state * 1664525u + 1013904223u;
+  return state >> 8;
+}
+
+TEST(UnicodeTests, ArbitraryBytesAlwaysConvertToWellFormedText) {
+  uint32_t state = 2024;
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes(nextRandom(state) % 24, '\0');
+    for (char& b : bytes) b = static_cast<char>(nextRandom(state) & 0xFF);
+    const std::u16string units = platform::utf8ToUtf16(bytes);
+    const std::string back = platform::utf16ToUtf8(units);
+    ASSERT_TRUE(platform::isValidUtf8(back));
+    ASSERT_EQ(platform::utf16Length(bytes), units.size());
+    ASSERT_EQ(platform::utf32Length(bytes), platform::utf32Length(std::u16string_view(units)));
+    // Well-formed text survives unchanged.
+    ASSERT_EQ(platform::utf8ToUtf16(back), units);
+    ASSERT_TRUE(platform::isValidUtf8(platform::truncateToCharacters(bytes, round % 7)));
+  }
+}
+
+TEST(UnicodeTests, ArbitraryCodeUnitsSurviveGeneralizedUtf8) {
+  uint32_t state = 77;
+  for (int round = 0; round < 2000; ++round) {
+    std::u16string units(nextRandom(state) % 12, u'\0');
+    for (char16_t& u : units) {
+      // Favour the surrogate range, where the interesting cases are.
+      uint32_t r = nextRandom(state);
+      u = static_cast<char16_t>(r % 3 == 0 ? 0xD800 + (r >> 4) % 0x800 : r & 0xFFFF);
+    }
+    ASSERT_EQ(platform::generalizedUtf8ToUtf16(platform::utf16ToGeneralizedUtf8(units)), units);
+  }
+}
+
+}  // namespace
