@@ -80,6 +80,11 @@ APMPRuntimeValue concat(const APMPStringValue& receiver, const Arguments& argume
     }
     text += piece;
   }
+  // Two halves of a pair joined here become the one four-byte character, so the text leaves the
+  // runtime as ordinary UTF-8.
+  if (text.find('\xED') != std::string::npos) {
+    text = platform::utf16ToGeneralizedUtf8(platform::generalizedUtf8ToUtf16(text));
+  }
   return APMPMakeString(std::move(text), error);
 }
 

@@ -235,6 +235,7 @@ TEST_F(StringMethodTest, IndicesCountUtf16CodeUnits) {
   ASSERT_TRUE(lead.isString());
   ASSERT_TRUE(trail.isString());
   V joined = callString(lead, "concat", {trail}, error);
+  EXPECT_EQ(joined.text(), emoji);
   EXPECT_EQ(describe(callString(joined, "indexOf", {str(emoji)}, error)), "0");
   EXPECT_EQ(describe(callString(joined, "hasOwnProperty", {num(1)}, error)), "true");
   EXPECT_EQ(describe(callString(joined, "hasOwnProperty", {num(2)}, error)), "false");
