@@ -111,34 +111,43 @@ std::shared_ptr<APMRawEventData> APMDatabase::rawEventDataFromDictionary(const A
                                            apm_rows::integer(row, "metadata_fingerprint"));
 }
 
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::readableRawEvents(
+    const APMSqliteStore::Records& rows, const RawEventFilter& eventFilter, platform::Error* error) {
+  std::vector<std::shared_ptr<APMRawEventData>> accepted;
+  std::vector<int64_t> unreadable;
+  size_t position = 0;
+  for (const auto& row : rows) {
+    platform::Error rowError;
+    auto data = rawEventDataFromDictionary(row, &rowError);
+    if (!data) {
+      // A row that can never be read would stop every later bundle: drop it, loudly.
+      APMStoreLog(1, 34006, "Deleting raw event that cannot be read. RowID, error",
+                  {Object(apm_rows::integer(row, "rowid")), rowError});
+      unreadable.push_back(apm_rows::integer(row, "rowid"));
+      continue;
+    }
+    if (eventFilter && !eventFilter(row, position)) break;
+    ++position;
+    accepted.push_back(std::move(data));
+  }
+  if (!deleteRowIDs(apm_schema::kRawEvents, unreadable, error)) return std::nullopt;
+  return accepted;
+}
+
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::rawEventsWithMetadataFingerprint(
     int64_t fingerprint, platform::Error* error, const RawEventFilter& eventFilter) {
   if (!checkQueue("rawEventsWithMetadataFingerprint", error)) return std::nullopt;
   auto rows = query("SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
                     {Object(fingerprint), Object(kRawEventsPerQuery)}, error);
   if (!rows) return std::nullopt;
-  std::vector<std::shared_ptr<APMRawEventData>> accepted;
-  for (size_t position = 0; position < rows->size(); ++position) {
-    const auto& row = (*rows)[position];
-    if (eventFilter && !eventFilter(row, position)) break;
-    auto data = rawEventDataFromDictionary(row, error);
-    if (!data) return std::nullopt;
-    accepted.push_back(std::move(data));
-  }
-  return accepted;
+  return readableRawEvents(*rows, eventFilter, error);
 }
 
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::allRawEventsWithError(platform::Error* error) {
   if (!checkQueue("allRawEventsWithError", error)) return std::nullopt;
   auto rows = query("SELECT rowid, * FROM raw_events ORDER BY rowid ASC", {}, error);
   if (!rows) return std::nullopt;
-  std::vector<std::shared_ptr<APMRawEventData>> events;
-  for (const auto& row : *rows) {
-    auto data = rawEventDataFromDictionary(row, error);
-    if (!data) return std::nullopt;
-    events.push_back(std::move(data));
-  }
-  return events;
+  return readableRawEvents(*rows, nullptr, error);
 }
 
 bool APMDatabase::updateRawEvent(const APMRawEventData& rawEvent, platform::Error* error) {

@@ -118,7 +118,9 @@ class APMDatabase {
   // The fingerprint of the oldest raw event (lowest row ID); none without error when there is none.
   std::optional<int64_t> nextMetadataFingerprintToProcess(platform::Error* error);
   // Offers the rows of the fingerprint (at most 1000, by row ID) to the filter with their position
-  // and stops at the first refusal; the accepted rows.
+  // and stops at the first refusal; the accepted rows. Here and in allRawEventsWithError, a row
+  // whose stored event cannot be read is deleted (and logged) rather than offered: left in place it
+  // would stop every later bundle.
   using RawEventFilter = std::function<bool(const APMSqliteStore::Record& row, size_t position)>;
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
       int64_t fingerprint, platform::Error* error, const RawEventFilter& eventFilter);
@@ -226,6 +228,9 @@ class APMDatabase {
                                                                      platform::Error* error);
   bool copyEventsTable(const char* from, const char* to, platform::Error* error);
   bool deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error);
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> readableRawEvents(const APMSqliteStore::Records& rows,
+                                                                                 const RawEventFilter& eventFilter,
+                                                                                 platform::Error* error);
 
   std::shared_ptr<APMSqliteStore> store_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;

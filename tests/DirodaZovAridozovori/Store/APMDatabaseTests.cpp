@@ -341,18 +341,30 @@ TEST_F(APMDatabaseTest, RawEventsRoundTripUpdateAndMetadataLifecycle) {
   });
 }
 
-TEST_F(APMDatabaseTest, CorruptRawEventRowIsAnErrorNotASilentSkip) {
-  onWorker([&] { ASSERT_TRUE(db_->insertRawEvent(*makeEvent("e", 1), 5, false, nullptr)); });
+TEST_F(APMDatabaseTest, UnreadableRawEventRowIsDroppedSoBundlingCanGoOn) {
+  onWorker([&] {
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->insertRawEvent(*makeEvent("e" + std::to_string(i), i), 5, false, nullptr));
+  });
   auto store = rawStore();
-  ASSERT_TRUE(store->executeStatement("UPDATE raw_events SET data = ?", {Object(platform::Data{0xde, 0xad})}, nullptr));
+  ASSERT_TRUE(store->executeStatement("UPDATE raw_events SET data = ? WHERE name = 'e0'",
+                                      {Object(platform::Data{0xde, 0xad})}, nullptr));
+  CapturedStoreLog log;
   onWorker([&] {
     platform::Error e;
-    EXPECT_FALSE(db_->allRawEventsWithError(&e));
-    EXPECT_EQ(e.code, kAPMStoreErrorCorruptData);
-    platform::Error groupError;
-    EXPECT_FALSE(db_->rawEventsWithMetadataFingerprint(5, &groupError, nullptr));
-    EXPECT_FALSE(groupError.empty());
+    std::vector<size_t> positions;
+    auto group = db_->rawEventsWithMetadataFingerprint(5, &e, [&](const APMSqliteStore::Record&, size_t position) {
+      positions.push_back(position);
+      return true;
+    });
+    ASSERT_TRUE(group) << e.description;
+    ASSERT_EQ(group->size(), 2u);
+    EXPECT_EQ(group->front()->rawEvent()->name(), "e1");
+    EXPECT_EQ(positions, (std::vector<size_t>{0, 1})) << "positions count the rows offered";
+    auto all = db_->allRawEventsWithError(&e);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->size(), 2u) << "the unreadable row is gone for good";
   });
+  EXPECT_TRUE(log.contains(34006));
 }
 
 TEST_F(APMDatabaseTest, RawEventsOverTheStoredLimitLoseTheOldestRows) {
