@@ -268,7 +268,7 @@ bool APMPArrayValue::sortUsingFunctionValue(APMPFunctionValue* compare, APMPScop
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   auto less = [&](size_t a, size_t b) -> bool {  // true when b must come before a
     if (APMPFailed(&recorded)) return false;
-    if (!compare) return keys[b] < keys[a];
+    if (!compare) return APMPCompareText(keys[b], keys[a]) < 0;
     APMPRuntimeValue arguments[2] = {values[a], values[b]};
     APMPRuntimeValue result = compare->invokeWithEvaluatedArguments(arguments, scope, &recorded);
     if (APMPFailed(&recorded)) return false;

@@ -337,6 +337,53 @@ size_t APMPUTF16Length(std::string_view text) {
   return count;
 }
 
+void APMPAppendText(std::string& text, std::string_view more) {
+  auto surrogateAt = [](std::string_view s, size_t at, unsigned char low, unsigned char high) -> int {
+    if (at + 3 > s.size() || static_cast<unsigned char>(s[at]) != 0xED) return -1;
+    unsigned char c1 = static_cast<unsigned char>(s[at + 1]);
+    if (c1 < low || c1 > high) return -1;
+    return static_cast<int>(((c1 & 0x3Fu) << 6) | (static_cast<unsigned char>(s[at + 2]) & 0x3Fu));
+  };
+  if (text.size() >= 3 && more.size() >= 3) {
+    int lead = surrogateAt(text, text.size() - 3, 0xA0, 0xAF);
+    int trail = surrogateAt(more, 0, 0xB0, 0xBF);
+    if (lead >= 0 && trail >= 0) {
+      uint32_t cp = 0x10000 + ((static_cast<uint32_t>(lead) & 0x3FF) << 10) + (static_cast<uint32_t>(trail) & 0x3FF);
+      text.resize(text.size() - 3);
+      encodeUnit(cp, text);
+      text.append(more.substr(3));
+      return;
+    }
+  }
+  text.append(more);
+}
+
+int APMPCompareText(std::string_view a, std::string_view b) {
+  // UTF-8 byte order is code point order, which matches UTF-16 order except where a character
+  // beyond U+FFFF (a surrogate pair, 0xD800-0xDFFF) meets one of U+E000-U+FFFF: decode and
+  // compare the first differing characters as their UTF-16 units.
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (a[i] == b[j] && static_cast<unsigned char>(a[i]) < 0x80) {
+      ++i, ++j;
+      continue;
+    }
+    uint32_t x = decodeAt(a, i), y = decodeAt(b, j);
+    if (x == y) continue;
+    auto firstUnit = [](uint32_t cp) { return cp >= 0x10000 ? 0xD800 + ((cp - 0x10000) >> 10) : cp; };
+    auto secondUnit = [](uint32_t cp) { return cp >= 0x10000 ? 0xDC00 + ((cp - 0x10000) & 0x3FF) : 0; };
+    uint32_t ux = firstUnit(x), uy = firstUnit(y);
+    if (ux == uy) {
+      ux = secondUnit(x);
+      uy = secondUnit(y);
+    }
+    return ux < uy ? -1 : 1;
+  }
+  if (i < a.size()) return 1;
+  if (j < b.size()) return -1;
+  return 0;
+}
+
 size_t APMPStringValue::utf16Length() const {
   if (!measured_) {
     ascii_ = std::all_of(value_.begin(), value_.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -682,8 +729,7 @@ int APMPCompare(const APMPRuntimeValue& a, const APMPRuntimeValue& b, platform::
     if (APMPFailed(error)) return 0;
     std::string y = b.stringValueOrError(error);
     if (APMPFailed(error)) return 0;
-    int c = x.compare(y);
-    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+    return APMPCompareText(x, y);
   }
   double x = a.doubleValueOrError(error);
   if (APMPFailed(error)) return 0;

@@ -347,6 +347,13 @@ bool APMPLooseEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
 // -1, 0 or 1 by the ordered-comparison rules (string-like pairs as text, else numbers; NaN gives 1).
 int APMPCompare(const APMPRuntimeValue& a, const APMPRuntimeValue& b, platform::Error* error);
 
+// Appends more to text; a lone lead surrogate at the end of text and a lone trail surrogate at
+// the start of more (halves of one character taken apart by index) join into that character.
+void APMPAppendText(std::string& text, std::string_view more);
+
+// Plain ordinal order of two texts by UTF-16 code units (no locale, no case folding): -1, 0 or 1.
+int APMPCompareText(std::string_view a, std::string_view b);
+
 // The number-to-text and text-to-number rules.
 std::string APMPNumberToString(double value);
 double APMPStringToNumber(std::string_view text);

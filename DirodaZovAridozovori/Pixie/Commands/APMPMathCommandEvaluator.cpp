@@ -23,7 +23,7 @@ Value add(const APMPArguments& args, APMPScope&, Error* error) {
   std::string right = b.stringValueOrError(error);
   if (APMPFailed(error)) return {};
   if (text.size() + right.size() > kAPMPMaxStringLength) return fail(error, kAPMPErrorResourceLimit);
-  text += right;
+  APMPAppendText(text, right);
   return APMPMakeString(std::move(text), error);
 }
 

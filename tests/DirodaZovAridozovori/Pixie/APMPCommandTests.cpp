@@ -108,6 +108,9 @@ TEST(APMPCommandTests, Variables) {
       {"(40 false)", "boolean"},
       {"(41 \"f\") (3 \"f\" (51 \"f\" (7))) (43 (15 \"f\") \"p\" 4) (16 (15 \"f\") \"p\")", "4"},
       {"(16 \"\xF0\x9F\x98\x80x\" \"length\")", "3"},
+      // The two halves of a character read by index join again when added.
+      {"(0 (16 \"\xF0\x9F\x98\x80\" 0) (16 \"\xF0\x9F\x98\x80\" 1))", "\xF0\x9F\x98\x80"},
+      {"(16 (0 (16 \"\xF0\x9F\x98\x80\" 0) (16 \"\xF0\x9F\x98\x80\" 1)) \"length\")", "2"},
   });
   expectErrors({
       {"(3 \"undeclared\" 1)", kAPMPErrorUndeclaredAssignment},

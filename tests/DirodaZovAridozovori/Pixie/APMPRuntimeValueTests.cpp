@@ -204,6 +204,25 @@ TEST(APMPRuntimeValueTests, OrderedComparison) {
   });
 }
 
+TEST(APMPRuntimeValueTests, TextOrderIsByUTF16Units) {
+  struct Case {
+    const char* a;
+    const char* b;
+    int order;
+  } cases[] = {
+      {"a", "b", -1},
+      {"B", "a", -1},
+      {"abc", "ab", 1},
+      {"", "", 0},
+      {"10", "9", -1},
+      {"\xC3\xA9", "\xC3\xA9", 0},
+      {"\xEF\xBF\xBD", "\xF0\x9F\x98\x80", 1},   // U+FFFD sorts after a surrogate pair
+      {"\xF0\x9F\x98\x80", "\xEE\x80\x80", -1},  // and so does U+E000
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x81", -1},
+  };
+  for (const Case& c : cases) EXPECT_EQ(APMPCompareText(c.a, c.b), c.order) << c.a << " vs " << c.b;
+}
+
 TEST(APMPRuntimeValueTests, UTF16Counting) {
   EXPECT_EQ(APMPUTF16Length("abc"), 3u);
   EXPECT_EQ(APMPUTF16Length("\xC3\xA9"), 1u);              // é
