@@ -126,6 +126,8 @@ TEST(APMPCommandTests, Variables) {
       {"(43 1 2)", kAPMPErrorArgumentCount},
       {"(40)", kAPMPErrorArgumentCount},
       {"(3 \"x\")", kAPMPErrorArgumentCount},
+      {"(43 (7) \"length\" -1)", kAPMPErrorInvalidArrayLength},
+      {"(43 (7) \"length\" \"two\")", kAPMPErrorInvalidArrayLength},
   });
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
 
 #include "APMNanoAccessors.h"
 #include "PixieTestSupport.h"
@@ -168,6 +169,32 @@ TEST(APMPRuntimeTests, ScopesAndRunScopes) {
   EXPECT_EQ(runtime.globalScope().valueForName("shared").numberValue(), 5);
   EXPECT_FALSE(second->hasName("other"));
   EXPECT_EQ(APMPRuntime::runtimeVersion(), 0);
+}
+
+// Runtimes share nothing mutable: several on their own threads give the results each would alone.
+TEST(APMPRuntimeTests, IndependentRuntimesOnSeparateThreads) {
+  const char* program =
+      "(50 \"fib\" (7 \"n\") (22 (23 (15 \"n\") 2) (46 (36 (15 \"n\")))"
+      "  (46 (36 (0 (fib (37 (15 \"n\") 1)) (fib (37 (15 \"n\") 2)))))))"
+      "(41 \"parts\" \"i\") (3 \"parts\" (7)) (3 \"i\" 0)"
+      "(42 (23 (15 \"i\") 20) (3 \"i\" (0 (15 \"i\") 1)) false"
+      "  (46 (43 (15 \"parts\") (15 \"i\") (7 (15 \"parts\") (4)))))"
+      "(7 (fib 15) (16 (15 \"parts\") \"length\"))";
+  std::vector<std::string> results(4);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < results.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 5; ++round) {
+        APMPRuntime runtime;
+        auto result = run(runtime, program);
+        runtime.collectGarbage();
+        results[t] += result.ok() ? result.text : "error " + std::to_string(result.code());
+        results[t] += ";";
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const std::string& r : results) EXPECT_EQ(r, "610,20;610,20;610,20;610,20;610,20;");
 }
 
 TEST(APMPRuntimeTests, PropertyMapImmutability) {
