@@ -385,15 +385,15 @@ bool APMDatabase::updateRemoteConfig(const platform::Data& encodedConfig, platfo
       .has_value();
 }
 
-std::shared_ptr<APMPBMeasurementConfig> APMDatabase::queryMeasurementConfigWithError(platform::Error* error) {
-  auto data = queryMeasurementConfigDataWithError(error);
+std::shared_ptr<APMPBMeasurementConfig> APMDatabase::queryDecodedMeasurementConfigWithError(platform::Error* error) {
+  auto data = queryMeasurementConfigWithError(error);
   if (!data) return nullptr;
   auto config = APMPBMeasurementConfig::fromBuffer(*data);
   if (!config) APMFail(error, kAPMStoreErrorCorruptData, "Remote config data is corrupted");
   return config;
 }
 
-std::optional<platform::Data> APMDatabase::queryMeasurementConfigDataWithError(platform::Error* error) {
+std::optional<platform::Data> APMDatabase::queryMeasurementConfigWithError(platform::Error* error) {
   if (!checkQueue("queryMeasurementConfigWithError", error)) return std::nullopt;
   auto rows = query("SELECT remote_config_data FROM app_metadata WHERE id = ?", {Object(apm_schema::kAppMetadataRowID)},
                     error);

@@ -169,10 +169,11 @@ class APMDatabase {
   // The stored remote configuration (encoded) and the time it was stored or last confirmed.
   bool updateRemoteConfig(const APMPBMeasurementConfig& config, platform::Error* error);
   bool updateRemoteConfig(const platform::Data& encodedConfig, platform::Error* error);
-  // Empty without error when none is stored; code 2 "Remote config data is corrupted" when the
-  // stored bytes do not decode.
-  std::shared_ptr<APMPBMeasurementConfig> queryMeasurementConfigWithError(platform::Error* error);
-  std::optional<platform::Data> queryMeasurementConfigDataWithError(platform::Error* error);
+  // The stored encoding; none without error when nothing is stored.
+  std::optional<platform::Data> queryMeasurementConfigWithError(platform::Error* error);
+  // Decoded: empty without error when none is stored; code 2 "Remote config data is corrupted" when
+  // the stored bytes do not decode.
+  std::shared_ptr<APMPBMeasurementConfig> queryDecodedMeasurementConfigWithError(platform::Error* error);
   double lastRemoteConfigUpdateTimestamp(platform::Error* error);
   bool updateRemoteConfigSuccessfulTimestamp(double timestamp, platform::Error* error);
 

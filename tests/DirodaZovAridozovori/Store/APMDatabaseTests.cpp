@@ -193,7 +193,7 @@ TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobberin
     platform::Error e;
     EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 5);
     EXPECT_EQ(db_->queryAppMetadata(&e)->lastBundleIndex, 12);
-    EXPECT_EQ(db_->queryMeasurementConfigDataWithError(&e), (platform::Data{1, 2, 3}));
+    EXPECT_EQ(db_->queryMeasurementConfigWithError(&e), (platform::Data{1, 2, 3}));
   });
 }
 
@@ -201,6 +201,7 @@ TEST_F(APMDatabaseTest, RemoteConfigTimestampsAndCorruptionReport) {
   onWorker([&] {
     platform::Error e;
     EXPECT_FALSE(db_->queryMeasurementConfigWithError(&e));
+    EXPECT_FALSE(db_->queryDecodedMeasurementConfigWithError(&e));
     EXPECT_TRUE(e.empty()) << "nothing stored is not an error";
     EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 0);
   });
@@ -214,13 +215,14 @@ TEST_F(APMDatabaseTest, RemoteConfigTimestampsAndCorruptionReport) {
     EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 1700000100);
     ASSERT_TRUE(db_->updateRemoteConfigSuccessfulTimestamp(1700000500, &e));
     EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 1700000500);
-    auto stored = db_->queryMeasurementConfigWithError(&e);
+    auto stored = db_->queryDecodedMeasurementConfigWithError(&e);
+    EXPECT_EQ(db_->queryMeasurementConfigWithError(&e), config->protoBuffer());
     ASSERT_TRUE(stored);
     EXPECT_TRUE(stored->isEqual(*config));
 
     ASSERT_TRUE(db_->updateRemoteConfig(platform::Data{0xff, 0xff, 0xff}, &e));
     platform::Error corrupt;
-    EXPECT_FALSE(db_->queryMeasurementConfigWithError(&corrupt));
+    EXPECT_FALSE(db_->queryDecodedMeasurementConfigWithError(&corrupt));
     EXPECT_EQ(corrupt.code, 2);
     EXPECT_EQ(corrupt.description, "Remote config data is corrupted");
   });
