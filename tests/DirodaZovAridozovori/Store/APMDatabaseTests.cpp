@@ -602,6 +602,40 @@ TEST_F(APMDatabaseTest, BlocksQueuedFromManyThreadsAllLand) {
   });
 }
 
+TEST_F(APMDatabaseTest, AnOlderFileGainsTheNewColumnsAndKeepsItsRows) {
+  onWorker([&] { db_.reset(); });
+  const std::string path = APMApplicationSupportPath(APMDatabase::kDatabaseName);
+  std::filesystem::remove(path);
+  std::filesystem::remove(path + "-wal");
+  std::filesystem::remove(path + "-shm");
+  {
+    platform::Error error;
+    auto old = APMSqliteStore::create(path, &error);
+    ASSERT_TRUE(old) << error.description;
+    ASSERT_TRUE(old->ensureTableWithName("events",
+                                         {{"name", "TEXT NOT NULL PRIMARY KEY"},
+                                          {"lifetime_count", "INTEGER NOT NULL DEFAULT 0"},
+                                          {"current_bundle_count", "INTEGER NOT NULL DEFAULT 0"},
+                                          {"current_session_count", "INTEGER NOT NULL DEFAULT 0"},
+                                          {"last_fire_timestamp", "REAL NOT NULL DEFAULT 0"}},
+                                         {}, {}, &error));
+    ASSERT_TRUE(old->upsertRecord({{"name", Object("kept")}, {"lifetime_count", Object(8)}}, "events", &error));
+  }
+  reopen();
+  onWorker([&] {
+    platform::Error e;
+    auto kept = db_->eventAggregatesWithName("kept", &e);
+    ASSERT_TRUE(kept) << e.description;
+    EXPECT_EQ(kept->lifetimeCount(), 8);
+    EXPECT_EQ(kept->lastSamplingRate(), 0);
+    APMEventAggregates sampled("sampled", 1, 1, 1, 1);
+    sampled.setLastSamplingRate(5);
+    ASSERT_TRUE(db_->updateEventAggregates(sampled, &e)) << e.description;
+    EXPECT_EQ(db_->eventAggregatesWithName("sampled", &e)->lastSamplingRate(), 5);
+    ASSERT_TRUE(db_->createEventsSnapshotTable(&e)) << e.description;
+  });
+}
+
 TEST_F(APMDatabaseTest, CloseAndDeleteRemovesTheFile) {
   const std::string path = APMApplicationSupportPath(APMDatabase::kDatabaseName);
   ASSERT_TRUE(std::filesystem::exists(path));
