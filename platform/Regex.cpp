@@ -26,6 +26,8 @@ Error matchError(UErrorCode status) {
     case U_REGEX_STACK_OVERFLOW:
       return regexError(RegexError::StackOverflow, status,
                         "The regular expression needed too much backtracking memory");
+    case U_REGEX_STOPPED_BY_CALLER:
+      return regexError(RegexError::Stopped, status, "The regular expression was stopped");
     default:
       return regexError(RegexError::Failed, status, "The regular expression could not be evaluated");
   }
@@ -84,17 +86,28 @@ std::shared_ptr<Regex> Regex::compile(std::string_view utf8Pattern, uint32_t fla
 }
 
 Regex::Regex(URegularExpression* expression, std::u16string pattern, uint32_t flags, RegexLimits limits)
-    : expression_(expression), pattern_(std::move(pattern)), flags_(flags) {
+    : expression_(expression), pattern_(std::move(pattern)), limits_(std::move(limits)), flags_(flags) {
   UErrorCode status = U_ZERO_ERROR;
-  uregex_setTimeLimit(expression_, limits.timeSteps, &status);
+  if (limits_.onProgress) {
+    uregex_setMatchCallback(
+        expression_, [](const void* context, int32_t steps) -> UBool { return progress(context, steps); }, this,
+        &status);
+    status = U_ZERO_ERROR;
+  }
+  uregex_setTimeLimit(expression_, limits_.timeSteps, &status);
   status = U_ZERO_ERROR;
-  uregex_setStackLimit(expression_, limits.stackBytes, &status);
+  uregex_setStackLimit(expression_, limits_.stackBytes, &status);
   status = U_ZERO_ERROR;
   int32_t groups = uregex_groupCount(expression_, &status);
   groupCount_ = U_SUCCESS(status) && groups > 0 ? static_cast<size_t>(groups) : 0;
 }
 
 Regex::~Regex() { uregex_close(expression_); }
+
+bool Regex::progress(const void* context, int32_t steps) {
+  const auto* regex = static_cast<const Regex*>(context);
+  return regex->limits_.onProgress(steps);
+}
 
 bool Regex::setText(std::u16string_view text, Error* error) const {
   if (text.size() > kMaxIcuLength) {

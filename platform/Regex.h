@@ -6,6 +6,7 @@
 // holding the worker queue. Compile and match failures are reported through Error, never thrown.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +28,7 @@ enum class RegexError : int64_t {
   StackOverflow = 3,       // the backtracking stack limit was reached
   InvalidReplacement = 4,  // a replacement template names a missing group or ends in a backslash
   Failed = 5,              // any other engine failure
+  Stopped = 6,             // the progress observer asked to stop
 };
 
 enum RegexFlag : uint32_t {
@@ -44,6 +46,10 @@ struct RegexLimits {
   int32_t timeSteps = 1000;
   // Upper bound of the heap-allocated backtracking stack, in bytes. 0 means no bound.
   int32_t stackBytes = 4 * 1024 * 1024;
+  // Called once per step of a long match with the steps used so far by that match; returning false
+  // ends it with RegexError::Stopped. Lets a caller charge the work to a budget of its own. It must
+  // not use this expression.
+  std::function<bool(int32_t steps)> onProgress;
 };
 
 // A range of UTF-16 units; start is -1 for a group that took no part in the match.
@@ -109,8 +115,11 @@ class Regex {
   bool findNext(int64_t from, bool first, std::optional<RegexMatch>& match, Error* error) const;
   void detachText() const;
 
+  static bool progress(const void* context, int32_t steps);
+
   URegularExpression* expression_;
   std::u16string pattern_;
+  RegexLimits limits_;
   uint32_t flags_;
   size_t groupCount_ = 0;
   mutable std::mutex mutex_;

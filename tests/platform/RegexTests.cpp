@@ -162,6 +162,31 @@ TEST(RegexTests, CatastrophicBacktrackingEndsWithTimeOut) {
   EXPECT_TRUE(later.empty());
 }
 
+TEST(RegexTests, ProgressObserverSeesGrowingStepsAndCanStop) {
+  std::vector<int32_t> seen;
+  platform::RegexLimits limits;
+  limits.timeSteps = 0;
+  limits.onProgress = [&](int32_t steps) {
+    seen.push_back(steps);
+    return seen.size() < 3;
+  };
+  Error error;
+  auto regex = Regex::compile(std::u16string_view(u"(a+)+$"), 0, &error, limits);
+  ASSERT_TRUE(regex);
+  EXPECT_FALSE(regex->firstMatch(std::u16string(64, u'a') + u"!", 0, &error));
+  EXPECT_EQ(error.code, static_cast<int64_t>(RegexError::Stopped));
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_LT(seen[0], seen[1]);
+  EXPECT_LT(seen[1], seen[2]);
+
+  // Quick matches never consult the observer.
+  seen.clear();
+  Error quick;
+  EXPECT_TRUE(regex->contains(u"aaa", &quick));
+  EXPECT_TRUE(quick.empty());
+  EXPECT_TRUE(seen.empty());
+}
+
 TEST(RegexTests, SharedInstanceIsSafeAcrossThreads) {
   auto regex = compileOrFail(u"(\\d+)");
   std::vector<std::thread> threads;

@@ -125,25 +125,44 @@ APMPRuntimeValue lastIndexOf(const APMPStringValue& receiver, const Arguments& a
 }
 
 // Compiles a pattern from program text; an invalid pattern reports the expression engine's own error.
-std::shared_ptr<platform::Regex> compilePattern(std::u16string_view pattern, platform::Error* error) {
+// Long matches are charged to the program's instruction budget as they run, so the regex work of one
+// event is bounded however many calls the program makes.
+std::shared_ptr<platform::Regex> compilePattern(std::u16string_view pattern, APMPScope& scope,
+                                                platform::Error* error) {
   platform::RegexLimits limits;
   limits.timeSteps = kAPMPRegexTimeSteps;
+  limits.onProgress = [runtime = scope.runtime(), charged = int32_t{0}](int32_t steps) mutable {
+    platform::Error exhausted;
+    for (; charged < steps; ++charged) {
+      for (uint32_t i = 0; i < kAPMPInstructionsPerRegexStep; ++i) {
+        if (!runtime->countInstruction(&exhausted)) return false;
+      }
+    }
+    return true;
+  };
   return platform::Regex::compile(pattern, 0, error, limits);
 }
 
-// Matching work beyond the limit is a resource error of the program, not an engine error.
+// Matching work beyond a limit is an error of the program, not of the expression engine.
 void reportMatchFailure(platform::Error* error) {
-  if (error->domain == platform::kRegexErrorDomain &&
-      (error->code == static_cast<int64_t>(platform::RegexError::TimedOut) ||
-       error->code == static_cast<int64_t>(platform::RegexError::StackOverflow))) {
-    APMPSetError(error, kAPMPErrorResourceLimit);
+  if (error->domain != platform::kRegexErrorDomain) return;
+  switch (static_cast<platform::RegexError>(error->code)) {
+    case platform::RegexError::TimedOut:
+    case platform::RegexError::StackOverflow:
+      APMPSetError(error, kAPMPErrorResourceLimit);
+      break;
+    case platform::RegexError::Stopped:
+      APMPSetError(error, kAPMPErrorInstructionLimit);
+      break;
+    default:
+      break;
   }
 }
 
 std::optional<platform::RegexMatch> firstMatch(std::u16string_view text, std::u16string_view pattern,
-                                               bool& ok, platform::Error* error) {
+                                               APMPScope& scope, bool& ok, platform::Error* error) {
   ok = false;
-  auto regex = compilePattern(pattern, error);
+  auto regex = compilePattern(pattern, scope, error);
   if (!regex) return std::nullopt;
   platform::Error matchError;
   auto match = regex->firstMatch(text, 0, &matchError);
@@ -169,7 +188,7 @@ APMPRuntimeValue match(const APMPStringValue& receiver, const Arguments& argumen
   if (!pattern.empty()) {
     const std::u16string text = unitsOf(receiver.value());
     bool ok = false;
-    std::optional<platform::RegexMatch> found = firstMatch(text, pattern, ok, error);
+    std::optional<platform::RegexMatch> found = firstMatch(text, pattern, scope, ok, error);
     if (!ok) return {};
     if (!found) return APMPRuntimeValue::null();
     matched = text.substr(static_cast<size_t>(found->range().start), static_cast<size_t>(found->range().length));
@@ -179,14 +198,14 @@ APMPRuntimeValue match(const APMPStringValue& receiver, const Arguments& argumen
   return APMPObjectManager::arrayValueWithArray(APMPValueList{piece}, scope);
 }
 
-APMPRuntimeValue search(const APMPStringValue& receiver, const Arguments& arguments, APMPScope&,
+APMPRuntimeValue search(const APMPStringValue& receiver, const Arguments& arguments, APMPScope& scope,
                         platform::Error* error) {
   if (!APMPCheckMaximumArgumentCount(arguments.size(), 1, error)) return {};
   std::optional<std::u16string> pattern = textArgumentOrUndefined(arguments, 0, error);
   if (!pattern) return {};
   if (pattern->empty()) return indexResult(0);
   bool ok = false;
-  std::optional<platform::RegexMatch> found = firstMatch(unitsOf(receiver.value()), *pattern, ok, error);
+  std::optional<platform::RegexMatch> found = firstMatch(unitsOf(receiver.value()), *pattern, scope, ok, error);
   if (!ok) return {};
   return indexResult(found ? found->range().start : -1);
 }

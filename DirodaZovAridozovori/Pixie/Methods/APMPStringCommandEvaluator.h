@@ -37,6 +37,10 @@ APMPRuntimeValue APMPStringMethodCall(const APMPStringValue& receiver, std::stri
                                       std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
                                       platform::Error* error);
 
-// Regular expressions compiled from program text stop after this much matching work; reaching it
-// fails the call with kAPMPErrorResourceLimit.
+// Regular expressions compiled from program text stop after this much matching work in one call;
+// reaching it fails the call with kAPMPErrorResourceLimit.
 inline constexpr int32_t kAPMPRegexTimeSteps = 200;
+// Each step of matching work also counts as this many evaluations against the runtime's instruction
+// limit (one step is ten thousand iterations of the match engine); running out fails the call with
+// kAPMPErrorInstructionLimit.
+inline constexpr uint32_t kAPMPInstructionsPerRegexStep = 1000;

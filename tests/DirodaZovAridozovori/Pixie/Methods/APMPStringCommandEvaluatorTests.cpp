@@ -140,6 +140,30 @@ TEST_F(StringMethodTest, CatastrophicPatternsEndWithTheResourceLimit) {
   }
 }
 
+TEST(StringMethodBudgetTest, RegexWorkIsChargedToTheInstructionBudget) {
+  // Far fewer evaluations than one step of matching work costs: the budget, not the per-call
+  // limit, ends the match.
+  APMPRuntimeConfiguration configuration;
+  configuration.instructionLimit = kAPMPInstructionsPerRegexStep / 2;
+  APMPRuntime runtime(configuration);
+  APMPRuntime::Activation activation(runtime);
+  APMPRef<APMPScope> scope = runtime.getRunScope();
+  V text = str(std::string(48, 'a') + "!");
+  APMPValueList arguments{str("^(a+)+$")};
+  platform::Error error;
+  V result = APMPStringMethodCall(*text.asString(), "search", arguments, *scope, &error);
+  EXPECT_TRUE(result.isUndefined());
+  EXPECT_EQ(error.domain, kAPMPErrorDomain);
+  EXPECT_EQ(error.code, kAPMPErrorInstructionLimit);
+
+  // A quick match costs nothing beyond its own evaluation.
+  runtime.resetInstructionCount();
+  error = {};
+  V quick = APMPStringMethodCall(*text.asString(), "search", APMPValueList{str("a+!")}, *scope, &error);
+  EXPECT_TRUE(error.empty());
+  EXPECT_EQ(describe(quick), "0");
+}
+
 TEST_F(StringCases, SliceAndSubstring) {
   check({
       {"abcdef", "slice", {num(-2)}, "'ef'"},
