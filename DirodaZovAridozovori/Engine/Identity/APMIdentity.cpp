@@ -1,0 +1,394 @@
+#include "APMIdentity.h"
+
+#include <array>
+#include <climits>
+#include <random>
+
+#include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
+#include "APMDefaultIdentitySupport.h"
+#include "APMDirodaServiceFileUtil.h"
+#include "APMIdentityLog.h"
+#include "APMIdentityPersistedConfigStore.h"
+#include "DirodaZovAridozovori/Store/APMPersistedConfig.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMStringBits.h"
+#include "platform/Bundle.h"
+#include "platform/Clock.h"
+#include "platform/Crypto.h"
+
+namespace {
+
+constexpr const char* kLibraryVersionText = "111500000";
+
+std::mutex sharedMutex;
+std::shared_ptr<APMIdentity> sharedIdentity;  // guarded by sharedMutex
+
+std::array<uint8_t, 16> randomUUIDBytes() {
+  std::array<uint8_t, 16> bytes{};
+  if (!platform::secureRandomBytes(bytes.data(), bytes.size())) {
+    // Uniqueness, not secrecy, is what an instance ID needs; the secure generator failing must
+    // not leave the installation without one.
+    std::random_device device;
+    for (auto& byte : bytes) byte = static_cast<uint8_t>(device());
+  }
+  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0f) | 0x40);  // version 4
+  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
+  return bytes;
+}
+
+int32_t saturatingInt32(const std::string& digits) {
+  int64_t value = 0;
+  for (char c : digits) {
+    value = value * 10 + (c - '0');
+    if (value > INT32_MAX) return INT32_MAX;
+  }
+  return static_cast<int32_t>(value);
+}
+
+bool isUsableDeviceID(const std::optional<std::string>& deviceID) {
+  return deviceID && !deviceID->empty() && *deviceID != kAPMZeroResettableDeviceID;
+}
+
+}  // namespace
+
+// ---- Creation ----
+
+std::shared_ptr<APMIdentity> APMIdentity::sharedInstance() {
+  std::lock_guard<std::mutex> lock(sharedMutex);
+  if (!sharedIdentity) {
+    sharedIdentity = initWithPersistedConfig(APMPersistedConfig::sharedInstance());
+    if (!sharedIdentity) APMIdentityLog(2, 20003, "Identity's shared instance is nil");
+  }
+  return sharedIdentity;
+}
+
+void APMIdentity::setSharedInstance(std::shared_ptr<APMIdentity> identity) {
+  std::lock_guard<std::mutex> lock(sharedMutex);
+  sharedIdentity = std::move(identity);
+}
+
+std::shared_ptr<APMIdentity> APMIdentity::initWithPersistedConfig(std::shared_ptr<APMPersistedConfig> config,
+                                                                  APMIdentityEnvironment environment) {
+  std::shared_ptr<APMIdentityPersistence> persistence;
+  if (config) persistence = std::make_shared<APMIdentityPersistedConfigStore>(std::move(config));
+  return create(std::move(persistence), std::move(environment));
+}
+
+std::shared_ptr<APMIdentity> APMIdentity::create(std::shared_ptr<APMIdentityPersistence> persistence,
+                                                 APMIdentityEnvironment environment) {
+  if (!persistence) {
+    APMIdentityLog(2, 20004, "Unable to create measurement identity, missing a valid persisted config instance");
+    return nullptr;
+  }
+  std::shared_ptr<APMIdentity> identity(new APMIdentity(std::move(persistence), std::move(environment)));
+  identity->queue_->sync([&] { identity->setUpOnWorkerQueue(); });
+  return identity;
+}
+
+APMIdentity::APMIdentity(std::shared_ptr<APMIdentityPersistence> persistence, APMIdentityEnvironment environment)
+    : persistence_(std::move(persistence)),
+      environment_(std::move(environment)),
+      queue_(platform::DispatchQueue::create(kWorkerQueueLabel)) {
+  if (std::optional<platform::Dictionary> service = APMDirodaServiceFileUtil::dictionaryFromDirodaServiceInfoPlist();
+      service && !service->empty()) {
+    const platform::Object& appID = (*service)[kServiceAppIDKey];
+    if (appID.isString() && !appID.stringValue().empty()) appIDFromDMP_ = appID.stringValue();
+  }
+
+  platform::Object idfv = platform::Bundle::objectForInfoDictionaryKey(kIDFVCollectionEnabledKey);
+  if (idfv.isNumber()) {
+    idfvCollectionEnabled_ = idfv.boolValue();
+    APMIdentityLog(7, 20009, std::string(kIDFVCollectionEnabledKey) + " = " + (*idfvCollectionEnabled_ ? "YES" : "NO"));
+  }
+
+  appID_ = platform::Bundle::bundleIdentifier();
+  appVersion_ = platform::Bundle::shortVersion();
+  std::vector<int32_t> fields = numericFieldsFromAppVersionNumeric(appVersion_);
+  if (fields.size() > 0) appVersionMajor_ = fields[0];
+  if (fields.size() > 1) appVersionMinor_ = fields[1];
+  if (fields.size() > 2) appVersionRelease_ = fields[2];
+}
+
+void APMIdentity::setUpOnWorkerQueue() {
+  if (!persistence_->appInstanceID() && !environment_.isAnalyticsStorageDenied()) {
+    persistence_->setAppInstanceID(randomAppInstanceID());
+  }
+}
+
+// ---- Pure helpers ----
+
+int64_t APMIdentity::zovAridozovoriLibraryVersion() {
+  std::string text = kLibraryVersionText;
+  if (text.size() < 4) return 0;
+  return std::stoll(text.substr(0, text.size() - 3));
+}
+
+std::vector<int32_t> APMIdentity::numericFieldsFromAppVersionNumeric(const std::string& version) {
+  std::vector<int32_t> fields;
+  size_t start = 0;
+  while (start <= version.size()) {
+    size_t end = version.find('.', start);
+    if (end == std::string::npos) end = version.size();
+    std::string part = version.substr(start, end - start);
+    start = end + 1;
+    if (part.empty()) continue;
+    std::string digits;
+    for (char c : part) {
+      if (c >= '0' && c <= '9') digits.push_back(c);
+    }
+    if (digits.size() != part.size()) APMIdentityLog(5, 20002, "app version numeric has non-numeric characters");
+    fields.push_back(saturatingInt32(digits));
+  }
+  return fields;
+}
+
+std::string APMIdentity::randomAppInstanceID() {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string id;
+  id.reserve(32);
+  for (uint8_t byte : randomUUIDBytes()) {
+    id.push_back(kHex[byte >> 4]);
+    id.push_back(kHex[byte & 0x0f]);
+  }
+  return id;
+}
+
+int64_t APMIdentity::consentStatusFromPlatformStatus(int64_t platformStatus) {
+  switch (platformStatus) {
+    case 0:
+      return kConsentStatusNotDetermined;
+    case 1:
+      return kConsentStatusRestricted;
+    case 2:
+      return kConsentStatusDenied;
+    case 3:
+      return kConsentStatusAuthorized;
+    default:
+      // Statuses the platform adds later, and "cannot answer" (-1).
+      return kConsentStatusUnknown;
+  }
+}
+
+// ---- Refresh ----
+
+template <typename Read>
+auto APMIdentity::readAfterRefresh(Read read) {
+  if (queue_->isCurrent()) {
+    updateIdentifiersOnWorkerQueue();
+  } else {
+    updateIdentifiers();
+  }
+  decltype(read()) result{};
+  queue_->sync([&] { result = read(); });
+  return result;
+}
+
+void APMIdentity::updateIdentifiers() {
+  std::weak_ptr<APMIdentity> weakSelf = weak_from_this();
+  queue_->async([weakSelf] {
+    if (auto self = weakSelf.lock()) self->updateIdentifiersOnWorkerQueue();
+  });
+}
+
+void APMIdentity::updateIdentifiersAndWait() {
+  if (queue_->isCurrent()) {
+    updateIdentifiersOnWorkerQueue();
+    return;
+  }
+  updateIdentifiers();
+  queue_->sync([] {});
+}
+
+void APMIdentity::updateIdentifiersOnWorkerQueue() {
+  const double now = platform::now();
+  std::optional<std::string> appInstanceID = persistence_->appInstanceID();
+  if (appInstanceID && lastUpdate_ && *lastUpdate_ <= now && now - *lastUpdate_ < environment_.adIDCacheTime()) {
+    return;
+  }
+
+  bool save = !appInstanceID;
+  std::optional<std::string> hash = persistence_->hashedResettableDeviceID();
+  std::optional<std::string> deviceID = resettableDeviceID_;
+  APMIdentitySupport& support = *environment_.support;
+  bool limitedAdTracking = support.limitedAdTracking();
+
+  int64_t status = kConsentStatusUnsupported;
+  if (support.hasLimitedAdTracking()) {
+    status = support.hasAppDataConsentStatus() ? consentStatusFromPlatformStatus(support.appDataConsentStatus())
+                                               : kConsentStatusUnknown;
+  }
+
+  const bool adStorageDenied = environment_.isAdStorageDenied();
+  if (adStorageDenied) {
+    deviceID.reset();
+  } else if (status == kConsentStatusAuthorized || !environment_.gateIDFAOnATTMASEnabled()) {
+    deviceID = support.resettableDeviceID();
+  }
+
+  if (isUsableDeviceID(deviceID)) {
+    std::optional<std::string> deviceHash = apm_MD5String(*deviceID);
+    if (deviceHash && deviceHash != hash) {
+      if (hash && !hash->empty()) {
+        // The user reset the advertising identifier: the instance ID must not link the two.
+        appInstanceID = randomAppInstanceID();
+        persistence_->setShouldSetLastAdvertisingIDResetUserProperty(true);
+      }
+      hash = deviceHash;
+      save = true;
+    }
+  } else if (deviceID && *deviceID == kAPMZeroResettableDeviceID) {
+    deviceID.reset();
+  }
+
+  if (save) {
+    if (!environment_.isAnalyticsStorageDenied()) {
+      persistence_->setAppInstanceID(appInstanceID ? *appInstanceID : randomAppInstanceID());
+    }
+    if (!adStorageDenied) persistence_->setHashedResettableDeviceID(hash);
+  }
+
+  lastUpdate_ = now;
+  limitedAdTracking_ = limitedAdTracking;
+  resettableDeviceID_ = deviceID;
+  appleConsentStatus_ = status;
+}
+
+// ---- Identifiers ----
+
+std::optional<std::string> APMIdentity::appInstanceID() {
+  if (environment_.isAnalyticsStorageDenied()) return std::nullopt;
+  return readAfterRefresh([this] { return persistence_->appInstanceID(); });
+}
+
+void APMIdentity::setAppInstanceID(const std::string& appInstanceID) {
+  queue_->async([self = shared_from_this(), appInstanceID] { self->persistence_->setAppInstanceID(appInstanceID); });
+}
+
+std::optional<std::string> APMIdentity::hashedResettableDeviceID() {
+  if (environment_.isAdStorageDenied()) return std::nullopt;
+  return readAfterRefresh([this] { return persistence_->hashedResettableDeviceID(); });
+}
+
+int64_t APMIdentity::appleConsentStatus() {
+  return readAfterRefresh([this] { return appleConsentStatus_; });
+}
+
+bool APMIdentity::hasLimitedAdTracking() { return environment_.support->hasLimitedAdTracking(); }
+
+bool APMIdentity::limitedAdTracking() {
+  return readAfterRefresh([this] { return limitedAdTracking_; });
+}
+
+std::optional<std::string> APMIdentity::resettableDeviceID() {
+  return readAfterRefresh([this] { return resettableDeviceID_; });
+}
+
+std::optional<std::string> APMIdentity::appIDFromDMP() {
+  std::optional<std::string> result;
+  queue_->sync([&] { result = appIDFromDMP_; });
+  return result;
+}
+
+void APMIdentity::setAppIDFromDMP(const std::string& appID) {
+  if (appID.empty()) {
+    APMIdentityLog(2, 20005, "Cannot set empty Diroda App ID");
+    return;
+  }
+  if (appIDFromDMPWasSet_.exchange(true)) return;
+  queue_->async([self = shared_from_this(), appID] { self->appIDFromDMP_ = appID; });
+}
+
+bool APMIdentity::shouldSetLastAdvertisingIDResetUserProperty() {
+  bool result = false;
+  queue_->sync([&] { result = persistence_->shouldSetLastAdvertisingIDResetUserProperty(); });
+  return result;
+}
+
+void APMIdentity::setShouldSetLastAdvertisingIDResetUserProperty(bool value) {
+  queue_->async([self = shared_from_this(), value] {
+    self->persistence_->setShouldSetLastAdvertisingIDResetUserProperty(value);
+  });
+}
+
+std::string APMIdentity::diversionKey() {
+  std::string key;
+  queue_->sync([&] {
+    std::optional<std::string> stored = persistence_->diversionKey();
+    if (stored && stored->size() == kDiversionKeyLength) {
+      key = *stored;
+      return;
+    }
+    key = randomAppInstanceID().substr(0, kDiversionKeyLength);
+    persistence_->setDiversionKey(key);
+  });
+  return key;
+}
+
+std::string APMIdentity::ephemeralAppInstanceID() {
+  std::string id;
+  queue_->sync([&] {
+    if (!ephemeralAppInstanceID_) ephemeralAppInstanceID_ = randomAppInstanceID();
+    id = *ephemeralAppInstanceID_;
+  });
+  return id;
+}
+
+void APMIdentity::resetEphemeralAppInstanceID() {
+  queue_->async([self = shared_from_this()] { self->resetEphemeralAppInstanceIDOnWorkerQueue(); });
+}
+
+void APMIdentity::resetEphemeralAppInstanceIDOnWorkerQueue() { ephemeralAppInstanceID_.reset(); }
+
+// ---- Session stitching ----
+
+std::optional<std::string> APMIdentity::sessionStitchingTokenWithSessionNumber(int64_t sessionNumber,
+                                                                              bool sessionExpired,
+                                                                              bool userIDAvailable) {
+  std::optional<std::string> token;
+  queue_->sync([&] {
+    if (environment_.isAnalyticsStorageDenied()) return;
+    const bool sameSession = sessionNumber_ == sessionNumber && sessionExpired_ == sessionExpired;
+    const bool resumedAfterExpiry =
+        sessionNumber_ && *sessionNumber_ < INT64_MAX && sessionNumber == *sessionNumber_ + 1 && sessionExpired_ && !sessionExpired;
+    if (!sameSession && !resumedAfterExpiry) {
+      sessionStitchingToken_.reset();
+      sessionStitchingTokenExpiry_.reset();
+    }
+    sessionNumber_ = sessionNumber;
+    sessionExpired_ = sessionExpired;
+
+    const double now = platform::now();
+    if (!userIDAvailable && sessionStitchingTokenExpiry_ && *sessionStitchingTokenExpiry_ <= now) {
+      sessionStitchingToken_.reset();
+      sessionStitchingTokenExpiry_.reset();
+    }
+    if (!sessionStitchingToken_) {
+      sessionStitchingToken_ = randomAppInstanceID();
+      if (!userIDAvailable) sessionStitchingTokenExpiry_ = now + kSessionStitchingTokenLifetime;
+    }
+    token = sessionStitchingToken_;
+  });
+  return token;
+}
+
+void APMIdentity::resetSessionStitchingToken() {
+  queue_->async([self = shared_from_this()] { self->resetSessionStitchingTokenOnWorkerQueue(); });
+}
+
+void APMIdentity::resetSessionStitchingTokenOnWorkerQueue() {
+  sessionStitchingToken_.reset();
+  sessionStitchingTokenExpiry_.reset();
+}
+
+// ---- Installation and application ----
+
+std::optional<std::string> APMIdentity::zoredodeInstallationID() const {
+  std::lock_guard<std::mutex> lock(installationIDMutex_);
+  return zoredodeInstallationID_;
+}
+
+void APMIdentity::setZoredodeInstallationID(std::optional<std::string> installationID) {
+  std::lock_guard<std::mutex> lock(installationIDMutex_);
+  zoredodeInstallationID_ = std::move(installationID);
+}
+
+bool APMIdentity::isFromAppStore() const { return APMAEU::isFAS(); }

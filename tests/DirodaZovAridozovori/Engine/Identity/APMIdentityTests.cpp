@@ -1,0 +1,404 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "Identity/APMIdentity.h"
+#include "DirodaZovAridozovori/Configuration/Consent/APMConsentSettingsUtil.h"
+#include "IdentityTestDoubles.h"
+#include "TestSupport.h"
+#include "platform/Bundle.h"
+#include "platform/PropertyList.h"
+
+namespace {
+
+using identitytest::LogCapture;
+using identitytest::MemoryPersistence;
+using identitytest::ScriptedSupport;
+using identitytest::Switches;
+
+constexpr const char* kDeviceA = "6D92078A-8246-4BA4-AE5B-76104861E7DC";
+constexpr const char* kDeviceAHash = "f2d1311ca5c1ecb214c19a26e9ddbad0";
+constexpr const char* kDeviceB = "A1B2C3D4-0000-4000-8000-000000000001";
+constexpr const char* kDeviceBHash = "e58c206d9fcd39280131c9737bfbaaa8";
+constexpr const char* kZeroDevice = "00000000-0000-0000-0000-000000000000";
+
+class APMIdentityTest : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::Bundle::reset(); }
+  void TearDown() override { platform::Bundle::reset(); }
+
+  std::shared_ptr<APMIdentity> makeIdentity() {
+    return APMIdentity::create(persistence, identitytest::environmentFor(support, switches));
+  }
+  // Moves past the refresh cache so the next getter refreshes again.
+  void expireCache() { clock->advance(switches->cacheTime + 1); }
+
+  testsupport::ScopedFakeClock clock;
+  std::shared_ptr<MemoryPersistence> persistence = std::make_shared<MemoryPersistence>();
+  std::shared_ptr<ScriptedSupport> support = std::make_shared<ScriptedSupport>();
+  std::shared_ptr<Switches> switches = std::make_shared<Switches>();
+};
+
+TEST_F(APMIdentityTest, CreationPersistsAnAppInstanceIDOnceUnlessAnalyticsStorageIsDenied) {
+  auto identity = makeIdentity();
+  ASSERT_TRUE(identity);
+  std::optional<std::string> first = persistence->appInstanceID();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_TRUE(std::regex_match(*first, std::regex("^[0-9A-F]{32}$")));
+
+  // A later launch over the same stored values keeps it.
+  identity = makeIdentity();
+  EXPECT_EQ(persistence->appInstanceID(), first);
+
+  auto denied = std::make_shared<MemoryPersistence>();
+  switches->analyticsDenied = true;
+  ASSERT_TRUE(APMIdentity::create(denied, identitytest::environmentFor(support, switches)));
+  EXPECT_FALSE(denied->appInstanceID().has_value());
+}
+
+TEST_F(APMIdentityTest, CreationWithoutPersistenceFails) {
+  LogCapture log;
+  EXPECT_EQ(APMIdentity::create(nullptr, identitytest::environmentFor(support, switches)), nullptr);
+  auto entry = log.find(20004);
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->level, 2);
+  EXPECT_EQ(entry->message, "Unable to create measurement identity, missing a valid persisted config instance");
+}
+
+TEST_F(APMIdentityTest, CreationReadsTheBundleAndTheServiceFile) {
+  testsupport::TempDir resources;
+  platform::Dictionary service{{"DIRODA_APP_ID", "1:123:ios:abc"}, {"API_KEY", "k"}};
+  ASSERT_TRUE(platform::PropertyList::writeFile(resources.path() + "/DaveriZadiziv-Adav.plist", service));
+  platform::Bundle::setResourceDirectory(resources.path());
+  platform::Bundle::setBundleIdentifier("com.example.companion");
+  platform::Bundle::setShortVersion("2.7b.11");
+  platform::Bundle::setBuildVersion("999");
+  platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_IDFV_COLLECTION_ENABLED", false);
+
+  LogCapture log;
+  auto identity = makeIdentity();
+  EXPECT_EQ(identity->appID(), "com.example.companion");
+  EXPECT_EQ(identity->appVersion(), "2.7b.11");
+  EXPECT_EQ(identity->appVersionMajor(), 2);
+  EXPECT_EQ(identity->appVersionMinor(), 7);
+  EXPECT_EQ(identity->appVersionRelease(), 11);
+  EXPECT_EQ(identity->appIDFromDMP(), "1:123:ios:abc");
+  EXPECT_EQ(identity->idfvCollectionEnabled(), false);
+  auto entry = log.find(20009);
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->level, 7);
+  EXPECT_EQ(entry->message, "DIRODA_ANALYTICS_IDFV_COLLECTION_ENABLED = NO");
+  EXPECT_EQ(log.count(20002), 1);
+  EXPECT_FALSE(identity->identifierForVendor().has_value());
+}
+
+TEST_F(APMIdentityTest, ShortVersionsLeaveMissingPartsAbsentAndNonNumericFlagsIgnored) {
+  platform::Bundle::setShortVersion("4");
+  platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_IDFV_COLLECTION_ENABLED", "YES");
+  LogCapture log;
+  auto identity = makeIdentity();
+  EXPECT_EQ(identity->appVersionMajor(), 4);
+  EXPECT_FALSE(identity->appVersionMinor().has_value());
+  EXPECT_FALSE(identity->appVersionRelease().has_value());
+  EXPECT_FALSE(identity->idfvCollectionEnabled().has_value());
+  EXPECT_EQ(log.count(20009), 0);
+  EXPECT_FALSE(identity->appIDFromDMP().has_value());
+}
+
+TEST_F(APMIdentityTest, TrackingStatusFollowsTheSupport) {
+  struct Case {
+    bool hasAdvertising;
+    bool hasStatus;
+    int64_t platformStatus;
+    int64_t expected;
+  };
+  const Case cases[] = {
+      {true, true, 0, 4},  {true, true, 1, 1},  {true, true, 2, 2}, {true, true, 3, 3},
+      {true, true, 7, 5},  {true, true, -1, 5}, {true, false, 3, 5}, {false, true, 3, 6},
+  };
+  for (const Case& c : cases) {
+    support->hasAdvertising = c.hasAdvertising;
+    support->hasStatus = c.hasStatus;
+    support->status = c.platformStatus;
+    auto identity = makeIdentity();
+    EXPECT_EQ(identity->appleConsentStatus(), c.expected)
+        << c.hasAdvertising << c.hasStatus << " " << c.platformStatus;
+  }
+}
+
+TEST_F(APMIdentityTest, FirstAdvertisingIdentifierOnlyStoresItsHash) {
+  support->setDeviceID(std::string(kDeviceA));
+  auto identity = makeIdentity();
+  std::optional<std::string> before = persistence->appInstanceID();
+
+  EXPECT_EQ(identity->hashedResettableDeviceID(), kDeviceAHash);
+  EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
+  EXPECT_EQ(identity->appInstanceID(), before);
+  EXPECT_FALSE(identity->shouldSetLastAdvertisingIDResetUserProperty());
+}
+
+TEST_F(APMIdentityTest, ChangedAdvertisingIdentifierGivesANewAppInstanceIDAndSetsTheResetFlag) {
+  persistence->setHashedResettableDeviceID(std::string(kDeviceAHash));
+  support->setDeviceID(std::string(kDeviceB));
+  auto identity = makeIdentity();
+  std::optional<std::string> before = persistence->appInstanceID();
+  ASSERT_TRUE(before.has_value());
+
+  std::optional<std::string> after = identity->appInstanceID();
+  ASSERT_TRUE(after.has_value());
+  EXPECT_NE(after, before);
+  EXPECT_EQ(persistence->hashedResettableDeviceID(), kDeviceBHash);
+  EXPECT_TRUE(identity->shouldSetLastAdvertisingIDResetUserProperty());
+
+  // The same identifier seen again changes nothing more.
+  expireCache();
+  EXPECT_EQ(identity->appInstanceID(), after);
+}
+
+TEST_F(APMIdentityTest, ZeroAdvertisingIdentifierNeverChangesTheAppInstanceID) {
+  persistence->setHashedResettableDeviceID(std::string(kDeviceAHash));
+  support->setDeviceID(std::string(kDeviceA));
+  auto identity = makeIdentity();
+  std::optional<std::string> before = identity->appInstanceID();
+  EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
+
+  support->setDeviceID(std::string(kZeroDevice));
+  expireCache();
+  EXPECT_EQ(identity->appInstanceID(), before);
+  EXPECT_FALSE(identity->resettableDeviceID().has_value()) << "the kept identifier is cleared";
+  EXPECT_EQ(persistence->hashedResettableDeviceID(), kDeviceAHash);
+  EXPECT_FALSE(identity->shouldSetLastAdvertisingIDResetUserProperty());
+}
+
+TEST_F(APMIdentityTest, GatedAdvertisingIdentifierIsNotReadUntilTrackingIsAuthorised) {
+  switches->gate = true;
+  support->status = 2;  // denied
+  support->setDeviceID(std::string(kDeviceA));
+  auto identity = makeIdentity();
+  EXPECT_FALSE(identity->resettableDeviceID().has_value());
+  EXPECT_FALSE(identity->hashedResettableDeviceID().has_value());
+  EXPECT_EQ(support->deviceIDReads, 0);
+
+  support->status = 3;
+  expireCache();
+  EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
+  EXPECT_EQ(identity->hashedResettableDeviceID(), kDeviceAHash);
+}
+
+TEST_F(APMIdentityTest, DeniedAdStorageForgetsTheDeviceIDAndKeepsTheStoredHash) {
+  support->setDeviceID(std::string(kDeviceA));
+  auto identity = makeIdentity();
+  EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
+
+  switches->adDenied = true;
+  support->setDeviceID(std::string(kDeviceB));
+  expireCache();
+  EXPECT_FALSE(identity->resettableDeviceID().has_value());
+  EXPECT_FALSE(identity->hashedResettableDeviceID().has_value());
+  EXPECT_EQ(persistence->hashedResettableDeviceID(), kDeviceAHash);
+}
+
+TEST_F(APMIdentityTest, DeniedAnalyticsStorageHidesTheAppInstanceIDAndStoresNoNewOne) {
+  persistence->setHashedResettableDeviceID(std::string(kDeviceAHash));
+  support->setDeviceID(std::string(kDeviceB));
+  auto identity = makeIdentity();
+  std::optional<std::string> stored = persistence->appInstanceID();
+  switches->analyticsDenied = true;
+
+  EXPECT_FALSE(identity->appInstanceID().has_value());
+  identity->updateIdentifiersAndWait();
+  // The reset is recorded, but no new instance ID is written while analytics storage is denied.
+  EXPECT_EQ(persistence->appInstanceID(), stored);
+  EXPECT_EQ(persistence->hashedResettableDeviceID(), kDeviceBHash);
+}
+
+TEST_F(APMIdentityTest, RefreshIsCachedForTheRemoteCacheTime) {
+  switches->cacheTime = 60;
+  support->setDeviceID(std::string(kDeviceA));
+  auto identity = makeIdentity();
+  identity->updateIdentifiersAndWait();
+  int reads = support->deviceIDReads;
+
+  support->setDeviceID(std::string(kDeviceB));
+  clock->advance(59);
+  EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
+  EXPECT_EQ(support->deviceIDReads, reads);
+
+  clock->advance(1);
+  EXPECT_EQ(identity->resettableDeviceID(), kDeviceB);
+
+  // A clock set back makes the last refresh lie in the future: refresh rather than trust it.
+  support->setDeviceID(std::string(kDeviceA));
+  clock->advance(-3600);
+  EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
+}
+
+TEST_F(APMIdentityTest, GettersCalledFromTheWorkerQueueRefreshFirstAndDoNotWait) {
+  switches->cacheTime = 0;
+  auto identity = makeIdentity();
+  support->setDeviceID(std::string(kDeviceA));
+
+  std::optional<std::string> seenInline;
+  identity->workerQueue()->sync([&] { seenInline = identity->resettableDeviceID(); });
+  EXPECT_EQ(seenInline, kDeviceA);
+
+  support->setDeviceID(std::string(kDeviceB));
+  std::atomic<bool> done{false};
+  std::optional<std::string> seenAsync;
+  std::string key;
+  identity->workerQueue()->async([&] {
+    seenAsync = identity->resettableDeviceID();
+    key = identity->diversionKey();
+    identity->appInstanceID();
+    done = true;
+  });
+  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
+  EXPECT_EQ(seenAsync, kDeviceB);
+  EXPECT_EQ(key.size(), 5u);
+}
+
+TEST_F(APMIdentityTest, SetAppIDFromDMPKeepsTheFirstNonEmptyValue) {
+  auto identity = makeIdentity();
+  LogCapture log;
+  identity->setAppIDFromDMP("");
+  EXPECT_EQ(log.count(20005), 1);
+  identity->setAppIDFromDMP("1:first");
+  identity->setAppIDFromDMP("1:second");
+  EXPECT_EQ(identity->appIDFromDMP(), "1:first");
+}
+
+TEST_F(APMIdentityTest, DiversionKeyIsFiveUpperCaseHexCharactersCreatedOnce) {
+  auto identity = makeIdentity();
+  std::vector<std::thread> threads;
+  std::mutex mutex;
+  std::set<std::string> keys;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&] {
+      std::string key = identity->diversionKey();
+      std::lock_guard<std::mutex> lock(mutex);
+      keys.insert(key);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_EQ(keys.size(), 1u);
+  EXPECT_TRUE(std::regex_match(*keys.begin(), std::regex("^[0-9A-F]{5}$")));
+  EXPECT_EQ(persistence->diversionKeyWrites, 1);
+  EXPECT_EQ(persistence->diversionKey(), *keys.begin());
+
+  // A stored key of another length is replaced.
+  for (std::string bad : {"", "ABCD", "ABCDEF"}) {
+    persistence->setDiversionKey(bad);
+    std::string key = identity->diversionKey();
+    EXPECT_TRUE(std::regex_match(key, std::regex("^[0-9A-F]{5}$"))) << bad;
+    EXPECT_EQ(persistence->diversionKey(), key);
+  }
+}
+
+TEST_F(APMIdentityTest, SessionStitchingToken) {
+  auto identity = makeIdentity();
+  auto token = [&](int64_t number, bool expired, bool userID) {
+    return identity->sessionStitchingTokenWithSessionNumber(number, expired, userID);
+  };
+
+  // 5 then 6, neither expired: a new session, a new token.
+  auto first = token(5, false, false);
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->size(), 32u);
+  EXPECT_EQ(token(5, false, false), first);
+  auto second = token(6, false, false);
+  EXPECT_NE(second, first);
+
+  // 6 expired, then 7 not expired: the session resumed, the token is kept.
+  auto expiredToken = token(6, true, false);
+  EXPECT_NE(expiredToken, second) << "the expired flag changed";
+  EXPECT_EQ(token(7, false, false), expiredToken);
+
+  // Skipping a number is never a resumption.
+  token(7, true, false);
+  auto kept = token(7, true, false);
+  EXPECT_NE(token(9, false, false), kept);
+
+  // Without a user ID the token lasts at most a day.
+  auto daily = token(10, false, false);
+  clock->advance(86399);
+  EXPECT_EQ(token(10, false, false), daily);
+  clock->advance(1);
+  auto renewed = token(10, false, false);
+  EXPECT_NE(renewed, daily);
+
+  // With a user ID the expiry is not applied and a new token gets none.
+  clock->advance(86400);
+  EXPECT_EQ(token(10, false, true), renewed);
+  identity->resetSessionStitchingToken();
+  auto withUser = token(10, false, true);
+  EXPECT_NE(withUser, renewed);
+  clock->advance(10 * 86400);
+  EXPECT_EQ(token(10, false, true), withUser);
+
+  switches->analyticsDenied = true;
+  EXPECT_FALSE(token(10, false, true).has_value());
+}
+
+TEST_F(APMIdentityTest, EphemeralAppInstanceIDLivesUntilReset) {
+  auto identity = makeIdentity();
+  std::string first = identity->ephemeralAppInstanceID();
+  EXPECT_EQ(first.size(), 32u);
+  EXPECT_EQ(identity->ephemeralAppInstanceID(), first);
+  EXPECT_NE(first, persistence->appInstanceID());
+  identity->resetEphemeralAppInstanceID();
+  EXPECT_NE(identity->ephemeralAppInstanceID(), first);
+}
+
+TEST_F(APMIdentityTest, SettersAreSeenByLaterGetters) {
+  auto identity = makeIdentity();
+  identity->setAppInstanceID("0123456789ABCDEF0123456789ABCDEF");
+  EXPECT_EQ(identity->appInstanceID(), "0123456789ABCDEF0123456789ABCDEF");
+  identity->setShouldSetLastAdvertisingIDResetUserProperty(true);
+  EXPECT_TRUE(identity->shouldSetLastAdvertisingIDResetUserProperty());
+  identity->setShouldSetLastAdvertisingIDResetUserProperty(false);
+  EXPECT_FALSE(identity->shouldSetLastAdvertisingIDResetUserProperty());
+
+  EXPECT_FALSE(identity->zoredodeInstallationID().has_value());
+  identity->setZoredodeInstallationID("abcdefghijklmnopqrstuv");
+  EXPECT_EQ(identity->zoredodeInstallationID(), "abcdefghijklmnopqrstuv");
+}
+
+TEST_F(APMIdentityTest, PendingRefreshDoesNotKeepTheIdentityAlive) {
+  auto identity = makeIdentity();
+  auto queue = identity->workerQueue();
+  std::weak_ptr<APMIdentity> weak = identity;
+  queue->suspend();
+  identity->updateIdentifiers();
+  identity.reset();
+  EXPECT_TRUE(weak.expired());
+  queue->resume();
+  queue->sync([] {});
+}
+
+}  // namespace
+
+namespace {
+
+TEST(APMIdentityStandardEnvironment, ConsentStateOfTheProcessGatesTheIdentifiers) {
+  testsupport::ScopedFakeClock clock;
+  APMConsentSettingsUtil::reset();
+  auto support = std::make_shared<identitytest::ScriptedSupport>();
+  support->setDeviceID(std::string(kDeviceA));
+  APMIdentityEnvironment environment = APMIdentityEnvironment::standard();
+  environment.support = support;
+  auto persistence = std::make_shared<identitytest::MemoryPersistence>();
+  auto identity = APMIdentity::create(persistence, environment);
+  ASSERT_TRUE(identity->appInstanceID().has_value());
+  EXPECT_EQ(identity->hashedResettableDeviceID(), kDeviceAHash);
+
+  APMConsentSettingsUtil::setConsentSettings(
+      platform::Dictionary{{"analytics_storage", "denied"}, {"ad_storage", "DENIED"}});
+  EXPECT_FALSE(identity->appInstanceID().has_value());
+  EXPECT_FALSE(identity->hashedResettableDeviceID().has_value());
+  EXPECT_FALSE(identity->sessionStitchingTokenWithSessionNumber(1, false, false).has_value());
+  APMConsentSettingsUtil::reset();
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+#pragma once
+// Doubles shared by the identity tests: in-memory persistence, a scripted platform support and a
+// capture of what the identity components log.
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Identity/APMIdentityEnvironment.h"
+#include "Identity/APMIdentityLog.h"
+#include "Identity/APMIdentityPersistence.h"
+#include "Identity/APMIdentitySupport.h"
+
+namespace identitytest {
+
+class MemoryPersistence final : public APMIdentityPersistence {
+ public:
+  std::optional<std::string> appInstanceID() override { return get(appInstanceID_); }
+  void setAppInstanceID(const std::optional<std::string>& value) override { set(appInstanceID_, value); }
+  std::optional<std::string> hashedResettableDeviceID() override { return get(hash_); }
+  void setHashedResettableDeviceID(const std::optional<std::string>& value) override { set(hash_, value); }
+  std::optional<std::string> diversionKey() override { return get(diversionKey_); }
+  void setDiversionKey(const std::optional<std::string>& value) override {
+    ++diversionKeyWrites;
+    set(diversionKey_, value);
+  }
+  bool shouldSetLastAdvertisingIDResetUserProperty() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return resetFlag_;
+  }
+  void setShouldSetLastAdvertisingIDResetUserProperty(bool value) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resetFlag_ = value;
+  }
+
+  std::atomic<int> diversionKeyWrites{0};
+
+ private:
+  std::optional<std::string> get(const std::optional<std::string>& field) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return field;
+  }
+  void set(std::optional<std::string>& field, const std::optional<std::string>& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    field = value;
+  }
+
+  std::mutex mutex_;
+  std::optional<std::string> appInstanceID_;
+  std::optional<std::string> hash_;
+  std::optional<std::string> diversionKey_;
+  bool resetFlag_ = false;
+};
+
+class ScriptedSupport final : public APMIdentitySupport {
+ public:
+  bool hasAppDataConsentStatus() override { return hasStatus; }
+  int64_t appDataConsentStatus() override { return status; }
+  bool hasLimitedAdTracking() override { return hasAdvertising; }
+  bool limitedAdTracking() override { return limited; }
+  std::optional<std::string> resettableDeviceID() override {
+    ++deviceIDReads;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return deviceID_;
+  }
+  void setDeviceID(std::optional<std::string> id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    deviceID_ = std::move(id);
+  }
+
+  std::atomic<bool> hasStatus{true};
+  std::atomic<int64_t> status{3};
+  std::atomic<bool> hasAdvertising{true};
+  std::atomic<bool> limited{false};
+  std::atomic<int> deviceIDReads{0};
+
+ private:
+  std::mutex mutex_;
+  std::optional<std::string> deviceID_;
+};
+
+// Switches a test flips while the identity runs.
+struct Switches {
+  std::atomic<bool> analyticsDenied{false};
+  std::atomic<bool> adDenied{false};
+  std::atomic<bool> gate{false};
+  std::atomic<double> cacheTime{1};
+};
+
+inline APMIdentityEnvironment environmentFor(const std::shared_ptr<ScriptedSupport>& support,
+                                             const std::shared_ptr<Switches>& switches) {
+  APMIdentityEnvironment environment;
+  environment.support = support;
+  environment.isAnalyticsStorageDenied = [switches] { return switches->analyticsDenied.load(); };
+  environment.isAdStorageDenied = [switches] { return switches->adDenied.load(); };
+  environment.adIDCacheTime = [switches] { return switches->cacheTime.load(); };
+  environment.gateIDFAOnATTMASEnabled = [switches] { return switches->gate.load(); };
+  return environment;
+}
+
+// Collects every identity log entry for the lifetime of the capture.
+class LogCapture {
+ public:
+  LogCapture() {
+    previous_ = APMSetIdentityLogSink([this](const APMIdentityLogEntry& entry) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      entries_.push_back(entry);
+    });
+  }
+  ~LogCapture() { APMSetIdentityLogSink(previous_); }
+
+  std::vector<APMIdentityLogEntry> entries() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_;
+  }
+  int count(int64_t code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const auto& entry : entries_) n += entry.code == code;
+    return n;
+  }
+  std::optional<APMIdentityLogEntry> find(int64_t code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : entries_) {
+      if (entry.code == code) return entry;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<APMIdentityLogEntry> entries_;
+  APMIdentityLogSink previous_;
+};
+
+}  // namespace identitytest
