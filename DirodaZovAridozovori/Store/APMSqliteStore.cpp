@@ -124,6 +124,12 @@ sqlite3_stmt* APMSqliteStore::statementFor(const std::string& sql, bool* owned, 
     APMFail(error, kAPMStoreErrorClosed, "Database is closed");
     return nullptr;
   }
+  if (transactionDepth_ > 0 && sqlite3_get_autocommit(db_)) {
+    // SQLite ended the transaction underneath us (an I/O error, a full disk): anything run now
+    // would be committed on its own, outside the transaction the caller believes it is in.
+    APMFail(error, kAPMStoreErrorSQLite, "The transaction was rolled back by the database");
+    return nullptr;
+  }
   auto found = statements_.find(sql);
   if (found != statements_.end() && !sqlite3_stmt_busy(found->second)) return found->second;
   sqlite3_stmt* statement = nullptr;

@@ -144,6 +144,28 @@ TEST_F(APMSqliteStoreTest, OuterRollbackUndoesCommittedInnerSavepoints) {
   EXPECT_EQ(countOf(*store, "inner"), -1);
 }
 
+TEST_F(APMSqliteStoreTest, NothingRunsOutsideATransactionTheDatabaseAlreadyEnded) {
+  auto store = open();
+  ASSERT_TRUE(makeItems(*store));
+  platform::Error error;
+  EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
+    store->upsertRecord({{"name", Object("before")}, {"count", Object(1)}}, "items", nullptr);
+    // Stands in for SQLite rolling back on its own after an I/O error.
+    store->executeStatement("ROLLBACK", {}, nullptr);
+    platform::Error afterError;
+    EXPECT_FALSE(store->upsertRecord({{"name", Object("after")}, {"count", Object(1)}}, "items", &afterError));
+    EXPECT_FALSE(afterError.empty());
+    return true;
+  }));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(countOf(*store, "before"), -1);
+  EXPECT_EQ(countOf(*store, "after"), -1) << "a write after the rollback must not be committed on its own";
+  EXPECT_TRUE(store->performTransactionWithError(&error, [&] {
+    return store->upsertRecord({{"name", Object("next")}, {"count", Object(1)}}, "items", nullptr);
+  }));
+  EXPECT_EQ(countOf(*store, "next"), 1);
+}
+
 TEST_F(APMSqliteStoreTest, CommittedRowsSurviveReopening) {
   {
     auto store = open();
