@@ -209,7 +209,6 @@ void APMIdentity::updateIdentifiersOnWorkerQueue() {
   std::optional<std::string> hash = persistence_->hashedResettableDeviceID();
   std::optional<std::string> deviceID = resettableDeviceID_;
   APMIdentitySupport& support = *environment_.support;
-  bool limitedAdTracking = support.limitedAdTracking();
 
   int64_t status = kConsentStatusUnsupported;
   if (support.hasLimitedAdTracking()) {
@@ -217,10 +216,15 @@ void APMIdentity::updateIdentifiersOnWorkerQueue() {
                                                : kConsentStatusUnknown;
   }
 
+  // The support derives limited ad tracking from the advertising identifier itself, so it is asked
+  // only where the identifier may be read; where it may not, no identifier is available to us,
+  // which is what limited ad tracking means.
+  bool limitedAdTracking = true;
   const bool adStorageDenied = environment_.isAdStorageDenied();
   if (adStorageDenied) {
     deviceID.reset();
   } else if (status == kConsentStatusAuthorized || !environment_.gateIDFAOnATTMASEnabled()) {
+    limitedAdTracking = support.limitedAdTracking();
     deviceID = support.resettableDeviceID();
   }
 

@@ -179,12 +179,15 @@ TEST_F(APMIdentityTest, GatedAdvertisingIdentifierIsNotReadUntilTrackingIsAuthor
   auto identity = makeIdentity();
   EXPECT_FALSE(identity->resettableDeviceID().has_value());
   EXPECT_FALSE(identity->hashedResettableDeviceID().has_value());
+  EXPECT_TRUE(identity->limitedAdTracking());
   EXPECT_EQ(support->deviceIDReads, 0);
+  EXPECT_EQ(support->limitedAdTrackingReads, 0) << "the support reads the identifier to answer";
 
   support->status = 3;
   expireCache();
   EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
   EXPECT_EQ(identity->hashedResettableDeviceID(), kDeviceAHash);
+  EXPECT_FALSE(identity->limitedAdTracking());
 }
 
 TEST_F(APMIdentityTest, DeniedAdStorageForgetsTheDeviceIDAndKeepsTheStoredHash) {
@@ -197,6 +200,7 @@ TEST_F(APMIdentityTest, DeniedAdStorageForgetsTheDeviceIDAndKeepsTheStoredHash) 
   expireCache();
   EXPECT_FALSE(identity->resettableDeviceID().has_value());
   EXPECT_FALSE(identity->hashedResettableDeviceID().has_value());
+  EXPECT_TRUE(identity->limitedAdTracking());
   EXPECT_EQ(persistence->hashedResettableDeviceID(), kDeviceAHash);
 }
 

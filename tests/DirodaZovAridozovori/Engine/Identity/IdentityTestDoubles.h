@@ -59,7 +59,10 @@ class ScriptedSupport final : public APMIdentitySupport {
   bool hasAppDataConsentStatus() override { return hasStatus; }
   int64_t appDataConsentStatus() override { return status; }
   bool hasLimitedAdTracking() override { return hasAdvertising; }
-  bool limitedAdTracking() override { return limited; }
+  bool limitedAdTracking() override {
+    ++limitedAdTrackingReads;
+    return limited;
+  }
   std::optional<std::string> resettableDeviceID() override {
     ++deviceIDReads;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -75,6 +78,7 @@ class ScriptedSupport final : public APMIdentitySupport {
   std::atomic<bool> hasAdvertising{true};
   std::atomic<bool> limited{false};
   std::atomic<int> deviceIDReads{0};
+  std::atomic<int> limitedAdTrackingReads{0};
 
  private:
   std::mutex mutex_;
