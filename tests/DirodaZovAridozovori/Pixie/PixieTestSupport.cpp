@@ -126,6 +126,31 @@ RunResult run(APMPRuntime& runtime, std::string_view source) {
   return result;
 }
 
+RunResult runInScope(APMPRuntime& runtime, APMPScope& scope, std::string_view source) {
+  RunResult result;
+  auto decoded = APMPBProgram::fromBuffer(encodeProgram(source));
+  if (!decoded) {
+    ADD_FAILURE() << "program did not decode";
+    return result;
+  }
+  const apmpb_Program& program = decoded->nano();
+  result.value = runtime.guarded(&result.error, [&] {
+    APMPRuntimeValue last;
+    for (pb_size_t i = 0; i < program.instructions_count; ++i) {
+      APMPRuntimeValue statement =
+          APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(program.instructions[i], &result.error);
+      if (!result.error.empty()) return APMPRuntimeValue();
+      last = APMPEvaluator::evaluateStatement(statement, scope, &result.error);
+      if (!result.error.empty()) break;
+    }
+    return last;
+  });
+  platform::Error e;
+  result.text = result.value.stringValueOrError(&e);
+  if (!e.empty()) result.text = "<no string form>";
+  return result;
+}
+
 RunResult run(std::string_view source) {
   APMPRuntime runtime;
   return run(runtime, source);

@@ -30,6 +30,8 @@ struct RunResult {
 
 // Encodes, decodes and runs the program in the runtime's global scope.
 RunResult run(APMPRuntime& runtime, std::string_view source);
+// Runs the program's statements in the given scope (as a host runs an event in a run scope).
+RunResult runInScope(APMPRuntime& runtime, APMPScope& scope, std::string_view source);
 // The same in a fresh runtime.
 RunResult run(std::string_view source);
 
