@@ -5,6 +5,7 @@
 
 #include "APMPFunctionValue.h"
 #include "APMPScope.h"
+#include "platform/Unicode.h"
 
 namespace {
 
@@ -251,7 +252,7 @@ bool APMPArrayValue::sortUsingFunctionValue(APMPFunctionValue* compare, APMPScop
     else values.push_back(slot);
   }
   platform::Error recorded;
-  std::vector<std::string> keys;
+  std::vector<std::u16string> keys;  // UTF-16 forms: their code-unit order is the text order
   if (!compare) {
     keys.reserve(values.size());
     for (const APMPRuntimeValue& v : values) {
@@ -259,7 +260,7 @@ bool APMPArrayValue::sortUsingFunctionValue(APMPFunctionValue* compare, APMPScop
         keys.emplace_back();
         continue;
       }
-      keys.push_back(v.stringValueOrError(&recorded));
+      keys.push_back(platform::generalizedUtf8ToUtf16(v.stringValueOrError(&recorded)));
     }
   }
   // Sorting positions keeps keys and values together; the merge sort below is well defined for
@@ -268,7 +269,7 @@ bool APMPArrayValue::sortUsingFunctionValue(APMPFunctionValue* compare, APMPScop
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   auto less = [&](size_t a, size_t b) -> bool {  // true when b must come before a
     if (APMPFailed(&recorded)) return false;
-    if (!compare) return APMPCompareText(keys[b], keys[a]) < 0;
+    if (!compare) return keys[b] < keys[a];
     APMPRuntimeValue arguments[2] = {values[a], values[b]};
     APMPRuntimeValue result = compare->invokeWithEvaluatedArguments(arguments, scope, &recorded);
     if (APMPFailed(&recorded)) return false;

@@ -11,6 +11,7 @@
 #include "APMPMapValue.h"
 #include "APMPRuntime.h"
 #include "APMPStatementValue.h"
+#include "platform/Unicode.h"
 
 void APMPSetError(platform::Error* error, int code) {
   if (error) *error = platform::Error(kAPMPErrorDomain, code);
@@ -245,45 +246,12 @@ int64_t APMPClampToInt64(double value, int64_t low, int64_t high) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// UTF-16 view
+// UTF-16 view (the platform's generalized UTF-8 keeps lone surrogates; ASCII takes a short cut)
 
 namespace {
 
-// Decodes one code point (lenient: a malformed byte is one replacement character; the generalized
-// three-byte form of a surrogate decodes to that surrogate).
-uint32_t decodeAt(std::string_view s, size_t& i) {
-  unsigned char c = static_cast<unsigned char>(s[i]);
-  auto cont = [&](size_t k) {
-    return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-  };
-  if (c < 0x80) {
-    i += 1;
-    return c;
-  }
-  if (c >= 0xC2 && c < 0xE0 && cont(1)) {
-    uint32_t cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
-    i += 2;
-    return cp;
-  }
-  if (c >= 0xE0 && c < 0xF0 && cont(1) && cont(2)) {
-    uint32_t cp = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
-                  (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
-    if (cp >= 0x800) {
-      i += 3;
-      return cp;
-    }
-  }
-  if (c >= 0xF0 && c < 0xF5 && cont(1) && cont(2) && cont(3)) {
-    uint32_t cp = ((c & 0x07u) << 18) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 12) |
-                  ((static_cast<unsigned char>(s[i + 2]) & 0x3Fu) << 6) |
-                  (static_cast<unsigned char>(s[i + 3]) & 0x3Fu);
-    if (cp >= 0x10000 && cp <= 0x10FFFF) {
-      i += 4;
-      return cp;
-    }
-  }
-  i += 1;
-  return 0xFFFD;
+bool isASCIIText(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 void encodeUnit(uint32_t cp, std::string& out) {
@@ -304,37 +272,29 @@ void encodeUnit(uint32_t cp, std::string& out) {
   }
 }
 
-template <class Visit>
-void forEachUnit(std::string_view text, Visit visit) {
-  size_t i = 0;
-  while (i < text.size()) {
-    uint32_t cp = decodeAt(text, i);
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      if (!visit(0xD800 + (cp >> 10))) return;
-      if (!visit(0xDC00 + (cp & 0x3FF))) return;
-    } else if (!visit(cp)) {
-      return;
-    }
-  }
-}
-
 }  // namespace
 
 size_t APMPUTF16Length(std::string_view text) {
-  size_t count = 0;
-  bool ascii = true;
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      ascii = false;
-      break;
-    }
-  if (ascii) return text.size();
-  forEachUnit(text, [&](uint32_t) {
-    ++count;
-    return true;
-  });
-  return count;
+  if (isASCIIText(text)) return text.size();
+  return platform::generalizedUtf8ToUtf16(text).size();
+}
+
+std::string APMPUTF16UnitAt(std::string_view text, size_t index) {
+  if (isASCIIText(text)) return index < text.size() ? std::string(1, text[index]) : std::string();
+  std::u16string units = platform::generalizedUtf8ToUtf16(text);
+  if (index >= units.size()) return {};
+  return platform::utf16ToGeneralizedUtf8(std::u16string_view(&units[index], 1));
+}
+
+std::vector<std::string> APMPUTF16Units(std::string_view text) {
+  std::vector<std::string> out;
+  if (isASCIIText(text)) {
+    for (char c : text) out.emplace_back(1, c);
+    return out;
+  }
+  std::u16string units = platform::generalizedUtf8ToUtf16(text);
+  for (char16_t& unit : units) out.push_back(platform::utf16ToGeneralizedUtf8(std::u16string_view(&unit, 1)));
+  return out;
 }
 
 void APMPAppendText(std::string& text, std::string_view more) {
@@ -359,62 +319,20 @@ void APMPAppendText(std::string& text, std::string_view more) {
 }
 
 int APMPCompareText(std::string_view a, std::string_view b) {
-  // UTF-8 byte order is code point order, which matches UTF-16 order except where a character
-  // beyond U+FFFF (a surrogate pair, 0xD800-0xDFFF) meets one of U+E000-U+FFFF: decode and
-  // compare the first differing characters as their UTF-16 units.
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (a[i] == b[j] && static_cast<unsigned char>(a[i]) < 0x80) {
-      ++i, ++j;
-      continue;
-    }
-    uint32_t x = decodeAt(a, i), y = decodeAt(b, j);
-    if (x == y) continue;
-    auto firstUnit = [](uint32_t cp) { return cp >= 0x10000 ? 0xD800 + ((cp - 0x10000) >> 10) : cp; };
-    auto secondUnit = [](uint32_t cp) { return cp >= 0x10000 ? 0xDC00 + ((cp - 0x10000) & 0x3FF) : 0; };
-    uint32_t ux = firstUnit(x), uy = firstUnit(y);
-    if (ux == uy) {
-      ux = secondUnit(x);
-      uy = secondUnit(y);
-    }
-    return ux < uy ? -1 : 1;
-  }
-  if (i < a.size()) return 1;
-  if (j < b.size()) return -1;
-  return 0;
+  // Byte order equals UTF-16 order for ASCII; elsewhere compare the code units themselves.
+  int c;
+  if (isASCIIText(a) && isASCIIText(b)) c = a.compare(b);
+  else c = platform::compareUtf16(platform::generalizedUtf8ToUtf16(a), platform::generalizedUtf8ToUtf16(b));
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
 size_t APMPStringValue::utf16Length() const {
   if (!measured_) {
-    ascii_ = std::all_of(value_.begin(), value_.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    utf16Length_ = ascii_ ? value_.size() : APMPUTF16Length(value_);
+    ascii_ = isASCIIText(value_);
+    utf16Length_ = ascii_ ? value_.size() : platform::generalizedUtf8ToUtf16(value_).size();
     measured_ = true;
   }
   return utf16Length_;
-}
-
-std::string APMPUTF16UnitAt(std::string_view text, size_t index) {
-  std::string out;
-  size_t position = 0;
-  forEachUnit(text, [&](uint32_t unit) {
-    if (position++ == index) {
-      encodeUnit(unit, out);
-      return false;
-    }
-    return true;
-  });
-  return out;
-}
-
-std::vector<std::string> APMPUTF16Units(std::string_view text) {
-  std::vector<std::string> units;
-  forEachUnit(text, [&](uint32_t unit) {
-    std::string one;
-    encodeUnit(unit, one);
-    units.push_back(std::move(one));
-    return true;
-  });
-  return units;
 }
 
 // ---------------------------------------------------------------------------------------------
