@@ -239,7 +239,8 @@ void APMIdentity::updateIdentifiersOnWorkerQueue() {
       hash = deviceHash;
       save = true;
     }
-  } else if (deviceID && *deviceID == kAPMZeroResettableDeviceID) {
+  } else {
+    // The all-zero identifier (tracking not allowed) and an empty one are no identifier at all.
     deviceID.reset();
   }
 
