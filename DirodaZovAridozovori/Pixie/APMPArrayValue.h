@@ -74,5 +74,5 @@ class APMPArrayValue : public APMPTrackedObject {
 };
 
 inline APMPArrayValue* APMPRuntimeValue::asArray() const {
-  return isArray() ? static_cast<APMPArrayValue*>(object_) : nullptr;
+  return isArray() ? static_cast<APMPArrayValue*>(obj()) : nullptr;
 }

@@ -51,5 +51,5 @@ class APMPFunctionValue : public APMPTrackedObject {
 };
 
 inline APMPFunctionValue* APMPRuntimeValue::asFunction() const {
-  return isFunction() ? static_cast<APMPFunctionValue*>(object_) : nullptr;
+  return isFunction() ? static_cast<APMPFunctionValue*>(obj()) : nullptr;
 }

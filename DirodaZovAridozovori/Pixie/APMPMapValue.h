@@ -43,5 +43,5 @@ APMPRuntimeValue APMPApplyBaseMethod(const APMPRuntimeValue& value, std::string_
                                      platform::Error* error);
 
 inline APMPMapValue* APMPRuntimeValue::asMap() const {
-  return isMap() ? static_cast<APMPMapValue*>(object_) : nullptr;
+  return isMap() ? static_cast<APMPMapValue*>(obj()) : nullptr;
 }

@@ -347,10 +347,10 @@ std::string APMPRuntimeValue::stringValueOrError(platform::Error* error) const {
   switch (kind_) {
     case APMPValueKind::Undefined: return "undefined";
     case APMPValueKind::Null: return "null";
-    case APMPValueKind::Boolean: return boolean_ ? "true" : "false";
-    case APMPValueKind::Number: return APMPNumberToString(number_);
+    case APMPValueKind::Boolean: return booleanValue() ? "true" : "false";
+    case APMPValueKind::Number: return APMPNumberToString(num());
     case APMPValueKind::String: {
-      const std::string& text = static_cast<APMPStringValue*>(object_)->value();
+      const std::string& text = static_cast<APMPStringValue*>(obj())->value();
       if (text.size() >= kCopyWorkUnit && !APMPChargeWork(text.size() / kCopyWorkUnit, error)) return "";
       return text;
     }
@@ -367,10 +367,10 @@ double APMPRuntimeValue::doubleValueOrError(platform::Error* error) const {
   switch (kind_) {
     case APMPValueKind::Undefined: return NAN;
     case APMPValueKind::Null: return 0;
-    case APMPValueKind::Boolean: return boolean_ ? 1 : 0;
-    case APMPValueKind::Number: return number_;
+    case APMPValueKind::Boolean: return booleanValue() ? 1 : 0;
+    case APMPValueKind::Number: return num();
     case APMPValueKind::String: {
-      const std::string& text = static_cast<APMPStringValue*>(object_)->value();
+      const std::string& text = static_cast<APMPStringValue*>(obj())->value();
       if (text.size() >= kCopyWorkUnit && !APMPChargeWork(text.size() / kCopyWorkUnit, error)) return NAN;
       return APMPStringToNumber(text);
     }
@@ -395,9 +395,9 @@ bool APMPRuntimeValue::booleanValueOrError(platform::Error* error) const {
   switch (kind_) {
     case APMPValueKind::Undefined:
     case APMPValueKind::Null: return false;
-    case APMPValueKind::Boolean: return boolean_;
-    case APMPValueKind::Number: return !(number_ == 0 || std::isnan(number_));
-    case APMPValueKind::String: return !static_cast<APMPStringValue*>(object_)->value().empty();
+    case APMPValueKind::Boolean: return booleanValue();
+    case APMPValueKind::Number: return !(num() == 0 || std::isnan(num()));
+    case APMPValueKind::String: return !static_cast<APMPStringValue*>(obj())->value().empty();
     case APMPValueKind::Array:
     case APMPValueKind::Map:
     case APMPValueKind::Function: return true;
@@ -489,9 +489,9 @@ APMPRuntimeValue APMPRuntimeValue::applyWithName(std::string_view name,
 bool APMPRuntimeValue::isIdenticalTo(const APMPRuntimeValue& other) const {
   if (kind_ != other.kind_) return false;
   switch (kind_) {
-    case APMPValueKind::Boolean: return boolean_ == other.boolean_;
-    case APMPValueKind::Number: return number_ == other.number_;
-    default: return !isHeap() || object_ == other.object_;
+    case APMPValueKind::Boolean: return booleanValue() == other.booleanValue();
+    case APMPValueKind::Number: return num() == other.num();
+    default: return !isHeap() || bits_ == other.bits_;
   }
 }
 

@@ -6,6 +6,7 @@
 // return signals are reference-counted heap objects. Reference counts are not atomic: every value of
 // one runtime is used on the one queue that drives it.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -146,7 +147,7 @@ enum class APMPValueKind : uint8_t {
 
 class APMPRuntimeValue {
  public:
-  APMPRuntimeValue() noexcept : object_(nullptr), kind_(APMPValueKind::Undefined) {}
+  APMPRuntimeValue() noexcept : bits_(0), kind_(APMPValueKind::Undefined) {}
   static APMPRuntimeValue undefined() { return {}; }
   static APMPRuntimeValue null() { return APMPRuntimeValue(APMPValueKind::Null); }
   static APMPRuntimeValue hole() { return APMPRuntimeValue(APMPValueKind::Hole); }
@@ -155,12 +156,12 @@ class APMPRuntimeValue {
   static APMPRuntimeValue returnValueWithData(APMPRuntimeValue data);
   static APMPRuntimeValue boolean(bool b) {
     APMPRuntimeValue v(APMPValueKind::Boolean);
-    v.boolean_ = b;
+    v.bits_ = b ? 1 : 0;
     return v;
   }
   static APMPRuntimeValue number(double d) {
     APMPRuntimeValue v(APMPValueKind::Number);
-    v.number_ = d;
+    v.bits_ = std::bit_cast<uint64_t>(d);
     return v;
   }
   // A string value (not counted against any runtime's limits: use APMPMakeString for program data).
@@ -168,17 +169,17 @@ class APMPRuntimeValue {
   // Wraps a heap object of the given kind (the handle takes a reference).
   static APMPRuntimeValue object(APMPValueKind kind, APMPObject* object) {
     APMPRuntimeValue v(kind);
-    v.object_ = object;
+    v.bits_ = reinterpret_cast<uintptr_t>(object);
     object->retain();
     return v;
   }
 
-  APMPRuntimeValue(const APMPRuntimeValue& o) noexcept : object_(o.object_), kind_(o.kind_) {
-    if (o.isHeap()) object_->retain();
+  APMPRuntimeValue(const APMPRuntimeValue& o) noexcept : bits_(o.bits_), kind_(o.kind_) {
+    if (o.isHeap()) obj()->retain();
   }
-  APMPRuntimeValue(APMPRuntimeValue&& o) noexcept : object_(o.object_), kind_(o.kind_) {
+  APMPRuntimeValue(APMPRuntimeValue&& o) noexcept : bits_(o.bits_), kind_(o.kind_) {
     o.kind_ = APMPValueKind::Undefined;
-    o.object_ = nullptr;
+    o.bits_ = 0;
   }
   APMPRuntimeValue& operator=(const APMPRuntimeValue& o) noexcept {
     APMPRuntimeValue copy(o);
@@ -191,10 +192,10 @@ class APMPRuntimeValue {
     return *this;
   }
   ~APMPRuntimeValue() {
-    if (isHeap()) object_->release();
+    if (isHeap()) obj()->release();
   }
   void swap(APMPRuntimeValue& o) noexcept {
-    std::swap(object_, o.object_);
+    std::swap(bits_, o.bits_);
     std::swap(kind_, o.kind_);
   }
 
@@ -219,9 +220,9 @@ class APMPRuntimeValue {
   bool isContinue() const { return kind_ == APMPValueKind::Continue; }
   bool isReturn() const { return kind_ == APMPValueKind::Return; }
 
-  bool booleanValue() const { return boolean_; }  // valid for Boolean
-  double numberValue() const { return number_; }  // valid for Number
-  APMPObject* heapObject() const { return isHeap() ? object_ : nullptr; }
+  bool booleanValue() const { return bits_ != 0; }  // valid for Boolean
+  double numberValue() const { return num(); }       // valid for Number
+  APMPObject* heapObject() const { return isHeap() ? obj() : nullptr; }
 
   // Typed access to heap kinds; nullptr when the value is of another kind.
   APMPStringValue* asString() const;
@@ -246,12 +247,11 @@ class APMPRuntimeValue {
   bool isIdenticalTo(const APMPRuntimeValue& other) const;
 
  private:
-  explicit APMPRuntimeValue(APMPValueKind kind) noexcept : object_(nullptr), kind_(kind) {}
-  union {
-    double number_;
-    bool boolean_;
-    APMPObject* object_;
-  };
+  explicit APMPRuntimeValue(APMPValueKind kind) noexcept : bits_(0), kind_(kind) {}
+  // The payload: a double's bits, a boolean, or the object pointer, by kind.
+  double num() const { return std::bit_cast<double>(bits_); }
+  APMPObject* obj() const { return reinterpret_cast<APMPObject*>(static_cast<uintptr_t>(bits_)); }
+  uint64_t bits_;
   APMPValueKind kind_;
 };
 
@@ -299,13 +299,13 @@ class APMPControlValue final : public APMPObject {
 };
 
 inline APMPStringValue* APMPRuntimeValue::asString() const {
-  return isString() ? static_cast<APMPStringValue*>(object_) : nullptr;
+  return isString() ? static_cast<APMPStringValue*>(obj()) : nullptr;
 }
 inline APMPControlValue* APMPRuntimeValue::asReturn() const {
-  return isReturn() ? static_cast<APMPControlValue*>(object_) : nullptr;
+  return isReturn() ? static_cast<APMPControlValue*>(obj()) : nullptr;
 }
 inline std::string_view APMPRuntimeValue::text() const {
-  return isString() ? std::string_view(static_cast<APMPStringValue*>(object_)->value())
+  return isString() ? std::string_view(static_cast<APMPStringValue*>(obj())->value())
                     : std::string_view();
 }
 

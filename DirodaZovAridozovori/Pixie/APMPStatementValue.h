@@ -26,5 +26,5 @@ class APMPStatementValue final : public APMPObject {
 };
 
 inline APMPStatementValue* APMPRuntimeValue::asStatement() const {
-  return isStatement() ? static_cast<APMPStatementValue*>(object_) : nullptr;
+  return isStatement() ? static_cast<APMPStatementValue*>(obj()) : nullptr;
 }
