@@ -218,17 +218,25 @@ std::shared_ptr<APMRemoteConfig> APMRemoteConfig::defaultInstance() {
   return kDefault;
 }
 
-std::shared_ptr<APMRemoteConfig> APMRemoteConfig::create(const std::string& appID, std::shared_ptr<APMDatabase> database,
-                                                         std::shared_ptr<APMPersistedConfig> persistedConfig,
-                                                         std::shared_ptr<APMRemoteConfigExperimentClient> client) {
+namespace {
+// The engine's instance needs both; only the default instance goes without.
+bool canCreate(const std::string& appID, const std::shared_ptr<APMDatabase>& database) {
   if (appID.empty()) {
     log(1, 29000, "Cannot init remote configuration without valid Diroda App ID");
-    return nullptr;
+    return false;
   }
   if (!database) {
     log(1, 29001, "Cannot init remote configuration without valid database");
-    return nullptr;
+    return false;
   }
+  return true;
+}
+}  // namespace
+
+std::shared_ptr<APMRemoteConfig> APMRemoteConfig::create(const std::string& appID, std::shared_ptr<APMDatabase> database,
+                                                         std::shared_ptr<APMPersistedConfig> persistedConfig,
+                                                         std::shared_ptr<APMRemoteConfigExperimentClient> client) {
+  if (!canCreate(appID, database)) return nullptr;
   return make(appID, std::move(database), nullptr, std::move(persistedConfig), std::move(client), false);
 }
 
@@ -236,14 +244,7 @@ std::shared_ptr<APMRemoteConfig> APMRemoteConfig::create(const std::string& appI
                                                          std::shared_ptr<APMPBMeasurementConfig> config,
                                                          std::shared_ptr<APMPersistedConfig> persistedConfig,
                                                          std::shared_ptr<APMRemoteConfigExperimentClient> client) {
-  if (appID.empty()) {
-    log(1, 29000, "Cannot init remote configuration without valid Diroda App ID");
-    return nullptr;
-  }
-  if (!database) {
-    log(1, 29001, "Cannot init remote configuration without valid database");
-    return nullptr;
-  }
+  if (!canCreate(appID, database)) return nullptr;
   return make(appID, std::move(database), std::move(config), std::move(persistedConfig), std::move(client), true);
 }
 
