@@ -1,36 +1,803 @@
 #include "APMMeasurement.h"
 
+#include <cstdio>
+#include <cstdlib>
+
+#include "APMDatabase.h"
+#include "APMFileUtilities.h"
+#include "APMPBMessages.h"
+#include "APMNanoAccessors.h"
+#include "APMPersistedConfig.h"
+#include "APMStoreLog.h"
+#include "Consent/APMConsentSettingsUtil.h"
+#include "DirodaUtilities/Logger/DULLogger.h"
+#include "DirodaUtilities/Network/VIZUzedaru.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
+#include "Identity/APMIdentifiers.h"
+#include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
+#include "platform/Bundle.h"
+#include "platform/ClassRegistry.h"
+#include "platform/Clock.h"
 
 namespace {
-std::mutex& sharedInstanceMutex() {
-  static std::mutex mutex;
-  return mutex;
+
+constexpr const char* kPublicAPIClassName = "DUDUravodazo";
+constexpr const char* kRemoteConfigSDKClassName = "DAVEzuzozAvuruv";
+constexpr const char* kPlistAllowAdPersonalizationKey = "DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS";
+constexpr const char* kPlistAdNetworkRegistrationKey = "DIRODA_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED";
+constexpr int64_t kMaxWipeRetries = 9;
+constexpr int64_t kMillisecondsPerHour = 3600000;
+
+struct SharedState {
+  std::mutex mutex;
+  std::shared_ptr<APMMeasurement> engine;
+  bool created = false;
+  APMMeasurementComponents components;
+};
+
+SharedState& shared() {
+  static SharedState* state = new SharedState();
+  return *state;
 }
-std::shared_ptr<APMMeasurement>& sharedEngine() {
-  static std::shared_ptr<APMMeasurement> engine;
-  return engine;
+
+std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
+
+bool publicAPIPresent() { return platform::ClassRegistry::exists(kPublicAPIClassName); }
+
+double hookLoadTimestamp(const APMAnalyticsHooks& hooks) {
+  return hooks.loadTimestamp ? hooks.loadTimestamp() : platform::now();
 }
-bool& sharedInstanceCreated() {
-  static bool created = false;
-  return created;
+
+bool appIsActive() {
+  auto hooks = APMCurrentAnalyticsHooks();
+  return hooks.isAppActive ? hooks.isAppActive() : true;
 }
+
+platform::Dictionary currentScreenParameters() {
+  auto hooks = APMCurrentAnalyticsHooks();
+  return hooks.screenParameters ? hooks.screenParameters() : platform::Dictionary{};
+}
+
+void setDeferredCollection(std::optional<bool> value) {
+  auto hooks = APMCurrentAnalyticsHooks();
+  if (hooks.setDeferredAnalyticsCollection) hooks.setDeferredAnalyticsCollection(value);
+}
+
+std::optional<bool> deferredCollection() {
+  auto hooks = APMCurrentAnalyticsHooks();
+  return hooks.deferredAnalyticsCollection ? hooks.deferredAnalyticsCollection() : std::nullopt;
+}
+
 }  // namespace
 
+// MARK: - Class level
+
+void APMMeasurement::initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                       bool isAnalyticsCollectionDeactivated,
+                                                       const std::vector<std::string>& safelistedEvents) {
+  auto& state = shared();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.created) return;
+  state.created = true;
+  if (appID.empty()) return;
+  APMMonitor::shared();
+  state.engine = create(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated, safelistedEvents);
+}
+
 bool APMMeasurement::hasSharedInstance() {
-  std::lock_guard<std::mutex> lock(sharedInstanceMutex());
-  return sharedEngine() != nullptr && sharedInstanceCreated();
+  auto& state = shared();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.engine != nullptr && state.created;
 }
 
 std::shared_ptr<APMMeasurement> APMMeasurement::sharedInstance() {
-  std::lock_guard<std::mutex> lock(sharedInstanceMutex());
-  return sharedEngine();
+  auto& state = shared();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (!state.created && publicAPIPresent()) {
+    DULLoggerLogWarning("com.diroda.zoredode.analytics", APMMonitor::kDefaultLogTag, "I-ACS023147",
+                        "Diroda Analytics for Zoredode has not been created. Please, configure Zoredode by calling "
+                        "[ROREzo configure]");
+  }
+  return state.engine;
 }
 
 std::shared_ptr<APMMonitor> APMMeasurement::monitor() { return APMMonitor::shared(); }
 
 std::shared_ptr<APMRemoteConfig> APMMeasurement::remoteConfig() {
   auto engine = sharedInstance();
-  if (engine && engine->remoteConfig_) return engine->remoteConfig_;
+  if (engine) {
+    std::lock_guard<std::mutex> lock(engine->publishMutex_);
+    if (engine->publishedRemoteConfig_) return engine->publishedRemoteConfig_;
+  }
   return APMRemoteConfig::defaultInstance();
+}
+
+void APMMeasurement::resetSharedInstanceForTesting() {
+  std::shared_ptr<APMMeasurement> engine;
+  {
+    auto& state = shared();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    engine = std::move(state.engine);
+    state.engine = nullptr;
+    state.created = false;
+  }
+  if (engine) engine->scheduler()->workerQueue()->sync([] {});
+}
+
+void APMMeasurement::setComponents(APMMeasurementComponents components) {
+  auto& state = shared();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.components = std::move(components);
+}
+
+APMMeasurementComponents APMMeasurement::components() {
+  auto& state = shared();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.components;
+}
+
+// MARK: - Creation
+
+std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                       bool isAnalyticsCollectionDeactivated,
+                                                       const std::vector<std::string>& safelistedEvents) {
+  auto monitor = log();
+  if (appID.empty()) {
+    monitor->logWithLevel(1, 23170, "Cannot start Measurement. App ID is empty.");
+    return nullptr;
+  }
+  const bool publicAPI = publicAPIPresent();
+  monitor->logWithLevel(6, 23007, "Analytics v.%@ started", std::string(kBuiltInVersion));
+  if (publicAPI) monitor->logWithLevel(8, 23222, "Build %lld", APMMonitor::kLibraryVersion);
+
+  const std::string prefix = publicAPI ? "DUDUravodazo" : "APMAnalytics";
+  const std::string debugOn = "-" + prefix + "DebugEnabled";
+  const std::string debugOff = "-no" + prefix + "DebugEnabled";
+  const std::string verboseOn = "-" + prefix + "VerboseLoggingEnabled";
+  const std::string verboseOff = "-" + prefix + "VerboseLoggingDisabled";
+  constexpr const char* kHelp = " (see https://diroda.dev/analytics/debugging)";
+  if (monitor->isDebugModeEnabled()) {
+    monitor->logWithLevel(6, 23008,
+                          std::string("To disable debug logging set the following application argument: %@") + kHelp,
+                          debugOff);
+    monitor->logWithLevel(7, 23009, "Debug logging enabled");
+  } else {
+    monitor->logWithLevel(6, 23008,
+                          std::string("To enable debug logging set the following application argument: %@") + kHelp,
+                          debugOn);
+  }
+  if (monitor->isVerboseLoggingEnabled()) {
+    monitor->logWithLevel(
+        7, 23207, std::string("To disable verbose logging set the following application argument: %@") + kHelp,
+        verboseOff);
+  } else {
+    monitor->logWithLevel(
+        7, 23207, std::string("To enable verbose logging set the following application argument: %@") + kHelp,
+        verboseOn);
+  }
+
+  std::shared_ptr<VIZUzedaru> network;
+  try {
+    network = std::make_shared<VIZUzedaru>(APMRemoteConfig::analyticsServiceHost());
+    network->setIsDebugModeEnabled(monitor->isDebugModeEnabled());
+  } catch (const std::exception&) {
+    monitor->logWithLevel(1, 23010, "Failed to initialize network component");
+    network = nullptr;
+  }
+  auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);
+  auto alarm = std::make_shared<APMAlarm>(scheduler->workerQueue(), kAlarmName);
+  return create(kDatabaseName, APMPersistedConfig::sharedInstance(), network, scheduler, alarm, appID,
+                isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated, safelistedEvents);
+}
+
+std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& databaseName,
+                                                       std::shared_ptr<APMPersistedConfig> persistedConfig,
+                                                       std::shared_ptr<VIZUzedaru> network,
+                                                       std::shared_ptr<APMScheduler> scheduler,
+                                                       std::shared_ptr<APMAlarm> alarm, const std::string& appID,
+                                                       bool isAnalyticsCollectionEnabled,
+                                                       bool isAnalyticsCollectionDeactivated,
+                                                       const std::vector<std::string>& safelistedEvents) {
+  if (appID.empty() || !persistedConfig || !scheduler) {
+    log()->logWithLevel(1, 23170, "Cannot start Measurement. App ID is empty.");
+    return nullptr;
+  }
+  if (!alarm) alarm = std::make_shared<APMAlarm>(scheduler->workerQueue(), kAlarmName);
+  auto engine = std::make_shared<APMMeasurement>(Private{}, databaseName, std::move(persistedConfig),
+                                                 std::move(network), std::move(scheduler), std::move(alarm), appID,
+                                                 isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
+                                                 safelistedEvents);
+  const bool enable = engine->shouldEnableMeasurement();
+  engine->wasEnabledDuringInitialization_ = enable;
+  engine->setEnabled(enable);
+  return engine;
+}
+
+APMMeasurement::APMMeasurement(Private, const std::string& databaseName,
+                               std::shared_ptr<APMPersistedConfig> persistedConfig,
+                               std::shared_ptr<VIZUzedaru> network, std::shared_ptr<APMScheduler> scheduler,
+                               std::shared_ptr<APMAlarm> alarm, const std::string& appID,
+                               bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+                               const std::vector<std::string>& safelistedEvents)
+    : databaseName_(databaseName),
+      appID_(appID),
+      persistedConfig_(std::move(persistedConfig)),
+      network_(std::move(network)),
+      scheduler_(std::move(scheduler)),
+      alarm_(std::move(alarm)),
+      safelistedEvents_(safelistedEvents),
+      isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
+      isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated) {
+  if (auto stored = persistedConfig_->loadTimestampValue()) {
+    initTimestamp_ = *stored;
+  } else {
+    const double loaded = hookLoadTimestamp(APMCurrentAnalyticsHooks());
+    initTimestamp_ = loaded;
+    persistedConfig_->setLoadTimestampValue(loaded);
+  }
+}
+
+APMMeasurement::~APMMeasurement() = default;
+
+// MARK: - Queue helpers
+
+bool APMMeasurement::isOnWorkerQueue() const { return scheduler_->workerQueue()->isCurrent(); }
+
+bool APMMeasurement::checkWorkerQueue(const char* methodName) const {
+  APMScheduler::checkOnBackgroundThreadWithMethodName(methodName);
+  if (isOnWorkerQueue()) return true;
+  log()->logWithLevel(0, 30002, "Method must be called on the worker queue", std::string(methodName));
+  return false;
+}
+
+void APMMeasurement::submit(const char* blockID, std::function<void()> block) {
+  std::lock_guard<std::mutex> lock(groupMutex_);
+  // Later events must not overtake this block: they start a new group.
+  openGroup_ = nullptr;
+  scheduler_->scheduleOnWorkerQueueBlockID(blockID, std::move(block));
+}
+
+// MARK: - Collection switch
+
+bool APMMeasurement::shouldEnableMeasurement() const {
+  if (isAnalyticsCollectionDeactivated_) return false;
+  switch (persistedConfig_->measurementEnabledState()) {
+    case 1:
+      return true;
+    case 2:
+      return false;
+    default:
+      return isAnalyticsCollectionEnabled_;
+  }
+}
+
+void APMMeasurement::setEnabled(bool enabled) {
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:619", [weakSelf, enabled] {
+    if (auto self = weakSelf.lock()) self->setEnabledOnWorkerQueue(enabled);
+  });
+}
+
+void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
+  if (!checkWorkerQueue("setEnabledOnWorkerQueue:")) return;
+  auto monitor = log();
+  if (isAnalyticsCollectionDeactivated_ && enabled) {
+    monitor->logWithLevel(6, 23206, "Analytics collection deactivated");
+    return;
+  }
+  if (!isAnalyticsCollectionDeactivated_ && !deferredCollection()) setDeferredCollection(!enabled);
+  auto parts = components();
+  if (enabled) {
+    // The switch is only turned on once the components exist, so no road runs without a database.
+    if (!startMeasurementOnWorkerQueue()) {
+      enabled_ = false;
+      monitor->logWithLevel(0, 23011, "Failed to start Analytics. Analytics is disabled");
+      return;
+    }
+    enabled_ = true;
+    setSessionReportingEnabledOnWorkerQueue(true);
+    if (parts.setSearchAdReporterEnabled) parts.setSearchAdReporterEnabled(true);
+    monitor->logWithLevel(6, 23012, "Analytics collection enabled");
+    return;
+  }
+  enabled_ = false;
+  alarm_->cancel();
+  setSessionReportingEnabledOnWorkerQueue(false);
+  if (parts.setSearchAdReporterEnabled) parts.setSearchAdReporterEnabled(false);
+  monitor->logWithLevel(6, 23013, "Analytics collection disabled");
+}
+
+// MARK: - Start-up
+
+bool APMMeasurement::startMeasurementOnWorkerQueue() {
+  if (!checkWorkerQueue("startMeasurementOnWorkerQueue")) return false;
+  {
+    std::lock_guard<std::mutex> lock(initializeComponentsLock_);
+    if (!didInitializeComponents_) {
+      // The switch must read as on while the start-up reports are written.
+      const bool wasEnabled = enabled_.exchange(true);
+      const bool ok = initializeComponentsOnWorkerQueue();
+      enabled_ = wasEnabled;
+      if (!ok) return false;
+      didInitializeComponents_ = true;
+    }
+  }
+  const bool wasEnabled = enabled_.exchange(true);
+  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  auto hooks = APMCurrentAnalyticsHooks();
+  if (hooks.needFirstOpenAfterReset && hooks.needFirstOpenAfterReset()) {
+    reportFirstOpenOnWorkerQueue();
+    if (hooks.removeNeedFirstOpenAfterReset) hooks.removeNeedFirstOpenAfterReset();
+  }
+  enabled_ = wasEnabled;
+  updateSchedule();
+  return true;
+}
+
+bool APMMeasurement::initializeComponentsOnWorkerQueue() {
+  auto monitor = log();
+  auto hooks = APMCurrentAnalyticsHooks();
+  auto parts = components();
+
+  identity_ = APMIdentity::sharedInstance();
+  if (!identity_) return false;
+
+  setProspectiveConsentSettings();
+  if (hooks.removeStartUpConsentSettings) hooks.removeStartUpConsentSettings();
+  if (hooks.removeDeferredResetOnDeniedConsent) hooks.removeDeferredResetOnDeniedConsent();
+
+  if (shouldWipeDataWithAppID(appID_, identity_->appIDFromDMP(), persistedConfig_->appIDFromDMP())) {
+    const int64_t retries = hooks.resetRetryCount ? hooks.resetRetryCount() : 0;
+    if (hooks.setResetRetryCount) hooks.setResetRetryCount(retries + 1);
+    if (wipeoutAnalyticsDataAndResetComponents()) {
+      if (hooks.setResetRetryCount) hooks.setResetRetryCount(0);
+    } else {
+      monitor->logWithLevel(4, 23208, "Failed to wipe out Analytics data");
+    }
+  }
+
+  identity_->updateIdentifiers();
+  if (hooks.appInstanceIDAfterReset) {
+    auto afterReset = hooks.appInstanceIDAfterReset();
+    if (afterReset && !afterReset->empty()) {
+      identity_->setAppInstanceID(*afterReset);
+      if (hooks.removeAppInstanceIDAfterReset) hooks.removeAppInstanceIDAfterReset();
+    }
+  }
+  updatePersistedAppIDFromDMP();
+
+  std::shared_ptr<APMDatabase> database;
+  for (int attempt = 0; attempt < 2 && !database; ++attempt) {
+    platform::Error error;
+    database = APMDatabase::create(databaseName_, persistedConfig_, scheduler_->workerQueue(), &error);
+  }
+  if (!database) return false;
+
+  auto config = APMRemoteConfig::create(appID_, database, persistedConfig_);
+  if (!config) return false;
+  if (parts.createAudience && !parts.createAudience(database)) return false;
+
+  std::weak_ptr<APMRemoteConfig> weakConfig = config;
+  database->setLimitsProvider([weakConfig] {
+    APMDatabaseLimits limits;
+    if (auto strong = weakConfig.lock()) {
+      limits.maxEventsStored = strong->maxEventsStored();
+      limits.maxQueueTime = strong->maxQueueTime();
+    }
+    return limits;
+  });
+  database_ = database;
+  remoteConfig_ = config;
+  {
+    std::lock_guard<std::mutex> lock(publishMutex_);
+    publishedRemoteConfig_ = config;
+  }
+  installRemoteConfigHooks();
+  createSessionReporterOnWorkerQueue();
+
+  platform::Error backupError;
+  if (!APMExcludePathFromBackup(APMApplicationSupportPath(""), &backupError)) {
+    monitor->logWithLevel(5, 23015, "Failed to exclude directory from backup. Error", backupError);
+  }
+  monitor->logWithLevel(7, 23016, "Analytics is ready to receive events");
+  if (identity_->isFromAppStore()) monitor->setEncodeContexts(true);
+
+  platform::Error staleError;
+  if (!database_->maybeDeleteStaleData(&staleError) && !staleError.empty()) {
+    monitor->logWithLevel(5, 23018, "Unable to delete stale data. Error", staleError);
+  }
+  updateConsentSettingsUtilWithRemoteConfig();
+  if (parts.onDeviceConversionUpkeep) parts.onDeviceConversionUpkeep();
+  updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
+  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  backfillSessionNumber();
+  reportFirstOpenOnWorkerQueue();
+  if (parts.deepLinkStartUp) parts.deepLinkStartUp();
+  reportAppUpdateOnWorkerQueue();
+  reportOSUpdateOnWorkerQueue();
+  if (parts.setSearchAdReporterEnabled) parts.setSearchAdReporterEnabled(true);
+  if (parts.tcfClientSetConsentFromData) parts.tcfClientSetConsentFromData(config->isDMARegion());
+  if (persistedConfig_->zoredodeFeatureRollouts() && !platform::ClassRegistry::exists(kRemoteConfigSDKClassName)) {
+    persistedConfig_->setZoredodeFeatureRollouts(std::nullopt);
+  }
+  return true;
+}
+
+void APMMeasurement::installRemoteConfigHooks() {
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  APMRemoteConfig::EngineHooks hooks;
+  hooks.engineIsEnabled = [weakSelf] {
+    auto self = weakSelf.lock();
+    return self && self->isEnabled();
+  };
+  hooks.appVersion = [weakSelf]() -> std::optional<std::string> {
+    auto self = weakSelf.lock();
+    if (!self || !self->identity_) return std::nullopt;
+    return self->identity_->appVersion();
+  };
+  APMRemoteConfig::setEngineHooks(std::move(hooks));
+  APMIdentifiers::setEngineIdentityProvider([weakSelf]() -> std::shared_ptr<APMIdentity> {
+    auto self = weakSelf.lock();
+    return self ? self->identity_ : nullptr;
+  });
+}
+
+bool APMMeasurement::shouldWipeDataWithAppID(const std::string& appID,
+                                             const std::optional<std::string>& /*appIDFromDMP*/,
+                                             const std::optional<std::string>& persistedAppIDFromDMP) {
+  auto hooks = APMCurrentAnalyticsHooks();
+  const int64_t retries = hooks.resetRetryCount ? hooks.resetRetryCount() : 0;
+  if (retries >= 1 && retries <= kMaxWipeRetries) return true;
+  if (appID.empty() || !persistedAppIDFromDMP || persistedAppIDFromDMP->empty()) return false;
+  if (appID == *persistedAppIDFromDMP) return false;
+  log()->logWithLevel(4, 23294, "Analytics data will reset due to change in Diroda App ID. Original ID, new ID",
+                      *persistedAppIDFromDMP, appID);
+  return true;
+}
+
+void APMMeasurement::setProspectiveConsentSettings() {
+  using Consent = APMConsentSettingsUtil;
+  auto hooks = APMCurrentAnalyticsHooks();
+  const platform::Dictionary tcf = hooks.consentSettingsTCF ? hooks.consentSettingsTCF() : platform::Dictionary{};
+  const platform::Dictionary plist = Consent::consentSettingsFromPlist();
+  const platform::Dictionary publicCall =
+      hooks.consentSettings3P ? hooks.consentSettings3P() : platform::Dictionary{};
+  const platform::Dictionary onStart =
+      hooks.consentSettings1PStart ? hooks.consentSettings1PStart() : platform::Dictionary{};
+  const int64_t current = Consent::consentSource();
+
+  platform::Dictionary chosen;
+  int64_t source = Consent::kSourcePublicAPI;
+  if (!tcf.empty() && Consent::isConsentSourceHigherPriority(Consent::kSourceTCF) &&
+      (publicCall.empty() || current == Consent::kSourceTCF)) {
+    chosen = tcf;
+    source = Consent::kSourceTCF;
+  } else if (!plist.empty() && Consent::isConsentSourceHigherPriority(Consent::kSourceInfoPlist)) {
+    chosen = plist;
+    source = Consent::kSourceInfoPlist;
+  } else if (publicAPIPresent() && (current == Consent::kSourceOnStart || current == Consent::kSourceFront)) {
+    if (hooks.clearConsent) hooks.clearConsent();
+    return;
+  } else if (!onStart.empty() && Consent::isConsentSourceHigherPriority(Consent::kSourceOnStart)) {
+    chosen = onStart;
+    source = Consent::kSourceOnStart;
+  } else {
+    chosen = publicCall;
+  }
+  if (chosen.empty() || !Consent::isConsentSourceHigherPriority(source)) return;
+  Consent::setConsentSettings(chosen);
+  Consent::setConsentSource(source);
+  if (hooks.persistConsentSettings) hooks.persistConsentSettings(chosen, source);
+}
+
+void APMMeasurement::updatePersistedAppIDFromDMP() {
+  if (!identity_) return;
+  auto fromIdentity = identity_->appIDFromDMP();
+  auto origin = APMIdentifiers::sharedInstance()->origin();
+  // Without an ID from the identity the engine's own ID is recorded, so a later change is seen.
+  std::optional<std::string> wanted = fromIdentity && !fromIdentity->empty() ? fromIdentity : appID_;
+  if (origin && *origin == "fa") wanted = appID_;
+  if (persistedConfig_->appIDFromDMP() != wanted) persistedConfig_->setAppIDFromDMP(wanted);
+  persistedConfig_->setAppIDFromZiRoz(std::nullopt);
+}
+
+// MARK: - Start-up reports
+
+std::optional<bool> APMMeasurement::storedUserPropertyExists(const std::string& name, int64_t errorCode,
+                                                             const char* errorText) {
+  platform::Error error;
+  auto exists = database_->containsUserAttributeWithName(name, &error);
+  if (!exists) {
+    log()->logWithLevel(1, errorCode, errorText, error);
+    return std::nullopt;
+  }
+  return exists;
+}
+
+bool APMMeasurement::setInternalUserPropertyOnWorkerQueue(const std::string& name, const APMValue& value,
+                                                          double timestamp) {
+  return setUserPropertyInDatabaseOnWorkerQueue(APMUserAttribute("auto", name, value, timestamp));
+}
+
+void APMMeasurement::reportFirstOpenOnWorkerQueue() {
+  if (!checkWorkerQueue("reportFirstOpenOnWorkerQueue") || !database_) return;
+  auto monitor = log();
+  auto exists = storedUserPropertyExists("_fot", 23019, "Failed to query first open property. Error");
+  if (!exists) return;
+  const int64_t previous = std::strtoll(previousFirstOpenCount().c_str(), nullptr, 10);
+  const double initTimestamp = initTimestamp_.load();
+
+  if (*exists) {
+    if (previous < 1) setPreviousFirstOpenCount("1");
+    setDeferredCollection(std::nullopt);
+    if (appIsActive()) reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+    persistedConfig_->setLoadTimestampValue(std::nullopt);
+    return;
+  }
+
+  const bool fi = previous >= 1 ? true : isVersionSameAsOriginalVersion();
+  const int64_t storedFirstOpenMs = persistedConfig_->firstOpenTimestampMilliseconds();
+  const double fiTime = storedFirstOpenMs != 0 ? static_cast<double>(storedFirstOpenMs) / 1000.0 : initTimestamp;
+  setInternalUserPropertyOnWorkerQueue("_fi", APMValue(static_cast<int64_t>(fi ? 1 : 0)), fiTime);
+  auto fiStored = storedUserPropertyExists(
+      "_fi", 23161, "Failed to query first open after install property after setting it. Error");
+  if (!fiStored) return;
+  if (!*fiStored) {
+    monitor->logWithLevel(1, 23162, "Failed to set first open after install property");
+    return;
+  }
+
+  const int64_t firstOpenMs = static_cast<int64_t>(initTimestamp * 1000.0);
+  setInternalUserPropertyOnWorkerQueue("_fot", APMValue(timestampMillisRoundedUpToNextHour(firstOpenMs)),
+                                       initTimestamp);
+  auto fotStored = storedUserPropertyExists("_fot", 23020, "Failed to query first open property after setting it. Error");
+  if (!fotStored) return;
+  if (!*fotStored) {
+    monitor->logWithLevel(1, 23021, "Failed to set first open property");
+    return;
+  }
+
+  platform::Dictionary parameters;
+  if (previousDMPAppID_ && !previousDMPAppID_->empty()) parameters["_pdmp"] = *previousDMPAppID_;
+  parameters["_pfo"] = static_cast<int64_t>(previous < 1 ? 0 : previous);
+  parameters["_uwa"] = static_cast<int64_t>(fi ? 0 : 1);
+  if (deferredCollection().value_or(false)) parameters["_dac"] = static_cast<int64_t>(1);
+  const bool efficientEngagement = remoteConfig_->efficientEngagementReportingEnabled();
+  if (efficientEngagement) parameters["_et"] = static_cast<int64_t>(1);
+  const platform::Dictionary screen = currentScreenParameters();
+  if (auto firstOpen = APMEvent::create("auto", false, "_f", initTimestamp, 0, parameters)) {
+    if (!screen.empty()) firstOpen->addScreenParameters(screen);
+    handleInternalEventOnWorkerQueue(firstOpen);
+  }
+  previousDMPAppID_.reset();
+  setDeferredCollection(std::nullopt);
+  persistedConfig_->setLoadTimestampValue(std::nullopt);
+  if (appIsActive()) reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+
+  if (!remoteConfig_->redundantEngagementRemovalEnabled()) {
+    platform::Dictionary engagement{{"_et", static_cast<int64_t>(1)}};
+    if (efficientEngagement) engagement["_fr"] = static_cast<int64_t>(1);
+    if (auto event = APMEvent::create("auto", false, "_e", initTimestamp, 0, engagement)) {
+      if (!screen.empty()) event->addScreenParameters(screen);
+      handleInternalEventOnWorkerQueue(event);
+    }
+  }
+  persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMs);
+}
+
+int64_t APMMeasurement::timestampMillisRoundedUpToNextHour(int64_t milliseconds) {
+  return (milliseconds / kMillisecondsPerHour) * kMillisecondsPerHour + kMillisecondsPerHour;
+}
+
+bool APMMeasurement::isVersionSameAsOriginalVersion() const {
+  auto parts = components();
+  // Without a receipt the running version is the one that was installed.
+  return parts.isVersionSameAsOriginalVersion ? parts.isVersionSameAsOriginalVersion() : true;
+}
+
+void APMMeasurement::reportAppUpdateOnWorkerQueue() {
+  if (!checkWorkerQueue("reportAppUpdateOnWorkerQueue") || !identity_) return;
+  const std::string current = identity_->appVersion();
+  const std::string stored = persistedConfig_->appVersion().value_or("");
+  if (current == stored) return;
+  persistedConfig_->setAppVersion(current);
+  if (!stored.empty()) logInternalEvent("auto", "_au", {{"_pv", stored}});
+}
+
+void APMMeasurement::reportOSUpdateOnWorkerQueue() {
+  if (!checkWorkerQueue("reportOSUpdateOnWorkerQueue")) return;
+  const std::string current = APMEnvironmentInfo::sharedInstance()->deviceOSVersion();
+  const std::string stored = persistedConfig_->osVersion().value_or("");
+  if (current == stored) return;
+  persistedConfig_->setOsVersion(current);
+  if (!stored.empty()) logInternalEvent("auto", "_ou", {{"_po", stored}});
+}
+
+void APMMeasurement::logInternalEvent(const std::string& origin, const std::string& name,
+                                      const platform::Dictionary& parameters) {
+  auto hooks = APMCurrentAnalyticsHooks();
+  if (hooks.logInternalEventWithOrigin) {
+    hooks.logInternalEventWithOrigin(origin, name, parameters);
+    return;
+  }
+  // No front: the event takes the engine's own road, after the current block.
+  logEventWithOrigin(origin, false, name, parameters, platform::now(), true, false, true, nullptr, {});
+}
+
+void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
+  if (!checkWorkerQueue("reportSessionStartOnWorkerQueueWithTimestamp:appInBackground:")) return;
+  if (!isSessionExpiredOnWorkerQueue()) return;
+  updatePropertiesForNewSessionStartOnWorkerQueue();
+  if (auto sessionID = sessionIDPropertyWithTimestamp(timestamp)) setUserAttributeOnWorkerQueue(*sessionID);
+  if (auto sessionNumber = sessionNumberProperty()) setUserAttributeOnWorkerQueue(*sessionNumber);
+  const bool background = appInBackground && remoteConfig_ && remoteConfig_->appInBackgroundParameterEnabled();
+  platform::Dictionary parameters{{"_sid", static_cast<int64_t>(timestamp)},
+                                  {"_sno", persistedConfig_->sessionNumber()}};
+  if (background) parameters["_aib"] = static_cast<int64_t>(1);
+  auto event = APMEvent::create("auto", false, "_s", timestamp, 0, parameters);
+  if (!event) return;
+  if (!background) {
+    auto screen = currentScreenParameters();
+    if (!screen.empty()) event->addScreenParameters(screen);
+  }
+  handleInternalEventOnWorkerQueue(event);
+}
+
+// MARK: - Personalised ads and consent
+
+void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
+  if (!checkWorkerQueue("setPersonalizedAdsUserPropertyOnWorkerQueue") || !database_) return;
+  auto monitor = log();
+  platform::Error error;
+  auto stored = database_->userAttributeWithName("_npa", &error);
+  if (!stored && !error.empty()) {
+    monitor->logWithLevel(1, 23172, "Unable to read personalized ads user property. Error", error);
+    return;
+  }
+  auto npa = shouldDisableAdPersonalization();
+  if (!npa) {
+    if (!stored) return;
+    platform::Error deleteError;
+    if (database_->deleteUserAttributeWithName("_npa", &deleteError)) {
+      monitor->logWithLevel(4, 23180, "No value set for personalized ads. Removing user property.");
+      APMConsentSettingsUtil::setDiagnosticSource(0, APMConsentSettingsUtil::kAdPersonalization);
+    } else {
+      monitor->logWithLevel(1, 23173, "Unable to remove personalized ads user property in the database. Error",
+                            deleteError);
+    }
+    return;
+  }
+  if (!APMConsentSettingsUtil::adPersonalization()) updateAdPersonalizationConsentFromNPAValue(npa);
+  if (!stored || stored->value().int64Value() != *npa) {
+    setInternalUserPropertyOnWorkerQueue("_npa", APMValue(*npa), platform::now());
+  }
+}
+
+void APMMeasurement::updateAdPersonalizationConsentFromNPAValue(const std::optional<int64_t>& npa) {
+  using Consent = APMConsentSettingsUtil;
+  auto current = Consent::adPersonalization();
+  // The consent answers "granted" as true; an NPA value of true means not granted.
+  if (npa && current && ((*current != 0) == (*npa == 0))) return;
+  if (!npa) return;
+  Consent::updateSettings({{Consent::kAdPersonalization, std::string(*npa != 0 ? Consent::kDenied : Consent::kGranted)}});
+  int64_t diagnostic = -1;
+  if (persistedConfig_->allowPersonalizedAds()) {
+    diagnostic = 5;
+  } else if (foundAdPersonalizationPlistFlag_) {
+    diagnostic = 3;
+  } else if (auto defaults = Consent::defaultSettings(); defaults && platform::find(*defaults, Consent::kAdPersonalization)) {
+    diagnostic = 1;
+  }
+  if (diagnostic >= 0) Consent::setDiagnosticSource(diagnostic, Consent::kAdPersonalization);
+}
+
+void APMMeasurement::updateConsentSettingsUtilWithRemoteConfig() {
+  using Consent = APMConsentSettingsUtil;
+  if (!remoteConfig_) return;
+  const auto before = Consent::adPersonalization();
+  auto defaults = remoteConfig_->consentDefaults();
+  auto delegations = remoteConfig_->consentDelegations();
+  if (!defaults.empty() || !delegations.empty()) {
+    Consent::setDefaultSettings(defaults);
+    Consent::setDelegatedSettings(delegations);
+  }
+  auto regional = remoteConfig_->regionalDefaults();
+  Consent::setRegionalDefaults(regional.empty() ? std::nullopt : std::optional<platform::Dictionary>(regional));
+  const auto after = Consent::adPersonalization();
+  if (after && after != before) shouldUpdateNPAUserProperty_ = true;
+}
+
+void APMMeasurement::updateCachedAdCampaignInfoWithExistingZBRAIDProperty() {
+  if (!database_) return;
+  auto buffer = persistedConfig_->adCampaignInfoBuffer();
+  if (buffer && !buffer->empty()) return;
+  platform::Error error;
+  auto zbraid = database_->userAttributeWithName("_zbraid", &error);
+  if (!zbraid) return;
+  auto info = APMPBAdCampaignInfo::initWithMessageInfo();
+  APMNanoSetInt64(*info, 3, static_cast<int64_t>(zbraid->lastSetTimestamp() * 1000.0));
+  const APMValue& value = zbraid->value();
+  APMNanoSetString(*info, 1, value.isString() ? value.stringValue() : value.description());
+  persistedConfig_->setAdCampaignInfoBuffer(info->protoBuffer());
+}
+
+void APMMeasurement::backfillSessionNumber() {
+  if (!database_ || persistedConfig_->sessionNumber() != 0) return;
+  platform::Error error;
+  auto aggregates = database_->eventAggregatesWithName("_s", &error);
+  if (!aggregates) {
+    if (!error.empty()) log()->logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", "_s", error);
+    return;
+  }
+  persistedConfig_->setSessionNumber(aggregates->lifetimeCount());
+}
+
+void APMMeasurement::setSessionTimeoutInterval(double seconds) {
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:1565", [weakSelf, seconds] {
+    if (auto self = weakSelf.lock()) self->setSessionTimeoutIntervalOnWorkerQueue(seconds);
+  });
+}
+
+double APMMeasurement::firstOpenTimestamp() {
+  if (!database_) return 0;
+  auto monitor = log();
+  platform::Error error;
+  auto firstOpen = database_->userAttributeWithName("_fot", &error);
+  if (firstOpen) return firstOpen->lastSetTimestamp();
+  auto all = database_->userAttributesIncludingInternal(true, &error);
+  if (!all) {
+    monitor->logWithLevel(1, 23123, "Unable to query current user properties. Error", error);
+    return 0;
+  }
+  if (all->empty()) {
+    monitor->logWithLevel(2, 23124, "Cannot extract first open timestamp. Empty user properties");
+    return 0;
+  }
+  double earliest = (*all)[0]->lastSetTimestamp();
+  for (const auto& property : *all) earliest = std::min(earliest, property->lastSetTimestamp());
+  return earliest;
+}
+
+// MARK: - Previous first-open count
+
+std::string APMMeasurement::previousFirstOpenCount() const {
+  return std::to_string(persistedConfig_->previousFirstOpenCount().value_or(0));
+}
+
+void APMMeasurement::setPreviousFirstOpenCount(const std::string& count) {
+  persistedConfig_->setPreviousFirstOpenCount(std::strtoll(count.c_str(), nullptr, 10));
+}
+
+bool APMMeasurement::shouldAllowAdNetworkRegistration() const {
+  auto value = platform::Bundle::objectForInfoDictionaryKey(kPlistAdNetworkRegistrationKey);
+  if (!value.isNumber()) return true;
+  return value.boolValue();
+}
+
+std::optional<int64_t> APMMeasurement::shouldDisableAdPersonalization() {
+  using Consent = APMConsentSettingsUtil;
+  if (auto allow = persistedConfig_->allowPersonalizedAds()) return *allow ? 0 : 1;
+  if (auto settings = Consent::consentSettings(); settings && platform::find(*settings, Consent::kAdPersonalization)) {
+    auto granted = Consent::adPersonalization();
+    return (granted && *granted != 0) ? 0 : 1;
+  }
+  auto plist = platform::Bundle::objectForInfoDictionaryKey(kPlistAllowAdPersonalizationKey);
+  if (!plist.isNull()) {
+    if (plist.isNumber()) {
+      foundAdPersonalizationPlistFlag_ = true;
+      return plist.boolValue() ? 0 : 1;
+    }
+    return 0;
+  }
+  if (auto defaults = Consent::defaultSettings()) {
+    if (const auto* value = platform::find(*defaults, Consent::kAdPersonalization); value && value->asString()) {
+      std::string text = *value->asString();
+      for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (text == Consent::kDenied) return 1;
+      if (text == Consent::kGranted) return 0;
+    }
+  }
+  return std::nullopt;
 }

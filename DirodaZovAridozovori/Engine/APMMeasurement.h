@@ -84,6 +84,8 @@ struct APMMeasurementComponents {
   std::function<bool()> isDirodaAdsOnDeviceConversionLinked;
   // Bundle-level identifier and consent fields added to the metadata (bundling's rules).
   std::function<void(APMPBMeasurementBundle& metadata)> addIdentifierAndConsentFields;
+  // The running version is the one originally installed (store receipt); empty: YES.
+  std::function<bool()> isVersionSameAsOriginalVersion;
 };
 
 class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
@@ -255,6 +257,30 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void updateSchedule();
 
   // MARK: - Configuration fetch and application lifecycle (owned by APMMeasurement+Fetch.cpp)
+  // Starts one conditional GET of the configuration (worker queue). Callers check that the network
+  // is ready first.
+  void fetchRemoteConfig();
+  // The reply handler: applies a new configuration, renews the success time, or records the
+  // failure for the retry and back-off schedule (worker queue). statusCode 0: no response.
+  void networkRemoteConfigFetchCompletionHandler(int64_t statusCode,
+                                                 const std::vector<std::pair<std::string, std::string>>& headerFields,
+                                                 const platform::Data& data,
+                                                 const std::optional<platform::Error>& error);
+  // No request of the engine is in flight and the network can be reached.
+  bool isNetworkReadyForConfigFetch() const;
+  // Observes the application becoming active and resigning active on the default notification
+  // center (once), and makes the engine the network client's logger; removed with the engine.
+  void subscribeForAppForegroundBackgroundNotifications();
+  void handleAppDidBecomeActiveEvent();
+  void handleAppWillResignActiveEvent();
+  void handleAppWillEnterForegroundNotification();
+  void terminateBackgroundTask();
+
+ private:
+  struct LifecycleObservers;
+  std::shared_ptr<LifecycleObservers> lifecycleObservers_;  // guarded by its own mutex
+
+ public:
 
   // MARK: - Sessions (owned by APMMeasurement+Session.cpp)
   // Creates the session reporter over the persisted configuration (start-up and wipe).
@@ -267,6 +293,15 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::optional<APMUserAttribute> sessionIDPropertyWithTimestamp(double timestamp);
   std::optional<APMUserAttribute> sessionNumberProperty();
   void setSessionTimeoutIntervalOnWorkerQueue(double seconds);
+  // The current session reporter, from any queue (nullptr before the first start).
+  std::shared_ptr<APMSessionReporter> currentSessionReporter() const;
+
+ private:
+  // Guards publishedSessionReporter_: the worker replaces it, the main queue's handlers read it.
+  mutable std::mutex sessionReporterMutex_;
+  std::shared_ptr<APMSessionReporter> publishedSessionReporter_;
+
+ public:
 
  private:
   struct Private {};
@@ -285,6 +320,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void submit(const char* blockID, std::function<void()> block);
   void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
   bool initializeComponentsOnWorkerQueue();
+  void installRemoteConfigHooks();
   bool checkWorkerQueue(const char* methodName) const;
   // Runs action once the enclosing event transaction commits (at once outside one).
   void afterCommit(std::function<void()> action);
@@ -319,9 +355,23 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::optional<std::string> previousDMPAppID_;
   bool foundAdPersonalizationPlistFlag_ = false;
   bool shouldUpdateNPAUserProperty_ = false;
+  // The metadata of the last written event inside an event group, reused while the user
+  // properties have not changed (userAttributesGeneration_ counts every change made through here).
+  struct CachedMetadata {
+    uint64_t generation = 0;
+    platform::Data encoded;
+    int64_t fingerprint = 0;
+    bool hasResettableDeviceID = false;
+  };
+  std::optional<CachedMetadata> cachedMetadata_;
+  uint64_t userAttributesGeneration_ = 0;
   bool scheduleUpdateDeferred_ = false;  // inside an event group: one updateSchedule at its end
   bool scheduleUpdateWanted_ = false;
   std::vector<std::function<void()>>* commitActions_ = nullptr;  // the innermost event transaction's
+
+  // Guards publishedRemoteConfig_, the configuration as other queues see it.
+  mutable std::mutex publishMutex_;
+  std::shared_ptr<APMRemoteConfig> publishedRemoteConfig_;
 
   // Guards openGroup_: entry points on any thread add to it, the worker takes it.
   std::mutex groupMutex_;

@@ -1,0 +1,80 @@
+#include "APMEventRoad.h"
+
+#include <cmath>
+
+#include "APMMonitor.h"
+
+namespace {
+constexpr double kSecondsPerDay = 86400;
+constexpr int64_t kLogEveryExcess = 1000;
+
+bool debugModeEnabled() { return APMMonitor::shared()->isDebugModeEnabled(); }
+
+bool shouldLogExcess(int64_t count, int64_t limit) { return (count - limit) % kLogEveryExcess == 0; }
+
+int32_t clampedCount(int64_t count) {
+  return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
+}
+}  // namespace
+
+bool APMIsSubjectToRealtimeLimit(const std::string& eventName, bool debugMode) {
+  if (debugMode) return false;
+  return eventName != "_iap" && eventName != "_f" && eventName != "_dcu" && eventName != "_fx";
+}
+
+bool APMIsSubjectToRealtimeLimit(const APMEvent& event) {
+  return APMIsSubjectToRealtimeLimit(event.name(), debugModeEnabled());
+}
+
+bool APMIsDCUEvent(const std::string& eventName, bool debugMode) { return !debugMode && eventName == "_dcu"; }
+
+bool APMIsDCUEvent(const APMEvent& event) { return APMIsDCUEvent(event.name(), debugModeEnabled()); }
+
+bool APMIsConversionEventName(const std::string& eventName) {
+  return eventName == "ecommerce_purchase" || eventName == "_f" || eventName == "_iap" || eventName == "purchase" ||
+         eventName == "refund";
+}
+
+int32_t APMDayNumber(double now, double midnightOffset) {
+  return static_cast<int32_t>(std::floor((now - midnightOffset) / kSecondsPerDay));
+}
+
+APMDailyLimitDecision APMApplyDailyLimits(const APMEvent& event, bool isPublicEvent, int32_t day,
+                                          const APMDailyLimits& limits, APMDailyCounts& counts) {
+  using Refusal = APMDailyLimitDecision::Refusal;
+  if (counts.day != day) counts.resetWithNewDay(day);
+  const bool isError = event.name() == "_err";
+  const int32_t effectiveCount = clampedCount(APMEffectiveEventCount(event));
+  APMDailyLimitDecision decision;
+
+  if (counts.allEventsCount >= limits.maxEventsPerDay) {
+    decision = {false, Refusal::AllEvents, shouldLogExcess(counts.allEventsCount, limits.maxEventsPerDay),
+                limits.maxEventsPerDay};
+    if (isError) {
+      counts.incrementErrorEventsCountForCurrentDay(day);
+    } else {
+      counts.incrementCountsForCurrentDay(day, isPublicEvent, false, effectiveCount);
+    }
+    return decision;
+  }
+  if (isError) {
+    if (counts.errorEventsCount >= limits.maxErrorEventsPerDay) {
+      decision = {false, Refusal::ErrorEvents,
+                  shouldLogExcess(counts.errorEventsCount, limits.maxErrorEventsPerDay), limits.maxErrorEventsPerDay};
+      counts.incrementErrorEventsCountForCurrentDay(day);
+      counts.decrementAllEventsCount();
+      return decision;
+    }
+    counts.incrementErrorEventsCountForCurrentDay(day);
+    return decision;
+  }
+  if (isPublicEvent && counts.publicEventsCount >= limits.maxPublicEventsPerDay) {
+    decision = {false, Refusal::PublicEvents,
+                shouldLogExcess(counts.publicEventsCount, limits.maxPublicEventsPerDay), limits.maxPublicEventsPerDay};
+    counts.incrementCountsForCurrentDay(day, true, false, effectiveCount);
+    counts.decrementAllEventsCount();
+    return decision;
+  }
+  counts.incrementCountsForCurrentDay(day, isPublicEvent, false, effectiveCount);
+  return decision;
+}

@@ -1,0 +1,602 @@
+// The road of one event on the worker queue, from the engine's hands to a stored raw-event row.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdlib>
+
+#include "APMDatabase.h"
+#include "APMEventRoad.h"
+#include "APMMeasurement.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "APMPersistedConfig.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
+#include "Identity/APMIdentity.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "platform/Clock.h"
+#include "platform/Unicode.h"
+
+namespace {
+
+constexpr size_t kMaxErrorTextLength = 40;
+constexpr int64_t kMaxPreviousFirstOpenCount = INT64_MAX;
+
+std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
+
+std::string describeParameters(const APMParameters& parameters) {
+  std::string text = "{";
+  bool first = true;
+  for (const auto& [name, value] : parameters) {
+    if (!first) text += ", ";
+    first = false;
+    text += name + ": " + value.description();
+  }
+  return text + "}";
+}
+
+std::shared_ptr<APMPBOnDeviceMeasurementValue> onDeviceValue(APMDatabase& database, const char* name,
+                                                             int64_t errorCode, const char* errorText) {
+  platform::Error error;
+  auto row = database.ODMValueWithName(name, &error);
+  if (!row) {
+    if (!error.empty()) log()->logWithLevel(4, errorCode, errorText, error);
+    return nullptr;
+  }
+  const platform::Object* setTimestamp = platform::find(*row, "set_timestamp");
+  const platform::Object* value = platform::find(*row, "value");
+  if (!setTimestamp || !value || !setTimestamp->isNumber() || !value->asString()) return nullptr;
+  auto message = APMPBOnDeviceMeasurementValue::initWithMessageInfo();
+  APMNanoSetInt64(*message, 0, static_cast<int64_t>(setTimestamp->doubleValue() * 1000.0));
+  APMNanoSetString(*message, 1, *value->asString());
+  return message;
+}
+
+}  // namespace
+
+// MARK: - Transactions and their side effects
+
+void APMMeasurement::afterCommit(std::function<void()> action) {
+  if (commitActions_) {
+    commitActions_->push_back(std::move(action));
+    return;
+  }
+  action();
+}
+
+int32_t APMMeasurement::currentDayNumber() const {
+  return APMDayNumber(platform::now(), persistedConfig_->midnightOffset().value_or(0));
+}
+
+// MARK: - Entries
+
+void APMMeasurement::handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
+  if (!checkWorkerQueue("handleInternalEventOnWorkerQueue:") || !event) return;
+  if (event->name() != "_err") {
+    if (auto defaults = persistedConfig_->defaultEventParameters(); defaults && !defaults->empty()) {
+      event->applyParameters(event->name() == "_cmp" ? APMParametersWithoutZadPrefix(*defaults) : *defaults, true);
+    }
+  }
+  handleEventOnWorkerQueue(event);
+  auto hooks = APMCurrentAnalyticsHooks();
+  if (hooks.notifyEventListeners) afterCommit([notify = hooks.notifyEventListeners, event] { notify(event); });
+}
+
+void APMMeasurement::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
+  if (!checkWorkerQueue("handleEventOnWorkerQueue:") || !event) return;
+  auto monitor = log();
+  // Without the components (a failed start) there is nowhere to write: the road is a no-op.
+  if (!isEnabled() || !database_ || !remoteConfig_) {
+    monitor->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
+    return;
+  }
+  event = eventAfterSafelistingEvent(event);
+  if (!event) return;
+  processSessionFromEvent(*event);
+  if (!dedupeSubscriptionEvent(*event)) return;
+  if (shouldDropDuplicatedSessionStartWithRolloutEvent(*event)) return;
+  event = appExceptionEventWithZoredodeFeatureRollouts(event);
+  writeSessionStartEventOnWorkerQueue(*event);
+
+  auto host = remoteConfig_->eventEditing();
+  auto runEditing = components().runEventEditing;
+  if (!host || !runEditing) {
+    writeEventOnWorkerQueue(event);
+  } else {
+    APMEventEditingOutcome outcome = runEditing(*host, event->editEvent());
+    if (outcome.failed) {
+      writeEventOnWorkerQueue(event);
+      monitor->logWithLevel(1, 23223, "Event editing failed. Event name", event->name());
+    } else {
+      std::shared_ptr<APMEvent> edited;
+      if (outcome.outputEvent) edited = APMEvent::eventFromEditEvent(*outcome.outputEvent);
+      writeEventOnWorkerQueue(edited ? edited : event);
+      for (const auto& created : outcome.eventsToLog) {
+        const platform::Object* originParameter = platform::find(created.parameters, "_o");
+        const std::string origin =
+            originParameter && originParameter->asString() ? *originParameter->asString() : std::string("app");
+        if (auto createdEvent = APMEvent::create(origin, false, created.name, created.timestamp, 0, created.parameters)) {
+          writeEventOnWorkerQueue(createdEvent);
+        }
+      }
+    }
+  }
+  // Also after a failed edit: the stored event must still reach an upload.
+  if (scheduleUpdateDeferred_) {
+    scheduleUpdateWanted_ = true;
+  } else {
+    updateSchedule();
+  }
+}
+
+std::shared_ptr<APMEvent> APMMeasurement::eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event) const {
+  if (safelistedEvents_.empty()) return event;
+  if (std::find(safelistedEvents_.begin(), safelistedEvents_.end(), event->name()) != safelistedEvents_.end()) {
+    auto copy = event->copy();
+    copy->setParameter("da_safelisted", APMValue(static_cast<int64_t>(1)));
+    return copy;
+  }
+  log()->logWithLevel(3, 23174, "Event dropped. Reason: not in allowlist. Event name, origin", event->name(),
+                      event->origin());
+  return nullptr;
+}
+
+void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
+  auto hooks = APMCurrentAnalyticsHooks();
+  if (!hooks.isAppActive || hooks.isAppActive()) return;
+  auto monitor = log();
+  if (const APMValue* extend = event.parameter("extend_session")) {
+    if (extend->isInt64() && extend->int64Value() == 1) {
+      if (isSessionExpiredOnWorkerQueue()) {
+        reportSessionStartOnWorkerQueueWithTimestamp(event.timestamp(), true);
+      } else {
+        extendSessionOnWorkerQueue();
+      }
+    } else {
+      monitor->logWithLevel(3, 23179,
+                            "extend_session is a reserved parameter. To extend or start a session in the background, "
+                            "set an event parameter {@'extend_session': @1}");
+    }
+  }
+  if (!isSessionExpiredOnWorkerQueue()) return;
+  struct Removal {
+    const char* name;
+    int64_t code;
+    const char* text;
+  };
+  static const Removal kRemovals[] = {
+      {"_sid", 23177, "Failed to remove session ID user property on session expiration. Error"},
+      {"_sno", 23178, "Failed to remove session number user property on session expiration. Error"},
+      {"_se", 23192, "Failed to remove session user engagement user property on session expiration. Error"},
+  };
+  platform::Error ignored;
+  database_->performTransaction(
+      [&] {
+        for (const auto& removal : kRemovals) {
+          platform::Error error;
+          if (!database_->deleteUserAttributeWithName(removal.name, &error)) {
+            monitor->logWithLevel(2, removal.code, removal.text, error);
+            return false;
+          }
+        }
+        return true;
+      },
+      &ignored);
+  ++userAttributesGeneration_;
+}
+
+bool APMMeasurement::dedupeSubscriptionEvent(const APMEvent& event) {
+  if (!APMIsSubscriptionEvent(event)) return true;
+  const APMValue* deduplicationID = event.parameter("_did");
+  if (!deduplicationID || !deduplicationID->isInt64()) return true;
+  // -1 stands for "no de-duplication ID": such events are never duplicates.
+  if (deduplicationID->int64Value() == -1) return true;
+  auto monitor = log();
+  const APMValue* product = event.parameter("product_id");
+  const std::string productID = product ? product->description() : std::string();
+  platform::Error error;
+  auto isNew = database_->insertIfNotDuplicateSubscriptionID(std::to_string(deduplicationID->int64Value()), &error);
+  if (!isNew) {
+    monitor->logWithLevel(2, 23181, "Failed to save subscription ID. Product ID, error", productID, error);
+    return true;
+  }
+  if (!*isNew) {
+    monitor->logWithLevel(4, 23182, "Event dropped. Reason: Subscription purchase is a duplicate. Product ID",
+                          productID);
+    return false;
+  }
+  platform::Error deleteError;
+  auto deleted = database_->deleteSubscriptionsOverLimit(&deleteError);
+  if (!deleted) {
+    // The new ID is already recorded, so dropping the event here would lose the purchase for good.
+    monitor->logWithLevel(5, 23183, "Failed to delete older subscription records. Error", deleteError);
+    return true;
+  }
+  if (*deleted != 0) monitor->logWithLevel(5, 23184, "Deleted older subscription records beyond limit");
+  return true;
+}
+
+bool APMMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event) {
+  if (event.name() != "_ssr") return false;
+  auto monitor = log();
+  const auto stored = persistedConfig_->zoredodeFeatureRollouts();
+  const APMValue* parameter = event.parameter("_ffr");
+  const bool parameterIsString = parameter && parameter->isString();
+  const bool duplicate = stored ? (parameterIsString && parameter->stringValue() == *stored)
+                                : (!parameter || (parameterIsString && parameter->stringValue().empty()));
+  if (duplicate) {
+    monitor->logWithLevel(8, 23191, "Feature rollouts value is a duplicate, dropping event");
+    return true;
+  }
+  if (parameter && !parameterIsString) {
+    monitor->logWithLevel(2, 23190, "Unable to process zoredode feature rollouts, value is not a string.");
+  }
+  if (parameterIsString && !parameter->stringValue().empty()) {
+    persistedConfig_->setZoredodeFeatureRollouts(parameter->stringValue());
+  } else {
+    persistedConfig_->setZoredodeFeatureRollouts(std::nullopt);
+  }
+  return false;
+}
+
+std::shared_ptr<APMEvent> APMMeasurement::appExceptionEventWithZoredodeFeatureRollouts(
+    const std::shared_ptr<APMEvent>& event) {
+  if (event->name() != "_ae") return event;
+  auto stored = persistedConfig_->zoredodeFeatureRollouts();
+  if (!stored) return event;
+  auto copy = event->copy();
+  copy->setParameter("_ffr", APMValue(*stored));
+  return copy;
+}
+
+void APMMeasurement::writeSessionStartEventOnWorkerQueue(const APMEvent& event) {
+  if (!checkWorkerQueue("writeSessionStartEventOnWorkerQueue:") || event.name() != "_s") return;
+  const APMValue* sessionID = event.parameter("_sid");
+  const APMValue* sessionNumber = event.parameter("_sno");
+  if (sessionID && sessionNumber) backfillSessionID(*sessionID, *sessionNumber);
+  auto stored = persistedConfig_->zoredodeFeatureRollouts();
+  if (!stored) return;
+  if (auto rollouts = APMEvent::create("auto", false, "_ssr", platform::now(), 0, platform::Dictionary{{"_ffr", *stored}})) {
+    writeEventOnWorkerQueue(rollouts);
+  }
+}
+
+// MARK: - Writing
+
+void APMMeasurement::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
+  if (!checkWorkerQueue("writeEventOnWorkerQueue:") || !event) return;
+  auto monitor = log();
+  monitor->logWithLevel(7, 23051, "Logging event: origin, name, params", event->origin(), event->name(),
+                        describeParameters(event->parameters()));
+  std::vector<std::shared_ptr<APMEvent>> caused;
+  if (auto process = components().processConditionalUserProperties) {
+    auto result = process(*event);
+    ++userAttributesGeneration_;
+    if (result) {
+      caused = std::move(*result);
+    } else {
+      monitor->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
+                            event->name(), event->origin());
+    }
+  }
+  writeFilteredEventOnWorkerQueue(event);
+  for (const auto& next : caused) {
+    if (next) writeFilteredEventOnWorkerQueue(next);
+  }
+}
+
+void APMMeasurement::writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
+  if (!checkWorkerQueue("writeFilteredEventOnWorkerQueue:") || !event || !database_) return;
+  auto monitor = log();
+  const std::string& name = event->name();
+  if (remoteConfig_->isEventBlocklisted(name)) {
+    monitor->logWithLevel(5, 23052, "Rejected event. Event name", name);
+    if (!remoteConfig_->blocklistInternal() && !remoteConfig_->blocklistPublic() && name != "_err") {
+      logInternalEvent("auto", "_err",
+                       {{"_err", static_cast<int64_t>(11)},
+                        {"_ev", platform::truncateToCharacters(name, kMaxErrorTextLength)}});
+    }
+    return;
+  }
+  if (identity_) identity_->updateIdentifiers();
+  if (APMIsConversionEventName(name)) event->setConversion(true);
+
+  std::vector<std::function<void()>> actions;
+  auto* outer = commitActions_;
+  commitActions_ = &actions;
+  platform::Error error;
+  const bool committed = database_->performTransaction([&] { return writeFilteredEventInTransaction(*event); }, &error);
+  commitActions_ = outer;
+  if (!committed) {
+    // Whatever was read inside the rolled-back savepoint may no longer be true.
+    cachedMetadata_.reset();
+    return;
+  }
+  for (auto& action : actions) afterCommit(std::move(action));
+}
+
+bool APMMeasurement::writeFilteredEventInTransaction(APMEvent& event) {
+  auto monitor = log();
+  if (!updateLifetimeValueWithEvent(event)) return false;
+  const bool isPublic = APMIsPublicName(event.name());
+  platform::Error error;
+  auto counts = database_->dailyCounts(&error);
+  if (!counts) {
+    monitor->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error", error);
+    return false;
+  }
+  const bool process = shouldProcessEvent(event, *counts, isPublic);
+  const bool realtime = isRealtimeEvent(event, *counts);
+  platform::Error updateError;
+  if (!database_->updateDailyCounts(*counts, &updateError)) {
+    monitor->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error", event.name(),
+                          updateError);
+    return false;
+  }
+  if (!process) return true;
+  return writeEvent(event, isPublic, realtime);
+}
+
+bool APMMeasurement::updateLifetimeValueWithEvent(const APMEvent& event) {
+  auto parts = components();
+  if (!parts.isPurchaseEvent || !parts.recordLifetimeValue || !parts.isPurchaseEvent(event)) return true;
+  const bool recorded = parts.recordLifetimeValue(*database_, event);
+  ++userAttributesGeneration_;
+  if (recorded) return true;
+  const APMValue* currency = event.parameter("currency");
+  const APMValue* value = event.parameter("value");
+  log()->logWithLevel(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
+                      event.name(), currency ? currency->description() : std::string(),
+                      value ? value->description() : std::string());
+  return false;
+}
+
+bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent) {
+  using Refusal = APMDailyLimitDecision::Refusal;
+  APMDailyLimits limits{remoteConfig_->maxEventsPerDay(), remoteConfig_->maxErrorEventsPerDay(),
+                        remoteConfig_->maxPublicEventsPerDay()};
+  const auto decision = APMApplyDailyLimits(event, isPublicEvent, currentDayNumber(), limits, dailyCounts);
+  auto monitor = log();
+  switch (decision.refusal) {
+    case Refusal::None:
+      break;
+    case Refusal::AllEvents:
+      if (decision.shouldLog) {
+        monitor->logWithLevel(1, 23055, "Data loss. Too many events logged. Name, limit", event.name(),
+                              decision.limit);
+      }
+      break;
+    case Refusal::ErrorEvents:
+      if (decision.shouldLog) {
+        const APMValue* code = event.parameter("_err");
+        monitor->logWithLevel(1, 23056, "Too many error events logged. Error code, limit",
+                              code ? code->int64Value() : 0, decision.limit);
+      }
+      break;
+    case Refusal::PublicEvents:
+      if (decision.shouldLog) {
+        monitor->logWithLevel(1, 23057, "Data loss. Too many public events logged. Name, limit", event.name(),
+                              decision.limit);
+      }
+      logInternalEvent("auto", "_err", {{"_err", static_cast<int64_t>(16)}});
+      break;
+  }
+  return decision.accept;
+}
+
+bool APMMeasurement::isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts) {
+  const int64_t limit = remoteConfig_->maxRealtimeEventCountPerDay();
+  const bool subjectToLimit = APMIsSubjectToRealtimeLimit(event);
+  bool wanted = false;
+  if (event.isConversion() || remoteConfig_->isEventCustomConversion(event.name())) {
+    wanted = dailyCounts.realtimeCount < limit || !subjectToLimit;
+  }
+  if (event.isRealtime() && subjectToLimit && dailyCounts.realtimeCount >= limit) {
+    event.setRealtime(false);
+    log()->logWithLevel(4, 23060, "Too many real-time events. Event is no longer real-time. Event name, parameters",
+                        event.name(), describeParameters(event.parameters()));
+  }
+  if (event.isRealtime() && APMIsDCUEvent(event) &&
+      dailyCounts.dcuRealtimeCount >= remoteConfig_->maxRealtimeDCUEventCountPerDay()) {
+    event.setRealtime(false);
+  }
+  maybeAddDebugAndRealtimeParameters(event);
+  return wanted || event.isRealtime();
+}
+
+void APMMeasurement::maybeAddDebugAndRealtimeParameters(APMEvent& event) {
+  auto monitor = log();
+  if (!monitor->isDebugModeEnabled()) return;
+  event.setRealtime(true);
+  event.setDebug(true);
+  monitor->logWithLevel(7, 23073, "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
+                        event.name(), describeParameters(event.parameters()));
+}
+
+bool APMMeasurement::writeEvent(APMEvent& event, bool isPublicEvent, bool isRealtime) {
+  auto monitor = log();
+  const std::string& name = event.name();
+  platform::Error error;
+  auto aggregates = database_->eventAggregatesWithName(name, &error);
+  if (!aggregates) {
+    if (!error.empty()) {
+      monitor->logWithLevel(1, 23063, "Cannot query event aggregates. Name, error", name, error);
+      return false;
+    }
+    if (isPublicEvent) {
+      platform::Error countError;
+      auto count = database_->publicEventCount(&countError);
+      if (!count) {
+        monitor->logWithLevel(1, 23064, "Cannot query event count. Error", countError);
+        return false;
+      }
+      if (*count >= remoteConfig_->maxEventNameCardinality()) {
+        monitor->logWithLevel(1, 23065, "Cannot set event. Reached limit on set events. Name", name);
+        logInternalEvent("auto", "_err",
+                         {{"_err", static_cast<int64_t>(8)},
+                          {"_ev", platform::truncateToCharacters(name, kMaxErrorTextLength)}});
+        return false;
+      }
+    }
+    platform::Error updateError;
+    if (!database_->updateEventAggregates(APMEventAggregates(name, 0, 0, 0, 0), &updateError)) {
+      monitor->logWithLevel(1, 23066, "Data loss. Cannot record event aggregates. Error", updateError);
+      return false;
+    }
+  }
+  if (identity_ && identity_->shouldSetLastAdvertisingIDResetUserProperty()) {
+    setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  }
+
+  // Metadata is rebuilt only when the user properties may have changed since it was last built
+  // inside this group of events; the encoded form and fingerprint are what the row needs.
+  if (!cachedMetadata_ || cachedMetadata_->generation != userAttributesGeneration_ || !scheduleUpdateDeferred_) {
+    platform::Error attributesError;
+    auto attributes = database_->userAttributesIncludingInternal(true, &attributesError);
+    if (!attributes) {
+      monitor->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", attributesError);
+      return false;
+    }
+    auto metadata = createRawEventMetadataWithUserAttributes(*attributes);
+    CachedMetadata cache;
+    cache.generation = userAttributesGeneration_;
+    cache.hasResettableDeviceID = APMNanoHasField(*metadata, 19);
+    cache.encoded = metadata->protoBuffer();
+    cache.fingerprint = APMDatabase::metadataFingerprint(cache.encoded);
+    cachedMetadata_ = std::move(cache);
+  }
+  const CachedMetadata& metadata = *cachedMetadata_;
+
+  if (metadata.hasResettableDeviceID && persistedConfig_->unmatchedFirstOpenWithoutIDFA()) {
+    const double timestamp = event.timestamp();
+    afterCommit([weakSelf = weak_from_this(), timestamp] {
+      if (auto self = weakSelf.lock()) self->logFirstOpenConsentedEvent(timestamp);
+    });
+  } else if (name == "_f" && !metadata.hasResettableDeviceID) {
+    afterCommit([config = persistedConfig_] { config->setUnmatchedFirstOpenWithoutIDFA(true); });
+  }
+
+  platform::Error metadataError;
+  if (!database_->insertIfNotExistsRawEventMetadata(metadata.encoded, &metadataError)) {
+    monitor->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", metadataError);
+    return false;
+  }
+  platform::Error limitError;
+  auto deleted = database_->deleteRawEventsOverAbsoluteLimit(&limitError);
+  if (!deleted) {
+    monitor->logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error", limitError);
+    return false;
+  }
+  if (*deleted != 0) monitor->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count", *deleted);
+  platform::Error insertError;
+  if (!database_->insertRawEvent(event, metadata.fingerprint, isRealtime, &insertError)) {
+    monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", insertError);
+    return false;
+  }
+  if (name == "_f") {
+    afterCommit([weakSelf = weak_from_this()] {
+      auto self = weakSelf.lock();
+      if (!self) return;
+      int64_t count = std::strtoll(self->previousFirstOpenCount().c_str(), nullptr, 10);
+      if (count < 1) count = 0;
+      if (count != kMaxPreviousFirstOpenCount) ++count;
+      self->setPreviousFirstOpenCount(std::to_string(count));
+    });
+  }
+  monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", name,
+                        describeParameters(event.parameters()));
+  return true;
+}
+
+std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWithUserAttributes(
+    const std::vector<std::shared_ptr<APMUserAttribute>>& userAttributes) {
+  auto bundle = APMPBMeasurementBundle::initWithMessageInfo();
+  APMNanoSetString(*bundle, 8, std::string("macos"));
+  APMNanoSetInt32(*bundle, 0, 1);
+  if (identity_) {
+    APMNanoSetString(*bundle, 14, identity_->appID());
+    if (!identity_->isFromAppStore()) APMNanoSetString(*bundle, 13, std::string("manual_install"));
+    APMNanoSetString(*bundle, 16, identity_->appVersion());
+    if (auto serviceAppID = identity_->appIDFromDMP(); serviceAppID && !serviceAppID->empty()) {
+      APMNanoSetString(*bundle, 26, *serviceAppID);
+    }
+  }
+  APMNanoSetInt64(*bundle, 17, APMIdentity::zovAridozovoriLibraryVersion());
+  if (identity_) {
+    if (auto installationID = identity_->zoredodeInstallationID()) APMNanoSetString(*bundle, 29, *installationID);
+    auto token = identity_->sessionStitchingTokenWithSessionNumber(
+        persistedConfig_->sessionNumber(), isSessionExpiredOnWorkerQueue(), hasUserPropertyUserIDOnWorkerQueue());
+    if (token && !token->empty()) APMNanoSetString(*bundle, 43, *token);
+    if (auto major = identity_->appVersionMajor()) APMNanoSetInt32(*bundle, 30, *major);
+    if (auto minor = identity_->appVersionMinor()) APMNanoSetInt32(*bundle, 31, *minor);
+    if (auto release = identity_->appVersionRelease()) APMNanoSetInt32(*bundle, 32, *release);
+  }
+  auto parts = components();
+  if (parts.addIdentifierAndConsentFields) parts.addIdentifierAndConsentFields(*bundle);
+  auto environment = APMEnvironmentInfo::sharedInstance();
+  APMNanoSetString(*bundle, 10, environment->deviceModel());
+  APMNanoSetString(*bundle, 9, environment->deviceOSVersion());
+  APMNanoSetInt32(*bundle, 12, environment->timeZoneOffsetMinutes());
+  if (auto language = environment->userDefaultLanguage()) APMNanoSetString(*bundle, 11, *language);
+
+  if (!userAttributes.empty()) {
+    std::vector<std::shared_ptr<APMPBUserAttribute>> messages;
+    bool hasNPA = false;
+    for (const auto& attribute : userAttributes) {
+      if (!attribute) continue;
+      hasNPA = hasNPA || attribute->name() == "_npa";
+      messages.push_back(attribute->protoUserAttribute());
+    }
+    if (!hasNPA && database_) {
+      platform::Error error;
+      if (auto npa = database_->userAttributeWithName("_npa", &error)) messages.push_back(npa->protoUserAttribute());
+    }
+    APMNanoSetRepeatedField(*bundle, 2, messages);
+  }
+
+  if (auto buffer = persistedConfig_->adCampaignInfoBuffer(); buffer && !buffer->empty()) {
+    auto info = APMPBAdCampaignInfo::fromBuffer(*buffer);
+    if (info) APMNanoSetMessage(*bundle, 52, info);
+  }
+  if (database_) {
+    auto odm1 = onDeviceValue(*database_, "odm1_value", 23287, "Failed to query ODM value. Error");
+    auto odm1Session = onDeviceValue(*database_, "odm1_session_value", 23288, "Failed to query ODM session value. Error");
+    auto odm2 = onDeviceValue(*database_, "odm2_value", 23291, "Failed to query ODM value. Error");
+    if (odm1 || odm1Session || odm2) {
+      auto info = APMPBOnDeviceMeasurementInfo::initWithMessageInfo();
+      if (odm1) APMNanoSetMessage(*info, 0, odm1);
+      if (odm1Session) APMNanoSetMessage(*info, 1, odm1Session);
+      if (odm2) APMNanoSetMessage(*info, 2, odm2);
+      APMNanoSetMessage(*bundle, 53, info);
+    }
+  }
+  int32_t linkedClients = 0;
+  if (parts.hasAppDataConsentStatus && parts.hasAppDataConsentStatus()) linkedClients |= 1;
+  if (parts.isPrivateSetMembershipClientLinked && parts.isPrivateSetMembershipClientLinked()) linkedClients |= 2;
+  if (parts.isAlphaAppAdsOnDeviceConversionLinked && parts.isAlphaAppAdsOnDeviceConversionLinked()) {
+    linkedClients |= 4;
+  }
+  if (parts.isDirodaAdsOnDeviceConversionLinked && parts.isDirodaAdsOnDeviceConversionLinked()) linkedClients |= 8;
+  APMNanoSetInt32(*bundle, 55, linkedClients);
+  return bundle;
+}
+
+void APMMeasurement::logFirstOpenConsentedEvent(double timestamp) {
+  persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(false);
+  int64_t previous = std::strtoll(previousFirstOpenCount().c_str(), nullptr, 10);
+  platform::Dictionary parameters{{"_pfo", std::max<int64_t>(previous, 1) - 1}};
+  int64_t updatedWithAnalytics = 0;
+  if (database_) {
+    platform::Error error;
+    auto firstOpenAfterInstall = database_->userAttributeWithName("_fi", &error);
+    if (firstOpenAfterInstall && firstOpenAfterInstall->value().int64Value() < 1) updatedWithAnalytics = 1;
+  }
+  parameters["_uwa"] = updatedWithAnalytics;
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:1056", [weakSelf, timestamp, parameters] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    auto event = APMEvent::create("auto", false, "_fx", timestamp, 0, parameters);
+    if (!event) return;
+    event->setRealtime(true);
+    self->writeEventOnWorkerQueue(event);
+  });
+}

@@ -1,0 +1,669 @@
+// The engine's entry points for events, default event parameters, user properties and user data,
+// and the reset of analytics data.
+#include <algorithm>
+
+#include "APMDataTypeValidator.h"
+#include "APMDatabase.h"
+#include "APMError.h"
+#include "APMEventParameters.h"
+#include "APMEventRoad.h"
+#include "APMFileUtilities.h"
+#include "APMMeasurement.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "APMPersistedConfig.h"
+#include "Consent/APMConsentSettingsUtil.h"
+#include "Identity/APMIdentity.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr int64_t kSessionIDErrorCode = 13;
+
+std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
+
+// Results go out on a queue of their own, never on the worker queue.
+const std::shared_ptr<platform::DispatchQueue>& callbackQueue() {
+  static auto queue = platform::DispatchQueue::create("com.diroda.zora.callbacks");
+  return queue;
+}
+
+std::string describeDictionary(const platform::Dictionary& parameters) {
+  std::string text = "{";
+  bool first = true;
+  for (const auto& [key, value] : parameters) {
+    if (!first) text += ", ";
+    first = false;
+    text += key;
+  }
+  return text + "}";
+}
+
+bool isAdExposureTraffic(const std::string& origin, const std::string& name) {
+  return origin == "am" || name == "_xa" || name == "_xu";
+}
+
+}  // namespace
+
+struct APMMeasurement::PendingEvent {
+  std::string origin;
+  bool isPublicEvent = false;
+  std::string name;
+  platform::Dictionary parameters;
+  double timestamp = 0;
+  bool enabled = false;
+  bool ignoreEnabled = false;
+  bool ignoreInterceptor = false;
+  Interceptor interceptor;
+  platform::Dictionary addedScreenParameters;
+};
+
+struct APMMeasurement::EventGroup {
+  std::vector<PendingEvent> events;
+};
+
+// MARK: - Events
+
+void APMMeasurement::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                        const platform::Dictionary& parameters, double timestamp, bool enabled,
+                                        bool ignoreEnabled, bool ignoreInterceptor, Interceptor interceptor,
+                                        const platform::Dictionary& addedScreenParameters) {
+  PendingEvent pending{origin,          isPublicEvent,          name, parameters, timestamp, enabled, ignoreEnabled,
+                       ignoreInterceptor, std::move(interceptor), addedScreenParameters};
+  std::lock_guard<std::mutex> lock(groupMutex_);
+  if (!openGroup_) {
+    openGroup_ = std::make_shared<EventGroup>();
+    std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+    std::shared_ptr<EventGroup> group = openGroup_;
+    scheduler_->scheduleOnWorkerQueueBlockID("APMMeasurement:2476", [weakSelf, group] {
+      if (auto self = weakSelf.lock()) self->drainEventGroupOnWorkerQueue(group);
+    });
+  }
+  openGroup_->events.push_back(std::move(pending));
+}
+
+void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group) {
+  std::vector<PendingEvent> events;
+  {
+    std::lock_guard<std::mutex> lock(groupMutex_);
+    events.swap(group->events);
+    if (openGroup_ == group) openGroup_ = nullptr;
+  }
+  auto handle = [this](const PendingEvent& pending) {
+    logEventOnWorkerQueueWithOrigin(pending.origin, pending.isPublicEvent, pending.name, pending.parameters,
+                                    pending.timestamp, pending.enabled, pending.ignoreEnabled,
+                                    pending.ignoreInterceptor, pending.interceptor, pending.addedScreenParameters);
+  };
+  if (!database_ || !isEnabled()) {
+    for (const auto& pending : events) handle(pending);
+    return;
+  }
+  for (size_t start = 0; start < events.size(); start += kMaxEventsPerTransaction) {
+    const size_t end = std::min(events.size(), start + kMaxEventsPerTransaction);
+    std::vector<std::function<void()>> actions;
+    commitActions_ = &actions;
+    scheduleUpdateDeferred_ = true;
+    scheduleUpdateWanted_ = false;
+    cachedMetadata_.reset();
+    platform::Error error;
+    // One transaction for the group; each event's write is a savepoint inside it.
+    const bool committed = database_->performTransaction(
+        [&] {
+          for (size_t index = start; index < end; ++index) handle(events[index]);
+          return true;
+        },
+        &error);
+    commitActions_ = nullptr;
+    scheduleUpdateDeferred_ = false;
+    cachedMetadata_.reset();
+    if (committed) {
+      for (auto& action : actions) action();
+    } else {
+      log()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", error);
+    }
+    if (scheduleUpdateWanted_) updateSchedule();
+  }
+}
+
+void APMMeasurement::logEvent(const std::shared_ptr<APMEvent>& event) {
+  if (!event) {
+    log()->logWithLevel(4, 23048, "Attempted to log nil event");
+    return;
+  }
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  auto copy = event->copy();
+  submit("APMMeasurement:2582", [weakSelf, copy] {
+    if (auto self = weakSelf.lock()) self->handleEventOnWorkerQueue(copy);
+  });
+}
+
+void APMMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
+                                                     const std::string& name, const platform::Dictionary& parameters,
+                                                     double timestamp, bool enabled, bool ignoreEnabled,
+                                                     bool ignoreInterceptor, const Interceptor& interceptor,
+                                                     const platform::Dictionary& addedScreenParameters) {
+  if (!checkWorkerQueue("logEventOnWorkerQueueWithOrigin:isPublicEvent:name:parameters:timestamp:enabled:"
+                        "ignoreEnabled:ignoreInterceptor:interceptor:addedScreenParameters:")) {
+    return;
+  }
+  const platform::Dictionary withDefaults =
+      (ignoreInterceptor || name == "_err") ? parameters : parametersWithAddedDefaultEventParameters(parameters);
+  auto event = APMEvent::create(origin, isPublicEvent, name, timestamp, 0, withDefaults);
+  if (!event) {
+    log()->logWithLevel(1, 23219, "Attempted to log nil event. Origin, name, parameters", origin, name,
+                        describeDictionary(withDefaults));
+    return;
+  }
+  if (!addedScreenParameters.empty()) event->addScreenParameters(addedScreenParameters);
+  bool notify = (enabled || ignoreEnabled) && !isAdExposureTraffic(origin, name);
+  if (notify && interceptor && isPublicEvent && !ignoreInterceptor) {
+    platform::Dictionary merged = APMDictionaryFromParameters(event->parameters());
+    interceptor(origin, name, merged, timestamp);
+    return;
+  }
+  logEventOnWorkerQueue(event, notify);
+}
+
+void APMMeasurement::logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool notifyEventListeners) {
+  if (!notifyEventListeners) {
+    handleEventOnWorkerQueue(event);
+    return;
+  }
+  auto copy = event->copy();
+  handleEventOnWorkerQueue(event);
+  auto hooks = APMCurrentAnalyticsHooks();
+  if (hooks.notifyEventListeners) afterCommit([notify = hooks.notifyEventListeners, copy] { notify(copy); });
+}
+
+// MARK: - Default event parameters
+
+platform::Dictionary APMMeasurement::parametersWithAddedDefaultEventParameters(
+    const platform::Dictionary& parameters) const {
+  auto defaults = persistedConfig_->defaultEventParameters();
+  if (!defaults || defaults->empty()) return parameters;
+  platform::Dictionary merged = *defaults;
+  for (const auto& [key, value] : parameters) merged[key] = value;
+  return merged;
+}
+
+void APMMeasurement::setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters) {
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:2590", [weakSelf, parameters] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    const bool backfill = self->shouldBackfillEvents();
+    self->handleSetDefaultEventParametersOnWorkerQueue(parameters, backfill);
+  });
+}
+
+bool APMMeasurement::shouldBackfillEvents() {
+  if (!database_) return false;
+  platform::Error error;
+  auto rows = database_->allRawEventsWithError(&error);
+  if (!rows || rows->empty()) return false;
+  const double since = initTimestamp_.load();
+  for (const auto& row : *rows) {
+    const auto& event = row->rawEvent();
+    if (event && event->timestamp() >= since && event->origin().rfind("app", 0) == 0) return false;
+  }
+  return true;
+}
+
+void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(const std::optional<platform::Dictionary>& parameters,
+                                                                  bool backfillEvents) {
+  auto monitor = log();
+  platform::Dictionary result;
+  if (parameters) result = persistedConfig_->defaultEventParameters().value_or(platform::Dictionary{});
+  if (parameters) {
+    for (const auto& [key, value] : *parameters) {
+      if (value.isArray()) {
+        monitor->logWithLevel(4, 23213, "Invalid key in default event parameters. Parameter ignored.", key);
+        APMLogErrorEvent(kAPMErrorEventArrayDefaultParameter);
+        continue;
+      }
+      if (!value.isNull() && !value.isNumber() && !value.isString()) {
+        monitor->logWithLevel(4, 23213, "Invalid key in default event parameters. Parameter ignored.", key);
+        continue;
+      }
+      int failure = 0;
+      if (!APMDataTypeValidator::isValidPublicEventParameterName(key, &failure)) {
+        monitor->logWithLevel(4, 23214, "Invalid default event parameter name. Name", key);
+        continue;
+      }
+      if (value.isNull()) {
+        result.erase(key);
+        continue;
+      }
+      auto apmValue = APMValue::valueFromObject(value);
+      if (apmValue && APMDataTypeValidator::isValidPublicEventParameterValue(*apmValue, &failure)) result[key] = value;
+    }
+  }
+  const int32_t limit = remoteConfig_ ? remoteConfig_->maxPublicEventParams()
+                                      : APMRemoteConfig::defaultInstance()->maxPublicEventParams();
+  if (limit >= 0 && result.size() > static_cast<size_t>(limit)) {
+    APMTrimCustomParametersToLimit(result, static_cast<size_t>(limit));
+    APMLogErrorEvent(kAPMErrorEventTooManyDefaultParameters);
+    monitor->logWithLevel(4, 23215, "Too many default event parameters set. Discarding beyond event parameter limit");
+  }
+  if (backfillEvents) {
+    const double since = initTimestamp_.load();
+    backfillEventsWithParameters(result, true, [since](const APMEvent& event) { return event.timestamp() >= since; });
+    monitor->logWithLevel(7, 23272, "Updating default event parameters with backfill. Parameters",
+                          describeDictionary(result));
+  } else {
+    monitor->logWithLevel(7, 23216, "Updating default event parameters. Parameters", describeDictionary(result));
+  }
+  persistedConfig_->setDefaultEventParameters(result);
+}
+
+void APMMeasurement::backfillEventsWithParameters(const platform::Dictionary& parameters, bool isPublic,
+                                                  const std::function<bool(const APMEvent&)>& eventFilter) {
+  if (parameters.empty() || !database_) return;
+  auto monitor = log();
+  platform::Error error;
+  auto rows = database_->allRawEventsWithError(&error);
+  if (!rows) {
+    monitor->logWithLevel(1, 23270, "Unable to backfill events with default event parameters. Fetch failed. Error",
+                          error);
+    return;
+  }
+  int64_t failures = 0;
+  platform::Error lastError;
+  for (const auto& row : *rows) {
+    const auto& event = row->rawEvent();
+    if (!event || (eventFilter && !eventFilter(*event))) continue;
+    event->applyParameters(parameters, isPublic);
+    platform::Error updateError;
+    if (!database_->updateRawEvent(*row, &updateError)) {
+      ++failures;
+      lastError = updateError;
+    }
+  }
+  if (failures > 0) {
+    monitor->logWithLevel(1, 23271,
+                          "Unable to backfill some events with default event parameters. Update failed. Count, last error",
+                          failures, lastError);
+  }
+}
+
+// MARK: - Session ID backfill
+
+double APMMeasurement::backfillStartTimestampForSessionID(const APMValue& sessionID) {
+  platform::Error error;
+  if (auto rows = database_->allRawEventsWithError(&error)) {
+    for (const auto& row : *rows) {
+      if (row->rawEvent() && row->rawEvent()->name() == "_f") return row->rawEvent()->timestamp();
+    }
+  }
+  const double seconds = sessionID.isInt64() ? static_cast<double>(sessionID.int64Value()) : sessionID.doubleValue();
+  return seconds - 15.0;
+}
+
+void APMMeasurement::backfillSessionID(const APMValue& sessionID, const APMValue& sessionNumber) {
+  if (!database_) return;
+  auto monitor = log();
+  const double start = backfillStartTimestampForSessionID(sessionID);
+  platform::Error error;
+  auto rows = database_->allRawEventsWithError(&error);
+  if (!rows) return;
+  std::map<int64_t, bool> hasSessionIDByFingerprint;
+  for (const auto& row : *rows) {
+    const auto& event = row->rawEvent();
+    if (!event || event->timestamp() < start) continue;
+    auto known = hasSessionIDByFingerprint.find(row->metadataFingerprint());
+    if (known == hasSessionIDByFingerprint.end()) {
+      platform::Error metadataError;
+      auto metadata = database_->queryRawEventsMetadataWithFingerprint(row->metadataFingerprint(), &metadataError);
+      if (!metadata && !metadataError.empty()) {
+        monitor->logWithLevel(1, 23273, "Unable to backfill session ID. Fetch metadata failed. Error", metadataError);
+        continue;
+      }
+      bool hasSessionID = false;
+      if (metadata) {
+        auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*metadata, 2);
+        for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
+          if (APMNanoGetString(*attribute, 1) == std::optional<std::string>("_sid")) hasSessionID = true;
+        }
+      }
+      known = hasSessionIDByFingerprint.emplace(row->metadataFingerprint(), hasSessionID).first;
+    }
+    if (known->second) continue;
+    event->setParameter("_sid", sessionID);
+    event->setParameter("_sno", sessionNumber);
+    platform::Error updateError;
+    database_->updateRawEvent(*row, &updateError);
+  }
+}
+
+// MARK: - User properties
+
+void APMMeasurement::setUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute) {
+  if (!attribute) {
+    log()->logWithLevel(3, 23079, "Attempted to set nil user property");
+    return;
+  }
+  APMUserAttribute copy = *attribute;
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:3011", [weakSelf, copy] {
+    if (auto self = weakSelf.lock()) self->setUserAttributeOnWorkerQueue(copy);
+  });
+}
+
+void APMMeasurement::removeUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute) {
+  if (!attribute) {
+    log()->logWithLevel(3, 23074, "Attempted to remove nil user property");
+    return;
+  }
+  APMUserAttribute copy = *attribute;
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:2966", [weakSelf, copy] {
+    if (auto self = weakSelf.lock()) self->removeUserAttributeOnWorkerQueue(copy);
+  });
+}
+
+void APMMeasurement::setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute) {
+  if (!checkWorkerQueue("setUserAttributeOnWorkerQueue:")) return;
+  if (!isEnabled() || !database_) {
+    log()->logWithLevel(7, 23081, "Analytics is disabled. User property not set");
+    return;
+  }
+  setUserPropertyInDatabaseOnWorkerQueue(attribute);
+}
+
+bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute) {
+  if (!database_) return false;
+  auto monitor = log();
+  const std::string& name = attribute.name();
+  platform::Error error;
+  auto stored = database_->userAttributeWithName(name, &error);
+  if (!stored && !error.empty()) {
+    monitor->logWithLevel(1, 23082, "Unable to query existence of user property. Name, error", name, error);
+    return false;
+  }
+  if (name == "_id" && stored && attribute.value().isString() && stored->value().isString() &&
+      stored->value().stringValue() != attribute.value().stringValue()) {
+    if (identity_) identity_->resetSessionStitchingToken();
+    platform::Error ignored;
+    database_->deleteUserAttributeWithName("_lair", &ignored);
+  }
+  if (name == "_npa") updateAdPersonalizationConsentFromNPAValue(attribute.value().int64Value());
+  if (!stored) {
+    platform::Error countError;
+    const bool isPublic = attribute.isPublic();
+    auto count = isPublic ? database_->publicUserAttributeCount(&countError)
+                          : database_->userAttributeCountForOrigin(attribute.origin(), &countError);
+    if (!count) {
+      monitor->logWithLevel(1, 23083, "Unable to query user property count. Origin, error", attribute.origin(),
+                            countError);
+      return false;
+    }
+    const int64_t limit = isPublic ? (remoteConfig_ ? remoteConfig_->maxPublicUserProperties() : 25)
+                                   : kMaxNonPublicUserPropertiesPerOrigin;
+    if (*count >= limit) {
+      monitor->logWithLevel(3, 23084,
+                            "Unable to set user property. Reached limit on set user properties for origin. Origin, "
+                            "name, value",
+                            attribute.origin(), name, attribute.value().description());
+      APMLogErrorEvent(kAPMErrorEventUserPropertyLimit);
+      return false;
+    }
+  }
+  platform::Error updateError;
+  ++userAttributesGeneration_;
+  if (!database_->updateUserAttribute(attribute, &updateError)) {
+    monitor->logWithLevel(1, 23085, "Unable to set user property. Name, value, error", name,
+                          attribute.value().description(), updateError);
+    return false;
+  }
+  monitor->logWithLevel(7, 23087, "User property set. Name, value", name, attribute.value().description());
+  return true;
+}
+
+void APMMeasurement::removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute) {
+  if (!checkWorkerQueue("removeUserAttributeOnWorkerQueue:")) return;
+  auto monitor = log();
+  if (!isEnabled() || !database_) {
+    monitor->logWithLevel(7, 23076, "Analytics is disabled. User property not removed");
+    return;
+  }
+  if (attribute.name() == "_id" && identity_) identity_->resetSessionStitchingToken();
+  platform::Error error;
+  ++userAttributesGeneration_;
+  if (database_->deleteUserAttributeWithName(attribute.name(), &error) || error.empty()) {
+    monitor->logWithLevel(7, 23078, "User property removed. Name", attribute.name());
+  } else {
+    monitor->logWithLevel(1, 23077, "Unable to remove user property. Name, error", attribute.name(), error);
+  }
+}
+
+void APMMeasurement::userAttributeWithName(const std::string& name,
+                                           std::function<void(std::shared_ptr<APMUserAttribute>)> callback) {
+  if (!callback) {
+    log()->logWithLevel(0, 23088, "userAttributeWithName callback is nil");
+    return;
+  }
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:3152", [weakSelf, name, callback] {
+    std::shared_ptr<APMUserAttribute> result;
+    auto self = weakSelf.lock();
+    if (self && self->database_) {
+      platform::Error error;
+      result = self->database_->userAttributeWithName(name, &error);
+      if (!result && !error.empty()) log()->logWithLevel(1, 23089, "Unable to get user attribute by name. Name", name);
+    }
+    callbackQueue()->async([callback, result] { callback(result); });
+  });
+}
+
+void APMMeasurement::userPropertiesIncludingInternal(bool includingInternal,
+                                                     std::function<void(platform::Dictionary)> callback) {
+  if (!callback) {
+    log()->logWithLevel(0, 23090, "Unable to retrieve user properties. Callback is nil");
+    return;
+  }
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:3207", [weakSelf, includingInternal, callback] {
+    platform::Dictionary result;
+    auto self = weakSelf.lock();
+    if (self && self->database_) {
+      platform::Error error;
+      auto attributes = self->database_->userAttributesIncludingInternal(includingInternal, &error);
+      if (!attributes) log()->logWithLevel(1, 23091, "Unable to retrieve user properties. Error", error);
+      for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMUserAttribute>>{})) {
+        if (!attribute || attribute->name().empty()) {
+          log()->logWithLevel(3, 23092, "Cannot add invalid public user property name or value.");
+          continue;
+        }
+        const APMValue& value = attribute->value();
+        if (value.isString()) {
+          result[attribute->name()] = value.stringValue();
+        } else if (value.isDouble()) {
+          result[attribute->name()] = value.doubleValue();
+        } else if (value.isInt64()) {
+          result[attribute->name()] = value.int64Value();
+        }
+      }
+    }
+    callbackQueue()->async([callback, result] { callback(result); });
+  });
+}
+
+void APMMeasurement::maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int64_t)> callback) {
+  if (origin.empty()) {
+    log()->logWithLevel(0, 23093, "Origin for querying MaxUserProperties cannot be nil");
+    return;
+  }
+  if (!callback) {
+    log()->logWithLevel(0, 23094, "MaxUserProperties callback cannot be nil. Origin", origin);
+    return;
+  }
+  callbackQueue()->async([callback] { callback(kMaxNonPublicUserPropertiesPerOrigin); });
+}
+
+bool APMMeasurement::hasUserPropertyUserIDOnWorkerQueue() {
+  if (!database_) return false;
+  platform::Error error;
+  return database_->containsUserAttributeWithName("_id", &error).value_or(false);
+}
+
+void APMMeasurement::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {
+  if (!database_ || !hasUserPropertyUserIDOnWorkerQueue()) return;
+  platform::Error error;
+  if (database_->containsUserAttributeWithName("_lair", &error).value_or(true)) return;
+  if (setInternalUserPropertyOnWorkerQueue("_lair", APMValue(static_cast<int64_t>(1)), platform::now()) && identity_) {
+    afterCommit([identity = identity_] { identity->setShouldSetLastAdvertisingIDResetUserProperty(false); });
+  }
+}
+
+void APMMeasurement::sessionIDWithCompletion(std::function<void(int64_t, std::optional<platform::Error>)> completion) {
+  if (!completion) return;
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:3360", [weakSelf, completion] {
+    auto fail = [&](const char* description) {
+      platform::Error error;
+      APMSetError(&error, kSessionIDErrorCode, description);
+      completion(0, error);
+    };
+    auto self = weakSelf.lock();
+    if (!self) return fail("Analytics deallocated");
+    if (!self->isEnabled() || !self->database_) return fail("Analytics disabled");
+    if (self->isSessionExpiredOnWorkerQueue()) return fail("Session expired");
+    platform::Error error;
+    auto sessionID = self->database_->userAttributeWithName("_sid", &error);
+    if (!sessionID || !(sessionID->value().isInt64() || sessionID->value().isDouble())) {
+      return fail("Session ID not found");
+    }
+    const APMValue& value = sessionID->value();
+    completion(value.isInt64() ? value.int64Value() : static_cast<int64_t>(value.doubleValue()), std::nullopt);
+  });
+}
+
+void APMMeasurement::setUserData(const platform::Dictionary& userData) {
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:3367", [weakSelf, userData] {
+    if (!weakSelf.lock()) return;
+    if (auto initiate = components().initiateODM1ProtocolWithUserData) initiate(userData);
+  });
+}
+
+void APMMeasurement::filterPurchaseTransactions(std::vector<APMPurchaseTransaction> transactions,
+                                                std::function<void(std::vector<APMPurchaseTransaction>)> callback) {
+  if (!callback) return;
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:3838", [weakSelf, transactions = std::move(transactions), callback] {
+    auto self = weakSelf.lock();
+    auto monitor = log();
+    std::vector<APMPurchaseTransaction> kept;
+    for (const auto& transaction : transactions) {
+      if (transaction.state != 1) continue;
+      if (transaction.fingerprint.empty()) {
+        monitor->logWithLevel(2, 23139,
+                              "Purchase has nil or empty fingerprint. Purchase will not be checked for duplicates. "
+                              "Product ID",
+                              transaction.productID);
+        kept.push_back(transaction);
+        continue;
+      }
+      if (!self || !self->database_) {
+        kept.push_back(transaction);
+        continue;
+      }
+      platform::Error error;
+      auto isNew = self->database_->insertIfNotDuplicatePurchaseFingerprint(transaction.fingerprint, &error);
+      if (!isNew) {
+        monitor->logWithLevel(1, 23140,
+                              "Failed to save purchase fingerprint. Purchase will not be checked for duplicates. "
+                              "Product ID, error",
+                              transaction.productID, error);
+        kept.push_back(transaction);
+      } else if (*isNew) {
+        kept.push_back(transaction);
+      } else {
+        monitor->logWithLevel(4, 23141, "Purchase is a duplicate and will not be reported. Product ID",
+                              transaction.productID);
+      }
+    }
+    callbackQueue()->async([callback, kept = std::move(kept)] { callback(kept); });
+  });
+}
+
+// MARK: - Reset
+
+bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appInstanceID) {
+  auto monitor = log();
+  if (appInstanceID.empty()) {
+    if (!APMConsentSettingsUtil::isAnalyticsStorageDenied()) {
+      monitor->logWithLevel(1, 23167, "Cannot reset with an empty app instance ID");
+      return false;
+    }
+    monitor->logWithLevel(7, 23218, "Resetting with an empty app instance ID");
+  }
+  auto hooks = APMCurrentAnalyticsHooks();
+  const double loadTimestamp = hooks.loadTimestamp ? hooks.loadTimestamp() : platform::now();
+  bool success = false;
+  auto work = [&] {
+    success = wipeoutAnalyticsDataAndResetComponents();
+    if (!success) return;
+    persistedConfig_->setAppInstanceID(appInstanceID);
+    updatePersistedAppIDFromDMP();
+    monitor->logWithLevel(6, 23168, "Analytics data has been reset");
+    if (!isAnalyticsCollectionDeactivated_ && hooks.deferredAnalyticsCollection &&
+        !hooks.deferredAnalyticsCollection() && hooks.setDeferredAnalyticsCollection) {
+      hooks.setDeferredAnalyticsCollection(!isEnabled());
+    }
+    initTimestamp_ = loadTimestamp;
+    persistedConfig_->setLoadTimestampValue(loadTimestamp);
+    if (isEnabled()) {
+      setPersonalizedAdsUserPropertyOnWorkerQueue();
+      reportFirstOpenOnWorkerQueue();
+    }
+  };
+  if (isOnWorkerQueue()) {
+    // Waiting for the worker queue from one of its own blocks would never end.
+    work();
+  } else {
+    {
+      std::lock_guard<std::mutex> lock(groupMutex_);
+      openGroup_ = nullptr;
+    }
+    scheduler_->dispatchSyncOnWorkerQueueBlockID("APMMeasurement:3406", work);
+  }
+  return success;
+}
+
+bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
+  auto monitor = log();
+  monitor->logWithLevel(6, 23171, "Resetting App Measurement data");
+  previousDMPAppID_ = persistedConfig_->appIDFromDMP();
+  persistedConfig_->clearValues();
+  monitor->clearMonitoringData();
+  if (APMConsentSettingsUtil::adPersonalization()) {
+    APMConsentSettingsUtil::unsetAdPersonalization();
+    APMConsentSettingsUtil::setDefaultSettings(std::nullopt);
+    APMConsentSettingsUtil::setDelegatedSettings(std::nullopt);
+  }
+  ++userAttributesGeneration_;
+  cachedMetadata_.reset();
+  if (database_) {
+    platform::Error error;
+    if (!database_->reset(&error)) {
+      monitor->logWithLevel(1, 23209, "Failed to reset database", error);
+      return false;
+    }
+    if (remoteConfig_) remoteConfig_->reset();
+    createSessionReporterOnWorkerQueue();
+    setSessionReportingEnabledOnWorkerQueue(isEnabled());
+  } else {
+    platform::Error error;
+    if (!APMDeleteFile(APMApplicationSupportPath(databaseName_), &error) && !error.empty()) {
+      monitor->logWithLevel(1, 23014, "Failed to delete old database file. Error", error);
+    }
+  }
+  if (identity_) {
+    identity_->updateIdentifiersAndWait();
+    identity_->resetEphemeralAppInstanceID();
+    identity_->resetSessionStitchingToken();
+  }
+  return true;
+}

@@ -1,0 +1,483 @@
+// The road of events from the engine's entry point to stored raw-event rows: cleaning, filters,
+// limits, the editing and conditional-property seams, group commit and its savepoints.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "EngineTestFixture.h"
+
+namespace enginetest {
+namespace {
+
+class EventPipelineTest : public EngineTest {
+ protected:
+  void applyConfig(const std::map<std::string, std::string>& settings, const std::vector<std::string>& blocked = {}) {
+    auto config = APMPBMeasurementConfig::initWithMessageInfo();
+    APMNanoSetString(*config, 1, std::string(kAppID));
+    std::vector<std::shared_ptr<APMPBSetting>> settingMessages;
+    for (const auto& [key, value] : settings) {
+      auto setting = APMPBSetting::initWithMessageInfo();
+      APMNanoSetString(*setting, 0, key);
+      APMNanoSetString(*setting, 1, value);
+      settingMessages.push_back(setting);
+    }
+    APMNanoSetRepeatedField(*config, 3, settingMessages);
+    std::vector<std::shared_ptr<APMPBEventConfig>> eventConfigs;
+    for (const auto& name : blocked) {
+      auto eventConfig = APMPBEventConfig::initWithMessageInfo();
+      APMNanoSetString(*eventConfig, 0, name);
+      APMNanoSetBool(*eventConfig, 1, true);
+      eventConfigs.push_back(eventConfig);
+    }
+    APMNanoSetRepeatedField(*config, 4, eventConfigs);
+    onWorker([&] { ASSERT_TRUE(engine().remoteConfigInstance()->updateMeasurementConfig(config)); });
+  }
+
+  std::vector<StoredRow> errorRowsWithCode(int64_t code) {
+    std::vector<StoredRow> matching;
+    for (const auto& row : rowsNamed("_err")) {
+      if (row.integer("_err") == code) matching.push_back(row);
+    }
+    return matching;
+  }
+};
+
+TEST_F(EventPipelineTest, PublicEventIsStoredWithCleanedParameters) {
+  start();
+  const std::string longValue(600, 'v');
+  logPublic("level_up", {{"character", "wizard"}, {"1invalid", 7}, {"level", 3}, {"score", 2.5}});
+  logPublic("long_text", {{"text", longValue}});
+  auto levelUps = rowsNamed("level_up");
+  ASSERT_EQ(levelUps.size(), 1u);
+  const StoredRow& levelUp = levelUps[0];
+  EXPECT_EQ(levelUp.origin, "app");
+  EXPECT_EQ(levelUp.text("character"), "wizard");
+  EXPECT_EQ(levelUp.integer("level"), 3);
+  EXPECT_FALSE(levelUp.has("1invalid"));
+  EXPECT_EQ(levelUp.text("_ev"), "1invalid");
+  EXPECT_TRUE(levelUp.has("_err"));
+  ASSERT_TRUE(levelUp.has("score"));
+  EXPECT_DOUBLE_EQ(levelUp.parameters.at("score").doubleValue(), 2.5);
+
+  auto longTexts = rowsNamed("long_text");
+  ASSERT_EQ(longTexts.size(), 1u);
+  EXPECT_EQ(longTexts[0].text("text"), std::string(500, 'v'));
+  EXPECT_EQ(longTexts[0].text("_ev"), "text");
+  EXPECT_EQ(longTexts[0].integer("_el"), 600);
+}
+
+TEST_F(EventPipelineTest, EventsFromManyThreadsAreAllStoredOnceInSubmissionOrderPerThread) {
+  start();
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 150;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kPerThread; ++i) logPublic("thread_" + std::to_string(t), {{"index", i}});
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  auto stored = rows();
+  for (int t = 0; t < kThreads; ++t) {
+    std::vector<int64_t> indexes;
+    for (const auto& row : stored) {
+      if (row.name == "thread_" + std::to_string(t)) indexes.push_back(row.integer("index"));
+    }
+    ASSERT_EQ(indexes.size(), static_cast<size_t>(kPerThread));
+    for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(indexes[i], i);
+  }
+  EXPECT_EQ(dailyCounts().publicEventsCount, kThreads * kPerThread);
+}
+
+TEST_F(EventPipelineTest, UserPropertySetBetweenEventsReachesOnlyLaterEventsMetadata) {
+  start();
+  logPublic("before");
+  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "favorite", APMValue("tea"), kStartTime));
+  logPublic("after");
+  auto before = rowsNamed("before");
+  auto after = rowsNamed("after");
+  ASSERT_EQ(before.size(), 1u);
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_NE(before[0].fingerprint, after[0].fingerprint);
+  auto userAttributeNames = [&](int64_t fingerprint) {
+    std::vector<std::string> names;
+    onWorker([&] {
+      platform::Error error;
+      auto metadata = engine().database()->queryRawEventsMetadataWithFingerprint(fingerprint, &error);
+      ASSERT_TRUE(metadata) << error.description;
+      EXPECT_EQ(APMNanoGetString(*metadata, 8), std::optional<std::string>("macos"));
+      EXPECT_EQ(APMNanoGetInt32(*metadata, 0), 1);
+      EXPECT_EQ(APMNanoGetString(*metadata, 16), std::optional<std::string>("1.0"));
+      auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*metadata, 2);
+      for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
+        names.push_back(APMNanoGetString(*attribute, 1).value_or(""));
+      }
+    });
+    return names;
+  };
+  auto beforeNames = userAttributeNames(before[0].fingerprint);
+  auto afterNames = userAttributeNames(after[0].fingerprint);
+  EXPECT_EQ(std::count(beforeNames.begin(), beforeNames.end(), "favorite"), 0);
+  EXPECT_EQ(std::count(afterNames.begin(), afterNames.end(), "favorite"), 1);
+  EXPECT_EQ(std::count(afterNames.begin(), afterNames.end(), "_fot"), 1);
+}
+
+TEST_F(EventPipelineTest, FailingEventInsideAGroupRollsBackAlone) {
+  APMMeasurementComponents parts;
+  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "purchase"; };
+  parts.recordLifetimeValue = [](APMDatabase&, const APMEvent& event) {
+    const APMValue* value = event.parameter("value");
+    return value && value->int64Value() >= 0;
+  };
+  APMMeasurement::setComponents(parts);
+  start();
+  const auto countsBefore = dailyCounts();
+  // Held back so that all four arrive in one group.
+  engine().scheduler()->workerQueue()->suspend();
+  logPublic("first");
+  logPublic("purchase", {{"value", -5}});
+  logPublic("purchase", {{"value", 5}});
+  logPublic("last");
+  engine().scheduler()->workerQueue()->resume();
+  auto names = rowNames();
+  std::vector<std::string> tail(names.end() - 3, names.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"first", "purchase", "last"}));
+  auto purchases = rowsNamed("purchase");
+  ASSERT_EQ(purchases.size(), 1u);
+  EXPECT_EQ(purchases[0].integer("value"), 5);
+  EXPECT_EQ(purchases[0].integer("_c"), 1);
+  // The refused event's count increase was rolled back with it.
+  EXPECT_EQ(dailyCounts().publicEventsCount, countsBefore.publicEventsCount + 3);
+  EXPECT_TRUE(loggedCode(23053));
+}
+
+TEST_F(EventPipelineTest, RolledBackFirstOpenAppliesNoOutsideSideEffects) {
+  APMMeasurementComponents parts;
+  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "_f"; };
+  parts.recordLifetimeValue = [](APMDatabase&, const APMEvent&) { return false; };
+  APMMeasurement::setComponents(parts);
+  start();
+  EXPECT_TRUE(rowsNamed("_f").empty());
+  EXPECT_EQ(engine().previousFirstOpenCount(), "0");
+  EXPECT_FALSE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
+  EXPECT_EQ(rowsNamed("_e").size(), 1u) << "the next event is unaffected";
+}
+
+TEST_F(EventPipelineTest, DisabledEngineStoresNothing) {
+  start();
+  engine().setEnabled(false);
+  logPublic("ignored");
+  EXPECT_TRUE(rowsNamed("ignored").empty());
+}
+
+TEST_F(EventPipelineTest, PublicDailyLimitRefusesAndReportsErrorSixteen) {
+  start();
+  applyConfig({{"measurement.upload.max_public_events_per_day", "2"}});
+  logPublic("one");
+  logPublic("two");
+  const auto beforeRefusal = dailyCounts();
+  logPublic("three");
+  EXPECT_EQ(rowsNamed("three").size(), 0u);
+  EXPECT_EQ(rowsNamed("one").size(), 1u);
+  EXPECT_EQ(rowsNamed("two").size(), 1u);
+  EXPECT_EQ(errorRowsWithCode(16).size(), 1u);
+  const auto after = dailyCounts();
+  EXPECT_EQ(after.publicEventsCount, beforeRefusal.publicEventsCount + 1);
+  // The refused public event itself leaves the all-events count unchanged; the "_err" adds one.
+  EXPECT_EQ(after.allEventsCount, beforeRefusal.allEventsCount + 1);
+  EXPECT_EQ(after.errorEventsCount, beforeRefusal.errorEventsCount + 1);
+  EXPECT_TRUE(loggedCode(23057));
+}
+
+TEST_F(EventPipelineTest, AllEventsLimitRefusesEverythingAndKeepsCounting) {
+  start();
+  auto counts = dailyCounts();
+  counts.allEventsCount = 100000;
+  setDailyCounts(counts);
+  logPublic("refused");
+  EXPECT_TRUE(rowsNamed("refused").empty());
+  EXPECT_EQ(dailyCounts().allEventsCount, 100001);
+  EXPECT_TRUE(loggedCode(23055));
+}
+
+TEST_F(EventPipelineTest, NewDayResetsTheCounts) {
+  start();
+  auto counts = dailyCounts();
+  counts.allEventsCount = 100000;
+  counts.day -= 1;
+  setDailyCounts(counts);
+  logPublic("next_day");
+  EXPECT_EQ(rowsNamed("next_day").size(), 1u);
+  EXPECT_EQ(dailyCounts().allEventsCount, 1);
+  EXPECT_EQ(dailyCounts().publicEventsCount, 1);
+}
+
+TEST_F(EventPipelineTest, BlockListedEventsAreDroppedAndReported) {
+  struct Case {
+    std::map<std::string, std::string> settings;
+    size_t expectedErrorRows;
+  };
+  const Case cases[] = {
+      {{}, 1},
+      {{{"measurement.upload.blacklist_public", "1"}}, 0},
+  };
+  for (const auto& c : cases) {
+    start();
+    applyConfig(c.settings, {"blocked_event_with_a_rather_long_name_beyond_forty"});
+    const size_t errorsBefore = errorRowsWithCode(11).size();
+    logPublic("blocked_event_with_a_rather_long_name_beyond_forty");
+    EXPECT_TRUE(rowsNamed("blocked_event_with_a_rather_long_name_beyond_forty").empty());
+    auto errors = errorRowsWithCode(11);
+    ASSERT_EQ(errors.size(), errorsBefore + c.expectedErrorRows);
+    if (!errors.empty()) {
+      EXPECT_EQ(errors.back().text("_ev"), "blocked_event_with_a_rather_long_name_be");
+    }
+    stop();
+  }
+}
+
+TEST_F(EventPipelineTest, SafelistKeepsOnlyListedEventsAndMarksThem) {
+  start(kAppID, true, false, {"allowed", "_f"});
+  logPublic("allowed");
+  logPublic("other");
+  auto allowed = rowsNamed("allowed");
+  ASSERT_EQ(allowed.size(), 1u);
+  EXPECT_EQ(allowed[0].integer("da_safelisted"), 1);
+  EXPECT_TRUE(rowsNamed("other").empty());
+  EXPECT_TRUE(rowsNamed("_e").empty());
+  auto firstOpens = rowsNamed("_f");
+  ASSERT_EQ(firstOpens.size(), 1u);
+  EXPECT_EQ(firstOpens[0].integer("da_safelisted"), 1);
+}
+
+TEST_F(EventPipelineTest, SubscriptionDuplicatesAreDroppedButMinusOneNeverIs) {
+  start();
+  auto logSubscription = [&](const std::string& name, int64_t id, int64_t subscription) {
+    engine().logEventWithOrigin("auto", false, name,
+                                {{"_did", id}, {"subscription", subscription}, {"product_id", "gold"}},
+                                platform::now(), true, false, true, nullptr, {});
+  };
+  logSubscription("_iap", 42, 1);
+  logSubscription("_iap", 42, 1);
+  logSubscription("_assr", 42, 0);
+  logSubscription("_iap", -1, 1);
+  logSubscription("_iap", -1, 1);
+  logSubscription("_iap", 7, 0);
+  logSubscription("_iap", 7, 0);
+  std::vector<int64_t> stored;
+  for (const auto& row : rows()) {
+    if (row.name == "_iap" || row.name == "_assr") stored.push_back(row.integer("_did"));
+  }
+  EXPECT_EQ(stored, (std::vector<int64_t>{42, -1, -1, 7, 7}));
+}
+
+TEST_F(EventPipelineTest, RolloutReportsAreDroppedWhenUnchanged) {
+  start();
+  auto logRollout = [&](std::optional<std::string> value) {
+    platform::Dictionary parameters;
+    if (value) parameters["_ffr"] = *value;
+    engine().logEventWithOrigin("auto", false, "_ssr", parameters, platform::now(), true, false, true, nullptr, {});
+    drain();
+  };
+  logRollout(std::nullopt);
+  logRollout(std::string(""));
+  EXPECT_TRUE(rowsNamed("_ssr").empty());
+  logRollout(std::string("flags-a"));
+  logRollout(std::string("flags-a"));
+  EXPECT_EQ(rowsNamed("_ssr").size(), 1u);
+  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-a"));
+  engine().logEventWithOrigin("auto", false, "_ae", {}, platform::now(), true, false, true, nullptr, {});
+  auto exceptions = rowsNamed("_ae");
+  ASSERT_EQ(exceptions.size(), 1u);
+  EXPECT_EQ(exceptions[0].text("_ffr"), "flags-a");
+}
+
+class EditingHost : public APMRemoteConfigEventEditing {};
+
+TEST_F(EventPipelineTest, EventEditingSeamShapesWhatIsStored) {
+  APMRemoteConfig::setEventEditingLoader(
+      [](const APMPBProgram&, const APMRemoteConfig&, platform::Error*) { return std::make_shared<EditingHost>(); });
+  APMMeasurementComponents parts;
+  parts.runEventEditing = [](APMRemoteConfigEventEditing&, const APMEditEventForm& event) {
+    APMEventEditingOutcome outcome;
+    if (event.name == "break_me") {
+      outcome.failed = true;
+    } else if (event.name == "rename_me") {
+      outcome.outputEvent = APMEditEventForm{"screen_view", event.timestamp, {{"edited", 1}}};
+      outcome.eventsToLog.push_back({"created_plain", event.timestamp, {}});
+      outcome.eventsToLog.push_back({"created_with_origin", event.timestamp, {{"_o", "fcm"}}});
+    }
+    return outcome;
+  };
+  APMMeasurement::setComponents(parts);
+  start();
+  auto config = APMPBMeasurementConfig::initWithMessageInfo();
+  APMNanoSetString(*config, 1, std::string(kAppID));
+  APMNanoSetRepeatedField(*config, 3, std::vector<std::shared_ptr<APMPBSetting>>{});
+  std::vector<std::shared_ptr<APMPBProgram>> programs{APMPBProgram::initWithMessageInfo()};
+  APMNanoSetRepeatedField(*config, 8, programs);
+  bool hasHost = false;
+  onWorker([&] {
+    engine().remoteConfigInstance()->updateMeasurementConfig(config);
+    hasHost = engine().remoteConfigInstance()->eventEditing() != nullptr;
+  });
+  ASSERT_TRUE(hasHost);
+
+  logPublic("break_me");
+  logPublic("rename_me");
+  EXPECT_EQ(rowsNamed("break_me").size(), 1u) << "an editing error stores the unedited event once";
+  EXPECT_TRUE(loggedCode(23223));
+  EXPECT_TRUE(rowsNamed("rename_me").empty());
+  auto screenViews = rowsNamed("_vs");
+  ASSERT_EQ(screenViews.size(), 1u) << "the edited public name is stored under its internal name";
+  EXPECT_EQ(screenViews[0].integer("edited"), 1);
+  auto plain = rowsNamed("created_plain");
+  ASSERT_EQ(plain.size(), 1u);
+  EXPECT_EQ(plain[0].origin, "app");
+  auto withOrigin = rowsNamed("created_with_origin");
+  ASSERT_EQ(withOrigin.size(), 1u);
+  EXPECT_EQ(withOrigin[0].origin, "fcm");
+  APMRemoteConfig::setEventEditingLoader(nullptr);
+}
+
+TEST_F(EventPipelineTest, ConditionalPropertyEventsFollowTheirCause) {
+  APMMeasurementComponents parts;
+  parts.processConditionalUserProperties =
+      [](const APMEvent& event) -> std::optional<std::vector<std::shared_ptr<APMEvent>>> {
+    if (event.name() != "trigger") return std::vector<std::shared_ptr<APMEvent>>{};
+    return std::vector<std::shared_ptr<APMEvent>>{
+        APMEvent::create("auto", false, "_cupt", event.timestamp(), 0, platform::Dictionary{})};
+  };
+  APMMeasurement::setComponents(parts);
+  start();
+  logPublic("trigger");
+  auto names = rowNames();
+  ASSERT_GE(names.size(), 2u);
+  EXPECT_EQ(names[names.size() - 2], "trigger");
+  EXPECT_EQ(names.back(), "_cupt");
+}
+
+TEST_F(EventPipelineTest, PublicNameCardinalityLimitSparesInternalNames) {
+  start();
+  applyConfig({{"measurement.upload.max_event_name_cardinality", "500"}});
+  onWorker([&] {
+    platform::Error error;
+    for (int i = 0; i < 500; ++i) {
+      ASSERT_TRUE(engine().database()->updateEventAggregates(
+          APMEventAggregates("name_" + std::to_string(i), 0, 0, 0, 0), &error));
+    }
+  });
+  logPublic("name_3");
+  logPublic("one_too_many");
+  engine().logEventWithOrigin("auto", false, "_internal_new", {}, platform::now(), true, false, true, nullptr, {});
+  EXPECT_EQ(rowsNamed("name_3").size(), 1u);
+  EXPECT_TRUE(rowsNamed("one_too_many").empty());
+  EXPECT_EQ(rowsNamed("_internal_new").size(), 1u);
+  auto errors = errorRowsWithCode(8);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].text("_ev"), "one_too_many");
+  EXPECT_TRUE(loggedCode(23065));
+}
+
+TEST_F(EventPipelineTest, DefaultParametersJoinEventsExceptErrors) {
+  start();
+  engine().setDefaultEventParameters(platform::Dictionary{{"team", "blue"}, {"tier", 2}, {"drop", "me"}});
+  engine().setDefaultEventParameters(platform::Dictionary{{"drop", platform::Object()}});
+  logPublic("with_defaults", {{"tier", 5}});
+  engine().logEventWithOrigin("auto", false, "_err", {{"_err", 3}}, platform::now(), true, false, false, nullptr, {});
+  auto stored = rowsNamed("with_defaults");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].text("team"), "blue");
+  EXPECT_EQ(stored[0].integer("tier"), 5) << "the event's own value wins";
+  EXPECT_FALSE(stored[0].has("drop"));
+  auto errors = errorRowsWithCode(3);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_FALSE(errors[0].has("team"));
+
+  engine().setDefaultEventParameters(std::nullopt);
+  logPublic("without_defaults");
+  auto cleared = rowsNamed("without_defaults");
+  ASSERT_EQ(cleared.size(), 1u);
+  EXPECT_FALSE(cleared[0].has("team"));
+}
+
+TEST_F(EventPipelineTest, TooManyDefaultParametersDropsTheHighestName) {
+  start();
+  platform::Dictionary parameters;
+  for (int i = 0; i < 101; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof(name), "p%03d", i);
+    parameters[name] = i;
+  }
+  engine().setDefaultEventParameters(parameters);
+  drain();
+  auto stored = engine().persistedConfig()->defaultEventParameters();
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->size(), 100u);
+  EXPECT_EQ(stored->count("p100"), 0u);
+  EXPECT_EQ(stored->count("p099"), 1u);
+  EXPECT_EQ(errorRowsWithCode(26).size(), 1u);
+}
+
+TEST_F(EventPipelineTest, DefaultParametersBackfillStartUpEventsOfThisProcess) {
+  start();
+  engine().setDefaultEventParameters(platform::Dictionary{{"campaign", "spring"}});
+  auto firstOpens = rowsNamed("_f");
+  ASSERT_EQ(firstOpens.size(), 1u);
+  EXPECT_EQ(firstOpens[0].text("campaign"), "spring");
+  logPublic("own_event");
+  engine().setDefaultEventParameters(platform::Dictionary{{"campaign", "summer"}});
+  EXPECT_EQ(rowsNamed("_f")[0].text("campaign"), "spring") << "no backfill once the app logged its own event";
+}
+
+TEST_F(EventPipelineTest, NonPublicUserPropertiesAreLimitedPerOrigin) {
+  start();
+  auto setProperty = [&](const std::string& origin, const std::string& name, int64_t value) {
+    engine().setUserAttribute(std::make_shared<APMUserAttribute>(origin, name, APMValue(value), kStartTime));
+  };
+  for (int i = 0; i < 25; ++i) setProperty("fcm", "_p" + std::to_string(i), i);
+  setProperty("fcm", "_p25", 25);
+  setProperty("fcm", "_p3", 300);
+  setProperty("other", "_q", 1);
+  drain();
+  EXPECT_FALSE(userProperty("_p25"));
+  ASSERT_TRUE(userProperty("_p3"));
+  EXPECT_EQ(userProperty("_p3")->value().int64Value(), 300);
+  EXPECT_TRUE(userProperty("_q"));
+  EXPECT_EQ(errorRowsWithCode(9).size(), 1u);
+}
+
+TEST_F(EventPipelineTest, ChangingUserIDDeletesLastAdvertisingReset) {
+  start();
+  auto setProperty = [&](const std::string& name, APMValue value) {
+    engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", name, value, kStartTime));
+    drain();
+  };
+  setProperty("_id", APMValue("alice"));
+  setProperty("_lair", APMValue(static_cast<int64_t>(1)));
+  setProperty("_id", APMValue("alice"));
+  EXPECT_TRUE(userProperty("_lair"));
+  setProperty("_id", APMValue("bob"));
+  EXPECT_FALSE(userProperty("_lair"));
+}
+
+TEST_F(EventPipelineTest, UserPropertiesReadBackThroughCallbacks) {
+  start();
+  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "color", APMValue("red"), kStartTime));
+  std::atomic<bool> done{false};
+  platform::Dictionary publicOnly;
+  engine().userPropertiesIncludingInternal(false, [&](platform::Dictionary properties) {
+    publicOnly = std::move(properties);
+    done = true;
+  });
+  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
+  EXPECT_EQ(publicOnly.size(), 1u);
+  ASSERT_TRUE(platform::find(publicOnly, "color"));
+  EXPECT_EQ(*platform::find(publicOnly, "color")->asString(), "red");
+}
+
+}  // namespace
+}  // namespace enginetest

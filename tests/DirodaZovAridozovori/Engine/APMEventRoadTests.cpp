@@ -1,0 +1,130 @@
+// The pure rules of the event road.
+#include <gtest/gtest.h>
+
+#include "APMEventRoad.h"
+
+namespace {
+
+std::shared_ptr<APMEvent> event(const std::string& name, APMParameters parameters = {}) {
+  return APMEvent::create("app", name[0] != '_', name, 1700000000, 0, std::move(parameters));
+}
+
+TEST(APMEventRoadTest, RealtimeLimitAndDCURules) {
+  struct Case {
+    std::string name;
+    bool debug;
+    bool subject;
+    bool dcu;
+  };
+  const Case cases[] = {
+      {"purchase", false, true, false}, {"_iap", false, false, false}, {"_f", false, false, false},
+      {"_fx", false, false, false},     {"_dcu", false, false, true},  {"_dcu", true, false, false},
+      {"purchase", true, false, false}, {"_s", false, true, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(APMIsSubjectToRealtimeLimit(c.name, c.debug), c.subject) << c.name << " debug " << c.debug;
+    EXPECT_EQ(APMIsDCUEvent(c.name, c.debug), c.dcu) << c.name << " debug " << c.debug;
+  }
+}
+
+TEST(APMEventRoadTest, SubscriptionAndConversionNames) {
+  EXPECT_TRUE(APMIsSubscriptionEvent(*event("_assc")));
+  EXPECT_TRUE(APMIsSubscriptionEvent(*event("_assr")));
+  EXPECT_TRUE(APMIsSubscriptionEvent(*event("_iap", {{"subscription", APMValue(static_cast<int64_t>(1))}})));
+  EXPECT_FALSE(APMIsSubscriptionEvent(*event("_iap", {{"subscription", APMValue(static_cast<int64_t>(0))}})));
+  EXPECT_FALSE(APMIsSubscriptionEvent(*event("_iap", {{"subscription", APMValue("1")}})));
+  EXPECT_FALSE(APMIsSubscriptionEvent(*event("_iap")));
+  for (const char* name : {"ecommerce_purchase", "_f", "_iap", "purchase", "refund"}) {
+    EXPECT_TRUE(APMIsConversionEventName(name)) << name;
+  }
+  for (const char* name : {"_e", "purchases", "Purchase", "_fx"}) EXPECT_FALSE(APMIsConversionEventName(name)) << name;
+}
+
+TEST(APMEventRoadTest, DayNumberCountsFromTheMidnightOffset) {
+  EXPECT_EQ(APMDayNumber(0, 0), 0);
+  EXPECT_EQ(APMDayNumber(86399.9, 0), 0);
+  EXPECT_EQ(APMDayNumber(86400, 0), 1);
+  EXPECT_EQ(APMDayNumber(86400 + 3600, 7200), 0);
+  EXPECT_EQ(APMDayNumber(-1, 0), -1);
+}
+
+TEST(APMEventRoadTest, ZadPrefixedDefaultsAreRemoved) {
+  platform::Dictionary parameters{{"zad_source", "x"}, {"zadder", 1}, {"campaign", "y"}};
+  auto result = APMParametersWithoutZadPrefix(parameters);
+  EXPECT_EQ(result.size(), 2u);
+  EXPECT_EQ(result.count("zad_source"), 0u);
+}
+
+TEST(APMEventRoadTest, DailyLimits) {
+  using Refusal = APMDailyLimitDecision::Refusal;
+  const APMDailyLimits limits{10, 3, 5};
+  constexpr int32_t kDay = 19675;
+  struct Case {
+    const char* label;
+    std::string name;
+    APMDailyCounts before;
+    bool accept;
+    Refusal refusal;
+    bool shouldLog;
+    int32_t all, publicCount, errors;
+  };
+  auto counts = [](int32_t day, int32_t all, int32_t publicCount, int32_t errors) {
+    APMDailyCounts c;
+    c.day = day;
+    c.allEventsCount = all;
+    c.publicEventsCount = publicCount;
+    c.errorEventsCount = errors;
+    return c;
+  };
+  const Case cases[] = {
+      {"public under limits", "shop", counts(kDay, 2, 2, 0), true, Refusal::None, false, 3, 3, 0},
+      {"internal under limits", "_s", counts(kDay, 2, 2, 0), true, Refusal::None, false, 3, 2, 0},
+      {"all events at limit", "shop", counts(kDay, 10, 4, 0), false, Refusal::AllEvents, true, 11, 5, 0},
+      {"all events over, not a 1000th", "shop", counts(kDay, 11, 4, 0), false, Refusal::AllEvents, false, 12, 5, 0},
+      {"error at all-events limit", "_err", counts(kDay, 10, 4, 1), false, Refusal::AllEvents, true, 11, 4, 2},
+      {"error under its limit", "_err", counts(kDay, 4, 1, 2), true, Refusal::None, false, 5, 1, 3},
+      {"error at its limit", "_err", counts(kDay, 4, 1, 3), false, Refusal::ErrorEvents, true, 4, 1, 4},
+      {"public at its limit", "shop", counts(kDay, 6, 5, 0), false, Refusal::PublicEvents, true, 6, 6, 0},
+      {"internal past public limit", "_s", counts(kDay, 6, 5, 0), true, Refusal::None, false, 7, 5, 0},
+      {"new day resets", "shop", counts(kDay - 1, 10, 5, 3), true, Refusal::None, false, 1, 1, 0},
+  };
+  for (const auto& c : cases) {
+    APMDailyCounts state = c.before;
+    auto e = event(c.name);
+    ASSERT_TRUE(e) << c.label;
+    auto decision = APMApplyDailyLimits(*e, c.name[0] != '_', kDay, limits, state);
+    EXPECT_EQ(decision.accept, c.accept) << c.label;
+    EXPECT_EQ(decision.refusal, c.refusal) << c.label;
+    EXPECT_EQ(decision.shouldLog, c.shouldLog) << c.label;
+    EXPECT_EQ(state.allEventsCount, c.all) << c.label;
+    EXPECT_EQ(state.publicEventsCount, c.publicCount) << c.label;
+    EXPECT_EQ(state.errorEventsCount, c.errors) << c.label;
+    EXPECT_EQ(state.day, kDay) << c.label;
+  }
+}
+
+TEST(APMEventRoadTest, ItemListsCountTowardsTheDailyLimitByTheirSize) {
+  std::vector<APMParameters> items(3, APMParameters{{"item_id", APMValue("a")}});
+  auto e = event("purchase_items", {{"items", APMValue(items)}});
+  ASSERT_TRUE(e);
+  APMDailyCounts counts;
+  counts.day = 5;
+  APMApplyDailyLimits(*e, true, 5, APMDailyLimits{}, counts);
+  EXPECT_EQ(counts.allEventsCount, 4);
+  EXPECT_EQ(counts.publicEventsCount, 4);
+}
+
+TEST(APMEventRoadTest, RefusalsAreLoggedEveryThousandthTime) {
+  const APMDailyLimits limits{100, 1000, 50000};
+  auto e = event("shop");
+  ASSERT_TRUE(e);
+  for (int32_t excess : {0, 1, 999, 1000, 1001, 2000}) {
+    APMDailyCounts counts;
+    counts.day = 1;
+    counts.allEventsCount = 100 + excess;
+    auto decision = APMApplyDailyLimits(*e, true, 1, limits, counts);
+    EXPECT_EQ(decision.shouldLog, excess % 1000 == 0) << excess;
+  }
+}
+
+}  // namespace

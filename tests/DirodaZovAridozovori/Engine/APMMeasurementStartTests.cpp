@@ -1,0 +1,229 @@
+// Creation, the collection switch and the start-up reports of the engine, against a real database
+// in a fresh data directory, across restarts of the "process".
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "APMFileUtilities.h"
+#include "EngineTestFixture.h"
+#include "platform/ClassRegistry.h"
+
+namespace enginetest {
+namespace {
+
+class EngineStartTest : public EngineTest {};
+
+TEST_F(EngineStartTest, FirstStartStoresFirstOpenAndEngagementRows) {
+  start();
+  ASSERT_TRUE(engine().isEnabled());
+  auto firstOpens = rowsNamed("_f");
+  ASSERT_EQ(firstOpens.size(), 1u);
+  const StoredRow& firstOpen = firstOpens[0];
+  EXPECT_EQ(firstOpen.origin, "auto");
+  EXPECT_DOUBLE_EQ(firstOpen.timestamp, kStartTime);
+  EXPECT_EQ(firstOpen.integer("_pfo"), 0);
+  EXPECT_EQ(firstOpen.integer("_uwa"), 0);
+  EXPECT_EQ(firstOpen.integer("_c"), 1) << "first open is a conversion";
+  EXPECT_FALSE(firstOpen.has("_pdmp"));
+  EXPECT_FALSE(firstOpen.has("_dac"));
+
+  auto engagements = rowsNamed("_e");
+  ASSERT_EQ(engagements.size(), 1u);
+  EXPECT_EQ(engagements[0].integer("_et"), 1);
+  EXPECT_DOUBLE_EQ(engagements[0].timestamp, kStartTime);
+
+  auto firstOpenTime = userProperty("_fot");
+  ASSERT_TRUE(firstOpenTime);
+  // 10:00:00.000 rounds up to the next hour, 11:00.
+  EXPECT_EQ(firstOpenTime->value().int64Value(), static_cast<int64_t>(kStartTime + 3600) * 1000);
+  EXPECT_EQ(firstOpenTime->origin(), "auto");
+  auto firstOpenAfterInstall = userProperty("_fi");
+  ASSERT_TRUE(firstOpenAfterInstall);
+  EXPECT_EQ(firstOpenAfterInstall->value().int64Value(), 1);
+
+  EXPECT_EQ(engine().previousFirstOpenCount(), "1") << "a stored first open raises the count";
+  EXPECT_TRUE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
+  EXPECT_EQ(engine().persistedConfig()->firstOpenTimestampMilliseconds(), static_cast<int64_t>(kStartTime) * 1000);
+}
+
+TEST_F(EngineStartTest, RestartReportsNoSecondFirstOpen) {
+  start();
+  restart();
+  EXPECT_EQ(rowsNamed("_f").size(), 1u);
+  EXPECT_EQ(rowsNamed("_au").size(), 0u);
+}
+
+TEST_F(EngineStartTest, NewAppVersionReportsAppUpdateOnce) {
+  start();
+  EXPECT_EQ(rowsNamed("_au").size(), 0u) << "the first launch only records the version";
+  stop();
+  platform::Bundle::setShortVersion("2.0");
+  start();
+  auto updates = rowsNamed("_au");
+  ASSERT_EQ(updates.size(), 1u);
+  EXPECT_EQ(updates[0].text("_pv"), "1.0");
+  EXPECT_EQ(updates[0].origin, "auto");
+  stop();
+  platform::Bundle::setShortVersion("2.0");
+  start();
+  EXPECT_EQ(rowsNamed("_au").size(), 1u) << "an unchanged version reports nothing";
+}
+
+TEST_F(EngineStartTest, NewAppIDWipesStoredDataAndReportsPreviousID) {
+  start(kAppID);
+  logPublic("before_change");
+  ASSERT_EQ(rowsNamed("before_change").size(), 1u);
+  stop();
+  start(kOtherAppID);
+  EXPECT_TRUE(loggedCode(23294));
+  EXPECT_EQ(rowsNamed("before_change").size(), 0u);
+  auto firstOpens = rowsNamed("_f");
+  ASSERT_EQ(firstOpens.size(), 1u) << "the wiped install opens for the first time again";
+  EXPECT_EQ(firstOpens[0].text("_pdmp"), kAppID);
+  EXPECT_EQ(engine().persistedConfig()->appIDFromDMP(), std::optional<std::string>(kOtherAppID));
+  stop();
+  start(kOtherAppID);
+  EXPECT_EQ(rowsNamed("_f").size(), 1u) << "the same ID again wipes nothing";
+}
+
+TEST_F(EngineStartTest, PersistedSwitchOverridesStartOption) {
+  struct Case {
+    int64_t persistedState;
+    bool option;
+    bool deactivated;
+    bool expected;
+  };
+  const Case cases[] = {
+      {0, true, false, true},  {0, false, false, false}, {1, false, false, true},
+      {2, true, false, false}, {1, true, true, false},
+  };
+  for (const auto& c : cases) {
+    APMPersistedConfig::sharedInstance()->setMeasurementEnabledState(c.persistedState);
+    auto engine = APMMeasurement::create(kAppID, c.option, c.deactivated, {});
+    ASSERT_TRUE(engine);
+    EXPECT_EQ(engine->shouldEnableMeasurement(), c.expected)
+        << "state " << c.persistedState << " option " << c.option << " deactivated " << c.deactivated;
+    EXPECT_EQ(engine->wasEnabledDuringInitialization(), c.expected);
+    engine->scheduler()->workerQueue()->sync([] {});
+    EXPECT_EQ(engine->isEnabled(), c.expected);
+  }
+}
+
+TEST_F(EngineStartTest, DeactivationBlocksEveryEnable) {
+  start(kAppID, true, true);
+  EXPECT_FALSE(engine().isEnabled());
+  engine().setEnabled(true);
+  drain();
+  EXPECT_FALSE(engine().isEnabled());
+  EXPECT_TRUE(loggedCode(23206));
+  EXPECT_FALSE(engine().database()) << "nothing is created while deactivated";
+  engine().setEnabled(false);
+  drain();
+  EXPECT_TRUE(loggedCode(23013));
+}
+
+TEST_F(EngineStartTest, DisabledStartStoresNothingUntilEnabled) {
+  start(kAppID, false);
+  EXPECT_FALSE(engine().isEnabled());
+  logPublic("while_disabled");
+  EXPECT_TRUE(rows().empty());
+  engine().setEnabled(true);
+  drain();
+  EXPECT_TRUE(engine().isEnabled());
+  logPublic("while_enabled");
+  EXPECT_EQ(rowsNamed("while_disabled").size(), 0u);
+  EXPECT_EQ(rowsNamed("while_enabled").size(), 1u);
+  EXPECT_EQ(rowsNamed("_f").size(), 1u);
+}
+
+TEST_F(EngineStartTest, FailedStartLeavesEngineDisabledAndEveryRoadANoOp) {
+  // A directory where the database file belongs: it can never be opened.
+  ASSERT_TRUE(APMCreateStorageDirectory(nullptr));
+  const std::string blocker = APMApplicationSupportPath(APMMeasurement::kDatabaseName);
+  ASSERT_EQ(::mkdir(blocker.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((blocker + "/keep").c_str(), 0700), 0);
+  start();
+  EXPECT_FALSE(engine().isEnabled());
+  EXPECT_FALSE(engine().didInitializeComponents());
+  EXPECT_TRUE(loggedCode(23011));
+  logPublic("ignored");
+  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "prop", APMValue("x"), kStartTime));
+  engine().setDefaultEventParameters(platform::Dictionary{{"a", 1}});
+  bool answered = false;
+  engine().sessionIDWithCompletion([&](int64_t id, std::optional<platform::Error> error) {
+    answered = true;
+    EXPECT_EQ(id, 0);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, 13);
+    EXPECT_EQ(error->description, "Analytics disabled");
+  });
+  drain();
+  EXPECT_TRUE(answered);
+  EXPECT_FALSE(engine().database());
+}
+
+TEST_F(EngineStartTest, TimestampRoundsUpToTheNextHour) {
+  struct Case {
+    int64_t milliseconds;
+    int64_t expected;
+  };
+  const int64_t tenOClock = static_cast<int64_t>(kStartTime) * 1000;
+  const Case cases[] = {
+      {tenOClock, tenOClock + 3600000},
+      {tenOClock + 3599000, tenOClock + 3600000},
+      {tenOClock + 3599999, tenOClock + 3600000},
+      {tenOClock + 3600000, tenOClock + 7200000},
+      {0, 3600000},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(APMMeasurement::timestampMillisRoundedUpToNextHour(c.milliseconds), c.expected) << c.milliseconds;
+  }
+}
+
+TEST_F(EngineStartTest, SharedInstanceIsCreatedOnceAndNeverReplaced) {
+  APMMeasurement::resetSharedInstanceForTesting();
+  EXPECT_FALSE(APMMeasurement::hasSharedInstance());
+  APMMeasurement::initializeSharedInstanceWithAppID("", true, false, {});
+  EXPECT_FALSE(APMMeasurement::sharedInstance()) << "an empty ID leaves no engine";
+  APMMeasurement::initializeSharedInstanceWithAppID(kAppID, true, false, {});
+  EXPECT_FALSE(APMMeasurement::sharedInstance()) << "only the first call counts";
+  EXPECT_EQ(APMMeasurement::remoteConfig(), APMRemoteConfig::defaultInstance());
+  APMMeasurement::resetSharedInstanceForTesting();
+
+  APMMeasurement::initializeSharedInstanceWithAppID(kAppID, true, false, {});
+  auto first = APMMeasurement::sharedInstance();
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(APMMeasurement::hasSharedInstance());
+  APMMeasurement::initializeSharedInstanceWithAppID(kOtherAppID, true, false, {});
+  EXPECT_EQ(APMMeasurement::sharedInstance(), first);
+  EXPECT_EQ(first->appID(), kAppID);
+  first->scheduler()->workerQueue()->sync([] {});
+  EXPECT_EQ(APMMeasurement::remoteConfig(), first->remoteConfigInstance());
+  first.reset();
+  APMMeasurement::resetSharedInstanceForTesting();
+}
+
+TEST_F(EngineStartTest, ResetFromTheWorkerQueueRunsInline) {
+  start();
+  logPublic("before_reset");
+  drain();
+  bool result = false;
+  onWorker([&] { result = engine().resetAnalyticsDataWithAppInstanceID("0123456789ABCDEF0123456789ABCDEF"); });
+  EXPECT_TRUE(result);
+  EXPECT_EQ(rowsNamed("before_reset").size(), 0u);
+  EXPECT_EQ(rowsNamed("_f").size(), 1u) << "a reset reports a new first open";
+  EXPECT_EQ(engine().persistedConfig()->appInstanceID(),
+            std::optional<std::string>("0123456789ABCDEF0123456789ABCDEF"));
+}
+
+TEST_F(EngineStartTest, ResetWithEmptyIDWhileStorageGrantedChangesNothing) {
+  start();
+  logPublic("kept");
+  drain();
+  EXPECT_FALSE(engine().resetAnalyticsDataWithAppInstanceID(""));
+  EXPECT_TRUE(loggedCode(23167));
+  EXPECT_EQ(rowsNamed("kept").size(), 1u);
+}
+
+}  // namespace
+}  // namespace enginetest

@@ -1,0 +1,230 @@
+#pragma once
+// A fresh "process" for every engine test: its own data directory, fake clock, persisted
+// configuration, identity, consent state, monitor and captured log lines. The engine runs on its
+// real worker queue over a real SQLite file; tests wait for it with a synchronous block.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "APMDatabase.h"
+#include "APMEventParameters.h"
+#include "APMMeasurement.h"
+#include "APMMonitor.h"
+#include "APMPersistedConfig.h"
+#include "Consent/APMConsentSettingsUtil.h"
+#include "Identity/APMIdentifiers.h"
+#include "Identity/APMIdentity.h"
+#include "Logger/DULLogger.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "TestSupport.h"
+#include "platform/Bundle.h"
+#include "platform/UserDefaults.h"
+
+namespace enginetest {
+
+inline constexpr const char* kAppID = "1:1234567890:macos:abcdef";
+inline constexpr const char* kOtherAppID = "1:1234567890:macos:fedcba";
+// 2023-11-14 10:00:00 UTC.
+inline constexpr double kStartTime = 1699956000.0;
+
+struct StoredRow {
+  std::string name;
+  std::string origin;
+  double timestamp = 0;
+  APMParameters parameters;
+  int64_t fingerprint = 0;
+  bool has(const std::string& parameter) const { return parameters.count(parameter) != 0; }
+  int64_t integer(const std::string& parameter) const {
+    auto found = parameters.find(parameter);
+    return found == parameters.end() ? INT64_MIN : found->second.int64Value();
+  }
+  std::string text(const std::string& parameter) const {
+    auto found = parameters.find(parameter);
+    return found == parameters.end() ? "<absent>" : found->second.stringValue();
+  }
+};
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetProcess();
+    DULLoggerSetSink([this](const DULLogRecord& record) {
+      std::lock_guard<std::mutex> lock(linesMutex_);
+      lines_.push_back(record.line);
+    });
+    // "_err" events take the engine's own road, as the front would route them.
+    APMSetInternalEventLogger([this](const std::string& origin, const std::string& name,
+                                     const platform::Dictionary& parameters) {
+      std::shared_ptr<APMMeasurement> current;
+      {
+        std::lock_guard<std::mutex> lock(engineMutex_);
+        current = engine_;
+      }
+      if (current) current->logEventWithOrigin(origin, false, name, parameters, platform::now(), true, false, true,
+                                               nullptr, {});
+    });
+  }
+
+  void TearDown() override {
+    stop();
+    APMSetInternalEventLogger(nullptr);
+    DULLoggerSetSink(nullptr);
+    resetProcess();
+  }
+
+  static void resetProcess() {
+    APMMeasurement::setComponents({});
+    APMSetAnalyticsHooks({});
+    APMIdentity::setSharedInstance(nullptr);
+    APMIdentifiers::resetSharedInstance();
+    APMPersistedConfig::resetSharedInstanceForTesting();
+    APMConsentSettingsUtil::reset();
+    APMMonitor::resetSharedForTesting();
+    platform::Bundle::reset();
+    platform::Bundle::setBundleIdentifier("com.example.host");
+    platform::Bundle::setShortVersion("1.0");
+  }
+
+  // Creates and starts an engine (the start runs on its worker queue) and waits for it.
+  void start(const std::string& appID = kAppID, bool enabled = true, bool deactivated = false,
+             std::vector<std::string> safelist = {}) {
+    // The front hands the configured app ID to the identity before the engine starts.
+    if (auto identity = APMIdentity::sharedInstance()) identity->setAppIDFromDMP(appID);
+    auto created = APMMeasurement::create(appID, enabled, deactivated, safelist);
+    ASSERT_TRUE(created);
+    {
+      std::lock_guard<std::mutex> lock(engineMutex_);
+      engine_ = created;
+    }
+    drain();
+  }
+
+  // Ends the "process": waits for the engine, forgets it and every shared instance except the
+  // data directory.
+  void stop() {
+    std::shared_ptr<APMMeasurement> current;
+    {
+      std::lock_guard<std::mutex> lock(engineMutex_);
+      current = std::move(engine_);
+      engine_ = nullptr;
+    }
+    if (!current) return;
+    current->scheduler()->workerQueue()->sync([] {});
+    current.reset();
+    APMIdentity::setSharedInstance(nullptr);
+    APMIdentifiers::resetSharedInstance();
+    APMPersistedConfig::resetSharedInstanceForTesting();
+    APMConsentSettingsUtil::reset();
+  }
+
+  void restart(const std::string& appID = kAppID) {
+    stop();
+    start(appID);
+  }
+
+  APMMeasurement& engine() { return *engine_; }
+  std::shared_ptr<APMMeasurement> enginePointer() { return engine_; }
+
+  // Waits until the worker queue has nothing left (work queued by work included).
+  void drain() {
+    for (int round = 0; round < 50; ++round) {
+      engine_->scheduler()->workerQueue()->sync([] {});
+      if (engine_->scheduler()->workerQueue()->pendingCount() == 0) {
+        engine_->scheduler()->workerQueue()->sync([] {});
+        if (engine_->scheduler()->workerQueue()->pendingCount() == 0) return;
+      }
+    }
+  }
+
+  template <typename Work>
+  void onWorker(Work work) {
+    engine_->scheduler()->workerQueue()->sync([&] { work(); });
+  }
+
+  // A public event through the engine's logging entry point, as the front hands it in.
+  void logPublic(const std::string& name, const platform::Dictionary& parameters = {}) {
+    engine_->logEventWithOrigin("app", true, name, parameters, platform::now(), true, false, false, nullptr, {});
+  }
+
+  std::vector<StoredRow> rows() {
+    drain();
+    std::vector<StoredRow> result;
+    onWorker([&] {
+      if (!engine_->database()) return;
+      platform::Error error;
+      auto stored = engine_->database()->allRawEventsWithError(&error);
+      ASSERT_TRUE(stored) << error.description;
+      std::vector<std::shared_ptr<APMRawEventData>> sorted = *stored;
+      std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a->rowID() < b->rowID(); });
+      for (const auto& row : sorted) {
+        result.push_back({row->rawEvent()->name(), row->rawEvent()->origin(), row->rawEvent()->timestamp(),
+                          row->rawEvent()->parameters(), row->metadataFingerprint()});
+      }
+    });
+    return result;
+  }
+
+  std::vector<std::string> rowNames() {
+    std::vector<std::string> names;
+    for (const auto& row : rows()) names.push_back(row.name);
+    return names;
+  }
+
+  std::vector<StoredRow> rowsNamed(const std::string& name) {
+    std::vector<StoredRow> matching;
+    for (const auto& row : rows()) {
+      if (row.name == name) matching.push_back(row);
+    }
+    return matching;
+  }
+
+  std::shared_ptr<APMUserAttribute> userProperty(const std::string& name) {
+    std::shared_ptr<APMUserAttribute> result;
+    onWorker([&] {
+      platform::Error error;
+      result = engine_->database()->userAttributeWithName(name, &error);
+    });
+    return result;
+  }
+
+  APMDailyCounts dailyCounts() {
+    APMDailyCounts counts;
+    onWorker([&] {
+      platform::Error error;
+      counts = engine_->database()->dailyCounts(&error).value_or(APMDailyCounts{});
+    });
+    return counts;
+  }
+
+  void setDailyCounts(const APMDailyCounts& counts) {
+    onWorker([&] {
+      platform::Error error;
+      ASSERT_TRUE(engine_->database()->updateDailyCounts(counts, &error)) << error.description;
+    });
+  }
+
+  // Log lines carrying this monitor message code.
+  bool loggedCode(int64_t code) {
+    APMMonitor::shared()->flush();
+    DULLoggerFlush();
+    const std::string marker = "[" + APMASLLogger::messageCodeText(code) + "]";
+    std::lock_guard<std::mutex> lock(linesMutex_);
+    return std::any_of(lines_.begin(), lines_.end(),
+                       [&](const std::string& line) { return line.find(marker) != std::string::npos; });
+  }
+
+  testsupport::ScopedDataDirectory dataDirectory_;
+  testsupport::ScopedFakeClock clock_{kStartTime};
+  std::mutex engineMutex_;
+  std::shared_ptr<APMMeasurement> engine_;
+  std::mutex linesMutex_;
+  std::vector<std::string> lines_;
+};
+
+}  // namespace enginetest
