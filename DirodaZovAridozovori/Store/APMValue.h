@@ -18,6 +18,8 @@ class APMValue {
  public:
   enum class Type { Int64, Double, String, Array };
 
+  // The integer 0, so parameter maps can be filled with operator[].
+  APMValue() : type_(Type::Int64) {}
   explicit APMValue(int64_t value) : type_(Type::Int64), int64_(value) {}
   explicit APMValue(int value) : APMValue(static_cast<int64_t>(value)) {}
   explicit APMValue(double value) : type_(Type::Double), double_(value) {}
