@@ -109,6 +109,18 @@ TEST(APMPRuntimeTests, EntityNestingIsBounded) {
   error = {};
   small.executeStatements(std::span<const APMPRuntimeValue>(&ok, 1), &error);
   EXPECT_EQ(error.code, kAPMPErrorResourceLimit);
+  // Through the runtime's entity entry point: a tree deeper than its limit is refused, a program
+  // on the wire nested that deep does not even decode, and the runtime goes on.
+  auto deep = nested(250);
+  error = {};
+  runtime.resetInstructionCount();
+  runtime.executeStatements(std::span<const apmpb_RuntimeEntity>(&deep->nano(), 1), &error);
+  EXPECT_EQ(error.code, kAPMPErrorResourceLimit);
+  auto program = APMPBProgram::initWithMessageInfo();
+  APMNanoSetRepeatedField(*program, 0, std::vector<std::shared_ptr<APMPBRuntimeEntity>>{deep});
+  EXPECT_EQ(APMPBProgram::fromBuffer(program->protoBuffer()), nullptr);
+  runtime.resetInstructionCount();
+  EXPECT_EQ(run(runtime, "(0 40 2)").text, "42");
 }
 
 TEST(APMPRuntimeTests, EntityConversionErrors) {
