@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "APMEvent.h"
+#include "APMMonitor.h"
 
 namespace {
 
@@ -99,10 +100,17 @@ APMNameMap mapOf(const NamePair (&pairs)[N], bool reversed = false) {
   return map;
 }
 
-std::atomic<bool> gDebugNameLogging{false};
+// -1 follows the monitor's debug mode; 0 and 1 override it.
+std::atomic<int> gDebugNameLogging{-1};
+
+bool debugNameLogging() {
+  const int forced = gDebugNameLogging.load();
+  if (forced >= 0) return forced == 1;
+  return APMMonitor::shared()->isDebugModeEnabled();
+}
 
 std::string nameForLog(const std::string& name, const APMNameMap& publicToInternal) {
-  if (!gDebugNameLogging.load()) return name;
+  if (!debugNameLogging()) return name;
   for (const auto& [publicName, internalName] : publicToInternal) {
     if (internalName == name) return publicName + " (" + internalName + ")";
   }
@@ -216,7 +224,7 @@ platform::Dictionary APMParametersWithoutZadPrefix(const platform::Dictionary& p
   return kept;
 }
 
-void APMSetDebugNameLogging(bool enabled) { gDebugNameLogging.store(enabled); }
+void APMSetDebugNameLogging(std::optional<bool> enabled) { gDebugNameLogging.store(enabled ? (*enabled ? 1 : 0) : -1); }
 
 std::string APMEventNameForLog(const std::string& name) { return nameForLog(name, APMPublicToInternalEventNames()); }
 
@@ -225,7 +233,7 @@ std::string APMUserPropertyNameForLog(const std::string& name) {
 }
 
 std::string APMDescriptionForLog(const platform::Object& value) {
-  if (!gDebugNameLogging.load()) {
+  if (!debugNameLogging()) {
     // Outside debug logging only the kind travels into logs, never user data.
     return value.isString() ? "<string>" : value.isNull() ? "(nil)" : "<value>";
   }

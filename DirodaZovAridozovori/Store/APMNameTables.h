@@ -3,6 +3,7 @@
 // The tables are data (APMNameTables.cpp); every map is built once and never changes.
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,10 @@ platform::Dictionary APMScreenParametersFromDictionary(const platform::Dictionar
 // The parameters without the keys that begin with "zad_".
 platform::Dictionary APMParametersWithoutZadPrefix(const platform::Dictionary& parameters);
 
-// Debug-log texts: "public (internal)" while debug logging applies, else the name as given.
-void APMSetDebugNameLogging(bool enabled);
+// Debug-log texts: "public (internal)" while debug logging applies (the monitor's debug mode,
+// unless overridden), else the name as given; values are shown only in debug logging.
+// Tests override the monitor with true or false; std::nullopt follows it again.
+void APMSetDebugNameLogging(std::optional<bool> enabled);
 std::string APMEventNameForLog(const std::string& name);
 std::string APMUserPropertyNameForLog(const std::string& name);
 std::string APMDescriptionForLog(const platform::Object& value);

@@ -4,6 +4,8 @@
 
 #include "APMConditionalUserProperty.h"
 #include "APMDailyCounts.h"
+#include "APMMonitor.h"
+#include "TestSupport.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMUserAttribute.h"
@@ -242,7 +244,18 @@ TEST(APMNameTablesTest, LogNamesShowBothFormsOnlyInDebug) {
   EXPECT_EQ(APMEventNameForLog("mine"), "mine");
   EXPECT_EQ(APMUserPropertyNameForLog("_id"), "user_id (_id)");
   EXPECT_NE(APMDescriptionForLog(Object("secret")).find("secret"), std::string::npos);
-  APMSetDebugNameLogging(false);
+  APMSetDebugNameLogging(std::nullopt);
+}
+
+TEST(APMNameTablesTest, LogNamesFollowTheMonitorsDebugModeByDefault) {
+  testsupport::ScopedDataDirectory dataDirectory;
+  APMMonitor::resetSharedForTesting();
+  APMSetDebugNameLogging(std::nullopt);
+  APMMonitor::shared()->setDebugModeEnabled(true);
+  EXPECT_EQ(APMEventNameForLog("_s"), "session_start (_s)");
+  APMMonitor::shared()->setDebugModeEnabled(false);
+  EXPECT_EQ(APMEventNameForLog("_s"), "_s");
+  APMMonitor::resetSharedForTesting();
 }
 
 TEST(APMDailyCountsTest, IncrementsResetOnANewDayAndSaturate) {
