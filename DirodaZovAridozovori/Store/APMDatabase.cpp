@@ -196,16 +196,25 @@ std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::userA
   if (!rows) return std::nullopt;
   std::vector<std::shared_ptr<APMUserAttribute>> attributes;
   for (const auto& row : *rows) {
-    if (auto attribute = userAttributeFromRow(row)) attributes.push_back(std::move(attribute));
+    auto attribute = userAttributeFromRow(row);
+    if (!attribute) {
+      // One damaged property must not stop every event from being stored with the others.
+      APMStoreLog(1, 34007, "Skipping user property whose stored value cannot be read. Name",
+                  {Object(apm_rows::text(row, "name"))});
+      continue;
+    }
+    attributes.push_back(std::move(attribute));
   }
   return attributes;
 }
 
 std::shared_ptr<APMUserAttribute> APMDatabase::userAttributeWithName(const std::string& name, platform::Error* error) {
   if (!checkQueue("userAttributeWithName", error)) return nullptr;
-  auto attributes = userAttributes("SELECT * FROM user_attributes WHERE name = ?", {Object(name)}, error);
-  if (!attributes || attributes->empty()) return nullptr;
-  return attributes->front();
+  auto rows = query("SELECT * FROM user_attributes WHERE name = ?", {Object(name)}, error);
+  if (!rows || rows->empty()) return nullptr;
+  auto attribute = userAttributeFromRow(rows->front());
+  if (!attribute) APMFail(error, kAPMStoreErrorCorruptData, "Stored value of user property " + name + " cannot be read");
+  return attribute;
 }
 
 std::optional<bool> APMDatabase::containsUserAttributeWithName(const std::string& name, platform::Error* error) {

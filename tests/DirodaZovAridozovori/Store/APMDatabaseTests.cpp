@@ -87,6 +87,27 @@ TEST_F(APMDatabaseTest, UserPropertiesKeepTheirValueKindsCountsAndSurviveRestart
   });
 }
 
+TEST_F(APMDatabaseTest, DamagedUserPropertyIsAnErrorAloneAndSkippedInLists) {
+  onWorker([&] {
+    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "good", APMValue("g"), 1), nullptr));
+    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "bad", APMValue("b"), 1), nullptr));
+  });
+  ASSERT_TRUE(rawStore()->executeStatement("UPDATE user_attributes SET value = ? WHERE name = 'bad'",
+                                           {Object(platform::Data{1, 2})}, nullptr));
+  CapturedStoreLog log;
+  onWorker([&] {
+    platform::Error e;
+    EXPECT_FALSE(db_->userAttributeWithName("bad", &e));
+    EXPECT_EQ(e.code, kAPMStoreErrorCorruptData) << "a damaged row must not read as 'not stored'";
+    platform::Error listError;
+    auto all = db_->userAttributesIncludingInternal(true, &listError);
+    ASSERT_TRUE(all);
+    ASSERT_EQ(all->size(), 1u);
+    EXPECT_EQ(all->front()->name(), "good");
+  });
+  EXPECT_TRUE(log.contains(34007));
+}
+
 TEST_F(APMDatabaseTest, FailingTransactionBlockLeavesNothingBehind) {
   onWorker([&] {
     platform::Error e;
