@@ -1,0 +1,524 @@
+#include "APMRawEventBundler.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "APMDatabase.h"
+#include "APMEventSampler.h"
+#include "APMMonitor.h"
+#include "APMNameTables.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "APMPersistedConfig.h"
+#include "APMStoreLog.h"
+#include "APMUserAttribute.h"
+#include "APMBundleFields.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "platform/Clock.h"
+
+namespace {
+
+using Bundle = APMPBMeasurementBundle;
+
+std::shared_ptr<APMMonitor> monitor() { return APMMonitor::shared(); }
+
+std::optional<std::string> internalNameOf(const std::string& name) {
+  const auto& table = APMPublicToInternalEventNames();
+  auto found = table.find(name);
+  if (found == table.end()) return std::nullopt;
+  return found->second;
+}
+
+}  // namespace
+
+// One group of rows on its way into a bundle.
+struct APMRawEventBundler::Group {
+  int64_t fingerprint = 0;
+  std::vector<std::shared_ptr<APMRawEventData>> rows;
+  bool analyticsDenied = false;
+  // Applied once the transaction commits.
+  std::optional<std::string> consentSignalsToRemember;
+  std::optional<double> monitorSampleTime;
+};
+
+APMRawEventBundler::APMRawEventBundler(std::shared_ptr<APMDatabase> database,
+                                       std::shared_ptr<APMRemoteConfig> remoteConfig,
+                                       std::shared_ptr<APMPersistedConfig> persistedConfig, APMBundlingHooks hooks)
+    : database_(std::move(database)),
+      remoteConfig_(std::move(remoteConfig)),
+      persistedConfig_(std::move(persistedConfig)),
+      hooks_(std::move(hooks)) {}
+
+bool APMRawEventBundler::acceptsRow(const Selection& selection, size_t position, int64_t hour, int64_t rowID,
+                                    int64_t eventBytes, int64_t maxEventsPerBundle, int64_t maxBytes) {
+  if (position == 0) return true;
+  if (static_cast<int64_t>(position) >= maxEventsPerBundle) return false;
+  if (hour != selection.firstHour) return false;
+  if (rowID != selection.previousRowID + 1) return false;
+  return selection.acceptedBytes + eventBytes < maxBytes;
+}
+
+APMRawEventBundler::Result APMRawEventBundler::bundleRawEvents() {
+  Group group;
+  platform::Error nextError;
+  auto fingerprint = database_->nextMetadataFingerprintToProcess(&nextError);
+  if (!fingerprint) {
+    if (!nextError.empty()) {
+      monitor()->logWithLevel(1, 23095, "Unable to fetch next event metadata. Error", nextError);
+      return Result::Failed;
+    }
+    return Result::NothingToDo;
+  }
+  group.fingerprint = *fingerprint;
+  bool bundled = false;
+  platform::Error transactionError;
+  const bool committed = database_->performTransaction([&] { return bundled = bundleGroup(group); },
+                                                       &transactionError);
+  if (!committed || !bundled) return Result::Failed;
+  if (group.consentSignalsToRemember) persistedConfig_->setPreviousBundledConsentSignals(*group.consentSignalsToRemember);
+  if (group.monitorSampleTime) persistedConfig_->setLastMonitorDataSampledTimestamp(*group.monitorSampleTime);
+  return Result::Bundled;
+}
+
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler::rawEventsWithMetadataFingerprint(
+    int64_t fingerprint) {
+  platform::Error error;
+  auto rows = database_->rawEventsWithMetadataFingerprint(fingerprint, &error, nullptr);
+  if (!rows) {
+    monitor()->logWithLevel(1, 23097, "Inconsistent state, raw event is expected. Error", error);
+    return std::nullopt;
+  }
+  const int64_t maxEvents = remoteConfig_->uploadMaxEventsPerBundle();
+  const int64_t maxBytes = remoteConfig_->uploadMaxSizeLimitBytes();
+  Selection selection;
+  size_t accepted = 0;
+  for (; accepted < rows->size(); ++accepted) {
+    const auto& row = (*rows)[accepted];
+    const int64_t hour = static_cast<int64_t>(row->rawEvent()->timestamp()) / 3600;
+    const int64_t bytes = static_cast<int64_t>(row->rawEvent()->protoEvent()->protoBuffer().size());
+    if (accepted == 0) selection.firstHour = hour;
+    if (!acceptsRow(selection, accepted, hour, row->rowID(), bytes, maxEvents, maxBytes)) break;
+    selection.previousRowID = row->rowID();
+    selection.acceptedBytes += bytes;
+  }
+  rows->resize(accepted);
+  return rows;
+}
+
+bool APMRawEventBundler::deleteGroupRows(const Group& group) {
+  if (group.rows.empty()) return true;
+  platform::Error error;
+  const int64_t lastRowID = group.rows.back()->rowID();
+  if (!database_->deleteRawEventsWithMaxRowID(lastRowID, &error)) {
+    monitor()->logWithLevel(1, 23119, "Unable to delete raw events. RowID, error", lastRowID, error);
+    return false;
+  }
+  auto left = database_->containsRawEventWithMetadataFingerprint(group.fingerprint, &error);
+  if (!left) {
+    monitor()->logWithLevel(1, 23120, "Unable to query existence of raw event. Metadata, error", group.fingerprint,
+                            error);
+    return false;
+  }
+  if (!*left && !database_->deleteRawEventMetadataWithMetadataFingerprint(group.fingerprint, &error)) {
+    monitor()->logWithLevel(1, 23121, "Unable to delete raw event metadata. Metadata, error", group.fingerprint,
+                            error);
+    return false;
+  }
+  return true;
+}
+
+bool APMRawEventBundler::bundleGroup(Group& group) {
+  auto rows = rawEventsWithMetadataFingerprint(group.fingerprint);
+  if (!rows) return false;
+  group.rows = std::move(*rows);
+  if (group.rows.empty()) return true;
+
+  platform::Error metadataError;
+  auto bundle = database_->queryRawEventsMetadataWithFingerprint(group.fingerprint, &metadataError);
+  if (!bundle) {
+    if (!metadataError.empty() && metadataError.code != kAPMStoreErrorCorruptData) {
+      monitor()->logWithLevel(1, 23098, "Unable to fetch event metadata. Metadata fingerprint, error",
+                              group.fingerprint, metadataError);
+      return false;
+    }
+    // Events whose metadata is gone or unreadable still travel, with what the bundle itself knows.
+    monitor()->logWithLevel(2, 23098, "Unable to fetch event metadata. Metadata fingerprint, error",
+                            group.fingerprint, metadataError);
+    bundle = APMPBMeasurementBundle::initWithMessageInfo();
+  }
+
+  auto events = processRawEvents(group);
+  if (!events) return false;
+  if (events->empty()) return true;
+
+  group.analyticsDenied = hooks_.isAnalyticsStorageDenied && hooks_.isAnalyticsStorageDenied();
+  if (!applyEngagement(group, *bundle)) return false;
+  handleAnalyticsStorageConsentTransitions(group, *bundle);
+  auto aggregated = updateEventAggregates(*events, !group.analyticsDenied);
+  if (!aggregated) return false;
+
+  std::vector<std::shared_ptr<APMPBEvent>> messages;
+  messages.reserve(aggregated->size());
+  bool realtime = false;
+  for (const auto& event : *aggregated) {
+    messages.push_back(event->protoEvent());
+    realtime = realtime || event->isRealtime();
+  }
+  const bool debugMode = hooks_.isDebugMode && hooks_.isDebugMode();
+  if (remoteConfig_->isEventSamplingEnabled() && !debugMode) {
+    APMEventSampler::Settings settings;
+    settings.samplingEnabled = true;
+    settings.timeZoneOffsetMinutes = remoteConfig_->analyticsAccountTimeZoneOffsetMinutes();
+    settings.samplingRate = [config = remoteConfig_](const std::string& name) -> std::optional<int32_t> {
+      if (!config->eventHasSamplingRate(name)) return std::nullopt;
+      return config->samplingRateForEvent(name);
+    };
+    APMEventSampler sampler(settings, hooks_.samplingRoll);
+    platform::Error samplingError;
+    auto sampled = sampler.sampleEvents(messages, *database_, &samplingError);
+    if (!sampled) return false;
+    messages = std::move(*sampled);
+  }
+  if (messages.empty()) {
+    monitor()->logWithLevel(5, 23159, "No events left after sampling. Dropping bundle");
+    return deleteGroupRows(group);
+  }
+  if (!APMNanoSetRepeatedField(*bundle, Bundle::kEvents, messages)) return false;
+
+  double start = std::numeric_limits<double>::max();
+  double end = std::numeric_limits<double>::min();
+  for (const auto& row : group.rows) {
+    start = std::min(start, row->rawEvent()->timestamp());
+    end = std::max(end, row->rawEvent()->timestamp());
+  }
+  if (!updateAppMetadata(*bundle, start, end)) return false;
+  if (hooks_.beforeAudienceEvaluation) hooks_.beforeAudienceEvaluation();
+
+  if (!group.analyticsDenied) {
+    auto properties = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*bundle, Bundle::kUserAttributes)
+                          .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
+    for (const auto& property : properties) {
+      if (hooks_.evaluateUserProperty && !hooks_.evaluateUserProperty(*property, start)) return false;
+    }
+    if (hooks_.resultsForBundling) {
+      auto results = hooks_.resultsForBundling();
+      if (!results) {
+        monitor()->logWithLevel(1, 23113, "Unable to read audience evaluation results");
+        return false;
+      }
+      if (!results->empty()) APMNanoSetRepeatedField(*bundle, Bundle::kAudienceEvaluationResults, *results);
+    }
+  }
+  addBundleMetadata(group, *bundle, start, end);
+  if (!remoteConfig_->sessionStitchingTokenFeatureEnabled() || group.analyticsDenied) {
+    APMNanoClearField(*bundle, Bundle::kSessionStitchingToken);
+  }
+
+  platform::Error insertError;
+  if (!database_->insertBundle(*bundle, realtime, &insertError)) {
+    monitor()->logWithLevel(1, 23115, "Unable to insert bundle. Error", insertError);
+    return false;
+  }
+  if (hooks_.consentDescription) monitor()->logWithLevel(8, 23221, hooks_.consentDescription());
+  monitor()->logWithLevel(7, 23116, "Bundle added to the upload queue. BundleID, timestamp (ms)",
+                          static_cast<int64_t>(APMNanoGetInt32(*bundle, Bundle::kBundleSequentialIndex)),
+                          APMNanoGetInt64(*bundle, Bundle::kEndTimestampMillis));
+  return deleteGroupRows(group);
+}
+
+std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::processRawEvents(Group& group) {
+  const bool blocklistInternal = remoteConfig_->blocklistInternal();
+  const bool blocklistPublic = remoteConfig_->blocklistPublic();
+  const bool removeRedundantEngagement = remoteConfig_->redundantEngagementRemovalEnabled();
+  std::vector<std::shared_ptr<APMEvent>> kept;
+  for (const auto& row : group.rows) {
+    const APMEvent& event = *row->rawEvent();
+    auto internal = internalNameOf(event.name());
+    if (internal && blocklistInternal && !blocklistPublic) {
+      kept.push_back(event.copy());
+      continue;
+    }
+    if (remoteConfig_->isEventBlocklisted(event.name()) || (internal && remoteConfig_->isEventBlocklisted(*internal))) {
+      monitor()->logWithLevel(4, 23099, "Rejected event. Event name", event.name());
+      continue;
+    }
+    if (removeRedundantEngagement && event.name() == "_e") {
+      const APMValue* firstRun = event.parameter("_fr");
+      if (firstRun && firstRun->isInt64() && firstRun->int64Value() == 1) continue;
+    }
+    kept.push_back(event.copy());
+  }
+  if (kept.empty()) {
+    if (!deleteGroupRows(group)) return std::nullopt;
+    monitor()->logWithLevel(4, 23100, "Rejected all events.");
+    group.rows.clear();
+    return kept;
+  }
+
+  platform::Error countsError;
+  auto counts = database_->dailyCounts(&countsError);
+  if (!counts) {
+    monitor()->logWithLevel(1, 23101, "Failed to query daily event counts. Error", countsError);
+    return std::nullopt;
+  }
+  const int32_t day = hooks_.currentDay ? hooks_.currentDay() : counts->day;
+  bool changed = false;
+  std::vector<std::shared_ptr<APMEvent>> events;
+  events.reserve(kept.size());
+  for (auto& event : kept) {
+    if (auto internal = internalNameOf(event->name())) {
+      auto renamed = APMEvent::create(event->origin(), false, *internal, event->timestamp(),
+                                      event->previousTimestamp(), event->parameters());
+      if (renamed) event = renamed;
+    }
+    changed = checkConversion(*event, *counts, day) || changed;
+    changed = checkRealtime(*event, *counts, day) || changed;
+    if (event->name() == "_iap" && !event->parameter("sandbox") && APMAEU::isASRS()) {
+      event->setParameter("sandbox", APMValue(int64_t{1}));
+    }
+    events.push_back(event);
+  }
+  if (changed && !database_->updateDailyCounts(*counts, &countsError)) {
+    monitor()->logWithLevel(2, 23106, "Failed to update daily event counts. Name, error", std::string("daily"),
+                            countsError);
+    return std::nullopt;
+  }
+  return events;
+}
+
+bool APMRawEventBundler::checkConversion(APMEvent& event, APMDailyCounts& counts, int32_t day) {
+  if (remoteConfig_->isEventCustomConversion(event.name())) event.setConversion(true);
+  if (!event.isConversion() || event.name().starts_with("_")) return false;
+  const int32_t limit = remoteConfig_->maxConversionsPerDay();
+  if (counts.day == day && counts.conversionsCount >= limit) {
+    event.setConversion(false);
+    monitor()->logWithLevel(3, 23102, "Too many conversion events. Not logging event as conversion. Name, limit",
+                            event.name(), static_cast<int64_t>(limit));
+    return false;
+  }
+  counts.incrementCountsForCurrentDay(day, false, true);
+  counts.decrementAllEventsCount();
+  return true;
+}
+
+bool APMRawEventBundler::checkRealtime(APMEvent& event, APMDailyCounts& counts, int32_t day) {
+  if (!event.isRealtime() && !event.isConversion()) return false;
+  if (hooks_.isSubjectToRealtimeLimit && hooks_.isSubjectToRealtimeLimit(event)) {
+    const int32_t limit = remoteConfig_->maxRealtimeEventCountPerDay();
+    if (counts.day != day || counts.realtimeCount < limit) {
+      counts.incrementRealtimeCountsForCurrentDay(day);
+      event.setRealtime(true);
+      monitor()->logWithLevel(7, 23103,
+                              "Event is under real-time event count daily limit. Marking the event as real-time. "
+                              "Event name, parameters",
+                              event.name());
+      return true;
+    }
+    event.setRealtime(false);
+    monitor()->logWithLevel(4, 23104,
+                            "Number of real-time events is over the real-time event count daily limit. Event is no "
+                            "longer real-time. Event name, parameters",
+                            event.name());
+    return false;
+  }
+  if (hooks_.isDCUEvent && hooks_.isDCUEvent(event)) {
+    const int32_t limit = remoteConfig_->maxRealtimeDCUEventCountPerDay();
+    if (counts.day != day || counts.dcuRealtimeCount < limit) {
+      counts.incrementDCURealtimeCountsForCurrentDay(day);
+      event.setRealtime(true);
+      return true;
+    }
+    event.setRealtime(false);
+    return false;
+  }
+  event.setRealtime(true);
+  monitor()->logWithLevel(7, 23105,
+                          "Event is not subject to real-time event count daily limit. Marking an event as real-time. "
+                          "Event name, parameters",
+                          event.name());
+  return false;
+}
+
+bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
+  bool sessionStart = false;
+  int64_t engagement = 0;
+  for (const auto& row : group.rows) {
+    const APMEvent& event = *row->rawEvent();
+    sessionStart = sessionStart || event.name() == "_s";
+    const APMValue* time = event.parameter("_et");
+    if (time && time->isInt64() && !event.parameter("_fr")) engagement += time->int64Value();
+  }
+  if (sessionStart) {
+    if (hooks_.clearSessionScopedResults) hooks_.clearSessionScopedResults();
+    auto properties = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(bundle, Bundle::kUserAttributes)
+                          .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
+    for (const auto& property : properties) {
+      if (hooks_.evaluateUserProperty && !hooks_.evaluateUserProperty(*property, std::nullopt)) return true;
+    }
+    platform::Error error;
+    if (!database_->clearCurrentSessionCounts(&error)) {
+      monitor()->logWithLevel(1, 23185, "Failed to clear event session counts. Error", error);
+      return true;
+    }
+  }
+  if (!updateUserEngagement(engagement, bundle, false)) return true;
+  if (sessionStart) {
+    platform::Error error;
+    if (!database_->deleteUserAttributeWithName("_se", &error)) {
+      monitor()->logWithLevel(1, 23188, "Unable to delete session engagement property on session start. Error",
+                              error);
+      return true;
+    }
+  }
+  updateUserEngagement(engagement, bundle, true);
+  return true;
+}
+
+bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bundle, bool sessionScoped) {
+  if (milliseconds < 0) {
+    monitor()->logWithLevel(2, 23186, "User engagement time is negative.");
+    return false;
+  }
+  if (milliseconds == 0) return true;
+  const std::string name = sessionScoped ? "_se" : "_lte";
+  platform::Error error;
+  auto stored = database_->userAttributeWithName(name, &error);
+  if (!stored && !error.empty()) {
+    monitor()->logWithLevel(1, 23187, "Failed to query for user engagement user property. Name, error", name, error);
+    return false;
+  }
+  int64_t value = milliseconds;
+  if (stored && stored->value().isInt64()) value += stored->value().int64Value();
+  const double now = platform::now();
+  auto attribute = std::make_shared<APMUserAttribute>("auto", name, APMValue(value), now);
+  if (!database_->updateUserAttribute(*attribute, &error)) return false;
+
+  auto properties = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(bundle, Bundle::kUserAttributes)
+                        .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
+  bool found = false;
+  for (auto& property : properties) {
+    if (APMNanoGetString(*property, APMPBUserAttribute::kName) != name) continue;
+    APMNanoSetInt64(*property, APMPBUserAttribute::kIntValue, value);
+    APMNanoSetInt64(*property, APMPBUserAttribute::kSetTimestampMillis, static_cast<int64_t>(now * 1000));
+    found = true;
+  }
+  if (!found) properties.push_back(attribute->protoUserAttribute());
+  return APMNanoSetRepeatedField(bundle, Bundle::kUserAttributes, properties);
+}
+
+void APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, const Bundle& bundle) {
+  const std::string previous = persistedConfig_->previousBundledConsentSignals().value_or("");
+  const std::string current = APMNanoGetString(bundle, Bundle::kConsentSignals).value_or("");
+  if (previous == current) return;
+  const bool wasDenied = APMIsAnalyticsStorageDeniedInSignals(previous);
+  const bool isDenied = APMIsAnalyticsStorageDeniedInSignals(current);
+  platform::Error error;
+  if (!wasDenied && isDenied && !database_->createEventsSnapshotTable(&error)) {
+    monitor()->logWithLevel(4, 23266, "Unable to create table snapshot. Error", error);
+  } else if (wasDenied && !isDenied && !database_->restoreFromEventsSnapshotTable(&error)) {
+    monitor()->logWithLevel(4, 23267, "Unable to restore from table snapshot. Error", error);
+  }
+  group.consentSignalsToRemember = current;
+}
+
+std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::updateEventAggregates(
+    const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation) {
+  const bool customerType = remoteConfig_->customerTypeEnabled();
+  std::vector<std::shared_ptr<APMEvent>> result;
+  result.reserve(events.size());
+  for (auto event : events) {
+    const std::string& name = event->name();
+    if (customerType && (name == "_iap" || name == "purchase" || name == "ecommerce_purchase")) {
+      platform::Error allError;
+      if (auto all = database_->allEventAggregates(&allError)) {
+        bool returning = false;
+        for (const auto& aggregates : *all) {
+          const std::string& other = aggregates->name();
+          if ((other == "_iap" || other == "purchase" || other == "ecommerce_purchase") &&
+              aggregates->lifetimeCount() >= 1) {
+            returning = true;
+          }
+        }
+        event = event->copy();
+        event->setParameter("_ct", APMValue(returning ? "returning" : "new"));
+      } else {
+        monitor()->logWithLevel(1, 23274, "Failed to query all event aggregates. Error", allError);
+      }
+    }
+    platform::Error error;
+    auto stored = database_->eventAggregatesWithName(name, &error);
+    if (!stored && !error.empty()) {
+      monitor()->logWithLevel(1, 23107, "Failed to query event aggregates. Name, error", name, error);
+      return std::nullopt;
+    }
+    APMEventAggregates aggregates = stored ? *stored : APMEventAggregates(name, 0, 0, 0, 0);
+    if (stored) event = event->copyWithPreviousTimestamp(stored->lastFireTimestamp());
+    aggregates.incrementLifetimeCount();
+    aggregates.incrementCurrentBundleCount();
+    aggregates.incrementCurrentSessionCount();
+    aggregates.setLastFireTimestamp(event->timestamp());
+    if (!database_->updateEventAggregates(aggregates, &error)) {
+      monitor()->logWithLevel(1, 23108, "Failed to update event aggregates. Error", error);
+      return std::nullopt;
+    }
+    if (allowEvaluation && hooks_.evaluateEvent && !hooks_.evaluateEvent(*event, aggregates)) return std::nullopt;
+    result.push_back(std::move(event));
+  }
+  return result;
+}
+
+bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, double start, double end) {
+  platform::Error error;
+  auto metadata = database_->queryAppMetadata(&error);
+  if (!metadata) {
+    monitor()->logWithLevel(1, 23111, "Unable to fetch app metadata for bundling events. Error", error);
+    return false;
+  }
+  if (metadata->lastBundleEndTimestamp > 0) {
+    APMNanoSetInt64(bundle, Bundle::kPreviousBundleEndTimestampMillis,
+                    static_cast<int64_t>(metadata->lastBundleEndTimestamp * 1000));
+  }
+  const double previousStart =
+      metadata->lastBundleStartTimestamp > 0 ? metadata->lastBundleStartTimestamp : metadata->lastBundleEndTimestamp;
+  if (previousStart > 0) {
+    APMNanoSetInt64(bundle, Bundle::kPreviousBundleStartTimestampMillis, static_cast<int64_t>(previousStart * 1000));
+  }
+  auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(bundle, Bundle::kEvents);
+  metadata->increaseLastBundleIndex(events ? static_cast<int64_t>(events->size()) : 0);
+  metadata->incrementLastDeliveryIndex();
+  metadata->lastBundleStartTimestamp = start;
+  metadata->lastBundleEndTimestamp = end;
+  APMNanoSetInt32(bundle, Bundle::kBundleSequentialIndex, static_cast<int32_t>(metadata->lastBundleIndex));
+  APMNanoSetInt32(bundle, Bundle::kDeliveryIndex, static_cast<int32_t>(metadata->lastDeliveryIndex));
+  if (!database_->updateAppMetadata(*metadata, &error)) {
+    monitor()->logWithLevel(1, 23112, "Unable to update the app metadata. Error", error);
+    return false;
+  }
+  return true;
+}
+
+void APMRawEventBundler::addBundleMetadata(Group& group, Bundle& bundle, double start, double end) {
+  auto experiments = remoteConfig_->experimentIDs();
+  if (!experiments.empty()) {
+    std::vector<uint32_t> ids;
+    ids.reserve(experiments.size());
+    for (int64_t id : experiments) ids.push_back(static_cast<uint32_t>(id));
+    APMNanoSetRepeatedField(bundle, Bundle::kExperimentIds, ids);
+  }
+  if (hooks_.monitoringSample) {
+    auto sample = hooks_.monitoringSample(remoteConfig_->monitoringSamplePeriod(),
+                                          persistedConfig_->lastMonitorDataSampledTimestamp());
+    if (sample && !sample->empty()) {
+      APMNanoSetString(bundle, Bundle::kMonitoringSample, *sample);
+      group.monitorSampleTime = platform::now();
+    }
+  }
+  if (remoteConfig_->version() >= 0) APMNanoSetInt64(bundle, Bundle::kConfigVersion, remoteConfig_->version());
+  if (APMNanoGetString(bundle, Bundle::kAppId).value_or("").empty()) {
+    std::string appID = hooks_.fallbackAppID ? hooks_.fallbackAppID() : std::string();
+    if (!appID.empty()) APMNanoSetString(bundle, Bundle::kAppId, appID);
+  }
+  APMNanoSetInt64(bundle, Bundle::kStartTimestampMillis, static_cast<int64_t>(start * 1000));
+  APMNanoSetInt64(bundle, Bundle::kEndTimestampMillis, static_cast<int64_t>(end * 1000));
+}

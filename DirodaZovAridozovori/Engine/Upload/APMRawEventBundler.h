@@ -1,0 +1,102 @@
+#pragma once
+// Turns stored raw events into queued bundles, one group per call: the oldest rows that share a
+// metadata fingerprint and an hour (contiguous, within the per-bundle event and size limits)
+// become one APMPBMeasurementBundle in the upload queue, and the rows are deleted, all in one
+// database transaction. A failure rolls the whole group back, so the next call retries it.
+//
+// What bundling changes outside the database (the remembered consent signals, the monitor's
+// last-sample time) changes only once the transaction has committed.
+//
+// Worker queue only.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "APMDailyCounts.h"
+#include "APMEvent.h"
+#include "APMEventAggregates.h"
+#include "APMRawEventData.h"
+
+class APMDatabase;
+class APMPersistedConfig;
+class APMRemoteConfig;
+class APMPBMeasurementBundle;
+class APMPBUserAttribute;
+class APMPBAudienceLeafFilterResult;
+
+// What bundling needs of the engine and of audience evaluation. Every hook may be empty: then the
+// neutral answer (no audiences, day 0, nothing real-time-limited) is used.
+struct APMBundlingHooks {
+  // The day number daily counts are kept in.
+  std::function<int32_t()> currentDay;
+  std::function<bool()> isDebugMode;
+  std::function<bool()> isAnalyticsStorageDenied;
+  std::function<std::string()> consentDescription;
+  std::function<bool(const APMEvent& event)> isSubjectToRealtimeLimit;
+  std::function<bool(const APMEvent& event)> isDCUEvent;
+  // Audience evaluation: false fails the group.
+  std::function<bool(const APMEvent& event, const APMEventAggregates& aggregates)> evaluateEvent;
+  std::function<bool(const APMPBUserAttribute& property, std::optional<double> evaluationTime)>
+      evaluateUserProperty;
+  std::function<std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>>()> resultsForBundling;
+  std::function<void()> clearSessionScopedResults;
+  // Runs once per bundle after the app metadata is updated (the engine's "_npa" refresh).
+  std::function<void()> beforeAudienceEvaluation;
+  // The app ID a bundle gets when its metadata has none.
+  std::function<std::string()> fallbackAppID;
+  // The monitor's sample to send, given the sample period and the last sample time.
+  std::function<std::optional<std::string>(double samplePeriod, double lastSampledTimestamp)> monitoringSample;
+  // Any roll for sampling (tests fix it); empty: random.
+  std::function<bool(int64_t rate)> samplingRoll;
+};
+
+class APMRawEventBundler {
+ public:
+  static constexpr size_t kMaxRowsPerGroup = 1000;
+
+  APMRawEventBundler(std::shared_ptr<APMDatabase> database, std::shared_ptr<APMRemoteConfig> remoteConfig,
+                     std::shared_ptr<APMPersistedConfig> persistedConfig, APMBundlingHooks hooks);
+
+  enum class Result {
+    Failed,       // nothing changed; logged
+    NothingToDo,  // no raw events left
+    Bundled,      // one group became a bundle (or was dropped whole), rows deleted
+  };
+  // One group; commits on success and rolls back on failure.
+  Result bundleRawEvents();
+
+  // The selection rule for one row at position of a group (the first row's hour and the sizes so
+  // far are given); exposed for tests.
+  struct Selection {
+    int64_t firstHour = 0;
+    int64_t previousRowID = 0;
+    int64_t acceptedBytes = 0;
+  };
+  static bool acceptsRow(const Selection& selection, size_t position, int64_t hour, int64_t rowID,
+                         int64_t eventBytes, int64_t maxEventsPerBundle, int64_t maxBytes);
+
+ private:
+  struct Group;
+  bool bundleGroup(Group& group);
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(int64_t fingerprint);
+  std::optional<std::vector<std::shared_ptr<APMEvent>>> processRawEvents(Group& group);
+  bool checkConversion(APMEvent& event, APMDailyCounts& counts, int32_t day);
+  bool checkRealtime(APMEvent& event, APMDailyCounts& counts, int32_t day);
+  bool applyEngagement(Group& group, APMPBMeasurementBundle& bundle);
+  bool updateUserEngagement(int64_t milliseconds, APMPBMeasurementBundle& bundle, bool sessionScoped);
+  std::optional<std::vector<std::shared_ptr<APMEvent>>> updateEventAggregates(
+      const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation);
+  void handleAnalyticsStorageConsentTransitions(Group& group, const APMPBMeasurementBundle& bundle);
+  bool updateAppMetadata(APMPBMeasurementBundle& bundle, double start, double end);
+  void addBundleMetadata(Group& group, APMPBMeasurementBundle& bundle, double start, double end);
+  bool deleteGroupRows(const Group& group);
+
+  std::shared_ptr<APMDatabase> database_;
+  std::shared_ptr<APMRemoteConfig> remoteConfig_;
+  std::shared_ptr<APMPersistedConfig> persistedConfig_;
+  APMBundlingHooks hooks_;
+};

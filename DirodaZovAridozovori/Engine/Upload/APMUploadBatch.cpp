@@ -1,0 +1,58 @@
+#include "APMUploadBatch.h"
+
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMDataDigest.h"
+
+namespace {
+using Bundle = APMPBMeasurementBundle;
+
+// Some consent denied: the first-open search below is then moot.
+bool signalsDenySomething(const std::string& signals) { return signals.find('0') != std::string::npos; }
+}  // namespace
+
+APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& queued,
+                                   const APMUploadBatchInputs& inputs) {
+  APMUploadBatch result;
+  result.batch = APMPBMeasurementBatch::initWithMessageInfo();
+  std::vector<std::shared_ptr<Bundle>> bundles;
+  std::vector<int64_t> rowIDs;
+  bundles.reserve(queued.size());
+  // The shared flag overwrites stored consent fields once some consent is denied or a first open
+  // travels, so a batch never reports an older, more permissive state.
+  bool overwrite = signalsDenySomething(inputs.consentSignals);
+  for (const auto& [message, rowID] : queued) {
+    if (!message) continue;
+    auto bundle = message->copy();
+    if (!overwrite) overwrite = APMBundleHasFirstOpen(*bundle);
+    APMSetIdentifierFields(*bundle, inputs.consentSignals, inputs.attGate, inputs.identity, overwrite);
+    APMSetConsentFields(*bundle, inputs.consentDiagnostics, inputs.adUserDataDenied, inputs.npa, inputs.consentConfig,
+                        overwrite);
+    bundles.push_back(std::move(bundle));
+    rowIDs.push_back(rowID);
+  }
+  if (bundles.empty()) return result;
+
+  const APMBatchReference reference = APMBatchReferenceForBundles(bundles);
+  const size_t compatible =
+      APMCompatibleBundlePrefix(bundles, reference.appID, reference.resettableDeviceID, reference.vendorDeviceID);
+
+  std::vector<std::shared_ptr<Bundle>> kept;
+  for (size_t i = 0; i < compatible; ++i) {
+    Bundle& bundle = *bundles[i];
+    APMNanoSetInt64(bundle, Bundle::kUploadLibraryVersion, inputs.libraryVersion);
+    APMNanoSetInt64(bundle, Bundle::kUploadTimestampMillis, inputs.nowMilliseconds);
+    APMRedactBundle(bundle, inputs.dataControls, inputs.identity);
+    if (inputs.checksumEnabled) {
+      APMNanoSetInt64(bundle, Bundle::kChecksum, static_cast<int64_t>(apm_64LSBMD5(bundle.protoBuffer())));
+    }
+    if (!kept.empty() && !APMBundlesShareMetadata(*kept.front(), bundle)) break;
+    kept.push_back(bundles[i]);
+    result.rowIDs.push_back(rowIDs[i]);
+  }
+  APMNanoSetRepeatedField(*result.batch, APMPBMeasurementBatch::kBundles, kept);
+  if (inputs.uploadSubdomain && !inputs.uploadSubdomain->empty()) {
+    APMNanoSetString(*result.batch, APMPBMeasurementBatch::kUploadSubdomain, *inputs.uploadSubdomain);
+  }
+  return result;
+}

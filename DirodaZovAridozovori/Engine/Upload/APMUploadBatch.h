@@ -1,0 +1,42 @@
+#pragma once
+// Builds one upload batch from queued bundles (oldest first): applies the current identifier and
+// consent rules, keeps the longest prefix that shares app ID, device ID and consent metadata with
+// the first bundle, stamps the upload time and library version, redacts what the data controls
+// name, and adds each bundle's checksum last. Bundles left out wait for a later upload.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "APMBundleFields.h"
+#include "APMDatabase.h"
+
+class APMPBMeasurementBatch;
+class APMPBUserAttribute;
+
+struct APMUploadBatchInputs {
+  int64_t nowMilliseconds = 0;
+  int64_t libraryVersion = 0;
+  APMBundleIdentity identity;
+  APMBundleConsentConfig consentConfig;
+  std::string consentSignals;
+  std::string consentDiagnostics;
+  bool adUserDataDenied = false;
+  bool attGate = false;
+  std::shared_ptr<APMPBUserAttribute> npa;
+  std::vector<std::string> dataControls;
+  bool checksumEnabled = false;
+  // Set for server-side-tagging uploads only.
+  std::optional<std::string> uploadSubdomain;
+};
+
+struct APMUploadBatch {
+  std::shared_ptr<APMPBMeasurementBatch> batch;
+  std::vector<int64_t> rowIDs;  // the bundles in the batch, in order
+};
+
+// An empty batch (no row IDs) when no bundle is compatible with the first.
+APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& queued,
+                                   const APMUploadBatchInputs& inputs);

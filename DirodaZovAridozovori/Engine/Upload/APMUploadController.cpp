@@ -1,0 +1,395 @@
+#include "APMUploadController.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "APMAlarm.h"
+#include "APMDatabase.h"
+#include "APMMonitor.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "APMPersistedConfig.h"
+#include "APMScheduler.h"
+#include "APMUploadBatch.h"
+#include "APMUploadSchedule.h"
+#include "APMUserAttribute.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr double kEpsilon = 2.220446049250313e-16;
+// Work this far off lets the process's background time end.
+constexpr double kBackgroundTaskHorizon = 30;
+
+std::shared_ptr<APMMonitor> monitor() { return APMMonitor::shared(); }
+
+std::string describeBatch(const APMPBMeasurementBatch& batch) {
+  auto bundles = APMNanoGetRepeatedField<std::shared_ptr<APMPBMeasurementBundle>>(batch, APMPBMeasurementBatch::kBundles);
+  size_t events = 0;
+  for (const auto& bundle : bundles.value_or(std::vector<std::shared_ptr<APMPBMeasurementBundle>>{})) {
+    auto list = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, APMPBMeasurementBundle::kEvents);
+    events += list ? list->size() : 0;
+  }
+  return std::to_string(bundles ? bundles->size() : 0) + " bundles, " + std::to_string(events) + " events";
+}
+
+}  // namespace
+
+APMUploadController::APMUploadController(std::shared_ptr<APMDatabase> database,
+                                         std::shared_ptr<APMRemoteConfig> remoteConfig,
+                                         std::shared_ptr<APMPersistedConfig> persistedConfig,
+                                         std::shared_ptr<VIZUzedaru> network, std::shared_ptr<APMScheduler> scheduler,
+                                         std::shared_ptr<APMAlarm> alarm, APMUploadHooks hooks)
+    : database_(std::move(database)),
+      remoteConfig_(std::move(remoteConfig)),
+      persistedConfig_(std::move(persistedConfig)),
+      network_(std::move(network)),
+      scheduler_(std::move(scheduler)),
+      alarm_(std::move(alarm)),
+      hooks_(std::move(hooks)) {}
+
+bool APMUploadController::isRequestPending() const {
+  return hooks_.isNetworkRequestPending ? hooks_.isNetworkRequestPending() : requestPending_.load();
+}
+
+void APMUploadController::setRequestPending(bool pending) {
+  if (hooks_.setIsNetworkRequestPending) {
+    hooks_.setIsNetworkRequestPending(pending);
+  } else {
+    requestPending_ = pending;
+  }
+}
+
+double APMUploadController::uptime() const { return hooks_.uptime ? hooks_.uptime() : platform::uptime(); }
+
+void APMUploadController::terminateBackgroundTask() { persistedConfig_->synchronizeToDisk(); }
+
+void APMUploadController::stopScheduling(bool keepReachabilityDelegate) {
+  alarm_->cancel();
+  if (network_ && !keepReachabilityDelegate) network_->setReachabilityDelegate({});
+  terminateBackgroundTask();
+}
+
+bool APMUploadController::hasDataToUpload() {
+  platform::Error error;
+  auto queueEmpty = database_->isQueuedBundleTableEmpty(&error);
+  if (!queueEmpty) {
+    monitor()->logWithLevel(1, 23117, "Failed to check if queue table is empty. Error", error);
+    return false;
+  }
+  if (!*queueEmpty) return true;
+  auto rawEmpty = database_->isRawEventsTableEmpty(&error);
+  if (!rawEmpty) {
+    monitor()->logWithLevel(1, 23118, "Failed to check if raw events table is empty. Error", error);
+    return false;
+  }
+  return !*rawEmpty;
+}
+
+double APMUploadController::nextUploadingTime() {
+  auto log = monitor();
+  APMUploadScheduleInputs in;
+  in.now = platform::now();
+  in.lastSuccessfulUploadTimestamp = persistedConfig_->lastSuccessfulUploadTimestamp();
+  in.lastFailedUploadTimestamp = persistedConfig_->lastFailedUploadTimestamp();
+  platform::Error rawError;
+  const double rawTime = database_->queryLatestRawEventTime(&rawError);
+  if (!rawError.empty()) log->logWithLevel(5, 23029, "Failed to query latest raw event time. Error", rawError);
+  platform::Error bundleError;
+  const double bundleTime = database_->queryLatestBundleTime(&bundleError);
+  if (!bundleError.empty()) log->logWithLevel(5, 23030, "Failed to query latest bundle time. Error", bundleError);
+  in.latestDataTimestamp = std::max(rawError.empty() ? rawTime : 0.0, bundleError.empty() ? bundleTime : 0.0);
+  if (std::fabs(in.latestDataTimestamp) <= kEpsilon) return 0;
+
+  in.debugMode = log->isDebugModeEnabled();
+  if (!in.debugMode) {
+    platform::Error error;
+    auto realtimeBundles = database_->containsRealtimeBundlesWithError(&error);
+    if (!realtimeBundles) {
+      log->logWithLevel(5, 23031, "Failed to query for real-time bundle indicator. Error", error);
+    }
+    in.hasRealtimeData = realtimeBundles.value_or(false);
+    if (!in.hasRealtimeData) {
+      auto realtimeRaw = database_->containsRealtimeRawEventsWithError(&error);
+      if (!realtimeRaw) {
+        log->logWithLevel(5, 23032, "Failed to query for real-time raw event indicator. Error", error);
+      }
+      in.hasRealtimeData = realtimeRaw.value_or(false);
+    }
+  }
+  in.uploadInterval = remoteConfig_->uploadingInterval();
+  in.realtimeUploadInterval = remoteConfig_->uploadingRealTimeInterval();
+  in.debugUploadInterval = remoteConfig_->uploadingDebugModeInterval();
+  in.initialUploadDelay = remoteConfig_->uploadingInitialDelayInterval();
+  in.retryCount = remoteConfig_->uploadingRetryCount();
+  in.retryTime = remoteConfig_->uploadingRetryInterval();
+  return APMNextUploadingTime(in);
+}
+
+void APMUploadController::updateSchedule() {
+  auto log = monitor();
+  if (suspendedUploadTimestamp_ != 0) {
+    const double elapsed = std::fabs(uptime() - suspendedUploadTimestamp_);
+    if (elapsed < kSuspensionSeconds) {
+      log->logWithLevel(3, 23023, "Upload has been suspended. Will update scheduling later. Seconds",
+                        kSuspensionSeconds - elapsed);
+      stopScheduling(false);
+      return;
+    }
+    suspendedUploadTimestamp_ = 0;
+  }
+  if (!hasDataToUpload()) {
+    remoteConfig_->activateNewSnapshot();
+    log->logWithLevel(8, 23024, "No data to upload. Upload task will not be scheduled");
+    stopScheduling(false);
+    return;
+  }
+  double next = nextUploadingTime();
+  if (next == 0) {
+    log->logWithLevel(8, 23025, "No next uploading time. Upload task will not be scheduled");
+    stopScheduling(false);
+    return;
+  }
+  if (!network_ || !network_->isNetworkConnected()) {
+    log->logWithLevel(8, 23026, "No network. Upload task will not be scheduled");
+    if (network_) network_->setReachabilityDelegate(weak_from_this());
+    stopScheduling(true);
+    return;
+  }
+  network_->setReachabilityDelegate({});
+  const double now = platform::now();
+  next = APMUploadTimeAfterBackoff(next, persistedConfig_->lastBackoffTimestamp(),
+                                   remoteConfig_->uploadingBackoffInterval(), now);
+
+  if (auto scheduled = alarm_->scheduledTimestamp(); scheduled && *scheduled != 0 && *scheduled <= next) {
+    const double remaining = *scheduled - now;
+    log->logWithLevel(8, 23027, "Do not schedule an upload task. Task already exists. Will be executed in seconds",
+                      remaining);
+    if (remaining > kBackgroundTaskHorizon) terminateBackgroundTask();
+    return;
+  }
+  const double delay = APMUploadAlarmDelay(next, now);
+  std::weak_ptr<APMUploadController> weakSelf = weak_from_this();
+  std::weak_ptr<APMScheduler> weakScheduler = scheduler_;
+  alarm_->runAfterDelay(delay, [weakSelf, weakScheduler] {
+    auto scheduler = weakScheduler.lock();
+    if (!scheduler) return;
+    scheduler->scheduleOnWorkerQueueBlockID("APMMeasurement:1747", [weakSelf] {
+      if (auto self = weakSelf.lock()) self->uploadData();
+    });
+  });
+  log->logWithLevel(8, 23028, "Upload task scheduled to be executed in approx. (s)", delay);
+  if (delay > kBackgroundTaskHorizon) terminateBackgroundTask();
+}
+
+void APMUploadController::uploadDataOrRegisterAlarm() {
+  if (network_ && network_->isNetworkConnected() && hasDataToUpload()) {
+    uploadData();
+  } else {
+    updateSchedule();
+  }
+}
+
+bool APMUploadController::isNetworkReadyForRequest() {
+  const bool pending = isRequestPending();
+  const bool uploading = network_ && network_->hasUploadInProgress();
+  if (!pending) return !uploading;
+  if (uploading) return false;
+  monitor()->logWithLevel(1, 23041, "Analytics is uploading but network is not uploading");
+  return false;
+}
+
+void APMUploadController::uploadData() {
+  auto log = monitor();
+  if (suspendedUploadTimestamp_ > 0) {
+    updateSchedule();
+    return;
+  }
+  log->logWithLevel(8, 23033, "Starting data upload");
+  if (!isNetworkReadyForRequest()) {
+    log->logWithLevel(8, 23034, "Network operation is pending. Ignoring upload request");
+    return;
+  }
+  if (!network_ || !network_->isNetworkConnected()) {
+    log->logWithLevel(7, 23035, "Network not connected, ignoring upload request");
+    updateSchedule();
+    return;
+  }
+
+  const bool expired = remoteConfig_->isExpired();
+  if (!expired && hooks_.bundleRawEvents) {
+    const int32_t limit = remoteConfig_->maxBundlesCreatedPerIteration();
+    for (int32_t i = 0; i < limit && hooks_.bundleRawEvents(); ++i) {
+    }
+  }
+
+  platform::Error queryError;
+  auto queued = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
+                                                      remoteConfig_->uploadMaxSizeLimitBytes(), &queryError);
+  if (!queued) {
+    log->logWithLevel(1, 23036, "Failed to query bundles. Error", queryError);
+    terminateBackgroundTask();
+    return;
+  }
+  if (queued->empty()) {
+    remoteConfig_->activateNewSnapshot();
+    log->logWithLevel(8, 23037, "No data to upload");
+    if (expired && hooks_.fetchRemoteConfig) {
+      hooks_.fetchRemoteConfig();
+    } else {
+      terminateBackgroundTask();
+    }
+    return;
+  }
+
+  std::string url = remoteConfig_->uploadURL();
+  VIZUzedaru::Headers headers;
+  const bool serverSideTagging = remoteConfig_->SSTGUploadEnabled();
+  if (serverSideTagging) {
+    auto sstgURL = remoteConfig_->SSTGUploadURL();
+    if (!sstgURL) {
+      log->logWithLevel(1, 23263, "Unable to get a valid SSTG upload URL.");
+      return;
+    }
+    url = *sstgURL;
+    auto addHeaders = [&headers](const std::optional<platform::Dictionary>& extra) {
+      if (!extra) return;
+      for (const auto& [name, value] : *extra) {
+        if (value.isString()) headers.emplace_back(name, value.stringValue());
+      }
+    };
+    addHeaders(remoteConfig_->SSTGUploadHTTPHeaders());
+    if (hooks_.SSTGPreviewHeaders) addHeaders(hooks_.SSTGPreviewHeaders());
+  }
+
+  if (hooks_.tcfClientSetConsentFromData) hooks_.tcfClientSetConsentFromData();
+  const double now = platform::now();
+  APMUploadBatchInputs inputs;
+  inputs.nowMilliseconds = static_cast<int64_t>(now * 1000);
+  inputs.libraryVersion = hooks_.libraryVersion;
+  if (hooks_.identity) inputs.identity = hooks_.identity();
+  inputs.consentConfig.isDMARegion = remoteConfig_->isDMARegion();
+  inputs.consentConfig.corePlatformServices = remoteConfig_->corePlatformServices();
+  inputs.consentSignals = hooks_.consentSignals ? hooks_.consentSignals() : std::string();
+  inputs.consentDiagnostics = hooks_.consentDiagnostics ? hooks_.consentDiagnostics() : std::string();
+  inputs.adUserDataDenied = hooks_.isAdUserDataDenied && hooks_.isAdUserDataDenied();
+  inputs.attGate = remoteConfig_->gateIDFAOnATTMASEnabled();
+  platform::Error npaError;
+  if (auto npa = database_->userAttributeWithName("_npa", &npaError)) inputs.npa = npa->protoUserAttribute();
+  inputs.dataControls = remoteConfig_->dataControls();
+  inputs.checksumEnabled = remoteConfig_->checksumEnabled();
+  if (serverSideTagging) inputs.uploadSubdomain = remoteConfig_->uploadSubdomain();
+
+  const double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
+  if (lastSuccess != 0) {
+    log->logWithLevel(8, 23038, "Uploading events. Elapsed time since last successful upload (s)",
+                      std::fabs(now - lastSuccess));
+  }
+  APMUploadBatch batch = APMBuildUploadBatch(*queued, inputs);
+  if (batch.rowIDs.empty()) {
+    // The first bundle carries both kinds of device ID and matches nothing; it can never travel.
+    log->logWithLevel(2, 23046, "Bundle list is empty. Cancelling upload");
+    terminateBackgroundTask();
+    return;
+  }
+  log->logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data", inputs.nowMilliseconds,
+                    describeBatch(*batch.batch));
+
+  setUploadInProgressWithBundleIDs(batch.rowIDs);
+  persistedConfig_->setLastFailedUploadTimestamp(now);
+  setRequestPending(true);
+  network_->setTimeoutInterval(remoteConfig_->networkTimeout());
+
+  std::weak_ptr<APMUploadController> weakSelf = weak_from_this();
+  auto sessionID = network_->postURL(
+      url, headers, batch.batch->protoBuffer(), scheduler_->workerQueue(), shouldUseBackgroundSession(),
+      [weakSelf](const std::optional<platform::HttpResponse>& response, const platform::Data&,
+                 const std::optional<platform::Error>& error) {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        self->setRequestPending(false);
+        self->networkUploadCompletionHandlerWithResponse(response, error);
+      });
+  if (!sessionID || sessionID->empty()) {
+    log->logWithLevel(2, 23040, "Unable to create network session.");
+    uploadingBundleIDs_.clear();
+  }
+}
+
+void APMUploadController::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
+  if (bundleIDs.empty()) {
+    monitor()->logWithLevel(2, 23046, "Bundle list is empty. Cancelling upload");
+    return;
+  }
+  if (!uploadingBundleIDs_.empty()) {
+    monitor()->logWithLevel(2, 23047, "Set uploading progress before finishing the previous upload");
+    return;
+  }
+  uploadingBundleIDs_ = bundleIDs;
+}
+
+bool APMUploadController::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& bundleIDs) {
+  platform::Error error;
+  if (database_->deleteBundlesWithRowIDs(bundleIDs, &error)) return true;
+  monitor()->logWithLevel(1, 23122, "Failed to delete bundles from database. Error", error);
+  return false;
+}
+
+void APMUploadController::incrementRetryCounter() {
+  if (uploadingBundleIDs_.empty()) return;
+  platform::Error error;
+  if (!database_->incrementRetryCounterForBundlesWithIDs(uploadingBundleIDs_, &error)) {
+    monitor()->logWithLevel(2, 23166, "Failed to update the bundles' retry counts. Error", error);
+  }
+}
+
+void APMUploadController::networkUploadCompletionHandlerWithResponse(
+    const std::optional<platform::HttpResponse>& response, const std::optional<platform::Error>& error) {
+  auto log = monitor();
+  const int64_t status = response ? response->statusCode : 0;
+  const double now = platform::now();
+  if (!APMIsSuccessfulUploadStatus(status)) {
+    persistedConfig_->setLastFailedUploadTimestamp(now);
+    if (APMIsBackoffUploadStatus(status)) persistedConfig_->setLastBackoffTimestamp(now);
+    log->logWithLevel(7, 23043, "Network upload failed. Will retry later. Code, error", status,
+                      error ? error->description : std::string());
+    incrementRetryCounter();
+    uploadingBundleIDs_.clear();
+    updateSchedule();
+    return;
+  }
+
+  int64_t length = -1;
+  if (auto header = response->header("Content-Length")) length = std::strtoll(header->c_str(), nullptr, 10);
+  log->logWithLevel(7, 23044, "Successful upload. Got network response. Code, size", status, length);
+  persistedConfig_->setLastSuccessfulUploadTimestamp(now);
+  persistedConfig_->setLastFailedUploadTimestamp(0);
+  persistedConfig_->setLastBackoffTimestamp(0);
+  // Delete before re-planning, so the schedule does not see the sent bundles as waiting data.
+  if (!uploadingBundleIDs_.empty() && !removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
+    log->logWithLevel(1, 23045, "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
+                      kSuspensionSeconds);
+    suspendedUploadTimestamp_ = uptime();
+  } else {
+    suspendedUploadTimestamp_ = 0;
+  }
+  uploadingBundleIDs_.clear();
+  updateSchedule();
+  if (suspendedUploadTimestamp_ != 0) return;
+
+  if (network_->isNetworkConnected() && hasDataToUpload()) {
+    uploadData();
+  } else if (remoteConfig_->isExpired()) {
+    uploadData();
+  } else if (hooks_.takePostponedPSMRequest && hooks_.takePostponedPSMRequest()) {
+    if (hooks_.retrievePSMResponse) hooks_.retrievePSMResponse();
+  }
+}
+
+void APMUploadController::reachabilityDidChange() {
+  std::weak_ptr<APMUploadController> weakSelf = weak_from_this();
+  scheduler_->scheduleOnWorkerQueueBlockID("APMMeasurement:998", [weakSelf] {
+    if (auto self = weakSelf.lock()) self->updateSchedule();
+  });
+}

@@ -1,0 +1,102 @@
+#pragma once
+// The upload road of the engine: keeps the "Measurement timer" armed for the next upload, bundles
+// raw events, posts one gzip-compressed APMPBMeasurementBatch per attempt, and on the reply
+// deletes the sent bundles (200, 204) or raises their retry counts (anything else; 429 and 503
+// also start the back-off period).
+//
+// Worker queue only, except reachabilityDidChange (any thread; it only queues a block). At most
+// one request is in flight: uploadingBundleIDs holds its bundles until the reply.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "APMBundleFields.h"
+#include "DirodaUtilities/Network/VIZUzedaru.h"
+#include "platform/Error.h"
+#include "platform/Http.h"
+
+class APMAlarm;
+class APMDatabase;
+class APMPersistedConfig;
+class APMRemoteConfig;
+class APMScheduler;
+class APMPBUserAttribute;
+
+// What the upload road needs of the rest of the engine. Empty hooks answer neutrally.
+struct APMUploadHooks {
+  // One bundling step: YES when a group became a bundle (call again), NO when nothing is left or
+  // it failed.
+  std::function<bool()> bundleRawEvents;
+  std::function<APMBundleIdentity()> identity;
+  std::function<void()> tcfClientSetConsentFromData;
+  std::function<std::string()> consentSignals;
+  std::function<std::string()> consentDiagnostics;
+  std::function<bool()> isAdUserDataDenied;
+  // Configuration fetch, when the stored configuration has expired and nothing is left to send.
+  std::function<void()> fetchRemoteConfig;
+  std::function<std::optional<platform::Dictionary>()> SSTGPreviewHeaders;
+  // On-device conversion: a postponed request is retried after a successful upload.
+  std::function<bool()> takePostponedPSMRequest;
+  std::function<void()> retrievePSMResponse;
+  // The engine-wide "a request is in flight" flag (uploads and configuration fetches share it).
+  std::function<bool()> isNetworkRequestPending;
+  std::function<void(bool)> setIsNetworkRequestPending;
+  // Seconds since boot, or -1 when unknown.
+  std::function<double()> uptime;
+  int64_t libraryVersion = 0;
+};
+
+class APMUploadController : public VIZUzedaruReachabilityDelegate,
+                            public std::enable_shared_from_this<APMUploadController> {
+ public:
+  static constexpr double kSuspensionSeconds = 3600;
+
+  APMUploadController(std::shared_ptr<APMDatabase> database, std::shared_ptr<APMRemoteConfig> remoteConfig,
+                      std::shared_ptr<APMPersistedConfig> persistedConfig, std::shared_ptr<VIZUzedaru> network,
+                      std::shared_ptr<APMScheduler> scheduler, std::shared_ptr<APMAlarm> alarm, APMUploadHooks hooks);
+
+  void updateSchedule();
+  double nextUploadingTime();
+  void uploadDataOrRegisterAlarm();
+  void uploadData();
+  bool hasDataToUpload();
+  bool isNetworkReadyForRequest();
+  bool shouldUseBackgroundSession() const { return false; }
+  void setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs);
+  void networkUploadCompletionHandlerWithResponse(const std::optional<platform::HttpResponse>& response,
+                                                  const std::optional<platform::Error>& error);
+  void incrementRetryCounter();
+  bool removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& bundleIDs);
+  void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
+  double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
+  void terminateBackgroundTask();
+  const std::vector<int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
+
+  // VIZUzedaruReachabilityDelegate: re-plans on the worker queue.
+  void reachabilityDidChange() override;
+
+ private:
+  bool isRequestPending() const;
+  void setRequestPending(bool pending);
+  double uptime() const;
+  void stopScheduling(bool keepReachabilityDelegate);
+
+  std::shared_ptr<APMDatabase> database_;
+  std::shared_ptr<APMRemoteConfig> remoteConfig_;
+  std::shared_ptr<APMPersistedConfig> persistedConfig_;
+  std::shared_ptr<VIZUzedaru> network_;
+  std::shared_ptr<APMScheduler> scheduler_;
+  std::shared_ptr<APMAlarm> alarm_;
+  APMUploadHooks hooks_;
+
+  // Worker queue only.
+  std::vector<int64_t> uploadingBundleIDs_;
+  double suspendedUploadTimestamp_ = 0;
+  // Used when the engine gives no shared flag.
+  std::atomic<bool> requestPending_{false};
+};

@@ -1,0 +1,230 @@
+#include "Upload/APMRawEventBundler.h"
+
+#include <gtest/gtest.h>
+
+#include "UploadTestSupport.h"
+
+namespace {
+
+using Bundle = APMPBMeasurementBundle;
+using Result = APMRawEventBundler::Result;
+using uploadtest::eventNames;
+
+constexpr double kHour = 1700000000.0 - 1700000000 % 3600;  // a whole hour
+
+class APMRawEventBundlerTest : public uploadtest::UploadFixture {
+ protected:
+  std::shared_ptr<APMRawEventBundler> bundler(APMBundlingHooks hooks = {}) {
+    return std::make_shared<APMRawEventBundler>(database_, remoteConfig_, persisted_, std::move(hooks));
+  }
+
+  // Bundles until nothing is left; the results in order.
+  std::vector<Result> bundleAll(APMRawEventBundler& b) {
+    std::vector<Result> results;
+    onWorker([&] {
+      for (int i = 0; i < 100; ++i) {
+        results.push_back(b.bundleRawEvents());
+        if (results.back() != Result::Bundled) break;
+      }
+    });
+    return results;
+  }
+
+  std::vector<std::shared_ptr<Bundle>> queued() {
+    std::vector<std::shared_ptr<Bundle>> bundles;
+    onWorker([&] {
+      platform::Error error;
+      auto rows = database_->queryBundlesWithCountLimit(1000, int64_t{1} << 40, &error);
+      ASSERT_TRUE(rows) << error.description;
+      for (auto& [bundle, rowID] : *rows) bundles.push_back(bundle);
+    });
+    return bundles;
+  }
+
+  bool rawEventsLeft() {
+    bool left = false;
+    onWorker([&] {
+      platform::Error error;
+      left = !database_->isRawEventsTableEmpty(&error).value_or(true);
+    });
+    return left;
+  }
+};
+
+TEST_F(APMRawEventBundlerTest, GroupsByFingerprintHourAndContiguousRows) {
+  storeEvents({{"open", kHour + 10}, {"tap", kHour + 20}, {"tap", kHour + 3600 + 5}}, "com.example.app");
+  storeEvents({{"other_app_event", kHour + 30}}, "com.example.other");
+  storeEvents({{"late", kHour + 40}}, "com.example.app");
+  auto b = bundler();
+  EXPECT_EQ(bundleAll(*b), (std::vector{Result::Bundled, Result::Bundled, Result::Bundled, Result::Bundled,
+                                        Result::NothingToDo}));
+  auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 4u);
+  EXPECT_EQ(eventNames(*bundles[0]), (std::vector<std::string>{"open", "tap"})) << "a new hour ends the bundle";
+  EXPECT_EQ(eventNames(*bundles[1]), (std::vector<std::string>{"tap"}));
+  EXPECT_EQ(eventNames(*bundles[2]), (std::vector<std::string>{"other_app_event"}));
+  EXPECT_EQ(eventNames(*bundles[3]), (std::vector<std::string>{"late"})) << "a row-ID gap ends the bundle";
+  EXPECT_EQ(APMNanoGetString(*bundles[2], Bundle::kAppId), "com.example.other");
+  EXPECT_FALSE(rawEventsLeft());
+}
+
+TEST_F(APMRawEventBundlerTest, BundleFieldsCarryTimesIndexesAndPreviousBundle) {
+  storeEvents({{"open", kHour + 10}, {"tap", kHour + 20.5}, {"tap", kHour + 30}});
+  storeEvents({{"close", kHour + 3600 + 1}});
+  auto b = bundler();
+  bundleAll(*b);
+  auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 2u);
+  const Bundle& first = *bundles[0];
+  EXPECT_EQ(APMNanoGetInt64(first, Bundle::kStartTimestampMillis), static_cast<int64_t>((kHour + 10) * 1000));
+  EXPECT_EQ(APMNanoGetInt64(first, Bundle::kEndTimestampMillis), static_cast<int64_t>((kHour + 30) * 1000));
+  EXPECT_EQ(APMNanoGetInt32(first, Bundle::kBundleSequentialIndex), 3) << "the index counts events";
+  EXPECT_EQ(APMNanoGetInt32(first, Bundle::kDeliveryIndex), 1);
+  EXPECT_FALSE(APMNanoHasField(first, Bundle::kPreviousBundleEndTimestampMillis));
+  EXPECT_EQ(APMNanoGetString(first, Bundle::kPlatform), "macos") << "the metadata becomes the bundle";
+  EXPECT_EQ(APMNanoGetInt64(first, Bundle::kConfigVersion), 0);
+
+  const Bundle& second = *bundles[1];
+  EXPECT_EQ(APMNanoGetInt32(second, Bundle::kBundleSequentialIndex), 4);
+  EXPECT_EQ(APMNanoGetInt32(second, Bundle::kDeliveryIndex), 2);
+  EXPECT_EQ(APMNanoGetInt64(second, Bundle::kPreviousBundleStartTimestampMillis),
+            static_cast<int64_t>((kHour + 10) * 1000));
+  EXPECT_EQ(APMNanoGetInt64(second, Bundle::kPreviousBundleEndTimestampMillis),
+            static_cast<int64_t>((kHour + 30) * 1000));
+  auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(first, Bundle::kEvents);
+  ASSERT_TRUE(events);
+  EXPECT_EQ(APMNanoGetInt64(*(*events)[1], APMPBEvent::kTimestampMillis), static_cast<int64_t>((kHour + 20.5) * 1000));
+  EXPECT_EQ(APMNanoGetInt64(*(*events)[2], APMPBEvent::kPreviousTimestampMillis),
+            static_cast<int64_t>((kHour + 20.5) * 1000))
+      << "a repeated name carries the time of its previous occurrence";
+}
+
+TEST_F(APMRawEventBundlerTest, EventAndSizeLimitsSplitGroups) {
+  std::vector<std::pair<std::string, double>> many;
+  for (int i = 0; i < 1001; ++i) many.emplace_back("tick", kHour + 1 + i * 0.001);
+  storeEvents(many);
+  APMParameters big;
+  big.emplace("blob", APMValue(std::string(40000, 'x')));
+  storeEvents({{"big", kHour + 5}, {"big", kHour + 6}}, "com.example.big", big);
+  auto b = bundler();
+  bundleAll(*b);
+  auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 4u);
+  EXPECT_EQ(eventNames(*bundles[0]).size(), 1000u);
+  EXPECT_EQ(eventNames(*bundles[1]).size(), 1u);
+  EXPECT_EQ(eventNames(*bundles[2]), std::vector<std::string>{"big"}) << "two 40 kB events exceed 64 kB together";
+  EXPECT_EQ(eventNames(*bundles[3]), std::vector<std::string>{"big"});
+}
+
+TEST_F(APMRawEventBundlerTest, MissingMetadataStillBundlesWithTheFallbackAppID) {
+  const int64_t fingerprint = storeEvents({{"open", kHour + 1}});
+  onWorker([&] {
+    platform::Error error;
+    ASSERT_TRUE(database_->deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &error));
+  });
+  APMBundlingHooks hooks;
+  hooks.fallbackAppID = [] { return std::string("com.example.fallback"); };
+  auto b = bundler(hooks);
+  EXPECT_EQ(bundleAll(*b), (std::vector{Result::Bundled, Result::NothingToDo}));
+  auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(eventNames(*bundles[0]), std::vector<std::string>{"open"});
+  EXPECT_EQ(APMNanoGetString(*bundles[0], Bundle::kAppId), "com.example.fallback");
+}
+
+TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
+  onWorker([&] { persisted_->setPreviousBundledConsentSignals(std::string("G111")); });
+  onWorker([&] {
+    auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
+    APMNanoSetString(*metadata, Bundle::kAppId, std::string("com.example.app"));
+    APMNanoSetString(*metadata, Bundle::kConsentSignals, std::string("G110"));
+    platform::Error error;
+    ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(*metadata, &error));
+    auto event = APMEvent::create("app", true, "open", kHour + 1, 0, APMParameters{});
+    ASSERT_TRUE(database_->insertRawEvent(*event, APMDatabase::metadataFingerprint(*metadata), false, &error));
+  });
+  bool failAudience = true;
+  int samples = 0;
+  APMBundlingHooks hooks;
+  hooks.evaluateEvent = [&](const APMEvent&, const APMEventAggregates&) { return !failAudience; };
+  hooks.monitoringSample = [&](double, double) -> std::optional<std::string> {
+    ++samples;
+    return std::string("sample");
+  };
+  auto b = bundler(hooks);
+  EXPECT_EQ(bundleAll(*b), std::vector{Result::Failed});
+  EXPECT_TRUE(rawEventsLeft());
+  EXPECT_TRUE(queued().empty());
+  onWorker([&] {
+    platform::Error error;
+    EXPECT_EQ(database_->queryAppMetadata(&error)->lastDeliveryIndex, 0);
+    EXPECT_FALSE(database_->eventAggregatesWithName("open", &error)) << "aggregates rolled back";
+    EXPECT_EQ(persisted_->previousBundledConsentSignals(), "G111") << "consent memory waits for the commit";
+    EXPECT_EQ(persisted_->lastMonitorDataSampledTimestamp(), 0);
+  });
+  EXPECT_EQ(samples, 0) << "the failure came before the monitor sample was taken";
+
+  failAudience = false;
+  EXPECT_EQ(bundleAll(*b), (std::vector{Result::Bundled, Result::NothingToDo}));
+  auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(APMNanoGetString(*bundles[0], Bundle::kMonitoringSample), "sample");
+  onWorker([&] {
+    EXPECT_EQ(persisted_->previousBundledConsentSignals(), "G110");
+    EXPECT_GT(persisted_->lastMonitorDataSampledTimestamp(), 0);
+    platform::Error error;
+    auto aggregates = database_->eventAggregatesWithName("open", &error);
+    ASSERT_TRUE(aggregates);
+    EXPECT_EQ(aggregates->lifetimeCount(), 1);
+  });
+}
+
+TEST_F(APMRawEventBundlerTest, EngagementTimeAccumulatesIntoLifetimeEngagement) {
+  APMParameters engagement;
+  engagement.emplace("_et", APMValue(int64_t{1500}));
+  storeEvents({{"_e", kHour + 1}, {"_e", kHour + 2}}, "com.example.app", engagement);
+  auto b = bundler();
+  bundleAll(*b);
+  auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 1u);
+  auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*bundles[0], Bundle::kUserAttributes);
+  ASSERT_TRUE(attributes);
+  std::optional<int64_t> lte;
+  for (const auto& attribute : *attributes) {
+    if (APMNanoGetString(*attribute, APMPBUserAttribute::kName) == "_lte") {
+      lte = APMNanoGetInt64(*attribute, APMPBUserAttribute::kIntValue);
+    }
+  }
+  EXPECT_EQ(lte, 3000);
+  onWorker([&] {
+    platform::Error error;
+    auto stored = database_->userAttributeWithName("_lte", &error);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->value().int64Value(), 3000);
+  });
+}
+
+TEST(APMRawEventBundlerSelectionTest, RowSelectionRules) {
+  APMRawEventBundler::Selection selection{100, 41, 1000};
+  const struct {
+    const char* name;
+    size_t position;
+    int64_t hour, rowID, bytes, maxEvents, maxBytes;
+    bool accepted;
+  } cases[] = {
+      {"the first row always", 0, 7, 1, 100000, 1, 10, true},
+      {"contiguous, same hour, room left", 3, 100, 42, 10, 1000, 65536, true},
+      {"event limit reached", 3, 100, 42, 10, 3, 65536, false},
+      {"another hour", 3, 101, 42, 10, 1000, 65536, false},
+      {"row-ID gap", 3, 100, 43, 10, 1000, 65536, false},
+      {"size limit reached exactly", 3, 100, 42, 64536, 1000, 65536, false},
+      {"size just under the limit", 3, 100, 42, 64535, 1000, 65536, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(APMRawEventBundler::acceptsRow(selection, c.position, c.hour, c.rowID, c.bytes, c.maxEvents, c.maxBytes),
+              c.accepted)
+        << c.name;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,269 @@
+#include "Upload/APMUploadController.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "../../../platform/LocalHttpServer.h"
+#include "APMAlarm.h"
+#include "Upload/APMRawEventBundler.h"
+#include "UploadTestSupport.h"
+#include "platform/Gzip.h"
+#include "platform/Http.h"
+
+namespace {
+
+using Bundle = APMPBMeasurementBundle;
+using uploadtest::eventNames;
+
+constexpr int64_t kLibraryVersion = 111500000;
+
+// The batch a recorded request carried (its body gunzipped unless the server already did).
+std::shared_ptr<APMPBMeasurementBatch> decodeBatch(const testsupport::RecordedRequest& request) {
+  platform::Data body(request.body.begin(), request.body.end());
+  if (body.size() >= 2 && body[0] == 0x1f && body[1] == 0x8b) {
+    auto inflated = platform::Gzip::inflate(body);
+    if (!inflated) return nullptr;
+    body = *inflated;
+  }
+  return APMPBMeasurementBatch::fromBuffer(body);
+}
+
+std::vector<std::shared_ptr<Bundle>> bundlesOf(const APMPBMeasurementBatch& batch) {
+  return APMNanoGetRepeatedField<std::shared_ptr<Bundle>>(batch, APMPBMeasurementBatch::kBundles)
+      .value_or(std::vector<std::shared_ptr<Bundle>>{});
+}
+
+class APMUploadControllerTest : public uploadtest::UploadFixture {
+ protected:
+  void SetUp() override {
+    UploadFixture::SetUp();
+    platform::Reachability::reset();
+    APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(server_.port()));
+    APMRemoteConfig::setAnalyticsServiceScheme("http");
+    network_ = std::make_shared<VIZUzedaru>("127.0.0.1");
+    alarm_ = std::make_shared<APMAlarm>(scheduler_->workerQueue(), "Measurement timer");
+    makeController();
+  }
+
+  void TearDown() override {
+    alarm_->cancel();
+    onWorker([&] { controller_.reset(); });
+    platform::Reachability::reset();
+    APMRemoteConfig::setAnalyticsServiceScheme("https");
+    UploadFixture::TearDown();
+  }
+
+  void makeController() {
+    onWorker([&] {
+      bundler_ = std::make_shared<APMRawEventBundler>(database_, remoteConfig_, persisted_, APMBundlingHooks{});
+      APMUploadHooks hooks;
+      hooks.libraryVersion = kLibraryVersion;
+      hooks.bundleRawEvents = [b = bundler_] { return b->bundleRawEvents() == APMRawEventBundler::Result::Bundled; };
+      hooks.consentSignals = [] { return std::string("G111"); };
+      controller_ = std::make_shared<APMUploadController>(database_, remoteConfig_, persisted_, network_, scheduler_,
+                                                          alarm_, hooks);
+    });
+  }
+
+  void upload() {
+    onWorker([&] { controller_->uploadData(); });
+  }
+
+  // Waits until the engine has handled count replies (no request pending and nothing in flight).
+  bool waitForReplies(size_t count) {
+    return testsupport::waitFor(
+        [&] {
+          if (server_.requests().size() < count) return false;
+          bool idle = false;
+          onWorker([&] { idle = controller_->uploadingBundleIDs().empty() && !network_->hasUploadInProgress(); });
+          return idle;
+        },
+        10);
+  }
+
+  size_t queuedBundleCount() {
+    size_t count = 0;
+    onWorker([&] {
+      platform::Error error;
+      count = database_->queryBundleDataWithCountLimit(1000, int64_t{1} << 40, &error).value_or(
+          std::vector<APMQueuedBundle>{}).size();
+    });
+    return count;
+  }
+
+  testsupport::LocalHttpServer server_;
+  std::shared_ptr<VIZUzedaru> network_;
+  std::shared_ptr<APMAlarm> alarm_;
+  std::shared_ptr<APMRawEventBundler> bundler_;
+  std::shared_ptr<APMUploadController> controller_;
+};
+
+TEST_F(APMUploadControllerTest, OnePostCarriesTheBundlesAndSuccessDeletesThem) {
+  const double now = platform::now();
+  storeEvents({{"level_start", now - 30}, {"level_end", now - 20}});
+  onWorker([&] { persisted_->setLastFailedUploadTimestamp(now - 5000); });
+  upload();
+  ASSERT_TRUE(waitForReplies(1));
+
+  auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].path, "/a");
+  EXPECT_EQ(requests[0].header("Content-Type"), "application/x-www-form-urlencoded");
+  EXPECT_EQ(requests[0].header("Content-Encoding"), "gzip");
+  auto batch = decodeBatch(requests[0]);
+  ASSERT_TRUE(batch);
+  auto bundles = bundlesOf(*batch);
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(eventNames(*bundles[0]), (std::vector<std::string>{"level_start", "level_end"}));
+  EXPECT_EQ(APMNanoGetInt64(*bundles[0], Bundle::kUploadLibraryVersion), kLibraryVersion);
+  const int64_t uploadMs = APMNanoGetInt64(*bundles[0], Bundle::kUploadTimestampMillis);
+  EXPECT_GE(uploadMs, static_cast<int64_t>(now * 1000));
+  EXPECT_LT(uploadMs, static_cast<int64_t>((now + 60) * 1000));
+  EXPECT_EQ(APMNanoGetString(*bundles[0], Bundle::kConsentSignals), "G111");
+  EXPECT_FALSE(APMNanoHasField(*batch, APMPBMeasurementBatch::kUploadSubdomain));
+  EXPECT_FALSE(APMNanoHasField(*bundles[0], Bundle::kChecksum)) << "checksums are off by default";
+
+  EXPECT_EQ(queuedBundleCount(), 0u);
+  onWorker([&] {
+    EXPECT_GE(persisted_->lastSuccessfulUploadTimestamp(), now);
+    EXPECT_EQ(persisted_->lastFailedUploadTimestamp(), 0);
+    EXPECT_EQ(persisted_->lastBackoffTimestamp(), 0);
+    EXPECT_FALSE(controller_->hasDataToUpload());
+  });
+}
+
+TEST_F(APMUploadControllerTest, ServerErrorKeepsBundlesAndALaterRetryDeliversThem) {
+  const double now = platform::now();
+  storeEvents({{"purchase_attempt", now - 10}});
+  server_.setHandler([](const httplib::Request&, httplib::Response& response) { response.status = 500; });
+  upload();
+  ASSERT_TRUE(waitForReplies(1));
+  EXPECT_EQ(queuedBundleCount(), 1u) << "a failed upload keeps its bundle";
+  onWorker([&] {
+    EXPECT_GE(persisted_->lastFailedUploadTimestamp(), now);
+    EXPECT_EQ(persisted_->lastBackoffTimestamp(), 0) << "500 is no back-off";
+    EXPECT_EQ(persisted_->lastSuccessfulUploadTimestamp(), 0);
+    auto scheduled = alarm_->scheduledTimestamp();
+    ASSERT_TRUE(scheduled) << "the retry is armed";
+    EXPECT_GE(*scheduled, now + 1800 - 60);
+  });
+
+  server_.setHandler([](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+  upload();
+  ASSERT_TRUE(waitForReplies(2));
+  auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  auto retried = decodeBatch(requests[1]);
+  ASSERT_TRUE(retried);
+  auto bundles = bundlesOf(*retried);
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(eventNames(*bundles[0]), std::vector<std::string>{"purchase_attempt"});
+  EXPECT_EQ(queuedBundleCount(), 0u) << "204 counts as success";
+}
+
+TEST_F(APMUploadControllerTest, UnavailableStartsTheBackoffPeriod) {
+  const double now = platform::now();
+  storeEvents({{"open", now - 10}});
+  server_.setHandler([](const httplib::Request&, httplib::Response& response) { response.status = 503; });
+  upload();
+  ASSERT_TRUE(waitForReplies(1));
+  EXPECT_EQ(queuedBundleCount(), 1u);
+  onWorker([&] {
+    const double backoff = persisted_->lastBackoffTimestamp();
+    EXPECT_GE(backoff, now);
+    storeEvents({{"later", platform::now()}});
+    controller_->updateSchedule();
+    auto scheduled = alarm_->scheduledTimestamp();
+    ASSERT_TRUE(scheduled);
+    EXPECT_GE(*scheduled, backoff + 43200 - 1) << "new data does not shorten the back-off";
+  });
+}
+
+TEST_F(APMUploadControllerTest, BundlesOfTwoAppsTravelInTwoBatchesInQueueOrder) {
+  const double now = platform::now();
+  storeEvents({{"first", now - 30}}, "com.example.one");
+  storeEvents({{"second", now - 20}}, "com.example.two");
+  upload();
+  ASSERT_TRUE(waitForReplies(2));
+  auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 2u) << "the success of the first batch sends the next at once";
+  std::vector<std::string> appIDs;
+  for (const auto& request : requests) {
+    auto batch = decodeBatch(request);
+    ASSERT_TRUE(batch);
+    for (const auto& bundle : bundlesOf(*batch)) appIDs.push_back(APMNanoGetString(*bundle, Bundle::kAppId).value_or(""));
+  }
+  EXPECT_EQ(appIDs, (std::vector<std::string>{"com.example.one", "com.example.two"}));
+  EXPECT_EQ(queuedBundleCount(), 0u);
+}
+
+TEST_F(APMUploadControllerTest, ScheduleWaitsForTheNetworkAndPendingRequests) {
+  const double now = platform::now();
+  storeEvents({{"open", now - 10}});
+  platform::Reachability::setReachable(false);
+  onWorker([&] {
+    controller_->updateSchedule();
+    EXPECT_FALSE(alarm_->scheduledTimestamp()) << "no network, no alarm";
+    controller_->uploadData();
+  });
+  EXPECT_TRUE(server_.requests().empty());
+  platform::Reachability::setReachable(true);
+  EXPECT_TRUE(testsupport::waitFor([&] {
+    bool armed = false;
+    onWorker([&] { armed = alarm_->scheduledTimestamp().has_value(); });
+    return armed;
+  })) << "a reachability change re-plans the upload";
+  onWorker([&] {
+    auto scheduled = alarm_->scheduledTimestamp();
+    ASSERT_TRUE(scheduled);
+    EXPECT_NEAR(*scheduled, now - 10 + 15, 2) << "initial delay after the newest data";
+  });
+}
+
+TEST_F(APMUploadControllerTest, StoredEventsSurviveAKilledProcessAndTravelOnTheNextStart) {
+  const double now = platform::now();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A fresh process image of the engine's storage: store, then die without any shutdown.
+    auto queue = std::make_shared<APMScheduler>("upload.tests.killed");
+    queue->workerQueue()->sync([&] {
+      platform::Error error;
+      auto database = APMDatabase::create(APMDatabase::kDatabaseName, persisted_, queue->workerQueue(), &error);
+      if (!database) _exit(2);
+      auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
+      APMNanoSetString(*metadata, Bundle::kAppId, std::string("com.example.app"));
+      if (!database->insertIfNotExistsRawEventMetadata(*metadata, &error)) _exit(3);
+      for (int i = 0; i < 50; ++i) {
+        auto event = APMEvent::create("app", true, "stored_" + std::to_string(i), now - 60 + i * 0.5, 0,
+                                      APMParameters{});
+        if (!database->insertRawEvent(*event, APMDatabase::metadataFingerprint(*metadata), false, &error)) _exit(4);
+      }
+    });
+    raise(SIGKILL);
+    _exit(5);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "exit status " << status;
+
+  open(false);  // the next start: reopen, keeping the stored configuration
+  makeController();
+  upload();
+  ASSERT_TRUE(waitForReplies(1));
+  std::vector<std::string> received;
+  for (const auto& request : server_.requests()) {
+    auto batch = decodeBatch(request);
+    ASSERT_TRUE(batch);
+    for (const auto& bundle : bundlesOf(*batch)) {
+      for (const auto& name : eventNames(*bundle)) received.push_back(name);
+    }
+  }
+  ASSERT_EQ(received.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(received[i], "stored_" + std::to_string(i));
+}
+
+}  // namespace
