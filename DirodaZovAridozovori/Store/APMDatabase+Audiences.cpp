@@ -25,15 +25,19 @@ std::string likeLiteral(const std::string& text) {
 
 Object eventColumn(const std::shared_ptr<APMEvent>& event) { return event ? Object(event->encoded()) : Object(); }
 
-std::shared_ptr<APMEvent> eventFromColumn(const APMSqliteStore::Record& row, const char* column, bool* corrupt) {
+// A stored event that no longer decodes is dropped (and logged) rather than failing the record:
+// the property itself must still time out, expire and trigger.
+std::shared_ptr<APMEvent> eventFromColumn(const APMSqliteStore::Record& row, const char* column) {
   if (!apm_rows::has(row, column)) return nullptr;
   auto event = APMEvent::decode(apm_rows::data(row, column));
-  if (!event) *corrupt = true;
+  if (!event) {
+    APMStoreLog(1, 34008, "Dropping unreadable event of conditional user property. Name, column",
+                {Object(apm_rows::text(row, "name")), Object(column)});
+  }
   return event;
 }
 
-std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyFromRow(const APMSqliteStore::Record& row,
-                                                                           platform::Error* error) {
+std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyFromRow(const APMSqliteStore::Record& row) {
   auto property = std::make_shared<APMConditionalUserProperty>();
   property->name = apm_rows::text(row, "name");
   property->origin = apm_rows::text(row, "origin");
@@ -45,17 +49,12 @@ std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyFromRow(const
   property->triggerEventName = apm_rows::text(row, "trigger_event_name");
   property->triggerTimeout = apm_rows::real(row, "trigger_timeout");
   property->timeToLive = apm_rows::real(row, "time_to_live");
-  bool corrupt = false;
-  property->triggeredEvent = eventFromColumn(row, "triggered_event", &corrupt);
-  property->timedOutEvent = eventFromColumn(row, "timed_out_event", &corrupt);
-  property->expiredEvent = eventFromColumn(row, "expired_event", &corrupt);
+  property->triggeredEvent = eventFromColumn(row, "triggered_event");
+  property->timedOutEvent = eventFromColumn(row, "timed_out_event");
+  property->expiredEvent = eventFromColumn(row, "expired_event");
   property->creationTimestamp = apm_rows::real(row, "creation_timestamp");
   property->active = apm_rows::integer(row, "active") != 0;
   property->triggeredTimestamp = apm_rows::real(row, "triggered_timestamp");
-  if (corrupt) {
-    APMFail(error, kAPMStoreErrorCorruptData, "Conditional user property " + property->name + " holds a corrupted event");
-    return nullptr;
-  }
   return property;
 }
 
@@ -251,11 +250,7 @@ std::optional<APMDatabase::ConditionalUserProperties> APMDatabase::conditionalUs
   auto rows = query("SELECT * FROM conditional_properties WHERE " + condition + " ORDER BY name", values, error);
   if (!rows) return std::nullopt;
   ConditionalUserProperties properties;
-  for (const auto& row : *rows) {
-    auto property = conditionalUserPropertyFromRow(row, error);
-    if (!property) return std::nullopt;
-    properties.push_back(std::move(property));
-  }
+  for (const auto& row : *rows) properties.push_back(conditionalUserPropertyFromRow(row));
   return properties;
 }
 

@@ -5,6 +5,7 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMStoreLog.h"
+#include "StoreTestSupport.h"
 
 using platform::Object;
 
@@ -212,17 +213,27 @@ TEST_F(APMDatabaseAudienceTest, PrefixAndOriginMatchLiterally) {
   });
 }
 
-TEST_F(APMDatabaseAudienceTest, CorruptStoredEventMakesTheRecordAnError) {
+TEST_F(APMDatabaseAudienceTest, UnreadableStoredEventIsDroppedButTheRecordStillWorks) {
   auto record = property("p", "o");
   record->timedOutEvent = APMEvent::create("o", false, "_exp_timeout", 0, 0, APMParameters{});
+  record->expiredEvent = APMEvent::create("o", false, "_exp_expire", 0, 0, APMParameters{});
   onWorker([&] { ASSERT_TRUE(db_->updateConditionalUserProperty(*record, nullptr)); });
   ASSERT_TRUE(rawStore()->executeStatement("UPDATE conditional_properties SET timed_out_event = ?",
                                            {Object(platform::Data{1, 2, 3})}, nullptr));
+  CapturedStoreLog log;
+  clock_->advance(500);
   onWorker([&] {
     platform::Error e;
-    EXPECT_FALSE(db_->conditionalUserPropertyWithName("p", &e));
-    EXPECT_EQ(e.code, kAPMStoreErrorCorruptData);
+    auto stored = db_->conditionalUserPropertyWithName("p", &e);
+    ASSERT_TRUE(stored);
+    EXPECT_FALSE(stored->timedOutEvent);
+    ASSERT_TRUE(stored->expiredEvent);
+    EXPECT_EQ(stored->expiredEvent->name(), "_exp_expire");
+    EXPECT_EQ(names(db_->timedOutConditionalUserPropertiesWithError(&e)), (std::vector<std::string>{"p"}))
+        << "the record must still time out";
+    EXPECT_TRUE(e.empty());
   });
+  EXPECT_TRUE(log.contains(34008));
 }
 
 }  // namespace
