@@ -1,0 +1,347 @@
+// The event-editing host: loading, callback order, result codes, errors and limits.
+
+#include <gtest/gtest.h>
+
+#include "EventEditingTestSupport.h"
+
+namespace {
+
+using editingtest::event;
+using editingtest::makeProgram;
+using editingtest::rule;
+using editingtest::rulesProgram;
+using platform::Dictionary;
+using platform::Object;
+
+std::unique_ptr<APMPEventEditing> load(const std::shared_ptr<APMPBProgram>& program, platform::Error* error,
+                                       APMPRuntimeConfiguration configuration = {}) {
+  auto host = std::make_unique<APMPEventEditing>(std::move(configuration));
+  EXPECT_TRUE(program) << "program did not decode";
+  if (!program || !host->loadProgram(*program, error)) return nullptr;
+  return host;
+}
+
+std::unique_ptr<APMPEventEditing> loadOK(const std::shared_ptr<APMPBProgram>& program,
+                                         APMPRuntimeConfiguration configuration = {}) {
+  platform::Error error;
+  auto host = load(program, &error, std::move(configuration));
+  EXPECT_TRUE(error.empty()) << error.domain << " " << error.code;
+  return host;
+}
+
+const APMPEvent& output(const APMPEventEditing& host) { return *host.eventContext().outputEvent(); }
+
+TEST(APMPEventEditingTests, EditsAndCreatesEvents) {
+  // Renames the event, adds and removes parameters, and creates a second event.
+  auto host = loadOK(rulesProgram({
+      rule("edit",
+           "(2 (15 \"e\") \"setEventName\" (7 \"checkout_done\"))"
+           " (2 (15 \"e\") \"setParamValue\" (7 \"stage\" \"final\"))"
+           " (2 (15 \"e\") \"setParamValue\" (7 \"email\" (45)))"
+           " (2 (15 \"e\") \"setParamValue\" (7 \"value\" 2.5))"
+           " (36 1)"),
+      rule("create",
+           "(log (0 (2 (15 \"e\") \"getEventName\" (7)) \"_copy\") (0 (2 (15 \"e\") \"getTimestamp\" (7)) 0.75)"
+           " (8 \"value\" (2 (15 \"e\") \"getParamValue\" (7 \"value\")) \"label\" 12 \"nothing\" (45)))"),
+  }));
+  ASSERT_TRUE(host);
+  platform::Error error;
+  EXPECT_TRUE(host->handleEvent(event("checkout", 1700000000, {{"email", "a@b.c"}, {"value", int64_t(7)},
+                                                                 {"label", "x"}}),
+                                &error));
+  EXPECT_TRUE(error.empty());
+  EXPECT_TRUE(host->hasEdits());
+  EXPECT_TRUE(host->hasCreatedEvents());
+  EXPECT_EQ(output(*host).name(), "checkout_done");
+  EXPECT_EQ(output(*host).timestamp(), 1700000000);
+  EXPECT_EQ(output(*host).parameters(), (Dictionary{{"stage", "final"}, {"value", int64_t(2)}, {"label", "x"}}));
+  // The input event is untouched.
+  EXPECT_EQ(host->eventContext().inputEvent()->parameters().size(), 3u);
+  ASSERT_EQ(host->eventContext().eventsToLog().size(), 1u);
+  const APMPEvent& made = *host->eventContext().eventsToLog()[0];
+  EXPECT_EQ(made.name(), "checkout_done_copy");
+  EXPECT_EQ(made.timestamp(), 1700000000);  // truncated to a whole number
+  // Coerced against the input event: "value" was an integer, "label" a text.
+  EXPECT_EQ(made.parameters(), (Dictionary{{"value", int64_t(2)}, {"label", "12"}}));
+  EXPECT_TRUE(made.parameters().at("value").isInteger());
+}
+
+TEST(APMPEventEditingTests, EditCallbacksRunInPriorityOrderThenCreateCallbacks) {
+  auto append = [](const std::string& letter) {
+    return "(2 (15 \"e\") \"setParamValue\" (7 \"trace\" (0 (2 (15 \"e\") \"getParamValue\" (7 \"trace\")) \"" +
+           letter + "\"))) (36 0)";
+  };
+  // Registered: a at 30, b at 10, c without priority (1000), d at 10 again (moved behind 1000).
+  auto host = loadOK(rulesProgram({rule("create", "(log (2 (15 \"e\") \"getParamValue\" (7 \"trace\")) 0 (8))", 1),
+                                   rule("edit", append("a"), 30), rule("edit", append("b"), 10),
+                                   rule("edit", append("c")), rule("edit", append("d"), 10)}));
+  ASSERT_TRUE(host);
+  EXPECT_EQ(host->callbackCount(), 5u);
+  EXPECT_TRUE(host->handleEvent(event("e", 1, {{"trace", ">"}}), nullptr));
+  EXPECT_EQ(output(*host).parameterForName("trace"), Object(">bacd"));
+  // The create callback (priority 1, yet after every edit) sees the edited event.
+  ASSERT_EQ(host->eventContext().eventsToLog().size(), 1u);
+  EXPECT_EQ(host->eventContext().eventsToLog()[0]->name(), ">bacd");
+}
+
+TEST(APMPEventEditingTests, ResultCodesDecideWhetherEditsStay) {
+  struct Case {
+    const char* what;
+    const char* tail;
+    bool kept;
+  } cases[] = {
+      {"0 keeps", "(36 0)", true},
+      {"1 keeps", "(36 1)", true},
+      {"7 keeps", "(36 7)", true},
+      {"2 discards", "(36 2)", false},
+      {"-1 discards", "(36 -1)", false},
+      {"2.9 is 2 and discards", "(36 2.9)", false},
+      {"bare return discards", "(36)", false},
+      {"a text discards", "(36 \"1\")", false},
+      {"last statement value (a number) keeps", "5", true},
+      {"last statement value (undefined) discards", "(44)", false},
+  };
+  for (const Case& c : cases) {
+    auto host = loadOK(rulesProgram({rule("edit", std::string("(2 (15 \"e\") \"setEventName\" (7 \"x\")) ") + c.tail)}));
+    ASSERT_TRUE(host) << c.what;
+    platform::Error error;
+    EXPECT_EQ(host->handleEvent(event("e", 1, {}), &error), c.kept) << c.what;
+    EXPECT_TRUE(error.empty()) << c.what;
+    EXPECT_EQ(output(*host).name(), c.kept ? "x" : "e") << c.what;
+    EXPECT_EQ(host->hasEdits(), c.kept) << c.what;
+  }
+}
+
+TEST(APMPEventEditingTests, RemovingAParameterIsAnEdit) {
+  auto host = loadOK(rulesProgram({rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"email\" (45))) (36 0)")}));
+  ASSERT_TRUE(host);
+  EXPECT_TRUE(host->handleEvent(event("signup", 5, {{"email", "person@example.com"}, {"n", int64_t(1)}}), nullptr));
+  EXPECT_TRUE(host->hasEdits());
+  EXPECT_EQ(output(*host).parameters(), (Dictionary{{"n", int64_t(1)}}));
+  // An event without the parameter is left alone.
+  EXPECT_FALSE(host->handleEvent(event("signup", 5, {{"n", int64_t(1)}}), nullptr));
+  EXPECT_FALSE(host->hasEdits());
+}
+
+TEST(APMPEventEditingTests, FailingEditCallbackRestoresItsEditsAndStopsTheWalk) {
+  auto host = loadOK(rulesProgram({
+      rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"first\" 1)) (36 0)", 1),
+      rule("edit", "(2 (15 \"e\") \"setEventName\" (7 \"broken\")) (2 (15 \"e\") \"noSuchMethod\" (7)) (36 0)", 2),
+      rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"third\" 3)) (36 0)", 3),
+      rule("create", "(log \"made\" 0 (8))"),
+  }));
+  ASSERT_TRUE(host);
+  platform::Error error;
+  EXPECT_FALSE(host->handleEvent(event("e", 1, {}), &error));
+  EXPECT_EQ(error.domain, kAPMPErrorDomain);
+  EXPECT_EQ(error.code, kAPMPErrorNoSuchMethod);
+  EXPECT_EQ(output(*host).name(), "e");
+  EXPECT_EQ(output(*host).parameters(), (Dictionary{{"first", 1.0}}));
+  EXPECT_FALSE(host->hasCreatedEvents());
+}
+
+TEST(APMPEventEditingTests, FailingCreateCallbackKeepsEarlierResults) {
+  auto host = loadOK(rulesProgram({
+      rule("edit", "(2 (15 \"e\") \"setEventName\" (7 \"renamed\")) (36 0)"),
+      rule("create", "(log \"one\" 0 (8))", 1),
+      rule("create", "(log \"two\" 0)", 2),
+      rule("create", "(log \"three\" 0 (8))", 3),
+  }));
+  ASSERT_TRUE(host);
+  platform::Error error;
+  EXPECT_FALSE(host->handleEvent(event("e", 1, {}), &error));
+  EXPECT_EQ(error.code, kAPMPErrorArgumentCount);
+  EXPECT_EQ(output(*host).name(), "renamed");
+  ASSERT_EQ(host->eventContext().eventsToLog().size(), 1u);
+  EXPECT_EQ(host->eventContext().eventsToLog()[0]->name(), "one");
+}
+
+TEST(APMPEventEditingTests, ValuesThatCannotBeParametersAreRefused) {
+  struct Case {
+    const char* what;
+    std::string rule;
+  } cases[] = {
+      {"map set as parameter", rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"p\" (8 \"k\" 1))) (36 0)")},
+      {"list of texts set as parameter", rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"p\" (7 \"a\"))) (36 0)")},
+      {"map in a created event", rule("create", "(log \"made\" 0 (8 \"p\" (8 \"k\" 1)))")},
+      {"event name set to null", rule("edit", "(2 (15 \"e\") \"setEventName\" (7 (45))) (36 0)")},
+      {"created event parameters not a map", rule("create", "(log \"made\" 0 5)")},
+  };
+  for (const Case& c : cases) {
+    auto host = loadOK(rulesProgram({rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"ok\" 1)) (36 0)", 1), c.rule}));
+    ASSERT_TRUE(host) << c.what;
+    platform::Error error;
+    EXPECT_FALSE(host->handleEvent(event("e", 1, {{"p", "kept"}}), &error)) << c.what;
+    EXPECT_EQ(error.domain, kAPMPErrorDomain) << c.what;
+    EXPECT_EQ(error.code, kAPMPErrorArgumentKind) << c.what;
+    EXPECT_EQ(output(*host).parameterForName("p"), Object("kept")) << c.what;
+    EXPECT_FALSE(host->hasCreatedEvents()) << c.what;
+  }
+}
+
+TEST(APMPEventEditingTests, ReadersSeeTheWorkingCopy) {
+  // "seen" records what the readers answer after an earlier callback changed the event.
+  auto host = loadOK(rulesProgram({
+      rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"n\" 4)) (36 0)", 1),
+      rule("edit",
+           "(2 (15 \"e\") \"setParamValue\" (7 \"seen\" (0 (0 (0 (2 (15 \"e\") \"getEventName\" (7)) \"/\")"
+           " (16 (2 (15 \"e\") \"getParams\" (7)) \"n\")) (0 \"/\" (2 (15 \"e\") \"getParamValue\" (7 \"none\"))))))"
+           " (36 0)",
+           2),
+  }));
+  ASSERT_TRUE(host);
+  EXPECT_TRUE(host->handleEvent(event("e", 1, {{"n", int64_t(1)}}), nullptr));
+  EXPECT_EQ(output(*host).parameterForName("seen"), Object("e/4/null"));
+  EXPECT_EQ(output(*host).parameterForName("n"), Object(int64_t(4)));
+}
+
+TEST(APMPEventEditingTests, LoadErrors) {
+  using editingtest::Activity;
+  const std::string preamble = editingtest::kPreamble;
+  struct Case {
+    const char* what;
+    std::shared_ptr<APMPBProgram> program;
+    const char* domain;
+    int code;
+  } cases[] = {
+      {"return at top level", makeProgram(preamble + " (36 1)", {}), kAPMPEditingErrorDomain, 5},
+      {"break at top level", makeProgram("(4)", {}), kAPMPEditingErrorDomain, 5},
+      {"activity data not a map", makeProgram(preamble, {{"register", {"(7 1 2)"}}}), kAPMPEditingErrorDomain, 6},
+      {"activity names no function", makeProgram(preamble, {{"missing", {"(8)"}}}), kAPMPEditingErrorDomain, 7},
+      {"options without type", makeProgram(preamble, {{"register", {"(8 \"fn\" (51 \"\" (7)))"}}}),
+       kAPMPEditingErrorDomain, 2},
+      {"unknown rule type", rulesProgram({rule("delete", "(36 0)")}), kAPMPEditingErrorDomain, 3},
+      {"registration with two arguments",
+       makeProgram(preamble + " (50 \"two\" (7 \"r\") (reg 0 (16 (15 \"r\") \"fn\")))", {{"two", {rule("edit", "1")}}}),
+       kAPMPErrorDomain, kAPMPErrorArgumentCount},
+      {"callback not a function", makeProgram(preamble, {{"register", {"(8 \"type\" \"edit\" \"fn\" 3)"}}}),
+       kAPMPErrorDomain, kAPMPErrorArgumentKind},
+      {"options not a map",
+       makeProgram(preamble + " (50 \"bad\" (7 \"r\") (reg 0 (16 (15 \"r\") \"fn\") 5))", {{"bad", {rule("edit", "1")}}}),
+       kAPMPErrorDomain, kAPMPErrorArgumentKind},
+      {"runtime error in instructions", makeProgram("(3 \"undeclared\" 1)", {}), kAPMPErrorDomain,
+       kAPMPErrorUndeclaredAssignment},
+  };
+  for (const Case& c : cases) {
+    platform::Error error;
+    EXPECT_FALSE(load(c.program, &error)) << c.what;
+    EXPECT_EQ(error.domain, c.domain) << c.what;
+    EXPECT_EQ(error.code, c.code) << c.what;
+  }
+  // A failure in the second data entity comes after the first registered its callback.
+  APMPEventEditing host;
+  platform::Error error;
+  EXPECT_FALSE(host.loadProgram(*makeProgram(preamble, {{"register", {rule("edit", "1"), "(8 \"fn\" 1)"}}}), &error));
+  EXPECT_EQ(host.callbackCount(), 1u);
+}
+
+TEST(APMPEventEditingTests, AtMostOneThousandCallbacks) {
+  // One activity function registering the callback n times, driven by the rule's "count".
+  const std::string many =
+      "(50 \"many\" (7 \"r\") (41 \"i\") (3 \"i\" 0)"
+      " (42 (23 (15 \"i\") (16 (15 \"r\") \"count\")) (3 \"i\" (0 (15 \"i\") 1)) false"
+      " (46 (reg 0 (16 (15 \"r\") \"fn\") (15 \"r\")))))";
+  auto ruleWithCount = [](int count) {
+    return "(8 \"type\" \"edit\" \"count\" " + std::to_string(count) + " \"fn\" (51 \"\" (7 \"e\") (36 0)))";
+  };
+  auto exactly = loadOK(makeProgram(editingtest::kPreamble + (" " + many), {{"many", {ruleWithCount(1000)}}}));
+  ASSERT_TRUE(exactly);
+  EXPECT_EQ(exactly->callbackCount(), 1000u);
+  platform::Error error;
+  EXPECT_FALSE(load(makeProgram(editingtest::kPreamble + (" " + many), {{"many", {ruleWithCount(1001)}}}), &error));
+  EXPECT_EQ(error.domain, kAPMPEditingErrorDomain);
+  EXPECT_EQ(error.code, kAPMPEditingErrorTooManyCallbacks);
+}
+
+TEST(APMPEventEditingTests, InstructionLimitAppliesPerEvent) {
+  // The callback loops as often as the event's "n" says.
+  auto host = loadOK(rulesProgram({rule("edit",
+                                        "(41 \"i\") (3 \"i\" 0)"
+                                        " (42 (23 (15 \"i\") (2 (15 \"e\") \"getParamValue\" (7 \"n\"))) (3 \"i\" (0 (15 \"i\") 1)) false (46))"
+                                        " (2 (15 \"e\") \"setParamValue\" (7 \"done\" (15 \"i\"))) (36 0)")}),
+                     APMPRuntimeConfiguration{.instructionLimit = 5000});
+  ASSERT_TRUE(host);
+  for (int round = 0; round < 3; ++round) {
+    platform::Error error;
+    EXPECT_TRUE(host->handleEvent(event("e", 1, {{"n", int64_t(100)}}), &error)) << round;
+    EXPECT_TRUE(error.empty()) << round;
+    EXPECT_EQ(output(*host).parameterForName("done"), Object(100.0)) << round;
+  }
+  platform::Error error;
+  EXPECT_FALSE(host->handleEvent(event("e", 1, {{"n", int64_t(100000)}}), &error));
+  EXPECT_EQ(error.code, kAPMPErrorInstructionLimit);
+  EXPECT_FALSE(output(*host).hasParameterName("done"));
+  error = {};
+  EXPECT_TRUE(host->handleEvent(event("e", 1, {{"n", int64_t(100)}}), &error));
+  EXPECT_TRUE(error.empty());
+}
+
+TEST(APMPEventEditingTests, CallbackRegisteredDuringAnEventWaitsForTheNextEvent) {
+  // Each run of the callback registers a new edit callback at priority 0 (ahead of itself) that
+  // appends "+" to the trace; the walk in progress must not pick it up.
+  auto host = loadOK(rulesProgram(
+      {rule("edit",
+            "(reg 0 (51 \"\" (7 \"x\") (2 (15 \"x\") \"setParamValue\" (7 \"trace\" (0 (2 (15 \"x\") \"getParamValue\" (7 \"trace\")) \"+\"))) (36 0))"
+            " (8 \"type\" \"edit\" \"priority\" 0))"
+            " (2 (15 \"e\") \"setParamValue\" (7 \"trace\" (0 (2 (15 \"e\") \"getParamValue\" (7 \"trace\")) \"!\"))) (36 0)",
+            10)}));
+  ASSERT_TRUE(host);
+  EXPECT_TRUE(host->handleEvent(event("e", 1, {{"trace", ""}}), nullptr));
+  EXPECT_EQ(output(*host).parameterForName("trace"), Object("!"));
+  EXPECT_EQ(host->callbackCount(), 2u);
+  // Next event: the one registered at 0 runs first; the second registration at 0 moves to 11.
+  EXPECT_TRUE(host->handleEvent(event("e", 1, {{"trace", ""}}), nullptr));
+  EXPECT_EQ(output(*host).parameterForName("trace"), Object("+!"));
+  EXPECT_EQ(host->callbackCount(), 3u);
+  EXPECT_TRUE(host->handleEvent(event("e", 1, {{"trace", ""}}), nullptr));
+  EXPECT_EQ(output(*host).parameterForName("trace"), Object("+!+"));
+}
+
+TEST(APMPEventEditingTests, CallbackStateSurvivesCollectionsBetweenEvents) {
+  // The callback closes over a counter; collections after loading and after each event must keep it.
+  auto host = loadOK(rulesProgram({rule("edit",
+                                        "(3 \"count\" (0 (15 \"count\") 1))"
+                                        " (2 (15 \"e\") \"setParamValue\" (7 \"count\" (15 \"count\"))) (36 0)")},
+                                  "(41 \"count\") (3 \"count\" 0)"));
+  ASSERT_TRUE(host);
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_TRUE(host->handleEvent(event("e", 1, {}), nullptr));
+    EXPECT_EQ(output(*host).parameterForName("count"), Object(double(i)));
+  }
+}
+
+TEST(APMPEventEditingTests, ConfigurationModules) {
+  std::vector<std::pair<int, std::string>> logged;
+  auto logger = std::make_shared<APMPixieLogger>(
+      [&](int level, int code, const std::string& message, const std::vector<std::string>&) {
+        logged.emplace_back(level, message);
+      });
+  APMPConfigurationModules modules;
+  modules.settings = [](const std::string& key) -> std::optional<std::string> {
+    if (key == "measurement.rename_to") return std::string("renamed");
+    return std::nullopt;
+  };
+  modules.appMetadata = [] { return Object(Dictionary{{"platform", "macos"}, {"app_version", "1.2.0"}}); };
+  modules.logger = logger;
+  platform::Error error;
+  auto host = APMPEventEditing::hostWithProgram(
+      *rulesProgram(
+          {rule("edit",
+                "(2 (15 \"e\") \"setEventName\" (7 (2 (15 \"config\") \"getValue\" (7 \"measurement.rename_to\" \"?\"))))"
+                " (2 (15 \"e\") \"setParamValue\" (7 \"fallback\" (2 (15 \"config\") \"getValue\" (7 \"absent\" 5))))"
+                " (2 (15 \"e\") \"setParamValue\" (7 \"version\" (16 (app) \"app_version\")))"
+                " (2 (15 \"logger\") \"log\" (7 6 \"edited\"))"
+                " (36 0)")},
+          "(41 \"config\" \"app\" \"logger\") (3 \"config\" (require \"internal.remoteConfig\"))"
+          " (3 \"app\" (require \"internal.appMetadata\")) (3 \"logger\" (require \"internal.logger\"))"),
+      modules, &error);
+  ASSERT_TRUE(host) << error.code;
+  EXPECT_TRUE(host->handleEvent(event("e", 1, {}), &error));
+  EXPECT_EQ(output(*host).name(), "renamed");
+  EXPECT_EQ(output(*host).parameterForName("fallback"), Object(5.0));
+  EXPECT_EQ(output(*host).parameterForName("version"), Object("1.2.0"));
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0], std::make_pair(1, std::string("edited")));
+}
+
+}  // namespace
