@@ -7,18 +7,22 @@ std::mutex& hooksMutex() {
   static std::mutex mutex;
   return mutex;
 }
-APMAnalyticsHooks& installedHooks() {
-  static APMAnalyticsHooks hooks;
+// Replaced whole on every install, so a snapshot handed out stays valid and unchanged.
+std::shared_ptr<const APMAnalyticsHooks>& installedHooks() {
+  static std::shared_ptr<const APMAnalyticsHooks> hooks = std::make_shared<const APMAnalyticsHooks>();
   return hooks;
 }
 }  // namespace
 
 void APMSetAnalyticsHooks(APMAnalyticsHooks hooks) {
+  auto replacement = std::make_shared<const APMAnalyticsHooks>(std::move(hooks));
   std::lock_guard<std::mutex> lock(hooksMutex());
-  installedHooks() = std::move(hooks);
+  installedHooks() = std::move(replacement);
 }
 
-APMAnalyticsHooks APMCurrentAnalyticsHooks() {
+APMAnalyticsHooks APMCurrentAnalyticsHooks() { return *APMAnalyticsHooksSnapshot(); }
+
+std::shared_ptr<const APMAnalyticsHooks> APMAnalyticsHooksSnapshot() {
   std::lock_guard<std::mutex> lock(hooksMutex());
   return installedHooks();
 }

@@ -51,3 +51,5 @@ struct APMAnalyticsHooks {
 void APMSetAnalyticsHooks(APMAnalyticsHooks hooks);
 // A copy of the installed hooks.
 APMAnalyticsHooks APMCurrentAnalyticsHooks();
+// The installed hooks without copying them (never null); for the per-event paths.
+std::shared_ptr<const APMAnalyticsHooks> APMAnalyticsHooksSnapshot();

@@ -76,8 +76,8 @@ void APMMeasurement::handleInternalEventOnWorkerQueue(const std::shared_ptr<APME
     }
   }
   handleEventOnWorkerQueue(event);
-  auto hooks = APMCurrentAnalyticsHooks();
-  if (hooks.notifyEventListeners) afterCommit([notify = hooks.notifyEventListeners, event] { notify(event); });
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (hooks->notifyEventListeners) afterCommit([notify = hooks->notifyEventListeners, event] { notify(event); });
 }
 
 void APMMeasurement::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
@@ -97,7 +97,7 @@ void APMMeasurement::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   writeSessionStartEventOnWorkerQueue(*event);
 
   auto host = remoteConfig_->eventEditing();
-  auto runEditing = components().runEventEditing;
+  auto runEditing = componentsSnapshot()->runEventEditing;
   if (!host || !runEditing) {
     writeEventOnWorkerQueue(event);
   } else {
@@ -140,8 +140,8 @@ std::shared_ptr<APMEvent> APMMeasurement::eventAfterSafelistingEvent(const std::
 }
 
 void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
-  auto hooks = APMCurrentAnalyticsHooks();
-  if (!hooks.isAppActive || hooks.isAppActive()) return;
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (!hooks->isAppActive || hooks->isAppActive()) return;
   auto monitor = log();
   if (const APMValue* extend = event.parameter("extend_session")) {
     if (extend->isInt64() && extend->int64Value() == 1) {
@@ -264,10 +264,12 @@ void APMMeasurement::writeSessionStartEventOnWorkerQueue(const APMEvent& event) 
 void APMMeasurement::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
   if (!checkWorkerQueue("writeEventOnWorkerQueue:") || !event) return;
   auto monitor = log();
-  monitor->logWithLevel(7, 23051, "Logging event: origin, name, params", event->origin(), event->name(),
-                        describeParameters(event->parameters()));
+  if (monitor->isLoggableLevel(7)) {
+    monitor->logWithLevel(7, 23051, "Logging event: origin, name, params", event->origin(), event->name(),
+                          describeParameters(event->parameters()));
+  }
   std::vector<std::shared_ptr<APMEvent>> caused;
-  if (auto process = components().processConditionalUserProperties) {
+  if (auto process = componentsSnapshot()->processConditionalUserProperties) {
     auto result = process(*event);
     ++userAttributesGeneration_;
     if (result) {
@@ -296,7 +298,8 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEv
     }
     return;
   }
-  if (identity_) identity_->updateIdentifiers();
+  // Inside a group the identity was refreshed once when the group began.
+  if (identity_ && !identityRefreshedForGroup_) identity_->updateIdentifiers();
   if (APMIsConversionEventName(name)) event->setConversion(true);
 
   std::vector<std::function<void()>> actions;
@@ -336,9 +339,9 @@ bool APMMeasurement::writeFilteredEventInTransaction(APMEvent& event) {
 }
 
 bool APMMeasurement::updateLifetimeValueWithEvent(const APMEvent& event) {
-  auto parts = components();
-  if (!parts.isPurchaseEvent || !parts.recordLifetimeValue || !parts.isPurchaseEvent(event)) return true;
-  const bool recorded = parts.recordLifetimeValue(*database_, event);
+  auto parts = componentsSnapshot();
+  if (!parts->isPurchaseEvent || !parts->recordLifetimeValue || !parts->isPurchaseEvent(event)) return true;
+  const bool recorded = parts->recordLifetimeValue(*database_, event);
   ++userAttributesGeneration_;
   if (recorded) return true;
   const APMValue* currency = event.parameter("currency");
@@ -442,7 +445,11 @@ bool APMMeasurement::writeEvent(APMEvent& event, bool isPublicEvent, bool isReal
       return false;
     }
   }
-  if (identity_ && identity_->shouldSetLastAdvertisingIDResetUserProperty()) {
+  const bool wantsAdvertisingReset =
+      identityRefreshedForGroup_ ? groupShouldSetLastAdvertisingIDReset_
+                                 : (identity_ && identity_->shouldSetLastAdvertisingIDResetUserProperty());
+  if (wantsAdvertisingReset) {
+    groupShouldSetLastAdvertisingIDReset_ = false;
     setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
   }
 
@@ -501,8 +508,10 @@ bool APMMeasurement::writeEvent(APMEvent& event, bool isPublicEvent, bool isReal
       self->setPreviousFirstOpenCount(std::to_string(count));
     });
   }
-  monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", name,
-                        describeParameters(event.parameters()));
+  if (monitor->isLoggableLevel(7)) {
+    monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", name,
+                          describeParameters(event.parameters()));
+  }
   return true;
 }
 
@@ -529,8 +538,8 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
     if (auto minor = identity_->appVersionMinor()) APMNanoSetInt32(*bundle, 31, *minor);
     if (auto release = identity_->appVersionRelease()) APMNanoSetInt32(*bundle, 32, *release);
   }
-  auto parts = components();
-  if (parts.addIdentifierAndConsentFields) parts.addIdentifierAndConsentFields(*bundle);
+  auto parts = componentsSnapshot();
+  if (parts->addIdentifierAndConsentFields) parts->addIdentifierAndConsentFields(*bundle);
   auto environment = APMEnvironmentInfo::sharedInstance();
   APMNanoSetString(*bundle, 10, environment->deviceModel());
   APMNanoSetString(*bundle, 9, environment->deviceOSVersion());
@@ -569,12 +578,12 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
     }
   }
   int32_t linkedClients = 0;
-  if (parts.hasAppDataConsentStatus && parts.hasAppDataConsentStatus()) linkedClients |= 1;
-  if (parts.isPrivateSetMembershipClientLinked && parts.isPrivateSetMembershipClientLinked()) linkedClients |= 2;
-  if (parts.isAlphaAppAdsOnDeviceConversionLinked && parts.isAlphaAppAdsOnDeviceConversionLinked()) {
+  if (parts->hasAppDataConsentStatus && parts->hasAppDataConsentStatus()) linkedClients |= 1;
+  if (parts->isPrivateSetMembershipClientLinked && parts->isPrivateSetMembershipClientLinked()) linkedClients |= 2;
+  if (parts->isAlphaAppAdsOnDeviceConversionLinked && parts->isAlphaAppAdsOnDeviceConversionLinked()) {
     linkedClients |= 4;
   }
-  if (parts.isDirodaAdsOnDeviceConversionLinked && parts.isDirodaAdsOnDeviceConversionLinked()) linkedClients |= 8;
+  if (parts->isDirodaAdsOnDeviceConversionLinked && parts->isDirodaAdsOnDeviceConversionLinked()) linkedClients |= 8;
   APMNanoSetInt32(*bundle, 55, linkedClients);
   return bundle;
 }

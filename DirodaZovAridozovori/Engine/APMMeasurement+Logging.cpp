@@ -106,6 +106,11 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
     scheduleUpdateDeferred_ = true;
     scheduleUpdateWanted_ = false;
     cachedMetadata_.reset();
+    identityRefreshedForGroup_ = identity_ != nullptr;
+    if (identity_) {
+      identity_->updateIdentifiers();
+      groupShouldSetLastAdvertisingIDReset_ = identity_->shouldSetLastAdvertisingIDResetUserProperty();
+    }
     platform::Error error;
     // One transaction for the group; each event's write is a savepoint inside it.
     const bool committed = database_->performTransaction(
@@ -116,6 +121,7 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
         &error);
     commitActions_ = nullptr;
     scheduleUpdateDeferred_ = false;
+    identityRefreshedForGroup_ = false;
     cachedMetadata_.reset();
     if (committed) {
       for (auto& action : actions) action();
@@ -172,8 +178,8 @@ void APMMeasurement::logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& even
   }
   auto copy = event->copy();
   handleEventOnWorkerQueue(event);
-  auto hooks = APMCurrentAnalyticsHooks();
-  if (hooks.notifyEventListeners) afterCommit([notify = hooks.notifyEventListeners, copy] { notify(copy); });
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (hooks->notifyEventListeners) afterCommit([notify = hooks->notifyEventListeners, copy] { notify(copy); });
 }
 
 // MARK: - Default event parameters
@@ -543,7 +549,7 @@ void APMMeasurement::setUserData(const platform::Dictionary& userData) {
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   submit("APMMeasurement:3367", [weakSelf, userData] {
     if (!weakSelf.lock()) return;
-    if (auto initiate = components().initiateODM1ProtocolWithUserData) initiate(userData);
+    if (auto initiate = componentsSnapshot()->initiateODM1ProtocolWithUserData) initiate(userData);
   });
 }
 
@@ -599,8 +605,8 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
     }
     monitor->logWithLevel(7, 23218, "Resetting with an empty app instance ID");
   }
-  auto hooks = APMCurrentAnalyticsHooks();
-  const double loadTimestamp = hooks.loadTimestamp ? hooks.loadTimestamp() : platform::now();
+  auto hooks = APMAnalyticsHooksSnapshot();
+  const double loadTimestamp = hooks->loadTimestamp ? hooks->loadTimestamp() : platform::now();
   bool success = false;
   auto work = [&] {
     success = wipeoutAnalyticsDataAndResetComponents();
@@ -608,9 +614,9 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
     persistedConfig_->setAppInstanceID(appInstanceID);
     updatePersistedAppIDFromDMP();
     monitor->logWithLevel(6, 23168, "Analytics data has been reset");
-    if (!isAnalyticsCollectionDeactivated_ && hooks.deferredAnalyticsCollection &&
-        !hooks.deferredAnalyticsCollection() && hooks.setDeferredAnalyticsCollection) {
-      hooks.setDeferredAnalyticsCollection(!isEnabled());
+    if (!isAnalyticsCollectionDeactivated_ && hooks->deferredAnalyticsCollection &&
+        !hooks->deferredAnalyticsCollection() && hooks->setDeferredAnalyticsCollection) {
+      hooks->setDeferredAnalyticsCollection(!isEnabled());
     }
     initTimestamp_ = loadTimestamp;
     persistedConfig_->setLoadTimestampValue(loadTimestamp);

@@ -33,7 +33,7 @@ struct SharedState {
   std::mutex mutex;
   std::shared_ptr<APMMeasurement> engine;
   bool created = false;
-  APMMeasurementComponents components;
+  std::shared_ptr<const APMMeasurementComponents> components = std::make_shared<const APMMeasurementComponents>();
 };
 
 SharedState& shared() {
@@ -50,23 +50,23 @@ double hookLoadTimestamp(const APMAnalyticsHooks& hooks) {
 }
 
 bool appIsActive() {
-  auto hooks = APMCurrentAnalyticsHooks();
-  return hooks.isAppActive ? hooks.isAppActive() : true;
+  auto hooks = APMAnalyticsHooksSnapshot();
+  return hooks->isAppActive ? hooks->isAppActive() : true;
 }
 
 platform::Dictionary currentScreenParameters() {
-  auto hooks = APMCurrentAnalyticsHooks();
-  return hooks.screenParameters ? hooks.screenParameters() : platform::Dictionary{};
+  auto hooks = APMAnalyticsHooksSnapshot();
+  return hooks->screenParameters ? hooks->screenParameters() : platform::Dictionary{};
 }
 
 void setDeferredCollection(std::optional<bool> value) {
-  auto hooks = APMCurrentAnalyticsHooks();
-  if (hooks.setDeferredAnalyticsCollection) hooks.setDeferredAnalyticsCollection(value);
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (hooks->setDeferredAnalyticsCollection) hooks->setDeferredAnalyticsCollection(value);
 }
 
 std::optional<bool> deferredCollection() {
-  auto hooks = APMCurrentAnalyticsHooks();
-  return hooks.deferredAnalyticsCollection ? hooks.deferredAnalyticsCollection() : std::nullopt;
+  auto hooks = APMAnalyticsHooksSnapshot();
+  return hooks->deferredAnalyticsCollection ? hooks->deferredAnalyticsCollection() : std::nullopt;
 }
 
 }  // namespace
@@ -126,12 +126,15 @@ void APMMeasurement::resetSharedInstanceForTesting() {
 }
 
 void APMMeasurement::setComponents(APMMeasurementComponents components) {
+  auto replacement = std::make_shared<const APMMeasurementComponents>(std::move(components));
   auto& state = shared();
   std::lock_guard<std::mutex> lock(state.mutex);
-  state.components = std::move(components);
+  state.components = std::move(replacement);
 }
 
-APMMeasurementComponents APMMeasurement::components() {
+APMMeasurementComponents APMMeasurement::components() { return *componentsSnapshot(); }
+
+std::shared_ptr<const APMMeasurementComponents> APMMeasurement::componentsSnapshot() {
   auto& state = shared();
   std::lock_guard<std::mutex> lock(state.mutex);
   return state.components;
@@ -148,33 +151,27 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
     return nullptr;
   }
   const bool publicAPI = publicAPIPresent();
-  monitor->logWithLevel(6, 23007, "Analytics v.%@ started", std::string(kBuiltInVersion));
-  if (publicAPI) monitor->logWithLevel(8, 23222, "Build %lld", APMMonitor::kLibraryVersion);
+  monitor->logWithLevel(6, 23007, "Analytics v." + std::string(kBuiltInVersion) + " started");
+  if (publicAPI) monitor->logWithLevel(8, 23222, "Build " + std::to_string(APMMonitor::kLibraryVersion));
 
   const std::string prefix = publicAPI ? "DUDUravodazo" : "APMAnalytics";
   const std::string debugOn = "-" + prefix + "DebugEnabled";
   const std::string debugOff = "-no" + prefix + "DebugEnabled";
   const std::string verboseOn = "-" + prefix + "VerboseLoggingEnabled";
   const std::string verboseOff = "-" + prefix + "VerboseLoggingDisabled";
-  constexpr const char* kHelp = " (see https://diroda.dev/analytics/debugging)";
+  const std::string help = " (see https://diroda.dev/analytics/debugging)";
   if (monitor->isDebugModeEnabled()) {
-    monitor->logWithLevel(6, 23008,
-                          std::string("To disable debug logging set the following application argument: %@") + kHelp,
-                          debugOff);
+    monitor->logWithLevel(6, 23008, "To disable debug logging set the following application argument: " + debugOff + help);
     monitor->logWithLevel(7, 23009, "Debug logging enabled");
   } else {
-    monitor->logWithLevel(6, 23008,
-                          std::string("To enable debug logging set the following application argument: %@") + kHelp,
-                          debugOn);
+    monitor->logWithLevel(6, 23008, "To enable debug logging set the following application argument: " + debugOn + help);
   }
   if (monitor->isVerboseLoggingEnabled()) {
-    monitor->logWithLevel(
-        7, 23207, std::string("To disable verbose logging set the following application argument: %@") + kHelp,
-        verboseOff);
+    monitor->logWithLevel(7, 23207,
+                          "To disable verbose logging set the following application argument: " + verboseOff + help);
   } else {
-    monitor->logWithLevel(
-        7, 23207, std::string("To enable verbose logging set the following application argument: %@") + kHelp,
-        verboseOn);
+    monitor->logWithLevel(7, 23207,
+                          "To enable verbose logging set the following application argument: " + verboseOn + help);
   }
 
   std::shared_ptr<VIZUzedaru> network;
@@ -232,7 +229,7 @@ APMMeasurement::APMMeasurement(Private, const std::string& databaseName,
   if (auto stored = persistedConfig_->loadTimestampValue()) {
     initTimestamp_ = *stored;
   } else {
-    const double loaded = hookLoadTimestamp(APMCurrentAnalyticsHooks());
+    const double loaded = hookLoadTimestamp(*APMAnalyticsHooksSnapshot());
     initTimestamp_ = loaded;
     persistedConfig_->setLoadTimestampValue(loaded);
   }
@@ -287,7 +284,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     return;
   }
   if (!isAnalyticsCollectionDeactivated_ && !deferredCollection()) setDeferredCollection(!enabled);
-  auto parts = components();
+  auto parts = componentsSnapshot();
   if (enabled) {
     // The switch is only turned on once the components exist, so no road runs without a database.
     if (!startMeasurementOnWorkerQueue()) {
@@ -297,14 +294,14 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     }
     enabled_ = true;
     setSessionReportingEnabledOnWorkerQueue(true);
-    if (parts.setSearchAdReporterEnabled) parts.setSearchAdReporterEnabled(true);
+    if (parts->setSearchAdReporterEnabled) parts->setSearchAdReporterEnabled(true);
     monitor->logWithLevel(6, 23012, "Analytics collection enabled");
     return;
   }
   enabled_ = false;
   alarm_->cancel();
   setSessionReportingEnabledOnWorkerQueue(false);
-  if (parts.setSearchAdReporterEnabled) parts.setSearchAdReporterEnabled(false);
+  if (parts->setSearchAdReporterEnabled) parts->setSearchAdReporterEnabled(false);
   monitor->logWithLevel(6, 23013, "Analytics collection disabled");
 }
 
@@ -325,10 +322,10 @@ bool APMMeasurement::startMeasurementOnWorkerQueue() {
   }
   const bool wasEnabled = enabled_.exchange(true);
   setPersonalizedAdsUserPropertyOnWorkerQueue();
-  auto hooks = APMCurrentAnalyticsHooks();
-  if (hooks.needFirstOpenAfterReset && hooks.needFirstOpenAfterReset()) {
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (hooks->needFirstOpenAfterReset && hooks->needFirstOpenAfterReset()) {
     reportFirstOpenOnWorkerQueue();
-    if (hooks.removeNeedFirstOpenAfterReset) hooks.removeNeedFirstOpenAfterReset();
+    if (hooks->removeNeedFirstOpenAfterReset) hooks->removeNeedFirstOpenAfterReset();
   }
   enabled_ = wasEnabled;
   updateSchedule();
@@ -337,32 +334,32 @@ bool APMMeasurement::startMeasurementOnWorkerQueue() {
 
 bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   auto monitor = log();
-  auto hooks = APMCurrentAnalyticsHooks();
-  auto parts = components();
+  auto hooks = APMAnalyticsHooksSnapshot();
+  auto parts = componentsSnapshot();
 
   identity_ = APMIdentity::sharedInstance();
   if (!identity_) return false;
 
   setProspectiveConsentSettings();
-  if (hooks.removeStartUpConsentSettings) hooks.removeStartUpConsentSettings();
-  if (hooks.removeDeferredResetOnDeniedConsent) hooks.removeDeferredResetOnDeniedConsent();
+  if (hooks->removeStartUpConsentSettings) hooks->removeStartUpConsentSettings();
+  if (hooks->removeDeferredResetOnDeniedConsent) hooks->removeDeferredResetOnDeniedConsent();
 
   if (shouldWipeDataWithAppID(appID_, identity_->appIDFromDMP(), persistedConfig_->appIDFromDMP())) {
-    const int64_t retries = hooks.resetRetryCount ? hooks.resetRetryCount() : 0;
-    if (hooks.setResetRetryCount) hooks.setResetRetryCount(retries + 1);
+    const int64_t retries = hooks->resetRetryCount ? hooks->resetRetryCount() : 0;
+    if (hooks->setResetRetryCount) hooks->setResetRetryCount(retries + 1);
     if (wipeoutAnalyticsDataAndResetComponents()) {
-      if (hooks.setResetRetryCount) hooks.setResetRetryCount(0);
+      if (hooks->setResetRetryCount) hooks->setResetRetryCount(0);
     } else {
       monitor->logWithLevel(4, 23208, "Failed to wipe out Analytics data");
     }
   }
 
   identity_->updateIdentifiers();
-  if (hooks.appInstanceIDAfterReset) {
-    auto afterReset = hooks.appInstanceIDAfterReset();
+  if (hooks->appInstanceIDAfterReset) {
+    auto afterReset = hooks->appInstanceIDAfterReset();
     if (afterReset && !afterReset->empty()) {
       identity_->setAppInstanceID(*afterReset);
-      if (hooks.removeAppInstanceIDAfterReset) hooks.removeAppInstanceIDAfterReset();
+      if (hooks->removeAppInstanceIDAfterReset) hooks->removeAppInstanceIDAfterReset();
     }
   }
   updatePersistedAppIDFromDMP();
@@ -376,7 +373,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
 
   auto config = APMRemoteConfig::create(appID_, database, persistedConfig_);
   if (!config) return false;
-  if (parts.createAudience && !parts.createAudience(database)) return false;
+  if (parts->createAudience && !parts->createAudience(database)) return false;
 
   std::weak_ptr<APMRemoteConfig> weakConfig = config;
   database->setLimitsProvider([weakConfig] {
@@ -408,16 +405,16 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     monitor->logWithLevel(5, 23018, "Unable to delete stale data. Error", staleError);
   }
   updateConsentSettingsUtilWithRemoteConfig();
-  if (parts.onDeviceConversionUpkeep) parts.onDeviceConversionUpkeep();
+  if (parts->onDeviceConversionUpkeep) parts->onDeviceConversionUpkeep();
   updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   backfillSessionNumber();
   reportFirstOpenOnWorkerQueue();
-  if (parts.deepLinkStartUp) parts.deepLinkStartUp();
+  if (parts->deepLinkStartUp) parts->deepLinkStartUp();
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
-  if (parts.setSearchAdReporterEnabled) parts.setSearchAdReporterEnabled(true);
-  if (parts.tcfClientSetConsentFromData) parts.tcfClientSetConsentFromData(config->isDMARegion());
+  if (parts->setSearchAdReporterEnabled) parts->setSearchAdReporterEnabled(true);
+  if (parts->tcfClientSetConsentFromData) parts->tcfClientSetConsentFromData(config->isDMARegion());
   if (persistedConfig_->zoredodeFeatureRollouts() && !platform::ClassRegistry::exists(kRemoteConfigSDKClassName)) {
     persistedConfig_->setZoredodeFeatureRollouts(std::nullopt);
   }
@@ -446,8 +443,8 @@ void APMMeasurement::installRemoteConfigHooks() {
 bool APMMeasurement::shouldWipeDataWithAppID(const std::string& appID,
                                              const std::optional<std::string>& /*appIDFromDMP*/,
                                              const std::optional<std::string>& persistedAppIDFromDMP) {
-  auto hooks = APMCurrentAnalyticsHooks();
-  const int64_t retries = hooks.resetRetryCount ? hooks.resetRetryCount() : 0;
+  auto hooks = APMAnalyticsHooksSnapshot();
+  const int64_t retries = hooks->resetRetryCount ? hooks->resetRetryCount() : 0;
   if (retries >= 1 && retries <= kMaxWipeRetries) return true;
   if (appID.empty() || !persistedAppIDFromDMP || persistedAppIDFromDMP->empty()) return false;
   if (appID == *persistedAppIDFromDMP) return false;
@@ -458,13 +455,13 @@ bool APMMeasurement::shouldWipeDataWithAppID(const std::string& appID,
 
 void APMMeasurement::setProspectiveConsentSettings() {
   using Consent = APMConsentSettingsUtil;
-  auto hooks = APMCurrentAnalyticsHooks();
-  const platform::Dictionary tcf = hooks.consentSettingsTCF ? hooks.consentSettingsTCF() : platform::Dictionary{};
+  auto hooks = APMAnalyticsHooksSnapshot();
+  const platform::Dictionary tcf = hooks->consentSettingsTCF ? hooks->consentSettingsTCF() : platform::Dictionary{};
   const platform::Dictionary plist = Consent::consentSettingsFromPlist();
   const platform::Dictionary publicCall =
-      hooks.consentSettings3P ? hooks.consentSettings3P() : platform::Dictionary{};
+      hooks->consentSettings3P ? hooks->consentSettings3P() : platform::Dictionary{};
   const platform::Dictionary onStart =
-      hooks.consentSettings1PStart ? hooks.consentSettings1PStart() : platform::Dictionary{};
+      hooks->consentSettings1PStart ? hooks->consentSettings1PStart() : platform::Dictionary{};
   const int64_t current = Consent::consentSource();
 
   platform::Dictionary chosen;
@@ -477,7 +474,7 @@ void APMMeasurement::setProspectiveConsentSettings() {
     chosen = plist;
     source = Consent::kSourceInfoPlist;
   } else if (publicAPIPresent() && (current == Consent::kSourceOnStart || current == Consent::kSourceFront)) {
-    if (hooks.clearConsent) hooks.clearConsent();
+    if (hooks->clearConsent) hooks->clearConsent();
     return;
   } else if (!onStart.empty() && Consent::isConsentSourceHigherPriority(Consent::kSourceOnStart)) {
     chosen = onStart;
@@ -488,7 +485,7 @@ void APMMeasurement::setProspectiveConsentSettings() {
   if (chosen.empty() || !Consent::isConsentSourceHigherPriority(source)) return;
   Consent::setConsentSettings(chosen);
   Consent::setConsentSource(source);
-  if (hooks.persistConsentSettings) hooks.persistConsentSettings(chosen, source);
+  if (hooks->persistConsentSettings) hooks->persistConsentSettings(chosen, source);
 }
 
 void APMMeasurement::updatePersistedAppIDFromDMP() {
@@ -591,9 +588,9 @@ int64_t APMMeasurement::timestampMillisRoundedUpToNextHour(int64_t milliseconds)
 }
 
 bool APMMeasurement::isVersionSameAsOriginalVersion() const {
-  auto parts = components();
+  auto parts = componentsSnapshot();
   // Without a receipt the running version is the one that was installed.
-  return parts.isVersionSameAsOriginalVersion ? parts.isVersionSameAsOriginalVersion() : true;
+  return parts->isVersionSameAsOriginalVersion ? parts->isVersionSameAsOriginalVersion() : true;
 }
 
 void APMMeasurement::reportAppUpdateOnWorkerQueue() {
@@ -616,9 +613,9 @@ void APMMeasurement::reportOSUpdateOnWorkerQueue() {
 
 void APMMeasurement::logInternalEvent(const std::string& origin, const std::string& name,
                                       const platform::Dictionary& parameters) {
-  auto hooks = APMCurrentAnalyticsHooks();
-  if (hooks.logInternalEventWithOrigin) {
-    hooks.logInternalEventWithOrigin(origin, name, parameters);
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (hooks->logInternalEventWithOrigin) {
+    hooks->logInternalEventWithOrigin(origin, name, parameters);
     return;
   }
   // No front: the event takes the engine's own road, after the current block.

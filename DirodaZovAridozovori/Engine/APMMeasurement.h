@@ -114,6 +114,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // Components provided by other parts; set before the first start.
   static void setComponents(APMMeasurementComponents components);
   static APMMeasurementComponents components();
+  // The installed components without copying them (never null).
+  static std::shared_ptr<const APMMeasurementComponents> componentsSnapshot();
 
   // ---- Creation.
   // nullptr (and a log line) for an empty app ID.
@@ -365,6 +367,10 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   };
   std::optional<CachedMetadata> cachedMetadata_;
   uint64_t userAttributesGeneration_ = 0;
+  // Inside an event group: the identity was refreshed once for the whole group, and whether it
+  // asked for the last-advertising-ID-reset property then.
+  bool identityRefreshedForGroup_ = false;
+  bool groupShouldSetLastAdvertisingIDReset_ = false;
   bool scheduleUpdateDeferred_ = false;  // inside an event group: one updateSchedule at its end
   bool scheduleUpdateWanted_ = false;
   std::vector<std::function<void()>>* commitActions_ = nullptr;  // the innermost event transaction's
