@@ -1,0 +1,372 @@
+// The session reporter on its own: a fake clock moves time, a recording host stands in for the
+// front, and the engagement timer runs on the main queue that the tests drain.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "APMASLLogger.h"
+#include "APMMonitor.h"
+#include "APMPersistedConfig.h"
+#include "Logger/DULLogger.h"
+#include "Session/APMSessionReporter.h"
+#include "TestSupport.h"
+#include "platform/NotificationCenter.h"
+
+namespace {
+
+constexpr double kStart = 1699956000.0;
+
+struct LoggedEvent {
+  std::string name;
+  platform::Dictionary parameters;
+  int64_t integer(const std::string& key) const {
+    auto found = parameters.find(key);
+    return found == parameters.end() ? INT64_MIN : found->second.integerValue();
+  }
+  bool has(const std::string& key) const { return parameters.count(key) != 0; }
+};
+
+class SessionReporterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    APMPersistedConfig::resetSharedInstanceForTesting();
+    APMMonitor::resetSharedForTesting();
+    persisted_ = APMPersistedConfig::sharedInstance();
+    DULLoggerSetSink([this](const DULLogRecord& record) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lines_.push_back(record.line);
+    });
+  }
+
+  void TearDown() override {
+    reporter_.reset();
+    platform::DispatchQueue::main()->drain();
+    DULLoggerSetSink(nullptr);
+    APMPersistedConfig::resetSharedInstanceForTesting();
+    APMMonitor::resetSharedForTesting();
+  }
+
+  APMSessionReporterHost host() {
+    APMSessionReporterHost host;
+    host.logInternalEvent = [this](const std::string& name, const platform::Dictionary& parameters) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back({name, parameters});
+    };
+    host.setInternalUserProperty = [this](const platform::Object& value, const std::string& name) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      properties_.emplace_back(name, value);
+    };
+    host.isAppActive = [this] { return active_.load(); };
+    host.settings = [this] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return settings_;
+    };
+    return host;
+  }
+
+  APMSessionReporter& make() {
+    reporter_ = APMSessionReporter::create(persisted_, host());
+    return *reporter_;
+  }
+
+  std::vector<LoggedEvent> eventsNamed(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<LoggedEvent> matching;
+    for (const auto& event : events_) {
+      if (event.name == name) matching.push_back(event);
+    }
+    return matching;
+  }
+
+  bool loggedCode(int64_t code) {
+    APMMonitor::shared()->flush();
+    DULLoggerFlush();
+    const std::string marker = "[" + APMASLLogger::messageCodeText(code) + "]";
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::any_of(lines_.begin(), lines_.end(),
+                       [&](const std::string& line) { return line.find(marker) != std::string::npos; });
+  }
+
+  testsupport::ScopedDataDirectory dataDirectory_;
+  testsupport::ScopedFakeClock clock_{kStart};
+  std::shared_ptr<APMPersistedConfig> persisted_;
+  std::shared_ptr<APMSessionReporter> reporter_;
+  std::atomic<bool> active_{true};
+  std::mutex mutex_;
+  APMSessionSettings settings_;
+  std::vector<LoggedEvent> events_;
+  std::vector<std::pair<std::string, platform::Object>> properties_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(SessionReporterTest, EngagementTimeIsReportedInMillisecondsAndCappedAtAnHour) {
+  struct Case {
+    double engagedSeconds;
+    int64_t expectedMilliseconds;
+  } cases[] = {{5, 5000}, {0.25, 250}, {3599.5, 3599500}, {3600, 3600000}, {3601, 3600000}, {86400, 3600000}};
+  auto& reporter = make();
+  reporter.setReportingEnabled(true);
+  for (const auto& c : cases) {
+    reporter.handleAppDidBecomeActive();
+    clock_->advance(c.engagedSeconds);
+    EXPECT_EQ(reporter.logEngagementEventAndReturnTimeWithScreen(std::nullopt, false), c.expectedMilliseconds)
+        << c.engagedSeconds;
+    ASSERT_FALSE(eventsNamed("_e").empty());
+    EXPECT_EQ(eventsNamed("_e").back().integer("_et"), c.expectedMilliseconds) << c.engagedSeconds;
+  }
+}
+
+TEST_F(SessionReporterTest, ActivationStartsANewSessionOnlyAfterTheTimeout) {
+  struct Case {
+    double idleSeconds;
+    bool startsSession;
+  } cases[] = {{1799, false}, {1800, false}, {1801, true}, {1800.5, true}, {0, false}, {86400, true}};
+  for (const auto& c : cases) {
+    events_.clear();
+    persisted_->setSessionNumber(7);
+    persisted_->setLastSessionActivityClockTime(platform::now());
+    auto& reporter = make();
+    reporter.setReportingEnabled(true);
+    clock_->advance(c.idleSeconds);
+    reporter.handleAppDidBecomeActive();
+    auto starts = eventsNamed("_s");
+    ASSERT_EQ(starts.size(), c.startsSession ? 1u : 0u) << c.idleSeconds;
+    if (!c.startsSession) {
+      EXPECT_EQ(persisted_->sessionNumber(), 7);
+      continue;
+    }
+    EXPECT_EQ(starts[0].integer("_sno"), 8);
+    EXPECT_EQ(starts[0].integer("_sid"), static_cast<int64_t>(platform::now()));
+    EXPECT_EQ(persisted_->sessionNumber(), 8);
+    EXPECT_DOUBLE_EQ(persisted_->lastSessionActivityClockTime(), platform::now());
+  }
+}
+
+TEST_F(SessionReporterTest, SessionStartClearsThenSetsTheSessionProperties) {
+  auto& reporter = make();
+  reporter.setReportingEnabled(true);
+  clock_->advance(0.75);
+  reporter.handleAppDidBecomeActive();
+  std::lock_guard<std::mutex> lock(mutex_);
+  ASSERT_EQ(properties_.size(), 4u);
+  EXPECT_EQ(properties_[0].first, "_sid");
+  EXPECT_TRUE(properties_[0].second.isNull());
+  EXPECT_EQ(properties_[1].first, "_sno");
+  EXPECT_TRUE(properties_[1].second.isNull());
+  EXPECT_EQ(properties_[2].first, "_sid");
+  EXPECT_EQ(properties_[2].second.integerValue(), static_cast<int64_t>(kStart));
+  EXPECT_EQ(properties_[3].first, "_sno");
+  EXPECT_EQ(properties_[3].second.integerValue(), 1);
+}
+
+TEST_F(SessionReporterTest, NothingIsReportedWhileInactiveOrDisabled) {
+  struct Case {
+    bool active;
+    bool reporting;
+  } cases[] = {{false, true}, {true, false}, {false, false}};
+  for (const auto& c : cases) {
+    events_.clear();
+    active_ = c.active;
+    auto& reporter = make();
+    reporter.setReportingEnabled(c.reporting);
+    clock_->advance(4000);
+    reporter.handleAppDidBecomeActive();
+    reporter.logSessionStartEvent();
+    EXPECT_EQ(reporter.logEngagementEventAndReturnTimeWithScreen(std::nullopt, false), 0);
+    EXPECT_TRUE(eventsNamed("_s").empty()) << c.active << c.reporting;
+    EXPECT_TRUE(eventsNamed("_e").empty()) << c.active << c.reporting;
+  }
+}
+
+TEST_F(SessionReporterTest, ScreenChangesFollowTheEngagementSettings) {
+  struct Case {
+    bool efficient;
+    bool removeRedundant;
+    double engagedSeconds;
+    bool reports;
+    bool freeride;
+  } cases[] = {
+      {false, false, 0.5, false, false}, {false, false, 2, true, false}, {true, false, 2, true, true},
+      {true, true, 2, false, false},     {false, true, 2, true, false},
+  };
+  const platform::Dictionary from{{"_sn", "Home"}, {"_sc", "HomeView"}, {"_si", int64_t{42}}};
+  for (const auto& c : cases) {
+    events_.clear();
+    settings_.efficientEngagementReportingEnabled = c.efficient;
+    settings_.redundantEngagementRemovalEnabled = c.removeRedundant;
+    auto& reporter = make();
+    reporter.setReportingEnabled(true);
+    reporter.handleAppDidBecomeActive();
+    events_.clear();
+    clock_->advance(c.engagedSeconds);
+    reporter.handleScreenDidChangeFromScreen(from, std::nullopt);
+    auto engagements = eventsNamed("_e");
+    ASSERT_EQ(engagements.size(), c.reports ? 1u : 0u) << c.efficient << c.removeRedundant << c.engagedSeconds;
+    if (!c.reports) continue;
+    EXPECT_EQ(engagements[0].integer("_et"), static_cast<int64_t>(c.engagedSeconds * 1000));
+    EXPECT_EQ(engagements[0].parameters.at("_sn").stringValue(), "Home");
+    EXPECT_EQ(engagements[0].integer("_si"), 42);
+    EXPECT_EQ(engagements[0].has("_fr"), c.freeride);
+  }
+}
+
+TEST_F(SessionReporterTest, RedundantEngagementLeavesTheFreeRideStartWhereItWas) {
+  settings_.efficientEngagementReportingEnabled = true;
+  auto& reporter = make();
+  reporter.setReportingEnabled(true);
+  reporter.handleAppDidBecomeActive();
+  clock_->advance(3);
+  reporter.handleScreenDidChangeFromScreen(platform::Dictionary{{"_sn", "A"}}, std::nullopt);
+  clock_->advance(2);
+  // The free-ride interval still runs from activation: 5 s, after which it restarts.
+  EXPECT_EQ(reporter.cutFreerideEngagementTimeMillis(), 5000);
+  clock_->advance(1.5);
+  EXPECT_EQ(reporter.cutFreerideEngagementTimeMillis(), 1500);
+  settings_.efficientEngagementReportingEnabled = false;
+  EXPECT_EQ(reporter.cutFreerideEngagementTimeMillis(), 0);
+}
+
+TEST_F(SessionReporterTest, NegativeTimeoutIsStoredAsZeroAndExpiresAtOnce) {
+  auto& reporter = make();
+  reporter.setTimeoutSessionInterval(-5);
+  EXPECT_EQ(reporter.timeoutSessionInterval(), 0);
+  EXPECT_TRUE(loggedCode(33001));
+  persisted_->setLastSessionActivityClockTime(platform::now());
+  EXPECT_FALSE(reporter.isSessionExpired());
+  EXPECT_TRUE(reporter.extendSession());
+  clock_->advance(0.001);
+  EXPECT_TRUE(reporter.isSessionExpired());
+  EXPECT_FALSE(reporter.extendSession()) << "an expired session is not extended";
+}
+
+TEST_F(SessionReporterTest, StoredTimeoutIsUsedOnceThenCleared) {
+  persisted_->setSessionTimeoutValue(60.0);
+  EXPECT_EQ(make().timeoutSessionInterval(), 60);
+  EXPECT_FALSE(persisted_->sessionTimeoutValue().has_value());
+  settings_.sessionDefaultTimeoutInterval = 900;
+  EXPECT_EQ(make().timeoutSessionInterval(), 900);
+}
+
+TEST_F(SessionReporterTest, ExtendingMovesTheLastActivity) {
+  auto& reporter = make();
+  persisted_->setLastSessionActivityClockTime(platform::now());
+  for (int step = 0; step < 5; ++step) {
+    clock_->advance(1500);
+    ASSERT_TRUE(reporter.extendSession()) << step;
+  }
+  EXPECT_DOUBLE_EQ(persisted_->lastSessionActivityClockTime(), kStart + 7500);
+  clock_->advance(1801);
+  EXPECT_TRUE(reporter.isSessionExpired());
+}
+
+TEST_F(SessionReporterTest, SessionPropertiesCarryWholeSecondsAndTheStoredNumber) {
+  auto& reporter = make();
+  persisted_->setSessionNumber(12);
+  auto sessionID = reporter.sessionIDPropertyWithTimestamp(1700000123.987);
+  EXPECT_EQ(sessionID.origin(), "auto");
+  EXPECT_EQ(sessionID.name(), "_sid");
+  EXPECT_EQ(sessionID.value(), APMValue(int64_t{1700000123}));
+  EXPECT_DOUBLE_EQ(sessionID.lastSetTimestamp(), 1700000123.987);
+  auto number = reporter.sessionNumberProperty();
+  EXPECT_EQ(number.name(), "_sno");
+  EXPECT_EQ(number.value(), APMValue(int64_t{12}));
+  EXPECT_DOUBLE_EQ(number.lastSetTimestamp(), kStart);
+}
+
+TEST_F(SessionReporterTest, ConcurrentSessionStartsNeverShareANumber) {
+  // Two reporters over the same stored state (an engine's old one and its replacement) and the
+  // worker and main queues all starting sessions at once.
+  auto first = APMSessionReporter::create(persisted_, host());
+  auto second = APMSessionReporter::create(persisted_, host());
+  constexpr int kThreads = 8;
+  constexpr int kStartsPerThread = 200;
+  std::vector<std::vector<int64_t>> numbers(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      auto& reporter = (t % 2 == 0) ? *first : *second;
+      for (int i = 0; i < kStartsPerThread; ++i) numbers[t].push_back(reporter.updatePropertiesForNewSessionStart());
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::set<int64_t> distinct;
+  for (const auto& list : numbers) distinct.insert(list.begin(), list.end());
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kStartsPerThread));
+  EXPECT_EQ(persisted_->sessionNumber(), kThreads * kStartsPerThread);
+  EXPECT_EQ(*distinct.begin(), 1);
+}
+
+TEST_F(SessionReporterTest, EngagementTimerPostsItsNotificationAndReportsTheInterval) {
+  settings_.sessionEventUserEngagementInterval = 600;
+  std::atomic<int> fired{0};
+  auto token = platform::NotificationCenter::defaultCenter().addObserver(
+      APMSessionReporter::kEngagementTimerDidFireNotification, nullptr, nullptr,
+      [&](const platform::Notification&) { ++fired; });
+  auto& reporter = make();
+  reporter.setReportingEnabled(true);
+  ASSERT_TRUE(reporter.userEngagementTimer()->scheduledTimestamp().has_value());
+  EXPECT_DOUBLE_EQ(*reporter.userEngagementTimer()->scheduledTimestamp(), kStart + 600);
+  EXPECT_EQ(reporter.userEngagementTimer()->name(), "Engagement timer");
+
+  clock_->advance(600);
+  ASSERT_TRUE(testsupport::waitFor([&] { return fired.load() == 1 && eventsNamed("_e").size() == 1; }));
+  EXPECT_EQ(eventsNamed("_e")[0].integer("_et"), 600000);
+  // Re-armed for the next interval.
+  ASSERT_TRUE(testsupport::waitFor([&] { return reporter.userEngagementTimer()->scheduledTimestamp().has_value(); }));
+  EXPECT_DOUBLE_EQ(*reporter.userEngagementTimer()->scheduledTimestamp(), kStart + 1200);
+  platform::NotificationCenter::defaultCenter().removeObserver(token);
+}
+
+TEST_F(SessionReporterTest, ResigningActiveReportsTheScreenAndStopsTheTimer) {
+  auto& reporter = make();
+  reporter.setReportingEnabled(true);
+  reporter.handleAppDidBecomeActive();
+  events_.clear();
+  clock_->advance(42);
+  reporter.handleAppWillResignActiveWithScreen(platform::Dictionary{{"_sn", "Settings"}});
+  auto engagements = eventsNamed("_e");
+  ASSERT_EQ(engagements.size(), 1u);
+  EXPECT_EQ(engagements[0].integer("_et"), 42000);
+  EXPECT_EQ(engagements[0].parameters.at("_sn").stringValue(), "Settings");
+  EXPECT_FALSE(reporter.userEngagementTimer()->hasActiveTimer());
+  EXPECT_DOUBLE_EQ(persisted_->lastSessionActivityClockTime(), kStart + 42);
+}
+
+TEST_F(SessionReporterTest, DisablingCancelsTheTimer) {
+  auto& reporter = make();
+  reporter.setReportingEnabled(true);
+  ASSERT_TRUE(reporter.userEngagementTimer()->hasActiveTimer());
+  reporter.setReportingEnabled(false);
+  EXPECT_FALSE(reporter.userEngagementTimer()->hasActiveTimer());
+  active_ = false;
+  reporter.setReportingEnabled(true);
+  EXPECT_FALSE(reporter.userEngagementTimer()->hasActiveTimer()) << "no timer while the app is in the background";
+}
+
+TEST_F(SessionReporterTest, SessionStartEventForTheEngine) {
+  const platform::Dictionary screen{{"_sn", "Home"}, {"_sc", "HomeView"}};
+  struct Case {
+    bool background;
+  } cases[] = {{true}, {false}};
+  for (const auto& c : cases) {
+    auto event = APMSessionStartEvent(9, c.background, 1700000500.75, screen);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->name(), "_s");
+    EXPECT_EQ(event->origin(), "auto");
+    EXPECT_FALSE(event->isPublic());
+    EXPECT_DOUBLE_EQ(event->timestamp(), 1700000500.75);
+    EXPECT_DOUBLE_EQ(event->previousTimestamp(), 0);
+    ASSERT_TRUE(event->parameter("_sid"));
+    EXPECT_EQ(event->parameter("_sid")->int64Value(), 1700000500);
+    EXPECT_EQ(event->parameter("_sno")->int64Value(), 9);
+    EXPECT_EQ(event->parameter("_aib") != nullptr, c.background);
+    EXPECT_EQ(event->parameter("_sn") != nullptr, !c.background);
+  }
+}
+
+}  // namespace
