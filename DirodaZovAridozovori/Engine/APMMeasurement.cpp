@@ -581,6 +581,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
     }
   }
   persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMs);
+  if (auto report = componentsSnapshot()->reportStoredCampaignEvent) report(firstOpenMs - 1);
 }
 
 int64_t APMMeasurement::timestampMillisRoundedUpToNextHour(int64_t milliseconds) {

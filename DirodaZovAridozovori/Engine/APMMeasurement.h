@@ -77,6 +77,8 @@ struct APMMeasurementComponents {
   std::function<void(bool enabled)> setSearchAdReporterEnabled;
   std::function<void(bool isDMARegion)> tcfClientSetConsentFromData;
   std::function<void()> deepLinkStartUp;
+  // Reports the stored campaign (deep-link) event with a click time in milliseconds, or none.
+  std::function<void(std::optional<int64_t> clickTimestampMillis)> reportStoredCampaignEvent;
   // Linked clients reported with every event's metadata.
   std::function<bool()> hasAppDataConsentStatus;
   std::function<bool()> isPrivateSetMembershipClientLinked;

@@ -5,6 +5,11 @@
 #include <atomic>
 #include <thread>
 
+#include <sqlite3.h>
+
+#include <cstdio>
+
+#include "APMFileUtilities.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "EngineTestFixture.h"
@@ -477,6 +482,111 @@ TEST_F(EventPipelineTest, UserPropertiesReadBackThroughCallbacks) {
   EXPECT_EQ(publicOnly.size(), 1u);
   ASSERT_TRUE(platform::find(publicOnly, "color"));
   EXPECT_EQ(*platform::find(publicOnly, "color")->asString(), "red");
+}
+
+}  // namespace
+}  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+class EventPipelineFaultTest : public EngineTest {
+ protected:
+  // A second connection to the engine's database file, for breaking it on purpose.
+  void executeOnDatabaseFile(const std::string& sql) {
+    std::string path;
+    onWorker([&] { path = engine().database()->databasePath(); });
+    sqlite3* connection = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &connection), SQLITE_OK);
+    char* message = nullptr;
+    const int result = sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, &message);
+    const std::string text = message ? message : "";
+    sqlite3_free(message);
+    sqlite3_close(connection);
+    ASSERT_EQ(result, SQLITE_OK) << text;
+  }
+};
+
+TEST_F(EventPipelineFaultTest, FailedCleanUpOfOldSubscriptionsKeepsTheNewSubscription) {
+  start();
+  onWorker([&] {
+    engine().database()->setLimitsProvider([] {
+      APMDatabaseLimits limits;
+      limits.maxStoredSubscriptionIDs = 1;
+      return limits;
+    });
+  });
+  executeOnDatabaseFile(
+      "CREATE TRIGGER refuse_subscription_cleanup BEFORE DELETE ON subscriptions "
+      "BEGIN SELECT RAISE(ABORT, 'clean-up refused'); END;");
+  auto logSubscription = [&](int64_t id) {
+    engine().logEventWithOrigin("auto", false, "_assc", {{"_did", id}, {"product_id", "gold"}}, platform::now(),
+                                true, false, true, nullptr, {});
+    drain();
+  };
+  logSubscription(1);
+  logSubscription(2);  // over the limit of one: the clean-up runs and fails
+  logSubscription(2);  // its ID was recorded, so this is the duplicate
+  std::vector<int64_t> stored;
+  for (const auto& row : rowsNamed("_assc")) stored.push_back(row.integer("_did"));
+  EXPECT_EQ(stored, (std::vector<int64_t>{1, 2}));
+}
+
+TEST_F(EventPipelineFaultTest, FirstOpenIsUnmatchedOnlyWithoutResettableDeviceID) {
+  struct Case {
+    std::optional<std::string> resettableDeviceID;
+    bool expectUnmatched;
+  };
+  const Case cases[] = {{std::nullopt, true}, {std::string("6D92078A-8246-4BA4-AE5B-76104861E7DC"), false}};
+  for (const auto& c : cases) {
+    APMMeasurementComponents parts;
+    parts.addIdentifierAndConsentFields = [id = c.resettableDeviceID](APMPBMeasurementBundle& metadata) {
+      if (id) APMNanoSetString(metadata, 19, *id);
+    };
+    APMMeasurement::setComponents(parts);
+    start();
+    EXPECT_EQ(rowsNamed("_f").size(), 1u);
+    EXPECT_EQ(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA(), c.expectUnmatched)
+        << (c.resettableDeviceID ? "with" : "without") << " a resettable device ID";
+    stop();
+    APMPersistedConfig::sharedInstance()->clearValues();
+    APMPersistedConfig::resetSharedInstanceForTesting();
+    std::remove(APMApplicationSupportPath(APMMeasurement::kDatabaseName).c_str());
+  }
+}
+
+TEST_F(EventPipelineFaultTest, ResettableDeviceIDAfterUnmatchedFirstOpenReportsConsentedFirstOpen) {
+  auto deviceID = std::make_shared<std::optional<std::string>>();
+  APMMeasurementComponents parts;
+  parts.addIdentifierAndConsentFields = [deviceID](APMPBMeasurementBundle& metadata) {
+    if (*deviceID) APMNanoSetString(metadata, 19, **deviceID);
+  };
+  APMMeasurement::setComponents(parts);
+  start();
+  ASSERT_TRUE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
+  onWorker([&] { *deviceID = "6D92078A-8246-4BA4-AE5B-76104861E7DC"; });
+  clock_->advance(60);
+  logPublic("after_consent");
+  drain();
+  auto consented = rowsNamed("_fx");
+  ASSERT_EQ(consented.size(), 1u);
+  EXPECT_DOUBLE_EQ(consented[0].timestamp, kStartTime + 60);
+  EXPECT_EQ(consented[0].integer("_pfo"), 0);
+  EXPECT_EQ(consented[0].integer("_uwa"), 0);
+  EXPECT_EQ(consented[0].integer("_r"), 1);
+  EXPECT_FALSE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
+  logPublic("later");
+  EXPECT_EQ(rowsNamed("_fx").size(), 1u) << "reported once";
+}
+
+TEST_F(EventPipelineFaultTest, StoredCampaignEventFollowsFirstOpenWithTheHourBefore) {
+  auto reported = std::make_shared<std::vector<std::optional<int64_t>>>();
+  APMMeasurementComponents parts;
+  parts.reportStoredCampaignEvent = [reported](std::optional<int64_t> click) { reported->push_back(click); };
+  APMMeasurement::setComponents(parts);
+  start();
+  ASSERT_EQ(reported->size(), 1u);
+  EXPECT_EQ(reported->front(), std::optional<int64_t>(static_cast<int64_t>(kStartTime) * 1000 - 1));
 }
 
 }  // namespace
