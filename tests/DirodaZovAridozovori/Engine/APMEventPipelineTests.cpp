@@ -591,3 +591,112 @@ TEST_F(EventPipelineFaultTest, StoredCampaignEventFollowsFirstOpenWithTheHourBef
 
 }  // namespace
 }  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+class EngineEntryPointTest : public EngineTest {};
+
+TEST_F(EngineEntryPointTest, SessionStartBackfillsItsSessionIntoEarlierEventsAndFollowsRollouts) {
+  start();
+  engine().persistedConfig()->setZoredodeFeatureRollouts(std::string("rollout-7"));
+  clock_->advance(5);
+  engine().logEventWithOrigin("auto", false, "_s",
+                              {{"_sid", static_cast<int64_t>(kStartTime)}, {"_sno", static_cast<int64_t>(1)}},
+                              platform::now(), true, false, true, nullptr, {});
+  auto stored = rows();
+  for (const auto& row : stored) {
+    if (row.name == "_f" || row.name == "_e") {
+      EXPECT_EQ(row.integer("_sid"), static_cast<int64_t>(kStartTime)) << row.name;
+      EXPECT_EQ(row.integer("_sno"), 1) << row.name;
+    }
+  }
+  ASSERT_GE(stored.size(), 2u);
+  EXPECT_EQ(stored[stored.size() - 2].name, "_ssr") << "the rollout report is written ahead of the session start";
+  EXPECT_EQ(stored[stored.size() - 2].text("_ffr"), "rollout-7");
+  EXPECT_EQ(stored.back().name, "_s");
+}
+
+TEST_F(EngineEntryPointTest, PurchaseTransactionsAreFilteredForDuplicates) {
+  start();
+  std::vector<APMPurchaseTransaction> transactions{
+      {"gold", 1, "fp-1", {}}, {"gold", 1, "fp-1", {}}, {"silver", 2, "fp-2", {}},
+      {"bronze", 1, "", {}},   {"iron", 1, "fp-3", {}},
+  };
+  std::atomic<bool> done{false};
+  std::vector<std::string> kept;
+  engine().filterPurchaseTransactions(transactions, [&](std::vector<APMPurchaseTransaction> result) {
+    for (const auto& transaction : result) kept.push_back(transaction.productID);
+    done = true;
+  });
+  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
+  EXPECT_EQ(kept, (std::vector<std::string>{"gold", "bronze", "iron"}));
+
+  done = false;
+  kept.clear();
+  engine().filterPurchaseTransactions({{"gold", 1, "fp-1", {}}, {"copper", 1, "fp-4", {}}},
+                                      [&](std::vector<APMPurchaseTransaction> result) {
+                                        for (const auto& transaction : result) kept.push_back(transaction.productID);
+                                        done = true;
+                                      });
+  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
+  EXPECT_EQ(kept, (std::vector<std::string>{"copper"})) << "a purchase seen in an earlier call stays a duplicate";
+}
+
+TEST_F(EngineEntryPointTest, PersonalizedAdsSettingBecomesTheNPAProperty) {
+  struct Case {
+    std::optional<bool> allowPersonalizedAds;
+    std::optional<int64_t> expectedNPA;
+  };
+  const Case cases[] = {{false, 1}, {true, 0}, {std::nullopt, std::nullopt}};
+  for (const auto& c : cases) {
+    APMPersistedConfig::sharedInstance()->setAllowPersonalizedAds(c.allowPersonalizedAds);
+    start();
+    auto npa = userProperty("_npa");
+    if (c.expectedNPA) {
+      ASSERT_TRUE(npa);
+      EXPECT_EQ(npa->value().int64Value(), *c.expectedNPA);
+      EXPECT_EQ(npa->origin(), "auto");
+    } else {
+      EXPECT_FALSE(npa) << "no setting removes the property";
+    }
+    stop();
+  }
+}
+
+TEST_F(EngineEntryPointTest, ConversionsAreStoredAsRealtimeUntilTheDailyLimit) {
+  start();
+  bool realtime = false;
+  onWorker([&] {
+    platform::Error error;
+    realtime = engine().database()->containsRealtimeRawEventsWithError(&error).value_or(false);
+  });
+  EXPECT_TRUE(realtime) << "the first open is a conversion outside the real-time limit";
+
+  APMEvent event = *APMEvent::create("app", true, "purchase", kStartTime, 0, platform::Dictionary{});
+  event.setConversion(true);
+  APMDailyCounts counts;
+  counts.day = 1;
+  counts.realtimeCount = 9;
+  onWorker([&] { EXPECT_TRUE(engine().isRealtimeEvent(event, counts)); });
+  counts.realtimeCount = 10;
+  event.setRealtime(true);
+  onWorker([&] { EXPECT_FALSE(engine().isRealtimeEvent(event, counts)); });
+  EXPECT_FALSE(event.isRealtime()) << "an event over the limit loses its real-time flag";
+}
+
+TEST_F(EngineEntryPointTest, MaxUserPropertiesAnswersTwentyFiveOffTheWorkerQueue) {
+  start();
+  std::atomic<int64_t> answer{0};
+  std::atomic<bool> onWorkerQueue{true};
+  engine().maxUserPropertiesForOrigin("fcm", [&](int64_t value) {
+    onWorkerQueue = engine().isOnWorkerQueue();
+    answer = value;
+  });
+  ASSERT_TRUE(testsupport::waitFor([&] { return answer.load() != 0; }));
+  EXPECT_EQ(answer.load(), 25);
+  EXPECT_FALSE(onWorkerQueue.load());
+}
+
+}  // namespace
+}  // namespace enginetest
