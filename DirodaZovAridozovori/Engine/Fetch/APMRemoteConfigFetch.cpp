@@ -1,0 +1,108 @@
+#include "APMRemoteConfigFetch.h"
+
+#include <mutex>
+
+#include "APMDatabase.h"
+#include "APMMonitor.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "APMPersistedConfig.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+
+namespace {
+
+std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
+
+std::string bodyText(const platform::Data& body) { return std::string(body.begin(), body.end()); }
+
+struct AudienceUpdaterSlot {
+  std::mutex mutex;
+  APMAudienceUpdater updater;
+};
+
+AudienceUpdaterSlot& audienceUpdaterSlot() {
+  static AudienceUpdaterSlot* slot = new AudienceUpdaterSlot();
+  return *slot;
+}
+
+// The steps inside the transaction; kApplied lets it commit.
+APMRemoteConfigApplyResult applyInTransaction(const platform::Data& body, const APMRemoteConfigApplyContext& context,
+                                              bool& configurationChanged) {
+  auto config = APMPBMeasurementConfig::fromBuffer(body);
+  if (!config) {
+    log()->logWithLevel(2, 23135, "Configuration data is invalid.");
+    return APMRemoteConfigApplyResult::kInvalidData;
+  }
+  auto appID = APMNanoGetString(*config, APMPBMeasurementConfig::kAppId);
+  if (!appID || !context.appIDFromDMP || *appID != *context.appIDFromDMP) {
+    log()->logWithLevel(2, 23136, "Configuration does not have valid Diroda App ID.");
+    return APMRemoteConfigApplyResult::kWrongAppID;
+  }
+  // The stored configuration never carries audiences: they live in their own tables.
+  auto audiences = APMNanoGetRepeatedField<std::shared_ptr<APMPBAudience>>(*config, APMPBMeasurementConfig::kAudiences)
+                       .value_or(std::vector<std::shared_ptr<APMPBAudience>>{});
+  APMNanoClearField(*config, APMPBMeasurementConfig::kAudiences);
+
+  configurationChanged = true;
+  if (!context.remoteConfig.updateMeasurementConfig(config)) {
+    log()->logWithLevel(2, 23138, "Failed to update configuration with new server configuration", bodyText(body));
+    return APMRemoteConfigApplyResult::kConfigNotStored;
+  }
+  if (context.updateConsentSettings) context.updateConsentSettings();
+  if (context.updateAudiences && !context.updateAudiences(context.database, audiences)) {
+    log()->logWithLevel(2, 23137, "Failed to update audiences with new server configuration", bodyText(body));
+    return APMRemoteConfigApplyResult::kAudiencesNotStored;
+  }
+  return APMRemoteConfigApplyResult::kApplied;
+}
+
+}  // namespace
+
+APMConfigFetchHeaders APMConditionalConfigFetchHeaders(const APMPersistedConfig& persistedConfig,
+                                                       int64_t libraryVersion) {
+  APMConfigFetchHeaders headers;
+  if (persistedConfig.configDMPVersion() != libraryVersion) return headers;
+  auto lastModified = persistedConfig.configServerLastModifiedString();
+  if (lastModified && !lastModified->empty()) headers.emplace_back(kAPMIfModifiedSinceHeader, *lastModified);
+  auto etag = persistedConfig.configServerETag();
+  if (etag && !etag->empty()) headers.emplace_back(kAPMIfNoneMatchHeader, *etag);
+  return headers;
+}
+
+bool APMIsSuccessfulConfigFetchStatus(int64_t status) {
+  return status == 200 || status == 204 || status == 304 || status == 404;
+}
+
+bool APMIsBackoffConfigFetchStatus(int64_t status) { return status == 429 || status == 503; }
+
+APMRemoteConfigApplyResult APMApplyRemoteConfig(const platform::Data& body, const APMRemoteConfigApplyContext& context) {
+  auto result = APMRemoteConfigApplyResult::kTransactionFailed;
+  bool configurationChanged = false;
+  platform::Error error;
+  const bool committed = context.database.performTransaction(
+      [&] {
+        result = applyInTransaction(body, context, configurationChanged);
+        return result == APMRemoteConfigApplyResult::kApplied;
+      },
+      &error);
+  if (committed) return APMRemoteConfigApplyResult::kApplied;
+  if (result == APMRemoteConfigApplyResult::kApplied) result = APMRemoteConfigApplyResult::kTransactionFailed;
+  if (configurationChanged) {
+    // The rolled-back configuration may already have been parsed into memory.
+    context.remoteConfig.reloadFromDatabase();
+    if (context.updateConsentSettings) context.updateConsentSettings();
+  }
+  return result;
+}
+
+void APMSetAudienceUpdater(APMAudienceUpdater updater) {
+  auto& slot = audienceUpdaterSlot();
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  slot.updater = std::move(updater);
+}
+
+APMAudienceUpdater APMCurrentAudienceUpdater() {
+  auto& slot = audienceUpdaterSlot();
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  return slot.updater;
+}

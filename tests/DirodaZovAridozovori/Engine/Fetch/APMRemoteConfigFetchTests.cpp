@@ -1,0 +1,185 @@
+// The fetch's queue-free rules and its apply transaction over a real measurement database.
+#include <gtest/gtest.h>
+
+#include "APMDatabase.h"
+#include "APMMonitor.h"
+#include "APMPersistedConfig.h"
+#include "ConfigMessages.h"
+#include "Fetch/APMNetworkLogBridge.h"
+#include "Fetch/APMRemoteConfigFetch.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "TestSupport.h"
+
+namespace fetchtest {
+namespace {
+
+constexpr const char* kAppID = "1:1234567890:macos:abcdef";
+constexpr int64_t kLibraryVersion = 111500;
+
+class ConfigFetchRulesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { APMPersistedConfig::resetSharedInstanceForTesting(); }
+  void TearDown() override { APMPersistedConfig::resetSharedInstanceForTesting(); }
+  testsupport::ScopedDataDirectory dataDirectory_;
+};
+
+TEST_F(ConfigFetchRulesTest, ValidatorsAreSentOnlyForTheSameLibraryVersion) {
+  struct Case {
+    int64_t storedVersion;
+    std::optional<std::string> lastModified;
+    std::optional<std::string> etag;
+    APMConfigFetchHeaders expected;
+  } cases[] = {
+      {kLibraryVersion, "Tue, 14 Nov 2023 10:00:00 GMT", "\"v1\"",
+       {{"If-Modified-Since", "Tue, 14 Nov 2023 10:00:00 GMT"}, {"If-None-Match", "\"v1\""}}},
+      {kLibraryVersion, std::nullopt, "\"v1\"", {{"If-None-Match", "\"v1\""}}},
+      {kLibraryVersion, "Tue, 14 Nov 2023 10:00:00 GMT", "", {{"If-Modified-Since", "Tue, 14 Nov 2023 10:00:00 GMT"}}},
+      {kLibraryVersion, "", std::nullopt, {}},
+      // A library update downloads the whole configuration, whatever is stored.
+      {kLibraryVersion - 1, "Tue, 14 Nov 2023 10:00:00 GMT", "\"v1\"", {}},
+      {0, "Tue, 14 Nov 2023 10:00:00 GMT", "\"v1\"", {}},
+  };
+  auto persisted = APMPersistedConfig::sharedInstance();
+  for (const auto& c : cases) {
+    persisted->setConfigDMPVersion(c.storedVersion);
+    persisted->setConfigServerLastModifiedString(c.lastModified);
+    persisted->setConfigServerETag(c.etag);
+    EXPECT_EQ(APMConditionalConfigFetchHeaders(*persisted, kLibraryVersion), c.expected) << c.storedVersion;
+  }
+}
+
+TEST(ConfigFetchStatusTest, StatusesThatEndAFetchAndThatStartTheBackOff) {
+  struct Case {
+    int64_t status;
+    bool success;
+    bool backoff;
+  } cases[] = {{200, true, false}, {204, true, false}, {304, true, false}, {404, true, false},
+               {0, false, false},  {201, false, false}, {301, false, false}, {400, false, false},
+               {429, false, true}, {500, false, false}, {503, false, true}, {502, false, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(APMIsSuccessfulConfigFetchStatus(c.status), c.success) << c.status;
+    EXPECT_EQ(APMIsBackoffConfigFetchStatus(c.status), c.backoff) << c.status;
+  }
+}
+
+TEST(NetworkLogBridgeTest, NetworkLevelsMapOntoMonitorLevels) {
+  struct Case {
+    int network;
+    int64_t monitor;
+  } cases[] = {{3, 1}, {4, 4}, {5, 3}, {6, 6}, {7, 7}, {0, 3}, {2, 3}, {8, 3}, {-1, 3}};
+  for (const auto& c : cases) EXPECT_EQ(APMMonitorLevelForNetworkLevel(c.network), c.monitor) << c.network;
+}
+
+class ApplyRemoteConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    APMPersistedConfig::resetSharedInstanceForTesting();
+    persisted_ = APMPersistedConfig::sharedInstance();
+    onWorker([&] {
+      platform::Error error;
+      database_ = APMDatabase::create("fetch-test.sql", persisted_, worker_, &error);
+      ASSERT_TRUE(database_) << error.description;
+      config_ = APMRemoteConfig::create(kAppID, database_, persisted_);
+      ASSERT_TRUE(config_);
+    });
+  }
+
+  void TearDown() override {
+    onWorker([&] {
+      config_.reset();
+      database_.reset();
+    });
+    APMPersistedConfig::resetSharedInstanceForTesting();
+  }
+
+  template <typename Work>
+  void onWorker(Work work) {
+    worker_->sync([&] { work(); });
+  }
+
+  APMRemoteConfigApplyResult apply(const platform::Data& body, APMAudienceUpdater audiences = nullptr) {
+    APMRemoteConfigApplyResult result{};
+    onWorker([&] {
+      APMRemoteConfigApplyContext context{*database_, *config_, std::string(kAppID), [this] { ++consentUpdates_; },
+                                          std::move(audiences)};
+      result = APMApplyRemoteConfig(body, context);
+    });
+    return result;
+  }
+
+  std::shared_ptr<APMPBMeasurementConfig> stored() {
+    std::shared_ptr<APMPBMeasurementConfig> result;
+    onWorker([&] {
+      platform::Error error;
+      result = database_->queryDecodedMeasurementConfigWithError(&error);
+    });
+    return result;
+  }
+
+  int32_t maxEventsPerDay() {
+    int32_t value = 0;
+    onWorker([&] { value = config_->maxEventsPerDay(); });
+    return value;
+  }
+
+  testsupport::ScopedDataDirectory dataDirectory_;
+  std::shared_ptr<platform::DispatchQueue> worker_ = platform::DispatchQueue::create("fetch.test.worker");
+  std::shared_ptr<APMPersistedConfig> persisted_;
+  std::shared_ptr<APMDatabase> database_;
+  std::shared_ptr<APMRemoteConfig> config_;
+  int consentUpdates_ = 0;
+};
+
+TEST_F(ApplyRemoteConfigTest, AppliedConfigurationIsStoredWithoutItsAudiences) {
+  std::vector<int32_t> received;
+  auto result = apply(encodedConfig({kAppID, 3, {{"measurement.upload.max_events_per_day", "5000"}}, {"spam"}, {11, 12}}),
+                      [&](APMDatabase&, const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
+                        for (const auto& audience : audiences)
+                          received.push_back(APMNanoGetInt32(*audience, APMPBAudience::kAudienceId));
+                        return true;
+                      });
+  ASSERT_EQ(result, APMRemoteConfigApplyResult::kApplied);
+  EXPECT_EQ(received, (std::vector<int32_t>{11, 12}));
+  EXPECT_EQ(maxEventsPerDay(), 5000);
+  EXPECT_EQ(consentUpdates_, 1);
+  auto saved = stored();
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(APMNanoGetInt64(*saved, APMPBMeasurementConfig::kVersion), 3);
+  auto storedAudiences =
+      APMNanoGetRepeatedField<std::shared_ptr<APMPBAudience>>(*saved, APMPBMeasurementConfig::kAudiences);
+  EXPECT_TRUE(!storedAudiences || storedAudiences->empty());
+  bool blocked = false;
+  onWorker([&] { blocked = config_->isEventBlocklisted("spam"); });
+  EXPECT_TRUE(blocked);
+}
+
+TEST_F(ApplyRemoteConfigTest, RefusedConfigurationsLeaveMemoryAndDiskAsTheyWere) {
+  ASSERT_EQ(apply(encodedConfig({kAppID, 1, {{"measurement.upload.max_events_per_day", "5000"}}})),
+            APMRemoteConfigApplyResult::kApplied);
+  const platform::Data next = encodedConfig({kAppID, 2, {{"measurement.upload.max_events_per_day", "7000"}}, {}, {5}});
+  auto failingAudiences = [](APMDatabase&, const std::vector<std::shared_ptr<APMPBAudience>>&) { return false; };
+  struct Case {
+    const char* name;
+    platform::Data body;
+    APMAudienceUpdater audiences;
+    APMRemoteConfigApplyResult expected;
+  } cases[] = {
+      {"undecodable", platform::Data{0xff, 0xff, 0xff}, nullptr, APMRemoteConfigApplyResult::kInvalidData},
+      {"other app", encodedConfig({"1:999:macos:other", 2, {{"measurement.upload.max_events_per_day", "7000"}}}),
+       nullptr, APMRemoteConfigApplyResult::kWrongAppID},
+      {"no app ID", encodedConfig({"", 2, {{"measurement.upload.max_events_per_day", "7000"}}}), nullptr,
+       APMRemoteConfigApplyResult::kWrongAppID},
+      // The configuration was parsed into memory before the audiences failed: it must be undone.
+      {"audiences refused", next, failingAudiences, APMRemoteConfigApplyResult::kAudiencesNotStored},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(apply(c.body, c.audiences), c.expected) << c.name;
+    EXPECT_EQ(maxEventsPerDay(), 5000) << c.name;
+    auto saved = stored();
+    ASSERT_TRUE(saved) << c.name;
+    EXPECT_EQ(APMNanoGetInt64(*saved, APMPBMeasurementConfig::kVersion), 1) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace fetchtest

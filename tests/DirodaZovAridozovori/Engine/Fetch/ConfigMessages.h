@@ -1,0 +1,55 @@
+#pragma once
+// Encoded measurement configurations as the configuration service would send them.
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "platform/Object.h"
+
+namespace fetchtest {
+
+struct ConfigSpec {
+  std::string appID;
+  int64_t version = 1;
+  std::vector<std::pair<std::string, std::string>> settings;
+  std::vector<std::string> blocklistedEvents;
+  std::vector<int32_t> audienceIDs;
+};
+
+inline std::shared_ptr<APMPBMeasurementConfig> configMessage(const ConfigSpec& spec) {
+  auto config = std::make_shared<APMPBMeasurementConfig>();
+  APMNanoSetInt64(*config, APMPBMeasurementConfig::kVersion, spec.version);
+  APMNanoSetString(*config, APMPBMeasurementConfig::kAppId, spec.appID);
+  std::vector<std::shared_ptr<APMPBSetting>> settings;
+  for (const auto& [name, value] : spec.settings) {
+    auto setting = std::make_shared<APMPBSetting>();
+    APMNanoSetString(*setting, APMPBSetting::kName, name);
+    APMNanoSetString(*setting, APMPBSetting::kValue, value);
+    settings.push_back(setting);
+  }
+  APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kSettings, settings);
+  std::vector<std::shared_ptr<APMPBEventConfig>> events;
+  for (const auto& name : spec.blocklistedEvents) {
+    auto event = std::make_shared<APMPBEventConfig>();
+    APMNanoSetString(*event, APMPBEventConfig::kName, name);
+    APMNanoSetBool(*event, APMPBEventConfig::kIsBlocklisted, true);
+    events.push_back(event);
+  }
+  if (!events.empty()) APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kEventConfigs, events);
+  std::vector<std::shared_ptr<APMPBAudience>> audiences;
+  for (int32_t id : spec.audienceIDs) {
+    auto audience = std::make_shared<APMPBAudience>();
+    APMNanoSetInt32(*audience, APMPBAudience::kAudienceId, id);
+    audiences.push_back(audience);
+  }
+  if (!audiences.empty()) APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kAudiences, audiences);
+  return config;
+}
+
+inline platform::Data encodedConfig(const ConfigSpec& spec) { return configMessage(spec)->protoBuffer(); }
+
+}  // namespace fetchtest
