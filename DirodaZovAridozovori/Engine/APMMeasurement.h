@@ -38,6 +38,8 @@ class APMRemoteConfig;
 class APMRemoteConfigEventEditing;
 class APMPBMeasurementBundle;
 class APMSessionReporter;
+class APMRawEventBundler;
+class APMUploadController;
 class VIZUzedaru;
 
 // What the event-editing program did with one event.
@@ -77,8 +79,6 @@ struct APMMeasurementComponents {
   std::function<void(bool enabled)> setSearchAdReporterEnabled;
   std::function<void(bool isDMARegion)> tcfClientSetConsentFromData;
   std::function<void()> deepLinkStartUp;
-  // Reports the stored campaign (deep-link) event with a click time in milliseconds, or none.
-  std::function<void(std::optional<int64_t> clickTimestampMillis)> reportStoredCampaignEvent;
   // Linked clients reported with every event's metadata.
   std::function<bool()> hasAppDataConsentStatus;
   std::function<bool()> isPrivateSetMembershipClientLinked;
@@ -116,8 +116,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // Components provided by other parts; set before the first start.
   static void setComponents(APMMeasurementComponents components);
   static APMMeasurementComponents components();
-  // The installed components without copying them (never null).
-  static std::shared_ptr<const APMMeasurementComponents> componentsSnapshot();
 
   // ---- Creation.
   // nullptr (and a log line) for an empty app ID.
@@ -257,8 +255,30 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool isOnWorkerQueue() const;
 
   // MARK: - Upload and bundling (owned by APMMeasurement+Upload.cpp)
-  // Arms the upload alarm for the next upload (worker queue).
+  // All of these run on the worker queue; they do nothing before the first successful start.
+  // Arms (or cancels) the upload alarm for the next upload.
   void updateSchedule();
+  // Seconds since 1970 of the next upload; 0 when none is due.
+  double nextUploadingTime();
+  void uploadDataOrRegisterAlarm();
+  // One upload attempt: bundles raw events, then posts one batch of queued bundles.
+  void uploadData();
+  bool hasDataToUpload();
+  bool isNetworkReadyForRequest();
+  // One bundling step: YES when a group of raw events became a bundle.
+  bool bundleRawEvents();
+  // Uploads pause for an hour of uptime from this time (0 resumes them).
+  void setSuspendedUploadTimestamp(double uptime);
+  void terminateBackgroundTask();
+  // The upload road over the current database and configuration (created on first use).
+  std::shared_ptr<APMUploadController> uploadController();
+
+ private:
+  std::shared_ptr<APMUploadController> uploadController_;
+  std::shared_ptr<APMRawEventBundler> rawEventBundler_;
+  double pendingSuspendedUploadTimestamp_ = 0;  // set before the road exists
+
+ public:
 
   // MARK: - Configuration fetch and application lifecycle (owned by APMMeasurement+Fetch.cpp)
   // Starts one conditional GET of the configuration (worker queue). Callers check that the network
@@ -278,7 +298,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void handleAppDidBecomeActiveEvent();
   void handleAppWillResignActiveEvent();
   void handleAppWillEnterForegroundNotification();
-  void terminateBackgroundTask();
 
  private:
   struct LifecycleObservers;
@@ -369,10 +388,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   };
   std::optional<CachedMetadata> cachedMetadata_;
   uint64_t userAttributesGeneration_ = 0;
-  // Inside an event group: the identity was refreshed once for the whole group, and whether it
-  // asked for the last-advertising-ID-reset property then.
-  bool identityRefreshedForGroup_ = false;
-  bool groupShouldSetLastAdvertisingIDReset_ = false;
   bool scheduleUpdateDeferred_ = false;  // inside an event group: one updateSchedule at its end
   bool scheduleUpdateWanted_ = false;
   std::vector<std::function<void()>>* commitActions_ = nullptr;  // the innermost event transaction's

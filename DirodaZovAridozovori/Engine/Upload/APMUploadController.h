@@ -76,6 +76,8 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   void terminateBackgroundTask();
   const std::vector<int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
+  const std::shared_ptr<APMDatabase>& database() const { return database_; }
+  const std::shared_ptr<APMRemoteConfig>& remoteConfig() const { return remoteConfig_; }
 
   // VIZUzedaruReachabilityDelegate: re-plans on the worker queue.
   void reachabilityDidChange() override;

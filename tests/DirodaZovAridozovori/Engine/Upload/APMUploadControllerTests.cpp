@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,9 @@
 #include "UploadTestSupport.h"
 #include "platform/Gzip.h"
 #include "platform/Http.h"
+#include "platform/Paths.h"
+
+extern char** environ;
 
 namespace {
 
@@ -223,29 +227,46 @@ TEST_F(APMUploadControllerTest, ScheduleWaitsForTheNetworkAndPendingRequests) {
   });
 }
 
+// The writer half of the killed-process test: runs only inside the child process that the test
+// below starts, stores events in the given data directory and dies without any shutdown.
+TEST(APMUploadKilledWriter, StoreThenDie) {
+  const char* directory = std::getenv("APM_UPLOAD_KILLED_WRITER_DIR");
+  if (!directory) GTEST_SKIP() << "only runs as the child of the killed-process test";
+  const double timestamp = std::strtod(std::getenv("APM_UPLOAD_KILLED_WRITER_TIME"), nullptr);
+  platform::Paths::setDataDirectory(directory);
+  auto scheduler = std::make_shared<APMScheduler>("upload.tests.killed");
+  scheduler->workerQueue()->sync([&] {
+    platform::Error error;
+    auto database = APMDatabase::create(APMDatabase::kDatabaseName, APMPersistedConfig::sharedInstance(),
+                                        scheduler->workerQueue(), &error);
+    if (!database) _exit(2);
+    auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
+    APMNanoSetString(*metadata, Bundle::kAppId, std::string("com.example.app"));
+    if (!database->insertIfNotExistsRawEventMetadata(*metadata, &error)) _exit(3);
+    for (int i = 0; i < 50; ++i) {
+      auto event = APMEvent::create("app", true, "stored_" + std::to_string(i), timestamp + i * 0.5, 0,
+                                    APMParameters{});
+      if (!database->insertRawEvent(*event, APMDatabase::metadataFingerprint(*metadata), false, &error)) _exit(4);
+    }
+  });
+  raise(SIGKILL);
+  _exit(5);
+}
+
 TEST_F(APMUploadControllerTest, StoredEventsSurviveAKilledProcessAndTravelOnTheNextStart) {
   const double now = platform::now();
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // A fresh process image of the engine's storage: store, then die without any shutdown.
-    auto queue = std::make_shared<APMScheduler>("upload.tests.killed");
-    queue->workerQueue()->sync([&] {
-      platform::Error error;
-      auto database = APMDatabase::create(APMDatabase::kDatabaseName, persisted_, queue->workerQueue(), &error);
-      if (!database) _exit(2);
-      auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
-      APMNanoSetString(*metadata, Bundle::kAppId, std::string("com.example.app"));
-      if (!database->insertIfNotExistsRawEventMetadata(*metadata, &error)) _exit(3);
-      for (int i = 0; i < 50; ++i) {
-        auto event = APMEvent::create("app", true, "stored_" + std::to_string(i), now - 60 + i * 0.5, 0,
-                                      APMParameters{});
-        if (!database->insertRawEvent(*event, APMDatabase::metadataFingerprint(*metadata), false, &error)) _exit(4);
-      }
-    });
-    raise(SIGKILL);
-    _exit(5);
-  }
+  const std::string directoryVariable = "APM_UPLOAD_KILLED_WRITER_DIR=" + dataDirectory_.path();
+  const std::string timeVariable = "APM_UPLOAD_KILLED_WRITER_TIME=" + std::to_string(now - 60);
+  std::vector<char*> environment;
+  for (char** variable = environ; *variable; ++variable) environment.push_back(*variable);
+  environment.push_back(const_cast<char*>(directoryVariable.c_str()));
+  environment.push_back(const_cast<char*>(timeVariable.c_str()));
+  environment.push_back(nullptr);
+  std::string self = "/proc/self/exe";
+  std::string filter = "--gtest_filter=APMUploadKilledWriter.StoreThenDie";
+  char* arguments[] = {self.data(), filter.data(), nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, arguments, environment.data()), 0);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "exit status " << status;
