@@ -79,6 +79,8 @@ struct APMMeasurementComponents {
   std::function<void(bool enabled)> setSearchAdReporterEnabled;
   std::function<void(bool isDMARegion)> tcfClientSetConsentFromData;
   std::function<void()> deepLinkStartUp;
+  // Reports the stored campaign (deep-link) event with a click time in milliseconds, or none.
+  std::function<void(std::optional<int64_t> clickTimestampMillis)> reportStoredCampaignEvent;
   // Linked clients reported with every event's metadata.
   std::function<bool()> hasAppDataConsentStatus;
   std::function<bool()> isPrivateSetMembershipClientLinked;
@@ -116,6 +118,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // Components provided by other parts; set before the first start.
   static void setComponents(APMMeasurementComponents components);
   static APMMeasurementComponents components();
+  // The installed components without copying them (never null).
+  static std::shared_ptr<const APMMeasurementComponents> componentsSnapshot();
 
   // ---- Creation.
   // nullptr (and a log line) for an empty app ID.
@@ -388,6 +392,10 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   };
   std::optional<CachedMetadata> cachedMetadata_;
   uint64_t userAttributesGeneration_ = 0;
+  // Inside an event group: the identity was refreshed once for the whole group, and whether it
+  // asked for the last-advertising-ID-reset property then.
+  bool identityRefreshedForGroup_ = false;
+  bool groupShouldSetLastAdvertisingIDReset_ = false;
   bool scheduleUpdateDeferred_ = false;  // inside an event group: one updateSchedule at its end
   bool scheduleUpdateWanted_ = false;
   std::vector<std::function<void()>>* commitActions_ = nullptr;  // the innermost event transaction's
