@@ -1,0 +1,1084 @@
+#include "APMAnalytics.h"
+
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "APMAnalyticsHooks.h"
+#include "APMAnalyticsLog.h"
+#include "APMDataTypeValidator.h"
+#include "APMError.h"
+#include "APMEventParameters.h"
+#include "APMNameTables.h"
+#include "APMPersistedConfig.h"
+#include "APMUserAttribute.h"
+#include "APMUserDefaults.h"
+#include "APMValue.h"
+#include "Consent/APMConsentSettingsUtil.h"
+#include "DirodaUtilities/AppDelegateSwizzler/DODOvaRudodazuVedevoro.h"
+#include "DirodaUtilities/Network/VIZUzedaru.h"
+#include "Identity/APMDirodaServiceFileUtil.h"
+#include "Identity/APMIdentifiers.h"
+#include "Identity/APMIdentity.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "Utilities/APMNumericUtil.h"
+#include "platform/ClassRegistry.h"
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr const char* kDeferringDocumentationLink = "https://diroda.example/docs/analytics/zoredode-migration";
+
+// The operation queue: blocks wait here, in call order, until start; afterwards they pass straight
+// to the serial queue. Guarded by mutex.
+struct OperationQueue {
+  std::mutex mutex;
+  bool suspended = true;
+  std::deque<APMAnalytics::Block> pending;
+  uint64_t generation = 0;  // bumped by resetForTesting, so a stale delayed resume does nothing
+};
+
+struct FrontState {
+  std::shared_ptr<platform::DispatchQueue> serialQueue = platform::DispatchQueue::create(APMAnalytics::kQueueLabel);
+  std::shared_ptr<platform::DispatchQueue> timestampQueue =
+      platform::DispatchQueue::create(APMAnalytics::kTimestampQueueLabel);
+  std::shared_ptr<platform::DispatchQueue> callbackQueue =
+      platform::DispatchQueue::create(APMAnalytics::kCallbackQueueLabel);
+  APMUserDefaults defaults{APMAnalytics::kSuiteName};
+  OperationQueue operations;
+
+  std::mutex loadTimeMutex;
+  double loadTime = platform::now();
+
+  std::atomic<bool> started{false};
+  std::atomic<bool> collectionEnabled{false};
+  std::atomic<bool> collectionDeactivated{false};
+  std::atomic<bool> appActive{true};
+
+  std::mutex screenMutex;  // guards screenParameters
+  platform::Dictionary screenParameters;
+
+  std::mutex collaboratorsMutex;  // guards collaborators
+  APMAnalyticsCollaborators collaborators;
+
+  std::mutex notificationMutex;  // guards setEnabledObserver
+  platform::NotificationCenter::Token setEnabledObserver = 0;
+
+  // Serial queue only.
+  APMAnalytics::Interceptor interceptor;
+  APMAnalytics::OpenURLListener openURLListener;
+  std::unique_ptr<std::map<APMAnalytics::ListenerToken, APMAnalytics::LogEventListener>> listeners;
+  std::atomic<APMAnalytics::ListenerToken> nextListenerToken{1};
+};
+
+void installEngineHooks();
+
+FrontState& state() {
+  static FrontState* front = [] {
+    auto* created = new FrontState();  // lives for the whole process, like the class it stands for
+    return created;
+  }();
+  static std::once_flag hooksOnce;
+  std::call_once(hooksOnce, installEngineHooks);
+  return *front;
+}
+
+APMAnalyticsCollaborators collaborators() {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.collaboratorsMutex);
+  return front.collaborators;
+}
+
+std::shared_ptr<APMMeasurement> engine() { return APMMeasurement::sharedInstance(); }
+
+// Blocks queued to the serial queue catch everything: a host callback must not end the process.
+APMAnalytics::Block guarded(APMAnalytics::Block block) {
+  return [block = std::move(block)] {
+    try {
+      block();
+    } catch (const std::exception& e) {
+      APMAnalyticsLog(1, 25001, "Exception on the analytics queue", std::string(e.what()));
+    } catch (...) {
+      APMAnalyticsLog(1, 25001, "Exception on the analytics queue");
+    }
+  };
+}
+
+std::optional<bool> optionalBool(const platform::Object& value) {
+  if (!value.isNumber()) return std::nullopt;
+  return value.boolValue();
+}
+
+// A copy: a reference into a temporary Object would dangle once the statement ends.
+platform::Object valueFor(const platform::Dictionary& dictionary, const std::string& key) {
+  const platform::Object* found = platform::find(dictionary, key);
+  return found ? *found : platform::Object();
+}
+
+platform::Dictionary dictionaryOrEmpty(const std::optional<platform::Dictionary>& dictionary) {
+  return dictionary ? *dictionary : platform::Dictionary{};
+}
+
+// The engine's view of the front; installed once, on first use of the front.
+void installEngineHooks() {
+  APMAnalyticsHooks hooks;
+  hooks.loadTimestamp = [] { return APMAnalytics::loadTimestamp(); };
+  hooks.needFirstOpenAfterReset = [] { return APMAnalytics::needFirstOpenAfterReset(); };
+  hooks.removeNeedFirstOpenAfterReset = [] { APMAnalytics::removeNeedFirstOpenAfterReset(); };
+  hooks.deferredAnalyticsCollection = [] { return APMAnalytics::deferredAnalyticsCollection(); };
+  hooks.setDeferredAnalyticsCollection = [](std::optional<bool> v) { APMAnalytics::setDeferredAnalyticsCollection(v); };
+  hooks.resetRetryCount = [] { return APMAnalytics::resetRetryCount(); };
+  hooks.setResetRetryCount = [](int64_t count) { APMAnalytics::setResetRetryCount(count); };
+  hooks.appInstanceIDAfterReset = [] { return APMAnalytics::appInstanceIDAfterReset(); };
+  hooks.removeAppInstanceIDAfterReset = [] { APMAnalytics::setAppInstanceIDAfterReset(std::nullopt); };
+  hooks.removeStartUpConsentSettings = [] { APMAnalytics::removeStartUpConsentSettings(); };
+  hooks.removeDeferredResetOnDeniedConsent = [] { APMAnalytics::removeDeferredResetOnDeniedConsent(); };
+  hooks.clearConsent = [] { APMAnalytics::clearConsent(); };
+  hooks.persistConsentSettings = [](const platform::Dictionary& settings, int64_t source) {
+    APMAnalytics::persistConsentSettings(settings, source);
+  };
+  hooks.consentSettings1PStart = [] { return APMAnalytics::consentSettings1PStart(); };
+  hooks.consentSettings3P = [] { return APMAnalytics::consentSettings3P(); };
+  hooks.consentSettingsTCF = [] { return APMAnalytics::consentSettingsTCF(); };
+  hooks.logInternalEventWithOrigin = [](const std::string& origin, const std::string& name,
+                                        const platform::Dictionary& parameters) {
+    APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
+  };
+  hooks.notifyEventListeners = [](const std::shared_ptr<APMEvent>& event) { APMAnalytics::notifyEventListeners(event); };
+  hooks.isAppActive = [] { return APMAnalytics::isAppActive(); };
+  hooks.screenParameters = [] { return APMAnalytics::currentScreenParameters(); };
+  APMSetAnalyticsHooks(std::move(hooks));
+  // The store's "_err" events take the internal-event road.
+  APMSetInternalEventLogger([](const std::string& origin, const std::string& name,
+                               const platform::Dictionary& parameters) {
+    APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
+  });
+}
+
+// Shared by the public-name checks: an error event for a refused name.
+void logRefusedName(bool reserved, int64_t reservedCode, int64_t otherCode, const std::string& name, size_t limit) {
+  APMLogErrorEventForName(reserved ? reservedCode : otherCode, name, limit, platform::Object(name));
+}
+
+// The safelist of the start options: kept only when every entry is a valid internal event name.
+std::vector<std::string> safelistFromOptions(const platform::Object& value) {
+  if (value.isNull()) return {};
+  if (!value.isArray()) {
+    APMAnalyticsLog(0, 25034, "Invalid safelisted event parameter. Type must be an array");
+    return {};
+  }
+  std::vector<std::string> names;
+  for (const auto& element : value.arrayValue()) {
+    int failure = 0;
+    if (!element.isString() || !APMDataTypeValidator::isValidInternalEventName(element.stringValue(), &failure)) {
+      APMAnalyticsLog(0, 25035, "Invalid event name for safelisting. Name", element.description());
+      return {};
+    }
+    names.push_back(element.stringValue());
+  }
+  return names;
+}
+
+}  // namespace
+
+// MARK: - Queues
+
+const std::shared_ptr<platform::DispatchQueue>& APMAnalytics::queue() { return state().serialQueue; }
+
+void APMAnalytics::dispatchAsyncOnSerialQueue(Block block) {
+  if (!block) return;
+  state().serialQueue->async(guarded(std::move(block)));
+}
+
+bool APMAnalytics::isCurrentQueueSerialQueue() { return platform::DispatchQueue::currentLabel() == kQueueLabel; }
+
+void APMAnalytics::queueOperationWithBlock(Block block) {
+  if (!block) return;
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.operations.mutex);
+  if (front.operations.suspended) {
+    front.operations.pending.push_back(std::move(block));
+    return;
+  }
+  // Handed on under the lock, so blocks reach the serial queue in the order they were queued.
+  front.serialQueue->async(guarded(std::move(block)));
+}
+
+void APMAnalytics::queueOperationWithBlockThenWait(Block block) {
+  if (!block) return;
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.operations.mutex);
+  if (front.operations.suspended) {
+    front.operations.pending.push_back(std::move(block));
+    return;
+  }
+  // Every earlier operation has already been handed to the serial queue (an operation's only work),
+  // so there is nothing to wait for: holding the queue is all that is left to do, and no caller
+  // (the worker queue included) ever blocks here.
+  front.serialQueue->async(guarded(std::move(block)));
+  front.operations.suspended = true;
+  uint64_t generation = front.operations.generation;
+  front.serialQueue->after(kResumeDelayAfterWait, [generation] {
+    auto& current = state();
+    {
+      std::lock_guard<std::mutex> relock(current.operations.mutex);
+      if (current.operations.generation != generation) return;
+    }
+    unsuspendOperationQueue();
+  });
+}
+
+void APMAnalytics::unsuspendOperationQueue() {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.operations.mutex);
+  while (!front.operations.pending.empty()) {
+    front.serialQueue->async(guarded(std::move(front.operations.pending.front())));
+    front.operations.pending.pop_front();
+  }
+  front.operations.suspended = false;
+}
+
+bool APMAnalytics::isOperationQueueSuspended() {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.operations.mutex);
+  return front.operations.suspended;
+}
+
+double APMAnalytics::loadTimestamp() {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.loadTimeMutex);
+  return front.loadTime;
+}
+
+void APMAnalytics::setLoadTimestamp(double timestamp) {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.loadTimeMutex);
+  front.loadTime = timestamp;
+}
+
+// MARK: - Start
+
+void APMAnalytics::startWithAppID(const std::string& appID, const std::string& origin,
+                                  const platform::Dictionary& options, const void* configuration) {
+  auto& front = state();
+  if (platform::ClassRegistry::exists(kOlderFrameworkClassName)) {
+    APMAnalyticsLog(1, 25029,
+                    "Detected an older version of Diroda Analytics for Zoredode framework. Data collection will be "
+                    "disabled. Please upgrade to the latest version of Diroda Analytics for Zoredode");
+    return;
+  }
+  if (platform::ClassRegistry::exists(kPublicAPIClassName)) {
+    if (origin != kOriginStart) {
+      APMAnalyticsLog(3, 25026, "Deferring to Zoredode for event data collection");
+      return;
+    }
+  } else if (auto path = APMDirodaServiceFileUtil::dirodaServiceInfoPlistPath(); path && !path->empty()) {
+    APMAnalyticsLog(0, 25027,
+                    std::string("Deferring to Diroda Analytics for Zoredode for event data collection. ") +
+                        kDeferringDocumentationLink);
+    return;
+  }
+  if (!options.empty()) {
+    platform::Object tag = valueFor(options, kOptionLogTag);
+    if (tag.isString() && !tag.stringValue().empty()) {
+      APMMeasurement::monitor()->setLogTag(tag.stringValue());
+    } else {
+      APMAnalyticsLog(2, 25030, "Invalid monitor tag. It must be a non-empty string.");
+    }
+  }
+  bool expected = false;
+  if (!front.started.compare_exchange_strong(expected, true)) return;
+
+  if (APMConsentSettingsUtil::consentSource() == APMConsentSettingsUtil::kSourceNone) loadPersistedConsentSettings();
+  if (origin == kOriginStart) {
+    if (auto identity = APMIdentity::sharedInstance(); identity && identity->appIDFromDMP() != appID) {
+      identity->setAppIDFromDMP(appID);
+    }
+  }
+  platform::NotificationCenter::defaultCenter().post(kWillStartNotification);
+  APMIdentifiers::sharedInstance()->setOrigin(origin);
+
+  bool enabled = true;
+  bool deactivated = false;
+  std::vector<std::string> safelist;
+  if (!options.empty()) {
+    if (auto v = optionalBool(valueFor(options, kOptionCollectionEnabled))) enabled = *v;
+    if (auto v = optionalBool(valueFor(options, kOptionCollectionDeactivated))) deactivated = *v;
+    safelist = safelistFromOptions(valueFor(options, kOptionSafelistedEvents));
+    auto onStart = APMConsentSettingsUtil::consentSettingsFromDictionary(options);
+    if (!onStart.empty()) front.defaults.setObject(platform::Object(onStart), kConsentSettingsOnStartKey);
+  }
+  front.collectionDeactivated = deactivated;
+
+  dispatchAsyncOnSerialQueue([appID, enabled, deactivated, safelist] {
+    APMMeasurement::initializeSharedInstanceWithAppID(appID, enabled, deactivated, safelist);
+    if (DODOvaRudodazuVedevoro::isAppDelegateProxyEnabled()) {
+      if (!deactivated) platform::DispatchQueue::main()->async([] { createAppDelegateProxy(); });
+    } else {
+      APMAnalyticsLog(6, 25036, "App Delegate Proxy is disabled");
+    }
+    auto measurement = engine();
+    state().collectionEnabled = measurement && measurement->wasEnabledDuringInitialization();
+    maybeEnableTagRuntime();
+  });
+  if (configuration) observeNotificationsForAnalyticsConfiguration(configuration);
+  unsuspendOperationQueue();
+}
+
+bool APMAnalytics::isStarted() { return state().started.load(); }
+
+// MARK: - Events
+
+void APMAnalytics::logEventWithName(const std::string& name, platform::Dictionary parameters) {
+  logEventWithOrigin(kOriginApp, name, std::move(parameters));
+}
+
+void APMAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
+                                      platform::Dictionary parameters) {
+  int failure = 0;
+  if (!APMDataTypeValidator::isValidPublicEventName(name, &failure)) {
+    logRefusedName(failure == kAPMValidationReserved, kAPMErrorEventReservedEventName, kAPMErrorEventInvalidEventName,
+                   name, APMDataTypeValidator::kMaxEventNameLength);
+    return;
+  }
+  logEventWithOrigin(origin, true, name, std::move(parameters));
+}
+
+void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                              platform::Dictionary parameters) {
+  logEventWithOrigin(origin, false, name, std::move(parameters));
+}
+
+void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                      platform::Dictionary parameters) {
+  auto& front = state();
+  if (name == kScreenViewEventName) {
+    double now = platform::now();
+    if (auto track = collaborators().trackScreenWithParameters) track(parameters, now);
+    return;
+  }
+  platform::Dictionary screen = APMHasScreenParameters(parameters) ? platform::Dictionary{} : currentScreenParameters();
+  // Time and queueing in one step of the timestamp queue: operations enter the queue in time order.
+  front.timestampQueue->sync([&] {
+    double timestamp = platform::now();
+    queueOperationWithBlock([origin, isPublicEvent, name, parameters = std::move(parameters), timestamp,
+                             screen = std::move(screen)]() mutable {
+      logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), timestamp, false, false,
+                                      std::move(screen));
+    });
+  });
+}
+
+void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
+                                              platform::Dictionary parameters) {
+  platform::Dictionary screen = APMHasScreenParameters(parameters) ? platform::Dictionary{} : currentScreenParameters();
+  queueOperationWithBlock([origin, name, parameters = std::move(parameters), timestamp,
+                           screen = std::move(screen)]() mutable {
+    logEventOnSerialQueueWithOrigin(origin, false, name, std::move(parameters), timestamp, false, false,
+                                    std::move(screen));
+  });
+}
+
+void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                      platform::Dictionary parameters, double timestamp, bool ignoreEnabled,
+                                      bool ignoreInterceptor) {
+  queueOperationWithBlock([=, parameters = std::move(parameters)]() mutable {
+    logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), timestamp, ignoreEnabled,
+                                    ignoreInterceptor, {});
+  });
+}
+
+void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent,
+                                                   const std::string& name, platform::Dictionary parameters,
+                                                   double timestamp, bool ignoreEnabled, bool ignoreInterceptor,
+                                                   platform::Dictionary addedScreenParameters) {
+  auto& front = state();
+  int failure = 0;
+  if (ignoreInterceptor && addedScreenParameters.empty() &&
+      APMDataTypeValidator::isValidForwardedEventOrigin(origin, &failure)) {
+    addedScreenParameters = APMScreenParametersFromDictionary(parameters);
+    for (const auto& entry : addedScreenParameters) parameters.erase(entry.first);
+  }
+  auto measurement = engine();
+  if (!measurement) return;
+  measurement->logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, front.collectionEnabled.load(),
+                                  ignoreEnabled, ignoreInterceptor, front.interceptor, addedScreenParameters);
+}
+
+void APMAnalytics::logTransaction(const APMTransactionInfo& transaction) {
+  if (auto report = collaborators().reportTransaction) report(transaction);
+}
+
+void APMAnalytics::paymentQueueUpdatedTransactions(std::vector<APMPurchaseTransaction> transactions) {
+  queueOperationWithBlock([transactions = std::move(transactions)]() mutable {
+    auto measurement = engine();
+    if (!measurement || !state().collectionEnabled) return;
+    measurement->filterPurchaseTransactions(std::move(transactions), [](std::vector<APMPurchaseTransaction> kept) {
+      if (auto report = collaborators().reportFilteredTransactions) report(kept);
+    });
+  });
+}
+
+// MARK: - Screen state
+
+void APMAnalytics::setCurrentScreenParameters(platform::Dictionary screenParameters) {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.screenMutex);
+  front.screenParameters = std::move(screenParameters);
+}
+
+platform::Dictionary APMAnalytics::currentScreenParameters() {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.screenMutex);
+  return front.screenParameters;
+}
+
+void APMAnalytics::setAppActive(bool active) { state().appActive = active; }
+bool APMAnalytics::isAppActive() { return state().appActive.load(); }
+bool APMIsAppActive() { return APMAnalytics::isAppActive(); }
+
+// MARK: - User properties
+
+namespace {
+
+void setPersonalizedAdsOnSerialQueue(const platform::Object& value) {
+  auto& front = state();
+  if (!front.collectionEnabled) {
+    APMAnalyticsLog(7, 25033, "Personalized Ads property changed while Analytics is disabled");
+  }
+  auto persisted = APMPersistedConfig::sharedInstance();
+  if (value.isNull()) {
+    if (persisted) persisted->setAllowPersonalizedAds(std::nullopt);
+    if (APMConsentSettingsUtil::adPersonalization()) APMConsentSettingsUtil::unsetAdPersonalization();
+  } else if (persisted) {
+    persisted->setAllowPersonalizedAds(value.boolValue());
+  }
+  if (!front.collectionEnabled) return;
+  auto measurement = engine();
+  if (!measurement) return;
+  auto npa = measurement->shouldDisableAdPersonalization();
+  auto attribute = std::make_shared<APMUserAttribute>(APMAnalytics::kOriginAuto,
+                                                      APMAnalytics::kNonPersonalizedAdsPropertyName,
+                                                      APMValue(npa.value_or(0)), platform::now());
+  if (npa) {
+    measurement->setUserAttribute(attribute);
+  } else {
+    measurement->removeUserAttribute(attribute);
+  }
+}
+
+}  // namespace
+
+void APMAnalytics::setUserPropertyString(const platform::Object& value, const std::string& name) {
+  if (name == kAllowPersonalizedAdsName) {
+    queueOperationWithBlock([value] { setPersonalizedAdsOnSerialQueue(value); });
+    return;
+  }
+  if (value.isNull()) {
+    removeUserAttributeForName(name);
+    return;
+  }
+  int failure = 0;
+  if (!APMDataTypeValidator::isValidPublicUserAttributeName(name, &failure)) {
+    logRefusedName(failure == kAPMValidationReserved, kAPMErrorEventReservedUserPropertyName,
+                   kAPMErrorEventInvalidUserPropertyName, name, APMDataTypeValidator::kMaxUserAttributeNameLength);
+    return;
+  }
+  if (!value.isString()) {
+    APMAnalyticsLog(0, 25003, "User property must be NSString. Value", value.description());
+    return;
+  }
+  APMValue wrapped(value.stringValue());
+  if (APMDataTypeValidator::isValidPublicUserAttributeValue(wrapped, &failure)) {
+    sharedInstance().setInternalUserProperty(value, name, kOriginApp);
+  } else if (failure == kAPMValidationTooLong) {
+    APMLogErrorEventForName(kAPMErrorEventUserPropertyValueTooLong, name,
+                            APMDataTypeValidator::kMaxUserAttributeNameLength, value);
+  }
+}
+
+void APMAnalytics::setUserID(const platform::Object& userID) {
+  if (userID.isNull()) {
+    removeInternalUserAttributeForName(kUserIDPropertyName);
+    removeInternalUserAttributeForName(kLastAdvertisingIDResetPropertyName);
+  } else if (userID.isString()) {
+    sharedInstance().setInternalUserProperty(userID, kUserIDPropertyName, kOriginApp);
+  } else {
+    APMAnalyticsLog(0, 25004, "User ID must be NSString. User ID", userID.description());
+  }
+}
+
+void APMAnalytics::removeUserAttributeForName(const std::string& name) {
+  int failure = 0;
+  if (!APMDataTypeValidator::isValidPublicUserAttributeName(name, &failure)) return;
+  removeInternalUserAttributeForName(name);
+}
+
+void APMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
+  auto attribute = std::make_shared<APMUserAttribute>("", name, APMValue(0.0), platform::now());
+  queueOperationWithBlock([attribute] {
+    if (auto measurement = engine()) measurement->removeUserAttribute(attribute);
+  });
+}
+
+void APMAnalytics::setUserAttributeNumber(const platform::Object& value, const std::string& name) {
+  int failure = 0;
+  if (!APMDataTypeValidator::isValidPublicUserAttributeName(name, &failure)) {
+    logRefusedName(failure == kAPMValidationReserved, kAPMErrorEventReservedUserPropertyName,
+                   kAPMErrorEventInvalidUserPropertyName, name, APMDataTypeValidator::kMaxUserAttributeNameLength);
+    return;
+  }
+  if (!value.isNumber()) return;
+  platform::Object number = value.isDouble() ? platform::Object(value.doubleValue()) : platform::Object(value.integerValue());
+  sharedInstance().setInternalUserProperty(number, name, kOriginAuto);
+}
+
+void APMAnalytics::userPropertiesIncludingInternal(bool includingInternal,
+                                                   std::shared_ptr<platform::DispatchQueue> queue,
+                                                   UserPropertiesCallback callback) {
+  queueOperationWithBlock([includingInternal, queue, callback] {
+    if (!callback) {
+      APMAnalyticsLog(2, 25006, "Analytics userProperties callback cannot be nil");
+      return;
+    }
+    if (!queue) {
+      APMAnalyticsLog(2, 25007, "Cannot query for Analytics user properties. Queue cannot be nil");
+      platform::DispatchQueue::main()->async([callback] { callback({}); });
+      return;
+    }
+    auto measurement = engine();
+    if (!state().collectionEnabled || !measurement) {
+      if (!state().collectionEnabled) {
+        APMAnalyticsLog(5, 25008, "Cannot query for public user properties when Analytics is disabled");
+      }
+      queue->async([callback] { callback({}); });
+      return;
+    }
+    measurement->userPropertiesIncludingInternal(includingInternal, [queue, callback](platform::Dictionary result) {
+      queue->async([callback, result = std::move(result)] { callback(result); });
+    });
+  });
+}
+
+// MARK: - Listeners and interceptor
+
+void APMAnalytics::setLogEventInterceptor(Interceptor interceptor) {
+  auto store = [interceptor = std::move(interceptor)]() mutable { state().interceptor = std::move(interceptor); };
+  if (isCurrentQueueSerialQueue()) {
+    store();
+  } else {
+    queueOperationWithBlock(std::move(store));
+  }
+}
+
+APMAnalytics::ListenerToken APMAnalytics::addLogEventListener(LogEventListener listener) {
+  if (!listener) {
+    APMAnalyticsLog(2, 25012, "Attempted addition of nil log event listener.");
+    return 0;
+  }
+  ListenerToken token = state().nextListenerToken.fetch_add(1);
+  auto store = [token, listener = std::move(listener)]() mutable {
+    auto& front = state();
+    if (!front.listeners) front.listeners = std::make_unique<std::map<ListenerToken, LogEventListener>>();
+    (*front.listeners)[token] = std::move(listener);
+  };
+  if (isCurrentQueueSerialQueue()) {
+    store();
+  } else {
+    queueOperationWithBlock(std::move(store));
+  }
+  return token;
+}
+
+void APMAnalytics::removeLogEventListener(ListenerToken token) {
+  if (token == 0) {
+    APMAnalyticsLog(2, 25013, "Attempted removal of nil log event.");
+    return;
+  }
+  queueOperationWithBlock([token] {
+    auto& front = state();
+    if (!front.listeners) {
+      APMAnalyticsLog(2, 25014, "Attempted removal of nil log event listener.");
+      return;
+    }
+    if (front.listeners->erase(token) == 0) {
+      APMAnalyticsLog(2, 25015, "Attempted removal of log event listener with invalid token.");
+    }
+  });
+}
+
+void APMAnalytics::notifyEventListeners(const std::shared_ptr<APMEvent>& event) {
+  if (!event) return;
+  queueOperationWithBlock([event] {
+    auto& front = state();
+    if (!front.listeners) return;
+    // A listener may add or remove listeners (queued behind this block), so iterate over a copy.
+    auto listeners = *front.listeners;
+    for (const auto& entry : listeners) entry.second(event);
+  });
+}
+
+// MARK: - Switches and queries
+
+void APMAnalytics::setAnalyticsEnabled(bool enabled) { setAnalyticsEnabled(enabled, false); }
+
+void APMAnalytics::setAnalyticsEnabled(bool enabled, bool persistSetting) {
+  dispatchAsyncOnSerialQueue([enabled, persistSetting] {
+    auto& front = state();
+    if (persistSetting) {
+      if (auto persisted = APMPersistedConfig::sharedInstance()) persisted->setMeasurementEnabledState(enabled ? 1 : 2);
+    }
+    if (front.collectionDeactivated && enabled) return;  // a deactivated collection can be switched off, never on
+    front.collectionEnabled = enabled;
+    if (auto measurement = engine()) measurement->setEnabled(enabled);
+  });
+}
+
+bool APMAnalytics::isAnalyticsCollectionEnabled() { return state().collectionEnabled.load(); }
+bool APMAnalytics::isAnalyticsCollectionDeactivated() { return state().collectionDeactivated.load(); }
+
+void APMAnalytics::observeNotificationsForAnalyticsConfiguration(const void* configuration) {
+  auto& front = state();
+  auto& center = platform::NotificationCenter::defaultCenter();
+  std::lock_guard<std::mutex> lock(front.notificationMutex);
+  if (front.setEnabledObserver) center.removeObserver(front.setEnabledObserver);
+  front.setEnabledObserver = 0;
+  if (!configuration) return;
+  front.setEnabledObserver = center.addObserver(kSetEnabledNotification, configuration, nullptr,
+                                                [](const platform::Notification& n) { handleSetEnabled(n); });
+}
+
+void APMAnalytics::handleSetEnabled(const platform::Notification& notification) {
+  platform::Object value = valueFor(notification.userInfo, kSetEnabledNotification);
+  if (!value.isNumber()) {
+    APMAnalyticsLog(4, 25000, "Received setEnabled notification without NSNumber", value.description());
+    return;
+  }
+  setAnalyticsEnabled(value.boolValue(), false);
+}
+
+void APMAnalytics::setSessionTimeoutInterval(double seconds) {
+  dispatchAsyncOnSerialQueue([seconds] {
+    if (seconds < 0) {
+      APMAnalyticsLog(4, 25060, "Session timeout interval cannot be set to a negative value");
+      return;
+    }
+    auto measurement = engine();
+    if (measurement && measurement->didInitializeComponents()) {
+      measurement->setSessionTimeoutInterval(seconds);
+    } else if (auto persisted = APMPersistedConfig::sharedInstance()) {
+      persisted->setSessionTimeoutValue(seconds);
+    }
+    APMAnalyticsLog(7, 25059, "Session timeout interval set. (s)", seconds);
+  });
+}
+
+void APMAnalytics::sessionIDWithCompletion(SessionIDCompletion completion) {
+  if (!completion) {
+    APMAnalyticsLog(1, 25050, "Analytics sessionID completion cannot be nil");
+    return;
+  }
+  dispatchAsyncOnSerialQueue([completion] {
+    auto measurement = engine();
+    auto callbacks = state().callbackQueue;
+    if (measurement && measurement->didInitializeComponents()) {
+      measurement->sessionIDWithCompletion([completion, callbacks](int64_t id, std::optional<platform::Error> error) {
+        callbacks->async([completion, id, error] { completion(id, error); });
+      });
+      return;
+    }
+    callbacks->async([completion] { completion(0, APMError::apm_errorWithCode(13, "Analytics uninitialized")); });
+  });
+}
+
+std::optional<std::string> APMAnalytics::appInstanceID() {
+  if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
+  if (auto afterReset = appInstanceIDAfterReset(); afterReset && !afterReset->empty()) return afterReset;
+  auto identity = APMIdentity::sharedInstance();
+  return identity ? identity->appInstanceID() : std::nullopt;
+}
+
+void APMAnalytics::setUserData(const platform::Dictionary& userData) {
+  queueOperationWithBlockThenWait([userData] {
+    if (!state().collectionEnabled) {
+      APMAnalyticsLog(4, 25044, "Analytics is disabled. User data not set.");
+      return;
+    }
+    if (auto measurement = engine()) measurement->setUserData(userData);
+  });
+}
+
+void APMAnalytics::setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters) {
+  queueOperationWithBlock([parameters] {
+    if (auto measurement = engine()) measurement->setDefaultEventParameters(parameters);
+  });
+}
+
+void APMAnalytics::handleOpenURL(const std::string& url) {
+  double now = platform::now();
+  if (auto debug = collaborators().handleSSTGDebugModeWithURL) debug(url);
+  dispatchAsyncOnSerialQueue([url, now] {
+    if (auto handle = collaborators().handleNonFirstOpenEventURL) handle(url, now);
+    if (auto listener = state().openURLListener) listener(url);
+  });
+}
+
+void APMAnalytics::handleUserActivity(const std::string& activityType, const std::string& webpageURL) {
+  double now = platform::now();
+  dispatchAsyncOnSerialQueue([activityType, webpageURL, now] {
+    auto links = collaborators();
+    if (!links.deepLinkFromUserActivity) return;
+    std::string url = links.deepLinkFromUserActivity(activityType, webpageURL);
+    if (!url.empty() && links.handleNonFirstOpenEventURL) links.handleNonFirstOpenEventURL(url, now);
+  });
+}
+
+void APMAnalytics::setOpenURLListener(OpenURLListener listener) {
+  dispatchAsyncOnSerialQueue([listener = std::move(listener)]() mutable { state().openURLListener = std::move(listener); });
+}
+
+void APMAnalytics::handleEventsForBackgroundURLSession(const std::string& sessionID, std::function<void()> completion) {
+  VIZUzedaru::handleEventsForBackgroundURLSessionID(sessionID, std::move(completion));
+}
+
+namespace {
+// Receives nothing on this platform; registered so the proxy keeps the measurement side in its list.
+class APMAppDelegateInterceptor : public NSApplicationDelegate {
+ public:
+  static const std::shared_ptr<APMAppDelegateInterceptor>& sharedInstance() {
+    static const auto instance = std::make_shared<APMAppDelegateInterceptor>();
+    return instance;
+  }
+};
+}  // namespace
+
+void APMAnalytics::createAppDelegateProxy() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    DODOvaRudodazuVedevoro::proxyOriginalDelegate();
+    DODOvaRudodazuVedevoro::registerAppDelegateInterceptor(APMAppDelegateInterceptor::sharedInstance());
+  });
+}
+
+void APMAnalytics::maybeEnableTagRuntime() {
+  if (!platform::ClassRegistry::exists(kTagRuntimeClassName)) return;
+  std::any product = platform::ClassRegistry::create(kTagRuntimeClassName);
+  if (auto* initialize = std::any_cast<std::function<void()>>(&product); initialize && *initialize) {
+    (*initialize)();
+    return;
+  }
+  APMAnalyticsLog(2, 25016, "TAGRuntime class doesn't define initializeSharedInstance");
+}
+
+void APMAnalytics::resetAnalyticsData() {
+  auto& front = state();
+  setLoadTimestamp(platform::now());
+  front.defaults.setInteger(resetRetryCount() + 1, kResetRetryCountKey);
+  setNeedFirstOpenAfterReset(true);
+  std::string appInstanceID = APMIdentity::randomAppInstanceID();
+  if (appInstanceID.empty()) {
+    APMAnalyticsLog(1, 25039, "Cannot generate a new app instance ID");
+    return;
+  }
+  if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) {
+    appInstanceID.clear();
+  } else {
+    setAppInstanceIDAfterReset(appInstanceID);
+  }
+  // Queued: the reset waits for the worker queue on the serial queue, never on the caller's thread,
+  // so a caller on the worker queue itself cannot deadlock.
+  queueOperationWithBlock([appInstanceID] {
+    auto measurement = engine();
+    if (!measurement || !measurement->resetAnalyticsDataWithAppInstanceID(appInstanceID)) {
+      APMAnalyticsLog(1, 25037, "Failed to reset Analytics data");
+      return;
+    }
+    setResetRetryCount(0);
+    if (appInstanceIDAfterReset() == appInstanceID) setAppInstanceIDAfterReset(std::nullopt);
+  });
+}
+
+// MARK: - Consent
+
+void APMAnalytics::setConsent(const platform::Dictionary& settings) { setConsent(settings, kConsentSettingsKey); }
+
+void APMAnalytics::setConsent(const platform::Dictionary& input, const std::string& key) {
+  if (APMConsentSettingsUtil::consentSource() == APMConsentSettingsUtil::kSourceNone) loadPersistedConsentSettings();
+  platform::Dictionary settings = APMConsentSettingsUtil::consentSettingsFromDictionary(input);
+  for (auto it = settings.begin(); it != settings.end();) {
+    const auto* value = it->second.asString();
+    if (value && (*value == APMConsentSettingsUtil::kGranted || *value == APMConsentSettingsUtil::kDenied)) {
+      ++it;
+      continue;
+    }
+    APMAnalyticsLog(3, 25042,
+                    "Valid consent values are 'granted' and 'denied'. Ignoring invalid consent setting",
+                    it->second.description());
+    it = settings.erase(it);
+  }
+  if (settings.empty()) {
+    APMAnalyticsLog(3, 25041, "Discarding empty consent settings");
+    return;
+  }
+  int64_t source = key == kConsentSettingsTCFKey  ? APMConsentSettingsUtil::kSourceTCF
+                   : key == kConsentSettings3PKey ? APMConsentSettingsUtil::kSourcePublicAPI
+                                                  : APMConsentSettingsUtil::kSourceFront;
+  if (!APMConsentSettingsUtil::isConsentSourceHigherPriority(source)) {
+    APMAnalyticsLog(3, 25043, "Ignoring lower priority consent settings");
+    return;
+  }
+  bool adUserDataWasDenied = APMConsentSettingsUtil::isAdUserDataDenied();
+  APMConsentSettingsUtil::updateSettings(settings, source);
+  persistConsentSettings(dictionaryOrEmpty(APMConsentSettingsUtil::consentSettings()), source);
+  if (key == kConsentSettings3PKey) APMAnalyticsLog(8, 25055, "Consent state", APMConsentSettingsUtil::description());
+  auto remoteConfig = APMMeasurement::remoteConfig();
+  if (remoteConfig && !remoteConfig->consentDefaults().empty() &&
+      APMConsentSettingsUtil::didAdUserDataConsentChange(adUserDataWasDenied)) {
+    logInternalEventWithOrigin(kOriginAuto, "_dcu", platform::Dictionary{{"_r", platform::Object(1)}});
+  }
+  if (platform::find(settings, APMConsentSettingsUtil::kAdPersonalization)) {
+    if (auto adPersonalization = APMConsentSettingsUtil::adPersonalization()) {
+      setUserPropertyString(platform::Object(*adPersonalization == 1 ? "YES" : "NO"), kAllowPersonalizedAdsName);
+    }
+  }
+}
+
+void APMAnalytics::persistConsentSettings(const platform::Dictionary& settings, int64_t source) {
+  auto& defaults = state().defaults;
+  const char* key = source == APMConsentSettingsUtil::kSourceTCF ? kConsentSettingsTCFKey
+                    : source <= APMConsentSettingsUtil::kSourceInfoPlist ? kConsentSettings3PKey
+                                                                         : kConsentSettingsKey;
+  defaults.setObject(platform::Object(settings), key);
+  defaults.setInteger(source, kConsentSourceKey);
+}
+
+int64_t APMAnalytics::persistedConsentSource() {
+  auto stored = state().defaults.numberForKey(kConsentSourceKey);
+  return stored ? stored->integerValue() : APMConsentSettingsUtil::kSourceNone;
+}
+
+void APMAnalytics::loadPersistedConsentSettings() {
+  int64_t source = persistedConsentSource();
+  if (source == APMConsentSettingsUtil::kSourceNone) return;
+  auto& defaults = state().defaults;
+  struct Stored {
+    const char* key;
+    int64_t ceiling;
+  };
+  for (const Stored& stored : {Stored{kConsentSettingsTCFKey, APMConsentSettingsUtil::kSourceTCF},
+                               Stored{kConsentSettings3PKey, APMConsentSettingsUtil::kSourceInfoPlist},
+                               Stored{kConsentSettingsKey, APMConsentSettingsUtil::kSourceOnStart}}) {
+    auto settings = defaults.dictionaryForKey(stored.key);
+    if (!settings) continue;
+    APMConsentSettingsUtil::setConsentSettings(*settings);
+    APMConsentSettingsUtil::setConsentSource(std::min(source, stored.ceiling));
+    return;
+  }
+  APMConsentSettingsUtil::setConsentSource(source);
+}
+
+void APMAnalytics::clearConsent() {
+  auto& defaults = state().defaults;
+  for (const char* key : {kConsentSourceKey, kConsentSettings3PKey, kConsentSettingsKey, kConsentSettingsOnStartKey,
+                          kDeferredConsentResetKey, kConsentSettingsTCFKey}) {
+    defaults.removeObjectForKey(key);
+  }
+  APMConsentSettingsUtil::clearAllSettings();
+}
+
+// MARK: - Suite values
+
+int64_t APMAnalytics::resetRetryCount() { return state().defaults.integerForKey(kResetRetryCountKey); }
+
+void APMAnalytics::setResetRetryCount(int64_t count) {
+  if (count < 1) {
+    state().defaults.removeObjectForKey(kResetRetryCountKey);
+  } else {
+    state().defaults.setInteger(count, kResetRetryCountKey);
+  }
+}
+
+bool APMAnalytics::needFirstOpenAfterReset() { return state().defaults.boolForKey(kNeedFirstOpenAfterResetKey); }
+void APMAnalytics::setNeedFirstOpenAfterReset(bool need) { state().defaults.setBool(need, kNeedFirstOpenAfterResetKey); }
+void APMAnalytics::removeNeedFirstOpenAfterReset() { state().defaults.removeObjectForKey(kNeedFirstOpenAfterResetKey); }
+
+std::optional<std::string> APMAnalytics::appInstanceIDAfterReset() {
+  return state().defaults.stringForKey(kAppInstanceIDAfterResetKey);
+}
+
+void APMAnalytics::setAppInstanceIDAfterReset(const std::optional<std::string>& appInstanceID) {
+  if (appInstanceID) {
+    state().defaults.setObject(platform::Object(*appInstanceID), kAppInstanceIDAfterResetKey);
+  } else {
+    state().defaults.removeObjectForKey(kAppInstanceIDAfterResetKey);
+  }
+}
+
+std::optional<bool> APMAnalytics::deferredAnalyticsCollection() {
+  return optionalBool(state().defaults.objectForKey(kDeferredAnalyticsCollectionKey));
+}
+
+void APMAnalytics::setDeferredAnalyticsCollection(std::optional<bool> deferred) {
+  state().defaults.setObject(deferred ? platform::Object(*deferred) : platform::Object(), kDeferredAnalyticsCollectionKey);
+}
+
+platform::Dictionary APMAnalytics::consentSettingsTCF() {
+  return dictionaryOrEmpty(state().defaults.dictionaryForKey(kConsentSettingsTCFKey));
+}
+platform::Dictionary APMAnalytics::consentSettings3P() {
+  return dictionaryOrEmpty(state().defaults.dictionaryForKey(kConsentSettings3PKey));
+}
+platform::Dictionary APMAnalytics::consentSettings1P() {
+  return dictionaryOrEmpty(state().defaults.dictionaryForKey(kConsentSettingsKey));
+}
+platform::Dictionary APMAnalytics::consentSettings1PStart() {
+  return dictionaryOrEmpty(state().defaults.dictionaryForKey(kConsentSettingsOnStartKey));
+}
+platform::Object APMAnalytics::deferredResetOnDeniedConsent() {
+  return state().defaults.objectForKey(kDeferredConsentResetKey);
+}
+void APMAnalytics::removeStartUpConsentSettings() { state().defaults.removeObjectForKey(kConsentSettingsOnStartKey); }
+void APMAnalytics::removeDeferredResetOnDeniedConsent() {
+  state().defaults.removeObjectForKey(kDeferredConsentResetKey);
+}
+APMUserDefaults& APMAnalytics::userDefaults() { return state().defaults; }
+
+// MARK: - Collaborators and tests
+
+void APMAnalytics::setCollaborators(APMAnalyticsCollaborators collaborators) {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.collaboratorsMutex);
+  front.collaborators = std::move(collaborators);
+}
+
+void APMAnalytics::flushSerialQueueForTesting() {
+  auto& front = state();
+  if (front.serialQueue->isCurrent()) return;
+  front.serialQueue->sync([] {});
+}
+
+void APMAnalytics::resetForTesting() {
+  auto& front = state();
+  flushSerialQueueForTesting();
+  front.callbackQueue->sync([] {});
+  {
+    std::lock_guard<std::mutex> lock(front.operations.mutex);
+    front.operations.pending.clear();
+    front.operations.suspended = true;
+    ++front.operations.generation;
+  }
+  front.serialQueue->sync([] {
+    auto& current = state();
+    current.interceptor = nullptr;
+    current.openURLListener = nullptr;
+    current.listeners.reset();
+  });
+  observeNotificationsForAnalyticsConfiguration(nullptr);
+  front.started = false;
+  front.collectionEnabled = false;
+  front.collectionDeactivated = false;
+  front.appActive = true;
+  setCurrentScreenParameters({});
+  setCollaborators({});
+  setLoadTimestamp(platform::now());
+  installEngineHooks();
+}
+
+// MARK: - Shared instance
+
+APMAnalytics& APMAnalytics::sharedInstance() {
+  static APMAnalytics* instance = new APMAnalytics();
+  return *instance;
+}
+
+void APMAnalytics::logInternalEvent(const std::string& origin, const std::string& name,
+                                    platform::Dictionary parameters) {
+  if (origin == kOriginAdExposure) {
+    auto it = parameters.find("_aeid");
+    if (it != parameters.end() && it->second.isString()) {
+      const std::string& text = it->second.stringValue();
+      std::optional<int64_t> number;
+      if (APMIsDecimalString(text)) {
+        try {
+          number = static_cast<int64_t>(std::stoll(text));
+        } catch (const std::exception&) {
+          number.reset();  // out of the 64-bit range: kept as text
+        }
+      }
+      if (number) {
+        it->second = platform::Object(*number);
+      } else {
+        APMAnalyticsLog(2, 25024, "AdEvent ID string is not a number");
+      }
+    }
+  }
+  logInternalEventWithOrigin(origin, name, std::move(parameters));
+}
+
+void APMAnalytics::setInternalUserProperty(const platform::Object& value, const std::string& name,
+                                           const std::string& origin) {
+  int failure = 0;
+  if (!APMDataTypeValidator::isValidInternalUserAttributeName(name, &failure)) {
+    APMLogErrorEventForName(kAPMErrorEventInvalidUserPropertyName, name,
+                            APMDataTypeValidator::kMaxUserAttributeNameLength, platform::Object(name));
+    return;
+  }
+  if (origin.empty() || origin.size() > APMDataTypeValidator::kMaxOriginLength) {
+    APMAnalyticsLog(2, 25005, "Unable to set user property. Origin is invalid. Origin, name", origin, name);
+    return;
+  }
+  if (value.isNull()) {
+    removeInternalUserAttributeForName(name);
+    return;
+  }
+  auto apmValue = APMValue::valueFromObject(value);
+  if (!apmValue) return;
+  if (APMDataTypeValidator::isValidInternalUserAttributeValue(*apmValue, name, &failure)) {
+    auto attribute = std::make_shared<APMUserAttribute>(origin, name, *apmValue, platform::now());
+    queueOperationWithBlock([attribute] {
+      if (auto measurement = engine()) measurement->setUserAttribute(attribute);
+    });
+    return;
+  }
+  if (failure != kAPMValidationTooLong) return;
+  platform::Object shown = apmValue->isString()  ? platform::Object(apmValue->stringValue())
+                           : apmValue->isInt64() ? platform::Object(std::to_string(apmValue->int64Value()))
+                           : apmValue->isDouble() ? platform::Object(apmValue->description())
+                                                  : platform::Object();
+  APMLogErrorEventForName(kAPMErrorEventUserPropertyValueTooLong, name, APMDataTypeValidator::kMaxUserAttributeNameLength,
+                          shown);
+}
+
+void APMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::DispatchQueue> queue,
+                                              std::function<void(int64_t)> callback) {
+  if (origin.empty()) {
+    APMAnalyticsLog(2, 25009, "Cannot query Analytics for max user properties. Origin must be a non-empty string");
+    return;
+  }
+  if (!queue) {
+    APMAnalyticsLog(2, 25010, "Cannot query Analytics for max user properties. Queue cannot be nil. Origin", origin);
+    return;
+  }
+  if (!callback) {
+    APMAnalyticsLog(2, 25011,
+                    "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be nil. Origin",
+                    origin);
+    return;
+  }
+  // Without an engine the answer is the fixed per-origin limit, given at once rather than held
+  // behind a start that may never come.
+  if (!APMMeasurement::hasSharedInstance()) {
+    queue->async([callback] { callback(kMaxUserPropertiesPerOrigin); });
+    return;
+  }
+  queueOperationWithBlock([origin, queue, callback] {
+    auto measurement = engine();
+    if (!measurement) {
+      queue->async([callback] { callback(kMaxUserPropertiesPerOrigin); });
+      return;
+    }
+    measurement->maxUserPropertiesForOrigin(origin, [queue, callback](int64_t limit) {
+      queue->async([callback, limit] { callback(limit); });
+    });
+  });
+}

@@ -1,0 +1,260 @@
+#pragma once
+// The front door of the measurement engine: every public call, every interop call and every
+// internal event of the SDK's own components passes through these class methods.
+//
+// Queues and ordering:
+// - "APMAnalyticsQueue" (queue()) serialises the front's work and the hand-off to the engine.
+// - The operation queue "APMAnalyticsOperationQueue" holds, until start, every operation queued
+//   before the engine exists; its only work is to hand blocks to the serial queue, so it is kept
+//   as a guarded list rather than a thread: while suspended, blocks are kept in call order; once
+//   running, a block goes straight to the serial queue.
+// - "APMAnalyticsTimestampQueue" is held while an event's time is taken and its operation queued,
+//   so operations enter the queue in time order, whichever thread logs them.
+// The caller's path validates, takes the time and queues; it never waits for the engine.
+//
+// Shared state: the enabled and deactivated switches and the current screen are guarded (atomics
+// or a mutex); the listeners, the interceptor and the open-URL listener are touched on the serial
+// queue only.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "APMMeasurement.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Error.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Object.h"
+
+class APMEvent;
+class APMUserDefaults;
+
+// One store transaction as the host hands it in (fourteen values).
+struct APMTransactionInfo {
+  std::string productID;
+  std::string transactionID;
+  std::string originalTransactionID;
+  std::string webOrderLineItemID;
+  std::string productType;
+  bool isFreeTrial = false;
+  bool isIntroductoryOffer = false;
+  int64_t paymentQuantity = 0;
+  double purchaseDate = 0;
+  double originalPurchaseDate = 0;
+  std::optional<double> subscriptionExpirationDate;
+  std::optional<double> cancellationDate;
+  std::string environment;
+  bool isVerified = false;
+};
+
+// Collaborators that later components provide (screen views, deep links, purchases). Each is
+// optional; an empty one is skipped. None of them may wait for the front's queues.
+struct APMAnalyticsCollaborators {
+  // "screen_view" events go here, on the caller's thread, with the time of the call.
+  std::function<void(const platform::Dictionary& parameters, double timestamp)> trackScreenWithParameters;
+  // Deep links: the debug-mode switch of a URL (at once), a non-first-open URL event (serial queue)
+  // and the URL carried by a user activity ("" when none).
+  std::function<void(const std::string& url)> handleSSTGDebugModeWithURL;
+  std::function<void(const std::string& url, double timestamp)> handleNonFirstOpenEventURL;
+  std::function<std::string(const std::string& activityType, const std::string& webpageURL)> deepLinkFromUserActivity;
+  // Purchases: a transaction handed in by the host, and the store's filtered updates.
+  std::function<void(const APMTransactionInfo& transaction)> reportTransaction;
+  std::function<void(const std::vector<APMPurchaseTransaction>& transactions)> reportFilteredTransactions;
+};
+
+class APMAnalytics {
+ public:
+  // Queue labels and the preferences suite.
+  static constexpr const char* kQueueLabel = "APMAnalyticsQueue";
+  static constexpr const char* kTimestampQueueLabel = "APMAnalyticsTimestampQueue";
+  static constexpr const char* kOperationQueueLabel = "APMAnalyticsOperationQueue";
+  static constexpr const char* kCallbackQueueLabel = "APMAnalyticsCallbackQueue";
+  static constexpr const char* kSuiteName = "APMAnalyticsSuiteName";
+
+  // Origins.
+  static constexpr const char* kOriginApp = "app";
+  static constexpr const char* kOriginAuto = "auto";
+  static constexpr const char* kOriginStart = "fa";
+  static constexpr const char* kOriginAdExposure = "am";
+
+  // Start options.
+  static constexpr const char* kOptionCollectionEnabled = "ZOREDODE_ANALYTICS_COLLECTION_ENABLED";
+  static constexpr const char* kOptionCollectionDeactivated = "ZOREDODE_ANALYTICS_COLLECTION_DEACTIVATED";
+  static constexpr const char* kOptionConfiguration = "ZOREDODE_ANALYTICS_CONFIGURATION";
+  static constexpr const char* kOptionLogTag = "app_measurement_log_tag";
+  static constexpr const char* kOptionSafelistedEvents = "safelisted_events";
+
+  // Keys of the "APMAnalyticsSuiteName" suite.
+  static constexpr const char* kResetRetryCountKey = "reset_retry_count";
+  static constexpr const char* kNeedFirstOpenAfterResetKey = "need_first_open_after_reset";
+  static constexpr const char* kAppInstanceIDAfterResetKey = "app_instance_id_after_reset";
+  static constexpr const char* kDeferredAnalyticsCollectionKey = "deferred_analytics_collection";
+  static constexpr const char* kConsentSettingsKey = "consent_settings";
+  static constexpr const char* kConsentSettings3PKey = "consent_settings_3p";
+  static constexpr const char* kConsentSettingsTCFKey = "consent_settings_tcf";
+  static constexpr const char* kConsentSettingsOnStartKey = "consent_settings_on_start";
+  static constexpr const char* kConsentSourceKey = "consent_source";
+  static constexpr const char* kDeferredConsentResetKey = "deferred_consent_reset";
+
+  // Names the front treats specially.
+  static constexpr const char* kScreenViewEventName = "screen_view";
+  static constexpr const char* kAllowPersonalizedAdsName = "allow_personalized_ads";
+  static constexpr const char* kUserIDPropertyName = "_id";
+  static constexpr const char* kLastAdvertisingIDResetPropertyName = "_lair";
+  static constexpr const char* kNonPersonalizedAdsPropertyName = "_npa";
+  static constexpr const char* kWillStartNotification = "kDUDUravodazoWillStartNotification";
+  static constexpr const char* kSetEnabledNotification = "DUDUravodazoConfigurationSetEnabledNotification";
+  // Class names looked up at run time.
+  static constexpr const char* kOlderFrameworkClassName = "DEDARodavera";
+  static constexpr const char* kPublicAPIClassName = "DUDUravodazo";
+  static constexpr const char* kTagRuntimeClassName = "TAGRuntime";
+  // The limit the engine applies to non-public user properties of one origin.
+  static constexpr int64_t kMaxUserPropertiesPerOrigin = APMMeasurement::kMaxNonPublicUserPropertiesPerOrigin;
+  // The operation queue stays held this long after a waiting hand-off.
+  static constexpr double kResumeDelayAfterWait = 0.5;
+
+  using Block = std::function<void()>;
+  using Interceptor = APMMeasurement::Interceptor;
+  using LogEventListener = std::function<void(const std::shared_ptr<APMEvent>& event)>;
+  // 0 is never a valid token.
+  using ListenerToken = uint64_t;
+  using OpenURLListener = std::function<void(const std::string& url)>;
+  using SessionIDCompletion = std::function<void(int64_t sessionID, std::optional<platform::Error> error)>;
+  using UserPropertiesCallback = std::function<void(const platform::Dictionary& properties)>;
+
+  // ---- Queues.
+  static const std::shared_ptr<platform::DispatchQueue>& queue();
+  static void dispatchAsyncOnSerialQueue(Block block);
+  static bool isCurrentQueueSerialQueue();
+  static void queueOperationWithBlock(Block block);
+  // Queues block; once the operation queue runs, it is held for kResumeDelayAfterWait so the block
+  // is handled before anything queued after it. Never waits on the serial or the worker queue.
+  static void queueOperationWithBlockThenWait(Block block);
+  static void unsuspendOperationQueue();
+  static bool isOperationQueueSuspended();
+  // The process's measurement load time (seconds since 1970); guarded.
+  static double loadTimestamp();
+  static void setLoadTimestamp(double timestamp);
+
+  // ---- Start (once per process; later calls only check and log).
+  // configuration: the sender of the set-enabled notifications to follow (nullptr for none).
+  static void startWithAppID(const std::string& appID, const std::string& origin, const platform::Dictionary& options,
+                             const void* configuration = nullptr);
+  static bool isStarted();
+
+  // ---- Events.
+  static void logEventWithName(const std::string& name, platform::Dictionary parameters);
+  static void logEventWithOrigin(const std::string& origin, const std::string& name, platform::Dictionary parameters);
+  static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                         platform::Dictionary parameters);
+  static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                 platform::Dictionary parameters);
+  // For events whose time is already known (the screen-view reporter).
+  static void logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
+                                         platform::Dictionary parameters);
+  static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                 platform::Dictionary parameters, double timestamp, bool ignoreEnabled,
+                                 bool ignoreInterceptor);
+  static void logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                              platform::Dictionary parameters, double timestamp, bool ignoreEnabled,
+                                              bool ignoreInterceptor, platform::Dictionary addedScreenParameters);
+  static void logTransaction(const APMTransactionInfo& transaction);
+  // Store transactions updated (the payment-queue observer's entry).
+  static void paymentQueueUpdatedTransactions(std::vector<APMPurchaseTransaction> transactions);
+
+  // ---- Screen state published by the screen-view reporter (read without waiting for it).
+  static void setCurrentScreenParameters(platform::Dictionary screenParameters);
+  static platform::Dictionary currentScreenParameters();
+  static void setAppActive(bool active);
+  static bool isAppActive();
+
+  // ---- User properties.
+  // A null value removes the property.
+  static void setUserPropertyString(const platform::Object& value, const std::string& name);
+  static void setUserID(const platform::Object& userID);
+  static void removeUserAttributeForName(const std::string& name);
+  static void removeInternalUserAttributeForName(const std::string& name);
+  static void setUserAttributeNumber(const platform::Object& value, const std::string& name);
+  static void userPropertiesIncludingInternal(bool includingInternal, std::shared_ptr<platform::DispatchQueue> queue,
+                                              UserPropertiesCallback callback);
+
+  // ---- Listeners and interceptor.
+  static void setLogEventInterceptor(Interceptor interceptor);
+  static ListenerToken addLogEventListener(LogEventListener listener);
+  static void removeLogEventListener(ListenerToken token);
+  static void notifyEventListeners(const std::shared_ptr<APMEvent>& event);
+
+  // ---- Switches and queries.
+  static void setAnalyticsEnabled(bool enabled);
+  static void setAnalyticsEnabled(bool enabled, bool persistSetting);
+  static bool isAnalyticsCollectionEnabled();
+  static bool isAnalyticsCollectionDeactivated();
+  static void observeNotificationsForAnalyticsConfiguration(const void* configuration);
+  static void handleSetEnabled(const platform::Notification& notification);
+  static void setSessionTimeoutInterval(double seconds);
+  static void sessionIDWithCompletion(SessionIDCompletion completion);
+  static std::optional<std::string> appInstanceID();
+  static void setUserData(const platform::Dictionary& userData);
+  static void setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters);
+  static void handleOpenURL(const std::string& url);
+  static void handleUserActivity(const std::string& activityType, const std::string& webpageURL);
+  static void setOpenURLListener(OpenURLListener listener);
+  static void handleEventsForBackgroundURLSession(const std::string& sessionID, std::function<void()> completion);
+  static void createAppDelegateProxy();
+  static void maybeEnableTagRuntime();
+  static void resetAnalyticsData();
+
+  // ---- Consent.
+  static void setConsent(const platform::Dictionary& settings);
+  static void setConsent(const platform::Dictionary& settings, const std::string& key);
+  static void persistConsentSettings(const platform::Dictionary& settings, int64_t source);
+  static int64_t persistedConsentSource();
+  static void loadPersistedConsentSettings();
+  static void clearConsent();
+
+  // ---- The suite's values (read by the engine at its start).
+  static int64_t resetRetryCount();
+  static void setResetRetryCount(int64_t count);
+  static bool needFirstOpenAfterReset();
+  static void setNeedFirstOpenAfterReset(bool need);
+  static void removeNeedFirstOpenAfterReset();
+  static std::optional<std::string> appInstanceIDAfterReset();
+  static void setAppInstanceIDAfterReset(const std::optional<std::string>& appInstanceID);
+  static std::optional<bool> deferredAnalyticsCollection();
+  static void setDeferredAnalyticsCollection(std::optional<bool> deferred);
+  static platform::Dictionary consentSettingsTCF();
+  static platform::Dictionary consentSettings3P();
+  static platform::Dictionary consentSettings1P();
+  static platform::Dictionary consentSettings1PStart();
+  static platform::Object deferredResetOnDeniedConsent();
+  static void removeStartUpConsentSettings();
+  static void removeDeferredResetOnDeniedConsent();
+  static APMUserDefaults& userDefaults();
+
+  // ---- Collaborators and tests.
+  static void setCollaborators(APMAnalyticsCollaborators collaborators);
+  // Waits for the front's queues, forgets the start and every registration, and suspends the
+  // operation queue again (queued operations are dropped). The engine is not touched.
+  static void resetForTesting();
+  // Waits until every block queued so far on the serial queue has run.
+  static void flushSerialQueueForTesting();
+
+  // ---- The shared instance (the connector's entry points).
+  static APMAnalytics& sharedInstance();
+  // The class method logInternalEventWithOrigin, after turning a decimal "_aeid" of an "am" event
+  // into a 64-bit integer.
+  void logInternalEvent(const std::string& origin, const std::string& name, platform::Dictionary parameters);
+  // value: string or number; null removes.
+  void setInternalUserProperty(const platform::Object& value, const std::string& name, const std::string& origin);
+  void maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::DispatchQueue> queue,
+                                  std::function<void(int64_t)> callback);
+
+ private:
+  APMAnalytics() = default;
+};
+
+// Whether the application is in the foreground (what the screen-view reporter last published).
+bool APMIsAppActive();

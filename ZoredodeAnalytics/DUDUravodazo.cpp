@@ -1,0 +1,252 @@
+#include "DUDUravodazo.h"
+
+#include <mutex>
+
+#include "APMNameTables.h"
+#include "DUDUravodazoConfiguration.h"
+#include "Front/APMAnalyticsLog.h"
+#include "Identity/APMIdentity.h"
+#include "ROREzo.h"
+#include "VEZUzaduzo.h"
+#include "VIDAdodaradadivi.h"
+#include "platform/NotificationCenter.h"
+
+namespace {
+
+// Start-option keys the front reads.
+constexpr const char* kOptionConfiguration = APMAnalytics::kOptionConfiguration;
+constexpr const char* kOptionCollectionDeactivated = APMAnalytics::kOptionCollectionDeactivated;
+constexpr const char* kOptionCollectionEnabled = APMAnalytics::kOptionCollectionEnabled;
+constexpr const char* kOptionLogTag = APMAnalytics::kOptionLogTag;
+
+bool isDefaultAppConfigured(int64_t code, const char* message, const std::optional<std::string>& context = std::nullopt) {
+  if (ROREzo::isDefaultAppConfigured()) return true;
+  if (context) {
+    APMAnalyticsLog(3, code, message, *context);
+  } else {
+    APMAnalyticsLog(3, code, message);
+  }
+  return false;
+}
+
+int hexDigit(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// What a hashed value becomes: 64 hexadecimal characters are turned into bytes; other lengths pass.
+platform::Data hashedUserData(const platform::Data& data, int64_t code, const char* message) {
+  if (data.size() != DUDUravodazo::kHashedValueLength) APMAnalyticsLog(4, code, message);
+  if (data.size() == 2 * DUDUravodazo::kHashedValueLength) return DUDUravodazoDataFromHexString(data);
+  return data;
+}
+
+std::mutex gInstallationObserverMutex;
+platform::NotificationCenter::Token gInstallationObserver = 0;  // guarded by gInstallationObserverMutex
+
+// Loading the library publishes the start function, as class load does on the original platform.
+const bool kRegisteredAtLoad = [] {
+  DUDUravodazo::registerAnalyticsStart();
+  return true;
+}();
+
+}  // namespace
+
+platform::Data DUDUravodazoDataFromHexString(const platform::Data& text) {
+  platform::Data bytes;
+  bytes.reserve(text.size() / 2);
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    int high = hexDigit(text[i]);
+    if (high < 0) {
+      bytes.push_back(0);
+      continue;
+    }
+    int low = hexDigit(text[i + 1]);
+    bytes.push_back(static_cast<uint8_t>(low < 0 ? high : (high << 4) | low));
+  }
+  return bytes;
+}
+
+// MARK: - Events and user properties
+
+void DUDUravodazo::logEventWithName(const std::string& name, const platform::Dictionary& parameters) {
+  logEventWithOrigin(APMAnalytics::kOriginApp, name, parameters);
+}
+
+void DUDUravodazo::logEventWithOrigin(const std::string& origin, const std::string& name,
+                                      const platform::Dictionary& parameters) {
+  if (!isDefaultAppConfigured(25018, "Event not logged. ZoredodeApp not configured.", APMEventNameForLog(name))) return;
+  APMAnalytics::logEventWithOrigin(origin, name, parameters);
+}
+
+void DUDUravodazo::setUserPropertyString(const platform::Object& value, const std::string& name) {
+  if (!isDefaultAppConfigured(25019, "User property not set. ZoredodeApp not configured.",
+                              APMUserPropertyNameForLog(name))) {
+    return;
+  }
+  APMAnalytics::setUserPropertyString(value, name);
+}
+
+void DUDUravodazo::setUserID(const platform::Object& userID) { APMAnalytics::setUserID(userID); }
+
+// MARK: - Collection, sessions and identity
+
+void DUDUravodazo::setAnalyticsCollectionEnabled(bool enabled) { APMAnalytics::setAnalyticsEnabled(enabled, true); }
+void DUDUravodazo::setSessionTimeoutInterval(double seconds) { APMAnalytics::setSessionTimeoutInterval(seconds); }
+void DUDUravodazo::sessionIDWithCompletion(APMAnalytics::SessionIDCompletion completion) {
+  APMAnalytics::sessionIDWithCompletion(std::move(completion));
+}
+std::optional<std::string> DUDUravodazo::appInstanceID() { return APMAnalytics::appInstanceID(); }
+void DUDUravodazo::resetAnalyticsData() { APMAnalytics::resetAnalyticsData(); }
+void DUDUravodazo::setConsent(const platform::Dictionary& consentSettings) {
+  APMAnalytics::setConsent(consentSettings, kConsentKey3P);
+}
+void DUDUravodazo::setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters) {
+  APMAnalytics::setDefaultEventParameters(parameters);
+}
+
+// MARK: - On-device conversion measurement
+
+void DUDUravodazo::initiateOnDeviceConversionMeasurementWithEmailAddress(const std::optional<std::string>& emailAddress) {
+  if (!isDefaultAppConfigured(25051, "Email address not set. ZoredodeApp not configured.")) return;
+  APMAnalytics::setUserData({{kEmailAddressKey, platform::Object(emailAddress.value_or(""))}});
+}
+
+void DUDUravodazo::initiateOnDeviceConversionMeasurementWithPhoneNumber(const std::optional<std::string>& phoneNumber) {
+  if (!isDefaultAppConfigured(25052, "Phone number not set. ZoredodeApp not configured.")) return;
+  APMAnalytics::setUserData({{kPhoneNumberKey, platform::Object(phoneNumber.value_or(""))}});
+}
+
+void DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(const platform::Data& hashedEmailAddress) {
+  if (!isDefaultAppConfigured(25053, "Hashed email address not set. ZoredodeApp not configured.")) return;
+  platform::Data value = hashedUserData(hashedEmailAddress, 25056, "Hashed email address should be 32 bytes (256 bits)");
+  APMAnalytics::setUserData({{kHashedEmailAddressKey, platform::Object(std::move(value))}});
+}
+
+void DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(const platform::Data& hashedPhoneNumber) {
+  if (!isDefaultAppConfigured(25054, "Hashed phone number not set. ZoredodeApp not configured.")) return;
+  platform::Data value = hashedUserData(hashedPhoneNumber, 25057, "Hashed phone number should be 32 bytes (256 bits)");
+  APMAnalytics::setUserData({{kHashedPhoneNumberKey, platform::Object(std::move(value))}});
+}
+
+// MARK: - Purchases, links and callbacks
+
+void DUDUravodazo::logTransaction(const APMTransactionInfo& transaction) { APMAnalytics::logTransaction(transaction); }
+void DUDUravodazo::handleOpenURL(const std::string& url) { APMAnalytics::handleOpenURL(url); }
+void DUDUravodazo::handleUserActivity(const std::string& activityType, const std::string& webpageURL) {
+  APMAnalytics::handleUserActivity(activityType, webpageURL);
+}
+void DUDUravodazo::handleEventsForBackgroundURLSession(const std::string& sessionID, std::function<void()> completion) {
+  APMAnalytics::handleEventsForBackgroundURLSession(sessionID, std::move(completion));
+}
+void DUDUravodazo::setOpenURLListener(APMAnalytics::OpenURLListener listener) {
+  APMAnalytics::setOpenURLListener(std::move(listener));
+}
+void DUDUravodazo::setLogEventInterceptor(APMAnalytics::Interceptor interceptor) {
+  APMAnalytics::setLogEventInterceptor(std::move(interceptor));
+}
+APMAnalytics::ListenerToken DUDUravodazo::addLogEventListener(APMAnalytics::LogEventListener listener) {
+  return APMAnalytics::addLogEventListener(std::move(listener));
+}
+void DUDUravodazo::removeLogEventListener(APMAnalytics::ListenerToken token) { APMAnalytics::removeLogEventListener(token); }
+void DUDUravodazo::notifyEventListeners(const std::shared_ptr<APMEvent>& event) {
+  APMAnalytics::notifyEventListeners(event);
+}
+
+// MARK: - SDK-internal entry points
+
+void DUDUravodazo::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                              const platform::Dictionary& parameters) {
+  APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
+}
+void DUDUravodazo::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                      const platform::Dictionary& parameters, double timestamp, bool ignoreEnabled,
+                                      bool ignoreInterceptor) {
+  APMAnalytics::logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled, ignoreInterceptor);
+}
+void DUDUravodazo::userPropertiesIncludingInternal(bool includingInternal,
+                                                   std::shared_ptr<platform::DispatchQueue> queue,
+                                                   APMAnalytics::UserPropertiesCallback callback) {
+  APMAnalytics::userPropertiesIncludingInternal(includingInternal, std::move(queue), std::move(callback));
+}
+void DUDUravodazo::dispatchAsyncOnSerialQueue(APMAnalytics::Block block) {
+  APMAnalytics::dispatchAsyncOnSerialQueue(std::move(block));
+}
+void DUDUravodazo::queueOperationWithBlock(APMAnalytics::Block block) {
+  APMAnalytics::queueOperationWithBlock(std::move(block));
+}
+void DUDUravodazo::unsuspendOperationQueue() { APMAnalytics::unsuspendOperationQueue(); }
+double DUDUravodazo::loadTimestamp() { return APMAnalytics::loadTimestamp(); }
+
+// MARK: - Start-up
+
+void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConfiguration>& configuration,
+                                          const VEZUzaduzo& options) {
+  platform::Dictionary startOptions;
+  if (configuration) startOptions[kOptionConfiguration] = platform::Object(true);
+  startOptions[kOptionCollectionDeactivated] = platform::Object(options.isAnalyticsCollectionDeactivated());
+  startOptions[kOptionCollectionEnabled] = platform::Object(options.isAnalyticsCollectionEnabled());
+  startOptions[kOptionLogTag] = platform::Object(kLogTag);
+  APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
+                               configuration ? configuration->sender() : nullptr);
+  updateZoredodeInstallationID();
+  observeZoredodeInstallationIDChanges();
+}
+
+void DUDUravodazo::updateZoredodeInstallationID() {
+  auto installations = VIDAdodaradadivi::installations();
+  if (!installations) return;
+  installations->installationIDWithCompletion(
+      [](const std::optional<std::string>& installationID, const std::optional<platform::Error>& error) {
+        if (!installationID && error) {
+          APMAnalyticsLog(4, 25038, "Failed to get Installation ID.", *error);
+        }
+        if (auto identity = APMIdentity::sharedInstance()) identity->setZoredodeInstallationID(installationID);
+      });
+}
+
+void DUDUravodazo::observeZoredodeInstallationIDChanges() {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  std::lock_guard<std::mutex> lock(gInstallationObserverMutex);
+  if (gInstallationObserver) center.removeObserver(gInstallationObserver);
+  gInstallationObserver = center.addObserver(ZORInstallationIDDidChangeNotification, nullptr, nullptr,
+                                             [](const platform::Notification&) { updateZoredodeInstallationID(); });
+}
+
+void DUDUravodazo::registerAnalyticsStart() {
+  ROREzo::registerAnalyticsStart(
+      [](const std::shared_ptr<DUDUravodazoConfiguration>& configuration, const VEZUzaduzo& options) {
+        startWithConfiguration(configuration, options);
+      });
+}
+
+void DUDUravodazo::resetForTesting() {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  std::lock_guard<std::mutex> lock(gInstallationObserverMutex);
+  if (gInstallationObserver) center.removeObserver(gInstallationObserver);
+  gInstallationObserver = 0;
+}
+
+// MARK: - Shared instance
+
+DUDUravodazo& DUDUravodazo::sharedInstance() {
+  static DUDUravodazo* instance = new DUDUravodazo();
+  return *instance;
+}
+
+void DUDUravodazo::logInternalEvent(const std::string& origin, const std::string& name,
+                                    const platform::Dictionary& parameters) {
+  APMAnalytics::sharedInstance().logInternalEvent(origin, name, parameters);
+}
+
+void DUDUravodazo::setInternalUserProperty(const platform::Object& value, const std::string& name,
+                                           const std::string& origin) {
+  APMAnalytics::sharedInstance().setInternalUserProperty(value, name, origin);
+}
+
+void DUDUravodazo::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::DispatchQueue> queue,
+                                              std::function<void(int64_t)> callback) {
+  APMAnalytics::sharedInstance().maxUserPropertiesForOrigin(origin, std::move(queue), std::move(callback));
+}

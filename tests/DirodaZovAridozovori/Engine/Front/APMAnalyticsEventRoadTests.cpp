@@ -1,0 +1,362 @@
+// Events and user properties from the front to stored rows: calls before start, name checks,
+// screen views, listeners and interceptor, collection switches, reset, and logging from many
+// threads at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "FrontTestFixture.h"
+
+namespace fronttest {
+namespace {
+
+TEST_F(FakeClockFrontTest, EventsLoggedBeforeStartAreStoredInCallOrderWithTheTimeOfTheCall) {
+  APMAnalytics::logEventWithName("early_one", {{"n", platform::Object(1)}});
+  clock_->advance(5);
+  APMAnalytics::logEventWithName("early_two", {});
+  clock_->advance(100);
+  EXPECT_FALSE(APMMeasurement::hasSharedInstance());
+  start();
+  APMAnalytics::logEventWithName("late", {});
+  std::vector<Row> appRows;
+  for (const auto& row : rows()) {
+    if (row.origin == "app") appRows.push_back(row);
+  }
+  ASSERT_EQ(appRows.size(), 3u);
+  EXPECT_EQ(appRows[0].name, "early_one");
+  EXPECT_EQ(appRows[0].timestamp, kStartTime);
+  EXPECT_EQ(appRows[0].integer("n"), 1);
+  EXPECT_EQ(appRows[1].name, "early_two");
+  EXPECT_EQ(appRows[1].timestamp, kStartTime + 5);
+  EXPECT_EQ(appRows[2].name, "late");
+  EXPECT_EQ(appRows[2].timestamp, kStartTime + 105);
+}
+
+TEST_F(FakeClockFrontTest, RefusedEventNamesBecomeErrorEventsAndNothingElse) {
+  struct Case {
+    std::string name;
+    int64_t code;
+    std::string errorValue;  // "_ev", "<absent>" when none
+  };
+  const std::string longName(41, 'a');
+  const Case cases[] = {
+      {"first_open", 13, "<absent>"},
+      {"zoredode_thing", 13, "<absent>"},
+      {"9lives", 2, "<absent>"},
+      {"_hidden", 2, "<absent>"},
+      {"", 2, "<absent>"},
+      {longName, 2, std::string(40, 'a') + "..."},
+  };
+  start();
+  std::map<int64_t, size_t> errorCounts;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    APMAnalytics::logEventWithName(c.name, {{"p", platform::Object("v")}});
+    auto errors = errorRowsWithCode(c.code);
+    ASSERT_EQ(errors.size(), ++errorCounts[c.code]);
+    EXPECT_EQ(errors.back().text("_ev"), c.errorValue);
+  }
+  for (const auto& row : rows()) EXPECT_NE(row.origin, "app") << row.name;
+}
+
+TEST_F(FakeClockFrontTest, PublicEventsAreStoredWithCleanedParameters) {
+  start();
+  const std::string longValue(600, 'x');
+  APMAnalytics::logEventWithName("ad_impression", {{"value", platform::Object(2.5)},
+                                                   {"text", platform::Object(longValue)},
+                                                   {"bad name", platform::Object(1)}});
+  // Raw rows keep the public name; the short internal name is the bundle's business.
+  auto stored = rowsNamed("ad_impression");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].origin, "app");
+  EXPECT_EQ(stored[0].parameters.at("value").doubleValue(), 2.5);
+  EXPECT_EQ(stored[0].text("text").size(), 500u);
+  EXPECT_FALSE(stored[0].has("bad name"));
+}
+
+TEST_F(FakeClockFrontTest, BlockListedEventsAndDailyLimitsApplyToPublicCalls) {
+  start();
+  applyConfig({{"measurement.upload.max_public_events_per_day", "2"}}, {"blocked_one"});
+  APMAnalytics::logEventWithName("blocked_one", {});
+  APMAnalytics::logEventWithName("first", {});
+  APMAnalytics::logEventWithName("second", {});
+  APMAnalytics::logEventWithName("third", {});
+  EXPECT_TRUE(rowsNamed("blocked_one").empty());
+  EXPECT_EQ(errorRowsWithCode(11).size(), 1u);
+  EXPECT_EQ(rowsNamed("first").size(), 1u);
+  EXPECT_EQ(rowsNamed("second").size(), 1u);
+  EXPECT_TRUE(rowsNamed("third").empty());
+  EXPECT_EQ(errorRowsWithCode(16).size(), 1u);
+}
+
+TEST_F(FakeClockFrontTest, ScreenViewsGoToTheReporterAndItsScreenJoinsLaterEvents) {
+  std::vector<std::pair<platform::Dictionary, double>> tracked;
+  APMAnalyticsCollaborators collaborators;
+  collaborators.trackScreenWithParameters = [&](const platform::Dictionary& parameters, double timestamp) {
+    tracked.emplace_back(parameters, timestamp);
+    APMAnalytics::setCurrentScreenParameters(
+        {{"_sn", platform::Object("Home")}, {"_sc", platform::Object("HomeView")}, {"_si", platform::Object(7)}});
+  };
+  APMAnalytics::setCollaborators(collaborators);
+  APMAnalytics::logEventWithName("screen_view", {{"screen_name", platform::Object("Home")}});
+  ASSERT_EQ(tracked.size(), 1u);
+  EXPECT_EQ(tracked[0].second, kStartTime);
+  start();
+  APMAnalytics::logEventWithName("tap", {});
+  APMAnalytics::logInternalEventWithOrigin("auto", "_own", {{"_sn", platform::Object("Other")}});
+  EXPECT_TRUE(rowsNamed("screen_view").empty());
+  EXPECT_TRUE(rowsNamed("_vs").empty());
+  auto taps = rowsNamed("tap");
+  ASSERT_EQ(taps.size(), 1u);
+  EXPECT_EQ(taps[0].text("_sn"), "Home");
+  EXPECT_EQ(taps[0].text("_sc"), "HomeView");
+  EXPECT_EQ(taps[0].integer("_si"), 7);
+  auto own = rowsNamed("_own");
+  ASSERT_EQ(own.size(), 1u);
+  EXPECT_EQ(own[0].text("_sn"), "Other");
+  EXPECT_FALSE(own[0].has("_sc"));
+}
+
+TEST_F(FakeClockFrontTest, ReporterLoggingFromItsOwnQueueDoesNotBlock) {
+  auto reporterQueue = platform::DispatchQueue::create("APMScreenViewReporter");
+  APMAnalyticsCollaborators collaborators;
+  collaborators.trackScreenWithParameters = [reporterQueue](const platform::Dictionary& parameters, double timestamp) {
+    reporterQueue->sync([&] {
+      APMAnalytics::setCurrentScreenParameters({{"_sn", platform::Object("Next")}});
+      APMAnalytics::logInternalEventWithOrigin("auto", "_vs", timestamp, parameters);
+    });
+  };
+  APMAnalytics::setCollaborators(collaborators);
+  start();
+  std::atomic<bool> done{false};
+  reporterQueue->async([&] {
+    APMAnalytics::logEventWithName("screen_view", {{"_sn", platform::Object("Next")}});
+    APMAnalytics::logEventWithName("from_reporter_queue", {});
+    done = true;
+  });
+  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
+  EXPECT_EQ(rowsNamed("_vs").size(), 1u);
+  auto logged = rowsNamed("from_reporter_queue");
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0].text("_sn"), "Next");
+}
+
+TEST_F(FakeClockFrontTest, UserPropertiesAreCheckedThenStored) {
+  start();
+  APMAnalytics::setUserPropertyString(platform::Object("blue"), "color");
+  APMAnalytics::setUserID(platform::Object("user-1"));
+  auto color = userProperty("color");
+  ASSERT_TRUE(color);
+  EXPECT_EQ(color->value().stringValue(), "blue");
+  EXPECT_EQ(color->origin(), "app");
+  ASSERT_TRUE(userProperty("_id"));
+  EXPECT_EQ(userProperty("_id")->value().stringValue(), "user-1");
+
+  struct Case {
+    const char* what;
+    platform::Object value;
+    std::string name;
+    int64_t errorCode;  // 0: no error event
+    int64_t logCode;    // 0: no log line expected
+  };
+  const Case cases[] = {
+      {"reserved name", platform::Object("x"), "first_open_time", 15, 0},
+      {"invalid name", platform::Object("x"), "9lives", 6, 0},
+      {"value too long", platform::Object(std::string(37, 'v')), "shade", 7, 0},
+      {"not a string", platform::Object(3), "count", 0, 25003},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    APMAnalytics::setUserPropertyString(c.value, c.name);
+    EXPECT_FALSE(userProperty(c.name));
+    if (c.errorCode) {
+      EXPECT_EQ(errorRowsWithCode(c.errorCode).size(), 1u);
+    }
+    if (c.logCode) {
+      EXPECT_EQ(linesWithCode(c.logCode).size(), 1u);
+    }
+  }
+
+  APMAnalytics::setUserPropertyString(platform::Object(), "color");
+  APMAnalytics::setUserID(platform::Object());
+  EXPECT_FALSE(userProperty("color"));
+  EXPECT_FALSE(userProperty("_id"));
+  APMAnalytics::setUserID(platform::Object(5));
+  EXPECT_EQ(linesWithCode(25004).size(), 1u);
+  EXPECT_FALSE(userProperty("_id"));
+}
+
+TEST_F(FakeClockFrontTest, InternalUserPropertiesCheckNameOriginAndLength) {
+  start();
+  auto& front = APMAnalytics::sharedInstance();
+  front.setInternalUserProperty(platform::Object(42), "_level", "cx");
+  ASSERT_TRUE(userProperty("_level"));
+  EXPECT_EQ(userProperty("_level")->value().int64Value(), 42);
+  EXPECT_EQ(userProperty("_level")->origin(), "cx");
+
+  front.setInternalUserProperty(platform::Object(1), "_x", std::string(33, 'o'));
+  EXPECT_EQ(linesWithCode(25005).size(), 1u);
+  EXPECT_FALSE(userProperty("_x"));
+  front.setInternalUserProperty(platform::Object(), "_level", "cx");
+  EXPECT_FALSE(userProperty("_level"));
+}
+
+TEST_F(FakeClockFrontTest, AdExposureEventIDIsTurnedIntoANumberWhenDecimal) {
+  start();
+  auto& front = APMAnalytics::sharedInstance();
+  front.logInternalEvent("am", "_ad_probe", {{"_aeid", platform::Object("123456789012")}});
+  front.logInternalEvent("am", "_ad_probe", {{"_aeid", platform::Object("12x")}});
+  auto probes = rowsNamed("_ad_probe");
+  ASSERT_EQ(probes.size(), 2u);
+  EXPECT_EQ(probes[0].parameters.at("_aeid").int64Value(), 123456789012);
+  EXPECT_EQ(probes[1].text("_aeid"), "12x");
+  EXPECT_EQ(linesWithCode(25024).size(), 1u);
+}
+
+TEST_F(FakeClockFrontTest, InterceptorTakesPublicEventsAndListenersHearStoredOnes) {
+  start();
+  std::vector<std::string> intercepted;
+  std::vector<std::string> heard;
+  APMAnalytics::addLogEventListener([&](const std::shared_ptr<APMEvent>& event) { heard.push_back(event->name()); });
+  APMAnalytics::logEventWithName("before_interceptor", {});
+  drain();
+  APMAnalytics::setLogEventInterceptor([&](const std::string&, const std::string& name, const platform::Dictionary&,
+                                           double) { intercepted.push_back(name); });
+  APMAnalytics::logEventWithName("intercepted_event", {});
+  drain();
+  EXPECT_EQ(intercepted, std::vector<std::string>{"intercepted_event"});
+  EXPECT_TRUE(rowsNamed("intercepted_event").empty());
+  EXPECT_EQ(rowsNamed("before_interceptor").size(), 1u);
+  EXPECT_NE(std::find(heard.begin(), heard.end(), "before_interceptor"), heard.end());
+  EXPECT_EQ(std::find(heard.begin(), heard.end(), "intercepted_event"), heard.end());
+}
+
+TEST_F(FakeClockFrontTest, DeactivatedCollectionCanBeSwitchedOffButNeverOn) {
+  start({{APMAnalytics::kOptionCollectionDeactivated, platform::Object(true)},
+         {APMAnalytics::kOptionLogTag, platform::Object("[T]")}});
+  EXPECT_TRUE(APMAnalytics::isAnalyticsCollectionDeactivated());
+  APMAnalytics::setAnalyticsEnabled(true, true);
+  drain();
+  EXPECT_FALSE(engine()->isEnabled());
+  EXPECT_FALSE(APMAnalytics::isAnalyticsCollectionEnabled());
+  EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
+  APMAnalytics::logEventWithName("not_collected", {});
+  EXPECT_TRUE(rowsNamed("not_collected").empty());
+
+  APMAnalytics::setAnalyticsEnabled(false, true);
+  drain();
+  EXPECT_FALSE(engine()->isEnabled());
+  EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 2);
+}
+
+TEST_F(FakeClockFrontTest, DisablingCollectionStopsStorageAndUserData) {
+  std::vector<platform::Dictionary> userData;
+  APMMeasurementComponents components;
+  components.initiateODM1ProtocolWithUserData = [&](const platform::Dictionary& data) { userData.push_back(data); };
+  APMMeasurement::setComponents(components);
+  start();
+  EXPECT_TRUE(APMAnalytics::isAnalyticsCollectionEnabled());
+  APMAnalytics::setUserData({{"email_address", platform::Object("a@b.c")}});
+  drain();
+  EXPECT_EQ(userData.size(), 1u);
+
+  APMAnalytics::setAnalyticsEnabled(false);
+  // The waiting hand-off holds the operation queue for a moment; let it go.
+  clock_->advance(1);
+  ASSERT_TRUE(testsupport::waitFor([] { return !APMAnalytics::isOperationQueueSuspended(); }));
+  APMAnalytics::logEventWithName("while_disabled", {});
+  APMAnalytics::setUserData({{"email_address", platform::Object("a@b.c")}});
+  drain();
+  EXPECT_TRUE(rowsNamed("while_disabled").empty());
+  EXPECT_EQ(userData.size(), 1u);
+  EXPECT_EQ(linesWithCode(25044).size(), 1u);
+}
+
+TEST_F(FakeClockFrontTest, ResetCalledOnTheWorkerQueueDoesNotDeadlockAndWipes) {
+  start();
+  APMAnalytics::logEventWithName("before_reset", {});
+  ASSERT_EQ(rowsNamed("before_reset").size(), 1u);
+  std::atomic<bool> returned{false};
+  engine()->scheduler()->workerQueue()->async([&] {
+    APMAnalytics::resetAnalyticsData();
+    returned = true;
+  });
+  ASSERT_TRUE(testsupport::waitFor([&] { return returned.load(); }));
+  drain();
+  EXPECT_TRUE(rowsNamed("before_reset").empty());
+  EXPECT_EQ(APMAnalytics::resetRetryCount(), 0);
+  EXPECT_FALSE(APMAnalytics::appInstanceIDAfterReset());
+  EXPECT_TRUE(linesWithCode(25037).empty());
+}
+
+TEST_F(FakeClockFrontTest, UserPropertiesAreReadBackOnTheGivenQueue) {
+  start();
+  APMAnalytics::setUserPropertyString(platform::Object("blue"), "color");
+  auto queue = platform::DispatchQueue::create("test.reader");
+  std::atomic<bool> answered{false};
+  platform::Dictionary properties;
+  bool onGivenQueue = false;
+  APMAnalytics::userPropertiesIncludingInternal(false, queue, [&](const platform::Dictionary& result) {
+    properties = result;
+    onGivenQueue = queue->isCurrent();
+    answered = true;
+  });
+  ASSERT_TRUE(testsupport::waitFor([&] { return answered.load(); }));
+  EXPECT_TRUE(onGivenQueue);
+  EXPECT_EQ(platform::Object(properties)["color"], platform::Object("blue"));
+}
+
+// A clock whose every reading is ten milliseconds later than the one before, so the time taken for
+// an event says exactly where among all readings it was taken.
+class SteppingClock final : public platform::Clock {
+ public:
+  double now() const override { return kStartTime + 0.01 * static_cast<double>(ticks_.fetch_add(1) + 1); }
+  double uptime() const override { return 1000.0; }
+
+ private:
+  mutable std::atomic<int64_t> ticks_{0};
+};
+
+TEST_F(FrontTest, TenThousandEventsFromFourThreadsAreStoredOnceInCallOrderPerThread) {
+  platform::installClock(std::make_shared<SteppingClock>());
+  start();
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 2500;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        APMAnalytics::logEventWithName("burst", {{"thread", platform::Object(t)}, {"seq", platform::Object(i)}});
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  auto stored = rowsNamed("burst");
+  platform::installClock(nullptr);
+
+  ASSERT_EQ(stored.size(), static_cast<size_t>(kThreads * kPerThread));
+  std::vector<int64_t> nextSeq(kThreads, 0);
+  std::vector<double> lastTime(kThreads, 0);
+  std::set<double> times;
+  double previousRowTime = 0;
+  for (const auto& row : stored) {
+    int64_t t = row.integer("thread");
+    ASSERT_GE(t, 0);
+    ASSERT_LT(t, kThreads);
+    // Rows come back in storage order: per thread in call order, and overall in time order.
+    EXPECT_EQ(row.integer("seq"), nextSeq[t]) << "thread " << t;
+    nextSeq[t] = row.integer("seq") + 1;
+    EXPECT_GT(row.timestamp, lastTime[t]);
+    lastTime[t] = row.timestamp;
+    EXPECT_GE(row.timestamp, previousRowTime);
+    previousRowTime = row.timestamp;
+    times.insert(row.timestamp);
+  }
+  EXPECT_EQ(times.size(), stored.size());
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(nextSeq[t], kPerThread);
+}
+
+}  // namespace
+}  // namespace fronttest

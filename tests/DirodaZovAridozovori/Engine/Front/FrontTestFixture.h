@@ -1,0 +1,230 @@
+#pragma once
+// A fresh "process" for every test of the engine front: its own data directory, clock, shared
+// instances and captured front log lines. The engine, when a test starts it through the front, runs
+// on its real worker queue over a real SQLite file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "APMDatabase.h"
+#include "APMEventParameters.h"
+#include "APMMeasurement.h"
+#include "APMMonitor.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "APMPersistedConfig.h"
+#include "Consent/APMConsentSettingsUtil.h"
+#include "Front/APMAnalytics.h"
+#include "Front/APMAnalyticsLog.h"
+#include "Identity/APMIdentifiers.h"
+#include "Identity/APMIdentity.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "TestSupport.h"
+#include "platform/Bundle.h"
+#include "platform/ClassRegistry.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+
+namespace fronttest {
+
+inline constexpr const char* kAppID = "1:1234567890:macos:abcdef";
+// 2023-11-14 10:00:00 UTC.
+inline constexpr double kStartTime = 1699956000.0;
+
+struct LogLine {
+  int64_t level = 0;
+  int64_t code = 0;
+  std::string message;
+  std::vector<std::string> contexts;
+};
+
+struct Row {
+  std::string name;
+  std::string origin;
+  double timestamp = 0;
+  APMParameters parameters;
+  bool has(const std::string& parameter) const { return parameters.count(parameter) != 0; }
+  int64_t integer(const std::string& parameter) const {
+    auto found = parameters.find(parameter);
+    return found == parameters.end() ? INT64_MIN : found->second.int64Value();
+  }
+  std::string text(const std::string& parameter) const {
+    auto found = parameters.find(parameter);
+    return found == parameters.end() ? "<absent>" : found->second.stringValue();
+  }
+};
+
+// Resets everything the front and the engine keep per process.
+inline void resetProcess() {
+  APMMeasurement::setComponents({});
+  APMIdentity::setSharedInstance(nullptr);
+  APMIdentifiers::resetSharedInstance();
+  APMPersistedConfig::resetSharedInstanceForTesting();
+  APMConsentSettingsUtil::reset();
+  APMMonitor::resetSharedForTesting();
+  platform::ClassRegistry::reset();
+  platform::UserDefaults::resetForTesting();
+  platform::Bundle::reset();
+  platform::Bundle::setBundleIdentifier("com.example.host");
+  platform::Bundle::setShortVersion("1.0");
+}
+
+class FrontTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetProcess();
+    APMAnalytics::resetForTesting();
+    clearLog();
+    APMSetAnalyticsLogSink([this](int64_t level, int64_t code, const std::string& message,
+                                  const APMMonitorContexts& contexts) {
+      LogLine line{level, code, message, {}};
+      for (const auto& context : contexts) {
+        line.contexts.push_back(context.object() ? context.object()->description() : "<error>");
+      }
+      std::lock_guard<std::mutex> lock(logMutex_);
+      log_.push_back(std::move(line));
+    });
+  }
+
+  void TearDown() override {
+    stopEngine();
+    APMAnalytics::resetForTesting();
+    APMSetAnalyticsLogSink(nullptr);
+    resetProcess();
+  }
+
+  void stopEngine() {
+    APMAnalytics::flushSerialQueueForTesting();
+    if (APMMeasurement::hasSharedInstance()) APMMeasurement::resetSharedInstanceForTesting();
+  }
+
+  // Starts analytics through the front and waits until the engine has started.
+  void start(const platform::Dictionary& options = {}) {
+    APMAnalytics::startWithAppID(kAppID, APMAnalytics::kOriginStart, options);
+    drain();
+  }
+
+  std::shared_ptr<APMMeasurement> engine() { return APMMeasurement::sharedInstance(); }
+
+  // Waits until the front's serial queue and the worker queue have nothing left, work queued by
+  // work included (the worker notifies listeners through the front, the front hands on to the worker).
+  void drain() {
+    for (int round = 0; round < 4; ++round) {
+      APMAnalytics::flushSerialQueueForTesting();
+      auto measurement = engine();
+      if (!measurement) continue;
+      auto worker = measurement->scheduler()->workerQueue();
+      for (int i = 0; i < 50; ++i) {
+        worker->sync([] {});
+        if (worker->pendingCount() == 0) break;
+      }
+    }
+  }
+
+  template <typename Work>
+  void onWorker(Work work) {
+    engine()->scheduler()->workerQueue()->sync([&] { work(); });
+  }
+
+  std::vector<Row> rows() {
+    drain();
+    std::vector<Row> result;
+    auto measurement = engine();
+    if (!measurement) return result;
+    onWorker([&] {
+      if (!measurement->database()) return;
+      platform::Error error;
+      auto stored = measurement->database()->allRawEventsWithError(&error);
+      ASSERT_TRUE(stored) << error.description;
+      auto sorted = *stored;
+      std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a->rowID() < b->rowID(); });
+      for (const auto& row : sorted) {
+        result.push_back({row->rawEvent()->name(), row->rawEvent()->origin(), row->rawEvent()->timestamp(),
+                          row->rawEvent()->parameters()});
+      }
+    });
+    return result;
+  }
+
+  std::vector<Row> rowsNamed(const std::string& name) {
+    std::vector<Row> matching;
+    for (const auto& row : rows()) {
+      if (row.name == name) matching.push_back(row);
+    }
+    return matching;
+  }
+
+  std::vector<Row> errorRowsWithCode(int64_t code) {
+    std::vector<Row> matching;
+    for (const auto& row : rowsNamed("_err")) {
+      if (row.integer("_err") == code) matching.push_back(row);
+    }
+    return matching;
+  }
+
+  std::shared_ptr<APMUserAttribute> userProperty(const std::string& name) {
+    drain();
+    std::shared_ptr<APMUserAttribute> result;
+    onWorker([&] {
+      platform::Error error;
+      result = engine()->database()->userAttributeWithName(name, &error);
+    });
+    return result;
+  }
+
+  // Remote settings and block-listed event names, applied as a fetched configuration would be.
+  void applyConfig(const std::map<std::string, std::string>& settings, const std::vector<std::string>& blocked = {}) {
+    auto config = APMPBMeasurementConfig::initWithMessageInfo();
+    APMNanoSetString(*config, 1, std::string(kAppID));
+    std::vector<std::shared_ptr<APMPBSetting>> settingMessages;
+    for (const auto& [key, value] : settings) {
+      auto setting = APMPBSetting::initWithMessageInfo();
+      APMNanoSetString(*setting, 0, key);
+      APMNanoSetString(*setting, 1, value);
+      settingMessages.push_back(setting);
+    }
+    APMNanoSetRepeatedField(*config, 3, settingMessages);
+    std::vector<std::shared_ptr<APMPBEventConfig>> eventConfigs;
+    for (const auto& name : blocked) {
+      auto eventConfig = APMPBEventConfig::initWithMessageInfo();
+      APMNanoSetString(*eventConfig, 0, name);
+      APMNanoSetBool(*eventConfig, 1, true);
+      eventConfigs.push_back(eventConfig);
+    }
+    APMNanoSetRepeatedField(*config, 4, eventConfigs);
+    onWorker([&] { ASSERT_TRUE(engine()->remoteConfigInstance()->updateMeasurementConfig(config)); });
+  }
+
+  std::vector<LogLine> logLines() {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    return log_;
+  }
+  std::vector<LogLine> linesWithCode(int64_t code) {
+    std::vector<LogLine> matching;
+    for (const auto& line : logLines()) {
+      if (line.code == code) matching.push_back(line);
+    }
+    return matching;
+  }
+  void clearLog() {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    log_.clear();
+  }
+
+  testsupport::ScopedDataDirectory dataDirectory_;
+  std::mutex logMutex_;
+  std::vector<LogLine> log_;
+};
+
+// The same with a fake clock fixed at kStartTime.
+class FakeClockFrontTest : public FrontTest {
+ protected:
+  testsupport::ScopedFakeClock clock_{kStartTime};
+};
+
+}  // namespace fronttest

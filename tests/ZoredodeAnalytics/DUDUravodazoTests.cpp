@@ -1,0 +1,219 @@
+// The public analytics API: the default-app check, the start through the core platform, the user
+// data it hands on, the installation-ID observer, and events logged by a host end to end.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
+#include "DUDUravodazo.h"
+#include "ROREzo.h"
+#include "VEZUzaduzo.h"
+#include "VIDAdodaradadivi.h"
+
+namespace fronttest {
+namespace {
+
+class DUDUravodazoTest : public FakeClockFrontTest {
+ protected:
+  void SetUp() override {
+    FakeClockFrontTest::SetUp();
+    ROREzo::resetForTesting();
+    DUDUravodazo::registerAnalyticsStart();
+    APMMeasurementComponents components;
+    components.initiateODM1ProtocolWithUserData = [this](const platform::Dictionary& data) {
+      std::lock_guard<std::mutex> lock(userDataMutex_);
+      userData_.push_back(data);
+    };
+    APMMeasurement::setComponents(components);
+  }
+  void TearDown() override {
+    DUDUravodazo::resetForTesting();
+    ROREzo::resetForTesting();
+    VIDAdodaradadivi::resetInstallations();
+    FakeClockFrontTest::TearDown();
+  }
+
+  // Configures the default app the way a host does; the core platform starts analytics.
+  void configure() {
+    VEZUzaduzo options(kAppID, "1234567890");
+    ROREzo::configureWithOptions(options);
+    drain();
+  }
+
+  std::vector<platform::Dictionary> userData() {
+    drain();
+    std::lock_guard<std::mutex> lock(userDataMutex_);
+    return userData_;
+  }
+
+  std::mutex userDataMutex_;
+  std::vector<platform::Dictionary> userData_;
+};
+
+TEST_F(DUDUravodazoTest, CallsBeforeTheDefaultAppIsConfiguredAreDroppedWithTheirMessage) {
+  struct Case {
+    const char* what;
+    std::function<void()> call;
+    int64_t code;
+    std::vector<std::string> contexts;
+  };
+  const Case cases[] = {
+      {"event", [] { DUDUravodazo::logEventWithName("tap", {}); }, 25018, {"tap"}},
+      {"user property", [] { DUDUravodazo::setUserPropertyString(platform::Object("v"), "color"); }, 25019,
+       {"color"}},
+      {"email", [] { DUDUravodazo::initiateOnDeviceConversionMeasurementWithEmailAddress("a@b.c"); }, 25051, {}},
+      {"phone", [] { DUDUravodazo::initiateOnDeviceConversionMeasurementWithPhoneNumber("+15550100"); }, 25052, {}},
+      {"hashed email",
+       [] { DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(platform::Data(32, 1)); }, 25053,
+       {}},
+      {"hashed phone",
+       [] { DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(platform::Data(32, 1)); }, 25054,
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    clearLog();
+    c.call();
+    auto lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, 3);
+    EXPECT_EQ(lines[0].code, c.code);
+    EXPECT_EQ(lines[0].contexts, c.contexts);
+  }
+  // Nothing was held for a later start either.
+  start();
+  for (const auto& row : rows()) EXPECT_NE(row.origin, "app") << row.name;
+  EXPECT_TRUE(userData().empty());
+}
+
+TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsAndEventsAreStored) {
+  DUDUravodazo::logEventWithName("too_early", {});
+  configure();
+  ASSERT_TRUE(APMAnalytics::isStarted());
+  ASSERT_TRUE(APMMeasurement::hasSharedInstance());
+  EXPECT_EQ(APMMeasurement::monitor()->logTag(), "[ZoredodeAnalytics]");
+  DUDUravodazo::setAnalyticsCollectionEnabled(true);
+  DUDUravodazo::logEventWithName("app_launched", {{"count", platform::Object(3)}, {"label", platform::Object("x")}});
+  DUDUravodazo::logEventWithName("ad_impression", {});
+  DUDUravodazo::setUserPropertyString(platform::Object("gorilla"), "character");
+  auto launched = rowsNamed("app_launched");
+  ASSERT_EQ(launched.size(), 1u);
+  EXPECT_EQ(launched[0].origin, "app");
+  EXPECT_EQ(launched[0].integer("count"), 3);
+  EXPECT_EQ(launched[0].text("label"), "x");
+  EXPECT_EQ(rowsNamed("ad_impression").size(), 1u);
+  EXPECT_TRUE(rowsNamed("too_early").empty());
+  ASSERT_TRUE(userProperty("character"));
+  EXPECT_EQ(userProperty("character")->value().stringValue(), "gorilla");
+  EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
+}
+
+TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {
+  struct Case {
+    const char* what;
+    bool email;
+    platform::Data input;
+    int64_t warningCode;  // 0: none
+    platform::Data passed;
+  };
+  platform::Data hex;
+  platform::Data bytes;
+  for (int i = 0; i < 32; ++i) {
+    const char* digits = "0123456789abcdef";
+    hex.push_back(static_cast<uint8_t>(digits[(i * 7) % 16]));
+    hex.push_back(static_cast<uint8_t>(digits[(i * 3) % 16]));
+    bytes.push_back(static_cast<uint8_t>(((i * 7) % 16) * 16 + (i * 3) % 16));
+  }
+  const Case cases[] = {
+      {"32 bytes", true, platform::Data(32, 0xAB), 0, platform::Data(32, 0xAB)},
+      {"64 hex characters", true, hex, 25056, bytes},
+      {"31 bytes", true, platform::Data(31, 7), 25056, platform::Data(31, 7)},
+      {"empty", true, {}, 25056, {}},
+      {"64 hex characters (phone)", false, hex, 25057, bytes},
+  };
+  configure();
+  DUDUravodazo::setAnalyticsCollectionEnabled(true);
+  size_t seen = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    clearLog();
+    if (c.email) {
+      DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(c.input);
+    } else {
+      DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(c.input);
+    }
+    // Each hand-off holds the operation queue for a moment; let it go.
+    clock_->advance(1);
+    ASSERT_TRUE(testsupport::waitFor([] { return !APMAnalytics::isOperationQueueSuspended(); }));
+    auto data = userData();
+    ASSERT_EQ(data.size(), ++seen);
+    const char* key = c.email ? DUDUravodazo::kHashedEmailAddressKey : DUDUravodazo::kHashedPhoneNumberKey;
+    EXPECT_EQ(platform::Object(data.back())[key], platform::Object(c.passed));
+    EXPECT_EQ(linesWithCode(c.warningCode).size(), c.warningCode ? 1u : 0u);
+  }
+}
+
+TEST_F(DUDUravodazoTest, PlainUserDataPassesUnchangedAndMissingBecomesEmpty) {
+  configure();
+  DUDUravodazo::initiateOnDeviceConversionMeasurementWithEmailAddress(std::nullopt);
+  clock_->advance(1);
+  ASSERT_TRUE(testsupport::waitFor([] { return !APMAnalytics::isOperationQueueSuspended(); }));
+  DUDUravodazo::initiateOnDeviceConversionMeasurementWithPhoneNumber(" +1 555 0100 ");
+  auto data = userData();
+  ASSERT_EQ(data.size(), 2u);
+  EXPECT_EQ(data[0], (platform::Dictionary{{"email_address", platform::Object("")}}));
+  EXPECT_EQ(data[1], (platform::Dictionary{{"phone_number", platform::Object(" +1 555 0100 ")}}));
+}
+
+TEST_F(DUDUravodazoTest, HexStringPairsAreReadLikeNumbers) {
+  struct Case {
+    std::string text;
+    platform::Data bytes;
+  };
+  const Case cases[] = {
+      {"00ff10Ab", {0x00, 0xff, 0x10, 0xab}},
+      {"zz", {0x00}},   // a pair that does not start with a digit gives 0
+      {"az", {0x0a}},   // a pair read up to its first non-digit
+      {"abc", {0xab}},  // an odd character at the end is ignored
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(DUDUravodazoDataFromHexString(platform::Data(c.text.begin(), c.text.end())), c.bytes);
+  }
+}
+
+TEST_F(DUDUravodazoTest, ConsentFromThePublicAPIRanksAsThirdParty) {
+  DUDUravodazo::setConsent({{"analytics_storage", platform::Object("denied")}});
+  EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 10);
+  EXPECT_EQ(APMAnalytics::persistedConsentSource(), 10);
+  EXPECT_FALSE(APMAnalytics::consentSettings3P().empty());
+  EXPECT_TRUE(APMAnalytics::consentSettings1P().empty());
+  EXPECT_EQ(DUDUravodazo::appInstanceID(), std::nullopt);
+}
+
+TEST_F(DUDUravodazoTest, InstallationIDIsAskedAgainOnEveryChangeWithOneObserver) {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  size_t before = center.observerCount();
+  DUDUravodazo::observeZoredodeInstallationIDChanges();
+  DUDUravodazo::observeZoredodeInstallationIDChanges();
+  EXPECT_EQ(center.observerCount(), before + 1);
+
+  auto identity = APMIdentity::sharedInstance();
+  ASSERT_TRUE(identity);
+  EXPECT_FALSE(identity->zoredodeInstallationID());
+  center.post(ZORInstallationIDDidChangeNotification);
+  ASSERT_TRUE(testsupport::waitFor([&] { return identity->zoredodeInstallationID().has_value(); }));
+  EXPECT_EQ(identity->zoredodeInstallationID()->size(), 22u);
+}
+
+TEST_F(DUDUravodazoTest, SharedInstanceAnswersTheConnector) {
+  auto queue = platform::DispatchQueue::create("test.connector");
+  std::atomic<int64_t> answer{-1};
+  DUDUravodazo::sharedInstance().maxUserPropertiesForOrigin("fiam", queue, [&](int64_t n) { answer = n; });
+  ASSERT_TRUE(testsupport::waitFor([&] { return answer.load() != -1; }));
+  EXPECT_EQ(answer.load(), 25);
+  EXPECT_EQ(DUDUravodazo::topLevelVersion(), "11.15.0");
+}
+
+}  // namespace
+}  // namespace fronttest
