@@ -132,6 +132,14 @@ void APMMeasurement::setComponents(APMMeasurementComponents components) {
   state.components = std::move(replacement);
 }
 
+void APMMeasurement::updateComponents(const std::function<void(APMMeasurementComponents&)>& change) {
+  auto& state = shared();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  auto replacement = std::make_shared<APMMeasurementComponents>(*state.components);
+  if (change) change(*replacement);
+  state.components = std::move(replacement);
+}
+
 APMMeasurementComponents APMMeasurement::components() { return *componentsSnapshot(); }
 
 std::shared_ptr<const APMMeasurementComponents> APMMeasurement::componentsSnapshot() {
@@ -389,6 +397,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   {
     std::lock_guard<std::mutex> lock(publishMutex_);
     publishedRemoteConfig_ = config;
+    publishedIdentity_ = identity_;
   }
   installRemoteConfigHooks();
   createSessionReporterOnWorkerQueue();
@@ -423,21 +432,29 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
 
 void APMMeasurement::installRemoteConfigHooks() {
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  // These run on any queue: they read the identity as published under publishMutex_.
+  auto identityOf = [](const std::weak_ptr<APMMeasurement>& weak) -> std::shared_ptr<APMIdentity> {
+    auto self = weak.lock();
+    if (!self) return nullptr;
+    std::lock_guard<std::mutex> lock(self->publishMutex_);
+    return self->publishedIdentity_;
+  };
   APMRemoteConfig::EngineHooks hooks;
   hooks.engineIsEnabled = [weakSelf] {
     auto self = weakSelf.lock();
     return self && self->isEnabled();
   };
-  hooks.appVersion = [weakSelf]() -> std::optional<std::string> {
-    auto self = weakSelf.lock();
-    if (!self || !self->identity_) return std::nullopt;
-    return self->identity_->appVersion();
+  hooks.appVersion = [weakSelf, identityOf]() -> std::optional<std::string> {
+    auto identity = identityOf(weakSelf);
+    if (!identity) return std::nullopt;
+    return identity->appVersion();
+  };
+  hooks.appDataConsentStatus = [weakSelf, identityOf]() -> int64_t {
+    auto identity = identityOf(weakSelf);
+    return identity ? identity->appleConsentStatus() : APMIdentity::kConsentStatusUnsupported;
   };
   APMRemoteConfig::setEngineHooks(std::move(hooks));
-  APMIdentifiers::setEngineIdentityProvider([weakSelf]() -> std::shared_ptr<APMIdentity> {
-    auto self = weakSelf.lock();
-    return self ? self->identity_ : nullptr;
-  });
+  APMIdentifiers::setEngineIdentityProvider([weakSelf, identityOf]() { return identityOf(weakSelf); });
 }
 
 bool APMMeasurement::shouldWipeDataWithAppID(const std::string& appID,

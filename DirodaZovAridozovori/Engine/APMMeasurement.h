@@ -117,6 +117,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   static void resetSharedInstanceForTesting();
   // Components provided by other parts; set before the first start.
   static void setComponents(APMMeasurementComponents components);
+  // Changes some components and keeps the others (each provider fills in its own).
+  static void updateComponents(const std::function<void(APMMeasurementComponents&)>& change);
   static APMMeasurementComponents components();
   // The installed components without copying them (never null).
   static std::shared_ptr<const APMMeasurementComponents> componentsSnapshot();
@@ -403,6 +405,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // Guards publishedRemoteConfig_, the configuration as other queues see it.
   mutable std::mutex publishMutex_;
   std::shared_ptr<APMRemoteConfig> publishedRemoteConfig_;
+  std::shared_ptr<APMIdentity> publishedIdentity_;
 
   // Guards openGroup_: entry points on any thread add to it, the worker takes it.
   std::mutex groupMutex_;
