@@ -1,0 +1,224 @@
+// The configuration's event-editing program on the engine's event road: what gets stored.
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "APMEventEditingHost.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "EngineTestFixture.h"
+#include "EventEditing/APMPProgramTextFormat.h"
+
+namespace enginetest {
+namespace {
+
+// Programs written as S-expressions: (NAME arg...) statements, numbers, "texts", true/false.
+class ProgramText {
+ public:
+  static std::string entity(const std::string& source) {
+    ProgramText reader(source);
+    return reader.next();
+  }
+  static std::vector<std::string> entities(const std::string& source) {
+    ProgramText reader(source);
+    std::vector<std::string> out;
+    while (reader.skip()) out.push_back(reader.next());
+    return out;
+  }
+
+ private:
+  explicit ProgramText(const std::string& source) : s_(source) {}
+  bool skip() {
+    while (pos_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[pos_]))) ++pos_;
+    return pos_ < s_.size();
+  }
+  std::string next() {
+    skip();
+    if (s_[pos_] == '(') {
+      ++pos_;
+      skip();
+      size_t start = pos_;
+      while (!std::isspace(static_cast<unsigned char>(s_[pos_])) && s_[pos_] != ')') ++pos_;
+      std::string text = "{ type: STATEMENT function_name: \"" + s_.substr(start, pos_ - start) + "\"";
+      while (skip() && s_[pos_] != ')') text += " value " + next();
+      ++pos_;
+      return text + " }";
+    }
+    if (s_[pos_] == '"') {
+      size_t end = s_.find('"', pos_ + 1);
+      std::string text = "{ type: STRING string_value: " + s_.substr(pos_, end - pos_ + 1) + " }";
+      pos_ = end + 1;
+      return text;
+    }
+    size_t start = pos_;
+    while (pos_ < s_.size() && !std::isspace(static_cast<unsigned char>(s_[pos_])) && s_[pos_] != ')') ++pos_;
+    std::string token = s_.substr(start, pos_ - start);
+    if (token == "true" || token == "false") return "{ type: BOOLEAN boolean_value: " + token + " }";
+    return "{ type: NUMBER number_value: " + token + " }";
+  }
+  std::string s_;
+  size_t pos_ = 0;
+};
+
+const char* const kPreamble =
+    "(41 \"reg\" \"log\" \"config\") (3 \"reg\" (require \"internal.registerCallback\"))"
+    " (3 \"log\" (require \"internal.eventLogger\")) (3 \"config\" (require \"internal.remoteConfig\"))"
+    " (50 \"register\" (7 \"rule\") (reg 0 (16 (15 \"rule\") \"fn\") (15 \"rule\")))";
+
+// The preamble, and one "register" activity with a data entity per rule.
+std::shared_ptr<APMPBProgram> program(const std::vector<std::string>& rules, const std::string& preamble = kPreamble) {
+  std::string text;
+  for (const std::string& instruction : ProgramText::entities(preamble)) text += "instructions " + instruction + "\n";
+  text += "activities { activities { name: \"register\"";
+  for (const std::string& rule : rules) text += " data " + ProgramText::entity(rule);
+  text += " } }";
+  std::string problem;
+  auto bytes = APMPProgramBytesFromTextForm(text, &problem);
+  EXPECT_TRUE(bytes) << problem;
+  return bytes ? APMPBProgram::fromBuffer(*bytes) : nullptr;
+}
+
+std::string rule(const std::string& type, const std::string& body) {
+  return "(8 \"type\" \"" + type + "\" \"fn\" (51 \"\" (7 \"e\") " + body + "))";
+}
+
+const std::string kIsCheckout = "(20 (2 (15 \"e\") \"getEventName\" (7)) \"checkout_start\")";
+
+class EventEditingHostTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    APMEventEditingHost::install();
+  }
+  void TearDown() override {
+    EngineTest::TearDown();
+    APMRemoteConfig::setEventEditingLoader(nullptr);
+  }
+
+  void applyProgram(const std::shared_ptr<APMPBProgram>& program, const std::map<std::string, std::string>& settings,
+                    bool* loaded) {
+    ASSERT_TRUE(program);
+    auto config = APMPBMeasurementConfig::initWithMessageInfo();
+    APMNanoSetString(*config, 1, std::string(kAppID));
+    std::vector<std::shared_ptr<APMPBSetting>> settingMessages;
+    for (const auto& [key, value] : settings) {
+      auto setting = APMPBSetting::initWithMessageInfo();
+      APMNanoSetString(*setting, 0, key);
+      APMNanoSetString(*setting, 1, value);
+      settingMessages.push_back(setting);
+    }
+    APMNanoSetRepeatedField(*config, 3, settingMessages);
+    APMNanoSetRepeatedField(*config, 8, std::vector<std::shared_ptr<APMPBProgram>>{program});
+    onWorker([&] {
+      engine().remoteConfigInstance()->updateMeasurementConfig(config);
+      *loaded = engine().remoteConfigInstance()->eventEditing() != nullptr;
+    });
+  }
+};
+
+TEST_F(EventEditingHostTest, StoresTheEditedEventAndTheCreatedOne) {
+  start();
+  bool loaded = false;
+  applyProgram(program({
+                   rule("edit",
+                        "(41 \"match\") (3 \"match\" " + kIsCheckout + ")"
+                        " (2 (15 \"e\") \"setEventName\" (7 \"checkout_done\"))"
+                        " (2 (15 \"e\") \"setParamValue\" (7 \"stage\" \"final\"))"
+                        " (2 (15 \"e\") \"setParamValue\" (7 \"email\" (45)))"
+                        " (36 (39 (15 \"match\") 1 2))"),
+                   // Create callbacks run after the edits: they see the edited name.
+                   rule("create",
+                        "(39 (20 (2 (15 \"e\") \"getEventName\" (7)) \"checkout_done\")"
+                            " (log (0 \"checkout\" (2 (15 \"config\") \"getValue\" (7 \"measurement.copy_suffix\" \"?\")))"
+                            " (2 (15 \"e\") \"getTimestamp\" (7)) (8 \"value\" (2 (15 \"e\") \"getParamValue\" (7 \"value\"))))"
+                            " 0)"),
+               }),
+               {{"measurement.copy_suffix", "_copy"}}, &loaded);
+  ASSERT_TRUE(loaded);
+  logPublic("checkout_start", {{"email", "person@example.com"}, {"value", 42}, {"currency", "EUR"}});
+  logPublic("other_event", {{"email", "kept@example.com"}});
+
+  EXPECT_TRUE(rowsNamed("checkout_start").empty());
+  auto edited = rowsNamed("checkout_done");
+  ASSERT_EQ(edited.size(), 1u);
+  EXPECT_EQ(edited[0].text("stage"), "final");
+  EXPECT_FALSE(edited[0].has("email"));
+  EXPECT_EQ(edited[0].integer("value"), 42);
+  EXPECT_EQ(edited[0].text("currency"), "EUR");
+  EXPECT_EQ(edited[0].timestamp, kStartTime);
+  auto created = rowsNamed("checkout_copy");
+  ASSERT_EQ(created.size(), 1u);
+  EXPECT_EQ(created[0].origin, "app");
+  EXPECT_EQ(created[0].integer("value"), 42);
+  EXPECT_EQ(created[0].timestamp, kStartTime);
+  // Events the program leaves alone are stored as logged.
+  auto other = rowsNamed("other_event");
+  ASSERT_EQ(other.size(), 1u);
+  EXPECT_EQ(other[0].text("email"), "kept@example.com");
+  EXPECT_FALSE(other[0].has("stage"));
+}
+
+TEST_F(EventEditingHostTest, AFailingProgramStoresTheEventAsLogged) {
+  start();
+  bool loaded = false;
+  applyProgram(program({rule("edit",
+                             "(39 " + kIsCheckout + " (2 (15 \"e\") \"setParamValue\" (7 \"nested\" (8 \"k\" 1))) 0)"
+                             " (2 (15 \"e\") \"setEventName\" (7 \"renamed\"))"
+                             " (36 0)")}),
+               {}, &loaded);
+  ASSERT_TRUE(loaded);
+  logPublic("checkout_start", {{"email", "person@example.com"}});
+  auto stored = rowsNamed("checkout_start");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].text("email"), "person@example.com");
+  EXPECT_FALSE(stored[0].has("nested"));
+  EXPECT_TRUE(loggedCode(23223));
+}
+
+TEST_F(EventEditingHostTest, AProgramThatDoesNotLoadEditsNothing) {
+  start();
+  bool loaded = true;
+  applyProgram(program({rule("edit", "(36 0)")}, std::string(kPreamble) + " (36 1)"), {}, &loaded);
+  EXPECT_FALSE(loaded);
+  EXPECT_TRUE(loggedCode(29026));
+  logPublic("checkout_start", {{"email", "person@example.com"}});
+  ASSERT_EQ(rowsNamed("checkout_start").size(), 1u);
+}
+
+TEST(APMEventEditingHostInstallTests, AnEditingStepAlreadyProvidedIsKept) {
+  APMMeasurementComponents parts;
+  parts.runEventEditing = [](APMRemoteConfigEventEditing&, const APMEditEventForm&) {
+    APMEventEditingOutcome outcome;
+    outcome.failed = true;
+    return outcome;
+  };
+  APMMeasurement::setComponents(parts);
+  APMEventEditingHost::install();
+  class OtherHost : public APMRemoteConfigEventEditing {} other;
+  EXPECT_TRUE(APMMeasurement::components().runEventEditing(other, {}).failed);
+
+  APMMeasurement::setComponents({});
+  APMEventEditingHost::install();
+  // Installed: a host of another kind is not ours and edits nothing.
+  auto outcome = APMMeasurement::components().runEventEditing(other, {"e", 1, {}});
+  EXPECT_FALSE(outcome.failed);
+  EXPECT_FALSE(outcome.outputEvent);
+  APMMeasurement::setComponents({});
+  APMRemoteConfig::setEventEditingLoader(nullptr);
+}
+
+TEST(APMEventEditingHostInstallTests, EditEventFormsRoundTrip) {
+  APMEditEventForm form{"purchase", 12.5, {{"i", 3}, {"d", 2.5}, {"s", "t"}}};
+  auto event = APMPEventFromEditEvent(form);
+  EXPECT_EQ(event->name(), "purchase");
+  EXPECT_EQ(event->timestamp(), 12.5);
+  APMEditEventForm back = APMEditEventFromPEvent(*event);
+  EXPECT_EQ(back.name, form.name);
+  EXPECT_EQ(back.timestamp, form.timestamp);
+  EXPECT_EQ(back.parameters, form.parameters);
+  EXPECT_TRUE(back.parameters.at("i").isInteger());
+}
+
+}  // namespace
+}  // namespace enginetest
