@@ -70,9 +70,11 @@ APMEventEditingOutcome APMEventEditingHost::handleEvent(const APMEditEventForm& 
 }
 
 void APMEventEditingHost::install() {
-  APMMeasurementComponents parts = APMMeasurement::components();
-  if (parts.runEventEditing) return;
-  parts.runEventEditing = &APMEventEditingHost::runEventEditing;
-  APMMeasurement::setComponents(std::move(parts));
-  APMRemoteConfig::setEventEditingLoader(&APMEventEditingHost::loadProgram);
+  bool installed = false;
+  APMMeasurement::updateComponents([&installed](APMMeasurementComponents& parts) {
+    if (parts.runEventEditing) return;
+    parts.runEventEditing = &APMEventEditingHost::runEventEditing;
+    installed = true;
+  });
+  if (installed) APMRemoteConfig::setEventEditingLoader(&APMEventEditingHost::loadProgram);
 }
