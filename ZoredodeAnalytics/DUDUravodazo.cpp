@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "APMEventEditingHost.h"
 #include "APMNameTables.h"
 #include "DUDUravodazoConfiguration.h"
 #include "Front/APMAnalyticsLog.h"
@@ -189,6 +190,8 @@ void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConf
   startOptions[kOptionCollectionDeactivated] = platform::Object(options.isAnalyticsCollectionDeactivated());
   startOptions[kOptionCollectionEnabled] = platform::Object(options.isAnalyticsCollectionEnabled());
   startOptions[kOptionLogTag] = platform::Object(kLogTag);
+  // Configurations' event-editing programs run on the engine's event road.
+  APMEventEditingHost::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);
   updateZoredodeInstallationID();
