@@ -66,6 +66,39 @@ int32_t APMMeasurement::currentDayNumber() const {
   return APMDayNumber(platform::now(), persistedConfig_->midnightOffset().value_or(0));
 }
 
+APMMeasurement::RoadSettings APMMeasurement::readRoadSettings() {
+  RoadSettings settings;
+  settings.maxEventsPerDay = remoteConfig_->maxEventsPerDay();
+  settings.maxErrorEventsPerDay = remoteConfig_->maxErrorEventsPerDay();
+  settings.maxPublicEventsPerDay = remoteConfig_->maxPublicEventsPerDay();
+  settings.maxRealtimeEventCountPerDay = remoteConfig_->maxRealtimeEventCountPerDay();
+  settings.maxRealtimeDCUEventCountPerDay = remoteConfig_->maxRealtimeDCUEventCountPerDay();
+  settings.maxEventNameCardinality = remoteConfig_->maxEventNameCardinality();
+  settings.blocklistInternal = remoteConfig_->blocklistInternal();
+  settings.blocklistPublic = remoteConfig_->blocklistPublic();
+  settings.day = currentDayNumber();
+  settings.defaultEventParameters = persistedConfig_->defaultEventParameters();
+  settings.eventEditing = remoteConfig_->eventEditing();
+  return settings;
+}
+
+APMMeasurement::RoadSettings& APMMeasurement::roadSettings() {
+  if (groupSettings_) return *groupSettings_;
+  adHocSettings_ = readRoadSettings();
+  return *adHocSettings_;
+}
+
+std::pair<bool, bool> APMMeasurement::nameRules(const std::string& eventName) {
+  auto lookUp = [&] {
+    return std::make_pair(remoteConfig_->isEventBlocklisted(eventName), remoteConfig_->isEventCustomConversion(eventName));
+  };
+  if (!groupSettings_) return lookUp();
+  auto& rules = groupSettings_->nameRules;
+  auto found = rules.find(eventName);
+  if (found == rules.end()) found = rules.emplace(eventName, lookUp()).first;
+  return found->second;
+}
+
 // MARK: - Entries
 
 void APMMeasurement::handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
@@ -96,7 +129,7 @@ void APMMeasurement::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   event = appExceptionEventWithZoredodeFeatureRollouts(event);
   writeSessionStartEventOnWorkerQueue(*event);
 
-  auto host = remoteConfig_->eventEditing();
+  auto host = roadSettings().eventEditing;
   auto runEditing = componentsSnapshot()->runEventEditing;
   if (!host || !runEditing) {
     writeEventOnWorkerQueue(event);
@@ -289,9 +322,10 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEv
   if (!checkWorkerQueue("writeFilteredEventOnWorkerQueue:") || !event || !database_) return;
   auto monitor = log();
   const std::string& name = event->name();
-  if (remoteConfig_->isEventBlocklisted(name)) {
+  if (nameRules(name).first) {
     monitor->logWithLevel(5, 23052, "Rejected event. Event name", name);
-    if (!remoteConfig_->blocklistInternal() && !remoteConfig_->blocklistPublic() && name != "_err") {
+    const RoadSettings& settings = roadSettings();
+    if (!settings.blocklistInternal && !settings.blocklistPublic && name != "_err") {
       logInternalEvent("auto", "_err",
                        {{"_err", static_cast<int64_t>(11)},
                         {"_ev", platform::truncateToCharacters(name, kMaxErrorTextLength)}});
@@ -313,26 +347,53 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEv
     cachedMetadata_.reset();
     return;
   }
+  if (groupState_) {
+    if (eventOutcome_.dailyCounts) {
+      groupState_->dailyCounts = eventOutcome_.dailyCounts;
+      groupState_->dailyCountsChanged = true;
+    }
+    if (eventOutcome_.ensuredAggregate) groupState_->namesWithAggregates.insert(name);
+    if (eventOutcome_.storedFingerprint) groupState_->storedFingerprint = eventOutcome_.storedFingerprint;
+  }
   for (auto& action : actions) afterCommit(std::move(action));
+}
+
+bool APMMeasurement::flushGroupDailyCounts() {
+  if (!groupState_ || !groupState_->dailyCountsChanged || !groupState_->dailyCounts) return true;
+  platform::Error error;
+  if (database_->updateDailyCounts(*groupState_->dailyCounts, &error)) return true;
+  log()->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error", std::string(), error);
+  return false;
 }
 
 bool APMMeasurement::writeFilteredEventInTransaction(APMEvent& event) {
   auto monitor = log();
+  eventOutcome_ = EventOutcome{};
   if (!updateLifetimeValueWithEvent(event)) return false;
   const bool isPublic = APMIsPublicName(event.name());
-  platform::Error error;
-  auto counts = database_->dailyCounts(&error);
-  if (!counts) {
-    monitor->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error", error);
-    return false;
+  std::optional<APMDailyCounts> counts;
+  if (groupState_ && groupState_->dailyCounts) {
+    counts = groupState_->dailyCounts;
+  } else {
+    platform::Error error;
+    counts = database_->dailyCounts(&error);
+    if (!counts) {
+      monitor->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error", error);
+      return false;
+    }
   }
   const bool process = shouldProcessEvent(event, *counts, isPublic);
   const bool realtime = isRealtimeEvent(event, *counts);
-  platform::Error updateError;
-  if (!database_->updateDailyCounts(*counts, &updateError)) {
-    monitor->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error", event.name(),
-                          updateError);
-    return false;
+  if (groupState_) {
+    // Written once for the whole group, inside its transaction.
+    eventOutcome_.dailyCounts = *counts;
+  } else {
+    platform::Error updateError;
+    if (!database_->updateDailyCounts(*counts, &updateError)) {
+      monitor->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error", event.name(),
+                            updateError);
+      return false;
+    }
   }
   if (!process) return true;
   return writeEvent(event, isPublic, realtime);
@@ -354,9 +415,9 @@ bool APMMeasurement::updateLifetimeValueWithEvent(const APMEvent& event) {
 
 bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent) {
   using Refusal = APMDailyLimitDecision::Refusal;
-  APMDailyLimits limits{remoteConfig_->maxEventsPerDay(), remoteConfig_->maxErrorEventsPerDay(),
-                        remoteConfig_->maxPublicEventsPerDay()};
-  const auto decision = APMApplyDailyLimits(event, isPublicEvent, currentDayNumber(), limits, dailyCounts);
+  const RoadSettings& settings = roadSettings();
+  const APMDailyLimits limits{settings.maxEventsPerDay, settings.maxErrorEventsPerDay, settings.maxPublicEventsPerDay};
+  const auto decision = APMApplyDailyLimits(event, isPublicEvent, settings.day, limits, dailyCounts);
   auto monitor = log();
   switch (decision.refusal) {
     case Refusal::None:
@@ -386,10 +447,12 @@ bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& d
 }
 
 bool APMMeasurement::isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts) {
-  const int64_t limit = remoteConfig_->maxRealtimeEventCountPerDay();
+  const RoadSettings& settings = roadSettings();
+  const int64_t limit = settings.maxRealtimeEventCountPerDay;
+  const int64_t dcuLimit = settings.maxRealtimeDCUEventCountPerDay;
   const bool subjectToLimit = APMIsSubjectToRealtimeLimit(event);
   bool wanted = false;
-  if (event.isConversion() || remoteConfig_->isEventCustomConversion(event.name())) {
+  if (event.isConversion() || nameRules(event.name()).second) {
     wanted = dailyCounts.realtimeCount < limit || !subjectToLimit;
   }
   if (event.isRealtime() && subjectToLimit && dailyCounts.realtimeCount >= limit) {
@@ -398,7 +461,7 @@ bool APMMeasurement::isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCount
                         event.name(), describeParameters(event.parameters()));
   }
   if (event.isRealtime() && APMIsDCUEvent(event) &&
-      dailyCounts.dcuRealtimeCount >= remoteConfig_->maxRealtimeDCUEventCountPerDay()) {
+      dailyCounts.dcuRealtimeCount >= dcuLimit) {
     event.setRealtime(false);
   }
   maybeAddDebugAndRealtimeParameters(event);
@@ -418,8 +481,9 @@ bool APMMeasurement::writeEvent(APMEvent& event, bool isPublicEvent, bool isReal
   auto monitor = log();
   const std::string& name = event.name();
   platform::Error error;
-  auto aggregates = database_->eventAggregatesWithName(name, &error);
-  if (!aggregates) {
+  const bool knownAggregate = groupState_ && groupState_->namesWithAggregates.count(name) != 0;
+  auto aggregates = knownAggregate ? nullptr : database_->eventAggregatesWithName(name, &error);
+  if (!knownAggregate && !aggregates) {
     if (!error.empty()) {
       monitor->logWithLevel(1, 23063, "Cannot query event aggregates. Name, error", name, error);
       return false;
@@ -431,7 +495,7 @@ bool APMMeasurement::writeEvent(APMEvent& event, bool isPublicEvent, bool isReal
         monitor->logWithLevel(1, 23064, "Cannot query event count. Error", countError);
         return false;
       }
-      if (*count >= remoteConfig_->maxEventNameCardinality()) {
+      if (*count >= roadSettings().maxEventNameCardinality) {
         monitor->logWithLevel(1, 23065, "Cannot set event. Reached limit on set events. Name", name);
         logInternalEvent("auto", "_err",
                          {{"_err", static_cast<int64_t>(8)},
@@ -448,6 +512,7 @@ bool APMMeasurement::writeEvent(APMEvent& event, bool isPublicEvent, bool isReal
   const bool wantsAdvertisingReset =
       identityRefreshedForGroup_ ? groupShouldSetLastAdvertisingIDReset_
                                  : (identity_ && identity_->shouldSetLastAdvertisingIDResetUserProperty());
+  eventOutcome_.ensuredAggregate = true;
   if (wantsAdvertisingReset) {
     groupShouldSetLastAdvertisingIDReset_ = false;
     setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
@@ -481,11 +546,13 @@ bool APMMeasurement::writeEvent(APMEvent& event, bool isPublicEvent, bool isReal
     afterCommit([config = persistedConfig_] { config->setUnmatchedFirstOpenWithoutIDFA(true); });
   }
 
+  const bool metadataStored = groupState_ && groupState_->storedFingerprint == metadata.fingerprint;
   platform::Error metadataError;
-  if (!database_->insertIfNotExistsRawEventMetadata(metadata.encoded, &metadataError)) {
+  if (!metadataStored && !database_->insertIfNotExistsRawEventMetadata(metadata.encoded, &metadataError)) {
     monitor->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", metadataError);
     return false;
   }
+  eventOutcome_.storedFingerprint = metadata.fingerprint;
   platform::Error limitError;
   auto deleted = database_->deleteRawEventsOverAbsoluteLimit(&limitError);
   if (!deleted) {

@@ -106,6 +106,8 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
     scheduleUpdateDeferred_ = true;
     scheduleUpdateWanted_ = false;
     cachedMetadata_.reset();
+    groupSettings_ = readRoadSettings();
+    groupState_.emplace();
     identityRefreshedForGroup_ = identity_ != nullptr;
     if (identity_) {
       identity_->updateIdentifiers();
@@ -116,12 +118,14 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
     const bool committed = database_->performTransaction(
         [&] {
           for (size_t index = start; index < end; ++index) handle(events[index]);
-          return true;
+          return flushGroupDailyCounts();
         },
         &error);
     commitActions_ = nullptr;
     scheduleUpdateDeferred_ = false;
     identityRefreshedForGroup_ = false;
+    groupSettings_.reset();
+    groupState_.reset();
     cachedMetadata_.reset();
     if (committed) {
       for (auto& action : actions) action();
@@ -186,7 +190,8 @@ void APMMeasurement::logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& even
 
 platform::Dictionary APMMeasurement::parametersWithAddedDefaultEventParameters(
     const platform::Dictionary& parameters) const {
-  auto defaults = persistedConfig_->defaultEventParameters();
+  const std::optional<platform::Dictionary> defaults =
+      groupSettings_ ? groupSettings_->defaultEventParameters : persistedConfig_->defaultEventParameters();
   if (!defaults || defaults->empty()) return parameters;
   platform::Dictionary merged = *defaults;
   for (const auto& [key, value] : parameters) merged[key] = value;

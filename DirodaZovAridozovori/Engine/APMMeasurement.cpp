@@ -250,8 +250,9 @@ APMMeasurement::~APMMeasurement() = default;
 bool APMMeasurement::isOnWorkerQueue() const { return scheduler_->workerQueue()->isCurrent(); }
 
 bool APMMeasurement::checkWorkerQueue(const char* methodName) const {
-  APMScheduler::checkOnBackgroundThreadWithMethodName(methodName);
+  // The worker queue is never the main thread, so the main-thread report only matters off it.
   if (isOnWorkerQueue()) return true;
+  APMScheduler::checkOnBackgroundThreadWithMethodName(methodName);
   log()->logWithLevel(0, 30002, "Method must be called on the worker queue", std::string(methodName));
   return false;
 }

@@ -18,6 +18,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -400,6 +402,48 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool groupShouldSetLastAdvertisingIDReset_ = false;
   bool scheduleUpdateDeferred_ = false;  // inside an event group: one updateSchedule at its end
   bool scheduleUpdateWanted_ = false;
+  // What the road reads of the configuration and persisted state for every event, read once per
+  // event group (nothing else runs on the worker queue while a group is written).
+  struct RoadSettings {
+    int64_t maxEventsPerDay = 0;
+    int64_t maxErrorEventsPerDay = 0;
+    int64_t maxPublicEventsPerDay = 0;
+    int64_t maxRealtimeEventCountPerDay = 0;
+    int64_t maxRealtimeDCUEventCountPerDay = 0;
+    int64_t maxEventNameCardinality = 0;
+    bool blocklistInternal = false;
+    bool blocklistPublic = false;
+    int32_t day = 0;
+    std::optional<platform::Dictionary> defaultEventParameters;
+    std::shared_ptr<APMRemoteConfigEventEditing> eventEditing;
+    // Per event name: blocked, custom conversion.
+    std::map<std::string, std::pair<bool, bool>> nameRules;
+  };
+  std::optional<RoadSettings> groupSettings_;
+  RoadSettings readRoadSettings();
+  // The group's settings inside a group, else freshly read ones.
+  RoadSettings& roadSettings();
+  std::pair<bool, bool> nameRules(const std::string& eventName);
+  std::optional<RoadSettings> adHocSettings_;
+  // Inside an event group, what the committed events of the group left behind, so the next event
+  // need not read it again: the daily counts (written once when the group ends), the event names
+  // whose aggregate rows exist, and the metadata fingerprint already stored. An event whose
+  // savepoint rolls back changes none of them.
+  struct GroupState {
+    std::optional<APMDailyCounts> dailyCounts;
+    bool dailyCountsChanged = false;
+    std::set<std::string> namesWithAggregates;
+    std::optional<int64_t> storedFingerprint;
+  };
+  std::optional<GroupState> groupState_;
+  // What the event being written would add to the group state once its savepoint commits.
+  struct EventOutcome {
+    std::optional<APMDailyCounts> dailyCounts;
+    bool ensuredAggregate = false;
+    std::optional<int64_t> storedFingerprint;
+  };
+  EventOutcome eventOutcome_;
+  bool flushGroupDailyCounts();
   std::vector<std::function<void()>>* commitActions_ = nullptr;  // the innermost event transaction's
 
   // Guards publishedRemoteConfig_, the configuration as other queues see it.
