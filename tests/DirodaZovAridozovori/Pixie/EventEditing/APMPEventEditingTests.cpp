@@ -277,24 +277,23 @@ TEST(APMPEventEditingTests, InstructionLimitAppliesPerEvent) {
 }
 
 TEST(APMPEventEditingTests, CallbackRegisteredDuringAnEventWaitsForTheNextEvent) {
-  // Each run of the callback registers a new edit callback at priority 0 (ahead of itself) that
-  // appends "+" to the trace; the walk in progress must not pick it up.
+  // Each run of the callback (priority 10) appends "!" and registers a new edit callback at
+  // priority 20, behind itself, that appends "+"; the walk in progress must not pick it up.
   auto host = loadOK(rulesProgram(
       {rule("edit",
-            "(reg 0 (51 \"\" (7 \"x\") (2 (15 \"x\") \"setParamValue\" (7 \"trace\" (0 (2 (15 \"x\") \"getParamValue\" (7 \"trace\")) \"+\"))) (36 0))"
-            " (8 \"type\" \"edit\" \"priority\" 0))"
-            " (2 (15 \"e\") \"setParamValue\" (7 \"trace\" (0 (2 (15 \"e\") \"getParamValue\" (7 \"trace\")) \"!\"))) (36 0)",
+            "(2 (15 \"e\") \"setParamValue\" (7 \"trace\" (0 (2 (15 \"e\") \"getParamValue\" (7 \"trace\")) \"!\")))"
+            " (reg 0 (51 \"\" (7 \"x\") (2 (15 \"x\") \"setParamValue\" (7 \"trace\" (0 (2 (15 \"x\") \"getParamValue\" (7 \"trace\")) \"+\"))) (36 0))"
+            " (8 \"type\" \"edit\" \"priority\" 20))"
+            " (36 0)",
             10)}));
   ASSERT_TRUE(host);
-  EXPECT_TRUE(host->handleEvent(event("e", 1, {{"trace", ""}}), nullptr));
-  EXPECT_EQ(output(*host).parameterForName("trace"), Object("!"));
-  EXPECT_EQ(host->callbackCount(), 2u);
-  // Next event: the one registered at 0 runs first; the second registration at 0 moves to 11.
-  EXPECT_TRUE(host->handleEvent(event("e", 1, {{"trace", ""}}), nullptr));
-  EXPECT_EQ(output(*host).parameterForName("trace"), Object("+!"));
-  EXPECT_EQ(host->callbackCount(), 3u);
-  EXPECT_TRUE(host->handleEvent(event("e", 1, {{"trace", ""}}), nullptr));
-  EXPECT_EQ(output(*host).parameterForName("trace"), Object("+!+"));
+  const char* expected[] = {"!", "!+", "!++"};
+  for (size_t round = 0; round < 3; ++round) {
+    EXPECT_TRUE(host->handleEvent(event("e", 1, {{"trace", ""}}), nullptr)) << round;
+    EXPECT_EQ(output(*host).parameterForName("trace"), Object(expected[round])) << round;
+    // Later registrations at 20 move behind the largest priority present (21, 22, ...).
+    EXPECT_EQ(host->callbackCount(), round + 2) << round;
+  }
 }
 
 TEST(APMPEventEditingTests, CallbackStateSurvivesCollectionsBetweenEvents) {
