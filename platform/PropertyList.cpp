@@ -23,6 +23,9 @@ namespace {
 constexpr double kReferenceDateOffset = 978307200.0;
 // Deeper nesting than this is treated as corrupt input rather than risking the stack.
 constexpr int kMaxDepth = 256;
+// Objects of a binary file counted as often as they are referenced, i.e. the nodes the decoder
+// builds; far beyond any preferences or configuration file the SDK keeps.
+constexpr uint64_t kMaxExpandedObjects = uint64_t{1} << 20;
 
 struct PlistDeleter {
   void operator()(void* node) const {
@@ -188,9 +191,12 @@ plist_t toNode(const Object& value) {
 }
 
 // The binary decoder of the property-list library recurses once per nesting level, so a hostile
-// or damaged file nested deeply enough would overflow the stack before we see a single node. Walk
-// the object graph first, without recursion, and refuse anything nested deeper than kMaxDepth,
-// any cycle, and any reference outside the file.
+// or damaged file nested deeply enough would overflow the stack before we see a single node. It
+// also decodes a shared object once for every reference to it, so a few hundred bytes of arrays
+// that each refer twice to the next would expand into billions of nodes. Walk the object graph
+// first, without recursion, and refuse anything nested deeper than kMaxDepth (counting nesting
+// through shared objects), expanding to more than kMaxExpandedObjects, with a cycle, or with a
+// reference outside the file.
 class BinaryShapeCheck {
  public:
   BinaryShapeCheck(const uint8_t* bytes, size_t length) : bytes_(bytes), length_(length) {}
@@ -198,6 +204,7 @@ class BinaryShapeCheck {
   bool acceptable() {
     if (!readTrailer()) return false;
     depth_.assign(count_, kUnknown);
+    expanded_.assign(count_, 0);
     return walkFrom(top_);
   }
 
@@ -212,6 +219,7 @@ class BinaryShapeCheck {
     std::vector<uint64_t> children;
     size_t next = 0;
     int32_t deepestChild = -1;
+    uint64_t expanded = 1;  // this object and everything decoded below it
   };
 
   uint64_t readBigEndian(size_t at, size_t size) const {
@@ -264,7 +272,7 @@ class BinaryShapeCheck {
 
   bool push(std::vector<Frame>* stack, uint64_t object) {
     if (stack->size() > static_cast<size_t>(kMaxDepth)) return false;
-    Frame frame{object, {}, 0, -1};
+    Frame frame{object, {}, 0, -1, 1};
     if (!childrenOf(object, &frame.children)) return false;
     depth_[object] = kVisiting;
     stack->push_back(std::move(frame));
@@ -281,6 +289,9 @@ class BinaryShapeCheck {
         int32_t known = depth_[child];
         if (known == kVisiting) return false;
         if (known >= 0) {
+          // Already walked from elsewhere: it is decoded again here, at this depth.
+          if (stack.size() + static_cast<size_t>(known) > static_cast<size_t>(kMaxDepth)) return false;
+          if (!addExpanded(&frame, expanded_[child])) return false;
           frame.deepestChild = std::max(frame.deepestChild, known);
           continue;
         }
@@ -289,10 +300,20 @@ class BinaryShapeCheck {
       }
       int32_t depth = frame.deepestChild + 1;
       depth_[frame.object] = depth;
+      expanded_[frame.object] = frame.expanded;
+      uint64_t expanded = frame.expanded;
       stack.pop_back();
-      if (!stack.empty()) stack.back().deepestChild = std::max(stack.back().deepestChild, depth);
+      if (stack.empty()) break;
+      if (!addExpanded(&stack.back(), expanded)) return false;
+      stack.back().deepestChild = std::max(stack.back().deepestChild, depth);
     }
     return true;
+  }
+
+  // Both terms are at most kMaxExpandedObjects, so the sum cannot overflow.
+  static bool addExpanded(Frame* frame, uint64_t objects) {
+    frame->expanded += objects;
+    return frame->expanded <= kMaxExpandedObjects;
   }
 
   const uint8_t* bytes_;
@@ -303,6 +324,7 @@ class BinaryShapeCheck {
   uint64_t top_ = 0;
   uint64_t tableOffset_ = 0;
   std::vector<int32_t> depth_;
+  std::vector<uint64_t> expanded_;
 };
 
 bool isBinaryPropertyList(const char* bytes, size_t length) {

@@ -78,6 +78,52 @@ Data chainOfArrays(uint64_t n, std::optional<uint64_t> last = std::nullopt) {
   return out;
 }
 
+// A binary property list whose object i is an array referring to the objects children[i]; object
+// 0 is the root. Objects may be referred to from several places, as writers that share equal
+// values do.
+Data sharedArrays(const std::vector<std::vector<uint64_t>>& children) {
+  Data out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
+  std::vector<uint64_t> offsets;
+  for (const auto& refs : children) {
+    offsets.push_back(out.size());
+    out.push_back(0xAF);  // an array whose count follows as a one-byte integer
+    out.push_back(0x10);
+    out.push_back(static_cast<uint8_t>(refs.size()));
+    for (uint64_t ref : refs) appendBigEndian(&out, ref, 4);
+  }
+  uint64_t table = out.size();
+  for (uint64_t offset : offsets) appendBigEndian(&out, offset, 8);
+  out.insert(out.end(), 6, 0);
+  out.push_back(8);  // offset size
+  out.push_back(4);  // reference size
+  appendBigEndian(&out, children.size(), 8);
+  appendBigEndian(&out, 0, 8);
+  appendBigEndian(&out, table, 8);
+  return out;
+}
+
+// n arrays, each referring twice to the next: 2^n nodes once every reference is decoded.
+Data doublingArrays(uint64_t n) {
+  std::vector<std::vector<uint64_t>> children(n);
+  for (uint64_t i = 0; i + 1 < n; ++i) children[i] = {i + 1, i + 1};
+  return sharedArrays(children);
+}
+
+// The root refers first to a chain of `length` arrays and then to a second chain of the same
+// length that ends in the first one, so the first chain is also nested below the second.
+Data chainReachedAgainBelowAnother(uint64_t length) {
+  std::vector<std::vector<uint64_t>> children(1 + 2 * length);
+  const uint64_t first = 1;
+  const uint64_t second = 1 + length;
+  children[0] = {first, second};
+  for (uint64_t i = 0; i + 1 < length; ++i) {
+    children[first + i] = {first + i + 1};
+    children[second + i] = {second + i + 1};
+  }
+  children[second + length - 1] = {first};
+  return sharedArrays(children);
+}
+
 }  // namespace
 
 TEST(PropertyList, RoundTripsEveryKindInBothFormats) {
@@ -260,4 +306,37 @@ TEST(PropertyList, TornFileReadsAsEmptyWithAnError) {
   EXPECT_TRUE(PropertyList::readFile(path, &error).isNull());
   EXPECT_EQ(error.code, PropertyList::kErrorCorrupt);
   EXPECT_NE(error.description.find(path), std::string::npos);
+}
+
+TEST(PropertyList, SharedObjectsDecodeOncePerReferenceWithinTheLimits) {
+  Error error;
+  Object shared = PropertyList::decode(sharedArrays({{1, 1, 1}, {}}), &error);
+  ASSERT_TRUE(error.empty()) << error.description;
+  EXPECT_EQ(shared, Object(Array{Object(Array{}), Object(Array{}), Object(Array{})}));
+
+  Object doubled = PropertyList::decode(doublingArrays(3), &error);
+  ASSERT_TRUE(error.empty()) << error.description;
+  Object pair(Array{Object(Array{}), Object(Array{})});
+  EXPECT_EQ(doubled, Object(Array{pair, pair}));
+
+  // 2 * 100 levels below the root stay within the nesting limit.
+  Object nested = PropertyList::decode(chainReachedAgainBelowAnother(100), &error);
+  ASSERT_TRUE(error.empty()) << error.description;
+  ASSERT_EQ(nested.arrayValue().size(), 2u);
+
+  struct Case {
+    const char* name;
+    Data bytes;
+  };
+  const Case cases[] = {
+      // A few hundred bytes that would expand into 2^60 nodes.
+      {"references that double at every level", doublingArrays(60)},
+      {"a shared chain nested again below a second chain", chainReachedAgainBelowAnother(200)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    error = {};
+    EXPECT_TRUE(PropertyList::decode(c.bytes, &error).isNull());
+    EXPECT_EQ(error.code, PropertyList::kErrorCorrupt);
+  }
 }
