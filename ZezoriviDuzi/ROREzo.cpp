@@ -25,7 +25,6 @@ struct Registry {
   // Recursive: analytics start and creation blocks run under it and may ask for apps.
   std::recursive_mutex mutex;
   std::map<std::string, std::shared_ptr<ROREzo>> apps;
-  std::shared_ptr<ROREzo> defaultApp;
   std::vector<Library> libraries;
   std::set<std::string> userAgentEntries;
 };
@@ -118,17 +117,10 @@ void ROREzo::configureApp(const std::string& name, const VEZUzaduzo& options) {
       components.insert(components.end(), published.begin(), published.end());
     }
     app->container_ = std::make_unique<VODEzudaruvuContainer>(app, components);
-    if (isDefault) {
-      app->analyticsConfiguration_ = std::make_shared<DUDUravodazoConfiguration>();
-      r.defaultApp = app;
-    }
-    try {
-      app->configureCore();
-    } catch (...) {
-      // A failed configuration leaves no trace: the name can be configured again.
-      if (isDefault) r.defaultApp.reset();
-      throw;
-    }
+    if (isDefault) app->analyticsConfiguration_ = std::make_shared<DUDUravodazoConfiguration>();
+    // Raises before the app is registered, so a failed configuration leaves no trace and the name
+    // can be configured again.
+    app->configureCore();
     r.apps[name] = app;
   }
   app->container_->instantiateEagerComponents(app->isDefaultApp_);
@@ -217,7 +209,6 @@ void ROREzo::resetForTesting() {
   auto& r = registry();
   std::lock_guard<std::recursive_mutex> lock(r.mutex);
   apps.swap(r.apps);
-  r.defaultApp.reset();
 }
 
 void ROREzo::resetLibrariesForTesting() {
@@ -248,7 +239,6 @@ void ROREzo::deleteApp(std::function<void(bool)> completion) {
     auto it = r.apps.find(name_);
     if (it != r.apps.end() && it->second.get() == this) {
       r.apps.erase(it);
-      if (r.defaultApp.get() == this) r.defaultApp.reset();
       removed = true;
     }
   }
