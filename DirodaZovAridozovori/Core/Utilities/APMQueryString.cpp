@@ -42,8 +42,15 @@ std::string doubleText(double value) {
   return std::string(buffer, result.ptr);
 }
 
-std::string pairText(const std::string& key, const platform::Object& value) {
-  return percentEncode(key) + "=" + percentEncode(APMQueryValueText(value));
+// Items and dictionaries both iterate as (key, value) pairs.
+template <typename Pairs>
+std::string joinedPairs(const Pairs& pairs) {
+  std::string out;
+  for (const auto& [key, value] : pairs) {
+    if (!out.empty()) out.push_back('&');
+    out += percentEncode(key) + "=" + percentEncode(APMQueryValueText(value));
+  }
+  return out;
 }
 
 }  // namespace
@@ -63,27 +70,9 @@ std::string APMQueryValueText(const platform::Object& value) {
   }
 }
 
-std::string apm_queryString(const APMQueryItems& items) {
-  std::string out;
-  bool first = true;
-  for (const auto& [key, value] : items) {
-    if (!first) out.push_back('&');
-    first = false;
-    out += pairText(key, value);
-  }
-  return out;
-}
+std::string apm_queryString(const APMQueryItems& items) { return joinedPairs(items); }
 
-std::string apm_queryString(const platform::Dictionary& dictionary) {
-  std::string out;
-  bool first = true;
-  for (const auto& [key, value] : dictionary) {
-    if (!first) out.push_back('&');
-    first = false;
-    out += pairText(key, value);
-  }
-  return out;
-}
+std::string apm_queryString(const platform::Dictionary& dictionary) { return joinedPairs(dictionary); }
 
 std::optional<std::string> apm_stringByUnescapingFromURLArgument(std::string_view argument) {
   std::string out;
