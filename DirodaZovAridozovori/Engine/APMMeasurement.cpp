@@ -13,12 +13,14 @@
 #include "DirodaUtilities/Logger/DULLogger.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
+#include "Front/APMBackwardCompatibilityUtil.h"
 #include "Identity/APMIdentifiers.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Clock.h"
+#include "platform/UserDefaults.h"
 
 namespace {
 
@@ -27,6 +29,8 @@ constexpr const char* kRemoteConfigSDKClassName = "DAVEzuzozAvuruv";
 constexpr const char* kPlistAllowAdPersonalizationKey = "DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS";
 constexpr const char* kPlistAdNetworkRegistrationKey = "DIRODA_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED";
 constexpr int64_t kMaxWipeRetries = 9;
+constexpr const char* kDeepLinkKey = "/diroda/measurement/deep_link";
+constexpr const char* kDeepLinkTimestampKey = "/diroda/measurement/deep_link_timestamp_seconds";
 constexpr int64_t kMillisecondsPerHour = 3600000;
 
 struct SharedState {
@@ -67,6 +71,16 @@ void setDeferredCollection(std::optional<bool> value) {
 std::optional<bool> deferredCollection() {
   auto hooks = APMAnalyticsHooksSnapshot();
   return hooks->deferredAnalyticsCollection ? hooks->deferredAnalyticsCollection() : std::nullopt;
+}
+
+// A stored deep link older than the attribution cache time no longer attributes anything.
+void clearExpiredDeepLink(double cacheTime) {
+  auto defaults = platform::UserDefaults::standard();
+  auto link = defaults->string(kDeepLinkKey);
+  if (!link || link->empty()) return;
+  if (platform::now() - defaults->doubleValue(kDeepLinkTimestampKey) <= cacheTime) return;
+  defaults->removeObject(kDeepLinkKey);
+  defaults->removeObject(kDeepLinkTimestampKey);
 }
 
 }  // namespace
@@ -308,6 +322,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     return;
   }
   enabled_ = false;
+  clearExpiredDeepLink((remoteConfig_ ? remoteConfig_ : APMRemoteConfig::defaultInstance())->attributionCacheTTLInterval());
   alarm_->cancel();
   setSessionReportingEnabledOnWorkerQueue(false);
   if (parts->setSearchAdReporterEnabled) parts->setSearchAdReporterEnabled(false);
@@ -338,6 +353,9 @@ bool APMMeasurement::startMeasurementOnWorkerQueue() {
   }
   enabled_ = wasEnabled;
   updateSchedule();
+  if (APMBackwardCompatibilityUtil::disableVIDUruzazezuve()) {
+    log()->logWithLevel(1, 23210, "VIDUruzazezuve has been disabled");
+  }
   return true;
 }
 

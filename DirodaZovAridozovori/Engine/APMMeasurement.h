@@ -20,6 +20,8 @@
 #include <optional>
 #include <map>
 #include <set>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 

@@ -227,3 +227,29 @@ TEST_F(EngineStartTest, ResetWithEmptyIDWhileStorageGrantedChangesNothing) {
 
 }  // namespace
 }  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+TEST_F(EngineStartTest, DisablingDropsOnlyAnExpiredStoredDeepLink) {
+  struct Case {
+    double ageSeconds;
+    bool kept;
+  };
+  const double cacheTime = APMRemoteConfig::defaultInstance()->attributionCacheTTLInterval();
+  const Case cases[] = {{cacheTime - 60, true}, {cacheTime + 60, false}};
+  for (const auto& c : cases) {
+    start();
+    auto defaults = platform::UserDefaults::standard();
+    defaults->setObject("/diroda/measurement/deep_link", std::string("https://example.com/?utm_source=mail"));
+    defaults->setDouble("/diroda/measurement/deep_link_timestamp_seconds", platform::now() - c.ageSeconds);
+    engine().setEnabled(false);
+    drain();
+    EXPECT_EQ(defaults->string("/diroda/measurement/deep_link").has_value(), c.kept) << c.ageSeconds;
+    EXPECT_EQ(defaults->object("/diroda/measurement/deep_link_timestamp_seconds").isNull(), !c.kept);
+    stop();
+  }
+}
+
+}  // namespace
+}  // namespace enginetest
