@@ -20,8 +20,6 @@
 #include <optional>
 #include <map>
 #include <set>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
