@@ -101,7 +101,10 @@ void raiseDailyLimits(const std::shared_ptr<APMMeasurement>& engine) {
     settings.push_back(setting);
   }
   APMNanoSetRepeatedField(*config, 3, settings);
-  engine->scheduler()->workerQueue()->sync([&] { engine->remoteConfigInstance()->updateMeasurementConfig(config); });
+  // Applied on the worker's own thread (the engine refuses configuration work on the main thread).
+  auto worker = engine->scheduler()->workerQueue();
+  worker->async([engine, config] { engine->remoteConfigInstance()->updateMeasurementConfig(config); });
+  worker->sync([] {});
 }
 
 std::shared_ptr<APMMeasurement> waitForEngine() {

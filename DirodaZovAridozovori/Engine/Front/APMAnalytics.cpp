@@ -1,9 +1,12 @@
 #include "APMAnalytics.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 
+#include "APMAnalyticsEventBuffer.h"
 #include "APMAnalyticsHooks.h"
 #include "APMAnalyticsLog.h"
 #include "APMDataTypeValidator.h"
@@ -29,13 +32,35 @@ namespace {
 
 constexpr const char* kDeferringDocumentationLink = "https://diroda.example/docs/analytics/zoredode-migration";
 
-// The operation queue: blocks wait here, in call order, until start; afterwards they pass straight
-// to the serial queue. Guarded by mutex.
+// Logged events queued together, between two blocks.
+struct EventBatch {
+  APMAnalyticsEventBuffer events;
+};
+
+// One entry of the operation queue: a block, or a batch of events.
+struct Operation {
+  APMAnalytics::Block block;
+  std::shared_ptr<EventBatch> batch;
+};
+
+// The operation queue: operations wait here, in call order, until start; afterwards blocks pass
+// straight to the serial queue, and events join the open batch, which one serial-queue block
+// hands on. Queueing a block closes the open batch, so the order of calls is kept. Guarded by mutex.
 struct OperationQueue {
   std::mutex mutex;
   bool suspended = true;
-  std::deque<APMAnalytics::Block> pending;
+  std::deque<Operation> pending;
+  std::shared_ptr<EventBatch> openBatch;  // running only: the batch later events join
   uint64_t generation = 0;  // bumped by resetForTesting, so a stale delayed resume does nothing
+};
+
+// How many hand-off steps the worker queue has not reached yet. The serial queue posts a marker
+// after each step and waits while too many are outstanding.
+struct HandOffWindow {
+  std::mutex mutex;
+  std::condition_variable changed;
+  uint64_t posted = 0;
+  uint64_t reached = 0;
 };
 
 struct FrontState {
@@ -56,7 +81,10 @@ struct FrontState {
   std::atomic<bool> appActive{true};
 
   std::mutex screenMutex;  // guards screenParameters
-  platform::Dictionary screenParameters;
+  std::shared_ptr<const platform::Dictionary> screenParameters;
+
+  std::shared_ptr<HandOffWindow> handOffWindow = std::make_shared<HandOffWindow>();
+  size_t handedSinceMarker = 0;  // serial queue only
 
   std::mutex collaboratorsMutex;  // guards collaborators
   APMAnalyticsCollaborators collaborators;
@@ -69,6 +97,9 @@ struct FrontState {
   APMAnalytics::OpenURLListener openURLListener;
   std::unique_ptr<std::map<APMAnalytics::ListenerToken, APMAnalytics::LogEventListener>> listeners;
   std::atomic<APMAnalytics::ListenerToken> nextListenerToken{1};
+  // Raised when a listener is added (before its registration is queued), lowered when one is
+  // removed: with none, the engine's per-event notifications queue nothing.
+  std::atomic<int64_t> listenerCount{0};
 };
 
 void installEngineHooks();
@@ -192,15 +223,95 @@ void APMAnalytics::dispatchAsyncOnSerialQueue(Block block) {
 
 bool APMAnalytics::isCurrentQueueSerialQueue() { return platform::DispatchQueue::currentLabel() == kQueueLabel; }
 
+namespace {
+
+// Serial queue: lets the worker queue catch up when too many hand-off steps wait on it.
+void markHandOffStep(FrontState& front) {
+  auto measurement = engine();
+  if (!measurement) return;
+  auto window = front.handOffWindow;
+  {
+    std::lock_guard<std::mutex> lock(window->mutex);
+    ++window->posted;
+  }
+  measurement->scheduler()->workerQueue()->async([window] {
+    {
+      std::lock_guard<std::mutex> lock(window->mutex);
+      ++window->reached;
+    }
+    window->changed.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(window->mutex);
+  window->changed.wait_for(lock, std::chrono::duration<double>(APMAnalytics::kHandOffWaitLimit), [&] {
+    return window->posted - window->reached <= APMAnalytics::kMaxHandOffStepsInEngine;
+  });
+}
+
+// Serial queue: hands every event of the batch to the engine, in order.
+void handOffBatch(const std::shared_ptr<EventBatch>& batch) {
+  auto& front = state();
+  APMAnalyticsEventBuffer events;
+  {
+    std::lock_guard<std::mutex> lock(front.operations.mutex);
+    if (front.operations.openBatch == batch) front.operations.openBatch = nullptr;
+    events = std::move(batch->events);
+  }
+  while (auto event = events.next()) {
+    APMAnalytics::logEventOnSerialQueueWithOrigin(event->origin, event->isPublicEvent, event->name,
+                                                  std::move(event->parameters), event->timestamp, false, false,
+                                                  std::move(event->addedScreenParameters));
+    if (++front.handedSinceMarker >= APMAnalytics::kHandOffStep) {
+      front.handedSinceMarker = 0;
+      markHandOffStep(front);
+    }
+  }
+}
+
+APMAnalytics::Block handOffBlock(std::shared_ptr<EventBatch> batch) {
+  return [batch = std::move(batch)] { handOffBatch(batch); };
+}
+
+// Queues one event (operation-queue lock taken here).
+void queueEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                const platform::Dictionary& parameters, double timestamp, const platform::Dictionary* screen) {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.operations.mutex);
+  auto& operations = front.operations;
+  EventBatch* batch = nullptr;
+  if (operations.suspended) {
+    if (operations.pending.empty() || !operations.pending.back().batch) {
+      operations.pending.push_back(Operation{nullptr, std::make_shared<EventBatch>()});
+    }
+    batch = operations.pending.back().batch.get();
+  } else {
+    if (!operations.openBatch) {
+      operations.openBatch = std::make_shared<EventBatch>();
+      front.serialQueue->async(guarded(handOffBlock(operations.openBatch)));
+    }
+    batch = operations.openBatch.get();
+  }
+  batch->events.append(origin, isPublicEvent, name, parameters, timestamp, screen);
+}
+
+std::shared_ptr<const platform::Dictionary> screenSnapshot() {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.screenMutex);
+  return front.screenParameters;
+}
+
+}  // namespace
+
 void APMAnalytics::queueOperationWithBlock(Block block) {
   if (!block) return;
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.operations.mutex);
   if (front.operations.suspended) {
-    front.operations.pending.push_back(std::move(block));
+    front.operations.pending.push_back(Operation{std::move(block), nullptr});
     return;
   }
-  // Handed on under the lock, so blocks reach the serial queue in the order they were queued.
+  // Handed on under the lock, so operations reach the serial queue in the order they were queued;
+  // later events start a new batch behind this block.
+  front.operations.openBatch = nullptr;
   front.serialQueue->async(guarded(std::move(block)));
 }
 
@@ -209,9 +320,10 @@ void APMAnalytics::queueOperationWithBlockThenWait(Block block) {
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.operations.mutex);
   if (front.operations.suspended) {
-    front.operations.pending.push_back(std::move(block));
+    front.operations.pending.push_back(Operation{std::move(block), nullptr});
     return;
   }
+  front.operations.openBatch = nullptr;
   // Every earlier operation has already been handed to the serial queue (an operation's only work),
   // so there is nothing to wait for: holding the queue is all that is left to do, and no caller
   // (the worker queue included) ever blocks here.
@@ -232,9 +344,12 @@ void APMAnalytics::unsuspendOperationQueue() {
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.operations.mutex);
   while (!front.operations.pending.empty()) {
-    front.serialQueue->async(guarded(std::move(front.operations.pending.front())));
+    Operation& operation = front.operations.pending.front();
+    front.serialQueue->async(guarded(operation.batch ? handOffBlock(std::move(operation.batch))
+                                                     : std::move(operation.block)));
     front.operations.pending.pop_front();
   }
+  front.operations.openBatch = nullptr;
   front.operations.suspended = false;
 }
 
@@ -329,60 +444,50 @@ bool APMAnalytics::isStarted() { return state().started.load(); }
 
 // MARK: - Events
 
-void APMAnalytics::logEventWithName(const std::string& name, platform::Dictionary parameters) {
-  logEventWithOrigin(kOriginApp, name, std::move(parameters));
+void APMAnalytics::logEventWithName(const std::string& name, const platform::Dictionary& parameters) {
+  logEventWithOrigin(kOriginApp, name, parameters);
 }
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
-                                      platform::Dictionary parameters) {
+                                      const platform::Dictionary& parameters) {
   int failure = 0;
   if (!APMDataTypeValidator::isValidPublicEventName(name, &failure)) {
     logRefusedName(failure == kAPMValidationReserved, kAPMErrorEventReservedEventName, kAPMErrorEventInvalidEventName,
                    name, APMDataTypeValidator::kMaxEventNameLength);
     return;
   }
-  logEventWithOrigin(origin, true, name, std::move(parameters));
+  logEventWithOrigin(origin, true, name, parameters);
 }
 
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
-                                              platform::Dictionary parameters) {
-  logEventWithOrigin(origin, false, name, std::move(parameters));
+                                              const platform::Dictionary& parameters) {
+  logEventWithOrigin(origin, false, name, parameters);
 }
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                      platform::Dictionary parameters) {
+                                      const platform::Dictionary& parameters) {
   auto& front = state();
   if (name == kScreenViewEventName) {
     double now = platform::now();
     if (auto track = collaborators().trackScreenWithParameters) track(parameters, now);
     return;
   }
-  platform::Dictionary screen = APMHasScreenParameters(parameters) ? platform::Dictionary{} : currentScreenParameters();
+  auto screen = APMHasScreenParameters(parameters) ? nullptr : screenSnapshot();
   // Time and queueing in one step of the timestamp queue: operations enter the queue in time order.
-  front.timestampQueue->sync([&] {
-    double timestamp = platform::now();
-    queueOperationWithBlock([origin, isPublicEvent, name, parameters = std::move(parameters), timestamp,
-                             screen = std::move(screen)]() mutable {
-      logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), timestamp, false, false,
-                                      std::move(screen));
-    });
-  });
+  front.timestampQueue->sync(
+      [&] { queueEvent(origin, isPublicEvent, name, parameters, platform::now(), screen.get()); });
 }
 
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
-                                              platform::Dictionary parameters) {
-  platform::Dictionary screen = APMHasScreenParameters(parameters) ? platform::Dictionary{} : currentScreenParameters();
-  queueOperationWithBlock([origin, name, parameters = std::move(parameters), timestamp,
-                           screen = std::move(screen)]() mutable {
-    logEventOnSerialQueueWithOrigin(origin, false, name, std::move(parameters), timestamp, false, false,
-                                    std::move(screen));
-  });
+                                              const platform::Dictionary& parameters) {
+  auto screen = APMHasScreenParameters(parameters) ? nullptr : screenSnapshot();
+  queueEvent(origin, false, name, parameters, timestamp, screen.get());
 }
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                      platform::Dictionary parameters, double timestamp, bool ignoreEnabled,
+                                      const platform::Dictionary& parameters, double timestamp, bool ignoreEnabled,
                                       bool ignoreInterceptor) {
-  queueOperationWithBlock([=, parameters = std::move(parameters)]() mutable {
+  queueOperationWithBlock([=, parameters = parameters]() mutable {
     logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), timestamp, ignoreEnabled,
                                     ignoreInterceptor, {});
   });
@@ -422,15 +527,17 @@ void APMAnalytics::paymentQueueUpdatedTransactions(std::vector<APMPurchaseTransa
 // MARK: - Screen state
 
 void APMAnalytics::setCurrentScreenParameters(platform::Dictionary screenParameters) {
+  auto snapshot = screenParameters.empty()
+                      ? nullptr
+                      : std::make_shared<const platform::Dictionary>(std::move(screenParameters));
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.screenMutex);
-  front.screenParameters = std::move(screenParameters);
+  front.screenParameters = std::move(snapshot);
 }
 
 platform::Dictionary APMAnalytics::currentScreenParameters() {
-  auto& front = state();
-  std::lock_guard<std::mutex> lock(front.screenMutex);
-  return front.screenParameters;
+  auto snapshot = screenSnapshot();
+  return snapshot ? *snapshot : platform::Dictionary{};
 }
 
 void APMAnalytics::setAppActive(bool active) { state().appActive = active; }
@@ -577,6 +684,7 @@ APMAnalytics::ListenerToken APMAnalytics::addLogEventListener(LogEventListener l
     return 0;
   }
   ListenerToken token = state().nextListenerToken.fetch_add(1);
+  state().listenerCount.fetch_add(1);
   auto store = [token, listener = std::move(listener)]() mutable {
     auto& front = state();
     if (!front.listeners) front.listeners = std::make_unique<std::map<ListenerToken, LogEventListener>>();
@@ -603,12 +711,14 @@ void APMAnalytics::removeLogEventListener(ListenerToken token) {
     }
     if (front.listeners->erase(token) == 0) {
       APMAnalyticsLog(2, 25015, "Attempted removal of log event listener with invalid token.");
+      return;
     }
+    front.listenerCount.fetch_sub(1);
   });
 }
 
 void APMAnalytics::notifyEventListeners(const std::shared_ptr<APMEvent>& event) {
-  if (!event) return;
+  if (!event || state().listenerCount.load() == 0) return;
   queueOperationWithBlock([event] {
     auto& front = state();
     if (!front.listeners) return;
@@ -964,6 +1074,7 @@ void APMAnalytics::resetForTesting() {
   {
     std::lock_guard<std::mutex> lock(front.operations.mutex);
     front.operations.pending.clear();
+    front.operations.openBatch = nullptr;
     front.operations.suspended = true;
     ++front.operations.generation;
   }
@@ -972,6 +1083,9 @@ void APMAnalytics::resetForTesting() {
     current.interceptor = nullptr;
     current.openURLListener = nullptr;
     current.listeners.reset();
+    current.listenerCount = 0;
+    current.handedSinceMarker = 0;
+    current.handOffWindow = std::make_shared<HandOffWindow>();
   });
   observeNotificationsForAnalyticsConfiguration(nullptr);
   front.started = false;

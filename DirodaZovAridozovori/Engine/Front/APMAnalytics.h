@@ -7,7 +7,8 @@
 // - The operation queue "APMAnalyticsOperationQueue" holds, until start, every operation queued
 //   before the engine exists; its only work is to hand blocks to the serial queue, so it is kept
 //   as a guarded list rather than a thread: while suspended, blocks are kept in call order; once
-//   running, a block goes straight to the serial queue.
+//   running, a block goes straight to the serial queue. Logged events travel the same queue in
+//   batches kept in compact form (APMAnalyticsEventBuffer), in order with the blocks around them.
 // - "APMAnalyticsTimestampQueue" is held while an event's time is taken and its operation queued,
 //   so operations enter the queue in time order, whichever thread logs them.
 // The caller's path validates, takes the time and queues; it never waits for the engine.
@@ -115,6 +116,13 @@ class APMAnalytics {
   static constexpr int64_t kMaxUserPropertiesPerOrigin = APMMeasurement::kMaxNonPublicUserPropertiesPerOrigin;
   // The operation queue stays held this long after a waiting hand-off.
   static constexpr double kResumeDelayAfterWait = 0.5;
+  // Events reach the engine in steps of this many; the serial queue hands on the next step only
+  // while at most kMaxHandOffStepsInEngine steps wait on the worker queue, so a burst waits here,
+  // in compact form, rather than in the engine. A worker that does not answer within
+  // kHandOffWaitLimit seconds is not waited for any longer.
+  static constexpr size_t kHandOffStep = 1000;
+  static constexpr uint64_t kMaxHandOffStepsInEngine = 4;
+  static constexpr double kHandOffWaitLimit = 2.0;
 
   using Block = std::function<void()>;
   using Interceptor = APMMeasurement::Interceptor;
@@ -146,17 +154,18 @@ class APMAnalytics {
   static bool isStarted();
 
   // ---- Events.
-  static void logEventWithName(const std::string& name, platform::Dictionary parameters);
-  static void logEventWithOrigin(const std::string& origin, const std::string& name, platform::Dictionary parameters);
+  static void logEventWithName(const std::string& name, const platform::Dictionary& parameters);
+  static void logEventWithOrigin(const std::string& origin, const std::string& name,
+                                 const platform::Dictionary& parameters);
   static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
-                                         platform::Dictionary parameters);
+                                         const platform::Dictionary& parameters);
   static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                 platform::Dictionary parameters);
+                                 const platform::Dictionary& parameters);
   // For events whose time is already known (the screen-view reporter).
   static void logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
-                                         platform::Dictionary parameters);
+                                         const platform::Dictionary& parameters);
   static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                 platform::Dictionary parameters, double timestamp, bool ignoreEnabled,
+                                 const platform::Dictionary& parameters, double timestamp, bool ignoreEnabled,
                                  bool ignoreInterceptor);
   static void logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                               platform::Dictionary parameters, double timestamp, bool ignoreEnabled,

@@ -34,6 +34,31 @@ TEST_F(FakeClockFrontTest, EventsLoggedBeforeStartAreStoredInCallOrderWithTheTim
   EXPECT_EQ(appRows[2].timestamp, kStartTime + 105);
 }
 
+TEST_F(FakeClockFrontTest, EventsAndOtherOperationsKeepTheOrderOfTheirCalls) {
+  auto handOffDirectly = [](const std::string& name) {
+    APMAnalytics::queueOperationWithBlock([name] {
+      APMMeasurement::sharedInstance()->logEventWithOrigin("app", true, name, {}, kStartTime, true, false, false,
+                                                          nullptr, {});
+    });
+  };
+  APMAnalytics::logEventWithName("a1", {});
+  APMAnalytics::logEventWithName("a2", {});
+  handOffDirectly("x1");
+  APMAnalytics::logEventWithName("b1", {});
+  handOffDirectly("x2");
+  handOffDirectly("x3");
+  start();
+  APMAnalytics::logEventWithName("c1", {});
+  handOffDirectly("x4");
+  APMAnalytics::logEventWithName("d1", {});
+  APMAnalytics::logEventWithName("d2", {});
+  std::vector<std::string> order;
+  for (const auto& row : rows()) {
+    if (row.origin == "app") order.push_back(row.name);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"a1", "a2", "x1", "b1", "x2", "x3", "c1", "x4", "d1", "d2"}));
+}
+
 TEST_F(FakeClockFrontTest, RefusedEventNamesBecomeErrorEventsAndNothingElse) {
   struct Case {
     std::string name;

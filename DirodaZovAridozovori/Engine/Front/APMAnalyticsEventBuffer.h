@@ -1,0 +1,51 @@
+#pragma once
+// Events waiting for the front's serial queue, kept in a compact byte form.
+//
+// A burst of logged events can run far ahead of storage; kept as dictionaries, each waiting event
+// costs a node allocation per parameter. Here each event is written once, as tagged bytes, into
+// chunks of kChunkBytes that are released as soon as their events are read back, so a waiting
+// event costs about the size of its names and values, and appending rarely allocates.
+//
+// Not thread-safe: the owner guards it (the front appends under its operation-queue lock and
+// reads on the serial queue after taking the buffer out of the queue).
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "platform/Object.h"
+
+struct APMBufferedEvent {
+  std::string origin;
+  bool isPublicEvent = false;
+  std::string name;
+  platform::Dictionary parameters;
+  double timestamp = 0;
+  platform::Dictionary addedScreenParameters;
+};
+
+class APMAnalyticsEventBuffer {
+ public:
+  static constexpr size_t kChunkBytes = 64 * 1024;
+
+  void append(const std::string& origin, bool isPublicEvent, const std::string& name,
+              const platform::Dictionary& parameters, double timestamp,
+              const platform::Dictionary* addedScreenParameters);
+  // The oldest event not read yet (its chunk is released once all of its events are read); none
+  // when every event has been read.
+  std::optional<APMBufferedEvent> next();
+
+  size_t count() const { return appended_ - read_; }
+  bool empty() const { return count() == 0; }
+  // Bytes held, for the owner's accounting.
+  size_t bytes() const;
+
+ private:
+  std::string& chunkFor(size_t size);
+
+  std::deque<std::string> chunks_;
+  size_t readOffset_ = 0;  // into chunks_.front()
+  size_t appended_ = 0;
+  size_t read_ = 0;
+};

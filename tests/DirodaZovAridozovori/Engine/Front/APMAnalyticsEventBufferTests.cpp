@@ -1,0 +1,104 @@
+// The compact form of waiting events: every value kind comes back as it went in, events come back
+// in order across chunk boundaries, and chunks are released as they are read.
+#include <gtest/gtest.h>
+
+#include "Front/APMAnalyticsEventBuffer.h"
+
+namespace {
+
+platform::Dictionary everyKind() {
+  return {
+      {"null", platform::Object()},
+      {"false", platform::Object(false)},
+      {"true", platform::Object(true)},
+      {"int", platform::Object(static_cast<int64_t>(-9007199254740993LL))},
+      {"max", platform::Object(INT64_MAX)},
+      {"double", platform::Object(-0.1)},
+      {"string", platform::Object(std::string("na\0me\xc3\xa9", 7))},
+      {"empty", platform::Object("")},
+      {"data", platform::Object(platform::Data{0, 255, 10})},
+      {"date", platform::Object(platform::Date{1699956000.25})},
+      {"items", platform::Object(platform::Array{
+                    platform::Object(platform::Dictionary{{"item_id", platform::Object("a")},
+                                                          {"price", platform::Object(2.5)}}),
+                    platform::Object(platform::Array{})})},
+      {std::string(300, 'k'), platform::Object(std::string(200, 'v'))},
+  };
+}
+
+TEST(APMAnalyticsEventBufferTest, EveryValueKindComesBackUnchanged) {
+  APMAnalyticsEventBuffer buffer;
+  platform::Dictionary screen{{"_sn", platform::Object("Home")}, {"_si", platform::Object(3)}};
+  buffer.append("app", true, "purchase", everyKind(), 1699956000.125, &screen);
+  buffer.append("auto", false, "_e", {}, 7, nullptr);
+  ASSERT_EQ(buffer.count(), 2u);
+
+  auto first = buffer.next();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->origin, "app");
+  EXPECT_TRUE(first->isPublicEvent);
+  EXPECT_EQ(first->name, "purchase");
+  EXPECT_EQ(first->timestamp, 1699956000.125);
+  EXPECT_EQ(first->addedScreenParameters, screen);
+  ASSERT_EQ(first->parameters.size(), everyKind().size());
+  for (const auto& [key, value] : everyKind()) {
+    SCOPED_TRACE(key);
+    const auto& back = first->parameters.at(key);
+    EXPECT_EQ(back.kind(), value.kind());  // an integer stays an integer, a boolean a boolean
+    EXPECT_EQ(back, value);
+  }
+  auto second = buffer.next();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->origin, "auto");
+  EXPECT_FALSE(second->isPublicEvent);
+  EXPECT_TRUE(second->parameters.empty());
+  EXPECT_TRUE(second->addedScreenParameters.empty());
+  EXPECT_FALSE(buffer.next());
+  EXPECT_TRUE(buffer.empty());
+}
+
+TEST(APMAnalyticsEventBufferTest, ManyEventsComeBackInOrderAndChunksAreReleased) {
+  APMAnalyticsEventBuffer buffer;
+  constexpr int kEvents = 5000;
+  const std::string big(APMAnalyticsEventBuffer::kChunkBytes + 10, 'b');  // larger than one chunk
+  for (int i = 0; i < kEvents; ++i) {
+    platform::Dictionary parameters{{"seq", platform::Object(i)}, {"label", platform::Object("level_complete")}};
+    if (i == 1234) parameters["big"] = platform::Object(big);
+    buffer.append("app", true, "e" + std::to_string(i % 7), parameters, i, nullptr);
+  }
+  size_t peak = buffer.bytes();
+  EXPECT_GT(peak, static_cast<size_t>(2 * APMAnalyticsEventBuffer::kChunkBytes));
+  for (int i = 0; i < kEvents; ++i) {
+    auto event = buffer.next();
+    ASSERT_TRUE(event) << i;
+    ASSERT_EQ(event->parameters.at("seq").integerValue(), i);
+    EXPECT_EQ(event->name, "e" + std::to_string(i % 7));
+    EXPECT_EQ(event->timestamp, i);
+    if (i == 1234) {
+      EXPECT_EQ(event->parameters.at("big").stringValue(), big);
+    }
+    if (i == kEvents / 2) {
+      EXPECT_LT(buffer.bytes(), peak);
+    }
+  }
+  EXPECT_FALSE(buffer.next());
+  EXPECT_EQ(buffer.bytes(), 0u);
+}
+
+TEST(APMAnalyticsEventBufferTest, AWaitingEventCostsAboutItsContent) {
+  APMAnalyticsEventBuffer buffer;
+  constexpr int kEvents = 10000;
+  for (int i = 0; i < kEvents; ++i) {
+    buffer.append("app", true, "level_complete",
+                  {{"level", platform::Object(i % 40)},
+                   {"character", platform::Object("gorilla")},
+                   {"mode", platform::Object("track")},
+                   {"score", platform::Object(1234.5)},
+                   {"stars", platform::Object(3)}},
+                  1699956000.0 + i, nullptr);
+  }
+  // Names and values take 66 bytes here; tags, sizes and the time add about 30.
+  EXPECT_LT(buffer.bytes() / kEvents, 120u);
+}
+
+}  // namespace
