@@ -108,6 +108,21 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsAndEventsAreSt
   EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
 }
 
+TEST_F(DUDUravodazoTest, HostEventsMeetTheBlockListAndTheDailyLimit) {
+  configure();
+  applyConfig({{"measurement.upload.max_public_events_per_day", "3"}}, {"blocked_by_config"});
+  const char* names[] = {"one", "blocked_by_config", "two", "three", "four"};
+  for (const char* name : names) DUDUravodazo::logEventWithName(name, {{"n", platform::Object(name)}});
+  std::vector<std::string> stored;
+  for (const auto& row : rows()) {
+    if (row.origin == "app") stored.push_back(row.name + "=" + row.text("n"));
+  }
+  // Block-listed events never count; the fourth public event of the day is refused.
+  EXPECT_EQ(stored, (std::vector<std::string>{"one=one", "two=two", "three=three"}));
+  EXPECT_EQ(errorRowsWithCode(11).size(), 1u);
+  EXPECT_EQ(errorRowsWithCode(16).size(), 1u);
+}
+
 TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {
   struct Case {
     const char* what;
