@@ -114,9 +114,11 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
       groupShouldSetLastAdvertisingIDReset_ = identity_->shouldSetLastAdvertisingIDResetUserProperty();
     }
     platform::Error error;
+    bool groupRan = false;
     // One transaction for the group; each event's write is a savepoint inside it.
     const bool committed = database_->performTransaction(
         [&] {
+          groupRan = true;
           for (size_t index = start; index < end; ++index) handle(events[index]);
           return flushGroupDailyCounts();
         },
@@ -129,6 +131,10 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
     cachedMetadata_.reset();
     if (committed) {
       for (auto& action : actions) action();
+    } else if (!groupRan) {
+      // The group transaction could not even begin (the file is busy, say): nothing of these events
+      // has happened yet, so each takes its own transaction instead of being lost together.
+      for (size_t index = start; index < end; ++index) handle(events[index]);
     } else {
       log()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", error);
     }
