@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -18,11 +19,17 @@
 namespace {
 
 std::optional<std::string> readFile(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return contents;
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) return std::nullopt;
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return contents;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
 }
 
 // Program log lines go to standard error, so standard output stays one event per line.

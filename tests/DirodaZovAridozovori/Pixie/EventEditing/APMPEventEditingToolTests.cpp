@@ -300,6 +300,7 @@ TEST(APMPEventEditingToolTests, ToolRunsFromTheCommandLine) {
       {failing + " " + event, "error com.diroda.dmp.measurement.pixie.ErrorDomain 18"},
       {text, "error com.diroda.dmp.measurement.pixie.tool.ErrorDomain 1"},
       {dir.path() + "/missing " + event, "error com.diroda.dmp.measurement.pixie.tool.ErrorDomain 2"},
+      {dir.path() + " " + event, "error com.diroda.dmp.measurement.pixie.tool.ErrorDomain 2"},
       {text + " " + text, "error com.diroda.dmp.measurement.pixie.tool.ErrorDomain 4"},
   };
   for (const Case& c : failures) {
