@@ -298,18 +298,17 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
                                                  const std::vector<std::pair<std::string, std::string>>& headerFields,
                                                  const platform::Data& data,
                                                  const std::optional<platform::Error>& error);
-  // No request of the engine is in flight and the network can be reached.
-  bool isNetworkReadyForConfigFetch() const;
   // Observes the application becoming active and resigning active on the default notification
   // center (once), and makes the engine the network client's logger; removed with the engine.
   void subscribeForAppForegroundBackgroundNotifications();
   void handleAppDidBecomeActiveEvent();
   void handleAppWillResignActiveEvent();
+  // Flushes the persisted configuration (terminateBackgroundTask); not observed on this platform.
   void handleAppWillEnterForegroundNotification();
 
  private:
   struct LifecycleObservers;
-  std::shared_ptr<LifecycleObservers> lifecycleObservers_;  // guarded by its own mutex
+  std::shared_ptr<LifecycleObservers> lifecycleObservers_;  // set once, on the worker queue
 
  public:
 

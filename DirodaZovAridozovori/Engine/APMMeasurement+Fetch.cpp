@@ -1,0 +1,229 @@
+// The engine's configuration fetch (a conditional GET applied in one database transaction) and its
+// reactions to the application's state: a refresh on becoming active where the configuration asks
+// for it, an upload attempt on resigning active, and the network client's log lines.
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+
+#include "APMDatabase.h"
+#include "APMMeasurement.h"
+#include "APMPRuntime.h"
+#include "APMPersistedConfig.h"
+#include "DirodaUtilities/Network/VIZUzedaru.h"
+#include "Fetch/APMNetworkLogBridge.h"
+#include "Fetch/APMRemoteConfigFetch.h"
+#include "Front/APMAnalytics.h"
+#include "Identity/APMIdentity.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "Session/APMSessionReporter.h"
+#include "platform/ApplicationNotifications.h"
+#include "platform/Clock.h"
+#include "platform/NotificationCenter.h"
+
+namespace {
+
+// Becoming active refreshes a configuration older than this, where the configuration allows it.
+constexpr double kActivationRefetchInterval = 604800;
+
+std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
+
+std::optional<std::string> headerField(const std::vector<std::pair<std::string, std::string>>& fields,
+                                       const std::string& name) {
+  for (const auto& [key, value] : fields) {
+    if (key.size() != name.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < key.size() && same; ++i) {
+      same = std::tolower(static_cast<unsigned char>(key[i])) == std::tolower(static_cast<unsigned char>(name[i]));
+    }
+    if (same) return value;
+  }
+  return std::nullopt;
+}
+
+platform::Object errorContext(const std::optional<platform::Error>& error) {
+  if (!error) return platform::Object();
+  return platform::Object(error->domain + " " + std::to_string(error->code) + " " + error->description);
+}
+
+}  // namespace
+
+// Removes the notification observers when the engine goes away; the log bridge lives as long as
+// the engine (the network client holds it weakly).
+struct APMMeasurement::LifecycleObservers {
+  std::vector<platform::NotificationCenter::Token> tokens;
+  std::shared_ptr<APMNetworkLogBridge> logBridge;
+
+  ~LifecycleObservers() {
+    for (auto token : tokens) platform::NotificationCenter::defaultCenter().removeObserver(token);
+  }
+};
+
+// MARK: - Fetch
+
+void APMMeasurement::fetchRemoteConfig() {
+  if (!checkWorkerQueue("fetchRemoteConfig")) return;
+  auto monitor = log();
+  const int64_t version = APMIdentity::zovAridozovoriLibraryVersion();
+  std::optional<std::string> url;
+  if (remoteConfig_) {
+    url = remoteConfig_->remoteConfigURL(std::string(kAPMConfigFetchPlatform), version, APMPRuntime::runtimeVersion());
+  }
+  if (!url || url->empty() || !network_) {
+    monitor->logWithLevel(2, 23125, "Invalid server URL to get configuration");
+    return;
+  }
+  monitor->logWithLevel(8, 23126, "Fetching configuration from the server");
+  const APMConfigFetchHeaders headers = APMConditionalConfigFetchHeaders(*persistedConfig_, version);
+  setIsNetworkRequestPending(true);
+  network_->setTimeoutInterval(remoteConfig_->networkTimeout());
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  network_->getURL(*url, headers, scheduler_->workerQueue(), false,
+                   [weakSelf](const std::optional<platform::HttpResponse>& response, const platform::Data& data,
+                              const std::optional<platform::Error>& error) {
+                     auto self = weakSelf.lock();
+                     if (!self) return;
+                     self->setIsNetworkRequestPending(false);
+                     try {
+                       self->networkRemoteConfigFetchCompletionHandler(
+                           response ? response->statusCode : 0,
+                           response ? response->headers : platform::HttpHeaders{}, data, error);
+                     } catch (const std::exception& exception) {
+                       log()->logWithLevel(0, 30000, "Exception on the worker queue. Block ID",
+                                           std::string("APMMeasurement:fetch"), exception);
+                     }
+                   });
+}
+
+void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
+    int64_t statusCode, const std::vector<std::pair<std::string, std::string>>& headerFields,
+    const platform::Data& data, const std::optional<platform::Error>& error) {
+  if (!checkWorkerQueue("networkRemoteConfigFetchCompletionHandler:data:error:")) return;
+  auto monitor = log();
+  const double now = platform::now();
+  monitor->logWithLevel(8, 23127, "Fetched configuration. Status code", statusCode);
+
+  if (!APMIsSuccessfulConfigFetchStatus(statusCode)) {
+    monitor->logWithLevel(3, 23128, "Network request failed to fetch remote config. Code, Error", statusCode,
+                          errorContext(error));
+    persistedConfig_->setLastFailedUploadTimestamp(now);
+    if (APMIsBackoffConfigFetchStatus(statusCode)) persistedConfig_->setLastBackoffTimestamp(now);
+    monitor->logWithLevel(3, 23129, "Network fetch failed. Will retry later. Code, error", statusCode,
+                          errorContext(error));
+    updateSchedule();
+    return;
+  }
+
+  persistedConfig_->setLastFailedUploadTimestamp(0.0);
+  persistedConfig_->setLastBackoffTimestamp(0.0);
+  if (!database_ || !remoteConfig_) return;
+
+  const bool unchanged = statusCode == 304 || statusCode == 404;
+  if (statusCode == 304) {
+    monitor->logWithLevel(8, 23131, "Configuration has not been modified. Using the same configuration. Code",
+                          statusCode);
+  } else if (statusCode == 404) {
+    monitor->logWithLevel(3, 23130, "Configuration not found. Using default configuration");
+  } else {
+    auto contentLength = headerField(headerFields, "Content-Length");
+    const int64_t expectedLength =
+        contentLength ? std::strtoll(contentLength->c_str(), nullptr, 10) : static_cast<int64_t>(data.size());
+    monitor->logWithLevel(8, 23133, "Successfully fetched configuration from the server. Code, size", statusCode,
+                          expectedLength);
+  }
+
+  platform::Error timestampError;
+  if (database_->updateRemoteConfigSuccessfulTimestamp(now, &timestampError)) {
+    setSuspendedUploadTimestamp(0);
+  } else {
+    if (unchanged) {
+      monitor->logWithLevel(1, 23132, "Failed to update config last set timestamp. Error", timestampError);
+    } else {
+      monitor->logWithLevel(1, 23134, "Failed to set last set timestamp in database. Error", timestampError);
+    }
+    // Without a recorded success the configuration would count as expired at once: hold uploads
+    // back rather than fetch again and again.
+    setSuspendedUploadTimestamp(platform::uptime());
+  }
+
+  if (!unchanged && !data.empty()) {
+    APMRemoteConfigApplyContext context{*database_, *remoteConfig_, identity_ ? identity_->appIDFromDMP() : std::nullopt,
+                                        [this] { updateConsentSettingsUtilWithRemoteConfig(); },
+                                        APMCurrentAudienceUpdater()};
+    if (APMApplyRemoteConfig(data, context) == APMRemoteConfigApplyResult::kApplied) {
+      persistedConfig_->setConfigServerLastModifiedString(headerField(headerFields, kAPMLastModifiedHeader));
+      persistedConfig_->setConfigServerETag(headerField(headerFields, kAPMETagHeader));
+      persistedConfig_->setConfigDMPVersion(APMIdentity::zovAridozovoriLibraryVersion());
+    }
+  }
+
+  // A fresh configuration lets the upload road bundle again.
+  uploadDataOrRegisterAlarm();
+  auto parts = components();
+  if (parts.tcfClientSetConsentFromData) parts.tcfClientSetConsentFromData(remoteConfig_->isDMARegion());
+}
+
+// MARK: - Application lifecycle
+
+void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
+  if (lifecycleObservers_) return;
+  auto observers = std::make_shared<LifecycleObservers>();
+  observers->logBridge = std::make_shared<APMNetworkLogBridge>();
+  if (network_) network_->setLoggerDelegate(observers->logBridge);
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  auto& center = platform::NotificationCenter::defaultCenter();
+  observers->tokens.push_back(center.addObserver(platform::kApplicationDidBecomeActiveNotification, nullptr, nullptr,
+                                                 [weakSelf](const platform::Notification&) {
+                                                   if (auto self = weakSelf.lock()) self->handleAppDidBecomeActiveEvent();
+                                                 }));
+  observers->tokens.push_back(center.addObserver(platform::kApplicationWillResignActiveNotification, nullptr, nullptr,
+                                                 [weakSelf](const platform::Notification&) {
+                                                   if (auto self = weakSelf.lock()) self->handleAppWillResignActiveEvent();
+                                                 }));
+  lifecycleObservers_ = std::move(observers);
+}
+
+void APMMeasurement::handleAppDidBecomeActiveEvent() {
+  APMAnalytics::setAppActive(true);
+  if (auto reporter = currentSessionReporter()) reporter->handleAppDidBecomeActive();
+
+  std::shared_ptr<APMRemoteConfig> config;
+  {
+    std::lock_guard<std::mutex> lock(publishMutex_);
+    config = publishedRemoteConfig_;
+  }
+  if (!config || !config->blocklistInternal()) return;
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  submit("APMMeasurement:3972", [weakSelf] {
+    auto self = weakSelf.lock();
+    if (!self || !self->remoteConfig_) return;
+    const double age = std::fabs(platform::now() - self->remoteConfig_->lastRemoteConfigUpdateTimestamp());
+    if (age < kActivationRefetchInterval) return;
+    if (self->isNetworkReadyForRequest()) {
+      self->fetchRemoteConfig();
+    } else {
+      log()->logWithLevel(8, 23143, "Network operation is pending. Ignoring request to fetch configuration");
+    }
+  });
+}
+
+void APMMeasurement::handleAppWillResignActiveEvent() {
+  if (auto reporter = currentSessionReporter()) {
+    platform::Dictionary screen = APMAnalytics::currentScreenParameters();
+    reporter->handleAppWillResignActiveWithScreen(screen.empty() ? APMSessionScreen() : APMSessionScreen(screen));
+  }
+  APMAnalytics::setAppActive(false);
+  persistedConfig_->synchronizeToDisk();
+  log()->logWithLevel(8, 23144, "App will resign active state. Scheduling data upload");
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  // Held by the front until analytics has started.
+  APMAnalytics::queueOperationWithBlock([weakSelf] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    self->submit("APMMeasurement:4025", [weakSelf] {
+      if (auto strong = weakSelf.lock()) strong->uploadData();
+    });
+  });
+}
+
+void APMMeasurement::handleAppWillEnterForegroundNotification() { terminateBackgroundTask(); }

@@ -1,0 +1,292 @@
+// The configuration fetch against a real configuration server on 127.0.0.1: what the engine
+// asks for, what it keeps, and how a new configuration changes what the engine does.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "../DirodaZovAridozovori/Engine/EngineTestFixture.h"
+#include "../DirodaZovAridozovori/Engine/Fetch/ConfigMessages.h"
+#include "Front/APMAnalytics.h"
+#include "platform/ApplicationNotifications.h"
+#include "platform/NotificationCenter.h"
+
+namespace enginetest {
+namespace {
+
+constexpr const char* kLastModified = "Tue, 14 Nov 2023 10:00:00 GMT";
+constexpr int64_t kLibraryVersion = 111500;
+
+// A configuration service: answers GET /config/app/<app ID> with the current reply, and 304 when
+// the request's If-None-Match names the current ETag. Uploads to "/a" are accepted.
+class ConfigServer {
+ public:
+  struct Reply {
+    int status = 200;
+    platform::Data body;
+    std::string etag;
+    std::string lastModified;
+  };
+  struct Request {
+    std::string path;
+    std::map<std::string, std::string> query;
+    std::string ifNoneMatch;
+    std::string ifModifiedSince;
+    bool hasIfNoneMatch = false;
+    bool hasIfModifiedSince = false;
+  };
+
+  ConfigServer() {
+    server_.Get(R"(/config/app/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+      Request seen;
+      seen.path = request.path;
+      for (const auto& [key, value] : request.params) seen.query[key] = value;
+      seen.hasIfNoneMatch = request.has_header("If-None-Match");
+      seen.ifNoneMatch = request.get_header_value("If-None-Match");
+      seen.hasIfModifiedSince = request.has_header("If-Modified-Since");
+      seen.ifModifiedSince = request.get_header_value("If-Modified-Since");
+      Reply reply;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(seen);
+        reply = reply_;
+      }
+      if (reply.status == 200 && !reply.etag.empty() && seen.ifNoneMatch == reply.etag) {
+        response.status = 304;
+        return;
+      }
+      response.status = reply.status;
+      if (!reply.etag.empty()) response.set_header("ETag", reply.etag);
+      if (!reply.lastModified.empty()) response.set_header("Last-Modified", reply.lastModified);
+      response.set_content(std::string(reply.body.begin(), reply.body.end()), "application/x-protobuf");
+    });
+    server_.Post("/a", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~ConfigServer() {
+    server_.stop();
+    thread_.join();
+  }
+
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+  void setReply(Reply reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reply_ = std::move(reply);
+  }
+  std::vector<Request> requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::mutex mutex_;
+  Reply reply_;
+  std::vector<Request> requests_;
+};
+
+class FetchConfigTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    APMRemoteConfig::setAnalyticsServiceHost(server_.host());
+    APMRemoteConfig::setAnalyticsServiceScheme("http");
+    // The lifecycle handlers use the front, which installs its engine hooks on first use: touch it
+    // first, then keep only the activity hook so internal events take the engine's own road.
+    APMAnalytics::setAppActive(true);
+    APMAnalyticsHooks hooks;
+    hooks.isAppActive = [] { return APMAnalytics::isAppActive(); };
+    APMSetAnalyticsHooks(std::move(hooks));
+    // The fetch's progress lines are verbose ones.
+    APMMonitor::shared()->setVerboseLoggingEnabled(true);
+  }
+  void TearDown() override {
+    EngineTest::TearDown();
+    APMRemoteConfig::setAnalyticsServiceScheme("https");
+    APMAnalytics::setAppActive(true);
+  }
+
+  platform::Data config(int64_t version, std::vector<std::string> blocklisted = {},
+                        std::vector<std::pair<std::string, std::string>> settings = {},
+                        const std::string& appID = kAppID) {
+    return fetchtest::encodedConfig({appID, version, std::move(settings), std::move(blocklisted), {}});
+  }
+
+  // Waits until the engine has made `count` configuration requests and handled the last reply.
+  void waitForFetches(size_t count) {
+    ASSERT_TRUE(testsupport::waitFor([&] { return server_.requests().size() >= count; }, 10));
+    ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
+    drain();
+    ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
+    drain();
+  }
+
+  void fetch() {
+    const size_t before = server_.requests().size();
+    onWorker([&] { engine().fetchRemoteConfig(); });
+    waitForFetches(before + 1);
+  }
+
+  int64_t storedConfigVersion() {
+    int64_t version = -1;
+    onWorker([&] {
+      platform::Error error;
+      auto stored = engine().database()->queryDecodedMeasurementConfigWithError(&error);
+      if (stored) version = APMNanoGetInt64(*stored, APMPBMeasurementConfig::kVersion);
+    });
+    return version;
+  }
+
+  double lastConfigUpdate() {
+    double timestamp = 0;
+    onWorker([&] { timestamp = engine().remoteConfigInstance()->lastRemoteConfigUpdateTimestamp(); });
+    return timestamp;
+  }
+
+  ConfigServer server_;
+};
+
+TEST_F(FetchConfigTest, FirstFetchStoresTheConfigurationAndItsValidatorsWhichTheNextFetchSends) {
+  server_.setReply({200, config(1), "\"v1\"", kLastModified});
+  start();
+  fetch();
+
+  auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path, std::string("/config/app/") + kAppID);
+  EXPECT_EQ(requests[0].query["platform"], "macos");
+  EXPECT_EQ(requests[0].query["dmp_version"], std::to_string(kLibraryVersion));
+  EXPECT_EQ(requests[0].query["runtime_version"], "0");
+  EXPECT_FALSE(requests[0].hasIfNoneMatch);
+  EXPECT_FALSE(requests[0].hasIfModifiedSince);
+
+  auto persisted = engine().persistedConfig();
+  EXPECT_EQ(persisted->configServerETag(), std::optional<std::string>("\"v1\""));
+  EXPECT_EQ(persisted->configServerLastModifiedString(), std::optional<std::string>(kLastModified));
+  EXPECT_EQ(persisted->configDMPVersion(), kLibraryVersion);
+  EXPECT_EQ(storedConfigVersion(), 1);
+  EXPECT_DOUBLE_EQ(lastConfigUpdate(), kStartTime);
+
+  clock_->advance(7200);
+  fetch();
+  requests = server_.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].ifNoneMatch, "\"v1\"");
+  EXPECT_EQ(requests[1].ifModifiedSince, kLastModified);
+  EXPECT_TRUE(loggedCode(23131)) << "the 304 is reported as not modified";
+  EXPECT_EQ(storedConfigVersion(), 1) << "a 304 keeps the stored configuration";
+  EXPECT_EQ(persisted->configServerETag(), std::optional<std::string>("\"v1\""));
+  EXPECT_DOUBLE_EQ(lastConfigUpdate(), kStartTime + 7200) << "a 304 renews the success time";
+}
+
+TEST_F(FetchConfigTest, NewConfigurationBlocksAnEventTheEngineThenDrops) {
+  server_.setReply({200, config(1), "\"v1\"", kLastModified});
+  start();
+  fetch();
+  logPublic("promo_shown");
+  ASSERT_EQ(rowsNamed("promo_shown").size(), 1u);
+
+  server_.setReply({200, config(2, {"promo_shown"}), "\"v2\"", "Wed, 15 Nov 2023 10:00:00 GMT"});
+  clock_->advance(60);
+  fetch();
+  EXPECT_EQ(server_.requests().back().ifNoneMatch, "\"v1\"");
+  EXPECT_EQ(storedConfigVersion(), 2);
+  EXPECT_EQ(engine().persistedConfig()->configServerETag(), std::optional<std::string>("\"v2\""));
+
+  logPublic("promo_shown");
+  logPublic("level_up");
+  EXPECT_EQ(rowsNamed("promo_shown").size(), 1u) << "the block-listed event is no longer stored";
+  EXPECT_EQ(rowsNamed("level_up").size(), 1u);
+}
+
+TEST_F(FetchConfigTest, FailedAndRefusedRepliesKeepTheStoredConfiguration) {
+  server_.setReply({200, config(1), "\"v1\"", kLastModified});
+  start();
+  fetch();
+  auto persisted = engine().persistedConfig();
+
+  struct Case {
+    const char* name;
+    ConfigServer::Reply reply;
+    bool failure;
+    bool backoff;
+    int64_t loggedCode;
+  } cases[] = {
+      {"server error", {500, {}, "", ""}, true, false, 23128},
+      {"unavailable", {503, {}, "", ""}, true, true, 23129},
+      {"too many requests", {429, {}, "", ""}, true, true, 23128},
+      // Refusals are logged at a level that is never printed: what stays stored is the check.
+      {"other app", {200, config(5, {}, {}, kOtherAppID), "\"other\"", "Thu, 16 Nov 2023 10:00:00 GMT"}, false, false,
+       0},
+      {"undecodable", {200, platform::Data{0x0a, 0xff, 0xff, 0xff}, "\"bad\"", "Fri, 17 Nov 2023 10:00:00 GMT"}, false,
+       false, 0},
+      {"not found", {404, {}, "", ""}, false, false, 23130},
+      {"empty body", {200, {}, "\"empty\"", ""}, false, false, 23133},
+  };
+  for (const auto& c : cases) {
+    persisted->setLastFailedUploadTimestamp(0.0);
+    persisted->setLastBackoffTimestamp(0.0);
+    clock_->advance(100);
+    server_.setReply(c.reply);
+    fetch();
+    if (c.loggedCode != 0) {
+      EXPECT_TRUE(loggedCode(c.loggedCode)) << c.name;
+    }
+    EXPECT_EQ(storedConfigVersion(), 1) << c.name;
+    EXPECT_EQ(persisted->configServerETag(), std::optional<std::string>("\"v1\"")) << c.name;
+    EXPECT_EQ(persisted->configServerLastModifiedString(), std::optional<std::string>(kLastModified)) << c.name;
+    EXPECT_DOUBLE_EQ(persisted->lastFailedUploadTimestamp(), c.failure ? platform::now() : 0.0) << c.name;
+    EXPECT_DOUBLE_EQ(persisted->lastBackoffTimestamp(), c.backoff ? platform::now() : 0.0) << c.name;
+  }
+}
+
+TEST_F(FetchConfigTest, NewLibraryVersionFetchesWithoutValidators) {
+  server_.setReply({200, config(1), "\"v1\"", kLastModified});
+  start();
+  fetch();
+  engine().persistedConfig()->setConfigDMPVersion(kLibraryVersion - 1);
+  fetch();
+  auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_FALSE(requests[1].hasIfNoneMatch);
+  EXPECT_FALSE(requests[1].hasIfModifiedSince);
+  EXPECT_EQ(engine().persistedConfig()->configDMPVersion(), kLibraryVersion);
+}
+
+TEST_F(FetchConfigTest, BecomingActiveRefreshesAWeekOldConfigurationOnlyWhereTheSettingAsks) {
+  struct Case {
+    bool switchOn;
+    double age;
+    bool fetches;
+  } cases[] = {{false, 8 * 86400, false}, {true, 6 * 86400, false}, {true, 8 * 86400, true}};
+  for (const auto& c : cases) {
+    std::vector<std::pair<std::string, std::string>> settings;
+    if (c.switchOn) settings.emplace_back("measurement.upload.blacklist_internal", "1");
+    server_.setReply({200, config(1, {}, settings), "", ""});
+    start();
+    fetch();
+    // Only activation may fetch here: the upload road, which also fetches an expired
+    // configuration, is kept from running while the clock jumps.
+    engine().alarm()->cancel();
+    const size_t before = server_.requests().size();
+    clock_->advance(c.age);
+    platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);
+    drain();
+    if (c.fetches) {
+      waitForFetches(before + 1);
+      EXPECT_DOUBLE_EQ(lastConfigUpdate(), platform::now()) << c.switchOn << " " << c.age;
+    }
+    EXPECT_EQ(server_.requests().size(), before + (c.fetches ? 1 : 0)) << c.switchOn << " " << c.age;
+    platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillResignActiveNotification);
+    stop();
+  }
+}
+
+}  // namespace
+}  // namespace enginetest
