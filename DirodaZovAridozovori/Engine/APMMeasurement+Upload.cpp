@@ -93,6 +93,9 @@ std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
     if (auto self = weakSelf.lock()) self->setIsNetworkRequestPending(pending);
   };
   hooks.uptime = [] { return platform::uptime(); };
+  hooks.fetchRemoteConfig = [weakSelf] {
+    if (auto self = weakSelf.lock()) self->fetchRemoteConfig();
+  };
   uploadController_ = std::make_shared<APMUploadController>(database_, remoteConfig_, persistedConfig_, network_,
                                                             scheduler_, alarm_, hooks);
   uploadController_->setSuspendedUploadTimestamp(pendingSuspendedUploadTimestamp_);
