@@ -257,9 +257,16 @@ void handOffBatch(const std::shared_ptr<EventBatch>& batch) {
     events = std::move(batch->events);
   }
   while (auto event = events.next()) {
-    APMAnalytics::logEventOnSerialQueueWithOrigin(event->origin, event->isPublicEvent, event->name,
-                                                  std::move(event->parameters), event->timestamp, false, false,
-                                                  std::move(event->addedScreenParameters));
+    // One event's failure must not cost the events behind it.
+    try {
+      APMAnalytics::logEventOnSerialQueueWithOrigin(event->origin, event->isPublicEvent, event->name,
+                                                    std::move(event->parameters), event->timestamp, false, false,
+                                                    std::move(event->addedScreenParameters));
+    } catch (const std::exception& e) {
+      APMAnalyticsLog(1, 25001, "Exception on the analytics queue", std::string(e.what()));
+    } catch (...) {
+      APMAnalyticsLog(1, 25001, "Exception on the analytics queue");
+    }
     if (++front.handedSinceMarker >= APMAnalytics::kHandOffStep) {
       front.handedSinceMarker = 0;
       markHandOffStep(front);
