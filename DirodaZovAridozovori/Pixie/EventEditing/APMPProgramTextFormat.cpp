@@ -288,6 +288,8 @@ class Parser {
       case 'v': value.push_back('\v'); return true;
       case '\\': case '\'': case '"': case '?': value.push_back(c); return true;
       case 'x': return hexEscape(value);
+      case 'u': return unicodeEscape(value, 4);
+      case 'U': return unicodeEscape(value, 8);
       default: break;
     }
     if (c < '0' || c > '7') return fail(std::string("unknown escape \\") + c);
@@ -308,6 +310,34 @@ class Parser {
     }
     if (digits == 0) return fail("empty \\x escape");
     value.push_back(static_cast<char>(code));
+    return true;
+  }
+
+  // \uXXXX or \UXXXXXXXX: the character in UTF-8.
+  bool unicodeEscape(std::string& value, int digits) {
+    uint32_t code = 0;
+    for (int i = 0; i < digits; ++i) {
+      if (pos_ >= text_.size() || !std::isxdigit(static_cast<unsigned char>(text_[pos_])))
+        return fail("incomplete unicode escape");
+      char d = static_cast<char>(std::tolower(static_cast<unsigned char>(text_[pos_++])));
+      code = code * 16 + static_cast<uint32_t>(d <= '9' ? d - '0' : d - 'a' + 10);
+    }
+    if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return fail("unicode escape out of range");
+    if (code < 0x80) {
+      value.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      value.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      value.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      value.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      value.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      value.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      value.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      value.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      value.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      value.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
     return true;
   }
 

@@ -107,6 +107,8 @@ TEST(APMPEventEditingToolTests, TextFormEncodesLikeTheBinaryForm) {
       {"instructions {type:STATEMENT function_name:\"0\" value[{type:NUMBER number_value:1},{type:NUMBER number_value:2}]}",
        editingtest::makeProgram("(0 1 2)", {})},
       {"instructions { type: STRING string_value: \"a\\\"b\\n\\x41\\101\" }", editingtest::makeProgram("\"a\\\"b\nAA\"", {})},
+      {"instructions { type: STRING string_value: \"\\u00e9\\U0001F600\" }",
+       editingtest::makeProgram("\"\xc3\xa9\xf0\x9f\x98\x80\"", {})},
       {"activities { activities { name: \"f\" data { type: STATEMENT function_name: \"8\" } } }",
        editingtest::makeProgram("", {{"f", {"(8)"}}})},
   };
@@ -133,6 +135,8 @@ TEST(APMPEventEditingToolTests, TextFormErrorsNameTheLine) {
       {"instructions { number_value 1 }", "line 1: expected ':'"},
       {"instructions { boolean_value: maybe }", "line 1: expected true or false"},
       {"instructions { type: 99999999999 }", "line 1: unknown enumeration value \"99999999999\""},
+      {"instructions { string_value: \"\\ud800\" }", "line 1: unicode escape out of range"},
+      {"instructions { string_value: \"\\u12\" }", "line 1: incomplete unicode escape"},
   };
   for (const Case& c : cases) {
     std::string problem;
