@@ -373,6 +373,9 @@ APMPRuntimeValue APMPStringCommandEvaluator::evaluateCommand(std::string_view na
   APMPRuntimeValue keep = selfValue(receiver);
   APMPArguments evaluated;
   if (!APMPEvaluateArguments(arguments, scope, evaluated, error)) return {};
+  // Every method reads the whole receiver (as UTF-16 units, or as a copy), so a loop of cheap-looking
+  // calls on a long text is bounded by the work allowance like any other native scan.
+  if (!APMPChargeWork(receiver.value().size(), error)) return {};
   return handler->second(receiver, evaluated, scope, error);
 }
 

@@ -75,6 +75,12 @@ TEST_F(MethodProgramTest, MethodErrorsEndTheRun) {
       {"exponential pattern",
        {methodCall(str(std::string(48, 'a') + "b"), "search", {str("^(a+)+$")})},
        kAPMPErrorResourceLimit},
+      // Each call converts the whole text: far more work than its one instruction.
+      {"searching a long text in a loop",
+       {stmt("41", {str("s")}), assign("s", str(std::string(size_t{1} << 19, 'a'))),
+        stmt("42", {boolean(true), stmt("44", {}), boolean(false),
+                    stmt("46", {methodCall(read("s"), "indexOf", {str("b")})})})},
+       kAPMPErrorResourceLimit},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
