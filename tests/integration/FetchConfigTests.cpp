@@ -172,6 +172,7 @@ TEST_F(FetchConfigTest, FirstFetchStoresTheConfigurationAndItsValidatorsWhichThe
   EXPECT_EQ(persisted->configDMPVersion(), kLibraryVersion);
   EXPECT_EQ(storedConfigVersion(), 1);
   EXPECT_DOUBLE_EQ(lastConfigUpdate(), kStartTime);
+  EXPECT_TRUE(loggedCode(900001)) << "the network client's own lines reach the monitor";
 
   clock_->advance(7200);
   fetch();

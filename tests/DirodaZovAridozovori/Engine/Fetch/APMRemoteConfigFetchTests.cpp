@@ -1,7 +1,11 @@
 // The fetch's queue-free rules and its apply transaction over a real measurement database.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <mutex>
+
 #include "APMDatabase.h"
+#include "Logger/DULLogger.h"
 #include "APMMonitor.h"
 #include "APMPersistedConfig.h"
 #include "ConfigMessages.h"
@@ -68,6 +72,39 @@ TEST(NetworkLogBridgeTest, NetworkLevelsMapOntoMonitorLevels) {
     int64_t monitor;
   } cases[] = {{3, 1}, {4, 4}, {5, 3}, {6, 6}, {7, 7}, {0, 3}, {2, 3}, {8, 3}, {-1, 3}};
   for (const auto& c : cases) EXPECT_EQ(APMMonitorLevelForNetworkLevel(c.network), c.monitor) << c.network;
+}
+
+TEST(NetworkLogBridgeTest, NetworkLinesReachTheMonitorWithTheirCodeAndContext) {
+  APMMonitor::resetSharedForTesting();
+  std::mutex mutex;
+  std::vector<DULLogRecord> records;
+  DULLoggerSetSink([&](const DULLogRecord& record) {
+    std::lock_guard<std::mutex> lock(mutex);
+    records.push_back(record);
+  });
+  APMNetworkLogBridge bridge;
+  struct Case {
+    int networkLevel;
+    int64_t code;
+    int64_t expectedLoggerLevel;  // the printed line's level: monitor 4 and 3 print as warnings
+  } cases[] = {{4, 900004, 4}, {5, 900005, 4}, {3, 900006, 3}};
+  for (const auto& c : cases) {
+    bridge.VIZUzedaru_logWithLevel(c.networkLevel, c.code, "Request failed. Host", platform::Object("example.test"));
+  }
+  bridge.VIZUzedaru_logWithLevel(4, 900007, "No context");
+  APMMonitor::shared()->flush();
+  DULLoggerFlush();
+  DULLoggerSetSink(nullptr);
+  for (const auto& c : cases) {
+    const std::string code = "I-ACS" + std::to_string(c.code);
+    auto found = std::find_if(records.begin(), records.end(), [&](const auto& r) { return r.messageCode == code; });
+    ASSERT_NE(found, records.end()) << c.code;
+    EXPECT_EQ(found->level, c.expectedLoggerLevel) << c.code;
+    EXPECT_NE(found->line.find("Request failed. Host"), std::string::npos) << found->line;
+    EXPECT_NE(found->line.find("example.test"), std::string::npos) << found->line;
+  }
+  EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const auto& r) { return r.messageCode == "I-ACS900007"; }));
+  APMMonitor::resetSharedForTesting();
 }
 
 class ApplyRemoteConfigTest : public ::testing::Test {
