@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+
 #include "APMFileUtilities.h"
 #include "EngineTestFixture.h"
 #include "platform/ClassRegistry.h"
@@ -249,6 +251,45 @@ TEST_F(EngineStartTest, DisablingDropsOnlyAnExpiredStoredDeepLink) {
     EXPECT_EQ(defaults->object("/diroda/measurement/deep_link_timestamp_seconds").isNull(), !c.kept);
     stop();
   }
+}
+
+}  // namespace
+}  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+TEST_F(EngineStartTest, FirstOpenTimestampComesFromTheFirstOpenProperty) {
+  start();
+  double firstOpen = 0;
+  onWorker([&] { firstOpen = engine().firstOpenTimestamp(); });
+  EXPECT_DOUBLE_EQ(firstOpen, kStartTime);
+
+  // Without "_fot" the earliest set time of any property stands in.
+  onWorker([&] {
+    platform::Error error;
+    ASSERT_TRUE(engine().database()->deleteUserAttributeWithName("_fot", &error));
+    ASSERT_TRUE(engine().database()->updateUserAttribute(
+        APMUserAttribute("app", "early", APMValue("x"), kStartTime - 500), &error));
+    firstOpen = engine().firstOpenTimestamp();
+  });
+  EXPECT_DOUBLE_EQ(firstOpen, kStartTime - 500);
+}
+
+TEST_F(EngineStartTest, UserPropertyReadsBackAfterItsSetInSubmissionOrder) {
+  start();
+  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "plan", APMValue("pro"), kStartTime));
+  engine().removeUserAttribute(std::make_shared<APMUserAttribute>("app", "plan", APMValue("pro"), kStartTime));
+  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "plan", APMValue("team"), kStartTime));
+  std::atomic<bool> done{false};
+  std::shared_ptr<APMUserAttribute> read;
+  engine().userAttributeWithName("plan", [&](std::shared_ptr<APMUserAttribute> attribute) {
+    read = std::move(attribute);
+    done = true;
+  });
+  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->value().stringValue(), "team");
 }
 
 }  // namespace
