@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 
 #include "APMDatabase.h"
 #include "APMEventSampler.h"
@@ -425,20 +426,24 @@ void APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, 
 std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::updateEventAggregates(
     const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation) {
   const bool customerType = remoteConfig_->customerTypeEnabled();
+  auto isPurchaseName = [](const std::string& name) {
+    return name == "_iap" || name == "purchase" || name == "ecommerce_purchase";
+  };
+  // The group's counts are kept here and written once per name, inside the same transaction.
+  std::map<std::string, APMEventAggregates> touched;
   std::vector<std::shared_ptr<APMEvent>> result;
   result.reserve(events.size());
   for (auto event : events) {
     const std::string& name = event->name();
-    if (customerType && (name == "_iap" || name == "purchase" || name == "ecommerce_purchase")) {
+    if (customerType && isPurchaseName(name)) {
       platform::Error allError;
       if (auto all = database_->allEventAggregates(&allError)) {
         bool returning = false;
         for (const auto& aggregates : *all) {
-          const std::string& other = aggregates->name();
-          if ((other == "_iap" || other == "purchase" || other == "ecommerce_purchase") &&
-              aggregates->lifetimeCount() >= 1) {
-            returning = true;
-          }
+          returning = returning || (isPurchaseName(aggregates->name()) && aggregates->lifetimeCount() >= 1);
+        }
+        for (const auto& [other, aggregates] : touched) {
+          returning = returning || (isPurchaseName(other) && aggregates.lifetimeCount() >= 1);
         }
         event = event->copy();
         event->setParameter("_ct", APMValue(returning ? "returning" : "new"));
@@ -446,24 +451,32 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
         monitor()->logWithLevel(1, 23274, "Failed to query all event aggregates. Error", allError);
       }
     }
-    platform::Error error;
-    auto stored = database_->eventAggregatesWithName(name, &error);
-    if (!stored && !error.empty()) {
-      monitor()->logWithLevel(1, 23107, "Failed to query event aggregates. Name, error", name, error);
-      return std::nullopt;
+    auto found = touched.find(name);
+    if (found == touched.end()) {
+      platform::Error error;
+      auto stored = database_->eventAggregatesWithName(name, &error);
+      if (!stored && !error.empty()) {
+        monitor()->logWithLevel(1, 23107, "Failed to query event aggregates. Name, error", name, error);
+        return std::nullopt;
+      }
+      // A name seen for the first time has no previous occurrence (last fire time 0).
+      found = touched.emplace(name, stored ? *stored : APMEventAggregates(name, 0, 0, 0, 0)).first;
     }
-    APMEventAggregates aggregates = stored ? *stored : APMEventAggregates(name, 0, 0, 0, 0);
-    if (stored) event = event->copyWithPreviousTimestamp(stored->lastFireTimestamp());
+    APMEventAggregates& aggregates = found->second;
+    if (aggregates.lifetimeCount() > 0) event = event->copyWithPreviousTimestamp(aggregates.lastFireTimestamp());
     aggregates.incrementLifetimeCount();
     aggregates.incrementCurrentBundleCount();
     aggregates.incrementCurrentSessionCount();
     aggregates.setLastFireTimestamp(event->timestamp());
+    if (allowEvaluation && hooks_.evaluateEvent && !hooks_.evaluateEvent(*event, aggregates)) return std::nullopt;
+    result.push_back(std::move(event));
+  }
+  for (const auto& [name, aggregates] : touched) {
+    platform::Error error;
     if (!database_->updateEventAggregates(aggregates, &error)) {
       monitor()->logWithLevel(1, 23108, "Failed to update event aggregates. Error", error);
       return std::nullopt;
     }
-    if (allowEvaluation && hooks_.evaluateEvent && !hooks_.evaluateEvent(*event, aggregates)) return std::nullopt;
-    result.push_back(std::move(event));
   }
   return result;
 }
