@@ -383,7 +383,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
   std::shared_ptr<APMSessionReporter> sessionReporter_;
   std::optional<std::string> previousDMPAppID_;
-  bool foundAdPersonalizationPlistFlag_ = false;
+  std::atomic<bool> foundAdPersonalizationPlistFlag_{false};  // also set by callers on other queues
   bool shouldUpdateNPAUserProperty_ = false;
   // The metadata of the last written event inside an event group, reused while the user
   // properties have not changed (userAttributesGeneration_ counts every change made through here).
