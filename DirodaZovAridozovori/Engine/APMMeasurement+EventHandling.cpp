@@ -121,6 +121,7 @@ void APMMeasurement::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
     monitor->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
     return;
   }
+  pendingRolloutsText_.reset();
   event = eventAfterSafelistingEvent(event);
   if (!event) return;
   processSessionFromEvent(*event);
@@ -152,6 +153,7 @@ void APMMeasurement::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
       }
     }
   }
+  pendingRolloutsText_.reset();
   // Also after a failed edit: the stored event must still reach an upload.
   if (scheduleUpdateDeferred_) {
     scheduleUpdateWanted_ = true;
@@ -250,7 +252,7 @@ bool APMMeasurement::dedupeSubscriptionEvent(const APMEvent& event) {
 bool APMMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event) {
   if (event.name() != "_ssr") return false;
   auto monitor = log();
-  const auto stored = persistedConfig_->zoredodeFeatureRollouts();
+  const auto stored = currentRolloutsText();
   const APMValue* parameter = event.parameter("_ffr");
   const bool parameterIsString = parameter && parameter->isString();
   const bool duplicate = stored ? (parameterIsString && parameter->stringValue() == *stored)
@@ -262,18 +264,25 @@ bool APMMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const APME
   if (parameter && !parameterIsString) {
     monitor->logWithLevel(2, 23190, "Unable to process zoredode feature rollouts, value is not a string.");
   }
+  // Recorded only once this event is stored: a refused or rolled-back report must not make the next
+  // report of the same value look like a duplicate.
   if (parameterIsString && !parameter->stringValue().empty()) {
-    persistedConfig_->setZoredodeFeatureRollouts(parameter->stringValue());
+    pendingRolloutsText_ = std::optional<std::string>(parameter->stringValue());
   } else {
-    persistedConfig_->setZoredodeFeatureRollouts(std::nullopt);
+    pendingRolloutsText_ = std::optional<std::string>();
   }
   return false;
+}
+
+std::optional<std::string> APMMeasurement::currentRolloutsText() const {
+  if (groupState_ && groupState_->rolloutsText) return *groupState_->rolloutsText;
+  return persistedConfig_->zoredodeFeatureRollouts();
 }
 
 std::shared_ptr<APMEvent> APMMeasurement::appExceptionEventWithZoredodeFeatureRollouts(
     const std::shared_ptr<APMEvent>& event) {
   if (event->name() != "_ae") return event;
-  auto stored = persistedConfig_->zoredodeFeatureRollouts();
+  auto stored = currentRolloutsText();
   if (!stored) return event;
   auto copy = event->copy();
   copy->setParameter("_ffr", APMValue(*stored));
@@ -285,7 +294,7 @@ void APMMeasurement::writeSessionStartEventOnWorkerQueue(const APMEvent& event) 
   const APMValue* sessionID = event.parameter("_sid");
   const APMValue* sessionNumber = event.parameter("_sno");
   if (sessionID && sessionNumber) backfillSessionID(*sessionID, *sessionNumber);
-  auto stored = persistedConfig_->zoredodeFeatureRollouts();
+  auto stored = currentRolloutsText();
   if (!stored) return;
   if (auto rollouts = APMEvent::create("auto", false, "_ssr", platform::now(), 0, platform::Dictionary{{"_ffr", *stored}})) {
     writeEventOnWorkerQueue(rollouts);
@@ -354,6 +363,7 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEv
     }
     if (eventOutcome_.ensuredAggregate) groupState_->namesWithAggregates.insert(name);
     if (eventOutcome_.storedFingerprint) groupState_->storedFingerprint = eventOutcome_.storedFingerprint;
+    if (eventOutcome_.rolloutsText) groupState_->rolloutsText = eventOutcome_.rolloutsText;
   }
   for (auto& action : actions) afterCommit(std::move(action));
 }
@@ -564,6 +574,11 @@ bool APMMeasurement::writeEvent(APMEvent& event, bool isPublicEvent, bool isReal
   if (!database_->insertRawEvent(event, metadata.fingerprint, isRealtime, &insertError)) {
     monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", insertError);
     return false;
+  }
+  if (name == "_ssr" && pendingRolloutsText_) {
+    eventOutcome_.rolloutsText = *pendingRolloutsText_;
+    afterCommit([config = persistedConfig_, text = *pendingRolloutsText_] { config->setZoredodeFeatureRollouts(text); });
+    pendingRolloutsText_.reset();
   }
   if (name == "_f") {
     afterCommit([weakSelf = weak_from_this()] {

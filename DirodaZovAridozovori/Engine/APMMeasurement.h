@@ -433,6 +433,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
     bool dailyCountsChanged = false;
     std::set<std::string> namesWithAggregates;
     std::optional<int64_t> storedFingerprint;
+    // The feature-rollouts text as the group's committed events left it (none: unchanged).
+    std::optional<std::optional<std::string>> rolloutsText;
   };
   std::optional<GroupState> groupState_;
   // What the event being written would add to the group state once its savepoint commits.
@@ -440,8 +442,12 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
     std::optional<APMDailyCounts> dailyCounts;
     bool ensuredAggregate = false;
     std::optional<int64_t> storedFingerprint;
+    std::optional<std::optional<std::string>> rolloutsText;
   };
   EventOutcome eventOutcome_;
+  // The rollouts text the "_ssr" event on the road would record once it is stored.
+  std::optional<std::optional<std::string>> pendingRolloutsText_;
+  std::optional<std::string> currentRolloutsText() const;
   bool flushGroupDailyCounts();
   std::vector<std::function<void()>>* commitActions_ = nullptr;  // the innermost event transaction's
 

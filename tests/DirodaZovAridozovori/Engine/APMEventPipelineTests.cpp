@@ -702,3 +702,60 @@ TEST_F(EngineEntryPointTest, MaxUserPropertiesAnswersTwentyFiveOffTheWorkerQueue
 
 }  // namespace
 }  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+class RolloutRecordTest : public EventPipelineTest {
+ protected:
+  void logRollout(const std::string& value) {
+    engine().logEventWithOrigin("auto", false, "_ssr", {{"_ffr", value}}, platform::now(), true, false, true, nullptr,
+                                {});
+  }
+};
+
+TEST_F(RolloutRecordTest, ARefusedReportRecordsNothingSoTheValueIsReportedLater) {
+  start();
+  applyConfig({}, {"_ssr"});
+  logRollout("flags-b");
+  drain();
+  EXPECT_TRUE(rowsNamed("_ssr").empty());
+  EXPECT_FALSE(engine().persistedConfig()->zoredodeFeatureRollouts());
+  applyConfig({});
+  logRollout("flags-b");
+  drain();
+  EXPECT_EQ(rowsNamed("_ssr").size(), 1u);
+  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-b"));
+}
+
+TEST_F(RolloutRecordTest, ARolledBackReportRecordsNothing) {
+  APMMeasurementComponents parts;
+  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "_ssr"; };
+  parts.recordLifetimeValue = [](APMDatabase&, const APMEvent& event) {
+    const APMValue* value = event.parameter("_ffr");
+    return !(value && value->stringValue() == "fails");
+  };
+  APMMeasurement::setComponents(parts);
+  start();
+  logRollout("fails");
+  drain();
+  EXPECT_TRUE(rowsNamed("_ssr").empty());
+  EXPECT_FALSE(engine().persistedConfig()->zoredodeFeatureRollouts());
+}
+
+TEST_F(RolloutRecordTest, RepeatedReportsInOneGroupAreStoredOnce) {
+  start();
+  engine().scheduler()->workerQueue()->suspend();
+  logRollout("flags-c");
+  logRollout("flags-c");
+  logRollout("flags-d");
+  logRollout("flags-d");
+  engine().scheduler()->workerQueue()->resume();
+  std::vector<std::string> stored;
+  for (const auto& row : rowsNamed("_ssr")) stored.push_back(row.text("_ffr"));
+  EXPECT_EQ(stored, (std::vector<std::string>{"flags-c", "flags-d"}));
+  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-d"));
+}
+
+}  // namespace
+}  // namespace enginetest
