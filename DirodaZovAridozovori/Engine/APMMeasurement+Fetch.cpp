@@ -41,9 +41,8 @@ std::optional<std::string> headerField(const std::vector<std::pair<std::string, 
   return std::nullopt;
 }
 
-platform::Object errorContext(const std::optional<platform::Error>& error) {
-  if (!error) return platform::Object();
-  return platform::Object(error->domain + " " + std::to_string(error->code) + " " + error->description);
+APMMonitorContext errorContext(const std::optional<platform::Error>& error) {
+  return error ? APMMonitorContext(*error) : APMMonitorContext();
 }
 
 }  // namespace

@@ -62,7 +62,10 @@ class ConfigServer {
       if (!reply.lastModified.empty()) response.set_header("Last-Modified", reply.lastModified);
       response.set_content(std::string(reply.body.begin(), reply.body.end()), "application/x-protobuf");
     });
-    server_.Post("/a", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+    server_.Post("/a", [this](const httplib::Request&, httplib::Response& response) {
+      ++uploads_;
+      response.status = 204;
+    });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -81,6 +84,7 @@ class ConfigServer {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
   }
+  int uploads() const { return uploads_.load(); }
 
  private:
   httplib::Server server_;
@@ -89,6 +93,7 @@ class ConfigServer {
   std::mutex mutex_;
   Reply reply_;
   std::vector<Request> requests_;
+  std::atomic<int> uploads_{0};
 };
 
 class FetchConfigTest : public EngineTest {
@@ -264,8 +269,12 @@ TEST_F(FetchConfigTest, BecomingActiveRefreshesAWeekOldConfigurationOnlyWhereThe
   struct Case {
     bool switchOn;
     double age;
+    bool requestPending;
     bool fetches;
-  } cases[] = {{false, 8 * 86400, false}, {true, 6 * 86400, false}, {true, 8 * 86400, true}};
+  } cases[] = {{false, 8 * 86400, false, false},
+               {true, 6 * 86400, false, false},
+               {true, 8 * 86400, true, false},
+               {true, 8 * 86400, false, true}};
   for (const auto& c : cases) {
     std::vector<std::pair<std::string, std::string>> settings;
     if (c.switchOn) settings.emplace_back("measurement.upload.blacklist_internal", "1");
@@ -277,16 +286,42 @@ TEST_F(FetchConfigTest, BecomingActiveRefreshesAWeekOldConfigurationOnlyWhereThe
     engine().alarm()->cancel();
     const size_t before = server_.requests().size();
     clock_->advance(c.age);
+    if (c.requestPending) engine().setIsNetworkRequestPending(true);
     platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);
     drain();
+    if (c.requestPending) {
+      EXPECT_TRUE(loggedCode(23143)) << "a pending request leaves the refresh for later";
+      engine().setIsNetworkRequestPending(false);
+    }
     if (c.fetches) {
       waitForFetches(before + 1);
       EXPECT_DOUBLE_EQ(lastConfigUpdate(), platform::now()) << c.switchOn << " " << c.age;
     }
-    EXPECT_EQ(server_.requests().size(), before + (c.fetches ? 1 : 0)) << c.switchOn << " " << c.age;
+    EXPECT_EQ(server_.requests().size(), before + (c.fetches ? 1 : 0))
+        << c.switchOn << " " << c.age << " " << c.requestPending;
     platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillResignActiveNotification);
     stop();
   }
+}
+
+TEST_F(FetchConfigTest, ResigningActiveUploadsOnceAnalyticsHasStarted) {
+  server_.setReply({200, config(1), "\"v1\"", kLastModified});
+  start();
+  fetch();
+  ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
+  const int uploadsBefore = server_.uploads();
+  logPublic("level_up");
+  drain();
+  ASSERT_TRUE(APMAnalytics::isOperationQueueSuspended()) << "analytics has not started in this test";
+  platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillResignActiveNotification);
+  drain();
+  EXPECT_TRUE(loggedCode(23144));
+  EXPECT_EQ(server_.uploads(), uploadsBefore) << "held until analytics starts";
+  APMAnalytics::unsuspendOperationQueue();
+  EXPECT_TRUE(testsupport::waitFor([&] { return server_.uploads() == uploadsBefore + 1; }, 10));
+  ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
+  drain();
+  EXPECT_TRUE(rowsNamed("level_up").empty()) << "the uploaded event has left the raw-event table";
 }
 
 }  // namespace
