@@ -159,10 +159,13 @@ void APMUploadController::updateSchedule() {
   }
   network_->setReachabilityDelegate({});
   const double now = platform::now();
-  next = APMUploadTimeAfterBackoff(next, persistedConfig_->lastBackoffTimestamp(),
-                                   remoteConfig_->uploadingBackoffInterval(), now);
+  const double backoffEnd = APMUploadTimeAfterBackoff(0, persistedConfig_->lastBackoffTimestamp(),
+                                                      remoteConfig_->uploadingBackoffInterval(), now);
+  next = std::max(next, backoffEnd);
 
-  if (auto scheduled = alarm_->scheduledTimestamp(); scheduled && *scheduled != 0 && *scheduled <= next) {
+  // An alarm armed before the server asked for back-off would fire inside it: only a later one stays.
+  if (auto scheduled = alarm_->scheduledTimestamp();
+      scheduled && *scheduled != 0 && *scheduled <= next && *scheduled >= backoffEnd) {
     const double remaining = *scheduled - now;
     log->logWithLevel(8, 23027, "Do not schedule an upload task. Task already exists. Will be executed in seconds",
                       remaining);

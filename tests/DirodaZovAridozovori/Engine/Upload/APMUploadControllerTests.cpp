@@ -172,6 +172,8 @@ TEST_F(APMUploadControllerTest, UnavailableStartsTheBackoffPeriod) {
   const double now = platform::now();
   storeEvents({{"open", now - 10}});
   server_.setHandler([](const httplib::Request&, httplib::Response& response) { response.status = 503; });
+  // An upload already planned for soon must not survive the server's request to back off.
+  onWorker([&] { alarm_->runAfterDelay(600, [] {}); });
   upload();
   ASSERT_TRUE(waitForReplies(1));
   EXPECT_EQ(queuedBundleCount(), 1u);

@@ -1,0 +1,255 @@
+// The upload road end to end: the host logs events and user properties through the public API, and
+// a collector on 127.0.0.1 receives, gunzips and decodes the batch the engine posts.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
+#include "DUDUravodazo.h"
+#include "ROREzo.h"
+#include "VEZUzaduzo.h"
+#include "VIDAdodaradadivi.h"
+#include "platform/Gzip.h"
+#include "platform/Http.h"
+
+namespace fronttest {
+namespace {
+
+using Bundle = APMPBMeasurementBundle;
+
+struct Post {
+  std::string path;
+  std::string contentEncoding;
+  std::string contentType;
+  std::shared_ptr<APMPBMeasurementBatch> batch;
+};
+
+// Reads bodies through a content reader: the server library would otherwise parse, and cap, a
+// body sent as form-encoded, which is the content type the upload declares.
+class Collector {
+ public:
+  Collector() {
+    server_.Post("/a", [this](const httplib::Request& request, httplib::Response& response,
+                              const httplib::ContentReader& reader) {
+      platform::Data body;
+      reader([&body](const char* bytes, size_t length) {
+        body.insert(body.end(), bytes, bytes + length);
+        return true;
+      });
+      if (body.size() >= 2 && body[0] == 0x1f && body[1] == 0x8b) body = platform::Gzip::inflate(body).value_or(platform::Data{});
+      Post post{request.path, request.get_header_value("Content-Encoding"), request.get_header_value("Content-Type"),
+                APMPBMeasurementBatch::fromBuffer(body)};
+      std::lock_guard<std::mutex> lock(mutex_);
+      posts_.push_back(post);
+      response.status = status_;
+    });
+    server_.Get(".*", [](const httplib::Request&, httplib::Response& response) { response.status = 304; });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~Collector() {
+    server_.stop();
+    thread_.join();
+  }
+  int port() const { return port_; }
+  void setStatus(int status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_ = status;
+  }
+  std::vector<Post> posts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return posts_;
+  }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::mutex mutex_;
+  std::vector<Post> posts_;
+  int status_ = 200;
+};
+
+std::vector<std::shared_ptr<Bundle>> bundlesOf(const Post& post) {
+  if (!post.batch) return {};
+  return APMNanoGetRepeatedField<std::shared_ptr<Bundle>>(*post.batch, APMPBMeasurementBatch::kBundles)
+      .value_or(std::vector<std::shared_ptr<Bundle>>{});
+}
+
+// name -> its parameters as text, for the public (app-logged) events of a post.
+std::vector<std::pair<std::string, std::map<std::string, std::string>>> appEvents(const Post& post) {
+  std::vector<std::pair<std::string, std::map<std::string, std::string>>> result;
+  for (const auto& bundle : bundlesOf(post)) {
+    auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, Bundle::kEvents);
+    for (const auto& event : events.value_or(std::vector<std::shared_ptr<APMPBEvent>>{})) {
+      std::string name = APMNanoGetString(*event, APMPBEvent::kName).value_or("");
+      if (name.empty() || name[0] == '_') continue;
+      std::map<std::string, std::string> parameters;
+      auto params = APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*event, APMPBEvent::kParams);
+      for (const auto& param : params.value_or(std::vector<std::shared_ptr<APMPBEventParam>>{})) {
+        std::string key = APMNanoGetString(*param, APMPBEventParam::kName).value_or("");
+        if (key.empty() || key[0] == '_') continue;
+        if (auto text = APMNanoGetString(*param, APMPBEventParam::kStringValue)) {
+          parameters[key] = *text;
+        } else if (APMNanoHasField(*param, APMPBEventParam::kIntValue)) {
+          parameters[key] = std::to_string(APMNanoGetInt64(*param, APMPBEventParam::kIntValue));
+        }
+      }
+      result.emplace_back(name, parameters);
+    }
+  }
+  return result;
+}
+
+std::map<std::string, std::string> publicUserProperties(const Bundle& bundle) {
+  std::map<std::string, std::string> result;
+  auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(bundle, Bundle::kUserAttributes);
+  for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
+    std::string name = APMNanoGetString(*attribute, APMPBUserAttribute::kName).value_or("");
+    if (!name.empty() && name[0] != '_') {
+      result[name] = APMNanoGetString(*attribute, APMPBUserAttribute::kStringValue).value_or("");
+    }
+  }
+  return result;
+}
+
+class UploadEndToEndTest : public FrontTest {
+ protected:
+  void SetUp() override {
+    FrontTest::SetUp();
+    ROREzo::resetForTesting();
+    DUDUravodazo::registerAnalyticsStart();
+    platform::Reachability::reset();
+    APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(collector_.port()));
+    APMRemoteConfig::setAnalyticsServiceScheme("http");
+  }
+  void TearDown() override {
+    DUDUravodazo::resetForTesting();
+    ROREzo::resetForTesting();
+    VIDAdodaradadivi::resetInstallations();
+    FrontTest::TearDown();
+    APMRemoteConfig::setAnalyticsServiceScheme("https");
+  }
+
+  // Configures the SDK as a host would, with a fresh configuration so bundling may run.
+  void startSDK() {
+    ROREzo::configureWithOptions(VEZUzaduzo(kAppID, "1234567890"));
+    drain();
+    ASSERT_TRUE(APMMeasurement::hasSharedInstance());
+    DUDUravodazo::setAnalyticsCollectionEnabled(true);
+    drain();
+    applyConfig({});
+  }
+
+  void logSession() {
+    DUDUravodazo::setUserPropertyString(platform::Object("gorilla"), "favorite_animal");
+    DUDUravodazo::logEventWithName("level_start", {{"level", platform::Object(3)}});
+    DUDUravodazo::logEventWithName("select_content", {{"content_type", platform::Object("hat")}});
+    drain();
+  }
+
+  // Uploads and waits until count posts were answered and handled.
+  void uploadAndWait(size_t count) {
+    onWorker([&] { engine()->uploadData(); });
+    ASSERT_TRUE(testsupport::waitFor(
+        [&] {
+          if (collector_.posts().size() < count) return false;
+          bool idle = false;
+          onWorker([&] { idle = !engine()->isNetworkRequestPending(); });
+          return idle;
+        },
+        10));
+    drain();
+  }
+
+  size_t queuedBundles() {
+    size_t count = 0;
+    onWorker([&] {
+      platform::Error error;
+      count = engine()->database()->queryBundleDataWithCountLimit(1000, int64_t{1} << 40, &error)->size();
+    });
+    return count;
+  }
+
+  Collector collector_;
+};
+
+TEST_F(UploadEndToEndTest, LoggedEventsAndUserPropertiesArriveInOneGzipBatch) {
+  startSDK();
+  logSession();
+  const double before = platform::now();
+  uploadAndWait(1);
+
+  auto posts = collector_.posts();
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].path, "/a");
+  EXPECT_EQ(posts[0].contentEncoding, "gzip");
+  EXPECT_EQ(posts[0].contentType, "application/x-www-form-urlencoded");
+  ASSERT_TRUE(posts[0].batch) << "the body gunzips and decodes as a batch";
+  auto events = appEvents(posts[0]);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].first, "level_start");
+  EXPECT_EQ(events[0].second, (std::map<std::string, std::string>{{"level", "3"}}));
+  EXPECT_EQ(events[1].first, "select_content");
+  EXPECT_EQ(events[1].second, (std::map<std::string, std::string>{{"content_type", "hat"}}));
+
+  auto bundles = bundlesOf(posts[0]);
+  ASSERT_FALSE(bundles.empty());
+  const Bundle& bundle = *bundles.back();
+  EXPECT_EQ(publicUserProperties(bundle), (std::map<std::string, std::string>{{"favorite_animal", "gorilla"}}));
+  EXPECT_EQ(APMNanoGetInt32(bundle, Bundle::kProtocolVersion), 1);
+  EXPECT_EQ(APMNanoGetString(bundle, Bundle::kPlatform), "macos");
+  EXPECT_EQ(APMNanoGetString(bundle, Bundle::kAppId), "com.example.host");
+  EXPECT_EQ(APMNanoGetString(bundle, Bundle::kAppVersion), "1.0");
+  EXPECT_GE(APMNanoGetInt64(bundle, Bundle::kUploadTimestampMillis), static_cast<int64_t>(before * 1000));
+  EXPECT_EQ(APMNanoGetInt64(bundle, Bundle::kUploadLibraryVersion), APMIdentity::zovAridozovoriLibraryVersion());
+  EXPECT_GE(APMNanoGetInt64(bundle, Bundle::kEndTimestampMillis), APMNanoGetInt64(bundle, Bundle::kStartTimestampMillis));
+  EXPECT_GT(APMNanoGetInt32(bundle, Bundle::kBundleSequentialIndex), 0);
+  EXPECT_GT(APMNanoGetInt32(bundle, Bundle::kDeliveryIndex), 0);
+  EXPECT_TRUE(APMNanoGetString(bundle, Bundle::kAppInstanceId).has_value());
+  EXPECT_EQ(queuedBundles(), 0u) << "200 deletes the sent bundles";
+  EXPECT_TRUE(rows().empty()) << "the raw events became bundles";
+}
+
+TEST_F(UploadEndToEndTest, FailedUploadKeepsBundlesUntilALaterRetryDeliversThem) {
+  startSDK();
+  logSession();
+  collector_.setStatus(500);
+  uploadAndWait(1);
+  const size_t kept = queuedBundles();
+  EXPECT_GT(kept, 0u) << "500 keeps the bundles";
+  onWorker([&] {
+    EXPECT_GT(engine()->persistedConfig()->lastFailedUploadTimestamp(), 0);
+    EXPECT_EQ(engine()->persistedConfig()->lastBackoffTimestamp(), 0);
+  });
+
+  collector_.setStatus(204);
+  uploadAndWait(2);
+  auto posts = collector_.posts();
+  ASSERT_GE(posts.size(), 2u);
+  EXPECT_EQ(appEvents(posts[1]), appEvents(posts[0])) << "the retry carries the same events";
+  EXPECT_EQ(queuedBundles(), 0u);
+}
+
+TEST_F(UploadEndToEndTest, UnavailableServerStartsTheBackoff) {
+  startSDK();
+  logSession();
+  collector_.setStatus(503);
+  uploadAndWait(1);
+  EXPECT_GT(queuedBundles(), 0u);
+  onWorker([&] {
+    const double backoff = engine()->persistedConfig()->lastBackoffTimestamp();
+    EXPECT_GT(backoff, 0);
+    engine()->updateSchedule();
+    auto scheduled = engine()->alarm()->scheduledTimestamp();
+    ASSERT_TRUE(scheduled);
+    EXPECT_GE(*scheduled, backoff + 43200 - 1);
+  });
+}
+
+}  // namespace
+}  // namespace fronttest
