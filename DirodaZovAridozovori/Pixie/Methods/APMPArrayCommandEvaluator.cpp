@@ -266,6 +266,7 @@ APMPRuntimeValue concat(APMPArrayValue& receiver, const APMPRuntimeValue&, const
       return {};
     }
   }
+  if (!APMPChargeWork(receiver.count(), error)) return {};
   APMPRuntimeValue result = APMPObjectManager::arrayValueWithArray(receiver.elements(), scope);
   for (size_t i = 0; i < arguments.size(); ++i) {
     if (!result.asArray()->concat(arguments[i], error)) return {};
@@ -299,12 +300,15 @@ APMPRuntimeValue pop(APMPArrayValue& receiver, const APMPRuntimeValue&, const Ar
 APMPRuntimeValue shift(APMPArrayValue& receiver, const APMPRuntimeValue&, const Arguments& arguments,
                        APMPScope&, platform::Error* error) {
   if (!APMPCheckArgumentCount(arguments.size(), 0, error)) return {};
+  // Every remaining element moves down one place.
+  if (!APMPChargeWork(receiver.count(), error)) return {};
   return withoutHole(receiver.removeFirstElement());
 }
 
 APMPRuntimeValue reverse(APMPArrayValue& receiver, const APMPRuntimeValue& array, const Arguments& arguments,
                          APMPScope&, platform::Error* error) {
   if (!APMPCheckArgumentCount(arguments.size(), 0, error)) return {};
+  if (!APMPChargeWork(receiver.count(), error)) return {};
   receiver.reverse();
   return array;
 }
@@ -326,6 +330,7 @@ APMPRuntimeValue slice(APMPArrayValue& receiver, const APMPRuntimeValue&, const 
     end = APMPRelativePosition(*value, length);
   }
   if (end < start) end = start;
+  if (!APMPChargeWork(static_cast<size_t>(end - start), error)) return {};
   return APMPObjectManager::subarrayWithArray(receiver, static_cast<size_t>(start),
                                               static_cast<size_t>(end - start), scope);
 }

@@ -62,6 +62,14 @@ TEST_F(MethodProgramTest, ProgramsReachBothTables) {
   }
 }
 
+// A loop that calls one method on a long array: each call moves or copies every element.
+APMPValueList loopOverLongArray(const char* method) {
+  return {stmt("41", {str("a")}), assign("a", literal({})),
+          stmt("43", {read("a"), str("length"), num(1 << 19)}),
+          stmt("42", {boolean(true), stmt("44", {}), boolean(false),
+                      stmt("46", {methodCall(read("a"), method, {})})})};
+}
+
 TEST_F(MethodProgramTest, MethodErrorsEndTheRun) {
   struct Case {
     const char* name;
@@ -81,6 +89,9 @@ TEST_F(MethodProgramTest, MethodErrorsEndTheRun) {
         stmt("42", {boolean(true), stmt("44", {}), boolean(false),
                     stmt("46", {methodCall(read("s"), "indexOf", {str("b")})})})},
        kAPMPErrorResourceLimit},
+      {"reversing a long array in a loop", loopOverLongArray("reverse"), kAPMPErrorResourceLimit},
+      {"copying a long array in a loop", loopOverLongArray("slice"), kAPMPErrorResourceLimit},
+      {"shifting a long array in a loop", loopOverLongArray("shift"), kAPMPErrorResourceLimit},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
