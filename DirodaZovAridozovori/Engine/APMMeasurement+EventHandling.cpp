@@ -125,7 +125,47 @@ void APMMeasurement::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   event = eventAfterSafelistingEvent(event);
   if (!event) return;
   processSessionFromEvent(*event);
-  if (!dedupeSubscriptionEvent(*event)) return;
+  if (APMIsSubscriptionEvent(*event)) {
+    handleSubscriptionEventOnWorkerQueue(event);
+  } else {
+    continueRoadOnWorkerQueue(event);
+  }
+  pendingRolloutsText_.reset();
+  // Also after a failed edit: the stored event must still reach an upload.
+  if (scheduleUpdateDeferred_) {
+    scheduleUpdateWanted_ = true;
+  } else {
+    updateSchedule();
+  }
+}
+
+void APMMeasurement::handleSubscriptionEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
+  // Everything the road writes for this event happens inside one savepoint with the recorded
+  // de-duplication ID: if the event's row is rolled back, a resend must not look like a duplicate.
+  std::vector<std::function<void()>> actions;
+  auto* outer = commitActions_;
+  commitActions_ = &actions;
+  const auto savedGroupState = groupState_;
+  const uint64_t rolledBackBefore = rolledBackWrites_;
+  platform::Error error;
+  const bool committed = database_->performTransaction(
+      [&] {
+        if (!dedupeSubscriptionEvent(*event)) return true;
+        continueRoadOnWorkerQueue(event);
+        return rolledBackWrites_ == rolledBackBefore;
+      },
+      &error);
+  commitActions_ = outer;
+  if (!committed) {
+    groupState_ = savedGroupState;
+    cachedMetadata_.reset();
+    return;
+  }
+  for (auto& action : actions) afterCommit(std::move(action));
+}
+
+void APMMeasurement::continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event) {
+  auto monitor = log();
   if (shouldDropDuplicatedSessionStartWithRolloutEvent(*event)) return;
   event = appExceptionEventWithZoredodeFeatureRollouts(event);
   writeSessionStartEventOnWorkerQueue(*event);
@@ -152,13 +192,6 @@ void APMMeasurement::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
         }
       }
     }
-  }
-  pendingRolloutsText_.reset();
-  // Also after a failed edit: the stored event must still reach an upload.
-  if (scheduleUpdateDeferred_) {
-    scheduleUpdateWanted_ = true;
-  } else {
-    updateSchedule();
   }
 }
 
@@ -354,6 +387,7 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEv
   if (!committed) {
     // Whatever was read inside the rolled-back savepoint may no longer be true.
     cachedMetadata_.reset();
+    ++rolledBackWrites_;
     return;
   }
   if (groupState_) {

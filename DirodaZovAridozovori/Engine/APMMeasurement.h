@@ -448,6 +448,11 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // The rollouts text the "_ssr" event on the road would record once it is stored.
   std::optional<std::optional<std::string>> pendingRolloutsText_;
   std::optional<std::string> currentRolloutsText() const;
+  // The road after the subscription filter.
+  void continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event);
+  // A subscription event's recorded de-duplication ID and its rows are kept or dropped together.
+  void handleSubscriptionEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  uint64_t rolledBackWrites_ = 0;  // event writes whose savepoint rolled back
   bool flushGroupDailyCounts();
   std::vector<std::function<void()>>* commitActions_ = nullptr;  // the innermost event transaction's
 

@@ -759,3 +759,33 @@ TEST_F(RolloutRecordTest, RepeatedReportsInOneGroupAreStoredOnce) {
 
 }  // namespace
 }  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+TEST_F(EventPipelineTest, ARolledBackSubscriptionDoesNotMakeItsResendADuplicate) {
+  APMMeasurementComponents parts;
+  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "_iap"; };
+  parts.recordLifetimeValue = [](APMDatabase&, const APMEvent& event) {
+    const APMValue* value = event.parameter("value");
+    return value && value->int64Value() >= 0;
+  };
+  APMMeasurement::setComponents(parts);
+  start();
+  auto logSubscription = [&](int64_t value) {
+    engine().logEventWithOrigin("auto", false, "_iap",
+                                {{"_did", 77}, {"subscription", 1}, {"product_id", "gold"}, {"value", value}},
+                                platform::now(), true, false, true, nullptr, {});
+    drain();
+  };
+  logSubscription(-1);
+  EXPECT_TRUE(rowsNamed("_iap").empty());
+  logSubscription(5);
+  logSubscription(5);
+  auto stored = rowsNamed("_iap");
+  ASSERT_EQ(stored.size(), 1u) << "the resend is stored once, the repeat is a duplicate";
+  EXPECT_EQ(stored[0].integer("value"), 5);
+}
+
+}  // namespace
+}  // namespace enginetest
