@@ -9,8 +9,7 @@
 
 namespace {
 
-APMSessionSettings sessionSettings() {
-  auto config = APMMeasurement::remoteConfig();
+APMSessionSettings sessionSettings(const std::shared_ptr<APMRemoteConfig>& config) {
   APMSessionSettings settings;
   settings.sessionDefaultTimeoutInterval = config->sessionDefaultTimeoutInterval();
   settings.sessionEventUserEngagementInterval = config->sessionEventUserEngagementInterval();
@@ -49,7 +48,6 @@ APMSessionReporterHost sessionHost(std::weak_ptr<APMMeasurement> weakEngine) {
     auto hooks = APMCurrentAnalyticsHooks();
     return hooks.isAppActive ? hooks.isAppActive() : true;
   };
-  host.settings = sessionSettings;
   return host;
 }
 
@@ -57,7 +55,18 @@ APMSessionReporterHost sessionHost(std::weak_ptr<APMMeasurement> weakEngine) {
 
 void APMMeasurement::createSessionReporterOnWorkerQueue() {
   if (!checkWorkerQueue("createSessionReporterOnWorkerQueue")) return;
-  auto reporter = APMSessionReporter::create(persistedConfig_, sessionHost(weak_from_this()));
+  APMSessionReporterHost host = sessionHost(weak_from_this());
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  // The engine's own configuration, as other queues see it (the timer runs on the main queue).
+  host.settings = [weakSelf] {
+    std::shared_ptr<APMRemoteConfig> config;
+    if (auto self = weakSelf.lock()) {
+      std::lock_guard<std::mutex> lock(self->publishMutex_);
+      config = self->publishedRemoteConfig_;
+    }
+    return sessionSettings(config ? config : APMRemoteConfig::defaultInstance());
+  };
+  auto reporter = APMSessionReporter::create(persistedConfig_, std::move(host));
   std::shared_ptr<APMSessionReporter> previous;
   {
     std::lock_guard<std::mutex> lock(sessionReporterMutex_);

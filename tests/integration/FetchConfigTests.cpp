@@ -324,5 +324,17 @@ TEST_F(FetchConfigTest, ResigningActiveUploadsOnceAnalyticsHasStarted) {
   EXPECT_TRUE(rowsNamed("level_up").empty()) << "the uploaded event has left the raw-event table";
 }
 
+TEST_F(FetchConfigTest, FetchedEngagementIntervalDrivesTheEngagementTimer) {
+  server_.setReply({200, config(1, {}, {{"measurement.session.event_user_engagement_interval", "600000"}}), "", ""});
+  start();
+  fetch();
+  platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);
+  drain();
+  const size_t before = rowsNamed("_e").size();
+  clock_->advance(600);
+  ASSERT_TRUE(testsupport::waitFor([&] { return rowsNamed("_e").size() == before + 1; }, 10));
+  EXPECT_EQ(rowsNamed("_e").back().integer("_et"), 600000);
+}
+
 }  // namespace
 }  // namespace enginetest
