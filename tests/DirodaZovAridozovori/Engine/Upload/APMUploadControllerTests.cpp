@@ -1,6 +1,7 @@
 #include "Upload/APMUploadController.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -87,6 +88,24 @@ class APMUploadControllerTest : public uploadtest::UploadFixture {
         10);
   }
 
+  // The retry counts of the queued bundles, read through a connection of the test's own.
+  std::vector<int64_t> retryCounts() {
+    std::vector<int64_t> counts;
+    std::string path;
+    onWorker([&] { path = database_->databasePath(); });
+    sqlite3* connection = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &connection, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* statement = nullptr;
+      if (sqlite3_prepare_v2(connection, "SELECT retry_count FROM queue ORDER BY rowid", -1, &statement, nullptr) ==
+          SQLITE_OK) {
+        while (sqlite3_step(statement) == SQLITE_ROW) counts.push_back(sqlite3_column_int64(statement, 0));
+      }
+      sqlite3_finalize(statement);
+    }
+    sqlite3_close(connection);
+    return counts;
+  }
+
   size_t queuedBundleCount() {
     size_t count = 0;
     onWorker([&] {
@@ -146,6 +165,7 @@ TEST_F(APMUploadControllerTest, ServerErrorKeepsBundlesAndALaterRetryDeliversThe
   upload();
   ASSERT_TRUE(waitForReplies(1));
   EXPECT_EQ(queuedBundleCount(), 1u) << "a failed upload keeps its bundle";
+  EXPECT_EQ(retryCounts(), std::vector<int64_t>{1}) << "the failure raised the bundle's retry count";
   onWorker([&] {
     EXPECT_GE(persisted_->lastFailedUploadTimestamp(), now);
     EXPECT_EQ(persisted_->lastBackoffTimestamp(), 0) << "500 is no back-off";
