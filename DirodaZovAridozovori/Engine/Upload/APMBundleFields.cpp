@@ -1,6 +1,7 @@
 #include "APMBundleFields.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "APMMonitor.h"
 #include "APMNanoAccessors.h"
@@ -140,10 +141,13 @@ void APMSetConsentFields(Bundle& bundle, const std::string& consentDiagnostics, 
 }
 
 bool APMBundleHasFirstOpen(const Bundle& bundle) {
-  auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(bundle, Bundle::kEvents);
-  if (!events) return false;
-  return std::any_of(events->begin(), events->end(),
-                     [](const auto& event) { return APMNanoGetString(*event, APMPBEvent::kName) == "_f"; });
+  // Read in place: the accessors would copy every event of the bundle for one name test.
+  const auto& raw = bundle.nano();
+  for (pb_size_t i = 0; i < raw.events_count; ++i) {
+    const char* name = raw.events[i].name;
+    if (name != nullptr && std::string_view(name) == "_f") return true;
+  }
+  return false;
 }
 
 bool APMBundlesShareMetadata(const Bundle& first, const Bundle& second) {

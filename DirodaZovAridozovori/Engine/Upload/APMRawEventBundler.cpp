@@ -1,6 +1,7 @@
 #include "APMRawEventBundler.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <map>
 
@@ -37,6 +38,10 @@ std::optional<std::string> internalNameOf(const std::string& name) {
 struct APMRawEventBundler::Group {
   int64_t fingerprint = 0;
   std::vector<std::shared_ptr<APMRawEventData>> rows;
+  // The upload form of each row, made once for the size limit and reused for unchanged events.
+  std::vector<std::shared_ptr<APMPBEvent>> rowMessages;
+  // For each processed event, the row it came from.
+  std::vector<size_t> sources;
   bool analyticsDenied = false;
   // Applied once the transaction commits.
   std::optional<std::string> consentSignalsToRemember;
@@ -83,7 +88,7 @@ APMRawEventBundler::Result APMRawEventBundler::bundleRawEvents() {
 }
 
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler::rawEventsWithMetadataFingerprint(
-    int64_t fingerprint) {
+    int64_t fingerprint, std::vector<std::shared_ptr<APMPBEvent>>* messages) {
   platform::Error error;
   auto rows = database_->rawEventsWithMetadataFingerprint(fingerprint, &error, nullptr);
   if (!rows) {
@@ -97,14 +102,36 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler:
   for (; accepted < rows->size(); ++accepted) {
     const auto& row = (*rows)[accepted];
     const int64_t hour = static_cast<int64_t>(row->rawEvent()->timestamp()) / 3600;
-    const int64_t bytes = static_cast<int64_t>(row->rawEvent()->protoEvent()->protoBuffer().size());
+    auto message = row->rawEvent()->protoEvent();
+    const int64_t bytes = static_cast<int64_t>(message->protoBuffer().size());
     if (accepted == 0) selection.firstHour = hour;
     if (!acceptsRow(selection, accepted, hour, row->rowID(), bytes, maxEvents, maxBytes)) break;
+    if (messages) messages->push_back(std::move(message));
     selection.previousRowID = row->rowID();
     selection.acceptedBytes += bytes;
   }
   rows->resize(accepted);
   return rows;
+}
+
+std::shared_ptr<APMPBEvent> APMRawEventBundler::uploadFormOf(const APMEvent& event, const Group& group,
+                                                              size_t source) {
+  const APMEvent& raw = *group.rows[source]->rawEvent();
+  if (source >= group.rowMessages.size() || event.name() != raw.name() || event.timestamp() != raw.timestamp() ||
+      event.parameters() != raw.parameters()) {
+    return event.protoEvent();
+  }
+  // Bundling only gave the row its previous occurrence: patch that into the form made at selection.
+  std::shared_ptr<APMPBEvent> message = group.rowMessages[source];
+  if (event.previousTimestamp() != raw.previousTimestamp()) {
+    if (event.previousTimestamp() == 0) {
+      APMNanoClearField(*message, APMPBEvent::kPreviousTimestampMillis);
+    } else {
+      const double milliseconds = std::trunc(event.previousTimestamp() * 1000.0);
+      APMNanoSetInt64(*message, APMPBEvent::kPreviousTimestampMillis, static_cast<int64_t>(milliseconds));
+    }
+  }
+  return message;
 }
 
 bool APMRawEventBundler::deleteGroupRows(const Group& group) {
@@ -130,7 +157,7 @@ bool APMRawEventBundler::deleteGroupRows(const Group& group) {
 }
 
 bool APMRawEventBundler::bundleGroup(Group& group) {
-  auto rows = rawEventsWithMetadataFingerprint(group.fingerprint);
+  auto rows = rawEventsWithMetadataFingerprint(group.fingerprint, &group.rowMessages);
   if (!rows) return false;
   group.rows = std::move(*rows);
   if (group.rows.empty()) return true;
@@ -162,8 +189,9 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   std::vector<std::shared_ptr<APMPBEvent>> messages;
   messages.reserve(aggregated->size());
   bool realtime = false;
-  for (const auto& event : *aggregated) {
-    messages.push_back(event->protoEvent());
+  for (size_t i = 0; i < aggregated->size(); ++i) {
+    const auto& event = (*aggregated)[i];
+    messages.push_back(uploadFormOf(*event, group, group.sources[i]));
     realtime = realtime || event->isRealtime();
   }
   const bool debugMode = hooks_.isDebugMode && hooks_.isDebugMode();
@@ -233,11 +261,13 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
   const bool blocklistPublic = remoteConfig_->blocklistPublic();
   const bool removeRedundantEngagement = remoteConfig_->redundantEngagementRemovalEnabled();
   std::vector<std::shared_ptr<APMEvent>> kept;
-  for (const auto& row : group.rows) {
-    const APMEvent& event = *row->rawEvent();
+  group.sources.clear();
+  for (size_t index = 0; index < group.rows.size(); ++index) {
+    const APMEvent& event = *group.rows[index]->rawEvent();
     auto internal = internalNameOf(event.name());
     if (internal && blocklistInternal && !blocklistPublic) {
       kept.push_back(event.copy());
+      group.sources.push_back(index);
       continue;
     }
     if (remoteConfig_->isEventBlocklisted(event.name()) || (internal && remoteConfig_->isEventBlocklisted(*internal))) {
@@ -249,6 +279,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
       if (firstRun && firstRun->isInt64() && firstRun->int64Value() == 1) continue;
     }
     kept.push_back(event.copy());
+    group.sources.push_back(index);
   }
   if (kept.empty()) {
     if (!deleteGroupRows(group)) return std::nullopt;

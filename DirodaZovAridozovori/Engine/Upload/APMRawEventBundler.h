@@ -25,6 +25,7 @@ class APMDatabase;
 class APMPersistedConfig;
 class APMRemoteConfig;
 class APMPBMeasurementBundle;
+class APMPBEvent;
 class APMPBUserAttribute;
 class APMPBAudienceLeafFilterResult;
 
@@ -82,7 +83,9 @@ class APMRawEventBundler {
  private:
   struct Group;
   bool bundleGroup(Group& group);
-  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(int64_t fingerprint);
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
+      int64_t fingerprint, std::vector<std::shared_ptr<APMPBEvent>>* messages);
+  std::shared_ptr<APMPBEvent> uploadFormOf(const APMEvent& event, const Group& group, size_t source);
   std::optional<std::vector<std::shared_ptr<APMEvent>>> processRawEvents(Group& group);
   bool checkConversion(APMEvent& event, APMDailyCounts& counts, int32_t day);
   bool checkRealtime(APMEvent& event, APMDailyCounts& counts, int32_t day);

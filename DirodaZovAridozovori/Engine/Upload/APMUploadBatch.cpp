@@ -7,6 +7,20 @@
 namespace {
 using Bundle = APMPBMeasurementBundle;
 
+void appendVarint(platform::Data& out, uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(value));
+}
+
+void appendLengthDelimited(platform::Data& out, uint32_t tag, const platform::Data& bytes) {
+  appendVarint(out, (static_cast<uint64_t>(tag) << 3) | 2);
+  appendVarint(out, bytes.size());
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
 // Some consent denied: the first-open search below is then moot.
 bool signalsDenySomething(const std::string& signals) { return signals.find('0') != std::string::npos; }
 }  // namespace
@@ -14,7 +28,6 @@ bool signalsDenySomething(const std::string& signals) { return signals.find('0')
 APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& queued,
                                    const APMUploadBatchInputs& inputs) {
   APMUploadBatch result;
-  result.batch = APMPBMeasurementBatch::initWithMessageInfo();
   std::vector<std::shared_ptr<Bundle>> bundles;
   std::vector<int64_t> rowIDs;
   bundles.reserve(queued.size());
@@ -23,7 +36,7 @@ APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& qu
   bool overwrite = signalsDenySomething(inputs.consentSignals);
   for (const auto& [message, rowID] : queued) {
     if (!message) continue;
-    auto bundle = message->copy();
+    const auto& bundle = message;
     if (!overwrite) overwrite = APMBundleHasFirstOpen(*bundle);
     APMSetIdentifierFields(*bundle, inputs.consentSignals, inputs.attGate, inputs.identity, overwrite);
     APMSetConsentFields(*bundle, inputs.consentDiagnostics, inputs.adUserDataDenied, inputs.npa, inputs.consentConfig,
@@ -49,10 +62,20 @@ APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& qu
     if (!kept.empty() && !APMBundlesShareMetadata(*kept.front(), bundle)) break;
     kept.push_back(bundles[i]);
     result.rowIDs.push_back(rowIDs[i]);
+    result.eventCount += bundle.nano().events_count;
   }
-  APMNanoSetRepeatedField(*result.batch, APMPBMeasurementBatch::kBundles, kept);
+  // The batch's encoding written field by field: the bundles (field 1, each length-delimited) in
+  // order, then the subdomain (field 8). This is the encoding of the batch message, without first
+  // copying every bundle into one.
+  for (const auto& bundle : kept) {
+    appendLengthDelimited(result.payload, APMPBMeasurementBatch::messageInfo().tagForIndex(APMPBMeasurementBatch::kBundles),
+                          bundle->protoBuffer());
+  }
   if (inputs.uploadSubdomain && !inputs.uploadSubdomain->empty()) {
-    APMNanoSetString(*result.batch, APMPBMeasurementBatch::kUploadSubdomain, *inputs.uploadSubdomain);
+    const std::string& subdomain = *inputs.uploadSubdomain;
+    appendLengthDelimited(result.payload,
+                          APMPBMeasurementBatch::messageInfo().tagForIndex(APMPBMeasurementBatch::kUploadSubdomain),
+                          platform::Data(subdomain.begin(), subdomain.end()));
   }
   return result;
 }

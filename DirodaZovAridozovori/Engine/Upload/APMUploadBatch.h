@@ -33,10 +33,13 @@ struct APMUploadBatchInputs {
 };
 
 struct APMUploadBatch {
-  std::shared_ptr<APMPBMeasurementBatch> batch;
+  platform::Data payload;       // the encoded APMPBMeasurementBatch
   std::vector<int64_t> rowIDs;  // the bundles in the batch, in order
+  size_t eventCount = 0;
 };
 
-// An empty batch (no row IDs) when no bundle is compatible with the first.
+// An empty batch (no row IDs) when no bundle is compatible with the first. The queued bundle
+// messages are updated in place (they are the caller's fresh decodings), which spares a copy of
+// every event.
 APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& queued,
                                    const APMUploadBatchInputs& inputs);

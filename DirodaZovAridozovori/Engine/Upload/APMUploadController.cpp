@@ -24,16 +24,6 @@ constexpr double kBackgroundTaskHorizon = 30;
 
 std::shared_ptr<APMMonitor> monitor() { return APMMonitor::shared(); }
 
-std::string describeBatch(const APMPBMeasurementBatch& batch) {
-  auto bundles = APMNanoGetRepeatedField<std::shared_ptr<APMPBMeasurementBundle>>(batch, APMPBMeasurementBatch::kBundles);
-  size_t events = 0;
-  for (const auto& bundle : bundles.value_or(std::vector<std::shared_ptr<APMPBMeasurementBundle>>{})) {
-    auto list = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, APMPBMeasurementBundle::kEvents);
-    events += list ? list->size() : 0;
-  }
-  return std::to_string(bundles ? bundles->size() : 0) + " bundles, " + std::to_string(events) + " events";
-}
-
 }  // namespace
 
 APMUploadController::APMUploadController(std::shared_ptr<APMDatabase> database,
@@ -297,7 +287,7 @@ void APMUploadController::uploadData() {
     return;
   }
   log->logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data", inputs.nowMilliseconds,
-                    describeBatch(*batch.batch));
+                    std::to_string(batch.rowIDs.size()) + " bundles, " + std::to_string(batch.eventCount) + " events");
 
   setUploadInProgressWithBundleIDs(batch.rowIDs);
   persistedConfig_->setLastFailedUploadTimestamp(now);
@@ -306,7 +296,7 @@ void APMUploadController::uploadData() {
 
   std::weak_ptr<APMUploadController> weakSelf = weak_from_this();
   auto sessionID = network_->postURL(
-      url, headers, batch.batch->protoBuffer(), scheduler_->workerQueue(), shouldUseBackgroundSession(),
+      url, headers, batch.payload, scheduler_->workerQueue(), shouldUseBackgroundSession(),
       [weakSelf](const std::optional<platform::HttpResponse>& response, const platform::Data&,
                  const std::optional<platform::Error>& error) {
         auto self = weakSelf.lock();
