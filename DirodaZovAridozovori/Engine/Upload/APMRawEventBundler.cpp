@@ -114,20 +114,21 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler:
   return rows;
 }
 
-std::shared_ptr<APMPBEvent> APMRawEventBundler::uploadFormOf(const APMEvent& event, const Group& group,
-                                                              size_t source) {
+std::shared_ptr<APMPBEvent> APMRawEventBundler::uploadFormOf(const APMEvent& event, double previousTimestamp,
+                                                              const Group& group, size_t source) {
   const APMEvent& raw = *group.rows[source]->rawEvent();
-  if (source >= group.rowMessages.size() || event.name() != raw.name() || event.timestamp() != raw.timestamp() ||
-      event.parameters() != raw.parameters()) {
-    return event.protoEvent();
+  const bool unchanged = &event == &raw || (event.name() == raw.name() && event.timestamp() == raw.timestamp() &&
+                                            event.parameters() == raw.parameters());
+  if (source >= group.rowMessages.size() || !unchanged) {
+    return event.copyWithPreviousTimestamp(previousTimestamp)->protoEvent();
   }
   // Bundling only gave the row its previous occurrence: patch that into the form made at selection.
   std::shared_ptr<APMPBEvent> message = group.rowMessages[source];
-  if (event.previousTimestamp() != raw.previousTimestamp()) {
-    if (event.previousTimestamp() == 0) {
+  if (previousTimestamp != raw.previousTimestamp()) {
+    if (previousTimestamp == 0) {
       APMNanoClearField(*message, APMPBEvent::kPreviousTimestampMillis);
     } else {
-      const double milliseconds = std::trunc(event.previousTimestamp() * 1000.0);
+      const double milliseconds = std::trunc(previousTimestamp * 1000.0);
       APMNanoSetInt64(*message, APMPBEvent::kPreviousTimestampMillis, static_cast<int64_t>(milliseconds));
     }
   }
@@ -183,7 +184,8 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   group.analyticsDenied = hooks_.isAnalyticsStorageDenied && hooks_.isAnalyticsStorageDenied();
   if (!applyEngagement(group, *bundle)) return false;
   handleAnalyticsStorageConsentTransitions(group, *bundle);
-  auto aggregated = updateEventAggregates(*events, !group.analyticsDenied);
+  std::vector<double> previousTimestamps;
+  auto aggregated = updateEventAggregates(*events, !group.analyticsDenied, previousTimestamps);
   if (!aggregated) return false;
 
   std::vector<std::shared_ptr<APMPBEvent>> messages;
@@ -191,7 +193,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   bool realtime = false;
   for (size_t i = 0; i < aggregated->size(); ++i) {
     const auto& event = (*aggregated)[i];
-    messages.push_back(uploadFormOf(*event, group, group.sources[i]));
+    messages.push_back(uploadFormOf(*event, previousTimestamps[i], group, group.sources[i]));
     realtime = realtime || event->isRealtime();
   }
   const bool debugMode = hooks_.isDebugMode && hooks_.isDebugMode();
@@ -266,7 +268,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
     const APMEvent& event = *group.rows[index]->rawEvent();
     auto internal = internalNameOf(event.name());
     if (internal && blocklistInternal && !blocklistPublic) {
-      kept.push_back(event.copy());
+      kept.push_back(group.rows[index]->rawEvent());
       group.sources.push_back(index);
       continue;
     }
@@ -278,7 +280,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
       const APMValue* firstRun = event.parameter("_fr");
       if (firstRun && firstRun->isInt64() && firstRun->int64Value() == 1) continue;
     }
-    kept.push_back(event.copy());
+    kept.push_back(group.rows[index]->rawEvent());
     group.sources.push_back(index);
   }
   if (kept.empty()) {
@@ -299,10 +301,14 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
   std::vector<std::shared_ptr<APMEvent>> events;
   events.reserve(kept.size());
   for (auto& event : kept) {
+    // The rows' events are shared with the group; only the few that change are copied.
     if (auto internal = internalNameOf(event->name())) {
       auto renamed = APMEvent::create(event->origin(), false, *internal, event->timestamp(),
                                       event->previousTimestamp(), event->parameters());
       if (renamed) event = renamed;
+    } else if (event->isConversion() || event->isRealtime() || event->name() == "_iap" ||
+               remoteConfig_->isEventCustomConversion(event->name())) {
+      event = event->copy();
     }
     changed = checkConversion(*event, *counts, day) || changed;
     changed = checkRealtime(*event, *counts, day) || changed;
@@ -455,7 +461,7 @@ void APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, 
 }
 
 std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::updateEventAggregates(
-    const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation) {
+    const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, std::vector<double>& previousTimestamps) {
   const bool customerType = remoteConfig_->customerTypeEnabled();
   auto isPurchaseName = [](const std::string& name) {
     return name == "_iap" || name == "purchase" || name == "ecommerce_purchase";
@@ -494,12 +500,17 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
       found = touched.emplace(name, stored ? *stored : APMEventAggregates(name, 0, 0, 0, 0)).first;
     }
     APMEventAggregates& aggregates = found->second;
-    if (aggregates.lifetimeCount() > 0) event = event->copyWithPreviousTimestamp(aggregates.lastFireTimestamp());
+    // The previous occurrence travels in the upload form only; kept aside so the event is not copied.
+    const double previous = aggregates.lifetimeCount() > 0 ? aggregates.lastFireTimestamp() : event->previousTimestamp();
+    previousTimestamps.push_back(previous);
     aggregates.incrementLifetimeCount();
     aggregates.incrementCurrentBundleCount();
     aggregates.incrementCurrentSessionCount();
     aggregates.setLastFireTimestamp(event->timestamp());
-    if (allowEvaluation && hooks_.evaluateEvent && !hooks_.evaluateEvent(*event, aggregates)) return std::nullopt;
+    if (allowEvaluation && hooks_.evaluateEvent &&
+        !hooks_.evaluateEvent(*event->copyWithPreviousTimestamp(previous), aggregates)) {
+      return std::nullopt;
+    }
     result.push_back(std::move(event));
   }
   for (const auto& [name, aggregates] : touched) {

@@ -85,14 +85,16 @@ class APMRawEventBundler {
   bool bundleGroup(Group& group);
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
       int64_t fingerprint, std::vector<std::shared_ptr<APMPBEvent>>* messages);
-  std::shared_ptr<APMPBEvent> uploadFormOf(const APMEvent& event, const Group& group, size_t source);
+  std::shared_ptr<APMPBEvent> uploadFormOf(const APMEvent& event, double previousTimestamp, const Group& group,
+                                           size_t source);
   std::optional<std::vector<std::shared_ptr<APMEvent>>> processRawEvents(Group& group);
   bool checkConversion(APMEvent& event, APMDailyCounts& counts, int32_t day);
   bool checkRealtime(APMEvent& event, APMDailyCounts& counts, int32_t day);
   bool applyEngagement(Group& group, APMPBMeasurementBundle& bundle);
   bool updateUserEngagement(int64_t milliseconds, APMPBMeasurementBundle& bundle, bool sessionScoped);
+  // The events after counting; previousTimestamps gets each event's previous occurrence (0: none).
   std::optional<std::vector<std::shared_ptr<APMEvent>>> updateEventAggregates(
-      const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation);
+      const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, std::vector<double>& previousTimestamps);
   void handleAnalyticsStorageConsentTransitions(Group& group, const APMPBMeasurementBundle& bundle);
   bool updateAppMetadata(APMPBMeasurementBundle& bundle, double start, double end);
   void addBundleMetadata(Group& group, APMPBMeasurementBundle& bundle, double start, double end);
