@@ -12,7 +12,7 @@
 
 namespace fetchtest {
 
-struct ConfigSpec {
+struct ConfigContents {
   std::string appID;
   int64_t version = 1;
   std::vector<std::pair<std::string, std::string>> settings;
@@ -20,12 +20,12 @@ struct ConfigSpec {
   std::vector<int32_t> audienceIDs;
 };
 
-inline std::shared_ptr<APMPBMeasurementConfig> configMessage(const ConfigSpec& spec) {
+inline std::shared_ptr<APMPBMeasurementConfig> configMessage(const ConfigContents& contents) {
   auto config = std::make_shared<APMPBMeasurementConfig>();
-  APMNanoSetInt64(*config, APMPBMeasurementConfig::kVersion, spec.version);
-  APMNanoSetString(*config, APMPBMeasurementConfig::kAppId, spec.appID);
+  APMNanoSetInt64(*config, APMPBMeasurementConfig::kVersion, contents.version);
+  APMNanoSetString(*config, APMPBMeasurementConfig::kAppId, contents.appID);
   std::vector<std::shared_ptr<APMPBSetting>> settings;
-  for (const auto& [name, value] : spec.settings) {
+  for (const auto& [name, value] : contents.settings) {
     auto setting = std::make_shared<APMPBSetting>();
     APMNanoSetString(*setting, APMPBSetting::kName, name);
     APMNanoSetString(*setting, APMPBSetting::kValue, value);
@@ -33,7 +33,7 @@ inline std::shared_ptr<APMPBMeasurementConfig> configMessage(const ConfigSpec& s
   }
   APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kSettings, settings);
   std::vector<std::shared_ptr<APMPBEventConfig>> events;
-  for (const auto& name : spec.blocklistedEvents) {
+  for (const auto& name : contents.blocklistedEvents) {
     auto event = std::make_shared<APMPBEventConfig>();
     APMNanoSetString(*event, APMPBEventConfig::kName, name);
     APMNanoSetBool(*event, APMPBEventConfig::kIsBlocklisted, true);
@@ -41,7 +41,7 @@ inline std::shared_ptr<APMPBMeasurementConfig> configMessage(const ConfigSpec& s
   }
   if (!events.empty()) APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kEventConfigs, events);
   std::vector<std::shared_ptr<APMPBAudience>> audiences;
-  for (int32_t id : spec.audienceIDs) {
+  for (int32_t id : contents.audienceIDs) {
     auto audience = std::make_shared<APMPBAudience>();
     APMNanoSetInt32(*audience, APMPBAudience::kAudienceId, id);
     audiences.push_back(audience);
@@ -50,6 +50,6 @@ inline std::shared_ptr<APMPBMeasurementConfig> configMessage(const ConfigSpec& s
   return config;
 }
 
-inline platform::Data encodedConfig(const ConfigSpec& spec) { return configMessage(spec)->protoBuffer(); }
+inline platform::Data encodedConfig(const ConfigContents& contents) { return configMessage(contents)->protoBuffer(); }
 
 }  // namespace fetchtest
