@@ -15,6 +15,7 @@
 #include "APMStoreLog.h"
 #include "APMUserAttribute.h"
 #include "APMBundleFields.h"
+#include "APMUploadBatch.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Clock.h"
@@ -215,7 +216,8 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     monitor()->logWithLevel(5, 23159, "No events left after sampling. Dropping bundle");
     return deleteGroupRows(group);
   }
-  if (!APMNanoSetRepeatedField(*bundle, Bundle::kEvents, messages)) return false;
+  // The events are written straight into the bundle's encoding below, not copied into the message.
+  APMNanoClearField(*bundle, Bundle::kEvents);
 
   double start = std::numeric_limits<double>::max();
   double end = std::numeric_limits<double>::min();
@@ -223,7 +225,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     start = std::min(start, row->rawEvent()->timestamp());
     end = std::max(end, row->rawEvent()->timestamp());
   }
-  if (!updateAppMetadata(*bundle, start, end)) return false;
+  if (!updateAppMetadata(*bundle, static_cast<int64_t>(messages.size()), start, end)) return false;
   if (hooks_.beforeAudienceEvaluation) hooks_.beforeAudienceEvaluation();
 
   if (!group.analyticsDenied) {
@@ -247,7 +249,16 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   }
 
   platform::Error insertError;
-  if (!database_->insertBundle(*bundle, realtime, &insertError)) {
+  // The bundle's encoding with its events appended as field "events" (repeated, length-delimited):
+  // a decoder reads the same message as if the events had been set on it before encoding.
+  platform::Data encoded = bundle->protoBuffer();
+  const uint32_t eventsTag = Bundle::messageInfo().tagForIndex(Bundle::kEvents);
+  for (const auto& message : messages) {
+    platform::Data bytes;
+    if (!message->encode(bytes)) return false;
+    APMAppendLengthDelimitedField(encoded, eventsTag, bytes);
+  }
+  if (!database_->insertBundle(encoded, end, realtime, &insertError)) {
     monitor()->logWithLevel(1, 23115, "Unable to insert bundle. Error", insertError);
     return false;
   }
@@ -523,7 +534,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
   return result;
 }
 
-bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, double start, double end) {
+bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, int64_t eventCount, double start, double end) {
   platform::Error error;
   auto metadata = database_->queryAppMetadata(&error);
   if (!metadata) {
@@ -539,8 +550,7 @@ bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, double start, double 
   if (previousStart > 0) {
     APMNanoSetInt64(bundle, Bundle::kPreviousBundleStartTimestampMillis, static_cast<int64_t>(previousStart * 1000));
   }
-  auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(bundle, Bundle::kEvents);
-  metadata->increaseLastBundleIndex(events ? static_cast<int64_t>(events->size()) : 0);
+  metadata->increaseLastBundleIndex(eventCount);
   metadata->incrementLastDeliveryIndex();
   metadata->lastBundleStartTimestamp = start;
   metadata->lastBundleEndTimestamp = end;

@@ -96,7 +96,7 @@ class APMRawEventBundler {
   std::optional<std::vector<std::shared_ptr<APMEvent>>> updateEventAggregates(
       const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, std::vector<double>& previousTimestamps);
   void handleAnalyticsStorageConsentTransitions(Group& group, const APMPBMeasurementBundle& bundle);
-  bool updateAppMetadata(APMPBMeasurementBundle& bundle, double start, double end);
+  bool updateAppMetadata(APMPBMeasurementBundle& bundle, int64_t eventCount, double start, double end);
   void addBundleMetadata(Group& group, APMPBMeasurementBundle& bundle, double start, double end);
   bool deleteGroupRows(const Group& group);
 

@@ -7,6 +7,11 @@
 namespace {
 using Bundle = APMPBMeasurementBundle;
 
+// Some consent denied: the first-open search below is then moot.
+bool signalsDenySomething(const std::string& signals) { return signals.find('0') != std::string::npos; }
+}  // namespace
+
+namespace {
 void appendVarint(platform::Data& out, uint64_t value) {
   while (value >= 0x80) {
     out.push_back(static_cast<uint8_t>(value | 0x80));
@@ -14,16 +19,13 @@ void appendVarint(platform::Data& out, uint64_t value) {
   }
   out.push_back(static_cast<uint8_t>(value));
 }
+}  // namespace
 
-void appendLengthDelimited(platform::Data& out, uint32_t tag, const platform::Data& bytes) {
+void APMAppendLengthDelimitedField(platform::Data& out, uint32_t tag, const platform::Data& bytes) {
   appendVarint(out, (static_cast<uint64_t>(tag) << 3) | 2);
   appendVarint(out, bytes.size());
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
-
-// Some consent denied: the first-open search below is then moot.
-bool signalsDenySomething(const std::string& signals) { return signals.find('0') != std::string::npos; }
-}  // namespace
 
 APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& queued,
                                    const APMUploadBatchInputs& inputs) {
@@ -68,12 +70,12 @@ APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& qu
   // order, then the subdomain (field 8). This is the encoding of the batch message, without first
   // copying every bundle into one.
   for (const auto& bundle : kept) {
-    appendLengthDelimited(result.payload, APMPBMeasurementBatch::messageInfo().tagForIndex(APMPBMeasurementBatch::kBundles),
+    APMAppendLengthDelimitedField(result.payload, APMPBMeasurementBatch::messageInfo().tagForIndex(APMPBMeasurementBatch::kBundles),
                           bundle->protoBuffer());
   }
   if (inputs.uploadSubdomain && !inputs.uploadSubdomain->empty()) {
     const std::string& subdomain = *inputs.uploadSubdomain;
-    appendLengthDelimited(result.payload,
+    APMAppendLengthDelimitedField(result.payload,
                           APMPBMeasurementBatch::messageInfo().tagForIndex(APMPBMeasurementBatch::kUploadSubdomain),
                           platform::Data(subdomain.begin(), subdomain.end()));
   }

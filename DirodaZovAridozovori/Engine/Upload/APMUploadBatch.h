@@ -38,6 +38,10 @@ struct APMUploadBatch {
   size_t eventCount = 0;
 };
 
+// Appends one length-delimited field (a sub-message, string or bytes) to a message's encoding.
+// Fields may come in any order on the wire, so appending to a message's encoding adds the field.
+void APMAppendLengthDelimitedField(platform::Data& out, uint32_t tag, const platform::Data& bytes);
+
 // An empty batch (no row IDs) when no bundle is compatible with the first. The queued bundle
 // messages are updated in place (they are the caller's fresh decodings), which spares a copy of
 // every event.
