@@ -789,3 +789,27 @@ TEST_F(EventPipelineTest, ARolledBackSubscriptionDoesNotMakeItsResendADuplicate)
 
 }  // namespace
 }  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+TEST_F(EventPipelineTest, BackgroundEventAskingToExtendTheSessionStartsOne) {
+  APMAnalyticsHooks hooks;
+  hooks.isAppActive = [] { return false; };
+  APMSetAnalyticsHooks(hooks);
+  start();
+  EXPECT_TRUE(rowsNamed("_s").empty()) << "no session starts in the background on its own";
+  logPublic("wrong_extend", {{"extend_session", "yes"}});
+  drain();
+  EXPECT_TRUE(loggedCode(23179));
+  EXPECT_TRUE(rowsNamed("_s").empty());
+  clock_->advance(10);
+  logPublic("background_work", {{"extend_session", 1}});
+  auto starts = rowsNamed("_s");
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_DOUBLE_EQ(starts[0].timestamp, kStartTime + 10);
+  EXPECT_EQ(rowsNamed("background_work").size(), 1u);
+}
+
+}  // namespace
+}  // namespace enginetest
