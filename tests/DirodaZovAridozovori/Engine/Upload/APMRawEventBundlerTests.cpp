@@ -1,6 +1,7 @@
 #include "Upload/APMRawEventBundler.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "UploadTestSupport.h"
 
@@ -130,6 +131,30 @@ TEST_F(APMRawEventBundlerTest, MissingMetadataStillBundlesWithTheFallbackAppID) 
   ASSERT_EQ(bundles.size(), 1u);
   EXPECT_EQ(eventNames(*bundles[0]), std::vector<std::string>{"open"});
   EXPECT_EQ(APMNanoGetString(*bundles[0], Bundle::kAppId), "com.example.fallback");
+}
+
+TEST_F(APMRawEventBundlerTest, AnUnreadableRowIsSetAsideAndTheRestTravels) {
+  storeEvents({{"first", kHour + 1}, {"broken", kHour + 2}, {"third", kHour + 3}});
+  std::string path;
+  onWorker([&] { path = database_->databasePath(); });
+  sqlite3* connection = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &connection), SQLITE_OK);
+  sqlite3_busy_timeout(connection, 5000);
+  ASSERT_EQ(sqlite3_exec(connection, "UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(connection);
+
+  auto b = bundler();
+  auto results = bundleAll(*b);
+  ASSERT_FALSE(results.empty());
+  EXPECT_EQ(results.back(), Result::NothingToDo) << "the broken row must not stall bundling";
+  std::vector<std::string> names;
+  for (const auto& bundle : queued()) {
+    for (const auto& name : eventNames(*bundle)) names.push_back(name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"first", "third"}));
+  EXPECT_FALSE(rawEventsLeft());
 }
 
 TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
