@@ -1,6 +1,9 @@
 // The upload road end to end: the host logs events and user properties through the public API, and
 // a collector on 127.0.0.1 receives, gunzips and decodes the batch the engine posts.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <httplib.h>
 
 #include <map>
@@ -14,6 +17,9 @@
 #include "VIDAdodaradadivi.h"
 #include "platform/Gzip.h"
 #include "platform/Http.h"
+#include "platform/Paths.h"
+
+extern char** environ;
 
 namespace fronttest {
 namespace {
@@ -249,6 +255,46 @@ TEST_F(UploadEndToEndTest, UnavailableServerStartsTheBackoff) {
     ASSERT_TRUE(scheduled);
     EXPECT_GE(*scheduled, backoff + 43200 - 1);
   });
+}
+
+// The first half of the killed-process test: runs only as the child process the test below
+// starts. It logs through the public API into the given data directory, waits until the events
+// are stored, and dies without any shutdown.
+TEST_F(UploadEndToEndTest, KilledWriterChild) {
+  const char* directory = std::getenv("APM_UPLOAD_E2E_KILLED_DIR");
+  if (!directory) GTEST_SKIP() << "only runs as the child of the killed-process test";
+  platform::Paths::setDataDirectory(directory);
+  APMPersistedConfig::resetSharedInstanceForTesting();
+  startSDK();
+  logSession();
+  if (rowsNamed("level_start").size() != 1 || rowsNamed("select_content").size() != 1) _exit(3);
+  raise(SIGKILL);
+  _exit(4);
+}
+
+TEST_F(UploadEndToEndTest, EventsStoredBeforeAKillTravelOnTheNextStart) {
+  const std::string variable = "APM_UPLOAD_E2E_KILLED_DIR=" + dataDirectory_.path();
+  std::vector<char*> environment;
+  for (char** entry = environ; *entry; ++entry) environment.push_back(*entry);
+  environment.push_back(const_cast<char*>(variable.c_str()));
+  environment.push_back(nullptr);
+  std::string self = "/proc/self/exe";
+  std::string filter = "--gtest_filter=UploadEndToEndTest.KilledWriterChild";
+  char* arguments[] = {self.data(), filter.data(), nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, arguments, environment.data()), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "exit status " << status;
+
+  startSDK();  // the next start of the application, over the same files
+  uploadAndWait(1);
+  std::vector<std::string> names;
+  for (const auto& post : collector_.posts()) {
+    for (const auto& [name, parameters] : appEvents(post)) names.push_back(name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"level_start", "select_content"}));
+  EXPECT_EQ(queuedBundles(), 0u);
 }
 
 }  // namespace
