@@ -175,8 +175,11 @@ class Collector {
 
 // "--service-url URL" or the environment variable; none for the embedded collector.
 std::optional<std::string> serviceURL(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::string(argv[i]) == "--service-url") return std::string(argv[i + 1]);
+  const std::string option = "--service-url";
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == option && i + 1 < argc) return std::string(argv[i + 1]);
+    if (argument.rfind(option + "=", 0) == 0) return argument.substr(option.size() + 1);
   }
   if (const char* url = std::getenv(kServiceURLVariable); url && *url) return std::string(url);
   return std::nullopt;

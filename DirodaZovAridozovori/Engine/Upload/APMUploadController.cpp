@@ -294,13 +294,13 @@ void APMUploadController::uploadData() {
   setRequestPending(true);
   network_->setTimeoutInterval(remoteConfig_->networkTimeout());
 
-  std::weak_ptr<APMUploadController> weakSelf = weak_from_this();
+  // The reply is always handled, even when the engine has replaced this road meanwhile (a wipe):
+  // dropping it would leave the engine's request flag set and block every later upload.
+  auto self = shared_from_this();
   auto sessionID = network_->postURL(
       url, headers, batch.payload, scheduler_->workerQueue(), shouldUseBackgroundSession(),
-      [weakSelf](const std::optional<platform::HttpResponse>& response, const platform::Data&,
-                 const std::optional<platform::Error>& error) {
-        auto self = weakSelf.lock();
-        if (!self) return;
+      [self](const std::optional<platform::HttpResponse>& response, const platform::Data&,
+             const std::optional<platform::Error>& error) {
         self->setRequestPending(false);
         self->networkUploadCompletionHandlerWithResponse(response, error);
       });
