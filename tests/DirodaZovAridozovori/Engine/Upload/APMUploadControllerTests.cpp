@@ -208,6 +208,24 @@ TEST_F(APMUploadControllerTest, UnavailableStartsTheBackoffPeriod) {
   });
 }
 
+TEST_F(APMUploadControllerTest, AFailedDeletionSuspendsUploadsInsteadOfResendingTheBundles) {
+  const double now = platform::now();
+  storeEvents({{"open", now - 10}});
+  // The database goes away while the request is out: the sent bundles cannot be deleted.
+  server_.setHandler([this](const httplib::Request&, httplib::Response& response) {
+    onWorker([&] { database_->closeAndDeleteDatabase(); });
+    response.status = 200;
+  });
+  upload();
+  ASSERT_TRUE(waitForReplies(1));
+  onWorker([&] {
+    EXPECT_GT(controller_->suspendedUploadTimestamp(), 0) << "uploads pause for an hour of uptime";
+    EXPECT_FALSE(alarm_->scheduledTimestamp()) << "nothing is planned while suspended";
+    controller_->uploadData();
+  });
+  EXPECT_EQ(server_.requests().size(), 1u) << "the same bundles are not sent again";
+}
+
 TEST_F(APMUploadControllerTest, BundlesOfTwoAppsTravelInTwoBatchesInQueueOrder) {
   const double now = platform::now();
   storeEvents({{"first", now - 30}}, "com.example.one");
