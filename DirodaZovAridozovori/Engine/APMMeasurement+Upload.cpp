@@ -144,4 +144,17 @@ void APMMeasurement::setSuspendedUploadTimestamp(double uptime) {
   if (uploadController_) uploadController_->setSuspendedUploadTimestamp(uptime);
 }
 
+void APMMeasurement::addIdentifierAndConsentFieldsToMetadata(APMPBMeasurementBundle& metadata) {
+  const APMBundleIdentity identity = identity_ ? bundleIdentityOf(*identity_) : APMBundleIdentity{};
+  const bool attGate = remoteConfig_ && remoteConfig_->gateIDFAOnATTMASEnabled();
+  APMSetIdentifierFields(metadata, APMConsentSettingsUtil::consentSignals(), attGate, identity, true);
+  APMBundleConsentConfig config;
+  if (remoteConfig_) {
+    config.isDMARegion = remoteConfig_->isDMARegion();
+    config.corePlatformServices = remoteConfig_->corePlatformServices();
+  }
+  APMSetConsentFields(metadata, APMConsentSettingsUtil::consentDiagnostics(),
+                      APMConsentSettingsUtil::isAdUserDataDenied(), nullptr, config, true);
+}
+
 void APMMeasurement::terminateBackgroundTask() { persistedConfig_->synchronizeToDisk(); }

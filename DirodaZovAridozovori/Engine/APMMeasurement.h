@@ -280,6 +280,9 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void terminateBackgroundTask();
   // The upload road over the current database and configuration (created on first use).
   std::shared_ptr<APMUploadController> uploadController();
+  // Writes the current identifier and consent fields into new raw-event metadata (used when no
+  // component overrides them), so events keep the consent they were logged under.
+  void addIdentifierAndConsentFieldsToMetadata(APMPBMeasurementBundle& metadata);
 
  private:
   std::shared_ptr<APMUploadController> uploadController_;

@@ -221,6 +221,24 @@ TEST_F(UploadEndToEndTest, LoggedEventsAndUserPropertiesArriveInOneGzipBatch) {
   EXPECT_TRUE(rows().empty()) << "the raw events became bundles";
 }
 
+TEST_F(UploadEndToEndTest, StoredEventsKeepTheConsentTheyWereLoggedUnder) {
+  startSDK();
+  logSession();
+  onWorker([&] {
+    platform::Error error;
+    auto fingerprint = engine()->database()->nextMetadataFingerprintToProcess(&error);
+    ASSERT_TRUE(fingerprint) << error.description;
+    auto metadata = engine()->database()->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
+    ASSERT_TRUE(metadata) << error.description;
+    const std::string signals = APMConsentSettingsUtil::consentSignals();
+    ASSERT_FALSE(signals.empty());
+    EXPECT_EQ(APMNanoGetString(*metadata, Bundle::kConsentSignals), signals);
+    EXPECT_EQ(APMNanoGetString(*metadata, Bundle::kConsentDiagnostics), APMConsentSettingsUtil::consentDiagnostics());
+    EXPECT_TRUE(APMNanoHasField(*metadata, Bundle::kDmaRegion));
+    EXPECT_TRUE(APMNanoGetString(*metadata, Bundle::kAppInstanceId).has_value());
+  });
+}
+
 TEST_F(UploadEndToEndTest, FailedUploadKeepsBundlesUntilALaterRetryDeliversThem) {
   startSDK();
   logSession();
