@@ -655,7 +655,11 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
     if (auto release = identity_->appVersionRelease()) APMNanoSetInt32(*bundle, 32, *release);
   }
   auto parts = componentsSnapshot();
-  if (parts->addIdentifierAndConsentFields) parts->addIdentifierAndConsentFields(*bundle);
+  if (parts->addIdentifierAndConsentFields) {
+    parts->addIdentifierAndConsentFields(*bundle);
+  } else {
+    addIdentifierAndConsentFieldsToMetadata(*bundle);
+  }
   auto environment = APMEnvironmentInfo::sharedInstance();
   APMNanoSetString(*bundle, 10, environment->deviceModel());
   APMNanoSetString(*bundle, 9, environment->deviceOSVersion());
