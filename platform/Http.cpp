@@ -114,6 +114,58 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 
+HttpResult perform(const HttpRequest& request, size_t maxResponseBytes, const std::atomic<bool>& stopping);
+
+}  // namespace
+
+struct HttpClient::Shared {
+  struct Job {
+    HttpRequest request;
+    Completion completion;
+  };
+
+  explicit Shared(size_t maxBytes) : maxResponseBytes(maxBytes) {}
+
+  mutable std::mutex mutex;  // guards everything below but stopFlag
+  std::condition_variable wake;
+  std::deque<Job> jobs;
+  size_t running = 0;
+  bool stopping = false;
+  std::vector<std::thread> workers;
+  // Read by transfers in flight, so shutdown aborts them instead of waiting out their time-out.
+  std::atomic<bool> stopFlag{false};
+  const size_t maxResponseBytes;
+};
+
+namespace {
+
+void workerLoop(const std::shared_ptr<HttpClient::Shared>& shared) {
+  while (true) {
+    HttpClient::Shared::Job job;
+    {
+      std::unique_lock<std::mutex> lock(shared->mutex);
+      shared->wake.wait(lock, [&] { return shared->stopping || !shared->jobs.empty(); });
+      if (shared->jobs.empty()) return;  // stopping
+      job = std::move(shared->jobs.front());
+      shared->jobs.pop_front();
+      ++shared->running;
+    }
+    HttpResult result = perform(job.request, shared->maxResponseBytes, shared->stopFlag);
+    if (job.completion) {
+      try {
+        job.completion(std::move(result));
+      } catch (...) {
+        // A completion's exception must not take the worker (and every later request) down.
+      }
+    }
+    // Released here, before the next request: the completion may hold the last reference to
+    // whatever owns this client.
+    job = {};
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    --shared->running;
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> HttpResponse::header(const std::string& name) const {
@@ -123,25 +175,27 @@ std::optional<std::string> HttpResponse::header(const std::string& name) const {
   return std::nullopt;
 }
 
-HttpClient::HttpClient(size_t workers, size_t maxResponseBytes) : maxResponseBytes_(maxResponseBytes) {
+HttpClient::HttpClient(size_t workers, size_t maxResponseBytes)
+    : shared_(std::make_shared<Shared>(maxResponseBytes)) {
   initializeCurlOnce();
   if (workers == 0) workers = 1;
-  for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { workerLoop(); });
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  for (size_t i = 0; i < workers; ++i) shared_->workers.emplace_back([shared = shared_] { workerLoop(shared); });
 }
 
 HttpClient::~HttpClient() { shutdown(); }
 
 void HttpClient::shutdown() {
-  std::deque<Job> abandoned;
+  std::deque<Shared::Job> abandoned;
   std::vector<std::thread> workers;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    abandoned.swap(jobs_);
-    workers.swap(workers_);
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->stopping = true;
+    abandoned.swap(shared_->jobs);
+    workers.swap(shared_->workers);
   }
-  stopFlag_.store(true);
-  wake_.notify_all();
+  shared_->stopFlag.store(true);
+  shared_->wake.notify_all();
   for (auto& worker : workers) {
     // A completion that shuts its own client down must not wait for itself.
     if (worker.get_id() == std::this_thread::get_id()) {
@@ -165,44 +219,22 @@ HttpClient& HttpClient::shared() {
 
 bool HttpClient::send(HttpRequest request, Completion completion) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return false;
-    jobs_.push_back(Job{std::move(request), std::move(completion)});
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->stopping) return false;
+    shared_->jobs.push_back(Shared::Job{std::move(request), std::move(completion)});
   }
-  wake_.notify_one();
+  shared_->wake.notify_one();
   return true;
 }
 
 size_t HttpClient::pendingCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return jobs_.size() + running_;
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->jobs.size() + shared_->running;
 }
 
-void HttpClient::workerLoop() {
-  while (true) {
-    Job job;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (jobs_.empty()) return;  // stopping
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-      ++running_;
-    }
-    HttpResult result = perform(job.request);
-    if (job.completion) {
-      try {
-        job.completion(std::move(result));
-      } catch (...) {
-        // A completion's exception must not take the worker (and every later request) down.
-      }
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    --running_;
-  }
-}
+namespace {
 
-HttpResult HttpClient::perform(const HttpRequest& request) {
+HttpResult perform(const HttpRequest& request, size_t maxResponseBytes, const std::atomic<bool>& stopping) {
   HttpResult result;
   if (request.url.empty()) {
     result.error = urlError(kURLErrorBadURL, "empty URL");
@@ -231,8 +263,8 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
     return result;
   }
   Transfer transfer;
-  transfer.maxBytes = maxResponseBytes_;
-  transfer.stopping = &stopFlag_;
+  transfer.maxBytes = maxResponseBytes;
+  transfer.stopping = &stopping;
   long timeoutMs = static_cast<long>((request.timeoutSeconds > 0 ? request.timeoutSeconds : 60) * 1000);
 
   curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
@@ -282,6 +314,8 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
   curl_slist_free_all(headerList);
   return result;
 }
+
+}  // namespace
 
 // ---- Reachability ----
 

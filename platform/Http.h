@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -89,26 +90,16 @@ class HttpClient {
   size_t pendingCount() const;
 
   // Refuses new requests and cancels the queued and running ones (their completions run with
-  // kURLErrorCancelled); returns once every worker has stopped. Idempotent.
+  // kURLErrorCancelled); returns once every worker has stopped, except the calling one when a
+  // completion shuts its own client down. Idempotent.
   void shutdown();
 
- private:
-  struct Job {
-    HttpRequest request;
-    Completion completion;
-  };
-  void workerLoop();
-  HttpResult perform(const HttpRequest& request);
+  // What the workers share with the client. Each worker holds it too, so a client destroyed from
+  // one of its own completions leaves that worker something valid to finish with.
+  struct Shared;
 
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Job> jobs_;
-  size_t running_ = 0;
-  bool stopping_ = false;
-  // Read by transfers in flight, so shutdown aborts them instead of waiting out their time-out.
-  std::atomic<bool> stopFlag_{false};
-  std::vector<std::thread> workers_;
-  const size_t maxResponseBytes_;
+ private:
+  std::shared_ptr<Shared> shared_;
 };
 
 // Whether the network counts as reachable. Reachable by default; the host (or a test) flips it.

@@ -8,6 +8,7 @@
 
 #include "LocalHttpServer.h"
 #include "TestSupport.h"
+#include "platform/Semaphore.h"
 
 namespace {
 
@@ -211,6 +212,31 @@ TEST(HttpClientTest, AfterShutdownRequestsAreRefused) {
   EXPECT_FALSE(client.send(HttpRequest{"GET", "http://127.0.0.1:1/", {}, {}, 1}, [&](HttpResult) { called = true; }));
   EXPECT_FALSE(called);
   EXPECT_EQ(client.pendingCount(), 0u);
+}
+
+// Signals when the last copy of the completion that holds it is gone. It shares the semaphore, so
+// the waiter may return (and let go of its own reference) while the signal is still being given.
+struct SignalWhenReleased {
+  std::shared_ptr<platform::Semaphore> released;
+  ~SignalWhenReleased() { released->signal(); }
+};
+
+TEST(HttpClientTest, AClientReleasedByItsOwnCompletionLetsThatWorkerFinish) {
+  auto client = std::make_shared<HttpClient>(1);
+  std::promise<void> go;
+  auto released = std::make_shared<platform::Semaphore>();
+  auto signal = std::make_shared<SignalWhenReleased>(SignalWhenReleased{released});
+  auto completion = [owner = client, signal = std::move(signal),
+                     ready = go.get_future().share()](HttpResult result) mutable {
+    EXPECT_TRUE(result.error.has_value());
+    ready.wait();
+    owner.reset();  // the last reference: the client ends on its own worker
+  };
+  // An empty URL fails at once, so no server is needed.
+  ASSERT_TRUE(client->send(HttpRequest{}, std::move(completion)));
+  client.reset();
+  go.set_value();
+  EXPECT_TRUE(released->wait(60));
 }
 
 TEST(ReachabilityTest, ObserversHearOnlyRealChanges) {
