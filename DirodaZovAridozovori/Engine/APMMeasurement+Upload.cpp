@@ -92,9 +92,6 @@ std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
   hooks.setIsNetworkRequestPending = [weakSelf](bool pending) {
     if (auto self = weakSelf.lock()) self->setIsNetworkRequestPending(pending);
   };
-  hooks.fetchRemoteConfig = [weakSelf] {
-    if (auto self = weakSelf.lock()) self->fetchRemoteConfig();
-  };
   hooks.uptime = [] { return platform::uptime(); };
   hooks.fetchRemoteConfig = [weakSelf] {
     if (auto self = weakSelf.lock()) self->fetchRemoteConfig();
