@@ -27,9 +27,11 @@ struct ConsentState {
   std::optional<std::map<std::string, int64_t>> diagnosticSources;
 };
 
+// Leaked on purpose, like the queue and the type list: blocks queued before the host quits still run
+// while the process tears down its statics.
 ConsentState& state() {
-  static ConsentState instance;
-  return instance;
+  static auto* instance = new ConsentState;
+  return *instance;
 }
 
 template <typename Result>
@@ -173,14 +175,14 @@ std::optional<std::string> plistConsentValue(const std::string& type, const Obje
 }  // namespace
 
 const std::vector<std::string>& APMConsentSettingsUtil::consentTypes() {
-  static const std::vector<std::string> types{kAdStorage, kAnalyticsStorage, kAdUserData, kAdPersonalization};
-  return types;
+  static const auto* types = new std::vector<std::string>{kAdStorage, kAnalyticsStorage, kAdUserData, kAdPersonalization};
+  return *types;
 }
 
 const std::shared_ptr<platform::DispatchQueue>& APMConsentSettingsUtil::serialQueue() {
   // A function-local static is created exactly once even when several threads arrive together.
-  static const std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::create(kQueueLabel);
-  return queue;
+  static const auto* queue = new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::create(kQueueLabel));
+  return *queue;
 }
 
 std::optional<Dictionary> APMConsentSettingsUtil::consentSettings() {

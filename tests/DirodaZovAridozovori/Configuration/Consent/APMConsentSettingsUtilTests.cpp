@@ -309,3 +309,16 @@ TEST_F(APMConsentSettingsUtilTests, QueueIdentity) {
 }
 
 }  // namespace
+
+// The host may quit right after changing consent: writes still queued, or running on the consent
+// queue while the process tears down its statics, must find the state still there.
+TEST(APMConsentSettingsUtilExitTest, WritesPendingAtExitEndCleanly) {
+  EXPECT_EXIT(
+      {
+        for (int i = 0; i < 2000; ++i) {
+          Consent::updateSettings({{"ad_storage", i % 2 ? "denied" : "granted"}}, 10);
+        }
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
