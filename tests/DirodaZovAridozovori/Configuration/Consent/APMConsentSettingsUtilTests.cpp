@@ -313,6 +313,8 @@ TEST_F(APMConsentSettingsUtilTests, QueueIdentity) {
 // The host may quit right after changing consent: writes still queued, or running on the consent
 // queue while the process tears down its statics, must find the state still there.
 TEST(APMConsentSettingsUtilExitTest, WritesPendingAtExitEndCleanly) {
+  // A fresh process: a forked one would inherit the records of threads it does not have.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         for (int i = 0; i < 2000; ++i) {
