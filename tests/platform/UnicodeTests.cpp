@@ -159,10 +159,6 @@ TEST(UnicodeTests, OrdinalComparisonUsesCodeUnits) {
   EXPECT_LT(platform::compareUtf16(u"\xD83D\xDE00", u"\uFF01"), 0);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(UnicodeTests, GeneralizedUtf8KeepsLoneSurrogates) {
   const std::u16string lead(1, char16_t(0xD83D));
   const std::u16string trail(1, char16_t(0xDE00));
@@ -186,10 +182,6 @@ TEST(UnicodeTests, GeneralizedUtf8KeepsLoneSurrogates) {
   EXPECT_EQ(platform::generalizedUtf8ToUtf16("\xED\xA0"), u"\uFFFD\uFFFD");
   EXPECT_EQ(platform::generalizedUtf8ToUtf16("\x80"), u"\uFFFD");
 }
-
-}  // namespace
-
-namespace {
 
 // Deterministic pseudo-random inputs: the properties must hold for arbitrary bytes and code units.
 uint32_t nextRandom(uint32_t& state) {
