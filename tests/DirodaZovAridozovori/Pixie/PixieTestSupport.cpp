@@ -109,46 +109,44 @@ platform::Data encodeProgram(std::string_view source) {
   return program->protoBuffer();
 }
 
-
-RunResult run(APMPRuntime& runtime, std::string_view source) {
+// Decodes the encoded program and, when it decodes, lets `execute` evaluate its instructions;
+// the result's text is the value's string form.
+template <class Execute>
+static RunResult decodeAndRun(std::string_view source, Execute execute) {
   RunResult result;
   auto decoded = APMPBProgram::fromBuffer(encodeProgram(source));
   if (!decoded) {
     ADD_FAILURE() << "program did not decode";
     return result;
   }
-  const apmpb_Program& program = decoded->nano();
-  result.value = runtime.executeStatements(
-      std::span<const apmpb_RuntimeEntity>(program.instructions, program.instructions_count), &result.error);
+  result.value = execute(decoded->nano(), result.error);
   platform::Error e;
   result.text = result.value.stringValueOrError(&e);
   if (!e.empty()) result.text = "<no string form>";
   return result;
 }
 
-RunResult runInScope(APMPRuntime& runtime, APMPScope& scope, std::string_view source) {
-  RunResult result;
-  auto decoded = APMPBProgram::fromBuffer(encodeProgram(source));
-  if (!decoded) {
-    ADD_FAILURE() << "program did not decode";
-    return result;
-  }
-  const apmpb_Program& program = decoded->nano();
-  result.value = runtime.guarded(&result.error, [&] {
-    APMPRuntimeValue last;
-    for (pb_size_t i = 0; i < program.instructions_count; ++i) {
-      APMPRuntimeValue statement =
-          APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(program.instructions[i], &result.error);
-      if (!result.error.empty()) return APMPRuntimeValue();
-      last = APMPEvaluator::evaluateStatement(statement, scope, &result.error);
-      if (!result.error.empty()) break;
-    }
-    return last;
+RunResult run(APMPRuntime& runtime, std::string_view source) {
+  return decodeAndRun(source, [&](const apmpb_Program& program, platform::Error& error) {
+    return runtime.executeStatements(
+        std::span<const apmpb_RuntimeEntity>(program.instructions, program.instructions_count), &error);
   });
-  platform::Error e;
-  result.text = result.value.stringValueOrError(&e);
-  if (!e.empty()) result.text = "<no string form>";
-  return result;
+}
+
+RunResult runInScope(APMPRuntime& runtime, APMPScope& scope, std::string_view source) {
+  return decodeAndRun(source, [&](const apmpb_Program& program, platform::Error& error) {
+    return runtime.guarded(&error, [&] {
+      APMPRuntimeValue last;
+      for (pb_size_t i = 0; i < program.instructions_count; ++i) {
+        APMPRuntimeValue statement =
+            APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(program.instructions[i], &error);
+        if (!error.empty()) return APMPRuntimeValue();
+        last = APMPEvaluator::evaluateStatement(statement, scope, &error);
+        if (!error.empty()) break;
+      }
+      return last;
+    });
+  });
 }
 
 RunResult run(std::string_view source) {
