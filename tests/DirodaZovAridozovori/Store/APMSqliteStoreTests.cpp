@@ -104,9 +104,11 @@ TEST_F(APMSqliteStoreTest, TransactionsCommitOnYesAndRollBackOnNoOrThrow) {
   EXPECT_EQ(countOf(*store, "refused"), -1);
   EXPECT_EQ(countOf(*store, "thrown"), -1);
   EXPECT_FALSE(store->inTransaction());
+  store.reset();
+  EXPECT_EQ(countOf(*open(), "kept"), 1) << "committed rows survive reopening";
 }
 
-TEST_F(APMSqliteStoreTest, NestedTransactionRollsBackOnlyItsOwnChanges) {
+TEST_F(APMSqliteStoreTest, NestedTransactionRollsBackOnlyItsOwnChangesAndOuterRollbackUndoesAll) {
   auto store = open();
   ASSERT_TRUE(makeItems(*store));
   platform::Error error;
@@ -129,12 +131,8 @@ TEST_F(APMSqliteStoreTest, NestedTransactionRollsBackOnlyItsOwnChanges) {
   EXPECT_EQ(countOf(*store, "outer"), 1);
   EXPECT_EQ(countOf(*store, "inner-refused"), -1);
   EXPECT_EQ(countOf(*store, "inner-kept"), 2);
-}
 
-TEST_F(APMSqliteStoreTest, OuterRollbackUndoesCommittedInnerSavepoints) {
-  auto store = open();
-  ASSERT_TRUE(makeItems(*store));
-  platform::Error error;
+  // An outer rollback undoes even the inner savepoints that committed.
   EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
     EXPECT_TRUE(store->performTransactionWithError(nullptr, [&] {
       return store->upsertRecord({{"name", Object("inner")}, {"count", Object(1)}}, "items", nullptr);
@@ -164,18 +162,6 @@ TEST_F(APMSqliteStoreTest, NothingRunsOutsideATransactionTheDatabaseAlreadyEnded
     return store->upsertRecord({{"name", Object("next")}, {"count", Object(1)}}, "items", nullptr);
   }));
   EXPECT_EQ(countOf(*store, "next"), 1);
-}
-
-TEST_F(APMSqliteStoreTest, CommittedRowsSurviveReopening) {
-  {
-    auto store = open();
-    ASSERT_TRUE(makeItems(*store));
-    ASSERT_TRUE(store->performTransactionWithError(nullptr, [&] {
-      return store->upsertRecord({{"name", Object("durable")}, {"count", Object(7)}}, "items", nullptr);
-    }));
-  }
-  auto reopened = open();
-  EXPECT_EQ(countOf(*reopened, "durable"), 7);
 }
 
 TEST_F(APMSqliteStoreTest, FileThatIsNotADatabaseFailsTheIntegrityCheck) {
