@@ -8,6 +8,7 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "EngineTestFixture.h"
+#include "MeasurementConfigMessage.h"
 #include "EventEditing/APMPProgramTextFormat.h"
 
 namespace enginetest {
@@ -99,17 +100,7 @@ class EventEditingHostTest : public EngineTest {
   void applyProgram(const std::shared_ptr<APMPBProgram>& program, const std::map<std::string, std::string>& settings,
                     bool* loaded) {
     ASSERT_TRUE(program);
-    auto config = APMPBMeasurementConfig::initWithMessageInfo();
-    APMNanoSetString(*config, 1, std::string(kAppID));
-    std::vector<std::shared_ptr<APMPBSetting>> settingMessages;
-    for (const auto& [key, value] : settings) {
-      auto setting = APMPBSetting::initWithMessageInfo();
-      APMNanoSetString(*setting, 0, key);
-      APMNanoSetString(*setting, 1, value);
-      settingMessages.push_back(setting);
-    }
-    APMNanoSetRepeatedField(*config, 3, settingMessages);
-    APMNanoSetRepeatedField(*config, 8, std::vector<std::shared_ptr<APMPBProgram>>{program});
+    auto config = measurementConfig(kAppID, settings, {}, {program});
     onWorker([&] {
       engine().remoteConfigInstance()->updateMeasurementConfig(config);
       *loaded = engine().remoteConfigInstance()->eventEditing() != nullptr;

@@ -13,6 +13,7 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "EngineTestFixture.h"
+#include "MeasurementConfigMessage.h"
 
 namespace enginetest {
 namespace {
@@ -20,24 +21,7 @@ namespace {
 class EventPipelineTest : public EngineTest {
  protected:
   void applyConfig(const std::map<std::string, std::string>& settings, const std::vector<std::string>& blocked = {}) {
-    auto config = APMPBMeasurementConfig::initWithMessageInfo();
-    APMNanoSetString(*config, 1, std::string(kAppID));
-    std::vector<std::shared_ptr<APMPBSetting>> settingMessages;
-    for (const auto& [key, value] : settings) {
-      auto setting = APMPBSetting::initWithMessageInfo();
-      APMNanoSetString(*setting, 0, key);
-      APMNanoSetString(*setting, 1, value);
-      settingMessages.push_back(setting);
-    }
-    APMNanoSetRepeatedField(*config, 3, settingMessages);
-    std::vector<std::shared_ptr<APMPBEventConfig>> eventConfigs;
-    for (const auto& name : blocked) {
-      auto eventConfig = APMPBEventConfig::initWithMessageInfo();
-      APMNanoSetString(*eventConfig, 0, name);
-      APMNanoSetBool(*eventConfig, 1, true);
-      eventConfigs.push_back(eventConfig);
-    }
-    APMNanoSetRepeatedField(*config, 4, eventConfigs);
+    auto config = measurementConfig(kAppID, settings, blocked);
     onWorker([&] { ASSERT_TRUE(engine().remoteConfigInstance()->updateMeasurementConfig(config)); });
   }
 
@@ -171,13 +155,6 @@ TEST_F(EventPipelineTest, RolledBackFirstOpenAppliesNoOutsideSideEffects) {
   EXPECT_EQ(rowsNamed("_e").size(), 1u) << "the next event is unaffected";
 }
 
-TEST_F(EventPipelineTest, DisabledEngineStoresNothing) {
-  start();
-  engine().setEnabled(false);
-  logPublic("ignored");
-  EXPECT_TRUE(rowsNamed("ignored").empty());
-}
-
 TEST_F(EventPipelineTest, PublicDailyLimitRefusesAndReportsErrorSixteen) {
   start();
   applyConfig({{"measurement.upload.max_public_events_per_day", "2"}});
@@ -197,7 +174,7 @@ TEST_F(EventPipelineTest, PublicDailyLimitRefusesAndReportsErrorSixteen) {
   EXPECT_TRUE(loggedCode(23057));
 }
 
-TEST_F(EventPipelineTest, AllEventsLimitRefusesEverythingAndKeepsCounting) {
+TEST_F(EventPipelineTest, AllEventsLimitRefusesEverythingAndKeepsCountingUntilANewDay) {
   start();
   auto counts = dailyCounts();
   counts.allEventsCount = 100000;
@@ -206,12 +183,7 @@ TEST_F(EventPipelineTest, AllEventsLimitRefusesEverythingAndKeepsCounting) {
   EXPECT_TRUE(rowsNamed("refused").empty());
   EXPECT_EQ(dailyCounts().allEventsCount, 100001);
   EXPECT_TRUE(loggedCode(23055));
-}
 
-TEST_F(EventPipelineTest, NewDayResetsTheCounts) {
-  start();
-  auto counts = dailyCounts();
-  counts.allEventsCount = 100000;
   counts.day -= 1;
   setDailyCounts(counts);
   logPublic("next_day");
@@ -261,9 +233,7 @@ TEST_F(EventPipelineTest, SafelistKeepsOnlyListedEventsAndMarksThem) {
 TEST_F(EventPipelineTest, SubscriptionDuplicatesAreDroppedButMinusOneNeverIs) {
   start();
   auto logSubscription = [&](const std::string& name, int64_t id, int64_t subscription) {
-    engine().logEventWithOrigin("auto", false, name,
-                                {{"_did", id}, {"subscription", subscription}, {"product_id", "gold"}},
-                                platform::now(), true, false, true, nullptr, {});
+    logInternal(name, {{"_did", id}, {"subscription", subscription}, {"product_id", "gold"}});
   };
   logSubscription("_iap", 42, 1);
   logSubscription("_iap", 42, 1);
@@ -284,7 +254,7 @@ TEST_F(EventPipelineTest, RolloutReportsAreDroppedWhenUnchanged) {
   auto logRollout = [&](std::optional<std::string> value) {
     platform::Dictionary parameters;
     if (value) parameters["_ffr"] = *value;
-    engine().logEventWithOrigin("auto", false, "_ssr", parameters, platform::now(), true, false, true, nullptr, {});
+    logInternal("_ssr", parameters);
     drain();
   };
   logRollout(std::nullopt);
@@ -294,7 +264,7 @@ TEST_F(EventPipelineTest, RolloutReportsAreDroppedWhenUnchanged) {
   logRollout(std::string("flags-a"));
   EXPECT_EQ(rowsNamed("_ssr").size(), 1u);
   EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-a"));
-  engine().logEventWithOrigin("auto", false, "_ae", {}, platform::now(), true, false, true, nullptr, {});
+  logInternal("_ae");
   auto exceptions = rowsNamed("_ae");
   ASSERT_EQ(exceptions.size(), 1u);
   EXPECT_EQ(exceptions[0].text("_ffr"), "flags-a");
@@ -319,11 +289,7 @@ TEST_F(EventPipelineTest, EventEditingSeamShapesWhatIsStored) {
   };
   APMMeasurement::setComponents(parts);
   start();
-  auto config = APMPBMeasurementConfig::initWithMessageInfo();
-  APMNanoSetString(*config, 1, std::string(kAppID));
-  APMNanoSetRepeatedField(*config, 3, std::vector<std::shared_ptr<APMPBSetting>>{});
-  std::vector<std::shared_ptr<APMPBProgram>> programs{APMPBProgram::initWithMessageInfo()};
-  APMNanoSetRepeatedField(*config, 8, programs);
+  auto config = measurementConfig(kAppID, {}, {}, {APMPBProgram::initWithMessageInfo()});
   bool hasHost = false;
   onWorker([&] {
     engine().remoteConfigInstance()->updateMeasurementConfig(config);
@@ -377,7 +343,7 @@ TEST_F(EventPipelineTest, PublicNameCardinalityLimitSparesInternalNames) {
   });
   logPublic("name_3");
   logPublic("one_too_many");
-  engine().logEventWithOrigin("auto", false, "_internal_new", {}, platform::now(), true, false, true, nullptr, {});
+  logInternal("_internal_new");
   EXPECT_EQ(rowsNamed("name_3").size(), 1u);
   EXPECT_TRUE(rowsNamed("one_too_many").empty());
   EXPECT_EQ(rowsNamed("_internal_new").size(), 1u);
@@ -484,12 +450,6 @@ TEST_F(EventPipelineTest, UserPropertiesReadBackThroughCallbacks) {
   EXPECT_EQ(*platform::find(publicOnly, "color")->asString(), "red");
 }
 
-}  // namespace
-}  // namespace enginetest
-
-namespace enginetest {
-namespace {
-
 class EventPipelineFaultTest : public EngineTest {
  protected:
   // A second connection to the engine's database file, for breaking it on purpose.
@@ -520,8 +480,7 @@ TEST_F(EventPipelineFaultTest, FailedCleanUpOfOldSubscriptionsKeepsTheNewSubscri
       "CREATE TRIGGER refuse_subscription_cleanup BEFORE DELETE ON subscriptions "
       "BEGIN SELECT RAISE(ABORT, 'clean-up refused'); END;");
   auto logSubscription = [&](int64_t id) {
-    engine().logEventWithOrigin("auto", false, "_assc", {{"_did", id}, {"product_id", "gold"}}, platform::now(),
-                                true, false, true, nullptr, {});
+    logInternal("_assc", {{"_did", id}, {"product_id", "gold"}});
     drain();
   };
   logSubscription(1);
@@ -589,21 +548,13 @@ TEST_F(EventPipelineFaultTest, StoredCampaignEventFollowsFirstOpenWithTheHourBef
   EXPECT_EQ(reported->front(), std::optional<int64_t>(static_cast<int64_t>(kStartTime) * 1000 - 1));
 }
 
-}  // namespace
-}  // namespace enginetest
-
-namespace enginetest {
-namespace {
-
 class EngineEntryPointTest : public EngineTest {};
 
 TEST_F(EngineEntryPointTest, SessionStartBackfillsItsSessionIntoEarlierEventsAndFollowsRollouts) {
   start();
   engine().persistedConfig()->setZoredodeFeatureRollouts(std::string("rollout-7"));
   clock_->advance(5);
-  engine().logEventWithOrigin("auto", false, "_s",
-                              {{"_sid", static_cast<int64_t>(kStartTime)}, {"_sno", static_cast<int64_t>(1)}},
-                              platform::now(), true, false, true, nullptr, {});
+  logInternal("_s", {{"_sid", static_cast<int64_t>(kStartTime)}, {"_sno", static_cast<int64_t>(1)}});
   auto stored = rows();
   for (const auto& row : stored) {
     // The start-up engagement row follows the start-up session, so its metadata already holds the
@@ -700,18 +651,9 @@ TEST_F(EngineEntryPointTest, MaxUserPropertiesAnswersTwentyFiveOffTheWorkerQueue
   EXPECT_FALSE(onWorkerQueue.load());
 }
 
-}  // namespace
-}  // namespace enginetest
-
-namespace enginetest {
-namespace {
-
 class RolloutRecordTest : public EventPipelineTest {
  protected:
-  void logRollout(const std::string& value) {
-    engine().logEventWithOrigin("auto", false, "_ssr", {{"_ffr", value}}, platform::now(), true, false, true, nullptr,
-                                {});
-  }
+  void logRollout(const std::string& value) { logInternal("_ssr", {{"_ffr", value}}); }
 };
 
 TEST_F(RolloutRecordTest, ARefusedReportRecordsNothingSoTheValueIsReportedLater) {
@@ -757,12 +699,6 @@ TEST_F(RolloutRecordTest, RepeatedReportsInOneGroupAreStoredOnce) {
   EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-d"));
 }
 
-}  // namespace
-}  // namespace enginetest
-
-namespace enginetest {
-namespace {
-
 TEST_F(EventPipelineTest, ARolledBackSubscriptionDoesNotMakeItsResendADuplicate) {
   APMMeasurementComponents parts;
   parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "_iap"; };
@@ -773,9 +709,7 @@ TEST_F(EventPipelineTest, ARolledBackSubscriptionDoesNotMakeItsResendADuplicate)
   APMMeasurement::setComponents(parts);
   start();
   auto logSubscription = [&](int64_t value) {
-    engine().logEventWithOrigin("auto", false, "_iap",
-                                {{"_did", 77}, {"subscription", 1}, {"product_id", "gold"}, {"value", value}},
-                                platform::now(), true, false, true, nullptr, {});
+    logInternal("_iap", {{"_did", 77}, {"subscription", 1}, {"product_id", "gold"}, {"value", value}});
     drain();
   };
   logSubscription(-1);
@@ -786,12 +720,6 @@ TEST_F(EventPipelineTest, ARolledBackSubscriptionDoesNotMakeItsResendADuplicate)
   ASSERT_EQ(stored.size(), 1u) << "the resend is stored once, the repeat is a duplicate";
   EXPECT_EQ(stored[0].integer("value"), 5);
 }
-
-}  // namespace
-}  // namespace enginetest
-
-namespace enginetest {
-namespace {
 
 TEST_F(EventPipelineTest, BackgroundEventAskingToExtendTheSessionStartsOne) {
   APMAnalyticsHooks hooks;

@@ -48,14 +48,7 @@ TEST_F(EngineStartTest, FirstStartStoresFirstOpenAndEngagementRows) {
   EXPECT_EQ(engine().persistedConfig()->firstOpenTimestampMilliseconds(), static_cast<int64_t>(kStartTime) * 1000);
 }
 
-TEST_F(EngineStartTest, RestartReportsNoSecondFirstOpen) {
-  start();
-  restart();
-  EXPECT_EQ(rowsNamed("_f").size(), 1u);
-  EXPECT_EQ(rowsNamed("_au").size(), 0u);
-}
-
-TEST_F(EngineStartTest, NewAppVersionReportsAppUpdateOnce) {
+TEST_F(EngineStartTest, RestartsReportAppUpdateOnceForANewVersionAndNoSecondFirstOpen) {
   start();
   EXPECT_EQ(rowsNamed("_au").size(), 0u) << "the first launch only records the version";
   stop();
@@ -65,10 +58,9 @@ TEST_F(EngineStartTest, NewAppVersionReportsAppUpdateOnce) {
   ASSERT_EQ(updates.size(), 1u);
   EXPECT_EQ(updates[0].text("_pv"), "1.0");
   EXPECT_EQ(updates[0].origin, "auto");
-  stop();
-  platform::Bundle::setShortVersion("2.0");
-  start();
+  restart();
   EXPECT_EQ(rowsNamed("_au").size(), 1u) << "an unchanged version reports nothing";
+  EXPECT_EQ(rowsNamed("_f").size(), 1u) << "a restart reports no second first open";
 }
 
 TEST_F(EngineStartTest, NewAppIDWipesStoredDataAndReportsPreviousID) {
@@ -124,7 +116,7 @@ TEST_F(EngineStartTest, DeactivationBlocksEveryEnable) {
   EXPECT_TRUE(loggedCode(23013));
 }
 
-TEST_F(EngineStartTest, DisabledStartStoresNothingUntilEnabled) {
+TEST_F(EngineStartTest, DisabledEngineStoresNothingUntilEnabled) {
   start(kAppID, false);
   EXPECT_FALSE(engine().isEnabled());
   logPublic("while_disabled");
@@ -136,6 +128,9 @@ TEST_F(EngineStartTest, DisabledStartStoresNothingUntilEnabled) {
   EXPECT_EQ(rowsNamed("while_disabled").size(), 0u);
   EXPECT_EQ(rowsNamed("while_enabled").size(), 1u);
   EXPECT_EQ(rowsNamed("_f").size(), 1u);
+  engine().setEnabled(false);
+  logPublic("disabled_again");
+  EXPECT_TRUE(rowsNamed("disabled_again").empty());
 }
 
 TEST_F(EngineStartTest, FailedStartLeavesEngineDisabledAndEveryRoadANoOp) {
@@ -227,12 +222,6 @@ TEST_F(EngineStartTest, ResetWithEmptyIDWhileStorageGrantedChangesNothing) {
   EXPECT_EQ(rowsNamed("kept").size(), 1u);
 }
 
-}  // namespace
-}  // namespace enginetest
-
-namespace enginetest {
-namespace {
-
 TEST_F(EngineStartTest, DisablingDropsOnlyAnExpiredStoredDeepLink) {
   struct Case {
     double ageSeconds;
@@ -252,12 +241,6 @@ TEST_F(EngineStartTest, DisablingDropsOnlyAnExpiredStoredDeepLink) {
     stop();
   }
 }
-
-}  // namespace
-}  // namespace enginetest
-
-namespace enginetest {
-namespace {
 
 TEST_F(EngineStartTest, FirstOpenTimestampComesFromTheFirstOpenProperty) {
   start();

@@ -152,6 +152,11 @@ class EngineTest : public ::testing::Test {
     engine_->logEventWithOrigin("app", true, name, parameters, platform::now(), true, false, false, nullptr, {});
   }
 
+  // An internal event of the engine itself, logged as its own reporters do.
+  void logInternal(const std::string& name, const platform::Dictionary& parameters = {}) {
+    engine_->logEventWithOrigin("auto", false, name, parameters, platform::now(), true, false, true, nullptr, {});
+  }
+
   std::vector<StoredRow> rows() {
     drain();
     std::vector<StoredRow> result;

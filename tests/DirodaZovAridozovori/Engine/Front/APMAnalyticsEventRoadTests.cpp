@@ -101,21 +101,6 @@ TEST_F(FakeClockFrontTest, PublicEventsAreStoredWithCleanedParameters) {
   EXPECT_FALSE(stored[0].has("bad name"));
 }
 
-TEST_F(FakeClockFrontTest, BlockListedEventsAndDailyLimitsApplyToPublicCalls) {
-  start();
-  applyConfig({{"measurement.upload.max_public_events_per_day", "2"}}, {"blocked_one"});
-  APMAnalytics::logEventWithName("blocked_one", {});
-  APMAnalytics::logEventWithName("first", {});
-  APMAnalytics::logEventWithName("second", {});
-  APMAnalytics::logEventWithName("third", {});
-  EXPECT_TRUE(rowsNamed("blocked_one").empty());
-  EXPECT_EQ(errorRowsWithCode(11).size(), 1u);
-  EXPECT_EQ(rowsNamed("first").size(), 1u);
-  EXPECT_EQ(rowsNamed("second").size(), 1u);
-  EXPECT_TRUE(rowsNamed("third").empty());
-  EXPECT_EQ(errorRowsWithCode(16).size(), 1u);
-}
-
 TEST_F(FakeClockFrontTest, ScreenViewsGoToTheReporterAndItsScreenJoinsLaterEvents) {
   std::vector<std::pair<platform::Dictionary, double>> tracked;
   APMAnalyticsCollaborators collaborators;

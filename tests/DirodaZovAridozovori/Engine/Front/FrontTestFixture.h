@@ -28,6 +28,7 @@
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
 #include "platform/NotificationCenter.h"
+#include "../MeasurementConfigMessage.h"
 #include "platform/UserDefaults.h"
 
 namespace fronttest {
@@ -179,24 +180,7 @@ class FrontTest : public ::testing::Test {
 
   // Remote settings and block-listed event names, applied as a fetched configuration would be.
   void applyConfig(const std::map<std::string, std::string>& settings, const std::vector<std::string>& blocked = {}) {
-    auto config = APMPBMeasurementConfig::initWithMessageInfo();
-    APMNanoSetString(*config, 1, std::string(kAppID));
-    std::vector<std::shared_ptr<APMPBSetting>> settingMessages;
-    for (const auto& [key, value] : settings) {
-      auto setting = APMPBSetting::initWithMessageInfo();
-      APMNanoSetString(*setting, 0, key);
-      APMNanoSetString(*setting, 1, value);
-      settingMessages.push_back(setting);
-    }
-    APMNanoSetRepeatedField(*config, 3, settingMessages);
-    std::vector<std::shared_ptr<APMPBEventConfig>> eventConfigs;
-    for (const auto& name : blocked) {
-      auto eventConfig = APMPBEventConfig::initWithMessageInfo();
-      APMNanoSetString(*eventConfig, 0, name);
-      APMNanoSetBool(*eventConfig, 1, true);
-      eventConfigs.push_back(eventConfig);
-    }
-    APMNanoSetRepeatedField(*config, 4, eventConfigs);
+    auto config = enginetest::measurementConfig(kAppID, settings, blocked);
     onWorker([&] { ASSERT_TRUE(engine()->remoteConfigInstance()->updateMeasurementConfig(config)); });
   }
 
