@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <stdexcept>
 
@@ -30,6 +31,25 @@ ScopedFakeClock::~ScopedFakeClock() { platform::installClock(nullptr); }
 
 bool waitFor(const std::function<bool()>& done, double timeoutSeconds) {
   return platform::DispatchQueue::main()->runUntil(done, timeoutSeconds);
+}
+
+ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : name_(name) {
+  if (const char* old = std::getenv(name)) old_ = old;
+  if (value) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+  tzset();
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  if (old_) {
+    setenv(name_.c_str(), old_->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+  tzset();
 }
 
 }  // namespace testsupport

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/Clock.h"
@@ -41,6 +42,20 @@ class ScopedFakeClock {
 
  private:
   std::shared_ptr<platform::FakeClock> clock_;
+};
+
+// Sets (or, given nullptr, removes) an environment variable for the scope's lifetime and puts the
+// old value back afterwards; the time-zone cache follows both changes.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const char* value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
 };
 
 // Polls until done() is true or timeoutSeconds (real time) pass, draining the main queue.
