@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,25 +10,7 @@
 
 namespace {
 
-// Sets an environment variable for the scope and puts the old value back afterwards.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
-    tzset();
-  }
-  ~ScopedEnvironment() {
-    if (old_) setenv(name_, old_->c_str(), 1);
-    else unsetenv(name_);
-    tzset();
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testsupport::ScopedEnvironment;
 
 TEST(APMEnvironmentInfoTests, TimeZoneOffsetInMinutes) {
   struct Case {
