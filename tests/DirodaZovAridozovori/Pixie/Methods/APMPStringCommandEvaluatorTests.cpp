@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "PixieMethodTestSupport.h"
+#include "TestSupport.h"
 #include "platform/Regex.h"
 
 namespace pixietest {
@@ -119,24 +118,26 @@ TEST_F(StringCases, MatchAndSearch) {
   });
 }
 
-TEST_F(StringMethodTest, InvalidPatternsReportTheExpressionEngineError) {
-  for (const char* method : {"match", "search"}) {
-    platform::Error error;
-    V result = callString(str("abc"), method, {str("(")}, error);
-    EXPECT_TRUE(result.isUndefined());
-    EXPECT_EQ(error.domain, platform::kRegexErrorDomain) << method;
-    EXPECT_EQ(error.code, static_cast<int64_t>(platform::RegexError::InvalidPattern)) << method;
-  }
-}
-
-TEST_F(StringMethodTest, CatastrophicPatternsEndWithTheResourceLimit) {
-  const std::string text = std::string(40, 'a') + "!";
-  for (const char* method : {"match", "search"}) {
-    platform::Error error;
-    V result = callString(str(text), method, {str("^(a|aa)+$")}, error);
-    EXPECT_TRUE(result.isUndefined());
-    EXPECT_EQ(error.domain, kAPMPErrorDomain) << method;
-    EXPECT_EQ(error.code, kAPMPErrorResourceLimit) << method;
+TEST_F(StringMethodTest, BadAndCatastrophicPatternsAreErrors) {
+  struct PatternCase {
+    std::string text;
+    const char* pattern;
+    std::string domain;
+    int64_t code;
+  };
+  const PatternCase cases[] = {
+      {"abc", "(", platform::kRegexErrorDomain, static_cast<int64_t>(platform::RegexError::InvalidPattern)},
+      {std::string(40, 'a') + "!", "^(a|aa)+$", kAPMPErrorDomain, kAPMPErrorResourceLimit},
+  };
+  for (const auto& c : cases) {
+    for (const char* method : {"match", "search"}) {
+      SCOPED_TRACE(std::string(method) + " " + c.pattern);
+      platform::Error error;
+      V result = callString(str(c.text), method, {str(c.pattern)}, error);
+      EXPECT_TRUE(result.isUndefined());
+      EXPECT_EQ(error.domain, c.domain);
+      EXPECT_EQ(error.code, c.code);
+    }
   }
 }
 
@@ -217,28 +218,8 @@ TEST_F(StringCases, CaseMappingTrimAndToString) {
   });
 }
 
-// Sets an environment variable for the scope's life.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    setenv(name, value, 1);
-  }
-  ~ScopedEnvironment() {
-    if (previous_) {
-      setenv(name_, previous_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
-
 TEST_F(StringMethodTest, OnlyTheLocaleFormsFollowTheUserLanguage) {
-  ScopedEnvironment language("LANGUAGE", "tr");
+  testsupport::ScopedEnvironment language("LANGUAGE", "tr");
   platform::Error error;
   EXPECT_EQ(describe(callString(str("i"), "toUpperCase", {}, error)), "'I'");
   EXPECT_EQ(describe(callString(str("i"), "toLocaleUpperCase", {}, error)), "'\xC4\xB0'");
