@@ -435,21 +435,6 @@ TEST_F(EventPipelineTest, ChangingUserIDDeletesLastAdvertisingReset) {
   EXPECT_FALSE(userProperty("_lair"));
 }
 
-TEST_F(EventPipelineTest, UserPropertiesReadBackThroughCallbacks) {
-  start();
-  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "color", APMValue("red"), kStartTime));
-  std::atomic<bool> done{false};
-  platform::Dictionary publicOnly;
-  engine().userPropertiesIncludingInternal(false, [&](platform::Dictionary properties) {
-    publicOnly = std::move(properties);
-    done = true;
-  });
-  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
-  EXPECT_EQ(publicOnly.size(), 1u);
-  ASSERT_TRUE(platform::find(publicOnly, "color"));
-  EXPECT_EQ(*platform::find(publicOnly, "color")->asString(), "red");
-}
-
 class EventPipelineFaultTest : public EngineTest {
  protected:
   // A second connection to the engine's database file, for breaking it on purpose.

@@ -259,8 +259,9 @@ TEST_F(EngineStartTest, FirstOpenTimestampComesFromTheFirstOpenProperty) {
   EXPECT_DOUBLE_EQ(firstOpen, kStartTime - 500);
 }
 
-TEST_F(EngineStartTest, UserPropertyReadsBackAfterItsSetInSubmissionOrder) {
+TEST_F(EngineStartTest, UserPropertiesReadBackThroughCallbacksInSubmissionOrder) {
   start();
+  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "color", APMValue("red"), kStartTime));
   engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "plan", APMValue("pro"), kStartTime));
   engine().removeUserAttribute(std::make_shared<APMUserAttribute>("app", "plan", APMValue("pro"), kStartTime));
   engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "plan", APMValue("team"), kStartTime));
@@ -273,6 +274,15 @@ TEST_F(EngineStartTest, UserPropertyReadsBackAfterItsSetInSubmissionOrder) {
   ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
   ASSERT_TRUE(read);
   EXPECT_EQ(read->value().stringValue(), "team");
+
+  done = false;
+  platform::Dictionary publicOnly;
+  engine().userPropertiesIncludingInternal(false, [&](platform::Dictionary properties) {
+    publicOnly = std::move(properties);
+    done = true;
+  });
+  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
+  EXPECT_EQ(publicOnly, (platform::Dictionary{{"color", "red"}, {"plan", "team"}}));
 }
 
 }  // namespace

@@ -153,7 +153,7 @@ TEST_F(FakeClockFrontTest, ReporterLoggingFromItsOwnQueueDoesNotBlock) {
   EXPECT_EQ(logged[0].text("_sn"), "Next");
 }
 
-TEST_F(FakeClockFrontTest, UserPropertiesAreCheckedThenStored) {
+TEST_F(FakeClockFrontTest, UserPropertiesAreCheckedStoredAndReadBackOnTheGivenQueue) {
   start();
   APMAnalytics::setUserPropertyString(platform::Object("blue"), "color");
   APMAnalytics::setUserID(platform::Object("user-1"));
@@ -163,6 +163,18 @@ TEST_F(FakeClockFrontTest, UserPropertiesAreCheckedThenStored) {
   EXPECT_EQ(color->origin(), "app");
   ASSERT_TRUE(userProperty("_id"));
   EXPECT_EQ(userProperty("_id")->value().stringValue(), "user-1");
+  auto queue = platform::DispatchQueue::create("test.reader");
+  std::atomic<bool> answered{false};
+  platform::Dictionary readBack;
+  bool onGivenQueue = false;
+  APMAnalytics::userPropertiesIncludingInternal(false, queue, [&](const platform::Dictionary& result) {
+    readBack = result;
+    onGivenQueue = queue->isCurrent();
+    answered = true;
+  });
+  ASSERT_TRUE(testsupport::waitFor([&] { return answered.load(); }));
+  EXPECT_TRUE(onGivenQueue) << "read back on the given queue";
+  EXPECT_EQ(platform::Object(readBack)["color"], platform::Object("blue"));
 
   struct Case {
     const char* what;
@@ -299,23 +311,6 @@ TEST_F(FakeClockFrontTest, ResetCalledOnTheWorkerQueueDoesNotDeadlockAndWipes) {
   EXPECT_EQ(APMAnalytics::resetRetryCount(), 0);
   EXPECT_FALSE(APMAnalytics::appInstanceIDAfterReset());
   EXPECT_TRUE(linesWithCode(25037).empty());
-}
-
-TEST_F(FakeClockFrontTest, UserPropertiesAreReadBackOnTheGivenQueue) {
-  start();
-  APMAnalytics::setUserPropertyString(platform::Object("blue"), "color");
-  auto queue = platform::DispatchQueue::create("test.reader");
-  std::atomic<bool> answered{false};
-  platform::Dictionary properties;
-  bool onGivenQueue = false;
-  APMAnalytics::userPropertiesIncludingInternal(false, queue, [&](const platform::Dictionary& result) {
-    properties = result;
-    onGivenQueue = queue->isCurrent();
-    answered = true;
-  });
-  ASSERT_TRUE(testsupport::waitFor([&] { return answered.load(); }));
-  EXPECT_TRUE(onGivenQueue);
-  EXPECT_EQ(platform::Object(properties)["color"], platform::Object("blue"));
 }
 
 // A clock whose every reading is ten milliseconds later than the one before, so the time taken for
