@@ -4,36 +4,11 @@
 
 #include "PixieTestSupport.h"
 
+using pixietest::expectErrors;
+using pixietest::expectResults;
 using pixietest::run;
 
 namespace {
-
-struct Case {
-  const char* program;
-  const char* expected;  // string form of the result
-};
-
-void expectResults(const std::vector<Case>& cases) {
-  for (const Case& c : cases) {
-    auto result = run(c.program);
-    EXPECT_TRUE(result.ok()) << c.program << " failed with " << result.code();
-    EXPECT_EQ(result.text, c.expected) << c.program;
-  }
-}
-
-struct ErrorCase {
-  const char* program;
-  int code;
-};
-
-void expectErrors(const std::vector<ErrorCase>& cases) {
-  for (const ErrorCase& c : cases) {
-    auto result = run(c.program);
-    EXPECT_EQ(result.code(), c.code) << c.program;
-    EXPECT_EQ(result.error.domain, kAPMPErrorDomain) << c.program;
-    EXPECT_TRUE(result.value.isUndefined()) << c.program;
-  }
-}
 
 TEST(APMPCommandTests, MathAndLogic) {
   expectResults({

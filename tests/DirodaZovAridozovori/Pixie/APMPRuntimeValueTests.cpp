@@ -6,7 +6,7 @@
 
 #include "PixieTestSupport.h"
 
-using pixietest::run;
+using pixietest::expectResults;
 
 namespace {
 
@@ -85,20 +85,6 @@ TEST(APMPRuntimeValueTests, ConversionFailuresOfValuesWithoutForms) {
   error = {};
   EXPECT_FALSE(control.booleanValueOrError(&error));
   EXPECT_EQ(error.code, kAPMPErrorNoBooleanForm);
-}
-
-// Each program's result is compared through its string form.
-struct ProgramCase {
-  const char* program;
-  const char* expected;
-};
-
-void expectResults(const std::vector<ProgramCase>& cases) {
-  for (const ProgramCase& c : cases) {
-    auto result = run(c.program);
-    EXPECT_TRUE(result.ok()) << c.program << " failed with " << result.code();
-    EXPECT_EQ(result.text, c.expected) << c.program;
-  }
 }
 
 TEST(APMPRuntimeValueTests, StringFormsOfValues) {

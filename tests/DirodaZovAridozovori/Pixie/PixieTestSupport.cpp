@@ -154,4 +154,21 @@ RunResult run(std::string_view source) {
   return run(runtime, source);
 }
 
+void expectResults(const std::vector<ResultCase>& cases) {
+  for (const ResultCase& c : cases) {
+    auto result = run(c.program);
+    EXPECT_TRUE(result.ok()) << c.program << " failed with " << result.code();
+    EXPECT_EQ(result.text, c.expected) << c.program;
+  }
+}
+
+void expectErrors(const std::vector<ErrorCase>& cases) {
+  for (const ErrorCase& c : cases) {
+    auto result = run(c.program);
+    EXPECT_EQ(result.code(), c.code) << c.program;
+    EXPECT_EQ(result.error.domain, kAPMPErrorDomain) << c.program;
+    EXPECT_TRUE(result.value.isUndefined()) << c.program;
+  }
+}
+
 }  // namespace pixietest

@@ -35,4 +35,17 @@ RunResult runInScope(APMPRuntime& runtime, APMPScope& scope, std::string_view so
 // The same in a fresh runtime.
 RunResult run(std::string_view source);
 
+// Tables of programs, each run in a fresh runtime: the run succeeds with this string form...
+struct ResultCase {
+  const char* program;
+  const char* expected;
+};
+void expectResults(const std::vector<ResultCase>& cases);
+// ...or fails with this interpreter error code and an undefined value.
+struct ErrorCase {
+  const char* program;
+  int code;
+};
+void expectErrors(const std::vector<ErrorCase>& cases);
+
 }  // namespace pixietest
