@@ -147,16 +147,15 @@ TEST(DecodingSafety, NestingDepthIsBounded) {
   EXPECT_EQ(APMPBRuntimeEntity::fromBuffer(nestedEntity(200000)), nullptr);
 
   // The depth counts from the outermost message: a program adds one level.
-  Bytes program = {0x0A};
-  const Bytes entity = nestedEntity(kNANOMaxNestingDepth);
-  appendVarint(program, entity.size());
-  program.insert(program.end(), entity.begin(), entity.end());
-  EXPECT_EQ(APMPBProgram::fromBuffer(program), nullptr);
-  const Bytes shallower = nestedEntity(kNANOMaxNestingDepth - 1);
-  program = {0x0A};
-  appendVarint(program, shallower.size());
-  program.insert(program.end(), shallower.begin(), shallower.end());
-  EXPECT_NE(APMPBProgram::fromBuffer(program), nullptr);
+  auto program = [](int depth) {
+    const Bytes entity = nestedEntity(depth);
+    Bytes bytes = {0x0A};  // field 1 ("instructions"), length-delimited
+    appendVarint(bytes, entity.size());
+    bytes.insert(bytes.end(), entity.begin(), entity.end());
+    return bytes;
+  };
+  EXPECT_EQ(APMPBProgram::fromBuffer(program(kNANOMaxNestingDepth)), nullptr);
+  EXPECT_NE(APMPBProgram::fromBuffer(program(kNANOMaxNestingDepth - 1)), nullptr);
 }
 
 TEST(DecodingSafety, RepeatedFieldCountIsBounded) {
