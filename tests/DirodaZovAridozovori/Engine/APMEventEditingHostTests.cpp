@@ -8,7 +8,7 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "EngineTestFixture.h"
-#include "MeasurementConfigMessage.h"
+#include "Fetch/ConfigMessages.h"
 #include "EventEditing/APMPProgramTextFormat.h"
 
 namespace enginetest {
@@ -100,7 +100,7 @@ class EventEditingHostTest : public EngineTest {
   void applyProgram(const std::shared_ptr<APMPBProgram>& program, const std::map<std::string, std::string>& settings,
                     bool* loaded) {
     ASSERT_TRUE(program);
-    auto config = measurementConfig(kAppID, settings, {}, {program});
+    auto config = fetchtest::configMessage({kAppID, 1, {settings.begin(), settings.end()}, {}, {}, {program}});
     onWorker([&] {
       engine().remoteConfigInstance()->updateMeasurementConfig(config);
       *loaded = engine().remoteConfigInstance()->eventEditing() != nullptr;

@@ -13,7 +13,7 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "EngineTestFixture.h"
-#include "MeasurementConfigMessage.h"
+#include "Fetch/ConfigMessages.h"
 
 namespace enginetest {
 namespace {
@@ -21,7 +21,7 @@ namespace {
 class EventPipelineTest : public EngineTest {
  protected:
   void applyConfig(const std::map<std::string, std::string>& settings, const std::vector<std::string>& blocked = {}) {
-    auto config = measurementConfig(kAppID, settings, blocked);
+    auto config = fetchtest::configMessage({kAppID, 1, {settings.begin(), settings.end()}, blocked});
     onWorker([&] { ASSERT_TRUE(engine().remoteConfigInstance()->updateMeasurementConfig(config)); });
   }
 
@@ -289,7 +289,7 @@ TEST_F(EventPipelineTest, EventEditingSeamShapesWhatIsStored) {
   };
   APMMeasurement::setComponents(parts);
   start();
-  auto config = measurementConfig(kAppID, {}, {}, {APMPBProgram::initWithMessageInfo()});
+  auto config = fetchtest::configMessage({kAppID, 1, {}, {}, {}, {APMPBProgram::initWithMessageInfo()}});
   bool hasHost = false;
   onWorker([&] {
     engine().remoteConfigInstance()->updateMeasurementConfig(config);

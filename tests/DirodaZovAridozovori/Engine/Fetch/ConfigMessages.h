@@ -18,6 +18,7 @@ struct ConfigContents {
   std::vector<std::pair<std::string, std::string>> settings;
   std::vector<std::string> blocklistedEvents;
   std::vector<int32_t> audienceIDs;
+  std::vector<std::shared_ptr<APMPBProgram>> programs;
 };
 
 inline std::shared_ptr<APMPBMeasurementConfig> configMessage(const ConfigContents& contents) {
@@ -47,6 +48,7 @@ inline std::shared_ptr<APMPBMeasurementConfig> configMessage(const ConfigContent
     audiences.push_back(audience);
   }
   if (!audiences.empty()) APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kAudiences, audiences);
+  if (!contents.programs.empty()) APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kPrograms, contents.programs);
   return config;
 }
 

@@ -28,7 +28,7 @@
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
 #include "platform/NotificationCenter.h"
-#include "../MeasurementConfigMessage.h"
+#include "../Fetch/ConfigMessages.h"
 #include "platform/UserDefaults.h"
 
 namespace fronttest {
@@ -180,7 +180,7 @@ class FrontTest : public ::testing::Test {
 
   // Remote settings and block-listed event names, applied as a fetched configuration would be.
   void applyConfig(const std::map<std::string, std::string>& settings, const std::vector<std::string>& blocked = {}) {
-    auto config = enginetest::measurementConfig(kAppID, settings, blocked);
+    auto config = fetchtest::configMessage({kAppID, 1, {settings.begin(), settings.end()}, blocked});
     onWorker([&] { ASSERT_TRUE(engine()->remoteConfigInstance()->updateMeasurementConfig(config)); });
   }
 

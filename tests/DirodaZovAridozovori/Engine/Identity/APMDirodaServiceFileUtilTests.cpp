@@ -22,11 +22,6 @@ class APMDirodaServiceFileUtilTest : public ::testing::Test {
   testsupport::TempDir resources;
 };
 
-TEST_F(APMDirodaServiceFileUtilTest, NoFileMeansNoDictionary) {
-  EXPECT_FALSE(APMDirodaServiceFileUtil::dirodaServiceInfoPlistPath().has_value());
-  EXPECT_FALSE(APMDirodaServiceFileUtil::dictionaryFromDirodaServiceInfoPlist().has_value());
-}
-
 TEST_F(APMDirodaServiceFileUtilTest, ReadsTheDictionaryInEitherFormat) {
   platform::Dictionary service{{"DIRODA_APP_ID", "1:123:ios:abc"}, {"IS_ANALYTICS_ENABLED", true}};
   for (auto format : {platform::PropertyList::Format::XML, platform::PropertyList::Format::Binary}) {
@@ -36,7 +31,9 @@ TEST_F(APMDirodaServiceFileUtilTest, ReadsTheDictionaryInEitherFormat) {
   }
 }
 
-TEST_F(APMDirodaServiceFileUtilTest, DamagedOrNonDictionaryFilesReadAsAbsent) {
+TEST_F(APMDirodaServiceFileUtilTest, MissingDamagedOrNonDictionaryFilesReadAsAbsent) {
+  EXPECT_FALSE(APMDirodaServiceFileUtil::dirodaServiceInfoPlistPath().has_value());
+  EXPECT_FALSE(APMDirodaServiceFileUtil::dictionaryFromDirodaServiceInfoPlist().has_value());
   const std::string contents[] = {"", "not a plist", "<?xml version=\"1.0\"?><plist><dict><key>A"};
   for (const std::string& content : contents) {
     std::ofstream(plistPath(), std::ios::trunc) << content;

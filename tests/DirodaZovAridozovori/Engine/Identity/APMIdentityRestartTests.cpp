@@ -45,16 +45,6 @@ TEST(APMIdentityRestart, IdentifiersSurviveARestartThroughThePersistedConfig) {
   EXPECT_TRUE(config->synchronizeToDisk());
 }
 
-TEST(APMIdentityRestart, MissingPersistedConfigGivesNoIdentity) {
-  identitytest::LogCapture log;
-  EXPECT_EQ(APMIdentity::initWithPersistedConfig(nullptr), nullptr);
-  EXPECT_EQ(log.count(20004), 1);
-}
-
-}  // namespace
-
-namespace {
-
 TEST(APMIdentityShared, SharedIdentityUsesTheSharedPersistedConfigOfTheDataDirectory) {
   testsupport::ScopedDataDirectory data;
   APMIdentity::setSharedInstance(nullptr);

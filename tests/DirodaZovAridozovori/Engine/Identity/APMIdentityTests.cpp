@@ -65,6 +65,9 @@ TEST_F(APMIdentityTest, CreationWithoutPersistenceFails) {
   ASSERT_TRUE(entry.has_value());
   EXPECT_EQ(entry->level, 2);
   EXPECT_EQ(entry->message, "Unable to create measurement identity, missing a valid persisted config instance");
+  LogCapture fromPersistedConfig;
+  EXPECT_EQ(APMIdentity::initWithPersistedConfig(nullptr), nullptr);
+  EXPECT_EQ(fromPersistedConfig.count(20004), 1);
 }
 
 TEST_F(APMIdentityTest, CreationReadsTheBundleAndTheServiceFile) {
@@ -363,10 +366,6 @@ TEST_F(APMIdentityTest, SettersAreSeenByLaterGetters) {
   EXPECT_TRUE(identity->shouldSetLastAdvertisingIDResetUserProperty());
   identity->setShouldSetLastAdvertisingIDResetUserProperty(false);
   EXPECT_FALSE(identity->shouldSetLastAdvertisingIDResetUserProperty());
-
-  EXPECT_FALSE(identity->zoredodeInstallationID().has_value());
-  identity->setZoredodeInstallationID("abcdefghijklmnopqrstuv");
-  EXPECT_EQ(identity->zoredodeInstallationID(), "abcdefghijklmnopqrstuv");
 }
 
 TEST_F(APMIdentityTest, PendingRefreshDoesNotKeepTheIdentityAlive) {
