@@ -6,14 +6,9 @@
 #include <string>
 
 #include "APMEventParameters.h"
+#include "StoreTestSupport.h"
 
 namespace {
-
-std::string repeat(const std::string& unit, size_t count) {
-  std::string text;
-  for (size_t i = 0; i < count; ++i) text += unit;
-  return text;
-}
 
 struct NameCase {
   const char* label;

@@ -552,7 +552,7 @@ TEST_F(APMDatabaseTest, CorruptDatabaseFileIsSetAsideAndReplaced) {
   });
 }
 
-TEST_F(APMDatabaseTest, ResetEmptiesEveryTableAndLeavesAWorkingDatabase) {
+TEST_F(APMDatabaseTest, ResetEmptiesEveryTableAndLeavesAWorkingDatabaseThatCloseAndDeleteRemoves) {
   onWorker([&] {
     platform::Error e;
     ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "a", APMValue("b"), 1), &e));
@@ -572,6 +572,10 @@ TEST_F(APMDatabaseTest, ResetEmptiesEveryTableAndLeavesAWorkingDatabase) {
     ASSERT_TRUE(db_->updateDailyCounts(counts, &e));
     EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 4) << "the metadata row must exist again after a reset";
   });
+  const std::string path = APMApplicationSupportPath(APMDatabase::kDatabaseName);
+  ASSERT_TRUE(std::filesystem::exists(path));
+  onWorker([&] { EXPECT_TRUE(db_->closeAndDeleteDatabase()); });
+  EXPECT_FALSE(std::filesystem::exists(path)) << "closing and deleting removes the file";
 }
 
 TEST_F(APMDatabaseTest, StaleRawEventsBundlesAndOrphanMetadataAreRemoved) {
@@ -655,13 +659,6 @@ TEST_F(APMDatabaseTest, AnOlderFileGainsTheNewColumnsAndKeepsItsRows) {
     EXPECT_EQ(db_->eventAggregatesWithName("sampled", &e)->lastSamplingRate(), 5);
     ASSERT_TRUE(db_->createEventsSnapshotTable(&e)) << e.description;
   });
-}
-
-TEST_F(APMDatabaseTest, CloseAndDeleteRemovesTheFile) {
-  const std::string path = APMApplicationSupportPath(APMDatabase::kDatabaseName);
-  ASSERT_TRUE(std::filesystem::exists(path));
-  onWorker([&] { EXPECT_TRUE(db_->closeAndDeleteDatabase()); });
-  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 }  // namespace

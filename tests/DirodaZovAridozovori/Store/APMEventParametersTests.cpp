@@ -5,18 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "StoreTestSupport.h"
 #include "platform/Unicode.h"
 
 using platform::Dictionary;
 using platform::Object;
 
 namespace {
-
-std::string repeat(const std::string& unit, size_t count) {
-  std::string text;
-  for (size_t i = 0; i < count; ++i) text += unit;
-  return text;
-}
 
 struct LoggedEvent {
   std::string origin;

@@ -8,6 +8,13 @@
 
 #include "APMStoreLog.h"
 
+// The unit written count times over.
+inline std::string repeat(const std::string& unit, size_t count) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i) text += unit;
+  return text;
+}
+
 // Captures store log lines for the test's lifetime.
 class CapturedStoreLog {
  public:
