@@ -48,8 +48,17 @@ std::string encodedNumber(int64_t value) {
   uint64_t power = 1;
   while (magnitude / power >= 10) power *= 10;
   uint64_t upper = power * 10 - 1;
-  if (value >= 0) return std::to_string(power) + "..." + std::to_string(upper);
-  return "-" + std::to_string(upper) + "...-" + std::to_string(power);
+  // Appended piece by piece: "-" + std::string trips a false -Wrestrict in optimised GCC 12 builds.
+  std::string text = value >= 0 ? std::to_string(power) : std::string("-");
+  if (value >= 0) {
+    text += "...";
+    text += std::to_string(upper);
+  } else {
+    text += std::to_string(upper);
+    text += "...-";
+    text += std::to_string(power);
+  }
+  return text;
 }
 
 bool containsAPM(const std::string& text) {
