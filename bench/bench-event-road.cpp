@@ -89,12 +89,14 @@ class RowCounter {
   sqlite3_stmt* statement_ = nullptr;
 };
 
-// Raises the daily limits the way a fetched configuration would.
+// Raises the daily limits and the stored-events limit the way a fetched configuration would, so the
+// whole burst (and the engine's own start-up events) may be stored.
 void raiseDailyLimits(const std::shared_ptr<APMMeasurement>& engine) {
   auto config = APMPBMeasurementConfig::initWithMessageInfo();
   APMNanoSetString(*config, 1, std::string(kAppID));
   std::vector<std::shared_ptr<APMPBSetting>> settings;
-  for (const char* key : {"measurement.upload.max_events_per_day", "measurement.upload.max_public_events_per_day"}) {
+  for (const char* key : {"measurement.upload.max_events_per_day", "measurement.upload.max_public_events_per_day",
+                          "measurement.store.max_stored_events_per_app"}) {
     auto setting = APMPBSetting::initWithMessageInfo();
     APMNanoSetString(*setting, 0, std::string(key));
     APMNanoSetString(*setting, 1, std::string("1000000"));
