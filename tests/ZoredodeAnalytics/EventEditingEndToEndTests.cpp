@@ -5,10 +5,11 @@
 
 #include <map>
 
+#include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
+#include "../DirodaZovAridozovori/Engine/Fetch/ConfigMessages.h"
 #include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
 #include "../platform/LocalHttpServer.h"
 #include "DUDUravodazo.h"
-#include "EventEditing/APMPProgramTextFormat.h"
 #include "ROREzo.h"
 #include "VEZUzaduzo.h"
 #include "VIDAdodaradadivi.h"
@@ -18,63 +19,21 @@
 namespace fronttest {
 namespace {
 
-// The program, in the text form program authors write: "checkout_start" becomes "checkout_done",
-// gains "stage" = "final" and loses "email"; a "checkout_copy" event with its "value" is created.
-// Other events are left as they are (their edit callback answers 2).
-std::string entity(const std::string& kind, const std::string& text) {
-  if (kind == "s") return "{ type: STRING string_value: \"" + text + "\" }";
-  return "{ type: NUMBER number_value: " + text + " }";
-}
-std::string statement(const std::string& name, const std::vector<std::string>& arguments) {
-  std::string text = "{ type: STATEMENT function_name: \"" + name + "\"";
-  for (const auto& argument : arguments) text += " value " + argument;
-  return text + " }";
-}
-std::string variable(const std::string& name) { return statement("15", {entity("s", name)}); }
-std::string call(const std::string& receiver, const std::string& method, const std::vector<std::string>& arguments) {
-  return statement("2", {receiver, entity("s", method), statement("7", arguments)});
-}
-std::string eventNameIs(const std::string& name) {
-  return statement("20", {call(variable("e"), "getEventName", {}), entity("s", name)});
-}
-std::string callback(const std::vector<std::string>& body) {
-  std::vector<std::string> parts{entity("s", ""), statement("7", {entity("s", "e")})};
-  parts.insert(parts.end(), body.begin(), body.end());
-  return statement("51", parts);
-}
-std::string ruleMap(const std::string& type, const std::string& function) {
-  return statement("8", {entity("s", "type"), entity("s", type), entity("s", "fn"), function});
-}
-
-std::string programText() {
-  std::string text;
-  text += "instructions " + statement("41", {entity("s", "reg"), entity("s", "log")}) + "\n";
-  text += "instructions " +
-          statement("3", {entity("s", "reg"), statement("require", {entity("s", "internal.registerCallback")})}) + "\n";
-  text += "instructions " +
-          statement("3", {entity("s", "log"), statement("require", {entity("s", "internal.eventLogger")})}) + "\n";
-  text += "instructions " +
-          statement("50", {entity("s", "register"), statement("7", {entity("s", "rule")}),
-                           statement("reg", {entity("n", "0"), statement("16", {variable("rule"), entity("s", "fn")}),
-                                             variable("rule")})}) +
-          "\n";
-  std::string edit = ruleMap(
-      "edit", callback({statement("41", {entity("s", "match")}),
-                        statement("3", {entity("s", "match"), eventNameIs("checkout_start")}),
-                        call(variable("e"), "setEventName", {entity("s", "checkout_done")}),
-                        call(variable("e"), "setParamValue", {entity("s", "stage"), entity("s", "final")}),
-                        call(variable("e"), "setParamValue", {entity("s", "email"), statement("45", {})}),
-                        statement("36", {statement("39", {variable("match"), entity("n", "1"), entity("n", "2")})})}));
-  std::string create = ruleMap(
-      "create",
-      callback({statement(
-          "39", {eventNameIs("checkout_done"),
-                 statement("log", {entity("s", "checkout_copy"), call(variable("e"), "getTimestamp", {}),
-                                   statement("8", {entity("s", "value"),
-                                                   call(variable("e"), "getParamValue", {entity("s", "value")})})}),
-                 entity("n", "0")})}));
-  text += "activities { activities { name: \"register\" data " + edit + " data " + create + " } }\n";
-  return text;
+// "checkout_start" becomes "checkout_done", gains "stage" = "final" and loses "email"; a
+// "checkout_copy" event with its "value" is created. Other events are left as they are (their edit
+// callback answers 2).
+std::shared_ptr<APMPBProgram> checkoutProgram() {
+  using editingtest::rule;
+  return editingtest::program({
+      rule("edit", "(41 \"match\") (3 \"match\" " + editingtest::kIsCheckout + ")"
+                   " (2 (15 \"e\") \"setEventName\" (7 \"checkout_done\"))"
+                   " (2 (15 \"e\") \"setParamValue\" (7 \"stage\" \"final\"))"
+                   " (2 (15 \"e\") \"setParamValue\" (7 \"email\" (45)))"
+                   " (36 (39 (15 \"match\") 1 2))"),
+      rule("create", "(39 (20 (2 (15 \"e\") \"getEventName\" (7)) \"checkout_done\")"
+                     " (log \"checkout_copy\" (2 (15 \"e\") \"getTimestamp\" (7))"
+                     " (8 \"value\" (2 (15 \"e\") \"getParamValue\" (7 \"value\")))) 0)"),
+  });
 }
 
 struct UploadedEvent {
@@ -154,15 +113,9 @@ TEST_F(EventEditingEndToEndTest, LoggedEventIsStoredAndUploadedAsTheProgramEdite
   DUDUravodazo::setAnalyticsCollectionEnabled(true);
   drain();
 
-  std::string problem;
-  auto bytes = APMPProgramBytesFromTextForm(programText(), &problem);
-  ASSERT_TRUE(bytes) << problem;
-  auto program = APMPBProgram::fromBuffer(*bytes);
+  auto program = checkoutProgram();
   ASSERT_TRUE(program);
-  auto config = APMPBMeasurementConfig::initWithMessageInfo();
-  APMNanoSetString(*config, 1, std::string(kAppID));
-  APMNanoSetRepeatedField(*config, 3, std::vector<std::shared_ptr<APMPBSetting>>{});
-  APMNanoSetRepeatedField(*config, 8, std::vector<std::shared_ptr<APMPBProgram>>{program});
+  auto config = fetchtest::configMessage({kAppID, 1, {}, {}, {}, {program}});
   bool loaded = false;
   onWorker([&] {
     ASSERT_TRUE(engine()->remoteConfigInstance()->updateMeasurementConfig(config));
