@@ -25,13 +25,6 @@ class EventPipelineTest : public EngineTest {
     onWorker([&] { ASSERT_TRUE(engine().remoteConfigInstance()->updateMeasurementConfig(config)); });
   }
 
-  std::vector<StoredRow> errorRowsWithCode(int64_t code) {
-    std::vector<StoredRow> matching;
-    for (const auto& row : rowsNamed("_err")) {
-      if (row.integer("_err") == code) matching.push_back(row);
-    }
-    return matching;
-  }
 };
 
 TEST_F(EventPipelineTest, PublicEventIsStoredWithCleanedParameters) {

@@ -22,33 +22,12 @@
 #include "Identity/APMIdentity.h"
 #include "Logger/DULLogger.h"
 #include "RemoteConfig/APMRemoteConfig.h"
+#include "StoredRows.h"
 #include "TestSupport.h"
 #include "platform/Bundle.h"
 #include "platform/UserDefaults.h"
 
 namespace enginetest {
-
-inline constexpr const char* kAppID = "1:1234567890:macos:abcdef";
-inline constexpr const char* kOtherAppID = "1:1234567890:macos:fedcba";
-// 2023-11-14 10:00:00 UTC.
-inline constexpr double kStartTime = 1699956000.0;
-
-struct StoredRow {
-  std::string name;
-  std::string origin;
-  double timestamp = 0;
-  APMParameters parameters;
-  int64_t fingerprint = 0;
-  bool has(const std::string& parameter) const { return parameters.count(parameter) != 0; }
-  int64_t integer(const std::string& parameter) const {
-    auto found = parameters.find(parameter);
-    return found == parameters.end() ? INT64_MIN : found->second.int64Value();
-  }
-  std::string text(const std::string& parameter) const {
-    auto found = parameters.find(parameter);
-    return found == parameters.end() ? "<absent>" : found->second.stringValue();
-  }
-};
 
 class EngineTest : public ::testing::Test {
  protected:
@@ -160,18 +139,7 @@ class EngineTest : public ::testing::Test {
   std::vector<StoredRow> rows() {
     drain();
     std::vector<StoredRow> result;
-    onWorker([&] {
-      if (!engine_->database()) return;
-      platform::Error error;
-      auto stored = engine_->database()->allRawEventsWithError(&error);
-      ASSERT_TRUE(stored) << error.description;
-      std::vector<std::shared_ptr<APMRawEventData>> sorted = *stored;
-      std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a->rowID() < b->rowID(); });
-      for (const auto& row : sorted) {
-        result.push_back({row->rawEvent()->name(), row->rawEvent()->origin(), row->rawEvent()->timestamp(),
-                          row->rawEvent()->parameters(), row->metadataFingerprint()});
-      }
-    });
+    onWorker([&] { result = storedRows(*engine_); });
     return result;
   }
 
@@ -181,13 +149,8 @@ class EngineTest : public ::testing::Test {
     return names;
   }
 
-  std::vector<StoredRow> rowsNamed(const std::string& name) {
-    std::vector<StoredRow> matching;
-    for (const auto& row : rows()) {
-      if (row.name == name) matching.push_back(row);
-    }
-    return matching;
-  }
+  std::vector<StoredRow> rowsNamed(const std::string& name) { return rowsWithName(rows(), name); }
+  std::vector<StoredRow> errorRowsWithCode(int64_t code) { return rowsWithName(rows(), "_err", code); }
 
   std::shared_ptr<APMUserAttribute> userProperty(const std::string& name) {
     std::shared_ptr<APMUserAttribute> result;

@@ -29,13 +29,13 @@
 #include "platform/ClassRegistry.h"
 #include "platform/NotificationCenter.h"
 #include "../Fetch/ConfigMessages.h"
+#include "../StoredRows.h"
 #include "platform/UserDefaults.h"
 
 namespace fronttest {
 
-inline constexpr const char* kAppID = "1:1234567890:macos:abcdef";
-// 2023-11-14 10:00:00 UTC.
-inline constexpr double kStartTime = 1699956000.0;
+using enginetest::kAppID;
+using enginetest::kStartTime;
 
 struct LogLine {
   int64_t level = 0;
@@ -44,21 +44,7 @@ struct LogLine {
   std::vector<std::string> contexts;
 };
 
-struct Row {
-  std::string name;
-  std::string origin;
-  double timestamp = 0;
-  APMParameters parameters;
-  bool has(const std::string& parameter) const { return parameters.count(parameter) != 0; }
-  int64_t integer(const std::string& parameter) const {
-    auto found = parameters.find(parameter);
-    return found == parameters.end() ? INT64_MIN : found->second.int64Value();
-  }
-  std::string text(const std::string& parameter) const {
-    auto found = parameters.find(parameter);
-    return found == parameters.end() ? "<absent>" : found->second.stringValue();
-  }
-};
+using Row = enginetest::StoredRow;
 
 // Resets everything the front and the engine keep per process.
 inline void resetProcess() {
@@ -135,38 +121,12 @@ class FrontTest : public ::testing::Test {
   std::vector<Row> rows() {
     drain();
     std::vector<Row> result;
-    auto measurement = engine();
-    if (!measurement) return result;
-    onWorker([&] {
-      if (!measurement->database()) return;
-      platform::Error error;
-      auto stored = measurement->database()->allRawEventsWithError(&error);
-      ASSERT_TRUE(stored) << error.description;
-      auto sorted = *stored;
-      std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a->rowID() < b->rowID(); });
-      for (const auto& row : sorted) {
-        result.push_back({row->rawEvent()->name(), row->rawEvent()->origin(), row->rawEvent()->timestamp(),
-                          row->rawEvent()->parameters()});
-      }
-    });
+    if (auto measurement = engine()) onWorker([&] { result = enginetest::storedRows(*measurement); });
     return result;
   }
 
-  std::vector<Row> rowsNamed(const std::string& name) {
-    std::vector<Row> matching;
-    for (const auto& row : rows()) {
-      if (row.name == name) matching.push_back(row);
-    }
-    return matching;
-  }
-
-  std::vector<Row> errorRowsWithCode(int64_t code) {
-    std::vector<Row> matching;
-    for (const auto& row : rowsNamed("_err")) {
-      if (row.integer("_err") == code) matching.push_back(row);
-    }
-    return matching;
-  }
+  std::vector<Row> rowsNamed(const std::string& name) { return enginetest::rowsWithName(rows(), name); }
+  std::vector<Row> errorRowsWithCode(int64_t code) { return enginetest::rowsWithName(rows(), "_err", code); }
 
   std::shared_ptr<APMUserAttribute> userProperty(const std::string& name) {
     drain();
