@@ -147,6 +147,11 @@ TEST_F(APMConsentSettingsUtilTests, DiagnosticCodesFollowTheSource) {
     Consent::setConsentSource(c.source);
     EXPECT_EQ(Consent::consentDiagnostics(), c.diagnostics);
   }
+  // An explicit diagnostic source sets the code of its type alone.
+  Consent::reset();
+  Consent::setConsentSettings(Dictionary{{"analytics_storage", "granted"}});
+  Consent::setDiagnosticSource(7, "analytics_storage");
+  EXPECT_EQ(Consent::consentDiagnostics(), "19799");
 }
 
 TEST_F(APMConsentSettingsUtilTests, UpdateSettingsMergesAndStampsOnlyTheMergedTypes) {
@@ -213,12 +218,6 @@ TEST_F(APMConsentSettingsUtilTests, AdUserDataChange) {
   Consent::updateSettings({{"ad_user_data", "denied"}}, 10);
   EXPECT_TRUE(Consent::didAdUserDataConsentChange(false));
   EXPECT_FALSE(Consent::didAdUserDataConsentChange(true));
-}
-
-TEST_F(APMConsentSettingsUtilTests, ExplicitDiagnosticSource) {
-  Consent::setConsentSettings(Dictionary{{"analytics_storage", "granted"}});
-  Consent::setDiagnosticSource(7, "analytics_storage");
-  EXPECT_EQ(Consent::consentDiagnostics(), "19799");
 }
 
 TEST_F(APMConsentSettingsUtilTests, ArgumentsAreCopiedWhenQueued) {

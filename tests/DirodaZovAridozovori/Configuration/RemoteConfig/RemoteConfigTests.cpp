@@ -57,11 +57,13 @@ class RemoteConfigTest : public ::testing::Test {
 
   void onWorker(const std::function<void()>& block) { worker_->sync(block); }
 
-  std::shared_ptr<APMRemoteConfig> configWith(const Settings& settings) {
+  // A configuration created from this message on the worker, as the engine creates one.
+  std::shared_ptr<APMRemoteConfig> configFrom(const std::shared_ptr<APMPBMeasurementConfig>& message) {
     std::shared_ptr<APMRemoteConfig> config;
-    onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, makeConfig(settings), persisted_); });
+    onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
     return config;
   }
+  std::shared_ptr<APMRemoteConfig> configWith(const Settings& settings) { return configFrom(makeConfig(settings)); }
 
   testsupport::ScopedDataDirectory dataDirectory_;
   std::shared_ptr<platform::DispatchQueue> worker_;
@@ -173,8 +175,7 @@ TEST_F(RemoteConfigTest, PsmSettingsAreServedAsGivenEvenBeyondTheirBounds) {
   APMNanoSetInt32(*psm, 0, 30);
   APMNanoSetInt32(*psm, 2, 8);
   APMNanoSetMessage(*message, 13, psm);
-  std::shared_ptr<APMRemoteConfig> config;
-  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  auto config = configFrom(message);
   EXPECT_EQ(config->hashPrefixBitLengthEmail(), 30);
   EXPECT_EQ(config->hashPrefixBitLengthPhone(), 12);
   EXPECT_EQ(config->maxSignInDelayInDays(), 8);
@@ -197,8 +198,7 @@ TEST_F(RemoteConfigTest, EventConfigurationsAnswerByInternalName) {
   add("purchase", std::nullopt, false, 10);
   add("", true, true, 5);
   APMNanoSetRepeatedField(*message, 4, events);
-  std::shared_ptr<APMRemoteConfig> config;
-  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  auto config = configFrom(message);
 
   EXPECT_TRUE(config->isEventBlocklisted("level_up"));
   EXPECT_FALSE(config->isEventBlocklisted("purchase"));
@@ -279,8 +279,7 @@ TEST_F(RemoteConfigTest, ConsentCachesComeFromTheConsentConfiguration) {
   APMNanoSetString(*control, 0, "restrict_ads");
   APMNanoSetRepeatedField(*message, 9, std::vector{control});
 
-  std::shared_ptr<APMRemoteConfig> config;
-  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  auto config = configFrom(message);
   EXPECT_EQ(config->consentDefaults(),
             (platform::Dictionary{{"ad_storage", "denied"}, {"analytics_storage", "granted"}, {"", "granted"}}));
   EXPECT_EQ(config->consentDelegations(), (platform::Dictionary{{"ad_user_data", "ad_storage"}}));
@@ -311,8 +310,7 @@ TEST_F(RemoteConfigTest, AFailingProgramEndsTheParseBeforeConsentIsApplied) {
     platform::setError(error, platform::Error("test", 1));
     return std::shared_ptr<APMRemoteConfigEventEditing>();
   });
-  std::shared_ptr<APMRemoteConfig> config;
-  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  auto config = configFrom(message);
   APMRemoteConfig::setEventEditingLoader(nullptr);
   EXPECT_EQ(loads, 1);
   EXPECT_EQ(config->eventEditing(), nullptr);
@@ -324,8 +322,7 @@ TEST_F(RemoteConfigTest, URLsUseTheServiceHostSubdomainAndQueryOrder) {
   APMRemoteConfig::setAnalyticsServiceHost("collector.example", "authorized.example");
   auto message = makeConfig({});
   APMNanoSetString(*message, 10, "eu");
-  std::shared_ptr<APMRemoteConfig> config;
-  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  auto config = configFrom(message);
   EXPECT_EQ(config->uploadURL(), "https://eu.collector.example/a");
   APMRemoteConfig::setEngineHooks({.appDataConsentStatus = [] { return int64_t{3}; }});
   EXPECT_EQ(config->uploadURL(), "https://eu.authorized.example/a");
@@ -343,8 +340,7 @@ TEST_F(RemoteConfigTest, ServerSideTaggingNeedsSettingPlistSwitchURLAndRollout) 
   APMNanoSetString(*sstg, 2, "not a url");
   APMNanoSetInt32(*sstg, 3, 100);
   APMNanoSetMessage(*message, 14, sstg);
-  std::shared_ptr<APMRemoteConfig> config;
-  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  auto config = configFrom(message);
 
   EXPECT_FALSE(config->SSTGUploadEnabled());  // no Info.plist switch
   platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_SSTG_UPLOAD_ENABLED", true);
@@ -420,8 +416,7 @@ TEST_F(RemoteConfigTest, ConfigurationEncodedByProtocIsStoredAndAnswers) {
   ASSERT_TRUE(message);
 
   APMRemoteConfig::setAnalyticsServiceHost("collector.example");
-  std::shared_ptr<APMRemoteConfig> config;
-  onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+  auto config = configFrom(message);
   // Read back from the database after a restart.
   std::shared_ptr<APMRemoteConfig> reopened;
   onWorker([&] { reopened = APMRemoteConfig::create(kAppID, database_, persisted_); });
