@@ -108,7 +108,6 @@ class EngineTest : public ::testing::Test {
   }
 
   APMMeasurement& engine() { return *engine_; }
-  std::shared_ptr<APMMeasurement> enginePointer() { return engine_; }
 
   // Waits until the worker queue has nothing left (work queued by work included).
   void drain() {
