@@ -128,8 +128,9 @@ std::shared_ptr<DispatchQueue> DispatchQueue::create(const std::string& label) {
 }
 
 const std::shared_ptr<DispatchQueue>& DispatchQueue::main() {
-  static const std::shared_ptr<DispatchQueue> kMain(new DispatchQueue("com.apple.main-thread", true));
-  return kMain;
+  // Leaked on purpose: other threads keep sending completions here while the process exits.
+  static const auto* kMain = new std::shared_ptr<DispatchQueue>(new DispatchQueue("com.apple.main-thread", true));
+  return *kMain;
 }
 
 DispatchQueue::~DispatchQueue() {

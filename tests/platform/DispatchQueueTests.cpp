@@ -172,3 +172,20 @@ TEST(TimerService, CancelledTimerNeverFires) {
   EXPECT_EQ(fired.load(), 10);
   EXPECT_FALSE(timers.cancel(kept));
 }
+
+// Completions keep arriving for the main queue while the host quits: the queue must outlive the
+// statics that exit tears down.
+TEST(DispatchQueueExit, BlocksSentToTheMainQueueDuringExitAreSafe) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        platform::Semaphore started;
+        std::thread([&started] {
+          started.signal();
+          for (;;) platform::DispatchQueue::main()->async([] {});
+        }).detach();
+        started.wait();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
