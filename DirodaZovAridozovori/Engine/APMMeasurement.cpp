@@ -15,6 +15,7 @@
 #include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
 #include "Front/APMBackwardCompatibilityUtil.h"
 #include "Identity/APMIdentifiers.h"
+#include "Identity/APMIdentityEnvironment.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Bundle.h"
@@ -418,6 +419,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     publishedRemoteConfig_ = config;
     publishedIdentity_ = identity_;
   }
+  APMIdentitySetRemoteConfig(config);
   installRemoteConfigHooks();
   createSessionReporterOnWorkerQueue();
 

@@ -2,7 +2,20 @@
 
 #include "APMDefaultIdentitySupport.h"
 #include "DirodaZovAridozovori/Configuration/Consent/APMConsentSettingsUtil.h"
+#include "DirodaZovAridozovori/Configuration/RemoteConfig/APMRemoteConfig.h"
 #include "DirodaZovAridozovori/Configuration/RemoteConfig/APMRemoteConfigSettings.h"
+
+#include <mutex>
+
+namespace {
+std::mutex gRemoteConfigMutex;
+std::weak_ptr<APMRemoteConfig> gRemoteConfig;  // guarded by gRemoteConfigMutex
+
+std::shared_ptr<APMRemoteConfig> publishedRemoteConfig() {
+  std::lock_guard<std::mutex> lock(gRemoteConfigMutex);
+  return gRemoteConfig.lock();
+}
+}  // namespace
 
 APMIdentityEnvironment APMIdentityEnvironment::standard() {
   APMIdentityEnvironment environment;
@@ -14,6 +27,17 @@ APMIdentityEnvironment APMIdentityEnvironment::standard() {
   return environment;
 }
 
-double APMIdentityRemoteAdIDCacheTime() { return APMSettings::kAdIDCacheTime.defaultValue; }
+double APMIdentityRemoteAdIDCacheTime() {
+  auto config = publishedRemoteConfig();
+  return config ? config->adIDCacheTime() : APMSettings::kAdIDCacheTime.defaultValue;
+}
 
-bool APMIdentityRemoteGateIDFAOnATTMASEnabled() { return APMSettings::kGateIDFAOnATTMASEnabled.defaultValue != 0; }
+bool APMIdentityRemoteGateIDFAOnATTMASEnabled() {
+  auto config = publishedRemoteConfig();
+  return config ? config->gateIDFAOnATTMASEnabled() : APMSettings::kGateIDFAOnATTMASEnabled.defaultValue != 0;
+}
+
+void APMIdentitySetRemoteConfig(const std::shared_ptr<APMRemoteConfig>& config) {
+  std::lock_guard<std::mutex> lock(gRemoteConfigMutex);
+  gRemoteConfig = config;
+}

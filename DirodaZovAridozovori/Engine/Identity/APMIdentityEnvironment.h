@@ -7,6 +7,8 @@
 
 #include "APMIdentitySupport.h"
 
+class APMRemoteConfig;
+
 struct APMIdentityEnvironment {
   std::shared_ptr<APMIdentitySupport> support;
   std::function<bool()> isAnalyticsStorageDenied;
@@ -24,3 +26,9 @@ struct APMIdentityEnvironment {
 double APMIdentityRemoteAdIDCacheTime();
 // The remote configuration's "measurement.attmas_gate".
 bool APMIdentityRemoteGateIDFAOnATTMASEnabled();
+
+// The configuration the two remote settings are read from. The engine publishes its own once it
+// exists; until then (and after nullptr) the settings' defaults answer. Reading takes only the
+// configuration's own lock, never the engine's, so an identity refresh cannot deadlock against an
+// engine that waits for it.
+void APMIdentitySetRemoteConfig(const std::shared_ptr<APMRemoteConfig>& config);
