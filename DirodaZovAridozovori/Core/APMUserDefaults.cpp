@@ -1,8 +1,10 @@
 #include "APMUserDefaults.h"
 
 std::shared_ptr<APMUserDefaults> APMUserDefaults::sharedUserDefaults() {
-  static const auto shared = std::make_shared<APMUserDefaults>(std::string());
-  return shared;
+  // Deliberately never destroyed: blocks still queued on SDK queues at exit (the monitor's
+  // migration, for one) may ask for it after static destruction has begun.
+  static const auto* shared = new std::shared_ptr<APMUserDefaults>(std::make_shared<APMUserDefaults>(std::string()));
+  return *shared;
 }
 
 APMUserDefaults::APMUserDefaults(std::string suiteName) : suiteName_(std::move(suiteName)) {}
