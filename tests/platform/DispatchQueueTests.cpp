@@ -94,19 +94,6 @@ TEST(DispatchQueue, ExceptionsAreReportedAndTheQueueCarriesOn) {
   EXPECT_EQ(reports[1], "test.throw|sync boom");
 }
 
-TEST(DispatchQueue, SuspendHoldsBlocksUntilResume) {
-  auto queue = DispatchQueue::create("test.suspend");
-  queue->suspend();
-  std::atomic<int> ran{0};
-  queue->async([&] { ++ran; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(ran.load(), 0);
-  EXPECT_EQ(queue->pendingCount(), 1u);
-  queue->resume();
-  queue->sync([] {});
-  EXPECT_EQ(ran.load(), 1);
-}
-
 TEST(DispatchQueue, MainQueueRunsOnlyWhenDrained) {
   auto& main = DispatchQueue::main();
   std::atomic<bool> ran{false};
