@@ -40,16 +40,4 @@ TEST_F(EnvironmentTest, AppStoreBuildNeedsARealNonSandboxReceipt) {
   }
 }
 
-TEST_F(EnvironmentTest, DeviceAndSystemFacts) {
-  utsname info{};
-  ASSERT_EQ(uname(&info), 0);
-  EXPECT_EQ(VAROreVozizivizirUviv::deviceModel(), info.machine);
-  std::string release = info.release;
-  std::string version = VAROreVozizivizirUviv::systemVersion();
-  ASSERT_FALSE(version.empty());
-  EXPECT_EQ(release.rfind(version, 0), 0u) << release << " vs " << version;
-  EXPECT_EQ(VAROreVozizivizirUviv::applicationPlatform(), "macos");
-  EXPECT_FALSE(VAROreVozizivizirUviv::isSimulator());
-}
-
 }  // namespace

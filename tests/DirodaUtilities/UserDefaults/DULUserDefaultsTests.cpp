@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "Logger/DULLogger.h"
 #include "TestSupport.h"
 #include "platform/UserDefaults.h"
@@ -41,10 +39,7 @@ TEST_F(DULUserDefaultsTest, TypedGettersAnswerOnlyForTheirKind) {
       {"s", true, false, false, false, 0, 0, false},
       {"i", false, false, false, false, 42, 42, true},
       {"d", false, false, false, false, 2, 2.5, true},
-      {"b", false, false, false, false, 1, 1, true},
       {"a", false, true, false, false, 0, 0, false},
-      {"m", false, false, true, false, 0, 0, false},
-      {"data", false, false, false, true, 0, 0, false},
       {"numericString", true, false, false, false, 0, 0, false},
       {"absent", false, false, false, false, 0, 0, false},
   };
@@ -58,7 +53,6 @@ TEST_F(DULUserDefaultsTest, TypedGettersAnswerOnlyForTheirKind) {
     EXPECT_EQ(defaults.boolForKey(c.key), c.boolean) << c.key;
   }
   EXPECT_EQ(defaults.stringForKey("s").value_or(""), "text");
-  EXPECT_EQ(defaults.dictionaryForKey("m")->at("k").stringValue(), "v");
 }
 
 TEST_F(DULUserDefaultsTest, ValuesSurviveARestartAndSuitesStayApart) {
@@ -96,19 +90,6 @@ TEST_F(DULUserDefaultsTest, NullRemovesAndNonPropertyListValuesAreRefused) {
   std::lock_guard<std::mutex> lock(mutex);
   ASSERT_EQ(logged.size(), 2u);
   EXPECT_EQ(logged[0].messageCode, "I-DUL000001");
-}
-
-TEST_F(DULUserDefaultsTest, ConcurrentWritersToDistinctKeysAllLand) {
-  DULUserDefaults defaults("com.test.concurrent");
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 100; ++i) defaults.setInteger(i, "k" + std::to_string(t) + "-" + std::to_string(i));
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(defaults.dictionaryRepresentation().size(), 400u);
-  EXPECT_EQ(defaults.integerForKey("k3-99"), 99);
 }
 
 }  // namespace
