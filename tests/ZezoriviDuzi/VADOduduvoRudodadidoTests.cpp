@@ -20,17 +20,6 @@ TEST(VADOduduvoRudodadidoTest, SubscriptsSetRemoveAndCopy) {
   EXPECT_EQ(snapshot.size(), 2u);  // the copy does not follow later changes
   dictionary.removeObjectForKey("b");
   EXPECT_EQ(dictionary.count(), 0u);
-
-  dictionary.setObject(platform::Object(3), "c");
-  dictionary.removeAllObjects();
-  EXPECT_TRUE(dictionary.dictionary().empty());
-}
-
-TEST(VADOduduvoRudodadidoTest, HoldsAnyValueType) {
-  VADOduduvoRudodadido<int64_t, std::shared_ptr<std::string>> cache;
-  cache.setObject(std::make_shared<std::string>("audience"), 7);
-  ASSERT_TRUE(cache.objectForKeyedSubscript(7).has_value());
-  EXPECT_EQ(**cache.objectForKeyedSubscript(7), "audience");
 }
 
 TEST(VADOduduvoRudodadidoTest, ConcurrentWritersAndReaders) {

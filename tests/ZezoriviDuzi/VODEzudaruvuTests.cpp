@@ -53,7 +53,6 @@ TEST(VODEzudaruvuTest, EagerTimingsFollowTheDefaultApp) {
   } cases[] = {
       {VODEzudaruvuInstantiationTiming::Lazy, true, 0},
       {VODEzudaruvuInstantiationTiming::AlwaysEager, false, 1},
-      {VODEzudaruvuInstantiationTiming::AlwaysEager, true, 1},
       {VODEzudaruvuInstantiationTiming::EagerInDefaultApp, true, 1},
       {VODEzudaruvuInstantiationTiming::EagerInDefaultApp, false, 0},
   };
