@@ -13,7 +13,6 @@ namespace enginetest {
 namespace {
 
 using editingtest::kIsCheckout;
-using editingtest::kPreamble;
 using editingtest::program;
 using editingtest::rule;
 
@@ -98,16 +97,6 @@ TEST_F(EventEditingHostTest, AFailingProgramStoresTheEventAsLogged) {
   EXPECT_TRUE(loggedCode(23223));
 }
 
-TEST_F(EventEditingHostTest, AProgramThatDoesNotLoadEditsNothing) {
-  start();
-  bool loaded = true;
-  applyProgram(program({rule("edit", "(36 0)")}, std::string(kPreamble) + " (36 1)"), {}, &loaded);
-  EXPECT_FALSE(loaded);
-  EXPECT_TRUE(loggedCode(29026));
-  logPublic("checkout_start", {{"email", "person@example.com"}});
-  ASSERT_EQ(rowsNamed("checkout_start").size(), 1u);
-}
-
 TEST(APMEventEditingHostInstallTests, AnEditingStepAlreadyProvidedIsKept) {
   APMMeasurementComponents parts;
   parts.runEventEditing = [](APMRemoteConfigEventEditing&, const APMEditEventForm&) {
@@ -128,18 +117,6 @@ TEST(APMEventEditingHostInstallTests, AnEditingStepAlreadyProvidedIsKept) {
   EXPECT_FALSE(outcome.outputEvent);
   APMMeasurement::setComponents({});
   APMRemoteConfig::setEventEditingLoader(nullptr);
-}
-
-TEST(APMEventEditingHostInstallTests, EditEventFormsRoundTrip) {
-  APMEditEventForm form{"purchase", 12.5, {{"i", 3}, {"d", 2.5}, {"s", "t"}}};
-  auto event = APMPEventFromEditEvent(form);
-  EXPECT_EQ(event->name(), "purchase");
-  EXPECT_EQ(event->timestamp(), 12.5);
-  APMEditEventForm back = APMEditEventFromPEvent(*event);
-  EXPECT_EQ(back.name, form.name);
-  EXPECT_EQ(back.timestamp, form.timestamp);
-  EXPECT_EQ(back.parameters, form.parameters);
-  EXPECT_TRUE(back.parameters.at("i").isInteger());
 }
 
 }  // namespace

@@ -51,29 +51,6 @@ TEST_F(EventPipelineTest, PublicEventIsStoredWithCleanedParameters) {
   EXPECT_EQ(longTexts[0].integer("_el"), 600);
 }
 
-TEST_F(EventPipelineTest, EventsFromManyThreadsAreAllStoredOnceInSubmissionOrderPerThread) {
-  start();
-  constexpr int kThreads = 4;
-  constexpr int kPerThread = 150;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([this, t] {
-      for (int i = 0; i < kPerThread; ++i) logPublic("thread_" + std::to_string(t), {{"index", i}});
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  auto stored = rows();
-  for (int t = 0; t < kThreads; ++t) {
-    std::vector<int64_t> indexes;
-    for (const auto& row : stored) {
-      if (row.name == "thread_" + std::to_string(t)) indexes.push_back(row.integer("index"));
-    }
-    ASSERT_EQ(indexes.size(), static_cast<size_t>(kPerThread));
-    for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(indexes[i], i);
-  }
-  EXPECT_EQ(dailyCounts().publicEventsCount, kThreads * kPerThread);
-}
-
 TEST_F(EventPipelineTest, UserPropertySetBetweenEventsReachesOnlyLaterEventsMetadata) {
   start();
   logPublic("before");
@@ -167,24 +144,6 @@ TEST_F(EventPipelineTest, PublicDailyLimitRefusesAndReportsErrorSixteen) {
   EXPECT_TRUE(loggedCode(23057));
 }
 
-TEST_F(EventPipelineTest, AllEventsLimitRefusesEverythingAndKeepsCountingUntilANewDay) {
-  start();
-  auto counts = dailyCounts();
-  counts.allEventsCount = 100000;
-  setDailyCounts(counts);
-  logPublic("refused");
-  EXPECT_TRUE(rowsNamed("refused").empty());
-  EXPECT_EQ(dailyCounts().allEventsCount, 100001);
-  EXPECT_TRUE(loggedCode(23055));
-
-  counts.day -= 1;
-  setDailyCounts(counts);
-  logPublic("next_day");
-  EXPECT_EQ(rowsNamed("next_day").size(), 1u);
-  EXPECT_EQ(dailyCounts().allEventsCount, 1);
-  EXPECT_EQ(dailyCounts().publicEventsCount, 1);
-}
-
 TEST_F(EventPipelineTest, BlockListedEventsAreDroppedAndReported) {
   struct Case {
     std::map<std::string, std::string> settings;
@@ -265,48 +224,6 @@ TEST_F(EventPipelineTest, RolloutReportsAreDroppedWhenUnchanged) {
 
 class EditingHost : public APMRemoteConfigEventEditing {};
 
-TEST_F(EventPipelineTest, EventEditingSeamShapesWhatIsStored) {
-  APMRemoteConfig::setEventEditingLoader(
-      [](const APMPBProgram&, const APMRemoteConfig&, platform::Error*) { return std::make_shared<EditingHost>(); });
-  APMMeasurementComponents parts;
-  parts.runEventEditing = [](APMRemoteConfigEventEditing&, const APMEditEventForm& event) {
-    APMEventEditingOutcome outcome;
-    if (event.name == "break_me") {
-      outcome.failed = true;
-    } else if (event.name == "rename_me") {
-      outcome.outputEvent = APMEditEventForm{"screen_view", event.timestamp, {{"edited", 1}}};
-      outcome.eventsToLog.push_back({"created_plain", event.timestamp, {}});
-      outcome.eventsToLog.push_back({"created_with_origin", event.timestamp, {{"_o", "fcm"}}});
-    }
-    return outcome;
-  };
-  APMMeasurement::setComponents(parts);
-  start();
-  auto config = fetchtest::configMessage({kAppID, 1, {}, {}, {}, {APMPBProgram::initWithMessageInfo()}});
-  bool hasHost = false;
-  onWorker([&] {
-    engine().remoteConfigInstance()->updateMeasurementConfig(config);
-    hasHost = engine().remoteConfigInstance()->eventEditing() != nullptr;
-  });
-  ASSERT_TRUE(hasHost);
-
-  logPublic("break_me");
-  logPublic("rename_me");
-  EXPECT_EQ(rowsNamed("break_me").size(), 1u) << "an editing error stores the unedited event once";
-  EXPECT_TRUE(loggedCode(23223));
-  EXPECT_TRUE(rowsNamed("rename_me").empty());
-  auto screenViews = rowsNamed("_vs");
-  ASSERT_EQ(screenViews.size(), 1u) << "the edited public name is stored under its internal name";
-  EXPECT_EQ(screenViews[0].integer("edited"), 1);
-  auto plain = rowsNamed("created_plain");
-  ASSERT_EQ(plain.size(), 1u);
-  EXPECT_EQ(plain[0].origin, "app");
-  auto withOrigin = rowsNamed("created_with_origin");
-  ASSERT_EQ(withOrigin.size(), 1u);
-  EXPECT_EQ(withOrigin[0].origin, "fcm");
-  APMRemoteConfig::setEventEditingLoader(nullptr);
-}
-
 TEST_F(EventPipelineTest, ConditionalPropertyEventsFollowTheirCause) {
   APMMeasurementComponents parts;
   parts.processConditionalUserProperties =
@@ -366,24 +283,6 @@ TEST_F(EventPipelineTest, DefaultParametersJoinEventsExceptErrors) {
   auto cleared = rowsNamed("without_defaults");
   ASSERT_EQ(cleared.size(), 1u);
   EXPECT_FALSE(cleared[0].has("team"));
-}
-
-TEST_F(EventPipelineTest, TooManyDefaultParametersDropsTheHighestName) {
-  start();
-  platform::Dictionary parameters;
-  for (int i = 0; i < 101; ++i) {
-    char name[16];
-    std::snprintf(name, sizeof(name), "p%03d", i);
-    parameters[name] = i;
-  }
-  engine().setDefaultEventParameters(parameters);
-  drain();
-  auto stored = engine().persistedConfig()->defaultEventParameters();
-  ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->size(), 100u);
-  EXPECT_EQ(stored->count("p100"), 0u);
-  EXPECT_EQ(stored->count("p099"), 1u);
-  EXPECT_EQ(errorRowsWithCode(26).size(), 1u);
 }
 
 TEST_F(EventPipelineTest, DefaultParametersBackfillStartUpEventsOfThisProcess) {
@@ -572,61 +471,6 @@ TEST_F(EngineEntryPointTest, PurchaseTransactionsAreFilteredForDuplicates) {
                                       });
   ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
   EXPECT_EQ(kept, (std::vector<std::string>{"copper"})) << "a purchase seen in an earlier call stays a duplicate";
-}
-
-TEST_F(EngineEntryPointTest, PersonalizedAdsSettingBecomesTheNPAProperty) {
-  struct Case {
-    std::optional<bool> allowPersonalizedAds;
-    std::optional<int64_t> expectedNPA;
-  };
-  const Case cases[] = {{false, 1}, {true, 0}, {std::nullopt, std::nullopt}};
-  for (const auto& c : cases) {
-    APMPersistedConfig::sharedInstance()->setAllowPersonalizedAds(c.allowPersonalizedAds);
-    start();
-    auto npa = userProperty("_npa");
-    if (c.expectedNPA) {
-      ASSERT_TRUE(npa);
-      EXPECT_EQ(npa->value().int64Value(), *c.expectedNPA);
-      EXPECT_EQ(npa->origin(), "auto");
-    } else {
-      EXPECT_FALSE(npa) << "no setting removes the property";
-    }
-    stop();
-  }
-}
-
-TEST_F(EngineEntryPointTest, ConversionsAreStoredAsRealtimeUntilTheDailyLimit) {
-  start();
-  bool realtime = false;
-  onWorker([&] {
-    platform::Error error;
-    realtime = engine().database()->containsRealtimeRawEventsWithError(&error).value_or(false);
-  });
-  EXPECT_TRUE(realtime) << "the first open is a conversion outside the real-time limit";
-
-  APMEvent event = *APMEvent::create("app", true, "purchase", kStartTime, 0, platform::Dictionary{});
-  event.setConversion(true);
-  APMDailyCounts counts;
-  counts.day = 1;
-  counts.realtimeCount = 9;
-  onWorker([&] { EXPECT_TRUE(engine().isRealtimeEvent(event, counts)); });
-  counts.realtimeCount = 10;
-  event.setRealtime(true);
-  onWorker([&] { EXPECT_FALSE(engine().isRealtimeEvent(event, counts)); });
-  EXPECT_FALSE(event.isRealtime()) << "an event over the limit loses its real-time flag";
-}
-
-TEST_F(EngineEntryPointTest, MaxUserPropertiesAnswersTwentyFiveOffTheWorkerQueue) {
-  start();
-  std::atomic<int64_t> answer{0};
-  std::atomic<bool> onWorkerQueue{true};
-  engine().maxUserPropertiesForOrigin("fcm", [&](int64_t value) {
-    onWorkerQueue = engine().isOnWorkerQueue();
-    answer = value;
-  });
-  ASSERT_TRUE(testsupport::waitFor([&] { return answer.load() != 0; }));
-  EXPECT_EQ(answer.load(), 25);
-  EXPECT_FALSE(onWorkerQueue.load());
 }
 
 class RolloutRecordTest : public EventPipelineTest {

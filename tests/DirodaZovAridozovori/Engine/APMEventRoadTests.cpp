@@ -114,17 +114,4 @@ TEST(APMEventRoadTest, ItemListsCountTowardsTheDailyLimitByTheirSize) {
   EXPECT_EQ(counts.publicEventsCount, 4);
 }
 
-TEST(APMEventRoadTest, RefusalsAreLoggedEveryThousandthTime) {
-  const APMDailyLimits limits{100, 1000, 50000};
-  auto e = event("shop");
-  ASSERT_TRUE(e);
-  for (int32_t excess : {0, 1, 999, 1000, 1001, 2000}) {
-    APMDailyCounts counts;
-    counts.day = 1;
-    counts.allEventsCount = 100 + excess;
-    auto decision = APMApplyDailyLimits(*e, true, 1, limits, counts);
-    EXPECT_EQ(decision.shouldLog, excess % 1000 == 0) << excess;
-  }
-}
-
 }  // namespace

@@ -177,29 +177,6 @@ TEST_F(EngineStartTest, TimestampRoundsUpToTheNextHour) {
   }
 }
 
-TEST_F(EngineStartTest, SharedInstanceIsCreatedOnceAndNeverReplaced) {
-  APMMeasurement::resetSharedInstanceForTesting();
-  EXPECT_FALSE(APMMeasurement::hasSharedInstance());
-  APMMeasurement::initializeSharedInstanceWithAppID("", true, false, {});
-  EXPECT_FALSE(APMMeasurement::sharedInstance()) << "an empty ID leaves no engine";
-  APMMeasurement::initializeSharedInstanceWithAppID(kAppID, true, false, {});
-  EXPECT_FALSE(APMMeasurement::sharedInstance()) << "only the first call counts";
-  EXPECT_EQ(APMMeasurement::remoteConfig(), APMRemoteConfig::defaultInstance());
-  APMMeasurement::resetSharedInstanceForTesting();
-
-  APMMeasurement::initializeSharedInstanceWithAppID(kAppID, true, false, {});
-  auto first = APMMeasurement::sharedInstance();
-  ASSERT_TRUE(first);
-  EXPECT_TRUE(APMMeasurement::hasSharedInstance());
-  APMMeasurement::initializeSharedInstanceWithAppID(kOtherAppID, true, false, {});
-  EXPECT_EQ(APMMeasurement::sharedInstance(), first);
-  EXPECT_EQ(first->appID(), kAppID);
-  first->scheduler()->workerQueue()->sync([] {});
-  EXPECT_EQ(APMMeasurement::remoteConfig(), first->remoteConfigInstance());
-  first.reset();
-  APMMeasurement::resetSharedInstanceForTesting();
-}
-
 TEST_F(EngineStartTest, ResetFromTheWorkerQueueRunsInline) {
   start();
   logPublic("before_reset");
@@ -211,78 +188,6 @@ TEST_F(EngineStartTest, ResetFromTheWorkerQueueRunsInline) {
   EXPECT_EQ(rowsNamed("_f").size(), 1u) << "a reset reports a new first open";
   EXPECT_EQ(engine().persistedConfig()->appInstanceID(),
             std::optional<std::string>("0123456789ABCDEF0123456789ABCDEF"));
-}
-
-TEST_F(EngineStartTest, ResetWithEmptyIDWhileStorageGrantedChangesNothing) {
-  start();
-  logPublic("kept");
-  drain();
-  EXPECT_FALSE(engine().resetAnalyticsDataWithAppInstanceID(""));
-  EXPECT_TRUE(loggedCode(23167));
-  EXPECT_EQ(rowsNamed("kept").size(), 1u);
-}
-
-TEST_F(EngineStartTest, DisablingDropsOnlyAnExpiredStoredDeepLink) {
-  struct Case {
-    double ageSeconds;
-    bool kept;
-  };
-  const double cacheTime = APMRemoteConfig::defaultInstance()->attributionCacheTTLInterval();
-  const Case cases[] = {{cacheTime - 60, true}, {cacheTime + 60, false}};
-  for (const auto& c : cases) {
-    start();
-    auto defaults = platform::UserDefaults::standard();
-    defaults->setObject("/diroda/measurement/deep_link", std::string("https://example.com/?utm_source=mail"));
-    defaults->setDouble("/diroda/measurement/deep_link_timestamp_seconds", platform::now() - c.ageSeconds);
-    engine().setEnabled(false);
-    drain();
-    EXPECT_EQ(defaults->string("/diroda/measurement/deep_link").has_value(), c.kept) << c.ageSeconds;
-    EXPECT_EQ(defaults->object("/diroda/measurement/deep_link_timestamp_seconds").isNull(), !c.kept);
-    stop();
-  }
-}
-
-TEST_F(EngineStartTest, FirstOpenTimestampComesFromTheFirstOpenProperty) {
-  start();
-  double firstOpen = 0;
-  onWorker([&] { firstOpen = engine().firstOpenTimestamp(); });
-  EXPECT_DOUBLE_EQ(firstOpen, kStartTime);
-
-  // Without "_fot" the earliest set time of any property stands in.
-  onWorker([&] {
-    platform::Error error;
-    ASSERT_TRUE(engine().database()->deleteUserAttributeWithName("_fot", &error));
-    ASSERT_TRUE(engine().database()->updateUserAttribute(
-        APMUserAttribute("app", "early", APMValue("x"), kStartTime - 500), &error));
-    firstOpen = engine().firstOpenTimestamp();
-  });
-  EXPECT_DOUBLE_EQ(firstOpen, kStartTime - 500);
-}
-
-TEST_F(EngineStartTest, UserPropertiesReadBackThroughCallbacksInSubmissionOrder) {
-  start();
-  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "color", APMValue("red"), kStartTime));
-  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "plan", APMValue("pro"), kStartTime));
-  engine().removeUserAttribute(std::make_shared<APMUserAttribute>("app", "plan", APMValue("pro"), kStartTime));
-  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "plan", APMValue("team"), kStartTime));
-  std::atomic<bool> done{false};
-  std::shared_ptr<APMUserAttribute> read;
-  engine().userAttributeWithName("plan", [&](std::shared_ptr<APMUserAttribute> attribute) {
-    read = std::move(attribute);
-    done = true;
-  });
-  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
-  ASSERT_TRUE(read);
-  EXPECT_EQ(read->value().stringValue(), "team");
-
-  done = false;
-  platform::Dictionary publicOnly;
-  engine().userPropertiesIncludingInternal(false, [&](platform::Dictionary properties) {
-    publicOnly = std::move(properties);
-    done = true;
-  });
-  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
-  EXPECT_EQ(publicOnly, (platform::Dictionary{{"color", "red"}, {"plan", "team"}}));
 }
 
 }  // namespace

@@ -18,39 +18,6 @@ namespace fetchtest {
 namespace {
 
 constexpr const char* kAppID = "1:1234567890:macos:abcdef";
-constexpr int64_t kLibraryVersion = 111500;
-
-class ConfigFetchRulesTest : public ::testing::Test {
- protected:
-  void SetUp() override { APMPersistedConfig::resetSharedInstanceForTesting(); }
-  void TearDown() override { APMPersistedConfig::resetSharedInstanceForTesting(); }
-  testsupport::ScopedDataDirectory dataDirectory_;
-};
-
-TEST_F(ConfigFetchRulesTest, ValidatorsAreSentOnlyForTheSameLibraryVersion) {
-  struct Case {
-    int64_t storedVersion;
-    std::optional<std::string> lastModified;
-    std::optional<std::string> etag;
-    APMConfigFetchHeaders expected;
-  } cases[] = {
-      {kLibraryVersion, "Tue, 14 Nov 2023 10:00:00 GMT", "\"v1\"",
-       {{"If-Modified-Since", "Tue, 14 Nov 2023 10:00:00 GMT"}, {"If-None-Match", "\"v1\""}}},
-      {kLibraryVersion, std::nullopt, "\"v1\"", {{"If-None-Match", "\"v1\""}}},
-      {kLibraryVersion, "Tue, 14 Nov 2023 10:00:00 GMT", "", {{"If-Modified-Since", "Tue, 14 Nov 2023 10:00:00 GMT"}}},
-      {kLibraryVersion, "", std::nullopt, {}},
-      // A library update downloads the whole configuration, whatever is stored.
-      {kLibraryVersion - 1, "Tue, 14 Nov 2023 10:00:00 GMT", "\"v1\"", {}},
-      {0, "Tue, 14 Nov 2023 10:00:00 GMT", "\"v1\"", {}},
-  };
-  auto persisted = APMPersistedConfig::sharedInstance();
-  for (const auto& c : cases) {
-    persisted->setConfigDMPVersion(c.storedVersion);
-    persisted->setConfigServerLastModifiedString(c.lastModified);
-    persisted->setConfigServerETag(c.etag);
-    EXPECT_EQ(APMConditionalConfigFetchHeaders(*persisted, kLibraryVersion), c.expected) << c.storedVersion;
-  }
-}
 
 TEST(ConfigFetchStatusTest, StatusesThatEndAFetchAndThatStartTheBackOff) {
   struct Case {
@@ -64,14 +31,6 @@ TEST(ConfigFetchStatusTest, StatusesThatEndAFetchAndThatStartTheBackOff) {
     EXPECT_EQ(APMIsSuccessfulConfigFetchStatus(c.status), c.success) << c.status;
     EXPECT_EQ(APMIsBackoffConfigFetchStatus(c.status), c.backoff) << c.status;
   }
-}
-
-TEST(NetworkLogBridgeTest, NetworkLevelsMapOntoMonitorLevels) {
-  struct Case {
-    int network;
-    int64_t monitor;
-  } cases[] = {{3, 1}, {4, 4}, {5, 3}, {6, 6}, {7, 7}, {0, 3}, {2, 3}, {8, 3}, {-1, 3}};
-  for (const auto& c : cases) EXPECT_EQ(APMMonitorLevelForNetworkLevel(c.network), c.monitor) << c.network;
 }
 
 TEST(NetworkLogBridgeTest, NetworkLinesReachTheMonitorWithTheirCodeAndContext) {

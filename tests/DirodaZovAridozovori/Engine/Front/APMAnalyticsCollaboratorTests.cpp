@@ -43,61 +43,6 @@ TEST_F(FakeClockFrontTest, ConsentForAdPersonalizationSetsTheSwitch) {
   EXPECT_EQ(userProperty("_npa")->value().int64Value(), 1);
 }
 
-TEST_F(FakeClockFrontTest, NumericPropertiesKeepTheirKindAndTakeTheAutoOrigin) {
-  start();
-  APMAnalytics::setUserAttributeNumber(platform::Object(2.75), "ratio");
-  APMAnalytics::setUserAttributeNumber(platform::Object(12), "level");
-  APMAnalytics::setUserAttributeNumber(platform::Object("12"), "text_level");
-  auto ratio = userProperty("ratio");
-  ASSERT_TRUE(ratio);
-  EXPECT_TRUE(ratio->value().isDouble());
-  EXPECT_EQ(ratio->value().doubleValue(), 2.75);
-  EXPECT_EQ(ratio->origin(), "auto");
-  auto level = userProperty("level");
-  ASSERT_TRUE(level);
-  EXPECT_TRUE(level->value().isInt64());
-  EXPECT_EQ(level->value().int64Value(), 12);
-  EXPECT_FALSE(userProperty("text_level"));
-}
-
-TEST_F(FakeClockFrontTest, DefaultParametersJoinLaterEventsWithTheEventsOwnValuesWinning) {
-  start();
-  APMAnalytics::setDefaultEventParameters(
-      platform::Dictionary{{"theme", platform::Object("dark")}, {"tier", platform::Object(2)}});
-  APMAnalytics::logEventWithName("with_defaults", {{"tier", platform::Object(5)}});
-  APMAnalytics::setDefaultEventParameters(std::nullopt);
-  APMAnalytics::logEventWithName("after_clearing", {});
-  auto with = rowsNamed("with_defaults");
-  ASSERT_EQ(with.size(), 1u);
-  EXPECT_EQ(with[0].text("theme"), "dark");
-  EXPECT_EQ(with[0].integer("tier"), 5);
-  auto after = rowsNamed("after_clearing");
-  ASSERT_EQ(after.size(), 1u);
-  EXPECT_FALSE(after[0].has("theme"));
-}
-
-TEST_F(FakeClockFrontTest, StoreUpdatesAreFilteredForDuplicatesBeforeTheReporterSeesThem) {
-  std::vector<std::vector<std::string>> reported;
-  std::atomic<int> reports{0};
-  APMAnalyticsCollaborators collaborators;
-  collaborators.reportFilteredTransactions = [&](const std::vector<APMPurchaseTransaction>& kept) {
-    std::vector<std::string> ids;
-    for (const auto& transaction : kept) ids.push_back(transaction.productID);
-    reported.push_back(ids);
-    ++reports;
-  };
-  APMAnalytics::setCollaborators(collaborators);
-  start();
-  APMAnalytics::paymentQueueUpdatedTransactions({
-      {"coins", 1, "fp-1", {}},
-      {"coins-again", 1, "fp-1", {}},
-      {"pending", 0, "fp-2", {}},
-      {"gems", 1, "fp-3", {}},
-  });
-  ASSERT_TRUE(testsupport::waitFor([&] { return reports.load() == 1; }));
-  EXPECT_EQ(reported[0], (std::vector<std::string>{"coins", "gems"}));
-}
-
 TEST_F(FakeClockFrontTest, LinksReachTheDeepLinkHandlersAndTheOpenURLListener) {
   std::vector<std::string> calls;
   std::mutex callsMutex;

@@ -85,20 +85,4 @@ TEST(APMAnalyticsEventBufferTest, ManyEventsComeBackInOrderAndChunksAreReleased)
   EXPECT_EQ(buffer.bytes(), 0u);
 }
 
-TEST(APMAnalyticsEventBufferTest, AWaitingEventCostsAboutItsContent) {
-  APMAnalyticsEventBuffer buffer;
-  constexpr int kEvents = 10000;
-  for (int i = 0; i < kEvents; ++i) {
-    buffer.append("app", true, "level_complete",
-                  {{"level", platform::Object(i % 40)},
-                   {"character", platform::Object("gorilla")},
-                   {"mode", platform::Object("track")},
-                   {"score", platform::Object(1234.5)},
-                   {"stars", platform::Object(3)}},
-                  1699956000.0 + i, nullptr);
-  }
-  // Names and values take 66 bytes here; tags, sizes and the time add about 30.
-  EXPECT_LT(buffer.bytes() / kEvents, 120u);
-}
-
 }  // namespace

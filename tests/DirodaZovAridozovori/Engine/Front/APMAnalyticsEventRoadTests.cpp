@@ -34,31 +34,6 @@ TEST_F(FakeClockFrontTest, EventsLoggedBeforeStartAreStoredInCallOrderWithTheTim
   EXPECT_EQ(appRows[2].timestamp, kStartTime + 105);
 }
 
-TEST_F(FakeClockFrontTest, EventsAndOtherOperationsKeepTheOrderOfTheirCalls) {
-  auto handOffDirectly = [](const std::string& name) {
-    APMAnalytics::queueOperationWithBlock([name] {
-      APMMeasurement::sharedInstance()->logEventWithOrigin("app", true, name, {}, kStartTime, true, false, false,
-                                                          nullptr, {});
-    });
-  };
-  APMAnalytics::logEventWithName("a1", {});
-  APMAnalytics::logEventWithName("a2", {});
-  handOffDirectly("x1");
-  APMAnalytics::logEventWithName("b1", {});
-  handOffDirectly("x2");
-  handOffDirectly("x3");
-  start();
-  APMAnalytics::logEventWithName("c1", {});
-  handOffDirectly("x4");
-  APMAnalytics::logEventWithName("d1", {});
-  APMAnalytics::logEventWithName("d2", {});
-  std::vector<std::string> order;
-  for (const auto& row : rows()) {
-    if (row.origin == "app") order.push_back(row.name);
-  }
-  EXPECT_EQ(order, (std::vector<std::string>{"a1", "a2", "x1", "b1", "x2", "x3", "c1", "x4", "d1", "d2"}));
-}
-
 TEST_F(FakeClockFrontTest, RefusedEventNamesBecomeErrorEventsAndNothingElse) {
   struct Case {
     std::string name;
@@ -84,21 +59,6 @@ TEST_F(FakeClockFrontTest, RefusedEventNamesBecomeErrorEventsAndNothingElse) {
     EXPECT_EQ(errors.back().text("_ev"), c.errorValue);
   }
   for (const auto& row : rows()) EXPECT_NE(row.origin, "app") << row.name;
-}
-
-TEST_F(FakeClockFrontTest, PublicEventsAreStoredWithCleanedParameters) {
-  start();
-  const std::string longValue(600, 'x');
-  APMAnalytics::logEventWithName("ad_impression", {{"value", platform::Object(2.5)},
-                                                   {"text", platform::Object(longValue)},
-                                                   {"bad name", platform::Object(1)}});
-  // Raw rows keep the public name; the short internal name is the bundle's business.
-  auto stored = rowsNamed("ad_impression");
-  ASSERT_EQ(stored.size(), 1u);
-  EXPECT_EQ(stored[0].origin, "app");
-  EXPECT_EQ(stored[0].parameters.at("value").doubleValue(), 2.5);
-  EXPECT_EQ(stored[0].text("text").size(), 500u);
-  EXPECT_FALSE(stored[0].has("bad name"));
 }
 
 TEST_F(FakeClockFrontTest, ScreenViewsGoToTheReporterAndItsScreenJoinsLaterEvents) {
@@ -210,33 +170,6 @@ TEST_F(FakeClockFrontTest, UserPropertiesAreCheckedStoredAndReadBackOnTheGivenQu
   EXPECT_FALSE(userProperty("_id"));
 }
 
-TEST_F(FakeClockFrontTest, InternalUserPropertiesCheckNameOriginAndLength) {
-  start();
-  auto& front = APMAnalytics::sharedInstance();
-  front.setInternalUserProperty(platform::Object(42), "_level", "cx");
-  ASSERT_TRUE(userProperty("_level"));
-  EXPECT_EQ(userProperty("_level")->value().int64Value(), 42);
-  EXPECT_EQ(userProperty("_level")->origin(), "cx");
-
-  front.setInternalUserProperty(platform::Object(1), "_x", std::string(33, 'o'));
-  EXPECT_EQ(linesWithCode(25005).size(), 1u);
-  EXPECT_FALSE(userProperty("_x"));
-  front.setInternalUserProperty(platform::Object(), "_level", "cx");
-  EXPECT_FALSE(userProperty("_level"));
-}
-
-TEST_F(FakeClockFrontTest, AdExposureEventIDIsTurnedIntoANumberWhenDecimal) {
-  start();
-  auto& front = APMAnalytics::sharedInstance();
-  front.logInternalEvent("am", "_ad_probe", {{"_aeid", platform::Object("123456789012")}});
-  front.logInternalEvent("am", "_ad_probe", {{"_aeid", platform::Object("12x")}});
-  auto probes = rowsNamed("_ad_probe");
-  ASSERT_EQ(probes.size(), 2u);
-  EXPECT_EQ(probes[0].parameters.at("_aeid").int64Value(), 123456789012);
-  EXPECT_EQ(probes[1].text("_aeid"), "12x");
-  EXPECT_EQ(linesWithCode(25024).size(), 1u);
-}
-
 TEST_F(FakeClockFrontTest, InterceptorTakesPublicEventsAndListenersHearStoredOnes) {
   start();
   std::vector<std::string> intercepted;
@@ -253,47 +186,6 @@ TEST_F(FakeClockFrontTest, InterceptorTakesPublicEventsAndListenersHearStoredOne
   EXPECT_EQ(rowsNamed("before_interceptor").size(), 1u);
   EXPECT_NE(std::find(heard.begin(), heard.end(), "before_interceptor"), heard.end());
   EXPECT_EQ(std::find(heard.begin(), heard.end(), "intercepted_event"), heard.end());
-}
-
-TEST_F(FakeClockFrontTest, DeactivatedCollectionCanBeSwitchedOffButNeverOn) {
-  start({{APMAnalytics::kOptionCollectionDeactivated, platform::Object(true)},
-         {APMAnalytics::kOptionLogTag, platform::Object("[T]")}});
-  EXPECT_TRUE(APMAnalytics::isAnalyticsCollectionDeactivated());
-  APMAnalytics::setAnalyticsEnabled(true, true);
-  drain();
-  EXPECT_FALSE(engine()->isEnabled());
-  EXPECT_FALSE(APMAnalytics::isAnalyticsCollectionEnabled());
-  EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
-  APMAnalytics::logEventWithName("not_collected", {});
-  EXPECT_TRUE(rowsNamed("not_collected").empty());
-
-  APMAnalytics::setAnalyticsEnabled(false, true);
-  drain();
-  EXPECT_FALSE(engine()->isEnabled());
-  EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 2);
-}
-
-TEST_F(FakeClockFrontTest, DisablingCollectionStopsStorageAndUserData) {
-  std::vector<platform::Dictionary> userData;
-  APMMeasurementComponents components;
-  components.initiateODM1ProtocolWithUserData = [&](const platform::Dictionary& data) { userData.push_back(data); };
-  APMMeasurement::setComponents(components);
-  start();
-  EXPECT_TRUE(APMAnalytics::isAnalyticsCollectionEnabled());
-  APMAnalytics::setUserData({{"email_address", platform::Object("a@b.c")}});
-  drain();
-  EXPECT_EQ(userData.size(), 1u);
-
-  APMAnalytics::setAnalyticsEnabled(false);
-  // The waiting hand-off holds the operation queue for a moment; let it go.
-  clock_->advance(1);
-  ASSERT_TRUE(testsupport::waitFor([] { return !APMAnalytics::isOperationQueueSuspended(); }));
-  APMAnalytics::logEventWithName("while_disabled", {});
-  APMAnalytics::setUserData({{"email_address", platform::Object("a@b.c")}});
-  drain();
-  EXPECT_TRUE(rowsNamed("while_disabled").empty());
-  EXPECT_EQ(userData.size(), 1u);
-  EXPECT_EQ(linesWithCode(25044).size(), 1u);
 }
 
 TEST_F(FakeClockFrontTest, ResetCalledOnTheWorkerQueueDoesNotDeadlockAndWipes) {

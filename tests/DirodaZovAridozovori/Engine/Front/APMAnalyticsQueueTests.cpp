@@ -30,21 +30,6 @@ class RecordingList {
   std::vector<int> values_;
 };
 
-TEST_F(FrontTest, OperationsQueuedBeforeStartRunAfterReleaseInCallOrder) {
-  RecordingList ran;
-  for (int i = 0; i < 50; ++i) APMAnalytics::queueOperationWithBlock([&ran, i] { ran.add(i); });
-  APMAnalytics::flushSerialQueueForTesting();
-  EXPECT_TRUE(ran.values().empty());
-  EXPECT_TRUE(APMAnalytics::isOperationQueueSuspended());
-
-  APMAnalytics::unsuspendOperationQueue();
-  for (int i = 50; i < 60; ++i) APMAnalytics::queueOperationWithBlock([&ran, i] { ran.add(i); });
-  APMAnalytics::flushSerialQueueForTesting();
-  std::vector<int> expected;
-  for (int i = 0; i < 60; ++i) expected.push_back(i);
-  EXPECT_EQ(ran.values(), expected);
-}
-
 TEST_F(FakeClockFrontTest, WaitingHandOffHoldsLaterOperationsForHalfASecond) {
   RecordingList ran;
   APMAnalytics::unsuspendOperationQueue();
@@ -102,150 +87,6 @@ TEST_F(FrontTest, StartIsRefusedWhileAnotherCollectorIsPresent) {
     EXPECT_FALSE(APMMeasurement::hasSharedInstance());
     EXPECT_TRUE(APMAnalytics::isOperationQueueSuspended());
   }
-}
-
-TEST_F(FrontTest, StartOptionsAreCheckedBeforeTheEngineIsCreated) {
-  struct Case {
-    const char* what;
-    platform::Dictionary options;
-    int64_t code;  // 0: none of the checked codes
-  };
-  const Case cases[] = {
-      {"empty log tag", {{APMAnalytics::kOptionLogTag, platform::Object("")}}, 25030},
-      {"log tag not a string", {{APMAnalytics::kOptionLogTag, platform::Object(7)}}, 25030},
-      {"safelist not an array",
-       {{APMAnalytics::kOptionLogTag, platform::Object("[T]")},
-        {APMAnalytics::kOptionSafelistedEvents, platform::Object("_s")}},
-       25034},
-      {"safelist with a bad name",
-       {{APMAnalytics::kOptionLogTag, platform::Object("[T]")},
-        {APMAnalytics::kOptionSafelistedEvents, platform::Object(platform::Array{platform::Object("_s"),
-                                                                                  platform::Object("9bad")})}},
-       25035},
-      {"valid", {{APMAnalytics::kOptionLogTag, platform::Object("[T]")}}, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
-    APMAnalytics::startWithAppID(kAppID, "fa", c.options);
-    drain();
-    for (int64_t code : {25030, 25034, 25035}) {
-      EXPECT_EQ(linesWithCode(code).size(), code == c.code ? 1u : 0u) << code;
-    }
-    EXPECT_TRUE(APMAnalytics::isStarted());
-  }
-  EXPECT_EQ(APMMeasurement::monitor()->logTag(), "[T]");
-}
-
-TEST_F(FrontTest, ListenersHearEventsUntilRemovedAndUnknownTokensAreReportedByWhetherAnyWasAdded) {
-  APMAnalytics::unsuspendOperationQueue();
-  APMAnalytics::removeLogEventListener(0);
-  APMAnalytics::removeLogEventListener(12345);
-  APMAnalytics::flushSerialQueueForTesting();
-  EXPECT_EQ(linesWithCode(25013).size(), 1u);
-  EXPECT_EQ(linesWithCode(25014).size(), 1u);
-  EXPECT_EQ(linesWithCode(25015).size(), 0u);
-
-  std::vector<std::string> heard;
-  auto token = APMAnalytics::addLogEventListener([&](const std::shared_ptr<APMEvent>& e) { heard.push_back(e->name()); });
-  EXPECT_NE(token, 0u);
-  EXPECT_EQ(APMAnalytics::addLogEventListener(nullptr), 0u);
-  EXPECT_EQ(linesWithCode(25012).size(), 1u);
-  APMAnalytics::notifyEventListeners(APMEvent::create("app", true, "one", 1, 0, platform::Dictionary{}));
-  APMAnalytics::notifyEventListeners(APMEvent::create("app", true, "two", 2, 0, platform::Dictionary{}));
-  APMAnalytics::removeLogEventListener(token + 1000);
-  APMAnalytics::removeLogEventListener(token);
-  APMAnalytics::removeLogEventListener(token);
-  APMAnalytics::notifyEventListeners(APMEvent::create("app", true, "three", 3, 0, platform::Dictionary{}));
-  APMAnalytics::flushSerialQueueForTesting();
-  EXPECT_EQ(heard, (std::vector<std::string>{"one", "two"})) << "listeners hear events in order until removed";
-  EXPECT_EQ(linesWithCode(25014).size(), 1u);
-  EXPECT_EQ(linesWithCode(25015).size(), 2u);
-}
-
-TEST_F(FrontTest, MaxUserPropertiesIsAnsweredAtOnceWithoutAnEngine) {
-  auto queue = platform::DispatchQueue::create("test.callback");
-  std::atomic<int64_t> answer{-1};
-  APMAnalytics::sharedInstance().maxUserPropertiesForOrigin("app", queue, [&](int64_t n) { answer = n; });
-  // The operation queue is still held (no start): the answer must not wait for it.
-  EXPECT_TRUE(testsupport::waitFor([&] { return answer.load() != -1; }));
-  EXPECT_EQ(answer.load(), 25);
-
-  struct Case {
-    const char* what;
-    std::string origin;
-    bool withQueue;
-    bool withCallback;
-    int64_t code;
-  };
-  const Case cases[] = {
-      {"empty origin", "", true, true, 25009},
-      {"no queue", "app", false, true, 25010},
-      {"no callback", "app", true, false, 25011},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    APMAnalytics::sharedInstance().maxUserPropertiesForOrigin(
-        c.origin, c.withQueue ? queue : nullptr, c.withCallback ? std::function<void(int64_t)>([](int64_t) {}) : nullptr);
-    EXPECT_EQ(linesWithCode(c.code).size(), 1u);
-  }
-}
-
-TEST_F(FrontTest, QueriesBeforeStartAnswerWithTheirFallbacks) {
-  std::atomic<bool> answered{false};
-  int64_t sessionID = -1;
-  std::optional<platform::Error> error;
-  APMAnalytics::sessionIDWithCompletion([&](int64_t id, std::optional<platform::Error> e) {
-    sessionID = id;
-    error = e;
-    answered = true;
-  });
-  ASSERT_TRUE(testsupport::waitFor([&] { return answered.load(); }));
-  EXPECT_EQ(sessionID, 0);
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->code, 13);
-  EXPECT_EQ(error->description, "Analytics uninitialized");
-
-  APMAnalytics::sessionIDWithCompletion(nullptr);
-  APMAnalytics::setSessionTimeoutInterval(-1);
-  APMAnalytics::setSessionTimeoutInterval(600);
-  APMAnalytics::flushSerialQueueForTesting();
-  EXPECT_EQ(linesWithCode(25050).size(), 1u);
-  EXPECT_EQ(linesWithCode(25060).size(), 1u);
-  ASSERT_EQ(linesWithCode(25059).size(), 1u);
-  EXPECT_EQ(APMPersistedConfig::sharedInstance()->sessionTimeoutValue(), 600);
-}
-
-TEST_F(FrontTest, SetEnabledNotificationsFollowTheConfigurationObject) {
-  int configuration = 0;
-  int stranger = 0;
-  APMAnalytics::observeNotificationsForAnalyticsConfiguration(&configuration);
-  auto& center = platform::NotificationCenter::defaultCenter();
-  const std::string key = APMAnalytics::kSetEnabledNotification;
-  center.post(key, &configuration, {{key, platform::Object("yes")}});
-  APMAnalytics::flushSerialQueueForTesting();
-  EXPECT_EQ(linesWithCode(25000).size(), 1u);
-
-  center.post(key, &configuration, {{key, platform::Object(true)}});
-  APMAnalytics::flushSerialQueueForTesting();
-  EXPECT_TRUE(APMAnalytics::isAnalyticsCollectionEnabled());
-  center.post(key, &stranger, {{key, platform::Object(false)}});
-  APMAnalytics::flushSerialQueueForTesting();
-  EXPECT_TRUE(APMAnalytics::isAnalyticsCollectionEnabled());
-  center.post(key, &configuration, {{key, platform::Object(false)}});
-  APMAnalytics::flushSerialQueueForTesting();
-  EXPECT_FALSE(APMAnalytics::isAnalyticsCollectionEnabled());
-  // Not persisted: only the public switch persists.
-  EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 0);
-}
-
-TEST_F(FrontTest, InvalidConsentValuesAreDroppedOneByOne) {
-  APMAnalytics::setConsent({{"ad_storage", platform::Object("maybe")}, {"analytics_storage", platform::Object(1)}});
-  EXPECT_EQ(linesWithCode(25042).size(), 2u);
-  EXPECT_EQ(linesWithCode(25041).size(), 1u);
-  EXPECT_EQ(APMConsentSettingsUtil::consentSource(), APMConsentSettingsUtil::kSourceNone);
-  EXPECT_TRUE(APMAnalytics::consentSettings1P().empty());
 }
 
 TEST_F(FrontTest, ConsentIsPersistedUnderTheKeyOfItsSource) {
@@ -338,36 +179,6 @@ TEST_F(FrontTest, ResetBeforeStartRecordsItsIntentAndKeepsTheNewIDUnlessStorageI
   EXPECT_EQ(APMAnalytics::resetRetryCount(), 1);
   EXPECT_FALSE(APMAnalytics::appInstanceIDAfterReset());
   EXPECT_FALSE(APMAnalytics::appInstanceID());
-}
-
-TEST_F(FrontTest, SuiteAccessorsRemoveWhatTheyClear) {
-  APMAnalytics::setResetRetryCount(3);
-  EXPECT_EQ(APMAnalytics::resetRetryCount(), 3);
-  APMAnalytics::setResetRetryCount(0);
-  EXPECT_TRUE(APMAnalytics::userDefaults().objectForKey(APMAnalytics::kResetRetryCountKey).isNull());
-  APMAnalytics::setDeferredAnalyticsCollection(false);
-  EXPECT_EQ(APMAnalytics::deferredAnalyticsCollection(), std::optional<bool>(false));
-  APMAnalytics::setDeferredAnalyticsCollection(std::nullopt);
-  EXPECT_EQ(APMAnalytics::deferredAnalyticsCollection(), std::nullopt);
-  APMAnalytics::setNeedFirstOpenAfterReset(true);
-  APMAnalytics::removeNeedFirstOpenAfterReset();
-  EXPECT_FALSE(APMAnalytics::needFirstOpenAfterReset());
-  // A fresh process reads what the last one wrote.
-  APMAnalytics::setResetRetryCount(4);
-  platform::UserDefaults::resetForTesting();
-  EXPECT_EQ(APMAnalytics::resetRetryCount(), 4);
-}
-
-TEST_F(FrontTest, OlderCollectorIsSwitchedOffWhenPresent) {
-  EXPECT_FALSE(APMBackwardCompatibilityUtil::disableVIDUruzazezuve());
-  std::optional<bool> received;
-  platform::ClassRegistry::registerClass(APMBackwardCompatibilityUtil::kLegacyClassName, [&] {
-    return std::any(std::function<void(bool)>([&](bool enabled) { received = enabled; }));
-  });
-  EXPECT_TRUE(APMBackwardCompatibilityUtil::disableVIDUruzazezuve());
-  EXPECT_EQ(received, std::optional<bool>(false));
-  platform::ClassRegistry::registerClass(APMBackwardCompatibilityUtil::kLegacyClassName);
-  EXPECT_FALSE(APMBackwardCompatibilityUtil::disableVIDUruzazezuve());
 }
 
 }  // namespace

@@ -66,22 +66,6 @@ TEST_F(APMIdentifiersTest, AppIDsComeFromTheEngineIdentityElseTheSharedOne) {
   EXPECT_EQ(identifiers.analyticsAppID(), "1:shared");
 }
 
-TEST_F(APMIdentifiersTest, AppInstanceIDComesFromTheEngineIdentityElseTheSharedOne) {
-  APMIdentifiers identifiers;
-  runEngine();
-  EXPECT_EQ(identifiers.appInstanceID(), engine->appInstanceID().value());
-  APMIdentifiers::setEngineIdentityProvider(nullptr);
-  EXPECT_EQ(identifiers.appInstanceID(), shared->appInstanceID().value());
-
-  switches->analyticsDenied = true;
-  for (auto [engineRuns, code] : {std::pair{true, 37002}, std::pair{false, 37003}}) {
-    engineRuns ? runEngine() : APMIdentifiers::setEngineIdentityProvider(nullptr);
-    LogCapture log;
-    EXPECT_EQ(identifiers.appInstanceID(), "");
-    EXPECT_EQ(log.count(code), 1) << code;
-  }
-}
-
 TEST_F(APMIdentifiersTest, AdEventIDsAreConsecutiveAndUniqueAcrossThreads) {
   APMIdentifiers identifiers;
   int64_t first = std::stoll(identifiers.adEventID());
@@ -102,23 +86,6 @@ TEST_F(APMIdentifiersTest, AdEventIDsAreConsecutiveAndUniqueAcrossThreads) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(seen.size(), 2000u);
-}
-
-TEST_F(APMIdentifiersTest, LibraryVersionAndOrigin) {
-  APMIdentifiers identifiers;
-  EXPECT_EQ(identifiers.libraryVersion(), "111500");
-  EXPECT_FALSE(identifiers.origin().has_value());
-  identifiers.setOrigin("app");
-  LogCapture log;
-  identifiers.setOrigin("");
-  EXPECT_EQ(identifiers.origin(), "app");
-  auto entry = log.find(37004);
-  ASSERT_TRUE(entry.has_value());
-  EXPECT_EQ(entry->message, "Cannot set the data collection origin. Origin cannot be empty");
-}
-
-TEST_F(APMIdentifiersTest, SharedInstanceIsOne) {
-  EXPECT_EQ(APMIdentifiers::sharedInstance(), APMIdentifiers::sharedInstance());
 }
 
 }  // namespace

@@ -10,10 +10,6 @@ namespace {
 
 using identitytest::LogCapture;
 
-TEST(APMIdentityHelpers, LibraryVersionIsTheVersionWithoutItsLastThreeDigits) {
-  EXPECT_EQ(APMIdentity::zovAridozovoriLibraryVersion(), 111500);
-}
-
 TEST(APMIdentityHelpers, NumericFieldsOfAppVersions) {
   struct Case {
     std::string version;
@@ -54,15 +50,6 @@ TEST(APMIdentityHelpers, RandomAppInstanceIDsAre32UpperCaseHexCharacters) {
     seen.insert(id);
   }
   EXPECT_EQ(seen.size(), 1000u);
-}
-
-TEST(APMIdentityHelpers, ConsentStatusFromPlatformStatus) {
-  const std::pair<int64_t, int64_t> cases[] = {
-      {0, 4}, {1, 1}, {2, 2}, {3, 3}, {4, 5}, {99, 5}, {-1, 5},
-  };
-  for (auto [platformStatus, expected] : cases) {
-    EXPECT_EQ(APMIdentity::consentStatusFromPlatformStatus(platformStatus), expected) << platformStatus;
-  }
 }
 
 }  // namespace

@@ -45,17 +45,4 @@ TEST(APMIdentityRestart, IdentifiersSurviveARestartThroughThePersistedConfig) {
   EXPECT_TRUE(config->synchronizeToDisk());
 }
 
-TEST(APMIdentityShared, SharedIdentityUsesTheSharedPersistedConfigOfTheDataDirectory) {
-  testsupport::ScopedDataDirectory data;
-  APMIdentity::setSharedInstance(nullptr);
-  auto identity = APMIdentity::sharedInstance();
-  ASSERT_TRUE(identity);
-  EXPECT_EQ(APMIdentity::sharedInstance(), identity);
-  auto stored = APMPersistedConfig::sharedInstance()->appInstanceID();
-  ASSERT_TRUE(stored.has_value());
-  EXPECT_EQ(identity->appInstanceID(), stored);
-  APMIdentity::setSharedInstance(nullptr);
-  APMPersistedConfig::resetSharedInstanceForTesting();
-}
-
 }  // namespace

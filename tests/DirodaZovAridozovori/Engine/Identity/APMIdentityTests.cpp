@@ -97,40 +97,6 @@ TEST_F(APMIdentityTest, CreationReadsTheBundleAndTheServiceFile) {
   EXPECT_FALSE(identity->identifierForVendor().has_value());
 }
 
-TEST_F(APMIdentityTest, ShortVersionsLeaveMissingPartsAbsentAndNonNumericFlagsIgnored) {
-  platform::Bundle::setShortVersion("4");
-  platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_IDFV_COLLECTION_ENABLED", "YES");
-  LogCapture log;
-  auto identity = makeIdentity();
-  EXPECT_EQ(identity->appVersionMajor(), 4);
-  EXPECT_FALSE(identity->appVersionMinor().has_value());
-  EXPECT_FALSE(identity->appVersionRelease().has_value());
-  EXPECT_FALSE(identity->idfvCollectionEnabled().has_value());
-  EXPECT_EQ(log.count(20009), 0);
-  EXPECT_FALSE(identity->appIDFromDMP().has_value());
-}
-
-TEST_F(APMIdentityTest, TrackingStatusFollowsTheSupport) {
-  struct Case {
-    bool hasAdvertising;
-    bool hasStatus;
-    int64_t platformStatus;
-    int64_t expected;
-  };
-  const Case cases[] = {
-      {true, true, 0, 4},  {true, true, 1, 1},  {true, true, 2, 2}, {true, true, 3, 3},
-      {true, true, 7, 5},  {true, true, -1, 5}, {true, false, 3, 5}, {false, true, 3, 6},
-  };
-  for (const Case& c : cases) {
-    support->hasAdvertising = c.hasAdvertising;
-    support->hasStatus = c.hasStatus;
-    support->status = c.platformStatus;
-    auto identity = makeIdentity();
-    EXPECT_EQ(identity->appleConsentStatus(), c.expected)
-        << c.hasAdvertising << c.hasStatus << " " << c.platformStatus;
-  }
-}
-
 TEST_F(APMIdentityTest, FirstAdvertisingIdentifierOnlyStoresItsHash) {
   support->setDeviceID(std::string(kDeviceA));
   auto identity = makeIdentity();
@@ -266,16 +232,6 @@ TEST_F(APMIdentityTest, GettersCalledFromTheWorkerQueueRefreshFirstAndDoNotWait)
   EXPECT_EQ(key.size(), 5u);
 }
 
-TEST_F(APMIdentityTest, SetAppIDFromDMPKeepsTheFirstNonEmptyValue) {
-  auto identity = makeIdentity();
-  LogCapture log;
-  identity->setAppIDFromDMP("");
-  EXPECT_EQ(log.count(20005), 1);
-  identity->setAppIDFromDMP("1:first");
-  identity->setAppIDFromDMP("1:second");
-  EXPECT_EQ(identity->appIDFromDMP(), "1:first");
-}
-
 TEST_F(APMIdentityTest, DiversionKeyIsFiveUpperCaseHexCharactersCreatedOnce) {
   auto identity = makeIdentity();
   std::vector<std::thread> threads;
@@ -346,26 +302,6 @@ TEST_F(APMIdentityTest, SessionStitchingToken) {
 
   switches->analyticsDenied = true;
   EXPECT_FALSE(token(10, false, true).has_value());
-}
-
-TEST_F(APMIdentityTest, EphemeralAppInstanceIDLivesUntilReset) {
-  auto identity = makeIdentity();
-  std::string first = identity->ephemeralAppInstanceID();
-  EXPECT_EQ(first.size(), 32u);
-  EXPECT_EQ(identity->ephemeralAppInstanceID(), first);
-  EXPECT_NE(first, persistence->appInstanceID());
-  identity->resetEphemeralAppInstanceID();
-  EXPECT_NE(identity->ephemeralAppInstanceID(), first);
-}
-
-TEST_F(APMIdentityTest, SettersAreSeenByLaterGetters) {
-  auto identity = makeIdentity();
-  identity->setAppInstanceID("0123456789ABCDEF0123456789ABCDEF");
-  EXPECT_EQ(identity->appInstanceID(), "0123456789ABCDEF0123456789ABCDEF");
-  identity->setShouldSetLastAdvertisingIDResetUserProperty(true);
-  EXPECT_TRUE(identity->shouldSetLastAdvertisingIDResetUserProperty());
-  identity->setShouldSetLastAdvertisingIDResetUserProperty(false);
-  EXPECT_FALSE(identity->shouldSetLastAdvertisingIDResetUserProperty());
 }
 
 TEST_F(APMIdentityTest, PendingRefreshDoesNotKeepTheIdentityAlive) {

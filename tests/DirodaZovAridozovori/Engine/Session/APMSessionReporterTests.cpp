@@ -9,10 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "APMASLLogger.h"
 #include "APMMonitor.h"
 #include "APMPersistedConfig.h"
-#include "Logger/DULLogger.h"
 #include "Session/APMSessionReporter.h"
 #include "TestSupport.h"
 #include "platform/NotificationCenter.h"
@@ -37,16 +35,11 @@ class SessionReporterTest : public ::testing::Test {
     APMPersistedConfig::resetSharedInstanceForTesting();
     APMMonitor::resetSharedForTesting();
     persisted_ = APMPersistedConfig::sharedInstance();
-    DULLoggerSetSink([this](const DULLogRecord& record) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.push_back(record.line);
-    });
   }
 
   void TearDown() override {
     reporter_.reset();
     platform::DispatchQueue::main()->drain();
-    DULLoggerSetSink(nullptr);
     APMPersistedConfig::resetSharedInstanceForTesting();
     APMMonitor::resetSharedForTesting();
   }
@@ -83,15 +76,6 @@ class SessionReporterTest : public ::testing::Test {
     return matching;
   }
 
-  bool loggedCode(int64_t code) {
-    APMMonitor::shared()->flush();
-    DULLoggerFlush();
-    const std::string marker = "[" + APMASLLogger::messageCodeText(code) + "]";
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::any_of(lines_.begin(), lines_.end(),
-                       [&](const std::string& line) { return line.find(marker) != std::string::npos; });
-  }
-
   testsupport::ScopedDataDirectory dataDirectory_;
   testsupport::ScopedFakeClock clock_{kStart};
   std::shared_ptr<APMPersistedConfig> persisted_;
@@ -101,7 +85,6 @@ class SessionReporterTest : public ::testing::Test {
   APMSessionSettings settings_;
   std::vector<LoggedEvent> events_;
   std::vector<std::pair<std::string, platform::Object>> properties_;
-  std::vector<std::string> lines_;
 };
 
 TEST_F(SessionReporterTest, EngagementTimeIsReportedInMillisecondsAndCappedAtAnHour) {
@@ -215,53 +198,12 @@ TEST_F(SessionReporterTest, ScreenChangesFollowTheEngagementSettings) {
   }
 }
 
-TEST_F(SessionReporterTest, RedundantEngagementLeavesTheFreeRideStartWhereItWas) {
-  settings_.efficientEngagementReportingEnabled = true;
-  auto& reporter = make();
-  reporter.setReportingEnabled(true);
-  reporter.handleAppDidBecomeActive();
-  clock_->advance(3);
-  reporter.handleScreenDidChangeFromScreen(platform::Dictionary{{"_sn", "A"}}, std::nullopt);
-  clock_->advance(2);
-  // The free-ride interval still runs from activation: 5 s, after which it restarts.
-  EXPECT_EQ(reporter.cutFreerideEngagementTimeMillis(), 5000);
-  clock_->advance(1.5);
-  EXPECT_EQ(reporter.cutFreerideEngagementTimeMillis(), 1500);
-  settings_.efficientEngagementReportingEnabled = false;
-  EXPECT_EQ(reporter.cutFreerideEngagementTimeMillis(), 0);
-}
-
-TEST_F(SessionReporterTest, NegativeTimeoutIsStoredAsZeroAndExpiresAtOnce) {
-  auto& reporter = make();
-  reporter.setTimeoutSessionInterval(-5);
-  EXPECT_EQ(reporter.timeoutSessionInterval(), 0);
-  EXPECT_TRUE(loggedCode(33001));
-  persisted_->setLastSessionActivityClockTime(platform::now());
-  EXPECT_FALSE(reporter.isSessionExpired());
-  EXPECT_TRUE(reporter.extendSession());
-  clock_->advance(0.001);
-  EXPECT_TRUE(reporter.isSessionExpired());
-  EXPECT_FALSE(reporter.extendSession()) << "an expired session is not extended";
-}
-
 TEST_F(SessionReporterTest, StoredTimeoutIsUsedOnceThenCleared) {
   persisted_->setSessionTimeoutValue(60.0);
   EXPECT_EQ(make().timeoutSessionInterval(), 60);
   EXPECT_FALSE(persisted_->sessionTimeoutValue().has_value());
   settings_.sessionDefaultTimeoutInterval = 900;
   EXPECT_EQ(make().timeoutSessionInterval(), 900);
-}
-
-TEST_F(SessionReporterTest, ExtendingMovesTheLastActivity) {
-  auto& reporter = make();
-  persisted_->setLastSessionActivityClockTime(platform::now());
-  for (int step = 0; step < 5; ++step) {
-    clock_->advance(1500);
-    ASSERT_TRUE(reporter.extendSession()) << step;
-  }
-  EXPECT_DOUBLE_EQ(persisted_->lastSessionActivityClockTime(), kStart + 7500);
-  clock_->advance(1801);
-  EXPECT_TRUE(reporter.isSessionExpired());
 }
 
 TEST_F(SessionReporterTest, SessionPropertiesCarryWholeSecondsAndTheStoredNumber) {
@@ -335,17 +277,6 @@ TEST_F(SessionReporterTest, ResigningActiveReportsTheScreenAndStopsTheTimer) {
   EXPECT_EQ(engagements[0].parameters.at("_sn").stringValue(), "Settings");
   EXPECT_FALSE(reporter.userEngagementTimer()->hasActiveTimer());
   EXPECT_DOUBLE_EQ(persisted_->lastSessionActivityClockTime(), kStart + 42);
-}
-
-TEST_F(SessionReporterTest, DisablingCancelsTheTimer) {
-  auto& reporter = make();
-  reporter.setReportingEnabled(true);
-  ASSERT_TRUE(reporter.userEngagementTimer()->hasActiveTimer());
-  reporter.setReportingEnabled(false);
-  EXPECT_FALSE(reporter.userEngagementTimer()->hasActiveTimer());
-  active_ = false;
-  reporter.setReportingEnabled(true);
-  EXPECT_FALSE(reporter.userEngagementTimer()->hasActiveTimer()) << "no timer while the app is in the background";
 }
 
 TEST_F(SessionReporterTest, SessionStartEventForTheEngine) {

@@ -125,12 +125,4 @@ TEST_F(APMEventSamplerTest, WithoutStoredDayThePreviousTimestampDecidesAndTheZon
   EXPECT_EQ(APMEventSampler::dayNumber(kDay20000 + 0.5 * 3600, -60), 19999);
 }
 
-TEST_F(APMEventSamplerTest, TheDefaultRollKeepsAboutOneInRate) {
-  int kept = 0;
-  for (int i = 0; i < 20000; ++i) kept += APMEventSampler::randomRoll(4) ? 1 : 0;
-  EXPECT_GT(kept, 4000);
-  EXPECT_LT(kept, 6000);
-  EXPECT_TRUE(APMEventSampler::randomRoll(1));
-}
-
 }  // namespace

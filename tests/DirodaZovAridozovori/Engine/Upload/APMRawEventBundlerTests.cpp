@@ -117,22 +117,6 @@ TEST_F(APMRawEventBundlerTest, EventAndSizeLimitsSplitGroups) {
   EXPECT_EQ(eventNames(*bundles[3]), std::vector<std::string>{"big"});
 }
 
-TEST_F(APMRawEventBundlerTest, MissingMetadataStillBundlesWithTheFallbackAppID) {
-  const int64_t fingerprint = storeEvents({{"open", kHour + 1}});
-  onWorker([&] {
-    platform::Error error;
-    ASSERT_TRUE(database_->deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &error));
-  });
-  APMBundlingHooks hooks;
-  hooks.fallbackAppID = [] { return std::string("com.example.fallback"); };
-  auto b = bundler(hooks);
-  EXPECT_EQ(bundleAll(*b), (std::vector{Result::Bundled, Result::NothingToDo}));
-  auto bundles = queued();
-  ASSERT_EQ(bundles.size(), 1u);
-  EXPECT_EQ(eventNames(*bundles[0]), std::vector<std::string>{"open"});
-  EXPECT_EQ(APMNanoGetString(*bundles[0], Bundle::kAppId), "com.example.fallback");
-}
-
 TEST_F(APMRawEventBundlerTest, AnUnreadableRowIsSetAsideAndTheRestTravels) {
   storeEvents({{"first", kHour + 1}, {"broken", kHour + 2}, {"third", kHour + 3}});
   std::string path;
@@ -227,57 +211,6 @@ TEST_F(APMRawEventBundlerTest, EngagementTimeAccumulatesIntoLifetimeEngagement) 
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->value().int64Value(), 3000);
   });
-}
-
-// A configuration that samples "level_up" at rate 5.
-std::shared_ptr<APMPBMeasurementConfig> samplingConfig() {
-  auto config = APMPBMeasurementConfig::initWithMessageInfo();
-  APMNanoSetString(*config, APMPBMeasurementConfig::kAppId, std::string("1:1234:ios:abcd"));
-  auto setting = APMPBSetting::initWithMessageInfo();
-  APMNanoSetString(*setting, APMPBSetting::kName, std::string("measurement.event_sampling_enabled"));
-  APMNanoSetString(*setting, APMPBSetting::kValue, std::string("1"));
-  APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kSettings, std::vector{setting});
-  auto event = APMPBEventConfig::initWithMessageInfo();
-  APMNanoSetString(*event, APMPBEventConfig::kName, std::string("level_up"));
-  APMNanoSetInt32(*event, APMPBEventConfig::kSamplingRate, 5);
-  APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kEventConfigs, std::vector{event});
-  return config;
-}
-
-TEST_F(APMRawEventBundlerTest, SamplingKeepsTheDaysFirstEventOutsideDebugModeOnly) {
-  open(true, samplingConfig());
-  storeEvents({{"level_up", kHour + 1}, {"level_up", kHour + 2}, {"open", kHour + 3}, {"level_up", kHour + 4}});
-  APMBundlingHooks hooks;
-  hooks.samplingRoll = [](int64_t rate) {
-    EXPECT_EQ(rate, 5);
-    return false;
-  };
-  auto b = bundler(hooks);
-  bundleAll(*b);
-  auto bundles = queued();
-  ASSERT_EQ(bundles.size(), 1u);
-  EXPECT_EQ(eventNames(*bundles[0]), (std::vector<std::string>{"level_up", "open"}))
-      << "later lost rolls of the same day are dropped";
-  auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundles[0], Bundle::kEvents);
-  ASSERT_TRUE(events);
-  EXPECT_EQ(uploadtest::intParameter(*(*events)[0], "_sr"), 5);
-  EXPECT_EQ(uploadtest::intParameter(*(*events)[0], "_efs"), 1);
-  EXPECT_FALSE(uploadtest::intParameter(*(*events)[1], "_sr"));
-
-  // The same day again: every event is sampled away and the group goes without a bundle.
-  storeEvents({{"level_up", kHour + 10}, {"level_up", kHour + 11}});
-  EXPECT_EQ(bundleAll(*b), (std::vector{Result::Bundled, Result::NothingToDo}));
-  EXPECT_EQ(queued().size(), 1u);
-  EXPECT_FALSE(rawEventsLeft());
-
-  // Debug mode sends everything, unmarked.
-  hooks.isDebugMode = [] { return true; };
-  auto debug = bundler(hooks);
-  storeEvents({{"level_up", kHour + 20}, {"level_up", kHour + 21}});
-  bundleAll(*debug);
-  auto all = queued();
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(eventNames(*all[1]), (std::vector<std::string>{"level_up", "level_up"}));
 }
 
 TEST(APMRawEventBundlerSelectionTest, RowSelectionRules) {

@@ -65,31 +65,4 @@ TEST(APMUploadBatchTest, PayloadIsTheBatchEncodingWithStampsAndChecksums) {
   }
 }
 
-TEST(APMUploadBatchTest, BatchEndsAtTheFirstIncompatibleBundle) {
-  const struct {
-    const char* name;
-    std::vector<APMQueuedBundleMessage> queued;
-    std::vector<int64_t> sent;
-  } cases[] = {
-      {"another app ID", {{bundle("A", "a"), 1}, {bundle("B", "b"), 2}, {bundle("A", "c"), 3}}, {1}},
-      {"other stored consent", {{bundle("A", "a", "G111"), 1}, {bundle("A", "b", "G100"), 2}}, {1}},
-      {"all compatible", {{bundle("A", "a"), 1}, {bundle("A", "b"), 2}, {bundle("A", "c"), 3}}, {1, 2, 3}},
-  };
-  for (const auto& c : cases) {
-    APMUploadBatch batch = APMBuildUploadBatch(c.queued, inputs());
-    EXPECT_EQ(batch.rowIDs, c.sent) << c.name;
-    auto decoded = APMPBMeasurementBatch::fromBuffer(batch.payload);
-    ASSERT_TRUE(decoded) << c.name;
-    EXPECT_FALSE(APMNanoHasField(*decoded, APMPBMeasurementBatch::kUploadSubdomain)) << c.name;
-  }
-
-  // A denial anywhere, or a first open, makes the current consent overwrite what bundles stored.
-  auto in = inputs();
-  in.consentSignals = "G110";
-  std::vector<APMQueuedBundleMessage> queued{{bundle("A", "a", "G111"), 1}, {bundle("A", "b", "G100"), 2}};
-  EXPECT_EQ(APMBuildUploadBatch(queued, in).rowIDs, (std::vector<int64_t>{1, 2}));
-  std::vector<APMQueuedBundleMessage> firstOpen{{bundle("A", "_f", "G111"), 1}, {bundle("A", "b", "G100"), 2}};
-  EXPECT_EQ(APMBuildUploadBatch(firstOpen, inputs()).rowIDs, (std::vector<int64_t>{1, 2}));
-}
-
 }  // namespace

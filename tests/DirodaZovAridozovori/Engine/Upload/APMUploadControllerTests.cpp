@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "../../../platform/LocalHttpServer.h"
 #include "APMAlarm.h"
@@ -13,9 +9,6 @@
 #include "UploadTestSupport.h"
 #include "platform/Gzip.h"
 #include "platform/Http.h"
-#include "platform/Paths.h"
-
-extern char** environ;
 
 namespace {
 
@@ -265,66 +258,6 @@ TEST_F(APMUploadControllerTest, ScheduleWaitsForTheNetworkAndPendingRequests) {
     ASSERT_TRUE(scheduled);
     EXPECT_NEAR(*scheduled, now - 10 + 15, 2) << "initial delay after the newest data";
   });
-}
-
-// The writer half of the killed-process test: runs only inside the child process that the test
-// below starts, stores events in the given data directory and dies without any shutdown.
-TEST(APMUploadKilledWriter, StoreThenDie) {
-  const char* directory = std::getenv("APM_UPLOAD_KILLED_WRITER_DIR");
-  if (!directory) GTEST_SKIP() << "only runs as the child of the killed-process test";
-  const double timestamp = std::strtod(std::getenv("APM_UPLOAD_KILLED_WRITER_TIME"), nullptr);
-  platform::Paths::setDataDirectory(directory);
-  auto scheduler = std::make_shared<APMScheduler>("upload.tests.killed");
-  scheduler->workerQueue()->sync([&] {
-    platform::Error error;
-    auto database = APMDatabase::create(APMDatabase::kDatabaseName, APMPersistedConfig::sharedInstance(),
-                                        scheduler->workerQueue(), &error);
-    if (!database) _exit(2);
-    auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
-    APMNanoSetString(*metadata, Bundle::kAppId, std::string("com.example.app"));
-    if (!database->insertIfNotExistsRawEventMetadata(*metadata, &error)) _exit(3);
-    for (int i = 0; i < 50; ++i) {
-      auto event = APMEvent::create("app", true, "stored_" + std::to_string(i), timestamp + i * 0.5, 0,
-                                    APMParameters{});
-      if (!database->insertRawEvent(*event, APMDatabase::metadataFingerprint(*metadata), false, &error)) _exit(4);
-    }
-  });
-  raise(SIGKILL);
-  _exit(5);
-}
-
-TEST_F(APMUploadControllerTest, StoredEventsSurviveAKilledProcessAndTravelOnTheNextStart) {
-  const double now = platform::now();
-  const std::string directoryVariable = "APM_UPLOAD_KILLED_WRITER_DIR=" + dataDirectory_.path();
-  const std::string timeVariable = "APM_UPLOAD_KILLED_WRITER_TIME=" + std::to_string(now - 60);
-  std::vector<char*> environment;
-  for (char** variable = environ; *variable; ++variable) environment.push_back(*variable);
-  environment.push_back(const_cast<char*>(directoryVariable.c_str()));
-  environment.push_back(const_cast<char*>(timeVariable.c_str()));
-  environment.push_back(nullptr);
-  std::string self = "/proc/self/exe";
-  std::string filter = "--gtest_filter=APMUploadKilledWriter.StoreThenDie";
-  char* arguments[] = {self.data(), filter.data(), nullptr};
-  pid_t child = 0;
-  ASSERT_EQ(posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, arguments, environment.data()), 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "exit status " << status;
-
-  open(false);  // the next start: reopen, keeping the stored configuration
-  makeController();
-  upload();
-  ASSERT_TRUE(waitForReplies(1));
-  std::vector<std::string> received;
-  for (const auto& request : server_.requests()) {
-    auto batch = decodeBatch(request);
-    ASSERT_TRUE(batch);
-    for (const auto& bundle : bundlesOf(*batch)) {
-      for (const auto& name : eventNames(*bundle)) received.push_back(name);
-    }
-  }
-  ASSERT_EQ(received.size(), 50u);
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(received[i], "stored_" + std::to_string(i));
 }
 
 }  // namespace
