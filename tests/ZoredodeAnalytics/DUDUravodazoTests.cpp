@@ -108,21 +108,6 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsAndEventsAreSt
   EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
 }
 
-TEST_F(DUDUravodazoTest, HostEventsMeetTheBlockListAndTheDailyLimit) {
-  configure();
-  applyConfig({{"measurement.upload.max_public_events_per_day", "3"}}, {"blocked_by_config"});
-  const char* names[] = {"one", "blocked_by_config", "two", "three", "four"};
-  for (const char* name : names) DUDUravodazo::logEventWithName(name, {{"n", platform::Object(name)}});
-  std::vector<std::string> stored;
-  for (const auto& row : rows()) {
-    if (row.origin == "app") stored.push_back(row.name + "=" + row.text("n"));
-  }
-  // Block-listed events never count; the fourth public event of the day is refused.
-  EXPECT_EQ(stored, (std::vector<std::string>{"one=one", "two=two", "three=three"}));
-  EXPECT_EQ(errorRowsWithCode(11).size(), 1u);
-  EXPECT_EQ(errorRowsWithCode(16).size(), 1u);
-}
-
 TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {
   struct Case {
     const char* what;
@@ -168,18 +153,6 @@ TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {
   }
 }
 
-TEST_F(DUDUravodazoTest, PlainUserDataPassesUnchangedAndMissingBecomesEmpty) {
-  configure();
-  DUDUravodazo::initiateOnDeviceConversionMeasurementWithEmailAddress(std::nullopt);
-  clock_->advance(1);
-  ASSERT_TRUE(testsupport::waitFor([] { return !APMAnalytics::isOperationQueueSuspended(); }));
-  DUDUravodazo::initiateOnDeviceConversionMeasurementWithPhoneNumber(" +1 555 0100 ");
-  auto data = userData();
-  ASSERT_EQ(data.size(), 2u);
-  EXPECT_EQ(data[0], (platform::Dictionary{{"email_address", platform::Object("")}}));
-  EXPECT_EQ(data[1], (platform::Dictionary{{"phone_number", platform::Object(" +1 555 0100 ")}}));
-}
-
 TEST_F(DUDUravodazoTest, HexStringPairsAreReadLikeNumbers) {
   struct Case {
     std::string text;
@@ -219,15 +192,6 @@ TEST_F(DUDUravodazoTest, InstallationIDIsAskedAgainOnEveryChangeWithOneObserver)
   center.post(ZORInstallationIDDidChangeNotification);
   ASSERT_TRUE(testsupport::waitFor([&] { return identity->zoredodeInstallationID().has_value(); }));
   EXPECT_EQ(identity->zoredodeInstallationID()->size(), 22u);
-}
-
-TEST_F(DUDUravodazoTest, SharedInstanceAnswersTheConnector) {
-  auto queue = platform::DispatchQueue::create("test.connector");
-  std::atomic<int64_t> answer{-1};
-  DUDUravodazo::sharedInstance().maxUserPropertiesForOrigin("fiam", queue, [&](int64_t n) { answer = n; });
-  ASSERT_TRUE(testsupport::waitFor([&] { return answer.load() != -1; }));
-  EXPECT_EQ(answer.load(), 25);
-  EXPECT_EQ(DUDUravodazo::topLevelVersion(), "11.15.0");
 }
 
 }  // namespace
