@@ -50,7 +50,7 @@ class Collector {
                 APMPBMeasurementBatch::fromBuffer(body)};
       std::lock_guard<std::mutex> lock(mutex_);
       posts_.push_back(post);
-      response.status = status_;
+      response.status = 200;
     });
     server_.Get(".*", [](const httplib::Request&, httplib::Response& response) { response.status = 304; });
     port_ = server_.bind_to_any_port("127.0.0.1");
@@ -62,10 +62,6 @@ class Collector {
     thread_.join();
   }
   int port() const { return port_; }
-  void setStatus(int status) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    status_ = status;
-  }
   std::vector<Post> posts() {
     std::lock_guard<std::mutex> lock(mutex_);
     return posts_;
@@ -77,7 +73,6 @@ class Collector {
   int port_ = 0;
   std::mutex mutex_;
   std::vector<Post> posts_;
-  int status_ = 200;
 };
 
 std::vector<std::shared_ptr<Bundle>> bundlesOf(const Post& post) {
@@ -236,42 +231,6 @@ TEST_F(UploadEndToEndTest, StoredEventsKeepTheConsentTheyWereLoggedUnder) {
     EXPECT_EQ(APMNanoGetString(*metadata, Bundle::kConsentDiagnostics), APMConsentSettingsUtil::consentDiagnostics());
     EXPECT_TRUE(APMNanoHasField(*metadata, Bundle::kDmaRegion));
     EXPECT_TRUE(APMNanoGetString(*metadata, Bundle::kAppInstanceId).has_value());
-  });
-}
-
-TEST_F(UploadEndToEndTest, FailedUploadKeepsBundlesUntilALaterRetryDeliversThem) {
-  startSDK();
-  logSession();
-  collector_.setStatus(500);
-  uploadAndWait(1);
-  const size_t kept = queuedBundles();
-  EXPECT_GT(kept, 0u) << "500 keeps the bundles";
-  onWorker([&] {
-    EXPECT_GT(engine()->persistedConfig()->lastFailedUploadTimestamp(), 0);
-    EXPECT_EQ(engine()->persistedConfig()->lastBackoffTimestamp(), 0);
-  });
-
-  collector_.setStatus(204);
-  uploadAndWait(2);
-  auto posts = collector_.posts();
-  ASSERT_GE(posts.size(), 2u);
-  EXPECT_EQ(appEvents(posts[1]), appEvents(posts[0])) << "the retry carries the same events";
-  EXPECT_EQ(queuedBundles(), 0u);
-}
-
-TEST_F(UploadEndToEndTest, UnavailableServerStartsTheBackoff) {
-  startSDK();
-  logSession();
-  collector_.setStatus(503);
-  uploadAndWait(1);
-  EXPECT_GT(queuedBundles(), 0u);
-  onWorker([&] {
-    const double backoff = engine()->persistedConfig()->lastBackoffTimestamp();
-    EXPECT_GT(backoff, 0);
-    engine()->updateSchedule();
-    auto scheduled = engine()->alarm()->scheduledTimestamp();
-    ASSERT_TRUE(scheduled);
-    EXPECT_GE(*scheduled, backoff + 43200 - 1);
   });
 }
 
