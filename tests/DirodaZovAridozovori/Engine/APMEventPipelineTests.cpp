@@ -222,25 +222,6 @@ TEST_F(EventPipelineTest, RolloutReportsAreDroppedWhenUnchanged) {
   EXPECT_EQ(exceptions[0].text("_ffr"), "flags-a");
 }
 
-class EditingHost : public APMRemoteConfigEventEditing {};
-
-TEST_F(EventPipelineTest, ConditionalPropertyEventsFollowTheirCause) {
-  APMMeasurementComponents parts;
-  parts.processConditionalUserProperties =
-      [](const APMEvent& event) -> std::optional<std::vector<std::shared_ptr<APMEvent>>> {
-    if (event.name() != "trigger") return std::vector<std::shared_ptr<APMEvent>>{};
-    return std::vector<std::shared_ptr<APMEvent>>{
-        APMEvent::create("auto", false, "_cupt", event.timestamp(), 0, platform::Dictionary{})};
-  };
-  APMMeasurement::setComponents(parts);
-  start();
-  logPublic("trigger");
-  auto names = rowNames();
-  ASSERT_GE(names.size(), 2u);
-  EXPECT_EQ(names[names.size() - 2], "trigger");
-  EXPECT_EQ(names.back(), "_cupt");
-}
-
 TEST_F(EventPipelineTest, PublicNameCardinalityLimitSparesInternalNames) {
   start();
   applyConfig({{"measurement.upload.max_event_name_cardinality", "500"}});
@@ -283,17 +264,6 @@ TEST_F(EventPipelineTest, DefaultParametersJoinEventsExceptErrors) {
   auto cleared = rowsNamed("without_defaults");
   ASSERT_EQ(cleared.size(), 1u);
   EXPECT_FALSE(cleared[0].has("team"));
-}
-
-TEST_F(EventPipelineTest, DefaultParametersBackfillStartUpEventsOfThisProcess) {
-  start();
-  engine().setDefaultEventParameters(platform::Dictionary{{"campaign", "spring"}});
-  auto firstOpens = rowsNamed("_f");
-  ASSERT_EQ(firstOpens.size(), 1u);
-  EXPECT_EQ(firstOpens[0].text("campaign"), "spring");
-  logPublic("own_event");
-  engine().setDefaultEventParameters(platform::Dictionary{{"campaign", "summer"}});
-  EXPECT_EQ(rowsNamed("_f")[0].text("campaign"), "spring") << "no backfill once the app logged its own event";
 }
 
 TEST_F(EventPipelineTest, NonPublicUserPropertiesAreLimitedPerOrigin) {

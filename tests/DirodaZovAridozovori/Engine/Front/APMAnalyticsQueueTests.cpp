@@ -145,25 +145,6 @@ TEST_F(FrontTest, PersistedConsentLoadsWithTheLowerOfItsSourceAndItsKeysRank) {
   }
 }
 
-TEST_F(FrontTest, ClearConsentRemovesEveryConsentKey) {
-  auto& defaults = APMAnalytics::userDefaults();
-  for (const char* key : {APMAnalytics::kConsentSettingsKey, APMAnalytics::kConsentSettings3PKey,
-                          APMAnalytics::kConsentSettingsTCFKey, APMAnalytics::kConsentSettingsOnStartKey,
-                          APMAnalytics::kDeferredConsentResetKey}) {
-    defaults.setObject(platform::Object(platform::Dictionary{{"ad_storage", platform::Object("denied")}}), key);
-  }
-  defaults.setInteger(10, APMAnalytics::kConsentSourceKey);
-  defaults.setInteger(2, APMAnalytics::kResetRetryCountKey);
-  APMAnalytics::clearConsent();
-  EXPECT_EQ(APMAnalytics::persistedConsentSource(), 100);
-  EXPECT_TRUE(APMAnalytics::consentSettings1P().empty());
-  EXPECT_TRUE(APMAnalytics::consentSettings3P().empty());
-  EXPECT_TRUE(APMAnalytics::consentSettingsTCF().empty());
-  EXPECT_TRUE(APMAnalytics::consentSettings1PStart().empty());
-  EXPECT_TRUE(APMAnalytics::deferredResetOnDeniedConsent().isNull());
-  EXPECT_EQ(APMAnalytics::resetRetryCount(), 2);  // not a consent key
-}
-
 TEST_F(FrontTest, ResetBeforeStartRecordsItsIntentAndKeepsTheNewIDUnlessStorageIsDenied) {
   APMAnalytics::resetAnalyticsData();
   EXPECT_EQ(APMAnalytics::resetRetryCount(), 1);

