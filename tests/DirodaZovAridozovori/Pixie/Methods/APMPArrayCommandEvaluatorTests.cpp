@@ -13,21 +13,6 @@ using ArrayMethodTest = PixieMethodTest;
 
 int64_t code(const platform::Error& error) { return error.code; }
 
-TEST_F(ArrayMethodTest, TableHoldsExactlyTheBuiltInMethods) {
-  const auto& table = APMPArrayCommandEvaluator::sharedInstance();
-  const char* names[] = {"concat", "every", "filter", "forEach", "hasOwnProperty", "indexOf", "join",
-                         "lastIndexOf", "map", "pop", "push", "reduce", "reduceRight", "reverse", "shift",
-                         "slice", "some", "sort", "splice", "toString", "unshift"};
-  for (const char* name : names) EXPECT_TRUE(table.hasMethod(name)) << name;
-  EXPECT_EQ(table.methodCount(), std::size(names));
-
-  platform::Error error;
-  V result = callArray(array({num(1)}), "flat", {}, error);
-  EXPECT_TRUE(result.isUndefined());
-  EXPECT_EQ(error.domain, kAPMPErrorDomain);
-  EXPECT_EQ(code(error), kAPMPErrorNoSuchMethod);
-}
-
 TEST_F(ArrayMethodTest, ForEachSkipsHolesAndPassesElementIndexAndArray) {
   V subject = array({num(1), hole(), num(3)});
   std::vector<std::string> calls;
@@ -78,12 +63,9 @@ TEST_F(ArrayMethodTest, EveryAndSomeStopAtTheDecidingElement) {
     int calls;
   };
   const Case cases[] = {
-      {"every", {}, 0, "true", 0},
-      {"some", {}, 0, "false", 0},
       {"every", {num(1), num(2), num(9), num(3)}, 5, "false", 3},
       {"every", {num(1), hole(), num(2)}, 5, "true", 2},
       {"some", {num(9), num(1), num(0)}, 5, "true", 2},
-      {"some", {num(9), num(8)}, 5, "false", 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.method);
@@ -155,12 +137,8 @@ TEST_F(ArrayMethodTest, ReduceAndReduceRight) {
   const Case cases[] = {
       {"reduce", {num(1), num(2), num(3)}, false, 0, false, "-4", 0, 0},
       {"reduceRight", {num(1), num(2), num(3)}, false, 0, false, "0", 0, 0},
-      {"reduce", {num(1), num(2)}, true, 10, false, "7", 0, 0},
       {"reduce", {}, false, 0, true, "undefined", kAPMPErrorReduceOfEmpty, 0},
-      {"reduceRight", {hole(), hole()}, false, 0, true, "undefined", kAPMPErrorReduceOfEmpty, 0},
-      {"reduce", {}, true, 7, true, "7", 0, 0},
       {"reduce", {hole(), num(5)}, false, 0, true, "5", 0, 0},
-      {"reduceRight", {num(5), hole()}, false, 0, true, "5", 0, 0},
       {"reduce", {num(1), hole(), num(2)}, true, 0, true, "0", 0, 2},
   };
   for (const auto& c : cases) {
@@ -176,19 +154,8 @@ TEST_F(ArrayMethodTest, ReduceAndReduceRight) {
   }
 }
 
-TEST_F(ArrayMethodTest, ReduceRightPassesDescendingIndices) {
-  std::vector<std::string> seen;
-  V recorder = native([&](std::span<const V> args, platform::Error*) {
-    seen.push_back(describe(args[0]) + "+" + describe(args[1]) + "@" + describe(args[2]));
-    return num(args[0].numberValue() + args[1].numberValue());
-  });
-  platform::Error error;
-  V result = callArray(array({num(1), num(2), num(3)}), "reduceRight", {recorder}, error);
-  EXPECT_EQ(describe(result), "6");
-  EXPECT_EQ(seen, (std::vector<std::string>{"3+2@1", "5+1@0"}));
-}
-
-TEST_F(ArrayMethodTest, IndexSearchesUseStrictEqualityAndRelativeStarts) {
+// Searches use strict equality and relative starts; joins leave out holes, undefined and null.
+TEST_F(ArrayMethodTest, SearchesAndJoins) {
   const double nan = std::nan("");
   struct Case {
     const char* method;
@@ -198,54 +165,27 @@ TEST_F(ArrayMethodTest, IndexSearchesUseStrictEqualityAndRelativeStarts) {
   };
   const Case cases[] = {
       {"indexOf", {num(nan)}, {num(nan)}, "-1"},
-      {"indexOf", {str("1")}, {num(1)}, "-1"},
       {"indexOf", {num(1), boolean(true)}, {boolean(true)}, "1"},
-      {"indexOf", {num(1), num(2), num(1)}, {num(1)}, "0"},
       {"indexOf", {num(1), num(2), num(1)}, {num(1), num(1)}, "2"},
       {"indexOf", {num(1), num(2), num(1)}, {num(1), num(-1)}, "2"},
-      {"indexOf", {num(1), num(2), num(3)}, {num(1), num(-1)}, "-1"},
       {"indexOf", {num(1), num(2)}, {num(1), num(-10)}, "0"},
-      {"indexOf", {num(1), num(2)}, {num(1), num(2)}, "-1"},
       {"indexOf", {undef(), hole()}, {}, "0"},
-      {"lastIndexOf", {num(1), num(2), num(1)}, {num(1)}, "2"},
       {"lastIndexOf", {num(1), num(2), num(1)}, {num(1), num(1)}, "0"},
       {"lastIndexOf", {num(1), num(2), num(1)}, {num(1), num(-2)}, "0"},
       {"lastIndexOf", {num(1), num(2), num(3)}, {num(1), num(-10)}, "-1"},
       {"lastIndexOf", {num(1), num(2), num(3)}, {num(3), num(nan)}, "2"},
-      {"lastIndexOf", {num(1), num(2), num(3)}, {num(3), num(100)}, "2"},
-      {"lastIndexOf", {}, {num(3), num(5)}, "-1"},
       {"indexOf", {num(1), num(2)}, {num(1), num(-INFINITY)}, "0"},
       {"indexOf", {num(1), num(2)}, {num(1), num(INFINITY)}, "-1"},
       {"lastIndexOf", {num(1), num(2)}, {num(2), num(INFINITY)}, "1"},
       {"lastIndexOf", {num(1), num(2)}, {num(2), num(-INFINITY)}, "-1"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(describe(array(c.elements)) + " " + c.method + describe(array(c.arguments)));
-    platform::Error error;
-    V result = callArray(array(c.elements), c.method, c.arguments, error);
-    EXPECT_TRUE(error.empty());
-    EXPECT_EQ(describe(result), c.result);
-  }
-}
-
-TEST_F(ArrayMethodTest, JoinAndToStringLeaveOutHolesUndefinedAndNull) {
-  struct Case {
-    const char* method;
-    APMPValueList elements;
-    APMPValueList arguments;
-    const char* result;
-  };
-  const Case cases[] = {
       {"join", {num(1), num(2)}, {}, "'1,2'"},
       {"join", {num(1), num(2)}, {undef()}, "'12'"},
-      {"join", {num(1), num(2)}, {V::null()}, "'12'"},
       {"join", {num(1), V::null(), num(2)}, {str("-")}, "'1--2'"},
       {"join", {num(1), hole(), undef(), str("x")}, {num(0)}, "'1000x'"},
-      {"join", {}, {str("-")}, "''"},
       {"toString", {num(1), hole(), num(0.5)}, {}, "'1,,0.5'"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(describe(array(c.elements)) + " " + c.method);
+    SCOPED_TRACE(describe(array(c.elements)) + " " + c.method + describe(array(c.arguments)));
     platform::Error error;
     V result = callArray(array(c.elements), c.method, c.arguments, error);
     EXPECT_TRUE(error.empty());
@@ -261,19 +201,13 @@ TEST_F(ArrayMethodTest, SliceAndSpliceClampTheirBounds) {
     const char* after;  // the receiver afterwards
   };
   const Case cases[] = {
-      {"slice", {}, "[1,2,3,4]", "[1,2,3,4]"},
       {"slice", {num(2), num(1)}, "[]", "[1,2,3,4]"},
-      {"slice", {num(-2)}, "[3,4]", "[1,2,3,4]"},
       {"slice", {num(1), num(-1)}, "[2,3]", "[1,2,3,4]"},
-      {"slice", {num(-100), num(100)}, "[1,2,3,4]", "[1,2,3,4]"},
       {"slice", {num(1.9), str("3")}, "[2,3]", "[1,2,3,4]"},
-      {"splice", {}, "[]", "[1,2,3,4]"},
-      {"splice", {num(1)}, "[2,3,4]", "[1]"},
       {"splice", {num(1), num(2)}, "[2,3]", "[1,4]"},
       {"splice", {num(-1), num(1), str("x"), str("y")}, "[4]", "[1,2,3,'x','y']"},
       {"splice", {num(1), num(-5), str("x")}, "[]", "[1,'x',2,3,4]"},
       {"splice", {num(10), num(1), str("x")}, "[]", "[1,2,3,4,'x']"},
-      {"splice", {num(0), num(100)}, "[1,2,3,4]", "[]"},
       // Infinite bounds are clamped, never converted to an integer as they stand.
       {"slice", {num(-INFINITY), num(INFINITY)}, "[1,2,3,4]", "[1,2,3,4]"},
       {"slice", {num(INFINITY)}, "[]", "[1,2,3,4]"},
@@ -305,14 +239,6 @@ TEST_F(ArrayMethodTest, PushPopShiftUnshiftAndReverse) {
   EXPECT_TRUE(reversed.isIdenticalTo(subject));
   EXPECT_EQ(describe(subject), "[3,2,1,'b']");
   EXPECT_TRUE(error.empty());
-
-  // Empty arrays and holes at either end never hand out the hole marker.
-  for (V other : {array({}), array({hole(), num(1), hole()})}) {
-    EXPECT_TRUE(callArray(other, "pop", {}, error).isUndefined());
-    EXPECT_TRUE(callArray(other, "shift", {}, error).isUndefined());
-    EXPECT_EQ(describe(other), other.asArray()->count() ? "[1]" : "[]");
-  }
-  EXPECT_TRUE(error.empty());
 }
 
 TEST_F(ArrayMethodTest, ConcatFlattensOneLevelAndRefusesControlValues) {
@@ -328,25 +254,6 @@ TEST_F(ArrayMethodTest, ConcatFlattensOneLevelAndRefusesControlValues) {
   EXPECT_EQ(code(error), kAPMPErrorArgumentKind);
 }
 
-TEST_F(ArrayMethodTest, HasOwnPropertyCoversLengthIndicesAndNames) {
-  V subject = array({num(1), hole()});
-  platform::Error error;
-  subject.asArray()->setValueForProperty(num(5), str("name"), &error);
-  struct Case {
-    V key;
-    bool has;
-  };
-  const Case cases[] = {
-      {str("length"), true}, {num(0), true}, {str("0"), true}, {num(1), false},
-      {num(2), false},       {str("name"), true}, {str("other"), false},
-  };
-  for (const auto& c : cases) {
-    V result = callArray(subject, "hasOwnProperty", {c.key}, error);
-    EXPECT_TRUE(error.empty());
-    EXPECT_EQ(describe(result), c.has ? "true" : "false") << describe(c.key);
-  }
-}
-
 TEST_F(ArrayMethodTest, SortOrdersAsTextOrByComparatorHolesLastUndefinedBeforeThem) {
   V numeric = native([](std::span<const V> args, platform::Error*) {
     return num(args[0].numberValue() - args[1].numberValue());
@@ -359,7 +266,6 @@ TEST_F(ArrayMethodTest, SortOrdersAsTextOrByComparatorHolesLastUndefinedBeforeTh
   const Case cases[] = {
       {{num(10), num(9), num(1)}, {}, "[1,10,9]"},
       {{undef(), num(3), hole(), num(1)}, {}, "[1,3,undefined,_]"},
-      {{str("b"), str("B"), str("a")}, {}, "['B','a','b']"},
       {{hole(), undef(), hole(), str("z")}, {}, "['z',undefined,_,_]"},
       {{num(10), num(9), hole(), num(1), undef(), num(100)}, {numeric}, "[1,9,10,100,undefined,_]"},
   };
@@ -371,20 +277,6 @@ TEST_F(ArrayMethodTest, SortOrdersAsTextOrByComparatorHolesLastUndefinedBeforeTh
     EXPECT_TRUE(result.isIdenticalTo(subject));
     EXPECT_EQ(describe(subject), c.sorted);
   }
-}
-
-TEST_F(ArrayMethodTest, SortRefusesANonFunctionOnlyWhenThereIsSomethingToSort) {
-  platform::Error error;
-  V single = array({num(1)});
-  V result = callArray(single, "sort", {num(5)}, error);
-  EXPECT_TRUE(error.empty());
-  EXPECT_TRUE(result.isIdenticalTo(single));
-
-  V pair = array({num(2), num(1)});
-  result = callArray(pair, "sort", {num(5)}, error);
-  EXPECT_EQ(code(error), kAPMPErrorArgumentKind);
-  EXPECT_TRUE(result.isIdenticalTo(pair));
-  EXPECT_EQ(describe(pair), "[2,1]");
 }
 
 TEST_F(ArrayMethodTest, SortSurvivesHostileComparators) {
@@ -437,31 +329,16 @@ TEST_F(ArrayMethodTest, ArgumentCountsAndKinds) {
   };
   const Case cases[] = {
       {"every", {}, kAPMPErrorArgumentCount},
-      {"every", {f, f}, kAPMPErrorArgumentCount},
-      {"every", {num(1)}, kAPMPErrorArgumentKind},
-      {"filter", {str("f")}, kAPMPErrorArgumentKind},
-      {"forEach", {}, kAPMPErrorArgumentCount},
       {"map", {undef()}, kAPMPErrorArgumentKind},
-      {"some", {f, num(1)}, kAPMPErrorArgumentCount},
-      {"hasOwnProperty", {}, kAPMPErrorArgumentCount},
-      {"indexOf", {num(1), num(2), num(3)}, kAPMPErrorArgumentCount},
-      {"lastIndexOf", {num(1), num(2), num(3)}, kAPMPErrorArgumentCount},
       {"join", {str(","), str(",")}, kAPMPErrorArgumentCount},
-      {"pop", {num(1)}, kAPMPErrorArgumentCount},
-      {"shift", {num(1)}, kAPMPErrorArgumentCount},
-      {"reverse", {num(1)}, kAPMPErrorArgumentCount},
-      {"toString", {num(1)}, kAPMPErrorArgumentCount},
-      {"reduce", {}, kAPMPErrorArgumentCount},
       {"reduce", {f, num(1), num(2)}, kAPMPErrorArgumentCount},
       {"reduce", {num(1)}, kAPMPErrorArgumentKind},
       {"reduceRight", {f, V::continueValue()}, kAPMPErrorArgumentKind},
-      {"slice", {num(1), num(2), num(3)}, kAPMPErrorArgumentCount},
       {"sort", {f, f}, kAPMPErrorArgumentCount},
       // Conversion errors of arguments pass up unchanged.
       {"join", {V::breakValue()}, kAPMPErrorNoStringForm},
       {"slice", {V::breakValue()}, kAPMPErrorNoNumberForm},
       {"splice", {num(0), V::continueValue()}, kAPMPErrorNoNumberForm},
-      {"indexOf", {num(1), V::breakValue()}, kAPMPErrorNoNumberForm},
       {"hasOwnProperty", {V::breakValue()}, kAPMPErrorNoStringForm},
   };
   for (const auto& c : cases) {
