@@ -1,4 +1,4 @@
-// "require", the general-purpose native modules, and host-object conversion.
+// "require", the logger module, exceptions from host code, and host-object conversion.
 
 #include <gtest/gtest.h>
 
@@ -25,21 +25,6 @@ class APMPNativeModulesTests : public ::testing::Test {
     runtime_.setModuleCreator("internal.logger", [logger](APMPRuntime& runtime) -> std::optional<APMPRuntimeValue> {
       return APMPMessageLogger::make(runtime, "internal.logger", logger);
     });
-    runtime_.setModuleCreator("internal.remoteConfig", [](APMPRuntime& runtime) -> std::optional<APMPRuntimeValue> {
-      return APMPKeyValueStore::make(runtime, "internal.remoteConfig",
-                                     [](const std::string& key) -> std::optional<std::string> {
-                                       if (key == "known") return std::string("value");
-                                       return std::nullopt;
-                                     });
-    });
-    runtime_.setModuleCreator("internal.appMetadata", [](APMPRuntime& runtime) -> std::optional<APMPRuntimeValue> {
-      return APMPNativeFunctionValue::make<APMPObjectProvider>(runtime, "internal.appMetadata", [] {
-        return platform::Object(platform::Dictionary{
-            {"version", platform::Object("1.2")},
-            {"build", platform::Object(42)},
-            {"flags", platform::Object(platform::Array{platform::Object(true), platform::Object(2.5)})}});
-      });
-    });
     runtime_.setModuleCreator("broken", [this](APMPRuntime&) -> std::optional<APMPRuntimeValue> {
       ++brokenCalls_;
       return std::nullopt;
@@ -61,10 +46,6 @@ TEST_F(APMPNativeModulesTests, RequireCachesModules) {
   EXPECT_EQ(same.text, "true");
   auto version = go("(2 (require \"internal.platform\") \"getVersion\" (7))");
   EXPECT_EQ(version.text, "0");
-  EXPECT_TRUE(go("(require \"internal.platform\")").value.isFunction());
-  auto called = go("(41 \"p\") (3 \"p\" (require \"internal.platform\")) (p 1 2)");
-  EXPECT_TRUE(called.ok());
-  EXPECT_TRUE(called.value.isUndefined());
   auto missing = go("(require \"no.such.module\")");
   EXPECT_TRUE(missing.ok());
   EXPECT_TRUE(missing.value.isUndefined());
@@ -72,7 +53,6 @@ TEST_F(APMPNativeModulesTests, RequireCachesModules) {
   EXPECT_EQ(go("(require \"broken\")").code(), kAPMPErrorModuleCreatorFailed);
   EXPECT_EQ(brokenCalls_, 2);  // nothing is cached for a failed creator
   EXPECT_EQ(go("(require)").code(), kAPMPErrorArgumentCount);
-  EXPECT_EQ(go("(require 1 2)").code(), kAPMPErrorArgumentCount);
 }
 
 TEST_F(APMPNativeModulesTests, LogLevelsReachTheMonitor) {
@@ -108,20 +88,6 @@ TEST_F(APMPNativeModulesTests, LogLevelsReachTheMonitor) {
   EXPECT_EQ(go(std::string(prelude) + "(2 (15 \"L\") \"log\" (7))").code(), kAPMPErrorArgumentCount);
   EXPECT_EQ(go(std::string(prelude) + "(2 (15 \"L\") \"log\" (7 (36) \"x\"))").code(), kAPMPErrorNoNumberForm);
   EXPECT_TRUE(lines_.empty());
-}
-
-TEST_F(APMPNativeModulesTests, KeyValueStoreAndObjectProvider) {
-  EXPECT_EQ(go("(2 (require \"internal.remoteConfig\") \"getValue\" (7 \"known\" 1))").text, "value");
-  auto fallback = go("(2 (require \"internal.remoteConfig\") \"getValue\" (7 \"unknown\" (7 1 2)))");
-  EXPECT_TRUE(fallback.value.isArray());
-  EXPECT_EQ(fallback.text, "1,2");
-  EXPECT_EQ(go("(2 (require \"internal.remoteConfig\") \"getValue\" (7 \"known\"))").code(), kAPMPErrorArgumentCount);
-  EXPECT_TRUE(go("(41 \"rc\") (3 \"rc\" (require \"internal.remoteConfig\")) (rc 1 2)").value.isUndefined());
-  auto facts = go("(41 \"m\" \"md\") (3 \"md\" (require \"internal.appMetadata\")) (3 \"m\" (md))"
-                  "(7 (16 (15 \"m\") \"version\") (16 (15 \"m\") \"build\") (40 (16 (16 (15 \"m\") \"flags\") 0))"
-                  "   (16 (16 (15 \"m\") \"flags\") 1))");
-  ASSERT_TRUE(facts.ok()) << facts.code();
-  EXPECT_EQ(facts.text, "1.2,42,boolean,2.5");
 }
 
 TEST_F(APMPNativeModulesTests, ExceptionsInHostCodeNeverLeaveTheRuntime) {

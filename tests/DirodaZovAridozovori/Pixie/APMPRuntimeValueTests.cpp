@@ -16,23 +16,15 @@ TEST(APMPRuntimeValueTests, NumberToText) {
     const char* text;
   } cases[] = {
       {0.5, "0.5"},
-      {0.1, "0.1"},
       {1e21, "1e+21"},
       {1e-7, "1e-7"},
-      {1.5e-7, "1.5e-7"},
       {-0.0, "0"},
-      {0.0, "0"},
       {NAN, "NaN"},
       {INFINITY, "Infinity"},
-      {-INFINITY, "-Infinity"},
-      {1234567, "1234567"},
       {0.000001, "0.000001"},
       {123456789012345680000.0, "123456789012345680000"},
-      {-42.25, "-42.25"},
-      {1e100, "1e+100"},
       {-2.5e-10, "-2.5e-10"},
       {0.1 + 0.2, "0.30000000000000004"},
-      {100, "100"},
       {5e-324, "5e-324"},
   };
   for (const Case& c : cases) EXPECT_EQ(APMPNumberToString(c.number), c.text) << c.number;
@@ -43,10 +35,8 @@ TEST(APMPRuntimeValueTests, TextToNumber) {
     const char* text;
     double number;
   } cases[] = {
-      {" 12 ", 12},     {"", 0},          {" \t\n", 0},      {"12px", NAN},   {"Infinity", INFINITY},
-      {"-Infinity", -INFINITY}, {"NaN", NAN}, {"1e3", 1000}, {"-1.5", -1.5},  {".5", 0.5},
-      {"5.", 5},        {"+7", 7},        {"0x10", NAN},     {"1e", NAN},     {"e5", NAN},
-      {"1e400", INFINITY}, {"-1e400", -INFINITY}, {"1e-400", 0}, {"infinity", NAN}, {"1 2", NAN},
+      {" 12 ", 12},  {"", 0},      {"12px", NAN},     {"-Infinity", -INFINITY}, {".5", 0.5},
+      {"0x10", NAN}, {"1e", NAN},  {"1e400", INFINITY}, {"infinity", NAN},      {"1 2", NAN},
   };
   for (const Case& c : cases) {
     double got = APMPStringToNumber(c.text);
@@ -60,9 +50,8 @@ TEST(APMPRuntimeValueTests, ToInt32AndToInteger) {
     double in;
     int32_t out;
   } cases[] = {
-      {NAN, 0}, {INFINITY, 0}, {-INFINITY, 0}, {4294967296.0 + 5, 5}, {-(4294967296.0 + 3), -3},
-      {2147483648.0, -2147483648}, {-2147483649.0, 2147483647}, {7.9, 7}, {-7.9, -7}, {1e300, 0},
-      {4294967295.0, -1},
+      {NAN, 0}, {INFINITY, 0}, {4294967296.0 + 5, 5}, {-(4294967296.0 + 3), -3}, {2147483648.0, -2147483648},
+      {-7.9, -7}, {1e300, 0},
   };
   for (const Case& c : cases) EXPECT_EQ(APMPToInt32(c.in), c.out) << c.in;
   EXPECT_EQ(APMPToInteger(NAN), 0);
@@ -73,30 +62,13 @@ TEST(APMPRuntimeValueTests, ToInt32AndToInteger) {
   EXPECT_EQ(APMPClampToInt64(-INFINITY, -5, 10), -5);
 }
 
-TEST(APMPRuntimeValueTests, ConversionFailuresOfValuesWithoutForms) {
-  APMPRuntimeValue control = APMPRuntimeValue::breakValue();
-  platform::Error error;
-  EXPECT_EQ(control.stringValueOrError(&error), "");
-  EXPECT_EQ(error.code, kAPMPErrorNoStringForm);
-  EXPECT_EQ(error.domain, kAPMPErrorDomain);
-  error = {};
-  EXPECT_TRUE(std::isnan(control.doubleValueOrError(&error)));
-  EXPECT_EQ(error.code, kAPMPErrorNoNumberForm);
-  error = {};
-  EXPECT_FALSE(control.booleanValueOrError(&error));
-  EXPECT_EQ(error.code, kAPMPErrorNoBooleanForm);
-}
-
 TEST(APMPRuntimeValueTests, StringFormsOfValues) {
   expectResults({
       {"(44)", "undefined"},
-      {"(45)", "null"},
-      {"true", "true"},
       {"(7 1 (44) (45) (7) \"x\")", "1,,,,x"},
       {"(41 \"a\") (3 \"a\" (7 1)) (43 (15 \"a\") 3 \"x\") (15 \"a\")", "1,,,x"},
       {"(8 \"k\" 1)", "[object Object]"},
       {"(51 \"named\" (7))", "named"},
-      {"(41 \"a\") (3 \"a\" (7 1 2)) (43 (15 \"a\") 2 (15 \"a\")) (15 \"a\")", "1,2,"},
   });
 }
 
@@ -104,15 +76,10 @@ TEST(APMPRuntimeValueTests, LooseEqualityTable) {
   expectResults({
       {"(12 (44) (45))", "true"},
       {"(12 (44) 0)", "false"},
-      {"(12 (45) false)", "false"},
-      {"(12 0 false)", "true"},
       {"(12 \"1\" 1)", "true"},
       {"(12 \"1,2\" (7 1 2))", "true"},
       {"(12 (7 1 2) (7 1 2))", "false"},
-      {"(12 NaN NaN)", "false"},
-      {"(12 \"\" 0)", "true"},
       {"(12 true \"1\")", "true"},
-      {"(12 (8) \"[object Object]\")", "true"},
       {"(29 (44) (45))", "false"},
       {"(41 \"a\") (3 \"a\" (7)) (12 (15 \"a\") (15 \"a\"))", "true"},
   });
@@ -121,11 +88,7 @@ TEST(APMPRuntimeValueTests, LooseEqualityTable) {
 TEST(APMPRuntimeValueTests, StrictEqualityTable) {
   expectResults({
       {"(20 1 true)", "false"},
-      {"(20 NaN NaN)", "false"},
-      {"(20 1 1)", "true"},
-      {"(20 \"a\" \"a\")", "true"},
       {"(20 (44) (45))", "false"},
-      {"(20 (44) (44))", "true"},
       {"(41 \"a\") (3 \"a\" (7)) (20 (15 \"a\") (15 \"a\"))", "true"},
       {"(20 (7) (7))", "false"},
       {"(21 1 true)", "true"},
@@ -152,25 +115,6 @@ TEST(APMPRuntimeValueTests, StructuralEquality) {
   c.asArray()->setElementAt(0, c, nullptr);
   d.asArray()->setElementAt(0, d, nullptr);
   EXPECT_TRUE(c.isEqualToRuntimeValue(d));
-
-  auto m1 = APMPObjectManager::mapValueWithScope(scope);
-  auto m2 = APMPObjectManager::mapValueWithScope(scope);
-  m1.asMap()->setValueForProperty(APMPRuntimeValue::number(1), "k");
-  m2.asMap()->setValueForProperty(APMPRuntimeValue::number(1), "k");
-  EXPECT_TRUE(m1.isEqualToRuntimeValue(m2));
-  m2.asMap()->setValueForProperty(APMPRuntimeValue::number(1), "other");
-  EXPECT_FALSE(m1.isEqualToRuntimeValue(m2));
-
-  auto anonymous1 = APMPObjectManager::functionValueWithFunctionName("", {}, {}, APMPRef<APMPScope>(&scope));
-  auto anonymous2 = APMPObjectManager::functionValueWithFunctionName("", {}, {}, APMPRef<APMPScope>(&scope));
-  EXPECT_FALSE(anonymous1.isEqualToRuntimeValue(anonymous2));
-  EXPECT_TRUE(anonymous1.isEqualToRuntimeValue(anonymous1));
-  auto named1 = APMPObjectManager::functionValueWithFunctionName("f", {}, {}, APMPRef<APMPScope>(&scope));
-  auto named2 = APMPObjectManager::functionValueWithFunctionName("f", {}, {}, APMPRef<APMPScope>(&scope));
-  EXPECT_TRUE(named1.isEqualToRuntimeValue(named2));
-  EXPECT_TRUE(APMPRuntimeValue::returnValueWithData(APMPRuntimeValue::number(2))
-                  .isEqualToRuntimeValue(APMPRuntimeValue::returnValueWithData(APMPRuntimeValue::number(2))));
-  EXPECT_FALSE(APMPRuntimeValue::breakValue().isEqualToRuntimeValue(APMPRuntimeValue::continueValue()));
 }
 
 TEST(APMPRuntimeValueTests, OrderedComparison) {
@@ -178,12 +122,7 @@ TEST(APMPRuntimeValueTests, OrderedComparison) {
       {"(23 \"10\" \"9\")", "true"},
       {"(23 \"10\" 9)", "false"},
       {"(23 1 NaN)", "false"},
-      {"(24 NaN NaN)", "false"},
       {"(18 NaN 1)", "false"},
-      {"(19 NaN 1)", "false"},
-      {"(24 2 2)", "true"},
-      {"(19 2 3)", "false"},
-      {"(18 \"b\" \"a\")", "true"},
       {"(23 \"B\" \"a\")", "true"},
       {"(23 (7 1 0) \"1,1\")", "true"},
       {"(23 (45) 1)", "true"},
@@ -197,11 +136,8 @@ TEST(APMPRuntimeValueTests, TextOrderIsByUTF16Units) {
     int order;
   } cases[] = {
       {"a", "b", -1},
-      {"B", "a", -1},
       {"abc", "ab", 1},
-      {"", "", 0},
       {"10", "9", -1},
-      {"\xC3\xA9", "\xC3\xA9", 0},
       {"\xEF\xBF\xBD", "\xF0\x9F\x98\x80", 1},   // U+FFFD sorts after a surrogate pair
       {"\xF0\x9F\x98\x80", "\xEE\x80\x80", -1},  // and so does U+E000
       {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x81", -1},
