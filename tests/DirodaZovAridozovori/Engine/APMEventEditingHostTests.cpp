@@ -97,27 +97,5 @@ TEST_F(EventEditingHostTest, AFailingProgramStoresTheEventAsLogged) {
   EXPECT_TRUE(loggedCode(23223));
 }
 
-TEST(APMEventEditingHostInstallTests, AnEditingStepAlreadyProvidedIsKept) {
-  APMMeasurementComponents parts;
-  parts.runEventEditing = [](APMRemoteConfigEventEditing&, const APMEditEventForm&) {
-    APMEventEditingOutcome outcome;
-    outcome.failed = true;
-    return outcome;
-  };
-  APMMeasurement::setComponents(parts);
-  APMEventEditingHost::install();
-  class OtherHost : public APMRemoteConfigEventEditing {} other;
-  EXPECT_TRUE(APMMeasurement::components().runEventEditing(other, {}).failed);
-
-  APMMeasurement::setComponents({});
-  APMEventEditingHost::install();
-  // Installed: a host of another kind is not ours and edits nothing.
-  auto outcome = APMMeasurement::components().runEventEditing(other, {"e", 1, {}});
-  EXPECT_FALSE(outcome.failed);
-  EXPECT_FALSE(outcome.outputEvent);
-  APMMeasurement::setComponents({});
-  APMRemoteConfig::setEventEditingLoader(nullptr);
-}
-
 }  // namespace
 }  // namespace enginetest
