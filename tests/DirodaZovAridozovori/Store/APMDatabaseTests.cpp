@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "APMDatabaseTestSupport.h"
 #include "APMNameTables.h"
@@ -108,25 +107,6 @@ TEST_F(APMDatabaseTest, DamagedUserPropertyIsAnErrorAloneAndSkippedInLists) {
   EXPECT_TRUE(log.contains(34007));
 }
 
-TEST_F(APMDatabaseTest, FailingTransactionBlockLeavesNothingBehind) {
-  onWorker([&] {
-    platform::Error e;
-    EXPECT_FALSE(db_->performTransaction(
-        [&] {
-          db_->updateUserAttribute(APMUserAttribute("app", "half", APMValue("done"), 1), nullptr);
-          APMDailyCounts counts;
-          counts.resetWithNewDay(5);
-          counts.allEventsCount = 9;
-          db_->updateDailyCounts(counts, nullptr);
-          return false;
-        },
-        &e));
-    EXPECT_FALSE(e.empty());
-    EXPECT_FALSE(db_->userAttributeWithName("half", &e));
-    EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 0);
-  });
-}
-
 TEST_F(APMDatabaseTest, GroupCommitRollsBackOneEventAlone) {
   onWorker([&] {
     platform::Error e;
@@ -145,36 +125,6 @@ TEST_F(APMDatabaseTest, GroupCommitRollsBackOneEventAlone) {
     ASSERT_EQ(rows->size(), 2u);
     EXPECT_EQ(rows->at(0)->rawEvent()->name(), "e0");
     EXPECT_EQ(rows->at(1)->rawEvent()->name(), "e2");
-  });
-}
-
-TEST_F(APMDatabaseTest, AggregatesRoundTripAndSessionCountsClear) {
-  onWorker([&] {
-    platform::Error e;
-    APMEventAggregates purchase("purchase", 5, 2, 3, 100.5);
-    purchase.setLastBundledTimestamp(99);
-    purchase.setLastBundledDay(19000);
-    purchase.setLastSamplingRate(10);
-    purchase.setLastSampledComplexEventID(77);
-    purchase.setLastExemptFromSampling(true);
-    ASSERT_TRUE(db_->updateEventAggregates(purchase, &e));
-    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("_s", 1, 1, 4, 3), &e));
-    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("level_up", 1, 1, 1, 3), &e));
-
-    auto stored = db_->eventAggregatesWithName("purchase", &e);
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(*stored, purchase);
-    EXPECT_FALSE(db_->eventAggregatesWithName("_s", &e)->lastSampledComplexEventID().has_value());
-    EXPECT_FALSE(db_->eventAggregatesWithName("nothing", &e));
-    EXPECT_TRUE(e.empty());
-    EXPECT_EQ(db_->publicEventCount(&e), 2);
-    EXPECT_EQ(db_->allEventAggregates(&e)->size(), 3u);
-
-    ASSERT_TRUE(db_->clearCurrentSessionCounts(&e));
-    const auto cleared = db_->allEventAggregates(&e);
-    ASSERT_TRUE(cleared);
-    for (const auto& aggregates : *cleared) EXPECT_EQ(aggregates->currentSessionCount(), 0);
-    EXPECT_EQ(db_->eventAggregatesWithName("purchase", &e)->lifetimeCount(), 5);
   });
 }
 
@@ -249,47 +199,6 @@ TEST_F(APMDatabaseTest, RemoteConfigTimestampsAndCorruptionReport) {
   });
 }
 
-TEST_F(APMDatabaseTest, TypedMetadataAndBundlesRoundTrip) {
-  auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
-  ASSERT_TRUE(APMNanoSetString(*metadata, APMPBMeasurementBundle::kPlatform, "macos"));
-  ASSERT_TRUE(APMNanoSetString(*metadata, APMPBMeasurementBundle::kAppId, "com.example"));
-  auto bundle = metadata->copy();
-  ASSERT_TRUE(APMNanoSetInt64(*bundle, APMPBMeasurementBundle::kEndTimestampMillis, 1700000123456));
-  ASSERT_TRUE(APMNanoSetRepeatedField(*bundle, APMPBMeasurementBundle::kEvents,
-                                      std::vector<std::shared_ptr<APMPBEvent>>{makeEvent("e", 1)->protoEvent()}));
-  onWorker([&] {
-    platform::Error e;
-    const int64_t fingerprint = APMDatabase::metadataFingerprint(*metadata);
-    EXPECT_EQ(fingerprint, APMDatabase::metadataFingerprint(metadata->protoBuffer()));
-    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(*metadata, &e));
-    auto storedMetadata = db_->queryRawEventsMetadataWithFingerprint(fingerprint, &e);
-    ASSERT_TRUE(storedMetadata);
-    EXPECT_TRUE(storedMetadata->isEqual(*metadata));
-    EXPECT_FALSE(db_->queryRawEventsMetadataWithFingerprint(fingerprint + 1, &e));
-    EXPECT_TRUE(e.empty());
-
-    ASSERT_TRUE(db_->insertBundle(*bundle, true, &e));
-    EXPECT_DOUBLE_EQ(db_->queryLatestBundleTime(&e), 1700000123.456);
-    auto queued = db_->queryBundlesWithCountLimit(5, 1 << 20, &e);
-    ASSERT_TRUE(queued && queued->size() == 1);
-    EXPECT_TRUE(queued->front().first->isEqual(*bundle));
-  });
-}
-
-TEST_F(APMDatabaseTest, QueuedBundleThatNoLongerDecodesIsDropped) {
-  CapturedStoreLog log;
-  onWorker([&] {
-    platform::Error e;
-    ASSERT_TRUE(db_->insertBundle(platform::Data{0xff, 0xff}, 1, false, &e));
-    ASSERT_TRUE(db_->insertBundle(*APMPBMeasurementBundle::initWithMessageInfo(), false, &e));
-    auto queued = db_->queryBundlesWithCountLimit(5, 1 << 20, &e);
-    ASSERT_TRUE(queued) << e.description;
-    EXPECT_EQ(queued->size(), 1u);
-    EXPECT_EQ(db_->queryBundleDataWithCountLimit(5, 1 << 20, &e)->size(), 1u);
-  });
-  EXPECT_TRUE(log.contains(34005));
-}
-
 TEST_F(APMDatabaseTest, OldestRawEventIsTheLowestRowIDSoGroupDeletionSparesOtherFingerprints) {
   onWorker([&] {
     platform::Error e;
@@ -328,39 +237,6 @@ TEST_F(APMDatabaseTest, OldestRawEventIsTheLowestRowIDSoGroupDeletionSparesOther
     EXPECT_EQ(db_->queryRawEventsMetadataDataWithFingerprint(b, &e), metadataB);
     EXPECT_EQ(db_->containsRealtimeRawEventsWithError(&e), true);
     EXPECT_EQ(db_->queryLatestRawEventTime(&e), 300);
-  });
-}
-
-TEST_F(APMDatabaseTest, RawEventsRoundTripUpdateAndMetadataLifecycle) {
-  onWorker([&] {
-    platform::Error e;
-    EXPECT_EQ(db_->isRawEventsTableEmpty(&e), true);
-    EXPECT_FALSE(db_->nextMetadataFingerprintToProcess(&e));
-    EXPECT_TRUE(e.empty());
-    EXPECT_EQ(db_->queryLatestRawEventTime(&e), 0);
-    const platform::Data metadata{7, 7, 7};
-    const int64_t fingerprint = APMDatabase::metadataFingerprint(metadata);
-    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(metadata, &e));
-    auto original = makeEvent("purchase", 1700000000.5, {{"value", APMValue(9.5)}, {"currency", APMValue("EUR")}});
-    original->setConversion(true);
-    ASSERT_TRUE(db_->insertRawEvent(*original, fingerprint, false, &e));
-    auto rows = db_->allRawEventsWithError(&e);
-    ASSERT_TRUE(rows && rows->size() == 1);
-    EXPECT_TRUE(*rows->front()->rawEvent() == *original);
-
-    auto edited = original->copy();
-    edited->setParameter("_sid", APMValue(int64_t{123}));
-    ASSERT_TRUE(db_->updateRawEvent(APMRawEventData(edited, rows->front()->rowID(), fingerprint), &e));
-    EXPECT_TRUE(*db_->allRawEventsWithError(&e)->front()->rawEvent() == *edited);
-    platform::Error missing;
-    EXPECT_FALSE(db_->updateRawEvent(APMRawEventData(edited, 999, fingerprint), &missing));
-    EXPECT_FALSE(missing.empty());
-
-    ASSERT_TRUE(db_->deleteRawEventsWithMaxRowID(rows->front()->rowID(), &e));
-    EXPECT_EQ(db_->containsRawEventWithMetadataFingerprint(fingerprint, &e), false);
-    ASSERT_TRUE(db_->deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &e));
-    EXPECT_FALSE(db_->queryRawEventsMetadataDataWithFingerprint(fingerprint, &e));
-    EXPECT_TRUE(e.empty());
   });
 }
 
@@ -443,16 +319,6 @@ TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
   EXPECT_EQ(retries->at(1).at("retry_count"), Object(0));
 }
 
-TEST_F(APMDatabaseTest, StoredBundleSizeIsTheCompressedSize) {
-  const platform::Data compressible(4000, 'a');
-  onWorker([&] {
-    platform::Error e;
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->insertBundle(compressible, 1, false, &e));
-    // Each stored row is far below 4000 bytes, so all three fit in 4000 bytes of stored data.
-    EXPECT_EQ(db_->queryBundleDataWithCountLimit(10, 4000, &e)->size(), 3u);
-  });
-}
-
 TEST_F(APMDatabaseTest, UnreadableQueuedBundleIsDroppedInsteadOfBlockingTheQueue) {
   onWorker([&] {
     ASSERT_TRUE(db_->insertBundle(platform::Data{1}, 1, false, nullptr));
@@ -471,64 +337,6 @@ TEST_F(APMDatabaseTest, UnreadableQueuedBundleIsDroppedInsteadOfBlockingTheQueue
     EXPECT_EQ(db_->queryBundleDataWithCountLimit(10, 1000, &e)->size(), 1u);
   });
   EXPECT_TRUE(log.contains(34004));
-}
-
-TEST_F(APMDatabaseTest, PurchaseAndSubscriptionDeduplication) {
-  db_->setLimitsProvider([] {
-    APMDatabaseLimits limits;
-    limits.maxStoredSubscriptionIDs = 2;
-    return limits;
-  });
-  onWorker([&] {
-    platform::Error e;
-    EXPECT_EQ(db_->insertIfNotDuplicatePurchaseFingerprint("fp1", &e), true);
-    EXPECT_EQ(db_->insertIfNotDuplicatePurchaseFingerprint("fp1", &e), false);
-    EXPECT_EQ(db_->insertIfNotDuplicatePurchaseFingerprint("fp2", &e), true);
-    platform::Error empty;
-    EXPECT_FALSE(db_->insertIfNotDuplicatePurchaseFingerprint("", &empty).has_value());
-    EXPECT_FALSE(empty.empty());
-
-    for (const char* id : {"100", "200", "300"}) EXPECT_EQ(db_->insertIfNotDuplicateSubscriptionID(id, &e), true);
-    EXPECT_EQ(db_->insertIfNotDuplicateSubscriptionID("300", &e), false);
-    EXPECT_EQ(db_->deleteSubscriptionsOverLimit(&e), 1);
-    EXPECT_EQ(db_->deleteSubscriptionsOverLimit(&e), 0);
-    EXPECT_EQ(db_->insertIfNotDuplicateSubscriptionID("100", &e), true) << "the oldest ID was forgotten";
-    EXPECT_EQ(db_->insertIfNotDuplicateSubscriptionID("200", &e), false);
-  });
-}
-
-TEST_F(APMDatabaseTest, ODMValuesRefuseEmptyInputAndRoundTrip) {
-  onWorker([&] {
-    struct Refusal {
-      const char* label;
-      std::function<bool(platform::Error*)> call;
-      const char* description;
-    };
-    const std::vector<Refusal> refusals = {
-        {"query", [&](platform::Error* e) { return db_->ODMValueWithName("", e).has_value(); },
-         "Received ODM value with empty name for query"},
-        {"update value", [&](platform::Error* e) { return db_->updateODMValue("", "odm1_value", 1, e); },
-         "Received empty ODM value for update"},
-        {"update name", [&](platform::Error* e) { return db_->updateODMValue("v", "", 1, e); }, nullptr},
-        {"delete", [&](platform::Error* e) { return db_->deleteODMValueWithName("", e); },
-         "Received ODM value with empty name for delete"},
-    };
-    for (const Refusal& refusal : refusals) {
-      platform::Error e;
-      EXPECT_FALSE(refusal.call(&e)) << refusal.label;
-      EXPECT_FALSE(e.empty()) << refusal.label;
-      if (refusal.description) {
-        EXPECT_EQ(e.description, refusal.description) << refusal.label;
-      }
-    }
-    platform::Error e;
-    EXPECT_TRUE(db_->ODMValueWithName("odm1_value", &e)->empty());
-    ASSERT_TRUE(db_->updateODMValue("match", "odm1_value", 1700000000.5, &e));
-    EXPECT_EQ(*db_->ODMValueWithName("odm1_value", &e),
-              (platform::Dictionary{{"value", Object("match")}, {"set_timestamp", Object(1700000000.5)}}));
-    ASSERT_TRUE(db_->deleteODMValueWithName("odm1_value", &e));
-    EXPECT_TRUE(db_->ODMValueWithName("odm1_value", &e)->empty());
-  });
 }
 
 TEST_F(APMDatabaseTest, CorruptDatabaseFileIsSetAsideAndReplaced) {
@@ -600,30 +408,6 @@ TEST_F(APMDatabaseTest, StaleRawEventsBundlesAndOrphanMetadataAreRemoved) {
     EXPECT_EQ(db_->queryBundleDataWithCountLimit(10, 100, &e)->size(), 1u);
     EXPECT_TRUE(db_->queryRawEventsMetadataDataWithFingerprint(used, &e));
     EXPECT_FALSE(db_->queryRawEventsMetadataDataWithFingerprint(APMDatabase::metadataFingerprint(orphanMetadata), &e));
-  });
-}
-
-TEST_F(APMDatabaseTest, BlocksQueuedFromManyThreadsAllLand) {
-  constexpr int kThreads = 4;
-  constexpr int kEventsPerThread = 50;
-  std::vector<std::thread> producers;
-  for (int t = 0; t < kThreads; ++t) {
-    producers.emplace_back([&, t] {
-      for (int i = 0; i < kEventsPerThread; ++i) {
-        queue_->async([this, t, i] {
-          db_->performTransaction([&] {
-            return db_->insertRawEvent(*makeEvent("t" + std::to_string(t), i), t, false, nullptr);
-          });
-        });
-      }
-    });
-  }
-  for (auto& producer : producers) producer.join();
-  onWorker([&] {
-    platform::Error e;
-    auto rows = db_->allRawEventsWithError(&e);
-    ASSERT_TRUE(rows);
-    EXPECT_EQ(rows->size(), static_cast<size_t>(kThreads * kEventsPerThread));
   });
 }
 

@@ -38,10 +38,6 @@ class ScopedLimits {
   ~ScopedLimits() { APMSetEventParameterLimitsProvider(nullptr); }
 };
 
-TEST(APMSanitizedEventParametersTest, EmptyInputGivesNone) {
-  EXPECT_FALSE(APMSanitizedEventParameters({}, "purchase", true, true).has_value());
-}
-
 TEST(APMSanitizedEventParametersTest, CleansAndRecordsTheFirstProblem) {
   APMEventParameterLimits limits;
   limits.maxPublicEventParameterValueLength = 100;
@@ -55,7 +51,6 @@ TEST(APMSanitizedEventParametersTest, CleansAndRecordsTheFirstProblem) {
       {"valid values pass unchanged",
        {{"item", Object("a")}, {"price", Object(2.5)}, {"qty", Object(3)}},
        {{"item", Object("a")}, {"price", Object(2.5)}, {"qty", Object(3)}}},
-      {"booleans become integers", {{"flag", Object(true)}}, {{"flag", Object(1)}}},
       {"an invalid name is dropped and reported",
        {{"ok", Object(1)}, {"bad name", Object(2)}},
        {{"ok", Object(1)}, {"_err", Object(kAPMErrorEventInvalidParameterName)}, {"_ev", Object("bad name")}}},
@@ -99,16 +94,6 @@ TEST(APMSanitizedEventParametersTest, CutsLongValuesOnCharacterBoundaries) {
   EXPECT_EQ(cleaned->at("_el"), Object(104));
 }
 
-TEST(APMSanitizedEventParametersTest, InternalEventsTakeLongerValuesAndInternalNames) {
-  APMEventParameterLimits limits;
-  limits.maxPublicEventParameterValueLength = 100;
-  ScopedLimits scoped(limits);
-  auto cleaned = APMSanitizedEventParameters({{"_ffr", Object(repeat("r", 256))}}, "_ssr", false, true);
-  ASSERT_TRUE(cleaned);
-  EXPECT_EQ(cleaned->size(), 1u);
-  EXPECT_EQ(cleaned->at("_ffr").stringValue().size(), 256u);
-}
-
 TEST(APMSanitizedEventParametersTest, CapsCustomParametersButKeepsInternalOnes) {
   APMEventParameterLimits limits;
   limits.maxPublicEventParams = 3;
@@ -141,26 +126,6 @@ TEST(APMSanitizedEventParametersTest, ItemListsAreCleanedItemByItem) {
   EXPECT_EQ(refused->at("_err"), Object(kAPMErrorEventUnsupportedParameterValue));
 }
 
-TEST(APMTrimCustomParametersToLimitTest, DropsTheHighestSortingCustomNames) {
-  Dictionary parameters{{"b", Object(1)}, {"_x", Object(1)}, {"a", Object(1)}, {"c", Object(1)}};
-  EXPECT_EQ(APMTrimCustomParametersToLimit(parameters, 2), 1u);
-  EXPECT_EQ(parameters, (Dictionary{{"_x", Object(1)}, {"a", Object(1)}, {"b", Object(1)}}));
-  EXPECT_EQ(APMTrimCustomParametersToLimit(parameters, 5), 0u);
-  EXPECT_EQ(APMTrimCustomParametersToLimit(parameters, 0), 2u);
-  EXPECT_EQ(parameters, (Dictionary{{"_x", Object(1)}}));
-}
-
-TEST(APMLogErrorEventTest, ReportsTheCodeThroughTheInstalledLogger) {
-  ErrorEventRecorder recorder;
-  APMLogErrorEvent(0);
-  EXPECT_TRUE(recorder.events.empty());
-  APMLogErrorEvent(27);
-  ASSERT_EQ(recorder.events.size(), 1u);
-  EXPECT_EQ(recorder.events[0].origin, "auto");
-  EXPECT_EQ(recorder.events[0].name, "_err");
-  EXPECT_EQ(recorder.events[0].parameters, (Dictionary{{"_err", Object(27)}}));
-}
-
 TEST(APMLogErrorEventTest, NamedErrorsCarryTheCutValueAndItsLength) {
   const std::string e = "\xC3\xA9";
   struct Case {
@@ -177,8 +142,6 @@ TEST(APMLogErrorEventTest, NamedErrorsCarryTheCutValueAndItsLength) {
        {{"_err", Object(2)}, {"_ev", Object("abcde...")}, {"_el", Object(8)}}},
       {"code 4 always carries the value", 4, 40, Object("short"),
        {{"_err", Object(4)}, {"_ev", Object("short")}, {"_el", Object(5)}}},
-      {"code 7 always carries the value", 7, 24, Object("v"),
-       {{"_err", Object(7)}, {"_ev", Object("v")}, {"_el", Object(1)}}},
       {"multi-byte values are cut on characters and counted in characters", 7, 3, Object(repeat(e, 5)),
        {{"_err", Object(7)}, {"_ev", Object(repeat(e, 3) + "...")}, {"_el", Object(5)}}},
       {"a non-string value carries only the code", 7, 3, Object(12345), {{"_err", Object(7)}}},

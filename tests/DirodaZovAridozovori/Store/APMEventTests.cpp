@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "APMConditionalUserProperty.h"
 #include "APMDailyCounts.h"
-#include "APMMonitor.h"
-#include "TestSupport.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMUserAttribute.h"
@@ -26,72 +23,6 @@ std::shared_ptr<APMEvent> richEvent() {
                                         {"big", APMValue(int64_t{-9223372036854775807LL - 1})},
                                         {"text", APMValue("caf\xC3\xA9 \xF0\x9F\x98\x80")},
                                         {"items", APMValue(std::vector<APMParameters>{items0, items1})}});
-}
-
-TEST(APMValueTest, ValueFromObjectFollowsTheObjectKind) {
-  CapturedStoreLog log;
-  EXPECT_EQ(APMValue::valueFromObject(Object("s")), APMValue("s"));
-  EXPECT_EQ(APMValue::valueFromObject(Object(2.0)), APMValue(2.0));
-  EXPECT_TRUE(APMValue::valueFromObject(Object(2.0))->isDouble());
-  EXPECT_EQ(APMValue::valueFromObject(Object(7)), APMValue(int64_t{7}));
-  EXPECT_EQ(APMValue::valueFromObject(Object(true)), APMValue(int64_t{1}));
-  EXPECT_TRUE(log.codes().empty());
-  EXPECT_FALSE(APMValue::valueFromObject(Object()));
-  EXPECT_FALSE(APMValue::valueFromObject(Object(platform::Data{1})));
-  EXPECT_EQ(log.codes(), (std::vector<int64_t>{35000, 35001}));
-}
-
-TEST(APMEventTest, CreationNeedsAnOriginAndAName) {
-  EXPECT_FALSE(APMEvent::create("", true, "e", 1, 0, APMParameters{}));
-  EXPECT_FALSE(APMEvent::create("app", true, "", 1, 0, APMParameters{}));
-  EXPECT_TRUE(APMEvent::create("app", true, "e", 1, 0, APMParameters{}));
-}
-
-TEST(APMEventTest, HostParametersAreCleanedOnCreation) {
-  auto event = APMEvent::create("app", true, "level_up", 5, 0,
-                                Dictionary{{"level", Object(3)}, {"bad name", Object(1)}, {"_c", Object(1)}});
-  ASSERT_TRUE(event);
-  EXPECT_EQ(*event->parameter("level"), APMValue(int64_t{3}));
-  EXPECT_FALSE(event->parameter("bad name"));
-  EXPECT_FALSE(event->isConversion()) << "the app cannot set internal flags";
-  EXPECT_TRUE(event->parameter("_err"));
-}
-
-TEST(APMEventTest, FlagsAreTheInternalParameters) {
-  auto event = APMEvent::create("app", true, "e", 1, 0, APMParameters{});
-  event->setConversion(true);
-  event->setRealtime(true);
-  event->setDebug(true);
-  EXPECT_TRUE(event->isConversion() && event->isRealtime() && event->isDebug());
-  EXPECT_EQ(*event->parameter("_c"), APMValue(int64_t{1}));
-  EXPECT_EQ(*event->parameter("_r"), APMValue(int64_t{1}));
-  EXPECT_EQ(*event->parameter("_dbg"), APMValue(int64_t{1}));
-  event->setRealtime(false);
-  EXPECT_FALSE(event->parameter("_r"));
-  EXPECT_FALSE(event->isRealtime());
-}
-
-TEST(APMEventTest, CopiesAreIndependent) {
-  auto event = richEvent();
-  auto copy = event->copy();
-  copy->setConversion(true);
-  EXPECT_FALSE(event->isConversion());
-  auto later = event->copyWithPreviousTimestamp(42);
-  EXPECT_EQ(later->previousTimestamp(), 42);
-  EXPECT_EQ(event->previousTimestamp(), 1699999999.5);
-  auto bare = event->copyWithParameters({});
-  EXPECT_TRUE(bare->parameters().empty());
-  EXPECT_EQ(bare->name(), "purchase");
-}
-
-TEST(APMEventTest, AppliedParametersNeverOverrideTheEventsOwn) {
-  auto event = APMEvent::create("app", true, "e", 1, 0, APMParameters{{"a", APMValue("own")}});
-  event->applyParameters({{"a", Object("default")}, {"b", Object("default")}}, true);
-  EXPECT_EQ(*event->parameter("a"), APMValue("own"));
-  EXPECT_EQ(*event->parameter("b"), APMValue("default"));
-  event->addScreenParameters({{"_sn", Object("Home")}, {"_sc", Object("HomeView")}, {"other", Object(1)}});
-  EXPECT_EQ(*event->parameter("_sn"), APMValue("Home"));
-  EXPECT_FALSE(event->parameter("other"));
 }
 
 TEST(APMEventTest, StoredFormRoundTripsExactly) {
@@ -121,21 +52,6 @@ TEST(APMEventTest, TruncatedOrAlteredStoredFormsNeverDecodeIntoGarbage) {
   EXPECT_FALSE(APMEvent::decodeBody("x", 1, hostile));
 }
 
-TEST(APMEventTest, EditFormUsesPublicNamesAndHostValues) {
-  auto event = APMEvent::create("auto", false, "_vs", 10.5, 0,
-                                APMParameters{{"n", APMValue(int64_t{2})},
-                                              {"d", APMValue(0.5)},
-                                              {"items", APMValue(std::vector<APMParameters>{{{"id", APMValue("a")}}})}});
-  const APMEditEventForm form = event->editEvent();
-  EXPECT_EQ(form.name, "screen_view");
-  EXPECT_EQ(form.timestamp, 10.5);
-  EXPECT_TRUE(form.parameters.at("n").isInteger());
-  EXPECT_TRUE(form.parameters.at("d").isDouble());
-  EXPECT_EQ(form.parameters.at("items"), Object(platform::Array{Object(Dictionary{{"id", Object("a")}})}));
-
-  EXPECT_EQ(APMEvent::create("app", true, "custom_thing", 1, 0, APMParameters{})->editEvent().name, "custom_thing");
-}
-
 TEST(APMEventTest, EventFromEditFormMapsBackAndTakesTheOriginParameter) {
   struct Case {
     const char* label;
@@ -158,11 +74,6 @@ TEST(APMEventTest, EventFromEditFormMapsBackAndTakesTheOriginParameter) {
     EXPECT_EQ(event->timestamp(), 3) << c.label;
     EXPECT_EQ(event->previousTimestamp(), 0) << c.label;
   }
-}
-
-TEST(APMEventTest, EffectiveCountAddsArrayItems) {
-  EXPECT_EQ(APMEffectiveEventCount(*richEvent()), 3);
-  EXPECT_EQ(APMEffectiveEventCount(*APMEvent::create("app", true, "e", 1, 0, APMParameters{})), 1);
 }
 
 TEST(APMEventTest, ProtoFormCarriesEveryValueKindAndMilliseconds) {
@@ -207,33 +118,6 @@ TEST(APMUserAttributeTest, ProtoFormPutsTheValueInItsKindsField) {
   }
 }
 
-TEST(APMNameTablesTest, HelpersAndMaps) {
-  EXPECT_EQ(APMPublicToInternalEventNames().at("first_open"), "_f");
-  EXPECT_EQ(APMPublicToInternalEventNames().at("session_start"), "_s");
-  EXPECT_EQ(APMPublicToInternalEventNames().at("user_engagement"), "_e");
-  EXPECT_EQ(APMPublicToInternalEventNames().at("screen_view"), "_vs");
-  EXPECT_EQ(APMReservedEventNamesAllowedForPublicLogging(), (APMNameMap{{"ad_impression", "_ai"}}));
-  EXPECT_TRUE(APMIsPublicName("purchase"));
-  EXPECT_FALSE(APMIsPublicName("_iap"));
-  EXPECT_TRUE(APMIsErrorEvent("_err"));
-  EXPECT_TRUE(APMIsNotErrorEventName("_e"));
-  for (const char* name : {"_iap", "purchase", "ecommerce_purchase"}) EXPECT_TRUE(APMIsPurchaseEventName(name));
-  EXPECT_FALSE(APMIsPurchaseEventName("refund"));
-
-  auto subscription = APMEvent::create("app", false, "_iap", 1, 0, APMParameters{{"subscription", APMValue(int64_t{1})}});
-  auto plainPurchase = APMEvent::create("app", false, "_iap", 1, 0, APMParameters{{"subscription", APMValue("1")}});
-  EXPECT_TRUE(APMIsSubscriptionEvent(*subscription));
-  EXPECT_FALSE(APMIsSubscriptionEvent(*plainPurchase));
-  EXPECT_TRUE(APMIsSubscriptionEvent(*APMEvent::create("app", false, "_assr", 1, 0, APMParameters{})));
-
-  const Dictionary parameters{{"_sn", Object("a")}, {"_si", Object(1)}, {"zad_source", Object("x")}, {"k", Object(2)}};
-  EXPECT_TRUE(APMHasScreenParameters(parameters));
-  EXPECT_FALSE(APMHasScreenParameters({{"k", Object(1)}}));
-  EXPECT_EQ(APMScreenParametersFromDictionary(parameters), (Dictionary{{"_sn", Object("a")}, {"_si", Object(1)}}));
-  EXPECT_EQ(APMParametersWithoutZadPrefix(parameters),
-            (Dictionary{{"_sn", Object("a")}, {"_si", Object(1)}, {"k", Object(2)}}));
-}
-
 TEST(APMNameTablesTest, LogNamesShowBothFormsOnlyInDebug) {
   APMSetDebugNameLogging(false);
   EXPECT_EQ(APMEventNameForLog("_f"), "_f");
@@ -245,17 +129,6 @@ TEST(APMNameTablesTest, LogNamesShowBothFormsOnlyInDebug) {
   EXPECT_EQ(APMUserPropertyNameForLog("_id"), "user_id (_id)");
   EXPECT_NE(APMDescriptionForLog(Object("secret")).find("secret"), std::string::npos);
   APMSetDebugNameLogging(std::nullopt);
-}
-
-TEST(APMNameTablesTest, LogNamesFollowTheMonitorsDebugModeByDefault) {
-  testsupport::ScopedDataDirectory dataDirectory;
-  APMMonitor::resetSharedForTesting();
-  APMSetDebugNameLogging(std::nullopt);
-  APMMonitor::shared()->setDebugModeEnabled(true);
-  EXPECT_EQ(APMEventNameForLog("_s"), "session_start (_s)");
-  APMMonitor::shared()->setDebugModeEnabled(false);
-  EXPECT_EQ(APMEventNameForLog("_s"), "_s");
-  APMMonitor::resetSharedForTesting();
 }
 
 TEST(APMDailyCountsTest, IncrementsResetOnANewDayAndSaturate) {
@@ -284,16 +157,6 @@ TEST(APMDailyCountsTest, IncrementsResetOnANewDayAndSaturate) {
   counts.allEventsCount = 2147483647;
   counts.incrementCountsForCurrentDay(11, false, false, 5);
   EXPECT_EQ(counts.allEventsCount, 2147483647) << "a wrapped counter would lift the daily limit";
-}
-
-TEST(APMConditionalUserPropertyTest, CopyIsDeep) {
-  APMConditionalUserProperty property;
-  property.name = "p";
-  property.triggeredEvent = APMEvent::create("app", false, "t", 1, 0, APMParameters{});
-  auto copy = property.copy();
-  copy->triggeredEvent->setConversion(true);
-  EXPECT_FALSE(property.triggeredEvent->isConversion());
-  EXPECT_EQ(copy->name, "p");
 }
 
 }  // namespace

@@ -12,14 +12,6 @@
 
 namespace {
 
-TEST(APMFileUtilitiesTest, StoragePathLivesUnderTheDataDirectory) {
-  testsupport::ScopedDataDirectory dataDirectory;
-  EXPECT_EQ(APMApplicationSupportPath("x.sql"), dataDirectory.path() + "/Diroda/Measurement/x.sql");
-  platform::Error error;
-  ASSERT_TRUE(APMCreateStorageDirectory(&error));
-  EXPECT_TRUE(std::filesystem::is_directory(dataDirectory.path() + "/Diroda/Measurement"));
-}
-
 TEST(APMFileUtilitiesTest, DeleteFileReportsEveryFailure) {
   testsupport::TempDir dir;
   const std::string path = dir.path() + "/file";
@@ -33,16 +25,6 @@ TEST(APMFileUtilitiesTest, DeleteFileReportsEveryFailure) {
   EXPECT_FALSE(APMDeleteFile("", &empty));
   EXPECT_EQ(empty.code, 1);
   EXPECT_EQ(empty.description, "Received empty path for deleting file");
-}
-
-TEST(APMFileUtilitiesTest, ExcludeFromBackupNeedsAnExistingFile) {
-  testsupport::TempDir dir;
-  const std::string path = dir.path() + "/db";
-  std::ofstream(path) << "x";
-  platform::Error error;
-  EXPECT_TRUE(APMExcludePathFromBackup(path, &error)) << error.description;
-  EXPECT_FALSE(APMExcludePathFromBackup(dir.path() + "/missing", &error));
-  EXPECT_EQ(error.code, kAPMStoreErrorFileSystem);
 }
 
 }  // namespace

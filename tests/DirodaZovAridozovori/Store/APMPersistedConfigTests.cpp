@@ -53,24 +53,6 @@ TEST_F(APMPersistedConfigTest, ValuesSurviveARestartUnderTheirKeys) {
   EXPECT_EQ(file.object("/diroda/measurement/last_engagement_end"), Object(1700000000.5));
 }
 
-TEST_F(APMPersistedConfigTest, NoneRemovesAndClearValuesRemovesEverything) {
-  auto config = APMPersistedConfig::sharedInstance();
-  EXPECT_FALSE(config->appInstanceID());
-  EXPECT_EQ(config->sessionNumber(), 0);
-  EXPECT_FALSE(config->allowPersonalizedAds());
-  config->setAppInstanceID("x");
-  config->setAppInstanceID(std::nullopt);
-  EXPECT_FALSE(config->appInstanceID());
-  config->setSearchAdRetryCount(3);
-  config->setZoredodeFeatureRollouts("rollouts");
-  config->clearValues();
-  EXPECT_EQ(config->searchAdRetryCount(), 0);
-  EXPECT_FALSE(config->zoredodeFeatureRollouts());
-  ASSERT_TRUE(config->synchronizeToDisk());
-  APMPersistedConfig::resetSharedInstanceForTesting();
-  EXPECT_EQ(APMPersistedConfig::sharedInstance()->searchAdRetryCount(), 0);
-}
-
 TEST_F(APMPersistedConfigTest, ACorruptFileReadsAsEmptyAndIsReplacedOnTheNextWrite) {
   const std::string path = APMApplicationSupportPath(APMPersistedConfig::kFileName);
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -84,18 +66,6 @@ TEST_F(APMPersistedConfigTest, ACorruptFileReadsAsEmptyAndIsReplacedOnTheNextWri
   ASSERT_TRUE(config->synchronizeToDisk());
   APMPersistedConfig::resetSharedInstanceForTesting();
   EXPECT_EQ(APMPersistedConfig::sharedInstance()->appInstanceID(), "recovered");
-}
-
-TEST_F(APMPersistedConfigTest, ValuesOfTheWrongKindReadAsAbsent) {
-  auto config = APMPersistedConfig::sharedInstance();
-  config->setAppVersion("1.0");
-  EXPECT_EQ(config->appVersion(), "1.0");
-  // A stored string where a number belongs must not turn into a number.
-  auto direct = std::make_shared<platform::UserDefaults>("direct", config->path());
-  direct->setObject("/diroda/measurement/session_number", Object("seven"));
-  ASSERT_TRUE(direct->synchronize());
-  APMPersistedConfig::resetSharedInstanceForTesting();
-  EXPECT_EQ(APMPersistedConfig::sharedInstance()->sessionNumber(), 0);
 }
 
 TEST_F(APMPersistedConfigTest, WritersOnManyThreadsLoseNoUpdate) {

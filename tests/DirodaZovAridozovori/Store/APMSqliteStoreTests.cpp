@@ -67,21 +67,6 @@ TEST_F(APMSqliteStoreTest, RowsKeepTheirKindsAndNullColumnsAreAbsent) {
   EXPECT_EQ(nullRow->front().count("v"), 0u);
 }
 
-TEST_F(APMSqliteStoreTest, EnsureTableAddsMissingColumnsToAnExistingTableAndKeepsRows) {
-  auto store = open();
-  ASSERT_TRUE(makeItems(*store));
-  platform::Error error;
-  ASSERT_TRUE(store->upsertRecord({{"name", Object("a")}, {"count", Object(3)}}, "items", &error));
-  ASSERT_TRUE(store->ensureTableWithName("items", {{"name", "TEXT NOT NULL PRIMARY KEY"}, {"count", "INTEGER"}},
-                                         {{"extra", "TEXT NOT NULL DEFAULT 'x'"}}, {{"changed", "REAL"}}, &error))
-      << error.description;
-  auto rows = store->recordsForQuery("SELECT * FROM items", {}, &error);
-  ASSERT_TRUE(rows && rows->size() == 1);
-  EXPECT_EQ(rows->front().at("count"), Object(3));
-  EXPECT_EQ(rows->front().at("extra"), Object("x"));
-  ASSERT_TRUE(store->upsertRecord({{"name", Object("b")}, {"changed", Object(1.5)}}, "items", &error));
-}
-
 TEST_F(APMSqliteStoreTest, TransactionsCommitOnYesAndRollBackOnNoOrThrow) {
   auto store = open();
   ASSERT_TRUE(makeItems(*store));
@@ -172,58 +157,6 @@ TEST_F(APMSqliteStoreTest, FileThatIsNotADatabaseFailsTheIntegrityCheck) {
   platform::Error error;
   EXPECT_FALSE(APMSqliteStore::create(path_, &error));
   EXPECT_EQ(error.code, kAPMStoreErrorCorruptData);
-}
-
-TEST_F(APMSqliteStoreTest, DeleteByConditionReportsCountAndBadInputFails) {
-  auto store = open();
-  ASSERT_TRUE(makeItems(*store));
-  platform::Error error;
-  for (int i = 0; i < 5; ++i) {
-    ASSERT_TRUE(store->upsertRecord({{"name", Object("n" + std::to_string(i))}, {"count", Object(i)}}, "items", &error));
-  }
-  auto deleted = store->deleteRecordsFromTableWithName("items", "count >= ?", {Object(3)}, &error);
-  ASSERT_TRUE(deleted);
-  EXPECT_EQ(*deleted, 2);
-  EXPECT_TRUE(store->deleteRecordFromTableWithName("items", "name", Object("n0"), &error));
-  EXPECT_EQ(countOf(*store, "n0"), -1);
-
-  platform::Error mismatch;
-  EXPECT_FALSE(store->recordsForQuery("SELECT * FROM items WHERE count = ?", {}, &mismatch));
-  EXPECT_EQ(mismatch.code, kAPMStoreErrorInvalidArgument);
-  platform::Error badSql;
-  EXPECT_FALSE(store->recordsForQuery("SELECT * FROM missing_table", {}, &badSql));
-  EXPECT_EQ(badSql.code, kAPMStoreErrorSQLite);
-  platform::Error noCondition;
-  EXPECT_FALSE(store->deleteRecordsFromTableWithName("items", "", {}, &noCondition));
-  EXPECT_FALSE(noCondition.empty());
-}
-
-TEST_F(APMSqliteStoreTest, AllRowsOfATableComeOldestFirstWithinTheLimit) {
-  auto store = open();
-  ASSERT_TRUE(makeItems(*store));
-  for (const char* name : {"c", "a", "b"}) {
-    ASSERT_TRUE(store->upsertRecord({{"name", Object(name)}, {"count", Object(1)}}, "items", nullptr));
-  }
-  platform::Error error;
-  auto rows = store->allDataTypesFromTableWithName("items", 2, &error);
-  ASSERT_TRUE(rows);
-  ASSERT_EQ(rows->size(), 2u);
-  EXPECT_EQ(rows->at(0).at("name"), Object("c"));
-  EXPECT_EQ(rows->at(1).at("name"), Object("a"));
-  EXPECT_TRUE(rows->at(0).count("rowid"));
-}
-
-TEST_F(APMSqliteStoreTest, CloseAndDeleteRemovesTheFileAndLaterCallsFail) {
-  auto store = open();
-  ASSERT_TRUE(makeItems(*store));
-  ASSERT_TRUE(std::filesystem::exists(path_));
-  EXPECT_TRUE(store->closeAndDeleteDatabase());
-  EXPECT_FALSE(std::filesystem::exists(path_));
-  EXPECT_FALSE(std::filesystem::exists(path_ + "-wal"));
-  platform::Error error;
-  EXPECT_FALSE(store->recordsForQuery("SELECT 1", {}, &error));
-  EXPECT_EQ(error.code, kAPMStoreErrorClosed);
-  EXPECT_FALSE(store->performTransactionWithError(&error, [] { return true; }));
 }
 
 TEST_F(APMSqliteStoreTest, IdentifiersAreQuotedSoOddNamesStayNames) {
