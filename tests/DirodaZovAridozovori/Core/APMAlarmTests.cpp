@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
 #include <random>
 #include <thread>
 #include <vector>
@@ -55,61 +54,6 @@ TEST_F(APMAlarmTest, FiresOnItsQueueWhenTheClockReachesTheDeadline) {
                          line(2001, "Measurement timer fired"),
                          line(2003, "Measurement timer canceled"),
                      }));
-}
-
-TEST_F(APMAlarmTest, RearmingReplacesTheEarlierArming) {
-  APMAlarm alarm(queue_, "Measurement timer");
-  std::vector<std::string> ran;
-  alarm.runAfterDelay(5, [&] { ran.push_back("first"); });
-  alarm.runAfterDelay(20, [&] { ran.push_back("second"); });
-  EXPECT_EQ(alarm.scheduledTimestamp(), 1700000020.0);
-  clock_->advance(30);
-  ASSERT_TRUE(testsupport::waitFor([&] {
-    bool done = false;
-    queue_->sync([&] { done = !ran.empty(); });
-    return done;
-  }));
-  drain();
-  EXPECT_EQ(ran, std::vector<std::string>{"second"});
-  EXPECT_EQ(lines(), (std::vector<std::string>{
-                         line(2002, "Measurement timer scheduled to fire in approx. (s): 5"),
-                         line(2003, "Measurement timer canceled"),
-                         line(2002, "Measurement timer scheduled to fire in approx. (s): 20"),
-                         line(2001, "Measurement timer fired"),
-                         line(2003, "Measurement timer canceled"),
-                     }));
-}
-
-TEST_F(APMAlarmTest, CancelLogsOnlyWhenArmedAndEmptyNamesBecomeTimer) {
-  APMAlarm alarm(queue_, "");
-  EXPECT_EQ(alarm.name(), "Timer");
-  alarm.cancel();
-  EXPECT_TRUE(lines().empty());
-  alarm.runAfterDelay(1, [] { FAIL() << "a cancelled arming ran"; });
-  alarm.cancel();
-  alarm.cancel();
-  EXPECT_FALSE(alarm.hasActiveTimer());
-  clock_->advance(5);
-  drain();
-  EXPECT_EQ(lines(), (std::vector<std::string>{
-                         line(2002, "Timer scheduled to fire in approx. (s): 1"),
-                         line(2003, "Timer canceled"),
-                     }));
-
-  clearLines();
-  alarm.runAfterDelay(0, [] {});
-  drain();
-  ASSERT_TRUE(testsupport::waitFor([&] { return !alarm.scheduledTimestamp(); }));
-  drain();
-  EXPECT_TRUE(hasLine(line(2001, "Timer fired")));
-}
-
-TEST_F(APMAlarmTest, EmptyBlockIsRefused) {
-  APMAlarm alarm(queue_, "Engagement timer");
-  alarm.runAfterDelay(3, [] {});
-  alarm.runAfterDelay(1, nullptr);
-  EXPECT_EQ(alarm.scheduledTimestamp(), 1700000003.0) << "the earlier arming stays";
-  EXPECT_TRUE(hasLine(line(2000, "Engagement timer tried to schedule an empty block")));
 }
 
 TEST_F(APMAlarmTest, CancelAfterTheTimerFiredButBeforeTheBlockRanWins) {
@@ -206,16 +150,4 @@ TEST_F(APMAlarmTest, ArmingAndCancellingFromManyThreads) {
   EXPECT_LE(runs, armings);
   EXPECT_FALSE(alarm.hasActiveTimer());
   EXPECT_EQ(alarm.scheduledTimestamp(), std::nullopt);
-}
-
-TEST_F(APMAlarmTest, NotANumberDelayFiresAtOnce) {
-  APMAlarm alarm(queue_, "A");
-  std::atomic<bool> ran{false};
-  queue_->suspend();
-  alarm.runAfterDelay(std::nan(""), [&] { ran = true; });
-  EXPECT_EQ(alarm.scheduledTimestamp(), 1700000000.0);
-  ASSERT_TRUE(waitUntilQueued());
-  queue_->resume();
-  drain();
-  EXPECT_TRUE(ran);
 }

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
 #include <limits>
 #include <thread>
 
@@ -12,7 +11,6 @@
 
 using platform::Array;
 using platform::Date;
-using platform::Dictionary;
 using platform::Object;
 
 namespace {
@@ -78,35 +76,25 @@ TEST(APMMonitorEncoding, ContextsKeepTheirShapeOnly) {
   };
   const Row rows[] = {
       {"null", APMMonitorContext(), ""},
-      {"explicit null", APMMonitorContext(nullptr), ""},
       {"string", APMMonitorContext("user@example.com"), "-"},
-      {"empty string", APMMonitorContext(""), "-"},
       {"small", APMMonitorContext(5), "5"},
-      {"zero", APMMonitorContext(0), "0"},
       {"99", APMMonitorContext(99), "99"},
       {"-99", APMMonitorContext(-99), "-99"},
       {"100", APMMonitorContext(100), "100...999"},
-      {"123", APMMonitorContext(123), "100...999"},
-      {"250", APMMonitorContext(250), "100...999"},
       {"-100", APMMonitorContext(-100), "-999...-100"},
       {"-4567", APMMonitorContext(-4567), "-9999...-1000"},
       {"18 nines", APMMonitorContext(999999999999999999LL), "100000000000000000...999999999999999999"},
       {"10^18", APMMonitorContext(1000000000000000000LL), "1000000000000000000...9999999999999999999"},
       {"max", APMMonitorContext(kMax), "1000000000000000000...9999999999999999999"},
       {"min", APMMonitorContext(kMin), "-9999999999999999999...-1000000000000000000"},
-      {"-10^18", APMMonitorContext(-1000000000000000000LL), "-9999999999999999999...-1000000000000000000"},
-      {"bool", APMMonitorContext(true), "1"},
       {"double truncates", APMMonitorContext(12.7), "12"},
       {"large double", APMMonitorContext(1234.5), "1000...9999"},
       {"date", APMMonitorContext(Date{5}), "?"},
-      {"array", APMMonitorContext(Array{Object(1)}), "?"},
-      {"dictionary", APMMonitorContext(Dictionary{}), "?"},
       {"error", APMMonitorContext(APMError::apm_errorWithCode(3, "secret")), "com.diroda.dmp.measurement.ErrorDomain"},
       {"error without domain", APMMonitorContext(platform::Error()), "-"},
       {"exception with SDK frame", APMMonitorContext(exceptionWithStack(kStackWithSDKFrame)),
        "-[APMMeasurement handleEventOnWorkerQueue:]"},
       {"exception without stack", APMMonitorContext(exceptionWithStack({})), "NSInvalidArgumentException"},
-      {"exception without name", APMMonitorContext(APMExceptionInfo{}), "-"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -221,13 +209,6 @@ TEST_F(APMMonitorTest, DebugAndVerboseLinesNeedTheirSwitches) {
   EXPECT_EQ(monitor->logLevel(), 7);
 }
 
-TEST_F(APMMonitorTest, EncodedContextsOnTheConsole) {
-  auto monitor = APMMonitor::shared();
-  monitor->setEncodeContexts(true);
-  monitor->logWithLevel(1, 23002, "Value", 4567, "private");
-  EXPECT_EQ(lines(), std::vector<std::string>{line(23002, "Value: 1000...9999, -")});
-}
-
 TEST_F(APMMonitorTest, SampleCountsKeepsFirstTimeAndDispatchesAfterThePeriod) {
   testsupport::ScopedFakeClock clock(1700000000.0);
   auto monitor = APMMonitor::shared();
@@ -289,32 +270,6 @@ TEST_F(APMMonitorTest, MigratesTheOldSampleOnce) {
   EXPECT_TRUE(APMMonitor::shared()->sampledDataForTesting().isNull());
 }
 
-TEST_F(APMMonitorTest, InvalidStoredSampleIsIgnored) {
-  const Object invalid[] = {Object("text"), Object(Array{Object(1), Object(2), Object(3), Object(4)}),
-                            Object(Array{Object("c"), Object(1), Object("k")})};
-  for (const Object& stored : invalid) {
-    SCOPED_TRACE(stored.description());
-    {
-      APMUserDefaults suite = monitorSuite();
-      suite.setObject(stored, kHealthKey);
-      suite.synchronize();
-    }
-    restart({"app"});
-    EXPECT_TRUE(APMMonitor::shared()->sampledDataForTesting().isNull());
-  }
-}
-
-TEST_F(APMMonitorTest, ClearRemovesTheSampleAndThePersistedDebugSwitch) {
-  auto monitor = APMMonitor::shared();
-  monitor->setDebugModeEnabled(true);
-  monitor->logWithLevel(1, 23003, "x");
-  ASSERT_FALSE(monitor->sampledDataForTesting().isNull());
-  monitor->clearMonitoringData();
-  EXPECT_TRUE(monitor->sampledDataForTesting().isNull());
-  EXPECT_TRUE(monitorSuite().objectForKey(kHealthKey).isNull());
-  EXPECT_TRUE(APMUserDefaults::sharedUserDefaults()->objectForKey(kDebugKey).isNull());
-}
-
 TEST_F(APMMonitorTest, LaunchArgumentsAndPersistedSwitches) {
   struct Row {
     const char* name;
@@ -336,7 +291,6 @@ TEST_F(APMMonitorTest, LaunchArgumentsAndPersistedSwitches) {
        false, 6},
       {"core disable", {"-ZORDebugDisabled"}, true, false, false, false, 6},
       {"verbose", {"-APMAnalyticsVerboseLoggingEnabled"}, false, false, false, true, 8},
-      {"stored verbose", {}, false, true, false, true, 8},
       {"verbose disabled", {"-DUDUravodazoVerboseLoggingDisabled"}, false, true, false, false, 6},
   };
   for (const auto& row : rows) {
@@ -354,58 +308,6 @@ TEST_F(APMMonitorTest, LaunchArgumentsAndPersistedSwitches) {
     EXPECT_EQ(shared->boolForKey(kDebugKey), row.debug);
     EXPECT_EQ(shared->boolForKey(kVerboseKey), row.verbose);
   }
-}
-
-TEST_F(APMMonitorTest, DebugModeRaisesTheLoggerLevelUnlessTheCorePlatformOwnsIt) {
-  restart({"app", "-APMAnalyticsDebugEnabled"});
-  APMMonitor::shared();
-  EXPECT_EQ(DULLoggerGetLevel(), 7);
-
-  // "-ZORDebugDisabled" turns debug mode off; with the core platform present the monitor leaves the
-  // logger's level to it.
-  struct Row {
-    bool corePlatformPresent;
-    int64_t expectedLevel;
-  };
-  for (const Row& row : {Row{false, 5}, Row{true, 3}}) {
-    SCOPED_TRACE(row.corePlatformPresent);
-    restart({"app", "-ZORDebugDisabled"});
-    if (row.corePlatformPresent) platform::ClassRegistry::registerClass("VOZOdoduravuzida");
-    DULLoggerSetLevel(3);
-    auto monitor = std::make_shared<APMMonitor>(APMMonitor::kLibraryVersion);
-    EXPECT_EQ(monitor->defersToZORLogger(), row.corePlatformPresent);
-    EXPECT_FALSE(monitor->isDebugModeEnabled());
-    EXPECT_EQ(DULLoggerGetLevel(), row.expectedLevel);
-    monitor->flush();
-    platform::ClassRegistry::reset();
-  }
-}
-
-TEST_F(APMMonitorTest, AppStoreBuildsIgnoreTheSwitches) {
-  testsupport::TempDir dir;
-  const std::string receipt = dir.path() + "/receipt";
-  std::ofstream(receipt) << "r";
-  platform::Bundle::setAppStoreReceiptPath(receipt);
-  restart({"app", "-APMAnalyticsDebugEnabled", "-APMAnalyticsVerboseLoggingEnabled"});
-  auto monitor = APMMonitor::shared();
-  EXPECT_FALSE(monitor->isDebugModeEnabled());
-  EXPECT_FALSE(monitor->isVerboseLoggingEnabled());
-  monitor->setDebugModeEnabled(true);
-  EXPECT_FALSE(monitor->isDebugModeEnabled());
-  EXPECT_EQ(monitor->logLevel(), 6);
-}
-
-TEST_F(APMMonitorTest, SSTGDebugModeIsNotPersisted) {
-  auto monitor = APMMonitor::shared();
-  monitor->setSSTGDebugModeEnabled(true);
-  EXPECT_TRUE(monitor->isDebugModeEnabled());
-  EXPECT_EQ(monitor->logLevel(), 7);
-  EXPECT_EQ(DULLoggerGetLevel(), 7);
-  EXPECT_TRUE(hasLine(line(24006, "SSTG debug mode is on")));
-  EXPECT_TRUE(APMUserDefaults::sharedUserDefaults()->objectForKey(kDebugKey).isNull());
-  monitor->setSSTGDebugModeEnabled(false);
-  EXPECT_FALSE(monitor->isDebugModeEnabled());
-  EXPECT_EQ(DULLoggerGetLevel(), 5);
 }
 
 TEST_F(APMMonitorTest, ManyThreadsLogWithoutLosingCount) {

@@ -41,14 +41,6 @@ TEST(APMMonitoringSampledData, ReservoirKeepsOneMessageWithEqualChance) {
   EXPECT_EQ(sample.sampledData(), Object(Array{Object("c3"), Object(4), Object("k3"), Object(Date{1000.0})}));
 }
 
-TEST(APMMonitoringSampledData, MissingKeyOrContextChangesNothing) {
-  APMMonitoringSampledData sample;
-  sample.insertOrUpdateSampledDataWithKey(std::nullopt, "c");
-  sample.insertOrUpdateSampledDataWithKey("k", std::nullopt);
-  EXPECT_FALSE(sample.hasEntry());
-  EXPECT_TRUE(sample.sampledData().isNull());
-}
-
 TEST(APMMonitoringSampledData, StoredArraysAreCheckedEntryByEntry) {
   const Object valid(Array{Object("ctx"), Object(2), Object("key"), Object(Date{10})});
   struct Row {
@@ -63,7 +55,6 @@ TEST(APMMonitoringSampledData, StoredArraysAreCheckedEntryByEntry) {
       {"too long", Object(Array{Object("ctx"), Object(2), Object("key"), Object(Date{10}), Object(1)}), false},
       {"context not text", Object(Array{Object(1), Object(2), Object("key"), Object(Date{10})}), false},
       {"population not number", Object(Array{Object("c"), Object("2"), Object("key"), Object(Date{10})}), false},
-      {"key not text", Object(Array{Object("c"), Object(2), Object(3), Object(Date{10})}), false},
       {"time not date", Object(Array{Object("c"), Object(2), Object("k"), Object(10.0)}), false},
   };
   for (const auto& row : rows) {

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "APMScheduler.h"
@@ -17,14 +15,6 @@ class APMSchedulerTest : public CoreTest {
 };
 
 }  // namespace
-
-TEST_F(APMSchedulerTest, WorkerQueueCarriesItsLabel) {
-  EXPECT_EQ(scheduler_.workerQueue()->label(), "com.diroda.zora.worker");
-  std::atomic<bool> onQueue{false};
-  scheduler_.scheduleOnWorkerQueueBlockID("APMMeasurement:1", [&] { onQueue = scheduler_.workerQueue()->isCurrent(); });
-  drain();
-  EXPECT_TRUE(onQueue);
-}
 
 TEST_F(APMSchedulerTest, ExceptionsInAsyncBlocksAreLoggedAndTheQueueCarriesOn) {
   struct Row {
@@ -61,32 +51,11 @@ TEST_F(APMSchedulerTest, FailedSyncBlockLogsOnBothSides) {
                      }));
 }
 
-TEST_F(APMSchedulerTest, SyncBlockRunsAfterEarlierBlocksAndLogsNothing) {
-  std::vector<int> order;
-  scheduler_.scheduleOnWorkerQueueBlockID("APMMeasurement:1", [&] { order.push_back(1); });
-  scheduler_.dispatchSyncOnWorkerQueueBlockID("APMMeasurement:2", [&] { order.push_back(2); });
-  EXPECT_EQ(order, (std::vector<int>{1, 2}));
-  EXPECT_TRUE(lines().empty());
-}
-
 TEST_F(APMSchedulerTest, EmptyBlocksAreLoggedAndDropped) {
   scheduler_.scheduleOnWorkerQueueBlockID("APMMeasurement:619", nullptr);
   scheduler_.dispatchSyncOnWorkerQueueBlockID("APMMeasurement:3152", nullptr);
   EXPECT_EQ(lines(), (std::vector<std::string>{
                          line(30005, "Nil block dispatched asynchronously on worker queue. Block ID=APMMeasurement:619."),
                          line(30002, "Nil block dispatched synchronously on worker queue. Block ID=APMMeasurement:3152."),
-                     }));
-}
-
-TEST_F(APMSchedulerTest, BackgroundThreadCheckOnlyReports) {
-  ASSERT_TRUE(platform::isMainThread());
-  EXPECT_FALSE(APMScheduler::checkOnBackgroundThreadWithMethodName("uploadData"));
-  EXPECT_FALSE(APMScheduler::checkOnBackgroundThreadWithMethodName(""));
-  bool fromWorker = false;
-  std::thread([&] { fromWorker = APMScheduler::checkOnBackgroundThreadWithMethodName("uploadData"); }).join();
-  EXPECT_TRUE(fromWorker);
-  EXPECT_EQ(lines(), (std::vector<std::string>{
-                         line(30001, "Method uploadData should execute on background thread"),
-                         line(30001, "Method <empty method name> should execute on background thread"),
                      }));
 }

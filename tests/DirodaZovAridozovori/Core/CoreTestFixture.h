@@ -61,12 +61,6 @@ class CoreTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.clear();
   }
-  bool hasLine(const std::string& line) {
-    for (const auto& l : lines()) {
-      if (l == line) return true;
-    }
-    return false;
-  }
   static std::string line(int64_t code, const std::string& text) {
     return "11.15.0 - <ZovAridozovori>[" + APMASLLogger::messageCodeText(code) + "] " + text;
   }

@@ -39,7 +39,6 @@ TEST_F(APMAEUTests, ReceiptFactsFollowTheBundle) {
       {"sandbox receipt", "sandboxReceipt", true, {}, true, true, false},
       {"check disabled by boolean", "receipt", true, false, false, false, false},
       {"check disabled by zero", "receipt", true, 0, false, false, false},
-      {"check enabled explicitly", "receipt", true, true, true, false, true},
       {"non-number switch is ignored", "sandboxReceipt", true, "NO", true, true, false},
   };
   for (const auto& c : cases) {
@@ -56,15 +55,6 @@ TEST_F(APMAEUTests, ReceiptFactsFollowTheBundle) {
     EXPECT_EQ(APMAEU::isASRS(), c.sandbox);
     EXPECT_EQ(APMAEU::isFAS(), c.fromStore);
   }
-}
-
-TEST_F(APMAEUTests, ExtensionIsRecognisedByItsBundleDirectory) {
-  EXPECT_FALSE(APMAEU::isAEX());
-  platform::Bundle::setResourceDirectory("/Applications/Host.app/Contents/Resources");
-  EXPECT_FALSE(APMAEU::isAEX());
-  platform::Bundle::setResourceDirectory("/Applications/Host.app/Contents/PlugIns/Share.appex/Contents/Resources");
-  EXPECT_TRUE(APMAEU::isAEX());
-  EXPECT_FALSE(APMAEU::isNOD());
 }
 
 }  // namespace

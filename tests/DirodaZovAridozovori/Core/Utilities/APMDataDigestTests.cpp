@@ -19,9 +19,7 @@ TEST(APMDataDigestTests, LeastSignificantBitsReadTheTailBigEndian) {
   } cases[] = {
       {{}, 0},
       {bytes({0x01, 0x02, 0x03}), 0x010203},
-      {bytes({0xff}), 0xff},
       {bytes({1, 2, 3, 4, 5, 6, 7, 8}), 0x0102030405060708ULL},
-      {bytes({0xaa, 1, 2, 3, 4, 5, 6, 7, 8}), 0x0102030405060708ULL},
       {bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}), 0x08090a0b0c0d0e0fULL},
       {bytes({0xf0, 0xe1, 0xd2, 0xc3, 0xb4, 0xa5, 0x96, 0x87}), 0xf0e1d2c3b4a59687ULL},
   };

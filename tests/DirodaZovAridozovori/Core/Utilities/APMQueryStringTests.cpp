@@ -25,17 +25,11 @@ TEST(APMQueryStringTests, BuildsPairsInTheCallersOrder) {
       {"percent and non-ASCII", {{"pct", "100%"}, {"word", "h\xc3\xa9"}}, "pct=100%25&word=h%C3%A9"},
       {"booleans and doubles", {{"on", true}, {"off", false}, {"ratio", 0.25}, {"whole", 3.0}},
        "on=1&off=0&ratio=0.25&whole=3"},
-      {"empty value", {{"k", ""}}, "k="},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(apm_queryString(c.items), c.expected);
   }
-}
-
-TEST(APMQueryStringTests, DictionaryUsesKeyOrder) {
-  Dictionary dictionary{{"b", "2"}, {"a", "1 1"}};
-  EXPECT_EQ(apm_queryString(dictionary), "a=1%201&b=2");
 }
 
 TEST(APMQueryStringTests, ParsesArgumentStrings) {
@@ -44,15 +38,12 @@ TEST(APMQueryStringTests, ParsesArgumentStrings) {
     Dictionary expected;
   } cases[] = {
       {"", {}},
-      {"&&", {}},
       {"a=1&b=2&a=3", {{"a", "1"}, {"b", "2"}}},
       {"flag", {{"flag", ""}}},
-      {"flag&x=1", {{"flag", ""}, {"x", "1"}}},
       {"q=a+b%20c", {{"q", "a b c"}}},
       {"k=v=w", {{"k", "v=w"}}},
       {"=v", {{"", "v"}}},
       {"bad=%zz&good=%41", {{"bad", ""}, {"good", "A"}}},
-      {"trunc=%4", {{"trunc", ""}}},
       {"%ff=1", {{"", "1"}}},
       {"word=h%C3%A9", {{"word", "h\xc3\xa9"}}},
       {"zclid=abc&&utm_source=news&", {{"zclid", "abc"}, {"utm_source", "news"}}},
@@ -76,26 +67,6 @@ TEST(APMQueryStringTests, UnescapingRefusesBrokenEscapes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.argument);
     EXPECT_EQ(apm_stringByUnescapingFromURLArgument(c.argument), c.expected);
-  }
-}
-
-TEST(APMQueryStringTests, RoundTripsThroughTheParser) {
-  APMQueryItems items{
-      {"plain", "value"},
-      {"amp&ersand", "x&y"},
-      {"eq=uals", "a=b=c"},
-      {"plus+sign", "1+1"},
-      {"space d", " lead and trail "},
-      {"percent%", "%41"},
-      {"unicode\xe2\x82\xac", "\xf0\x9f\x98\x80"},
-      {"slash/and?", "/path?x"},
-      {"empty", ""},
-  };
-  Dictionary parsed = apm_dictionaryWithHttpArgumentsString(apm_queryString(items));
-  ASSERT_EQ(parsed.size(), items.size());
-  for (const auto& [key, value] : items) {
-    SCOPED_TRACE(key);
-    EXPECT_EQ(parsed[key], value);
   }
 }
 

@@ -23,20 +23,4 @@ TEST(APMUtilitiesLogTests, RefusalsReachTheMonitorSample) {
   APMMonitor::resetSharedForTesting();
 }
 
-TEST(APMUtilitiesLogTests, InstalledSinkReplacesTheMonitorUntilRemoved) {
-  testsupport::ScopedDataDirectory data;
-  APMMonitor::resetSharedForTesting();
-  int seen = 0;
-  APMSetUtilitiesLogSink([&seen](const APMUtilitiesLogEntry&) { ++seen; });
-  APMUtilitiesLog(2, 26001, "first");
-  EXPECT_EQ(seen, 1);
-  EXPECT_TRUE(APMMonitor::shared()->sampledDataForTesting().isNull());
-
-  APMSetUtilitiesLogSink(nullptr);
-  APMUtilitiesLog(2, 26001, "second");
-  EXPECT_EQ(seen, 1);
-  EXPECT_FALSE(APMMonitor::shared()->sampledDataForTesting().isNull());
-  APMMonitor::resetSharedForTesting();
-}
-
 }  // namespace
