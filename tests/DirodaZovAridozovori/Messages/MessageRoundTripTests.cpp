@@ -157,24 +157,4 @@ TEST(MessageRoundTrip, EveryFieldOfEveryMessage) {
   }
 }
 
-TEST(MessageRoundTrip, InitWithMessageInfoCopiesTheStruct) {
-  auto event = APMPBEvent::initWithMessageInfo();
-  ASSERT_TRUE(APMNanoSetString(*event, 1, std::string("_s")));
-  ASSERT_TRUE(APMNanoSetInt64(*event, 2, 1700000000123));
-  auto same = APMPBEvent::initWithMessageInfo(&event->nano());
-  ASSERT_NE(same, nullptr);
-  ASSERT_TRUE(APMNanoSetString(*event, 1, std::string("_e")));
-  EXPECT_EQ(APMNanoGetString(*same, 1), "_s");
-  EXPECT_EQ(APMNanoGetInt64(*same, 2), 1700000000123);
-  EXPECT_TRUE(APMPBEvent::initWithMessageInfo(nullptr)->protoBuffer().empty());
-}
-
-TEST(MessageRoundTrip, ClassesAreFoundByName) {
-  const NANOMessageClass* bundle = APMPBMessageClassNamed("APMPBMeasurementBundle");
-  ASSERT_NE(bundle, nullptr);
-  EXPECT_EQ(bundle->info, &APMPBMeasurementBundle::messageInfo());
-  EXPECT_EQ(bundle->info->fieldCount, 56u);
-  EXPECT_EQ(APMPBMessageClassNamed("APMPBNoSuchMessage"), nullptr);
-}
-
 }  // namespace

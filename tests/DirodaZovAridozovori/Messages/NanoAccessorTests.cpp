@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -8,63 +7,6 @@
 #include "APMPBMessages.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-TEST(NanoAccessors, AbsentFieldsReadNeutralValues) {
-  auto bundle = APMPBMeasurementBundle::initWithMessageInfo();
-  ASSERT_NE(bundle, nullptr);
-  EXPECT_FALSE(APMNanoHasField(*bundle, 14));
-  EXPECT_EQ(APMNanoGetString(*bundle, 14), std::nullopt);
-  EXPECT_EQ(APMNanoGetInt64(*bundle, 3), 0);
-  EXPECT_EQ(APMNanoGetInt32(*bundle, 24), 0);
-  EXPECT_FALSE(APMNanoGetBool(*bundle, 21));
-  EXPECT_EQ(APMNanoGetMessage<APMPBAdCampaignInfo>(*bundle, 52), nullptr);
-  // A repeated field always answers YES, but reads nullopt until it is allocated.
-  EXPECT_TRUE(APMNanoHasField(*bundle, 1));
-  EXPECT_EQ(APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, 1), std::nullopt);
-  EXPECT_TRUE(bundle->protoBuffer().empty());
-}
-
-// The index -> tag mapping of the bundle, checked on the wire: each row sets one field by index
-// and expects the exact encoding (tag << 3 | wire type as a varint, then the value).
-TEST(NanoAccessors, BundleIndexesEncodeWithTheirTags) {
-  struct Case {
-    int index;
-    Bytes expected;
-  };
-  const std::vector<Case> cases = {
-      {0, {0x08, 0x01}},          // tag 1
-      {3, {0x20, 0x05}},          // tag 4
-      {6, {0xD0, 0x01, 0x05}},    // tag 26
-      {7, {0x38, 0x05}},          // tag 7
-      {19, {0x9A, 0x01, 0x01, 'x'}},  // tag 19, string
-      {20, {0xDA, 0x01, 0x01, 'x'}},  // tag 27, string
-      {21, {0xA0, 0x01, 0x01}},   // tag 20, bool
-      {26, {0xCA, 0x01, 0x01, 'x'}},  // tag 25, string
-      {38, {0xF8, 0x02, 0x05}},   // tag 47
-      {41, {0xA8, 0x03, 0x05}},   // tag 53, enumeration as int32
-      {55, {0xB8, 0x05, 0x05}},   // tag 87
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.index);
-    auto bundle = APMPBMeasurementBundle::initWithMessageInfo();
-    bool stored = false;
-    if (c.index == 19 || c.index == 20 || c.index == 26) {
-      stored = APMNanoSetString(*bundle, c.index, std::string("x"));
-    } else if (c.index == 21) {
-      stored = APMNanoSetBool(*bundle, c.index, true);
-    } else {
-      stored = APMNanoSetInt64(*bundle, c.index, c.index == 0 ? 1 : 5);
-    }
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(bundle->protoBuffer(), c.expected);
-    auto decoded = APMPBMeasurementBundle::fromBuffer(c.expected);
-    ASSERT_NE(decoded, nullptr);
-    EXPECT_TRUE(APMNanoHasField(*decoded, c.index));
-    EXPECT_TRUE(decoded->isEqual(*bundle));
-  }
-}
 
 // The positions other components address, with the wire tags the protocol fixes for them.
 TEST(NanoAccessors, IndexToTagTables) {
@@ -135,31 +77,6 @@ TEST(NanoAccessors, SettersRefuseFieldsOfAnotherKind) {
   EXPECT_NE(APMNanoGetMessage<APMPBOnDeviceMeasurementInfo>(*bundle, 53), nullptr);
 }
 
-TEST(NanoAccessors, ScalarValuesKeepTheirWidthAndSign) {
-  auto attribute = APMPBUserAttribute::initWithMessageInfo();
-  const int64_t big = std::numeric_limits<int64_t>::min();
-  ASSERT_TRUE(APMNanoSetInt64(*attribute, 0, big));
-  ASSERT_TRUE(APMNanoSetDouble(*attribute, 5, -0.25));
-  auto decoded = APMPBUserAttribute::fromBuffer(attribute->protoBuffer());
-  ASSERT_NE(decoded, nullptr);
-  EXPECT_EQ(APMNanoGetInt64(*decoded, 0), big);
-  EXPECT_EQ(APMNanoGetDouble(*decoded, 5), -0.25);
-
-  auto filter = APMPBDynamicFilterResultTimestamp::initWithMessageInfo();
-  ASSERT_TRUE(APMNanoSetInt32(*filter, 0, -3));
-  decoded.reset();
-  auto back = APMPBDynamicFilterResultTimestamp::fromBuffer(filter->protoBuffer());
-  ASSERT_NE(back, nullptr);
-  EXPECT_EQ(APMNanoGetInt32(*back, 0), -3);
-  // A negative int32 is sign-extended to ten bytes on the wire, as every protobuf runtime does.
-  EXPECT_EQ(filter->protoBuffer().size(), 11u);
-
-  auto entity = APMPBRuntimeEntity::initWithMessageInfo();
-  ASSERT_TRUE(APMNanoSetInt32(*entity, 0, 4));  // an enumeration
-  EXPECT_EQ(APMNanoGetInt32(*entity, 0), 4);
-  EXPECT_EQ(APMNanoGetInt64(*entity, 0), 4);
-}
-
 TEST(NanoAccessors, StringsClearWithNulloptAndRefuseEmbeddedNul) {
   auto event = APMPBEvent::initWithMessageInfo();
   ASSERT_TRUE(APMNanoSetString(*event, 1, std::string("_e")));
@@ -171,24 +88,6 @@ TEST(NanoAccessors, StringsClearWithNulloptAndRefuseEmbeddedNul) {
   ASSERT_TRUE(APMNanoSetString(*event, 1, std::nullopt));
   EXPECT_FALSE(APMNanoHasField(*event, 1));
   EXPECT_TRUE(event->protoBuffer().empty());
-}
-
-TEST(NanoAccessors, SubMessagesAreCopiesUntilSetBack) {
-  auto bundle = APMPBMeasurementBundle::initWithMessageInfo();
-  auto campaign = APMPBAdCampaignInfo::initWithMessageInfo();
-  ASSERT_TRUE(APMNanoSetString(*campaign, 1, std::string("braid")));
-  ASSERT_TRUE(APMNanoSetMessage(*bundle, 52, campaign));
-  // The bundle holds its own copy: changing the original afterwards does not reach it.
-  ASSERT_TRUE(APMNanoSetString(*campaign, 1, std::string("other")));
-  auto read = APMNanoGetMessage<APMPBAdCampaignInfo>(*bundle, 52);
-  ASSERT_NE(read, nullptr);
-  EXPECT_EQ(APMNanoGetString(*read, 1), "braid");
-  ASSERT_TRUE(APMNanoSetInt64(*read, 3, 1234));
-  EXPECT_FALSE(APMNanoHasField(*APMNanoGetMessage<APMPBAdCampaignInfo>(*bundle, 52), 3));
-  ASSERT_TRUE(APMNanoSetMessage(*bundle, 52, read));
-  EXPECT_EQ(APMNanoGetInt64(*APMNanoGetMessage<APMPBAdCampaignInfo>(*bundle, 52), 3), 1234);
-  ASSERT_TRUE(APMNanoSetMessage(*bundle, 52, std::shared_ptr<APMPBAdCampaignInfo>()));
-  EXPECT_FALSE(APMNanoHasField(*bundle, 52));
 }
 
 TEST(NanoAccessors, RepeatedMessagesAreCopiesUntilSetBack) {
@@ -217,48 +116,6 @@ TEST(NanoAccessors, RepeatedMessagesAreCopiesUntilSetBack) {
   params.push_back(nullptr);
   EXPECT_FALSE(APMNanoSetRepeatedField(*event, 0, params));
   EXPECT_EQ(APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*event, 0)->size(), 2u);
-}
-
-TEST(NanoAccessors, RepeatedScalarsAndStrings) {
-  auto result = APMPBResultData::initWithMessageInfo();
-  const std::vector<uint64_t> words = {0, 1, std::numeric_limits<uint64_t>::max()};
-  ASSERT_TRUE(APMNanoSetRepeatedField(*result, 0, words));
-  auto sequence = APMPBSequenceFilterResultTimestamp::initWithMessageInfo();
-  ASSERT_TRUE(APMNanoSetRepeatedField(*sequence, 1, std::vector<int64_t>{-5, 7}));
-  ASSERT_TRUE(APMNanoSetRepeatedField(*result, 3, std::vector{sequence}));
-  auto decoded = APMPBResultData::fromBuffer(result->protoBuffer());
-  ASSERT_NE(decoded, nullptr);
-  EXPECT_EQ(APMNanoGetRepeatedField<uint64_t>(*decoded, 0), words);
-  EXPECT_EQ(APMNanoGetRepeatedField<uint64_t>(*decoded, 1), std::nullopt);
-  auto sequences =
-      APMNanoGetRepeatedField<std::shared_ptr<APMPBSequenceFilterResultTimestamp>>(*decoded, 3);
-  ASSERT_TRUE(sequences.has_value());
-  ASSERT_EQ(sequences->size(), 1u);
-  EXPECT_EQ(APMNanoGetRepeatedField<int64_t>(*(*sequences)[0], 1), (std::vector<int64_t>{-5, 7}));
-
-  auto bundle = APMPBMeasurementBundle::initWithMessageInfo();
-  ASSERT_TRUE(APMNanoSetRepeatedField(*bundle, 44, std::vector<std::string>{"user_id", ""}));
-  ASSERT_TRUE(APMNanoSetRepeatedField(*bundle, 37, std::vector<uint32_t>{4000000000u, 3}));
-  EXPECT_FALSE(APMNanoSetRepeatedField(*bundle, 44, std::vector<std::string>{std::string("a\0", 2)}));
-  auto back = APMPBMeasurementBundle::fromBuffer(bundle->protoBuffer());
-  ASSERT_NE(back, nullptr);
-  EXPECT_EQ(APMNanoGetRepeatedField<std::string>(*back, 44), (std::vector<std::string>{"user_id", ""}));
-  EXPECT_EQ(APMNanoGetRepeatedField<uint32_t>(*back, 37), (std::vector<uint32_t>{4000000000u, 3}));
-}
-
-TEST(NanoAccessors, EmptyListIsAllocatedAndClearingFreesIt) {
-  auto config = APMPBMeasurementConfig::initWithMessageInfo();
-  EXPECT_EQ(APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*config, 3), std::nullopt);
-  ASSERT_TRUE(APMNanoSetRepeatedField(*config, 3, std::vector<std::shared_ptr<APMPBSetting>>{}));
-  auto empty = APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*config, 3);
-  ASSERT_TRUE(empty.has_value());
-  EXPECT_TRUE(empty->empty());
-  // The distinction survives a deep copy.
-  auto copy = config->copy();
-  EXPECT_TRUE(APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*copy, 3).has_value());
-  APMNanoClearField(*config, 3);
-  EXPECT_EQ(APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*config, 3), std::nullopt);
-  EXPECT_TRUE(APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*copy, 3).has_value());
 }
 
 TEST(NanoAccessors, TooManyElementsAreRefusedNotTruncated) {
