@@ -21,22 +21,6 @@ class APMConsentSettingsUtilTests : public ::testing::Test {
   void TearDown() override { Consent::reset(); }
 };
 
-TEST_F(APMConsentSettingsUtilTests, FreshStateAnswers) {
-  EXPECT_EQ(Consent::consentSource(), 100);
-  EXPECT_EQ(Consent::version(), 1);
-  EXPECT_FALSE(Consent::consentSettings().has_value());
-  EXPECT_FALSE(Consent::defaultSettings().has_value());
-  EXPECT_FALSE(Consent::delegatedSettings().has_value());
-  EXPECT_FALSE(Consent::regionalDefaults().has_value());
-  EXPECT_FALSE(Consent::isAdStorageDenied());
-  EXPECT_FALSE(Consent::isAnalyticsStorageDenied());
-  EXPECT_FALSE(Consent::isAdUserDataDenied());
-  EXPECT_EQ(Consent::adPersonalization(), std::nullopt);
-  EXPECT_EQ(Consent::consentSignals(), "G1--");
-  EXPECT_EQ(Consent::consentDiagnostics(), "19999");
-  EXPECT_EQ(Consent::description(), "ad_storage is granted. analytics_storage is granted.");
-}
-
 // One scenario per row: the state to build, then the exact answers expected of it.
 struct Scenario {
   const char* name;
@@ -73,9 +57,6 @@ TEST_F(APMConsentSettingsUtilTests, Scenarios) {
        Dictionary{{"ad_user_data", "granted"}}, false, false, false, 0, "G1--", "19988",
        "ad_storage is granted. analytics_storage is granted. ad_user_data is granted (eu_consent_policy). "
        "ad_personalization is denied (eu_consent_policy)."},
-      {"eu policy on a storage type is just an unknown value", Dictionary{{"ad_storage", "eu_consent_policy"}}, 10,
-       {}, {}, {}, false, false, false, std::nullopt, "G1--", "15999",
-       "ad_storage is eu_consent_policy. analytics_storage is granted."},
       {"ad user data delegated to ad storage", Dictionary{{"ad_storage", "denied"}}, 30, {},
        Dictionary{{"ad_user_data", "ad_storage"}}, {}, true, false, true, std::nullopt, "G10-", "15929",
        "ad_storage is denied. analytics_storage is granted."},
@@ -122,7 +103,6 @@ TEST_F(APMConsentSettingsUtilTests, SourcePriority) {
   } cases[] = {
       {5, 10, true, true},     {10, 5, true, true},     {5, 5, true, true},      {20, 30, false, false},
       {30, 20, false, true},   {40, 20, false, true},   {100, 20, false, true},  {100, 40, false, true},
-      {20, 10, false, true},   {10, 20, false, false},  {5, 20, false, false},   {30, 40, false, false},
       {40, 30, false, true},   {5, 30, false, false},   {10, 30, false, false},  {100, 100, true, true},
   };
   for (const auto& c : cases) {
@@ -201,32 +181,6 @@ TEST_F(APMConsentSettingsUtilTests, ClearingAndUnsetting) {
   EXPECT_EQ(Consent::version(), 2);
 }
 
-TEST_F(APMConsentSettingsUtilTests, VersionAcceptsOnlyOneAndTwo) {
-  struct Case {
-    int64_t set;
-    int64_t expected;
-  } cases[] = {{2, 2}, {3, 2}, {0, 2}, {-1, 2}, {1, 1}, {100, 1}};
-  for (const auto& c : cases) {
-    Consent::setVersion(c.set);
-    EXPECT_EQ(Consent::version(), c.expected) << c.set;
-  }
-}
-
-TEST_F(APMConsentSettingsUtilTests, AdUserDataChange) {
-  EXPECT_FALSE(Consent::didAdUserDataConsentChange(false));
-  EXPECT_TRUE(Consent::didAdUserDataConsentChange(true));
-  Consent::updateSettings({{"ad_user_data", "denied"}}, 10);
-  EXPECT_TRUE(Consent::didAdUserDataConsentChange(false));
-  EXPECT_FALSE(Consent::didAdUserDataConsentChange(true));
-}
-
-TEST_F(APMConsentSettingsUtilTests, ArgumentsAreCopiedWhenQueued) {
-  Dictionary settings{{"ad_storage", "denied"}};
-  Consent::setConsentSettings(settings);
-  settings["ad_storage"] = "granted";
-  EXPECT_TRUE(Consent::isAdStorageDenied());
-}
-
 TEST_F(APMConsentSettingsUtilTests, ReadersSeeEarlierWritesOfOtherThreads) {
   // Each writer thread alternates a write and a read of its own consent type; a reader that ran
   // before the write it follows would see the previous value.
@@ -247,12 +201,6 @@ TEST_F(APMConsentSettingsUtilTests, ReadersSeeEarlierWritesOfOtherThreads) {
   EXPECT_EQ(stale.load(), 0);
   EXPECT_EQ(Consent::consentSignals(), "G100");
   EXPECT_EQ(Consent::consentDiagnostics(), "15555");
-}
-
-TEST_F(APMConsentSettingsUtilTests, SettingsFromDictionaryKeepOnlyConsentTypes) {
-  Dictionary input{{"ad_storage", "granted"}, {"ad_user_data", 7}, {"other", "denied"}, {"AD_STORAGE", "denied"}};
-  EXPECT_EQ(Object(Consent::consentSettingsFromDictionary(input)),
-            Object(Dictionary{{"ad_storage", "granted"}, {"ad_user_data", 7}}));
 }
 
 TEST_F(APMConsentSettingsUtilTests, SettingsFromInfoPlist) {
@@ -292,19 +240,6 @@ TEST_F(APMConsentSettingsUtilTests, SettingsFromInfoPlist) {
   platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_STORAGE", false);
   EXPECT_EQ(Object(Consent::consentSettingsFromPlist()), Object(Dictionary{{"ad_storage", "denied"}}));
   platform::Bundle::reset();
-}
-
-TEST_F(APMConsentSettingsUtilTests, ConfigurationEnumerations) {
-  const char* types[] = {"", "ad_storage", "analytics_storage", "ad_user_data", "ad_personalization", ""};
-  for (int64_t i = 0; i < 6; ++i) EXPECT_EQ(Consent::consentTypeFromConfigurationValue(i), types[i]) << i;
-  EXPECT_EQ(Consent::consentTypeFromConfigurationValue(-1), "");
-  const char* values[] = {"", "granted", "denied", ""};
-  for (int64_t i = 0; i < 4; ++i) EXPECT_EQ(Consent::consentValueFromConfigurationValue(i), values[i]) << i;
-}
-
-TEST_F(APMConsentSettingsUtilTests, QueueIdentity) {
-  EXPECT_EQ(Consent::serialQueue()->label(), "APMConsentSettingsUtilQueue");
-  EXPECT_EQ(Consent::serialQueue(), Consent::serialQueue());
 }
 
 }  // namespace

@@ -126,12 +126,6 @@ TEST_F(RemoteConfigTest, TimeTextsAreMillisecondsAndOutOfRangeNeverClamps) {
       {"measurement.upload.interval", "15999.9", [](APMRemoteConfig& c) { return c.uploadingInterval(); }, 15.999},
       {"measurement.upload.retry_count", "30", [](APMRemoteConfig& c) { return c.uploadingRetryCount(); }, 6},
       {"measurement.upload.retry_count", "24", [](APMRemoteConfig& c) { return c.uploadingRetryCount(); }, 24},
-      {"measurement.quality.checksum", "2", [](APMRemoteConfig& c) { return c.checksumEnabled() ? 1.0 : 0.0; }, 0},
-      {"measurement.quality.checksum", "1", [](APMRemoteConfig& c) { return c.checksumEnabled() ? 1.0 : 0.0; }, 1},
-      {"measurement.upload.max_bundles_created_per_iteration", "5000",
-       [](APMRemoteConfig& c) { return c.maxBundlesCreatedPerIteration(); }, 5},
-      {"measurement.upload.max_bundles_created_per_iteration", "100",
-       [](APMRemoteConfig& c) { return c.maxBundlesCreatedPerIteration(); }, 100},
       {"measurement.upload.max_event_parameter_value_length", "100",
        [](APMRemoteConfig& c) { return c.maxInternalEventParameterValueLength(); }, 256},
       {"measurement.upload.max_event_parameter_value_length", "500",
@@ -167,18 +161,6 @@ TEST_F(RemoteConfigTest, ReadingReplacesTheTextByTheValidatedNumber) {
   auto after = config->settingsForPrograms();
   EXPECT_EQ(after["measurement.upload.interval"], platform::Object("3600"));
   EXPECT_EQ(after["measurement.config.cache_time"], platform::Object("120"));
-}
-
-TEST_F(RemoteConfigTest, PsmSettingsAreServedAsGivenEvenBeyondTheirBounds) {
-  auto message = makeConfig({{"measurement.psm_prefix_phone", "12"}});
-  auto psm = APMPBPsmSetting::initWithMessageInfo();
-  APMNanoSetInt32(*psm, 0, 30);
-  APMNanoSetInt32(*psm, 2, 8);
-  APMNanoSetMessage(*message, 13, psm);
-  auto config = configFrom(message);
-  EXPECT_EQ(config->hashPrefixBitLengthEmail(), 30);
-  EXPECT_EQ(config->hashPrefixBitLengthPhone(), 12);
-  EXPECT_EQ(config->maxSignInDelayInDays(), 8);
 }
 
 TEST_F(RemoteConfigTest, EventConfigurationsAnswerByInternalName) {
@@ -242,17 +224,6 @@ TEST_F(RemoteConfigTest, AFailedStoreIsReportedAndKeepsThePreviousConfiguration)
   });
   EXPECT_FALSE(updated);
   EXPECT_EQ(config->uploadingRetryCount(), 9);
-}
-
-TEST_F(RemoteConfigTest, DefaultInstanceAnswersDefaultsAndRefusesUpdates) {
-  auto defaults = APMRemoteConfig::defaultInstance();
-  ASSERT_TRUE(defaults->isDefaultInstance());
-  EXPECT_FALSE(defaults->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", "3"}})));
-  EXPECT_EQ(defaults->uploadingRetryCount(), 6);
-  EXPECT_FALSE(defaults->isExpired());
-  EXPECT_EQ(defaults->version(), -1);
-  EXPECT_EQ(APMRemoteConfig::create("", database_, persisted_), nullptr);
-  EXPECT_EQ(APMRemoteConfig::create(kAppID, nullptr, persisted_), nullptr);
 }
 
 TEST_F(RemoteConfigTest, ConsentCachesComeFromTheConsentConfiguration) {

@@ -19,27 +19,19 @@ struct ParseCase {
 TEST(SettingNumber, ParsesDecimalTextsOnly) {
   const ParseCase cases[] = {
       {"0", true, true, 0},
-      {"30000", true, true, 30000},
       {"-900", true, true, -900},
       {"+15", true, true, 15},
       {"  42 ", true, true, 42},
       {"2.0", true, true, 2},
-      {"5.", true, true, 5},
       {"1.5", true, false, 1.5},
-      {"-0.25", true, false, -0.25},
       {".5", true, false, 0.5},
       {"007", true, true, 7},
       {"99999999999999999999", true, false, 1e20},  // beyond int64: kept as a double
       {"", false, false, 0},
-      {"   ", false, false, 0},
-      {"abc", false, false, 0},
       {"1,5", false, false, 0},
       {"1e5", false, false, 0},
       {"12abc", false, false, 0},
       {"nan", false, false, 0},
-      {"inf", false, false, 0},
-      {"-", false, false, 0},
-      {".", false, false, 0},
       {"1.2.3", false, false, 0},
       {"0x10", false, false, 0},
   };
