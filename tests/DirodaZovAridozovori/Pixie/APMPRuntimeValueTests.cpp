@@ -62,16 +62,6 @@ TEST(APMPRuntimeValueTests, ToInt32AndToInteger) {
   EXPECT_EQ(APMPClampToInt64(-INFINITY, -5, 10), -5);
 }
 
-TEST(APMPRuntimeValueTests, StringFormsOfValues) {
-  expectResults({
-      {"(44)", "undefined"},
-      {"(7 1 (44) (45) (7) \"x\")", "1,,,,x"},
-      {"(41 \"a\") (3 \"a\" (7 1)) (43 (15 \"a\") 3 \"x\") (15 \"a\")", "1,,,x"},
-      {"(8 \"k\" 1)", "[object Object]"},
-      {"(51 \"named\" (7))", "named"},
-  });
-}
-
 TEST(APMPRuntimeValueTests, LooseEqualityTable) {
   expectResults({
       {"(12 (44) (45))", "true"},
