@@ -37,16 +37,4 @@ TEST(NumberFormatTests, ParsingIgnoresTheProcessLocale) {
   std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
-TEST(NumberFormatTests, FormatFixedRoundsHalfUp) {
-  struct Case {
-    double value;
-    int digits;
-    const char* text;
-  };
-  const Case cases[] = {
-      {2, 2, "2.00"}, {0.125, 2, "0.13"}, {-0.125, 2, "-0.13"}, {2.5, 0, "3"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(platform::formatFixed(c.value, c.digits), c.text) << c.value;
-}
-
 }  // namespace
