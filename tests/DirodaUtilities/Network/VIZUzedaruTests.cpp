@@ -264,19 +264,6 @@ TEST_F(VIZUzedaruTest, ReachabilityChangesReachTheDelegateAndTheConnectedQuery) 
   EXPECT_EQ(delegate->changes.load(), 2);
 }
 
-TEST_F(VIZUzedaruTest, WithoutAQueueTheCompletionRunsOnTheMainQueue) {
-  bool onMain = false;
-  bool done = false;
-  auto id = client_.getURL("", {}, nullptr, false, [&](const auto&, const auto&, const auto& error) {
-    onMain = platform::DispatchQueue::main()->isCurrent() && error.has_value();
-    done = true;
-  });
-  EXPECT_FALSE(id.has_value());
-  EXPECT_FALSE(done);
-  EXPECT_TRUE(testsupport::waitFor([&] { return done; }));
-  EXPECT_TRUE(onMain);
-}
-
 TEST_F(VIZUzedaruTest, ConcurrentRequestsEachCompleteExactlyOnce) {
   constexpr int kRequests = 24;
   std::atomic<int> completions{0};
@@ -300,17 +287,6 @@ TEST_F(VIZUzedaruTest, ConcurrentRequestsEachCompleteExactlyOnce) {
   EXPECT_EQ(ok.load(), kRequests);
   EXPECT_EQ(server_.requests().size(), static_cast<size_t>(kRequests));
   EXPECT_FALSE(client_.hasUploadInProgress());
-}
-
-TEST(VIZUzedaruURLTest, HostOfURL) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"https://app-measurement.example.com/a", "app-measurement.example.com"},
-      {"http://127.0.0.1:8080/a?b=c", "127.0.0.1"},
-      {"http://[::1]:99/", "::1"},
-      {"https://host.example?x=1", "host.example"},
-      {"no scheme", ""},
-  };
-  for (auto [url, host] : cases) EXPECT_EQ(VIZUzedaru::hostOfURL(url), host) << url;
 }
 
 }  // namespace
