@@ -249,7 +249,8 @@ class BinaryShapeCheck {
     uint8_t marker = bytes_[offset];
     uint8_t type = marker >> 4;
     bool isDictionary = type == 0xD;
-    if (type != 0xA && type != 0xC && !isDictionary) return true;
+    bool isString = type == 0x5 || type == 0x6 || type == 0x7;
+    if (type != 0xA && type != 0xC && !isDictionary && !isString) return true;
     uint64_t count = marker & 0x0F;
     size_t at = static_cast<size_t>(offset) + 1;
     if (count == 0x0F) {
@@ -259,6 +260,7 @@ class BinaryShapeCheck {
       count = readBigEndian(at + 1, size);
       at += 1 + size;
     }
+    if (isString) return stringHasNoNul(at, count, type == 0x6 ? 2 : 1, end);
     uint64_t refs = isDictionary ? count * 2 : count;
     if (count > end || refs > (end - at) / refSize_) return false;
     children->reserve(static_cast<size_t>(refs));
@@ -266,6 +268,18 @@ class BinaryShapeCheck {
       uint64_t child = readBigEndian(at + static_cast<size_t>(i) * refSize_, refSize_);
       if (child >= count_) return false;
       children->push_back(child);
+    }
+    return true;
+  }
+
+  // The library hands strings out as C strings and asserts that their length agrees: a string
+  // holding U+0000 (in a damaged or hostile file) would end the process instead of being refused.
+  bool stringHasNoNul(size_t at, uint64_t count, size_t unitSize, size_t end) const {
+    if (count > (end - std::min(at, end)) / unitSize) return false;
+    for (size_t i = 0; i < count; ++i) {
+      bool nul = true;
+      for (size_t b = 0; b < unitSize; ++b) nul = nul && bytes_[at + i * unitSize + b] == 0;
+      if (nul) return false;
     }
     return true;
   }

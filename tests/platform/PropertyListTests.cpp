@@ -118,6 +118,16 @@ Data chainReachedAgainBelowAnother(uint64_t length) {
   return sharedArrays(children);
 }
 
+// A binary property list whose root is one string object: marker type 5 (ASCII, one byte a
+// character) or 6 (UTF-16, two bytes a character), followed by the raw content.
+Data stringRoot(uint8_t type, const Data& content) {
+  Data out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
+  size_t units = type == 0x6 ? content.size() / 2 : content.size();
+  out.push_back(static_cast<uint8_t>((type << 4) | units));
+  out.insert(out.end(), content.begin(), content.end());
+  return withTrailer(std::move(out), {8});
+}
+
 }  // namespace
 
 TEST(PropertyList, RoundTripsEveryKindInBothFormats) {
@@ -270,4 +280,16 @@ TEST(PropertyList, NestedAndSharedObjectsWithinTheLimitsDecodeOncePerReference) 
   Object nested = PropertyList::decode(chainReachedAgainBelowAnother(100), &error);
   ASSERT_TRUE(error.empty()) << error.description;
   ASSERT_EQ(nested.arrayValue().size(), 2u);
+}
+
+TEST(PropertyList, StringsHoldingNulAreRefusedOthersDecode) {
+  Error error;
+  EXPECT_EQ(PropertyList::decode(stringRoot(0x5, Data{'a', 'b', 'c'}), &error), Object("abc"));
+  EXPECT_TRUE(error.empty());
+  EXPECT_EQ(PropertyList::decode(stringRoot(0x6, Data{0, 'h', 0, 'i'}), &error), Object("hi"));
+  for (const Data& bytes : {stringRoot(0x5, Data{'a', 0, 'b'}), stringRoot(0x6, Data{0, 'h', 0, 0})}) {
+    Error refused;
+    EXPECT_TRUE(PropertyList::decode(bytes, &refused).isNull());
+    EXPECT_EQ(refused.code, PropertyList::kErrorCorrupt);
+  }
 }
