@@ -1,5 +1,6 @@
 #include "APMEventRoad.h"
 
+#include <climits>
 #include <cmath>
 
 #include "APMMonitor.h"
@@ -36,7 +37,14 @@ bool APMIsConversionEventName(const std::string& eventName) {
 }
 
 int32_t APMDayNumber(double now, double midnightOffset) {
-  return static_cast<int32_t>(std::floor((now - midnightOffset) / kSecondsPerDay));
+  // The offset comes from the persisted file: a damaged value must neither leave the int32 range
+  // (undefined on conversion) nor turn every day into the same one.
+  if (!std::isfinite(midnightOffset)) midnightOffset = 0;
+  const double day = std::floor((now - midnightOffset) / kSecondsPerDay);
+  if (std::isnan(day)) return 0;
+  if (day >= static_cast<double>(INT32_MAX)) return INT32_MAX;
+  if (day <= static_cast<double>(INT32_MIN)) return INT32_MIN;
+  return static_cast<int32_t>(day);
 }
 
 APMDailyLimitDecision APMApplyDailyLimits(const APMEvent& event, bool isPublicEvent, int32_t day,

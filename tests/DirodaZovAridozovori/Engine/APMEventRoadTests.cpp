@@ -1,6 +1,9 @@
 // The pure rules of the event road.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <limits>
+
 #include "APMEventRoad.h"
 
 namespace {
@@ -46,6 +49,24 @@ TEST(APMEventRoadTest, DayNumberCountsFromTheMidnightOffset) {
   EXPECT_EQ(APMDayNumber(86400, 0), 1);
   EXPECT_EQ(APMDayNumber(86400 + 3600, 7200), 0);
   EXPECT_EQ(APMDayNumber(-1, 0), -1);
+}
+
+TEST(APMEventRoadTest, DayNumberSurvivesADamagedStoredOffset) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    const char* label;
+    double now;
+    double offset;
+    int32_t expected;
+  } cases[] = {
+      {"NaN offset is ignored", 86400 * 3 + 5, nan, 3},
+      {"infinite offset is ignored", 86400 * 3 + 5, inf, 3},
+      {"negative infinite offset is ignored", 86400 * 3 + 5, -inf, 3},
+      {"far-past offset stays at the largest day", 0, -1e300, INT32_MAX},
+      {"far-future offset stays at the smallest day", 0, 1e300, INT32_MIN},
+  };
+  for (const auto& c : cases) EXPECT_EQ(APMDayNumber(c.now, c.offset), c.expected) << c.label;
 }
 
 TEST(APMEventRoadTest, ZadPrefixedDefaultsAreRemoved) {
