@@ -306,12 +306,10 @@ void APMMeasurement::backfillEventsWithParameters(const platform::Dictionary& pa
 
 // MARK: - Session ID backfill
 
-double APMMeasurement::backfillStartTimestampForSessionID(const APMValue& sessionID) {
-  platform::Error error;
-  if (auto rows = database_->allRawEventsWithError(&error)) {
-    for (const auto& row : *rows) {
-      if (row->rawEvent() && row->rawEvent()->name() == "_f") return row->rawEvent()->timestamp();
-    }
+double APMMeasurement::backfillStartTimestampForSessionID(const APMValue& sessionID,
+                                                          const std::vector<std::shared_ptr<APMRawEventData>>& rows) {
+  for (const auto& row : rows) {
+    if (row->rawEvent() && row->rawEvent()->name() == "_f") return row->rawEvent()->timestamp();
   }
   const double seconds = sessionID.isInt64() ? static_cast<double>(sessionID.int64Value()) : sessionID.doubleValue();
   return seconds - 15.0;
@@ -320,10 +318,10 @@ double APMMeasurement::backfillStartTimestampForSessionID(const APMValue& sessio
 void APMMeasurement::backfillSessionID(const APMValue& sessionID, const APMValue& sessionNumber) {
   if (!database_) return;
   auto monitor = log();
-  const double start = backfillStartTimestampForSessionID(sessionID);
   platform::Error error;
   auto rows = database_->allRawEventsWithError(&error);
   if (!rows) return;
+  const double start = backfillStartTimestampForSessionID(sessionID, *rows);
   std::map<int64_t, bool> hasSessionIDByFingerprint;
   for (const auto& row : *rows) {
     const auto& event = row->rawEvent();

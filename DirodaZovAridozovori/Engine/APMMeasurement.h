@@ -39,6 +39,7 @@ class APMPersistedConfig;
 class APMRemoteConfig;
 class APMRemoteConfigEventEditing;
 class APMPBMeasurementBundle;
+class APMRawEventData;
 class APMSessionReporter;
 class APMRawEventBundler;
 class APMUploadController;
@@ -200,7 +201,9 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void backfillEventsWithParameters(const platform::Dictionary& parameters, bool isPublic,
                                     const std::function<bool(const APMEvent&)>& eventFilter);
   void backfillSessionID(const APMValue& sessionID, const APMValue& sessionNumber);
-  double backfillStartTimestampForSessionID(const APMValue& sessionID);
+  // rows: the stored raw events, read once by the caller for the whole backfill.
+  double backfillStartTimestampForSessionID(const APMValue& sessionID,
+                                            const std::vector<std::shared_ptr<APMRawEventData>>& rows);
   void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
   bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
   void removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
