@@ -87,8 +87,7 @@ std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(platform::E
 
 std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(platform::Error* error) {
   if (!checkQueue("nextMetadataFingerprintToProcess", error)) return std::nullopt;
-  // Oldest means lowest row ID: groups are cut from the front of the table, so deleting a group
-  // "up to its last row ID" can never take rows of another fingerprint with it.
+  // Oldest means lowest row ID, so events leave in the order they were logged.
   auto rows = query("SELECT metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT 1", {}, error);
   if (!rows || rows->empty()) return std::nullopt;
   return apm_rows::integer(rows->front(), "metadata_fingerprint");
@@ -187,6 +186,11 @@ std::optional<platform::Data> APMDatabase::queryRawEventsMetadataDataWithFingerp
 bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error) {
   if (!checkQueue("deleteRawEventsWithMaxRowID", error)) return false;
   return store_->deleteRecordsFromTableWithName(apm_schema::kRawEvents, "rowid <= ?", {Object(rowID)}, error).has_value();
+}
+
+bool APMDatabase::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error) {
+  if (!checkQueue("deleteRawEventsWithRowIDs", error)) return false;
+  return deleteRowIDs(apm_schema::kRawEvents, rowIDs, error);
 }
 
 std::optional<bool> APMDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error) {

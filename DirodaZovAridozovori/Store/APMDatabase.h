@@ -133,6 +133,7 @@ class APMDatabase {
                                                                                 platform::Error* error);
   std::optional<platform::Data> queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint, platform::Error* error);
   bool deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error);
+  bool deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
   std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
   double queryLatestRawEventTime(platform::Error* error);

@@ -139,9 +139,13 @@ std::shared_ptr<APMPBEvent> APMRawEventBundler::uploadFormOf(const APMEvent& eve
 bool APMRawEventBundler::deleteGroupRows(const Group& group) {
   if (group.rows.empty()) return true;
   platform::Error error;
-  const int64_t lastRowID = group.rows.back()->rowID();
-  if (!database_->deleteRawEventsWithMaxRowID(lastRowID, &error)) {
-    monitor()->logWithLevel(1, 23119, "Unable to delete raw events. RowID, error", lastRowID, error);
+  // Only the group's own rows: when an unreadable row at the front of the table was set aside, rows
+  // of other fingerprints can lie below the group, and a "up to the last row ID" delete would lose them.
+  std::vector<int64_t> rowIDs;
+  rowIDs.reserve(group.rows.size());
+  for (const auto& row : group.rows) rowIDs.push_back(row->rowID());
+  if (!database_->deleteRawEventsWithRowIDs(rowIDs, &error)) {
+    monitor()->logWithLevel(1, 23119, "Unable to delete raw events. RowID, error", rowIDs.back(), error);
     return false;
   }
   auto left = database_->containsRawEventWithMetadataFingerprint(group.fingerprint, &error);

@@ -141,6 +141,31 @@ TEST_F(APMRawEventBundlerTest, AnUnreadableRowIsSetAsideAndTheRestTravels) {
   EXPECT_FALSE(rawEventsLeft());
 }
 
+TEST_F(APMRawEventBundlerTest, AnUnreadableFirstRowDoesNotTakeOtherAppsRowsWithIt) {
+  storeEvents({{"broken", kHour + 1}}, "com.example.app");
+  storeEvents({{"other_app_event", kHour + 2}}, "com.example.other");
+  storeEvents({{"later", kHour + 3}}, "com.example.app");
+  std::string path;
+  onWorker([&] { path = database_->databasePath(); });
+  sqlite3* connection = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &connection), SQLITE_OK);
+  sqlite3_busy_timeout(connection, 5000);
+  ASSERT_EQ(sqlite3_exec(connection, "UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(connection);
+
+  auto b = bundler();
+  bundleAll(*b);
+  std::vector<std::string> names;
+  for (const auto& bundle : queued()) {
+    for (const auto& name : eventNames(*bundle)) names.push_back(name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"later", "other_app_event"}))
+      << "the row lying between the broken one and its group must still be bundled";
+  EXPECT_FALSE(rawEventsLeft());
+}
+
 TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
   onWorker([&] { persisted_->setPreviousBundledConsentSignals(std::string("G111")); });
   onWorker([&] {
