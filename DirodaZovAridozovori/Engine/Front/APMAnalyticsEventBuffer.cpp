@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -168,6 +169,22 @@ class Reader {
 };
 
 }  // namespace
+
+APMAnalyticsEventBuffer::APMAnalyticsEventBuffer(APMAnalyticsEventBuffer&& other) noexcept
+    : chunks_(std::exchange(other.chunks_, {})),
+      readOffset_(std::exchange(other.readOffset_, 0)),
+      appended_(std::exchange(other.appended_, 0)),
+      read_(std::exchange(other.read_, 0)) {}
+
+APMAnalyticsEventBuffer& APMAnalyticsEventBuffer::operator=(APMAnalyticsEventBuffer&& other) noexcept {
+  if (this != &other) {
+    chunks_ = std::exchange(other.chunks_, {});
+    readOffset_ = std::exchange(other.readOffset_, 0);
+    appended_ = std::exchange(other.appended_, 0);
+    read_ = std::exchange(other.read_, 0);
+  }
+  return *this;
+}
 
 std::string& APMAnalyticsEventBuffer::chunkFor(size_t size) {
   if (chunks_.empty() || chunks_.back().size() + size > kChunkBytes) {

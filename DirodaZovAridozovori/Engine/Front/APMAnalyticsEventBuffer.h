@@ -29,6 +29,14 @@ class APMAnalyticsEventBuffer {
  public:
   static constexpr size_t kChunkBytes = 64 * 1024;
 
+  APMAnalyticsEventBuffer() = default;
+  // A moved-from buffer is empty: the counters go with the chunks, so it never claims events whose
+  // bytes have left.
+  APMAnalyticsEventBuffer(APMAnalyticsEventBuffer&& other) noexcept;
+  APMAnalyticsEventBuffer& operator=(APMAnalyticsEventBuffer&& other) noexcept;
+  APMAnalyticsEventBuffer(const APMAnalyticsEventBuffer&) = delete;
+  APMAnalyticsEventBuffer& operator=(const APMAnalyticsEventBuffer&) = delete;
+
   void append(const std::string& origin, bool isPublicEvent, const std::string& name,
               const platform::Dictionary& parameters, double timestamp,
               const platform::Dictionary* addedScreenParameters);

@@ -85,4 +85,49 @@ TEST(APMAnalyticsEventBufferTest, ManyEventsComeBackInOrderAndChunksAreReleased)
   EXPECT_EQ(buffer.bytes(), 0u);
 }
 
+// The front takes a batch's events out by moving them: the buffer left behind must hold nothing,
+// neither bytes nor a count of events it no longer has, and must stay usable.
+TEST(APMAnalyticsEventBufferTest, MovedFromBufferIsEmptyAndUsable) {
+  struct Case {
+    const char* name;
+    bool assign;
+    int readBeforeMove;
+  };
+  for (const Case& c : {Case{"construct", false, 0}, Case{"construct after a read", false, 1},
+                        Case{"assign", true, 0}, Case{"assign after a read", true, 2}}) {
+    SCOPED_TRACE(c.name);
+    APMAnalyticsEventBuffer source;
+    for (int i = 0; i < 3; ++i) {
+      source.append("app", true, "e" + std::to_string(i), {{"seq", platform::Object(i)}}, i, nullptr);
+    }
+    for (int i = 0; i < c.readBeforeMove; ++i) ASSERT_TRUE(source.next());
+
+    APMAnalyticsEventBuffer target;
+    if (c.assign) {
+      target.append("app", true, "replaced", {}, 0, nullptr);
+      target = std::move(source);
+    } else {
+      target = APMAnalyticsEventBuffer(std::move(source));
+    }
+
+    EXPECT_EQ(source.count(), 0u);  // NOLINT(bugprone-use-after-move): the moved-from state is the point
+    EXPECT_TRUE(source.empty());
+    EXPECT_EQ(source.bytes(), 0u);
+    EXPECT_FALSE(source.next());
+    source.append("app", false, "again", {}, 9, nullptr);
+    auto again = source.next();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->name, "again");
+    EXPECT_FALSE(source.next());
+
+    ASSERT_EQ(target.count(), static_cast<size_t>(3 - c.readBeforeMove));
+    for (int i = c.readBeforeMove; i < 3; ++i) {
+      auto event = target.next();
+      ASSERT_TRUE(event);
+      EXPECT_EQ(event->parameters.at("seq").integerValue(), i);
+    }
+    EXPECT_FALSE(target.next());
+  }
+}
+
 }  // namespace
