@@ -201,7 +201,11 @@ void APMIdentity::updateIdentifiersAndWait() {
 void APMIdentity::updateIdentifiersOnWorkerQueue() {
   const double now = platform::now();
   std::optional<std::string> appInstanceID = persistence_->appInstanceID();
-  if (appInstanceID && lastUpdate_ && *lastUpdate_ <= now && now - *lastUpdate_ < environment_.adIDCacheTime()) {
+  // Withdrawn ad-storage consent must drop a kept advertising identifier at once, not once the
+  // cache time has run out.
+  const bool keptDeviceIDNowDenied = resettableDeviceID_ && environment_.isAdStorageDenied();
+  if (!keptDeviceIDNowDenied && appInstanceID && lastUpdate_ && *lastUpdate_ <= now &&
+      now - *lastUpdate_ < environment_.adIDCacheTime()) {
     return;
   }
 

@@ -162,6 +162,25 @@ TEST_F(APMIdentityTest, DeniedAdStorageForgetsTheDeviceIDAndKeepsTheStoredHash) 
   EXPECT_EQ(persistence->hashedResettableDeviceID(), kDeviceAHash);
 }
 
+TEST_F(APMIdentityTest, DeniedAdStorageDropsTheKeptDeviceIDWithinTheCacheTime) {
+  switches->cacheTime = 3600;
+  support->setDeviceID(std::string(kDeviceA));
+  auto identity = makeIdentity();
+  EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
+  EXPECT_FALSE(identity->limitedAdTracking());
+
+  switches->adDenied = true;
+  EXPECT_FALSE(identity->resettableDeviceID().has_value());
+  EXPECT_TRUE(identity->limitedAdTracking());
+
+  // Once nothing is kept, the cache applies again: granting consent shows the identifier at the
+  // next refresh after the cache time, as for any other change.
+  switches->adDenied = false;
+  EXPECT_FALSE(identity->resettableDeviceID().has_value());
+  expireCache();
+  EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
+}
+
 TEST_F(APMIdentityTest, DeniedAnalyticsStorageHidesTheAppInstanceIDAndStoresNoNewOne) {
   persistence->setHashedResettableDeviceID(std::string(kDeviceAHash));
   support->setDeviceID(std::string(kDeviceB));
