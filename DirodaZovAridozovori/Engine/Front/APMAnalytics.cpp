@@ -306,35 +306,36 @@ std::shared_ptr<const platform::Dictionary> screenSnapshot() {
   return front.screenParameters;
 }
 
+// Operation-queue lock held: parks the block while the queue is suspended, else hands it on at
+// once, so operations reach the serial queue in the order they were queued; later events start a
+// new batch behind it. Whether it was handed on.
+bool queueBlockLocked(FrontState& front, APMAnalytics::Block block) {
+  if (front.operations.suspended) {
+    front.operations.pending.push_back(Operation{std::move(block), nullptr});
+    return false;
+  }
+  front.operations.openBatch = nullptr;
+  front.serialQueue->async(guarded(std::move(block)));
+  return true;
+}
+
 }  // namespace
 
 void APMAnalytics::queueOperationWithBlock(Block block) {
   if (!block) return;
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.operations.mutex);
-  if (front.operations.suspended) {
-    front.operations.pending.push_back(Operation{std::move(block), nullptr});
-    return;
-  }
-  // Handed on under the lock, so operations reach the serial queue in the order they were queued;
-  // later events start a new batch behind this block.
-  front.operations.openBatch = nullptr;
-  front.serialQueue->async(guarded(std::move(block)));
+  queueBlockLocked(front, std::move(block));
 }
 
 void APMAnalytics::queueOperationWithBlockThenWait(Block block) {
   if (!block) return;
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.operations.mutex);
-  if (front.operations.suspended) {
-    front.operations.pending.push_back(Operation{std::move(block), nullptr});
-    return;
-  }
-  front.operations.openBatch = nullptr;
   // Every earlier operation has already been handed to the serial queue (an operation's only work),
   // so there is nothing to wait for: holding the queue is all that is left to do, and no caller
   // (the worker queue included) ever blocks here.
-  front.serialQueue->async(guarded(std::move(block)));
+  if (!queueBlockLocked(front, std::move(block))) return;
   front.operations.suspended = true;
   uint64_t generation = front.operations.generation;
   front.serialQueue->after(kResumeDelayAfterWait, [generation] {
