@@ -2,6 +2,7 @@
 
 #include <map>
 #include <random>
+#include <set>
 
 #include "APMDatabase.h"
 #include "APMMonitor.h"
@@ -76,7 +77,10 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
   for (const auto& aggregates : *stored) {
     if (aggregates && !aggregates->name().empty()) cache.emplace(aggregates->name(), *aggregates);
   }
+  // Only the names this bundle carries can change; the rest of the table is left unread below.
+  std::set<std::string> touched;
   auto cached = [&](const std::string& name) -> APMEventAggregates& {
+    touched.insert(name);
     return cache.try_emplace(name, name, 0, 0, 0, 0.0).first->second;
   };
 
@@ -137,7 +141,8 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
     }
   }
 
-  for (const auto& [name, state] : cache) {
+  for (const std::string& name : touched) {
+    const APMEventAggregates& state = cache.at(name);
     platform::Error queryError;
     auto row = database.eventAggregatesWithName(name, &queryError);
     if (!row && !queryError.empty()) {
