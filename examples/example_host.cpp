@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -152,6 +153,7 @@ class Collector {
       response.status = 204;
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
+    if (port_ < 0) throw std::runtime_error("the collector cannot listen on 127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -258,7 +260,12 @@ int main(int argc, char** argv) {
     }
     std::printf("example host: sending to %s (uploads to %s/a)\n", external->c_str(), external->c_str());
   } else {
-    collector.emplace(std::string(EXAMPLE_RESOURCE_DIR) + "/measurement_config.txt");
+    try {
+      collector.emplace(std::string(EXAMPLE_RESOURCE_DIR) + "/measurement_config.txt");
+    } catch (const std::exception& failure) {
+      std::fprintf(stderr, "example host: %s\n", failure.what());
+      return 1;
+    }
     pointSDKAt("http://127.0.0.1:" + std::to_string(collector->port()));
     std::printf("example host: embedded collector on 127.0.0.1:%d\n", collector->port());
   }
