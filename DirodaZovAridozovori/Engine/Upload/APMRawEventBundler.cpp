@@ -483,24 +483,33 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
   };
   // The group's counts are kept here and written once per name, inside the same transaction.
   std::map<std::string, APMEventAggregates> touched;
+  // The stored counts are written only after the loop, so one read answers every purchase of the group.
+  std::optional<bool> storedPurchase;
+  auto hasEarlierPurchase = [&]() -> std::optional<bool> {
+    if (!storedPurchase) {
+      platform::Error allError;
+      auto all = database_->allEventAggregates(&allError);
+      if (!all) {
+        monitor()->logWithLevel(1, 23274, "Failed to query all event aggregates. Error", allError);
+        return std::nullopt;
+      }
+      storedPurchase = std::any_of(all->begin(), all->end(), [&](const auto& aggregates) {
+        return isPurchaseName(aggregates->name()) && aggregates->lifetimeCount() >= 1;
+      });
+    }
+    if (*storedPurchase) return true;
+    return std::any_of(touched.begin(), touched.end(), [&](const auto& entry) {
+      return isPurchaseName(entry.first) && entry.second.lifetimeCount() >= 1;
+    });
+  };
   std::vector<std::shared_ptr<APMEvent>> result;
   result.reserve(events.size());
   for (auto event : events) {
     const std::string& name = event->name();
     if (customerType && isPurchaseName(name)) {
-      platform::Error allError;
-      if (auto all = database_->allEventAggregates(&allError)) {
-        bool returning = false;
-        for (const auto& aggregates : *all) {
-          returning = returning || (isPurchaseName(aggregates->name()) && aggregates->lifetimeCount() >= 1);
-        }
-        for (const auto& [other, aggregates] : touched) {
-          returning = returning || (isPurchaseName(other) && aggregates.lifetimeCount() >= 1);
-        }
+      if (auto returning = hasEarlierPurchase()) {
         event = event->copy();
-        event->setParameter("_ct", APMValue(returning ? "returning" : "new"));
-      } else {
-        monitor()->logWithLevel(1, 23274, "Failed to query all event aggregates. Error", allError);
+        event->setParameter("_ct", APMValue(*returning ? "returning" : "new"));
       }
     }
     auto found = touched.find(name);

@@ -166,6 +166,29 @@ TEST_F(APMRawEventBundlerTest, AnUnreadableFirstRowDoesNotTakeOtherAppsRowsWithI
   EXPECT_FALSE(rawEventsLeft());
 }
 
+TEST_F(APMRawEventBundlerTest, PurchasesCarryCustomerTypeFromEarlierPurchases) {
+  storeEvents({{"purchase", kHour + 1}, {"tap", kHour + 2}, {"_iap", kHour + 3}});
+  storeEvents({{"ecommerce_purchase", kHour + 3600 + 1}});
+  auto b = bundler();
+  bundleAll(*b);
+  std::vector<std::string> types;
+  for (const auto& bundle : queued()) {
+    auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, Bundle::kEvents);
+    for (const auto& event : events.value_or(std::vector<std::shared_ptr<APMPBEvent>>{})) {
+      std::string type = "-";
+      auto params = APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*event, APMPBEvent::kParams);
+      for (const auto& param : params.value_or(std::vector<std::shared_ptr<APMPBEventParam>>{})) {
+        if (APMNanoGetString(*param, APMPBEventParam::kName) == "_ct") {
+          type = APMNanoGetString(*param, APMPBEventParam::kStringValue).value_or("?");
+        }
+      }
+      types.push_back(APMNanoGetString(*event, APMPBEvent::kName).value_or("") + "=" + type);
+    }
+  }
+  EXPECT_EQ(types, (std::vector<std::string>{"purchase=new", "tap=-", "_iap=returning", "ecommerce_purchase=returning"}))
+      << "a purchase earlier in the same group or in a stored bundle makes the customer returning";
+}
+
 TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
   onWorker([&] { persisted_->setPreviousBundledConsentSignals(std::string("G111")); });
   onWorker([&] {
