@@ -1,5 +1,6 @@
 #include "APMRemoteConfig.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -146,6 +147,24 @@ bool isValidURL(const std::string& text) {
     }
   }
   return false;
+}
+
+// One or more host-name labels: letters, digits and inner hyphens, separated by single dots.
+bool isHostNameLabels(const std::string& text) {
+  if (text.empty() || text.size() > 253 || text.front() == '.' || text.back() == '.') return false;
+  char previous = '.';
+  for (char c : text) {
+    bool alnum = std::isalnum(static_cast<unsigned char>(c)) != 0;
+    if (c == '.') {
+      if (previous == '.' || previous == '-') return false;
+    } else if (c == '-') {
+      if (previous == '.') return false;
+    } else if (!alnum) {
+      return false;
+    }
+    previous = c;
+  }
+  return previous != '-';
 }
 
 // A stable string hash (64-bit FNV-1a) for the server-side tagging rollout.
@@ -678,7 +697,9 @@ std::string APMRemoteConfig::hostForUpload() const {
 std::string APMRemoteConfig::uploadURL() const {
   std::string host = hostForUpload();
   auto subdomain = uploadSubdomain();
-  if (subdomain && !subdomain->empty()) host = *subdomain + "." + host;
+  // The subdomain comes from the server: only host-name characters may join the host, so a value
+  // such as "evil.example#" can never move the upload to another host or path.
+  if (subdomain && isHostNameLabels(*subdomain)) host = *subdomain + "." + host;
   return analyticsServiceScheme() + "://" + host + "/a";
 }
 

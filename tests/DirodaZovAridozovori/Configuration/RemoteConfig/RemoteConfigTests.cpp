@@ -303,6 +303,29 @@ TEST_F(RemoteConfigTest, URLsUseTheServiceHostSubdomainAndQueryOrder) {
   APMRemoteConfig::setAnalyticsServiceHost("analytics.measurement.invalid");
 }
 
+TEST_F(RemoteConfigTest, AServerSubdomainThatIsNotAHostNameNeverLeavesTheServiceHost) {
+  APMRemoteConfig::setAnalyticsServiceHost("collector.example");
+  const std::pair<const char*, const char*> cases[] = {
+      {"eu", "https://eu.collector.example/a"},
+      {"eu-west.r2", "https://eu-west.r2.collector.example/a"},
+      {"evil.example#", "https://collector.example/a"},
+      {"evil.example/x?", "https://collector.example/a"},
+      {"a..b", "https://collector.example/a"},
+      {"-eu", "https://collector.example/a"},
+      {"user@evil", "https://collector.example/a"},
+  };
+  for (const auto& [subdomain, expected] : cases) {
+    SCOPED_TRACE(subdomain);
+    auto message = makeConfig({});
+    APMNanoSetString(*message, 10, std::string(subdomain));
+    std::shared_ptr<APMRemoteConfig> config;
+    onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+    ASSERT_TRUE(config);
+    EXPECT_EQ(config->uploadURL(), expected);
+  }
+  APMRemoteConfig::setAnalyticsServiceHost("analytics.measurement.invalid");
+}
+
 TEST_F(RemoteConfigTest, ServerSideTaggingNeedsSettingPlistSwitchURLAndRollout) {
   auto message = makeConfig({});
   auto sstg = APMPBSstgSetting::initWithMessageInfo();
