@@ -16,7 +16,7 @@ class APMEventEditingHost final : public APMRemoteConfigEventEditing {
   explicit APMEventEditingHost(std::unique_ptr<APMPEventEditing> editing) : editing_(std::move(editing)) {}
 
   // The configuration's program loader: a host over the program with "internal.remoteConfig" (the
-  // settings as they stand now), "internal.appMetadata" and "internal.logger"; nullptr with the
+  // settings as they stood when the program was loaded), "internal.appMetadata" and "internal.logger"; nullptr with the
   // error when the program does not load.
   static std::shared_ptr<APMRemoteConfigEventEditing> loadProgram(const APMPBProgram& program,
                                                                   const APMRemoteConfig& config,
