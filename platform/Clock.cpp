@@ -15,11 +15,20 @@ double readClock(clockid_t id) {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-SystemClock gSystemClock;
-// The installed clock is kept alive by gInstalled; readers only load the raw pointer.
-std::shared_ptr<Clock> gInstalled;
-std::atomic<const Clock*> gCurrent{&gSystemClock};
-std::mutex gInstallMutex;
+// Nothing here is ever destroyed: detached threads (timers, queues) may still read the time while
+// the process runs its exit-time destructors.
+struct ClockState {
+  SystemClock system;
+  std::mutex installMutex;
+  // The installed clock is kept alive here; readers only load the raw pointer. Replaced clocks
+  // stay alive too, since a reader on another thread may still hold one.
+  std::vector<std::shared_ptr<Clock>> installed;
+};
+ClockState& state() {
+  static ClockState* shared = new ClockState();
+  return *shared;
+}
+std::atomic<const Clock*> gCurrent{nullptr};
 }  // namespace
 
 double SystemClock::now() const { return readClock(CLOCK_REALTIME); }
@@ -52,15 +61,17 @@ void FakeClock::advance(double seconds) {
   TimerService::shared().clockChanged();
 }
 
-const Clock& clock() { return *gCurrent.load(std::memory_order_acquire); }
+const Clock& clock() {
+  const Clock* current = gCurrent.load(std::memory_order_acquire);
+  return current ? *current : state().system;
+}
 
 void installClock(std::shared_ptr<Clock> clock) {
-  std::lock_guard<std::mutex> lock(gInstallMutex);
-  // The previous clock stays alive in a graveyard: a reader on another thread may still hold it.
-  static std::vector<std::shared_ptr<Clock>> retired;
-  if (gInstalled) retired.push_back(gInstalled);
-  gInstalled = std::move(clock);
-  gCurrent.store(gInstalled ? gInstalled.get() : &gSystemClock, std::memory_order_release);
+  auto& shared = state();
+  std::lock_guard<std::mutex> lock(shared.installMutex);
+  const Clock* current = clock.get();
+  if (clock) shared.installed.push_back(std::move(clock));
+  gCurrent.store(current, std::memory_order_release);
   TimerService::shared().clockChanged();
 }
 
