@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <future>
 
 #include "LocalHttpServer.h"
@@ -24,52 +23,24 @@ HttpResult sendAndWait(HttpClient& client, HttpRequest request) {
   return future.get();
 }
 
-// Holds server handlers until the test lets them go.
-class Gate {
- public:
-  void wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++waiting_;
-    cv_.notify_all();
-    cv_.wait(lock, [this] { return open_; });
-  }
-  void waitForWaiters(int count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [&] { return waiting_ >= count; });
-  }
-  void open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  int waiting_ = 0;
-  bool open_ = false;
-};
-
+// A failing status is still a response, never a transport error.
 TEST(HttpClientTest, PostSendsMethodHeadersAndBodyAndReturnsTheReply) {
   testsupport::LocalHttpServer server;
   server.setHandler([](const httplib::Request&, httplib::Response& response) {
-    response.status = 201;
+    response.status = 503;
     response.set_header("X-Reply", "yes");
-    response.set_content("created", "text/plain");
+    response.set_content("busy", "text/plain");
   });
   HttpClient client;
-  HttpRequest request;
-  request.method = "POST";
-  request.url = server.url("/a?x=1");
-  request.headers = {{"X-Custom", "value 1"}, {"Content-Type", "application/octet-stream"}};
-  request.body = {0, 1, 2, 0xff, 0};
+  HttpRequest request{"POST", server.url("/a?x=1"), {{"X-Custom", "value 1"}, {"Content-Type", "application/octet-stream"}},
+                      {0, 1, 2, 0xff, 0}, 10};
   HttpResult result = sendAndWait(client, request);
 
   ASSERT_FALSE(result.error.has_value()) << result.error->description;
   ASSERT_TRUE(result.response.has_value());
-  EXPECT_EQ(result.response->statusCode, 201);
+  EXPECT_EQ(result.response->statusCode, 503);
   EXPECT_EQ(result.response->header("x-reply").value_or(""), "yes");
-  EXPECT_EQ(std::string(result.body.begin(), result.body.end()), "created");
+  EXPECT_EQ(std::string(result.body.begin(), result.body.end()), "busy");
 
   auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -79,24 +50,6 @@ TEST(HttpClientTest, PostSendsMethodHeadersAndBodyAndReturnsTheReply) {
   EXPECT_EQ(requests[0].header("Content-Type"), "application/octet-stream");
   EXPECT_EQ(requests[0].header("Expect"), "");
   EXPECT_EQ(requests[0].body, std::string("\0\1\2\xff\0", 5));
-}
-
-TEST(HttpClientTest, EveryStatusIsAResponseNotATransportError) {
-  testsupport::LocalHttpServer server;
-  server.setHandler([](const httplib::Request& request, httplib::Response& response) {
-    response.status = std::stoi(request.get_header_value("X-Status"));
-  });
-  HttpClient client;
-  for (int status : {204, 404, 503}) {
-    HttpRequest request;
-    request.url = server.url("/status");
-    request.headers = {{"X-Status", std::to_string(status)}};
-    HttpResult result = sendAndWait(client, request);
-    EXPECT_FALSE(result.error.has_value()) << status;
-    ASSERT_TRUE(result.response.has_value()) << status;
-    EXPECT_EQ(result.response->statusCode, status);
-  }
-  for (const auto& recorded : server.requests()) EXPECT_EQ(recorded.method, "GET");
 }
 
 TEST(HttpClientTest, RequestsThatCannotBeSentFailWithTheMatchingCode) {
@@ -128,11 +81,11 @@ TEST(HttpClientTest, RequestsThatCannotBeSentFailWithTheMatchingCode) {
 
 TEST(HttpClientTest, AServerThatNeverAnswersTimesOut) {
   testsupport::LocalHttpServer server;
-  Gate gate;
-  server.setHandler([&](const httplib::Request&, httplib::Response&) { gate.wait(); });
+  platform::Semaphore release;
+  server.setHandler([&](const httplib::Request&, httplib::Response&) { release.wait(30); });
   HttpClient client;
   HttpResult result = sendAndWait(client, HttpRequest{"GET", server.url("/slow"), {}, {}, 0.5});
-  gate.open();
+  release.signal();
   ASSERT_TRUE(result.error.has_value());
   EXPECT_EQ(result.error->code, platform::kURLErrorTimedOut);
   EXPECT_FALSE(result.response.has_value());
@@ -140,24 +93,20 @@ TEST(HttpClientTest, AServerThatNeverAnswersTimesOut) {
 
 TEST(HttpClientTest, DestroyingTheClientCancelsRunningAndQueuedRequestsExactlyOnce) {
   testsupport::LocalHttpServer server;
-  Gate gate;
-  server.setHandler([&](const httplib::Request&, httplib::Response&) { gate.wait(); });
+  platform::Semaphore release;
+  server.setHandler([&](const httplib::Request&, httplib::Response&) { release.wait(30); });
   std::atomic<int> cancelled{0};
   std::atomic<int> other{0};
   {
     HttpClient client(1);
     for (int i = 0; i < 3; ++i) {
       client.send(HttpRequest{"GET", server.url("/held"), {}, {}, 120}, [&](HttpResult result) {
-        if (result.error && result.error->code == platform::kURLErrorCancelled) {
-          ++cancelled;
-        } else {
-          ++other;
-        }
+        ++(result.error && result.error->code == platform::kURLErrorCancelled ? cancelled : other);
       });
     }
-    gate.waitForWaiters(1);
+    EXPECT_TRUE(testsupport::waitFor([&] { return server.requests().size() == 1; }));
   }
-  gate.open();
+  release.signal();
   EXPECT_EQ(cancelled.load(), 3);
   EXPECT_EQ(other.load(), 0);
 }
@@ -169,30 +118,21 @@ TEST(HttpClientTest, ResponsesBeyondTheLimitFailInsteadOfFillingMemory) {
     response.set_content(std::string(std::stoul(request.get_header_value("X-Size")), 'b'), "text/plain");
   });
   HttpClient client(1, 4096);
-  for (auto [size, fits] : {std::pair<size_t, bool>{4096, true}, {4097, false}, {100000, false}}) {
+  for (auto [size, fits] : {std::pair<size_t, bool>{4096, true}, {4097, false}}) {
     HttpResult result = sendAndWait(client, HttpRequest{"GET", server.url("/big"), {{"X-Size", std::to_string(size)}}, {}, 10});
-    if (fits) {
-      ASSERT_FALSE(result.error.has_value()) << size;
-      EXPECT_EQ(result.body.size(), size);
-    } else {
-      ASSERT_TRUE(result.error.has_value()) << size;
-      EXPECT_EQ(result.error->code, platform::kURLErrorBadServerResponse) << size;
-      EXPECT_FALSE(result.response.has_value()) << size;
-    }
+    EXPECT_EQ(result.body.size(), fits ? size : 0u);
+    EXPECT_EQ(result.response.has_value(), fits) << size;
+    EXPECT_EQ(result.error ? result.error->code : 0, fits ? 0 : int64_t{platform::kURLErrorBadServerResponse});
   }
 }
 
 TEST(HttpClientTest, RedirectsAreFollowedAndOnlyTheFinalHeadersKept) {
   testsupport::LocalHttpServer server;
   server.setHandler([&](const httplib::Request& request, httplib::Response& response) {
-    if (request.path == "/old") {
-      response.status = 302;
-      response.set_header("Location", "/new");
-      response.set_header("X-Hop", "first");
-      return;
-    }
-    response.status = 200;
-    response.set_content("moved", "text/plain");
+    if (request.path == "/new") return response.set_content("moved", "text/plain");
+    response.status = 302;
+    response.set_header("Location", "/new");
+    response.set_header("X-Hop", "first");
   });
   HttpClient client;
   HttpResult result = sendAndWait(client, HttpRequest{"GET", server.url("/old"), {}, {}, 10});
