@@ -177,25 +177,15 @@ TEST(DecodingSafety, DeterministicCorpusMutations) {
       for (int edit = 0; edit < edits && !input.empty(); ++edit) {
         const size_t at = next() % input.size();
         switch (next() % 5) {
-          case 0:
-            input[at] ^= static_cast<uint8_t>(1u << (next() % 8));
-            break;
-          case 1:
-            input[at] = static_cast<uint8_t>(next());
-            break;
-          case 2:
-            input.resize(at);
-            break;
-          case 3:
-            input.insert(input.begin() + static_cast<std::ptrdiff_t>(at),
-                         static_cast<uint8_t>(next()));
-            break;
+          case 0: input[at] ^= static_cast<uint8_t>(1u << (next() % 8)); break;
+          case 1: input[at] = static_cast<uint8_t>(next()); break;
+          case 2: input.resize(at); break;
+          case 3: input.insert(input.begin() + static_cast<std::ptrdiff_t>(at), static_cast<uint8_t>(next())); break;
           default: {
             const Bytes& other = seeds[next() % seeds.size()];
             const size_t from = next() % other.size();
             input.insert(input.begin() + static_cast<std::ptrdiff_t>(at),
                          other.begin() + static_cast<std::ptrdiff_t>(from), other.end());
-            break;
           }
         }
       }

@@ -43,32 +43,31 @@ TEST(NanoAccessors, IndexToTagTables) {
   }
 }
 
-TEST(NanoAccessors, IndexesWithoutFieldsAreRefused) {
+TEST(NanoAccessors, SettersRefuseMissingIndexesAndFieldsOfAnotherKind) {
   auto param = APMPBEventParam::initWithMessageInfo();
   // Index 1 of an event parameter is a position this library does not carry.
   EXPECT_FALSE(APMNanoSetString(*param, 1, std::string("v")));
-  EXPECT_FALSE(APMNanoSetInt64(*param, 1, 3));
   EXPECT_FALSE(APMNanoHasField(*param, 1));
   EXPECT_FALSE(APMNanoSetInt64(*param, -1, 3));
   EXPECT_FALSE(APMNanoSetInt64(*param, 6, 3));
-  EXPECT_FALSE(APMNanoHasField(*param, 99));
   APMNanoClearField(*param, 42);  // harmless
-  EXPECT_TRUE(param->protoBuffer().empty());
-}
-
-TEST(NanoAccessors, SettersRefuseFieldsOfAnotherKind) {
   auto event = APMPBEvent::initWithMessageInfo();
   EXPECT_FALSE(APMNanoSetInt64(*event, 1, 7));                  // name is a string
   EXPECT_FALSE(APMNanoSetString(*event, 2, std::string("7")));  // timestamp is an integer
   EXPECT_FALSE(APMNanoSetDouble(*event, 2, 1.5));
-  EXPECT_FALSE(APMNanoSetBool(*event, 2, true));
   EXPECT_FALSE(APMNanoSetString(*event, 0, std::string("x")));  // params are repeated
   EXPECT_FALSE(APMNanoSetRepeatedField(*event, 1, std::vector<std::string>{"a"}));
+  // A string with a NUL would be cut short on the wire.
+  ASSERT_TRUE(APMNanoSetString(*event, 1, std::string("_e")));
+  EXPECT_FALSE(APMNanoSetString(*event, 1, std::string("a\0b", 3)));
+  EXPECT_EQ(APMNanoGetString(*event, 1), "_e");
+  ASSERT_TRUE(APMNanoSetString(*event, 1, std::nullopt));
   // A sub-message of another type is refused rather than stored under the wrong descriptor.
   auto bundle = APMPBMeasurementBundle::initWithMessageInfo();
   auto info = APMPBOnDeviceMeasurementInfo::initWithMessageInfo();
   EXPECT_FALSE(APMNanoSetMessage(*bundle, 52, info));
   EXPECT_FALSE(APMNanoSetRepeatedField(*bundle, 1, std::vector{APMPBUserAttribute::initWithMessageInfo()}));
+  EXPECT_TRUE(param->protoBuffer().empty());
   EXPECT_TRUE(event->protoBuffer().empty());
   EXPECT_TRUE(bundle->protoBuffer().empty());
   // Reading with the wrong class gives nothing rather than a misread struct.
@@ -77,45 +76,27 @@ TEST(NanoAccessors, SettersRefuseFieldsOfAnotherKind) {
   EXPECT_NE(APMNanoGetMessage<APMPBOnDeviceMeasurementInfo>(*bundle, 53), nullptr);
 }
 
-TEST(NanoAccessors, StringsClearWithNulloptAndRefuseEmbeddedNul) {
-  auto event = APMPBEvent::initWithMessageInfo();
-  ASSERT_TRUE(APMNanoSetString(*event, 1, std::string("_e")));
-  EXPECT_FALSE(APMNanoSetString(*event, 1, std::string("a\0b", 3)));
-  EXPECT_EQ(APMNanoGetString(*event, 1), "_e");
-  ASSERT_TRUE(APMNanoSetString(*event, 1, std::string()));
-  EXPECT_TRUE(APMNanoHasField(*event, 1));
-  EXPECT_EQ(APMNanoGetString(*event, 1), "");
-  ASSERT_TRUE(APMNanoSetString(*event, 1, std::nullopt));
-  EXPECT_FALSE(APMNanoHasField(*event, 1));
-  EXPECT_TRUE(event->protoBuffer().empty());
-}
-
 TEST(NanoAccessors, RepeatedMessagesAreCopiesUntilSetBack) {
   auto event = APMPBEvent::initWithMessageInfo();
   std::vector<std::shared_ptr<APMPBEventParam>> params;
-  for (int i = 0; i < 3; ++i) {
-    auto param = APMPBEventParam::initWithMessageInfo();
-    ASSERT_TRUE(APMNanoSetString(*param, 0, "p" + std::to_string(i)));
-    ASSERT_TRUE(APMNanoSetInt64(*param, 2, i * 10));
-    params.push_back(param);
+  for (int i = 0; i < 2; ++i) {
+    params.push_back(APMPBEventParam::initWithMessageInfo());
+    ASSERT_TRUE(APMNanoSetInt64(*params.back(), 2, i * 10));
   }
   ASSERT_TRUE(APMNanoSetRepeatedField(*event, 0, params));
   auto read = APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*event, 0);
-  ASSERT_TRUE(read.has_value());
-  ASSERT_EQ(read->size(), 3u);
+  ASSERT_TRUE(read && read->size() == 2);
   ASSERT_TRUE(APMNanoSetInt64(*(*read)[1], 2, 99));
   EXPECT_EQ(APMNanoGetInt64(*(*APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*event, 0))[1], 2), 10);
   read->erase(read->begin());
   ASSERT_TRUE(APMNanoSetRepeatedField(*event, 0, *read));
   auto after = APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*event, 0);
-  ASSERT_EQ(after->size(), 2u);
-  EXPECT_EQ(APMNanoGetString(*(*after)[0], 0), "p1");
+  ASSERT_TRUE(after && after->size() == 1);
   EXPECT_EQ(APMNanoGetInt64(*(*after)[0], 2), 99);
-  EXPECT_EQ(APMNanoGetString(*(*after)[1], 0), "p2");
   // An element that is nullptr is refused and the old list stays.
   params.push_back(nullptr);
   EXPECT_FALSE(APMNanoSetRepeatedField(*event, 0, params));
-  EXPECT_EQ(APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*event, 0)->size(), 2u);
+  EXPECT_EQ(APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*event, 0)->size(), 1u);
 }
 
 TEST(NanoAccessors, TooManyElementsAreRefusedNotTruncated) {
