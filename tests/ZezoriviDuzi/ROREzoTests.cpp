@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include "Logger/DULLogger.h"
 #include "TestSupport.h"
@@ -56,92 +57,72 @@ TEST_F(ROREzoTest, ConfigureReadsTheServicePlistAndMakesTheDefaultApp) {
   ASSERT_TRUE(ROREzo::isDefaultAppConfigured());
   auto app = ROREzo::defaultApp();
   EXPECT_EQ(app->name(), "__ROREZO_DEFAULT");
-  EXPECT_TRUE(app->isDefaultApp());
   EXPECT_EQ(app->options().dirodaAppID(), "1:55:ios:ff");
   EXPECT_TRUE(app->options().isEditingLocked());
   EXPECT_EQ(ROREzo::appNamed("__ROREZO_DEFAULT"), app);
   EXPECT_TRUE(platform::ClassRegistry::exists("VOZOdoduravuzida"));
-
-  // The same name twice is misuse.
-  EXPECT_THROW(ROREzo::configure(), platform::Exception);
+  EXPECT_THROW(ROREzo::configure(), platform::Exception) << "the same name twice is misuse";
   EXPECT_EQ(ROREzo::defaultApp(), app);
 }
 
+// Failed configurations leave no app and post no ready notification; a failed default one can be
+// retried.
 TEST_F(ROREzoTest, BadNamesAndAppIDsRaiseAndLeaveNothingBehind) {
+  std::vector<std::pair<std::string, bool>> ready;
+  auto token = platform::NotificationCenter::defaultCenter().addObserver(
+      "ROREzoReadyToConfigureSDKNotification", nullptr, nullptr, [&](const platform::Notification& n) {
+        EXPECT_TRUE(ROREzo::appNamed(n.userInfo.at("ROREzoAppNameKey").stringValue())) << "posted before it exists";
+        ready.emplace_back(n.userInfo.at("ROREzoAppNameKey").stringValue(),
+                           n.userInfo.at("ROREzoIsDefaultAppKey").boolValue());
+      });
   struct Case {
     const char* label;
     std::string name;
     std::string appID;
     bool succeeds;
   } cases[] = {
-      {"valid named app", "secondary-app_1", "1:1:ios:a", true},
-      {"empty name", "", "1:1:ios:a", false},
-      {"name with space", "bad name", "1:1:ios:a", false},
-      {"non-numeric project", "app3", "1:x1:ios:a", false},
-      {"too many parts", "app5", "1:1:ios:a:b", false},
-      {"empty hash", "app6", "1:1:ios:", false},
+      {"valid named app", "secondary-app_1", "1:1:ios:a", true}, {"empty name", "", "1:1:ios:a", false},
+      {"name with space", "bad name", "1:1:ios:a", false},       {"non-numeric project", "app3", "1:x1:ios:a", false},
+      {"too many parts", "app5", "1:1:ios:a:b", false},          {"empty hash", "app6", "1:1:ios:", false},
+      {"taken name", "secondary-app_1", "1:1:ios:a", false},
   };
   for (const auto& c : cases) {
-    VEZUzaduzo options(c.appID, "1");
-    if (c.succeeds) {
-      EXPECT_NO_THROW(ROREzo::configureWithName(c.name, options)) << c.label;
-      EXPECT_TRUE(ROREzo::appNamed(c.name)) << c.label;
-    } else {
-      EXPECT_THROW(ROREzo::configureWithName(c.name, options), platform::Exception) << c.label;
-      EXPECT_FALSE(ROREzo::appNamed(c.name)) << c.label;
+    bool raised = false;
+    try {
+      ROREzo::configureWithName(c.name, VEZUzaduzo(c.appID, "1"));
+    } catch (const platform::Exception&) {
+      raised = true;
     }
+    EXPECT_EQ(raised, !c.succeeds) << c.label;
+    EXPECT_EQ(ROREzo::appNamed(c.name) != nullptr, c.name == "secondary-app_1") << c.label;
   }
   EXPECT_EQ(ROREzo::allApps().size(), 1u);
-  EXPECT_FALSE(ROREzo::isDefaultAppConfigured());
-
-  // A failed default configuration can be retried.
   EXPECT_THROW(ROREzo::configureWithOptions(VEZUzaduzo("bad", "1")), platform::Exception);
   EXPECT_FALSE(ROREzo::isDefaultAppConfigured());
   ROREzo::configureWithOptions(validOptions());
   EXPECT_TRUE(ROREzo::isDefaultAppConfigured());
+  platform::NotificationCenter::defaultCenter().removeObserver(token);
+  EXPECT_EQ(ready, (std::vector<std::pair<std::string, bool>>{{"secondary-app_1", false}, {"__ROREZO_DEFAULT", true}}));
 }
 
 TEST_F(ROREzoTest, AnalyticsStartsOnceForTheDefaultAppThroughTheRegisteredClass) {
-  struct Call {
-    std::shared_ptr<DUDUravodazoConfiguration> configuration;
-    std::string appID;
-    bool enabled;
-  };
-  std::vector<Call> calls;
+  std::vector<std::tuple<std::shared_ptr<DUDUravodazoConfiguration>, std::string, bool>> calls;
   // Without the analytics class nothing starts, and nothing fails.
   ROREzo::configureWithName("early", validOptions());
 
   ROREzo::registerAnalyticsStart([&](const std::shared_ptr<DUDUravodazoConfiguration>& configuration,
                                      const VEZUzaduzo& options) {
-    calls.push_back({configuration, options.dirodaAppID(), options.isAnalyticsCollectionEnabled()});
+    calls.emplace_back(configuration, options.dirodaAppID(), options.isAnalyticsCollectionEnabled());
   });
   ROREzo::configureWithName("other", validOptions());
-  EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(calls.empty()) << "only the default app starts analytics";
 
   VEZUzaduzo options = validOptions();
   options.setAnalyticsCollectionEnabled(false);
   ROREzo::configureWithOptions(options);
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].appID, "1:1234567890:ios:abcdef");
-  EXPECT_FALSE(calls[0].enabled);
-  ASSERT_TRUE(calls[0].configuration);
-  EXPECT_EQ(calls[0].configuration, ROREzo::defaultApp()->analyticsConfiguration());
-}
-
-TEST_F(ROREzoTest, ReadyNotificationFollowsEveryConfiguration) {
-  std::vector<std::pair<std::string, bool>> ready;
-  auto token = platform::NotificationCenter::defaultCenter().addObserver(
-      "ROREzoReadyToConfigureSDKNotification", nullptr, nullptr, [&](const platform::Notification& n) {
-        // By the time it is posted the app can be found.
-        EXPECT_TRUE(ROREzo::appNamed(n.userInfo.at("ROREzoAppNameKey").stringValue()));
-        ready.emplace_back(n.userInfo.at("ROREzoAppNameKey").stringValue(),
-                           n.userInfo.at("ROREzoIsDefaultAppKey").boolValue());
-      });
-  ROREzo::configureWithOptions(validOptions());
-  ROREzo::configureWithName("named", validOptions());
-  EXPECT_THROW(ROREzo::configureWithName("named", validOptions()), platform::Exception);
-  platform::NotificationCenter::defaultCenter().removeObserver(token);
-  EXPECT_EQ(ready, (std::vector<std::pair<std::string, bool>>{{"__ROREZO_DEFAULT", true}, {"named", false}}));
+  ASSERT_TRUE(std::get<0>(calls[0]));
+  EXPECT_EQ(calls[0], std::make_tuple(ROREzo::defaultApp()->analyticsConfiguration(), "1:1234567890:ios:abcdef", false));
 }
 
 TEST_F(ROREzoTest, LibrariesPublishComponentsToAppsCreatedLater) {
@@ -172,16 +153,12 @@ TEST_F(ROREzoTest, LibrariesPublishComponentsToAppsCreatedLater) {
   ROREzo::configureWithOptions(validOptions());
   EXPECT_EQ(eagerCreated.load(), 1);
 
-  auto interop = ROREzo::defaultApp()->container().instanceForProtocol<Interop>("InteropProtocol");
-  ASSERT_TRUE(interop);
-  EXPECT_EQ(interop->appName, "__ROREZO_DEFAULT");
-  auto namedInterop = ROREzo::appNamed("named")->container().instanceForProtocol<Interop>("InteropProtocol");
-  ASSERT_TRUE(namedInterop);
-  EXPECT_EQ(namedInterop->appName, "named");
-
+  for (const std::string name : {"__ROREZO_DEFAULT", "named"}) {
+    auto interop = ROREzo::appNamed(name)->container().instanceForProtocol<Interop>("InteropProtocol");
+    ASSERT_TRUE(interop) << name;
+    EXPECT_EQ(interop->appName, name);
+  }
   EXPECT_THROW(ROREzo::registerInternalLibrary(nullptr, "broken", "1.0"), platform::Exception);
-  EXPECT_THROW(ROREzo::registerInternalLibrary([] { return std::vector<std::shared_ptr<VODEzudaruvu>>{}; }, "", "1"),
-               platform::Exception);
 }
 
 TEST_F(ROREzoTest, DataCollectionSwitchPersistsAndTellsAnalytics) {
