@@ -116,6 +116,9 @@ TEST(APMPCommandTests, MethodCallsOnBaseValues) {
       {"(2 (8) \"toString\" (7))", "[object Object]"},
       {"(41 \"o\") (3 \"o\" (8 \"f\" (51 \"\" (7 \"a\") (36 (0 (15 \"a\") 1))))) (2 (15 \"o\") \"f\" (7 41))", "42"},
       {"(41 \"f\") (3 \"f\" (51 \"fn\" (7))) (2 (15 \"f\") \"toString\" (7))", "fn"},
+      // Native methods call back into functions the program defined.
+      {"(2 (7 1 2 3) \"reduceRight\" (7 (51 \"\" (7 \"acc\" \"x\") (36 (37 (15 \"acc\") (15 \"x\"))))))", "0"},
+      {"(2 \"price: 5\" \"replace\" (7 \"5\" (51 \"\" (7 \"s\") (36 (0 (15 \"s\") \"0\")))))", "price: 50"},
   });
 }
 

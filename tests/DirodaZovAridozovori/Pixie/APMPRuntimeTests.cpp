@@ -36,6 +36,18 @@ TEST(APMPRuntimeTests, ProgramsCannotReachTheInstructionCounter) {
   EXPECT_EQ(result.code(), kAPMPErrorInstructionLimit);
 }
 
+// A loop calling one method on a long array: each call moves or copies every element, far more
+// work than its one instruction.
+std::string loopOverLongArray(const char* method) {
+  return std::string("(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") \"length\" 1000000)"
+                     " (42 true (44) false (46 (2 (15 \"a\") \"") + method + "\" (7))))";
+}
+
+// A text of 2^19 characters in "s".
+const char* const kLongText =
+    "(41 \"s\" \"t\" \"o\") (3 \"s\" \"0123456789abcdef\")"
+    " (42 (23 (16 (15 \"s\") \"length\") 500000) (3 \"s\" (0 (15 \"s\") (15 \"s\"))) false (46))";
+
 // Hostile programs end with the right error, and the same runtime runs the next event.
 TEST(APMPRuntimeTests, HostileProgramsEndInOrderlyErrors) {
   struct Case {
@@ -51,20 +63,16 @@ TEST(APMPRuntimeTests, HostileProgramsEndInOrderlyErrors) {
       {"huge length", "(43 (7) \"length\" 1e9)", kAPMPErrorResourceLimit},
       {"string doubling", "(41 \"s\") (3 \"s\" \"x\") (42 true (3 \"s\" (0 (15 \"s\") (15 \"s\"))) false (46))",
        kAPMPErrorResourceLimit},
-      {"allocation churn",
-       "(41 \"s\" \"t\") (3 \"s\" \"0123456789abcdef\")"
-       " (42 (23 (16 (15 \"s\") \"length\") 500000) (3 \"s\" (0 (15 \"s\") (15 \"s\"))) false (46))"
-       " (42 true (44) false (46 (3 \"t\" (0 (15 \"s\") \"y\"))))",
+      {"allocation churn", kLongText + std::string(" (42 true (44) false (46 (3 \"t\" (0 (15 \"s\") \"y\"))))"),
        kAPMPErrorResourceLimit},
-      {"scanning a large array in a loop",
-       "(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") \"length\" 1000000)"
-       " (42 true (44) false (46 (2 (15 \"a\") \"indexOf\" (7 5))))",
+      {"copying a large text in a loop", kLongText + std::string(" (3 \"o\" (8)) (42 true (44) false (46 (16 (15 \"o\") (15 \"s\"))))"),
        kAPMPErrorResourceLimit},
-      {"copying a large text in a loop",
-       "(41 \"s\" \"o\") (3 \"s\" \"0123456789abcdef\") (3 \"o\" (8))"
-       " (42 (23 (16 (15 \"s\") \"length\") 500000) (3 \"s\" (0 (15 \"s\") (15 \"s\"))) false (46))"
-       " (42 true (44) false (46 (16 (15 \"o\") (15 \"s\"))))",
-       kAPMPErrorResourceLimit},
+      {"searching a large text in a loop",
+       kLongText + std::string(" (42 true (44) false (46 (2 (15 \"s\") \"indexOf\" (7 \"z\"))))"), kAPMPErrorResourceLimit},
+      {"scanning a large array in a loop", loopOverLongArray("indexOf"), kAPMPErrorResourceLimit},
+      {"reversing a large array in a loop", loopOverLongArray("reverse"), kAPMPErrorResourceLimit},
+      {"copying a large array in a loop", loopOverLongArray("slice"), kAPMPErrorResourceLimit},
+      {"shifting a large array in a loop", loopOverLongArray("shift"), kAPMPErrorResourceLimit},
       {"exponential regular expression",
        "(2 \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab\" \"search\" (7 \"^(a+)+$\"))", kAPMPErrorResourceLimit},
       {"concat doubling", "(41 \"a\") (3 \"a\" (7 1)) (42 true (3 \"a\" (2 (15 \"a\") \"concat\" (7 (15 \"a\")))) false (46))",

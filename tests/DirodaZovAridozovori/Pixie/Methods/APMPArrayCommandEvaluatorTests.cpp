@@ -13,22 +13,6 @@ using ArrayMethodTest = PixieMethodTest;
 
 int64_t code(const platform::Error& error) { return error.code; }
 
-TEST_F(ArrayMethodTest, ForEachSkipsHolesAndPassesElementIndexAndArray) {
-  V subject = array({num(1), hole(), num(3)});
-  std::vector<std::string> calls;
-  V callback = native([&](std::span<const V> args, platform::Error*) {
-    EXPECT_EQ(args.size(), 3u);
-    EXPECT_TRUE(args[2].isIdenticalTo(subject));
-    calls.push_back(describe(args[0]) + "@" + describe(args[1]));
-    return num(99);
-  });
-  platform::Error error;
-  V result = callArray(subject, "forEach", {callback}, error);
-  EXPECT_TRUE(error.empty());
-  EXPECT_TRUE(result.isUndefined());
-  EXPECT_EQ(calls, (std::vector<std::string>{"1@0", "3@2"}));
-}
-
 TEST_F(ArrayMethodTest, CallbacksSeeTheLengthTakenBeforeTheFirstCall) {
   V subject = array({num(1), num(2), num(3)});
   int calls = 0;
@@ -54,51 +38,44 @@ TEST_F(ArrayMethodTest, CallbacksSeeTheLengthTakenBeforeTheFirstCall) {
   EXPECT_EQ(seen, (std::vector<std::string>{"1", "2"}));
 }
 
-TEST_F(ArrayMethodTest, EveryAndSomeStopAtTheDecidingElement) {
+// The callback gets (element, index, array), never for a hole, and answers element - 2: every and
+// some stop at the deciding element, map keeps holes, filter keeps truthy answers.
+TEST_F(ArrayMethodTest, IterationMethodsCallBackForEachElement) {
+  V subject;
+  std::string calls;
+  V callback = native([&](std::span<const V> args, platform::Error*) {
+    EXPECT_EQ(args.size(), 3u);
+    EXPECT_TRUE(args[2].isIdenticalTo(subject));
+    calls += describe(args[0]) + "@" + describe(args[1]) + " ";
+    return num(args[0].numberValue() - 2);
+  });
   struct Case {
     const char* method;
     APMPValueList elements;
-    double truthyBelow;  // the callback answers element < truthyBelow
     const char* result;
-    int calls;
+    const char* calls;
   };
   const Case cases[] = {
-      {"every", {num(1), num(2), num(9), num(3)}, 5, "false", 3},
-      {"every", {num(1), hole(), num(2)}, 5, "true", 2},
-      {"some", {num(9), num(1), num(0)}, 5, "true", 2},
+      {"forEach", {num(1), hole(), num(3)}, "undefined", "1@0 3@2 "},
+      {"every", {num(1), num(2), num(3)}, "false", "1@0 2@1 "},
+      {"every", {num(1), hole(), num(3)}, "true", "1@0 3@2 "},
+      {"some", {num(2), num(2), num(5), num(1)}, "true", "2@0 2@1 5@2 "},
+      {"map", {num(1), hole(), num(3), hole()}, "[-1,_,1,_]", "1@0 3@2 "},
+      {"filter", {num(1), num(2), hole(), num(4)}, "[1,4]", "1@0 2@1 4@3 "},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.method);
-    int calls = 0;
-    double limit = c.truthyBelow;
-    V predicate = native([&calls, limit](std::span<const V> args, platform::Error*) {
-      ++calls;
-      return boolean(args[0].numberValue() < limit);
-    });
+    subject = array(c.elements);
+    const std::string before = describe(subject);
+    SCOPED_TRACE(before + "." + c.method);
+    calls.clear();
     platform::Error error;
-    V result = callArray(array(c.elements), c.method, {predicate}, error);
+    V result = callArray(subject, c.method, {callback}, error);
     EXPECT_TRUE(error.empty());
     EXPECT_EQ(describe(result), c.result);
+    EXPECT_FALSE(result.isIdenticalTo(subject));
     EXPECT_EQ(calls, c.calls);
+    EXPECT_EQ(describe(subject), before);
   }
-}
-
-TEST_F(ArrayMethodTest, MapKeepsHolesAndFilterKeepsTruthyElements) {
-  V doubler = native([](std::span<const V> args, platform::Error*) { return num(args[0].numberValue() * 2); });
-  platform::Error error;
-  V source = array({num(1), hole(), num(3), hole()});
-  V mapped = callArray(source, "map", {doubler}, error);
-  EXPECT_TRUE(error.empty());
-  EXPECT_EQ(describe(mapped), "[2,_,6,_]");
-  EXPECT_FALSE(mapped.isIdenticalTo(source));
-  EXPECT_EQ(describe(source), "[1,_,3,_]");
-
-  V odd = native([](std::span<const V> args, platform::Error*) {
-    return num(std::fmod(args[0].numberValue(), 2));
-  });
-  V kept = callArray(array({num(1), num(2), hole(), num(3), num(4)}), "filter", {odd}, error);
-  EXPECT_TRUE(error.empty());
-  EXPECT_EQ(describe(kept), "[1,3]");
 }
 
 TEST_F(ArrayMethodTest, CallbackErrorsStopTheIterationAndKeepEarlierEffects) {
@@ -154,107 +131,84 @@ TEST_F(ArrayMethodTest, ReduceAndReduceRight) {
   }
 }
 
-// Searches use strict equality and relative starts; joins leave out holes, undefined and null.
-TEST_F(ArrayMethodTest, SearchesAndJoins) {
+// One call on a fresh receiver: its result, the receiver afterwards (nullptr: unchanged) and the error.
+// Searches use strict equality and relative starts; joins leave out holes, undefined and null;
+// infinite bounds are clamped, never converted to an integer as they stand.
+TEST_F(ArrayMethodTest, CallsOnAFreshReceiver) {
   const double nan = std::nan("");
+  const APMPValueList four{num(1), num(2), num(3), num(4)};
+  V f = native([](std::span<const V>, platform::Error*) { return undef(); });
   struct Case {
-    const char* method;
     APMPValueList elements;
-    APMPValueList arguments;
-    const char* result;
-  };
-  const Case cases[] = {
-      {"indexOf", {num(nan)}, {num(nan)}, "-1"},
-      {"indexOf", {num(1), boolean(true)}, {boolean(true)}, "1"},
-      {"indexOf", {num(1), num(2), num(1)}, {num(1), num(1)}, "2"},
-      {"indexOf", {num(1), num(2), num(1)}, {num(1), num(-1)}, "2"},
-      {"indexOf", {num(1), num(2)}, {num(1), num(-10)}, "0"},
-      {"indexOf", {undef(), hole()}, {}, "0"},
-      {"lastIndexOf", {num(1), num(2), num(1)}, {num(1), num(1)}, "0"},
-      {"lastIndexOf", {num(1), num(2), num(1)}, {num(1), num(-2)}, "0"},
-      {"lastIndexOf", {num(1), num(2), num(3)}, {num(1), num(-10)}, "-1"},
-      {"lastIndexOf", {num(1), num(2), num(3)}, {num(3), num(nan)}, "2"},
-      {"indexOf", {num(1), num(2)}, {num(1), num(-INFINITY)}, "0"},
-      {"indexOf", {num(1), num(2)}, {num(1), num(INFINITY)}, "-1"},
-      {"lastIndexOf", {num(1), num(2)}, {num(2), num(INFINITY)}, "1"},
-      {"lastIndexOf", {num(1), num(2)}, {num(2), num(-INFINITY)}, "-1"},
-      {"join", {num(1), num(2)}, {}, "'1,2'"},
-      {"join", {num(1), num(2)}, {undef()}, "'12'"},
-      {"join", {num(1), V::null(), num(2)}, {str("-")}, "'1--2'"},
-      {"join", {num(1), hole(), undef(), str("x")}, {num(0)}, "'1000x'"},
-      {"toString", {num(1), hole(), num(0.5)}, {}, "'1,,0.5'"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(describe(array(c.elements)) + " " + c.method + describe(array(c.arguments)));
-    platform::Error error;
-    V result = callArray(array(c.elements), c.method, c.arguments, error);
-    EXPECT_TRUE(error.empty());
-    EXPECT_EQ(describe(result), c.result);
-  }
-}
-
-TEST_F(ArrayMethodTest, SliceAndSpliceClampTheirBounds) {
-  struct Case {
     const char* method;
     APMPValueList arguments;
     const char* result;
-    const char* after;  // the receiver afterwards
+    const char* after = nullptr;
+    int64_t error = 0;
   };
   const Case cases[] = {
-      {"slice", {num(2), num(1)}, "[]", "[1,2,3,4]"},
-      {"slice", {num(1), num(-1)}, "[2,3]", "[1,2,3,4]"},
-      {"slice", {num(1.9), str("3")}, "[2,3]", "[1,2,3,4]"},
-      {"splice", {num(1), num(2)}, "[2,3]", "[1,4]"},
-      {"splice", {num(-1), num(1), str("x"), str("y")}, "[4]", "[1,2,3,'x','y']"},
-      {"splice", {num(1), num(-5), str("x")}, "[]", "[1,'x',2,3,4]"},
-      {"splice", {num(10), num(1), str("x")}, "[]", "[1,2,3,4,'x']"},
-      // Infinite bounds are clamped, never converted to an integer as they stand.
-      {"slice", {num(-INFINITY), num(INFINITY)}, "[1,2,3,4]", "[1,2,3,4]"},
-      {"slice", {num(INFINITY)}, "[]", "[1,2,3,4]"},
-      {"splice", {num(-INFINITY), num(1)}, "[1]", "[2,3,4]"},
-      {"splice", {num(1), num(INFINITY)}, "[2,3,4]", "[1]"},
-      {"splice", {num(1e300), num(1e300)}, "[]", "[1,2,3,4]"},
+      {{num(nan)}, "indexOf", {num(nan)}, "-1"},
+      {{num(1), boolean(true)}, "indexOf", {boolean(true)}, "1"},
+      {{num(1), num(2), num(1)}, "indexOf", {num(1), num(-1)}, "2"},
+      {{num(1), num(2)}, "indexOf", {num(1), num(-10)}, "0"},
+      {{undef(), hole()}, "indexOf", {}, "0"},
+      {{num(1), num(2), num(1)}, "lastIndexOf", {num(1), num(-2)}, "0"},
+      {{num(1), num(2), num(3)}, "lastIndexOf", {num(1), num(-10)}, "-1"},
+      {{num(1), num(2), num(3)}, "lastIndexOf", {num(3), num(nan)}, "2"},
+      {{num(1), num(2)}, "indexOf", {num(1), num(-INFINITY)}, "0"},
+      {{num(1), num(2)}, "indexOf", {num(1), num(INFINITY)}, "-1"},
+      {{num(1), num(2)}, "lastIndexOf", {num(2), num(INFINITY)}, "1"},
+      {{num(1), num(2)}, "lastIndexOf", {num(2), num(-INFINITY)}, "-1"},
+      {{num(1), num(2)}, "join", {}, "'1,2'"},
+      {{num(1), num(2)}, "join", {undef()}, "'12'"},
+      {{num(1), V::null(), num(2)}, "join", {str("-")}, "'1--2'"},
+      {{num(1), hole(), undef(), str("x")}, "join", {num(0)}, "'1000x'"},
+      {{num(1), hole(), num(0.5)}, "toString", {}, "'1,,0.5'"},
+      {four, "slice", {num(2), num(1)}, "[]"},
+      {four, "slice", {num(1), num(-1)}, "[2,3]"},
+      {four, "slice", {num(1.9), str("3")}, "[2,3]"},
+      {four, "splice", {num(1), num(2)}, "[2,3]", "[1,4]"},
+      {four, "splice", {num(-1), num(1), str("x"), str("y")}, "[4]", "[1,2,3,'x','y']"},
+      {four, "splice", {num(1), num(-5), str("x")}, "[]", "[1,'x',2,3,4]"},
+      {four, "splice", {num(10), num(1), str("x")}, "[]", "[1,2,3,4,'x']"},
+      {four, "slice", {num(-INFINITY), num(INFINITY)}, "[1,2,3,4]"},
+      {four, "slice", {num(INFINITY)}, "[]"},
+      {four, "splice", {num(-INFINITY), num(1)}, "[1]", "[2,3,4]"},
+      {four, "splice", {num(1), num(INFINITY)}, "[2,3,4]", "[1]"},
+      {four, "splice", {num(1e300), num(1e300)}, "[]"},
+      {{num(1), num(2)}, "push", {}, "2"},
+      {{num(1), num(2)}, "push", {num(3), num(4)}, "4", "[1,2,3,4]"},
+      {{num(1), num(2)}, "unshift", {str("a"), str("b")}, "4", "['a','b',1,2]"},
+      {{num(1), num(2)}, "pop", {}, "2", "[1]"},
+      {{num(1), num(2)}, "shift", {}, "1", "[2]"},
+      // concat flattens one level and refuses control values.
+      {{num(1)}, "concat", {array({num(2), hole()}), str("x"), array({array({num(3)})})}, "[1,2,_,'x',[3]]"},
+      {{num(1)}, "concat", {num(2), V::breakValue()}, "undefined", nullptr, kAPMPErrorArgumentKind},
+      {{num(2), num(1)}, "every", {}, "undefined", nullptr, kAPMPErrorArgumentCount},
+      {{num(2), num(1)}, "map", {undef()}, "undefined", nullptr, kAPMPErrorArgumentKind},
+      {{num(2), num(1)}, "join", {str(","), str(",")}, "undefined", nullptr, kAPMPErrorArgumentCount},
+      {{num(2), num(1)}, "reduce", {f, num(1), num(2)}, "undefined", nullptr, kAPMPErrorArgumentCount},
+      {{num(2), num(1)}, "reduceRight", {f, V::continueValue()}, "undefined", nullptr, kAPMPErrorArgumentKind},
+      {{num(2), num(1)}, "sort", {f, f}, "undefined", nullptr, kAPMPErrorArgumentCount},
+      // Conversion errors of arguments pass up unchanged.
+      {{num(2), num(1)}, "join", {V::breakValue()}, "undefined", nullptr, kAPMPErrorNoStringForm},
+      {{num(2), num(1)}, "splice", {num(0), V::continueValue()}, "undefined", nullptr, kAPMPErrorNoNumberForm},
+      {{num(2), num(1)}, "hasOwnProperty", {V::breakValue()}, "undefined", nullptr, kAPMPErrorNoStringForm},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.method) + describe(array(c.arguments)));
-    V subject = array({num(1), num(2), num(3), num(4)});
+    V subject = array(c.elements);
+    const std::string before = describe(subject);
+    SCOPED_TRACE(before + "." + c.method + describe(array(c.arguments)));
     platform::Error error;
     V result = callArray(subject, c.method, c.arguments, error);
-    EXPECT_TRUE(error.empty());
+    EXPECT_EQ(code(error), c.error);
+    if (c.error) { EXPECT_EQ(error.domain, kAPMPErrorDomain); }
     EXPECT_EQ(describe(result), c.result);
-    EXPECT_EQ(describe(subject), c.after);
+    EXPECT_EQ(describe(subject), c.after ? c.after : before);
   }
 }
 
-TEST_F(ArrayMethodTest, PushPopShiftUnshiftAndReverse) {
-  platform::Error error;
-  V subject = array({num(1), num(2)});
-  EXPECT_EQ(describe(callArray(subject, "push", {}, error)), "2");
-  EXPECT_EQ(describe(callArray(subject, "push", {num(3), num(4)}, error)), "4");
-  EXPECT_EQ(describe(callArray(subject, "unshift", {str("a"), str("b")}, error)), "6");
-  EXPECT_EQ(describe(subject), "['a','b',1,2,3,4]");
-  EXPECT_EQ(describe(callArray(subject, "pop", {}, error)), "4");
-  EXPECT_EQ(describe(callArray(subject, "shift", {}, error)), "'a'");
-  V reversed = callArray(subject, "reverse", {}, error);
-  EXPECT_TRUE(reversed.isIdenticalTo(subject));
-  EXPECT_EQ(describe(subject), "[3,2,1,'b']");
-  EXPECT_TRUE(error.empty());
-}
-
-TEST_F(ArrayMethodTest, ConcatFlattensOneLevelAndRefusesControlValues) {
-  platform::Error error;
-  V subject = array({num(1)});
-  V result = callArray(subject, "concat", {array({num(2), hole()}), str("x"), array({array({num(3)})})}, error);
-  EXPECT_TRUE(error.empty());
-  EXPECT_EQ(describe(result), "[1,2,_,'x',[3]]");
-  EXPECT_EQ(describe(subject), "[1]");
-
-  V refused = callArray(subject, "concat", {num(2), V::breakValue()}, error);
-  EXPECT_TRUE(refused.isUndefined());
-  EXPECT_EQ(code(error), kAPMPErrorArgumentKind);
-}
-
-TEST_F(ArrayMethodTest, SortOrdersAsTextOrByComparatorHolesLastUndefinedBeforeThem) {
+TEST_F(ArrayMethodTest, SortAndReverseWorkInPlaceWithHolesLast) {
   V numeric = native([](std::span<const V> args, platform::Error*) {
     return num(args[0].numberValue() - args[1].numberValue());
   });
@@ -277,6 +231,10 @@ TEST_F(ArrayMethodTest, SortOrdersAsTextOrByComparatorHolesLastUndefinedBeforeTh
     EXPECT_TRUE(result.isIdenticalTo(subject));
     EXPECT_EQ(describe(subject), c.sorted);
   }
+  V pair = array({num(1), num(2)});
+  platform::Error error;
+  EXPECT_TRUE(callArray(pair, "reverse", {}, error).isIdenticalTo(pair));
+  EXPECT_EQ(describe(pair), "[2,1]");
 }
 
 TEST_F(ArrayMethodTest, SortSurvivesHostileComparators) {
@@ -318,39 +276,6 @@ TEST_F(ArrayMethodTest, SortSurvivesHostileComparators) {
   EXPECT_EQ(code(error), kAPMPErrorNoNumberForm);
   EXPECT_TRUE(result.isIdenticalTo(failed));
   EXPECT_EQ(failed.asArray()->count(), 5u);
-}
-
-TEST_F(ArrayMethodTest, ArgumentCountsAndKinds) {
-  V f = native([](std::span<const V>, platform::Error*) { return undef(); });
-  struct Case {
-    const char* method;
-    APMPValueList arguments;
-    int64_t error;
-  };
-  const Case cases[] = {
-      {"every", {}, kAPMPErrorArgumentCount},
-      {"map", {undef()}, kAPMPErrorArgumentKind},
-      {"join", {str(","), str(",")}, kAPMPErrorArgumentCount},
-      {"reduce", {f, num(1), num(2)}, kAPMPErrorArgumentCount},
-      {"reduce", {num(1)}, kAPMPErrorArgumentKind},
-      {"reduceRight", {f, V::continueValue()}, kAPMPErrorArgumentKind},
-      {"sort", {f, f}, kAPMPErrorArgumentCount},
-      // Conversion errors of arguments pass up unchanged.
-      {"join", {V::breakValue()}, kAPMPErrorNoStringForm},
-      {"slice", {V::breakValue()}, kAPMPErrorNoNumberForm},
-      {"splice", {num(0), V::continueValue()}, kAPMPErrorNoNumberForm},
-      {"hasOwnProperty", {V::breakValue()}, kAPMPErrorNoStringForm},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.method) + describe(array(c.arguments)));
-    V subject = array({num(2), num(1)});
-    platform::Error error;
-    V result = callArray(subject, c.method, c.arguments, error);
-    EXPECT_EQ(error.domain, kAPMPErrorDomain);
-    EXPECT_EQ(code(error), c.error);
-    EXPECT_TRUE(result.isUndefined());
-    EXPECT_EQ(describe(subject), "[2,1]");
-  }
 }
 
 TEST_F(ArrayMethodTest, GrowthBeyondTheLengthLimitIsAnOrderlyError) {
