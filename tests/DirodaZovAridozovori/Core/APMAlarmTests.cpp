@@ -37,12 +37,10 @@ TEST_F(APMAlarmTest, FiresOnItsQueueWhenTheClockReachesTheDeadline) {
     onQueue = queue_->isCurrent();
     ++fired;
   });
-  EXPECT_TRUE(alarm.hasActiveTimer());
   EXPECT_EQ(alarm.scheduledTimestamp(), 1700000010.0);
 
   clock_->advance(9.5);
-  EXPECT_GE(platform::TimerService::shared().pendingCount(), 1u) << "not due yet";
-  EXPECT_EQ(fired, 0);
+  EXPECT_EQ(fired, 0) << "not due yet";
   clock_->advance(1);
   ASSERT_TRUE(testsupport::waitFor([&] { return fired == 1; }));
   drain();
@@ -124,17 +122,14 @@ TEST_F(APMAlarmTest, ArmingAndCancellingFromManyThreads) {
     threads.emplace_back([&, t] {
       std::mt19937 random(t);
       for (int i = 0; i < 200; ++i) {
-        switch (random() % 3) {
-          case 0:
-            alarm.runAfterDelay(0, [&] { ++runs; });
-            ++armings;
-            break;
-          case 1:
-            alarm.cancel();
-            break;
-          default:
-            (void)alarm.hasActiveTimer();
-            (void)alarm.scheduledTimestamp();
+        const auto action = random() % 3;
+        if (action == 0) {
+          alarm.runAfterDelay(0, [&] { ++runs; });
+          ++armings;
+        } else if (action == 1) {
+          alarm.cancel();
+        } else {
+          (void)alarm.scheduledTimestamp();
         }
       }
     });

@@ -8,8 +8,6 @@ using platform::Object;
 TEST(APMError, ErrorsCarryDomainDescriptionAndContext) {
   Error plain = APMError::apm_errorWithCode(2, "Remote config data is corrupted");
   EXPECT_EQ(plain.domain, "com.diroda.dmp.measurement.ErrorDomain");
-  EXPECT_EQ(plain.code, 2);
-  EXPECT_EQ(plain.description, "Remote config data is corrupted");
   EXPECT_EQ(plain.userInfo, (platform::Dictionary{{"NSLocalizedDescription", Object("Remote config data is corrupted")}}));
   EXPECT_EQ(APMError::monitorContextOf(plain), "");
 

