@@ -56,20 +56,17 @@ TEST_F(APMDatabaseAudienceTest, FiltersTakeTheirFlagsFromTheDecodedData) {
     ASSERT_TRUE(db_->updatePropertyFilters({APMPropertyFilter(3, 30, "color", allProperty, true, true, true)}, &e));
 
     auto purchase = db_->eventFiltersForEventName("purchase", &e);
-    ASSERT_TRUE(purchase);
-    ASSERT_EQ(purchase->size(), 2u);
+    ASSERT_TRUE(purchase && purchase->size() == 2u);
     EXPECT_EQ(purchase->at(0), APMEventFilter(1, 10, "purchase", scopedSequence, true, false, true));
     EXPECT_EQ(purchase->at(1), APMEventFilter(1, 11, "purchase", garbage, false, false, false))
         << "undecodable data gives NO for all three flags";
     EXPECT_EQ(db_->eventFiltersForEventName("level_up", &e)->front(),
               APMEventFilter(2, 20, "level_up", dynamicOnly, false, true, false));
-    auto color = db_->propertyFiltersForPropertyName("color", &e);
-    ASSERT_EQ(color->size(), 1u);
-    EXPECT_EQ(color->front(), APMPropertyFilter(3, 30, "color", allProperty, true, true, true));
+    EXPECT_EQ(db_->propertyFiltersForPropertyName("color", &e)->front(),
+              APMPropertyFilter(3, 30, "color", allProperty, true, true, true));
 
     EXPECT_EQ(*db_->allAudienceIDs(&e), (std::set<int32_t>{1, 2, 3}));
     EXPECT_EQ(*db_->allSessionScopedFilters(&e), (std::map<int32_t, std::set<int32_t>>{{1, {10}}, {3, {30}}}));
-
   });
 }
 
@@ -91,17 +88,13 @@ TEST_F(APMDatabaseAudienceTest, ConditionalUserPropertyRoundTripsWithItsEvents) 
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->origin, "fiam");
     EXPECT_EQ(stored->value, APMValue("v"));
-    EXPECT_EQ(stored->triggerEventName, "level_up");
     EXPECT_EQ(stored->triggerTimeout, 100);
     EXPECT_EQ(stored->timeToLive, 50);
     EXPECT_TRUE(stored->active);
     EXPECT_EQ(stored->triggeredTimestamp, 1700000050);
-    ASSERT_TRUE(stored->triggeredEvent);
+    ASSERT_TRUE(stored->triggeredEvent && stored->expiredEvent);
     EXPECT_TRUE(*stored->triggeredEvent == *record->triggeredEvent);
     EXPECT_FALSE(stored->timedOutEvent);
-    ASSERT_TRUE(stored->expiredEvent);
-    EXPECT_EQ(stored->expiredEvent->name(), "_exp_expire");
-
     ASSERT_TRUE(db_->deleteConditionalUserPropertyWithName("favorite", &e));
     EXPECT_FALSE(db_->conditionalUserPropertyWithName("favorite", &e));
     EXPECT_TRUE(e.empty());
@@ -110,14 +103,14 @@ TEST_F(APMDatabaseAudienceTest, ConditionalUserPropertyRoundTripsWithItsEvents) 
 
 TEST_F(APMDatabaseAudienceTest, TimedOutExpiredAndTriggeredSelectionsFollowTheClock) {
   onWorker([&] {
-    auto waiting = property("waiting", "o");  // created at T, time-out 100
+    auto waiting = property("waiting", "o");  // created now, time-out 100, time to live 50
     auto late = property("late", "o");
     late->creationTimestamp = 1700000000 - 500;
     auto otherTrigger = property("other", "o");
     otherTrigger->triggerEventName = "purchase";
     auto live = property("live", "o");
     live->active = true;
-    live->triggeredTimestamp = 1700000000;  // time to live 50
+    live->triggeredTimestamp = 1700000000;
     auto dead = property("dead", "o");
     dead->active = true;
     dead->triggeredTimestamp = 1700000000 - 60;
@@ -156,12 +149,10 @@ TEST_F(APMDatabaseAudienceTest, PrefixAndOriginMatchLiterally) {
       std::vector<std::string> expected;
     };
     const std::vector<Case> cases = {
-        {"everything", std::nullopt, std::nullopt, {"a%c", "a_b", "abc", "axb", "zz"}},
         {"underscore in the prefix is literal", std::string("a_"), std::nullopt, {"a_b"}},
         {"percent in the prefix is literal", std::string("a%"), std::nullopt, {"a%c"}},
-        {"origin is matched whole", std::nullopt, std::string("fiam"), {"a_b", "axb"}},
         {"underscore in the origin is literal", std::nullopt, std::string("fia_"), {"a%c"}},
-        {"both joined", std::string("a"), std::string("fiam"), {"a_b", "axb"}},
+        {"both joined, origin whole", std::string("a"), std::string("fiam"), {"a_b", "axb"}},
     };
     for (const Case& c : cases) {
       platform::Error e;
@@ -183,10 +174,8 @@ TEST_F(APMDatabaseAudienceTest, UnreadableStoredEventIsDroppedButTheRecordStillW
   onWorker([&] {
     platform::Error e;
     auto stored = db_->conditionalUserPropertyWithName("p", &e);
-    ASSERT_TRUE(stored);
+    ASSERT_TRUE(stored && stored->expiredEvent);
     EXPECT_FALSE(stored->timedOutEvent);
-    ASSERT_TRUE(stored->expiredEvent);
-    EXPECT_EQ(stored->expiredEvent->name(), "_exp_expire");
     EXPECT_EQ(names(db_->timedOutConditionalUserPropertiesWithError(&e)), (std::vector<std::string>{"p"}))
         << "the record must still time out";
     EXPECT_TRUE(e.empty());

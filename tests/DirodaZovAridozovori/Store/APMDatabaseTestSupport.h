@@ -3,10 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <type_traits>
 
 #include "APMDatabase.h"
 #include "APMFileUtilities.h"
@@ -20,22 +19,8 @@ class APMDatabaseFixture : public ::testing::Test {
     queue_ = platform::DispatchQueue::create("com.diroda.zora.worker");
     reopen();
   }
-  void TearDown() override {
-    queue_->sync([&] { db_.reset(); });
-  }
-
-  // Runs f on the worker queue and hands back its result.
-  template <typename F>
-  auto onWorker(F&& f) {
-    using R = std::invoke_result_t<F>;
-    if constexpr (std::is_void_v<R>) {
-      queue_->sync([&] { f(); });
-    } else {
-      std::optional<R> result;
-      queue_->sync([&] { result.emplace(f()); });
-      return std::move(*result);
-    }
-  }
+  void TearDown() override { onWorker([&] { db_.reset(); }); }
+  void onWorker(const std::function<void()>& f) { queue_->sync(f); }
 
   // Closes and opens the database again, as a new process would.
   void reopen() {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "APMFileUtilities.h"
 #include "APMStoreLog.h"
 #include "TestSupport.h"
 
@@ -30,6 +31,10 @@ class APMSqliteStoreTest : public ::testing::Test {
                                      &error);
   }
 
+  static bool put(APMSqliteStore& store, const std::string& name, int64_t count) {
+    return store.upsertRecord({{"name", Object(name)}, {"count", Object(count)}}, "items", nullptr);
+  }
+
   static int64_t countOf(APMSqliteStore& store, const std::string& name) {
     platform::Error error;
     auto rows = store.recordsForQuery("SELECT count FROM items WHERE name = ?", {Object(name)}, &error);
@@ -52,18 +57,16 @@ TEST_F(APMSqliteStoreTest, RowsKeepTheirKindsAndNullColumnsAreAbsent) {
       {"blob", Object(platform::Data{0, 1, 2, 255})},
       {"empty blob", Object(platform::Data{})},
   };
-  for (const auto& [key, value] : cases) {
-    ASSERT_TRUE(store->upsertRecord({{"k", Object(key)}, {"v", value}}, "values_table", &error)) << error.description;
-  }
   ASSERT_TRUE(store->upsertRecord({{"k", Object("null")}, {"v", Object()}}, "values_table", &error));
   for (const auto& [key, value] : cases) {
+    ASSERT_TRUE(store->upsertRecord({{"k", Object(key)}, {"v", value}}, "values_table", &error)) << error.description;
     auto rows = store->recordsForQuery("SELECT v FROM values_table WHERE k = ?", {Object(key)}, &error);
     ASSERT_TRUE(rows && rows->size() == 1) << key;
     EXPECT_EQ(rows->front().at("v").kind(), value.kind()) << key;
     EXPECT_EQ(rows->front().at("v"), value) << key;
   }
   auto nullRow = store->recordsForQuery("SELECT k, v FROM values_table WHERE k = 'null'", {}, &error);
-  ASSERT_TRUE(nullRow && nullRow->size() == 1);
+  ASSERT_TRUE(nullRow && nullRow->size() == 1 && nullRow->front().count("k"));
   EXPECT_EQ(nullRow->front().count("v"), 0u);
 }
 
@@ -71,17 +74,15 @@ TEST_F(APMSqliteStoreTest, TransactionsCommitOnYesAndRollBackOnNoOrThrow) {
   auto store = open();
   ASSERT_TRUE(makeItems(*store));
   platform::Error error;
-  EXPECT_TRUE(store->performTransactionWithError(&error, [&] {
-    return store->upsertRecord({{"name", Object("kept")}, {"count", Object(1)}}, "items", nullptr);
-  }));
+  EXPECT_TRUE(store->performTransactionWithError(&error, [&] { return put(*store, "kept", 1); }));
   EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
-    store->upsertRecord({{"name", Object("refused")}, {"count", Object(1)}}, "items", nullptr);
+    put(*store, "refused", 1);
     return false;
   }));
   EXPECT_FALSE(error.empty()) << "a refused transaction must report an error";
   platform::Error thrownError;
   EXPECT_FALSE(store->performTransactionWithError(&thrownError, [&]() -> bool {
-    store->upsertRecord({{"name", Object("thrown")}, {"count", Object(1)}}, "items", nullptr);
+    put(*store, "thrown", 1);
     throw std::runtime_error("boom");
   }));
   EXPECT_NE(thrownError.description.find("boom"), std::string::npos);
@@ -98,18 +99,14 @@ TEST_F(APMSqliteStoreTest, NestedTransactionRollsBackOnlyItsOwnChangesAndOuterRo
   ASSERT_TRUE(makeItems(*store));
   platform::Error error;
   const bool committed = store->performTransactionWithError(&error, [&] {
-    store->upsertRecord({{"name", Object("outer")}, {"count", Object(1)}}, "items", nullptr);
+    put(*store, "outer", 1);
     platform::Error innerError;
-    const bool inner = store->performTransactionWithError(&innerError, [&] {
-      store->upsertRecord({{"name", Object("inner-refused")}, {"count", Object(1)}}, "items", nullptr);
+    EXPECT_FALSE(store->performTransactionWithError(&innerError, [&] {
+      put(*store, "inner-refused", 1);
       store->executeStatement("UPDATE items SET count = 99 WHERE name = 'outer'", {}, nullptr);
       return false;
-    });
-    EXPECT_FALSE(inner);
-    const bool kept = store->performTransactionWithError(&innerError, [&] {
-      return store->upsertRecord({{"name", Object("inner-kept")}, {"count", Object(2)}}, "items", nullptr);
-    });
-    EXPECT_TRUE(kept);
+    }));
+    EXPECT_TRUE(store->performTransactionWithError(&innerError, [&] { return put(*store, "inner-kept", 2); }));
     return true;
   });
   ASSERT_TRUE(committed) << error.description;
@@ -119,9 +116,7 @@ TEST_F(APMSqliteStoreTest, NestedTransactionRollsBackOnlyItsOwnChangesAndOuterRo
 
   // An outer rollback undoes even the inner savepoints that committed.
   EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
-    EXPECT_TRUE(store->performTransactionWithError(nullptr, [&] {
-      return store->upsertRecord({{"name", Object("inner")}, {"count", Object(1)}}, "items", nullptr);
-    }));
+    EXPECT_TRUE(store->performTransactionWithError(nullptr, [&] { return put(*store, "inner", 1); }));
     return false;
   }));
   EXPECT_EQ(countOf(*store, "inner"), -1);
@@ -132,7 +127,7 @@ TEST_F(APMSqliteStoreTest, NothingRunsOutsideATransactionTheDatabaseAlreadyEnded
   ASSERT_TRUE(makeItems(*store));
   platform::Error error;
   EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
-    store->upsertRecord({{"name", Object("before")}, {"count", Object(1)}}, "items", nullptr);
+    put(*store, "before", 1);
     // Stands in for SQLite rolling back on its own after an I/O error.
     store->executeStatement("ROLLBACK", {}, nullptr);
     platform::Error afterError;
@@ -143,17 +138,12 @@ TEST_F(APMSqliteStoreTest, NothingRunsOutsideATransactionTheDatabaseAlreadyEnded
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(countOf(*store, "before"), -1);
   EXPECT_EQ(countOf(*store, "after"), -1) << "a write after the rollback must not be committed on its own";
-  EXPECT_TRUE(store->performTransactionWithError(&error, [&] {
-    return store->upsertRecord({{"name", Object("next")}, {"count", Object(1)}}, "items", nullptr);
-  }));
+  EXPECT_TRUE(store->performTransactionWithError(&error, [&] { return put(*store, "next", 1); }));
   EXPECT_EQ(countOf(*store, "next"), 1);
 }
 
 TEST_F(APMSqliteStoreTest, FileThatIsNotADatabaseFailsTheIntegrityCheck) {
-  {
-    std::ofstream garbage(path_, std::ios::binary);
-    garbage << std::string(8192, 'x');
-  }
+  std::ofstream(path_, std::ios::binary) << std::string(8192, 'x');
   platform::Error error;
   EXPECT_FALSE(APMSqliteStore::create(path_, &error));
   EXPECT_EQ(error.code, kAPMStoreErrorCorruptData);
@@ -166,6 +156,20 @@ TEST_F(APMSqliteStoreTest, IdentifiersAreQuotedSoOddNamesStayNames) {
   platform::Error error;
   ASSERT_TRUE(store->ensureTableWithName("t; DROP TABLE x", {{"a\"b", "TEXT"}}, {}, {}, &error)) << error.description;
   EXPECT_TRUE(store->upsertRecord({{"a\"b", Object("v")}}, "t; DROP TABLE x", &error)) << error.description;
+}
+
+TEST(APMFileUtilitiesTest, DeleteFileReportsEveryFailure) {
+  testsupport::TempDir dir;
+  const std::string path = dir.path() + "/file";
+  std::ofstream(path) << "x";
+  platform::Error error, empty;
+  EXPECT_TRUE(APMDeleteFile(path, &error));
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_FALSE(APMDeleteFile(path, &error)) << "a missing file is not deleted";
+  EXPECT_EQ(error.code, kAPMStoreErrorFileSystem);
+  EXPECT_FALSE(APMDeleteFile("", &empty));
+  EXPECT_EQ(empty.code, 1);
+  EXPECT_EQ(empty.description, "Received empty path for deleting file");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the store tests.
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -15,35 +16,22 @@ inline std::string repeat(const std::string& unit, size_t count) {
   return text;
 }
 
-// Captures store log lines for the test's lifetime.
+// Captures the codes of store log lines for the test's lifetime.
 class CapturedStoreLog {
  public:
-  struct Line {
-    int level;
-    int64_t code;
-    std::string message;
-  };
   CapturedStoreLog() {
-    APMSetStoreLogSink([this](int level, int64_t code, const std::string& message, const APMMonitorContexts&) {
+    APMSetStoreLogSink([this](int, int64_t code, const std::string&, const APMMonitorContexts&) {
       std::lock_guard<std::mutex> lock(mutex_);
-      lines_.push_back({level, code, message});
+      codes_.push_back(code);
     });
   }
   ~CapturedStoreLog() { APMSetStoreLogSink(nullptr); }
-  std::vector<int64_t> codes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<int64_t> result;
-    for (const Line& line : lines_) result.push_back(line.code);
-    return result;
-  }
   bool contains(int64_t code) {
-    for (int64_t c : codes()) {
-      if (c == code) return true;
-    }
-    return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
   }
 
  private:
   std::mutex mutex_;
-  std::vector<Line> lines_;
+  std::vector<int64_t> codes_;
 };
