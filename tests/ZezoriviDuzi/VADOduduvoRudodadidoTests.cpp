@@ -7,22 +7,7 @@
 
 namespace {
 
-TEST(VADOduduvoRudodadidoTest, SubscriptsSetRemoveAndCopy) {
-  VADOduduvoRudodadido<> dictionary;
-  EXPECT_FALSE(dictionary.objectForKeyedSubscript("a").has_value());
-  dictionary.setObject(platform::Object(1), "a");
-  dictionary.setObject(platform::Object("two"), "b");
-  EXPECT_EQ(dictionary.objectForKeyedSubscript("a")->integerValue(), 1);
-
-  auto snapshot = dictionary.dictionary();
-  dictionary.setObject(std::nullopt, "a");
-  EXPECT_FALSE(dictionary.objectForKeyedSubscript("a").has_value());
-  EXPECT_EQ(snapshot.size(), 2u);  // the copy does not follow later changes
-  dictionary.removeObjectForKey("b");
-  EXPECT_EQ(dictionary.count(), 0u);
-}
-
-TEST(VADOduduvoRudodadidoTest, ConcurrentWritersAndReaders) {
+TEST(VADOduduvoRudodadidoTest, ConcurrentWritersAndReadersThenRemovalAndSnapshots) {
   VADOduduvoRudodadido<> dictionary;
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -39,6 +24,14 @@ TEST(VADOduduvoRudodadidoTest, ConcurrentWritersAndReaders) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(dictionary.count(), 1000u);
+
+  // A null value removes the key; a snapshot does not follow later changes.
+  auto snapshot = dictionary.dictionary();
+  dictionary.setObject(std::nullopt, "0:0");
+  dictionary.removeObjectForKey("0:1");
+  EXPECT_FALSE(dictionary.objectForKeyedSubscript("0:0").has_value());
+  EXPECT_EQ(dictionary.count(), 998u);
+  EXPECT_EQ(snapshot.size(), 1000u);
 }
 
 }  // namespace
