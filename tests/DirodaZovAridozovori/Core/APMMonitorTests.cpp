@@ -42,8 +42,7 @@ TEST(APMMonitorLevels, DescriptionsSilenceMonitoringAndLoggerLevels) {
   struct Row {
     int64_t level;
     const char* description;
-    bool silent;
-    bool monitorable;
+    bool silent, monitorable;
     int64_t dulLevel;
     char keyLetter;
   };
@@ -69,11 +68,7 @@ TEST(APMMonitorLevels, DescriptionsSilenceMonitoringAndLoggerLevels) {
 TEST(APMMonitorEncoding, ContextsKeepTheirShapeOnly) {
   constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-  struct Row {
-    const char* name;
-    APMMonitorContext context;
-    std::string expected;
-  };
+  struct Row { const char* name; APMMonitorContext context; std::string expected; };
   const Row rows[] = {
       {"null", APMMonitorContext(), ""},
       {"string", APMMonitorContext("user@example.com"), "-"},
@@ -91,13 +86,15 @@ TEST(APMMonitorEncoding, ContextsKeepTheirShapeOnly) {
       // An exception shows its last SDK frame, else its name.
       {"exception without stack", APMMonitorContext(exceptionWithStack({})), "NSInvalidArgumentException"},
       {"method frame", exceptionWithStack(kStackWithSDKFrame), "-[APMMeasurement handleEventOnWorkerQueue:]"},
-      {"function frame", exceptionWithStack({"0 a 0x1 x + 1", "1 b 0x2 y + 2", "2 Murrelin 0x3 apm_helperFunction + 7"}),
+      {"function frame",
+       exceptionWithStack({"0 a 0x1 x + 1", "1 b 0x2 y + 2", "2 Murrelin 0x3 apm_helperFunction + 7"}),
        "apm_helperFunction"},
       {"first two lines are skipped",
        exceptionWithStack({"0 a 0x1 APMFirst + 1", "1 b 0x2 APMSecond + 2", "2 c 0x3 other + 3"}),
        "NSInvalidArgumentException"},
       {"short lines are skipped",
-       exceptionWithStack({"0", "1", "2 APMShort", "3   Murrelin  0x4   -[APMAlarm cancel] + 9"}), "-[APMAlarm cancel]"},
+       exceptionWithStack({"0", "1", "2 APMShort", "3   Murrelin  0x4   -[APMAlarm cancel] + 9"}),
+       "-[APMAlarm cancel]"},
       {"fewer than three lines", exceptionWithStack({"0 a 0x1 APMx + 1", "1 b 0x2 APMy + 2"}),
        "NSInvalidArgumentException"},
   };
@@ -234,10 +231,7 @@ TEST_F(APMMonitorTest, LaunchArgumentsAndPersistedSwitches) {
   struct Row {
     const char* name;
     std::vector<std::string> arguments;
-    bool storedDebug;
-    bool storedVerbose;
-    bool debug;
-    bool verbose;
+    bool storedDebug, storedVerbose, debug, verbose;
     int64_t logLevel;
   };
   const Row rows[] = {

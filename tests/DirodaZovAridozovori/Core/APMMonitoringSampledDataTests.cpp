@@ -43,11 +43,7 @@ TEST(APMMonitoringSampledData, ReservoirKeepsOneMessageWithEqualChance) {
 
 TEST(APMMonitoringSampledData, StoredArraysAreCheckedEntryByEntry) {
   const Object valid(Array{Object("ctx"), Object(2), Object("key"), Object(Date{10})});
-  struct Row {
-    const char* name;
-    Object stored;
-    bool accepted;
-  };
+  struct Row { const char* name; Object stored; bool accepted; };
   const Row rows[] = {
       {"valid", valid, true},
       {"null", Object(), false},

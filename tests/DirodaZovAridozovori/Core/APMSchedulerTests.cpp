@@ -17,11 +17,7 @@ class APMSchedulerTest : public CoreTest {
 }  // namespace
 
 TEST_F(APMSchedulerTest, ExceptionsInAsyncBlocksAreLoggedAndTheQueueCarriesOn) {
-  struct Row {
-    const char* name;
-    std::function<void()> thrower;
-    std::string context;
-  };
+  struct Row { const char* name; std::function<void()> thrower; std::string context; };
   const Row rows[] = {
       {"platform exception", [] { throw platform::Exception("NSInvalidArgumentException", "bad value"); },
        "NSInvalidArgumentException: bad value"},

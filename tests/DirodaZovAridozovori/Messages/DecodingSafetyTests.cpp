@@ -50,10 +50,7 @@ Bytes nestedEntity(int depth) {
 }
 
 TEST(DecodingSafety, MalformedInputsAreRefused) {
-  struct Case {
-    const char* what;
-    Bytes bytes;
-  };
+  struct Case { const char* what; Bytes bytes; };
   const std::vector<Case> cases = {
       {"string field sent as a varint", {0x12, 0x01}},  // config app ID (tag 2), wire type 0
       {"integer field sent as a string", {0x0A, 0x01, 0x31}},  // version (tag 1) as bytes

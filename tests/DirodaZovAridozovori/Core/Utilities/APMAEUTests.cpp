@@ -29,9 +29,7 @@ TEST_F(APMAEUTests, ReceiptFactsFollowTheBundle) {
     const char* receiptName;  // nullptr: no receipt path known
     bool createFile;
     platform::Object checkEnabled;
-    bool hasURL;
-    bool sandbox;
-    bool fromStore;
+    bool hasURL, sandbox, fromStore;
   } cases[] = {
       {"no receipt", nullptr, false, {}, false, false, false},
       {"store receipt", "receipt", true, {}, true, false, true},

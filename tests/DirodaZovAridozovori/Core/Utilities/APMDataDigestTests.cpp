@@ -13,10 +13,7 @@ platform::Data bytes(std::initializer_list<uint8_t> list) { return platform::Dat
 platform::Data bytesOf(const std::string& text) { return platform::Data(text.begin(), text.end()); }
 
 TEST(APMDataDigestTests, LeastSignificantBitsReadTheTailBigEndian) {
-  struct Case {
-    platform::Data data;
-    uint64_t expected;
-  } cases[] = {
+  struct Case { platform::Data data; uint64_t expected; } cases[] = {
       {{}, 0},
       {bytes({0x01, 0x02, 0x03}), 0x010203},
       {bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}), 0x08090a0b0c0d0e0fULL},
@@ -30,11 +27,7 @@ TEST(APMDataDigestTests, LeastSignificantBitsReadTheTailBigEndian) {
 
 TEST(APMDataDigestTests, DigestsAndFingerprintsMatchIndependentDigests) {
   // MD5 digests computed with Python's hashlib; the fingerprint is bytes 8-15 of the digest.
-  struct Case {
-    std::string input;
-    const char* md5;
-    uint64_t fingerprint;
-  } cases[] = {
+  struct Case { std::string input; const char* md5; uint64_t fingerprint; } cases[] = {
       {"", "d41d8cd98f00b204e9800998ecf8427e", 0xe9800998ecf8427eULL},
       {"hello world", "5eb63bbbe01eeed093cb22bb8f5acdc3", 0x93cb22bb8f5acdc3ULL},
       {std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16),

@@ -13,11 +13,7 @@ namespace {
 using testsupport::ScopedEnvironment;
 
 TEST(APMEnvironmentInfoTests, TimeZoneOffsetInMinutes) {
-  struct Case {
-    const char* zone;
-    double when;
-    int32_t expected;
-  } cases[] = {
+  struct Case { const char* zone; double when; int32_t expected; } cases[] = {
       {"UTC0", 1700000000, 0},
       {"EST5", 1700000000, -300},
       {"<+0545>-5:45", 1700000000, 345},
@@ -37,10 +33,7 @@ TEST(APMEnvironmentInfoTests, UserDefaultLanguageIsLowerCased) {
   ScopedEnvironment all("LC_ALL", nullptr);
   ScopedEnvironment messages("LC_MESSAGES", nullptr);
   ScopedEnvironment lang("LANG", nullptr);
-  struct Case {
-    const char* languageList;
-    const char* expected;
-  } cases[] = {
+  struct Case { const char* languageList; const char* expected; } cases[] = {
       {"fr_FR:de_DE", "fr-fr"},
       {"pt_BR.UTF-8", "pt-br"},
       {"de", "de"},

@@ -24,10 +24,7 @@ class CapturedLog {
 };
 
 TEST(APMNumericUtilTests, DecimalStringShape) {
-  struct Case {
-    const char* text;
-    bool decimal;
-  } cases[] = {
+  struct Case { const char* text; bool decimal; } cases[] = {
       {"123", true},  {"+3.", true},   {"-.5", true},    {"007", true},   {"", false},    {"+", false},
       {".", false},   {"+.", false},   {"1e5", false},   {" 1", false},   {"1\n", false}, {"1.2.3", false},
       {"--1", false}, {"0x10", false}, {"1,000", false}, {"١٢", false},  {"nan", false},
@@ -38,10 +35,7 @@ TEST(APMNumericUtilTests, DecimalStringShape) {
 }
 
 TEST(APMNumericUtilTests, DecimalFromStringAcceptsAndCanonicalises) {
-  struct Case {
-    const char* text;
-    const char* canonical;
-  } cases[] = {
+  struct Case { const char* text; const char* canonical; } cases[] = {
       {".5", "0.5"},
       {"1.50", "1.5"},
       {"000123.4500", "123.45"},
@@ -62,10 +56,7 @@ TEST(APMNumericUtilTests, DecimalFromStringAcceptsAndCanonicalises) {
 }
 
 TEST(APMNumericUtilTests, DecimalFromStringRefusals) {
-  struct Case {
-    std::string text;
-    int64_t code;
-  } cases[] = {
+  struct Case { std::string text; int64_t code; } cases[] = {
       {"", 26001},
       {"1e5", 26001},
       // 40 significant digits.
@@ -106,11 +97,7 @@ APMDecimalNumber decimal(const char* text) {
 }
 
 TEST(APMNumericUtilTests, DecimalComparisonIsExact) {
-  struct Case {
-    const char* left;
-    const char* right;
-    int expected;
-  } cases[] = {
+  struct Case { const char* left; const char* right; int expected; } cases[] = {
       {"0.1", "0.10", 0},
       {"-0", "0", 0},
       {"-1", "-2", 1},
@@ -140,11 +127,7 @@ TEST(APMNumericUtilTests, DecimalConversions) {
   EXPECT_FALSE(APMDecimalNumber::fromDouble(std::numeric_limits<double>::infinity()).has_value());
   EXPECT_FALSE(APMDecimalNumber::fromDouble(std::numeric_limits<double>::quiet_NaN()).has_value());
 
-  struct Case {
-    const char* text;
-    int64_t truncated;
-    double asDouble;
-  } cases[] = {
+  struct Case { const char* text; int64_t truncated; double asDouble; } cases[] = {
       {"42.9", 42, 42.9},
       {"-42.9", -42, -42.9},
       {"9223372036854775808", std::numeric_limits<int64_t>::max(), 9223372036854775808.0},

@@ -8,11 +8,7 @@ using platform::Dictionary;
 using platform::Object;
 
 TEST(APMQueryStringTests, BuildsPairsInTheCallersOrder) {
-  struct Case {
-    const char* name;
-    APMQueryItems items;
-    const char* expected;
-  } cases[] = {
+  struct Case { const char* name; APMQueryItems items; const char* expected; } cases[] = {
       {"empty", {}, ""},
       {"configuration request",
        {{"platform", "macos"}, {"dmp_version", 111500}, {"runtime_version", 0}},
@@ -33,10 +29,7 @@ TEST(APMQueryStringTests, BuildsPairsInTheCallersOrder) {
 }
 
 TEST(APMQueryStringTests, ParsesArgumentStrings) {
-  struct Case {
-    const char* arguments;
-    Dictionary expected;
-  } cases[] = {
+  struct Case { const char* arguments; Dictionary expected; } cases[] = {
       {"", {}},
       {"a=1&b=2&a=3", {{"a", "1"}, {"b", "2"}}},
       {"flag", {{"flag", ""}}},
@@ -55,10 +48,7 @@ TEST(APMQueryStringTests, ParsesArgumentStrings) {
 }
 
 TEST(APMQueryStringTests, UnescapingRefusesBrokenEscapes) {
-  struct Case {
-    const char* argument;
-    std::optional<std::string> expected;
-  } cases[] = {
+  struct Case { const char* argument; std::optional<std::string> expected; } cases[] = {
       {"a+b", "a b"},         {"a%2Bb", "a+b"},  {"%25", "%"},   {"", ""},
       {"%", std::nullopt},    {"%2", std::nullopt}, {"%g0", std::nullopt},
       {"%C3", std::nullopt},  // half of a UTF-8 sequence

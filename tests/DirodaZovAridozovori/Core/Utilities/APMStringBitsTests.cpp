@@ -7,11 +7,7 @@
 namespace {
 
 TEST(APMStringBitsTests, BitAtIndex) {
-  struct Case {
-    const char* bits;
-    int64_t index;
-    bool expected;
-  } cases[] = {
+  struct Case { const char* bits; int64_t index; bool expected; } cases[] = {
       {"1011", 1, false}, {"1011", 3, true}, {"1011", 4, false}, {"1011", -1, false}, {"1", INT64_MAX, false},
       {"x1", 1, true},
       // "é" is one UTF-16 unit: the "1" after it sits at index 1.
@@ -28,10 +24,7 @@ TEST(APMStringBitsTests, BitAtIndex) {
 
 TEST(APMStringBitsTests, MD5StringMatchesReferenceDigests) {
   // Reference digests from Python's hashlib.
-  struct Case {
-    const char* text;
-    const char* expected;
-  } cases[] = {
+  struct Case { const char* text; const char* expected; } cases[] = {
       {"h\xc3\xa9llo", "be50e8478cf24ff3595bc7307fb91b50"},
       {"00000000-0000-0000-0000-000000000001", "c96589eefb0828c07179095bcd0cef5f"},
   };
@@ -45,10 +38,7 @@ TEST(APMStringBitsTests, MD5StringMatchesReferenceDigests) {
 TEST(APMStringBitsTests, UTF32BytesKeepWholeCharacters) {
   // U+1F600 then U+00E9, little-endian (checked with Python's "utf-32-le" codec).
   const char* text = "\xf0\x9f\x98\x80\xc3\xa9";
-  struct Case {
-    size_t limit;
-    std::vector<uint8_t> expected;
-  } cases[] = {
+  struct Case { size_t limit; std::vector<uint8_t> expected; } cases[] = {
       {3, {}},
       {4, {0x00, 0xf6, 0x01, 0x00}},
       {7, {0x00, 0xf6, 0x01, 0x00}},
