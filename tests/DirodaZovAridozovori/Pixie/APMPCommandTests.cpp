@@ -12,34 +12,18 @@ namespace {
 
 TEST(APMPCommandTests, MathAndLogic) {
   expectResults({
-      {"(0 1 2)", "3"},
-      {"(0 \"1\" 2)", "12"},
-      {"(0 1 (44))", "NaN"},
-      {"(0 (7 1 2) 3)", "1,23"},
-      {"(10 0 0)", "NaN"},
-      {"(25 -7 2)", "-1"},
-      {"(37 \"5\" 2)", "3"},
-      {"(26 \"3\" \"4\")", "12"},
-      {"(27 \"2\")", "-2"},
-      {"(32 1 2)", "1"},
-      {"(35 7)", "7"},
-      {"(1 0 (99 (2 (44) \"x\" (7))))", "0"},
-      {"(30 \"\" \"x\")", "x"},
-      {"(30 \"a\" (2 (44) \"x\" (7)))", "a"},
-      {"(1 1 \"second\")", "second"},
+      {"(0 1 2)", "3"}, {"(0 \"1\" 2)", "12"}, {"(0 1 (44))", "NaN"}, {"(0 (7 1 2) 3)", "1,23"},
+      {"(10 0 0)", "NaN"}, {"(25 -7 2)", "-1"}, {"(37 \"5\" 2)", "3"}, {"(26 \"3\" \"4\")", "12"},
+      {"(27 \"2\")", "-2"}, {"(32 1 2)", "1"}, {"(35 7)", "7"}, {"(1 0 (99 (2 (44) \"x\" (7))))", "0"},
+      {"(30 \"\" \"x\")", "x"}, {"(30 \"a\" (2 (44) \"x\" (7)))", "a"}, {"(1 1 \"second\")", "second"},
       {"(28 \"0\")", "false"},
   });
 }
 
 TEST(APMPCommandTests, Bitwise) {
   expectResults({
-      {"(56 4294967301 -1)", "5"},
-      {"(59 -4294967299 0)", "-3"},
-      {"(61 -1 0)", "4294967295"},
-      {"(60 -8 1)", "-4"},
-      {"(57 1 33)", "2"},
-      {"(58 NaN)", "-1"},
-      {"(62 5 3)", "6"},
+      {"(56 4294967301 -1)", "5"}, {"(59 -4294967299 0)", "-3"}, {"(61 -1 0)", "4294967295"},
+      {"(60 -8 1)", "-4"}, {"(57 1 33)", "2"}, {"(58 NaN)", "-1"}, {"(62 5 3)", "6"},
   });
 }
 
@@ -50,16 +34,10 @@ TEST(APMPCommandTests, Variables) {
       {"(41 \"x\") (3 \"x\" 1) (53 (41 \"x\") (3 \"x\" 2)) (15 \"x\")", "1"},
       {"(52 \"c\" 1) (3 \"c\" 2) (15 \"c\")", "1"},
       {"(41 \"x\") (3 \"x\" 1) (41 \"x\") (15 \"x\")", "undefined"},
-      {"(15 \"nope\")", "undefined"},
-      {"(16 \"abc\" 1)", "b"},
-      {"(16 \"abc\" \"length\")", "3"},
-      {"(16 \"abc\" 3)", "undefined"},
-      {"(16 (44) \"x\")", "undefined"},
-      {"(43 \"abc\" 0 \"z\")", "z"},
+      {"(15 \"nope\")", "undefined"}, {"(16 \"abc\" 1)", "b"}, {"(16 \"abc\" \"length\")", "3"},
+      {"(16 \"abc\" 3)", "undefined"}, {"(16 (44) \"x\")", "undefined"}, {"(43 \"abc\" 0 \"z\")", "z"},
       {"(41 \"o\") (3 \"o\" (8 1 \"a\" \"1\" \"b\")) (16 (15 \"o\") 1)", "b"},
-      {"(40 (45))", "object"},
-      {"(40 (51 \"\" (7)))", "function"},
-      {"(40 (44))", "undefined"},
+      {"(40 (45))", "object"}, {"(40 (51 \"\" (7)))", "function"}, {"(40 (44))", "undefined"},
       {"(40 false)", "boolean"},
       {"(41 \"f\") (3 \"f\" (51 \"f\" (7))) (43 (15 \"f\") \"p\" 4) (16 (15 \"f\") \"p\")", "4"},
       {"(16 \"\xF0\x9F\x98\x80x\" \"length\")", "3"},
@@ -69,21 +47,15 @@ TEST(APMPCommandTests, Variables) {
   });
   expectErrors({
       {"(3 \"undeclared\" 1)", kAPMPErrorUndeclaredAssignment},
-      {"(43 (44) \"k\" 1)", kAPMPErrorPropertyWriteOnNothing},
-      {"(3 1 2)", kAPMPErrorArgumentKind},
-      {"(52 \"a\")", kAPMPErrorArgumentCount},
-      {"(8 \"a\")", kAPMPErrorArgumentCount},
+      {"(43 (44) \"k\" 1)", kAPMPErrorPropertyWriteOnNothing}, {"(3 1 2)", kAPMPErrorArgumentKind},
+      {"(52 \"a\")", kAPMPErrorArgumentCount}, {"(8 \"a\")", kAPMPErrorArgumentCount},
   });
 }
 
 TEST(APMPCommandTests, ControlFlow) {
   expectResults({
-      {"(22 true 1 2)", "1"},
-      {"(22 0 1 2)", "2"},
-      {"(22 0 1)", "undefined"},
-      {"(22 1 (46 1 2 3))", "3"},
-      {"(39 \"\" \"yes\" \"no\")", "no"},
-      {"(13 1 2 3)", "3"},
+      {"(22 true 1 2)", "1"}, {"(22 0 1 2)", "2"}, {"(22 0 1)", "undefined"}, {"(22 1 (46 1 2 3))", "3"},
+      {"(39 \"\" \"yes\" \"no\")", "no"}, {"(13 1 2 3)", "3"},
   });
   EXPECT_TRUE(run("(22 1 (46 (4)))").value.isBreak());
   EXPECT_TRUE(run("(36)").value.isReturn());
@@ -92,27 +64,20 @@ TEST(APMPCommandTests, ControlFlow) {
   // A statement list is never evaluated by itself: its statements come back unevaluated.
   EXPECT_TRUE(run("(16 (46 (3 \"undeclared\" 1)) 0)").value.isStatement());
   expectErrors({
-      {"(13 1 (4))", kAPMPErrorArgumentKind},
-      {"(22)", kAPMPErrorArgumentCount},
-      {"(5 1)", kAPMPErrorArgumentKind},
-      {"(9 \"x\")", kAPMPErrorArgumentKind},
-      {"(2 1 2)", kAPMPErrorArgumentCount},
-      {"(2 1 2 (7))", kAPMPErrorArgumentKind},
+      {"(13 1 (4))", kAPMPErrorArgumentKind}, {"(22)", kAPMPErrorArgumentCount},
+      {"(5 1)", kAPMPErrorArgumentKind}, {"(9 \"x\")", kAPMPErrorArgumentKind},
+      {"(2 1 2)", kAPMPErrorArgumentCount}, {"(2 1 2 (7))", kAPMPErrorArgumentKind},
       {"(2 (44) \"toString\" (7))", kAPMPErrorMethodOnNothing},
-      {"(2 1 \"nope\" (7))", kAPMPErrorNoSuchMethod},
-      {"(2 (8 \"k\" 1) \"k\" (7))", kAPMPErrorNoSuchMethod},
-      {"(51 \"f\" 1)", kAPMPErrorArgumentKind},
-      {"(51 (4) (7))", kAPMPErrorNoStringForm},
-      {"(0 (4) 1)", kAPMPErrorNoNumberForm},
-      {"(0 (4) \"s\")", kAPMPErrorNoStringForm},
+      {"(2 1 \"nope\" (7))", kAPMPErrorNoSuchMethod}, {"(2 (8 \"k\" 1) \"k\" (7))", kAPMPErrorNoSuchMethod},
+      {"(51 \"f\" 1)", kAPMPErrorArgumentKind}, {"(51 (4) (7))", kAPMPErrorNoStringForm},
+      {"(0 (4) 1)", kAPMPErrorNoNumberForm}, {"(0 (4) \"s\")", kAPMPErrorNoStringForm},
       {"(28 (4))", kAPMPErrorNoBooleanForm},
   });
 }
 
 TEST(APMPCommandTests, MethodCallsOnBaseValues) {
   expectResults({
-      {"(2 1.5 \"toString\" (7))", "1.5"},
-      {"(2 true \"toString\" (7))", "true"},
+      {"(2 1.5 \"toString\" (7))", "1.5"}, {"(2 true \"toString\" (7))", "true"},
       {"(2 (8) \"toString\" (7))", "[object Object]"},
       {"(41 \"o\") (3 \"o\" (8 \"f\" (51 \"\" (7 \"a\") (36 (0 (15 \"a\") 1))))) (2 (15 \"o\") \"f\" (7 41))", "42"},
       {"(41 \"f\") (3 \"f\" (51 \"fn\" (7))) (2 (15 \"f\") \"toString\" (7))", "fn"},
@@ -140,8 +105,7 @@ TEST(APMPCommandTests, SwitchFallThroughAndDefault) {
     const char* log;
   } cases[] = {
       {"1", "abc"},  // falls through until the break
-      {"2", "bc"},
-      {"3", "c"},
+      {"2", "bc"}, {"3", "c"},
       {"4", "d"},    // no match: the default alone
       {"\"1\"", "d"},  // strict equality: the text does not match the number
   };
@@ -183,8 +147,7 @@ TEST(APMPCommandTests, FunctionsAndClosures) {
       {"(50 \"fact\" (7 \"n\") (22 (24 (15 \"n\") 1) (46 (36 1)) (46 (36 (26 (15 \"n\") (fact (37 (15 \"n\") 1))))))) (fact 10)",
        "3628800"},
       // Calling a name that holds no function is silent.
-      {"(nothingHere 1 2)", "undefined"},
-      {"(41 \"notFn\") (3 \"notFn\" 3) (notFn)", "undefined"},
+      {"(nothingHere 1 2)", "undefined"}, {"(41 \"notFn\") (3 \"notFn\" 3) (notFn)", "undefined"},
       // Lexical scoping: the callee does not see the caller's locals.
       {"(50 \"peek\" (7) (36 (40 (15 \"local\")))) (50 \"caller\" (7) (41 \"local\") (3 \"local\" 1) (36 (peek))) (caller)",
        "undefined"},
@@ -229,8 +192,7 @@ TEST(APMPCommandTests, CountedLoopGivesEachIterationItsOwnBinding) {
   ASSERT_TRUE(closures.ok()) << closures.code();
   EXPECT_EQ(closures.text, "012,0");
   expectErrors({
-      {"(63 1 false 3 (46))", kAPMPErrorArgumentKind},
-      {"(63 (7) false 3 4)", kAPMPErrorArgumentKind},
+      {"(63 1 false 3 (46))", kAPMPErrorArgumentKind}, {"(63 (7) false 3 4)", kAPMPErrorArgumentKind},
   });
 }
 
@@ -256,8 +218,7 @@ TEST(APMPCommandTests, KeyAndValueLoops) {
       {"(41 \"s\") (3 \"s\" \"\") (66 \"v\" (7 1 2) (46 (3 \"v\" 9) (3 \"s\" (0 (15 \"s\") (15 \"v\"))))) (15 \"s\")", "99"},
   });
   expectErrors({
-      {"(64 \"v\" 5 (46))", kAPMPErrorNotIterable},
-      {"(65 \"v\" (8) (46))", kAPMPErrorNotIterable},
+      {"(64 \"v\" 5 (46))", kAPMPErrorNotIterable}, {"(65 \"v\" (8) (46))", kAPMPErrorNotIterable},
   });
 }
 

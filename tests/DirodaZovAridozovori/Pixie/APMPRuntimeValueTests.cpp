@@ -15,17 +15,9 @@ TEST(APMPRuntimeValueTests, NumberToText) {
     double number;
     const char* text;
   } cases[] = {
-      {0.5, "0.5"},
-      {1e21, "1e+21"},
-      {1e-7, "1e-7"},
-      {-0.0, "0"},
-      {NAN, "NaN"},
-      {INFINITY, "Infinity"},
-      {0.000001, "0.000001"},
-      {123456789012345680000.0, "123456789012345680000"},
-      {-2.5e-10, "-2.5e-10"},
-      {0.1 + 0.2, "0.30000000000000004"},
-      {5e-324, "5e-324"},
+      {0.5, "0.5"}, {1e21, "1e+21"}, {1e-7, "1e-7"}, {-0.0, "0"}, {NAN, "NaN"}, {INFINITY, "Infinity"},
+      {0.000001, "0.000001"}, {123456789012345680000.0, "123456789012345680000"}, {-2.5e-10, "-2.5e-10"},
+      {0.1 + 0.2, "0.30000000000000004"}, {5e-324, "5e-324"},
   };
   for (const Case& c : cases) EXPECT_EQ(APMPNumberToString(c.number), c.text) << c.number;
 }
@@ -64,12 +56,8 @@ TEST(APMPRuntimeValueTests, ToInt32AndToInteger) {
 
 TEST(APMPRuntimeValueTests, LooseEqualityTable) {
   expectResults({
-      {"(12 (44) (45))", "true"},
-      {"(12 (44) 0)", "false"},
-      {"(12 \"1\" 1)", "true"},
-      {"(12 \"1,2\" (7 1 2))", "true"},
-      {"(12 (7 1 2) (7 1 2))", "false"},
-      {"(12 true \"1\")", "true"},
+      {"(12 (44) (45))", "true"}, {"(12 (44) 0)", "false"}, {"(12 \"1\" 1)", "true"},
+      {"(12 \"1,2\" (7 1 2))", "true"}, {"(12 (7 1 2) (7 1 2))", "false"}, {"(12 true \"1\")", "true"},
       {"(29 (44) (45))", "false"},
       {"(41 \"a\") (3 \"a\" (7)) (12 (15 \"a\") (15 \"a\"))", "true"},
   });
@@ -77,12 +65,9 @@ TEST(APMPRuntimeValueTests, LooseEqualityTable) {
 
 TEST(APMPRuntimeValueTests, StrictEqualityTable) {
   expectResults({
-      {"(20 1 true)", "false"},
-      {"(20 (44) (45))", "false"},
+      {"(20 1 true)", "false"}, {"(20 (44) (45))", "false"},
       {"(41 \"a\") (3 \"a\" (7)) (20 (15 \"a\") (15 \"a\"))", "true"},
-      {"(20 (7) (7))", "false"},
-      {"(21 1 true)", "true"},
-      {"(20 0 -0)", "true"},
+      {"(20 (7) (7))", "false"}, {"(21 1 true)", "true"}, {"(20 0 -0)", "true"},
   });
 }
 
@@ -109,12 +94,8 @@ TEST(APMPRuntimeValueTests, StructuralEquality) {
 
 TEST(APMPRuntimeValueTests, OrderedComparison) {
   expectResults({
-      {"(23 \"10\" \"9\")", "true"},
-      {"(23 \"10\" 9)", "false"},
-      {"(23 1 NaN)", "false"},
-      {"(18 NaN 1)", "false"},
-      {"(23 \"B\" \"a\")", "true"},
-      {"(23 (7 1 0) \"1,1\")", "true"},
+      {"(23 \"10\" \"9\")", "true"}, {"(23 \"10\" 9)", "false"}, {"(23 1 NaN)", "false"},
+      {"(18 NaN 1)", "false"}, {"(23 \"B\" \"a\")", "true"}, {"(23 (7 1 0) \"1,1\")", "true"},
       {"(23 (45) 1)", "true"},
   });
 }
@@ -125,9 +106,7 @@ TEST(APMPRuntimeValueTests, TextOrderIsByUTF16Units) {
     const char* b;
     int order;
   } cases[] = {
-      {"a", "b", -1},
-      {"abc", "ab", 1},
-      {"10", "9", -1},
+      {"a", "b", -1}, {"abc", "ab", 1}, {"10", "9", -1},
       {"\xEF\xBF\xBD", "\xF0\x9F\x98\x80", 1},   // U+FFFD sorts after a surrogate pair
       {"\xF0\x9F\x98\x80", "\xEE\x80\x80", -1},  // and so does U+E000
       {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x81", -1},

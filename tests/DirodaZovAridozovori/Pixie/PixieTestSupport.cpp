@@ -5,7 +5,6 @@
 #include "APMNanoAccessors.h"
 
 #include <cctype>
-#include <cmath>
 #include <cstdlib>
 
 namespace pixietest {
@@ -17,17 +16,14 @@ class Parser {
 
   std::vector<std::shared_ptr<APMPBRuntimeEntity>> program() {
     std::vector<std::shared_ptr<APMPBRuntimeEntity>> out;
-    skip();
-    while (pos_ < s_.size()) {
-      out.push_back(entity());
-      skip();
-    }
+    while (skip() < s_.size()) out.push_back(entity());
     return out;
   }
 
  private:
-  void skip() {
+  size_t skip() {
     while (pos_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[pos_]))) ++pos_;
+    return pos_;
   }
   std::string token() {
     size_t start = pos_;
@@ -38,60 +34,37 @@ class Parser {
     return std::string(s_.substr(start, pos_ - start));
   }
   std::shared_ptr<APMPBRuntimeEntity> entity() {
-    skip();
     auto e = APMPBRuntimeEntity::initWithMessageInfo();
-    if (pos_ >= s_.size()) {
+    if (skip() >= s_.size()) {
       ADD_FAILURE() << "unexpected end of " << s_;
-      return e;
-    }
-    char c = s_[pos_];
-    if (c == '(') {
+    } else if (s_[pos_] == '(') {  // a statement
       ++pos_;
       skip();
-      std::string name = token();
-      std::vector<std::shared_ptr<APMPBRuntimeEntity>> args;
-      skip();
-      while (pos_ < s_.size() && s_[pos_] != ')') {
-        args.push_back(entity());
-        skip();
-      }
-      ++pos_;  // ')'
       APMNanoSetInt32(*e, 0, 4);
-      APMNanoSetString(*e, 2, name);
-      APMNanoSetRepeatedField(*e, 1, args);
-      return e;
-    }
-    if (c == '"') {
+      APMNanoSetString(*e, 2, token());
+      std::vector<std::shared_ptr<APMPBRuntimeEntity>> args;
+      while (skip() < s_.size() && s_[pos_] != ')') args.push_back(entity());
       ++pos_;
+      APMNanoSetRepeatedField(*e, 1, args);
+    } else if (s_[pos_] == '"') {  // a string; a backslash takes the next character as it is
       std::string text;
-      while (pos_ < s_.size() && s_[pos_] != '"') {
-        if (s_[pos_] == '\\' && pos_ + 1 < s_.size()) {
-          char n = s_[++pos_];
-          text.push_back(n == 'n' ? '\n' : (n == 't' ? '\t' : n));
-        } else {
-          text.push_back(s_[pos_]);
-        }
-        ++pos_;
+      for (++pos_; pos_ < s_.size() && s_[pos_] != '"'; ++pos_) {
+        if (s_[pos_] == '\\' && pos_ + 1 < s_.size()) ++pos_;
+        text.push_back(s_[pos_]);
       }
       ++pos_;
       APMNanoSetInt32(*e, 0, 1);
       APMNanoSetString(*e, 3, text);
-      return e;
-    }
-    std::string t = token();
-    if (t == "true" || t == "false") {
+    } else if (std::string t = token(); t == "true" || t == "false") {
       APMNanoSetInt32(*e, 0, 3);
       APMNanoSetBool(*e, 4, t == "true");
-      return e;
-    }
-    APMNanoSetInt32(*e, 0, 2);
-    double number = t == "NaN" ? NAN : (t == "Infinity" ? INFINITY : (t == "-Infinity" ? -INFINITY : 0));
-    if (t != "NaN" && t != "Infinity" && t != "-Infinity") {
+    } else {  // a number; strtod also reads NaN, Infinity and -Infinity
       char* end = nullptr;
-      number = std::strtod(t.c_str(), &end);
+      double number = std::strtod(t.c_str(), &end);
       if (!end || *end) ADD_FAILURE() << "bad literal " << t;
+      APMNanoSetInt32(*e, 0, 2);
+      APMNanoSetDouble(*e, 5, number);
     }
-    APMNanoSetDouble(*e, 5, number);
     return e;
   }
 
@@ -99,20 +72,10 @@ class Parser {
   size_t pos_ = 0;
 };
 
-}  // namespace
-
-std::vector<std::shared_ptr<APMPBRuntimeEntity>> parse(std::string_view source) { return Parser(source).program(); }
-
-platform::Data encodeProgram(std::string_view source) {
-  auto program = APMPBProgram::initWithMessageInfo();
-  APMNanoSetRepeatedField(*program, 0, parse(source));
-  return program->protoBuffer();
-}
-
 // Decodes the encoded program and, when it decodes, lets `execute` evaluate its instructions;
 // the result's text is the value's string form.
 template <class Execute>
-static RunResult decodeAndRun(std::string_view source, Execute execute) {
+RunResult decodeAndRun(std::string_view source, Execute execute) {
   RunResult result;
   auto decoded = APMPBProgram::fromBuffer(encodeProgram(source));
   if (!decoded) {
@@ -126,6 +89,16 @@ static RunResult decodeAndRun(std::string_view source, Execute execute) {
   return result;
 }
 
+}  // namespace
+
+std::vector<std::shared_ptr<APMPBRuntimeEntity>> parse(std::string_view source) { return Parser(source).program(); }
+
+platform::Data encodeProgram(std::string_view source) {
+  auto program = APMPBProgram::initWithMessageInfo();
+  APMNanoSetRepeatedField(*program, 0, parse(source));
+  return program->protoBuffer();
+}
+
 RunResult run(APMPRuntime& runtime, std::string_view source) {
   return decodeAndRun(source, [&](const apmpb_Program& program, platform::Error& error) {
     return runtime.executeStatements(
@@ -137,12 +110,11 @@ RunResult runInScope(APMPRuntime& runtime, APMPScope& scope, std::string_view so
   return decodeAndRun(source, [&](const apmpb_Program& program, platform::Error& error) {
     return runtime.guarded(&error, [&] {
       APMPRuntimeValue last;
-      for (pb_size_t i = 0; i < program.instructions_count; ++i) {
+      for (pb_size_t i = 0; i < program.instructions_count && error.empty(); ++i) {
         APMPRuntimeValue statement =
             APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(program.instructions[i], &error);
         if (!error.empty()) return APMPRuntimeValue();
         last = APMPEvaluator::evaluateStatement(statement, scope, &error);
-        if (!error.empty()) break;
       }
       return last;
     });
