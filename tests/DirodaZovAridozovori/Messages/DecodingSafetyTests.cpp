@@ -89,26 +89,6 @@ TEST(DecodingSafety, UnpackedRepeatedNumbersDecode) {
   EXPECT_EQ(APMNanoGetRepeatedField<uint64_t>(*result, 1), (std::vector<uint64_t>{0}));
 }
 
-TEST(DecodingSafety, EveryTruncationOfAValidMessageIsHandled) {
-  auto config = APMPBMeasurementConfig::initWithMessageInfo();
-  ASSERT_TRUE(APMNanoSetString(*config, 1, std::string("app")));
-  auto setting = APMPBSetting::initWithMessageInfo();
-  ASSERT_TRUE(APMNanoSetString(*setting, 0, std::string("measurement.upload.interval")));
-  ASSERT_TRUE(APMNanoSetRepeatedField(*config, 3, std::vector{setting, setting}));
-  ASSERT_TRUE(APMNanoSetInt64(*config, 0, 77));
-  const Bytes full = config->protoBuffer();
-  for (size_t length = 0; length < full.size(); ++length) {
-    SCOPED_TRACE(length);
-    const Bytes prefix(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
-    auto partial = APMPBMeasurementConfig::fromBuffer(prefix);
-    // A cut between two fields is a valid shorter message; a cut inside one is not.
-    if (partial) {
-      EXPECT_EQ(partial->protoBuffer(), prefix);
-    }
-  }
-  EXPECT_EQ(APMPBMeasurementConfig::fromBuffer(Bytes(full.begin(), full.end() - 1)), nullptr);
-}
-
 TEST(DecodingSafety, NestingDepthIsBounded) {
   auto atLimit = APMPBRuntimeEntity::fromBuffer(nestedEntity(kNANOMaxNestingDepth));
   ASSERT_NE(atLimit, nullptr);
