@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -29,14 +30,10 @@ TEST(VODEzudaruvuTest, LazyComponentsAreCreatedOnFirstLookupAndCachedWhenAllowed
   EXPECT_EQ(cachedCount.load(), 0);
 
   auto first = container.instanceForProtocol<Widget>("Cached");
-  auto second = container.instanceForProtocol<Widget>("Cached");
   ASSERT_TRUE(first);
-  EXPECT_EQ(first, second);
+  EXPECT_EQ(container.instanceForProtocol<Widget>("Cached"), first);
   EXPECT_EQ(cachedCount.load(), 1);
-
-  auto freshA = container.instanceForProtocol<Widget>("Fresh");
-  auto freshB = container.instanceForProtocol<Widget>("Fresh");
-  EXPECT_NE(freshA, freshB);
+  EXPECT_NE(container.instanceForProtocol<Widget>("Fresh"), container.instanceForProtocol<Widget>("Fresh"));
   EXPECT_EQ(freshCount.load(), 2);
 
   container.removeAllCachedInstances();
@@ -46,21 +43,15 @@ TEST(VODEzudaruvuTest, LazyComponentsAreCreatedOnFirstLookupAndCachedWhenAllowed
 }
 
 TEST(VODEzudaruvuTest, EagerTimingsFollowTheDefaultApp) {
-  struct Case {
-    VODEzudaruvuInstantiationTiming timing;
-    bool isDefaultApp;
-    int createdAtConfigure;
-  } cases[] = {
-      {VODEzudaruvuInstantiationTiming::Lazy, true, 0},
-      {VODEzudaruvuInstantiationTiming::AlwaysEager, false, 1},
-      {VODEzudaruvuInstantiationTiming::EagerInDefaultApp, true, 1},
-      {VODEzudaruvuInstantiationTiming::EagerInDefaultApp, false, 0},
-  };
-  for (const auto& c : cases) {
+  using Timing = VODEzudaruvuInstantiationTiming;
+  const std::tuple<Timing, bool, int> cases[] = {  // timing, is the default app, created at configure
+      {Timing::Lazy, true, 0}, {Timing::AlwaysEager, false, 1}, {Timing::EagerInDefaultApp, true, 1},
+      {Timing::EagerInDefaultApp, false, 0}};
+  for (const auto& [timing, isDefaultApp, createdAtConfigure] : cases) {
     std::atomic<int> created{0};
-    VODEzudaruvuContainer container({}, {widgetComponent("P", c.timing, created, true)});
-    container.instantiateEagerComponents(c.isDefaultApp);
-    EXPECT_EQ(created.load(), c.createdAtConfigure) << static_cast<int>(c.timing) << " " << c.isDefaultApp;
+    VODEzudaruvuContainer container({}, {widgetComponent("P", timing, created, true)});
+    container.instantiateEagerComponents(isDefaultApp);
+    EXPECT_EQ(created.load(), createdAtConfigure) << static_cast<int>(timing) << " " << isDefaultApp;
   }
 }
 
