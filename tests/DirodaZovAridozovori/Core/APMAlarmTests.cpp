@@ -54,51 +54,39 @@ TEST_F(APMAlarmTest, FiresOnItsQueueWhenTheClockReachesTheDeadline) {
                      }));
 }
 
-TEST_F(APMAlarmTest, CancelAfterTheTimerFiredButBeforeTheBlockRanWins) {
-  APMAlarm alarm(queue_, "A");
-  std::atomic<bool> ran{false};
-  queue_->suspend();
-  alarm.runAfterDelay(0, [&] { ran = true; });
-  ASSERT_TRUE(waitUntilQueued());
-  alarm.cancel();
-  queue_->resume();
-  drain();
-  EXPECT_FALSE(ran);
-}
-
-TEST_F(APMAlarmTest, ReplacedArmingWhoseFiringWasQueuedNeverRuns) {
-  APMAlarm alarm(queue_, "A");
+// Once the timer has handed a firing to the queue, cancelling, re-arming or destroying the alarm
+// before the block runs must still win.
+TEST_F(APMAlarmTest, QueuedFiringOfAWithdrawnArmingNeverRuns) {
   std::vector<int> ran;
-  queue_->suspend();
-  alarm.runAfterDelay(0, [&] { ran.push_back(1); });
-  ASSERT_TRUE(waitUntilQueued());
-  alarm.runAfterDelay(100, [&] { ran.push_back(2); });
-  queue_->resume();
-  drain();
+  auto alarm = std::make_unique<APMAlarm>(queue_, "A");
+  auto queueFiringThen = [&](const std::function<void()>& withdraw) {
+    queue_->suspend();
+    alarm->runAfterDelay(0, [&] { ran.push_back(1); });
+    ASSERT_TRUE(waitUntilQueued());
+    withdraw();
+    queue_->resume();
+    drain();
+  };
+  queueFiringThen([&] { alarm->cancel(); });
+  queueFiringThen([&] { alarm->runAfterDelay(100, [&] { ran.push_back(2); }); });
   EXPECT_TRUE(ran.empty());
-  EXPECT_TRUE(alarm.hasActiveTimer());
+  EXPECT_TRUE(alarm->hasActiveTimer());
   clock_->advance(100);
-  ASSERT_TRUE(testsupport::waitFor([&] { return !alarm.hasActiveTimer(); }));
+  ASSERT_TRUE(testsupport::waitFor([&] { return !alarm->hasActiveTimer(); }));
+  drain();
+  EXPECT_EQ(ran, std::vector<int>{2}) << "the replacement still fires";
+  queueFiringThen([&] { alarm.reset(); });
+  EXPECT_EQ(ran, std::vector<int>{2});
+
+  // Destroying an armed alarm releases its timer.
+  alarm = std::make_unique<APMAlarm>(queue_, "B");
+  alarm->runAfterDelay(50, [&] { ran.push_back(3); });
+  size_t pending = platform::TimerService::shared().pendingCount();
+  alarm.reset();
+  EXPECT_EQ(platform::TimerService::shared().pendingCount(), pending - 1);
+  clock_->advance(100);
   drain();
   EXPECT_EQ(ran, std::vector<int>{2});
-}
-
-TEST_F(APMAlarmTest, DestroyingAnAlarmDropsItsPendingFiring) {
-  std::atomic<bool> ran{false};
-  queue_->suspend();
-  auto alarm = std::make_unique<APMAlarm>(queue_, "A");
-  alarm->runAfterDelay(0, [&] { ran = true; });
-  ASSERT_TRUE(waitUntilQueued());
-  alarm.reset();
-  auto armed = std::make_unique<APMAlarm>(queue_, "B");
-  armed->runAfterDelay(50, [&] { ran = true; });
-  size_t pending = platform::TimerService::shared().pendingCount();
-  armed.reset();
-  EXPECT_EQ(platform::TimerService::shared().pendingCount(), pending - 1);
-  queue_->resume();
-  clock_->advance(100);
-  drain();
-  EXPECT_FALSE(ran);
 }
 
 TEST_F(APMAlarmTest, BlockMayRearmItsOwnAlarm) {
