@@ -44,11 +44,6 @@ class DULLoggerTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mutex_);
     return records_;
   }
-  std::vector<std::string> lines() {
-    std::vector<std::string> out;
-    for (const auto& r : records()) out.push_back(r.line);
-    return out;
-  }
   void clear() {
     DULLoggerFlush();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -78,15 +73,10 @@ TEST_F(DULLoggerTest, WritesTheLineFormatWithVersionTagAndCode) {
 
 TEST_F(DULLoggerTest, DefaultLevelIsNoticeAndFiltersAbove) {
   EXPECT_EQ(DULLoggerGetLevel(), DULLoggerLevelNotice);
-  struct Row {
-    int64_t loggerLevel;
-    int64_t messageLevel;
-    bool force;
-    bool written;
-  };
-  const Row rows[] = {
-      {5, 5, false, true}, {5, 6, false, false}, {7, 7, false, true}, {3, 7, true, true},
-  };
+  const struct {
+    int64_t loggerLevel, messageLevel;
+    bool force, written;
+  } rows[] = {{5, 5, false, true}, {5, 6, false, false}, {7, 7, false, true}, {3, 7, true, true}};
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << "logger " << row.loggerLevel << " message " << row.messageLevel);
     clear();
@@ -104,9 +94,9 @@ TEST_F(DULLoggerTest, InvalidLevelIsRefusedWithItsOwnLine) {
     clear();
     DULLoggerSetLevel(bad);
     EXPECT_EQ(DULLoggerGetLevel(), 4);
-    auto got = lines();
+    auto got = records();
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], "11.15.0 - [ZoredodeCore][I-COR000023] Invalid logger level, " + std::to_string(bad));
+    EXPECT_EQ(got[0].line, "11.15.0 - [ZoredodeCore][I-COR000023] Invalid logger level, " + std::to_string(bad));
   }
 }
 
@@ -151,20 +141,16 @@ TEST_F(DULLoggerTest, LaunchArgumentsSwitchAndPersistDebugMode) {
 
 TEST_F(DULLoggerTest, AppStoreBuildsIgnoreVerboseLevelsAndDebugMode) {
   testsupport::TempDir dir;
-  struct Row {
-    const char* receiptName;
-    bool appStore;
-  };
-  for (const Row& row : {Row{"receipt", true}, Row{"sandboxReceipt", false}}) {
-    SCOPED_TRACE(row.receiptName);
-    std::string receipt = dir.path() + "/" + row.receiptName;
+  for (const auto& [receiptName, appStore] : {std::pair{"receipt", true}, std::pair{"sandboxReceipt", false}}) {
+    SCOPED_TRACE(receiptName);
+    std::string receipt = dir.path() + "/" + receiptName;
     std::ofstream(receipt) << "r";
     platform::Bundle::setAppStoreReceiptPath(receipt);
     restart({"app", "-ZORDebugEnabled"});
-    EXPECT_EQ(DULLoggerIsDebugMode(), !row.appStore);
+    EXPECT_EQ(DULLoggerIsDebugMode(), !appStore);
     DULLoggerSetLevel(3);
     DULLoggerSetLevel(6);
-    EXPECT_EQ(DULLoggerGetLevel(), row.appStore ? 3 : 6);
+    EXPECT_EQ(DULLoggerGetLevel(), appStore ? 3 : 6);
     DULLoggerSetLevel(4);
     EXPECT_EQ(DULLoggerGetLevel(), 4);
   }
