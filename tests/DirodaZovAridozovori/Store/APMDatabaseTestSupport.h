@@ -41,6 +41,7 @@ class APMDatabaseFixture : public ::testing::Test {
   }
 
   testsupport::ScopedDataDirectory dataDirectory_;
+  platform::Error e;  // shared by a test's calls that are expected to succeed
   testsupport::ScopedFakeClock clock_{1700000000.0};
   std::shared_ptr<platform::DispatchQueue> queue_;
   std::shared_ptr<APMDatabase> db_;

@@ -37,7 +37,6 @@ TEST_F(APMDatabaseTest, OperationsOffTheWorkerQueueAreRefusedWithoutTouchingTheF
 
 TEST_F(APMDatabaseTest, UserPropertiesKeepTheirValueKindsAndSurviveRestart) {
   onWorker([&] {
-    platform::Error e;
     ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 10), &e));
     ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "level", APMValue(int64_t{7}), 11), &e));
     ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("auto", "_lte", APMValue(2.0), 12), &e));
@@ -52,7 +51,6 @@ TEST_F(APMDatabaseTest, UserPropertiesKeepTheirValueKindsAndSurviveRestart) {
   });
   reopen();
   onWorker([&] {
-    platform::Error e;
     EXPECT_EQ(*db_->userAttributeWithName("color", &e), APMUserAttribute("app", "color", APMValue("blue"), 14));
     EXPECT_TRUE(db_->userAttributeWithName("_lte", &e)->value().isDouble()) << "2.0 must stay a double";
     EXPECT_TRUE(db_->userAttributeWithName("level", &e)->value().isInt64());
@@ -87,7 +85,7 @@ TEST_F(APMDatabaseTest, DamagedRowsAreReportedAndSkippedSoWorkCanGoOn) {
   }
   CapturedStoreLog log;
   onWorker([&] {
-    platform::Error e, listError;
+    platform::Error listError;
     EXPECT_FALSE(db_->userAttributeWithName("bad", &e));
     EXPECT_EQ(e.code, kAPMStoreErrorCorruptData) << "a damaged row must not read as 'not stored'";
     auto all = db_->userAttributesIncludingInternal(true, &listError);
@@ -114,7 +112,6 @@ TEST_F(APMDatabaseTest, DamagedRowsAreReportedAndSkippedSoWorkCanGoOn) {
 
 TEST_F(APMDatabaseTest, EventsSnapshotRestoresTheAggregatesOfTheMomentItWasTaken) {
   onWorker([&] {
-    platform::Error e;
     ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("a", 1, 1, 1, 1), &e));
     ASSERT_TRUE(db_->createEventsSnapshotTable(&e));
     ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("a", 9, 9, 9, 9), &e));
@@ -127,7 +124,6 @@ TEST_F(APMDatabaseTest, EventsSnapshotRestoresTheAggregatesOfTheMomentItWasTaken
 
 TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobbering) {
   onWorker([&] {
-    platform::Error e;
     APMDailyCounts counts;
     counts.resetWithNewDay(19700);
     counts.incrementCountsForCurrentDay(19700, true, true, 4);
@@ -140,7 +136,6 @@ TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobberin
   });
   reopen();
   onWorker([&] {
-    platform::Error e;
     EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 4);
     EXPECT_EQ(db_->queryAppMetadata(&e)->lastBundleIndex, 12);
     EXPECT_EQ(db_->queryAppMetadata(&e)->lastBundleEndTimestamp, 2000.25);
@@ -150,13 +145,12 @@ TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobberin
 
 TEST_F(APMDatabaseTest, RemoteConfigTimestampsAndCorruptionReport) {
   onWorker([&] {
-    platform::Error e;
     EXPECT_FALSE(db_->queryDecodedMeasurementConfigWithError(&e));
     EXPECT_TRUE(e.empty()) << "nothing stored is not an error";
   });
   clock_->setNow(1700000100);
   onWorker([&] {
-    platform::Error e, corrupt;
+    platform::Error corrupt;
     auto config = APMPBMeasurementConfig::initWithMessageInfo();
     ASSERT_TRUE(APMNanoSetString(*config, APMPBMeasurementConfig::kAppId, "1:123:ios:abc"));
     ASSERT_TRUE(db_->updateRemoteConfig(*config, &e));
@@ -172,7 +166,6 @@ TEST_F(APMDatabaseTest, RemoteConfigTimestampsAndCorruptionReport) {
 
 TEST_F(APMDatabaseTest, OldestRawEventIsTheLowestRowIDSoGroupDeletionSparesOtherFingerprints) {
   onWorker([&] {
-    platform::Error e;
     const platform::Data metadataA{1}, metadataB{2};
     const int64_t a = APMDatabase::metadataFingerprint(metadataA);
     const int64_t b = APMDatabase::metadataFingerprint(metadataB);
@@ -209,7 +202,6 @@ TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
   platform::Data large(5000);
   for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
   onWorker([&] {
-    platform::Error e;
     ASSERT_TRUE(db_->insertBundle(large, 1700000010, false, &e));
     ASSERT_TRUE(db_->insertBundle(small, 1700000020, true, &e));
     ASSERT_TRUE(db_->insertBundle(small, 1700000030, false, &e));
@@ -240,14 +232,12 @@ TEST_F(APMDatabaseTest, CorruptDatabaseFileIsSetAsideAndReplaced) {
   EXPECT_TRUE(log.contains(34001));
   EXPECT_TRUE(std::filesystem::exists(path + ".corrupt"));
   onWorker([&] {
-    platform::Error e;
     EXPECT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "a", APMValue("fresh"), 2), &e)) << e.description;
   });
 }
 
 TEST_F(APMDatabaseTest, ResetEmptiesEveryTableAndLeavesAWorkingDatabaseThatCloseAndDeleteRemoves) {
   onWorker([&] {
-    platform::Error e;
     ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "a", APMValue("b"), 1), &e));
     ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("x", 1, 1, 1, 1), &e));
     ASSERT_TRUE(db_->insertRawEvent(*makeEvent("x", 1), 1, false, &e));
@@ -277,7 +267,6 @@ TEST_F(APMDatabaseTest, RowsOverTheAgeOrCountLimitsGoOldestFirstWithOrphanMetada
     return limits;
   });
   onWorker([&] {
-    platform::Error e;
     const platform::Data usedMetadata{1}, orphanMetadata{2};
     ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(usedMetadata, &e));
     ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(orphanMetadata, &e));
@@ -320,7 +309,6 @@ TEST_F(APMDatabaseTest, AnOlderFileGainsTheNewColumnsAndKeepsItsRows) {
   }
   reopen();
   onWorker([&] {
-    platform::Error e;
     auto kept = db_->eventAggregatesWithName("kept", &e);
     ASSERT_TRUE(kept) << e.description;
     EXPECT_EQ(kept->lifetimeCount(), 8);

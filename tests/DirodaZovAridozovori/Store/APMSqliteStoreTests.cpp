@@ -16,40 +16,29 @@ namespace {
 
 class APMSqliteStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override { path_ = dir_.path() + "/store.sql"; }
-
-  std::shared_ptr<APMSqliteStore> open() {
+  void SetUp() override {
     platform::Error error;
-    auto store = APMSqliteStore::create(path_, &error);
-    EXPECT_TRUE(store) << error.description;
-    return store;
+    store_ = APMSqliteStore::create(path_, &error);
+    ASSERT_TRUE(store_) << error.description;
+    ASSERT_TRUE(store_->ensureTableWithName("items", {{"name", "TEXT NOT NULL PRIMARY KEY"}, {"count", "INTEGER"}}, {},
+                                            {}, &error));
   }
-
-  static bool makeItems(APMSqliteStore& store) {
-    platform::Error error;
-    return store.ensureTableWithName("items", {{"name", "TEXT NOT NULL PRIMARY KEY"}, {"count", "INTEGER"}}, {}, {},
-                                     &error);
+  bool put(const std::string& name, int64_t count) {
+    return store_->upsertRecord({{"name", Object(name)}, {"count", Object(count)}}, "items", nullptr);
   }
-
-  static bool put(APMSqliteStore& store, const std::string& name, int64_t count) {
-    return store.upsertRecord({{"name", Object(name)}, {"count", Object(count)}}, "items", nullptr);
-  }
-
-  static int64_t countOf(APMSqliteStore& store, const std::string& name) {
-    platform::Error error;
-    auto rows = store.recordsForQuery("SELECT count FROM items WHERE name = ?", {Object(name)}, &error);
-    if (!rows || rows->empty()) return -1;
-    return rows->front().at("count").integerValue();
+  int64_t countOf(const std::string& name) {
+    auto rows = store_->recordsForQuery("SELECT count FROM items WHERE name = ?", {Object(name)}, nullptr);
+    return rows && !rows->empty() ? rows->front().at("count").integerValue() : -1;
   }
 
   testsupport::TempDir dir_;
-  std::string path_;
+  const std::string path_ = dir_.path() + "/store.sql";
+  std::shared_ptr<APMSqliteStore> store_;
 };
 
 TEST_F(APMSqliteStoreTest, RowsKeepTheirKindsAndNullColumnsAreAbsent) {
-  auto store = open();
   platform::Error error;
-  ASSERT_TRUE(store->ensureTableWithName("values_table", {{"k", "TEXT PRIMARY KEY"}, {"v", ""}}, {}, {}, &error));
+  ASSERT_TRUE(store_->ensureTableWithName("values_table", {{"k", "TEXT PRIMARY KEY"}, {"v", ""}}, {}, {}, &error));
   const std::vector<std::pair<std::string, Object>> cases = {
       {"integer", Object(int64_t{-9007199254740993})},
       {"double", Object(2.5)},
@@ -57,105 +46,97 @@ TEST_F(APMSqliteStoreTest, RowsKeepTheirKindsAndNullColumnsAreAbsent) {
       {"blob", Object(platform::Data{0, 1, 2, 255})},
       {"empty blob", Object(platform::Data{})},
   };
-  ASSERT_TRUE(store->upsertRecord({{"k", Object("null")}, {"v", Object()}}, "values_table", &error));
+  ASSERT_TRUE(store_->upsertRecord({{"k", Object("null")}, {"v", Object()}}, "values_table", &error));
   for (const auto& [key, value] : cases) {
-    ASSERT_TRUE(store->upsertRecord({{"k", Object(key)}, {"v", value}}, "values_table", &error)) << error.description;
-    auto rows = store->recordsForQuery("SELECT v FROM values_table WHERE k = ?", {Object(key)}, &error);
+    ASSERT_TRUE(store_->upsertRecord({{"k", Object(key)}, {"v", value}}, "values_table", &error)) << error.description;
+    auto rows = store_->recordsForQuery("SELECT v FROM values_table WHERE k = ?", {Object(key)}, &error);
     ASSERT_TRUE(rows && rows->size() == 1) << key;
     EXPECT_EQ(rows->front().at("v").kind(), value.kind()) << key;
     EXPECT_EQ(rows->front().at("v"), value) << key;
   }
-  auto nullRow = store->recordsForQuery("SELECT k, v FROM values_table WHERE k = 'null'", {}, &error);
+  auto nullRow = store_->recordsForQuery("SELECT k, v FROM values_table WHERE k = 'null'", {}, &error);
   ASSERT_TRUE(nullRow && nullRow->size() == 1 && nullRow->front().count("k"));
   EXPECT_EQ(nullRow->front().count("v"), 0u);
 }
 
 TEST_F(APMSqliteStoreTest, TransactionsCommitOnYesAndRollBackOnNoOrThrow) {
-  auto store = open();
-  ASSERT_TRUE(makeItems(*store));
   platform::Error error;
-  EXPECT_TRUE(store->performTransactionWithError(&error, [&] { return put(*store, "kept", 1); }));
-  EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
-    put(*store, "refused", 1);
+  EXPECT_TRUE(store_->performTransactionWithError(&error, [&] { return put("kept", 1); }));
+  EXPECT_FALSE(store_->performTransactionWithError(&error, [&] {
+    put("refused", 1);
     return false;
   }));
   EXPECT_FALSE(error.empty()) << "a refused transaction must report an error";
   platform::Error thrownError;
-  EXPECT_FALSE(store->performTransactionWithError(&thrownError, [&]() -> bool {
-    put(*store, "thrown", 1);
+  EXPECT_FALSE(store_->performTransactionWithError(&thrownError, [&]() -> bool {
+    put("thrown", 1);
     throw std::runtime_error("boom");
   }));
   EXPECT_NE(thrownError.description.find("boom"), std::string::npos);
-  EXPECT_EQ(countOf(*store, "kept"), 1);
-  EXPECT_EQ(countOf(*store, "refused"), -1);
-  EXPECT_EQ(countOf(*store, "thrown"), -1);
-  EXPECT_FALSE(store->inTransaction());
-  store.reset();
-  EXPECT_EQ(countOf(*open(), "kept"), 1) << "committed rows survive reopening";
+  EXPECT_EQ(countOf("kept"), 1);
+  EXPECT_EQ(countOf("refused"), -1);
+  EXPECT_EQ(countOf("thrown"), -1);
+  EXPECT_FALSE(store_->inTransaction());
 }
 
 TEST_F(APMSqliteStoreTest, NestedTransactionRollsBackOnlyItsOwnChangesAndOuterRollbackUndoesAll) {
-  auto store = open();
-  ASSERT_TRUE(makeItems(*store));
   platform::Error error;
-  const bool committed = store->performTransactionWithError(&error, [&] {
-    put(*store, "outer", 1);
+  const bool committed = store_->performTransactionWithError(&error, [&] {
+    put("outer", 1);
     platform::Error innerError;
-    EXPECT_FALSE(store->performTransactionWithError(&innerError, [&] {
-      put(*store, "inner-refused", 1);
-      store->executeStatement("UPDATE items SET count = 99 WHERE name = 'outer'", {}, nullptr);
+    EXPECT_FALSE(store_->performTransactionWithError(&innerError, [&] {
+      put("inner-refused", 1);
+      store_->executeStatement("UPDATE items SET count = 99 WHERE name = 'outer'", {}, nullptr);
       return false;
     }));
-    EXPECT_TRUE(store->performTransactionWithError(&innerError, [&] { return put(*store, "inner-kept", 2); }));
+    EXPECT_TRUE(store_->performTransactionWithError(&innerError, [&] { return put("inner-kept", 2); }));
     return true;
   });
   ASSERT_TRUE(committed) << error.description;
-  EXPECT_EQ(countOf(*store, "outer"), 1);
-  EXPECT_EQ(countOf(*store, "inner-refused"), -1);
-  EXPECT_EQ(countOf(*store, "inner-kept"), 2);
+  EXPECT_EQ(countOf("outer"), 1);
+  EXPECT_EQ(countOf("inner-refused"), -1);
+  EXPECT_EQ(countOf("inner-kept"), 2);
 
   // An outer rollback undoes even the inner savepoints that committed.
-  EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
-    EXPECT_TRUE(store->performTransactionWithError(nullptr, [&] { return put(*store, "inner", 1); }));
+  EXPECT_FALSE(store_->performTransactionWithError(&error, [&] {
+    EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] { return put("inner", 1); }));
     return false;
   }));
-  EXPECT_EQ(countOf(*store, "inner"), -1);
+  EXPECT_EQ(countOf("inner"), -1);
 }
 
 TEST_F(APMSqliteStoreTest, NothingRunsOutsideATransactionTheDatabaseAlreadyEnded) {
-  auto store = open();
-  ASSERT_TRUE(makeItems(*store));
   platform::Error error;
-  EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
-    put(*store, "before", 1);
+  EXPECT_FALSE(store_->performTransactionWithError(&error, [&] {
+    put("before", 1);
     // Stands in for SQLite rolling back on its own after an I/O error.
-    store->executeStatement("ROLLBACK", {}, nullptr);
+    store_->executeStatement("ROLLBACK", {}, nullptr);
     platform::Error afterError;
-    EXPECT_FALSE(store->upsertRecord({{"name", Object("after")}, {"count", Object(1)}}, "items", &afterError));
+    EXPECT_FALSE(store_->upsertRecord({{"name", Object("after")}, {"count", Object(1)}}, "items", &afterError));
     EXPECT_FALSE(afterError.empty());
     return true;
   }));
   EXPECT_FALSE(error.empty());
-  EXPECT_EQ(countOf(*store, "before"), -1);
-  EXPECT_EQ(countOf(*store, "after"), -1) << "a write after the rollback must not be committed on its own";
-  EXPECT_TRUE(store->performTransactionWithError(&error, [&] { return put(*store, "next", 1); }));
-  EXPECT_EQ(countOf(*store, "next"), 1);
+  EXPECT_EQ(countOf("before"), -1);
+  EXPECT_EQ(countOf("after"), -1) << "a write after the rollback must not be committed on its own";
+  EXPECT_TRUE(store_->performTransactionWithError(&error, [&] { return put("next", 1); }));
+  EXPECT_EQ(countOf("next"), 1);
 }
 
 TEST_F(APMSqliteStoreTest, FileThatIsNotADatabaseFailsTheIntegrityCheck) {
-  std::ofstream(path_, std::ios::binary) << std::string(8192, 'x');
+  const std::string path = dir_.path() + "/garbage.sql";
+  std::ofstream(path, std::ios::binary) << std::string(8192, 'x');
   platform::Error error;
-  EXPECT_FALSE(APMSqliteStore::create(path_, &error));
+  EXPECT_FALSE(APMSqliteStore::create(path, &error));
   EXPECT_EQ(error.code, kAPMStoreErrorCorruptData);
 }
 
 TEST_F(APMSqliteStoreTest, IdentifiersAreQuotedSoOddNamesStayNames) {
   EXPECT_EQ(APMSqliteStore::quoteIdentifier("plain"), "\"plain\"");
   EXPECT_EQ(APMSqliteStore::quoteIdentifier("we\"ird"), "\"we\"\"ird\"");
-  auto store = open();
   platform::Error error;
-  ASSERT_TRUE(store->ensureTableWithName("t; DROP TABLE x", {{"a\"b", "TEXT"}}, {}, {}, &error)) << error.description;
-  EXPECT_TRUE(store->upsertRecord({{"a\"b", Object("v")}}, "t; DROP TABLE x", &error)) << error.description;
+  ASSERT_TRUE(store_->ensureTableWithName("t; DROP TABLE x", {{"a\"b", "TEXT"}}, {}, {}, &error)) << error.description;
+  EXPECT_TRUE(store_->upsertRecord({{"a\"b", Object("v")}}, "t; DROP TABLE x", &error)) << error.description;
 }
 
 TEST(APMFileUtilitiesTest, DeleteFileReportsEveryFailure) {
