@@ -196,9 +196,6 @@ TEST_F(APMConsentSettingsUtilTests, SettingsFromInfoPlist) {
     Dictionary info;
     Dictionary expected;
   } cases[] = {
-      {"booleans",
-       {{"DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_STORAGE", true}, {"DIRODA_ANALYTICS_DEFAULT_ALLOW_ANALYTICS_STORAGE", false}},
-       {{"ad_storage", "granted"}, {"analytics_storage", "denied"}}},
       {"truthy strings",
        {{"DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_STORAGE", "YES"},
         {"DIRODA_ANALYTICS_DEFAULT_ALLOW_ANALYTICS_STORAGE", "true"},

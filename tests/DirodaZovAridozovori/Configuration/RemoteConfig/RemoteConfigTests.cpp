@@ -143,13 +143,6 @@ TEST_F(RemoteConfigTest, TimeTextsAreMillisecondsAndOutOfRangeNeverClamps) {
   }
 }
 
-TEST_F(RemoteConfigTest, UnboundedInt64SettingRefusesNumbersThatDoNotFit) {
-  auto config = configWith({{"custom.big", "99999999999999999999"}, {"custom.ok", "-12.7"}});
-  EXPECT_EQ(config->int64Value("custom.big", 17), 17);
-  EXPECT_EQ(config->int64Value("custom.ok", 17), -12);
-  EXPECT_EQ(config->int64Value("custom.absent", 5), 5);
-}
-
 TEST_F(RemoteConfigTest, ReadingReplacesTheTextByTheValidatedNumber) {
   auto config = configWith({{"measurement.upload.interval", "abc"}, {"measurement.config.cache_time", "120000"}});
   auto before = config->settingsForPrograms();
