@@ -13,6 +13,13 @@ using editingtest::rulesProgram;
 using platform::Dictionary;
 using platform::Object;
 
+// Statements on the callback's event "e" (VALUE and NAME are S-expressions).
+std::string setParam(const std::string& name, const std::string& value) {
+  return "(2 (15 \"e\") \"setParamValue\" (7 \"" + name + "\" " + value + ")) ";
+}
+std::string getParam(const std::string& name) { return "(2 (15 \"e\") \"getParamValue\" (7 \"" + name + "\"))"; }
+std::string setName(const std::string& name) { return "(2 (15 \"e\") \"setEventName\" (7 " + name + ")) "; }
+
 std::unique_ptr<APMPEventEditing> load(const std::shared_ptr<APMPBProgram>& program, platform::Error* error,
                                        APMPRuntimeConfiguration configuration = {}) {
   auto host = std::make_unique<APMPEventEditing>(std::move(configuration));
@@ -32,44 +39,37 @@ std::unique_ptr<APMPEventEditing> loadOK(const std::shared_ptr<APMPBProgram>& pr
 const APMPEvent& output(const APMPEventEditing& host) { return *host.eventContext().outputEvent(); }
 
 TEST(APMPEventEditingTests, EditsAndCreatesEvents) {
-  // Renames the event, adds and removes parameters, and creates a second event.
   auto host = loadOK(rulesProgram({
-      rule("edit",
-           "(2 (15 \"e\") \"setEventName\" (7 \"checkout_done\"))"
-           " (2 (15 \"e\") \"setParamValue\" (7 \"stage\" \"final\"))"
-           " (2 (15 \"e\") \"setParamValue\" (7 \"email\" (45)))"
-           " (2 (15 \"e\") \"setParamValue\" (7 \"value\" 2.5))"
-           " (36 1)"),
+      rule("edit", setName("\"checkout_done\"") + setParam("stage", "\"final\"") + setParam("email", "(45)") +
+                       setParam("value", "2.5") + "(36 1)"),
       rule("create",
            "(log (0 (2 (15 \"e\") \"getEventName\" (7)) \"_copy\") (0 (2 (15 \"e\") \"getTimestamp\" (7)) 0.75)"
-           " (8 \"value\" (2 (15 \"e\") \"getParamValue\" (7 \"value\")) \"label\" 12 \"nothing\" (45)))"),
+           " (8 \"value\" " + getParam("value") + " \"label\" 12 \"nothing\" (45)))"),
   }));
   ASSERT_TRUE(host);
   platform::Error error;
-  EXPECT_TRUE(host->handleEvent(event("checkout", 1700000000, {{"email", "a@b.c"}, {"value", int64_t(7)},
-                                                                 {"label", "x"}}),
-                                &error));
+  EXPECT_TRUE(host->handleEvent(
+      event("checkout", 1700000000, {{"email", "a@b.c"}, {"value", int64_t(7)}, {"label", "x"}}), &error));
   EXPECT_TRUE(error.empty());
   EXPECT_TRUE(host->hasEdits());
   EXPECT_TRUE(host->hasCreatedEvents());
   EXPECT_EQ(output(*host).name(), "checkout_done");
   EXPECT_EQ(output(*host).timestamp(), 1700000000);
   EXPECT_EQ(output(*host).parameters(), (Dictionary{{"stage", "final"}, {"value", int64_t(2)}, {"label", "x"}}));
-  // The input event is untouched.
-  EXPECT_EQ(host->eventContext().inputEvent()->parameters().size(), 3u);
+  EXPECT_EQ(host->eventContext().inputEvent()->parameters().size(), 3u);  // the input is untouched
   ASSERT_EQ(host->eventContext().eventsToLog().size(), 1u);
   const APMPEvent& made = *host->eventContext().eventsToLog()[0];
   EXPECT_EQ(made.name(), "checkout_done_copy");
   EXPECT_EQ(made.timestamp(), 1700000000);  // truncated to a whole number
+  EXPECT_EQ(made.parameters(), (Dictionary{{"value", int64_t(2)}, {"label", "12"}}));  // coerced, null left out
 }
 
 TEST(APMPEventEditingTests, EditCallbacksRunInPriorityOrderThenCreateCallbacks) {
   auto append = [](const std::string& letter) {
-    return "(2 (15 \"e\") \"setParamValue\" (7 \"trace\" (0 (2 (15 \"e\") \"getParamValue\" (7 \"trace\")) \"" +
-           letter + "\"))) (36 0)";
+    return setParam("trace", "(0 " + getParam("trace") + " \"" + letter + "\")") + "(36 0)";
   };
   // Registered: a at 30, b at 10, c without priority (1000), d at 10 again (moved behind 1000).
-  auto host = loadOK(rulesProgram({rule("create", "(log (2 (15 \"e\") \"getParamValue\" (7 \"trace\")) 0 (8))", 1),
+  auto host = loadOK(rulesProgram({rule("create", "(log " + getParam("trace") + " 0 (8))", 1),
                                    rule("edit", append("a"), 30), rule("edit", append("b"), 10),
                                    rule("edit", append("c")), rule("edit", append("d"), 10)}));
   ASSERT_TRUE(host);
@@ -92,7 +92,7 @@ TEST(APMPEventEditingTests, ResultCodesDecideWhetherEditsStay) {
       {"last statement value (a number) keeps", "5", true},
   };
   for (const Case& c : cases) {
-    auto host = loadOK(rulesProgram({rule("edit", std::string("(2 (15 \"e\") \"setEventName\" (7 \"x\")) ") + c.tail)}));
+    auto host = loadOK(rulesProgram({rule("edit", setName("\"x\"") + c.tail)}));
     ASSERT_TRUE(host) << c.what;
     platform::Error error;
     EXPECT_EQ(host->handleEvent(event("e", 1, {}), &error), c.kept) << c.what;
@@ -112,11 +112,11 @@ TEST(APMPEventEditingTests, FailingCallbacksStopTheWalkAndKeepEarlierResults) {
     platform::Dictionary parameters;
     std::vector<std::string> created;
   } cases[] = {
-      {{rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"first\" 1)) (36 0)", 1),
-        rule("edit", "(2 (15 \"e\") \"setEventName\" (7 \"broken\")) (2 (15 \"e\") \"noSuchMethod\" (7)) (36 0)", 2),
-        rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"third\" 3)) (36 0)", 3), rule("create", "(log \"made\" 0 (8))")},
+      {{rule("edit", setParam("first", "1") + "(36 0)", 1),
+        rule("edit", setName("\"broken\"") + "(2 (15 \"e\") \"noSuchMethod\" (7)) (36 0)", 2),
+        rule("edit", setParam("third", "3") + "(36 0)", 3), rule("create", "(log \"made\" 0 (8))")},
        kAPMPErrorNoSuchMethod, "e", Dictionary{{"first", 1.0}}, {}},
-      {{rule("edit", "(2 (15 \"e\") \"setEventName\" (7 \"renamed\")) (36 0)"), rule("create", "(log \"one\" 0 (8))", 1),
+      {{rule("edit", setName("\"renamed\"") + "(36 0)"), rule("create", "(log \"one\" 0 (8))", 1),
         rule("create", "(log \"two\" 0)", 2), rule("create", "(log \"three\" 0 (8))", 3)},
        kAPMPErrorArgumentCount, "renamed", Dictionary{}, {"one"}},
   };
@@ -140,13 +140,13 @@ TEST(APMPEventEditingTests, ValuesThatCannotBeParametersAreRefused) {
     const char* what;
     std::string rule;
   } cases[] = {
-      {"map set as parameter", rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"p\" (8 \"k\" 1))) (36 0)")},
+      {"map set as parameter", rule("edit", setParam("p", "(8 \"k\" 1)") + "(36 0)")},
       {"map in a created event", rule("create", "(log \"made\" 0 (8 \"p\" (8 \"k\" 1)))")},
-      {"event name set to null", rule("edit", "(2 (15 \"e\") \"setEventName\" (7 (45))) (36 0)")},
+      {"event name set to null", rule("edit", setName("(45)") + "(36 0)")},
       {"created event parameters not a map", rule("create", "(log \"made\" 0 5)")},
   };
   for (const Case& c : cases) {
-    auto host = loadOK(rulesProgram({rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"ok\" 1)) (36 0)", 1), c.rule}));
+    auto host = loadOK(rulesProgram({rule("edit", setParam("ok", "1") + "(36 0)", 1), c.rule}));
     ASSERT_TRUE(host) << c.what;
     platform::Error error;
     EXPECT_FALSE(host->handleEvent(event("e", 1, {{"p", "kept"}}), &error)) << c.what;
@@ -158,8 +158,12 @@ TEST(APMPEventEditingTests, ValuesThatCannotBeParametersAreRefused) {
 }
 
 TEST(APMPEventEditingTests, LoadErrors) {
-  using editingtest::Activity;
   const std::string preamble = editingtest::kPreamble;
+  // An activity function "NAME" registering its rule's "fn" with these extra arguments.
+  auto registering = [&](const char* name, const char* arguments) {
+    return makeProgram(preamble + " (50 \"" + name + "\" (7 \"r\") (reg 0 (16 (15 \"r\") \"fn\")" + arguments + "))",
+                       {{name, {rule("edit", "1")}}});
+  };
   struct Case {
     const char* what;
     std::shared_ptr<APMPBProgram> program;
@@ -173,14 +177,10 @@ TEST(APMPEventEditingTests, LoadErrors) {
       {"options without type", makeProgram(preamble, {{"register", {"(8 \"fn\" (51 \"\" (7)))"}}}),
        kAPMPEditingErrorDomain, 2},
       {"unknown rule type", rulesProgram({rule("delete", "(36 0)")}), kAPMPEditingErrorDomain, 3},
-      {"registration with two arguments",
-       makeProgram(preamble + " (50 \"two\" (7 \"r\") (reg 0 (16 (15 \"r\") \"fn\")))", {{"two", {rule("edit", "1")}}}),
-       kAPMPErrorDomain, kAPMPErrorArgumentCount},
+      {"registration with two arguments", registering("two", ""), kAPMPErrorDomain, kAPMPErrorArgumentCount},
       {"callback not a function", makeProgram(preamble, {{"register", {"(8 \"type\" \"edit\" \"fn\" 3)"}}}),
        kAPMPErrorDomain, kAPMPErrorArgumentKind},
-      {"options not a map",
-       makeProgram(preamble + " (50 \"bad\" (7 \"r\") (reg 0 (16 (15 \"r\") \"fn\") 5))", {{"bad", {rule("edit", "1")}}}),
-       kAPMPErrorDomain, kAPMPErrorArgumentKind},
+      {"options not a map", registering("bad", " 5"), kAPMPErrorDomain, kAPMPErrorArgumentKind},
       {"runtime error in instructions", makeProgram("(3 \"undeclared\" 1)", {}), kAPMPErrorDomain,
        kAPMPErrorUndeclaredAssignment},
   };
@@ -199,28 +199,27 @@ TEST(APMPEventEditingTests, LoadErrors) {
 
 TEST(APMPEventEditingTests, AtMostOneThousandCallbacks) {
   // One activity function registering the callback n times, driven by the rule's "count".
-  const std::string many =
-      "(50 \"many\" (7 \"r\") (41 \"i\") (3 \"i\" 0)"
+  const std::string many = editingtest::kPreamble + std::string(
+      " (50 \"many\" (7 \"r\") (41 \"i\") (3 \"i\" 0)"
       " (42 (23 (15 \"i\") (16 (15 \"r\") \"count\")) (3 \"i\" (0 (15 \"i\") 1)) false"
-      " (46 (reg 0 (16 (15 \"r\") \"fn\") (15 \"r\")))))";
+      " (46 (reg 0 (16 (15 \"r\") \"fn\") (15 \"r\")))))");
   auto ruleWithCount = [](int count) {
     return "(8 \"type\" \"edit\" \"count\" " + std::to_string(count) + " \"fn\" (51 \"\" (7 \"e\") (36 0)))";
   };
-  auto exactly = loadOK(makeProgram(editingtest::kPreamble + (" " + many), {{"many", {ruleWithCount(1000)}}}));
+  auto exactly = loadOK(makeProgram(many, {{"many", {ruleWithCount(1000)}}}));
   ASSERT_TRUE(exactly);
   EXPECT_EQ(exactly->callbackCount(), 1000u);
   platform::Error error;
-  EXPECT_FALSE(load(makeProgram(editingtest::kPreamble + (" " + many), {{"many", {ruleWithCount(1001)}}}), &error));
+  EXPECT_FALSE(load(makeProgram(many, {{"many", {ruleWithCount(1001)}}}), &error));
   EXPECT_EQ(error.domain, kAPMPEditingErrorDomain);
   EXPECT_EQ(error.code, kAPMPEditingErrorTooManyCallbacks);
 }
 
 TEST(APMPEventEditingTests, InstructionLimitAppliesPerEvent) {
   // The callback loops as often as the event's "n" says: 100 fits the limit any number of times.
-  auto host = loadOK(rulesProgram({rule("edit",
-                                        "(41 \"i\") (3 \"i\" 0)"
-                                        " (42 (23 (15 \"i\") (2 (15 \"e\") \"getParamValue\" (7 \"n\"))) (3 \"i\" (0 (15 \"i\") 1)) false (46))"
-                                        " (2 (15 \"e\") \"setParamValue\" (7 \"done\" (15 \"i\"))) (36 0)")}),
+  auto host = loadOK(rulesProgram({rule("edit", "(41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") " + getParam("n") +
+                                                    ") (3 \"i\" (0 (15 \"i\") 1)) false (46)) " +
+                                                    setParam("done", "(15 \"i\")") + "(36 0)")}),
                      APMPRuntimeConfiguration{.instructionLimit = 5000});
   ASSERT_TRUE(host);
   for (int64_t n : {100, 100, 100000, 100}) {
@@ -234,13 +233,12 @@ TEST(APMPEventEditingTests, InstructionLimitAppliesPerEvent) {
 TEST(APMPEventEditingTests, CallbackRegisteredDuringAnEventWaitsForTheNextEvent) {
   // Each run of the callback (priority 10) appends "!" and registers a new edit callback at
   // priority 20, behind itself, that appends "+"; the walk in progress must not pick it up.
-  auto host = loadOK(rulesProgram(
-      {rule("edit",
-            "(2 (15 \"e\") \"setParamValue\" (7 \"trace\" (0 (2 (15 \"e\") \"getParamValue\" (7 \"trace\")) \"!\")))"
-            " (reg 0 (51 \"\" (7 \"x\") (2 (15 \"x\") \"setParamValue\" (7 \"trace\" (0 (2 (15 \"x\") \"getParamValue\" (7 \"trace\")) \"+\"))) (36 0))"
-            " (8 \"type\" \"edit\" \"priority\" 20))"
-            " (36 0)",
-            10)}));
+  const std::string plus = setParam("trace", "(0 " + getParam("trace") + " \"+\")") + "(36 0)";
+  auto host = loadOK(rulesProgram({rule("edit",
+                                        setParam("trace", "(0 " + getParam("trace") + " \"!\")") +
+                                            "(reg 0 (51 \"\" (7 \"e\") " + plus +
+                                            ") (8 \"type\" \"edit\" \"priority\" 20)) (36 0)",
+                                        10)}));
   ASSERT_TRUE(host);
   const char* expected[] = {"!", "!+", "!++"};
   for (size_t round = 0; round < 3; ++round) {
@@ -253,10 +251,9 @@ TEST(APMPEventEditingTests, CallbackRegisteredDuringAnEventWaitsForTheNextEvent)
 
 TEST(APMPEventEditingTests, CallbackStateSurvivesCollectionsBetweenEvents) {
   // The callback closes over a counter; collections after loading and after each event must keep it.
-  auto host = loadOK(rulesProgram({rule("edit",
-                                        "(3 \"count\" (0 (15 \"count\") 1))"
-                                        " (2 (15 \"e\") \"setParamValue\" (7 \"count\" (15 \"count\"))) (36 0)")},
-                                  "(41 \"count\") (3 \"count\" 0)"));
+  auto host = loadOK(rulesProgram(
+      {rule("edit", "(3 \"count\" (0 (15 \"count\") 1)) " + setParam("count", "(15 \"count\")") + "(36 0)")},
+      "(41 \"count\") (3 \"count\" 0)"));
   ASSERT_TRUE(host);
   for (int i = 1; i <= 3; ++i) {
     EXPECT_TRUE(host->handleEvent(event("e", 1, {}), nullptr));
@@ -266,36 +263,31 @@ TEST(APMPEventEditingTests, CallbackStateSurvivesCollectionsBetweenEvents) {
 
 TEST(APMPEventEditingTests, ConfigurationModules) {
   std::vector<std::pair<int, std::string>> logged;
-  auto logger = std::make_shared<APMPixieLogger>(
-      [&](int level, int code, const std::string& message, const std::vector<std::string>&) {
+  APMPConfigurationModules modules;
+  modules.logger = std::make_shared<APMPixieLogger>(
+      [&](int level, int, const std::string& message, const std::vector<std::string>&) {
         logged.emplace_back(level, message);
       });
-  APMPConfigurationModules modules;
   modules.settings = [](const std::string& key) -> std::optional<std::string> {
     if (key == "measurement.rename_to") return std::string("renamed");
     return std::nullopt;
   };
   modules.appMetadata = [] { return Object(Dictionary{{"platform", "macos"}, {"app_version", "1.2.0"}}); };
-  modules.logger = logger;
   platform::Error error;
   auto host = APMPEventEditing::hostWithProgram(
-      *rulesProgram(
-          {rule("edit",
-                "(2 (15 \"e\") \"setEventName\" (7 (2 (15 \"config\") \"getValue\" (7 \"measurement.rename_to\" \"?\"))))"
-                " (2 (15 \"e\") \"setParamValue\" (7 \"fallback\" (2 (15 \"config\") \"getValue\" (7 \"absent\" 5))))"
-                " (2 (15 \"e\") \"setParamValue\" (7 \"version\" (16 (app) \"app_version\")))"
-                " (2 (15 \"logger\") \"log\" (7 6 \"edited\"))"
-                " (36 0)")},
-          "(41 \"config\" \"app\" \"logger\") (3 \"config\" (require \"internal.remoteConfig\"))"
-          " (3 \"app\" (require \"internal.appMetadata\")) (3 \"logger\" (require \"internal.logger\"))"),
+      *rulesProgram({rule("edit", setName("(2 (15 \"config\") \"getValue\" (7 \"measurement.rename_to\" \"?\"))") +
+                                      setParam("fallback", "(2 (15 \"config\") \"getValue\" (7 \"absent\" 5))") +
+                                      setParam("version", "(16 (app) \"app_version\")") +
+                                      "(2 (15 \"logger\") \"log\" (7 6 \"edited\")) (36 0)")},
+                    "(41 \"config\" \"app\" \"logger\") (3 \"config\" (require \"internal.remoteConfig\"))"
+                    " (3 \"app\" (require \"internal.appMetadata\")) (3 \"logger\" (require \"internal.logger\"))"),
       modules, &error);
   ASSERT_TRUE(host) << error.code;
   EXPECT_TRUE(host->handleEvent(event("e", 1, {}), &error));
   EXPECT_EQ(output(*host).name(), "renamed");
   EXPECT_EQ(output(*host).parameterForName("fallback"), Object(5.0));
   EXPECT_EQ(output(*host).parameterForName("version"), Object("1.2.0"));
-  ASSERT_EQ(logged.size(), 1u);
-  EXPECT_EQ(logged[0], std::make_pair(1, std::string("edited")));
+  EXPECT_EQ(logged, (std::vector<std::pair<int, std::string>>{{1, "edited"}}));
 }
 
 }  // namespace

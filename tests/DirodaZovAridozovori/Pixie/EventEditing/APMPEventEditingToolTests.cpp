@@ -91,21 +91,6 @@ TEST(APMPEventEditingToolTests, TextFormErrorsNameTheLine) {
   EXPECT_NE(problem.find("nested too deeply"), std::string::npos);
 }
 
-TEST(APMPEventEditingToolTests, ProgramFilesMayBeBinaryOrText) {
-  auto binary = rulesProgram({rule("edit", "(36 0)")});
-  platform::Error error;
-  auto fromBinary = APMPProgramFromFileContents(binary->protoBuffer(), &error);
-  ASSERT_TRUE(fromBinary);
-  EXPECT_TRUE(fromBinary->isEqual(*binary));
-  auto fromText = APMPProgramFromFileContents(bytesOf("instructions { type: NUMBER number_value: 1 }"), &error);
-  ASSERT_TRUE(fromText);
-  EXPECT_TRUE(fromText->isEqual(*makeProgram("1", {})));
-  EXPECT_TRUE(error.empty());
-  EXPECT_FALSE(APMPProgramFromFileContents(bytesOf("instructions { oops }"), &error));
-  EXPECT_EQ(error.domain, kAPMPToolErrorDomain);
-  EXPECT_EQ(error.code, kAPMPToolErrorBadProgram);
-}
-
 TEST(APMPEventEditingToolTests, EventJSONKeepsIntegerAndFloatingKinds) {
   platform::Error error;
   auto event = APMPEventFromJSON(
@@ -190,8 +175,10 @@ void writeFile(const std::string& path, const platform::Data& contents) {
 TEST(APMPEventEditingToolTests, ToolRunsFromTheCommandLine) {
   testsupport::TempDir dir;
   const std::string program = dir.path() + "/program.pb", looping = dir.path() + "/loop.pb",
-                    event = dir.path() + "/event.json";
+                    text = dir.path() + "/program.txt", event = dir.path() + "/event.json";
   writeFile(program, checkoutProgram());
+  // A program file may also hold the text form: this one fails to load (a return at top level).
+  writeFile(text, bytesOf("# top level\ninstructions { type: STATEMENT function_name: \"36\" }"));
   // A callback that loops forever: the instruction limit ends it with an error, not a hang or a signal.
   writeFile(looping, rulesProgram({rule("edit", "(42 true (44) false (46))")})->protoBuffer());
   writeFile(event, bytesOf(kEventJSON));
@@ -202,6 +189,7 @@ TEST(APMPEventEditingToolTests, ToolRunsFromTheCommandLine) {
     std::string line;
   } failures[] = {
       {looping + " " + event, "error com.diroda.dmp.measurement.pixie.ErrorDomain 18"},
+      {text + " " + event, "error com.diroda.dmp.measurement.pixie.editing.ErrorDomain 5"},
       {program, "error com.diroda.dmp.measurement.pixie.tool.ErrorDomain 1"},
       {dir.path() + "/missing " + event, "error com.diroda.dmp.measurement.pixie.tool.ErrorDomain 2"},
   };
