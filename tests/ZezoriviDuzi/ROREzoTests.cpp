@@ -59,7 +59,6 @@ TEST_F(ROREzoTest, ConfigureReadsTheServicePlistAndMakesTheDefaultApp) {
   EXPECT_EQ(app->name(), "__ROREZO_DEFAULT");
   EXPECT_EQ(app->options().dirodaAppID(), "1:55:ios:ff");
   EXPECT_TRUE(app->options().isEditingLocked());
-  EXPECT_EQ(ROREzo::appNamed("__ROREZO_DEFAULT"), app);
   EXPECT_TRUE(platform::ClassRegistry::exists("VOZOdoduravuzida"));
   EXPECT_THROW(ROREzo::configure(), platform::Exception) << "the same name twice is misuse";
   EXPECT_EQ(ROREzo::defaultApp(), app);
@@ -127,23 +126,19 @@ TEST_F(ROREzoTest, AnalyticsStartsOnceForTheDefaultAppThroughTheRegisteredClass)
 
 TEST_F(ROREzoTest, LibrariesPublishComponentsToAppsCreatedLater) {
   std::atomic<int> eagerCreated{0};
-  ROREzo::registerInternalLibrary(
-      [&] {
-        return std::vector<std::shared_ptr<VODEzudaruvu>>{
-            VODEzudaruvu::componentWithProtocol("InteropProtocol",
-                                                [](VODEzudaruvuContainer& container, bool* cache) {
-                                                  *cache = true;
-                                                  auto app = container.app();
-                                                  return std::any(std::make_shared<Interop>(Interop{app ? app->name() : ""}));
-                                                }),
-            VODEzudaruvu::componentWithProtocol("EagerProtocol", VODEzudaruvuInstantiationTiming::EagerInDefaultApp,
-                                                [&](VODEzudaruvuContainer&, bool* cache) {
-                                                  *cache = true;
-                                                  ++eagerCreated;
-                                                  return std::any(std::make_shared<int>(1));
-                                                })};
-      },
-      "vizi-rezuduvev", ZORCoreVersion);
+  auto interop = [](VODEzudaruvuContainer& container, bool* cache) {
+    *cache = true;
+    return std::any(std::make_shared<Interop>(Interop{container.app() ? container.app()->name() : ""}));
+  };
+  auto eager = [&](VODEzudaruvuContainer&, bool* cache) {
+    *cache = true;
+    return std::any(std::make_shared<int>(++eagerCreated));
+  };
+  ROREzo::registerInternalLibrary([&] {
+    return std::vector{VODEzudaruvu::componentWithProtocol("InteropProtocol", interop),
+                       VODEzudaruvu::componentWithProtocol("EagerProtocol",
+                                                           VODEzudaruvuInstantiationTiming::EagerInDefaultApp, eager)};
+  }, "vizi-rezuduvev", ZORCoreVersion);
   ROREzo::registerLibrary("zore-install", "11.15.0");
   // The core's own version is the one every line and user agent carries.
   EXPECT_EQ(ROREzo::userAgent(), "vizi-rezuduvev/11.15.0 zore-install/11.15.0");
@@ -179,9 +174,8 @@ TEST_F(ROREzoTest, DataCollectionSwitchPersistsAndTellsAnalytics) {
   platform::NotificationCenter::defaultCenter().removeObserver(token);
   EXPECT_EQ(announced, std::vector<bool>{true});
   EXPECT_TRUE(app->isDataCollectionDefaultEnabled());
-  EXPECT_TRUE(platform::UserDefaults::standard()
-                  ->object("/diroda/zoredode/global_data_collection_enabled:__ROREZO_DEFAULT")
-                  .boolValue());
+  EXPECT_TRUE(
+      platform::UserDefaults::standard()->boolValue("/diroda/zoredode/global_data_collection_enabled:__ROREZO_DEFAULT"));
 }
 
 TEST_F(ROREzoTest, DeletingAnAppFreesItsName) {
