@@ -24,31 +24,20 @@ class EventPipelineTest : public EngineTest {
     auto config = fetchtest::configMessage({kAppID, 1, {settings.begin(), settings.end()}, blocked});
     onWorker([&] { ASSERT_TRUE(engine().remoteConfigInstance()->updateMeasurementConfig(config)); });
   }
-
+  void logRollout(const std::string& value) { logInternal("_ssr", {{"_ffr", value}}); }
 };
 
+// The cleaning rules belong to the store; this checks the engine applies them with its own limits.
 TEST_F(EventPipelineTest, PublicEventIsStoredWithCleanedParameters) {
   start();
-  const std::string longValue(600, 'v');
-  logPublic("level_up", {{"character", "wizard"}, {"1invalid", 7}, {"level", 3}, {"score", 2.5}});
-  logPublic("long_text", {{"text", longValue}});
-  auto levelUps = rowsNamed("level_up");
-  ASSERT_EQ(levelUps.size(), 1u);
-  const StoredRow& levelUp = levelUps[0];
-  EXPECT_EQ(levelUp.origin, "app");
-  EXPECT_EQ(levelUp.text("character"), "wizard");
-  EXPECT_EQ(levelUp.integer("level"), 3);
-  EXPECT_FALSE(levelUp.has("1invalid"));
-  EXPECT_EQ(levelUp.text("_ev"), "1invalid");
-  EXPECT_TRUE(levelUp.has("_err"));
-  ASSERT_TRUE(levelUp.has("score"));
-  EXPECT_DOUBLE_EQ(levelUp.parameters.at("score").doubleValue(), 2.5);
-
-  auto longTexts = rowsNamed("long_text");
-  ASSERT_EQ(longTexts.size(), 1u);
-  EXPECT_EQ(longTexts[0].text("text"), std::string(500, 'v'));
-  EXPECT_EQ(longTexts[0].text("_ev"), "text");
-  EXPECT_EQ(longTexts[0].integer("_el"), 600);
+  logPublic("long_text", {{"text", std::string(600, 'v')}, {"level", 3}});
+  auto stored = rowsNamed("long_text");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].origin, "app");
+  EXPECT_EQ(stored[0].integer("level"), 3);
+  EXPECT_EQ(stored[0].text("text"), std::string(500, 'v'));
+  EXPECT_EQ(stored[0].text("_ev"), "text");
+  EXPECT_EQ(stored[0].integer("_el"), 600);
 }
 
 TEST_F(EventPipelineTest, UserPropertySetBetweenEventsReachesOnlyLaterEventsMetadata) {
@@ -84,45 +73,48 @@ TEST_F(EventPipelineTest, UserPropertySetBetweenEventsReachesOnlyLaterEventsMeta
   EXPECT_EQ(std::count(afterNames.begin(), afterNames.end(), "_fot"), 1);
 }
 
-TEST_F(EventPipelineTest, FailingEventInsideAGroupRollsBackAlone) {
+// The lifetime-value step refuses first opens and every event carrying "fail": each refused event
+// rolls back alone inside its group, with its counts and every record made for it.
+TEST_F(EventPipelineTest, ARolledBackEventLeavesNoTraceAndItsGroupGoesOn) {
   APMMeasurementComponents parts;
-  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "purchase"; };
-  parts.recordLifetimeValue = [](APMDatabase&, const APMEvent& event) {
-    const APMValue* value = event.parameter("value");
-    return value && value->int64Value() >= 0;
+  parts.isPurchaseEvent = [](const APMEvent& event) {
+    return event.name() == "purchase" || event.name() == "_iap" || event.name() == "_ssr" || event.name() == "_f";
   };
-  APMMeasurement::setComponents(parts);
-  start();
-  const auto countsBefore = dailyCounts();
-  // Held back so that all four arrive in one group.
-  engine().scheduler()->workerQueue()->suspend();
-  logPublic("first");
-  logPublic("purchase", {{"value", -5}});
-  logPublic("purchase", {{"value", 5}});
-  logPublic("last");
-  engine().scheduler()->workerQueue()->resume();
-  auto names = rowNames();
-  std::vector<std::string> tail(names.end() - 3, names.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"first", "purchase", "last"}));
-  auto purchases = rowsNamed("purchase");
-  ASSERT_EQ(purchases.size(), 1u);
-  EXPECT_EQ(purchases[0].integer("value"), 5);
-  EXPECT_EQ(purchases[0].integer("_c"), 1);
-  // The refused event's count increase was rolled back with it.
-  EXPECT_EQ(dailyCounts().publicEventsCount, countsBefore.publicEventsCount + 3);
-  EXPECT_TRUE(loggedCode(23053));
-}
-
-TEST_F(EventPipelineTest, RolledBackFirstOpenAppliesNoOutsideSideEffects) {
-  APMMeasurementComponents parts;
-  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "_f"; };
-  parts.recordLifetimeValue = [](APMDatabase&, const APMEvent&) { return false; };
+  parts.recordLifetimeValue = [](APMDatabase&, const APMEvent& event) {
+    return event.name() != "_f" && !event.parameter("fail");
+  };
   APMMeasurement::setComponents(parts);
   start();
   EXPECT_TRUE(rowsNamed("_f").empty());
   EXPECT_EQ(engine().previousFirstOpenCount(), "0");
   EXPECT_FALSE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
   EXPECT_EQ(rowsNamed("_e").size(), 1u) << "the next event is unaffected";
+
+  const auto countsBefore = dailyCounts();
+  const platform::Dictionary subscription{{"_did", 77}, {"subscription", 1}, {"product_id", "gold"}};
+  engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
+  logPublic("first");
+  logPublic("purchase", {{"value", 5}, {"fail", 1}});
+  logPublic("purchase", {{"value", 5}});
+  logInternal("_iap", {{"_did", 77}, {"subscription", 1}, {"product_id", "gold"}, {"fail", 1}});
+  logInternal("_ssr", {{"_ffr", "flags-a"}, {"fail", 1}});
+  logPublic("last");
+  engine().scheduler()->workerQueue()->resume();
+  auto names = rowNames();
+  EXPECT_EQ(std::vector<std::string>(names.end() - 3, names.end()),
+            (std::vector<std::string>{"first", "purchase", "last"}));
+  auto purchases = rowsNamed("purchase");
+  ASSERT_EQ(purchases.size(), 1u);
+  EXPECT_FALSE(purchases[0].has("fail"));
+  EXPECT_EQ(purchases[0].integer("_c"), 1);
+  EXPECT_EQ(dailyCounts().publicEventsCount, countsBefore.publicEventsCount + 3);
+  EXPECT_TRUE(loggedCode(23053));
+  EXPECT_FALSE(engine().persistedConfig()->zoredodeFeatureRollouts()) << "the rolled-back report recorded nothing";
+
+  // The rolled-back subscription's ID was not recorded: its resend is stored, a repeat is not.
+  logInternal("_iap", subscription);
+  logInternal("_iap", subscription);
+  EXPECT_EQ(rowsNamed("_iap").size(), 1u);
 }
 
 TEST_F(EventPipelineTest, PublicDailyLimitRefusesAndReportsErrorSixteen) {
@@ -145,23 +137,18 @@ TEST_F(EventPipelineTest, PublicDailyLimitRefusesAndReportsErrorSixteen) {
 }
 
 TEST_F(EventPipelineTest, BlockListedEventsAreDroppedAndReported) {
-  struct Case {
-    std::map<std::string, std::string> settings;
-    size_t expectedErrorRows;
-  };
-  const Case cases[] = {
-      {{}, 1},
-      {{{"measurement.upload.blacklist_public", "1"}}, 0},
-  };
-  for (const auto& c : cases) {
+  const std::string name = "blocked_event_with_a_rather_long_name_beyond_forty";
+  for (bool silenced : {false, true}) {
     start();
-    applyConfig(c.settings, {"blocked_event_with_a_rather_long_name_beyond_forty"});
+    applyConfig(silenced ? std::map<std::string, std::string>{{"measurement.upload.blacklist_public", "1"}}
+                         : std::map<std::string, std::string>{},
+                {name});
     const size_t errorsBefore = errorRowsWithCode(11).size();
-    logPublic("blocked_event_with_a_rather_long_name_beyond_forty");
-    EXPECT_TRUE(rowsNamed("blocked_event_with_a_rather_long_name_beyond_forty").empty());
+    logPublic(name);
+    EXPECT_TRUE(rowsNamed(name).empty());
     auto errors = errorRowsWithCode(11);
-    ASSERT_EQ(errors.size(), errorsBefore + c.expectedErrorRows);
-    if (!errors.empty()) {
+    ASSERT_EQ(errors.size(), errorsBefore + (silenced ? 0 : 1));
+    if (!silenced) {
       EXPECT_EQ(errors.back().text("_ev"), "blocked_event_with_a_rather_long_name_be");
     }
     stop();
@@ -201,25 +188,25 @@ TEST_F(EventPipelineTest, SubscriptionDuplicatesAreDroppedButMinusOneNeverIs) {
   EXPECT_EQ(stored, (std::vector<int64_t>{42, -1, -1, 7, 7}));
 }
 
-TEST_F(EventPipelineTest, RolloutReportsAreDroppedWhenUnchanged) {
+TEST_F(EventPipelineTest, RolloutReportsAreStoredOnlyWhenTheValueChanges) {
   start();
-  auto logRollout = [&](std::optional<std::string> value) {
-    platform::Dictionary parameters;
-    if (value) parameters["_ffr"] = *value;
-    logInternal("_ssr", parameters);
-    drain();
-  };
-  logRollout(std::nullopt);
-  logRollout(std::string(""));
+  logInternal("_ssr");
+  logRollout("");
+  drain();
   EXPECT_TRUE(rowsNamed("_ssr").empty());
-  logRollout(std::string("flags-a"));
-  logRollout(std::string("flags-a"));
-  EXPECT_EQ(rowsNamed("_ssr").size(), 1u);
-  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-a"));
+  engine().scheduler()->workerQueue()->suspend();  // repeats inside one group count too
+  for (const char* value : {"flags-c", "flags-c", "flags-d", "flags-d"}) logRollout(value);
+  engine().scheduler()->workerQueue()->resume();
+  drain();
+  logRollout("flags-d");
+  std::vector<std::string> stored;
+  for (const auto& row : rowsNamed("_ssr")) stored.push_back(row.text("_ffr"));
+  EXPECT_EQ(stored, (std::vector<std::string>{"flags-c", "flags-d"}));
+  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-d"));
   logInternal("_ae");
   auto exceptions = rowsNamed("_ae");
   ASSERT_EQ(exceptions.size(), 1u);
-  EXPECT_EQ(exceptions[0].text("_ffr"), "flags-a");
+  EXPECT_EQ(exceptions[0].text("_ffr"), "flags-d");
 }
 
 TEST_F(EventPipelineTest, PublicNameCardinalityLimitSparesInternalNames) {
@@ -312,6 +299,16 @@ class EventPipelineFaultTest : public EngineTest {
     sqlite3_close(connection);
     ASSERT_EQ(result, SQLITE_OK) << text;
   }
+  // The metadata carries the resettable device ID while *deviceID_ holds one.
+  void reportDeviceID() {
+    APMMeasurementComponents parts;
+    parts.addIdentifierAndConsentFields = [id = deviceID_](APMPBMeasurementBundle& metadata) {
+      if (*id) APMNanoSetString(metadata, 19, **id);
+    };
+    APMMeasurement::setComponents(parts);
+  }
+  static constexpr const char* kDeviceID = "6D92078A-8246-4BA4-AE5B-76104861E7DC";
+  std::shared_ptr<std::optional<std::string>> deviceID_ = std::make_shared<std::optional<std::string>>();
 };
 
 TEST_F(EventPipelineFaultTest, FailedCleanUpOfOldSubscriptionsKeepsTheNewSubscription) {
@@ -338,39 +335,21 @@ TEST_F(EventPipelineFaultTest, FailedCleanUpOfOldSubscriptionsKeepsTheNewSubscri
   EXPECT_EQ(stored, (std::vector<int64_t>{1, 2}));
 }
 
-TEST_F(EventPipelineFaultTest, FirstOpenIsUnmatchedOnlyWithoutResettableDeviceID) {
-  struct Case {
-    std::optional<std::string> resettableDeviceID;
-    bool expectUnmatched;
-  };
-  const Case cases[] = {{std::nullopt, true}, {std::string("6D92078A-8246-4BA4-AE5B-76104861E7DC"), false}};
-  for (const auto& c : cases) {
-    APMMeasurementComponents parts;
-    parts.addIdentifierAndConsentFields = [id = c.resettableDeviceID](APMPBMeasurementBundle& metadata) {
-      if (id) APMNanoSetString(metadata, 19, *id);
-    };
-    APMMeasurement::setComponents(parts);
-    start();
-    EXPECT_EQ(rowsNamed("_f").size(), 1u);
-    EXPECT_EQ(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA(), c.expectUnmatched)
-        << (c.resettableDeviceID ? "with" : "without") << " a resettable device ID";
-    stop();
-    APMPersistedConfig::sharedInstance()->clearValues();
-    APMPersistedConfig::resetSharedInstanceForTesting();
-    std::remove(APMApplicationSupportPath(APMMeasurement::kDatabaseName).c_str());
-  }
+TEST_F(EventPipelineFaultTest, FirstOpenWithAResettableDeviceIDIsMatched) {
+  *deviceID_ = kDeviceID;
+  reportDeviceID();
+  start();
+  EXPECT_EQ(rowsNamed("_f").size(), 1u);
+  EXPECT_FALSE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
+  logPublic("later");
+  EXPECT_TRUE(rowsNamed("_fx").empty());
 }
 
 TEST_F(EventPipelineFaultTest, ResettableDeviceIDAfterUnmatchedFirstOpenReportsConsentedFirstOpen) {
-  auto deviceID = std::make_shared<std::optional<std::string>>();
-  APMMeasurementComponents parts;
-  parts.addIdentifierAndConsentFields = [deviceID](APMPBMeasurementBundle& metadata) {
-    if (*deviceID) APMNanoSetString(metadata, 19, **deviceID);
-  };
-  APMMeasurement::setComponents(parts);
+  reportDeviceID();
   start();
   ASSERT_TRUE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
-  onWorker([&] { *deviceID = "6D92078A-8246-4BA4-AE5B-76104861E7DC"; });
+  onWorker([&] { *deviceID_ = kDeviceID; });
   clock_->advance(60);
   logPublic("after_consent");
   drain();
@@ -402,15 +381,11 @@ TEST_F(EngineEntryPointTest, SessionStartBackfillsItsSessionIntoEarlierEventsAnd
   engine().persistedConfig()->setZoredodeFeatureRollouts(std::string("rollout-7"));
   clock_->advance(5);
   logInternal("_s", {{"_sid", static_cast<int64_t>(kStartTime)}, {"_sno", static_cast<int64_t>(1)}});
+  auto firstOpens = rowsNamed("_f");
+  ASSERT_EQ(firstOpens.size(), 1u);
+  EXPECT_EQ(firstOpens[0].integer("_sid"), static_cast<int64_t>(kStartTime));
+  EXPECT_EQ(firstOpens[0].integer("_sno"), 1);
   auto stored = rows();
-  for (const auto& row : stored) {
-    // The start-up engagement row follows the start-up session, so its metadata already holds the
-    // session and it is not backfilled.
-    if (row.name == "_f") {
-      EXPECT_EQ(row.integer("_sid"), static_cast<int64_t>(kStartTime)) << row.name;
-      EXPECT_EQ(row.integer("_sno"), 1) << row.name;
-    }
-  }
   ASSERT_GE(stored.size(), 2u);
   EXPECT_EQ(stored[stored.size() - 2].name, "_ssr") << "the rollout report is written ahead of the session start";
   EXPECT_EQ(stored[stored.size() - 2].text("_ffr"), "rollout-7");
@@ -419,36 +394,27 @@ TEST_F(EngineEntryPointTest, SessionStartBackfillsItsSessionIntoEarlierEventsAnd
 
 TEST_F(EngineEntryPointTest, PurchaseTransactionsAreFilteredForDuplicates) {
   start();
-  std::vector<APMPurchaseTransaction> transactions{
-      {"gold", 1, "fp-1", {}}, {"gold", 1, "fp-1", {}}, {"silver", 2, "fp-2", {}},
-      {"bronze", 1, "", {}},   {"iron", 1, "fp-3", {}},
+  auto filter = [&](std::vector<APMPurchaseTransaction> transactions) {
+    std::atomic<bool> done{false};
+    std::vector<std::string> kept;
+    engine().filterPurchaseTransactions(std::move(transactions), [&](std::vector<APMPurchaseTransaction> result) {
+      for (const auto& transaction : result) kept.push_back(transaction.productID);
+      done = true;
+    });
+    EXPECT_TRUE(testsupport::waitFor([&] { return done.load(); }));
+    return kept;
   };
-  std::atomic<bool> done{false};
-  std::vector<std::string> kept;
-  engine().filterPurchaseTransactions(transactions, [&](std::vector<APMPurchaseTransaction> result) {
-    for (const auto& transaction : result) kept.push_back(transaction.productID);
-    done = true;
-  });
-  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
-  EXPECT_EQ(kept, (std::vector<std::string>{"gold", "bronze", "iron"}));
-
-  done = false;
-  kept.clear();
-  engine().filterPurchaseTransactions({{"gold", 1, "fp-1", {}}, {"copper", 1, "fp-4", {}}},
-                                      [&](std::vector<APMPurchaseTransaction> result) {
-                                        for (const auto& transaction : result) kept.push_back(transaction.productID);
-                                        done = true;
-                                      });
-  ASSERT_TRUE(testsupport::waitFor([&] { return done.load(); }));
-  EXPECT_EQ(kept, (std::vector<std::string>{"copper"})) << "a purchase seen in an earlier call stays a duplicate";
+  EXPECT_EQ(filter({{"gold", 1, "fp-1", {}},
+                    {"gold", 1, "fp-1", {}},
+                    {"silver", 2, "fp-2", {}},
+                    {"bronze", 1, "", {}},
+                    {"iron", 1, "fp-3", {}}}),
+            (std::vector<std::string>{"gold", "bronze", "iron"}));
+  EXPECT_EQ(filter({{"gold", 1, "fp-1", {}}, {"copper", 1, "fp-4", {}}}), (std::vector<std::string>{"copper"}))
+      << "a purchase seen in an earlier call stays a duplicate";
 }
 
-class RolloutRecordTest : public EventPipelineTest {
- protected:
-  void logRollout(const std::string& value) { logInternal("_ssr", {{"_ffr", value}}); }
-};
-
-TEST_F(RolloutRecordTest, ARefusedReportRecordsNothingSoTheValueIsReportedLater) {
+TEST_F(EventPipelineTest, ARefusedRolloutReportRecordsNothingSoTheValueIsReportedLater) {
   start();
   applyConfig({}, {"_ssr"});
   logRollout("flags-b");
@@ -460,57 +426,6 @@ TEST_F(RolloutRecordTest, ARefusedReportRecordsNothingSoTheValueIsReportedLater)
   drain();
   EXPECT_EQ(rowsNamed("_ssr").size(), 1u);
   EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-b"));
-}
-
-TEST_F(RolloutRecordTest, ARolledBackReportRecordsNothing) {
-  APMMeasurementComponents parts;
-  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "_ssr"; };
-  parts.recordLifetimeValue = [](APMDatabase&, const APMEvent& event) {
-    const APMValue* value = event.parameter("_ffr");
-    return !(value && value->stringValue() == "fails");
-  };
-  APMMeasurement::setComponents(parts);
-  start();
-  logRollout("fails");
-  drain();
-  EXPECT_TRUE(rowsNamed("_ssr").empty());
-  EXPECT_FALSE(engine().persistedConfig()->zoredodeFeatureRollouts());
-}
-
-TEST_F(RolloutRecordTest, RepeatedReportsInOneGroupAreStoredOnce) {
-  start();
-  engine().scheduler()->workerQueue()->suspend();
-  logRollout("flags-c");
-  logRollout("flags-c");
-  logRollout("flags-d");
-  logRollout("flags-d");
-  engine().scheduler()->workerQueue()->resume();
-  std::vector<std::string> stored;
-  for (const auto& row : rowsNamed("_ssr")) stored.push_back(row.text("_ffr"));
-  EXPECT_EQ(stored, (std::vector<std::string>{"flags-c", "flags-d"}));
-  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-d"));
-}
-
-TEST_F(EventPipelineTest, ARolledBackSubscriptionDoesNotMakeItsResendADuplicate) {
-  APMMeasurementComponents parts;
-  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "_iap"; };
-  parts.recordLifetimeValue = [](APMDatabase&, const APMEvent& event) {
-    const APMValue* value = event.parameter("value");
-    return value && value->int64Value() >= 0;
-  };
-  APMMeasurement::setComponents(parts);
-  start();
-  auto logSubscription = [&](int64_t value) {
-    logInternal("_iap", {{"_did", 77}, {"subscription", 1}, {"product_id", "gold"}, {"value", value}});
-    drain();
-  };
-  logSubscription(-1);
-  EXPECT_TRUE(rowsNamed("_iap").empty());
-  logSubscription(5);
-  logSubscription(5);
-  auto stored = rowsNamed("_iap");
-  ASSERT_EQ(stored.size(), 1u) << "the resend is stored once, the repeat is a duplicate";
-  EXPECT_EQ(stored[0].integer("value"), 5);
 }
 
 TEST_F(EventPipelineTest, BackgroundEventAskingToExtendTheSessionStartsOne) {

@@ -102,11 +102,6 @@ class EngineTest : public ::testing::Test {
     APMConsentSettingsUtil::reset();
   }
 
-  void restart(const std::string& appID = kAppID) {
-    stop();
-    start(appID);
-  }
-
   APMMeasurement& engine() { return *engine_; }
 
   // Waits until the worker queue has nothing left (work queued by work included).
@@ -167,13 +162,6 @@ class EngineTest : public ::testing::Test {
       counts = engine_->database()->dailyCounts(&error).value_or(APMDailyCounts{});
     });
     return counts;
-  }
-
-  void setDailyCounts(const APMDailyCounts& counts) {
-    onWorker([&] {
-      platform::Error error;
-      ASSERT_TRUE(engine_->database()->updateDailyCounts(counts, &error)) << error.description;
-    });
   }
 
   // Log lines carrying this monitor message code.
