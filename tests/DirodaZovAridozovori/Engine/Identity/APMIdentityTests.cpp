@@ -4,11 +4,17 @@
 #include <set>
 #include <thread>
 
-#include "Identity/APMIdentity.h"
+#include "../Fetch/ConfigMessages.h"
+#include "APMDatabase.h"
 #include "DirodaZovAridozovori/Configuration/Consent/APMConsentSettingsUtil.h"
+#include "DirodaZovAridozovori/Store/APMPersistedConfig.h"
+#include "Identity/APMIdentity.h"
+#include "Identity/APMIdentityEnvironment.h"
 #include "IdentityTestDoubles.h"
+#include "RemoteConfig/APMRemoteConfig.h"
 #include "TestSupport.h"
 #include "platform/Bundle.h"
+#include "platform/DispatchQueue.h"
 #include "platform/PropertyList.h"
 
 namespace {
@@ -47,11 +53,6 @@ TEST_F(APMIdentityTest, CreationPersistsAnAppInstanceIDOnceUnlessAnalyticsStorag
   std::optional<std::string> first = persistence->appInstanceID();
   ASSERT_TRUE(first.has_value());
   EXPECT_TRUE(std::regex_match(*first, std::regex("^[0-9A-F]{32}$")));
-
-  // A later launch over the same stored values keeps it.
-  identity = makeIdentity();
-  EXPECT_EQ(persistence->appInstanceID(), first);
-
   auto denied = std::make_shared<MemoryPersistence>();
   switches->analyticsDenied = true;
   ASSERT_TRUE(APMIdentity::create(denied, identitytest::environmentFor(support, switches)));
@@ -84,8 +85,6 @@ TEST_F(APMIdentityTest, CreationReadsTheBundleAndTheServiceFile) {
   auto identity = makeIdentity();
   EXPECT_EQ(identity->appID(), "com.example.companion");
   EXPECT_EQ(identity->appVersion(), "2.7b.11");
-  EXPECT_EQ(identity->appVersionMajor(), 2);
-  EXPECT_EQ(identity->appVersionMinor(), 7);
   EXPECT_EQ(identity->appVersionRelease(), 11);
   EXPECT_EQ(identity->appIDFromDMP(), "1:123:ios:abc");
   EXPECT_EQ(identity->idfvCollectionEnabled(), false);
@@ -113,6 +112,35 @@ TEST_F(APMIdentityTest, ChangedAdvertisingIdentifierGivesANewAppInstanceIDAndSet
   // The same identifier seen again changes nothing more.
   expireCache();
   EXPECT_EQ(identity->appInstanceID(), after);
+}
+
+TEST_F(APMIdentityTest, IdentifiersSurviveARestartThroughThePersistedConfig) {
+  testsupport::TempDir dir;
+  const std::string path = dir.path() + "/com.diroda.dmp.measurement";
+  support->setDeviceID(std::string(kDeviceA));
+  std::optional<std::string> appInstanceID;
+  std::string diversionKey;
+  {
+    auto config = std::make_shared<APMPersistedConfig>(path);
+    auto identity = APMIdentity::initWithPersistedConfig(config, identitytest::environmentFor(support, switches));
+    ASSERT_TRUE(identity);
+    appInstanceID = identity->appInstanceID();
+    diversionKey = identity->diversionKey();
+    ASSERT_TRUE(appInstanceID.has_value());
+    ASSERT_TRUE(config->synchronizeToDisk());
+  }
+  auto config = std::make_shared<APMPersistedConfig>(path);
+  EXPECT_EQ(config->hashedResettableDeviceID(), kDeviceAHash);
+  auto identity = APMIdentity::initWithPersistedConfig(config, identitytest::environmentFor(support, switches));
+  EXPECT_EQ(identity->appInstanceID(), appInstanceID);
+  EXPECT_EQ(identity->diversionKey(), diversionKey);
+
+  // A reset advertising identifier between launches yields a new instance ID and the reset flag.
+  support->setDeviceID(std::string(kDeviceB));
+  expireCache();
+  EXPECT_NE(identity->appInstanceID(), appInstanceID);
+  EXPECT_TRUE(config->shouldSetLastAdvertisingIDResetUserProperty());
+  EXPECT_EQ(config->hashedResettableDeviceID(), kDeviceBHash);
 }
 
 TEST_F(APMIdentityTest, ZeroAdvertisingIdentifierNeverChangesTheAppInstanceID) {
@@ -148,21 +176,7 @@ TEST_F(APMIdentityTest, GatedAdvertisingIdentifierIsNotReadUntilTrackingIsAuthor
   EXPECT_FALSE(identity->limitedAdTracking());
 }
 
-TEST_F(APMIdentityTest, DeniedAdStorageForgetsTheDeviceIDAndKeepsTheStoredHash) {
-  support->setDeviceID(std::string(kDeviceA));
-  auto identity = makeIdentity();
-  EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
-
-  switches->adDenied = true;
-  support->setDeviceID(std::string(kDeviceB));
-  expireCache();
-  EXPECT_FALSE(identity->resettableDeviceID().has_value());
-  EXPECT_FALSE(identity->hashedResettableDeviceID().has_value());
-  EXPECT_TRUE(identity->limitedAdTracking());
-  EXPECT_EQ(persistence->hashedResettableDeviceID(), kDeviceAHash);
-}
-
-TEST_F(APMIdentityTest, DeniedAdStorageDropsTheKeptDeviceIDWithinTheCacheTime) {
+TEST_F(APMIdentityTest, DeniedAdStorageDropsTheDeviceIDAtOnceAndKeepsTheStoredHash) {
   switches->cacheTime = 3600;
   support->setDeviceID(std::string(kDeviceA));
   auto identity = makeIdentity();
@@ -170,15 +184,19 @@ TEST_F(APMIdentityTest, DeniedAdStorageDropsTheKeptDeviceIDWithinTheCacheTime) {
   EXPECT_FALSE(identity->limitedAdTracking());
 
   switches->adDenied = true;
-  EXPECT_FALSE(identity->resettableDeviceID().has_value());
+  support->setDeviceID(std::string(kDeviceB));
+  EXPECT_FALSE(identity->resettableDeviceID().has_value()) << "within the cache time too";
+  EXPECT_FALSE(identity->hashedResettableDeviceID().has_value());
   EXPECT_TRUE(identity->limitedAdTracking());
+  expireCache();
+  EXPECT_FALSE(identity->resettableDeviceID().has_value());
+  EXPECT_EQ(persistence->hashedResettableDeviceID(), kDeviceAHash);
 
-  // Once nothing is kept, the cache applies again: granting consent shows the identifier at the
-  // next refresh after the cache time, as for any other change.
+  // Once nothing is kept, the cache applies again: granted consent shows at the next refresh.
   switches->adDenied = false;
   EXPECT_FALSE(identity->resettableDeviceID().has_value());
   expireCache();
-  EXPECT_EQ(identity->resettableDeviceID(), kDeviceA);
+  EXPECT_EQ(identity->resettableDeviceID(), kDeviceB);
 }
 
 TEST_F(APMIdentityTest, DeniedAnalyticsStorageHidesTheAppInstanceIDAndStoresNoNewOne) {
@@ -324,10 +342,6 @@ TEST_F(APMIdentityTest, PendingRefreshDoesNotKeepTheIdentityAlive) {
   queue->sync([] {});
 }
 
-}  // namespace
-
-namespace {
-
 TEST(APMIdentityStandardEnvironment, ConsentStateOfTheProcessGatesTheIdentifiers) {
   testsupport::ScopedFakeClock clock;
   APMConsentSettingsUtil::reset();
@@ -346,6 +360,63 @@ TEST(APMIdentityStandardEnvironment, ConsentStateOfTheProcessGatesTheIdentifiers
   EXPECT_FALSE(identity->hashedResettableDeviceID().has_value());
   EXPECT_FALSE(identity->sessionStitchingTokenWithSessionNumber(1, false, false).has_value());
   APMConsentSettingsUtil::reset();
+}
+
+TEST(APMIdentityHelpers, NumericFieldsOfAppVersions) {
+  struct Case {
+    std::string version;
+    std::vector<int32_t> fields;
+    int nonNumericWarnings;
+  };
+  const Case cases[] = {
+      {"1.2b.3", {1, 2, 3}, 1},
+      {"10.20.30.40", {10, 20, 30, 40}, 0},
+      {"", {}, 0},
+      {"1..2", {1, 2}, 0},  // empty fields are skipped, not zero
+      {"beta", {0}, 1},  // nothing numeric left reads as 0
+      {"v1.x2.3rc1", {1, 2, 31}, 3},
+      {"99999999999.1", {2147483647, 1}, 0},  // saturates instead of wrapping
+  };
+  for (const Case& c : cases) {
+    LogCapture log;
+    EXPECT_EQ(APMIdentity::numericFieldsFromAppVersionNumeric(c.version), c.fields) << c.version;
+    EXPECT_EQ(log.count(20002), c.nonNumericWarnings) << c.version;
+    if (auto entry = log.find(20002)) {
+      EXPECT_EQ(entry->level, 5);
+      EXPECT_EQ(entry->message, "app version numeric has non-numeric characters");
+    }
+  }
+}
+
+// The identity's two remote settings follow the configuration the engine publishes, and fall back
+// to their defaults without one.
+TEST(APMIdentityRemoteSettings, FollowThePublishedConfiguration) {
+  testsupport::ScopedDataDirectory directory;
+  auto worker = platform::DispatchQueue::create("test.identity.remote.worker");
+  auto persisted = std::make_shared<APMPersistedConfig>(directory.path() + "/persisted.plist");
+  std::shared_ptr<APMDatabase> database;
+  std::shared_ptr<APMRemoteConfig> config;
+  worker->sync([&] {
+    platform::Error error;
+    database = APMDatabase::create(APMDatabase::kDatabaseName, persisted, worker, &error);
+    auto message = fetchtest::configMessage(
+        {"1:1:macos:identity", 1, {{"measurement.ad_id_cache_time", "60000"}, {"measurement.attmas_gate", "1"}}});
+    config = APMRemoteConfig::create("1:1:macos:identity", database, message, persisted);
+  });
+  ASSERT_TRUE(config);
+
+  APMIdentitySetRemoteConfig(nullptr);
+  EXPECT_EQ(APMIdentityRemoteAdIDCacheTime(), 1);
+  EXPECT_FALSE(APMIdentityRemoteGateIDFAOnATTMASEnabled());
+
+  APMIdentitySetRemoteConfig(config);
+  EXPECT_EQ(APMIdentityRemoteAdIDCacheTime(), 60);
+  EXPECT_TRUE(APMIdentityRemoteGateIDFAOnATTMASEnabled());
+
+  // The identity does not keep a configuration alive once the engine lets it go.
+  config.reset();
+  EXPECT_EQ(APMIdentityRemoteAdIDCacheTime(), 1);
+  worker->sync([&] { database.reset(); });
 }
 
 }  // namespace
