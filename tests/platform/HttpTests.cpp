@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <future>
+#include <tuple>
 
 #include "LocalHttpServer.h"
 #include "TestSupport.h"
@@ -23,26 +24,35 @@ HttpResult sendAndWait(HttpClient& client, HttpRequest request) {
   return future.get();
 }
 
+class HttpClientTest : public ::testing::Test {
+ protected:
+  // Server handlers wait until the test signals release_ (for at most 30 seconds).
+  void holdRequests() {
+    server_.setHandler([this](const httplib::Request&, httplib::Response&) { release_.wait(30); });
+  }
+
+  platform::Semaphore release_;  // outlives the server's handler threads
+  testsupport::LocalHttpServer server_;
+  HttpClient client_;
+};
+
 // A failing status is still a response, never a transport error.
-TEST(HttpClientTest, PostSendsMethodHeadersAndBodyAndReturnsTheReply) {
-  testsupport::LocalHttpServer server;
-  server.setHandler([](const httplib::Request&, httplib::Response& response) {
+TEST_F(HttpClientTest, PostSendsMethodHeadersAndBodyAndReturnsTheReply) {
+  server_.setHandler([](const httplib::Request&, httplib::Response& response) {
     response.status = 503;
     response.set_header("X-Reply", "yes");
     response.set_content("busy", "text/plain");
   });
-  HttpClient client;
-  HttpRequest request{"POST", server.url("/a?x=1"), {{"X-Custom", "value 1"}, {"Content-Type", "application/octet-stream"}},
-                      {0, 1, 2, 0xff, 0}, 10};
-  HttpResult result = sendAndWait(client, request);
-
+  HttpResult result = sendAndWait(client_, {"POST", server_.url("/a?x=1"),
+                                            {{"X-Custom", "value 1"}, {"Content-Type", "application/octet-stream"}},
+                                            {0, 1, 2, 0xff, 0}, 10});
   ASSERT_FALSE(result.error.has_value()) << result.error->description;
   ASSERT_TRUE(result.response.has_value());
   EXPECT_EQ(result.response->statusCode, 503);
   EXPECT_EQ(result.response->header("x-reply").value_or(""), "yes");
   EXPECT_EQ(std::string(result.body.begin(), result.body.end()), "busy");
 
-  auto requests = server.requests();
+  auto requests = server_.requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].method, "POST");
   EXPECT_EQ(requests[0].path, "/a");
@@ -52,105 +62,88 @@ TEST(HttpClientTest, PostSendsMethodHeadersAndBodyAndReturnsTheReply) {
   EXPECT_EQ(requests[0].body, std::string("\0\1\2\xff\0", 5));
 }
 
-TEST(HttpClientTest, RequestsThatCannotBeSentFailWithTheMatchingCode) {
+TEST_F(HttpClientTest, RequestsThatCannotBeSentFailWithTheMatchingCode) {
   testsupport::RefusingPort refusing;
-  testsupport::LocalHttpServer server;
-  struct Case {
-    const char* label;
-    HttpRequest request;
-    int64_t code;
-  } cases[] = {
-      {"empty URL", HttpRequest{"GET", "", {}, {}, 5}, platform::kURLErrorBadURL},
-      {"refused", HttpRequest{"GET", refusing.url("/"), {}, {}, 5},
-       platform::kURLErrorCannotConnectToHost},
-      {"file scheme", HttpRequest{"GET", "file:///etc/passwd", {}, {}, 5}, platform::kURLErrorUnsupportedURL},
-      {"header injection", HttpRequest{"POST", server.url("/x"), {{"X-A", "1\r\nX-Evil: 1"}}, {}, 5},
-       platform::kURLErrorBadURL},
-      {"unsupported method", HttpRequest{"DELETE", server.url("/x"), {}, {}, 5}, platform::kURLErrorUnsupportedURL},
+  const std::tuple<const char*, HttpRequest, int64_t> cases[] = {
+      {"empty URL", {"GET", "", {}, {}, 5}, platform::kURLErrorBadURL},
+      {"refused", {"GET", refusing.url("/"), {}, {}, 5}, platform::kURLErrorCannotConnectToHost},
+      {"file scheme", {"GET", "file:///etc/passwd", {}, {}, 5}, platform::kURLErrorUnsupportedURL},
+      {"header injection", {"POST", server_.url("/x"), {{"X-A", "1\r\nX-Evil: 1"}}, {}, 5}, platform::kURLErrorBadURL},
+      {"unsupported method", {"DELETE", server_.url("/x"), {}, {}, 5}, platform::kURLErrorUnsupportedURL},
   };
-  HttpClient client;
-  for (auto& c : cases) {
-    HttpResult result = sendAndWait(client, c.request);
-    EXPECT_FALSE(result.response.has_value()) << c.label;
-    ASSERT_TRUE(result.error.has_value()) << c.label;
-    EXPECT_EQ(result.error->domain, "NSURLErrorDomain") << c.label;
-    EXPECT_EQ(result.error->code, c.code) << c.label << ": " << result.error->description;
+  for (const auto& [label, request, code] : cases) {
+    HttpResult result = sendAndWait(client_, request);
+    EXPECT_FALSE(result.response.has_value()) << label;
+    ASSERT_TRUE(result.error.has_value()) << label;
+    EXPECT_EQ(result.error->domain, "NSURLErrorDomain") << label;
+    EXPECT_EQ(result.error->code, code) << label << ": " << result.error->description;
   }
-  EXPECT_TRUE(server.requests().empty());
+  EXPECT_TRUE(server_.requests().empty());
 }
 
-TEST(HttpClientTest, AServerThatNeverAnswersTimesOut) {
-  testsupport::LocalHttpServer server;
-  platform::Semaphore release;
-  server.setHandler([&](const httplib::Request&, httplib::Response&) { release.wait(30); });
-  HttpClient client;
-  HttpResult result = sendAndWait(client, HttpRequest{"GET", server.url("/slow"), {}, {}, 0.5});
-  release.signal();
+TEST_F(HttpClientTest, AServerThatNeverAnswersTimesOut) {
+  holdRequests();
+  HttpResult result = sendAndWait(client_, {"GET", server_.url("/slow"), {}, {}, 0.5});
+  release_.signal();
   ASSERT_TRUE(result.error.has_value());
   EXPECT_EQ(result.error->code, platform::kURLErrorTimedOut);
   EXPECT_FALSE(result.response.has_value());
 }
 
-TEST(HttpClientTest, DestroyingTheClientCancelsRunningAndQueuedRequestsExactlyOnce) {
-  testsupport::LocalHttpServer server;
-  platform::Semaphore release;
-  server.setHandler([&](const httplib::Request&, httplib::Response&) { release.wait(30); });
+TEST_F(HttpClientTest, DestroyingTheClientCancelsRunningAndQueuedRequestsExactlyOnce) {
+  holdRequests();
   std::atomic<int> cancelled{0};
   std::atomic<int> other{0};
   {
     HttpClient client(1);
     for (int i = 0; i < 3; ++i) {
-      client.send(HttpRequest{"GET", server.url("/held"), {}, {}, 120}, [&](HttpResult result) {
+      client.send({"GET", server_.url("/held"), {}, {}, 120}, [&](HttpResult result) {
         ++(result.error && result.error->code == platform::kURLErrorCancelled ? cancelled : other);
       });
     }
-    EXPECT_TRUE(testsupport::waitFor([&] { return server.requests().size() == 1; }));
+    EXPECT_TRUE(testsupport::waitFor([&] { return server_.requests().size() == 1; }));
   }
-  release.signal();
+  release_.signal();
   EXPECT_EQ(cancelled.load(), 3);
   EXPECT_EQ(other.load(), 0);
 }
 
-TEST(HttpClientTest, ResponsesBeyondTheLimitFailInsteadOfFillingMemory) {
-  testsupport::LocalHttpServer server;
-  server.setHandler([](const httplib::Request& request, httplib::Response& response) {
-    response.status = 200;
+TEST_F(HttpClientTest, ResponsesBeyondTheLimitFailInsteadOfFillingMemory) {
+  server_.setHandler([](const httplib::Request& request, httplib::Response& response) {
     response.set_content(std::string(std::stoul(request.get_header_value("X-Size")), 'b'), "text/plain");
   });
   HttpClient client(1, 4096);
   for (auto [size, fits] : {std::pair<size_t, bool>{4096, true}, {4097, false}}) {
-    HttpResult result = sendAndWait(client, HttpRequest{"GET", server.url("/big"), {{"X-Size", std::to_string(size)}}, {}, 10});
+    HttpResult result = sendAndWait(client, {"GET", server_.url("/big"), {{"X-Size", std::to_string(size)}}, {}, 10});
     EXPECT_EQ(result.body.size(), fits ? size : 0u);
     EXPECT_EQ(result.response.has_value(), fits) << size;
     EXPECT_EQ(result.error ? result.error->code : 0, fits ? 0 : int64_t{platform::kURLErrorBadServerResponse});
   }
 }
 
-TEST(HttpClientTest, RedirectsAreFollowedAndOnlyTheFinalHeadersKept) {
-  testsupport::LocalHttpServer server;
-  server.setHandler([&](const httplib::Request& request, httplib::Response& response) {
+TEST_F(HttpClientTest, RedirectsAreFollowedAndOnlyTheFinalHeadersKept) {
+  server_.setHandler([&](const httplib::Request& request, httplib::Response& response) {
     if (request.path == "/new") return response.set_content("moved", "text/plain");
     response.status = 302;
     response.set_header("Location", "/new");
     response.set_header("X-Hop", "first");
   });
-  HttpClient client;
-  HttpResult result = sendAndWait(client, HttpRequest{"GET", server.url("/old"), {}, {}, 10});
+  HttpResult result = sendAndWait(client_, {"GET", server_.url("/old"), {}, {}, 10});
   ASSERT_TRUE(result.response.has_value());
   EXPECT_EQ(result.response->statusCode, 200);
-  EXPECT_EQ(result.response->url, server.url("/new"));
+  EXPECT_EQ(result.response->url, server_.url("/new"));
   EXPECT_FALSE(result.response->header("X-Hop").has_value());
   EXPECT_EQ(std::string(result.body.begin(), result.body.end()), "moved");
 }
 
-TEST(HttpClientTest, AfterShutdownRequestsAreRefused) {
-  HttpClient client(2);
-  client.shutdown();
-  client.shutdown();
+TEST_F(HttpClientTest, AfterShutdownRequestsAreRefused) {
+  client_.shutdown();
+  client_.shutdown();
   bool called = false;
-  EXPECT_FALSE(client.send(HttpRequest{"GET", "http://127.0.0.1:1/", {}, {}, 1}, [&](HttpResult) { called = true; }));
+  EXPECT_FALSE(client_.send({"GET", server_.url("/"), {}, {}, 1}, [&](HttpResult) { called = true; }));
   EXPECT_FALSE(called);
-  EXPECT_EQ(client.pendingCount(), 0u);
+  EXPECT_EQ(client_.pendingCount(), 0u);
+  EXPECT_TRUE(server_.requests().empty());
 }
 
 // Signals when the last copy of the completion that holds it is gone. It shares the semaphore, so
@@ -160,7 +153,7 @@ struct SignalWhenReleased {
   ~SignalWhenReleased() { released->signal(); }
 };
 
-TEST(HttpClientTest, AClientReleasedByItsOwnCompletionLetsThatWorkerFinish) {
+TEST(HttpClientReleaseTest, AClientReleasedByItsOwnCompletionLetsThatWorkerFinish) {
   auto client = std::make_shared<HttpClient>(1);
   std::promise<void> go;
   auto released = std::make_shared<platform::Semaphore>();
@@ -180,12 +173,9 @@ TEST(HttpClientTest, AClientReleasedByItsOwnCompletionLetsThatWorkerFinish) {
 
 TEST(ReachabilityTest, ObserversHearOnlyRealChanges) {
   platform::Reachability::reset();
-  EXPECT_TRUE(platform::Reachability::isReachable());
   std::vector<bool> heard;
   auto token = platform::Reachability::addObserver([&](bool reachable) { heard.push_back(reachable); });
-  platform::Reachability::setReachable(true);
-  platform::Reachability::setReachable(false);
-  platform::Reachability::setReachable(false);
+  for (bool reachable : {true, false, false}) platform::Reachability::setReachable(reachable);
   EXPECT_FALSE(platform::Reachability::isReachable());
   platform::Reachability::setReachable(true);
   platform::Reachability::removeObserver(token);
