@@ -27,7 +27,6 @@ TEST(APMDataTypeValidatorTest, NamesAndOrigins) {
       {"event: 41 characters", V::isValidPublicEventName, repeat("a", 41), false, kAPMValidationTooLong},
       {"event: leading digit", V::isValidPublicEventName, "2fast", false, kAPMValidationInvalidCharacters},
       {"event: leading underscore", V::isValidPublicEventName, "_internal", false, kAPMValidationInvalidCharacters},
-      {"event: space", V::isValidPublicEventName, "add to cart", false, kAPMValidationInvalidCharacters},
       {"event: multi-byte", V::isValidPublicEventName, "caf" + kE, false, kAPMValidationInvalidCharacters},
       {"event: counts characters", V::isValidPublicEventName, repeat(kE, 41), false, kAPMValidationTooLong},
       {"event: ad_impression is open", V::isValidPublicEventName, "ad_impression", true, kAPMValidationNone},

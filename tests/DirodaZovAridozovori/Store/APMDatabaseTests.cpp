@@ -7,8 +7,6 @@
 
 #include "APMDatabaseTestSupport.h"
 #include "APMNameTables.h"
-#include "APMNanoAccessors.h"
-#include "APMPBMessages.h"
 #include "StoreTestSupport.h"
 
 using platform::Object;
@@ -123,7 +121,10 @@ TEST_F(APMDatabaseTest, EventsSnapshotRestoresTheAggregatesOfTheMomentItWasTaken
 }
 
 TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobbering) {
+  clock_->setNow(1700000100);
   onWorker([&] {
+    EXPECT_FALSE(db_->queryDecodedMeasurementConfigWithError(&e));
+    EXPECT_TRUE(e.empty()) << "nothing stored is not an error";
     APMDailyCounts counts;
     counts.resetWithNewDay(19700);
     counts.incrementCountsForCurrentDay(19700, true, true, 4);
@@ -132,32 +133,18 @@ TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobberin
     metadata.increaseLastBundleIndex(12);
     metadata.lastBundleEndTimestamp = 2000.25;
     ASSERT_TRUE(db_->updateAppMetadata(metadata, &e));
-    ASSERT_TRUE(db_->updateRemoteConfig(platform::Data{1, 2, 3}, &e));
+    ASSERT_TRUE(db_->updateRemoteConfig(platform::Data{0xff, 0xff, 0xff}, &e));
+    EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 1700000100);
+    ASSERT_TRUE(db_->updateRemoteConfigSuccessfulTimestamp(1700000500, &e));
   });
   reopen();
   onWorker([&] {
     EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 4);
     EXPECT_EQ(db_->queryAppMetadata(&e)->lastBundleIndex, 12);
     EXPECT_EQ(db_->queryAppMetadata(&e)->lastBundleEndTimestamp, 2000.25);
-    EXPECT_EQ(db_->queryMeasurementConfigWithError(&e), (platform::Data{1, 2, 3}));
-  });
-}
-
-TEST_F(APMDatabaseTest, RemoteConfigTimestampsAndCorruptionReport) {
-  onWorker([&] {
-    EXPECT_FALSE(db_->queryDecodedMeasurementConfigWithError(&e));
-    EXPECT_TRUE(e.empty()) << "nothing stored is not an error";
-  });
-  clock_->setNow(1700000100);
-  onWorker([&] {
-    platform::Error corrupt;
-    auto config = APMPBMeasurementConfig::initWithMessageInfo();
-    ASSERT_TRUE(APMNanoSetString(*config, APMPBMeasurementConfig::kAppId, "1:123:ios:abc"));
-    ASSERT_TRUE(db_->updateRemoteConfig(*config, &e));
-    EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 1700000100);
-    ASSERT_TRUE(db_->updateRemoteConfigSuccessfulTimestamp(1700000500, &e));
+    EXPECT_EQ(db_->queryMeasurementConfigWithError(&e), (platform::Data{0xff, 0xff, 0xff}));
     EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 1700000500);
-    ASSERT_TRUE(db_->updateRemoteConfig(platform::Data{0xff, 0xff, 0xff}, &e));
+    platform::Error corrupt;
     EXPECT_FALSE(db_->queryDecodedMeasurementConfigWithError(&corrupt));
     EXPECT_EQ(corrupt.code, 2);
     EXPECT_EQ(corrupt.description, "Remote config data is corrupted");
