@@ -173,8 +173,7 @@ TEST_F(APMConsentSettingsUtilTests, ReadersSeeEarlierWritesOfOtherThreads) {
   // before the write it follows would see the previous value.
   std::atomic<int> stale{0};
   std::vector<std::thread> threads;
-  const char* types[] = {"ad_storage", "analytics_storage", "ad_user_data", "ad_personalization"};
-  for (const char* type : types) {
+  for (const char* type : {"ad_storage", "analytics_storage", "ad_user_data", "ad_personalization"}) {
     threads.emplace_back([type, &stale] {
       for (int i = 0; i < 200; ++i) {
         const char* value = i % 2 ? "denied" : "granted";

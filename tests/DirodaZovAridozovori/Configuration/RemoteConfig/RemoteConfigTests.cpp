@@ -188,23 +188,17 @@ TEST_F(RemoteConfigTest, EventConfigurationsAnswerByInternalName) {
   EXPECT_EQ(config->eventConfigWithName(""), nullptr);
 }
 
-TEST_F(RemoteConfigTest, AnotherAppsConfigurationIsRefusedAndTheStoredOneStays) {
+TEST_F(RemoteConfigTest, ARefusedOrUnstoredConfigurationKeepsThePreviousOne) {
   auto config = configWith({{"measurement.upload.retry_count", "9"}});
-  bool updated = true;
-  onWorker([&] { updated = config->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", "3"}}, "1:other")); });
-  EXPECT_FALSE(updated);
-  EXPECT_EQ(config->uploadingRetryCount(), 9);
+  bool otherApp = true, unstored = true;
+  onWorker([&] { otherApp = config->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", "3"}}, "1:other")); });
+  EXPECT_FALSE(otherApp);
   EXPECT_EQ(reopened()->uploadingRetryCount(), 9);
-}
-
-TEST_F(RemoteConfigTest, AFailedStoreIsReportedAndKeepsThePreviousConfiguration) {
-  auto config = configWith({{"measurement.upload.retry_count", "9"}});
-  bool updated = true;
   onWorker([&] {
     database_->closeAndDeleteDatabase();
-    updated = config->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", "3"}}));
+    unstored = config->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", "3"}}));
   });
-  EXPECT_FALSE(updated);
+  EXPECT_FALSE(unstored);
   EXPECT_EQ(config->uploadingRetryCount(), 9);
 }
 
