@@ -9,38 +9,33 @@
 namespace fronttest {
 namespace {
 
+// The switch comes as a reserved user property or as consent; either way it is persisted and stored
+// as the internal "_npa", never under its public name.
 TEST_F(FakeClockFrontTest, PersonalizedAdsSwitchIsPersistedAndMirroredAsTheNPAProperty) {
   start();
-  struct Case {
-    const char* value;
-    std::optional<bool> persisted;
-    int64_t npa;  // -1: no "_npa" stored
-  };
-  const Case cases[] = {
-      {"NO", false, 1},
-      {"YES", true, 0},
+  const struct {
+    const char* what;
+    std::function<void()> set;
+    bool persisted;
+    int64_t npa;
+  } cases[] = {
+      {"NO", [] { APMAnalytics::setUserPropertyString(platform::Object("NO"), APMAnalytics::kAllowPersonalizedAdsName); },
+       false, 1},
+      {"YES", [] { APMAnalytics::setUserPropertyString(platform::Object("YES"), APMAnalytics::kAllowPersonalizedAdsName); },
+       true, 0},
+      {"consent", [] { APMAnalytics::setConsent({{"ad_personalization", platform::Object("denied")}}); }, false, 1},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.value);
-    APMAnalytics::setUserPropertyString(platform::Object(c.value), APMAnalytics::kAllowPersonalizedAdsName);
+    SCOPED_TRACE(c.what);
+    c.set();
     drain();
-    EXPECT_EQ(APMPersistedConfig::sharedInstance()->allowPersonalizedAds(), c.persisted);
+    EXPECT_EQ(APMPersistedConfig::sharedInstance()->allowPersonalizedAds(), std::optional<bool>(c.persisted));
     auto npa = userProperty("_npa");
     ASSERT_TRUE(npa);
     EXPECT_EQ(npa->value().int64Value(), c.npa);
     EXPECT_EQ(npa->origin(), "auto");
-    // Never stored under its public name.
     EXPECT_FALSE(userProperty(APMAnalytics::kAllowPersonalizedAdsName));
   }
-}
-
-TEST_F(FakeClockFrontTest, ConsentForAdPersonalizationSetsTheSwitch) {
-  start();
-  APMAnalytics::setConsent({{"ad_personalization", platform::Object("denied")}});
-  drain();
-  EXPECT_EQ(APMPersistedConfig::sharedInstance()->allowPersonalizedAds(), std::optional<bool>(false));
-  ASSERT_TRUE(userProperty("_npa"));
-  EXPECT_EQ(userProperty("_npa")->value().int64Value(), 1);
 }
 
 TEST_F(FakeClockFrontTest, LinksReachTheDeepLinkHandlersAndTheOpenURLListener) {

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
-#include <vector>
 
 #include "Front/APMBackwardCompatibilityUtil.h"
 #include "APMUserDefaults.h"
@@ -14,38 +12,21 @@
 namespace fronttest {
 namespace {
 
-class RecordingList {
- public:
-  void add(int value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    values_.push_back(value);
-  }
-  std::vector<int> values() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return values_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<int> values_;
-};
-
 TEST_F(FakeClockFrontTest, WaitingHandOffHoldsLaterOperationsForHalfASecond) {
-  RecordingList ran;
+  std::atomic<int> ran{0};  // the digits of the operations run, in order
   APMAnalytics::unsuspendOperationQueue();
-  APMAnalytics::queueOperationWithBlockThenWait([&] { ran.add(1); });
-  APMAnalytics::queueOperationWithBlock([&] { ran.add(2); });
+  APMAnalytics::queueOperationWithBlockThenWait([&] { ran = ran * 10 + 1; });
+  APMAnalytics::queueOperationWithBlock([&] { ran = ran * 10 + 2; });
   APMAnalytics::flushSerialQueueForTesting();
-  EXPECT_EQ(ran.values(), std::vector<int>{1});
+  EXPECT_EQ(ran, 1);
   EXPECT_TRUE(APMAnalytics::isOperationQueueSuspended());
 
   clock_->advance(0.4);
   APMAnalytics::flushSerialQueueForTesting();
-  EXPECT_EQ(ran.values(), std::vector<int>{1});
+  EXPECT_EQ(ran, 1);
 
   clock_->advance(0.2);
-  EXPECT_TRUE(testsupport::waitFor([&] { return ran.values().size() == 2; }));
-  EXPECT_EQ(ran.values(), (std::vector<int>{1, 2}));
+  EXPECT_TRUE(testsupport::waitFor([&] { return ran == 12; })) << ran;
   EXPECT_FALSE(APMAnalytics::isOperationQueueSuspended());
 }
 
@@ -89,27 +70,36 @@ TEST_F(FrontTest, StartIsRefusedWhileAnotherCollectorIsPresent) {
   }
 }
 
-TEST_F(FrontTest, ConsentIsPersistedUnderTheKeyOfItsSource) {
-  struct Case {
+// Consent is stored under the key of its source; a later process loads it back with the lower of the
+// stored source and its key's rank, so a tampered source cannot outrank the key it sits under.
+TEST_F(FrontTest, ConsentIsPersistedUnderItsKeyAndLoadsBackAtMostAtTheKeysRank) {
+  const struct {
     const char* key;
-    const char* storedUnder;
     int64_t source;
+    int64_t rank;
+  } cases[] = {
+      {APMAnalytics::kConsentSettingsKey, 30, 40},
+      {APMAnalytics::kConsentSettings3PKey, 10, 20},
+      {APMAnalytics::kConsentSettingsTCFKey, 5, 5},
   };
-  const Case cases[] = {
-      {APMAnalytics::kConsentSettingsKey, APMAnalytics::kConsentSettingsKey, 30},
-      {APMAnalytics::kConsentSettings3PKey, APMAnalytics::kConsentSettings3PKey, 10},
-      {APMAnalytics::kConsentSettingsTCFKey, APMAnalytics::kConsentSettingsTCFKey, 5},
-  };
+  auto& defaults = APMAnalytics::userDefaults();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key);
     APMAnalytics::clearConsent();
     APMAnalytics::setConsent({{"ad_storage", platform::Object("denied")}}, c.key);
     EXPECT_EQ(APMConsentSettingsUtil::consentSource(), c.source);
     EXPECT_EQ(APMAnalytics::persistedConsentSource(), c.source);
-    auto stored = APMAnalytics::userDefaults().dictionaryForKey(c.storedUnder);
+    auto stored = defaults.dictionaryForKey(c.key);
     ASSERT_TRUE(stored);
     EXPECT_EQ(platform::Object(*stored)["ad_storage"], platform::Object("denied"));
-    EXPECT_TRUE(APMConsentSettingsUtil::isAdStorageDenied());
+    for (auto [persistedSource, loaded] : {std::pair<int64_t, int64_t>{3, 3}, {50, c.rank}}) {
+      APMAnalytics::clearConsent();
+      defaults.setObject(platform::Object(*stored), c.key);
+      defaults.setInteger(persistedSource, APMAnalytics::kConsentSourceKey);
+      APMAnalytics::loadPersistedConsentSettings();
+      EXPECT_EQ(APMConsentSettingsUtil::consentSource(), loaded) << persistedSource;
+      EXPECT_TRUE(APMConsentSettingsUtil::isAdStorageDenied());
+    }
   }
   // The public API's settings outrank the front's own.
   APMAnalytics::clearConsent();
@@ -117,32 +107,6 @@ TEST_F(FrontTest, ConsentIsPersistedUnderTheKeyOfItsSource) {
   APMAnalytics::setConsent({{"ad_storage", platform::Object("granted")}}, APMAnalytics::kConsentSettingsKey);
   EXPECT_EQ(linesWithCode(25043).size(), 1u);
   EXPECT_TRUE(APMConsentSettingsUtil::isAdStorageDenied());
-}
-
-TEST_F(FrontTest, PersistedConsentLoadsWithTheLowerOfItsSourceAndItsKeysRank) {
-  struct Case {
-    int64_t persistedSource;
-    const char* storedUnder;
-    int64_t expectedSource;
-  };
-  const Case cases[] = {
-      {3, APMAnalytics::kConsentSettings3PKey, 3},
-      {30, APMAnalytics::kConsentSettings3PKey, 20},
-      {30, APMAnalytics::kConsentSettingsKey, 30},
-      {50, APMAnalytics::kConsentSettingsKey, 40},
-      {50, APMAnalytics::kConsentSettingsTCFKey, 5},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.persistedSource) + " " + c.storedUnder);
-    APMAnalytics::clearConsent();
-    auto& defaults = APMAnalytics::userDefaults();
-    defaults.setObject(platform::Object(platform::Dictionary{{"analytics_storage", platform::Object("denied")}}),
-                       c.storedUnder);
-    defaults.setInteger(c.persistedSource, APMAnalytics::kConsentSourceKey);
-    APMAnalytics::loadPersistedConsentSettings();
-    EXPECT_EQ(APMConsentSettingsUtil::consentSource(), c.expectedSource);
-    EXPECT_TRUE(APMConsentSettingsUtil::isAnalyticsStorageDenied());
-  }
 }
 
 TEST_F(FrontTest, ResetBeforeStartRecordsItsIntentAndKeepsTheNewIDUnlessStorageIsDenied) {
