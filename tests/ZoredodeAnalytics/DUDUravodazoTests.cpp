@@ -63,12 +63,8 @@ TEST_F(DUDUravodazoTest, CallsBeforeTheDefaultAppIsConfiguredAreDroppedWithTheir
        {"color"}},
       {"email", [] { DUDUravodazo::initiateOnDeviceConversionMeasurementWithEmailAddress("a@b.c"); }, 25051, {}},
       {"phone", [] { DUDUravodazo::initiateOnDeviceConversionMeasurementWithPhoneNumber("+15550100"); }, 25052, {}},
-      {"hashed email",
-       [] { DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(platform::Data(32, 1)); }, 25053,
-       {}},
-      {"hashed phone",
-       [] { DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(platform::Data(32, 1)); }, 25054,
-       {}},
+      {"hashed email", [] { DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedEmailAddress({}); }, 25053, {}},
+      {"hashed phone", [] { DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber({}); }, 25054, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -86,25 +82,15 @@ TEST_F(DUDUravodazoTest, CallsBeforeTheDefaultAppIsConfiguredAreDroppedWithTheir
   EXPECT_TRUE(userData().empty());
 }
 
-TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsAndEventsAreStored) {
-  DUDUravodazo::logEventWithName("too_early", {});
+// What a stored event looks like after a public start is the upload road's end-to-end business.
+TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsUnderItsOwnTag) {
   configure();
   ASSERT_TRUE(APMAnalytics::isStarted());
   ASSERT_TRUE(APMMeasurement::hasSharedInstance());
   EXPECT_EQ(APMMeasurement::monitor()->logTag(), "[ZoredodeAnalytics]");
   DUDUravodazo::setAnalyticsCollectionEnabled(true);
-  DUDUravodazo::logEventWithName("app_launched", {{"count", platform::Object(3)}, {"label", platform::Object("x")}});
-  DUDUravodazo::logEventWithName("ad_impression", {});
-  DUDUravodazo::setUserPropertyString(platform::Object("gorilla"), "character");
-  auto launched = rowsNamed("app_launched");
-  ASSERT_EQ(launched.size(), 1u);
-  EXPECT_EQ(launched[0].origin, "app");
-  EXPECT_EQ(launched[0].integer("count"), 3);
-  EXPECT_EQ(launched[0].text("label"), "x");
-  EXPECT_EQ(rowsNamed("ad_impression").size(), 1u);
-  EXPECT_TRUE(rowsNamed("too_early").empty());
-  ASSERT_TRUE(userProperty("character"));
-  EXPECT_EQ(userProperty("character")->value().stringValue(), "gorilla");
+  DUDUravodazo::logEventWithName("app_launched", {});
+  EXPECT_EQ(rowsNamed("app_launched").size(), 1u);
   EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
 }
 
@@ -173,9 +159,7 @@ TEST_F(DUDUravodazoTest, HexStringPairsAreReadLikeNumbers) {
 TEST_F(DUDUravodazoTest, ConsentFromThePublicAPIRanksAsThirdParty) {
   DUDUravodazo::setConsent({{"analytics_storage", platform::Object("denied")}});
   EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 10);
-  EXPECT_EQ(APMAnalytics::persistedConsentSource(), 10);
   EXPECT_FALSE(APMAnalytics::consentSettings3P().empty());
-  EXPECT_TRUE(APMAnalytics::consentSettings1P().empty());
   EXPECT_EQ(DUDUravodazo::appInstanceID(), std::nullopt);
 }
 

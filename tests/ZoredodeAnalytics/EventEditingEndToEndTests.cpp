@@ -1,27 +1,21 @@
-// A configuration's event-editing program, end to end: the host logs through the public API, the
-// program edits the event and creates another, and the upload a local server receives carries
-// exactly those two.
+// A configuration's event-editing program, end to end: the host configures the default app and logs
+// through the public API, and the program the start installed edits the event and creates another.
+// (What an edited row looks like in an upload is the upload road's own business.)
 #include <gtest/gtest.h>
-
-#include <map>
 
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "../DirodaZovAridozovori/Engine/Fetch/ConfigMessages.h"
 #include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
-#include "../platform/LocalHttpServer.h"
 #include "DUDUravodazo.h"
 #include "ROREzo.h"
 #include "VEZUzaduzo.h"
 #include "VIDAdodaradadivi.h"
-#include "platform/Gzip.h"
-#include "platform/Http.h"
 
 namespace fronttest {
 namespace {
 
 // "checkout_start" becomes "checkout_done", gains "stage" = "final" and loses "email"; a
-// "checkout_copy" event with its "value" is created. Other events are left as they are (their edit
-// callback answers 2).
+// "checkout_copy" event with its "value" is created.
 std::shared_ptr<APMPBProgram> checkoutProgram() {
   using editingtest::rule;
   return editingtest::program({
@@ -36,53 +30,12 @@ std::shared_ptr<APMPBProgram> checkoutProgram() {
   });
 }
 
-struct UploadedEvent {
-  std::string name;
-  std::map<std::string, std::string> texts;
-  std::map<std::string, int64_t> integers;
-};
-
-std::vector<UploadedEvent> uploadedEvents(const testsupport::RecordedRequest& request) {
-  std::vector<UploadedEvent> events;
-  platform::Data body(request.body.begin(), request.body.end());
-  if (body.size() >= 2 && body[0] == 0x1f && body[1] == 0x8b) {
-    auto inflated = platform::Gzip::inflate(body);
-    if (!inflated) return events;
-    body = *inflated;
-  }
-  auto batch = APMPBMeasurementBatch::fromBuffer(body);
-  if (!batch) return events;
-  auto bundles = APMNanoGetRepeatedField<std::shared_ptr<APMPBMeasurementBundle>>(*batch, APMPBMeasurementBatch::kBundles);
-  for (const auto& bundle : bundles.value_or(std::vector<std::shared_ptr<APMPBMeasurementBundle>>{})) {
-    auto protoEvents = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, APMPBMeasurementBundle::kEvents);
-    for (const auto& event : protoEvents.value_or(std::vector<std::shared_ptr<APMPBEvent>>{})) {
-      UploadedEvent uploaded;
-      uploaded.name = APMNanoGetString(*event, APMPBEvent::kName).value_or("");
-      auto params = APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*event, APMPBEvent::kParams);
-      for (const auto& param : params.value_or(std::vector<std::shared_ptr<APMPBEventParam>>{})) {
-        std::string name = APMNanoGetString(*param, APMPBEventParam::kName).value_or("");
-        if (auto text = APMNanoGetString(*param, APMPBEventParam::kStringValue)) uploaded.texts[name] = *text;
-        if (APMNanoHasField(*param, APMPBEventParam::kIntValue))
-          uploaded.integers[name] = APMNanoGetInt64(*param, APMPBEventParam::kIntValue);
-      }
-      events.push_back(std::move(uploaded));
-    }
-  }
-  return events;
-}
-
 class EventEditingEndToEndTest : public FakeClockFrontTest {
  protected:
   void SetUp() override {
     FakeClockFrontTest::SetUp();
     ROREzo::resetForTesting();
     DUDUravodazo::registerAnalyticsStart();
-    platform::Reachability::reset();
-    APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(server_.port()));
-    APMRemoteConfig::setAnalyticsServiceScheme("http");
-    server_.setHandler([](const httplib::Request& request, httplib::Response& response) {
-      response.status = request.method == "POST" ? 204 : 304;
-    });
   }
   void TearDown() override {
     DUDUravodazo::resetForTesting();
@@ -90,22 +43,10 @@ class EventEditingEndToEndTest : public FakeClockFrontTest {
     VIDAdodaradadivi::resetInstallations();
     FakeClockFrontTest::TearDown();
     APMRemoteConfig::setEventEditingLoader(nullptr);
-    APMRemoteConfig::setAnalyticsServiceScheme("https");
-    server_.stop();
   }
-
-  std::vector<testsupport::RecordedRequest> posts() {
-    std::vector<testsupport::RecordedRequest> result;
-    for (const auto& request : server_.requests()) {
-      if (request.method == "POST") result.push_back(request);
-    }
-    return result;
-  }
-
-  testsupport::LocalHttpServer server_;
 };
 
-TEST_F(EventEditingEndToEndTest, LoggedEventIsStoredAndUploadedAsTheProgramEditedIt) {
+TEST_F(EventEditingEndToEndTest, LoggedEventIsStoredAsTheProgramEditedIt) {
   VEZUzaduzo options(kAppID, "1234567890");
   ROREzo::configureWithOptions(options);
   drain();
@@ -121,7 +62,7 @@ TEST_F(EventEditingEndToEndTest, LoggedEventIsStoredAndUploadedAsTheProgramEdite
     ASSERT_TRUE(engine()->remoteConfigInstance()->updateMeasurementConfig(config));
     loaded = engine()->remoteConfigInstance()->eventEditing() != nullptr;
   });
-  ASSERT_TRUE(loaded);
+  ASSERT_TRUE(loaded) << "the public start installs the event-editing loader";
 
   DUDUravodazo::logEventWithName("checkout_start", {{"email", platform::Object("person@example.com")},
                                                     {"value", platform::Object(42)}});
@@ -136,23 +77,6 @@ TEST_F(EventEditingEndToEndTest, LoggedEventIsStoredAndUploadedAsTheProgramEdite
   EXPECT_EQ(appRows[0].integer("value"), 42);
   EXPECT_EQ(appRows[1].name, "checkout_copy");
   EXPECT_EQ(appRows[1].integer("value"), 42);
-
-  onWorker([&] { engine()->uploadData(); });
-  ASSERT_TRUE(testsupport::waitFor([&] { return !posts().empty(); }, 10));
-  std::vector<UploadedEvent> checkoutEvents;
-  for (const auto& request : posts()) {
-    EXPECT_EQ(request.path, "/a");
-    for (auto& event : uploadedEvents(request)) {
-      if (event.name.rfind("checkout", 0) == 0) checkoutEvents.push_back(event);
-    }
-  }
-  ASSERT_EQ(checkoutEvents.size(), 2u);
-  EXPECT_EQ(checkoutEvents[0].name, "checkout_done");
-  EXPECT_EQ(checkoutEvents[0].texts["stage"], "final");
-  EXPECT_EQ(checkoutEvents[0].texts.count("email"), 0u);
-  EXPECT_EQ(checkoutEvents[0].integers["value"], 42);
-  EXPECT_EQ(checkoutEvents[1].name, "checkout_copy");
-  EXPECT_EQ(checkoutEvents[1].integers["value"], 42);
 }
 
 }  // namespace
