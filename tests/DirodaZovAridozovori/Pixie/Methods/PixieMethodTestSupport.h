@@ -74,8 +74,6 @@ inline std::string describe(const V& value) {
       }
       return out + "]";
     }
-    case APMPValueKind::Function: return "<function>";
-    case APMPValueKind::Map: return "<map>";
     default: return "<other>";
   }
 }
@@ -83,9 +81,6 @@ inline std::string describe(const V& value) {
 class PixieMethodTest : public ::testing::Test {
  protected:
   PixieMethodTest() : activation_(runtime_) { scope_ = runtime_.getRunScope(); }
-
-  APMPScope& scope() { return *scope_; }
-  APMPRuntime& runtime() { return runtime_; }
 
   V array(APMPValueList elements) { return APMPObjectManager::arrayValueWithArray(std::move(elements), *scope_); }
   V native(Callback body) {
