@@ -34,11 +34,6 @@ struct RecordingLogger : VIZUzedaruLoggerDelegate {
   std::vector<LogLine> lines;
 };
 
-struct CountingReachabilityDelegate : VIZUzedaruReachabilityDelegate {
-  void reachabilityDidChange() override { ++changes; }
-  std::atomic<int> changes{0};
-};
-
 // What one completion saw.
 struct Outcome {
   std::optional<platform::HttpResponse> response;
@@ -50,9 +45,6 @@ struct Outcome {
 
 class VIZUzedaruTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform::Reachability::reset(); }
-  void TearDown() override { platform::Reachability::reset(); }
-
   // Starts a request through start(completion) and waits for its completion. The completion queue
   // is held while the request starts, so a completion run inside the call would be caught.
   Outcome run(const std::function<std::optional<std::string>(VIZUzedaru::Completion)>& start,
@@ -74,9 +66,9 @@ class VIZUzedaruTest : public ::testing::Test {
     if (sessionID) *sessionID = id;
     return *outcome;
   }
-  Outcome post(const platform::Data& body = {'x'}) {
+  Outcome post() {
     return run([&](VIZUzedaru::Completion completion) {
-      return client_.postURL(server_.url("/a"), body, queue_, false, completion);
+      return client_.postURL(server_.url("/a"), platform::Data{'x'}, queue_, false, completion);
     });
   }
 
@@ -154,20 +146,6 @@ TEST_F(VIZUzedaruTest, RequestsThatCannotStartReturnNilAndStillCompleteAsynchron
   EXPECT_TRUE(server_.requests().empty());
 }
 
-TEST_F(VIZUzedaruTest, InProgressFlagCoversTheRequestUntilItsCompletion) {
-  platform::Semaphore release;
-  platform::Semaphore done;
-  server_.setHandler([&](const httplib::Request&, httplib::Response&) { release.wait(30); });
-  EXPECT_FALSE(client_.hasUploadInProgress());
-  client_.postURL(server_.url("/a"), platform::Data{'x'}, queue_, false,
-                  [&](const auto&, const auto&, const auto&) { done.signal(); });
-  EXPECT_TRUE(testsupport::waitFor([&] { return server_.requests().size() == 1; }));
-  EXPECT_TRUE(client_.hasUploadInProgress());
-  release.signal();
-  ASSERT_TRUE(done.wait(30));
-  EXPECT_FALSE(client_.hasUploadInProgress());
-}
-
 TEST_F(VIZUzedaruTest, LogsTheStartThroughTheLoggerDelegateWhichIsHeldWeakly) {
   auto logger = std::make_shared<RecordingLogger>();
   client_.setLoggerDelegate(logger);
@@ -186,19 +164,6 @@ TEST_F(VIZUzedaruTest, LogsTheStartThroughTheLoggerDelegateWhichIsHeldWeakly) {
   logger.reset();
   EXPECT_TRUE(weak.expired());
   EXPECT_TRUE(post().response.has_value());
-}
-
-TEST_F(VIZUzedaruTest, ReachabilityChangesReachTheDelegateAndTheConnectedQuery) {
-  auto delegate = std::make_shared<CountingReachabilityDelegate>();
-  client_.setReachabilityDelegate(delegate);
-  platform::Reachability::setReachable(false);
-  EXPECT_FALSE(client_.isNetworkConnected());
-  platform::Reachability::setReachable(true);
-  EXPECT_TRUE(client_.isNetworkConnected());
-  EXPECT_EQ(delegate->changes.load(), 2);
-  client_.setReachabilityDelegate({});
-  platform::Reachability::setReachable(false);
-  EXPECT_EQ(delegate->changes.load(), 2);
 }
 
 TEST_F(VIZUzedaruTest, ConcurrentRequestsEachCompleteExactlyOnce) {
