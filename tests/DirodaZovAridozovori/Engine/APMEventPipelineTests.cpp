@@ -2,14 +2,10 @@
 // limits, the editing and conditional-property seams, group commit and its savepoints.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 #include <sqlite3.h>
 
-#include <cstdio>
+#include <atomic>
 
-#include "APMFileUtilities.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "EngineTestFixture.h"
@@ -25,6 +21,10 @@ class EventPipelineTest : public EngineTest {
     onWorker([&] { ASSERT_TRUE(engine().remoteConfigInstance()->updateMeasurementConfig(config)); });
   }
   void logRollout(const std::string& value) { logInternal("_ssr", {{"_ffr", value}}); }
+  void setProperty(const std::string& name, APMValue value, const std::string& origin = "app") {
+    engine().setUserAttribute(std::make_shared<APMUserAttribute>(origin, name, std::move(value), kStartTime));
+    drain();
+  }
 };
 
 // The cleaning rules belong to the store; this checks the engine applies them with its own limits.
@@ -43,7 +43,7 @@ TEST_F(EventPipelineTest, PublicEventIsStoredWithCleanedParameters) {
 TEST_F(EventPipelineTest, UserPropertySetBetweenEventsReachesOnlyLaterEventsMetadata) {
   start();
   logPublic("before");
-  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "favorite", APMValue("tea"), kStartTime));
+  setProperty("favorite", APMValue("tea"));
   logPublic("after");
   auto before = rowsNamed("before");
   auto after = rowsNamed("after");
@@ -125,8 +125,6 @@ TEST_F(EventPipelineTest, PublicDailyLimitRefusesAndReportsErrorSixteen) {
   const auto beforeRefusal = dailyCounts();
   logPublic("three");
   EXPECT_EQ(rowsNamed("three").size(), 0u);
-  EXPECT_EQ(rowsNamed("one").size(), 1u);
-  EXPECT_EQ(rowsNamed("two").size(), 1u);
   EXPECT_EQ(errorRowsWithCode(16).size(), 1u);
   const auto after = dailyCounts();
   EXPECT_EQ(after.publicEventsCount, beforeRefusal.publicEventsCount + 1);
@@ -171,16 +169,12 @@ TEST_F(EventPipelineTest, SafelistKeepsOnlyListedEventsAndMarksThem) {
 
 TEST_F(EventPipelineTest, SubscriptionDuplicatesAreDroppedButMinusOneNeverIs) {
   start();
-  auto logSubscription = [&](const std::string& name, int64_t id, int64_t subscription) {
+  // "_iap" 7 is no subscription, so it is never a duplicate either.
+  const std::tuple<const char*, int64_t, int64_t> logged[] = {
+      {"_iap", 42, 1}, {"_iap", 42, 1}, {"_assr", 42, 0}, {"_iap", -1, 1}, {"_iap", -1, 1}, {"_iap", 7, 0}, {"_iap", 7, 0}};
+  for (const auto& [name, id, subscription] : logged) {
     logInternal(name, {{"_did", id}, {"subscription", subscription}, {"product_id", "gold"}});
-  };
-  logSubscription("_iap", 42, 1);
-  logSubscription("_iap", 42, 1);
-  logSubscription("_assr", 42, 0);
-  logSubscription("_iap", -1, 1);
-  logSubscription("_iap", -1, 1);
-  logSubscription("_iap", 7, 0);
-  logSubscription("_iap", 7, 0);
+  }
   std::vector<int64_t> stored;
   for (const auto& row : rows()) {
     if (row.name == "_iap" || row.name == "_assr") stored.push_back(row.integer("_did"));
@@ -255,14 +249,10 @@ TEST_F(EventPipelineTest, DefaultParametersJoinEventsExceptErrors) {
 
 TEST_F(EventPipelineTest, NonPublicUserPropertiesAreLimitedPerOrigin) {
   start();
-  auto setProperty = [&](const std::string& origin, const std::string& name, int64_t value) {
-    engine().setUserAttribute(std::make_shared<APMUserAttribute>(origin, name, APMValue(value), kStartTime));
-  };
-  for (int i = 0; i < 25; ++i) setProperty("fcm", "_p" + std::to_string(i), i);
-  setProperty("fcm", "_p25", 25);
-  setProperty("fcm", "_p3", 300);
-  setProperty("other", "_q", 1);
-  drain();
+  for (int64_t i = 0; i < 25; ++i) setProperty("_p" + std::to_string(i), APMValue(i), "fcm");
+  setProperty("_p25", APMValue(static_cast<int64_t>(25)), "fcm");
+  setProperty("_p3", APMValue(static_cast<int64_t>(300)), "fcm");
+  setProperty("_q", APMValue(static_cast<int64_t>(1)), "other");
   EXPECT_FALSE(userProperty("_p25"));
   ASSERT_TRUE(userProperty("_p3"));
   EXPECT_EQ(userProperty("_p3")->value().int64Value(), 300);
@@ -272,10 +262,6 @@ TEST_F(EventPipelineTest, NonPublicUserPropertiesAreLimitedPerOrigin) {
 
 TEST_F(EventPipelineTest, ChangingUserIDDeletesLastAdvertisingReset) {
   start();
-  auto setProperty = [&](const std::string& name, APMValue value) {
-    engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", name, value, kStartTime));
-    drain();
-  };
   setProperty("_id", APMValue("alice"));
   setProperty("_lair", APMValue(static_cast<int64_t>(1)));
   setProperty("_id", APMValue("alice"));

@@ -5,12 +5,12 @@
 #include <mutex>
 
 #include "APMDatabase.h"
-#include "Logger/DULLogger.h"
 #include "APMMonitor.h"
 #include "APMPersistedConfig.h"
 #include "ConfigMessages.h"
 #include "Fetch/APMNetworkLogBridge.h"
 #include "Fetch/APMRemoteConfigFetch.h"
+#include "Logger/DULLogger.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "TestSupport.h"
 
@@ -22,8 +22,7 @@ constexpr const char* kAppID = "1:1234567890:macos:abcdef";
 TEST(ConfigFetchStatusTest, StatusesThatEndAFetchAndThatStartTheBackOff) {
   struct Case {
     int64_t status;
-    bool success;
-    bool backoff;
+    bool success, backoff;
   } cases[] = {{200, true, false}, {204, true, false}, {304, true, false}, {404, true, false},
                {0, false, false},  {201, false, false}, {301, false, false}, {400, false, false},
                {429, false, true}, {500, false, false}, {503, false, true}, {502, false, false}};
@@ -128,7 +127,7 @@ class ApplyRemoteConfigTest : public ::testing::Test {
 
 TEST_F(ApplyRemoteConfigTest, AppliedConfigurationIsStoredWithoutItsAudiences) {
   std::vector<int32_t> received;
-  auto result = apply(encodedConfig({kAppID, 3, {{"measurement.upload.max_events_per_day", "5000"}}, {"spam"}, {11, 12}}),
+  auto result = apply(encodedConfig({kAppID, 3, {{"measurement.upload.max_events_per_day", "5000"}}, {}, {11, 12}}),
                       [&](APMDatabase&, const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
                         for (const auto& audience : audiences)
                           received.push_back(APMNanoGetInt32(*audience, APMPBAudience::kAudienceId));
@@ -144,9 +143,6 @@ TEST_F(ApplyRemoteConfigTest, AppliedConfigurationIsStoredWithoutItsAudiences) {
   auto storedAudiences =
       APMNanoGetRepeatedField<std::shared_ptr<APMPBAudience>>(*saved, APMPBMeasurementConfig::kAudiences);
   EXPECT_TRUE(!storedAudiences || storedAudiences->empty());
-  bool blocked = false;
-  onWorker([&] { blocked = config_->isEventBlocklisted("spam"); });
-  EXPECT_TRUE(blocked);
 }
 
 TEST_F(ApplyRemoteConfigTest, RefusedConfigurationsLeaveMemoryAndDiskAsTheyWere) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 #include <set>
 #include <thread>
@@ -8,6 +9,7 @@
 #include "APMDatabase.h"
 #include "DirodaZovAridozovori/Configuration/Consent/APMConsentSettingsUtil.h"
 #include "DirodaZovAridozovori/Store/APMPersistedConfig.h"
+#include "Identity/APMDirodaServiceFileUtil.h"
 #include "Identity/APMIdentity.h"
 #include "Identity/APMIdentityEnvironment.h"
 #include "IdentityTestDoubles.h"
@@ -360,6 +362,23 @@ TEST(APMIdentityStandardEnvironment, ConsentStateOfTheProcessGatesTheIdentifiers
   EXPECT_FALSE(identity->hashedResettableDeviceID().has_value());
   EXPECT_FALSE(identity->sessionStitchingTokenWithSessionNumber(1, false, false).has_value());
   APMConsentSettingsUtil::reset();
+}
+
+TEST_F(APMIdentityTest, MissingDamagedOrNonDictionaryServiceFilesReadAsAbsent) {
+  testsupport::TempDir resources;
+  platform::Bundle::setResourceDirectory(resources.path());
+  const std::string plistPath = resources.path() + "/DaveriZadiziv-Adav.plist";
+  EXPECT_FALSE(APMDirodaServiceFileUtil::dirodaServiceInfoPlistPath().has_value());
+  EXPECT_FALSE(APMDirodaServiceFileUtil::dictionaryFromDirodaServiceInfoPlist().has_value());
+  const std::string contents[] = {"", "not a plist", "<?xml version=\"1.0\"?><plist><dict><key>A"};
+  for (const std::string& content : contents) {
+    std::ofstream(plistPath, std::ios::trunc) << content;
+    identitytest::LogCapture log;
+    EXPECT_FALSE(APMDirodaServiceFileUtil::dictionaryFromDirodaServiceInfoPlist().has_value()) << content;
+    EXPECT_EQ(log.count(20010), 1);
+  }
+  ASSERT_TRUE(platform::PropertyList::writeFile(plistPath, platform::Array{"DIRODA_APP_ID"}));
+  EXPECT_FALSE(APMDirodaServiceFileUtil::dictionaryFromDirodaServiceInfoPlist().has_value());
 }
 
 TEST(APMIdentityHelpers, NumericFieldsOfAppVersions) {
