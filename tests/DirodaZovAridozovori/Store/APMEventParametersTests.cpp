@@ -12,21 +12,14 @@ using platform::Object;
 
 namespace {
 
-struct LoggedEvent {
-  std::string origin;
-  std::string name;
-  Dictionary parameters;
-};
-
+// The parameters of each internal event logged while it lives.
 class ErrorEventRecorder {
  public:
   ErrorEventRecorder() {
-    APMSetInternalEventLogger([this](const std::string& origin, const std::string& name, const Dictionary& parameters) {
-      events.push_back({origin, name, parameters});
-    });
+    APMSetInternalEventLogger([this](const std::string&, const std::string&, const Dictionary& p) { events.push_back(p); });
   }
   ~ErrorEventRecorder() { APMSetInternalEventLogger(nullptr); }
-  std::vector<LoggedEvent> events;
+  std::vector<Dictionary> events;
 };
 
 // Limits small enough that every cut shows.
@@ -135,7 +128,7 @@ TEST(APMLogErrorEventTest, NamedErrorsCarryTheCutValueAndItsLength) {
     ErrorEventRecorder recorder;
     APMLogErrorEventForName(c.code, "name", c.limit, c.value);
     ASSERT_EQ(recorder.events.size(), c.expected.empty() ? 0u : 1u) << c.label;
-    for (const LoggedEvent& event : recorder.events) EXPECT_EQ(event.parameters, c.expected) << c.label;
+    for (const Dictionary& parameters : recorder.events) EXPECT_EQ(parameters, c.expected) << c.label;
   }
 }
 
