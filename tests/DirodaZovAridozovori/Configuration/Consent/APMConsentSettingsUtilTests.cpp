@@ -28,16 +28,10 @@ struct Scenario {
   const char* name;
   std::optional<Dictionary> settings;
   std::optional<int64_t> source;
-  std::optional<Dictionary> defaults;
-  std::optional<Dictionary> delegated;
-  std::optional<Dictionary> regional;
-  bool adStorageDenied;
-  bool analyticsStorageDenied;
-  bool adUserDataDenied;
+  std::optional<Dictionary> defaults, delegated, regional;
+  bool adStorageDenied, analyticsStorageDenied, adUserDataDenied;
   std::optional<int64_t> adPersonalization;
-  const char* signals;
-  const char* diagnostics;
-  const char* description;
+  const char *signals, *diagnostics, *description;
 };
 
 TEST_F(APMConsentSettingsUtilTests, Scenarios) {

@@ -37,6 +37,13 @@ std::shared_ptr<APMPBMeasurementConfig> makeConfig(const Settings& settings, con
   return config;
 }
 
+std::shared_ptr<APMPBConsentDefaultEntry> consentEntry(int32_t type, int32_t mode) {
+  auto entry = APMPBConsentDefaultEntry::initWithMessageInfo();
+  APMNanoSetInt32(*entry, 0, type);
+  APMNanoSetInt32(*entry, 1, mode);
+  return entry;
+}
+
 class RemoteConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -205,19 +212,13 @@ TEST_F(RemoteConfigTest, ARefusedOrUnstoredConfigurationKeepsThePreviousOne) {
 TEST_F(RemoteConfigTest, ConsentCachesComeFromTheConsentConfiguration) {
   auto message = makeConfig({});
   auto consent = APMPBConsentConfig::initWithMessageInfo();
-  auto entry = [](int32_t type, int32_t mode) {
-    auto e = APMPBConsentDefaultEntry::initWithMessageInfo();
-    APMNanoSetInt32(*e, 0, type);
-    APMNanoSetInt32(*e, 1, mode);
-    return e;
-  };
-  APMNanoSetRepeatedField(*consent, 0, std::vector{entry(1, 2), entry(2, 1), entry(9, 1)});
+  APMNanoSetRepeatedField(*consent, 0, std::vector{consentEntry(1, 2), consentEntry(2, 1), consentEntry(9, 1)});
   auto delegation = APMPBConsentDelegationEntry::initWithMessageInfo();
   APMNanoSetInt32(*delegation, 0, 3);
   APMNanoSetInt32(*delegation, 1, 1);
   APMNanoSetRepeatedField(*consent, 1, std::vector{delegation});
   APMNanoSetBool(*consent, 3, false);
-  APMNanoSetRepeatedField(*consent, 4, std::vector{entry(4, 2)});
+  APMNanoSetRepeatedField(*consent, 4, std::vector{consentEntry(4, 2)});
   APMNanoSetMessage(*message, 12, consent);
 
   auto config = configFrom(message);
@@ -235,10 +236,7 @@ TEST_F(RemoteConfigTest, ConsentCachesComeFromTheConsentConfiguration) {
 TEST_F(RemoteConfigTest, AFailingProgramEndsTheParseBeforeConsentIsApplied) {
   auto message = makeConfig({{"measurement.upload.retry_count", "9"}});
   auto consent = APMPBConsentConfig::initWithMessageInfo();
-  auto e = APMPBConsentDefaultEntry::initWithMessageInfo();
-  APMNanoSetInt32(*e, 0, 1);
-  APMNanoSetInt32(*e, 1, 2);
-  APMNanoSetRepeatedField(*consent, 0, std::vector{e});
+  APMNanoSetRepeatedField(*consent, 0, std::vector{consentEntry(1, 2)});
   APMNanoSetMessage(*message, 12, consent);
   APMNanoSetRepeatedField(*message, 8, std::vector{APMPBProgram::initWithMessageInfo()});
 
