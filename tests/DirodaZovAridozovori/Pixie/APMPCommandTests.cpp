@@ -87,33 +87,23 @@ TEST(APMPCommandTests, MethodCallsOnBaseValues) {
   });
 }
 
-// Switch: tests list, bodies list (one more body is the default).
+// Switch: tests list, bodies list (one more body is the default). The bodies append to "log"; the
+// third one ends with a break.
 TEST(APMPCommandTests, SwitchFallThroughAndDefault) {
-  const char* prelude = "(41 \"log\") (3 \"log\" \"\") ";
-  auto program = [&](const char* discriminant, const char* tail) {
-    return std::string(prelude) +
-           "(38 " + discriminant +
-           " (46 1 2 3)"
-           " (46 (5 (46 (3 \"log\" (0 (15 \"log\") \"a\"))))"
-           "     (5 (46 (3 \"log\" (0 (15 \"log\") \"b\"))))"
-           "     (5 (46 (3 \"log\" (0 (15 \"log\") \"c\")) (4)))"
-           "     (9 (46 (3 \"log\" (0 (15 \"log\") \"d\"))))))" +
-           tail;
+  auto body = [](const char* op, const char* letter, const char* tail = "") {
+    return std::string("(") + op + " (46 (3 \"log\" (0 (15 \"log\") \"" + letter + "\"))" + tail + "))";
   };
-  struct SwitchCase {
-    const char* discriminant;
-    const char* log;
-  } cases[] = {
-      {"1", "abc"},  // falls through until the break
-      {"2", "bc"}, {"3", "c"},
-      {"4", "d"},    // no match: the default alone
-      {"\"1\"", "d"},  // strict equality: the text does not match the number
+  auto program = [&](const std::string& discriminant) {
+    return "(41 \"log\") (3 \"log\" \"\") (38 " + discriminant + " (46 1 2 3) (46 " + body("5", "a") + body("5", "b") +
+           body("5", "c", " (4)") + body("9", "d") + "))";
   };
-  for (const SwitchCase& c : cases) {
-    auto result = run(program(c.discriminant, " (15 \"log\")"));
+  // Falls through until the break; no match runs the default alone; "1" (a text) does not match 1.
+  const std::pair<const char*, const char*> cases[] = {{"1", "abc"}, {"2", "bc"}, {"3", "c"}, {"4", "d"}, {"\"1\"", "d"}};
+  for (const auto& [discriminant, log] : cases) {
+    EXPECT_TRUE(run(program(discriminant)).value.isUndefined()) << discriminant;
+    auto result = run(program(discriminant) + " (15 \"log\")");
     EXPECT_TRUE(result.ok());
-    EXPECT_EQ(result.text, c.log) << c.discriminant;
-    EXPECT_TRUE(run(program(c.discriminant, "")).value.isUndefined());
+    EXPECT_EQ(result.text, log) << discriminant;
   }
   // A return inside a case ends the switch and the function.
   expectResults({

@@ -41,11 +41,8 @@ class APMPNativeModulesTests : public ::testing::Test {
 };
 
 TEST_F(APMPNativeModulesTests, RequireCachesModules) {
-  auto same = go("(20 (require \"internal.platform\") (require \"internal.platform\"))");
-  ASSERT_TRUE(same.ok());
-  EXPECT_EQ(same.text, "true");
-  auto version = go("(2 (require \"internal.platform\") \"getVersion\" (7))");
-  EXPECT_EQ(version.text, "0");
+  EXPECT_EQ(go("(20 (require \"internal.platform\") (require \"internal.platform\"))").text, "true");
+  EXPECT_EQ(go("(2 (require \"internal.platform\") \"getVersion\" (7))").text, "0");
   auto missing = go("(require \"no.such.module\")");
   EXPECT_TRUE(missing.ok());
   EXPECT_TRUE(missing.value.isUndefined());
@@ -109,17 +106,14 @@ TEST(APMPRuntimeEntityConverterTests, HostToRuntime) {
   platform::Error error;
   const size_t before = runtime.objectManager().trackedObjectCount();
   platform::Object params(platform::Dictionary{
-      {"flag", platform::Object(true)},
-      {"count", platform::Object(7)},
+      {"flag", platform::Object(true)}, {"count", platform::Object(7)},
       {"items", platform::Object(platform::Array{platform::Object("a"), platform::Object()})}});
   APMPRuntimeValue value = APMPRuntimeEntityConverter::runtimeValueFromNSObject(params, runtime.globalScope(), &error);
   ASSERT_TRUE(error.empty());
   ASSERT_TRUE(value.isMap());
   EXPECT_TRUE(value.asMap()->valueForProperty("flag").isBoolean());
   EXPECT_EQ(value.asMap()->valueForProperty("count").numberValue(), 7);
-  APMPRuntimeValue items = value.asMap()->valueForProperty("items");
-  ASSERT_TRUE(items.isArray());
-  EXPECT_TRUE(items.asArray()->elementAt(1).isNull());
+  EXPECT_TRUE(value.asMap()->valueForProperty("items").asArray()->elementAt(1).isNull());
   EXPECT_EQ(runtime.objectManager().trackedObjectCount(), before + 2);  // the map and the array
   APMPRuntimeEntityConverter::runtimeValueFromNSObject(platform::Object(platform::Data{1, 2}), runtime.globalScope(),
                                                        &error);
@@ -137,17 +131,12 @@ TEST(APMPRuntimeEntityConverterTests, RuntimeToHost) {
   platform::Error error;
   platform::Dictionary d = APMPRuntimeEntityConverter::dictionaryFromMapValue(*result.value.asMap(), &error);
   ASSERT_TRUE(error.empty());
+  // Numbers stay floating, undefined becomes an empty text, null properties are left out, and a
+  // function becomes its name.
+  EXPECT_EQ(d, (platform::Dictionary{{"num", 12.0}, {"text", "12a"}, {"yes", 1.0}, {"undef", ""}, {"fn", "named"},
+                                     {"list", platform::Array{platform::Object(1.0), platform::Object(), ""}}}));
   EXPECT_TRUE(d["num"].isDouble());
-  EXPECT_EQ(d["num"].doubleValue(), 12);
-  EXPECT_EQ(d["text"].stringValue(), "12a");
-  EXPECT_EQ(d["yes"].doubleValue(), 1);
-  EXPECT_EQ(d["undef"].stringValue(), "");
-  EXPECT_EQ(d.count("nothing"), 0u);
-  EXPECT_EQ(d["fn"].stringValue(), "named");
-  const platform::Array& list = d["list"].arrayValue();
-  ASSERT_EQ(list.size(), 3u);
-  EXPECT_TRUE(list[1].isNull());
-  EXPECT_EQ(list[2].stringValue(), "");
+  EXPECT_TRUE(d["yes"].isDouble());
   // Structures that contain themselves cannot become host objects: an error, not a hang.
   auto cyclic = run(runtime, "(41 \"c\") (3 \"c\" (8)) (43 (15 \"c\") \"self\" (7 (15 \"c\"))) (15 \"c\")");
   ASSERT_TRUE(cyclic.ok());
