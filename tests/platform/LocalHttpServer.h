@@ -41,11 +41,7 @@ class LocalHttpServer {
         requests_.push_back(RecordedRequest{request.method, request.path, request.headers, request.body});
         handler = handler_;
       }
-      if (handler) {
-        handler(request, response);
-      } else {
-        response.status = 200;
-      }
+      if (handler) handler(request, response);
     };
     server_.Post(".*", record);
     server_.Get(".*", record);
@@ -87,21 +83,17 @@ class LocalHttpServer {
 // but never listens, so no other test can take the port meanwhile.
 class RefusingPort {
  public:
-  RefusingPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
     socklen_t length = sizeof(address);
     if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
       port_ = ntohs(address.sin_port);
     }
   }
-  ~RefusingPort() {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  ~RefusingPort() { if (fd_ >= 0) ::close(fd_); }
   RefusingPort(const RefusingPort&) = delete;
   RefusingPort& operator=(const RefusingPort&) = delete;
   int port() const { return port_; }
