@@ -85,12 +85,7 @@ TEST(APMEventRoadTest, DailyLimits) {
     int32_t all, publicCount, errors;
   };
   auto counts = [](int32_t day, int32_t all, int32_t publicCount, int32_t errors) {
-    APMDailyCounts c;
-    c.day = day;
-    c.allEventsCount = all;
-    c.publicEventsCount = publicCount;
-    c.errorEventsCount = errors;
-    return c;
+    return APMDailyCounts{day, 0, all, publicCount, errors};
   };
   const Case cases[] = {
       {"public under limits", "shop", counts(kDay, 2, 2, 0), true, Refusal::None, false, 3, 3, 0},

@@ -19,7 +19,7 @@ class FakeTrackingManager final : public APMTrackingManaging {
   std::optional<int64_t> status;
 };
 
-// Answers advertisingIdentifier() only once released, so a test can hold the platform's answer back.
+// While held, advertisingIdentifier() waits, so a test can hold the platform's answer back.
 class FakeAdvertisingManager final : public APMAdvertisingIdentifierManaging {
  public:
   std::optional<bool> isAdvertisingTrackingEnabled() override { return trackingEnabled; }
@@ -29,20 +29,13 @@ class FakeAdvertisingManager final : public APMAdvertisingIdentifierManaging {
     ++answers;
     return identifier;
   }
-  void hold() {
-    std::lock_guard<std::mutex> lock(mutex);
-    held = true;
-  }
-  void release() {
+  void setIdentifier(std::optional<std::string> id, bool hold = false) {
     {
       std::lock_guard<std::mutex> lock(mutex);
-      held = false;
+      identifier = std::move(id);
+      held = hold;
     }
     released.notify_all();
-  }
-  void setIdentifier(std::optional<std::string> id) {
-    std::lock_guard<std::mutex> lock(mutex);
-    identifier = std::move(id);
   }
 
   std::optional<bool> trackingEnabled;
@@ -59,7 +52,7 @@ class IdentitySupportTest : public ::testing::Test {
  protected:
   void SetUp() override { resetAll(); }
   void TearDown() override {
-    advertising->release();
+    advertising->setIdentifier(std::nullopt);  // releases a held answer
     resetAll();
   }
   static void resetAll() {
@@ -196,11 +189,10 @@ TEST_F(IdentitySupportTest, SlowPlatformAnswerShowsOnALaterCall) {
   registerAdvertising();
   APMPlatformIdentitySupport::registerClass();
   APMDefaultIdentitySupport support;
-  advertising->setIdentifier("6D92078A-8246-4BA4-AE5B-76104861E7DC");
-  advertising->hold();
+  advertising->setIdentifier("6D92078A-8246-4BA4-AE5B-76104861E7DC", true);
   // The platform is stuck: the call returns anyway, with the last answer kept (none yet).
   EXPECT_FALSE(support.resettableDeviceID().has_value());
-  advertising->release();
+  advertising->setIdentifier("6D92078A-8246-4BA4-AE5B-76104861E7DC");
   EXPECT_TRUE(testsupport::waitFor([&] { return advertising->answers >= 1; }));
   EXPECT_TRUE(testsupport::waitFor(
       [&] { return support.resettableDeviceID() == std::optional<std::string>("6D92078A-8246-4BA4-AE5B-76104861E7DC"); }));
