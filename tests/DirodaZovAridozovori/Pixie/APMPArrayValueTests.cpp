@@ -28,20 +28,6 @@ class APMPArrayValueTests : public ::testing::Test {
   V value_ = APMPObjectManager::arrayValueWithScope(runtime_.globalScope());
 };
 
-TEST_F(APMPArrayValueTests, WritingPastTheEndLeavesHoles) {
-  platform::Error error;
-  ASSERT_TRUE(array().setValueForProperty(V::string("x"), number(5), &error));
-  EXPECT_EQ(kinds(), "hhhhhx");
-  EXPECT_TRUE(array().valueForProperty(number(2), &error).isUndefined());
-  EXPECT_FALSE(array().hasProperty(number(2), &error));
-  EXPECT_TRUE(array().hasProperty(V::string("5"), &error));
-  auto names = array().allPropertyNames();
-  ASSERT_EQ(names.size(), 1u);
-  EXPECT_EQ(text(names[0]), "5");
-  EXPECT_EQ(text(array().valueForProperty(V::string("length"), &error)), "6");
-  EXPECT_TRUE(error.empty());
-}
-
 TEST_F(APMPArrayValueTests, LengthWrites) {
   platform::Error error;
   array().appendElements(std::vector<V>{number(1), number(2), number(3)}, &error);
@@ -66,20 +52,6 @@ TEST_F(APMPArrayValueTests, LengthWrites) {
   EXPECT_FALSE(array().setValueForProperty(number(1), number(4294967294.0), &e));
   EXPECT_EQ(e.code, kAPMPErrorResourceLimit);
   EXPECT_EQ(kinds(), "12hh");
-}
-
-TEST_F(APMPArrayValueTests, PopAndShiftNeverHandOutTheHoleMarker) {
-  platform::Error error;
-  array().setValueForProperty(number(1), number(2), &error);  // [hole, hole, 1]
-  array().setLength(4, &error);                                 // [hole, hole, 1, hole]
-  V last = array().removeLastElement();
-  V first = array().removeFirstElement();
-  EXPECT_TRUE(last.isUndefined() && first.isUndefined());
-  EXPECT_FALSE(last.isHole() || first.isHole());
-  EXPECT_EQ(kinds(), "h1");
-  array().setLength(0, &error);
-  EXPECT_TRUE(array().removeLastElement().isUndefined());
-  EXPECT_TRUE(array().removeFirstElement().isUndefined());
 }
 
 TEST_F(APMPArrayValueTests, ConcatWithItselfCopiesItsSlotsAsTheyWere) {

@@ -40,6 +40,10 @@ TEST(APMPCommandTests, Variables) {
       {"(40 (45))", "object"}, {"(40 (51 \"\" (7)))", "function"}, {"(40 (44))", "undefined"},
       {"(40 false)", "boolean"},
       {"(41 \"f\") (3 \"f\" (51 \"f\" (7))) (43 (15 \"f\") \"p\" 4) (16 (15 \"f\") \"p\")", "4"},
+      // Writing past the end of an array leaves holes, which read as undefined and are no keys.
+      {"(41 \"a\" \"k\") (3 \"a\" (7)) (3 \"k\" \"\") (43 (15 \"a\") 5 \"x\") (55 \"i\" (15 \"a\") (46 (3 \"k\" (15 \"i\"))))"
+       " (7 (16 (15 \"a\") \"length\") (40 (16 (15 \"a\") 2)) (15 \"k\"))",
+       "6,undefined,5"},
       {"(16 \"\xF0\x9F\x98\x80x\" \"length\")", "3"},
       // The two halves of a character read by index join again when added.
       {"(0 (16 \"\xF0\x9F\x98\x80\" 0) (16 \"\xF0\x9F\x98\x80\" 1))", "\xF0\x9F\x98\x80"},
@@ -58,8 +62,8 @@ TEST(APMPCommandTests, ControlFlow) {
       {"(39 \"\" \"yes\" \"no\")", "no"}, {"(13 1 2 3)", "3"},
   });
   EXPECT_TRUE(run("(22 1 (46 (4)))").value.isBreak());
-  EXPECT_TRUE(run("(36)").value.isReturn());
-  EXPECT_TRUE(run("(36)").value.asReturn()->data().isUndefined());
+  auto returned = run("(36)").value;
+  EXPECT_TRUE(returned.isReturn() && returned.asReturn()->data().isUndefined());
   EXPECT_TRUE(run("(53 1 (6) 2)").value.isContinue());
   // A statement list is never evaluated by itself: its statements come back unevaluated.
   EXPECT_TRUE(run("(16 (46 (3 \"undeclared\" 1)) 0)").value.isStatement());

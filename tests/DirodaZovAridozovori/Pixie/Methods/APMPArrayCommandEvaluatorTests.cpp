@@ -131,6 +131,12 @@ TEST_F(ArrayMethodTest, CallsOnAFreshReceiver) {
       {{num(1), num(2)}, "pop", {}, "2", "[1]"},
       {{num(1), num(2)}, "shift", {}, "1", "[2]"},
       {{num(1), num(2)}, "reverse", {}, "[2,1]", "[2,1]"},
+      // Holes read as undefined and are no properties; pop and shift never hand out the hole marker.
+      {{hole(), num(1)}, "hasOwnProperty", {num(0)}, "false"},
+      {{hole(), num(1)}, "hasOwnProperty", {str("1")}, "true"},
+      {{hole(), num(1), hole()}, "pop", {}, "undefined", "[_,1]"},
+      {{hole(), num(1)}, "shift", {}, "undefined", "[1]"},
+      {{}, "pop", {}, "undefined"},
       {{num(1), num(2), num(3)}, "reduce", {minus}, "-4"},
       {{num(1), num(2), num(3)}, "reduceRight", {minus}, "0"},
       {{num(1), hole(), num(2)}, "reduce", {minus, num(0)}, "-3"},
