@@ -12,13 +12,14 @@ const Data kEmptyData;
 const Array kEmptyArray;
 const Dictionary kEmptyDictionary;
 
-int64_t saturatingCast(double d) {
+}  // namespace
+
+int64_t saturatingInt64(double d) {
   if (std::isnan(d)) return 0;
   if (d >= 9223372036854775807.0) return INT64_MAX;
   if (d <= -9223372036854775808.0) return INT64_MIN;
   return static_cast<int64_t>(d);
 }
-}  // namespace
 
 const Object& Object::null() {
   static const Object kNull;
@@ -43,7 +44,7 @@ int64_t Object::integerValue() const {
   switch (kind()) {
     case Kind::Bool: return std::get<bool>(value_) ? 1 : 0;
     case Kind::Integer: return std::get<int64_t>(value_);
-    case Kind::Double: return saturatingCast(std::get<double>(value_));
+    case Kind::Double: return saturatingInt64(std::get<double>(value_));
     case Kind::String: return std::strtoll(std::get<std::string>(value_).c_str(), nullptr, 10);
     default: return 0;
   }

@@ -93,6 +93,9 @@ class Object {
       value_;
 };
 
+// A double truncated towards zero, saturating at the 64-bit bounds; NaN gives 0.
+int64_t saturatingInt64(double value);
+
 // Looks up key in dict; nullptr when absent.
 const Object* find(const Dictionary& dict, const std::string& key);
 

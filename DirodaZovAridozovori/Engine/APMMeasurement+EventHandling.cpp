@@ -10,6 +10,7 @@
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Clock.h"
@@ -45,7 +46,7 @@ std::shared_ptr<APMPBOnDeviceMeasurementValue> onDeviceValue(APMDatabase& databa
   const platform::Object* value = platform::find(*row, "value");
   if (!setTimestamp || !value || !setTimestamp->isNumber() || !value->asString()) return nullptr;
   auto message = APMPBOnDeviceMeasurementValue::initWithMessageInfo();
-  APMNanoSetInt64(*message, 0, static_cast<int64_t>(setTimestamp->doubleValue() * 1000.0));
+  APMNanoSetInt64(*message, 0, APMMillisecondsFromSeconds(setTimestamp->doubleValue()));
   APMNanoSetString(*message, 1, *value->asString());
   return message;
 }

@@ -13,6 +13,7 @@
 #include "DirodaUtilities/Logger/DULLogger.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
 #include "Front/APMBackwardCompatibilityUtil.h"
 #include "Identity/APMIdentifiers.h"
 #include "Identity/APMIdentityEnvironment.h"
@@ -583,7 +584,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
     return;
   }
 
-  const int64_t firstOpenMs = static_cast<int64_t>(initTimestamp * 1000.0);
+  const int64_t firstOpenMs = APMMillisecondsFromSeconds(initTimestamp);
   setInternalUserPropertyOnWorkerQueue("_fot", APMValue(timestampMillisRoundedUpToNextHour(firstOpenMs)),
                                        initTimestamp);
   auto fotStored = storedUserPropertyExists("_fot", 23020, "Failed to query first open property after setting it. Error");
@@ -752,7 +753,7 @@ void APMMeasurement::updateCachedAdCampaignInfoWithExistingZBRAIDProperty() {
   auto zbraid = database_->userAttributeWithName("_zbraid", &error);
   if (!zbraid) return;
   auto info = APMPBAdCampaignInfo::initWithMessageInfo();
-  APMNanoSetInt64(*info, 3, static_cast<int64_t>(zbraid->lastSetTimestamp() * 1000.0));
+  APMNanoSetInt64(*info, 3, APMMillisecondsFromSeconds(zbraid->lastSetTimestamp()));
   const APMValue& value = zbraid->value();
   APMNanoSetString(*info, 1, value.isString() ? value.stringValue() : value.description());
   persistedConfig_->setAdCampaignInfoBuffer(info->protoBuffer());

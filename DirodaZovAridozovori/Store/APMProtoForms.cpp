@@ -1,24 +1,12 @@
 // The upload (protocol-buffer) forms of events and user properties.
 
-#include <cmath>
-#include <limits>
-
 #include "APMEvent.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMUserAttribute.h"
+#include "Utilities/APMNumericUtil.h"
 
 namespace {
-
-// Seconds to whole milliseconds, truncated; out-of-range and NaN times saturate instead of
-// invoking undefined behaviour.
-int64_t milliseconds(double seconds) {
-  const double ms = std::trunc(seconds * 1000.0);
-  if (std::isnan(ms)) return 0;
-  if (ms >= 9.2233720368547758e18) return std::numeric_limits<int64_t>::max();
-  if (ms <= -9.2233720368547758e18) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(ms);
-}
 
 std::shared_ptr<APMPBEventParam> protoParameter(const std::string& name, const APMValue& value);
 
@@ -62,16 +50,16 @@ std::shared_ptr<APMPBEvent> APMEvent::protoEvent() const {
   auto event = APMPBEvent::initWithMessageInfo();
   APMNanoSetRepeatedField(*event, APMPBEvent::kParams, protoParameters(parameters_));
   APMNanoSetString(*event, APMPBEvent::kName, name_);
-  APMNanoSetInt64(*event, APMPBEvent::kTimestampMillis, milliseconds(timestamp_));
+  APMNanoSetInt64(*event, APMPBEvent::kTimestampMillis, APMMillisecondsFromSeconds(timestamp_));
   if (previousTimestamp_ != 0) {
-    APMNanoSetInt64(*event, APMPBEvent::kPreviousTimestampMillis, milliseconds(previousTimestamp_));
+    APMNanoSetInt64(*event, APMPBEvent::kPreviousTimestampMillis, APMMillisecondsFromSeconds(previousTimestamp_));
   }
   return event;
 }
 
 std::shared_ptr<APMPBUserAttribute> APMUserAttribute::protoUserAttribute() const {
   auto attribute = APMPBUserAttribute::initWithMessageInfo();
-  APMNanoSetInt64(*attribute, APMPBUserAttribute::kSetTimestampMillis, milliseconds(lastSetTimestamp_));
+  APMNanoSetInt64(*attribute, APMPBUserAttribute::kSetTimestampMillis, APMMillisecondsFromSeconds(lastSetTimestamp_));
   APMNanoSetString(*attribute, APMPBUserAttribute::kName, name_);
   if (value_.isString()) APMNanoSetString(*attribute, APMPBUserAttribute::kStringValue, value_.stringValue());
   if (value_.isInt64()) APMNanoSetInt64(*attribute, APMPBUserAttribute::kIntValue, value_.int64Value());

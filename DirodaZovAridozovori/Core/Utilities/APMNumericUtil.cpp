@@ -1,10 +1,12 @@
 #include "APMNumericUtil.h"
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
 #include "APMUtilitiesLog.h"
 #include "platform/Crypto.h"
+#include "platform/Object.h"
 
 namespace {
 
@@ -18,6 +20,8 @@ constexpr int64_t kCodeRandomFailed = 26004;
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
+
+int64_t APMMillisecondsFromSeconds(double seconds) { return platform::saturatingInt64(std::trunc(seconds * 1000.0)); }
 
 int64_t APMNumericUtil::randomInt64() {
   uint8_t bytes[sizeof(int64_t)];

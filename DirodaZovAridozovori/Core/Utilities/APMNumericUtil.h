@@ -14,6 +14,10 @@ class APMNumericUtil {
   static int64_t randomInt64();
 };
 
+// Seconds (as the clock gives them) to whole milliseconds, truncated. Times that no 64-bit count of
+// milliseconds can hold (a program or a host may hand over any double) saturate; NaN gives 0.
+int64_t APMMillisecondsFromSeconds(double seconds);
+
 // True when the whole text is an optional sign followed by digits with an optional trailing point,
 // or by optional digits, a point and digits. No exponent, no spaces, no trailing line break.
 bool APMIsDecimalString(std::string_view text);

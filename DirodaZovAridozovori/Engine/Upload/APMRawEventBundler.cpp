@@ -17,6 +17,7 @@
 #include "APMBundleFields.h"
 #include "APMUploadBatch.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Clock.h"
 
@@ -102,7 +103,7 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler:
   size_t accepted = 0;
   for (; accepted < rows->size(); ++accepted) {
     const auto& row = (*rows)[accepted];
-    const int64_t hour = static_cast<int64_t>(row->rawEvent()->timestamp()) / 3600;
+    const int64_t hour = platform::saturatingInt64(row->rawEvent()->timestamp()) / 3600;
     auto message = row->rawEvent()->protoEvent();
     const int64_t bytes = static_cast<int64_t>(message->protoBuffer().size());
     if (accepted == 0) selection.firstHour = hour;
@@ -129,8 +130,7 @@ std::shared_ptr<APMPBEvent> APMRawEventBundler::uploadFormOf(const APMEvent& eve
     if (previousTimestamp == 0) {
       APMNanoClearField(*message, APMPBEvent::kPreviousTimestampMillis);
     } else {
-      const double milliseconds = std::trunc(previousTimestamp * 1000.0);
-      APMNanoSetInt64(*message, APMPBEvent::kPreviousTimestampMillis, static_cast<int64_t>(milliseconds));
+      APMNanoSetInt64(*message, APMPBEvent::kPreviousTimestampMillis, APMMillisecondsFromSeconds(previousTimestamp));
     }
   }
   return message;
@@ -453,7 +453,7 @@ bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bund
   for (auto& property : properties) {
     if (APMNanoGetString(*property, APMPBUserAttribute::kName) != name) continue;
     APMNanoSetInt64(*property, APMPBUserAttribute::kIntValue, value);
-    APMNanoSetInt64(*property, APMPBUserAttribute::kSetTimestampMillis, static_cast<int64_t>(now * 1000));
+    APMNanoSetInt64(*property, APMPBUserAttribute::kSetTimestampMillis, APMMillisecondsFromSeconds(now));
     found = true;
   }
   if (!found) properties.push_back(attribute->protoUserAttribute());
@@ -556,12 +556,12 @@ bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, int64_t eventCount, d
   }
   if (metadata->lastBundleEndTimestamp > 0) {
     APMNanoSetInt64(bundle, Bundle::kPreviousBundleEndTimestampMillis,
-                    static_cast<int64_t>(metadata->lastBundleEndTimestamp * 1000));
+                    APMMillisecondsFromSeconds(metadata->lastBundleEndTimestamp));
   }
   const double previousStart =
       metadata->lastBundleStartTimestamp > 0 ? metadata->lastBundleStartTimestamp : metadata->lastBundleEndTimestamp;
   if (previousStart > 0) {
-    APMNanoSetInt64(bundle, Bundle::kPreviousBundleStartTimestampMillis, static_cast<int64_t>(previousStart * 1000));
+    APMNanoSetInt64(bundle, Bundle::kPreviousBundleStartTimestampMillis, APMMillisecondsFromSeconds(previousStart));
   }
   metadata->increaseLastBundleIndex(eventCount);
   metadata->incrementLastDeliveryIndex();
@@ -597,6 +597,6 @@ void APMRawEventBundler::addBundleMetadata(Group& group, Bundle& bundle, double 
     std::string appID = hooks_.fallbackAppID ? hooks_.fallbackAppID() : std::string();
     if (!appID.empty()) APMNanoSetString(bundle, Bundle::kAppId, appID);
   }
-  APMNanoSetInt64(bundle, Bundle::kStartTimestampMillis, static_cast<int64_t>(start * 1000));
-  APMNanoSetInt64(bundle, Bundle::kEndTimestampMillis, static_cast<int64_t>(end * 1000));
+  APMNanoSetInt64(bundle, Bundle::kStartTimestampMillis, APMMillisecondsFromSeconds(start));
+  APMNanoSetInt64(bundle, Bundle::kEndTimestampMillis, APMMillisecondsFromSeconds(end));
 }

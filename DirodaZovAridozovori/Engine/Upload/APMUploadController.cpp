@@ -13,6 +13,7 @@
 #include "APMUploadBatch.h"
 #include "APMUploadSchedule.h"
 #include "APMUserAttribute.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Clock.h"
 
@@ -259,7 +260,7 @@ void APMUploadController::uploadData() {
   if (hooks_.tcfClientSetConsentFromData) hooks_.tcfClientSetConsentFromData();
   const double now = platform::now();
   APMUploadBatchInputs inputs;
-  inputs.nowMilliseconds = static_cast<int64_t>(now * 1000);
+  inputs.nowMilliseconds = APMMillisecondsFromSeconds(now);
   inputs.libraryVersion = hooks_.libraryVersion;
   if (hooks_.identity) inputs.identity = hooks_.identity();
   inputs.consentConfig.isDMARegion = remoteConfig_->isDMARegion();
