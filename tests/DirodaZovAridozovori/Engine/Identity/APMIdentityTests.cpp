@@ -75,12 +75,11 @@ TEST_F(APMIdentityTest, CreationWithoutPersistenceFails) {
 
 TEST_F(APMIdentityTest, CreationReadsTheBundleAndTheServiceFile) {
   testsupport::TempDir resources;
-  platform::Dictionary service{{"DIRODA_APP_ID", "1:123:ios:abc"}, {"API_KEY", "k"}};
-  ASSERT_TRUE(platform::PropertyList::writeFile(resources.path() + "/DaveriZadiziv-Adav.plist", service));
+  ASSERT_TRUE(platform::PropertyList::writeFile(resources.path() + "/DaveriZadiziv-Adav.plist",
+                                                platform::Dictionary{{"DIRODA_APP_ID", "1:123:ios:abc"}}));
   platform::Bundle::setResourceDirectory(resources.path());
   platform::Bundle::setBundleIdentifier("com.example.companion");
   platform::Bundle::setShortVersion("2.7b.11");
-  platform::Bundle::setBuildVersion("999");
   platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_IDFV_COLLECTION_ENABLED", false);
 
   LogCapture log;

@@ -120,14 +120,12 @@ class LogCapture {
     return entries_;
   }
   int count(int64_t code) {
-    std::lock_guard<std::mutex> lock(mutex_);
     int n = 0;
-    for (const auto& entry : entries_) n += entry.code == code;
+    for (const auto& entry : entries()) n += entry.code == code;
     return n;
   }
   std::optional<APMIdentityLogEntry> find(int64_t code) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& entry : entries_) {
+    for (const auto& entry : entries()) {
       if (entry.code == code) return entry;
     }
     return std::nullopt;
