@@ -97,9 +97,7 @@ TEST(APMAnalyticsEventBufferTest, MovedFromBufferIsEmptyAndUsable) {
                         Case{"assign", true, 0}, Case{"assign after a read", true, 2}}) {
     SCOPED_TRACE(c.name);
     APMAnalyticsEventBuffer source;
-    for (int i = 0; i < 3; ++i) {
-      source.append("app", true, "e" + std::to_string(i), {{"seq", platform::Object(i)}}, i, nullptr);
-    }
+    for (int i = 0; i < 3; ++i) source.append("app", true, "e", {{"seq", platform::Object(i)}}, i, nullptr);
     for (int i = 0; i < c.readBeforeMove; ++i) ASSERT_TRUE(source.next());
 
     APMAnalyticsEventBuffer target;
@@ -115,17 +113,11 @@ TEST(APMAnalyticsEventBufferTest, MovedFromBufferIsEmptyAndUsable) {
     EXPECT_EQ(source.bytes(), 0u);
     EXPECT_FALSE(source.next());
     source.append("app", false, "again", {}, 9, nullptr);
-    auto again = source.next();
-    ASSERT_TRUE(again);
-    EXPECT_EQ(again->name, "again");
+    EXPECT_EQ(source.next().value().name, "again");
     EXPECT_FALSE(source.next());
 
     ASSERT_EQ(target.count(), static_cast<size_t>(3 - c.readBeforeMove));
-    for (int i = c.readBeforeMove; i < 3; ++i) {
-      auto event = target.next();
-      ASSERT_TRUE(event);
-      EXPECT_EQ(event->parameters.at("seq").integerValue(), i);
-    }
+    for (int i = c.readBeforeMove; i < 3; ++i) EXPECT_EQ(target.next().value().parameters.at("seq").integerValue(), i);
     EXPECT_FALSE(target.next());
   }
 }

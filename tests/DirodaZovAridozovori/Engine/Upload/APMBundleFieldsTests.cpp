@@ -11,16 +11,8 @@ namespace {
 using Bundle = APMPBMeasurementBundle;
 using OptText = std::optional<std::string>;
 
-APMBundleIdentity fullIdentity() {
-  APMBundleIdentity identity;
-  identity.limitedAdTracking = false;
-  identity.resettableDeviceID = "RID";
-  identity.vendorID = "VID";
-  identity.appInstanceID = "AIID";
-  identity.ephemeralAppInstanceID = "EPHEMERAL";
-  identity.trackingAuthorizationStatus = 3;
-  return identity;
-}
+// Limited ad tracking off, both device IDs, an instance ID and an authorised tracking status.
+const APMBundleIdentity kIdentity{false, "RID", "VID", "AIID", "EPHEMERAL", 3};
 
 std::shared_ptr<APMPBUserAttribute> npa(int64_t value) {
   auto attribute = APMPBUserAttribute::initWithMessageInfo();
@@ -54,7 +46,7 @@ TEST(APMBundleFieldsTest, IdentifierFieldsFollowConsentSignalsAndTrackingGate) {
        std::nullopt},
   };
   for (const auto& c : cases) {
-    APMBundleIdentity identity = fullIdentity();
+    APMBundleIdentity identity = kIdentity;
     identity.trackingAuthorizationStatus = c.status;
     if (!c.latKnown) identity.limitedAdTracking.reset();
     Bundle bundle;
@@ -73,17 +65,17 @@ TEST(APMBundleFieldsTest, StoredSignalsWinUnlessOverwrittenAndDenialClearsStaleI
   APMNanoSetString(bundle, Bundle::kConsentSignals, std::string("G110"));
   APMNanoSetString(bundle, Bundle::kAppInstanceId, std::string("OLD"));
   APMNanoSetString(bundle, Bundle::kSessionStitchingToken, std::string("TOKEN"));
-  APMSetIdentifierFields(bundle, "G111", false, fullIdentity(), false);
+  APMSetIdentifierFields(bundle, "G111", false, kIdentity, false);
   EXPECT_EQ(APMNanoGetString(bundle, Bundle::kConsentSignals), "G110") << "stored consent kept without overwrite";
   EXPECT_FALSE(APMNanoHasField(bundle, Bundle::kAppInstanceId)) << "analytics denial in the stored signals";
   EXPECT_FALSE(APMNanoHasField(bundle, Bundle::kSessionStitchingToken));
 
-  APMSetIdentifierFields(bundle, "G111", false, fullIdentity(), true);
+  APMSetIdentifierFields(bundle, "G111", false, kIdentity, true);
   EXPECT_EQ(APMNanoGetString(bundle, Bundle::kConsentSignals), "G111");
   EXPECT_EQ(APMNanoGetString(bundle, Bundle::kAppInstanceId), "AIID");
 
   Bundle notReported;
-  APMBundleIdentity identity = fullIdentity();
+  APMBundleIdentity identity = kIdentity;
   identity.trackingAuthorizationStatus = 6;
   APMSetIdentifierFields(notReported, "", false, identity, false);
   EXPECT_FALSE(APMNanoHasField(notReported, Bundle::kTrackingAuthorizationStatus));
@@ -159,11 +151,11 @@ TEST(APMBundleFieldsTest, RedactionFollowsDataControls) {
     return bundle;
   };
   Bundle untouched = make();
-  APMRedactBundle(untouched, {}, fullIdentity());
+  APMRedactBundle(untouched, {}, kIdentity);
   EXPECT_TRUE(untouched.isEqual(make())) << "no data controls change nothing";
 
   Bundle bundle = make();
-  APMRedactBundle(bundle, {"app_instance_id", "user_id", "device_info", "enhanced_user_id"}, fullIdentity());
+  APMRedactBundle(bundle, {"app_instance_id", "user_id", "device_info", "enhanced_user_id"}, kIdentity);
   EXPECT_FALSE(APMNanoHasField(bundle, Bundle::kAppInstanceId));
   EXPECT_EQ(APMNanoGetString(bundle, Bundle::kEphemeralAppInstanceId), "EPHEMERAL");
   EXPECT_EQ(APMNanoGetString(bundle, Bundle::kOsVersion), "14");
@@ -179,7 +171,7 @@ TEST(APMBundleFieldsTest, RedactionFollowsDataControls) {
   Bundle denied = make();
   APMNanoSetString(denied, Bundle::kConsentSignals, std::string("G110"));
   APMNanoSetString(denied, Bundle::kEphemeralAppInstanceId, std::string("STALE"));
-  APMRedactBundle(denied, {"app_instance_id"}, fullIdentity());
+  APMRedactBundle(denied, {"app_instance_id"}, kIdentity);
   EXPECT_FALSE(APMNanoHasField(denied, Bundle::kEphemeralAppInstanceId))
       << "no replacement identifier while analytics storage is denied";
 }

@@ -29,6 +29,7 @@ class APMRawEventBundlerTest : public uploadtest::UploadFixture {
     });
     return results;
   }
+  std::vector<Result> bundleAll() { return bundleAll(*bundler()); }
 
   std::vector<std::shared_ptr<Bundle>> queued() {
     std::vector<std::shared_ptr<Bundle>> bundles;
@@ -49,23 +50,15 @@ class APMRawEventBundlerTest : public uploadtest::UploadFixture {
     return names;
   }
 
-  bool rawEventsLeft() {
-    bool left = false;
-    onWorker([&] {
-      platform::Error error;
-      left = !database_->isRawEventsTableEmpty(&error).value_or(true);
-    });
-    return left;
-  }
+  bool rawEventsLeft() { return runSQL("SELECT COUNT(*) FROM raw_events") != std::vector<int64_t>{0}; }
 };
 
 TEST_F(APMRawEventBundlerTest, GroupsByFingerprintHourAndContiguousRows) {
   storeEvents({{"open", kHour + 10}, {"tap", kHour + 20}, {"tap", kHour + 3600 + 5}}, "com.example.app");
   storeEvents({{"other_app_event", kHour + 30}}, "com.example.other");
   storeEvents({{"late", kHour + 40}}, "com.example.app");
-  auto b = bundler();
-  EXPECT_EQ(bundleAll(*b), (std::vector{Result::Bundled, Result::Bundled, Result::Bundled, Result::Bundled,
-                                        Result::NothingToDo}));
+  EXPECT_EQ(bundleAll(), (std::vector{Result::Bundled, Result::Bundled, Result::Bundled, Result::Bundled,
+                                     Result::NothingToDo}));
   auto bundles = queued();
   ASSERT_EQ(bundles.size(), 4u);
   EXPECT_EQ(eventNames(*bundles[0]), (std::vector<std::string>{"open", "tap"})) << "a new hour ends the bundle";
@@ -79,8 +72,7 @@ TEST_F(APMRawEventBundlerTest, GroupsByFingerprintHourAndContiguousRows) {
 TEST_F(APMRawEventBundlerTest, BundleFieldsCarryTimesIndexesAndPreviousBundle) {
   storeEvents({{"open", kHour + 10}, {"tap", kHour + 20.5}, {"tap", kHour + 30}});
   storeEvents({{"close", kHour + 3600 + 1}});
-  auto b = bundler();
-  bundleAll(*b);
+  bundleAll();
   auto bundles = queued();
   ASSERT_EQ(bundles.size(), 2u);
   const Bundle& first = *bundles[0];
@@ -114,8 +106,7 @@ TEST_F(APMRawEventBundlerTest, EventAndSizeLimitsSplitGroups) {
   APMParameters big;
   big.emplace("blob", APMValue(std::string(40000, 'x')));
   storeEvents({{"big", kHour + 5}, {"big", kHour + 6}}, "com.example.big", big);
-  auto b = bundler();
-  bundleAll(*b);
+  bundleAll();
   auto bundles = queued();
   ASSERT_EQ(bundles.size(), 4u);
   EXPECT_EQ(eventNames(*bundles[0]).size(), 1000u);
@@ -127,8 +118,7 @@ TEST_F(APMRawEventBundlerTest, EventAndSizeLimitsSplitGroups) {
 TEST_F(APMRawEventBundlerTest, AnUnreadableRowIsSetAsideAndTheRestTravels) {
   storeEvents({{"first", kHour + 1}, {"broken", kHour + 2}, {"third", kHour + 3}});
   runSQL("UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'");
-  auto b = bundler();
-  auto results = bundleAll(*b);
+  auto results = bundleAll();
   ASSERT_FALSE(results.empty());
   EXPECT_EQ(results.back(), Result::NothingToDo) << "the broken row must not stall bundling";
   EXPECT_EQ(queuedNames(), (std::vector<std::string>{"first", "third"}));
@@ -140,8 +130,7 @@ TEST_F(APMRawEventBundlerTest, AnUnreadableFirstRowDoesNotTakeOtherAppsRowsWithI
   storeEvents({{"other_app_event", kHour + 2}}, "com.example.other");
   storeEvents({{"later", kHour + 3}}, "com.example.app");
   runSQL("UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'");
-  auto b = bundler();
-  bundleAll(*b);
+  bundleAll();
   EXPECT_EQ(queuedNames(), (std::vector<std::string>{"later", "other_app_event"}))
       << "the row lying between the broken one and its group must still be bundled";
   EXPECT_FALSE(rawEventsLeft());
@@ -150,8 +139,7 @@ TEST_F(APMRawEventBundlerTest, AnUnreadableFirstRowDoesNotTakeOtherAppsRowsWithI
 TEST_F(APMRawEventBundlerTest, PurchasesCarryCustomerTypeFromEarlierPurchases) {
   storeEvents({{"purchase", kHour + 1}, {"tap", kHour + 2}, {"_iap", kHour + 3}});
   storeEvents({{"ecommerce_purchase", kHour + 3600 + 1}});
-  auto b = bundler();
-  bundleAll(*b);
+  bundleAll();
   std::vector<std::string> types;
   for (const auto& bundle : queued()) {
     auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, Bundle::kEvents);
@@ -215,8 +203,7 @@ TEST_F(APMRawEventBundlerTest, EngagementTimeAccumulatesIntoLifetimeEngagement) 
   APMParameters engagement;
   engagement.emplace("_et", APMValue(int64_t{1500}));
   storeEvents({{"_e", kHour + 1}, {"_e", kHour + 2}}, "com.example.app", engagement);
-  auto b = bundler();
-  bundleAll(*b);
+  bundleAll();
   auto bundles = queued();
   ASSERT_EQ(bundles.size(), 1u);
   EXPECT_EQ(uploadtest::intUserProperty(*bundles[0], "_lte"), 3000);

@@ -36,7 +36,15 @@ class APMUploadControllerTest : public uploadtest::UploadFixture {
     APMRemoteConfig::setAnalyticsServiceScheme("http");
     network_ = std::make_shared<VIZUzedaru>("127.0.0.1");
     alarm_ = std::make_shared<APMAlarm>(scheduler_->workerQueue(), "Measurement timer");
-    makeController();
+    onWorker([&] {
+      auto bundler = std::make_shared<APMRawEventBundler>(database_, remoteConfig_, persisted_, APMBundlingHooks{});
+      APMUploadHooks hooks;
+      hooks.libraryVersion = kLibraryVersion;
+      hooks.bundleRawEvents = [bundler] { return bundler->bundleRawEvents() == APMRawEventBundler::Result::Bundled; };
+      hooks.consentSignals = [] { return std::string("G111"); };
+      controller_ = std::make_shared<APMUploadController>(database_, remoteConfig_, persisted_, network_, scheduler_,
+                                                          alarm_, hooks);
+    });
   }
 
   void TearDown() override {
@@ -47,21 +55,7 @@ class APMUploadControllerTest : public uploadtest::UploadFixture {
     UploadFixture::TearDown();
   }
 
-  void makeController() {
-    onWorker([&] {
-      bundler_ = std::make_shared<APMRawEventBundler>(database_, remoteConfig_, persisted_, APMBundlingHooks{});
-      APMUploadHooks hooks;
-      hooks.libraryVersion = kLibraryVersion;
-      hooks.bundleRawEvents = [b = bundler_] { return b->bundleRawEvents() == APMRawEventBundler::Result::Bundled; };
-      hooks.consentSignals = [] { return std::string("G111"); };
-      controller_ = std::make_shared<APMUploadController>(database_, remoteConfig_, persisted_, network_, scheduler_,
-                                                          alarm_, hooks);
-    });
-  }
-
-  void upload() {
-    onWorker([&] { controller_->uploadData(); });
-  }
+  void upload() { onWorker([&] { controller_->uploadData(); }); }
 
   // Waits until the engine has handled count replies (no request pending and nothing in flight).
   bool waitForReplies(size_t count) {
@@ -75,20 +69,11 @@ class APMUploadControllerTest : public uploadtest::UploadFixture {
         10);
   }
 
-  size_t queuedBundleCount() {
-    size_t count = 0;
-    onWorker([&] {
-      platform::Error error;
-      count = database_->queryBundleDataWithCountLimit(1000, int64_t{1} << 40, &error).value_or(
-          std::vector<APMQueuedBundle>{}).size();
-    });
-    return count;
-  }
+  size_t queuedBundleCount() { return static_cast<size_t>(runSQL("SELECT COUNT(*) FROM queue").at(0)); }
 
   testsupport::LocalHttpServer server_;
   std::shared_ptr<VIZUzedaru> network_;
   std::shared_ptr<APMAlarm> alarm_;
-  std::shared_ptr<APMRawEventBundler> bundler_;
   std::shared_ptr<APMUploadController> controller_;
 };
 
