@@ -1,9 +1,10 @@
-// The public analytics API: the default-app check, the start through the core platform, the user
-// data it hands on, the installation-ID observer, and events logged by a host end to end.
+// The public analytics API: the default-app check, the start through the core platform (with the
+// event-editing program it installs), the user data it hands on, and the installation-ID observer.
 #include <gtest/gtest.h>
 
 #include <atomic>
 
+#include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
 #include "DUDUravodazo.h"
 #include "ROREzo.h"
@@ -31,6 +32,7 @@ class DUDUravodazoTest : public FakeClockFrontTest {
     ROREzo::resetForTesting();
     VIDAdodaradadivi::resetInstallations();
     FakeClockFrontTest::TearDown();
+    APMRemoteConfig::setEventEditingLoader(nullptr);
   }
 
   // Configures the default app the way a host does; the core platform starts analytics.
@@ -82,16 +84,46 @@ TEST_F(DUDUravodazoTest, CallsBeforeTheDefaultAppIsConfiguredAreDroppedWithTheir
   EXPECT_TRUE(userData().empty());
 }
 
-// What a stored event looks like after a public start is the upload road's end-to-end business.
-TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsUnderItsOwnTag) {
+// What a stored event looks like in an upload is the upload road's end-to-end business; the program
+// edits the engine's own tests cover in detail.
+TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsWithEventEditing) {
   configure();
   ASSERT_TRUE(APMAnalytics::isStarted());
   ASSERT_TRUE(APMMeasurement::hasSharedInstance());
   EXPECT_EQ(APMMeasurement::monitor()->logTag(), "[ZoredodeAnalytics]");
   DUDUravodazo::setAnalyticsCollectionEnabled(true);
-  DUDUravodazo::logEventWithName("app_launched", {});
-  EXPECT_EQ(rowsNamed("app_launched").size(), 1u);
+  drain();
   EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
+
+  // "checkout_start" becomes "checkout_done" without "email"; a "checkout_copy" is created.
+  using editingtest::rule;
+  auto program = editingtest::program({
+      rule("edit", "(41 \"match\") (3 \"match\" " + editingtest::kIsCheckout + ")"
+                   " (2 (15 \"e\") \"setEventName\" (7 \"checkout_done\"))"
+                   " (2 (15 \"e\") \"setParamValue\" (7 \"email\" (45)))"
+                   " (36 (39 (15 \"match\") 1 2))"),
+      rule("create", "(39 (20 (2 (15 \"e\") \"getEventName\" (7)) \"checkout_done\")"
+                     " (log \"checkout_copy\" (2 (15 \"e\") \"getTimestamp\" (7))"
+                     " (8 \"value\" (2 (15 \"e\") \"getParamValue\" (7 \"value\")))) 0)"),
+  });
+  ASSERT_TRUE(program);
+  auto config = fetchtest::configMessage({kAppID, 1, {}, {}, {}, {program}});
+  bool loaded = false;
+  onWorker([&] {
+    ASSERT_TRUE(engine()->remoteConfigInstance()->updateMeasurementConfig(config));
+    loaded = engine()->remoteConfigInstance()->eventEditing() != nullptr;
+  });
+  ASSERT_TRUE(loaded) << "the public start installs the event-editing loader";
+  DUDUravodazo::logEventWithName("checkout_start", {{"email", platform::Object("a@example.com")},
+                                                    {"value", platform::Object(42)}});
+  auto all = rows();
+  std::erase_if(all, [](const Row& row) { return row.name.rfind("checkout", 0) != 0; });
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].name, "checkout_done");
+  EXPECT_FALSE(all[0].has("email"));
+  EXPECT_EQ(all[0].integer("value"), 42);
+  EXPECT_EQ(all[1].name, "checkout_copy");
+  EXPECT_EQ(all[1].integer("value"), 42);
 }
 
 TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {
