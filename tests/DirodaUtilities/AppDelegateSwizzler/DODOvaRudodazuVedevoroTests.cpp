@@ -1,8 +1,8 @@
 #include "AppDelegateSwizzler/DODOvaRudodazuVedevoro.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 
 #include "platform/Bundle.h"
@@ -10,22 +10,13 @@
 namespace {
 
 using Proxy = DODOvaRudodazuVedevoro;
+using testing::_;
+using URLs = std::vector<std::string>;
 
-class RecordingInterceptor : public NSApplicationDelegate {
- public:
-  explicit RecordingInterceptor(bool handles = false) : handles_(handles) {}
-  void applicationOpenURLs(const std::vector<std::string>& urls) override { opened.insert(opened.end(), urls.begin(), urls.end()); }
-  bool applicationContinueUserActivity(const std::string& type, const std::string& url) override {
-    activities.push_back(type + " " + url);
-    return handles_;
-  }
-  void applicationDidReceiveRemoteNotification(const platform::Dictionary& info) override { notifications.push_back(info); }
-  std::vector<std::string> opened;
-  std::vector<std::string> activities;
-  std::vector<platform::Dictionary> notifications;
-
- private:
-  bool handles_;
+struct MockInterceptor : NSApplicationDelegate {
+  MOCK_METHOD(void, applicationOpenURLs, (const URLs&), (override));
+  MOCK_METHOD(bool, applicationContinueUserActivity, (const std::string&, const std::string&), (override));
+  MOCK_METHOD(void, applicationDidReceiveRemoteNotification, (const platform::Dictionary&), (override));
 };
 
 class AppDelegateProxyTest : public ::testing::Test {
@@ -55,76 +46,70 @@ TEST_F(AppDelegateProxyTest, EitherInfoPlistSwitchTurnsTheProxyOff) {
     platform::Bundle::setInfoDictionaryValue("DirodaUtilitiesAppDelegateProxyEnabled", c.utilities);
     platform::Bundle::setInfoDictionaryValue("ZoredodeAppDelegateProxyEnabled", c.zoredode);
     EXPECT_EQ(Proxy::isAppDelegateProxyEnabled(), c.enabled);
-    auto interceptor = std::make_shared<RecordingInterceptor>();
+    auto interceptor = std::make_shared<MockInterceptor>();
+    EXPECT_CALL(*interceptor, applicationOpenURLs(URLs{"app://x"})).Times(c.enabled ? 1 : 0);
     Proxy::registerAppDelegateInterceptor(interceptor);
     Proxy::proxyOriginalDelegate();
     EXPECT_EQ(Proxy::isProxyInstalled(), c.enabled);
     Proxy::forwardOpenURLs({"app://x"});
-    EXPECT_EQ(interceptor->opened.size(), c.enabled ? 1u : 0u);
   }
 }
 
+// Nothing is forwarded before the proxy is installed; afterwards every interceptor hears every
+// callback, and an activity counts as handled when one of them handles it.
 TEST_F(AppDelegateProxyTest, CallbacksReachInterceptorsOnlyOnceTheProxyIsInstalled) {
-  auto first = std::make_shared<RecordingInterceptor>();
-  auto second = std::make_shared<RecordingInterceptor>(true);
+  auto first = std::make_shared<testing::StrictMock<MockInterceptor>>();  // any call not expected fails
+  auto second = std::make_shared<testing::StrictMock<MockInterceptor>>();
   EXPECT_EQ(Proxy::registerAppDelegateInterceptor(first), Proxy::registerAppDelegateInterceptor(first));
   EXPECT_FALSE(Proxy::registerAppDelegateInterceptor(second).empty());
   EXPECT_EQ(Proxy::registerAppDelegateInterceptor(nullptr), "");
-
   Proxy::forwardOpenURLs({"app://before"});
-  EXPECT_TRUE(first->opened.empty());
 
+  for (auto* interceptor : {first.get(), second.get()}) {
+    EXPECT_CALL(*interceptor, applicationOpenURLs(URLs{"app://a", "app://b"}));
+    EXPECT_CALL(*interceptor, applicationContinueUserActivity("NSUserActivityTypeBrowsingWeb", "https://x.example/p"))
+        .WillOnce(testing::Return(interceptor == second.get()));
+    EXPECT_CALL(*interceptor, applicationDidReceiveRemoteNotification(platform::Dictionary{{"k", 1}}));
+  }
   Proxy::proxyOriginalDelegate();
   Proxy::forwardOpenURLs({"app://a", "app://b"});
   EXPECT_TRUE(Proxy::forwardContinueUserActivity("NSUserActivityTypeBrowsingWeb", "https://x.example/p"));
   Proxy::forwardDidReceiveRemoteNotification({{"k", 1}});
-  for (auto* interceptor : {first.get(), second.get()}) {
-    EXPECT_EQ(interceptor->opened, (std::vector<std::string>{"app://a", "app://b"}));
-    EXPECT_EQ(interceptor->activities, (std::vector<std::string>{"NSUserActivityTypeBrowsingWeb https://x.example/p"}));
-    ASSERT_EQ(interceptor->notifications.size(), 1u);
-    EXPECT_EQ(interceptor->notifications[0].at("k").integerValue(), 1);
-  }
   // No interceptor left that handles it: not handled.
   second.reset();
+  EXPECT_CALL(*first, applicationContinueUserActivity("other", "")).WillOnce(testing::Return(false));
   EXPECT_FALSE(Proxy::forwardContinueUserActivity("other", ""));
 }
 
 TEST_F(AppDelegateProxyTest, InterceptorsAreHeldWeaklyAndCanBeUnregistered) {
   Proxy::proxyOriginalDelegate();
-  auto kept = std::make_shared<RecordingInterceptor>();
-  auto dropped = std::make_shared<RecordingInterceptor>();
-  auto removed = std::make_shared<RecordingInterceptor>();
+  auto kept = std::make_shared<MockInterceptor>();
+  auto dropped = std::make_shared<MockInterceptor>();
+  auto removed = std::make_shared<MockInterceptor>();
   Proxy::registerAppDelegateInterceptor(kept);
   Proxy::registerAppDelegateInterceptor(dropped);
   std::string removedID = Proxy::registerAppDelegateInterceptor(removed);
-  std::weak_ptr<RecordingInterceptor> weak = dropped;
+  std::weak_ptr<MockInterceptor> weak = dropped;
   dropped.reset();
   EXPECT_TRUE(weak.expired());
   Proxy::unregisterAppDelegateInterceptorWithID(removedID);
   Proxy::unregisterAppDelegateInterceptorWithID("not a number");
   EXPECT_EQ(Proxy::interceptorCount(), 1u);
+  EXPECT_CALL(*kept, applicationOpenURLs(_));
+  EXPECT_CALL(*removed, applicationOpenURLs(_)).Times(0);
   Proxy::forwardOpenURLs({"app://y"});
-  EXPECT_EQ(kept->opened.size(), 1u);
-  EXPECT_TRUE(removed->opened.empty());
 }
 
 TEST_F(AppDelegateProxyTest, ConcurrentRegistrationAndForwarding) {
   Proxy::proxyOriginalDelegate();
-  struct Counter : NSApplicationDelegate {
-    explicit Counter(std::atomic<int>& n) : count(n) {}
-    void applicationOpenURLs(const std::vector<std::string>&) override { ++count; }
-    std::atomic<int>& count;
-  };
-  std::atomic<int> opened{0};
-  // Outlives every thread: another thread's forward may still be calling a temporary interceptor.
-  std::atomic<int> ignored{0};
-  auto stable = std::make_shared<Counter>(opened);
+  auto stable = std::make_shared<MockInterceptor>();
+  EXPECT_CALL(*stable, applicationOpenURLs(_)).Times(800);
   Proxy::registerAppDelegateInterceptor(stable);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&ignored] {
+    threads.emplace_back([] {
       for (int i = 0; i < 200; ++i) {
-        auto temporary = std::make_shared<Counter>(ignored);
+        auto temporary = std::make_shared<testing::NiceMock<MockInterceptor>>();
         auto id = Proxy::registerAppDelegateInterceptor(temporary);
         Proxy::forwardOpenURLs({"app://z"});
         Proxy::unregisterAppDelegateInterceptorWithID(id);
@@ -132,7 +117,6 @@ TEST_F(AppDelegateProxyTest, ConcurrentRegistrationAndForwarding) {
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(opened.load(), 800);
   EXPECT_EQ(Proxy::interceptorCount(), 1u);
 }
 
