@@ -151,20 +151,15 @@ TEST(APMPEventEditingToolTests, RunPrintsStoredEventThenCreatedEventsOrOneErrorL
 }
 
 #ifdef PIXIE_RUN_PATH
-// The tool's exit status (-1 unless it exited normally) and its output lines.
-std::pair<int, std::vector<std::string>> runTool(const std::string& arguments) {
-  std::string command = std::string(PIXIE_RUN_PATH) + " " + arguments + " 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return {-1, {}};
-  std::vector<std::string> lines;
+// The tool's exit status (-1 unless it exited normally) and its standard output.
+std::pair<int, std::string> runTool(const std::string& arguments) {
+  FILE* pipe = popen((std::string(PIXIE_RUN_PATH) + " " + arguments + " 2>/dev/null").c_str(), "r");
+  if (!pipe) return {-1, ""};
+  std::string output;
   char buffer[4096];
-  while (fgets(buffer, sizeof buffer, pipe)) {
-    std::string line(buffer);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    lines.push_back(line);
-  }
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
   int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, lines};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
 void writeFile(const std::string& path, const platform::Data& contents) {
@@ -177,24 +172,21 @@ TEST(APMPEventEditingToolTests, ToolRunsFromTheCommandLine) {
   const std::string program = dir.path() + "/program.pb", looping = dir.path() + "/loop.pb",
                     text = dir.path() + "/program.txt", event = dir.path() + "/event.json";
   writeFile(program, checkoutProgram());
-  // A program file may also hold the text form: this one fails to load (a return at top level).
-  writeFile(text, bytesOf("# top level\ninstructions { type: STATEMENT function_name: \"36\" }"));
   // A callback that loops forever: the instruction limit ends it with an error, not a hang or a signal.
   writeFile(looping, rulesProgram({rule("edit", "(42 true (44) false (46))")})->protoBuffer());
+  // A program file may also hold the text form: this one fails to load (a return at top level).
+  writeFile(text, bytesOf("# top level\ninstructions { type: STATEMENT function_name: \"36\" }"));
   writeFile(event, bytesOf(kEventJSON));
 
-  EXPECT_EQ(runTool(program + " " + event), std::make_pair(0, kExpectedLines));
-  struct Case {
-    std::string arguments;
-    std::string line;
-  } failures[] = {
-      {looping + " " + event, "error com.diroda.dmp.measurement.pixie.ErrorDomain 18"},
-      {text + " " + event, "error com.diroda.dmp.measurement.pixie.editing.ErrorDomain 5"},
-      {program, "error com.diroda.dmp.measurement.pixie.tool.ErrorDomain 1"},
-      {dir.path() + "/missing " + event, "error com.diroda.dmp.measurement.pixie.tool.ErrorDomain 2"},
+  EXPECT_EQ(runTool(program + " " + event), std::make_pair(0, kExpectedLines[0] + "\n" + kExpectedLines[1] + "\n"));
+  const std::pair<std::string, std::string> failures[] = {
+      {looping + " " + event, "com.diroda.dmp.measurement.pixie.ErrorDomain 18"},
+      {text + " " + event, "com.diroda.dmp.measurement.pixie.editing.ErrorDomain 5"},
+      {program, "com.diroda.dmp.measurement.pixie.tool.ErrorDomain 1"},
+      {dir.path() + "/missing " + event, "com.diroda.dmp.measurement.pixie.tool.ErrorDomain 2"},
   };
-  for (const Case& c : failures)
-    EXPECT_EQ(runTool(c.arguments), std::make_pair(1, std::vector<std::string>{c.line})) << c.arguments;
+  for (const auto& [arguments, error] : failures)
+    EXPECT_EQ(runTool(arguments), std::make_pair(1, "error " + error + "\n")) << arguments;
 }
 #endif
 
