@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Logger/DULLogger.h"
@@ -36,18 +37,14 @@ class DULLoggerTest : public ::testing::Test {
       std::lock_guard<std::mutex> lock(mutex_);
       records_.push_back(record);
     });
-    clear();
+    take();
   }
 
-  std::vector<DULLogRecord> records() {
+  // The records written since the last call.
+  std::vector<DULLogRecord> take() {
     DULLoggerFlush();
     std::lock_guard<std::mutex> lock(mutex_);
-    return records_;
-  }
-  void clear() {
-    DULLoggerFlush();
-    std::lock_guard<std::mutex> lock(mutex_);
-    records_.clear();
+    return std::exchange(records_, {});
   }
 
   testsupport::ScopedDataDirectory data_;
@@ -62,7 +59,7 @@ TEST_F(DULLoggerTest, WritesTheLineFormatWithVersionTagAndCode) {
   DULLoggerRegisterVersion("1.2.3");
   DULLoggerLogWarning("svc", "[Other]", "I-NET900000", "second");
   DULLoggerLogMessageFormat(3, "s", "[T]", false, "I-DUL000001", "%s=%d", "count", 42);
-  auto got = records();
+  auto got = take();
   ASSERT_EQ(got.size(), 3u);
   EXPECT_EQ(got[0].line, "11.15.0 - [Tag][I-COR000001] hello 100%");
   EXPECT_EQ(got[0].service, "com.example.svc");
@@ -79,11 +76,10 @@ TEST_F(DULLoggerTest, DefaultLevelIsNoticeAndFiltersAbove) {
   } rows[] = {{5, 5, false, true}, {5, 6, false, false}, {7, 7, false, true}, {3, 7, true, true}};
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << "logger " << row.loggerLevel << " message " << row.messageLevel);
-    clear();
     DULLoggerSetLevel(row.loggerLevel);
     EXPECT_EQ(DULLoggerIsLoggableLevel(row.messageLevel), row.messageLevel <= row.loggerLevel);
     EXPECT_EQ(DULLoggerLogMessage(row.messageLevel, "s", "[T]", row.force, "I-COR000002", "m"), row.written);
-    EXPECT_EQ(records().size(), row.written ? 1u : 0u);
+    EXPECT_EQ(take().size(), row.written ? 1u : 0u);
   }
 }
 
@@ -91,10 +87,9 @@ TEST_F(DULLoggerTest, InvalidLevelIsRefusedWithItsOwnLine) {
   DULLoggerSetLevel(4);
   for (int64_t bad : {2, 8}) {
     SCOPED_TRACE(bad);
-    clear();
     DULLoggerSetLevel(bad);
     EXPECT_EQ(DULLoggerGetLevel(), 4);
-    auto got = records();
+    auto got = take();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].line, "11.15.0 - [ZoredodeCore][I-COR000023] Invalid logger level, " + std::to_string(bad));
   }
@@ -107,10 +102,9 @@ TEST_F(DULLoggerTest, MessageCodesMustHaveTheFixedShape) {
   };
   for (const auto& [code, valid] : codes) {
     SCOPED_TRACE(code);
-    clear();
     EXPECT_EQ(DULLoggerIsValidMessageCode(code), valid);
     EXPECT_EQ(DULLoggerLogMessage(3, "s", "[T]", true, code, "m"), valid);
-    EXPECT_EQ(records().size(), valid ? 1u : 0u);
+    EXPECT_EQ(take().size(), valid ? 1u : 0u);
   }
 }
 
@@ -123,7 +117,7 @@ TEST_F(DULLoggerTest, LaunchArgumentsSwitchAndPersistDebugMode) {
   DULLoggerSetLevel(3);
   EXPECT_TRUE(DULLoggerIsLoggableLevel(7));
   EXPECT_TRUE(DULLoggerLogMessage(6, "s", "[T]", false, "I-COR000003", "forced by debug mode"));
-  EXPECT_EQ(records().size(), 2u);
+  EXPECT_EQ(take().size(), 2u);
   EXPECT_TRUE(platform::UserDefaults::standard()->boolValue(kDebugKey));
 
   // Without arguments the persisted choice holds.
@@ -168,13 +162,11 @@ TEST_F(DULLoggerTest, LinesFromManyThreadsKeepEachThreadsOrder) {
     });
   }
   for (auto& th : threads) th.join();
-  auto got = records();
+  auto got = take();
   ASSERT_EQ(got.size(), static_cast<size_t>(kThreads * kLines));
   std::map<std::string, int> next;
   for (const auto& r : got) {
-    auto tagEnd = r.line.find(']');
-    std::string tag = r.line.substr(0, tagEnd);
-    int value = std::stoi(r.line.substr(r.line.rfind(' ') + 1));
-    EXPECT_EQ(value, next[tag]++);
+    std::string tag = r.line.substr(0, r.line.find(']'));
+    EXPECT_EQ(std::stoi(r.line.substr(r.line.rfind(' ') + 1)), next[tag]++);
   }
 }
