@@ -137,12 +137,6 @@ class EngineTest : public ::testing::Test {
     return result;
   }
 
-  std::vector<std::string> rowNames() {
-    std::vector<std::string> names;
-    for (const auto& row : rows()) names.push_back(row.name);
-    return names;
-  }
-
   std::vector<StoredRow> rowsNamed(const std::string& name) { return rowsWithName(rows(), name); }
   std::vector<StoredRow> errorRowsWithCode(int64_t code) { return rowsWithName(rows(), "_err", code); }
 
