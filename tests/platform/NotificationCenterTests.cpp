@@ -6,7 +6,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace {
 
 using platform::Notification;
@@ -18,18 +17,16 @@ int senderB = 0;
 TEST(NotificationCenterTest, ObserversMatchOnNameAndSender) {
   struct Case {
     const char* label;
-    std::string observedName;
-    const void* observedSender;
-    std::string postedName;
-    const void* postedSender;
+    std::string observedName, postedName;
+    const void *observedSender, *postedSender;
     bool delivered;
   } cases[] = {
-      {"same name, any sender", "ready", nullptr, "ready", &senderA, true},
-      {"other name", "ready", nullptr, "delete", &senderA, false},
-      {"same name, matching sender", "ready", &senderA, "ready", &senderA, true},
-      {"same name, other sender", "ready", &senderA, "ready", &senderB, false},
-      {"sender filter, posted without sender", "ready", &senderA, "ready", nullptr, false},
-      {"every name", "", nullptr, "anything", &senderB, true},
+      {"same name, any sender", "ready", "ready", nullptr, &senderA, true},
+      {"other name", "ready", "delete", nullptr, &senderA, false},
+      {"same name, matching sender", "ready", "ready", &senderA, &senderA, true},
+      {"same name, other sender", "ready", "ready", &senderA, &senderB, false},
+      {"sender filter, posted without sender", "ready", "ready", &senderA, nullptr, false},
+      {"every name", "", "anything", nullptr, &senderB, true},
   };
   for (const auto& c : cases) {
     NotificationCenter center;
@@ -87,12 +84,10 @@ TEST(NotificationCenterTest, ConcurrentPostsAndRegistrationsLoseNoDelivery) {
   NotificationCenter center;
   std::atomic<int> stable{0};
   center.addObserver("n", nullptr, nullptr, [&](const Notification&) { ++stable; });
-  constexpr int kThreads = 4;
-  constexpr int kPosts = 300;
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
-      for (int i = 0; i < kPosts; ++i) {
+      for (int i = 0; i < 300; ++i) {
         auto token = center.addObserver("n", nullptr, nullptr, [](const Notification&) {});
         center.post("n");
         center.removeObserver(token);
@@ -100,7 +95,7 @@ TEST(NotificationCenterTest, ConcurrentPostsAndRegistrationsLoseNoDelivery) {
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(stable.load(), kThreads * kPosts);
+  EXPECT_EQ(stable.load(), 4 * 300);
   EXPECT_EQ(center.observerCount(), 1u);
 }
 
