@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <thread>
-#include <vector>
 
 #include "TestSupport.h"
 
@@ -36,23 +34,6 @@ TEST_F(BundleTest, ResourceLookupFindsOnlyRegularFilesInsideTheDirectory) {
   }
   EXPECT_EQ(*platform::Bundle::pathForResource("Service", "plist"), dir.path() + "/Service.plist");
   std::remove((dir.path() + "/../outside.plist").c_str());
-}
-
-TEST_F(BundleTest, ConcurrentWritersAndReadersSeeWholeValues) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < 500; ++i) {
-        platform::Bundle::setInfoDictionaryValue("key" + std::to_string(t), i);
-        std::string version = platform::Bundle::shortVersion();
-        EXPECT_TRUE(version.empty() || version == "1.0");
-        platform::Bundle::setShortVersion("1.0");
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  platform::Dictionary info = platform::Bundle::infoDictionary();
-  for (int t = 0; t < 4; ++t) EXPECT_EQ(info["key" + std::to_string(t)].integerValue(), 499);
 }
 
 }  // namespace

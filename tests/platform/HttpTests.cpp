@@ -171,18 +171,4 @@ TEST(HttpClientReleaseTest, AClientReleasedByItsOwnCompletionLetsThatWorkerFinis
   EXPECT_TRUE(released->wait(60));
 }
 
-TEST(ReachabilityTest, ObserversHearOnlyRealChanges) {
-  platform::Reachability::reset();
-  std::vector<bool> heard;
-  auto token = platform::Reachability::addObserver([&](bool reachable) { heard.push_back(reachable); });
-  for (bool reachable : {true, false, false}) platform::Reachability::setReachable(reachable);
-  EXPECT_FALSE(platform::Reachability::isReachable());
-  platform::Reachability::setReachable(true);
-  platform::Reachability::removeObserver(token);
-  platform::Reachability::setReachable(false);
-  EXPECT_EQ(heard, (std::vector<bool>{false, true}));
-  platform::Reachability::reset();
-  EXPECT_TRUE(platform::Reachability::isReachable());
-}
-
 }  // namespace
