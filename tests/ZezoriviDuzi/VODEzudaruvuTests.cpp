@@ -38,8 +38,6 @@ TEST(VODEzudaruvuTest, LazyComponentsAreCreatedOnFirstLookupAndCachedWhenAllowed
 
   container.removeAllCachedInstances();
   EXPECT_NE(container.instanceForProtocol<Widget>("Cached"), first);
-  container.removeAllComponents();
-  EXPECT_FALSE(container.instanceForProtocol("Cached").has_value());
 }
 
 TEST(VODEzudaruvuTest, EagerTimingsFollowTheDefaultApp) {
@@ -73,7 +71,6 @@ TEST(VODEzudaruvuTest, LookupsCheckTheTypeAndCreationBlocksMayResolveDependencie
   EXPECT_EQ(widget->value, 10);
   EXPECT_EQ(container.instanceForProtocol<std::string>("Base"), nullptr);
   EXPECT_FALSE(container.instanceForProtocol("Unknown").has_value());
-  EXPECT_TRUE(container.hasComponentForProtocol("Base"));
 }
 
 TEST(VODEzudaruvuTest, ConcurrentLookupsCreateACacheableInstanceOnce) {

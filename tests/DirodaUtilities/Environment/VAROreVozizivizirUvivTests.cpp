@@ -1,9 +1,9 @@
 #include "Environment/VAROreVozizivizirUviv.h"
 
 #include <gtest/gtest.h>
-#include <sys/utsname.h>
 
 #include <fstream>
+#include <tuple>
 
 #include "TestSupport.h"
 #include "platform/Bundle.h"
@@ -20,23 +20,16 @@ class EnvironmentTest : public ::testing::Test {
 TEST_F(EnvironmentTest, AppStoreBuildNeedsARealNonSandboxReceipt) {
   std::ofstream(dir_.path() + "/receipt") << "r";
   std::ofstream(dir_.path() + "/sandboxReceipt") << "r";
-  struct Case {
-    const char* label;
-    std::optional<std::string> path;
-    bool fromStore, sandbox, hasReceipt;
-  } cases[] = {
-      {"no receipt path", std::nullopt, false, false, false},
-      {"production receipt", dir_.path() + "/receipt", true, false, true},
-      {"sandbox receipt", dir_.path() + "/sandboxReceipt", false, true, true},
-      {"missing production receipt", dir_.path() + "/absent", false, false, false},
-      {"missing sandbox receipt", dir_.path() + "/x/sandboxReceipt", false, true, false},
-      {"directory, not a file", dir_.path(), false, false, false},
+  const std::tuple<const char*, std::optional<std::string>, bool> cases[] = {
+      {"no receipt path", std::nullopt, false},
+      {"production receipt", dir_.path() + "/receipt", true},
+      {"sandbox receipt", dir_.path() + "/sandboxReceipt", false},
+      {"missing production receipt", dir_.path() + "/absent", false},
+      {"directory, not a file", dir_.path(), false},
   };
-  for (const auto& c : cases) {
-    platform::Bundle::setAppStoreReceiptPath(c.path);
-    EXPECT_EQ(VAROreVozizivizirUviv::isFromAppStore(), c.fromStore) << c.label;
-    EXPECT_EQ(VAROreVozizivizirUviv::isAppStoreReceiptSandbox(), c.sandbox) << c.label;
-    EXPECT_EQ(VAROreVozizivizirUviv::hasAppStoreReceipt(), c.hasReceipt) << c.label;
+  for (const auto& [label, path, fromStore] : cases) {
+    platform::Bundle::setAppStoreReceiptPath(path);
+    EXPECT_EQ(VAROreVozizivizirUviv::isFromAppStore(), fromStore) << label;
   }
 }
 
