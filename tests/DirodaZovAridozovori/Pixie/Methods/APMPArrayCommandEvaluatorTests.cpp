@@ -149,6 +149,9 @@ TEST_F(ArrayMethodTest, CallsOnAFreshReceiver) {
       {{num(2), num(1)}, "reduce", {f, num(1), num(2)}, "undefined", nullptr, kAPMPErrorArgumentCount},
       {{num(2), num(1)}, "reduceRight", {f, V::continueValue()}, "undefined", nullptr, kAPMPErrorArgumentKind},
       {{num(2), num(1)}, "sort", {f, f}, "undefined", nullptr, kAPMPErrorArgumentCount},
+      // Argument statements are evaluated before the call; the first one that fails stops it.
+      {{num(1)}, "push", {stmt("0", {num(1), num(2)})}, "2", "[1,3]"},
+      {{num(1)}, "push", {num(7), stmt("0", {num(1)})}, "undefined", nullptr, kAPMPErrorArgumentCount},
       // Conversion errors of arguments pass up unchanged.
       {{num(2), num(1)}, "join", {V::breakValue()}, "undefined", nullptr, kAPMPErrorNoStringForm},
       {{num(2), num(1)}, "splice", {num(0), V::continueValue()}, "undefined", nullptr, kAPMPErrorNoNumberForm},
@@ -228,22 +231,6 @@ TEST_F(ArrayMethodTest, GrowthBeyondTheLengthLimitIsAnOrderlyError) {
   V joined = callArray(array({num(1)}), "concat", {big}, error);
   EXPECT_TRUE(joined.isUndefined());
   EXPECT_EQ(error.code, kAPMPErrorResourceLimit);
-}
-
-TEST_F(ArrayMethodTest, ArgumentsAreEvaluatedInOrderAndTheFirstErrorStops) {
-  V subject = array({num(1)});
-  // "1 + 2" as an argument statement evaluates before the call.
-  platform::Error error;
-  V result = callArray(subject, "push", {stmt("0", {num(1), num(2)})}, error);
-  EXPECT_TRUE(error.empty());
-  EXPECT_EQ(describe(result), "2");
-  EXPECT_EQ(describe(subject), "[1,3]");
-
-  // A call with the wrong argument count inside an argument fails the whole call untouched.
-  result = callArray(subject, "push", {num(7), stmt("0", {num(1)})}, error);
-  EXPECT_TRUE(result.isUndefined());
-  EXPECT_EQ(error.code, kAPMPErrorArgumentCount);
-  EXPECT_EQ(describe(subject), "[1,3]");
 }
 
 }  // namespace
