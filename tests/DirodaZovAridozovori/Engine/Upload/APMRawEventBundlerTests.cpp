@@ -11,6 +11,7 @@ using Result = APMRawEventBundler::Result;
 using uploadtest::eventNames;
 
 constexpr double kHour = 1700000000.0 - 1700000000 % 3600;  // a whole hour
+int64_t ms(double seconds) { return static_cast<int64_t>(seconds * 1000); }
 
 class APMRawEventBundlerTest : public uploadtest::UploadFixture {
  protected:
@@ -42,6 +43,12 @@ class APMRawEventBundlerTest : public uploadtest::UploadFixture {
     return bundles;
   }
 
+  std::vector<std::vector<std::string>> queuedGroups() {
+    std::vector<std::vector<std::string>> groups;
+    for (const auto& bundle : queued()) groups.push_back(eventNames(*bundle));
+    return groups;
+  }
+
   std::vector<std::string> queuedNames() {
     std::vector<std::string> names;
     for (const auto& bundle : queued()) {
@@ -59,13 +66,10 @@ TEST_F(APMRawEventBundlerTest, GroupsByFingerprintHourAndContiguousRows) {
   storeEvents({{"late", kHour + 40}}, "com.example.app");
   EXPECT_EQ(bundleAll(), (std::vector{Result::Bundled, Result::Bundled, Result::Bundled, Result::Bundled,
                                      Result::NothingToDo}));
-  auto bundles = queued();
-  ASSERT_EQ(bundles.size(), 4u);
-  EXPECT_EQ(eventNames(*bundles[0]), (std::vector<std::string>{"open", "tap"})) << "a new hour ends the bundle";
-  EXPECT_EQ(eventNames(*bundles[1]), (std::vector<std::string>{"tap"}));
-  EXPECT_EQ(eventNames(*bundles[2]), (std::vector<std::string>{"other_app_event"}));
-  EXPECT_EQ(eventNames(*bundles[3]), (std::vector<std::string>{"late"})) << "a row-ID gap ends the bundle";
-  EXPECT_EQ(APMNanoGetString(*bundles[2], Bundle::kAppId), "com.example.other");
+  // A new hour ends the first bundle, a row-ID gap the third.
+  using Groups = std::vector<std::vector<std::string>>;
+  EXPECT_EQ(queuedGroups(), (Groups{{"open", "tap"}, {"tap"}, {"other_app_event"}, {"late"}}));
+  EXPECT_EQ(APMNanoGetString(*queued()[2], Bundle::kAppId), "com.example.other");
   EXPECT_FALSE(rawEventsLeft());
 }
 
@@ -76,8 +80,8 @@ TEST_F(APMRawEventBundlerTest, BundleFieldsCarryTimesIndexesAndPreviousBundle) {
   auto bundles = queued();
   ASSERT_EQ(bundles.size(), 2u);
   const Bundle& first = *bundles[0];
-  EXPECT_EQ(APMNanoGetInt64(first, Bundle::kStartTimestampMillis), static_cast<int64_t>((kHour + 10) * 1000));
-  EXPECT_EQ(APMNanoGetInt64(first, Bundle::kEndTimestampMillis), static_cast<int64_t>((kHour + 30) * 1000));
+  EXPECT_EQ(APMNanoGetInt64(first, Bundle::kStartTimestampMillis), ms(kHour + 10));
+  EXPECT_EQ(APMNanoGetInt64(first, Bundle::kEndTimestampMillis), ms(kHour + 30));
   EXPECT_EQ(APMNanoGetInt32(first, Bundle::kBundleSequentialIndex), 3) << "the index counts events";
   EXPECT_EQ(APMNanoGetInt32(first, Bundle::kDeliveryIndex), 1);
   EXPECT_FALSE(APMNanoHasField(first, Bundle::kPreviousBundleEndTimestampMillis));
@@ -87,15 +91,12 @@ TEST_F(APMRawEventBundlerTest, BundleFieldsCarryTimesIndexesAndPreviousBundle) {
   const Bundle& second = *bundles[1];
   EXPECT_EQ(APMNanoGetInt32(second, Bundle::kBundleSequentialIndex), 4);
   EXPECT_EQ(APMNanoGetInt32(second, Bundle::kDeliveryIndex), 2);
-  EXPECT_EQ(APMNanoGetInt64(second, Bundle::kPreviousBundleStartTimestampMillis),
-            static_cast<int64_t>((kHour + 10) * 1000));
-  EXPECT_EQ(APMNanoGetInt64(second, Bundle::kPreviousBundleEndTimestampMillis),
-            static_cast<int64_t>((kHour + 30) * 1000));
+  EXPECT_EQ(APMNanoGetInt64(second, Bundle::kPreviousBundleStartTimestampMillis), ms(kHour + 10));
+  EXPECT_EQ(APMNanoGetInt64(second, Bundle::kPreviousBundleEndTimestampMillis), ms(kHour + 30));
   auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(first, Bundle::kEvents);
   ASSERT_TRUE(events);
-  EXPECT_EQ(APMNanoGetInt64(*(*events)[1], APMPBEvent::kTimestampMillis), static_cast<int64_t>((kHour + 20.5) * 1000));
-  EXPECT_EQ(APMNanoGetInt64(*(*events)[2], APMPBEvent::kPreviousTimestampMillis),
-            static_cast<int64_t>((kHour + 20.5) * 1000))
+  EXPECT_EQ(APMNanoGetInt64(*(*events)[1], APMPBEvent::kTimestampMillis), ms(kHour + 20.5));
+  EXPECT_EQ(APMNanoGetInt64(*(*events)[2], APMPBEvent::kPreviousTimestampMillis), ms(kHour + 20.5))
       << "a repeated name carries the time of its previous occurrence";
 }
 
@@ -107,12 +108,12 @@ TEST_F(APMRawEventBundlerTest, EventAndSizeLimitsSplitGroups) {
   big.emplace("blob", APMValue(std::string(40000, 'x')));
   storeEvents({{"big", kHour + 5}, {"big", kHour + 6}}, "com.example.big", big);
   bundleAll();
-  auto bundles = queued();
-  ASSERT_EQ(bundles.size(), 4u);
-  EXPECT_EQ(eventNames(*bundles[0]).size(), 1000u);
-  EXPECT_EQ(eventNames(*bundles[1]).size(), 1u);
-  EXPECT_EQ(eventNames(*bundles[2]), std::vector<std::string>{"big"}) << "two 40 kB events exceed 64 kB together";
-  EXPECT_EQ(eventNames(*bundles[3]), std::vector<std::string>{"big"});
+  auto groups = queuedGroups();
+  ASSERT_EQ(groups.size(), 4u);
+  EXPECT_EQ(groups[0].size(), 1000u);
+  EXPECT_EQ(groups[1].size(), 1u);
+  EXPECT_EQ(groups[2], std::vector<std::string>{"big"}) << "two 40 kB events exceed 64 kB together";
+  EXPECT_EQ(groups[3], std::vector<std::string>{"big"});
 }
 
 TEST_F(APMRawEventBundlerTest, AnUnreadableRowIsSetAsideAndTheRestTravels) {

@@ -77,33 +77,10 @@ class APMUploadControllerTest : public uploadtest::UploadFixture {
   std::shared_ptr<APMUploadController> controller_;
 };
 
-TEST_F(APMUploadControllerTest, OnePostCarriesTheBundlesAndSuccessDeletesThem) {
+// The request's headers and the stamps are the end-to-end upload test's and the batch builder's business.
+TEST_F(APMUploadControllerTest, ServerErrorKeepsBundlesAndTheRetrysSuccessDeletesThem) {
   const double now = platform::now();
   storeEvents({{"level_start", now - 30}, {"level_end", now - 20}});
-  onWorker([&] { persisted_->setLastFailedUploadTimestamp(now - 5000); });
-  upload();
-  ASSERT_TRUE(waitForReplies(1));
-
-  // The request's headers and the stamps are the upload road's end-to-end and batch-building business.
-  ASSERT_EQ(server_.requests().size(), 1u);
-  auto bundles = postedBundles(server_.requests()[0]);
-  ASSERT_EQ(bundles.size(), 1u);
-  EXPECT_EQ(eventNames(*bundles[0]), (std::vector<std::string>{"level_start", "level_end"}));
-  EXPECT_EQ(APMNanoGetInt64(*bundles[0], Bundle::kUploadLibraryVersion), kLibraryVersion);
-  EXPECT_EQ(APMNanoGetString(*bundles[0], Bundle::kConsentSignals), "G111");
-  EXPECT_FALSE(APMNanoHasField(*bundles[0], Bundle::kChecksum)) << "checksums are off by default";
-  EXPECT_EQ(queuedBundleCount(), 0u);
-  onWorker([&] {
-    EXPECT_GE(persisted_->lastSuccessfulUploadTimestamp(), now);
-    EXPECT_EQ(persisted_->lastFailedUploadTimestamp(), 0);
-    EXPECT_EQ(persisted_->lastBackoffTimestamp(), 0);
-    EXPECT_FALSE(controller_->hasDataToUpload());
-  });
-}
-
-TEST_F(APMUploadControllerTest, ServerErrorKeepsBundlesAndALaterRetryDeliversThem) {
-  const double now = platform::now();
-  storeEvents({{"purchase_attempt", now - 10}});
   server_.setHandler([](const httplib::Request&, httplib::Response& response) { response.status = 500; });
   upload();
   ASSERT_TRUE(waitForReplies(1));
@@ -122,10 +99,18 @@ TEST_F(APMUploadControllerTest, ServerErrorKeepsBundlesAndALaterRetryDeliversThe
   upload();
   ASSERT_TRUE(waitForReplies(2));
   ASSERT_EQ(server_.requests().size(), 2u);
-  auto retried = postedBundles(server_.requests()[1]);
-  ASSERT_EQ(retried.size(), 1u);
-  EXPECT_EQ(eventNames(*retried[0]), std::vector<std::string>{"purchase_attempt"});
+  auto bundles = postedBundles(server_.requests()[1]);
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(eventNames(*bundles[0]), (std::vector<std::string>{"level_start", "level_end"}));
+  EXPECT_EQ(APMNanoGetInt64(*bundles[0], Bundle::kUploadLibraryVersion), kLibraryVersion);
+  EXPECT_EQ(APMNanoGetString(*bundles[0], Bundle::kConsentSignals), "G111");
+  EXPECT_FALSE(APMNanoHasField(*bundles[0], Bundle::kChecksum)) << "checksums are off by default";
   EXPECT_EQ(queuedBundleCount(), 0u) << "204 counts as success";
+  onWorker([&] {
+    EXPECT_GE(persisted_->lastSuccessfulUploadTimestamp(), now);
+    EXPECT_EQ(persisted_->lastFailedUploadTimestamp(), 0);
+    EXPECT_FALSE(controller_->hasDataToUpload());
+  });
 }
 
 TEST_F(APMUploadControllerTest, UnavailableStartsTheBackoffPeriod) {

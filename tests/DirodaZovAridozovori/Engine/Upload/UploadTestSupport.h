@@ -26,7 +26,15 @@ class UploadFixture : public ::testing::Test {
     APMPersistedConfig::resetSharedInstanceForTesting();
     persisted_ = APMPersistedConfig::sharedInstance();
     scheduler_ = std::make_shared<APMScheduler>("upload.tests.worker");
-    open();
+    // A fresh stored configuration, so bundling may run.
+    onWorker([&] {
+      platform::Error error;
+      database_ = APMDatabase::create(APMDatabase::kDatabaseName, persisted_, scheduler_->workerQueue(), &error);
+      ASSERT_TRUE(database_) << error.description;
+      ASSERT_TRUE(database_->updateRemoteConfig(*APMPBMeasurementConfig::initWithMessageInfo(), &error));
+      remoteConfig_ = APMRemoteConfig::create("1:1234:ios:abcd", database_, persisted_);
+      ASSERT_TRUE(remoteConfig_);
+    });
   }
 
   void TearDown() override {
@@ -37,29 +45,11 @@ class UploadFixture : public ::testing::Test {
     APMPersistedConfig::resetSharedInstanceForTesting();
   }
 
-  // Opens (or reopens) the database and a configuration that is fresh unless told otherwise.
-  void open(bool storeConfiguration = true, std::shared_ptr<APMPBMeasurementConfig> config = nullptr) {
-    onWorker([&] {
-      remoteConfig_.reset();
-      database_.reset();
-      platform::Error error;
-      database_ = APMDatabase::create(APMDatabase::kDatabaseName, persisted_, scheduler_->workerQueue(), &error);
-      ASSERT_TRUE(database_) << error.description;
-      if (storeConfiguration) {
-        auto stored = config ? config : APMPBMeasurementConfig::initWithMessageInfo();
-        ASSERT_TRUE(database_->updateRemoteConfig(*stored, &error)) << error.description;
-      }
-      remoteConfig_ = APMRemoteConfig::create("1:1234:ios:abcd", database_, persisted_);
-      ASSERT_TRUE(remoteConfig_);
-    });
-  }
-
   void onWorker(const std::function<void()>& block) { scheduler_->workerQueue()->sync(block); }
 
-  // Stores metadata and one raw event per (name, timestamp); the metadata's fingerprint.
-  int64_t storeEvents(const std::vector<std::pair<std::string, double>>& events,
+  // Stores metadata and one raw event per (name, timestamp).
+  void storeEvents(const std::vector<std::pair<std::string, double>>& events,
                       const std::string& appID = "com.example.app", APMParameters parameters = {}) {
-    int64_t fingerprint = 0;
     onWorker([&] {
       auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
       APMNanoSetInt32(*metadata, APMPBMeasurementBundle::kProtocolVersion, 1);
@@ -67,14 +57,13 @@ class UploadFixture : public ::testing::Test {
       APMNanoSetString(*metadata, APMPBMeasurementBundle::kPlatform, std::string("macos"));
       platform::Error error;
       ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(*metadata, &error));
-      fingerprint = APMDatabase::metadataFingerprint(*metadata);
+      const int64_t fingerprint = APMDatabase::metadataFingerprint(*metadata);
       for (const auto& [name, timestamp] : events) {
         auto event = APMEvent::create("app", name.empty() || name[0] != '_', name, timestamp, 0, parameters);
         ASSERT_TRUE(event);
         ASSERT_TRUE(database_->insertRawEvent(*event, fingerprint, false, &error)) << error.description;
       }
     });
-    return fingerprint;
   }
 
   // Runs sql through a connection of the test's own; the first column of the rows it returns.
