@@ -43,14 +43,13 @@ TEST_F(FrontTest, WaitingHandOffFromTheSerialQueueItselfReturns) {
 }
 
 TEST_F(FrontTest, StartIsRefusedWhileAnotherCollectorIsPresent) {
-  struct Case {
+  const struct {
     const char* what;
     const char* registeredClass;
     const char* origin;
     int64_t level;
     int64_t code;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"an older framework", APMAnalytics::kOlderFrameworkClassName, "fa", 1, 25029},
       {"the public API with another origin", APMAnalytics::kPublicAPIClassName, "app", 3, 25026},
   };

@@ -131,10 +131,7 @@ class FrontTest : public ::testing::Test {
   std::shared_ptr<APMUserAttribute> userProperty(const std::string& name) {
     drain();
     std::shared_ptr<APMUserAttribute> result;
-    onWorker([&] {
-      platform::Error error;
-      result = engine()->database()->userAttributeWithName(name, &error);
-    });
+    onWorker([&] { result = engine()->database()->userAttributeWithName(name, nullptr); });
     return result;
   }
 
@@ -149,11 +146,9 @@ class FrontTest : public ::testing::Test {
     return log_;
   }
   std::vector<LogLine> linesWithCode(int64_t code) {
-    std::vector<LogLine> matching;
-    for (const auto& line : logLines()) {
-      if (line.code == code) matching.push_back(line);
-    }
-    return matching;
+    auto lines = logLines();
+    std::erase_if(lines, [code](const LogLine& line) { return line.code != code; });
+    return lines;
   }
   void clearLog() {
     std::lock_guard<std::mutex> lock(logMutex_);
