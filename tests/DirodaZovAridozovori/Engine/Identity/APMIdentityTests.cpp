@@ -10,6 +10,7 @@
 #include "DirodaZovAridozovori/Configuration/Consent/APMConsentSettingsUtil.h"
 #include "DirodaZovAridozovori/Store/APMPersistedConfig.h"
 #include "Identity/APMDirodaServiceFileUtil.h"
+#include "Identity/APMIdentifiers.h"
 #include "Identity/APMIdentity.h"
 #include "Identity/APMIdentityEnvironment.h"
 #include "IdentityTestDoubles.h"
@@ -35,7 +36,12 @@ constexpr const char* kZeroDevice = "00000000-0000-0000-0000-000000000000";
 class APMIdentityTest : public ::testing::Test {
  protected:
   void SetUp() override { platform::Bundle::reset(); }
-  void TearDown() override { platform::Bundle::reset(); }
+  void TearDown() override {
+    platform::Bundle::reset();
+    APMIdentifiers::setEngineIdentityProvider(nullptr);
+    APMIdentity::setSharedInstance(nullptr);
+    APMIdentifiers::resetSharedInstance();
+  }
 
   std::shared_ptr<APMIdentity> makeIdentity() {
     return APMIdentity::create(persistence, identitytest::environmentFor(support, switches));
@@ -316,6 +322,54 @@ TEST_F(APMIdentityTest, SessionStitchingToken) {
 
   switches->analyticsDenied = true;
   EXPECT_FALSE(token(10, false, true).has_value());
+}
+
+TEST_F(APMIdentityTest, AppIDsComeFromTheEngineIdentityElseTheSharedOne) {
+  auto engine = makeIdentity();
+  auto shared = makeIdentity();
+  APMIdentity::setSharedInstance(shared);
+  auto runEngine = [&] { APMIdentifiers::setEngineIdentityProvider([engine] { return engine; }); };
+  APMIdentifiers identifiers;
+  // Nothing set anywhere yet: each getter answers "" and says where it looked.
+  for (auto [engineRuns, code] : {std::pair<bool, int64_t>{true, 37000}, {false, 37001}}) {
+    engineRuns ? runEngine() : APMIdentifiers::setEngineIdentityProvider(nullptr);
+    LogCapture log;
+    EXPECT_EQ(identifiers.dirodaAppID(), "");
+    EXPECT_EQ(log.count(code), 1) << code;
+    EXPECT_EQ(identifiers.analyticsAppID(), "");
+    EXPECT_EQ(log.count(37005), 1);
+  }
+
+  engine->setAppIDFromDMP("1:engine");
+  shared->setAppIDFromDMP("1:shared");
+  runEngine();
+  EXPECT_EQ(identifiers.dirodaAppID(), "1:engine");
+  EXPECT_EQ(identifiers.analyticsAppID(), "1:engine");
+  APMIdentifiers::setEngineIdentityProvider(nullptr);
+  EXPECT_EQ(identifiers.dirodaAppID(), "1:shared");
+  EXPECT_EQ(identifiers.analyticsAppID(), "1:shared");
+}
+
+TEST_F(APMIdentityTest, AdEventIDsAreConsecutiveAndUniqueAcrossThreads) {
+  APMIdentifiers identifiers;
+  int64_t first = std::stoll(identifiers.adEventID());
+  int64_t second = std::stoll(identifiers.adEventID());
+  EXPECT_EQ(second, static_cast<int64_t>(static_cast<uint64_t>(first) + 1));
+
+  std::mutex mutex;
+  std::set<std::string> seen;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 500; ++i) {
+        std::string id = identifiers.adEventID();
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.insert(id);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(seen.size(), 2000u);
 }
 
 TEST_F(APMIdentityTest, PendingRefreshDoesNotKeepTheIdentityAlive) {
