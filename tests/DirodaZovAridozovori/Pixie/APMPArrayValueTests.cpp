@@ -34,10 +34,7 @@ TEST_F(APMPArrayValueTests, LengthWrites) {
   ASSERT_TRUE(array().setValueForProperty(number(2), V::string("length"), &error));
   ASSERT_TRUE(array().setValueForProperty(V::string("4"), V::string("length"), &error));
   EXPECT_EQ(kinds(), "12hh");
-  struct Bad {
-    V value;
-    int code;
-  } bad[] = {
+  struct Bad { V value; int code; } bad[] = {
       {number(-1), kAPMPErrorInvalidArrayLength},       {number(1.5), kAPMPErrorInvalidArrayLength},
       {V::string("x"), kAPMPErrorInvalidArrayLength},   {number(INFINITY), kAPMPErrorInvalidArrayLength},
       {number(4294967295.0), kAPMPErrorResourceLimit},  {number(1e300), kAPMPErrorResourceLimit},

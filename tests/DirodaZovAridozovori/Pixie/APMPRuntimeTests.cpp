@@ -50,11 +50,7 @@ const char* const kLongText =
 
 // Hostile programs end with the right error, and the same runtime runs the next event.
 TEST(APMPRuntimeTests, HostileProgramsEndInOrderlyErrors) {
-  struct Case {
-    const char* name;
-    std::string program;
-    int code;
-  } cases[] = {
+  struct Case { const char* name; std::string program; int code; } cases[] = {
       {"infinite loop", "(42 true (44) false (46))", kAPMPErrorInstructionLimit},
       {"infinite recursion", "(50 \"r\" (7) (r)) (r)", kAPMPErrorResourceLimit},
       {"mutual recursion with arguments", "(50 \"a\" (7 \"n\") (b (0 (15 \"n\") 1))) (50 \"b\" (7 \"n\") (a (15 \"n\"))) (a 0)",

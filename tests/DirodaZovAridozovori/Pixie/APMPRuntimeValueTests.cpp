@@ -11,10 +11,7 @@ using pixietest::expectResults;
 namespace {
 
 TEST(APMPRuntimeValueTests, NumberToText) {
-  struct Case {
-    double number;
-    const char* text;
-  } cases[] = {
+  struct Case { double number; const char* text; } cases[] = {
       {0.5, "0.5"}, {1e21, "1e+21"}, {1e-7, "1e-7"}, {-0.0, "0"}, {NAN, "NaN"}, {INFINITY, "Infinity"},
       {0.000001, "0.000001"}, {123456789012345680000.0, "123456789012345680000"}, {-2.5e-10, "-2.5e-10"},
       {0.1 + 0.2, "0.30000000000000004"}, {5e-324, "5e-324"},
@@ -23,10 +20,7 @@ TEST(APMPRuntimeValueTests, NumberToText) {
 }
 
 TEST(APMPRuntimeValueTests, TextToNumber) {
-  struct Case {
-    const char* text;
-    double number;
-  } cases[] = {
+  struct Case { const char* text; double number; } cases[] = {
       {" 12 ", 12},  {"", 0},      {"12px", NAN},     {"-Infinity", -INFINITY}, {".5", 0.5},
       {"0x10", NAN}, {"1e", NAN},  {"1e400", INFINITY}, {"infinity", NAN},      {"1 2", NAN},
   };
@@ -38,10 +32,7 @@ TEST(APMPRuntimeValueTests, TextToNumber) {
 }
 
 TEST(APMPRuntimeValueTests, ToInt32AndToInteger) {
-  struct Case {
-    double in;
-    int32_t out;
-  } cases[] = {
+  struct Case { double in; int32_t out; } cases[] = {
       {NAN, 0}, {INFINITY, 0}, {4294967296.0 + 5, 5}, {-(4294967296.0 + 3), -3}, {2147483648.0, -2147483648},
       {-7.9, -7}, {1e300, 0},
   };
@@ -86,11 +77,7 @@ TEST(APMPRuntimeValueTests, StructuralEquality) {
 }
 
 TEST(APMPRuntimeValueTests, TextOrderIsByUTF16Units) {
-  struct Case {
-    const char* a;
-    const char* b;
-    int order;
-  } cases[] = {
+  struct Case { const char* a; const char* b; int order; } cases[] = {
       {"a", "b", -1}, {"abc", "ab", 1}, {"10", "9", -1},
       {"\xEF\xBF\xBD", "\xF0\x9F\x98\x80", 1},   // U+FFFD sorts after a surrogate pair
       {"\xF0\x9F\x98\x80", "\xEE\x80\x80", -1},  // and so does U+E000

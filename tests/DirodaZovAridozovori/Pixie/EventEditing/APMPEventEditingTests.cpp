@@ -82,11 +82,7 @@ TEST(APMPEventEditingTests, EditCallbacksRunInPriorityOrderThenCreateCallbacks) 
 }
 
 TEST(APMPEventEditingTests, ResultCodesDecideWhetherEditsStay) {
-  struct Case {
-    const char* what;
-    const char* tail;
-    bool kept;
-  } cases[] = {
+  struct Case { const char* what; const char* tail; bool kept; } cases[] = {
       {"0 keeps", "(36 0)", true}, {"1 keeps", "(36 1)", true}, {"2 discards", "(36 2)", false},
       {"2.9 is 2 and discards", "(36 2.9)", false}, {"a text discards", "(36 \"1\")", false},
       {"last statement value (a number) keeps", "5", true},
@@ -134,10 +130,7 @@ TEST(APMPEventEditingTests, FailingCallbacksStopTheWalkAndKeepEarlierResults) {
 }
 
 TEST(APMPEventEditingTests, ValuesThatCannotBeParametersAreRefused) {
-  struct Case {
-    const char* what;
-    std::string rule;
-  } cases[] = {
+  struct Case { const char* what; std::string rule; } cases[] = {
       {"map set as parameter", rule("edit", setParam("p", "(8 \"k\" 1)") + "(36 0)")},
       {"map in a created event", rule("create", "(log \"made\" 0 (8 \"p\" (8 \"k\" 1)))")},
       {"event name set to null", rule("edit", setName("(45)") + "(36 0)")},

@@ -40,10 +40,7 @@ const std::vector<std::string> kExpectedLines = {
 };
 
 TEST(APMPEventEditingToolTests, TextFormEncodesLikeTheBinaryForm) {
-  struct Case {
-    const char* text;
-    std::shared_ptr<APMPBProgram> expected;
-  } cases[] = {
+  struct Case { const char* text; std::shared_ptr<APMPBProgram> expected; } cases[] = {
       {"", makeProgram("", {})},
       {"instructions < type: 2, number_value: -2.5e1 >; instructions { type: NUMBER number_value: inf }",
        makeProgram("-25 Infinity", {})},
@@ -65,10 +62,7 @@ TEST(APMPEventEditingToolTests, TextFormEncodesLikeTheBinaryForm) {
 }
 
 TEST(APMPEventEditingToolTests, TextFormErrorsNameTheLine) {
-  struct Case {
-    const char* text;
-    const char* problem;
-  } cases[] = {
+  struct Case { const char* text; const char* problem; } cases[] = {
       {"instructions { tipe: 1 }", "line 1: unknown field \"tipe\""},
       {"\n\ninstructions { type: STRANGE }", "line 3: unknown enumeration value \"STRANGE\""},
       {"instructions { type: 1 string_value: \"open }", "line 1: unterminated string"},
@@ -128,11 +122,7 @@ TEST(APMPEventEditingToolTests, RunPrintsStoredEventThenCreatedEventsOrOneErrorL
             0);
   EXPECT_EQ(lines, std::vector<std::string>{R"({"name":"e","timestamp":1.0,"params":{"v":3.0}})"});
 
-  struct Case {
-    platform::Data program;
-    std::string event;
-    std::string line;
-  } cases[] = {
+  struct Case { platform::Data program; std::string event; std::string line; } cases[] = {
       {rulesProgram({rule("edit", "(2 (15 \"e\") \"setParamValue\" (7 \"m\" (8)))")})->protoBuffer(), kEventJSON,
        "error com.diroda.dmp.measurement.pixie.ErrorDomain 10"},
       {bytesOf(""), "{}", "error com.diroda.dmp.measurement.pixie.tool.ErrorDomain 4"},

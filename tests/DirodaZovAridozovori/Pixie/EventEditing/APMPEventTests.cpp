@@ -40,11 +40,7 @@ TEST(APMPEventTests, NewParameterValuesAreCoercedAgainstTheOldValue) {
 
 TEST(APMPEventTests, EqualityLooksAtParametersBothWays) {
   const platform::Dictionary base{{"a", int64_t(1)}, {"b", "text"}, {"c", 2.5}};
-  struct Case {
-    const char* what;
-    APMPEvent other;
-    bool equal;
-  } cases[] = {
+  struct Case { const char* what; APMPEvent other; bool equal; } cases[] = {
       {"identical", APMPEvent("e", 0.5, base), true},
       {"timestamp within one epsilon", APMPEvent("e", std::nextafter(0.5, 1.0), base), true},
       {"timestamp further off", APMPEvent("e", 0.5 + 4e-16, base), false},
@@ -60,11 +56,7 @@ TEST(APMPEventTests, EqualityLooksAtParametersBothWays) {
 }
 
 TEST(APMPEventTests, OnlyNumbersTextsAndItemListsAreParameterValues) {
-  struct Case {
-    const char* what;
-    Object value;
-    bool accepted;
-  } cases[] = {
+  struct Case { const char* what; Object value; bool accepted; } cases[] = {
       {"integer", int64_t(3), true},
       {"text", "x", true},
       {"item list", platform::Array{platform::Dictionary{{"id", "sku"}, {"price", 2.5}}}, true},
