@@ -8,12 +8,7 @@ using pixietest::run;
 
 namespace {
 
-struct LogLine {
-  int level;
-  int code;
-  std::string message;
-  std::vector<std::string> context;
-};
+struct LogLine { int level; int code; std::string message; std::vector<std::string> context; };
 
 class APMPNativeModulesTests : public ::testing::Test {
  protected:

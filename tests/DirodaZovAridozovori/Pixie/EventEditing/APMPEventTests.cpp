@@ -12,13 +12,7 @@ namespace {
 using platform::Object;
 
 TEST(APMPEventTests, NewParameterValuesAreCoercedAgainstTheOldValue) {
-  struct Case {
-    const char* what;
-    Object value;
-    const char* name;
-    Object old;
-    Object expected;
-  } cases[] = {
+  struct Case { const char* what; Object value; const char* name; Object old; Object expected; } cases[] = {
       {"integer parameter keeps integer kind", 2.5, "value", Object(int64_t(7)), Object(int64_t(2))},
       {"negative fraction truncates toward zero", -2.5, "value", Object(int64_t(7)), Object(int64_t(-2))},
       {"internal integer parameter refuses the change", 99.0, "_x", Object(int64_t(7)), Object(int64_t(7))},

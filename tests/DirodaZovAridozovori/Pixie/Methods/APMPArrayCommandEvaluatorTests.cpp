@@ -47,12 +47,7 @@ TEST_F(ArrayMethodTest, IterationMethodsCallBackForEachElement) {
     calls += describe(args[0]) + "@" + describe(args[1]) + " ";
     return num(args[0].numberValue() - 2);
   });
-  struct Case {
-    const char* method;
-    APMPValueList elements;
-    const char* result;
-    const char* calls;
-  };
+  struct Case { const char* method; APMPValueList elements; const char* result; const char* calls; };
   const Case cases[] = {
       {"forEach", {num(1), hole(), num(3)}, "undefined", "1@0 3@2 "},
       {"every", {num(1), num(2), num(3)}, "false", "1@0 2@1 "},
