@@ -196,8 +196,7 @@ TEST_F(ROREzoTest, DeletingAnAppFreesItsName) {
 }
 
 TEST_F(ROREzoTest, ConcurrentConfigurationOfOneNameSucceedsOnce) {
-  std::atomic<int> succeeded{0};
-  std::atomic<int> raised{0};
+  std::atomic<int> succeeded{0};  // the others raise
   std::vector<std::thread> threads;
   for (int t = 0; t < 6; ++t) {
     threads.emplace_back([&] {
@@ -205,13 +204,12 @@ TEST_F(ROREzoTest, ConcurrentConfigurationOfOneNameSucceedsOnce) {
         ROREzo::configureWithName("raced", validOptions());
         ++succeeded;
       } catch (const platform::Exception&) {
-        ++raised;
       }
     });
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(succeeded.load(), 1);
-  EXPECT_EQ(raised.load(), 5);
+  EXPECT_EQ(ROREzo::allApps().size(), 1u);
 }
 
 }  // namespace
