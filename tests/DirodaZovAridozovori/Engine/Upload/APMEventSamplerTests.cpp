@@ -29,13 +29,10 @@ std::shared_ptr<APMPBEvent> event(const std::string& name, double seconds, doubl
 class APMEventSamplerTest : public uploadtest::UploadFixture {
  protected:
   APMEventSampler sampler(std::optional<int32_t> rate, bool win, int32_t offsetMinutes = 0) {
-    APMEventSampler::Settings settings;
-    settings.samplingEnabled = true;
-    settings.timeZoneOffsetMinutes = offsetMinutes;
-    settings.samplingRate = [rate](const std::string& name) -> std::optional<int32_t> {
+    auto rateOf = [rate](const std::string& name) -> std::optional<int32_t> {
       return name == "level_up" ? rate : std::nullopt;
     };
-    return APMEventSampler(settings, [win](int64_t) { return win; });
+    return APMEventSampler({true, rateOf, offsetMinutes}, [win](int64_t) { return win; });
   }
 
   std::vector<std::shared_ptr<APMPBEvent>> run(APMEventSampler& s, const std::vector<std::shared_ptr<APMPBEvent>>& in) {
