@@ -183,7 +183,7 @@ TEST_F(EventPipelineTest, SubscriptionDuplicatesAreDroppedButMinusOneNeverIs) {
   EXPECT_EQ(stored, (std::vector<int64_t>{42, -1, -1, 7, 7}));
 }
 
-TEST_F(EventPipelineTest, RolloutReportsAreStoredOnlyWhenTheValueChanges) {
+TEST_F(EventPipelineTest, RolloutReportsAreStoredOnlyWhenTheValueChangesAndRefusedOnesRecordNothing) {
   start();
   logInternal("_ssr");
   logRollout("");
@@ -194,14 +194,21 @@ TEST_F(EventPipelineTest, RolloutReportsAreStoredOnlyWhenTheValueChanges) {
   engine().scheduler()->workerQueue()->resume();
   drain();
   logRollout("flags-d");
+  // A refused report records nothing, so its value is reported once reports are let through.
+  applyConfig({}, {"_ssr"});
+  logRollout("flags-e");
+  drain();
+  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-d"));
+  applyConfig({});
+  logRollout("flags-e");
   std::vector<std::string> stored;
   for (const auto& row : rowsNamed("_ssr")) stored.push_back(row.text("_ffr"));
-  EXPECT_EQ(stored, (std::vector<std::string>{"flags-c", "flags-d"}));
-  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-d"));
+  EXPECT_EQ(stored, (std::vector<std::string>{"flags-c", "flags-d", "flags-e"}));
+  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-e"));
   logInternal("_ae");
   auto exceptions = rowsNamed("_ae");
   ASSERT_EQ(exceptions.size(), 1u);
-  EXPECT_EQ(exceptions[0].text("_ffr"), "flags-d");
+  EXPECT_EQ(exceptions[0].text("_ffr"), "flags-e");
 }
 
 TEST_F(EventPipelineTest, PublicNameCardinalityLimitSparesInternalNames) {
@@ -399,20 +406,6 @@ TEST_F(EngineEntryPointTest, PurchaseTransactionsAreFilteredForDuplicates) {
             (std::vector<std::string>{"gold", "bronze", "iron"}));
   EXPECT_EQ(filter({{"gold", 1, "fp-1", {}}, {"copper", 1, "fp-4", {}}}), (std::vector<std::string>{"copper"}))
       << "a purchase seen in an earlier call stays a duplicate";
-}
-
-TEST_F(EventPipelineTest, ARefusedRolloutReportRecordsNothingSoTheValueIsReportedLater) {
-  start();
-  applyConfig({}, {"_ssr"});
-  logRollout("flags-b");
-  drain();
-  EXPECT_TRUE(rowsNamed("_ssr").empty());
-  EXPECT_FALSE(engine().persistedConfig()->zoredodeFeatureRollouts());
-  applyConfig({});
-  logRollout("flags-b");
-  drain();
-  EXPECT_EQ(rowsNamed("_ssr").size(), 1u);
-  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-b"));
 }
 
 TEST_F(EventPipelineTest, BackgroundEventAskingToExtendTheSessionStartsOne) {

@@ -133,29 +133,24 @@ TEST_F(IdentitySupportTest, DefaultSupportReportsWhatIsLinked) {
     std::vector<std::pair<int, int64_t>> logged;
     for (const auto& entry : log.entries()) logged.emplace_back(entry.level, entry.code);
     EXPECT_EQ(logged, c.logged) << c.platformSupport << c.advertisingManager;
+    if (auto notLinked = log.find(44003)) {
+      EXPECT_EQ(notLinked->message,
+                "DirodaZovAridozovoriIdentitySupport dependency is not currently linked. IDFA will not be accessible.");
+      // Without platform support the answers say nothing is known and tracking is limited.
+      EXPECT_FALSE(support.hasAppDataConsentStatus());
+      EXPECT_EQ(support.appDataConsentStatus(), -1);
+      EXPECT_FALSE(support.hasLimitedAdTracking());
+      EXPECT_TRUE(support.limitedAdTracking());
+      EXPECT_FALSE(support.resettableDeviceID().has_value());
+    }
+    if (auto noAdSupport = log.find(44002)) {
+      EXPECT_EQ(noAdSupport->message.rfind(
+                    "The AdSupport Framework is not currently linked. Some features will not function properly. "
+                    "Learn more at ",
+                    0),
+                0u);
+    }
   }
-
-  resetAll();
-  LogCapture log;
-  APMDefaultIdentitySupport absent;
-  EXPECT_EQ(log.entries().at(0).message,
-            "DirodaZovAridozovoriIdentitySupport dependency is not currently linked. IDFA will not be accessible.");
-  EXPECT_FALSE(absent.hasAppDataConsentStatus());
-  EXPECT_EQ(absent.appDataConsentStatus(), -1);
-  EXPECT_FALSE(absent.hasLimitedAdTracking());
-  EXPECT_TRUE(absent.limitedAdTracking());
-  EXPECT_FALSE(absent.resettableDeviceID().has_value());
-
-  resetAll();
-  APMPlatformIdentitySupport::registerClass();
-  LogCapture withoutAdSupport;
-  APMDefaultIdentitySupport partial;
-  auto message = withoutAdSupport.find(44002);
-  ASSERT_TRUE(message.has_value());
-  EXPECT_EQ(message->message.rfind("The AdSupport Framework is not currently linked. Some features will not function "
-                                   "properly. Learn more at ",
-                                   0),
-            0u);
 }
 
 TEST_F(IdentitySupportTest, DefaultSupportForwardsAndDerivesLimitedAdTracking) {
