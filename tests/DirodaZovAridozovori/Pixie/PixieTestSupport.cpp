@@ -72,6 +72,12 @@ class Parser {
   size_t pos_ = 0;
 };
 
+platform::Data encodeProgram(std::string_view source) {
+  auto program = APMPBProgram::initWithMessageInfo();
+  APMNanoSetRepeatedField(*program, 0, Parser(source).program());
+  return program->protoBuffer();
+}
+
 // Decodes the encoded program and, when it decodes, lets `execute` evaluate its instructions;
 // the result's text is the value's string form.
 template <class Execute>
@@ -92,12 +98,6 @@ RunResult decodeAndRun(std::string_view source, Execute execute) {
 }  // namespace
 
 std::vector<std::shared_ptr<APMPBRuntimeEntity>> parse(std::string_view source) { return Parser(source).program(); }
-
-platform::Data encodeProgram(std::string_view source) {
-  auto program = APMPBProgram::initWithMessageInfo();
-  APMNanoSetRepeatedField(*program, 0, parse(source));
-  return program->protoBuffer();
-}
 
 RunResult run(APMPRuntime& runtime, std::string_view source) {
   return decodeAndRun(source, [&](const apmpb_Program& program, platform::Error& error) {

@@ -16,8 +16,6 @@ namespace pixietest {
 
 // Parses a program into its top-level entities (fails the test on a syntax error).
 std::vector<std::shared_ptr<APMPBRuntimeEntity>> parse(std::string_view source);
-// The Program message of the source, encoded.
-platform::Data encodeProgram(std::string_view source);
 
 struct RunResult {
   APMPRuntimeValue value;

@@ -6,10 +6,7 @@
 
 namespace {
 
-using editingtest::event;
-using editingtest::makeProgram;
-using editingtest::rule;
-using editingtest::rulesProgram;
+using namespace editingtest;
 using platform::Dictionary;
 using platform::Object;
 

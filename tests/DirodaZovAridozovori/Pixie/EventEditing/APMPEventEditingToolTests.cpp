@@ -13,9 +13,7 @@
 
 namespace {
 
-using editingtest::makeProgram;
-using editingtest::rule;
-using editingtest::rulesProgram;
+using namespace editingtest;
 
 platform::Data bytesOf(const std::string& text) { return platform::Data(text.begin(), text.end()); }
 
