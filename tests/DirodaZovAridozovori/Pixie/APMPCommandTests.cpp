@@ -42,8 +42,7 @@ TEST(APMPCommandTests, Variables) {
       {"(41 \"f\") (3 \"f\" (51 \"f\" (7))) (43 (15 \"f\") \"p\" 4) (16 (15 \"f\") \"p\")", "4"},
       // Writing past the end of an array leaves holes, which read as undefined and are no keys.
       {"(41 \"a\" \"k\") (3 \"a\" (7)) (3 \"k\" \"\") (43 (15 \"a\") 5 \"x\") (55 \"i\" (15 \"a\") (46 (3 \"k\" (15 \"i\"))))"
-       " (7 (16 (15 \"a\") \"length\") (40 (16 (15 \"a\") 2)) (15 \"k\"))",
-       "6,undefined,5"},
+       " (7 (16 (15 \"a\") \"length\") (40 (16 (15 \"a\") 2)) (15 \"k\"))", "6,undefined,5"},
       {"(16 \"\xF0\x9F\x98\x80x\" \"length\")", "3"},
       // The two halves of a character read by index join again when added.
       {"(0 (16 \"\xF0\x9F\x98\x80\" 0) (16 \"\xF0\x9F\x98\x80\" 1))", "\xF0\x9F\x98\x80"},
@@ -88,7 +87,12 @@ TEST(APMPCommandTests, MethodCallsOnBaseValues) {
       // Native methods call back into functions the program defined.
       {"(2 (7 1 2 3) \"reduceRight\" (7 (51 \"\" (7 \"acc\" \"x\") (36 (37 (15 \"acc\") (15 \"x\"))))))", "0"},
       {"(2 \"price: 5\" \"replace\" (7 \"5\" (51 \"\" (7 \"s\") (36 (0 (15 \"s\") \"0\")))))", "price: 50"},
+      // A replace function gets the match, its position and the whole text; only the first match is replaced.
+      {"(2 \"abcbc\" \"replace\" (7 \"bc\" (51 \"\" (7 \"m\" \"p\" \"s\") (36 (7 (15 \"m\") (40 (15 \"p\")) (15 \"p\") (15 \"s\"))))))",
+       "abc,number,1,abcbcbc"},
   });
+  // An error in a callback ends the method call.
+  expectErrors({{"(2 \"abc\" \"replace\" (7 \"b\" (51 \"\" (7) (3 \"undeclared\" 1))))", kAPMPErrorUndeclaredAssignment}});
 }
 
 // Switch: tests list, bodies list (one more body is the default). The bodies append to "log"; the
@@ -124,15 +128,13 @@ TEST(APMPCommandTests, FunctionsAndClosures) {
       {"(50 \"f\" (7) 1 2 (0 40 2)) (f)", "42"},
       // A closure keeps reading and writing its defining function's locals after it returned.
       {"(50 \"counter\" (7) (41 \"n\") (3 \"n\" 0) (36 (51 \"\" (7) (3 \"n\" (0 (15 \"n\") 1)) (36 (15 \"n\")))))"
-       "(41 \"c\") (3 \"c\" (counter)) (c) (c) (c)",
-       "3"},
+       "(41 \"c\") (3 \"c\" (counter)) (c) (c) (c)", "3"},
       // Two closures of the same call share one binding; separate calls do not.
       {"(50 \"pair\" (7) (41 \"n\") (3 \"n\" 0)"
        "  (36 (8 \"inc\" (51 \"\" (7) (3 \"n\" (0 (15 \"n\") 1))) \"get\" (51 \"\" (7) (36 (15 \"n\"))))))"
        "(41 \"p\" \"q\") (3 \"p\" (pair)) (3 \"q\" (pair))"
        "(2 (15 \"p\") \"inc\" (7)) (2 (15 \"p\") \"inc\" (7)) (2 (15 \"q\") \"inc\" (7))"
-       "(7 (2 (15 \"p\") \"get\" (7)) (2 (15 \"q\") \"get\" (7)))",
-       "2,1"},
+       "(7 (2 (15 \"p\") \"get\" (7)) (2 (15 \"q\") \"get\" (7)))", "2,1"},
       // Calling a name that holds no function is silent.
       {"(nothingHere 1 2)", "undefined"}, {"(41 \"notFn\") (3 \"notFn\" 3) (notFn)", "undefined"},
       // Lexical scoping: the callee does not see the caller's locals.
@@ -147,17 +149,14 @@ TEST(APMPCommandTests, ConditionLoop) {
       {"(41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") 5) (44) false (46 (3 \"i\" (0 (15 \"i\") 1)))) (15 \"i\")", "5"},
       // for (; i < 5; i++) with the step doing the count
       {"(41 \"i\" \"s\") (3 \"i\" 0) (3 \"s\" 0) (42 (23 (15 \"i\") 5) (3 \"i\" (0 (15 \"i\") 1)) false"
-       " (46 (3 \"s\" (0 (15 \"s\") (15 \"i\"))))) (15 \"s\")",
-       "10"},
+       " (46 (3 \"s\" (0 (15 \"s\") (15 \"i\"))))) (15 \"s\")", "10"},
       // do-first with a false condition: the body once, the step never
       {"(41 \"n\" \"step\") (3 \"n\" 0) (3 \"step\" 0) (42 false (3 \"step\" 1) true (46 (3 \"n\" (0 (15 \"n\") 1))))"
-       " (7 (15 \"n\") (15 \"step\"))",
-       "1,0"},
+       " (7 (15 \"n\") (15 \"step\"))", "1,0"},
       // continue still runs the step; break ends the loop
       {"(41 \"i\" \"s\") (3 \"i\" 0) (3 \"s\" \"\") (42 true (3 \"i\" (0 (15 \"i\") 1)) false"
        " (46 (22 (20 (15 \"i\") 5) (46 (4))) (22 (20 (25 (15 \"i\") 2) 0) (46 (6))) (3 \"s\" (0 (15 \"s\") (15 \"i\")))))"
-       " (15 \"s\")",
-       "13"},
+       " (15 \"s\")", "13"},
       // a return inside the loop ends the function
       {"(50 \"f\" (7) (42 true (44) false (46 (36 \"out\"))) (36 \"never\")) (f)", "out"},
   });
@@ -185,16 +184,14 @@ TEST(APMPCommandTests, KeyAndValueLoops) {
   expectResults({
       {"(41 \"k\" \"s\") (3 \"s\" \"\") (47 \"k\" \"ab\" (46 (3 \"s\" (0 (15 \"s\") (15 \"k\"))))) (15 \"s\")", "01"},
       {"(41 \"s\" \"a\") (3 \"s\" \"\") (3 \"a\" (7 \"x\" \"y\")) (43 (15 \"a\") \"5\" \"z\") (43 (15 \"a\") \"name\" 1)"
-       " (55 \"k\" (15 \"a\") (46 (3 \"s\" (0 (15 \"s\") (0 (15 \"k\") \";\"))))) (15 \"s\")",
-       "name;0;1;5;"},
+       " (55 \"k\" (15 \"a\") (46 (3 \"s\" (0 (15 \"s\") (0 (15 \"k\") \";\"))))) (15 \"s\")", "name;0;1;5;"},
       {"(41 \"s\") (3 \"s\" \"\") (54 \"k\" (8 \"p\" 1 \"q\" 2) (46 (3 \"s\" (0 (15 \"s\") (15 \"k\"))))) (15 \"s\")", "pq"},
       // for-of over a text gives its UTF-16 units; over an array its elements, holes as undefined.
       {"(41 \"s\") (3 \"s\" \"\") (66 \"c\" \"hey\" (46 (3 \"s\" (0 (15 \"c\") (15 \"s\"))))) (15 \"s\")", "yeh"},
       // Appending during for-of visits only what was there at the start.
       {"(41 \"n\" \"a\") (3 \"n\" 0) (3 \"a\" (7 1 2))"
        " (66 \"v\" (15 \"a\") (46 (43 (15 \"a\") (16 (15 \"a\") \"length\") 9) (3 \"n\" (0 (15 \"n\") 1))))"
-       " (7 (15 \"n\") (16 (15 \"a\") \"length\"))",
-       "2,4"},
+       " (7 (15 \"n\") (16 (15 \"a\") \"length\"))", "2,4"},
       // break ends the loop with undefined; return ends the function.
       {"(50 \"f\" (7) (66 \"v\" (7 1 2 3) (46 (22 (20 (15 \"v\") 2) (46 (36 (26 (15 \"v\") 10)))))) (36 0)) (f)", "20"},
       // A constant binding cannot be reassigned inside the body.

@@ -74,8 +74,7 @@ TEST(APMPEventTests, ContextCoercesCreatedEventsAgainstTheInputAndResetsPerEvent
   const APMPEvent& made = *context.eventsToLog()[0];
   EXPECT_EQ(made.name(), "made");
   EXPECT_EQ(made.timestamp(), 11);
-  EXPECT_EQ(made.parameters(),
-            (platform::Dictionary{{"count", int64_t(3)}, {"label", "4"}, {"other", 1.5}}));
+  EXPECT_EQ(made.parameters(), (platform::Dictionary{{"count", int64_t(3)}, {"label", "4"}, {"other", 1.5}}));
   context.setInputEvent(std::make_shared<APMPEvent>("next", 12, platform::Dictionary{}));
   EXPECT_TRUE(context.eventsToLog().empty());
   EXPECT_EQ(context.outputEvent()->name(), "next");

@@ -78,27 +78,6 @@ TEST_F(StringMethodTest, Calls) {
   }
 }
 
-TEST_F(StringMethodTest, ReplaceCallsAFunctionWithMatchPositionAndText) {
-  std::vector<std::string> seen;
-  V callback = native([&](std::span<const V> args, platform::Error*) {
-    for (const V& arg : args) seen.push_back(describe(arg));
-    return num(42);
-  });
-  platform::Error error;
-  V result = callString(str("abcbc"), "replace", {str("bc"), callback}, error);
-  EXPECT_TRUE(error.empty());
-  EXPECT_EQ(describe(result), "'a42bc'");
-  EXPECT_EQ(seen, (std::vector<std::string>{"'bc'", "1", "'abcbc'"}));
-
-  V failing = native([](std::span<const V>, platform::Error* error) {
-    APMPSetError(error, kAPMPErrorNoStringForm);
-    return undef();
-  });
-  result = callString(str("abc"), "replace", {str("b"), failing}, error);
-  EXPECT_TRUE(result.isUndefined());
-  EXPECT_EQ(error.code, kAPMPErrorNoStringForm);
-}
-
 TEST(StringMethodBudgetTest, RegexWorkIsChargedToTheInstructionBudget) {
   // Far fewer evaluations than one step of matching work costs: the budget, not the per-call
   // limit, ends the match.
