@@ -49,12 +49,14 @@ class UploadFixture : public ::testing::Test {
 
   // Stores metadata and one raw event per (name, timestamp).
   void storeEvents(const std::vector<std::pair<std::string, double>>& events,
-                      const std::string& appID = "com.example.app", APMParameters parameters = {}) {
+                      const std::string& appID = "com.example.app", APMParameters parameters = {},
+                   const std::string& consentSignals = "") {
     onWorker([&] {
       auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
       APMNanoSetInt32(*metadata, APMPBMeasurementBundle::kProtocolVersion, 1);
       APMNanoSetString(*metadata, APMPBMeasurementBundle::kAppId, appID);
       APMNanoSetString(*metadata, APMPBMeasurementBundle::kPlatform, std::string("macos"));
+      if (!consentSignals.empty()) APMNanoSetString(*metadata, APMPBMeasurementBundle::kConsentSignals, consentSignals);
       platform::Error error;
       ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(*metadata, &error));
       const int64_t fingerprint = APMDatabase::metadataFingerprint(*metadata);
