@@ -25,11 +25,7 @@ TEST(VIDInstallationID, GeneratedIDsAre22UrlSafeCharacters) {
 }
 
 TEST(VIDInstallationID, Validation) {
-  struct Case {
-    std::string text;
-    bool valid;
-  };
-  const Case cases[] = {
+  const struct { std::string text; bool valid; } cases[] = {
       {"abcdefghijklmnopqrstuv", true},
       {"ABCDEFGHIJ0123456789-_", true},
       {"abcdefghijklmnopqrstu", false},    // 21
@@ -37,7 +33,7 @@ TEST(VIDInstallationID, Validation) {
       {"abcdefghijklmnopqrstu+", false},   // the non URL-safe alphabet
       {std::string("abcdefghij\0lmnopqrstuv", 22), false},
   };
-  for (const Case& c : cases) EXPECT_EQ(VIDIsValidInstallationID(c.text), c.valid) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(VIDIsValidInstallationID(c.text), c.valid) << c.text;
 }
 
 }  // namespace

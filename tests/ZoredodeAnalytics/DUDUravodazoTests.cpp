@@ -53,13 +53,12 @@ class DUDUravodazoTest : public FakeClockFrontTest {
 };
 
 TEST_F(DUDUravodazoTest, CallsBeforeTheDefaultAppIsConfiguredAreDroppedWithTheirMessage) {
-  struct Case {
+  const struct {
     const char* what;
     std::function<void()> call;
     int64_t code;
     std::vector<std::string> contexts;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"event", [] { DUDUravodazo::logEventWithName("tap", {}); }, 25018, {"tap"}},
       {"user property", [] { DUDUravodazo::setUserPropertyString(platform::Object("v"), "color"); }, 25019,
        {"color"}},
@@ -133,11 +132,12 @@ TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {
     for (char digit : std::string("0123456789abcdef")) hex.push_back(static_cast<uint8_t>(digit));
     bytes.insert(bytes.end(), {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef});
   }
+  // warningCode 0: no warning.
   const struct {
     const char* what;
     bool email;
     platform::Data input;
-    int64_t warningCode;  // 0: none
+    int64_t warningCode;
     platform::Data passed;
   } cases[] = {
       {"32 bytes", true, platform::Data(32, 0xAB), 0, platform::Data(32, 0xAB)},
@@ -168,10 +168,7 @@ TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {
 }
 
 TEST_F(DUDUravodazoTest, HexStringPairsAreReadLikeNumbers) {
-  const struct {
-    std::string text;
-    platform::Data bytes;
-  } cases[] = {
+  const struct { std::string text; platform::Data bytes; } cases[] = {
       {"00ff10Ab", {0x00, 0xff, 0x10, 0xab}},
       {"zz", {0x00}},   // a pair that does not start with a digit gives 0
       {"az", {0x0a}},   // a pair read up to its first non-digit

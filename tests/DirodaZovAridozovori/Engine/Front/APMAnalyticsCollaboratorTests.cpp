@@ -13,12 +13,7 @@ namespace {
 // as the internal "_npa", never under its public name.
 TEST_F(FakeClockFrontTest, PersonalizedAdsSwitchIsPersistedAndMirroredAsTheNPAProperty) {
   start();
-  const struct {
-    const char* what;
-    std::function<void()> set;
-    bool persisted;
-    int64_t npa;
-  } cases[] = {
+  const struct { const char* what; std::function<void()> set; bool persisted; int64_t npa; } cases[] = {
       {"NO", [] { APMAnalytics::setUserPropertyString(platform::Object("NO"), APMAnalytics::kAllowPersonalizedAdsName); },
        false, 1},
       {"YES", [] { APMAnalytics::setUserPropertyString(platform::Object("YES"), APMAnalytics::kAllowPersonalizedAdsName); },

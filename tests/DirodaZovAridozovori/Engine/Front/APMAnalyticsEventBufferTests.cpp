@@ -88,11 +88,7 @@ TEST(APMAnalyticsEventBufferTest, ManyEventsComeBackInOrderAndChunksAreReleased)
 // The front takes a batch's events out by moving them: the buffer left behind must hold nothing,
 // neither bytes nor a count of events it no longer has, and must stay usable.
 TEST(APMAnalyticsEventBufferTest, MovedFromBufferIsEmptyAndUsable) {
-  struct Case {
-    const char* name;
-    bool assign;
-    int readBeforeMove;
-  };
+  struct Case { const char* name; bool assign; int readBeforeMove; };
   for (const Case& c : {Case{"construct", false, 0}, Case{"construct after a read", false, 1},
                         Case{"assign", true, 0}, Case{"assign after a read", true, 2}}) {
     SCOPED_TRACE(c.name);

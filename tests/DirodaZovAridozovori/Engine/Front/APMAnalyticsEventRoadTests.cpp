@@ -33,11 +33,8 @@ TEST_F(FakeClockFrontTest, EventsLoggedBeforeStartAreStoredInCallOrderWithTheTim
 
 TEST_F(FakeClockFrontTest, RefusedEventNamesBecomeErrorEventsAndNothingElse) {
   // Which names are refused is the validator's business; here, the error each refusal becomes.
-  const struct {
-    std::string name;
-    int64_t code;
-    std::string errorValue;  // "_ev", "<absent>" when none
-  } cases[] = {
+  // errorValue: the "_ev" parameter, "<absent>" when none.
+  const struct { std::string name; int64_t code; std::string errorValue; } cases[] = {
       {"first_open", 13, "<absent>"},
       {"9lives", 2, "<absent>"},
       {std::string(41, 'a'), 2, std::string(40, 'a') + "..."},
@@ -127,12 +124,8 @@ TEST_F(FakeClockFrontTest, UserPropertiesAreCheckedStoredAndReadBackOnTheGivenQu
   EXPECT_TRUE(onGivenQueue);
   EXPECT_EQ(platform::Object(readBack)["color"], platform::Object("blue"));
 
-  const struct {
-    platform::Object value;
-    std::string name;
-    int64_t errorCode;  // 0: no error event
-    int64_t logCode;    // 0: no log line expected
-  } refused[] = {
+  // The error event's code, or else the log line's.
+  const struct { platform::Object value; std::string name; int64_t errorCode, logCode; } refused[] = {
       {platform::Object("x"), "first_open_time", 15, 0},
       {platform::Object("x"), "9lives", 6, 0},
       {platform::Object(std::string(37, 'v')), "shade", 7, 0},

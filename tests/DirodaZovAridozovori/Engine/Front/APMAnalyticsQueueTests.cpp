@@ -43,13 +43,7 @@ TEST_F(FrontTest, WaitingHandOffFromTheSerialQueueItselfReturns) {
 }
 
 TEST_F(FrontTest, StartIsRefusedWhileAnotherCollectorIsPresent) {
-  const struct {
-    const char* what;
-    const char* registeredClass;
-    const char* origin;
-    int64_t level;
-    int64_t code;
-  } cases[] = {
+  const struct { const char* what; const char* registeredClass; const char* origin; int64_t level, code; } cases[] = {
       {"an older framework", APMAnalytics::kOlderFrameworkClassName, "fa", 1, 25029},
       {"the public API with another origin", APMAnalytics::kPublicAPIClassName, "app", 3, 25026},
   };
@@ -72,11 +66,7 @@ TEST_F(FrontTest, StartIsRefusedWhileAnotherCollectorIsPresent) {
 // Consent is stored under the key of its source; a later process loads it back with the lower of the
 // stored source and its key's rank, so a tampered source cannot outrank the key it sits under.
 TEST_F(FrontTest, ConsentIsPersistedUnderItsKeyAndLoadsBackAtMostAtTheKeysRank) {
-  const struct {
-    const char* key;
-    int64_t source;
-    int64_t rank;
-  } cases[] = {
+  const struct { const char* key; int64_t source; int64_t rank; } cases[] = {
       {APMAnalytics::kConsentSettingsKey, 30, 40},
       {APMAnalytics::kConsentSettings3PKey, 10, 20},
       {APMAnalytics::kConsentSettingsTCFKey, 5, 5},

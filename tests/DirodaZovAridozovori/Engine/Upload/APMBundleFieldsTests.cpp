@@ -84,8 +84,7 @@ TEST(APMBundleFieldsTest, StoredSignalsWinUnlessOverwrittenAndDenialClearsStaleI
 TEST(APMBundleFieldsTest, ConsentFieldsAndNonPersonalizedAdsProperty) {
   const struct {
     const char* name;
-    bool adUserDataDenied;
-    bool dma;
+    bool adUserDataDenied, dma;
     std::set<std::string> services;
     OptText expected;
   } cases[] = {
@@ -121,11 +120,7 @@ TEST(APMBundleFieldsTest, BundlesShareMetadataOnlyWithEqualConsentAndNPA) {
     if (npaValueToSet) APMNanoSetRepeatedField(*bundle, Bundle::kUserAttributes, std::vector{npa(*npaValueToSet)});
     return bundle;
   };
-  const struct {
-    const char* name;
-    std::shared_ptr<Bundle> first, second;
-    bool share;
-  } cases[] = {
+  const struct { const char* name; std::shared_ptr<Bundle> first, second; bool share; } cases[] = {
       {"identical", make("G111", true, 1), make("G111", true, 1), true},
       {"both without signals or npa", make(std::nullopt, true, std::nullopt), make(std::nullopt, true, std::nullopt),
        true},
@@ -182,11 +177,7 @@ TEST(APMBundleFieldsTest, BatchesKeepTheCompatiblePrefixOnly) {
     if (vendor) APMNanoSetString(*bundle, Bundle::kVendorDeviceId, *vendor);
     return bundle;
   };
-  const struct {
-    const char* name;
-    std::vector<std::shared_ptr<Bundle>> bundles;
-    size_t kept;
-  } cases[] = {
+  const struct { const char* name; std::vector<std::shared_ptr<Bundle>> bundles; size_t kept; } cases[] = {
       {"same app and device", {make("A", "r1", {}), make("A", "r1", {}), make("A", {}, {})}, 3},
       {"first device ID found later is the reference", {make("A", {}, {}), make("A", "r2", {}), make("A", "r2", {})},
        3},

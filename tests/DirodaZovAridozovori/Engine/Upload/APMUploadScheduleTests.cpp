@@ -6,15 +6,13 @@ namespace {
 
 constexpr double kNow = 1000000;
 
+// expected: seconds after kNow (none: nothing scheduled).
 struct ScheduleCase {
   const char* name;
-  double success;
-  double failure;
-  double latest;
-  bool debug;
-  bool realtime;
+  double success, failure, latest;
+  bool debug, realtime;
   int32_t retryCount;
-  double expected;  // seconds after kNow, or 0 for "nothing scheduled"
+  double expected;
   bool none;
 };
 
@@ -53,12 +51,7 @@ TEST(APMUploadScheduleTest, NextUploadFollowsIntervalDelayRetryAndDebugRules) {
 }
 
 TEST(APMUploadScheduleTest, BackoffHoldsUploadsUntilItsPeriodEnds) {
-  const struct {
-    const char* name;
-    double next;
-    double backoff;
-    double expected;
-  } cases[] = {
+  const struct { const char* name; double next; double backoff; double expected; } cases[] = {
       {"no back-off", kNow + 10, 0, kNow + 10},
       {"a 503 a minute ago holds for twelve hours", kNow + 10, kNow - 60, kNow - 60 + 43200},
       {"an expired back-off changes nothing", kNow + 10, kNow - 50000, kNow + 10},
@@ -74,12 +67,9 @@ TEST(APMUploadScheduleTest, AlarmDelayAndReplyClassification) {
   EXPECT_DOUBLE_EQ(APMUploadAlarmDelay(kNow - 5, kNow), -5);
   EXPECT_DOUBLE_EQ(APMUploadAlarmDelay(kNow + 7, kNow), 7);
 
-  const struct {
-    int64_t status;
-    bool success;
-    bool backoff;
-  } replies[] = {{200, true, false}, {204, true, false}, {201, false, false}, {0, false, false},
-                 {429, false, true}, {503, false, true}, {500, false, false}, {404, false, false}};
+  const struct { int64_t status; bool success, backoff; } replies[] = {
+      {200, true, false}, {204, true, false}, {201, false, false}, {0, false, false},
+      {429, false, true}, {503, false, true}, {500, false, false}, {404, false, false}};
   for (const auto& reply : replies) {
     EXPECT_EQ(APMIsSuccessfulUploadStatus(reply.status), reply.success) << reply.status;
     EXPECT_EQ(APMIsBackoffUploadStatus(reply.status), reply.backoff) << reply.status;
