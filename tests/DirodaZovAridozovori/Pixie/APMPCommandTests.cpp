@@ -87,9 +87,16 @@ TEST(APMPCommandTests, MethodCallsOnBaseValues) {
       // Native methods call back into functions the program defined.
       {"(2 (7 1 2 3) \"reduceRight\" (7 (51 \"\" (7 \"acc\" \"x\") (36 (37 (15 \"acc\") (15 \"x\"))))))", "0"},
       {"(2 \"price: 5\" \"replace\" (7 \"5\" (51 \"\" (7 \"s\") (36 (0 (15 \"s\") \"0\")))))", "price: 50"},
+      // forEach visits the length it had before the first call: appended elements are not visited,
+      // removed ones are not either.
+      {"(41 \"a\" \"n\") (3 \"a\" (7 1 2 3)) (3 \"n\" 0) (2 (15 \"a\") \"forEach\" (7 (51 \"\" (7)"
+       " (3 \"n\" (0 (15 \"n\") 1)) (43 (15 \"a\") (16 (15 \"a\") \"length\") 0)))) (7 (15 \"n\") (15 \"a\"))",
+       "3,1,2,3,0,0,0"},
+      {"(41 \"a\" \"s\") (3 \"a\" (7 1 2 3 4)) (3 \"s\" \"\") (2 (15 \"a\") \"forEach\" (7 (51 \"\" (7 \"v\")"
+       " (3 \"s\" (0 (15 \"s\") (15 \"v\"))) (2 (15 \"a\") \"pop\" (7))))) (15 \"s\")", "12"},
       // A replace function gets the match, its position and the whole text; only the first match is replaced.
-      {"(2 \"abcbc\" \"replace\" (7 \"bc\" (51 \"\" (7 \"m\" \"p\" \"s\") (36 (7 (15 \"m\") (40 (15 \"p\")) (15 \"p\") (15 \"s\"))))))",
-       "abc,number,1,abcbcbc"},
+      {"(2 \"abcbc\" \"replace\" (7 \"bc\" (51 \"\" (7 \"m\" \"p\" \"s\")"
+       " (36 (7 (15 \"m\") (40 (15 \"p\")) (15 \"p\") (15 \"s\"))))))", "abc,number,1,abcbcbc"},
   });
   // An error in a callback ends the method call.
   expectErrors({{"(2 \"abc\" \"replace\" (7 \"b\" (51 \"\" (7) (3 \"undeclared\" 1))))", kAPMPErrorUndeclaredAssignment}});

@@ -28,9 +28,7 @@ TEST(APMPGarbageCollectionTests, CyclesAreCollectedAfterEachRun) {
   const size_t baseline = runtime.objectManager().trackedObjectCount();
   for (int round = 0; round < 3; ++round) {
     runtime.resetInstructionCount();
-    auto result = run(runtime, "(make) (make) (make)");
-    ASSERT_TRUE(result.ok());
-    EXPECT_EQ(result.text, "3");
+    EXPECT_EQ(run(runtime, "(make) (make) (make)").text, "3");
     EXPECT_GT(runtime.objectManager().trackedObjectCount(), baseline);
     runtime.collectGarbage();
     EXPECT_EQ(runtime.objectManager().trackedObjectCount(), baseline) << "round " << round;

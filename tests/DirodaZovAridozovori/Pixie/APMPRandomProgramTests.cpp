@@ -76,8 +76,7 @@ class ProgramGenerator {
 
 TEST(APMPRandomProgramTests, RandomProgramsEndCleanly) {
   for (uint32_t seed = 1; seed <= 300; ++seed) {
-    ProgramGenerator generator(seed);
-    std::string program = generator.program(8);
+    const std::string program = ProgramGenerator(seed).program(8);
     APMPRuntime runtime;
     const size_t baseline = runtime.objectManager().trackedObjectCount();
     {

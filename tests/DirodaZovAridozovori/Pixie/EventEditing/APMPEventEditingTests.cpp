@@ -248,9 +248,8 @@ TEST(APMPEventEditingTests, ConfigurationModules) {
       [&](int level, int, const std::string& message, const std::vector<std::string>&) {
         logged.emplace_back(level, message);
       });
-  modules.settings = [](const std::string& key) -> std::optional<std::string> {
-    if (key == "measurement.rename_to") return std::string("renamed");
-    return std::nullopt;
+  modules.settings = [](const std::string& key) {
+    return key == "measurement.rename_to" ? std::optional<std::string>("renamed") : std::nullopt;
   };
   modules.appMetadata = [] { return Object(Dictionary{{"platform", "macos"}, {"app_version", "1.2.0"}}); };
   platform::Error error;

@@ -93,12 +93,8 @@ TEST(APMPEventEditingToolTests, EventJSONKeepsIntegerAndFloatingKinds) {
             R"({"name":"e","timestamp":12.5,"params":{"f":3.0,"i":3,"items":[{"a":1,"b":"c"}],"n":-4,"s":"t","x":100.0}})");
 
   const char* refused[] = {
-      "not json",
-      R"({"name":5})",
-      R"({"name":"e","params":{"b":true}})",
-      R"({"name":"e","params":{"m":{"k":1}}})",
-      R"({"name":"e","params":{"l":[1,2]}})",
-      R"({"name":"e","params":{"big":18446744073709551615}})",
+      "not json", R"({"name":5})", R"({"name":"e","params":{"b":true}})", R"({"name":"e","params":{"m":{"k":1}}})",
+      R"({"name":"e","params":{"l":[1,2]}})", R"({"name":"e","params":{"big":18446744073709551615}})",
   };
   for (const char* json : refused) {
     platform::Error refusal;

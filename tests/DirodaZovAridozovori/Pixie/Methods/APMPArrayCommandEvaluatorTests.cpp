@@ -9,31 +9,6 @@ namespace {
 
 using ArrayMethodTest = PixieMethodTest;
 
-TEST_F(ArrayMethodTest, CallbacksSeeTheLengthTakenBeforeTheFirstCall) {
-  V subject = array({num(1), num(2), num(3)});
-  int calls = 0;
-  V pusher = native([&](std::span<const V>, platform::Error* error) {
-    ++calls;
-    subject.asArray()->appendElements(std::vector<V>{num(0)}, error);
-    return undef();
-  });
-  platform::Error error;
-  callArray(subject, "forEach", {pusher}, error);
-  EXPECT_EQ(calls, 3);
-  EXPECT_EQ(describe(subject), "[1,2,3,0,0,0]");
-
-  V shrinking = array({num(1), num(2), num(3), num(4)});
-  std::vector<std::string> seen;
-  V popper = native([&](std::span<const V> args, platform::Error*) {
-    seen.push_back(describe(args[0]));
-    shrinking.asArray()->removeLastElement();
-    return undef();
-  });
-  callArray(shrinking, "forEach", {popper}, error);
-  EXPECT_TRUE(error.empty());
-  EXPECT_EQ(seen, (std::vector<std::string>{"1", "2"}));
-}
-
 // The callback gets (element, index, array), never for a hole, and answers element - 2: every and
 // some stop at the deciding element, map keeps holes, filter keeps truthy answers.
 TEST_F(ArrayMethodTest, IterationMethodsCallBackForEachElement) {

@@ -8,11 +8,9 @@
 #include <functional>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "APMPArrayValue.h"
-#include "APMPEvaluator.h"
 #include "APMPFunctionValue.h"
 #include "APMPObjectManager.h"
 #include "APMPRuntime.h"
