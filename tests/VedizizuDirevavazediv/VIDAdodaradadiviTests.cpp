@@ -18,10 +18,9 @@
 namespace {
 
 struct Result {
-  bool done = false;
   std::optional<std::string> id;
   std::optional<platform::Error> error;
-  bool onMainQueue = false;
+  bool onMainQueue = false, done = false;
 };
 
 Result fetch(const std::shared_ptr<VIDAdodaradadivi>& client) {

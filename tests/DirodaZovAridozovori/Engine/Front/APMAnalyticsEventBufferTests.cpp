@@ -74,12 +74,8 @@ TEST(APMAnalyticsEventBufferTest, ManyEventsComeBackInOrderAndChunksAreReleased)
     ASSERT_EQ(event->parameters.at("seq").integerValue(), i);
     EXPECT_EQ(event->name, "e" + std::to_string(i % 7));
     EXPECT_EQ(event->timestamp, i);
-    if (i == 1234) {
-      EXPECT_EQ(event->parameters.at("big").stringValue(), big);
-    }
-    if (i == kEvents / 2) {
-      EXPECT_LT(buffer.bytes(), peak);
-    }
+    if (i == 1234) { EXPECT_EQ(event->parameters.at("big").stringValue(), big); }
+    if (i == kEvents / 2) { EXPECT_LT(buffer.bytes(), peak); }
   }
   EXPECT_FALSE(buffer.next());
   EXPECT_EQ(buffer.bytes(), 0u);

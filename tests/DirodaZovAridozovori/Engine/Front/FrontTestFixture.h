@@ -37,12 +37,7 @@ namespace fronttest {
 using enginetest::kAppID;
 using enginetest::kStartTime;
 
-struct LogLine {
-  int64_t level = 0;
-  int64_t code = 0;
-  std::string message;
-  std::vector<std::string> contexts;
-};
+struct LogLine { int64_t level = 0, code = 0; std::string message; std::vector<std::string> contexts; };
 
 using Row = enginetest::StoredRow;
 
