@@ -65,9 +65,6 @@ TEST(APMDataTypeValidatorTest, NamesAndOrigins) {
 }
 
 TEST(APMDataTypeValidatorTest, Values) {
-  const APMEventParameterLimits defaults;
-  const auto publicLimit = static_cast<size_t>(defaults.maxPublicEventParameterValueLength);
-  const auto internalLimit = static_cast<size_t>(defaults.maxInternalEventParameterValueLength());
   using Check = bool (*)(const APMValue&, int*);
   const Check property = V::isValidPublicUserAttributeValue;
   const Check id = [](const APMValue& v, int* c) { return V::isValidInternalUserAttributeValue(v, "_id", c); };
@@ -90,22 +87,36 @@ TEST(APMDataTypeValidatorTest, Values) {
       {"_id: 257", id, APMValue(repeat("i", 257)), false, kAPMValidationTooLong},
       {"_sid: 37", sid, APMValue(repeat("i", 37)), false, kAPMValidationTooLong},
       {"_sid: integer", sid, APMValue(int64_t{1} << 40), true, kAPMValidationNone},
-      {"parameter: at the limit", V::isValidPublicEventParameterValue, APMValue(repeat("v", publicLimit)), true,
+      {"parameter: 500 characters", V::isValidPublicEventParameterValue, APMValue(repeat("v", 500)), true,
        kAPMValidationNone},
-      {"parameter: over the limit", V::isValidPublicEventParameterValue, APMValue(repeat("v", publicLimit + 1)), false,
+      {"parameter: 501 characters", V::isValidPublicEventParameterValue, APMValue(repeat("v", 501)), false,
        kAPMValidationTooLong},
       {"parameter: list", V::isValidPublicEventParameterValue, APMValue(std::vector<APMParameters>{}), false,
        kAPMValidationUnsupportedType},
-      {"internal parameter: at the limit", V::isValidInternalEventParameterValue,
-       APMValue(repeat("v", internalLimit)), true, kAPMValidationNone},
-      {"internal parameter: over the limit", V::isValidInternalEventParameterValue,
-       APMValue(repeat("v", internalLimit + 1)), false, kAPMValidationTooLong},
+      {"internal parameter: 500 characters", V::isValidInternalEventParameterValue, APMValue(repeat("v", 500)), true,
+       kAPMValidationNone},
+      {"internal parameter: 501 characters", V::isValidInternalEventParameterValue, APMValue(repeat("v", 501)), false,
+       kAPMValidationTooLong},
   };
   for (const Case& c : cases) {
     int code = -1;
     EXPECT_EQ(c.check(c.value, &code), c.valid) << c.label;
     EXPECT_EQ(code, c.code) << c.label;
   }
+}
+
+// A configuration that lowers the public length to 100 keeps internal values at 256.
+TEST(APMDataTypeValidatorTest, InternalValuesKeepTwoHundredFiftySixUnderALowerPublicLimit) {
+  APMSetEventParameterLimitsProvider([] {
+    APMEventParameterLimits limits;
+    limits.maxPublicEventParameterValueLength = 100;
+    return limits;
+  });
+  EXPECT_TRUE(V::isValidPublicEventParameterValue(APMValue(repeat("v", 100)), nullptr));
+  EXPECT_FALSE(V::isValidPublicEventParameterValue(APMValue(repeat("v", 101)), nullptr));
+  EXPECT_TRUE(V::isValidInternalEventParameterValue(APMValue(repeat("v", 256)), nullptr));
+  EXPECT_FALSE(V::isValidInternalEventParameterValue(APMValue(repeat("v", 257)), nullptr));
+  APMSetEventParameterLimitsProvider(nullptr);
 }
 
 }  // namespace

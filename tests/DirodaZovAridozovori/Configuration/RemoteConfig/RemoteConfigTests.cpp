@@ -103,7 +103,8 @@ TEST_F(RemoteConfigTest, EverySettingAnswersDefaultValueOrDefaultAgain) {
   for (size_t i = 0; i < count; ++i) {
     const auto& s = *all[i];
     inRange.push_back({s.key, textFor(s, inRangeValue(s))});
-    outOfRange.push_back({s.key, textFor(s, *s.maxValue + 1)});
+    // An unbounded setting has no out-of-range value: it keeps its default there.
+    if (s.maxValue || s.minValue) outOfRange.push_back({s.key, textFor(s, s.maxValue ? *s.maxValue + 1 : *s.minValue - 1)});
     garbage.push_back({s.key, "twelve"});
   }
   auto absentConfig = configWith({});
