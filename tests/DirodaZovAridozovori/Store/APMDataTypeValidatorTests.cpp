@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "APMEventParameters.h"
 #include "StoreTestSupport.h"
 

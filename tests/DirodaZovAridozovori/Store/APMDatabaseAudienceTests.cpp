@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "APMDatabase.h"
-#include "APMDatabaseTestSupport.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
-#include "APMStoreLog.h"
 #include "StoreTestSupport.h"
 
 using platform::Object;

@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 
-#include "APMDatabaseTestSupport.h"
 #include "APMNameTables.h"
 #include "StoreTestSupport.h"
 
@@ -209,10 +207,7 @@ TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
 }
 
 TEST_F(APMDatabaseTest, CorruptDatabaseFileIsSetAsideAndReplaced) {
-  onWorker([&] { db_.reset(); });
-  const std::string path = APMApplicationSupportPath(APMDatabase::kDatabaseName);
-  std::filesystem::remove(path + "-wal");
-  std::filesystem::remove(path + "-shm");
+  const std::string path = closeAndRemoveFiles();
   std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(4096, '\x7f');
   CapturedStoreLog log;
   reopen();
@@ -278,9 +273,7 @@ TEST_F(APMDatabaseTest, RowsOverTheAgeOrCountLimitsGoOldestFirstWithOrphanMetada
 }
 
 TEST_F(APMDatabaseTest, AnOlderFileGainsTheNewColumnsAndKeepsItsRows) {
-  onWorker([&] { db_.reset(); });
-  const std::string path = APMApplicationSupportPath(APMDatabase::kDatabaseName);
-  for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
+  const std::string path = closeAndRemoveFiles();
   {
     platform::Error error;
     auto old = APMSqliteStore::create(path, &error);

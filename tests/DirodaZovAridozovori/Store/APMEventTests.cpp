@@ -9,7 +9,6 @@
 #include "APMNameTables.h"
 #include "StoreTestSupport.h"
 
-using platform::Dictionary;
 using platform::Object;
 
 namespace {

@@ -2,13 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <thread>
-#include <vector>
 
-#include "APMFileUtilities.h"
-#include "TestSupport.h"
+#include "StoreTestSupport.h"
 
 using platform::Object;
 

@@ -2,13 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
-#include "APMFileUtilities.h"
-#include "APMStoreLog.h"
-#include "TestSupport.h"
+#include "StoreTestSupport.h"
 
 using platform::Object;
 
