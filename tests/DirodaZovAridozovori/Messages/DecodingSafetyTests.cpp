@@ -24,29 +24,17 @@ void appendVarint(Bytes& out, uint64_t value) {
   out.push_back(static_cast<uint8_t>(value));
 }
 
-size_t varintSize(uint64_t value) {
-  size_t size = 1;
-  while (value >= 0x80) {
-    value >>= 7;
-    ++size;
-  }
-  return size;
-}
-
 // A runtime entity whose "value" list nests `depth` entities deep (the innermost is empty).
-// Built front to back in linear time: each level's length is known from the level inside it.
+// Built from the inside out in reverse, so that it takes linear time.
 Bytes nestedEntity(int depth) {
-  std::vector<uint64_t> lengths(static_cast<size_t>(depth) + 1, 0);
-  for (size_t level = 1; level < lengths.size(); ++level) {
-    lengths[level] = lengths[level - 1] + 1 + varintSize(lengths[level - 1]);
+  Bytes reversed;
+  for (int level = 0; level < depth; ++level) {
+    Bytes length;
+    appendVarint(length, reversed.size());
+    reversed.insert(reversed.end(), length.rbegin(), length.rend());
+    reversed.push_back(0x12);  // field 2 ("value"), length-delimited
   }
-  Bytes bytes;
-  bytes.reserve(lengths.back());
-  for (size_t level = lengths.size() - 1; level > 0; --level) {
-    bytes.push_back(0x12);  // field 2 ("value"), length-delimited
-    appendVarint(bytes, lengths[level - 1]);
-  }
-  return bytes;
+  return Bytes(reversed.rbegin(), reversed.rend());
 }
 
 TEST(DecodingSafety, MalformedInputsAreRefused) {

@@ -77,15 +77,11 @@ TEST(APMNumericUtilTests, DecimalFromStringRefusals) {
     EXPECT_EQ(log.entries[0].level, 2);
     ASSERT_EQ(log.entries[0].contexts.size(), 1u);
     EXPECT_EQ(log.entries[0].contexts[0].stringValue(), c.text);
+    // The text of the other refusal reaches the monitor sample (see the utilities log tests).
+    if (c.code == 26003) {
+      EXPECT_EQ(log.entries[0].message, "Unable to create a NSDecimalNumber from string value: loss of precision. Value");
+    }
   }
-}
-
-// The text of the other refusal reaches the monitor sample (see the utilities log tests).
-TEST(APMNumericUtilTests, PrecisionLossMessage) {
-  CapturedLog log;
-  APMDecimalNumberFromString("12345678901234567890123456789012345678901");
-  ASSERT_EQ(log.entries.size(), 1u);
-  EXPECT_EQ(log.entries[0].message, "Unable to create a NSDecimalNumber from string value: loss of precision. Value");
 }
 
 APMDecimalNumber decimal(const char* text) {
