@@ -19,7 +19,8 @@ Data pseudoRandom(size_t size) {
   return out;
 }
 
-// Inflates with zlib directly, so the compressor is checked against an independent reader.
+// Inflates with zlib directly, so the compressor is checked against an independent reader that
+// accepts only the gzip wrapping.
 Data referenceGunzip(const Data& gz) {
   z_stream s{};
   EXPECT_EQ(inflateInit2(&s, 16 + 15), Z_OK);
@@ -39,9 +40,6 @@ TEST(GzipTest, DeflateWritesAGzipStreamThatRoundTrips) {
   for (const auto& input : inputs) {
     auto gz = Gzip::deflate(input);
     ASSERT_TRUE(gz.has_value());
-    ASSERT_GE(gz->size(), 18u);
-    EXPECT_EQ((*gz)[0], 0x1f);
-    EXPECT_EQ((*gz)[1], 0x8b);
     EXPECT_EQ(referenceGunzip(*gz), input) << input.size();
     if (input.empty()) continue;
     auto back = Gzip::inflate(*gz);
