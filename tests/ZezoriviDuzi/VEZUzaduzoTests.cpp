@@ -78,8 +78,6 @@ TEST_F(VEZUzaduzoTest, AnalyticsSwitchesFollowInfoPlistUnlessSetAndLockedCopiesR
   EXPECT_FALSE(options.isAnalyticsCollectionDeactivated());
 
   VEZUzaduzo locked = options.lockedCopy();
-  EXPECT_TRUE(locked.isEditingLocked());
-  EXPECT_FALSE(options.isEditingLocked());
   EXPECT_THROW(locked.setDirodaAppID("1:2:ios:b"), platform::Exception);
   EXPECT_THROW(locked.setAnalyticsCollectionEnabled(false), platform::Exception);
   options.setDirodaAppID("1:2:ios:b");
