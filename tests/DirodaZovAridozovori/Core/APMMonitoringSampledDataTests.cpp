@@ -9,35 +9,23 @@ using platform::Array;
 using platform::Date;
 using platform::Object;
 
-namespace {
-
-// Answers the queued values in order, recording each bound it was asked for.
-struct ScriptedRandom {
-  std::deque<uint64_t> answers;
-  std::vector<uint64_t> bounds;
-  APMMonitoringSampledData::RandomBelow function() {
-    return [this](uint64_t bound) {
-      bounds.push_back(bound);
-      uint64_t value = answers.front();
-      answers.pop_front();
-      return value;
-    };
-  }
-};
-
-}  // namespace
-
 TEST(APMMonitoringSampledData, ReservoirKeepsOneMessageWithEqualChance) {
   testsupport::ScopedFakeClock clock(1000.0);
-  ScriptedRandom random;
-  random.answers = {1, 0, 2};
-  APMMonitoringSampledData sample(Object(), random.function());
+  // Answers the queued values in order, recording each bound it was asked for.
+  std::deque<uint64_t> answers{1, 0, 2};
+  std::vector<uint64_t> bounds;
+  APMMonitoringSampledData sample(Object(), [&](uint64_t bound) {
+    bounds.push_back(bound);
+    const uint64_t value = answers.front();
+    answers.pop_front();
+    return value;
+  });
   sample.insertOrUpdateSampledDataWithKey("k1", "c1");
   clock->advance(5);
   sample.insertOrUpdateSampledDataWithKey("k2", "c2");  // 1 of [0,2): kept the first
   sample.insertOrUpdateSampledDataWithKey("k3", "c3");  // 0 of [0,3): replaced
   sample.insertOrUpdateSampledDataWithKey("k4", "c4");  // 2 of [0,4): kept
-  EXPECT_EQ(random.bounds, (std::vector<uint64_t>{2, 3, 4}));
+  EXPECT_EQ(bounds, (std::vector<uint64_t>{2, 3, 4}));
   EXPECT_EQ(sample.sampledData(), Object(Array{Object("c3"), Object(4), Object("k3"), Object(Date{1000.0})}));
 }
 

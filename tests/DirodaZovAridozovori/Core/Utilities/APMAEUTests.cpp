@@ -11,15 +11,7 @@ namespace {
 
 class APMAEUTests : public ::testing::Test {
  protected:
-  void SetUp() override { platform::Bundle::reset(); }
   void TearDown() override { platform::Bundle::reset(); }
-
-  std::string writeReceipt(const std::string& name) {
-    std::string path = dir_.path() + "/" + name;
-    std::ofstream(path) << "receipt";
-    return path;
-  }
-
   testsupport::TempDir dir_;
 };
 
@@ -43,7 +35,7 @@ TEST_F(APMAEUTests, ReceiptFactsFollowTheBundle) {
     platform::Bundle::reset();
     if (c.receiptName) {
       std::string path = dir_.path() + "/" + c.receiptName;
-      if (c.createFile) writeReceipt(c.receiptName);
+      if (c.createFile) std::ofstream(path) << "receipt";
       else std::remove(path.c_str());
       platform::Bundle::setAppStoreReceiptPath(path);
     }

@@ -2,16 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "APMMonitor.h"
+#include "../CoreTestFixture.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
-#include "TestSupport.h"
 
 namespace {
 
-TEST(APMUtilitiesLogTests, RefusalsReachTheMonitorSample) {
-  testsupport::ScopedDataDirectory data;
+using APMUtilitiesLogTests = CoreTest;
+
+TEST_F(APMUtilitiesLogTests, RefusalsReachTheMonitorSample) {
   testsupport::ScopedFakeClock clock(1000.0);
-  APMMonitor::resetSharedForTesting();
   ASSERT_FALSE(APMDecimalNumberFromString("not a number").has_value());
 
   // Level 2 is monitorable: the refusal is the sample's only entry, with its string context encoded as "-".
@@ -19,7 +18,6 @@ TEST(APMUtilitiesLogTests, RefusalsReachTheMonitorSample) {
             platform::Object(platform::Array{platform::Object("-"), platform::Object(1),
                                              platform::Object("1E_111500:String value does not represent a numeric value. Value"),
                                              platform::Object(platform::Date{1000.0})}));
-  APMMonitor::resetSharedForTesting();
 }
 
 }  // namespace
