@@ -9,17 +9,12 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "EngineTestFixture.h"
-#include "Fetch/ConfigMessages.h"
 
 namespace enginetest {
 namespace {
 
 class EventPipelineTest : public EngineTest {
  protected:
-  void applyConfig(const std::map<std::string, std::string>& settings, const std::vector<std::string>& blocked = {}) {
-    auto config = fetchtest::configMessage({kAppID, 1, {settings.begin(), settings.end()}, blocked});
-    onWorker([&] { ASSERT_TRUE(engine().remoteConfigInstance()->updateMeasurementConfig(config)); });
-  }
   void logRollout(const std::string& value) { logInternal("_ssr", {{"_ffr", value}}); }
   void setProperty(const std::string& name, APMValue value, const std::string& origin = "app") {
     engine().setUserAttribute(std::make_shared<APMUserAttribute>(origin, name, std::move(value), kStartTime));
@@ -368,9 +363,7 @@ TEST_F(EventPipelineFaultTest, StoredCampaignEventFollowsFirstOpenWithTheHourBef
   EXPECT_EQ(reported->front(), std::optional<int64_t>(static_cast<int64_t>(kStartTime) * 1000 - 1));
 }
 
-class EngineEntryPointTest : public EngineTest {};
-
-TEST_F(EngineEntryPointTest, SessionStartBackfillsItsSessionIntoEarlierEventsAndFollowsRollouts) {
+TEST_F(EventPipelineTest, SessionStartBackfillsItsSessionIntoEarlierEventsAndFollowsRollouts) {
   start();
   engine().persistedConfig()->setZoredodeFeatureRollouts(std::string("rollout-7"));
   clock_->advance(5);
@@ -386,7 +379,7 @@ TEST_F(EngineEntryPointTest, SessionStartBackfillsItsSessionIntoEarlierEventsAnd
   EXPECT_EQ(stored.back().name, "_s");
 }
 
-TEST_F(EngineEntryPointTest, PurchaseTransactionsAreFilteredForDuplicates) {
+TEST_F(EventPipelineTest, PurchaseTransactionsAreFilteredForDuplicates) {
   start();
   auto filter = [&](std::vector<APMPurchaseTransaction> transactions) {
     std::atomic<bool> done{false};

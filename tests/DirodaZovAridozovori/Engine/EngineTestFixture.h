@@ -12,24 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "APMDatabase.h"
 #include "APMEventParameters.h"
-#include "APMMeasurement.h"
-#include "APMMonitor.h"
-#include "APMPersistedConfig.h"
-#include "Consent/APMConsentSettingsUtil.h"
-#include "Identity/APMIdentifiers.h"
-#include "Identity/APMIdentity.h"
 #include "Logger/DULLogger.h"
-#include "RemoteConfig/APMRemoteConfig.h"
 #include "StoredRows.h"
 #include "TestSupport.h"
-#include "platform/Bundle.h"
-#include "platform/UserDefaults.h"
 
 namespace enginetest {
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public ::testing::Test, public StoredState {
  protected:
   void SetUp() override {
     resetProcess();
@@ -55,19 +45,6 @@ class EngineTest : public ::testing::Test {
     APMSetInternalEventLogger(nullptr);
     DULLoggerSetSink(nullptr);
     resetProcess();
-  }
-
-  static void resetProcess() {
-    APMMeasurement::setComponents({});
-    APMSetAnalyticsHooks({});
-    APMIdentity::setSharedInstance(nullptr);
-    APMIdentifiers::resetSharedInstance();
-    APMPersistedConfig::resetSharedInstanceForTesting();
-    APMConsentSettingsUtil::reset();
-    APMMonitor::resetSharedForTesting();
-    platform::Bundle::reset();
-    platform::Bundle::setBundleIdentifier("com.example.host");
-    platform::Bundle::setShortVersion("1.0");
   }
 
   // Creates and starts an engine (the start runs on its worker queue) and waits for it.
@@ -103,9 +80,10 @@ class EngineTest : public ::testing::Test {
   }
 
   APMMeasurement& engine() { return *engine_; }
+  std::shared_ptr<APMMeasurement> measurement() override { return engine_; }
 
   // Waits until the worker queue has nothing left (work queued by work included).
-  void drain() {
+  void drain() override {
     for (int round = 0; round < 50; ++round) {
       engine_->scheduler()->workerQueue()->sync([] {});
       if (engine_->scheduler()->workerQueue()->pendingCount() == 0) {
@@ -113,11 +91,6 @@ class EngineTest : public ::testing::Test {
         if (engine_->scheduler()->workerQueue()->pendingCount() == 0) return;
       }
     }
-  }
-
-  template <typename Work>
-  void onWorker(Work work) {
-    engine_->scheduler()->workerQueue()->sync([&] { work(); });
   }
 
   // A public event through the engine's logging entry point, as the front hands it in.
@@ -128,25 +101,6 @@ class EngineTest : public ::testing::Test {
   // An internal event of the engine itself, logged as its own reporters do.
   void logInternal(const std::string& name, const platform::Dictionary& parameters = {}) {
     engine_->logEventWithOrigin("auto", false, name, parameters, platform::now(), true, false, true, nullptr, {});
-  }
-
-  std::vector<StoredRow> rows() {
-    drain();
-    std::vector<StoredRow> result;
-    onWorker([&] { result = storedRows(*engine_); });
-    return result;
-  }
-
-  std::vector<StoredRow> rowsNamed(const std::string& name) { return rowsWithName(rows(), name); }
-  std::vector<StoredRow> errorRowsWithCode(int64_t code) { return rowsWithName(rows(), "_err", code); }
-
-  std::shared_ptr<APMUserAttribute> userProperty(const std::string& name) {
-    std::shared_ptr<APMUserAttribute> result;
-    onWorker([&] {
-      platform::Error error;
-      result = engine_->database()->userAttributeWithName(name, &error);
-    });
-    return result;
   }
 
   APMDailyCounts dailyCounts() {

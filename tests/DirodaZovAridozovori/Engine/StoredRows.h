@@ -1,16 +1,29 @@
 #pragma once
-// The app and the moment every engine test starts from, and the raw-event rows an engine stored.
+// The app and the moment every engine test starts from, the per-process state reset around each
+// test, and what a test reads back from the engine it runs.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "APMDatabase.h"
 #include "APMMeasurement.h"
+#include "APMMonitor.h"
+#include "APMPersistedConfig.h"
+#include "Consent/APMConsentSettingsUtil.h"
+#include "Fetch/ConfigMessages.h"
+#include "Identity/APMIdentifiers.h"
+#include "Identity/APMIdentity.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "platform/Bundle.h"
+#include "platform/ClassRegistry.h"
+#include "platform/UserDefaults.h"
 
 namespace enginetest {
 
@@ -62,5 +75,56 @@ inline std::vector<StoredRow> rowsWithName(const std::vector<StoredRow>& rows, c
   }
   return matching;
 }
+
+// Resets everything the front and the engine keep per process.
+inline void resetProcess() {
+  APMMeasurement::setComponents({});
+  APMSetAnalyticsHooks({});
+  APMIdentity::setSharedInstance(nullptr);
+  APMIdentifiers::resetSharedInstance();
+  APMPersistedConfig::resetSharedInstanceForTesting();
+  APMConsentSettingsUtil::reset();
+  APMMonitor::resetSharedForTesting();
+  platform::ClassRegistry::reset();
+  platform::UserDefaults::resetForTesting();
+  platform::Bundle::reset();
+  platform::Bundle::setBundleIdentifier("com.example.host");
+  platform::Bundle::setShortVersion("1.0");
+}
+
+// What a test reads back from the engine its fixture runs, once the fixture's queues have drained.
+class StoredState {
+ protected:
+  virtual ~StoredState() = default;
+  virtual std::shared_ptr<APMMeasurement> measurement() = 0;
+  virtual void drain() = 0;
+
+  template <typename Work>
+  void onWorker(Work work) {
+    measurement()->scheduler()->workerQueue()->sync([&] { work(); });
+  }
+
+  std::vector<StoredRow> rows() {
+    drain();
+    std::vector<StoredRow> result;
+    if (auto engine = measurement()) onWorker([&] { result = storedRows(*engine); });
+    return result;
+  }
+  std::vector<StoredRow> rowsNamed(const std::string& name) { return rowsWithName(rows(), name); }
+  std::vector<StoredRow> errorRowsWithCode(int64_t code) { return rowsWithName(rows(), "_err", code); }
+
+  std::shared_ptr<APMUserAttribute> userProperty(const std::string& name) {
+    drain();
+    std::shared_ptr<APMUserAttribute> result;
+    onWorker([&] { result = measurement()->database()->userAttributeWithName(name, nullptr); });
+    return result;
+  }
+
+  // Remote settings and block-listed event names, applied as a fetched configuration would be.
+  void applyConfig(const std::map<std::string, std::string>& settings, const std::vector<std::string>& blocked = {}) {
+    auto config = fetchtest::configMessage({kAppID, 1, {settings.begin(), settings.end()}, blocked});
+    onWorker([&] { ASSERT_TRUE(measurement()->remoteConfigInstance()->updateMeasurementConfig(config)); });
+  }
+};
 
 }  // namespace enginetest

@@ -11,26 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "APMDatabase.h"
 #include "APMEventParameters.h"
-#include "APMMeasurement.h"
-#include "APMMonitor.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
-#include "APMPersistedConfig.h"
-#include "Consent/APMConsentSettingsUtil.h"
 #include "Front/APMAnalytics.h"
 #include "Front/APMAnalyticsLog.h"
-#include "Identity/APMIdentifiers.h"
-#include "Identity/APMIdentity.h"
-#include "RemoteConfig/APMRemoteConfig.h"
 #include "TestSupport.h"
-#include "platform/Bundle.h"
-#include "platform/ClassRegistry.h"
 #include "platform/NotificationCenter.h"
-#include "../Fetch/ConfigMessages.h"
 #include "../StoredRows.h"
-#include "platform/UserDefaults.h"
 
 namespace fronttest {
 
@@ -41,22 +29,9 @@ struct LogLine { int64_t level = 0, code = 0; std::string message; std::vector<s
 
 using Row = enginetest::StoredRow;
 
-// Resets everything the front and the engine keep per process.
-inline void resetProcess() {
-  APMMeasurement::setComponents({});
-  APMIdentity::setSharedInstance(nullptr);
-  APMIdentifiers::resetSharedInstance();
-  APMPersistedConfig::resetSharedInstanceForTesting();
-  APMConsentSettingsUtil::reset();
-  APMMonitor::resetSharedForTesting();
-  platform::ClassRegistry::reset();
-  platform::UserDefaults::resetForTesting();
-  platform::Bundle::reset();
-  platform::Bundle::setBundleIdentifier("com.example.host");
-  platform::Bundle::setShortVersion("1.0");
-}
+using enginetest::resetProcess;
 
-class FrontTest : public ::testing::Test {
+class FrontTest : public ::testing::Test, public enginetest::StoredState {
  protected:
   void SetUp() override {
     resetProcess();
@@ -92,10 +67,11 @@ class FrontTest : public ::testing::Test {
   }
 
   std::shared_ptr<APMMeasurement> engine() { return APMMeasurement::sharedInstance(); }
+  std::shared_ptr<APMMeasurement> measurement() override { return engine(); }
 
   // Waits until the front's serial queue and the worker queue have nothing left, work queued by
   // work included (the worker notifies listeners through the front, the front hands on to the worker).
-  void drain() {
+  void drain() override {
     for (int round = 0; round < 4; ++round) {
       APMAnalytics::flushSerialQueueForTesting();
       auto measurement = engine();
@@ -106,34 +82,6 @@ class FrontTest : public ::testing::Test {
         if (worker->pendingCount() == 0) break;
       }
     }
-  }
-
-  template <typename Work>
-  void onWorker(Work work) {
-    engine()->scheduler()->workerQueue()->sync([&] { work(); });
-  }
-
-  std::vector<Row> rows() {
-    drain();
-    std::vector<Row> result;
-    if (auto measurement = engine()) onWorker([&] { result = enginetest::storedRows(*measurement); });
-    return result;
-  }
-
-  std::vector<Row> rowsNamed(const std::string& name) { return enginetest::rowsWithName(rows(), name); }
-  std::vector<Row> errorRowsWithCode(int64_t code) { return enginetest::rowsWithName(rows(), "_err", code); }
-
-  std::shared_ptr<APMUserAttribute> userProperty(const std::string& name) {
-    drain();
-    std::shared_ptr<APMUserAttribute> result;
-    onWorker([&] { result = engine()->database()->userAttributeWithName(name, nullptr); });
-    return result;
-  }
-
-  // Remote settings and block-listed event names, applied as a fetched configuration would be.
-  void applyConfig(const std::map<std::string, std::string>& settings, const std::vector<std::string>& blocked = {}) {
-    auto config = fetchtest::configMessage({kAppID, 1, {settings.begin(), settings.end()}, blocked});
-    onWorker([&] { ASSERT_TRUE(engine()->remoteConfigInstance()->updateMeasurementConfig(config)); });
   }
 
   std::vector<LogLine> logLines() {

@@ -23,7 +23,6 @@
 namespace {
 
 using identitytest::LogCapture;
-using identitytest::MemoryPersistence;
 using identitytest::ScriptedSupport;
 using identitytest::Switches;
 
@@ -50,7 +49,8 @@ class APMIdentityTest : public ::testing::Test {
   void expireCache() { clock->advance(switches->cacheTime + 1); }
 
   testsupport::ScopedFakeClock clock;
-  std::shared_ptr<MemoryPersistence> persistence = std::make_shared<MemoryPersistence>();
+  testsupport::TempDir dir;
+  std::shared_ptr<APMIdentityPersistence> persistence = identitytest::persistenceIn(dir);
   std::shared_ptr<ScriptedSupport> support = std::make_shared<ScriptedSupport>();
   std::shared_ptr<Switches> switches = std::make_shared<Switches>();
 };
@@ -61,7 +61,7 @@ TEST_F(APMIdentityTest, CreationPersistsAnAppInstanceIDOnceUnlessAnalyticsStorag
   std::optional<std::string> first = persistence->appInstanceID();
   ASSERT_TRUE(first.has_value());
   EXPECT_TRUE(std::regex_match(*first, std::regex("^[0-9A-F]{32}$")));
-  auto denied = std::make_shared<MemoryPersistence>();
+  auto denied = identitytest::persistenceIn(dir, "denied");
   switches->analyticsDenied = true;
   ASSERT_TRUE(APMIdentity::create(denied, identitytest::environmentFor(support, switches)));
   EXPECT_FALSE(denied->appInstanceID().has_value());
@@ -104,7 +104,6 @@ TEST_F(APMIdentityTest, CreationReadsTheBundleAndTheServiceFile) {
 }
 
 TEST_F(APMIdentityTest, IdentifiersSurviveARestartThroughThePersistedConfig) {
-  testsupport::TempDir dir;
   const std::string path = dir.path() + "/com.diroda.dmp.measurement";
   support->setDeviceID(std::string(kDeviceA));
   std::optional<std::string> appInstanceID;
@@ -262,7 +261,6 @@ TEST_F(APMIdentityTest, DiversionKeyIsFiveUpperCaseHexCharactersCreatedOnce) {
   for (auto& thread : threads) thread.join();
   ASSERT_EQ(keys.size(), 1u);
   EXPECT_TRUE(std::regex_match(*keys.begin(), std::regex("^[0-9A-F]{5}$")));
-  EXPECT_EQ(persistence->diversionKeyWrites, 1);
   EXPECT_EQ(persistence->diversionKey(), *keys.begin());
 
   // A stored key of another length is replaced.
@@ -386,8 +384,8 @@ TEST(APMIdentityStandardEnvironment, ConsentStateOfTheProcessGatesTheIdentifiers
   support->setDeviceID(std::string(kDeviceA));
   APMIdentityEnvironment environment = APMIdentityEnvironment::standard();
   environment.support = support;
-  auto persistence = std::make_shared<identitytest::MemoryPersistence>();
-  auto identity = APMIdentity::create(persistence, environment);
+  testsupport::TempDir dir;
+  auto identity = APMIdentity::create(identitytest::persistenceIn(dir), environment);
   ASSERT_TRUE(identity->appInstanceID().has_value());
   EXPECT_EQ(identity->hashedResettableDeviceID(), kDeviceAHash);
 

@@ -1,6 +1,6 @@
 #pragma once
-// Doubles shared by the identity tests: in-memory persistence, a scripted platform support and a
-// capture of what the identity components log.
+// Doubles shared by the identity tests: persistence in a file of the test's own, a scripted platform
+// support and a capture of what the identity components log.
 
 #include <atomic>
 #include <mutex>
@@ -10,49 +10,19 @@
 
 #include "Identity/APMIdentityEnvironment.h"
 #include "Identity/APMIdentityLog.h"
+#include "Identity/APMIdentityPersistedConfigStore.h"
 #include "Identity/APMIdentityPersistence.h"
 #include "Identity/APMIdentitySupport.h"
+#include "APMPersistedConfig.h"
+#include "TestSupport.h"
 
 namespace identitytest {
 
-class MemoryPersistence final : public APMIdentityPersistence {
- public:
-  std::optional<std::string> appInstanceID() override { return get(appInstanceID_); }
-  void setAppInstanceID(const std::optional<std::string>& value) override { set(appInstanceID_, value); }
-  std::optional<std::string> hashedResettableDeviceID() override { return get(hash_); }
-  void setHashedResettableDeviceID(const std::optional<std::string>& value) override { set(hash_, value); }
-  std::optional<std::string> diversionKey() override { return get(diversionKey_); }
-  void setDiversionKey(const std::optional<std::string>& value) override {
-    ++diversionKeyWrites;
-    set(diversionKey_, value);
-  }
-  bool shouldSetLastAdvertisingIDResetUserProperty() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return resetFlag_;
-  }
-  void setShouldSetLastAdvertisingIDResetUserProperty(bool value) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    resetFlag_ = value;
-  }
-
-  std::atomic<int> diversionKeyWrites{0};
-
- private:
-  std::optional<std::string> get(const std::optional<std::string>& field) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return field;
-  }
-  void set(std::optional<std::string>& field, const std::optional<std::string>& value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    field = value;
-  }
-
-  std::mutex mutex_;
-  std::optional<std::string> appInstanceID_;
-  std::optional<std::string> hash_;
-  std::optional<std::string> diversionKey_;
-  bool resetFlag_ = false;
-};
+// The identity's values in a persisted configuration file of the test's own.
+inline std::shared_ptr<APMIdentityPersistence> persistenceIn(const testsupport::TempDir& dir,
+                                                             const std::string& name = "config") {
+  return std::make_shared<APMIdentityPersistedConfigStore>(std::make_shared<APMPersistedConfig>(dir.path() + "/" + name));
+}
 
 class ScriptedSupport final : public APMIdentitySupport {
  public:
