@@ -85,7 +85,6 @@ std::shared_ptr<T> decodeProtocText(const std::string& type, const std::string& 
   const platform::Data bytes = protocEncode(type, file, text);
   EXPECT_FALSE(bytes.empty());
   auto message = T::fromBuffer(bytes);
-  EXPECT_NE(message, nullptr);
   if (message) {
     EXPECT_EQ(message->protoBuffer(), bytes);
   }
