@@ -5,8 +5,7 @@
 #include <set>
 #include <thread>
 
-#include "../Fetch/ConfigMessages.h"
-#include "APMDatabase.h"
+#include "../EngineTestFixture.h"
 #include "DirodaZovAridozovori/Configuration/Consent/APMConsentSettingsUtil.h"
 #include "DirodaZovAridozovori/Store/APMPersistedConfig.h"
 #include "Identity/APMDirodaServiceFileUtil.h"
@@ -99,7 +98,6 @@ TEST_F(APMIdentityTest, CreationReadsTheBundleAndTheServiceFile) {
   ASSERT_TRUE(entry.has_value());
   EXPECT_EQ(entry->level, 7);
   EXPECT_EQ(entry->message, "DIRODA_ANALYTICS_IDFV_COLLECTION_ENABLED = NO");
-  EXPECT_EQ(log.count(20002), 1);
   EXPECT_FALSE(identity->identifierForVendor().has_value());
 }
 
@@ -440,35 +438,18 @@ TEST(APMIdentityHelpers, NumericFieldsOfAppVersions) {
   }
 }
 
-// The identity's two remote settings follow the configuration the engine publishes, and fall back
-// to their defaults without one.
-TEST(APMIdentityRemoteSettings, FollowThePublishedConfiguration) {
-  testsupport::ScopedDataDirectory directory;
-  auto worker = platform::DispatchQueue::create("test.identity.remote.worker");
-  auto persisted = std::make_shared<APMPersistedConfig>(directory.path() + "/persisted.plist");
-  std::shared_ptr<APMDatabase> database;
-  std::shared_ptr<APMRemoteConfig> config;
-  worker->sync([&] {
-    platform::Error error;
-    database = APMDatabase::create(APMDatabase::kDatabaseName, persisted, worker, &error);
-    auto message = fetchtest::configMessage(
-        {"1:1:macos:identity", 1, {{"measurement.ad_id_cache_time", "60000"}, {"measurement.attmas_gate", "1"}}});
-    config = APMRemoteConfig::create("1:1:macos:identity", database, message, persisted);
-  });
-  ASSERT_TRUE(config);
+// The identity's two remote settings follow the configuration the running engine publishes, and
+// fall back to their defaults once the engine is gone.
+using APMIdentityRemoteSettingsTest = enginetest::EngineTest;
 
-  APMIdentitySetRemoteConfig(nullptr);
-  EXPECT_EQ(APMIdentityRemoteAdIDCacheTime(), 1);
-  EXPECT_FALSE(APMIdentityRemoteGateIDFAOnATTMASEnabled());
-
-  APMIdentitySetRemoteConfig(config);
+TEST_F(APMIdentityRemoteSettingsTest, FollowTheEnginesConfiguration) {
+  start();
+  applyConfig({{"measurement.ad_id_cache_time", "60000"}, {"measurement.attmas_gate", "1"}});
   EXPECT_EQ(APMIdentityRemoteAdIDCacheTime(), 60);
   EXPECT_TRUE(APMIdentityRemoteGateIDFAOnATTMASEnabled());
-
-  // The identity does not keep a configuration alive once the engine lets it go.
-  config.reset();
-  EXPECT_EQ(APMIdentityRemoteAdIDCacheTime(), 1);
-  worker->sync([&] { database.reset(); });
+  stop();
+  EXPECT_EQ(APMIdentityRemoteAdIDCacheTime(), 1) << "the identity keeps no configuration alive";
+  EXPECT_FALSE(APMIdentityRemoteGateIDFAOnATTMASEnabled());
 }
 
 }  // namespace
