@@ -83,6 +83,7 @@ TEST(APMEventRoadTest, DailyLimits) {
     Refusal refusal;
     bool shouldLog;
     int32_t all, publicCount, errors;
+    size_t items = 0;
   };
   auto counts = [](int32_t day, int32_t all, int32_t publicCount, int32_t errors) {
     return APMDailyCounts{day, 0, all, publicCount, errors};
@@ -98,10 +99,13 @@ TEST(APMEventRoadTest, DailyLimits) {
       {"public at its limit", "shop", counts(kDay, 6, 5, 0), false, Refusal::PublicEvents, true, 6, 6, 0},
       {"internal past public limit", "_s", counts(kDay, 6, 5, 0), true, Refusal::None, false, 7, 5, 0},
       {"new day resets", "shop", counts(kDay - 1, 10, 5, 3), true, Refusal::None, false, 1, 1, 0},
+      {"an item list counts by its size", "shop", counts(kDay, 0, 0, 0), true, Refusal::None, false, 4, 4, 0, 3},
   };
   for (const auto& c : cases) {
     APMDailyCounts state = c.before;
-    auto e = event(c.name);
+    APMParameters parameters;
+    if (c.items) parameters["items"] = APMValue(std::vector<APMParameters>(c.items, {{"item_id", APMValue("a")}}));
+    auto e = event(c.name, parameters);
     ASSERT_TRUE(e) << c.label;
     auto decision = APMApplyDailyLimits(*e, c.name[0] != '_', kDay, limits, state);
     EXPECT_EQ(decision.accept, c.accept) << c.label;
@@ -112,17 +116,6 @@ TEST(APMEventRoadTest, DailyLimits) {
     EXPECT_EQ(state.errorEventsCount, c.errors) << c.label;
     EXPECT_EQ(state.day, kDay) << c.label;
   }
-}
-
-TEST(APMEventRoadTest, ItemListsCountTowardsTheDailyLimitByTheirSize) {
-  std::vector<APMParameters> items(3, APMParameters{{"item_id", APMValue("a")}});
-  auto e = event("purchase_items", {{"items", APMValue(items)}});
-  ASSERT_TRUE(e);
-  APMDailyCounts counts;
-  counts.day = 5;
-  APMApplyDailyLimits(*e, true, 5, APMDailyLimits{}, counts);
-  EXPECT_EQ(counts.allEventsCount, 4);
-  EXPECT_EQ(counts.publicEventsCount, 4);
 }
 
 }  // namespace

@@ -375,15 +375,12 @@ TEST_F(APMIdentityTest, PendingRefreshDoesNotKeepTheIdentityAlive) {
   queue->sync([] {});
 }
 
-TEST(APMIdentityStandardEnvironment, ConsentStateOfTheProcessGatesTheIdentifiers) {
-  testsupport::ScopedFakeClock clock;
+TEST_F(APMIdentityTest, ConsentStateOfTheProcessGatesTheIdentifiersInTheStandardEnvironment) {
   APMConsentSettingsUtil::reset();
-  auto support = std::make_shared<identitytest::ScriptedSupport>();
   support->setDeviceID(std::string(kDeviceA));
   APMIdentityEnvironment environment = APMIdentityEnvironment::standard();
   environment.support = support;
-  testsupport::TempDir dir;
-  auto identity = APMIdentity::create(identitytest::persistenceIn(dir), environment);
+  auto identity = APMIdentity::create(persistence, environment);
   ASSERT_TRUE(identity->appInstanceID().has_value());
   EXPECT_EQ(identity->hashedResettableDeviceID(), kDeviceAHash);
 
