@@ -83,8 +83,8 @@ TEST_F(DUDUravodazoTest, CallsBeforeTheDefaultAppIsConfiguredAreDroppedWithTheir
   EXPECT_TRUE(userData().empty());
 }
 
-// What a stored event looks like in an upload is the upload road's end-to-end business; the program
-// edits the engine's own tests cover in detail.
+// What a stored event looks like in an upload is the upload road's end-to-end business; what
+// programs do to events the engine's own tests cover.
 TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsWithEventEditing) {
   configure();
   ASSERT_TRUE(APMAnalytics::isStarted());
@@ -94,16 +94,12 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsWithEventEditi
   drain();
   EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
 
-  // "checkout_start" becomes "checkout_done" without "email"; a "checkout_copy" is created.
+  // "checkout_start" becomes "checkout_done".
   using editingtest::rule;
   auto program = editingtest::program({
       rule("edit", "(41 \"match\") (3 \"match\" " + editingtest::kIsCheckout + ")"
                    " (2 (15 \"e\") \"setEventName\" (7 \"checkout_done\"))"
-                   " (2 (15 \"e\") \"setParamValue\" (7 \"email\" (45)))"
                    " (36 (39 (15 \"match\") 1 2))"),
-      rule("create", "(39 (20 (2 (15 \"e\") \"getEventName\" (7)) \"checkout_done\")"
-                     " (log \"checkout_copy\" (2 (15 \"e\") \"getTimestamp\" (7))"
-                     " (8 \"value\" (2 (15 \"e\") \"getParamValue\" (7 \"value\")))) 0)"),
   });
   ASSERT_TRUE(program);
   auto config = fetchtest::configMessage({kAppID, 1, {}, {}, {}, {program}});
@@ -113,16 +109,9 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsWithEventEditi
     loaded = engine()->remoteConfigInstance()->eventEditing() != nullptr;
   });
   ASSERT_TRUE(loaded) << "the public start installs the event-editing loader";
-  DUDUravodazo::logEventWithName("checkout_start", {{"email", platform::Object("a@example.com")},
-                                                    {"value", platform::Object(42)}});
-  auto all = rows();
-  std::erase_if(all, [](const Row& row) { return row.name.rfind("checkout", 0) != 0; });
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[0].name, "checkout_done");
-  EXPECT_FALSE(all[0].has("email"));
-  EXPECT_EQ(all[0].integer("value"), 42);
-  EXPECT_EQ(all[1].name, "checkout_copy");
-  EXPECT_EQ(all[1].integer("value"), 42);
+  DUDUravodazo::logEventWithName("checkout_start", {});
+  EXPECT_TRUE(rowsNamed("checkout_start").empty());
+  EXPECT_EQ(rowsNamed("checkout_done").size(), 1u);
 }
 
 TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <atomic>
 #include <mutex>
-#include <thread>
 
 #include "../DirodaZovAridozovori/Engine/EngineTestFixture.h"
 #include "../DirodaZovAridozovori/Engine/Fetch/ConfigMessages.h"
 #include "Front/APMAnalytics.h"
+#include "LocalCollector.h"
 #include "platform/ApplicationNotifications.h"
 #include "platform/NotificationCenter.h"
 
@@ -19,10 +18,10 @@ namespace {
 constexpr const char* kLastModified = "Tue, 14 Nov 2023 10:00:00 GMT";
 constexpr int64_t kLibraryVersion = 111500;
 
-// A configuration service: answers GET /config/app/<app ID> with the current reply, and 304 when
-// the request's If-None-Match names the current ETag. Uploads to "/a" are accepted.
-class ConfigServer {
- public:
+// The configuration service answers GET /config/app/<app ID> with the current reply, and 304 when
+// the request's If-None-Match names the current ETag.
+class FetchConfigTest : public EngineTest {
+ protected:
   struct Reply {
     int status = 200;
     platform::Data body;
@@ -32,76 +31,29 @@ class ConfigServer {
   struct Request {
     std::string path;
     std::map<std::string, std::string> query;
-    std::string ifNoneMatch;
-    std::string ifModifiedSince;
-    bool hasIfNoneMatch = false;
-    bool hasIfModifiedSince = false;
+    std::optional<std::string> ifNoneMatch;
+    std::optional<std::string> ifModifiedSince;
   };
 
-  ConfigServer() {
-    server_.Get(R"(/config/app/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
-      Request seen;
-      seen.path = request.path;
-      for (const auto& [key, value] : request.params) seen.query[key] = value;
-      seen.hasIfNoneMatch = request.has_header("If-None-Match");
-      seen.ifNoneMatch = request.get_header_value("If-None-Match");
-      seen.hasIfModifiedSince = request.has_header("If-Modified-Since");
-      seen.ifModifiedSince = request.get_header_value("If-Modified-Since");
-      Reply reply;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(seen);
-        reply = reply_;
-      }
-      if (reply.status == 200 && !reply.etag.empty() && seen.ifNoneMatch == reply.etag) {
+  void SetUp() override {
+    EngineTest::SetUp();
+    collector_.server().Get(R"(/config/app/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+      auto header = [&](const char* name) {
+        return request.has_header(name) ? std::optional<std::string>(request.get_header_value(name)) : std::nullopt;
+      };
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back({request.path, {request.params.begin(), request.params.end()}, header("If-None-Match"),
+                           header("If-Modified-Since")});
+      if (reply_.status == 200 && !reply_.etag.empty() && requests_.back().ifNoneMatch == reply_.etag) {
         response.status = 304;
         return;
       }
-      response.status = reply.status;
-      if (!reply.etag.empty()) response.set_header("ETag", reply.etag);
-      if (!reply.lastModified.empty()) response.set_header("Last-Modified", reply.lastModified);
-      response.set_content(std::string(reply.body.begin(), reply.body.end()), "application/x-protobuf");
+      response.status = reply_.status;
+      if (!reply_.etag.empty()) response.set_header("ETag", reply_.etag);
+      if (!reply_.lastModified.empty()) response.set_header("Last-Modified", reply_.lastModified);
+      response.set_content(std::string(reply_.body.begin(), reply_.body.end()), "application/x-protobuf");
     });
-    server_.Post("/a", [this](const httplib::Request&, httplib::Response& response) {
-      ++uploads_;
-      response.status = 204;
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~ConfigServer() {
-    server_.stop();
-    thread_.join();
-  }
-
-  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
-  void setReply(Reply reply) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reply_ = std::move(reply);
-  }
-  std::vector<Request> requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-  }
-  int uploads() const { return uploads_.load(); }
-
- private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
-  std::mutex mutex_;
-  Reply reply_;
-  std::vector<Request> requests_;
-  std::atomic<int> uploads_{0};
-};
-
-class FetchConfigTest : public EngineTest {
- protected:
-  void SetUp() override {
-    EngineTest::SetUp();
-    APMRemoteConfig::setAnalyticsServiceHost(server_.host());
-    APMRemoteConfig::setAnalyticsServiceScheme("http");
+    collector_.start();
     // The lifecycle handlers use the front, which installs its engine hooks on first use: touch it
     // first, then keep only the activity hook so internal events take the engine's own road.
     APMAnalytics::setAppActive(true);
@@ -113,8 +65,16 @@ class FetchConfigTest : public EngineTest {
   }
   void TearDown() override {
     EngineTest::TearDown();
-    APMRemoteConfig::setAnalyticsServiceScheme("https");
     APMAnalytics::setAppActive(true);
+  }
+
+  void setReply(Reply reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reply_ = std::move(reply);
+  }
+  std::vector<Request> configRequests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
   }
 
   platform::Data config(int64_t version, std::vector<std::string> blocklisted = {},
@@ -125,7 +85,7 @@ class FetchConfigTest : public EngineTest {
 
   // Waits until the engine has made `count` configuration requests and handled the last reply.
   void waitForFetches(size_t count) {
-    ASSERT_TRUE(testsupport::waitFor([&] { return server_.requests().size() >= count; }, 10));
+    ASSERT_TRUE(testsupport::waitFor([&] { return configRequests().size() >= count; }, 10));
     ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
     drain();
     ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
@@ -133,7 +93,7 @@ class FetchConfigTest : public EngineTest {
   }
 
   void fetch() {
-    const size_t before = server_.requests().size();
+    const size_t before = configRequests().size();
     onWorker([&] { engine().fetchRemoteConfig(); });
     waitForFetches(before + 1);
   }
@@ -154,22 +114,25 @@ class FetchConfigTest : public EngineTest {
     return timestamp;
   }
 
-  ConfigServer server_;
+  std::mutex mutex_;
+  Reply reply_;
+  std::vector<Request> requests_;
+  integrationtest::Collector collector_;  // last: its server stops before what its routes use
 };
 
 TEST_F(FetchConfigTest, FirstFetchStoresTheConfigurationAndItsValidatorsWhichTheNextFetchSends) {
-  server_.setReply({200, config(1), "\"v1\"", kLastModified});
+  setReply({200, config(1), "\"v1\"", kLastModified});
   start();
   fetch();
 
-  auto requests = server_.requests();
+  auto requests = configRequests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].path, std::string("/config/app/") + kAppID);
   EXPECT_EQ(requests[0].query["platform"], "macos");
   EXPECT_EQ(requests[0].query["dmp_version"], std::to_string(kLibraryVersion));
   EXPECT_EQ(requests[0].query["runtime_version"], "0");
-  EXPECT_FALSE(requests[0].hasIfNoneMatch);
-  EXPECT_FALSE(requests[0].hasIfModifiedSince);
+  EXPECT_FALSE(requests[0].ifNoneMatch);
+  EXPECT_FALSE(requests[0].ifModifiedSince);
 
   auto persisted = engine().persistedConfig();
   EXPECT_EQ(persisted->configServerETag(), std::optional<std::string>("\"v1\""));
@@ -181,7 +144,7 @@ TEST_F(FetchConfigTest, FirstFetchStoresTheConfigurationAndItsValidatorsWhichThe
 
   clock_->advance(7200);
   fetch();
-  requests = server_.requests();
+  requests = configRequests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].ifNoneMatch, "\"v1\"");
   EXPECT_EQ(requests[1].ifModifiedSince, kLastModified);
@@ -192,16 +155,16 @@ TEST_F(FetchConfigTest, FirstFetchStoresTheConfigurationAndItsValidatorsWhichThe
 }
 
 TEST_F(FetchConfigTest, NewConfigurationBlocksAnEventTheEngineThenDrops) {
-  server_.setReply({200, config(1), "\"v1\"", kLastModified});
+  setReply({200, config(1), "\"v1\"", kLastModified});
   start();
   fetch();
   logPublic("promo_shown");
   ASSERT_EQ(rowsNamed("promo_shown").size(), 1u);
 
-  server_.setReply({200, config(2, {"promo_shown"}), "\"v2\"", "Wed, 15 Nov 2023 10:00:00 GMT"});
+  setReply({200, config(2, {"promo_shown"}), "\"v2\"", "Wed, 15 Nov 2023 10:00:00 GMT"});
   clock_->advance(60);
   fetch();
-  EXPECT_EQ(server_.requests().back().ifNoneMatch, "\"v1\"");
+  EXPECT_EQ(configRequests().back().ifNoneMatch, "\"v1\"");
   EXPECT_EQ(storedConfigVersion(), 2);
   EXPECT_EQ(engine().persistedConfig()->configServerETag(), std::optional<std::string>("\"v2\""));
 
@@ -212,14 +175,14 @@ TEST_F(FetchConfigTest, NewConfigurationBlocksAnEventTheEngineThenDrops) {
 }
 
 TEST_F(FetchConfigTest, FailedAndRefusedRepliesKeepTheStoredConfiguration) {
-  server_.setReply({200, config(1), "\"v1\"", kLastModified});
+  setReply({200, config(1), "\"v1\"", kLastModified});
   start();
   fetch();
   auto persisted = engine().persistedConfig();
 
   struct Case {
     const char* name;
-    ConfigServer::Reply reply;
+    Reply reply;
     bool failure;
     bool backoff;
     int64_t loggedCode;
@@ -239,7 +202,7 @@ TEST_F(FetchConfigTest, FailedAndRefusedRepliesKeepTheStoredConfiguration) {
     persisted->setLastFailedUploadTimestamp(0.0);
     persisted->setLastBackoffTimestamp(0.0);
     clock_->advance(100);
-    server_.setReply(c.reply);
+    setReply(c.reply);
     fetch();
     if (c.loggedCode != 0) {
       EXPECT_TRUE(loggedCode(c.loggedCode)) << c.name;
@@ -253,15 +216,15 @@ TEST_F(FetchConfigTest, FailedAndRefusedRepliesKeepTheStoredConfiguration) {
 }
 
 TEST_F(FetchConfigTest, NewLibraryVersionFetchesWithoutValidators) {
-  server_.setReply({200, config(1), "\"v1\"", kLastModified});
+  setReply({200, config(1), "\"v1\"", kLastModified});
   start();
   fetch();
   engine().persistedConfig()->setConfigDMPVersion(kLibraryVersion - 1);
   fetch();
-  auto requests = server_.requests();
+  auto requests = configRequests();
   ASSERT_EQ(requests.size(), 2u);
-  EXPECT_FALSE(requests[1].hasIfNoneMatch);
-  EXPECT_FALSE(requests[1].hasIfModifiedSince);
+  EXPECT_FALSE(requests[1].ifNoneMatch);
+  EXPECT_FALSE(requests[1].ifModifiedSince);
   EXPECT_EQ(engine().persistedConfig()->configDMPVersion(), kLibraryVersion);
 }
 
@@ -278,13 +241,13 @@ TEST_F(FetchConfigTest, BecomingActiveRefreshesAWeekOldConfigurationOnlyWhereThe
   for (const auto& c : cases) {
     std::vector<std::pair<std::string, std::string>> settings;
     if (c.switchOn) settings.emplace_back("measurement.upload.blacklist_internal", "1");
-    server_.setReply({200, config(1, {}, settings), "", ""});
+    setReply({200, config(1, {}, settings), "", ""});
     start();
     fetch();
     // Only activation may fetch here: the upload road, which also fetches an expired
     // configuration, is kept from running while the clock jumps.
     engine().alarm()->cancel();
-    const size_t before = server_.requests().size();
+    const size_t before = configRequests().size();
     clock_->advance(c.age);
     if (c.requestPending) engine().setIsNetworkRequestPending(true);
     platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);
@@ -297,7 +260,7 @@ TEST_F(FetchConfigTest, BecomingActiveRefreshesAWeekOldConfigurationOnlyWhereThe
       waitForFetches(before + 1);
       EXPECT_DOUBLE_EQ(lastConfigUpdate(), platform::now()) << c.switchOn << " " << c.age;
     }
-    EXPECT_EQ(server_.requests().size(), before + (c.fetches ? 1 : 0))
+    EXPECT_EQ(configRequests().size(), before + (c.fetches ? 1 : 0))
         << c.switchOn << " " << c.age << " " << c.requestPending;
     platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillResignActiveNotification);
     stop();
@@ -305,27 +268,27 @@ TEST_F(FetchConfigTest, BecomingActiveRefreshesAWeekOldConfigurationOnlyWhereThe
 }
 
 TEST_F(FetchConfigTest, ResigningActiveUploadsOnceAnalyticsHasStarted) {
-  server_.setReply({200, config(1), "\"v1\"", kLastModified});
+  setReply({200, config(1), "\"v1\"", kLastModified});
   start();
   fetch();
   ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
-  const int uploadsBefore = server_.uploads();
+  const size_t uploadsBefore = collector_.uploads().size();
   logPublic("level_up");
   drain();
   ASSERT_TRUE(APMAnalytics::isOperationQueueSuspended()) << "analytics has not started in this test";
   platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillResignActiveNotification);
   drain();
   EXPECT_TRUE(loggedCode(23144));
-  EXPECT_EQ(server_.uploads(), uploadsBefore) << "held until analytics starts";
+  EXPECT_EQ(collector_.uploads().size(), uploadsBefore) << "held until analytics starts";
   APMAnalytics::unsuspendOperationQueue();
-  EXPECT_TRUE(testsupport::waitFor([&] { return server_.uploads() == uploadsBefore + 1; }, 10));
+  EXPECT_TRUE(testsupport::waitFor([&] { return collector_.uploads().size() == uploadsBefore + 1; }, 10));
   ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
   drain();
   EXPECT_TRUE(rowsNamed("level_up").empty()) << "the uploaded event has left the raw-event table";
 }
 
 TEST_F(FetchConfigTest, FetchedEngagementIntervalDrivesTheEngagementTimer) {
-  server_.setReply({200, config(1, {}, {{"measurement.session.event_user_engagement_interval", "600000"}}), "", ""});
+  setReply({200, config(1, {}, {{"measurement.session.event_user_engagement_interval", "600000"}}), "", ""});
   start();
   fetch();
   platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);

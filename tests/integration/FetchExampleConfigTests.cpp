@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "../../examples/ExampleConfigService.h"
 #include "../DirodaZovAridozovori/Engine/EngineTestFixture.h"
-#include "platform/Gzip.h"
+#include "LocalCollector.h"
 
 namespace enginetest {
 namespace {
@@ -67,47 +65,12 @@ class ExampleConfigServiceTest : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    example::serveConfiguration(server_, (std::filesystem::path(dataDirectory_.path()) / "config.txt").string(),
+    example::serveConfiguration(collector_.server(), (std::filesystem::path(dataDirectory_.path()) / "config.txt").string(),
                                 [this](int status, int64_t) {
                                   std::lock_guard<std::mutex> lock(servedMutex_);
                                   served_.push_back(status);
                                 });
-    // A fetch is followed by an upload, and its answer by another while data waits: an event may
-    // leave the raw-event table for the collector at any moment, so the collector keeps the names.
-    server_.Post("/a", [this](const httplib::Request&, httplib::Response& response,
-                              const httplib::ContentReader& reader) {
-      platform::Data body;
-      reader([&body](const char* bytes, size_t length) {
-        body.insert(body.end(), bytes, bytes + length);
-        return true;
-      });
-      // The server library may already have undone the gzip content encoding.
-      if (body.size() >= 2 && body[0] == 0x1f && body[1] == 0x8b) body = platform::Gzip::inflate(body).value_or(platform::Data{});
-      auto batch = APMPBMeasurementBatch::fromBuffer(body);
-      std::lock_guard<std::mutex> lock(servedMutex_);
-      if (batch) {
-        for (const auto& bundle : APMNanoGetRepeatedField<std::shared_ptr<APMPBMeasurementBundle>>(
-                                      *batch, APMPBMeasurementBatch::kBundles)
-                                      .value_or(std::vector<std::shared_ptr<APMPBMeasurementBundle>>{})) {
-          for (const auto& event : APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, APMPBMeasurementBundle::kEvents)
-                                       .value_or(std::vector<std::shared_ptr<APMPBEvent>>{})) {
-            uploaded_.push_back(APMNanoGetString(*event, APMPBEvent::kName).value_or(""));
-          }
-        }
-      }
-      response.status = 204;
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(port_));
-    APMRemoteConfig::setAnalyticsServiceScheme("http");
-  }
-  void TearDown() override {
-    EngineTest::TearDown();
-    server_.stop();
-    thread_.join();
-    APMRemoteConfig::setAnalyticsServiceScheme("https");
+    collector_.start();
   }
 
   std::vector<int> served() {
@@ -142,8 +105,9 @@ class ExampleConfigServiceTest : public EngineTest {
           onWorker([&] {
             if (!engine().isNetworkReadyForRequest()) return;
             count = rowsWithName(storedRows(engine()), name).size();
-            std::lock_guard<std::mutex> lock(servedMutex_);
-            count += static_cast<size_t>(std::count(uploaded_.begin(), uploaded_.end(), name));
+            for (const auto& upload : collector_.uploads()) {
+              for (const auto& event : integrationtest::eventsOf(upload)) count += integrationtest::nameOf(*event) == name;
+            }
             counted = true;
           });
           return counted;
@@ -152,12 +116,9 @@ class ExampleConfigServiceTest : public EngineTest {
     return count;
   }
 
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
   std::mutex servedMutex_;
   std::vector<int> served_;
-  std::vector<std::string> uploaded_;
+  integrationtest::Collector collector_;  // last: its server stops before what its routes write to
 };
 
 TEST_F(ExampleConfigServiceTest, EngineFetchesTheShippedConfigurationThenHearsItIsUnchanged) {

@@ -4,20 +4,17 @@
 #include <algorithm>
 #include <mutex>
 
-#include "APMDatabase.h"
+#include "../Upload/UploadTestSupport.h"
 #include "APMMonitor.h"
-#include "APMPersistedConfig.h"
 #include "ConfigMessages.h"
 #include "Fetch/APMNetworkLogBridge.h"
 #include "Fetch/APMRemoteConfigFetch.h"
 #include "Logger/DULLogger.h"
-#include "RemoteConfig/APMRemoteConfig.h"
-#include "TestSupport.h"
 
 namespace fetchtest {
 namespace {
 
-constexpr const char* kAppID = "1:1234567890:macos:abcdef";
+constexpr const char* kAppID = "1:1234:ios:abcd";  // the fixture's configuration's app
 
 TEST(ConfigFetchStatusTest, StatusesThatEndAFetchAndThatStartTheBackOff) {
   struct Case {
@@ -65,37 +62,12 @@ TEST(NetworkLogBridgeTest, NetworkLinesReachTheMonitorWithTheirCodeAndContext) {
   APMMonitor::resetSharedForTesting();
 }
 
-class ApplyRemoteConfigTest : public ::testing::Test {
+class ApplyRemoteConfigTest : public uploadtest::UploadFixture {
  protected:
-  void SetUp() override {
-    APMPersistedConfig::resetSharedInstanceForTesting();
-    persisted_ = APMPersistedConfig::sharedInstance();
-    onWorker([&] {
-      platform::Error error;
-      database_ = APMDatabase::create("fetch-test.sql", persisted_, worker_, &error);
-      ASSERT_TRUE(database_) << error.description;
-      config_ = APMRemoteConfig::create(kAppID, database_, persisted_);
-      ASSERT_TRUE(config_);
-    });
-  }
-
-  void TearDown() override {
-    onWorker([&] {
-      config_.reset();
-      database_.reset();
-    });
-    APMPersistedConfig::resetSharedInstanceForTesting();
-  }
-
-  template <typename Work>
-  void onWorker(Work work) {
-    worker_->sync([&] { work(); });
-  }
-
   APMRemoteConfigApplyResult apply(const platform::Data& body, APMAudienceUpdater audiences = nullptr) {
     APMRemoteConfigApplyResult result{};
     onWorker([&] {
-      APMRemoteConfigApplyContext context{*database_, *config_, std::string(kAppID), [this] { ++consentUpdates_; },
+      APMRemoteConfigApplyContext context{*database_, *remoteConfig_, std::string(kAppID), [this] { ++consentUpdates_; },
                                           std::move(audiences)};
       result = APMApplyRemoteConfig(body, context);
     });
@@ -113,15 +85,10 @@ class ApplyRemoteConfigTest : public ::testing::Test {
 
   int32_t maxEventsPerDay() {
     int32_t value = 0;
-    onWorker([&] { value = config_->maxEventsPerDay(); });
+    onWorker([&] { value = remoteConfig_->maxEventsPerDay(); });
     return value;
   }
 
-  testsupport::ScopedDataDirectory dataDirectory_;
-  std::shared_ptr<platform::DispatchQueue> worker_ = platform::DispatchQueue::create("fetch.test.worker");
-  std::shared_ptr<APMPersistedConfig> persisted_;
-  std::shared_ptr<APMDatabase> database_;
-  std::shared_ptr<APMRemoteConfig> config_;
   int consentUpdates_ = 0;
 };
 

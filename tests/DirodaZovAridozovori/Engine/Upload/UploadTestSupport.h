@@ -1,6 +1,6 @@
 #pragma once
 // A measurement database, persisted configuration and stored remote configuration in a fresh data
-// directory, with the worker queue they belong to, for the bundling and upload tests.
+// directory, with the worker queue they belong to, for the bundling, upload and fetch tests.
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

@@ -1,0 +1,97 @@
+#pragma once
+// A collector on 127.0.0.1 that the engine uploads to and fetches its configuration from: it
+// decodes every upload it receives, and the test adds its own routes before start().
+
+#include <httplib.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "platform/Gzip.h"
+
+namespace integrationtest {
+
+struct Upload {
+  std::string path;
+  std::string contentEncoding;
+  std::string contentType;
+  std::shared_ptr<APMPBMeasurementBatch> batch;
+};
+
+class Collector {
+ public:
+  // Reads bodies through a content reader: the server library would otherwise parse, and cap, a
+  // body sent as form-encoded, which is the content type the upload declares.
+  Collector() {
+    server_.Post("/a", [this](const httplib::Request& request, httplib::Response& response,
+                              const httplib::ContentReader& reader) {
+      platform::Data body;
+      reader([&body](const char* bytes, size_t length) {
+        body.insert(body.end(), bytes, bytes + length);
+        return true;
+      });
+      // The server library may already have undone the gzip content encoding.
+      if (body.size() >= 2 && body[0] == 0x1f && body[1] == 0x8b) body = platform::Gzip::inflate(body).value_or(platform::Data{});
+      Upload upload{request.path, request.get_header_value("Content-Encoding"),
+                    request.get_header_value("Content-Type"), APMPBMeasurementBatch::fromBuffer(body)};
+      std::lock_guard<std::mutex> lock(mutex_);
+      uploads_.push_back(upload);
+      response.status = 200;
+    });
+  }
+  ~Collector() {
+    if (!thread_.joinable()) return;
+    server_.stop();
+    thread_.join();
+    APMRemoteConfig::setAnalyticsServiceScheme("https");
+  }
+
+  httplib::Server& server() { return server_; }
+
+  // Listens, and points the engine's fetches and uploads here until the collector is gone.
+  void start() {
+    const int port = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(port));
+    APMRemoteConfig::setAnalyticsServiceScheme("http");
+  }
+
+  std::vector<Upload> uploads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return uploads_;
+  }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<Upload> uploads_;
+};
+
+inline std::vector<std::shared_ptr<APMPBMeasurementBundle>> bundlesOf(const Upload& upload) {
+  if (!upload.batch) return {};
+  return APMNanoGetRepeatedField<std::shared_ptr<APMPBMeasurementBundle>>(*upload.batch, APMPBMeasurementBatch::kBundles)
+      .value_or(std::vector<std::shared_ptr<APMPBMeasurementBundle>>{});
+}
+
+// The events of an upload's bundles, in order.
+inline std::vector<std::shared_ptr<APMPBEvent>> eventsOf(const Upload& upload) {
+  std::vector<std::shared_ptr<APMPBEvent>> events;
+  for (const auto& bundle : bundlesOf(upload)) {
+    auto some = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, APMPBMeasurementBundle::kEvents);
+    if (some) events.insert(events.end(), some->begin(), some->end());
+  }
+  return events;
+}
+
+inline std::string nameOf(const APMPBEvent& event) { return APMNanoGetString(event, APMPBEvent::kName).value_or(""); }
+
+}  // namespace integrationtest
