@@ -49,14 +49,6 @@ class APMRawEventBundlerTest : public uploadtest::UploadFixture {
     return groups;
   }
 
-  std::vector<std::string> queuedNames() {
-    std::vector<std::string> names;
-    for (const auto& bundle : queued()) {
-      for (const auto& name : eventNames(*bundle)) names.push_back(name);
-    }
-    return names;
-  }
-
   bool rawEventsLeft() { return runSQL("SELECT COUNT(*) FROM raw_events") != std::vector<int64_t>{0}; }
 };
 
@@ -122,7 +114,7 @@ TEST_F(APMRawEventBundlerTest, AnUnreadableRowIsSetAsideAndTheRestTravels) {
   auto results = bundleAll();
   ASSERT_FALSE(results.empty());
   EXPECT_EQ(results.back(), Result::NothingToDo) << "the broken row must not stall bundling";
-  EXPECT_EQ(queuedNames(), (std::vector<std::string>{"first", "third"}));
+  EXPECT_EQ(queuedGroups(), (std::vector<std::vector<std::string>>{{"first"}, {"third"}}));
   EXPECT_FALSE(rawEventsLeft());
 }
 
@@ -132,7 +124,7 @@ TEST_F(APMRawEventBundlerTest, AnUnreadableFirstRowDoesNotTakeOtherAppsRowsWithI
   storeEvents({{"later", kHour + 3}}, "com.example.app");
   runSQL("UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'");
   bundleAll();
-  EXPECT_EQ(queuedNames(), (std::vector<std::string>{"later", "other_app_event"}))
+  EXPECT_EQ(queuedGroups(), (std::vector<std::vector<std::string>>{{"later"}, {"other_app_event"}}))
       << "the row lying between the broken one and its group must still be bundled";
   EXPECT_FALSE(rawEventsLeft());
 }
