@@ -9,9 +9,9 @@
 #include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
 #include "../DirodaZovAridozovori/Engine/Upload/UploadTestSupport.h"
 #include "DUDUravodazo.h"
+#include "LocalCollector.h"
 #include "ROREzo.h"
 #include "VEZUzaduzo.h"
-#include "LocalCollector.h"
 #include "VIDAdodaradadivi.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
@@ -79,15 +79,6 @@ class UploadEndToEndTest : public FrontTest {
     drain();
   }
 
-  size_t queuedBundles() {
-    size_t count = 0;
-    onWorker([&] {
-      platform::Error error;
-      count = engine()->database()->queryBundleDataWithCountLimit(1000, int64_t{1} << 40, &error)->size();
-    });
-    return count;
-  }
-
   Collector collector_;
 };
 
@@ -120,8 +111,6 @@ TEST_F(UploadEndToEndTest, LoggedEventsAndUserPropertiesArriveInOneGzipBatch) {
   EXPECT_GE(APMNanoGetInt64(bundle, Bundle::kUploadTimestampMillis), static_cast<int64_t>(before * 1000));
   EXPECT_EQ(APMNanoGetInt64(bundle, Bundle::kUploadLibraryVersion), APMIdentity::zovAridozovoriLibraryVersion());
   EXPECT_TRUE(APMNanoGetString(bundle, Bundle::kAppInstanceId).has_value());
-  EXPECT_EQ(queuedBundles(), 0u) << "200 deletes the sent bundles";
-  EXPECT_TRUE(rows().empty()) << "the raw events became bundles";
 }
 
 TEST_F(UploadEndToEndTest, StoredEventsKeepTheConsentTheyWereLoggedUnder) {
@@ -179,7 +168,6 @@ TEST_F(UploadEndToEndTest, EventsStoredBeforeAKillTravelOnTheNextStart) {
     for (const auto& event : appEvents(upload)) names.push_back(nameOf(*event));
   }
   EXPECT_EQ(names, (std::vector<std::string>{"level_start", "select_content"}));
-  EXPECT_EQ(queuedBundles(), 0u);
 }
 
 }  // namespace
