@@ -5,41 +5,21 @@
 #include <atomic>
 
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
-#include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
-#include "DUDUravodazo.h"
-#include "ROREzo.h"
-#include "VEZUzaduzo.h"
-#include "VIDAdodaradadivi.h"
+#include "PublicAPITestFixture.h"
 
 namespace fronttest {
 namespace {
 
-class DUDUravodazoTest : public FakeClockFrontTest {
+class DUDUravodazoTest : public PublicAPITest<FakeClockFrontTest> {
  protected:
   void SetUp() override {
-    FakeClockFrontTest::SetUp();
-    ROREzo::resetForTesting();
-    DUDUravodazo::registerAnalyticsStart();
+    PublicAPITest::SetUp();
     APMMeasurementComponents components;
     components.initiateODM1ProtocolWithUserData = [this](const platform::Dictionary& data) {
       std::lock_guard<std::mutex> lock(userDataMutex_);
       userData_.push_back(data);
     };
     APMMeasurement::setComponents(components);
-  }
-  void TearDown() override {
-    DUDUravodazo::resetForTesting();
-    ROREzo::resetForTesting();
-    VIDAdodaradadivi::resetInstallations();
-    FakeClockFrontTest::TearDown();
-    APMRemoteConfig::setEventEditingLoader(nullptr);
-  }
-
-  // Configures the default app the way a host does; the core platform starts analytics.
-  void configure() {
-    VEZUzaduzo options(kAppID, "1234567890");
-    ROREzo::configureWithOptions(options);
-    drain();
   }
 
   std::vector<platform::Dictionary> userData() {

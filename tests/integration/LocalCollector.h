@@ -11,10 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "APMNanoAccessors.h"
-#include "APMPBMessages.h"
-#include "RemoteConfig/APMRemoteConfig.h"
-#include "platform/Gzip.h"
+#include "../DirodaZovAridozovori/Engine/Upload/UploadTestSupport.h"
 
 namespace integrationtest {
 
@@ -22,7 +19,7 @@ struct Upload {
   std::string path;
   std::string contentEncoding;
   std::string contentType;
-  std::shared_ptr<APMPBMeasurementBatch> batch;
+  std::vector<std::shared_ptr<APMPBMeasurementBundle>> bundles;
 };
 
 class Collector {
@@ -37,10 +34,8 @@ class Collector {
         body.insert(body.end(), bytes, bytes + length);
         return true;
       });
-      // The server library may already have undone the gzip content encoding.
-      if (body.size() >= 2 && body[0] == 0x1f && body[1] == 0x8b) body = platform::Gzip::inflate(body).value_or(platform::Data{});
       Upload upload{request.path, request.get_header_value("Content-Encoding"),
-                    request.get_header_value("Content-Type"), APMPBMeasurementBatch::fromBuffer(body)};
+                    request.get_header_value("Content-Type"), uploadtest::uploadedBundles(body)};
       std::lock_guard<std::mutex> lock(mutex_);
       uploads_.push_back(upload);
       response.status = 200;
@@ -76,16 +71,10 @@ class Collector {
   std::vector<Upload> uploads_;
 };
 
-inline std::vector<std::shared_ptr<APMPBMeasurementBundle>> bundlesOf(const Upload& upload) {
-  if (!upload.batch) return {};
-  return APMNanoGetRepeatedField<std::shared_ptr<APMPBMeasurementBundle>>(*upload.batch, APMPBMeasurementBatch::kBundles)
-      .value_or(std::vector<std::shared_ptr<APMPBMeasurementBundle>>{});
-}
-
 // The events of an upload's bundles, in order.
 inline std::vector<std::shared_ptr<APMPBEvent>> eventsOf(const Upload& upload) {
   std::vector<std::shared_ptr<APMPBEvent>> events;
-  for (const auto& bundle : bundlesOf(upload)) {
+  for (const auto& bundle : upload.bundles) {
     auto some = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, APMPBMeasurementBundle::kEvents);
     if (some) events.insert(events.end(), some->begin(), some->end());
   }

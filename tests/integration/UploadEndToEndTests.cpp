@@ -6,13 +6,8 @@
 #include <sys/wait.h>
 #include <httplib.h>
 
-#include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
-#include "../DirodaZovAridozovori/Engine/Upload/UploadTestSupport.h"
-#include "DUDUravodazo.h"
+#include "../ZoredodeAnalytics/PublicAPITestFixture.h"
 #include "LocalCollector.h"
-#include "ROREzo.h"
-#include "VEZUzaduzo.h"
-#include "VIDAdodaradadivi.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
 
@@ -31,27 +26,17 @@ std::vector<std::shared_ptr<APMPBEvent>> appEvents(const Upload& upload) {
   return events;
 }
 
-class UploadEndToEndTest : public FrontTest {
+class UploadEndToEndTest : public PublicAPITest<FrontTest> {
  protected:
   void SetUp() override {
-    FrontTest::SetUp();
-    ROREzo::resetForTesting();
-    DUDUravodazo::registerAnalyticsStart();
+    PublicAPITest::SetUp();
     platform::Reachability::reset();
     collector_.server().Get(".*", [](const httplib::Request&, httplib::Response& response) { response.status = 304; });
     collector_.start();
   }
-  void TearDown() override {
-    DUDUravodazo::resetForTesting();
-    ROREzo::resetForTesting();
-    VIDAdodaradadivi::resetInstallations();
-    FrontTest::TearDown();
-  }
-
   // Configures the SDK as a host would, with a fresh configuration so bundling may run.
   void startSDK() {
-    ROREzo::configureWithOptions(VEZUzaduzo(kAppID, "1234567890"));
-    drain();
+    configure();
     ASSERT_TRUE(APMMeasurement::hasSharedInstance());
     DUDUravodazo::setAnalyticsCollectionEnabled(true);
     drain();
@@ -93,7 +78,6 @@ TEST_F(UploadEndToEndTest, LoggedEventsAndUserPropertiesArriveInOneGzipBatch) {
   EXPECT_EQ(posts[0].path, "/a");
   EXPECT_EQ(posts[0].contentEncoding, "gzip");
   EXPECT_EQ(posts[0].contentType, "application/x-www-form-urlencoded");
-  ASSERT_TRUE(posts[0].batch) << "the body gunzips and decodes as a batch";
   auto events = appEvents(posts[0]);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(nameOf(*events[0]), "level_start");
@@ -101,9 +85,7 @@ TEST_F(UploadEndToEndTest, LoggedEventsAndUserPropertiesArriveInOneGzipBatch) {
   EXPECT_EQ(nameOf(*events[1]), "select_content");
   EXPECT_EQ(uploadtest::textParameter(*events[1], "content_type"), "hat");
 
-  auto bundles = bundlesOf(posts[0]);
-  ASSERT_FALSE(bundles.empty());
-  const Bundle& bundle = *bundles.back();
+  const Bundle& bundle = *posts[0].bundles.back();
   auto property = uploadtest::namedEntry<APMPBUserAttribute>(bundle, Bundle::kUserAttributes, "favorite_animal");
   ASSERT_TRUE(property);
   EXPECT_EQ(APMNanoGetString(*property, APMPBUserAttribute::kStringValue), "gorilla");

@@ -6,7 +6,6 @@
 #include "APMAlarm.h"
 #include "Upload/APMRawEventBundler.h"
 #include "UploadTestSupport.h"
-#include "platform/Gzip.h"
 #include "platform/Http.h"
 
 namespace {
@@ -16,15 +15,8 @@ using uploadtest::eventNames;
 
 constexpr int64_t kLibraryVersion = 111500000;
 
-// The bundles a recorded request carried (its body gunzipped unless the server already did).
 std::vector<std::shared_ptr<Bundle>> postedBundles(const testsupport::RecordedRequest& request) {
-  platform::Data body(request.body.begin(), request.body.end());
-  if (body.size() >= 2 && body[0] == 0x1f && body[1] == 0x8b) body = platform::Gzip::inflate(body).value_or(body);
-  auto batch = APMPBMeasurementBatch::fromBuffer(body);
-  EXPECT_TRUE(batch) << "the body decodes as a batch";
-  if (!batch) return {};
-  return APMNanoGetRepeatedField<std::shared_ptr<Bundle>>(*batch, APMPBMeasurementBatch::kBundles)
-      .value_or(std::vector<std::shared_ptr<Bundle>>{});
+  return uploadtest::uploadedBundles(platform::Data(request.body.begin(), request.body.end()));
 }
 
 class APMUploadControllerTest : public uploadtest::UploadFixture {

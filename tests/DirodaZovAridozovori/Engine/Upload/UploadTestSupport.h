@@ -17,6 +17,7 @@
 #include "APMScheduler.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "TestSupport.h"
+#include "platform/Gzip.h"
 
 namespace uploadtest {
 
@@ -92,6 +93,16 @@ class UploadFixture : public ::testing::Test {
   std::shared_ptr<APMDatabase> database_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
 };
+
+// The bundles an upload's body carries, gunzipped unless the server library already did; none when
+// it does not decode as a batch.
+inline std::vector<std::shared_ptr<APMPBMeasurementBundle>> uploadedBundles(platform::Data body) {
+  if (body.size() >= 2 && body[0] == 0x1f && body[1] == 0x8b) body = platform::Gzip::inflate(body).value_or(platform::Data{});
+  auto batch = APMPBMeasurementBatch::fromBuffer(body);
+  if (!batch) return {};
+  return APMNanoGetRepeatedField<std::shared_ptr<APMPBMeasurementBundle>>(*batch, APMPBMeasurementBatch::kBundles)
+      .value_or(std::vector<std::shared_ptr<APMPBMeasurementBundle>>{});
+}
 
 // The names of a bundle's events, in order.
 inline std::vector<std::string> eventNames(const APMPBMeasurementBundle& bundle) {
