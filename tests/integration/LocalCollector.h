@@ -15,27 +15,22 @@
 
 namespace integrationtest {
 
-struct Upload {
-  std::string path;
-  std::string contentEncoding;
-  std::string contentType;
-  std::vector<std::shared_ptr<APMPBMeasurementBundle>> bundles;
-};
+// The bundles of one upload.
+using Upload = std::vector<std::shared_ptr<APMPBMeasurementBundle>>;
 
 class Collector {
  public:
   // Reads bodies through a content reader: the server library would otherwise parse, and cap, a
   // body sent as form-encoded, which is the content type the upload declares.
   Collector() {
-    server_.Post("/a", [this](const httplib::Request& request, httplib::Response& response,
+    server_.Post("/a", [this](const httplib::Request&, httplib::Response& response,
                               const httplib::ContentReader& reader) {
       platform::Data body;
       reader([&body](const char* bytes, size_t length) {
         body.insert(body.end(), bytes, bytes + length);
         return true;
       });
-      Upload upload{request.path, request.get_header_value("Content-Encoding"),
-                    request.get_header_value("Content-Type"), uploadtest::uploadedBundles(body)};
+      Upload upload = uploadtest::uploadedBundles(body);
       std::lock_guard<std::mutex> lock(mutex_);
       uploads_.push_back(upload);
       response.status = 200;
@@ -74,7 +69,7 @@ class Collector {
 // The events of an upload's bundles, in order.
 inline std::vector<std::shared_ptr<APMPBEvent>> eventsOf(const Upload& upload) {
   std::vector<std::shared_ptr<APMPBEvent>> events;
-  for (const auto& bundle : upload.bundles) {
+  for (const auto& bundle : upload) {
     auto some = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, APMPBMeasurementBundle::kEvents);
     if (some) events.insert(events.end(), some->begin(), some->end());
   }

@@ -97,7 +97,6 @@ TEST(APMBundleFieldsTest, ConsentFieldsAndNonPersonalizedAdsProperty) {
     Bundle bundle;
     APMSetConsentFields(bundle, "diag", c.adUserDataDenied, nullptr, {c.dma, c.services}, false);
     EXPECT_EQ(APMNanoGetString(bundle, Bundle::kCorePlatformServices), c.expected) << c.name;
-    EXPECT_EQ(APMNanoGetString(bundle, Bundle::kConsentDiagnostics), "diag") << c.name;
     EXPECT_EQ(APMNanoGetBool(bundle, Bundle::kDmaRegion), c.dma) << c.name;
   }
 

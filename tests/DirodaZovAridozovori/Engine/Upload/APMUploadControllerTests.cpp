@@ -81,8 +81,8 @@ TEST_F(APMUploadControllerTest, ServerErrorKeepsBundlesAndTheRetrysSuccessDelete
   server_.setHandler([](const httplib::Request&, httplib::Response& response) { response.status = 500; });
   upload();
   ASSERT_TRUE(waitForReplies(1));
-  EXPECT_EQ(queuedBundleCount(), 1u) << "a failed upload keeps its bundle";
-  EXPECT_EQ(runSQL("SELECT retry_count FROM queue"), std::vector<int64_t>{1}) << "the failure raises the retry count";
+  EXPECT_EQ(runSQL("SELECT retry_count FROM queue"), std::vector<int64_t>{1})
+      << "a failed upload keeps its bundle and raises its retry count";
   onWorker([&] {
     EXPECT_GE(persisted_->lastFailedUploadTimestamp(), now);
     EXPECT_EQ(persisted_->lastBackoffTimestamp(), 0) << "500 is no back-off";
