@@ -90,10 +90,40 @@ class FetchConfigTest : public EngineTest {
     drain();
   }
 
+  // As the engine itself does, fetch only while no upload is in flight: the two share the request flag.
   void fetch() {
+    ASSERT_TRUE(testsupport::waitFor(
+        [&] {
+          bool ready = false;
+          onWorker([&] { ready = engine().isNetworkReadyForRequest(); });
+          return ready;
+        },
+        10));
     const size_t before = configRequests().size();
     onWorker([&] { engine().fetchRemoteConfig(); });
     waitForFetches(before + 1);
+  }
+
+  // Events of that name still in the raw-event table plus those the collector received, counted on
+  // the worker queue (where bundling happens) while no upload is in flight: a fetch is followed by an
+  // upload, so an event may leave the table at any moment.
+  size_t storedOrUploaded(const std::string& name) {
+    size_t count = 0;
+    EXPECT_TRUE(testsupport::waitFor(
+        [&] {
+          bool counted = false;
+          onWorker([&] {
+            if (!engine().isNetworkReadyForRequest()) return;
+            count = rowsWithName(storedRows(engine()), name).size();
+            for (const auto& upload : collector_.uploads()) {
+              for (const auto& event : integrationtest::eventsOf(upload)) count += integrationtest::nameOf(*event) == name;
+            }
+            counted = true;
+          });
+          return counted;
+        },
+        10));
+    return count;
   }
 
   int64_t storedConfigVersion() {
@@ -149,11 +179,18 @@ TEST_F(FetchConfigTest, FetchesStoreTheConfigurationAndValidatorsThatTheNextFetc
   EXPECT_EQ(persisted->configServerETag(), std::optional<std::string>("\"v1\""));
   EXPECT_DOUBLE_EQ(lastConfigUpdate(), kStartTime + 7200) << "a 304 renews the success time";
 
-  // What a new configuration changes in the engine is the event road's business.
-  setReply({200, config(2), "\"v2\"", "Wed, 15 Nov 2023 10:00:00 GMT"});
+  // A new configuration is stored and obeyed: the event it block-lists is no longer stored.
+  // (A configuration without settings is not parsed at all, so this one carries one.)
+  setReply({200, fetchtest::encodedConfig({kAppID, 2, {{"measurement.upload.max_events_per_day", "5000"}}, {"promo_shown"}}),
+            "\"v2\"", "Wed, 15 Nov 2023 10:00:00 GMT"});
   fetch();
   EXPECT_EQ(storedConfigVersion(), 2);
   EXPECT_EQ(persisted->configServerETag(), std::optional<std::string>("\"v2\""));
+  logPublic("promo_shown");
+  logPublic("level_up");
+  drain();
+  EXPECT_EQ(storedOrUploaded("promo_shown"), 0u);
+  EXPECT_EQ(storedOrUploaded("level_up"), 1u);
 
   // Validators kept by another library version are not sent.
   persisted->setConfigDMPVersion(kLibraryVersion - 1);

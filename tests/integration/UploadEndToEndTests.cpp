@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <httplib.h>
 
+#include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
 #include "LocalCollector.h"
 #include "platform/Http.h"
@@ -109,6 +110,47 @@ TEST_F(UploadEndToEndTest, StoredEventsKeepTheConsentTheyWereLoggedUnder) {
     EXPECT_TRUE(APMNanoHasField(*metadata, Bundle::kDmaRegion));
     EXPECT_TRUE(APMNanoGetString(*metadata, Bundle::kAppInstanceId).has_value());
   });
+}
+
+// A configuration's program: "checkout_start" becomes "checkout_done", gains "stage" = "final" and
+// loses "email"; a "checkout_copy" event with its "value" is created.
+TEST_F(UploadEndToEndTest, EventsAProgramEditedAndCreatedAreStoredAndTravelAsEdited) {
+  startSDK();
+  using editingtest::rule;
+  auto program = editingtest::program({
+      rule("edit", "(41 \"match\") (3 \"match\" " + editingtest::kIsCheckout + ")"
+                   " (2 (15 \"e\") \"setEventName\" (7 \"checkout_done\"))"
+                   " (2 (15 \"e\") \"setParamValue\" (7 \"stage\" \"final\"))"
+                   " (2 (15 \"e\") \"setParamValue\" (7 \"email\" (45)))"
+                   " (36 (39 (15 \"match\") 1 2))"),
+      rule("create", "(39 (20 (2 (15 \"e\") \"getEventName\" (7)) \"checkout_done\")"
+                     " (log \"checkout_copy\" (2 (15 \"e\") \"getTimestamp\" (7))"
+                     " (8 \"value\" (2 (15 \"e\") \"getParamValue\" (7 \"value\")))) 0)"),
+  });
+  ASSERT_TRUE(program);
+  auto config = fetchtest::configMessage({kAppID, 1, {}, {}, {}, {program}});
+  onWorker([&] { ASSERT_TRUE(engine()->remoteConfigInstance()->updateMeasurementConfig(config)); });
+
+  DUDUravodazo::logEventWithName("checkout_start", {{"email", platform::Object("person@example.com")},
+                                                    {"value", platform::Object(42)}});
+  drain();
+  std::vector<std::string> stored;
+  for (const auto& row : rows()) {
+    if (row.origin == "app") stored.push_back(row.name);
+  }
+  EXPECT_EQ(stored, (std::vector<std::string>{"checkout_done", "checkout_copy"}));
+
+  uploadAndWait(1);
+  auto posts = collector_.uploads();
+  ASSERT_EQ(posts.size(), 1u);
+  auto events = appEvents(posts[0]);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(nameOf(*events[0]), "checkout_done");
+  EXPECT_EQ(uploadtest::textParameter(*events[0], "stage"), "final");
+  EXPECT_FALSE(uploadtest::textParameter(*events[0], "email"));
+  EXPECT_EQ(uploadtest::intParameter(*events[0], "value"), 42);
+  EXPECT_EQ(nameOf(*events[1]), "checkout_copy");
+  EXPECT_EQ(uploadtest::intParameter(*events[1], "value"), 42);
 }
 
 // The first half of the killed-process test: runs only as the child process the test below
