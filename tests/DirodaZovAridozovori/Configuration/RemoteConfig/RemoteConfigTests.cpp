@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "../../Store/StoreTestSupport.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
+#include "APMPBProtoLocations.h"
 #include "APMPersistedConfig.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Bundle.h"
@@ -317,6 +320,39 @@ TEST_F(RemoteConfigTest, GettersMayRunWhileTheWorkerAppliesNewConfigurations) {
   stop = true;
   reader.join();
   EXPECT_EQ(bad.load(), 0);
+}
+
+// A configuration written by protoc's own encoder, not by ours: stored, parsed, and answering the
+// same after a reopen.
+TEST_F(RemoteConfigTest, ConfigurationEncodedByProtocIsStoredAndAnswers) {
+  testsupport::TempDir dir;
+  const std::string text = std::string("version: 42\napp_id: \"") + kAppID +
+                           "\"\n"
+                           "settings { name: \"measurement.upload.interval\" value: \"60000\" }\n"
+                           "settings { name: \"measurement.upload.max_events_per_day\" value: \"2000\" }\n"
+                           "event_configs { name: \"tutorial_skip\" is_blocklisted: true }\n"
+                           "upload_subdomain: \"region1\"\n"
+                           "consent_config { default_entries { type: AD_STORAGE mode: DENIED } dma_region: true }\n";
+  std::ofstream(dir.path() + "/config.txt") << text;
+  const std::string command = std::string(APMPB_PROTOC_PATH) + " -I " + APMPB_PROTO_DIRECTORY +
+                              " --encode=apmpb.MeasurementConfig measurement_config.proto < " + dir.path() +
+                              "/config.txt > " + dir.path() + "/config.bin";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(dir.path() + "/config.bin", std::ios::binary);
+  platform::Data bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto message = APMPBMeasurementConfig::fromBuffer(bytes);
+  ASSERT_TRUE(message);
+
+  APMRemoteConfig::setAnalyticsServiceHost("collector.example");
+  for (const auto& c : {configFrom(message), reopened()}) {
+    EXPECT_EQ(c->version(), 42);
+    EXPECT_EQ(c->uploadingInterval(), 60);
+    EXPECT_EQ(c->maxEventsPerDay(), 2000);
+    EXPECT_TRUE(c->isEventBlocklisted("tutorial_skip"));
+    EXPECT_EQ(c->uploadURL(), "https://region1.collector.example/a");
+    EXPECT_EQ(c->consentDefaults(), (platform::Dictionary{{"ad_storage", "denied"}}));
+    EXPECT_TRUE(c->isDMARegion());
+  }
 }
 
 }  // namespace
