@@ -220,7 +220,8 @@ inline void serveConfiguration(httplib::Server& server, std::string path,
       APMNanoSetString(*config, APMPBMeasurementConfig::kAppId, std::string(request.matches[1]));
     }
     const platform::Data body = config->protoBuffer();
-    const std::string etag = "\"" + platform::hexString(platform::md5(body)).substr(0, 16) + "\"";
+    std::string etag(1, '"');
+    etag.append(platform::hexString(platform::md5(body)), 0, 16).push_back('"');
     const int64_t version = APMNanoGetInt64(*config, APMPBMeasurementConfig::kVersion);
     if (request.get_header_value("If-None-Match") == etag) {
       response.status = 304;

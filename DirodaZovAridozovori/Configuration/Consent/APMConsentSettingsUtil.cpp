@@ -332,7 +332,7 @@ std::string APMConsentSettingsUtil::consentDiagnostics() {
   serialQueue()->sync([&out] {
     ConsentState& s = state();
     refreshDiagnosticSources(s, false);
-    out = "1";
+    out.push_back('1');
     bool nothingConfigured = !s.defaultSettings && !s.delegatedSettings;
     for (const std::string& type : consentTypes()) {
       int64_t code = (*s.diagnosticSources)[type];

@@ -76,7 +76,8 @@ std::optional<platform::Object> APMParseSettingNumber(const std::string& text) {
     auto [ptr, ec] = std::from_chars(first, first + intDigits, value);
     if (ec == std::errc() && ptr == first + intDigits) return platform::Object(negative ? -value : value);
   }
-  std::string canonical = (negative ? "-" : "") + text.substr(intStart, end - intStart);
+  std::string canonical(negative ? 1 : 0, '-');
+  canonical.append(text, intStart, end - intStart);
   if (canonical.back() == '.') canonical.pop_back();
   if (canonical.empty() || canonical == "-") return std::nullopt;
   double value = 0;
