@@ -92,13 +92,7 @@ class FetchConfigTest : public EngineTest {
 
   // As the engine itself does, fetch only while no upload is in flight: the two share the request flag.
   void fetch() {
-    ASSERT_TRUE(testsupport::waitFor(
-        [&] {
-          bool ready = false;
-          onWorker([&] { ready = engine().isNetworkReadyForRequest(); });
-          return ready;
-        },
-        10));
+    ASSERT_TRUE(testsupport::waitFor([&] { return networkReady(); }, 10));
     const size_t before = configRequests().size();
     onWorker([&] { engine().fetchRemoteConfig(); });
     waitForFetches(before + 1);

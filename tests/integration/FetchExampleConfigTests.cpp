@@ -88,12 +88,6 @@ class ExampleConfigServiceTest : public EngineTest {
     drain();
   }
 
-  bool networkReady() {
-    bool ready = false;
-    onWorker([&] { ready = engine().isNetworkReadyForRequest(); });
-    return ready;
-  }
-
   std::mutex servedMutex_;
   std::vector<int> served_;
   integrationtest::Collector collector_;  // last: its server stops before what its routes write to

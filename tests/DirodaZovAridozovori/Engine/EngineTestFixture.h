@@ -112,6 +112,13 @@ class EngineTest : public ::testing::Test, public StoredState {
     return counts;
   }
 
+  // No configuration request and no upload in flight: the two share the engine's request flag.
+  bool networkReady() {
+    bool ready = false;
+    onWorker([&] { ready = engine().isNetworkReadyForRequest(); });
+    return ready;
+  }
+
   // Log lines carrying this monitor message code.
   bool loggedCode(int64_t code) {
     APMMonitor::shared()->flush();
