@@ -35,10 +35,12 @@
 #include "ROREzo.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "ZORCoreVersion.h"
+#include "platform/ApplicationNotifications.h"
 #include "platform/Bundle.h"
 #include "platform/Clock.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Gzip.h"
+#include "platform/NotificationCenter.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
 
@@ -271,6 +273,9 @@ int main(int argc, char** argv) {
   }
 
   const double started = platform::now();
+  // A desktop application reports its launch (nothing opened it here) before it configures the SDK,
+  // and becomes active afterwards.
+  platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidFinishLaunchingNotification);
   try {
     ROREzo::configure();
   } catch (const platform::Exception& exception) {
@@ -279,6 +284,7 @@ int main(int argc, char** argv) {
   }
   std::printf("default app configured: %s\n", ROREzo::isDefaultAppConfigured() ? "yes" : "no");
   DUDUravodazo::setAnalyticsCollectionEnabled(true);
+  platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);
   logExampleSession();
 
   const std::vector<std::string> expected = {"app_launched", "setting_changed", "companion_clicked",

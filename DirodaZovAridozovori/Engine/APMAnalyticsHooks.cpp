@@ -26,3 +26,8 @@ std::shared_ptr<const APMAnalyticsHooks> APMAnalyticsHooksSnapshot() {
   std::lock_guard<std::mutex> lock(hooksMutex());
   return installedHooks();
 }
+
+bool APMAnalyticsHooksIsAppActive() {
+  auto hooks = APMAnalyticsHooksSnapshot();
+  return hooks->isAppActive && hooks->isAppActive();
+}

@@ -41,7 +41,8 @@ struct APMAnalyticsHooks {
   std::function<void(const std::string& origin, const std::string& name, const platform::Dictionary& parameters)>
       logInternalEventWithOrigin;
   std::function<void(const std::shared_ptr<APMEvent>& event)> notifyEventListeners;
-  // The application is in the foreground; empty: YES.
+  // The application has become active (false until the first activation, then never cleared);
+  // empty: NO.
   std::function<bool()> isAppActive;
   // The current screen parameters ("_sn", "_sc", "_si"); empty: none.
   std::function<platform::Dictionary()> screenParameters;
@@ -53,3 +54,5 @@ void APMSetAnalyticsHooks(APMAnalyticsHooks hooks);
 APMAnalyticsHooks APMCurrentAnalyticsHooks();
 // The installed hooks without copying them (never null); for the per-event paths.
 std::shared_ptr<const APMAnalyticsHooks> APMAnalyticsHooksSnapshot();
+// The installed isAppActive hook's answer, NO without one.
+bool APMAnalyticsHooksIsAppActive();

@@ -11,6 +11,7 @@
 #include "APMPersistedConfig.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
+#include "Identity/APMDefaultIdentitySupport.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Clock.h"
@@ -209,8 +210,7 @@ std::shared_ptr<APMEvent> APMMeasurement::eventAfterSafelistingEvent(const std::
 }
 
 void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
-  auto hooks = APMAnalyticsHooksSnapshot();
-  if (!hooks->isAppActive || hooks->isAppActive()) return;
+  if (APMAnalyticsHooksIsAppActive()) return;
   auto monitor = log();
   if (const APMValue* extend = event.parameter("extend_session")) {
     if (extend->isInt64() && extend->int64Value() == 1) {
@@ -699,7 +699,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
     }
   }
   int32_t linkedClients = 0;
-  if (parts->hasAppDataConsentStatus && parts->hasAppDataConsentStatus()) linkedClients |= 1;
+  if (APMDefaultIdentitySupport::sharedInstance()->hasAppDataConsentStatus()) linkedClients |= 1;
   if (parts->isPrivateSetMembershipClientLinked && parts->isPrivateSetMembershipClientLinked()) linkedClients |= 2;
   if (parts->isAlphaAppAdsOnDeviceConversionLinked && parts->isAlphaAppAdsOnDeviceConversionLinked()) {
     linkedClients |= 4;

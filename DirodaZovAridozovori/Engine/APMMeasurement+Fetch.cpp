@@ -156,10 +156,19 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
     }
   }
 
-  // A fresh configuration lets the upload road bundle again.
-  uploadDataOrRegisterAlarm();
-  auto parts = components();
-  if (parts.tcfClientSetConsentFromData) parts.tcfClientSetConsentFromData(remoteConfig_->isDMARegion());
+  auto parts = componentsSnapshot();
+  if (parts->updateAdsOnDeviceConversionMeasurement) parts->updateAdsOnDeviceConversionMeasurement();
+  const bool requestDeferredDeepLink = shouldRequestDeferredDeepLinkAfterConfigFetch_ && parts->requestDeferredDeepLink;
+  shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
+  if (requestDeferredDeepLink) {
+    parts->requestDeferredDeepLink();
+    // The request takes this fetch's upload attempt: the upload timer must not stay idle.
+    updateSchedule();
+  } else {
+    // A fresh configuration lets the upload road bundle again.
+    uploadDataOrRegisterAlarm();
+  }
+  if (tcfClient_) tcfClient_->setIsDMARegion(remoteConfig_->isDMARegion());
 }
 
 // MARK: - Application lifecycle
@@ -183,8 +192,10 @@ void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
 }
 
 void APMMeasurement::handleAppDidBecomeActiveEvent() {
-  APMAnalytics::setAppActive(true);
-  if (auto reporter = currentSessionReporter()) reporter->handleAppDidBecomeActive();
+  // One path tells the session reporter: this one, until an owner of the active state does.
+  if (!APMAnalytics::hasAppActiveOwner()) {
+    if (auto reporter = currentSessionReporter()) reporter->handleAppDidBecomeActive();
+  }
 
   std::shared_ptr<APMRemoteConfig> config;
   {
@@ -207,11 +218,10 @@ void APMMeasurement::handleAppDidBecomeActiveEvent() {
 }
 
 void APMMeasurement::handleAppWillResignActiveEvent() {
-  if (auto reporter = currentSessionReporter()) {
+  if (auto reporter = APMAnalytics::hasAppActiveOwner() ? nullptr : currentSessionReporter()) {
     platform::Dictionary screen = APMAnalytics::currentScreenParameters();
     reporter->handleAppWillResignActiveWithScreen(screen.empty() ? APMSessionScreen() : APMSessionScreen(screen));
   }
-  APMAnalytics::setAppActive(false);
   persistedConfig_->synchronizeToDisk();
   log()->logWithLevel(8, 23144, "App will resign active state. Scheduling data upload");
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();

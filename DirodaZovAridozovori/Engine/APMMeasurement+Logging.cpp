@@ -650,6 +650,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
 bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   auto monitor = log();
   monitor->logWithLevel(6, 23171, "Resetting App Measurement data");
+  if (auto reset = componentsSnapshot()->resetODM1Context) reset();
   previousDMPAppID_ = persistedConfig_->appIDFromDMP();
   persistedConfig_->clearValues();
   monitor->clearMonitoringData();

@@ -44,10 +44,7 @@ APMSessionReporterHost sessionHost(std::weak_ptr<APMMeasurement> weakEngine) {
     engine->setUserAttribute(
         std::make_shared<APMUserAttribute>(APMSessionReporter::kOriginAuto, name, *converted, platform::now()));
   };
-  host.isAppActive = [] {
-    auto hooks = APMCurrentAnalyticsHooks();
-    return hooks.isAppActive ? hooks.isAppActive() : true;
-  };
+  host.isAppActive = [] { return APMAnalyticsHooksIsAppActive(); };
   return host;
 }
 

@@ -76,11 +76,16 @@ std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
     return self && self->identity_ ? bundleIdentityOf(*self->identity_) : APMBundleIdentity{};
   };
   hooks.tcfClientSetConsentFromData = [weakSelf] {
-    auto self = weakSelf.lock();
-    auto parts = components();
-    if (self && self->remoteConfig_ && parts.tcfClientSetConsentFromData) {
-      parts.tcfClientSetConsentFromData(self->remoteConfig_->isDMARegion());
-    }
+    if (auto self = weakSelf.lock()) self->tcfClientSetConsentFromData();
+  };
+  hooks.SSTGPreviewHeaders = [] { return SSTGPreviewHeaders(); };
+  hooks.takePostponedPSMRequest = [] {
+    auto parts = componentsSnapshot();
+    return parts->takePostponedPSMRequest && parts->takePostponedPSMRequest();
+  };
+  hooks.retrievePSMResponse = [] {
+    auto parts = componentsSnapshot();
+    if (parts->retrievePSMResponse) parts->retrievePSMResponse();
   };
   hooks.consentSignals = [] { return APMConsentSettingsUtil::consentSignals(); };
   hooks.consentDiagnostics = [] { return APMConsentSettingsUtil::consentDiagnostics(); };

@@ -12,6 +12,7 @@
 #include "Consent/APMConsentSettingsUtil.h"
 #include "DirodaUtilities/Logger/DULLogger.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
 #include "Front/APMBackwardCompatibilityUtil.h"
@@ -22,6 +23,7 @@
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Clock.h"
+#include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 
 namespace {
@@ -47,17 +49,48 @@ SharedState& shared() {
   return *state;
 }
 
+// The launch as the class-level observer saw it. Guarded by mutex; taken before the shared state's
+// mutex, never after it.
+struct LaunchState {
+  std::mutex mutex;
+  platform::NotificationCenter::Token observer = 0;
+  bool sharedEngineCreated = false;
+  // The user info of a launch that came before the components and the shared engine.
+  std::optional<platform::Dictionary> pending;
+};
+
+LaunchState& launch() {
+  static LaunchState* state = new LaunchState();
+  return *state;
+}
+
+void deliverLaunch(const APMMeasurementComponents& parts, const platform::Dictionary& userInfo) {
+  if (parts.createScreenViewReporter) parts.createScreenViewReporter();
+  if (userInfo.empty() || !parts.handleStoredURLAfterAppLaunchWithNotification) return;
+  parts.handleStoredURLAfterAppLaunchWithNotification(platform::LaunchOptions::fromUserInfo(userInfo));
+}
+
+bool hasLaunchSlots(const APMMeasurementComponents& parts) {
+  return parts.createScreenViewReporter || parts.handleStoredURLAfterAppLaunchWithNotification;
+}
+
+// Process-wide, like the launch URL it comes from.
+struct PreviewHeaders {
+  std::mutex mutex;
+  std::optional<platform::Dictionary> headers;
+};
+
+PreviewHeaders& previewHeaders() {
+  static PreviewHeaders* state = new PreviewHeaders();
+  return *state;
+}
+
 std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 bool publicAPIPresent() { return platform::ClassRegistry::exists(kPublicAPIClassName); }
 
 double hookLoadTimestamp(const APMAnalyticsHooks& hooks) {
   return hooks.loadTimestamp ? hooks.loadTimestamp() : platform::now();
-}
-
-bool appIsActive() {
-  auto hooks = APMAnalyticsHooksSnapshot();
-  return hooks->isAppActive ? hooks->isAppActive() : true;
 }
 
 platform::Dictionary currentScreenParameters() {
@@ -85,6 +118,12 @@ void clearExpiredDeepLink(double cacheTime) {
   defaults->removeObject(kDeepLinkTimestampKey);
 }
 
+// The application may post its launch before it configures the SDK: observe it from library load.
+const bool kSubscribedToLaunchAtLoad = [] {
+  APMMeasurement::subscribeForAppDidFinishLaunchingNotifications();
+  return true;
+}();
+
 }  // namespace
 
 // MARK: - Class level
@@ -92,6 +131,8 @@ void clearExpiredDeepLink(double cacheTime) {
 void APMMeasurement::initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
                                                        bool isAnalyticsCollectionDeactivated,
                                                        const std::vector<std::string>& safelistedEvents) {
+  // Before the engine exists, so a launching link is kept before its start-up looks for it.
+  deliverPendingLaunch();
   auto& state = shared();
   std::lock_guard<std::mutex> lock(state.mutex);
   if (state.created) return;
@@ -139,6 +180,13 @@ void APMMeasurement::resetSharedInstanceForTesting() {
     state.created = false;
   }
   if (engine) engine->scheduler()->workerQueue()->sync([] {});
+  {
+    auto& state = launch();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.sharedEngineCreated = false;
+    state.pending.reset();
+  }
+  setSSTGPreviewHeaders(std::nullopt);
 }
 
 void APMMeasurement::setComponents(APMMeasurementComponents components) {
@@ -162,6 +210,57 @@ std::shared_ptr<const APMMeasurementComponents> APMMeasurement::componentsSnapsh
   auto& state = shared();
   std::lock_guard<std::mutex> lock(state.mutex);
   return state.components;
+}
+
+std::optional<platform::Dictionary> APMMeasurement::SSTGPreviewHeaders() {
+  auto& state = previewHeaders();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.headers;
+}
+
+void APMMeasurement::setSSTGPreviewHeaders(std::optional<platform::Dictionary> headers) {
+  auto& state = previewHeaders();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.headers = std::move(headers);
+}
+
+// MARK: - Launch
+
+void APMMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  auto& state = launch();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.observer) center.removeObserver(state.observer);
+  state.observer = center.addObserver(platform::kApplicationDidFinishLaunchingNotification, nullptr, nullptr,
+                                      [](const platform::Notification& notification) {
+                                        handleAppDidFinishLaunching(notification);
+                                      });
+}
+
+void APMMeasurement::handleAppDidFinishLaunching(const platform::Notification& notification) {
+  std::shared_ptr<const APMMeasurementComponents> parts;
+  {
+    auto& state = launch();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    parts = componentsSnapshot();
+    if (!hasLaunchSlots(*parts) && !state.sharedEngineCreated) {
+      state.pending = notification.userInfo;
+      return;
+    }
+  }
+  deliverLaunch(*parts, notification.userInfo);
+}
+
+void APMMeasurement::deliverPendingLaunch() {
+  std::optional<platform::Dictionary> pending;
+  {
+    auto& state = launch();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.sharedEngineCreated = true;
+    pending = std::move(state.pending);
+    state.pending.reset();
+  }
+  if (pending) deliverLaunch(*componentsSnapshot(), *pending);
 }
 
 // MARK: - Creation
@@ -319,16 +418,30 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     }
     enabled_ = true;
     setSessionReportingEnabledOnWorkerQueue(true);
-    if (parts->setSearchAdReporterEnabled) parts->setSearchAdReporterEnabled(true);
+    setSearchAdReporterEnabled(true);
     monitor->logWithLevel(6, 23012, "Analytics collection enabled");
     return;
   }
   enabled_ = false;
-  clearExpiredDeepLink((remoteConfig_ ? remoteConfig_ : APMRemoteConfig::defaultInstance())->attributionCacheTTLInterval());
+  const double cacheTime =
+      (remoteConfig_ ? remoteConfig_ : APMRemoteConfig::defaultInstance())->attributionCacheTTLInterval();
+  if (parts->expireStoredDeepLink) {
+    parts->expireStoredDeepLink(cacheTime);
+  } else {
+    clearExpiredDeepLink(cacheTime);
+  }
   alarm_->cancel();
   setSessionReportingEnabledOnWorkerQueue(false);
-  if (parts->setSearchAdReporterEnabled) parts->setSearchAdReporterEnabled(false);
+  setSearchAdReporterEnabled(false);
   monitor->logWithLevel(6, 23013, "Analytics collection disabled");
+}
+
+void APMMeasurement::setSearchAdReporterEnabled(bool enabled) {
+  if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(enabled);
+}
+
+void APMMeasurement::tcfClientSetConsentFromData() {
+  if (tcfClient_) tcfClient_->setConsentFromTCFData();
 }
 
 // MARK: - Start-up
@@ -400,7 +513,17 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   if (!database) return false;
 
-  auto config = APMRemoteConfig::create(appID_, database, persistedConfig_);
+  std::shared_ptr<APMRemoteConfigExperimentClient> experimentClient;
+  if (parts->remoteConfigExperimentClient) {
+    std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+    experimentClient = parts->remoteConfigExperimentClient([weakSelf]() -> std::shared_ptr<APMRemoteConfig> {
+      auto self = weakSelf.lock();
+      if (!self) return nullptr;
+      std::lock_guard<std::mutex> lock(self->publishMutex_);
+      return self->publishedRemoteConfig_;
+    });
+  }
+  auto config = APMRemoteConfig::create(appID_, database, persistedConfig_, std::move(experimentClient));
   if (!config) return false;
   if (parts->createAudience && !parts->createAudience(database)) return false;
 
@@ -441,15 +564,38 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   backfillSessionNumber();
   reportFirstOpenOnWorkerQueue();
-  if (parts->deepLinkStartUp) parts->deepLinkStartUp();
+  reportStoredCampaignOrRequestDeferredDeepLinkOnWorkerQueue();
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
-  if (parts->setSearchAdReporterEnabled) parts->setSearchAdReporterEnabled(true);
-  if (parts->tcfClientSetConsentFromData) parts->tcfClientSetConsentFromData(config->isDMARegion());
+  if (parts->createSearchAdReporter) searchAdReporter_ = parts->createSearchAdReporter(scheduler_->workerQueue(), persistedConfig_);
+  if (searchAdReporter_) {
+    searchAdReporter_->setSearchAdReporterEnabled(true);
+    searchAdReporter_->start();
+  }
+  if (parts->createTCFClient) tcfClient_ = parts->createTCFClient();
+  if (tcfClient_) {
+    tcfClient_->setIsDMARegion(config->isDMARegion());
+    tcfClientSetConsentFromData();
+  }
   if (persistedConfig_->zoredodeFeatureRollouts() && !platform::ClassRegistry::exists(kRemoteConfigSDKClassName)) {
     persistedConfig_->setZoredodeFeatureRollouts(std::nullopt);
   }
   return true;
+}
+
+void APMMeasurement::reportStoredCampaignOrRequestDeferredDeepLinkOnWorkerQueue() {
+  auto parts = componentsSnapshot();
+  auto link = platform::UserDefaults::standard()->string(kDeepLinkKey);
+  if (link) {
+    if (parts->reportStoredCampaignEvent) parts->reportStoredCampaignEvent(std::nullopt);
+    return;
+  }
+  if (!parts->shouldAllowRequestDeferredDeepLink || !parts->shouldAllowRequestDeferredDeepLink()) return;
+  if (remoteConfig_->isExpired()) {
+    shouldRequestDeferredDeepLinkAfterConfigFetch_ = true;
+    return;
+  }
+  if (parts->requestDeferredDeepLink) parts->requestDeferredDeepLink();
 }
 
 void APMMeasurement::installRemoteConfigHooks() {
@@ -475,6 +621,7 @@ void APMMeasurement::installRemoteConfigHooks() {
     auto identity = identityOf(weakSelf);
     return identity ? identity->appleConsentStatus() : APMIdentity::kConsentStatusUnsupported;
   };
+  hooks.sstgPreviewHeaders = [] { return SSTGPreviewHeaders(); };
   APMRemoteConfig::setEngineHooks(std::move(hooks));
   APMIdentifiers::setEngineIdentityProvider([weakSelf, identityOf]() { return identityOf(weakSelf); });
 }
@@ -567,7 +714,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   if (*exists) {
     if (previous < 1) setPreviousFirstOpenCount("1");
     setDeferredCollection(std::nullopt);
-    if (appIsActive()) reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+    if (APMAnalyticsHooksIsAppActive()) reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
     persistedConfig_->setLoadTimestampValue(std::nullopt);
     return;
   }
@@ -609,7 +756,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   previousDMPAppID_.reset();
   setDeferredCollection(std::nullopt);
   persistedConfig_->setLoadTimestampValue(std::nullopt);
-  if (appIsActive()) reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+  if (APMAnalyticsHooksIsAppActive()) reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
 
   if (!remoteConfig_->redundantEngagementRemovalEnabled()) {
     platform::Dictionary engagement{{"_et", static_cast<int64_t>(1)}};
@@ -628,8 +775,10 @@ int64_t APMMeasurement::timestampMillisRoundedUpToNextHour(int64_t milliseconds)
 }
 
 bool APMMeasurement::isVersionSameAsOriginalVersion() const {
+  // Where no store delivers a receipt, the running version is the one that was installed: a first
+  // open must not read as the update of an older install.
+  if (!APMAEU::appStoreRURL()) return true;
   auto parts = componentsSnapshot();
-  // Without a receipt the running version is the one that was installed.
   return parts->isVersionSameAsOriginalVersion ? parts->isVersionSameAsOriginalVersion() : true;
 }
 

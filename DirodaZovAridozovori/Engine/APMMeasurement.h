@@ -30,7 +30,10 @@
 #include "APMDailyCounts.h"
 #include "APMEvent.h"
 #include "APMUserAttribute.h"
+#include "platform/ApplicationNotifications.h"
+#include "platform/DispatchQueue.h"
 #include "platform/Error.h"
+#include "platform/NotificationCenter.h"
 #include "platform/Object.h"
 
 class APMDatabase;
@@ -38,6 +41,7 @@ class APMIdentity;
 class APMPersistedConfig;
 class APMRemoteConfig;
 class APMRemoteConfigEventEditing;
+class APMRemoteConfigExperimentClient;
 class APMPBMeasurementBundle;
 class APMRawEventData;
 class APMSessionReporter;
@@ -61,37 +65,94 @@ struct APMPurchaseTransaction {
   platform::Object payload;
 };
 
+// The search-ad attribution reporter as the engine holds it: created once per engine at start-up,
+// switched with the collection switch. Worker queue only.
+class APMEngineSearchAdReporter {
+ public:
+  virtual ~APMEngineSearchAdReporter() = default;
+  virtual void setSearchAdReporterEnabled(bool enabled) = 0;
+  virtual void start() = 0;
+};
+
+// The TCF client as the engine holds it: created once per engine at start-up. Worker queue only.
+class APMEngineTCFClient {
+ public:
+  virtual ~APMEngineTCFClient() = default;
+  virtual void setIsDMARegion(bool isDMARegion) = 0;
+  // Applies the stored TCF data to the consent state (and reports a change).
+  virtual void setConsentFromTCFData() = 0;
+};
+
 // Components that other parts of the SDK provide. Each is optional: an empty one does nothing and
-// answers neutrally (no edits, no extra events, not a purchase event, linked clients absent).
+// answers neutrally (no edits, no extra events, not a purchase event, linked clients absent). Each
+// says when the engine calls it and on which queue ("worker": the engine's worker queue).
 struct APMMeasurementComponents {
-  // Runs the loaded event-editing program on an event.
+  // Worker, for each event on the road: runs the loaded event-editing program on it.
   std::function<APMEventEditingOutcome(APMRemoteConfigEventEditing& host, const APMEditEventForm& event)>
       runEventEditing;
-  // Conditional user properties: the events an event causes; none on failure.
+  // Worker, for each event on the road: the events its conditional user properties cause; none on
+  // failure.
   std::function<std::optional<std::vector<std::shared_ptr<APMEvent>>>(const APMEvent& event)>
       processConditionalUserProperties;
-  // Lifetime value of purchase events.
+  // Worker, for each event on the road: lifetime value of purchase events.
   std::function<bool(const APMEvent& event)> isPurchaseEvent;
   std::function<bool(APMDatabase& database, const APMEvent& event)> recordLifetimeValue;
-  // Audiences: set up over the opened database at start; false refuses the start.
+  // Worker, start-up once the database is open: audiences over it; false refuses the start.
   std::function<bool(const std::shared_ptr<APMDatabase>& database)> createAudience;
-  // On-device conversion upkeep at start and the user-data hand-off.
+  // Worker, start-up before the configuration is created: the experiment client the configuration
+  // registers with. remoteConfig answers the configuration the client serves (nullptr once gone),
+  // for the client's callbacks.
+  std::function<std::shared_ptr<APMRemoteConfigExperimentClient>(
+      std::function<std::shared_ptr<APMRemoteConfig>()> remoteConfig)>
+      remoteConfigExperimentClient;
+  // Worker, start-up: on-device conversion upkeep (dependency checks, expired values).
   std::function<void()> onDeviceConversionUpkeep;
+  // Worker, at the end of every successful configuration fetch, before the upload road resumes.
+  std::function<void()> updateAdsOnDeviceConversionMeasurement;
+  // Worker, at the start of every wipe: a fresh on-device conversion context.
+  std::function<void()> resetODM1Context;
+  // Worker, after a successful upload while the configuration is fresh: takes (and clears) a
+  // postponed on-device conversion query; when it answers YES, retrievePSMResponse runs it.
+  std::function<bool()> takePostponedPSMRequest;
+  std::function<void()> retrievePSMResponse;
+  // Worker: the user data handed in through the public API.
   std::function<void(const platform::Dictionary& userData)> initiateODM1ProtocolWithUserData;
-  // Search-ad reporter switch, TCF data, deep-link start-up work.
-  std::function<void(bool enabled)> setSearchAdReporterEnabled;
-  std::function<void(bool isDMARegion)> tcfClientSetConsentFromData;
-  std::function<void()> deepLinkStartUp;
-  // Reports the stored campaign (deep-link) event with a click time in milliseconds, or none.
+  // Worker, start-up after the first-open report: creates the search-ad reporter over the worker
+  // queue and the persisted configuration (nullptr: none for this engine); the engine then
+  // switches it on and starts it, and switches it with every later enable and disable.
+  std::function<std::shared_ptr<APMEngineSearchAdReporter>(const std::shared_ptr<platform::DispatchQueue>& workerQueue,
+                                                           const std::shared_ptr<APMPersistedConfig>& persistedConfig)>
+      createSearchAdReporter;
+  // Worker, start-up after the search-ad reporter: creates the TCF client (nullptr: none). The
+  // engine sets its DMA-region flag and applies the TCF data at start-up, applies the data at every
+  // upload and sets the flag again after every successful configuration fetch.
+  std::function<std::shared_ptr<APMEngineTCFClient>()> createTCFClient;
+  // Deep links. Worker, start-up: reports the stored campaign (deep-link) event with a click time
+  // in milliseconds, or none (also after the first-open report).
   std::function<void(std::optional<int64_t> clickTimestampMillis)> reportStoredCampaignEvent;
-  // Linked clients reported with every event's metadata.
-  std::function<bool()> hasAppDataConsentStatus;
+  // Worker, start-up when no link is stored: whether a deferred deep link may be requested; the
+  // request runs at once (requestDeferredDeepLink), or after the next successful configuration
+  // fetch, in place of that fetch's upload attempt, when the configuration has expired.
+  std::function<bool()> shouldAllowRequestDeferredDeepLink;
+  std::function<void()> requestDeferredDeepLink;
+  // Worker, when collection is switched off: drops the stored deep link once it is older than the
+  // attribution cache time (seconds); empty: the engine's own expiry.
+  std::function<void(double attributionCacheTTL)> expireStoredDeepLink;
+  // Launch. On the thread posting the did-finish-launching notification (the main thread) when
+  // either slot is set then; a launch posted before the components were installed is handed on
+  // when the shared engine is created, on that thread, before the engine starts.
+  // Creates the screen-view reporter, so it follows the application from launch.
+  std::function<void()> createScreenViewReporter;
+  // The launch's user info when it carries any: keeps a launching link for the engine's start-up.
+  std::function<void(const platform::LaunchOptions& launchOptions)> handleStoredURLAfterAppLaunchWithNotification;
+  // Worker, for each event's metadata: linked on-device conversion clients (bundle field 55).
   std::function<bool()> isPrivateSetMembershipClientLinked;
   std::function<bool()> isAlphaAppAdsOnDeviceConversionLinked;
   std::function<bool()> isDirodaAdsOnDeviceConversionLinked;
-  // Bundle-level identifier and consent fields added to the metadata (bundling's rules).
+  // Worker, for each event's metadata: bundle-level identifier and consent fields (bundling's rules).
   std::function<void(APMPBMeasurementBundle& metadata)> addIdentifierAndConsentFields;
-  // The running version is the one originally installed (store receipt); empty: YES.
+  // Worker, first open: the running version is the one originally installed (store receipt).
+  // Consulted only when a receipt location is configured; otherwise, and when empty: YES.
   std::function<bool()> isVersionSameAsOriginalVersion;
 };
 
@@ -125,6 +186,18 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   static APMMeasurementComponents components();
   // The installed components without copying them (never null).
   static std::shared_ptr<const APMMeasurementComponents> componentsSnapshot();
+  // Server-side tagging preview headers for uploads and the configuration: none, or the preview
+  // key's header. Process-wide and guarded: set from the launch and opened-URL paths, read on the
+  // worker queue.
+  static std::optional<platform::Dictionary> SSTGPreviewHeaders();
+  static void setSSTGPreviewHeaders(std::optional<platform::Dictionary> headers);
+
+  // ---- Launch (class level: observed from library load, before any engine exists).
+  // (Re)subscribes to the did-finish-launching notification on the default center.
+  static void subscribeForAppDidFinishLaunchingNotifications();
+  // Hands the launch to the launch slots now when either is installed, else keeps it for the
+  // creation of the shared engine.
+  static void handleAppDidFinishLaunching(const platform::Notification& notification);
 
   // ---- Creation.
   // nullptr (and a log line) for an empty app ID.
@@ -166,6 +239,10 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   static int64_t timestampMillisRoundedUpToNextHour(int64_t milliseconds);
   bool isVersionSameAsOriginalVersion() const;
   double firstOpenTimestamp();
+  // The TCF client applies the stored TCF data (worker queue; nothing without a client).
+  void tcfClientSetConsentFromData();
+  // Switches the search-ad reporter with collection (worker queue; nothing without a reporter).
+  void setSearchAdReporterEnabled(bool enabled);
 
   // ---- Entry points (any thread).
   void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
@@ -258,6 +335,14 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
   void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
   bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
+  // Worker queue: the deferred deep link is requested after the next successful configuration fetch.
+  bool shouldRequestDeferredDeepLinkAfterConfigFetch() const { return shouldRequestDeferredDeepLinkAfterConfigFetch_; }
+  void setShouldRequestDeferredDeepLinkAfterConfigFetch(bool value) {
+    shouldRequestDeferredDeepLinkAfterConfigFetch_ = value;
+  }
+  // Worker queue: the components this engine created at start-up (nullptr before it, or none).
+  const std::shared_ptr<APMEngineSearchAdReporter>& searchAdReporter() const { return searchAdReporter_; }
+  const std::shared_ptr<APMEngineTCFClient>& tcfClient() const { return tcfClient_; }
   void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
   // The persisted previous first-open count as decimal text ("0" when none).
   std::string previousFirstOpenCount() const;
@@ -356,6 +441,10 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void submit(const char* blockID, std::function<void()> block);
   void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
   bool initializeComponentsOnWorkerQueue();
+  // Start-up: the stored campaign link, or the deferred deep link (now or after the next fetch).
+  void reportStoredCampaignOrRequestDeferredDeepLinkOnWorkerQueue();
+  // A launch posted before the shared engine existed, handed on as it is created.
+  static void deliverPendingLaunch();
   void installRemoteConfigHooks();
   bool checkWorkerQueue(const char* methodName) const;
   // Runs action once the enclosing event transaction commits (at once outside one).
@@ -388,6 +477,9 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::shared_ptr<APMIdentity> identity_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
   std::shared_ptr<APMSessionReporter> sessionReporter_;
+  std::shared_ptr<APMEngineSearchAdReporter> searchAdReporter_;
+  std::shared_ptr<APMEngineTCFClient> tcfClient_;
+  bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
   std::optional<std::string> previousDMPAppID_;
   std::atomic<bool> foundAdPersonalizationPlistFlag_{false};  // also set by callers on other queues
   bool shouldUpdateNPAUserProperty_ = false;

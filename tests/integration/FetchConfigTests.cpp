@@ -53,9 +53,9 @@ class FetchConfigTest : public EngineTest {
       response.set_content(std::string(reply_.body.begin(), reply_.body.end()), "application/x-protobuf");
     });
     collector_.start();
-    // The lifecycle handlers use the front, which installs its engine hooks on first use: touch it
-    // first, then keep only the activity hook so internal events take the engine's own road.
-    APMAnalytics::setAppActive(true);
+    // The application has become active (the front keeps that state); then only the front's
+    // activity hook is kept, so internal events take the engine's own road.
+    platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);
     APMAnalyticsHooks hooks;
     hooks.isAppActive = [] { return APMAnalytics::isAppActive(); };
     APMSetAnalyticsHooks(std::move(hooks));
@@ -64,7 +64,7 @@ class FetchConfigTest : public EngineTest {
   }
   void TearDown() override {
     EngineTest::TearDown();
-    APMAnalytics::setAppActive(true);
+    APMAnalytics::setAppActive(false);
   }
 
   void setReply(Reply reply) {

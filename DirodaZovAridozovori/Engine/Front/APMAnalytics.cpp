@@ -25,6 +25,7 @@
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "Utilities/APMNumericUtil.h"
+#include "platform/ApplicationNotifications.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Clock.h"
 
@@ -78,7 +79,9 @@ struct FrontState {
   std::atomic<bool> started{false};
   std::atomic<bool> collectionEnabled{false};
   std::atomic<bool> collectionDeactivated{false};
-  std::atomic<bool> appActive{true};
+  // The application has become active: false until the first activation, never cleared (the
+  // screen-view reporter takes this over when it is installed as the owner).
+  std::atomic<bool> appActive{false};
 
   std::mutex screenMutex;  // guards screenParameters
   std::shared_ptr<const platform::Dictionary> screenParameters;
@@ -86,8 +89,8 @@ struct FrontState {
   std::shared_ptr<HandOffWindow> handOffWindow = std::make_shared<HandOffWindow>();
   size_t handedSinceMarker = 0;  // serial queue only
 
-  std::mutex collaboratorsMutex;  // guards collaborators
-  APMAnalyticsCollaborators collaborators;
+  std::mutex collaboratorsMutex;  // guards collaborators; replaced whole, so a snapshot stays valid
+  std::shared_ptr<const APMAnalyticsCollaborators> collaborators = std::make_shared<const APMAnalyticsCollaborators>();
 
   std::mutex notificationMutex;  // guards setEnabledObserver
   platform::NotificationCenter::Token setEnabledObserver = 0;
@@ -114,7 +117,7 @@ FrontState& state() {
   return *front;
 }
 
-APMAnalyticsCollaborators collaborators() {
+std::shared_ptr<const APMAnalyticsCollaborators> collaborators() {
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.collaboratorsMutex);
   return front.collaborators;
@@ -185,6 +188,15 @@ void installEngineHooks() {
     APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
   });
 }
+
+// Until a screen-view reporter owns it, the front keeps the application-active state: observed from
+// library load, since the host may become active before it configures the SDK.
+const bool kObservingActivationAtLoad = [] {
+  platform::NotificationCenter::defaultCenter().addObserver(
+      platform::kApplicationDidBecomeActiveNotification, nullptr, nullptr,
+      [](const platform::Notification&) { APMAnalytics::setAppActive(true); });
+  return true;
+}();
 
 // Shared by the public-name checks: an error event for a refused name.
 void logRefusedName(bool reserved, int64_t reservedCode, int64_t otherCode, const std::string& name, size_t limit) {
@@ -477,7 +489,7 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
   auto& front = state();
   if (name == kScreenViewEventName) {
     double now = platform::now();
-    if (auto track = collaborators().trackScreenWithParameters) track(parameters, now);
+    if (auto track = collaborators()->trackScreenWithParameters) track(parameters, now);
     return;
   }
   auto screen = APMHasScreenParameters(parameters) ? nullptr : screenSnapshot();
@@ -519,7 +531,7 @@ void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bo
 }
 
 void APMAnalytics::logTransaction(const APMTransactionInfo& transaction) {
-  if (auto report = collaborators().reportTransaction) report(transaction);
+  if (auto report = collaborators()->reportTransaction) report(transaction);
 }
 
 void APMAnalytics::paymentQueueUpdatedTransactions(std::vector<APMPurchaseTransaction> transactions) {
@@ -527,7 +539,7 @@ void APMAnalytics::paymentQueueUpdatedTransactions(std::vector<APMPurchaseTransa
     auto measurement = engine();
     if (!measurement || !state().collectionEnabled) return;
     measurement->filterPurchaseTransactions(std::move(transactions), [](std::vector<APMPurchaseTransaction> kept) {
-      if (auto report = collaborators().reportFilteredTransactions) report(kept);
+      if (auto report = collaborators()->reportFilteredTransactions) report(kept);
     });
   });
 }
@@ -549,7 +561,13 @@ platform::Dictionary APMAnalytics::currentScreenParameters() {
 }
 
 void APMAnalytics::setAppActive(bool active) { state().appActive = active; }
-bool APMAnalytics::isAppActive() { return state().appActive.load(); }
+
+bool APMAnalytics::isAppActive() {
+  auto owner = collaborators();
+  return owner->isAppActive ? owner->isAppActive() : state().appActive.load();
+}
+
+bool APMAnalytics::hasAppActiveOwner() { return static_cast<bool>(collaborators()->isAppActive); }
 bool APMIsAppActive() { return APMAnalytics::isAppActive(); }
 
 // MARK: - User properties
@@ -834,9 +852,9 @@ void APMAnalytics::setDefaultEventParameters(const std::optional<platform::Dicti
 
 void APMAnalytics::handleOpenURL(const std::string& url) {
   double now = platform::now();
-  if (auto debug = collaborators().handleSSTGDebugModeWithURL) debug(url);
+  if (auto debug = collaborators()->handleSSTGDebugModeWithURL) debug(url);
   dispatchAsyncOnSerialQueue([url, now] {
-    if (auto handle = collaborators().handleNonFirstOpenEventURL) handle(url, now);
+    if (auto handle = collaborators()->handleNonFirstOpenEventURL) handle(url, now);
     if (auto listener = state().openURLListener) listener(url);
   });
 }
@@ -845,9 +863,9 @@ void APMAnalytics::handleUserActivity(const std::string& activityType, const std
   double now = platform::now();
   dispatchAsyncOnSerialQueue([activityType, webpageURL, now] {
     auto links = collaborators();
-    if (!links.deepLinkFromUserActivity) return;
-    std::string url = links.deepLinkFromUserActivity(activityType, webpageURL);
-    if (!url.empty() && links.handleNonFirstOpenEventURL) links.handleNonFirstOpenEventURL(url, now);
+    if (!links->deepLinkFromUserActivity) return;
+    std::string url = links->deepLinkFromUserActivity(activityType, webpageURL);
+    if (!url.empty() && links->handleNonFirstOpenEventURL) links->handleNonFirstOpenEventURL(url, now);
   });
 }
 
@@ -1064,9 +1082,18 @@ APMUserDefaults& APMAnalytics::userDefaults() { return state().defaults; }
 // MARK: - Collaborators and tests
 
 void APMAnalytics::setCollaborators(APMAnalyticsCollaborators collaborators) {
+  auto replacement = std::make_shared<const APMAnalyticsCollaborators>(std::move(collaborators));
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.collaboratorsMutex);
-  front.collaborators = std::move(collaborators);
+  front.collaborators = std::move(replacement);
+}
+
+void APMAnalytics::updateCollaborators(const std::function<void(APMAnalyticsCollaborators&)>& change) {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.collaboratorsMutex);
+  auto replacement = std::make_shared<APMAnalyticsCollaborators>(*front.collaborators);
+  if (change) change(*replacement);
+  front.collaborators = std::move(replacement);
 }
 
 void APMAnalytics::flushSerialQueueForTesting() {
@@ -1099,7 +1126,7 @@ void APMAnalytics::resetForTesting() {
   front.started = false;
   front.collectionEnabled = false;
   front.collectionDeactivated = false;
-  front.appActive = true;
+  front.appActive = false;
   setCurrentScreenParameters({});
   setCollaborators({});
   setLoadTimestamp(platform::now());

@@ -64,6 +64,10 @@ struct APMAnalyticsCollaborators {
   // Purchases: a transaction handed in by the host, and the store's filtered updates.
   std::function<void(const APMTransactionInfo& transaction)> reportTransaction;
   std::function<void(const std::vector<APMPurchaseTransaction>& transactions)> reportFilteredTransactions;
+  // The owner of the application-active state (the screen-view reporter), read on any queue. Once
+  // set, the front answers isAppActive from it, and the owner also forwards activation and
+  // resignation to the session reporter: the engine's own handlers then leave both alone.
+  std::function<bool()> isAppActive;
 };
 
 class APMAnalytics {
@@ -177,8 +181,12 @@ class APMAnalytics {
   // ---- Screen state published by the screen-view reporter (read without waiting for it).
   static void setCurrentScreenParameters(platform::Dictionary screenParameters);
   static platform::Dictionary currentScreenParameters();
+  // The front's own application-active state (until an owner is installed): set by the first
+  // activation and never cleared.
   static void setAppActive(bool active);
   static bool isAppActive();
+  // A collaborator owns the application-active state.
+  static bool hasAppActiveOwner();
 
   // ---- User properties.
   // A null value removes the property.
@@ -245,6 +253,8 @@ class APMAnalytics {
 
   // ---- Collaborators and tests.
   static void setCollaborators(APMAnalyticsCollaborators collaborators);
+  // Changes some collaborators and keeps the others (each component fills in its own).
+  static void updateCollaborators(const std::function<void(APMAnalyticsCollaborators&)>& change);
   // Waits for the front's queues, forgets the start and every registration, and suspends the
   // operation queue again (queued operations are dropped). The engine is not touched.
   static void resetForTesting();
@@ -265,5 +275,5 @@ class APMAnalytics {
   APMAnalytics() = default;
 };
 
-// Whether the application is in the foreground (what the screen-view reporter last published).
+// Whether the application has become active (APMAnalytics::isAppActive).
 bool APMIsAppActive();

@@ -48,7 +48,37 @@ struct APMRawEventBundler::Group {
   // Applied once the transaction commits.
   std::optional<std::string> consentSignalsToRemember;
   std::optional<double> monitorSampleTime;
+  // The audience evaluation of this group's bundle, once begun.
+  bool evaluationBegun = false;
+  std::shared_ptr<APMBundleEvaluationContext> evaluation;
 };
+
+namespace {
+
+// Ends the group's audience evaluation as its transaction went: committed with a bundle, or not
+// (also when the transaction ends by an exception).
+class EvaluationEnd {
+ public:
+  EvaluationEnd(const APMBundlingHooks& hooks, const bool& begun, const std::shared_ptr<APMBundleEvaluationContext>& context)
+      : hooks_(hooks), begun_(begun), context_(context) {}
+  ~EvaluationEnd() {
+    if (!begun_) return;
+    if (committed_) {
+      if (hooks_.endBundleEvaluation) hooks_.endBundleEvaluation(context_);
+    } else if (hooks_.abortBundleEvaluation) {
+      hooks_.abortBundleEvaluation(context_);
+    }
+  }
+  void setCommitted() { committed_ = true; }
+
+ private:
+  const APMBundlingHooks& hooks_;
+  const bool& begun_;
+  const std::shared_ptr<APMBundleEvaluationContext>& context_;
+  bool committed_ = false;
+};
+
+}  // namespace
 
 APMRawEventBundler::APMRawEventBundler(std::shared_ptr<APMDatabase> database,
                                        std::shared_ptr<APMRemoteConfig> remoteConfig,
@@ -81,9 +111,11 @@ APMRawEventBundler::Result APMRawEventBundler::bundleRawEvents() {
   group.fingerprint = *fingerprint;
   bool bundled = false;
   platform::Error transactionError;
+  EvaluationEnd evaluationEnd(hooks_, group.evaluationBegun, group.evaluation);
   const bool committed = database_->performTransaction([&] { return bundled = bundleGroup(group); },
                                                        &transactionError);
   if (!committed || !bundled) return Result::Failed;
+  evaluationEnd.setCommitted();
   if (group.consentSignalsToRemember) persistedConfig_->setPreviousBundledConsentSignals(*group.consentSignalsToRemember);
   if (group.monitorSampleTime) persistedConfig_->setLastMonitorDataSampledTimestamp(*group.monitorSampleTime);
   return Result::Bundled;
@@ -189,8 +221,12 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   group.analyticsDenied = hooks_.isAnalyticsStorageDenied && hooks_.isAnalyticsStorageDenied();
   if (!applyEngagement(group, *bundle)) return false;
   handleAnalyticsStorageConsentTransitions(group, *bundle);
+  if (!group.analyticsDenied && hooks_.beginBundleEvaluation) {
+    group.evaluation = hooks_.beginBundleEvaluation();
+    group.evaluationBegun = true;
+  }
   std::vector<double> previousTimestamps;
-  auto aggregated = updateEventAggregates(*events, !group.analyticsDenied, previousTimestamps);
+  auto aggregated = updateEventAggregates(*events, !group.analyticsDenied, group.evaluation.get(), previousTimestamps);
   if (!aggregated) return false;
 
   std::vector<std::shared_ptr<APMPBEvent>> messages;
@@ -236,7 +272,9 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     auto properties = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*bundle, Bundle::kUserAttributes)
                           .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
     for (const auto& property : properties) {
-      if (hooks_.evaluateUserProperty && !hooks_.evaluateUserProperty(*property, start)) return false;
+      if (hooks_.evaluateUserProperty && !hooks_.evaluateUserProperty(*property, start, group.evaluation.get())) {
+        return false;
+      }
     }
     if (hooks_.resultsForBundling) {
       auto results = hooks_.resultsForBundling();
@@ -407,7 +445,7 @@ bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
     auto properties = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(bundle, Bundle::kUserAttributes)
                           .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
     for (const auto& property : properties) {
-      if (hooks_.evaluateUserProperty && !hooks_.evaluateUserProperty(*property, std::nullopt)) return true;
+      if (hooks_.evaluateUserProperty && !hooks_.evaluateUserProperty(*property, std::nullopt, nullptr)) return true;
     }
     platform::Error error;
     if (!database_->clearCurrentSessionCounts(&error)) {
@@ -476,7 +514,8 @@ void APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, 
 }
 
 std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::updateEventAggregates(
-    const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, std::vector<double>& previousTimestamps) {
+    const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, APMBundleEvaluationContext* evaluation,
+    std::vector<double>& previousTimestamps) {
   const bool customerType = remoteConfig_->customerTypeEnabled();
   auto isPurchaseName = [](const std::string& name) {
     return name == "_iap" || name == "purchase" || name == "ecommerce_purchase";
@@ -532,7 +571,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
     aggregates.incrementCurrentSessionCount();
     aggregates.setLastFireTimestamp(event->timestamp());
     if (allowEvaluation && hooks_.evaluateEvent &&
-        !hooks_.evaluateEvent(*event->copyWithPreviousTimestamp(previous), aggregates)) {
+        !hooks_.evaluateEvent(*event->copyWithPreviousTimestamp(previous), aggregates, evaluation)) {
       return std::nullopt;
     }
     result.push_back(std::move(event));

@@ -29,8 +29,15 @@ class APMPBEvent;
 class APMPBUserAttribute;
 class APMPBAudienceLeafFilterResult;
 
+// What one bundle's audience evaluations share (the evaluation's timestamp caches); opaque here.
+class APMBundleEvaluationContext {
+ public:
+  virtual ~APMBundleEvaluationContext() = default;
+};
+
 // What bundling needs of the engine and of audience evaluation. Every hook may be empty: then the
-// neutral answer (no audiences, day 0, nothing real-time-limited) is used.
+// neutral answer (no audiences, day 0, nothing real-time-limited) is used. All run on the worker
+// queue, inside the group's transaction unless said otherwise.
 struct APMBundlingHooks {
   // The day number daily counts are kept in.
   std::function<int32_t()> currentDay;
@@ -39,9 +46,19 @@ struct APMBundlingHooks {
   std::function<std::string()> consentDescription;
   std::function<bool(const APMEvent& event)> isSubjectToRealtimeLimit;
   std::function<bool(const APMEvent& event)> isDCUEvent;
-  // Audience evaluation: false fails the group.
-  std::function<bool(const APMEvent& event, const APMEventAggregates& aggregates)> evaluateEvent;
-  std::function<bool(const APMPBUserAttribute& property, std::optional<double> evaluationTime)>
+  // Audience evaluation of one bundle: begun before its events are counted; the events and then the
+  // bundle's user properties are evaluated with the context it answers (nullptr: none); ended once
+  // the group's transaction has committed, or aborted (after it rolled back, or when the group made
+  // no bundle), so a rolled-back group is evaluated afresh. False from an evaluation fails the group.
+  std::function<std::shared_ptr<APMBundleEvaluationContext>()> beginBundleEvaluation;
+  std::function<void(const std::shared_ptr<APMBundleEvaluationContext>& context)> endBundleEvaluation;
+  std::function<void(const std::shared_ptr<APMBundleEvaluationContext>& context)> abortBundleEvaluation;
+  std::function<bool(const APMEvent& event, const APMEventAggregates& aggregates, APMBundleEvaluationContext* context)>
+      evaluateEvent;
+  // evaluationTime and context are both empty for the re-evaluation at a session start, which runs
+  // before the bundle's evaluation begins.
+  std::function<bool(const APMPBUserAttribute& property, std::optional<double> evaluationTime,
+                     APMBundleEvaluationContext* context)>
       evaluateUserProperty;
   std::function<std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>>()> resultsForBundling;
   std::function<void()> clearSessionScopedResults;
@@ -94,7 +111,8 @@ class APMRawEventBundler {
   bool updateUserEngagement(int64_t milliseconds, APMPBMeasurementBundle& bundle, bool sessionScoped);
   // The events after counting; previousTimestamps gets each event's previous occurrence (0: none).
   std::optional<std::vector<std::shared_ptr<APMEvent>>> updateEventAggregates(
-      const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, std::vector<double>& previousTimestamps);
+      const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, APMBundleEvaluationContext* evaluation,
+      std::vector<double>& previousTimestamps);
   void handleAnalyticsStorageConsentTransitions(Group& group, const APMPBMeasurementBundle& bundle);
   bool updateAppMetadata(APMPBMeasurementBundle& bundle, int64_t eventCount, double start, double end);
   void addBundleMetadata(Group& group, APMPBMeasurementBundle& bundle, double start, double end);

@@ -151,7 +151,9 @@ TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
   bool failAudience = true;
   int samples = 0;
   APMBundlingHooks hooks;
-  hooks.evaluateEvent = [&](const APMEvent&, const APMEventAggregates&) { return !failAudience; };
+  hooks.evaluateEvent = [&](const APMEvent&, const APMEventAggregates&, APMBundleEvaluationContext*) {
+    return !failAudience;
+  };
   hooks.monitoringSample = [&](double, double) -> std::optional<std::string> {
     ++samples;
     return std::string("sample");
@@ -181,6 +183,65 @@ TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
     ASSERT_TRUE(aggregates);
     EXPECT_EQ(aggregates->lifetimeCount(), 1);
   });
+}
+
+TEST_F(APMRawEventBundlerTest, OneEvaluationContextPerBundleEndedOnCommitAndAbortedOnRollback) {
+  onWorker([&] {
+    auto metadata = Bundle::initWithMessageInfo();
+    APMNanoSetString(*metadata, Bundle::kAppId, std::string("com.example.app"));
+    APMUserAttribute property("app", "p", APMValue(int64_t{1}), kHour);
+    APMNanoSetRepeatedField(*metadata, Bundle::kUserAttributes,
+                            std::vector<std::shared_ptr<APMPBUserAttribute>>{property.protoUserAttribute()});
+    platform::Error error;
+    ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(*metadata, &error));
+    const int64_t fingerprint = APMDatabase::metadataFingerprint(*metadata);
+    for (const auto& [name, time] : {std::pair{"_s", kHour + 1}, std::pair{"open", kHour + 2}}) {
+      auto event = APMEvent::create("app", name[0] != '_', name, time, 0, APMParameters{});
+      ASSERT_TRUE(database_->insertRawEvent(*event, fingerprint, false, &error));
+    }
+  });
+  struct Context : APMBundleEvaluationContext {
+    explicit Context(int id) : id(id) {}
+    int id;
+  };
+  int contexts = 0;
+  bool failOpen = true;
+  std::vector<std::string> calls;
+  auto idOf = [](APMBundleEvaluationContext* context) {
+    return context ? std::to_string(static_cast<Context*>(context)->id) : std::string("none");
+  };
+  APMBundlingHooks hooks;
+  hooks.beginBundleEvaluation = [&] {
+    calls.push_back("begin " + std::to_string(++contexts));
+    return std::make_shared<Context>(contexts);
+  };
+  hooks.endBundleEvaluation = [&](const std::shared_ptr<APMBundleEvaluationContext>& c) {
+    calls.push_back("end " + idOf(c.get()));
+  };
+  hooks.abortBundleEvaluation = [&](const std::shared_ptr<APMBundleEvaluationContext>& c) {
+    calls.push_back("abort " + idOf(c.get()));
+  };
+  hooks.evaluateEvent = [&](const APMEvent& event, const APMEventAggregates&, APMBundleEvaluationContext* c) {
+    calls.push_back("event " + event.name() + " " + idOf(c));
+    return !(failOpen && event.name() == "open");
+  };
+  hooks.evaluateUserProperty = [&](const APMPBUserAttribute& p, std::optional<double> time,
+                                   APMBundleEvaluationContext* c) {
+    calls.push_back("property " + APMNanoGetString(p, APMPBUserAttribute::kName).value_or("?") + " " + idOf(c) + " " +
+                    (time ? std::to_string(static_cast<int64_t>(*time - kHour)) : std::string("none")));
+    return true;
+  };
+  auto b = bundler(hooks);
+  EXPECT_EQ(bundleAll(*b), std::vector{Result::Failed});
+  using Calls = std::vector<std::string>;
+  // The session start re-evaluates the properties on their own, before the bundle's evaluation.
+  EXPECT_EQ(calls, (Calls{"property p none none", "begin 1", "event _s 1", "event open 1", "abort 1"}));
+
+  calls.clear();
+  failOpen = false;
+  EXPECT_EQ(bundleAll(*b), (std::vector{Result::Bundled, Result::NothingToDo}));
+  EXPECT_EQ(calls, (Calls{"property p none none", "begin 2", "event _s 2", "event open 2", "property p 2 1", "end 2"}))
+      << "the retried group is evaluated afresh, its properties at the bundle's start time";
 }
 
 TEST_F(APMRawEventBundlerTest, EngagementTimeAccumulatesIntoLifetimeEngagement) {
