@@ -5,7 +5,10 @@
 
 #include <any>
 #include <functional>
+#include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 namespace platform {
 
@@ -19,6 +22,24 @@ class ClassRegistry {
   static std::any create(const std::string& name);
   // Removes every registration (tests).
   static void reset();
+
+  // Registers name with a factory that returns instance as std::shared_ptr<Interface>. The
+  // interface is named explicitly (registerInstance<Interface>(...)): a product registered under
+  // the type of an implementation would not be found by instance<Interface>.
+  template <typename Interface>
+  static void registerInstance(const std::string& name, std::type_identity_t<std::shared_ptr<Interface>> instance) {
+    registerClass(name, [instance = std::move(instance)] { return std::any(instance); });
+  }
+
+  // The product of name as Interface; nullptr when the class is absent, has no factory, or makes
+  // something else, which counts as absent the way a class that does not answer the expected
+  // messages would.
+  template <typename Interface>
+  static std::shared_ptr<Interface> instance(const std::string& name) {
+    std::any product = create(name);
+    if (auto* typed = std::any_cast<std::shared_ptr<Interface>>(&product)) return *typed;
+    return nullptr;
+  }
 };
 
 }  // namespace platform
