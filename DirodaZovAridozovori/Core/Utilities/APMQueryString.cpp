@@ -1,40 +1,12 @@
 #include "APMQueryString.h"
 
+#include <algorithm>
 #include <charconv>
-#include <cstring>
 
+#include "platform/URL.h"
 #include "platform/Unicode.h"
 
 namespace {
-
-// The URL-query characters that may stand unescaped inside a key or a value.
-bool isAllowedInQueryComponent(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return c != 0 && std::strchr("!$'()*,-./:;?@_~", c) != nullptr;
-}
-
-std::string percentEncode(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (isAllowedInQueryComponent(c)) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back('%');
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 0x0f]);
-    }
-  }
-  return out;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 std::string doubleText(double value) {
   char buffer[64];
@@ -48,7 +20,7 @@ std::string joinedPairs(const Pairs& pairs) {
   std::string out;
   for (const auto& [key, value] : pairs) {
     if (!out.empty()) out.push_back('&');
-    out += percentEncode(key) + "=" + percentEncode(APMQueryValueText(value));
+    out += platform::percentEncodeQueryComponent(key) + "=" + platform::percentEncodeQueryComponent(APMQueryValueText(value));
   }
   return out;
 }
@@ -75,24 +47,10 @@ std::string apm_queryString(const APMQueryItems& items) { return joinedPairs(ite
 std::string apm_queryString(const platform::Dictionary& dictionary) { return joinedPairs(dictionary); }
 
 std::optional<std::string> apm_stringByUnescapingFromURLArgument(std::string_view argument) {
-  std::string out;
-  out.reserve(argument.size());
-  for (size_t i = 0; i < argument.size(); ++i) {
-    char c = argument[i];
-    if (c == '+') {
-      out.push_back(' ');
-    } else if (c != '%') {
-      out.push_back(c);
-    } else {
-      if (i + 2 >= argument.size()) return std::nullopt;
-      int high = hexValue(argument[i + 1]);
-      int low = hexValue(argument[i + 2]);
-      if (high < 0 || low < 0) return std::nullopt;
-      out.push_back(static_cast<char>((high << 4) | low));
-      i += 2;
-    }
-  }
-  if (!platform::isValidUtf8(out)) return std::nullopt;
+  std::string spaced(argument);
+  std::replace(spaced.begin(), spaced.end(), '+', ' ');
+  auto out = platform::percentDecode(spaced);
+  if (!out || !platform::isValidUtf8(*out)) return std::nullopt;
   return out;
 }
 
