@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -341,6 +342,55 @@ class BinaryShapeCheck {
   std::vector<uint64_t> expanded_;
 };
 
+// The XML parser and the free of the property-list library recurse once per element level too.
+// Count element nesting in one pass, without recursion, skipping what the parser skips (comments,
+// processing instructions, character data, the document type) and text in double quotes inside a
+// tag (the parser knows no other quotes), so no tag hidden there can hide real nesting. A document
+// type with an internal subset, or any other declaration, is refused: no property list carries
+// one. Allowed: the <plist> element, the nesting toObject accepts, and a leaf element below it.
+bool xmlNestingAcceptable(std::string_view xml) {
+  constexpr int kMaxElementDepth = kMaxDepth + 3;
+  int depth = 0;
+  size_t at = 0;
+  auto skipPast = [&](std::string_view end) {
+    size_t found = xml.find(end, at);
+    if (found == std::string_view::npos) return false;
+    at = found + end.size();
+    return true;
+  };
+  while ((at = xml.find('<', at)) != std::string_view::npos) {
+    std::string_view rest = xml.substr(at);
+    if (rest.starts_with("<!--")) {
+      at += 4;
+      if (!skipPast("-->")) return false;
+    } else if (rest.starts_with("<![CDATA[")) {
+      if (!skipPast("]]>")) return false;
+    } else if (rest.starts_with("<?")) {
+      if (!skipPast("?>")) return false;
+    } else if (rest.starts_with("<!DOCTYPE")) {
+      size_t end = xml.find_first_of("[>", at);
+      if (end == std::string_view::npos || xml[end] == '[') return false;
+      at = end + 1;
+    } else if (rest.starts_with("<!")) {
+      return false;
+    } else if (rest.starts_with("</")) {
+      if (!skipPast(">")) return false;
+      if (depth > 0) --depth;
+    } else {
+      bool quoted = false;
+      size_t end = at + 1;
+      for (; end < xml.size(); ++end) {
+        if (xml[end] == '"') quoted = !quoted;
+        if (xml[end] == '>' && !quoted) break;
+      }
+      if (end == xml.size()) return false;
+      if (xml[end - 1] != '/' && ++depth > kMaxElementDepth) return false;
+      at = end + 1;
+    }
+  }
+  return true;
+}
+
 bool isBinaryPropertyList(const char* bytes, size_t length) {
   return length >= 8 && std::memcmp(bytes, "bplist00", 8) == 0;
 }
@@ -353,6 +403,10 @@ Object decodeBytes(const char* bytes, size_t length, Error* error) {
   if (isBinaryPropertyList(bytes, length) &&
       !BinaryShapeCheck(reinterpret_cast<const uint8_t*>(bytes), length).acceptable()) {
     setError(error, makeError(PropertyList::kErrorCorrupt, "damaged or too deeply nested binary property list"));
+    return Object();
+  }
+  if (!isBinaryPropertyList(bytes, length) && !xmlNestingAcceptable(std::string_view(bytes, length))) {
+    setError(error, makeError(PropertyList::kErrorCorrupt, "damaged or too deeply nested XML property list"));
     return Object();
   }
   plist_t raw = nullptr;

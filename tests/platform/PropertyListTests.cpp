@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <limits>
 #include <optional>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "TestSupport.h"
 #include "platform/PropertyList.h"
@@ -90,6 +94,24 @@ Data chainReachedAgainBelowAnother(uint64_t length) {
   return arrays(children);
 }
 
+// text repeated n times (by doubling: the hostile documents below run to megabytes).
+std::string repeated(const std::string& text, size_t n) {
+  std::string out;
+  out.reserve(text.size() * n);
+  std::string block = text;
+  for (;;) {
+    if (n & 1) out += block;
+    if ((n >>= 1) == 0) return out;
+    block += block;
+  }
+}
+
+// An XML property list of `levels` arrays nested in each other, each opened by `open`.
+std::string nestedXml(size_t levels, const std::string& open = "<array>") {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + repeated(open, levels) +
+         repeated("</array>", levels) + "</plist>\n";
+}
+
 }  // namespace
 
 TEST(PropertyList, RoundTripsEveryKindInBothFormats) {
@@ -167,6 +189,27 @@ TEST(PropertyList, CorruptAndHostileInputReadsAsEmptyWithAnError) {
   }
 }
 
+// The XML parser and the free of the property-list library recurse once per element: nesting
+// deep enough to exhaust the stack is refused before they run, also when closing tags hide where
+// the parser does not see them.
+TEST(PropertyList, DeeplyNestedXmlIsRefusedBeforeParsing) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"nested beyond the limit", nestedXml(300)},
+      {"nested deep enough to exhaust the stack", nestedXml(200000)},
+      {"closing tags hidden in comments", nestedXml(200000, "<array><!-- </array></array> -->")},
+      {"closing tags hidden in character data", nestedXml(200000, "<array><string><![CDATA[</array>]]></string>")},
+      {"opening tags looking self-closing in a quoted attribute", nestedXml(200000, "<array a=\"/>\">")},
+      {"document type with an internal subset", nestedXml(1, "<!DOCTYPE plist [ ]><array>")},
+  };
+  for (const auto& [name, xml] : cases) {
+    SCOPED_TRACE(name);
+    Error error;
+    EXPECT_TRUE(PropertyList::decode(xml, &error).isNull());
+    EXPECT_EQ(error.domain, PropertyList::kErrorDomain);
+    EXPECT_EQ(error.code, PropertyList::kErrorCorrupt);
+  }
+}
+
 TEST(PropertyList, EveryTruncationAndByteFlipOfBinaryIsSafe) {
   Data binary = PropertyList::encode(sampleDocument(), PropertyList::Format::Binary);
   // A binary property list is indexed from its trailer: no proper prefix decodes.
@@ -203,6 +246,24 @@ TEST(PropertyList, FilesAreReplacedAtomicallyAndFailedWritesCleanUp) {
   EXPECT_EQ(error.code, PropertyList::kErrorUnwritable);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2)
       << "no temporary file may be left behind";
+
+  // A write that fails half way (the file size limit stands in for a full disk) leaves the old
+  // file whole and no temporary file behind.
+  const Data before = PropertyList::encode(Object(Dictionary{{"v", Object(2)}}), PropertyList::Format::Binary);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit small{4096, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool written =
+      PropertyList::writeFile(path, Object(Dictionary{{"v", Object(std::string(65536, 'x'))}}), PropertyList::Format::Binary, &error);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previousHandler);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(error.code, PropertyList::kErrorUnwritable);
+  std::ifstream file(path, std::ios::binary);
+  EXPECT_EQ(Data(std::istreambuf_iterator<char>(file), {}), before);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
 // Hand-built input within the limits decodes: shared objects once per reference, deep nesting
@@ -224,4 +285,15 @@ TEST(PropertyList, HandBuiltBinaryWithinTheLimitsDecodes) {
   Error error;
   EXPECT_EQ(PropertyList::decode(chainReachedAgainBelowAnother(100), &error).arrayValue().size(), 2u);
   EXPECT_TRUE(error.empty()) << error.description;
+  // So do 257 XML arrays (the root and 256 levels below it), with what the parser skips between them.
+  for (const std::string open : {"<array>", "<array><!-- </array> -->", "<array><?pi </array>?>", "<array a=\"/>\">"}) {
+    SCOPED_TRACE(open);
+    Object nested = PropertyList::decode(nestedXml(257, open), &error);
+    EXPECT_TRUE(error.empty()) << error.description;
+    int depth = 0;
+    for (const Object* level = &nested; level->isArray() && !level->arrayValue().empty(); ++depth) {
+      level = &level->arrayValue().back();
+    }
+    EXPECT_EQ(depth, 256);
+  }
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -82,27 +83,36 @@ TEST_F(UserDefaultsTest, SurvivesARestartWithOrWithoutSynchronize) {
   EXPECT_DOUBLE_EQ(UserDefaults::suite("later")->doubleValue("d"), 0.25);
 }
 
-// A torn file, or one that holds no dictionary, reads as empty, is reported, and is replaced by
-// the next write.
-TEST_F(UserDefaultsTest, TornOrForeignFilesReadAsEmptyAreReportedAndRepaired) {
-  const std::string path = UserDefaults::pathForSuite("torn");
+// A torn file, one that holds no dictionary, or one nested deep enough to exhaust the stack of
+// the reader, reads as empty, is reported, and is replaced by the next write.
+TEST_F(UserDefaultsTest, DamagedOrHostileFilesReadAsEmptyAreReportedAndRepaired) {
   UserDefaults::suite("torn")->setObject("k", Object(Array{Object(1), Object(2), Object(3)}));
   ASSERT_TRUE(UserDefaults::suite("torn")->synchronize());
   UserDefaults::resetForTesting();
-  std::filesystem::resize_file(path, std::filesystem::file_size(path) / 2);
+  const std::string torn = UserDefaults::pathForSuite("torn");
+  std::filesystem::resize_file(torn, std::filesystem::file_size(torn) / 2);
   ASSERT_TRUE(PropertyList::writeFile(UserDefaults::pathForSuite("list"), Object(Array{Object(1)})));
+  {
+    std::ofstream deep(UserDefaults::pathForSuite("deep"));
+    deep << "<plist version=\"1.0\"><dict><key>k</key>";
+    for (int i = 0; i < 200000; ++i) deep << "<array>";
+    for (int i = 0; i < 200000; ++i) deep << "</array>";
+    deep << "</dict></plist>";
+  }
 
-  auto d = UserDefaults::suite("torn");
-  EXPECT_TRUE(d->dictionaryRepresentation().empty());
-  EXPECT_TRUE(UserDefaults::suite("list")->dictionaryRepresentation().empty());
-  auto lines = diagnostics();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[0].find(path), std::string::npos);
-
-  d->setBool("fresh", true);
-  ASSERT_TRUE(d->synchronize());
+  const char* suites[] = {"torn", "list", "deep"};
+  for (const char* name : suites) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(UserDefaults::suite(name)->dictionaryRepresentation().empty());
+    auto lines = diagnostics();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find(UserDefaults::pathForSuite(name)), std::string::npos);
+    UserDefaults::suite(name)->setBool("fresh", true);
+    ASSERT_TRUE(UserDefaults::suite(name)->synchronize());
+  }
+  EXPECT_EQ(diagnostics().size(), 3u);
   UserDefaults::resetForTesting();
-  EXPECT_TRUE(UserDefaults::suite("torn")->boolValue("fresh"));
+  for (const char* name : suites) EXPECT_TRUE(UserDefaults::suite(name)->boolValue("fresh")) << name;
 }
 
 TEST_F(UserDefaultsTest, SuitesAreSeparateFilesInsidePreferences) {
