@@ -26,6 +26,15 @@ struct Problem {
   }
 };
 
+// An offending name or value as an error event carries it: cut to the limit on a character
+// boundary, "..." only when something was cut, and malformed UTF-8 repaired, so neither a huge
+// nor a broken text travels in the upload.
+std::string errorValueText(const std::string& text, size_t limit) {
+  std::string cut = platform::truncateToCharacters(text, limit);
+  if (platform::utf32Length(text) > limit) cut += "...";
+  return cut;
+}
+
 int64_t nameProblemCode(int failure) {
   return failure == kAPMValidationReserved ? kAPMErrorEventReservedParameterName : kAPMErrorEventInvalidParameterName;
 }
@@ -134,7 +143,8 @@ std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::
   }
   if (problem.code != 0) {
     cleaned["_err"] = platform::Object(problem.code);
-    cleaned["_ev"] = platform::Object(problem.parameterName);
+    cleaned["_ev"] = platform::Object(
+        errorValueText(problem.parameterName, APMDataTypeValidator::kMaxEventParameterNameLength));
     if (problem.length) cleaned["_el"] = platform::Object(*problem.length);
   }
   return cleaned;
@@ -182,9 +192,7 @@ void APMLogErrorEventForName(int64_t errorCode, const std::string& name, size_t 
     const size_t length = platform::utf32Length(*text);
     if (length > limit || errorCode == kAPMErrorEventParameterValueTooLong ||
         errorCode == kAPMErrorEventUserPropertyValueTooLong) {
-      std::string cut = platform::truncateToCharacters(*text, limit);
-      if (length > limit) cut += "...";
-      parameters["_ev"] = platform::Object(std::move(cut));
+      parameters["_ev"] = platform::Object(errorValueText(*text, limit));
       parameters["_el"] = platform::Object(static_cast<int64_t>(length));
     }
   }

@@ -59,6 +59,13 @@ TEST_F(APMSanitizedEventParametersTest, CleansAndRecordsTheFirstProblem) {
       {"an emoji that would straddle the limit goes entirely", {{"t", Object(repeat("a", 99) + "\xF0\x9F\x98\x80tail")}},
        {{"t", Object(repeat("a", 99))}, {"_err", Object(kAPMErrorEventParameterValueTooLong)}, {"_ev", Object("t")},
         {"_el", Object(104)}}},
+      // The refused name travels as "_ev": cut to 40 characters, as valid UTF-8, "..." only when cut.
+      {"a huge refused name is cut", {{repeat("n", 4096), Object(1)}},
+       {{"_err", Object(kAPMErrorEventInvalidParameterName)}, {"_ev", Object(repeat("n", 40) + "...")}}},
+      {"a refused name of 40 characters is whole", {{repeat("\xC3\xA9", 40), Object(1)}},
+       {{"_err", Object(kAPMErrorEventInvalidParameterName)}, {"_ev", Object(repeat("\xC3\xA9", 40))}}},
+      {"a refused name of invalid UTF-8 is repaired", {{"a\xFF\xC3", Object(1)}},
+       {{"_err", Object(kAPMErrorEventInvalidParameterName)}, {"_ev", Object("a\xEF\xBF\xBD\xEF\xBF\xBD")}}},
       {"only the first problem (in name order) is recorded", {{"a b", Object(1)}, {"z", Object(repeat("t", 101))}},
        {{"z", Object(repeat("t", 100))}, {"_err", Object(kAPMErrorEventInvalidParameterName)}, {"_ev", Object("a b")}}},
   };
