@@ -150,6 +150,32 @@ std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::
   return cleaned;
 }
 
+namespace {
+
+platform::Object withinStorableNesting(const platform::Object& value, int enclosing) {
+  const platform::Array* array = value.asArray();
+  const platform::Dictionary* dictionary = value.asDictionary();
+  if (!array && !dictionary) return value;
+  if (enclosing >= kAPMMaxParameterContainerNesting) return platform::Object();
+  if (dictionary) {
+    platform::Dictionary copy;
+    for (const auto& [key, item] : *dictionary) copy.emplace_hint(copy.end(), key, withinStorableNesting(item, enclosing + 1));
+    return platform::Object(std::move(copy));
+  }
+  platform::Array copy;
+  copy.reserve(array->size());
+  for (const auto& item : *array) copy.push_back(withinStorableNesting(item, enclosing + 1));
+  return platform::Object(std::move(copy));
+}
+
+}  // namespace
+
+platform::Dictionary APMParametersWithinStorableNesting(const platform::Dictionary& parameters) {
+  platform::Dictionary result;
+  for (const auto& [name, value] : parameters) result.emplace_hint(result.end(), name, withinStorableNesting(value, 0));
+  return result;
+}
+
 size_t APMTrimCustomParametersToLimit(platform::Dictionary& parameters, size_t limit) {
   std::vector<std::string> custom;
   for (const auto& [name, value] : parameters) {

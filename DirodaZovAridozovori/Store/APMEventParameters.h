@@ -51,6 +51,15 @@ std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::
                                                                 const std::string& eventName, bool isPublic,
                                                                 bool allowItems);
 
+// The deepest value an event stores is a list of items, each a dictionary of scalars: two
+// containers. Anything nested deeper is refused as an unsupported value.
+inline constexpr int kAPMMaxParameterContainerNesting = 2;
+
+// The parameters with every container nested deeper than kAPMMaxParameterContainerNesting made
+// null, which the road refuses as an unsupported value. Walks no deeper than that, so a host value
+// nested thousands of levels is neither walked nor kept (its release alone recurses as deep).
+platform::Dictionary APMParametersWithinStorableNesting(const platform::Dictionary& parameters);
+
 // Removes custom names (not beginning with "_") from the end of the sorted name list until at most
 // limit remain; the number removed.
 size_t APMTrimCustomParametersToLimit(platform::Dictionary& parameters, size_t limit);

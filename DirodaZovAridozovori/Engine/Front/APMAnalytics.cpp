@@ -507,7 +507,7 @@ void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                       const platform::Dictionary& parameters, double timestamp, bool ignoreEnabled,
                                       bool ignoreInterceptor) {
-  queueOperationWithBlock([=, parameters = parameters]() mutable {
+  queueOperationWithBlock([=, parameters = APMParametersWithinStorableNesting(parameters)]() mutable {
     logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), timestamp, ignoreEnabled,
                                     ignoreInterceptor, {});
   });
@@ -845,7 +845,9 @@ void APMAnalytics::setUserData(const platform::Dictionary& userData) {
 }
 
 void APMAnalytics::setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters) {
-  queueOperationWithBlock([parameters] {
+  std::optional<platform::Dictionary> shallow;
+  if (parameters) shallow = APMParametersWithinStorableNesting(*parameters);
+  queueOperationWithBlock([parameters = std::move(shallow)] {
     if (auto measurement = engine()) measurement->setDefaultEventParameters(parameters);
   });
 }

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "APMEventParameters.h"
+
 namespace {
 
 // One byte per value kind, then its payload; sizes are little-endian base-128 numbers.
@@ -29,18 +31,25 @@ void putText(std::string& out, const std::string& text) {
   out.append(text);
 }
 
-void putObject(std::string& out, const platform::Object& value);
+// A container nested deeper than the road stores is written as null, which the road refuses as an
+// unsupported value, instead of being walked: a host's value nested thousands of levels deep would
+// exhaust the stack here and again on the serial queue.
+void putObject(std::string& out, const platform::Object& value, int enclosing);
 
-void putDictionary(std::string& out, const platform::Dictionary& dictionary) {
+void putDictionary(std::string& out, const platform::Dictionary& dictionary, int enclosing = 0) {
   putSize(out, dictionary.size());
   for (const auto& [key, value] : dictionary) {
     putText(out, key);
-    putObject(out, value);
+    putObject(out, value, enclosing);
   }
 }
 
-void putObject(std::string& out, const platform::Object& value) {
+void putObject(std::string& out, const platform::Object& value, int enclosing) {
   using Kind = platform::Object::Kind;
+  if ((value.isArray() || value.isDictionary()) && enclosing >= kAPMMaxParameterContainerNesting) {
+    out.push_back(static_cast<char>(kNull));
+    return;
+  }
   switch (value.kind()) {
     case Kind::Null:
       out.push_back(static_cast<char>(kNull));
@@ -72,11 +81,11 @@ void putObject(std::string& out, const platform::Object& value) {
     case Kind::Array:
       out.push_back(static_cast<char>(kArray));
       putSize(out, value.arrayValue().size());
-      for (const auto& element : value.arrayValue()) putObject(out, element);
+      for (const auto& element : value.arrayValue()) putObject(out, element, enclosing + 1);
       return;
     case Kind::Dictionary:
       out.push_back(static_cast<char>(kDictionary));
-      putDictionary(out, value.dictionaryValue());
+      putDictionary(out, value.dictionaryValue(), enclosing + 1);
       return;
   }
 }

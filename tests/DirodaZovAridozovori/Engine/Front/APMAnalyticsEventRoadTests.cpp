@@ -48,6 +48,60 @@ TEST_F(FakeClockFrontTest, RefusedEventNamesBecomeErrorEventsAndNothingElse) {
   for (const auto& row : rows()) EXPECT_NE(row.origin, "app") << row.name;
 }
 
+// A list nested `levels` deep around the number 1.
+platform::Object nestedList(int levels) {
+  platform::Object value(1);
+  for (int level = 0; level < levels; ++level) value = platform::Object(platform::Array{value});
+  return value;
+}
+
+// Releases a nested list level by level: releasing it at once recurses as deep as it is nested.
+void releaseLevelByLevel(platform::Object& value) {
+  while (const platform::Array* array = value.asArray()) {
+    if (array->empty()) break;
+    platform::Object inner = array->front();
+    value = std::move(inner);
+  }
+  value = platform::Object();
+}
+
+// A value nested deeper than any the event road stores (a list of items, each a dictionary of
+// scalars) is refused on the caller's path without walking it, and no SDK thread keeps it: a walk,
+// a copy or the last release of 100,000 levels exhausts any thread's stack. It becomes the
+// unsupported-value error (12) like any other value the road cannot take; the rest is stored.
+TEST_F(FakeClockFrontTest, ValuesNestedDeeperThanStorableAreRefusedAsUnsupported) {
+  platform::Object deep = nestedList(100000);
+  // Handed over before start, so the SDK's copies outlive the caller's.
+  APMAnalytics::logEventWithOrigin("app", true, "deep_with_time", {{"a_list", deep}}, kStartTime, false, false);
+  APMAnalytics::setDefaultEventParameters(platform::Dictionary{{"deep_default", deep}});
+  APMAnalytics::logEventWithName(
+      "deep_values", {{"a_list", deep},
+                      {"items", platform::Object(platform::Array{platform::Object(platform::Dictionary{
+                                    {"item_id", platform::Object("x")}, {"nested", deep}})})},
+                      {"level", platform::Object(3)}});
+  releaseLevelByLevel(deep);
+  start();
+
+  for (const char* name : {"deep_with_time", "deep_values"}) {
+    SCOPED_TRACE(name);
+    auto stored = rowsNamed(name);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].integer("_err"), 12);
+    EXPECT_EQ(stored[0].text("_ev"), "a_list");
+    // A list of lists keeps no items: its items must be dictionaries.
+    EXPECT_TRUE(stored[0].parameters.at("a_list").arrayValue().empty());
+  }
+  auto stored = rowsNamed("deep_values");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].integer("level"), 3);
+  const auto& items = stored[0].parameters.at("items").arrayValue();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].size(), 1u);
+  EXPECT_EQ(items[0].at("item_id").stringValue(), "x");
+  // A default parameter must be a string or a number.
+  EXPECT_EQ(errorRowsWithCode(27).size(), 1u);
+}
+
 TEST_F(FakeClockFrontTest, ScreenViewsGoToTheReporterAndItsScreenJoinsLaterEvents) {
   std::vector<std::pair<platform::Dictionary, double>> tracked;
   APMAnalyticsCollaborators collaborators;
