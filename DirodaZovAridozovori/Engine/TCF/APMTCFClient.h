@@ -1,0 +1,86 @@
+#pragma once
+// Turns the host's TCF decision into the consent state's TCF source ("ad_storage",
+// "ad_personalization", "ad_user_data" under "consent_settings_tcf") and reports each new reading
+// with one "_tcf" event. The last reading is kept in the suite
+// "com.diroda.dmp.measurement.tcf.userdefaults", so an unchanged reading does nothing, also across
+// launches.
+//
+// Threads: the engine creates the client and calls it on its worker queue only; nothing here is
+// guarded.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "APMTCFData.h"
+#include "platform/Object.h"
+
+class APMUserDefaults;
+
+// Where the client's results go. Empty members use the engine front.
+struct APMTCFClientHost {
+  std::function<void(const std::string& origin, const std::string& name, const platform::Dictionary& parameters)>
+      logInternalEvent;
+  std::function<void(const platform::Dictionary& settings, const std::string& key)> setConsent;
+};
+
+class APMTCFClient {
+ public:
+  static constexpr const char* kSuiteName = "com.diroda.dmp.measurement.tcf.userdefaults";
+  static constexpr const char* kStringRepresentationKey = "tcf_StringRepresentation";
+  // Present in every representation this version stores; an older one lacks it.
+  static constexpr const char* kRepresentationVersion = "_v_=2";
+  // The representation of a reading with the switch on and no TCF key at all.
+  static constexpr const char* kEmptyRepresentation = "_v_=2,isTCFDataEnabled=1";
+  static constexpr const char* kConsentKey = "consent_settings_tcf";
+  static constexpr const char* kEventName = "_tcf";
+  static constexpr const char* kEventOrigin = "auto";
+  static constexpr const char* kBundleParameterName = "_tcfd";
+  static constexpr const char* kReasonsParameterName = "_tcfd2";
+  static constexpr const char* kMigrationParameterName = "_tcfm";
+  // The characters of the compact "_tcfd" value: index 0 is "0", 63 is "_".
+  static constexpr const char* kAlphabet = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
+
+  explicit APMTCFClient(APMTCFClientHost host = {});
+
+  // Reads the current decision from the application's defaults.
+  void readTCFData();
+  // Reads the decision and, when it is new, logs "_tcf", stores it and (when it applies) sets the
+  // TCF consent.
+  void setConsentFromTCFData();
+
+  bool shouldApplyTCFData() const;
+  bool shouldApplyOneTimeTCFVendorFix() const;
+  bool hasTCFDataToRead() const;
+  bool persistedValuesEqualCurrentData() const;
+  // The consent the stored reading gave ("denied" for all three when nothing is stored).
+  platform::Dictionary previousConsent() const;
+  void storeCurrentData();
+  void clearPersistedValues();
+
+  std::string stringRepresentationFromTCFData() const;
+  std::string tcfBundleParameterValue() const;
+  std::string tcfd2ParamValue() const;
+  int64_t tcfd2ParamValueForPurposeID(int64_t purposeID) const;
+  static std::string tcfdMigrationParamValueForMigrationDidOccur(bool migrationDidOccur,
+                                                                  bool didMigrationChangeConsent);
+  static std::string consentStatusFromEnabled(bool enabled);
+  // The three advertising consent types a reading grants or denies.
+  static platform::Dictionary consentFromData(const APMTCFData& data);
+  void logTCFChangedEventShouldApplyOneTimeVendorFix(bool shouldApplyOneTimeVendorFix,
+                                                     bool isCurrentSameAsPreviousTCFConsent);
+
+  const APMTCFData& tcfData() const { return tcfData_; }
+  const std::shared_ptr<APMUserDefaults>& userDefaults() const { return userDefaults_; }
+  bool isDMARegion() const { return isDMARegion_; }
+  void setIsDMARegion(bool isDMARegion) { isDMARegion_ = isDMARegion; }
+
+ private:
+  std::string storedRepresentation() const;
+
+  APMTCFClientHost host_;
+  APMTCFData tcfData_;
+  std::shared_ptr<APMUserDefaults> userDefaults_;
+  bool isDMARegion_ = true;
+};
