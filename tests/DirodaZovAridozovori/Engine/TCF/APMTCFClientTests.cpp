@@ -180,6 +180,9 @@ TEST_F(TCFClientTest, ChangedReadingsReportTheirMigrationAndSetConsentOnlyWhenTh
          t.set("IABTCF_VendorConsents", platform::Object(std::string(755, '0')));
        },
        "10", kAllDenied},
+      {"vendor dropped since this version's last reading: no fix", stored,
+       [](TCFClientTest& t) { t.set("IABTCF_VendorConsents", platform::Object(std::string(755, '0'))); }, "01",
+       kAllDenied},
       {"consent withdrawn since the last launch", stored,
        [](TCFClientTest& t) { t.set("IABTCF_PurposeConsents", platform::Object("0000000000")); }, "01", kAllDenied},
       {"reading changed, consent the same", stored,
