@@ -1,0 +1,232 @@
+#include "APMAdExposureReporter.h"
+
+#include <cmath>
+#include <mutex>
+
+#include "APMMonitor.h"
+#include "Front/APMAnalytics.h"
+#include "platform/Clock.h"
+
+namespace {
+
+std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
+
+struct Shared {
+  std::mutex mutex;
+  std::shared_ptr<APMAdExposureReporter> reporter;
+};
+
+Shared& shared() {
+  static Shared* instance = new Shared();  // outlives every queue that may still reach it
+  return *instance;
+}
+
+}  // namespace
+
+std::shared_ptr<APMAdExposureReporter> APMAdExposureReporter::sharedInstance() {
+  auto& state = shared();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (!state.reporter) state.reporter = create();
+  return state.reporter;
+}
+
+void APMAdExposureReporter::resetSharedInstanceForTesting() {
+  std::shared_ptr<APMAdExposureReporter> previous;
+  {
+    auto& state = shared();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    previous = std::move(state.reporter);
+  }
+  if (previous) previous->queue_->sync([] {});
+}
+
+std::shared_ptr<APMAdExposureReporter> APMAdExposureReporter::create(APMAdExposureReporterHost host) {
+  auto reporter = std::make_shared<APMAdExposureReporter>(Private{}, std::move(host));
+  std::weak_ptr<APMAdExposureReporter> weakReporter = reporter;
+  reporter->engagementObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+      kEngagementTimerDidFireNotification, nullptr, nullptr, [weakReporter](const platform::Notification&) {
+        if (auto self = weakReporter.lock()) self->handleEngagementTimer();
+      });
+  return reporter;
+}
+
+APMAdExposureReporter::APMAdExposureReporter(Private, APMAdExposureReporterHost host)
+    : host_(std::move(host)),
+      queue_(platform::DispatchQueue::create(kQueueLabel)),
+      adExposureStartTime_(currentTime()) {}
+
+APMAdExposureReporter::~APMAdExposureReporter() {
+  if (engagementObserver_) platform::NotificationCenter::defaultCenter().removeObserver(engagementObserver_);
+}
+
+double APMAdExposureReporter::currentTime() {
+  const double time = platform::uptime();
+  return std::isfinite(time) && time > 0 ? time : kUnknownTime;
+}
+
+// MARK: - Host
+
+void APMAdExposureReporter::logEvent(const char* name, const platform::Dictionary& parameters) const {
+  if (host_.logInternalEvent) {
+    host_.logInternalEvent(kOrigin, name, parameters);
+  } else {
+    APMAnalytics::logInternalEventWithOrigin(kOrigin, name, parameters);
+  }
+}
+
+bool APMAdExposureReporter::isAppActive() const { return host_.isAppActive ? host_.isAppActive() : APMIsAppActive(); }
+
+platform::Dictionary APMAdExposureReporter::currentScreenParameters() const {
+  return host_.screenParameters ? host_.screenParameters() : APMAnalytics::currentScreenParameters();
+}
+
+// MARK: - Begin and end
+
+void APMAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
+  if (adUnitID.empty()) {
+    log()->logWithLevel(5, 1000, "Ignoring call to begin ad unit exposure. Received empty ad unit ID");
+    return;
+  }
+  const double time = currentTime();
+  std::weak_ptr<APMAdExposureReporter> weakSelf = weak_from_this();
+  queue_->async([weakSelf, adUnitID, time] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    if (self->adUnitCounts_.size() >= kMaxOpenAdUnits) {
+      log()->logWithLevel(5, 1002, "Reached limit on ad units. Ignoring ad unit with ID", adUnitID);
+      return;
+    }
+    if (self->adUnitCounts_.empty()) self->adExposureStartTime_ = time;
+    if (!self->adUnitCounts_.count(adUnitID)) self->adUnitStartTimes_[adUnitID] = time;
+    self->adUnitCounts_[adUnitID] += 1;
+  });
+}
+
+void APMAdExposureReporter::endAdUnitExposure(const std::string& adUnitID) {
+  if (adUnitID.empty()) {
+    log()->logWithLevel(5, 1003, "Ignoring call to end ad unit exposure. Received empty ad unit ID");
+    return;
+  }
+  const double time = currentTime();
+  const platform::Dictionary screenParameters = currentScreenParameters();
+  queue_->sync([&] {
+    auto count = adUnitCounts_.find(adUnitID);
+    if (count == adUnitCounts_.end()) {
+      log()->logWithLevel(5, 1004, "Unknown ad unit. Ignoring ad unit with ID", adUnitID);
+      return;
+    }
+    if (count->second >= 2) {
+      count->second -= 1;
+      return;
+    }
+    logAdUnitExposureEventOnSerialQueueWithID(adUnitID, time, screenParameters);
+    adUnitCounts_.erase(count);
+    adUnitStartTimes_.erase(adUnitID);
+    if (!adUnitCounts_.empty()) return;
+    logAdExposureEventOnSerialQueueWithEndTime(time, screenParameters);
+    adExposureStartTime_ = time;
+  });
+}
+
+size_t APMAdExposureReporter::openAdUnitCount() {
+  size_t count = 0;
+  queue_->sync([&] { count = adUnitCounts_.size(); });
+  return count;
+}
+
+// MARK: - Slices
+
+void APMAdExposureReporter::handleScreenDidChangeFromScreen(const std::optional<platform::Dictionary>& fromScreen) {
+  if (!fromScreen) return;
+  logExposureEventsWithScreenParameters(*fromScreen);
+}
+
+void APMAdExposureReporter::handleEngagementTimer() { logExposureEventsWithScreenParameters(currentScreenParameters()); }
+
+void APMAdExposureReporter::handleAppWillResignActiveWithScreen(const std::optional<platform::Dictionary>& screen) {
+  logExposureEventsWithScreenParameters(screen && !screen->empty() ? *screen : currentScreenParameters());
+}
+
+void APMAdExposureReporter::handleAppDidBecomeActive() {
+  const double time = currentTime();
+  queue_->sync([&] { updateStartTimesOnSerialQueue(time); });
+}
+
+void APMAdExposureReporter::logExposureEventsWithScreenParameters(const platform::Dictionary& screenParameters) {
+  const double time = currentTime();
+  queue_->sync([&] { logExposureEventsOnSerialQueueWithEndTime(time, screenParameters); });
+}
+
+void APMAdExposureReporter::logExposureEventsOnSerialQueueWithEndTime(double endTime,
+                                                                      const platform::Dictionary& screenParameters) {
+  for (const auto& [adUnitID, count] : adUnitCounts_) {
+    logAdUnitExposureEventOnSerialQueueWithID(adUnitID, endTime, screenParameters);
+  }
+  if (!adUnitCounts_.empty()) logAdExposureEventOnSerialQueueWithEndTime(endTime, screenParameters);
+  updateStartTimesOnSerialQueue(endTime);
+}
+
+void APMAdExposureReporter::updateStartTimesOnSerialQueue(double time) {
+  if (adUnitCounts_.empty()) return;
+  for (auto& [adUnitID, start] : adUnitStartTimes_) start = time;
+  adExposureStartTime_ = time;
+}
+
+std::optional<int64_t> APMAdExposureReporter::exposureMillis(double startTime, double endTime) {
+  if (startTime == kUnknownTime || endTime == kUnknownTime) return std::nullopt;
+  return platform::saturatingInt64((endTime - startTime) * 1000);
+}
+
+void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std::string& adUnitID, double endTime,
+                                                                      const platform::Dictionary& screenParameters) {
+  if (!isReportingEnabled()) {
+    log()->logWithLevel(5, 1007, "Ad unit exposure not logged. Reporting is disabled.");
+    return;
+  }
+  if (adUnitID.empty()) {
+    log()->logWithLevel(5, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
+    return;
+  }
+  if (!isAppActive()) {
+    log()->logWithLevel(8, 1011, "Ad unit exposure not logged. App is not active.");
+    return;
+  }
+  auto start = adUnitStartTimes_.find(adUnitID);
+  auto millis = exposureMillis(start == adUnitStartTimes_.end() ? kUnknownTime : start->second, endTime);
+  if (!millis) {
+    log()->logWithLevel(8, 1009, "Ad unit exposure not logged. The clock could not be read");
+    return;
+  }
+  if (*millis < kMinExposureMillis) {
+    log()->logWithLevel(8, 1009, "Ad unit exposure not logged. Exposure time was less than 1 sec");
+    return;
+  }
+  platform::Dictionary parameters = screenParameters;
+  parameters[kAdUnitIDParameter] = adUnitID;
+  parameters[kExposureTimeParameter] = *millis;
+  logEvent(kAdUnitExposureEventName, parameters);
+}
+
+void APMAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(double endTime,
+                                                                       const platform::Dictionary& screenParameters) {
+  if (!isReportingEnabled()) {
+    log()->logWithLevel(5, 1005, "Ad exposure not logged. Reporting is disabled.");
+    return;
+  }
+  if (!isAppActive()) {
+    log()->logWithLevel(8, 1010, "Ad exposure not logged. App is not active.");
+    return;
+  }
+  auto millis = exposureMillis(adExposureStartTime_, endTime);
+  if (!millis) {
+    log()->logWithLevel(8, 1006, "Ad exposure not logged. The clock could not be read");
+    return;
+  }
+  if (*millis < kMinExposureMillis) {
+    log()->logWithLevel(8, 1006, "Ad exposure not logged. Exposure time was less than 1 sec");
+    return;
+  }
+  platform::Dictionary parameters = screenParameters;
+  parameters[kExposureTimeParameter] = *millis;
+  logEvent(kAdExposureEventName, parameters);
+}

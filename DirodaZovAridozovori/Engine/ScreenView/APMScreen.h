@@ -1,0 +1,51 @@
+#pragma once
+// One screen of the host application, as a logged "screen_view" named it, and the event parameters
+// that describe it.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Object.h"
+
+class APMScreen {
+ public:
+  // Parameters of the current screen ("_sn", "_sc", "_si") and of the previous one ("_pn", "_pc", "_pi").
+  static constexpr const char* kScreenNameParameter = "_sn";
+  static constexpr const char* kScreenClassParameter = "_sc";
+  static constexpr const char* kScreenInstanceIDParameter = "_si";
+  static constexpr const char* kPreviousScreenNameParameter = "_pn";
+  static constexpr const char* kPreviousScreenClassParameter = "_pc";
+  static constexpr const char* kPreviousScreenInstanceIDParameter = "_pi";
+
+  APMScreen(std::optional<std::string> name, std::optional<std::string> className, int64_t instanceID)
+      : name_(std::move(name)), className_(std::move(className)), instanceID_(instanceID) {}
+
+  // The same name, class and instance; flags cleared and no timestamp.
+  std::shared_ptr<APMScreen> copy() const { return std::make_shared<APMScreen>(name_, className_, instanceID_); }
+
+  const std::optional<std::string>& name() const { return name_; }
+  const std::optional<std::string>& className() const { return className_; }
+  int64_t instanceID() const { return instanceID_; }
+
+  // Nothing on this platform sets a screen by hand; kept for the record's shape.
+  bool isManuallySet = false;
+  // Created from a "screen_view" the host logged.
+  bool isManuallyTracked = false;
+  // Seconds since 1970 at which the screen view was logged.
+  double eventTimestamp = 0;
+
+ private:
+  const std::optional<std::string> name_;
+  const std::optional<std::string> className_;
+  const int64_t instanceID_;
+};
+
+// "_si", then "_sc" and "_sn" when they pass the screen-value check. An empty class is logged
+// (31014); an invalid one is logged (31015) and leaves "_si" alone.
+platform::Dictionary APMScreenParameters(const APMScreen& screen);
+// "_pi", then "_pc" and "_pn" when they are valid; invalid values are skipped silently.
+platform::Dictionary APMPreviousScreenParameters(const APMScreen& screen);
+// "_si", then "_sc" and "_sn" when non-empty, without checks or log lines (screens already checked).
+platform::Dictionary APMCurrentScreenParameters(const APMScreen& screen);

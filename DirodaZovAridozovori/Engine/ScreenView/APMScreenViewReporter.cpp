@@ -1,0 +1,248 @@
+#include "APMScreenViewReporter.h"
+
+#include <mutex>
+
+#include "APMDataTypeValidator.h"
+#include "APMEventParameters.h"
+#include "APMMeasurement.h"
+#include "APMMonitor.h"
+#include "AdExposure/APMAdExposureReporter.h"
+#include "Front/APMAnalytics.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "Session/APMSessionReporter.h"
+#include "Utilities/APMNumericUtil.h"
+#include "platform/ApplicationNotifications.h"
+
+namespace {
+
+std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
+
+struct Shared {
+  std::mutex mutex;
+  std::shared_ptr<APMScreenViewReporter> reporter;
+};
+
+Shared& shared() {
+  static Shared* instance = new Shared();  // outlives every queue that may still reach it
+  return *instance;
+}
+
+// The engine's session reporter once the engine has set up its components; none before.
+std::shared_ptr<APMSessionReporter> readySessionReporter() {
+  if (!APMMeasurement::hasSharedInstance()) return nullptr;
+  auto engine = APMMeasurement::sharedInstance();
+  if (!engine || !engine->didInitializeComponents()) return nullptr;
+  return engine->currentSessionReporter();
+}
+
+// A present screen value that fails the check refuses the screen view; the failure is logged with
+// the value.
+bool screenValueIsAcceptable(const platform::Dictionary& parameters, const char* key, int64_t code,
+                             const char* message, std::optional<std::string>* value) {
+  const platform::Object* found = platform::find(parameters, key);
+  if (!found) return true;
+  int failure = 0;
+  if (!APMDataTypeValidator::isValidScreenParameterValue(*found, &failure)) {
+    log()->logWithLevel(3, code, message, *found);
+    return false;
+  }
+  *value = found->stringValue();
+  return true;
+}
+
+}  // namespace
+
+bool APMAutomaticScreenReportingEnabled() { return false; }
+
+// MARK: - Shared instance
+
+std::shared_ptr<APMScreenViewReporter> APMScreenViewReporter::sharedInstance() {
+  auto& state = shared();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (!state.reporter) {
+    state.reporter = std::make_shared<APMScreenViewReporter>(Private{});
+    state.reporter->observeApplicationNotifications();
+  }
+  return state.reporter;
+}
+
+void APMScreenViewReporter::resetSharedInstanceForTesting() {
+  std::shared_ptr<APMScreenViewReporter> previous;
+  {
+    auto& state = shared();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    previous = std::move(state.reporter);
+  }
+  if (previous) previous->queue_->sync([] {});
+}
+
+APMScreenViewReporter::APMScreenViewReporter(Private)
+    : queue_(platform::DispatchQueue::create(kQueueLabel)),
+      currentScreenInstanceID_(APMNumericUtil::randomInt64()) {}
+
+APMScreenViewReporter::~APMScreenViewReporter() {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  for (auto token : observers_) center.removeObserver(token);
+}
+
+void APMScreenViewReporter::observeApplicationNotifications() {
+  std::weak_ptr<APMScreenViewReporter> weakSelf = weak_from_this();
+  auto& center = platform::NotificationCenter::defaultCenter();
+  observers_.push_back(center.addObserver(platform::kApplicationDidBecomeActiveNotification, nullptr, nullptr,
+                                          [weakSelf](const platform::Notification&) {
+                                            if (auto self = weakSelf.lock()) self->handleApplicationDidBecomeActive();
+                                          }));
+  observers_.push_back(center.addObserver(platform::kApplicationWillResignActiveNotification, nullptr, nullptr,
+                                          [weakSelf](const platform::Notification&) {
+                                            if (auto self = weakSelf.lock()) self->handleApplicationWillResignActive();
+                                          }));
+}
+
+// MARK: - Screens
+
+bool APMScreenViewReporter::isReportingGateOpen() const { return isAppActive() || !appHasBeenInitialized(); }
+
+int64_t APMScreenViewReporter::incrementScreenInstanceID() {
+  // Atomic arithmetic wraps, so a seed near the top of the range cannot overflow.
+  return currentScreenInstanceID_.fetch_add(1) + 1;
+}
+
+std::shared_ptr<APMScreen> APMScreenViewReporter::currentScreen() {
+  std::shared_ptr<APMScreen> screen;
+  queue_->sync([&] { screen = currentScreen_; });
+  return screen;
+}
+
+std::shared_ptr<APMScreen> APMScreenViewReporter::previousScreen() {
+  std::shared_ptr<APMScreen> screen;
+  queue_->sync([&] { screen = previousScreen_; });
+  return screen;
+}
+
+void APMScreenViewReporter::getScreenName(std::optional<std::string>* name, std::optional<std::string>* className) {
+  if (!name && !className) return;
+  queue_->sync([&] {
+    if (name) *name = currentScreen_ ? currentScreen_->name() : std::nullopt;
+    if (className) *className = currentScreen_ ? currentScreen_->className() : std::nullopt;
+  });
+}
+
+void APMScreenViewReporter::setScreenName(const std::optional<std::string>&, const std::optional<std::string>&) {
+  log()->logWithLevel(3, 31000, "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
+}
+
+void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary& parameters, double timestamp) {
+  if (!isAppActive() && appHasBeenInitialized()) {
+    log()->logWithLevel(3, 31026, "Cannot log screen view event when the app is not active");
+    return;
+  }
+  std::optional<std::string> name;
+  std::optional<std::string> className;
+  if (!screenValueIsAcceptable(parameters, kScreenNameKey, 31027, "Received invalid name for screen", &name) ||
+      !screenValueIsAcceptable(parameters, kScreenClassKey, 31028, "Received invalid class for screen", &className)) {
+    return;
+  }
+  auto screen = std::make_shared<APMScreen>(name, className, incrementScreenInstanceID());
+  screen->isManuallyTracked = true;
+  screen->eventTimestamp = timestamp;
+  log()->logWithLevel(7, 31029, "Logging screen view with screen name and screen class",
+                      name ? platform::Object(*name) : platform::Object(),
+                      className ? platform::Object(*className) : platform::Object());
+
+  std::weak_ptr<APMScreenViewReporter> weakSelf = weak_from_this();
+  queue_->sync([&] {
+    std::shared_ptr<APMScreen> previous = currentScreen_;
+    currentScreen_ = screen;
+    publishScreenParametersOnQueue();
+    // Queued while the queue is held: the "_vs" events keep the order of the screen changes.
+    queue_->async([weakSelf, previous, screen, parameters] {
+      auto self = weakSelf.lock();
+      if (!self) return;
+      self->postScreenDidChangeNotificationWithPreviousScreen(previous, screen);
+      auto cleaned = APMSanitizedEventParameters(parameters, kPublicScreenViewEventName, true, true);
+      if (cleaned) {
+        cleaned->erase(kScreenNameKey);
+        cleaned->erase(kScreenClassKey);
+      }
+      self->logViewScreenEventWithPreviousScreen(previous, screen, cleaned);
+    });
+  });
+}
+
+void APMScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(
+    const std::shared_ptr<APMScreen>& previousScreen, const std::shared_ptr<APMScreen>& newScreen) {
+  if (!isAppActive()) return;
+  const APMSessionScreen from =
+      previousScreen ? APMSessionScreen(APMCurrentScreenParameters(*previousScreen)) : APMSessionScreen();
+  const APMSessionScreen to = newScreen ? APMSessionScreen(APMCurrentScreenParameters(*newScreen)) : APMSessionScreen();
+  if (previousScreen) {
+    if (auto session = readySessionReporter()) session->handleScreenDidChangeFromScreen(from, to);
+  }
+  APMAdExposureReporter::sharedInstance()->handleScreenDidChangeFromScreen(from);
+}
+
+void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shared_ptr<APMScreen>& previousScreen,
+                                                                 const std::shared_ptr<APMScreen>& newScreen,
+                                                                 const std::optional<platform::Dictionary>& given) {
+  if (!newScreen) return;
+  if (!isAppActive() && appHasBeenInitialized()) {
+    log()->logWithLevel(7, 31013, "Screen view event not logged. App is not active.");
+    return;
+  }
+  platform::Dictionary parameters = given.value_or(platform::Dictionary{});
+  for (auto& [key, value] : APMScreenParameters(*newScreen)) parameters[key] = value;
+  if (previousScreen) {
+    for (auto& [key, value] : APMPreviousScreenParameters(*previousScreen)) parameters[key] = value;
+    auto session = readySessionReporter();
+    if (session && APMMeasurement::remoteConfig()->efficientEngagementReportingEnabled()) {
+      const int64_t engagement = session->cutFreerideEngagementTimeMillis();
+      if (engagement >= 1) parameters[kEngagementTimeParameter] = engagement;
+    }
+  }
+  parameters[kManualScreenTrackingParameter] = 1;
+  if (!APMHasScreenParameters(parameters)) return;
+  previousScreen_ = newScreen;
+  if (newScreen->isManuallyTracked) {
+    APMAnalytics::logInternalEventWithOrigin(kOriginApp, kScreenViewEventName, newScreen->eventTimestamp, parameters);
+  } else {
+    APMAnalytics::logInternalEventWithOrigin(kOriginAuto, kScreenViewEventName, parameters);
+  }
+}
+
+platform::Dictionary APMScreenViewReporter::screenParameters() {
+  platform::Dictionary parameters;
+  if (!isReportingGateOpen()) return parameters;
+  queue_->sync([&] { parameters = screenParametersOnQueue(); });
+  return parameters;
+}
+
+platform::Dictionary APMScreenViewReporter::screenParametersOnQueue() const {
+  if (!allowScreenParameters_ || !currentScreen_ || !isReportingGateOpen()) return {};
+  return APMCurrentScreenParameters(*currentScreen_);
+}
+
+void APMScreenViewReporter::publishScreenParametersOnQueue() {
+  APMAnalytics::setCurrentScreenParameters(screenParametersOnQueue());
+}
+
+// MARK: - Activation
+
+void APMScreenViewReporter::handleApplicationDidBecomeActive() {
+  isAppActive_ = true;
+  appHasBeenInitialized_ = true;
+  APMAnalytics::setAppActive(true);
+  queue_->sync([&] { publishScreenParametersOnQueue(); });
+  if (auto session = readySessionReporter()) session->handleAppDidBecomeActive();
+  APMAdExposureReporter::sharedInstance()->handleAppDidBecomeActive();
+}
+
+void APMScreenViewReporter::handleApplicationWillResignActive() {
+  if (auto session = readySessionReporter()) session->handleAppWillResignActiveWithScreen(std::nullopt);
+  APMAdExposureReporter::sharedInstance()->handleAppWillResignActiveWithScreen(std::nullopt);
+}
+
+void APMScreenViewReporter::handleApplicationDidEnterBackground() {
+  isAppActive_ = false;
+  APMAnalytics::setAppActive(false);
+  queue_->sync([&] { publishScreenParametersOnQueue(); });
+}
