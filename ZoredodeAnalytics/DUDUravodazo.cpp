@@ -7,6 +7,8 @@
 #include "DUDUravodazoConfiguration.h"
 #include "Front/APMAnalyticsLog.h"
 #include "Identity/APMIdentity.h"
+#include "ScreenView/APMScreenViewReporter.h"
+#include "TCF/APMTCFClient.h"
 #include "ROREzo.h"
 #include "VEZUzaduzo.h"
 #include "VIDAdodaradadivi.h"
@@ -192,6 +194,9 @@ void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConf
   startOptions[kOptionLogTag] = platform::Object(kLogTag);
   // Configurations' event-editing programs run on the engine's event road.
   APMEventEditingHost::install();
+  // Screens and the active state, and the host's TCF decision, join the engine started here.
+  APMScreenViewReporter::install();
+  APMTCFClient::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);
   updateZoredodeInstallationID();

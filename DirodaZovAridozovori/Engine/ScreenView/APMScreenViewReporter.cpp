@@ -6,6 +6,7 @@
 #include "APMEventParameters.h"
 #include "APMMeasurement.h"
 #include "APMMonitor.h"
+#include "APMNameTables.h"
 #include "AdExposure/APMAdExposureReporter.h"
 #include "Front/APMAnalytics.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -74,6 +75,26 @@ void APMScreenViewReporter::resetSharedInstanceForTesting() {
     previous = std::move(state.reporter);
   }
   if (previous) previous->queue_->sync([] {});
+}
+
+void APMScreenViewReporter::install() {
+  // Until now the front kept the active state (observed from library load): an application that
+  // became active before the SDK was configured must not count as inactive from here on.
+  const bool wasActive = APMAnalytics::isAppActive();
+  auto reporter = sharedInstance();
+  if (wasActive) {
+    reporter->isAppActive_ = true;
+    reporter->appHasBeenInitialized_ = true;
+  }
+  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
+    if (!parts.createScreenViewReporter) parts.createScreenViewReporter = [] { sharedInstance(); };
+  });
+  APMAnalytics::updateCollaborators([](APMAnalyticsCollaborators& collaborators) {
+    collaborators.trackScreenWithParameters = [](const platform::Dictionary& parameters, double timestamp) {
+      sharedInstance()->trackScreenWithParameters(parameters, timestamp);
+    };
+    collaborators.isAppActive = [] { return sharedInstance()->isAppActive(); };
+  });
 }
 
 APMScreenViewReporter::APMScreenViewReporter(Private)
@@ -230,7 +251,6 @@ void APMScreenViewReporter::publishScreenParametersOnQueue() {
 void APMScreenViewReporter::handleApplicationDidBecomeActive() {
   isAppActive_ = true;
   appHasBeenInitialized_ = true;
-  APMAnalytics::setAppActive(true);
   queue_->sync([&] { publishScreenParametersOnQueue(); });
   if (auto session = readySessionReporter()) session->handleAppDidBecomeActive();
   APMAdExposureReporter::sharedInstance()->handleAppDidBecomeActive();
@@ -243,6 +263,5 @@ void APMScreenViewReporter::handleApplicationWillResignActive() {
 
 void APMScreenViewReporter::handleApplicationDidEnterBackground() {
   isAppActive_ = false;
-  APMAnalytics::setAppActive(false);
   queue_->sync([&] { publishScreenParametersOnQueue(); });
 }

@@ -111,5 +111,8 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   std::shared_ptr<APMScreen> previousScreen_;
 };
 
+// The reporter under the public prefix: the same class and shared instance.
+using ZORAScreenViewReporter = APMScreenViewReporter;
+
 // Whether screens are detected without the host's help; never on this platform.
 bool APMAutomaticScreenReportingEnabled();

@@ -58,6 +58,13 @@ std::string joined(const std::vector<std::string>& parts, const char* separator)
 APMTCFClient::APMTCFClient(APMTCFClientHost host)
     : host_(std::move(host)), userDefaults_(std::make_shared<APMUserDefaults>(kSuiteName)) {}
 
+void APMTCFClient::install() {
+  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
+    if (parts.createTCFClient) return;
+    parts.createTCFClient = []() -> std::shared_ptr<APMEngineTCFClient> { return std::make_shared<APMTCFClient>(); };
+  });
+}
+
 void APMTCFClient::readTCFData() { tcfData_.readFromUserDefaults(); }
 
 void APMTCFClient::setConsentFromTCFData() {

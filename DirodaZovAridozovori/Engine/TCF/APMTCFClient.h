@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "APMMeasurement.h"
 #include "APMTCFData.h"
 #include "platform/Object.h"
 
@@ -25,7 +26,7 @@ struct APMTCFClientHost {
   std::function<void(const platform::Dictionary& settings, const std::string& key)> setConsent;
 };
 
-class APMTCFClient {
+class APMTCFClient final : public APMEngineTCFClient {
  public:
   static constexpr const char* kSuiteName = "com.diroda.dmp.measurement.tcf.userdefaults";
   static constexpr const char* kStringRepresentationKey = "tcf_StringRepresentation";
@@ -43,12 +44,14 @@ class APMTCFClient {
   static constexpr const char* kAlphabet = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
 
   explicit APMTCFClient(APMTCFClientHost host = {});
+  // Makes the engines started from now on create a client of this kind, unless another is installed.
+  static void install();
 
   // Reads the current decision from the application's defaults.
   void readTCFData();
   // Reads the decision and, when it is new, logs "_tcf", stores it and (when it applies) sets the
   // TCF consent.
-  void setConsentFromTCFData();
+  void setConsentFromTCFData() override;
 
   bool shouldApplyTCFData() const;
   bool shouldApplyOneTimeTCFVendorFix() const;
@@ -74,7 +77,7 @@ class APMTCFClient {
   const APMTCFData& tcfData() const { return tcfData_; }
   const std::shared_ptr<APMUserDefaults>& userDefaults() const { return userDefaults_; }
   bool isDMARegion() const { return isDMARegion_; }
-  void setIsDMARegion(bool isDMARegion) { isDMARegion_ = isDMARegion; }
+  void setIsDMARegion(bool isDMARegion) override { isDMARegion_ = isDMARegion; }
 
  private:
   std::string storedRepresentation() const;
