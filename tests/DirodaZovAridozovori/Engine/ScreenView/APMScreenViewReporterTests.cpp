@@ -1,0 +1,245 @@
+// The screen-view reporter behind the front: "screen_view" becomes "_vs" with the screen
+// parameters, the current screen joins later events, refusals, the active state it owns, and
+// screen views logged from several threads at once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "../Front/FrontTestFixture.h"
+#include "APMASLLogger.h"
+#include "AdExposure/APMAdExposureReporter.h"
+#include "Logger/DULLogger.h"
+#include "ScreenView/APMScreenViewReporter.h"
+#include "platform/ApplicationNotifications.h"
+
+namespace fronttest {
+namespace {
+
+class ScreenViewReporterTest : public FakeClockFrontTest {
+ protected:
+  void SetUp() override {
+    FakeClockFrontTest::SetUp();
+    resetReporters();
+    DULLoggerSetSink([this](const DULLogRecord& record) {
+      std::lock_guard<std::mutex> lock(codesMutex_);
+      codes_.push_back(record.messageCode);
+    });
+    APMScreenViewReporter::install();
+  }
+
+  void TearDown() override {
+    FakeClockFrontTest::TearDown();
+    resetReporters();
+    DULLoggerSetSink(nullptr);
+  }
+
+  static void resetReporters() {
+    APMScreenViewReporter::resetSharedInstanceForTesting();
+    APMAdExposureReporter::resetSharedInstanceForTesting();
+  }
+
+  static void post(const char* notification) { platform::NotificationCenter::defaultCenter().post(notification); }
+
+  static void screenView(const platform::Dictionary& parameters) {
+    APMAnalytics::logEventWithName("screen_view", parameters);
+  }
+
+  // The "_vs" rows once the reporter's queue has handed them on.
+  std::vector<Row> screenViewRows() {
+    APMScreenViewReporter::sharedInstance()->currentScreen();  // waits for the reporter's queue
+    return rowsNamed("_vs");
+  }
+
+  bool logged(int64_t code) {
+    APMMonitor::shared()->flush();
+    DULLoggerFlush();
+    std::lock_guard<std::mutex> lock(codesMutex_);
+    return std::count(codes_.begin(), codes_.end(), APMASLLogger::messageCodeText(code)) > 0;
+  }
+
+  std::mutex codesMutex_;
+  std::vector<std::string> codes_;
+};
+
+TEST_F(ScreenViewReporterTest, ScreenViewsBecomeScreenViewEventsWithThePreviousScreenAndTheScreenJoinsLaterEvents) {
+  start();
+  screenView({{"screen_name", "Home"}, {"screen_class", "HomeView"}, {"tab", "main"}});
+  clock_->advance(2);
+  screenView({{"screen_name", "Cart"}});
+  APMAnalytics::logEventWithName("tap", {});
+
+  auto views = screenViewRows();
+  ASSERT_EQ(views.size(), 2u);
+  EXPECT_TRUE(rowsNamed("screen_view").empty());
+  const Row& first = views[0];
+  const Row& second = views[1];
+  EXPECT_EQ(first.origin, "app");
+  EXPECT_EQ(first.timestamp, kStartTime);
+  EXPECT_EQ(first.text("_sn"), "Home");
+  EXPECT_EQ(first.text("_sc"), "HomeView");
+  EXPECT_EQ(first.integer("_mst"), 1);
+  EXPECT_EQ(first.text("tab"), "main");
+  for (const char* absent : {"_pn", "_pc", "_pi", "_et", "screen_name", "screen_class"}) {
+    EXPECT_FALSE(first.has(absent)) << absent;
+  }
+  EXPECT_EQ(second.timestamp, kStartTime + 2);
+  EXPECT_EQ(second.text("_sn"), "Cart");
+  EXPECT_FALSE(second.has("_sc"));
+  EXPECT_EQ(second.integer("_si"), first.integer("_si") + 1);
+  EXPECT_EQ(second.text("_pn"), "Home");
+  EXPECT_EQ(second.text("_pc"), "HomeView");
+  EXPECT_EQ(second.integer("_pi"), first.integer("_si"));
+  EXPECT_EQ(second.integer("_mst"), 1);
+
+  auto taps = rowsNamed("tap");
+  ASSERT_EQ(taps.size(), 1u);
+  EXPECT_EQ(taps[0].text("_sn"), "Cart");
+  EXPECT_EQ(taps[0].integer("_si"), second.integer("_si"));
+  EXPECT_FALSE(taps[0].has("_sc"));
+}
+
+TEST_F(ScreenViewReporterTest, ScreenValuesAreCheckedAndAnInvalidOneRefusesTheWholeScreenView) {
+  start();
+  screenView({{"screen_name", "Home"}, {"screen_class", "HomeView"}});
+  // code: the warning of a refused view; 0 for an accepted one. sn/sc: "<absent>" when not sent on.
+  const struct {
+    const char* what;
+    platform::Dictionary parameters;
+    int64_t code;
+    std::string sn, sc;
+  } cases[] = {
+      {"class of 501 characters", {{"screen_name", "Long"}, {"screen_class", std::string(501, 'c')}}, 31028, "", ""},
+      {"class of another type", {{"screen_class", 5}}, 31028, "", ""},
+      {"empty name", {{"screen_name", ""}, {"screen_class", "Valid"}}, 31027, "", ""},
+      {"name of 501 characters", {{"screen_name", std::string(501, 'n')}}, 31027, "", ""},
+      {"class of 500 characters", {{"screen_class", std::string(500, 'c')}}, 0, "<absent>", std::string(500, 'c')},
+      {"neither name nor class", {}, 0, "<absent>", "<absent>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t before = screenViewRows().size();
+    screenView(c.parameters);
+    auto views = screenViewRows();
+    if (c.code) {
+      EXPECT_TRUE(logged(c.code));
+      EXPECT_EQ(views.size(), before);
+      continue;
+    }
+    ASSERT_EQ(views.size(), before + 1);
+    EXPECT_EQ(views.back().text("_sn"), c.sn);
+    EXPECT_EQ(views.back().text("_sc"), c.sc);
+  }
+  // The refused views left the screen as it was before them.
+  EXPECT_EQ(screenViewRows()[1].text("_pn"), "Home");
+  EXPECT_TRUE(logged(31014));  // the view without a class
+
+  auto reporter = APMScreenViewReporter::sharedInstance();
+  reporter->setScreenName("Elsewhere", "ElsewhereView");
+  EXPECT_TRUE(logged(31000));
+  std::optional<std::string> name = "unset", className = "unset";
+  reporter->getScreenName(&name, &className);
+  EXPECT_EQ(name, std::nullopt);
+  EXPECT_EQ(className, std::nullopt);
+  EXPECT_FALSE(APMAutomaticScreenReportingEnabled());
+}
+
+TEST_F(ScreenViewReporterTest, ScreenParametersOfOneScreenFollowTheValueChecks) {
+  const struct {
+    const char* what;
+    std::optional<std::string> name, className;
+    platform::Dictionary current, previous;
+    std::vector<int64_t> warnings;
+  } cases[] = {
+      {"valid", "Home", "HomeView", {{"_si", 7}, {"_sn", "Home"}, {"_sc", "HomeView"}},
+       {{"_pi", 7}, {"_pn", "Home"}, {"_pc", "HomeView"}}, {}},
+      {"no class", "Home", std::nullopt, {{"_si", 7}, {"_sn", "Home"}}, {{"_pi", 7}, {"_pn", "Home"}}, {31014}},
+      {"empty class", "Home", "", {{"_si", 7}}, {{"_pi", 7}, {"_pn", "Home"}}, {31014, 31015}},
+      {"name too long", std::string(501, 'n'), "HomeView", {{"_si", 7}, {"_sc", "HomeView"}},
+       {{"_pi", 7}, {"_pc", "HomeView"}}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      std::lock_guard<std::mutex> lock(codesMutex_);
+      codes_.clear();
+    }
+    APMScreen screen(c.name, c.className, 7);
+    EXPECT_EQ(APMScreenParameters(screen), c.current);
+    EXPECT_EQ(APMPreviousScreenParameters(screen), c.previous);
+    for (int64_t code : {31014, 31015}) {
+      const bool expected = std::count(c.warnings.begin(), c.warnings.end(), code) > 0;
+      EXPECT_EQ(logged(code), expected) << code;
+    }
+  }
+}
+
+TEST_F(ScreenViewReporterTest, TheApplicationCountsAsActiveFromItsFirstActivationOn) {
+  start();
+  EXPECT_FALSE(APMIsAppActive());
+  screenView({{"screen_name", "Splash"}});  // before the first activation screen views are taken
+  post(platform::kApplicationDidBecomeActiveNotification);
+  EXPECT_TRUE(APMIsAppActive());
+  post(platform::kApplicationWillResignActiveNotification);
+  EXPECT_TRUE(APMIsAppActive());  // a desktop application that resigns is still on screen
+  screenView({{"screen_name", "Home"}});
+  auto views = screenViewRows();
+  ASSERT_EQ(views.size(), 2u);
+  EXPECT_EQ(views[1].text("_pn"), "Splash");
+
+  // An application that became active before the reporter took over stays active.
+  resetReporters();
+  APMAnalytics::setCollaborators({});
+  post(platform::kApplicationDidBecomeActiveNotification);
+  APMScreenViewReporter::install();
+  EXPECT_TRUE(APMScreenViewReporter::sharedInstance()->isAppActive());
+  EXPECT_TRUE(APMIsAppActive());
+}
+
+TEST_F(ScreenViewReporterTest, EngagementSinceThePreviousScreenJoinsTheScreenViewWithEfficientReporting) {
+  for (bool efficient : {false, true}) {
+    SCOPED_TRACE(efficient);
+    stopEngine();
+    APMAnalytics::resetForTesting();
+    resetReporters();
+    APMScreenViewReporter::install();
+    start();
+    applyConfig({{"measurement.collection.efficient_engagement_reporting_enabled", efficient ? "1" : "0"}});
+    post(platform::kApplicationDidBecomeActiveNotification);
+    screenView({{"screen_name", "Home"}});
+    clock_->advance(3);
+    screenView({{"screen_name", "Cart"}});
+    auto views = screenViewRows();
+    ASSERT_GE(views.size(), 2u);
+    EXPECT_EQ(views.back().integer("_et"), efficient ? 3000 : INT64_MIN);
+  }
+}
+
+TEST_F(ScreenViewReporterTest, ScreenViewsFromSeveralThreadsFormOneChainOfPreviousScreens) {
+  start();
+  constexpr int kThreads = 4;
+  constexpr int kViewsPerThread = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kViewsPerThread; ++i) {
+        screenView({{"screen_name", "s" + std::to_string(t) + "_" + std::to_string(i)}});
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  auto views = screenViewRows();
+  ASSERT_EQ(views.size(), static_cast<size_t>(kThreads * kViewsPerThread));
+  std::set<int64_t> previous;
+  for (size_t i = 1; i < views.size(); ++i) {
+    EXPECT_EQ(views[i].integer("_pi"), views[i - 1].integer("_si")) << i;
+    EXPECT_EQ(views[i].text("_pn"), views[i - 1].text("_sn")) << i;
+    previous.insert(views[i].integer("_pi"));
+  }
+  EXPECT_EQ(previous.size(), views.size() - 1);
+}
+
+}  // namespace
+}  // namespace fronttest
