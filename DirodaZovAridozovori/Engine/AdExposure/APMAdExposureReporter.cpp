@@ -177,30 +177,49 @@ std::optional<int64_t> APMAdExposureReporter::exposureMillis(double startTime, d
   return platform::saturatingInt64((endTime - startTime) * 1000);
 }
 
+// The log lines of one kind of exposure event, for the checks both kinds share.
+struct APMAdExposureReporter::RefusalLines {
+  int64_t disabledCode;
+  const char* disabled;
+  int64_t inactiveCode;
+  const char* inactive;
+  int64_t shortCode;
+  const char* unknownTime;
+  const char* tooShort;
+};
+
+std::optional<int64_t> APMAdExposureReporter::reportableMillisOnSerialQueue(const RefusalLines& lines, double startTime,
+                                                                            double endTime) const {
+  if (!isReportingEnabled()) {
+    log()->logWithLevel(5, lines.disabledCode, lines.disabled);
+    return std::nullopt;
+  }
+  if (!isAppActive()) {
+    log()->logWithLevel(8, lines.inactiveCode, lines.inactive);
+    return std::nullopt;
+  }
+  auto millis = exposureMillis(startTime, endTime);
+  if (!millis || *millis < kMinExposureMillis) {
+    log()->logWithLevel(8, lines.shortCode, millis ? lines.tooShort : lines.unknownTime);
+    return std::nullopt;
+  }
+  return millis;
+}
+
 void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std::string& adUnitID, double endTime,
                                                                       const platform::Dictionary& screenParameters) {
-  if (!isReportingEnabled()) {
-    log()->logWithLevel(5, 1007, "Ad unit exposure not logged. Reporting is disabled.");
-    return;
-  }
-  if (adUnitID.empty()) {
+  static const RefusalLines lines{1007, "Ad unit exposure not logged. Reporting is disabled.",
+                                  1011, "Ad unit exposure not logged. App is not active.",
+                                  1009, "Ad unit exposure not logged. The clock could not be read",
+                                  "Ad unit exposure not logged. Exposure time was less than 1 sec"};
+  if (adUnitID.empty() && isReportingEnabled()) {
     log()->logWithLevel(5, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
     return;
   }
-  if (!isAppActive()) {
-    log()->logWithLevel(8, 1011, "Ad unit exposure not logged. App is not active.");
-    return;
-  }
   auto start = adUnitStartTimes_.find(adUnitID);
-  auto millis = exposureMillis(start == adUnitStartTimes_.end() ? kUnknownTime : start->second, endTime);
-  if (!millis) {
-    log()->logWithLevel(8, 1009, "Ad unit exposure not logged. The clock could not be read");
-    return;
-  }
-  if (*millis < kMinExposureMillis) {
-    log()->logWithLevel(8, 1009, "Ad unit exposure not logged. Exposure time was less than 1 sec");
-    return;
-  }
+  auto millis =
+      reportableMillisOnSerialQueue(lines, start == adUnitStartTimes_.end() ? kUnknownTime : start->second, endTime);
+  if (!millis) return;
   platform::Dictionary parameters = screenParameters;
   parameters[kAdUnitIDParameter] = adUnitID;
   parameters[kExposureTimeParameter] = *millis;
@@ -209,23 +228,12 @@ void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std:
 
 void APMAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(double endTime,
                                                                        const platform::Dictionary& screenParameters) {
-  if (!isReportingEnabled()) {
-    log()->logWithLevel(5, 1005, "Ad exposure not logged. Reporting is disabled.");
-    return;
-  }
-  if (!isAppActive()) {
-    log()->logWithLevel(8, 1010, "Ad exposure not logged. App is not active.");
-    return;
-  }
-  auto millis = exposureMillis(adExposureStartTime_, endTime);
-  if (!millis) {
-    log()->logWithLevel(8, 1006, "Ad exposure not logged. The clock could not be read");
-    return;
-  }
-  if (*millis < kMinExposureMillis) {
-    log()->logWithLevel(8, 1006, "Ad exposure not logged. Exposure time was less than 1 sec");
-    return;
-  }
+  static const RefusalLines lines{1005, "Ad exposure not logged. Reporting is disabled.",
+                                  1010, "Ad exposure not logged. App is not active.",
+                                  1006, "Ad exposure not logged. The clock could not be read",
+                                  "Ad exposure not logged. Exposure time was less than 1 sec"};
+  auto millis = reportableMillisOnSerialQueue(lines, adExposureStartTime_, endTime);
+  if (!millis) return;
   platform::Dictionary parameters = screenParameters;
   parameters[kExposureTimeParameter] = *millis;
   logEvent(kAdExposureEventName, parameters);

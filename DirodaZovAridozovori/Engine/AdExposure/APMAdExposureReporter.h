@@ -91,6 +91,11 @@ class APMAdExposureReporter : public std::enable_shared_from_this<APMAdExposureR
   void updateStartTimesOnSerialQueue(double time);
   // The whole milliseconds between two readings; none when either reading failed.
   static std::optional<int64_t> exposureMillis(double startTime, double endTime);
+  // The exposure to report; none (and the line that says why) when reporting is off, the
+  // application inactive, the time unknown or the exposure shorter than a second.
+  struct RefusalLines;
+  std::optional<int64_t> reportableMillisOnSerialQueue(const RefusalLines& lines, double startTime,
+                                                       double endTime) const;
   void logEvent(const char* name, const platform::Dictionary& parameters) const;
   bool isAppActive() const;
   platform::Dictionary currentScreenParameters() const;
