@@ -1,0 +1,322 @@
+// Where and in which order the engine calls the components other parts of the SDK install: fakes
+// fill the slots and record the calls of a real engine over a real database.
+#include <gtest/gtest.h>
+
+#include "EngineTestFixture.h"
+#include "Identity/APMDefaultIdentitySupport.h"
+#include "Identity/APMPlatformIdentitySupport.h"
+#include "Identity/IdentityTestDoubles.h"
+#include "platform/Http.h"
+
+namespace enginetest {
+namespace {
+
+using Calls = std::vector<std::string>;
+
+// The calls of every fake, in order; slots run on the worker queue, tests read after a drain.
+class CallLog {
+ public:
+  void add(std::string call) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+  Calls take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(calls_, {});
+  }
+
+ private:
+  std::mutex mutex_;
+  Calls calls_;
+};
+
+class FakeSearchAdReporter final : public APMEngineSearchAdReporter {
+ public:
+  explicit FakeSearchAdReporter(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
+  void setSearchAdReporterEnabled(bool enabled) override { log_->add(enabled ? "search ad on" : "search ad off"); }
+  void start() override { log_->add("search ad start"); }
+
+ private:
+  std::shared_ptr<CallLog> log_;
+};
+
+class FakeTCFClient final : public APMEngineTCFClient {
+ public:
+  explicit FakeTCFClient(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
+  void setIsDMARegion(bool isDMARegion) override { log_->add(std::string("tcf dma ") + (isDMARegion ? "1" : "0")); }
+  void setConsentFromTCFData() override { log_->add("tcf consent"); }
+
+ private:
+  std::shared_ptr<CallLog> log_;
+};
+
+class FakeExperimentClient final : public APMRemoteConfigExperimentClient {
+ public:
+  bool activateLatestSnapshot(platform::Error*) override {
+    ++activations;
+    return true;
+  }
+  std::optional<platform::Object> flagValue(const std::string& name) override {
+    if (name == "session_stitching_token_feature_enabled") return platform::Object(true);
+    return std::nullopt;
+  }
+  std::vector<int64_t> experimentIDs() override { return {7, 9}; }
+  void reset() override {}
+
+  std::atomic<int> activations{0};
+  std::function<std::shared_ptr<APMRemoteConfig>()> servedConfig;
+};
+
+class EngineComponentsTest : public EngineTest {
+ protected:
+  void install(const std::function<void(APMMeasurementComponents&)>& change) { APMMeasurement::updateComponents(change); }
+
+  // Every start-up creates the fakes and records what the engine asks of them.
+  void installSearchAdAndTCF() {
+    install([log = log_](APMMeasurementComponents& parts) {
+      parts.createSearchAdReporter = [log](const std::shared_ptr<platform::DispatchQueue>& queue,
+                                           const std::shared_ptr<APMPersistedConfig>& persisted) {
+        // Made on the worker queue, over that queue and the engine's persisted configuration.
+        const bool own = queue && queue->isCurrent() && persisted == APMPersistedConfig::sharedInstance();
+        log->add(own ? "create search ad" : "create search ad elsewhere");
+        return std::make_shared<FakeSearchAdReporter>(log);
+      };
+      parts.createTCFClient = [log] {
+        log->add("create tcf");
+        return std::make_shared<FakeTCFClient>(log);
+      };
+    });
+  }
+
+  void fetchCompleted(int64_t status) {
+    onWorker([&] { engine().networkRemoteConfigFetchCompletionHandler(status, {}, {}, std::nullopt); });
+    drain();
+  }
+
+  std::shared_ptr<CallLog> log_ = std::make_shared<CallLog>();
+};
+
+TEST_F(EngineComponentsTest, SearchAdReporterAndTCFClientAreMadeOnceAndTheSwitchOnlyTogglesTheReporter) {
+  installSearchAdAndTCF();
+  install([log = log_](APMMeasurementComponents& parts) {
+    parts.expireStoredDeepLink = [log](double ttl) { log->add("expire link " + std::to_string(int64_t(ttl))); };
+  });
+  start();
+  // Made and started at start-up; the switch that follows the start turns it on once more.
+  EXPECT_EQ(log_->take(), (Calls{"create search ad", "search ad on", "search ad start", "create tcf", "tcf dma 1",
+                                 "tcf consent", "search ad on"}));
+  engine().setEnabled(false);
+  engine().setEnabled(true);
+  engine().setEnabled(false);
+  drain();
+  // The stored link expires after the attribution cache time, seven days by default.
+  EXPECT_EQ(log_->take(), (Calls{"expire link 604800", "search ad off", "search ad on", "expire link 604800",
+                                 "search ad off"}));
+}
+
+TEST_F(EngineComponentsTest, StartUpReportsTheStoredLinkOrRequestsTheDeferredLinkNowOrAfterTheNextFetch) {
+  // A first start with a fresh configuration; its own first-open campaign report is not what is checked.
+  start();
+  onWorker([&] { ASSERT_TRUE(engine().database()->updateRemoteConfigSuccessfulTimestamp(kStartTime, nullptr)); });
+  stop();
+  auto allowed = std::make_shared<std::atomic<bool>>(false);
+  install([log = log_, allowed](APMMeasurementComponents& parts) {
+    parts.reportStoredCampaignEvent = [log](std::optional<int64_t> click) {
+      log->add(click ? "report " + std::to_string(*click) : "report stored link");
+    };
+    parts.shouldAllowRequestDeferredDeepLink = [allowed] { return allowed->load(); };
+    parts.requestDeferredDeepLink = [log] { log->add("request"); };
+  });
+  const struct {
+    const char* name;
+    const char* storedLink;
+    bool allowed;
+    double clockAdvance;  // to the configuration's cache time of an hour: expired
+    Calls calls;
+    bool requestAfterFetch;
+  } cases[] = {
+      {"stored link", "https://example.test/?utm_source=a", true, 0, {"report stored link"}, false},
+      {"deferred link not allowed", nullptr, false, 0, {}, false},
+      {"fresh configuration", nullptr, true, 0, {"request"}, false},
+      {"expired configuration", nullptr, true, 3600, {}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    clock_->advance(c.clockAdvance);
+    auto defaults = platform::UserDefaults::standard();
+    if (c.storedLink) {
+      defaults->setObject("/diroda/measurement/deep_link", platform::Object(c.storedLink));
+    } else {
+      defaults->removeObject("/diroda/measurement/deep_link");
+    }
+    *allowed = c.allowed;
+    log_->take();
+    start();
+    EXPECT_EQ(log_->take(), c.calls);
+    EXPECT_EQ(engine().shouldRequestDeferredDeepLinkAfterConfigFetch(), c.requestAfterFetch);
+    stop();
+  }
+}
+
+TEST_F(EngineComponentsTest, FetchCompletionUpdatesConversionThenRequestsTheLinkOrUploadsThenSetsTheDMAFlag) {
+  installSearchAdAndTCF();
+  install([log = log_](APMMeasurementComponents& parts) {
+    parts.updateAdsOnDeviceConversionMeasurement = [log] { log->add("conversion"); };
+    parts.shouldAllowRequestDeferredDeepLink = [] { return true; };
+    parts.requestDeferredDeepLink = [log] { log->add("request"); };
+  });
+  start();  // no configuration yet: the deferred link waits for the first fetch
+  ASSERT_TRUE(engine().shouldRequestDeferredDeepLinkAfterConfigFetch());
+  log_->take();
+  onWorker([&] { engine().alarm()->cancel(); });
+
+  fetchCompleted(304);
+  EXPECT_EQ(log_->take(), (Calls{"conversion", "request", "tcf dma 1"}));
+  EXPECT_FALSE(engine().shouldRequestDeferredDeepLinkAfterConfigFetch());
+  EXPECT_TRUE(engine().alarm()->hasActiveTimer()) << "the request took the upload attempt: the timer is armed again";
+
+  platform::Reachability::setReachable(false);  // what follows would upload at once: it waits instead
+  const struct {
+    int64_t status;
+    Calls calls;
+  } later[] = {{200, {"conversion", "tcf dma 1"}}, {204, {"conversion", "tcf dma 1"}},
+               {404, {"conversion", "tcf dma 1"}}, {500, {}}, {429, {}}};
+  for (const auto& c : later) {
+    fetchCompleted(c.status);
+    EXPECT_EQ(log_->take(), c.calls) << c.status;
+  }
+  platform::Reachability::reset();
+}
+
+TEST_F(EngineComponentsTest, EveryWipeBeginsWithAFreshOnDeviceConversionContext) {
+  // Whether stored data is still there when the context is replaced (none: not asked).
+  auto dataLeft = std::make_shared<std::function<bool()>>();
+  install([log = log_, dataLeft](APMMeasurementComponents& parts) {
+    parts.resetODM1Context = [log, dataLeft] {
+      log->add(!*dataLeft || (*dataLeft)() ? "context" : "context after the data");
+    };
+  });
+  start(kAppID);
+  logPublic("kept_until_the_wipe");
+  drain();
+  EXPECT_EQ(log_->take(), Calls{});
+  *dataLeft = [this] { return !storedRows(*engine_).empty(); };
+  EXPECT_TRUE(engine().resetAnalyticsDataWithAppInstanceID("0123456789ABCDEF0123456789ABCDEF"));
+  EXPECT_EQ(log_->take(), Calls{"context"}) << "replaced before the stored data goes";
+  *dataLeft = nullptr;
+  stop();
+  start(kOtherAppID);  // a new app ID wipes at start-up
+  EXPECT_EQ(log_->take(), Calls{"context"});
+}
+
+TEST_F(EngineComponentsTest, TheExperimentClientOfItsSlotServesTheEnginesConfiguration) {
+  auto client = std::make_shared<FakeExperimentClient>();
+  install([client](APMMeasurementComponents& parts) {
+    parts.remoteConfigExperimentClient = [client](std::function<std::shared_ptr<APMRemoteConfig>()> served) {
+      client->servedConfig = std::move(served);
+      return client;
+    };
+  });
+  start();
+  auto config = engine().remoteConfigInstance();
+  ASSERT_TRUE(config);
+  EXPECT_EQ(client->activations.load(), 1) << "the newest snapshot is activated as the configuration is made";
+  EXPECT_EQ(config->experimentIDs(), (std::vector<int64_t>{7, 9}));
+  EXPECT_TRUE(config->sessionStitchingTokenFeatureEnabled());
+  ASSERT_TRUE(client->servedConfig);
+  EXPECT_EQ(client->servedConfig(), config);
+  stop();
+  EXPECT_FALSE(client->servedConfig()) << "the engine is gone";
+}
+
+TEST_F(EngineComponentsTest, LinkedClientFlagsCarryTheIdentitySupportsConsentStatus) {
+  const struct {
+    const char* name;
+    std::optional<bool> supportHasStatus;  // none: no platform support
+    bool setMembershipLinked;
+    int32_t flags;
+  } cases[] = {
+      {"no support", std::nullopt, false, 0},
+      {"support with a status", true, false, 1},
+      {"support without a status", false, false, 0},
+      {"and a set-membership client", true, true, 3},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = "flagged_" + std::to_string(index++);
+    platform::ClassRegistry::reset();
+    if (c.supportHasStatus) {
+      auto support = std::make_shared<identitytest::ScriptedSupport>();
+      support->hasStatus = *c.supportHasStatus;
+      platform::ClassRegistry::registerClass(APMPlatformIdentitySupport::kClassName, [support] {
+        return std::any(std::static_pointer_cast<APMIdentitySupport>(support));
+      });
+    }
+    APMDefaultIdentitySupport::resetSharedInstance();
+    APMMeasurement::setComponents({});
+    if (c.setMembershipLinked) install([](APMMeasurementComponents& parts) {
+      parts.isPrivateSetMembershipClientLinked = [] { return true; };
+    });
+    start();
+    logPublic(name);
+    auto stored = rowsNamed(name);
+    ASSERT_EQ(stored.size(), 1u);
+    onWorker([&] {
+      auto metadata = engine().database()->queryRawEventsMetadataWithFingerprint(stored[0].fingerprint, nullptr);
+      ASSERT_TRUE(metadata);
+      EXPECT_EQ(APMNanoGetInt32(*metadata, APMPBMeasurementBundle::kLinkedClientFlags), c.flags);
+    });
+    stop();
+  }
+  APMDefaultIdentitySupport::resetSharedInstance();
+}
+
+TEST_F(EngineComponentsTest, TheReceiptDecidesAFirstOpenOnlyWhereAReceiptLocationIsConfigured) {
+  auto original = std::make_shared<std::atomic<bool>>(false);
+  auto asked = std::make_shared<std::atomic<int>>(0);
+  install([original, asked](APMMeasurementComponents& parts) {
+    parts.isVersionSameAsOriginalVersion = [original, asked] {
+      ++*asked;
+      return original->load();
+    };
+  });
+  start();
+  const struct {
+    const char* name;
+    std::optional<std::string> receipt;
+    bool receiptSaysOriginal;
+    bool expected;
+    int asked;
+  } cases[] = {
+      {"no receipt location", std::nullopt, false, true, 0},
+      {"a receipt of an older version", "/nonexistent/receipt", false, false, 1},
+      {"a receipt of this version", "/nonexistent/receipt", true, true, 1},
+  };
+  for (const auto& c : cases) {
+    platform::Bundle::setAppStoreReceiptPath(c.receipt);
+    *original = c.receiptSaysOriginal;
+    *asked = 0;
+    EXPECT_EQ(engine().isVersionSameAsOriginalVersion(), c.expected) << c.name;
+    EXPECT_EQ(asked->load(), c.asked) << c.name;
+  }
+  // The first start above had no receipt location: a first open after install, not an update.
+  ASSERT_TRUE(userProperty("_fi"));
+  EXPECT_EQ(userProperty("_fi")->value().int64Value(), 1);
+  EXPECT_EQ(rowsNamed("_f").at(0).integer("_uwa"), 0);
+}
+
+TEST_F(EngineComponentsTest, NoSessionStartsBeforeTheApplicationHasBecomeActive) {
+  start();  // nothing has told the engine of an activation
+  EXPECT_TRUE(rowsNamed("_s").empty()) << "first open before any activation";
+  stop();
+  APMAnalyticsHooks hooks;
+  hooks.isAppActive = [] { return true; };
+  APMSetAnalyticsHooks(hooks);
+  clock_->advance(3600);
+  start();
+  EXPECT_EQ(rowsNamed("_s").size(), 1u) << "the next start, once active, begins a session";
+}
+
+}  // namespace
+}  // namespace enginetest
