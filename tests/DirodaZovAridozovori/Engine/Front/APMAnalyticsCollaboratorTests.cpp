@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "FrontTestFixture.h"
+#include "platform/ApplicationNotifications.h"
 
 namespace fronttest {
 namespace {
@@ -58,6 +59,41 @@ TEST_F(FakeClockFrontTest, LinksReachTheDeepLinkHandlersAndTheOpenURLListener) {
   std::lock_guard<std::mutex> lock(callsMutex);
   EXPECT_EQ(calls, (std::vector<std::string>{"debug app://promo?x=1", "open app://promo?x=1 0",
                                              "listener app://promo?x=1", "open https://example.com/a 10"}));
+}
+
+TEST_F(FakeClockFrontTest, TheAppIsActiveFromItsFirstActivationUntilAnOwnerOfThatStateIsInstalled) {
+  std::atomic<int> tracked{0};
+  APMAnalyticsCollaborators screens;
+  screens.trackScreenWithParameters = [&](const platform::Dictionary&, double) { ++tracked; };
+  APMAnalytics::setCollaborators(screens);
+  start();
+  auto& center = platform::NotificationCenter::defaultCenter();
+  auto post = [&](const char* name) {
+    center.post(name);
+    drain();
+  };
+  auto sessionStarts = [&] { return rowsNamed("_s").size(); };
+  EXPECT_EQ(sessionStarts(), 0u) << "the first open came before any activation";
+  post(platform::kApplicationWillResignActiveNotification);
+  EXPECT_FALSE(APMIsAppActive());
+  post(platform::kApplicationDidBecomeActiveNotification);
+  EXPECT_TRUE(APMIsAppActive());
+  EXPECT_EQ(sessionStarts(), 1u) << "the engine told the session reporter";
+  post(platform::kApplicationWillResignActiveNotification);
+  EXPECT_TRUE(APMIsAppActive()) << "never cleared";
+
+  // An owner answers for the state, and tells the session reporter itself.
+  std::atomic<bool> ownerSays{false};
+  APMAnalytics::updateCollaborators(
+      [&](APMAnalyticsCollaborators& collaborators) { collaborators.isAppActive = [&] { return ownerSays.load(); }; });
+  EXPECT_FALSE(APMIsAppActive());
+  EXPECT_FALSE(APMAnalyticsHooksIsAppActive()) << "the engine reads the same owner";
+  ownerSays = true;
+  clock_->advance(7200);  // the session has timed out
+  post(platform::kApplicationDidBecomeActiveNotification);
+  EXPECT_EQ(sessionStarts(), 1u) << "the engine's handler no longer forwards activation";
+  APMAnalytics::logEventWithName("screen_view", {});
+  EXPECT_EQ(tracked.load(), 1) << "the other collaborators stay";
 }
 
 }  // namespace
