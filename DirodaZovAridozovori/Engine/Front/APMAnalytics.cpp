@@ -31,6 +31,9 @@
 
 namespace {
 
+// Until its first activation the application does not count as active.
+constexpr bool kActiveAtLaunch = false;
+
 constexpr const char* kDeferringDocumentationLink = "https://diroda.example/docs/analytics/zoredode-migration";
 
 // Logged events queued together, between two blocks.
@@ -81,7 +84,7 @@ struct FrontState {
   std::atomic<bool> collectionDeactivated{false};
   // The application has become active: false until the first activation, never cleared (the
   // screen-view reporter takes this over when it is installed as the owner).
-  std::atomic<bool> appActive{false};
+  std::atomic<bool> appActive{kActiveAtLaunch};
 
   std::mutex screenMutex;  // guards screenParameters
   std::shared_ptr<const platform::Dictionary> screenParameters;
@@ -1128,7 +1131,7 @@ void APMAnalytics::resetForTesting() {
   front.started = false;
   front.collectionEnabled = false;
   front.collectionDeactivated = false;
-  front.appActive = false;
+  front.appActive = kActiveAtLaunch;
   setCurrentScreenParameters({});
   setCollaborators({});
   setLoadTimestamp(platform::now());
