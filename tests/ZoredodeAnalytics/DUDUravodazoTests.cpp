@@ -6,6 +6,8 @@
 
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "PublicAPITestFixture.h"
+#include "platform/ApplicationNotifications.h"
+#include "platform/UserDefaults.h"
 
 namespace fronttest {
 namespace {
@@ -169,6 +171,44 @@ TEST_F(DUDUravodazoTest, InstallationIDIsAskedAgainOnEveryChangeWithOneObserver)
   center.post(ZORInstallationIDDidChangeNotification);
   ASSERT_TRUE(testsupport::waitFor([&] { return identity->zoredodeInstallationID().has_value(); }));
   EXPECT_EQ(identity->zoredodeInstallationID()->size(), 22u);
+}
+
+// A host posts its launch before it configures the SDK, before any component is installed.
+TEST_F(DUDUravodazoTest, ALaunchPostedBeforeConfiguringReachesTheComponentsBeforeTheEngineStarts) {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  const platform::LaunchOptions launch{"https://example.test/promo?utm_source=launch", std::nullopt};
+  center.post(platform::kApplicationDidFinishLaunchingNotification, nullptr, launch.userInfo());
+
+  std::mutex mutex;
+  std::vector<std::string> calls;
+  auto record = [&](std::string call) {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back(std::move(call));
+  };
+  APMMeasurement::updateComponents([&](APMMeasurementComponents& parts) {
+    parts.createScreenViewReporter = [&] { record("screen views"); };
+    parts.handleStoredURLAfterAppLaunchWithNotification = [&](const platform::LaunchOptions& options) {
+      record("launch " + options.url.value_or("-"));
+      // What the deep-link component keeps for the engine's start-up.
+      platform::UserDefaults::standard()->setObject("/diroda/measurement/deep_link", platform::Object(*options.url));
+    };
+    parts.reportStoredCampaignEvent = [&](std::optional<int64_t> click) {
+      record(click ? "first-open campaign" : "stored link");
+    };
+  });
+  EXPECT_TRUE(calls.empty()) << "kept until the engine exists";
+  configure();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(calls, (std::vector<std::string>{"screen views", "launch https://example.test/promo?utm_source=launch",
+                                               "first-open campaign", "stored link"}));
+    calls.clear();
+  }
+  // Once the components are there, a launch reaches them at once; without user info, only the
+  // screen-view reporter is made.
+  center.post(platform::kApplicationDidFinishLaunchingNotification);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(calls, std::vector<std::string>{"screen views"});
 }
 
 }  // namespace
