@@ -153,6 +153,70 @@ TEST_F(UploadEndToEndTest, EventsAProgramEditedAndCreatedAreStoredAndTravelAsEdi
   EXPECT_EQ(uploadtest::intParameter(*events[1], "value"), 42);
 }
 
+// Upload-road components: the TCF client reads its data at every upload, and a successful upload
+// with nothing left to send resumes a postponed on-device conversion query.
+TEST_F(UploadEndToEndTest, UploadsApplyTheTCFDataAndASuccessfulOneResumesAPostponedConversionQuery) {
+  struct TCFClient final : APMEngineTCFClient {
+    void setIsDMARegion(bool) override {}
+    void setConsentFromTCFData() override { ++reads; }
+    std::atomic<int> reads{0};
+  };
+  auto tcf = std::make_shared<TCFClient>();
+  auto postponed = std::make_shared<std::atomic<bool>>(false);
+  auto resumed = std::make_shared<std::atomic<int>>(0);
+  APMMeasurement::updateComponents([&](APMMeasurementComponents& parts) {
+    parts.createTCFClient = [tcf] { return tcf; };
+    parts.takePostponedPSMRequest = [postponed] { return postponed->exchange(false); };
+    parts.retrievePSMResponse = [resumed] { ++*resumed; };
+  });
+  startSDK();
+  logSession();
+  const int readsAtStart = tcf->reads.load();
+  EXPECT_EQ(readsAtStart, 1);
+  *postponed = true;
+  uploadAndWait(1);
+  EXPECT_EQ(tcf->reads.load(), readsAtStart + 1);
+  EXPECT_EQ(resumed->load(), 1);
+  EXPECT_FALSE(postponed->load()) << "the postponed mark was taken";
+}
+
+// Preview headers set on the launch or opened-URL path turn server-side tagging on for the
+// configuration and travel with the upload to the tagging server.
+TEST_F(UploadEndToEndTest, PreviewHeadersSendUploadsToTheTaggingServerWithTheirHeader) {
+  std::mutex mutex;
+  std::vector<std::string> previews;
+  collector_.server().Post("/sstg", [&](const httplib::Request& request, httplib::Response& response) {
+    std::lock_guard<std::mutex> lock(mutex);
+    previews.push_back(request.get_header_value("X-Stg-Server-Preview"));
+    response.status = 204;
+  });
+  platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_SSTG_UPLOAD_ENABLED", platform::Object(true));
+  startSDK();
+  auto config = fetchtest::configMessage({kAppID, 1});
+  auto tagging = std::make_shared<APMPBSstgSetting>();
+  const std::string taggingURL = "http://" + APMRemoteConfig::analyticsServiceHost() + "/sstg";
+  APMNanoSetString(*tagging, APMPBSstgSetting::kUploadUrl, taggingURL);
+  APMNanoSetInt32(*tagging, APMPBSstgSetting::kRolloutPercentage, 0);
+  APMNanoSetMessage(*config, APMPBMeasurementConfig::kSstgSetting, tagging);
+  onWorker([&] { ASSERT_TRUE(engine()->remoteConfigInstance()->updateMeasurementConfig(config)); });
+
+  logSession();
+  uploadAndWait(1);  // no preview and no rollout: the usual service
+  APMMeasurement::setSSTGPreviewHeaders(platform::Dictionary{{"X-Stg-Server-Preview", platform::Object("key-7")}});
+  logSession();
+  onWorker([&] { engine()->uploadData(); });
+  ASSERT_TRUE(testsupport::waitFor(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return !previews.empty();
+      },
+      10));
+  drain();
+  EXPECT_EQ(collector_.uploads().size(), 1u);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(previews, std::vector<std::string>{"key-7"});
+}
+
 // The first half of the killed-process test: runs only as the child process the test below
 // starts. It logs through the public API into the given data directory, waits until the events
 // are stored, and dies without any shutdown.
