@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -108,6 +110,123 @@ TEST_F(RemoteConfigTest, EverySettingAnswersDefaultValueOrDefaultAgain) {
     EXPECT_DOUBLE_EQ(garbageConfig->settingValue(s), s.defaultValue);
     // A second read answers from the validated cache, with the same value.
     EXPECT_DOUBLE_EQ(inRangeConfig->settingValue(s), inRangeValue(s));
+  }
+}
+
+// The settings table of the design, pinned here as literals (not read from the code's table): key,
+// whether it is a time setting (configured in milliseconds, answered in seconds), default,
+// maximum and minimum. Booleans read through the integer reader with maximum 1 and minimum 0.
+struct PinnedSetting {
+  const char* key;
+  bool time;
+  double defaultValue, maxValue, minValue;
+};
+constexpr PinnedSetting kPinnedSettings[] = {
+    {"measurement.upload.backoff_period", true, 43200, 604800, 3600},
+    {"measurement.upload.stale_data_deletion_interval", true, 86400, 604800, 3600},
+    {"measurement.upload.max_queue_time", true, 2419200, 7862400, 604800},
+    {"measurement.ad_id_cache_time", true, 1, 86400, 0},
+    {"measurement.monitoring.sample_period_millis", true, 86400, 604800, 0},
+    {"measurement.network.network_timeout", true, 60, 3600, 30},
+    {"measurement.session.default_timeout_interval", true, 1800, 86400, 0},
+    {"measurement.session.event_user_engagement_interval", true, 3600, 86400, 0},
+    {"measurement.upload.interval", true, 3600, 86400, 15},
+    {"measurement.upload.initial_upload_delay_time", true, 15, 86400, 1},
+    {"measurement.upload.retry_time", true, 1800, 86400, 60},
+    {"measurement.upload.max_bundles_created_per_iteration", true, 100, 10000, 1},
+    {"measurement.upload.debug_upload_interval", true, 1, 15, 1},
+    {"measurement.upload.realtime_upload_interval", true, 10, 15, 10},
+    {"measurement.psm_retry_interval", true, 300, 1800, 30},
+    {"measurement.attribution.cache.ttl", true, 604800, 2592000, 86400},
+    {"measurement.config.cache_time", true, 3600, 86400, 60},
+    {"measurement.skan.initial_cv_fetch_delay_sec", true, 120, 3600, 30},
+    {"measurement.skan.cv_fetch_retry_interval_sec", true, 120, 3600, 30},
+    {"measurement.skan.first_window.initial_cv_fetch_delay_sec", true, 20, 3600, 1},
+    {"measurement.skan.first_window.cv_fetch_retry_interval_sec", true, 120, 3600, 30},
+    {"measurement.skan.first_window.upload_interval_sec", true, 1800, 86400, 15},
+    {"measurement.audience.max_count", false, 100, 500, 0},
+    {"measurement.audience.filter_max_count_per_audience", false, 10, 100, 0},
+    {"measurement.audience.filter_result_max_count", false, 200, 2000, 0},
+    {"measurement.audience.parameter_max_count_filter", false, 25, 250, 0},
+    {"measurement.upload.max_conversions_per_day", false, 10000, 1000000, 0},
+    {"measurement.upload.max_events_per_day", false, 100000, 1000000, 0},
+    {"measurement.upload.max_public_events_per_day", false, 50000, 1000000, 0},
+    {"measurement.upload.max_error_events_per_day", false, 1000, 1000000, 0},
+    {"measurement.lifetimevalue.max_currency_tracked", false, 4, 100, 1},
+    {"measurement.upload.max_public_user_properties", false, 100, 100, 25},
+    {"measurement.upload.max_event_name_cardinality", false, 2000, 2000, 500},
+    {"measurement.upload.max_public_event_params", false, 100, 100, 25},
+    {"measurement.store.max_stored_events_per_app", false, 100000, 1000000, 0},
+    {"measurement.upload.retry_count", false, 6, 24, 1},
+    {"measurement.upload.max_realtime_events_per_day", false, 10, 10, 0},
+    {"measurement.account.time_zone_offset_minutes", false, 0, 900, -900},
+    {"measurement.upload.max_item_scoped_custom_parameters", false, 27, 35, 10},
+    {"measurement.upload.max_event_parameter_value_length", false, 500, 500, 100},
+    {"measurement.dma.dcu_event_max_realtime_daily_count", false, 1, 10, 0},
+    {"measurement.psm_start_count", false, 3, 10, 0},
+    {"measurement.psm_retry_count", false, 5, 10, 0},
+    {"measurement.psm_prefix_email", false, 14, 20, 6},
+    {"measurement.psm_prefix_phone", false, 11, 18, 6},
+    {"measurement.psm_signin_delay", false, 60, 90, 7},
+    {"measurement.ddl.retry_count", false, 5, 10, 0},
+    {"measurement.skan.cv_fetch_retry_limit", false, 4, 10, 1},
+    {"measurement.skan.first_window.cv_fetch_retry_limit", false, 4, 10, 1},
+    {"measurement.upload.max_bundles", false, 100, 10000, 1},
+    {"measurement.upload.max_events_per_bundle", false, 1000, 1000000, 1},
+    {"measurement.upload.max_batch_size", false, 65536, 10485760, 0},
+    {"measurement.sstg_upload_enabled", false, 1, 1, 0},
+    {"measurement.attmas_gate", false, 0, 1, 0},
+    {"measurement.network.background_session_enabled", false, 0, 1, 0},
+    {"measurement.collection.efficient_engagement_reporting_enabled", false, 0, 1, 0},
+    {"measurement.collection.redundant_engagement_removal_enabled", false, 0, 1, 0},
+    {"measurement.upload.blacklist_internal", false, 0, 1, 0},
+    {"measurement.upload.blacklist_public", false, 0, 1, 0},
+    {"measurement.event_sampling_enabled", false, 0, 1, 0},
+    {"measurement.quality.checksum", false, 0, 1, 0},
+    {"measurement.lifecycle.app_in_background_parameter", false, 1, 1, 0},
+    {"measurement.odm2_enabled", false, 0, 1, 0},
+    {"measurement.ddl.enabled", false, 1, 1, 0},
+    {"measurement.skan.update_conversion_value_enabled", false, 0, 1, 0},
+    {"measurement.session_stitching_token_enabled", false, 0, 1, 0},
+    {"measurement.customer_type_enabled", false, 1, 1, 0},
+};
+
+// Every setting answers its default when absent, takes its bounds and refuses what lies beyond them.
+TEST_F(RemoteConfigTest, EverySettingHasTheDefaultAndBoundsOfTheSettingsTable) {
+  size_t count = 0;
+  const APMSettingDefinition* const* all = APMSettings::all(&count);
+  std::map<std::string, const APMSettingDefinition*> byKey;
+  for (size_t i = 0; i < count; ++i) byKey[all[i]->key] = all[i];
+  ASSERT_EQ(count, std::size(kPinnedSettings));
+  auto text = [](const PinnedSetting& setting, double seconds) {
+    std::ostringstream out;
+    out.precision(17);
+    out << (setting.time ? seconds * 1000 : seconds);
+    return out.str();
+  };
+  Settings atMax, overMax, atMin, underMin;
+  for (const auto& pinned : kPinnedSettings) {
+    atMax.push_back({pinned.key, text(pinned, pinned.maxValue)});
+    overMax.push_back({pinned.key, text(pinned, pinned.maxValue + 1)});
+    atMin.push_back({pinned.key, text(pinned, pinned.minValue)});
+    underMin.push_back({pinned.key, text(pinned, pinned.minValue - 1)});
+  }
+  auto absentConfig = configWith({});
+  auto atMaxConfig = configWith(atMax);
+  auto overMaxConfig = configWith(overMax);
+  auto atMinConfig = configWith(atMin);
+  auto underMinConfig = configWith(underMin);
+  ASSERT_TRUE(absentConfig && atMaxConfig && overMaxConfig && atMinConfig && underMinConfig);
+  for (const auto& pinned : kPinnedSettings) {
+    SCOPED_TRACE(pinned.key);
+    auto found = byKey.find(pinned.key);
+    ASSERT_NE(found, byKey.end());
+    const APMSettingDefinition& setting = *found->second;
+    EXPECT_DOUBLE_EQ(absentConfig->settingValue(setting), pinned.defaultValue);
+    EXPECT_DOUBLE_EQ(atMaxConfig->settingValue(setting), pinned.maxValue);
+    EXPECT_DOUBLE_EQ(overMaxConfig->settingValue(setting), pinned.defaultValue);
+    EXPECT_DOUBLE_EQ(atMinConfig->settingValue(setting), pinned.minValue);
+    EXPECT_DOUBLE_EQ(underMinConfig->settingValue(setting), pinned.defaultValue);
   }
 }
 

@@ -24,6 +24,10 @@ TEST(APMUploadScheduleTest, NextUploadFollowsIntervalDelayRetryAndDebugRules) {
       {"a success long ago counts as none", kNow - 7200, 0, kNow - 5, false, false, 6, 10, false},
       // base + 15 = now - 3985; + 1800 = now - 2185 (not after F); + 3600 = now + 1415.
       {"after a failure the first doubling past it", 0, kNow - 100, kNow - 4000, false, false, 6, 1415, false},
+      // base + 15 = now - 39985; the retries add 1800, 3600, 7200 (now - 27385) and 14400 (now - 12985).
+      // Each failure lies where steps growing by 1800 (or by doubling capped early) would stop sooner.
+      {"the third retry waits twice the second", 0, kNow - 31985, kNow - 40000, false, false, 6, -27385, false},
+      {"the fourth retry waits twice the third", 0, kNow - 24985, kNow - 40000, false, false, 6, -12985, false},
       // 1800 * (1 + 2 + 4 + 8 + 16 + 32) = 113400 s never passes a failure 199975 s after the data.
       {"retries used up schedule nothing", 0, kNow - 10, kNow - 200000, false, false, 6, 0, true},
       {"no retries configured schedule nothing", 0, kNow - 10, kNow - 20, false, false, 0, 0, true},
