@@ -205,6 +205,29 @@ TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
   EXPECT_EQ(retries->at(1).at("retry_count"), Object(0));
 }
 
+// The size limit of a batch counts every bundle taken so far, not only the last one.
+TEST_F(APMDatabaseTest, TheBatchSizeLimitAddsUpOverSeveralBundles) {
+  onWorker([&] {
+    for (double end : {1700000010.0, 1700000020.0, 1700000030.0}) {
+      ASSERT_TRUE(db_->insertBundle(platform::Data(20, 1), end, false, &e));
+    }
+  });
+  auto sizes = rawStore()->recordsForQuery("SELECT length(data) AS size FROM queue", {}, nullptr);
+  ASSERT_TRUE(sizes && sizes->size() == 3u);
+  const int64_t size = sizes->at(0).at("size").integerValue();
+  const std::pair<int64_t, size_t> cases[] = {
+      {3 * size, 3}, {3 * size - 1, 2}, {2 * size, 2}, {2 * size - 1, 1}, {0, 1},
+  };
+  for (const auto& [limit, expected] : cases) {
+    SCOPED_TRACE(limit);
+    onWorker([&] {
+      auto bundles = db_->queryBundleDataWithCountLimit(10, limit, &e);
+      ASSERT_TRUE(bundles) << e.description;
+      EXPECT_EQ(bundles->size(), expected);
+    });
+  }
+}
+
 TEST_F(APMDatabaseTest, CorruptDatabaseFileIsSetAsideAndReplaced) {
   const std::string path = closeAndRemoveFiles();
   std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(4096, '\x7f');
