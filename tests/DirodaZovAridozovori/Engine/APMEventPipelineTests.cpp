@@ -44,24 +44,16 @@ TEST_F(EventPipelineTest, UserPropertySetBetweenEventsReachesOnlyLaterEventsMeta
   auto after = rowsNamed("after");
   ASSERT_EQ(before.size(), 1u);
   ASSERT_EQ(after.size(), 1u);
-  auto userAttributeNames = [&](int64_t fingerprint) {
-    std::vector<std::string> names;
-    onWorker([&] {
-      platform::Error error;
-      auto metadata = engine().database()->queryRawEventsMetadataWithFingerprint(fingerprint, &error);
-      ASSERT_TRUE(metadata) << error.description;
-      EXPECT_EQ(APMNanoGetString(*metadata, 8), std::optional<std::string>("macos"));
-      EXPECT_EQ(APMNanoGetInt32(*metadata, 0), 1);
-      EXPECT_EQ(APMNanoGetString(*metadata, 16), std::optional<std::string>("1.0"));
-      auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*metadata, 2);
-      for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
-        names.push_back(APMNanoGetString(*attribute, 1).value_or(""));
-      }
-    });
-    return names;
-  };
-  auto beforeNames = userAttributeNames(before[0].fingerprint);
-  auto afterNames = userAttributeNames(after[0].fingerprint);
+  onWorker([&] {
+    platform::Error error;
+    auto metadata = engine().database()->queryRawEventsMetadataWithFingerprint(after[0].fingerprint, &error);
+    ASSERT_TRUE(metadata) << error.description;
+    EXPECT_EQ(APMNanoGetString(*metadata, 8), std::optional<std::string>("macos"));
+    EXPECT_EQ(APMNanoGetInt32(*metadata, 0), 1);
+    EXPECT_EQ(APMNanoGetString(*metadata, 16), std::optional<std::string>("1.0"));
+  });
+  auto beforeNames = metadataUserPropertyNames(before[0].fingerprint);
+  auto afterNames = metadataUserPropertyNames(after[0].fingerprint);
   EXPECT_EQ(std::count(beforeNames.begin(), beforeNames.end(), "favorite"), 0);
   EXPECT_EQ(std::count(afterNames.begin(), afterNames.end(), "favorite"), 1);
   EXPECT_EQ(std::count(afterNames.begin(), afterNames.end(), "_fot"), 1);

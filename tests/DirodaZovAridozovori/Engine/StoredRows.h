@@ -15,6 +15,8 @@
 #include "APMDatabase.h"
 #include "APMMeasurement.h"
 #include "APMMonitor.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "Consent/APMConsentSettingsUtil.h"
 #include "Fetch/ConfigMessages.h"
@@ -118,6 +120,22 @@ class StoredState {
     std::shared_ptr<APMUserAttribute> result;
     onWorker([&] { result = measurement()->database()->userAttributeWithName(name, nullptr); });
     return result;
+  }
+
+  // The names of the user properties in the stored metadata of this fingerprint.
+  std::vector<std::string> metadataUserPropertyNames(int64_t fingerprint) {
+    std::vector<std::string> names;
+    onWorker([&] {
+      platform::Error error;
+      auto metadata = measurement()->database()->queryRawEventsMetadataWithFingerprint(fingerprint, &error);
+      ASSERT_TRUE(metadata) << error.description;
+      auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(
+          *metadata, APMPBMeasurementBundle::kUserAttributes);
+      for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
+        names.push_back(APMNanoGetString(*attribute, APMPBUserAttribute::kName).value_or(""));
+      }
+    });
+    return names;
   }
 
   // Remote settings and block-listed event names, applied as a fetched configuration would be.

@@ -48,6 +48,27 @@ TEST_F(FakeClockFrontTest, RefusedEventNamesBecomeErrorEventsAndNothingElse) {
   for (const auto& row : rows()) EXPECT_NE(row.origin, "app") << row.name;
 }
 
+// Calls of different kinds keep their order, also while they all wait for the worker together: an
+// event, a user property, another event; only the later event's metadata carries the property.
+TEST_F(FakeClockFrontTest, AUserPropertySetBetweenTwoEventsReachesOnlyTheLaterOnesMetadata) {
+  start();
+  auto worker = engine()->scheduler()->workerQueue();
+  worker->suspend();
+  APMAnalytics::logEventWithName("before", {});
+  APMAnalytics::setUserPropertyString(platform::Object("tea"), "favorite");
+  APMAnalytics::logEventWithName("after", {});
+  APMAnalytics::flushSerialQueueForTesting();
+  worker->resume();
+  auto before = rowsNamed("before");
+  auto after = rowsNamed("after");
+  ASSERT_EQ(before.size(), 1u);
+  ASSERT_EQ(after.size(), 1u);
+  auto beforeNames = metadataUserPropertyNames(before[0].fingerprint);
+  auto afterNames = metadataUserPropertyNames(after[0].fingerprint);
+  EXPECT_EQ(std::count(beforeNames.begin(), beforeNames.end(), "favorite"), 0);
+  EXPECT_EQ(std::count(afterNames.begin(), afterNames.end(), "favorite"), 1);
+}
+
 // A list nested `levels` deep around the number 1.
 platform::Object nestedList(int levels) {
   platform::Object value(1);
