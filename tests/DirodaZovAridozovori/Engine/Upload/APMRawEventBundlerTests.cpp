@@ -108,6 +108,31 @@ TEST_F(APMRawEventBundlerTest, EventAndSizeLimitsSplitGroups) {
   EXPECT_EQ(groups[3], std::vector<std::string>{"big"});
 }
 
+// One metadata fingerprint split by size and by hour: every bundle carries the metadata, which
+// goes only with the last of its rows.
+TEST_F(APMRawEventBundlerTest, AGroupSplitOverSeveralBundlesCarriesItsMetadataInEveryOne) {
+  APMParameters big;
+  big.emplace("blob", APMValue(std::string(40000, 'x')));
+  storeEvents({{"big", kHour + 1}, {"big", kHour + 2}}, "com.example.app", big, "G100");
+  storeEvents({{"next_hour", kHour + 3600 + 5}}, "com.example.app", {}, "G100");
+  ASSERT_EQ(runSQL("SELECT COUNT(DISTINCT metadata_fingerprint) FROM raw_events"), std::vector<int64_t>{1});
+  auto b = bundler();
+  std::vector<int64_t> metadataLeft;
+  for (int step = 0; step < 3; ++step) {
+    Result result = Result::NothingToDo;
+    onWorker([&] { result = b->bundleRawEvents(); });
+    ASSERT_EQ(result, Result::Bundled) << "step " << step;
+    metadataLeft.push_back(runSQL("SELECT COUNT(*) FROM raw_events_metadata").at(0));
+  }
+  EXPECT_EQ(metadataLeft, (std::vector<int64_t>{1, 1, 0}));
+  auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 3u);
+  for (const auto& bundle : bundles) {
+    EXPECT_EQ(APMNanoGetString(*bundle, Bundle::kPlatform), "macos");
+    EXPECT_EQ(APMNanoGetString(*bundle, Bundle::kConsentSignals), "G100");
+  }
+}
+
 TEST_F(APMRawEventBundlerTest, AnUnreadableRowIsSetAsideAndTheRestTravels) {
   storeEvents({{"first", kHour + 1}, {"broken", kHour + 2}, {"third", kHour + 3}});
   runSQL("UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'");
