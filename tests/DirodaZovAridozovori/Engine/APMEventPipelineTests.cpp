@@ -169,6 +169,23 @@ TEST_F(EventPipelineTest, SubscriptionDuplicatesAreDroppedButMinusOneNeverIs) {
   EXPECT_EQ(stored, (std::vector<int64_t>{42, -1, -1, 7, 7}));
 }
 
+// Once full, the store of subscription IDs keeps the newest: a resent newest ID is still a
+// duplicate, and only the oldest one, forgotten, passes again.
+TEST_F(EventPipelineTest, TheFullSubscriptionStoreKeepsTheNewestIDs) {
+  start();
+  onWorker([&] {
+    engine().database()->setLimitsProvider([] {
+      APMDatabaseLimits limits;
+      limits.maxStoredSubscriptionIDs = 2;
+      return limits;
+    });
+  });
+  for (int64_t id : {1, 2, 3, 3, 2, 1}) logInternal("_assc", {{"_did", id}, {"product_id", "gold"}});
+  std::vector<int64_t> stored;
+  for (const auto& row : rowsNamed("_assc")) stored.push_back(row.integer("_did"));
+  EXPECT_EQ(stored, (std::vector<int64_t>{1, 2, 3, 1}));
+}
+
 TEST_F(EventPipelineTest, RolloutReportsAreStoredOnlyWhenTheValueChangesAndRefusedOnesRecordNothing) {
   start();
   logInternal("_ssr");
