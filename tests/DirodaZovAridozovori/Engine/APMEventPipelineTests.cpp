@@ -9,6 +9,7 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "EngineTestFixture.h"
+#include "Upload/UploadTestSupport.h"
 
 namespace enginetest {
 namespace {
@@ -167,6 +168,52 @@ TEST_F(EventPipelineTest, SubscriptionDuplicatesAreDroppedButMinusOneNeverIs) {
     if (row.name == "_iap" || row.name == "_assr") stored.push_back(row.integer("_did"));
   }
   EXPECT_EQ(stored, (std::vector<int64_t>{42, -1, -1, 7, 7}));
+}
+
+// The real-time daily limit holds at exactly its value along the whole road: the road keeps an
+// event real-time while the day's count is under the limit, bundling counts and marks it. With
+// that count used up, "_dcu" events stay real-time under their own limit (1 by default).
+TEST_F(EventPipelineTest, RealtimeEventsStopAtTheDailyLimitAndDCUEventsHaveTheirOwn) {
+  start();
+  applyConfig({{"measurement.upload.max_realtime_events_per_day", "2"}});
+  auto bundleAll = [&] {
+    onWorker([&] {
+      while (engine().bundleRawEvents()) {
+      }
+    });
+  };
+  for (int64_t seq : {1, 2, 3}) logInternal("rt", {{"_r", 1}, {"seq", seq}});
+  bundleAll();
+  EXPECT_EQ(dailyCounts().realtimeCount, 2);
+
+  logInternal("rt", {{"_r", 1}, {"seq", 4}});
+  logInternal("_dcu", {{"_r", 1}, {"seq", 5}});
+  logInternal("_dcu", {{"_r", 1}, {"seq", 6}});
+  // The road's decision, before bundling: only the event under the used-up limit lost its mark.
+  std::map<int64_t, bool> storedRealtime;
+  for (const auto& row : rows()) {
+    if (row.has("seq")) storedRealtime[row.integer("seq")] = row.has("_r");
+  }
+  EXPECT_EQ(storedRealtime, (std::map<int64_t, bool>{{4, false}, {5, true}, {6, true}}));
+  bundleAll();
+  EXPECT_EQ(dailyCounts().dcuRealtimeCount, 1);
+
+  std::map<int64_t, bool> bundledRealtime;
+  onWorker([&] {
+    platform::Error error;
+    auto queued = engine().database()->queryBundlesWithCountLimit(1000, int64_t{1} << 40, &error);
+    ASSERT_TRUE(queued) << error.description;
+    for (const auto& [bundle, rowID] : *queued) {
+      auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, APMPBMeasurementBundle::kEvents);
+      for (const auto& event : events.value_or(std::vector<std::shared_ptr<APMPBEvent>>{})) {
+        if (auto seq = uploadtest::intParameter(*event, "seq")) {
+          bundledRealtime[*seq] = uploadtest::intParameter(*event, "_r") == 1;
+        }
+      }
+    }
+  });
+  EXPECT_EQ(bundledRealtime, (std::map<int64_t, bool>{
+                                 {1, true}, {2, true}, {3, false}, {4, false}, {5, true}, {6, false}}));
 }
 
 // Once full, the store of subscription IDs keeps the newest: a resent newest ID is still a
