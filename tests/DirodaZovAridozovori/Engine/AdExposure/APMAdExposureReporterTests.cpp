@@ -2,7 +2,6 @@
 // stands in for the front (events, active state, current screen).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -11,10 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "APMASLLogger.h"
 #include "APMMonitor.h"
 #include "AdExposure/APMAdExposureReporter.h"
-#include "Logger/DULLogger.h"
 #include "TestSupport.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
@@ -45,11 +42,6 @@ class AdExposureReporterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     APMMonitor::resetSharedForTesting();
-    APMMonitor::shared()->setVerboseLoggingEnabled(true);  // the short-exposure lines are verbose
-    DULLoggerSetSink([this](const DULLogRecord& record) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      codes_.push_back(record.messageCode);
-    });
     platform::installClock(clock_);
     APMAdExposureReporterHost host;
     host.logInternalEvent = [this](const std::string& origin, const std::string& name,
@@ -68,9 +60,7 @@ class AdExposureReporterTest : public ::testing::Test {
   void TearDown() override {
     reporter_.reset();
     platform::installClock(nullptr);
-    DULLoggerSetSink(nullptr);
     APMMonitor::resetSharedForTesting();
-    DULLoggerResetForTesting();
     platform::UserDefaults::resetForTesting();
   }
 
@@ -83,13 +73,6 @@ class AdExposureReporterTest : public ::testing::Test {
     return std::exchange(events_, {});
   }
 
-  bool logged(int64_t code) {
-    APMMonitor::shared()->flush();
-    DULLoggerFlush();
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::find(codes_.begin(), codes_.end(), APMASLLogger::messageCodeText(code)) != codes_.end();
-  }
-
   static Logged unit(const std::string& id, int64_t millis, platform::Dictionary screen) {
     screen["_ai"] = id;
     screen["_xt"] = millis;
@@ -100,11 +83,10 @@ class AdExposureReporterTest : public ::testing::Test {
     return {"am", "_xa", screen};
   }
 
-  testsupport::ScopedDataDirectory dataDirectory_;  // the monitor keeps its switches in the defaults
+  testsupport::ScopedDataDirectory dataDirectory_;  // the monitor keeps its sampled data in the defaults
   std::shared_ptr<platform::FakeClock> clock_ = std::make_shared<platform::FakeClock>(1699956000.0, 1000.0);
   std::mutex mutex_;
   std::vector<Logged> events_;
-  std::vector<std::string> codes_;
   std::atomic<bool> active_{true};
   platform::Dictionary screen_ = kHome;
   std::shared_ptr<APMAdExposureReporter> reporter_;
@@ -116,26 +98,6 @@ bool operator==(const Logged& a, const Logged& b) {
 
 void PrintTo(const Logged& logged, std::ostream* out) {
   *out << logged.origin << " " << logged.name << " " << platform::Object(logged.parameters).description();
-}
-
-TEST_F(AdExposureReporterTest, ExposuresOfAtLeastOneSecondAreLoggedForTheUnitAndForAnyAd) {
-  const struct {
-    double seconds;
-    std::optional<int64_t> millis;
-  } cases[] = {{2.5, 2500}, {1.0, 1000}, {3600.25, 3600250}, {0.999, std::nullopt}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.seconds);
-    reporter_->beginAdUnitExposure("banner");
-    advance(c.seconds);
-    reporter_->endAdUnitExposure("banner");
-    std::vector<Logged> expected;
-    if (c.millis) expected = {unit("banner", *c.millis, kHome), any(*c.millis, kHome)};
-    EXPECT_EQ(take(), expected);
-    EXPECT_EQ(reporter_->openAdUnitCount(), 0u);
-    advance(10);  // time with no unit open is no exposure
-  }
-  EXPECT_TRUE(logged(1009));
-  EXPECT_TRUE(logged(1006));
 }
 
 TEST_F(AdExposureReporterTest, UnitsCloseWhenEveryBeginIsEndedAndAnyAdWhenTheLastUnitCloses) {

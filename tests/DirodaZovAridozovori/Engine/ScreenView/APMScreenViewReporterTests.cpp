@@ -146,36 +146,6 @@ TEST_F(ScreenViewReporterTest, ScreenValuesAreCheckedAndAnInvalidOneRefusesTheWh
   EXPECT_FALSE(APMAutomaticScreenReportingEnabled());
 }
 
-TEST_F(ScreenViewReporterTest, ScreenParametersOfOneScreenFollowTheValueChecks) {
-  const struct {
-    const char* what;
-    std::optional<std::string> name, className;
-    platform::Dictionary current, previous;
-    std::vector<int64_t> warnings;
-  } cases[] = {
-      {"valid", "Home", "HomeView", {{"_si", 7}, {"_sn", "Home"}, {"_sc", "HomeView"}},
-       {{"_pi", 7}, {"_pn", "Home"}, {"_pc", "HomeView"}}, {}},
-      {"no class", "Home", std::nullopt, {{"_si", 7}, {"_sn", "Home"}}, {{"_pi", 7}, {"_pn", "Home"}}, {31014}},
-      {"empty class", "Home", "", {{"_si", 7}}, {{"_pi", 7}, {"_pn", "Home"}}, {31014, 31015}},
-      {"name too long", std::string(501, 'n'), "HomeView", {{"_si", 7}, {"_sc", "HomeView"}},
-       {{"_pi", 7}, {"_pc", "HomeView"}}, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    {
-      std::lock_guard<std::mutex> lock(codesMutex_);
-      codes_.clear();
-    }
-    APMScreen screen(c.name, c.className, 7);
-    EXPECT_EQ(APMScreenParameters(screen), c.current);
-    EXPECT_EQ(APMPreviousScreenParameters(screen), c.previous);
-    for (int64_t code : {31014, 31015}) {
-      const bool expected = std::count(c.warnings.begin(), c.warnings.end(), code) > 0;
-      EXPECT_EQ(logged(code), expected) << code;
-    }
-  }
-}
-
 TEST_F(ScreenViewReporterTest, TheApplicationCountsAsActiveFromItsFirstActivationOn) {
   start();
   EXPECT_FALSE(APMIsAppActive());
