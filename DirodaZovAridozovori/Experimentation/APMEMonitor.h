@@ -1,0 +1,47 @@
+#pragma once
+// The one logging path of experimentation (codes 800000 to 880000): every line goes to the
+// measurement monitor, so experimentation shares its levels, console and monitoring sample. A
+// sink may take the lines instead (tests read every line there, silent levels included).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "APMMonitor.h"
+
+// Receives every line: level, message code, message, contexts.
+using APMELogSink =
+    std::function<void(int64_t level, int64_t messageCode, const std::string& message, const APMMonitorContexts& contexts)>;
+
+class APMEMonitor {
+ public:
+  // The measurement monitor of the moment (tests replace it between runs).
+  static std::shared_ptr<APMMonitor> measurementMonitor() { return APMMonitor::shared(); }
+  // Replaces the destination of every line; nullptr restores the measurement monitor.
+  static void setSink(APMELogSink sink);
+
+  template <typename... Contexts>
+  void logWithLevel(int64_t level, int64_t messageCode, std::string_view message, Contexts&&... contexts) const {
+    if (hasSink()) {
+      toSink(level, messageCode, message, APMMonitorContexts{APMMonitorContext(std::forward<Contexts>(contexts))...});
+      return;
+    }
+    measurementMonitor()->logWithLevel(level, messageCode, message, std::forward<Contexts>(contexts)...);
+  }
+
+  // Whether a line of this level would be printed or sampled: callers check it before building
+  // an expensive context (a snapshot's description) for a verbose line.
+  bool wouldLog(int64_t level) const;
+
+  void clearMonitoringData() const { measurementMonitor()->clearMonitoringData(); }
+
+  // The message with its first "%@" replaced by value.
+  static std::string format(std::string_view message, std::string_view value);
+
+ private:
+  static bool hasSink();
+  static void toSink(int64_t level, int64_t messageCode, std::string_view message, const APMMonitorContexts& contexts);
+};

@@ -1,0 +1,437 @@
+#include "APMETaskManager.h"
+
+#include <cfloat>
+#include <cmath>
+#include <exception>
+
+#include "APMEExperimentRequestBuilder.h"
+#include "APMEMonitor.h"
+#include "APMFileUtilities.h"
+#include "APMNanoAccessors.h"
+#include "APMScheduler.h"
+#include "DirodaUtilities/NSData/NSData+DULGzip.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "platform/Clock.h"
+
+namespace {
+
+// A delay at or below this is not worth a timer.
+constexpr double kMinimumDelay = 0.001;
+
+APMMonitorContext contextOf(const std::optional<platform::Error>& error) {
+  return error ? APMMonitorContext(*error) : APMMonitorContext();
+}
+
+}  // namespace
+
+APMETaskManager::APMETaskManager(std::shared_ptr<platform::DispatchQueue> queue, std::shared_ptr<APMAlarm> alarm,
+                                 std::shared_ptr<VIZUzedaru> network,
+                                 std::shared_ptr<APMUserDefaults> persistedStorage, std::string databasePath,
+                                 double initTimestamp)
+    : alarm_(std::move(alarm)),
+      network_(std::move(network)),
+      persistedStorage_(std::move(persistedStorage)),
+      workerQueue_(std::move(queue)),
+      databasePath_(std::move(databasePath)),
+      initializationTimestamp_(initTimestamp) {}
+
+std::shared_ptr<APMETaskManager> APMETaskManager::create() {
+  auto queue = platform::DispatchQueue::create(kWorkerQueueLabel);
+  auto alarm = std::make_shared<APMAlarm>(queue, kAlarmName);
+  auto network = std::make_shared<VIZUzedaru>(APMRemoteConfig::analyticsServiceHost());
+  auto storage = std::make_shared<APMUserDefaults>(kSuiteName);
+  return create(std::move(queue), std::move(alarm), std::move(network), std::move(storage),
+                APMApplicationSupportPath(APMEDatabase::kDatabaseFileName), platform::now());
+}
+
+std::shared_ptr<APMETaskManager> APMETaskManager::create(std::shared_ptr<platform::DispatchQueue> queue,
+                                                         std::shared_ptr<APMAlarm> alarm,
+                                                         std::shared_ptr<VIZUzedaru> network,
+                                                         std::shared_ptr<APMUserDefaults> persistedStorage,
+                                                         std::string databasePath, double initTimestamp) {
+  return std::make_shared<APMETaskManager>(std::move(queue), std::move(alarm), std::move(network),
+                                           std::move(persistedStorage), std::move(databasePath), initTimestamp);
+}
+
+// MARK: - Start
+
+void APMETaskManager::startTaskManager() {
+  std::weak_ptr<APMETaskManager> weak = weak_from_this();
+  dispatchAsyncOnWorkerQueue([weak] {
+    if (auto self = weak.lock()) self->startTaskManagerOnWorkerQueue();
+  });
+}
+
+void APMETaskManager::startTaskManagerOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("startTaskManagerOnWorkerQueue");
+  database_ = APMEDatabase::create(databasePath_);
+  if (!database_) return;
+  fetchAllSnapshotsOnWorkerQueue();
+  scheduleFetchingExperimentsOnWorkerQueue();
+}
+
+void APMETaskManager::fetchAllSnapshotsOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("fetchAllSnapshotsOnWorkerQueue");
+  APMEMonitor monitor;
+  auto database = database_;
+  const bool started = database->performTransaction([&] {
+    platform::Error error;
+    if (!database->deleteStaleActivatedSnapshots(&error)) {
+      if (!error.empty()) monitor.logWithLevel(1, 820006, "Cannot delete stale activated snapshots. Error", error);
+      return false;
+    }
+    if (!database->activatePendingSnapshotsAutomatically(&error)) {
+      if (!error.empty()) monitor.logWithLevel(1, 820007, "Cannot activate pending snapshots automatically. Error", error);
+      return false;
+    }
+    return true;
+  });
+  if (!started) {
+    monitor.logWithLevel(2, 820008, "Failed to start the task manager");
+    return;
+  }
+  monitor.logWithLevel(8, 820009, "Successfully start the task manager");
+  auto target = delegate();
+  if (!target) return;
+  struct Table {
+    std::optional<APMESnapshots> (APMEDatabase::*fetch)(platform::Error*);
+    int64_t code;
+    const char* message;
+  };
+  const Table tables[] = {
+      {&APMEDatabase::fetchAllActivatedSnapshots, 820010, "Error in fetching all activated snapshots. Error"},
+      {&APMEDatabase::fetchAllPendingSnapshots, 820011, "Error in fetching all pending snapshots. Error"},
+      {&APMEDatabase::fetchAllLaunchedSnapshots, 820012, "Error in fetching all launched snapshots. Error"},
+  };
+  APMESnapshots lists[3];
+  for (size_t i = 0; i < 3; ++i) {
+    platform::Error error;
+    auto snapshots = ((*database).*tables[i].fetch)(&error);
+    if (snapshots) {
+      lists[i] = std::move(*snapshots);
+    } else if (!error.empty()) {
+      monitor.logWithLevel(2, tables[i].code, tables[i].message, error);
+    }
+  }
+  target->taskManagerDidStartWithActivatedSnapshots(*this, lists[0], lists[1], lists[2]);
+}
+
+// MARK: - Schedule
+
+double APMETaskManager::nextFetchTime(double lastSuccess, double lastFailure, double now, bool isFirstCall,
+                                      double initializationTimestamp) {
+  // A success "in the future" (the clock was set back) counts as long ago as it is ahead; no
+  // success at all (0) gives a base of 0.
+  const double base = now - std::fabs(lastSuccess - now);
+  const double next = base + kFetchInterval;
+  if (isFirstCall) return std::max(now + kInitialFetchDelay, next);
+  if (lastFailure <= 0) return next;
+  double candidate = base != 0 ? next : initializationTimestamp;
+  double step = kRetryInterval;
+  for (int attempt = 0; attempt < kMaxRetries; ++attempt, step *= 2) {
+    candidate += step;
+    if (candidate > lastFailure) return candidate;
+  }
+  return 0;
+}
+
+double APMETaskManager::fetchTimeFromLastSuccessfulTimestamp(double lastSuccess, double lastFailure) {
+  const bool isFirstCall = !hasMadeInitialFetch_.exchange(true);
+  return nextFetchTime(lastSuccess, lastFailure, platform::now(), isFirstCall, initializationTimestamp_);
+}
+
+void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("scheduleFetchingExperimentsOnWorkerQueue");
+  // Without a database (it did not open, or was deleted) nothing is fetched.
+  if (!database_) return;
+  APMEMonitor monitor;
+  double fetchTime = fetchTimeFromLastSuccessfulTimestamp(persistedStorage_->doubleForKey(kFetchSuccessTimestampKey),
+                                                          persistedStorage_->doubleForKey(kFetchFailureTimestampKey));
+  if (std::fabs(fetchTime) < DBL_EPSILON) {
+    persistedStorage_->removeObjectForKey(kFetchSuccessTimestampKey);
+    monitor.logWithLevel(2, 820024, "Network attempted too many times. Will not schedule new network.");
+    return;
+  }
+  const double now = platform::now();
+  if (auto armed = alarm_->scheduledTimestamp(); armed && *armed <= fetchTime) {
+    monitor.logWithLevel(8, 820017, "Do not schedule a fetch task. Task already exists. Will be executed in seconds",
+                         *armed - now);
+    return;
+  }
+  const double backoff = persistedStorage_->doubleForKey(kFetchBackoffTimestampKey);
+  if (backoff != 0 && now - backoff < kBackoffInterval) fetchTime = std::max(fetchTime, backoff + kBackoffInterval);
+  double delay = fetchTime - now;
+  if (delay < DBL_EPSILON) delay = kMinimumDelay;
+  std::weak_ptr<APMETaskManager> weak = weak_from_this();
+  alarm_->runAfterDelay(delay, [weak] {
+    if (auto self = weak.lock()) self->runDueFetchOnWorkerQueue();
+  });
+}
+
+void APMETaskManager::runDueFetchOnWorkerQueue() {
+  if (!database_) return;
+  auto target = delegate();
+  if (target && !target->taskManagerShouldFetchExperiments(*this)) {
+    postponeFetchExperiments();
+    return;
+  }
+  fetchExperiments();
+}
+
+void APMETaskManager::postponeFetchExperiments() {
+  persistedStorage_->setDouble(platform::now(), kFetchSuccessTimestampKey);
+  persistedStorage_->removeObjectForKey(kFetchFailureTimestampKey);
+  persistedStorage_->removeObjectForKey(kFetchBackoffTimestampKey);
+  scheduleFetchingExperimentsOnWorkerQueue();
+}
+
+void APMETaskManager::removeTimestamps() {
+  for (const char* key : {kFetchSuccessTimestampKey, kFetchFailureTimestampKey, kFetchBackoffTimestampKey}) {
+    persistedStorage_->removeObjectForKey(key);
+  }
+}
+
+// MARK: - Fetch
+
+std::string APMETaskManager::fetchURL() const {
+  return APMRemoteConfig::analyticsServiceScheme() + "://" + APMRemoteConfig::analyticsServiceHost() + kFetchPath;
+}
+
+void APMETaskManager::fetchExperiments() {
+  auto request = APMEExperimentRequestBuilder::sharedInstance()->request();
+  const platform::Data payload = request->protoBuffer();
+  APMEMonitor().logWithLevel(8, 820001, "Fetching new experiments. Request", payload);
+  std::weak_ptr<APMETaskManager> weak = weak_from_this();
+  network_->postURL(fetchURL(), payload, workerQueue_, false,
+                    [weak](const std::optional<platform::HttpResponse>& response, const platform::Data& data,
+                           const std::optional<platform::Error>& error) {
+                      auto self = weak.lock();
+                      if (!self) return;
+                      std::optional<platform::Data> inflated;
+                      if (!data.empty()) {
+                        platform::Error inflateError;
+                        inflated = dul_dataByInflatingGzippedData(data, &inflateError);
+                        if (!inflated && !inflateError.empty()) {
+                          APMEMonitor().logWithLevel(2, 820023, "Cannot inflate downloaded experiment data. Error",
+                                                     inflateError);
+                        }
+                      }
+                      self->handleFetchingExperimentsResponse(response, inflated, error);
+                    });
+}
+
+void APMETaskManager::handleFetchingExperimentsResponse(const std::optional<platform::HttpResponse>& response,
+                                                        const std::optional<platform::Data>& data,
+                                                        const std::optional<platform::Error>& error) {
+  // A reply that arrives after the database was deleted belongs to nobody.
+  if (!database_) return;
+  APMEMonitor monitor;
+  const double now = platform::now();
+  const int64_t status = response ? response->statusCode : 0;
+  if (status != 200 && status != 204) {
+    persistedStorage_->setDouble(now, kFetchFailureTimestampKey);
+    if (status == 429 || status == 503) persistedStorage_->setDouble(now, kFetchBackoffTimestampKey);
+    monitor.logWithLevel(1, 820002, "Network fetch failed. Will retry later. Code, error", status, contextOf(error));
+    scheduleFetchingExperimentsOnWorkerQueue();
+    return;
+  }
+  auto message = APMPBExperimentResponse::fromBuffer(data.value_or(platform::Data{}));
+  monitor.logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
+                       data.value_or(platform::Data{}));
+  persistedStorage_->setDouble(now, kFetchSuccessTimestampKey);
+  persistedStorage_->removeObjectForKey(kFetchFailureTimestampKey);
+  persistedStorage_->removeObjectForKey(kFetchBackoffTimestampKey);
+  auto snapshots = experimentSnapshotsFromExperimentResponse(message);
+  auto errors = errorsFromExperimentResponse(message);
+  if (snapshots && !snapshots->empty()) {
+    platform::Error upsertError;
+    if (!database_->upsertPendingExperimentSnapshots(*snapshots, &upsertError)) {
+      std::string names;
+      for (const auto& snapshot : *snapshots) names += (names.empty() ? "" : ", ") + snapshot->SDKName();
+      monitor.logWithLevel(1, 820022, "Cannot upsert pending snapshots. Error, snapshots", upsertError, names);
+    }
+  }
+  if (auto target = delegate()) target->taskManagerDidFinishFetchingExperimentSnapshots(*this, snapshots, errors);
+  scheduleFetchingExperimentsOnWorkerQueue();
+}
+
+// MARK: - Reading a reply
+
+std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromExperimentResponse(
+    const std::shared_ptr<APMPBExperimentResponse>& response) {
+  APMEMonitor monitor;
+  if (!response) {
+    monitor.logWithLevel(2, 820015, "Cannot create experiment snapshots from nil response");
+    return std::nullopt;
+  }
+  auto messages = APMNanoGetRepeatedField<std::shared_ptr<APMPBSnapshot>>(*response, APMPBExperimentResponse::kSnapshots)
+                      .value_or(std::vector<std::shared_ptr<APMPBSnapshot>>{});
+  if (messages.empty()) {
+    auto SDKResponses =
+        APMNanoGetRepeatedField<std::shared_ptr<APMPBSdkResponse>>(*response, APMPBExperimentResponse::kSdkResponses);
+    for (const auto& SDKResponse : SDKResponses.value_or(std::vector<std::shared_ptr<APMPBSdkResponse>>{})) {
+      auto snapshot = APMNanoGetMessage<APMPBSnapshot>(*SDKResponse, APMPBSdkResponse::kSnapshot);
+      if (!snapshot) continue;
+      auto name = APMNanoGetString(*SDKResponse, APMPBSdkResponse::kSdkName);
+      if (name && !name->empty()) APMNanoSetString(*snapshot, APMPBSnapshot::kSdkName, name);
+      messages.push_back(std::move(snapshot));
+    }
+  }
+  APMESnapshots snapshots;
+  for (const auto& message : messages) {
+    auto snapshot = APMESnapshot::fromProto(*message);
+    if (!snapshot) {
+      monitor.logWithLevel(2, 820016, "Cannot create a snapshot from the proto");
+      continue;
+    }
+    snapshots.push_back(std::move(snapshot));
+  }
+  return snapshots;
+}
+
+std::optional<APMEFetchErrors> APMETaskManager::errorsFromExperimentResponse(
+    const std::shared_ptr<APMPBExperimentResponse>& response) {
+  if (!response) return std::nullopt;
+  auto SDKResponses =
+      APMNanoGetRepeatedField<std::shared_ptr<APMPBSdkResponse>>(*response, APMPBExperimentResponse::kSdkResponses);
+  if (!SDKResponses || SDKResponses->empty()) return std::nullopt;
+  APMEFetchErrors errors;
+  for (const auto& SDKResponse : *SDKResponses) {
+    const int64_t status = APMNanoGetInt32(*SDKResponse, APMPBSdkResponse::kStatus);
+    auto name = APMNanoGetString(*SDKResponse, APMPBSdkResponse::kSdkName);
+    if (status == 0 || !name || name->empty()) continue;
+    const int64_t code = status >= 1 && status <= 3 ? -(status + 1) : -1;
+    errors.insert_or_assign(*name, platform::Error(kErrorDomain, code));
+  }
+  return errors;
+}
+
+std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromData(const platform::Data& data) {
+  if (data.empty()) {
+    APMEMonitor().logWithLevel(2, 820025, "Cannot create experiment snapshots from empty data");
+    return std::nullopt;
+  }
+  return experimentSnapshotsFromExperimentResponse(APMPBExperimentResponse::fromBuffer(data));
+}
+
+// MARK: - Changes the manager asks for
+
+void APMETaskManager::activatePendingSnapshot(std::shared_ptr<APMESnapshot> snapshot, double timestamp) {
+  std::weak_ptr<APMETaskManager> weak = weak_from_this();
+  dispatchAsyncOnWorkerQueue([weak, snapshot = std::move(snapshot), timestamp] {
+    auto self = weak.lock();
+    if (!self) return;
+    APMEMonitor monitor;
+    if (!snapshot) {
+      monitor.logWithLevel(0, 820013, "Cannot activate an empty snapshot");
+      return;
+    }
+    if (!self->database_) return;
+    auto database = self->database_;
+    database->performTransaction([&] {
+      platform::Error error;
+      if (database->activateSnapshot(snapshot, timestamp, &error)) return true;
+      if (!error.empty()) {
+        monitor.logWithLevel(1, 820014, "Cannot activate snapshot for SDK Name. Error", snapshot->SDKName(), error);
+      }
+      return false;
+    });
+  });
+}
+
+void APMETaskManager::resetToDefaultsForSDKName(std::string SDKName) {
+  std::weak_ptr<APMETaskManager> weak = weak_from_this();
+  dispatchAsyncOnWorkerQueue([weak, SDKName = std::move(SDKName)] {
+    auto self = weak.lock();
+    if (!self) return;
+    APMEMonitor monitor;
+    if (SDKName.empty()) {
+      monitor.logWithLevel(1, 820018, "Cannot reset to defaults for empty SDK name");
+      return;
+    }
+    if (!self->database_) return;
+    platform::Error error;
+    if (!self->database_->deleteActivatedExperimentsOfSDKName(SDKName, &error) && !error.empty()) {
+      monitor.logWithLevel(1, 820019, "Cannot reset to defaults in the database. SDK Name, error", SDKName, error);
+    }
+  });
+}
+
+void APMETaskManager::upsertPendingSnapshots(APMESnapshots snapshots) {
+  std::weak_ptr<APMETaskManager> weak = weak_from_this();
+  dispatchAsyncOnWorkerQueue([weak, snapshots = std::move(snapshots)] {
+    auto self = weak.lock();
+    if (!self) return;
+    APMEMonitor monitor;
+    if (snapshots.empty()) {
+      monitor.logWithLevel(2, 820020, "Cannot upsert empty pending snapshot list");
+      return;
+    }
+    if (!self->database_) return;
+    platform::Error error;
+    if (!self->database_->upsertPendingExperimentSnapshots(snapshots, &error)) {
+      monitor.logWithLevel(1, 820021, "Cannot upsert pending snapshots into the database. Error", error);
+      return;
+    }
+    if (auto target = self->delegate()) target->taskManagerDidUpsertPendingSnapshots(*self, snapshots);
+  });
+}
+
+void APMETaskManager::reset() {
+  std::weak_ptr<APMETaskManager> weak = weak_from_this();
+  dispatchAsyncOnWorkerQueue([weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (self->database_) {
+      self->database_->reset();
+    } else {
+      self->database_ = APMEDatabase::create(self->databasePath_);
+    }
+    if (self->database_ && !self->database_->isOpen()) self->database_.reset();
+    self->removeTimestamps();
+    self->scheduleFetchingExperimentsOnWorkerQueue();
+  });
+}
+
+void APMETaskManager::clearAndDelete() {
+  std::weak_ptr<APMETaskManager> weak = weak_from_this();
+  dispatchAsyncOnWorkerQueue([weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    // The alarm goes first: a fetch due now must not run against the deleted file.
+    self->alarm_->cancel();
+    if (self->database_) self->database_->closeAndDelete();
+    self->database_.reset();
+    self->removeTimestamps();
+  });
+}
+
+// MARK: - Queue
+
+void APMETaskManager::dispatchAsyncOnWorkerQueue(Block block) {
+  workerQueue_->async([block = std::move(block)] {
+    try {
+      block();
+    } catch (const std::exception& exception) {
+      APMEMonitor().logWithLevel(1, 820026, "Exception on async worker queue", exception);
+    } catch (...) {
+      APMEMonitor().logWithLevel(1, 820026, "Exception on async worker queue", APMExceptionInfo::unknown());
+    }
+  });
+}
+
+void APMETaskManager::dispatchSyncOnWorkerQueue(const Block& block) {
+  std::exception_ptr thrown;
+  workerQueue_->sync([&] {
+    try {
+      block();
+    } catch (const std::exception& exception) {
+      APMEMonitor().logWithLevel(1, 820027, "Exception on sync worker queue", exception);
+      thrown = std::current_exception();
+    } catch (...) {
+      APMEMonitor().logWithLevel(1, 820027, "Exception on sync worker queue", APMExceptionInfo::unknown());
+      thrown = std::current_exception();
+    }
+  });
+  if (thrown) std::rethrow_exception(thrown);
+}
