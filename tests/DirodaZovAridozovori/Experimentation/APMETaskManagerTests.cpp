@@ -217,10 +217,12 @@ TEST_F(APMETaskManagerTest, RepliesMoveTheTimestampsByStatus) {
 }
 
 TEST_F(APMETaskManagerTest, SevenFailuresInARowEndTheLadder) {
-  make(kNow);
+  const double success = kNow - 3600;
+  const double next = success + 14400;
+  suite().setDouble(success, "APMExperimentFetchSuccessTimestamp");
   start();
-  const std::vector<double> expected = {kNow + 10,    kNow + 1800,  kNow + 5400,  kNow + 12600,
-                                        kNow + 27000, kNow + 55800, kNow + 113400};
+  const std::vector<double> expected = {next,         next + 1800,  next + 5400,  next + 12600,
+                                        next + 27000, next + 55800, next + 113400};
   for (double at : expected) {
     ASSERT_EQ(alarmAt(), at);
     failAtArmedTime(500);
