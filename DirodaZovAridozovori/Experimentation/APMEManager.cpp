@@ -183,8 +183,7 @@ std::optional<Object> APMEManager::flagValueOnSerialQueue(const std::string& fla
     return std::nullopt;
   }
   const bool verbose = log->wouldLog(8);
-  auto describe = [verbose](const SnapshotMap& map, const std::string& name) {
-    if (!verbose) return std::string();
+  auto describe = [](const SnapshotMap& map, const std::string& name) {
     auto found = map.find(name);
     return found == map.end() ? std::string("(null)") : found->second->description();
   };
@@ -194,21 +193,30 @@ std::optional<Object> APMEManager::flagValueOnSerialQueue(const std::string& fla
     return APMEValueFromFlag(found->second->flagByName(flagName));
   };
 
-  log->logWithLevel(8, 800015, "Looking for activated flag. SDK name, flag name, activated snapshot", SDKName,
-                    flagName, describe(activatedSnapshotsBySDKName_, SDKName));
+  // Verbose lines only: the answer is the hot path, so they are skipped before any work.
+  if (verbose) {
+    log->logWithLevel(8, 800015, "Looking for activated flag. SDK name, flag name, activated snapshot", SDKName,
+                      flagName, describe(activatedSnapshotsBySDKName_, SDKName));
+  }
   if (auto value = lookUp(activatedSnapshotsBySDKName_)) return value;
-  log->logWithLevel(8, 800016, "Cannot find activated flag. Looking for launched flag. SDK name, flag name, launched flag",
-                    SDKName, flagName, describe(launchedSnapshotsBySDKName_, SDKName));
+  if (verbose) {
+    log->logWithLevel(8, 800016,
+                      "Cannot find activated flag. Looking for launched flag. SDK name, flag name, launched flag",
+                      SDKName, flagName, describe(launchedSnapshotsBySDKName_, SDKName));
+  }
   if (auto value = lookUp(launchedSnapshotsBySDKName_)) return value;
 
   auto flag = defaults->second.find(flagName);
   if (flag == defaults->second.end()) {
-    log->logWithLevel(8, 800014, "No default flag value. SDK name, flag name", SDKName, flagName);
+    if (verbose) log->logWithLevel(8, 800014, "No default flag value. SDK name, flag name", SDKName, flagName);
     return std::nullopt;
   }
   auto value = APMEValueFromFlag(flag->second);
-  log->logWithLevel(8, 800019, "Cannot find launched flag. Returned the default flag value. SDK name, flag name, default flag",
-                    SDKName, flagName, value.value_or(Object()));
+  if (verbose) {
+    log->logWithLevel(8, 800019,
+                      "Cannot find launched flag. Returned the default flag value. SDK name, flag name, default flag",
+                      SDKName, flagName, value.value_or(Object()));
+  }
   return value;
 }
 
@@ -425,25 +433,10 @@ void APMEManager::taskManagerDidUpsertPendingSnapshots(APMETaskManager&, const A
 
 void APMEManager::dispatchAsyncOnSerialQueue(Block block) {
   queue_->async([block = std::move(block)] {
-    try {
-      block();
-    } catch (const std::exception& exception) {
-      monitor()->logWithLevel(1, 800017, "Exception on async Experimentation serial queue", exception);
-    } catch (...) {
-      monitor()->logWithLevel(1, 800017, "Exception on async Experimentation serial queue",
-                              APMExceptionInfo::unknown());
-    }
+    APMEMonitor::runCatching(block, 800017, "Exception on async Experimentation serial queue");
   });
 }
 
 void APMEManager::dispatchSyncOnSerialQueue(const Block& block) {
-  queue_->sync([&] {
-    try {
-      block();
-    } catch (const std::exception& exception) {
-      monitor()->logWithLevel(1, 800018, "Exception on sync Experimentation serial queue", exception);
-    } catch (...) {
-      monitor()->logWithLevel(1, 800018, "Exception on sync Experimentation serial queue", APMExceptionInfo::unknown());
-    }
-  });
+  queue_->sync([&] { APMEMonitor::runCatching(block, 800018, "Exception on sync Experimentation serial queue"); });
 }

@@ -44,3 +44,17 @@ std::string APMEMonitor::format(std::string_view message, std::string_view value
   if (at != std::string::npos) text.replace(at, 2, value);
   return text;
 }
+
+std::exception_ptr APMEMonitor::runCatching(const std::function<void()>& block, int64_t messageCode,
+                                            std::string_view message) {
+  try {
+    block();
+    return nullptr;
+  } catch (const std::exception& exception) {
+    APMEMonitor().logWithLevel(1, messageCode, message, exception);
+    return std::current_exception();
+  } catch (...) {
+    APMEMonitor().logWithLevel(1, messageCode, message, APMExceptionInfo::unknown());
+    return std::current_exception();
+  }
+}

@@ -4,6 +4,7 @@
 // sink may take the lines instead (tests read every line there, silent levels included).
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,6 +41,10 @@ class APMEMonitor {
 
   // The message with its first "%@" replaced by value.
   static std::string format(std::string_view message, std::string_view value);
+
+  // Runs block; an exception it throws is logged (level 1, with the exception) and handed back.
+  static std::exception_ptr runCatching(const std::function<void()>& block, int64_t messageCode,
+                                        std::string_view message);
 
  private:
   static bool hasSink();

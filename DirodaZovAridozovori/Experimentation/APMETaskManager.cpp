@@ -409,29 +409,12 @@ void APMETaskManager::clearAndDelete() {
 // MARK: - Queue
 
 void APMETaskManager::dispatchAsyncOnWorkerQueue(Block block) {
-  workerQueue_->async([block = std::move(block)] {
-    try {
-      block();
-    } catch (const std::exception& exception) {
-      APMEMonitor().logWithLevel(1, 820026, "Exception on async worker queue", exception);
-    } catch (...) {
-      APMEMonitor().logWithLevel(1, 820026, "Exception on async worker queue", APMExceptionInfo::unknown());
-    }
-  });
+  workerQueue_->async(
+      [block = std::move(block)] { APMEMonitor::runCatching(block, 820026, "Exception on async worker queue"); });
 }
 
 void APMETaskManager::dispatchSyncOnWorkerQueue(const Block& block) {
   std::exception_ptr thrown;
-  workerQueue_->sync([&] {
-    try {
-      block();
-    } catch (const std::exception& exception) {
-      APMEMonitor().logWithLevel(1, 820027, "Exception on sync worker queue", exception);
-      thrown = std::current_exception();
-    } catch (...) {
-      APMEMonitor().logWithLevel(1, 820027, "Exception on sync worker queue", APMExceptionInfo::unknown());
-      thrown = std::current_exception();
-    }
-  });
+  workerQueue_->sync([&] { thrown = APMEMonitor::runCatching(block, 820027, "Exception on sync worker queue"); });
   if (thrown) std::rethrow_exception(thrown);
 }
