@@ -1,0 +1,43 @@
+#include "APMAudienceComparisonValues.h"
+
+#include "APMAudienceLog.h"
+#include "Utilities/APMNumericUtil.h"
+
+namespace {
+
+// The decimal number of a comparison text; logs the unreadable case.
+std::optional<APMDecimalNumber> readValue(const std::string& text, int64_t code, const char* message) {
+  auto value = APMDecimalNumberFromString(text);
+  if (!value) APMAudienceLog(1, code, message);
+  return value;
+}
+
+}  // namespace
+
+APMAudienceComparisonValues APMAudienceComparisonValues::fromNumberFilter(const APMNumberFilterForm& filter) {
+  APMAudienceComparisonValues values;
+  const int32_t type = filter.comparisonType.value_or(kAPMComparisonUnknown);
+  if (type == kAPMComparisonLessThan || type == kAPMComparisonGreaterThan || type == kAPMComparisonEqual) {
+    if (!filter.comparisonValue) {
+      APMAudienceLog(1, 8001, "Number filter has no comparison value");
+      return values;
+    }
+    values.comparisonValue_ = readValue(*filter.comparisonValue, 8002, "Number filter comparison value is not a number");
+    values.setValid(values.comparisonValue_.has_value());
+    return values;
+  }
+  if (type == kAPMComparisonBetween) {
+    if (!filter.minComparisonValue || !filter.maxComparisonValue) {
+      APMAudienceLog(1, 8003, "Number filter does not have both min and max comparison values");
+      return values;
+    }
+    values.minComparisonValue_ =
+        readValue(*filter.minComparisonValue, 8004, "Number filter min comparison value is not a number");
+    values.maxComparisonValue_ =
+        readValue(*filter.maxComparisonValue, 8005, "Number filter max comparison value is not a number");
+    values.setValid(values.minComparisonValue_ && values.maxComparisonValue_);
+    return values;
+  }
+  APMAudienceLog(1, 8000, "Number filter has unknown comparison type");
+  return values;
+}
