@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "Audience/APMAudienceLog.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
 #include "Audience/APMFilterForms.h"
 
 // Captures the codes of audience log lines for the test's lifetime.
@@ -99,4 +101,110 @@ inline APMFilterForm withString(APMStringFilterForm string, bool complement = fa
 // Readable outcomes in failure messages.
 inline std::string outcomeText(const std::optional<bool>& outcome) {
   return outcome ? (*outcome ? "YES" : "NO") : "none";
+}
+
+// Messages of the forms, as a configuration would carry them.
+inline std::shared_ptr<APMPBNumberFilter> messageOf(const APMNumberFilterForm& form) {
+  using M = APMPBNumberFilter;
+  auto message = M::initWithMessageInfo();
+  if (form.comparisonType) APMNanoSetInt32(*message, M::kComparisonType, *form.comparisonType);
+  if (form.matchAsFloat) APMNanoSetBool(*message, M::kMatchAsFloat, true);
+  APMNanoSetString(*message, M::kComparisonValue, form.comparisonValue);
+  APMNanoSetString(*message, M::kMinComparisonValue, form.minComparisonValue);
+  APMNanoSetString(*message, M::kMaxComparisonValue, form.maxComparisonValue);
+  return message;
+}
+
+inline std::shared_ptr<APMPBStringFilter> messageOf(const APMStringFilterForm& form) {
+  using M = APMPBStringFilter;
+  auto message = M::initWithMessageInfo();
+  if (form.matchType) APMNanoSetInt32(*message, M::kMatchType, *form.matchType);
+  APMNanoSetString(*message, M::kExpression, form.expression);
+  if (form.caseSensitive) APMNanoSetBool(*message, M::kCaseSensitive, true);
+  if (!form.expressionList.empty()) APMNanoSetRepeatedField(*message, M::kExpressionList, form.expressionList);
+  return message;
+}
+
+inline std::shared_ptr<APMPBFilter> messageOf(const APMFilterForm& form) {
+  using M = APMPBFilter;
+  auto message = M::initWithMessageInfo();
+  if (form.stringFilter) APMNanoSetMessage(*message, M::kStringFilter, messageOf(*form.stringFilter));
+  if (form.numberFilter) APMNanoSetMessage(*message, M::kNumberFilter, messageOf(*form.numberFilter));
+  if (form.complement) APMNanoSetBool(*message, M::kComplement, true);
+  APMNanoSetString(*message, M::kParamName, form.parameterName);
+  return message;
+}
+
+inline std::shared_ptr<APMPBEventFilter> messageOf(const APMEventFilterForm& form) {
+  using M = APMPBEventFilter;
+  auto message = M::initWithMessageInfo();
+  if (form.filterID) APMNanoSetInt32(*message, M::kFilterId, *form.filterID);
+  APMNanoSetString(*message, M::kEventName, form.eventName);
+  std::vector<std::shared_ptr<APMPBFilter>> filters;
+  for (const auto& filter : form.filters) filters.push_back(messageOf(filter));
+  if (!filters.empty()) APMNanoSetRepeatedField(*message, M::kFilters, filters);
+  if (form.eventCountFilter) APMNanoSetMessage(*message, M::kEventCountFilter, messageOf(*form.eventCountFilter));
+  if (form.dynamic) APMNanoSetBool(*message, M::kDynamic, true);
+  if (form.sequence) APMNanoSetBool(*message, M::kSequence, true);
+  if (form.sessionScoped) APMNanoSetBool(*message, M::kSessionScoped, true);
+  return message;
+}
+
+inline std::shared_ptr<APMPBPropertyFilter> messageOf(const APMPropertyFilterForm& form) {
+  using M = APMPBPropertyFilter;
+  auto message = M::initWithMessageInfo();
+  if (form.filterID) APMNanoSetInt32(*message, M::kFilterId, *form.filterID);
+  APMNanoSetString(*message, M::kPropertyName, form.propertyName);
+  if (form.filter) APMNanoSetMessage(*message, M::kFilter, messageOf(*form.filter));
+  if (form.dynamic) APMNanoSetBool(*message, M::kDynamic, true);
+  if (form.sequence) APMNanoSetBool(*message, M::kSequence, true);
+  if (form.sessionScoped) APMNanoSetBool(*message, M::kSessionScoped, true);
+  return message;
+}
+
+// Kinds of filters the evaluation tests use.
+struct FilterFlags {
+  bool dynamic = false;
+  bool sequence = false;
+  bool sessionScoped = false;
+};
+
+inline APMEventFilterForm eventFilterForm(int32_t id, std::string eventName, std::vector<APMFilterForm> filters = {},
+                                          FilterFlags flags = {},
+                                          std::optional<APMNumberFilterForm> count = std::nullopt) {
+  APMEventFilterForm form;
+  form.filterID = id;
+  form.eventName = std::move(eventName);
+  form.filters = std::move(filters);
+  form.eventCountFilter = std::move(count);
+  form.dynamic = flags.dynamic;
+  form.sequence = flags.sequence;
+  form.sessionScoped = flags.sessionScoped;
+  return form;
+}
+
+inline APMPropertyFilterForm propertyFilterForm(int32_t id, std::string propertyName, APMFilterForm filter,
+                                                FilterFlags flags = {}) {
+  APMPropertyFilterForm form;
+  form.filterID = id;
+  form.propertyName = std::move(propertyName);
+  form.filter = std::move(filter);
+  form.dynamic = flags.dynamic;
+  form.sequence = flags.sequence;
+  form.sessionScoped = flags.sessionScoped;
+  return form;
+}
+
+inline std::shared_ptr<APMPBAudience> audienceMessage(std::optional<int32_t> id,
+                                                      const std::vector<APMEventFilterForm>& events,
+                                                      const std::vector<APMPropertyFilterForm>& properties = {}) {
+  auto audience = APMPBAudience::initWithMessageInfo();
+  if (id) APMNanoSetInt32(*audience, APMPBAudience::kAudienceId, *id);
+  std::vector<std::shared_ptr<APMPBEventFilter>> eventMessages;
+  for (const auto& form : events) eventMessages.push_back(messageOf(form));
+  std::vector<std::shared_ptr<APMPBPropertyFilter>> propertyMessages;
+  for (const auto& form : properties) propertyMessages.push_back(messageOf(form));
+  if (!eventMessages.empty()) APMNanoSetRepeatedField(*audience, APMPBAudience::kEventFilters, eventMessages);
+  if (!propertyMessages.empty()) APMNanoSetRepeatedField(*audience, APMPBAudience::kPropertyFilters, propertyMessages);
+  return audience;
 }
