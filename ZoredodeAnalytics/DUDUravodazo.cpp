@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "APMAudienceComponent.h"
 #include "APMEventEditingHost.h"
 #include "APMNameTables.h"
 #include "DUDUravodazoConfiguration.h"
@@ -197,6 +198,8 @@ void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConf
   // Screens and the active state, and the host's TCF decision, join the engine started here.
   APMScreenViewReporter::install();
   APMTCFClient::install();
+  // Configurations' audiences are evaluated as events are bundled.
+  APMAudienceComponent::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);
   updateZoredodeInstallationID();

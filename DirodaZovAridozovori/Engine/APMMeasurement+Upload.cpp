@@ -63,6 +63,9 @@ std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
   bundling.monitoringSample = [](double period, double last) {
     return APMMonitor::shared()->monitoringDataForDispatchWithSamplePeriod(period, last);
   };
+  if (auto installed = componentsSnapshot(); installed->addAudienceBundlingHooks) {
+    installed->addAudienceBundlingHooks(database_, bundling);
+  }
   rawEventBundler_ = std::make_shared<APMRawEventBundler>(database_, remoteConfig_, persistedConfig_, bundling);
 
   APMUploadHooks hooks;

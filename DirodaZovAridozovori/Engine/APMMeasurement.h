@@ -46,6 +46,7 @@ class APMPBMeasurementBundle;
 class APMRawEventData;
 class APMSessionReporter;
 class APMRawEventBundler;
+struct APMBundlingHooks;
 class APMUploadController;
 class VIZUzedaru;
 
@@ -99,6 +100,9 @@ struct APMMeasurementComponents {
   std::function<bool(APMDatabase& database, const APMEvent& event)> recordLifetimeValue;
   // Worker, start-up once the database is open: audiences over it; false refuses the start.
   std::function<bool(const std::shared_ptr<APMDatabase>& database)> createAudience;
+  // Worker, whenever the upload road is built over a database: fills in the audience evaluation
+  // hooks of bundling (per-bundle context, evaluations, results, session-scoped clearing).
+  std::function<void(const std::shared_ptr<APMDatabase>& database, APMBundlingHooks& hooks)> addAudienceBundlingHooks;
   // Worker, start-up before the configuration is created: the experiment client the configuration
   // registers with. remoteConfig answers the configuration the client serves (nullptr once gone),
   // for the client's callbacks.

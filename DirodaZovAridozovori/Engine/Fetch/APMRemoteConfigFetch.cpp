@@ -49,7 +49,7 @@ APMRemoteConfigApplyResult applyInTransaction(const platform::Data& body, const 
     return APMRemoteConfigApplyResult::kConfigNotStored;
   }
   if (context.updateConsentSettings) context.updateConsentSettings();
-  if (context.updateAudiences && !context.updateAudiences(context.database, audiences)) {
+  if (context.updateAudiences && !context.updateAudiences(context.database, context.remoteConfig, audiences)) {
     log()->logWithLevel(2, 23137, "Failed to update audiences with new server configuration", bodyText(body));
     return APMRemoteConfigApplyResult::kAudiencesNotStored;
   }

@@ -46,10 +46,10 @@ enum class APMRemoteConfigApplyResult {
   kTransactionFailed,    // the database refused to begin or commit the transaction
 };
 
-// Stores the audiences taken out of a configuration (the audience component's job); false rolls
-// the whole configuration back.
-using APMAudienceUpdater =
-    std::function<bool(APMDatabase& database, const std::vector<std::shared_ptr<APMPBAudience>>& audiences)>;
+// Stores the audiences taken out of a configuration (the audience component's job) under the
+// limits of the configuration just parsed; false rolls the whole configuration back.
+using APMAudienceUpdater = std::function<bool(APMDatabase& database, APMRemoteConfig& remoteConfig,
+                                              const std::vector<std::shared_ptr<APMPBAudience>>& audiences)>;
 
 struct APMRemoteConfigApplyContext {
   APMDatabase& database;

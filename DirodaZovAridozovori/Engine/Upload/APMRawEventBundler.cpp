@@ -442,10 +442,13 @@ bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
   }
   if (sessionStart) {
     if (hooks_.clearSessionScopedResults) hooks_.clearSessionScopedResults();
-    auto properties = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(bundle, Bundle::kUserAttributes)
-                          .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
-    for (const auto& property : properties) {
-      if (hooks_.evaluateUserProperty && !hooks_.evaluateUserProperty(*property, std::nullopt, nullptr)) return true;
+    // Nothing is evaluated while analytics storage is denied, the new session's properties neither.
+    if (!group.analyticsDenied && hooks_.evaluateUserProperty) {
+      auto properties = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(bundle, Bundle::kUserAttributes)
+                            .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
+      for (const auto& property : properties) {
+        if (!hooks_.evaluateUserProperty(*property, std::nullopt, nullptr)) return true;
+      }
     }
     platform::Error error;
     if (!database_->clearCurrentSessionCounts(&error)) {

@@ -19,6 +19,7 @@
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "Consent/APMConsentSettingsUtil.h"
+#include "Fetch/APMRemoteConfigFetch.h"
 #include "Fetch/ConfigMessages.h"
 #include "Identity/APMIdentifiers.h"
 #include "Identity/APMIdentity.h"
@@ -81,6 +82,7 @@ inline std::vector<StoredRow> rowsWithName(const std::vector<StoredRow>& rows, c
 // Resets everything the front and the engine keep per process.
 inline void resetProcess() {
   APMMeasurement::setComponents({});
+  APMSetAudienceUpdater(nullptr);
   APMSetAnalyticsHooks({});
   APMIdentity::setSharedInstance(nullptr);
   APMIdentifiers::resetSharedInstance();

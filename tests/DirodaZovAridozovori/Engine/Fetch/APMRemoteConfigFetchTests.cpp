@@ -95,7 +95,7 @@ class ApplyRemoteConfigTest : public uploadtest::UploadFixture {
 TEST_F(ApplyRemoteConfigTest, AppliedConfigurationIsStoredWithoutItsAudiencesAndRefusedOnesChangeNothing) {
   std::vector<int32_t> received;
   auto result = apply(encodedConfig({kAppID, 1, {{"measurement.upload.max_events_per_day", "5000"}}, {}, {11, 12}}),
-                      [&](APMDatabase&, const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
+                      [&](APMDatabase&, APMRemoteConfig&, const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
                         for (const auto& audience : audiences)
                           received.push_back(APMNanoGetInt32(*audience, APMPBAudience::kAudienceId));
                         return true;
@@ -110,7 +110,7 @@ TEST_F(ApplyRemoteConfigTest, AppliedConfigurationIsStoredWithoutItsAudiencesAnd
   EXPECT_TRUE(!storedAudiences || storedAudiences->empty());
 
   const platform::Data next = encodedConfig({kAppID, 2, {{"measurement.upload.max_events_per_day", "7000"}}, {}, {5}});
-  auto failingAudiences = [](APMDatabase&, const std::vector<std::shared_ptr<APMPBAudience>>&) { return false; };
+  auto failingAudiences = [](APMDatabase&, APMRemoteConfig&, const std::vector<std::shared_ptr<APMPBAudience>>&) { return false; };
   struct Case {
     const char* name;
     platform::Data body;

@@ -211,20 +211,23 @@ TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
 }
 
 TEST_F(APMRawEventBundlerTest, OneEvaluationContextPerBundleEndedOnCommitAndAbortedOnRollback) {
-  onWorker([&] {
-    auto metadata = Bundle::initWithMessageInfo();
-    APMNanoSetString(*metadata, Bundle::kAppId, std::string("com.example.app"));
-    APMUserAttribute property("app", "p", APMValue(int64_t{1}), kHour);
-    APMNanoSetRepeatedField(*metadata, Bundle::kUserAttributes,
-                            std::vector<std::shared_ptr<APMPBUserAttribute>>{property.protoUserAttribute()});
-    platform::Error error;
-    ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(*metadata, &error));
-    const int64_t fingerprint = APMDatabase::metadataFingerprint(*metadata);
-    for (const auto& [name, time] : {std::pair{"_s", kHour + 1}, std::pair{"open", kHour + 2}}) {
-      auto event = APMEvent::create("app", name[0] != '_', name, time, 0, APMParameters{});
-      ASSERT_TRUE(database_->insertRawEvent(*event, fingerprint, false, &error));
-    }
-  });
+  const auto storeGroup = [&] {
+    onWorker([&] {
+      auto metadata = Bundle::initWithMessageInfo();
+      APMNanoSetString(*metadata, Bundle::kAppId, std::string("com.example.app"));
+      APMUserAttribute property("app", "p", APMValue(int64_t{1}), kHour);
+      APMNanoSetRepeatedField(*metadata, Bundle::kUserAttributes,
+                              std::vector<std::shared_ptr<APMPBUserAttribute>>{property.protoUserAttribute()});
+      platform::Error error;
+      ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(*metadata, &error));
+      const int64_t fingerprint = APMDatabase::metadataFingerprint(*metadata);
+      for (const auto& [name, time] : {std::pair{"_s", kHour + 1}, std::pair{"open", kHour + 2}}) {
+        auto event = APMEvent::create("app", name[0] != '_', name, time, 0, APMParameters{});
+        ASSERT_TRUE(database_->insertRawEvent(*event, fingerprint, false, &error));
+      }
+    });
+  };
+  storeGroup();
   struct Context : APMBundleEvaluationContext {
     explicit Context(int id) : id(id) {}
     int id;
@@ -235,7 +238,9 @@ TEST_F(APMRawEventBundlerTest, OneEvaluationContextPerBundleEndedOnCommitAndAbor
   auto idOf = [](APMBundleEvaluationContext* context) {
     return context ? std::to_string(static_cast<Context*>(context)->id) : std::string("none");
   };
+  bool denied = false;
   APMBundlingHooks hooks;
+  hooks.isAnalyticsStorageDenied = [&] { return denied; };
   hooks.beginBundleEvaluation = [&] {
     calls.push_back("begin " + std::to_string(++contexts));
     return std::make_shared<Context>(contexts);
@@ -267,6 +272,12 @@ TEST_F(APMRawEventBundlerTest, OneEvaluationContextPerBundleEndedOnCommitAndAbor
   EXPECT_EQ(bundleAll(*b), (std::vector{Result::Bundled, Result::NothingToDo}));
   EXPECT_EQ(calls, (Calls{"property p none none", "begin 2", "event _s 2", "event open 2", "property p 2 1", "end 2"}))
       << "the retried group is evaluated afresh, its properties at the bundle's start time";
+
+  calls.clear();
+  denied = true;
+  storeGroup();
+  EXPECT_EQ(bundleAll(*b), (std::vector{Result::Bundled, Result::NothingToDo}));
+  EXPECT_EQ(calls, Calls{}) << "with analytics storage denied not even the session start re-evaluates";
 }
 
 TEST_F(APMRawEventBundlerTest, EngagementTimeAccumulatesIntoLifetimeEngagement) {
