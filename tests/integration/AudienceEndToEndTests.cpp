@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <fstream>
 #include <map>
 #include <mutex>
 
+#include "../DirodaZovAridozovori/Messages/ProtocEncoding.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
-#include "APMPBProtoLocations.h"
 #include "LocalCollector.h"
 #include "TestSupport.h"
 #include "platform/Http.h"
@@ -51,15 +50,9 @@ class AudienceEndToEndTest : public PublicAPITest<FrontTest> {
     collector_.start();
   }
 
-  platform::Data protocEncodedConfig() {
+  static platform::Data protocEncodedConfig() {
     const std::string text = std::string("version: 3\napp_id: \"") + kAppID + "\"\n" + kAudiences;
-    std::ofstream(directory_.path() + "/config.txt") << text;
-    const std::string command = std::string(APMPB_PROTOC_PATH) + " -I " + APMPB_PROTO_DIRECTORY +
-                                " --encode=apmpb.MeasurementConfig measurement_config.proto < " + directory_.path() +
-                                "/config.txt > " + directory_.path() + "/config.bin";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-    std::ifstream in(directory_.path() + "/config.bin", std::ios::binary);
-    return platform::Data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return protoctest::protocEncode("MeasurementConfig", "measurement_config.proto", text);
   }
 
   void startSDK() {
@@ -130,7 +123,6 @@ class AudienceEndToEndTest : public PublicAPITest<FrontTest> {
     return word < status.size() && word < results.size() && (status[word] & bit) && (results[word] & bit);
   }
 
-  testsupport::TempDir directory_;
   std::mutex mutex_;
   int fetches_ = 0;
   platform::Data config_;

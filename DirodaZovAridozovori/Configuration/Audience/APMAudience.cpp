@@ -1,5 +1,7 @@
 #include "APMAudience.h"
 
+#include <type_traits>
+
 #include "APMAudienceFilterMatching.h"
 #include "APMAudienceLog.h"
 #include "APMDatabase.h"
@@ -16,9 +18,9 @@ namespace {
 constexpr int32_t kMaxStoredFilterID = 64 * 1024 - 1;
 
 template <class Filter>
-APMAudienceFilterKind kindOf(const Filter& filter, bool isEventFilter) {
-  return {filter.audienceID(), filter.filterID(), isEventFilter, filter.isDynamic(), filter.isSessionScoped(),
-          filter.isSequence()};
+APMAudienceFilterKind kindOf(const Filter& filter) {
+  return {filter.audienceID(), filter.filterID(), std::is_same_v<Filter, APMEventFilter>, filter.isDynamic(),
+          filter.isSessionScoped(), filter.isSequence()};
 }
 
 // The stored filter's message as a form, or none when the row holds no usable filter.
@@ -28,10 +30,6 @@ std::optional<Form> decodeFilter(const Filter& filter) {
   auto message = Message::fromBuffer(filter.data());
   if (!message) return std::nullopt;
   return Form::fromMessage(*message);
-}
-
-bool skipsEvaluation(bool wasTrue, bool dynamic, bool sequence, bool sessionScoped) {
-  return wasTrue && !dynamic && !sequence && !sessionScoped;
 }
 
 }  // namespace
@@ -106,6 +104,44 @@ void APMAudience::reportRegexFailure(int32_t audienceID, int32_t filterID) {
                  {audienceID, filterID});
 }
 
+template <class Form, class Message, class Filter, class Match, class Merge>
+bool APMAudience::evaluateFilters(const std::string& name, const std::vector<Filter>& filters, double timestamp,
+                                  APMAudienceTimestampsCache* cache, const EvaluationLogs& logs, Match match,
+                                  Merge merge) {
+  APMAudienceTimestampsCache ownCache;
+  APMAudienceTimestampsCache& timestamps = cache ? *cache : ownCache;
+  EvaluationPass pass(*database_);
+  platform::Error error;
+  for (const Filter& filter : filters) {
+    std::shared_ptr<APMFilterResult> current;
+    if (!pass.currentResult(filter.audienceID(), current, &error)) {
+      APMAudienceLog(1, logs.readFailureCode, logs.readFailure, {name, error});
+      return false;
+    }
+    const bool wasTrue = isFilterResult(current.get(), filter.filterID());
+    if (wasTrue && !filter.isDynamic() && !filter.isSequence() && !filter.isSessionScoped()) continue;
+    auto form = decodeFilter<Form, Message>(filter);
+    if (!form) {
+      APMAudienceLog(1, logs.corruptCode, logs.corrupt,
+                     {name, filter.filterID(), filter.audienceID(), filter.isDynamic()});
+      continue;
+    }
+    APMFilterMatchNotes notes;
+    const APMFilterOutcome outcome = match(*form, notes);
+    if (notes.regexFailed) reportRegexFailure(filter.audienceID(), filter.filterID());
+    if (!outcome) continue;
+    timestamps.populateCachedTimestamps(current.get(), filter.audienceID());
+    if (*outcome) timestamps.addEvaluationTimestamp(timestamp, kindOf(filter));
+    pass.update(updatedFilterResultWithFilterID(filter.filterID(), filter.audienceID(), current.get(),
+                                                merge(filter, *outcome, wasTrue), timestamps));
+  }
+  if (!pass.save(&error)) {
+    APMAudienceLog(1, logs.saveFailureCode, logs.saveFailure, {name, error});
+    return false;
+  }
+  return true;
+}
+
 bool APMAudience::evaluateFiltersForEvent(const APMEvent& event, const APMEventAggregates& aggregates,
                                           APMAudienceTimestampsCache* cache) {
   return evaluateFiltersForEventName(event.name(), event.parameters(), aggregates, event.timestamp(), cache);
@@ -122,43 +158,18 @@ bool APMAudience::evaluateFiltersForEventName(const std::string& eventName, cons
                    {eventName, error});
     return false;
   }
-  APMAudienceTimestampsCache ownCache;
-  APMAudienceTimestampsCache& timestamps = cache ? *cache : ownCache;
-  EvaluationPass pass(*database_);
-  for (const APMEventFilter& filter : *filters) {
-    std::shared_ptr<APMFilterResult> current;
-    if (!pass.currentResult(filter.audienceID(), current, &error)) {
-      APMAudienceLog(1, 6001,
-                     "Unable to query filter result for audience. Event will not be evaluated. Event name, error",
-                     {eventName, error});
-      return false;
-    }
-    const bool wasTrue = isFilterResult(current.get(), filter.filterID());
-    if (skipsEvaluation(wasTrue, filter.isDynamic(), filter.isSequence(), filter.isSessionScoped())) continue;
-    auto form = decodeFilter<APMEventFilterForm, APMPBEventFilter>(filter);
-    if (!form) {
-      APMAudienceLog(1, 6035,
-                     "Event filter contains no data or corrupt data. Event will not be evaluated. Event name, filter ID, "
-                     "audience ID, dynamic",
-                     {eventName, filter.filterID(), filter.audienceID(), filter.isDynamic()});
-      continue;
-    }
-    APMFilterMatchNotes notes;
-    const APMFilterOutcome outcome = APMMatchEventFilter(&*form, eventName, parameters, aggregates, &notes);
-    if (notes.regexFailed) reportRegexFailure(filter.audienceID(), filter.filterID());
-    if (!outcome) continue;
-    timestamps.populateCachedTimestamps(current.get(), filter.audienceID());
-    if (*outcome) timestamps.addEvaluationTimestamp(eventTimestamp, kindOf(filter, true));
-    // An event filter, once true, stays true: a later event that does not match changes nothing.
-    pass.update(updatedFilterResultWithFilterID(filter.filterID(), filter.audienceID(), current.get(),
-                                                *outcome || wasTrue, timestamps));
-  }
-  if (!pass.save(&error)) {
-    APMAudienceLog(1, 6003, "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error",
-                   {eventName, error});
-    return false;
-  }
-  return true;
+  static const EvaluationLogs kLogs{
+      6001, "Unable to query filter result for audience. Event will not be evaluated. Event name, error", 6035,
+      "Event filter contains no data or corrupt data. Event will not be evaluated. Event name, filter ID, audience ID, "
+      "dynamic",
+      6003, "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error"};
+  return evaluateFilters<APMEventFilterForm, APMPBEventFilter>(
+      eventName, *filters, eventTimestamp, cache, kLogs,
+      [&](const APMEventFilterForm& form, APMFilterMatchNotes& notes) {
+        return APMMatchEventFilter(&form, eventName, parameters, aggregates, &notes);
+      },
+      // An event filter, once true, stays true: a later event that does not match changes nothing.
+      [](const APMEventFilter&, bool outcome, bool wasTrue) { return outcome || wasTrue; });
 }
 
 bool APMAudience::evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& property,
@@ -195,53 +206,22 @@ bool APMAudience::evaluateFiltersForUserProperty(const APMUserAttribute& propert
                    {name, error});
     return false;
   }
-  APMAudienceTimestampsCache ownCache;
-  APMAudienceTimestampsCache& timestamps = cache ? *cache : ownCache;
-  EvaluationPass pass(*database_);
-  for (const APMPropertyFilter& filter : *filters) {
-    std::shared_ptr<APMFilterResult> current;
-    if (!pass.currentResult(filter.audienceID(), current, &error)) {
-      APMAudienceLog(1, 6005,
-                     "Unable to query filter result for audience. Property will not be evaluated. Property name, error",
-                     {name, error});
-      return false;
-    }
-    const bool wasTrue = isFilterResult(current.get(), filter.filterID());
-    const bool dynamic = filter.isDynamic();
-    const bool sessionScoped = filter.isSessionScoped();
-    if (skipsEvaluation(wasTrue, dynamic, filter.isSequence(), sessionScoped)) continue;
-    auto form = decodeFilter<APMPropertyFilterForm, APMPBPropertyFilter>(filter);
-    if (!form) {
-      APMAudienceLog(1, 6036,
-                     "User property filter contains no data or corrupt data. User property will not be evaluated. User "
-                     "property name, filter ID, audience ID, dynamic",
-                     {name, filter.filterID(), filter.audienceID(), dynamic});
-      continue;
-    }
-    APMFilterMatchNotes notes;
-    const APMFilterOutcome outcome = APMMatchPropertyFilter(&*form, &property, &notes);
-    if (notes.regexFailed) reportRegexFailure(filter.audienceID(), filter.filterID());
-    if (!outcome) continue;
-    if (!*outcome && wasTrue && !dynamic && !filter.isSequence() && !sessionScoped) continue;
-    timestamps.populateCachedTimestamps(current.get(), filter.audienceID());
-    if (*outcome) {
-      timestamps.addEvaluationTimestamp(evaluationTimestamp.value_or(property.lastSetTimestamp()),
-                                        kindOf(filter, false));
-    }
-    // A property that stops matching clears the bit of a dynamic filter only; a session-scoped
-    // filter keeps its bit until the session ends.
-    const bool merged = (*outcome || (dynamic && !sessionScoped)) ? *outcome : wasTrue;
-    pass.update(updatedFilterResultWithFilterID(filter.filterID(), filter.audienceID(), current.get(), merged,
-                                                timestamps));
-  }
-  if (!pass.save(&error)) {
-    APMAudienceLog(1, 6007,
-                   "Unable to save updated Audience filter results. User property will not be evaluated. User property "
-                   "name, error",
-                   {name, error});
-    return false;
-  }
-  return true;
+  static const EvaluationLogs kLogs{
+      6005, "Unable to query filter result for audience. Property will not be evaluated. Property name, error", 6036,
+      "User property filter contains no data or corrupt data. User property will not be evaluated. User property name, "
+      "filter ID, audience ID, dynamic",
+      6007,
+      "Unable to save updated Audience filter results. User property will not be evaluated. User property name, error"};
+  return evaluateFilters<APMPropertyFilterForm, APMPBPropertyFilter>(
+      name, *filters, evaluationTimestamp.value_or(property.lastSetTimestamp()), cache, kLogs,
+      [&](const APMPropertyFilterForm& form, APMFilterMatchNotes& notes) {
+        return APMMatchPropertyFilter(&form, &property, &notes);
+      },
+      // A property that stops matching clears the bit of a dynamic filter only; a session-scoped
+      // filter keeps its bit until the session ends.
+      [](const APMPropertyFilter& filter, bool outcome, bool wasTrue) {
+        return (outcome || (filter.isDynamic() && !filter.isSessionScoped())) ? outcome : wasTrue;
+      });
 }
 
 bool APMAudience::isFilterResult(const APMFilterResult* result, int32_t filterID) {

@@ -103,6 +103,21 @@ class APMAudience {
 
  private:
   class EvaluationPass;
+  // The codes and texts of one kind of filter's failures.
+  struct EvaluationLogs {
+    int64_t readFailureCode;
+    const char* readFailure;
+    int64_t corruptCode;
+    const char* corrupt;
+    int64_t saveFailureCode;
+    const char* saveFailure;
+  };
+
+  // Matches each filter whose bits may still change, sets them to the answer merged with the stored
+  // bit, and stores every changed result at the end.
+  template <class Form, class Message, class Filter, class Match, class Merge>
+  bool evaluateFilters(const std::string& name, const std::vector<Filter>& filters, double timestamp,
+                       APMAudienceTimestampsCache* cache, const EvaluationLogs& logs, Match match, Merge merge);
 
   APMAudienceLimits limits() const;
   // Logs a regular expression that could not finish, once per filter.

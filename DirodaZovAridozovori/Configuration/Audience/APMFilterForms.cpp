@@ -15,6 +15,15 @@ std::string quoted(const std::optional<std::string>& text) { return text ? "\"" 
 
 std::string number(const std::optional<int32_t>& value) { return value ? std::to_string(*value) : "none"; }
 
+// The ID and kind flags that event and property filters share.
+template <class Form, class Message>
+void readCommonFields(Form& form, const Message& message) {
+  form.filterID = optionalInt32(message, Message::kFilterId);
+  form.dynamic = APMNanoGetBool(message, Message::kDynamic);
+  form.sequence = APMNanoGetBool(message, Message::kSequence);
+  form.sessionScoped = APMNanoGetBool(message, Message::kSessionScoped);
+}
+
 }  // namespace
 
 APMNumberFilterForm APMNumberFilterForm::fromMessage(const APMPBNumberFilter& message) {
@@ -67,7 +76,7 @@ std::string APMFilterForm::description() const {
 APMEventFilterForm APMEventFilterForm::fromMessage(const APMPBEventFilter& message) {
   using M = APMPBEventFilter;
   APMEventFilterForm form;
-  form.filterID = optionalInt32(message, M::kFilterId);
+  readCommonFields(form, message);
   form.eventName = APMNanoGetString(message, M::kEventName);
   for (const auto& filter : APMNanoGetRepeatedField<std::shared_ptr<APMPBFilter>>(message, M::kFilters)
                                 .value_or(std::vector<std::shared_ptr<APMPBFilter>>{})) {
@@ -76,22 +85,16 @@ APMEventFilterForm APMEventFilterForm::fromMessage(const APMPBEventFilter& messa
   if (auto count = APMNanoGetMessage<APMPBNumberFilter>(message, M::kEventCountFilter)) {
     form.eventCountFilter = APMNumberFilterForm::fromMessage(*count);
   }
-  form.dynamic = APMNanoGetBool(message, M::kDynamic);
-  form.sequence = APMNanoGetBool(message, M::kSequence);
-  form.sessionScoped = APMNanoGetBool(message, M::kSessionScoped);
   return form;
 }
 
 APMPropertyFilterForm APMPropertyFilterForm::fromMessage(const APMPBPropertyFilter& message) {
   using M = APMPBPropertyFilter;
   APMPropertyFilterForm form;
-  form.filterID = optionalInt32(message, M::kFilterId);
+  readCommonFields(form, message);
   form.propertyName = APMNanoGetString(message, M::kPropertyName);
   if (auto filter = APMNanoGetMessage<APMPBFilter>(message, M::kFilter)) {
     form.filter = APMFilterForm::fromMessage(*filter);
   }
-  form.dynamic = APMNanoGetBool(message, M::kDynamic);
-  form.sequence = APMNanoGetBool(message, M::kSequence);
-  form.sessionScoped = APMNanoGetBool(message, M::kSessionScoped);
   return form;
 }

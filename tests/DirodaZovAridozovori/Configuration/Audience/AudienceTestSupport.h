@@ -103,6 +103,15 @@ inline std::string outcomeText(const std::optional<bool>& outcome) {
   return outcome ? (*outcome ? "YES" : "NO") : "none";
 }
 
+// The ID and kind flags that event and property filters share.
+template <class Message, class Form>
+void writeCommonFields(Message& message, const Form& form) {
+  if (form.filterID) APMNanoSetInt32(message, Message::kFilterId, *form.filterID);
+  if (form.dynamic) APMNanoSetBool(message, Message::kDynamic, true);
+  if (form.sequence) APMNanoSetBool(message, Message::kSequence, true);
+  if (form.sessionScoped) APMNanoSetBool(message, Message::kSessionScoped, true);
+}
+
 // Messages of the forms, as a configuration would carry them.
 inline std::shared_ptr<APMPBNumberFilter> messageOf(const APMNumberFilterForm& form) {
   using M = APMPBNumberFilter;
@@ -138,27 +147,21 @@ inline std::shared_ptr<APMPBFilter> messageOf(const APMFilterForm& form) {
 inline std::shared_ptr<APMPBEventFilter> messageOf(const APMEventFilterForm& form) {
   using M = APMPBEventFilter;
   auto message = M::initWithMessageInfo();
-  if (form.filterID) APMNanoSetInt32(*message, M::kFilterId, *form.filterID);
+  writeCommonFields(*message, form);
   APMNanoSetString(*message, M::kEventName, form.eventName);
   std::vector<std::shared_ptr<APMPBFilter>> filters;
   for (const auto& filter : form.filters) filters.push_back(messageOf(filter));
   if (!filters.empty()) APMNanoSetRepeatedField(*message, M::kFilters, filters);
   if (form.eventCountFilter) APMNanoSetMessage(*message, M::kEventCountFilter, messageOf(*form.eventCountFilter));
-  if (form.dynamic) APMNanoSetBool(*message, M::kDynamic, true);
-  if (form.sequence) APMNanoSetBool(*message, M::kSequence, true);
-  if (form.sessionScoped) APMNanoSetBool(*message, M::kSessionScoped, true);
   return message;
 }
 
 inline std::shared_ptr<APMPBPropertyFilter> messageOf(const APMPropertyFilterForm& form) {
   using M = APMPBPropertyFilter;
   auto message = M::initWithMessageInfo();
-  if (form.filterID) APMNanoSetInt32(*message, M::kFilterId, *form.filterID);
+  writeCommonFields(*message, form);
   APMNanoSetString(*message, M::kPropertyName, form.propertyName);
   if (form.filter) APMNanoSetMessage(*message, M::kFilter, messageOf(*form.filter));
-  if (form.dynamic) APMNanoSetBool(*message, M::kDynamic, true);
-  if (form.sequence) APMNanoSetBool(*message, M::kSequence, true);
-  if (form.sessionScoped) APMNanoSetBool(*message, M::kSessionScoped, true);
   return message;
 }
 
@@ -169,30 +172,31 @@ struct FilterFlags {
   bool sessionScoped = false;
 };
 
-inline APMEventFilterForm eventFilterForm(int32_t id, std::string eventName, std::vector<APMFilterForm> filters = {},
-                                          FilterFlags flags = {},
-                                          std::optional<APMNumberFilterForm> count = std::nullopt) {
-  APMEventFilterForm form;
+template <class Form>
+Form withFlags(Form form, int32_t id, FilterFlags flags) {
   form.filterID = id;
-  form.eventName = std::move(eventName);
-  form.filters = std::move(filters);
-  form.eventCountFilter = std::move(count);
   form.dynamic = flags.dynamic;
   form.sequence = flags.sequence;
   form.sessionScoped = flags.sessionScoped;
   return form;
 }
 
+inline APMEventFilterForm eventFilterForm(int32_t id, std::string eventName, std::vector<APMFilterForm> filters = {},
+                                          FilterFlags flags = {},
+                                          std::optional<APMNumberFilterForm> count = std::nullopt) {
+  APMEventFilterForm form;
+  form.eventName = std::move(eventName);
+  form.filters = std::move(filters);
+  form.eventCountFilter = std::move(count);
+  return withFlags(std::move(form), id, flags);
+}
+
 inline APMPropertyFilterForm propertyFilterForm(int32_t id, std::string propertyName, APMFilterForm filter,
                                                 FilterFlags flags = {}) {
   APMPropertyFilterForm form;
-  form.filterID = id;
   form.propertyName = std::move(propertyName);
   form.filter = std::move(filter);
-  form.dynamic = flags.dynamic;
-  form.sequence = flags.sequence;
-  form.sessionScoped = flags.sessionScoped;
-  return form;
+  return withFlags(std::move(form), id, flags);
 }
 
 inline std::shared_ptr<APMPBAudience> audienceMessage(std::optional<int32_t> id,

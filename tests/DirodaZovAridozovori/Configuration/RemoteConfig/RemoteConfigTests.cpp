@@ -1,16 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <thread>
 
+#include "../../Messages/ProtocEncoding.h"
 #include "../../Store/StoreTestSupport.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
-#include "APMPBProtoLocations.h"
 #include "APMPersistedConfig.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Bundle.h"
@@ -444,7 +441,6 @@ TEST_F(RemoteConfigTest, GettersMayRunWhileTheWorkerAppliesNewConfigurations) {
 // A configuration written by protoc's own encoder, not by ours: stored, parsed, and answering the
 // same after a reopen.
 TEST_F(RemoteConfigTest, ConfigurationEncodedByProtocIsStoredAndAnswers) {
-  testsupport::TempDir dir;
   const std::string text = std::string("version: 42\napp_id: \"") + kAppID +
                            "\"\n"
                            "settings { name: \"measurement.upload.interval\" value: \"60000\" }\n"
@@ -452,13 +448,7 @@ TEST_F(RemoteConfigTest, ConfigurationEncodedByProtocIsStoredAndAnswers) {
                            "event_configs { name: \"tutorial_skip\" is_blocklisted: true }\n"
                            "upload_subdomain: \"region1\"\n"
                            "consent_config { default_entries { type: AD_STORAGE mode: DENIED } dma_region: true }\n";
-  std::ofstream(dir.path() + "/config.txt") << text;
-  const std::string command = std::string(APMPB_PROTOC_PATH) + " -I " + APMPB_PROTO_DIRECTORY +
-                              " --encode=apmpb.MeasurementConfig measurement_config.proto < " + dir.path() +
-                              "/config.txt > " + dir.path() + "/config.bin";
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  std::ifstream in(dir.path() + "/config.bin", std::ios::binary);
-  platform::Data bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const platform::Data bytes = protoctest::protocEncode("MeasurementConfig", "measurement_config.proto", text);
   auto message = APMPBMeasurementConfig::fromBuffer(bytes);
   ASSERT_TRUE(message);
 
