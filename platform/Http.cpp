@@ -66,6 +66,10 @@ bool isSafeHeader(const std::pair<std::string, std::string>& header) {
          header.second.find('\0') == std::string::npos;
 }
 
+bool isHttpsURL(const std::string& url) {
+  return url.size() >= 8 && strncasecmp(url.c_str(), "https://", 8) == 0;
+}
+
 std::string trim(const std::string& s) {
   size_t begin = 0;
   size_t end = s.size();
@@ -114,7 +118,7 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 
-HttpResult perform(const HttpRequest& request, size_t maxResponseBytes, const std::atomic<bool>& stopping);
+HttpResult perform(const HttpRequest& request, const HttpClient::Shared& client);
 
 }  // namespace
 
@@ -124,7 +128,8 @@ struct HttpClient::Shared {
     Completion completion;
   };
 
-  explicit Shared(size_t maxBytes) : maxResponseBytes(maxBytes) {}
+  Shared(size_t maxBytes, std::string certificates)
+      : maxResponseBytes(maxBytes), trustedCertificatesFile(std::move(certificates)) {}
 
   mutable std::mutex mutex;  // guards everything below but stopFlag
   std::condition_variable wake;
@@ -135,6 +140,7 @@ struct HttpClient::Shared {
   // Read by transfers in flight, so shutdown aborts them instead of waiting out their time-out.
   std::atomic<bool> stopFlag{false};
   const size_t maxResponseBytes;
+  const std::string trustedCertificatesFile;
 };
 
 namespace {
@@ -150,7 +156,7 @@ void workerLoop(const std::shared_ptr<HttpClient::Shared>& shared) {
       shared->jobs.pop_front();
       ++shared->running;
     }
-    HttpResult result = perform(job.request, shared->maxResponseBytes, shared->stopFlag);
+    HttpResult result = perform(job.request, *shared);
     if (job.completion) {
       try {
         job.completion(std::move(result));
@@ -175,8 +181,8 @@ std::optional<std::string> HttpResponse::header(const std::string& name) const {
   return std::nullopt;
 }
 
-HttpClient::HttpClient(size_t workers, size_t maxResponseBytes)
-    : shared_(std::make_shared<Shared>(maxResponseBytes)) {
+HttpClient::HttpClient(size_t workers, size_t maxResponseBytes, std::string trustedCertificatesFile)
+    : shared_(std::make_shared<Shared>(maxResponseBytes, std::move(trustedCertificatesFile))) {
   initializeCurlOnce();
   if (workers == 0) workers = 1;
   std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -234,7 +240,7 @@ size_t HttpClient::pendingCount() const {
 
 namespace {
 
-HttpResult perform(const HttpRequest& request, size_t maxResponseBytes, const std::atomic<bool>& stopping) {
+HttpResult perform(const HttpRequest& request, const HttpClient::Shared& client) {
   HttpResult result;
   if (request.url.empty()) {
     result.error = urlError(kURLErrorBadURL, "empty URL");
@@ -263,18 +269,22 @@ HttpResult perform(const HttpRequest& request, size_t maxResponseBytes, const st
     return result;
   }
   Transfer transfer;
-  transfer.maxBytes = maxResponseBytes;
-  transfer.stopping = &stopping;
+  transfer.maxBytes = client.maxResponseBytes;
+  transfer.stopping = &client.stopFlag;
   long timeoutMs = static_cast<long>((request.timeoutSeconds > 0 ? request.timeoutSeconds : 60) * 1000);
 
   curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // A redirect may upgrade to https, never leave it: what was sent encrypted stays encrypted.
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, isHttpsURL(request.url) ? "https" : "http,https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!client.trustedCertificatesFile.empty()) {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, client.trustedCertificatesFile.c_str());
+  }
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
@@ -306,6 +316,12 @@ HttpResult perform(const HttpRequest& request, size_t maxResponseBytes, const st
     result.response = std::move(response);
     result.body = std::move(transfer.body);
   } else if (transfer.overflow) {
+    // The server did answer: its status and headers stand, only the body is dropped.
+    HttpResponse response;
+    response.statusCode = status;
+    response.url = effectiveUrl ? effectiveUrl : request.url;
+    response.headers = std::move(transfer.headers);
+    result.response = std::move(response);
     result.error = urlError(kURLErrorBadServerResponse, "response body too large", code);
   } else {
     result.error = urlError(urlErrorCodeFor(code), curl_easy_strerror(code), code);

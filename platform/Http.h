@@ -2,7 +2,8 @@
 // HTTP(S) transport over libcurl, and the process-wide reachability flag.
 //
 // Requests run on the client's own worker threads; the completion runs on one of those threads
-// and should only hand the result to a queue. TLS peers and host names are always verified.
+// and should only hand the result to a queue. TLS peers and host names are always verified, and a
+// redirect never leads an https request to plain http.
 
 #include <atomic>
 #include <condition_variable>
@@ -59,7 +60,8 @@ struct HttpResponse {
 };
 
 // A response (when the server answered, whatever its status), its body, and an error when the
-// exchange failed at transport level. A non-2xx status is a response, not an error.
+// exchange failed at transport level. A non-2xx status is a response, not an error. A body over
+// the client's limit gives both: the response (status and headers) with no body, and an error.
 struct HttpResult {
   std::optional<HttpResponse> response;
   Data body;
@@ -70,10 +72,13 @@ class HttpClient {
  public:
   using Completion = std::function<void(HttpResult)>;
   static constexpr size_t kDefaultWorkers = 4;
-  // Bodies beyond this are cut off and the request fails: a server cannot fill our memory.
+  // Bodies beyond this are dropped and reported as an error: a server cannot fill our memory.
   static constexpr size_t kMaxResponseBytes = 64u * 1024u * 1024u;
 
-  explicit HttpClient(size_t workers = kDefaultWorkers, size_t maxResponseBytes = kMaxResponseBytes);
+  // trustedCertificatesFile: PEM certificates to trust instead of the system's (a collector with a
+  // private authority); peers and host names are verified either way.
+  explicit HttpClient(size_t workers = kDefaultWorkers, size_t maxResponseBytes = kMaxResponseBytes,
+                      std::string trustedCertificatesFile = {});
   // shutdown(), then joins.
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;

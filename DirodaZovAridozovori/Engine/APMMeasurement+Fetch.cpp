@@ -83,10 +83,13 @@ void APMMeasurement::fetchRemoteConfig() {
                      auto self = weakSelf.lock();
                      if (!self) return;
                      self->setIsNetworkRequestPending(false);
+                     // A configuration whose body did not arrive whole is a failed fetch, whatever
+                     // the status.
+                     const bool answered = response && !error;
                      try {
                        self->networkRemoteConfigFetchCompletionHandler(
-                           response ? response->statusCode : 0,
-                           response ? response->headers : platform::HttpHeaders{}, data, error);
+                           answered ? response->statusCode : 0,
+                           answered ? response->headers : platform::HttpHeaders{}, data, error);
                      } catch (const std::exception& exception) {
                        log()->logWithLevel(0, 30000, "Exception on the worker queue. Block ID",
                                            std::string("APMMeasurement:fetch"), exception);

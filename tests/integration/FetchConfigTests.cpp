@@ -36,6 +36,7 @@ class FetchConfigTest : public EngineTest {
 
   void SetUp() override {
     EngineTest::SetUp();
+    transport_ = &limitedTransport_;
     collector_.server().Get(R"(/config/app/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
       auto header = [&](const char* name) {
         return request.has_header(name) ? std::optional<std::string>(request.get_header_value(name)) : std::nullopt;
@@ -136,6 +137,8 @@ class FetchConfigTest : public EngineTest {
     return timestamp;
   }
 
+  static constexpr size_t kTransportLimit = 64 * 1024;
+  platform::HttpClient limitedTransport_{platform::HttpClient::kDefaultWorkers, kTransportLimit};
   std::mutex mutex_;
   Reply reply_;
   std::vector<Request> requests_;
@@ -217,6 +220,10 @@ TEST_F(FetchConfigTest, FailedAndRefusedRepliesKeepTheStoredConfiguration) {
        false, 0},
       {"not found", {404, {}, "", ""}, false, false, 23130},
       {"empty body", {200, {}, "\"empty\"", ""}, false, false, 23133},
+      // A configuration that did not arrive whole is no configuration, whatever the status.
+      {"body over the transport's limit",
+       {200, config(6, {{"measurement.padding", std::string(kTransportLimit, 'x')}}), "\"long\"", ""}, true, false,
+       23128},
   };
   for (const auto& c : cases) {
     persisted->setLastFailedUploadTimestamp(0.0);

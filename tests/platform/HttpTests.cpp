@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "LocalHttpServer.h"
+#include "OneShotTlsServer.h"
 #include "TestSupport.h"
 #include "platform/Semaphore.h"
 
@@ -104,17 +105,46 @@ TEST_F(HttpClientTest, DestroyingTheClientCancelsRunningAndQueuedRequestsExactly
   EXPECT_EQ(other.load(), 0);
 }
 
-TEST_F(HttpClientTest, ResponsesBeyondTheLimitFailInsteadOfFillingMemory) {
+// A body beyond the limit is dropped and reported, but the server's status still stands: the
+// caller decides whether the body mattered.
+TEST_F(HttpClientTest, BodiesBeyondTheLimitAreDroppedWithAnErrorAndTheStatusKept) {
   server_.setHandler([](const httplib::Request& request, httplib::Response& response) {
+    response.status = 202;
     response.set_content(std::string(std::stoul(request.get_header_value("X-Size")), 'b'), "text/plain");
   });
   HttpClient client(1, 4096);
   for (auto [size, fits] : {std::pair<size_t, bool>{4096, true}, {4097, false}}) {
+    SCOPED_TRACE(size);
     HttpResult result = sendAndWait(client, {"GET", server_.url("/big"), {{"X-Size", std::to_string(size)}}, {}, 10});
     EXPECT_EQ(result.body.size(), fits ? size : 0u);
-    EXPECT_EQ(result.response.has_value(), fits) << size;
+    ASSERT_TRUE(result.response.has_value());
+    EXPECT_EQ(result.response->statusCode, 202);
     EXPECT_EQ(result.error ? result.error->code : 0, fits ? 0 : int64_t{platform::kURLErrorBadServerResponse});
   }
+}
+
+// A redirect may take a request from http to https, never from https to http: what was sent
+// encrypted must not be sent again in the clear.
+TEST_F(HttpClientTest, RedirectsNeverLeaveHttpsForHttp) {
+  testsupport::OneShotTlsServer downgrading("HTTP/1.1 307 Temporary Redirect\r\nLocation: " + server_.url("/plain") +
+                                            "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  HttpClient trustingDowngrading(1, HttpClient::kMaxResponseBytes, downgrading.certificateFile());
+  HttpResult refused = sendAndWait(trustingDowngrading, {"POST", downgrading.url("/a"), {}, {1, 2, 3}, 10});
+  EXPECT_FALSE(refused.response.has_value());
+  EXPECT_EQ(refused.error ? refused.error->code : 0, int64_t{platform::kURLErrorUnsupportedURL});
+  EXPECT_TRUE(server_.requests().empty()) << "the body must not reach the plain server";
+
+  testsupport::OneShotTlsServer secure("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+  HttpClient trustingSecure(1, HttpClient::kMaxResponseBytes, secure.certificateFile());
+  server_.setHandler([&](const httplib::Request&, httplib::Response& response) {
+    response.status = 302;
+    response.set_header("Location", secure.url("/secure"));
+  });
+  HttpResult upgraded = sendAndWait(trustingSecure, {"GET", server_.url("/plain"), {}, {}, 10});
+  ASSERT_TRUE(upgraded.response.has_value()) << (upgraded.error ? upgraded.error->description : "");
+  EXPECT_EQ(upgraded.response->statusCode, 200);
+  EXPECT_EQ(upgraded.response->url, secure.url("/secure"));
+  EXPECT_EQ(std::string(upgraded.body.begin(), upgraded.body.end()), "ok");
 }
 
 TEST_F(HttpClientTest, RedirectsAreFollowedAndOnlyTheFinalHeadersKept) {

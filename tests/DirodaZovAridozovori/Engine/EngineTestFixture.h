@@ -16,6 +16,8 @@
 #include "Logger/DULLogger.h"
 #include "StoredRows.h"
 #include "TestSupport.h"
+#include "DirodaUtilities/Network/VIZUzedaru.h"
+#include "platform/Http.h"
 
 namespace enginetest {
 
@@ -52,7 +54,15 @@ class EngineTest : public ::testing::Test, public StoredState {
              std::vector<std::string> safelist = {}) {
     // The front hands the configured app ID to the identity before the engine starts.
     if (auto identity = APMIdentity::sharedInstance()) identity->setAppIDFromDMP(appID);
-    auto created = APMMeasurement::create(appID, enabled, deactivated, safelist);
+    std::shared_ptr<APMMeasurement> created;
+    if (transport_) {
+      auto network = std::make_shared<VIZUzedaru>(APMRemoteConfig::analyticsServiceHost(), transport_);
+      auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);
+      created = APMMeasurement::create(APMMeasurement::kDatabaseName, APMPersistedConfig::sharedInstance(), network,
+                                       scheduler, nullptr, appID, enabled, deactivated, safelist);
+    } else {
+      created = APMMeasurement::create(appID, enabled, deactivated, safelist);
+    }
     ASSERT_TRUE(created);
     {
       std::lock_guard<std::mutex> lock(engineMutex_);
@@ -78,6 +88,9 @@ class EngineTest : public ::testing::Test, public StoredState {
     APMPersistedConfig::resetSharedInstanceForTesting();
     APMConsentSettingsUtil::reset();
   }
+
+  // When set (by a fixture that owns it for longer than the engine), the engine sends through it.
+  platform::HttpClient* transport_ = nullptr;
 
   APMMeasurement& engine() { return *engine_; }
   std::shared_ptr<APMMeasurement> measurement() override { return engine_; }

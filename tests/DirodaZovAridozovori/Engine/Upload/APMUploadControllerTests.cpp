@@ -26,7 +26,7 @@ class APMUploadControllerTest : public uploadtest::UploadFixture {
     platform::Reachability::reset();
     APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(server_.port()));
     APMRemoteConfig::setAnalyticsServiceScheme("http");
-    network_ = std::make_shared<VIZUzedaru>("127.0.0.1");
+    network_ = std::make_shared<VIZUzedaru>("127.0.0.1", &transport_);
     alarm_ = std::make_shared<APMAlarm>(scheduler_->workerQueue(), "Measurement timer");
     onWorker([&] {
       auto bundler = std::make_shared<APMRawEventBundler>(database_, remoteConfig_, persisted_, APMBundlingHooks{});
@@ -69,6 +69,8 @@ class APMUploadControllerTest : public uploadtest::UploadFixture {
   size_t queuedBundleCount() { return static_cast<size_t>(runSQL("SELECT COUNT(*) FROM queue").at(0)); }
 
   testsupport::LocalHttpServer server_;
+  static constexpr size_t kTransportLimit = 64 * 1024;
+  platform::HttpClient transport_{platform::HttpClient::kDefaultWorkers, kTransportLimit};
   std::shared_ptr<VIZUzedaru> network_;
   std::shared_ptr<APMAlarm> alarm_;
   std::shared_ptr<APMUploadController> controller_;
@@ -108,6 +110,27 @@ TEST_F(APMUploadControllerTest, ServerErrorKeepsBundlesAndTheRetrysSuccessDelete
     EXPECT_EQ(persisted_->lastFailedUploadTimestamp(), 0);
     EXPECT_FALSE(controller_->hasDataToUpload());
   });
+}
+
+// For an upload the status decides: a reply body over the transport's limit is dropped, and a
+// 2xx still deletes what was sent (keeping it would send it twice), as a 500 still keeps it.
+TEST_F(APMUploadControllerTest, TheStatusDecidesWhenTheReplysBodyIsOverTheLimit) {
+  storeEvents({{"open", platform::now() - 10}});
+  const std::string body(kTransportLimit + 1, 'x');
+  const struct { int status; size_t queuedAfter; int64_t retryCount; } cases[] = {{500, 1, 1}, {200, 0, 0}};
+  size_t replies = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    server_.setHandler([&](const httplib::Request&, httplib::Response& response) {
+      response.status = c.status;
+      response.set_content(body, "text/plain");
+    });
+    upload();
+    ASSERT_TRUE(waitForReplies(++replies));
+    EXPECT_EQ(queuedBundleCount(), c.queuedAfter);
+    if (c.queuedAfter != 0) EXPECT_EQ(runSQL("SELECT retry_count FROM queue"), std::vector<int64_t>{c.retryCount});
+  }
+  onWorker([&] { EXPECT_GT(persisted_->lastSuccessfulUploadTimestamp(), 0); });
 }
 
 TEST_F(APMUploadControllerTest, UnavailableStartsTheBackoffPeriod) {
