@@ -346,6 +346,8 @@ void APMMeasurement::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& ev
   }
   std::vector<std::shared_ptr<APMEvent>> caused;
   if (auto process = componentsSnapshot()->processConditionalUserProperties) {
+    // The step writes the events of expired properties itself, after removing those properties.
+    ++userAttributesGeneration_;
     auto result = process(*event);
     ++userAttributesGeneration_;
     if (result) {

@@ -268,6 +268,11 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
                                   std::function<void(std::vector<APMPurchaseTransaction>)> callback);
   // Waits for the worker queue; runs inline when called on it.
   bool resetAnalyticsDataWithAppInstanceID(const std::string& appInstanceID);
+  // Queues a component's block on the worker queue behind everything submitted before it, events
+  // included.
+  void scheduleOnWorkerQueueBlockID(const char* blockID, std::function<void()> block) {
+    submit(blockID, std::move(block));
+  }
 
   // ---- Worker-side logging and user properties.
   void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
