@@ -5,12 +5,14 @@
 #include "APMAudienceComponent.h"
 #include "APMEventEditingHost.h"
 #include "APMNameTables.h"
+#include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
 #include "DUDUravodazoConfiguration.h"
 #include "Front/APMAnalyticsLog.h"
 #include "Identity/APMIdentity.h"
+#include "RIZIdivozivuRivaderod.h"
+#include "ROREzo.h"
 #include "ScreenView/APMScreenViewReporter.h"
 #include "TCF/APMTCFClient.h"
-#include "ROREzo.h"
 #include "VEZUzaduzo.h"
 #include "VIDAdodaradadivi.h"
 #include "platform/NotificationCenter.h"
@@ -50,9 +52,11 @@ platform::Data hashedUserData(const platform::Data& data, int64_t code, const ch
 std::mutex gInstallationObserverMutex;
 platform::NotificationCenter::Token gInstallationObserver = 0;  // guarded by gInstallationObserverMutex
 
-// Loading the library publishes the start function, as class load does on the original platform.
+// Loading the library publishes the start function and the connector, as class load does on the
+// original platform.
 const bool kRegisteredAtLoad = [] {
   DUDUravodazo::registerAnalyticsStart();
+  RIZIdivozivuRivaderod::load();
   return true;
 }();
 
@@ -200,6 +204,8 @@ void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConf
   APMTCFClient::install();
   // Configurations' audiences are evaluated as events are bundled.
   APMAudienceComponent::install();
+  // Conditional user properties are timed out, expired and triggered by every event written.
+  APMConditionalUserPropertyController::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);
   updateZoredodeInstallationID();
