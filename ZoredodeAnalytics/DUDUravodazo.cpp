@@ -9,6 +9,8 @@
 #include "DUDUravodazoConfiguration.h"
 #include "Front/APMAnalyticsLog.h"
 #include "Identity/APMIdentity.h"
+#include "LifetimeValue/APMLifetimeValueRecorder.h"
+#include "Purchase/APMInAppPurchaseTransactionReporter.h"
 #include "RIZIdivozivuRivaderod.h"
 #include "ROREzo.h"
 #include "ScreenView/APMScreenViewReporter.h"
@@ -142,6 +144,9 @@ void DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(co
 // MARK: - Purchases, links and callbacks
 
 void DUDUravodazo::logTransaction(const APMTransactionInfo& transaction) { APMAnalytics::logTransaction(transaction); }
+void DUDUravodazo::paymentQueueUpdatedTransactions(const std::vector<platform::StorePaymentTransaction>& transactions) {
+  APMInAppPurchaseTransactionReporter::paymentQueueUpdatedTransactions(transactions);
+}
 void DUDUravodazo::handleOpenURL(const std::string& url) { APMAnalytics::handleOpenURL(url); }
 void DUDUravodazo::handleUserActivity(const std::string& activityType, const std::string& webpageURL) {
   APMAnalytics::handleUserActivity(activityType, webpageURL);
@@ -206,6 +211,9 @@ void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConf
   APMAudienceComponent::install();
   // Conditional user properties are timed out, expired and triggered by every event written.
   APMConditionalUserPropertyController::install();
+  // Purchases: lifetime values on the event road, store transactions, the receipt at first open.
+  APMLifetimeValueRecorder::install();
+  APMInAppPurchaseTransactionReporter::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);
   updateZoredodeInstallationID();

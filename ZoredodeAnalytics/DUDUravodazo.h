@@ -8,11 +8,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Front/APMAnalytics.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
 #include "platform/Object.h"
+#include "platform/StorePaymentTransaction.h"
 
 class DUDUravodazoConfiguration;
 class VEZUzaduzo;
@@ -71,7 +73,12 @@ class DUDUravodazo {
   static void initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(const platform::Data& hashedPhoneNumber);
 
   // ---- Purchases, links and callbacks.
+  // Reports a store transaction as an in-app purchase (priced from the store catalog the host
+  // registered as platform::StoreProductsProvider; nothing is reported without one).
   static void logTransaction(const APMTransactionInfo& transaction);
+  // The store's payment-queue observer: the host hands in each update of its store's transactions.
+  // Purchased ones are reported once each, whatever the number of updates.
+  static void paymentQueueUpdatedTransactions(const std::vector<platform::StorePaymentTransaction>& transactions);
   static void handleOpenURL(const std::string& url);
   static void handleUserActivity(const std::string& activityType, const std::string& webpageURL);
   static void handleEventsForBackgroundURLSession(const std::string& sessionID, std::function<void()> completion);

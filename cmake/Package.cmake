@@ -12,14 +12,18 @@ include(CMakePackageConfigHelpers)
 # path it is included by; nothing else is.
 set(MEASUREMENT_PUBLIC_HEADERS
     DUDUravodazo.h
+    LoggedAnalyticsModifier.h
     ROREzo.h
+    StoreKitTransactionLogging.h
     RemoteConfig/APMRemoteConfig.h
     platform/ApplicationNotifications.h
     platform/Bundle.h
     platform/DispatchQueue.h
     platform/NotificationCenter.h
     platform/Paths.h
-    platform/ProcessInfo.h)
+    platform/ProcessInfo.h
+    platform/StorePaymentTransaction.h
+    platform/StoreProductsProvider.h)
 
 set(MEASUREMENT_INCLUDE_DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/measurement)
 set(MEASUREMENT_CMAKE_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Measurement)

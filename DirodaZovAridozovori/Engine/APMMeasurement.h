@@ -35,6 +35,7 @@
 #include "platform/Error.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Object.h"
+#include "platform/StorePaymentTransaction.h"
 
 class APMDatabase;
 class APMIdentity;
@@ -58,12 +59,12 @@ struct APMEventEditingOutcome {
 };
 
 // A store transaction offered for duplicate filtering; fingerprint is the purchase reporter's
-// fingerprint of it (empty when it has none).
+// fingerprint of it (empty when it has none). The engine reads the first three only.
 struct APMPurchaseTransaction {
   std::string productID;
   int64_t state = 0;  // 1 = purchased
   std::string fingerprint;
-  platform::Object payload;
+  platform::StorePaymentTransaction transaction;
 };
 
 // The search-ad attribution reporter as the engine holds it: created once per engine at start-up,

@@ -1,0 +1,118 @@
+#include "APMLifetimeValueRecorder.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "APMDatabase.h"
+#include "APMEvent.h"
+#include "APMMeasurement.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "Purchase/APMMicroUnits.h"
+#include "Purchase/APMPurchaseLog.h"
+#include "platform/Clock.h"
+#include "platform/Unicode.h"
+
+namespace {
+
+// The default of "measurement.lifetimevalue.max_currency_tracked", for an engine without a
+// configuration yet.
+constexpr int64_t kDefaultMaxTrackedCurrencies = 4;
+
+bool isEcommerceName(const std::string& name) {
+  return name == "ecommerce_purchase" || name == "purchase" || name == "refund";
+}
+
+// The amount the event adds, in micros; none (logged) when it does not fit 64 bits.
+std::optional<int64_t> amountOfEvent(const APMEvent& event, const APMValue& value) {
+  std::optional<int64_t> amount;
+  if (!APMLifetimeValueRecorder::isEcommercePurchaseEvent(event)) {
+    // "_iap" carries micros already; a double is cut to its whole number.
+    amount = value.isInt64() ? std::optional<int64_t>(value.int64Value())
+                             : APMScaledInteger(*APMDecimalNumber::fromDouble(value.doubleValue()), 0,
+                                                APMMicroUnitsRounding::TowardZero);
+  } else {
+    amount = value.isInt64()
+                 ? APMMicroUnits(APMDecimalNumber::fromInt64(value.int64Value()), APMMicroUnitsRounding::HalfAwayFromZero)
+                 : APMMicroUnitsFromDouble(value.doubleValue(), APMMicroUnitsRounding::HalfAwayFromZero);
+    if (amount && event.name() == "refund") amount = APMCheckedMultiply(*amount, -1);
+  }
+  if (!amount) APMPurchaseLog(1, 22002, "Cannot record transaction with value that is out of bounds", value.description());
+  return amount;
+}
+
+}  // namespace
+
+bool APMLifetimeValueRecorder::isPurchaseEvent(const APMEvent& event) {
+  return event.name() == kInAppPurchaseEventName || isEcommerceName(event.name());
+}
+
+bool APMLifetimeValueRecorder::isEcommercePurchaseEvent(const APMEvent& event) { return isEcommerceName(event.name()); }
+
+bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event) {
+  int64_t limit = kDefaultMaxTrackedCurrencies;
+  if (auto config = APMMeasurement::remoteConfig()) limit = config->maxTrackedCurrencies();
+  return recordLifetimeValueToDatabase(database, event, limit, platform::now());
+}
+
+bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event,
+                                                             int64_t maxTrackedCurrencies, double now) {
+  if (!isPurchaseEvent(event)) return true;
+  const APMValue* currency = event.parameter(kCurrencyParameter);
+  if (!currency || !currency->isString() || platform::utf16Length(currency->stringValue()) != kCurrencyCodeLength) {
+    APMPurchaseLog(1, 22000, "Cannot record transaction with invalid currency code",
+                   currency ? currency->object() : platform::Object());
+    return true;
+  }
+  const APMValue* value = event.parameter(kValueParameter);
+  // A double that is not finite has no amount at all: refused like a value of the wrong kind.
+  if (!value || !(value->isInt64() || (value->isDouble() && APMDecimalNumber::fromDouble(value->doubleValue())))) {
+    APMPurchaseLog(1, 22001, "Cannot record transaction with invalid transaction value",
+                   value ? value->object() : platform::Object());
+    return true;
+  }
+  const std::optional<int64_t> amount = amountOfEvent(event, *value);
+  if (!amount) return false;
+  const std::string name = std::string(kPropertyPrefix) + platform::toUpper(currency->stringValue());
+
+  platform::Error error;
+  auto existing = database.allLifetimeValueUserAttributes(&error);
+  if (!existing) {
+    APMPurchaseLog(1, 22003, "Failed to query all Lifetime Value User properties. Error", error);
+    return false;
+  }
+  std::optional<int64_t> total = amount;
+  auto same = std::find_if(existing->begin(), existing->end(), [&](const auto& attribute) { return attribute->name() == name; });
+  if (same != existing->end()) {
+    total = APMCheckedAdd((*same)->value().int64Value(), *amount);
+    if (!total) {
+      APMPurchaseLog(1, 22002, "Cannot record transaction with value that is out of bounds", value->description());
+      return false;
+    }
+  } else if (!existing->empty() && static_cast<int64_t>(existing->size()) >= maxTrackedCurrencies) {
+    // The list is newest first: the last one was set longest ago.
+    const std::string oldest = existing->back()->name();
+    if (!database.deleteUserAttributeWithName(oldest, &error)) {
+      APMPurchaseLog(1, 22004, "Unable to delete Lifetime Value User property. Name, error", oldest, error);
+      return false;
+    }
+  }
+  APMUserAttribute property(kOrigin, name, APMValue(*total), now);
+  error = platform::Error();
+  if (!database.updateUserAttribute(property, &error) && !error.empty()) {
+    APMPurchaseLog(1, 22005, "Unable to upsert Lifetime Value User Attribute in database. Name, error", name, error);
+    return false;
+  }
+  APMPurchaseLog(7, 22006, "Lifetime value has been updated in database", name, *total);
+  return true;
+}
+
+void APMLifetimeValueRecorder::install() {
+  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
+    parts.isPurchaseEvent = [](const APMEvent& event) { return isPurchaseEvent(event); };
+    parts.recordLifetimeValue = [](APMDatabase& database, const APMEvent& event) {
+      return recordLifetimeValueToDatabase(database, event);
+    };
+  });
+}

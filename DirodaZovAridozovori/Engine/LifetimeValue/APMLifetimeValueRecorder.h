@@ -1,0 +1,39 @@
+#pragma once
+// Keeps, per currency, the running total of what the user spent: the internal user property
+// "_ltv_" + the upper-case currency code (origin "auto"), in micro-units. The event road calls it
+// for each purchase event inside the event's own savepoint, before the event is written, so a
+// refusal (NO) rolls the event back together with everything done for it.
+//
+// Threads: the worker queue only (it works on the measurement database).
+
+#include <cstdint>
+#include <string>
+
+class APMDatabase;
+class APMEvent;
+
+class APMLifetimeValueRecorder {
+ public:
+  static constexpr const char* kPropertyPrefix = "_ltv_";
+  static constexpr const char* kOrigin = "auto";
+  static constexpr const char* kInAppPurchaseEventName = "_iap";
+  static constexpr const char* kCurrencyParameter = "currency";
+  static constexpr const char* kValueParameter = "value";
+  static constexpr size_t kCurrencyCodeLength = 3;
+
+  // "_iap" (its value already in micros) and the e-commerce events.
+  static bool isPurchaseEvent(const APMEvent& event);
+  // "ecommerce_purchase", "purchase" and "refund" (their value in currency units).
+  static bool isEcommercePurchaseEvent(const APMEvent& event);
+
+  // YES when nothing needed doing, the input was refused (logged), or the total was updated; NO when
+  // a database step failed or an amount or total left the 64-bit range. Keeps at most the
+  // configuration's number of tracked currencies, set at the current time.
+  static bool recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event);
+  // The same with the limit and the time given.
+  static bool recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event,
+                                            int64_t maxTrackedCurrencies, double now);
+
+  // Makes the engines from now on keep lifetime values (the event road's purchase slots).
+  static void install();
+};
