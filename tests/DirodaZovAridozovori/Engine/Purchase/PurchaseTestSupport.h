@@ -7,13 +7,17 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "Purchase/APMPurchaseLog.h"
 #include "platform/Object.h"
+#include "platform/StoreProductsProvider.h"
 
 namespace purchasetest {
 
@@ -53,6 +57,69 @@ class PurchaseLogCapture {
  private:
   std::mutex mutex_;
   std::vector<std::pair<int64_t, int64_t>> lines_;
+};
+
+// The host's store catalog: answers from its products at once, or holds its answers until released.
+class FakeCatalog final : public platform::StoreProductsProvider {
+ public:
+  explicit FakeCatalog(std::vector<platform::StoreProduct> products = {}) {
+    for (auto& product : products) products_[product.productIdentifier] = std::move(product);
+  }
+
+  void requestProducts(const std::set<std::string>& identifiers, Completion completion) override {
+    std::vector<platform::StoreProduct> found;
+    std::set<std::string> invalid;
+    std::function<void()> answer;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(identifiers);
+      for (const auto& identifier : identifiers) {
+        auto product = products_.find(identifier);
+        if (product == products_.end()) {
+          invalid.insert(identifier);
+        } else {
+          found.push_back(product->second);
+        }
+      }
+      answer = [completion, found, invalid, failure = failure_] { completion(found, invalid, failure); };
+      if (holding_) {
+        held_.push_back(answer);
+        return;
+      }
+    }
+    answer();
+  }
+
+  void fail(platform::Error error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failure_ = std::move(error);
+  }
+  void hold() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holding_ = true;
+  }
+  // Answers every held request, in order.
+  void release() {
+    std::vector<std::function<void()>> held;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      holding_ = false;
+      held.swap(held_);
+    }
+    for (auto& answer : held) answer();
+  }
+  std::vector<std::set<std::string>> requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, platform::StoreProduct> products_;
+  std::optional<platform::Error> failure_;
+  bool holding_ = false;
+  std::vector<std::function<void()>> held_;
+  std::vector<std::set<std::string>> requests_;
 };
 
 using Bytes = platform::Data;
