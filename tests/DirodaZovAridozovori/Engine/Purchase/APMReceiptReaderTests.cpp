@@ -209,6 +209,17 @@ TEST_F(ReceiptReaderTest, AFieldNotOfItsFormLeavesRoomForAValidOneLater) {
   EXPECT_EQ(items[0].transactionID, std::optional<std::string>("good"));
 }
 
+TEST_F(ReceiptReaderTest, AttributesAreFoundByTheirBytesAloneEvenPackedWithoutContainers) {
+  // Record start, then two attribute bodies back to back with no SEQUENCE headers between them.
+  const Bytes packed = concat({Bytes{0x02, 0x01, 0x11, 0x02, 0x01, 0x01, 0x04},
+                               Bytes{0x02, 0x02, 0x06, 0xA6, 0x02, 0x01, 0x01, 0x04, 0x03, 0x0C, 0x01, 'p'},
+                               Bytes{0x02, 0x02, 0x06, 0xA7, 0x02, 0x01, 0x01, 0x04, 0x04, 0x0C, 0x02, '4', '2'}});
+  const auto items = scan(packed);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].productID, std::optional<std::string>("p"));
+  EXPECT_EQ(items[0].transactionID, std::optional<std::string>("42"));
+}
+
 TEST_F(ReceiptReaderTest, OriginalVersionTestComparesTheReceiptVersionWithTheRunningOne) {
   struct Case {
     const char* name;
