@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <stdexcept>
 #include <thread>
@@ -31,9 +32,11 @@
 #include "APMPersistedConfig.h"
 #include "DUDUravodazo.h"
 #include "ExampleConfigService.h"
+#include "LoggedAnalyticsModifier.h"
 #include "Logger/DULLogger.h"
 #include "ROREzo.h"
 #include "RemoteConfig/APMRemoteConfig.h"
+#include "StoreKitTransactionLogging.h"
 #include "ZORCoreVersion.h"
 #include "platform/ApplicationNotifications.h"
 #include "platform/Bundle.h"
@@ -43,6 +46,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
+#include "platform/StoreProductsProvider.h"
 
 #ifndef EXAMPLE_RESOURCE_DIR
 #define EXAMPLE_RESOURCE_DIR "."
@@ -203,6 +207,24 @@ bool pointSDKAt(std::string url) {
   return true;
 }
 
+// The application's store catalog, as its store would describe what it sells: purchases are
+// priced from here.
+class ExampleStore final : public platform::StoreProductsProvider {
+ public:
+  void requestProducts(const std::set<std::string>& identifiers, Completion completion) override {
+    std::vector<platform::StoreProduct> found;
+    std::set<std::string> unknown;
+    for (const auto& identifier : identifiers) {
+      if (identifier == "support_coin") {
+        found.push_back({"support_coin", "2.99", "EUR", "Support Coin", std::nullopt});
+      } else {
+        unknown.insert(identifier);
+      }
+    }
+    completion(std::move(found), std::move(unknown), std::nullopt);
+  }
+};
+
 // What a desktop companion application reports about a short session.
 void logExampleSession() {
   DUDUravodazo::setUserPropertyString(platform::Object("gorilla"), "character_kind");
@@ -216,6 +238,20 @@ void logExampleSession() {
   DUDUravodazo::logEventWithName("purchase_completed", {{"item", platform::Object("support_coin")},
                                                         {"value", platform::Object(2.99)},
                                                         {"currency", platform::Object("EUR")}});
+  // The same coin as the store reports it, verified by the store: the automatic purchase event "_iap"
+  // (priced from the catalog) that also adds to the lifetime value "_ltv_EUR".
+  StoreKitTransaction coin;
+  coin.id = 2000000000000001;
+  coin.originalID = coin.id;
+  coin.productID = "support_coin";
+  coin.productType = StoreKitProductType::Consumable;
+  coin.purchaseDate = platform::now();
+  coin.originalPurchaseDate = coin.purchaseDate;
+  coin.environment = "Production";
+  coin.isVerified = true;
+  logStoreKitTransaction(coin);
+  // The settings window appeared.
+  loggedAnalyticsScreen("Settings", "SettingsWindow", {{"tab", platform::Object("general")}}).onAppear();
   // Blocked by the example configuration: never stored, never sent.
   DUDUravodazo::logEventWithName("debug_probe");
 }
@@ -272,6 +308,7 @@ int main(int argc, char** argv) {
     std::printf("example host: embedded collector on 127.0.0.1:%d\n", collector->port());
   }
 
+  platform::StoreProductsProvider::registerProvider(std::make_shared<ExampleStore>());
   const double started = platform::now();
   // A desktop application reports its launch (nothing opened it here) before it configures the SDK,
   // and becomes active afterwards.
