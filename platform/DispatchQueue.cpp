@@ -57,6 +57,8 @@ struct DispatchQueue::State {
   std::deque<Item> items;
   bool busy = false;        // a block (async or sync) is running
   bool stop = false;
+  bool stopped = false;     // stop(): waiting blocks dropped, no new ones taken
+  bool threadEnded = false;
   bool workerWaiting = false;
   int suspended = 0;
   std::thread thread;
@@ -114,6 +116,42 @@ void workerLoop(std::shared_ptr<State> state) {
     if (!state->canStart()) break;  // stopping and nothing left
     runOne(*state, lock);
   }
+  state->threadEnded = true;
+  state->cv.notify_all();
+}
+
+// Every queue with a thread of its own, for stopAll(). Leaked: read while the process exits.
+std::mutex& registryMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::vector<std::weak_ptr<State>>& registry() {
+  static auto* queues = new std::vector<std::weak_ptr<State>>;
+  return *queues;
+}
+
+bool stopState(State& state, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(state.mutex);
+  state.stopped = true;
+  state.stop = true;
+  state.suspended = 0;
+  // Sync callers waiting for their turn keep it: they hold no thread of ours.
+  std::erase_if(state.items, [](const Item& item) { return item.waiter == nullptr; });
+  state.cv.notify_all();
+  if (!state.thread.joinable()) return true;
+  if (state.thread.get_id() == std::this_thread::get_id()) {
+    state.thread.detach();  // stopped from its own block: the loop ends after it
+    return true;
+  }
+  const bool ended = state.cv.wait_until(lock, deadline, [&] { return state.threadEnded; });
+  std::thread thread = std::move(state.thread);
+  lock.unlock();
+  if (ended) {
+    thread.join();
+  } else {
+    thread.detach();
+  }
+  return ended;
 }
 
 }  // namespace
@@ -124,7 +162,12 @@ DispatchQueue::DispatchQueue(const std::string& label, bool isMain) : state_(std
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::create(const std::string& label) {
-  return std::shared_ptr<DispatchQueue>(new DispatchQueue(label, false));
+  std::shared_ptr<DispatchQueue> queue(new DispatchQueue(label, false));
+  std::lock_guard<std::mutex> lock(registryMutex());
+  auto& queues = registry();
+  std::erase_if(queues, [](const std::weak_ptr<State>& state) { return state.expired(); });
+  queues.push_back(queue->state_);
+  return queue;
 }
 
 const std::shared_ptr<DispatchQueue>& DispatchQueue::main() {
@@ -154,6 +197,7 @@ const std::string& DispatchQueue::label() const { return state_->label; }
 void DispatchQueue::async(Block block) {
   if (!block) return;
   std::unique_lock<std::mutex> lock(state_->mutex);
+  if (state_->stopped) return;
   state_->items.push_back(Item{std::move(block), nullptr});
   if (!state_->isMain && !state_->thread.joinable()) {
     state_->thread = std::thread(workerLoop, state_);
@@ -172,6 +216,8 @@ void DispatchQueue::sync(const Block& block) {
     return;
   }
   std::unique_lock<std::mutex> lock(state_->mutex);
+  // A stopped queue has no thread to hand it over: wait until it is free and take it.
+  if (state_->stopped) state_->cv.wait(lock, [&] { return !state_->busy && state_->items.empty(); });
   if (!state_->busy && state_->items.empty() && state_->suspended == 0) {
     // Fast path: the queue is idle, take it directly.
     state_->busy = true;
@@ -179,7 +225,7 @@ void DispatchQueue::sync(const Block& block) {
     runBlock(*state_, block);
     lock.lock();
     state_->busy = false;
-    bool wake = !state_->items.empty();
+    bool wake = !state_->items.empty() || state_->stopped;
     lock.unlock();
     if (wake) state_->cv.notify_all();
     return;
@@ -249,6 +295,27 @@ bool DispatchQueue::runUntil(const std::function<bool()>& done, double timeoutSe
 size_t DispatchQueue::pendingCount() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->items.size();
+}
+
+bool DispatchQueue::stop(double waitSeconds) {
+  if (state_->isMain) return false;
+  return stopState(*state_, std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                                   std::chrono::duration<double>(waitSeconds)));
+}
+
+bool DispatchQueue::stopAll(double waitSeconds) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(waitSeconds));
+  std::vector<std::shared_ptr<State>> queues;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    for (const auto& weak : registry()) {
+      if (auto state = weak.lock()) queues.push_back(std::move(state));
+    }
+  }
+  bool allEnded = true;
+  for (const auto& state : queues) allEnded = stopState(*state, deadline) && allEnded;
+  return allEnded;
 }
 
 bool isMainThread() { return std::this_thread::get_id() == kMainThreadID; }

@@ -50,6 +50,15 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   // Number of blocks waiting (not counting one that is running).
   size_t pendingCount() const;
 
+  // For the end of the process, when no thread of ours may run while static objects are destroyed:
+  // blocks still waiting are dropped and later async() blocks refused; a block that is running may
+  // finish within waitSeconds, after which the queue's thread has ended (true). Past that the thread
+  // is left to end by itself (false). sync() still runs its block, on the caller's thread, one at a
+  // time. The main queue is never stopped.
+  bool stop(double waitSeconds);
+  // stop() for every queue but the main one, all within waitSeconds; true when every thread ended.
+  static bool stopAll(double waitSeconds);
+
   struct State;
 
  private:

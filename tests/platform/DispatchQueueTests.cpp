@@ -129,6 +129,54 @@ TEST(TimerService, DelaysFollowTheFakeClockAndCancelledTimersNeverFire) {
   EXPECT_TRUE(testsupport::waitFor([&] { return fired.load() == 110; }, 5));
 }
 
+// Stopping for the end of the process: the running block may finish, waiting blocks are dropped,
+// later ones refused, and sync still runs its block on the caller, as the queue.
+TEST(DispatchQueue, StopLetsTheRunningBlockFinishAndRunsNothingElse) {
+  auto queue = DispatchQueue::create("test.stop");
+  platform::Semaphore running, release;
+  std::atomic<int> ran{0};
+  queue->async([&] {
+    running.signal();
+    release.wait(30);
+    ++ran;
+  });
+  queue->async([&] { ran += 10; });
+  ASSERT_TRUE(running.wait(30));
+  // Released once stop() has dropped the waiting block (which cannot start before).
+  std::thread releaser([&] {
+    testsupport::waitFor([&] { return queue->pendingCount() == 0; });
+    release.signal();
+  });
+  EXPECT_TRUE(queue->stop(30));
+  releaser.join();
+  EXPECT_EQ(ran.load(), 1) << "the running block finished, the waiting one was dropped";
+  queue->async([&] { ran += 100; });
+  bool onQueue = false;
+  queue->sync([&] { onQueue = queue->isCurrent(); });
+  EXPECT_TRUE(onQueue);
+  EXPECT_EQ(ran.load(), 1);
+  EXPECT_EQ(queue->pendingCount(), 0u);
+}
+
+// A block that does not finish in time is left to its thread: stopping stays bounded.
+TEST(DispatchQueue, StopAllGivesUpOnABlockThatOutlastsTheWait) {
+  auto quick = DispatchQueue::create("test.stop.quick");
+  auto stuck = DispatchQueue::create("test.stop.stuck");
+  auto release = std::make_shared<platform::Semaphore>();
+  auto started = std::make_shared<platform::Semaphore>();
+  quick->async([] {});
+  stuck->async([release, started] {
+    started->signal();
+    release->wait(30);
+  });
+  ASSERT_TRUE(started->wait(30));
+  EXPECT_FALSE(DispatchQueue::stopAll(0.05));
+  release->signal();
+  bool ranInline = false;
+  stuck->sync([&] { ranInline = true; });  // waits for the stuck block, then runs here
+  EXPECT_TRUE(ranInline);
+}
+
 // Completions keep arriving for the main queue while the host quits: the queue must outlive the
 // statics that exit tears down.
 TEST(DispatchQueueExit, BlocksSentToTheMainQueueDuringExitAreSafe) {
