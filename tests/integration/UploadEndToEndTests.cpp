@@ -2,17 +2,15 @@
 // a collector on 127.0.0.1 receives, gunzips and decodes the batch the engine posts.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <httplib.h>
 
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
+#include "ChildProcess.h"
 #include "LocalCollector.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
-
-extern char** environ;
 
 namespace fronttest {
 namespace {
@@ -217,13 +215,11 @@ TEST_F(UploadEndToEndTest, PreviewHeadersSendUploadsToTheTaggingServerWithTheirH
   EXPECT_EQ(previews, std::vector<std::string>{"key-7"});
 }
 
-// The first half of the killed-process test: runs only as the child process the test below
-// starts. It logs through the public API into the given data directory, waits until the events
-// are stored, and dies without any shutdown.
-TEST_F(UploadEndToEndTest, KilledWriterChild) {
-  const char* directory = std::getenv("APM_UPLOAD_E2E_KILLED_DIR");
-  if (!directory) GTEST_SKIP() << "only runs as the child of the killed-process test";
-  platform::Paths::setDataDirectory(directory);
+// The child of the killed-process test: logs through the public API into the given data
+// directory, waits until the events are stored, and dies without any shutdown.
+TEST_F(UploadEndToEndTest, DISABLED_KilledWriterChild) {
+  if (!testsupport::runsAsChild()) GTEST_SKIP() << "runs only as the child of the killed-process test";
+  platform::Paths::setDataDirectory(std::getenv("APM_UPLOAD_E2E_KILLED_DIR"));
   APMPersistedConfig::resetSharedInstanceForTesting();
   startSDK();
   logSession();
@@ -233,19 +229,12 @@ TEST_F(UploadEndToEndTest, KilledWriterChild) {
 }
 
 TEST_F(UploadEndToEndTest, EventsStoredBeforeAKillTravelOnTheNextStart) {
-  const std::string variable = "APM_UPLOAD_E2E_KILLED_DIR=" + dataDirectory_.path();
-  std::vector<char*> environment;
-  for (char** entry = environ; *entry; ++entry) environment.push_back(*entry);
-  environment.push_back(const_cast<char*>(variable.c_str()));
-  environment.push_back(nullptr);
-  std::string self = "/proc/self/exe";
-  std::string filter = "--gtest_filter=UploadEndToEndTest.KilledWriterChild";
-  char* arguments[] = {self.data(), filter.data(), nullptr};
-  pid_t child = 0;
-  ASSERT_EQ(posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, arguments, environment.data()), 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "exit status " << status;
+  testsupport::ChildProcess child("UploadEndToEndTest.DISABLED_KilledWriterChild",
+                                  {"APM_UPLOAD_E2E_KILLED_DIR=" + dataDirectory_.path()});
+  ASSERT_TRUE(child.started());
+  auto status = child.wait(120);
+  ASSERT_TRUE(status.has_value());
+  ASSERT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL) << "exit status " << *status;
 
   startSDK();  // the next start of the application, over the same files
   uploadAndWait(1);
