@@ -6,7 +6,8 @@
 #include "platform/ClassRegistry.h"
 
 VOZOdoduravuzida& VOZOdoduravuzida::sharedInstance() {
-  static VOZOdoduravuzida instance;
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static auto& instance = *new VOZOdoduravuzida;
   return instance;
 }
 

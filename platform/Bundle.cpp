@@ -19,7 +19,8 @@ struct BundleState {
 std::mutex gMutex;
 
 BundleState& state() {
-  static BundleState s;
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static auto& s = *new BundleState;
   return s;
 }
 

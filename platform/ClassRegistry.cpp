@@ -8,7 +8,8 @@ namespace platform {
 namespace {
 std::mutex gMutex;
 std::map<std::string, ClassRegistry::Factory>& classes() {
-  static std::map<std::string, ClassRegistry::Factory> map;
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static auto& map = *new std::map<std::string, ClassRegistry::Factory>;
   return map;
 }
 }  // namespace

@@ -22,7 +22,8 @@ int64_t saturatingInt64(double d) {
 }
 
 const Object& Object::null() {
-  static const Object kNull;
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static const auto& kNull = *new Object;
   return kNull;
 }
 

@@ -102,6 +102,8 @@ std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
   return slot;
 }
 
+void UserDefaults::synchronizeAll() { flushAllAtExit(); }
+
 void UserDefaults::resetForTesting() {
   writeQueue()->sync([] {});
   flushAllAtExit();

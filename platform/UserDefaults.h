@@ -31,6 +31,10 @@ class UserDefaults : public std::enable_shared_from_this<UserDefaults> {
   // The file that backs a suite in the current data directory.
   static std::string pathForSuite(const std::string& name);
 
+  // Writes every suite with unwritten changes now, on the calling thread (an exit handler calls
+  // it after the write queue has stopped; the process's exit writes them as well).
+  static void synchronizeAll();
+
   // Tests: writes what is pending, then forgets every cached instance, so the next access reads
   // the files again as a new process would.
   static void resetForTesting();

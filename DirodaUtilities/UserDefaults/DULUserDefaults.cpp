@@ -27,7 +27,8 @@ bool isPropertyListValue(const platform::Object& value) {
 }  // namespace
 
 std::shared_ptr<DULUserDefaults> DULUserDefaults::standardUserDefaults() {
-  static auto standard = std::make_shared<DULUserDefaults>();
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static auto& standard = *new std::shared_ptr<DULUserDefaults>(std::make_shared<DULUserDefaults>());
   return standard;
 }
 

@@ -9,7 +9,8 @@ std::mutex& hooksMutex() {
 }
 // Replaced whole on every install, so a snapshot handed out stays valid and unchanged.
 std::shared_ptr<const APMAnalyticsHooks>& installedHooks() {
-  static std::shared_ptr<const APMAnalyticsHooks> hooks = std::make_shared<const APMAnalyticsHooks>();
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static auto& hooks = *new std::shared_ptr<const APMAnalyticsHooks>(std::make_shared<const APMAnalyticsHooks>());
   return hooks;
 }
 }  // namespace

@@ -25,7 +25,8 @@ std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 // Results go out on a queue of their own, never on the worker queue.
 const std::shared_ptr<platform::DispatchQueue>& callbackQueue() {
-  static auto queue = platform::DispatchQueue::create("com.diroda.zora.callbacks");
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static const auto& queue = *new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::create("com.diroda.zora.callbacks"));
   return queue;
 }
 
@@ -99,7 +100,9 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
     for (const auto& pending : events) handle(pending);
     return;
   }
-  for (size_t start = 0; start < events.size(); start += kMaxEventsPerTransaction) {
+  // Once the process is ending, what is written commits and the rest of the group is dropped.
+  size_t handled = 0;
+  for (size_t start = 0; start < events.size() && !shuttingDown_; start += kMaxEventsPerTransaction) {
     const size_t end = std::min(events.size(), start + kMaxEventsPerTransaction);
     std::vector<std::function<void()>> actions;
     commitActions_ = &actions;
@@ -119,7 +122,7 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
     const bool committed = database_->performTransaction(
         [&] {
           groupRan = true;
-          for (size_t index = start; index < end; ++index) handle(events[index]);
+          for (size_t index = start; index < end && !shuttingDown_; ++index, ++handled) handle(events[index]);
           return flushGroupDailyCounts();
         },
         &error);
@@ -135,10 +138,15 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
       // The group transaction could not even begin (the file is busy, say): nothing of these events
       // has happened yet, so each takes its own transaction instead of being lost together.
       for (size_t index = start; index < end; ++index) handle(events[index]);
+      handled = end;
     } else {
       log()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", error);
     }
     if (scheduleUpdateWanted_) updateSchedule();
+  }
+  if (handled < events.size()) {
+    log()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error",
+                        std::to_string(events.size() - handled) + " events not stored before the process ended");
   }
 }
 

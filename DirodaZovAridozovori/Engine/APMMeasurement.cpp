@@ -372,6 +372,19 @@ bool APMMeasurement::checkWorkerQueue(const char* methodName) const {
   return false;
 }
 
+bool APMMeasurement::shutDownForExit(double waitSeconds) {
+  shuttingDown_ = true;
+  const auto& worker = scheduler_->workerQueue();
+  if (!worker->stop(waitSeconds)) return false;
+  // The queue has no thread any more: this runs here, as the worker queue.
+  worker->sync([this] {
+    alarm_->cancel();
+    persistedConfig_->synchronizeToDisk();
+    if (database_) database_->close();
+  });
+  return true;
+}
+
 void APMMeasurement::submit(const char* blockID, std::function<void()> block) {
   std::lock_guard<std::mutex> lock(groupMutex_);
   // Later events must not overtake this block: they start a new group.

@@ -360,6 +360,12 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // Worker queue: waits for nothing; true when the calling thread runs on the worker queue.
   bool isOnWorkerQueue() const;
 
+  // The end of the process, once the front handed on what the API accepted: events not written yet
+  // are dropped, the block running may finish within waitSeconds, then the persisted configuration
+  // is written and the database closed (which empties the write-ahead log into it). False when a
+  // block outlasted the wait: the database is then left to it, as a crash would leave it.
+  bool shutDownForExit(double waitSeconds);
+
   // MARK: - Upload and bundling (owned by APMMeasurement+Upload.cpp)
   // All of these run on the worker queue; they do nothing before the first successful start.
   // Arms (or cancels) the upload alarm for the next upload.
@@ -479,6 +485,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::atomic<bool> enabled_{false};
   std::atomic<bool> didInitializeComponents_{false};
   std::atomic<bool> isNetworkRequestPending_{false};
+  std::atomic<bool> shuttingDown_{false};  // set by shutDownForExit; groups stop at their next transaction
   std::atomic<double> initTimestamp_{0};
   std::mutex initializeComponentsLock_;
 

@@ -11,7 +11,8 @@ namespace {
 
 // Internal user properties whose values may be longer than a public property's.
 const std::map<std::string, size_t>& internalUserAttributeValueLimits() {
-  static const std::map<std::string, size_t> kLimits = {
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static const auto& kLimits = *new std::map<std::string, size_t>{
       {"_id", 256},
       {"_ffr", 2048},
       {"_lair", 256},

@@ -187,6 +187,10 @@ std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error)
 
 bool APMDatabase::closeAndDeleteDatabase() { return store_->closeAndDeleteDatabase(); }
 
+void APMDatabase::close() {
+  if (checkQueue("close", nullptr)) store_->close();
+}
+
 // User properties.
 
 std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::userAttributes(const std::string& sql,

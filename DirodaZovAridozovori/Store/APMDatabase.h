@@ -78,6 +78,8 @@ class APMDatabase {
   std::optional<int64_t> maybeDeleteStaleData(platform::Error* error);
   // Closes the connection and removes the file.
   bool closeAndDeleteDatabase();
+  // Closes the connection, folding the write-ahead log into the file; later operations fail.
+  void close();
 
   // User properties.
   std::shared_ptr<APMUserAttribute> userAttributeWithName(const std::string& name, platform::Error* error);

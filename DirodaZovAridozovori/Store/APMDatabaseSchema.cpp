@@ -133,7 +133,8 @@ std::vector<APMTableDefinition> makeTables() {
 }  // namespace
 
 const std::vector<APMTableDefinition>& tables() {
-  static const std::vector<APMTableDefinition> kTables = makeTables();
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static const auto& kTables = *new std::vector<APMTableDefinition>(makeTables());
   return kTables;
 }
 

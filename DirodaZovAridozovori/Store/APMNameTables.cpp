@@ -123,32 +123,33 @@ std::string nameForLog(const std::string& name, const APMNameMap& publicToIntern
 }  // namespace
 
 const APMNameMap& APMPublicToInternalEventNames() {
-  static const APMNameMap kMap = mapOf(kEventNames);
+  // Never destroyed (here and below): the SDK's threads may read these until the process has ended.
+  static const APMNameMap& kMap = *new APMNameMap(mapOf(kEventNames));
   return kMap;
 }
 
 const APMNameMap& APMInternalToPublicEventNames() {
-  static const APMNameMap kMap = mapOf(kEventNames, true);
+  static const APMNameMap& kMap = *new APMNameMap(mapOf(kEventNames, true));
   return kMap;
 }
 
 const APMNameMap& APMPublicToInternalParameterNames() {
-  static const APMNameMap kMap = mapOf(kParameterNames);
+  static const APMNameMap& kMap = *new APMNameMap(mapOf(kParameterNames));
   return kMap;
 }
 
 const APMNameMap& APMUserPropertyInternalNameMap() {
-  static const APMNameMap kMap = mapOf(kUserPropertyNames);
+  static const APMNameMap& kMap = *new APMNameMap(mapOf(kUserPropertyNames));
   return kMap;
 }
 
 const APMNameMap& APMReservedEventNamesAllowedForPublicLogging() {
-  static const APMNameMap kMap = mapOf(kAllowedForPublicLogging);
+  static const APMNameMap& kMap = *new APMNameMap(mapOf(kAllowedForPublicLogging));
   return kMap;
 }
 
 const std::vector<std::string>& APMReservedPublicEventNames() {
-  static const std::vector<std::string> kNames = [] {
+  static const auto& kNames = *new std::vector<std::string>([] {
     std::vector<std::string> names;
     for (const NamePair& pair : kEventNames) {
       bool open = false;
@@ -157,21 +158,22 @@ const std::vector<std::string>& APMReservedPublicEventNames() {
     }
     for (const char* name : kExtraReservedEventNames) names.emplace_back(name);
     return names;
-  }();
+  }());
   return kNames;
 }
 
 const std::vector<std::string>& APMReservedPublicUserPropertyNames() {
-  static const std::vector<std::string> kNames = [] {
+  static const auto& kNames = *new std::vector<std::string>([] {
     std::vector<std::string> names;
     for (const NamePair& pair : kUserPropertyNames) names.emplace_back(pair.publicName);
     return names;
-  }();
+  }());
   return kNames;
 }
 
 const std::vector<std::string>& APMReservedNamePrefixes() {
-  static const std::vector<std::string> kPrefixes(std::begin(kReservedPrefixes), std::end(kReservedPrefixes));
+  static const auto& kPrefixes =
+      *new std::vector<std::string>(std::begin(kReservedPrefixes), std::end(kReservedPrefixes));
   return kPrefixes;
 }
 

@@ -6,11 +6,12 @@
 
 namespace {
 const std::string& emptyString() {
-  static const std::string kEmpty;
+  // Never destroyed (here and below): the SDK's threads may read these until the process has ended.
+  static const auto& kEmpty = *new std::string;
   return kEmpty;
 }
 const std::vector<APMParameters>& emptyArray() {
-  static const std::vector<APMParameters> kEmpty;
+  static const auto& kEmpty = *new std::vector<APMParameters>;
   return kEmpty;
 }
 }  // namespace

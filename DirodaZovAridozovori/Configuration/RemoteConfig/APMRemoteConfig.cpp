@@ -232,8 +232,9 @@ void APMRemoteConfig::setEventEditingLoader(EventEditingLoader loader) {
 // MARK: - Creation
 
 std::shared_ptr<APMRemoteConfig> APMRemoteConfig::defaultInstance() {
-  static const std::shared_ptr<APMRemoteConfig> kDefault =
-      make("", nullptr, nullptr, nullptr, nullptr, false);
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static const auto& kDefault =
+      *new std::shared_ptr<APMRemoteConfig>(make("", nullptr, nullptr, nullptr, nullptr, false));
   return kDefault;
 }
 

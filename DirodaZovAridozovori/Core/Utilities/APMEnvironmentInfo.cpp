@@ -23,7 +23,8 @@ std::mutex& sharedMutex() {
 }
 
 std::shared_ptr<APMEnvironmentInfo>& sharedSlot() {
-  static std::shared_ptr<APMEnvironmentInfo> instance;
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static auto& instance = *new std::shared_ptr<APMEnvironmentInfo>;
   return instance;
 }
 

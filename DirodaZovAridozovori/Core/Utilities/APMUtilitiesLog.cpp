@@ -12,7 +12,8 @@ std::mutex& sinkMutex() {
 }
 
 APMUtilitiesLogSink& installedSink() {
-  static APMUtilitiesLogSink sink;
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static auto& sink = *new APMUtilitiesLogSink;
   return sink;
 }
 

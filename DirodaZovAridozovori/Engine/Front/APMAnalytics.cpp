@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "APMAnalyticsEventBuffer.h"
 #include "APMAnalyticsHooks.h"
@@ -19,6 +20,7 @@
 #include "APMValue.h"
 #include "Consent/APMConsentSettingsUtil.h"
 #include "DirodaUtilities/AppDelegateSwizzler/DODOvaRudodazuVedevoro.h"
+#include "DirodaUtilities/Logger/DULLogger.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
 #include "Identity/APMDirodaServiceFileUtil.h"
 #include "Identity/APMIdentifiers.h"
@@ -28,6 +30,9 @@
 #include "platform/ApplicationNotifications.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Clock.h"
+#include "platform/Http.h"
+#include "platform/Semaphore.h"
+#include "platform/UserDefaults.h"
 
 namespace {
 
@@ -91,6 +96,12 @@ struct FrontState {
 
   std::shared_ptr<HandOffWindow> handOffWindow = std::make_shared<HandOffWindow>();
   size_t handedSinceMarker = 0;  // serial queue only
+
+  // The process is ending: calls are refused (set under the operation-queue lock). Past the exit
+  // time limit, the hand-off also stops.
+  std::atomic<bool> exiting{false};
+  std::atomic<bool> abandonHandOff{false};
+  std::atomic<double> exitFlushTimeLimit{APMAnalytics::kExitFlushTimeLimit};
 
   std::mutex collaboratorsMutex;  // guards collaborators; replaced whole, so a snapshot stays valid
   std::shared_ptr<const APMAnalyticsCollaborators> collaborators = std::make_shared<const APMAnalyticsCollaborators>();
@@ -258,7 +269,7 @@ void markHandOffStep(FrontState& front) {
   });
   std::unique_lock<std::mutex> lock(window->mutex);
   window->changed.wait_for(lock, std::chrono::duration<double>(APMAnalytics::kHandOffWaitLimit), [&] {
-    return window->posted - window->reached <= APMAnalytics::kMaxHandOffStepsInEngine;
+    return window->posted - window->reached <= APMAnalytics::kMaxHandOffStepsInEngine || front.abandonHandOff;
   });
 }
 
@@ -272,6 +283,7 @@ void handOffBatch(const std::shared_ptr<EventBatch>& batch) {
     events = std::move(batch->events);
   }
   while (auto event = events.next()) {
+    if (front.abandonHandOff.load(std::memory_order_relaxed)) return;
     // One event's failure must not cost the events behind it.
     try {
       APMAnalytics::logEventOnSerialQueueWithOrigin(event->origin, event->isPublicEvent, event->name,
@@ -298,6 +310,7 @@ void queueEvent(const std::string& origin, bool isPublicEvent, const std::string
                 const platform::Dictionary& parameters, double timestamp, const platform::Dictionary* screen) {
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.operations.mutex);
+  if (front.exiting.load(std::memory_order_relaxed)) return;
   auto& operations = front.operations;
   EventBatch* batch = nullptr;
   if (operations.suspended) {
@@ -325,6 +338,7 @@ std::shared_ptr<const platform::Dictionary> screenSnapshot() {
 // once, so operations reach the serial queue in the order they were queued; later events start a
 // new batch behind it. Whether it was handed on.
 bool queueBlockLocked(FrontState& front, APMAnalytics::Block block) {
+  if (front.exiting.load(std::memory_order_relaxed)) return false;
   if (front.operations.suspended) {
     front.operations.pending.push_back(Operation{std::move(block), nullptr});
     return false;
@@ -394,6 +408,70 @@ void APMAnalytics::setLoadTimestamp(double timestamp) {
   front.loadTime = timestamp;
 }
 
+// MARK: - Exit
+
+namespace {
+
+// Whether what the API accepted so far has reached the engine and been stored, within the time.
+bool handedOnAndStored(FrontState& front, double seconds) {
+  auto stored = std::make_shared<platform::Semaphore>();
+  front.serialQueue->async([stored] {
+    auto measurement = APMMeasurement::hasSharedInstance() ? engine() : nullptr;
+    if (!measurement) return stored->signal();
+    // Events handed on so far wait in groups on the worker queue, ahead of this block.
+    measurement->scheduler()->workerQueue()->async([stored] { stored->signal(); });
+  });
+  return stored->wait(seconds);
+}
+
+// The end of the process: the threads of the SDK must not run while static objects are destroyed,
+// and the database must be closed so that what it holds is in its file, not in its log.
+void flushAndStopAtExit() {
+  auto& front = state();
+  bool operating = false;
+  {
+    std::lock_guard<std::mutex> lock(front.operations.mutex);
+    front.exiting = true;
+    operating = !front.operations.suspended;  // before the start, nothing was handed on
+  }
+  if (operating && !handedOnAndStored(front, front.exitFlushTimeLimit.load())) {
+    APMAnalyticsLog(1, 25061, "Not every event was stored before the process ended. Events dropped");
+    auto window = front.handOffWindow;
+    {
+      std::lock_guard<std::mutex> lock(window->mutex);  // a hand-off about to wait sees the flag
+      front.abandonHandOff = true;
+    }
+    window->changed.notify_all();
+  }
+  for (const auto& queue : {front.serialQueue, front.timestampQueue, front.callbackQueue}) {
+    queue->stop(APMAnalytics::kExitStopWait);
+  }
+  if (APMMeasurement::hasSharedInstance()) {
+    if (auto measurement = engine()) measurement->shutDownForExit(APMAnalytics::kExitStopWait);
+  }
+  APMMeasurement::monitor()->flush();
+  DULLoggerFlush();
+  platform::DispatchQueue::stopAll(APMAnalytics::kExitStopWait);
+  platform::HttpClient::shared().shutdown();
+  platform::UserDefaults::synchronizeAll();
+}
+
+// Registered once, at the first start. What the handler uses is created first: objects register
+// their own clean-up when created, and clean-ups registered earlier run later.
+void registerExitHandlerOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    platform::HttpClient::shared();
+    platform::UserDefaults::standard();
+    // On a thread of its own: the exiting thread's thread-local objects are gone by now.
+    std::atexit([] { std::thread(flushAndStopAtExit).join(); });
+  });
+}
+
+}  // namespace
+
+void APMAnalytics::setExitFlushTimeLimitForTesting(double seconds) { state().exitFlushTimeLimit = seconds; }
+
 // MARK: - Start
 
 void APMAnalytics::startWithAppID(const std::string& appID, const std::string& origin,
@@ -426,6 +504,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   }
   bool expected = false;
   if (!front.started.compare_exchange_strong(expected, true)) return;
+  registerExitHandlerOnce();
 
   if (APMConsentSettingsUtil::consentSource() == APMConsentSettingsUtil::kSourceNone) loadPersistedConsentSettings();
   if (origin == kOriginStart) {
@@ -887,7 +966,8 @@ namespace {
 class APMAppDelegateInterceptor : public NSApplicationDelegate {
  public:
   static const std::shared_ptr<APMAppDelegateInterceptor>& sharedInstance() {
-    static const auto instance = std::make_shared<APMAppDelegateInterceptor>();
+    // Never destroyed: the SDK's threads may read it until the process has ended.
+    static const auto& instance = *new std::shared_ptr<APMAppDelegateInterceptor>(std::make_shared<APMAppDelegateInterceptor>());
     return instance;
   }
 };

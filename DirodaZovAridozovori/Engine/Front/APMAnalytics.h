@@ -130,6 +130,12 @@ class APMAnalytics {
   static constexpr size_t kHandOffStep = 1000;
   static constexpr uint64_t kMaxHandOffStepsInEngine = 4;
   static constexpr double kHandOffWaitLimit = 2.0;
+  // At a normal exit (main returning, or exit()) the events the API accepted are stored for up to
+  // kExitFlushTimeLimit seconds; later calls are refused, and events not stored by then are
+  // dropped. A block still running then has kExitStopWait more seconds to finish before every
+  // thread of the SDK is stopped and the database closed.
+  static constexpr double kExitFlushTimeLimit = 2.0;
+  static constexpr double kExitStopWait = 1.0;
 
   using Block = std::function<void()>;
   using Interceptor = APMMeasurement::Interceptor;
@@ -263,6 +269,8 @@ class APMAnalytics {
   static void resetForTesting();
   // Waits until every block queued so far on the serial queue has run.
   static void flushSerialQueueForTesting();
+  // Replaces kExitFlushTimeLimit for this process.
+  static void setExitFlushTimeLimitForTesting(double seconds);
 
   // ---- The shared instance (the connector's entry points).
   static APMAnalytics& sharedInstance();

@@ -373,7 +373,8 @@ APMPRuntimeValue sort(APMPArrayValue& receiver, const APMPRuntimeValue& array, c
 }  // namespace
 
 const APMPArrayCommandEvaluator& APMPArrayCommandEvaluator::sharedInstance() {
-  static const APMPArrayCommandEvaluator instance;
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static const auto& instance = *new APMPArrayCommandEvaluator;
   return instance;
 }
 

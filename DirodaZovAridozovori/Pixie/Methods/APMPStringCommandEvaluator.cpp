@@ -334,7 +334,8 @@ APMPRuntimeValue toString(const APMPStringValue& receiver, const Arguments& argu
 }  // namespace
 
 const APMPStringCommandEvaluator& APMPStringCommandEvaluator::sharedInstance() {
-  static const APMPStringCommandEvaluator instance;
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static const auto& instance = *new APMPStringCommandEvaluator;
   return instance;
 }
 
