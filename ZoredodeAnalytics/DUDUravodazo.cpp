@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "APMAudienceComponent.h"
+#include "APMExperimentComponent.h"
 #include "APMEventEditingHost.h"
 #include "APMNameTables.h"
 #include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
@@ -214,6 +215,8 @@ void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConf
   // Purchases: lifetime values on the event road, store transactions, the receipt at first open.
   APMLifetimeValueRecorder::install();
   APMInAppPurchaseTransactionReporter::install();
+  // The configuration's experiment flags and the experiment IDs of bundles.
+  APMExperimentComponent::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);
   updateZoredodeInstallationID();

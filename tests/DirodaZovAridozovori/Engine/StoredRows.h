@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "APMDatabase.h"
+#include "APMEExperimentRequestBuilder.h"
+#include "APMEManager.h"
 #include "APMMeasurement.h"
 #include "APMMonitor.h"
 #include "APMNanoAccessors.h"
@@ -81,6 +83,9 @@ inline std::vector<StoredRow> rowsWithName(const std::vector<StoredRow>& rows, c
 
 // Resets everything the front and the engine keep per process.
 inline void resetProcess() {
+  APMEManager::resetSharedInstanceForTesting();
+  APMEExperimentRequestBuilder::resetSharedInstanceForTesting();
+  APMESDKProperty::setDefaultDiversionKeyProvider(nullptr);
   APMMeasurement::setComponents({});
   APMSetAudienceUpdater(nullptr);
   APMSetAnalyticsHooks({});
