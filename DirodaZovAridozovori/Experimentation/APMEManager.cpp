@@ -43,11 +43,12 @@ void APMEManager::resetSharedInstanceForTesting() {
     std::lock_guard<std::mutex> lock(gSharedMutex);
     old.swap(gShared);
   }
-  // Whatever the old manager queued finishes before the next test's files appear.
+  // Whatever the old manager queued finishes before the next test's files appear, and its fetch
+  // alarm stays quiet even though the manager may live on in an old configuration.
   if (old) {
-    old->taskManager()->alarm()->cancel();
-    old->taskManager()->dispatchSyncOnWorkerQueue([] {});
+    old->taskManager()->stop();
     old->dispatchSyncOnSerialQueue([] {});
+    old->taskManager()->dispatchSyncOnWorkerQueue([] {});
   }
 }
 

@@ -143,7 +143,7 @@ double APMETaskManager::fetchTimeFromLastSuccessfulTimestamp(double lastSuccess,
 void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
   APMScheduler::checkOnBackgroundThreadWithMethodName("scheduleFetchingExperimentsOnWorkerQueue");
   // Without a database (it did not open, or was deleted) nothing is fetched.
-  if (!database_) return;
+  if (!database_ || stopped_) return;
   APMEMonitor monitor;
   double fetchTime = fetchTimeFromLastSuccessfulTimestamp(persistedStorage_->doubleForKey(kFetchSuccessTimestampKey),
                                                           persistedStorage_->doubleForKey(kFetchFailureTimestampKey));
@@ -169,7 +169,7 @@ void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
 }
 
 void APMETaskManager::runDueFetchOnWorkerQueue() {
-  if (!database_) return;
+  if (!database_ || stopped_) return;
   auto target = delegate();
   if (target && !target->taskManagerShouldFetchExperiments(*this)) {
     postponeFetchExperiments();
@@ -403,6 +403,13 @@ void APMETaskManager::clearAndDelete() {
     if (self->database_) self->database_->closeAndDelete();
     self->database_.reset();
     self->removeTimestamps();
+  });
+}
+
+void APMETaskManager::stop() {
+  dispatchSyncOnWorkerQueue([this] {
+    stopped_ = true;
+    alarm_->cancel();
   });
 }
 

@@ -109,6 +109,9 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
   void reset();
   // Cancels the fetch, deletes the database and the timestamps; nothing runs until reset().
   void clearAndDelete();
+  // Cancels the fetch and schedules nothing any more (the owner is going away); waits for the
+  // worker queue.
+  void stop();
 
   static std::optional<APMESnapshots> experimentSnapshotsFromExperimentResponse(
       const std::shared_ptr<APMPBExperimentResponse>& response);
@@ -149,6 +152,7 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
   std::shared_ptr<APMEDatabase> database_;  // worker queue only; none until opened, after clearAndDelete
   std::string databasePath_;
   std::atomic<bool> hasMadeInitialFetch_{false};
+  bool stopped_ = false;  // worker queue only
   std::weak_ptr<APMETaskManagerDelegate> delegate_;
   double initializationTimestamp_;
 };

@@ -20,8 +20,8 @@ class APMEManagerTest : public ExperimentTest {
  protected:
   void TearDown() override {
     if (manager_) {
-      manager_->taskManager()->alarm()->cancel();
       drain();
+      manager_->taskManager()->stop();
       manager_.reset();
     }
     ExperimentTest::TearDown();
@@ -40,8 +40,7 @@ class APMEManagerTest : public ExperimentTest {
   // Ends this manager as a process would end (pending work done).
   void stopManager() {
     drain();
-    manager_->taskManager()->alarm()->cancel();
-    drain();
+    manager_->taskManager()->stop();
     manager_.reset();
   }
   void drain() {

@@ -56,8 +56,7 @@ class APMETaskManagerTest : public ExperimentTest {
  protected:
   void TearDown() override {
     if (manager_) {
-      manager_->alarm()->cancel();
-      drain();
+      manager_->stop();
       manager_.reset();
     }
     ExperimentTest::TearDown();
@@ -179,8 +178,7 @@ TEST_F(APMETaskManagerTest, StartSchedulesTheFirstFetchWithinTheBackoffRule) {
     start();
     EXPECT_EQ(alarmAt(), row.expected);
     EXPECT_TRUE(manager_->hasMadeInitialFetch());
-    manager_->alarm()->cancel();
-    drain();
+    manager_->stop();
     manager_.reset();
   }
 }
