@@ -31,6 +31,38 @@ class PublicAPITest : public Base {
     ROREzo::configureWithOptions(VEZUzaduzo(kAppID, "1234567890"));
     this->drain();
   }
+
+  // Configures the SDK and switches collection on, as a host does.
+  void startSDK() {
+    configure();
+    ASSERT_TRUE(APMMeasurement::hasSharedInstance());
+    DUDUravodazo::setAnalyticsCollectionEnabled(true);
+    this->drain();
+  }
+
+  // Ends the host's process (the data directory stays) and starts a new one.
+  void restartSDK() {
+    this->stopEngine();
+    DUDUravodazo::resetForTesting();
+    ROREzo::resetForTesting();
+    APMAnalytics::resetForTesting();
+    enginetest::resetProcess();
+    DUDUravodazo::registerAnalyticsStart();
+    startSDK();
+  }
+
+  // Waits (10 s at most) until no configuration request or upload is in flight, then drains.
+  bool waitUntilIdle() {
+    const bool idle = testsupport::waitFor(
+        [&] {
+          bool pending = true;
+          this->onWorker([&] { pending = this->engine()->isNetworkRequestPending(); });
+          return !pending;
+        },
+        10);
+    this->drain();
+    return idle;
+  }
 };
 
 }  // namespace fronttest

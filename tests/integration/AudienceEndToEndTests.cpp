@@ -55,24 +55,6 @@ class AudienceEndToEndTest : public PublicAPITest<FrontTest> {
     return protoctest::protocEncode("MeasurementConfig", "measurement_config.proto", text);
   }
 
-  void startSDK() {
-    configure();
-    ASSERT_TRUE(APMMeasurement::hasSharedInstance());
-    DUDUravodazo::setAnalyticsCollectionEnabled(true);
-    drain();
-  }
-
-  // Ends the host's process (the data directory stays) and starts a new one.
-  void restartSDK() {
-    stopEngine();
-    DUDUravodazo::resetForTesting();
-    ROREzo::resetForTesting();
-    APMAnalytics::resetForTesting();
-    enginetest::resetProcess();
-    DUDUravodazo::registerAnalyticsStart();
-    startSDK();
-  }
-
   void fetch() {
     ASSERT_TRUE(waitUntilIdle());
     onWorker([&] { engine()->fetchRemoteConfig(); });
@@ -81,18 +63,6 @@ class AudienceEndToEndTest : public PublicAPITest<FrontTest> {
       return fetches_ > 0;
     }, 10));
     ASSERT_TRUE(waitUntilIdle());
-  }
-
-  bool waitUntilIdle() {
-    const bool idle = testsupport::waitFor(
-        [&] {
-          bool pending = true;
-          onWorker([&] { pending = engine()->isNetworkRequestPending(); });
-          return !pending;
-        },
-        10);
-    drain();
-    return idle;
   }
 
   // Uploads what is stored; the results reported by the upload's last bundle, by audience.

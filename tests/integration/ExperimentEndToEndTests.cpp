@@ -50,40 +50,16 @@ class ExperimentEndToEndTest : public PublicAPITest<FakeClockFrontTest> {
     collector_.start();
   }
 
+  // A fresh configuration, so that bundling may run.
   void startSDK() {
-    configure();
-    ASSERT_TRUE(APMMeasurement::hasSharedInstance());
-    DUDUravodazo::setAnalyticsCollectionEnabled(true);
-    drain();
+    PublicAPITest::startSDK();
     applyConfig({});
   }
-  // Ends the host's process (the data directory stays) and starts a new one.
-  void restartSDK() {
-    stopEngine();
-    DUDUravodazo::resetForTesting();
-    ROREzo::resetForTesting();
-    APMAnalytics::resetForTesting();
-    enginetest::resetProcess();
-    DUDUravodazo::registerAnalyticsStart();
-    startSDK();
-  }
-
   // Uploads what is stored (possibly nothing) and waits until the engine is idle again.
   void upload() {
-    ASSERT_TRUE(idle());
+    ASSERT_TRUE(waitUntilIdle());
     onWorker([&] { engine()->uploadData(); });
-    ASSERT_TRUE(idle());
-  }
-  bool idle() {
-    const bool done = testsupport::waitFor(
-        [&] {
-          bool pending = true;
-          onWorker([&] { pending = engine()->isNetworkRequestPending(); });
-          return !pending;
-        },
-        10);
-    drain();
-    return done;
+    ASSERT_TRUE(waitUntilIdle());
   }
 
   // The stored snapshots of one table of the experiment database.

@@ -35,10 +35,7 @@ class UploadEndToEndTest : public PublicAPITest<FrontTest> {
   }
   // Configures the SDK as a host would, with a fresh configuration so bundling may run.
   void startSDK() {
-    configure();
-    ASSERT_TRUE(APMMeasurement::hasSharedInstance());
-    DUDUravodazo::setAnalyticsCollectionEnabled(true);
-    drain();
+    PublicAPITest::startSDK();
     applyConfig({});
   }
 

@@ -197,20 +197,6 @@ TEST_F(APMEDatabaseTest, OneUnreadableRowEmptiesTheWholeFetchOfItsTable) {
   EXPECT_TRUE(activated->empty());
 }
 
-TEST_F(APMEDatabaseTest, DeletingOneSDKLeavesTheOthers) {
-  for (const char* sdk : {"a", "b"}) {
-    ASSERT_TRUE(database_->upsertSnapshot(*snapshot(sdk, {})->proto(), "activated_snapshot_table", 1, std::nullopt,
-                                          nullptr));
-  }
-  ASSERT_TRUE(database_->deleteActivatedExperimentsOfSDKName("a", nullptr));
-  EXPECT_EQ(bySDK(database_->fetchAllActivatedSnapshots(nullptr)).count("b"), 1u);
-  EXPECT_EQ(bySDK(database_->fetchAllActivatedSnapshots(nullptr)).count("a"), 0u);
-  platform::Error error;
-  EXPECT_FALSE(database_->deleteActivatedExperimentsOfSDKName("", &error));
-  EXPECT_EQ(error.code, 1);
-  EXPECT_EQ(error.description, "Received empty SDK Name");
-}
-
 TEST_F(APMEDatabaseTest, ResetAfterTheFileWasDeletedStartsAnEmptyFileAtTheSamePath) {
   storePending(snapshot("sdk", {}), false, 1);
   ASSERT_TRUE(database_->closeAndDelete());

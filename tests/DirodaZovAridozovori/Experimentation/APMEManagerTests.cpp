@@ -333,15 +333,6 @@ TEST_F(APMEManagerTest, FetchedSnapshotsWaitForSDKsThatActivateThemselves) {
   EXPECT_TRUE(logged(3, 800020, "No pending snapshots to notify the clients"));
 }
 
-TEST_F(APMEManagerTest, UpsertedSnapshotsOfSDKsWithoutNoticesAreLogged) {
-  startManager();
-  registerSDK("sdk");
-  manager_->taskManagerDidUpsertPendingSnapshots(*manager_->taskManager(), {snapshot("sdk", {})});
-  EXPECT_TRUE(logged(0, 800021,
-                     "Cannot notify new snapshot for SDK because the delegate does not implement "
-                     "-clientDidReceiveNewSnapshot:"));
-}
-
 TEST_F(APMEManagerTest, ResetAndClearAndDeleteEmptyMemoryAndFile) {
   startManager();
   auto client = registerSDK("sdk");

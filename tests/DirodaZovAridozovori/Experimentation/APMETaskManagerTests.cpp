@@ -1,21 +1,14 @@
 // The fetch schedule (next-fetch arithmetic, retries, back-off, postponing), the reply statuses,
-// reading replies, the start, and the exchange with a local experiment service.
+// reading replies and the start. The exchange with a real server is an integration test.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
-
-#include <httplib.h>
-
-#include <thread>
 
 #include "APMETaskManager.h"
 #include "APMFileUtilities.h"
-#include "DirodaUtilities/NSData/NSData+DULGzip.h"
 #include "ExperimentTestFixture.h"
-#include "RemoteConfig/APMRemoteConfig.h"
 
 using platform::Object;
 
@@ -63,10 +56,10 @@ class APMETaskManagerTest : public ExperimentTest {
   }
 
   // A task manager over a fresh queue, alarm and suite, created at initTimestamp, not started.
-  void make(double initTimestamp = kNow, const std::string& host = "127.0.0.1:9") {
+  void make(double initTimestamp = kNow) {
     auto queue = platform::DispatchQueue::create("APMExperimentWorkerQueue");
     manager_ = APMETaskManager::create(queue, std::make_shared<APMAlarm>(queue, "APMExperimentAlarm"),
-                                       std::make_shared<VIZUzedaru>(host),
+                                       std::make_shared<VIZUzedaru>("127.0.0.1:9"),
                                        std::make_shared<APMUserDefaults>("APMExperimentSuiteName"), path(), initTimestamp);
     manager_->setDelegate(delegate_);
   }
@@ -394,34 +387,6 @@ TEST_F(APMETaskManagerTest, ClearAndDeleteStopsFetchingUntilReset) {
   EXPECT_EQ(alarmAt(), kNow + 0.001) << "a reset fetches at once";
 }
 
-TEST_F(APMETaskManagerTest, ChangesTheManagerAsksForReachTheDatabase) {
-  start();
-  manager_->upsertPendingSnapshots({snapshot("sdk", {experiment(0, {}), experiment(8, {})})});
-  manager_->upsertPendingSnapshots({});
-  drain();
-  {
-    std::lock_guard<std::mutex> lock(delegate_->mutex);
-    ASSERT_EQ(delegate_->upserted.size(), 1u);
-  }
-  EXPECT_TRUE(logged(2, 820020, "Cannot upsert empty pending snapshot list"));
-
-  auto pending = snapshot("sdk", {experiment(0, {}), experiment(8, {})});
-  manager_->activatePendingSnapshot(pending, kNow + 1);
-  manager_->activatePendingSnapshot(nullptr, kNow);
-  manager_->resetToDefaultsForSDKName("");
-  drain();
-  EXPECT_TRUE(logged(0, 820013, "Cannot activate an empty snapshot"));
-  EXPECT_TRUE(logged(1, 820018, "Cannot reset to defaults for empty SDK name"));
-  manager_->dispatchSyncOnWorkerQueue([&] {
-    auto database = manager_->database();
-    EXPECT_TRUE(database->fetchAllPendingSnapshots(nullptr)->empty());
-    EXPECT_EQ(idsOf(database->fetchAllActivatedSnapshots(nullptr)->at(0)), std::vector<int64_t>{8});
-  });
-  manager_->resetToDefaultsForSDKName("sdk");
-  manager_->dispatchSyncOnWorkerQueue(
-      [&] { EXPECT_TRUE(manager_->database()->fetchAllActivatedSnapshots(nullptr)->empty()); });
-}
-
 TEST_F(APMETaskManagerTest, ExceptionsOnTheWorkerQueueAreLoggedAndOnlyTheSyncCallerSeesThem) {
   make();
   manager_->dispatchAsyncOnWorkerQueue([] { throw std::runtime_error("async"); });
@@ -431,79 +396,4 @@ TEST_F(APMETaskManagerTest, ExceptionsOnTheWorkerQueueAreLoggedAndOnlyTheSyncCal
   EXPECT_TRUE(ran) << "the queue carries on";
   EXPECT_TRUE(logged(1, 820026, "Exception on async worker queue"));
   EXPECT_TRUE(logged(1, 820027, "Exception on sync worker queue"));
-}
-
-TEST_F(APMETaskManagerTest, AFetchPostsTheCompressedRequestAndReadsTheCompressedReply) {
-  // The body is read through a content reader: the server library would otherwise parse it as the
-  // form it is declared to be. The library inflates a gzip body itself when it was built to.
-  struct Received {
-    std::string path;
-    std::string encoding;
-    platform::Data body;
-  };
-  std::mutex receivedMutex;
-  std::vector<Received> received;
-  auto reply = responseBytes({snapshot("app_measurement", {experiment(7, {{"f", Object("v")}})})});
-  httplib::Server server;
-  server.Post(".*", [&](const httplib::Request& request, httplib::Response& response,
-                        const httplib::ContentReader& reader) {
-    Received entry{request.path, request.get_header_value("Content-Encoding"), {}};
-    reader([&](const char* bytes, size_t length) {
-      entry.body.insert(entry.body.end(), bytes, bytes + length);
-      return true;
-    });
-    {
-      std::lock_guard<std::mutex> lock(receivedMutex);
-      received.push_back(std::move(entry));
-    }
-    auto body = dul_dataByGzippingData(reply);
-    response.set_content(std::string(body->begin(), body->end()), "application/octet-stream");
-  });
-  const int port = server.bind_to_any_port("127.0.0.1");
-  std::thread serving([&] { server.listen_after_bind(); });
-  struct Stop {
-    httplib::Server& server;
-    std::thread& thread;
-    ~Stop() {
-      server.stop();
-      thread.join();
-      APMRemoteConfig::setAnalyticsServiceScheme("https");
-    }
-  } stop{server, serving};
-  while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(port));
-  APMRemoteConfig::setAnalyticsServiceScheme("http");
-  APMESDKProperty::setDefaultDiversionKeyProvider([] { return std::string("DKEY1"); });
-  APMEExperimentRequestBuilder::sharedInstance()->addSDKProperty(std::make_shared<APMESDKProperty>("app_measurement"));
-
-  make(kNow, "127.0.0.1:" + std::to_string(port));
-  start();
-  clock_->advance(10);
-  ASSERT_TRUE(testsupport::waitFor([&] {
-    std::lock_guard<std::mutex> lock(delegate_->mutex);
-    return !delegate_->finished.empty();
-  }));
-
-  std::lock_guard<std::mutex> lock(receivedMutex);
-  ASSERT_EQ(received.size(), 1u);
-  EXPECT_EQ(received[0].path, "/sdk-exp");
-  EXPECT_EQ(received[0].encoding, "gzip");
-  platform::Data body = received[0].body;
-  if (body.size() >= 2 && body[0] == 0x1f && body[1] == 0x8b) body = dul_dataByInflatingGzippedData(body).value_or(body);
-  auto request = APMPBExperimentRequest::fromBuffer(body);
-  ASSERT_TRUE(request);
-  auto clients = APMNanoGetRepeatedField<std::shared_ptr<APMPBClientProperty>>(*request,
-                                                                              APMPBExperimentRequest::kClientProperties);
-  ASSERT_TRUE(clients);
-  ASSERT_EQ(clients->size(), 1u);
-  EXPECT_EQ(APMNanoGetString(*clients->front(), APMPBClientProperty::kDiversion), "DKEY1-app_measurement");
-
-  drain();
-  EXPECT_EQ(suite().doubleForKey("APMExperimentFetchSuccessTimestamp"), kNow + 10);
-  manager_->dispatchSyncOnWorkerQueue([&] {
-    auto pending = manager_->database()->fetchAllPendingSnapshots(nullptr);
-    ASSERT_EQ(pending->size(), 1u);
-    EXPECT_EQ(APMEValueFromFlag(pending->front()->flagByName("f")), Object("v"));
-  });
-  EXPECT_EQ(alarmAt(), kNow + 10 + 14400);
 }
