@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,10 +32,21 @@ class Collector {
         return true;
       });
       Upload upload = uploadtest::uploadedBundles(body);
-      std::lock_guard<std::mutex> lock(mutex_);
-      uploads_.push_back(upload);
+      std::function<void()> beforeReply;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        uploads_.push_back(upload);
+        beforeReply = beforeReply_;
+      }
+      if (beforeReply) beforeReply();
       response.status = 200;
     });
+  }
+
+  // Runs after an upload was received and recorded, before it is answered (to hold the reply).
+  void setBeforeReply(std::function<void()> beforeReply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    beforeReply_ = std::move(beforeReply);
   }
   ~Collector() {
     if (!thread_.joinable()) return;
@@ -64,6 +76,7 @@ class Collector {
   std::thread thread_;
   std::mutex mutex_;
   std::vector<Upload> uploads_;
+  std::function<void()> beforeReply_;
 };
 
 // The events of an upload's bundles, in order.

@@ -11,6 +11,7 @@
 #include "LocalCollector.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
+#include "platform/Semaphore.h"
 
 namespace fronttest {
 namespace {
@@ -240,6 +241,92 @@ TEST_F(UploadEndToEndTest, EventsStoredBeforeAKillTravelOnTheNextStart) {
     for (const auto& event : appEvents(upload)) names.push_back(nameOf(*event));
   }
   EXPECT_EQ(names, (std::vector<std::string>{"level_start", "select_content"}));
+}
+
+// A host process of the two-process test, on the data directory and collector it is given. One
+// line answers each command: "log N" logs N events tagged with its tag and answers "stored" once
+// they are; "upload" makes one upload attempt and answers "posted" when a request went out, else
+// "idle"; "settle" answers "settled" once no request of its own is out; "quit" ends it.
+TEST_F(UploadEndToEndTest, DISABLED_HostProcessOnSharedData) {
+  if (!testsupport::runsAsChild()) GTEST_SKIP() << "runs only as a child of the two-process test";
+  platform::Paths::setDataDirectory(std::getenv("APM_SHARED_DIR"));
+  APMPersistedConfig::resetSharedInstanceForTesting();
+  startSDK();
+  APMRemoteConfig::setAnalyticsServiceHost(std::string("127.0.0.1:") + std::getenv("APM_SHARED_PORT"));
+  const std::string tag = std::getenv("APM_SHARED_TAG");
+  ASSERT_TRUE(testsupport::sendToParent("ready"));
+  int64_t logged = 0;
+  while (auto command = testsupport::receiveFromParent(120)) {
+    if (command->starts_with("log ")) {
+      for (int i = std::stoi(command->substr(4)); i > 0; --i) {
+        DUDUravodazo::logEventWithName("shared_data", {{"tag", platform::Object(tag)}, {"seq", platform::Object(logged++)}});
+      }
+      drain();
+      testsupport::sendToParent("stored");
+    } else if (*command == "upload") {
+      bool posted = false;
+      onWorker([&] {
+        engine()->uploadData();
+        posted = engine()->isNetworkRequestPending();
+      });
+      testsupport::sendToParent(posted ? "posted" : "idle");
+    } else if (*command == "settle") {
+      testsupport::waitFor([&] {
+        bool pending = true;
+        onWorker([&] { pending = engine()->isNetworkRequestPending(); });
+        return !pending;
+      }, 60);
+      drain();
+      testsupport::sendToParent("settled");
+    } else {
+      break;
+    }
+  }
+}
+
+// Two processes on one data directory share the stored bundles: while one sends them, the other
+// finds nothing to send, so each event arrives once, and none is lost.
+TEST_F(UploadEndToEndTest, TwoProcessesOnOneDataDirectorySendEveryEventOnce) {
+  const std::string port = APMRemoteConfig::analyticsServiceHost().substr(std::string("127.0.0.1:").size());
+  auto release = std::make_shared<platform::Semaphore>();
+  auto firstHeld = std::make_shared<std::atomic<bool>>(false);
+  collector_.setBeforeReply([release, firstHeld] {
+    if (!firstHeld->exchange(true)) release->wait(60);  // the first reply waits for the test
+  });
+  std::map<std::string, std::unique_ptr<testsupport::ChildProcess>> hosts;
+  auto ask = [&](const std::string& host, const std::string& command) {
+    EXPECT_TRUE(hosts.at(host)->send(command)) << host << " " << command;
+    return hosts.at(host)->receive(120).value_or("<no answer>");
+  };
+  for (const char* tag : {"a", "b"}) {
+    hosts[tag] = std::make_unique<testsupport::ChildProcess>(
+        "UploadEndToEndTest.DISABLED_HostProcessOnSharedData",
+        std::vector<std::string>{"APM_SHARED_DIR=" + dataDirectory_.path(), "APM_SHARED_PORT=" + port,
+                                 std::string("APM_SHARED_TAG=") + tag});
+    ASSERT_EQ(hosts[tag]->receive(120), std::optional<std::string>("ready")) << tag;
+    ASSERT_EQ(ask(tag, "log 200"), "stored") << tag;
+  }
+
+  ASSERT_EQ(ask("a", "upload"), "posted");
+  ASSERT_TRUE(testsupport::waitFor([&] { return !collector_.uploads().empty(); }, 60));
+  EXPECT_EQ(ask("b", "upload"), "idle") << "the bundles being sent are not sent again";
+  release->signal();
+  EXPECT_EQ(ask("a", "settle"), "settled");
+  for (const char* tag : {"b", "a"}) {
+    ask(tag, "upload");
+    EXPECT_EQ(ask(tag, "settle"), "settled") << tag;
+  }
+  for (auto& [tag, host] : hosts) host->send("quit");
+
+  std::map<std::pair<std::string, int64_t>, int> arrivals;
+  for (const auto& upload : collector_.uploads()) {
+    for (const auto& event : appEvents(upload)) {
+      ++arrivals[{uploadtest::textParameter(*event, "tag").value_or(""), uploadtest::intParameter(*event, "seq").value_or(-1)}];
+    }
+  }
+  EXPECT_EQ(arrivals.size(), 400u) << "every event arrived";
+  for (const auto& [event, count] : arrivals) EXPECT_EQ(count, 1) << event.first << event.second;
+  for (auto& [tag, host] : hosts) EXPECT_TRUE(host->wait(120).has_value()) << tag;
 }
 
 }  // namespace

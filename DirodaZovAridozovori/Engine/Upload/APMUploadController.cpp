@@ -38,7 +38,34 @@ APMUploadController::APMUploadController(std::shared_ptr<APMDatabase> database,
       network_(std::move(network)),
       scheduler_(std::move(scheduler)),
       alarm_(std::move(alarm)),
-      hooks_(std::move(hooks)) {}
+      hooks_(std::move(hooks)),
+      uploadLock_(database_->databasePath() + ".upload-lock") {}
+
+bool APMUploadController::lockUploads() {
+  platform::Error error;
+  if (uploadLock_.tryLock(&error)) return true;
+  if (error.empty()) {
+    monitor()->logWithLevel(7, 23295, "Another process is uploading this data. Upload will be retried in seconds",
+                            kLockedRetrySeconds);
+    retryAfter(kLockedRetrySeconds);
+    return false;
+  }
+  // Without the lock file the process alone is still safe: upload rather than never.
+  monitor()->logWithLevel(2, 23296, "Unable to lock uploads against other processes. Error", error);
+  return true;
+}
+
+void APMUploadController::retryAfter(double seconds) {
+  std::weak_ptr<APMUploadController> weakSelf = weak_from_this();
+  std::weak_ptr<APMScheduler> weakScheduler = scheduler_;
+  alarm_->runAfterDelay(seconds, [weakSelf, weakScheduler] {
+    auto scheduler = weakScheduler.lock();
+    if (!scheduler) return;
+    scheduler->scheduleOnWorkerQueueBlockID("APMMeasurement:1747", [weakSelf] {
+      if (auto self = weakSelf.lock()) self->uploadData();
+    });
+  });
+}
 
 bool APMUploadController::isRequestPending() const {
   return hooks_.isNetworkRequestPending ? hooks_.isNetworkRequestPending() : requestPending_.load();
@@ -164,15 +191,7 @@ void APMUploadController::updateSchedule() {
     return;
   }
   const double delay = APMUploadAlarmDelay(next, now);
-  std::weak_ptr<APMUploadController> weakSelf = weak_from_this();
-  std::weak_ptr<APMScheduler> weakScheduler = scheduler_;
-  alarm_->runAfterDelay(delay, [weakSelf, weakScheduler] {
-    auto scheduler = weakScheduler.lock();
-    if (!scheduler) return;
-    scheduler->scheduleOnWorkerQueueBlockID("APMMeasurement:1747", [weakSelf] {
-      if (auto self = weakSelf.lock()) self->uploadData();
-    });
-  });
+  retryAfter(delay);
   log->logWithLevel(8, 23028, "Upload task scheduled to be executed in approx. (s)", delay);
   if (delay > kBackgroundTaskHorizon) terminateBackgroundTask();
 }
@@ -210,6 +229,16 @@ void APMUploadController::uploadData() {
     updateSchedule();
     return;
   }
+
+  if (!lockUploads()) return;
+  // Released on every way out but a request sent: its reply releases it.
+  struct Release {
+    platform::FileLock& lock;
+    bool keep = false;
+    ~Release() {
+      if (!keep) lock.unlock();
+    }
+  } release{uploadLock_};
 
   const bool expired = remoteConfig_->isExpired();
   if (!expired && hooks_.bundleRawEvents) {
@@ -308,7 +337,9 @@ void APMUploadController::uploadData() {
   if (!sessionID || sessionID->empty()) {
     log->logWithLevel(2, 23040, "Unable to create network session.");
     uploadingBundleIDs_.clear();
+    return;
   }
+  release.keep = !uploadingBundleIDs_.empty();
 }
 
 void APMUploadController::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
@@ -350,6 +381,7 @@ void APMUploadController::networkUploadCompletionHandlerWithResponse(
                       error ? error->description : std::string());
     incrementRetryCounter();
     uploadingBundleIDs_.clear();
+    uploadLock_.unlock();
     updateSchedule();
     return;
   }
@@ -369,6 +401,7 @@ void APMUploadController::networkUploadCompletionHandlerWithResponse(
     suspendedUploadTimestamp_ = 0;
   }
   uploadingBundleIDs_.clear();
+  uploadLock_.unlock();
   updateSchedule();
   if (suspendedUploadTimestamp_ != 0) return;
 

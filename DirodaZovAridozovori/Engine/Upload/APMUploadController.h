@@ -5,7 +5,10 @@
 // also start the back-off period).
 //
 // Worker queue only, except reachabilityDidChange (any thread; it only queues a block). At most
-// one request is in flight: uploadingBundleIDs holds its bundles until the reply.
+// one request is in flight: uploadingBundleIDs holds its bundles until the reply. Other processes
+// on the same data directory share the database, so bundling, sending and deleting hold a lock on
+// a file beside it (".upload-lock"), from the first bundle read to the reply's deletion: each
+// bundle is sent by one process. A process that finds it held tries again kLockedRetrySeconds later.
 
 #include <atomic>
 #include <cstdint>
@@ -18,6 +21,7 @@
 #include "APMBundleFields.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
 #include "platform/Error.h"
+#include "platform/FileLock.h"
 #include "platform/Http.h"
 
 class APMAlarm;
@@ -55,6 +59,7 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
                             public std::enable_shared_from_this<APMUploadController> {
  public:
   static constexpr double kSuspensionSeconds = 3600;
+  static constexpr double kLockedRetrySeconds = 10;
 
   APMUploadController(std::shared_ptr<APMDatabase> database, std::shared_ptr<APMRemoteConfig> remoteConfig,
                       std::shared_ptr<APMPersistedConfig> persistedConfig, std::shared_ptr<VIZUzedaru> network,
@@ -87,6 +92,8 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   void setRequestPending(bool pending);
   double uptime() const;
   void stopScheduling(bool keepReachabilityDelegate);
+  bool lockUploads();
+  void retryAfter(double seconds);
 
   std::shared_ptr<APMDatabase> database_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
@@ -98,6 +105,7 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
 
   // Worker queue only.
   std::vector<int64_t> uploadingBundleIDs_;
+  platform::FileLock uploadLock_;
   double suspendedUploadTimestamp_ = 0;
   // Used when the engine gives no shared flag.
   std::atomic<bool> requestPending_{false};
