@@ -1,9 +1,13 @@
 // bench-upload: how fast stored raw events leave the device. Stores N raw-event rows, then times
 // the upload road (bundling, batch building, gzip, POST) until a collector on 127.0.0.1 has
 // received and decoded every event. Memory is bounded by the bundle and batch limits, not by N.
+// A second run does the same with the largest audience set a configuration may hold by default
+// (100 audiences of 10 filters of mixed kinds over the same events and user properties), so every
+// bundle also evaluates and reports the audiences.
 //
 //   bench-upload [events]   (default 200000)
-// Last line: events=N received=N upload_events_per_s=... peak_rss_mb=...
+// Lines: events=N received=N upload_events_per_s=... peak_rss_mb=...
+//        audiences=100 events=N received=N upload_events_per_s=... ratio=...
 #include <httplib.h>
 #include <sys/resource.h>
 
@@ -13,15 +17,19 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "APMAlarm.h"
 #include "APMDatabase.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
+#include "APMAudienceComponent.h"
 #include "APMScheduler.h"
+#include "Audience/APMAudience.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "Upload/APMRawEventBundler.h"
@@ -92,26 +100,120 @@ class Collector {
   std::atomic<int64_t> batches_{0};
 };
 
-}  // namespace
+// Audiences over the benchmark's events ("level_start", "level_end", "select_content", "tap", "_e"
+// with "level" 0-49 and "screen" "main") and user properties ("tier", "score"): per audience six
+// static event filters (numbers, texts, a regular expression, a list, a complement), an event count,
+// a dynamic and a sequence event filter on one level each, and a dynamic property filter.
+using FilterMessage = std::shared_ptr<APMPBFilter>;
 
-int main(int argc, char** argv) {
-  platform::ProcessInfo::setArguments(std::vector<std::string>(argv, argv + argc));
-  const int64_t total = argc > 1 ? std::strtoll(argv[1], nullptr, 10) : 200000;
+std::shared_ptr<APMPBNumberFilter> numberFilter(int32_t type, const std::string& value, const std::string& max = "") {
+  auto filter = APMPBNumberFilter::initWithMessageInfo();
+  APMNanoSetInt32(*filter, APMPBNumberFilter::kComparisonType, type);
+  if (type == 4) {
+    APMNanoSetString(*filter, APMPBNumberFilter::kMinComparisonValue, value);
+    APMNanoSetString(*filter, APMPBNumberFilter::kMaxComparisonValue, max);
+  } else {
+    APMNanoSetString(*filter, APMPBNumberFilter::kComparisonValue, value);
+  }
+  return filter;
+}
+
+FilterMessage parameterFilter(const std::string& parameter, std::shared_ptr<APMPBNumberFilter> number,
+                              std::shared_ptr<APMPBStringFilter> string = nullptr, bool complement = false) {
+  auto filter = APMPBFilter::initWithMessageInfo();
+  APMNanoSetString(*filter, APMPBFilter::kParamName, parameter);
+  if (number) APMNanoSetMessage(*filter, APMPBFilter::kNumberFilter, number);
+  if (string) APMNanoSetMessage(*filter, APMPBFilter::kStringFilter, string);
+  if (complement) APMNanoSetBool(*filter, APMPBFilter::kComplement, true);
+  return filter;
+}
+
+std::shared_ptr<APMPBStringFilter> stringFilter(int32_t type, const std::string& expression,
+                                                std::vector<std::string> list = {}) {
+  auto filter = APMPBStringFilter::initWithMessageInfo();
+  APMNanoSetInt32(*filter, APMPBStringFilter::kMatchType, type);
+  if (type == 6) {
+    APMNanoSetRepeatedField(*filter, APMPBStringFilter::kExpressionList, list);
+  } else {
+    APMNanoSetString(*filter, APMPBStringFilter::kExpression, expression);
+  }
+  return filter;
+}
+
+std::shared_ptr<APMPBEventFilter> eventFilter(int32_t id, const std::string& name, std::vector<FilterMessage> filters,
+                                              int kind = 0, std::shared_ptr<APMPBNumberFilter> count = nullptr) {
+  auto filter = APMPBEventFilter::initWithMessageInfo();
+  APMNanoSetInt32(*filter, APMPBEventFilter::kFilterId, id);
+  APMNanoSetString(*filter, APMPBEventFilter::kEventName, name);
+  if (!filters.empty()) APMNanoSetRepeatedField(*filter, APMPBEventFilter::kFilters, filters);
+  if (count) APMNanoSetMessage(*filter, APMPBEventFilter::kEventCountFilter, count);
+  if (kind == 1) APMNanoSetBool(*filter, APMPBEventFilter::kDynamic, true);
+  if (kind == 2) APMNanoSetBool(*filter, APMPBEventFilter::kSequence, true);
+  return filter;
+}
+
+std::vector<std::shared_ptr<APMPBAudience>> benchAudiences(int32_t count) {
+  const char* names[] = {"level_start", "level_end", "select_content", "tap", "_e"};
+  std::vector<std::shared_ptr<APMPBAudience>> audiences;
+  for (int32_t a = 0; a < count; ++a) {
+    const std::string level = std::to_string(a % 50);
+    const std::string name = names[a % 5];
+    std::vector<std::shared_ptr<APMPBEventFilter>> events = {
+        eventFilter(0, "level_start", {parameterFilter("level", numberFilter(2, level))}),
+        eventFilter(1, "level_end", {parameterFilter("level", numberFilter(4, level, std::to_string(a % 50 + 5)))}),
+        eventFilter(2, "select_content", {parameterFilter("screen", nullptr, stringFilter(5, "MAIN"))}),
+        eventFilter(3, "tap", {parameterFilter("screen", nullptr, stringFilter(1, "^ma.n$"))}),
+        eventFilter(4, name, {parameterFilter("screen", nullptr, stringFilter(6, "", {"home", "main"}))}),
+        eventFilter(5, name, {parameterFilter("screen", nullptr, stringFilter(2, "settings"), true)}),
+        eventFilter(6, name, {}, 0, numberFilter(2, std::to_string(a * 10))),
+        eventFilter(7, name, {parameterFilter("level", numberFilter(3, level))}, 1),
+        eventFilter(8, names[(a + 1) % 5], {parameterFilter("level", numberFilter(3, std::to_string((a + 7) % 50)))}, 2),
+    };
+    auto property = APMPBPropertyFilter::initWithMessageInfo();
+    APMNanoSetInt32(*property, APMPBPropertyFilter::kFilterId, 9);
+    APMNanoSetString(*property, APMPBPropertyFilter::kPropertyName, a % 2 ? "tier" : "score");
+    auto inner = APMPBFilter::initWithMessageInfo();
+    if (a % 2) {
+      APMNanoSetMessage(*inner, APMPBFilter::kStringFilter, stringFilter(4, "ol"));
+    } else {
+      APMNanoSetMessage(*inner, APMPBFilter::kNumberFilter, numberFilter(2, std::to_string(a)));
+    }
+    APMNanoSetMessage(*property, APMPBPropertyFilter::kFilter, inner);
+    APMNanoSetBool(*property, APMPBPropertyFilter::kDynamic, true);
+    auto audience = APMPBAudience::initWithMessageInfo();
+    APMNanoSetInt32(*audience, APMPBAudience::kAudienceId, a + 1);
+    APMNanoSetRepeatedField(*audience, APMPBAudience::kEventFilters, events);
+    APMNanoSetRepeatedField(*audience, APMPBAudience::kPropertyFilters,
+                            std::vector<std::shared_ptr<APMPBPropertyFilter>>{property});
+    audiences.push_back(std::move(audience));
+  }
+  return audiences;
+}
+
+struct RunResult {
+  int64_t received = 0;
+  int64_t batches = 0;
+  double seconds = 0;
+};
+
+// One upload of total stored events into a fresh data directory; none when the setup failed.
+std::optional<RunResult> runUpload(int64_t total, int32_t audienceCount) {
   std::string directory = (std::filesystem::temp_directory_path() / "bench-upload-XXXXXX").string();
-  if (!mkdtemp(directory.data())) return 1;
+  if (!mkdtemp(directory.data())) return std::nullopt;
   platform::Paths::setDataDirectory(directory);
 
   Collector collector;
   APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(collector.port()));
   APMRemoteConfig::setAnalyticsServiceScheme("http");
 
-  auto persisted = APMPersistedConfig::sharedInstance();
+  auto persisted = std::make_shared<APMPersistedConfig>(directory + "/persisted.plist");
   auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);
   auto alarm = std::make_shared<APMAlarm>(scheduler->workerQueue(), "Measurement timer");
   auto network = std::make_shared<VIZUzedaru>("127.0.0.1");
   std::shared_ptr<APMDatabase> database;
   std::shared_ptr<APMUploadController> controller;
   const double start = 1700000000.0 - 1700000000 % 3600;
+  bool audiencesStored = true;
 
   scheduler->workerQueue()->sync([&] {
     platform::Error error;
@@ -127,6 +229,10 @@ int main(int argc, char** argv) {
     auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
     APMNanoSetString(*metadata, APMPBMeasurementBundle::kAppId, std::string("com.example.bench"));
     APMNanoSetString(*metadata, APMPBMeasurementBundle::kPlatform, std::string("macos"));
+    APMNanoSetRepeatedField(*metadata, APMPBMeasurementBundle::kUserAttributes,
+                            std::vector<std::shared_ptr<APMPBUserAttribute>>{
+                                APMUserAttribute("app", "tier", APMValue("gold"), start).protoUserAttribute(),
+                                APMUserAttribute("app", "score", APMValue(int64_t{60}), start).protoUserAttribute()});
     database->insertIfNotExistsRawEventMetadata(*metadata, &error);
     const int64_t fingerprint = APMDatabase::metadataFingerprint(*metadata);
     const char* names[] = {"level_start", "level_end", "select_content", "tap", "_e"};
@@ -142,15 +248,19 @@ int main(int argc, char** argv) {
       return true;
     }, &error);
     auto config = APMRemoteConfig::create("1:1234:ios:abcd", database, persisted);
-    auto bundler = std::make_shared<APMRawEventBundler>(database, config, persisted, APMBundlingHooks{});
+    APMBundlingHooks bundling;
+    if (audienceCount > 0) {
+      APMAudience audience(database, [config] { return config; });
+      audiencesStored = database->performTransaction([&] { return audience.updateAudiences(benchAudiences(audienceCount)); },
+                                                     &error);
+      APMAudienceComponent::addBundlingHooks(database, bundling);
+    }
+    auto bundler = std::make_shared<APMRawEventBundler>(database, config, persisted, bundling);
     APMUploadHooks hooks;
     hooks.bundleRawEvents = [bundler] { return bundler->bundleRawEvents() == APMRawEventBundler::Result::Bundled; };
     controller = std::make_shared<APMUploadController>(database, config, persisted, network, scheduler, alarm, hooks);
   });
-  if (!controller) {
-    std::fprintf(stderr, "bench-upload: could not set up the database\n");
-    return 1;
-  }
+  if (!controller || !audiencesStored) return std::nullopt;
 
   const auto begin = std::chrono::steady_clock::now();
   scheduler->workerQueue()->async([controller] { controller->uploadData(); });
@@ -158,18 +268,45 @@ int main(int argc, char** argv) {
   while (collector.received() < total && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  RunResult result;
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   scheduler->workerQueue()->sync([&] {
     alarm->cancel();
     controller.reset();
     database.reset();
   });
-
+  result.received = collector.received();
+  result.batches = collector.batches();
   std::error_code ignored;
   std::filesystem::remove_all(directory, ignored);
-  std::printf("batches=%lld seconds=%.3f\n", static_cast<long long>(collector.batches()), seconds);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  platform::ProcessInfo::setArguments(std::vector<std::string>(argv, argv + argc));
+  const int64_t total = argc > 1 ? std::strtoll(argv[1], nullptr, 10) : 200000;
+  constexpr int32_t kAudiences = 100;
+
+  auto plain = runUpload(total, 0);
+  if (!plain) {
+    std::fprintf(stderr, "bench-upload: could not set up the database\n");
+    return 1;
+  }
+  const double plainRate = static_cast<double>(plain->received) / plain->seconds;
+  std::printf("batches=%lld seconds=%.3f\n", static_cast<long long>(plain->batches), plain->seconds);
   std::printf("events=%lld received=%lld upload_events_per_s=%.0f peak_rss_mb=%.1f\n", static_cast<long long>(total),
-              static_cast<long long>(collector.received()), static_cast<double>(collector.received()) / seconds,
-              peakRSSMegabytes());
-  return collector.received() == total ? 0 : 1;
+              static_cast<long long>(plain->received), plainRate, peakRSSMegabytes());
+
+  auto withAudiences = runUpload(total, kAudiences);
+  if (!withAudiences) {
+    std::fprintf(stderr, "bench-upload: could not set up the audiences\n");
+    return 1;
+  }
+  const double audienceRate = static_cast<double>(withAudiences->received) / withAudiences->seconds;
+  std::printf("audiences=%d events=%lld received=%lld upload_events_per_s=%.0f ratio=%.2f\n", kAudiences,
+              static_cast<long long>(total), static_cast<long long>(withAudiences->received), audienceRate,
+              audienceRate / plainRate);
+  return plain->received == total && withAudiences->received == total ? 0 : 1;
 }

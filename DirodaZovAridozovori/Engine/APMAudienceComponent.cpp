@@ -7,33 +7,15 @@
 
 namespace {
 
-// One bundle's evaluation pass: the match times its events and properties share.
+// One bundle's evaluation pass.
 class AudienceEvaluationContext final : public APMBundleEvaluationContext {
  public:
-  APMAudienceTimestampsCache cache;
+  APMAudienceEvaluationPass pass;
 };
 
-APMAudienceTimestampsCache* cacheOf(APMBundleEvaluationContext* context) {
+APMAudienceEvaluationPass* passOf(APMBundleEvaluationContext* context) {
   auto* audienceContext = dynamic_cast<AudienceEvaluationContext*>(context);
-  return audienceContext ? &audienceContext->cache : nullptr;
-}
-
-void addBundlingHooks(const std::shared_ptr<APMDatabase>& database, APMBundlingHooks& hooks) {
-  // One evaluator per upload road: it lives as long as the bundler built over the database.
-  auto audience = std::make_shared<APMAudience>(database);
-  hooks.beginBundleEvaluation = []() -> std::shared_ptr<APMBundleEvaluationContext> {
-    return std::make_shared<AudienceEvaluationContext>();
-  };
-  hooks.evaluateEvent = [audience](const APMEvent& event, const APMEventAggregates& aggregates,
-                                   APMBundleEvaluationContext* context) {
-    return audience->evaluateFiltersForEvent(event, aggregates, cacheOf(context));
-  };
-  hooks.evaluateUserProperty = [audience](const APMPBUserAttribute& property, std::optional<double> evaluationTime,
-                                          APMBundleEvaluationContext* context) {
-    return audience->evaluateFiltersForNanoUserProperty(property, cacheOf(context), evaluationTime);
-  };
-  hooks.resultsForBundling = [audience] { return audience->resultsForBundling(); };
-  hooks.clearSessionScopedResults = [audience] { audience->clearEvaluationResultsForSessionScopedFilters(); };
+  return audienceContext ? &audienceContext->pass : nullptr;
 }
 
 bool updateAudiences(APMDatabase& database, APMRemoteConfig& remoteConfig,
@@ -47,12 +29,38 @@ bool updateAudiences(APMDatabase& database, APMRemoteConfig& remoteConfig,
 
 }  // namespace
 
+void APMAudienceComponent::addBundlingHooks(const std::shared_ptr<APMDatabase>& database, APMBundlingHooks& hooks) {
+  // One evaluator per upload road: it lives as long as the bundler built over the database.
+  auto audience = std::make_shared<APMAudience>(database);
+  hooks.beginBundleEvaluation = []() -> std::shared_ptr<APMBundleEvaluationContext> {
+    return std::make_shared<AudienceEvaluationContext>();
+  };
+  // Within a bundle the results change in its pass, which is saved when the bundle's results are
+  // read; without one (the session start) each evaluation is saved at once.
+  hooks.evaluateEvent = [audience](const APMEvent& event, const APMEventAggregates& aggregates,
+                                   APMBundleEvaluationContext* context) {
+    auto* pass = passOf(context);
+    return pass ? audience->evaluateFiltersForEvent(event, aggregates, *pass)
+                : audience->evaluateFiltersForEvent(event, aggregates, nullptr);
+  };
+  hooks.evaluateUserProperty = [audience](const APMPBUserAttribute& property, std::optional<double> evaluationTime,
+                                          APMBundleEvaluationContext* context) {
+    auto* pass = passOf(context);
+    return pass ? audience->evaluateFiltersForNanoUserProperty(property, *pass, evaluationTime)
+                : audience->evaluateFiltersForNanoUserProperty(property, nullptr, evaluationTime);
+  };
+  hooks.resultsForBundling = [audience](APMBundleEvaluationContext* context) {
+    return audience->resultsForBundling(passOf(context));
+  };
+  hooks.clearSessionScopedResults = [audience] { audience->clearEvaluationResultsForSessionScopedFilters(); };
+}
+
 void APMAudienceComponent::install() {
   bool installed = false;
   APMMeasurement::updateComponents([&installed](APMMeasurementComponents& parts) {
     if (parts.createAudience) return;
     parts.createAudience = [](const std::shared_ptr<APMDatabase>& database) { return database != nullptr; };
-    parts.addAudienceBundlingHooks = &addBundlingHooks;
+    parts.addAudienceBundlingHooks = &APMAudienceComponent::addBundlingHooks;
     installed = true;
   });
   if (installed) APMSetAudienceUpdater(&updateAudiences);

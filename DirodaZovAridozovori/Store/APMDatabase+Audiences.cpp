@@ -119,6 +119,7 @@ std::optional<std::vector<APMPropertyFilter>> APMDatabase::propertyFiltersForPro
 
 bool APMDatabase::updateEventFilters(const std::vector<APMEventFilter>& filters, platform::Error* error) {
   if (!checkQueue("updateEventFilters", error)) return false;
+  ++audienceFiltersVersion_;
   if (filters.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty event filters to update");
   return store_->performTransactionWithError(error, [&] {
     for (const APMEventFilter& filter : filters) {
@@ -137,6 +138,7 @@ bool APMDatabase::updateEventFilters(const std::vector<APMEventFilter>& filters,
 
 bool APMDatabase::updatePropertyFilters(const std::vector<APMPropertyFilter>& filters, platform::Error* error) {
   if (!checkQueue("updatePropertyFilters", error)) return false;
+  ++audienceFiltersVersion_;
   if (filters.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty property filters to update");
   return store_->performTransactionWithError(error, [&] {
     for (const APMPropertyFilter& filter : filters) {
@@ -155,11 +157,13 @@ bool APMDatabase::updatePropertyFilters(const std::vector<APMPropertyFilter>& fi
 
 bool APMDatabase::deleteAllEventFilters(platform::Error* error) {
   if (!checkQueue("deleteAllEventFilters", error)) return false;
+  ++audienceFiltersVersion_;
   return execute("DELETE FROM event_filters", {}, error).has_value();
 }
 
 bool APMDatabase::deleteAllPropertyFilters(platform::Error* error) {
   if (!checkQueue("deleteAllPropertyFilters", error)) return false;
+  ++audienceFiltersVersion_;
   return execute("DELETE FROM property_filters", {}, error).has_value();
 }
 

@@ -157,6 +157,7 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, platfor
 
 bool APMDatabase::reset(platform::Error* error) {
   if (!checkQueue("reset", error)) return false;
+  ++audienceFiltersVersion_;
   return store_->performTransactionWithError(error, [&] {
     for (const APMTableDefinition& table : apm_schema::tables()) {
       if (!execute("DELETE FROM " + APMSqliteStore::quoteIdentifier(table.name), {}, error)) return false;

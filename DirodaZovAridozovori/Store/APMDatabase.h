@@ -190,6 +190,9 @@ class APMDatabase {
   bool updatePropertyFilters(const std::vector<APMPropertyFilter>& filters, platform::Error* error);
   bool deleteAllEventFilters(platform::Error* error);
   bool deleteAllPropertyFilters(platform::Error* error);
+  // Grows with every change of the stored audience filters (a reset and a rolled-back change
+  // included), so a reader may keep decoded filters while it stays the same.
+  uint64_t audienceFiltersVersion() const { return audienceFiltersVersion_; }
   std::optional<std::set<int32_t>> allAudienceIDs(platform::Error* error);
   std::optional<std::map<int32_t, std::set<int32_t>>> allSessionScopedFilters(platform::Error* error);
   std::shared_ptr<APMFilterResult> filterResultForAudienceID(int32_t audienceID, platform::Error* error);
@@ -240,4 +243,5 @@ class APMDatabase {
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   std::shared_ptr<platform::DispatchQueue> workerQueue_;
   std::function<APMDatabaseLimits()> limitsProvider_;
+  uint64_t audienceFiltersVersion_ = 0;  // worker queue only
 };

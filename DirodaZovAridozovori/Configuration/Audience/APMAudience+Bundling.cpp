@@ -43,8 +43,14 @@ std::vector<std::shared_ptr<Entry>> withoutFilters(const APMPBResultData& data, 
 
 }  // namespace
 
-std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>> APMAudience::resultsForBundling() {
+std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>> APMAudience::resultsForBundling(
+    APMAudienceEvaluationPass* pass) {
   platform::Error error;
+  if (pass && !saveEvaluationPass(*pass, &error)) {
+    APMAudienceLog(1, 6022, "Unable to save updated Audience filter results. Audience results will not be bundled. Error",
+                   {error});
+    return std::nullopt;
+  }
   auto results = database_->allFilterResults(&error);
   if (!results) {
     APMAudienceLog(1, 6019, "Unable to query Audience filter results. Audience results will not be bundled. Error", {error});

@@ -6,7 +6,6 @@
 #include "APMAudienceLog.h"
 #include "APMDatabase.h"
 #include "APMFilterForms.h"
-#include "APMFilterResultBits.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -17,64 +16,32 @@ namespace {
 // result grow by millions of words.
 constexpr int32_t kMaxStoredFilterID = 64 * 1024 - 1;
 
+constexpr const char* kUnreadableResult =
+    "Audience filter result is non-nil and is missing status or results array. Audience result will not be bundled. "
+    "Audience ID, result data";
+
 template <class Filter>
 APMAudienceFilterKind kindOf(const Filter& filter) {
   return {filter.audienceID(), filter.filterID(), std::is_same_v<Filter, APMEventFilter>, filter.isDynamic(),
           filter.isSessionScoped(), filter.isSequence()};
 }
 
-// The stored filter's message as a form, or none when the row holds no usable filter.
-template <class Form, class Message, class Filter>
-std::optional<Form> decodeFilter(const Filter& filter) {
-  if (filter.data().empty() || filter.filterID() < 0 || filter.filterID() > kMaxStoredFilterID) return std::nullopt;
-  auto message = Message::fromBuffer(filter.data());
-  if (!message) return std::nullopt;
-  return Form::fromMessage(*message);
+// The stored filters with their messages decoded (none for a row that holds no usable filter).
+template <class Prepared, class Message, class Filter>
+std::vector<Prepared> prepared(std::vector<Filter> filters) {
+  using Form = typename decltype(Prepared::form)::value_type;
+  std::vector<Prepared> result;
+  result.reserve(filters.size());
+  for (Filter& filter : filters) {
+    std::optional<Form> form;
+    const bool usable = !filter.data().empty() && filter.filterID() >= 0 && filter.filterID() <= kMaxStoredFilterID;
+    if (auto message = usable ? Message::fromBuffer(filter.data()) : nullptr) form = Form::fromMessage(*message);
+    result.push_back({std::move(filter), std::move(form)});
+  }
+  return result;
 }
 
 }  // namespace
-
-// The results one evaluation call reads and changes: each audience's result is read from the
-// database at most once, and every change is written back in one statement at the end.
-class APMAudience::EvaluationPass {
- public:
-  explicit EvaluationPass(APMDatabase& database) : database_(database) {}
-
-  // The audience's current result (none when it has none yet); false when the database failed.
-  bool currentResult(int32_t audienceID, std::shared_ptr<APMFilterResult>& result, platform::Error* error) {
-    auto known = results_.find(audienceID);
-    if (known != results_.end()) {
-      result = known->second;
-      return true;
-    }
-    platform::Error readError;
-    result = database_.filterResultForAudienceID(audienceID, &readError);
-    if (!result && !readError.empty()) {
-      if (error) *error = readError;
-      return false;
-    }
-    results_.emplace(audienceID, result);
-    return true;
-  }
-
-  void update(APMFilterResult result) {
-    const int32_t audienceID = result.audienceID();
-    results_[audienceID] = std::make_shared<APMFilterResult>(std::move(result));
-    changed_.insert(audienceID);
-  }
-
-  bool save(platform::Error* error) {
-    if (changed_.empty()) return true;
-    std::vector<APMFilterResult> results;
-    for (int32_t audienceID : changed_) results.push_back(*results_[audienceID]);
-    return database_.updateFilterResults(results, error);
-  }
-
- private:
-  APMDatabase& database_;
-  std::map<int32_t, std::shared_ptr<APMFilterResult>> results_;
-  std::set<int32_t> changed_;
-};
 
 APMAudienceLimits APMAudienceLimits::fromRemoteConfig(APMRemoteConfig* config) {
   if (!config) {
@@ -104,42 +71,98 @@ void APMAudience::reportRegexFailure(int32_t audienceID, int32_t filterID) {
                  {audienceID, filterID});
 }
 
-template <class Form, class Message, class Filter, class Match, class Merge>
-bool APMAudience::evaluateFilters(const std::string& name, const std::vector<Filter>& filters, double timestamp,
-                                  APMAudienceTimestampsCache* cache, const EvaluationLogs& logs, Match match,
-                                  Merge merge) {
-  APMAudienceTimestampsCache ownCache;
-  APMAudienceTimestampsCache& timestamps = cache ? *cache : ownCache;
-  EvaluationPass pass(*database_);
+void APMAudience::forgetFiltersWhenChanged() {
+  if (database_->audienceFiltersVersion() == filtersVersion_) return;
+  filtersVersion_ = database_->audienceFiltersVersion();
+  eventFilters_.clear();
+  propertyFilters_.clear();
+}
+
+const APMAudience::EventFilters* APMAudience::eventFiltersNamed(const std::string& name) {
+  forgetFiltersWhenChanged();
+  auto known = eventFilters_.find(name);
+  if (known != eventFilters_.end()) return &known->second;
   platform::Error error;
-  for (const Filter& filter : filters) {
-    std::shared_ptr<APMFilterResult> current;
-    if (!pass.currentResult(filter.audienceID(), current, &error)) {
+  auto filters = database_->eventFiltersForEventName(name, &error);
+  if (!filters) {
+    APMAudienceLog(1, 6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error",
+                   {name, error});
+    return nullptr;
+  }
+  auto decoded = prepared<EventFilters::value_type, APMPBEventFilter>(std::move(*filters));
+  return &eventFilters_.emplace(name, std::move(decoded)).first->second;
+}
+
+const APMAudience::PropertyFilters* APMAudience::propertyFiltersNamed(const std::string& name) {
+  forgetFiltersWhenChanged();
+  auto known = propertyFilters_.find(name);
+  if (known != propertyFilters_.end()) return &known->second;
+  platform::Error error;
+  auto filters = database_->propertyFiltersForPropertyName(name, &error);
+  if (!filters) {
+    APMAudienceLog(1, 6004,
+                   "Unable to query property filters for property. Property will not be evaluated. Property name, error",
+                   {name, error});
+    return nullptr;
+  }
+  auto decoded = prepared<PropertyFilters::value_type, APMPBPropertyFilter>(std::move(*filters));
+  return &propertyFilters_.emplace(name, std::move(decoded)).first->second;
+}
+
+APMAudienceEvaluationPass::Result* APMAudience::resultOf(int32_t audienceID, APMAudienceEvaluationPass& pass,
+                                                         platform::Error* error) {
+  if (auto* known = pass.knownResult(audienceID)) return known;
+  platform::Error readError;
+  auto stored = database_->filterResultForAudienceID(audienceID, &readError);
+  if (!stored && !readError.empty()) {
+    if (error) *error = readError;
+    return nullptr;
+  }
+  return &pass.addResult(audienceID, std::move(stored));
+}
+
+bool APMAudience::isTrue(APMAudienceEvaluationPass::Result& result, int32_t audienceID, int32_t filterID) {
+  if (result.readable || result.changed) return result.bits.isTrue(filterID);
+  if (result.stored && !result.stored->currentResults().empty() && !result.reportedUnreadable) {
+    result.reportedUnreadable = true;
+    APMAudienceLog(2, 6023, kUnreadableResult, {audienceID, result.stored->currentResults()});
+  }
+  return false;
+}
+
+template <class Filter, class Form, class Match, class Merge>
+bool APMAudience::evaluateFilters(const std::string& name,
+                                  const std::vector<Prepared<Filter, Form>>& filters,
+                                  double timestamp, APMAudienceEvaluationPass& pass, const EvaluationLogs& logs,
+                                  Match match, Merge merge) {
+  platform::Error error;
+  for (const auto& [filter, form] : filters) {
+    const int32_t audienceID = filter.audienceID();
+    APMAudienceEvaluationPass::Result* current = resultOf(audienceID, pass, &error);
+    if (!current) {
       APMAudienceLog(1, logs.readFailureCode, logs.readFailure, {name, error});
       return false;
     }
-    const bool wasTrue = isFilterResult(current.get(), filter.filterID());
+    const bool wasTrue = isTrue(*current, audienceID, filter.filterID());
     if (wasTrue && !filter.isDynamic() && !filter.isSequence() && !filter.isSessionScoped()) continue;
-    auto form = decodeFilter<Form, Message>(filter);
     if (!form) {
-      APMAudienceLog(1, logs.corruptCode, logs.corrupt,
-                     {name, filter.filterID(), filter.audienceID(), filter.isDynamic()});
+      APMAudienceLog(1, logs.corruptCode, logs.corrupt, {name, filter.filterID(), audienceID, filter.isDynamic()});
       continue;
     }
     APMFilterMatchNotes notes;
     const APMFilterOutcome outcome = match(*form, notes);
-    if (notes.regexFailed) reportRegexFailure(filter.audienceID(), filter.filterID());
+    if (notes.regexFailed) reportRegexFailure(audienceID, filter.filterID());
     if (!outcome) continue;
-    timestamps.populateCachedTimestamps(current.get(), filter.audienceID());
-    if (*outcome) timestamps.addEvaluationTimestamp(timestamp, kindOf(filter));
-    pass.update(updatedFilterResultWithFilterID(filter.filterID(), filter.audienceID(), current.get(),
-                                                merge(filter, *outcome, wasTrue), timestamps));
-  }
-  if (!pass.save(&error)) {
-    APMAudienceLog(1, logs.saveFailureCode, logs.saveFailure, {name, error});
-    return false;
+    if (*outcome) pass.timestamps().addEvaluationTimestamp(timestamp, kindOf(filter));
+    current->bits.set(filter.filterID(), merge(filter, *outcome, wasTrue));
+    current->changed = true;
   }
   return true;
+}
+
+bool APMAudience::saveEvaluationPass(APMAudienceEvaluationPass& pass, platform::Error* error) {
+  const std::vector<APMFilterResult> changed = pass.takeChangedResults();
+  return changed.empty() || database_->updateFilterResults(changed, error);
 }
 
 bool APMAudience::evaluateFiltersForEvent(const APMEvent& event, const APMEventAggregates& aggregates,
@@ -147,24 +170,37 @@ bool APMAudience::evaluateFiltersForEvent(const APMEvent& event, const APMEventA
   return evaluateFiltersForEventName(event.name(), event.parameters(), aggregates, event.timestamp(), cache);
 }
 
+bool APMAudience::evaluateFiltersForEvent(const APMEvent& event, const APMEventAggregates& aggregates,
+                                          APMAudienceEvaluationPass& pass) {
+  return evaluateFiltersForEventName(event.name(), event.parameters(), aggregates, event.timestamp(), pass);
+}
+
 bool APMAudience::evaluateFiltersForEventName(const std::string& eventName, const APMParameters& parameters,
                                               const APMEventAggregates& aggregates, double eventTimestamp,
                                               APMAudienceTimestampsCache* cache) {
-  if (eventName.empty()) return true;
+  APMAudienceEvaluationPass pass(cache);
+  if (!evaluateFiltersForEventName(eventName, parameters, aggregates, eventTimestamp, pass)) return false;
   platform::Error error;
-  auto filters = database_->eventFiltersForEventName(eventName, &error);
-  if (!filters) {
-    APMAudienceLog(1, 6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error",
+  if (!saveEvaluationPass(pass, &error)) {
+    APMAudienceLog(1, 6003, "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error",
                    {eventName, error});
     return false;
   }
+  return true;
+}
+
+bool APMAudience::evaluateFiltersForEventName(const std::string& eventName, const APMParameters& parameters,
+                                              const APMEventAggregates& aggregates, double eventTimestamp,
+                                              APMAudienceEvaluationPass& pass) {
+  if (eventName.empty()) return true;
+  const EventFilters* filters = eventFiltersNamed(eventName);
+  if (!filters) return false;
   static const EvaluationLogs kLogs{
       6001, "Unable to query filter result for audience. Event will not be evaluated. Event name, error", 6035,
       "Event filter contains no data or corrupt data. Event will not be evaluated. Event name, filter ID, audience ID, "
-      "dynamic",
-      6003, "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error"};
-  return evaluateFilters<APMEventFilterForm, APMPBEventFilter>(
-      eventName, *filters, eventTimestamp, cache, kLogs,
+      "dynamic"};
+  return evaluateFilters(
+      eventName, *filters, eventTimestamp, pass, kLogs,
       [&](const APMEventFilterForm& form, APMFilterMatchNotes& notes) {
         return APMMatchEventFilter(&form, eventName, parameters, aggregates, &notes);
       },
@@ -174,6 +210,22 @@ bool APMAudience::evaluateFiltersForEventName(const std::string& eventName, cons
 
 bool APMAudience::evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& property,
                                                      APMAudienceTimestampsCache* cache,
+                                                     std::optional<double> evaluationTime) {
+  APMAudienceEvaluationPass pass(cache);
+  if (!evaluateFiltersForNanoUserProperty(property, pass, evaluationTime)) return false;
+  platform::Error error;
+  if (!saveEvaluationPass(pass, &error)) {
+    APMAudienceLog(1, 6007,
+                   "Unable to save updated Audience filter results. User property will not be evaluated. User property "
+                   "name, error",
+                   {APMNanoGetString(property, APMPBUserAttribute::kName).value_or(""), error});
+    return false;
+  }
+  return true;
+}
+
+bool APMAudience::evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& property,
+                                                     APMAudienceEvaluationPass& pass,
                                                      std::optional<double> evaluationTime) {
   using M = APMPBUserAttribute;
   std::optional<APMValue> value;
@@ -191,29 +243,36 @@ bool APMAudience::evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& p
   }
   const APMUserAttribute attribute("", APMNanoGetString(property, M::kName).value_or(""), *value,
                                    static_cast<double>(APMNanoGetInt64(property, M::kSetTimestampMillis)) / 1000.0);
-  return evaluateFiltersForUserProperty(attribute, cache, evaluationTime);
+  return evaluateFiltersForUserProperty(attribute, pass, evaluationTime);
 }
 
 bool APMAudience::evaluateFiltersForUserProperty(const APMUserAttribute& property, APMAudienceTimestampsCache* cache,
                                                  std::optional<double> evaluationTimestamp) {
-  const std::string& name = property.name();
-  if (name.empty()) return true;
+  APMAudienceEvaluationPass pass(cache);
+  if (!evaluateFiltersForUserProperty(property, pass, evaluationTimestamp)) return false;
   platform::Error error;
-  auto filters = database_->propertyFiltersForPropertyName(name, &error);
-  if (!filters) {
-    APMAudienceLog(1, 6004,
-                   "Unable to query property filters for property. Property will not be evaluated. Property name, error",
-                   {name, error});
+  if (!saveEvaluationPass(pass, &error)) {
+    APMAudienceLog(1, 6007,
+                   "Unable to save updated Audience filter results. User property will not be evaluated. User property "
+                   "name, error",
+                   {property.name(), error});
     return false;
   }
+  return true;
+}
+
+bool APMAudience::evaluateFiltersForUserProperty(const APMUserAttribute& property, APMAudienceEvaluationPass& pass,
+                                                 std::optional<double> evaluationTimestamp) {
+  const std::string& name = property.name();
+  if (name.empty()) return true;
+  const PropertyFilters* filters = propertyFiltersNamed(name);
+  if (!filters) return false;
   static const EvaluationLogs kLogs{
       6005, "Unable to query filter result for audience. Property will not be evaluated. Property name, error", 6036,
       "User property filter contains no data or corrupt data. User property will not be evaluated. User property name, "
-      "filter ID, audience ID, dynamic",
-      6007,
-      "Unable to save updated Audience filter results. User property will not be evaluated. User property name, error"};
-  return evaluateFilters<APMPropertyFilterForm, APMPBPropertyFilter>(
-      name, *filters, evaluationTimestamp.value_or(property.lastSetTimestamp()), cache, kLogs,
+      "filter ID, audience ID, dynamic"};
+  return evaluateFilters(
+      name, *filters, evaluationTimestamp.value_or(property.lastSetTimestamp()), pass, kLogs,
       [&](const APMPropertyFilterForm& form, APMFilterMatchNotes& notes) {
         return APMMatchPropertyFilter(&form, &property, &notes);
       },
@@ -229,13 +288,22 @@ bool APMAudience::isFilterResult(const APMFilterResult* result, int32_t filterID
   auto data = APMPBResultData::fromBuffer(result->currentResults());
   const APMFilterResultBits bits = data ? APMFilterResultBits::fromResultData(*data) : APMFilterResultBits{};
   if (bits.status.empty() || bits.results.empty()) {
-    APMAudienceLog(2, 6023,
-                   "Audience filter result is non-nil and is missing status or results array. Audience result will not "
-                   "be bundled. Audience ID, result data",
-                   {result->audienceID(), result->currentResults()});
+    APMAudienceLog(2, 6023, kUnreadableResult, {result->audienceID(), result->currentResults()});
     return false;
   }
   return bits.isTrue(filterID);
+}
+
+platform::Data APMAudience::encodedResultData(const APMFilterResultBits& bits, int32_t audienceID,
+                                              const APMAudienceTimestampsCache& cache) {
+  auto data = APMPBResultData::initWithMessageInfo();
+  bits.writeTo(*data);
+  APMNanoSetRepeatedField(*data, APMPBResultData::kDynamicFilterTimestamps,
+                          cache.dynamicTimestampsForAudienceID(audienceID));
+  if (auto sequence = cache.sequenceTimestampsForAudienceID(audienceID)) {
+    APMNanoSetRepeatedField(*data, APMPBResultData::kSequenceFilterTimestamps, *sequence);
+  }
+  return data->protoBuffer();
 }
 
 APMFilterResult APMAudience::updatedFilterResultWithFilterID(int32_t filterID, int32_t audienceID,
@@ -249,13 +317,6 @@ APMFilterResult APMAudience::updatedFilterResultWithFilterID(int32_t filterID, i
     }
   }
   bits.set(filterID, newEvaluationResult);
-  auto data = APMPBResultData::initWithMessageInfo();
-  bits.writeTo(*data);
-  APMNanoSetRepeatedField(*data, APMPBResultData::kDynamicFilterTimestamps,
-                          cache.dynamicTimestampsForAudienceID(audienceID));
-  if (auto sequence = cache.sequenceTimestampsForAudienceID(audienceID)) {
-    APMNanoSetRepeatedField(*data, APMPBResultData::kSequenceFilterTimestamps, *sequence);
-  }
-  return APMFilterResult(audienceID, data->protoBuffer(),
+  return APMFilterResult(audienceID, encodedResultData(bits, audienceID, cache),
                          currentFilterResult ? currentFilterResult->previousResults() : platform::Data{});
 }

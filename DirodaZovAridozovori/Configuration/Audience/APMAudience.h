@@ -22,10 +22,13 @@
 #include <utility>
 #include <vector>
 
+#include "APMAudienceEvaluationPass.h"
 #include "APMAudienceFilters.h"
 #include "APMAudienceTimestampsCache.h"
+#include "APMFilterResultBits.h"
 #include "APMEvent.h"
 #include "APMEventAggregates.h"
+#include "APMFilterForms.h"
 #include "APMUserAttribute.h"
 #include "APMValue.h"
 #include "platform/Error.h"
@@ -72,8 +75,9 @@ class APMAudience {
                                                         const std::set<int32_t>& acceptedAudienceIDs,
                                                         const APMAudienceLimits& limits);
 
-  // Matches the event against the filters of its name; NO when the database failed. A cache
-  // shared by the calls of one bundle keeps the match times of the whole pass.
+  // Matches the event against the filters of its name and stores the changed results; NO when the
+  // database failed. A cache shared by the calls of one bundle keeps the match times of the whole
+  // pass.
   bool evaluateFiltersForEvent(const APMEvent& event, const APMEventAggregates& aggregates,
                                APMAudienceTimestampsCache* cache);
   bool evaluateFiltersForEventName(const std::string& eventName, const APMParameters& parameters,
@@ -86,9 +90,24 @@ class APMAudience {
   bool evaluateFiltersForUserProperty(const APMUserAttribute& property, APMAudienceTimestampsCache* cache,
                                       std::optional<double> evaluationTimestamp);
 
-  // One leaf per audience with any evaluated filter, for the bundle; the reported data becomes
-  // each audience's previous data. None when the database failed.
-  std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>> resultsForBundling();
+  // The same within a pass: the changed results stay in the pass until it is saved.
+  bool evaluateFiltersForEvent(const APMEvent& event, const APMEventAggregates& aggregates,
+                               APMAudienceEvaluationPass& pass);
+  bool evaluateFiltersForEventName(const std::string& eventName, const APMParameters& parameters,
+                                   const APMEventAggregates& aggregates, double eventTimestamp,
+                                   APMAudienceEvaluationPass& pass);
+  bool evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& property, APMAudienceEvaluationPass& pass,
+                                          std::optional<double> evaluationTime);
+  bool evaluateFiltersForUserProperty(const APMUserAttribute& property, APMAudienceEvaluationPass& pass,
+                                      std::optional<double> evaluationTimestamp);
+  // Stores the results the pass changed.
+  bool saveEvaluationPass(APMAudienceEvaluationPass& pass, platform::Error* error);
+
+  // One leaf per audience with any evaluated filter, for the bundle (the bundle's pass, when given,
+  // is saved first); the reported data becomes each audience's previous data. None when the
+  // database failed.
+  std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>> resultsForBundling(
+      APMAudienceEvaluationPass* pass = nullptr);
   // A new session: the bits and times of session-scoped filters are forgotten.
   bool clearEvaluationResultsForSessionScopedFilters();
 
@@ -96,28 +115,50 @@ class APMAudience {
   static bool isFilterResult(const APMFilterResult* result, int32_t filterID);
   // The result with the filter's bits set to newEvaluationResult and the pass's times of the
   // audience; the previous data is kept.
+  // A result's current data: the bits with the audience's match times of the cache.
+  static platform::Data encodedResultData(const APMFilterResultBits& bits, int32_t audienceID,
+                                          const APMAudienceTimestampsCache& cache);
   static APMFilterResult updatedFilterResultWithFilterID(int32_t filterID, int32_t audienceID,
                                                          const APMFilterResult* currentFilterResult,
                                                          bool newEvaluationResult,
                                                          const APMAudienceTimestampsCache& cache);
 
  private:
-  class EvaluationPass;
+  // A stored filter with its decoded message (none when the row holds no usable filter).
+  template <class Filter, class Form>
+  struct Prepared {
+    Filter filter;
+    std::optional<Form> form;
+  };
+  using EventFilters = std::vector<Prepared<APMEventFilter, APMEventFilterForm>>;
+  using PropertyFilters = std::vector<Prepared<APMPropertyFilter, APMPropertyFilterForm>>;
+
   // The codes and texts of one kind of filter's failures.
   struct EvaluationLogs {
     int64_t readFailureCode;
     const char* readFailure;
     int64_t corruptCode;
     const char* corrupt;
-    int64_t saveFailureCode;
-    const char* saveFailure;
   };
 
-  // Matches each filter whose bits may still change, sets them to the answer merged with the stored
-  // bit, and stores every changed result at the end.
-  template <class Form, class Message, class Filter, class Match, class Merge>
-  bool evaluateFilters(const std::string& name, const std::vector<Filter>& filters, double timestamp,
-                       APMAudienceTimestampsCache* cache, const EvaluationLogs& logs, Match match, Merge merge);
+  // Matches each filter whose bits may still change and sets them to the answer merged with the
+  // stored bit.
+  template <class Filter, class Form, class Match, class Merge>
+  bool evaluateFilters(const std::string& name,
+                       const std::vector<Prepared<Filter, Form>>& filters,
+                       double timestamp, APMAudienceEvaluationPass& pass, const EvaluationLogs& logs, Match match,
+                       Merge merge);
+  // The pass's result of the audience, read when needed; nullptr when the database failed.
+  APMAudienceEvaluationPass::Result* resultOf(int32_t audienceID, APMAudienceEvaluationPass& pass,
+                                              platform::Error* error);
+  // Whether both bits of the filter are set in the pass's result.
+  bool isTrue(APMAudienceEvaluationPass::Result& result, int32_t audienceID, int32_t filterID);
+
+  // The filters of a name (nullptr when the database failed), read and decoded once while the
+  // stored filters stay the same: every event of a bundle asks for them.
+  const EventFilters* eventFiltersNamed(const std::string& name);
+  const PropertyFilters* propertyFiltersNamed(const std::string& name);
+  void forgetFiltersWhenChanged();
 
   APMAudienceLimits limits() const;
   // Logs a regular expression that could not finish, once per filter.
@@ -126,4 +167,7 @@ class APMAudience {
   std::shared_ptr<APMDatabase> database_;
   std::function<std::shared_ptr<APMRemoteConfig>()> remoteConfig_;
   std::set<std::pair<int32_t, int32_t>> reportedRegexFailures_;
+  uint64_t filtersVersion_ = 0;
+  std::map<std::string, EventFilters> eventFilters_;
+  std::map<std::string, PropertyFilters> propertyFilters_;
 };

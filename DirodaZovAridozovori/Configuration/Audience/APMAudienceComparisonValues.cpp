@@ -12,7 +12,33 @@ std::optional<APMDecimalNumber> readValue(const std::string& text, int64_t code,
   return value;
 }
 
+// The exact decimal number of decimal text, or none.
+std::optional<APMDecimalNumber> readExactly(const std::optional<std::string>& text) {
+  if (!text || !APMIsDecimalString(*text)) return std::nullopt;
+  bool exact = false;
+  auto value = APMDecimalNumber::fromString(*text, &exact);
+  if (!exact) return std::nullopt;
+  return value;
+}
+
 }  // namespace
+
+std::optional<APMAudienceComparisonValues> APMAudienceComparisonValues::readQuietly(const APMNumberFilterForm& filter) {
+  APMAudienceComparisonValues values;
+  const int32_t type = filter.comparisonType.value_or(kAPMComparisonUnknown);
+  if (type == kAPMComparisonLessThan || type == kAPMComparisonGreaterThan || type == kAPMComparisonEqual) {
+    values.comparisonValue_ = readExactly(filter.comparisonValue);
+    if (!values.comparisonValue_) return std::nullopt;
+  } else if (type == kAPMComparisonBetween) {
+    values.minComparisonValue_ = readExactly(filter.minComparisonValue);
+    values.maxComparisonValue_ = readExactly(filter.maxComparisonValue);
+    if (!values.minComparisonValue_ || !values.maxComparisonValue_) return std::nullopt;
+  } else {
+    return std::nullopt;
+  }
+  values.setValid(true);
+  return values;
+}
 
 APMAudienceComparisonValues APMAudienceComparisonValues::fromNumberFilter(const APMNumberFilterForm& filter) {
   APMAudienceComparisonValues values;

@@ -12,6 +12,9 @@ class APMAudienceComparisonValues {
   // Reads the values the filter's comparison type needs; each missing or unreadable one is logged
   // and leaves the values invalid.
   static APMAudienceComparisonValues fromNumberFilter(const APMNumberFilterForm& filter);
+  // The same without a word logged; none unless every value the type needs is decimal text that a
+  // decimal number holds exactly.
+  static std::optional<APMAudienceComparisonValues> readQuietly(const APMNumberFilterForm& filter);
 
   const std::optional<APMDecimalNumber>& comparisonValue() const { return comparisonValue_; }
   const std::optional<APMDecimalNumber>& minComparisonValue() const { return minComparisonValue_; }

@@ -291,16 +291,21 @@ APMFilterOutcome APMMatchNumberFilterWithInteger(const APMNumberFilterForm& filt
 
 APMFilterOutcome APMMatchNumberFilterWithDecimal(const APMNumberFilterForm& filter, const APMDecimalNumber& value) {
   if (!APMIsValidNumberFilter(filter)) return std::nullopt;
-  const APMAudienceComparisonValues values = APMAudienceComparisonValues::fromNumberFilter(filter);
-  if (!values.isValid()) {
+  std::optional<APMAudienceComparisonValues> read;
+  const APMAudienceComparisonValues* values = filter.decimalValues.get();
+  if (!values) {
+    read = APMAudienceComparisonValues::fromNumberFilter(filter);
+    values = &*read;
+  }
+  if (!values->isValid()) {
     APMAudienceLog(1, 8015, notEvaluated("Parsed decimal number comparison values are not valid") + ". Filter",
                    {filter.description()});
     return std::nullopt;
   }
   const APMDecimalNumber zero;
-  APMFilterOutcome outcome = compare(*filter.comparisonType, value, values.comparisonValue().value_or(zero),
-                                     values.minComparisonValue().value_or(zero),
-                                     values.maxComparisonValue().value_or(zero));
+  APMFilterOutcome outcome = compare(*filter.comparisonType, value, values->comparisonValue().value_or(zero),
+                                     values->minComparisonValue().value_or(zero),
+                                     values->maxComparisonValue().value_or(zero));
   if (!outcome) {
     APMAudienceLog(1, 8016, notEvaluated("Validated decimal number for number filter has unknown comparison type"));
   }

@@ -6,11 +6,16 @@
 #include "APMPBMessages.h"
 
 void APMAudienceTimestampsCache::populateCachedTimestamps(const APMFilterResult* result, int32_t audienceID) {
+  if (populated_.count(audienceID) != 0) return;
+  auto data = result && !result->currentResults().empty() ? APMPBResultData::fromBuffer(result->currentResults())
+                                                          : nullptr;
+  populateCachedTimestamps(data.get(), audienceID);
+}
+
+void APMAudienceTimestampsCache::populateCachedTimestamps(const APMPBResultData* data, int32_t audienceID) {
   if (!populated_.insert(audienceID).second) return;
   std::map<int32_t, double>& dynamic = dynamicTimestamps_[audienceID];
   APMSequenceTimestampsCache sequence(audienceID);
-  auto data = result && !result->currentResults().empty() ? APMPBResultData::fromBuffer(result->currentResults())
-                                                          : nullptr;
   if (data) {
     using Dynamic = APMPBDynamicFilterResultTimestamp;
     using Sequence = APMPBSequenceFilterResultTimestamp;

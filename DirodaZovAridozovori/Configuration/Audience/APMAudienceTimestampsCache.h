@@ -14,6 +14,7 @@
 
 class APMFilterResult;
 class APMPBDynamicFilterResultTimestamp;
+class APMPBResultData;
 
 // What the cache needs to know of the filter that matched.
 struct APMAudienceFilterKind {
@@ -30,6 +31,8 @@ class APMAudienceTimestampsCache {
   // Takes the audience's stored times, once per audience and pass; sequence filters keep only
   // their last stored time.
   void populateCachedTimestamps(const APMFilterResult* result, int32_t audienceID);
+  // The same from the result's decoded current data (none: the audience has no times yet).
+  void populateCachedTimestamps(const APMPBResultData* data, int32_t audienceID);
   void addEvaluationTimestamp(double timestamp, const APMAudienceFilterKind& filter);
 
   // One entry per filter by ascending ID (whole seconds); empty when the audience has none.

@@ -1,5 +1,6 @@
 #include "APMFilterForms.h"
 
+#include "APMAudienceComparisonValues.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 
@@ -28,9 +29,14 @@ void readCommonFields(Form& form, const Message& message) {
 
 APMNumberFilterForm APMNumberFilterForm::fromMessage(const APMPBNumberFilter& message) {
   using M = APMPBNumberFilter;
-  return {optionalInt32(message, M::kComparisonType), APMNanoGetBool(message, M::kMatchAsFloat),
-          APMNanoGetString(message, M::kComparisonValue), APMNanoGetString(message, M::kMinComparisonValue),
-          APMNanoGetString(message, M::kMaxComparisonValue)};
+  APMNumberFilterForm form{optionalInt32(message, M::kComparisonType), APMNanoGetBool(message, M::kMatchAsFloat),
+                           APMNanoGetString(message, M::kComparisonValue),
+                           APMNanoGetString(message, M::kMinComparisonValue),
+                           APMNanoGetString(message, M::kMaxComparisonValue), nullptr};
+  if (auto values = APMAudienceComparisonValues::readQuietly(form)) {
+    form.decimalValues = std::make_shared<const APMAudienceComparisonValues>(std::move(*values));
+  }
+  return form;
 }
 
 std::string APMNumberFilterForm::description() const {

@@ -5,10 +5,12 @@
 // touching the message layer again.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+class APMAudienceComparisonValues;
 class APMPBNumberFilter;
 class APMPBStringFilter;
 class APMPBFilter;
@@ -41,6 +43,9 @@ struct APMNumberFilterForm {
   std::optional<std::string> comparisonValue;
   std::optional<std::string> minComparisonValue;
   std::optional<std::string> maxComparisonValue;
+  // The comparison values as exact decimals, read once by fromMessage when all that the type needs
+  // read cleanly: a filter is matched against every event of its name.
+  std::shared_ptr<const APMAudienceComparisonValues> decimalValues;
 
   static APMNumberFilterForm fromMessage(const APMPBNumberFilter& message);
   // Readable text for logs.

@@ -277,7 +277,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
       }
     }
     if (hooks_.resultsForBundling) {
-      auto results = hooks_.resultsForBundling();
+      auto results = hooks_.resultsForBundling(group.evaluation.get());
       if (!results) {
         monitor()->logWithLevel(1, 23113, "Unable to read audience evaluation results");
         return false;

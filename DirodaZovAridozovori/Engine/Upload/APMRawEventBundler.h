@@ -60,7 +60,10 @@ struct APMBundlingHooks {
   std::function<bool(const APMPBUserAttribute& property, std::optional<double> evaluationTime,
                      APMBundleEvaluationContext* context)>
       evaluateUserProperty;
-  std::function<std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>>()> resultsForBundling;
+  // The audiences' results for the bundle, with the bundle's evaluation context.
+  std::function<std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>>(
+      APMBundleEvaluationContext* context)>
+      resultsForBundling;
   std::function<void()> clearSessionScopedResults;
   // Runs once per bundle after the app metadata is updated (the engine's "_npa" refresh).
   std::function<void()> beforeAudienceEvaluation;

@@ -169,6 +169,32 @@ TEST_F(AudienceTest, BundlesReportEachEvaluatedAudienceWithWhatChangedSinceTheLa
   }
 }
 
+TEST_F(AudienceTest, ABundlesPassStoresItsResultsOnlyWhenTheBundlesResultsAreRead) {
+  ASSERT_TRUE(update({audienceMessage(1, {eventFilterForm(0, "purchase", {}, {.dynamic = true})},
+                                      {propertyFilterForm(1, "tier", tierIs("gold"))})}));
+  APMAudienceEvaluationPass pass;
+  onWorker([&] {
+    for (double time : {100.0, 200.0}) {
+      ASSERT_TRUE(audience_->evaluateFiltersForEventName("purchase", {}, APMEventAggregates("purchase", 1, 1, 1, 0),
+                                                         time, pass));
+    }
+    ASSERT_TRUE(audience_->evaluateFiltersForUserProperty(APMUserAttribute("app", "tier", APMValue("gold"), 50), pass,
+                                                          300.0));
+  });
+  EXPECT_TRUE(storedResults().empty()) << "a rolled-back bundle must leave nothing behind";
+
+  std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>> leaves;
+  onWorker([&] { leaves = audience_->resultsForBundling(&pass); });
+  ASSERT_TRUE(leaves);
+  ASSERT_EQ(leaves->size(), 1u);
+  const StoredResult reported =
+      decodeResult(APMNanoGetMessage<APMPBResultData>(*leaves->front(), APMPBAudienceLeafFilterResult::kCurrentData)
+                       ->protoBuffer());
+  EXPECT_EQ(reported.results, Words{0b11});
+  EXPECT_EQ(reported.dynamicTimes, (std::map<int32_t, int64_t>{{0, 200}}));
+  EXPECT_EQ(stored(1).results, Words{0b11});
+}
+
 TEST_F(AudienceTest, SessionStartForgetsSessionScopedFiltersEvenInDamagedRows) {
   ASSERT_TRUE(update({audienceMessage(6, {eventFilterForm(3, "purchase", {}, {.sessionScoped = true})})}));
   // Filter 64 lies in the second word (stored under a configuration that allowed that many filters).

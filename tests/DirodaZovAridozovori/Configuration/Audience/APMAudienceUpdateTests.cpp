@@ -147,6 +147,35 @@ TEST_F(AudienceUpdateTest, ANewConfigurationReplacesTheFiltersUnlessItHasTooMany
   }
 }
 
+// The evaluator keeps the filters it read; it must notice when they change under it.
+TEST_F(AudienceUpdateTest, AnEvaluatorFollowsFiltersChangedElsewhere) {
+  struct Case {
+    const char* name;
+    std::function<void(AudienceTest&)> change;
+    std::vector<uint64_t> results;
+  } cases[] = {
+      {"a new configuration through another evaluator",
+       [](AudienceTest& t) {
+         t.onWorker([&] {
+           APMAudience(t.db_).updateAudiences({audienceMessage(1, {eventFilterForm(1, "purchase")})});
+         });
+       },
+       {0b11}},
+      {"a reset of the database", [](AudienceTest& t) { t.onWorker([&] { ASSERT_TRUE(t.db_->reset(&t.e)); }); }, {}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(update({audienceMessage(1, {eventFilterForm(0, "purchase")})}));
+    onWorker([&] { ASSERT_TRUE(db_->deleteFilterResults({1}, &e)); });
+    ASSERT_TRUE(logEvent("purchase", {}, 10));
+    c.change(*this);
+    ASSERT_TRUE(logEvent("purchase", {}, 20));
+    auto results = storedResults();
+    EXPECT_EQ(results.count(1) ? decodeResult(results.at(1).currentResults()).results : std::vector<uint64_t>{},
+              c.results)
+        << c.name;
+  }
+}
+
 TEST_F(AudienceUpdateTest, AFilterIDOutOfRangeRefusesItsAudienceAndStoresNothing) {
   EXPECT_TRUE(update({audienceMessage(1, {eventFilterForm(10, "purchase")})}));
   const auto entries = log_.entries();

@@ -49,6 +49,11 @@ inline platform::Data encodedResult(const std::vector<uint64_t>& status, const s
 
 class AudienceTest : public APMDatabaseFixture {
  public:
+  // Table rows of the tests act on the fixture.
+  using APMDatabaseFixture::db_;
+  using APMDatabaseFixture::e;
+  using APMDatabaseFixture::onWorker;
+
   void SetUp() override {
     APMDatabaseFixture::SetUp();
     audience_ = std::make_shared<APMAudience>(db_);
