@@ -78,35 +78,44 @@ void APMAudience::forgetFiltersWhenChanged() {
   propertyFilters_.clear();
 }
 
-const APMAudience::EventFilters* APMAudience::eventFiltersNamed(const std::string& name) {
-  forgetFiltersWhenChanged();
-  auto known = eventFilters_.find(name);
-  if (known != eventFilters_.end()) return &known->second;
+namespace {
+
+// The cached filters of the name, else those the database reads (decoded and kept); nullptr with
+// the failure logged when it cannot read them.
+template <class Message, class Prepared, class Read>
+const std::vector<Prepared>* filtersNamed(std::map<std::string, std::vector<Prepared>>& cache, const std::string& name,
+                                          Read read, int64_t failureCode, const char* failure) {
+  auto known = cache.find(name);
+  if (known != cache.end()) return &known->second;
   platform::Error error;
-  auto filters = database_->eventFiltersForEventName(name, &error);
+  auto filters = read(name, &error);
   if (!filters) {
-    APMAudienceLog(1, 6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error",
-                   {name, error});
+    APMAudienceLog(1, failureCode, failure, {name, error});
     return nullptr;
   }
-  auto decoded = prepared<EventFilters::value_type, APMPBEventFilter>(std::move(*filters));
-  return &eventFilters_.emplace(name, std::move(decoded)).first->second;
+  return &cache.emplace(name, prepared<Prepared, Message>(std::move(*filters))).first->second;
+}
+
+}  // namespace
+
+const APMAudience::EventFilters* APMAudience::eventFiltersNamed(const std::string& name) {
+  forgetFiltersWhenChanged();
+  return filtersNamed<APMPBEventFilter>(
+      eventFilters_, name,
+      [this](const std::string& eventName, platform::Error* error) {
+        return database_->eventFiltersForEventName(eventName, error);
+      },
+      6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error");
 }
 
 const APMAudience::PropertyFilters* APMAudience::propertyFiltersNamed(const std::string& name) {
   forgetFiltersWhenChanged();
-  auto known = propertyFilters_.find(name);
-  if (known != propertyFilters_.end()) return &known->second;
-  platform::Error error;
-  auto filters = database_->propertyFiltersForPropertyName(name, &error);
-  if (!filters) {
-    APMAudienceLog(1, 6004,
-                   "Unable to query property filters for property. Property will not be evaluated. Property name, error",
-                   {name, error});
-    return nullptr;
-  }
-  auto decoded = prepared<PropertyFilters::value_type, APMPBPropertyFilter>(std::move(*filters));
-  return &propertyFilters_.emplace(name, std::move(decoded)).first->second;
+  return filtersNamed<APMPBPropertyFilter>(
+      propertyFilters_, name,
+      [this](const std::string& propertyName, platform::Error* error) {
+        return database_->propertyFiltersForPropertyName(propertyName, error);
+      },
+      6004, "Unable to query property filters for property. Property will not be evaluated. Property name, error");
 }
 
 APMAudienceEvaluationPass::Result* APMAudience::resultOf(int32_t audienceID, APMAudienceEvaluationPass& pass,
