@@ -10,7 +10,8 @@
 // true, stays true; a dynamic property filter is cleared when its property stops matching; a
 // session-scoped filter keeps its bit until a session start clears it.
 //
-// Owns nothing but its database; worker queue only, inside the engine's database work.
+// Holds its database and the filters it decoded (kept while the stored filters stay the same);
+// worker queue only, inside the engine's database work.
 
 #include <cstdint>
 #include <functional>
@@ -25,10 +26,10 @@
 #include "APMAudienceEvaluationPass.h"
 #include "APMAudienceFilters.h"
 #include "APMAudienceTimestampsCache.h"
-#include "APMFilterResultBits.h"
 #include "APMEvent.h"
 #include "APMEventAggregates.h"
 #include "APMFilterForms.h"
+#include "APMFilterResultBits.h"
 #include "APMUserAttribute.h"
 #include "APMValue.h"
 #include "platform/Error.h"
@@ -60,8 +61,6 @@ class APMAudience {
   // remoteConfig gives the configuration whose limits apply (read at each update).
   explicit APMAudience(std::shared_ptr<APMDatabase> database,
                        std::function<std::shared_ptr<APMRemoteConfig>()> remoteConfig = {});
-
-  const std::shared_ptr<APMDatabase>& database() const { return database_; }
 
   // Replaces the stored filters with those of the valid audiences (renamed to internal names).
   // YES also when the configuration has too many audiences (nothing is changed then); NO when the
