@@ -7,6 +7,7 @@
 #include "APMEventEditingHost.h"
 #include "APMNameTables.h"
 #include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
+#include "DeepLink/APMDeepLinkReporter.h"
 #include "DUDUravodazoConfiguration.h"
 #include "Front/APMAnalyticsLog.h"
 #include "Identity/APMIdentity.h"
@@ -15,6 +16,7 @@
 #include "RIZIdivozivuRivaderod.h"
 #include "ROREzo.h"
 #include "ScreenView/APMScreenViewReporter.h"
+#include "SearchAd/APMSearchAdReporter.h"
 #include "TCF/APMTCFClient.h"
 #include "VEZUzaduzo.h"
 #include "VIDAdodaradadivi.h"
@@ -158,6 +160,9 @@ void DUDUravodazo::handleEventsForBackgroundURLSession(const std::string& sessio
 void DUDUravodazo::setOpenURLListener(APMAnalytics::OpenURLListener listener) {
   APMAnalytics::setOpenURLListener(std::move(listener));
 }
+void DUDUravodazo::setDeferredDeepLinkHandler(APMDeepLinkReporter::DeferredDeepLinkHandler handler) {
+  APMDeepLinkReporter::setDeferredDeepLinkHandler(std::move(handler));
+}
 void DUDUravodazo::setLogEventInterceptor(APMAnalytics::Interceptor interceptor) {
   APMAnalytics::setLogEventInterceptor(std::move(interceptor));
 }
@@ -217,6 +222,9 @@ void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConf
   APMInAppPurchaseTransactionReporter::install();
   // The configuration's experiment flags and the experiment IDs of bundles.
   APMExperimentComponent::install();
+  // Opened and deferred links, and search-ad attribution, report campaigns.
+  APMDeepLinkReporter::install();
+  APMSearchAdReporter::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);
   updateZoredodeInstallationID();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "DeepLink/APMDeepLinkReporter.h"
 #include "Front/APMAnalytics.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
@@ -83,6 +84,9 @@ class DUDUravodazo {
   static void handleUserActivity(const std::string& activityType, const std::string& webpageURL);
   static void handleEventsForBackgroundURLSession(const std::string& sessionID, std::function<void()> completion);
   static void setOpenURLListener(APMAnalytics::OpenURLListener listener);
+  // The deferred deep link an install was attributed to, handed over once on the main queue; the
+  // handler answers whether it opened the link.
+  static void setDeferredDeepLinkHandler(APMDeepLinkReporter::DeferredDeepLinkHandler handler);
   // Public events go to the interceptor instead of being logged.
   static void setLogEventInterceptor(APMAnalytics::Interceptor interceptor);
   // Returns a token for removeLogEventListener (0 when the listener is empty).

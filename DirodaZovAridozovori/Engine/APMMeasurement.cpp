@@ -34,7 +34,6 @@ constexpr const char* kPlistAllowAdPersonalizationKey = "DIRODA_ANALYTICS_DEFAUL
 constexpr const char* kPlistAdNetworkRegistrationKey = "DIRODA_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED";
 constexpr int64_t kMaxWipeRetries = 9;
 constexpr const char* kDeepLinkKey = "/diroda/measurement/deep_link";
-constexpr const char* kDeepLinkTimestampKey = "/diroda/measurement/deep_link_timestamp_seconds";
 constexpr int64_t kMillisecondsPerHour = 3600000;
 
 struct SharedState {
@@ -106,16 +105,6 @@ void setDeferredCollection(std::optional<bool> value) {
 std::optional<bool> deferredCollection() {
   auto hooks = APMAnalyticsHooksSnapshot();
   return hooks->deferredAnalyticsCollection ? hooks->deferredAnalyticsCollection() : std::nullopt;
-}
-
-// A stored deep link older than the attribution cache time no longer attributes anything.
-void clearExpiredDeepLink(double cacheTime) {
-  auto defaults = platform::UserDefaults::standard();
-  auto link = defaults->string(kDeepLinkKey);
-  if (!link || link->empty()) return;
-  if (platform::now() - defaults->doubleValue(kDeepLinkTimestampKey) <= cacheTime) return;
-  defaults->removeObject(kDeepLinkKey);
-  defaults->removeObject(kDeepLinkTimestampKey);
 }
 
 // The application may post its launch before it configures the SDK: observe it from library load.
@@ -438,11 +427,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   enabled_ = false;
   const double cacheTime =
       (remoteConfig_ ? remoteConfig_ : APMRemoteConfig::defaultInstance())->attributionCacheTTLInterval();
-  if (parts->expireStoredDeepLink) {
-    parts->expireStoredDeepLink(cacheTime);
-  } else {
-    clearExpiredDeepLink(cacheTime);
-  }
+  if (parts->expireStoredDeepLink) parts->expireStoredDeepLink(cacheTime);
   alarm_->cancel();
   setSessionReportingEnabledOnWorkerQueue(false);
   setSearchAdReporterEnabled(false);

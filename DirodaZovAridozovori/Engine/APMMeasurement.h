@@ -141,7 +141,7 @@ struct APMMeasurementComponents {
   std::function<bool()> shouldAllowRequestDeferredDeepLink;
   std::function<void()> requestDeferredDeepLink;
   // Worker, when collection is switched off: drops the stored deep link once it is older than the
-  // attribution cache time (seconds); empty: the engine's own expiry.
+  // attribution cache time (seconds).
   std::function<void(double attributionCacheTTL)> expireStoredDeepLink;
   // Launch. On the thread posting the did-finish-launching notification (the main thread) when
   // either slot is set then; a launch posted before the components were installed is handed on

@@ -1,0 +1,405 @@
+#include "APMDeepLinkReporter.h"
+
+#include <exception>
+#include <mutex>
+#include <utility>
+
+#include "APMCampaignParameters.h"
+#include "APMDeferredDeepLink.h"
+#include "APMEvent.h"
+#include "APMMeasurement.h"
+#include "APMPBMessages.h"
+#include "APMPersistedConfig.h"
+#include "APMStoredDeepLink.h"
+#include "APMUserAttribute.h"
+#include "Consent/APMConsentSettingsUtil.h"
+#include "DirodaUtilities/Network/VIZUzedaru.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMQueryString.h"
+#include "Front/APMAnalytics.h"
+#include "Identity/APMIdentity.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "platform/Bundle.h"
+#include "platform/Clock.h"
+#include "platform/DispatchQueue.h"
+#include "platform/ProcessInfo.h"
+#include "platform/URL.h"
+#include "platform/UserDefaults.h"
+
+namespace {
+
+constexpr const char* kDefaultAdServicesHost = "adservices.measurement.invalid";
+constexpr const char* kDefaultScheme = "https";
+constexpr const char* kOriginAuto = "auto";
+constexpr const char* kZbraidPropertyName = "_zbraid";
+
+struct Deployment {
+  std::mutex mutex;
+  std::string host = kDefaultAdServicesHost;
+  std::string scheme = kDefaultScheme;
+  APMDeepLinkReporter::DeferredDeepLinkHandler handler;
+};
+
+Deployment& deployment() {
+  static Deployment* state = new Deployment();
+  return *state;
+}
+
+std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
+
+// The engine slots run on the shared engine's worker queue; called from any other (an engine that
+// is not the shared one), they have no engine to act on.
+std::shared_ptr<APMMeasurement> workerEngine() {
+  auto engine = APMMeasurement::sharedInstance();
+  return engine && engine->isOnWorkerQueue() ? engine : nullptr;
+}
+
+std::optional<std::string> queryOf(const std::string& url) {
+  auto parsed = platform::URL::parse(url);
+  return parsed ? parsed->query() : std::nullopt;
+}
+
+APMMonitorContext errorContext(const std::optional<platform::Error>& error) {
+  return error ? APMMonitorContext(*error) : APMMonitorContext();
+}
+
+bool isRetrievalStatus(long status) { return status == 200 || status == 204 || status == 304; }
+
+void handleDeferredDeepLinkReply(APMMeasurement& engine, const std::optional<platform::HttpResponse>& response,
+                                 const platform::Data& data, const std::optional<platform::Error>& error) {
+  const long status = response ? response->statusCode : 0;
+  const auto& persisted = engine.persistedConfig();
+  if (!error && isRetrievalStatus(status)) {
+    // Any answer ends the retrieval for good, with or without a link.
+    persisted->setDeferredDeepLinkRetrievalComplete(false);
+    if (auto info = APMDeepLinkInfoFromResponseData(data)) {
+      log()->logWithLevel(7, 23200, "Successfully retrieved Deferred Deep Link");
+      APMDeepLinkReporter::handleDeferredDeepLinkInfo(*info);
+    }
+  } else {
+    log()->logWithLevel(1, 23199, "Failed to retrieve Deferred Deep Link. Will retry on next launch. Code, error",
+                        static_cast<int64_t>(status), errorContext(error));
+    persisted->setDeferredDeepLinkRetryCount(persisted->deferredDeepLinkRetryCount() + 1);
+  }
+  // The request may have taken the place of an upload attempt (after a fetch, or refused while it
+  // was in flight): the upload timer must not stay idle.
+  engine.updateSchedule();
+}
+
+}  // namespace
+
+// MARK: - Deployment
+
+void APMDeepLinkReporter::setAdServicesHost(const std::string& host) {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  deployment().host = host.empty() ? kDefaultAdServicesHost : host;
+}
+
+std::string APMDeepLinkReporter::adServicesHost() {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  return deployment().host;
+}
+
+void APMDeepLinkReporter::setAdServicesScheme(const std::string& scheme) {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  deployment().scheme = scheme.empty() ? kDefaultScheme : scheme;
+}
+
+std::string APMDeepLinkReporter::adServicesScheme() {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  return deployment().scheme;
+}
+
+void APMDeepLinkReporter::setDeferredDeepLinkHandler(DeferredDeepLinkHandler handler) {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  deployment().handler = std::move(handler);
+}
+
+void APMDeepLinkReporter::resetForTesting() {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  deployment().host = kDefaultAdServicesHost;
+  deployment().scheme = kDefaultScheme;
+  deployment().handler = nullptr;
+}
+
+void APMDeepLinkReporter::install() {
+  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
+    parts.reportStoredCampaignEvent = [](std::optional<int64_t> clickTimestampMillis) {
+      if (auto engine = workerEngine()) reportStoredCampaignEventOnWorkerQueue(*engine, clickTimestampMillis);
+    };
+    parts.shouldAllowRequestDeferredDeepLink = [] {
+      auto engine = workerEngine();
+      return engine && shouldAllowRequestDeferredDeepLink(*engine);
+    };
+    parts.requestDeferredDeepLink = [] {
+      if (auto engine = workerEngine()) requestDeferredDeepLink(engine);
+    };
+    parts.expireStoredDeepLink = [](double attributionCacheTTL) {
+      APMExpireStoredDeepLink(*platform::UserDefaults::standard(), attributionCacheTTL);
+    };
+    parts.handleStoredURLAfterAppLaunchWithNotification = &handleStoredURLAfterAppLaunchWithNotification;
+  });
+  APMAnalytics::updateCollaborators([](APMAnalyticsCollaborators& links) {
+    links.handleSSTGDebugModeWithURL = &handleSSTGDebugModeWithURL;
+    links.handleNonFirstOpenEventURL = [](const std::string& url, double timestamp) {
+      if (auto engine = APMMeasurement::sharedInstance()) handleNonFirstOpenEventURL(engine, url, timestamp);
+    };
+    links.deepLinkFromUserActivity = [](const std::string& activityType, const std::string& webpageURL) {
+      return deepLinkFromUserActivity(activityType, webpageURL).value_or("");
+    };
+  });
+}
+
+// MARK: - Class level
+
+std::optional<std::string> APMDeepLinkReporter::deepLinkFromUserActivity(const std::string& activityType,
+                                                                         const std::string& webpageURL) {
+  if (activityType.empty() && webpageURL.empty()) {
+    log()->logWithLevel(7, 23003, "User Activity is empty. User Activity");
+    return std::nullopt;
+  }
+  if (activityType == platform::kUserActivityTypeBrowsingWeb && !webpageURL.empty()) return webpageURL;
+  log()->logWithLevel(3, 23006, "User Activity does not have Deep Link. User Activity",
+                      platform::Object(platform::Dictionary{{platform::kUserActivityTypeKey, activityType},
+                                                            {platform::kUserActivityWebpageURLKey, webpageURL}}));
+  return std::nullopt;
+}
+
+void APMDeepLinkReporter::handleStoredURLAfterAppLaunchWithNotification(const platform::LaunchOptions& launchOptions) {
+  auto defaults = platform::UserDefaults::standard();
+  bool stored = false;
+  if (launchOptions.userActivity) {
+    const auto& activity = *launchOptions.userActivity;
+    if (auto link = deepLinkFromUserActivity(activity.activityType, activity.webpageURL)) {
+      APMStoreDeepLink(*defaults, *link);
+      stored = true;
+    }
+  }
+  if (!launchOptions.url || launchOptions.url->empty()) return;
+  if (!stored) APMStoreDeepLink(*defaults, *launchOptions.url);
+  handleSSTGDebugModeWithURL(*launchOptions.url);
+}
+
+void APMDeepLinkReporter::handleSSTGDebugModeWithURL(const std::string& url) {
+  platform::Dictionary arguments = apm_dictionaryWithHttpArgumentsString(queryOf(url).value_or(""));
+  if (arguments.empty()) return;
+  const platform::Object* enable = platform::find(arguments, "sstg_debug_enable");
+  if (!enable || !enable->isString()) return;
+  if (enable->stringValue() == "1") {
+    log()->setSSTGDebugModeEnabled(true);
+    const platform::Object* key = platform::find(arguments, "sstg_preview_key");
+    if (key && key->isString() && !key->stringValue().empty()) {
+      APMMeasurement::setSSTGPreviewHeaders(platform::Dictionary{{kPreviewHeaderName, key->stringValue()}});
+    } else {
+      APMMeasurement::setSSTGPreviewHeaders(std::nullopt);
+    }
+  } else if (enable->stringValue() == "0") {
+    log()->setSSTGDebugModeEnabled(false);
+    APMMeasurement::setSSTGPreviewHeaders(std::nullopt);
+  }
+}
+
+// MARK: - Opened links
+
+void APMDeepLinkReporter::handleNonFirstOpenEventURL(const std::shared_ptr<APMMeasurement>& engine,
+                                                     const std::string& url, double eventTimestampInSeconds) {
+  // The hop to the worker queue below would otherwise wait behind the caller itself.
+  if (platform::DispatchQueue::currentLabel() == APMScheduler::kMeasurementWorkerQueueLabel) {
+    log()->logWithLevel(2, 23163, "Do not call handleNonFirstOpenOpenURL on the measurement worker queue");
+    return;
+  }
+  handleOpenURL(engine, url, std::nullopt, eventTimestampInSeconds);
+}
+
+void APMDeepLinkReporter::handleOpenURL(const std::shared_ptr<APMMeasurement>& engine, const std::string& url,
+                                        std::optional<int64_t> clickTimestampInMs, double eventTimestampInSeconds) {
+  if (!engine || url.empty()) return;
+  handleDeepLink(engine, url, clickTimestampInMs, eventTimestampInSeconds);
+}
+
+void APMDeepLinkReporter::handleDeepLink(const std::shared_ptr<APMMeasurement>& engine, const std::string& url,
+                                         std::optional<int64_t> clickTimestampInMs, double eventTimestampInSeconds) {
+  std::weak_ptr<APMMeasurement> weakEngine = engine;
+  engine->scheduler()->scheduleOnWorkerQueueBlockID(
+      kOpenURLBlockID, [weakEngine, url, clickTimestampInMs, eventTimestampInSeconds] {
+        if (auto self = weakEngine.lock()) {
+          handleOpenURLOnWorkerQueue(*self, url, clickTimestampInMs, eventTimestampInSeconds, std::nullopt);
+        }
+      });
+}
+
+void APMDeepLinkReporter::handleOpenURLOnWorkerQueue(APMMeasurement& engine, const std::string& url,
+                                                     std::optional<int64_t> clickTimestampInMs,
+                                                     double eventTimestampInSeconds,
+                                                     const std::optional<platform::Dictionary>& extraParameters) {
+  auto monitor = log();
+  if (!engine.isOnWorkerQueue()) {
+    monitor->logWithLevel(0, 30002, "Method must be called on the worker queue",
+                          std::string("handleOpenURLOnWorkerQueue:clickTimestampInMs:eventTimestampInSeconds:"
+                                      "extraParameters:"));
+    return;
+  }
+  // With collection off a link leaves nothing behind: no identifiers kept, no property set.
+  if (!engine.isEnabled() || !engine.database() || !engine.remoteConfigInstance()) {
+    monitor->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
+    return;
+  }
+
+  const APMCampaignExtraParameters extra = APMSplitCampaignExtraParameters(extraParameters);
+  platform::Dictionary parameters = APMCampaignURLParameters(queryOf(url), extra.strings);
+  if (parameters.empty()) {
+    monitor->logWithLevel(7, 23000, "Deep Link Web URL query is empty");
+    return;
+  }
+  if (!APMIsValidCampaignURLParamDictionary(parameters)) {
+    monitor->logWithLevel(3, 23001, "Deep Link does not contain valid required params. URL params",
+                          platform::Object(parameters));
+    return;
+  }
+
+  const auto& persisted = engine.persistedConfig();
+  APMCampaignEventInput input;
+  input.urlParameters = std::move(parameters);
+  input.numberParameters = extra.numbers;
+  input.clickTimestampMillis = clickTimestampInMs;
+  input.eventTimestamp = eventTimestampInSeconds;
+  input.firstOpenTimestamp = static_cast<double>(persisted->firstOpenTimestampMilliseconds()) / 1000.0;
+  input.allowClickID = engine.identity() && shouldAllowClickID(*engine.identity());
+  APMCampaignEvent campaign = APMCampaignEventFromParameters(input);
+
+  if (campaign.adCampaignInfo) persisted->setAdCampaignInfoBuffer(campaign.adCampaignInfo->protoBuffer());
+  if (campaign.zbraid) {
+    engine.setUserPropertyInDatabaseOnWorkerQueue(
+        APMUserAttribute(kOriginAuto, kZbraidPropertyName, APMValue(*campaign.zbraid), campaign.timestamp));
+  }
+  auto event = APMEvent::create(kOriginAuto, false, campaign.name, campaign.timestamp, 0, campaign.parameters);
+  // The engine's internal road tells the event listeners itself.
+  if (event) engine.handleInternalEventOnWorkerQueue(event);
+}
+
+void APMDeepLinkReporter::reportStoredCampaignEventOnWorkerQueue(APMMeasurement& engine,
+                                                                 std::optional<int64_t> clickTimestampInMs) {
+  auto defaults = platform::UserDefaults::standard();
+  auto link = APMStoredDeepLink(*defaults);
+  if (!link) return;
+  const auto stored = APMStoredDeepLinkTimestamp(*defaults);
+  const double ttl = engine.remoteConfigInstance()->attributionCacheTTLInterval();
+  // A link without its time cannot be shown to lie inside the attribution window.
+  const bool expired = !stored || APMIsStoredDeepLinkOlderThan(*defaults, ttl);
+  std::string url = *link;
+  platform::Dictionary extra;
+  if (expired) {
+    url = kNotSet;
+    extra = {{"utm_source", kNotSet}, {"utm_medium", kNotSet}, {"_cc", 1}};
+  } else {
+    extra = {{"_cc", static_cast<long long>(APMPreviousHourStartMillis(APMMillisecondsFromSeconds(*stored)))}};
+  }
+  APMRemoveStoredDeepLink(*defaults);
+  handleOpenURLOnWorkerQueue(engine, url, clickTimestampInMs, stored.value_or(platform::now()), extra);
+}
+
+bool APMDeepLinkReporter::shouldAllowClickID(APMIdentity& identity) {
+  if (!APMIdentity::iOS14OrAbove()) return true;
+  auto deviceID = identity.resettableDeviceID();
+  if (deviceID && !deviceID->empty()) return true;
+  return identity.appleConsentStatus() == APMIdentity::kConsentStatusAuthorized;
+}
+
+// MARK: - Deferred deep link
+
+bool APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(APMMeasurement& engine) {
+  auto monitor = log();
+  const auto& config = engine.remoteConfigInstance();
+  const auto& persisted = engine.persistedConfig();
+  if (!config || !config->isDeferredDeepLinkEnabled()) {
+    monitor->logWithLevel(5, 23193, "Deferred Deep Link feature disabled");
+    return false;
+  }
+  const platform::Object enabled = platform::Bundle::objectForInfoDictionaryKey(kAPMDeferredDeepLinkEnabledKey);
+  if (!enabled.isNumber() || !enabled.boolValue()) return false;
+  if (persisted->deferredDeepLinkRetrievalComplete()) {
+    monitor->logWithLevel(7, 23194, "Already retrieved Deferred Deep Link. Skipping");
+    return false;
+  }
+  if (persisted->deferredDeepLinkRetryCount() >= config->maxDeferredDeepLinkRetryCount()) {
+    monitor->logWithLevel(5, 23195, "Failed to retrieve Deferred Deep Link. Reached retry limit");
+    persisted->setDeferredDeepLinkRetrievalComplete(true);
+    return false;
+  }
+  if (APMConsentSettingsUtil::isAdStorageDenied()) {
+    monitor->logWithLevel(5, 23252,
+                          "IDFA unavailable to retrieve Deferred Deep Link due to denied ad storage consent. Skipping");
+    return false;
+  }
+  const auto& identity = engine.identity();
+  if (!identity || !identity->hasLimitedAdTracking() || identity->limitedAdTracking()) {
+    monitor->logWithLevel(5, 23196, "IDFA unavailable to retrieve Deferred Deep Link. Skipping");
+    return false;
+  }
+  monitor->logWithLevel(7, 23197, "Deferred Deep Link feature enabled");
+  return true;
+}
+
+void APMDeepLinkReporter::requestDeferredDeepLink(const std::shared_ptr<APMMeasurement>& engine) {
+  const auto& identity = engine->identity();
+  const auto& config = engine->remoteConfigInstance();
+  const auto& network = engine->network();
+  if (!identity || !config || !network) return;
+
+  APMDeferredDeepLinkRequest request;
+  request.sdkVersion = APMIdentity::zovAridozovoriLibraryVersion();
+  request.resettableDeviceID = identity->resettableDeviceID().value_or("");
+  request.bundleID = identity->appID();
+  request.retryCount = engine->persistedConfig()->deferredDeepLinkRetryCount();
+  request.testLink = !APMAEU::isFAS() && platform::ProcessInfo::hasArgument(kAPMDeferredDeepLinkDebugArgument);
+  request.consentSignals = APMConsentSettingsUtil::consentSignals();
+  request.isDMARegion = config->isDMARegion();
+  request.adUserDataDenied = APMConsentSettingsUtil::isAdUserDataDenied();
+  request.corePlatformServices = config->corePlatformServices();
+  request.adPersonalization = APMConsentSettingsUtil::adPersonalization();
+  auto url = APMDeferredDeepLinkRequestURL(adServicesScheme(), adServicesHost(), request);
+  if (!url) {
+    log()->logWithLevel(5, 23198, "URL to retrieve Deferred Deep Link is invalid");
+    return;
+  }
+
+  engine->setIsNetworkRequestPending(true);
+  network->setTimeoutInterval(config->networkTimeout());
+  std::weak_ptr<APMMeasurement> weakEngine = engine;
+  network->getURL(url->absoluteString(), {}, engine->scheduler()->workerQueue(), false,
+                  [weakEngine](const std::optional<platform::HttpResponse>& response, const platform::Data& data,
+                               const std::optional<platform::Error>& error) {
+                    auto self = weakEngine.lock();
+                    if (!self) return;
+                    self->setIsNetworkRequestPending(false);
+                    try {
+                      handleDeferredDeepLinkReply(*self, response, data, error);
+                    } catch (const std::exception& exception) {
+                      log()->logWithLevel(0, 30000, "Exception on the worker queue. Block ID",
+                                          std::string("APMMeasurement:deferredDeepLink"), exception);
+                    }
+                  });
+}
+
+void APMDeepLinkReporter::handleDeferredDeepLinkInfo(const platform::Dictionary& info) {
+  auto url = APMDeferredDeepLinkURL(info);
+  if (!url) return;
+  log()->logWithLevel(8, 23203, "Sending Deferred Deep Link to app delegate");
+  platform::Dictionary extraInfo;
+  if (const platform::Object* timestamp = platform::find(info, "timestamp")) extraInfo["timestamp"] = *timestamp;
+  platform::DispatchQueue::main()->async([link = url->absoluteString(), extraInfo] {
+    if (sendDeepLinkURLToAppDelegateOnMainThread(link, extraInfo)) return;
+    log()->logWithLevel(5, 23204, "App delegate not configured to handle Deferred Deep Link", link);
+  });
+}
+
+bool APMDeepLinkReporter::sendDeepLinkURLToAppDelegateOnMainThread(const std::string& url,
+                                                                   const platform::Dictionary& extraInfo) {
+  DeferredDeepLinkHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(deployment().mutex);
+    handler = deployment().handler;
+  }
+  return handler && handler(url, extraInfo);
+}

@@ -1,0 +1,86 @@
+#pragma once
+// Links that open the application, as campaign attribution: an opened URL or a browsing user
+// activity logs the campaign event "_cmp" with the link's campaign parameters, keeps its ad-click
+// identifiers for the next upload bundles and its "zbraid" as the "_zbraid" user property. A link
+// that launched the application is stored until the engine has started and reported then (as
+// "_cmpx" once it outlived the attribution window). At first launch the ad-services endpoint is
+// asked once for a deferred deep link. A URL may also switch the server-side tagging debug mode.
+//
+// The component joins the engine and the front through their slots (install()). It acts on the
+// shared engine: the slots it fills run on that engine's worker queue, the front's on the front's
+// serial queue; the launch and the debug switch run on the caller's thread.
+//
+// Threads: the deployment values and the host's deferred-link handler are guarded by one mutex;
+// everything else is the engine's worker-queue state or process-wide state guarded where it lives.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/ApplicationNotifications.h"
+#include "platform/Object.h"
+
+class APMIdentity;
+class APMMeasurement;
+
+class APMDeepLinkReporter {
+ public:
+  // The host's taker of a deferred deep link: runs on the main queue with the link and its extra
+  // information ({"timestamp": …} when the reply had one); true when it opened the link.
+  using DeferredDeepLinkHandler = std::function<bool(const std::string& url, const platform::Dictionary& extraInfo)>;
+
+  static constexpr const char* kOpenURLBlockID = "APMMeasurement:502";
+  static constexpr const char* kPreviewHeaderName = "X-Stg-Server-Preview";
+  static constexpr const char* kNotSet = "(not set)";
+
+  // Deployment values: the ad-services endpoint's host ("host" or "host:port") and scheme ("https";
+  // a local server may use "http"). The host program sets them before starting the SDK.
+  static void setAdServicesHost(const std::string& host);
+  static std::string adServicesHost();
+  static void setAdServicesScheme(const std::string& scheme);
+  static std::string adServicesScheme();
+  static void setDeferredDeepLinkHandler(DeferredDeepLinkHandler handler);
+
+  // Fills the engine's deep-link and launch slots and the front's link collaborators.
+  static void install();
+
+  // ---- Class level.
+  // The web page of a browsing activity; none otherwise (logged).
+  static std::optional<std::string> deepLinkFromUserActivity(const std::string& activityType,
+                                                             const std::string& webpageURL);
+  // Keeps the link that launched the application for the engine's start-up.
+  static void handleStoredURLAfterAppLaunchWithNotification(const platform::LaunchOptions& launchOptions);
+  // "sstg_debug_enable" 1 or 0 switches the monitor's server-side tagging debug mode and the
+  // process's preview headers; any other value changes nothing.
+  static void handleSSTGDebugModeWithURL(const std::string& url);
+
+  // ---- The engine's link entry points (any queue but the worker queue).
+  static void handleNonFirstOpenEventURL(const std::shared_ptr<APMMeasurement>& engine, const std::string& url,
+                                         double eventTimestampInSeconds);
+  static void handleOpenURL(const std::shared_ptr<APMMeasurement>& engine, const std::string& url,
+                            std::optional<int64_t> clickTimestampInMs, double eventTimestampInSeconds);
+  static void handleDeepLink(const std::shared_ptr<APMMeasurement>& engine, const std::string& url,
+                             std::optional<int64_t> clickTimestampInMs, double eventTimestampInSeconds);
+
+  // ---- Worker queue.
+  // The campaign handling of a link (url may be any text: one that is no URL has no query).
+  static void handleOpenURLOnWorkerQueue(APMMeasurement& engine, const std::string& url,
+                                         std::optional<int64_t> clickTimestampInMs, double eventTimestampInSeconds,
+                                         const std::optional<platform::Dictionary>& extraParameters);
+  // Reports the stored launching link, if any, and removes it.
+  static void reportStoredCampaignEventOnWorkerQueue(APMMeasurement& engine, std::optional<int64_t> clickTimestampInMs);
+  static bool shouldAllowClickID(APMIdentity& identity);
+  static bool shouldAllowRequestDeferredDeepLink(APMMeasurement& engine);
+  static void requestDeferredDeepLink(const std::shared_ptr<APMMeasurement>& engine);
+
+  // ---- The deferred link's hand-over.
+  // Hands the link to the host on the main queue.
+  static void handleDeferredDeepLinkInfo(const platform::Dictionary& info);
+  // Main queue: false when no handler took the link.
+  static bool sendDeepLinkURLToAppDelegateOnMainThread(const std::string& url, const platform::Dictionary& extraInfo);
+
+  // Tests: the default deployment values and no handler.
+  static void resetForTesting();
+};

@@ -1,0 +1,319 @@
+#include "APMSearchAdReporter.h"
+
+#include <cmath>
+#include <utility>
+
+#include "APMMonitor.h"
+#include "APMPersistedConfig.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
+#include "Front/APMAnalytics.h"
+#include "platform/AttributionTokenProvider.h"
+#include "platform/Clock.h"
+#include "platform/Http.h"
+#include "platform/JSON.h"
+
+namespace {
+
+constexpr const char* kDefaultAttributionHost = "attribution.service.invalid";
+constexpr const char* kDefaultScheme = "https";
+constexpr const char* kReplyErrorDomain = "com.diroda.dmp.measurement.ErrorDomain";
+
+struct Deployment {
+  std::mutex mutex;
+  std::string host = kDefaultAttributionHost;
+  std::string scheme = kDefaultScheme;
+};
+
+Deployment& deployment() {
+  static Deployment* state = new Deployment();
+  return *state;
+}
+
+std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
+
+// The platform's attribution framework, when the host provides it.
+std::shared_ptr<platform::AttributionTokenProvider> adClientInstance() {
+  return platform::AttributionTokenProvider::lookUp();
+}
+
+APMSearchAdAttributionReply failedReply(std::string description) {
+  APMSearchAdAttributionReply reply;
+  reply.error = platform::Error{kReplyErrorDomain, 0, std::move(description), {}};
+  return reply;
+}
+
+// "attribution" as the platform's number objects answer it: a JSON boolean or a number.
+std::optional<bool> attributionOf(const platform::Dictionary& object) {
+  const platform::Object* value = platform::find(object, "attribution");
+  if (!value || !value->isNumber()) return std::nullopt;
+  return value->boolValue();
+}
+
+}  // namespace
+
+APMSearchAdAttributionReply APMSearchAdAttributionReplyFromResponse(long status, const platform::Data& body) {
+  // An error page or a refusal is no answer: it must never be recorded as "not attributed".
+  if (status < 200 || status > 299) return failedReply("Unexpected status " + std::to_string(status));
+  platform::Error error;
+  auto object = platform::JSON::parseObject(body, &error);
+  if (!object) {
+    APMSearchAdAttributionReply reply;
+    reply.error = error;
+    return reply;
+  }
+  APMSearchAdAttributionReply reply;
+  if (object->empty()) {
+    reply.kind = APMSearchAdAttributionReply::Kind::kEmpty;
+    return reply;
+  }
+  auto adID = platform::JSON::stringValue(*object, "adId");
+  auto campaignID = platform::JSON::stringValue(*object, "campaignId");
+  if (adID == APMSearchAdReporter::kTestDataMarker && campaignID == APMSearchAdReporter::kTestDataMarker) {
+    reply.kind = APMSearchAdAttributionReply::Kind::kTestData;
+    return reply;
+  }
+  auto attribution = attributionOf(*object);
+  if (!attribution) return failedReply("No attribution in the reply");
+  reply.kind = APMSearchAdAttributionReply::Kind::kAnswer;
+  reply.attribution = *attribution;
+  reply.campaignID = campaignID.value_or("");
+  reply.keywordID = platform::JSON::stringValue(*object, "keywordId").value_or("");
+  return reply;
+}
+
+// MARK: - Deployment
+
+void APMSearchAdReporter::setAttributionServiceHost(const std::string& host) {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  deployment().host = host.empty() ? kDefaultAttributionHost : host;
+}
+
+std::string APMSearchAdReporter::attributionServiceHost() {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  return deployment().host;
+}
+
+void APMSearchAdReporter::setAttributionServiceScheme(const std::string& scheme) {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  deployment().scheme = scheme.empty() ? kDefaultScheme : scheme;
+}
+
+std::string APMSearchAdReporter::attributionServiceScheme() {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  return deployment().scheme;
+}
+
+void APMSearchAdReporter::resetDeploymentForTesting() {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  deployment().host = kDefaultAttributionHost;
+  deployment().scheme = kDefaultScheme;
+}
+
+void APMSearchAdReporter::install() {
+  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
+    parts.createSearchAdReporter = [](const std::shared_ptr<platform::DispatchQueue>& workerQueue,
+                                      const std::shared_ptr<APMPersistedConfig>& persistedConfig)
+        -> std::shared_ptr<APMEngineSearchAdReporter> { return initWithWorkerQueue(workerQueue, persistedConfig); };
+  });
+}
+
+// MARK: - Creation
+
+std::shared_ptr<APMSearchAdReporter> APMSearchAdReporter::initWithWorkerQueue(
+    std::shared_ptr<platform::DispatchQueue> workerQueue, std::shared_ptr<APMPersistedConfig> persistedConfig,
+    EventLogger eventLogger) {
+  auto monitor = log();
+  if (!workerQueue) {
+    monitor->logWithLevel(2, 32000, "Cannot init Search Ad reporter. Queue must be provided");
+    return nullptr;
+  }
+  if (!persistedConfig) {
+    monitor->logWithLevel(2, 32001, "Cannot init Search Ad reporter. Persisted config must be provided");
+    return nullptr;
+  }
+  if (persistedConfig->searchAdRetryCount() >= kMaxAttempts) return nullptr;
+  if (persistedConfig->searchAdCampaignValue()) {
+    monitor->logWithLevel(7, 32002,
+                          "Search Ad campaign attribution was already reported. Do not start Search Ad Reporter.");
+    return nullptr;
+  }
+  if (!eventLogger) {
+    eventLogger = [](const std::string& origin, const std::string& name, const platform::Dictionary& parameters) {
+      APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
+    };
+  }
+  return std::make_shared<APMSearchAdReporter>(Private{}, std::move(workerQueue), std::move(persistedConfig),
+                                               std::move(eventLogger));
+}
+
+APMSearchAdReporter::APMSearchAdReporter(Private, std::shared_ptr<platform::DispatchQueue> workerQueue,
+                                         std::shared_ptr<APMPersistedConfig> persistedConfig, EventLogger eventLogger)
+    : workerQueue_(std::move(workerQueue)),
+      persistedConfig_(std::move(persistedConfig)),
+      eventLogger_(std::move(eventLogger)),
+      alarm_(std::make_shared<APMAlarm>(workerQueue_, kAlarmName)) {}
+
+APMSearchAdReporter::~APMSearchAdReporter() { cancelScheduling(); }
+
+// MARK: - Switch and start
+
+void APMSearchAdReporter::setSearchAdReporterEnabled(bool enabled) {
+  const bool wasEnabled = enabled_.exchange(enabled);
+  if (!enabled) {
+    if (alarm_) alarm_->cancel();
+    return;
+  }
+  if (!wasEnabled && started_) scheduleSearchAdReport();
+}
+
+void APMSearchAdReporter::start() {
+  if (!adClientInstance()) {
+    log()->logWithLevel(7, 32014, "AdServices framework is not linked. Search Ad Attribution Reporter is disabled.");
+    return;
+  }
+  if (APMAEU::isNOD()) {
+    log()->logWithLevel(7, 32019, "Search Ad Attribution Reporter is disabled on the simulator");
+    return;
+  }
+  started_ = true;
+  scheduleSearchAdReport();
+}
+
+// MARK: - Scheduling
+
+void APMSearchAdReporter::scheduleSearchAdReport() {
+  auto monitor = log();
+  if (!alarm_) {
+    monitor->logWithLevel(5, 32013, "Search Ad Campaign attribution alarm is already canceled");
+    return;
+  }
+  if (!isSearchAdReporterEnabled()) {
+    alarm_->cancel();
+    return;
+  }
+  if (persistedConfig_->searchAdCampaignValue()) {
+    monitor->logWithLevel(7, 32004,
+                          "Search Ad report not scheduled. Search Ad campaign attribution was already reported.");
+    cancelScheduling();
+    return;
+  }
+  if (alarm_->scheduledTimestamp()) {
+    monitor->logWithLevel(5, 32005, "Search Ad Campaign attribution alarm is already scheduled");
+    return;
+  }
+  if (persistedConfig_->searchAdRetryCount() >= kMaxAttempts) {
+    monitor->logWithLevel(5, 32007,
+                          "Search Ad Campaign attribution exceeds the max number of retries. Do not schedule again.");
+    cancelScheduling();
+    return;
+  }
+  monitor->logWithLevel(7, 32006, "Scheduling Search Ad Report timer");
+  // Negative, and so at once, when no attempt was made yet or the last one is a day old.
+  const double delay =
+      kAttemptInterval - std::fabs(platform::now() - persistedConfig_->lastSearchAdLookUpTimestamp());
+  std::weak_ptr<APMSearchAdReporter> weakSelf = weak_from_this();
+  alarm_->runAfterDelay(delay, [weakSelf] {
+    if (auto self = weakSelf.lock()) self->maybeLogIAdCampaignEvent();
+  });
+}
+
+void APMSearchAdReporter::cancelScheduling() {
+  if (!alarm_) return;
+  alarm_->cancel();
+  alarm_.reset();
+}
+
+// MARK: - Attempts
+
+void APMSearchAdReporter::maybeLogIAdCampaignEvent() {
+  if (!adClientInstance()) return;
+  persistedConfig_->setLastSearchAdLookUpTimestamp(platform::now());
+  fetchAttributionDetails();
+  scheduleSearchAdReport();
+}
+
+void APMSearchAdReporter::fetchAttributionDetails() {
+  persistedConfig_->setSearchAdRetryCount(persistedConfig_->searchAdRetryCount() + 1);
+  auto client = adClientInstance();
+  if (!client) return;
+  platform::Error error;
+  auto token = client->attributionToken(&error);
+  if (!token) {
+    log()->logWithLevel(1, 32018, "Cannot send request for Search Ad campaign attribution. Error", error);
+    return;
+  }
+  if (!token->empty()) requestAttributionPayloadWithToken(*token);
+}
+
+void APMSearchAdReporter::requestAttributionPayloadWithToken(const std::string& token) {
+  if (token.empty()) return;
+  platform::HttpRequest request;
+  request.method = "POST";
+  request.url = attributionServiceScheme() + "://" + attributionServiceHost() + kAttributionPath;
+  request.headers = {{"cache-control", "no-cache"}, {"Content-Type", "text/plain"}};
+  request.body.assign(token.begin(), token.end());
+  request.timeoutSeconds = kRequestTimeout;
+  std::weak_ptr<APMSearchAdReporter> weakSelf = weak_from_this();
+  auto queue = workerQueue_;
+  // The reply arrives on a transport thread; the alarm and the answer are the worker queue's.
+  platform::HttpClient::shared().send(std::move(request), [weakSelf, queue](platform::HttpResult result) {
+    queue->async([weakSelf, result = std::move(result)] {
+      if (auto self = weakSelf.lock()) self->handleAttributionReply(result);
+    });
+  });
+}
+
+void APMSearchAdReporter::handleAttributionReply(const platform::HttpResult& result) {
+  auto monitor = log();
+  // Switched off meanwhile: the answer waits for the next attempt, which the switch re-arms.
+  if (!isSearchAdReporterEnabled()) return;
+  if (result.error) {
+    monitor->logWithLevel(1, 32015, "Cannot send request for Search Ad campaign attribution. Error", *result.error);
+    scheduleSearchAdReport();
+    return;
+  }
+  const long status = result.response ? result.response->statusCode : 0;
+  APMSearchAdAttributionReply reply = APMSearchAdAttributionReplyFromResponse(status, result.body);
+  switch (reply.kind) {
+    case APMSearchAdAttributionReply::Kind::kFailed:
+      monitor->logWithLevel(1, 32017, "Search Ad Reporter failed to parse JSON data. Error", reply.error);
+      scheduleSearchAdReport();
+      return;
+    case APMSearchAdAttributionReply::Kind::kEmpty:
+      scheduleSearchAdReport();
+      return;
+    case APMSearchAdAttributionReply::Kind::kTestData:
+      monitor->logWithLevel(7, 32016, "Search Ad Reporter returned test data. Will retry next time.");
+      scheduleSearchAdReport();
+      return;
+    case APMSearchAdAttributionReply::Kind::kAnswer:
+      logCampaignEventWithSearchAdCampaign(reply.attribution, reply.campaignID, reply.keywordID);
+      cancelScheduling();
+      return;
+  }
+}
+
+void APMSearchAdReporter::logCampaignEventWithSearchAdCampaign(bool attributed, const std::string& campaign,
+                                                               const std::string& term) {
+  auto monitor = log();
+  {
+    std::lock_guard<std::mutex> lock(campaignMutex_);
+    if (persistedConfig_->searchAdCampaignValue()) {
+      monitor->logWithLevel(5, 32008, "Search Ad Campaign is already tracked");
+      return;
+    }
+    persistedConfig_->setSearchAdCampaignValue(attributed);
+  }
+  if (!attributed) return;
+
+  platform::Dictionary parameters = {{"source", "Apple"}, {"medium", "search"}};
+  if (!campaign.empty()) parameters["campaign"] = campaign;
+  if (!term.empty()) parameters["term"] = term;
+  const int64_t firstOpenMillis = persistedConfig_->firstOpenTimestampMilliseconds();
+  if (firstOpenMillis >= 2) {
+    parameters["click_timestamp"] = static_cast<long long>(firstOpenMillis - 1);
+  } else {
+    monitor->logWithLevel(5, 32009, "Search Ad Campaign does not have click_timestamp.");
+  }
+  eventLogger_("auto", "_cmp", parameters);
+}
