@@ -96,6 +96,27 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsWithEventEditi
   EXPECT_EQ(rowsNamed("checkout_done").size(), 1u);
 }
 
+// What the reporters do with links and attribution answers is their own tests' business.
+TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformInstallsTheCampaignReporters) {
+  configure();
+  DUDUravodazo::setAnalyticsCollectionEnabled(true);
+  drain();
+  DUDUravodazo::handleOpenURL("app://promo?utm_source=news&utm_medium=mail");
+  auto campaigns = rowsNamed("_cmp");
+  ASSERT_EQ(campaigns.size(), 1u);
+  EXPECT_EQ(campaigns[0].text("source"), "news");
+  onWorker([&] { EXPECT_TRUE(engine()->searchAdReporter()) << "created at start, asked nothing without a token"; });
+
+  std::string handed;
+  DUDUravodazo::setDeferredDeepLinkHandler([&](const std::string& url, const platform::Dictionary&) {
+    handed = url;
+    return true;
+  });
+  EXPECT_TRUE(APMDeepLinkReporter::sendDeepLinkURLToAppDelegateOnMainThread("app://deferred", {}));
+  EXPECT_EQ(handed, "app://deferred");
+  APMDeepLinkReporter::resetForTesting();
+}
+
 TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {
   // A hash sent as 64 hex characters instead of 32 bytes is converted, with a warning.
   platform::Data hex, bytes;

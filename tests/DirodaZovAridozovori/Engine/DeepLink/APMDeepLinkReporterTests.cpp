@@ -128,6 +128,7 @@ TEST_F(DeepLinkReporterTest, LaunchingLinkIsReportedAtTheNextStart) {
     bool clickTime;
     std::string source;
     int64_t cc;
+    bool withoutTime = false;
   };
   // Stored at 09:59:59.5 (kStartTime - 0.5): the hour before the click's hour starts at 08:00.
   const int64_t hourBefore = 1699948800000LL;
@@ -135,6 +136,7 @@ TEST_F(DeepLinkReporterTest, LaunchingLinkIsReportedAtTheNextStart) {
       {"first open", 0.5, "_cmp", true, "a", hourBefore},
       {"a week old", 604800, "_cmp", false, "a", hourBefore},
       {"older than a week", 604800.5, "_cmpx", false, "(not set)", 1},
+      {"kept without its time: nothing shows it is recent", 0.5, "_cmpx", false, "(not set)", 1, true},
   };
   bool firstProcess = true;
   for (const auto& c : cases) {
@@ -144,6 +146,7 @@ TEST_F(DeepLinkReporterTest, LaunchingLinkIsReportedAtTheNextStart) {
     clock_->setNow(kStartTime - 0.5);
     launchWith({std::string("https://example.com/?utm_source=a&utm_medium=b"), std::nullopt});
     ASSERT_TRUE(APMHasStoredDeepLink(defaults()));
+    if (c.withoutTime) defaults().removeObject("/diroda/measurement/deep_link_timestamp_seconds");
     clock_->setNow(kStartTime - 0.5 + c.age);
     start();
     auto rows = rowsWithName(this->rows(), c.name);
@@ -200,6 +203,8 @@ TEST_F(DeepLinkReporterTest, URLsSwitchTheServerSideTaggingDebugMode) {
       {"app://x?sstg_debug_enable=2&sstg_preview_key=K2", true, "K1"},  // neither on nor off: unchanged
       {"app://x?other=1", true, "K1"},
       {"app://x?sstg_debug_enable=1", true, std::nullopt},
+      {"app://x?sstg_debug_enable=1&sstg_preview_key=K2", true, "K2"},
+      {"app://x?sstg_debug_enable=1&sstg_preview_key=", true, std::nullopt},
       {"app://x?sstg_debug_enable=1&sstg_preview_key=K3", true, "K3"},
       {"app://x?sstg_debug_enable=0&sstg_preview_key=K4", false, std::nullopt},
   };
@@ -215,6 +220,7 @@ TEST_F(DeepLinkReporterTest, URLsSwitchTheServerSideTaggingDebugMode) {
 
 TEST_F(DeepLinkReporterTest, DeferredDeepLinkIsAskedForOnlyWhenEverythingAllowsIt) {
   platform::Bundle::setInfoDictionaryValue(kDeferredDeepLinkSwitch, platform::Object(true));
+  identityIgnoresConsent_->store(true);
   start();
   auto persisted = APMPersistedConfig::sharedInstance();
   struct Case {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ class DeepLinkTest : public fronttest::FakeClockFrontTest {
     support_->setDeviceID(kDeviceID);
     APMIdentityEnvironment environment = APMIdentityEnvironment::standard();
     environment.support = support_;
+    environment.isAdStorageDenied = [ignores = identityIgnoresConsent_] {
+      return !ignores->load() && APMConsentSettingsUtil::isAdStorageDenied();
+    };
     APMIdentity::setSharedInstance(APMIdentity::initWithPersistedConfig(APMPersistedConfig::sharedInstance(), environment));
     APMDeepLinkReporter::install();
     DULLoggerSetLevel(DULLoggerLevelDebug);
@@ -83,6 +87,9 @@ class DeepLinkTest : public fronttest::FakeClockFrontTest {
   }
 
   std::shared_ptr<identitytest::ScriptedSupport> support_;
+  // The identity reads its identifiers whatever the ad-storage consent says, so a test can tell
+  // the consent's own effect from that of a missing identifier.
+  std::shared_ptr<std::atomic<bool>> identityIgnoresConsent_ = std::make_shared<std::atomic<bool>>(false);
   std::mutex linesMutex_;
   std::vector<std::string> lines_;
 };
