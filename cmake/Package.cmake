@@ -16,7 +16,9 @@ set(MEASUREMENT_PUBLIC_HEADERS
     ROREzo.h
     StoreKitTransactionLogging.h
     RemoteConfig/APMRemoteConfig.h
+    SearchAd/APMSearchAdReporter.h
     platform/ApplicationNotifications.h
+    platform/AttributionTokenProvider.h
     platform/Bundle.h
     platform/DispatchQueue.h
     platform/NotificationCenter.h

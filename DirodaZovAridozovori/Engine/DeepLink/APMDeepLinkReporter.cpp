@@ -124,30 +124,45 @@ void APMDeepLinkReporter::resetForTesting() {
 }
 
 void APMDeepLinkReporter::install() {
+  // Slots another provider filled first are left to it.
   APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
-    parts.reportStoredCampaignEvent = [](std::optional<int64_t> clickTimestampMillis) {
-      if (auto engine = workerEngine()) reportStoredCampaignEventOnWorkerQueue(*engine, clickTimestampMillis);
-    };
-    parts.shouldAllowRequestDeferredDeepLink = [] {
-      auto engine = workerEngine();
-      return engine && shouldAllowRequestDeferredDeepLink(*engine);
-    };
-    parts.requestDeferredDeepLink = [] {
-      if (auto engine = workerEngine()) requestDeferredDeepLink(engine);
-    };
-    parts.expireStoredDeepLink = [](double attributionCacheTTL) {
-      APMExpireStoredDeepLink(*platform::UserDefaults::standard(), attributionCacheTTL);
-    };
-    parts.handleStoredURLAfterAppLaunchWithNotification = &handleStoredURLAfterAppLaunchWithNotification;
+    if (!parts.reportStoredCampaignEvent) {
+      parts.reportStoredCampaignEvent = [](std::optional<int64_t> clickTimestampMillis) {
+        if (auto engine = workerEngine()) reportStoredCampaignEventOnWorkerQueue(*engine, clickTimestampMillis);
+      };
+    }
+    if (!parts.shouldAllowRequestDeferredDeepLink) {
+      parts.shouldAllowRequestDeferredDeepLink = [] {
+        auto engine = workerEngine();
+        return engine && shouldAllowRequestDeferredDeepLink(*engine);
+      };
+    }
+    if (!parts.requestDeferredDeepLink) {
+      parts.requestDeferredDeepLink = [] {
+        if (auto engine = workerEngine()) requestDeferredDeepLink(engine);
+      };
+    }
+    if (!parts.expireStoredDeepLink) {
+      parts.expireStoredDeepLink = [](double attributionCacheTTL) {
+        APMExpireStoredDeepLink(*platform::UserDefaults::standard(), attributionCacheTTL);
+      };
+    }
+    if (!parts.handleStoredURLAfterAppLaunchWithNotification) {
+      parts.handleStoredURLAfterAppLaunchWithNotification = &handleStoredURLAfterAppLaunchWithNotification;
+    }
   });
   APMAnalytics::updateCollaborators([](APMAnalyticsCollaborators& links) {
-    links.handleSSTGDebugModeWithURL = &handleSSTGDebugModeWithURL;
-    links.handleNonFirstOpenEventURL = [](const std::string& url, double timestamp) {
-      if (auto engine = APMMeasurement::sharedInstance()) handleNonFirstOpenEventURL(engine, url, timestamp);
-    };
-    links.deepLinkFromUserActivity = [](const std::string& activityType, const std::string& webpageURL) {
-      return deepLinkFromUserActivity(activityType, webpageURL).value_or("");
-    };
+    if (!links.handleSSTGDebugModeWithURL) links.handleSSTGDebugModeWithURL = &handleSSTGDebugModeWithURL;
+    if (!links.handleNonFirstOpenEventURL) {
+      links.handleNonFirstOpenEventURL = [](const std::string& url, double timestamp) {
+        if (auto engine = APMMeasurement::sharedInstance()) handleNonFirstOpenEventURL(engine, url, timestamp);
+      };
+    }
+    if (!links.deepLinkFromUserActivity) {
+      links.deepLinkFromUserActivity = [](const std::string& activityType, const std::string& webpageURL) {
+        return deepLinkFromUserActivity(activityType, webpageURL).value_or("");
+      };
+    }
   });
 }
 

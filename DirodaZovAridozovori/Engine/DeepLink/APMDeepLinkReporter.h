@@ -43,7 +43,8 @@ class APMDeepLinkReporter {
   static std::string adServicesScheme();
   static void setDeferredDeepLinkHandler(DeferredDeepLinkHandler handler);
 
-  // Fills the engine's deep-link and launch slots and the front's link collaborators.
+  // Fills the engine's deep-link and launch slots and the front's link collaborators that are
+  // still empty.
   static void install();
 
   // ---- Class level.

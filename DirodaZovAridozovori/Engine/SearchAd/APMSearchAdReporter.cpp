@@ -111,6 +111,7 @@ void APMSearchAdReporter::resetDeploymentForTesting() {
 
 void APMSearchAdReporter::install() {
   APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
+    if (parts.createSearchAdReporter) return;
     parts.createSearchAdReporter = [](const std::shared_ptr<platform::DispatchQueue>& workerQueue,
                                       const std::shared_ptr<APMPersistedConfig>& persistedConfig)
         -> std::shared_ptr<APMEngineSearchAdReporter> { return initWithWorkerQueue(workerQueue, persistedConfig); };

@@ -68,7 +68,7 @@ class APMSearchAdReporter final : public APMEngineSearchAdReporter,
   static std::string attributionServiceScheme();
   static void resetDeploymentForTesting();
 
-  // Fills the engine's search-ad slot.
+  // Fills the engine's search-ad slot unless it is filled already.
   static void install();
 
   // nullptr (logged) without a queue or a persisted configuration; nullptr when the answer is
