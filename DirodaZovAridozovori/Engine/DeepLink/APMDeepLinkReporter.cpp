@@ -17,6 +17,7 @@
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMQueryString.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMServiceEndpoint.h"
 #include "Front/APMAnalytics.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -29,21 +30,23 @@
 
 namespace {
 
-constexpr const char* kDefaultAdServicesHost = "adservices.measurement.invalid";
-constexpr const char* kDefaultScheme = "https";
 constexpr const char* kOriginAuto = "auto";
 constexpr const char* kZbraidPropertyName = "_zbraid";
 
-struct Deployment {
+APMServiceEndpoint& adServices() {
+  static APMServiceEndpoint* endpoint = new APMServiceEndpoint("adservices.measurement.invalid");
+  return *endpoint;
+}
+
+// The host's taker of deferred deep links.
+struct HandlerHolder {
   std::mutex mutex;
-  std::string host = kDefaultAdServicesHost;
-  std::string scheme = kDefaultScheme;
   APMDeepLinkReporter::DeferredDeepLinkHandler handler;
 };
 
-Deployment& deployment() {
-  static Deployment* state = new Deployment();
-  return *state;
+HandlerHolder& deferredDeepLinkHandler() {
+  static HandlerHolder* holder = new HandlerHolder();
+  return *holder;
 }
 
 std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
@@ -91,36 +94,19 @@ void handleDeferredDeepLinkReply(APMMeasurement& engine, const std::optional<pla
 
 // MARK: - Deployment
 
-void APMDeepLinkReporter::setAdServicesHost(const std::string& host) {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  deployment().host = host.empty() ? kDefaultAdServicesHost : host;
-}
-
-std::string APMDeepLinkReporter::adServicesHost() {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  return deployment().host;
-}
-
-void APMDeepLinkReporter::setAdServicesScheme(const std::string& scheme) {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  deployment().scheme = scheme.empty() ? kDefaultScheme : scheme;
-}
-
-std::string APMDeepLinkReporter::adServicesScheme() {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  return deployment().scheme;
-}
+void APMDeepLinkReporter::setAdServicesHost(const std::string& host) { adServices().setHost(host); }
+std::string APMDeepLinkReporter::adServicesHost() { return adServices().host(); }
+void APMDeepLinkReporter::setAdServicesScheme(const std::string& scheme) { adServices().setScheme(scheme); }
+std::string APMDeepLinkReporter::adServicesScheme() { return adServices().scheme(); }
 
 void APMDeepLinkReporter::setDeferredDeepLinkHandler(DeferredDeepLinkHandler handler) {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  deployment().handler = std::move(handler);
+  std::lock_guard<std::mutex> lock(deferredDeepLinkHandler().mutex);
+  deferredDeepLinkHandler().handler = std::move(handler);
 }
 
 void APMDeepLinkReporter::resetForTesting() {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  deployment().host = kDefaultAdServicesHost;
-  deployment().scheme = kDefaultScheme;
-  deployment().handler = nullptr;
+  adServices().reset();
+  setDeferredDeepLinkHandler(nullptr);
 }
 
 void APMDeepLinkReporter::install() {
@@ -413,8 +399,8 @@ bool APMDeepLinkReporter::sendDeepLinkURLToAppDelegateOnMainThread(const std::st
                                                                    const platform::Dictionary& extraInfo) {
   DeferredDeepLinkHandler handler;
   {
-    std::lock_guard<std::mutex> lock(deployment().mutex);
-    handler = deployment().handler;
+    std::lock_guard<std::mutex> lock(deferredDeepLinkHandler().mutex);
+    handler = deferredDeepLinkHandler().handler;
   }
   return handler && handler(url, extraInfo);
 }

@@ -6,6 +6,7 @@
 #include "APMMonitor.h"
 #include "APMPersistedConfig.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMServiceEndpoint.h"
 #include "Front/APMAnalytics.h"
 #include "platform/AttributionTokenProvider.h"
 #include "platform/Clock.h"
@@ -14,19 +15,11 @@
 
 namespace {
 
-constexpr const char* kDefaultAttributionHost = "attribution.service.invalid";
-constexpr const char* kDefaultScheme = "https";
 constexpr const char* kReplyErrorDomain = "com.diroda.dmp.measurement.ErrorDomain";
 
-struct Deployment {
-  std::mutex mutex;
-  std::string host = kDefaultAttributionHost;
-  std::string scheme = kDefaultScheme;
-};
-
-Deployment& deployment() {
-  static Deployment* state = new Deployment();
-  return *state;
+APMServiceEndpoint& attributionService() {
+  static APMServiceEndpoint* endpoint = new APMServiceEndpoint("attribution.service.invalid");
+  return *endpoint;
 }
 
 std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
@@ -83,31 +76,13 @@ APMSearchAdAttributionReply APMSearchAdAttributionReplyFromResponse(long status,
 
 // MARK: - Deployment
 
-void APMSearchAdReporter::setAttributionServiceHost(const std::string& host) {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  deployment().host = host.empty() ? kDefaultAttributionHost : host;
-}
-
-std::string APMSearchAdReporter::attributionServiceHost() {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  return deployment().host;
-}
-
+void APMSearchAdReporter::setAttributionServiceHost(const std::string& host) { attributionService().setHost(host); }
+std::string APMSearchAdReporter::attributionServiceHost() { return attributionService().host(); }
 void APMSearchAdReporter::setAttributionServiceScheme(const std::string& scheme) {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  deployment().scheme = scheme.empty() ? kDefaultScheme : scheme;
+  attributionService().setScheme(scheme);
 }
-
-std::string APMSearchAdReporter::attributionServiceScheme() {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  return deployment().scheme;
-}
-
-void APMSearchAdReporter::resetDeploymentForTesting() {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  deployment().host = kDefaultAttributionHost;
-  deployment().scheme = kDefaultScheme;
-}
+std::string APMSearchAdReporter::attributionServiceScheme() { return attributionService().scheme(); }
+void APMSearchAdReporter::resetDeploymentForTesting() { attributionService().reset(); }
 
 void APMSearchAdReporter::install() {
   APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
