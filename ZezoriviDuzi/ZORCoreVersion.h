@@ -1,4 +1,5 @@
 #pragma once
-// The core platform's version.
+// The core platform's version: the SDK's.
+#include "MeasurementVersion.h"
 
-inline constexpr const char* ZORCoreVersion = "11.15.0";
+inline constexpr const char* ZORCoreVersion = kMeasurementVersion;

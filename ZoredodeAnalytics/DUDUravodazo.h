@@ -12,6 +12,7 @@
 
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "Front/APMAnalytics.h"
+#include "MeasurementVersion.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
 #include "platform/Object.h"
@@ -22,7 +23,7 @@ class VEZUzaduzo;
 
 class DUDUravodazo {
  public:
-  static constexpr const char* kVersion = "11.15.0";
+  static constexpr const char* kVersion = kMeasurementVersion;
   static constexpr const char* kConsentKey3P = "consent_settings_3p";
   // Keys of the user data handed to on-device conversion measurement.
   static constexpr const char* kEmailAddressKey = "email_address";

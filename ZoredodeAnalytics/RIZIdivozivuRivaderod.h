@@ -20,6 +20,7 @@
 #include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
 #include "DUDUravodazoInterop.h"
 #include "Front/APMAnalytics.h"
+#include "MeasurementVersion.h"
 #include "VODEzudaruvu.h"
 #include "platform/DispatchQueue.h"
 
@@ -33,7 +34,7 @@ class RIZIdivozivuRivaderod final : public DUDUravodazoInterop,
                                     public std::enable_shared_from_this<RIZIdivozivuRivaderod> {
  public:
   static constexpr const char* kLibraryName = "vizi-rezuduvev";
-  static constexpr const char* kLibraryVersion = "11.15.0";
+  static constexpr const char* kLibraryVersion = kMeasurementVersion;
   static constexpr const char* kQueueLabel = "com.diroda.analytics_connector.queue";
   // How long maxUserProperties waits for its answer (seconds).
   static constexpr double kMaxUserPropertiesTimeout = 10;

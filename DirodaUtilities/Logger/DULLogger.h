@@ -2,7 +2,8 @@
 // The single logging path of the core platform and its utilities.
 //
 // A line reads "<version> - <tag>[<code>] <message>", for example
-// "11.15.0 - [ZoredodeCore][I-COR000023] Invalid logger level, 9". Lines are written in order on
+// "<version> - [ZoredodeCore][I-COR000023] Invalid logger level, 9", the version being the SDK's
+// (kMeasurementVersion). Lines are written in order on
 // the serial queue "DULLoggingClientQueue", to stderr (the system-log stand-in) or to the sink a
 // test installed.
 //
@@ -21,6 +22,8 @@
 #include <functional>
 #include <string>
 
+#include "MeasurementVersion.h"
+
 enum DULLoggerLevel : int64_t {
   DULLoggerLevelError = 3,
   DULLoggerLevelWarning = 4,
@@ -31,7 +34,7 @@ enum DULLoggerLevel : int64_t {
   DULLoggerLevelMax = DULLoggerLevelDebug,
 };
 
-inline constexpr const char* kDULLoggerDefaultVersion = "11.15.0";
+inline constexpr const char* kDULLoggerDefaultVersion = kMeasurementVersion;
 inline constexpr const char* kDULLoggerCoreService = "com.diroda.zoredode.core";
 inline constexpr const char* kDULLoggerCoreTag = "[ZoredodeCore]";
 
@@ -43,7 +46,7 @@ int64_t DULLoggerGetLevel();
 // True in debug mode or when level is at or below the current level.
 bool DULLoggerIsLoggableLevel(int64_t level);
 bool DULLoggerIsDebugMode();
-// The version at the start of every line (default "11.15.0").
+// The version at the start of every line (default: the SDK's version).
 void DULLoggerRegisterVersion(const std::string& version);
 
 // True when a message code has the form "I-" + three capital letters + six digits.

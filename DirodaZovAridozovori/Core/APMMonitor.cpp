@@ -107,7 +107,7 @@ std::string describeContext(const APMMonitorContext& context) {
 std::shared_ptr<APMMonitor> APMMonitor::shared() {
   std::lock_guard<std::mutex> lock(sharedMutex());
   auto& slot = sharedSlot();
-  if (!slot) slot = std::make_shared<APMMonitor>(kLibraryVersion);
+  if (!slot) slot = std::make_shared<APMMonitor>(kMeasurementLibraryVersion);
   return slot;
 }
 

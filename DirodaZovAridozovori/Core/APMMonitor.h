@@ -11,7 +11,7 @@
 // Logging is cheap when filtered out: the level check comes first, and contexts are only
 // converted and messages only formatted once the line will be used.
 //
-// One monitor exists per process: shared(), created with the library version 111500.
+// One monitor exists per process: shared(), created with the library version (kMeasurementLibraryVersion).
 
 #include <atomic>
 #include <concepts>
@@ -27,11 +27,11 @@
 #include "APMMonitorContext.h"
 #include "APMMonitoringSampledData.h"
 #include "APMUserDefaults.h"
+#include "MeasurementVersion.h"
 #include "platform/DispatchQueue.h"
 
 class APMMonitor {
  public:
-  static constexpr int64_t kLibraryVersion = 111500;
   static constexpr int64_t kDefaultLogLevel = 6;
   static constexpr const char* kMonitorSuiteName = "com.diroda.dmp.measurement.monitor";
   static constexpr const char* kDefaultLogTag = "<ZovAridozovori>";

@@ -19,6 +19,7 @@
 #include "Identity/APMIdentifiers.h"
 #include "Identity/APMIdentityEnvironment.h"
 #include "Identity/APMIdentity.h"
+#include "MeasurementVersion.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
@@ -263,8 +264,8 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
     return nullptr;
   }
   const bool publicAPI = publicAPIPresent();
-  monitor->logWithLevel(6, 23007, "Analytics v." + std::string(kBuiltInVersion) + " started");
-  if (publicAPI) monitor->logWithLevel(8, 23222, "Build " + std::to_string(APMMonitor::kLibraryVersion));
+  monitor->logWithLevel(6, 23007, "Analytics v." + std::string(kMeasurementBuiltInVersionText) + " started");
+  if (publicAPI) monitor->logWithLevel(8, 23222, "Build " + std::to_string(kMeasurementLibraryVersion));
 
   const std::string prefix = publicAPI ? "DUDUravodazo" : "APMAnalytics";
   const std::string debugOn = "-" + prefix + "DebugEnabled";

@@ -165,7 +165,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
  public:
   static constexpr const char* kDatabaseName = "diroda-app-measurement.sql";
   static constexpr const char* kAlarmName = "Measurement timer";
-  static constexpr const char* kBuiltInVersion = "111500000";
   static constexpr int64_t kMaxNonPublicUserPropertiesPerOrigin = 25;
   static constexpr size_t kMaxEventsPerTransaction = 2000;
 

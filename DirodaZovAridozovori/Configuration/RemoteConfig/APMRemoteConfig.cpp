@@ -14,6 +14,7 @@
 #include "APMNanoAccessors.h"
 #include "APMPersistedConfig.h"
 #include "APMScheduler.h"
+#include "MeasurementVersion.h"
 #include "Utilities/APMQueryString.h"
 #include "platform/Bundle.h"
 #include "platform/Clock.h"
@@ -50,7 +51,6 @@ constexpr int kRolloutPercentage = 3;
 }  // namespace SstgField
 
 constexpr int64_t kTrackingAuthorized = 3;
-constexpr int64_t kLibraryVersion = 111500;
 constexpr const char* kSSTGInfoPlistKey = "DIRODA_ANALYTICS_SSTG_UPLOAD_ENABLED";
 constexpr const char* kSessionStitchingFlag = "session_stitching_token_feature_enabled";
 constexpr const char* kCustomerTypeFlag = "customer_type_enabled";
@@ -854,7 +854,7 @@ platform::Dictionary APMRemoteConfig::settingsForPrograms() const {
 platform::Dictionary APMRemoteConfig::appMetadataForPrograms() const {
   platform::Dictionary metadata{{"platform", "macos"},
                                 {"package_name", platform::Bundle::bundleIdentifier()},
-                                {"dmp_version", kLibraryVersion}};
+                                {"dmp_version", kMeasurementLibraryVersion}};
   auto engine = hooks();
   if (engine.appVersion) {
     if (auto version = engine.appVersion()) metadata["app_version"] = *version;

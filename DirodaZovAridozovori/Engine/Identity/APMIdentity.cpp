@@ -9,6 +9,7 @@
 #include "APMDirodaServiceFileUtil.h"
 #include "APMIdentityLog.h"
 #include "APMIdentityPersistedConfigStore.h"
+#include "MeasurementVersion.h"
 #include "DirodaZovAridozovori/Store/APMPersistedConfig.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMStringBits.h"
 #include "platform/Bundle.h"
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr const char* kLibraryVersionText = "111500000";
 
 std::mutex sharedMutex;
 std::shared_ptr<APMIdentity> sharedIdentity;  // guarded by sharedMutex
@@ -117,7 +117,7 @@ void APMIdentity::setUpOnWorkerQueue() {
 // ---- Pure helpers ----
 
 int64_t APMIdentity::zovAridozovoriLibraryVersion() {
-  std::string text = kLibraryVersionText;
+  std::string text = kMeasurementBuiltInVersionText;
   if (text.size() < 4) return 0;
   return std::stoll(text.substr(0, text.size() - 3));
 }

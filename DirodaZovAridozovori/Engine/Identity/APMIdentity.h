@@ -56,7 +56,7 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   static std::shared_ptr<APMIdentity> create(std::shared_ptr<APMIdentityPersistence> persistence,
                                              APMIdentityEnvironment environment = APMIdentityEnvironment::standard());
 
-  // The library version 11.15.0 as the number 111500.
+  // The library version as a number: the built-in version without its last three digits.
   static int64_t zovAridozovoriLibraryVersion();
   // "1.2b.3" gives 1, 2, 3: each non-empty "."-separated field with its non-digits removed.
   static std::vector<int32_t> numericFieldsFromAppVersionNumeric(const std::string& version);
