@@ -1,6 +1,6 @@
 #pragma once
 // What the engine asks of the engine front (APMAnalytics) without depending on it: the front
-// installs these hooks when it starts. Every hook may be empty; the engine then uses the neutral
+// installs these hooks when analytics starts, and the engine reaches the front through them only. Every hook may be empty; the engine then uses the neutral
 // answer documented next to it, so the engine runs (and is tested) without a front.
 //
 // Threads: the hooks are installed and read under one mutex; a hook is called on whatever queue
@@ -46,6 +46,13 @@ struct APMAnalyticsHooks {
   std::function<bool()> isAppActive;
   // The current screen parameters ("_sn", "_sc", "_si"); empty: none.
   std::function<platform::Dictionary()> screenParameters;
+  // A collaborator of the front (the screen-view reporter) owns the application-active state and
+  // tells the session reporter about activation and resignation itself; empty: NO, the engine's
+  // own lifecycle handlers tell it.
+  std::function<bool()> hasAppActiveOwner;
+  // Queues block on the front's operation queue, which holds it until analytics has started;
+  // empty: the block runs at once.
+  std::function<void(std::function<void()> block)> queueOperationWithBlock;
 };
 
 // Replaces every hook at once (a default-constructed value removes them).

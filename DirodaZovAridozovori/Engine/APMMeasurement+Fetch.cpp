@@ -13,7 +13,6 @@
 #include "DirodaUtilities/Network/VIZUzedaru.h"
 #include "Fetch/APMNetworkLogBridge.h"
 #include "Fetch/APMRemoteConfigFetch.h"
-#include "Front/APMAnalytics.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "Session/APMSessionReporter.h"
@@ -43,6 +42,11 @@ std::optional<std::string> headerField(const std::vector<std::pair<std::string, 
 
 APMMonitorContext errorContext(const std::optional<platform::Error>& error) {
   return error ? APMMonitorContext(*error) : APMMonitorContext();
+}
+
+bool hasAppActiveOwner() {
+  auto hooks = APMAnalyticsHooksSnapshot();
+  return hooks->hasAppActiveOwner && hooks->hasAppActiveOwner();
 }
 
 }  // namespace
@@ -196,7 +200,7 @@ void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
 
 void APMMeasurement::handleAppDidBecomeActiveEvent() {
   // One path tells the session reporter: this one, until an owner of the active state does.
-  if (!APMAnalytics::hasAppActiveOwner()) {
+  if (!hasAppActiveOwner()) {
     if (auto reporter = currentSessionReporter()) reporter->handleAppDidBecomeActive();
   }
 
@@ -221,21 +225,27 @@ void APMMeasurement::handleAppDidBecomeActiveEvent() {
 }
 
 void APMMeasurement::handleAppWillResignActiveEvent() {
-  if (auto reporter = APMAnalytics::hasAppActiveOwner() ? nullptr : currentSessionReporter()) {
-    platform::Dictionary screen = APMAnalytics::currentScreenParameters();
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (auto reporter = hasAppActiveOwner() ? nullptr : currentSessionReporter()) {
+    platform::Dictionary screen = hooks->screenParameters ? hooks->screenParameters() : platform::Dictionary{};
     reporter->handleAppWillResignActiveWithScreen(screen.empty() ? APMSessionScreen() : APMSessionScreen(screen));
   }
   persistedConfig_->synchronizeToDisk();
   log()->logWithLevel(8, 23144, "App will resign active state. Scheduling data upload");
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  // Held by the front until analytics has started.
-  APMAnalytics::queueOperationWithBlock([weakSelf] {
+  auto upload = [weakSelf] {
     auto self = weakSelf.lock();
     if (!self) return;
     self->submit("APMMeasurement:4025", [weakSelf] {
       if (auto strong = weakSelf.lock()) strong->uploadData();
     });
-  });
+  };
+  // Held by the front until analytics has started.
+  if (hooks->queueOperationWithBlock) {
+    hooks->queueOperationWithBlock(std::move(upload));
+  } else {
+    upload();
+  }
 }
 
 void APMMeasurement::handleAppWillEnterForegroundNotification() { terminateBackgroundTask(); }

@@ -9,9 +9,17 @@
 
 namespace {
 
-std::mutex gHookMutex;
-std::function<APMEventParameterLimits()> gLimitsProvider;
-APMInternalEventLogger gInternalEventLogger;
+// Created on first use: other libraries install their hooks while they load.
+struct Hooks {
+  std::mutex mutex;
+  std::function<APMEventParameterLimits()> limitsProvider;
+  APMInternalEventLogger internalEventLogger;
+};
+
+Hooks& hooks() {
+  static Hooks* installed = new Hooks();  // lives for the whole process
+  return *installed;
+}
 
 // The first problem found while cleaning; later ones are not recorded.
 struct Problem {
@@ -100,15 +108,15 @@ platform::Object cleanItems(const std::string& name, const platform::Array& item
 }  // namespace
 
 void APMSetEventParameterLimitsProvider(std::function<APMEventParameterLimits()> provider) {
-  std::lock_guard<std::mutex> lock(gHookMutex);
-  gLimitsProvider = std::move(provider);
+  std::lock_guard<std::mutex> lock(hooks().mutex);
+  hooks().limitsProvider = std::move(provider);
 }
 
 APMEventParameterLimits APMCurrentEventParameterLimits() {
   std::function<APMEventParameterLimits()> provider;
   {
-    std::lock_guard<std::mutex> lock(gHookMutex);
-    provider = gLimitsProvider;
+    std::lock_guard<std::mutex> lock(hooks().mutex);
+    provider = hooks().limitsProvider;
   }
   return provider ? provider() : APMEventParameterLimits{};
 }
@@ -191,16 +199,16 @@ size_t APMTrimCustomParametersToLimit(platform::Dictionary& parameters, size_t l
 }
 
 void APMSetInternalEventLogger(APMInternalEventLogger logger) {
-  std::lock_guard<std::mutex> lock(gHookMutex);
-  gInternalEventLogger = std::move(logger);
+  std::lock_guard<std::mutex> lock(hooks().mutex);
+  hooks().internalEventLogger = std::move(logger);
 }
 
 namespace {
 void logInternalErrorEvent(const platform::Dictionary& parameters) {
   APMInternalEventLogger logger;
   {
-    std::lock_guard<std::mutex> lock(gHookMutex);
-    logger = gInternalEventLogger;
+    std::lock_guard<std::mutex> lock(hooks().mutex);
+    logger = hooks().internalEventLogger;
   }
   if (logger) logger("auto", "_err", parameters);
 }

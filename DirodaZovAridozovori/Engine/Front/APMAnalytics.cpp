@@ -119,15 +119,8 @@ struct FrontState {
   std::atomic<int64_t> listenerCount{0};
 };
 
-void installEngineHooks();
-
 FrontState& state() {
-  static FrontState* front = [] {
-    auto* created = new FrontState();  // lives for the whole process, like the class it stands for
-    return created;
-  }();
-  static std::once_flag hooksOnce;
-  std::call_once(hooksOnce, installEngineHooks);
+  static FrontState* front = new FrontState();  // lives for the whole process, like the class it stands for
   return *front;
 }
 
@@ -167,7 +160,7 @@ platform::Dictionary dictionaryOrEmpty(const std::optional<platform::Dictionary>
   return dictionary ? *dictionary : platform::Dictionary{};
 }
 
-// The engine's view of the front; installed once, on first use of the front.
+// The engine's view of the front, installed as analytics starts: before it, no engine exists.
 void installEngineHooks() {
   APMAnalyticsHooks hooks;
   hooks.loadTimestamp = [] { return APMAnalytics::loadTimestamp(); };
@@ -195,13 +188,24 @@ void installEngineHooks() {
   hooks.notifyEventListeners = [](const std::shared_ptr<APMEvent>& event) { APMAnalytics::notifyEventListeners(event); };
   hooks.isAppActive = [] { return APMAnalytics::isAppActive(); };
   hooks.screenParameters = [] { return APMAnalytics::currentScreenParameters(); };
+  hooks.hasAppActiveOwner = [] { return APMAnalytics::hasAppActiveOwner(); };
+  hooks.queueOperationWithBlock = [](std::function<void()> block) { APMAnalytics::queueOperationWithBlock(std::move(block)); };
   APMSetAnalyticsHooks(std::move(hooks));
-  // The store's "_err" events take the internal-event road.
+}
+
+// The store's "_err" events, the front's refused names among them, take the internal-event road
+// from the first call on: the operation queue holds them until analytics starts.
+void installInternalEventLogger() {
   APMSetInternalEventLogger([](const std::string& origin, const std::string& name,
                                const platform::Dictionary& parameters) {
     APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
   });
 }
+
+const bool kInternalEventLoggerInstalledAtLoad = [] {
+  installInternalEventLogger();
+  return true;
+}();
 
 // Until a screen-view reporter owns it, the front keeps the application-active state: observed from
 // library load, since the host may become active before it configures the SDK.
@@ -505,6 +509,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   bool expected = false;
   if (!front.started.compare_exchange_strong(expected, true)) return;
   registerExitHandlerOnce();
+  installEngineHooks();
 
   if (APMConsentSettingsUtil::consentSource() == APMConsentSettingsUtil::kSourceNone) loadPersistedConsentSettings();
   if (origin == kOriginStart) {
@@ -1215,7 +1220,8 @@ void APMAnalytics::resetForTesting() {
   setCurrentScreenParameters({});
   setCollaborators({});
   setLoadTimestamp(platform::now());
-  installEngineHooks();
+  APMSetAnalyticsHooks({});
+  installInternalEventLogger();
 }
 
 // MARK: - Shared instance

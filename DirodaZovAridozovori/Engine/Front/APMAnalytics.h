@@ -265,7 +265,8 @@ class APMAnalytics {
   // Changes some collaborators and keeps the others (each component fills in its own).
   static void updateCollaborators(const std::function<void(APMAnalyticsCollaborators&)>& change);
   // Waits for the front's queues, forgets the start and every registration, and suspends the
-  // operation queue again (queued operations are dropped). The engine is not touched.
+  // operation queue again (queued operations are dropped); the engine's hooks are removed until the
+  // next start. The engine itself is not touched.
   static void resetForTesting();
   // Waits until every block queued so far on the serial queue has run.
   static void flushSerialQueueForTesting();

@@ -96,5 +96,57 @@ TEST_F(FakeClockFrontTest, TheAppIsActiveFromItsFirstActivationUntilAnOwnerOfTha
   EXPECT_EQ(tracked.load(), 1) << "the other collaborators stay";
 }
 
+// The engine reaches the front only through the hooks the front installs as analytics starts: using
+// the front before that installs nothing, and a reset takes them away again.
+TEST_F(FakeClockFrontTest, TheEngineSeesTheFrontOnlyThroughHooksInstalledAtStart) {
+  auto installed = [] {
+    const APMAnalyticsHooks hooks = APMCurrentAnalyticsHooks();
+    const std::vector<std::pair<const char*, bool>> each = {
+        {"loadTimestamp", bool(hooks.loadTimestamp)},
+        {"needFirstOpenAfterReset", bool(hooks.needFirstOpenAfterReset)},
+        {"removeNeedFirstOpenAfterReset", bool(hooks.removeNeedFirstOpenAfterReset)},
+        {"deferredAnalyticsCollection", bool(hooks.deferredAnalyticsCollection)},
+        {"setDeferredAnalyticsCollection", bool(hooks.setDeferredAnalyticsCollection)},
+        {"resetRetryCount", bool(hooks.resetRetryCount)},
+        {"setResetRetryCount", bool(hooks.setResetRetryCount)},
+        {"appInstanceIDAfterReset", bool(hooks.appInstanceIDAfterReset)},
+        {"removeAppInstanceIDAfterReset", bool(hooks.removeAppInstanceIDAfterReset)},
+        {"removeStartUpConsentSettings", bool(hooks.removeStartUpConsentSettings)},
+        {"removeDeferredResetOnDeniedConsent", bool(hooks.removeDeferredResetOnDeniedConsent)},
+        {"clearConsent", bool(hooks.clearConsent)},
+        {"persistConsentSettings", bool(hooks.persistConsentSettings)},
+        {"consentSettings1PStart", bool(hooks.consentSettings1PStart)},
+        {"consentSettings3P", bool(hooks.consentSettings3P)},
+        {"consentSettingsTCF", bool(hooks.consentSettingsTCF)},
+        {"logInternalEventWithOrigin", bool(hooks.logInternalEventWithOrigin)},
+        {"notifyEventListeners", bool(hooks.notifyEventListeners)},
+        {"isAppActive", bool(hooks.isAppActive)},
+        {"screenParameters", bool(hooks.screenParameters)},
+        {"hasAppActiveOwner", bool(hooks.hasAppActiveOwner)},
+        {"queueOperationWithBlock", bool(hooks.queueOperationWithBlock)},
+    };
+    std::vector<std::string> names;
+    for (const auto& [name, set] : each) {
+      if (set) names.push_back(name);
+    }
+    return names;
+  };
+  APMAnalytics::logEventWithName("early", {});
+  APMAnalytics::setCurrentScreenParameters({{"_sn", platform::Object("Home")}});
+  EXPECT_EQ(installed(), std::vector<std::string>{}) << "the front was used, but analytics has not started";
+
+  start();
+  EXPECT_EQ(installed().size(), 22u);
+  const APMAnalyticsHooks hooks = APMCurrentAnalyticsHooks();
+  EXPECT_EQ(hooks.screenParameters(), (platform::Dictionary{{"_sn", platform::Object("Home")}}));
+  EXPECT_FALSE(hooks.hasAppActiveOwner());
+  APMAnalytics::updateCollaborators(
+      [](APMAnalyticsCollaborators& collaborators) { collaborators.isAppActive = [] { return false; }; });
+  EXPECT_TRUE(hooks.hasAppActiveOwner());
+
+  APMAnalytics::resetForTesting();
+  EXPECT_EQ(installed(), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace fronttest
