@@ -18,21 +18,21 @@ using Entity = std::shared_ptr<APMPBRuntimeEntity>;
 
 Entity str(const std::string& text) {
   auto e = APMPBRuntimeEntity::initWithMessageInfo();
-  APMNanoSetInt32(*e, 0, 1);
-  APMNanoSetString(*e, 3, text);
+  APMNanoSetInt32(*e, APMPBRuntimeEntity::kType, 1);
+  APMNanoSetString(*e, APMPBRuntimeEntity::kStringValue, text);
   return e;
 }
 Entity num(double value) {
   auto e = APMPBRuntimeEntity::initWithMessageInfo();
-  APMNanoSetInt32(*e, 0, 2);
-  APMNanoSetDouble(*e, 5, value);
+  APMNanoSetInt32(*e, APMPBRuntimeEntity::kType, 2);
+  APMNanoSetDouble(*e, APMPBRuntimeEntity::kNumberValue, value);
   return e;
 }
 Entity stmt(const std::string& name, const std::vector<Entity>& args) {
   auto e = APMPBRuntimeEntity::initWithMessageInfo();
-  APMNanoSetInt32(*e, 0, 4);
-  APMNanoSetString(*e, 2, name);
-  APMNanoSetRepeatedField(*e, 1, args);
+  APMNanoSetInt32(*e, APMPBRuntimeEntity::kType, 4);
+  APMNanoSetString(*e, APMPBRuntimeEntity::kFunctionName, name);
+  APMNanoSetRepeatedField(*e, APMPBRuntimeEntity::kValue, args);
   return e;
 }
 Entity read(const std::string& name) { return stmt("15", {str(name)}); }
@@ -61,13 +61,13 @@ std::shared_ptr<APMPBProgram> program() {
            {stmt("log", {str("copy"), call("getTimestamp", {}), stmt("8", {str("value"), call("getParamValue", {str("value")})})})}),
   };
   auto activity = APMPBOgtActivity::initWithMessageInfo();
-  APMNanoSetString(*activity, 0, std::string("register"));
-  APMNanoSetRepeatedField(*activity, 1, rules);
+  APMNanoSetString(*activity, APMPBOgtActivity::kName, std::string("register"));
+  APMNanoSetRepeatedField(*activity, APMPBOgtActivity::kData, rules);
   auto activities = APMPBOgtActivities::initWithMessageInfo();
-  APMNanoSetRepeatedField(*activities, 0, std::vector<std::shared_ptr<APMPBOgtActivity>>{activity});
+  APMNanoSetRepeatedField(*activities, APMPBOgtActivities::kActivities, std::vector<std::shared_ptr<APMPBOgtActivity>>{activity});
   auto result = APMPBProgram::initWithMessageInfo();
-  APMNanoSetRepeatedField(*result, 0, instructions);
-  APMNanoSetMessage(*result, 1, *activities);
+  APMNanoSetRepeatedField(*result, APMPBProgram::kInstructions, instructions);
+  APMNanoSetMessage(*result, APMPBProgram::kActivities, *activities);
   return APMPBProgram::fromBuffer(result->protoBuffer());
 }
 

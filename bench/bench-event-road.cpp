@@ -93,16 +93,16 @@ class RowCounter {
 // whole burst (and the engine's own start-up events) may be stored.
 void raiseDailyLimits(const std::shared_ptr<APMMeasurement>& engine) {
   auto config = APMPBMeasurementConfig::initWithMessageInfo();
-  APMNanoSetString(*config, 1, std::string(kAppID));
+  APMNanoSetString(*config, APMPBMeasurementConfig::kAppId, std::string(kAppID));
   std::vector<std::shared_ptr<APMPBSetting>> settings;
   for (const char* key : {"measurement.upload.max_events_per_day", "measurement.upload.max_public_events_per_day",
                           "measurement.store.max_stored_events_per_app"}) {
     auto setting = APMPBSetting::initWithMessageInfo();
-    APMNanoSetString(*setting, 0, std::string(key));
-    APMNanoSetString(*setting, 1, std::string("1000000"));
+    APMNanoSetString(*setting, APMPBSetting::kName, std::string(key));
+    APMNanoSetString(*setting, APMPBSetting::kValue, std::string("1000000"));
     settings.push_back(setting);
   }
-  APMNanoSetRepeatedField(*config, 3, settings);
+  APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kSettings, settings);
   // Applied on the worker's own thread (the engine refuses configuration work on the main thread).
   auto worker = engine->scheduler()->workerQueue();
   worker->async([engine, config] { engine->remoteConfigInstance()->updateMeasurementConfig(config); });

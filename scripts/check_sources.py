@@ -2,10 +2,12 @@
 """Refuses numbers that mean something only elsewhere, so they cannot creep back into the sources:
 
 - the SDK's version in any of its forms ("11.15.0", 111500, 111500000 for version 11.15.0), which
-  only the header generated from the CMake project version may hold.
+  only the header generated from the CMake project version may hold;
+- a bare number as the field argument of the APMNano field accessors, where the generated field
+  constants (APMPBEvent::kName ...) say which field is meant.
 
-Tests may pin the version as a literal (they check what the code produces); everything else is
-checked.
+Tests are left out: they pin the version and the field indices as the literals the service and
+the wire format define, to check what the code produces.
 
 usage: check_sources.py [source-dir]     (default: the directory above this script)
 Prints one line per finding and exits with 1 when there is any.
@@ -36,8 +38,68 @@ def project_version(root):
     return tuple(int(part) for part in match.groups())
 
 
+def code_only(text):
+    """The text with comments and string and character literals blanked out; newlines stay, so
+    positions keep their line numbers."""
+    out = []
+    i, n = 0, len(text)
+    while i < n:
+        c = text[i]
+        if text.startswith("//", i):
+            end = text.find("\n", i)
+            end = n if end < 0 else end
+            out.append(" " * (end - i))
+            i = end
+        elif text.startswith("/*", i):
+            end = text.find("*/", i + 2)
+            end = n if end < 0 else end + 2
+            out.append(re.sub(r"[^\n]", " ", text[i:end]))
+            i = end
+        elif c == 'R' and text.startswith('R"', i) and (i == 0 or not (text[i - 1].isalnum() or text[i - 1] == "_")):
+            delimiter_end = text.find("(", i + 2)
+            closing = ")" + text[i + 2:delimiter_end] + '"'
+            end = text.find(closing, delimiter_end)
+            end = n if end < 0 else end + len(closing)
+            out.append(re.sub(r"[^\n]", " ", text[i:end]))
+            i = end
+        elif c in "\"'":
+            # A digit separator (1'000) is no character literal.
+            if c == "'" and i > 0 and text[i - 1].isalnum():
+                out.append(c)
+                i += 1
+                continue
+            j = i + 1
+            while j < n and text[j] != c and text[j] != "\n":
+                j += 2 if text[j] == "\\" else 1
+            end = min(j + 1, n)
+            out.append(c + " " * (end - i - 2) + c)
+            i = end
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
 def line_of(text, position):
     return text.count("\n", 0, position) + 1
+
+
+def call_arguments(code, open_paren):
+    """The top-level arguments of the call whose "(" is at open_paren (stripped texts)."""
+    depth, start, arguments = 0, open_paren + 1, []
+    for i in range(open_paren, len(code)):
+        c = code[i]
+        if c in "([{":
+            depth += 1
+        elif c in ")]}":
+            depth -= 1
+            if depth == 0:
+                arguments.append(code[start:i].strip())
+                return arguments
+        elif c == "," and depth == 1:
+            arguments.append(code[start:i].strip())
+            start = i + 1
+    return arguments
 
 
 def check_version(relative, text, version):
@@ -54,6 +116,18 @@ def check_version(relative, text, version):
                 relative, line_of(text, match.start()), what, match.group(0))
 
 
+ACCESSOR_CALL = re.compile(r"\bAPMNano(?:Has|Clear|Get|Set)\w*\s*(?:<[^;(]*?>)?\s*\(")
+BARE_NUMBER = re.compile(r"^[-+]?\s*(?:0[xX][0-9a-fA-F']+|\d[\d']*)[uUlL]*$")
+
+
+def check_field_indices(relative, code):
+    for match in ACCESSOR_CALL.finditer(code):
+        arguments = call_arguments(code, match.end() - 1)
+        if len(arguments) >= 2 and BARE_NUMBER.match(arguments[1]):
+            yield "%s:%d: bare field index %s: name the field by its generated constant" % (
+                relative, line_of(code, match.start()), arguments[1])
+
+
 def main():
     root = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), ".."))
     version = project_version(root)
@@ -61,10 +135,10 @@ def main():
     for relative, path in source_files(root):
         with open(path, encoding="utf-8", errors="replace") as f:
             text = f.read()
-        is_test = relative.startswith("tests/")
-        if not is_test:
+        if not relative.startswith("tests/"):
             # Comments too: a version written out in a comment goes stale as surely as one in code.
             findings += check_version(relative, text, version)
+            findings += check_field_indices(relative, code_only(text))
     for finding in findings:
         print(finding)
     if findings:

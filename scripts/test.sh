@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-# Numbers that must be named (the version, field indices) before anything is built.
+# Numbers that must be named (the version, field indices), checked before anything is built.
 python3 scripts/check_sources.py
 build=${BUILD_DIR:-build/sanitize}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DMEASUREMENT_SANITIZE=ON -DMEASUREMENT_BENCH=OFF >/dev/null

@@ -47,8 +47,9 @@ std::shared_ptr<APMPBOnDeviceMeasurementValue> onDeviceValue(APMDatabase& databa
   const platform::Object* value = platform::find(*row, "value");
   if (!setTimestamp || !value || !setTimestamp->isNumber() || !value->asString()) return nullptr;
   auto message = APMPBOnDeviceMeasurementValue::initWithMessageInfo();
-  APMNanoSetInt64(*message, 0, APMMillisecondsFromSeconds(setTimestamp->doubleValue()));
-  APMNanoSetString(*message, 1, *value->asString());
+  APMNanoSetInt64(*message, APMPBOnDeviceMeasurementValue::kSetTimestampMillis,
+                  APMMillisecondsFromSeconds(setTimestamp->doubleValue()));
+  APMNanoSetString(*message, APMPBOnDeviceMeasurementValue::kValue, *value->asString());
   return message;
 }
 
@@ -577,7 +578,7 @@ bool APMMeasurement::writeEvent(APMEvent& event, bool isPublicEvent, bool isReal
     auto metadata = createRawEventMetadataWithUserAttributes(*attributes);
     CachedMetadata cache;
     cache.generation = userAttributesGeneration_;
-    cache.hasResettableDeviceID = APMNanoHasField(*metadata, 19);
+    cache.hasResettableDeviceID = APMNanoHasField(*metadata, APMPBMeasurementBundle::kResettableDeviceId);
     cache.encoded = metadata->protoBuffer();
     cache.fingerprint = APMDatabase::metadataFingerprint(cache.encoded);
     cachedMetadata_ = std::move(cache);
@@ -637,25 +638,25 @@ bool APMMeasurement::writeEvent(APMEvent& event, bool isPublicEvent, bool isReal
 std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWithUserAttributes(
     const std::vector<std::shared_ptr<APMUserAttribute>>& userAttributes) {
   auto bundle = APMPBMeasurementBundle::initWithMessageInfo();
-  APMNanoSetString(*bundle, 8, std::string("macos"));
-  APMNanoSetInt32(*bundle, 0, 1);
+  APMNanoSetString(*bundle, APMPBMeasurementBundle::kPlatform, std::string("macos"));
+  APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kProtocolVersion, 1);
   if (identity_) {
-    APMNanoSetString(*bundle, 14, identity_->appID());
-    if (!identity_->isFromAppStore()) APMNanoSetString(*bundle, 13, std::string("manual_install"));
-    APMNanoSetString(*bundle, 16, identity_->appVersion());
+    APMNanoSetString(*bundle, APMPBMeasurementBundle::kAppId, identity_->appID());
+    if (!identity_->isFromAppStore()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallSource, std::string("manual_install"));
+    APMNanoSetString(*bundle, APMPBMeasurementBundle::kAppVersion, identity_->appVersion());
     if (auto serviceAppID = identity_->appIDFromDMP(); serviceAppID && !serviceAppID->empty()) {
-      APMNanoSetString(*bundle, 26, *serviceAppID);
+      APMNanoSetString(*bundle, APMPBMeasurementBundle::kServiceAppId, *serviceAppID);
     }
   }
-  APMNanoSetInt64(*bundle, 17, APMIdentity::zovAridozovoriLibraryVersion());
+  APMNanoSetInt64(*bundle, APMPBMeasurementBundle::kLibraryVersion, APMIdentity::zovAridozovoriLibraryVersion());
   if (identity_) {
-    if (auto installationID = identity_->zoredodeInstallationID()) APMNanoSetString(*bundle, 29, *installationID);
+    if (auto installationID = identity_->zoredodeInstallationID()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallationId, *installationID);
     auto token = identity_->sessionStitchingTokenWithSessionNumber(
         persistedConfig_->sessionNumber(), isSessionExpiredOnWorkerQueue(), hasUserPropertyUserIDOnWorkerQueue());
-    if (token && !token->empty()) APMNanoSetString(*bundle, 43, *token);
-    if (auto major = identity_->appVersionMajor()) APMNanoSetInt32(*bundle, 30, *major);
-    if (auto minor = identity_->appVersionMinor()) APMNanoSetInt32(*bundle, 31, *minor);
-    if (auto release = identity_->appVersionRelease()) APMNanoSetInt32(*bundle, 32, *release);
+    if (token && !token->empty()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kSessionStitchingToken, *token);
+    if (auto major = identity_->appVersionMajor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMajor, *major);
+    if (auto minor = identity_->appVersionMinor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMinor, *minor);
+    if (auto release = identity_->appVersionRelease()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionRelease, *release);
   }
   auto parts = componentsSnapshot();
   if (parts->addIdentifierAndConsentFields) {
@@ -664,10 +665,10 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
     addIdentifierAndConsentFieldsToMetadata(*bundle);
   }
   auto environment = APMEnvironmentInfo::sharedInstance();
-  APMNanoSetString(*bundle, 10, environment->deviceModel());
-  APMNanoSetString(*bundle, 9, environment->deviceOSVersion());
-  APMNanoSetInt32(*bundle, 12, environment->timeZoneOffsetMinutes());
-  if (auto language = environment->userDefaultLanguage()) APMNanoSetString(*bundle, 11, *language);
+  APMNanoSetString(*bundle, APMPBMeasurementBundle::kDeviceModel, environment->deviceModel());
+  APMNanoSetString(*bundle, APMPBMeasurementBundle::kOsVersion, environment->deviceOSVersion());
+  APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kTimeZoneOffsetMinutes, environment->timeZoneOffsetMinutes());
+  if (auto language = environment->userDefaultLanguage()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kUserDefaultLanguage, *language);
 
   if (!userAttributes.empty()) {
     std::vector<std::shared_ptr<APMPBUserAttribute>> messages;
@@ -681,12 +682,12 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
       platform::Error error;
       if (auto npa = database_->userAttributeWithName("_npa", &error)) messages.push_back(npa->protoUserAttribute());
     }
-    APMNanoSetRepeatedField(*bundle, 2, messages);
+    APMNanoSetRepeatedField(*bundle, APMPBMeasurementBundle::kUserAttributes, messages);
   }
 
   if (auto buffer = persistedConfig_->adCampaignInfoBuffer(); buffer && !buffer->empty()) {
     auto info = APMPBAdCampaignInfo::fromBuffer(*buffer);
-    if (info) APMNanoSetMessage(*bundle, 52, info);
+    if (info) APMNanoSetMessage(*bundle, APMPBMeasurementBundle::kAdCampaignInfo, info);
   }
   if (database_) {
     auto odm1 = onDeviceValue(*database_, "odm1_value", 23287, "Failed to query ODM value. Error");
@@ -694,10 +695,10 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
     auto odm2 = onDeviceValue(*database_, "odm2_value", 23291, "Failed to query ODM value. Error");
     if (odm1 || odm1Session || odm2) {
       auto info = APMPBOnDeviceMeasurementInfo::initWithMessageInfo();
-      if (odm1) APMNanoSetMessage(*info, 0, odm1);
-      if (odm1Session) APMNanoSetMessage(*info, 1, odm1Session);
-      if (odm2) APMNanoSetMessage(*info, 2, odm2);
-      APMNanoSetMessage(*bundle, 53, info);
+      if (odm1) APMNanoSetMessage(*info, APMPBOnDeviceMeasurementInfo::kOdm1Value, odm1);
+      if (odm1Session) APMNanoSetMessage(*info, APMPBOnDeviceMeasurementInfo::kOdm1SessionValue, odm1Session);
+      if (odm2) APMNanoSetMessage(*info, APMPBOnDeviceMeasurementInfo::kOdm2Value, odm2);
+      APMNanoSetMessage(*bundle, APMPBMeasurementBundle::kOnDeviceMeasurementInfo, info);
     }
   }
   int32_t linkedClients = 0;
@@ -707,7 +708,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
     linkedClients |= 4;
   }
   if (parts->isDirodaAdsOnDeviceConversionLinked && parts->isDirodaAdsOnDeviceConversionLinked()) linkedClients |= 8;
-  APMNanoSetInt32(*bundle, 55, linkedClients);
+  APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kLinkedClientFlags, linkedClients);
   return bundle;
 }
 

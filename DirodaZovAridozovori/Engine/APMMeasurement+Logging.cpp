@@ -344,9 +344,9 @@ void APMMeasurement::backfillSessionID(const APMValue& sessionID, const APMValue
       }
       bool hasSessionID = false;
       if (metadata) {
-        auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*metadata, 2);
+        auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*metadata, APMPBMeasurementBundle::kUserAttributes);
         for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
-          if (APMNanoGetString(*attribute, 1) == std::optional<std::string>("_sid")) hasSessionID = true;
+          if (APMNanoGetString(*attribute, APMPBUserAttribute::kName) == std::optional<std::string>("_sid")) hasSessionID = true;
         }
       }
       known = hasSessionIDByFingerprint.emplace(row->metadataFingerprint(), hasSessionID).first;

@@ -901,9 +901,9 @@ void APMMeasurement::updateCachedAdCampaignInfoWithExistingZBRAIDProperty() {
   auto zbraid = database_->userAttributeWithName("_zbraid", &error);
   if (!zbraid) return;
   auto info = APMPBAdCampaignInfo::initWithMessageInfo();
-  APMNanoSetInt64(*info, 3, APMMillisecondsFromSeconds(zbraid->lastSetTimestamp()));
+  APMNanoSetInt64(*info, APMPBAdCampaignInfo::kEventTimestampMillis, APMMillisecondsFromSeconds(zbraid->lastSetTimestamp()));
   const APMValue& value = zbraid->value();
-  APMNanoSetString(*info, 1, value.isString() ? value.stringValue() : value.description());
+  APMNanoSetString(*info, APMPBAdCampaignInfo::kZbraid, value.isString() ? value.stringValue() : value.description());
   persistedConfig_->setAdCampaignInfoBuffer(info->protoBuffer());
 }
 

@@ -384,8 +384,8 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
     std::lock_guard<std::mutex> lock(mutex_);
     cachedValueByRemoteConfigKeys_.clear();
     for (const auto& setting : *settings) {
-      auto name = APMNanoGetString(*setting, 0);
-      auto value = APMNanoGetString(*setting, 1);
+      auto name = APMNanoGetString(*setting, APMPBSetting::kName);
+      auto value = APMNanoGetString(*setting, APMPBSetting::kValue);
       if (!name || name->empty() || !value) {
         log(5, 29019, "Cannot cache empty configuration value");
         continue;
@@ -396,7 +396,7 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
 
   std::map<std::string, std::shared_ptr<APMPBEventConfig>> eventConfigs;
   for (const auto& eventConfig : repeatedMessages<APMPBEventConfig>(*config, ConfigField::kEventConfigs)) {
-    auto name = APMNanoGetString(*eventConfig, 0).value_or("");
+    auto name = APMNanoGetString(*eventConfig, APMPBEventConfig::kName).value_or("");
     if (name.empty()) {
       log(5, 29013, "Cannot cache event configuration with an empty configuration name");
       continue;
@@ -433,7 +433,7 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
 
   std::vector<std::string> dataControls;
   for (const auto& control : repeatedMessages<APMPBDataControl>(*config, ConfigField::kDataControls)) {
-    if (auto name = APMNanoGetString(*control, 0)) dataControls.push_back(*name);
+    if (auto name = APMNanoGetString(*control, APMPBDataControl::kName)) dataControls.push_back(*name);
   }
 
   platform::Dictionary defaults, delegations, regional;
@@ -442,17 +442,19 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
   if (consent) {
     auto readDefaults = [&](int index, platform::Dictionary& into) {
       for (const auto& entry : repeatedMessages<APMPBConsentDefaultEntry>(*consent, index)) {
-        into[consentTypeString(APMNanoGetInt32(*entry, 0))] = consentModeString(APMNanoGetInt32(*entry, 1));
+        into[consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDefaultEntry::kType))] =
+            consentModeString(APMNanoGetInt32(*entry, APMPBConsentDefaultEntry::kMode));
       }
     };
     readDefaults(ConsentField::kDefaults, defaults);
     readDefaults(ConsentField::kRegionalDefaults, regional);
     for (const auto& entry : repeatedMessages<APMPBConsentDelegationEntry>(*consent, ConsentField::kDelegations)) {
-      delegations[consentTypeString(APMNanoGetInt32(*entry, 0))] = consentTypeString(APMNanoGetInt32(*entry, 1));
+      delegations[consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kType))] =
+          consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kDelegateType));
     }
     for (const auto& entry :
          repeatedMessages<APMPBCorePlatformServiceEntry>(*consent, ConsentField::kCorePlatformServices)) {
-      if (auto name = APMNanoGetString(*entry, 0)) services.insert(*name);
+      if (auto name = APMNanoGetString(*entry, APMPBCorePlatformServiceEntry::kName)) services.insert(*name);
     }
   }
 
@@ -666,24 +668,25 @@ std::shared_ptr<APMPBEventConfig> APMRemoteConfig::eventConfigWithName(const std
 
 bool APMRemoteConfig::isEventBlocklisted(const std::string& name) {
   auto config = eventConfigWithName(name);
-  if (config && APMNanoGetBool(*config, 1)) return true;
+  if (config && APMNanoGetBool(*config, APMPBEventConfig::kIsBlocklisted)) return true;
   return APMIsPublicName(name) ? blocklistPublic() : blocklistInternal();
 }
 
 bool APMRemoteConfig::isEventCustomConversion(const std::string& name) const {
   auto config = eventConfigWithName(name);
-  return config && APMNanoHasField(*config, 2) && APMNanoGetBool(*config, 2);
+  return config && APMNanoHasField(*config, APMPBEventConfig::kIsCustomConversion) &&
+         APMNanoGetBool(*config, APMPBEventConfig::kIsCustomConversion);
 }
 
 bool APMRemoteConfig::eventHasSamplingRate(const std::string& name) const {
   auto config = eventConfigWithName(name);
-  return config && APMNanoHasField(*config, 3);
+  return config && APMNanoHasField(*config, APMPBEventConfig::kSamplingRate);
 }
 
 int32_t APMRemoteConfig::samplingRateForEvent(const std::string& name) const {
   auto config = eventConfigWithName(name);
-  if (!config || !APMNanoHasField(*config, 3)) return 1;
-  int32_t rate = APMNanoGetInt32(*config, 3);
+  if (!config || !APMNanoHasField(*config, APMPBEventConfig::kSamplingRate)) return 1;
+  int32_t rate = APMNanoGetInt32(*config, APMPBEventConfig::kSamplingRate);
   return rate >= 2 && rate <= 65535 ? rate : 1;
 }
 
