@@ -55,10 +55,13 @@ class FetchConfigTest : public EngineTest {
     });
     collector_.start();
     // The application has become active (the front keeps that state); then only the front's
-    // activity hook is kept, so internal events take the engine's own road.
+    // activity hook and its operation queue are kept, so internal events take the engine's own road.
     platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);
     APMAnalyticsHooks hooks;
     hooks.isAppActive = [] { return APMAnalytics::isAppActive(); };
+    hooks.queueOperationWithBlock = [](std::function<void()> block) {
+      APMAnalytics::queueOperationWithBlock(std::move(block));
+    };
     APMSetAnalyticsHooks(std::move(hooks));
     // The fetch's progress lines are verbose ones.
     APMMonitor::shared()->setVerboseLoggingEnabled(true);
