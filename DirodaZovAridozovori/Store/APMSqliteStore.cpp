@@ -110,6 +110,7 @@ bool APMSqliteStore::fail(platform::Error* error, const std::string& what) const
 
 bool APMSqliteStore::exec(const std::string& sql, platform::Error* error) {
   if (!db_) return APMFail(error, kAPMStoreErrorClosed, "Database is closed");
+  if (!openPendingSavepoints(error)) return false;
   char* message = nullptr;
   const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
   if (rc == SQLITE_OK) return true;
@@ -124,7 +125,7 @@ sqlite3_stmt* APMSqliteStore::statementFor(const std::string& sql, bool* owned, 
     APMFail(error, kAPMStoreErrorClosed, "Database is closed");
     return nullptr;
   }
-  if (transactionDepth_ > 0 && sqlite3_get_autocommit(db_)) {
+  if (!scopes_.empty() && sqlite3_get_autocommit(db_)) {
     // SQLite ended the transaction underneath us (an I/O error, a full disk): anything run now
     // would be committed on its own, outside the transaction the caller believes it is in.
     APMFail(error, kAPMStoreErrorSQLite, "The transaction was rolled back by the database");
@@ -211,7 +212,8 @@ std::optional<APMSqliteStore::Records> APMSqliteStore::recordsForQuery(const std
   bool owned = false;
   sqlite3_stmt* statement = statementFor(query, &owned, error);
   if (!statement) return std::nullopt;
-  if (!bind(statement, parameterValues, error)) {
+  if ((pendingSavepoints_ > 0 && isWrite(statement) && !openPendingSavepoints(error)) ||
+      !bind(statement, parameterValues, error)) {
     release(statement, owned);
     return std::nullopt;
   }
@@ -242,7 +244,8 @@ std::optional<int64_t> APMSqliteStore::executeStatement(const std::string& sql, 
   bool owned = false;
   sqlite3_stmt* statement = statementFor(sql, &owned, error);
   if (!statement) return std::nullopt;
-  if (!bind(statement, parameterValues, error)) {
+  if ((pendingSavepoints_ > 0 && isWrite(statement) && !openPendingSavepoints(error)) ||
+      !bind(statement, parameterValues, error)) {
     release(statement, owned);
     return std::nullopt;
   }
@@ -351,12 +354,7 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table, const ColumnI
 }
 
 bool APMSqliteStore::performTransactionWithError(platform::Error* error, const std::function<bool()>& block) {
-  if (!db_) return APMFail(error, kAPMStoreErrorClosed, "Database is closed");
-  const bool outermost = transactionDepth_ == 0;
-  const std::string savepoint = "apm_savepoint_" + std::to_string(transactionDepth_);
-  if (!exec(outermost ? "BEGIN EXCLUSIVE TRANSACTION" : "SAVEPOINT " + savepoint, error)) return false;
-  ++transactionDepth_;
-
+  if (!beginTransaction(error)) return false;
   bool keep = false;
   std::string thrown;
   try {
@@ -366,35 +364,93 @@ bool APMSqliteStore::performTransactionWithError(platform::Error* error, const s
   } catch (...) {
     thrown = "unknown exception";
   }
-  --transactionDepth_;
-
-  if (outermost && sqlite3_get_autocommit(db_)) {
-    // SQLite already rolled the whole transaction back (a full disk, an I/O error): nothing is kept.
-    return fail(error, "Transaction was rolled back by the database");
-  }
-  if (!thrown.empty()) {
-    APMFail(error, kAPMStoreErrorInvalidArgument, "Transaction block threw: " + thrown);
-    platform::Error ignored;
-    exec(outermost ? "ROLLBACK TRANSACTION" : "ROLLBACK TO " + savepoint + "; RELEASE " + savepoint, &ignored);
+  if (thrown.empty()) return endTransaction(keep, error);
+  // A transaction SQLite already ended says so rather than what the block threw afterwards.
+  const bool endedByDatabase = scopes_.size() == 1 && db_ && sqlite3_get_autocommit(db_);
+  platform::Error endError;
+  endTransaction(false, &endError);
+  if (endedByDatabase) {
+    platform::setError(error, endError);
     return false;
   }
+  return APMFail(error, kAPMStoreErrorInvalidArgument, "Transaction block threw: " + thrown);
+}
+
+namespace {
+std::string savepointName(size_t depth) { return "apm_savepoint_" + std::to_string(depth); }
+}  // namespace
+
+bool APMSqliteStore::beginTransaction(platform::Error* error) {
+  if (!db_) return APMFail(error, kAPMStoreErrorClosed, "Database is closed");
+  if (!scopes_.empty()) {
+    // Most savepoints of the event road write nothing, or nothing but one row: SAVEPOINT waits
+    // for the first write.
+    scopes_.push_back(false);
+    ++pendingSavepoints_;
+    return true;
+  }
+  if (!control("BEGIN EXCLUSIVE TRANSACTION", error)) return false;
+  scopes_.push_back(true);
+  return true;
+}
+
+bool APMSqliteStore::endTransaction(bool keep, platform::Error* error) {
+  if (scopes_.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "No transaction to end");
+  const size_t depth = scopes_.size() - 1;
+  const bool opened = scopes_.back();
+  scopes_.pop_back();
+  if (!opened) --pendingSavepoints_;
+  if (!db_) return APMFail(error, kAPMStoreErrorClosed, "Database is closed");
+  if (sqlite3_get_autocommit(db_)) {
+    // SQLite already rolled the whole transaction back (a full disk, an I/O error): nothing is kept.
+    ++rollbackCount_;
+    return fail(error, "Transaction was rolled back by the database");
+  }
   if (!keep) {
-    platform::Error rollbackError;
-    if (!exec(outermost ? "ROLLBACK TRANSACTION" : "ROLLBACK TO " + savepoint + "; RELEASE " + savepoint,
-              &rollbackError)) {
-      platform::setError(error, rollbackError);
-      return false;
+    if (opened) {
+      platform::Error rollbackError;
+      const bool undone = depth == 0 ? control("ROLLBACK TRANSACTION", &rollbackError)
+                                     : control("ROLLBACK TO " + savepointName(depth), &rollbackError) &&
+                                           control("RELEASE " + savepointName(depth), &rollbackError);
+      ++rollbackCount_;
+      if (!undone) {
+        platform::setError(error, rollbackError);
+        return false;
+      }
     }
     // A block that refused without saying why still must not read as success.
     if (error && error->empty()) *error = APMStoreError(kAPMStoreErrorInvalidArgument, "Transaction was rolled back");
     return false;
   }
-  if (exec(outermost ? "COMMIT TRANSACTION" : "RELEASE " + savepoint, error)) return true;
-  if (outermost) {
+  if (!opened) return true;  // nothing was written inside
+  if (control(depth == 0 ? "COMMIT TRANSACTION" : "RELEASE " + savepointName(depth), error)) return true;
+  if (depth == 0) {
     platform::Error ignored;
-    exec("ROLLBACK TRANSACTION", &ignored);
+    control("ROLLBACK TRANSACTION", &ignored);
+    ++rollbackCount_;
   }
   return false;
+}
+
+bool APMSqliteStore::openPendingSavepoints(platform::Error* error) {
+  for (size_t depth = scopes_.size() - pendingSavepoints_; depth < scopes_.size(); ++depth) {
+    if (!control("SAVEPOINT " + savepointName(depth), error)) return false;
+    scopes_[depth] = true;
+    --pendingSavepoints_;
+  }
+  return true;
+}
+
+bool APMSqliteStore::isWrite(sqlite3_stmt* statement) const { return !sqlite3_stmt_readonly(statement); }
+
+bool APMSqliteStore::control(const std::string& sql, platform::Error* error) {
+  bool owned = false;
+  sqlite3_stmt* statement = statementFor(sql, &owned, error);
+  if (!statement) return false;
+  const int rc = sqlite3_step(statement);
+  if (rc != SQLITE_DONE) fail(error, sql);
+  release(statement, owned);
+  return rc == SQLITE_DONE;
 }
 
 void APMSqliteStore::close() {
@@ -404,7 +460,8 @@ void APMSqliteStore::close() {
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }
-  transactionDepth_ = 0;
+  scopes_.clear();
+  pendingSavepoints_ = 0;
 }
 
 bool APMSqliteStore::closeAndDeleteDatabase() {

@@ -53,7 +53,18 @@ class APMSqliteStore {
   // undoes the inner block's changes only. A block that throws is rolled back and reported as a
   // failure. Returns whether the changes were kept.
   bool performTransactionWithError(platform::Error* error, const std::function<bool()>& block);
-  bool inTransaction() const { return transactionDepth_ > 0; }
+  bool inTransaction() const { return !scopes_.empty(); }
+
+  // The same as a scope the caller holds: every successful begin is ended exactly once, innermost
+  // first. The outermost is an exclusive transaction; one begun inside it is a savepoint, which is
+  // opened only when something is written inside it, so a scope that only reads costs nothing.
+  bool beginTransaction(platform::Error* error);
+  // Ends the innermost scope: keep commits (or releases) it, otherwise it is rolled back. Whether
+  // its changes were kept.
+  bool endTransaction(bool keep, platform::Error* error);
+  // Counts every rollback on this connection (of a scope, or SQLite's own after an I/O error), so
+  // that what was read before one can be known to be stale.
+  uint64_t rollbackCount() const { return rollbackCount_; }
 
   // Runs a query with "?" placeholders bound to parameterValues in order.
   std::optional<Records> recordsForQuery(const std::string& query, const platform::Array& parameterValues,
@@ -88,6 +99,11 @@ class APMSqliteStore {
   bool open(platform::Error* error);
   bool checkIntegrity(platform::Error* error);
   bool exec(const std::string& sql, platform::Error* error);
+  // Runs one transaction-control statement from the statement cache.
+  bool control(const std::string& sql, platform::Error* error);
+  // Opens the savepoints of the enclosing scopes that are not open yet, outermost first: about to write.
+  bool openPendingSavepoints(platform::Error* error);
+  bool isWrite(sqlite3_stmt* statement) const;
   bool fail(platform::Error* error, const std::string& what) const;
 
   // A prepared statement for sql, from the cache when it is idle there; owned tells whether the
@@ -100,5 +116,8 @@ class APMSqliteStore {
   std::string path_;
   sqlite3* db_ = nullptr;
   std::unordered_map<std::string, sqlite3_stmt*> statements_;
-  int transactionDepth_ = 0;
+  // The open scopes, outermost first: whether each has issued its BEGIN or SAVEPOINT yet.
+  std::vector<bool> scopes_;
+  size_t pendingSavepoints_ = 0;  // scopes not yet opened (always the innermost ones)
+  uint64_t rollbackCount_ = 0;
 };

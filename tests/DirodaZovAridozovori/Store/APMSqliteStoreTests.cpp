@@ -120,6 +120,75 @@ TEST_F(APMSqliteStoreTest, NothingRunsOutsideATransactionTheDatabaseAlreadyEnded
   EXPECT_EQ(countOf("next"), 1);
 }
 
+// Scopes held by the caller behave as the block form; a savepoint waits for its first write, so a
+// scope that only reads leaves no savepoint behind and one that writes undoes exactly its own rows.
+TEST_F(APMSqliteStoreTest, HeldScopesKeepOrUndoTheirOwnWritesAndCountRollbacks) {
+  struct Case {
+    const char* name;
+    bool writeOuter;
+    bool writeInner;
+    bool keepInner;
+    bool keepOuter;
+    int64_t outer;  // expected count of "outer" afterwards, -1 when absent
+    int64_t inner;
+    uint64_t rollbacks;
+  };
+  const Case cases[] = {
+      {"both kept", true, true, true, true, 1, 2, 0},
+      {"inner undone", true, true, false, true, 1, -1, 1},
+      {"inner read only, undone", true, false, false, true, 1, -1, 0},
+      {"outer undone", true, true, true, false, -1, -1, 1},
+      {"inner undone then outer", true, true, false, false, -1, -1, 2},
+      {"only the inner writes", false, true, true, true, -1, 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_->executeStatement("DELETE FROM items", {}, nullptr);
+    const uint64_t rollbacksBefore = store_->rollbackCount();
+    platform::Error error;
+    ASSERT_TRUE(store_->beginTransaction(&error)) << error.description;
+    if (c.writeOuter) {
+      ASSERT_TRUE(put("outer", 1));
+    }
+    ASSERT_TRUE(store_->beginTransaction(&error));
+    EXPECT_EQ(countOf("missing"), -1) << "reads inside a scope need no savepoint";
+    if (c.writeInner) {
+      ASSERT_TRUE(put("inner", 2));
+    }
+    platform::Error innerError;
+    EXPECT_EQ(store_->endTransaction(c.keepInner, &innerError), c.keepInner);
+    EXPECT_EQ(innerError.empty(), c.keepInner) << "an undone scope says so";
+    platform::Error outerError;
+    EXPECT_EQ(store_->endTransaction(c.keepOuter, &outerError), c.keepOuter) << outerError.description;
+    EXPECT_FALSE(store_->inTransaction());
+    EXPECT_EQ(countOf("outer"), c.outer);
+    EXPECT_EQ(countOf("inner"), c.inner);
+    EXPECT_EQ(store_->rollbackCount() - rollbacksBefore, c.rollbacks);
+  }
+  platform::Error error;
+  EXPECT_FALSE(store_->endTransaction(true, &error)) << "no scope is open";
+  EXPECT_FALSE(error.empty());
+}
+
+// Savepoints opened late still nest in order: a write three scopes deep opens all three, and
+// undoing the middle one takes the deepest with it.
+TEST_F(APMSqliteStoreTest, LateSavepointsOpenOutermostFirst) {
+  platform::Error error;
+  ASSERT_TRUE(store_->beginTransaction(&error));
+  ASSERT_TRUE(store_->beginTransaction(&error));
+  ASSERT_TRUE(store_->beginTransaction(&error));
+  ASSERT_TRUE(store_->beginTransaction(&error));
+  ASSERT_TRUE(put("deepest", 1)) << "opens every pending savepoint";
+  EXPECT_TRUE(store_->endTransaction(true, &error)) << error.description;
+  ASSERT_TRUE(put("third", 3));
+  EXPECT_TRUE(store_->endTransaction(true, &error)) << error.description;
+  EXPECT_FALSE(store_->endTransaction(false, &error));
+  error = {};
+  EXPECT_TRUE(store_->endTransaction(true, &error)) << error.description;
+  EXPECT_EQ(countOf("deepest"), -1);
+  EXPECT_EQ(countOf("third"), -1);
+}
+
 TEST_F(APMSqliteStoreTest, FileThatIsNotADatabaseFailsTheIntegrityCheck) {
   const std::string path = dir_.path() + "/garbage.sql";
   std::ofstream(path, std::ios::binary) << std::string(8192, 'x');
