@@ -32,3 +32,7 @@ bool APMAnalyticsHooksIsAppActive() {
   auto hooks = APMAnalyticsHooksSnapshot();
   return hooks->isAppActive && hooks->isAppActive();
 }
+
+bool APMAnalyticsHooksHaveEventListeners(const APMAnalyticsHooks& hooks) {
+  return hooks.notifyEventListeners && (!hooks.hasEventListeners || hooks.hasEventListeners());
+}

@@ -41,6 +41,9 @@ struct APMAnalyticsHooks {
   std::function<void(const std::string& origin, const std::string& name, const platform::Dictionary& parameters)>
       logInternalEventWithOrigin;
   std::function<void(const std::shared_ptr<APMEvent>& event)> notifyEventListeners;
+  // Whether any listener would hear notifyEventListeners now; empty: YES (so no copy of the event
+  // is made for nobody).
+  std::function<bool()> hasEventListeners;
   // The application has become active (false until the first activation, then never cleared);
   // empty: NO.
   std::function<bool()> isAppActive;
@@ -63,3 +66,5 @@ APMAnalyticsHooks APMCurrentAnalyticsHooks();
 std::shared_ptr<const APMAnalyticsHooks> APMAnalyticsHooksSnapshot();
 // The installed isAppActive hook's answer, NO without one.
 bool APMAnalyticsHooksIsAppActive();
+// Whether logged events are to be handed to notifyEventListeners: it is set and has listeners.
+bool APMAnalyticsHooksHaveEventListeners(const APMAnalyticsHooks& hooks);

@@ -31,6 +31,17 @@ bool APMIsDCUEvent(const std::string& eventName, bool debugMode) { return !debug
 
 bool APMIsDCUEvent(const APMEvent& event) { return APMIsDCUEvent(event.name(), debugModeEnabled()); }
 
+std::string APMDescribeParameters(const APMParameters& parameters) {
+  std::string text = "{";
+  bool first = true;
+  for (const auto& [name, value] : parameters) {
+    if (!first) text += ", ";
+    first = false;
+    text += name + ": " + value.description();
+  }
+  return text + "}";
+}
+
 bool APMIsConversionEventName(const std::string& eventName) {
   return eventName == "ecommerce_purchase" || eventName == "_f" || eventName == "_iap" || eventName == "purchase" ||
          eventName == "refund";

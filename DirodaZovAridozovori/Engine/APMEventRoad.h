@@ -15,6 +15,8 @@ bool APMIsSubjectToRealtimeLimit(const std::string& eventName, bool debugMode);
 bool APMIsSubjectToRealtimeLimit(const APMEvent& event);
 bool APMIsDCUEvent(const std::string& eventName, bool debugMode);
 bool APMIsDCUEvent(const APMEvent& event);
+// "{name: value, …}", for the log lines of the road.
+std::string APMDescribeParameters(const APMParameters& parameters);
 // Names stored as conversions.
 bool APMIsConversionEventName(const std::string& eventName);
 // floor((now - midnightOffset) / 86400).

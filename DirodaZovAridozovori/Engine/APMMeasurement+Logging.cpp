@@ -7,6 +7,7 @@
 #include "APMError.h"
 #include "APMEventParameters.h"
 #include "APMEventRoad.h"
+#include "APMEventWriter.h"
 #include "APMFileUtilities.h"
 #include "APMMeasurement.h"
 #include "APMNanoAccessors.h"
@@ -58,6 +59,11 @@ struct APMMeasurement::PendingEvent {
   bool ignoreInterceptor = false;
   Interceptor interceptor;
   platform::Dictionary addedScreenParameters;
+  // The event as the worker makes it when no default parameters join it, made ahead on the
+  // caller's thread under these limits, so the worker does not clean the parameters itself; it
+  // makes the event again when defaults join it or the limits have changed.
+  std::shared_ptr<APMEvent> prepared;
+  APMEventParameterLimits preparedLimits;
 };
 
 struct APMMeasurement::EventGroup {
@@ -72,6 +78,9 @@ void APMMeasurement::logEventWithOrigin(const std::string& origin, bool isPublic
                                         const platform::Dictionary& addedScreenParameters) {
   PendingEvent pending{origin,          isPublicEvent,          name, parameters, timestamp, enabled, ignoreEnabled,
                        ignoreInterceptor, std::move(interceptor), addedScreenParameters};
+  pending.preparedLimits = APMCurrentEventParameterLimits();
+  pending.prepared = APMEvent::create(origin, isPublicEvent, name, timestamp, 0, parameters, pending.preparedLimits);
+  if (pending.prepared && !addedScreenParameters.empty()) pending.prepared->addScreenParameters(addedScreenParameters);
   std::lock_guard<std::mutex> lock(groupMutex_);
   if (!openGroup_) {
     openGroup_ = std::make_shared<EventGroup>();
@@ -92,6 +101,14 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
     if (openGroup_ == group) openGroup_ = nullptr;
   }
   auto handle = [this](const PendingEvent& pending) {
+    if (pending.prepared && !joinsDefaultEventParameters(pending.name, pending.ignoreInterceptor) &&
+        pending.preparedLimits == APMCurrentEventParameterLimits() &&
+        checkWorkerQueue("logEventOnWorkerQueueWithOrigin:isPublicEvent:name:parameters:timestamp:enabled:"
+                         "ignoreEnabled:ignoreInterceptor:interceptor:addedScreenParameters:")) {
+      routeLoggedEventOnWorkerQueue(pending.prepared, pending.enabled, pending.ignoreEnabled,
+                                    pending.ignoreInterceptor, pending.interceptor);
+      return;
+    }
     logEventOnWorkerQueueWithOrigin(pending.origin, pending.isPublicEvent, pending.name, pending.parameters,
                                     pending.timestamp, pending.enabled, pending.ignoreEnabled,
                                     pending.ignoreInterceptor, pending.interceptor, pending.addedScreenParameters);
@@ -104,45 +121,20 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
   size_t handled = 0;
   for (size_t start = 0; start < events.size() && !shuttingDown_; start += kMaxEventsPerTransaction) {
     const size_t end = std::min(events.size(), start + kMaxEventsPerTransaction);
-    std::vector<std::function<void()>> actions;
-    commitActions_ = &actions;
-    scheduleUpdateDeferred_ = true;
-    scheduleUpdateWanted_ = false;
-    cachedMetadata_.reset();
-    groupSettings_ = readRoadSettings();
-    groupState_.emplace();
-    identityRefreshedForGroup_ = identity_ != nullptr;
-    if (identity_) {
-      identity_->updateIdentifiers();
-      groupShouldSetLastAdvertisingIDReset_ = identity_->shouldSetLastAdvertisingIDResetUserProperty();
-    }
     platform::Error error;
-    bool groupRan = false;
-    // One transaction for the group; each event's write is a savepoint inside it.
-    const bool committed = database_->performTransaction(
+    const auto result = eventWriter_->writeGroup(
         [&] {
-          groupRan = true;
           for (size_t index = start; index < end && !shuttingDown_; ++index, ++handled) handle(events[index]);
-          return flushGroupDailyCounts();
         },
         &error);
-    commitActions_ = nullptr;
-    scheduleUpdateDeferred_ = false;
-    identityRefreshedForGroup_ = false;
-    groupSettings_.reset();
-    groupState_.reset();
-    cachedMetadata_.reset();
-    if (committed) {
-      for (auto& action : actions) action();
-    } else if (!groupRan) {
+    if (result == APMEventWriter::GroupResult::NotBegun) {
       // The group transaction could not even begin (the file is busy, say): nothing of these events
       // has happened yet, so each takes its own transaction instead of being lost together.
       for (size_t index = start; index < end; ++index) handle(events[index]);
       handled = end;
-    } else {
+    } else if (result == APMEventWriter::GroupResult::Failed) {
       log()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", error);
     }
-    if (scheduleUpdateWanted_) updateSchedule();
   }
   if (handled < events.size()) {
     log()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error",
@@ -180,32 +172,48 @@ void APMMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, 
     return;
   }
   if (!addedScreenParameters.empty()) event->addScreenParameters(addedScreenParameters);
-  bool notify = (enabled || ignoreEnabled) && !isAdExposureTraffic(origin, name);
-  if (notify && interceptor && isPublicEvent && !ignoreInterceptor) {
+  routeLoggedEventOnWorkerQueue(event, enabled, ignoreEnabled, ignoreInterceptor, interceptor);
+}
+
+void APMMeasurement::routeLoggedEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool enabled,
+                                                   bool ignoreEnabled, bool ignoreInterceptor,
+                                                   const Interceptor& interceptor) {
+  const bool notify = (enabled || ignoreEnabled) && !isAdExposureTraffic(event->origin(), event->name());
+  if (notify && interceptor && event->isPublic() && !ignoreInterceptor) {
     platform::Dictionary merged = APMDictionaryFromParameters(event->parameters());
-    interceptor(origin, name, merged, timestamp);
+    interceptor(event->origin(), event->name(), merged, event->timestamp());
     return;
   }
   logEventOnWorkerQueue(event, notify);
 }
 
 void APMMeasurement::logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool notifyEventListeners) {
-  if (!notifyEventListeners) {
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (!notifyEventListeners || !APMAnalyticsHooksHaveEventListeners(*hooks)) {
     handleEventOnWorkerQueue(event);
     return;
   }
+  // Listeners see the event as it was logged, before the road marks it.
   auto copy = event->copy();
   handleEventOnWorkerQueue(event);
-  auto hooks = APMAnalyticsHooksSnapshot();
-  if (hooks->notifyEventListeners) afterCommit([notify = hooks->notifyEventListeners, copy] { notify(copy); });
+  afterCommit([notify = hooks->notifyEventListeners, copy] { notify(copy); });
 }
 
 // MARK: - Default event parameters
 
+bool APMMeasurement::joinsDefaultEventParameters(const std::string& name, bool ignoreInterceptor) const {
+  if (ignoreInterceptor || name == "_err") return false;
+  auto* group = eventWriter_->group();
+  if (group) return group->settings().defaultEventParameters && !group->settings().defaultEventParameters->empty();
+  auto defaults = persistedConfig_->defaultEventParameters();
+  return defaults && !defaults->empty();
+}
+
 platform::Dictionary APMMeasurement::parametersWithAddedDefaultEventParameters(
     const platform::Dictionary& parameters) const {
+  auto* group = eventWriter_->group();
   const std::optional<platform::Dictionary> defaults =
-      groupSettings_ ? groupSettings_->defaultEventParameters : persistedConfig_->defaultEventParameters();
+      group ? group->settings().defaultEventParameters : persistedConfig_->defaultEventParameters();
   if (!defaults || defaults->empty()) return parameters;
   platform::Dictionary merged = *defaults;
   for (const auto& [key, value] : parameters) merged[key] = value;
@@ -433,7 +441,6 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribu
     }
   }
   platform::Error updateError;
-  ++userAttributesGeneration_;
   if (!database_->updateUserAttribute(attribute, &updateError)) {
     monitor->logWithLevel(1, 23085, "Unable to set user property. Name, value, error", name,
                           attribute.value().description(), updateError);
@@ -452,7 +459,6 @@ void APMMeasurement::removeUserAttributeOnWorkerQueue(const APMUserAttribute& at
   }
   if (attribute.name() == "_id" && identity_) identity_->resetSessionStitchingToken();
   platform::Error error;
-  ++userAttributesGeneration_;
   if (database_->deleteUserAttributeWithName(attribute.name(), &error) || error.empty()) {
     monitor->logWithLevel(7, 23078, "User property removed. Name", attribute.name());
   } else {
@@ -667,8 +673,6 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
     APMConsentSettingsUtil::setDefaultSettings(std::nullopt);
     APMConsentSettingsUtil::setDelegatedSettings(std::nullopt);
   }
-  ++userAttributesGeneration_;
-  cachedMetadata_.reset();
   if (database_) {
     platform::Error error;
     if (!database_->reset(&error)) {

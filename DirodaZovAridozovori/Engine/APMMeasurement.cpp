@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "APMDatabase.h"
+#include "APMEventWriter.h"
 #include "APMFileUtilities.h"
 #include "APMPBMessages.h"
 #include "APMNanoAccessors.h"
@@ -338,7 +339,8 @@ APMMeasurement::APMMeasurement(Private, const std::string& databaseName,
       alarm_(std::move(alarm)),
       safelistedEvents_(safelistedEvents),
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
-      isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated) {
+      isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),
+      eventWriter_(std::make_unique<APMEventWriter>(*this)) {
   if (auto stored = persistedConfig_->loadTimestampValue()) {
     initTimestamp_ = *stored;
   } else {

@@ -49,6 +49,7 @@ class APMSessionReporter;
 class APMRawEventBundler;
 struct APMBundlingHooks;
 class APMUploadController;
+class APMEventWriter;
 class VIZUzedaru;
 
 // What the event-editing program did with one event.
@@ -280,6 +281,11 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
                                        bool ignoreEnabled, bool ignoreInterceptor, const Interceptor& interceptor,
                                        const platform::Dictionary& addedScreenParameters);
   void logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool notifyEventListeners);
+  // The made event's way on: to the interceptor, or down the road (telling listeners or not).
+  void routeLoggedEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool enabled, bool ignoreEnabled,
+                                     bool ignoreInterceptor, const Interceptor& interceptor);
+  // Whether the stored default event parameters join an event of this name.
+  bool joinsDefaultEventParameters(const std::string& name, bool ignoreInterceptor) const;
   bool shouldBackfillEvents();
   void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<platform::Dictionary>& parameters,
                                                     bool backfillEvents);
@@ -299,27 +305,10 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool shouldAllowAdNetworkRegistration() const;
   bool wipeoutAnalyticsDataAndResetComponents();
 
-  // ---- The event road (worker queue).
-  void handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
-  void handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event);
-  std::shared_ptr<APMEvent> eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event) const;
-  void processSessionFromEvent(const APMEvent& event);
-  bool dedupeSubscriptionEvent(const APMEvent& event);
-  bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);
-  std::shared_ptr<APMEvent> appExceptionEventWithZoredodeFeatureRollouts(const std::shared_ptr<APMEvent>& event);
-  void writeSessionStartEventOnWorkerQueue(const APMEvent& event);
+  // ---- The event road (worker queue). Components write events of their own through these two;
+  // the rest of the road is private (+EventHandling.cpp, and APMEventWriter for the writes).
   void writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
   void writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
-  bool updateLifetimeValueWithEvent(const APMEvent& event);
-  bool shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent);
-  bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts);
-  void maybeAddDebugAndRealtimeParameters(APMEvent& event);
-  bool writeEvent(APMEvent& event, bool isPublicEvent, bool isRealtime);
-  std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
-      const std::vector<std::shared_ptr<APMUserAttribute>>& userAttributes);
-  void logFirstOpenConsentedEvent(double timestamp);
-  // The day number the daily limits count in.
-  int32_t currentDayNumber() const;
 
   // ---- Fields.
   const std::string& appID() const { return appID_; }
@@ -462,9 +451,27 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   static void deliverPendingLaunch();
   void installRemoteConfigHooks();
   bool checkWorkerQueue(const char* methodName) const;
-  // Runs action once the enclosing event transaction commits (at once outside one).
+  // Runs action once the enclosing event group commits (at once outside one).
   void afterCommit(std::function<void()> action);
-  bool writeFilteredEventInTransaction(APMEvent& event);
+
+  // The event road (+EventHandling.cpp).
+  void handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  void handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event);
+  std::shared_ptr<APMEvent> eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event) const;
+  void processSessionFromEvent(const APMEvent& event);
+  bool dedupeSubscriptionEvent(const APMEvent& event);
+  bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);
+  std::shared_ptr<APMEvent> appExceptionEventWithZoredodeFeatureRollouts(const std::shared_ptr<APMEvent>& event);
+  void writeSessionStartEventOnWorkerQueue(const APMEvent& event);
+  // The road after the subscription filter.
+  void continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event);
+  // A subscription event's recorded de-duplication ID and its rows are kept or dropped together.
+  void handleSubscriptionEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+      const std::vector<std::shared_ptr<APMUserAttribute>>& userAttributes);
+  void logFirstOpenConsentedEvent(double timestamp);
+  // The day number the daily limits count in.
+  int32_t currentDayNumber() const;
   bool setInternalUserPropertyOnWorkerQueue(const std::string& name, const APMValue& value, double timestamp);
   std::optional<bool> storedUserPropertyExists(const std::string& name, int64_t errorCode, const char* errorText);
   void logInternalEvent(const std::string& origin, const std::string& name, const platform::Dictionary& parameters);
@@ -499,76 +506,9 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::optional<std::string> previousDMPAppID_;
   std::atomic<bool> foundAdPersonalizationPlistFlag_{false};  // also set by callers on other queues
   bool shouldUpdateNPAUserProperty_ = false;
-  // The metadata of the last written event inside an event group, reused while the user
-  // properties have not changed (userAttributesGeneration_ counts every change made through here).
-  struct CachedMetadata {
-    uint64_t generation = 0;
-    platform::Data encoded;
-    int64_t fingerprint = 0;
-    bool hasResettableDeviceID = false;
-  };
-  std::optional<CachedMetadata> cachedMetadata_;
-  uint64_t userAttributesGeneration_ = 0;
-  // Inside an event group: the identity was refreshed once for the whole group, and whether it
-  // asked for the last-advertising-ID-reset property then.
-  bool identityRefreshedForGroup_ = false;
-  bool groupShouldSetLastAdvertisingIDReset_ = false;
-  bool scheduleUpdateDeferred_ = false;  // inside an event group: one updateSchedule at its end
-  bool scheduleUpdateWanted_ = false;
-  // What the road reads of the configuration and persisted state for every event, read once per
-  // event group (nothing else runs on the worker queue while a group is written).
-  struct RoadSettings {
-    int64_t maxEventsPerDay = 0;
-    int64_t maxErrorEventsPerDay = 0;
-    int64_t maxPublicEventsPerDay = 0;
-    int64_t maxRealtimeEventCountPerDay = 0;
-    int64_t maxRealtimeDCUEventCountPerDay = 0;
-    int64_t maxEventNameCardinality = 0;
-    bool blocklistInternal = false;
-    bool blocklistPublic = false;
-    int32_t day = 0;
-    std::optional<platform::Dictionary> defaultEventParameters;
-    std::shared_ptr<APMRemoteConfigEventEditing> eventEditing;
-    // Per event name: blocked, custom conversion.
-    std::map<std::string, std::pair<bool, bool>> nameRules;
-  };
-  std::optional<RoadSettings> groupSettings_;
-  RoadSettings readRoadSettings();
-  // The group's settings inside a group, else freshly read ones.
-  RoadSettings& roadSettings();
-  std::pair<bool, bool> nameRules(const std::string& eventName);
-  std::optional<RoadSettings> adHocSettings_;
-  // Inside an event group, what the committed events of the group left behind, so the next event
-  // need not read it again: the daily counts (written once when the group ends), the event names
-  // whose aggregate rows exist, and the metadata fingerprint already stored. An event whose
-  // savepoint rolls back changes none of them.
-  struct GroupState {
-    std::optional<APMDailyCounts> dailyCounts;
-    bool dailyCountsChanged = false;
-    std::set<std::string> namesWithAggregates;
-    std::optional<int64_t> storedFingerprint;
-    // The feature-rollouts text as the group's committed events left it (none: unchanged).
-    std::optional<std::optional<std::string>> rolloutsText;
-  };
-  std::optional<GroupState> groupState_;
-  // What the event being written would add to the group state once its savepoint commits.
-  struct EventOutcome {
-    std::optional<APMDailyCounts> dailyCounts;
-    bool ensuredAggregate = false;
-    std::optional<int64_t> storedFingerprint;
-    std::optional<std::optional<std::string>> rolloutsText;
-  };
-  EventOutcome eventOutcome_;
-  // The rollouts text the "_ssr" event on the road would record once it is stored.
-  std::optional<std::optional<std::string>> pendingRolloutsText_;
-  std::optional<std::string> currentRolloutsText() const;
-  // The road after the subscription filter.
-  void continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event);
-  // A subscription event's recorded de-duplication ID and its rows are kept or dropped together.
-  void handleSubscriptionEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
-  uint64_t rolledBackWrites_ = 0;  // event writes whose savepoint rolled back
-  bool flushGroupDailyCounts();
-  std::vector<std::function<void()>>* commitActions_ = nullptr;  // the innermost event transaction's
+  // The writing half of the event road, with the event groups (worker queue only).
+  friend class APMEventWriter;
+  const std::unique_ptr<APMEventWriter> eventWriter_;
 
   // Guards publishedRemoteConfig_, the configuration as other queues see it.
   mutable std::mutex publishMutex_;

@@ -249,8 +249,24 @@ bool APMDatabase::deleteFilterResults(const std::vector<int32_t>& audienceIDs, p
 
 // Conditional user properties.
 
+bool APMDatabase::conditionalPropertiesKnownEmpty() {
+  if (!store_->inTransaction()) return false;
+  const uint64_t version = conditionalPropertiesWrites_ + store_->rollbackCount();
+  const uint64_t transaction = store_->transactionSerial();
+  auto& check = conditionalPropertiesCheck_;
+  if (!check || check->transaction != transaction || check->version != version) {
+    platform::Error ignored;
+    auto any = exists("SELECT 1 FROM conditional_properties LIMIT 1", {}, &ignored);
+    if (!any) return false;
+    check = EmptyTableCheck{transaction, version, !*any};
+  }
+  return check->empty;
+}
+
 std::optional<APMDatabase::ConditionalUserProperties> APMDatabase::conditionalUserProperties(
     const std::string& condition, const platform::Array& values, platform::Error* error) {
+  // The event road asks three questions of this table for every event, and it is mostly empty.
+  if (conditionalPropertiesKnownEmpty()) return ConditionalUserProperties{};
   auto rows = query("SELECT * FROM conditional_properties WHERE " + condition + " ORDER BY name", values, error);
   if (!rows) return std::nullopt;
   ConditionalUserProperties properties;
@@ -268,6 +284,7 @@ std::shared_ptr<APMConditionalUserProperty> APMDatabase::conditionalUserProperty
 
 bool APMDatabase::updateConditionalUserProperty(const APMConditionalUserProperty& property, platform::Error* error) {
   if (!checkQueue("updateConditionalUserProperty", error)) return false;
+  ++conditionalPropertiesWrites_;
   if (property.name.empty()) {
     return APMFail(error, kAPMStoreErrorInvalidArgument, "Received conditional user property with empty name");
   }
@@ -291,6 +308,7 @@ bool APMDatabase::updateConditionalUserProperty(const APMConditionalUserProperty
 
 bool APMDatabase::deleteConditionalUserPropertyWithName(const std::string& name, platform::Error* error) {
   if (!checkQueue("deleteConditionalUserPropertyWithName", error)) return false;
+  ++conditionalPropertiesWrites_;
   return store_->deleteRecordFromTableWithName(apm_schema::kConditionalProperties, "name", Object(name), error);
 }
 
@@ -359,6 +377,7 @@ std::optional<platform::Dictionary> APMDatabase::ODMValueWithName(const std::str
 bool APMDatabase::updateODMValue(const std::string& value, const std::string& name, double setTimestamp,
                                  platform::Error* error) {
   if (!checkQueue("updateODMValue", error)) return false;
+  ++metadataSourcesWrites_;
   if (value.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty ODM value for update");
   if (name.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received ODM value with empty name for update");
   return store_->upsertRecord({{"name", Object(name)}, {"value", Object(value)}, {"set_timestamp", Object(setTimestamp)}},
@@ -367,6 +386,7 @@ bool APMDatabase::updateODMValue(const std::string& value, const std::string& na
 
 bool APMDatabase::deleteODMValueWithName(const std::string& name, platform::Error* error) {
   if (!checkQueue("deleteODMValueWithName", error)) return false;
+  ++metadataSourcesWrites_;
   if (name.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received ODM value with empty name for delete");
   return store_->deleteRecordFromTableWithName(apm_schema::kODMValues, "name", Object(name), error);
 }

@@ -1,5 +1,6 @@
 // Raw events, their metadata, the upload queue and purchase de-duplication.
 
+#include <algorithm>
 #include <cstring>
 
 #include "APMDatabase.h"
@@ -59,25 +60,47 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(const platform::Data& encode
 bool APMDatabase::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime,
                                  platform::Error* error) {
   if (!checkQueue("insertRawEvent", error)) return false;
-  return execute("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) VALUES (?, ?, ?, ?, ?)",
-                 {Object(event.name()), Object(event.timestamp()), Object(metadataFingerprint),
-                  Object(event.encodedBody()), Object(isRealtime ? 1 : 0)},
-                 error)
-      .has_value();
+  const bool inserted =
+      execute("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) VALUES (?, ?, ?, ?, ?)",
+              {Object(event.name()), Object(event.timestamp()), Object(metadataFingerprint),
+               Object(event.encodedBody()), Object(isRealtime ? 1 : 0)},
+              error)
+          .has_value();
+  if (inserted && rawEventFacts_) {
+    if (auto& latest = rawEventFacts_->latestTime) {
+      *latest = *latest ? std::max(**latest, event.timestamp()) : event.timestamp();
+    }
+    if (isRealtime) rawEventFacts_->hasRealtime = true;
+  }
+  return inserted;
 }
 
-std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(platform::Error* error) {
-  if (!checkQueue("deleteRawEventsOverAbsoluteLimit", error)) return std::nullopt;
-  const int64_t limit = std::max<int64_t>(0, limits().maxEventsStored);
-  // The row-ID span bounds the row count from above and costs two index look-ups; only a span over
-  // the limit needs the full count, so the event road stays cheap below the limit.
+// The row-ID span bounds the row count from above and costs two index look-ups; only a span over
+// the limit needs the full count, so the event road stays cheap below the limit. A new row's ID is
+// above every stored one, so each insert widens the span by one at most.
+std::optional<int64_t> APMDatabase::rawEventRowIDSpan(platform::Error* error) {
   // Two sub-selects: SQLite answers a lone MIN or MAX from the b-tree edge, but scans for both at once.
   auto span = query("SELECT (SELECT MIN(rowid) FROM raw_events) AS first, (SELECT MAX(rowid) FROM raw_events) AS last",
                     {}, error);
   if (!span) return std::nullopt;
   if (span->empty() || !apm_rows::has(span->front(), "first")) return 0;
-  const int64_t spanCount = apm_rows::integer(span->front(), "last") - apm_rows::integer(span->front(), "first") + 1;
-  if (spanCount <= limit) return 0;
+  return apm_rows::integer(span->front(), "last") - apm_rows::integer(span->front(), "first") + 1;
+}
+
+std::optional<int64_t> APMDatabase::rawEventsRoomBelowAbsoluteLimit(platform::Error* error) {
+  if (!checkQueue("rawEventsRoomBelowAbsoluteLimit", error)) return std::nullopt;
+  auto spanCount = rawEventRowIDSpan(error);
+  if (!spanCount) return std::nullopt;
+  return std::max<int64_t>(0, limits().maxEventsStored) - *spanCount;
+}
+
+std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(platform::Error* error) {
+  if (!checkQueue("deleteRawEventsOverAbsoluteLimit", error)) return std::nullopt;
+  const int64_t limit = std::max<int64_t>(0, limits().maxEventsStored);
+  auto spanCount = rawEventRowIDSpan(error);
+  if (!spanCount) return std::nullopt;
+  if (*spanCount <= limit) return 0;
+  forgetRawEventFacts();
   auto total = count("SELECT COUNT(*) AS count FROM raw_events", {}, error);
   if (!total) return std::nullopt;
   if (*total <= limit) return 0;
@@ -129,6 +152,7 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::readab
     ++position;
     accepted.push_back(std::move(data));
   }
+  if (!unreadable.empty()) forgetRawEventFacts();
   if (!deleteRowIDs(apm_schema::kRawEvents, unreadable, error)) return std::nullopt;
   return accepted;
 }
@@ -153,6 +177,7 @@ bool APMDatabase::updateRawEvent(const APMRawEventData& rawEvent, platform::Erro
   if (!checkQueue("updateRawEvent", error)) return false;
   if (!rawEvent.rawEvent()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received raw event without event");
   const APMEvent& event = *rawEvent.rawEvent();
+  forgetRawEventFacts();
   auto changed = execute("UPDATE raw_events SET name = ?, timestamp = ?, data = ? WHERE rowid = ?",
                          {Object(event.name()), Object(event.timestamp()), Object(event.encodedBody()),
                           Object(rawEvent.rowID())},
@@ -185,11 +210,13 @@ std::optional<platform::Data> APMDatabase::queryRawEventsMetadataDataWithFingerp
 
 bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error) {
   if (!checkQueue("deleteRawEventsWithMaxRowID", error)) return false;
+  forgetRawEventFacts();
   return store_->deleteRecordsFromTableWithName(apm_schema::kRawEvents, "rowid <= ?", {Object(rowID)}, error).has_value();
 }
 
 bool APMDatabase::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error) {
   if (!checkQueue("deleteRawEventsWithRowIDs", error)) return false;
+  forgetRawEventFacts();
   return deleteRowIDs(apm_schema::kRawEvents, rowIDs, error);
 }
 
@@ -204,14 +231,38 @@ bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerpr
                                                Object(fingerprint), error);
 }
 
+APMDatabase::RawEventFacts* APMDatabase::currentRawEventFacts() {
+  const auto dataVersion = store_->dataVersion();
+  if (!dataVersion) {
+    rawEventFacts_.reset();
+    return nullptr;
+  }
+  const uint64_t rollbacks = store_->rollbackCount();
+  if (!rawEventFacts_ || rawEventFacts_->dataVersion != *dataVersion || rawEventFacts_->rollbacks != rollbacks) {
+    rawEventFacts_ = RawEventFacts{rollbacks, *dataVersion, std::nullopt, std::nullopt};
+  }
+  return &*rawEventFacts_;
+}
+
 double APMDatabase::queryLatestRawEventTime(platform::Error* error) {
   if (!checkQueue("queryLatestRawEventTime", error)) return 0;
-  return latestTime("SELECT MAX(timestamp) AS latest FROM raw_events", error);
+  RawEventFacts* facts = currentRawEventFacts();
+  if (facts && facts->latestTime) return facts->latestTime->value_or(0);
+  auto rows = query("SELECT MAX(timestamp) AS latest FROM raw_events", {}, error);
+  if (!rows) return 0;
+  std::optional<double> latest;
+  if (!rows->empty() && apm_rows::has(rows->front(), "latest")) latest = apm_rows::real(rows->front(), "latest");
+  if (facts) facts->latestTime = latest;
+  return latest.value_or(0);
 }
 
 std::optional<bool> APMDatabase::containsRealtimeRawEventsWithError(platform::Error* error) {
   if (!checkQueue("containsRealtimeRawEventsWithError", error)) return std::nullopt;
-  return exists("SELECT 1 FROM raw_events WHERE realtime = 1 LIMIT 1", {}, error);
+  RawEventFacts* facts = currentRawEventFacts();
+  if (facts && facts->hasRealtime) return facts->hasRealtime;
+  auto any = exists("SELECT 1 FROM raw_events WHERE realtime = 1 LIMIT 1", {}, error);
+  if (any && facts) facts->hasRealtime = any;
+  return any;
 }
 
 std::optional<bool> APMDatabase::isRawEventsTableEmpty(platform::Error* error) {

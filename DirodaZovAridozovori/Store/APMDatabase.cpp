@@ -155,9 +155,24 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, platfor
   return store_->performTransactionWithError(error, block);
 }
 
+bool APMDatabase::beginTransaction(platform::Error* error) {
+  if (!checkQueue("beginTransaction", error)) return false;
+  return store_->beginTransaction(error);
+}
+
+bool APMDatabase::endTransaction(bool keep, platform::Error* error) {
+  if (!checkQueue("endTransaction", error)) return false;
+  return store_->endTransaction(keep, error);
+}
+
+uint64_t APMDatabase::metadataSourcesVersion() const { return metadataSourcesWrites_ + store_->rollbackCount(); }
+
 bool APMDatabase::reset(platform::Error* error) {
   if (!checkQueue("reset", error)) return false;
   ++audienceFiltersVersion_;
+  ++metadataSourcesWrites_;
+  ++conditionalPropertiesWrites_;
+  forgetRawEventFacts();
   return store_->performTransactionWithError(error, [&] {
     for (const APMTableDefinition& table : apm_schema::tables()) {
       if (!execute("DELETE FROM " + APMSqliteStore::quoteIdentifier(table.name), {}, error)) return false;
@@ -170,6 +185,7 @@ bool APMDatabase::reset(platform::Error* error) {
 std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error) {
   if (!checkQueue("maybeDeleteStaleData", error)) return std::nullopt;
   const double oldest = platform::now() - limits().maxQueueTime;
+  forgetRawEventFacts();
   int64_t deleted = 0;
   const bool ok = store_->performTransactionWithError(error, [&] {
     auto events = execute("DELETE FROM raw_events WHERE timestamp < ?", {Object(oldest)}, error);
@@ -237,6 +253,7 @@ std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::userA
 
 bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, platform::Error* error) {
   if (!checkQueue("updateUserAttribute", error)) return false;
+  ++metadataSourcesWrites_;
   if (attribute.name().empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty user property name");
   if (attribute.value().isArray()) {
     return APMFail(error, kAPMStoreErrorInvalidArgument, "User property values cannot be arrays");
@@ -250,6 +267,7 @@ bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, platfor
 
 bool APMDatabase::deleteUserAttributeWithName(const std::string& name, platform::Error* error) {
   if (!checkQueue("deleteUserAttributeWithName", error)) return false;
+  ++metadataSourcesWrites_;
   return store_->deleteRecordFromTableWithName(apm_schema::kUserAttributes, "name", Object(name), error);
 }
 

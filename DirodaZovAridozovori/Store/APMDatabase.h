@@ -71,6 +71,16 @@ class APMDatabase {
 
   // Runs block in one exclusive transaction (a savepoint when already inside one); commits on true.
   bool performTransaction(const std::function<bool()>& block, platform::Error* error = nullptr);
+  // The same as a scope the caller holds: each successful begin is ended exactly once, innermost
+  // first; keep commits (releases) it, otherwise it is rolled back. End answers whether the changes
+  // were kept.
+  bool beginTransaction(platform::Error* error);
+  bool endTransaction(bool keep, platform::Error* error);
+  // Changes whenever what raw-event metadata is read from may have changed through this
+  // connection: a write to the user properties or the on-device measurement values, a reset, or
+  // any rollback. Inside one exclusive transaction no one else writes, so an unchanged version
+  // there means unchanged rows.
+  uint64_t metadataSourcesVersion() const;
   // Empties every table.
   bool reset(platform::Error* error);
   // Removes raw events and queued bundles older than the queue time, and metadata no raw event
@@ -117,6 +127,10 @@ class APMDatabase {
   bool insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime, platform::Error* error);
   // Deletes the oldest rows beyond the stored-events limit; the number deleted.
   std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(platform::Error* error);
+  // How many more raw events may be inserted while deleteRawEventsOverAbsoluteLimit is sure to find
+  // nothing to delete (negative when it may already find some). Holds while nothing but inserts
+  // changes the table.
+  std::optional<int64_t> rawEventsRoomBelowAbsoluteLimit(platform::Error* error);
   // The fingerprint of the oldest raw event (lowest row ID); none without error when there is none.
   std::optional<int64_t> nextMetadataFingerprintToProcess(platform::Error* error);
   // Offers the rows of the fingerprint (at most 1000, by row ID) to the filter with their position
@@ -227,9 +241,13 @@ class APMDatabase {
   std::optional<bool> exists(const std::string& sql, const platform::Array& values, platform::Error* error);
   std::optional<int64_t> count(const std::string& sql, const platform::Array& values, platform::Error* error);
   double latestTime(const std::string& sql, platform::Error* error);
+  std::optional<int64_t> rawEventRowIDSpan(platform::Error* error);
   std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> userAttributes(const std::string& sql,
                                                                                const platform::Array& values,
                                                                                platform::Error* error);
+  // Inside an exclusive transaction: whether the table is known to hold no conditional user
+  // property (checked once, then remembered until one is written here or something rolls back).
+  bool conditionalPropertiesKnownEmpty();
   std::optional<ConditionalUserProperties> conditionalUserProperties(const std::string& condition,
                                                                      const platform::Array& values,
                                                                      platform::Error* error);
@@ -244,4 +262,27 @@ class APMDatabase {
   std::shared_ptr<platform::DispatchQueue> workerQueue_;
   std::function<APMDatabaseLimits()> limitsProvider_;
   uint64_t audienceFiltersVersion_ = 0;  // worker queue only
+  uint64_t metadataSourcesWrites_ = 0;
+  uint64_t conditionalPropertiesWrites_ = 0;
+  struct EmptyTableCheck {
+    uint64_t transaction = 0;
+    uint64_t version = 0;
+    bool empty = false;
+  };
+  std::optional<EmptyTableCheck> conditionalPropertiesCheck_;
+  // What the upload schedule asks of the raw events after every group of events, kept between
+  // questions (each answer otherwise reads the whole table): this connection's inserts keep it up
+  // to date; it is forgotten when anything else changes the table here, on any rollback, and when
+  // another connection (another process) has committed.
+  struct RawEventFacts {
+    uint64_t rollbacks = 0;
+    int64_t dataVersion = 0;
+    std::optional<std::optional<double>> latestTime;  // when known: the latest time, none without rows
+    std::optional<bool> hasRealtime;
+  };
+  std::optional<RawEventFacts> rawEventFacts_;
+  // The facts as still known (a fresh, empty set when they may have changed); null when SQLite
+  // cannot say whether another connection wrote.
+  RawEventFacts* currentRawEventFacts();
+  void forgetRawEventFacts() { rawEventFacts_.reset(); }
 };

@@ -174,7 +174,15 @@ bool readParameters(Reader& r, APMParameters* parameters, bool allowArrays) {
 std::shared_ptr<APMEvent> APMEvent::create(const std::string& origin, bool isPublic, const std::string& name,
                                            double timestamp, double previousTimestamp,
                                            const platform::Dictionary& parameters) {
-  platform::Dictionary cleaned = APMSanitizedEventParameters(parameters, name, isPublic, true).value_or(platform::Dictionary{});
+  return create(origin, isPublic, name, timestamp, previousTimestamp, parameters, APMCurrentEventParameterLimits());
+}
+
+std::shared_ptr<APMEvent> APMEvent::create(const std::string& origin, bool isPublic, const std::string& name,
+                                           double timestamp, double previousTimestamp,
+                                           const platform::Dictionary& parameters,
+                                           const APMEventParameterLimits& limits) {
+  platform::Dictionary cleaned =
+      APMSanitizedEventParameters(parameters, name, isPublic, true, limits).value_or(platform::Dictionary{});
   return create(origin, isPublic, name, timestamp, previousTimestamp, APMParametersFromDictionary(cleaned));
 }
 

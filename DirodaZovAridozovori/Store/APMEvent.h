@@ -8,6 +8,8 @@
 #include "APMValue.h"
 #include "platform/Object.h"
 
+struct APMEventParameterLimits;
+
 // The event as an editing program sees it: public name, timestamp and host-value parameters.
 class APMPBEvent;
 
@@ -24,6 +26,11 @@ class APMEvent {
   static std::shared_ptr<APMEvent> create(const std::string& origin, bool isPublic, const std::string& name,
                                           double timestamp, double previousTimestamp,
                                           const platform::Dictionary& parameters);
+  // The same, cleaned under the given limits rather than the current ones.
+  static std::shared_ptr<APMEvent> create(const std::string& origin, bool isPublic, const std::string& name,
+                                          double timestamp, double previousTimestamp,
+                                          const platform::Dictionary& parameters,
+                                          const APMEventParameterLimits& limits);
   static std::shared_ptr<APMEvent> create(const std::string& origin, bool isPublic, const std::string& name,
                                           double timestamp, double previousTimestamp, APMParameters parameters);
 

@@ -125,7 +125,14 @@ std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::
                                                                 const std::string& eventName, bool isPublic,
                                                                 bool allowItems) {
   if (parameters.empty()) return std::nullopt;
-  const APMEventParameterLimits limits = APMCurrentEventParameterLimits();
+  return APMSanitizedEventParameters(parameters, eventName, isPublic, allowItems, APMCurrentEventParameterLimits());
+}
+
+std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::Dictionary& parameters,
+                                                                const std::string& eventName, bool isPublic,
+                                                                bool allowItems,
+                                                                const APMEventParameterLimits& limits) {
+  if (parameters.empty()) return std::nullopt;
   const auto limit = static_cast<size_t>(isPublic ? limits.maxPublicEventParameterValueLength
                                                   : limits.maxInternalEventParameterValueLength());
   Problem problem;

@@ -17,6 +17,7 @@ struct APMEventParameterLimits {
   int64_t maxInternalEventParameterValueLength() const {
     return maxPublicEventParameterValueLength > 256 ? maxPublicEventParameterValueLength : 256;
   }
+  bool operator==(const APMEventParameterLimits&) const = default;
 };
 // nullptr restores the defaults above.
 void APMSetEventParameterLimitsProvider(std::function<APMEventParameterLimits()> provider);
@@ -50,6 +51,11 @@ enum APMErrorEventCode : int64_t {
 std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::Dictionary& parameters,
                                                                 const std::string& eventName, bool isPublic,
                                                                 bool allowItems);
+// The same under the given limits rather than the current ones.
+std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::Dictionary& parameters,
+                                                                const std::string& eventName, bool isPublic,
+                                                                bool allowItems,
+                                                                const APMEventParameterLimits& limits);
 
 // The deepest value an event stores is a list of items, each a dictionary of scalars: two
 // containers. Anything nested deeper is refused as an unsupported value.

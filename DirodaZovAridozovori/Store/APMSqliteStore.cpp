@@ -263,6 +263,16 @@ std::optional<int64_t> APMSqliteStore::executeStatement(const std::string& sql, 
   return changes;
 }
 
+std::optional<int64_t> APMSqliteStore::dataVersion() {
+  bool owned = false;
+  sqlite3_stmt* statement = statementFor("PRAGMA data_version", &owned, nullptr);
+  if (!statement) return std::nullopt;
+  std::optional<int64_t> version;
+  if (sqlite3_step(statement) == SQLITE_ROW) version = sqlite3_column_int64(statement, 0);
+  release(statement, owned);
+  return version;
+}
+
 int64_t APMSqliteStore::lastInsertRowID() const { return db_ ? sqlite3_last_insert_rowid(db_) : 0; }
 
 std::optional<APMSqliteStore::Records> APMSqliteStore::allDataTypesFromTableWithName(const std::string& table,
@@ -391,6 +401,7 @@ bool APMSqliteStore::beginTransaction(platform::Error* error) {
   }
   if (!control("BEGIN EXCLUSIVE TRANSACTION", error)) return false;
   scopes_.push_back(true);
+  ++transactionSerial_;
   return true;
 }
 

@@ -65,6 +65,11 @@ class APMSqliteStore {
   // Counts every rollback on this connection (of a scope, or SQLite's own after an I/O error), so
   // that what was read before one can be known to be stale.
   uint64_t rollbackCount() const { return rollbackCount_; }
+  // Counts the outermost transactions begun on this connection: tells one transaction from the next.
+  uint64_t transactionSerial() const { return transactionSerial_; }
+  // SQLite's data version: changes when another connection (another process) has committed since
+  // the last call; none when it cannot be read.
+  std::optional<int64_t> dataVersion();
 
   // Runs a query with "?" placeholders bound to parameterValues in order.
   std::optional<Records> recordsForQuery(const std::string& query, const platform::Array& parameterValues,
@@ -120,4 +125,5 @@ class APMSqliteStore {
   std::vector<bool> scopes_;
   size_t pendingSavepoints_ = 0;  // scopes not yet opened (always the innermost ones)
   uint64_t rollbackCount_ = 0;
+  uint64_t transactionSerial_ = 0;
 };

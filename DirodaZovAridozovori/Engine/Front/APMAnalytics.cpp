@@ -186,6 +186,7 @@ void installEngineHooks() {
     APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
   };
   hooks.notifyEventListeners = [](const std::shared_ptr<APMEvent>& event) { APMAnalytics::notifyEventListeners(event); };
+  hooks.hasEventListeners = [] { return state().listenerCount.load() > 0; };
   hooks.isAppActive = [] { return APMAnalytics::isAppActive(); };
   hooks.screenParameters = [] { return APMAnalytics::currentScreenParameters(); };
   hooks.hasAppActiveOwner = [] { return APMAnalytics::hasAppActiveOwner(); };

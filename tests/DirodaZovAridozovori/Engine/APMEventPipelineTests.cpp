@@ -105,6 +105,40 @@ TEST_F(EventPipelineTest, ARolledBackEventLeavesNoTraceAndItsGroupGoesOn) {
   EXPECT_EQ(rowsNamed("_iap").size(), 1u);
 }
 
+// Inside one group the metadata follows every user property the road itself writes (here the
+// lifetime-value step), and an expired session's properties are removed again once something
+// wrote them after their first removal.
+TEST_F(EventPipelineTest, UserPropertiesWrittenInsideAGroupReachItsLaterEvents) {
+  APMAnalyticsHooks hooks;
+  hooks.isAppActive = [] { return false; };
+  APMSetAnalyticsHooks(hooks);
+  int64_t purchases = 0;
+  APMMeasurementComponents parts;
+  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "purchase"; };
+  parts.recordLifetimeValue = [&purchases](APMDatabase& database, const APMEvent&) {
+    ++purchases;
+    return database.updateUserAttribute(APMUserAttribute("auto", "_ltv_USD", APMValue(purchases), kStartTime),
+                                        nullptr) &&
+           database.updateUserAttribute(APMUserAttribute("auto", "_sid", APMValue(purchases), kStartTime), nullptr);
+  };
+  APMMeasurement::setComponents(parts);
+  start();
+  engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
+  logPublic("purchase", {{"seq", 1}});
+  logPublic("purchase", {{"seq", 2}});
+  logPublic("plain");
+  engine().scheduler()->workerQueue()->resume();
+  auto stored = rowsNamed("purchase");
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_NE(stored[0].fingerprint, stored[1].fingerprint) << "the second purchase carries the newer value";
+  auto plain = rowsNamed("plain");
+  ASSERT_EQ(plain.size(), 1u);
+  auto names = metadataUserPropertyNames(plain[0].fingerprint);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "_ltv_USD"), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "_sid"), 0) << "removed again for the expired session";
+  EXPECT_FALSE(userProperty("_sid"));
+}
+
 TEST_F(EventPipelineTest, PublicDailyLimitRefusesAndReportsErrorSixteen) {
   start();
   applyConfig({{"measurement.upload.max_public_events_per_day", "2"}});

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 
 #include "APMNameTables.h"
 #include "StoreTestSupport.h"
@@ -291,6 +292,133 @@ TEST_F(APMDatabaseTest, RowsOverTheAgeOrCountLimitsGoOldestFirstWithOrphanMetada
     ASSERT_EQ(rows->size(), 3u);
     EXPECT_EQ(rows->front()->rawEvent()->name(), "e2");
     EXPECT_EQ(db_->deleteRawEventsOverAbsoluteLimit(&e), 0);
+  });
+}
+
+// The room below the stored-events limit is a promise: for exactly that many inserts the limit
+// check deletes nothing, and the insert after them may need it. Gaps left by deletions only widen it.
+TEST_F(APMDatabaseTest, RawEventRoomIsWhatTheLimitCheckLeavesAlone) {
+  db_->setLimitsProvider([] {
+    APMDatabaseLimits limits;
+    limits.maxEventsStored = 5;
+    return limits;
+  });
+  onWorker([&] {
+    EXPECT_EQ(db_->rawEventsRoomBelowAbsoluteLimit(&e), 5) << "an empty table";
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->insertRawEvent(*makeEvent("e" + std::to_string(i), 1), 1, false, &e));
+    EXPECT_EQ(db_->rawEventsRoomBelowAbsoluteLimit(&e), 2);
+    auto rows = db_->allRawEventsWithError(&e);
+    ASSERT_TRUE(db_->deleteRawEventsWithRowIDs({rows->front()->rowID()}, &e));
+    const int64_t room = db_->rawEventsRoomBelowAbsoluteLimit(&e).value_or(-1);
+    EXPECT_EQ(room, 3);
+    for (int64_t i = 0; i < room; ++i) {
+      EXPECT_EQ(db_->deleteRawEventsOverAbsoluteLimit(&e), 0) << i;
+      ASSERT_TRUE(db_->insertRawEvent(*makeEvent("more", 2), 1, false, &e));
+    }
+    EXPECT_EQ(db_->rawEventsRoomBelowAbsoluteLimit(&e), 0);
+    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("over", 3), 1, false, &e));
+    EXPECT_EQ(db_->rawEventsRoomBelowAbsoluteLimit(&e), -1);
+    EXPECT_EQ(db_->deleteRawEventsOverAbsoluteLimit(&e), 1);
+  });
+}
+
+// The latest raw-event time and whether any row is real-time are remembered between questions;
+// every step below changes the answers or must not, whether the change came through this
+// connection, a rollback or another process.
+TEST_F(APMDatabaseTest, RawEventFactsFollowEveryChangeToTheTable) {
+  auto other = rawStore();
+  auto insert = [&](const std::string& name, double time, bool realtime) {
+    db_->insertRawEvent(*makeEvent(name, time), 1, realtime, &e);
+  };
+  auto deleteNamed = [&](const std::string& name) {
+    auto rows = db_->allRawEventsWithError(&e);
+    for (const auto& row : *rows) {
+      if (row->rawEvent()->name() == name) db_->deleteRawEventsWithRowIDs({row->rowID()}, &e);
+    }
+  };
+  struct Step {
+    const char* name;
+    std::function<void()> change;
+    double latest;
+    bool realtime;
+  };
+  const Step steps[] = {
+      {"first row", [&] { insert("a", 100, false); }, 100, false},
+      {"a later row", [&] { insert("b", 300, false); }, 300, false},
+      {"an earlier real-time row", [&] { insert("c", 200, true); }, 300, true},
+      {"the real-time row deleted", [&] { deleteNamed("c"); }, 300, false},
+      {"a later real-time row rolled back",
+       [&] {
+         db_->performTransaction([&] {
+           insert("d", 900, true);
+           return false;
+         });
+       },
+       300, false},
+      {"the latest row deleted", [&] { deleteNamed("b"); }, 100, false},
+      {"a row moved later",
+       [&] {
+         auto rows = db_->allRawEventsWithError(&e);
+         db_->updateRawEvent(APMRawEventData(makeEvent("a", 250), rows->front()->rowID(), 1), &e);
+       },
+       250, false},
+      {"another process adds a later real-time row",
+       [&] {
+         other->executeStatement("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) "
+                                 "VALUES ('x', 500, 1, x'00', 1)",
+                                 {}, nullptr);
+       },
+       500, true},
+      {"reset", [&] { db_->reset(&e); }, 0, false},
+  };
+  onWorker([&] {
+    EXPECT_EQ(db_->queryLatestRawEventTime(&e), 0);
+    EXPECT_EQ(db_->containsRealtimeRawEventsWithError(&e), false);
+    for (const Step& step : steps) {
+      step.change();
+      for (const char* round : {"asked", "asked again"}) {
+        EXPECT_EQ(db_->queryLatestRawEventTime(&e), step.latest) << step.name << ", " << round;
+        EXPECT_EQ(db_->containsRealtimeRawEventsWithError(&e), step.realtime) << step.name << ", " << round;
+      }
+    }
+  });
+}
+
+// The metadata sources version moves with every write metadata is read from, and with every
+// rollback (what was read inside may be gone); raw events and reads leave it alone.
+TEST_F(APMDatabaseTest, MetadataSourcesVersionFollowsUserPropertiesOnDeviceValuesAndRollbacks) {
+  struct Case {
+    const char* name;
+    std::function<void()> action;
+    bool moves;
+  };
+  const Case cases[] = {
+      {"user property set", [&] { db_->updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 1), &e); },
+       true},
+      {"user property read", [&] { db_->userAttributesIncludingInternal(true, &e); }, false},
+      {"user property removed", [&] { db_->deleteUserAttributeWithName("color", &e); }, true},
+      {"on-device value set", [&] { db_->updateODMValue("v", "odm1_value", 1, &e); }, true},
+      {"on-device value read", [&] { db_->ODMValueWithName("odm1_value", &e); }, false},
+      {"on-device value removed", [&] { db_->deleteODMValueWithName("odm1_value", &e); }, true},
+      {"raw event stored", [&] { db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e); }, false},
+      {"raw event kept in a transaction",
+       [&] { db_->performTransaction([&] { return db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e); }); }, false},
+      {"raw event rolled back",
+       [&] {
+         db_->performTransaction([&] {
+           db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e);
+           return false;
+         });
+       },
+       true},
+      {"reset", [&] { db_->reset(&e); }, true},
+  };
+  onWorker([&] {
+    for (const Case& c : cases) {
+      const uint64_t before = db_->metadataSourcesVersion();
+      c.action();
+      EXPECT_EQ(db_->metadataSourcesVersion() != before, c.moves) << c.name;
+    }
   });
 }
 

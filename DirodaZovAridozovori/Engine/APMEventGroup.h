@@ -1,0 +1,152 @@
+#pragma once
+// One group of events written together (group commit). The events waiting when the worker reaches
+// them share one SQLite transaction; the writes of each event form a savepoint of their own inside
+// it, so one event's failure rolls back that event alone. (The savepoint opens at the event's first
+// write: an event that writes nothing, or is refused, costs no savepoint.)
+//
+// The group is a scope: it begins its transaction when created and, unless committed, rolls it back
+// when it goes. While it lives it carries
+// - what its kept events left behind, so the next event need not read it again: the daily counts
+//   (stored once, when the group commits), the event names whose aggregate rows exist, the metadata
+//   fingerprint already stored and the feature-rollouts text. An event that rolls back leaves none
+//   of these behind;
+// - the settings read once for the group, and caches that stay valid while it lasts;
+// - the actions to run once the transaction has committed: they run once, in order, and an event's
+//   own actions go with it when it rolls back.
+// Events nest: an event written while another is being written belongs to it and is undone with it.
+//
+// Worker queue only, like the database it writes.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "APMDailyCounts.h"
+#include "platform/Error.h"
+#include "platform/Object.h"
+
+class APMDatabase;
+class APMRemoteConfigEventEditing;
+
+class APMEventGroup {
+ public:
+  // What the road reads of the configuration and persisted state for every event, read once per
+  // group: nothing else runs on the worker queue while a group is written.
+  struct Settings {
+    int64_t maxEventsPerDay = 0;
+    int64_t maxErrorEventsPerDay = 0;
+    int64_t maxPublicEventsPerDay = 0;
+    int64_t maxRealtimeEventCountPerDay = 0;
+    int64_t maxRealtimeDCUEventCountPerDay = 0;
+    int64_t maxEventNameCardinality = 0;
+    bool blocklistInternal = false;
+    bool blocklistPublic = false;
+    int32_t day = 0;
+    std::optional<platform::Dictionary> defaultEventParameters;
+    std::shared_ptr<APMRemoteConfigEventEditing> eventEditing;
+  };
+
+  // What the group reuses while it lasts. None of it is undone with an event: each entry is true for
+  // the whole group, or carries what it was read under and is checked before use.
+  struct Caches {
+    // Per event name: blocked, custom conversion.
+    std::map<std::string, std::pair<bool, bool>> nameRules;
+    // The metadata of the last written event, for as long as what it was built from is unchanged.
+    struct Metadata {
+      uint64_t sourcesVersion = 0;  // APMDatabase::metadataSourcesVersion when built
+      platform::Data encoded;
+      int64_t fingerprint = 0;
+      bool hasResettableDeviceID = false;
+    };
+    std::optional<Metadata> metadata;
+    // The identity was refreshed when the group began, and whether it then asked for the
+    // last-advertising-ID-reset property.
+    bool identityRefreshed = false;
+    bool shouldSetLastAdvertisingIDReset = false;
+    // The metadata sources version right after the expired session's properties were removed.
+    std::optional<uint64_t> sessionPropertiesRemovedAt;
+    // Inserts left before the stored-events limit can be reached (see
+    // APMDatabase::rawEventsRoomBelowAbsoluteLimit); every insert, kept or not, uses one.
+    std::optional<int64_t> rawEventRoom;
+  };
+
+  // Begins the group's transaction (a savepoint of the enclosing one when there is one).
+  APMEventGroup(APMDatabase& database, Settings settings);
+  // Rolls the transaction back unless the group was committed; the after-commit actions never run.
+  ~APMEventGroup();
+  APMEventGroup(const APMEventGroup&) = delete;
+  APMEventGroup& operator=(const APMEventGroup&) = delete;
+
+  // Whether the transaction began; when not, nothing may be written through the group.
+  bool isOpen() const { return state_ == State::Open; }
+  const platform::Error& beginError() const { return beginError_; }
+
+  // Runs write as one event in a savepoint of its own. Its writes, what it left behind and its
+  // after-commit actions are kept when it returns true and the savepoint is released; otherwise
+  // (a false, a throw, a failed release) all of them are undone. Whether the event was kept.
+  bool writeEvent(const std::function<bool()>& write);
+  // Inside writeEvent: whether an event written inside the current one was rolled back.
+  bool nestedEventRolledBack() const;
+  // Events rolled back so far, outside any other event.
+  uint64_t rolledBackEvents() const { return rolledBackEvents_; }
+
+  // An action for once the group has committed: with the event being written, if any (and gone
+  // with it if it rolls back). Once the group has ended it runs at once.
+  void afterCommit(std::function<void()> action);
+
+  // Ends the group: flush runs first, inside the transaction (false rolls everything back), then
+  // the transaction commits and the after-commit actions run, once, in order. Whether anything was
+  // kept.
+  bool commit(const std::function<bool()>& flush, platform::Error* error);
+
+  // The road's state: as the kept events, and the events being written, left it.
+  std::optional<APMDailyCounts> dailyCounts() const;
+  void setDailyCounts(const APMDailyCounts& counts);
+  // The daily counts the kept events changed (none when none did): what the group stores at commit.
+  std::optional<APMDailyCounts> changedDailyCounts() const;
+  bool hasAggregateRow(const std::string& eventName) const;
+  void noteAggregateRow(const std::string& eventName);
+  std::optional<int64_t> storedFingerprint() const;
+  void noteStoredFingerprint(int64_t fingerprint);
+  // None: unchanged by the group; otherwise the text (none when cleared).
+  std::optional<std::optional<std::string>> rolloutsText() const;
+  void noteRolloutsText(std::optional<std::string> text);
+
+  // One update of the upload schedule, once the group has ended.
+  void requestScheduleUpdate() { scheduleUpdateRequested_ = true; }
+  bool scheduleUpdateRequested() const { return scheduleUpdateRequested_; }
+
+  const Settings& settings() const { return settings_; }
+  Caches& caches() { return caches_; }
+  APMDatabase& database() { return database_; }
+
+ private:
+  enum class State { NotBegun, Open, Ended };
+  // What one event (or the group, for its kept events) left behind.
+  struct Outcome {
+    std::optional<APMDailyCounts> dailyCounts;
+    std::vector<std::string> aggregateRows;
+    std::optional<int64_t> storedFingerprint;
+    std::optional<std::optional<std::string>> rolloutsText;
+    std::vector<std::function<void()>> actions;
+    bool nestedRollback = false;
+  };
+  Outcome& current() { return events_.empty() ? kept_ : events_.back(); }
+  void keep(Outcome&& outcome);
+
+  APMDatabase& database_;
+  const Settings settings_;
+  Caches caches_;
+  State state_ = State::NotBegun;
+  platform::Error beginError_;
+  Outcome kept_;
+  std::set<std::string> keptAggregateRows_;
+  std::vector<Outcome> events_;  // the events being written, outermost first
+  uint64_t rolledBackEvents_ = 0;
+  bool scheduleUpdateRequested_ = false;
+};

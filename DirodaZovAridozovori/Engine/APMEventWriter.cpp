@@ -1,0 +1,407 @@
+#include "APMEventWriter.h"
+
+#include <cstdlib>
+#include <exception>
+
+#include "APMDatabase.h"
+#include "APMEventRoad.h"
+#include "APMMeasurement.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "APMPersistedConfig.h"
+#include "APMStoreLog.h"
+#include "Identity/APMIdentity.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "platform/Unicode.h"
+
+namespace {
+
+constexpr size_t kMaxErrorTextLength = 40;
+constexpr int64_t kMaxPreviousFirstOpenCount = INT64_MAX;
+
+std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
+
+}  // namespace
+
+APMEventWriter::APMEventWriter(APMMeasurement& engine) : engine_(engine) {}
+
+APMEventWriter::~APMEventWriter() = default;
+
+// MARK: - Groups
+
+APMEventGroup::Settings APMEventWriter::readSettings() const {
+  APMRemoteConfig& config = *engine_.remoteConfig_;
+  APMEventGroup::Settings settings;
+  settings.maxEventsPerDay = config.maxEventsPerDay();
+  settings.maxErrorEventsPerDay = config.maxErrorEventsPerDay();
+  settings.maxPublicEventsPerDay = config.maxPublicEventsPerDay();
+  settings.maxRealtimeEventCountPerDay = config.maxRealtimeEventCountPerDay();
+  settings.maxRealtimeDCUEventCountPerDay = config.maxRealtimeDCUEventCountPerDay();
+  settings.maxEventNameCardinality = config.maxEventNameCardinality();
+  settings.blocklistInternal = config.blocklistInternal();
+  settings.blocklistPublic = config.blocklistPublic();
+  settings.day = engine_.currentDayNumber();
+  settings.defaultEventParameters = engine_.persistedConfig_->defaultEventParameters();
+  settings.eventEditing = config.eventEditing();
+  return settings;
+}
+
+const APMEventGroup::Settings& APMEventWriter::settings() {
+  if (group_) return group_->settings();
+  adHocSettings_ = readSettings();
+  return *adHocSettings_;
+}
+
+APMEventWriter::GroupResult APMEventWriter::writeGroup(const std::function<void()>& body, platform::Error* error) {
+  if (group_) {
+    body();
+    return GroupResult::Committed;
+  }
+  APMEventGroup::Settings settings = readSettings();
+  const auto& identity = engine_.identity_;
+  if (identity) identity->updateIdentifiers();
+  APMEventGroup group(*engine_.database_, std::move(settings));
+  if (!group.isOpen()) {
+    platform::setError(error, group.beginError());
+    return GroupResult::NotBegun;
+  }
+  if (identity) {
+    group.caches().identityRefreshed = true;
+    group.caches().shouldSetLastAdvertisingIDReset = identity->shouldSetLastAdvertisingIDResetUserProperty();
+  }
+  group_ = &group;
+  try {
+    body();
+  } catch (const std::exception& exception) {
+    group_ = nullptr;
+    APMFail(error, kAPMStoreErrorInvalidArgument, std::string("Transaction block threw: ") + exception.what());
+    return GroupResult::Failed;
+  }
+  group_ = nullptr;
+  // The actions run once the group is closed, so whatever they write goes its own way.
+  const bool committed = group.commit([this, &group] { return flushDailyCounts(group); }, error);
+  if (group.scheduleUpdateRequested()) engine_.updateSchedule();
+  return committed ? GroupResult::Committed : GroupResult::Failed;
+}
+
+bool APMEventWriter::writeEvent(const std::function<bool()>& write) {
+  if (group_) return group_->writeEvent(write);
+  if (!engine_.database_) return false;
+  APMEventGroup group(*engine_.database_, readSettings());
+  if (!group.isOpen()) return false;
+  group_ = &group;
+  adHocGroup_ = true;
+  bool kept = group.writeEvent(write);
+  group_ = nullptr;
+  adHocGroup_ = false;
+  platform::Error error;
+  if (!group.commit(nullptr, &error)) kept = false;
+  if (group.scheduleUpdateRequested()) engine_.updateSchedule();
+  return kept;
+}
+
+bool APMEventWriter::flushDailyCounts(APMEventGroup& group) {
+  const auto counts = group.changedDailyCounts();
+  if (!counts) return true;
+  platform::Error error;
+  if (group.database().updateDailyCounts(*counts, &error)) return true;
+  log()->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error", std::string(), error);
+  return false;
+}
+
+void APMEventWriter::afterCommit(std::function<void()> action) {
+  if (group_) {
+    group_->afterCommit(std::move(action));
+    return;
+  }
+  action();
+}
+
+std::pair<bool, bool> APMEventWriter::nameRules(const std::string& eventName) {
+  auto lookUp = [&] {
+    APMRemoteConfig& config = *engine_.remoteConfig_;
+    return std::make_pair(config.isEventBlocklisted(eventName), config.isEventCustomConversion(eventName));
+  };
+  if (!group_) return lookUp();
+  auto& rules = group_->caches().nameRules;
+  auto found = rules.find(eventName);
+  if (found == rules.end()) found = rules.emplace(eventName, lookUp()).first;
+  return found->second;
+}
+
+std::optional<std::string> APMEventWriter::rolloutsText() const {
+  if (group_) {
+    if (auto text = group_->rolloutsText()) return *text;
+  }
+  return engine_.persistedConfig_->zoredodeFeatureRollouts();
+}
+
+// MARK: - The filtered write
+
+void APMEventWriter::writeFilteredEvent(const std::shared_ptr<APMEvent>& event) {
+  auto monitor = log();
+  const std::string& name = event->name();
+  if (nameRules(name).first) {
+    monitor->logWithLevel(5, 23052, "Rejected event. Event name", name);
+    const APMEventGroup::Settings& current = settings();
+    if (!current.blocklistInternal && !current.blocklistPublic && name != "_err") {
+      engine_.logInternalEvent("auto", "_err",
+                               {{"_err", static_cast<int64_t>(11)},
+                                {"_ev", platform::truncateToCharacters(name, kMaxErrorTextLength)}});
+    }
+    return;
+  }
+  // Inside a group the identity was refreshed once when the group began.
+  const auto& identity = engine_.identity_;
+  if (identity && !(group_ && group_->caches().identityRefreshed)) identity->updateIdentifiers();
+  if (APMIsConversionEventName(name)) event->setConversion(true);
+  if (!writeEvent([&] { return writeFilteredEventInGroup(*event); })) ++rolledBackWrites_;
+}
+
+bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event) {
+  auto monitor = log();
+  APMDatabase& database = group_->database();
+  if (!updateLifetimeValueWithEvent(event)) return false;
+  const bool isPublic = APMIsPublicName(event.name());
+  // A group of its own reads and stores the counts with its one event.
+  std::optional<APMDailyCounts> counts = adHocGroup_ ? std::nullopt : group_->dailyCounts();
+  if (!counts) {
+    platform::Error error;
+    counts = database.dailyCounts(&error);
+    if (!counts) {
+      monitor->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error", error);
+      return false;
+    }
+  }
+  const bool process = shouldProcessEvent(event, *counts, isPublic);
+  const bool realtime = isRealtimeEvent(event, *counts);
+  if (adHocGroup_) {
+    platform::Error updateError;
+    if (!database.updateDailyCounts(*counts, &updateError)) {
+      monitor->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error", event.name(),
+                            updateError);
+      return false;
+    }
+  } else {
+    group_->setDailyCounts(*counts);  // stored once, when the group commits
+  }
+  if (!process) return true;
+  return writeEventRow(event, isPublic, realtime);
+}
+
+bool APMEventWriter::updateLifetimeValueWithEvent(const APMEvent& event) {
+  auto parts = APMMeasurement::componentsSnapshot();
+  if (!parts->isPurchaseEvent || !parts->recordLifetimeValue || !parts->isPurchaseEvent(event)) return true;
+  if (parts->recordLifetimeValue(group_->database(), event)) return true;
+  const APMValue* currency = event.parameter("currency");
+  const APMValue* value = event.parameter("value");
+  log()->logWithLevel(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
+                      event.name(), currency ? currency->description() : std::string(),
+                      value ? value->description() : std::string());
+  return false;
+}
+
+bool APMEventWriter::shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent) {
+  using Refusal = APMDailyLimitDecision::Refusal;
+  const APMEventGroup::Settings& current = settings();
+  const APMDailyLimits limits{current.maxEventsPerDay, current.maxErrorEventsPerDay, current.maxPublicEventsPerDay};
+  const auto decision = APMApplyDailyLimits(event, isPublicEvent, current.day, limits, dailyCounts);
+  auto monitor = log();
+  switch (decision.refusal) {
+    case Refusal::None:
+      break;
+    case Refusal::AllEvents:
+      if (decision.shouldLog) {
+        monitor->logWithLevel(1, 23055, "Data loss. Too many events logged. Name, limit", event.name(),
+                              decision.limit);
+      }
+      break;
+    case Refusal::ErrorEvents:
+      if (decision.shouldLog) {
+        const APMValue* code = event.parameter("_err");
+        monitor->logWithLevel(1, 23056, "Too many error events logged. Error code, limit",
+                              code ? code->int64Value() : 0, decision.limit);
+      }
+      break;
+    case Refusal::PublicEvents:
+      if (decision.shouldLog) {
+        monitor->logWithLevel(1, 23057, "Data loss. Too many public events logged. Name, limit", event.name(),
+                              decision.limit);
+      }
+      engine_.logInternalEvent("auto", "_err", {{"_err", static_cast<int64_t>(16)}});
+      break;
+  }
+  return decision.accept;
+}
+
+bool APMEventWriter::isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts) {
+  const APMEventGroup::Settings& current = settings();
+  const int64_t limit = current.maxRealtimeEventCountPerDay;
+  const int64_t dcuLimit = current.maxRealtimeDCUEventCountPerDay;
+  const bool subjectToLimit = APMIsSubjectToRealtimeLimit(event);
+  bool wanted = false;
+  if (event.isConversion() || nameRules(event.name()).second) {
+    wanted = dailyCounts.realtimeCount < limit || !subjectToLimit;
+  }
+  if (event.isRealtime() && subjectToLimit && dailyCounts.realtimeCount >= limit) {
+    event.setRealtime(false);
+    log()->logWithLevel(4, 23060, "Too many real-time events. Event is no longer real-time. Event name, parameters",
+                        event.name(), APMDescribeParameters(event.parameters()));
+  }
+  if (event.isRealtime() && APMIsDCUEvent(event) && dailyCounts.dcuRealtimeCount >= dcuLimit) {
+    event.setRealtime(false);
+  }
+  maybeAddDebugAndRealtimeParameters(event);
+  return wanted || event.isRealtime();
+}
+
+void APMEventWriter::maybeAddDebugAndRealtimeParameters(APMEvent& event) {
+  auto monitor = log();
+  if (!monitor->isDebugModeEnabled()) return;
+  event.setRealtime(true);
+  event.setDebug(true);
+  monitor->logWithLevel(7, 23073, "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
+                        event.name(), APMDescribeParameters(event.parameters()));
+}
+
+// MARK: - The row
+
+bool APMEventWriter::ensureAggregateRow(const std::string& name, bool isPublicEvent) {
+  auto monitor = log();
+  APMDatabase& database = group_->database();
+  platform::Error error;
+  if (database.eventAggregatesWithName(name, &error)) return true;
+  if (!error.empty()) {
+    monitor->logWithLevel(1, 23063, "Cannot query event aggregates. Name, error", name, error);
+    return false;
+  }
+  if (isPublicEvent) {
+    platform::Error countError;
+    auto count = database.publicEventCount(&countError);
+    if (!count) {
+      monitor->logWithLevel(1, 23064, "Cannot query event count. Error", countError);
+      return false;
+    }
+    if (*count >= settings().maxEventNameCardinality) {
+      monitor->logWithLevel(1, 23065, "Cannot set event. Reached limit on set events. Name", name);
+      engine_.logInternalEvent("auto", "_err",
+                               {{"_err", static_cast<int64_t>(8)},
+                                {"_ev", platform::truncateToCharacters(name, kMaxErrorTextLength)}});
+      return false;
+    }
+  }
+  platform::Error updateError;
+  if (!database.updateEventAggregates(APMEventAggregates(name, 0, 0, 0, 0), &updateError)) {
+    monitor->logWithLevel(1, 23066, "Data loss. Cannot record event aggregates. Error", updateError);
+    return false;
+  }
+  return true;
+}
+
+// Built again only when what it is read from may have changed since it was built in this group;
+// the encoded form and fingerprint are what the row needs.
+const APMEventGroup::Caches::Metadata* APMEventWriter::metadata() {
+  APMDatabase& database = group_->database();
+  auto& cache = group_->caches().metadata;
+  const uint64_t version = database.metadataSourcesVersion();
+  if (cache && cache->sourcesVersion == version) return &*cache;
+  platform::Error error;
+  auto attributes = database.userAttributesIncludingInternal(true, &error);
+  if (!attributes) {
+    log()->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", error);
+    return nullptr;
+  }
+  auto bundle = engine_.createRawEventMetadataWithUserAttributes(*attributes);
+  APMEventGroup::Caches::Metadata built;
+  built.sourcesVersion = version;
+  built.hasResettableDeviceID = APMNanoHasField(*bundle, APMPBMeasurementBundle::kResettableDeviceId);
+  built.encoded = bundle->protoBuffer();
+  built.fingerprint = APMDatabase::metadataFingerprint(built.encoded);
+  cache = std::move(built);
+  return &*cache;
+}
+
+bool APMEventWriter::checkStoredEventsLimit() {
+  APMDatabase& database = group_->database();
+  auto& room = group_->caches().rawEventRoom;
+  platform::Error error;
+  if (!room) room = database.rawEventsRoomBelowAbsoluteLimit(&error);
+  if (room && *room >= 0) {
+    --*room;
+    return true;
+  }
+  room.reset();
+  auto deleted = database.deleteRawEventsOverAbsoluteLimit(&error);
+  if (!deleted) {
+    log()->logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error", error);
+    return false;
+  }
+  if (*deleted != 0) log()->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count", *deleted);
+  return true;
+}
+
+bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isRealtime) {
+  auto monitor = log();
+  APMDatabase& database = group_->database();
+  const std::string& name = event.name();
+  if (!group_->hasAggregateRow(name)) {
+    if (!ensureAggregateRow(name, isPublicEvent)) return false;
+    group_->noteAggregateRow(name);
+  }
+  auto& caches = group_->caches();
+  const auto& identity = engine_.identity_;
+  const bool wantsAdvertisingReset = caches.identityRefreshed
+                                         ? caches.shouldSetLastAdvertisingIDReset
+                                         : (identity && identity->shouldSetLastAdvertisingIDResetUserProperty());
+  if (wantsAdvertisingReset) {
+    caches.shouldSetLastAdvertisingIDReset = false;
+    engine_.setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  }
+
+  const APMEventGroup::Caches::Metadata* metadata = this->metadata();
+  if (!metadata) return false;
+  const auto& persistedConfig = engine_.persistedConfig_;
+  if (metadata->hasResettableDeviceID && persistedConfig->unmatchedFirstOpenWithoutIDFA()) {
+    const double timestamp = event.timestamp();
+    afterCommit([weakEngine = engine_.weak_from_this(), timestamp] {
+      if (auto engine = weakEngine.lock()) engine->logFirstOpenConsentedEvent(timestamp);
+    });
+  } else if (name == "_f" && !metadata->hasResettableDeviceID) {
+    afterCommit([config = persistedConfig] { config->setUnmatchedFirstOpenWithoutIDFA(true); });
+  }
+
+  const int64_t fingerprint = metadata->fingerprint;
+  platform::Error metadataError;
+  if (group_->storedFingerprint() != fingerprint &&
+      !database.insertIfNotExistsRawEventMetadata(metadata->encoded, &metadataError)) {
+    monitor->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", metadataError);
+    return false;
+  }
+  group_->noteStoredFingerprint(fingerprint);
+  if (!checkStoredEventsLimit()) return false;
+  platform::Error insertError;
+  if (!database.insertRawEvent(event, fingerprint, isRealtime, &insertError)) {
+    monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", insertError);
+    return false;
+  }
+  if (name == "_ssr" && pendingRolloutsText_) {
+    group_->noteRolloutsText(*pendingRolloutsText_);
+    afterCommit([config = persistedConfig, text = *pendingRolloutsText_] { config->setZoredodeFeatureRollouts(text); });
+    pendingRolloutsText_.reset();
+  }
+  if (name == "_f") {
+    afterCommit([weakEngine = engine_.weak_from_this()] {
+      auto engine = weakEngine.lock();
+      if (!engine) return;
+      int64_t count = std::strtoll(engine->previousFirstOpenCount().c_str(), nullptr, 10);
+      if (count < 1) count = 0;
+      if (count != kMaxPreviousFirstOpenCount) ++count;
+      engine->setPreviousFirstOpenCount(std::to_string(count));
+    });
+  }
+  if (monitor->isLoggableLevel(7)) {
+    monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", name,
+                          APMDescribeParameters(event.parameters()));
+  }
+  return true;
+}

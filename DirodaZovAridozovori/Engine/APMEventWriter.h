@@ -1,0 +1,81 @@
+#pragma once
+// The writing half of the event road: stores each event that passed the road's filters as one
+// raw-event row, with its daily counts, aggregates and metadata, and holds the event groups those
+// writes share (see APMEventGroup).
+//
+// Events handed to the engine together are written in one group (writeGroup); a write outside any
+// group gets a group of its own, so every write follows the same rules: one event's failure rolls
+// back that event alone, and the daily counts and after-commit actions follow only what was kept.
+//
+// Owned by the engine; worker queue only.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "APMEventGroup.h"
+
+class APMEvent;
+class APMMeasurement;
+
+class APMEventWriter {
+ public:
+  explicit APMEventWriter(APMMeasurement& engine);
+  ~APMEventWriter();
+  APMEventWriter(const APMEventWriter&) = delete;
+  APMEventWriter& operator=(const APMEventWriter&) = delete;
+
+  enum class GroupResult { NotBegun, Committed, Failed };
+  // Runs body with a group open: the events it writes share one transaction, committed at the end
+  // (NotBegun: the transaction could not begin and body did not run).
+  GroupResult writeGroup(const std::function<void()>& body, platform::Error* error);
+  bool inGroup() const { return group_ != nullptr; }
+  // The open group (nullptr outside one): for its state and caches.
+  APMEventGroup* group() { return group_; }
+
+  // Writes done by write are one event: kept or undone together, in the open group or in a group
+  // of its own. Whether they were kept.
+  bool writeEvent(const std::function<bool()>& write);
+  // Inside writeEvent: an event written inside the current one was rolled back.
+  bool nestedEventRolledBack() const { return group_ && group_->nestedEventRolledBack(); }
+
+  // The filtered write: block list, conversion flag, then in one event the lifetime value, the
+  // daily limits, the real-time decision and the raw-event row.
+  void writeFilteredEvent(const std::shared_ptr<APMEvent>& event);
+
+  // Runs action once the enclosing group commits (at once outside one).
+  void afterCommit(std::function<void()> action);
+  // The road's settings: the group's, or freshly read outside one.
+  const APMEventGroup::Settings& settings();
+  // Blocked, custom conversion: remembered for the group.
+  std::pair<bool, bool> nameRules(const std::string& eventName);
+  // The feature-rollouts text as the road sees it: as written in the group, else as persisted.
+  std::optional<std::string> rolloutsText() const;
+  // The rollouts text the "_ssr" event on the road records once its row is stored.
+  void setPendingRolloutsText(std::optional<std::optional<std::string>> text) { pendingRolloutsText_ = std::move(text); }
+
+  // Event rows whose writes were rolled back, in or out of groups.
+  uint64_t rolledBackWrites() const { return rolledBackWrites_; }
+
+ private:
+  APMEventGroup::Settings readSettings() const;
+  bool writeFilteredEventInGroup(APMEvent& event);
+  bool updateLifetimeValueWithEvent(const APMEvent& event);
+  bool shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent);
+  bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts);
+  void maybeAddDebugAndRealtimeParameters(APMEvent& event);
+  bool writeEventRow(APMEvent& event, bool isPublicEvent, bool isRealtime);
+  bool ensureAggregateRow(const std::string& name, bool isPublicEvent);
+  const APMEventGroup::Caches::Metadata* metadata();
+  bool checkStoredEventsLimit();
+  bool flushDailyCounts(APMEventGroup& group);
+
+  APMMeasurement& engine_;
+  APMEventGroup* group_ = nullptr;
+  bool adHocGroup_ = false;  // group_ is a group of one write's own
+  std::optional<APMEventGroup::Settings> adHocSettings_;
+  std::optional<std::optional<std::string>> pendingRolloutsText_;
+  uint64_t rolledBackWrites_ = 0;
+};
