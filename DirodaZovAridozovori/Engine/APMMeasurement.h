@@ -305,8 +305,9 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool shouldAllowAdNetworkRegistration() const;
   bool wipeoutAnalyticsDataAndResetComponents();
 
-  // ---- The event road (worker queue). Components write events of their own through these two;
+  // ---- The event road (worker queue). Components hand in events of their own through these three;
   // the rest of the road is private (+EventHandling.cpp, and APMEventWriter for the writes).
+  void handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
   void writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
   void writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
 
@@ -455,7 +456,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void afterCommit(std::function<void()> action);
 
   // The event road (+EventHandling.cpp).
-  void handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
   void handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event);
   std::shared_ptr<APMEvent> eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event) const;
   void processSessionFromEvent(const APMEvent& event);
