@@ -12,7 +12,7 @@ namespace {
 
 // The "_cis" value of a "_cmp" event, by the origin that logs it.
 const std::map<std::string, std::string>& campaignIntegrations() {
-  static const std::map<std::string, std::string> integrations{{"fcm", "fcm_integration"},
+  static const auto& integrations = *new std::map<std::string, std::string>{{"fcm", "fcm_integration"},
                                                                {"fdl", "fdl_integration"},
                                                                {"fiam", "fiam_integration"},
                                                                {"frc", "frc_integration"}};

@@ -27,37 +27,38 @@ const std::vector<std::shared_ptr<platform::Regex>>& userPropertyExpressions() {
 }  // namespace
 
 const std::set<std::string>& ZORConnectorUtils::allowedListenerOrigins() {
-  static const std::set<std::string> origins{"fiam", "crash", "clx"};
+  // Never destroyed: the connector queue may read these while the process exits.
+  static const auto& origins = *new std::set<std::string>{"fiam", "crash", "clx"};
   return origins;
 }
 
 const std::set<std::string>& ZORConnectorUtils::blocklistedOrigins() {
-  static const std::set<std::string> origins{"auto", "app", "am"};
+  static const auto& origins = *new std::set<std::string>{"auto", "app", "am"};
   return origins;
 }
 
 const std::set<std::string>& ZORConnectorUtils::blocklistedEventNames() {
-  static const std::set<std::string> names{"_e", "_f", "_iap", "_s", "_au"};
+  static const auto& names = *new std::set<std::string>{"_e", "_f", "_iap", "_s", "_au"};
   return names;
 }
 
 const std::set<std::string>& ZORConnectorUtils::blocklistedParameters() {
-  static const std::set<std::string> names{"_r", "_dbg"};
+  static const auto& names = *new std::set<std::string>{"_r", "_dbg"};
   return names;
 }
 
 const std::set<std::string>& ZORConnectorUtils::blocklistedUserProperties() {
-  static const std::set<std::string> names{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
+  static const auto& names = *new std::set<std::string>{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
   return names;
 }
 
 const std::vector<std::string>& ZORConnectorUtils::blocklistedUserPropertyPatterns() {
-  static const std::vector<std::string> patterns{"^_ltv_[A-Z]{3}$", "^_cc[1-5]{1}$"};
+  static const auto& patterns = *new std::vector<std::string>{"^_ltv_[A-Z]{3}$", "^_cc[1-5]{1}$"};
   return patterns;
 }
 
 const std::set<std::string>& ZORConnectorUtils::hiddenEventNames() {
-  static const std::set<std::string> names{
+  static const auto& names = *new std::set<std::string>{
       "_xa", "_xu", "_aq", "_aa", "_ai", "_ac", "campaign_details", "_iapx", "_ug",
       "_exp_set", "_exp_clear", "_exp_activate", "_exp_timeout", "_exp_expire"};
   return names;

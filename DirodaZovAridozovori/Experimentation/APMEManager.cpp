@@ -53,7 +53,8 @@ void APMEManager::resetSharedInstanceForTesting() {
 }
 
 std::shared_ptr<APMEMonitor> APMEManager::monitor() {
-  static const auto shared = std::make_shared<APMEMonitor>();
+  // Never destroyed: SDK threads may still log while the process exits.
+  static const auto& shared = *new std::shared_ptr<APMEMonitor>(std::make_shared<APMEMonitor>());
   return shared;
 }
 

@@ -98,7 +98,9 @@ TEST(CleanExitTest, AcceptedEventsAreStoredAndTheDatabaseClosedWhenMainReturns) 
     const std::string database = directory.path() + "/Diroda/Measurement/diroda-app-measurement.sql";
     EXPECT_EQ(fileSize(database + "-wal"), 0) << "the write-ahead log was folded into the database";
     auto stored = storedSequence(database);
-    if (c.everyEvent) EXPECT_EQ(stored.size(), static_cast<size_t>(kEvents));
+    if (c.everyEvent) {
+      EXPECT_EQ(stored.size(), static_cast<size_t>(kEvents));
+    }
     ASSERT_LE(stored.size(), static_cast<size_t>(kEvents));
     std::vector<int64_t> firstOnes(stored.size());
     std::iota(firstOnes.begin(), firstOnes.end(), 0);

@@ -60,7 +60,8 @@ std::shared_ptr<APMPBAdCampaignInfo> adCampaignInfoOf(const platform::Dictionary
 }  // namespace
 
 const std::vector<std::pair<std::string, std::string>>& APMCampaignParameterMap() {
-  static const std::vector<std::pair<std::string, std::string>> map = {
+  // The tables are never destroyed: the worker may read them while the process exits.
+  static const auto& map = *new std::vector<std::pair<std::string, std::string>>{
       {"aclid", "aclid"},
       {"anid", "anid"},
       {"utm_campaign", "campaign"},
@@ -85,13 +86,14 @@ const std::vector<std::pair<std::string, std::string>>& APMCampaignParameterMap(
 }
 
 const std::vector<std::string>& APMCampaignRequiredKeys() {
-  static const std::vector<std::string> keys = {"utm_campaign", "zclid", "utm_medium", "utm_source", "zbraid",
-                                                "utm_id",       "dclid", "srsltid",    "sfmc_id"};
+  static const auto& keys = *new std::vector<std::string>{"utm_campaign", "zclid", "utm_medium", "utm_source",
+                                                          "zbraid",       "utm_id", "dclid",      "srsltid",
+                                                          "sfmc_id"};
   return keys;
 }
 
 const std::vector<std::string>& APMCampaignClickIDParameters() {
-  static const std::vector<std::string> names = {"zclid", "dclid", "srsltid"};
+  static const auto& names = *new std::vector<std::string>{"zclid", "dclid", "srsltid"};
   return names;
 }
 

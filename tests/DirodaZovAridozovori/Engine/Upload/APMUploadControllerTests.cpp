@@ -128,7 +128,9 @@ TEST_F(APMUploadControllerTest, TheStatusDecidesWhenTheReplysBodyIsOverTheLimit)
     upload();
     ASSERT_TRUE(waitForReplies(++replies));
     EXPECT_EQ(queuedBundleCount(), c.queuedAfter);
-    if (c.queuedAfter != 0) EXPECT_EQ(runSQL("SELECT retry_count FROM queue"), std::vector<int64_t>{c.retryCount});
+    if (c.queuedAfter != 0) {
+      EXPECT_EQ(runSQL("SELECT retry_count FROM queue"), std::vector<int64_t>{c.retryCount});
+    }
   }
   onWorker([&] { EXPECT_GT(persisted_->lastSuccessfulUploadTimestamp(), 0); });
 }
