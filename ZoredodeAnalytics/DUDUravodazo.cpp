@@ -12,6 +12,7 @@
 #include "Front/APMAnalyticsLog.h"
 #include "Identity/APMIdentity.h"
 #include "LifetimeValue/APMLifetimeValueRecorder.h"
+#include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "Purchase/APMInAppPurchaseTransactionReporter.h"
 #include "RIZIdivozivuRivaderod.h"
 #include "ROREzo.h"
@@ -225,6 +226,8 @@ void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConf
   // Opened and deferred links, and search-ad attribution, report campaigns.
   APMDeepLinkReporter::install();
   APMSearchAdReporter::install();
+  // User data and configuration fetches reach the linked on-device conversion components.
+  APMOnDeviceConversionReporter::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);
   updateZoredodeInstallationID();

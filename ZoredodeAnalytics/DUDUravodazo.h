@@ -67,7 +67,8 @@ class DUDUravodazo {
   // name, none clears them all.
   static void setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters);
 
-  // ---- On-device conversion measurement (the engine normalises and hashes plain values).
+  // ---- On-device conversion measurement. The values are handed to the linked on-device
+  // conversion component exactly as given: the SDK neither normalises nor hashes them.
   static void initiateOnDeviceConversionMeasurementWithEmailAddress(const std::optional<std::string>& emailAddress);
   static void initiateOnDeviceConversionMeasurementWithPhoneNumber(const std::optional<std::string>& phoneNumber);
   // SHA-256 digests: 32 bytes, or 64 hexadecimal characters that are turned into 32 bytes.

@@ -1,0 +1,705 @@
+#include "APMOnDeviceConversionReporter.h"
+
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <exception>
+#include <functional>
+#include <mutex>
+
+#include "APMDatabase.h"
+#include "APMMeasurement.h"
+#include "APMMonitor.h"
+#include "APMPSMRequest.h"
+#include "APMPersistedConfig.h"
+#include "APMScheduler.h"
+#include "Consent/APMConsentSettingsUtil.h"
+#include "DirodaUtilities/Network/VIZUzedaru.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
+#include "Identity/APMIdentity.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "Upload/APMUploadController.h"
+#include "platform/Bundle.h"
+#include "platform/ClassRegistry.h"
+#include "platform/Clock.h"
+#include "platform/ProcessInfo.h"
+
+using platform::PrivateSetMembershipIdentifier;
+
+namespace {
+
+constexpr const char* kConversionBlockID = "APMMeasurement:186";
+constexpr const char* kPostponedQueryBlockID = "APMMeasurement:187";
+constexpr const char* kQueryReplyBlockID = "APMMeasurement:psm";
+constexpr const char* kRetryBlockID = "APMMeasurement:psm-retry";
+constexpr const char* kDeprecatedFrameworkReason =
+    "DirodaZovAridozovoriOnDeviceConversion (deprecated) framework and DirodaAdsOnDeviceConversion framework are "
+    "both linked into the app. Remove the DirodaZovAridozovoriOnDeviceConversion (deprecated) framework, which is no "
+    "longer recommended for new development.";
+constexpr int64_t kInteraction = 0;
+
+std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
+
+bool isSuccessfulQueryStatus(int64_t status) { return status == 200 || status == 204 || status == 304; }
+
+// Blocks that reach the worker queue without the scheduler (network replies, the retry alarm)
+// must not let an exception of an outside component end the process either.
+void runGuarded(const char* blockID, const std::function<void()>& work) {
+  try {
+    work();
+  } catch (const std::exception& exception) {
+    log()->logWithLevel(0, 30000, "Exception on the worker queue. Block ID", std::string(blockID), exception);
+  }
+}
+
+// A stored value as the text it was set from.
+std::string valueText(const APMValue& value) {
+  if (value.isString()) return value.stringValue();
+  if (value.isInt64()) return std::to_string(value.int64Value());
+  return value.description();
+}
+
+// The identifier as handed in: text, or the bytes of a hashed form.
+std::string identifierText(const platform::Object& value) {
+  if (const std::string* text = value.asString()) return *text;
+  if (value.isData()) return std::string(value.dataValue().begin(), value.dataValue().end());
+  return std::string();
+}
+
+double persistedFirstOpenSeconds(APMMeasurement& engine) {
+  const int64_t milliseconds = engine.persistedConfig()->firstOpenTimestampMilliseconds();
+  return milliseconds > 0 ? static_cast<double>(milliseconds) / 1000.0 : 0;
+}
+
+// One reporter per engine: the slots are process-wide and find the engine through its shared
+// instance, so a new shared engine gets a new reporter.
+class EngineBinding {
+ public:
+  std::shared_ptr<APMOnDeviceConversionReporter> reporter() {
+    auto engine = APMMeasurement::sharedInstance();
+    if (!engine) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (engine_.lock() != engine || !reporter_) {
+      reporter_ = std::make_shared<APMOnDeviceConversionReporter>(engine);
+      engine_ = engine;
+    }
+    return reporter_;
+  }
+
+ private:
+  std::mutex mutex_;  // guards both: slots of different engines may run on different queues
+  std::weak_ptr<APMMeasurement> engine_;
+  std::shared_ptr<APMOnDeviceConversionReporter> reporter_;
+};
+
+}  // namespace
+
+// MARK: - Installation
+
+void APMOnDeviceConversionReporter::install() {
+  auto binding = std::make_shared<EngineBinding>();
+  APMMeasurement::updateComponents([binding](APMMeasurementComponents& parts) {
+    if (!parts.onDeviceConversionUpkeep) {
+      parts.onDeviceConversionUpkeep = [binding] {
+        auto reporter = binding->reporter();
+        if (!reporter) return;
+        reporter->checkPSMDependencyOnWorkerQueue();
+        reporter->checkODM2DependencyOnWorkerQueue();
+        reporter->maybeDeleteExpiredPSMValueOnWorkerQueue();
+      };
+    }
+    if (!parts.initiateODM1ProtocolWithUserData) {
+      parts.initiateODM1ProtocolWithUserData = [binding](const platform::Dictionary& userData) {
+        if (auto reporter = binding->reporter()) reporter->initiateODM1ProtocolWithUserData(userData);
+      };
+    }
+    if (!parts.updateAdsOnDeviceConversionMeasurement) {
+      parts.updateAdsOnDeviceConversionMeasurement = [binding] {
+        auto reporter = binding->reporter();
+        if (!reporter) return;
+        reporter->updateAdsOnDeviceConversionMeasurement();
+        reporter->resumePostponedPSMRequestWhenNetworkIsFree();
+      };
+    }
+    if (!parts.resetODM1Context) {
+      parts.resetODM1Context = [binding] {
+        if (auto reporter = binding->reporter()) reporter->resetODM1Context();
+      };
+    }
+    if (!parts.takePostponedPSMRequest) {
+      parts.takePostponedPSMRequest = [binding] {
+        auto reporter = binding->reporter();
+        return reporter && reporter->takePostponedPSMRequest();
+      };
+    }
+    if (!parts.retrievePSMResponse) {
+      parts.retrievePSMResponse = [binding] {
+        if (auto reporter = binding->reporter()) reporter->retrievePSMResponse();
+      };
+    }
+    if (!parts.isPrivateSetMembershipClientLinked) {
+      parts.isPrivateSetMembershipClientLinked = [] { return isAPMPrivateSetMembershipClientLinked(); };
+    }
+    if (!parts.isAlphaAppAdsOnDeviceConversionLinked) {
+      parts.isAlphaAppAdsOnDeviceConversionLinked = [] { return isAlphaAppAdsOnDeviceConversionLinked(); };
+    }
+    if (!parts.isDirodaAdsOnDeviceConversionLinked) {
+      parts.isDirodaAdsOnDeviceConversionLinked = [] { return isDirodaAdsOnDeviceConversionLinked(); };
+    }
+  });
+}
+
+APMOnDeviceConversionReporter::APMOnDeviceConversionReporter(std::weak_ptr<APMMeasurement> engine)
+    : engine_(std::move(engine)) {}
+
+std::shared_ptr<APMMeasurement> APMOnDeviceConversionReporter::engineOnWorkerQueue(const char* methodName) const {
+  auto engine = engine_.lock();
+  if (!engine) return nullptr;
+  if (engine->isOnWorkerQueue()) return engine;
+  APMScheduler::checkOnBackgroundThreadWithMethodName(methodName);
+  log()->logWithLevel(0, 30002, "Method must be called on the worker queue", std::string(methodName));
+  return nullptr;
+}
+
+// MARK: - Linked components
+
+std::shared_ptr<platform::PrivateSetMembershipClientClass> APMOnDeviceConversionReporter::PSMClientClass() {
+  return platform::PrivateSetMembershipClientClass::lookUp();
+}
+
+bool APMOnDeviceConversionReporter::isAPMPrivateSetMembershipClientLinked() {
+  return platform::ClassRegistry::exists(platform::PrivateSetMembershipClientClass::kClassName);
+}
+
+bool APMOnDeviceConversionReporter::isAdsOnDeviceConversionLinked() { return platform::ConversionService::isLinked(); }
+
+std::shared_ptr<platform::ConversionService> APMOnDeviceConversionReporter::conversionServiceFromReflection() {
+  return platform::ConversionService::lookUp();
+}
+
+bool APMOnDeviceConversionReporter::isDirodaAdsOnDeviceConversionLinked() {
+  if (!isAdsOnDeviceConversionLinked()) return false;
+  auto service = conversionServiceFromReflection();
+  return service && service->versionNumber() > kAlphaServiceMaxVersion;
+}
+
+bool APMOnDeviceConversionReporter::isAlphaAppAdsOnDeviceConversionLinked() {
+  if (!isAdsOnDeviceConversionLinked()) return false;
+  auto service = conversionServiceFromReflection();
+  return service && service->versionNumber() <= kAlphaServiceMaxVersion;
+}
+
+// MARK: - Start-up
+
+void APMOnDeviceConversionReporter::checkPSMDependencyOnWorkerQueue() {
+  auto engine = engineOnWorkerQueue("checkPSMDependencyOnWorkerQueue");
+  if (!engine) return;
+  if (PSMClientClass()) {
+    if (context_) context_->cancelPSMRetryAlarm();
+    context_ = std::make_shared<APMPSMContext>();
+    log()->logWithLevel(7, 23253, "On-device conversion measurement is ready to initiate");
+    return;
+  }
+  if (userPropertyExists(*engine, "_psmcount") || userPropertyExists(*engine, "_psmcountph")) {
+    log()->logWithLevel(4, 23254,
+                        "On-device conversion measurement dependency is not currently linked. On-device conversion "
+                        "measurement will fail to initiate.");
+  }
+}
+
+void APMOnDeviceConversionReporter::checkODM2DependencyOnWorkerQueue() {
+  auto engine = engineOnWorkerQueue("checkODM2DependencyOnWorkerQueue");
+  if (!engine) return;
+  auto monitor = log();
+  const bool deprecatedClientLinked = platform::ClassRegistry::exists(kDeprecatedClientClassName);
+  if (isAdsOnDeviceConversionLinked()) {
+    if (isDirodaAdsOnDeviceConversionLinked() && deprecatedClientLinked) {
+      // A misconfiguration of the host. Raised as an exception it would only reach the queue that
+      // catches it: said loudly instead, and the deprecated protocol is not used in this run.
+      monitor->logWithLevel(0, 23284, "Deprecated on-device conversion framework linked. Exception, reason",
+                            std::string(kDeprecatedFrameworkExceptionName), std::string(kDeprecatedFrameworkReason));
+      odm1Refused_ = true;
+      if (context_) context_->cancelPSMRetryAlarm();
+      context_ = nullptr;
+    }
+    monitor->logWithLevel(7, 23278, "Conversion service DirodaAdsOnDeviceConversion framework is linked");
+  } else {
+    monitor->logWithLevel(7, 23279, "Conversion service disabled. DirodaAdsOnDeviceConversion framework is not linked.");
+    if (deprecatedClientLinked) {
+      monitor->logWithLevel(4, 23292,
+                            "DirodaZovAridozovoriOnDeviceConversion (deprecated) framework is linked. Use the "
+                            "DirodaAdsOnDeviceConversion framework instead.");
+    }
+  }
+  auto config = engine->remoteConfigInstance();
+  if (config && !config->isExpired()) monitor->logWithLevel(7, 23280, "Conversion service will not attempt a fetch");
+}
+
+void APMOnDeviceConversionReporter::maybeDeleteExpiredPSMValueOnWorkerQueue() {
+  auto engine = engineOnWorkerQueue("maybeDeleteExpiredPSMValueOnWorkerQueue");
+  if (!engine || !engine->database()) return;
+  APMDatabase& database = *engine->database();
+  const double now = platform::now();
+
+  platform::Error readError;
+  auto row = database.ODMValueWithName(kODM1ValueName, &readError);
+  const bool rowAbsent = row && row->empty();
+  if (row && !row->empty()) {
+    const platform::Object* setTimestamp = platform::find(*row, "set_timestamp");
+    if (setTimestamp && setTimestamp->isNumber() && std::fabs(now - setTimestamp->doubleValue()) >= kValueLifetime) {
+      platform::Error deleteError;
+      if (!database.deleteODMValueWithName(kODM1ValueName, &deleteError)) {
+        log()->logWithLevel(4, 23289, "Failed to delete ODM value. Error", deleteError);
+      }
+    }
+  }
+
+  platform::Error propertyError;
+  auto property = database.userAttributeWithName(kPSMValueProperty, &propertyError);
+  if (!property) return;
+  if (std::fabs(now - property->lastSetTimestamp()) >= kValueLifetime) {
+    removeUserPropertyIfPresent(*engine, kPSMValueProperty);
+    for (const char* counter : kAPMPSMCounterNames) removeUserPropertyIfPresent(*engine, counter);
+    return;
+  }
+  // A row that could not be read is not known to be missing: it is not written over.
+  if (!rowAbsent) return;
+  const std::string text = valueText(property->value());
+  if (text.empty()) return;
+  platform::Error updateError;
+  if (!database.updateODMValue(text, kODM1ValueName, property->lastSetTimestamp(), &updateError)) {
+    log()->logWithLevel(1, 23286, "Failed to update ODM value. Error", updateError);
+  }
+}
+
+// MARK: - ODM1 initiation
+
+struct APMOnDeviceConversionReporter::IdentifierAttempt {
+  const char* key;
+  PrivateSetMembershipIdentifier kind;
+  bool hashed;
+  bool phone;
+};
+
+void APMOnDeviceConversionReporter::initiateODM1ProtocolWithUserData(const platform::Dictionary& userData) {
+  auto engine = engineOnWorkerQueue("initiateODM1ProtocolWithUserData:");
+  if (!engine) return;
+  static constexpr IdentifierAttempt kAttempts[] = {
+      {kEmailAddressKey, PrivateSetMembershipIdentifier::EmailAddress, false, false},
+      {kPhoneNumberKey, PrivateSetMembershipIdentifier::PhoneNumber, false, true},
+      {kHashedEmailAddressKey, PrivateSetMembershipIdentifier::HashedEmailAddress, true, false},
+      {kHashedPhoneNumberKey, PrivateSetMembershipIdentifier::HashedPhoneNumber, true, true},
+  };
+  for (const IdentifierAttempt& attempt : kAttempts) {
+    if (tryInitiate(*engine, attempt, userData)) return;
+  }
+}
+
+bool APMOnDeviceConversionReporter::tryInitiate(APMMeasurement& engine, const IdentifierAttempt& attempt,
+                                                const platform::Dictionary& userData) {
+  const platform::Object* value = platform::find(userData, attempt.key);
+  if (!value) return false;
+  auto clientClass = PSMClientClass();
+  if (!passesKindCheck(attempt, *value, clientClass.get())) return false;
+  if (!shouldRetrievePSMResponse()) return false;
+  // shouldRetrievePSMResponse found the class and the context.
+  if (attempt.hashed && !clientClass->supports(attempt.kind)) return false;
+  auto config = engine.remoteConfigInstance();
+  const int64_t prefixBitLength = attempt.phone ? config->hashPrefixBitLengthPhone() : config->hashPrefixBitLengthEmail();
+  const std::string appID = engine.identity() ? engine.identity()->appID() : platform::Bundle::bundleIdentifier();
+  auto client = clientClass->client(attempt.kind, identifierText(*value), appID, prefixBitLength);
+  if (!client) return false;
+  context_->PSMClient = std::move(client);
+  log()->logWithLevel(7, 23225, "Initiated on-device conversion measurement");
+  context_->PSMRetryCount = 0;
+  ++context_->PSMStartCount;
+  retrievePSMResponse();
+  return true;
+}
+
+bool APMOnDeviceConversionReporter::passesKindCheck(const IdentifierAttempt& attempt, const platform::Object& value,
+                                                    const platform::PrivateSetMembershipClientClass* clientClass) {
+  auto monitor = log();
+  const bool empty = identifierText(value).empty();
+  if (!attempt.hashed && !attempt.phone) {
+    if (!empty) return true;
+    monitor->logWithLevel(1, 23234, "Failed to initiate on-device conversion measurement. Email address was empty.");
+    return false;
+  }
+  if (!attempt.hashed) {
+    if (empty) {
+      monitor->logWithLevel(1, 23239, "Failed to initiate on-device conversion measurement. Phone number was empty.");
+      return false;
+    }
+    // Without any class the common check says the dependency is missing.
+    if (clientClass && !clientClass->supports(PrivateSetMembershipIdentifier::PhoneNumber)) {
+      monitor->logWithLevel(1, 23262,
+                            "Failed to initiate on-device conversion measurement. Linked on-device conversion "
+                            "measurement dependency does not support phone numbers.");
+      return false;
+    }
+    return true;
+  }
+  if (empty) {
+    monitor->logWithLevel(1, 23264, "Failed to initiate on-device conversion measurement. Hashed identifier was empty.");
+    return false;
+  }
+  if (clientClass && !clientClass->supports(PrivateSetMembershipIdentifier::HashedEmailAddress) &&
+      !clientClass->supports(PrivateSetMembershipIdentifier::HashedPhoneNumber)) {
+    monitor->logWithLevel(1, 23265,
+                          "Failed to initiate on-device conversion measurement. Linked on-device conversion "
+                          "measurement dependency does not support hashed identifiers.");
+    return false;
+  }
+  return true;
+}
+
+bool APMOnDeviceConversionReporter::shouldRetrievePSMResponse() {
+  auto engine = engineOnWorkerQueue("shouldRetrievePSMResponse");
+  if (!engine) return false;
+  auto monitor = log();
+  if (odm1Refused_) {
+    monitor->logWithLevel(1, 23285,
+                          "Failed to initiate on-device conversion measurement. The deprecated on-device conversion "
+                          "measurement dependency is linked together with DirodaAdsOnDeviceConversion framework.");
+    return false;
+  }
+  auto config = engine->remoteConfigInstance();
+  if (!PSMClientClass() || !context_ || !config || !engine->database()) {
+    monitor->logWithLevel(1, 23233,
+                          "Failed to initiate on-device conversion measurement. On-device conversion measurement "
+                          "dependency not linked in.");
+    return false;
+  }
+  const double persistedFirstOpen = persistedFirstOpenSeconds(*engine);
+  const double firstOpen = persistedFirstOpen > 0 ? persistedFirstOpen : engine->initTimestamp();
+  if (!APMPSMIsWithinFirstOpenWindow(platform::now(), firstOpen, config->maxSignInDelayInDays())) {
+    monitor->logWithLevel(1, 23261,
+                          "Failed to initiate on-device conversion measurement. Attempted to initiate outside the "
+                          "first open window.");
+    return false;
+  }
+  if (context_->isPSMRequestInProgress) {
+    monitor->logWithLevel(1, 23235,
+                          "Failed to initiate on-device conversion measurement. Request to query data set for "
+                          "on-device conversion measurement already in progress.");
+    return false;
+  }
+  if (context_->PSMStartCount >= config->maxPSMStartCount()) {
+    monitor->logWithLevel(1, 23236, "Failed to initiate on-device conversion measurement. Exceeded limit per app run.");
+    return false;
+  }
+  if (userPropertyExists(*engine, kPSMValueProperty)) {
+    monitor->logWithLevel(1, 23237, "Failed to initiate on-device conversion measurement. Found existing match.");
+    return false;
+  }
+  if (context_->PSMRetryCount >= config->maxPSMRetryCount()) {
+    monitor->logWithLevel(1, 23238, "Failed to initiate on-device conversion measurement. Exceeded retry limit.");
+    return false;
+  }
+  return true;
+}
+
+// MARK: - ODM1 query
+
+std::optional<platform::URL> APMOnDeviceConversionReporter::PSMRequestURL() {
+  auto engine = engineOnWorkerQueue("PSMRequestURL");
+  if (!engine || !context_ || !context_->PSMClient) return std::nullopt;
+  platform::PrivateSetMembershipClient& client = *context_->PSMClient;
+  auto clientURL = client.PSMRequestURLWithRetryCount(context_->PSMRetryCount);
+  if (!clientURL) return std::nullopt;
+  APMPSMRequestParameters parameters;
+  parameters.inputType = client.inputType();
+  parameters.queryCount =
+      integerUserProperty(*engine, APMPSMInputKindForInputType(parameters.inputType).counterName).value_or(0);
+  parameters.firstOpenMilliseconds = engine->persistedConfig()->firstOpenTimestampMilliseconds();
+  auto monitor = log();
+  if (!APMAEU::isFAS() && (monitor->isDebugModeEnabled() || monitor->isVerboseLoggingEnabled()) &&
+      platform::ProcessInfo::hasArgument(kDebugArgument)) {
+    parameters.debugKey = client.debugKey();
+  }
+  return APMPSMRequestURL(*clientURL, parameters);
+}
+
+void APMOnDeviceConversionReporter::retrievePSMResponse() {
+  auto engine = engineOnWorkerQueue("retrievePSMResponse");
+  if (!engine || !context_ || !context_->PSMClient || !engine->remoteConfigInstance()) return;
+  auto monitor = log();
+  auto context = context_;
+  auto client = context->PSMClient;
+  platform::Data payload = client->payloadWithPSMRequest();
+  if (payload.empty()) {
+    monitor->logWithLevel(1, 23293, "Payload to query data set for on-device conversion measurement is invalid");
+    return;
+  }
+  auto url = PSMRequestURL();
+  if (!url) {
+    monitor->logWithLevel(1, 23227, "URL to query data set for on-device conversion measurement is invalid");
+    return;
+  }
+  if (!engine->isNetworkReadyForRequest()) {
+    monitor->logWithLevel(7, 23232,
+                          "Network operation is pending. Request to query data set for on-device conversion "
+                          "measurement postponed.");
+    context->isPSMRequestPostponed = true;
+    return;
+  }
+  context->cancelPSMRetryAlarm();
+  context->isPSMRequestPostponed = false;
+  context->isPSMRequestInProgress = true;
+  engine->setIsNetworkRequestPending(true);
+  const auto& network = engine->network();
+  if (!network) {
+    handlePSMResponse(context, client, 0, {}, std::nullopt);
+    return;
+  }
+  network->setTimeoutInterval(engine->remoteConfigInstance()->networkTimeout());
+  auto controller = engine->uploadController();
+  const bool background = controller && controller->shouldUseBackgroundSession();
+  std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
+  std::weak_ptr<APMMeasurement> weakEngine = engine_;
+  network->postURL(url->absoluteString(), payload, engine->scheduler()->workerQueue(), background,
+                   [weakSelf, weakEngine, context, client](const std::optional<platform::HttpResponse>& response,
+                                                           const platform::Data& body,
+                                                           const std::optional<platform::Error>& error) {
+                     runGuarded(kQueryReplyBlockID, [&] {
+                       if (auto self = weakSelf.lock()) {
+                         self->handlePSMResponse(context, client, response ? response->statusCode : 0, body, error);
+                       } else if (auto engine = weakEngine.lock()) {
+                         engine->setIsNetworkRequestPending(false);
+                       }
+                     });
+                   });
+}
+
+void APMOnDeviceConversionReporter::handlePSMResponse(
+    const std::shared_ptr<APMPSMContext>& context, const std::shared_ptr<platform::PrivateSetMembershipClient>& client,
+    int64_t statusCode, const platform::Data& body, const std::optional<platform::Error>& error) {
+  auto engine = engine_.lock();
+  if (!engine) return;
+  engine->setIsNetworkRequestPending(false);
+  if (context != context_) {
+    // Answered after a wipe: the query belonged to data that is gone.
+    engine->updateSchedule();
+    return;
+  }
+  auto monitor = log();
+  raiseQueryCounter(*engine, client->inputType());
+  if (isSuccessfulQueryStatus(statusCode) && !error) {
+    const std::string value = client->parsedPSMValueFromResponse(body);
+    if (!value.empty()) {
+      monitor->logWithLevel(7, 23229, "On-device conversion measurement found a match");
+      handlePSMValueOnWorkerQueue(value);
+    } else {
+      monitor->logWithLevel(7, 23230,
+                            "On-device conversion measurement did not find a match. Will try again given new user "
+                            "data.");
+    }
+    context->isPSMRequestInProgress = false;
+    context->PSMClient = nullptr;
+    engine->updateSchedule();
+    return;
+  }
+  monitor->logWithLevel(1, 23228,
+                        "Failed to query data set for on-device conversion measurement. Will retry later. Code, error",
+                        statusCode, error ? APMMonitorContext(*error) : APMMonitorContext());
+  context->isPSMRequestInProgress = false;
+  maybeSchedulePSMRetry();
+  engine->updateSchedule();
+}
+
+void APMOnDeviceConversionReporter::maybeSchedulePSMRetry() {
+  auto engine = engineOnWorkerQueue("maybeSchedulePSMRetry");
+  if (!engine || !context_ || !engine->remoteConfigInstance()) return;
+  APMRemoteConfig& config = *engine->remoteConfigInstance();
+  const int32_t failedBefore = context_->PSMRetryCount;
+  ++context_->PSMRetryCount;
+  if (context_->PSMRetryCount >= config.maxPSMRetryCount()) {
+    log()->logWithLevel(4, 23231, "On-device conversion measurement failed to find a match. Reached retry limit.");
+    return;
+  }
+  std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
+  context_->PSMRetryAlarm(engine->scheduler()->workerQueue())
+      ->runAfterDelay(APMPSMRetryDelay(config.PSMRetryInterval(), failedBefore), [weakSelf] {
+        runGuarded(kRetryBlockID, [&] {
+          if (auto self = weakSelf.lock()) self->retrievePSMResponse();
+        });
+      });
+}
+
+void APMOnDeviceConversionReporter::handlePSMValueOnWorkerQueue(const std::string& value) {
+  auto engine = engineOnWorkerQueue("handlePSMValueOnWorkerQueue:isSessionValue:");
+  if (!engine || value.empty() || !engine->database()) return;
+  const double now = platform::now();
+  platform::Error error;
+  if (!engine->database()->updateODMValue(value, kODM1ValueName, now, &error)) {
+    log()->logWithLevel(1, 23286, "Failed to update ODM value. Error", error);
+  }
+  engine->setUserAttributeOnWorkerQueue(APMUserAttribute(kOrigin, kPSMValueProperty, APMValue(value), now));
+  writeMatchEvent(*engine, kODM1MatchSource);
+}
+
+void APMOnDeviceConversionReporter::resetODM1Context() {
+  if (context_) context_->cancelPSMRetryAlarm();
+  context_ = PSMClientClass() && !odm1Refused_ ? std::make_shared<APMPSMContext>() : nullptr;
+}
+
+bool APMOnDeviceConversionReporter::takePostponedPSMRequest() {
+  if (!context_ || !context_->isPSMRequestPostponed) return false;
+  context_->isPSMRequestPostponed = false;
+  return true;
+}
+
+void APMOnDeviceConversionReporter::resumePostponedPSMRequestWhenNetworkIsFree() {
+  auto engine = engineOnWorkerQueue("resumePostponedPSMRequestWhenNetworkIsFree");
+  if (!engine || !context_ || !context_->isPSMRequestPostponed) return;
+  // After the blocks queued now: the fetch's own upload goes first, and its completion resumes
+  // the query when it takes the network.
+  std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
+  engine->scheduler()->scheduleOnWorkerQueueBlockID(kPostponedQueryBlockID, [weakSelf] {
+    auto self = weakSelf.lock();
+    auto engine = self ? self->engine_.lock() : nullptr;
+    if (!engine || !engine->isNetworkReadyForRequest() || !self->takePostponedPSMRequest()) return;
+    self->retrievePSMResponse();
+  });
+}
+
+// MARK: - ODM2
+
+bool APMOnDeviceConversionReporter::isAdsOnDeviceConversionEnabled() {
+  auto engine = engineOnWorkerQueue("isAdsOnDeviceConversionEnabled");
+  if (!engine || !isAdsOnDeviceConversionLinked()) return false;
+  auto monitor = log();
+  auto config = engine->remoteConfigInstance();
+  if (!config || !config->adsOnDeviceConversionFeatureEnabled()) {
+    monitor->logWithLevel(7, 23275,
+                          "Conversion service disabled. Remote config disabled. Check ads account linked to Diroda "
+                          "Analytics.");
+    return false;
+  }
+  if (APMConsentSettingsUtil::isAdStorageDenied()) {
+    monitor->logWithLevel(7, 23276, "Conversion service disabled. Ad storage consent is denied.");
+    return false;
+  }
+  monitor->logWithLevel(7, 23277, "Conversion service enabled");
+  return true;
+}
+
+void APMOnDeviceConversionReporter::updateAdsOnDeviceConversionMeasurement() {
+  auto engine = engineOnWorkerQueue("updateAdsOnDeviceConversionMeasurement");
+  if (!engine) return;
+  if (!isAdsOnDeviceConversionEnabled()) {
+    handleEmptyODM2Value(*engine);
+    return;
+  }
+  if (!conversionService_) conversionService_ = conversionServiceFromReflection();
+  if (!conversionService_) {
+    log()->logWithLevel(1, 23268, "Failed to get the compatible conversion service.");
+    handleEmptyODM2Value(*engine);
+    return;
+  }
+  conversionService_->setFirstLaunchTime(firstLaunchDate());
+  std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
+  std::weak_ptr<APMMeasurement> weakEngine = engine_;
+  // A service that answers more than once is heard once.
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  conversionService_->fetchMeasurementInfoForInteraction(
+      kInteraction, [weakSelf, weakEngine, answered](std::optional<std::string> value, std::optional<platform::Error> error) {
+        if (answered->exchange(true)) return;
+        auto engine = weakEngine.lock();
+        if (!engine) return;
+        engine->scheduler()->scheduleOnWorkerQueueBlockID(kConversionBlockID, [weakSelf, value, error] {
+          if (auto self = weakSelf.lock()) self->handleAdsOnDeviceConversionValue(value, error);
+        });
+      });
+}
+
+void APMOnDeviceConversionReporter::handleAdsOnDeviceConversionValue(const std::optional<std::string>& value,
+                                                                     const std::optional<platform::Error>& error) {
+  auto engine = engineOnWorkerQueue("handleAdsOnDeviceConversionValue:error:");
+  if (!engine || !engine->database()) return;
+  auto monitor = log();
+  if (error) {
+    monitor->logWithLevel(1, 23269, "Conversion service failed to fetch measurement info.", *error);
+    return;
+  }
+  if (!value || value->empty()) {
+    handleEmptyODM2Value(*engine);
+    return;
+  }
+  platform::Error readError;
+  auto current = engine->database()->userAttributeWithName(kODM2ValueProperty, &readError);
+  if (current && valueText(current->value()) == *value) {
+    monitor->logWithLevel(7, 23282, "Conversion service returned the same value", std::string(kODM2ValueProperty),
+                          *value);
+    return;
+  }
+  const double now = platform::now();
+  platform::Error updateError;
+  if (!engine->database()->updateODMValue(*value, kODM2ValueName, now, &updateError)) {
+    monitor->logWithLevel(1, 23290, "Failed to update ODM value. Error", updateError);
+  }
+  engine->setUserAttributeOnWorkerQueue(APMUserAttribute(kOrigin, kODM2ValueProperty, APMValue(*value), now));
+  writeMatchEvent(*engine, kODM2MatchSource);
+}
+
+void APMOnDeviceConversionReporter::handleEmptyODM2Value(APMMeasurement& engine) {
+  if (!engine.database()) return;
+  removeUserPropertyIfPresent(engine, kODM2ValueProperty);
+  platform::Error error;
+  engine.database()->deleteODMValueWithName(kODM2ValueName, &error);
+  log()->logWithLevel(7, 23281, "Conversion service returned empty value");
+}
+
+std::optional<platform::Date> APMOnDeviceConversionReporter::firstLaunchDate() const {
+  auto engine = engine_.lock();
+  if (!engine) return std::nullopt;
+  const double seconds = persistedFirstOpenSeconds(*engine);
+  if (seconds <= 0) return std::nullopt;
+  return platform::Date{seconds};
+}
+
+// MARK: - User properties and events
+
+void APMOnDeviceConversionReporter::raiseQueryCounter(APMMeasurement& engine, int64_t inputType) {
+  const char* name = APMPSMInputKindForInputType(inputType).counterName;
+  const int64_t count = integerUserProperty(engine, name).value_or(0);
+  const int64_t raised = count == INT64_MAX ? count : count + 1;
+  // Straight into the database, as the engine sets its own internal properties: the counter
+  // counts every answered query, so the collection switch, which gates the user-property entry
+  // point, must not lose one.
+  engine.setUserPropertyInDatabaseOnWorkerQueue(APMUserAttribute(kOrigin, name, APMValue(raised), platform::now()));
+}
+
+std::optional<int64_t> APMOnDeviceConversionReporter::integerUserProperty(APMMeasurement& engine,
+                                                                          const std::string& name) {
+  if (!engine.database()) return std::nullopt;
+  platform::Error error;
+  auto property = engine.database()->userAttributeWithName(name, &error);
+  if (!property) return std::nullopt;
+  const APMValue& value = property->value();
+  if (value.isInt64()) return value.int64Value();
+  // Only doubles that hold an exact integer count on from it.
+  constexpr double kLimit = 9007199254740992.0;  // 2^53: every integer below it is exact
+  if (value.isDouble() && std::fabs(value.doubleValue()) < kLimit) return static_cast<int64_t>(value.doubleValue());
+  return std::nullopt;
+}
+
+bool APMOnDeviceConversionReporter::userPropertyExists(APMMeasurement& engine, const std::string& name) {
+  if (!engine.database()) return false;
+  platform::Error error;
+  return engine.database()->containsUserAttributeWithName(name, &error).value_or(false);
+}
+
+void APMOnDeviceConversionReporter::removeUserPropertyIfPresent(APMMeasurement& engine, const std::string& name) {
+  if (!userPropertyExists(engine, name)) return;
+  engine.removeUserAttributeOnWorkerQueue(APMUserAttribute(kOrigin, name, APMValue(), 0));
+}
+
+void APMOnDeviceConversionReporter::writeMatchEvent(APMMeasurement& engine, const char* source) {
+  auto event = APMEvent::create(kOrigin, false, kMatchEventName, platform::now(), 0,
+                                APMParameters{{kMatchSourceParameter, APMValue(source)}});
+  if (!event) return;
+  event->setRealtime(true);
+  engine.writeEventOnWorkerQueue(event);
+}

@@ -1,0 +1,132 @@
+#pragma once
+// On-device conversion measurement: asks components outside the SDK whether the user matches
+// conversion data, and keeps a match as an internal user property, an "odm_values" row (which
+// travels in every later bundle) and one "_fx" event.
+//
+// Two mechanisms, each found by class name at run time and absent by default:
+// - the private-set-membership client (ODM1): from the e-mail address or phone number the host
+//   hands in (plain or hashed; passed on exactly as given) the client builds a query, the engine
+//   posts it, and the client reads the answer into a match value: "odm1_value" and "_psmvalue".
+//   Each answered query raises its input kind's counter property. Failed queries are retried
+//   with doubling delays up to the configured count.
+// - the conversion service (ODM2): asked after every successful configuration fetch; its answer
+//   is kept as "odm2_value" and "_psmvalue_zads", an empty answer removes both.
+//
+// One reporter serves one engine and holds its per-process state (the query context, the cached
+// conversion service). It joins the engine through the component slots that install() fills; the
+// slots find the engine through its shared instance.
+//
+// Threads: everything runs on the engine's worker queue. The network's and the conversion
+// service's completions are brought back to it; they and the retry alarm hold the reporter and
+// the engine weakly.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "APMPSMContext.h"
+#include "platform/ConversionService.h"
+#include "platform/Error.h"
+#include "platform/Object.h"
+#include "platform/PrivateSetMembershipClient.h"
+#include "platform/URL.h"
+
+class APMMeasurement;
+
+class APMOnDeviceConversionReporter : public std::enable_shared_from_this<APMOnDeviceConversionReporter> {
+ public:
+  // Keys of the user data handed in through the public API, in the order they are tried.
+  static constexpr const char* kEmailAddressKey = "email_address";
+  static constexpr const char* kPhoneNumberKey = "phone_number";
+  static constexpr const char* kHashedEmailAddressKey = "hashed_email_address";
+  static constexpr const char* kHashedPhoneNumberKey = "hashed_phone_number";
+  // Rows of "odm_values" and the user properties that mirror them.
+  static constexpr const char* kODM1ValueName = "odm1_value";
+  static constexpr const char* kODM2ValueName = "odm2_value";
+  static constexpr const char* kPSMValueProperty = "_psmvalue";
+  static constexpr const char* kODM2ValueProperty = "_psmvalue_zads";
+  static constexpr const char* kOrigin = "auto";
+  // The event announcing a stored value, and its source parameter.
+  static constexpr const char* kMatchEventName = "_fx";
+  static constexpr const char* kMatchSourceParameter = "_fxs";
+  static constexpr const char* kODM1MatchSource = "psm";
+  static constexpr const char* kODM2MatchSource = "psm_zads";
+  // A stored match older than this (seconds) is dropped at start-up.
+  static constexpr double kValueLifetime = 7776000;
+  // The launch argument that lets a debug key travel with the query.
+  static constexpr const char* kDebugArgument = "-DebugOnDeviceConversionMeasurement";
+  // The class whose presence next to the newer conversion service is a misconfiguration.
+  static constexpr const char* kDeprecatedClientClassName = "APMPrivateSetMembershipClient";
+  static constexpr const char* kDeprecatedFrameworkExceptionName = "MeasurementDeprecatedOnDeviceConversionException";
+  // Conversion services of this version number or below are the older (alpha) kind.
+  static constexpr int64_t kAlphaServiceMaxVersion = 10000;
+
+  // Makes the engines started from now on run on-device conversion measurement through this
+  // reporter; slots another component filled already are kept.
+  static void install();
+
+  explicit APMOnDeviceConversionReporter(std::weak_ptr<APMMeasurement> engine);
+
+  // ---- Linked components (any thread).
+  static std::shared_ptr<platform::PrivateSetMembershipClientClass> PSMClientClass();
+  static bool isAPMPrivateSetMembershipClientLinked();
+  static bool isAdsOnDeviceConversionLinked();
+  // The registered service, or nullptr when the class is absent or unusable.
+  static std::shared_ptr<platform::ConversionService> conversionServiceFromReflection();
+  static bool isDirodaAdsOnDeviceConversionLinked();
+  static bool isAlphaAppAdsOnDeviceConversionLinked();
+
+  // ---- Start-up, in this order, after the consent settings are updated (worker queue).
+  void checkPSMDependencyOnWorkerQueue();
+  void checkODM2DependencyOnWorkerQueue();
+  void maybeDeleteExpiredPSMValueOnWorkerQueue();
+
+  // ---- ODM1 (worker queue).
+  void initiateODM1ProtocolWithUserData(const platform::Dictionary& userData);
+  bool shouldRetrievePSMResponse();
+  std::optional<platform::URL> PSMRequestURL();
+  void retrievePSMResponse();
+  void maybeSchedulePSMRetry();
+  void handlePSMValueOnWorkerQueue(const std::string& value);
+  // A wipe: a fresh context (none without a client class); a query still on the network is
+  // forgotten when it answers.
+  void resetODM1Context();
+  // Takes (and clears) a postponed query; true when there was one.
+  bool takePostponedPSMRequest();
+  // A postponed query waits for a free network: tried again once the blocks queued now have run.
+  void resumePostponedPSMRequestWhenNetworkIsFree();
+
+  // ---- ODM2 (worker queue).
+  bool isAdsOnDeviceConversionEnabled();
+  void updateAdsOnDeviceConversionMeasurement();
+  void handleAdsOnDeviceConversionValue(const std::optional<std::string>& value,
+                                        const std::optional<platform::Error>& error);
+  // The persisted first-open time, or none while it is unknown.
+  std::optional<platform::Date> firstLaunchDate() const;
+
+  const std::shared_ptr<APMPSMContext>& ODM1Context() const { return context_; }
+  // Whether the first protocol was refused for this run (see checkODM2DependencyOnWorkerQueue).
+  bool isODM1Refused() const { return odm1Refused_; }
+
+ private:
+  struct IdentifierAttempt;
+  bool tryInitiate(APMMeasurement& engine, const IdentifierAttempt& attempt, const platform::Dictionary& userData);
+  bool passesKindCheck(const IdentifierAttempt& attempt, const platform::Object& value,
+                       const platform::PrivateSetMembershipClientClass* clientClass);
+  void handlePSMResponse(const std::shared_ptr<APMPSMContext>& context,
+                         const std::shared_ptr<platform::PrivateSetMembershipClient>& client, int64_t statusCode,
+                         const platform::Data& body, const std::optional<platform::Error>& error);
+  void raiseQueryCounter(APMMeasurement& engine, int64_t inputType);
+  std::optional<int64_t> integerUserProperty(APMMeasurement& engine, const std::string& name);
+  bool userPropertyExists(APMMeasurement& engine, const std::string& name);
+  void removeUserPropertyIfPresent(APMMeasurement& engine, const std::string& name);
+  void writeMatchEvent(APMMeasurement& engine, const char* source);
+  void handleEmptyODM2Value(APMMeasurement& engine);
+  std::shared_ptr<APMMeasurement> engineOnWorkerQueue(const char* methodName) const;
+
+  const std::weak_ptr<APMMeasurement> engine_;
+  std::shared_ptr<APMPSMContext> context_;
+  std::shared_ptr<platform::ConversionService> conversionService_;
+  bool odm1Refused_ = false;
+};
