@@ -535,7 +535,7 @@ void APMOnDeviceConversionReporter::handlePSMValueOnWorkerQueue(const std::strin
   if (!engine->database()->updateODMValue(value, kODM1ValueName, now, &error)) {
     log()->logWithLevel(1, 23286, "Failed to update ODM value. Error", error);
   }
-  engine->setUserAttributeOnWorkerQueue(APMUserAttribute(kOrigin, kPSMValueProperty, APMValue(value), now));
+  setInternalUserProperty(*engine, kPSMValueProperty, APMValue(value), now);
   writeMatchEvent(*engine, kODM1MatchSource);
 }
 
@@ -639,7 +639,7 @@ void APMOnDeviceConversionReporter::handleAdsOnDeviceConversionValue(const std::
   if (!engine->database()->updateODMValue(*value, kODM2ValueName, now, &updateError)) {
     monitor->logWithLevel(1, 23290, "Failed to update ODM value. Error", updateError);
   }
-  engine->setUserAttributeOnWorkerQueue(APMUserAttribute(kOrigin, kODM2ValueProperty, APMValue(*value), now));
+  setInternalUserProperty(*engine, kODM2ValueProperty, APMValue(*value), now);
   writeMatchEvent(*engine, kODM2MatchSource);
 }
 
@@ -665,10 +665,16 @@ void APMOnDeviceConversionReporter::raiseQueryCounter(APMMeasurement& engine, in
   const char* name = APMPSMInputKindForInputType(inputType).counterName;
   const int64_t count = integerUserProperty(engine, name).value_or(0);
   const int64_t raised = count == INT64_MAX ? count : count + 1;
-  // Straight into the database, as the engine sets its own internal properties: the counter
-  // counts every answered query, so the collection switch, which gates the user-property entry
-  // point, must not lose one.
-  engine.setUserPropertyInDatabaseOnWorkerQueue(APMUserAttribute(kOrigin, name, APMValue(raised), platform::now()));
+  setInternalUserProperty(engine, name, APMValue(raised), platform::now());
+}
+
+void APMOnDeviceConversionReporter::setInternalUserProperty(APMMeasurement& engine, const std::string& name,
+                                                            const APMValue& value, double timestamp) {
+  // With setUserPropertyInDatabaseOnWorkerQueue, as the engine sets its own internal properties,
+  // not through the user-property entry point: that one is gated by the collection switch, and a
+  // query answered after collection was switched off must still count, and its match must stay
+  // with the row and the event written for it.
+  engine.setUserPropertyInDatabaseOnWorkerQueue(APMUserAttribute(kOrigin, name, value, timestamp));
 }
 
 std::optional<int64_t> APMOnDeviceConversionReporter::integerUserProperty(APMMeasurement& engine,

@@ -26,6 +26,7 @@
 #include <string>
 
 #include "APMPSMContext.h"
+#include "APMValue.h"
 #include "platform/ConversionService.h"
 #include "platform/Error.h"
 #include "platform/Object.h"
@@ -118,6 +119,8 @@ class APMOnDeviceConversionReporter : public std::enable_shared_from_this<APMOnD
                          const std::shared_ptr<platform::PrivateSetMembershipClient>& client, int64_t statusCode,
                          const platform::Data& body, const std::optional<platform::Error>& error);
   void raiseQueryCounter(APMMeasurement& engine, int64_t inputType);
+  void setInternalUserProperty(APMMeasurement& engine, const std::string& name, const APMValue& value,
+                               double timestamp);
   std::optional<int64_t> integerUserProperty(APMMeasurement& engine, const std::string& name);
   bool userPropertyExists(APMMeasurement& engine, const std::string& name);
   void removeUserPropertyIfPresent(APMMeasurement& engine, const std::string& name);

@@ -15,6 +15,7 @@
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "OnDeviceConversionTestDoubles.h"
 #include "platform/Http.h"
+#include "platform/ProcessInfo.h"
 
 namespace fronttest {
 namespace {
@@ -409,6 +410,65 @@ TEST_F(OnDeviceConversionTest, AQueryOnTheNetworkRefusesAnotherAndIsForgottenAft
   setUserData({{"email_address", platform::Object("person@example.com")}});
   waitForQueries(2);
   EXPECT_TRUE(userProperty("_psmvalue"));
+}
+
+TEST_F(OnDeviceConversionTest, AQueryAnsweredAfterCollectionWasSwitchedOffStillCountsAndKeepsItsMatch) {
+  linkClientClass();
+  start();
+  std::promise<std::pair<int, std::string>> held;
+  {
+    std::lock_guard<std::mutex> lock(serverMutex_);
+    nextReply_ = [&held] { return held.get_future(); };
+  }
+  setUserData({{"email_address", platform::Object("person@example.com")}});
+  ASSERT_TRUE(testsupport::waitFor([&] { return queryCount() == 1; }));
+  engine()->setEnabled(false);
+  drain();
+  held.set_value({200, "match-3"});
+  ASSERT_TRUE(testsupport::waitFor([&] { return networkFree(); }));
+  drain();
+  ASSERT_TRUE(userProperty("_psmcount"));
+  EXPECT_EQ(userProperty("_psmcount")->value().int64Value(), 1);
+  ASSERT_TRUE(userProperty("_psmvalue"));
+  EXPECT_EQ(userProperty("_psmvalue")->value().stringValue(), "match-3");
+  EXPECT_TRUE(odmRow("odm1_value"));
+}
+
+TEST_F(OnDeviceConversionTest, ADebugKeyTravelsOnlyWhenTheLaunchArgumentAndDebugOrVerboseLoggingAskForIt) {
+  FakePSMClient::Setup setup;
+  setup.url = psmURL_;
+  setup.payload.clear();  // the client stays in place, its query unsent
+  setup.debugKey = "dk-1";
+  platform::PrivateSetMembershipClientClass::registerProvider(std::make_shared<FakePSMClientClass>(setup));
+  start();
+  const struct {
+    bool argument, debug, verbose;
+    std::optional<std::string> expected;
+  } cases[] = {{true, true, false, "dk-1"}, {true, false, true, "dk-1"}, {true, false, false, {}}, {false, true, true, {}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.argument << c.debug << c.verbose);
+    std::vector<std::string> arguments{"host"};
+    if (c.argument) arguments.push_back("-DebugOnDeviceConversionMeasurement");
+    platform::ProcessInfo::setArguments(arguments);
+    APMMonitor::shared()->setDebugModeEnabled(c.debug);
+    APMMonitor::shared()->setVerboseLoggingEnabled(c.verbose);
+    auto reporter = std::make_shared<APMOnDeviceConversionReporter>(engine());
+    std::optional<platform::URL> url;
+    onWorker([&] {
+      reporter->checkPSMDependencyOnWorkerQueue();
+      reporter->initiateODM1ProtocolWithUserData({{"email_address", platform::Object("person@example.com")}});
+      url = reporter->PSMRequestURL();
+    });
+    ASSERT_TRUE(url);
+    std::optional<std::string> debugKey;
+    for (const auto& item : url->queryItems()) {
+      if (item.name == "debug_psm_key") debugKey = item.value;
+    }
+    EXPECT_EQ(debugKey, c.expected);
+  }
+  APMMonitor::shared()->setDebugModeEnabled(false);
+  APMMonitor::shared()->setVerboseLoggingEnabled(false);
+  platform::ProcessInfo::setArguments({});
 }
 
 TEST_F(OnDeviceConversionTest, StoredMatchesExpireAfterNinetyDays) {
