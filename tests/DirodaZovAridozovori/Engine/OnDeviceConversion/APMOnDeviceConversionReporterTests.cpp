@@ -1,12 +1,11 @@
-// On-device conversion measurement on a running engine: the dependency checks at start-up, which
-// identifier makes the query client, the query on a server on 127.0.0.1 with its counters, match,
-// retries, postponement and wipe, the expiry of old values, the conversion service's answers after
-// a fetch, and the linked-component flags of the bundle metadata.
+// On-device conversion measurement on a running engine: the start-up checks, which identifier
+// makes the query client, queries to a server on 127.0.0.1 (counters, match, retries,
+// postponement, wipe), the expiry of old values, the conversion service's answers after a fetch,
+// and the linked-component flags of the bundle metadata.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <chrono>
-#include <future>
+#include <condition_variable>
 #include <thread>
 
 #include "../Front/FrontTestFixture.h"
@@ -21,9 +20,8 @@ namespace fronttest {
 namespace {
 
 using namespace odmtest;
-using Kind = PrivateSetMembershipIdentifier;
-
 constexpr double kDay = 86400;
+const platform::Dictionary kEmail{{"email_address", platform::Object("person@example.com")}};
 
 class OnDeviceConversionTest : public FakeClockFrontTest {
  protected:
@@ -34,19 +32,15 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
       std::lock_guard<std::mutex> lock(recordsMutex_);
       records_.push_back(record);
     });
-    // The engine's own uploads and fetches stay off the network; the queries still go out.
+    // The engine's own uploads and fetches stay off the network; queries still go out.
     platform::Reachability::setReachable(false);
     APMOnDeviceConversionReporter::install();
     server_.Post("/psm", [this](const httplib::Request& request, httplib::Response& response) {
-      std::future<std::pair<int, std::string>> reply;
-      {
-        std::lock_guard<std::mutex> lock(serverMutex_);
-        queries_.push_back(request.params);
-        reply = nextReply_();
-      }
-      auto [status, body] = reply.get();
-      response.status = status;
-      response.set_content(body, "application/octet-stream");
+      std::unique_lock<std::mutex> lock(serverMutex_);
+      queries_.push_back(request.params);
+      released_.wait(lock, [this] { return !holding_; });
+      response.status = status_;
+      response.set_content(body_, "text/plain");
     });
     const int port = server_.bind_to_any_port("127.0.0.1");
     serverThread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -55,6 +49,7 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
   }
 
   void TearDown() override {
+    answer(200, "");
     FakeClockFrontTest::TearDown();
     server_.stop();
     serverThread_.join();
@@ -63,44 +58,36 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
     platform::Reachability::reset();
   }
 
-  // Every query is answered at once with this status and body.
-  void answerQueries(int status, std::string body) {
+  // Queries are answered with this (and those held until now are let go).
+  void answer(int status, std::string body) {
     std::lock_guard<std::mutex> lock(serverMutex_);
-    nextReply_ = [status, body] {
-      std::promise<std::pair<int, std::string>> promise;
-      promise.set_value({status, body});
-      return promise.get_future();
-    };
+    status_ = status;
+    body_ = std::move(body);
+    holding_ = false;
+    released_.notify_all();
   }
-
-  std::shared_ptr<FakePSMClientClass> linkClientClass(std::set<Kind> supported = {Kind::EmailAddress, Kind::PhoneNumber,
-                                                                                  Kind::HashedEmailAddress,
-                                                                                  Kind::HashedPhoneNumber},
-                                                      bool withURL = true) {
-    FakePSMClient::Setup setup;
-    if (withURL) setup.url = psmURL_;
-    auto clientClass = std::make_shared<FakePSMClientClass>(setup, supported);
-    platform::PrivateSetMembershipClientClass::registerProvider(clientClass);
-    return clientClass;
+  void holdAnswers() {
+    std::lock_guard<std::mutex> lock(serverMutex_);
+    holding_ = true;
   }
-
-  void setUserData(const platform::Dictionary& userData) {
-    engine()->setUserData(userData);
-    drain();
-  }
-
   size_t queryCount() {
     std::lock_guard<std::mutex> lock(serverMutex_);
     return queries_.size();
   }
-  httplib::Params query(size_t index) {
+  std::string queryParameter(size_t index, const std::string& key) {
     std::lock_guard<std::mutex> lock(serverMutex_);
-    return queries_.at(index);
+    auto found = queries_.at(index).find(key);
+    return found == queries_.at(index).end() ? "<absent>" : found->second;
   }
 
-  // Waits until count queries reached the server and the last reply was handled.
-  void waitForQueries(size_t count) {
-    ASSERT_TRUE(testsupport::waitFor([&] { return queryCount() >= count && networkFree(); }, 10));
+  std::shared_ptr<FakePSMClientClass> linkClientClass(ClientSetup setup = {}) {
+    if (!setup.url) setup.url = psmURL_;
+    auto clientClass = std::make_shared<FakePSMClientClass>(setup);
+    platform::PrivateSetMembershipClientClass::registerProvider(clientClass);
+    return clientClass;
+  }
+  void setUserData(const platform::Dictionary& userData) {
+    engine()->setUserData(userData);
     drain();
   }
   bool networkFree() {
@@ -108,123 +95,110 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
     onWorker([&] { free = !engine()->isNetworkRequestPending(); });
     return free;
   }
-
-  std::vector<DULLogRecord> linesWithMonitorCode(int64_t code) {
-    APMMonitor::shared()->flush();
-    DULLoggerFlush();
-    const std::string text = APMASLLogger::messageCodeText(code);
-    std::lock_guard<std::mutex> lock(recordsMutex_);
-    std::vector<DULLogRecord> lines;
-    for (const auto& record : records_) {
-      if (record.messageCode == text) lines.push_back(record);
-    }
-    return lines;
-  }
-  size_t logged(int64_t code) { return linesWithMonitorCode(code).size(); }
-  void clearRecords() {
-    APMMonitor::shared()->flush();
-    DULLoggerFlush();
-    std::lock_guard<std::mutex> lock(recordsMutex_);
-    records_.clear();
-  }
-
-  std::optional<platform::Dictionary> odmRow(const std::string& name) {
-    std::optional<platform::Dictionary> row;
-    onWorker([&] {
-      platform::Error error;
-      row = engine()->database()->ODMValueWithName(name, &error);
-    });
-    if (row && row->empty()) return std::nullopt;
-    return row;
-  }
-
-  std::vector<Row> matchEvents(const std::string& source) {
-    auto events = rowsNamed("_fx");
-    std::erase_if(events, [&](const Row& row) { return row.text("_fxs") != source; });
-    return events;
-  }
-
-  void setStoredProperty(const std::string& name, APMValue value, double lastSet) {
-    onWorker([&] {
-      platform::Error error;
-      ASSERT_TRUE(engine()->database()->updateUserAttribute(APMUserAttribute("auto", name, value, lastSet), &error));
-    });
-  }
-
-  void logPublicEvent() {
-    engine()->logEventWithOrigin("app", true, "level_start", {}, platform::now(), true, false, false, nullptr, {});
+  // Waits until count queries reached the server and the last reply was handled.
+  void waitForQueries(size_t count) {
+    ASSERT_TRUE(testsupport::waitFor([&] { return queryCount() >= count && networkFree(); }, 10));
     drain();
   }
-
-  // The linked-client flags of the metadata stored with the last event.
-  int32_t linkedClientFlagsOfLastEvent() {
-    auto stored = rows();
-    EXPECT_FALSE(stored.empty());
-    if (stored.empty()) return -1;
-    int32_t flags = -1;
-    onWorker([&] {
-      platform::Error error;
-      auto metadata = engine()->database()->queryRawEventsMetadataWithFingerprint(stored.back().fingerprint, &error);
-      ASSERT_TRUE(metadata) << error.description;
-      ASSERT_TRUE(APMNanoHasField(*metadata, APMPBMeasurementBundle::kLinkedClientFlags));
-      flags = APMNanoGetInt32(*metadata, APMPBMeasurementBundle::kLinkedClientFlags);
-    });
-    return flags;
+  void setNetworkPending(bool pending) {
+    onWorker([&] { engine()->setIsNetworkRequestPending(pending); });
   }
-
   // A successful configuration fetch that changed nothing, as its reply handler sees it.
   void completeFetch() {
     onWorker([&] { engine()->networkRemoteConfigFetchCompletionHandler(304, {}, {}, std::nullopt); });
     drain();
   }
 
+  std::vector<DULLogRecord> linesWithCode(int64_t code) {
+    APMMonitor::shared()->flush();
+    DULLoggerFlush();
+    std::lock_guard<std::mutex> lock(recordsMutex_);
+    std::vector<DULLogRecord> lines;
+    for (const auto& record : records_) {
+      if (record.messageCode == APMASLLogger::messageCodeText(code)) lines.push_back(record);
+    }
+    return lines;
+  }
+  size_t logged(int64_t code) { return linesWithCode(code).size(); }
+  // Exactly the listed codes of watched are logged, once each.
+  void expectLoggedOnly(std::initializer_list<int64_t> watched, const std::vector<int64_t>& expected) {
+    for (int64_t code : watched) {
+      EXPECT_EQ(logged(code), std::count(expected.begin(), expected.end(), code) ? 1u : 0u) << code;
+    }
+  }
+  void clearRecords() {
+    linesWithCode(0);
+    std::lock_guard<std::mutex> lock(recordsMutex_);
+    records_.clear();
+  }
+
+  std::optional<platform::Dictionary> odmRow(const std::string& name) {
+    std::optional<platform::Dictionary> row;
+    onWorker([&] { row = engine()->database()->ODMValueWithName(name, nullptr); });
+    return row && !row->empty() ? row : std::nullopt;
+  }
+  std::string propertyText(const std::string& name) {
+    auto property = userProperty(name);
+    if (!property) return "<absent>";
+    return property->value().isString() ? property->value().stringValue() : property->value().description();
+  }
+  size_t matchEvents(const std::string& source) {
+    auto events = rowsNamed("_fx");
+    return std::count_if(events.begin(), events.end(), [&](const Row& row) {
+      return row.text("_fxs") == source && row.integer("_r") == 1 && row.origin == "auto";
+    });
+  }
+  void setStoredProperty(const std::string& name, APMValue value, double lastSet) {
+    onWorker([&] {
+      ASSERT_TRUE(engine()->database()->updateUserAttribute(APMUserAttribute("auto", name, value, lastSet), nullptr));
+    });
+  }
+  // The linked-client flags of the metadata stored with a new event.
+  int32_t linkedClientFlags() {
+    engine()->logEventWithOrigin("app", true, "level_start", {}, platform::now(), true, false, false, nullptr, {});
+    auto stored = rows();
+    int32_t flags = -1;
+    onWorker([&] {
+      auto metadata = engine()->database()->queryRawEventsMetadataWithFingerprint(stored.back().fingerprint, nullptr);
+      ASSERT_TRUE(metadata);
+      flags = APMNanoGetInt32(*metadata, APMPBMeasurementBundle::kLinkedClientFlags);
+    });
+    return flags;
+  }
+
   httplib::Server server_;
   std::thread serverThread_;
   std::string psmURL_;
   std::mutex serverMutex_;
+  std::condition_variable released_;
+  bool holding_ = false;
+  int status_ = 200;
+  std::string body_;
   std::vector<httplib::Params> queries_;
-  std::function<std::future<std::pair<int, std::string>>()> nextReply_ = [] {
-    std::promise<std::pair<int, std::string>> promise;
-    promise.set_value({200, ""});
-    return promise.get_future();
-  };
   std::mutex recordsMutex_;
   std::vector<DULLogRecord> records_;
 };
 
-std::string param(const httplib::Params& params, const std::string& key) {
-  auto found = params.find(key);
-  return found == params.end() ? "<absent>" : found->second;
-}
-
 TEST_F(OnDeviceConversionTest, WithoutLinkedComponentsTheStartLogsAnInitiationIsRefusedAndNoFlagIsSet) {
   start();
-  EXPECT_EQ(logged(23279), 1u);
-  EXPECT_EQ(logged(23253), 0u);
-  EXPECT_EQ(logged(23278), 0u);
-  setUserData({{"email_address", platform::Object("person@example.com")}});
-  EXPECT_EQ(logged(23233), 1u);
-  EXPECT_EQ(logged(23225), 0u);
+  expectLoggedOnly({23253, 23278, 23279}, {23279});
+  setUserData(kEmail);
+  expectLoggedOnly({23225, 23233}, {23233});
   EXPECT_EQ(queryCount(), 0u);
-  EXPECT_FALSE(userProperty("_psmcount"));
-
-  logPublicEvent();
-  EXPECT_EQ(linkedClientFlagsOfLastEvent() & 14, 0);
+  EXPECT_EQ(propertyText("_psmcount"), "<absent>");
+  EXPECT_EQ(linkedClientFlags() & 14, 0);
 }
 
 TEST_F(OnDeviceConversionTest, UserDataMakesOneClientFromTheFirstUsableIdentifier) {
-  linkClientClass({}, false);
+  linkClientClass();
   start();
-  EXPECT_EQ(logged(23253), 1u);
-  applyConfig({{"measurement.psm_start_count", "10"}});
   const platform::Data hashedEmail(32, 0xAB), hashedPhone(32, 0xCD);
-  const std::string hashedPhoneText(hashedPhone.begin(), hashedPhone.end());
   const struct {
     const char* what;
     std::set<Kind> supported;
     platform::Dictionary userData;
     std::vector<int64_t> refusals;
-    std::optional<Kind> madeKind;
+    std::optional<Kind> kind;
     std::string identifier;
     int64_t prefixBitLength;
   } cases[] = {
@@ -236,89 +210,71 @@ TEST_F(OnDeviceConversionTest, UserDataMakesOneClientFromTheFirstUsableIdentifie
        {23234}, Kind::PhoneNumber, "+15550100", 11},
       {"an empty phone number", {Kind::PhoneNumber}, {{"phone_number", platform::Object("")}}, {23239}, {}, "", 0},
       {"no phone support", {Kind::EmailAddress}, {{"phone_number", platform::Object("+15550100")}}, {23262}, {}, "", 0},
-      {"an empty hashed identifier", {Kind::HashedEmailAddress}, {{"hashed_email_address", platform::Object(platform::Data{})}},
-       {23264}, {}, "", 0},
-      {"no hashed support", {Kind::EmailAddress, Kind::PhoneNumber},
-       {{"hashed_phone_number", platform::Object(hashedPhone)}}, {23265}, {}, "", 0},
+      {"an empty hashed identifier", {Kind::HashedEmailAddress},
+       {{"hashed_email_address", platform::Object(platform::Data{})}}, {23264}, {}, "", 0},
+      {"no hashed support", {Kind::EmailAddress}, {{"hashed_phone_number", platform::Object(hashedPhone)}}, {23265},
+       {}, "", 0},
       {"hashed e-mail unsupported, hashed phone used", {Kind::HashedPhoneNumber},
        {{"hashed_email_address", platform::Object(hashedEmail)}, {"hashed_phone_number", platform::Object(hashedPhone)}},
-       {}, Kind::HashedPhoneNumber, hashedPhoneText, 11},
+       {}, Kind::HashedPhoneNumber, std::string(32, '\xCD'), 11},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    auto clientClass = std::make_shared<FakePSMClientClass>(FakePSMClient::Setup{}, c.supported);
+    // A client naming no URL sends nothing, so the start count of the run is not a limit here.
+    auto clientClass = std::make_shared<FakePSMClientClass>(ClientSetup{}, c.supported);
     platform::PrivateSetMembershipClientClass::registerProvider(clientClass);
     clearRecords();
     setUserData(c.userData);
-    for (int64_t code : {23234, 23239, 23262, 23264, 23265}) {
-      const bool expected = std::find(c.refusals.begin(), c.refusals.end(), code) != c.refusals.end();
-      EXPECT_EQ(logged(code), expected ? 1u : 0u) << code;
-    }
+    expectLoggedOnly({23234, 23239, 23262, 23264, 23265}, c.refusals);
     auto made = clientClass->made();
-    ASSERT_EQ(made.size(), c.madeKind ? 1u : 0u);
+    ASSERT_EQ(made.size(), c.kind ? 1u : 0u);
     EXPECT_EQ(logged(23225), made.size());
-    if (!c.madeKind) continue;
-    EXPECT_EQ(made[0].kind, *c.madeKind);
+    if (!c.kind) continue;
+    EXPECT_EQ(made[0].kind, *c.kind);
     EXPECT_EQ(made[0].identifier, c.identifier);
     EXPECT_EQ(made[0].appID, "com.example.host");
     EXPECT_EQ(made[0].prefixBitLength, c.prefixBitLength);
-    EXPECT_EQ(logged(23227), 1u) << "a client naming no URL sends nothing";
+    EXPECT_EQ(logged(23227), 1u);
   }
 }
 
 TEST_F(OnDeviceConversionTest, AMatchIsStoredAnnouncedAndCountedAndEndsFurtherInitiations) {
   auto clientClass = linkClientClass();
   start();
-  answerQueries(200, "match-7");
-  setUserData({{"email_address", platform::Object("person@example.com")}});
+  answer(200, "match-7");
+  setUserData(kEmail);
   waitForQueries(1);
-
-  EXPECT_EQ(logged(23225), 1u);
-  EXPECT_EQ(logged(23229), 1u);
-  EXPECT_EQ(param(query(0), "psm_count"), "0");
+  expectLoggedOnly({23225, 23229, 23230}, {23225, 23229});
+  EXPECT_EQ(queryParameter(0, "psm_count"), "0");
   // The first open at the start time, a whole hour, moves to the next whole minute.
-  EXPECT_EQ(param(query(0), "timestamp_first_open"), std::to_string(static_cast<int64_t>(kStartTime) + 60));
-  EXPECT_EQ(param(query(0), "debug_psm_key"), "<absent>");
+  EXPECT_EQ(queryParameter(0, "timestamp_first_open"), std::to_string(static_cast<int64_t>(kStartTime) + 60));
   auto row = odmRow("odm1_value");
   ASSERT_TRUE(row);
   EXPECT_EQ((*row)["value"], platform::Object("match-7"));
   EXPECT_DOUBLE_EQ((*row)["set_timestamp"].doubleValue(), kStartTime);
-  auto value = userProperty("_psmvalue");
-  ASSERT_TRUE(value);
-  EXPECT_EQ(value->value().stringValue(), "match-7");
-  EXPECT_EQ(value->origin(), "auto");
-  auto counter = userProperty("_psmcount");
-  ASSERT_TRUE(counter);
-  EXPECT_EQ(counter->value().int64Value(), 1);
-  auto events = matchEvents("psm");
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].origin, "auto");
-  EXPECT_EQ(events[0].integer("_r"), 1) << "real-time";
-  EXPECT_TRUE(networkFree());
+  EXPECT_EQ(propertyText("_psmvalue"), "match-7");
+  EXPECT_EQ(propertyText("_psmcount"), "1");
+  EXPECT_EQ(matchEvents("psm"), 1u);
 
-  setUserData({{"email_address", platform::Object("person@example.com")}});
+  setUserData(kEmail);
   EXPECT_EQ(logged(23237), 1u);
-  EXPECT_EQ(queryCount(), 1u);
   EXPECT_EQ(clientClass->made().size(), 1u);
+  EXPECT_EQ(queryCount(), 1u);
 }
 
 TEST_F(OnDeviceConversionTest, QueriesWithoutAMatchCountPerInputKindUntilTheStartLimit) {
-  FakePSMClient::Setup setup;
-  setup.url = psmURL_;
-  setup.inputType = 2;
-  platform::PrivateSetMembershipClientClass::registerProvider(std::make_shared<FakePSMClientClass>(setup));
+  linkClientClass({2});
   start();
-  answerQueries(204, "");
-  for (size_t i = 1; i <= 3; ++i) {
+  answer(204, "");
+  for (size_t i = 0; i < 3; ++i) {
     setUserData({{"phone_number", platform::Object("+15550100")}});
-    waitForQueries(i);
-    EXPECT_EQ(param(query(i - 1), "psm_phone_count"), std::to_string(i - 1));
+    waitForQueries(i + 1);
+    EXPECT_EQ(queryParameter(i, "psm_phone_count"), std::to_string(i));
   }
   EXPECT_EQ(logged(23230), 3u);
-  EXPECT_EQ(userProperty("_psmcountph")->value().int64Value(), 3);
-  EXPECT_FALSE(userProperty("_psmcount"));
+  EXPECT_EQ(propertyText("_psmcountph"), "3");
+  EXPECT_EQ(propertyText("_psmcount"), "<absent>");
   EXPECT_FALSE(odmRow("odm1_value"));
-
   setUserData({{"phone_number", platform::Object("+15550100")}});
   EXPECT_EQ(logged(23236), 1u);
   EXPECT_EQ(queryCount(), 3u);
@@ -328,17 +284,14 @@ TEST_F(OnDeviceConversionTest, FailedQueriesAreRetriedAtDoublingDelaysUntilTheRe
   auto clientClass = linkClientClass();
   start();
   applyConfig({{"measurement.psm_retry_count", "3"}});
-  answerQueries(500, "");
-  setUserData({{"email_address", platform::Object("person@example.com")}});
+  answer(500, "");
+  setUserData(kEmail);
   waitForQueries(1);
-  EXPECT_EQ(logged(23228), 1u);
-
   for (double delay : {300.0, 600.0}) {
     const size_t before = queryCount();
     clock_->advance(delay - 1);
     drain();
     EXPECT_TRUE(networkFree()) << "no retry before " << delay << " s";
-    EXPECT_EQ(queryCount(), before);
     clock_->advance(1);
     waitForQueries(before + 1);
   }
@@ -347,31 +300,28 @@ TEST_F(OnDeviceConversionTest, FailedQueriesAreRetriedAtDoublingDelaysUntilTheRe
   clock_->advance(3600);
   drain();
   EXPECT_EQ(queryCount(), 3u);
-  EXPECT_EQ(clientClass->lastClient()->retryCounts(), (std::vector<int64_t>{0, 1, 2}));
-  EXPECT_EQ(userProperty("_psmcount")->value().int64Value(), 3);
-
-  setUserData({{"email_address", platform::Object("person@example.com")}});
+  EXPECT_EQ(clientClass->made().back().client->retryCounts(), (std::vector<int64_t>{0, 1, 2}));
+  EXPECT_EQ(propertyText("_psmcount"), "3");
+  setUserData(kEmail);
   EXPECT_EQ(logged(23238), 1u) << "the retries of this run are used up";
 }
 
 TEST_F(OnDeviceConversionTest, AQueryWaitsForABusyNetworkAndIsResumedAfterAFetchOrAnUpload) {
   linkClientClass();
   start();
-  answerQueries(200, "");
-  onWorker([&] { engine()->setIsNetworkRequestPending(true); });
-  setUserData({{"email_address", platform::Object("person@example.com")}});
+  setNetworkPending(true);
+  setUserData(kEmail);
   EXPECT_EQ(logged(23232), 1u);
   completeFetch();
   EXPECT_EQ(queryCount(), 0u) << "the network is still taken";
-
-  onWorker([&] { engine()->setIsNetworkRequestPending(false); });
+  setNetworkPending(false);
   completeFetch();
   waitForQueries(1);
 
-  // The upload road's turn: it takes the postponed query once.
-  onWorker([&] { engine()->setIsNetworkRequestPending(true); });
-  setUserData({{"email_address", platform::Object("person@example.com")}});
-  onWorker([&] { engine()->setIsNetworkRequestPending(false); });
+  // The upload road takes a postponed query once.
+  setNetworkPending(true);
+  setUserData(kEmail);
+  setNetworkPending(false);
   auto parts = APMMeasurement::componentsSnapshot();
   bool first = false, second = true;
   onWorker([&] {
@@ -384,79 +334,50 @@ TEST_F(OnDeviceConversionTest, AQueryWaitsForABusyNetworkAndIsResumedAfterAFetch
   waitForQueries(2);
 }
 
-TEST_F(OnDeviceConversionTest, AQueryOnTheNetworkRefusesAnotherAndIsForgottenAfterAWipe) {
+TEST_F(OnDeviceConversionTest, AnAnswerAfterAWipeIsDroppedAndOneAfterCollectionWasSwitchedOffIsKept) {
   linkClientClass();
   start();
-  std::promise<std::pair<int, std::string>> held;
-  {
-    std::lock_guard<std::mutex> lock(serverMutex_);
-    nextReply_ = [&held] { return held.get_future(); };
-  }
-  setUserData({{"email_address", platform::Object("person@example.com")}});
+  holdAnswers();
+  setUserData(kEmail);
   ASSERT_TRUE(testsupport::waitFor([&] { return queryCount() == 1; }));
   setUserData({{"phone_number", platform::Object("+15550100")}});
   EXPECT_EQ(logged(23235), 1u);
-
   ASSERT_TRUE(engine()->resetAnalyticsDataWithAppInstanceID("after-wipe"));
-  answerQueries(200, "match-late");
-  held.set_value({200, "match-late"});
-  ASSERT_TRUE(testsupport::waitFor([&] { return networkFree(); }));
-  drain();
+  answer(200, "match-late");
+  waitForQueries(1);
   EXPECT_FALSE(odmRow("odm1_value"));
-  EXPECT_FALSE(userProperty("_psmvalue"));
-  EXPECT_FALSE(userProperty("_psmcount"));
-  EXPECT_TRUE(matchEvents("psm").empty());
+  EXPECT_EQ(propertyText("_psmvalue"), "<absent>");
+  EXPECT_EQ(propertyText("_psmcount"), "<absent>");
 
-  setUserData({{"email_address", platform::Object("person@example.com")}});
-  waitForQueries(2);
-  EXPECT_TRUE(userProperty("_psmvalue"));
-}
-
-TEST_F(OnDeviceConversionTest, AQueryAnsweredAfterCollectionWasSwitchedOffStillCountsAndKeepsItsMatch) {
-  linkClientClass();
-  start();
-  std::promise<std::pair<int, std::string>> held;
-  {
-    std::lock_guard<std::mutex> lock(serverMutex_);
-    nextReply_ = [&held] { return held.get_future(); };
-  }
-  setUserData({{"email_address", platform::Object("person@example.com")}});
-  ASSERT_TRUE(testsupport::waitFor([&] { return queryCount() == 1; }));
+  holdAnswers();
+  setUserData(kEmail);
+  ASSERT_TRUE(testsupport::waitFor([&] { return queryCount() == 2; }));
   engine()->setEnabled(false);
   drain();
-  held.set_value({200, "match-3"});
-  ASSERT_TRUE(testsupport::waitFor([&] { return networkFree(); }));
-  drain();
-  ASSERT_TRUE(userProperty("_psmcount"));
-  EXPECT_EQ(userProperty("_psmcount")->value().int64Value(), 1);
-  ASSERT_TRUE(userProperty("_psmvalue"));
-  EXPECT_EQ(userProperty("_psmvalue")->value().stringValue(), "match-3");
+  answer(200, "match-3");
+  waitForQueries(2);
+  EXPECT_EQ(propertyText("_psmcount"), "1");
+  EXPECT_EQ(propertyText("_psmvalue"), "match-3");
   EXPECT_TRUE(odmRow("odm1_value"));
 }
 
-TEST_F(OnDeviceConversionTest, ADebugKeyTravelsOnlyWhenTheLaunchArgumentAndDebugOrVerboseLoggingAskForIt) {
-  FakePSMClient::Setup setup;
-  setup.url = psmURL_;
-  setup.payload.clear();  // the client stays in place, its query unsent
-  setup.debugKey = "dk-1";
-  platform::PrivateSetMembershipClientClass::registerProvider(std::make_shared<FakePSMClientClass>(setup));
+TEST_F(OnDeviceConversionTest, ADebugKeyTravelsOnlyWithTheLaunchArgumentAndDebugOrVerboseLogging) {
+  linkClientClass({1, {}, psmURL_, "dk-1"});  // no payload: the client stays, its query unsent
   start();
   const struct {
     bool argument, debug, verbose;
     std::optional<std::string> expected;
   } cases[] = {{true, true, false, "dk-1"}, {true, false, true, "dk-1"}, {true, false, false, {}}, {false, true, true, {}}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.argument << c.debug << c.verbose);
-    std::vector<std::string> arguments{"host"};
-    if (c.argument) arguments.push_back("-DebugOnDeviceConversionMeasurement");
-    platform::ProcessInfo::setArguments(arguments);
+    platform::ProcessInfo::setArguments(c.argument ? std::vector<std::string>{"host", "-DebugOnDeviceConversionMeasurement"}
+                                                   : std::vector<std::string>{"host"});
     APMMonitor::shared()->setDebugModeEnabled(c.debug);
     APMMonitor::shared()->setVerboseLoggingEnabled(c.verbose);
     auto reporter = std::make_shared<APMOnDeviceConversionReporter>(engine());
     std::optional<platform::URL> url;
     onWorker([&] {
       reporter->checkPSMDependencyOnWorkerQueue();
-      reporter->initiateODM1ProtocolWithUserData({{"email_address", platform::Object("person@example.com")}});
+      reporter->initiateODM1ProtocolWithUserData(kEmail);
       url = reporter->PSMRequestURL();
     });
     ASSERT_TRUE(url);
@@ -464,55 +385,44 @@ TEST_F(OnDeviceConversionTest, ADebugKeyTravelsOnlyWhenTheLaunchArgumentAndDebug
     for (const auto& item : url->queryItems()) {
       if (item.name == "debug_psm_key") debugKey = item.value;
     }
-    EXPECT_EQ(debugKey, c.expected);
+    EXPECT_EQ(debugKey, c.expected) << c.argument << c.debug << c.verbose;
   }
   APMMonitor::shared()->setDebugModeEnabled(false);
-  APMMonitor::shared()->setVerboseLoggingEnabled(false);
-  platform::ProcessInfo::setArguments({});
 }
 
 TEST_F(OnDeviceConversionTest, StoredMatchesExpireAfterNinetyDays) {
   linkClientClass();
   start();
   const double now = kStartTime;
+  const char* counters[] = {"_psmcount", "_psmcountph", "_psmcounth", "_psmcounthph"};
   const struct {
     const char* what;
     std::optional<double> rowSet, propertySet;
     bool rowLeft, propertyLeft, countersLeft;
-    std::optional<double> rowTimeAfter;
+    double rowTimeAfter;
   } cases[] = {
-      {"both old", now - 91 * kDay, now - 91 * kDay, false, false, false, {}},
-      {"a property set in the future as far", {}, now + 90 * kDay, false, false, false, {}},
+      {"both old", now - 91 * kDay, now - 91 * kDay, false, false, false, 0},
+      {"a property set in the future as far", {}, now + 90 * kDay, false, false, false, 0},
       {"a young property rebuilds its row", {}, now - 89 * kDay, true, true, true, now - 89 * kDay},
-      {"an old row beside a young property", now - 90 * kDay, now - 10 * kDay, false, true, true, {}},
+      {"an old row beside a young property", now - 90 * kDay, now - 10 * kDay, false, true, true, 0},
       {"a young row alone", now - 5 * kDay, {}, true, false, true, now - 5 * kDay},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     onWorker([&] {
-      platform::Error error;
-      engine()->database()->deleteODMValueWithName("odm1_value", &error);
-      if (c.rowSet) {
-        ASSERT_TRUE(engine()->database()->updateODMValue("m-1", "odm1_value", *c.rowSet, &error));
-      }
-      engine()->database()->deleteUserAttributeWithName("_psmvalue", &error);
+      engine()->database()->deleteODMValueWithName("odm1_value", nullptr);
+      if (c.rowSet) engine()->database()->updateODMValue("m-1", "odm1_value", *c.rowSet, nullptr);
+      engine()->database()->deleteUserAttributeWithName("_psmvalue", nullptr);
     });
     if (c.propertySet) setStoredProperty("_psmvalue", APMValue("m-1"), *c.propertySet);
-    for (const char* counter : {"_psmcount", "_psmcountph", "_psmcounth", "_psmcounthph"}) {
-      setStoredProperty(counter, APMValue(static_cast<int64_t>(2)), now - 100 * kDay);
-    }
+    for (const char* counter : counters) setStoredProperty(counter, APMValue(2), now - 100 * kDay);
     auto reporter = std::make_shared<APMOnDeviceConversionReporter>(engine());
     onWorker([&] { reporter->maybeDeleteExpiredPSMValueOnWorkerQueue(); });
     auto row = odmRow("odm1_value");
-    EXPECT_EQ(row.has_value(), c.rowLeft);
-    if (row && c.rowTimeAfter) {
-      EXPECT_EQ((*row)["value"], platform::Object("m-1"));
-      EXPECT_DOUBLE_EQ((*row)["set_timestamp"].doubleValue(), *c.rowTimeAfter);
-    }
-    EXPECT_EQ(userProperty("_psmvalue") != nullptr, c.propertyLeft);
-    for (const char* counter : {"_psmcount", "_psmcountph", "_psmcounth", "_psmcounthph"}) {
-      EXPECT_EQ(userProperty(counter) != nullptr, c.countersLeft) << counter;
-    }
+    ASSERT_EQ(row.has_value(), c.rowLeft);
+    if (row) EXPECT_DOUBLE_EQ((*row)["set_timestamp"].doubleValue(), c.rowTimeAfter);
+    EXPECT_EQ(propertyText("_psmvalue"), c.propertyLeft ? "m-1" : "<absent>");
+    for (const char* counter : counters) EXPECT_EQ(propertyText(counter), c.countersLeft ? "2" : "<absent>") << counter;
   }
 }
 
@@ -521,10 +431,12 @@ TEST_F(OnDeviceConversionTest, ConversionServiceAnswersAfterAFetchAreKeptOnceAnd
   platform::ConversionService::registerProvider(service);
   start();
   EXPECT_EQ(logged(23278), 1u);
+  setStoredProperty("_psmvalue_zads", APMValue("zads-0"), kStartTime);
+  completeFetch();
+  EXPECT_EQ(logged(23275), 1u);
+  EXPECT_EQ(propertyText("_psmvalue_zads"), "<absent>") << "the service is off until configured";
+
   applyConfig({{"measurement.odm2_enabled", "1"}});
-  platform::Error failure;
-  failure.domain = "test";
-  failure.code = 7;
   const struct {
     const char* what;
     FakeConversionService::Answer answer;
@@ -534,10 +446,10 @@ TEST_F(OnDeviceConversionTest, ConversionServiceAnswersAfterAFetchAreKeptOnceAnd
   } steps[] = {
       {"a first value", {std::string("zads-1"), {}}, "zads-1", 1, 23277},
       {"the same value again", {std::string("zads-1"), {}}, "zads-1", 1, 23282},
-      {"an error changes nothing", {std::nullopt, failure}, "zads-1", 1, 23269},
+      {"an error changes nothing", {std::nullopt, platform::Error{"test", 7, "failed", {}}}, "zads-1", 1, 23269},
       {"a new value", {std::string("zads-2"), {}}, "zads-2", 2, 23277},
-      {"an empty value", {std::string(""), {}}, std::nullopt, 2, 23281},
-      {"no value", {std::nullopt, {}}, std::nullopt, 2, 23281},
+      {"an empty value", {std::string(""), {}}, {}, 2, 23281},
+      {"no value", {}, {}, 2, 23281},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.what);
@@ -545,88 +457,67 @@ TEST_F(OnDeviceConversionTest, ConversionServiceAnswersAfterAFetchAreKeptOnceAnd
     service->answerNext(step.answer);
     completeFetch();
     EXPECT_EQ(logged(step.code), 1u);
-    auto property = userProperty("_psmvalue_zads");
+    EXPECT_EQ(propertyText("_psmvalue_zads"), step.stored.value_or("<absent>"));
     auto row = odmRow("odm2_value");
-    ASSERT_EQ(property != nullptr, step.stored.has_value());
-    ASSERT_EQ(row.has_value(), step.stored.has_value());
-    if (step.stored) {
-      EXPECT_EQ(property->value().stringValue(), *step.stored);
-      EXPECT_EQ((*row)["value"], platform::Object(*step.stored));
-    }
-    EXPECT_EQ(matchEvents("psm_zads").size(), step.events);
+    EXPECT_EQ(row ? (*row)["value"].stringValue() : "<absent>", step.stored.value_or("<absent>"));
+    EXPECT_EQ(matchEvents("psm_zads"), step.events);
   }
-  EXPECT_EQ(service->interactions(), std::vector<int64_t>(6, 0));
-  auto launches = service->firstLaunchTimes();
-  ASSERT_FALSE(launches.empty());
-  ASSERT_TRUE(launches.back());
-  EXPECT_DOUBLE_EQ(launches.back()->seconds, kStartTime);
-}
+  EXPECT_EQ(service->interactions, std::vector<int64_t>(6, 0));
+  ASSERT_TRUE(service->firstLaunchTimes.back());
+  EXPECT_DOUBLE_EQ(service->firstLaunchTimes.back()->seconds, kStartTime);
 
-TEST_F(OnDeviceConversionTest, TheConversionServiceIsAskedOnlyWhenConfiguredAndConsented) {
-  auto service = std::make_shared<FakeConversionService>(20001);
-  platform::ConversionService::registerProvider(service);
-  start();
-  setStoredProperty("_psmvalue_zads", APMValue("zads-0"), kStartTime);
-  completeFetch();
-  EXPECT_EQ(logged(23275), 1u);
-  EXPECT_FALSE(userProperty("_psmvalue_zads")) << "a disabled service's value is removed";
-
-  applyConfig({{"measurement.odm2_enabled", "1"}});
   APMConsentSettingsUtil::updateSettings({{"ad_storage", platform::Object("denied")}});
-  ASSERT_TRUE(APMConsentSettingsUtil::isAdStorageDenied());
   completeFetch();
   EXPECT_EQ(logged(23276), 1u);
-  EXPECT_TRUE(service->interactions().empty());
+  EXPECT_EQ(service->interactions.size(), 6u);
 }
 
 TEST_F(OnDeviceConversionTest, LinkedComponentsSetTheirFlagsAndBothGenerationsTogetherRefuseTheFirstProtocol) {
   start();
   const struct {
     const char* what;
-    bool clientClass, clientUnderOlderName;
+    bool clientClass, olderName;
     std::optional<int64_t> serviceVersion;
     int32_t flags;
     std::vector<int64_t> codes;
-    bool refused;
   } cases[] = {
-      {"nothing", false, false, {}, 0, {23279}, false},
-      {"the client class", true, false, {}, 2, {23253, 23279, 23292}, false},
-      {"the client class under its older name", false, true, {}, 0, {23253, 23279}, false},
-      {"an alpha service", false, false, 10000, 4, {23278}, false},
-      {"a newer service", false, false, 10001, 8, {23278}, false},
-      {"a newer service and the client class", true, false, 10001, 10, {23253, 23284, 23278}, true},
-      {"an alpha service and the client class", true, false, 10000, 6, {23253, 23278}, false},
+      {"nothing", false, false, {}, 0, {23279}},
+      {"the client class", true, false, {}, 2, {23253, 23279, 23292}},
+      {"the client class under its older name", false, true, {}, 0, {23253, 23279}},
+      {"an alpha service", false, false, 10000, 4, {23278}},
+      {"a newer service", false, false, 10001, 8, {23278}},
+      {"an alpha service and the client class", true, false, 10000, 6, {23253, 23278}},
+      {"a newer service and the client class", true, false, 10001, 10, {23253, 23284, 23278}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     platform::ClassRegistry::reset();
     if (c.clientClass) platform::PrivateSetMembershipClientClass::registerProvider(std::make_shared<FakePSMClientClass>());
-    if (c.clientUnderOlderName) {
+    if (c.olderName) {
       platform::ClassRegistry::registerInstance<platform::PrivateSetMembershipClientClass>(
           platform::PrivateSetMembershipClientClass::kAlternativeClassName, std::make_shared<FakePSMClientClass>());
     }
-    if (c.serviceVersion) platform::ConversionService::registerProvider(std::make_shared<FakeConversionService>(*c.serviceVersion));
+    if (c.serviceVersion) {
+      platform::ConversionService::registerProvider(std::make_shared<FakeConversionService>(*c.serviceVersion));
+    }
     clearRecords();
     auto reporter = std::make_shared<APMOnDeviceConversionReporter>(engine());
     onWorker([&] {
       reporter->checkPSMDependencyOnWorkerQueue();
       reporter->checkODM2DependencyOnWorkerQueue();
+      reporter->initiateODM1ProtocolWithUserData(kEmail);
+      reporter->resetODM1Context();
     });
-    for (int64_t code : {23253, 23278, 23279, 23284, 23292}) {
-      const bool expected = std::find(c.codes.begin(), c.codes.end(), code) != c.codes.end();
-      EXPECT_EQ(logged(code), expected ? 1u : 0u) << code;
-    }
-    EXPECT_EQ(reporter->isODM1Refused(), c.refused);
-    if (c.refused) {
-      EXPECT_EQ(linesWithMonitorCode(23284)[0].level, DULLoggerLevelError);
-      onWorker([&] { reporter->initiateODM1ProtocolWithUserData({{"email_address", platform::Object("a@b.c")}}); });
-      EXPECT_EQ(logged(23285), 1u);
+    expectLoggedOnly({23253, 23278, 23279, 23284, 23292}, c.codes);
+    const bool refused = logged(23284) != 0;
+    EXPECT_EQ(reporter->isODM1Refused(), refused);
+    EXPECT_EQ(logged(23285), refused ? 1u : 0u);
+    if (refused) {
+      EXPECT_EQ(linesWithCode(23284)[0].level, DULLoggerLevelError);
       EXPECT_EQ(logged(23225), 0u);
-      onWorker([&] { reporter->resetODM1Context(); });
       EXPECT_FALSE(reporter->ODM1Context()) << "a wipe keeps the refusal";
     }
-    logPublicEvent();
-    EXPECT_EQ(linkedClientFlagsOfLastEvent() & 14, c.flags);
+    EXPECT_EQ(linkedClientFlags() & 14, c.flags);
   }
 }
 

@@ -1,9 +1,8 @@
 #pragma once
-// Stand-ins for the on-device conversion components a host may link: a private-set-membership
-// client class that records the clients it makes, and a conversion service whose answers the test
-// gives. Both are touched by the engine's worker queue and read by the test: guarded by a mutex.
+// Stand-ins for the on-device conversion components a host may link: a query client class that
+// records the clients it makes, and a conversion service that gives the answers queued for it.
+// The worker queue calls them while the test reads them: everything is guarded by one mutex.
 
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,18 +15,19 @@
 
 namespace odmtest {
 
-using platform::PrivateSetMembershipIdentifier;
+using Kind = platform::PrivateSetMembershipIdentifier;
 
+struct ClientSetup {
+  int64_t inputType = 1;
+  platform::Data payload{'q'};
+  std::optional<std::string> url;  // none: the client names no URL
+  std::optional<std::string> debugKey;
+};
+
+// Its reply's body is the match value.
 class FakePSMClient : public platform::PrivateSetMembershipClient {
  public:
-  struct Setup {
-    int64_t inputType = 1;
-    platform::Data payload{'q', 'u', 'e', 'r', 'y'};
-    std::optional<std::string> url;  // none: the client names no URL
-    std::optional<std::string> debugKey;
-  };
-  explicit FakePSMClient(Setup setup) : setup_(std::move(setup)) {}
-
+  explicit FakePSMClient(ClientSetup setup) : setup_(std::move(setup)) {}
   int64_t inputType() const override { return setup_.inputType; }
   platform::Data payloadWithPSMRequest() override { return setup_.payload; }
   std::optional<platform::URL> PSMRequestURLWithRetryCount(int64_t retryCount) override {
@@ -35,69 +35,53 @@ class FakePSMClient : public platform::PrivateSetMembershipClient {
     retryCounts_.push_back(retryCount);
     return setup_.url ? platform::URL::parse(*setup_.url) : std::nullopt;
   }
-  // The reply's body is the match value.
-  std::string parsedPSMValueFromResponse(const platform::Data& response) override {
-    return std::string(response.begin(), response.end());
-  }
+  std::string parsedPSMValueFromResponse(const platform::Data& body) override { return {body.begin(), body.end()}; }
   std::optional<std::string> debugKey() const override { return setup_.debugKey; }
-
-  std::vector<int64_t> retryCounts() const {
+  std::vector<int64_t> retryCounts() {
     std::lock_guard<std::mutex> lock(mutex_);
     return retryCounts_;
   }
 
  private:
-  const Setup setup_;
-  mutable std::mutex mutex_;
+  const ClientSetup setup_;
+  std::mutex mutex_;
   std::vector<int64_t> retryCounts_;
 };
 
 class FakePSMClientClass : public platform::PrivateSetMembershipClientClass {
  public:
   struct Made {
-    PrivateSetMembershipIdentifier kind;
+    Kind kind;
     std::string identifier, appID;
     int64_t prefixBitLength;
+    std::shared_ptr<FakePSMClient> client;
   };
-
-  explicit FakePSMClientClass(FakePSMClient::Setup setup = {},
-                              std::set<PrivateSetMembershipIdentifier> supported = {
-                                  PrivateSetMembershipIdentifier::EmailAddress,
-                                  PrivateSetMembershipIdentifier::PhoneNumber,
-                                  PrivateSetMembershipIdentifier::HashedEmailAddress,
-                                  PrivateSetMembershipIdentifier::HashedPhoneNumber})
+  explicit FakePSMClientClass(ClientSetup setup = {},
+                              std::set<Kind> supported = {Kind::EmailAddress, Kind::PhoneNumber,
+                                                          Kind::HashedEmailAddress, Kind::HashedPhoneNumber})
       : setup_(std::move(setup)), supported_(std::move(supported)) {}
-
-  bool supports(PrivateSetMembershipIdentifier kind) const override { return supported_.count(kind) != 0; }
-  std::shared_ptr<platform::PrivateSetMembershipClient> client(PrivateSetMembershipIdentifier kind,
-                                                               const std::string& identifier, const std::string& appID,
+  bool supports(Kind kind) const override { return supported_.count(kind) != 0; }
+  std::shared_ptr<platform::PrivateSetMembershipClient> client(Kind kind, const std::string& identifier,
+                                                               const std::string& appID,
                                                                int64_t prefixBitLength) override {
-    auto made = std::make_shared<FakePSMClient>(setup_);
+    auto client = std::make_shared<FakePSMClient>(setup_);
     std::lock_guard<std::mutex> lock(mutex_);
-    made_.push_back({kind, identifier, appID, prefixBitLength});
-    clients_.push_back(made);
-    return made;
+    made_.push_back({kind, identifier, appID, prefixBitLength, client});
+    return client;
   }
-
-  std::vector<Made> made() const {
+  std::vector<Made> made() {
     std::lock_guard<std::mutex> lock(mutex_);
     return made_;
   }
-  std::shared_ptr<FakePSMClient> lastClient() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return clients_.empty() ? nullptr : clients_.back();
-  }
 
  private:
-  const FakePSMClient::Setup setup_;
-  const std::set<PrivateSetMembershipIdentifier> supported_;
-  mutable std::mutex mutex_;
+  const ClientSetup setup_;
+  const std::set<Kind> supported_;
+  std::mutex mutex_;
   std::vector<Made> made_;
-  std::vector<std::shared_ptr<FakePSMClient>> clients_;
 };
 
-// Answers each fetch with the next of the queued answers (or leaves it unanswered when none is
-// queued), on the calling thread.
+// Answers each fetch at once with the next queued answer; without one it never answers.
 class FakeConversionService : public platform::ConversionService {
  public:
   struct Answer {
@@ -105,45 +89,34 @@ class FakeConversionService : public platform::ConversionService {
     std::optional<platform::Error> error;
   };
   explicit FakeConversionService(int64_t version) : version_(version) {}
-
   void answerNext(Answer answer) {
     std::lock_guard<std::mutex> lock(mutex_);
     answers_.push_back(std::move(answer));
   }
   void setFirstLaunchTime(std::optional<platform::Date> firstLaunchTime) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    firstLaunchTimes_.push_back(firstLaunchTime);
+    firstLaunchTimes.push_back(firstLaunchTime);
   }
   void fetchMeasurementInfoForInteraction(int64_t interaction, Completion completion) override {
-    std::optional<Answer> answer;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      interactions_.push_back(interaction);
-      if (!answers_.empty()) {
-        answer = answers_.front();
-        answers_.erase(answers_.begin());
-      }
-    }
-    if (answer) completion(answer->value, answer->error);
+    std::unique_lock<std::mutex> lock(mutex_);
+    interactions.push_back(interaction);
+    if (answers_.empty()) return;
+    Answer answer = answers_.front();
+    answers_.erase(answers_.begin());
+    lock.unlock();
+    completion(answer.value, answer.error);
   }
   std::string versionString() const override { return std::to_string(version_); }
   int64_t versionNumber() const override { return version_; }
 
-  std::vector<std::optional<platform::Date>> firstLaunchTimes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return firstLaunchTimes_;
-  }
-  std::vector<int64_t> interactions() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return interactions_;
-  }
+  // Read once the worker queue is drained.
+  std::vector<std::optional<platform::Date>> firstLaunchTimes;
+  std::vector<int64_t> interactions;
 
  private:
   const int64_t version_;
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::vector<Answer> answers_;
-  std::vector<std::optional<platform::Date>> firstLaunchTimes_;
-  std::vector<int64_t> interactions_;
 };
 
 }  // namespace odmtest
