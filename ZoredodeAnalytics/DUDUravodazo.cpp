@@ -12,7 +12,6 @@
 #include "Front/APMAnalyticsLog.h"
 #include "Identity/APMIdentity.h"
 #include "LifetimeValue/APMLifetimeValueRecorder.h"
-#include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "Purchase/APMInAppPurchaseTransactionReporter.h"
 #include "RIZIdivozivuRivaderod.h"
 #include "ROREzo.h"

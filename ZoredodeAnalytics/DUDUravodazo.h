@@ -13,6 +13,7 @@
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "Front/APMAnalytics.h"
 #include "MeasurementVersion.h"
+#include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
 #include "platform/Object.h"
@@ -26,10 +27,10 @@ class DUDUravodazo {
   static constexpr const char* kVersion = kMeasurementVersion;
   static constexpr const char* kConsentKey3P = "consent_settings_3p";
   // Keys of the user data handed to on-device conversion measurement.
-  static constexpr const char* kEmailAddressKey = "email_address";
-  static constexpr const char* kPhoneNumberKey = "phone_number";
-  static constexpr const char* kHashedEmailAddressKey = "hashed_email_address";
-  static constexpr const char* kHashedPhoneNumberKey = "hashed_phone_number";
+  static constexpr const char* kEmailAddressKey = APMOnDeviceConversionReporter::kEmailAddressKey;
+  static constexpr const char* kPhoneNumberKey = APMOnDeviceConversionReporter::kPhoneNumberKey;
+  static constexpr const char* kHashedEmailAddressKey = APMOnDeviceConversionReporter::kHashedEmailAddressKey;
+  static constexpr const char* kHashedPhoneNumberKey = APMOnDeviceConversionReporter::kHashedPhoneNumberKey;
   static constexpr size_t kHashedValueLength = 32;
   // Start-option keys and the log tag handed to the engine front.
   static constexpr const char* kLogTag = "[ZoredodeAnalytics]";
