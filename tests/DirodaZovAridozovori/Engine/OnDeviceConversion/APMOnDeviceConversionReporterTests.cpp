@@ -420,7 +420,9 @@ TEST_F(OnDeviceConversionTest, StoredMatchesExpireAfterNinetyDays) {
     onWorker([&] { reporter->maybeDeleteExpiredPSMValueOnWorkerQueue(); });
     auto row = odmRow("odm1_value");
     ASSERT_EQ(row.has_value(), c.rowLeft);
-    if (row) EXPECT_DOUBLE_EQ((*row)["set_timestamp"].doubleValue(), c.rowTimeAfter);
+    if (row) {
+      EXPECT_DOUBLE_EQ((*row)["set_timestamp"].doubleValue(), c.rowTimeAfter);
+    }
     EXPECT_EQ(propertyText("_psmvalue"), c.propertyLeft ? "m-1" : "<absent>");
     for (const char* counter : counters) EXPECT_EQ(propertyText(counter), c.countersLeft ? "2" : "<absent>") << counter;
   }
