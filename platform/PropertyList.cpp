@@ -107,10 +107,12 @@ bool toObject(plist_t node, int depth, Object* out) {
     }
     case PLIST_STRING:
     case PLIST_KEY: {
-      char* raw = nullptr;
-      plist_get_string_val(node, &raw);
-      CString s(raw);
-      *out = Object(std::string(s ? s.get() : ""));
+      // Read with its length: the library's copying getter asserts that the length agrees with
+      // the C string, so a string holding NUL would end the process. Such a string is damage.
+      uint64_t length = 0;
+      const char* text = plist_get_string_ptr(node, &length);
+      if (text && std::memchr(text, 0, length)) return false;
+      *out = Object(text ? std::string(text, length) : std::string());
       return true;
     }
     case PLIST_DATA: {
@@ -395,6 +397,11 @@ bool isBinaryPropertyList(const char* bytes, size_t length) {
   return length >= 8 && std::memcmp(bytes, "bplist00", 8) == 0;
 }
 
+// XML allows no U+0000, not even as a character reference, so a NUL byte means damage. The
+// library would keep it inside a string (whose getter then aborts the process) or silently cut a
+// dictionary key short at it.
+bool xmlHoldsNul(const char* bytes, size_t length) { return std::memchr(bytes, 0, length) != nullptr; }
+
 Object decodeBytes(const char* bytes, size_t length, Error* error) {
   if (length == 0 || length > std::numeric_limits<uint32_t>::max()) {
     setError(error, makeError(PropertyList::kErrorCorrupt, "empty or oversized property list"));
@@ -403,6 +410,10 @@ Object decodeBytes(const char* bytes, size_t length, Error* error) {
   if (isBinaryPropertyList(bytes, length) &&
       !BinaryShapeCheck(reinterpret_cast<const uint8_t*>(bytes), length).acceptable()) {
     setError(error, makeError(PropertyList::kErrorCorrupt, "damaged or too deeply nested binary property list"));
+    return Object();
+  }
+  if (!isBinaryPropertyList(bytes, length) && xmlHoldsNul(bytes, length)) {
+    setError(error, makeError(PropertyList::kErrorCorrupt, "XML property list holding a NUL byte"));
     return Object();
   }
   if (!isBinaryPropertyList(bytes, length) && !xmlNestingAcceptable(std::string_view(bytes, length))) {

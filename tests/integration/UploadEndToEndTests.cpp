@@ -5,6 +5,10 @@
 #include <sys/wait.h>
 #include <httplib.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
 #include "ChildProcess.h"
@@ -12,6 +16,7 @@
 #include "platform/Http.h"
 #include "platform/Paths.h"
 #include "platform/Semaphore.h"
+#include "platform/UserDefaults.h"
 
 namespace fronttest {
 namespace {
@@ -60,6 +65,8 @@ class UploadEndToEndTest : public PublicAPITest<FrontTest> {
         10));
     drain();
   }
+
+  void expectStoredEventsTravelAfterAKill(const std::function<void()>& between);
 
   Collector collector_;
 };
@@ -226,21 +233,45 @@ TEST_F(UploadEndToEndTest, DISABLED_KilledWriterChild) {
   _exit(4);
 }
 
-TEST_F(UploadEndToEndTest, EventsStoredBeforeAKillTravelOnTheNextStart) {
+// Runs the killed writer over this test's data directory, then `between`, then the next start of
+// the application over the same files, which must send what the writer stored.
+void UploadEndToEndTest::expectStoredEventsTravelAfterAKill(const std::function<void()>& between) {
   testsupport::ChildProcess child("UploadEndToEndTest.DISABLED_KilledWriterChild",
                                   {"APM_UPLOAD_E2E_KILLED_DIR=" + dataDirectory_.path()});
   ASSERT_TRUE(child.started());
   auto status = child.wait(120);
   ASSERT_TRUE(status.has_value());
   ASSERT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL) << "exit status " << *status;
+  between();
 
-  startSDK();  // the next start of the application, over the same files
+  startSDK();
   uploadAndWait(1);
   std::vector<std::string> names;
   for (const auto& upload : collector_.uploads()) {
     for (const auto& event : appEvents(upload)) names.push_back(nameOf(*event));
   }
   EXPECT_EQ(names, (std::vector<std::string>{"level_start", "select_content"}));
+}
+
+TEST_F(UploadEndToEndTest, EventsStoredBeforeAKillTravelOnTheNextStart) {
+  expectStoredEventsTravelAfterAKill([] {});
+}
+
+// A preference file whose string holds a NUL byte once aborted every later start inside the
+// property-list reader, so the stored events never left. Every preference file the writer left,
+// and the standard one, is replaced by such a file before the next start.
+TEST_F(UploadEndToEndTest, StoredEventsTravelWhenThePreferenceFilesHoldANulByte) {
+  expectStoredEventsTravelAfterAKill([] {
+    platform::UserDefaults::resetForTesting();  // nothing cached from this process is written back
+    const char damaged[] = "<plist><dict><key>k</key><string>a\0b</string></dict></plist>";
+    std::vector<std::string> files{platform::UserDefaults::pathForSuite("")};
+    const auto directory = std::filesystem::path(files.front()).parent_path();
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) files.push_back(entry.path());
+    ASSERT_GT(files.size(), 2u) << "the writer left no preference files";
+    for (const auto& file : files) {
+      std::ofstream(file, std::ios::binary | std::ios::trunc).write(damaged, sizeof damaged - 1);
+    }
+  });
 }
 
 // A host process of the two-process test, on the data directory and collector it is given. One

@@ -106,6 +106,10 @@ std::string repeated(const std::string& text, size_t n) {
   }
 }
 
+using namespace std::string_literals;
+
+Data bytesOf(const std::string& text) { return Data(text.begin(), text.end()); }
+
 // An XML property list of `levels` arrays nested in each other, each opened by `open`.
 std::string nestedXml(size_t levels, const std::string& open = "<array>") {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + repeated(open, levels) +
@@ -178,6 +182,13 @@ TEST(PropertyList, CorruptAndHostileInputReadsAsEmptyWithAnError) {
       // (markers 0x5N: N ASCII bytes; 0x6N: N UTF-16 units).
       {"ASCII string holding NUL", binaryPlist({{0x53, 'a', 0, 'b'}})},
       {"UTF-16 string holding NUL", binaryPlist({{0x62, 0, 'h', 0, 0}})},
+      // In XML the same NUL would abort inside the library's string getter, or cut a key short.
+      {"XML string holding NUL", bytesOf("<plist><string>a\0b</string></plist>"s)},
+      {"XML key holding NUL",
+       bytesOf("<plist><dict><key>a\0b</key><true/></dict></plist>"s)},
+      {"XML character data holding NUL",
+       bytesOf("<plist><string><![CDATA[a\0b]]></string></plist>"s)},
+      {"XML with NUL after the document", bytesOf("<plist><true/></plist>\0"s)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

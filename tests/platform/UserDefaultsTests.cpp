@@ -83,8 +83,9 @@ TEST_F(UserDefaultsTest, SurvivesARestartWithOrWithoutSynchronize) {
   EXPECT_DOUBLE_EQ(UserDefaults::suite("later")->doubleValue("d"), 0.25);
 }
 
-// A torn file, one that holds no dictionary, or one nested deep enough to exhaust the stack of
-// the reader, reads as empty, is reported, and is replaced by the next write.
+// A torn file, one that holds no dictionary, one nested deep enough to exhaust the stack of the
+// reader, or one holding a NUL byte inside a string, reads as empty, is reported, and is replaced
+// by the next write.
 TEST_F(UserDefaultsTest, DamagedOrHostileFilesReadAsEmptyAreReportedAndRepaired) {
   UserDefaults::suite("torn")->setObject("k", Object(Array{Object(1), Object(2), Object(3)}));
   ASSERT_TRUE(UserDefaults::suite("torn")->synchronize());
@@ -99,8 +100,12 @@ TEST_F(UserDefaultsTest, DamagedOrHostileFilesReadAsEmptyAreReportedAndRepaired)
     for (int i = 0; i < 200000; ++i) deep << "</array>";
     deep << "</dict></plist>";
   }
+  {
+    const char withNul[] = "<plist><dict><key>k</key><string>a\0b</string></dict></plist>";
+    std::ofstream(UserDefaults::pathForSuite("nul"), std::ios::binary).write(withNul, sizeof withNul - 1);
+  }
 
-  const char* suites[] = {"torn", "list", "deep"};
+  const char* suites[] = {"torn", "list", "deep", "nul"};
   for (const char* name : suites) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(UserDefaults::suite(name)->dictionaryRepresentation().empty());
@@ -110,7 +115,7 @@ TEST_F(UserDefaultsTest, DamagedOrHostileFilesReadAsEmptyAreReportedAndRepaired)
     UserDefaults::suite(name)->setBool("fresh", true);
     ASSERT_TRUE(UserDefaults::suite(name)->synchronize());
   }
-  EXPECT_EQ(diagnostics().size(), 3u);
+  EXPECT_EQ(diagnostics().size(), 4u);
   UserDefaults::resetForTesting();
   for (const char* name : suites) EXPECT_TRUE(UserDefaults::suite(name)->boolValue("fresh")) << name;
 }
