@@ -57,6 +57,41 @@ TEST_F(DeepLinkTest, OpenedLinksAndBrowsingActivitiesLogTheirCampaignOnce) {
   EXPECT_EQ(rowsNamed("_cmp").size(), 2u);
 }
 
+TEST_F(DeepLinkTest, ClickIdentifiersOfALinkNeedADeviceIDOrAuthorisedTracking) {
+  const struct {
+    const char* what;
+    std::optional<std::string> deviceID;
+    int64_t trackingStatus;  // 3: authorised
+    bool allowed;
+  } cases[] = {
+      {"device ID, tracking denied", kDeviceID, 2, true},
+      {"no device ID, tracking authorised", std::nullopt, 3, true},
+      {"no device ID, tracking denied", std::nullopt, 2, false},
+      {"empty device ID, tracking not determined", std::string(), 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    relaunch();
+    support_->setDeviceID(c.deviceID);
+    support_->status = c.trackingStatus;
+    APMPersistedConfig::sharedInstance()->setAdCampaignInfoBuffer(std::nullopt);  // the previous case's link
+    start();
+    const size_t before = rowsNamed("_cmp").size();
+    APMAnalytics::handleOpenURL("app://open?zclid=Z1&dclid=D1&srsltid=S1&zbraid=B1&utm_source=s");
+    auto rows = rowsNamed("_cmp");
+    ASSERT_EQ(rows.size(), before + 1);
+    const auto& campaign = rows.back();
+    for (const char* clickID : {"zclid", "dclid", "srsltid"}) {
+      EXPECT_EQ(campaign.has(clickID), c.allowed) << clickID;
+    }
+    EXPECT_EQ(campaign.text("zbraid"), "B1");  // not a click identifier
+    EXPECT_EQ(campaign.text("source"), "s");
+    auto info = keptCampaignInfo();
+    ASSERT_TRUE(info);
+    EXPECT_EQ(APMNanoGetString(*info, APMPBAdCampaignInfo::kZclid).has_value(), c.allowed);
+  }
+}
+
 TEST_F(DeepLinkTest, WithCollectionOffLinksLeaveNothingAndExpiredLaunchingLinksGo) {
   start();
   APMStoreDeepLink(defaults(), "https://example.com/?utm_source=old");

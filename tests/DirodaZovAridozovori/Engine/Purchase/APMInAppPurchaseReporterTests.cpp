@@ -117,14 +117,67 @@ TEST_F(InAppPurchaseReporterTest, PaymentQueuePurchasesAreReportedFromTheReceipt
   EXPECT_EQ(catalog->requests().size(), 1u);
 }
 
-TEST_F(InAppPurchaseReporterTest, WithoutAReceiptEntryAPurchaseIsInvalid) {
+TEST_F(InAppPurchaseReporterTest, WithoutAReceiptEntryAPurchaseIsInvalidAndASandboxReceiptSaysSo) {
   useCatalog();
-  reporter_->paymentQueueUpdatedFilteredTransactions({purchased("1000", "coins.100")});
-  auto reported = events();
-  ASSERT_EQ(reported.size(), 1u);
-  EXPECT_EQ(reported[0].name, "_iapx");
-  EXPECT_EQ(reported[0].parameters.count("invalid"), 0u);
-  EXPECT_TRUE(log_.logged(40020));
+  const ReceiptEntry coins{"coins.100", "1000", "1000", "2024-02-29T13:05:09Z", 1};
+  const struct {
+    const char* what;
+    std::optional<ReceiptEntry> entry;  // none: no receipt file at all
+    std::string fileName;
+    std::string expectedName;
+    bool sandbox;
+  } cases[] = {
+      {"no receipt", std::nullopt, "", "_iapx", false},
+      {"a receipt without the purchase", ReceiptEntry{"other", "1", "1", "2024-01-01T00:00:00Z", 1}, "receipt",
+       "_iapx", false},
+      {"a sandbox receipt without the purchase", ReceiptEntry{"other", "1", "1", "2024-01-01T00:00:00Z", 1},
+       "sandboxReceipt", "_iapx", true},
+      // A valid payment-queue purchase is not marked here: the bundle marks it later.
+      {"a sandbox receipt with the purchase", coins, "sandboxReceipt", "_iap", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    log_.clear();
+    if (c.entry) placeReceipt(receipt({*c.entry}), c.fileName);
+    const size_t before = events().size();
+    reporter_->paymentQueueUpdatedFilteredTransactions({purchased("1000", "coins.100")});
+    auto reported = events();
+    ASSERT_EQ(reported.size(), before + 1);
+    EXPECT_EQ(reported.back().name, c.expectedName);
+    EXPECT_EQ(reported.back().parameters.count("invalid"), 0u);
+    EXPECT_EQ(reported.back().parameters.count("sandbox") ? reported.back().parameters.at("sandbox")
+                                                           : platform::Object(),
+              c.sandbox ? platform::Object(1) : platform::Object());
+    EXPECT_EQ(log_.logged(40020), c.expectedName == "_iapx");
+  }
+}
+
+TEST_F(InAppPurchaseReporterTest, APaymentQueueSubscriptionIsMatchedToItsReceiptItemAtItsWholeSecond) {
+  const platform::StoreProduct monthly{"monthly", "4.99", "USD", "Monthly", std::nullopt};
+  useCatalog({monthly});
+  // Receipt dates are whole seconds; the store's transaction date may carry a fraction.
+  placeReceipt(receipt({ReceiptEntry{"monthly", "2000", "2000", "2024-02-29T13:05:09Z", 3}}));
+  const struct {
+    const char* what;
+    double date;
+    std::string expectedName;
+  } cases[] = {
+      {"three quarters into the receipt's second", kFebruary + 0.75, "_iap"},
+      {"the receipt's second exactly", kFebruary, "_iap"},
+      {"a quarter into the next second", kFebruary + 1.25, "_iapx"},
+      {"just before the receipt's second", kFebruary - 0.001, "_iapx"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto transaction = purchased("2000", "monthly");
+    transaction.transactionDate = platform::Date{c.date};
+    const size_t before = events().size();
+    reporter_->paymentQueueUpdatedFilteredTransactions({transaction});
+    auto reported = events();
+    ASSERT_EQ(reported.size(), before + 1);
+    EXPECT_EQ(reported.back().name, c.expectedName);
+    EXPECT_EQ(reported.back().parameters.at("subscription"), platform::Object(1));
+  }
 }
 
 TEST_F(InAppPurchaseReporterTest, WithoutProductDetailsNothingIsReported) {

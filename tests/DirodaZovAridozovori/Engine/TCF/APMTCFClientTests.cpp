@@ -187,6 +187,15 @@ TEST_F(TCFClientTest, ChangedReadingsReportTheirMigrationAndSetConsentOnlyWhenTh
        [](TCFClientTest& t) { t.set("IABTCF_PurposeConsents", platform::Object("0000000000")); }, "01", kAllDenied},
       {"reading changed, consent the same", stored,
        [](TCFClientTest& t) { t.set("IABTCF_CmpSdkID", platform::Object(301)); }, "00", kAllGranted},
+      {"a key removed since the last reading leaves the stored copy too",
+       [stored](TCFClientTest& t) {
+         stored(t);
+         APMUserDefaults::sharedUserDefaults()->removeObjectForKey("IABTCF_PurposeConsents");
+         t.client().setConsentFromTCFData();
+         EXPECT_TRUE(t.suite().objectForKey("IABTCF_PurposeConsents").isNull());
+       },
+       // Compared with what is stored now, not with the consents of two readings ago.
+       [](TCFClientTest& t) { t.set("IABTCF_CmpSdkID", platform::Object(301)); }, "00", kAllDenied},
       {"stored values of the wrong types count as absent",
        [stored](TCFClientTest& t) {
          stored(t);
