@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "APMDatabase.h"
+#include "APMEventParameters.h"
 #include "APMEventWriter.h"
 #include "APMFileUtilities.h"
 #include "APMPBMessages.h"
@@ -534,6 +535,17 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     if (auto strong = weakConfig.lock()) {
       limits.maxEventsStored = strong->maxEventsStored();
       limits.maxQueueTime = strong->maxQueueTime();
+    }
+    return limits;
+  });
+  // Events are cleaned on the caller's thread as well as on the worker: both follow the limits the
+  // service configured, and the defaults once this configuration is gone.
+  APMSetEventParameterLimitsProvider([weakConfig] {
+    APMEventParameterLimits limits;
+    if (auto strong = weakConfig.lock()) {
+      limits.maxPublicEventParams = strong->maxPublicEventParams();
+      limits.maxPublicEventParameterValueLength = strong->maxPublicEventParameterValueLength();
+      limits.maxItemScopedCustomParameters = strong->maxItemScopedCustomParameters();
     }
     return limits;
   });

@@ -180,7 +180,8 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
       auto self = weakSelf.lock();
       if (!self) return;
       self->postScreenDidChangeNotificationWithPreviousScreen(previous, screen);
-      auto cleaned = APMSanitizedEventParameters(parameters, kPublicScreenViewEventName, true, true);
+      // A screen view carries no item lists: an array parameter is refused like any unsupported value.
+      auto cleaned = APMSanitizedEventParameters(parameters, kPublicScreenViewEventName, true, false);
       if (cleaned) {
         cleaned->erase(kScreenNameKey);
         cleaned->erase(kScreenClassKey);

@@ -123,6 +123,37 @@ TEST_F(FakeClockFrontTest, ValuesNestedDeeperThanStorableAreRefusedAsUnsupported
   EXPECT_EQ(errorRowsWithCode(27).size(), 1u);
 }
 
+TEST_F(FakeClockFrontTest, ParameterLimitsTheServiceConfiguredCleanLoggedEvents) {
+  start();
+  applyConfig({{"measurement.upload.max_event_parameter_value_length", "100"},
+               {"measurement.upload.max_public_event_params", "25"},
+               {"measurement.upload.max_item_scoped_custom_parameters", "10"}});
+  auto numbered = [](const char* prefix, int count) {
+    platform::Dictionary parameters;
+    for (int i = 0; i < count; ++i) parameters[prefix + std::to_string(100 + i)] = platform::Object(i);
+    return parameters;
+  };
+  APMAnalytics::logEventWithName("many", numbered("p", 30));
+  APMAnalytics::logEventWithName("long", {{"text", std::string(150, 't')}});
+  APMAnalytics::logEventWithName("cart", {{"items", platform::Array{numbered("c", 12)}}});
+
+  auto many = rowsNamed("many");
+  ASSERT_EQ(many.size(), 1u);
+  EXPECT_TRUE(many[0].has("p124"));
+  EXPECT_FALSE(many[0].has("p125"));  // the highest-sorting custom names go first
+  EXPECT_EQ(many[0].integer("_err"), 5);
+  auto longText = rowsNamed("long");
+  ASSERT_EQ(longText.size(), 1u);
+  EXPECT_EQ(longText[0].text("text"), std::string(100, 't'));
+  EXPECT_EQ(longText[0].integer("_err"), 4);
+  EXPECT_EQ(longText[0].integer("_el"), 150);
+  auto cart = rowsNamed("cart");
+  ASSERT_EQ(cart.size(), 1u);
+  const auto& items = cart[0].parameters.at("items").arrayValue();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].size(), 10u);
+}
+
 TEST_F(FakeClockFrontTest, ScreenViewsGoToTheReporterAndItsScreenJoinsLaterEvents) {
   std::vector<std::pair<platform::Dictionary, double>> tracked;
   APMAnalyticsCollaborators collaborators;

@@ -187,6 +187,62 @@ TEST_F(ScreenViewReporterTest, EngagementSinceThePreviousScreenJoinsTheScreenVie
   }
 }
 
+TEST_F(ScreenViewReporterTest, ExtraParametersOfAScreenViewAreCleanedAsAPublicEventsBeforeTheScreenViewIsWritten) {
+  start();
+  // The public value limit below the internal one, so a value is cut only where the public rules apply.
+  applyConfig({{"measurement.upload.max_event_parameter_value_length", "100"}});
+  // err: the problem recorded with the parameter's name; kept: the value "_vs" carries, "<absent>" when dropped.
+  const struct {
+    const char* what;
+    std::string name;
+    platform::Object value;
+    int64_t err;
+    std::string kept;
+  } cases[] = {
+      {"an internal name from the app", "_secret", platform::Object("x"), 3, "<absent>"},
+      {"a value past the public length", "note", platform::Object(std::string(150, 'n')), 4, std::string(100, 'n')},
+      {"an item list", "items", platform::Object(platform::Array{platform::Dictionary{{"item_id", "a"}}}), 12,
+       "<absent>"},
+      {"a valid parameter", "tab", platform::Object("main"), INT64_MIN, "main"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t before = screenViewRows().size();
+    screenView({{"screen_name", "Home"}, {"screen_class", "HomeView"}, {c.name, c.value}});
+    auto views = screenViewRows();
+    ASSERT_EQ(views.size(), before + 1);
+    const Row& view = views.back();
+    EXPECT_EQ(view.has(c.name) ? view.text(c.name) : "<absent>", c.kept);
+    EXPECT_EQ(view.integer("_err"), c.err);
+    if (c.err != INT64_MIN) {
+      EXPECT_EQ(view.text("_ev"), c.name);
+    }
+    // The screen itself travels as screen parameters only.
+    EXPECT_EQ(view.text("_sn"), "Home");
+    EXPECT_FALSE(view.has("screen_name"));
+    EXPECT_FALSE(view.has("screen_class"));
+  }
+}
+
+TEST_F(ScreenViewReporterTest, AScreenChangeHandsTheEngagementOnTheLeftScreenToTheSession) {
+  start();
+  post(platform::kApplicationDidBecomeActiveNotification);
+  const size_t before = rowsNamed("_e").size();
+  clock_->advance(4);
+  screenView({{"screen_name", "Home"}, {"screen_class", "HomeView"}});
+  screenViewRows();
+  EXPECT_EQ(rowsNamed("_e").size(), before);  // no screen was left
+
+  clock_->advance(3);
+  screenView({{"screen_name", "Cart"}});
+  screenViewRows();
+  auto engagements = rowsNamed("_e");
+  ASSERT_EQ(engagements.size(), before + 1);
+  EXPECT_EQ(engagements.back().text("_sn"), "Home");
+  EXPECT_EQ(engagements.back().text("_sc"), "HomeView");
+  EXPECT_EQ(engagements.back().integer("_et"), 7000);  // since the activation: the first view cut nothing
+}
+
 TEST_F(ScreenViewReporterTest, ScreenViewsFromSeveralThreadsFormOneChainOfPreviousScreens) {
   start();
   constexpr int kThreads = 4;
