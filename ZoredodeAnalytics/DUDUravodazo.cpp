@@ -114,7 +114,7 @@ void DUDUravodazo::sessionIDWithCompletion(APMAnalytics::SessionIDCompletion com
 std::optional<std::string> DUDUravodazo::appInstanceID() { return APMAnalytics::appInstanceID(); }
 void DUDUravodazo::resetAnalyticsData() { APMAnalytics::resetAnalyticsData(); }
 void DUDUravodazo::setConsent(const platform::Dictionary& consentSettings) {
-  APMAnalytics::setConsent(consentSettings, kConsentKey3P);
+  APMAnalytics::setConsent(consentSettings, APMAnalytics::kConsentSettings3PKey);
 }
 void DUDUravodazo::setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters) {
   APMAnalytics::setDefaultEventParameters(parameters);

@@ -25,7 +25,6 @@ class VEZUzaduzo;
 class DUDUravodazo {
  public:
   static constexpr const char* kVersion = kMeasurementVersion;
-  static constexpr const char* kConsentKey3P = "consent_settings_3p";
   // Keys of the user data handed to on-device conversion measurement.
   static constexpr const char* kEmailAddressKey = APMOnDeviceConversionReporter::kEmailAddressKey;
   static constexpr const char* kPhoneNumberKey = APMOnDeviceConversionReporter::kPhoneNumberKey;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "APMNameTables.h"
 #include "platform/Regex.h"
 
 namespace {
@@ -38,7 +39,7 @@ const std::set<std::string>& ZORConnectorUtils::blocklistedOrigins() {
 }
 
 const std::set<std::string>& ZORConnectorUtils::blocklistedEventNames() {
-  static const auto& names = *new std::set<std::string>{"_e", "_f", "_iap", "_s", "_au"};
+  static const auto& names = *new std::set<std::string>{"_e", "_f", kAPMInAppPurchaseEventName, "_s", "_au"};
   return names;
 }
 

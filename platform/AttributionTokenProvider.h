@@ -18,7 +18,7 @@ class AttributionTokenProvider : public Provider<AttributionTokenProvider> {
 
   // The token, or none with error filled when the platform cannot give one. Called on the SDK's
   // worker queue; it may block for a short while, as the platform's call does.
-  virtual std::optional<std::string> attributionToken(Error* error) = 0;
+  virtual std::optional<std::string> attributionTokenWithError(Error* error) = 0;
 };
 
 }  // namespace platform

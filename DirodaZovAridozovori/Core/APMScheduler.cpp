@@ -23,6 +23,10 @@ bool runGuarded(const Block& block, int64_t messageCode, const std::string& pref
 
 }  // namespace
 
+bool APMScheduler::runGuardedBlockID(const std::string& blockID, const std::function<void()>& block) {
+  return runGuarded(block, 30000, "Exception on worker queue. Block ID=", blockID);
+}
+
 bool APMScheduler::checkOnBackgroundThreadWithMethodName(const std::string& methodName) {
   if (!platform::isMainThread()) return true;
   const std::string name = methodName.empty() ? "<empty method name>" : methodName;
@@ -40,7 +44,7 @@ void APMScheduler::scheduleOnWorkerQueueBlockID(const std::string& blockID, std:
     return;
   }
   workerQueue_->async([blockID, block = std::move(block)] {
-    runGuarded(block, 30000, "Exception on worker queue. Block ID=", blockID);
+    runGuardedBlockID(blockID, block);
   });
 }
 

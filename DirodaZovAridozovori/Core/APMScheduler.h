@@ -20,6 +20,11 @@ class APMScheduler {
   // either way (the check only reports).
   static bool checkOnBackgroundThreadWithMethodName(const std::string& methodName);
 
+  // Runs block on the calling thread, catching and logging (30000) whatever escapes it; true when it
+  // ran to its end. For blocks that reach the worker queue without the scheduler (network replies,
+  // alarms), which must not end the process either.
+  static bool runGuardedBlockID(const std::string& blockID, const std::function<void()>& block);
+
   // initWithWorkerQueueLabel:
   explicit APMScheduler(const std::string& workerQueueLabel);
 

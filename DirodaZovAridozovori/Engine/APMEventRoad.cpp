@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "APMMonitor.h"
+#include "APMNameTables.h"
 
 namespace {
 constexpr double kSecondsPerDay = 86400;
@@ -20,7 +21,7 @@ int32_t clampedCount(int64_t count) {
 
 bool APMIsSubjectToRealtimeLimit(const std::string& eventName, bool debugMode) {
   if (debugMode) return false;
-  return eventName != "_iap" && eventName != "_f" && eventName != "_dcu" && eventName != "_fx";
+  return eventName != kAPMInAppPurchaseEventName && eventName != "_f" && eventName != "_dcu" && eventName != "_fx";
 }
 
 bool APMIsSubjectToRealtimeLimit(const APMEvent& event) {
@@ -43,7 +44,7 @@ std::string APMDescribeParameters(const APMParameters& parameters) {
 }
 
 bool APMIsConversionEventName(const std::string& eventName) {
-  return eventName == "ecommerce_purchase" || eventName == "_f" || eventName == "_iap" || eventName == "purchase" ||
+  return eventName == "ecommerce_purchase" || eventName == "_f" || eventName == kAPMInAppPurchaseEventName || eventName == "purchase" ||
          eventName == "refund";
 }
 

@@ -90,14 +90,11 @@ void APMMeasurement::fetchRemoteConfig() {
                      // A configuration whose body did not arrive whole is a failed fetch, whatever
                      // the status.
                      const bool answered = response && !error;
-                     try {
+                     APMScheduler::runGuardedBlockID("APMMeasurement:fetch", [&] {
                        self->networkRemoteConfigFetchCompletionHandler(
                            answered ? response->statusCode : 0,
                            answered ? response->headers : platform::HttpHeaders{}, data, error);
-                     } catch (const std::exception& exception) {
-                       log()->logWithLevel(0, 30000, "Exception on the worker queue. Block ID",
-                                           std::string("APMMeasurement:fetch"), exception);
-                     }
+                     });
                    });
 }
 

@@ -12,6 +12,7 @@
 #include "APMPersistedConfig.h"
 #include "APMStoreLog.h"
 #include "Consent/APMConsentSettingsUtil.h"
+#include "DeepLink/APMStoredDeepLink.h"
 #include "DirodaUtilities/Logger/DULLogger.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
@@ -36,7 +37,6 @@ constexpr const char* kRemoteConfigSDKClassName = "DAVEzuzozAvuruv";
 constexpr const char* kPlistAllowAdPersonalizationKey = "DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS";
 constexpr const char* kPlistAdNetworkRegistrationKey = "DIRODA_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED";
 constexpr int64_t kMaxWipeRetries = 9;
-constexpr const char* kDeepLinkKey = "/diroda/measurement/deep_link";
 constexpr int64_t kMillisecondsPerHour = 3600000;
 
 struct SharedState {
@@ -299,7 +299,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
   }
   auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);
   auto alarm = std::make_shared<APMAlarm>(scheduler->workerQueue(), kAlarmName);
-  return create(kDatabaseName, APMPersistedConfig::sharedInstance(), network, scheduler, alarm, appID,
+  return create(APMDatabase::kDatabaseName, APMPersistedConfig::sharedInstance(), network, scheduler, alarm, appID,
                 isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated, safelistedEvents);
 }
 
@@ -598,7 +598,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
 
 void APMMeasurement::reportStoredCampaignOrRequestDeferredDeepLinkOnWorkerQueue() {
   auto parts = componentsSnapshot();
-  auto link = platform::UserDefaults::standard()->string(kDeepLinkKey);
+  auto link = platform::UserDefaults::standard()->string(kAPMStoredDeepLinkKey);
   if (link) {
     if (parts->reportStoredCampaignEvent) parts->reportStoredCampaignEvent(std::nullopt);
     return;

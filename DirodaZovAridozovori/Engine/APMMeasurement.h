@@ -164,7 +164,6 @@ struct APMMeasurementComponents {
 
 class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
  public:
-  static constexpr const char* kDatabaseName = "diroda-app-measurement.sql";
   static constexpr const char* kAlarmName = "Measurement timer";
   static constexpr int64_t kMaxNonPublicUserPropertiesPerOrigin = 25;
   static constexpr size_t kMaxEventsPerTransaction = 2000;
@@ -348,6 +347,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void setPreviousFirstOpenCount(const std::string& count);
   // Worker queue: waits for nothing; true when the calling thread runs on the worker queue.
   bool isOnWorkerQueue() const;
+  // The same, and off the worker queue it reports methodName (30002, and 30001 on the main thread).
+  bool checkWorkerQueue(const char* methodName) const;
 
   // The end of the process, once the front handed on what the API accepted: events not written yet
   // are dropped, the block running may finish within waitSeconds, then the persisted configuration
@@ -451,7 +452,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // A launch posted before the shared engine existed, handed on as it is created.
   static void deliverPendingLaunch();
   void installRemoteConfigHooks();
-  bool checkWorkerQueue(const char* methodName) const;
   // Runs action once the enclosing event group commits (at once outside one).
   void afterCommit(std::function<void()> action);
 

@@ -31,7 +31,7 @@ constexpr NamePair kEventNames[] = {
     {"error", "_err"},
     {"first_open", "_f"},
     {"first_open_consented", "_fx"},
-    {"in_app_purchase", "_iap"},
+    {"in_app_purchase", kAPMInAppPurchaseEventName},
     {"in_app_purchase_invalid", "_iapx"},
     {"os_update", "_ou"},
     {"screen_view", "_vs"},
@@ -196,12 +196,12 @@ bool APMIsErrorEvent(const std::string& name) { return name == "_err"; }
 bool APMIsNotErrorEventName(const std::string& name) { return !APMIsErrorEvent(name); }
 
 bool APMIsPurchaseEventName(const std::string& name) {
-  return name == "_iap" || name == "purchase" || name == "ecommerce_purchase";
+  return name == kAPMInAppPurchaseEventName || name == "purchase" || name == "ecommerce_purchase";
 }
 
 bool APMIsSubscriptionEvent(const APMEvent& event) {
   if (event.name() == "_assc" || event.name() == "_assr") return true;
-  if (event.name() != "_iap") return false;
+  if (event.name() != kAPMInAppPurchaseEventName) return false;
   const APMValue* subscription = event.parameter("subscription");
   return subscription && subscription->isInt64() && subscription->int64Value() == 1;
 }

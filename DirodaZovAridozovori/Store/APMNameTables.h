@@ -11,6 +11,9 @@
 
 using APMNameMap = std::map<std::string, std::string>;
 
+// The automatic in-app purchase event, which several rules single out.
+inline constexpr const char* kAPMInAppPurchaseEventName = "_iap";
+
 // Public event name to internal short name ("first_open" to "_f", "screen_view" to "_vs" …).
 const APMNameMap& APMPublicToInternalEventNames();
 // Internal short event name back to its public name.

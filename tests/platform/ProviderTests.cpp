@@ -15,7 +15,7 @@ namespace {
 using platform::ClassRegistry;
 
 struct FakeAttribution final : platform::AttributionTokenProvider {
-  std::optional<std::string> attributionToken(platform::Error*) override { return "token"; }
+  std::optional<std::string> attributionTokenWithError(platform::Error*) override { return "token"; }
 };
 
 struct FakeStore final : platform::StoreProductsProvider {

@@ -5,6 +5,7 @@
 
 #include "APMMonitor.h"
 #include "Front/APMAnalytics.h"
+#include "Session/APMSessionReporter.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -44,7 +45,7 @@ std::shared_ptr<APMAdExposureReporter> APMAdExposureReporter::create(APMAdExposu
   auto reporter = std::make_shared<APMAdExposureReporter>(Private{}, std::move(host));
   std::weak_ptr<APMAdExposureReporter> weakReporter = reporter;
   reporter->engagementObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
-      kEngagementTimerDidFireNotification, nullptr, nullptr, [weakReporter](const platform::Notification&) {
+      APMSessionReporter::kEngagementTimerDidFireNotification, nullptr, nullptr, [weakReporter](const platform::Notification&) {
         if (auto self = weakReporter.lock()) self->handleEngagementTimer();
       });
   return reporter;

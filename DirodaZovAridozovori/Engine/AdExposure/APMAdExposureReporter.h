@@ -40,7 +40,6 @@ class APMAdExposureReporter : public std::enable_shared_from_this<APMAdExposureR
   static constexpr const char* kAdExposureEventName = "_xa";
   static constexpr const char* kAdUnitIDParameter = "_ai";
   static constexpr const char* kExposureTimeParameter = "_xt";
-  static constexpr const char* kEngagementTimerDidFireNotification = "kAPMSessionReporterEngagementTimerDidFire";
   // Distinct ad units open at once.
   static constexpr size_t kMaxOpenAdUnits = 100;
   // Slices shorter than this are not reported.

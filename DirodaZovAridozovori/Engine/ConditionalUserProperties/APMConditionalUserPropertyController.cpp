@@ -63,10 +63,8 @@ std::shared_ptr<APMMeasurement> APMConditionalUserPropertyController::engine() {
 
 bool APMConditionalUserPropertyController::checkWorkerQueue(const std::shared_ptr<APMMeasurement>& engine,
                                                             const char* methodName) {
-  if (engine && engine->isOnWorkerQueue()) return true;
-  APMScheduler::checkOnBackgroundThreadWithMethodName(methodName);
-  log()->logWithLevel(0, 30002, "Method must be called on the worker queue", std::string(methodName));
-  return false;
+  // Without an engine there is no worker queue to be on.
+  return engine && engine->checkWorkerQueue(methodName);
 }
 
 std::shared_ptr<APMEvent> APMConditionalUserPropertyController::eventFromStoredEvent(

@@ -97,7 +97,7 @@ const std::vector<std::string>& APMCampaignClickIDParameters() {
   return names;
 }
 
-bool APMIsValidCampaignURLParamDictionary(const platform::Dictionary& parameters) {
+bool isValidCampaignURLParamDictionary(const platform::Dictionary& parameters) {
   for (const auto& key : APMCampaignRequiredKeys()) {
     if (nonEmptyString(parameters, key)) return true;
   }

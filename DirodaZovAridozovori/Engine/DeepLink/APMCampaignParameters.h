@@ -27,7 +27,7 @@ inline constexpr const char* kAPMCampaignEventName = "_cmp";
 inline constexpr const char* kAPMExpiredCampaignEventName = "_cmpx";
 inline constexpr const char* kAPMCampaignZadPrefix = "zad_";
 
-bool APMIsValidCampaignURLParamDictionary(const platform::Dictionary& parameters);
+bool isValidCampaignURLParamDictionary(const platform::Dictionary& parameters);
 
 // The extra parameters of a report, split by kind: strings join the URL's query (which wins over
 // them), numbers join the event's parameters as they are; anything else is dropped.

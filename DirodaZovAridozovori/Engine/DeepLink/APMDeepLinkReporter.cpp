@@ -76,7 +76,7 @@ void handleDeferredDeepLinkReply(APMMeasurement& engine, const std::optional<pla
   if (!error && isRetrievalStatus(status)) {
     // Any answer ends the retrieval for good, with or without a link.
     persisted->setDeferredDeepLinkRetrievalComplete(false);
-    if (auto info = APMDeepLinkInfoFromResponseData(data)) {
+    if (auto info = deepLinkInfoFromResponseData(data)) {
       log()->logWithLevel(7, 23200, "Successfully retrieved Deferred Deep Link");
       APMDeepLinkReporter::handleDeferredDeepLinkInfo(*info);
     }
@@ -130,7 +130,7 @@ void APMDeepLinkReporter::install() {
     }
     if (!parts.expireStoredDeepLink) {
       parts.expireStoredDeepLink = [](double attributionCacheTTL) {
-        APMExpireStoredDeepLink(*platform::UserDefaults::standard(), attributionCacheTTL);
+        expireStoredDeepLink(*platform::UserDefaults::standard(), attributionCacheTTL);
       };
     }
     if (!parts.handleStoredURLAfterAppLaunchWithNotification) {
@@ -173,12 +173,12 @@ void APMDeepLinkReporter::handleStoredURLAfterAppLaunchWithNotification(const pl
   if (launchOptions.userActivity) {
     const auto& activity = *launchOptions.userActivity;
     if (auto link = deepLinkFromUserActivity(activity.activityType, activity.webpageURL)) {
-      APMStoreDeepLink(*defaults, *link);
+      storeDeepLink(*defaults, *link);
       stored = true;
     }
   }
   if (!launchOptions.url || launchOptions.url->empty()) return;
-  if (!stored) APMStoreDeepLink(*defaults, *launchOptions.url);
+  if (!stored) storeDeepLink(*defaults, *launchOptions.url);
   handleSSTGDebugModeWithURL(*launchOptions.url);
 }
 
@@ -206,7 +206,7 @@ void APMDeepLinkReporter::handleSSTGDebugModeWithURL(const std::string& url) {
 void APMDeepLinkReporter::handleNonFirstOpenEventURL(const std::shared_ptr<APMMeasurement>& engine,
                                                      const std::string& url, double eventTimestampInSeconds) {
   // The hop to the worker queue below would otherwise wait behind the caller itself.
-  if (platform::DispatchQueue::currentLabel() == APMScheduler::kMeasurementWorkerQueueLabel) {
+  if (engine && engine->isOnWorkerQueue()) {
     log()->logWithLevel(2, 23163, "Do not call handleNonFirstOpenOpenURL on the measurement worker queue");
     return;
   }
@@ -235,10 +235,8 @@ void APMDeepLinkReporter::handleOpenURLOnWorkerQueue(APMMeasurement& engine, con
                                                      double eventTimestampInSeconds,
                                                      const std::optional<platform::Dictionary>& extraParameters) {
   auto monitor = log();
-  if (!engine.isOnWorkerQueue()) {
-    monitor->logWithLevel(0, 30002, "Method must be called on the worker queue",
-                          std::string("handleOpenURLOnWorkerQueue:clickTimestampInMs:eventTimestampInSeconds:"
-                                      "extraParameters:"));
+  if (!engine.checkWorkerQueue("handleOpenURLOnWorkerQueue:clickTimestampInMs:eventTimestampInSeconds:"
+                               "extraParameters:")) {
     return;
   }
   // With collection off a link leaves nothing behind: no identifiers kept, no property set.
@@ -253,7 +251,7 @@ void APMDeepLinkReporter::handleOpenURLOnWorkerQueue(APMMeasurement& engine, con
     monitor->logWithLevel(7, 23000, "Deep Link Web URL query is empty");
     return;
   }
-  if (!APMIsValidCampaignURLParamDictionary(parameters)) {
+  if (!isValidCampaignURLParamDictionary(parameters)) {
     monitor->logWithLevel(3, 23001, "Deep Link does not contain valid required params. URL params",
                           platform::Object(parameters));
     return;
@@ -294,9 +292,9 @@ void APMDeepLinkReporter::reportStoredCampaignEventOnWorkerQueue(APMMeasurement&
     url = kNotSet;
     extra = {{"utm_source", kNotSet}, {"utm_medium", kNotSet}, {"_cc", 1}};
   } else {
-    extra = {{"_cc", static_cast<long long>(APMPreviousHourStartMillis(APMMillisecondsFromSeconds(*stored)))}};
+    extra = {{"_cc", static_cast<long long>(previousHourStartMillis(APMMillisecondsFromSeconds(*stored)))}};
   }
-  APMRemoveStoredDeepLink(*defaults);
+  removeStoredDeepLink(*defaults);
   handleOpenURLOnWorkerQueue(engine, url, clickTimestampInMs, stored.value_or(platform::now()), extra);
 }
 
@@ -374,12 +372,9 @@ void APMDeepLinkReporter::requestDeferredDeepLink(const std::shared_ptr<APMMeasu
                     auto self = weakEngine.lock();
                     if (!self) return;
                     self->setIsNetworkRequestPending(false);
-                    try {
+                    APMScheduler::runGuardedBlockID("APMMeasurement:deferredDeepLink", [&] {
                       handleDeferredDeepLinkReply(*self, response, data, error);
-                    } catch (const std::exception& exception) {
-                      log()->logWithLevel(0, 30000, "Exception on the worker queue. Block ID",
-                                          std::string("APMMeasurement:deferredDeepLink"), exception);
-                    }
+                    });
                   });
 }
 

@@ -34,7 +34,7 @@ std::optional<platform::URL> APMDeferredDeepLinkURL(const platform::Dictionary& 
   return link ? platform::URL::parse(*link) : std::nullopt;
 }
 
-std::optional<platform::Dictionary> APMDeepLinkInfoFromResponseData(const platform::Data& data) {
+std::optional<platform::Dictionary> deepLinkInfoFromResponseData(const platform::Data& data) {
   auto monitor = APMMonitor::shared();
   if (data.empty()) {
     monitor->logWithLevel(8, 23201, "Deferred Deep Link response is empty");

@@ -39,6 +39,6 @@ std::optional<platform::URL> APMDeferredDeepLinkRequestURL(const std::string& sc
 
 // The reply's JSON object when its "deeplink" is a string that forms a URL; none for an empty or
 // unreadable body, a top level that is not an object, or no usable link (logged with 23201/23202).
-std::optional<platform::Dictionary> APMDeepLinkInfoFromResponseData(const platform::Data& data);
-// The link of a reply APMDeepLinkInfoFromResponseData accepted.
+std::optional<platform::Dictionary> deepLinkInfoFromResponseData(const platform::Data& data);
+// The link of a reply deepLinkInfoFromResponseData accepted.
 std::optional<platform::URL> APMDeferredDeepLinkURL(const platform::Dictionary& info);

@@ -8,12 +8,12 @@ namespace {
 constexpr int64_t kMillisecondsPerHour = 3600000;
 }  // namespace
 
-void APMStoreDeepLink(platform::UserDefaults& defaults, const std::string& link) {
+void storeDeepLink(platform::UserDefaults& defaults, const std::string& link) {
   defaults.setObject(kAPMStoredDeepLinkKey, platform::Object(link));
   defaults.setDouble(kAPMStoredDeepLinkTimestampKey, platform::now());
 }
 
-bool APMHasStoredDeepLink(platform::UserDefaults& defaults) {
+bool hasStoredDeepLink(platform::UserDefaults& defaults) {
   return defaults.object(kAPMStoredDeepLinkKey).isString() && APMStoredDeepLinkTimestamp(defaults).has_value();
 }
 
@@ -29,7 +29,7 @@ std::optional<double> APMStoredDeepLinkTimestamp(platform::UserDefaults& default
   return stored.doubleValue();
 }
 
-void APMRemoveStoredDeepLink(platform::UserDefaults& defaults) {
+void removeStoredDeepLink(platform::UserDefaults& defaults) {
   defaults.removeObject(kAPMStoredDeepLinkKey);
   defaults.removeObject(kAPMStoredDeepLinkTimestampKey);
 }
@@ -39,12 +39,12 @@ bool APMIsStoredDeepLinkOlderThan(platform::UserDefaults& defaults, double secon
   return stored && std::fabs(platform::now() - *stored) > seconds;
 }
 
-bool APMExpireStoredDeepLink(platform::UserDefaults& defaults, double attributionCacheTTL) {
+bool expireStoredDeepLink(platform::UserDefaults& defaults, double attributionCacheTTL) {
   if (!APMIsStoredDeepLinkOlderThan(defaults, attributionCacheTTL)) return false;
-  APMRemoveStoredDeepLink(defaults);
+  removeStoredDeepLink(defaults);
   return true;
 }
 
-int64_t APMPreviousHourStartMillis(int64_t milliseconds) {
+int64_t previousHourStartMillis(int64_t milliseconds) {
   return milliseconds / kMillisecondsPerHour * kMillisecondsPerHour - kMillisecondsPerHour;
 }

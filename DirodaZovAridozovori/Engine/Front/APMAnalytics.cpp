@@ -132,17 +132,20 @@ std::shared_ptr<const APMAnalyticsCollaborators> collaborators() {
 
 std::shared_ptr<APMMeasurement> engine() { return APMMeasurement::sharedInstance(); }
 
-// Blocks queued to the serial queue catch everything: a host callback must not end the process.
+// Work on the serial queue catches everything: a host callback must not end the process.
+template <typename Work>
+void runGuarded(const Work& work) {
+  try {
+    work();
+  } catch (const std::exception& e) {
+    APMAnalyticsLog(1, 25001, "Exception on the analytics queue", std::string(e.what()));
+  } catch (...) {
+    APMAnalyticsLog(1, 25001, "Exception on the analytics queue");
+  }
+}
+
 APMAnalytics::Block guarded(APMAnalytics::Block block) {
-  return [block = std::move(block)] {
-    try {
-      block();
-    } catch (const std::exception& e) {
-      APMAnalyticsLog(1, 25001, "Exception on the analytics queue", std::string(e.what()));
-    } catch (...) {
-      APMAnalyticsLog(1, 25001, "Exception on the analytics queue");
-    }
-  };
+  return [block = std::move(block)] { runGuarded(block); };
 }
 
 std::optional<bool> optionalBool(const platform::Object& value) {
@@ -290,15 +293,11 @@ void handOffBatch(const std::shared_ptr<EventBatch>& batch) {
   while (auto event = events.next()) {
     if (front.abandonHandOff.load(std::memory_order_relaxed)) return;
     // One event's failure must not cost the events behind it.
-    try {
+    runGuarded([&] {
       APMAnalytics::logEventOnSerialQueueWithOrigin(event->origin, event->isPublicEvent, event->name,
                                                     std::move(event->parameters), event->timestamp, false, false,
                                                     std::move(event->addedScreenParameters));
-    } catch (const std::exception& e) {
-      APMAnalyticsLog(1, 25001, "Exception on the analytics queue", std::string(e.what()));
-    } catch (...) {
-      APMAnalyticsLog(1, 25001, "Exception on the analytics queue");
-    }
+    });
     if (++front.handedSinceMarker >= APMAnalytics::kHandOffStep) {
       front.handedSinceMarker = 0;
       markHandOffStep(front);

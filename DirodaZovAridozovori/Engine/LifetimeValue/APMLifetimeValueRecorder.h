@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "APMNameTables.h"
+
 class APMDatabase;
 class APMEvent;
 
@@ -16,7 +18,7 @@ class APMLifetimeValueRecorder {
  public:
   static constexpr const char* kPropertyPrefix = "_ltv_";
   static constexpr const char* kOrigin = "auto";
-  static constexpr const char* kInAppPurchaseEventName = "_iap";
+  static constexpr const char* kInAppPurchaseEventName = kAPMInAppPurchaseEventName;
   static constexpr const char* kCurrencyParameter = "currency";
   static constexpr const char* kValueParameter = "value";
   static constexpr size_t kCurrencyCodeLength = 3;

@@ -42,16 +42,6 @@ std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 bool isSuccessfulQueryStatus(int64_t status) { return status == 200 || status == 204 || status == 304; }
 
-// Blocks that reach the worker queue without the scheduler (network replies, the retry alarm)
-// must not let an exception of an outside component end the process either.
-void runGuarded(const char* blockID, const std::function<void()>& work) {
-  try {
-    work();
-  } catch (const std::exception& exception) {
-    log()->logWithLevel(0, 30000, "Exception on the worker queue. Block ID", std::string(blockID), exception);
-  }
-}
-
 // A stored value as the text it was set from.
 std::string valueText(const APMValue& value) {
   if (value.isString()) return value.stringValue();
@@ -155,10 +145,7 @@ APMOnDeviceConversionReporter::APMOnDeviceConversionReporter(std::weak_ptr<APMMe
 std::shared_ptr<APMMeasurement> APMOnDeviceConversionReporter::engineOnWorkerQueue(const char* methodName) const {
   auto engine = engine_.lock();
   if (!engine) return nullptr;
-  if (engine->isOnWorkerQueue()) return engine;
-  APMScheduler::checkOnBackgroundThreadWithMethodName(methodName);
-  log()->logWithLevel(0, 30002, "Method must be called on the worker queue", std::string(methodName));
-  return nullptr;
+  return engine->checkWorkerQueue(methodName) ? engine : nullptr;
 }
 
 // MARK: - Linked components
@@ -462,7 +449,7 @@ void APMOnDeviceConversionReporter::retrievePSMResponse() {
                    [weakSelf, weakEngine, context, client](const std::optional<platform::HttpResponse>& response,
                                                            const platform::Data& body,
                                                            const std::optional<platform::Error>& error) {
-                     runGuarded(kQueryReplyBlockID, [&] {
+                     APMScheduler::runGuardedBlockID(kQueryReplyBlockID, [&] {
                        if (auto self = weakSelf.lock()) {
                          self->handlePSMResponse(context, client, response ? response->statusCode : 0, body, error);
                        } else if (auto engine = weakEngine.lock()) {
@@ -521,7 +508,7 @@ void APMOnDeviceConversionReporter::maybeSchedulePSMRetry() {
   std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
   context_->PSMRetryAlarm(engine->scheduler()->workerQueue())
       ->runAfterDelay(APMPSMRetryDelay(config.PSMRetryInterval(), failedBefore), [weakSelf] {
-        runGuarded(kRetryBlockID, [&] {
+        APMScheduler::runGuardedBlockID(kRetryBlockID, [&] {
           if (auto self = weakSelf.lock()) self->retrievePSMResponse();
         });
       });

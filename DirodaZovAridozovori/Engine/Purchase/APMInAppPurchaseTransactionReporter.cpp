@@ -11,6 +11,7 @@
 #include "APMInAppPurchaseProductCache.h"
 #include "APMMeasurement.h"
 #include "APMMicroUnits.h"
+#include "APMNameTables.h"
 #include "APMPurchaseLog.h"
 #include "APMReceiptReader.h"
 #include "Utilities/APMStringBits.h"
@@ -38,7 +39,7 @@ constexpr const char* kValidated = "validated";
 constexpr const char* kSandbox = "sandbox";
 constexpr const char* kStoreKitVersion = "_skv";
 
-constexpr const char* kValidEventName = "_iap";
+constexpr const char* kValidEventName = kAPMInAppPurchaseEventName;
 constexpr const char* kInvalidEventName = "_iapx";
 constexpr const char* kRenewalEventName = "_assr";
 constexpr const char* kConversionEventName = "_assc";

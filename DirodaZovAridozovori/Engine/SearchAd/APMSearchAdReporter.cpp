@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "APMMonitor.h"
+#include "APMError.h"
 #include "APMPersistedConfig.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMServiceEndpoint.h"
@@ -15,7 +16,6 @@
 
 namespace {
 
-constexpr const char* kReplyErrorDomain = "com.diroda.dmp.measurement.ErrorDomain";
 
 APMServiceEndpoint& attributionService() {
   static APMServiceEndpoint* endpoint = new APMServiceEndpoint("attribution.service.invalid");
@@ -31,7 +31,7 @@ std::shared_ptr<platform::AttributionTokenProvider> adClientInstance() {
 
 APMSearchAdAttributionReply failedReply(std::string description) {
   APMSearchAdAttributionReply reply;
-  reply.error = platform::Error{kReplyErrorDomain, 0, std::move(description), {}};
+  reply.error = platform::Error{kAPMErrorDomain, 0, std::move(description), {}};
   return reply;
 }
 
@@ -134,7 +134,7 @@ APMSearchAdReporter::~APMSearchAdReporter() { cancelScheduling(); }
 // MARK: - Switch and start
 
 void APMSearchAdReporter::setSearchAdReporterEnabled(bool enabled) {
-  const bool wasEnabled = enabled_.exchange(enabled);
+  const bool wasEnabled = searchAdReporterEnabled_.exchange(enabled);
   if (!enabled) {
     if (alarm_) alarm_->cancel();
     return;
@@ -213,7 +213,7 @@ void APMSearchAdReporter::fetchAttributionDetails() {
   auto client = adClientInstance();
   if (!client) return;
   platform::Error error;
-  auto token = client->attributionToken(&error);
+  auto token = client->attributionTokenWithError(&error);
   if (!token) {
     log()->logWithLevel(1, 32018, "Cannot send request for Search Ad campaign attribution. Error", error);
     return;

@@ -80,7 +80,7 @@ class APMSearchAdReporter final : public APMEngineSearchAdReporter,
 
   // Disabling cancels the pending attempt; enabling again after a start re-arms it.
   void setSearchAdReporterEnabled(bool enabled) override;
-  bool isSearchAdReporterEnabled() const { return enabled_.load(); }
+  bool isSearchAdReporterEnabled() const { return searchAdReporterEnabled_.load(); }
   void start() override;
 
   void scheduleSearchAdReport();
@@ -106,6 +106,6 @@ class APMSearchAdReporter final : public APMEngineSearchAdReporter,
   const EventLogger eventLogger_;
   std::shared_ptr<APMAlarm> alarm_;  // worker queue
   bool started_ = false;             // worker queue: start() found the framework
-  std::atomic<bool> enabled_{false};
+  std::atomic<bool> searchAdReporterEnabled_{false};
   std::mutex campaignMutex_;  // the stored answer
 };

@@ -359,13 +359,13 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
       auto renamed = APMEvent::create(event->origin(), false, *internal, event->timestamp(),
                                       event->previousTimestamp(), event->parameters());
       if (renamed) event = renamed;
-    } else if (event->isConversion() || event->isRealtime() || event->name() == "_iap" ||
+    } else if (event->isConversion() || event->isRealtime() || event->name() == kAPMInAppPurchaseEventName ||
                remoteConfig_->isEventCustomConversion(event->name())) {
       event = event->copy();
     }
     changed = checkConversion(*event, *counts, day) || changed;
     changed = checkRealtime(*event, *counts, day) || changed;
-    if (event->name() == "_iap" && !event->parameter("sandbox") && APMAEU::isASRS()) {
+    if (event->name() == kAPMInAppPurchaseEventName && !event->parameter("sandbox") && APMAEU::isASRS()) {
       event->setParameter("sandbox", APMValue(int64_t{1}));
     }
     events.push_back(event);
@@ -520,9 +520,6 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
     const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, APMBundleEvaluationContext* evaluation,
     std::vector<double>& previousTimestamps) {
   const bool customerType = remoteConfig_->customerTypeEnabled();
-  auto isPurchaseName = [](const std::string& name) {
-    return name == "_iap" || name == "purchase" || name == "ecommerce_purchase";
-  };
   // The group's counts are kept here and written once per name, inside the same transaction.
   std::map<std::string, APMEventAggregates> touched;
   // The stored counts are written only after the loop, so one read answers every purchase of the group.
@@ -536,19 +533,19 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
         return std::nullopt;
       }
       storedPurchase = std::any_of(all->begin(), all->end(), [&](const auto& aggregates) {
-        return isPurchaseName(aggregates->name()) && aggregates->lifetimeCount() >= 1;
+        return APMIsPurchaseEventName(aggregates->name()) && aggregates->lifetimeCount() >= 1;
       });
     }
     if (*storedPurchase) return true;
     return std::any_of(touched.begin(), touched.end(), [&](const auto& entry) {
-      return isPurchaseName(entry.first) && entry.second.lifetimeCount() >= 1;
+      return APMIsPurchaseEventName(entry.first) && entry.second.lifetimeCount() >= 1;
     });
   };
   std::vector<std::shared_ptr<APMEvent>> result;
   result.reserve(events.size());
   for (auto event : events) {
     const std::string& name = event->name();
-    if (customerType && isPurchaseName(name)) {
+    if (customerType && APMIsPurchaseEventName(name)) {
       if (auto returning = hasEarlierPurchase()) {
         event = event->copy();
         event->setParameter("_ct", APMValue(*returning ? "returning" : "new"));

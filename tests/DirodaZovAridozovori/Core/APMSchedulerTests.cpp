@@ -34,7 +34,15 @@ TEST_F(APMSchedulerTest, ExceptionsInAsyncBlocksAreLoggedAndTheQueueCarriesOn) {
     EXPECT_EQ(ran, std::vector<int>{2});
     EXPECT_EQ(lines(), std::vector<std::string>{
                            line(30000, "Exception on worker queue. Block ID=APMMeasurement:1747. Exception: " + row.context)});
+    // Replies that reach the worker queue on their own are guarded the same way, on the caller's thread.
+    clearLines();
+    EXPECT_FALSE(APMScheduler::runGuardedBlockID("APMMeasurement:fetch", row.thrower));
+    EXPECT_EQ(lines(), std::vector<std::string>{
+                           line(30000, "Exception on worker queue. Block ID=APMMeasurement:fetch. Exception: " + row.context)});
   }
+  clearLines();
+  EXPECT_TRUE(APMScheduler::runGuardedBlockID("APMMeasurement:fetch", [] {}));
+  EXPECT_TRUE(lines().empty());
 }
 
 TEST_F(APMSchedulerTest, FailedSyncBlockLogsOnBothSides) {

@@ -132,7 +132,7 @@ TEST_F(EngineStartTest, DisabledEngineStoresNothingUntilEnabled) {
 TEST_F(EngineStartTest, FailedStartLeavesEngineDisabledAndEveryRoadANoOp) {
   // A directory where the database file belongs: it can never be opened.
   ASSERT_TRUE(APMCreateStorageDirectory(nullptr));
-  const std::string blocker = APMApplicationSupportPath(APMMeasurement::kDatabaseName);
+  const std::string blocker = APMApplicationSupportPath(APMDatabase::kDatabaseName);
   ASSERT_EQ(::mkdir(blocker.c_str(), 0700), 0);
   ASSERT_EQ(::mkdir((blocker + "/keep").c_str(), 0700), 0);
   start();

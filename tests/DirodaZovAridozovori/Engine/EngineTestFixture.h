@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "APMDatabase.h"
 #include "APMEventParameters.h"
 #include "Logger/DULLogger.h"
 #include "StoredRows.h"
@@ -58,7 +59,7 @@ class EngineTest : public ::testing::Test, public StoredState {
     if (transport_) {
       auto network = std::make_shared<VIZUzedaru>(APMRemoteConfig::analyticsServiceHost(), transport_);
       auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);
-      created = APMMeasurement::create(APMMeasurement::kDatabaseName, APMPersistedConfig::sharedInstance(), network,
+      created = APMMeasurement::create(APMDatabase::kDatabaseName, APMPersistedConfig::sharedInstance(), network,
                                        scheduler, nullptr, appID, enabled, deactivated, safelist);
     } else {
       created = APMMeasurement::create(appID, enabled, deactivated, safelist);

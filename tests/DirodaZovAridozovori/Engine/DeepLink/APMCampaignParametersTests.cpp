@@ -56,11 +56,11 @@ TEST(CampaignParametersTest, EveryMappedQueryKeyBecomesItsEventParameter) {
 TEST(CampaignParametersTest, CampaignLinksNeedARequiredKeyWithAValueOrAZadKey) {
   for (const char* key : {"utm_campaign", "zclid", "utm_medium", "utm_source", "zbraid", "utm_id", "dclid", "srsltid",
                           "sfmc_id"}) {
-    EXPECT_TRUE(APMIsValidCampaignURLParamDictionary({{key, "v"}})) << key;
-    EXPECT_FALSE(APMIsValidCampaignURLParamDictionary({{key, ""}})) << key << " without a value";
+    EXPECT_TRUE(isValidCampaignURLParamDictionary({{key, "v"}})) << key;
+    EXPECT_FALSE(isValidCampaignURLParamDictionary({{key, ""}})) << key << " without a value";
   }
-  EXPECT_TRUE(APMIsValidCampaignURLParamDictionary({{"zad_anything", ""}}));
-  EXPECT_FALSE(APMIsValidCampaignURLParamDictionary({{"utm_content", "c"}, {"aclid", "a"}, {"ref", "home"}}));
+  EXPECT_TRUE(isValidCampaignURLParamDictionary({{"zad_anything", ""}}));
+  EXPECT_FALSE(isValidCampaignURLParamDictionary({{"utm_content", "c"}, {"aclid", "a"}, {"ref", "home"}}));
 }
 
 TEST(CampaignParametersTest, EventNameTimeAndKeptIdentifiers) {

@@ -94,19 +94,19 @@ TEST_F(DeepLinkTest, ClickIdentifiersOfALinkNeedADeviceIDOrAuthorisedTracking) {
 
 TEST_F(DeepLinkTest, WithCollectionOffLinksLeaveNothingAndExpiredLaunchingLinksGo) {
   start();
-  APMStoreDeepLink(defaults(), "https://example.com/?utm_source=old");
+  storeDeepLink(defaults(), "https://example.com/?utm_source=old");
   clock_->advance(604801);
   APMAnalytics::setAnalyticsEnabled(false);
   drain();
-  EXPECT_FALSE(APMHasStoredDeepLink(defaults())) << "older than the attribution window";
+  EXPECT_FALSE(hasStoredDeepLink(defaults())) << "older than the attribution window";
   APMAnalytics::handleOpenURL("app://open?zbraid=B1&zclid=Z1&utm_source=s");
   drain();
-  APMStoreDeepLink(defaults(), "https://example.com/?utm_source=young");
+  storeDeepLink(defaults(), "https://example.com/?utm_source=young");
   clock_->advance(604800);
   APMAnalytics::setAnalyticsEnabled(true);
   APMAnalytics::setAnalyticsEnabled(false);
   drain();
-  EXPECT_TRUE(APMHasStoredDeepLink(defaults())) << "exactly a week old";
+  EXPECT_TRUE(hasStoredDeepLink(defaults())) << "exactly a week old";
   APMAnalytics::setAnalyticsEnabled(true);
   drain();
   EXPECT_TRUE(rowsNamed("_cmp").empty());

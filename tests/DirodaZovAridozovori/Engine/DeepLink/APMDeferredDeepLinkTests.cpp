@@ -67,10 +67,10 @@ TEST(DeferredDeepLinkTest, OnlyAnObjectWithAUsableLinkIsALink) {
                                            R"({"deeplink": 5})",
                                            R"({"deeplink": "not a url"})"};
   for (const auto& body : noLink) {
-    EXPECT_FALSE(APMDeepLinkInfoFromResponseData(platform::Data(body.begin(), body.end()))) << body;
+    EXPECT_FALSE(deepLinkInfoFromResponseData(platform::Data(body.begin(), body.end()))) << body;
   }
   const std::string body = R"({"deeplink": "myapp://item/7?x=1", "timestamp": "1699956000"})";
-  auto info = APMDeepLinkInfoFromResponseData(platform::Data(body.begin(), body.end()));
+  auto info = deepLinkInfoFromResponseData(platform::Data(body.begin(), body.end()));
   ASSERT_TRUE(info);
   EXPECT_EQ(*info, (platform::Dictionary{{"deeplink", "myapp://item/7?x=1"}, {"timestamp", "1699956000"}}));
   EXPECT_EQ(APMDeferredDeepLinkURL(*info)->absoluteString(), "myapp://item/7?x=1");

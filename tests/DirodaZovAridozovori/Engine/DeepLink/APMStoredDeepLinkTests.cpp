@@ -20,17 +20,17 @@ TEST(StoredDeepLinkTest, ALinkExpiresOnceItsTimeLiesBeyondTheTimeToLiveEitherWay
   } cases[] = {{0, false}, {-1000, false}, {-1001, true}, {1000, false}, {1001, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.storedOffset);
-    APMStoreDeepLink(defaults, "https://example.com/?utm_source=a");
+    storeDeepLink(defaults, "https://example.com/?utm_source=a");
     EXPECT_EQ(defaults.string("/diroda/measurement/deep_link"), "https://example.com/?utm_source=a");
     defaults.setDouble(kTimeKey, kNow + c.storedOffset);
-    EXPECT_EQ(APMExpireStoredDeepLink(defaults, 1000), c.expired);
-    EXPECT_EQ(APMHasStoredDeepLink(defaults), !c.expired);
-    APMRemoveStoredDeepLink(defaults);
+    EXPECT_EQ(expireStoredDeepLink(defaults, 1000), c.expired);
+    EXPECT_EQ(hasStoredDeepLink(defaults), !c.expired);
+    removeStoredDeepLink(defaults);
   }
   // Without its time a link is not a stored link, and nothing expires.
   defaults.setObject("/diroda/measurement/deep_link", platform::Object("https://example.com/"));
-  EXPECT_FALSE(APMHasStoredDeepLink(defaults));
-  EXPECT_FALSE(APMExpireStoredDeepLink(defaults, 1000));
+  EXPECT_FALSE(hasStoredDeepLink(defaults));
+  EXPECT_FALSE(expireStoredDeepLink(defaults, 1000));
   platform::UserDefaults::resetForTesting();
 }
 
@@ -39,7 +39,7 @@ TEST(StoredDeepLinkTest, PreviousHourStartMillisGivesTheStartOfTheHourBefore) {
     int64_t milliseconds, expected;
   } cases[] = {{1699956000000LL, 1699952400000LL}, {1699959599999LL, 1699952400000LL}, {0, -3600000LL},
                {-1, -3600000LL}};
-  for (const auto& c : cases) EXPECT_EQ(APMPreviousHourStartMillis(c.milliseconds), c.expected) << c.milliseconds;
+  for (const auto& c : cases) EXPECT_EQ(previousHourStartMillis(c.milliseconds), c.expected) << c.milliseconds;
 }
 
 }  // namespace

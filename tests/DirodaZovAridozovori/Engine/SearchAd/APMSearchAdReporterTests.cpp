@@ -24,7 +24,7 @@ constexpr double kDay = 86400;
 
 class TokenProvider final : public platform::AttributionTokenProvider {
  public:
-  std::optional<std::string> attributionToken(platform::Error* error) override {
+  std::optional<std::string> attributionTokenWithError(platform::Error* error) override {
     if (onToken) onToken();
     if (!token) platform::setError(error, platform::Error("com.example.attribution", 3, "no token"));
     return token;
