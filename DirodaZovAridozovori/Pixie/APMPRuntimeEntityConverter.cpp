@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "APMPArrayValue.h"
 #include "APMPMapValue.h"
@@ -11,10 +12,18 @@
 
 namespace {
 
+// The type arrives from the network and may lie outside the enumeration: it is read as the integer
+// the decoder stored, since loading such a value through the enum type is undefined behaviour.
+int32_t entityType(const apmpb_RuntimeEntity& entity) {
+  int32_t type = apmpb_RuntimeEntityType_RUNTIME_ENTITY_TYPE_UNKNOWN;
+  static_assert(sizeof(*entity.type) == sizeof(type));
+  if (entity.type) std::memcpy(&type, entity.type, sizeof(type));
+  return type;
+}
+
 APMPRuntimeValue convertEntity(const apmpb_RuntimeEntity& entity, uint32_t depth, uint32_t maxDepth,
                                platform::Error* error) {
-  int type = entity.type ? static_cast<int>(*entity.type) : 0;
-  switch (type) {
+  switch (entityType(entity)) {
     case apmpb_RuntimeEntityType_STRING: return APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(entity);
     case apmpb_RuntimeEntityType_NUMBER: return APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(entity);
     case apmpb_RuntimeEntityType_BOOLEAN: return APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(entity);

@@ -371,7 +371,8 @@ APMFilterOutcome APMMatchStringFilter(const APMStringFilterForm& filter, const s
     }
     return found;
   }
-  if (type > kAPMMatchInList) return false;
+  // Outside the enumeration on either side: no match (a negative type is no exact match).
+  if (type < kAPMMatchUnknown || type > kAPMMatchInList) return false;
   const std::u16string text = comparable(*value, filter.caseSensitive);
   if (type == kAPMMatchInList) {
     for (const std::string& entry : filter.expressionList) {

@@ -312,24 +312,39 @@ TEST_F(RemoteConfigTest, ARefusedOrUnstoredConfigurationKeepsThePreviousOne) {
   EXPECT_EQ(config->uploadingRetryCount(), 9);
 }
 
+std::shared_ptr<APMPBConsentDelegationEntry> delegationEntry(int32_t type, int32_t delegateType) {
+  auto entry = APMPBConsentDelegationEntry::initWithMessageInfo();
+  APMNanoSetInt32(*entry, 0, type);
+  APMNanoSetInt32(*entry, 1, delegateType);
+  return entry;
+}
+
+// Types and modes outside their enumerations (9, -1) read as the empty string, also when the
+// configuration is decoded again from its stored bytes (the sanitizer build fails if any reader
+// loads them through the enum type).
 TEST_F(RemoteConfigTest, ConsentCachesComeFromTheConsentConfiguration) {
-  auto message = makeConfig({});
+  // A stored configuration without settings is not parsed at all.
+  auto message = makeConfig({{"measurement.upload.interval", "60000"}});
   auto consent = APMPBConsentConfig::initWithMessageInfo();
-  APMNanoSetRepeatedField(*consent, 0, std::vector{consentEntry(1, 2), consentEntry(2, 1), consentEntry(9, 1)});
-  auto delegation = APMPBConsentDelegationEntry::initWithMessageInfo();
-  APMNanoSetInt32(*delegation, 0, 3);
-  APMNanoSetInt32(*delegation, 1, 1);
-  APMNanoSetRepeatedField(*consent, 1, std::vector{delegation});
+  APMNanoSetRepeatedField(*consent, 0,
+                          std::vector{consentEntry(1, 2), consentEntry(2, 1), consentEntry(9, 1), consentEntry(3, -1)});
+  APMNanoSetRepeatedField(*consent, 1, std::vector{delegationEntry(3, 1), delegationEntry(-1, 2), delegationEntry(4, 9)});
   APMNanoSetBool(*consent, 3, false);
-  APMNanoSetRepeatedField(*consent, 4, std::vector{consentEntry(4, 2)});
+  APMNanoSetRepeatedField(*consent, 4, std::vector{consentEntry(4, 2), consentEntry(-1, 9)});
   APMNanoSetMessage(*message, 12, consent);
 
+  for (const auto& c : {configFrom(message), reopened()}) {
+    EXPECT_EQ(c->consentDefaults(), (platform::Dictionary{{"ad_storage", "denied"},
+                                                          {"analytics_storage", "granted"},
+                                                          {"", "granted"},
+                                                          {"ad_user_data", ""}}));
+    EXPECT_EQ(c->consentDelegations(), (platform::Dictionary{{"ad_user_data", "ad_storage"},
+                                                             {"", "analytics_storage"},
+                                                             {"ad_personalization", ""}}));
+    EXPECT_EQ(c->regionalDefaults(), (platform::Dictionary{{"ad_personalization", "denied"}, {"", ""}}));
+    EXPECT_FALSE(c->isDMARegion());
+  }
   auto config = configFrom(message);
-  EXPECT_EQ(config->consentDefaults(),
-            (platform::Dictionary{{"ad_storage", "denied"}, {"analytics_storage", "granted"}, {"", "granted"}}));
-  EXPECT_EQ(config->consentDelegations(), (platform::Dictionary{{"ad_user_data", "ad_storage"}}));
-  EXPECT_EQ(config->regionalDefaults(), (platform::Dictionary{{"ad_personalization", "denied"}}));
-  EXPECT_FALSE(config->isDMARegion());
   config->reset();
   EXPECT_TRUE(config->consentDefaults().empty());
   EXPECT_TRUE(config->isDMARegion());

@@ -182,6 +182,43 @@ TEST(APMPEventEditingTests, LoadErrors) {
   EXPECT_EQ(registered, 1u);
 }
 
+// Entity types arrive from the network as plain varints: a type outside the enumeration, at the
+// top, nested in a statement or in an activity's data, refuses the program as an unknown entity
+// (the sanitizer build fails if the converter loads it through the enum type).
+TEST(APMPEventEditingTests, EntityTypesOutsideTheEnumerationRefuseTheProgram) {
+  struct Case {
+    const char* what;
+    platform::Data bytes;
+    int code;  // 0: the program loads
+  } cases[] = {
+      // instructions { type: NUMBER }: a known type loads, so the refusals below are the type's.
+      {"number", {0x0a, 0x02, 0x08, 0x02}, 0},
+      {"type 9", {0x0a, 0x02, 0x08, 0x09}, kAPMPErrorUnknownEntityType},
+      {"type just past the last", {0x0a, 0x02, 0x08, 0x05}, kAPMPErrorUnknownEntityType},
+      {"largest type", {0x0a, 0x06, 0x08, 0xff, 0xff, 0xff, 0xff, 0x07}, kAPMPErrorUnknownEntityType},
+      // The 32 bits of -1 and of the smallest int32 (the decoder refuses the ten-byte forms).
+      {"negative type", {0x0a, 0x06, 0x08, 0xff, 0xff, 0xff, 0xff, 0x0f}, kAPMPErrorUnknownEntityType},
+      {"smallest type", {0x0a, 0x06, 0x08, 0x80, 0x80, 0x80, 0x80, 0x08}, kAPMPErrorUnknownEntityType},
+      // instructions { type: STATEMENT function_name: "f" value { type: 9 } }
+      {"argument of a statement", {0x0a, 0x09, 0x08, 0x04, 0x1a, 0x01, 'f', 0x12, 0x02, 0x08, 0x09},
+       kAPMPErrorUnknownEntityType},
+      // activities { activities { name: "a" data { type: 9 } } }
+      {"activity data", {0x12, 0x09, 0x0a, 0x07, 0x0a, 0x01, 'a', 0x12, 0x02, 0x08, 0x09}, kAPMPErrorUnknownEntityType},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto program = APMPBProgram::fromBuffer(c.bytes);
+    ASSERT_TRUE(program);
+    APMPEventEditing host;
+    platform::Error error;
+    EXPECT_EQ(host.loadProgram(*program, &error), c.code == 0);
+    EXPECT_EQ(error.code, c.code);
+    if (c.code != 0) {
+      EXPECT_EQ(error.domain, kAPMPErrorDomain);
+    }
+  }
+}
+
 TEST(APMPEventEditingTests, AtMostOneThousandCallbacks) {
   // One activity function registering the callback n times, driven by the rule's "count".
   const std::string many = editingtest::kPreamble + std::string(
