@@ -16,14 +16,15 @@ constexpr const char* kSnapshotColumn = "snapshotProto";
 constexpr const char* kTimestampColumn = "timestamp";
 constexpr const char* kManuallyActivatedColumn = "manually_activated";
 
+// Never destroyed: the experiment worker may still be opening its database while the process ends.
 const APMSqliteStore::ColumnInfo& snapshotColumns() {
-  static const APMSqliteStore::ColumnInfo columns = {
+  static const auto* columns = new APMSqliteStore::ColumnInfo{
       {kSDKNameColumn, "TEXT NOT NULL PRIMARY KEY"},
       {kSnapshotColumn, "BLOB NOT NULL"},
       {kTimestampColumn, "REAL NOT NULL"},
       {kManuallyActivatedColumn, "INTEGER"},
   };
-  return columns;
+  return *columns;
 }
 
 // The snapshot message of a row; nullptr when the column is missing or does not decode.
