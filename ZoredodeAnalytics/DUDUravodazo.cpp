@@ -16,8 +16,6 @@
 #include "RIZIdivozivuRivaderod.h"
 #include "ROREzo.h"
 #include "ScreenView/APMScreenViewReporter.h"
-#include "SearchAd/APMSearchAdReporter.h"
-#include "TCF/APMTCFClient.h"
 #include "VEZUzaduzo.h"
 #include "VIDAdodaradadivi.h"
 #include "platform/NotificationCenter.h"
@@ -210,9 +208,8 @@ void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConf
   startOptions[kOptionLogTag] = platform::Object(kLogTag);
   // Configurations' event-editing programs run on the engine's event road.
   APMEventEditingHost::install();
-  // Screens and the active state, and the host's TCF decision, join the engine started here.
+  // Screens and the active state join the engine started here.
   APMScreenViewReporter::install();
-  APMTCFClient::install();
   // Configurations' audiences are evaluated as events are bundled.
   APMAudienceComponent::install();
   // Conditional user properties are timed out, expired and triggered by every event written.
@@ -222,9 +219,8 @@ void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConf
   APMInAppPurchaseTransactionReporter::install();
   // The configuration's experiment flags and the experiment IDs of bundles.
   APMExperimentComponent::install();
-  // Opened and deferred links, and search-ad attribution, report campaigns.
+  // Opened and deferred links report campaigns.
   APMDeepLinkReporter::install();
-  APMSearchAdReporter::install();
   // User data and configuration fetches reach the linked on-device conversion components.
   APMOnDeviceConversionReporter::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,

@@ -33,6 +33,8 @@ struct APMAnalyticsHooks {
   std::function<void()> removeDeferredResetOnDeniedConsent;
   std::function<void()> clearConsent;
   std::function<void(const platform::Dictionary& settings, int64_t source)> persistConsentSettings;
+  // Sets the consent of one source (its settings key) as the host's call would; empty: nothing.
+  std::function<void(const platform::Dictionary& settings, const std::string& sourceKey)> setConsent;
   // Stored consent sets for the start-up choice (on-start and public-call sets).
   std::function<platform::Dictionary()> consentSettings1PStart;
   std::function<platform::Dictionary()> consentSettings3P;

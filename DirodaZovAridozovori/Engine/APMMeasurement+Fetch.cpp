@@ -172,7 +172,7 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
     // A fresh configuration lets the upload road bundle again.
     uploadDataOrRegisterAlarm();
   }
-  if (tcfClient_) tcfClient_->setIsDMARegion(remoteConfig_->isDMARegion());
+  forEachComponent([](APMEngineComponent& component) { component.configurationFetchDidEnd(); });
 }
 
 // MARK: - Application lifecycle

@@ -78,8 +78,9 @@ std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
     auto self = weakSelf.lock();
     return self && self->identity_ ? bundleIdentityOf(*self->identity_) : APMBundleIdentity{};
   };
-  hooks.tcfClientSetConsentFromData = [weakSelf] {
-    if (auto self = weakSelf.lock()) self->tcfClientSetConsentFromData();
+  hooks.uploadWillStart = [weakSelf] {
+    auto self = weakSelf.lock();
+    if (self) self->forEachComponent([](APMEngineComponent& component) { component.uploadWillStart(); });
   };
   hooks.SSTGPreviewHeaders = [] { return SSTGPreviewHeaders(); };
   hooks.takePostponedPSMRequest = [] {

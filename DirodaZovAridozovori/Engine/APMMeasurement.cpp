@@ -5,6 +5,7 @@
 
 #include "APMDatabase.h"
 #include "APMEventParameters.h"
+#include "APMEngineComponents.h"
 #include "APMEventWriter.h"
 #include "APMFileUtilities.h"
 #include "APMPBMessages.h"
@@ -320,6 +321,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& databa
                                                  std::move(network), std::move(scheduler), std::move(alarm), appID,
                                                  isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
                                                  safelistedEvents);
+  engine->attachComponents(APMMakeEngineComponents());
   const bool enable = engine->shouldEnableMeasurement();
   engine->wasEnabledDuringInitialization_ = enable;
   engine->setEnabled(enable);
@@ -424,7 +426,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     }
     enabled_ = true;
     setSessionReportingEnabledOnWorkerQueue(true);
-    setSearchAdReporterEnabled(true);
+    forEachComponent([](APMEngineComponent& component) { component.collectionDidSwitch(true); });
     monitor->logWithLevel(6, 23012, "Analytics collection enabled");
     return;
   }
@@ -434,16 +436,8 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   if (parts->expireStoredDeepLink) parts->expireStoredDeepLink(cacheTime);
   alarm_->cancel();
   setSessionReportingEnabledOnWorkerQueue(false);
-  setSearchAdReporterEnabled(false);
+  forEachComponent([](APMEngineComponent& component) { component.collectionDidSwitch(false); });
   monitor->logWithLevel(6, 23013, "Analytics collection disabled");
-}
-
-void APMMeasurement::setSearchAdReporterEnabled(bool enabled) {
-  if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(enabled);
-}
-
-void APMMeasurement::tcfClientSetConsentFromData() {
-  if (tcfClient_) tcfClient_->setConsentFromTCFData();
 }
 
 // MARK: - Start-up
@@ -580,16 +574,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   reportStoredCampaignOrRequestDeferredDeepLinkOnWorkerQueue();
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
-  if (parts->createSearchAdReporter) searchAdReporter_ = parts->createSearchAdReporter(scheduler_->workerQueue(), persistedConfig_);
-  if (searchAdReporter_) {
-    searchAdReporter_->setSearchAdReporterEnabled(true);
-    searchAdReporter_->start();
-  }
-  if (parts->createTCFClient) tcfClient_ = parts->createTCFClient();
-  if (tcfClient_) {
-    tcfClient_->setIsDMARegion(config->isDMARegion());
-    tcfClientSetConsentFromData();
-  }
+  forEachComponent([](APMEngineComponent& component) { component.startUpDidFinish(); });
   if (persistedConfig_->zoredodeFeatureRollouts() && !platform::ClassRegistry::exists(kRemoteConfigSDKClassName)) {
     persistedConfig_->setZoredodeFeatureRollouts(std::nullopt);
   }

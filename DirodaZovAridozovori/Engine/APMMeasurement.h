@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "APMAnalyticsHooks.h"
+#include "APMEngineComponent.h"
 #include "APMAlarm.h"
 #include "APMMonitor.h"
 #include "APMScheduler.h"
@@ -68,24 +69,6 @@ struct APMPurchaseTransaction {
   platform::StorePaymentTransaction transaction;
 };
 
-// The search-ad attribution reporter as the engine holds it: created once per engine at start-up,
-// switched with the collection switch. Worker queue only.
-class APMEngineSearchAdReporter {
- public:
-  virtual ~APMEngineSearchAdReporter() = default;
-  virtual void setSearchAdReporterEnabled(bool enabled) = 0;
-  virtual void start() = 0;
-};
-
-// The TCF client as the engine holds it: created once per engine at start-up. Worker queue only.
-class APMEngineTCFClient {
- public:
-  virtual ~APMEngineTCFClient() = default;
-  virtual void setIsDMARegion(bool isDMARegion) = 0;
-  // Applies the stored TCF data to the consent state (and reports a change).
-  virtual void setConsentFromTCFData() = 0;
-};
-
 // Components that other parts of the SDK provide. Each is optional: an empty one does nothing and
 // answers neutrally (no edits, no extra events, not a purchase event, linked clients absent). Each
 // says when the engine calls it and on which queue ("worker": the engine's worker queue).
@@ -123,16 +106,6 @@ struct APMMeasurementComponents {
   std::function<void()> retrievePSMResponse;
   // Worker: the user data handed in through the public API.
   std::function<void(const platform::Dictionary& userData)> initiateODM1ProtocolWithUserData;
-  // Worker, start-up after the first-open report: creates the search-ad reporter over the worker
-  // queue and the persisted configuration (nullptr: none for this engine); the engine then
-  // switches it on and starts it, and switches it with every later enable and disable.
-  std::function<std::shared_ptr<APMEngineSearchAdReporter>(const std::shared_ptr<platform::DispatchQueue>& workerQueue,
-                                                           const std::shared_ptr<APMPersistedConfig>& persistedConfig)>
-      createSearchAdReporter;
-  // Worker, start-up after the search-ad reporter: creates the TCF client (nullptr: none). The
-  // engine sets its DMA-region flag and applies the TCF data at start-up, applies the data at every
-  // upload and sets the flag again after every successful configuration fetch.
-  std::function<std::shared_ptr<APMEngineTCFClient>()> createTCFClient;
   // Deep links. Worker, start-up: reports the stored campaign (deep-link) event with a click time
   // in milliseconds, or none (also after the first-open report).
   std::function<void(std::optional<int64_t> clickTimestampMillis)> reportStoredCampaignEvent;
@@ -243,10 +216,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   static int64_t timestampMillisRoundedUpToNextHour(int64_t milliseconds);
   bool isVersionSameAsOriginalVersion() const;
   double firstOpenTimestamp();
-  // The TCF client applies the stored TCF data (worker queue; nothing without a client).
-  void tcfClientSetConsentFromData();
-  // Switches the search-ad reporter with collection (worker queue; nothing without a reporter).
-  void setSearchAdReporterEnabled(bool enabled);
 
   // ---- Entry points (any thread).
   void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
@@ -338,9 +307,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void setShouldRequestDeferredDeepLinkAfterConfigFetch(bool value) {
     shouldRequestDeferredDeepLinkAfterConfigFetch_ = value;
   }
-  // Worker queue: the components this engine created at start-up (nullptr before it, or none).
-  const std::shared_ptr<APMEngineSearchAdReporter>& searchAdReporter() const { return searchAdReporter_; }
-  const std::shared_ptr<APMEngineTCFClient>& tcfClient() const { return tcfClient_; }
+  // The components this engine was made with, in the order it calls them.
+  const APMEngineComponentList& engineComponents() const { return components_; }
   void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
   // The persisted previous first-open count as decimal text ("0" when none).
   std::string previousFirstOpenCount() const;
@@ -452,6 +420,13 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // A launch posted before the shared engine existed, handed on as it is created.
   static void deliverPendingLaunch();
   void installRemoteConfigHooks();
+  // Gives every component its context (APMMeasurement+Components.cpp); once, as the engine is made.
+  void attachComponents(APMEngineComponentList components);
+  // Calls moment on every component, in list order.
+  template <typename Moment>
+  void forEachComponent(const Moment& moment) const {
+    for (const auto& component : components_) moment(*component);
+  }
   // Runs action once the enclosing event group commits (at once outside one).
   void afterCommit(std::function<void()> action);
 
@@ -500,12 +475,14 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::shared_ptr<APMIdentity> identity_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
   std::shared_ptr<APMSessionReporter> sessionReporter_;
-  std::shared_ptr<APMEngineSearchAdReporter> searchAdReporter_;
-  std::shared_ptr<APMEngineTCFClient> tcfClient_;
   bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
   std::optional<std::string> previousDMPAppID_;
   std::atomic<bool> foundAdPersonalizationPlistFlag_{false};  // also set by callers on other queues
   bool shouldUpdateNPAUserProperty_ = false;
+  // Fixed once the engine is made.
+  class ComponentContext;
+  std::shared_ptr<ComponentContext> componentContext_;
+  APMEngineComponentList components_;
   // The writing half of the event road, with the event groups (worker queue only).
   friend class APMEventWriter;
   const std::unique_ptr<APMEventWriter> eventWriter_;

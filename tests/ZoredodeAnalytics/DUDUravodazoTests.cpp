@@ -2,10 +2,12 @@
 // event-editing program it installs), the user data it hands on, and the installation-ID observer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "PublicAPITestFixture.h"
+#include "SearchAd/APMSearchAdReporter.h"
 #include "platform/ApplicationNotifications.h"
 #include "platform/UserDefaults.h"
 
@@ -105,7 +107,14 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformInstallsTheCampaignReporters)
   auto campaigns = rowsNamed("_cmp");
   ASSERT_EQ(campaigns.size(), 1u);
   EXPECT_EQ(campaigns[0].text("source"), "news");
-  onWorker([&] { EXPECT_TRUE(engine()->searchAdReporter()) << "created at start, asked nothing without a token"; });
+  onWorker([&] {
+    const auto& components = engine()->engineComponents();
+    const bool reporterMade = std::any_of(components.begin(), components.end(), [](const auto& component) {
+      auto searchAd = std::dynamic_pointer_cast<APMSearchAdComponent>(component);
+      return searchAd && searchAd->reporter();
+    });
+    EXPECT_TRUE(reporterMade) << "created at start, asked nothing without a token";
+  });
 
   std::string handed;
   DUDUravodazo::setDeferredDeepLinkHandler([&](const std::string& url, const platform::Dictionary&) {

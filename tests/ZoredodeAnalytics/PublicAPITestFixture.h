@@ -15,6 +15,7 @@ class PublicAPITest : public Base {
  protected:
   void SetUp() override {
     Base::SetUp();
+    usualComponents();
     ROREzo::resetForTesting();
     DUDUravodazo::registerAnalyticsStart();
   }
@@ -25,6 +26,9 @@ class PublicAPITest : public Base {
     Base::TearDown();
     APMRemoteConfig::setEventEditingLoader(nullptr);  // the start installed it
   }
+
+  // The engine a host starts has every component (the process reset leaves engines without).
+  static void usualComponents() { APMSetEngineComponentEditorForTesting(nullptr); }
 
   // Configures the default app the way a host does; the core platform starts analytics.
   void configure() {
@@ -47,6 +51,7 @@ class PublicAPITest : public Base {
     ROREzo::resetForTesting();
     APMAnalytics::resetForTesting();
     enginetest::resetProcess();
+    usualComponents();
     DUDUravodazo::registerAnalyticsStart();
     startSDK();
   }

@@ -56,7 +56,9 @@ TEST_F(ReportersTest, AnAcceptedTCFDecisionGrantsTheTCFConsentAndIsReportedOnce)
 
   // Every upload applies the stored decision again: unchanged, it logs and sets nothing.
   APMConsentSettingsUtil::updateSettings({{"ad_storage", "denied"}});
-  onWorker([&] { engine()->tcfClientSetConsentFromData(); });
+  onWorker([&] {
+    for (const auto& component : engine()->engineComponents()) component->uploadWillStart();
+  });
   EXPECT_EQ(rowsNamed("_tcf").size(), 1u);
   EXPECT_EQ(APMConsentSettingsUtil::consentSettings().value_or(platform::Dictionary{})["ad_storage"],
             platform::Object("denied"));

@@ -159,26 +159,27 @@ TEST_F(UploadEndToEndTest, EventsAProgramEditedAndCreatedAreStoredAndTravelAsEdi
 // Upload-road components: the TCF client reads its data at every upload, and a successful upload
 // with nothing left to send resumes a postponed on-device conversion query.
 TEST_F(UploadEndToEndTest, UploadsApplyTheTCFDataAndASuccessfulOneResumesAPostponedConversionQuery) {
-  struct TCFClient final : APMEngineTCFClient {
-    void setIsDMARegion(bool) override {}
-    void setConsentFromTCFData() override { ++reads; }
-    std::atomic<int> reads{0};
+  struct UploadListener final : APMEngineComponent {
+    void uploadWillStart() override { ++uploads; }
+    std::atomic<int> uploads{0};
   };
-  auto tcf = std::make_shared<TCFClient>();
+  auto listener = std::make_shared<UploadListener>();
   auto postponed = std::make_shared<std::atomic<bool>>(false);
   auto resumed = std::make_shared<std::atomic<int>>(0);
+  APMSetEngineComponentEditorForTesting([listener](APMEngineComponentList components) {
+    components.push_back(listener);
+    return components;
+  });
   APMMeasurement::updateComponents([&](APMMeasurementComponents& parts) {
-    parts.createTCFClient = [tcf] { return tcf; };
     parts.takePostponedPSMRequest = [postponed] { return postponed->exchange(false); };
     parts.retrievePSMResponse = [resumed] { ++*resumed; };
   });
   startSDK();
   logSession();
-  const int readsAtStart = tcf->reads.load();
-  EXPECT_EQ(readsAtStart, 1);
+  EXPECT_EQ(listener->uploads.load(), 0);
   *postponed = true;
   uploadAndWait(1);
-  EXPECT_EQ(tcf->reads.load(), readsAtStart + 1);
+  EXPECT_EQ(listener->uploads.load(), 1) << "the TCF client applies its data here";
   EXPECT_EQ(resumed->load(), 1);
   EXPECT_FALSE(postponed->load()) << "the postponed mark was taken";
 }

@@ -184,6 +184,9 @@ void installEngineHooks() {
   hooks.consentSettings1PStart = [] { return APMAnalytics::consentSettings1PStart(); };
   hooks.consentSettings3P = [] { return APMAnalytics::consentSettings3P(); };
   hooks.consentSettingsTCF = [] { return APMAnalytics::consentSettingsTCF(); };
+  hooks.setConsent = [](const platform::Dictionary& settings, const std::string& sourceKey) {
+    APMAnalytics::setConsent(settings, sourceKey);
+  };
   hooks.logInternalEventWithOrigin = [](const std::string& origin, const std::string& name,
                                         const platform::Dictionary& parameters) {
     APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);

@@ -84,13 +84,22 @@ void APMSearchAdReporter::setAttributionServiceScheme(const std::string& scheme)
 std::string APMSearchAdReporter::attributionServiceScheme() { return attributionService().scheme(); }
 void APMSearchAdReporter::resetDeploymentForTesting() { attributionService().reset(); }
 
-void APMSearchAdReporter::install() {
-  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
-    if (parts.createSearchAdReporter) return;
-    parts.createSearchAdReporter = [](const std::shared_ptr<platform::DispatchQueue>& workerQueue,
-                                      const std::shared_ptr<APMPersistedConfig>& persistedConfig)
-        -> std::shared_ptr<APMEngineSearchAdReporter> { return initWithWorkerQueue(workerQueue, persistedConfig); };
-  });
+// MARK: - Component
+
+void APMSearchAdComponent::startUpDidFinish() {
+  std::weak_ptr<APMEngineContext> weakContext = context_;
+  reporter_ = APMSearchAdReporter::initWithWorkerQueue(
+      context_->workerQueue(), context_->persistedConfig(),
+      [weakContext](const std::string& origin, const std::string& name, const platform::Dictionary& parameters) {
+        if (auto context = weakContext.lock()) context->logInternalEvent(origin, name, parameters);
+      });
+  if (!reporter_) return;
+  reporter_->setSearchAdReporterEnabled(true);
+  reporter_->start();
+}
+
+void APMSearchAdComponent::collectionDidSwitch(bool enabled) {
+  if (reporter_) reporter_->setSearchAdReporterEnabled(enabled);
 }
 
 // MARK: - Creation

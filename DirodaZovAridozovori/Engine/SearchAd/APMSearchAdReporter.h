@@ -20,7 +20,7 @@
 #include <string>
 
 #include "APMAlarm.h"
-#include "APMMeasurement.h"
+#include "APMEngineComponent.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
 #include "platform/Http.h"
@@ -46,8 +46,7 @@ struct APMSearchAdAttributionReply {
 // Reads a reply of the attribution service (status: its HTTP status).
 APMSearchAdAttributionReply APMSearchAdAttributionReplyFromResponse(long status, const platform::Data& body);
 
-class APMSearchAdReporter final : public APMEngineSearchAdReporter,
-                                  public std::enable_shared_from_this<APMSearchAdReporter> {
+class APMSearchAdReporter final : public std::enable_shared_from_this<APMSearchAdReporter> {
  public:
   static constexpr const char* kAlarmName = "Search Ad campaign report alarm";
   static constexpr int64_t kMaxAttempts = 10;
@@ -68,20 +67,17 @@ class APMSearchAdReporter final : public APMEngineSearchAdReporter,
   static std::string attributionServiceScheme();
   static void resetDeploymentForTesting();
 
-  // Fills the engine's search-ad slot unless it is filled already.
-  static void install();
-
   // nullptr (logged) without a queue or a persisted configuration; nullptr when the answer is
   // known or the attempts are used up.
   static std::shared_ptr<APMSearchAdReporter> initWithWorkerQueue(std::shared_ptr<platform::DispatchQueue> workerQueue,
                                                                   std::shared_ptr<APMPersistedConfig> persistedConfig,
                                                                   EventLogger eventLogger = nullptr);
-  ~APMSearchAdReporter() override;
+  ~APMSearchAdReporter();
 
   // Disabling cancels the pending attempt; enabling again after a start re-arms it.
-  void setSearchAdReporterEnabled(bool enabled) override;
+  void setSearchAdReporterEnabled(bool enabled);
   bool isSearchAdReporterEnabled() const { return searchAdReporterEnabled_.load(); }
-  void start() override;
+  void start();
 
   void scheduleSearchAdReport();
   void maybeLogIAdCampaignEvent();
@@ -108,4 +104,21 @@ class APMSearchAdReporter final : public APMEngineSearchAdReporter,
   bool started_ = false;             // worker queue: start() found the framework
   std::atomic<bool> searchAdReporterEnabled_{false};
   std::mutex campaignMutex_;  // the stored answer
+};
+
+// The reporter as one of an engine's components: made at the end of the engine's first start
+// (unless the answer is known or the attempts are used up), over the engine's worker queue and
+// persisted configuration, then switched on and started; it follows the collection switch.
+class APMSearchAdComponent final : public APMEngineComponent {
+ public:
+  void attachToEngine(const std::shared_ptr<APMEngineContext>& context) override { context_ = context; }
+  void startUpDidFinish() override;
+  void collectionDidSwitch(bool enabled) override;
+
+  // Worker queue: nullptr before the start-up, or when none was made.
+  const std::shared_ptr<APMSearchAdReporter>& reporter() const { return reporter_; }
+
+ private:
+  std::shared_ptr<APMEngineContext> context_;
+  std::shared_ptr<APMSearchAdReporter> reporter_;
 };

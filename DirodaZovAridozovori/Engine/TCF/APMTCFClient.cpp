@@ -6,7 +6,7 @@
 #include "APMTCFDataGenerator.h"
 #include "APMUserDefaults.h"
 #include "Consent/APMConsentSettingsUtil.h"
-#include "Front/APMAnalytics.h"
+#include "RemoteConfig/APMRemoteConfig.h"
 
 namespace {
 
@@ -55,15 +55,15 @@ std::string joined(const std::vector<std::string>& parts, const char* separator)
 
 }  // namespace
 
-APMTCFClient::APMTCFClient(APMTCFClientHost host)
-    : host_(std::move(host)), userDefaults_(std::make_shared<APMUserDefaults>(kSuiteName)) {}
+APMTCFClient::APMTCFClient() : userDefaults_(std::make_shared<APMUserDefaults>(kSuiteName)) {}
 
-void APMTCFClient::install() {
-  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
-    if (parts.createTCFClient) return;
-    parts.createTCFClient = []() -> std::shared_ptr<APMEngineTCFClient> { return std::make_shared<APMTCFClient>(); };
-  });
+void APMTCFClient::startUpDidFinish() {
+  // Start-up has made the configuration: it is there.
+  setIsDMARegion(context_->remoteConfig()->isDMARegion());
+  setConsentFromTCFData();
 }
+
+void APMTCFClient::configurationFetchDidEnd() { setIsDMARegion(context_->remoteConfig()->isDMARegion()); }
 
 void APMTCFClient::readTCFData() { tcfData_.readFromUserDefaults(); }
 
@@ -76,11 +76,7 @@ void APMTCFClient::setConsentFromTCFData() {
   logTCFChangedEventShouldApplyOneTimeVendorFix(fix, same);
   storeCurrentData();
   if (!fix && !shouldApplyTCFData()) return;
-  if (host_.setConsent) {
-    host_.setConsent(consent, kConsentKey);
-  } else {
-    APMAnalytics::setConsent(consent, kConsentKey);
-  }
+  context_->setConsent(consent, kConsentKey);
 }
 
 bool APMTCFClient::shouldApplyTCFData() const {
@@ -226,9 +222,5 @@ void APMTCFClient::logTCFChangedEventShouldApplyOneTimeVendorFix(bool shouldAppl
       {kMigrationParameterName,
        tcfdMigrationParamValueForMigrationDidOccur(shouldApplyOneTimeVendorFix, !isCurrentSameAsPreviousTCFConsent)},
   };
-  if (host_.logInternalEvent) {
-    host_.logInternalEvent(kEventOrigin, kEventName, parameters);
-  } else {
-    APMAnalytics::logInternalEventWithOrigin(kEventOrigin, kEventName, parameters);
-  }
+  context_->logInternalEvent(kEventOrigin, kEventName, parameters);
 }

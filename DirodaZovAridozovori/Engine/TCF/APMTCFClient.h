@@ -5,28 +5,20 @@
 // "com.diroda.dmp.measurement.tcf.userdefaults", so an unchanged reading does nothing, also across
 // launches.
 //
-// Threads: the engine creates the client and calls it on its worker queue only; nothing here is
-// guarded.
+// Threads: one client per engine, called on its worker queue only; nothing here is guarded.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "APMMeasurement.h"
+#include "APMEngineComponent.h"
 #include "APMTCFData.h"
 #include "platform/Object.h"
 
 class APMUserDefaults;
 
-// Where the client's results go. Empty members use the engine front.
-struct APMTCFClientHost {
-  std::function<void(const std::string& origin, const std::string& name, const platform::Dictionary& parameters)>
-      logInternalEvent;
-  std::function<void(const platform::Dictionary& settings, const std::string& key)> setConsent;
-};
-
-class APMTCFClient final : public APMEngineTCFClient {
+class APMTCFClient final : public APMEngineComponent {
  public:
   static constexpr const char* kSuiteName = "com.diroda.dmp.measurement.tcf.userdefaults";
   static constexpr const char* kStringRepresentationKey = "tcf_StringRepresentation";
@@ -43,15 +35,20 @@ class APMTCFClient final : public APMEngineTCFClient {
   // The characters of the compact "_tcfd" value: index 0 is "0", 63 is "_".
   static constexpr const char* kAlphabet = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
 
-  explicit APMTCFClient(APMTCFClientHost host = {});
-  // Makes the engines started from now on create a client of this kind, unless another is installed.
-  static void install();
+  APMTCFClient();
+
+  // The engine's moments: the decision is applied at the end of start-up and before every upload;
+  // the DMA-region flag follows the configuration.
+  void attachToEngine(const std::shared_ptr<APMEngineContext>& context) override { context_ = context; }
+  void startUpDidFinish() override;
+  void uploadWillStart() override { setConsentFromTCFData(); }
+  void configurationFetchDidEnd() override;
 
   // Reads the current decision from the application's defaults.
   void readTCFData();
   // Reads the decision and, when it is new, logs "_tcf", stores it and (when it applies) sets the
   // TCF consent.
-  void setConsentFromTCFData() override;
+  void setConsentFromTCFData();
 
   bool shouldApplyTCFData() const;
   bool shouldApplyOneTimeTCFVendorFix() const;
@@ -77,12 +74,12 @@ class APMTCFClient final : public APMEngineTCFClient {
   const APMTCFData& tcfData() const { return tcfData_; }
   const std::shared_ptr<APMUserDefaults>& userDefaults() const { return userDefaults_; }
   bool isDMARegion() const { return isDMARegion_; }
-  void setIsDMARegion(bool isDMARegion) override { isDMARegion_ = isDMARegion; }
+  void setIsDMARegion(bool isDMARegion) { isDMARegion_ = isDMARegion; }
 
  private:
   std::string storedRepresentation() const;
 
-  APMTCFClientHost host_;
+  std::shared_ptr<APMEngineContext> context_;
   APMTCFData tcfData_;
   std::shared_ptr<APMUserDefaults> userDefaults_;
   bool isDMARegion_ = true;

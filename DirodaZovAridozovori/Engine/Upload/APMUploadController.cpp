@@ -286,7 +286,7 @@ void APMUploadController::uploadData() {
     if (hooks_.SSTGPreviewHeaders) addHeaders(hooks_.SSTGPreviewHeaders());
   }
 
-  if (hooks_.tcfClientSetConsentFromData) hooks_.tcfClientSetConsentFromData();
+  if (hooks_.uploadWillStart) hooks_.uploadWillStart();
   const double now = platform::now();
   APMUploadBatchInputs inputs;
   inputs.nowMilliseconds = APMMillisecondsFromSeconds(now);

@@ -37,7 +37,8 @@ struct APMUploadHooks {
   // it failed.
   std::function<bool()> bundleRawEvents;
   std::function<APMBundleIdentity()> identity;
-  std::function<void()> tcfClientSetConsentFromData;
+  // Components act before each attempt reads its batch (the TCF decision becomes consent).
+  std::function<void()> uploadWillStart;
   std::function<std::string()> consentSignals;
   std::function<std::string()> consentDiagnostics;
   std::function<bool()> isAdUserDataDenied;

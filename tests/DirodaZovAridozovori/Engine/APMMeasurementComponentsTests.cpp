@@ -30,24 +30,29 @@ class CallLog {
   Calls calls_;
 };
 
-class FakeSearchAdReporter final : public APMEngineSearchAdReporter {
+// Records each moment the engine calls it at, under its name.
+class RecordingComponent final : public APMEngineComponent {
  public:
-  explicit FakeSearchAdReporter(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
-  void setSearchAdReporterEnabled(bool enabled) override { log_->add(enabled ? "search ad on" : "search ad off"); }
-  void start() override { log_->add("search ad start"); }
+  RecordingComponent(std::string name, std::shared_ptr<CallLog> log) : name_(std::move(name)), log_(std::move(log)) {}
+
+  void attachToEngine(const std::shared_ptr<APMEngineContext>& context) override {
+    context_ = context;
+    log_->add(name_ + " attached");
+  }
+  void startUpDidFinish() override {
+    // On the worker queue, with the engine's configuration made.
+    const bool own = context_->workerQueue()->isCurrent() && context_->remoteConfig() &&
+                     context_->persistedConfig() == APMPersistedConfig::sharedInstance();
+    log_->add(name_ + (own ? " start-up" : " start-up elsewhere"));
+  }
+  void collectionDidSwitch(bool enabled) override { log_->add(name_ + (enabled ? " on" : " off")); }
+  void configurationFetchDidEnd() override { log_->add(name_ + " fetch"); }
+  void uploadWillStart() override { log_->add(name_ + " upload"); }
 
  private:
-  std::shared_ptr<CallLog> log_;
-};
-
-class FakeTCFClient final : public APMEngineTCFClient {
- public:
-  explicit FakeTCFClient(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
-  void setIsDMARegion(bool isDMARegion) override { log_->add(std::string("tcf dma ") + (isDMARegion ? "1" : "0")); }
-  void setConsentFromTCFData() override { log_->add("tcf consent"); }
-
- private:
-  std::shared_ptr<CallLog> log_;
+  const std::string name_;
+  const std::shared_ptr<CallLog> log_;
+  std::shared_ptr<APMEngineContext> context_;
 };
 
 class FakeExperimentClient final : public APMRemoteConfigExperimentClient {
@@ -71,21 +76,11 @@ class EngineComponentsTest : public EngineTest {
  protected:
   void install(const std::function<void(APMMeasurementComponents&)>& change) { APMMeasurement::updateComponents(change); }
 
-  // Every start-up creates the fakes and records what the engine asks of them.
-  void installSearchAdAndTCF() {
-    install([log = log_](APMMeasurementComponents& parts) {
-      parts.createSearchAdReporter = [log](const std::shared_ptr<platform::DispatchQueue>& queue,
-                                           const std::shared_ptr<APMPersistedConfig>& persisted) {
-        // Made on the worker queue, over that queue and the engine's persisted configuration.
-        const bool own = queue && queue->isCurrent() && persisted == APMPersistedConfig::sharedInstance();
-        log->add(own ? "create search ad" : "create search ad elsewhere");
-        return std::make_shared<FakeSearchAdReporter>(log);
-      };
-      parts.createTCFClient = [log] {
-        log->add("create tcf");
-        return std::make_shared<FakeTCFClient>(log);
-      };
-    });
+  // Every engine made from now on has recording components of these names, in this order.
+  void useRecorders(const std::vector<std::string>& names) {
+    APMEngineComponentList recorders;
+    for (const auto& name : names) recorders.push_back(std::make_shared<RecordingComponent>(name, log_));
+    APMSetEngineComponentEditorForTesting([recorders](APMEngineComponentList) { return recorders; });
   }
 
   void fetchCompleted(int64_t status) {
@@ -96,22 +91,22 @@ class EngineComponentsTest : public EngineTest {
   std::shared_ptr<CallLog> log_ = std::make_shared<CallLog>();
 };
 
-TEST_F(EngineComponentsTest, SearchAdReporterAndTCFClientAreMadeOnceAndTheSwitchOnlyTogglesTheReporter) {
-  installSearchAdAndTCF();
+TEST_F(EngineComponentsTest, ComponentsHearTheStartUpOnceAndEverySwitchInListOrder) {
+  useRecorders({"first", "second"});
   install([log = log_](APMMeasurementComponents& parts) {
     parts.expireStoredDeepLink = [log](double ttl) { log->add("expire link " + std::to_string(int64_t(ttl))); };
   });
   start();
-  // Made and started at start-up; the switch that follows the start turns it on once more.
-  EXPECT_EQ(log_->take(), (Calls{"create search ad", "search ad on", "search ad start", "create tcf", "tcf dma 1",
-                                 "tcf consent", "search ad on"}));
+  // The start-up's last step, then the switch that follows the start.
+  EXPECT_EQ(log_->take(), (Calls{"first attached", "second attached", "first start-up", "second start-up", "first on",
+                                 "second on"}));
   engine().setEnabled(false);
   engine().setEnabled(true);
   engine().setEnabled(false);
   drain();
   // The stored link expires after the attribution cache time, seven days by default.
-  EXPECT_EQ(log_->take(), (Calls{"expire link 604800", "search ad off", "search ad on", "expire link 604800",
-                                 "search ad off"}));
+  EXPECT_EQ(log_->take(), (Calls{"expire link 604800", "first off", "second off", "first on", "second on",
+                                 "expire link 604800", "first off", "second off"}));
 }
 
 TEST_F(EngineComponentsTest, StartUpReportsTheStoredLinkOrRequestsTheDeferredLinkNowOrAfterTheNextFetch) {
@@ -158,8 +153,8 @@ TEST_F(EngineComponentsTest, StartUpReportsTheStoredLinkOrRequestsTheDeferredLin
   }
 }
 
-TEST_F(EngineComponentsTest, FetchCompletionUpdatesConversionThenRequestsTheLinkOrUploadsThenSetsTheDMAFlag) {
-  installSearchAdAndTCF();
+TEST_F(EngineComponentsTest, FetchCompletionUpdatesConversionThenRequestsTheLinkOrUploadsThenTellsTheComponents) {
+  useRecorders({"tcf"});
   install([log = log_](APMMeasurementComponents& parts) {
     parts.updateAdsOnDeviceConversionMeasurement = [log] { log->add("conversion"); };
     parts.shouldAllowRequestDeferredDeepLink = [] { return true; };
@@ -171,7 +166,7 @@ TEST_F(EngineComponentsTest, FetchCompletionUpdatesConversionThenRequestsTheLink
   onWorker([&] { engine().alarm()->cancel(); });
 
   fetchCompleted(304);
-  EXPECT_EQ(log_->take(), (Calls{"conversion", "request", "tcf dma 1"}));
+  EXPECT_EQ(log_->take(), (Calls{"conversion", "request", "tcf fetch"}));
   EXPECT_FALSE(engine().shouldRequestDeferredDeepLinkAfterConfigFetch());
   EXPECT_TRUE(engine().alarm()->hasActiveTimer()) << "the request took the upload attempt: the timer is armed again";
 
@@ -179,8 +174,8 @@ TEST_F(EngineComponentsTest, FetchCompletionUpdatesConversionThenRequestsTheLink
   const struct {
     int64_t status;
     Calls calls;
-  } later[] = {{200, {"conversion", "tcf dma 1"}}, {204, {"conversion", "tcf dma 1"}},
-               {404, {"conversion", "tcf dma 1"}}, {500, {}}, {429, {}}};
+  } later[] = {{200, {"conversion", "tcf fetch"}}, {204, {"conversion", "tcf fetch"}},
+               {404, {"conversion", "tcf fetch"}}, {500, {}}, {429, {}}};
   for (const auto& c : later) {
     fetchCompleted(c.status);
     EXPECT_EQ(log_->take(), c.calls) << c.status;

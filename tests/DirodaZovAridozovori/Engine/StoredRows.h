@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "APMDatabase.h"
+#include "APMEngineComponents.h"
 #include "APMEExperimentRequestBuilder.h"
 #include "APMEManager.h"
 #include "APMMeasurement.h"
@@ -87,6 +88,8 @@ inline void resetProcess() {
   APMEExperimentRequestBuilder::resetSharedInstanceForTesting();
   APMESDKProperty::setDefaultDiversionKeyProvider(nullptr);
   APMMeasurement::setComponents({});
+  // Engine and front tests choose their components; a public-API test takes the usual ones.
+  APMSetEngineComponentEditorForTesting([](APMEngineComponentList) { return APMEngineComponentList{}; });
   APMSetAudienceUpdater(nullptr);
   APMSetAnalyticsHooks({});
   APMIdentity::setSharedInstance(nullptr);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "../FakeEngineContext.h"
 #include "APMPersistedConfig.h"
 #include "Logger/DULLogger.h"
 #include "SearchAd/APMSearchAdReporter.h"
@@ -297,6 +298,47 @@ TEST_F(SearchAdReporterTest, TheCollectionSwitchCancelsAndReArmsTheNextAttempt) 
   EXPECT_EQ(received().size(), 3u);
   EXPECT_FALSE(persisted()->searchAdCampaignValue());
   EXPECT_EQ(nextAttempt(), "idle");
+}
+
+// As one of an engine's components: made and started as the engine's start-up ends, over the
+// engine's queue and persisted configuration, switched with collection, and its campaign event
+// handed to the engine.
+TEST_F(SearchAdReporterTest, AsAComponentItStartsWithTheEngineFollowsTheSwitchAndLogsThroughTheEngine) {
+  auto context = std::make_shared<enginetest::FakeEngineContext>();
+  context->queue = queue_;
+  context->persisted = persisted();
+  answer(200, R"({"attribution": true, "campaignId": 77})");
+  auto component = std::make_shared<APMSearchAdComponent>();
+  component->attachToEngine(context);
+  queue_->sync([&] {
+    component->startUpDidFinish();
+    ASSERT_TRUE(component->reporter());
+    // The first attempt is due at once, but cannot run before this block ends.
+    EXPECT_TRUE(component->reporter()->searchAdReporterAlarm()->scheduledTimestamp());
+    component->collectionDidSwitch(false);
+    EXPECT_FALSE(component->reporter()->searchAdReporterAlarm()->scheduledTimestamp()) << "switched off";
+  });
+
+  queue_->sync([&] { component->collectionDidSwitch(true); });
+  awaitAttempts(1);
+  ASSERT_EQ(context->events.size(), 1u);
+  EXPECT_EQ(context->events[0].origin, "auto");
+  EXPECT_EQ(context->events[0].name, "_cmp");
+  EXPECT_EQ(context->events[0].parameters.at("campaign"), platform::Object("77"));
+
+  // The answer is known: the next engine's start-up makes no reporter, so nothing is asked again.
+  auto next = std::make_shared<APMSearchAdComponent>();
+  next->attachToEngine(context);
+  queue_->sync([&] {
+    next->startUpDidFinish();
+    next->collectionDidSwitch(true);
+  });
+  queue_->sync([] {});
+  EXPECT_EQ(received().size(), 1u);
+  queue_->sync([&] {
+    component.reset();
+    next.reset();
+  });
 }
 
 }  // namespace

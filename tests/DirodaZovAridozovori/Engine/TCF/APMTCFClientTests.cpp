@@ -1,6 +1,6 @@
 // The TCF client between the application's defaults and its own suite: what a reading is stored
-// as, what the "_tcf" event reports, and when the TCF consent is set. A recording host stands in
-// for the engine front.
+// as, what the "_tcf" event reports, and when the TCF consent is set. A fake engine context records
+// what the client asks of its engine.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "../FakeEngineContext.h"
 #include "APMUserDefaults.h"
+#include "RemoteConfig/APMRemoteConfig.h"
 #include "TCF/APMTCFClient.h"
 #include "TCFTestSupport.h"
 #include "platform/Bundle.h"
@@ -18,11 +20,6 @@ namespace {
 using tcftest::kVendorSet;
 using tcftest::storeGrantingEverything;
 
-struct Logged {
-  std::string origin, name;
-  platform::Dictionary parameters;
-};
-
 const platform::Dictionary kAllGranted{
     {"ad_storage", "granted"}, {"ad_personalization", "granted"}, {"ad_user_data", "granted"}};
 const platform::Dictionary kAllDenied{
@@ -31,15 +28,8 @@ const platform::Dictionary kAllDenied{
 class TCFClientTest : public tcftest::TCFTest {
  public:  // the case tables' steps reach in
   APMTCFClient client(bool isDMARegion = true) {
-    APMTCFClientHost host;
-    host.logInternalEvent = [this](const std::string& origin, const std::string& name,
-                                   const platform::Dictionary& parameters) {
-      events_.push_back({origin, name, parameters});
-    };
-    host.setConsent = [this](const platform::Dictionary& settings, const std::string& key) {
-      consents_.emplace_back(settings, key);
-    };
-    APMTCFClient created(std::move(host));
+    APMTCFClient created;
+    created.attachToEngine(context_);
     created.setIsDMARegion(isDMARegion);
     return created;
   }
@@ -49,8 +39,9 @@ class TCFClientTest : public tcftest::TCFTest {
   }
   APMUserDefaults suite() { return APMUserDefaults("com.diroda.dmp.measurement.tcf.userdefaults"); }
 
-  std::vector<Logged> events_;
-  std::vector<std::pair<platform::Dictionary, std::string>> consents_;
+  std::shared_ptr<enginetest::FakeEngineContext> context_ = std::make_shared<enginetest::FakeEngineContext>();
+  std::vector<enginetest::FakeEngineContext::LoggedEvent>& events_ = context_->events;
+  std::vector<std::pair<platform::Dictionary, std::string>>& consents_ = context_->consents;
 };
 
 TEST_F(TCFClientTest, AcceptedReadingLogsOnceAndGrantsTheTCFConsent) {
@@ -242,6 +233,29 @@ TEST_F(TCFClientTest, PreviousConsentIsRebuiltFromTheStoredReading) {
   // A stored restriction entry of another type counts as no restriction.
   suite().setObject(platform::Object(platform::Array{platform::Object(2)}), "IABTCF_PublisherRestrictions");
   EXPECT_EQ(client().previousConsent().at("ad_storage"), platform::Object("granted"));
+}
+
+// The engine's moments: the end of start-up and every upload apply the decision; the DMA-region
+// flag follows the engine's configuration at start-up and after every fetch.
+TEST_F(TCFClientTest, TheEnginesMomentsApplyTheDecisionAndFollowTheConfigurationsRegion) {
+  context_->config = APMRemoteConfig::defaultInstance();  // a DMA region until a fetch says otherwise
+  storeGrantingEverything();
+  APMTCFClient tcf = client(false);
+  tcf.startUpDidFinish();
+  EXPECT_TRUE(tcf.isDMARegion());
+  ASSERT_EQ(events_.size(), 1u);
+  EXPECT_EQ(events_[0].parameters.at("_tcfd"), platform::Object("14I4f")) << "read in a DMA region";
+  ASSERT_EQ(consents_.size(), 1u);
+
+  tcf.uploadWillStart();
+  EXPECT_EQ(events_.size(), 1u) << "an unchanged decision";
+  set("IABTCF_PurposeConsents", platform::Object("0000000000"));
+  tcf.uploadWillStart();
+  EXPECT_EQ(events_.size(), 2u) << "a changed decision before an upload";
+
+  tcf.setIsDMARegion(false);
+  tcf.configurationFetchDidEnd();
+  EXPECT_TRUE(tcf.isDMARegion());
 }
 
 }  // namespace

@@ -1,0 +1,40 @@
+#include "APMEngineComponents.h"
+
+#include <mutex>
+
+#include "SearchAd/APMSearchAdReporter.h"
+#include "TCF/APMTCFClient.h"
+
+namespace {
+
+struct Editor {
+  std::mutex mutex;
+  std::function<APMEngineComponentList(APMEngineComponentList)> edit;
+};
+
+Editor& editor() {
+  static Editor* state = new Editor();  // engines may be made while the process ends
+  return *state;
+}
+
+}  // namespace
+
+APMEngineComponentList APMMakeEngineComponents() {
+  APMEngineComponentList components{
+      // Once per installation, the search-ad attribution of the install; switched with collection.
+      std::make_shared<APMSearchAdComponent>(),
+      // The host's TCF decision becomes consent at start-up and before every upload.
+      std::make_shared<APMTCFClient>(),
+  };
+  std::function<APMEngineComponentList(APMEngineComponentList)> edit;
+  {
+    std::lock_guard<std::mutex> lock(editor().mutex);
+    edit = editor().edit;
+  }
+  return edit ? edit(std::move(components)) : components;
+}
+
+void APMSetEngineComponentEditorForTesting(std::function<APMEngineComponentList(APMEngineComponentList)> edit) {
+  std::lock_guard<std::mutex> lock(editor().mutex);
+  editor().edit = std::move(edit);
+}

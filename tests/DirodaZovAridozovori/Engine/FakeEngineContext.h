@@ -1,0 +1,53 @@
+#pragma once
+// An engine context without an engine, for testing a component alone: the test sets what the
+// component may read, and the context records what the component asks of the engine.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "APMEngineContext.h"
+#include "platform/DispatchQueue.h"
+
+namespace enginetest {
+
+class FakeEngineContext final : public APMEngineContext {
+ public:
+  struct LoggedEvent {
+    std::string origin, name;
+    platform::Dictionary parameters;
+  };
+
+  std::shared_ptr<platform::DispatchQueue> workerQueue() const override { return queue; }
+  std::shared_ptr<APMPersistedConfig> persistedConfig() const override { return persisted; }
+  std::shared_ptr<APMDatabase> database() const override { return db; }
+  std::shared_ptr<APMRemoteConfig> remoteConfig() const override { return config; }
+
+  void logInternalEvent(const std::string& origin, const std::string& name,
+                        const platform::Dictionary& parameters) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events.push_back({origin, name, parameters});
+  }
+  void schedule(const char*, std::function<void()> block) override { queue->async(std::move(block)); }
+  void setConsent(const platform::Dictionary& settings, const std::string& sourceKey) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    consents.emplace_back(settings, sourceKey);
+  }
+
+  // What the component asked for; read them once the component is done (after its queue).
+  std::vector<LoggedEvent> events;
+  std::vector<std::pair<platform::Dictionary, std::string>> consents;
+
+  std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::create("com.example.fake-worker");
+  std::shared_ptr<APMPersistedConfig> persisted;
+  std::shared_ptr<APMDatabase> db;
+  std::shared_ptr<APMRemoteConfig> config;
+
+ private:
+  std::mutex mutex_;
+};
+
+}  // namespace enginetest
