@@ -9,6 +9,7 @@
 #include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "DUDUravodazoConfiguration.h"
+#include "DUDUravodazoInternal.h"
 #include "Front/APMAnalyticsLog.h"
 #include "Identity/APMIdentity.h"
 #include "LifetimeValue/APMLifetimeValueRecorder.h"
@@ -58,7 +59,7 @@ platform::NotificationCenter::Token gInstallationObserver = 0;  // guarded by gI
 // Loading the library publishes the start function and the connector, as class load does on the
 // original platform.
 const bool kRegisteredAtLoad = [] {
-  DUDUravodazo::registerAnalyticsStart();
+  DUDUravodazoInternal::registerAnalyticsStart();
   RIZIdivozivuRivaderod::load();
   return true;
 }();
@@ -106,7 +107,7 @@ void DUDUravodazo::setUserID(const platform::Object& userID) { APMAnalytics::set
 
 void DUDUravodazo::setAnalyticsCollectionEnabled(bool enabled) { APMAnalytics::setAnalyticsEnabled(enabled, true); }
 void DUDUravodazo::setSessionTimeoutInterval(double seconds) { APMAnalytics::setSessionTimeoutInterval(seconds); }
-void DUDUravodazo::sessionIDWithCompletion(APMAnalytics::SessionIDCompletion completion) {
+void DUDUravodazo::sessionIDWithCompletion(SessionIDCompletion completion) {
   APMAnalytics::sessionIDWithCompletion(std::move(completion));
 }
 std::optional<std::string> DUDUravodazo::appInstanceID() { return APMAnalytics::appInstanceID(); }
@@ -122,29 +123,31 @@ void DUDUravodazo::setDefaultEventParameters(const std::optional<platform::Dicti
 
 void DUDUravodazo::initiateOnDeviceConversionMeasurementWithEmailAddress(const std::optional<std::string>& emailAddress) {
   if (!isDefaultAppConfigured(25051, "Email address not set. ZoredodeApp not configured.")) return;
-  APMAnalytics::setUserData({{kEmailAddressKey, platform::Object(emailAddress.value_or(""))}});
+  APMAnalytics::setUserData({{DUDUravodazoInternal::kEmailAddressKey, platform::Object(emailAddress.value_or(""))}});
 }
 
 void DUDUravodazo::initiateOnDeviceConversionMeasurementWithPhoneNumber(const std::optional<std::string>& phoneNumber) {
   if (!isDefaultAppConfigured(25052, "Phone number not set. ZoredodeApp not configured.")) return;
-  APMAnalytics::setUserData({{kPhoneNumberKey, platform::Object(phoneNumber.value_or(""))}});
+  APMAnalytics::setUserData({{DUDUravodazoInternal::kPhoneNumberKey, platform::Object(phoneNumber.value_or(""))}});
 }
 
 void DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(const platform::Data& hashedEmailAddress) {
   if (!isDefaultAppConfigured(25053, "Hashed email address not set. ZoredodeApp not configured.")) return;
   platform::Data value = hashedUserData(hashedEmailAddress, 25056, "Hashed email address should be 32 bytes (256 bits)");
-  APMAnalytics::setUserData({{kHashedEmailAddressKey, platform::Object(std::move(value))}});
+  APMAnalytics::setUserData({{DUDUravodazoInternal::kHashedEmailAddressKey, platform::Object(std::move(value))}});
 }
 
 void DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(const platform::Data& hashedPhoneNumber) {
   if (!isDefaultAppConfigured(25054, "Hashed phone number not set. ZoredodeApp not configured.")) return;
   platform::Data value = hashedUserData(hashedPhoneNumber, 25057, "Hashed phone number should be 32 bytes (256 bits)");
-  APMAnalytics::setUserData({{kHashedPhoneNumberKey, platform::Object(std::move(value))}});
+  APMAnalytics::setUserData({{DUDUravodazoInternal::kHashedPhoneNumberKey, platform::Object(std::move(value))}});
 }
 
-// MARK: - Purchases, links and callbacks
+// MARK: - Purchases and links
 
-void DUDUravodazo::logTransaction(const APMTransactionInfo& transaction) { APMAnalytics::logTransaction(transaction); }
+void DUDUravodazo::logTransaction(const platform::StoreTransaction& transaction) {
+  APMAnalytics::logTransaction(transaction);
+}
 void DUDUravodazo::paymentQueueUpdatedTransactions(const std::vector<platform::StorePaymentTransaction>& transactions) {
   APMInAppPurchaseTransactionReporter::paymentQueueUpdatedTransactions(transactions);
 }
@@ -155,52 +158,56 @@ void DUDUravodazo::handleUserActivity(const std::string& activityType, const std
 void DUDUravodazo::handleEventsForBackgroundURLSession(const std::string& sessionID, std::function<void()> completion) {
   APMAnalytics::handleEventsForBackgroundURLSession(sessionID, std::move(completion));
 }
-void DUDUravodazo::setOpenURLListener(APMAnalytics::OpenURLListener listener) {
+void DUDUravodazo::setOpenURLListener(OpenURLListener listener) {
   APMAnalytics::setOpenURLListener(std::move(listener));
 }
-void DUDUravodazo::setDeferredDeepLinkHandler(APMDeepLinkReporter::DeferredDeepLinkHandler handler) {
+void DUDUravodazo::setDeferredDeepLinkHandler(DeferredDeepLinkHandler handler) {
   APMDeepLinkReporter::setDeferredDeepLinkHandler(std::move(handler));
 }
-void DUDUravodazo::setLogEventInterceptor(APMAnalytics::Interceptor interceptor) {
+// MARK: - Event callbacks
+
+void DUDUravodazoInternal::setLogEventInterceptor(APMAnalytics::Interceptor interceptor) {
   APMAnalytics::setLogEventInterceptor(std::move(interceptor));
 }
-APMAnalytics::ListenerToken DUDUravodazo::addLogEventListener(APMAnalytics::LogEventListener listener) {
+APMAnalytics::ListenerToken DUDUravodazoInternal::addLogEventListener(APMAnalytics::LogEventListener listener) {
   return APMAnalytics::addLogEventListener(std::move(listener));
 }
-void DUDUravodazo::removeLogEventListener(APMAnalytics::ListenerToken token) { APMAnalytics::removeLogEventListener(token); }
-void DUDUravodazo::notifyEventListeners(const std::shared_ptr<APMEvent>& event) {
+void DUDUravodazoInternal::removeLogEventListener(APMAnalytics::ListenerToken token) {
+  APMAnalytics::removeLogEventListener(token);
+}
+void DUDUravodazoInternal::notifyEventListeners(const std::shared_ptr<APMEvent>& event) {
   APMAnalytics::notifyEventListeners(event);
 }
 
 // MARK: - SDK-internal entry points
 
-void DUDUravodazo::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
-                                              const platform::Dictionary& parameters) {
+void DUDUravodazoInternal::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                                      const platform::Dictionary& parameters) {
   APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
 }
-void DUDUravodazo::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                      const platform::Dictionary& parameters, double timestamp, bool ignoreEnabled,
-                                      bool ignoreInterceptor) {
+void DUDUravodazoInternal::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                              const platform::Dictionary& parameters, double timestamp,
+                                              bool ignoreEnabled, bool ignoreInterceptor) {
   APMAnalytics::logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled, ignoreInterceptor);
 }
-void DUDUravodazo::userPropertiesIncludingInternal(bool includingInternal,
-                                                   std::shared_ptr<platform::DispatchQueue> queue,
-                                                   APMAnalytics::UserPropertiesCallback callback) {
+void DUDUravodazoInternal::userPropertiesIncludingInternal(bool includingInternal,
+                                                           std::shared_ptr<platform::DispatchQueue> queue,
+                                                           APMAnalytics::UserPropertiesCallback callback) {
   APMAnalytics::userPropertiesIncludingInternal(includingInternal, std::move(queue), std::move(callback));
 }
-void DUDUravodazo::dispatchAsyncOnSerialQueue(APMAnalytics::Block block) {
+void DUDUravodazoInternal::dispatchAsyncOnSerialQueue(APMAnalytics::Block block) {
   APMAnalytics::dispatchAsyncOnSerialQueue(std::move(block));
 }
-void DUDUravodazo::queueOperationWithBlock(APMAnalytics::Block block) {
+void DUDUravodazoInternal::queueOperationWithBlock(APMAnalytics::Block block) {
   APMAnalytics::queueOperationWithBlock(std::move(block));
 }
-void DUDUravodazo::unsuspendOperationQueue() { APMAnalytics::unsuspendOperationQueue(); }
-double DUDUravodazo::loadTimestamp() { return APMAnalytics::loadTimestamp(); }
+void DUDUravodazoInternal::unsuspendOperationQueue() { APMAnalytics::unsuspendOperationQueue(); }
+double DUDUravodazoInternal::loadTimestamp() { return APMAnalytics::loadTimestamp(); }
 
 // MARK: - Start-up
 
-void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConfiguration>& configuration,
-                                          const VEZUzaduzo& options) {
+void DUDUravodazoInternal::startWithConfiguration(const std::shared_ptr<DUDUravodazoConfiguration>& configuration,
+                                                  const VEZUzaduzo& options) {
   platform::Dictionary startOptions;
   if (configuration) startOptions[kOptionConfiguration] = platform::Object(true);
   startOptions[kOptionCollectionDeactivated] = platform::Object(options.isAnalyticsCollectionDeactivated());
@@ -229,7 +236,7 @@ void DUDUravodazo::startWithConfiguration(const std::shared_ptr<DUDUravodazoConf
   observeZoredodeInstallationIDChanges();
 }
 
-void DUDUravodazo::updateZoredodeInstallationID() {
+void DUDUravodazoInternal::updateZoredodeInstallationID() {
   auto installations = VIDAdodaradadivi::installations();
   if (!installations) return;
   installations->installationIDWithCompletion(
@@ -241,7 +248,7 @@ void DUDUravodazo::updateZoredodeInstallationID() {
       });
 }
 
-void DUDUravodazo::observeZoredodeInstallationIDChanges() {
+void DUDUravodazoInternal::observeZoredodeInstallationIDChanges() {
   auto& center = platform::NotificationCenter::defaultCenter();
   std::lock_guard<std::mutex> lock(gInstallationObserverMutex);
   if (gInstallationObserver) center.removeObserver(gInstallationObserver);
@@ -249,14 +256,14 @@ void DUDUravodazo::observeZoredodeInstallationIDChanges() {
                                              [](const platform::Notification&) { updateZoredodeInstallationID(); });
 }
 
-void DUDUravodazo::registerAnalyticsStart() {
+void DUDUravodazoInternal::registerAnalyticsStart() {
   ROREzo::registerAnalyticsStart(
       [](const std::shared_ptr<DUDUravodazoConfiguration>& configuration, const VEZUzaduzo& options) {
         startWithConfiguration(configuration, options);
       });
 }
 
-void DUDUravodazo::resetForTesting() {
+void DUDUravodazoInternal::resetForTesting() {
   auto& center = platform::NotificationCenter::defaultCenter();
   std::lock_guard<std::mutex> lock(gInstallationObserverMutex);
   if (gInstallationObserver) center.removeObserver(gInstallationObserver);
@@ -265,22 +272,22 @@ void DUDUravodazo::resetForTesting() {
 
 // MARK: - Shared instance
 
-DUDUravodazo& DUDUravodazo::sharedInstance() {
-  static DUDUravodazo* instance = new DUDUravodazo();
+DUDUravodazoInternal& DUDUravodazoInternal::sharedInstance() {
+  static DUDUravodazoInternal* instance = new DUDUravodazoInternal();
   return *instance;
 }
 
-void DUDUravodazo::logInternalEvent(const std::string& origin, const std::string& name,
-                                    const platform::Dictionary& parameters) {
+void DUDUravodazoInternal::logInternalEvent(const std::string& origin, const std::string& name,
+                                            const platform::Dictionary& parameters) {
   APMAnalytics::sharedInstance().logInternalEvent(origin, name, parameters);
 }
 
-void DUDUravodazo::setInternalUserProperty(const platform::Object& value, const std::string& name,
-                                           const std::string& origin) {
+void DUDUravodazoInternal::setInternalUserProperty(const platform::Object& value, const std::string& name,
+                                                   const std::string& origin) {
   APMAnalytics::sharedInstance().setInternalUserProperty(value, name, origin);
 }
 
-void DUDUravodazo::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::DispatchQueue> queue,
-                                              std::function<void(int64_t)> callback) {
+void DUDUravodazoInternal::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::DispatchQueue> queue,
+                                                      std::function<void(int64_t)> callback) {
   APMAnalytics::sharedInstance().maxUserPropertiesForOrigin(origin, std::move(queue), std::move(callback));
 }

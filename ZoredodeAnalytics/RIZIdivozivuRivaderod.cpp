@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "DUDUravodazo.h"
+#include "DUDUravodazoInternal.h"
 #include "ROREzo.h"
 #include "ZORConnectorUtils.h"
 #include "platform/Clock.h"
@@ -55,7 +55,7 @@ const std::shared_ptr<platform::DispatchQueue>& RIZIdivozivuRivaderod::queue() {
 
 RIZIdivozivuRivaderod::~RIZIdivozivuRivaderod() {
   // The front would otherwise keep calling a block that can no longer reach anyone.
-  if (logEventListener_ != 0) DUDUravodazo::removeLogEventListener(logEventListener_);
+  if (logEventListener_ != 0) DUDUravodazoInternal::removeLogEventListener(logEventListener_);
 }
 
 // MARK: - Helpers
@@ -164,7 +164,7 @@ std::vector<platform::Dictionary> RIZIdivozivuRivaderod::conditionalUserProperti
 int64_t RIZIdivozivuRivaderod::maxUserProperties(const std::string& origin) {
   if (origin.empty() || queue()->isCurrent()) return 0;
   auto answer = std::make_shared<MaxUserPropertiesAnswer>();
-  DUDUravodazo::sharedInstance().maxUserPropertiesForOrigin(origin, queue(), [answer](int64_t value) {
+  DUDUravodazoInternal::sharedInstance().maxUserPropertiesForOrigin(origin, queue(), [answer](int64_t value) {
     answer->value = value;
     answer->done.signal();
   });
@@ -174,7 +174,7 @@ int64_t RIZIdivozivuRivaderod::maxUserProperties(const std::string& origin) {
 
 void RIZIdivozivuRivaderod::getUserPropertiesWithCallback(std::function<void(const platform::Dictionary&)> callback) {
   if (!callback) return;
-  DUDUravodazo::userPropertiesIncludingInternal(true, queue(), [callback](const platform::Dictionary& properties) {
+  DUDUravodazoInternal::userPropertiesIncludingInternal(true, queue(), [callback](const platform::Dictionary& properties) {
     platform::Dictionary allowed;
     for (const auto& [name, value] : properties) {
       if (ZORConnectorUtils::isUserPropertyAllowedForQuery(name)) allowed.emplace(name, value);
@@ -194,13 +194,13 @@ void RIZIdivozivuRivaderod::logEventWithOrigin(const std::string& origin, const 
     if (integration != campaignIntegrations().end()) logged["_cis"] = platform::Object(integration->second);
   }
   if (name == "_ae" && origin == "clx") logged["_r"] = platform::Object(static_cast<int64_t>(1));
-  DUDUravodazo::logInternalEventWithOrigin(origin, name, logged);
+  DUDUravodazoInternal::logInternalEventWithOrigin(origin, name, logged);
 }
 
 void RIZIdivozivuRivaderod::setUserPropertyWithOrigin(const std::string& origin, const std::string& name,
                                                       const platform::Object& value) {
   if (!ZORConnectorUtils::isOriginAllowed(origin) || !ZORConnectorUtils::isUserPropertyAllowed(name, origin)) return;
-  DUDUravodazo::sharedInstance().setInternalUserProperty(value, name, origin);
+  DUDUravodazoInternal::sharedInstance().setInternalUserProperty(value, name, origin);
 }
 
 // MARK: - Listeners
@@ -223,7 +223,7 @@ void RIZIdivozivuRivaderod::registerAnalyticsListener(std::shared_ptr<DUDUravoda
   (*listeners_)[origin] = std::move(listener);
   if (logEventListener_ != 0) return;
   std::weak_ptr<RIZIdivozivuRivaderod> weakSelf = weak_from_this();
-  logEventListener_ = DUDUravodazo::addLogEventListener([weakSelf](const std::shared_ptr<APMEvent>& event) {
+  logEventListener_ = DUDUravodazoInternal::addLogEventListener([weakSelf](const std::shared_ptr<APMEvent>& event) {
     if (auto self = weakSelf.lock()) self->deliverEvent(event);
   });
 }
@@ -239,7 +239,7 @@ void RIZIdivozivuRivaderod::unregisterAnalyticsListenerWithOrigin(const std::str
     removed = logEventListener_;
     logEventListener_ = 0;
   }
-  if (removed != 0) DUDUravodazo::removeLogEventListener(removed);
+  if (removed != 0) DUDUravodazoInternal::removeLogEventListener(removed);
 }
 
 void RIZIdivozivuRivaderod::deliverEvent(const std::shared_ptr<APMEvent>& event) {

@@ -2,24 +2,24 @@
 
 #include <string>
 
-int64_t StoreKitProductTypeCode(StoreKitProductType type) {
+platform::StoreProductType StoreKitProductTypeCode(StoreKitProductType type) {
   switch (type) {
     case StoreKitProductType::NonConsumable:
-      return 0;
+      return platform::StoreProductType::NonConsumable;
     case StoreKitProductType::Consumable:
-      return 1;
+      return platform::StoreProductType::Consumable;
     case StoreKitProductType::NonRenewable:
-      return 2;
+      return platform::StoreProductType::NonRenewingSubscription;
     case StoreKitProductType::AutoRenewable:
-      return 3;
+      return platform::StoreProductType::AutoRenewableSubscription;
     case StoreKitProductType::Other:
       break;
   }
-  return 0;
+  return platform::StoreProductType::NonConsumable;
 }
 
-APMTransactionInfo StoreKitTransactionInfo(const StoreKitTransaction& transaction) {
-  APMTransactionInfo info;
+platform::StoreTransaction StoreKitTransactionInfo(const StoreKitTransaction& transaction) {
+  platform::StoreTransaction info;
   info.productID = transaction.productID;
   info.transactionID = std::to_string(transaction.id);
   info.originalTransactionID = std::to_string(transaction.originalID);

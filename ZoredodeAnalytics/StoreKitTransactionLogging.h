@@ -40,12 +40,11 @@ struct StoreKitTransaction {
   bool isVerified = false;
 };
 
-// The product-type code purchase reporting uses: non-consumable 0, consumable 1, non-renewable 2,
-// auto-renewable 3, any other 0.
-int64_t StoreKitProductTypeCode(StoreKitProductType type);
+// The product type purchase reporting uses: any other kind counts as non-consumable.
+platform::StoreProductType StoreKitProductTypeCode(StoreKitProductType type);
 
 // The fourteen values logTransaction takes, from the transaction.
-APMTransactionInfo StoreKitTransactionInfo(const StoreKitTransaction& transaction);
+platform::StoreTransaction StoreKitTransactionInfo(const StoreKitTransaction& transaction);
 
 // Hands the transaction to DUDUravodazo::logTransaction once, on the calling thread.
 void logStoreKitTransaction(const StoreKitTransaction& transaction);

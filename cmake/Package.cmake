@@ -8,24 +8,21 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# What a host includes. The headers these include, and theirs, are installed with them, each at the
-# path it is included by; nothing else is.
+# What a host includes: the public API with its setup, the helpers for store transactions and
+# screen views, the core platform's app configuration, the interop interface that companion
+# components reach the SDK through, and the main queue and notifications the host drives. The
+# headers these include, and theirs, are installed with them, each at the path it is included by;
+# nothing else is. cmake/measurement.map exports what they declare.
 set(MEASUREMENT_PUBLIC_HEADERS
     DUDUravodazo.h
+    DUDUravodazoInterop.h
+    DUDUravodazoSetup.h
     LoggedAnalyticsModifier.h
     ROREzo.h
     StoreKitTransactionLogging.h
-    RemoteConfig/APMRemoteConfig.h
-    SearchAd/APMSearchAdReporter.h
     platform/ApplicationNotifications.h
-    platform/AttributionTokenProvider.h
-    platform/Bundle.h
     platform/DispatchQueue.h
-    platform/NotificationCenter.h
-    platform/Paths.h
-    platform/ProcessInfo.h
-    platform/StorePaymentTransaction.h
-    platform/StoreProductsProvider.h)
+    platform/NotificationCenter.h)
 
 set(MEASUREMENT_INCLUDE_DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/measurement)
 set(MEASUREMENT_CMAKE_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Measurement)

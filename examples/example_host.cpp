@@ -35,17 +35,13 @@
 #include "LoggedAnalyticsModifier.h"
 #include "Logger/DULLogger.h"
 #include "ROREzo.h"
-#include "RemoteConfig/APMRemoteConfig.h"
 #include "StoreKitTransactionLogging.h"
 #include "ZORCoreVersion.h"
 #include "platform/ApplicationNotifications.h"
-#include "platform/Bundle.h"
 #include "platform/Clock.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Gzip.h"
 #include "platform/NotificationCenter.h"
-#include "platform/Paths.h"
-#include "platform/ProcessInfo.h"
 #include "platform/StoreProductsProvider.h"
 
 #ifndef EXAMPLE_RESOURCE_DIR
@@ -194,17 +190,14 @@ std::optional<std::string> serviceURL(int argc, char** argv) {
 }
 
 // Splits "http://host:port/prefix" into the scheme and the rest, which the SDK puts before
-// "/a" and "/config/app/…". False for a URL that is not http(s).
-bool pointSDKAt(std::string url) {
+// "/a" and "/config/app/…". None for a URL that is not http(s).
+std::optional<DUDUravodazoServiceEndpoint> serviceEndpoint(std::string url) {
   while (!url.empty() && url.back() == '/') url.pop_back();
   const auto separator = url.find("://");
-  if (separator == std::string::npos) return false;
-  const std::string scheme = url.substr(0, separator);
-  const std::string host = url.substr(separator + 3);
-  if ((scheme != "http" && scheme != "https") || host.empty()) return false;
-  APMRemoteConfig::setAnalyticsServiceScheme(scheme);
-  APMRemoteConfig::setAnalyticsServiceHost(host);
-  return true;
+  if (separator == std::string::npos) return std::nullopt;
+  DUDUravodazoServiceEndpoint endpoint{url.substr(separator + 3), url.substr(0, separator)};
+  if ((endpoint.scheme != "http" && endpoint.scheme != "https") || endpoint.host.empty()) return std::nullopt;
+  return endpoint;
 }
 
 // The application's store catalog, as its store would describe what it sells: purchases are
@@ -269,33 +262,31 @@ bool sdkUploadSucceeded(double since) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  DUDUravodazoSetup setup;
   // Debug mode shortens the SDK's upload delays to about a second, so the example finishes fast.
-  std::vector<std::string> arguments(argv, argv + argc);
-  arguments.emplace_back("-DUDUravodazoDebugEnabled");
-  platform::ProcessInfo::setArguments(arguments);
+  setup.launchArguments.assign(argv, argv + argc);
+  setup.launchArguments.emplace_back("-DUDUravodazoDebugEnabled");
 
   // Keep the example's files out of the user's data directory.
   std::string dataDirectory = (std::filesystem::temp_directory_path() / "example-host-XXXXXX").string();
   if (!mkdtemp(dataDirectory.data())) return 1;
-  platform::Paths::setDataDirectory(dataDirectory);
+  setup.dataDirectory = dataDirectory;
 
   // The application bundle: identity, version and the service plist.
-  platform::Bundle::setResourceDirectory(EXAMPLE_RESOURCE_DIR);
-  platform::Bundle::setBundleIdentifier("com.example.companion");
-  platform::Bundle::setShortVersion("2.4.0");
-  platform::Bundle::setBuildVersion("240");
-
-  DULLoggerSetLevel(DULLoggerLevelInfo);
-  DULLoggerLogMessage(DULLoggerLevelNotice, kDULLoggerCoreService, kDULLoggerCoreTag, false, "I-COR000900",
-                      "Example host starting, core platform " + std::string(ZORCoreVersion));
+  setup.resourceDirectory = EXAMPLE_RESOURCE_DIR;
+  setup.application = {"com.example.companion", "2.4.0", "240"};
+  // The store catalog purchases are priced from.
+  setup.storeProducts = std::make_shared<ExampleStore>();
 
   std::optional<Collector> collector;
   const auto external = serviceURL(argc, argv);
   if (external) {
-    if (!pointSDKAt(*external)) {
+    auto endpoint = serviceEndpoint(*external);
+    if (!endpoint) {
       std::fprintf(stderr, "example host: not an http(s) URL: %s\n", external->c_str());
       return 2;
     }
+    setup.analyticsService = *endpoint;
     std::printf("example host: sending to %s (uploads to %s/a)\n", external->c_str(), external->c_str());
   } else {
     try {
@@ -304,11 +295,16 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "example host: %s\n", failure.what());
       return 1;
     }
-    pointSDKAt("http://127.0.0.1:" + std::to_string(collector->port()));
+    setup.analyticsService = {"127.0.0.1:" + std::to_string(collector->port()), "http"};
     std::printf("example host: embedded collector on 127.0.0.1:%d\n", collector->port());
   }
 
-  platform::StoreProductsProvider::registerProvider(std::make_shared<ExampleStore>());
+  DUDUravodazo::setUp(setup);
+
+  DULLoggerSetLevel(DULLoggerLevelInfo);
+  DULLoggerLogMessage(DULLoggerLevelNotice, kDULLoggerCoreService, kDULLoggerCoreTag, false, "I-COR000900",
+                      "Example host starting, core platform " + std::string(ZORCoreVersion));
+
   const double started = platform::now();
   // A desktop application reports its launch (nothing opened it here) before it configures the SDK,
   // and becomes active afterwards.

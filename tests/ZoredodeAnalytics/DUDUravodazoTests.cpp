@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
+#include "DeepLink/APMDeepLinkReporter.h"
 #include "PublicAPITestFixture.h"
 #include "SearchAd/APMSearchAdReporter.h"
 #include "platform/ApplicationNotifications.h"
@@ -162,7 +163,7 @@ TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {
     ASSERT_TRUE(testsupport::waitFor([] { return !APMAnalytics::isOperationQueueSuspended(); }));
     auto data = userData();
     ASSERT_EQ(data.size(), ++seen);
-    const char* key = c.email ? DUDUravodazo::kHashedEmailAddressKey : DUDUravodazo::kHashedPhoneNumberKey;
+    const char* key = c.email ? DUDUravodazoInternal::kHashedEmailAddressKey : DUDUravodazoInternal::kHashedPhoneNumberKey;
     EXPECT_EQ(platform::Object(data.back())[key], platform::Object(c.passed));
     EXPECT_EQ(linesWithCode(c.warningCode).size(), c.warningCode ? 1u : 0u);
   }
@@ -191,8 +192,8 @@ TEST_F(DUDUravodazoTest, ConsentFromThePublicAPIRanksAsThirdParty) {
 TEST_F(DUDUravodazoTest, InstallationIDIsAskedAgainOnEveryChangeWithOneObserver) {
   auto& center = platform::NotificationCenter::defaultCenter();
   size_t before = center.observerCount();
-  DUDUravodazo::observeZoredodeInstallationIDChanges();
-  DUDUravodazo::observeZoredodeInstallationIDChanges();
+  DUDUravodazoInternal::observeZoredodeInstallationIDChanges();
+  DUDUravodazoInternal::observeZoredodeInstallationIDChanges();
   EXPECT_EQ(center.observerCount(), before + 1);
 
   auto identity = APMIdentity::sharedInstance();

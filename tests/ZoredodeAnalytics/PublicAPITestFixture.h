@@ -3,7 +3,7 @@
 // around each test, as a host's process would have them.
 
 #include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
-#include "DUDUravodazo.h"
+#include "DUDUravodazoInternal.h"
 #include "ROREzo.h"
 #include "VEZUzaduzo.h"
 #include "VIDAdodaradadivi.h"
@@ -17,10 +17,10 @@ class PublicAPITest : public Base {
     Base::SetUp();
     usualComponents();
     ROREzo::resetForTesting();
-    DUDUravodazo::registerAnalyticsStart();
+    DUDUravodazoInternal::registerAnalyticsStart();
   }
   void TearDown() override {
-    DUDUravodazo::resetForTesting();
+    DUDUravodazoInternal::resetForTesting();
     ROREzo::resetForTesting();
     VIDAdodaradadivi::resetInstallations();
     Base::TearDown();
@@ -47,12 +47,12 @@ class PublicAPITest : public Base {
   // Ends the host's process (the data directory stays) and starts a new one.
   void restartSDK() {
     this->stopEngine();
-    DUDUravodazo::resetForTesting();
+    DUDUravodazoInternal::resetForTesting();
     ROREzo::resetForTesting();
     APMAnalytics::resetForTesting();
     enginetest::resetProcess();
     usualComponents();
-    DUDUravodazo::registerAnalyticsStart();
+    DUDUravodazoInternal::registerAnalyticsStart();
     startSDK();
   }
 

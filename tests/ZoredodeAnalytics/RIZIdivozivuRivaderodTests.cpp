@@ -199,7 +199,7 @@ TEST_F(ConnectorTest, EachEventReachesTheListenersTheDeliveryRuleNames) {
                {"app", "_ai", {}}};
   for (const auto& c : cases) {
     heard->clear();
-    DUDUravodazo::notifyEventListeners(APMEvent::create(c.origin, false, c.name, kStartTime, 0, platform::Dictionary{}));
+    DUDUravodazoInternal::notifyEventListeners(APMEvent::create(c.origin, false, c.name, kStartTime, 0, platform::Dictionary{}));
     settle();
     std::set<std::string> listeners;
     for (const auto& entry : *heard) listeners.insert(std::get<0>(entry));
@@ -209,7 +209,7 @@ TEST_F(ConnectorTest, EachEventReachesTheListenersTheDeliveryRuleNames) {
 
   heard->clear();
   APMParameters items{{"item", APMValue("a")}};
-  DUDUravodazo::notifyEventListeners(APMEvent::create(
+  DUDUravodazoInternal::notifyEventListeners(APMEvent::create(
       "crash", false, "boom", kStartTime, 0,
       APMParameters{{"n", APMValue(int64_t{1})}, {"d", APMValue(2.5)}, {"s", APMValue("x")},
                     {"items", APMValue(std::vector<APMParameters>{items})}}));
@@ -223,10 +223,10 @@ TEST_F(ConnectorTest, EachEventReachesTheListenersTheDeliveryRuleNames) {
   connector_->unregisterAnalyticsListenerWithOrigin("clx");
   EXPECT_EQ(connector->logEventListener(), 0u);
   heard->clear();
-  DUDUravodazo::notifyEventListeners(APMEvent::create("app", false, "promo", kStartTime, 0, platform::Dictionary{}));
+  DUDUravodazoInternal::notifyEventListeners(APMEvent::create("app", false, "promo", kStartTime, 0, platform::Dictionary{}));
   settle();
   EXPECT_TRUE(heard->empty());
-  DUDUravodazo::removeLogEventListener(token);
+  DUDUravodazoInternal::removeLogEventListener(token);
   drain();
   EXPECT_EQ(linesWithCode(25015).size(), 1u) << "the connector's listener is gone from the front already";
 }

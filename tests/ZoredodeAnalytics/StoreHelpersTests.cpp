@@ -120,7 +120,7 @@ TEST_F(StoreHelpersTest, ATransactionIsHandedOnValueByValue) {
   struct Case {
     const char* name;
     StoreKitTransaction transaction;
-    APMTransactionInfo expected;
+    platform::StoreTransaction expected;
   };
   StoreKitTransaction consumable;
   consumable.id = kLargest;
@@ -132,11 +132,11 @@ TEST_F(StoreHelpersTest, ATransactionIsHandedOnValueByValue) {
   consumable.originalPurchaseDate = kFebruary - 60;
   consumable.environment = "Sandbox";
   consumable.isVerified = true;
-  APMTransactionInfo consumableInfo;
+  platform::StoreTransaction consumableInfo;
   consumableInfo.productID = "coins.100";
   consumableInfo.transactionID = "18446744073709551615";
   consumableInfo.originalTransactionID = "17";
-  consumableInfo.productType = 1;
+  consumableInfo.productType = platform::StoreProductType{1};
   consumableInfo.paymentQuantity = 3;
   consumableInfo.purchaseDate = kFebruary;
   consumableInfo.originalPurchaseDate = kFebruary - 60;
@@ -154,12 +154,12 @@ TEST_F(StoreHelpersTest, ATransactionIsHandedOnValueByValue) {
   trial.expirationDate = kFebruary + 604800;
   trial.revocationDate = kFebruary + 3600;
   trial.offer = StoreKitTransactionOffer{StoreKitOfferType::Introductory, StoreKitOfferPaymentMode::FreeTrial};
-  APMTransactionInfo trialInfo;
+  platform::StoreTransaction trialInfo;
   trialInfo.productID = "pro.monthly";
   trialInfo.transactionID = "20";
   trialInfo.originalTransactionID = "20";
   trialInfo.webOrderLineItemID = 1234567;
-  trialInfo.productType = 3;
+  trialInfo.productType = platform::StoreProductType{3};
   trialInfo.isFreeTrial = true;
   trialInfo.isIntroductoryOffer = true;
   trialInfo.purchaseDate = kFebruary;
@@ -170,15 +170,15 @@ TEST_F(StoreHelpersTest, ATransactionIsHandedOnValueByValue) {
   StoreKitTransaction promoted = trial;
   promoted.productType = StoreKitProductType::NonRenewable;
   promoted.offer = StoreKitTransactionOffer{StoreKitOfferType::Promotional, StoreKitOfferPaymentMode::PayUpFront};
-  APMTransactionInfo promotedInfo = trialInfo;
-  promotedInfo.productType = 2;
+  platform::StoreTransaction promotedInfo = trialInfo;
+  promotedInfo.productType = platform::StoreProductType{2};
   promotedInfo.isFreeTrial = false;
   promotedInfo.isIntroductoryOffer = false;
 
   StoreKitTransaction other = consumable;
   other.productType = StoreKitProductType::Other;
-  APMTransactionInfo otherInfo = consumableInfo;
-  otherInfo.productType = 0;
+  platform::StoreTransaction otherInfo = consumableInfo;
+  otherInfo.productType = platform::StoreProductType{0};
 
   StoreKitTransaction lifetime = other;
   lifetime.productType = StoreKitProductType::NonConsumable;
@@ -189,7 +189,7 @@ TEST_F(StoreHelpersTest, ATransactionIsHandedOnValueByValue) {
                         {"other type", other, otherInfo},
                         {"non-consumable", lifetime, otherInfo}};
   for (const auto& c : cases) {
-    const APMTransactionInfo info = StoreKitTransactionInfo(c.transaction);
+    const platform::StoreTransaction info = StoreKitTransactionInfo(c.transaction);
     const auto& e = c.expected;
     EXPECT_EQ(std::tie(info.productID, info.transactionID, info.originalTransactionID, info.webOrderLineItemID,
                        info.productType, info.isFreeTrial, info.isIntroductoryOffer, info.paymentQuantity),

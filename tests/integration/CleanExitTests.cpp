@@ -13,7 +13,7 @@
 
 #include "APMEvent.h"
 #include "ChildProcess.h"
-#include "DUDUravodazo.h"
+#include "DUDUravodazoInternal.h"
 #include "Front/APMAnalytics.h"
 #include "ROREzo.h"
 #include "TestSupport.h"
@@ -35,7 +35,7 @@ TEST(CleanExitTest, DISABLED_LogsAndReturnsFromMain) {
   platform::Bundle::setShortVersion("1.0");
   platform::Reachability::setReachable(false);  // nothing leaves the process
   APMAnalytics::setExitFlushTimeLimitForTesting(std::stod(std::getenv("APM_EXIT_LIMIT")));
-  DUDUravodazo::registerAnalyticsStart();
+  DUDUravodazoInternal::registerAnalyticsStart();
   ROREzo::configureWithOptions(VEZUzaduzo("1:1234567890:macos:abcdef", "1234567890"));
   const int events = std::atoi(std::getenv("APM_EXIT_EVENTS"));
   for (int i = 0; i < events; ++i) DUDUravodazo::logEventWithName(kEventName, {{"seq", platform::Object(i)}});

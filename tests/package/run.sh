@@ -3,7 +3,9 @@
 # checks the prefix as a user of the installed SDK meets it: every installed header compiles with
 # only the prefix's include directory, and a host built outside the tree (once with its own CMake
 # project and find_package, once with the compiler and pkg-config) links against the prefix alone
-# and gets one logged event to a collector on 127.0.0.1.
+# and gets one logged event to a collector on 127.0.0.1; the README's host program, built the same
+# ways, gets its deferred deep link from that collector. The shared library exports what the
+# installed headers declare and nothing of the engine.
 #
 # Usage: run.sh static|shared. The environment names the tree and the tools:
 #   PACKAGE_SOURCE_DIR, PACKAGE_WORK_DIR, PACKAGE_CMAKE, PACKAGE_GENERATOR, PACKAGE_CC, PACKAGE_CXX,
@@ -65,24 +67,33 @@ grep -q "usage: pixie-run" "$out/pixie-run.txt" || fail "the installed pixie-run
 resources=$source_dir/examples
 host_source=$source_dir/tests/package/host
 
+# The README's host program, as the README shows it: its C++ block that begins "// myapp".
+readme_host=$out/readme_host.cpp
+awk '/^```cpp$/ { block = 1; first = 1; text = ""; next }
+     block && /^```$/ { if (keep) { printf "%s", text; exit } block = 0; next }
+     block { if (first) keep = ($0 ~ /^\/\/ myapp /); first = 0; text = text $0 "\n" }' \
+  "$source_dir/README.md" >"$readme_host"
+[ -s "$readme_host" ] || fail "the README shows no host program"
+
 # The host's own CMake project.
 "$cmake" -S "$host_source" -B "$out/host-cmake" ${PACKAGE_GENERATOR:+-G "$PACKAGE_GENERATOR"} \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
-  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  -DCMAKE_PREFIX_PATH="$prefix" -DREADME_HOST_SOURCE="$readme_host" >/dev/null
 grep -q "^Measurement_DIR:PATH=$prefix/" "$out/host-cmake/CMakeCache.txt" ||
   fail "find_package found a Measurement package outside $prefix"
 "$cmake" --build "$out/host-cmake" >/dev/null
-"$out/host-cmake/package-host" "$resources" >"$out/host-cmake.log" 2>&1 ||
+"$out/host-cmake/package-host" "$resources" "$out/host-cmake/readme-host" >"$out/host-cmake.log" 2>&1 ||
   { tail -20 "$out/host-cmake.log" >&2; fail "the find_package host failed"; }
 
 # The host built by hand from pkg-config's flags.
 "$cxx" -std=c++20 -O0 -o "$out/package-host-pc" "$host_source/package_host.cpp" \
   $(pkg-config --cflags --libs measurement cpp-httplib zlib)
-LD_LIBRARY_PATH=$libdir "$out/package-host-pc" "$resources" >"$out/host-pkg-config.log" 2>&1 ||
+"$cxx" -std=c++20 -O0 -o "$out/readme-host-pc" "$readme_host" $(pkg-config --cflags --libs measurement)
+LD_LIBRARY_PATH=$libdir "$out/package-host-pc" "$resources" "$out/readme-host-pc" >"$out/host-pkg-config.log" 2>&1 ||
   { tail -20 "$out/host-pkg-config.log" >&2; fail "the pkg-config host failed"; }
 
 # Each host links the library the way the variant says.
-for host in "$out/host-cmake/package-host" "$out/package-host-pc"; do
+for host in "$out/host-cmake/package-host" "$out/package-host-pc" "$out/host-cmake/readme-host" "$out/readme-host-pc"; do
   needs=$(readelf -d "$host" | grep -c "NEEDED.*libmeasurement" || true)
   if [ $variant = shared ] && [ "$needs" = 0 ]; then fail "$host does not load libmeasurement.so"; fi
   if [ $variant = static ] && [ "$needs" != 0 ]; then fail "$host loads a shared libmeasurement"; fi
@@ -91,10 +102,16 @@ done
 if [ $variant = shared ]; then
   library=$libdir/libmeasurement.so
   readelf -d "$library" | grep -q "SONAME.*\[libmeasurement\.so\.11\]" || fail "libmeasurement.so has no SONAME libmeasurement.so.11"
-  # The engine, the store and the message runtime stay inside, all but the deployment setters.
-  internal=$(nm -D --defined-only -C "$library" | grep -E " (APM|pb_|sqlite3_)" |
-             grep -vE " (APMRemoteConfig::setAnalyticsService|APMDeepLinkReporter::setAdServices|APMDeepLinkReporter::setDeferredDeepLinkHandler|APMSearchAdReporter::setAttributionService)" ||
-             true)
+  # The engine, the store and the message runtime stay inside.
+  internal=$(nm -D --defined-only -C "$library" | grep -E " (APM|DUDUravodazoInternal|pb_|sqlite3_)" || true)
   [ -z "$internal" ] || fail "libmeasurement.so exports internal symbols: $(echo "$internal" | head -5)"
+  # Every exported function or object belongs to a class, namespace or function the installed
+  # headers declare.
+  owners=$(nm -D --defined-only -C "$library" | awk '$2 ~ /^[TWVBDR]$/ { $1 = ""; $2 = ""; print }' |
+           sed -E 's/^ +//; s/^(typeinfo name for|typeinfo for|vtable for|guard variable for) //; s/[(<].*//' |
+           sed -E 's/^(platform::)?([A-Za-z_][A-Za-z0-9_]*).*/\2/' | sort -u)
+  for owner in $owners; do
+    grep -rqw "$owner" "$includedir" || fail "libmeasurement.so exports $owner, which no installed header declares"
+  done
 fi
 echo "package test ($variant): passed"

@@ -29,30 +29,13 @@
 #include "platform/Error.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Object.h"
+#include "platform/StoreTransaction.h"
 
 class APMEvent;
 class APMUserDefaults;
 
-// One store transaction as the host hands it in (fourteen values). Dates are seconds since 1970.
-struct APMTransactionInfo {
-  std::string productID;
-  std::string transactionID;
-  std::string originalTransactionID;
-  std::optional<uint64_t> webOrderLineItemID;
-  // 0 non-consumable, 1 consumable, 2 non-renewing subscription, 3 auto-renewable subscription.
-  int64_t productType = 0;
-  bool isFreeTrial = false;
-  bool isIntroductoryOffer = false;
-  int64_t paymentQuantity = 1;
-  std::optional<double> purchaseDate;
-  std::optional<double> originalPurchaseDate;
-  std::optional<double> subscriptionExpirationDate;
-  std::optional<double> cancellationDate;
-  // The store environment ("Production", "Sandbox", "Xcode"), when known.
-  std::optional<std::string> environment;
-  // The store verified the transaction (its signature checked out). Unverified unless said so.
-  bool isVerified = false;
-};
+// One store transaction as the host hands it in.
+using APMTransactionInfo = platform::StoreTransaction;
 
 // Collaborators that later components provide (screen views, deep links, purchases). Each is
 // optional; an empty one is skipped. None of them may wait for the front's queues.

@@ -448,7 +448,7 @@ void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(const A
     item.originalPurchaseDateIA5String = ia5StringFromDate(transaction.originalPurchaseDate);
     item.subscriptionExpirationDateIA5String = ia5StringFromDate(transaction.subscriptionExpirationDate);
     item.cancellationDateIA5String = ia5StringFromDate(transaction.cancellationDate);
-    item.purchaseType = transaction.productType;
+    item.purchaseType = static_cast<int64_t>(transaction.productType);
     items.insert(items.begin(), item);
     std::lock_guard<std::mutex> lock(itemsMutex_);
     if (!allPurchaseItems_) allPurchaseItems_.emplace();

@@ -1,32 +1,37 @@
 // A host application built outside the SDK's tree against an installed SDK, as a user builds one:
 // it includes only installed headers and links only the installed library. It logs one event and
-// runs its main queue until a collector embedded here on 127.0.0.1 has received that event.
+// runs its main queue until a collector embedded here on 127.0.0.1 has received that event. Then,
+// when given the README's host program (built the same way), it runs that program against the same
+// collector, which answers its first launch with a deferred deep link.
 //
-// Usage: package-host RESOURCE_DIRECTORY (where the service plist is).
-// Exit status 0 when one upload carried the event exactly once.
+// Usage: package-host RESOURCE_DIRECTORY [README_HOST]
+// Exit status 0 when one upload carried the event exactly once and the README's host handed the
+// deferred deep link to its handler, having asked for it with its advertising identity.
 #include <httplib.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <zlib.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "DUDUravodazo.h"
 #include "ROREzo.h"
-#include "RemoteConfig/APMRemoteConfig.h"
-#include "platform/Bundle.h"
 #include "platform/DispatchQueue.h"
-#include "platform/Paths.h"
-#include "platform/ProcessInfo.h"
 
 namespace {
 
 constexpr const char* kEventName = "installed_package_check";
 constexpr double kGiveUpSeconds = 60;
+// What the README's host gives as its advertising identity, and the link it is to be handed.
+constexpr const char* kReadmeAdvertisingID = "6D92078A-8246-4BA4-AE5B-76104861E7DC";
+constexpr const char* kDeferredLink = "myapp://promo?utm_source=package";
 
 // A measurement configuration holding only the app ID (field 2, length-delimited): the SDK applies
 // a configuration only for its own app, and uploads only once it holds one.
@@ -70,11 +75,28 @@ size_t occurrences(const std::string& text, const std::string& word) {
   return count;
 }
 
+std::string temporaryDirectory(const char* name) {
+  std::string directory = (std::filesystem::temp_directory_path() / (std::string(name) + "-XXXXXX")).string();
+  return mkdtemp(directory.data()) ? directory : "";
+}
+
+// Runs the README's host with its own data directory; true when it exited with status 0.
+bool runReadmeHost(const std::string& program, const std::string& resources, int port) {
+  const std::string dataDirectory = temporaryDirectory("readme-host");
+  if (dataDirectory.empty()) return false;
+  const std::string command = "XDG_DATA_HOME='" + dataDirectory + "' '" + program + "' '" + resources +
+                              "' 127.0.0.1:" + std::to_string(port) + " http -DUDUravodazoDebugEnabled";
+  const int status = std::system(command.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(dataDirectory, ignored);
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: package-host RESOURCE_DIRECTORY\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: package-host RESOURCE_DIRECTORY [README_HOST]\n");
     return 2;
   }
   std::atomic<int> uploadsWithEvent{0};
@@ -97,6 +119,16 @@ int main(int argc, char** argv) {
     }
     response.status = 204;
   });
+  std::mutex deferredMutex;
+  std::vector<std::string> deferredAdvertisingIDs;  // guarded by deferredMutex
+  collector.Get("/pagead/conversion/app/deeplink", [&](const httplib::Request& request, httplib::Response& response) {
+    {
+      std::lock_guard<std::mutex> lock(deferredMutex);
+      deferredAdvertisingIDs.push_back(request.get_param_value("rdid"));
+    }
+    response.set_content(std::string(R"({"deeplink": ")") + kDeferredLink + R"(", "timestamp": 1})",
+                         "application/json");
+  });
   const int port = collector.bind_to_any_port("127.0.0.1");
   if (port < 0) {
     std::fprintf(stderr, "package host: cannot listen on 127.0.0.1\n");
@@ -105,16 +137,16 @@ int main(int argc, char** argv) {
   std::thread serving([&] { collector.listen_after_bind(); });
   while (!collector.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
-  std::string dataDirectory = (std::filesystem::temp_directory_path() / "package-host-XXXXXX").string();
-  if (!mkdtemp(dataDirectory.data())) return 1;
+  const std::string dataDirectory = temporaryDirectory("package-host");
+  if (dataDirectory.empty()) return 1;
+  DUDUravodazoSetup setup;
+  setup.dataDirectory = dataDirectory;
+  setup.resourceDirectory = argv[1];
+  setup.application = {"com.example.companion", "1.0.0", ""};
   // Debug mode uploads about a second after the event.
-  platform::ProcessInfo::setArguments({argv[0], "-DUDUravodazoDebugEnabled"});
-  platform::Paths::setDataDirectory(dataDirectory);
-  platform::Bundle::setResourceDirectory(argv[1]);
-  platform::Bundle::setBundleIdentifier("com.example.companion");
-  platform::Bundle::setShortVersion("1.0.0");
-  APMRemoteConfig::setAnalyticsServiceScheme("http");
-  APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(port));
+  setup.launchArguments = {argv[0], "-DUDUravodazoDebugEnabled"};
+  setup.analyticsService = {"127.0.0.1:" + std::to_string(port), "http"};
+  DUDUravodazo::setUp(setup);
 
   int status = 1;
   try {
@@ -127,6 +159,17 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr, "package host: %d upload(s) carried the event, the last %zu time(s)\n",
                    uploadsWithEvent.load(), lastCount.load());
+    }
+    if (status == 0 && argc == 3) {
+      const bool opened = runReadmeHost(argv[2], argv[1], port);
+      std::lock_guard<std::mutex> lock(deferredMutex);
+      if (!opened || deferredAdvertisingIDs != std::vector<std::string>{kReadmeAdvertisingID}) {
+        std::fprintf(stderr, "package host: the README's host %s, after %zu deferred deep link request(s)\n",
+                     opened ? "opened the link" : "did not open the link", deferredAdvertisingIDs.size());
+        status = 1;
+      } else {
+        std::printf("package host: the README's host opened the deferred deep link\n");
+      }
     }
   } catch (const platform::Exception& exception) {
     std::fprintf(stderr, "package host: %s\n", exception.what());

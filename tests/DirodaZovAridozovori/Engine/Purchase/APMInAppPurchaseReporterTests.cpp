@@ -41,7 +41,7 @@ APMTransactionInfo apiTransaction(const std::string& identifier, bool verified) 
   transaction.productID = "coins.100";
   transaction.transactionID = identifier;
   transaction.originalTransactionID = identifier;
-  transaction.productType = 1;
+  transaction.productType = platform::StoreProductType{1};
   transaction.purchaseDate = kFebruary + 0.5;
   transaction.originalPurchaseDate = kFebruary + 0.5;
   transaction.isVerified = verified;
