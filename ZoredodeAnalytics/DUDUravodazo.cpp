@@ -2,9 +2,6 @@
 
 #include <mutex>
 
-#include "APMAudienceComponent.h"
-#include "APMExperimentComponent.h"
-#include "APMEventEditingHost.h"
 #include "APMNameTables.h"
 #include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
 #include "DeepLink/APMDeepLinkReporter.h"
@@ -213,19 +210,13 @@ void DUDUravodazoInternal::startWithConfiguration(const std::shared_ptr<DUDUravo
   startOptions[kOptionCollectionDeactivated] = platform::Object(options.isAnalyticsCollectionDeactivated());
   startOptions[kOptionCollectionEnabled] = platform::Object(options.isAnalyticsCollectionEnabled());
   startOptions[kOptionLogTag] = platform::Object(kLogTag);
-  // Configurations' event-editing programs run on the engine's event road.
-  APMEventEditingHost::install();
   // Screens and the active state join the engine started here.
   APMScreenViewReporter::install();
-  // Configurations' audiences are evaluated as events are bundled.
-  APMAudienceComponent::install();
   // Conditional user properties are timed out, expired and triggered by every event written.
   APMConditionalUserPropertyController::install();
   // Purchases: lifetime values on the event road, store transactions, the receipt at first open.
   APMLifetimeValueRecorder::install();
   APMInAppPurchaseTransactionReporter::install();
-  // The configuration's experiment flags and the experiment IDs of bundles.
-  APMExperimentComponent::install();
   // Opened and deferred links report campaigns.
   APMDeepLinkReporter::install();
   // User data and configuration fetches reach the linked on-device conversion components.

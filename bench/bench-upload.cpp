@@ -253,7 +253,7 @@ std::optional<RunResult> runUpload(int64_t total, int32_t audienceCount) {
       APMAudience audience(database, [config] { return config; });
       audiencesStored = database->performTransaction([&] { return audience.updateAudiences(benchAudiences(audienceCount)); },
                                                      &error);
-      APMAudienceComponent::addBundlingHooks(database, bundling);
+      APMAudienceComponent().addBundlingHooks(database, bundling);
     }
     auto bundler = std::make_shared<APMRawEventBundler>(database, config, persisted, bundling);
     APMUploadHooks hooks;

@@ -1,8 +1,6 @@
 #include "APMAudienceComponent.h"
 
-#include "APMMeasurement.h"
 #include "Audience/APMAudience.h"
-#include "Fetch/APMRemoteConfigFetch.h"
 #include "Upload/APMRawEventBundler.h"
 
 namespace {
@@ -18,16 +16,16 @@ APMAudienceEvaluationPass* passOf(APMBundleEvaluationContext* context) {
   return audienceContext ? &audienceContext->pass : nullptr;
 }
 
-bool updateAudiences(APMDatabase& database, APMRemoteConfig& remoteConfig,
-                     const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
+}  // namespace
+
+bool APMAudienceComponent::storeAudiences(APMDatabase& database, APMRemoteConfig& remoteConfig,
+                                          const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
   // The engine owns both and holds them across the call: the evaluator borrows them.
   APMAudience audience(std::shared_ptr<APMDatabase>(std::shared_ptr<APMDatabase>(), &database), [&remoteConfig] {
     return std::shared_ptr<APMRemoteConfig>(std::shared_ptr<APMRemoteConfig>(), &remoteConfig);
   });
   return audience.updateAudiences(audiences);
 }
-
-}  // namespace
 
 void APMAudienceComponent::addBundlingHooks(const std::shared_ptr<APMDatabase>& database, APMBundlingHooks& hooks) {
   // One evaluator per upload road: it lives as long as the bundler built over the database.
@@ -53,15 +51,4 @@ void APMAudienceComponent::addBundlingHooks(const std::shared_ptr<APMDatabase>& 
     return audience->resultsForBundling(passOf(context));
   };
   hooks.clearSessionScopedResults = [audience] { audience->clearEvaluationResultsForSessionScopedFilters(); };
-}
-
-void APMAudienceComponent::install() {
-  bool installed = false;
-  APMMeasurement::updateComponents([&installed](APMMeasurementComponents& parts) {
-    if (parts.createAudience) return;
-    parts.createAudience = [](const std::shared_ptr<APMDatabase>& database) { return database != nullptr; };
-    parts.addAudienceBundlingHooks = &APMAudienceComponent::addBundlingHooks;
-    installed = true;
-  });
-  if (installed) APMSetAudienceUpdater(&updateAudiences);
 }

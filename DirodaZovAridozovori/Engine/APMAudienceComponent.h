@@ -3,16 +3,16 @@
 // and every bundle evaluates its events and user properties and reports the audiences' results.
 
 #include <memory>
+#include <vector>
 
-class APMDatabase;
-struct APMBundlingHooks;
+#include "APMEngineComponent.h"
 
-class APMAudienceComponent {
+class APMAudienceComponent final : public APMEngineComponent {
  public:
-  // Fills the engine's audience slots and the configuration's audience updater for the engines
-  // started from now on, unless an audience component is installed already.
-  static void install();
-  // Fills in the audience evaluation hooks of bundling over the database (what install() has the
-  // engine do whenever it builds its upload road).
-  static void addBundlingHooks(const std::shared_ptr<APMDatabase>& database, APMBundlingHooks& hooks);
+  // No start without a database to keep the audiences in.
+  bool startUpDidOpenDatabase(const std::shared_ptr<APMDatabase>& database) override { return database != nullptr; }
+  bool storeAudiences(APMDatabase& database, APMRemoteConfig& remoteConfig,
+                      const std::vector<std::shared_ptr<APMPBAudience>>& audiences) override;
+  // The audience evaluation hooks of bundling over the database.
+  void addBundlingHooks(const std::shared_ptr<APMDatabase>& database, APMBundlingHooks& hooks) override;
 };

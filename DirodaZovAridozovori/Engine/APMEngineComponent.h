@@ -6,10 +6,27 @@
 // Threads: attachToEngine runs on the thread making the engine, before any other moment; every
 // other moment runs on the engine's worker queue.
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "APMEngineContext.h"
+#include "APMEvent.h"
+
+class APMDatabase;
+class APMPBAudience;
+class APMRemoteConfig;
+class APMRemoteConfigEventEditing;
+class APMRemoteConfigExperimentClient;
+struct APMBundlingHooks;
+
+// What the event-editing program did with one event.
+struct APMEventEditingOutcome {
+  bool failed = false;                               // the program reported an error
+  std::optional<APMEditEventForm> outputEvent;       // set when the program edited the event
+  std::vector<APMEditEventForm> eventsToLog;         // events the program created, in order
+};
 
 class APMEngineComponent {
  public:
@@ -20,8 +37,31 @@ class APMEngineComponent {
   virtual void attachToEngine(const std::shared_ptr<APMEngineContext>& context) { (void)context; }
 
   // ---- Start-up (once per engine, at its first successful start).
+  // Before the configuration is made: an experiment client for it to register with; the first
+  // component that gives one is used. servedConfig answers the engine's configuration from any
+  // queue (nullptr once the engine is gone).
+  virtual std::shared_ptr<APMRemoteConfigExperimentClient> experimentClientForRemoteConfig(
+      const std::function<std::shared_ptr<APMRemoteConfig>()>& servedConfig) {
+    (void)servedConfig;
+    return nullptr;
+  }
+  // The database is open and the configuration made: false refuses the start.
+  virtual bool startUpDidOpenDatabase(const std::shared_ptr<APMDatabase>& database) {
+    (void)database;
+    return true;
+  }
   // The last step: the start-up reports are queued and the engine is about to take events.
   virtual void startUpDidFinish() {}
+
+  // ---- Each event on the road, inside its group.
+  // Runs the configuration's event-editing program on the event; the first component that answers
+  // decides (no answer: the event is written as logged).
+  virtual std::optional<APMEventEditingOutcome> editEvent(APMRemoteConfigEventEditing& program,
+                                                          const APMEditEventForm& event) {
+    (void)program;
+    (void)event;
+    return std::nullopt;
+  }
 
   // ---- Collection switch: collection was switched on after a start, or switched off.
   virtual void collectionDidSwitch(bool enabled) { (void)enabled; }
@@ -29,6 +69,22 @@ class APMEngineComponent {
   // ---- Configuration fetch: after a fetch that renewed or kept the configuration, once the
   // engine has made (or postponed) the upload attempt that follows it.
   virtual void configurationFetchDidEnd() {}
+
+  // A fetched configuration's audiences, in the transaction that stores the configuration: false
+  // rolls the configuration back.
+  virtual bool storeAudiences(APMDatabase& database, APMRemoteConfig& remoteConfig,
+                              const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
+    (void)database;
+    (void)remoteConfig;
+    (void)audiences;
+    return true;
+  }
+
+  // ---- Bundling: the upload road is being built over the database; hooks of the bundler.
+  virtual void addBundlingHooks(const std::shared_ptr<APMDatabase>& database, APMBundlingHooks& hooks) {
+    (void)database;
+    (void)hooks;
+  }
 
   // ---- Upload: an upload attempt is about to read its batch.
   virtual void uploadWillStart() {}

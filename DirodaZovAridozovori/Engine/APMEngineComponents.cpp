@@ -2,6 +2,9 @@
 
 #include <mutex>
 
+#include "APMAudienceComponent.h"
+#include "APMEventEditingHost.h"
+#include "APMExperimentComponent.h"
 #include "SearchAd/APMSearchAdReporter.h"
 #include "TCF/APMTCFClient.h"
 
@@ -21,6 +24,12 @@ Editor& editor() {
 
 APMEngineComponentList APMMakeEngineComponents() {
   APMEngineComponentList components{
+      // Configurations' event-editing programs run on the event road.
+      std::make_shared<APMEventEditingComponent>(),
+      // The configuration's experiment flags and the experiment IDs of bundles.
+      std::make_shared<APMExperimentComponent>(),
+      // Configurations' audiences are stored, and evaluated as events are bundled.
+      std::make_shared<APMAudienceComponent>(),
       // Once per installation, the search-ad attribution of the install; switched with collection.
       std::make_shared<APMSearchAdComponent>(),
       // The host's TCF decision becomes consent at start-up and before every upload.

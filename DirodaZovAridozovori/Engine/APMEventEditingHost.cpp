@@ -69,12 +69,6 @@ APMEventEditingOutcome APMEventEditingHost::handleEvent(const APMEditEventForm& 
   return outcome;
 }
 
-void APMEventEditingHost::install() {
-  bool installed = false;
-  APMMeasurement::updateComponents([&installed](APMMeasurementComponents& parts) {
-    if (parts.runEventEditing) return;
-    parts.runEventEditing = &APMEventEditingHost::runEventEditing;
-    installed = true;
-  });
-  if (installed) APMRemoteConfig::setEventEditingLoader(&APMEventEditingHost::loadProgram);
+void APMEventEditingComponent::attachToEngine(const std::shared_ptr<APMEngineContext>&) {
+  APMRemoteConfig::setEventEditingLoader(&APMEventEditingHost::loadProgram);
 }

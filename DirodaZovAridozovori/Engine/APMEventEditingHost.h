@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "APMEvent.h"
-#include "APMMeasurement.h"
+#include "APMEngineComponent.h"
 #include "EventEditing/APMPEventEditing.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Error.h"
@@ -23,9 +23,6 @@ class APMEventEditingHost final : public APMRemoteConfigEventEditing {
                                                                   platform::Error* error);
   // The engine's editing step; a host of another kind edits nothing.
   static APMEventEditingOutcome runEventEditing(APMRemoteConfigEventEditing& host, const APMEditEventForm& event);
-  // Installs the loader and the editing step for the engines started from now on, unless an editing
-  // step is installed already.
-  static void install();
 
   // Failed when the program reported an error (or the host ran out of memory): the caller then
   // keeps the event as logged.
@@ -34,6 +31,17 @@ class APMEventEditingHost final : public APMRemoteConfigEventEditing {
 
  private:
   std::unique_ptr<APMPEventEditing> editing_;
+};
+
+// The editing step of an engine's event road. Configurations are given the program loader as the
+// engine is made, so the configuration its start-up loads already carries its program.
+class APMEventEditingComponent final : public APMEngineComponent {
+ public:
+  void attachToEngine(const std::shared_ptr<APMEngineContext>& context) override;
+  std::optional<APMEventEditingOutcome> editEvent(APMRemoteConfigEventEditing& program,
+                                                  const APMEditEventForm& event) override {
+    return APMEventEditingHost::runEventEditing(program, event);
+  }
 };
 
 std::shared_ptr<APMPEvent> APMPEventFromEditEvent(const APMEditEventForm& event);

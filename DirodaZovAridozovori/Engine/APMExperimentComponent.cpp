@@ -1,17 +1,9 @@
 #include "APMExperimentComponent.h"
 
 #include "APMERemoteConfigClient.h"
-#include "APMMeasurement.h"
 #include "Identity/APMIdentity.h"
 
 namespace {
-
-std::shared_ptr<APMRemoteConfigExperimentClient> makeClient(
-    std::function<std::shared_ptr<APMRemoteConfig>()> remoteConfig) {
-  // The manager (and its fetch schedule) comes to life with the first engine that asks for it.
-  return APMERemoteConfigClient::create(APMEManager::sharedInstance(), APMIdentity::zovAridozovoriLibraryVersion(),
-                                        std::move(remoteConfig));
-}
 
 std::string identityDiversionKey() {
   auto identity = APMIdentity::sharedInstance();
@@ -20,12 +12,10 @@ std::string identityDiversionKey() {
 
 }  // namespace
 
-void APMExperimentComponent::install() {
-  bool installed = false;
-  APMMeasurement::updateComponents([&installed](APMMeasurementComponents& parts) {
-    if (parts.remoteConfigExperimentClient) return;
-    parts.remoteConfigExperimentClient = &makeClient;
-    installed = true;
-  });
-  if (installed) APMESDKProperty::setDefaultDiversionKeyProvider(&identityDiversionKey);
+std::shared_ptr<APMRemoteConfigExperimentClient> APMExperimentComponent::experimentClientForRemoteConfig(
+    const std::function<std::shared_ptr<APMRemoteConfig>()>& servedConfig) {
+  APMESDKProperty::setDefaultDiversionKeyProvider(&identityDiversionKey);
+  // The manager (and its fetch schedule) comes to life with the first engine that asks for it.
+  return APMERemoteConfigClient::create(APMEManager::sharedInstance(), APMIdentity::zovAridozovoriLibraryVersion(),
+                                        servedConfig);
 }

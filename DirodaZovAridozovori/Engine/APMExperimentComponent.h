@@ -3,9 +3,10 @@
 // "app_measurement" with the process-wide experiment manager, and SDKs without a diversion key of
 // their own divert by the measurement identity's.
 
-class APMExperimentComponent {
+#include "APMEngineComponent.h"
+
+class APMExperimentComponent final : public APMEngineComponent {
  public:
-  // Fills the engine's experiment-client slot for the engines started from now on, unless an
-  // experiment client is installed already.
-  static void install();
+  std::shared_ptr<APMRemoteConfigExperimentClient> experimentClientForRemoteConfig(
+      const std::function<std::shared_ptr<APMRemoteConfig>()>& servedConfig) override;
 };

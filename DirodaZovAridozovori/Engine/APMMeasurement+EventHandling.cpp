@@ -110,11 +110,17 @@ void APMMeasurement::continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event) 
   writeSessionStartEventOnWorkerQueue(*event);
 
   auto host = eventWriter_->settings().eventEditing;
-  auto runEditing = componentsSnapshot()->runEventEditing;
-  if (!host || !runEditing) {
+  std::optional<APMEventEditingOutcome> editing;
+  if (host) {
+    for (const auto& component : components_) {
+      editing = component->editEvent(*host, event->editEvent());
+      if (editing) break;
+    }
+  }
+  if (!editing) {
     writeEventOnWorkerQueue(event);
   } else {
-    APMEventEditingOutcome outcome = runEditing(*host, event->editEvent());
+    const APMEventEditingOutcome& outcome = *editing;
     if (outcome.failed) {
       writeEventOnWorkerQueue(event);
       monitor->logWithLevel(1, 23223, "Event editing failed. Event name", event->name());

@@ -152,7 +152,13 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
   if (!unchanged && !data.empty()) {
     APMRemoteConfigApplyContext context{*database_, *remoteConfig_, identity_ ? identity_->appIDFromDMP() : std::nullopt,
                                         [this] { updateConsentSettingsUtilWithRemoteConfig(); },
-                                        APMCurrentAudienceUpdater()};
+                                        [this](APMDatabase& database, APMRemoteConfig& config,
+                                               const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
+                                          for (const auto& component : components_) {
+                                            if (!component->storeAudiences(database, config, audiences)) return false;
+                                          }
+                                          return true;
+                                        }};
     if (APMApplyRemoteConfig(data, context) == APMRemoteConfigApplyResult::kApplied) {
       persistedConfig_->setConfigServerLastModifiedString(headerField(headerFields, kAPMLastModifiedHeader));
       persistedConfig_->setConfigServerETag(headerField(headerFields, kAPMETagHeader));

@@ -63,9 +63,7 @@ std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
   bundling.monitoringSample = [](double period, double last) {
     return APMMonitor::shared()->monitoringDataForDispatchWithSamplePeriod(period, last);
   };
-  if (auto installed = componentsSnapshot(); installed->addAudienceBundlingHooks) {
-    installed->addAudienceBundlingHooks(database_, bundling);
-  }
+  forEachComponent([this, &bundling](APMEngineComponent& component) { component.addBundlingHooks(database_, bundling); });
   rawEventBundler_ = std::make_shared<APMRawEventBundler>(database_, remoteConfig_, persistedConfig_, bundling);
 
   APMUploadHooks hooks;

@@ -509,19 +509,23 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   if (!database) return false;
 
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  const std::function<std::shared_ptr<APMRemoteConfig>()> servedConfig = [weakSelf]() -> std::shared_ptr<APMRemoteConfig> {
+    auto self = weakSelf.lock();
+    if (!self) return nullptr;
+    std::lock_guard<std::mutex> lock(self->publishMutex_);
+    return self->publishedRemoteConfig_;
+  };
   std::shared_ptr<APMRemoteConfigExperimentClient> experimentClient;
-  if (parts->remoteConfigExperimentClient) {
-    std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-    experimentClient = parts->remoteConfigExperimentClient([weakSelf]() -> std::shared_ptr<APMRemoteConfig> {
-      auto self = weakSelf.lock();
-      if (!self) return nullptr;
-      std::lock_guard<std::mutex> lock(self->publishMutex_);
-      return self->publishedRemoteConfig_;
-    });
+  for (const auto& component : components_) {
+    experimentClient = component->experimentClientForRemoteConfig(servedConfig);
+    if (experimentClient) break;
   }
   auto config = APMRemoteConfig::create(appID_, database, persistedConfig_, std::move(experimentClient));
   if (!config) return false;
-  if (parts->createAudience && !parts->createAudience(database)) return false;
+  for (const auto& component : components_) {
+    if (!component->startUpDidOpenDatabase(database)) return false;
+  }
 
   std::weak_ptr<APMRemoteConfig> weakConfig = config;
   database->setLimitsProvider([weakConfig] {

@@ -53,13 +53,6 @@ class APMUploadController;
 class APMEventWriter;
 class VIZUzedaru;
 
-// What the event-editing program did with one event.
-struct APMEventEditingOutcome {
-  bool failed = false;                               // the program reported an error
-  std::optional<APMEditEventForm> outputEvent;       // set when the program edited the event
-  std::vector<APMEditEventForm> eventsToLog;         // events the program created, in order
-};
-
 // A store transaction offered for duplicate filtering; fingerprint is the purchase reporter's
 // fingerprint of it (empty when it has none). The engine reads the first three only.
 struct APMPurchaseTransaction {
@@ -73,9 +66,6 @@ struct APMPurchaseTransaction {
 // answers neutrally (no edits, no extra events, not a purchase event, linked clients absent). Each
 // says when the engine calls it and on which queue ("worker": the engine's worker queue).
 struct APMMeasurementComponents {
-  // Worker, for each event on the road: runs the loaded event-editing program on it.
-  std::function<APMEventEditingOutcome(APMRemoteConfigEventEditing& host, const APMEditEventForm& event)>
-      runEventEditing;
   // Worker, for each event on the road: the events its conditional user properties cause; none on
   // failure.
   std::function<std::optional<std::vector<std::shared_ptr<APMEvent>>>(const APMEvent& event)>
@@ -83,17 +73,6 @@ struct APMMeasurementComponents {
   // Worker, for each event on the road: lifetime value of purchase events.
   std::function<bool(const APMEvent& event)> isPurchaseEvent;
   std::function<bool(APMDatabase& database, const APMEvent& event)> recordLifetimeValue;
-  // Worker, start-up once the database is open: audiences over it; false refuses the start.
-  std::function<bool(const std::shared_ptr<APMDatabase>& database)> createAudience;
-  // Worker, whenever the upload road is built over a database: fills in the audience evaluation
-  // hooks of bundling (per-bundle context, evaluations, results, session-scoped clearing).
-  std::function<void(const std::shared_ptr<APMDatabase>& database, APMBundlingHooks& hooks)> addAudienceBundlingHooks;
-  // Worker, start-up before the configuration is created: the experiment client the configuration
-  // registers with. remoteConfig answers the configuration the client serves (nullptr once gone),
-  // for the client's callbacks.
-  std::function<std::shared_ptr<APMRemoteConfigExperimentClient>(
-      std::function<std::shared_ptr<APMRemoteConfig>()> remoteConfig)>
-      remoteConfigExperimentClient;
   // Worker, start-up: on-device conversion upkeep (dependency checks, expired values).
   std::function<void()> onDeviceConversionUpkeep;
   // Worker, at the end of every successful configuration fetch, before the upload road resumes.

@@ -1,7 +1,5 @@
 #include "APMRemoteConfigFetch.h"
 
-#include <mutex>
-
 #include "APMDatabase.h"
 #include "APMMonitor.h"
 #include "APMNanoAccessors.h"
@@ -14,16 +12,6 @@ namespace {
 std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 std::string bodyText(const platform::Data& body) { return std::string(body.begin(), body.end()); }
-
-struct AudienceUpdaterSlot {
-  std::mutex mutex;
-  APMAudienceUpdater updater;
-};
-
-AudienceUpdaterSlot& audienceUpdaterSlot() {
-  static AudienceUpdaterSlot* slot = new AudienceUpdaterSlot();
-  return *slot;
-}
 
 // The steps inside the transaction; kApplied lets it commit.
 APMRemoteConfigApplyResult applyInTransaction(const platform::Data& body, const APMRemoteConfigApplyContext& context,
@@ -93,16 +81,4 @@ APMRemoteConfigApplyResult APMApplyRemoteConfig(const platform::Data& body, cons
     if (context.updateConsentSettings) context.updateConsentSettings();
   }
   return result;
-}
-
-void APMSetAudienceUpdater(APMAudienceUpdater updater) {
-  auto& slot = audienceUpdaterSlot();
-  std::lock_guard<std::mutex> lock(slot.mutex);
-  slot.updater = std::move(updater);
-}
-
-APMAudienceUpdater APMCurrentAudienceUpdater() {
-  auto& slot = audienceUpdaterSlot();
-  std::lock_guard<std::mutex> lock(slot.mutex);
-  return slot.updater;
 }

@@ -58,7 +58,7 @@ struct APMRemoteConfigApplyContext {
   std::optional<std::string> appIDFromDMP;
   // Pushes the configuration's consent defaults and delegations to the consent state.
   std::function<void()> updateConsentSettings;
-  // Empty: the audiences are dropped (no audience component is linked).
+  // Empty: the audiences are dropped.
   APMAudienceUpdater updateAudiences;
 };
 
@@ -67,7 +67,3 @@ struct APMRemoteConfigApplyContext {
 // configuration in memory (and the consent defaults taken from it) are reloaded from the
 // database, so memory never holds a configuration the disk does not.
 APMRemoteConfigApplyResult APMApplyRemoteConfig(const platform::Data& body, const APMRemoteConfigApplyContext& context);
-
-// The process-wide audience updater used by the engine's fetch (set by the audience component).
-void APMSetAudienceUpdater(APMAudienceUpdater updater);
-APMAudienceUpdater APMCurrentAudienceUpdater();

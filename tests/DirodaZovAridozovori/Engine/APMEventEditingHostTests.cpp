@@ -20,7 +20,9 @@ class EventEditingHostTest : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    APMEventEditingHost::install();
+    APMSetEngineComponentEditorForTesting([](APMEngineComponentList) {
+      return APMEngineComponentList{std::make_shared<APMEventEditingComponent>()};
+    });
   }
   void TearDown() override {
     EngineTest::TearDown();

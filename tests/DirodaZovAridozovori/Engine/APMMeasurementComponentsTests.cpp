@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "EngineTestFixture.h"
+#include "Fetch/ConfigMessages.h"
 #include "Identity/APMDefaultIdentitySupport.h"
 #include "Identity/APMPlatformIdentitySupport.h"
 #include "Identity/IdentityTestDoubles.h"
@@ -204,15 +205,30 @@ TEST_F(EngineComponentsTest, EveryWipeBeginsWithAFreshOnDeviceConversionContext)
   EXPECT_EQ(log_->take(), Calls{"context"});
 }
 
-TEST_F(EngineComponentsTest, TheExperimentClientOfItsSlotServesTheEnginesConfiguration) {
+// Gives its engine's configuration the fake experiment client.
+class ExperimentClientGiver final : public APMEngineComponent {
+ public:
+  explicit ExperimentClientGiver(std::shared_ptr<FakeExperimentClient> client) : client_(std::move(client)) {}
+  std::shared_ptr<APMRemoteConfigExperimentClient> experimentClientForRemoteConfig(
+      const std::function<std::shared_ptr<APMRemoteConfig>()>& servedConfig) override {
+    client_->servedConfig = servedConfig;
+    return client_;
+  }
+
+ private:
+  std::shared_ptr<FakeExperimentClient> client_;
+};
+
+TEST_F(EngineComponentsTest, TheExperimentClientOfAComponentServesTheEnginesConfiguration) {
   auto client = std::make_shared<FakeExperimentClient>();
-  install([client](APMMeasurementComponents& parts) {
-    parts.remoteConfigExperimentClient = [client](std::function<std::shared_ptr<APMRemoteConfig>()> served) {
-      client->servedConfig = std::move(served);
-      return client;
-    };
+  // The first component that gives a client is asked: the second is never reached.
+  auto unused = std::make_shared<FakeExperimentClient>();
+  APMSetEngineComponentEditorForTesting([client, unused](APMEngineComponentList) {
+    return APMEngineComponentList{std::make_shared<APMEngineComponent>(), std::make_shared<ExperimentClientGiver>(client),
+                                  std::make_shared<ExperimentClientGiver>(unused)};
   });
   start();
+  EXPECT_FALSE(unused->servedConfig);
   auto config = engine().remoteConfigInstance();
   ASSERT_TRUE(config);
   EXPECT_EQ(client->activations.load(), 1) << "the newest snapshot is activated as the configuration is made";
@@ -311,6 +327,60 @@ TEST_F(EngineComponentsTest, NoSessionStartsBeforeTheApplicationHasBecomeActive)
   clock_->advance(3600);
   start();
   EXPECT_EQ(rowsNamed("_s").size(), 1u) << "the next start, once active, begins a session";
+}
+
+// Answers the start-up and the storing of a fetched configuration's audiences as told, and
+// records what it was given.
+class GateComponent final : public APMEngineComponent {
+ public:
+  bool startUpDidOpenDatabase(const std::shared_ptr<APMDatabase>& database) override { return allowStart && database; }
+  bool storeAudiences(APMDatabase&, APMRemoteConfig&,
+                      const std::vector<std::shared_ptr<APMPBAudience>>& audiences) override {
+    for (const auto& audience : audiences) audienceIDs.push_back(APMNanoGetInt32(*audience, APMPBAudience::kAudienceId));
+    return acceptAudiences;
+  }
+  void addBundlingHooks(const std::shared_ptr<APMDatabase>& database, APMBundlingHooks&) override {
+    if (database) ++bundlingHooksAsked;
+  }
+
+  bool allowStart = true;
+  bool acceptAudiences = true;
+  // Worker queue; read after a drain.
+  std::vector<int32_t> audienceIDs;
+  int bundlingHooksAsked = 0;
+};
+
+TEST_F(EngineComponentsTest, AComponentRefusesTheStartOrRollsBackAFetchedConfigurationOverItsAudiences) {
+  auto gate = std::make_shared<GateComponent>();
+  APMSetEngineComponentEditorForTesting([gate](APMEngineComponentList) { return APMEngineComponentList{gate}; });
+  gate->allowStart = false;
+  start();
+  EXPECT_FALSE(engine().isEnabled());
+  EXPECT_FALSE(engine().didInitializeComponents());
+  EXPECT_TRUE(loggedCode(23011));
+  stop();
+
+  gate->allowStart = true;
+  start();
+  ASSERT_TRUE(engine().isEnabled());
+  const struct {
+    bool accepted;
+    int64_t version;
+    int64_t versionAfter;
+  } cases[] = {{false, 5, -1}, {true, 6, 6}};
+  for (const auto& c : cases) {
+    gate->acceptAudiences = c.accepted;
+    gate->audienceIDs.clear();
+    onWorker([&] {
+      engine().networkRemoteConfigFetchCompletionHandler(
+          200, {}, fetchtest::encodedConfig({kAppID, c.version, {}, {}, {11, 12}}), std::nullopt);
+    });
+    drain();
+    EXPECT_EQ(gate->audienceIDs, (std::vector<int32_t>{11, 12})) << c.version;
+    onWorker([&] { EXPECT_EQ(engine().remoteConfigInstance()->version(), c.versionAfter) << c.version; });
+  }
+  onWorker([&] { engine().uploadController(); });
+  EXPECT_EQ(gate->bundlingHooksAsked, 1) << "once, as the upload road is built";
 }
 
 }  // namespace

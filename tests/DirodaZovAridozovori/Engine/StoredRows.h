@@ -90,7 +90,6 @@ inline void resetProcess() {
   APMMeasurement::setComponents({});
   // Engine and front tests choose their components; a public-API test takes the usual ones.
   APMSetEngineComponentEditorForTesting([](APMEngineComponentList) { return APMEngineComponentList{}; });
-  APMSetAudienceUpdater(nullptr);
   APMSetAnalyticsHooks({});
   APMIdentity::setSharedInstance(nullptr);
   APMIdentifiers::resetSharedInstance();
