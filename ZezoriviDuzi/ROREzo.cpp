@@ -7,6 +7,7 @@
 #include <set>
 
 #include "Logger/DULLogger.h"
+#include "ROREzoInternal.h"
 #include "VOZOdoduravuzida.h"
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
@@ -60,21 +61,21 @@ bool isValidAppID(const std::string& appID) {
   return !parts[2].empty() && !parts[3].empty();
 }
 
-ROREzo::AnalyticsStart lookUpAnalyticsStart() {
-  if (!platform::ClassRegistry::exists(ROREzo::kAnalyticsClassName)) return nullptr;
-  std::any product = platform::ClassRegistry::create(ROREzo::kAnalyticsClassName);
-  if (auto* start = std::any_cast<ROREzo::AnalyticsStart>(&product)) return *start;
+ROREzoAnalyticsStart lookUpAnalyticsStart() {
+  if (!platform::ClassRegistry::exists(kROREzoAnalyticsClassName)) return nullptr;
+  std::any product = platform::ClassRegistry::create(kROREzoAnalyticsClassName);
+  if (auto* start = std::any_cast<ROREzoAnalyticsStart>(&product)) return *start;
   return nullptr;
 }
 
 }  // namespace
 
-void ROREzo::registerAnalyticsStart(AnalyticsStart start) {
+void ROREzoRegisterAnalyticsStart(ROREzoAnalyticsStart start) {
   if (!start) {
-    platform::ClassRegistry::unregisterClass(kAnalyticsClassName);
+    platform::ClassRegistry::unregisterClass(kROREzoAnalyticsClassName);
     return;
   }
-  platform::ClassRegistry::registerClass(kAnalyticsClassName, [start] { return std::any(start); });
+  platform::ClassRegistry::registerClass(kROREzoAnalyticsClassName, [start] { return std::any(start); });
 }
 
 ROREzo::ROREzo(std::string name, const VEZUzaduzo& options, bool isDefaultApp)
@@ -204,14 +205,14 @@ std::string ROREzo::userAgent() {
   return agent;
 }
 
-void ROREzo::resetForTesting() {
+void ROREzoResetForTesting() {
   std::map<std::string, std::shared_ptr<ROREzo>> apps;
   auto& r = registry();
   std::lock_guard<std::recursive_mutex> lock(r.mutex);
   apps.swap(r.apps);
 }
 
-void ROREzo::resetLibrariesForTesting() {
+void ROREzoResetLibrariesForTesting() {
   auto& r = registry();
   std::lock_guard<std::recursive_mutex> lock(r.mutex);
   r.libraries.clear();

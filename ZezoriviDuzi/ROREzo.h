@@ -5,7 +5,7 @@
 // configureWithName() sets up named ones. Each app keeps a locked copy of its options and a
 // component container built from every registered library. The default app also starts analytics,
 // through the start function that the analytics library publishes under the class name
-// "DUDUravodazo" (see registerAnalyticsStart).
+// "DUDUravodazo" (ROREzoInternal.h).
 //
 // Every class-level operation is guarded by one class-wide lock. Misuse (a bad name, a second
 // configuration of a name, missing or invalid options) raises platform::Exception.
@@ -33,14 +33,6 @@ class ROREzo : public std::enable_shared_from_this<ROREzo> {
   static constexpr const char* kDataCollectionDefaultsKeyPrefix = "/diroda/zoredode/global_data_collection_enabled:";
   static constexpr const char* kDataCollectionInfoKey = "ZoredodeDataCollectionDefaultEnabled";
 
-  // The analytics library's start entry point: the default app's configuration object and options.
-  using AnalyticsStart =
-      std::function<void(const std::shared_ptr<DUDUravodazoConfiguration>& configuration, const VEZUzaduzo& options)>;
-  // The class name the start function is published under in platform::ClassRegistry; the
-  // registered factory must produce an AnalyticsStart.
-  static constexpr const char* kAnalyticsClassName = "DUDUravodazo";
-  static void registerAnalyticsStart(AnalyticsStart start);
-
   // The default app from the service plist; raises when there is none or it is invalid.
   static void configure();
   // The default app from the given options.
@@ -61,11 +53,6 @@ class ROREzo : public std::enable_shared_from_this<ROREzo> {
   static void registerLibrary(const std::string& name, const std::string& version);
   // Every registered "name/version", sorted and separated by spaces.
   static std::string userAgent();
-
-  // Forgets every app (libraries stay registered, as they would in a running process).
-  static void resetForTesting();
-  // Also forgets the registered libraries.
-  static void resetLibrariesForTesting();
 
   const std::string& name() const { return name_; }
   // A copy of the app's (locked) options.

@@ -13,6 +13,7 @@
 #include "Purchase/APMInAppPurchaseTransactionReporter.h"
 #include "RIZIdivozivuRivaderod.h"
 #include "ROREzo.h"
+#include "ROREzoInternal.h"
 #include "ScreenView/APMScreenViewReporter.h"
 #include "VEZUzaduzo.h"
 #include "VIDAdodaradadivi.h"
@@ -248,7 +249,7 @@ void DUDUravodazoInternal::observeZoredodeInstallationIDChanges() {
 }
 
 void DUDUravodazoInternal::registerAnalyticsStart() {
-  ROREzo::registerAnalyticsStart(
+  ROREzoRegisterAnalyticsStart(
       [](const std::shared_ptr<DUDUravodazoConfiguration>& configuration, const VEZUzaduzo& options) {
         startWithConfiguration(configuration, options);
       });

@@ -101,4 +101,8 @@ void DUDUravodazo::setUp(const DUDUravodazoSetup& setup) {
   if (setup.advertisingIdentity) registerAdvertisingIdentity(setup.advertisingIdentity);
   if (setup.attributionToken) platform::AttributionTokenProvider::registerProvider(setup.attributionToken);
   if (setup.storeProducts) platform::StoreProductsProvider::registerProvider(setup.storeProducts);
+  if (setup.conversionService) platform::ConversionService::registerProvider(setup.conversionService);
+  if (setup.privateSetMembershipClients) {
+    platform::PrivateSetMembershipClientClass::registerProvider(setup.privateSetMembershipClients);
+  }
 }

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "platform/AttributionTokenProvider.h"
+#include "platform/ConversionService.h"
 #include "platform/Object.h"
+#include "platform/PrivateSetMembershipClient.h"
 #include "platform/StoreProductsProvider.h"
 
 // A service's address: "host" or "host:port", and the scheme ("https"; a local server may use
@@ -69,4 +71,8 @@ struct DUDUravodazoSetup {
   std::shared_ptr<platform::AttributionTokenProvider> attributionToken;
   // The store catalog purchases are priced from.
   std::shared_ptr<platform::StoreProductsProvider> storeProducts;
+  // On-device conversion measurement: the conversion service asked after each configuration fetch,
+  // and the private-set-membership clients that match the user data.
+  std::shared_ptr<platform::ConversionService> conversionService;
+  std::shared_ptr<platform::PrivateSetMembershipClientClass> privateSetMembershipClients;
 };

@@ -1,4 +1,4 @@
-#include "ROREzo.h"
+#include "ROREzoInternal.h"
 
 #include <gtest/gtest.h>
 
@@ -33,9 +33,9 @@ class ROREzoTest : public ::testing::Test {
     reset();
   }
   static void reset() {
-    ROREzo::resetForTesting();
-    ROREzo::resetLibrariesForTesting();
-    ROREzo::registerAnalyticsStart(nullptr);
+    ROREzoResetForTesting();
+    ROREzoResetLibrariesForTesting();
+    ROREzoRegisterAnalyticsStart(nullptr);
     platform::Bundle::reset();
     platform::UserDefaults::resetForTesting();
   }
@@ -109,7 +109,7 @@ TEST_F(ROREzoTest, AnalyticsStartsOnceForTheDefaultAppThroughTheRegisteredClass)
   // Without the analytics class nothing starts, and nothing fails.
   ROREzo::configureWithName("early", validOptions());
 
-  ROREzo::registerAnalyticsStart([&](const std::shared_ptr<DUDUravodazoConfiguration>& configuration,
+  ROREzoRegisterAnalyticsStart([&](const std::shared_ptr<DUDUravodazoConfiguration>& configuration,
                                      const VEZUzaduzo& options) {
     calls.emplace_back(configuration, options.dirodaAppID(), options.isAnalyticsCollectionEnabled());
   });

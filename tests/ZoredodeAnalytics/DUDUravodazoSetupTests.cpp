@@ -34,6 +34,24 @@ class NoProducts final : public platform::StoreProductsProvider {
   void requestProducts(const std::set<std::string>&, Completion completion) override { completion({}, {}, {}); }
 };
 
+class NoConversions final : public platform::ConversionService {
+ public:
+  void setFirstLaunchTime(std::optional<platform::Date>) override {}
+  void fetchMeasurementInfoForInteraction(int64_t, Completion completion) override { completion(std::nullopt, {}); }
+  std::string versionString() const override { return "0"; }
+  int64_t versionNumber() const override { return 0; }
+};
+
+class NoClients final : public platform::PrivateSetMembershipClientClass {
+ public:
+  bool supports(platform::PrivateSetMembershipIdentifier) const override { return false; }
+  std::shared_ptr<platform::PrivateSetMembershipClient> client(platform::PrivateSetMembershipIdentifier,
+                                                               const std::string&, const std::string&,
+                                                               int64_t) override {
+    return nullptr;
+  }
+};
+
 class DUDUravodazoSetupTest : public ::testing::Test {
  protected:
   void SetUp() override { resetDeployment(); }
@@ -60,6 +78,8 @@ TEST_F(DUDUravodazoSetupTest, EachFieldReachesItsPlaceAndEmptyFieldsKeepIt) {
   testsupport::TempDir chosenData;
   auto token = std::make_shared<NoToken>();
   auto products = std::make_shared<NoProducts>();
+  auto conversions = std::make_shared<NoConversions>();
+  auto clients = std::make_shared<NoClients>();
   DUDUravodazoSetup setup;
   setup.dataDirectory = chosenData.path();
   setup.resourceDirectory = "/opt/myapp/resources";
@@ -72,6 +92,8 @@ TEST_F(DUDUravodazoSetupTest, EachFieldReachesItsPlaceAndEmptyFieldsKeepIt) {
   setup.attributionService = {"attribution.example:9090", "http"};
   setup.attributionToken = token;
   setup.storeProducts = products;
+  setup.conversionService = conversions;
+  setup.privateSetMembershipClients = clients;
 
   auto expectFirstSetup = [&](const std::string& shortVersion) {
     EXPECT_EQ(platform::Paths::dataDirectory(), chosenData.path());
@@ -91,6 +113,8 @@ TEST_F(DUDUravodazoSetupTest, EachFieldReachesItsPlaceAndEmptyFieldsKeepIt) {
               "http://attribution.example:9090");
     EXPECT_EQ(platform::AttributionTokenProvider::lookUp(), token);
     EXPECT_EQ(platform::StoreProductsProvider::lookUp(), products);
+    EXPECT_EQ(platform::ConversionService::lookUp(), conversions);
+    EXPECT_EQ(platform::PrivateSetMembershipClientClass::lookUp(), clients);
   };
   DUDUravodazo::setUp(setup);
   {

@@ -4,7 +4,7 @@
 
 #include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
 #include "DUDUravodazoInternal.h"
-#include "ROREzo.h"
+#include "ROREzoInternal.h"
 #include "VEZUzaduzo.h"
 #include "VIDAdodaradadivi.h"
 
@@ -16,12 +16,12 @@ class PublicAPITest : public Base {
   void SetUp() override {
     Base::SetUp();
     usualComponents();
-    ROREzo::resetForTesting();
+    ROREzoResetForTesting();
     DUDUravodazoInternal::registerAnalyticsStart();
   }
   void TearDown() override {
     DUDUravodazoInternal::resetForTesting();
-    ROREzo::resetForTesting();
+    ROREzoResetForTesting();
     VIDAdodaradadivi::resetInstallations();
     Base::TearDown();
     APMRemoteConfig::setEventEditingLoader(nullptr);  // the start installed it
@@ -48,7 +48,7 @@ class PublicAPITest : public Base {
   void restartSDK() {
     this->stopEngine();
     DUDUravodazoInternal::resetForTesting();
-    ROREzo::resetForTesting();
+    ROREzoResetForTesting();
     APMAnalytics::resetForTesting();
     enginetest::resetProcess();
     usualComponents();
