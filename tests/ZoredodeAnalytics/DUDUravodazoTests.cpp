@@ -127,6 +127,24 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformInstallsTheCampaignReporters)
   APMDeepLinkReporter::resetForTesting();
 }
 
+// Without an advertising identity the click identifiers of a link are dropped (the deep-link
+// reporter's own tests); the identity a host gives in its setup lets them through.
+TEST_F(DUDUravodazoTest, TheHostsAdvertisingIdentityKeepsTheClickIdentifiersOfALink) {
+  DUDUravodazoSetup setup;
+  setup.advertisingIdentity = [] {
+    return DUDUravodazoAdvertisingIdentity{"6D92078A-8246-4BA4-AE5B-76104861E7DC", true};
+  };
+  DUDUravodazo::setUp(setup);
+  configure();
+  DUDUravodazo::setAnalyticsCollectionEnabled(true);
+  drain();
+  DUDUravodazo::handleOpenURL("app://promo?utm_source=news&zclid=click-1&dclid=display-1");
+  auto campaigns = rowsNamed("_cmp");
+  ASSERT_EQ(campaigns.size(), 1u);
+  EXPECT_EQ(campaigns[0].text("zclid"), "click-1");
+  EXPECT_EQ(campaigns[0].text("dclid"), "display-1");
+}
+
 TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {
   // A hash sent as 64 hex characters instead of 32 bytes is converted, with a warning.
   platform::Data hex, bytes;
