@@ -1,11 +1,13 @@
 // A host application built outside the SDK's tree against an installed SDK, as a user builds one:
 // it includes only installed headers and links only the installed library. It logs one event and
-// runs its main queue until a collector embedded here on 127.0.0.1 has received that event. Then,
+// runs its main queue until a collector embedded here on 127.0.0.1 has received that event and one
+// a companion component logged through the interop interface. Then,
 // when given the README's host program (built the same way), it runs that program against the same
 // collector, which answers its first launch with a deferred deep link.
 //
 // Usage: package-host RESOURCE_DIRECTORY [README_HOST]
-// Exit status 0 when one upload carried the event exactly once and the README's host handed the
+// Exit status 0 when one upload carried the event exactly once, the companion's event arrived once,
+// and the README's host handed the
 // deferred deep link to its handler, having asked for it with its advertising identity.
 #include <httplib.h>
 #include <stdlib.h>
@@ -22,12 +24,14 @@
 #include <vector>
 
 #include "DUDUravodazo.h"
+#include "DUDUravodazoInterop.h"
 #include "ROREzo.h"
 #include "platform/DispatchQueue.h"
 
 namespace {
 
 constexpr const char* kEventName = "installed_package_check";
+constexpr const char* kCompanionEventName = "companion_package_check";
 constexpr double kGiveUpSeconds = 60;
 // What the README's host gives as its advertising identity, and the link it is to be handed.
 constexpr const char* kReadmeAdvertisingID = "6D92078A-8246-4BA4-AE5B-76104861E7DC";
@@ -101,6 +105,7 @@ int main(int argc, char** argv) {
   }
   std::atomic<int> uploadsWithEvent{0};
   std::atomic<size_t> lastCount{0};
+  std::atomic<size_t> companionEvents{0};
   httplib::Server collector;
   collector.Get(R"(/config/app/(.+))", [](const httplib::Request& request, httplib::Response& response) {
     response.set_content(configurationFor(request.matches[1]), "application/x-protobuf");
@@ -112,7 +117,9 @@ int main(int argc, char** argv) {
       body.append(bytes, length);
       return true;
     });
-    const size_t count = occurrences(gunzip(body), kEventName);
+    const std::string batch = gunzip(body);
+    companionEvents += occurrences(batch, kCompanionEventName);
+    const size_t count = occurrences(batch, kEventName);
     if (count > 0) {
       lastCount = count;
       ++uploadsWithEvent;
@@ -152,13 +159,21 @@ int main(int argc, char** argv) {
   try {
     ROREzo::configure();
     DUDUravodazo::logEventWithName(kEventName, {{"attempt", platform::Object(1)}});
-    platform::DispatchQueue::main()->runUntil([&] { return uploadsWithEvent > 0; }, kGiveUpSeconds);
-    if (uploadsWithEvent == 1 && lastCount == 1) {
-      std::printf("package host: the event arrived\n");
+    // A companion component finds the SDK in the default app's container.
+    auto interop =
+        ROREzo::defaultApp()->container().instanceForProtocol<DUDUravodazoInterop>(kDUDUravodazoInteropProtocol);
+    if (interop) interop->logEventWithOrigin("fiam", kCompanionEventName, {{"attempt", platform::Object(1)}});
+    platform::DispatchQueue::main()->runUntil([&] { return uploadsWithEvent > 0 && companionEvents > 0; },
+                                              kGiveUpSeconds);
+    if (uploadsWithEvent == 1 && lastCount == 1 && companionEvents == 1) {
+      std::printf("package host: the event and the companion's event arrived\n");
       status = 0;
     } else {
-      std::fprintf(stderr, "package host: %d upload(s) carried the event, the last %zu time(s)\n",
-                   uploadsWithEvent.load(), lastCount.load());
+      std::fprintf(stderr,
+                   "package host: %d upload(s) carried the event, the last %zu time(s); the companion's event "
+                   "arrived %zu time(s)%s\n",
+                   uploadsWithEvent.load(), lastCount.load(), companionEvents.load(),
+                   interop ? "" : " (no interop in the container)");
     }
     if (status == 0 && argc == 3) {
       const bool opened = runReadmeHost(argv[2], argv[1], port);
