@@ -18,9 +18,13 @@ namespace {
 
 constexpr const char* kPreferencesDirectory = "Preferences";
 
+// Lock order: an instance's mutex, then the registry's; never the other way round.
 struct Registry {
   std::mutex mutex;
   std::map<std::string, std::shared_ptr<UserDefaults>> byPath;
+  // Every live instance that has scheduled a write, cached or made directly (the persisted
+  // configuration makes its own), so the exit finds the changes still waiting for their write.
+  std::map<const UserDefaults*, std::weak_ptr<UserDefaults>> writers;
   UserDefaults::DiagnosticHandler diagnostics;
 };
 
@@ -48,15 +52,30 @@ void report(const std::string& message) {
   }
 }
 
-std::vector<std::shared_ptr<UserDefaults>> cachedInstances() {
+std::vector<std::shared_ptr<UserDefaults>> knownInstances() {
   std::lock_guard<std::mutex> lock(registry().mutex);
   std::vector<std::shared_ptr<UserDefaults>> all;
   for (auto& [path, defaults] : registry().byPath) all.push_back(defaults);
+  auto& writers = registry().writers;
+  for (auto it = writers.begin(); it != writers.end();) {
+    auto defaults = it->second.lock();
+    if (!defaults) {
+      it = writers.erase(it);
+      continue;
+    }
+    all.push_back(std::move(defaults));
+    ++it;
+  }
   return all;
 }
 
 void flushAllAtExit() {
-  for (auto& defaults : cachedInstances()) defaults->synchronize();
+  for (auto& defaults : knownInstances()) defaults->synchronize();
+}
+
+void registerExitFlush() {
+  static std::once_flag exitHook;
+  std::call_once(exitHook, [] { std::atexit(flushAllAtExit); });
 }
 
 std::string fileNameForSuite(const std::string& name) {
@@ -92,8 +111,7 @@ std::string UserDefaults::pathForSuite(const std::string& name) {
 std::shared_ptr<UserDefaults> UserDefaults::standard() { return suite(kStandardSuiteName); }
 
 std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
-  static std::once_flag exitHook;
-  std::call_once(exitHook, [] { std::atexit(flushAllAtExit); });
+  registerExitFlush();
   std::string suiteName = name.empty() ? kStandardSuiteName : name;
   std::string path = pathForSuite(suiteName);
   std::lock_guard<std::mutex> lock(registry().mutex);
@@ -110,6 +128,8 @@ void UserDefaults::resetForTesting() {
   std::lock_guard<std::mutex> lock(registry().mutex);
   registry().byPath.clear();
 }
+
+void UserDefaults::waitForBackgroundWritesForTesting() { writeQueue()->sync([] {}); }
 
 void UserDefaults::setDiagnosticHandler(DiagnosticHandler handler) {
   std::lock_guard<std::mutex> lock(registry().mutex);
@@ -218,10 +238,16 @@ void UserDefaults::markDirtyLocked() {
   if (path_.empty() || writeScheduled_) return;
   writeScheduled_ = true;
   std::weak_ptr<UserDefaults> weak = weak_from_this();
-  writeQueue()->async([weak, this, path = path_] {
+  registerExitFlush();
+  {
+    std::lock_guard<std::mutex> lock(registry().mutex);
+    registry().writers[this] = weak;
+  }
+  writeQueue()->after(kWriteDelaySeconds, [weak, this, path = path_] {
     auto self = weak.lock();
     if (!self) return;
     {
+      // Cleared before the snapshot is taken: a change made after it schedules the next write.
       std::lock_guard<std::mutex> lock(mutex_);
       writeScheduled_ = false;
     }
@@ -252,8 +278,14 @@ bool UserDefaults::writeIfDirty() {
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
+  ++writeCount_;
   if (generation_ == generation) dirty_ = false;
   return true;
+}
+
+uint64_t UserDefaults::writeCountForTesting() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writeCount_;
 }
 
 bool UserDefaults::synchronize() {

@@ -6,9 +6,14 @@
 // empty (and is reported), never crashes; the next write replaces it.
 //
 // Each suite is loaded lazily on first use and cached in memory, one instance per file (a new data
-// directory gives new instances). Every access is thread-safe (one mutex per instance). Changes
-// are written atomically (temporary file, fsync, rename) shortly after they are made, on a private
-// background queue, and at once by synchronize().
+// directory gives new instances). Every access is thread-safe (one mutex per instance); reads
+// answer from memory, so they see a change at once, written or not.
+//
+// Writes: each replaces the whole file atomically (temporary file, fsync, rename), so a process
+// that dies in the middle of one leaves the previous file whole. The first change after the file
+// matched memory schedules one write kWriteDelaySeconds later (of the installed clock's uptime)
+// on a private background queue; the changes made meanwhile join it, so a burst of changes costs
+// one fsync instead of one each. synchronize() writes at once, and so does the process's exit.
 
 #include <functional>
 #include <memory>
@@ -23,6 +28,8 @@ namespace platform {
 class UserDefaults : public std::enable_shared_from_this<UserDefaults> {
  public:
   static constexpr const char* kStandardSuiteName = "standard";
+  // How long a change waits for others to share its write.
+  static constexpr double kWriteDelaySeconds = 1.0;
 
   // The application's standard defaults.
   static std::shared_ptr<UserDefaults> standard();
@@ -38,6 +45,8 @@ class UserDefaults : public std::enable_shared_from_this<UserDefaults> {
   // Tests: writes what is pending, then forgets every cached instance, so the next access reads
   // the files again as a new process would.
   static void resetForTesting();
+  // Tests: returns once the writes already handed to the background queue have run.
+  static void waitForBackgroundWritesForTesting();
 
   // Receives a line for every file that could not be read or written (the default writes it to
   // stderr). nullptr restores the default.
@@ -75,6 +84,9 @@ class UserDefaults : public std::enable_shared_from_this<UserDefaults> {
   // Writes pending changes now; true when the file holds what memory holds.
   bool synchronize();
 
+  // Tests: how many times this instance has replaced its file.
+  uint64_t writeCountForTesting();
+
   UserDefaults(std::string suiteName, std::string path);
   UserDefaults(const UserDefaults&) = delete;
   UserDefaults& operator=(const UserDefaults&) = delete;
@@ -91,6 +103,7 @@ class UserDefaults : public std::enable_shared_from_this<UserDefaults> {
   bool dirty_ = false;
   bool writeScheduled_ = false;
   uint64_t generation_ = 0;  // bumped by every change, so a write knows whether it caught up
+  uint64_t writeCount_ = 0;
   Dictionary values_;
   std::mutex writeMutex_;  // serialises file writes of this instance
 };

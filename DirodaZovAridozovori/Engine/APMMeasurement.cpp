@@ -769,6 +769,9 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
     }
   }
   persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMs);
+  // The first open is stored: its mark goes to disk now, or a process that dies within the
+  // preferences' write delay would report a second first open at its next start.
+  persistedConfig_->synchronizeToDisk();
   if (auto report = componentsSnapshot()->reportStoredCampaignEvent) report(firstOpenMs - 1);
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
@@ -265,9 +266,12 @@ TEST_F(UploadEndToEndTest, StoredEventsTravelWhenThePreferenceFilesHoldANulByte)
   expectStoredEventsTravelAfterAKill([] {
     platform::UserDefaults::resetForTesting();  // nothing cached from this process is written back
     const char damaged[] = "<plist><dict><key>k</key><string>a\0b</string></dict></plist>";
-    std::vector<std::string> files{platform::UserDefaults::pathForSuite("")};
-    const auto directory = std::filesystem::path(files.front()).parent_path();
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) files.push_back(entry.path());
+    // The writer's changes of its last moment may not have reached their files: the front's suite
+    // is damaged whether or not it was written.
+    std::set<std::string> files{platform::UserDefaults::pathForSuite(""),
+                                platform::UserDefaults::pathForSuite(APMAnalytics::kSuiteName)};
+    const auto directory = std::filesystem::path(*files.begin()).parent_path();
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) files.insert(entry.path());
     ASSERT_GT(files.size(), 2u) << "the writer left no preference files";
     for (const auto& file : files) {
       std::ofstream(file, std::ios::binary | std::ios::trunc).write(damaged, sizeof damaged - 1);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -7,6 +10,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "platform/Paths.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 
@@ -41,6 +45,42 @@ class UserDefaultsTest : public ::testing::Test {
   std::mutex mutex_;
   std::vector<std::string> diagnostics_;
 };
+
+// Time stands still unless a test moves it, so a scheduled write runs only when the test says.
+class UserDefaultsWriteTest : public UserDefaultsTest {
+ protected:
+  // A death test's child runs the test again from its start in a new process: there it takes the
+  // parent's data directory instead of its own, so both processes look at the same files.
+  void shareDataDirectoryWithChildProcess() {
+    constexpr const char* kVariable = "USER_DEFAULTS_TEST_PARENT_DIRECTORY";
+    if (const char* parent = std::getenv(kVariable)) {
+      std::filesystem::remove_all(data_.path());
+      platform::Paths::setDataDirectory(parent);
+    }
+    inherited_ = std::make_unique<testsupport::ScopedEnvironment>(kVariable, platform::Paths::dataDirectory().c_str());
+  }
+
+  testsupport::ScopedFakeClock clock_;
+  std::unique_ptr<testsupport::ScopedEnvironment> inherited_;
+};
+
+// From here on a write past this size kills the process, leaving no core behind.
+void limitFileSizeTo(uintmax_t bytes) {
+  rlimit noCore{};
+  setrlimit(RLIMIT_CORE, &noCore);
+  rlimit fileSize{};
+  fileSize.rlim_cur = fileSize.rlim_max = static_cast<rlim_t>(bytes);
+  setrlimit(RLIMIT_FSIZE, &fileSize);
+}
+
+std::vector<std::filesystem::path> temporaryFilesBeside(const std::string& path) {
+  std::vector<std::filesystem::path> found;
+  const std::string prefix = std::filesystem::path(path).filename().string() + ".tmp.";
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(path).parent_path())) {
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path());
+  }
+  return found;
+}
 
 }  // namespace
 
@@ -150,4 +190,87 @@ TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
   auto all = UserDefaults::suite("shared")->dictionaryRepresentation();
   ASSERT_EQ(all.size(), static_cast<size_t>(kThreads * kKeys));
   EXPECT_EQ(all["t7k99"].integerValue(), 99);
+}
+
+TEST_F(UserDefaultsWriteTest, ChangesCloseTogetherShareOneWriteThatAFreshReaderSees) {
+  auto d = UserDefaults::suite("burst");
+  const std::string path = UserDefaults::pathForSuite("burst");
+  // Twenty changes spread over less than a second, each given the chance to be written alone.
+  for (int i = 0; i < 20; ++i) {
+    d->setInteger("counter", i);
+    d->setObject("k" + std::to_string(i % 3), Object(i));
+    EXPECT_EQ(d->integer("counter"), i) << "reads answer with the unwritten change";
+    clock_->advance(0.04);
+    UserDefaults::waitForBackgroundWritesForTesting();
+  }
+  EXPECT_EQ(d->writeCountForTesting(), 0u);
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  clock_->advance(1);
+  ASSERT_TRUE(testsupport::waitFor([&] { return d->writeCountForTesting() >= 1; }));
+  UserDefaults::waitForBackgroundWritesForTesting();
+  EXPECT_EQ(d->writeCountForTesting(), 1u);
+  const Object onDisk = PropertyList::readFile(path);
+  EXPECT_EQ(onDisk["counter"].integerValue(), 19);
+  EXPECT_EQ(onDisk["k0"].integerValue(), 18);
+
+  // Nothing is left to write: neither synchronize nor the passing time writes again.
+  EXPECT_TRUE(d->synchronize());
+  clock_->advance(10);
+  UserDefaults::waitForBackgroundWritesForTesting();
+  EXPECT_EQ(d->writeCountForTesting(), 1u);
+
+  // A later change is written on its own, at once when asked, and a new instance reads it.
+  d->setObject("counter", Object("last"));
+  EXPECT_TRUE(d->synchronize());
+  EXPECT_EQ(d->writeCountForTesting(), 2u);
+  EXPECT_EQ(UserDefaults("burst", path).string("counter"), "last");
+}
+
+TEST_F(UserDefaultsWriteTest, APendingWriteReachesTheFileWhenTheProcessExits) {
+  shareDataDirectoryWithChildProcess();
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        UserDefaults::suite("leaving")->setObject("k", Object("last"));
+        UserDefaults::standard()->setInteger("n", 7);
+        // One made directly, outside the suites, as the persisted configuration makes its own.
+        auto own = std::make_shared<UserDefaults>("own", UserDefaults::pathForSuite("own"));
+        own->setBool("kept", true);
+        std::exit(0);  // the clock never moved: only the exit writes
+      },
+      ::testing::ExitedWithCode(0), "");
+  UserDefaults::resetForTesting();
+  EXPECT_EQ(UserDefaults::suite("leaving")->string("k"), "last");
+  EXPECT_EQ(UserDefaults::standard()->integer("n"), 7);
+  EXPECT_TRUE(UserDefaults::suite("own")->boolValue("kept"));
+}
+
+TEST_F(UserDefaultsWriteTest, AProcessDyingInTheMiddleOfAWriteLeavesThePreviousFileWhole) {
+  shareDataDirectoryWithChildProcess();
+  const std::string path = UserDefaults::pathForSuite("precious");
+  auto d = UserDefaults::suite("precious");
+  d->setObject("k", Object("old"));
+  ASSERT_TRUE(d->synchronize());
+  const auto oldSize = std::filesystem::file_size(path);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        // The kernel stops the process (SIGXFSZ) once the new contents pass the old file's size.
+        limitFileSizeTo(oldSize);
+        d->setObject("k", Object("new"));
+        d->setObject("bulk", Object(Data(64 * 1024, 0x5A)));
+        d->synchronize();
+        std::exit(0);
+      },
+      ::testing::KilledBySignal(SIGXFSZ), "");
+  ASSERT_EQ(temporaryFilesBeside(path).size(), 1u) << "the child died while it wrote";
+  EXPECT_GT(std::filesystem::file_size(temporaryFilesBeside(path).front()), 0u);
+
+  UserDefaults::resetForTesting();
+  EXPECT_EQ(UserDefaults::suite("precious")->dictionaryRepresentation(), (Dictionary{{"k", Object("old")}}));
+  EXPECT_TRUE(diagnostics().empty());
+  UserDefaults::suite("precious")->setObject("k", Object("after"));
+  ASSERT_TRUE(UserDefaults::suite("precious")->synchronize());
+  EXPECT_EQ(PropertyList::readFile(path)["k"].stringValue(), "after");
 }

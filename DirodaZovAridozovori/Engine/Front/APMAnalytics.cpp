@@ -1079,6 +1079,9 @@ void APMAnalytics::persistConsentSettings(const platform::Dictionary& settings, 
                                                                          : kConsentSettingsKey;
   defaults.setObject(platform::Object(settings), key);
   defaults.setInteger(source, kConsentSourceKey);
+  // On disk before anything else happens: a process that dies now must not start the next time
+  // under the consent the user just withdrew.
+  defaults.synchronize();
 }
 
 int64_t APMAnalytics::persistedConsentSource() {
@@ -1112,6 +1115,7 @@ void APMAnalytics::clearConsent() {
                           kDeferredConsentResetKey, kConsentSettingsTCFKey}) {
     defaults.removeObjectForKey(key);
   }
+  defaults.synchronize();
   APMConsentSettingsUtil::clearAllSettings();
 }
 

@@ -8,6 +8,7 @@
 #include "APMMonitor.h"
 #include "APMUserDefaults.h"
 #include "CoreTestFixture.h"
+#include "platform/PropertyList.h"
 
 using platform::Array;
 using platform::Date;
@@ -198,6 +199,32 @@ TEST_F(APMMonitorTest, SampleCountsKeepsFirstTimeAndDispatchesAfterThePeriod) {
   EXPECT_EQ(monitor->monitoringDataForDispatchWithSamplePeriod(86400, 0), "3:1W_111500:Session warning:5");
   EXPECT_TRUE(monitor->sampledDataForTesting().isNull());
   EXPECT_TRUE(monitorSuite().objectForKey(kHealthKey).isNull()) << "a dispatched sample is gone from disk too";
+}
+
+// With the collector down every failed upload logs a sampled line: the sample must not cost a
+// file write each time, yet reads see it at once and the exit's flush stores the last one.
+TEST_F(APMMonitorTest, ABurstOfSampledLinesSharesOneWriteOfTheMonitorSuite) {
+  testsupport::ScopedFakeClock clock(1700000000.0);
+  auto monitor = APMMonitor::shared();
+  monitor->flush();  // the migration has run
+  auto suite = platform::UserDefaults::suite(APMMonitor::kMonitorSuiteName);
+  const uint64_t before = suite->writeCountForTesting();
+  for (int i = 0; i < 30; ++i) {
+    monitor->logWithLevel(1, 23001, "Upload failed");
+    monitor->flush();
+    platform::UserDefaults::waitForBackgroundWritesForTesting();
+    clock->advance(0.02);
+  }
+  EXPECT_EQ(suite->writeCountForTesting(), before);
+  auto sample = monitorSuite().arrayForKey(kHealthKey);
+  ASSERT_TRUE(sample);
+  EXPECT_EQ((*sample)[1], Object(30));
+
+  platform::UserDefaults::synchronizeAll();  // as the exit does
+  EXPECT_EQ(suite->writeCountForTesting(), before + 1);
+  const Object onDisk = platform::PropertyList::readFile(suite->path());
+  ASSERT_TRUE(onDisk[kHealthKey].isArray());
+  EXPECT_EQ(onDisk[kHealthKey].arrayValue()[1], Object(30));
 }
 
 TEST_F(APMMonitorTest, ErrorMonitorContextsJoinTheSample) {

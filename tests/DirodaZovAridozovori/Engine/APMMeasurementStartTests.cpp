@@ -6,6 +6,7 @@
 
 #include "APMFileUtilities.h"
 #include "EngineTestFixture.h"
+#include "platform/PropertyList.h"
 
 namespace enginetest {
 namespace {
@@ -41,6 +42,9 @@ TEST_F(EngineStartTest, FirstStartStoresFirstOpenAndEngagementRows) {
   EXPECT_EQ(engine().previousFirstOpenCount(), "1") << "a stored first open raises the count";
   EXPECT_TRUE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
   EXPECT_EQ(engine().persistedConfig()->firstOpenTimestampMilliseconds(), static_cast<int64_t>(kStartTime) * 1000);
+  // Already on disk, with the clock standing still: a process that dies now reports no second first open.
+  const platform::Object onDisk = platform::PropertyList::readFile(engine().persistedConfig()->path());
+  EXPECT_EQ(onDisk["/diroda/measurement/first_open_time"].integerValue(), static_cast<int64_t>(kStartTime) * 1000);
 }
 
 TEST_F(EngineStartTest, RestartsReportAppUpdateOnceForANewVersionAndNoSecondFirstOpen) {

@@ -8,6 +8,8 @@
 #include "Front/APMBackwardCompatibilityUtil.h"
 #include "APMUserDefaults.h"
 #include "FrontTestFixture.h"
+#include "platform/PropertyList.h"
+#include "platform/UserDefaults.h"
 
 namespace fronttest {
 namespace {
@@ -65,7 +67,9 @@ TEST_F(FrontTest, StartIsRefusedWhileAnotherCollectorIsPresent) {
 
 // Consent is stored under the key of its source; a later process loads it back with the lower of the
 // stored source and its key's rank, so a tampered source cannot outrank the key it sits under.
-TEST_F(FrontTest, ConsentIsPersistedUnderItsKeyAndLoadsBackAtMostAtTheKeysRank) {
+// Consent reaches the file at once (the clock stands still, so no delayed write runs): a process
+// that dies right after a change starts again under that change.
+TEST_F(FakeClockFrontTest, ConsentIsPersistedUnderItsKeyAndLoadsBackAtMostAtTheKeysRank) {
   const struct { const char* key; int64_t source; int64_t rank; } cases[] = {
       {APMAnalytics::kConsentSettingsKey, 30, 40},
       {APMAnalytics::kConsentSettings3PKey, 10, 20},
@@ -81,6 +85,11 @@ TEST_F(FrontTest, ConsentIsPersistedUnderItsKeyAndLoadsBackAtMostAtTheKeysRank) 
     auto stored = defaults.dictionaryForKey(c.key);
     ASSERT_TRUE(stored);
     EXPECT_EQ(platform::Object(*stored)["ad_storage"], platform::Object("denied"));
+    const std::string file = platform::UserDefaults::pathForSuite(APMAnalytics::kSuiteName);
+    EXPECT_EQ(platform::PropertyList::readFile(file)[c.key]["ad_storage"], platform::Object("denied"));
+    EXPECT_EQ(platform::PropertyList::readFile(file)[APMAnalytics::kConsentSourceKey], platform::Object(c.source));
+    APMAnalytics::clearConsent();
+    EXPECT_TRUE(platform::PropertyList::readFile(file)[c.key].isNull());
     for (auto [persistedSource, loaded] : {std::pair<int64_t, int64_t>{3, 3}, {50, c.rank}}) {
       APMAnalytics::clearConsent();
       defaults.setObject(platform::Object(*stored), c.key);
