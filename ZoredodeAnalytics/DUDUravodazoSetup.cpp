@@ -66,6 +66,10 @@ void registerAdvertisingIdentity(const DUDUravodazoAdvertisingIdentityProvider& 
   // The supports look the classes up once, as they are created: the next ones see these.
   APMPlatformIdentitySupport::resetSharedInstance();
   APMDefaultIdentitySupport::resetSharedInstance();
+  // The support waits only briefly for the identifier and otherwise answers with the last one it
+  // received: asked once now, the engine's first look at start-up finds it even on a busy machine,
+  // instead of taking the identity for missing and refusing the deferred deep link of this launch.
+  APMDefaultIdentitySupport::sharedInstance()->resettableDeviceID();
 }
 
 void applyApplication(const DUDUravodazoApplication& application) {

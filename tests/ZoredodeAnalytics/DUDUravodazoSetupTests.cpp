@@ -2,6 +2,8 @@
 // was there, and the advertising identity reaches the identity's platform support.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -173,6 +175,44 @@ TEST_F(DUDUravodazoSetupTest, AdvertisingIdentityReachesTheIdentitySupport) {
     EXPECT_TRUE(testsupport::waitFor([&] { return support->resettableDeviceID() == c.deviceID; }));
     EXPECT_EQ(support->limitedAdTracking(), c.limitedAdTracking);
   }
+}
+
+// The engine's first look at the identifier comes at start-up, and the support waits only briefly
+// for the platform: the setup asks once ahead, so a slow first answer is kept by then.
+TEST_F(DUDUravodazoSetupTest, TheIdentifierIsAskedAheadSoASlowFirstAnswerIsKept) {
+  std::mutex mutex;
+  std::condition_variable released;
+  bool held = true;    // guarded by mutex
+  int answers = 0;     // guarded by mutex
+  DUDUravodazoSetup setup;
+  setup.advertisingIdentity = [&]() -> std::optional<DUDUravodazoAdvertisingIdentity> {
+    std::unique_lock<std::mutex> lock(mutex);
+    released.wait(lock, [&] { return !held; });
+    ++answers;
+    return DUDUravodazoAdvertisingIdentity{"6D92078A-8246-4BA4-AE5B-76104861E7DC", true};
+  };
+  auto hold = [&](bool value) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      held = value;
+    }
+    released.notify_all();
+  };
+  // A failed expectation must not leave the support's queue stuck in the platform.
+  struct ReleaseAtEnd {
+    std::function<void()> release;
+    ~ReleaseAtEnd() { release(); }
+  } releaseAtEnd{[&] { hold(false); }};
+  DUDUravodazo::setUp(setup);  // returns although the platform is slow
+  hold(false);
+  EXPECT_TRUE(testsupport::waitFor([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return answers >= 1;
+  }));
+  // Stuck again at start-up: the first look still finds the identifier.
+  hold(true);
+  EXPECT_EQ(APMDefaultIdentitySupport::sharedInstance()->resettableDeviceID(),
+            std::optional<std::string>("6D92078A-8246-4BA4-AE5B-76104861E7DC"));
 }
 
 }  // namespace

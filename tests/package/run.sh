@@ -113,5 +113,14 @@ if [ $variant = shared ]; then
   for owner in $owners; do
     grep -rqw "$owner" "$includedir" || fail "libmeasurement.so exports $owner, which no installed header declares"
   done
+  # And the other way: every function an installed header declares on one line outside a class
+  # (and not inline) is exported, so a host calling it links against the shared library too.
+  exported=$(nm -D --defined-only -C "$library")
+  declared=$(grep -rhE '^[A-Za-z][A-Za-z0-9_:<>, *&]* [*&]?[A-Za-z_][A-Za-z0-9_]*\(.*\);$' "$includedir" |
+             grep -vE '^(inline|static|using|return|typedef|friend) ' |
+             sed -E 's/^.*[ *&]([A-Za-z_][A-Za-z0-9_]*)\(.*/\1/' | sort -u)
+  for function in $declared; do
+    echo "$exported" | grep -qE "[ :]$function(\[abi:[a-z0-9]+\])?\(" || fail "libmeasurement.so does not export $function, which an installed header declares"
+  done
 fi
 echo "package test ($variant): passed"
