@@ -220,8 +220,6 @@ void DUDUravodazoInternal::startWithConfiguration(const std::shared_ptr<DUDUravo
   APMInAppPurchaseTransactionReporter::install();
   // Opened and deferred links report campaigns.
   APMDeepLinkReporter::install();
-  // User data and configuration fetches reach the linked on-device conversion components.
-  APMOnDeviceConversionReporter::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);
   updateZoredodeInstallationID();

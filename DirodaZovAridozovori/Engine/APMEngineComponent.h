@@ -16,6 +16,7 @@
 
 class APMDatabase;
 class APMPBAudience;
+class APMPBMeasurementBundle;
 class APMRemoteConfig;
 class APMRemoteConfigEventEditing;
 class APMRemoteConfigExperimentClient;
@@ -50,6 +51,9 @@ class APMEngineComponent {
     (void)database;
     return true;
   }
+  // The configuration's consent is applied and stale data deleted: upkeep of what a component
+  // stored in earlier runs.
+  virtual void startUpDidLoadConfiguration() {}
   // The last step: the start-up reports are queued and the engine is about to take events.
   virtual void startUpDidFinish() {}
 
@@ -63,11 +67,29 @@ class APMEngineComponent {
     return std::nullopt;
   }
 
+  // ---- The metadata every raw event of a group is stored with.
+  // Fills the identifier and consent fields in place of the engine's own; the first component
+  // that does (answers true) decides.
+  virtual bool fillIdentifierAndConsentFields(APMPBMeasurementBundle& metadata) {
+    (void)metadata;
+    return false;
+  }
+  // Adds this component's own fields (a component ORs its bits into the linked-client flags).
+  virtual void addMetadataFields(APMPBMeasurementBundle& metadata) { (void)metadata; }
+
+  // ---- User data handed in through the public API.
+  virtual void setUserData(const platform::Dictionary& userData) { (void)userData; }
+
+  // ---- Wipe: the stored data is about to be deleted.
+  virtual void willWipeData() {}
+
   // ---- Collection switch: collection was switched on after a start, or switched off.
   virtual void collectionDidSwitch(bool enabled) { (void)enabled; }
 
-  // ---- Configuration fetch: after a fetch that renewed or kept the configuration, once the
-  // engine has made (or postponed) the upload attempt that follows it.
+  // ---- Configuration fetch, after one that renewed or kept the configuration: first
+  // configurationFetchDidSucceed, then the upload attempt that follows the fetch, then
+  // configurationFetchDidEnd.
+  virtual void configurationFetchDidSucceed() {}
   virtual void configurationFetchDidEnd() {}
 
   // A fetched configuration's audiences, in the transaction that stores the configuration: false
@@ -88,6 +110,9 @@ class APMEngineComponent {
 
   // ---- Upload: an upload attempt is about to read its batch.
   virtual void uploadWillStart() {}
+  // The upload road found nothing to send under a fresh configuration: the network is free for a
+  // component's own request.
+  virtual void uploadRoadDidFindNothingToSend() {}
 };
 
 using APMEngineComponentList = std::vector<std::shared_ptr<APMEngineComponent>>;

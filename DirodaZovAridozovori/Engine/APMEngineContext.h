@@ -4,8 +4,8 @@
 // outlives every call it makes into a component. Tests give a component a fake context instead
 // of an engine.
 //
-// Threads: the queue, the persisted configuration, internal events, scheduling and consent may be
-// used from any thread; the database, the configuration and the road only on the worker queue.
+// Threads: the queue, the persisted configuration, internal events, scheduling, consent and the
+// network flag may be used from any thread; everything else only on the worker queue.
 
 #include <functional>
 #include <memory>
@@ -16,8 +16,11 @@
 
 class APMDatabase;
 class APMEvent;
+class APMIdentity;
 class APMPersistedConfig;
 class APMRemoteConfig;
+class APMUserAttribute;
+class VIZUzedaru;
 
 class APMEngineContext {
  public:
@@ -29,6 +32,27 @@ class APMEngineContext {
   // Worker queue: what the first successful start made (nullptr before it).
   virtual std::shared_ptr<APMDatabase> database() const = 0;
   virtual std::shared_ptr<APMRemoteConfig> remoteConfig() const = 0;
+  virtual std::shared_ptr<APMIdentity> identity() const = 0;
+  // The engine's load time (seconds since 1970), the first open's time until one is stored.
+  virtual double initTimestamp() const = 0;
+  // True on the worker queue; elsewhere the misuse is logged under methodName.
+  virtual bool checkWorkerQueue(const char* methodName) const = 0;
+
+  // The engine's network client (nullptr when it could not be made) and its one request at a time:
+  // a component's request waits while an upload or a fetch is in flight, and holds the others off
+  // while it is.
+  virtual std::shared_ptr<VIZUzedaru> network() const = 0;
+  virtual bool isNetworkReadyForRequest() = 0;
+  virtual void setIsNetworkRequestPending(bool pending) = 0;
+  // Whether requests go through the background session, as uploads do.
+  virtual bool shouldUseBackgroundSession() = 0;
+  // Arms (or cancels) the upload alarm for the next upload, after a component's request ended.
+  virtual void updateSchedule() = 0;
+
+  // The road, as the engine's own internal properties and events take it.
+  virtual bool setUserProperty(const APMUserAttribute& attribute) = 0;
+  virtual void removeUserProperty(const APMUserAttribute& attribute) = 0;
+  virtual void writeEvent(const std::shared_ptr<APMEvent>& event) = 0;
 
   // An internal event on the front's internal road (the engine's own when there is no front); it
   // is written after the current block.

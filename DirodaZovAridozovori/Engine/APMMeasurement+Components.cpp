@@ -3,6 +3,7 @@
 #include "APMMeasurement.h"
 
 #include "APMEngineContext.h"
+#include "Upload/APMUploadController.h"
 
 class APMMeasurement::ComponentContext final : public APMEngineContext {
  public:
@@ -25,6 +26,58 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
     return engine ? engine->remoteConfig_ : nullptr;
   }
 
+  std::shared_ptr<APMIdentity> identity() const override {
+    auto engine = engine_.lock();
+    return engine ? engine->identity_ : nullptr;
+  }
+
+  double initTimestamp() const override {
+    auto engine = engine_.lock();
+    return engine ? engine->initTimestamp() : 0;
+  }
+
+  bool checkWorkerQueue(const char* methodName) const override {
+    auto engine = engine_.lock();
+    return engine && engine->checkWorkerQueue(methodName);
+  }
+
+  std::shared_ptr<VIZUzedaru> network() const override {
+    auto engine = engine_.lock();
+    return engine ? engine->network_ : nullptr;
+  }
+
+  bool isNetworkReadyForRequest() override {
+    auto engine = engine_.lock();
+    return engine && engine->isNetworkReadyForRequest();
+  }
+
+  void setIsNetworkRequestPending(bool pending) override {
+    if (auto engine = engine_.lock()) engine->setIsNetworkRequestPending(pending);
+  }
+
+  bool shouldUseBackgroundSession() override {
+    auto engine = engine_.lock();
+    auto controller = engine ? engine->uploadController() : nullptr;
+    return controller && controller->shouldUseBackgroundSession();
+  }
+
+  void updateSchedule() override {
+    if (auto engine = engine_.lock()) engine->updateSchedule();
+  }
+
+  bool setUserProperty(const APMUserAttribute& attribute) override {
+    auto engine = engine_.lock();
+    return engine && engine->setUserPropertyInDatabaseOnWorkerQueue(attribute);
+  }
+
+  void removeUserProperty(const APMUserAttribute& attribute) override {
+    if (auto engine = engine_.lock()) engine->removeUserAttributeOnWorkerQueue(attribute);
+  }
+
+  void writeEvent(const std::shared_ptr<APMEvent>& event) override {
+    if (auto engine = engine_.lock()) engine->writeEventOnWorkerQueue(event);
+  }
+
   void logInternalEvent(const std::string& origin, const std::string& name,
                         const platform::Dictionary& parameters) override {
     if (auto engine = engine_.lock()) engine->logInternalEvent(origin, name, parameters);
@@ -44,6 +97,8 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
   const std::shared_ptr<platform::DispatchQueue> workerQueue_;
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;
 };
+
+std::shared_ptr<APMEngineContext> APMMeasurement::componentContext() const { return componentContext_; }
 
 void APMMeasurement::attachComponents(APMEngineComponentList components) {
   componentContext_ = std::make_shared<ComponentContext>(weak_from_this(), scheduler_->workerQueue(), persistedConfig_);

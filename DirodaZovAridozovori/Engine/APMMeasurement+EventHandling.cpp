@@ -329,12 +329,10 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
     if (auto minor = identity_->appVersionMinor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMinor, *minor);
     if (auto release = identity_->appVersionRelease()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionRelease, *release);
   }
-  auto parts = componentsSnapshot();
-  if (parts->addIdentifierAndConsentFields) {
-    parts->addIdentifierAndConsentFields(*bundle);
-  } else {
-    addIdentifierAndConsentFieldsToMetadata(*bundle);
-  }
+  const bool filled = std::any_of(components_.begin(), components_.end(), [&bundle](const auto& component) {
+    return component->fillIdentifierAndConsentFields(*bundle);
+  });
+  if (!filled) addIdentifierAndConsentFieldsToMetadata(*bundle);
   auto environment = APMEnvironmentInfo::sharedInstance();
   APMNanoSetString(*bundle, APMPBMeasurementBundle::kDeviceModel, environment->deviceModel());
   APMNanoSetString(*bundle, APMPBMeasurementBundle::kOsVersion, environment->deviceOSVersion());
@@ -374,12 +372,8 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
   }
   int32_t linkedClients = 0;
   if (APMDefaultIdentitySupport::sharedInstance()->hasAppDataConsentStatus()) linkedClients |= 1;
-  if (parts->isPrivateSetMembershipClientLinked && parts->isPrivateSetMembershipClientLinked()) linkedClients |= 2;
-  if (parts->isAlphaAppAdsOnDeviceConversionLinked && parts->isAlphaAppAdsOnDeviceConversionLinked()) {
-    linkedClients |= 4;
-  }
-  if (parts->isDirodaAdsOnDeviceConversionLinked && parts->isDirodaAdsOnDeviceConversionLinked()) linkedClients |= 8;
   APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kLinkedClientFlags, linkedClients);
+  forEachComponent([&bundle](APMEngineComponent& component) { component.addMetadataFields(*bundle); });
   return bundle;
 }
 

@@ -167,7 +167,7 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
   }
 
   auto parts = componentsSnapshot();
-  if (parts->updateAdsOnDeviceConversionMeasurement) parts->updateAdsOnDeviceConversionMeasurement();
+  forEachComponent([](APMEngineComponent& component) { component.configurationFetchDidSucceed(); });
   const bool requestDeferredDeepLink = shouldRequestDeferredDeepLinkAfterConfigFetch_ && parts->requestDeferredDeepLink;
   shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
   if (requestDeferredDeepLink) {

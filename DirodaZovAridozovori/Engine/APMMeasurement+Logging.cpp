@@ -571,8 +571,8 @@ void APMMeasurement::sessionIDWithCompletion(std::function<void(int64_t, std::op
 void APMMeasurement::setUserData(const platform::Dictionary& userData) {
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   submit("APMMeasurement:3367", [weakSelf, userData] {
-    if (!weakSelf.lock()) return;
-    if (auto initiate = componentsSnapshot()->initiateODM1ProtocolWithUserData) initiate(userData);
+    auto self = weakSelf.lock();
+    if (self) self->forEachComponent([&](APMEngineComponent& component) { component.setUserData(userData); });
   });
 }
 
@@ -664,7 +664,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
 bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   auto monitor = log();
   monitor->logWithLevel(6, 23171, "Resetting App Measurement data");
-  if (auto reset = componentsSnapshot()->resetODM1Context) reset();
+  forEachComponent([](APMEngineComponent& component) { component.willWipeData(); });
   previousDMPAppID_ = persistedConfig_->appIDFromDMP();
   persistedConfig_->clearValues();
   monitor->clearMonitoringData();

@@ -81,13 +81,9 @@ std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
     if (self) self->forEachComponent([](APMEngineComponent& component) { component.uploadWillStart(); });
   };
   hooks.SSTGPreviewHeaders = [] { return SSTGPreviewHeaders(); };
-  hooks.takePostponedPSMRequest = [] {
-    auto parts = componentsSnapshot();
-    return parts->takePostponedPSMRequest && parts->takePostponedPSMRequest();
-  };
-  hooks.retrievePSMResponse = [] {
-    auto parts = componentsSnapshot();
-    if (parts->retrievePSMResponse) parts->retrievePSMResponse();
+  hooks.uploadRoadDidFindNothingToSend = [weakSelf] {
+    auto self = weakSelf.lock();
+    if (self) self->forEachComponent([](APMEngineComponent& component) { component.uploadRoadDidFindNothingToSend(); });
   };
   hooks.consentSignals = [] { return APMConsentSettingsUtil::consentSignals(); };
   hooks.consentDiagnostics = [] { return APMConsentSettingsUtil::consentDiagnostics(); };

@@ -570,7 +570,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     monitor->logWithLevel(5, 23018, "Unable to delete stale data. Error", staleError);
   }
   updateConsentSettingsUtilWithRemoteConfig();
-  if (parts->onDeviceConversionUpkeep) parts->onDeviceConversionUpkeep();
+  forEachComponent([](APMEngineComponent& component) { component.startUpDidLoadConfiguration(); });
   updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   backfillSessionNumber();

@@ -73,18 +73,6 @@ struct APMMeasurementComponents {
   // Worker, for each event on the road: lifetime value of purchase events.
   std::function<bool(const APMEvent& event)> isPurchaseEvent;
   std::function<bool(APMDatabase& database, const APMEvent& event)> recordLifetimeValue;
-  // Worker, start-up: on-device conversion upkeep (dependency checks, expired values).
-  std::function<void()> onDeviceConversionUpkeep;
-  // Worker, at the end of every successful configuration fetch, before the upload road resumes.
-  std::function<void()> updateAdsOnDeviceConversionMeasurement;
-  // Worker, at the start of every wipe: a fresh on-device conversion context.
-  std::function<void()> resetODM1Context;
-  // Worker, after a successful upload while the configuration is fresh: takes (and clears) a
-  // postponed on-device conversion query; when it answers YES, retrievePSMResponse runs it.
-  std::function<bool()> takePostponedPSMRequest;
-  std::function<void()> retrievePSMResponse;
-  // Worker: the user data handed in through the public API.
-  std::function<void(const platform::Dictionary& userData)> initiateODM1ProtocolWithUserData;
   // Deep links. Worker, start-up: reports the stored campaign (deep-link) event with a click time
   // in milliseconds, or none (also after the first-open report).
   std::function<void(std::optional<int64_t> clickTimestampMillis)> reportStoredCampaignEvent;
@@ -103,12 +91,6 @@ struct APMMeasurementComponents {
   std::function<void()> createScreenViewReporter;
   // The launch's user info when it carries any: keeps a launching link for the engine's start-up.
   std::function<void(const platform::LaunchOptions& launchOptions)> handleStoredURLAfterAppLaunchWithNotification;
-  // Worker, for each event's metadata: linked on-device conversion clients (bundle field 55).
-  std::function<bool()> isPrivateSetMembershipClientLinked;
-  std::function<bool()> isAlphaAppAdsOnDeviceConversionLinked;
-  std::function<bool()> isDirodaAdsOnDeviceConversionLinked;
-  // Worker, for each event's metadata: bundle-level identifier and consent fields (bundling's rules).
-  std::function<void(APMPBMeasurementBundle& metadata)> addIdentifierAndConsentFields;
   // Worker, first open: the running version is the one originally installed (store receipt).
   // Consulted only when a receipt location is configured; otherwise, and when empty: YES.
   std::function<bool()> isVersionSameAsOriginalVersion;
@@ -288,6 +270,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   }
   // The components this engine was made with, in the order it calls them.
   const APMEngineComponentList& engineComponents() const { return components_; }
+  // What this engine's components were given (tests attach components of their own to it).
+  std::shared_ptr<APMEngineContext> componentContext() const;
   void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
   // The persisted previous first-open count as decimal text ("0" when none).
   std::string previousFirstOpenCount() const;

@@ -8,6 +8,7 @@
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "PublicAPITestFixture.h"
+#include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "SearchAd/APMSearchAdReporter.h"
 #include "platform/ApplicationNotifications.h"
 #include "platform/UserDefaults.h"
@@ -15,26 +16,38 @@
 namespace fronttest {
 namespace {
 
+// Records the user data the engine hands its components.
+class UserDataRecorder final : public APMEngineComponent {
+ public:
+  void setUserData(const platform::Dictionary& data) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    userData.push_back(data);
+  }
+  std::mutex mutex;
+  std::vector<platform::Dictionary> userData;
+};
+
 class DUDUravodazoTest : public PublicAPITest<FakeClockFrontTest> {
  protected:
   void SetUp() override {
     PublicAPITest::SetUp();
-    APMMeasurementComponents components;
-    components.initiateODM1ProtocolWithUserData = [this](const platform::Dictionary& data) {
-      std::lock_guard<std::mutex> lock(userDataMutex_);
-      userData_.push_back(data);
-    };
-    APMMeasurement::setComponents(components);
+    // In place of the on-device conversion reporter, which would act on the data.
+    APMSetEngineComponentEditorForTesting([recorder = recorder_](APMEngineComponentList components) {
+      std::erase_if(components, [](const auto& component) {
+        return std::dynamic_pointer_cast<APMOnDeviceConversionReporter>(component) != nullptr;
+      });
+      components.push_back(recorder);
+      return components;
+    });
   }
 
   std::vector<platform::Dictionary> userData() {
     drain();
-    std::lock_guard<std::mutex> lock(userDataMutex_);
-    return userData_;
+    std::lock_guard<std::mutex> lock(recorder_->mutex);
+    return recorder_->userData;
   }
 
-  std::mutex userDataMutex_;
-  std::vector<platform::Dictionary> userData_;
+  std::shared_ptr<UserDataRecorder> recorder_ = std::make_shared<UserDataRecorder>();
 };
 
 TEST_F(DUDUravodazoTest, CallsBeforeTheDefaultAppIsConfiguredAreDroppedWithTheirMessage) {

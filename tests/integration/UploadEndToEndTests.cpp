@@ -160,29 +160,29 @@ TEST_F(UploadEndToEndTest, EventsAProgramEditedAndCreatedAreStoredAndTravelAsEdi
 // Upload-road components: the TCF client reads its data at every upload, and a successful upload
 // with nothing left to send resumes a postponed on-device conversion query.
 TEST_F(UploadEndToEndTest, UploadsApplyTheTCFDataAndASuccessfulOneResumesAPostponedConversionQuery) {
+  // Stands in for both: counts the uploads, and resumes a postponed query when the road is idle.
   struct UploadListener final : APMEngineComponent {
     void uploadWillStart() override { ++uploads; }
+    void uploadRoadDidFindNothingToSend() override {
+      if (postponed.exchange(false)) ++resumed;
+    }
     std::atomic<int> uploads{0};
+    std::atomic<bool> postponed{false};
+    std::atomic<int> resumed{0};
   };
   auto listener = std::make_shared<UploadListener>();
-  auto postponed = std::make_shared<std::atomic<bool>>(false);
-  auto resumed = std::make_shared<std::atomic<int>>(0);
   APMSetEngineComponentEditorForTesting([listener](APMEngineComponentList components) {
     components.push_back(listener);
     return components;
   });
-  APMMeasurement::updateComponents([&](APMMeasurementComponents& parts) {
-    parts.takePostponedPSMRequest = [postponed] { return postponed->exchange(false); };
-    parts.retrievePSMResponse = [resumed] { ++*resumed; };
-  });
   startSDK();
   logSession();
   EXPECT_EQ(listener->uploads.load(), 0);
-  *postponed = true;
+  listener->postponed = true;
   uploadAndWait(1);
   EXPECT_EQ(listener->uploads.load(), 1) << "the TCF client applies its data here";
-  EXPECT_EQ(resumed->load(), 1);
-  EXPECT_FALSE(postponed->load()) << "the postponed mark was taken";
+  EXPECT_EQ(listener->resumed.load(), 1);
+  EXPECT_FALSE(listener->postponed.load()) << "the postponed mark was taken";
 }
 
 // Preview headers set on the launch or opened-URL path turn server-side tagging on for the

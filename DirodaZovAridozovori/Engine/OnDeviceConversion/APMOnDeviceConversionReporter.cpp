@@ -8,7 +8,10 @@
 #include <mutex>
 
 #include "APMDatabase.h"
-#include "APMMeasurement.h"
+#include "APMEvent.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+#include "APMUserAttribute.h"
 #include "APMMonitor.h"
 #include "APMPSMRequest.h"
 #include "APMPersistedConfig.h"
@@ -18,7 +21,6 @@
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
-#include "Upload/APMUploadController.h"
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Clock.h"
@@ -56,96 +58,41 @@ std::string identifierText(const platform::Object& value) {
   return std::string();
 }
 
-double persistedFirstOpenSeconds(APMMeasurement& engine) {
+double persistedFirstOpenSeconds(APMEngineContext& engine) {
   const int64_t milliseconds = engine.persistedConfig()->firstOpenTimestampMilliseconds();
   return milliseconds > 0 ? static_cast<double>(milliseconds) / 1000.0 : 0;
 }
 
-// One reporter per engine: the slots are process-wide and find the engine through its shared
-// instance, so a new shared engine gets a new reporter.
-class EngineBinding {
- public:
-  std::shared_ptr<APMOnDeviceConversionReporter> reporter() {
-    auto engine = APMMeasurement::sharedInstance();
-    if (!engine) return nullptr;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (engine_.lock() != engine || !reporter_) {
-      reporter_ = std::make_shared<APMOnDeviceConversionReporter>(engine);
-      engine_ = engine;
-    }
-    return reporter_;
-  }
-
- private:
-  std::mutex mutex_;  // guards both: slots of different engines may run on different queues
-  std::weak_ptr<APMMeasurement> engine_;
-  std::shared_ptr<APMOnDeviceConversionReporter> reporter_;
-};
-
 }  // namespace
 
-// MARK: - Installation
+// MARK: - The engine's moments
 
-void APMOnDeviceConversionReporter::install() {
-  auto binding = std::make_shared<EngineBinding>();
-  APMMeasurement::updateComponents([binding](APMMeasurementComponents& parts) {
-    if (!parts.onDeviceConversionUpkeep) {
-      parts.onDeviceConversionUpkeep = [binding] {
-        auto reporter = binding->reporter();
-        if (!reporter) return;
-        reporter->checkPSMDependencyOnWorkerQueue();
-        reporter->checkODM2DependencyOnWorkerQueue();
-        reporter->maybeDeleteExpiredPSMValueOnWorkerQueue();
-      };
-    }
-    if (!parts.initiateODM1ProtocolWithUserData) {
-      parts.initiateODM1ProtocolWithUserData = [binding](const platform::Dictionary& userData) {
-        if (auto reporter = binding->reporter()) reporter->initiateODM1ProtocolWithUserData(userData);
-      };
-    }
-    if (!parts.updateAdsOnDeviceConversionMeasurement) {
-      parts.updateAdsOnDeviceConversionMeasurement = [binding] {
-        auto reporter = binding->reporter();
-        if (!reporter) return;
-        reporter->updateAdsOnDeviceConversionMeasurement();
-        reporter->resumePostponedPSMRequestWhenNetworkIsFree();
-      };
-    }
-    if (!parts.resetODM1Context) {
-      parts.resetODM1Context = [binding] {
-        if (auto reporter = binding->reporter()) reporter->resetODM1Context();
-      };
-    }
-    if (!parts.takePostponedPSMRequest) {
-      parts.takePostponedPSMRequest = [binding] {
-        auto reporter = binding->reporter();
-        return reporter && reporter->takePostponedPSMRequest();
-      };
-    }
-    if (!parts.retrievePSMResponse) {
-      parts.retrievePSMResponse = [binding] {
-        if (auto reporter = binding->reporter()) reporter->retrievePSMResponse();
-      };
-    }
-    if (!parts.isPrivateSetMembershipClientLinked) {
-      parts.isPrivateSetMembershipClientLinked = [] { return isAPMPrivateSetMembershipClientLinked(); };
-    }
-    if (!parts.isAlphaAppAdsOnDeviceConversionLinked) {
-      parts.isAlphaAppAdsOnDeviceConversionLinked = [] { return isAlphaAppAdsOnDeviceConversionLinked(); };
-    }
-    if (!parts.isDirodaAdsOnDeviceConversionLinked) {
-      parts.isDirodaAdsOnDeviceConversionLinked = [] { return isDirodaAdsOnDeviceConversionLinked(); };
-    }
-  });
+void APMOnDeviceConversionReporter::startUpDidLoadConfiguration() {
+  checkPSMDependencyOnWorkerQueue();
+  checkODM2DependencyOnWorkerQueue();
+  maybeDeleteExpiredPSMValueOnWorkerQueue();
 }
 
-APMOnDeviceConversionReporter::APMOnDeviceConversionReporter(std::weak_ptr<APMMeasurement> engine)
-    : engine_(std::move(engine)) {}
+void APMOnDeviceConversionReporter::configurationFetchDidSucceed() {
+  updateAdsOnDeviceConversionMeasurement();
+  resumePostponedPSMRequestWhenNetworkIsFree();
+}
 
-std::shared_ptr<APMMeasurement> APMOnDeviceConversionReporter::engineOnWorkerQueue(const char* methodName) const {
-  auto engine = engine_.lock();
-  if (!engine) return nullptr;
-  return engine->checkWorkerQueue(methodName) ? engine : nullptr;
+void APMOnDeviceConversionReporter::uploadRoadDidFindNothingToSend() {
+  if (takePostponedPSMRequest()) retrievePSMResponse();
+}
+
+void APMOnDeviceConversionReporter::addMetadataFields(APMPBMeasurementBundle& metadata) {
+  int32_t flags = APMNanoGetInt32(metadata, APMPBMeasurementBundle::kLinkedClientFlags);
+  if (isAPMPrivateSetMembershipClientLinked()) flags |= 2;
+  if (isAlphaAppAdsOnDeviceConversionLinked()) flags |= 4;
+  if (isDirodaAdsOnDeviceConversionLinked()) flags |= 8;
+  APMNanoSetInt32(metadata, APMPBMeasurementBundle::kLinkedClientFlags, flags);
+}
+
+std::shared_ptr<APMEngineContext> APMOnDeviceConversionReporter::engineOnWorkerQueue(const char* methodName) const {
+  if (!engine_) return nullptr;
+  return engine_->checkWorkerQueue(methodName) ? engine_ : nullptr;
 }
 
 // MARK: - Linked components
@@ -218,7 +165,7 @@ void APMOnDeviceConversionReporter::checkODM2DependencyOnWorkerQueue() {
                             "DirodaAdsOnDeviceConversion framework instead.");
     }
   }
-  auto config = engine->remoteConfigInstance();
+  auto config = engine->remoteConfig();
   if (config && !config->isExpired()) monitor->logWithLevel(7, 23280, "Conversion service will not attempt a fetch");
 }
 
@@ -282,7 +229,7 @@ void APMOnDeviceConversionReporter::initiateODM1ProtocolWithUserData(const platf
   }
 }
 
-bool APMOnDeviceConversionReporter::tryInitiate(APMMeasurement& engine, const IdentifierAttempt& attempt,
+bool APMOnDeviceConversionReporter::tryInitiate(APMEngineContext& engine, const IdentifierAttempt& attempt,
                                                 const platform::Dictionary& userData) {
   const platform::Object* value = platform::find(userData, attempt.key);
   if (!value) return false;
@@ -291,7 +238,7 @@ bool APMOnDeviceConversionReporter::tryInitiate(APMMeasurement& engine, const Id
   if (!shouldRetrievePSMResponse()) return false;
   // shouldRetrievePSMResponse found the class and the context.
   if (attempt.hashed && !clientClass->supports(attempt.kind)) return false;
-  auto config = engine.remoteConfigInstance();
+  auto config = engine.remoteConfig();
   const int64_t prefixBitLength = attempt.phone ? config->hashPrefixBitLengthPhone() : config->hashPrefixBitLengthEmail();
   const std::string appID = engine.identity() ? engine.identity()->appID() : platform::Bundle::bundleIdentifier();
   auto client = clientClass->client(attempt.kind, identifierText(*value), appID, prefixBitLength);
@@ -351,7 +298,7 @@ bool APMOnDeviceConversionReporter::shouldRetrievePSMResponse() {
                           "measurement dependency is linked together with DirodaAdsOnDeviceConversion framework.");
     return false;
   }
-  auto config = engine->remoteConfigInstance();
+  auto config = engine->remoteConfig();
   if (!PSMClientClass() || !context_ || !config || !engine->database()) {
     monitor->logWithLevel(1, 23233,
                           "Failed to initiate on-device conversion measurement. On-device conversion measurement "
@@ -410,7 +357,7 @@ std::optional<platform::URL> APMOnDeviceConversionReporter::PSMRequestURL() {
 
 void APMOnDeviceConversionReporter::retrievePSMResponse() {
   auto engine = engineOnWorkerQueue("retrievePSMResponse");
-  if (!engine || !context_ || !context_->PSMClient || !engine->remoteConfigInstance()) return;
+  if (!engine || !context_ || !context_->PSMClient || !engine->remoteConfig()) return;
   auto monitor = log();
   auto context = context_;
   auto client = context->PSMClient;
@@ -440,12 +387,11 @@ void APMOnDeviceConversionReporter::retrievePSMResponse() {
     handlePSMResponse(context, client, 0, {}, std::nullopt);
     return;
   }
-  network->setTimeoutInterval(engine->remoteConfigInstance()->networkTimeout());
-  auto controller = engine->uploadController();
-  const bool background = controller && controller->shouldUseBackgroundSession();
+  network->setTimeoutInterval(engine->remoteConfig()->networkTimeout());
+  const bool background = engine->shouldUseBackgroundSession();
   std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
-  std::weak_ptr<APMMeasurement> weakEngine = engine_;
-  network->postURL(url->absoluteString(), payload, engine->scheduler()->workerQueue(), background,
+  std::weak_ptr<APMEngineContext> weakEngine = engine_;
+  network->postURL(url->absoluteString(), payload, engine->workerQueue(), background,
                    [weakSelf, weakEngine, context, client](const std::optional<platform::HttpResponse>& response,
                                                            const platform::Data& body,
                                                            const std::optional<platform::Error>& error) {
@@ -462,7 +408,7 @@ void APMOnDeviceConversionReporter::retrievePSMResponse() {
 void APMOnDeviceConversionReporter::handlePSMResponse(
     const std::shared_ptr<APMPSMContext>& context, const std::shared_ptr<platform::PrivateSetMembershipClient>& client,
     int64_t statusCode, const platform::Data& body, const std::optional<platform::Error>& error) {
-  auto engine = engine_.lock();
+  auto engine = engine_;
   if (!engine) return;
   engine->setIsNetworkRequestPending(false);
   if (context != context_) {
@@ -497,8 +443,8 @@ void APMOnDeviceConversionReporter::handlePSMResponse(
 
 void APMOnDeviceConversionReporter::maybeSchedulePSMRetry() {
   auto engine = engineOnWorkerQueue("maybeSchedulePSMRetry");
-  if (!engine || !context_ || !engine->remoteConfigInstance()) return;
-  APMRemoteConfig& config = *engine->remoteConfigInstance();
+  if (!engine || !context_ || !engine->remoteConfig()) return;
+  APMRemoteConfig& config = *engine->remoteConfig();
   const int32_t failedBefore = context_->PSMRetryCount;
   ++context_->PSMRetryCount;
   if (context_->PSMRetryCount >= config.maxPSMRetryCount()) {
@@ -506,7 +452,7 @@ void APMOnDeviceConversionReporter::maybeSchedulePSMRetry() {
     return;
   }
   std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
-  context_->PSMRetryAlarm(engine->scheduler()->workerQueue())
+  context_->PSMRetryAlarm(engine->workerQueue())
       ->runAfterDelay(APMPSMRetryDelay(config.PSMRetryInterval(), failedBefore), [weakSelf] {
         APMScheduler::runGuardedBlockID(kRetryBlockID, [&] {
           if (auto self = weakSelf.lock()) self->retrievePSMResponse();
@@ -543,9 +489,9 @@ void APMOnDeviceConversionReporter::resumePostponedPSMRequestWhenNetworkIsFree()
   // After the blocks queued now: the fetch's own upload goes first, and its completion resumes
   // the query when it takes the network.
   std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
-  engine->scheduler()->scheduleOnWorkerQueueBlockID(kPostponedQueryBlockID, [weakSelf] {
+  engine->schedule(kPostponedQueryBlockID, [weakSelf] {
     auto self = weakSelf.lock();
-    auto engine = self ? self->engine_.lock() : nullptr;
+    auto engine = self ? self->engine_ : nullptr;
     if (!engine || !engine->isNetworkReadyForRequest() || !self->takePostponedPSMRequest()) return;
     self->retrievePSMResponse();
   });
@@ -557,7 +503,7 @@ bool APMOnDeviceConversionReporter::isAdsOnDeviceConversionEnabled() {
   auto engine = engineOnWorkerQueue("isAdsOnDeviceConversionEnabled");
   if (!engine || !isAdsOnDeviceConversionLinked()) return false;
   auto monitor = log();
-  auto config = engine->remoteConfigInstance();
+  auto config = engine->remoteConfig();
   if (!config || !config->adsOnDeviceConversionFeatureEnabled()) {
     monitor->logWithLevel(7, 23275,
                           "Conversion service disabled. Remote config disabled. Check ads account linked to Diroda "
@@ -587,7 +533,7 @@ void APMOnDeviceConversionReporter::updateAdsOnDeviceConversionMeasurement() {
   }
   conversionService_->setFirstLaunchTime(firstLaunchDate());
   std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
-  std::weak_ptr<APMMeasurement> weakEngine = engine_;
+  std::weak_ptr<APMEngineContext> weakEngine = engine_;
   // A service that answers more than once is heard once.
   auto answered = std::make_shared<std::atomic<bool>>(false);
   conversionService_->fetchMeasurementInfoForInteraction(
@@ -595,7 +541,7 @@ void APMOnDeviceConversionReporter::updateAdsOnDeviceConversionMeasurement() {
         if (answered->exchange(true)) return;
         auto engine = weakEngine.lock();
         if (!engine) return;
-        engine->scheduler()->scheduleOnWorkerQueueBlockID(kConversionBlockID, [weakSelf, value, error] {
+        engine->schedule(kConversionBlockID, [weakSelf, value, error] {
           if (auto self = weakSelf.lock()) self->handleAdsOnDeviceConversionValue(value, error);
         });
       });
@@ -630,7 +576,7 @@ void APMOnDeviceConversionReporter::handleAdsOnDeviceConversionValue(const std::
   writeMatchEvent(*engine, kODM2MatchSource);
 }
 
-void APMOnDeviceConversionReporter::handleEmptyODM2Value(APMMeasurement& engine) {
+void APMOnDeviceConversionReporter::handleEmptyODM2Value(APMEngineContext& engine) {
   if (!engine.database()) return;
   removeUserPropertyIfPresent(engine, kODM2ValueProperty);
   platform::Error error;
@@ -639,7 +585,7 @@ void APMOnDeviceConversionReporter::handleEmptyODM2Value(APMMeasurement& engine)
 }
 
 std::optional<platform::Date> APMOnDeviceConversionReporter::firstLaunchDate() const {
-  auto engine = engine_.lock();
+  auto engine = engine_;
   if (!engine) return std::nullopt;
   const double seconds = persistedFirstOpenSeconds(*engine);
   if (seconds <= 0) return std::nullopt;
@@ -648,23 +594,23 @@ std::optional<platform::Date> APMOnDeviceConversionReporter::firstLaunchDate() c
 
 // MARK: - User properties and events
 
-void APMOnDeviceConversionReporter::raiseQueryCounter(APMMeasurement& engine, int64_t inputType) {
+void APMOnDeviceConversionReporter::raiseQueryCounter(APMEngineContext& engine, int64_t inputType) {
   const char* name = APMPSMInputKindForInputType(inputType).counterName;
   const int64_t count = integerUserProperty(engine, name).value_or(0);
   const int64_t raised = count == INT64_MAX ? count : count + 1;
   setInternalUserProperty(engine, name, APMValue(raised), platform::now());
 }
 
-void APMOnDeviceConversionReporter::setInternalUserProperty(APMMeasurement& engine, const std::string& name,
+void APMOnDeviceConversionReporter::setInternalUserProperty(APMEngineContext& engine, const std::string& name,
                                                             const APMValue& value, double timestamp) {
   // With setUserPropertyInDatabaseOnWorkerQueue, as the engine sets its own internal properties,
   // not through the user-property entry point: that one is gated by the collection switch, and a
   // query answered after collection was switched off must still count, and its match must stay
   // with the row and the event written for it.
-  engine.setUserPropertyInDatabaseOnWorkerQueue(APMUserAttribute(kOrigin, name, value, timestamp));
+  engine.setUserProperty(APMUserAttribute(kOrigin, name, value, timestamp));
 }
 
-std::optional<int64_t> APMOnDeviceConversionReporter::integerUserProperty(APMMeasurement& engine,
+std::optional<int64_t> APMOnDeviceConversionReporter::integerUserProperty(APMEngineContext& engine,
                                                                           const std::string& name) {
   if (!engine.database()) return std::nullopt;
   platform::Error error;
@@ -678,21 +624,21 @@ std::optional<int64_t> APMOnDeviceConversionReporter::integerUserProperty(APMMea
   return std::nullopt;
 }
 
-bool APMOnDeviceConversionReporter::userPropertyExists(APMMeasurement& engine, const std::string& name) {
+bool APMOnDeviceConversionReporter::userPropertyExists(APMEngineContext& engine, const std::string& name) {
   if (!engine.database()) return false;
   platform::Error error;
   return engine.database()->containsUserAttributeWithName(name, &error).value_or(false);
 }
 
-void APMOnDeviceConversionReporter::removeUserPropertyIfPresent(APMMeasurement& engine, const std::string& name) {
+void APMOnDeviceConversionReporter::removeUserPropertyIfPresent(APMEngineContext& engine, const std::string& name) {
   if (!userPropertyExists(engine, name)) return;
-  engine.removeUserAttributeOnWorkerQueue(APMUserAttribute(kOrigin, name, APMValue(), 0));
+  engine.removeUserProperty(APMUserAttribute(kOrigin, name, APMValue(), 0));
 }
 
-void APMOnDeviceConversionReporter::writeMatchEvent(APMMeasurement& engine, const char* source) {
+void APMOnDeviceConversionReporter::writeMatchEvent(APMEngineContext& engine, const char* source) {
   auto event = APMEvent::create(kOrigin, false, kMatchEventName, platform::now(), 0,
                                 APMParameters{{kMatchSourceParameter, APMValue(source)}});
   if (!event) return;
   event->setRealtime(true);
-  engine.writeEventOnWorkerQueue(event);
+  engine.writeEvent(event);
 }

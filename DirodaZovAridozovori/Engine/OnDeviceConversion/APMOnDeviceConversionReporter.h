@@ -12,9 +12,8 @@
 // - the conversion service (ODM2): asked after every successful configuration fetch; its answer
 //   is kept as "odm2_value" and "_psmvalue_zads", an empty answer removes both.
 //
-// One reporter serves one engine and holds its per-process state (the query context, the cached
-// conversion service). It joins the engine through the component slots that install() fills; the
-// slots find the engine through its shared instance.
+// One reporter serves one engine, as one of its components, and holds its per-process state (the
+// query context, the cached conversion service).
 //
 // Threads: everything runs on the engine's worker queue. The network's and the conversion
 // service's completions are brought back to it; they and the retry alarm hold the reporter and
@@ -25,6 +24,7 @@
 #include <optional>
 #include <string>
 
+#include "APMEngineComponent.h"
 #include "APMPSMContext.h"
 #include "APMValue.h"
 #include "platform/ConversionService.h"
@@ -33,9 +33,8 @@
 #include "platform/PrivateSetMembershipClient.h"
 #include "platform/URL.h"
 
-class APMMeasurement;
-
-class APMOnDeviceConversionReporter : public std::enable_shared_from_this<APMOnDeviceConversionReporter> {
+class APMOnDeviceConversionReporter final : public APMEngineComponent,
+                                            public std::enable_shared_from_this<APMOnDeviceConversionReporter> {
  public:
   // Keys of the user data handed in through the public API, in the order they are tried.
   static constexpr const char* kEmailAddressKey = "email_address";
@@ -63,11 +62,18 @@ class APMOnDeviceConversionReporter : public std::enable_shared_from_this<APMOnD
   // Conversion services of this version number or below are the older (alpha) kind.
   static constexpr int64_t kAlphaServiceMaxVersion = 10000;
 
-  // Makes the engines started from now on run on-device conversion measurement through this
-  // reporter; slots another component filled already are kept.
-  static void install();
-
-  explicit APMOnDeviceConversionReporter(std::weak_ptr<APMMeasurement> engine);
+  // ---- The engine's moments.
+  void attachToEngine(const std::shared_ptr<APMEngineContext>& engine) override { engine_ = engine; }
+  // The dependency checks and the expiry of stored values.
+  void startUpDidLoadConfiguration() override;
+  void setUserData(const platform::Dictionary& userData) override { initiateODM1ProtocolWithUserData(userData); }
+  // The conversion service is asked again; a postponed query goes out once the network is free.
+  void configurationFetchDidSucceed() override;
+  void willWipeData() override { resetODM1Context(); }
+  // A postponed query goes out now.
+  void uploadRoadDidFindNothingToSend() override;
+  // The linked clients' bits of the linked-client flags.
+  void addMetadataFields(APMPBMeasurementBundle& metadata) override;
 
   // ---- Linked components (any thread).
   static std::shared_ptr<platform::PrivateSetMembershipClientClass> PSMClientClass();
@@ -112,23 +118,23 @@ class APMOnDeviceConversionReporter : public std::enable_shared_from_this<APMOnD
 
  private:
   struct IdentifierAttempt;
-  bool tryInitiate(APMMeasurement& engine, const IdentifierAttempt& attempt, const platform::Dictionary& userData);
+  bool tryInitiate(APMEngineContext& engine, const IdentifierAttempt& attempt, const platform::Dictionary& userData);
   bool passesKindCheck(const IdentifierAttempt& attempt, const platform::Object& value,
                        const platform::PrivateSetMembershipClientClass* clientClass);
   void handlePSMResponse(const std::shared_ptr<APMPSMContext>& context,
                          const std::shared_ptr<platform::PrivateSetMembershipClient>& client, int64_t statusCode,
                          const platform::Data& body, const std::optional<platform::Error>& error);
-  void raiseQueryCounter(APMMeasurement& engine, int64_t inputType);
-  void setInternalUserProperty(APMMeasurement& engine, const std::string& name, const APMValue& value,
+  void raiseQueryCounter(APMEngineContext& engine, int64_t inputType);
+  void setInternalUserProperty(APMEngineContext& engine, const std::string& name, const APMValue& value,
                                double timestamp);
-  std::optional<int64_t> integerUserProperty(APMMeasurement& engine, const std::string& name);
-  bool userPropertyExists(APMMeasurement& engine, const std::string& name);
-  void removeUserPropertyIfPresent(APMMeasurement& engine, const std::string& name);
-  void writeMatchEvent(APMMeasurement& engine, const char* source);
-  void handleEmptyODM2Value(APMMeasurement& engine);
-  std::shared_ptr<APMMeasurement> engineOnWorkerQueue(const char* methodName) const;
+  std::optional<int64_t> integerUserProperty(APMEngineContext& engine, const std::string& name);
+  bool userPropertyExists(APMEngineContext& engine, const std::string& name);
+  void removeUserPropertyIfPresent(APMEngineContext& engine, const std::string& name);
+  void writeMatchEvent(APMEngineContext& engine, const char* source);
+  void handleEmptyODM2Value(APMEngineContext& engine);
+  std::shared_ptr<APMEngineContext> engineOnWorkerQueue(const char* methodName) const;
 
-  const std::weak_ptr<APMMeasurement> engine_;
+  std::shared_ptr<APMEngineContext> engine_;
   std::shared_ptr<APMPSMContext> context_;
   std::shared_ptr<platform::ConversionService> conversionService_;
   bool odm1Refused_ = false;

@@ -409,8 +409,8 @@ void APMUploadController::networkUploadCompletionHandlerWithResponse(
     uploadData();
   } else if (remoteConfig_->isExpired()) {
     uploadData();
-  } else if (hooks_.takePostponedPSMRequest && hooks_.takePostponedPSMRequest()) {
-    if (hooks_.retrievePSMResponse) hooks_.retrievePSMResponse();
+  } else if (hooks_.uploadRoadDidFindNothingToSend) {
+    hooks_.uploadRoadDidFindNothingToSend();
   }
 }
 

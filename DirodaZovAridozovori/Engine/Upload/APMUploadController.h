@@ -45,9 +45,9 @@ struct APMUploadHooks {
   // Configuration fetch, when the stored configuration has expired and nothing is left to send.
   std::function<void()> fetchRemoteConfig;
   std::function<std::optional<platform::Dictionary>()> SSTGPreviewHeaders;
-  // On-device conversion: a postponed request is retried after a successful upload.
-  std::function<bool()> takePostponedPSMRequest;
-  std::function<void()> retrievePSMResponse;
+  // Nothing left to send under a fresh configuration: components may use the network (a
+  // postponed on-device conversion query).
+  std::function<void()> uploadRoadDidFindNothingToSend;
   // The engine-wide "a request is in flight" flag (uploads and configuration fetches share it).
   std::function<bool()> isNetworkRequestPending;
   std::function<void(bool)> setIsNetworkRequestPending;

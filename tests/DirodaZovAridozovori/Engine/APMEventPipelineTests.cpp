@@ -379,11 +379,16 @@ class EventPipelineFaultTest : public EngineTest {
   }
   // The metadata carries the resettable device ID while *deviceID_ holds one.
   void reportDeviceID() {
-    APMMeasurementComponents parts;
-    parts.addIdentifierAndConsentFields = [id = deviceID_](APMPBMeasurementBundle& metadata) {
-      if (*id) APMNanoSetString(metadata, 19, **id);
+    struct DeviceIDFields final : APMEngineComponent {
+      explicit DeviceIDFields(std::shared_ptr<std::optional<std::string>> id) : id(std::move(id)) {}
+      bool fillIdentifierAndConsentFields(APMPBMeasurementBundle& metadata) override {
+        if (*id) APMNanoSetString(metadata, 19, **id);
+        return true;
+      }
+      std::shared_ptr<std::optional<std::string>> id;
     };
-    APMMeasurement::setComponents(parts);
+    auto fields = std::make_shared<DeviceIDFields>(deviceID_);
+    APMSetEngineComponentEditorForTesting([fields](APMEngineComponentList) { return APMEngineComponentList{fields}; });
   }
   static constexpr const char* kDeviceID = "6D92078A-8246-4BA4-AE5B-76104861E7DC";
   std::shared_ptr<std::optional<std::string>> deviceID_ = std::make_shared<std::optional<std::string>>();

@@ -7,6 +7,7 @@
 #include "Identity/APMDefaultIdentitySupport.h"
 #include "Identity/APMPlatformIdentitySupport.h"
 #include "Identity/IdentityTestDoubles.h"
+#include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "platform/Http.h"
 
 namespace enginetest {
@@ -40,6 +41,7 @@ class RecordingComponent final : public APMEngineComponent {
     context_ = context;
     log_->add(name_ + " attached");
   }
+  void startUpDidLoadConfiguration() override { log_->add(name_ + " configuration loaded"); }
   void startUpDidFinish() override {
     // On the worker queue, with the engine's configuration made.
     const bool own = context_->workerQueue()->isCurrent() && context_->remoteConfig() &&
@@ -47,7 +49,14 @@ class RecordingComponent final : public APMEngineComponent {
     log_->add(name_ + (own ? " start-up" : " start-up elsewhere"));
   }
   void collectionDidSwitch(bool enabled) override { log_->add(name_ + (enabled ? " on" : " off")); }
+  void configurationFetchDidSucceed() override { log_->add(name_ + " fetch succeeded"); }
   void configurationFetchDidEnd() override { log_->add(name_ + " fetch"); }
+  void willWipeData() override {
+    log_->add(!dataLeft || dataLeft() ? name_ + " wipe" : name_ + " wipe after the data");
+  }
+
+  // Whether stored data is still there as the wipe is announced (none: not asked).
+  std::function<bool()> dataLeft;
   void uploadWillStart() override { log_->add(name_ + " upload"); }
 
  private:
@@ -98,8 +107,9 @@ TEST_F(EngineComponentsTest, ComponentsHearTheStartUpOnceAndEverySwitchInListOrd
     parts.expireStoredDeepLink = [log](double ttl) { log->add("expire link " + std::to_string(int64_t(ttl))); };
   });
   start();
-  // The start-up's last step, then the switch that follows the start.
-  EXPECT_EQ(log_->take(), (Calls{"first attached", "second attached", "first start-up", "second start-up", "first on",
+  // The start-up's steps, then the switch that follows the start.
+  EXPECT_EQ(log_->take(), (Calls{"first attached", "second attached", "first configuration loaded",
+                                 "second configuration loaded", "first start-up", "second start-up", "first on",
                                  "second on"}));
   engine().setEnabled(false);
   engine().setEnabled(true);
@@ -155,9 +165,8 @@ TEST_F(EngineComponentsTest, StartUpReportsTheStoredLinkOrRequestsTheDeferredLin
 }
 
 TEST_F(EngineComponentsTest, FetchCompletionUpdatesConversionThenRequestsTheLinkOrUploadsThenTellsTheComponents) {
-  useRecorders({"tcf"});
+  useRecorders({"component"});
   install([log = log_](APMMeasurementComponents& parts) {
-    parts.updateAdsOnDeviceConversionMeasurement = [log] { log->add("conversion"); };
     parts.shouldAllowRequestDeferredDeepLink = [] { return true; };
     parts.requestDeferredDeepLink = [log] { log->add("request"); };
   });
@@ -167,7 +176,7 @@ TEST_F(EngineComponentsTest, FetchCompletionUpdatesConversionThenRequestsTheLink
   onWorker([&] { engine().alarm()->cancel(); });
 
   fetchCompleted(304);
-  EXPECT_EQ(log_->take(), (Calls{"conversion", "request", "tcf fetch"}));
+  EXPECT_EQ(log_->take(), (Calls{"component fetch succeeded", "request", "component fetch"}));
   EXPECT_FALSE(engine().shouldRequestDeferredDeepLinkAfterConfigFetch());
   EXPECT_TRUE(engine().alarm()->hasActiveTimer()) << "the request took the upload attempt: the timer is armed again";
 
@@ -175,8 +184,11 @@ TEST_F(EngineComponentsTest, FetchCompletionUpdatesConversionThenRequestsTheLink
   const struct {
     int64_t status;
     Calls calls;
-  } later[] = {{200, {"conversion", "tcf fetch"}}, {204, {"conversion", "tcf fetch"}},
-               {404, {"conversion", "tcf fetch"}}, {500, {}}, {429, {}}};
+  } later[] = {{200, {"component fetch succeeded", "component fetch"}},
+               {204, {"component fetch succeeded", "component fetch"}},
+               {404, {"component fetch succeeded", "component fetch"}},
+               {500, {}},
+               {429, {}}};
   for (const auto& c : later) {
     fetchCompleted(c.status);
     EXPECT_EQ(log_->take(), c.calls) << c.status;
@@ -184,25 +196,22 @@ TEST_F(EngineComponentsTest, FetchCompletionUpdatesConversionThenRequestsTheLink
   platform::Reachability::reset();
 }
 
-TEST_F(EngineComponentsTest, EveryWipeBeginsWithAFreshOnDeviceConversionContext) {
-  // Whether stored data is still there when the context is replaced (none: not asked).
-  auto dataLeft = std::make_shared<std::function<bool()>>();
-  install([log = log_, dataLeft](APMMeasurementComponents& parts) {
-    parts.resetODM1Context = [log, dataLeft] {
-      log->add(!*dataLeft || (*dataLeft)() ? "context" : "context after the data");
-    };
-  });
+TEST_F(EngineComponentsTest, EveryWipeIsAnnouncedToTheComponentsBeforeTheStoredDataGoes) {
+  auto recorder = std::make_shared<RecordingComponent>("odm", log_);
+  APMSetEngineComponentEditorForTesting([recorder](APMEngineComponentList) { return APMEngineComponentList{recorder}; });
   start(kAppID);
   logPublic("kept_until_the_wipe");
   drain();
-  EXPECT_EQ(log_->take(), Calls{});
-  *dataLeft = [this] { return !storedRows(*engine_).empty(); };
+  auto calls = log_->take();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "odm wipe"), 0) << "a first start wipes nothing";
+  recorder->dataLeft = [this] { return !storedRows(*engine_).empty(); };
   EXPECT_TRUE(engine().resetAnalyticsDataWithAppInstanceID("0123456789ABCDEF0123456789ABCDEF"));
-  EXPECT_EQ(log_->take(), Calls{"context"}) << "replaced before the stored data goes";
-  *dataLeft = nullptr;
+  EXPECT_EQ(log_->take(), Calls{"odm wipe"}) << "told before the stored data goes";
+  recorder->dataLeft = nullptr;
   stop();
   start(kOtherAppID);  // a new app ID wipes at start-up
-  EXPECT_EQ(log_->take(), Calls{"context"});
+  calls = log_->take();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "odm wipe"), 1);
 }
 
 // Gives its engine's configuration the fake experiment client.
@@ -265,9 +274,12 @@ TEST_F(EngineComponentsTest, LinkedClientFlagsCarryTheIdentitySupportsConsentSta
       });
     }
     APMDefaultIdentitySupport::resetSharedInstance();
-    APMMeasurement::setComponents({});
-    if (c.setMembershipLinked) install([](APMMeasurementComponents& parts) {
-      parts.isPrivateSetMembershipClientLinked = [] { return true; };
+    if (c.setMembershipLinked) {
+      platform::ClassRegistry::registerClass(platform::PrivateSetMembershipClientClass::kClassName);
+    }
+    // The on-device conversion reporter adds the bits of the clients it finds linked.
+    APMSetEngineComponentEditorForTesting([](APMEngineComponentList) {
+      return APMEngineComponentList{std::make_shared<APMOnDeviceConversionReporter>()};
     });
     start();
     logPublic(name);

@@ -2,6 +2,7 @@
 // An engine context without an engine, for testing a component alone: the test sets what the
 // component may read, and the context records what the component asks of the engine.
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "APMEngineContext.h"
+#include "APMEvent.h"
+#include "APMUserAttribute.h"
 #include "platform/DispatchQueue.h"
 
 namespace enginetest {
@@ -25,6 +28,27 @@ class FakeEngineContext final : public APMEngineContext {
   std::shared_ptr<APMPersistedConfig> persistedConfig() const override { return persisted; }
   std::shared_ptr<APMDatabase> database() const override { return db; }
   std::shared_ptr<APMRemoteConfig> remoteConfig() const override { return config; }
+  std::shared_ptr<APMIdentity> identity() const override { return nullptr; }
+  double initTimestamp() const override { return 0; }
+  bool checkWorkerQueue(const char*) const override { return queue->isCurrent(); }
+  std::shared_ptr<VIZUzedaru> network() const override { return nullptr; }
+  bool isNetworkReadyForRequest() override { return !requestPending; }
+  void setIsNetworkRequestPending(bool pending) override { requestPending = pending; }
+  bool shouldUseBackgroundSession() override { return false; }
+  void updateSchedule() override { ++scheduleUpdates; }
+  bool setUserProperty(const APMUserAttribute& attribute) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    properties.push_back(attribute);
+    return true;
+  }
+  void removeUserProperty(const APMUserAttribute& attribute) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    removedProperties.push_back(attribute);
+  }
+  void writeEvent(const std::shared_ptr<APMEvent>& event) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    written.push_back(event);
+  }
 
   void logInternalEvent(const std::string& origin, const std::string& name,
                         const platform::Dictionary& parameters) override {
@@ -40,6 +64,11 @@ class FakeEngineContext final : public APMEngineContext {
   // What the component asked for; read them once the component is done (after its queue).
   std::vector<LoggedEvent> events;
   std::vector<std::pair<platform::Dictionary, std::string>> consents;
+  std::vector<APMUserAttribute> properties;
+  std::vector<APMUserAttribute> removedProperties;
+  std::vector<std::shared_ptr<APMEvent>> written;
+  std::atomic<int> scheduleUpdates{0};
+  std::atomic<bool> requestPending{false};
 
   std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::create("com.example.fake-worker");
   std::shared_ptr<APMPersistedConfig> persisted;

@@ -11,6 +11,7 @@
 #include "../Front/FrontTestFixture.h"
 #include "APMASLLogger.h"
 #include "Logger/DULLogger.h"
+#include "../FakeEngineContext.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "OnDeviceConversionTestDoubles.h"
 #include "platform/Http.h"
@@ -34,7 +35,9 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
     });
     // The engine's own uploads and fetches stay off the network; queries still go out.
     platform::Reachability::setReachable(false);
-    APMOnDeviceConversionReporter::install();
+    APMSetEngineComponentEditorForTesting([](APMEngineComponentList) {
+      return APMEngineComponentList{std::make_shared<APMOnDeviceConversionReporter>()};
+    });
     server_.Post("/psm", [this](const httplib::Request& request, httplib::Response& response) {
       std::unique_lock<std::mutex> lock(serverMutex_);
       queries_.push_back(request.params);
@@ -85,6 +88,12 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
     auto clientClass = std::make_shared<FakePSMClientClass>(setup);
     platform::PrivateSetMembershipClientClass::registerProvider(clientClass);
     return clientClass;
+  }
+  // A reporter of its own over the running engine, beside the one the engine was made with.
+  std::shared_ptr<APMOnDeviceConversionReporter> newReporter() {
+    auto reporter = std::make_shared<APMOnDeviceConversionReporter>();
+    reporter->attachToEngine(engine()->componentContext());
+    return reporter;
   }
   void setUserData(const platform::Dictionary& userData) {
     engine()->setUserData(userData);
@@ -322,12 +331,13 @@ TEST_F(OnDeviceConversionTest, AQueryWaitsForABusyNetworkAndIsResumedAfterAFetch
   setNetworkPending(true);
   setUserData(kEmail);
   setNetworkPending(false);
-  auto parts = APMMeasurement::componentsSnapshot();
+  auto reporter = std::dynamic_pointer_cast<APMOnDeviceConversionReporter>(engine()->engineComponents().at(0));
+  ASSERT_TRUE(reporter);
   bool first = false, second = true;
   onWorker([&] {
-    first = parts->takePostponedPSMRequest();
-    second = parts->takePostponedPSMRequest();
-    parts->retrievePSMResponse();
+    first = reporter->takePostponedPSMRequest();
+    second = reporter->takePostponedPSMRequest();
+    reporter->retrievePSMResponse();
   });
   EXPECT_TRUE(first);
   EXPECT_FALSE(second);
@@ -373,7 +383,7 @@ TEST_F(OnDeviceConversionTest, ADebugKeyTravelsOnlyWithTheLaunchArgumentAndDebug
                                                    : std::vector<std::string>{"host"});
     APMMonitor::shared()->setDebugModeEnabled(c.debug);
     APMMonitor::shared()->setVerboseLoggingEnabled(c.verbose);
-    auto reporter = std::make_shared<APMOnDeviceConversionReporter>(engine());
+    auto reporter = newReporter();
     std::optional<platform::URL> url;
     onWorker([&] {
       reporter->checkPSMDependencyOnWorkerQueue();
@@ -416,7 +426,7 @@ TEST_F(OnDeviceConversionTest, StoredMatchesExpireAfterNinetyDays) {
     });
     if (c.propertySet) setStoredProperty("_psmvalue", APMValue("m-1"), *c.propertySet);
     for (const char* counter : counters) setStoredProperty(counter, APMValue(2), now - 100 * kDay);
-    auto reporter = std::make_shared<APMOnDeviceConversionReporter>(engine());
+    auto reporter = newReporter();
     onWorker([&] { reporter->maybeDeleteExpiredPSMValueOnWorkerQueue(); });
     auto row = odmRow("odm1_value");
     ASSERT_EQ(row.has_value(), c.rowLeft);
@@ -503,7 +513,7 @@ TEST_F(OnDeviceConversionTest, LinkedComponentsSetTheirFlagsAndBothGenerationsTo
       platform::ConversionService::registerProvider(std::make_shared<FakeConversionService>(*c.serviceVersion));
     }
     clearRecords();
-    auto reporter = std::make_shared<APMOnDeviceConversionReporter>(engine());
+    auto reporter = newReporter();
     onWorker([&] {
       reporter->checkPSMDependencyOnWorkerQueue();
       reporter->checkODM2DependencyOnWorkerQueue();
@@ -521,6 +531,27 @@ TEST_F(OnDeviceConversionTest, LinkedComponentsSetTheirFlagsAndBothGenerationsTo
     }
     EXPECT_EQ(linkedClientFlags() & 14, c.flags);
   }
+}
+
+// The reporter's moments over a fake engine: its start-up finds the client class, a wipe gives it
+// a fresh query context, and its bits join the engine's own in the linked-client flags.
+TEST_F(OnDeviceConversionTest, AsAComponentItStartsUpRenewsItsContextAtAWipeAndAddsItsFlagBits) {
+  linkClientClass();
+  auto context = std::make_shared<enginetest::FakeEngineContext>();
+  context->persisted = APMPersistedConfig::sharedInstance();
+  auto reporter = std::make_shared<APMOnDeviceConversionReporter>();
+  reporter->attachToEngine(context);
+  context->queue->sync([&] { reporter->startUpDidLoadConfiguration(); });
+  auto started = reporter->ODM1Context();
+  ASSERT_TRUE(started) << "the client class was found at start-up";
+  context->queue->sync([&] { reporter->willWipeData(); });
+  EXPECT_TRUE(reporter->ODM1Context());
+  EXPECT_NE(reporter->ODM1Context(), started);
+
+  auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
+  APMNanoSetInt32(*metadata, APMPBMeasurementBundle::kLinkedClientFlags, 1);
+  reporter->addMetadataFields(*metadata);
+  EXPECT_EQ(APMNanoGetInt32(*metadata, APMPBMeasurementBundle::kLinkedClientFlags), 3);
 }
 
 }  // namespace
