@@ -54,18 +54,6 @@ int64_t urlErrorCodeFor(CURLcode code) {
   }
 }
 
-// CR or LF in a header would let a caller's value smuggle extra headers or a second request.
-bool isSafeHeader(const std::pair<std::string, std::string>& header) {
-  if (header.first.empty()) return false;
-  for (char c : header.first) {
-    if (c == ':' || std::isspace(static_cast<unsigned char>(c)) || std::iscntrl(static_cast<unsigned char>(c))) {
-      return false;
-    }
-  }
-  return header.second.find_first_of("\r\n", 0) == std::string::npos &&
-         header.second.find('\0') == std::string::npos;
-}
-
 bool isHttpsURL(const std::string& url) {
   return url.size() >= 8 && strncasecmp(url.c_str(), "https://", 8) == 0;
 }
@@ -100,15 +88,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   size_t bytes = size * count;
-  std::string line(data, bytes);
-  // A new status line starts a new response (a redirect or an interim 100): keep only the last.
-  if (line.rfind("HTTP/", 0) == 0) {
-    transfer->headers.clear();
-    return bytes;
-  }
-  auto colon = line.find(':');
-  if (colon == std::string::npos) return bytes;
-  transfer->headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  appendHttpHeaderLine(transfer->headers, std::string_view(data, bytes));
   return bytes;
 }
 
@@ -173,6 +153,29 @@ void workerLoop(const std::shared_ptr<HttpClient::Shared>& shared) {
 }
 
 }  // namespace
+
+void appendHttpHeaderLine(HttpHeaders& headers, std::string_view line) {
+  // A new status line starts a new response (a redirect or an interim 100): keep only the last.
+  if (line.starts_with("HTTP/")) {
+    headers.clear();
+    return;
+  }
+  auto colon = line.find(':');
+  if (colon == std::string_view::npos) return;
+  headers.emplace_back(trim(std::string(line.substr(0, colon))), trim(std::string(line.substr(colon + 1))));
+}
+
+// CR or LF in a header would let a caller's value smuggle extra headers or a second request.
+bool isSafeHttpHeader(const std::pair<std::string, std::string>& header) {
+  if (header.first.empty()) return false;
+  for (char c : header.first) {
+    if (c == ':' || std::isspace(static_cast<unsigned char>(c)) || std::iscntrl(static_cast<unsigned char>(c))) {
+      return false;
+    }
+  }
+  return header.second.find_first_of("\r\n", 0) == std::string::npos &&
+         header.second.find('\0') == std::string::npos;
+}
 
 std::optional<std::string> HttpResponse::header(const std::string& name) const {
   for (const auto& [key, value] : headers) {
@@ -252,7 +255,7 @@ HttpResult perform(const HttpRequest& request, const HttpClient::Shared& client)
   }
   curl_slist* headerList = nullptr;
   for (const auto& header : request.headers) {
-    if (!isSafeHeader(header)) {
+    if (!isSafeHttpHeader(header)) {
       curl_slist_free_all(headerList);
       result.error = urlError(kURLErrorBadURL, "invalid header field " + header.first);
       return result;

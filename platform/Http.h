@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -58,6 +59,15 @@ struct HttpResponse {
   // The first header called name, compared without regard to case.
   std::optional<std::string> header(const std::string& name) const;
 };
+
+// Adds one header line of a reply as the transport hands it over (line break included, leading
+// and trailing space trimmed): a status line starts a new response, so only the last response's
+// headers stay; a line without ":" adds nothing.
+void appendHttpHeaderLine(HttpHeaders& headers, std::string_view line);
+
+// Whether a request may carry the header: a name without separators, space or controls, and a
+// value without CR, LF or NUL. A request with any other header is refused before it is sent.
+bool isSafeHttpHeader(const std::pair<std::string, std::string>& header);
 
 // A response (when the server answered, whatever its status), its body, and an error when the
 // exchange failed at transport level. A non-2xx status is a response, not an error. A body over

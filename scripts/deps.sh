@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs (when run as root and something is missing).
+# Installs the Debian packages the build needs (when run as root and something is missing), and any
+# further packages named as arguments (scripts/fuzz.sh adds clang and libFuzzer).
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
@@ -7,6 +8,7 @@ packages=(
   nanopb libnanopb-dev protobuf-compiler python3-protobuf
   libcurl4-openssl-dev libicu-dev libssl-dev libplist-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
+  "$@"
 )
 missing=()
 for p in "${packages[@]}"; do

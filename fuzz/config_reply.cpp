@@ -1,0 +1,78 @@
+// The configuration reply as the fetch applies it: decoded and stored in one transaction with its
+// audiences (through the audience component's updater) and its first event-editing program loaded
+// (through the engine's loader). Whatever was applied is then used: the program edits an event,
+// and the stored audiences evaluate an event and a user property.
+#include <memory>
+
+#include "APMAudienceComponent.h"
+#include "APMDatabase.h"
+#include "APMEventEditingHost.h"
+#include "APMPersistedConfig.h"
+#include "Audience/APMAudience.h"
+#include "Fetch/APMRemoteConfigFetch.h"
+#include "FuzzSupport.h"
+#include "RemoteConfig/APMRemoteConfig.h"
+#include "platform/DispatchQueue.h"
+
+namespace {
+
+constexpr const char* kAppID = "1:1234567890:ios:abcdef";
+constexpr double kNow = 1700000000.0;
+
+struct Engine {
+  std::shared_ptr<platform::DispatchQueue> worker = platform::DispatchQueue::create("fuzz.config.worker");
+  std::shared_ptr<APMPersistedConfig> persisted;
+  std::shared_ptr<APMDatabase> database;
+  std::shared_ptr<APMRemoteConfig> remoteConfig;  // made afresh for every input
+};
+
+Engine& engine() {
+  static Engine* shared = [] {
+    fuzzsupport::setUpProcess();
+    APMAudienceComponent::install();
+    APMEventEditingHost::install();
+    auto* made = new Engine;
+    made->persisted = std::make_shared<APMPersistedConfig>(fuzzsupport::dataDirectory() + "/persisted.plist");
+    made->worker->sync([made] {
+      platform::Error error;
+      made->database = APMDatabase::create(APMDatabase::kDatabaseName, made->persisted, made->worker, &error);
+      if (!made->database) fuzzsupport::fail("cannot open the database: " + error.description);
+    });
+    return made;
+  }();
+  return *shared;
+}
+
+void useWhatWasApplied(Engine& e) {
+  if (auto editing = std::dynamic_pointer_cast<APMEventEditingHost>(e.remoteConfig->eventEditing())) {
+    editing->handleEvent(APMEditEventForm{"purchase", kNow, {{"value", platform::Object(9.99)},
+                                                              {"currency", platform::Object("EUR")}}});
+  }
+  APMAudience audience(e.database, [&e] { return e.remoteConfig; });
+  APMParameters parameters{{"level", APMValue(int64_t{3})}, {"item", APMValue(std::string("Gold hat"))}};
+  if (auto event = APMEvent::create("app", true, "level_up", kNow, 0, parameters)) {
+    audience.evaluateFiltersForEvent(*event, APMEventAggregates("level_up", 5, 1, 2, kNow - 60), nullptr);
+  }
+  audience.evaluateFiltersForUserProperty(APMUserAttribute("app", "tier", APMValue(std::string("gold")), kNow),
+                                          nullptr, kNow);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Engine& e = engine();
+  const platform::Data body = fuzzsupport::bytesOf(data, size);
+  e.worker->sync([&] {
+    platform::Error error;
+    // Every input starts from an empty store and a new configuration (whose program host would
+    // otherwise outlive it), as a first fetch does.
+    if (!e.database->reset(&error)) fuzzsupport::fail("cannot reset the database: " + error.description);
+    e.remoteConfig = APMRemoteConfig::create(kAppID, e.database, e.persisted);
+    if (!e.remoteConfig) fuzzsupport::fail("cannot create the configuration");
+    APMRemoteConfigApplyContext context{*e.database, *e.remoteConfig, std::string(kAppID), [] {},
+                                        APMCurrentAudienceUpdater()};
+    if (APMApplyRemoteConfig(body, context) == APMRemoteConfigApplyResult::kApplied) useWhatWasApplied(e);
+    e.remoteConfig.reset();
+  });
+  return 0;
+}

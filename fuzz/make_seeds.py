@@ -1,0 +1,231 @@
+#!/usr/bin/env python3
+"""Writes the small valid inputs each fuzz target starts from into fuzz/seeds/<target>/.
+
+Protocol-buffer seeds are encoded by protoc (PROTOC, else protoc on the PATH) from their text form,
+so they follow the real wire format rather than our own encoder. Run it again after changing a seed
+here; the regression inputs in fuzz/regressions/ are never written by it.
+"""
+import gzip
+import os
+import plistlib
+import shutil
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROTO_DIR = os.path.join(HERE, "..", "DirodaZovAridozovori", "Messages", "proto")
+PROTOC = os.environ.get("PROTOC") or shutil.which("protoc")
+APP_ID = "1:1234567890:ios:abcdef"  # the app the config_reply target runs as
+
+
+def protoc(message, proto, text):
+    if not PROTOC:
+        sys.exit("protoc not found (install protobuf-compiler or set PROTOC)")
+    result = subprocess.run([PROTOC, "--encode=apmpb." + message, "-I", PROTO_DIR, proto],
+                            input=text.encode(), capture_output=True, check=False)
+    if result.returncode != 0:
+        sys.exit("protoc refused %s: %s" % (message, result.stderr.decode()))
+    return result.stdout
+
+
+def sexp(source):
+    """The text form of the entities of an S-expression program: (NAME arg...), numbers, "texts"."""
+    at = 0
+
+    def skip():
+        nonlocal at
+        while at < len(source) and source[at].isspace():
+            at += 1
+        return at < len(source)
+
+    def entity():
+        nonlocal at
+        skip()
+        if source[at] == "(":
+            at += 1
+            skip()
+            start = at
+            while not source[at].isspace() and source[at] != ")":
+                at += 1
+            text = '{ type: STATEMENT function_name: "%s"' % source[start:at]
+            while skip() and source[at] != ")":
+                text += " value " + entity()
+            at += 1
+            return text + " }"
+        if source[at] == '"':
+            end = source.index('"', at + 1)
+            text = "{ type: STRING string_value: %s }" % source[at:end + 1]
+            at = end + 1
+            return text
+        start = at
+        while at < len(source) and not source[at].isspace() and source[at] != ")":
+            at += 1
+        token = source[start:at]
+        if token in ("true", "false"):
+            return "{ type: BOOLEAN boolean_value: %s }" % token
+        return "{ type: NUMBER number_value: %s }" % token
+
+    entities = []
+    while skip():
+        entities.append(entity())
+    return entities
+
+
+PREAMBLE = ('(41 "reg" "log") (3 "reg" (require "internal.registerCallback"))'
+            ' (3 "log" (require "internal.eventLogger"))'
+            ' (50 "register" (7 "rule") (reg 0 (16 (15 "rule") "fn") (15 "rule")))')
+
+
+def rule(kind, body):
+    return '(8 "type" "%s" "fn" (51 "" (7 "e") %s))' % (kind, body)
+
+
+def program_text(rules, extra=""):
+    text = "".join("instructions %s\n" % e for e in sexp(PREAMBLE + " " + extra))
+    text += 'activities { activities { name: "register"'
+    for r in rules:
+        text += " data " + sexp(r)[0]
+    return text + " } }"
+
+
+EDITING_RULES = [
+    rule("edit", '(2 (15 "e") "setParamValue" (7 "stage" "final")) (2 (15 "e") "setEventName" (7 "checkout_done"))'
+                 ' (36 1)'),
+    rule("create", '(log (0 (2 (15 "e") "getEventName" (7)) "_copy") (2 (15 "e") "getTimestamp" (7))'
+                   ' (8 "value" (2 (15 "e") "getParamValue" (7 "value")) "label" 12))'),
+]
+LOOPING_RULES = [
+    rule("edit", '(41 "i" "s") (3 "i" 0) (3 "s" "") (42 (23 (15 "i") 20) (3 "i" (0 (15 "i") 1)) false'
+                 ' (46 (3 "s" (0 (15 "s") (15 "i"))))) (2 (15 "e") "setParamValue" (7 "s" (15 "s"))) (36 1)'),
+]
+
+AUDIENCES = r'''
+audiences { audience_id: 1 event_filters { filter_id: 0 event_name: "level_up"
+  filters { param_name: "level" number_filter { comparison_type: GREATER_THAN comparison_value: "2" } } } }
+audiences { audience_id: 2 event_filters { filter_id: 1 event_name: "level_up"
+  event_count_filter { comparison_type: BETWEEN min_comparison_value: "1" max_comparison_value: "10" } } }
+audiences { audience_id: 3 property_filters { filter_id: 2 property_name: "tier"
+  filter { string_filter { match_type: BEGINS_WITH expression: "GOL" } } } }
+audiences { audience_id: 4 property_filters { filter_id: 3 property_name: "tier" dynamic: true
+  filter { string_filter { match_type: IN_LIST expression_list: "Gold" expression_list: "silver" } } } }
+audiences { audience_id: 5 event_filters { filter_id: 4 event_name: "level_up" sequence: true
+  filters { param_name: "item" string_filter { match_type: REGEXP expression: "^g.*t$" } } } }
+'''
+
+SETTINGS = '''
+settings { name: "measurement.upload.interval" value: "60000" }
+settings { name: "measurement.audience.filter_result_max_count" value: "200" }
+event_configs { name: "tutorial_skip" is_blocklisted: true }
+consent_config { default_entries { type: AD_STORAGE mode: DENIED } delegations { type: AD_USER_DATA delegate_type: AD_STORAGE } dma_region: true }
+'''
+
+
+def config(body):
+    return protoc("MeasurementConfig", "measurement_config.proto",
+                  'version: 7\napp_id: "%s"\n%s' % (APP_ID, body))
+
+
+def program_field(text):
+    return "programs { %s }\n" % text
+
+
+EXPERIMENT = '''
+snapshots { sdk_name: "app_measurement"
+  experiments { experiment_id: 4242 flags { name: "session_stitching_token_feature_enabled" bool_value: true } }
+  experiments { experiment_id: 0 flags { name: "launch" int_value: 3 } flags { name: "ratio" double_value: 0.5 } } }
+sdk_responses { sdk_name: "other_sdk" status: 2 snapshot { experiments { experiment_id: 7 flags { name: "f" string_value: "x" } } } }
+'''
+
+
+def der(tag, content):
+    if len(content) < 0x80:
+        return bytes([tag, len(content)]) + content
+    length = len(content).to_bytes((len(content).bit_length() + 7) // 8, "big")
+    return bytes([tag, 0x80 | len(length)]) + length + content
+
+
+def der_integer(value):
+    content = value.to_bytes(max(1, (value.bit_length() + 8) // 8), "big")
+    return der(0x02, content)
+
+
+def attribute(kind, value):
+    return der(0x30, der_integer(kind) + der_integer(1) + der(0x04, value))
+
+
+def receipt():
+    record = der(0x31, b"".join([
+        attribute(1702, der(0x0C, b"com.example.gold")),
+        attribute(1703, der(0x0C, b"1000000123")),
+        attribute(1704, der(0x16, b"2023-11-14T22:13:20Z")),
+        attribute(1705, der(0x0C, b"1000000100")),
+        attribute(1707, der_integer(1)),
+        attribute(1711, der_integer(2000000042)),
+        attribute(1713, der_integer(1)),
+        attribute(1719, der_integer(0)),
+    ]))
+    return der(0x31, attribute(2, der(0x0C, b"com.example.host")) + attribute(19, der(0x0C, b"2.4.0"))
+               + attribute(17, record))
+
+
+PREFERENCES = {
+    "name": "gorilla", "count": 3, "ratio": 0.25, "on": True, "blob": b"\x00\x01\xff",
+    "list": [1, "two", {"k": 3.5}], "empty": {},
+}
+
+
+def seeds():
+    editing = program_text(EDITING_RULES)
+    return {
+        "config_reply": {
+            "settings.pb": config(SETTINGS),
+            "audiences.pb": config(SETTINGS + AUDIENCES),
+            "program.pb": config(SETTINGS + program_field(editing)),
+        },
+        "program": {
+            "edit_and_create.pb": protoc("Program", "program.proto", editing),
+            "loop.pb": protoc("Program", "program.proto", program_text(LOOPING_RULES)),
+        },
+        "experiment_reply": {
+            "plain.pb": protoc("ExperimentResponse", "experiment.proto", EXPERIMENT),
+            "gzip.pb.gz": gzip.compress(protoc("ExperimentResponse", "experiment.proto", EXPERIMENT), mtime=0),
+        },
+        "deep_link_reply": {
+            "link.json": b'{"deeplink": "myapp://products/7?utm_source=news&utm_campaign=spring&gclid=abc",'
+                         b' "timestamp": 1700000000}',
+        },
+        "search_ad_reply": {
+            "attributed.json": b'{"attribution": true, "campaignId": 1234567, "adId": 42, "keywordId": "12323222"}',
+            "not_attributed.json": b'{"attribution": false}',
+        },
+        "store_receipt": {"receipt.der": receipt()},
+        "property_list": {
+            "binary.plist": plistlib.dumps(PREFERENCES, fmt=plistlib.FMT_BINARY),
+            "xml.plist": plistlib.dumps(PREFERENCES, fmt=plistlib.FMT_XML),
+        },
+        "opened_url": {
+            "campaign.txt": b"myapp://open?utm_source=news&utm_medium=email&utm_campaign=spring%20sale&gclid=abc"
+                            b"&zbraid=z1&zad_flag=1#top",
+            "plain.txt": b"https://example.com/path?q=1",
+        },
+        "http_reply": {
+            "validators.txt": b"HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\n"
+                              b"Last-Modified: Tue, 14 Nov 2023 22:13:20 GMT\r\nETag: \"abc123\"\r\n"
+                              b"Content-Length: 42\r\n\r\n",
+            "redirect.txt": b"HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\nETag: \"old\"\r\n\r\n"
+                            b"HTTP/1.1 200 OK\r\netag: \"new\"\r\n\r\n",
+        },
+    }
+
+
+def main():
+    for target, files in seeds().items():
+        directory = os.path.join(HERE, "seeds", target)
+        os.makedirs(directory, exist_ok=True)
+        for name, data in files.items():
+            with open(os.path.join(directory, name), "wb") as out:
+                out.write(data)
+
+
+if __name__ == "__main__":
+    main()
