@@ -1,6 +1,6 @@
 // The configuration reply as the fetch applies it: decoded and stored in one transaction with its
-// audiences (through the audience component's updater) and its first event-editing program loaded
-// (through the engine's loader). Whatever was applied is then used: the program edits an event,
+// audiences (stored by the audience component) and its first event-editing program loaded
+// (through the loader the event-editing component gives configurations). Whatever was applied is then used: the program edits an event,
 // and the stored audiences evaluate an event and a user property.
 #include <memory>
 
@@ -24,13 +24,13 @@ struct Engine {
   std::shared_ptr<APMPersistedConfig> persisted;
   std::shared_ptr<APMDatabase> database;
   std::shared_ptr<APMRemoteConfig> remoteConfig;  // made afresh for every input
+  APMAudienceComponent audiences;
 };
 
 Engine& engine() {
   static Engine* shared = [] {
     fuzzsupport::setUpProcess();
-    APMAudienceComponent::install();
-    APMEventEditingHost::install();
+    APMRemoteConfig::setEventEditingLoader(&APMEventEditingHost::loadProgram);
     auto* made = new Engine;
     made->persisted = std::make_shared<APMPersistedConfig>(fuzzsupport::dataDirectory() + "/persisted.plist");
     made->worker->sync([made] {
@@ -70,7 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     e.remoteConfig = APMRemoteConfig::create(kAppID, e.database, e.persisted);
     if (!e.remoteConfig) fuzzsupport::fail("cannot create the configuration");
     APMRemoteConfigApplyContext context{*e.database, *e.remoteConfig, std::string(kAppID), [] {},
-                                        APMCurrentAudienceUpdater()};
+                                        [&e](APMDatabase& database, APMRemoteConfig& config,
+                                             const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
+                                          return e.audiences.storeAudiences(database, config, audiences);
+                                        }};
     if (APMApplyRemoteConfig(body, context) == APMRemoteConfigApplyResult::kApplied) useWhatWasApplied(e);
     e.remoteConfig.reset();
   });
