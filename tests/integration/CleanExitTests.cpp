@@ -6,12 +6,16 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <numeric>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "APMEvent.h"
+#include "APMMeasurement.h"
 #include "ChildProcess.h"
 #include "DUDUravodazoInternal.h"
 #include "Front/APMAnalytics.h"
@@ -39,6 +43,37 @@ TEST(CleanExitTest, DISABLED_LogsAndReturnsFromMain) {
   ROREzo::configureWithOptions(VEZUzaduzo("1:1234567890:macos:abcdef", "1234567890"));
   const int events = std::atoi(std::getenv("APM_EXIT_EVENTS"));
   for (int i = 0; i < events; ++i) DUDUravodazo::logEventWithName(kEventName, {{"seq", platform::Object(i)}});
+}
+
+// The child for a caller waiting for room as main returns: the worker is held past the end of the
+// process, so no room is ever made; one thread logs until it waits, and says so when its call
+// returns after waiting half a second or more.
+TEST(CleanExitTest, DISABLED_WaitsForRoomWhenMainReturns) {
+  if (!testsupport::runsAsChild()) GTEST_SKIP() << "runs only as the child of the waiting-caller test";
+  platform::Paths::setDataDirectory(std::getenv("APM_EXIT_DIR"));
+  platform::Bundle::setBundleIdentifier("com.example.host");
+  platform::Bundle::setShortVersion("1.0");
+  platform::Reachability::setReachable(false);
+  APMAnalytics::setExitFlushTimeLimitForTesting(1);
+  APMAnalytics::setEventRoadOptions(APMEventRoadOptions{256});
+  DUDUravodazoInternal::registerAnalyticsStart();
+  ROREzo::configureWithOptions(VEZUzaduzo("1:1234567890:macos:abcdef", "1234567890"));
+  ASSERT_TRUE(testsupport::waitFor([] { return APMMeasurement::hasSharedInstance(); }, 20));
+  APMMeasurement::sharedInstance()->scheduler()->workerQueue()->async(
+      [] { std::this_thread::sleep_for(std::chrono::seconds(20)); });
+  std::thread([] {
+    for (int i = 0; i < 100000; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      DUDUravodazo::logEventWithName(kEventName, {{"seq", platform::Object(i)}});
+      if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(500)) {
+        testsupport::sendToParent("returned");
+        return;
+      }
+    }
+  }).detach();
+  ASSERT_TRUE(testsupport::waitFor([] { return APMAnalytics::eventRoadStatistics().waits > 0; }, 20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  testsupport::sendToParent("waiting");
 }
 
 // The "seq" of every stored event, in storage order, read from the database file as the next start
@@ -106,6 +141,20 @@ TEST(CleanExitTest, AcceptedEventsAreStoredAndTheDatabaseClosedWhenMainReturns) 
     std::iota(firstOnes.begin(), firstOnes.end(), 0);
     EXPECT_EQ(stored, firstOnes);
   }
+}
+
+// A caller waiting for room when the process ends is refused like any call after exit began: its
+// call returns while the exit runs, and the process ends on time.
+TEST(CleanExitTest, ACallerWaitingForRoomAtExitIsRefusedAndTheProcessEnds) {
+  testsupport::TempDir directory;
+  testsupport::ChildProcess child("CleanExitTest.DISABLED_WaitsForRoomWhenMainReturns",
+                                  {"APM_EXIT_DIR=" + directory.path()});
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.receive(60), std::optional<std::string>("waiting"));
+  EXPECT_EQ(child.receive(10), std::optional<std::string>("returned")) << "the waiting caller was not released";
+  auto status = child.wait(15);
+  ASSERT_TRUE(status.has_value()) << "the child did not end while its worker was held";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include "APMAnalytics.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "APMAnalyticsEventBuffer.h"
 #include "APMAnalyticsHooks.h"
@@ -72,6 +74,20 @@ struct HandOffWindow {
   uint64_t reached = 0;
 };
 
+// The bytes of events accepted but not yet stored, against the cap of APMEventRoadOptions. A caller
+// reserves its event's bytes before queueing it and waits while they do not fit; the worker gives
+// them back once the event has been handled (stored, or refused by the engine's rules). Guarded by
+// mutex.
+struct EventRoom {
+  std::mutex mutex;
+  std::condition_variable freed;
+  size_t maxBytes = APMEventRoadOptions{}.maxWaitingEventBytes;
+  APMEventRoadStatistics statistics;
+  int waiters = 0;
+  std::optional<double> lastWaitEnd;  // uptime
+  uint64_t generation = 0;   // bumped by resetForTesting, so bytes given back late do nothing
+};
+
 struct FrontState {
   std::shared_ptr<platform::DispatchQueue> serialQueue = platform::DispatchQueue::create(APMAnalytics::kQueueLabel);
   std::shared_ptr<platform::DispatchQueue> timestampQueue =
@@ -96,6 +112,8 @@ struct FrontState {
 
   std::shared_ptr<HandOffWindow> handOffWindow = std::make_shared<HandOffWindow>();
   size_t handedSinceMarker = 0;  // serial queue only
+  size_t bytesHandedSinceMarker = 0;  // serial queue only
+  EventRoom room;
 
   // The process is ending: calls are refused (set under the operation-queue lock). Past the exit
   // time limit, the hand-off also stops.
@@ -262,22 +280,83 @@ bool APMAnalytics::isCurrentQueueSerialQueue() { return platform::DispatchQueue:
 
 namespace {
 
-// Serial queue: lets the worker queue catch up when too many hand-off steps wait on it.
-void markHandOffStep(FrontState& front) {
+// Whether the calling thread runs on one of the SDK's own queues (the host-drained main queue is
+// the host's): there a caller never waits for room, since making room may need that very queue.
+bool onSDKQueue() {
+  const std::string label = platform::DispatchQueue::currentLabel();
+  return !label.empty() && label != platform::DispatchQueue::main()->label();
+}
+
+// Reserves room for an event of the given size, waiting while it does not fit when the caller may
+// wait. The room's generation, or none when the call is refused because the process is ending.
+std::optional<uint64_t> reserveRoom(FrontState& front, size_t bytes) {
+  auto& room = front.room;
+  std::unique_lock<std::mutex> lock(room.mutex);
+  auto& waiting = room.statistics.waitingBytes;
+  auto fits = [&] { return waiting == 0 || waiting + bytes <= room.maxBytes; };
+  if (!fits() && front.started.load() && !front.exiting.load() && !onSDKQueue()) {
+    ++room.statistics.waits;
+    const bool burstStarts = room.waiters++ == 0 && (!room.lastWaitEnd || platform::uptime() - *room.lastWaitEnd >=
+                                                                             APMAnalytics::kWaitForRoomBurstGap);
+    if (burstStarts) {
+      const size_t waitingNow = waiting;
+      const size_t cap = room.maxBytes;
+      lock.unlock();  // a log sink may take locks of its own
+      APMAnalyticsLog(3, 25062, "Events are logged faster than they are stored. Callers wait for room. Bytes waiting, limit",
+                      static_cast<int64_t>(waitingNow), static_cast<int64_t>(cap));
+      lock.lock();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    room.freed.wait(lock, [&] { return fits() || front.exiting.load(); });
+    room.statistics.waitSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    --room.waiters;
+    room.lastWaitEnd = platform::uptime();
+  }
+  if (front.exiting.load()) return std::nullopt;  // refused like every call once the process ends
+  waiting += bytes;
+  room.statistics.peakWaitingBytes = std::max(room.statistics.peakWaitingBytes, waiting);
+  return room.generation;
+}
+
+void releaseRoom(FrontState& front, size_t bytes, uint64_t generation) {
+  if (bytes == 0) return;
+  auto& room = front.room;
+  {
+    std::lock_guard<std::mutex> lock(room.mutex);
+    if (room.generation != generation) return;
+    auto& waiting = room.statistics.waitingBytes;
+    waiting -= std::min(bytes, waiting);
+  }
+  room.freed.notify_all();
+}
+
+uint64_t roomGeneration(FrontState& front) {
+  std::lock_guard<std::mutex> lock(front.room.mutex);
+  return front.room.generation;
+}
+
+// Serial queue: the events handed on since the last marker give their room back once the worker
+// queue reaches the marker (behind them: they are stored by then). With waitForWorker, lets the
+// worker queue catch up when too many hand-off steps wait on it.
+void markHandOffStep(FrontState& front, bool waitForWorker) {
+  const size_t bytes = std::exchange(front.bytesHandedSinceMarker, 0);
+  const uint64_t generation = roomGeneration(front);
   auto measurement = engine();
-  if (!measurement) return;
+  if (!measurement) return releaseRoom(front, bytes, generation);  // no engine: nothing is kept
   auto window = front.handOffWindow;
   {
     std::lock_guard<std::mutex> lock(window->mutex);
     ++window->posted;
   }
-  measurement->scheduler()->workerQueue()->async([window] {
+  measurement->scheduler()->workerQueue()->async([window, bytes, generation] {
+    releaseRoom(state(), bytes, generation);
     {
       std::lock_guard<std::mutex> lock(window->mutex);
       ++window->reached;
     }
     window->changed.notify_all();
   });
+  if (!waitForWorker) return;
   std::unique_lock<std::mutex> lock(window->mutex);
   window->changed.wait_for(lock, std::chrono::duration<double>(APMAnalytics::kHandOffWaitLimit), [&] {
     return window->posted - window->reached <= APMAnalytics::kMaxHandOffStepsInEngine || front.abandonHandOff;
@@ -295,6 +374,7 @@ void handOffBatch(const std::shared_ptr<EventBatch>& batch) {
   }
   while (auto event = events.next()) {
     if (front.abandonHandOff.load(std::memory_order_relaxed)) return;
+    front.bytesHandedSinceMarker += event->bytes;
     // One event's failure must not cost the events behind it.
     runGuarded([&] {
       APMAnalytics::logEventOnSerialQueueWithOrigin(event->origin, event->isPublicEvent, event->name,
@@ -303,21 +383,20 @@ void handOffBatch(const std::shared_ptr<EventBatch>& batch) {
     });
     if (++front.handedSinceMarker >= APMAnalytics::kHandOffStep) {
       front.handedSinceMarker = 0;
-      markHandOffStep(front);
+      markHandOffStep(front, true);
     }
   }
+  if (front.bytesHandedSinceMarker > 0) markHandOffStep(front, false);
 }
 
 APMAnalytics::Block handOffBlock(std::shared_ptr<EventBatch> batch) {
   return [batch = std::move(batch)] { handOffBatch(batch); };
 }
 
-// Queues one event (operation-queue lock taken here).
-void queueEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
-                const platform::Dictionary& parameters, double timestamp, const platform::Dictionary* screen) {
-  auto& front = state();
+// Appends one encoded event (operation-queue lock taken here); false when refused.
+bool appendEvent(FrontState& front, const std::string& encoded, double timestamp) {
   std::lock_guard<std::mutex> lock(front.operations.mutex);
-  if (front.exiting.load(std::memory_order_relaxed)) return;
+  if (front.exiting.load(std::memory_order_relaxed)) return false;
   auto& operations = front.operations;
   EventBatch* batch = nullptr;
   if (operations.suspended) {
@@ -332,7 +411,30 @@ void queueEvent(const std::string& origin, bool isPublicEvent, const std::string
     }
     batch = operations.openBatch.get();
   }
-  batch->events.append(origin, isPublicEvent, name, parameters, timestamp, screen);
+  batch->events.append(encoded, timestamp);
+  return true;
+}
+
+// Queues one event: encoded on the caller's thread, then room reserved for it (which may wait),
+// then its time taken (now, in the timestamp queue, when none is given) and appended.
+void queueEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                const platform::Dictionary& parameters, std::optional<double> timestamp,
+                const platform::Dictionary* screen) {
+  auto& front = state();
+  thread_local std::string encoded;
+  APMAnalyticsEventBuffer::encode(encoded, origin, isPublicEvent, name, parameters, screen);
+  const size_t bytes = APMAnalyticsEventBuffer::appendedSize(encoded);
+  if (auto generation = reserveRoom(front, bytes)) {
+    bool queued = false;
+    if (timestamp) {
+      queued = appendEvent(front, encoded, *timestamp);
+    } else {
+      // Time and queueing in one step of the timestamp queue: operations enter the queue in time order.
+      front.timestampQueue->sync([&] { queued = appendEvent(front, encoded, platform::now()); });
+    }
+    if (!queued) releaseRoom(front, bytes, *generation);
+  }
+  if (encoded.capacity() > APMAnalyticsEventBuffer::kChunkBytes) std::string().swap(encoded);  // not a huge event's
 }
 
 std::shared_ptr<const platform::Dictionary> screenSnapshot() {
@@ -441,6 +543,10 @@ void flushAndStopAtExit() {
     front.exiting = true;
     operating = !front.operations.suspended;  // before the start, nothing was handed on
   }
+  {
+    std::lock_guard<std::mutex> lock(front.room.mutex);  // a caller about to wait for room sees the flag
+  }
+  front.room.freed.notify_all();
   if (operating && !handedOnAndStored(front, front.exitFlushTimeLimit.load())) {
     APMAnalyticsLog(1, 25061, "Not every event was stored before the process ended. Events dropped");
     auto window = front.handOffWindow;
@@ -576,16 +682,13 @@ void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                       const platform::Dictionary& parameters) {
-  auto& front = state();
   if (name == kScreenViewEventName) {
     double now = platform::now();
     if (auto track = collaborators()->trackScreenWithParameters) track(parameters, now);
     return;
   }
   auto screen = APMHasScreenParameters(parameters) ? nullptr : screenSnapshot();
-  // Time and queueing in one step of the timestamp queue: operations enter the queue in time order.
-  front.timestampQueue->sync(
-      [&] { queueEvent(origin, isPublicEvent, name, parameters, platform::now(), screen.get()); });
+  queueEvent(origin, isPublicEvent, name, parameters, std::nullopt, screen.get());
 }
 
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
@@ -618,6 +721,29 @@ void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bo
   if (!measurement) return;
   measurement->logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, front.collectionEnabled.load(),
                                   ignoreEnabled, ignoreInterceptor, front.interceptor, addedScreenParameters);
+}
+
+void APMAnalytics::setEventRoadOptions(const APMEventRoadOptions& options) {
+  auto& room = state().room;
+  {
+    std::lock_guard<std::mutex> lock(room.mutex);
+    room.maxBytes = options.maxWaitingEventBytes;
+  }
+  room.freed.notify_all();  // a larger cap may make room at once
+}
+
+APMEventRoadOptions APMAnalytics::eventRoadOptions() {
+  auto& room = state().room;
+  std::lock_guard<std::mutex> lock(room.mutex);
+  APMEventRoadOptions options;
+  options.maxWaitingEventBytes = room.maxBytes;
+  return options;
+}
+
+APMEventRoadStatistics APMAnalytics::eventRoadStatistics() {
+  auto& room = state().room;
+  std::lock_guard<std::mutex> lock(room.mutex);
+  return room.statistics;
 }
 
 void APMAnalytics::logTransaction(const APMTransactionInfo& transaction) {
@@ -1217,8 +1343,17 @@ void APMAnalytics::resetForTesting() {
     current.listeners.reset();
     current.listenerCount = 0;
     current.handedSinceMarker = 0;
+    current.bytesHandedSinceMarker = 0;
     current.handOffWindow = std::make_shared<HandOffWindow>();
   });
+  {
+    std::lock_guard<std::mutex> lock(front.room.mutex);
+    front.room.maxBytes = APMEventRoadOptions{}.maxWaitingEventBytes;
+    front.room.statistics = {};
+    front.room.lastWaitEnd.reset();
+    ++front.room.generation;
+  }
+  front.room.freed.notify_all();
   observeNotificationsForAnalyticsConfiguration(nullptr);
   front.started = false;
   front.collectionEnabled = false;

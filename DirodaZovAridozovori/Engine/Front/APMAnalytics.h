@@ -11,12 +11,14 @@
 //   batches kept in compact form (APMAnalyticsEventBuffer), in order with the blocks around them.
 // - "APMAnalyticsTimestampQueue" is held while an event's time is taken and its operation queued,
 //   so operations enter the queue in time order, whichever thread logs them.
-// The caller's path validates, takes the time and queues; it never waits for the engine.
+// The caller's path validates, takes the time and queues; it never waits for the engine, only,
+// past the cap of APMEventRoadOptions, for room among the events waiting to be stored.
 //
 // Shared state: the enabled and deactivated switches and the current screen are guarded (atomics
 // or a mutex); the listeners, the interceptor and the open-URL listener are touched on the serial
 // queue only.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -54,6 +56,25 @@ struct APMAnalyticsCollaborators {
   // set, the front answers isAppActive from it, and the owner also forwards activation and
   // resignation to the session reporter: the engine's own handlers then leave both alone.
   std::function<bool()> isAppActive;
+};
+
+// The road of logged events from the caller to the stored row. Set before or after start.
+struct APMEventRoadOptions {
+  // The most bytes that events accepted but not yet stored may hold (in the compact form they wait
+  // in). Past it a caller waits for room, so a burst costs this much memory however long it is;
+  // nothing is dropped. One event larger than the whole cap still passes, alone. A caller on one of
+  // the SDK's own queues never waits (the road may need that very queue to make room), nor does one
+  // before start, when nothing makes room yet. Default 4 MiB: some 25,000 events of a handful of
+  // parameters, several seconds of the slowest road.
+  size_t maxWaitingEventBytes = 4 * 1024 * 1024;
+};
+
+// What the bound on waiting events has done so far (process-wide, kept until resetForTesting).
+struct APMEventRoadStatistics {
+  size_t waitingBytes = 0;      // accepted, not yet stored
+  size_t peakWaitingBytes = 0;  // the most waitingBytes has been
+  uint64_t waits = 0;           // calls that waited for room
+  double waitSeconds = 0;       // their time spent waiting, summed
 };
 
 class APMAnalytics {
@@ -113,6 +134,9 @@ class APMAnalytics {
   static constexpr size_t kHandOffStep = 1000;
   static constexpr uint64_t kMaxHandOffStepsInEngine = 4;
   static constexpr double kHandOffWaitLimit = 2.0;
+  // Callers that wait for room (APMEventRoadOptions) within this many seconds of one another wait
+  // in one burst, which is logged once.
+  static constexpr double kWaitForRoomBurstGap = 1.0;
   // At a normal exit (main returning, or exit()) the events the API accepted are stored for up to
   // kExitFlushTimeLimit seconds; later calls are refused, and events not stored by then are
   // dropped. A block still running then has kExitStopWait more seconds to finish before every
@@ -166,6 +190,9 @@ class APMAnalytics {
   static void logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                               platform::Dictionary parameters, double timestamp, bool ignoreEnabled,
                                               bool ignoreInterceptor, platform::Dictionary addedScreenParameters);
+  static void setEventRoadOptions(const APMEventRoadOptions& options);
+  static APMEventRoadOptions eventRoadOptions();
+  static APMEventRoadStatistics eventRoadStatistics();
   static void logTransaction(const APMTransactionInfo& transaction);
   // Store transactions updated (the payment-queue observer's entry).
   static void paymentQueueUpdatedTransactions(std::vector<APMPurchaseTransaction> transactions);

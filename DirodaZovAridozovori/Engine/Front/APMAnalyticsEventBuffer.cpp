@@ -203,20 +203,31 @@ std::string& APMAnalyticsEventBuffer::chunkFor(size_t size) {
   return chunks_.back();
 }
 
+void APMAnalyticsEventBuffer::encode(std::string& out, const std::string& origin, bool isPublicEvent,
+                                     const std::string& name, const platform::Dictionary& parameters,
+                                     const platform::Dictionary* addedScreenParameters) {
+  out.clear();
+  putText(out, origin);
+  out.push_back(static_cast<char>(isPublicEvent ? 1 : 0));
+  putText(out, name);
+  putDictionary(out, parameters);
+  putDictionary(out, addedScreenParameters ? *addedScreenParameters : platform::Dictionary{});
+}
+
+// The time leads the event, so it can be added to an event encoded before its time was taken.
+void APMAnalyticsEventBuffer::append(const std::string& encoded, double timestamp) {
+  std::string& chunk = chunkFor(appendedSize(encoded));  // an event never spans two chunks
+  putRaw(chunk, timestamp);
+  chunk.append(encoded);
+  ++appended_;
+}
+
 void APMAnalyticsEventBuffer::append(const std::string& origin, bool isPublicEvent, const std::string& name,
                                      const platform::Dictionary& parameters, double timestamp,
                                      const platform::Dictionary* addedScreenParameters) {
-  // Encoded into a scratch buffer first, so an event never spans two chunks.
   thread_local std::string scratch;
-  scratch.clear();
-  putText(scratch, origin);
-  scratch.push_back(static_cast<char>(isPublicEvent ? 1 : 0));
-  putText(scratch, name);
-  putRaw(scratch, timestamp);
-  putDictionary(scratch, parameters);
-  putDictionary(scratch, addedScreenParameters ? *addedScreenParameters : platform::Dictionary{});
-  chunkFor(scratch.size()).append(scratch);
-  ++appended_;
+  encode(scratch, origin, isPublicEvent, name, parameters, addedScreenParameters);
+  append(scratch, timestamp);
   if (scratch.capacity() > kChunkBytes) std::string().swap(scratch);  // do not keep a huge event's buffer
 }
 
@@ -228,12 +239,13 @@ std::optional<APMBufferedEvent> APMAnalyticsEventBuffer::next() {
   }
   Reader reader(chunks_.front(), readOffset_);
   APMBufferedEvent event;
+  event.timestamp = reader.raw<double>();
   event.origin = reader.text();
   event.isPublicEvent = reader.byte() != 0;
   event.name = reader.text();
-  event.timestamp = reader.raw<double>();
   event.parameters = reader.dictionary();
   event.addedScreenParameters = reader.dictionary();
+  event.bytes = reader.offset() - readOffset_;
   readOffset_ = reader.offset();
   ++read_;
   if (readOffset_ >= chunks_.front().size()) {

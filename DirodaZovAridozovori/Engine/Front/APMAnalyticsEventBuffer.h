@@ -17,6 +17,7 @@
 #include "platform/Object.h"
 
 struct APMBufferedEvent {
+  size_t bytes = 0;  // what the event held in the buffer
   std::string origin;
   bool isPublicEvent = false;
   std::string name;
@@ -37,6 +38,13 @@ class APMAnalyticsEventBuffer {
   APMAnalyticsEventBuffer(const APMAnalyticsEventBuffer&) = delete;
   APMAnalyticsEventBuffer& operator=(const APMAnalyticsEventBuffer&) = delete;
 
+  // An event in two steps: encoded first (no lock needed, and its size known before it is
+  // accepted), then appended with its time.
+  static void encode(std::string& out, const std::string& origin, bool isPublicEvent, const std::string& name,
+                     const platform::Dictionary& parameters, const platform::Dictionary* addedScreenParameters);
+  // The bytes an encoded event holds once appended.
+  static size_t appendedSize(const std::string& encoded) { return sizeof(double) + encoded.size(); }
+  void append(const std::string& encoded, double timestamp);
   void append(const std::string& origin, bool isPublicEvent, const std::string& name,
               const platform::Dictionary& parameters, double timestamp,
               const platform::Dictionary* addedScreenParameters);
