@@ -1,13 +1,23 @@
 // bench-upload: how fast stored raw events leave the device. Stores N raw-event rows, then times
 // the upload road (bundling, batch building, gzip, POST) until a collector on 127.0.0.1 has
 // received and decoded every event. Memory is bounded by the bundle and batch limits, not by N.
-// A second run does the same with the largest audience set a configuration may hold by default
-// (100 audiences of 10 filters of mixed kinds over the same events and user properties), so every
-// bundle also evaluates and reports the audiences.
 //
-//   bench-upload [events]   (default 200000)
-// Lines: events=N received=N upload_events_per_s=... peak_rss_mb=...
-//        audiences=100 events=N received=N upload_events_per_s=... ratio=...
+//   bench-upload [--shape plain|purchase] [--events N]   (default plain, 200000)
+//
+// plain: the rows share one metadata. A second run does the same with the largest audience set a
+//   configuration may hold by default (100 audiences of 10 filters of mixed kinds over the same
+//   events and user properties), so every bundle also evaluates and reports the audiences.
+// purchase: a stream of purchases, each changing a lifetime value, so each row has a metadata of
+//   its own (as the stored format requires when the user properties change) and travels in a
+//   bundle of its own.
+// Then the event road of the same shape (EventRoadShapes.h) stores N events through the public API
+// in the same run, and the last line compares the two rates.
+//
+// Lines: shape=... events=N received=N upload_events_per_s=... peak_rss_mb=...
+//        audiences=100 events=N received=N upload_events_per_s=... ratio=...   (plain only)
+//        shape=... road_events_per_s=... upload_events_per_s=... upload_ratio=...
+// upload_ratio is the upload rate over the event road's durable rate: at 1 or more, what the road
+// stores leaves the device at least as fast.
 #include <httplib.h>
 #include <sys/resource.h>
 
@@ -15,6 +25,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -37,6 +48,8 @@
 #include "platform/Gzip.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
+
+#include "EventRoadShapes.h"
 
 namespace {
 
@@ -196,13 +209,64 @@ struct RunResult {
   double seconds = 0;
 };
 
+// The metadata of the stored rows: one for every row, or one per row for a purchase stream.
+std::shared_ptr<APMPBMeasurementBundle> benchMetadata(double start, std::optional<int64_t> purchase) {
+  auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
+  APMNanoSetString(*metadata, APMPBMeasurementBundle::kAppId, std::string("com.example.bench"));
+  APMNanoSetString(*metadata, APMPBMeasurementBundle::kPlatform, std::string("macos"));
+  std::vector<std::shared_ptr<APMPBUserAttribute>> attributes = {
+      APMUserAttribute("app", "tier", APMValue("gold"), start).protoUserAttribute(),
+      APMUserAttribute("app", "score", APMValue(int64_t{60}), start).protoUserAttribute()};
+  if (purchase) {
+    // The lifetime value after this purchase, in micros of the currency.
+    const int64_t micros = (*purchase + 1) * 9990000;
+    attributes.push_back(APMUserAttribute("auto", "_ltv_USD", APMValue(micros), start).protoUserAttribute());
+  }
+  APMNanoSetRepeatedField(*metadata, APMPBMeasurementBundle::kUserAttributes, attributes);
+  return metadata;
+}
+
+// Stores total rows of the shape: the plain rows under one metadata, each purchase under its own.
+bool storeRows(APMDatabase& database, eventroad::Shape shape, int64_t total, double start, platform::Error* error) {
+  const bool purchases = shape == eventroad::Shape::Purchase;
+  int64_t fingerprint = 0;
+  if (!purchases) {
+    auto metadata = benchMetadata(start, std::nullopt);
+    database.insertIfNotExistsRawEventMetadata(*metadata, error);
+    fingerprint = APMDatabase::metadataFingerprint(*metadata);
+  }
+  const char* names[] = {"level_start", "level_end", "select_content", "tap", "_e"};
+  return database.performTransaction([&] {
+    for (int64_t i = 0; i < total; ++i) {
+      APMParameters parameters;
+      std::string name;
+      if (purchases) {
+        auto metadata = benchMetadata(start, i);
+        if (!database.insertIfNotExistsRawEventMetadata(*metadata, error)) return false;
+        fingerprint = APMDatabase::metadataFingerprint(*metadata);
+        parameters = APMParametersFromDictionary(eventroad::itemParameters(i));
+        name = "purchase";
+      } else {
+        parameters.emplace("level", APMValue(int64_t{i % 50}));
+        parameters.emplace("screen", APMValue(std::string("main")));
+        name = names[i % 5];
+      }
+      // Spread over hours so bundles end on hour boundaries as well as on the limits.
+      auto event = APMEvent::create("app", true, name, start + static_cast<double>(i) * 0.05, 0, parameters);
+      if (!database.insertRawEvent(*event, fingerprint, false, error)) return false;
+    }
+    return true;
+  }, error);
+}
+
 // One upload of total stored events into a fresh data directory; none when the setup failed.
-std::optional<RunResult> runUpload(int64_t total, int32_t audienceCount) {
+std::optional<RunResult> runUpload(eventroad::Shape shape, int64_t total, int32_t audienceCount) {
   std::string directory = (std::filesystem::temp_directory_path() / "bench-upload-XXXXXX").string();
   if (!mkdtemp(directory.data())) return std::nullopt;
   platform::Paths::setDataDirectory(directory);
 
   Collector collector;
+  platform::Reachability::setReachable(true);
   APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(collector.port()));
   APMRemoteConfig::setAnalyticsServiceScheme("http");
 
@@ -214,6 +278,7 @@ std::optional<RunResult> runUpload(int64_t total, int32_t audienceCount) {
   std::shared_ptr<APMUploadController> controller;
   const double start = 1700000000.0 - 1700000000 % 3600;
   bool audiencesStored = true;
+  bool rowsStored = false;
 
   scheduler->workerQueue()->sync([&] {
     platform::Error error;
@@ -226,27 +291,7 @@ std::optional<RunResult> runUpload(int64_t total, int32_t audienceCount) {
       limits.maxQueueTime = 1e12;
       return limits;
     });
-    auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
-    APMNanoSetString(*metadata, APMPBMeasurementBundle::kAppId, std::string("com.example.bench"));
-    APMNanoSetString(*metadata, APMPBMeasurementBundle::kPlatform, std::string("macos"));
-    APMNanoSetRepeatedField(*metadata, APMPBMeasurementBundle::kUserAttributes,
-                            std::vector<std::shared_ptr<APMPBUserAttribute>>{
-                                APMUserAttribute("app", "tier", APMValue("gold"), start).protoUserAttribute(),
-                                APMUserAttribute("app", "score", APMValue(int64_t{60}), start).protoUserAttribute()});
-    database->insertIfNotExistsRawEventMetadata(*metadata, &error);
-    const int64_t fingerprint = APMDatabase::metadataFingerprint(*metadata);
-    const char* names[] = {"level_start", "level_end", "select_content", "tap", "_e"};
-    database->performTransaction([&] {
-      for (int64_t i = 0; i < total; ++i) {
-        APMParameters parameters;
-        parameters.emplace("level", APMValue(int64_t{i % 50}));
-        parameters.emplace("screen", APMValue(std::string("main")));
-        // Spread over hours so bundles end on hour boundaries as well as on the limits.
-        auto event = APMEvent::create("app", true, names[i % 5], start + static_cast<double>(i) * 0.05, 0, parameters);
-        if (!database->insertRawEvent(*event, fingerprint, false, &error)) return false;
-      }
-      return true;
-    }, &error);
+    rowsStored = storeRows(*database, shape, total, start, &error);
     auto config = APMRemoteConfig::create("1:1234:ios:abcd", database, persisted);
     APMBundlingHooks bundling;
     if (audienceCount > 0) {
@@ -260,7 +305,7 @@ std::optional<RunResult> runUpload(int64_t total, int32_t audienceCount) {
     hooks.bundleRawEvents = [bundler] { return bundler->bundleRawEvents() == APMRawEventBundler::Result::Bundled; };
     controller = std::make_shared<APMUploadController>(database, config, persisted, network, scheduler, alarm, hooks);
   });
-  if (!controller || !audiencesStored) return std::nullopt;
+  if (!controller || !audiencesStored || !rowsStored) return std::nullopt;
 
   const auto begin = std::chrono::steady_clock::now();
   scheduler->workerQueue()->async([controller] { controller->uploadData(); });
@@ -282,31 +327,85 @@ std::optional<RunResult> runUpload(int64_t total, int32_t audienceCount) {
   return result;
 }
 
+
+// The event road of the shape in a fresh data directory: its durable rate, or none.
+std::optional<double> roadRate(eventroad::Shape shape, int64_t events) {
+  std::string directory = (std::filesystem::temp_directory_path() / "bench-upload-road-XXXXXX").string();
+  if (!mkdtemp(directory.data())) return std::nullopt;
+  auto engine = eventroad::startSDK(directory);
+  if (!engine || !eventroad::raiseLimits(engine, events)) return std::nullopt;
+  eventroad::Run run;
+  {
+    eventroad::RowCounter counter(APMApplicationSupportPath(APMDatabase::kDatabaseName), shape);
+    run = eventroad::runSDK(shape, events, counter);
+  }
+  engine.reset();
+  APMMeasurement::resetSharedInstanceForTesting();
+  std::error_code ignored;
+  std::filesystem::remove_all(directory, ignored);
+  if (run.stored != events) return std::nullopt;
+  return run.eventsPerSecond();
+}
+
+int usage(const char* program) {
+  std::fprintf(stderr, "usage: %s [--shape plain|purchase] [--events N]\n", program);
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   platform::ProcessInfo::setArguments(std::vector<std::string>(argv, argv + argc));
-  const int64_t total = argc > 1 ? std::strtoll(argv[1], nullptr, 10) : 200000;
+  int64_t total = 200000;
+  eventroad::Shape shape = eventroad::Shape::Plain;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--events") == 0 && i + 1 < argc) {
+      total = std::strtoll(argv[++i], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--shape") == 0 && i + 1 < argc) {
+      auto named = eventroad::shapeNamed(argv[++i]);
+      if (!named || *named == eventroad::Shape::Mixed) return usage(argv[0]);
+      shape = *named;
+    } else {
+      return usage(argv[0]);
+    }
+  }
+  if (total <= 0) return usage(argv[0]);
   constexpr int32_t kAudiences = 100;
 
-  auto plain = runUpload(total, 0);
+  auto plain = runUpload(shape, total, 0);
   if (!plain) {
     std::fprintf(stderr, "bench-upload: could not set up the database\n");
     return 1;
   }
-  const double plainRate = static_cast<double>(plain->received) / plain->seconds;
+  const double uploadRate = static_cast<double>(plain->received) / plain->seconds;
   std::printf("batches=%lld seconds=%.3f\n", static_cast<long long>(plain->batches), plain->seconds);
-  std::printf("events=%lld received=%lld upload_events_per_s=%.0f peak_rss_mb=%.1f\n", static_cast<long long>(total),
-              static_cast<long long>(plain->received), plainRate, peakRSSMegabytes());
+  std::printf("shape=%s events=%lld received=%lld upload_events_per_s=%.0f peak_rss_mb=%.1f\n",
+              eventroad::shapeName(shape), static_cast<long long>(total), static_cast<long long>(plain->received),
+              uploadRate, peakRSSMegabytes());
+  std::fflush(stdout);
 
-  auto withAudiences = runUpload(total, kAudiences);
-  if (!withAudiences) {
-    std::fprintf(stderr, "bench-upload: could not set up the audiences\n");
+  bool complete = plain->received == total;
+  if (shape == eventroad::Shape::Plain) {
+    auto withAudiences = runUpload(shape, total, kAudiences);
+    if (!withAudiences) {
+      std::fprintf(stderr, "bench-upload: could not set up the audiences\n");
+      return 1;
+    }
+    const double audienceRate = static_cast<double>(withAudiences->received) / withAudiences->seconds;
+    std::printf("audiences=%d events=%lld received=%lld upload_events_per_s=%.0f ratio=%.2f\n", kAudiences,
+                static_cast<long long>(total), static_cast<long long>(withAudiences->received), audienceRate,
+                audienceRate / uploadRate);
+    std::fflush(stdout);
+    complete = complete && withAudiences->received == total;
+  }
+
+  const auto road = roadRate(shape, total);
+  if (!road) {
+    std::fprintf(stderr, "bench-upload: the event road did not store every event\n");
     return 1;
   }
-  const double audienceRate = static_cast<double>(withAudiences->received) / withAudiences->seconds;
-  std::printf("audiences=%d events=%lld received=%lld upload_events_per_s=%.0f ratio=%.2f\n", kAudiences,
-              static_cast<long long>(total), static_cast<long long>(withAudiences->received), audienceRate,
-              audienceRate / plainRate);
-  return plain->received == total && withAudiences->received == total ? 0 : 1;
+  std::printf("shape=%s road_events_per_s=%.0f upload_events_per_s=%.0f upload_ratio=%.2f\n",
+              eventroad::shapeName(shape), *road, uploadRate, uploadRate / *road);
+  std::fflush(stdout);
+  std::_Exit(complete ? 0 : 1);
 }
