@@ -2,6 +2,7 @@
 // and the reset of analytics data.
 #include <algorithm>
 
+#include "APMCompactParameters.h"
 #include "APMDataTypeValidator.h"
 #include "APMDatabase.h"
 #include "APMError.h"
@@ -42,6 +43,17 @@ std::string describeDictionary(const platform::Dictionary& parameters) {
   return text + "}";
 }
 
+// Reading the parameter limits costs more than cleaning a small event. An event prepared under
+// limits that have changed since is made again by the worker, so one reading serves a run of events.
+constexpr unsigned kPreparingEventsPerLimitsReading = 256;
+
+const APMEventParameterLimits& limitsForPreparing() {
+  thread_local APMEventParameterLimits limits;
+  thread_local unsigned uses = 0;
+  if (uses++ % kPreparingEventsPerLimitsReading == 0) limits = APMCurrentEventParameterLimits();
+  return limits;
+}
+
 bool isAdExposureTraffic(const std::string& origin, const std::string& name) {
   return origin == "am" || name == "_xa" || name == "_xu";
 }
@@ -52,13 +64,14 @@ struct APMMeasurement::PendingEvent {
   std::string origin;
   bool isPublicEvent = false;
   std::string name;
-  platform::Dictionary parameters;
+  // Kept compact: the worker reads them again only to make the event anew (below).
+  APMCompactParameters parameters;
   double timestamp = 0;
   bool enabled = false;
   bool ignoreEnabled = false;
   bool ignoreInterceptor = false;
   Interceptor interceptor;
-  platform::Dictionary addedScreenParameters;
+  APMCompactParameters addedScreenParameters;
   // The event as the worker makes it when no default parameters join it, made ahead on the
   // caller's thread under these limits, so the worker does not clean the parameters itself; it
   // makes the event again when defaults join it or the limits have changed.
@@ -76,11 +89,20 @@ void APMMeasurement::logEventWithOrigin(const std::string& origin, bool isPublic
                                         const platform::Dictionary& parameters, double timestamp, bool enabled,
                                         bool ignoreEnabled, bool ignoreInterceptor, Interceptor interceptor,
                                         const platform::Dictionary& addedScreenParameters) {
-  PendingEvent pending{origin,          isPublicEvent,          name, parameters, timestamp, enabled, ignoreEnabled,
-                       ignoreInterceptor, std::move(interceptor), addedScreenParameters};
-  pending.preparedLimits = APMCurrentEventParameterLimits();
-  pending.prepared = APMEvent::create(origin, isPublicEvent, name, timestamp, 0, parameters, pending.preparedLimits);
-  if (pending.prepared && !addedScreenParameters.empty()) pending.prepared->addScreenParameters(addedScreenParameters);
+  logCompactEventWithOrigin(origin, isPublicEvent, name, APMCompactParameters(parameters), timestamp, enabled, ignoreEnabled,
+                     ignoreInterceptor, std::move(interceptor), APMCompactParameters(addedScreenParameters));
+}
+
+void APMMeasurement::logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                               APMCompactParameters parameters, double timestamp, bool enabled,
+                                               bool ignoreEnabled, bool ignoreInterceptor, Interceptor interceptor,
+                                               APMCompactParameters addedScreenParameters) {
+  PendingEvent pending{origin,           isPublicEvent, name,          std::move(parameters), timestamp, enabled,
+                       ignoreEnabled,    ignoreInterceptor, std::move(interceptor), std::move(addedScreenParameters)};
+  pending.preparedLimits = limitsForPreparing();
+  pending.prepared =
+      APMEvent::create(origin, isPublicEvent, name, timestamp, 0, pending.parameters, pending.preparedLimits);
+  if (pending.prepared) pending.prepared->addScreenParameters(pending.addedScreenParameters);
   std::lock_guard<std::mutex> lock(groupMutex_);
   if (!openGroup_) {
     openGroup_ = std::make_shared<EventGroup>();
@@ -100,18 +122,21 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
     events.swap(group->events);
     if (openGroup_ == group) openGroup_ = nullptr;
   }
-  auto handle = [this](const PendingEvent& pending) {
+  // The limits change only in a configuration update, a block of its own on this queue.
+  const APMEventParameterLimits limits = APMCurrentEventParameterLimits();
+  auto handle = [this, &limits](const PendingEvent& pending) {
     if (pending.prepared && !joinsDefaultEventParameters(pending.name, pending.ignoreInterceptor) &&
-        pending.preparedLimits == APMCurrentEventParameterLimits() &&
+        pending.preparedLimits == limits &&
         checkWorkerQueue("logEventOnWorkerQueueWithOrigin:isPublicEvent:name:parameters:timestamp:enabled:"
                          "ignoreEnabled:ignoreInterceptor:interceptor:addedScreenParameters:")) {
       routeLoggedEventOnWorkerQueue(pending.prepared, pending.enabled, pending.ignoreEnabled,
                                     pending.ignoreInterceptor, pending.interceptor);
       return;
     }
-    logEventOnWorkerQueueWithOrigin(pending.origin, pending.isPublicEvent, pending.name, pending.parameters,
-                                    pending.timestamp, pending.enabled, pending.ignoreEnabled,
-                                    pending.ignoreInterceptor, pending.interceptor, pending.addedScreenParameters);
+    logEventOnWorkerQueueWithOrigin(pending.origin, pending.isPublicEvent, pending.name,
+                                    pending.parameters.dictionary(), pending.timestamp, pending.enabled,
+                                    pending.ignoreEnabled, pending.ignoreInterceptor, pending.interceptor,
+                                    pending.addedScreenParameters.dictionary());
   };
   if (!database_ || !isEnabled()) {
     for (const auto& pending : events) handle(pending);

@@ -38,6 +38,7 @@
 #include "platform/Object.h"
 #include "platform/StorePaymentTransaction.h"
 
+class APMCompactParameters;
 class APMDatabase;
 class APMIdentity;
 class APMPersistedConfig;
@@ -183,6 +184,10 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
                           const platform::Dictionary& parameters, double timestamp, bool enabled, bool ignoreEnabled,
                           bool ignoreInterceptor, Interceptor interceptor,
                           const platform::Dictionary& addedScreenParameters);
+  // The same for parameters in the compact form they wait in, read straight into the event.
+  void logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                          APMCompactParameters parameters, double timestamp, bool enabled, bool ignoreEnabled,
+                          bool ignoreInterceptor, Interceptor interceptor, APMCompactParameters addedScreenParameters);
   void logEvent(const std::shared_ptr<APMEvent>& event);
   void setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters);
   void removeUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute);

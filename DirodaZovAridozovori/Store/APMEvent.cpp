@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "APMCompactParameters.h"
 #include "APMEventParameters.h"
 #include "APMNameTables.h"
 
@@ -181,9 +182,18 @@ std::shared_ptr<APMEvent> APMEvent::create(const std::string& origin, bool isPub
                                            double timestamp, double previousTimestamp,
                                            const platform::Dictionary& parameters,
                                            const APMEventParameterLimits& limits) {
-  platform::Dictionary cleaned =
-      APMSanitizedEventParameters(parameters, name, isPublic, true, limits).value_or(platform::Dictionary{});
-  return create(origin, isPublic, name, timestamp, previousTimestamp, APMParametersFromDictionary(cleaned));
+  APMEventParameterCleaner cleaner(name, isPublic, true, limits);
+  for (const auto& [key, value] : parameters) cleaner.add(key, value);
+  return create(origin, isPublic, name, timestamp, previousTimestamp, cleaner.finish());
+}
+
+std::shared_ptr<APMEvent> APMEvent::create(const std::string& origin, bool isPublic, const std::string& name,
+                                           double timestamp, double previousTimestamp,
+                                           const APMCompactParameters& parameters,
+                                           const APMEventParameterLimits& limits) {
+  APMEventParameterCleaner cleaner(name, isPublic, true, limits);
+  parameters.forEach([&](const std::string& key, platform::Object value) { cleaner.add(key, value); });
+  return create(origin, isPublic, name, timestamp, previousTimestamp, cleaner.finish());
 }
 
 std::shared_ptr<APMEvent> APMEvent::create(const std::string& origin, bool isPublic, const std::string& name,
@@ -228,6 +238,13 @@ void APMEvent::addScreenParameters(const platform::Dictionary& screenParameters)
   for (auto& [name, value] : APMParametersFromDictionary(APMScreenParametersFromDictionary(screenParameters))) {
     parameters_.insert_or_assign(name, std::move(value));
   }
+}
+
+void APMEvent::addScreenParameters(const APMCompactParameters& screenParameters) {
+  screenParameters.forEach([this](const std::string& key, platform::Object value) {
+    if (!APMIsScreenParameterName(key)) return;
+    if (auto converted = APMValue::valueFromParameterObject(value)) parameters_.insert_or_assign(key, std::move(*converted));
+  });
 }
 
 void APMEvent::setParameter(const std::string& name, APMValue value) { parameters_.insert_or_assign(name, std::move(value)); }

@@ -8,6 +8,7 @@
 #include "APMValue.h"
 #include "platform/Object.h"
 
+class APMCompactParameters;
 struct APMEventParameterLimits;
 
 // The event as an editing program sees it: public name, timestamp and host-value parameters.
@@ -31,6 +32,11 @@ class APMEvent {
                                           double timestamp, double previousTimestamp,
                                           const platform::Dictionary& parameters,
                                           const APMEventParameterLimits& limits);
+  // The same, read and cleaned entry by entry out of the compact form.
+  static std::shared_ptr<APMEvent> create(const std::string& origin, bool isPublic, const std::string& name,
+                                          double timestamp, double previousTimestamp,
+                                          const APMCompactParameters& parameters,
+                                          const APMEventParameterLimits& limits);
   static std::shared_ptr<APMEvent> create(const std::string& origin, bool isPublic, const std::string& name,
                                           double timestamp, double previousTimestamp, APMParameters parameters);
 
@@ -50,6 +56,7 @@ class APMEvent {
   void applyParameters(const platform::Dictionary& parameters, bool isPublic);
   // Adds (replacing) the screen parameters "_sn", "_sc", "_si" of the dictionary.
   void addScreenParameters(const platform::Dictionary& screenParameters);
+  void addScreenParameters(const APMCompactParameters& screenParameters);
   void setParameter(const std::string& name, APMValue value);
   void removeParameter(const std::string& name);
 

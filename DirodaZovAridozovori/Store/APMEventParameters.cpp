@@ -21,18 +21,7 @@ Hooks& hooks() {
   return *installed;
 }
 
-// The first problem found while cleaning; later ones are not recorded.
-struct Problem {
-  int64_t code = 0;
-  std::string parameterName;
-  std::optional<int64_t> length;
-  void note(int64_t newCode, const std::string& name, std::optional<int64_t> newLength = std::nullopt) {
-    if (code != 0) return;
-    code = newCode;
-    parameterName = name;
-    length = newLength;
-  }
-};
+using Problem = APMEventParameterCleaner::Problem;
 
 // An offending name or value as an error event carries it: cut to the limit on a character
 // boundary, "..." only when something was cut, and malformed UTF-8 repaired, so neither a huge
@@ -128,40 +117,108 @@ std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::
   return APMSanitizedEventParameters(parameters, eventName, isPublic, allowItems, APMCurrentEventParameterLimits());
 }
 
+namespace {
+
+// Cleaned values go into a host dictionary as they are, into an event's parameters converted.
+void put(platform::Dictionary& cleaned, const std::string& name, platform::Object value) {
+  cleaned.insert_or_assign(name, std::move(value));
+}
+
+void put(APMParameters& cleaned, const std::string& name, platform::Object value) {
+  if (auto converted = APMValue::valueFromParameterObject(value)) cleaned.insert_or_assign(name, std::move(*converted));
+}
+
+// Removes custom names (not beginning with "_") from the end of the name order until at most limit
+// remain; the number removed.
+template <typename Map>
+size_t trimCustomParameters(Map& parameters, size_t limit) {
+  size_t count = 0;
+  for (const auto& entry : parameters) count += entry.first.empty() || entry.first[0] != '_' ? 1 : 0;
+  if (count <= limit) return 0;  // the common case: nothing to list
+  std::vector<std::string> custom;
+  for (const auto& [name, value] : parameters) {
+    if (name.empty() || name[0] != '_') custom.push_back(name);  // the map is sorted already
+  }
+  size_t removed = 0;
+  while (custom.size() > limit) {
+    parameters.erase(custom.back());
+    custom.pop_back();
+    ++removed;
+  }
+  return removed;
+}
+
+}  // namespace
+
+void APMEventParameterCleaner::Problem::note(int64_t newCode, const std::string& name, std::optional<int64_t> newLength) {
+  if (code != 0) return;
+  code = newCode;
+  parameterName = name;
+  length = newLength;
+}
+
+APMEventParameterCleaner::APMEventParameterCleaner(std::string eventName, bool isPublic, bool allowItems,
+                                                   const APMEventParameterLimits& limits)
+    : eventName_(std::move(eventName)),
+      isPublic_(isPublic),
+      allowItems_(allowItems),
+      limits_(limits),
+      valueLengthLimit_(static_cast<size_t>(isPublic ? limits.maxPublicEventParameterValueLength
+                                                     : limits.maxInternalEventParameterValueLength())) {}
+
+template <typename Map>
+void APMEventParameterCleaner::addTo(Map& cleaned, const std::string& name, const platform::Object& value) {
+  int failure = 0;
+  if (!validName(name, isPublic_, &failure)) {
+    problem_.note(nameProblemCode(failure), name);
+    return;
+  }
+  if (const platform::Array* items = value.asArray()) {
+    if (!allowItems_) {
+      problem_.note(kAPMErrorEventUnsupportedParameterValue, name);
+      return;
+    }
+    put(cleaned, name, cleanItems(name, *items, isPublic_, valueLengthLimit_, limits_, problem_));
+    return;
+  }
+  if (auto cleanedValue = cleanScalar(name, value, valueLengthLimit_, problem_)) put(cleaned, name, std::move(*cleanedValue));
+}
+
+template <typename Map>
+void APMEventParameterCleaner::finishInto(Map& cleaned) {
+  if (trimCustomParameters(cleaned, static_cast<size_t>(limits_.maxPublicEventParams)) > 0) {
+    problem_.note(kAPMErrorEventTooManyParameters, eventName_);
+  }
+  if (problem_.code == 0) return;
+  put(cleaned, "_err", platform::Object(problem_.code));
+  put(cleaned, "_ev",
+      platform::Object(errorValueText(problem_.parameterName, APMDataTypeValidator::kMaxEventParameterNameLength)));
+  if (problem_.length) put(cleaned, "_el", platform::Object(*problem_.length));
+}
+
+template void APMEventParameterCleaner::addTo(platform::Dictionary&, const std::string&, const platform::Object&);
+template void APMEventParameterCleaner::addTo(APMParameters&, const std::string&, const platform::Object&);
+template void APMEventParameterCleaner::finishInto(platform::Dictionary&);
+template void APMEventParameterCleaner::finishInto(APMParameters&);
+
+void APMEventParameterCleaner::add(const std::string& name, const platform::Object& value) {
+  addTo(parameters_, name, value);
+}
+
+APMParameters APMEventParameterCleaner::finish() {
+  finishInto(parameters_);
+  return std::move(parameters_);
+}
+
 std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::Dictionary& parameters,
                                                                 const std::string& eventName, bool isPublic,
                                                                 bool allowItems,
                                                                 const APMEventParameterLimits& limits) {
   if (parameters.empty()) return std::nullopt;
-  const auto limit = static_cast<size_t>(isPublic ? limits.maxPublicEventParameterValueLength
-                                                  : limits.maxInternalEventParameterValueLength());
-  Problem problem;
+  APMEventParameterCleaner cleaner(eventName, isPublic, allowItems, limits);
   platform::Dictionary cleaned;
-  for (const auto& [name, value] : parameters) {
-    int failure = 0;
-    if (!validName(name, isPublic, &failure)) {
-      problem.note(nameProblemCode(failure), name);
-      continue;
-    }
-    if (const platform::Array* items = value.asArray()) {
-      if (!allowItems) {
-        problem.note(kAPMErrorEventUnsupportedParameterValue, name);
-        continue;
-      }
-      cleaned.emplace(name, cleanItems(name, *items, isPublic, limit, limits, problem));
-      continue;
-    }
-    if (auto cleanedValue = cleanScalar(name, value, limit, problem)) cleaned.emplace(name, *cleanedValue);
-  }
-  if (APMTrimCustomParametersToLimit(cleaned, static_cast<size_t>(limits.maxPublicEventParams)) > 0) {
-    problem.note(kAPMErrorEventTooManyParameters, eventName);
-  }
-  if (problem.code != 0) {
-    cleaned["_err"] = platform::Object(problem.code);
-    cleaned["_ev"] = platform::Object(
-        errorValueText(problem.parameterName, APMDataTypeValidator::kMaxEventParameterNameLength));
-    if (problem.length) cleaned["_el"] = platform::Object(*problem.length);
-  }
+  for (const auto& [name, value] : parameters) cleaner.addTo(cleaned, name, value);
+  cleaner.finishInto(cleaned);
   return cleaned;
 }
 
@@ -192,17 +249,7 @@ platform::Dictionary APMParametersWithinStorableNesting(const platform::Dictiona
 }
 
 size_t APMTrimCustomParametersToLimit(platform::Dictionary& parameters, size_t limit) {
-  std::vector<std::string> custom;
-  for (const auto& [name, value] : parameters) {
-    if (name.empty() || name[0] != '_') custom.push_back(name);  // the map is sorted already
-  }
-  size_t removed = 0;
-  while (custom.size() > limit) {
-    parameters.erase(custom.back());
-    custom.pop_back();
-    ++removed;
-  }
-  return removed;
+  return trimCustomParameters(parameters, limit);
 }
 
 void APMSetInternalEventLogger(APMInternalEventLogger logger) {

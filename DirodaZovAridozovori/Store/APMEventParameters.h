@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "APMValue.h"
 #include "platform/Object.h"
 
 // The limits the sanitiser applies; the remote configuration installs the provider.
@@ -56,6 +57,39 @@ std::optional<platform::Dictionary> APMSanitizedEventParameters(const platform::
                                                                 const std::string& eventName, bool isPublic,
                                                                 bool allowItems,
                                                                 const APMEventParameterLimits& limits);
+
+// The cleaning of APMSanitizedEventParameters fed one parameter at a time, in ascending name order
+// (as a dictionary holds them), straight into an event's parameters: no host dictionary is built
+// on the way.
+class APMEventParameterCleaner {
+ public:
+  // The first problem found while cleaning; later ones are not recorded.
+  struct Problem {
+    int64_t code = 0;
+    std::string parameterName;
+    std::optional<int64_t> length;
+    void note(int64_t newCode, const std::string& name, std::optional<int64_t> newLength = std::nullopt);
+  };
+
+  APMEventParameterCleaner(std::string eventName, bool isPublic, bool allowItems, const APMEventParameterLimits& limits);
+  void add(const std::string& name, const platform::Object& value);
+  APMParameters finish();
+
+  // The same cleaning into a host dictionary or an event's parameters (the two Maps there are).
+  template <typename Map>
+  void addTo(Map& cleaned, const std::string& name, const platform::Object& value);
+  template <typename Map>
+  void finishInto(Map& cleaned);
+
+ private:
+  std::string eventName_;
+  bool isPublic_;
+  bool allowItems_;
+  APMEventParameterLimits limits_;
+  size_t valueLengthLimit_;
+  Problem problem_;
+  APMParameters parameters_;
+};
 
 // The deepest value an event stores is a list of items, each a dictionary of scalars: two
 // containers. Anything nested deeper is refused as an unsupported value.

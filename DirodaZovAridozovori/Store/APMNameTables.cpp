@@ -206,6 +206,8 @@ bool APMIsSubscriptionEvent(const APMEvent& event) {
   return subscription && subscription->isInt64() && subscription->int64Value() == 1;
 }
 
+bool APMIsScreenParameterName(const std::string& name) { return name == "_sn" || name == "_sc" || name == "_si"; }
+
 bool APMHasScreenParameters(const platform::Dictionary& parameters) {
   return parameters.count("_si") || parameters.count("_sc") || parameters.count("_sn");
 }

@@ -43,6 +43,8 @@ bool APMIsPurchaseEventName(const std::string& name);
 class APMEvent;
 bool APMIsSubscriptionEvent(const APMEvent& event);
 
+// "_sn", "_sc" and "_si": the screen an event was logged on.
+bool APMIsScreenParameterName(const std::string& name);
 // YES when the parameters hold "_si", "_sc" or "_sn"; the dictionary of just those entries.
 bool APMHasScreenParameters(const platform::Dictionary& parameters);
 platform::Dictionary APMScreenParametersFromDictionary(const platform::Dictionary& parameters);

@@ -377,9 +377,12 @@ void handOffBatch(const std::shared_ptr<EventBatch>& batch) {
     front.bytesHandedSinceMarker += event->bytes;
     // One event's failure must not cost the events behind it.
     runGuarded([&] {
-      APMAnalytics::logEventOnSerialQueueWithOrigin(event->origin, event->isPublicEvent, event->name,
-                                                    std::move(event->parameters), event->timestamp, false, false,
-                                                    std::move(event->addedScreenParameters));
+      auto measurement = engine();
+      if (!measurement) return;
+      measurement->logCompactEventWithOrigin(event->origin, event->isPublicEvent, event->name,
+                                             std::move(event->parameters), event->timestamp,
+                                             front.collectionEnabled.load(), false, false, front.interceptor,
+                                             std::move(event->addedScreenParameters));
     });
     if (++front.handedSinceMarker >= APMAnalytics::kHandOffStep) {
       front.handedSinceMarker = 0;

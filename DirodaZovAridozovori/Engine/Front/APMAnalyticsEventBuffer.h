@@ -14,16 +14,19 @@
 #include <optional>
 #include <string>
 
+#include "APMCompactParameters.h"
 #include "platform/Object.h"
 
+// An event read back: its parameters stay in the compact form, which the engine reads straight
+// into the event it makes.
 struct APMBufferedEvent {
   size_t bytes = 0;  // what the event held in the buffer
   std::string origin;
   bool isPublicEvent = false;
   std::string name;
-  platform::Dictionary parameters;
+  APMCompactParameters parameters;
   double timestamp = 0;
-  platform::Dictionary addedScreenParameters;
+  APMCompactParameters addedScreenParameters;
 };
 
 class APMAnalyticsEventBuffer {

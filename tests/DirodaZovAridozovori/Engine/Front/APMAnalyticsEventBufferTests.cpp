@@ -39,11 +39,12 @@ TEST(APMAnalyticsEventBufferTest, EveryValueKindComesBackUnchanged) {
   EXPECT_TRUE(first->isPublicEvent);
   EXPECT_EQ(first->name, "purchase");
   EXPECT_EQ(first->timestamp, 1699956000.125);
-  EXPECT_EQ(first->addedScreenParameters, screen);
-  ASSERT_EQ(first->parameters.size(), everyKind().size());
+  EXPECT_EQ(first->addedScreenParameters.dictionary(), screen);
+  const platform::Dictionary parameters = first->parameters.dictionary();
+  ASSERT_EQ(parameters.size(), everyKind().size());
   for (const auto& [key, value] : everyKind()) {
     SCOPED_TRACE(key);
-    const auto& back = first->parameters.at(key);
+    const auto& back = parameters.at(key);
     EXPECT_EQ(back.kind(), value.kind());  // an integer stays an integer, a boolean a boolean
     EXPECT_EQ(back, value);
   }
@@ -71,10 +72,11 @@ TEST(APMAnalyticsEventBufferTest, ManyEventsComeBackInOrderAndChunksAreReleased)
   for (int i = 0; i < kEvents; ++i) {
     auto event = buffer.next();
     ASSERT_TRUE(event) << i;
-    ASSERT_EQ(event->parameters.at("seq").integerValue(), i);
+    const platform::Dictionary parameters = event->parameters.dictionary();
+    ASSERT_EQ(parameters.at("seq").integerValue(), i);
     EXPECT_EQ(event->name, "e" + std::to_string(i % 7));
     EXPECT_EQ(event->timestamp, i);
-    if (i == 1234) { EXPECT_EQ(event->parameters.at("big").stringValue(), big); }
+    if (i == 1234) { EXPECT_EQ(parameters.at("big").stringValue(), big); }
     if (i == kEvents / 2) { EXPECT_LT(buffer.bytes(), peak); }
   }
   EXPECT_FALSE(buffer.next());
@@ -109,7 +111,7 @@ TEST(APMAnalyticsEventBufferTest, MovedFromBufferIsEmptyAndUsable) {
     EXPECT_FALSE(source.next());
 
     ASSERT_EQ(target.count(), static_cast<size_t>(3 - c.readBeforeMove));
-    for (int i = c.readBeforeMove; i < 3; ++i) EXPECT_EQ(target.next().value().parameters.at("seq").integerValue(), i);
+    for (int i = c.readBeforeMove; i < 3; ++i) EXPECT_EQ(target.next().value().parameters.dictionary().at("seq").integerValue(), i);
     EXPECT_FALSE(target.next());
   }
 }

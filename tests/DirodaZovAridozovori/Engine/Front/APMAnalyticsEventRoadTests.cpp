@@ -154,6 +154,27 @@ TEST_F(FakeClockFrontTest, ParameterLimitsTheServiceConfiguredCleanLoggedEvents)
   EXPECT_EQ(items[0].size(), 10u);
 }
 
+// Events are made ahead under the limits read a while before; the ones logged after the service
+// changed the limits are stored under the new ones all the same.
+TEST_F(FakeClockFrontTest, LimitsConfiguredBetweenEventsCleanTheEventsLoggedAfterThem) {
+  start();
+  const std::string text(150, 't');
+  APMAnalytics::logEventWithName("before", {{"text", text}});
+  drain();
+  applyConfig({{"measurement.upload.max_event_parameter_value_length", "100"}});
+  for (int i = 0; i < 3; ++i) APMAnalytics::logEventWithName("after", {{"text", text}});
+
+  auto before = rowsNamed("before");
+  ASSERT_EQ(before.size(), 1u);
+  EXPECT_EQ(before[0].text("text"), text);
+  auto after = rowsNamed("after");
+  ASSERT_EQ(after.size(), 3u);
+  for (const auto& row : after) {
+    EXPECT_EQ(row.text("text"), std::string(100, 't'));
+    EXPECT_EQ(row.integer("_err"), 4);
+  }
+}
+
 TEST_F(FakeClockFrontTest, ScreenViewsGoToTheReporterAndItsScreenJoinsLaterEvents) {
   std::vector<std::pair<platform::Dictionary, double>> tracked;
   APMAnalyticsCollaborators collaborators;

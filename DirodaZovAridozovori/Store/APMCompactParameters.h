@@ -1,0 +1,83 @@
+#pragma once
+// Host parameters in a compact tagged byte form, as events wait in it between the caller and the
+// worker: one byte per value kind, then its payload; sizes are little-endian base-128 numbers.
+// Written once on the caller's thread, it is read entry by entry straight into an event's cleaned
+// parameters (APMEvent::create), so no dictionary is built for an event on its way to storage.
+//
+// The bytes are our own (never from a file or the network), so a short read is a bug, reported
+// by throwing std::runtime_error.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "platform/Object.h"
+
+namespace apm_compact {
+
+void putSize(std::string& out, uint64_t n);
+void putText(std::string& out, std::string_view text);
+template <typename T>
+void putRaw(std::string& out, T value) {
+  char bytes[sizeof(T)];
+  std::memcpy(bytes, &value, sizeof(T));
+  out.append(bytes, sizeof(T));
+}
+// A container nested deeper than an event stores is written as null, which the road refuses as an
+// unsupported value, instead of being walked: a host's value nested thousands of levels deep would
+// exhaust the stack here and again when read.
+void putDictionary(std::string& out, const platform::Dictionary& dictionary);
+
+class Reader {
+ public:
+  Reader(std::string_view bytes, size_t offset = 0) : bytes_(bytes), offset_(offset) {}
+  size_t offset() const { return offset_; }
+  bool atEnd() const { return offset_ == bytes_.size(); }
+
+  uint8_t byte();
+  uint64_t size();
+  std::string text();
+  std::string_view view(uint64_t n);
+  template <typename T>
+  T raw() {
+    T value;
+    std::memcpy(&value, view(sizeof(T)).data(), sizeof(T));
+    return value;
+  }
+  platform::Object object();
+  platform::Dictionary dictionary();
+
+ private:
+  std::string_view bytes_;
+  size_t offset_;
+};
+
+}  // namespace apm_compact
+
+// One parameter dictionary in the compact form, entries in name order.
+class APMCompactParameters {
+ public:
+  APMCompactParameters() = default;
+  explicit APMCompactParameters(const platform::Dictionary& parameters);
+  // Bytes as put by apm_compact::putDictionary.
+  static APMCompactParameters fromBytes(std::string bytes);
+
+  const std::string& bytes() const { return bytes_; }
+  bool empty() const;
+  // Every entry in name order, its value read out of the bytes: visit(const std::string&, Object).
+  template <typename Visit>
+  void forEach(Visit&& visit) const {
+    if (bytes_.empty()) return;
+    apm_compact::Reader reader(bytes_);
+    const uint64_t n = reader.size();
+    std::string name;
+    for (uint64_t i = 0; i < n; ++i) {
+      name = reader.text();
+      visit(static_cast<const std::string&>(name), reader.object());
+    }
+  }
+  platform::Dictionary dictionary() const;
+
+ private:
+  std::string bytes_;  // empty for no entries
+};
