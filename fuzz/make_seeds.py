@@ -191,7 +191,7 @@ def seeds():
             "gzip.pb.gz": gzip.compress(protoc("ExperimentResponse", "experiment.proto", EXPERIMENT), mtime=0),
         },
         "deep_link_reply": {
-            "link.json": b'{"deeplink": "myapp://products/7?utm_source=news&utm_campaign=spring&gclid=abc",'
+            "link.json": b'{"deeplink": "myapp://products/7?utm_source=news&utm_campaign=spring&zclid=abc",'
                          b' "timestamp": 1700000000}',
         },
         "search_ad_reply": {
@@ -204,7 +204,7 @@ def seeds():
             "xml.plist": plistlib.dumps(PREFERENCES, fmt=plistlib.FMT_XML),
         },
         "opened_url": {
-            "campaign.txt": b"myapp://open?utm_source=news&utm_medium=email&utm_campaign=spring%20sale&gclid=abc"
+            "campaign.txt": b"myapp://open?utm_source=news&utm_medium=email&utm_campaign=spring%20sale&zclid=abc"
                             b"&zbraid=z1&zad_flag=1#top",
             "plain.txt": b"https://example.com/path?q=1",
         },
