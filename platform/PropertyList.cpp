@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Unicode.h"
+
 namespace platform {
 
 namespace {
@@ -156,6 +158,13 @@ plist_t dateNode(const Date& date) {
   return plist_new_date(static_cast<int32_t>(whole), static_cast<int32_t>(micros));
 }
 
+// The library writes a binary string by converting it to UTF-16 when it is not ASCII, and bytes
+// that are not UTF-8 leave it with a wrong length: the whole file it writes then fails to read.
+// Such bytes (a header value, a damaged preference read back) are written as U+FFFD instead.
+std::string writableText(const std::string& text) {
+  return isValidUtf8(text) ? text : utf16ToUtf8(utf8ToUtf16(text));
+}
+
 // Null values have no property-list form: the caller skips them.
 plist_t toNode(const Object& value) {
   switch (value.kind()) {
@@ -168,7 +177,7 @@ plist_t toNode(const Object& value) {
     case Object::Kind::Double:
       return plist_new_real(value.doubleValue());
     case Object::Kind::String:
-      return plist_new_string(value.stringValue().c_str());
+      return plist_new_string(writableText(value.stringValue()).c_str());
     case Object::Kind::Data: {
       const Data& d = value.dataValue();
       return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
@@ -185,7 +194,7 @@ plist_t toNode(const Object& value) {
     case Object::Kind::Dictionary: {
       plist_t dict = plist_new_dict();
       for (const auto& [key, item] : value.dictionaryValue()) {
-        if (plist_t child = toNode(item)) plist_dict_set_item(dict, key.c_str(), child);
+        if (plist_t child = toNode(item)) plist_dict_set_item(dict, writableText(key).c_str(), child);
       }
       return dict;
     }

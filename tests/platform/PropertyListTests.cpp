@@ -200,6 +200,33 @@ TEST(PropertyList, CorruptAndHostileInputReadsAsEmptyWithAnError) {
   }
 }
 
+// Bytes that are not UTF-8 (a header value kept as a preference, a damaged file read back) have no
+// faithful form in a property list; written as they are, the binary writer left the whole file
+// unreadable. They are written as U+FFFD, and everything else in the file survives.
+TEST(PropertyList, TextThatIsNotUtf8IsWrittenAsReplacementCharacters) {
+  const std::string replacement = "\xef\xbf\xbd";
+  struct Case {
+    const char* name;
+    std::string written;
+    std::string read;
+  } cases[] = {
+      {"a lone high byte", "\xa1orilla", replacement + "orilla"},
+      {"a cut two-byte sequence", "caf\xc3", "caf" + replacement},
+      {"a lone surrogate", "a\xed\xa0\x80" "b", "a" + replacement + replacement + replacement + "b"},
+      {"text beyond the BMP stays", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+  };
+  for (const Case& c : cases) {
+    for (auto format : {PropertyList::Format::Binary, PropertyList::Format::XML}) {
+      SCOPED_TRACE(std::string(c.name) + (format == PropertyList::Format::Binary ? " binary" : " XML"));
+      const Object written(Dictionary{{"value", Object(c.written)}, {c.written, Object(1)}, {"kept", Object(true)}});
+      Error error;
+      const Object read = PropertyList::decode(PropertyList::encode(written, format), &error);
+      EXPECT_TRUE(error.empty()) << error.description;
+      EXPECT_EQ(read, Object(Dictionary{{"value", Object(c.read)}, {c.read, Object(1)}, {"kept", Object(true)}}));
+    }
+  }
+}
+
 // The XML parser and the free of the property-list library recurse once per element: nesting
 // deep enough to exhaust the stack is refused before they run, also when closing tags hide where
 // the parser does not see them.
