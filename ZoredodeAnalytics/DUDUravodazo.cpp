@@ -218,7 +218,7 @@ void DUDUravodazoInternal::startWithConfiguration(const std::shared_ptr<DUDUravo
   // Purchases: lifetime values on the event road, store transactions, the receipt at first open.
   APMLifetimeValueRecorder::install();
   APMInAppPurchaseTransactionReporter::install();
-  // Opened and deferred links report campaigns.
+  // Opened links and launching links reach the deep-link reporter.
   APMDeepLinkReporter::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);

@@ -6,6 +6,7 @@
 // Threads: attachToEngine runs on the thread making the engine, before any other moment; every
 // other moment runs on the engine's worker queue.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,6 +55,9 @@ class APMEngineComponent {
   // The configuration's consent is applied and stale data deleted: upkeep of what a component
   // stored in earlier runs.
   virtual void startUpDidLoadConfiguration() {}
+  // The first-open report of the start-up is done (written, or found written before); the
+  // update reports follow.
+  virtual void startUpDidReportFirstOpen() {}
   // The last step: the start-up reports are queued and the engine is about to take events.
   virtual void startUpDidFinish() {}
 
@@ -66,6 +70,9 @@ class APMEngineComponent {
     (void)event;
     return std::nullopt;
   }
+
+  // ---- A first open was reported (at a first start or after a reset), at firstOpenMillis.
+  virtual void firstOpenWasReported(int64_t firstOpenMillis) { (void)firstOpenMillis; }
 
   // ---- The metadata every raw event of a group is stored with.
   // Fills the identifier and consent fields in place of the engine's own; the first component
@@ -88,8 +95,9 @@ class APMEngineComponent {
 
   // ---- Configuration fetch, after one that renewed or kept the configuration: first
   // configurationFetchDidSucceed, then the upload attempt that follows the fetch, then
-  // configurationFetchDidEnd.
-  virtual void configurationFetchDidSucceed() {}
+  // configurationFetchDidEnd. True from configurationFetchDidSucceed: the component's own request
+  // takes the place of that upload attempt (the upload timer is armed instead).
+  virtual bool configurationFetchDidSucceed() { return false; }
   virtual void configurationFetchDidEnd() {}
 
   // A fetched configuration's audiences, in the transaction that stores the configuration: false

@@ -5,6 +5,7 @@
 #include "APMAudienceComponent.h"
 #include "APMEventEditingHost.h"
 #include "APMExperimentComponent.h"
+#include "DeepLink/APMDeepLinkReporter.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "SearchAd/APMSearchAdReporter.h"
 #include "TCF/APMTCFClient.h"
@@ -33,6 +34,8 @@ APMEngineComponentList APMMakeEngineComponents() {
       std::make_shared<APMAudienceComponent>(),
       // User data and configuration fetches reach the linked on-device conversion components.
       std::make_shared<APMOnDeviceConversionReporter>(),
+      // Opened, stored and deferred links report campaigns.
+      std::make_shared<APMDeepLinkComponent>(),
       // Once per installation, the search-ad attribution of the install; switched with collection.
       std::make_shared<APMSearchAdComponent>(),
       // The host's TCF decision becomes consent at start-up and before every upload.

@@ -33,6 +33,8 @@ class APMEngineContext {
   virtual std::shared_ptr<APMDatabase> database() const = 0;
   virtual std::shared_ptr<APMRemoteConfig> remoteConfig() const = 0;
   virtual std::shared_ptr<APMIdentity> identity() const = 0;
+  // Whether collection is on (any thread).
+  virtual bool isEnabled() const = 0;
   // The engine's load time (seconds since 1970), the first open's time until one is stored.
   virtual double initTimestamp() const = 0;
   // True on the worker queue; elsewhere the misuse is logged under methodName.
@@ -53,6 +55,8 @@ class APMEngineContext {
   virtual bool setUserProperty(const APMUserAttribute& attribute) = 0;
   virtual void removeUserProperty(const APMUserAttribute& attribute) = 0;
   virtual void writeEvent(const std::shared_ptr<APMEvent>& event) = 0;
+  // The whole road of an internal event (sessions, editing, listeners), inside the current block.
+  virtual void handleInternalEvent(const std::shared_ptr<APMEvent>& event) = 0;
 
   // An internal event on the front's internal road (the engine's own when there is no front); it
   // is written after the current block.

@@ -31,6 +31,11 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
     return engine ? engine->identity_ : nullptr;
   }
 
+  bool isEnabled() const override {
+    auto engine = engine_.lock();
+    return engine && engine->isEnabled();
+  }
+
   double initTimestamp() const override {
     auto engine = engine_.lock();
     return engine ? engine->initTimestamp() : 0;
@@ -76,6 +81,10 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
 
   void writeEvent(const std::shared_ptr<APMEvent>& event) override {
     if (auto engine = engine_.lock()) engine->writeEventOnWorkerQueue(event);
+  }
+
+  void handleInternalEvent(const std::shared_ptr<APMEvent>& event) override {
+    if (auto engine = engine_.lock()) engine->handleInternalEventOnWorkerQueue(event);
   }
 
   void logInternalEvent(const std::string& origin, const std::string& name,

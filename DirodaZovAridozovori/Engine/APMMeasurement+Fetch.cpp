@@ -166,13 +166,12 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
     }
   }
 
-  auto parts = componentsSnapshot();
-  forEachComponent([](APMEngineComponent& component) { component.configurationFetchDidSucceed(); });
-  const bool requestDeferredDeepLink = shouldRequestDeferredDeepLinkAfterConfigFetch_ && parts->requestDeferredDeepLink;
-  shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
-  if (requestDeferredDeepLink) {
-    parts->requestDeferredDeepLink();
-    // The request takes this fetch's upload attempt: the upload timer must not stay idle.
+  bool uploadTaken = false;
+  forEachComponent([&uploadTaken](APMEngineComponent& component) {
+    uploadTaken = component.configurationFetchDidSucceed() || uploadTaken;
+  });
+  if (uploadTaken) {
+    // A component's request took the upload attempt: the upload timer must not stay idle.
     updateSchedule();
   } else {
     // A fresh configuration lets the upload road bundle again.

@@ -416,7 +416,6 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     return;
   }
   if (!isAnalyticsCollectionDeactivated_ && !deferredCollection()) setDeferredCollection(!enabled);
-  auto parts = componentsSnapshot();
   if (enabled) {
     // The switch is only turned on once the components exist, so no road runs without a database.
     if (!startMeasurementOnWorkerQueue()) {
@@ -431,9 +430,6 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     return;
   }
   enabled_ = false;
-  const double cacheTime =
-      (remoteConfig_ ? remoteConfig_ : APMRemoteConfig::defaultInstance())->attributionCacheTTLInterval();
-  if (parts->expireStoredDeepLink) parts->expireStoredDeepLink(cacheTime);
   alarm_->cancel();
   setSessionReportingEnabledOnWorkerQueue(false);
   forEachComponent([](APMEngineComponent& component) { component.collectionDidSwitch(false); });
@@ -575,7 +571,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   backfillSessionNumber();
   reportFirstOpenOnWorkerQueue();
-  reportStoredCampaignOrRequestDeferredDeepLinkOnWorkerQueue();
+  forEachComponent([](APMEngineComponent& component) { component.startUpDidReportFirstOpen(); });
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
   forEachComponent([](APMEngineComponent& component) { component.startUpDidFinish(); });
@@ -583,21 +579,6 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     persistedConfig_->setZoredodeFeatureRollouts(std::nullopt);
   }
   return true;
-}
-
-void APMMeasurement::reportStoredCampaignOrRequestDeferredDeepLinkOnWorkerQueue() {
-  auto parts = componentsSnapshot();
-  auto link = platform::UserDefaults::standard()->string(kAPMStoredDeepLinkKey);
-  if (link) {
-    if (parts->reportStoredCampaignEvent) parts->reportStoredCampaignEvent(std::nullopt);
-    return;
-  }
-  if (!parts->shouldAllowRequestDeferredDeepLink || !parts->shouldAllowRequestDeferredDeepLink()) return;
-  if (remoteConfig_->isExpired()) {
-    shouldRequestDeferredDeepLinkAfterConfigFetch_ = true;
-    return;
-  }
-  if (parts->requestDeferredDeepLink) parts->requestDeferredDeepLink();
 }
 
 void APMMeasurement::installRemoteConfigHooks() {
@@ -772,7 +753,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   // The first open is stored: its mark goes to disk now, or a process that dies within the
   // preferences' write delay would report a second first open at its next start.
   persistedConfig_->synchronizeToDisk();
-  if (auto report = componentsSnapshot()->reportStoredCampaignEvent) report(firstOpenMs - 1);
+  forEachComponent([firstOpenMs](APMEngineComponent& component) { component.firstOpenWasReported(firstOpenMs); });
 }
 
 int64_t APMMeasurement::timestampMillisRoundedUpToNextHour(int64_t milliseconds) {

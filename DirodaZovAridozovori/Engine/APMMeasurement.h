@@ -74,17 +74,6 @@ struct APMMeasurementComponents {
   // Worker, for each event on the road: lifetime value of purchase events.
   std::function<bool(const APMEvent& event)> isPurchaseEvent;
   std::function<bool(APMDatabase& database, const APMEvent& event)> recordLifetimeValue;
-  // Deep links. Worker, start-up: reports the stored campaign (deep-link) event with a click time
-  // in milliseconds, or none (also after the first-open report).
-  std::function<void(std::optional<int64_t> clickTimestampMillis)> reportStoredCampaignEvent;
-  // Worker, start-up when no link is stored: whether a deferred deep link may be requested; the
-  // request runs at once (requestDeferredDeepLink), or after the next successful configuration
-  // fetch, in place of that fetch's upload attempt, when the configuration has expired.
-  std::function<bool()> shouldAllowRequestDeferredDeepLink;
-  std::function<void()> requestDeferredDeepLink;
-  // Worker, when collection is switched off: drops the stored deep link once it is older than the
-  // attribution cache time (seconds).
-  std::function<void(double attributionCacheTTL)> expireStoredDeepLink;
   // Launch. On the thread posting the did-finish-launching notification (the main thread) when
   // either slot is set then; a launch posted before the components were installed is handed on
   // when the shared engine is created, on that thread, before the engine starts.
@@ -268,11 +257,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
   void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
   bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
-  // Worker queue: the deferred deep link is requested after the next successful configuration fetch.
-  bool shouldRequestDeferredDeepLinkAfterConfigFetch() const { return shouldRequestDeferredDeepLinkAfterConfigFetch_; }
-  void setShouldRequestDeferredDeepLinkAfterConfigFetch(bool value) {
-    shouldRequestDeferredDeepLinkAfterConfigFetch_ = value;
-  }
   // The components this engine was made with, in the order it calls them.
   const APMEngineComponentList& engineComponents() const { return components_; }
   // What this engine's components were given (tests attach components of their own to it).
@@ -383,8 +367,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void submit(const char* blockID, std::function<void()> block);
   void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
   bool initializeComponentsOnWorkerQueue();
-  // Start-up: the stored campaign link, or the deferred deep link (now or after the next fetch).
-  void reportStoredCampaignOrRequestDeferredDeepLinkOnWorkerQueue();
   // A launch posted before the shared engine existed, handed on as it is created.
   static void deliverPendingLaunch();
   void installRemoteConfigHooks();
@@ -443,7 +425,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::shared_ptr<APMIdentity> identity_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
   std::shared_ptr<APMSessionReporter> sessionReporter_;
-  bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
   std::optional<std::string> previousDMPAppID_;
   std::atomic<bool> foundAdPersonalizationPlistFlag_{false};  // also set by callers on other queues
   bool shouldUpdateNPAUserProperty_ = false;

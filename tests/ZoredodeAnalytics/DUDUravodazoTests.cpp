@@ -8,6 +8,7 @@
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "PublicAPITestFixture.h"
+#include "DeepLink/APMDeepLinkReporter.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "SearchAd/APMSearchAdReporter.h"
 #include "platform/ApplicationNotifications.h"
@@ -254,9 +255,21 @@ TEST_F(DUDUravodazoTest, ALaunchPostedBeforeConfiguringReachesTheComponentsBefor
       // What the deep-link component keeps for the engine's start-up.
       platform::UserDefaults::standard()->setObject("/diroda/measurement/deep_link", platform::Object(*options.url));
     };
-    parts.reportStoredCampaignEvent = [&](std::optional<int64_t> click) {
+  });
+  // The engine's deep-link component, with its reports recorded instead of made.
+  struct RecordedCampaigns final : APMDeepLinkComponent {
+    explicit RecordedCampaigns(std::function<void(std::string)> record) : record(std::move(record)) {}
+    void reportStoredCampaignEvent(std::optional<int64_t> click) override {
       record(click ? "first-open campaign" : "stored link");
-    };
+    }
+    std::function<void(std::string)> record;
+  };
+  auto campaigns = std::make_shared<RecordedCampaigns>(record);
+  APMSetEngineComponentEditorForTesting([campaigns](APMEngineComponentList components) {
+    for (auto& component : components) {
+      if (std::dynamic_pointer_cast<APMDeepLinkComponent>(component)) component = campaigns;
+    }
+    return components;
   });
   // Once the components are there, a launch reaches them at once; without user info, only the
   // screen-view reporter is made.

@@ -134,7 +134,11 @@ TEST_F(DeepLinkEndToEndTest, DeferredDeepLinkIsRetriedInALaterLaunchAndHandedToT
   });
   setDeferredReply({500, ""});
   start();
-  onWorker([&] { EXPECT_TRUE(engine()->shouldRequestDeferredDeepLinkAfterConfigFetch()); });
+  onWorker([&] {
+    auto deepLink = std::dynamic_pointer_cast<APMDeepLinkComponent>(engine()->engineComponents().at(0));
+    ASSERT_TRUE(deepLink);
+    EXPECT_TRUE(deepLink->requestsDeferredDeepLinkAfterFetch());
+  });
   onWorker([&] { engine()->uploadData(); });  // nothing bundled yet: it fetches the configuration
   ASSERT_TRUE(testsupport::waitFor([&] { return !deferredRequests().empty(); }, 10));
   settle();

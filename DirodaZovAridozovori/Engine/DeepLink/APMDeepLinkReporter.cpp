@@ -51,13 +51,6 @@ HandlerHolder& deferredDeepLinkHandler() {
 
 std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
-// The engine slots run on the shared engine's worker queue; called from any other (an engine that
-// is not the shared one), they have no engine to act on.
-std::shared_ptr<APMMeasurement> workerEngine() {
-  auto engine = APMMeasurement::sharedInstance();
-  return engine && engine->isOnWorkerQueue() ? engine : nullptr;
-}
-
 std::optional<std::string> queryOf(const std::string& url) {
   auto parsed = platform::URL::parse(url);
   return parsed ? parsed->query() : std::nullopt;
@@ -69,7 +62,7 @@ APMMonitorContext errorContext(const std::optional<platform::Error>& error) {
 
 bool isRetrievalStatus(long status) { return status == 200 || status == 204 || status == 304; }
 
-void handleDeferredDeepLinkReply(APMMeasurement& engine, const std::optional<platform::HttpResponse>& response,
+void handleDeferredDeepLinkReply(APMEngineContext& engine, const std::optional<platform::HttpResponse>& response,
                                  const platform::Data& data, const std::optional<platform::Error>& error) {
   const long status = response ? response->statusCode : 0;
   const auto& persisted = engine.persistedConfig();
@@ -112,27 +105,6 @@ void APMDeepLinkReporter::resetForTesting() {
 void APMDeepLinkReporter::install() {
   // Slots another provider filled first are left to it.
   APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
-    if (!parts.reportStoredCampaignEvent) {
-      parts.reportStoredCampaignEvent = [](std::optional<int64_t> clickTimestampMillis) {
-        if (auto engine = workerEngine()) reportStoredCampaignEventOnWorkerQueue(*engine, clickTimestampMillis);
-      };
-    }
-    if (!parts.shouldAllowRequestDeferredDeepLink) {
-      parts.shouldAllowRequestDeferredDeepLink = [] {
-        auto engine = workerEngine();
-        return engine && shouldAllowRequestDeferredDeepLink(*engine);
-      };
-    }
-    if (!parts.requestDeferredDeepLink) {
-      parts.requestDeferredDeepLink = [] {
-        if (auto engine = workerEngine()) requestDeferredDeepLink(engine);
-      };
-    }
-    if (!parts.expireStoredDeepLink) {
-      parts.expireStoredDeepLink = [](double attributionCacheTTL) {
-        expireStoredDeepLink(*platform::UserDefaults::standard(), attributionCacheTTL);
-      };
-    }
     if (!parts.handleStoredURLAfterAppLaunchWithNotification) {
       parts.handleStoredURLAfterAppLaunchWithNotification = &handleStoredURLAfterAppLaunchWithNotification;
     }
@@ -141,7 +113,9 @@ void APMDeepLinkReporter::install() {
     if (!links.handleSSTGDebugModeWithURL) links.handleSSTGDebugModeWithURL = &handleSSTGDebugModeWithURL;
     if (!links.handleNonFirstOpenEventURL) {
       links.handleNonFirstOpenEventURL = [](const std::string& url, double timestamp) {
-        if (auto engine = APMMeasurement::sharedInstance()) handleNonFirstOpenEventURL(engine, url, timestamp);
+        if (auto engine = APMMeasurement::sharedInstance()) {
+          handleNonFirstOpenEventURL(engine->componentContext(), url, timestamp);
+        }
       };
     }
     if (!links.deepLinkFromUserActivity) {
@@ -151,6 +125,50 @@ void APMDeepLinkReporter::install() {
     }
   });
 }
+
+// MARK: - Component
+
+void APMDeepLinkComponent::firstOpenWasReported(int64_t firstOpenMillis) {
+  // The launching link counts from just before the first open.
+  reportStoredCampaignEvent(firstOpenMillis - 1);
+}
+
+void APMDeepLinkComponent::startUpDidReportFirstOpen() {
+  if (APMStoredDeepLink(*platform::UserDefaults::standard())) {
+    reportStoredCampaignEvent(std::nullopt);
+    return;
+  }
+  if (!shouldAllowRequestDeferredDeepLink()) return;
+  // An expired configuration may have turned the feature off: the request waits for the fetch.
+  if (engine_->remoteConfig()->isExpired()) {
+    requestAfterFetch_ = true;
+    return;
+  }
+  requestDeferredDeepLink();
+}
+
+bool APMDeepLinkComponent::configurationFetchDidSucceed() {
+  if (!std::exchange(requestAfterFetch_, false)) return false;
+  requestDeferredDeepLink();
+  return true;
+}
+
+void APMDeepLinkComponent::collectionDidSwitch(bool enabled) {
+  if (enabled) return;
+  auto config = engine_->remoteConfig();
+  const double ttl = (config ? config : APMRemoteConfig::defaultInstance())->attributionCacheTTLInterval();
+  expireStoredDeepLink(*platform::UserDefaults::standard(), ttl);
+}
+
+void APMDeepLinkComponent::reportStoredCampaignEvent(std::optional<int64_t> clickTimestampMillis) {
+  APMDeepLinkReporter::reportStoredCampaignEventOnWorkerQueue(*engine_, clickTimestampMillis);
+}
+
+bool APMDeepLinkComponent::shouldAllowRequestDeferredDeepLink() {
+  return APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(*engine_);
+}
+
+void APMDeepLinkComponent::requestDeferredDeepLink() { APMDeepLinkReporter::requestDeferredDeepLink(engine_); }
 
 // MARK: - Class level
 
@@ -203,26 +221,26 @@ void APMDeepLinkReporter::handleSSTGDebugModeWithURL(const std::string& url) {
 
 // MARK: - Opened links
 
-void APMDeepLinkReporter::handleNonFirstOpenEventURL(const std::shared_ptr<APMMeasurement>& engine,
+void APMDeepLinkReporter::handleNonFirstOpenEventURL(const std::shared_ptr<APMEngineContext>& engine,
                                                      const std::string& url, double eventTimestampInSeconds) {
   // The hop to the worker queue below would otherwise wait behind the caller itself.
-  if (engine && engine->isOnWorkerQueue()) {
+  if (engine && engine->workerQueue()->isCurrent()) {
     log()->logWithLevel(2, 23163, "Do not call handleNonFirstOpenOpenURL on the measurement worker queue");
     return;
   }
   handleOpenURL(engine, url, std::nullopt, eventTimestampInSeconds);
 }
 
-void APMDeepLinkReporter::handleOpenURL(const std::shared_ptr<APMMeasurement>& engine, const std::string& url,
+void APMDeepLinkReporter::handleOpenURL(const std::shared_ptr<APMEngineContext>& engine, const std::string& url,
                                         std::optional<int64_t> clickTimestampInMs, double eventTimestampInSeconds) {
   if (!engine || url.empty()) return;
   handleDeepLink(engine, url, clickTimestampInMs, eventTimestampInSeconds);
 }
 
-void APMDeepLinkReporter::handleDeepLink(const std::shared_ptr<APMMeasurement>& engine, const std::string& url,
+void APMDeepLinkReporter::handleDeepLink(const std::shared_ptr<APMEngineContext>& engine, const std::string& url,
                                          std::optional<int64_t> clickTimestampInMs, double eventTimestampInSeconds) {
-  std::weak_ptr<APMMeasurement> weakEngine = engine;
-  engine->scheduler()->scheduleOnWorkerQueueBlockID(
+  std::weak_ptr<APMEngineContext> weakEngine = engine;
+  engine->schedule(
       kOpenURLBlockID, [weakEngine, url, clickTimestampInMs, eventTimestampInSeconds] {
         if (auto self = weakEngine.lock()) {
           handleOpenURLOnWorkerQueue(*self, url, clickTimestampInMs, eventTimestampInSeconds, std::nullopt);
@@ -230,7 +248,7 @@ void APMDeepLinkReporter::handleDeepLink(const std::shared_ptr<APMMeasurement>& 
       });
 }
 
-void APMDeepLinkReporter::handleOpenURLOnWorkerQueue(APMMeasurement& engine, const std::string& url,
+void APMDeepLinkReporter::handleOpenURLOnWorkerQueue(APMEngineContext& engine, const std::string& url,
                                                      std::optional<int64_t> clickTimestampInMs,
                                                      double eventTimestampInSeconds,
                                                      const std::optional<platform::Dictionary>& extraParameters) {
@@ -240,7 +258,7 @@ void APMDeepLinkReporter::handleOpenURLOnWorkerQueue(APMMeasurement& engine, con
     return;
   }
   // With collection off a link leaves nothing behind: no identifiers kept, no property set.
-  if (!engine.isEnabled() || !engine.database() || !engine.remoteConfigInstance()) {
+  if (!engine.isEnabled() || !engine.database() || !engine.remoteConfig()) {
     monitor->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
     return;
   }
@@ -269,21 +287,21 @@ void APMDeepLinkReporter::handleOpenURLOnWorkerQueue(APMMeasurement& engine, con
 
   if (campaign.adCampaignInfo) persisted->setAdCampaignInfoBuffer(campaign.adCampaignInfo->protoBuffer());
   if (campaign.zbraid) {
-    engine.setUserPropertyInDatabaseOnWorkerQueue(
+    engine.setUserProperty(
         APMUserAttribute(kOriginAuto, kZbraidPropertyName, APMValue(*campaign.zbraid), campaign.timestamp));
   }
   auto event = APMEvent::create(kOriginAuto, false, campaign.name, campaign.timestamp, 0, campaign.parameters);
   // The engine's internal road tells the event listeners itself.
-  if (event) engine.handleInternalEventOnWorkerQueue(event);
+  if (event) engine.handleInternalEvent(event);
 }
 
-void APMDeepLinkReporter::reportStoredCampaignEventOnWorkerQueue(APMMeasurement& engine,
+void APMDeepLinkReporter::reportStoredCampaignEventOnWorkerQueue(APMEngineContext& engine,
                                                                  std::optional<int64_t> clickTimestampInMs) {
   auto defaults = platform::UserDefaults::standard();
   auto link = APMStoredDeepLink(*defaults);
   if (!link) return;
   const auto stored = APMStoredDeepLinkTimestamp(*defaults);
-  const double ttl = engine.remoteConfigInstance()->attributionCacheTTLInterval();
+  const double ttl = engine.remoteConfig()->attributionCacheTTLInterval();
   // A link without its time cannot be shown to lie inside the attribution window.
   const bool expired = !stored || APMIsStoredDeepLinkOlderThan(*defaults, ttl);
   std::string url = *link;
@@ -307,9 +325,9 @@ bool APMDeepLinkReporter::shouldAllowClickID(APMIdentity& identity) {
 
 // MARK: - Deferred deep link
 
-bool APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(APMMeasurement& engine) {
+bool APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(APMEngineContext& engine) {
   auto monitor = log();
-  const auto& config = engine.remoteConfigInstance();
+  const auto& config = engine.remoteConfig();
   const auto& persisted = engine.persistedConfig();
   if (!config || !config->isDeferredDeepLinkEnabled()) {
     monitor->logWithLevel(5, 23193, "Deferred Deep Link feature disabled");
@@ -340,9 +358,9 @@ bool APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(APMMeasurement& eng
   return true;
 }
 
-void APMDeepLinkReporter::requestDeferredDeepLink(const std::shared_ptr<APMMeasurement>& engine) {
+void APMDeepLinkReporter::requestDeferredDeepLink(const std::shared_ptr<APMEngineContext>& engine) {
   const auto& identity = engine->identity();
-  const auto& config = engine->remoteConfigInstance();
+  const auto& config = engine->remoteConfig();
   const auto& network = engine->network();
   if (!identity || !config || !network) return;
 
@@ -365,8 +383,8 @@ void APMDeepLinkReporter::requestDeferredDeepLink(const std::shared_ptr<APMMeasu
 
   engine->setIsNetworkRequestPending(true);
   network->setTimeoutInterval(config->networkTimeout());
-  std::weak_ptr<APMMeasurement> weakEngine = engine;
-  network->getURL(url->absoluteString(), {}, engine->scheduler()->workerQueue(), false,
+  std::weak_ptr<APMEngineContext> weakEngine = engine;
+  network->getURL(url->absoluteString(), {}, engine->workerQueue(), false,
                   [weakEngine](const std::optional<platform::HttpResponse>& response, const platform::Data& data,
                                const std::optional<platform::Error>& error) {
                     auto self = weakEngine.lock();

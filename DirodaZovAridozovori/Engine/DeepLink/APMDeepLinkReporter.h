@@ -19,11 +19,11 @@
 #include <optional>
 #include <string>
 
+#include "APMEngineComponent.h"
 #include "platform/ApplicationNotifications.h"
 #include "platform/Object.h"
 
 class APMIdentity;
-class APMMeasurement;
 
 class APMDeepLinkReporter {
  public:
@@ -43,8 +43,7 @@ class APMDeepLinkReporter {
   static std::string adServicesScheme();
   static void setDeferredDeepLinkHandler(DeferredDeepLinkHandler handler);
 
-  // Fills the engine's deep-link and launch slots and the front's link collaborators that are
-  // still empty.
+  // Fills the engine's launch slot and the front's link collaborators that are still empty.
   static void install();
 
   // ---- Class level.
@@ -58,23 +57,23 @@ class APMDeepLinkReporter {
   static void handleSSTGDebugModeWithURL(const std::string& url);
 
   // ---- The engine's link entry points (any queue but the worker queue).
-  static void handleNonFirstOpenEventURL(const std::shared_ptr<APMMeasurement>& engine, const std::string& url,
+  static void handleNonFirstOpenEventURL(const std::shared_ptr<APMEngineContext>& engine, const std::string& url,
                                          double eventTimestampInSeconds);
-  static void handleOpenURL(const std::shared_ptr<APMMeasurement>& engine, const std::string& url,
+  static void handleOpenURL(const std::shared_ptr<APMEngineContext>& engine, const std::string& url,
                             std::optional<int64_t> clickTimestampInMs, double eventTimestampInSeconds);
-  static void handleDeepLink(const std::shared_ptr<APMMeasurement>& engine, const std::string& url,
+  static void handleDeepLink(const std::shared_ptr<APMEngineContext>& engine, const std::string& url,
                              std::optional<int64_t> clickTimestampInMs, double eventTimestampInSeconds);
 
   // ---- Worker queue.
   // The campaign handling of a link (url may be any text: one that is no URL has no query).
-  static void handleOpenURLOnWorkerQueue(APMMeasurement& engine, const std::string& url,
+  static void handleOpenURLOnWorkerQueue(APMEngineContext& engine, const std::string& url,
                                          std::optional<int64_t> clickTimestampInMs, double eventTimestampInSeconds,
                                          const std::optional<platform::Dictionary>& extraParameters);
   // Reports the stored launching link, if any, and removes it.
-  static void reportStoredCampaignEventOnWorkerQueue(APMMeasurement& engine, std::optional<int64_t> clickTimestampInMs);
+  static void reportStoredCampaignEventOnWorkerQueue(APMEngineContext& engine, std::optional<int64_t> clickTimestampInMs);
   static bool shouldAllowClickID(APMIdentity& identity);
-  static bool shouldAllowRequestDeferredDeepLink(APMMeasurement& engine);
-  static void requestDeferredDeepLink(const std::shared_ptr<APMMeasurement>& engine);
+  static bool shouldAllowRequestDeferredDeepLink(APMEngineContext& engine);
+  static void requestDeferredDeepLink(const std::shared_ptr<APMEngineContext>& engine);
 
   // ---- The deferred link's hand-over.
   // Hands the link to the host on the main queue.
@@ -84,4 +83,33 @@ class APMDeepLinkReporter {
 
   // Tests: the default deployment values and no handler.
   static void resetForTesting();
+};
+
+// The reporter as one of an engine's components: a stored launching link is reported as the
+// engine starts (with the first open's click time when there is one); without one, the deferred
+// deep link is asked for at once, or after the next successful configuration fetch when the
+// configuration has expired (that request then takes the fetch's upload attempt). When collection
+// is switched off, a stored link older than the attribution cache time is dropped.
+// Worker queue only.
+class APMDeepLinkComponent : public APMEngineComponent {
+ public:
+  void attachToEngine(const std::shared_ptr<APMEngineContext>& engine) override { engine_ = engine; }
+  void firstOpenWasReported(int64_t firstOpenMillis) override;
+  void startUpDidReportFirstOpen() override;
+  bool configurationFetchDidSucceed() override;
+  void collectionDidSwitch(bool enabled) override;
+
+  // Whether the deferred deep link waits for the next successful configuration fetch.
+  bool requestsDeferredDeepLinkAfterFetch() const { return requestAfterFetch_; }
+
+ protected:
+  // What the moments do with the engine; tests replace them.
+  virtual void reportStoredCampaignEvent(std::optional<int64_t> clickTimestampMillis);
+  virtual bool shouldAllowRequestDeferredDeepLink();
+  virtual void requestDeferredDeepLink();
+
+  std::shared_ptr<APMEngineContext> engine_;
+
+ private:
+  bool requestAfterFetch_ = false;
 };

@@ -73,9 +73,10 @@ void APMOnDeviceConversionReporter::startUpDidLoadConfiguration() {
   maybeDeleteExpiredPSMValueOnWorkerQueue();
 }
 
-void APMOnDeviceConversionReporter::configurationFetchDidSucceed() {
+bool APMOnDeviceConversionReporter::configurationFetchDidSucceed() {
   updateAdsOnDeviceConversionMeasurement();
   resumePostponedPSMRequestWhenNetworkIsFree();
+  return false;
 }
 
 void APMOnDeviceConversionReporter::uploadRoadDidFindNothingToSend() {

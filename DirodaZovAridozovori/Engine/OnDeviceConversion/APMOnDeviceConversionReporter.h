@@ -68,7 +68,7 @@ class APMOnDeviceConversionReporter final : public APMEngineComponent,
   void startUpDidLoadConfiguration() override;
   void setUserData(const platform::Dictionary& userData) override { initiateODM1ProtocolWithUserData(userData); }
   // The conversion service is asked again; a postponed query goes out once the network is free.
-  void configurationFetchDidSucceed() override;
+  bool configurationFetchDidSucceed() override;
   void willWipeData() override { resetODM1Context(); }
   // A postponed query goes out now.
   void uploadRoadDidFindNothingToSend() override;

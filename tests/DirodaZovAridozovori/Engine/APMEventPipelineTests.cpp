@@ -8,6 +8,7 @@
 
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
+#include "DeepLink/APMDeepLinkReporter.h"
 #include "EngineTestFixture.h"
 #include "Upload/UploadTestSupport.h"
 
@@ -448,10 +449,17 @@ TEST_F(EventPipelineFaultTest, ResettableDeviceIDAfterUnmatchedFirstOpenReportsC
 }
 
 TEST_F(EventPipelineFaultTest, StoredCampaignEventFollowsFirstOpenWithTheHourBefore) {
+  // The deep-link component, with the report it makes of a first open recorded.
+  struct FirstOpenCampaign final : APMDeepLinkComponent {
+    explicit FirstOpenCampaign(std::shared_ptr<std::vector<std::optional<int64_t>>> reported)
+        : reported(std::move(reported)) {}
+    void reportStoredCampaignEvent(std::optional<int64_t> click) override { reported->push_back(click); }
+    bool shouldAllowRequestDeferredDeepLink() override { return false; }
+    std::shared_ptr<std::vector<std::optional<int64_t>>> reported;
+  };
   auto reported = std::make_shared<std::vector<std::optional<int64_t>>>();
-  APMMeasurementComponents parts;
-  parts.reportStoredCampaignEvent = [reported](std::optional<int64_t> click) { reported->push_back(click); };
-  APMMeasurement::setComponents(parts);
+  auto campaign = std::make_shared<FirstOpenCampaign>(reported);
+  APMSetEngineComponentEditorForTesting([campaign](APMEngineComponentList) { return APMEngineComponentList{campaign}; });
   start();
   ASSERT_EQ(reported->size(), 1u);
   EXPECT_EQ(reported->front(), std::optional<int64_t>(static_cast<int64_t>(kStartTime) * 1000 - 1));

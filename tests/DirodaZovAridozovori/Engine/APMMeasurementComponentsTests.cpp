@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "EngineTestFixture.h"
+#include "DeepLink/APMDeepLinkReporter.h"
 #include "Fetch/ConfigMessages.h"
 #include "Identity/APMDefaultIdentitySupport.h"
 #include "Identity/APMPlatformIdentitySupport.h"
@@ -49,7 +50,10 @@ class RecordingComponent final : public APMEngineComponent {
     log_->add(name_ + (own ? " start-up" : " start-up elsewhere"));
   }
   void collectionDidSwitch(bool enabled) override { log_->add(name_ + (enabled ? " on" : " off")); }
-  void configurationFetchDidSucceed() override { log_->add(name_ + " fetch succeeded"); }
+  bool configurationFetchDidSucceed() override {
+    log_->add(name_ + " fetch succeeded");
+    return false;
+  }
   void configurationFetchDidEnd() override { log_->add(name_ + " fetch"); }
   void willWipeData() override {
     log_->add(!dataLeft || dataLeft() ? name_ + " wipe" : name_ + " wipe after the data");
@@ -63,6 +67,24 @@ class RecordingComponent final : public APMEngineComponent {
   const std::string name_;
   const std::shared_ptr<CallLog> log_;
   std::shared_ptr<APMEngineContext> context_;
+};
+
+// The deep-link component with its engine work scripted: what it reports and requests is logged.
+class ScriptedDeepLink final : public APMDeepLinkComponent {
+ public:
+  ScriptedDeepLink(std::shared_ptr<CallLog> log, std::shared_ptr<std::atomic<bool>> allowed)
+      : log_(std::move(log)), allowed_(std::move(allowed)) {}
+
+ protected:
+  void reportStoredCampaignEvent(std::optional<int64_t> click) override {
+    log_->add(click ? "report " + std::to_string(*click) : "report stored link");
+  }
+  bool shouldAllowRequestDeferredDeepLink() override { return allowed_->load(); }
+  void requestDeferredDeepLink() override { log_->add("request"); }
+
+ private:
+  std::shared_ptr<CallLog> log_;
+  std::shared_ptr<std::atomic<bool>> allowed_;
 };
 
 class FakeExperimentClient final : public APMRemoteConfigExperimentClient {
@@ -98,14 +120,26 @@ class EngineComponentsTest : public EngineTest {
     drain();
   }
 
+  // Every engine made from now on gets a deep-link component whose engine work is scripted (after
+  // a recorder of the given name, when one is named); the holder points at the latest one.
+  std::shared_ptr<std::shared_ptr<ScriptedDeepLink>> useScriptedDeepLink(std::shared_ptr<std::atomic<bool>> allowed,
+                                                                         const std::string& recorder = "") {
+    auto latest = std::make_shared<std::shared_ptr<ScriptedDeepLink>>();
+    APMSetEngineComponentEditorForTesting([latest, allowed, recorder, log = log_](APMEngineComponentList) {
+      APMEngineComponentList components;
+      if (!recorder.empty()) components.push_back(std::make_shared<RecordingComponent>(recorder, log));
+      *latest = std::make_shared<ScriptedDeepLink>(log, allowed);
+      components.push_back(*latest);
+      return components;
+    });
+    return latest;
+  }
+
   std::shared_ptr<CallLog> log_ = std::make_shared<CallLog>();
 };
 
 TEST_F(EngineComponentsTest, ComponentsHearTheStartUpOnceAndEverySwitchInListOrder) {
   useRecorders({"first", "second"});
-  install([log = log_](APMMeasurementComponents& parts) {
-    parts.expireStoredDeepLink = [log](double ttl) { log->add("expire link " + std::to_string(int64_t(ttl))); };
-  });
   start();
   // The start-up's steps, then the switch that follows the start.
   EXPECT_EQ(log_->take(), (Calls{"first attached", "second attached", "first configuration loaded",
@@ -115,9 +149,7 @@ TEST_F(EngineComponentsTest, ComponentsHearTheStartUpOnceAndEverySwitchInListOrd
   engine().setEnabled(true);
   engine().setEnabled(false);
   drain();
-  // The stored link expires after the attribution cache time, seven days by default.
-  EXPECT_EQ(log_->take(), (Calls{"expire link 604800", "first off", "second off", "first on", "second on",
-                                 "expire link 604800", "first off", "second off"}));
+  EXPECT_EQ(log_->take(), (Calls{"first off", "second off", "first on", "second on", "first off", "second off"}));
 }
 
 TEST_F(EngineComponentsTest, StartUpReportsTheStoredLinkOrRequestsTheDeferredLinkNowOrAfterTheNextFetch) {
@@ -126,13 +158,7 @@ TEST_F(EngineComponentsTest, StartUpReportsTheStoredLinkOrRequestsTheDeferredLin
   onWorker([&] { ASSERT_TRUE(engine().database()->updateRemoteConfigSuccessfulTimestamp(kStartTime, nullptr)); });
   stop();
   auto allowed = std::make_shared<std::atomic<bool>>(false);
-  install([log = log_, allowed](APMMeasurementComponents& parts) {
-    parts.reportStoredCampaignEvent = [log](std::optional<int64_t> click) {
-      log->add(click ? "report " + std::to_string(*click) : "report stored link");
-    };
-    parts.shouldAllowRequestDeferredDeepLink = [allowed] { return allowed->load(); };
-    parts.requestDeferredDeepLink = [log] { log->add("request"); };
-  });
+  auto deepLink = useScriptedDeepLink(allowed);
   const struct {
     const char* name;
     const char* storedLink;
@@ -159,25 +185,21 @@ TEST_F(EngineComponentsTest, StartUpReportsTheStoredLinkOrRequestsTheDeferredLin
     log_->take();
     start();
     EXPECT_EQ(log_->take(), c.calls);
-    EXPECT_EQ(engine().shouldRequestDeferredDeepLinkAfterConfigFetch(), c.requestAfterFetch);
+    EXPECT_EQ((*deepLink)->requestsDeferredDeepLinkAfterFetch(), c.requestAfterFetch);
     stop();
   }
 }
 
 TEST_F(EngineComponentsTest, FetchCompletionUpdatesConversionThenRequestsTheLinkOrUploadsThenTellsTheComponents) {
-  useRecorders({"component"});
-  install([log = log_](APMMeasurementComponents& parts) {
-    parts.shouldAllowRequestDeferredDeepLink = [] { return true; };
-    parts.requestDeferredDeepLink = [log] { log->add("request"); };
-  });
+  auto deepLink = useScriptedDeepLink(std::make_shared<std::atomic<bool>>(true), "component");
   start();  // no configuration yet: the deferred link waits for the first fetch
-  ASSERT_TRUE(engine().shouldRequestDeferredDeepLinkAfterConfigFetch());
+  ASSERT_TRUE((*deepLink)->requestsDeferredDeepLinkAfterFetch());
   log_->take();
   onWorker([&] { engine().alarm()->cancel(); });
 
   fetchCompleted(304);
   EXPECT_EQ(log_->take(), (Calls{"component fetch succeeded", "request", "component fetch"}));
-  EXPECT_FALSE(engine().shouldRequestDeferredDeepLinkAfterConfigFetch());
+  EXPECT_FALSE((*deepLink)->requestsDeferredDeepLinkAfterFetch());
   EXPECT_TRUE(engine().alarm()->hasActiveTimer()) << "the request took the upload attempt: the timer is armed again";
 
   platform::Reachability::setReachable(false);  // what follows would upload at once: it waits instead

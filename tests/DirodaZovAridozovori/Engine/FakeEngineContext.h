@@ -30,6 +30,7 @@ class FakeEngineContext final : public APMEngineContext {
   std::shared_ptr<APMRemoteConfig> remoteConfig() const override { return config; }
   std::shared_ptr<APMIdentity> identity() const override { return nullptr; }
   double initTimestamp() const override { return 0; }
+  bool isEnabled() const override { return enabled; }
   bool checkWorkerQueue(const char*) const override { return queue->isCurrent(); }
   std::shared_ptr<VIZUzedaru> network() const override { return nullptr; }
   bool isNetworkReadyForRequest() override { return !requestPending; }
@@ -49,6 +50,10 @@ class FakeEngineContext final : public APMEngineContext {
     std::lock_guard<std::mutex> lock(mutex_);
     written.push_back(event);
   }
+  void handleInternalEvent(const std::shared_ptr<APMEvent>& event) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handled.push_back(event);
+  }
 
   void logInternalEvent(const std::string& origin, const std::string& name,
                         const platform::Dictionary& parameters) override {
@@ -67,6 +72,8 @@ class FakeEngineContext final : public APMEngineContext {
   std::vector<APMUserAttribute> properties;
   std::vector<APMUserAttribute> removedProperties;
   std::vector<std::shared_ptr<APMEvent>> written;
+  std::vector<std::shared_ptr<APMEvent>> handled;
+  std::atomic<bool> enabled{true};
   std::atomic<int> scheduleUpdates{0};
   std::atomic<bool> requestPending{false};
 

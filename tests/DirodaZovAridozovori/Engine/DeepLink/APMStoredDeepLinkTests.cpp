@@ -1,6 +1,9 @@
-// The launching link kept in the application's defaults, its age, and the hour of its report.
+// The launching link kept in the application's defaults, its age, the hour of its report, and its
+// expiry when collection stops.
 #include <gtest/gtest.h>
 
+#include "../FakeEngineContext.h"
+#include "DeepLink/APMDeepLinkReporter.h"
 #include "DeepLink/APMStoredDeepLink.h"
 #include "TestSupport.h"
 
@@ -40,6 +43,31 @@ TEST(StoredDeepLinkTest, PreviousHourStartMillisGivesTheStartOfTheHourBefore) {
   } cases[] = {{1699956000000LL, 1699952400000LL}, {1699959599999LL, 1699952400000LL}, {0, -3600000LL},
                {-1, -3600000LL}};
   for (const auto& c : cases) EXPECT_EQ(previousHourStartMillis(c.milliseconds), c.expected) << c.milliseconds;
+}
+
+// The deep-link component over an engine without a configuration (the default one's attribution
+// window of seven days): switching collection off drops a stored link older than the window.
+TEST(StoredDeepLinkTest, SwitchingCollectionOffDropsALinkOlderThanTheAttributionWindow) {
+  testsupport::ScopedDataDirectory directory;
+  testsupport::ScopedFakeClock clock(kNow);
+  platform::UserDefaults::resetForTesting();
+  auto& defaults = *platform::UserDefaults::standard();
+  APMDeepLinkComponent component;
+  component.attachToEngine(std::make_shared<enginetest::FakeEngineContext>());
+  const struct {
+    double age;
+    bool enabled;
+    bool kept;
+  } cases[] = {{604800, false, true}, {604801, false, false}, {604801, true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.age);
+    storeDeepLink(defaults, "https://example.com/?utm_source=a");
+    defaults.setDouble(kTimeKey, kNow - c.age);
+    component.collectionDidSwitch(c.enabled);
+    EXPECT_EQ(hasStoredDeepLink(defaults), c.kept) << (c.enabled ? "switched on" : "switched off");
+    removeStoredDeepLink(defaults);
+  }
+  platform::UserDefaults::resetForTesting();
 }
 
 }  // namespace

@@ -54,6 +54,9 @@ class DeepLinkTest : public fronttest::FakeClockFrontTest {
     };
     APMIdentity::setSharedInstance(APMIdentity::initWithPersistedConfig(APMPersistedConfig::sharedInstance(), environment));
     APMDeepLinkReporter::install();
+    APMSetEngineComponentEditorForTesting([](APMEngineComponentList) {
+      return APMEngineComponentList{std::make_shared<APMDeepLinkComponent>()};
+    });
     DULLoggerSetLevel(DULLoggerLevelDebug);
   }
 
