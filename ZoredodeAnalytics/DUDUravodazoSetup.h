@@ -3,6 +3,7 @@
 // finds the service plist, who the application is, which services it talks to, and the platform
 // services the host supplies. Fill a DUDUravodazoSetup and hand it to DUDUravodazo::setUp before
 // ROREzo::configure(); a field left empty keeps what was there (the SDK's default at first).
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -56,6 +57,9 @@ struct DUDUravodazoSetup {
   std::vector<std::string> launchArguments;
   // The store receipt that decides which purchases are valid; none keeps the current one.
   std::optional<std::string> appStoreReceiptPath;
+  // The most bytes events logged but not yet stored may hold (4 MiB at first); past it a logging
+  // call waits for room rather than drop anything. None keeps the current cap.
+  std::optional<size_t> maxWaitingEventBytes;
 
   // The measurement service ("/a" uploads, "/config/app/" configurations), the ad-services endpoint
   // asked for deferred deep links, and the search-ad attribution service.

@@ -13,6 +13,7 @@
 #include "APMMonitor.h"
 #include "DUDUravodazo.h"
 #include "DeepLink/APMDeepLinkReporter.h"
+#include "Front/APMAnalytics.h"
 #include "Identity/APMDefaultIdentitySupport.h"
 #include "Identity/APMPlatformIdentitySupport.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -89,6 +90,7 @@ TEST_F(DUDUravodazoSetupTest, EachFieldReachesItsPlaceAndEmptyFieldsKeepIt) {
   setup.infoValues["DIRODA_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED"] = platform::Object(true);
   setup.launchArguments = {"myapp", "-DUDUravodazoDebugEnabled"};
   setup.appStoreReceiptPath = "/opt/myapp/receipt";
+  setup.maxWaitingEventBytes = 65536;
   setup.analyticsService = {"collector.example:8080", "http"};
   setup.adServices = {"ads.example", "http"};
   setup.attributionService = {"attribution.example:9090", "http"};
@@ -107,6 +109,7 @@ TEST_F(DUDUravodazoSetupTest, EachFieldReachesItsPlaceAndEmptyFieldsKeepIt) {
               platform::Object(true));
     EXPECT_EQ(platform::ProcessInfo::arguments(), (std::vector<std::string>{"myapp", "-DUDUravodazoDebugEnabled"}));
     EXPECT_EQ(platform::Bundle::appStoreReceiptPath(), std::optional<std::string>("/opt/myapp/receipt"));
+    EXPECT_EQ(APMAnalytics::eventRoadOptions().maxWaitingEventBytes, 65536u);
     EXPECT_EQ(APMRemoteConfig::analyticsServiceScheme() + "://" + APMRemoteConfig::analyticsServiceHost(),
               "http://collector.example:8080");
     EXPECT_EQ(APMDeepLinkReporter::adServicesScheme() + "://" + APMDeepLinkReporter::adServicesHost(),
