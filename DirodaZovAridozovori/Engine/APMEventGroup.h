@@ -1,8 +1,9 @@
 #pragma once
 // One group of events written together (group commit). The events waiting when the worker reaches
 // them share one SQLite transaction; the writes of each event form a savepoint of their own inside
-// it, so one event's failure rolls back that event alone. (The savepoint opens at the event's first
-// write: an event that writes nothing, or is refused, costs no savepoint.)
+// it, so one event's failure rolls back that event alone. (The savepoint opens at the event's second
+// write: an event that writes nothing, is refused, or writes nothing but its raw-event row costs
+// no savepoint; see APMSqliteStore::insertRow.)
 //
 // The group is a scope: it begins its transaction when created and, unless committed, rolls it back
 // when it goes. While it lives it carries
@@ -27,10 +28,10 @@
 #include <vector>
 
 #include "APMDailyCounts.h"
+#include "APMDatabase.h"
 #include "platform/Error.h"
 #include "platform/Object.h"
 
-class APMDatabase;
 class APMRemoteConfigEventEditing;
 
 class APMEventGroup {
@@ -68,8 +69,8 @@ class APMEventGroup {
     // last-advertising-ID-reset property.
     bool identityRefreshed = false;
     bool shouldSetLastAdvertisingIDReset = false;
-    // The metadata sources version right after the expired session's properties were removed.
-    std::optional<uint64_t> sessionPropertiesRemovedAt;
+    // Where the expired session's properties stood right after they were removed.
+    std::optional<std::vector<APMDatabase::Version>> sessionPropertiesRemovedAt;
     // Inserts left before the stored-events limit can be reached (see
     // APMDatabase::rawEventsRoomBelowAbsoluteLimit); every insert, kept or not, uses one.
     std::optional<int64_t> rawEventRoom;

@@ -169,9 +169,6 @@ void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
     }
   }
   if (!isSessionExpiredOnWorkerQueue()) return;
-  // In a group, once removed the properties stay removed until a user property changes.
-  auto* group = eventWriter_->group();
-  if (group && group->caches().sessionPropertiesRemovedAt == database_->metadataSourcesVersion()) return;
   struct Removal {
     const char* name;
     int64_t code;
@@ -182,6 +179,15 @@ void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
       {"_sno", 23178, "Failed to remove session number user property on session expiration. Error"},
       {"_se", 23192, "Failed to remove session user engagement user property on session expiration. Error"},
   };
+  // In a group, once removed the properties stay removed until one of them is written again (or
+  // something rolls back).
+  auto versions = [&] {
+    std::vector<APMDatabase::Version> result;
+    for (const auto& removal : kRemovals) result.push_back(database_->userAttributeVersion(removal.name));
+    return result;
+  };
+  auto* group = eventWriter_->group();
+  if (group && group->caches().sessionPropertiesRemovedAt == versions()) return;
   platform::Error ignored;
   const bool removed = database_->performTransaction(
       [&] {
@@ -195,7 +201,7 @@ void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
         return true;
       },
       &ignored);
-  if (removed && group) group->caches().sessionPropertiesRemovedAt = database_->metadataSourcesVersion();
+  if (removed && group) group->caches().sessionPropertiesRemovedAt = versions();
 }
 
 bool APMMeasurement::dedupeSubscriptionEvent(const APMEvent& event) {

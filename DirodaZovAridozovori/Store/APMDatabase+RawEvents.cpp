@@ -60,12 +60,13 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(const platform::Data& encode
 bool APMDatabase::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime,
                                  platform::Error* error) {
   if (!checkQueue("insertRawEvent", error)) return false;
-  const bool inserted =
-      execute("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) VALUES (?, ?, ?, ?, ?)",
-              {Object(event.name()), Object(event.timestamp()), Object(metadataFingerprint),
-               Object(event.encodedBody()), Object(isRealtime ? 1 : 0)},
-              error)
-          .has_value();
+  // Most events write nothing but this row: it needs no savepoint of its own (see insertRow).
+  const bool inserted = store_->insertRow(
+      apm_schema::kRawEvents,
+      "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) VALUES (?, ?, ?, ?, ?)",
+      {Object(event.name()), Object(event.timestamp()), Object(metadataFingerprint), Object(event.encodedBody()),
+       Object(isRealtime ? 1 : 0)},
+      error);
   if (inserted && rawEventFacts_) {
     if (auto& latest = rawEventFacts_->latestTime) {
       *latest = *latest ? std::max(**latest, event.timestamp()) : event.timestamp();

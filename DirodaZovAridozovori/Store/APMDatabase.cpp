@@ -1,5 +1,6 @@
 #include "APMDatabase.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "APMDatabaseRows.h"
@@ -167,11 +168,26 @@ bool APMDatabase::endTransaction(bool keep, platform::Error* error) {
 
 uint64_t APMDatabase::metadataSourcesVersion() const { return metadataSourcesWrites_ + store_->rollbackCount(); }
 
+APMDatabase::Version APMDatabase::userAttributeVersion(const std::string& name) const {
+  uint64_t writes = userAttributesResetAt_;
+  if (auto found = userAttributeWrittenAt_.find(name); found != userAttributeWrittenAt_.end()) {
+    writes = std::max(writes, found->second);
+  }
+  return Version{writes, store_->rollbackCount()};
+}
+
+void APMDatabase::noteUserAttributeWrite(const std::string& name) {
+  ++metadataSourcesWrites_;
+  userAttributeWrittenAt_[name] = ++userAttributeWrites_;
+}
+
 bool APMDatabase::reset(platform::Error* error) {
   if (!checkQueue("reset", error)) return false;
   ++audienceFiltersVersion_;
   ++metadataSourcesWrites_;
   ++conditionalPropertiesWrites_;
+  userAttributesResetAt_ = ++userAttributeWrites_;
+  userAttributeWrittenAt_.clear();
   forgetRawEventFacts();
   return store_->performTransactionWithError(error, [&] {
     for (const APMTableDefinition& table : apm_schema::tables()) {
@@ -253,7 +269,7 @@ std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::userA
 
 bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, platform::Error* error) {
   if (!checkQueue("updateUserAttribute", error)) return false;
-  ++metadataSourcesWrites_;
+  noteUserAttributeWrite(attribute.name());
   if (attribute.name().empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty user property name");
   if (attribute.value().isArray()) {
     return APMFail(error, kAPMStoreErrorInvalidArgument, "User property values cannot be arrays");
@@ -267,8 +283,10 @@ bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, platfor
 
 bool APMDatabase::deleteUserAttributeWithName(const std::string& name, platform::Error* error) {
   if (!checkQueue("deleteUserAttributeWithName", error)) return false;
-  ++metadataSourcesWrites_;
-  return store_->deleteRecordFromTableWithName(apm_schema::kUserAttributes, "name", Object(name), error);
+  auto deleted = store_->deleteRecordsFromTableWithName(apm_schema::kUserAttributes, "name = ?", {Object(name)}, error);
+  // Removing what is not there leaves every reader's copy true.
+  if (deleted != std::optional<int64_t>(0)) noteUserAttributeWrite(name);
+  return deleted.has_value();
 }
 
 std::optional<int64_t> APMDatabase::publicUserAttributeCount(platform::Error* error) {

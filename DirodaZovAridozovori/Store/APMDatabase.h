@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,6 +82,15 @@ class APMDatabase {
   // any rollback. Inside one exclusive transaction no one else writes, so an unchanged version
   // there means unchanged rows.
   uint64_t metadataSourcesVersion() const;
+  // Where the named user property stands: it changes whenever the property may have changed through
+  // this connection (a write that changed its row, a reset, any rollback), so what was read or done
+  // to it holds while this stays the same. A delete that found nothing changes nothing.
+  struct Version {
+    uint64_t writes = 0;
+    uint64_t rollbacks = 0;
+    bool operator==(const Version&) const = default;
+  };
+  Version userAttributeVersion(const std::string& name) const;
   // Empties every table.
   bool reset(platform::Error* error);
   // Removes raw events and queued bundles older than the queue time, and metadata no raw event
@@ -263,6 +273,11 @@ class APMDatabase {
   std::function<APMDatabaseLimits()> limitsProvider_;
   uint64_t audienceFiltersVersion_ = 0;  // worker queue only
   uint64_t metadataSourcesWrites_ = 0;
+  // Per user property, the value of userAttributeWrites_ at its last change; a reset changes all.
+  void noteUserAttributeWrite(const std::string& name);
+  uint64_t userAttributeWrites_ = 0;
+  uint64_t userAttributesResetAt_ = 0;
+  std::unordered_map<std::string, uint64_t> userAttributeWrittenAt_;
   uint64_t conditionalPropertiesWrites_ = 0;
   struct EmptyTableCheck {
     uint64_t transaction = 0;

@@ -263,6 +263,33 @@ std::optional<int64_t> APMSqliteStore::executeStatement(const std::string& sql, 
   return changes;
 }
 
+bool APMSqliteStore::insertRow(const std::string& table, const std::string& sql, const platform::Array& parameterValues,
+                               platform::Error* error) {
+  const bool lone = pendingSavepoints_ > 0 && !scopes_.back().opened && !scopes_.back().hasLoneRow();
+  if (!lone) return executeStatement(sql, parameterValues, error).has_value();
+  // The enclosing scopes must cover the row; only the innermost goes without its savepoint.
+  if (!openPendingSavepoints(scopes_.size() - 1, error)) return false;
+  bool owned = false;
+  sqlite3_stmt* statement = statementFor(sql, &owned, error);
+  if (!statement) return false;
+  if (!bind(statement, parameterValues, error)) {
+    release(statement, owned);
+    return false;
+  }
+  const int rc = sqlite3_step(statement);
+  if (rc != SQLITE_DONE) {
+    fail(error, "Cannot run statement \"" + sql + "\"");
+    release(statement, owned);
+    return false;
+  }
+  release(statement, owned);
+  if (sqlite3_changes64(db_) == 0) return true;
+  Scope& scope = scopes_.back();
+  scope.loneRowTable = table;
+  scope.loneRowID = sqlite3_last_insert_rowid(db_);
+  return true;
+}
+
 std::optional<int64_t> APMSqliteStore::dataVersion() {
   bool owned = false;
   sqlite3_stmt* statement = statementFor("PRAGMA data_version", &owned, nullptr);
@@ -395,12 +422,13 @@ bool APMSqliteStore::beginTransaction(platform::Error* error) {
   if (!scopes_.empty()) {
     // Most savepoints of the event road write nothing, or nothing but one row: SAVEPOINT waits
     // for the first write.
-    scopes_.push_back(false);
+    scopes_.emplace_back();
     ++pendingSavepoints_;
     return true;
   }
   if (!control("BEGIN EXCLUSIVE TRANSACTION", error)) return false;
-  scopes_.push_back(true);
+  scopes_.push_back(Scope{true, {}, 0});
+  mustRollBack_ = false;
   ++transactionSerial_;
   return true;
 }
@@ -408,32 +436,41 @@ bool APMSqliteStore::beginTransaction(platform::Error* error) {
 bool APMSqliteStore::endTransaction(bool keep, platform::Error* error) {
   if (scopes_.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "No transaction to end");
   const size_t depth = scopes_.size() - 1;
-  const bool opened = scopes_.back();
+  const Scope scope = std::move(scopes_.back());
   scopes_.pop_back();
-  if (!opened) --pendingSavepoints_;
+  if (!scope.opened) --pendingSavepoints_;
   if (!db_) return APMFail(error, kAPMStoreErrorClosed, "Database is closed");
   if (sqlite3_get_autocommit(db_)) {
     // SQLite already rolled the whole transaction back (a full disk, an I/O error): nothing is kept.
     ++rollbackCount_;
     return fail(error, "Transaction was rolled back by the database");
   }
+  const bool forcedRollback = keep && depth == 0 && mustRollBack_;
+  if (forcedRollback) keep = false;
   if (!keep) {
-    if (opened) {
+    if (scope.opened || scope.hasLoneRow()) {
       platform::Error rollbackError;
-      const bool undone = depth == 0 ? control("ROLLBACK TRANSACTION", &rollbackError)
-                                     : control("ROLLBACK TO " + savepointName(depth), &rollbackError) &&
-                                           control("RELEASE " + savepointName(depth), &rollbackError);
+      bool undone = true;
+      if (scope.opened) {
+        undone = depth == 0 ? control("ROLLBACK TRANSACTION", &rollbackError)
+                            : control("ROLLBACK TO " + savepointName(depth), &rollbackError) &&
+                                  control("RELEASE " + savepointName(depth), &rollbackError);
+      }
+      if (undone && scope.hasLoneRow()) undone = deleteLoneRow(scope.loneRowTable, scope.loneRowID, &rollbackError);
       ++rollbackCount_;
       if (!undone) {
         platform::setError(error, rollbackError);
         return false;
       }
     }
+    if (forcedRollback) {
+      return APMFail(error, kAPMStoreErrorSQLite, "A rolled-back write could not be undone; the transaction was rolled back");
+    }
     // A block that refused without saying why still must not read as success.
     if (error && error->empty()) *error = APMStoreError(kAPMStoreErrorInvalidArgument, "Transaction was rolled back");
     return false;
   }
-  if (!opened) return true;  // nothing was written inside
+  if (!scope.opened) return true;  // nothing was written inside, or only its lone row
   if (control(depth == 0 ? "COMMIT TRANSACTION" : "RELEASE " + savepointName(depth), error)) return true;
   if (depth == 0) {
     platform::Error ignored;
@@ -443,11 +480,22 @@ bool APMSqliteStore::endTransaction(bool keep, platform::Error* error) {
   return false;
 }
 
-bool APMSqliteStore::openPendingSavepoints(platform::Error* error) {
-  for (size_t depth = scopes_.size() - pendingSavepoints_; depth < scopes_.size(); ++depth) {
+bool APMSqliteStore::deleteLoneRow(const std::string& table, int64_t rowID, platform::Error* error) {
+  // Every enclosing scope is open (they were opened before the row went in), so this opens nothing.
+  if (executeStatement("DELETE FROM " + quoteIdentifier(table) + " WHERE rowid = ?", {platform::Object(rowID)}, error)) {
+    return true;
+  }
+  // Left in place, the row would be committed with the rest: the transaction must not commit.
+  if (!scopes_.empty()) mustRollBack_ = true;
+  return false;
+}
+
+bool APMSqliteStore::openPendingSavepoints(size_t end, platform::Error* error) {
+  for (size_t depth = scopes_.size() - pendingSavepoints_; depth < end; ++depth) {
     if (!control("SAVEPOINT " + savepointName(depth), error)) return false;
-    scopes_[depth] = true;
+    scopes_[depth].opened = true;
     --pendingSavepoints_;
+    ++savepointsOpened_;
   }
   return true;
 }
@@ -473,6 +521,7 @@ void APMSqliteStore::close() {
   }
   scopes_.clear();
   pendingSavepoints_ = 0;
+  mustRollBack_ = false;
 }
 
 bool APMSqliteStore::closeAndDeleteDatabase() {

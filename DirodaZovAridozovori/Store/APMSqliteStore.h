@@ -67,6 +67,9 @@ class APMSqliteStore {
   uint64_t rollbackCount() const { return rollbackCount_; }
   // Counts the outermost transactions begun on this connection: tells one transaction from the next.
   uint64_t transactionSerial() const { return transactionSerial_; }
+  // Counts the savepoints actually opened (a scope that wrote nothing, or only its lone row, opens
+  // none).
+  uint64_t savepointsOpened() const { return savepointsOpened_; }
   // SQLite's data version: changes when another connection (another process) has committed since
   // the last call; none when it cannot be read.
   std::optional<int64_t> dataVersion();
@@ -89,6 +92,11 @@ class APMSqliteStore {
   // Runs one statement that returns no rows; the number of rows it changed.
   std::optional<int64_t> executeStatement(const std::string& sql, const platform::Array& parameterValues,
                                           platform::Error* error);
+  // Runs an INSERT of one row into table (a table with row IDs). As the first write of a scope it
+  // opens no savepoint: a single statement lands whole or not at all, and should the scope be
+  // rolled back after all, the row is deleted again by its row ID. Whether the row was inserted.
+  bool insertRow(const std::string& table, const std::string& sql, const platform::Array& parameterValues,
+                 platform::Error* error);
   int64_t lastInsertRowID() const;
 
   // Closes the connection and removes the file with its WAL and shared-memory siblings.
@@ -107,7 +115,11 @@ class APMSqliteStore {
   // Runs one transaction-control statement from the statement cache.
   bool control(const std::string& sql, platform::Error* error);
   // Opens the savepoints of the enclosing scopes that are not open yet, outermost first: about to write.
-  bool openPendingSavepoints(platform::Error* error);
+  bool openPendingSavepoints(platform::Error* error) { return openPendingSavepoints(scopes_.size(), error); }
+  // The same for the scopes above depth `end` only.
+  bool openPendingSavepoints(size_t end, platform::Error* error);
+  // Undoes a scope's lone row as its rollback; whether it is gone.
+  bool deleteLoneRow(const std::string& table, int64_t rowID, platform::Error* error);
   bool isWrite(sqlite3_stmt* statement) const;
   bool fail(platform::Error* error, const std::string& what) const;
 
@@ -121,9 +133,20 @@ class APMSqliteStore {
   std::string path_;
   sqlite3* db_ = nullptr;
   std::unordered_map<std::string, sqlite3_stmt*> statements_;
-  // The open scopes, outermost first: whether each has issued its BEGIN or SAVEPOINT yet.
-  std::vector<bool> scopes_;
+  struct Scope {
+    bool opened = false;  // its BEGIN or SAVEPOINT was issued
+    // The row a scope inserted as its first write, before (or without) its savepoint: the savepoint
+    // does not cover it, so a rollback deletes it by its row ID.
+    std::string loneRowTable;
+    int64_t loneRowID = 0;
+    bool hasLoneRow() const { return !loneRowTable.empty(); }
+  };
+  // The open scopes, outermost first.
+  std::vector<Scope> scopes_;
   size_t pendingSavepoints_ = 0;  // scopes not yet opened (always the innermost ones)
+  // A rolled-back lone row could not be deleted: the transaction must not commit it.
+  bool mustRollBack_ = false;
   uint64_t rollbackCount_ = 0;
   uint64_t transactionSerial_ = 0;
+  uint64_t savepointsOpened_ = 0;
 };

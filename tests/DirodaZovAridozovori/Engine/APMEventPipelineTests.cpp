@@ -140,6 +140,43 @@ TEST_F(EventPipelineTest, UserPropertiesWrittenInsideAGroupReachItsLaterEvents) 
   EXPECT_FALSE(userProperty("_sid"));
 }
 
+// An expired session's properties removed for an event written inside another one come back when
+// the outer event rolls back, and the group's next event removes them again. (Here the
+// conditional-property step sets "_sid" again after the purchase's own removal, and the event the
+// refused purchase writes inside itself removes it.)
+TEST_F(EventPipelineTest, SessionPropertiesRestoredByARolledBackEventAreRemovedAgain) {
+  APMAnalyticsHooks hooks;
+  hooks.isAppActive = [] { return false; };
+  APMSetAnalyticsHooks(hooks);
+  APMMeasurementComponents parts;
+  parts.processConditionalUserProperties = [this](const APMEvent& event) {
+    if (event.name() == "purchase") {
+      engine().database()->updateUserAttribute(APMUserAttribute("auto", "_sid", APMValue(int64_t{78}), kStartTime),
+                                               nullptr);
+    }
+    return std::optional<std::vector<std::shared_ptr<APMEvent>>>(std::vector<std::shared_ptr<APMEvent>>{});
+  };
+  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "purchase"; };
+  parts.recordLifetimeValue = [this](APMDatabase&, const APMEvent&) {
+    engine().handleInternalEventOnWorkerQueue(
+        APMEvent::create("auto", false, "_nested", kStartTime, 0, platform::Dictionary{}));
+    return false;
+  };
+  APMMeasurement::setComponents(parts);
+  start();
+  engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
+  logPublic("purchase");
+  logPublic("plain");
+  engine().scheduler()->workerQueue()->resume();
+  EXPECT_TRUE(rowsNamed("purchase").empty());
+  EXPECT_TRUE(rowsNamed("_nested").empty());
+  auto plain = rowsNamed("plain");
+  ASSERT_EQ(plain.size(), 1u);
+  auto names = metadataUserPropertyNames(plain[0].fingerprint);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "_sid"), 0);
+  EXPECT_FALSE(userProperty("_sid"));
+}
+
 TEST_F(EventPipelineTest, PublicDailyLimitRefusesAndReportsErrorSixteen) {
   start();
   applyConfig({{"measurement.upload.max_public_events_per_day", "2"}});

@@ -385,24 +385,32 @@ TEST_F(APMDatabaseTest, RawEventFactsFollowEveryChangeToTheTable) {
 }
 
 // The metadata sources version moves with every write metadata is read from, and with every
-// rollback (what was read inside may be gone); raw events and reads leave it alone.
+// rollback (what was read inside may be gone); raw events and reads leave it alone. A user
+// property's own version moves with what changes that property only; removing what is not there
+// moves nothing.
 TEST_F(APMDatabaseTest, MetadataSourcesVersionFollowsUserPropertiesOnDeviceValuesAndRollbacks) {
   struct Case {
     const char* name;
     std::function<void()> action;
     bool moves;
+    bool colorMoves;
+    bool sizeMoves;
   };
   const Case cases[] = {
       {"user property set", [&] { db_->updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 1), &e); },
-       true},
-      {"user property read", [&] { db_->userAttributesIncludingInternal(true, &e); }, false},
-      {"user property removed", [&] { db_->deleteUserAttributeWithName("color", &e); }, true},
-      {"on-device value set", [&] { db_->updateODMValue("v", "odm1_value", 1, &e); }, true},
-      {"on-device value read", [&] { db_->ODMValueWithName("odm1_value", &e); }, false},
-      {"on-device value removed", [&] { db_->deleteODMValueWithName("odm1_value", &e); }, true},
-      {"raw event stored", [&] { db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e); }, false},
+       true, true, false},
+      {"user property read", [&] { db_->userAttributesIncludingInternal(true, &e); }, false, false, false},
+      {"another user property set",
+       [&] { db_->updateUserAttribute(APMUserAttribute("app", "size", APMValue("xl"), 1), &e); }, true, false, true},
+      {"user property removed", [&] { db_->deleteUserAttributeWithName("color", &e); }, true, true, false},
+      {"missing user property removed", [&] { db_->deleteUserAttributeWithName("color", &e); }, false, false, false},
+      {"on-device value set", [&] { db_->updateODMValue("v", "odm1_value", 1, &e); }, true, false, false},
+      {"on-device value read", [&] { db_->ODMValueWithName("odm1_value", &e); }, false, false, false},
+      {"on-device value removed", [&] { db_->deleteODMValueWithName("odm1_value", &e); }, true, false, false},
+      {"raw event stored", [&] { db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e); }, false, false, false},
       {"raw event kept in a transaction",
-       [&] { db_->performTransaction([&] { return db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e); }); }, false},
+       [&] { db_->performTransaction([&] { return db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e); }); }, false,
+       false, false},
       {"raw event rolled back",
        [&] {
          db_->performTransaction([&] {
@@ -410,14 +418,18 @@ TEST_F(APMDatabaseTest, MetadataSourcesVersionFollowsUserPropertiesOnDeviceValue
            return false;
          });
        },
-       true},
-      {"reset", [&] { db_->reset(&e); }, true},
+       true, true, true},
+      {"reset", [&] { db_->reset(&e); }, true, true, true},
   };
   onWorker([&] {
     for (const Case& c : cases) {
       const uint64_t before = db_->metadataSourcesVersion();
+      const auto colorBefore = db_->userAttributeVersion("color");
+      const auto sizeBefore = db_->userAttributeVersion("size");
       c.action();
       EXPECT_EQ(db_->metadataSourcesVersion() != before, c.moves) << c.name;
+      EXPECT_EQ(!(db_->userAttributeVersion("color") == colorBefore), c.colorMoves) << c.name;
+      EXPECT_EQ(!(db_->userAttributeVersion("size") == sizeBefore), c.sizeMoves) << c.name;
     }
   });
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "StoreTestSupport.h"
@@ -187,6 +188,98 @@ TEST_F(APMSqliteStoreTest, LateSavepointsOpenOutermostFirst) {
   EXPECT_TRUE(store_->endTransaction(true, &error)) << error.description;
   EXPECT_EQ(countOf("deepest"), -1);
   EXPECT_EQ(countOf("third"), -1);
+}
+
+// A scope whose only write is one inserted row opens no savepoint, yet is undone like any other:
+// the row goes when the scope (or an enclosing one) rolls back, together with whatever else the
+// scope wrote after it.
+TEST_F(APMSqliteStoreTest, ALoneInsertedRowNeedsNoSavepointAndIsStillUndone) {
+  auto insert = [&](const std::string& name, int64_t count) {
+    return store_->insertRow("items", "INSERT INTO items (name, count) VALUES (?, ?)", {Object(name), Object(count)},
+                             nullptr);
+  };
+  struct Case {
+    const char* name;
+    bool cStoredBefore;              // "c" holds 7 before the transaction
+    std::function<void()> inScope;  // run inside the scope under test, two scopes deep
+    bool keepScope;
+    bool keepEnclosing;
+    std::vector<int64_t> expected;  // counts of "a", "b", "c" afterwards, -1 when absent
+    uint64_t savepoints;  // the enclosing scope's included: it opens before the row goes in
+  };
+  const Case cases[] = {
+      {"lone row kept", false, [&] { insert("a", 1); }, true, true, {1, -1, -1}, 1},
+      {"lone row undone", false, [&] { insert("a", 1); }, false, true, {-1, -1, -1}, 1},
+      {"lone row undone with the enclosing scope", false, [&] { insert("a", 1); }, true, false, {-1, -1, -1}, 1},
+      {"a second insert after it, undone", false,
+       [&] {
+         insert("a", 1);
+         insert("b", 2);
+       },
+       false, true, {-1, -1, -1}, 2},
+      {"an update after it, undone", false,
+       [&] {
+         insert("a", 1);
+         put("c", 3);
+       },
+       false, true, {-1, -1, -1}, 2},
+      {"a nested scope writing after it, kept, then the scope undone", false,
+       [&] {
+         insert("a", 1);
+         store_->beginTransaction(nullptr);
+         put("b", 2);
+         store_->endTransaction(true, nullptr);
+       },
+       false, true, {-1, -1, -1}, 3},
+      {"an update before the insert, kept", false, [&] {
+         put("c", 3);
+         insert("a", 1);
+       },
+       true, true, {1, -1, 3}, 2},
+      {"a refused insert as the only write", true, [&] { insert("c", 9); }, true, true, {-1, -1, 7}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_->executeStatement("DELETE FROM items", {}, nullptr);
+    if (c.cStoredBefore) {
+      ASSERT_TRUE(put("c", 7));
+    }
+    const uint64_t savepointsBefore = store_->savepointsOpened();
+    platform::Error error;
+    ASSERT_TRUE(store_->beginTransaction(&error));
+    ASSERT_TRUE(store_->beginTransaction(&error));
+    ASSERT_TRUE(store_->beginTransaction(&error));
+    c.inScope();
+    platform::Error scopeError;
+    EXPECT_EQ(store_->endTransaction(c.keepScope, &scopeError), c.keepScope) << scopeError.description;
+    platform::Error enclosingError;
+    EXPECT_EQ(store_->endTransaction(c.keepEnclosing, &enclosingError), c.keepEnclosing);
+    EXPECT_TRUE(store_->endTransaction(true, &error)) << error.description;
+    EXPECT_EQ((std::vector<int64_t>{countOf("a"), countOf("b"), countOf("c")}), c.expected);
+    EXPECT_EQ(store_->savepointsOpened() - savepointsBefore, c.savepoints);
+  }
+}
+
+// Should the row of a rolled-back scope refuse to go, the transaction must not commit it as if
+// it had been undone.
+TEST_F(APMSqliteStoreTest, ALoneRowThatCannotBeUndoneRollsTheTransactionBack) {
+  platform::Error error;
+  ASSERT_TRUE(store_->executeStatement(
+      "CREATE TRIGGER keep_items BEFORE DELETE ON items BEGIN SELECT RAISE(ABORT, 'kept'); END", {}, &error))
+      << error.description;
+  ASSERT_TRUE(store_->beginTransaction(&error));
+  ASSERT_TRUE(put("before", 1));
+  ASSERT_TRUE(store_->beginTransaction(&error));
+  ASSERT_TRUE(store_->insertRow("items", "INSERT INTO items (name, count) VALUES ('lone', 2)", {}, &error));
+  EXPECT_FALSE(store_->endTransaction(false, &error));
+  platform::Error commitError;
+  EXPECT_FALSE(store_->endTransaction(true, &commitError)) << "reported as kept";
+  EXPECT_FALSE(commitError.empty());
+  EXPECT_EQ(countOf("lone"), -1);
+  EXPECT_EQ(countOf("before"), -1);
+  EXPECT_FALSE(store_->inTransaction());
+  EXPECT_TRUE(put("after", 3)) << "the connection goes on";
+  EXPECT_EQ(countOf("after"), 3);
 }
 
 TEST_F(APMSqliteStoreTest, FileThatIsNotADatabaseFailsTheIntegrityCheck) {
