@@ -25,22 +25,6 @@ void setAside(const std::string& path) {
   }
 }
 
-std::shared_ptr<APMUserAttribute> userAttributeFromRow(const APMSqliteStore::Record& row) {
-  const Object* value = platform::find(row, "value");
-  if (!value) return nullptr;
-  std::optional<APMValue> converted;
-  if (value->isString()) {
-    converted = APMValue(value->stringValue());
-  } else if (value->isDouble()) {
-    converted = APMValue(value->doubleValue());
-  } else if (value->isInteger()) {
-    converted = APMValue(value->integerValue());
-  }
-  if (!converted) return nullptr;
-  return std::make_shared<APMUserAttribute>(apm_rows::text(row, "origin"), apm_rows::text(row, "name"),
-                                            std::move(*converted), apm_rows::real(row, "set_timestamp"));
-}
-
 std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMSqliteStore::Record& row) {
   auto aggregates = std::make_shared<APMEventAggregates>(
       apm_rows::text(row, "name"), apm_rows::integer(row, "lifetime_count"),
@@ -60,9 +44,14 @@ std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMSqliteStore::Reco
 
 APMDatabase::APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<APMPersistedConfig> persistedConfig,
                          std::shared_ptr<platform::DispatchQueue> workerQueue)
-    : store_(std::move(store)), persistedConfig_(std::move(persistedConfig)), workerQueue_(std::move(workerQueue)) {}
+    : store_(std::move(store)), persistedConfig_(std::move(persistedConfig)), workerQueue_(std::move(workerQueue)) {
+  APMSqliteStore::ScopeObserver observer;
+  observer.willCommit = [this](platform::Error* error) { return writeWaitingUserAttributes(error); };
+  observer.didEnd = [this](size_t depth, bool kept) { scopeEnded(depth, kept); };
+  store_->setScopeObserver(std::move(observer));
+}
 
-APMDatabase::~APMDatabase() = default;
+APMDatabase::~APMDatabase() { store_->setScopeObserver({}); }
 
 std::shared_ptr<APMDatabase> APMDatabase::create(const std::string& databaseName,
                                                  std::shared_ptr<APMPersistedConfig> persistedConfig,
@@ -168,28 +157,15 @@ bool APMDatabase::endTransaction(bool keep, platform::Error* error) {
 
 uint64_t APMDatabase::metadataSourcesVersion() const { return metadataSourcesWrites_ + store_->rollbackCount(); }
 
-APMDatabase::Version APMDatabase::userAttributeVersion(const std::string& name) const {
-  uint64_t writes = userAttributesResetAt_;
-  if (auto found = userAttributeWrittenAt_.find(name); found != userAttributeWrittenAt_.end()) {
-    writes = std::max(writes, found->second);
-  }
-  return Version{writes, store_->rollbackCount()};
-}
-
-void APMDatabase::noteUserAttributeWrite(const std::string& name) {
-  ++metadataSourcesWrites_;
-  userAttributeWrittenAt_[name] = ++userAttributeWrites_;
-}
-
 bool APMDatabase::reset(platform::Error* error) {
   if (!checkQueue("reset", error)) return false;
   ++audienceFiltersVersion_;
   ++metadataSourcesWrites_;
   ++conditionalPropertiesWrites_;
-  userAttributesResetAt_ = ++userAttributeWrites_;
-  userAttributeWrittenAt_.clear();
+  forgetStoredUserAttributes();
   forgetRawEventFacts();
   return store_->performTransactionWithError(error, [&] {
+    dropWaitingUserAttributes();
     for (const APMTableDefinition& table : apm_schema::tables()) {
       if (!execute("DELETE FROM " + APMSqliteStore::quoteIdentifier(table.name), {}, error)) return false;
     }
@@ -218,93 +194,15 @@ std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error)
   return deleted;
 }
 
-bool APMDatabase::closeAndDeleteDatabase() { return store_->closeAndDeleteDatabase(); }
+bool APMDatabase::closeAndDeleteDatabase() {
+  forgetWaitingUserAttributes();
+  return store_->closeAndDeleteDatabase();
+}
 
 void APMDatabase::close() {
-  if (checkQueue("close", nullptr)) store_->close();
-}
-
-// User properties.
-
-std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::userAttributes(const std::string& sql,
-                                                                                          const platform::Array& values,
-                                                                                          platform::Error* error) {
-  auto rows = query(sql, values, error);
-  if (!rows) return std::nullopt;
-  std::vector<std::shared_ptr<APMUserAttribute>> attributes;
-  for (const auto& row : *rows) {
-    auto attribute = userAttributeFromRow(row);
-    if (!attribute) {
-      // One damaged property must not stop every event from being stored with the others.
-      APMStoreLog(1, 34007, "Skipping user property whose stored value cannot be read. Name",
-                  {Object(apm_rows::text(row, "name"))});
-      continue;
-    }
-    attributes.push_back(std::move(attribute));
-  }
-  return attributes;
-}
-
-std::shared_ptr<APMUserAttribute> APMDatabase::userAttributeWithName(const std::string& name, platform::Error* error) {
-  if (!checkQueue("userAttributeWithName", error)) return nullptr;
-  auto rows = query("SELECT * FROM user_attributes WHERE name = ?", {Object(name)}, error);
-  if (!rows || rows->empty()) return nullptr;
-  auto attribute = userAttributeFromRow(rows->front());
-  if (!attribute) APMFail(error, kAPMStoreErrorCorruptData, "Stored value of user property " + name + " cannot be read");
-  return attribute;
-}
-
-std::optional<bool> APMDatabase::containsUserAttributeWithName(const std::string& name, platform::Error* error) {
-  if (!checkQueue("containsUserAttributeWithName", error)) return std::nullopt;
-  return exists("SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1", {Object(name)}, error);
-}
-
-std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::userAttributesIncludingInternal(
-    bool includingInternal, platform::Error* error) {
-  if (!checkQueue("userAttributesIncludingInternal", error)) return std::nullopt;
-  return userAttributes(includingInternal ? "SELECT * FROM user_attributes ORDER BY name"
-                                          : "SELECT * FROM user_attributes WHERE substr(name, 1, 1) <> '_' ORDER BY name",
-                        {}, error);
-}
-
-bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, platform::Error* error) {
-  if (!checkQueue("updateUserAttribute", error)) return false;
-  noteUserAttributeWrite(attribute.name());
-  if (attribute.name().empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty user property name");
-  if (attribute.value().isArray()) {
-    return APMFail(error, kAPMStoreErrorInvalidArgument, "User property values cannot be arrays");
-  }
-  return store_->upsertRecord({{"name", Object(attribute.name())},
-                               {"origin", Object(attribute.origin())},
-                               {"set_timestamp", Object(attribute.lastSetTimestamp())},
-                               {"value", attribute.value().object()}},
-                              apm_schema::kUserAttributes, error);
-}
-
-bool APMDatabase::deleteUserAttributeWithName(const std::string& name, platform::Error* error) {
-  if (!checkQueue("deleteUserAttributeWithName", error)) return false;
-  auto deleted = store_->deleteRecordsFromTableWithName(apm_schema::kUserAttributes, "name = ?", {Object(name)}, error);
-  // Removing what is not there leaves every reader's copy true.
-  if (deleted != std::optional<int64_t>(0)) noteUserAttributeWrite(name);
-  return deleted.has_value();
-}
-
-std::optional<int64_t> APMDatabase::publicUserAttributeCount(platform::Error* error) {
-  if (!checkQueue("publicUserAttributeCount", error)) return std::nullopt;
-  return count("SELECT COUNT(*) AS count FROM user_attributes WHERE substr(name, 1, 1) <> '_'", {}, error);
-}
-
-std::optional<int64_t> APMDatabase::userAttributeCountForOrigin(const std::string& origin, platform::Error* error) {
-  if (!checkQueue("userAttributeCountForOrigin", error)) return std::nullopt;
-  return count("SELECT COUNT(*) AS count FROM user_attributes WHERE origin = ?", {Object(origin)}, error);
-}
-
-std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::allLifetimeValueUserAttributes(
-    platform::Error* error) {
-  if (!checkQueue("allLifetimeValueUserAttributes", error)) return std::nullopt;
-  // substr, not LIKE: "_" is a LIKE wildcard and would match any character.
-  return userAttributes("SELECT * FROM user_attributes WHERE substr(name, 1, 5) = '_ltv_' ORDER BY set_timestamp DESC",
-                        {}, error);
+  if (!checkQueue("close", nullptr)) return;
+  forgetWaitingUserAttributes();
+  store_->close();
 }
 
 // Event aggregates.

@@ -436,6 +436,17 @@ bool APMSqliteStore::beginTransaction(platform::Error* error) {
 bool APMSqliteStore::endTransaction(bool keep, platform::Error* error) {
   if (scopes_.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "No transaction to end");
   const size_t depth = scopes_.size() - 1;
+  if (keep && depth == 0 && observer_.willCommit && db_ && !sqlite3_get_autocommit(db_) && !mustRollBack_ &&
+      !observer_.willCommit(error)) {
+    keep = false;
+  }
+  const bool kept = endScope(keep, error);
+  if (observer_.didEnd) observer_.didEnd(depth, kept);
+  return kept;
+}
+
+bool APMSqliteStore::endScope(bool keep, platform::Error* error) {
+  const size_t depth = scopes_.size() - 1;
   const Scope scope = std::move(scopes_.back());
   scopes_.pop_back();
   if (!scope.opened) --pendingSavepoints_;

@@ -62,6 +62,16 @@ class APMSqliteStore {
   // Ends the innermost scope: keep commits (or releases) it, otherwise it is rolled back. Whether
   // its changes were kept.
   bool endTransaction(bool keep, platform::Error* error);
+  // What the owner keeps beside the scopes: told as each scope ends (its depth, 0 the outermost,
+  // and whether its changes were kept), and asked just before the outermost commits, inside it
+  // (false rolls it back instead).
+  struct ScopeObserver {
+    std::function<bool(platform::Error* error)> willCommit;
+    std::function<void(size_t depth, bool kept)> didEnd;
+  };
+  void setScopeObserver(ScopeObserver observer) { observer_ = std::move(observer); }
+  // The scopes open now (0 outside any transaction).
+  size_t scopeDepth() const { return scopes_.size(); }
   // Counts every rollback on this connection (of a scope, or SQLite's own after an I/O error), so
   // that what was read before one can be known to be stale.
   uint64_t rollbackCount() const { return rollbackCount_; }
@@ -146,6 +156,8 @@ class APMSqliteStore {
   size_t pendingSavepoints_ = 0;  // scopes not yet opened (always the innermost ones)
   // A rolled-back lone row could not be deleted: the transaction must not commit it.
   bool mustRollBack_ = false;
+  ScopeObserver observer_;
+  bool endScope(bool keep, platform::Error* error);
   uint64_t rollbackCount_ = 0;
   uint64_t transactionSerial_ = 0;
   uint64_t savepointsOpened_ = 0;

@@ -93,14 +93,14 @@ bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& databa
   } else if (!existing->empty() && static_cast<int64_t>(existing->size()) >= maxTrackedCurrencies) {
     // The list is newest first: the last one was set longest ago.
     const std::string oldest = existing->back()->name();
-    if (!database.deleteUserAttributeWithName(oldest, &error)) {
+    if (!database.deleteUserAttributeAtCommit(oldest, &error)) {
       APMPurchaseLog(1, 22004, "Unable to delete Lifetime Value User property. Name, error", oldest, error);
       return false;
     }
   }
   APMUserAttribute property(kOrigin, name, APMValue(*total), now);
   error = platform::Error();
-  if (!database.updateUserAttribute(property, &error) && !error.empty()) {
+  if (!database.updateUserAttributeAtCommit(property, &error) && !error.empty()) {
     APMPurchaseLog(1, 22005, "Unable to upsert Lifetime Value User Attribute in database. Name, error", name, error);
     return false;
   }

@@ -2,7 +2,10 @@
 // Keeps, per currency, the running total of what the user spent: the internal user property
 // "_ltv_" + the upper-case currency code (origin "auto"), in micro-units. The event road calls it
 // for each purchase event inside the event's own savepoint, before the event is written, so a
-// refusal (NO) rolls the event back together with everything done for it.
+// refusal (NO) rolls the event back together with everything done for it. A purchase changes its
+// total every time: inside the group's transaction the totals are read once and each is written
+// once, at commit (APMDatabase::updateUserAttributeAtCommit); what a rolled-back event changed
+// goes with it.
 //
 // Threads: the worker queue only (it works on the measurement database).
 

@@ -2,8 +2,6 @@
 // limits, the editing and conditional-property seams, group commit and its savepoints.
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
-
 #include <atomic>
 
 #include "APMNanoAccessors.h"
@@ -402,19 +400,6 @@ TEST_F(EventPipelineTest, ChangingUserIDDeletesLastAdvertisingReset) {
 
 class EventPipelineFaultTest : public EngineTest {
  protected:
-  // A second connection to the engine's database file, for breaking it on purpose.
-  void executeOnDatabaseFile(const std::string& sql) {
-    std::string path;
-    onWorker([&] { path = engine().database()->databasePath(); });
-    sqlite3* connection = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &connection), SQLITE_OK);
-    char* message = nullptr;
-    const int result = sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, &message);
-    const std::string text = message ? message : "";
-    sqlite3_free(message);
-    sqlite3_close(connection);
-    ASSERT_EQ(result, SQLITE_OK) << text;
-  }
   // The metadata carries the resettable device ID while *deviceID_ holds one.
   void reportDeviceID() {
     struct DeviceIDFields final : APMEngineComponent {

@@ -4,6 +4,7 @@
 // real worker queue over a real SQLite file; tests wait for it with a synchronous block.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <map>
@@ -96,6 +97,19 @@ class EngineTest : public ::testing::Test, public StoredState {
   APMMeasurement& engine() { return *engine_; }
   std::shared_ptr<APMMeasurement> measurement() override { return engine_; }
 
+  // A second connection to the engine's database file, for breaking it on purpose.
+  void executeOnDatabaseFile(const std::string& sql) {
+    std::string path;
+    onWorker([&] { path = engine().database()->databasePath(); });
+    sqlite3* connection = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &connection), SQLITE_OK);
+    char* message = nullptr;
+    const int result = sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, &message);
+    const std::string text = message ? message : "";
+    sqlite3_free(message);
+    sqlite3_close(connection);
+    ASSERT_EQ(result, SQLITE_OK) << text;
+  }
   // Waits until the worker queue has nothing left (work queued by work included).
   void drain() override {
     for (int round = 0; round < 50; ++round) {

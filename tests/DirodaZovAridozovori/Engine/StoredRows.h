@@ -147,6 +147,25 @@ class StoredState {
     return names;
   }
 
+  // The integer values of the user properties in the stored metadata of this fingerprint, by name.
+  std::map<std::string, int64_t> metadataIntegerUserProperties(int64_t fingerprint) {
+    std::map<std::string, int64_t> values;
+    onWorker([&] {
+      platform::Error error;
+      auto metadata = measurement()->database()->queryRawEventsMetadataWithFingerprint(fingerprint, &error);
+      ASSERT_TRUE(metadata) << error.description;
+      auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(
+          *metadata, APMPBMeasurementBundle::kUserAttributes);
+      for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
+        if (APMNanoHasField(*attribute, APMPBUserAttribute::kIntValue)) {
+          values[APMNanoGetString(*attribute, APMPBUserAttribute::kName).value_or("")] =
+              APMNanoGetInt64(*attribute, APMPBUserAttribute::kIntValue);
+        }
+      }
+    });
+    return values;
+  }
+
   // Remote settings and block-listed event names, applied as a fetched configuration would be.
   void applyConfig(const std::map<std::string, std::string>& settings, const std::vector<std::string>& blocked = {}) {
     auto config = fetchtest::configMessage({kAppID, 1, {settings.begin(), settings.end()}, blocked});

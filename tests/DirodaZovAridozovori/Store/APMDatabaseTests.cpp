@@ -434,6 +434,101 @@ TEST_F(APMDatabaseTest, MetadataSourcesVersionFollowsUserPropertiesOnDeviceValue
   });
 }
 
+// Lifetime values written at commit read as if written at once, leave with the scope that made
+// them, and reach the file once, in the order they were made ("_ltv_GBP" 7, set at 5, is stored
+// before each case).
+TEST_F(APMDatabaseTest, ChangesWaitingForTheCommitReadAsWrittenAndFollowTheirScopes) {
+  using Totals = std::vector<std::pair<std::string, int64_t>>;  // newest first
+  auto totals = [&] {
+    Totals result;
+    auto stored = db_->allLifetimeValueUserAttributes(&e);
+    EXPECT_TRUE(stored) << e.description;
+    for (const auto& property : stored.value_or(std::vector<std::shared_ptr<APMUserAttribute>>{})) {
+      result.emplace_back(property->name(), property->value().int64Value());
+    }
+    return result;
+  };
+  auto wait = [&](const char* name, int64_t value, double at) {
+    EXPECT_TRUE(db_->updateUserAttributeAtCommit(APMUserAttribute("auto", name, APMValue(value), at), &e));
+  };
+  auto scope = [&](bool keep, const std::function<void()>& body) {
+    ASSERT_TRUE(db_->beginTransaction(&e));
+    body();
+    platform::Error ignored;
+    db_->endTransaction(keep, &ignored);
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> inTransaction;
+    Totals inside;
+    bool commit;
+    Totals stored;
+  };
+  const Case cases[] = {
+      {"set at one time: stored rows first, then in the order changed",
+       [&] {
+         wait("_ltv_USD", 1, 5);
+         wait("_ltv_EUR", 2, 5);
+         wait("_ltv_CHF", 3, 5);
+         wait("_ltv_USD", 4, 5);
+       },
+       {{"_ltv_GBP", 7}, {"_ltv_EUR", 2}, {"_ltv_CHF", 3}, {"_ltv_USD", 4}}, true,
+       {{"_ltv_GBP", 7}, {"_ltv_EUR", 2}, {"_ltv_CHF", 3}, {"_ltv_USD", 4}}},
+      {"a rolled-back scope takes its changes",
+       [&] {
+         wait("_ltv_USD", 1, 6);
+         uint64_t beforeRollback = 0;
+         scope(false, [&] {
+           wait("_ltv_USD", 5, 7);
+           wait("_ltv_EUR", 2, 7);
+           beforeRollback = db_->metadataSourcesVersion();
+         });
+         EXPECT_NE(db_->metadataSourcesVersion(), beforeRollback) << "what metadata is read from changed back";
+       },
+       {{"_ltv_USD", 1}, {"_ltv_GBP", 7}}, true, {{"_ltv_USD", 1}, {"_ltv_GBP", 7}}},
+      {"a kept scope inside a rolled-back one", [&] { scope(false, [&] { scope(true, [&] { wait("_ltv_USD", 4, 6); }); }); },
+       {{"_ltv_GBP", 7}}, true, {{"_ltv_GBP", 7}}},
+      {"a deletion waits too",
+       [&] {
+         wait("_ltv_USD", 1, 6);
+         EXPECT_TRUE(db_->deleteUserAttributeAtCommit("_ltv_GBP", &e));
+       },
+       {{"_ltv_USD", 1}}, true, {{"_ltv_USD", 1}}},
+      {"a count writes what waits; rolled back, it waits again",
+       [&] {
+         wait("_ltv_USD", 1, 6);
+         scope(false, [&] { EXPECT_EQ(db_->userAttributeCountForOrigin("auto", &e), 2); });
+       },
+       {{"_ltv_USD", 1}, {"_ltv_GBP", 7}}, true, {{"_ltv_USD", 1}, {"_ltv_GBP", 7}}},
+      {"a direct write wins over what waits",
+       [&] {
+         wait("_ltv_USD", 1, 6);
+         EXPECT_TRUE(db_->updateUserAttribute(APMUserAttribute("auto", "_ltv_USD", APMValue(int64_t{2}), 6), &e));
+       },
+       {{"_ltv_USD", 2}, {"_ltv_GBP", 7}}, true, {{"_ltv_USD", 2}, {"_ltv_GBP", 7}}},
+      {"the transaction rolled back", [&] { wait("_ltv_USD", 9, 6); }, {{"_ltv_USD", 9}, {"_ltv_GBP", 7}}, false,
+       {{"_ltv_GBP", 7}}},
+  };
+  onWorker([&] {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      ASSERT_TRUE(db_->reset(&e));
+      ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("auto", "_ltv_GBP", APMValue(int64_t{7}), 5), &e));
+      ASSERT_TRUE(db_->beginTransaction(&e));
+      c.inTransaction();
+      EXPECT_EQ(totals(), c.inside);
+      for (const auto& [name, value] : c.inside) {
+        auto property = db_->userAttributeWithName(name, &e);
+        EXPECT_TRUE(property && property->value().int64Value() == value) << name;
+      }
+      EXPECT_EQ(db_->userAttributesIncludingInternal(true, &e)->size(), c.inside.size());
+      platform::Error endError;
+      EXPECT_EQ(db_->endTransaction(c.commit, &endError), c.commit) << endError.description;
+      EXPECT_EQ(totals(), c.stored) << "as the file holds them";
+    }
+  });
+}
+
 TEST_F(APMDatabaseTest, AnOlderFileGainsTheNewColumnsAndKeepsItsRows) {
   const std::string path = closeAndRemoveFiles();
   {

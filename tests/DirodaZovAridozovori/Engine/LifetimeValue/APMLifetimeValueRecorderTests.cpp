@@ -142,6 +142,67 @@ TEST_F(LifetimeValueRecorderTest, AFifthCurrencyReplacesTheOneSetLongestAgo) {
   EXPECT_EQ(totals().at("_ltv_JPY"), 2000000);
 }
 
+// Purchases handed over together share one group: each stored purchase carries the totals after
+// it, a purchase rolled back after its total changed (here refused by the event-name limit) leaves
+// the totals as they were, and the totals stored at the end are the last ones.
+TEST_F(LifetimeValueRecorderTest, PurchasesInOneGroupCarryTheirRunningTotals) {
+  start();
+  applyConfig({{"measurement.upload.max_event_name_cardinality", "500"}});
+  onWorker([&] {
+    platform::Error error;
+    for (int i = 0; i < 500; ++i) {
+      ASSERT_TRUE(engine().database()->updateEventAggregates(
+          APMEventAggregates("name_" + std::to_string(i), 0, 0, 0, 0), &error));
+    }
+  });
+  engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
+  logInternal("_iap", {{"value", 5000000}, {"currency", "USD"}, {"seq", 1}});
+  logPublic("purchase", {{"value", 7}, {"currency", "USD"}});
+  logInternal("_iap", {{"value", 2000000}, {"currency", "EUR"}, {"seq", 2}});
+  logInternal("_iap", {{"value", 1000000}, {"currency", "USD"}, {"seq", 3}});
+  engine().scheduler()->workerQueue()->resume();
+  drain();
+  EXPECT_TRUE(rowsNamed("purchase").empty());
+  EXPECT_EQ(totals(), (Totals{{"_ltv_USD", 6000000}, {"_ltv_EUR", 2000000}}));
+  std::vector<std::map<std::string, int64_t>> carried;
+  for (const auto& row : rowsNamed("_iap")) {
+    auto values = metadataIntegerUserProperties(row.fingerprint);
+    std::map<std::string, int64_t> totalsOnly;
+    for (const auto& [name, value] : values) {
+      if (name.rfind("_ltv_", 0) == 0) totalsOnly[name] = value;
+    }
+    carried.push_back(totalsOnly);
+  }
+  EXPECT_EQ(carried, (std::vector<std::map<std::string, int64_t>>{
+                         {{"_ltv_USD", 5000000}},
+                         {{"_ltv_USD", 5000000}, {"_ltv_EUR", 2000000}},
+                         {{"_ltv_USD", 6000000}, {"_ltv_EUR", 2000000}}}));
+}
+
+// A group that cannot commit stores none of its totals, and the next group adds to what is stored.
+TEST_F(LifetimeValueRecorderTest, AGroupThatFailsWholeLeavesTheStoredTotals) {
+  start();
+  log({"_iap", {{"value", 1000000}, {"currency", "USD"}}});
+  // The totals are written as the group commits: refused there, the whole group goes.
+  executeOnDatabaseFile(
+      "CREATE TRIGGER refuse_totals BEFORE INSERT ON user_attributes WHEN NEW.name = '_ltv_USD' "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  const size_t before = purchaseRows();
+  engine().scheduler()->workerQueue()->suspend();
+  logInternal("_iap", {{"value", 4000000}, {"currency", "USD"}});
+  logInternal("_iap", {{"value", 3000000}, {"currency", "USD"}});
+  engine().scheduler()->workerQueue()->resume();
+  drain();
+  EXPECT_EQ(purchaseRows(), before);
+  EXPECT_EQ(totals(), (Totals{{"_ltv_USD", 1000000}}));
+  executeOnDatabaseFile("DROP TRIGGER refuse_totals");
+  log({"_iap", {{"value", 2000000}, {"currency", "USD"}}});
+  EXPECT_EQ(totals(), (Totals{{"_ltv_USD", 3000000}}));
+  auto stored = rowsNamed("_iap");
+  ASSERT_FALSE(stored.empty());
+  EXPECT_EQ(metadataIntegerUserProperties(stored.back().fingerprint)["_ltv_USD"], 3000000);
+}
+
 TEST_F(LifetimeValueRecorderTest, OnlyPurchaseEventsArePurchaseEvents) {
   struct Case {
     const char* name;

@@ -1,0 +1,325 @@
+// User properties: the stored rows, what readers inside a transaction keep of them, and the
+// changes that wait for the commit.
+#include <algorithm>
+#include <limits>
+
+#include "APMDatabase.h"
+#include "APMDatabaseRows.h"
+#include "APMDatabaseSchema.h"
+#include "APMStoreLog.h"
+
+using platform::Object;
+
+namespace {
+
+constexpr const char* kLifetimeValuePrefix = "_ltv_";
+// Rows still waiting are written after every stored one, so they sort after them when set at the
+// same time.
+constexpr int64_t kWaitingRowIDs = std::numeric_limits<int64_t>::max() / 2;
+
+std::shared_ptr<APMUserAttribute> userAttributeFromRow(const APMSqliteStore::Record& row) {
+  const Object* value = platform::find(row, "value");
+  if (!value) return nullptr;
+  std::optional<APMValue> converted;
+  if (value->isString()) {
+    converted = APMValue(value->stringValue());
+  } else if (value->isDouble()) {
+    converted = APMValue(value->doubleValue());
+  } else if (value->isInteger()) {
+    converted = APMValue(value->integerValue());
+  }
+  if (!converted) return nullptr;
+  return std::make_shared<APMUserAttribute>(apm_rows::text(row, "origin"), apm_rows::text(row, "name"),
+                                            std::move(*converted), apm_rows::real(row, "set_timestamp"));
+}
+
+bool isLifetimeValueName(const std::string& name) { return name.compare(0, 5, kLifetimeValuePrefix) == 0; }
+
+bool refuseUserAttribute(const APMUserAttribute& attribute, platform::Error* error) {
+  if (attribute.name().empty()) return !APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty user property name");
+  if (attribute.value().isArray()) {
+    return !APMFail(error, kAPMStoreErrorInvalidArgument, "User property values cannot be arrays");
+  }
+  return false;
+}
+
+}  // namespace
+
+// MARK: - Versions
+
+APMDatabase::Version APMDatabase::userAttributeVersion(const std::string& name) const {
+  uint64_t writes = userAttributesResetAt_;
+  if (auto found = userAttributeWrittenAt_.find(name); found != userAttributeWrittenAt_.end()) {
+    writes = std::max(writes, found->second);
+  }
+  return Version{writes, store_->rollbackCount()};
+}
+
+void APMDatabase::noteUserAttributeWrite(const std::string& name) {
+  ++metadataSourcesWrites_;
+  userAttributeWrittenAt_[name] = ++userAttributeWrites_;
+}
+
+void APMDatabase::noteStoredUserAttributeWrite(const std::string& name) {
+  noteUserAttributeWrite(name);
+  ++storedUserAttributeWrites_;
+}
+
+void APMDatabase::forgetStoredUserAttributes() {
+  userAttributesResetAt_ = ++userAttributeWrites_;
+  userAttributeWrittenAt_.clear();
+  ++storedUserAttributeWrites_;
+  storedUserAttributes_.reset();
+}
+
+// MARK: - Reading
+
+const std::vector<APMDatabase::StoredUserAttribute>* APMDatabase::keptUserAttributes() const {
+  // Inside one exclusive transaction nobody else writes, so what this connection did not change
+  // is as it was read.
+  const auto& kept = storedUserAttributes_;
+  if (!kept || !store_->inTransaction() || kept->transaction != store_->transactionSerial() ||
+      kept->writes != storedUserAttributeWrites_ || kept->rollbacks != store_->rollbackCount()) {
+    return nullptr;
+  }
+  return &kept->byName;
+}
+
+const std::vector<APMDatabase::StoredUserAttribute>* APMDatabase::storedUserAttributes(platform::Error* error) {
+  if (const auto* kept = keptUserAttributes()) return kept;
+  auto rows = query("SELECT rowid, * FROM user_attributes ORDER BY name", {}, error);
+  if (!rows) return nullptr;
+  StoredUserAttributes stored{store_->transactionSerial(), storedUserAttributeWrites_, store_->rollbackCount(), {}};
+  stored.byName.reserve(rows->size());
+  for (const auto& row : *rows) {
+    auto attribute = userAttributeFromRow(row);
+    if (!attribute) {
+      // One damaged property must not stop every event from being stored with the others.
+      APMStoreLog(1, 34007, "Skipping user property whose stored value cannot be read. Name",
+                  {Object(apm_rows::text(row, "name"))});
+      continue;
+    }
+    stored.byName.push_back({std::move(attribute), apm_rows::integer(row, "rowid")});
+  }
+  storedUserAttributes_ = std::move(stored);
+  return &storedUserAttributes_->byName;
+}
+
+std::optional<std::vector<APMDatabase::StoredUserAttribute>> APMDatabase::currentUserAttributes(
+    platform::Error* error) {
+  const auto* stored = storedUserAttributes(error);
+  if (!stored) return std::nullopt;
+  if (waitingUserAttributes_.empty()) return *stored;
+  // Both ordered by name: one merge, the waiting change winning over the stored row.
+  std::vector<StoredUserAttribute> current;
+  current.reserve(stored->size() + waitingUserAttributes_.size());
+  auto row = stored->begin();
+  auto waiting = waitingUserAttributes_.begin();
+  while (row != stored->end() || waiting != waitingUserAttributes_.end()) {
+    const bool takeRow =
+        waiting == waitingUserAttributes_.end() || (row != stored->end() && row->attribute->name() < waiting->first);
+    if (takeRow) {
+      current.push_back(*row++);
+      continue;
+    }
+    if (row != stored->end() && row->attribute->name() == waiting->first) ++row;
+    if (waiting->second.attribute) {
+      current.push_back({waiting->second.attribute, kWaitingRowIDs + static_cast<int64_t>(waiting->second.order)});
+    }
+    ++waiting;
+  }
+  return current;
+}
+
+std::shared_ptr<APMUserAttribute> APMDatabase::userAttributeWithName(const std::string& name, platform::Error* error) {
+  if (!checkQueue("userAttributeWithName", error)) return nullptr;
+  if (auto waiting = waitingUserAttributes_.find(name); waiting != waitingUserAttributes_.end()) {
+    return waiting->second.attribute;
+  }
+  if (const auto* kept = keptUserAttributes()) {
+    auto found = std::lower_bound(kept->begin(), kept->end(), name,
+                                  [](const StoredUserAttribute& row, const std::string& key) {
+                                    return row.attribute->name() < key;
+                                  });
+    if (found != kept->end() && found->attribute->name() == name) return found->attribute;
+  }
+  auto rows = query("SELECT * FROM user_attributes WHERE name = ?", {Object(name)}, error);
+  if (!rows || rows->empty()) return nullptr;
+  auto attribute = userAttributeFromRow(rows->front());
+  if (!attribute) APMFail(error, kAPMStoreErrorCorruptData, "Stored value of user property " + name + " cannot be read");
+  return attribute;
+}
+
+std::optional<bool> APMDatabase::containsUserAttributeWithName(const std::string& name, platform::Error* error) {
+  if (!checkQueue("containsUserAttributeWithName", error)) return std::nullopt;
+  if (auto waiting = waitingUserAttributes_.find(name); waiting != waitingUserAttributes_.end()) {
+    return waiting->second.attribute != nullptr;
+  }
+  return exists("SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1", {Object(name)}, error);
+}
+
+std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::userAttributesIncludingInternal(
+    bool includingInternal, platform::Error* error) {
+  if (!checkQueue("userAttributesIncludingInternal", error)) return std::nullopt;
+  auto current = currentUserAttributes(error);
+  if (!current) return std::nullopt;
+  std::vector<std::shared_ptr<APMUserAttribute>> attributes;
+  attributes.reserve(current->size());
+  for (auto& row : *current) {
+    if (includingInternal || row.attribute->isPublic()) attributes.push_back(std::move(row.attribute));
+  }
+  return attributes;
+}
+
+std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::allLifetimeValueUserAttributes(
+    platform::Error* error) {
+  if (!checkQueue("allLifetimeValueUserAttributes", error)) return std::nullopt;
+  auto current = currentUserAttributes(error);
+  if (!current) return std::nullopt;
+  std::vector<StoredUserAttribute> values;
+  for (auto& row : *current) {
+    if (isLifetimeValueName(row.attribute->name())) values.push_back(std::move(row));
+  }
+  std::sort(values.begin(), values.end(), [](const StoredUserAttribute& a, const StoredUserAttribute& b) {
+    const double setA = a.attribute->lastSetTimestamp();
+    const double setB = b.attribute->lastSetTimestamp();
+    return setA != setB ? setA > setB : a.rowID < b.rowID;
+  });
+  std::vector<std::shared_ptr<APMUserAttribute>> attributes;
+  attributes.reserve(values.size());
+  for (auto& row : values) attributes.push_back(std::move(row.attribute));
+  return attributes;
+}
+
+std::optional<int64_t> APMDatabase::publicUserAttributeCount(platform::Error* error) {
+  if (!checkQueue("publicUserAttributeCount", error)) return std::nullopt;
+  if (!writeWaitingUserAttributes(error)) return std::nullopt;
+  return count("SELECT COUNT(*) AS count FROM user_attributes WHERE substr(name, 1, 1) <> '_'", {}, error);
+}
+
+std::optional<int64_t> APMDatabase::userAttributeCountForOrigin(const std::string& origin, platform::Error* error) {
+  if (!checkQueue("userAttributeCountForOrigin", error)) return std::nullopt;
+  if (!writeWaitingUserAttributes(error)) return std::nullopt;
+  return count("SELECT COUNT(*) AS count FROM user_attributes WHERE origin = ?", {Object(origin)}, error);
+}
+
+// MARK: - Writing
+
+bool APMDatabase::writeUserAttributeRow(const APMUserAttribute& attribute, platform::Error* error) {
+  noteStoredUserAttributeWrite(attribute.name());
+  return store_->upsertRecord({{"name", Object(attribute.name())},
+                               {"origin", Object(attribute.origin())},
+                               {"set_timestamp", Object(attribute.lastSetTimestamp())},
+                               {"value", attribute.value().object()}},
+                              apm_schema::kUserAttributes, error);
+}
+
+std::optional<int64_t> APMDatabase::deleteUserAttributeRow(const std::string& name, platform::Error* error) {
+  auto deleted = store_->deleteRecordsFromTableWithName(apm_schema::kUserAttributes, "name = ?", {Object(name)}, error);
+  // Removing what is not there leaves every reader's copy true.
+  if (deleted != std::optional<int64_t>(0)) noteStoredUserAttributeWrite(name);
+  return deleted;
+}
+
+bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, platform::Error* error) {
+  if (!checkQueue("updateUserAttribute", error)) return false;
+  if (refuseUserAttribute(attribute, error)) return false;
+  if (waitingUserAttributes_.count(attribute.name())) setWaitingUserAttribute(attribute.name(), std::nullopt);
+  return writeUserAttributeRow(attribute, error);
+}
+
+bool APMDatabase::deleteUserAttributeWithName(const std::string& name, platform::Error* error) {
+  if (!checkQueue("deleteUserAttributeWithName", error)) return false;
+  if (waitingUserAttributes_.count(name)) setWaitingUserAttribute(name, std::nullopt);
+  return deleteUserAttributeRow(name, error).has_value();
+}
+
+bool APMDatabase::updateUserAttributeAtCommit(const APMUserAttribute& attribute, platform::Error* error) {
+  if (!checkQueue("updateUserAttributeAtCommit", error)) return false;
+  if (refuseUserAttribute(attribute, error)) return false;
+  if (!store_->inTransaction()) return writeUserAttributeRow(attribute, error);
+  setWaitingUserAttribute(attribute.name(),
+                          WaitingUserAttribute{std::make_shared<APMUserAttribute>(attribute), ++waitingOrder_});
+  return true;
+}
+
+bool APMDatabase::deleteUserAttributeAtCommit(const std::string& name, platform::Error* error) {
+  if (!checkQueue("deleteUserAttributeAtCommit", error)) return false;
+  if (!store_->inTransaction()) return deleteUserAttributeRow(name, error).has_value();
+  setWaitingUserAttribute(name, WaitingUserAttribute{nullptr, ++waitingOrder_});
+  return true;
+}
+
+// MARK: - Waiting changes
+
+void APMDatabase::setWaitingUserAttribute(const std::string& name, std::optional<WaitingUserAttribute> waiting) {
+  auto found = waitingUserAttributes_.find(name);
+  // The outermost transaction needs no record: rolled back, it takes everything that waits.
+  if (const size_t depth = store_->scopeDepth(); depth > 1) {
+    waitingUndo_.push_back({depth, name,
+                            found == waitingUserAttributes_.end() ? std::nullopt
+                                                                  : std::optional<WaitingUserAttribute>(found->second)});
+  }
+  if (waiting) {
+    waitingUserAttributes_[name] = std::move(*waiting);
+  } else if (found != waitingUserAttributes_.end()) {
+    waitingUserAttributes_.erase(found);
+  }
+  noteUserAttributeWrite(name);
+}
+
+bool APMDatabase::writeWaitingUserAttributes(platform::Error* error) {
+  if (waitingUserAttributes_.empty()) return true;
+  // In the order they changed, so the rows come out as if each had been written at once.
+  std::vector<std::pair<std::string, WaitingUserAttribute>> ordered(waitingUserAttributes_.begin(),
+                                                                    waitingUserAttributes_.end());
+  std::sort(ordered.begin(), ordered.end(),
+            [](const auto& a, const auto& b) { return a.second.order < b.second.order; });
+  for (const auto& [name, waiting] : ordered) {
+    const bool written = waiting.attribute ? writeUserAttributeRow(*waiting.attribute, error)
+                                           : deleteUserAttributeRow(name, error).has_value();
+    if (!written) return false;
+    setWaitingUserAttribute(name, std::nullopt);
+  }
+  return true;
+}
+
+void APMDatabase::dropWaitingUserAttributes() {
+  while (!waitingUserAttributes_.empty()) {
+    const std::string name = waitingUserAttributes_.begin()->first;
+    setWaitingUserAttribute(name, std::nullopt);
+  }
+}
+
+void APMDatabase::forgetWaitingUserAttributes() {
+  for (const auto& [name, waiting] : waitingUserAttributes_) noteUserAttributeWrite(name);
+  waitingUserAttributes_.clear();
+  waitingUndo_.clear();
+}
+
+void APMDatabase::scopeEnded(size_t depth, bool kept) {
+  const size_t level = depth + 1;
+  if (level == 1) {
+    // Committed (what waited was written just before) or rolled back: nothing waits any more.
+    forgetWaitingUserAttributes();
+    return;
+  }
+  // The records of this scope are the last ones: every scope inside it has ended.
+  if (kept) {
+    for (auto undo = waitingUndo_.rbegin(); undo != waitingUndo_.rend() && undo->depth == level; ++undo) --undo->depth;
+    if (level == 2) {
+      while (!waitingUndo_.empty() && waitingUndo_.back().depth == 1) waitingUndo_.pop_back();
+    }
+    return;
+  }
+  while (!waitingUndo_.empty() && waitingUndo_.back().depth >= level) {
+    WaitingUndo undo = std::move(waitingUndo_.back());
+    waitingUndo_.pop_back();
+    if (undo.previous) {
+      waitingUserAttributes_[undo.name] = std::move(*undo.previous);
+    } else {
+      waitingUserAttributes_.erase(undo.name);
+    }
+    noteUserAttributeWrite(undo.name);
+  }
+}
