@@ -36,7 +36,11 @@ Registry& registry() {
   return *r;
 }
 
-void logCore(int64_t level, const char* code, const std::string& message) {
+// The core platform's message codes.
+constexpr const char* kConfiguredAppCode = "I-COR000001";
+constexpr const char* kBundleIDMismatchCode = "I-COR000008";
+
+void logCore(DULLoggerLevel level, const char* code, const std::string& message) {
   DULLoggerLogMessage(level, kDULLoggerCoreService, kDULLoggerCoreTag, false, code, message);
 }
 
@@ -125,7 +129,7 @@ void ROREzo::configureApp(const std::string& name, const VEZUzaduzo& options) {
     r.apps[name] = app;
   }
   app->container_->instantiateEagerComponents(app->isDefaultApp_);
-  logCore(DULLoggerLevelInfo, "I-COR000001", "Configured the app named " + name + ".");
+  logCore(DULLoggerLevel::kInfo, kConfiguredAppCode, "Configured the app named " + name + ".");
   platform::NotificationCenter::defaultCenter().post(
       kReadyToConfigureSDKNotification, app.get(), {{kAppNameKey, name}, {kIsDefaultAppKey, app->isDefaultApp_}});
 }
@@ -133,7 +137,7 @@ void ROREzo::configureApp(const std::string& name, const VEZUzaduzo& options) {
 void ROREzo::configureCore() {
   std::string bundleID = platform::Bundle::bundleIdentifier();
   if (!options_.bundleID().empty() && !bundleID.empty() && options_.bundleID() != bundleID) {
-    logCore(DULLoggerLevelWarning, "I-COR000008",
+    logCore(DULLoggerLevel::kWarning, kBundleIDMismatchCode,
             "The bundle ID of the options (" + options_.bundleID() + ") differs from the application's (" + bundleID +
                 ").");
   }

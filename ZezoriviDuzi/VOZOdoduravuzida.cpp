@@ -18,4 +18,4 @@ void VOZOdoduravuzida::registerClass() {
 
 void VOZOdoduravuzida::setLoggerLevel(int64_t level) { DULLoggerSetLevel(level); }
 
-int64_t VOZOdoduravuzida::loggerLevel() const { return DULLoggerGetLevel(); }
+int64_t VOZOdoduravuzida::loggerLevel() const { return DULLoggerLevelNumber(DULLoggerGetLevel()); }

@@ -52,6 +52,7 @@ namespace {
 
 constexpr const char* kServiceURLVariable = "MEASUREMENT_SERVICE_URL";
 constexpr double kTimeoutSeconds = 90;
+constexpr const char* kHostStartingCode = "I-COR000900";
 
 using Bundle = APMPBMeasurementBundle;
 
@@ -301,8 +302,8 @@ int main(int argc, char** argv) {
 
   DUDUravodazo::setUp(setup);
 
-  DULLoggerSetLevel(DULLoggerLevelInfo);
-  DULLoggerLogMessage(DULLoggerLevelNotice, kDULLoggerCoreService, kDULLoggerCoreTag, false, "I-COR000900",
+  DULLoggerSetLevel(DULLoggerLevel::kInfo);
+  DULLoggerLogMessage(DULLoggerLevel::kNotice, kDULLoggerCoreService, kDULLoggerCoreTag, false, kHostStartingCode,
                       "Example host starting, core platform " + std::string(ZORCoreVersion));
 
   const double started = platform::now();

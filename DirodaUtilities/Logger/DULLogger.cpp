@@ -25,7 +25,7 @@ struct LoggerState {
   std::atomic<bool> initialized{false};
   std::string version = kDULLoggerDefaultVersion;
   DULLoggerSink sink;
-  std::atomic<int64_t> level{DULLoggerLevelNotice};
+  std::atomic<DULLoggerLevel> level{DULLoggerLevel::kNotice};
   std::atomic<bool> debugMode{false};
   std::atomic<bool> appStore{false};
 };
@@ -66,7 +66,7 @@ void ensureInitialized() {
   s.appStore = appStore;
   bool debug = !appStore && readDebugMode();
   s.debugMode = debug;
-  if (debug) s.level = DULLoggerLevelDebug;
+  if (debug) s.level = DULLoggerLevel::kDebug;
   s.initialized.store(true, std::memory_order_release);
 }
 
@@ -97,23 +97,25 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 void DULLoggerSetLevel(int64_t level) {
   ensureInitialized();
-  if (level < DULLoggerLevelMin || level > DULLoggerLevelMax) {
-    DULLoggerLogMessageFormat(DULLoggerLevelError, kDULLoggerCoreService, kDULLoggerCoreTag, false, kInvalidLevelCode,
-                              "Invalid logger level, %ld", static_cast<long>(level));
+  if (level < DULLoggerLevelNumber(DULLoggerLevel::kError) || level > DULLoggerLevelNumber(DULLoggerLevel::kDebug)) {
+    DULLoggerLogMessageFormat(DULLoggerLevel::kError, kDULLoggerCoreService, kDULLoggerCoreTag, false,
+                              kInvalidLevelCode, "Invalid logger level, %ld", static_cast<long>(level));
     return;
   }
-  if (state().appStore && level >= DULLoggerLevelNotice) return;
-  state().level = level;
+  if (state().appStore && level >= DULLoggerLevelNumber(DULLoggerLevel::kNotice)) return;
+  state().level = static_cast<DULLoggerLevel>(level);
 }
 
-int64_t DULLoggerGetLevel() {
+void DULLoggerSetLevel(DULLoggerLevel level) { DULLoggerSetLevel(DULLoggerLevelNumber(level)); }
+
+DULLoggerLevel DULLoggerGetLevel() {
   ensureInitialized();
   return state().level;
 }
 
-bool DULLoggerIsLoggableLevel(int64_t level) {
+bool DULLoggerIsLoggableLevel(DULLoggerLevel level) {
   ensureInitialized();
-  return state().debugMode || level <= state().level;
+  return state().debugMode || level <= state().level.load();
 }
 
 bool DULLoggerIsDebugMode() {
@@ -142,17 +144,18 @@ std::string DULLoggerFormatLine(const std::string& version, const std::string& t
   return version + " - " + tag + "[" + messageCode + "] " + message;
 }
 
-bool DULLoggerLogMessage(int64_t level, const std::string& service, const std::string& tag, bool forceLog,
+bool DULLoggerLogMessage(DULLoggerLevel level, const std::string& service, const std::string& tag, bool forceLog,
                          const std::string& messageCode, const std::string& message) {
   ensureInitialized();
   bool force = forceLog || state().debugMode;
   if (!force && !DULLoggerIsLoggableLevel(level)) return false;
   if (!DULLoggerIsValidMessageCode(messageCode)) return false;
-  writeLine(DULLogRecord{level, service, messageCode, DULLoggerFormatLine(currentVersion(), tag, messageCode, message)});
+  writeLine(DULLogRecord{DULLoggerLevelNumber(level), service, messageCode,
+                         DULLoggerFormatLine(currentVersion(), tag, messageCode, message)});
   return true;
 }
 
-bool DULLoggerLogMessageFormat(int64_t level, const std::string& service, const std::string& tag, bool forceLog,
+bool DULLoggerLogMessageFormat(DULLoggerLevel level, const std::string& service, const std::string& tag, bool forceLog,
                                const std::string& messageCode, const char* format, ...) {
   ensureInitialized();
   bool force = forceLog || state().debugMode;
@@ -176,27 +179,27 @@ bool DULLoggerLogMessageFormat(int64_t level, const std::string& service, const 
 
 void DULLoggerLogError(const std::string& service, const std::string& tag, const std::string& messageCode,
                        const std::string& message) {
-  DULLoggerLogMessage(DULLoggerLevelError, service, tag, false, messageCode, message);
+  DULLoggerLogMessage(DULLoggerLevel::kError, service, tag, false, messageCode, message);
 }
 
 void DULLoggerLogWarning(const std::string& service, const std::string& tag, const std::string& messageCode,
                          const std::string& message) {
-  DULLoggerLogMessage(DULLoggerLevelWarning, service, tag, false, messageCode, message);
+  DULLoggerLogMessage(DULLoggerLevel::kWarning, service, tag, false, messageCode, message);
 }
 
 void DULLoggerLogNotice(const std::string& service, const std::string& tag, const std::string& messageCode,
                         const std::string& message) {
-  DULLoggerLogMessage(DULLoggerLevelNotice, service, tag, false, messageCode, message);
+  DULLoggerLogMessage(DULLoggerLevel::kNotice, service, tag, false, messageCode, message);
 }
 
 void DULLoggerLogInfo(const std::string& service, const std::string& tag, const std::string& messageCode,
                       const std::string& message) {
-  DULLoggerLogMessage(DULLoggerLevelInfo, service, tag, false, messageCode, message);
+  DULLoggerLogMessage(DULLoggerLevel::kInfo, service, tag, false, messageCode, message);
 }
 
 void DULLoggerLogDebug(const std::string& service, const std::string& tag, const std::string& messageCode,
                        const std::string& message) {
-  DULLoggerLogMessage(DULLoggerLevelDebug, service, tag, false, messageCode, message);
+  DULLoggerLogMessage(DULLoggerLevel::kDebug, service, tag, false, messageCode, message);
 }
 
 void DULLoggerSetSink(DULLoggerSink sink) {
@@ -212,7 +215,7 @@ void DULLoggerResetForTesting() {
   std::lock_guard<std::mutex> lock(s.mutex);
   s.initialized = false;
   s.version = kDULLoggerDefaultVersion;
-  s.level = DULLoggerLevelNotice;
+  s.level = DULLoggerLevel::kNotice;
   s.debugMode = false;
   s.appStore = false;
 }

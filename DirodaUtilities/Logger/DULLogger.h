@@ -24,27 +24,29 @@
 
 #include "MeasurementVersion.h"
 
-enum DULLoggerLevel : int64_t {
-  DULLoggerLevelError = 3,
-  DULLoggerLevelWarning = 4,
-  DULLoggerLevelNotice = 5,
-  DULLoggerLevelInfo = 6,
-  DULLoggerLevelDebug = 7,
-  DULLoggerLevelMin = DULLoggerLevelError,
-  DULLoggerLevelMax = DULLoggerLevelDebug,
+// The numbers are the levels the core platform's services take and a sink's records carry.
+enum class DULLoggerLevel : int64_t {
+  kError = 3,
+  kWarning = 4,
+  kNotice = 5,
+  kInfo = 6,
+  kDebug = 7,
 };
+
+constexpr int64_t DULLoggerLevelNumber(DULLoggerLevel level) { return static_cast<int64_t>(level); }
 
 inline constexpr const char* kDULLoggerDefaultVersion = kMeasurementVersion;
 inline constexpr const char* kDULLoggerCoreService = "com.diroda.zoredode.core";
 inline constexpr const char* kDULLoggerCoreTag = "[ZoredodeCore]";
 
-// Sets the logger's level (3 to 7). Any other value logs "Invalid logger level, %ld" (code
-// "I-COR000023") and changes nothing; App Store builds ignore 5 to 7.
+// Sets the logger's level. A host hands in an integer: any value outside 3 to 7 logs "Invalid
+// logger level, %ld" (code "I-COR000023") and changes nothing; App Store builds ignore 5 to 7.
 void DULLoggerSetLevel(int64_t level);
+void DULLoggerSetLevel(DULLoggerLevel level);
 // The current level (7 in debug mode).
-int64_t DULLoggerGetLevel();
+DULLoggerLevel DULLoggerGetLevel();
 // True in debug mode or when level is at or below the current level.
-bool DULLoggerIsLoggableLevel(int64_t level);
+bool DULLoggerIsLoggableLevel(DULLoggerLevel level);
 bool DULLoggerIsDebugMode();
 // The version at the start of every line (default: the SDK's version).
 void DULLoggerRegisterVersion(const std::string& version);
@@ -57,10 +59,10 @@ std::string DULLoggerFormatLine(const std::string& version, const std::string& t
 
 // Filters by level (forceLog bypasses the filter), checks the code, formats the line and queues
 // it. Returns true when the line was queued.
-bool DULLoggerLogMessage(int64_t level, const std::string& service, const std::string& tag, bool forceLog,
+bool DULLoggerLogMessage(DULLoggerLevel level, const std::string& service, const std::string& tag, bool forceLog,
                          const std::string& messageCode, const std::string& message);
 // The same with a printf-style format, which is only expanded when the line will be written.
-bool DULLoggerLogMessageFormat(int64_t level, const std::string& service, const std::string& tag, bool forceLog,
+bool DULLoggerLogMessageFormat(DULLoggerLevel level, const std::string& service, const std::string& tag, bool forceLog,
                                const std::string& messageCode, const char* format, ...)
     __attribute__((format(printf, 6, 7)));
 
@@ -76,7 +78,7 @@ void DULLoggerLogInfo(const std::string& service, const std::string& tag, const 
 void DULLoggerLogDebug(const std::string& service, const std::string& tag, const std::string& messageCode,
                        const std::string& message);
 
-// What a sink receives for every written line.
+// What a sink receives for every written line; the level as its number.
 struct DULLogRecord {
   int64_t level = 0;
   std::string service;

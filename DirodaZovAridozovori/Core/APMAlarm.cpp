@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "APMMonitor.h"
+#include "APMCoreLog.h"
 #include "platform/Clock.h"
 #include "platform/Timer.h"
 
@@ -39,9 +39,8 @@ struct APMAlarm::State {
       cancelled = cancelLocked(&timerWasActive);
     }
     if (!cancelled) return;
-    auto monitor = APMMonitor::shared();
-    monitor->logWithLevel(7, 2003, name + " canceled");
-    if (!timerWasActive) monitor->logWithLevel(4, 2004, name + " is not active");
+    APMLog(APMLogLevel::kDebug, APMCoreLogCode::kAlarmCanceled, name + " canceled");
+    if (!timerWasActive) APMLog(APMLogLevel::kWarningSampled, APMCoreLogCode::kAlarmNotActive, name + " is not active");
   }
 
   // On the alarm's queue.
@@ -53,9 +52,8 @@ struct APMAlarm::State {
       scheduledTimestamp.reset();
       ++generation;
     }
-    auto monitor = APMMonitor::shared();
-    monitor->logWithLevel(7, 2001, name + " fired");
-    monitor->logWithLevel(7, 2003, name + " canceled");
+    APMLog(APMLogLevel::kDebug, APMCoreLogCode::kAlarmFired, name + " fired");
+    APMLog(APMLogLevel::kDebug, APMCoreLogCode::kAlarmCanceled, name + " canceled");
     block();
   }
 };
@@ -74,7 +72,8 @@ APMAlarm::~APMAlarm() {
 
 void APMAlarm::runAfterDelay(double delaySeconds, std::function<void()> block) {
   if (!block) {
-    APMMonitor::shared()->logWithLevel(1, 2000, state_->name + " tried to schedule an empty block");
+    APMLog(APMLogLevel::kErrorSampled, APMCoreLogCode::kAlarmEmptyBlock,
+           state_->name + " tried to schedule an empty block");
     return;
   }
   if (std::isnan(delaySeconds)) delaySeconds = 0;
@@ -93,7 +92,8 @@ void APMAlarm::runAfterDelay(double delaySeconds, std::function<void()> block) {
           });
         });
   }
-  APMMonitor::shared()->logWithLevel(7, 2002, state_->name + " scheduled to fire in approx. (s)", delaySeconds);
+  APMLog(APMLogLevel::kDebug, APMCoreLogCode::kAlarmScheduled, state_->name + " scheduled to fire in approx. (s)",
+         delaySeconds);
 }
 
 void APMAlarm::cancel() { state_->cancel(); }

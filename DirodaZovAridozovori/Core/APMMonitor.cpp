@@ -20,9 +20,6 @@ constexpr const char* kCorePlatformLoggerClass = "VOZOdoduravuzida";
 
 enum MigrationState : int64_t { kMigrationNone = 0, kMigrationCopied = 1, kMigrationDone = 2 };
 
-constexpr int64_t kDebugLevel = 7;
-constexpr int64_t kNoticeLevel = 6;
-
 bool hasAnyArgument(std::initializer_list<const char*> arguments) {
   for (const char* argument : arguments) {
     if (platform::ProcessInfo::hasArgument(argument)) return true;
@@ -123,7 +120,7 @@ void APMMonitor::resetSharedForTesting() {
 APMMonitor::APMMonitor(int64_t libraryVersion)
     : APMMonitor(kDefaultLogLevel, std::make_shared<APMASLLogger>(), libraryVersion) {}
 
-APMMonitor::APMMonitor(int64_t logLevel, std::shared_ptr<APMASLLogger> logger, int64_t libraryVersion)
+APMMonitor::APMMonitor(APMLogLevel logLevel, std::shared_ptr<APMASLLogger> logger, int64_t libraryVersion)
     : logLevel_(logLevel),
       logger_(logger ? std::move(logger) : std::make_shared<APMASLLogger>()),
       monitorQueue_(platform::DispatchQueue::create(kQueueLabel)),
@@ -157,38 +154,38 @@ void APMMonitor::readLaunchArguments() {
   }
 }
 
-void APMMonitor::setDULLevel(int64_t level) {
+void APMMonitor::setDULLevel(DULLoggerLevel level) {
   if (!deferToZORLogger_) DULLoggerSetLevel(level);
 }
 
-void APMMonitor::setLogLevel(int64_t logLevel) { logLevel_ = logLevel; }
+void APMMonitor::setLogLevel(APMLogLevel logLevel) { logLevel_ = logLevel; }
 
 void APMMonitor::setDebugModeEnabled(bool enabled) {
   auto shared = APMUserDefaults::sharedUserDefaults();
   if (enabled && !APMAEU::isFAS()) {
-    logLevel_ = kDebugLevel;
-    setDULLevel(DULLoggerLevelDebug);
+    logLevel_ = APMLogLevel::kDebug;
+    setDULLevel(DULLoggerLevel::kDebug);
     shared->setBool(true, kDebugModeKey);
-    logWithLevel(7, 24000, "Debug mode is on");
+    logWithLevel(APMLogLevel::kDebug, APMMonitorLogCode::kDebugModeOn, "Debug mode is on");
     debugModeEnabled_ = true;
     return;
   }
-  logLevel_ = kNoticeLevel;
-  setDULLevel(DULLoggerLevelNotice);
+  logLevel_ = APMLogLevel::kNotice;
+  setDULLevel(DULLoggerLevel::kNotice);
   shared->removeObjectForKey(kDebugModeKey);
-  logWithLevel(7, 24001, "Debug mode is off");
+  logWithLevel(APMLogLevel::kDebug, APMMonitorLogCode::kDebugModeOff, "Debug mode is off");
   debugModeEnabled_ = false;
 }
 
 void APMMonitor::setSSTGDebugModeEnabled(bool enabled) {
   if (enabled) {
-    logLevel_ = kDebugLevel;
-    setDULLevel(DULLoggerLevelDebug);
-    logWithLevel(7, 24006, "SSTG debug mode is on");
+    logLevel_ = APMLogLevel::kDebug;
+    setDULLevel(DULLoggerLevel::kDebug);
+    logWithLevel(APMLogLevel::kDebug, APMMonitorLogCode::kSSTGDebugModeOn, "SSTG debug mode is on");
   } else {
-    logLevel_ = kNoticeLevel;
-    setDULLevel(DULLoggerLevelNotice);
-    logWithLevel(7, 24007, "SSTG debug mode is off");
+    logLevel_ = APMLogLevel::kNotice;
+    setDULLevel(DULLoggerLevel::kNotice);
+    logWithLevel(APMLogLevel::kDebug, APMMonitorLogCode::kSSTGDebugModeOff, "SSTG debug mode is off");
   }
   debugModeEnabled_ = enabled;
 }
@@ -197,16 +194,16 @@ void APMMonitor::setVerboseLoggingEnabled(bool enabled) {
   auto shared = APMUserDefaults::sharedUserDefaults();
   // Each line is logged before the flag changes, under the verbose state it leaves.
   if (enabled && !APMAEU::isFAS()) {
-    logLevel_ = kVerboseLevel;
-    setDULLevel(DULLoggerLevelDebug);
+    logLevel_ = APMLogLevel::kVerbose;
+    setDULLevel(DULLoggerLevel::kDebug);
     shared->setBool(true, kVerboseLoggingKey);
-    logWithLevel(8, 24003, "Verbose logging is on");
+    logWithLevel(APMLogLevel::kVerbose, APMMonitorLogCode::kVerboseLoggingOn, "Verbose logging is on");
     verboseLoggingEnabled_ = true;
     return;
   }
-  logLevel_ = debugModeEnabled_ ? kDebugLevel : kNoticeLevel;
+  logLevel_ = debugModeEnabled_ ? APMLogLevel::kDebug : APMLogLevel::kNotice;
   shared->removeObjectForKey(kVerboseLoggingKey);
-  logWithLevel(8, 24004, "Verbose logging is off");
+  logWithLevel(APMLogLevel::kVerbose, APMMonitorLogCode::kVerboseLoggingOff, "Verbose logging is off");
   verboseLoggingEnabled_ = false;
 }
 
@@ -220,12 +217,12 @@ void APMMonitor::setLogTag(std::string tag) {
   logTag_ = std::move(tag);
 }
 
-void APMMonitor::logWithLevel(int64_t level, int64_t messageCode, std::string_view message,
+void APMMonitor::logWithLevel(APMLogLevel level, APMLogCode messageCode, std::string_view message,
                               const APMMonitorContexts& contexts) {
   bool loggable = isLoggableLevel(level);
   bool monitorable = isMonitorableLevel(level);
   if (!loggable && !monitorable) return;
-  if (level == kVerboseLevel && !verboseLoggingEnabled_) return;
+  if (level == APMLogLevel::kVerbose && !verboseLoggingEnabled_) return;
   if (loggable) logToConsole(messageCode, stringWithLogMessage(message, level, contexts, encodeContexts_), level);
   if (!monitorable || message.data() == nullptr) return;
   std::string encoded = encodedStringWithContextArray(contexts, false);
@@ -241,13 +238,13 @@ void APMMonitor::logWithLevel(int64_t level, int64_t messageCode, std::string_vi
   insertOrUpdateMonitoringData(std::string(message), std::move(encoded), level);
 }
 
-void APMMonitor::logToConsole(int64_t messageCode, std::string message, int64_t level) {
+void APMMonitor::logToConsole(APMLogCode messageCode, std::string message, APMLogLevel level) {
   monitorQueue_->async([this, messageCode, level, message = std::move(message), tag = logTag()] {
-    logger_->logMessage(message, tag, messageCode, level);
+    logger_->logMessage(message, tag, messageCode.number(), level);
   });
 }
 
-void APMMonitor::insertOrUpdateMonitoringData(std::string message, std::string encodedContext, int64_t level) {
+void APMMonitor::insertOrUpdateMonitoringData(std::string message, std::string encodedContext, APMLogLevel level) {
   std::string key = monitoringDataKeyWithMessage(message, level, libraryVersion_);
   monitorQueue_->async([this, key = std::move(key), encodedContext = std::move(encodedContext)] {
     monitoringSampledData_.insertOrUpdateSampledDataWithKey(key, encodedContext);
@@ -287,8 +284,8 @@ void APMMonitor::flush() {
   DULLoggerFlush();
 }
 
-bool APMMonitor::isLoggableLevel(int64_t level) const {
-  return !isSilentLevel(level) && DULLoggerIsLoggableLevel(APMASLLogger::DULLoggerLevelFromLogLevel(level));
+bool APMMonitor::isLoggableLevel(APMLogLevel level) const {
+  return !isSilentLevel(level) && DULLoggerIsLoggableLevel(APMLogLevelToDULLoggerLevel(level));
 }
 
 void APMMonitor::loadMonitoringDataFromUserDefaultsOnMonitorQueue() {
@@ -320,18 +317,13 @@ void APMMonitor::migrateMonitorDataOnMonitorQueue() {
   monitorUserDefaults_.synchronize();
 }
 
-std::string APMMonitor::logLevelDescriptionFromLogLevel(int64_t level) {
-  if (level >= 0 && level <= 2) return "ERROR";
-  if (level >= 3 && level <= 5) return "WARNING";
-  if (level == 6) return "NOTICE";
-  if (level == 7) return "DEBUG";
+std::string APMMonitor::logLevelDescriptionFromLogLevel(APMLogLevel level) {
+  if (level < APMLogLevel::kError) return "";
+  if (level <= APMLogLevel::kErrorSampledOnly) return "ERROR";
+  if (level <= APMLogLevel::kWarningSampledOnly) return "WARNING";
+  if (level == APMLogLevel::kNotice) return "NOTICE";
+  if (level == APMLogLevel::kDebug) return "DEBUG";
   return "";
-}
-
-bool APMMonitor::isSilentLevel(int64_t level) { return level == 2 || level == 5 || level >= 9; }
-
-bool APMMonitor::isMonitorableLevel(int64_t level) {
-  return level == 1 || level == 2 || level == 4 || level == 5 || level >= 9;
 }
 
 std::string APMMonitor::encodedStringWithContextArray(const APMMonitorContexts& contexts, bool insertSpaces) {
@@ -343,7 +335,7 @@ std::string APMMonitor::encodedStringWithContextArray(const APMMonitorContexts& 
   return text;
 }
 
-std::string APMMonitor::stringWithLogMessage(std::string_view message, int64_t level, const APMMonitorContexts& contexts,
+std::string APMMonitor::stringWithLogMessage(std::string_view message, APMLogLevel, const APMMonitorContexts& contexts,
                                              bool encodeContexts) {
   std::string text = message.data() == nullptr ? "(Message was nil)"
                      : message.empty()         ? "(Message was empty)"
@@ -383,7 +375,10 @@ std::optional<std::string> APMMonitor::lastAPMSymbolFromException(const APMExcep
   return exception->name;
 }
 
-std::string APMMonitor::monitoringDataKeyWithMessage(std::string_view message, int64_t level, int64_t libraryVersion) {
-  char letter = (level >= 0 && level <= 2) ? 'E' : (level >= 3 && level <= 5) ? 'W' : '?';
+std::string APMMonitor::monitoringDataKeyWithMessage(std::string_view message, APMLogLevel level,
+                                                     int64_t libraryVersion) {
+  char letter = '?';
+  if (level >= APMLogLevel::kError && level <= APMLogLevel::kErrorSampledOnly) letter = 'E';
+  if (level >= APMLogLevel::kWarning && level <= APMLogLevel::kWarningSampledOnly) letter = 'W';
   return std::string("1") + letter + "_" + std::to_string(libraryVersion) + ":" + std::string(message);
 }

@@ -1,12 +1,11 @@
 #pragma once
 // The single logging path of the measurement components.
 //
-// Levels 0-8: 0-2 error, 3-5 warning, 6 notice, 7 debug, 8 verbose. Levels 2, 5 and 9 and above are
-// silent (never printed); levels 1, 2, 4, 5 and 9 and above are monitorable (they feed the one
-// monitoring sample that travels with the next upload). A line is printed when the DirodaUtilities
-// logger accepts the mapped level (see APMASLLogger) and the level is not silent; level 8 only
-// while verbose logging is on. Printing and sample changes run on the serial queue
-// "APMMonitorQueue", so any thread may log.
+// Levels (APMLogLevel) say whether a line is printed, sampled or both: the sampled ones feed the one
+// monitoring sample that travels with the next upload. A line is printed when the DirodaUtilities
+// logger accepts the mapped level and the level is not silent; verbose lines only while verbose
+// logging is on. Printing and sample changes run on the serial queue "APMMonitorQueue", so any
+// thread may log. Components log through APMLog (APMLogChannel.h), which lands here.
 //
 // Logging is cheap when filtered out: the level check comes first, and contexts are only
 // converted and messages only formatted once the line will be used.
@@ -24,15 +23,29 @@
 #include <type_traits>
 
 #include "APMASLLogger.h"
+#include "APMLogCode.h"
+#include "APMLogLevel.h"
 #include "APMMonitorContext.h"
 #include "APMMonitoringSampledData.h"
 #include "APMUserDefaults.h"
 #include "MeasurementVersion.h"
 #include "platform/DispatchQueue.h"
 
+// The monitor's own message codes.
+enum class APMMonitorLogCode : int64_t {
+  kDebugModeOn = 24000,
+  kDebugModeOff = 24001,
+  kVerboseLoggingOn = 24003,
+  kVerboseLoggingOff = 24004,
+  kSSTGDebugModeOn = 24006,
+  kSSTGDebugModeOff = 24007,
+};
+template <>
+inline constexpr bool kAPMIsLogCode<APMMonitorLogCode> = true;
+
 class APMMonitor {
  public:
-  static constexpr int64_t kDefaultLogLevel = 6;
+  static constexpr APMLogLevel kDefaultLogLevel = APMLogLevel::kNotice;
   static constexpr const char* kMonitorSuiteName = "com.diroda.dmp.measurement.monitor";
   static constexpr const char* kDefaultLogTag = "<ZovAridozovori>";
 
@@ -44,14 +57,14 @@ class APMMonitor {
 
   // initWithLibraryVersion: level 6 and a new APMASLLogger.
   explicit APMMonitor(int64_t libraryVersion);
-  APMMonitor(int64_t logLevel, std::shared_ptr<APMASLLogger> logger, int64_t libraryVersion);
+  APMMonitor(APMLogLevel logLevel, std::shared_ptr<APMASLLogger> logger, int64_t libraryVersion);
   ~APMMonitor();
   APMMonitor(const APMMonitor&) = delete;
   APMMonitor& operator=(const APMMonitor&) = delete;
 
   // Switches.
-  void setLogLevel(int64_t logLevel);
-  int64_t logLevel() const { return logLevel_; }
+  void setLogLevel(APMLogLevel logLevel);
+  APMLogLevel logLevel() const { return logLevel_; }
   void setDebugModeEnabled(bool enabled);
   void setSSTGDebugModeEnabled(bool enabled);
   void setVerboseLoggingEnabled(bool enabled);
@@ -69,12 +82,19 @@ class APMMonitor {
   // A default-constructed string_view stands for a missing message.
   template <typename... Contexts>
     requires(!(std::same_as<std::remove_cvref_t<Contexts>, APMMonitorContexts> || ...))
-  void logWithLevel(int64_t level, int64_t messageCode, std::string_view message, Contexts&&... contexts) {
+  void logWithLevel(APMLogLevel level, APMLogCode messageCode, std::string_view message, Contexts&&... contexts) {
     if (!shouldProcess(level)) return;
     logWithLevel(level, messageCode, message,
                  APMMonitorContexts{APMMonitorContext(std::forward<Contexts>(contexts))...});
   }
-  void logWithLevel(int64_t level, int64_t messageCode, std::string_view message, const APMMonitorContexts& contexts);
+  void logWithLevel(APMLogLevel level, APMLogCode messageCode, std::string_view message,
+                    const APMMonitorContexts& contexts);
+  // Transitional: call sites still written with numbers.
+  template <typename... Contexts>
+  void logWithLevel(int64_t level, int64_t messageCode, std::string_view message, Contexts&&... contexts) {
+    logWithLevel(static_cast<APMLogLevel>(level), APMLogCode(messageCode), message,
+                 std::forward<Contexts>(contexts)...);
+  }
 
   // The sample to send, once it is older than samplePeriod (see APMMonitoringSampledData). A
   // result is saved at once (the sample is gone from disk too).
@@ -82,43 +102,45 @@ class APMMonitor {
                                                                        double lastSampledTimestamp);
   void clearMonitoringData();
   // Printable: the DirodaUtilities logger accepts the mapped level and the level is not silent.
-  bool isLoggableLevel(int64_t level) const;
+  bool isLoggableLevel(APMLogLevel level) const;
+  // Transitional: call sites still written with numbers.
+  bool isLoggableLevel(int64_t level) const { return isLoggableLevel(static_cast<APMLogLevel>(level)); }
+  // Whether a line of this level would be printed or sampled at all.
+  bool wouldProcess(APMLogLevel level) const { return shouldProcess(level); }
   // A copy of the current sample array (null when none); waits for queued sample changes.
   platform::Object sampledDataForTesting();
   // Waits until every queued line and sample change has been handed on (and the DirodaUtilities
   // logger has written them).
   void flush();
 
-  static std::string logLevelDescriptionFromLogLevel(int64_t level);
-  static bool isSilentLevel(int64_t level);
-  static bool isMonitorableLevel(int64_t level);
+  static std::string logLevelDescriptionFromLogLevel(APMLogLevel level);
+  static bool isSilentLevel(APMLogLevel level) { return APMLogLevelIsSilent(level); }
+  static bool isMonitorableLevel(APMLogLevel level) { return APMLogLevelIsMonitorable(level); }
   static std::string encodedStringWithContextArray(const APMMonitorContexts& contexts, bool insertSpaces);
-  static std::string stringWithLogMessage(std::string_view message, int64_t level, const APMMonitorContexts& contexts,
-                                          bool encodeContexts);
+  static std::string stringWithLogMessage(std::string_view message, APMLogLevel level,
+                                          const APMMonitorContexts& contexts, bool encodeContexts);
   // The shape of a context, never its content: "" for null, "-" for a string, small numbers as they
   // are, larger ones as their decade ("250" gives "100...999", "-4567" gives "-9999...-1000"), the
   // SDK symbol of an exception, the domain of an error, "?" for anything else.
   static std::string encodedStringWithContextObject(const APMMonitorContext& context);
   static std::optional<std::string> lastAPMSymbolFromException(const APMExceptionInfo* exception);
-  static std::string monitoringDataKeyWithMessage(std::string_view message, int64_t level, int64_t libraryVersion);
+  static std::string monitoringDataKeyWithMessage(std::string_view message, APMLogLevel level, int64_t libraryVersion);
 
  private:
-  bool shouldProcess(int64_t level) const {
+  bool shouldProcess(APMLogLevel level) const {
     bool loggable = isLoggableLevel(level);
     if (!loggable && !isMonitorableLevel(level)) return false;
-    return level != kVerboseLevel || verboseLoggingEnabled_;
+    return level != APMLogLevel::kVerbose || verboseLoggingEnabled_;
   }
   void readLaunchArguments();
-  void setDULLevel(int64_t level);
-  void logToConsole(int64_t messageCode, std::string message, int64_t level);
-  void insertOrUpdateMonitoringData(std::string message, std::string encodedContext, int64_t level);
+  void setDULLevel(DULLoggerLevel level);
+  void logToConsole(APMLogCode messageCode, std::string message, APMLogLevel level);
+  void insertOrUpdateMonitoringData(std::string message, std::string encodedContext, APMLogLevel level);
   void loadMonitoringDataFromUserDefaultsOnMonitorQueue();
   void saveMonitoringDataToUserDefaultsOnMonitorQueue();
   void migrateMonitorDataOnMonitorQueue();
 
-  static constexpr int64_t kVerboseLevel = 8;
-
-  std::atomic<int64_t> logLevel_;
+  std::atomic<APMLogLevel> logLevel_;
   std::shared_ptr<APMASLLogger> logger_;
   APMMonitoringSampledData monitoringSampledData_;  // monitor queue only
   std::shared_ptr<platform::DispatchQueue> monitorQueue_;

@@ -11,31 +11,27 @@
 #include <string_view>
 #include <utility>
 
+#include "APMLogChannel.h"
 #include "APMMonitor.h"
 
 // Receives every line: level, message code, message, contexts.
-using APMELogSink =
-    std::function<void(int64_t level, int64_t messageCode, const std::string& message, const APMMonitorContexts& contexts)>;
+using APMELogSink = APMLogSink;
 
 class APMEMonitor {
  public:
   // The measurement monitor of the moment (tests replace it between runs).
   static std::shared_ptr<APMMonitor> measurementMonitor() { return APMMonitor::shared(); }
   // Replaces the destination of every line; nullptr restores the measurement monitor.
-  static void setSink(APMELogSink sink);
+  static void setSink(APMELogSink sink) { APMSetLogSink(std::move(sink)); }
 
   template <typename... Contexts>
   void logWithLevel(int64_t level, int64_t messageCode, std::string_view message, Contexts&&... contexts) const {
-    if (hasSink()) {
-      toSink(level, messageCode, message, APMMonitorContexts{APMMonitorContext(std::forward<Contexts>(contexts))...});
-      return;
-    }
-    measurementMonitor()->logWithLevel(level, messageCode, message, std::forward<Contexts>(contexts)...);
+    APMLog(static_cast<APMLogLevel>(level), messageCode, message, std::forward<Contexts>(contexts)...);
   }
 
   // Whether a line of this level would be printed or sampled: callers check it before building
   // an expensive context (a snapshot's description) for a verbose line.
-  bool wouldLog(int64_t level) const;
+  bool wouldLog(int64_t level) const { return APMLogWouldProcess(static_cast<APMLogLevel>(level)); }
 
   void clearMonitoringData() const { measurementMonitor()->clearMonitoringData(); }
 
@@ -45,8 +41,4 @@ class APMEMonitor {
   // Runs block; an exception it throws is logged (level 1, with the exception) and handed back.
   static std::exception_ptr runCatching(const std::function<void()>& block, int64_t messageCode,
                                         std::string_view message);
-
- private:
-  static bool hasSink();
-  static void toSink(int64_t level, int64_t messageCode, std::string_view message, const APMMonitorContexts& contexts);
 };

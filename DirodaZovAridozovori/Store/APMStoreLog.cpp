@@ -1,36 +1,20 @@
 #include "APMStoreLog.h"
 
-#include <mutex>
-
-#include "APMMonitor.h"
-
-namespace {
-
-std::mutex gSinkMutex;
-APMStoreLogSink gSink;
-
-void defaultSink(int level, int64_t code, const std::string& message, const APMMonitorContexts& contexts) {
-  APMMonitor::shared()->logWithLevel(level, code, message, contexts);
-}
-
-}  // namespace
+#include "APMLogChannel.h"
 
 void APMSetStoreLogSink(APMStoreLogSink sink) {
-  std::lock_guard<std::mutex> lock(gSinkMutex);
-  gSink = std::move(sink);
+  if (!sink) {
+    APMSetLogSink(nullptr);
+    return;
+  }
+  APMSetLogSink([sink = std::move(sink)](int64_t level, int64_t code, const std::string& message,
+                                         const APMMonitorContexts& contexts) {
+    sink(static_cast<int>(level), code, message, contexts);
+  });
 }
 
 void APMStoreLog(int level, int64_t code, const std::string& message, APMMonitorContexts contexts) {
-  APMStoreLogSink sink;
-  {
-    std::lock_guard<std::mutex> lock(gSinkMutex);
-    sink = gSink;
-  }
-  if (sink) {
-    sink(level, code, message, contexts);
-  } else {
-    defaultSink(level, code, message, contexts);
-  }
+  APMLog(static_cast<APMLogLevel>(level), code, message, contexts);
 }
 
 platform::Error APMStoreError(int64_t code, const std::string& description) {

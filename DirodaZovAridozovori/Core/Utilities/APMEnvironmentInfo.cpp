@@ -7,15 +7,11 @@
 #include <mutex>
 
 #include "APMAEU.h"
-#include "APMUtilitiesLog.h"
+#include "APMCoreLog.h"
 #include "platform/Clock.h"
 #include "platform/ProcessInfo.h"
 
 namespace {
-
-constexpr int kLevelError = 2;
-constexpr int64_t kCodeNoDeviceModel = 14000;
-constexpr int64_t kCodeNoLanguage = 14001;
 
 std::mutex& sharedMutex() {
   static std::mutex mutex;
@@ -33,8 +29,8 @@ std::string readDeviceModel() {
   std::string model = APMAEU::deviceModel();
   if (model.empty()) {
     int error = errno;
-    APMUtilitiesLog(kLevelError, kCodeNoDeviceModel, "Failed to get device model",
-                    {std::string(error ? std::strerror(error) : "unknown error")});
+    APMLog(APMLogLevel::kErrorSampledOnly, APMCoreLogCode::kNoDeviceModel, "Failed to get device model",
+           {std::string(error ? std::strerror(error) : "unknown error")});
   }
   return model;
 }
@@ -68,7 +64,7 @@ std::string APMEnvironmentInfo::deviceOSVersion() const { return APMAEU::systemV
 std::optional<std::string> APMEnvironmentInfo::userDefaultLanguage() const {
   std::vector<std::string> languages = platform::ProcessInfo::preferredLanguages();
   if (languages.empty() || languages.front().empty()) {
-    APMUtilitiesLog(kLevelError, kCodeNoLanguage, "Failed to get preferred language");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMCoreLogCode::kNoPreferredLanguage, "Failed to get preferred language");
     return std::nullopt;
   }
   return asciiLowercase(languages.front());

@@ -4,18 +4,11 @@
 #include <cstring>
 #include <string>
 
-#include "APMUtilitiesLog.h"
+#include "APMCoreLog.h"
 #include "platform/Crypto.h"
 #include "platform/Object.h"
 
 namespace {
-
-constexpr int kLevelError = 2;
-constexpr int kLevelWarning = 5;
-constexpr int64_t kCodeNotDecimal = 26001;
-constexpr int64_t kCodeUnreadable = 26002;
-constexpr int64_t kCodePrecisionLoss = 26003;
-constexpr int64_t kCodeRandomFailed = 26004;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -27,7 +20,8 @@ int64_t APMNumericUtil::randomInt64() {
   uint8_t bytes[sizeof(int64_t)];
   std::string error;
   if (!platform::secureRandomBytes(bytes, sizeof(bytes), &error)) {
-    APMUtilitiesLog(kLevelWarning, kCodeRandomFailed, "Unable to generate random integer", {error});
+    APMLog(APMLogLevel::kWarningSampledOnly, APMCoreLogCode::kRandomIntegerFailed, "Unable to generate random integer",
+           {error});
     return 0;
   }
   int64_t value = 0;
@@ -52,7 +46,8 @@ bool APMIsDecimalString(std::string_view text) {
 std::optional<APMDecimalNumber> APMDecimalNumberFromString(std::string_view text) {
   std::string value(text);
   if (!APMIsDecimalString(text)) {
-    APMUtilitiesLog(kLevelError, kCodeNotDecimal, "String value does not represent a numeric value. Value", {value});
+    APMLog(APMLogLevel::kErrorSampledOnly, APMCoreLogCode::kNotDecimalString,
+           "String value does not represent a numeric value. Value", {value});
     return std::nullopt;
   }
   // Compared digit by digit, not by searching the canonical text inside the input: the search
@@ -60,12 +55,13 @@ std::optional<APMDecimalNumber> APMDecimalNumberFromString(std::string_view text
   bool exact = true;
   std::optional<APMDecimalNumber> number = APMDecimalNumber::fromString(text, &exact);
   if (!number) {
-    APMUtilitiesLog(kLevelError, kCodeUnreadable, "Unable to create a NSDecimalNumber from string value. Value", {value});
+    APMLog(APMLogLevel::kErrorSampledOnly, APMCoreLogCode::kUnreadableDecimal,
+           "Unable to create a NSDecimalNumber from string value. Value", {value});
     return std::nullopt;
   }
   if (!exact) {
-    APMUtilitiesLog(kLevelError, kCodePrecisionLoss,
-                    "Unable to create a NSDecimalNumber from string value: loss of precision. Value", {value});
+    APMLog(APMLogLevel::kErrorSampledOnly, APMCoreLogCode::kDecimalPrecisionLoss,
+           "Unable to create a NSDecimalNumber from string value: loss of precision. Value", {value});
     return std::nullopt;
   }
   return number;

@@ -1,37 +1,19 @@
 #include "APMIdentityLog.h"
 
-#include <mutex>
-
-#include "DirodaZovAridozovori/Core/APMMonitor.h"
-
-namespace {
-
-std::mutex sinkMutex;
-APMIdentityLogSink installedSink;  // guarded by sinkMutex
-
-void monitorSink(const APMIdentityLogEntry& entry) {
-  APMMonitor::shared()->logWithLevel(entry.level, entry.code, entry.message, APMMonitorContexts{});
-}
-
-}  // namespace
+#include "DirodaZovAridozovori/Core/APMLogChannel.h"
 
 void APMIdentityLog(int level, int64_t code, const std::string& message) {
-  APMIdentityLogSink sink;
-  {
-    std::lock_guard<std::mutex> lock(sinkMutex);
-    sink = installedSink;
-  }
-  APMIdentityLogEntry entry{level, code, message};
-  if (sink) {
-    sink(entry);
-  } else {
-    monitorSink(entry);
-  }
+  APMLog(static_cast<APMLogLevel>(level), code, message);
 }
 
 APMIdentityLogSink APMSetIdentityLogSink(APMIdentityLogSink sink) {
-  std::lock_guard<std::mutex> lock(sinkMutex);
-  APMIdentityLogSink previous = std::move(installedSink);
-  installedSink = std::move(sink);
-  return previous;
+  if (!sink) {
+    APMSetLogSink(nullptr);
+    return nullptr;
+  }
+  APMSetLogSink(
+      [sink = std::move(sink)](int64_t level, int64_t code, const std::string& message, const APMMonitorContexts&) {
+        sink(APMIdentityLogEntry{static_cast<int>(level), code, message});
+      });
+  return nullptr;
 }

@@ -1,14 +1,14 @@
 #pragma once
 // The log path of purchase reporting, the store receipt reader and the lifetime value recorder
 // (message codes 21000s, 22000s, 39000s and 40000s). Most classification lines are verbose: a sink
-// (see APMLogChannel) is how a host's diagnostics follow why a purchase became the event it did.
+// (see APMLog) is how a host's diagnostics follow why a purchase became the event it did.
 #include <cstdint>
 #include <string_view>
 #include <utility>
 
 #include "APMLogChannel.h"
 
-using APMPurchaseLogSink = APMLogChannel::Sink;
+using APMPurchaseLogSink = APMLogSink;
 
 // Replaces the sink; nullptr restores the monitor.
 void APMSetPurchaseLogSink(APMPurchaseLogSink sink);

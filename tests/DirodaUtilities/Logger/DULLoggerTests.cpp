@@ -55,7 +55,7 @@ class DULLoggerTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(DULLoggerTest, WritesTheLineFormatWithVersionTagAndCode) {
-  EXPECT_TRUE(DULLoggerLogMessage(4, "com.example.svc", "[Tag]", false, "I-COR000001", "hello 100%"));
+  EXPECT_TRUE(DULLoggerLogMessage(DULLoggerLevel{4}, "com.example.svc", "[Tag]", false, "I-COR000001", "hello 100%"));
   DULLoggerLogWarning("svc", "[Other]", "I-NET900000", "second");
   auto got = take();
   ASSERT_EQ(got.size(), 2u);
@@ -65,8 +65,26 @@ TEST_F(DULLoggerTest, WritesTheLineFormatWithVersionTagAndCode) {
   EXPECT_EQ(got[1].line, "11.15.0 - [Other][I-NET900000] second");
 }
 
+// The named levels carry the numbers the core platform's services take and records show.
+TEST_F(DULLoggerTest, NamedLevelsWriteTheirNumbers) {
+  const std::pair<DULLoggerLevel, int64_t> rows[] = {{DULLoggerLevel::kError, 3},
+                                                     {DULLoggerLevel::kWarning, 4},
+                                                     {DULLoggerLevel::kNotice, 5},
+                                                     {DULLoggerLevel::kInfo, 6},
+                                                     {DULLoggerLevel::kDebug, 7}};
+  DULLoggerSetLevel(DULLoggerLevel::kNotice);
+  for (const auto& [level, number] : rows) {
+    SCOPED_TRACE(number);
+    EXPECT_EQ(DULLoggerIsLoggableLevel(level), number <= 5);
+    ASSERT_TRUE(DULLoggerLogMessage(level, "s", "[T]", true, "I-COR000005", "m"));
+    auto got = take();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].level, number);
+  }
+}
+
 TEST_F(DULLoggerTest, DefaultLevelIsNoticeAndFiltersAbove) {
-  EXPECT_EQ(DULLoggerGetLevel(), DULLoggerLevelNotice);
+  EXPECT_EQ(DULLoggerLevelNumber(DULLoggerGetLevel()), 5);
   const struct {
     int64_t loggerLevel, messageLevel;
     bool force, written;
@@ -74,8 +92,9 @@ TEST_F(DULLoggerTest, DefaultLevelIsNoticeAndFiltersAbove) {
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << "logger " << row.loggerLevel << " message " << row.messageLevel);
     DULLoggerSetLevel(row.loggerLevel);
-    EXPECT_EQ(DULLoggerIsLoggableLevel(row.messageLevel), row.messageLevel <= row.loggerLevel);
-    EXPECT_EQ(DULLoggerLogMessage(row.messageLevel, "s", "[T]", row.force, "I-COR000002", "m"), row.written);
+    EXPECT_EQ(DULLoggerIsLoggableLevel(DULLoggerLevel{row.messageLevel}), row.messageLevel <= row.loggerLevel);
+    EXPECT_EQ(DULLoggerLogMessage(DULLoggerLevel{row.messageLevel}, "s", "[T]", row.force, "I-COR000002", "m"),
+              row.written);
     EXPECT_EQ(take().size(), row.written ? 1u : 0u);
   }
 }
@@ -85,7 +104,7 @@ TEST_F(DULLoggerTest, InvalidLevelIsRefusedWithItsOwnLine) {
   for (int64_t bad : {2, 8}) {
     SCOPED_TRACE(bad);
     DULLoggerSetLevel(bad);
-    EXPECT_EQ(DULLoggerGetLevel(), 4);
+    EXPECT_EQ(DULLoggerLevelNumber(DULLoggerGetLevel()), 4);
     auto got = take();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].line, "11.15.0 - [ZoredodeCore][I-COR000023] Invalid logger level, " + std::to_string(bad));
@@ -99,7 +118,7 @@ TEST_F(DULLoggerTest, MessageCodesMustHaveTheFixedShape) {
   };
   for (const auto& [code, valid] : codes) {
     SCOPED_TRACE(code);
-    EXPECT_EQ(DULLoggerLogMessage(3, "s", "[T]", true, code, "m"), valid);
+    EXPECT_EQ(DULLoggerLogMessage(DULLoggerLevel{3}, "s", "[T]", true, code, "m"), valid);
     EXPECT_EQ(take().size(), valid ? 1u : 0u);
   }
 }
@@ -107,12 +126,12 @@ TEST_F(DULLoggerTest, MessageCodesMustHaveTheFixedShape) {
 TEST_F(DULLoggerTest, LaunchArgumentsSwitchAndPersistDebugMode) {
   restart({"app", "-ZORDebugEnabled"});
   EXPECT_TRUE(DULLoggerIsDebugMode());
-  EXPECT_EQ(DULLoggerGetLevel(), DULLoggerLevelDebug);
-  EXPECT_TRUE(DULLoggerLogMessage(7, "s", "[T]", false, "I-COR000003", "debug line"));
+  EXPECT_EQ(DULLoggerLevelNumber(DULLoggerGetLevel()), 7);
+  EXPECT_TRUE(DULLoggerLogMessage(DULLoggerLevel{7}, "s", "[T]", false, "I-COR000003", "debug line"));
   // Debug mode answers yes even after the level is lowered.
   DULLoggerSetLevel(3);
-  EXPECT_TRUE(DULLoggerIsLoggableLevel(7));
-  EXPECT_TRUE(DULLoggerLogMessage(6, "s", "[T]", false, "I-COR000003", "forced by debug mode"));
+  EXPECT_TRUE(DULLoggerIsLoggableLevel(DULLoggerLevel{7}));
+  EXPECT_TRUE(DULLoggerLogMessage(DULLoggerLevel{6}, "s", "[T]", false, "I-COR000003", "forced by debug mode"));
   EXPECT_EQ(take().size(), 2u);
   EXPECT_TRUE(platform::UserDefaults::standard()->boolValue(kDebugKey));
 
@@ -122,7 +141,7 @@ TEST_F(DULLoggerTest, LaunchArgumentsSwitchAndPersistDebugMode) {
 
   restart({"app", "-ZORDebugDisabled"});
   EXPECT_FALSE(DULLoggerIsDebugMode());
-  EXPECT_EQ(DULLoggerGetLevel(), DULLoggerLevelNotice);
+  EXPECT_EQ(DULLoggerLevelNumber(DULLoggerGetLevel()), 5);
   EXPECT_TRUE(platform::UserDefaults::standard()->object(kDebugKey).isNull());
 
   restart({"app"});
@@ -139,9 +158,9 @@ TEST_F(DULLoggerTest, AppStoreBuildsIgnoreVerboseLevelsAndDebugMode) {
   EXPECT_FALSE(DULLoggerIsDebugMode());
   DULLoggerSetLevel(3);
   DULLoggerSetLevel(6);
-  EXPECT_EQ(DULLoggerGetLevel(), 3);
+  EXPECT_EQ(DULLoggerLevelNumber(DULLoggerGetLevel()), 3);
   DULLoggerSetLevel(4);
-  EXPECT_EQ(DULLoggerGetLevel(), 4);
+  EXPECT_EQ(DULLoggerLevelNumber(DULLoggerGetLevel()), 4);
 }
 
 TEST_F(DULLoggerTest, LinesFromManyThreadsKeepEachThreadsOrder) {
@@ -151,7 +170,8 @@ TEST_F(DULLoggerTest, LinesFromManyThreadsKeepEachThreadsOrder) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
       for (int i = 0; i < kLines; ++i) {
-        DULLoggerLogMessage(3, "s", "[T" + std::to_string(t) + "]", false, "I-COR000004", std::to_string(i));
+        DULLoggerLogMessage(DULLoggerLevel{3}, "s", "[T" + std::to_string(t) + "]", false, "I-COR000004",
+                            std::to_string(i));
       }
     });
   }

@@ -55,11 +55,12 @@ TEST(APMMonitorLevels, DescriptionsSilenceMonitoringAndLoggerLevels) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.level);
-    EXPECT_EQ(APMMonitor::logLevelDescriptionFromLogLevel(row.level), row.description);
-    EXPECT_EQ(APMMonitor::isSilentLevel(row.level), row.silent);
-    EXPECT_EQ(APMMonitor::isMonitorableLevel(row.level), row.monitorable);
-    EXPECT_EQ(APMASLLogger::DULLoggerLevelFromLogLevel(row.level), row.dulLevel);
-    EXPECT_EQ(APMMonitor::monitoringDataKeyWithMessage("Msg", row.level, 111500),
+    const APMLogLevel level{row.level};
+    EXPECT_EQ(APMMonitor::logLevelDescriptionFromLogLevel(level), row.description);
+    EXPECT_EQ(APMMonitor::isSilentLevel(level), row.silent);
+    EXPECT_EQ(APMMonitor::isMonitorableLevel(level), row.monitorable);
+    EXPECT_EQ(DULLoggerLevelNumber(APMASLLogger::DULLoggerLevelFromLogLevel(level)), row.dulLevel);
+    EXPECT_EQ(APMMonitor::monitoringDataKeyWithMessage("Msg", level, 111500),
               std::string("1") + row.keyLetter + "_111500:Msg");
   }
   EXPECT_EQ(APMASLLogger::messageCodeText(2001), "I-ACS002001");
@@ -130,7 +131,7 @@ TEST(APMMonitorEncoding, ConsoleTextOfMessagesAndContexts) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(APMMonitor::stringWithLogMessage(row.message, 1, row.contexts, row.encode), row.expected);
+    EXPECT_EQ(APMMonitor::stringWithLogMessage(row.message, APMLogLevel{1}, row.contexts, row.encode), row.expected);
   }
 }
 
@@ -177,12 +178,12 @@ TEST_F(APMMonitorTest, DebugAndVerboseLinesNeedTheirSwitches) {
   monitor->logWithLevel(8, 23101, "verbose line");
   // The switch's own line is logged while verbose logging is still off.
   EXPECT_EQ(lines(), std::vector<std::string>{line(23101, "verbose line")});
-  EXPECT_EQ(monitor->logLevel(), 8);
+  EXPECT_EQ(APMLogLevelNumber(monitor->logLevel()), 8);
 
   clearLines();
   monitor->setVerboseLoggingEnabled(false);
   EXPECT_EQ(lines(), std::vector<std::string>{line(24004, "Verbose logging is off")});
-  EXPECT_EQ(monitor->logLevel(), 7);
+  EXPECT_EQ(APMLogLevelNumber(monitor->logLevel()), 7);
 }
 
 TEST_F(APMMonitorTest, SampleCountsKeepsFirstTimeAndDispatchesAfterThePeriod) {
@@ -284,7 +285,7 @@ TEST_F(APMMonitorTest, LaunchArgumentsAndPersistedSwitches) {
     auto monitor = APMMonitor::shared();
     EXPECT_EQ(monitor->isDebugModeEnabled(), row.debug);
     EXPECT_EQ(monitor->isVerboseLoggingEnabled(), row.verbose);
-    EXPECT_EQ(monitor->logLevel(), row.logLevel);
+    EXPECT_EQ(APMLogLevelNumber(monitor->logLevel()), row.logLevel);
     EXPECT_EQ(shared->boolForKey(kDebugKey), row.debug);
     EXPECT_EQ(shared->boolForKey(kVerboseKey), row.verbose);
   }

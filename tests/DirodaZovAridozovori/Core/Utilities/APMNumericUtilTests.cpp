@@ -1,26 +1,25 @@
-#include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
-
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "DirodaZovAridozovori/Core/Utilities/APMUtilitiesLog.h"
+#include "APMLogCapture.h"
+#include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
 
 namespace {
 
 // Collects what the utilities report while a test runs.
 class CapturedLog {
  public:
-  CapturedLog() {
-    previous_ = APMSetUtilitiesLogSink([this](const APMUtilitiesLogEntry& entry) { entries.push_back(entry); });
+  const std::vector<testsupport::APMLoggedLine>& entries() {
+    lines_ = capture_.lines();
+    return lines_;
   }
-  ~CapturedLog() { APMSetUtilitiesLogSink(previous_); }
-  std::vector<APMUtilitiesLogEntry> entries;
 
  private:
-  APMUtilitiesLogSink previous_;
+  testsupport::APMLogCapture capture_;
+  std::vector<testsupport::APMLoggedLine> lines_;
 };
 
 TEST(APMNumericUtilTests, DecimalStringShape) {
@@ -51,7 +50,7 @@ TEST(APMNumericUtilTests, DecimalFromStringAcceptsAndCanonicalises) {
     auto number = APMDecimalNumberFromString(c.text);
     ASSERT_TRUE(number.has_value());
     EXPECT_EQ(number->stringValue(), c.canonical);
-    EXPECT_TRUE(log.entries.empty());
+    EXPECT_TRUE(log.entries().empty());
   }
 }
 
@@ -72,14 +71,15 @@ TEST(APMNumericUtilTests, DecimalFromStringRefusals) {
     SCOPED_TRACE(c.text);
     CapturedLog log;
     EXPECT_FALSE(APMDecimalNumberFromString(c.text).has_value());
-    ASSERT_EQ(log.entries.size(), 1u);
-    EXPECT_EQ(log.entries[0].code, c.code);
-    EXPECT_EQ(log.entries[0].level, 2);
-    ASSERT_EQ(log.entries[0].contexts.size(), 1u);
-    EXPECT_EQ(log.entries[0].contexts[0].stringValue(), c.text);
+    ASSERT_EQ(log.entries().size(), 1u);
+    EXPECT_EQ(log.entries()[0].code, c.code);
+    EXPECT_EQ(log.entries()[0].level, 2);
+    ASSERT_EQ(log.entries()[0].contexts.size(), 1u);
+    EXPECT_EQ(log.entries()[0].contexts[0].object()->stringValue(), c.text);
     // The text of the other refusal reaches the monitor sample (see the utilities log tests).
     if (c.code == 26003) {
-      EXPECT_EQ(log.entries[0].message, "Unable to create a NSDecimalNumber from string value: loss of precision. Value");
+      EXPECT_EQ(log.entries()[0].message,
+                "Unable to create a NSDecimalNumber from string value: loss of precision. Value");
     }
   }
 }

@@ -1,5 +1,3 @@
-#include "DirodaZovAridozovori/Core/Utilities/APMUtilitiesLog.h"
-
 #include <gtest/gtest.h>
 
 #include "../CoreTestFixture.h"

@@ -39,7 +39,7 @@ class DeepLinkTest : public fronttest::FakeClockFrontTest {
   void TearDown() override {
     FakeClockFrontTest::TearDown();
     DULLoggerSetSink(nullptr);
-    DULLoggerSetLevel(DULLoggerLevelNotice);
+    DULLoggerSetLevel(DULLoggerLevel::kNotice);
     APMDeepLinkReporter::resetForTesting();
   }
 
@@ -57,7 +57,7 @@ class DeepLinkTest : public fronttest::FakeClockFrontTest {
     APMSetEngineComponentEditorForTesting([](APMEngineComponentList) {
       return APMEngineComponentList{std::make_shared<APMDeepLinkComponent>()};
     });
-    DULLoggerSetLevel(DULLoggerLevelDebug);
+    DULLoggerSetLevel(DULLoggerLevel::kDebug);
   }
 
   // Ends the process (the engine, the front and every shared instance) and launches a new one.

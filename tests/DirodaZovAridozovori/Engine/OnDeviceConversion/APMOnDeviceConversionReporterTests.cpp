@@ -28,7 +28,7 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
  protected:
   void SetUp() override {
     FakeClockFrontTest::SetUp();
-    DULLoggerSetLevel(DULLoggerLevelDebug);
+    DULLoggerSetLevel(DULLoggerLevel::kDebug);
     DULLoggerSetSink([this](const DULLogRecord& record) {
       std::lock_guard<std::mutex> lock(recordsMutex_);
       records_.push_back(record);
@@ -525,7 +525,7 @@ TEST_F(OnDeviceConversionTest, LinkedComponentsSetTheirFlagsAndBothGenerationsTo
     EXPECT_EQ(reporter->isODM1Refused(), refused);
     EXPECT_EQ(logged(23285), refused ? 1u : 0u);
     if (refused) {
-      EXPECT_EQ(linesWithCode(23284)[0].level, DULLoggerLevelError);
+      EXPECT_EQ(linesWithCode(23284)[0].level, 3);
       EXPECT_EQ(logged(23225), 0u);
       EXPECT_FALSE(reporter->ODM1Context()) << "a wipe keeps the refusal";
     }
