@@ -45,7 +45,7 @@ void setUpProcess() {
     platform::installClock(std::make_shared<platform::FakeClock>(1700000000.0, 1000.0));
     // Damaged preference files are expected here; saying so for every input only slows the run.
     platform::UserDefaults::setDiagnosticHandler([](const std::string&) {});
-    APMMonitor::shared()->setLogLevel(0);
+    APMMonitor::shared()->setLogLevel(APMLogLevel::kError);
   });
 }
 
