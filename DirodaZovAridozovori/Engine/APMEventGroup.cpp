@@ -53,7 +53,12 @@ void APMEventGroup::keep(Outcome&& outcome) {
   } else {
     into.aggregateRows.insert(into.aggregateRows.end(), outcome.aggregateRows.begin(), outcome.aggregateRows.end());
   }
-  if (outcome.storedFingerprint) into.storedFingerprint = outcome.storedFingerprint;
+  if (events_.empty()) {
+    keptFingerprints_.insert(outcome.storedFingerprints.begin(), outcome.storedFingerprints.end());
+  } else {
+    into.storedFingerprints.insert(into.storedFingerprints.end(), outcome.storedFingerprints.begin(),
+                                   outcome.storedFingerprints.end());
+  }
   if (outcome.rolloutsText) into.rolloutsText = std::move(outcome.rolloutsText);
   for (auto& action : outcome.actions) into.actions.push_back(std::move(action));
 }
@@ -112,14 +117,21 @@ void APMEventGroup::noteAggregateRow(const std::string& eventName) {
   events_.back().aggregateRows.push_back(eventName);
 }
 
-std::optional<int64_t> APMEventGroup::storedFingerprint() const {
-  for (auto event = events_.rbegin(); event != events_.rend(); ++event) {
-    if (event->storedFingerprint) return event->storedFingerprint;
-  }
-  return kept_.storedFingerprint;
+bool APMEventGroup::hasStoredFingerprint(int64_t fingerprint) const {
+  if (keptFingerprints_.count(fingerprint) != 0) return true;
+  return std::any_of(events_.begin(), events_.end(), [&](const Outcome& event) {
+    return std::find(event.storedFingerprints.begin(), event.storedFingerprints.end(), fingerprint) !=
+           event.storedFingerprints.end();
+  });
 }
 
-void APMEventGroup::noteStoredFingerprint(int64_t fingerprint) { current().storedFingerprint = fingerprint; }
+void APMEventGroup::noteStoredFingerprint(int64_t fingerprint) {
+  if (events_.empty()) {
+    keptFingerprints_.insert(fingerprint);
+    return;
+  }
+  events_.back().storedFingerprints.push_back(fingerprint);
+}
 
 std::optional<std::optional<std::string>> APMEventGroup::rolloutsText() const {
   for (auto event = events_.rbegin(); event != events_.rend(); ++event) {

@@ -9,7 +9,7 @@
 // when it goes. While it lives it carries
 // - what its kept events left behind, so the next event need not read it again: the daily counts
 //   (stored once, when the group commits), the event names whose aggregate rows exist, the metadata
-//   fingerprint already stored and the feature-rollouts text. An event that rolls back leaves none
+//   fingerprints already stored and the feature-rollouts text. An event that rolls back leaves none
 //   of these behind;
 // - the settings read once for the group, and caches that stay valid while it lasts;
 // - the actions to run once the transaction has committed: they run once, in order, and an event's
@@ -65,6 +65,18 @@ class APMEventGroup {
       bool hasResettableDeviceID = false;
     };
     std::optional<Metadata> metadata;
+    // What the metadata fields other than the user properties were last read under: the identity,
+    // the configuration and the device are read once per group; the session's stitching token
+    // and the on-device values again when what they come from changes.
+    struct FixedMetadata {
+      APMDatabase::Version onDeviceValues;
+      int64_t sessionNumber = 0;
+      bool sessionExpired = false;
+      bool userIDAvailable = false;
+      bool hasResettableDeviceID = false;
+      bool operator==(const FixedMetadata&) const = default;
+    };
+    std::optional<FixedMetadata> fixedMetadata;
     // The identity was refreshed when the group began, and whether it then asked for the
     // last-advertising-ID-reset property.
     bool identityRefreshed = false;
@@ -112,7 +124,9 @@ class APMEventGroup {
   std::optional<APMDailyCounts> changedDailyCounts() const;
   bool hasAggregateRow(const std::string& eventName) const;
   void noteAggregateRow(const std::string& eventName);
-  std::optional<int64_t> storedFingerprint() const;
+  // Whether the metadata row of this fingerprint was stored by a kept event of the group, or by
+  // one being written.
+  bool hasStoredFingerprint(int64_t fingerprint) const;
   void noteStoredFingerprint(int64_t fingerprint);
   // None: unchanged by the group; otherwise the text (none when cleared).
   std::optional<std::optional<std::string>> rolloutsText() const;
@@ -132,7 +146,7 @@ class APMEventGroup {
   struct Outcome {
     std::optional<APMDailyCounts> dailyCounts;
     std::vector<std::string> aggregateRows;
-    std::optional<int64_t> storedFingerprint;
+    std::vector<int64_t> storedFingerprints;
     std::optional<std::optional<std::string>> rolloutsText;
     std::vector<std::function<void()>> actions;
     bool nestedRollback = false;
@@ -147,6 +161,7 @@ class APMEventGroup {
   platform::Error beginError_;
   Outcome kept_;
   std::set<std::string> keptAggregateRows_;
+  std::set<int64_t> keptFingerprints_;
   std::vector<Outcome> events_;  // the events being written, outermost first
   uint64_t rolledBackEvents_ = 0;
   bool scheduleUpdateRequested_ = false;

@@ -1,5 +1,6 @@
 #include "APMEventWriter.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 
@@ -299,7 +300,8 @@ bool APMEventWriter::ensureAggregateRow(const std::string& name, bool isPublicEv
 }
 
 // Built again only when what it is read from may have changed since it was built in this group;
-// the encoded form and fingerprint are what the row needs.
+// the encoded form and fingerprint are what the row needs. Only the user properties are encoded
+// anew each time; the other fields are read and encoded once for the group (see fixedMetadata).
 const APMEventGroup::Caches::Metadata* APMEventWriter::metadata() {
   APMDatabase& database = group_->database();
   auto& cache = group_->caches().metadata;
@@ -311,14 +313,40 @@ const APMEventGroup::Caches::Metadata* APMEventWriter::metadata() {
     log()->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", error);
     return nullptr;
   }
-  auto bundle = engine_.createRawEventMetadataWithUserAttributes(*attributes);
   APMEventGroup::Caches::Metadata built;
   built.sourcesVersion = version;
-  built.hasResettableDeviceID = APMNanoHasField(*bundle, APMPBMeasurementBundle::kResettableDeviceId);
-  built.encoded = bundle->protoBuffer();
-  built.fingerprint = APMDatabase::metadataFingerprint(built.encoded);
+  if (const auto* fixed = fixedMetadata(*attributes)) {
+    built.hasResettableDeviceID = fixed->hasResettableDeviceID;
+    built.encoded = metadataEncoder_.encode(*attributes);
+  } else {
+    auto bundle = engine_.createRawEventMetadataWithUserAttributes(*attributes);
+    built.hasResettableDeviceID = APMNanoHasField(*bundle, APMPBMeasurementBundle::kResettableDeviceId);
+    built.encoded = bundle->protoBuffer();
+  }
+  built.fingerprint = metadataEncoder_.fingerprint(built.encoded);
   cache = std::move(built);
   return &*cache;
+}
+
+const APMEventGroup::Caches::FixedMetadata* APMEventWriter::fixedMetadata(
+    const std::vector<std::shared_ptr<APMUserAttribute>>& attributes) {
+  APMEventGroup::Caches::FixedMetadata key;
+  key.onDeviceValues = group_->database().onDeviceValuesVersion();
+  key.sessionNumber = engine_.persistedConfig_->sessionNumber();
+  key.sessionExpired = engine_.isSessionExpiredOnWorkerQueue();
+  key.userIDAvailable = std::any_of(attributes.begin(), attributes.end(),
+                                    [](const auto& attribute) { return attribute && attribute->name() == "_id"; });
+  auto& fixed = group_->caches().fixedMetadata;
+  if (fixed && metadataEncoder_.hasFixedPart()) {
+    key.hasResettableDeviceID = fixed->hasResettableDeviceID;
+    if (*fixed == key) return &*fixed;
+  }
+  fixed.reset();
+  auto bundle = engine_.createRawEventMetadataWithUserAttributes({});
+  if (!metadataEncoder_.setFixedPart(*bundle, APMPBMeasurementBundle::kUserAttributes)) return nullptr;
+  key.hasResettableDeviceID = APMNanoHasField(*bundle, APMPBMeasurementBundle::kResettableDeviceId);
+  fixed = key;
+  return &*fixed;
 }
 
 bool APMEventWriter::checkStoredEventsLimit() {
@@ -372,8 +400,8 @@ bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isR
 
   const int64_t fingerprint = metadata->fingerprint;
   platform::Error metadataError;
-  if (group_->storedFingerprint() != fingerprint &&
-      !database.insertIfNotExistsRawEventMetadata(metadata->encoded, &metadataError)) {
+  if (!group_->hasStoredFingerprint(fingerprint) &&
+      !database.insertIfNotExistsRawEventMetadata(metadata->encoded, fingerprint, &metadataError)) {
     monitor->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", metadataError);
     return false;
   }

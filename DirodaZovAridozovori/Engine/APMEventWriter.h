@@ -14,8 +14,10 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "APMEventGroup.h"
+#include "APMEventMetadataEncoder.h"
 
 class APMEvent;
 class APMMeasurement;
@@ -69,10 +71,14 @@ class APMEventWriter {
   bool writeEventRow(APMEvent& event, bool isPublicEvent, bool isRealtime);
   bool ensureAggregateRow(const std::string& name, bool isPublicEvent);
   const APMEventGroup::Caches::Metadata* metadata();
+  // None when the fixed part cannot be split off (the whole metadata is then built each time).
+  const APMEventGroup::Caches::FixedMetadata* fixedMetadata(
+      const std::vector<std::shared_ptr<APMUserAttribute>>& attributes);
   bool checkStoredEventsLimit();
   bool flushDailyCounts(APMEventGroup& group);
 
   APMMeasurement& engine_;
+  APMEventMetadataEncoder metadataEncoder_;
   APMEventGroup* group_ = nullptr;
   bool adHocGroup_ = false;  // group_ is a group of one write's own
   std::optional<APMEventGroup::Settings> adHocSettings_;

@@ -378,6 +378,7 @@ bool APMDatabase::updateODMValue(const std::string& value, const std::string& na
                                  platform::Error* error) {
   if (!checkQueue("updateODMValue", error)) return false;
   ++metadataSourcesWrites_;
+  ++onDeviceValueWrites_;
   if (value.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty ODM value for update");
   if (name.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received ODM value with empty name for update");
   return store_->upsertRecord({{"name", Object(name)}, {"value", Object(value)}, {"set_timestamp", Object(setTimestamp)}},
@@ -387,6 +388,7 @@ bool APMDatabase::updateODMValue(const std::string& value, const std::string& na
 bool APMDatabase::deleteODMValueWithName(const std::string& name, platform::Error* error) {
   if (!checkQueue("deleteODMValueWithName", error)) return false;
   ++metadataSourcesWrites_;
+  ++onDeviceValueWrites_;
   if (name.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received ODM value with empty name for delete");
   return store_->deleteRecordFromTableWithName(apm_schema::kODMValues, "name", Object(name), error);
 }

@@ -51,9 +51,14 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle
 }
 
 bool APMDatabase::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, platform::Error* error) {
+  return insertIfNotExistsRawEventMetadata(encodedMetadata, metadataFingerprint(encodedMetadata), error);
+}
+
+bool APMDatabase::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, int64_t fingerprint,
+                                                    platform::Error* error) {
   if (!checkQueue("insertIfNotExistsRawEventMetadata", error)) return false;
   return execute("INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)",
-                 {Object(metadataFingerprint(encodedMetadata)), Object(encodedMetadata)}, error)
+                 {Object(fingerprint), Object(encodedMetadata)}, error)
       .has_value();
 }
 

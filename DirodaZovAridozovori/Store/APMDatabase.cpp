@@ -162,6 +162,7 @@ bool APMDatabase::reset(platform::Error* error) {
   ++audienceFiltersVersion_;
   ++metadataSourcesWrites_;
   ++conditionalPropertiesWrites_;
+  ++resets_;
   forgetStoredUserAttributes();
   forgetRawEventFacts();
   return store_->performTransactionWithError(error, [&] {

@@ -91,6 +91,8 @@ class APMDatabase {
     bool operator==(const Version&) const = default;
   };
   Version userAttributeVersion(const std::string& name) const;
+  // The same for the on-device measurement values together.
+  Version onDeviceValuesVersion() const { return Version{onDeviceValueWrites_ + resets_, store_->rollbackCount()}; }
   // Empties every table.
   bool reset(platform::Error* error);
   // Removes raw events and queued bundles older than the queue time, and metadata no raw event
@@ -141,6 +143,9 @@ class APMDatabase {
   static int64_t metadataFingerprint(const APMPBMeasurementBundle& metadata);
   bool insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata, platform::Error* error);
   bool insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, platform::Error* error);
+  // The same with its fingerprint (metadataFingerprint of the bytes) already made.
+  bool insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, int64_t fingerprint,
+                                         platform::Error* error);
   bool insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime, platform::Error* error);
   // Deletes the oldest rows beyond the stored-events limit; the number deleted.
   std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(platform::Error* error);
@@ -277,6 +282,8 @@ class APMDatabase {
   std::function<APMDatabaseLimits()> limitsProvider_;
   uint64_t audienceFiltersVersion_ = 0;  // worker queue only
   uint64_t metadataSourcesWrites_ = 0;
+  uint64_t onDeviceValueWrites_ = 0;
+  uint64_t resets_ = 0;
   // Per user property, the value of userAttributeWrites_ at its last change; a reset changes all.
   void noteUserAttributeWrite(const std::string& name);
   uint64_t userAttributeWrites_ = 0;

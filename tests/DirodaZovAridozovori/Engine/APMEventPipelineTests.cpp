@@ -175,6 +175,72 @@ TEST_F(EventPipelineTest, SessionPropertiesRestoredByARolledBackEventAreRemovedA
   EXPECT_FALSE(userProperty("_sid"));
 }
 
+// Inside one group a user property changes, changes back, and changes for an event that is rolled
+// back after its metadata row went in: every stored row's metadata is stored, under its
+// fingerprint, in the canonical encoding (what encoding the decoded message gives), with the
+// properties of its moment in name order.
+TEST_F(EventPipelineTest, GroupMetadataFollowsEveryChangeInItsCanonicalEncoding) {
+  APMMeasurementComponents parts;
+  parts.processConditionalUserProperties = [this](const APMEvent& event) {
+    if (const APMValue* tier = event.parameter("tier")) {
+      engine().database()->updateUserAttribute(APMUserAttribute("app", "tier", *tier, kStartTime), nullptr);
+    }
+    return std::optional<std::vector<std::shared_ptr<APMEvent>>>(std::vector<std::shared_ptr<APMEvent>>{});
+  };
+  APMMeasurement::setComponents(parts);
+  start();
+  drain();
+  executeOnDatabaseFile(
+      "CREATE TRIGGER refuse_doomed BEFORE INSERT ON raw_events WHEN NEW.name = 'doomed' "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  const std::vector<std::pair<std::string, std::string>> logged = {
+      {"e1", "a"}, {"e2", "b"}, {"doomed", "c"}, {"e3", ""}, {"e4", "a"}};
+  engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
+  for (const auto& [name, tier] : logged) {
+    logPublic(name, tier.empty() ? platform::Dictionary{} : platform::Dictionary{{"tier", tier}});
+  }
+  engine().scheduler()->workerQueue()->resume();
+  drain();
+  EXPECT_TRUE(rowsNamed("doomed").empty());
+  std::vector<std::string> names;
+  onWorker([&] {
+    auto attributes = engine().database()->userAttributesIncludingInternal(true, nullptr);
+    ASSERT_TRUE(attributes);
+    for (const auto& attribute : *attributes) names.push_back(attribute->name());
+  });
+  const std::vector<std::pair<std::string, std::string>> expected = {{"e1", "a"}, {"e2", "b"}, {"e3", "c"}, {"e4", "a"}};
+  std::vector<int64_t> fingerprints;
+  for (const auto& [name, tier] : expected) {
+    SCOPED_TRACE(name);
+    auto stored = rowsNamed(name);
+    ASSERT_EQ(stored.size(), 1u);
+    fingerprints.push_back(stored[0].fingerprint);
+    onWorker([&, tier = tier] {
+      platform::Error error;
+      auto bytes = engine().database()->queryRawEventsMetadataDataWithFingerprint(stored[0].fingerprint, &error);
+      ASSERT_TRUE(bytes) << "the metadata row is stored";
+      EXPECT_EQ(APMDatabase::metadataFingerprint(*bytes), stored[0].fingerprint);
+      auto decoded = APMPBMeasurementBundle::fromBuffer(*bytes);
+      ASSERT_TRUE(decoded);
+      EXPECT_EQ(decoded->protoBuffer(), *bytes);
+      std::vector<std::string> carried;
+      std::string carriedTier;
+      auto attributes =
+          APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*decoded, APMPBMeasurementBundle::kUserAttributes);
+      ASSERT_TRUE(attributes);
+      for (const auto& attribute : *attributes) {
+        carried.push_back(APMNanoGetString(*attribute, APMPBUserAttribute::kName).value_or(""));
+        if (carried.back() == "tier") carriedTier = APMNanoGetString(*attribute, APMPBUserAttribute::kStringValue).value_or("");
+      }
+      EXPECT_EQ(carried, names);
+      EXPECT_EQ(carriedTier, tier);
+    });
+  }
+  ASSERT_EQ(fingerprints.size(), 4u);
+  EXPECT_EQ(fingerprints[3], fingerprints[0]) << "changed back, the metadata is the first one again";
+  EXPECT_NE(fingerprints[1], fingerprints[0]);
+}
+
 TEST_F(EventPipelineTest, PublicDailyLimitRefusesAndReportsErrorSixteen) {
   start();
   applyConfig({{"measurement.upload.max_public_events_per_day", "2"}});

@@ -1,0 +1,121 @@
+#include "APMEventMetadataEncoder.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "APMDatabase.h"
+#include "APMPBMessages.h"
+#include "NANOMessageBase.h"
+
+namespace {
+
+// Enough to remember a property changed and changed back a few times over.
+constexpr size_t kKnownFingerprints = 8;
+
+constexpr uint32_t kWireVarint = 0;
+constexpr uint32_t kWireFixed64 = 1;
+constexpr uint32_t kWireLengthDelimited = 2;
+constexpr uint32_t kWireFixed32 = 5;
+
+void appendVarint(platform::Data& bytes, uint64_t value) {
+  while (value >= 0x80) {
+    bytes.push_back(static_cast<uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  bytes.push_back(static_cast<uint8_t>(value));
+}
+
+std::optional<uint64_t> readVarint(const platform::Data& bytes, size_t& position) {
+  uint64_t value = 0;
+  for (int shift = 0; shift < 64 && position < bytes.size(); shift += 7) {
+    const uint8_t byte = bytes[position++];
+    value |= static_cast<uint64_t>(byte & 0x7f) << shift;
+    if ((byte & 0x80) == 0) return value;
+  }
+  return std::nullopt;
+}
+
+// Where the first top-level field with a tag above `tag` begins; none when the encoding cannot be
+// walked.
+std::optional<size_t> firstFieldAfter(const platform::Data& bytes, uint32_t tag) {
+  size_t position = 0;
+  while (position < bytes.size()) {
+    const size_t start = position;
+    auto key = readVarint(bytes, position);
+    if (!key) return std::nullopt;
+    if ((*key >> 3) > tag) return start;
+    uint64_t skip = 0;
+    switch (static_cast<uint32_t>(*key & 7)) {
+      case kWireVarint:
+        if (!readVarint(bytes, position)) return std::nullopt;
+        break;
+      case kWireFixed64:
+        skip = 8;
+        break;
+      case kWireLengthDelimited: {
+        auto length = readVarint(bytes, position);
+        if (!length) return std::nullopt;
+        skip = *length;
+        break;
+      }
+      case kWireFixed32:
+        skip = 4;
+        break;
+      default:
+        return std::nullopt;
+    }
+    if (skip > bytes.size() - position) return std::nullopt;
+    position += static_cast<size_t>(skip);
+  }
+  return bytes.size();
+}
+
+}  // namespace
+
+bool APMEventMetadataEncoder::setFixedPart(const NANOMessageBase& metadata, int userAttributesIndex) {
+  hasFixedPart_ = false;
+  const uint32_t tag = metadata.messageInfo().tagForIndex(userAttributesIndex);
+  const platform::Data encoded = metadata.protoBuffer();
+  const auto split = tag == 0 ? std::nullopt : firstFieldAfter(encoded, tag);
+  if (!split) return false;
+  prefix_.assign(encoded.begin(), encoded.begin() + static_cast<std::ptrdiff_t>(*split));
+  suffix_.assign(encoded.begin() + static_cast<std::ptrdiff_t>(*split), encoded.end());
+  userAttributesKey_ = (tag << 3) | kWireLengthDelimited;
+  hasFixedPart_ = true;
+  return true;
+}
+
+const platform::Data& APMEventMetadataEncoder::encodedAttribute(const std::shared_ptr<APMUserAttribute>& attribute) {
+  auto& known = attributes_[attribute->name()];
+  // The database hands out the same property objects while they are unchanged (and they never
+  // change), so the same object needs no comparison.
+  if (known.attribute != attribute) {
+    if (!known.attribute || !(*known.attribute == *attribute)) known.bytes = attribute->protoUserAttribute()->protoBuffer();
+    known.attribute = attribute;
+  }
+  return known.bytes;
+}
+
+platform::Data APMEventMetadataEncoder::encode(const std::vector<std::shared_ptr<APMUserAttribute>>& attributes) {
+  platform::Data encoded;
+  encoded.reserve(prefix_.size() + suffix_.size() + attributes.size() * 48);
+  encoded.insert(encoded.end(), prefix_.begin(), prefix_.end());
+  for (const auto& attribute : attributes) {
+    if (!attribute) continue;
+    const platform::Data& bytes = encodedAttribute(attribute);
+    appendVarint(encoded, userAttributesKey_);
+    appendVarint(encoded, bytes.size());
+    encoded.insert(encoded.end(), bytes.begin(), bytes.end());
+  }
+  encoded.insert(encoded.end(), suffix_.begin(), suffix_.end());
+  return encoded;
+}
+
+int64_t APMEventMetadataEncoder::fingerprint(const platform::Data& encoded) {
+  auto known = std::find_if(fingerprints_.begin(), fingerprints_.end(),
+                            [&](const KnownFingerprint& entry) { return entry.encoded == encoded; });
+  if (known != fingerprints_.end()) return known->fingerprint;
+  if (fingerprints_.size() == kKnownFingerprints) fingerprints_.erase(fingerprints_.begin());
+  fingerprints_.push_back({encoded, APMDatabase::metadataFingerprint(encoded)});
+  return fingerprints_.back().fingerprint;
+}

@@ -1,0 +1,52 @@
+#pragma once
+// The encoded raw-event metadata of a group's events, assembled from parts that change at different
+// paces: the bundle fields read from the identity, the configuration and the device (encoded once
+// for as long as they hold), and the user properties (each encoded once, then spliced in). The
+// bytes are exactly those of the whole metadata encoded at once: fields in tag order, the user
+// properties in the order given.
+//
+// Owned by the event writer; worker queue only.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "APMUserAttribute.h"
+#include "platform/Object.h"
+
+class NANOMessageBase;
+
+class APMEventMetadataEncoder {
+ public:
+  // The metadata without user properties. False when its encoding cannot be split where the
+  // user properties go (the encoder then has no fixed part).
+  bool setFixedPart(const NANOMessageBase& metadata, int userAttributesIndex);
+  bool hasFixedPart() const { return hasFixedPart_; }
+  void clearFixedPart() { hasFixedPart_ = false; }
+
+  // The fixed part with these user properties in their field.
+  platform::Data encode(const std::vector<std::shared_ptr<APMUserAttribute>>& attributes);
+  // The fingerprint of an encoding (APMDatabase::metadataFingerprint), remembered for the last few
+  // encodings so that a property changed and changed back costs no second digest.
+  int64_t fingerprint(const platform::Data& encoded);
+
+ private:
+  const platform::Data& encodedAttribute(const std::shared_ptr<APMUserAttribute>& attribute);
+
+  bool hasFixedPart_ = false;
+  uint32_t userAttributesKey_ = 0;  // the field's tag and wire type
+  platform::Data prefix_;           // the fields before the user properties
+  platform::Data suffix_;           // the fields after them
+  struct EncodedAttribute {
+    std::shared_ptr<APMUserAttribute> attribute;  // held, so its address is never another's
+    platform::Data bytes;
+  };
+  std::unordered_map<std::string, EncodedAttribute> attributes_;  // the last encoding of each name
+  struct KnownFingerprint {
+    platform::Data encoded;
+    int64_t fingerprint = 0;
+  };
+  std::vector<KnownFingerprint> fingerprints_;  // most recent last
+};

@@ -1,0 +1,78 @@
+// The metadata a group assembles from its fixed fields and its user properties must be the very
+// bytes the whole message encodes to, whatever the properties did before.
+#include "APMEventMetadataEncoder.h"
+
+#include <gtest/gtest.h>
+
+#include "APMDatabase.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
+
+namespace {
+
+using Attributes = std::vector<std::shared_ptr<APMUserAttribute>>;
+
+std::shared_ptr<APMUserAttribute> property(const std::string& name, APMValue value, double setAt = 1700000000.5) {
+  return std::make_shared<APMUserAttribute>("app", name, std::move(value), setAt);
+}
+
+// Fields on both sides of the user properties (tag 3): the protocol version (tag 1) before them,
+// text, numbers and a sub-message after.
+std::shared_ptr<APMPBMeasurementBundle> fixedFields(bool onlyBefore) {
+  auto bundle = APMPBMeasurementBundle::initWithMessageInfo();
+  APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kProtocolVersion, 1);
+  if (onlyBefore) return bundle;
+  APMNanoSetString(*bundle, APMPBMeasurementBundle::kPlatform, std::string("macos"));
+  APMNanoSetString(*bundle, APMPBMeasurementBundle::kAppId, std::string("1:1234567890:macos:0a1b2c3d4e5f"));
+  APMNanoSetInt64(*bundle, APMPBMeasurementBundle::kLibraryVersion, 110150);
+  APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kTimeZoneOffsetMinutes, -300);
+  APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kLinkedClientFlags, 9);
+  auto info = APMPBOnDeviceMeasurementInfo::initWithMessageInfo();
+  auto value = APMPBOnDeviceMeasurementValue::initWithMessageInfo();
+  APMNanoSetMessage(*info, APMPBOnDeviceMeasurementInfo::kOdm1Value, *value);
+  APMNanoSetMessage(*bundle, APMPBMeasurementBundle::kOnDeviceMeasurementInfo, *info);
+  return bundle;
+}
+
+platform::Data wholeEncoding(bool onlyBefore, const Attributes& attributes) {
+  auto bundle = fixedFields(onlyBefore);
+  if (!attributes.empty()) {
+    std::vector<std::shared_ptr<APMPBUserAttribute>> messages;
+    for (const auto& attribute : attributes) messages.push_back(attribute->protoUserAttribute());
+    APMNanoSetRepeatedField(*bundle, APMPBMeasurementBundle::kUserAttributes, messages);
+  }
+  return bundle->protoBuffer();
+}
+
+// One encoder through a sequence, as a group uses it: properties come, change (value or set time),
+// change back and go.
+TEST(APMEventMetadataEncoderTest, AssembledMetadataIsTheWholeEncodingThroughASequenceOfChanges) {
+  const Attributes sequence[] = {
+      {},
+      {property("_fot", APMValue(int64_t{1700000000000}))},
+      {property("_fot", APMValue(int64_t{1700000000000})), property("_ltv_USD", APMValue(int64_t{9990000})),
+       property("tier", APMValue("gold"))},
+      {property("_fot", APMValue(int64_t{1700000000000})), property("_ltv_USD", APMValue(int64_t{19980000})),
+       property("tier", APMValue("gold"))},
+      {property("_fot", APMValue(int64_t{1700000000000})), property("_ltv_USD", APMValue(int64_t{19980000}), 1700000009.0),
+       property("tier", APMValue("gold"))},
+      {property("_fot", APMValue(int64_t{1700000000000})), property("ratio", APMValue(0.25)),
+       property("tier", APMValue(std::string(300, 's')))},
+      {property("_fot", APMValue(int64_t{1700000000000})), property("_ltv_USD", APMValue(int64_t{9990000})),
+       property("tier", APMValue("gold"))},
+  };
+  for (bool onlyBefore : {false, true}) {
+    APMEventMetadataEncoder encoder;
+    ASSERT_TRUE(encoder.setFixedPart(*fixedFields(onlyBefore), APMPBMeasurementBundle::kUserAttributes));
+    size_t step = 0;
+    for (const auto& attributes : sequence) {
+      SCOPED_TRACE(testing::Message() << (onlyBefore ? "only fields before, " : "") << "step " << step++);
+      const platform::Data expected = wholeEncoding(onlyBefore, attributes);
+      const platform::Data assembled = encoder.encode(attributes);
+      EXPECT_EQ(assembled, expected);
+      EXPECT_EQ(encoder.fingerprint(assembled), APMDatabase::metadataFingerprint(expected));
+    }
+  }
+}
+
+}  // namespace
