@@ -31,8 +31,9 @@ std::shared_ptr<APMEvent> eventFromColumn(const APMSqliteStore::Record& row, con
   if (!apm_rows::has(row, column)) return nullptr;
   auto event = APMEvent::decode(apm_rows::data(row, column));
   if (!event) {
-    APMStoreLog(1, 34008, "Dropping unreadable event of conditional user property. Name, column",
-                {Object(apm_rows::text(row, "name")), Object(column)});
+    APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUnreadableConditionalPropertyEventDropped,
+           "Dropping unreadable event of conditional user property. Name, column",
+           {Object(apm_rows::text(row, "name")), Object(column)});
   }
   return event;
 }

@@ -149,8 +149,9 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::readab
     auto data = rawEventDataFromDictionary(row, &rowError);
     if (!data) {
       // A row that can never be read would stop every later bundle: drop it, loudly.
-      APMStoreLog(1, 34006, "Deleting raw event that cannot be read. RowID, error",
-                  {Object(apm_rows::integer(row, "rowid")), rowError});
+      APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUnreadableRawEventDeleted,
+             "Deleting raw event that cannot be read. RowID, error",
+             {Object(apm_rows::integer(row, "rowid")), rowError});
       unreadable.push_back(apm_rows::integer(row, "rowid"));
       continue;
     }
@@ -307,7 +308,8 @@ std::optional<std::vector<APMQueuedBundleMessage>> APMDatabase::queryBundlesWith
   for (const APMQueuedBundle& entry : *stored) {
     auto bundle = APMPBMeasurementBundle::fromBuffer(entry.bundle);
     if (!bundle) {
-      APMStoreLog(1, 34005, "Deleting queued bundle that does not decode. RowID", {Object(entry.rowID)});
+      APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUndecodableQueuedBundleDeleted,
+             "Deleting queued bundle that does not decode. RowID", {Object(entry.rowID)});
       undecodable.push_back(entry.rowID);
       continue;
     }
@@ -335,8 +337,9 @@ std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundleDataWithCoun
     auto inflated = platform::Gzip::inflate(stored, kMaxInflatedBundleSize, &reason);
     if (!inflated) {
       // A row that can never be sent would block the queue forever: drop it, loudly.
-      APMStoreLog(1, 34004, "Deleting queued bundle that cannot be read. RowID, reason",
-                  {Object(apm_rows::integer(row, "rowid")), Object(reason)});
+      APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUnreadableQueuedBundleDeleted,
+             "Deleting queued bundle that cannot be read. RowID, reason",
+             {Object(apm_rows::integer(row, "rowid")), Object(reason)});
       unreadable.push_back(apm_rows::integer(row, "rowid"));
       continue;
     }

@@ -95,7 +95,7 @@ const std::vector<APMDatabase::StoredUserAttribute>* APMDatabase::storedUserAttr
     auto attribute = userAttributeFromRow(row);
     if (!attribute) {
       // One damaged property must not stop every event from being stored with the others.
-      APMStoreLog(1, 34007, "Skipping user property whose stored value cannot be read. Name",
+      APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUnreadableUserPropertySkipped, "Skipping user property whose stored value cannot be read. Name",
                   {Object(apm_rows::text(row, "name"))});
       continue;
     }

@@ -66,14 +66,14 @@ std::shared_ptr<APMDatabase> APMDatabase::create(const std::string& databaseName
   platform::Error openError;
   auto store = APMSqliteStore::create(path, &openError);
   if (!store && openError.code == kAPMStoreErrorCorruptData) {
-    APMStoreLog(1, 34001, "Database failed its integrity check. Setting it aside and starting anew. Path, error",
+    APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kDatabaseFailedIntegrityCheck, "Database failed its integrity check. Setting it aside and starting anew. Path, error",
                 {Object(path), openError});
     setAside(path);
     openError = {};
     store = APMSqliteStore::create(path, &openError);
   }
   if (!store) {
-    APMStoreLog(1, 34002, "Unable to open database. Path, error", {Object(path), openError});
+    APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kDatabaseOpenFailed, "Unable to open database. Path, error", {Object(path), openError});
     platform::setError(error, openError);
     return nullptr;
   }
@@ -105,7 +105,7 @@ APMDatabaseLimits APMDatabase::limits() const { return limitsProvider_ ? limitsP
 
 bool APMDatabase::checkQueue(const char* operation, platform::Error* error) const {
   if (!workerQueue_ || workerQueue_->isCurrent()) return true;
-  APMStoreLog(0, 34003, "Database operation called off the worker queue. Operation", {Object(operation)});
+  APMLog(APMLogLevel::kError, APMStoreLogCode::kDatabaseOffWorkerQueue, "Database operation called off the worker queue. Operation", {Object(operation)});
   return APMFail(error, kAPMStoreErrorWrongQueue,
                  std::string("Database operation ") + operation + " must run on the worker queue");
 }

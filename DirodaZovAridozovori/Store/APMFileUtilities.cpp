@@ -13,7 +13,8 @@
 std::string APMApplicationSupportPath(const std::string& fileName) {
   const std::string base = platform::Paths::dataDirectory();
   if (base.empty()) {
-    APMStoreLog(1, 19001, "NSSearchPath for ApplicationSupport directory is empty");
+    APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kNoApplicationSupportDirectory,
+           "NSSearchPath for ApplicationSupport directory is empty");
     return {};
   }
   return base + "/" + kAPMStorageDirectoryName + "/" + fileName;

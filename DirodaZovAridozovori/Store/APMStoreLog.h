@@ -1,28 +1,29 @@
 #pragma once
-// The store's one path to the measurement log and its error values.
-//
-// Store code logs through APMStoreLog only, so the sink can be pointed at the SDK monitor by the
-// layer that owns it without the store depending on the monitor's shape. Message codes are the
-// monitor's numeric codes (34000s for the SQLite store, 19000s for paths, 35000s for values).
+// The store's message codes (19000s for paths, 34000s for the SQLite store, 35000s for values) and
+// its error values. Lines go out through APMLog.
 
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "APMError.h"
-#include "APMMonitorContext.h"
+#include "APMLogChannel.h"
 #include "platform/Error.h"
-#include "platform/Object.h"
 
-// Receives every store log line: level 0-8, message code, message, contexts.
-using APMStoreLogSink =
-    std::function<void(int level, int64_t code, const std::string& message, const APMMonitorContexts& contexts)>;
-
-// Replaces the sink (nullptr restores the default, the shared APMMonitor).
-void APMSetStoreLogSink(APMStoreLogSink sink);
-
-void APMStoreLog(int level, int64_t code, const std::string& message, APMMonitorContexts contexts = {});
+enum class APMStoreLogCode : int64_t {
+  kNoApplicationSupportDirectory = 19001,
+  kDatabaseFailedIntegrityCheck = 34001,
+  kDatabaseOpenFailed = 34002,
+  kDatabaseOffWorkerQueue = 34003,
+  kUnreadableQueuedBundleDeleted = 34004,
+  kUndecodableQueuedBundleDeleted = 34005,
+  kUnreadableRawEventDeleted = 34006,
+  kUnreadableUserPropertySkipped = 34007,
+  kUnreadableConditionalPropertyEventDropped = 34008,
+  kValueFromNil = 35000,
+  kValueFromUnsupportedObject = 35001,
+};
+template <>
+inline constexpr bool kAPMIsLogCode<APMStoreLogCode> = true;
 
 // Error codes the store produces itself.
 enum APMStoreErrorCode : int64_t {

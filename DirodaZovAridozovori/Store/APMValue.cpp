@@ -29,10 +29,11 @@ std::optional<APMValue> APMValue::valueFromObject(const platform::Object& object
     case platform::Object::Kind::Integer:
       return APMValue(object.integerValue());
     case platform::Object::Kind::Null:
-      APMStoreLog(0, 35000, "Cannot create Value type with nil value");
+      APMLog(APMLogLevel::kError, APMStoreLogCode::kValueFromNil, "Cannot create Value type with nil value");
       return std::nullopt;
     default:
-      APMStoreLog(0, 35001, "Cannot create Value type with unsupported object. Object", {object});
+      APMLog(APMLogLevel::kError, APMStoreLogCode::kValueFromUnsupportedObject,
+             "Cannot create Value type with unsupported object. Object", {object});
       return std::nullopt;
   }
 }

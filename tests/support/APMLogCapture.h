@@ -37,6 +37,7 @@ class APMLogCapture {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
   }
+  std::vector<APMLoggedLine> entries() { return lines(); }
   std::vector<int64_t> codes() {
     std::vector<int64_t> codes;
     for (const auto& line : lines()) codes.push_back(line.code);

@@ -15,6 +15,7 @@
 
 #include "APMDatabase.h"
 #include "APMFileUtilities.h"
+#include "APMLogCapture.h"
 #include "APMSqliteStore.h"
 #include "APMStoreLog.h"
 #include "TestSupport.h"
@@ -27,25 +28,8 @@ inline std::string repeat(const std::string& unit, size_t count) {
   return text;
 }
 
-// Captures the codes of store log lines for the test's lifetime.
-class CapturedStoreLog {
- public:
-  CapturedStoreLog() {
-    APMSetStoreLogSink([this](int, int64_t code, const std::string&, const APMMonitorContexts&) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      codes_.push_back(code);
-    });
-  }
-  ~CapturedStoreLog() { APMSetStoreLogSink(nullptr); }
-  bool contains(int64_t code) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<int64_t> codes_;
-};
+// Captures the store's log lines for the test's lifetime.
+using CapturedStoreLog = testsupport::APMLogCapture;
 
 class APMDatabaseFixture : public ::testing::Test {
  protected:
