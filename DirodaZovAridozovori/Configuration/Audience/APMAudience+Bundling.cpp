@@ -47,13 +47,14 @@ std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>> APMAu
     APMAudienceEvaluationPass* pass) {
   platform::Error error;
   if (pass && !saveEvaluationPass(*pass, &error)) {
-    APMAudienceLog(1, 6022, "Unable to save updated Audience filter results. Audience results will not be bundled. Error",
-                   {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kBundlingResultsNotSaved,
+           "Unable to save updated Audience filter results. Audience results will not be bundled. Error", {error});
     return std::nullopt;
   }
   auto results = database_->allFilterResults(&error);
   if (!results) {
-    APMAudienceLog(1, 6019, "Unable to query Audience filter results. Audience results will not be bundled. Error", {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kBundlingResultsQueryFailed,
+           "Unable to query Audience filter results. Audience results will not be bundled. Error", {error});
     return std::nullopt;
   }
   std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>> leaves;
@@ -61,12 +62,13 @@ std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>> APMAu
   for (const auto& [audienceID, result] : *results) {
     auto current = decodedResults(result.currentResults());
     if (!current) {
-      APMAudienceLog(2, 6020, "Current result data is nil. Audience result will not be bundled. Audience ID", {audienceID});
+      APMLog(APMLogLevel::kErrorSampledOnly, APMAudienceLogCode::kNoCurrentResultData,
+             "Current result data is nil. Audience result will not be bundled. Audience ID", {audienceID});
       continue;
     }
     if (!APMFilterResultBits::fromResultData(*current).anyEvaluated()) {
-      APMAudienceLog(2, 6021, "Current result status is 0. Audience result will not be bundled. Audience ID",
-                     {audienceID});
+      APMLog(APMLogLevel::kErrorSampledOnly, APMAudienceLogCode::kNoCurrentResultStatus,
+             "Current result status is 0. Audience result will not be bundled. Audience ID", {audienceID});
       continue;
     }
     using Leaf = APMPBAudienceLeafFilterResult;
@@ -90,8 +92,8 @@ std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>> APMAu
     reported.emplace_back(audienceID, std::move(reportedBytes), result.currentResults());
   }
   if (!reported.empty() && !database_->updateFilterResults(reported, &error)) {
-    APMAudienceLog(1, 6022, "Unable to save updated Audience filter results. Audience results will not be bundled. Error",
-                   {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kBundlingResultsNotSaved,
+           "Unable to save updated Audience filter results. Audience results will not be bundled. Error", {error});
     return std::nullopt;
   }
   return leaves;
@@ -101,14 +103,14 @@ bool APMAudience::clearEvaluationResultsForSessionScopedFilters() {
   platform::Error error;
   auto sessionScoped = database_->allSessionScopedFilters(&error);
   if (!sessionScoped) {
-    APMAudienceLog(1, 6040, "Unable to query all session scoped filters. Session scoped results will not be cleared. Error",
-                   {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kSessionScopedFiltersQueryFailed,
+           "Unable to query all session scoped filters. Session scoped results will not be cleared. Error", {error});
     return false;
   }
   auto results = database_->allFilterResults(&error);
   if (!results) {
-    APMAudienceLog(1, 6041, "Unable to query all filter results. Session scoped results will not be cleared. Error",
-                   {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kSessionResultsQueryFailed,
+           "Unable to query all filter results. Session scoped results will not be cleared. Error", {error});
     return false;
   }
   std::vector<APMFilterResult> cleared;
@@ -134,11 +136,13 @@ bool APMAudience::clearEvaluationResultsForSessionScopedFilters() {
     cleared.emplace_back(audienceID, data->protoBuffer(), stored->second.currentResults());
   }
   if (!cleared.empty() && !database_->updateFilterResults(cleared, &error)) {
-    APMAudienceLog(2, 6043, "Unable to update filter results. Session scoped results will not be cleared. Error", {error});
+    APMLog(APMLogLevel::kErrorSampledOnly, APMAudienceLogCode::kSessionResultsNotUpdated,
+           "Unable to update filter results. Session scoped results will not be cleared. Error", {error});
     return false;
   }
   if (!emptied.empty() && !database_->deleteFilterResults(emptied, &error)) {
-    APMAudienceLog(1, 6042, "Unable to delete filter results. Session scoped results will not be cleared. Error", {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kSessionResultsNotDeleted,
+           "Unable to delete filter results. Session scoped results will not be cleared. Error", {error});
     return false;
   }
   return true;

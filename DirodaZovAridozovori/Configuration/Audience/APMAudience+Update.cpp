@@ -151,8 +151,9 @@ std::optional<platform::Error> APMAudience::validationError(const APMPBAudience&
 bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
   const APMAudienceLimits currentLimits = limits();
   if (audiences.size() > static_cast<size_t>(std::max(currentLimits.maxAudienceCount, 0))) {
-    APMAudienceLog(2, 6008, "Configuration contains too many audiences. Audiences will not be saved. Audience count",
-                   {static_cast<int64_t>(audiences.size())});
+    APMLog(APMLogLevel::kErrorSampledOnly, APMAudienceLogCode::kTooManyAudiences,
+           "Configuration contains too many audiences. Audiences will not be saved. Audience count",
+           {static_cast<int64_t>(audiences.size())});
     return true;
   }
   std::set<int32_t> acceptedIDs;
@@ -161,8 +162,9 @@ bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<APMPBAudienc
   for (const auto& audience : audiences) {
     if (!audience) continue;
     if (auto error = validationError(*audience, acceptedIDs, currentLimits)) {
-      APMAudienceLog(2, 6009, "Audience definition is invalid. Audience will not be saved. Audience, error",
-                     {APMNanoGetInt32(*audience, APMPBAudience::kAudienceId), *error});
+      APMLog(APMLogLevel::kErrorSampledOnly, APMAudienceLogCode::kInvalidAudienceDefinition,
+             "Audience definition is invalid. Audience will not be saved. Audience, error",
+             {APMNanoGetInt32(*audience, APMPBAudience::kAudienceId), *error});
       continue;
     }
     const int32_t audienceID = APMNanoGetInt32(*audience, APMPBAudience::kAudienceId);
@@ -181,20 +183,23 @@ bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<APMPBAudienc
 
   platform::Error error;
   if (!database_->deleteAllEventFilters(&error)) {
-    APMAudienceLog(1, 6010, "Unable to delete existing Audience event filters. Audiences will not be saved. Error", {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kEventFiltersNotDeleted,
+           "Unable to delete existing Audience event filters. Audiences will not be saved. Error", {error});
     return false;
   }
   if (!database_->deleteAllPropertyFilters(&error)) {
-    APMAudienceLog(1, 6011, "Unable to delete existing Audience user property filters. Audiences will not be saved. Error",
-                   {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kPropertyFiltersNotDeleted,
+           "Unable to delete existing Audience user property filters. Audiences will not be saved. Error", {error});
     return false;
   }
   if (!eventFilters.empty() && !database_->updateEventFilters(eventFilters, &error)) {
-    APMAudienceLog(1, 6012, "Unable to save Audience event filters. Audiences will not be saved. Error", {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kEventFiltersNotSaved,
+           "Unable to save Audience event filters. Audiences will not be saved. Error", {error});
     return false;
   }
   if (!propertyFilters.empty() && !database_->updatePropertyFilters(propertyFilters, &error)) {
-    APMAudienceLog(1, 6013, "Unable to save Audience user property filters. Audiences will not be saved. Error", {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kPropertyFiltersNotSaved,
+           "Unable to save Audience user property filters. Audiences will not be saved. Error", {error});
     return false;
   }
   reportedRegexFailures_.clear();
@@ -205,18 +210,20 @@ bool APMAudience::maybeDeleteStaleFilterResults(const std::set<int32_t>& audienc
   platform::Error error;
   auto results = database_->allFilterResults(&error);
   if (!results) {
-    APMAudienceLog(1, 6015, "Unable to query Audience filter results. Audiences will not be saved. Error", {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kFilterResultsQueryFailed,
+           "Unable to query Audience filter results. Audiences will not be saved. Error", {error});
     return false;
   }
   const int32_t maxCount = limits().maxFilterResultCount;
   if (results->size() <= static_cast<size_t>(std::max(maxCount, 0))) return true;
-  APMAudienceLog(3, 6016,
-                 "Too many Audience filter results. Deleting filter results for deleted Audiences. Filter result count, "
-                 "max filter result count",
-                 {static_cast<int64_t>(results->size()), maxCount});
+  APMLog(APMLogLevel::kWarning, APMAudienceLogCode::kTooManyFilterResults,
+         "Too many Audience filter results. Deleting filter results for deleted Audiences. Filter result count, "
+         "max filter result count",
+         {static_cast<int64_t>(results->size()), maxCount});
   auto storedIDs = database_->allAudienceIDs(&error);
   if (!storedIDs) {
-    APMAudienceLog(1, 6017, "Unable to query current Audience IDs. Audiences will not be saved. Error", {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kAudienceIDsQueryFailed,
+           "Unable to query current Audience IDs. Audiences will not be saved. Error", {error});
     return false;
   }
   std::vector<int32_t> stale;
@@ -224,7 +231,8 @@ bool APMAudience::maybeDeleteStaleFilterResults(const std::set<int32_t>& audienc
     if (storedIDs->count(audienceID) == 0 && audienceIDs.count(audienceID) == 0) stale.push_back(audienceID);
   }
   if (!stale.empty() && !database_->deleteFilterResults(stale, &error)) {
-    APMAudienceLog(1, 6018, "Unable to delete stale Audience filter results. Audiences will not be saved. Error", {error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kStaleFilterResultsNotDeleted,
+           "Unable to delete stale Audience filter results. Audiences will not be saved. Error", {error});
     return false;
   }
   return true;

@@ -65,10 +65,10 @@ APMAudienceLimits APMAudience::limits() const {
 
 void APMAudience::reportRegexFailure(int32_t audienceID, int32_t filterID) {
   if (!reportedRegexFailures_.insert({audienceID, filterID}).second) return;
-  APMAudienceLog(1, 6044,
-                 "Audience filter regular expression did not finish within its work limit. Audience filter will not be "
-                 "evaluated. Audience ID, filter ID",
-                 {audienceID, filterID});
+  APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kRegexWorkLimitReached,
+         "Audience filter regular expression did not finish within its work limit. Audience filter will not be "
+         "evaluated. Audience ID, filter ID",
+         {audienceID, filterID});
 }
 
 void APMAudience::forgetFiltersWhenChanged() {
@@ -90,7 +90,7 @@ const std::vector<Prepared>* filtersNamed(std::map<std::string, std::vector<Prep
   platform::Error error;
   auto filters = read(name, &error);
   if (!filters) {
-    APMAudienceLog(1, failureCode, failure, {name, error});
+    APMLog(APMLogLevel::kErrorSampled, failureCode, failure, {name, error});
     return nullptr;
   }
   return &cache.emplace(name, prepared<Prepared, Message>(std::move(*filters))).first->second;
@@ -134,7 +134,8 @@ bool APMAudience::isTrue(APMAudienceEvaluationPass::Result& result, int32_t audi
   if (result.readable || result.changed) return result.bits.isTrue(filterID);
   if (result.stored && !result.stored->currentResults().empty() && !result.reportedUnreadable) {
     result.reportedUnreadable = true;
-    APMAudienceLog(2, 6023, kUnreadableResult, {audienceID, result.stored->currentResults()});
+    APMLog(APMLogLevel::kErrorSampledOnly, APMAudienceLogCode::kUnreadableResult, kUnreadableResult,
+           {audienceID, result.stored->currentResults()});
   }
   return false;
 }
@@ -149,13 +150,14 @@ bool APMAudience::evaluateFilters(const std::string& name,
     const int32_t audienceID = filter.audienceID();
     APMAudienceEvaluationPass::Result* current = resultOf(audienceID, pass, &error);
     if (!current) {
-      APMAudienceLog(1, logs.readFailureCode, logs.readFailure, {name, error});
+      APMLog(APMLogLevel::kErrorSampled, logs.readFailureCode, logs.readFailure, {name, error});
       return false;
     }
     const bool wasTrue = isTrue(*current, audienceID, filter.filterID());
     if (wasTrue && !filter.isDynamic() && !filter.isSequence() && !filter.isSessionScoped()) continue;
     if (!form) {
-      APMAudienceLog(1, logs.corruptCode, logs.corrupt, {name, filter.filterID(), audienceID, filter.isDynamic()});
+      APMLog(APMLogLevel::kErrorSampled, logs.corruptCode, logs.corrupt,
+             {name, filter.filterID(), audienceID, filter.isDynamic()});
       continue;
     }
     APMFilterMatchNotes notes;
@@ -191,8 +193,9 @@ bool APMAudience::evaluateFiltersForEventName(const std::string& eventName, cons
   if (!evaluateFiltersForEventName(eventName, parameters, aggregates, eventTimestamp, pass)) return false;
   platform::Error error;
   if (!saveEvaluationPass(pass, &error)) {
-    APMAudienceLog(1, 6003, "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error",
-                   {eventName, error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kEventResultsNotSaved,
+           "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error",
+           {eventName, error});
     return false;
   }
   return true;
@@ -224,10 +227,10 @@ bool APMAudience::evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& p
   if (!evaluateFiltersForNanoUserProperty(property, pass, evaluationTime)) return false;
   platform::Error error;
   if (!saveEvaluationPass(pass, &error)) {
-    APMAudienceLog(1, 6007,
-                   "Unable to save updated Audience filter results. User property will not be evaluated. User property "
-                   "name, error",
-                   {APMNanoGetString(property, APMPBUserAttribute::kName).value_or(""), error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kUserPropertyResultsNotSaved,
+           "Unable to save updated Audience filter results. User property will not be evaluated. User property "
+           "name, error",
+           {APMNanoGetString(property, APMPBUserAttribute::kName).value_or(""), error});
     return false;
   }
   return true;
@@ -247,7 +250,8 @@ bool APMAudience::evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& p
   }
   if (!value) {
     // One property without a value must not fail (and so hold back) the whole bundle.
-    APMAudienceLog(2, 6039, "Could not convert user property from nano format.");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMAudienceLogCode::kUnconvertibleUserProperty,
+           "Could not convert user property from nano format.");
     return true;
   }
   const APMUserAttribute attribute("", APMNanoGetString(property, M::kName).value_or(""), *value,
@@ -261,10 +265,10 @@ bool APMAudience::evaluateFiltersForUserProperty(const APMUserAttribute& propert
   if (!evaluateFiltersForUserProperty(property, pass, evaluationTimestamp)) return false;
   platform::Error error;
   if (!saveEvaluationPass(pass, &error)) {
-    APMAudienceLog(1, 6007,
-                   "Unable to save updated Audience filter results. User property will not be evaluated. User property "
-                   "name, error",
-                   {property.name(), error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kUserPropertyResultsNotSaved,
+           "Unable to save updated Audience filter results. User property will not be evaluated. User property "
+           "name, error",
+           {property.name(), error});
     return false;
   }
   return true;
@@ -297,7 +301,8 @@ bool APMAudience::isFilterResult(const APMFilterResult* result, int32_t filterID
   auto data = APMPBResultData::fromBuffer(result->currentResults());
   const APMFilterResultBits bits = data ? APMFilterResultBits::fromResultData(*data) : APMFilterResultBits{};
   if (bits.status.empty() || bits.results.empty()) {
-    APMAudienceLog(2, 6023, kUnreadableResult, {result->audienceID(), result->currentResults()});
+    APMLog(APMLogLevel::kErrorSampledOnly, APMAudienceLogCode::kUnreadableResult, kUnreadableResult,
+           {result->audienceID(), result->currentResults()});
     return false;
   }
   return bits.isTrue(filterID);

@@ -8,7 +8,7 @@ namespace {
 // The decimal number of a comparison text; logs the unreadable case.
 std::optional<APMDecimalNumber> readValue(const std::string& text, int64_t code, const char* message) {
   auto value = APMDecimalNumberFromString(text);
-  if (!value) APMAudienceLog(1, code, message);
+  if (!value) APMLog(APMLogLevel::kErrorSampled, code, message);
   return value;
 }
 
@@ -45,7 +45,8 @@ APMAudienceComparisonValues APMAudienceComparisonValues::fromNumberFilter(const 
   const int32_t type = filter.comparisonType.value_or(kAPMComparisonUnknown);
   if (type == kAPMComparisonLessThan || type == kAPMComparisonGreaterThan || type == kAPMComparisonEqual) {
     if (!filter.comparisonValue) {
-      APMAudienceLog(1, 8001, "Number filter has no comparison value");
+      APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoComparisonValue,
+             "Number filter has no comparison value");
       return values;
     }
     values.comparisonValue_ = readValue(*filter.comparisonValue, 8002, "Number filter comparison value is not a number");
@@ -54,7 +55,8 @@ APMAudienceComparisonValues APMAudienceComparisonValues::fromNumberFilter(const 
   }
   if (type == kAPMComparisonBetween) {
     if (!filter.minComparisonValue || !filter.maxComparisonValue) {
-      APMAudienceLog(1, 8003, "Number filter does not have both min and max comparison values");
+      APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoMinAndMaxValues,
+             "Number filter does not have both min and max comparison values");
       return values;
     }
     values.minComparisonValue_ =
@@ -64,6 +66,7 @@ APMAudienceComparisonValues APMAudienceComparisonValues::fromNumberFilter(const 
     values.setValid(values.minComparisonValue_ && values.maxComparisonValue_);
     return values;
   }
-  APMAudienceLog(1, 8000, "Number filter has unknown comparison type");
+  APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kUnknownComparisonType,
+         "Number filter has unknown comparison type");
   return values;
 }

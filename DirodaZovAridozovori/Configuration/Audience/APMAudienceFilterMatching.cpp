@@ -110,20 +110,22 @@ APMFilterOutcome compare(int32_t type, const Number& value, const Number& compar
 APMFilterOutcome matchParameterFilter(const APMFilterForm& filter, const std::string& eventName,
                                       const APMParameters& parameters, APMFilterMatchNotes* notes) {
   if (!filter.parameterName || filter.parameterName->empty()) {
-    APMAudienceLog(1, 7008, notEvaluated("Event filter does not have parameter name"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kEventFilterWithoutParameterName,
+           notEvaluated("Event filter does not have parameter name"));
     return std::nullopt;
   }
   auto found = parameters.find(*filter.parameterName);
   if (found == parameters.end()) {
-    APMAudienceLog(3, 7009, notEvaluated("Event does not have parameter required by filter"));
+    APMLog(APMLogLevel::kWarning, APMAudienceLogCode::kEventWithoutRequiredParameter,
+           notEvaluated("Event does not have parameter required by filter"));
     return std::nullopt;
   }
   // Numeric text in an event parameter is text: only a string filter can judge it.
   if (found->second.isString() && !filter.stringFilter) {
-    APMAudienceLog(3, 7010,
-                   "Event param is a string and the filter does not have a string filter. " + std::string(kNotEvaluated) +
-                       ". Event name, event params, filter",
-                   {eventName, parametersDescription(parameters), filter.description()});
+    APMLog(APMLogLevel::kWarning, APMAudienceLogCode::kStringParameterWithoutStringFilter,
+           "Event param is a string and the filter does not have a string filter. " + std::string(kNotEvaluated) +
+               ". Event name, event params, filter",
+           {eventName, parametersDescription(parameters), filter.description()});
     return std::nullopt;
   }
   return APMMatchFilter(filter, found->second, notes);
@@ -135,21 +137,23 @@ APMFilterOutcome APMMatchEventFilter(const APMEventFilterForm* filter, const std
                                      const APMParameters& parameters, const APMEventAggregates& aggregates,
                                      APMFilterMatchNotes* notes) {
   if (!filter) {
-    APMAudienceLog(1, 7004, notEvaluated("Event filter is nil"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoEventFilter, notEvaluated("Event filter is nil"));
     return std::nullopt;
   }
   if (eventName.empty()) {
-    APMAudienceLog(1, 7005, notEvaluated("Event name is nil"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoEventName, notEvaluated("Event name is nil"));
     return std::nullopt;
   }
   if (filter->eventName != eventName) {
-    APMAudienceLog(1, 7006, notEvaluated("Event filter name does not match event name"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kEventFilterNameMismatch,
+           notEvaluated("Event filter name does not match event name"));
     return std::nullopt;
   }
   if (!filter->eventCountFilter && filter->filters.empty()) return true;
   if (filter->eventCountFilter) {
     if (aggregates.name() != eventName) {
-      APMAudienceLog(1, 7007, notEvaluated("Event aggregates name does not match event name"));
+      APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kEventAggregatesNameMismatch,
+             notEvaluated("Event aggregates name does not match event name"));
       return std::nullopt;
     }
     // The whole 64-bit count: a lifetime count past 2^31 must not wrap into a small or negative one.
@@ -167,23 +171,26 @@ APMFilterOutcome APMMatchEventFilter(const APMEventFilterForm* filter, const std
 APMFilterOutcome APMMatchPropertyFilter(const APMPropertyFilterForm* filter, const APMUserAttribute* property,
                                         APMFilterMatchNotes* notes) {
   if (!filter) {
-    APMAudienceLog(1, 7011, notEvaluated("Property filter is nil"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoPropertyFilter, notEvaluated("Property filter is nil"));
     return std::nullopt;
   }
   if (!property) {
-    APMAudienceLog(1, 7012, notEvaluated("User property is nil"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoUserProperty, notEvaluated("User property is nil"));
     return std::nullopt;
   }
   if (filter->propertyName != property->name()) {
-    APMAudienceLog(1, 7013, notEvaluated("User property name does not match property filter name"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kUserPropertyNameMismatch,
+           notEvaluated("User property name does not match property filter name"));
     return std::nullopt;
   }
   if (!filter->filter) {
-    APMAudienceLog(1, 7014, notEvaluated("Property filter does not have filter"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kPropertyFilterWithoutFilter,
+           notEvaluated("Property filter does not have filter"));
     return std::nullopt;
   }
   if (property->value().isArray()) {
-    APMAudienceLog(1, 7015, notEvaluated("Unknown user property type") + ". Property Name", {property->name()});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kUnknownUserPropertyType,
+           notEvaluated("Unknown user property type") + ". Property Name", {property->name()});
     return std::nullopt;
   }
   return APMMatchFilter(*filter->filter, property->value(), notes);
@@ -191,15 +198,17 @@ APMFilterOutcome APMMatchPropertyFilter(const APMPropertyFilterForm* filter, con
 
 APMFilterOutcome APMMatchFilter(const APMFilterForm& filter, const APMValue& value, APMFilterMatchNotes* notes) {
   if (!filter.numberFilter && !filter.stringFilter) {
-    APMAudienceLog(1, 7000, notEvaluated("Filter has neither a number nor string filter"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoNumberOrStringFilter,
+           notEvaluated("Filter has neither a number nor string filter"));
     return std::nullopt;
   }
   APMFilterOutcome outcome;
   if (filter.numberFilter) {
     if (value.isString()) {
       if (!APMIsDecimalString(value.stringValue())) {
-        APMAudienceLog(3, 7001, notEvaluated("String value is not a numeric value") + ". Value, filter",
-                       {value.stringValue(), filter.description()});
+        APMLog(APMLogLevel::kWarning, APMAudienceLogCode::kStringValueNotNumeric,
+               notEvaluated("String value is not a numeric value") + ". Value, filter",
+               {value.stringValue(), filter.description()});
         return std::nullopt;
       }
       auto decimal = APMDecimalNumberFromString(value.stringValue());
@@ -207,7 +216,8 @@ APMFilterOutcome APMMatchFilter(const APMFilterForm& filter, const APMValue& val
       outcome = APMMatchNumberFilterWithDecimal(*filter.numberFilter, *decimal);
     } else if (value.isDouble()) {
       if (!std::isfinite(value.doubleValue())) {
-        APMAudienceLog(3, 7002, notEvaluated("Value is not within double range"));
+        APMLog(APMLogLevel::kWarning, APMAudienceLogCode::kValueOutOfDoubleRange,
+               notEvaluated("Value is not within double range"));
         return std::nullopt;
       }
       outcome = APMMatchNumberFilterWithDouble(*filter.numberFilter, value.doubleValue());
@@ -218,7 +228,7 @@ APMFilterOutcome APMMatchFilter(const APMFilterForm& filter, const APMValue& val
     }
   } else {
     if (!value.isString()) {
-      APMAudienceLog(3, 7003, notEvaluated("Value is not a string"));
+      APMLog(APMLogLevel::kWarning, APMAudienceLogCode::kValueNotString, notEvaluated("Value is not a string"));
       return std::nullopt;
     }
     outcome = APMMatchStringFilter(*filter.stringFilter, value.stringValue(), notes);
@@ -229,33 +239,36 @@ APMFilterOutcome APMMatchFilter(const APMFilterForm& filter, const APMValue& val
 
 bool APMIsValidNumberFilter(const APMNumberFilterForm& filter) {
   if (!filter.comparisonType) {
-    APMAudienceLog(1, 8006, "Number filter has no comparison type");
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoComparisonType, "Number filter has no comparison type");
     return false;
   }
   const int32_t type = *filter.comparisonType;
   if (type == kAPMComparisonUnknown) {
-    APMAudienceLog(1, 8007, "Number filter has unknown comparison type");
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kUnknownComparisonTypeWhenMatching,
+           "Number filter has unknown comparison type");
     return false;
   }
   if (isComparisonWithOneValue(type)) {
     if (filter.comparisonValue && APMIsDecimalString(*filter.comparisonValue)) return true;
-    APMAudienceLog(1, 8008, "Numeric filter does not have a valid comparison value. Filter", {filter.description()});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kInvalidComparisonValue,
+           "Numeric filter does not have a valid comparison value. Filter", {filter.description()});
     return false;
   }
   if (type == kAPMComparisonBetween) {
     const bool validMin = filter.minComparisonValue && APMIsDecimalString(*filter.minComparisonValue);
     const bool validMax = filter.maxComparisonValue && APMIsDecimalString(*filter.maxComparisonValue);
     if (!validMin) {
-      APMAudienceLog(1, 8009, "Numeric filter does not have a valid min comparison value. Filter",
-                     {filter.description()});
+      APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kInvalidMinComparisonValue,
+             "Numeric filter does not have a valid min comparison value. Filter", {filter.description()});
     }
     if (!validMax) {
-      APMAudienceLog(1, 8010, "Numeric filter does not have a valid max comparison value. Filter",
-                     {filter.description()});
+      APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kInvalidMaxComparisonValue,
+             "Numeric filter does not have a valid max comparison value. Filter", {filter.description()});
     }
     return validMin && validMax;
   }
-  APMAudienceLog(1, 8011, "Number filter has a real unknown comparison type");
+  APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kRealUnknownComparisonType,
+         "Number filter has a real unknown comparison type");
   return false;
 }
 
@@ -270,7 +283,8 @@ APMFilterOutcome APMMatchNumberFilterWithDouble(const APMNumberFilterForm& filte
     max = parseComparisonDouble(*filter.maxComparisonValue);
   }
   if (isComparisonWithOneValue(type) ? !comparison : (!min || !max)) {
-    APMAudienceLog(1, 8012, notEvaluated("Number filter is invalid, the comparison filter is not valid"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kInvalidComparisonFilter,
+           notEvaluated("Number filter is invalid, the comparison filter is not valid"));
     return std::nullopt;
   }
   if (type == kAPMComparisonEqual) {
@@ -280,7 +294,8 @@ APMFilterOutcome APMMatchNumberFilterWithDouble(const APMNumberFilterForm& filte
   }
   APMFilterOutcome outcome = compare(type, value, comparison.value_or(0), min.value_or(0), max.value_or(0));
   if (!outcome) {
-    APMAudienceLog(1, 8013, notEvaluated("Validated double number filter has unknown comparison type"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kUnknownDoubleComparisonType,
+           notEvaluated("Validated double number filter has unknown comparison type"));
   }
   return outcome;
 }
@@ -298,8 +313,8 @@ APMFilterOutcome APMMatchNumberFilterWithDecimal(const APMNumberFilterForm& filt
     values = &*read;
   }
   if (!values->isValid()) {
-    APMAudienceLog(1, 8015, notEvaluated("Parsed decimal number comparison values are not valid") + ". Filter",
-                   {filter.description()});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kInvalidDecimalComparisonValues,
+           notEvaluated("Parsed decimal number comparison values are not valid") + ". Filter", {filter.description()});
     return std::nullopt;
   }
   const APMDecimalNumber zero;
@@ -307,35 +322,37 @@ APMFilterOutcome APMMatchNumberFilterWithDecimal(const APMNumberFilterForm& filt
                                      values->minComparisonValue().value_or(zero),
                                      values->maxComparisonValue().value_or(zero));
   if (!outcome) {
-    APMAudienceLog(1, 8016, notEvaluated("Validated decimal number for number filter has unknown comparison type"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kUnknownDecimalComparisonType,
+           notEvaluated("Validated decimal number for number filter has unknown comparison type"));
   }
   return outcome;
 }
 
 bool APMIsValidStringFilter(const APMStringFilterForm& filter, std::shared_ptr<platform::Regex>* compiled) {
   if (!filter.matchType) {
-    APMAudienceLog(1, 9000, "String filter has no match type");
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoMatchType, "String filter has no match type");
     return false;
   }
   const int32_t type = *filter.matchType;
   if (type == kAPMMatchUnknown) {
-    APMAudienceLog(1, 9001, "String filter has unknown match type");
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kUnknownMatchType, "String filter has unknown match type");
     return false;
   }
   if (type == kAPMMatchInList) {
     if (!filter.expressionList.empty()) return true;
-    APMAudienceLog(1, 9003, "String filter has no expression list");
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoExpressionList, "String filter has no expression list");
     return false;
   }
   if (!filter.expression) {
-    APMAudienceLog(1, 9002, "String filter has no expression");
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoExpression, "String filter has no expression");
     return false;
   }
   if (type != kAPMMatchRegularExpression) return true;
   platform::Error error;
   auto regex = regexCache().compile(*filter.expression, filter.caseSensitive, &error);
   if (!regex) {
-    APMAudienceLog(1, 9004, "Unable to parse regular expression", {filter.description(), error});
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kUnparsableRegex, "Unable to parse regular expression",
+           {filter.description(), error});
     return false;
   }
   if (compiled) *compiled = std::move(regex);
@@ -345,22 +362,25 @@ bool APMIsValidStringFilter(const APMStringFilterForm& filter, std::shared_ptr<p
 APMFilterOutcome APMMatchStringFilter(const APMStringFilterForm& filter, const std::optional<std::string>& value,
                                       APMFilterMatchNotes* notes) {
   if (!value) {
-    APMAudienceLog(1, 9005, notEvaluated("Evaluation string is nil"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoEvaluationString,
+           notEvaluated("Evaluation string is nil"));
     return std::nullopt;
   }
   std::shared_ptr<platform::Regex> regex;
   if (!APMIsValidStringFilter(filter, &regex)) {
-    APMAudienceLog(1, 9006, notEvaluated("String filter is invalid"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kInvalidStringFilter,
+           notEvaluated("String filter is invalid"));
     return std::nullopt;
   }
   const int32_t type = *filter.matchType;
   if (type == kAPMMatchUnknown) {
-    APMAudienceLog(1, 9007, notEvaluated("Validated string filter has unknown comparison type"));
+    APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kUnknownStringComparisonType,
+           notEvaluated("Validated string filter has unknown comparison type"));
     return std::nullopt;
   }
   if (type == kAPMMatchRegularExpression) {
     if (!regex) {
-      APMAudienceLog(1, 9008, notEvaluated("Parsed regex is nil"));
+      APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kNoParsedRegex, notEvaluated("Parsed regex is nil"));
       return std::nullopt;
     }
     platform::Error error;

@@ -1,23 +1,78 @@
 #pragma once
-// The one path by which audience matching and evaluation report: the process-wide monitor, unless
-// a test has installed a sink of its own to see exactly what was reported (many of these lines
-// are at silent levels and never reach the console).
+// The message codes of audience matching and evaluation (6000s for evaluation and storage, 7000s
+// to 9000s for filter matching, 42000s for the sequence caches). Many of these lines are at silent
+// levels: they reach the monitoring sample and a log sink, never the console. Lines go out
+// through APMLog.
 
 #include <cstdint>
-#include <functional>
-#include <string>
 
-#include "APMMonitorContext.h"
+#include "APMLogChannel.h"
 
-struct APMAudienceLogEntry {
-  int level = 0;
-  int64_t code = 0;
-  std::string message;
-  APMMonitorContexts contexts;
+enum class APMAudienceLogCode : int64_t {
+  kEventResultsNotSaved = 6003,
+  kUserPropertyResultsNotSaved = 6007,
+  kTooManyAudiences = 6008,
+  kInvalidAudienceDefinition = 6009,
+  kEventFiltersNotDeleted = 6010,
+  kPropertyFiltersNotDeleted = 6011,
+  kEventFiltersNotSaved = 6012,
+  kPropertyFiltersNotSaved = 6013,
+  kFilterResultsQueryFailed = 6015,
+  kTooManyFilterResults = 6016,
+  kAudienceIDsQueryFailed = 6017,
+  kStaleFilterResultsNotDeleted = 6018,
+  kBundlingResultsQueryFailed = 6019,
+  kNoCurrentResultData = 6020,
+  kNoCurrentResultStatus = 6021,
+  kBundlingResultsNotSaved = 6022,
+  kUnreadableResult = 6023,
+  kEvaluationTimestampBeforeCached = 6037,
+  kUnconvertibleUserProperty = 6039,
+  kSessionScopedFiltersQueryFailed = 6040,
+  kSessionResultsQueryFailed = 6041,
+  kSessionResultsNotDeleted = 6042,
+  kSessionResultsNotUpdated = 6043,
+  kRegexWorkLimitReached = 6044,
+  kNoNumberOrStringFilter = 7000,
+  kStringValueNotNumeric = 7001,
+  kValueOutOfDoubleRange = 7002,
+  kValueNotString = 7003,
+  kNoEventFilter = 7004,
+  kNoEventName = 7005,
+  kEventFilterNameMismatch = 7006,
+  kEventAggregatesNameMismatch = 7007,
+  kEventFilterWithoutParameterName = 7008,
+  kEventWithoutRequiredParameter = 7009,
+  kStringParameterWithoutStringFilter = 7010,
+  kNoPropertyFilter = 7011,
+  kNoUserProperty = 7012,
+  kUserPropertyNameMismatch = 7013,
+  kPropertyFilterWithoutFilter = 7014,
+  kUnknownUserPropertyType = 7015,
+  kUnknownComparisonType = 8000,
+  kNoComparisonValue = 8001,
+  kNoMinAndMaxValues = 8003,
+  kNoComparisonType = 8006,
+  kUnknownComparisonTypeWhenMatching = 8007,
+  kInvalidComparisonValue = 8008,
+  kInvalidMinComparisonValue = 8009,
+  kInvalidMaxComparisonValue = 8010,
+  kRealUnknownComparisonType = 8011,
+  kInvalidComparisonFilter = 8012,
+  kUnknownDoubleComparisonType = 8013,
+  kInvalidDecimalComparisonValues = 8015,
+  kUnknownDecimalComparisonType = 8016,
+  kNoMatchType = 9000,
+  kUnknownMatchType = 9001,
+  kNoExpression = 9002,
+  kNoExpressionList = 9003,
+  kUnparsableRegex = 9004,
+  kNoEvaluationString = 9005,
+  kInvalidStringFilter = 9006,
+  kUnknownStringComparisonType = 9007,
+  kNoParsedRegex = 9008,
+  kSequenceTimestampAddedOutOfOrder = 42000,
+  kSequenceTimestampSetOutOfOrder = 42001,
 };
-
-using APMAudienceLogSink = std::function<void(const APMAudienceLogEntry&)>;
-
-void APMAudienceLog(int level, int64_t code, const std::string& message, APMMonitorContexts contexts = {});
-// Replaces the sink; nullptr restores the monitor. Returns the previous sink.
-APMAudienceLogSink APMSetAudienceLogSink(APMAudienceLogSink sink);
+template <>
+inline constexpr bool kAPMIsLogCode<APMAudienceLogCode> = true;

@@ -49,7 +49,8 @@ void APMAudienceTimestampsCache::addEvaluationTimestamp(double timestamp, const 
   if (cached < timestamp) {
     cached = timestamp;
   } else {
-    APMAudienceLog(5, 6037, "Candidate evaluation timestamp is earlier than cached evaluation timestamp");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMAudienceLogCode::kEvaluationTimestampBeforeCached,
+           "Candidate evaluation timestamp is earlier than cached evaluation timestamp");
   }
 }
 

@@ -19,7 +19,8 @@ void APMSequenceTimestampsCache::addEventFilterTimestamp(double timestamp, int32
   std::vector<double>& list = timestamps_[filterID];
   if (!list.empty()) {
     if (timestamp < list.back()) {
-      APMAudienceLog(5, 42000, "Adding a sequence timestamp less than the last added timestamp");
+      APMLog(APMLogLevel::kWarningSampledOnly, APMAudienceLogCode::kSequenceTimestampAddedOutOfOrder,
+             "Adding a sequence timestamp less than the last added timestamp");
     }
     // The upload carries whole seconds: a second match within the same second adds nothing.
     if (std::trunc(timestamp) == std::trunc(list.back())) return;
@@ -30,7 +31,8 @@ void APMSequenceTimestampsCache::addEventFilterTimestamp(double timestamp, int32
 void APMSequenceTimestampsCache::setUserPropertyTimestamp(double timestamp, int32_t filterID) {
   std::vector<double>& list = timestamps_[filterID];
   if (!list.empty() && timestamp < list.back()) {
-    APMAudienceLog(5, 42001, "Setting a sequence timestamp less than the last set timestamp");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMAudienceLogCode::kSequenceTimestampSetOutOfOrder,
+           "Setting a sequence timestamp less than the last set timestamp");
   }
   list.assign(1, timestamp);
 }

@@ -8,11 +8,12 @@
 
 #include "APMDatabase.h"
 #include "APMError.h"
-#include "APMPBMessages.h"
 #include "APMMonitor.h"
 #include "APMNameTables.h"
 #include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
+#include "APMRemoteConfigLog.h"
 #include "APMScheduler.h"
 #include "MeasurementVersion.h"
 #include "Utilities/APMQueryString.h"
@@ -72,15 +73,6 @@ Deployment& deployment() {
 APMRemoteConfig::EngineHooks hooks() {
   std::lock_guard<std::mutex> lock(deployment().mutex);
   return deployment().hooks;
-}
-
-void log(int64_t level, int64_t code, std::string_view message) {
-  APMMonitor::shared()->logWithLevel(level, code, message);
-}
-
-template <typename Context>
-void log(int64_t level, int64_t code, std::string_view message, Context&& context) {
-  APMMonitor::shared()->logWithLevel(level, code, message, std::forward<Context>(context));
 }
 
 // NSNumber-style comparison: exact for two integers, numeric otherwise.
@@ -242,11 +234,13 @@ namespace {
 // The engine's instance needs both; only the default instance goes without.
 bool canCreate(const std::string& appID, const std::shared_ptr<APMDatabase>& database) {
   if (appID.empty()) {
-    log(1, 29000, "Cannot init remote configuration without valid Diroda App ID");
+    APMLog(APMLogLevel::kErrorSampled, APMRemoteConfigLogCode::kNoAppID,
+           "Cannot init remote configuration without valid Diroda App ID");
     return false;
   }
   if (!database) {
-    log(1, 29001, "Cannot init remote configuration without valid database");
+    APMLog(APMLogLevel::kErrorSampled, APMRemoteConfigLogCode::kNoDatabase,
+           "Cannot init remote configuration without valid database");
     return false;
   }
   return true;
@@ -289,7 +283,8 @@ std::shared_ptr<APMRemoteConfig> APMRemoteConfig::make(const std::string& appID,
   if (remoteConfig->experimentClient_) {
     platform::Error error;
     if (!remoteConfig->experimentClient_->activateLatestSnapshot(&error) && !error.empty()) {
-      log(2, 29023, "Cannot activate stale snapshot. Error", error);
+      APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kStaleSnapshotNotActivated,
+             "Cannot activate stale snapshot. Error", error);
     }
     remoteConfig->updateCachedExperimentFlags();
   }
@@ -311,15 +306,18 @@ std::shared_ptr<APMRemoteConfig> APMRemoteConfig::make(const std::string& appID,
 bool APMRemoteConfig::updateMeasurementConfig(const std::shared_ptr<APMPBMeasurementConfig>& config) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig:");
   if (isDefaultInstance_) {
-    log(2, 29002, "Cannot update the default measurement configuration");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kDefaultConfigNotUpdated,
+           "Cannot update the default measurement configuration");
     return false;
   }
   if (!config) {
-    log(5, 29003, "Cannot set empty measurement config to database");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMRemoteConfigLogCode::kEmptyConfigNotStored,
+           "Cannot set empty measurement config to database");
     return false;
   }
   if (APMNanoGetString(*config, ConfigField::kAppID).value_or("") != appID_) {
-    log(2, 29004, "Cannot set measurement config when Diroda App ID does not match");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kAppIDMismatch,
+           "Cannot set measurement config when Diroda App ID does not match");
     return false;
   }
   auto database = database_.lock();
@@ -327,7 +325,8 @@ bool APMRemoteConfig::updateMeasurementConfig(const std::shared_ptr<APMPBMeasure
   // A NO from the database is a failure whether or not it filled an error: otherwise the caller
   // would save the caching headers of a configuration that was never stored.
   if (!database || !database->updateRemoteConfig(config->protoBuffer(), &error)) {
-    log(1, 29005, "Cannot store config into the database", error);
+    APMLog(APMLogLevel::kErrorSampled, APMRemoteConfigLogCode::kConfigNotStored,
+           "Cannot store config into the database", error);
     return false;
   }
   {
@@ -341,7 +340,8 @@ bool APMRemoteConfig::updateMeasurementConfig(const std::shared_ptr<APMPBMeasure
 std::shared_ptr<APMPBMeasurementConfig> APMRemoteConfig::measurementConfigFromDatabase() {
   APMScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase");
   if (isDefaultInstance_) {
-    log(2, 29015, "Cannot retrieve a measurement configuration from the database for the default instance");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kNoDefaultInstanceConfig,
+           "Cannot retrieve a measurement configuration from the database for the default instance");
     return nullptr;
   }
   auto database = database_.lock();
@@ -353,9 +353,11 @@ std::shared_ptr<APMPBMeasurementConfig> APMRemoteConfig::measurementConfigFromDa
     if (!config) error = APMError::apm_errorWithCode(2, "Remote config data is corrupted");
   }
   if (!config && !error.empty()) {
-    log(2, 29016, "Cannot retrieve configuration data from database. Error", error);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kConfigNotRead,
+           "Cannot retrieve configuration data from database. Error", error);
   } else if (!config) {
-    log(7, 29017,
+    APMLog(
+        APMLogLevel::kDebug, APMRemoteConfigLogCode::kConfigNotInDatabase,
         "Configuration was not found in database. The configuration will be fetched from the network when necessary");
   }
   return config;
@@ -375,7 +377,8 @@ void APMRemoteConfig::reloadFromDatabase() {
 void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementConfig>& config) {
   auto settings = APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*config, ConfigField::kSettings);
   if (!settings) {
-    log(2, 29012, "Cannot parse empty measurement config. Using default values");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kEmptyConfigParsed,
+           "Cannot parse empty measurement config. Using default values");
     return;
   }
   if (APMNanoGetString(*config, ConfigField::kAppID).value_or("") != appID_) return;
@@ -387,7 +390,8 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
       auto name = APMNanoGetString(*setting, APMPBSetting::kName);
       auto value = APMNanoGetString(*setting, APMPBSetting::kValue);
       if (!name || name->empty() || !value) {
-        log(5, 29019, "Cannot cache empty configuration value");
+        APMLog(APMLogLevel::kWarningSampledOnly, APMRemoteConfigLogCode::kEmptyValueNotCached,
+               "Cannot cache empty configuration value");
         continue;
       }
       cachedValueByRemoteConfigKeys_[*name] = platform::Object(*value);
@@ -398,7 +402,8 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
   for (const auto& eventConfig : repeatedMessages<APMPBEventConfig>(*config, ConfigField::kEventConfigs)) {
     auto name = APMNanoGetString(*eventConfig, APMPBEventConfig::kName).value_or("");
     if (name.empty()) {
-      log(5, 29013, "Cannot cache event configuration with an empty configuration name");
+      APMLog(APMLogLevel::kWarningSampledOnly, APMRemoteConfigLogCode::kEmptyEventConfigName,
+             "Cannot cache event configuration with an empty configuration name");
       continue;
     }
     eventConfigs[APMInternalEventName(name)] = eventConfig;
@@ -409,7 +414,8 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
   }
 
   if (APMNanoHasField(*config, ConfigField::kVersion)) {
-    log(7, 29014, "Successfully parsed a configuration. Version", APMNanoGetInt64(*config, ConfigField::kVersion));
+    APMLog(APMLogLevel::kDebug, APMRemoteConfigLogCode::kConfigParsed, "Successfully parsed a configuration. Version",
+           APMNanoGetInt64(*config, ConfigField::kVersion));
   }
 
   auto programs = APMNanoGetRepeatedField<std::shared_ptr<APMPBProgram>>(*config, ConfigField::kPrograms);
@@ -425,10 +431,12 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
     std::lock_guard<std::mutex> lock(mutex_);
     eventEditing_ = editing;
     if (!editing) {
-      log(1, 29026, "Failed to initiate event editing instance", error);
+      APMLog(APMLogLevel::kErrorSampled, APMRemoteConfigLogCode::kEventEditingNotStarted,
+             "Failed to initiate event editing instance", error);
       return;
     }
-    log(7, 29027, "Loading Event Modification and Creation programs", static_cast<int64_t>(programs->size()));
+    APMLog(APMLogLevel::kDebug, APMRemoteConfigLogCode::kLoadingPrograms,
+           "Loading Event Modification and Creation programs", static_cast<int64_t>(programs->size()));
   }
 
   std::vector<std::string> dataControls;
@@ -505,7 +513,8 @@ std::optional<platform::Object> APMRemoteConfig::numberFromCache(
     const std::optional<platform::Object>& minValue,
     const std::function<std::optional<platform::Object>(const platform::Object&)>& block) {
   if (key.empty()) {
-    log(7, 29020, "Cannot get setting with empty key from cache");
+    APMLog(APMLogLevel::kDebug, APMRemoteConfigLogCode::kEmptySettingKey,
+           "Cannot get setting with empty key from cache");
     return std::nullopt;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -518,7 +527,8 @@ std::optional<platform::Object> APMRemoteConfig::numberFromCache(
 
   std::optional<platform::Object> number;
   if (!it->second.isString()) {
-    log(2, 29018, "Cannot parse number from non-string", it->second.description());
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kNumberFromNonString,
+           "Cannot parse number from non-string", it->second.description());
   } else {
     number = APMParseSettingNumber(it->second.stringValue());
   }
@@ -615,7 +625,8 @@ bool APMRemoteConfig::customerTypeEnabled() {
 
 bool APMRemoteConfig::isExpired() {
   if (isDefaultInstance_) {
-    log(2, 29007, "Cannot fetch the last update timestamp from the default configuration");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kNoLastUpdateTimestamp,
+           "Cannot fetch the last update timestamp from the default configuration");
     return false;
   }
   return std::fabs(platform::now() - lastRemoteConfigUpdateTimestamp()) >= remoteConfigCacheTimeInterval();
@@ -623,7 +634,8 @@ bool APMRemoteConfig::isExpired() {
 
 double APMRemoteConfig::lastRemoteConfigUpdateTimestamp() {
   if (isDefaultInstance_) {
-    log(2, 29008, "Cannot fetch the last configuration update timestamp from the default instance");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kNoDefaultInstanceUpdateTimestamp,
+           "Cannot fetch the last configuration update timestamp from the default instance");
     return 0;
   }
   auto database = database_.lock();
@@ -631,7 +643,8 @@ double APMRemoteConfig::lastRemoteConfigUpdateTimestamp() {
   platform::Error error;
   double timestamp = database->lastRemoteConfigUpdateTimestamp(&error);
   if (!error.empty()) {
-    log(4, 29009, "Failed to query last configuration update timestamp. Error", error);
+    APMLog(APMLogLevel::kWarningSampled, APMRemoteConfigLogCode::kUpdateTimestampQueryFailed,
+           "Failed to query last configuration update timestamp. Error", error);
     return 0;
   }
   return timestamp;
@@ -658,7 +671,8 @@ std::optional<std::string> APMRemoteConfig::uploadSubdomain() const {
 
 std::shared_ptr<APMPBEventConfig> APMRemoteConfig::eventConfigWithName(const std::string& name) const {
   if (name.empty()) {
-    log(5, 29006, "Cannot find event config with empty event name");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMRemoteConfigLogCode::kEmptyEventName,
+           "Cannot find event config with empty event name");
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -710,11 +724,13 @@ std::string APMRemoteConfig::uploadURL() const {
 std::optional<std::string> APMRemoteConfig::remoteConfigURL(const std::optional<std::string>& platformName,
                                                             int64_t sdkVersion, int64_t runtimeVersion) const {
   if (appID_.empty()) {
-    log(2, 29021, "Cannot create a URL to fetch a configuration with empty app ID");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kFetchURLWithoutAppID,
+           "Cannot create a URL to fetch a configuration with empty app ID");
     return std::nullopt;
   }
   if (!platformName) {
-    log(2, 29010, "Cannot create a URL to fetch a configuration with empty platform");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kFetchURLWithoutPlatform,
+           "Cannot create a URL to fetch a configuration with empty platform");
     return std::nullopt;
   }
   APMQueryItems query{{"platform", *platformName}, {"dmp_version", sdkVersion}, {"runtime_version", runtimeVersion}};
@@ -802,7 +818,9 @@ void APMRemoteConfig::clientDidReceiveNewSnapshot() {
 }
 
 void APMRemoteConfig::clientDidReceiveFetchError(const std::optional<platform::Error>& error) {
-  if (error) log(2, 29025, "Cannot fetch experiment. Error", *error);
+  if (error)
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kExperimentNotFetched,
+           "Cannot fetch experiment. Error", *error);
 }
 
 bool APMRemoteConfig::shouldFetchExperiments() const {
@@ -818,7 +836,8 @@ bool APMRemoteConfig::activateNewSnapshot() {
   if (!experimentClient_) return false;
   platform::Error error;
   if (!experimentClient_->activateLatestSnapshot(&error)) {
-    log(2, 29024, "Cannot activate snapshot. Error", error);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kSnapshotNotActivated,
+           "Cannot activate snapshot. Error", error);
     return false;
   }
   updateCachedExperimentFlags();

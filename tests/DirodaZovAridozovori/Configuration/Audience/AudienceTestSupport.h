@@ -1,5 +1,5 @@
 #pragma once
-// Helpers shared by the audience tests: captured audience log codes and short builders of filter
+// Helpers shared by the audience tests: captured audience log lines and short builders of filter
 // forms. Comparison and match types are written as the numbers the configuration sends.
 
 #include <gtest/gtest.h>
@@ -11,49 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "Audience/APMAudienceLog.h"
+#include "APMLogCapture.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
+#include "Audience/APMAudienceLog.h"
 #include "Audience/APMFilterForms.h"
 
-// Captures the codes of audience log lines for the test's lifetime.
-class CapturedAudienceLog {
- public:
-  CapturedAudienceLog() {
-    APMSetAudienceLogSink([this](const APMAudienceLogEntry& entry) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      entries_.push_back(entry);
-    });
-  }
-  ~CapturedAudienceLog() { APMSetAudienceLogSink(nullptr); }
-
-  std::vector<int64_t> codes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<int64_t> codes;
-    for (const auto& entry : entries_) codes.push_back(entry.code);
-    return codes;
-  }
-  bool contains(int64_t code) {
-    auto all = codes();
-    return std::find(all.begin(), all.end(), code) != all.end();
-  }
-  size_t count(int64_t code) {
-    auto all = codes();
-    return static_cast<size_t>(std::count(all.begin(), all.end(), code));
-  }
-  std::vector<APMAudienceLogEntry> entries() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return entries_;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.clear();
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<APMAudienceLogEntry> entries_;
-};
+// Captures the audience log lines for the test's lifetime.
+using CapturedAudienceLog = testsupport::APMLogCapture;
 
 inline APMNumberFilterForm numberFilter(int32_t type, std::optional<std::string> value) {
   APMNumberFilterForm filter;
