@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "APMMonitor.h"
+#include "APMLogChannel.h"
 #include "APMPEvaluator.h"
 #include "APMPRuntimeEntityConverter.h"
 
@@ -66,25 +66,32 @@ APMPRuntimeValue APMPFunctionGetVersion::callNative(std::span<const APMPRuntimeV
 // ---------------------------------------------------------------------------------------------
 // Logging
 
-int APMPixieLogger::monitorLevelFor(int programLevel, bool silent, bool monitored) {
+APMLogLevel APMPixieLogger::monitorLevelFor(int programLevel, bool silent, bool monitored) {
   switch (programLevel) {
-    case 2: return 8;
-    case 3: return 7;
-    case 5: return silent ? 5 : (monitored ? 4 : 3);
-    case 6: return silent ? 2 : (monitored ? 1 : 0);
-    default: return 6;
+    case 2:
+      return APMLogLevel::kVerbose;
+    case 3:
+      return APMLogLevel::kDebug;
+    case 5:
+      if (silent) return APMLogLevel::kWarningSampledOnly;
+      return monitored ? APMLogLevel::kWarningSampled : APMLogLevel::kWarning;
+    case 6:
+      if (silent) return APMLogLevel::kErrorSampledOnly;
+      return monitored ? APMLogLevel::kErrorSampled : APMLogLevel::kError;
+    default:
+      return APMLogLevel::kNotice;
   }
 }
 
 void APMPixieLogger::logWithLevel(int level, const std::string& message, const std::vector<std::string>& context,
                                   bool silent, bool monitored) {
-  int monitorLevel = monitorLevelFor(level, silent, monitored);
+  const APMLogLevel monitorLevel = monitorLevelFor(level, silent, monitored);
   if (sink_) {
-    sink_(monitorLevel, kMessageCode, message, context);
+    sink_(static_cast<int>(APMLogLevelNumber(monitorLevel)),
+          static_cast<int>(APMLogCode(APMPixieLogCode::kProgramLine).number()), message, context);
     return;
   }
-  APMMonitorContexts contexts(context.begin(), context.end());
-  APMMonitor::shared()->logWithLevel(monitorLevel, kMessageCode, message, contexts);
+  APMLog(monitorLevel, APMPixieLogCode::kProgramLine, message, APMMonitorContexts(context.begin(), context.end()));
 }
 
 APMPRuntimeValue APMPFunctionLog::callNative(std::span<const APMPRuntimeValue> arguments, APMPScope&,

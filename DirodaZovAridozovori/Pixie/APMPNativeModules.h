@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "APMLogCode.h"
+#include "APMLogLevel.h"
 #include "APMPFunctionValue.h"
 #include "APMPRuntime.h"
 #include "platform/Object.h"
@@ -84,18 +86,27 @@ class APMPLoggerDelegate {
                             bool silent, bool monitored) = 0;
 };
 
-// Sends program log lines to the measurement monitor (message code 24005), mapping the program's
+// The message code of every program log line.
+enum class APMPixieLogCode : int64_t {
+  kProgramLine = 24005,
+};
+template <>
+inline constexpr bool kAPMIsLogCode<APMPixieLogCode> = true;
+
+// Sends program log lines to the measurement log (message code 24005), mapping the program's
 // level to a monitor level.
 class APMPixieLogger final : public APMPLoggerDelegate {
  public:
+  // Receives the monitor level's number.
   using Sink = std::function<void(int monitorLevel, int messageCode, const std::string& message,
                                   const std::vector<std::string>& context)>;
-  // Without a sink, lines go to the process's measurement monitor.
+  // Without a sink, lines go out through APMLog.
   explicit APMPixieLogger(Sink sink = nullptr) : sink_(std::move(sink)) {}
   void logWithLevel(int level, const std::string& message, const std::vector<std::string>& context, bool silent,
                     bool monitored) override;
-  static int monitorLevelFor(int programLevel, bool silent, bool monitored);
-  static constexpr int kMessageCode = 24005;
+  // Program levels: 2 verbose, 3 debug, 5 warning, 6 error, anything else notice; silent lines are
+  // only sampled, monitored ones printed and sampled.
+  static APMLogLevel monitorLevelFor(int programLevel, bool silent, bool monitored);
 
  private:
   Sink sink_;
