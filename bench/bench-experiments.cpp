@@ -41,7 +41,7 @@ int main() {
   if (!mkdtemp(directory.data())) return 1;
   platform::Paths::setDataDirectory(directory);
   // The lookups log verbose lines; nobody reads them here.
-  APMEMonitor::setSink(nullptr);
+  APMSetLogSink(nullptr);
 
   auto manager = APMEManager::create();
   std::vector<std::shared_ptr<APMEClient>> clients;

@@ -11,13 +11,14 @@ constexpr int64_t kStaleStatus = 1;
 std::shared_ptr<APMEClient> APMEClient::create(std::shared_ptr<APMESDKProperty> property,
                                                std::optional<std::vector<std::shared_ptr<APMPBFlag>>> defaultFlags,
                                                std::weak_ptr<APMEManager> manager) {
-  APMEMonitor monitor;
   if (!property) {
-    monitor.logWithLevel(0, 830000, "Cannot initialize the client with nil property");
+    APMLog(APMLogLevel::kError, APMELogCode::kCannotInitializeClientNilProperty,
+           "Cannot initialize the client with nil property");
     return nullptr;
   }
   if (!defaultFlags) {
-    monitor.logWithLevel(0, 830001, "Cannot initialize the client with nil default flags");
+    APMLog(APMLogLevel::kError, APMELogCode::kCannotInitializeClientNilDefaultFlags,
+           "Cannot initialize the client with nil default flags");
     return nullptr;
   }
   return std::make_shared<APMEClient>(std::move(property), std::move(*defaultFlags), std::move(manager));
@@ -25,7 +26,7 @@ std::shared_ptr<APMEClient> APMEClient::create(std::shared_ptr<APMESDKProperty> 
 
 std::optional<platform::Object> APMEClient::valueForFlag(const std::string& flagName) const {
   if (flagName.empty()) {
-    APMEMonitor().logWithLevel(0, 830002, "Cannot get value for empty flag name");
+    APMLog(APMLogLevel::kError, APMELogCode::kCannotGetValueEmptyFlagName, "Cannot get value for empty flag name");
     return std::nullopt;
   }
   auto manager = manager_.lock();
@@ -35,7 +36,8 @@ std::optional<platform::Object> APMEClient::valueForFlag(const std::string& flag
 
 std::optional<platform::Object> APMEClient::objectForKeyedSubscript(const platform::Object& key) const {
   if (!key.isString()) {
-    APMEMonitor().logWithLevel(0, 830003, "Cannot get flag value of an invalid flag name", key);
+    APMLog(APMLogLevel::kError, APMELogCode::kClientFlagNameInvalid, "Cannot get flag value of an invalid flag name",
+           key);
     return std::nullopt;
   }
   return valueForFlag(key.stringValue());

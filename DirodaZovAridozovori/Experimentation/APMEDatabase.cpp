@@ -54,7 +54,8 @@ std::string textOfRow(const APMSqliteStore::Record& row, const char* column) {
 
 std::shared_ptr<APMEDatabase> APMEDatabase::create(const std::string& path) {
   if (path.empty()) {
-    APMEMonitor().logWithLevel(1, 810000, "Cannot initialize the database with invalid path", path);
+    APMLog(APMLogLevel::kErrorSampled, APMELogCode::kCannotInitializeDatabaseInvalidPath,
+           "Cannot initialize the database with invalid path", path);
     return nullptr;
   }
   auto database = std::make_shared<APMEDatabase>(path);
@@ -63,23 +64,26 @@ std::shared_ptr<APMEDatabase> APMEDatabase::create(const std::string& path) {
 }
 
 std::shared_ptr<APMSqliteStore> APMEDatabase::openStore(const std::string& context) {
-  APMEMonitor monitor;
   platform::Error error;
   // The experiment database may be the first file of the storage directory.
   if (!APMCreateStorageDirectory(&error)) {
-    monitor.logWithLevel(1, 810001, APMEMonitor::format("Failed to open database (%@)", context), error);
+    APMLog(APMLogLevel::kErrorSampled, APMELogCode::kFailedOpenDatabase,
+           APMEMonitor::format("Failed to open database (%@)", context), error);
     return nullptr;
   }
   auto store = APMSqliteStore::create(path_, &error);
   if (store) return store;
-  monitor.logWithLevel(1, 810001, APMEMonitor::format("Failed to open database (%@)", context), error);
+  APMLog(APMLogLevel::kErrorSampled, APMELogCode::kFailedOpenDatabase,
+         APMEMonitor::format("Failed to open database (%@)", context), error);
   if (error.code != kAPMStoreErrorCorruptData) return nullptr;
   // The file holds nothing the service cannot send again: a corrupt one is replaced rather than
   // keeping experiments off for good.
   deleteFiles();
   error = {};
   store = APMSqliteStore::create(path_, &error);
-  if (!store) monitor.logWithLevel(1, 810001, APMEMonitor::format("Failed to open database (%@)", context), error);
+  if (!store)
+    APMLog(APMLogLevel::kErrorSampled, APMELogCode::kFailedOpenDatabase,
+           APMEMonitor::format("Failed to open database (%@)", context), error);
   return store;
 }
 
@@ -90,9 +94,9 @@ void APMEDatabase::deleteFiles() {
   }
   platform::Error error;
   if (!APMDeleteFile(path_, &error)) {
-    APMEMonitor().logWithLevel(
-        4, 810003, APMEMonitor::format("Failed to delete old database file after failed validation. Error (%@)",
-                                       error.description));
+    APMLog(APMLogLevel::kWarningSampled, APMELogCode::kOldDatabaseNotDeleted,
+           APMEMonitor::format("Failed to delete old database file after failed validation. Error (%@)",
+                               error.description));
   }
 }
 
@@ -100,8 +104,8 @@ bool APMEDatabase::initializeDatabaseResources(const std::string& context) {
   store_ = openStore(context);
   if (!store_) return false;
   if (ensureAllTables()) return true;
-  APMEMonitor().logWithLevel(
-      1, 810002, APMEMonitor::format("Failed to create or validate required database tables (%@)", context));
+  APMLog(APMLogLevel::kErrorSampled, APMELogCode::kTablesNotValidated,
+         APMEMonitor::format("Failed to create or validate required database tables (%@)", context));
   store_->close();
   store_.reset();
   deleteFiles();
@@ -113,7 +117,8 @@ bool APMEDatabase::ensureAllTables() {
   for (const char* table : {kPendingTable, kActivatedTable, kLaunchedTable}) {
     platform::Error error;
     if (!store_->ensureTableWithName(table, snapshotColumns(), {}, {}, &error)) {
-      APMEMonitor().logWithLevel(1, 810004, "Failed to ensure table. Table, error", table, error);
+      APMLog(APMLogLevel::kErrorSampled, APMELogCode::kFailedEnsureTable, "Failed to ensure table. Table, error", table,
+             error);
       return false;
     }
   }
@@ -124,14 +129,14 @@ bool APMEDatabase::closeAndDelete() {
   if (!store_) return true;
   auto store = std::move(store_);
   if (store->closeAndDeleteDatabase()) return true;
-  APMEMonitor().logWithLevel(4, 810005, "Failed to delete database data");
+  APMLog(APMLogLevel::kWarningSampled, APMELogCode::kFailedDeleteDatabaseData, "Failed to delete database data");
   return false;
 }
 
 bool APMEDatabase::reset() {
   closeAndDelete();
   if (initializeDatabaseResources("Reset")) return true;
-  APMEMonitor().logWithLevel(1, 810006, "Cannot re-initialize the database");
+  APMLog(APMLogLevel::kErrorSampled, APMELogCode::kCannotReInitializeDatabase, "Cannot re-initialize the database");
   return false;
 }
 
@@ -139,7 +144,8 @@ bool APMEDatabase::performTransaction(const std::function<bool()>& block) {
   platform::Error error;
   if (store_ && store_->performTransactionWithError(&error, block)) return true;
   if (!store_) closedError(&error);
-  APMEMonitor().logWithLevel(1, 810007, APMEMonitor::format("Transaction failed. %@", error.description));
+  APMLog(APMLogLevel::kErrorSampled, APMELogCode::kTransactionFailed,
+         APMEMonitor::format("Transaction failed. %@", error.description));
   return false;
 }
 
@@ -247,7 +253,8 @@ bool APMEDatabase::activatePendingSnapshotsAutomatically(platform::Error* error)
     auto snapshot = snapshotOfRow(row);
     if (!snapshot) {
       // One unreadable row must not keep every other SDK's snapshot from activating.
-      APMEMonitor().logWithLevel(4, 810008, "Deleted a pending snapshot that cannot be read. SDK name", SDKName);
+      APMLog(APMLogLevel::kWarningSampled, APMELogCode::kDeletedPendingSnapshotCannotRead,
+             "Deleted a pending snapshot that cannot be read. SDK name", SDKName);
       if (!deletePendingExperimentsOfSDKName(SDKName, error)) return false;
       continue;
     }

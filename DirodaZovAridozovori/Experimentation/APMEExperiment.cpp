@@ -6,15 +6,16 @@
 
 std::shared_ptr<APMEExperiment> APMEExperiment::create(std::optional<int64_t> experimentID,
                                                        const std::vector<std::shared_ptr<APMPBFlag>>& flags) {
-  APMEMonitor monitor;
   if (!experimentID) {
-    monitor.logWithLevel(2, 870000, "Cannot create an experiment without ID");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotCreateExperimentWithoutID,
+           "Cannot create an experiment without ID");
     return nullptr;
   }
   auto experiment = std::make_shared<APMEExperiment>(*experimentID);
   for (const auto& flag : flags) {
     if (!flag) {
-      monitor.logWithLevel(2, 870003, "Cannot add non-flag into the experiment. Flag", nullptr);
+      APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kNonFlagNotAdded,
+             "Cannot add non-flag into the experiment. Flag", nullptr);
       return nullptr;
     }
     experiment->addFlag(flag);
@@ -39,14 +40,15 @@ std::vector<std::shared_ptr<APMPBFlag>> APMEExperiment::flags() const {
 }
 
 void APMEExperiment::addFlag(const std::shared_ptr<APMPBFlag>& flag) {
-  APMEMonitor monitor;
   if (!flag) {
-    monitor.logWithLevel(2, 870004, "Cannot add empty flag into an experiment. ID", experimentID_);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kEmptyFlagNotAdded,
+           "Cannot add empty flag into an experiment. ID", experimentID_);
     return;
   }
   auto name = APMNanoGetString(*flag, APMPBFlag::kName);
   if (!name) {
-    monitor.logWithLevel(2, 870006, "Cannot add a flag without name into an experiment. ID", experimentID_);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kFlagWithoutNameNotAdded,
+           "Cannot add a flag without name into an experiment. ID", experimentID_);
     return;
   }
   flagsByName_.insert_or_assign(std::move(*name), flag);
@@ -54,7 +56,8 @@ void APMEExperiment::addFlag(const std::shared_ptr<APMPBFlag>& flag) {
 
 std::shared_ptr<APMPBFlag> APMEExperiment::flagWithName(const std::string& name) const {
   if (name.empty()) {
-    APMEMonitor().logWithLevel(2, 870007, "Cannot retrieve a flag without a flag name");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kFlagWithoutNameNotRetrieved,
+           "Cannot retrieve a flag without a flag name");
     return nullptr;
   }
   auto found = flagsByName_.find(name);

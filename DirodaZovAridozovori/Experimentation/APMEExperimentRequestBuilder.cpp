@@ -37,7 +37,7 @@ void APMEExperimentRequestBuilder::resetSharedInstanceForTesting() {
 
 void APMEExperimentRequestBuilder::addSDKProperty(const std::shared_ptr<APMESDKProperty>& property) {
   if (!property) {
-    APMEMonitor().logWithLevel(2, 880000, "Cannot add an empty SDK property.");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kEmptySDKPropertyNotAdded, "Cannot add an empty SDK property.");
     return;
   }
   std::lock_guard<std::mutex> lock(mutex_);

@@ -19,23 +19,24 @@ std::optional<Object> APMEValueFromFlag(const APMPBFlag& flag) {
 }
 
 std::shared_ptr<APMPBFlag> APMEFlagFromNameAndValue(const Object& name, const Object& value) {
-  APMEMonitor monitor;
   if (name.isNull()) {
-    monitor.logWithLevel(1, 850000, "Flag name must not be nil");
+    APMLog(APMLogLevel::kErrorSampled, APMELogCode::kNilFlagName, "Flag name must not be nil");
     return nullptr;
   }
   if (!name.isString()) {
-    monitor.logWithLevel(1, 850001, "Flag name must be a string", APMEKindName(name));
+    APMLog(APMLogLevel::kErrorSampled, APMELogCode::kFlagNameNotString, "Flag name must be a string",
+           APMEKindName(name));
     return nullptr;
   }
   if (!value.isNumber() && !value.isString()) {
-    monitor.logWithLevel(1, 850002, "Flag value is invalid", APMEKindName(value));
+    APMLog(APMLogLevel::kErrorSampled, APMELogCode::kFlagValueInvalid, "Flag value is invalid", APMEKindName(value));
     return nullptr;
   }
   // A text with a NUL character, which a message string cannot carry, is refused as well.
   auto flag = std::make_shared<APMPBFlag>();
   if (!APMNanoSetString(*flag, APMPBFlag::kName, name.stringValue())) {
-    monitor.logWithLevel(1, 850001, "Flag name must be a string", APMEKindName(name));
+    APMLog(APMLogLevel::kErrorSampled, APMELogCode::kFlagNameNotString, "Flag name must be a string",
+           APMEKindName(name));
     return nullptr;
   }
   bool stored;
@@ -47,7 +48,7 @@ std::shared_ptr<APMPBFlag> APMEFlagFromNameAndValue(const Object& name, const Ob
     stored = APMNanoSetInt64(*flag, APMPBFlag::kIntValue, value.integerValue());
   }
   if (!stored) {
-    monitor.logWithLevel(1, 850002, "Flag value is invalid", APMEKindName(value));
+    APMLog(APMLogLevel::kErrorSampled, APMELogCode::kFlagValueInvalid, "Flag value is invalid", APMEKindName(value));
     return nullptr;
   }
   return flag;

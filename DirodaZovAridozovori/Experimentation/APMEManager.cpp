@@ -52,12 +52,6 @@ void APMEManager::resetSharedInstanceForTesting() {
   }
 }
 
-std::shared_ptr<APMEMonitor> APMEManager::monitor() {
-  // Never destroyed: SDK threads may still log while the process exits.
-  static const auto& shared = *new std::shared_ptr<APMEMonitor>(std::make_shared<APMEMonitor>());
-  return shared;
-}
-
 APMEManager::APMEManager(std::shared_ptr<APMETaskManager> taskManager)
     : taskManager_(std::move(taskManager)), queue_(platform::DispatchQueue::create(kSerialQueueLabel)) {}
 
@@ -81,14 +75,15 @@ void APMEManager::waitForStartOnce() {
 
 std::shared_ptr<APMEClient> APMEManager::registerSDKProperty(const std::shared_ptr<APMESDKProperty>& property,
                                                              const platform::Dictionary& defaultFlags) {
-  auto log = monitor();
   if (!property) {
-    log->logWithLevel(0, 800000, "Cannot register client with a nil SDK property");
+    APMLog(APMLogLevel::kError, APMELogCode::kCannotRegisterClientNilSDKProperty,
+           "Cannot register client with a nil SDK property");
     return nullptr;
   }
   const std::string name = property->name();
   if (name.empty()) {
-    log->logWithLevel(0, 800001, "Cannot register experiment client with no SDK name");
+    APMLog(APMLogLevel::kError, APMELogCode::kCannotRegisterExperimentClientNoSDK,
+           "Cannot register experiment client with no SDK name");
     return nullptr;
   }
   FlagMap flagsByName;
@@ -96,8 +91,8 @@ std::shared_ptr<APMEClient> APMEManager::registerSDKProperty(const std::shared_p
   for (const auto& [flagName, value] : defaultFlags) {
     auto flag = APMEFlagFromNameAndValue(Object(flagName), value);
     if (!flag) {
-      log->logWithLevel(0, 800002, "Cannot register experiment client invalid flags. Flag name, value", flagName,
-                        value);
+      APMLog(APMLogLevel::kError, APMELogCode::kCannotRegisterExperimentClientInvalidFlags,
+             "Cannot register experiment client invalid flags. Flag name, value", flagName, value);
       return nullptr;
     }
     flagsByName.emplace(flagName, flag);
@@ -105,23 +100,21 @@ std::shared_ptr<APMEClient> APMEManager::registerSDKProperty(const std::shared_p
   }
   auto client = APMEClient::create(property, std::move(flags), weak_from_this());
   if (!client) {
-    log->logWithLevel(1, 800004, "Cannot register client. SDK name", name);
+    APMLog(APMLogLevel::kErrorSampled, APMELogCode::kClientNotRegistered, "Cannot register client. SDK name", name);
     return nullptr;
   }
   waitForStartOnce();
-  dispatchAsyncOnSerialQueue([this, self = shared_from_this(), client, name, flagsByName = std::move(flagsByName),
-                              property] {
-    auto log = monitor();
-    if (registeredClientsBySDKName_.count(name)) {
-      log->logWithLevel(3, 800003,
-                        "Registered an SDK that has already registered. Default flags will be overwritten. SDK name",
-                        name);
-    }
-    registeredClientsBySDKName_.insert_or_assign(name, client);
-    defaultFlagsBySDKName_.insert_or_assign(name, flagsByName);
-    APMEExperimentRequestBuilder::sharedInstance()->addSDKProperty(property);
-    log->logWithLevel(8, 800005, "Registered client", name);
-  });
+  dispatchAsyncOnSerialQueue(
+      [this, self = shared_from_this(), client, name, flagsByName = std::move(flagsByName), property] {
+        if (registeredClientsBySDKName_.count(name)) {
+          APMLog(APMLogLevel::kWarning, APMELogCode::kSDKRegisteredAgain,
+                 "Registered an SDK that has already registered. Default flags will be overwritten. SDK name", name);
+        }
+        registeredClientsBySDKName_.insert_or_assign(name, client);
+        defaultFlagsBySDKName_.insert_or_assign(name, flagsByName);
+        APMEExperimentRequestBuilder::sharedInstance()->addSDKProperty(property);
+        APMLog(APMLogLevel::kVerbose, APMELogCode::kClientRegistered, "Registered client", name);
+      });
   return client;
 }
 
@@ -145,27 +138,28 @@ std::vector<std::shared_ptr<APMEClient>> APMEManager::registeredClients() {
 // MARK: - Flags
 
 std::optional<Object> APMEManager::flagValueForFlagName(const Object& flagName, const Object& SDKName) {
-  auto log = monitor();
   if (!SDKName.isString()) {
-    log->logWithLevel(0, 800008, "Cannot get flag value for an invalid SDK name");
+    APMLog(APMLogLevel::kError, APMELogCode::kCannotGetFlagValueInvalidSDK,
+           "Cannot get flag value for an invalid SDK name");
     return std::nullopt;
   }
   if (!flagName.isString()) {
-    log->logWithLevel(0, 800009, "Cannot get flag value for invalid flag name. SDK name, flag name", SDKName,
-                      flagName);
+    APMLog(APMLogLevel::kError, APMELogCode::kCannotGetFlagValueInvalidFlag,
+           "Cannot get flag value for invalid flag name. SDK name, flag name", SDKName, flagName);
     return std::nullopt;
   }
   return flagValueForFlagName(flagName.stringValue(), SDKName.stringValue());
 }
 
 std::optional<Object> APMEManager::flagValueForFlagName(const std::string& flagName, const std::string& SDKName) {
-  auto log = monitor();
   if (SDKName.empty()) {
-    log->logWithLevel(0, 800010, "Cannot retrieve flag value for empty SDK name");
+    APMLog(APMLogLevel::kError, APMELogCode::kCannotRetrieveFlagValueEmptySDK,
+           "Cannot retrieve flag value for empty SDK name");
     return std::nullopt;
   }
   if (flagName.empty()) {
-    log->logWithLevel(0, 800011, "Cannot retrieve flag value for empty flag name");
+    APMLog(APMLogLevel::kError, APMELogCode::kCannotRetrieveFlagValueEmptyFlag,
+           "Cannot retrieve flag value for empty flag name");
     return std::nullopt;
   }
   std::optional<Object> value;
@@ -174,17 +168,17 @@ std::optional<Object> APMEManager::flagValueForFlagName(const std::string& flagN
 }
 
 std::optional<Object> APMEManager::flagValueOnSerialQueue(const std::string& flagName, const std::string& SDKName) {
-  auto log = monitor();
   if (!registeredClientsBySDKName_.count(SDKName)) {
-    log->logWithLevel(3, 800012, "SDK is not registered yet", SDKName);
+    APMLog(APMLogLevel::kWarning, APMELogCode::kSDKNotRegisteredYet, "SDK is not registered yet", SDKName);
     return std::nullopt;
   }
   auto defaults = defaultFlagsBySDKName_.find(SDKName);
   if (defaults == defaultFlagsBySDKName_.end()) {
-    log->logWithLevel(3, 800013, "Cannot get flag for unregistered SDK. SDK name, flag name", SDKName, flagName);
+    APMLog(APMLogLevel::kWarning, APMELogCode::kCannotGetFlagUnregisteredSDK,
+           "Cannot get flag for unregistered SDK. SDK name, flag name", SDKName, flagName);
     return std::nullopt;
   }
-  const bool verbose = log->wouldLog(8);
+  const bool verbose = APMLogWouldProcess(APMLogLevel::kVerbose);
   auto describe = [](const SnapshotMap& map, const std::string& name) {
     auto found = map.find(name);
     return found == map.end() ? std::string("(null)") : found->second->description();
@@ -197,27 +191,30 @@ std::optional<Object> APMEManager::flagValueOnSerialQueue(const std::string& fla
 
   // Verbose lines only: the answer is the hot path, so they are skipped before any work.
   if (verbose) {
-    log->logWithLevel(8, 800015, "Looking for activated flag. SDK name, flag name, activated snapshot", SDKName,
-                      flagName, describe(activatedSnapshotsBySDKName_, SDKName));
+    APMLog(APMLogLevel::kVerbose, APMELogCode::kLookingForActivatedFlag,
+           "Looking for activated flag. SDK name, flag name, activated snapshot", SDKName, flagName,
+           describe(activatedSnapshotsBySDKName_, SDKName));
   }
   if (auto value = lookUp(activatedSnapshotsBySDKName_)) return value;
   if (verbose) {
-    log->logWithLevel(8, 800016,
-                      "Cannot find activated flag. Looking for launched flag. SDK name, flag name, launched flag",
-                      SDKName, flagName, describe(launchedSnapshotsBySDKName_, SDKName));
+    APMLog(APMLogLevel::kVerbose, APMELogCode::kActivatedFlagNotFound,
+           "Cannot find activated flag. Looking for launched flag. SDK name, flag name, launched flag", SDKName,
+           flagName, describe(launchedSnapshotsBySDKName_, SDKName));
   }
   if (auto value = lookUp(launchedSnapshotsBySDKName_)) return value;
 
   auto flag = defaults->second.find(flagName);
   if (flag == defaults->second.end()) {
-    if (verbose) log->logWithLevel(8, 800014, "No default flag value. SDK name, flag name", SDKName, flagName);
+    if (verbose)
+      APMLog(APMLogLevel::kVerbose, APMELogCode::kNoDefaultFlagValue, "No default flag value. SDK name, flag name",
+             SDKName, flagName);
     return std::nullopt;
   }
   auto value = APMEValueFromFlag(flag->second);
   if (verbose) {
-    log->logWithLevel(8, 800019,
-                      "Cannot find launched flag. Returned the default flag value. SDK name, flag name, default flag",
-                      SDKName, flagName, value.value_or(Object()));
+    APMLog(APMLogLevel::kVerbose, APMELogCode::kLaunchedFlagNotFound,
+           "Cannot find launched flag. Returned the default flag value. SDK name, flag name, default flag", SDKName,
+           flagName, value.value_or(Object()));
   }
   return value;
 }
@@ -225,22 +222,24 @@ std::optional<Object> APMEManager::flagValueOnSerialQueue(const std::string& fla
 // MARK: - Activation and status
 
 bool APMEManager::activateSnapshotOfSDK(const std::optional<std::string>& SDKName, platform::Error* error) {
-  auto log = monitor();
   if (!SDKName) {
     APMSetError(error, 1, "SDK name cannot be nil");
-    log->logWithLevel(3, 800021, "Cannot activate a pending snapshot for a nil SDK name");
+    APMLog(APMLogLevel::kWarning, APMELogCode::kNoSDKNameToActivate,
+           "Cannot activate a pending snapshot for a nil SDK name");
     return false;
   }
   if (SDKName->empty()) {
     APMSetError(error, 1, "SDK name cannot be empty");
-    log->logWithLevel(3, 800022, "Cannot activate a pending snapshot for an empty SDK name");
+    APMLog(APMLogLevel::kWarning, APMELogCode::kCannotActivatePendingSnapshotEmptySDK,
+           "Cannot activate a pending snapshot for an empty SDK name");
     return false;
   }
   bool activated = false;
   dispatchSyncOnSerialQueue([&] {
     auto found = pendingSnapshotsBySDKName_.find(*SDKName);
     if (found == pendingSnapshotsBySDKName_.end()) {
-      log->logWithLevel(3, 800023, "No pending snapshot to activate. SDK name", *SDKName);
+      APMLog(APMLogLevel::kWarning, APMELogCode::kNoPendingSnapshotActivate,
+             "No pending snapshot to activate. SDK name", *SDKName);
       return;
     }
     auto pending = found->second;
@@ -262,7 +261,8 @@ bool APMEManager::activateSnapshotOfSDK(const std::optional<std::string>& SDKNam
     activatedSnapshotsBySDKName_.insert_or_assign(*SDKName, snapshot);
     pendingSnapshotsBySDKName_.erase(found);
     taskManager_->activatePendingSnapshot(pending, now);
-    log->logWithLevel(8, 800028, "Successfully activated a snapshot of SDK", *SDKName);
+    APMLog(APMLogLevel::kVerbose, APMELogCode::kSnapshotActivated, "Successfully activated a snapshot of SDK",
+           *SDKName);
     activated = true;
   });
   return activated;
@@ -270,7 +270,8 @@ bool APMEManager::activateSnapshotOfSDK(const std::optional<std::string>& SDKNam
 
 int64_t APMEManager::activatedSnapshotStatusOfSDKName(const std::string& SDKName) {
   if (SDKName.empty()) {
-    monitor()->logWithLevel(0, 800024, "Cannot check activated snapshot for empty SDK Name");
+    APMLog(APMLogLevel::kError, APMELogCode::kCannotCheckActivatedSnapshotEmptySDK,
+           "Cannot check activated snapshot for empty SDK Name");
     return kSnapshotStatusUnregistered;
   }
   int64_t status = kSnapshotStatusUnregistered;
@@ -288,20 +289,22 @@ int64_t APMEManager::activatedSnapshotStatusOfSDKName(const std::string& SDKName
 }
 
 void APMEManager::resetToDefaultsOfSDKName(const std::string& SDKName) {
-  auto log = monitor();
   if (SDKName.empty()) {
-    log->logWithLevel(0, 800025, "Cannot reset to defaults for empty SDK Name");
+    APMLog(APMLogLevel::kError, APMELogCode::kCannotResetDefaultsEmptySDKName,
+           "Cannot reset to defaults for empty SDK Name");
     return;
   }
   dispatchSyncOnSerialQueue([&] {
     auto found = activatedSnapshotsBySDKName_.find(SDKName);
     if (found == activatedSnapshotsBySDKName_.end()) {
-      log->logWithLevel(0, 800026, "Cannot reset to defaults for unregistered SDK name", SDKName);
+      APMLog(APMLogLevel::kError, APMELogCode::kCannotResetDefaultsUnregisteredSDKName,
+             "Cannot reset to defaults for unregistered SDK name", SDKName);
       return;
     }
     activatedSnapshotsBySDKName_.erase(found);
     taskManager_->resetToDefaultsForSDKName(SDKName);
-    log->logWithLevel(8, 800027, "Reset all experiments to default. SDK name", SDKName);
+    APMLog(APMLogLevel::kVerbose, APMELogCode::kResetAllExperimentsDefault,
+           "Reset all experiments to default. SDK name", SDKName);
   });
 }
 
@@ -379,7 +382,8 @@ void APMEManager::taskManagerDidFinishFetchingExperimentSnapshots(APMETaskManage
   const bool hasSnapshots = snapshots && !snapshots->empty();
   const bool hasErrors = errors && !errors->empty();
   if (!hasSnapshots && !hasErrors) {
-    monitor()->logWithLevel(3, 800020, "No pending snapshots to notify the clients");
+    APMLog(APMLogLevel::kWarning, APMELogCode::kNoPendingSnapshotsNotifyClients,
+           "No pending snapshots to notify the clients");
     return;
   }
   dispatchAsyncOnSerialQueue([this, self = shared_from_this(), snapshots = snapshots.value_or(APMESnapshots{}),
@@ -416,10 +420,9 @@ void APMEManager::taskManagerDidUpsertPendingSnapshots(APMETaskManager&, const A
     auto client = found->second;
     auto delegate = client->delegate();
     if (!delegate || !delegate->clientDidReceiveNewSnapshot) {
-      monitor()->logWithLevel(
-          0, 800021,
-          "Cannot notify new snapshot for SDK because the delegate does not implement -clientDidReceiveNewSnapshot:",
-          snapshot->SDKName());
+      APMLog(APMLogLevel::kError, APMELogCode::kNoSDKNameToActivate,
+             "Cannot notify new snapshot for SDK because the delegate does not implement -clientDidReceiveNewSnapshot:",
+             snapshot->SDKName());
       continue;
     }
     auto queue = delegate->queue ? delegate->queue : platform::DispatchQueue::main();
@@ -435,10 +438,14 @@ void APMEManager::taskManagerDidUpsertPendingSnapshots(APMETaskManager&, const A
 
 void APMEManager::dispatchAsyncOnSerialQueue(Block block) {
   queue_->async([block = std::move(block)] {
-    APMEMonitor::runCatching(block, 800017, "Exception on async Experimentation serial queue");
+    APMEMonitor::runCatching(block, APMELogCode::kSerialQueueAsyncException,
+                             "Exception on async Experimentation serial queue");
   });
 }
 
 void APMEManager::dispatchSyncOnSerialQueue(const Block& block) {
-  queue_->sync([&] { APMEMonitor::runCatching(block, 800018, "Exception on sync Experimentation serial queue"); });
+  queue_->sync([&] {
+    APMEMonitor::runCatching(block, APMELogCode::kSerialQueueSyncException,
+                             "Exception on sync Experimentation serial queue");
+  });
 }

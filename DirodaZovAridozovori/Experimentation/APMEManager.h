@@ -51,8 +51,6 @@ class APMEManager : public APMETaskManagerDelegate, public std::enable_shared_fr
   static std::shared_ptr<APMEManager> sharedInstance();
   // Tests: the next sharedInstance() creates a new manager.
   static void resetSharedInstanceForTesting();
-  // The one monitor every line of experimentation goes through.
-  static std::shared_ptr<APMEMonitor> monitor();
 
   // init: a new task manager, not started.
   static std::shared_ptr<APMEManager> create();

@@ -7,16 +7,16 @@ std::string APMEMonitor::format(std::string_view message, std::string_view value
   return text;
 }
 
-std::exception_ptr APMEMonitor::runCatching(const std::function<void()>& block, int64_t messageCode,
+std::exception_ptr APMEMonitor::runCatching(const std::function<void()>& block, APMELogCode messageCode,
                                             std::string_view message) {
   try {
     block();
     return nullptr;
   } catch (const std::exception& exception) {
-    APMEMonitor().logWithLevel(1, messageCode, message, exception);
+    APMLog(APMLogLevel::kErrorSampled, messageCode, message, exception);
     return std::current_exception();
   } catch (...) {
-    APMEMonitor().logWithLevel(1, messageCode, message, APMExceptionInfo::unknown());
+    APMLog(APMLogLevel::kErrorSampled, messageCode, message, APMExceptionInfo::unknown());
     return std::current_exception();
   }
 }

@@ -84,7 +84,7 @@ std::shared_ptr<APMPBClientProperty> APMESDKProperty::proto() const {
   std::string key = diversionKey().value_or("");
   if (key.empty()) key = defaultDiversionKey();
   if (key.empty()) {
-    APMEMonitor().logWithLevel(1, 860001, "Diversion key is empty");
+    APMLog(APMLogLevel::kErrorSampled, APMELogCode::kEmptyDiversionKey, "Diversion key is empty");
     return nullptr;
   }
   auto message = std::make_shared<APMPBClientProperty>();

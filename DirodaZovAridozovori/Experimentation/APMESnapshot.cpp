@@ -6,15 +6,16 @@
 
 std::shared_ptr<APMESnapshot> APMESnapshot::create(const std::optional<std::string>& SDKName,
                                                    const std::vector<std::shared_ptr<APMEExperiment>>& experiments) {
-  APMEMonitor monitor;
   if (!SDKName || SDKName->empty()) {
-    monitor.logWithLevel(2, 840000, "Cannot create snapshot with an invalid SDK name");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotCreateSnapshotInvalidSDKName,
+           "Cannot create snapshot with an invalid SDK name");
     return nullptr;
   }
   auto snapshot = std::make_shared<APMESnapshot>(*SDKName, platform::now());
   for (const auto& experiment : experiments) {
     if (!experiment) {
-      monitor.logWithLevel(2, 840002, "Cannot create snapshot with an invalid experiment");
+      APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotCreateSnapshotInvalidExperiment,
+             "Cannot create snapshot with an invalid experiment");
       return nullptr;
     }
     snapshot->experimentsByExperimentID_.insert_or_assign(experiment->experimentID(), experiment->copy());
@@ -48,13 +49,14 @@ std::shared_ptr<APMPBFlag> APMESnapshot::flagByName(const std::string& name) con
 }
 
 void APMESnapshot::addFlag(const std::shared_ptr<APMPBFlag>& flag, std::optional<int64_t> experimentID) {
-  APMEMonitor monitor;
   if (!experimentID) {
-    monitor.logWithLevel(2, 840003, "Cannot add flag into empty experiment ID");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotAddFlagIntoEmptyExperiment,
+           "Cannot add flag into empty experiment ID");
     return;
   }
   if (!flag) {
-    monitor.logWithLevel(2, 840004, "Cannot add an invalid flag into a snapshot");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotAddInvalidFlagIntoSnapshot,
+           "Cannot add an invalid flag into a snapshot");
     return;
   }
   auto& experiment = experimentsByExperimentID_[*experimentID];

@@ -72,25 +72,28 @@ void APMETaskManager::startTaskManagerOnWorkerQueue() {
 
 void APMETaskManager::fetchAllSnapshotsOnWorkerQueue() {
   APMScheduler::checkOnBackgroundThreadWithMethodName("fetchAllSnapshotsOnWorkerQueue");
-  APMEMonitor monitor;
   auto database = database_;
   const bool started = database->performTransaction([&] {
     platform::Error error;
     if (!database->deleteStaleActivatedSnapshots(&error)) {
-      if (!error.empty()) monitor.logWithLevel(1, 820006, "Cannot delete stale activated snapshots. Error", error);
+      if (!error.empty())
+        APMLog(APMLogLevel::kErrorSampled, APMELogCode::kCannotDeleteStaleActivatedSnapshots,
+               "Cannot delete stale activated snapshots. Error", error);
       return false;
     }
     if (!database->activatePendingSnapshotsAutomatically(&error)) {
-      if (!error.empty()) monitor.logWithLevel(1, 820007, "Cannot activate pending snapshots automatically. Error", error);
+      if (!error.empty())
+        APMLog(APMLogLevel::kErrorSampled, APMELogCode::kCannotActivatePendingSnapshotsAutomatically,
+               "Cannot activate pending snapshots automatically. Error", error);
       return false;
     }
     return true;
   });
   if (!started) {
-    monitor.logWithLevel(2, 820008, "Failed to start the task manager");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kTaskManagerNotStarted, "Failed to start the task manager");
     return;
   }
-  monitor.logWithLevel(8, 820009, "Successfully start the task manager");
+  APMLog(APMLogLevel::kVerbose, APMELogCode::kTaskManagerStarted, "Successfully start the task manager");
   auto target = delegate();
   if (!target) return;
   struct Table {
@@ -110,7 +113,7 @@ void APMETaskManager::fetchAllSnapshotsOnWorkerQueue() {
     if (snapshots) {
       lists[i] = std::move(*snapshots);
     } else if (!error.empty()) {
-      monitor.logWithLevel(2, tables[i].code, tables[i].message, error);
+      APMLog(APMLogLevel::kErrorSampledOnly, tables[i].code, tables[i].message, error);
     }
   }
   target->taskManagerDidStartWithActivatedSnapshots(*this, lists[0], lists[1], lists[2]);
@@ -144,18 +147,18 @@ void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
   APMScheduler::checkOnBackgroundThreadWithMethodName("scheduleFetchingExperimentsOnWorkerQueue");
   // Without a database (it did not open, or was deleted) nothing is fetched.
   if (!database_ || stopped_) return;
-  APMEMonitor monitor;
   double fetchTime = fetchTimeFromLastSuccessfulTimestamp(persistedStorage_->doubleForKey(kFetchSuccessTimestampKey),
                                                           persistedStorage_->doubleForKey(kFetchFailureTimestampKey));
   if (std::fabs(fetchTime) < DBL_EPSILON) {
     persistedStorage_->removeObjectForKey(kFetchSuccessTimestampKey);
-    monitor.logWithLevel(2, 820024, "Network attempted too many times. Will not schedule new network.");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kTooManyFetchAttempts,
+           "Network attempted too many times. Will not schedule new network.");
     return;
   }
   const double now = platform::now();
   if (auto armed = alarm_->scheduledTimestamp(); armed && *armed <= fetchTime) {
-    monitor.logWithLevel(8, 820017, "Do not schedule a fetch task. Task already exists. Will be executed in seconds",
-                         *armed - now);
+    APMLog(APMLogLevel::kVerbose, APMELogCode::kFetchTaskAlreadyScheduled,
+           "Do not schedule a fetch task. Task already exists. Will be executed in seconds", *armed - now);
     return;
   }
   const double backoff = persistedStorage_->doubleForKey(kFetchBackoffTimestampKey);
@@ -200,7 +203,7 @@ std::string APMETaskManager::fetchURL() const {
 void APMETaskManager::fetchExperiments() {
   auto request = APMEExperimentRequestBuilder::sharedInstance()->request();
   const platform::Data payload = request->protoBuffer();
-  APMEMonitor().logWithLevel(8, 820001, "Fetching new experiments. Request", payload);
+  APMLog(APMLogLevel::kVerbose, APMELogCode::kFetchingExperiments, "Fetching new experiments. Request", payload);
   std::weak_ptr<APMETaskManager> weak = weak_from_this();
   network_->postURL(fetchURL(), payload, workerQueue_, false,
                     [weak](const std::optional<platform::HttpResponse>& response, const platform::Data& data,
@@ -212,8 +215,8 @@ void APMETaskManager::fetchExperiments() {
                         platform::Error inflateError;
                         inflated = dul_dataByInflatingGzippedData(data, &inflateError);
                         if (!inflated && !inflateError.empty()) {
-                          APMEMonitor().logWithLevel(2, 820023, "Cannot inflate downloaded experiment data. Error",
-                                                     inflateError);
+                          APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotInflateDownloadedExperimentData,
+                                 "Cannot inflate downloaded experiment data. Error", inflateError);
                         }
                       }
                       self->handleFetchingExperimentsResponse(response, inflated, error);
@@ -225,19 +228,19 @@ void APMETaskManager::handleFetchingExperimentsResponse(const std::optional<plat
                                                         const std::optional<platform::Error>& error) {
   // A reply that arrives after the database was deleted belongs to nobody.
   if (!database_) return;
-  APMEMonitor monitor;
   const double now = platform::now();
   const int64_t status = response ? response->statusCode : 0;
   if (status != 200 && status != 204) {
     persistedStorage_->setDouble(now, kFetchFailureTimestampKey);
     if (status == 429 || status == 503) persistedStorage_->setDouble(now, kFetchBackoffTimestampKey);
-    monitor.logWithLevel(1, 820002, "Network fetch failed. Will retry later. Code, error", status, contextOf(error));
+    APMLog(APMLogLevel::kErrorSampled, APMELogCode::kFetchFailed, "Network fetch failed. Will retry later. Code, error",
+           status, contextOf(error));
     scheduleFetchingExperimentsOnWorkerQueue();
     return;
   }
   auto message = APMPBExperimentResponse::fromBuffer(data.value_or(platform::Data{}));
-  monitor.logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
-                       data.value_or(platform::Data{}));
+  APMLog(APMLogLevel::kVerbose, APMELogCode::kFetchSucceeded, "Successful fetch. Got network response. Code, data",
+         status, data.value_or(platform::Data{}));
   persistedStorage_->setDouble(now, kFetchSuccessTimestampKey);
   persistedStorage_->removeObjectForKey(kFetchFailureTimestampKey);
   persistedStorage_->removeObjectForKey(kFetchBackoffTimestampKey);
@@ -248,7 +251,8 @@ void APMETaskManager::handleFetchingExperimentsResponse(const std::optional<plat
     if (!database_->upsertPendingExperimentSnapshots(*snapshots, &upsertError)) {
       std::string names;
       for (const auto& snapshot : *snapshots) names += (names.empty() ? "" : ", ") + snapshot->SDKName();
-      monitor.logWithLevel(1, 820022, "Cannot upsert pending snapshots. Error, snapshots", upsertError, names);
+      APMLog(APMLogLevel::kErrorSampled, APMELogCode::kCannotUpsertPendingSnapshots,
+             "Cannot upsert pending snapshots. Error, snapshots", upsertError, names);
     }
   }
   if (auto target = delegate()) target->taskManagerDidFinishFetchingExperimentSnapshots(*this, snapshots, errors);
@@ -259,9 +263,9 @@ void APMETaskManager::handleFetchingExperimentsResponse(const std::optional<plat
 
 std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromExperimentResponse(
     const std::shared_ptr<APMPBExperimentResponse>& response) {
-  APMEMonitor monitor;
   if (!response) {
-    monitor.logWithLevel(2, 820015, "Cannot create experiment snapshots from nil response");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotCreateExperimentSnapshotsNilResponse,
+           "Cannot create experiment snapshots from nil response");
     return std::nullopt;
   }
   auto messages = APMNanoGetRepeatedField<std::shared_ptr<APMPBSnapshot>>(*response, APMPBExperimentResponse::kSnapshots)
@@ -281,7 +285,8 @@ std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromExperimentR
   for (const auto& message : messages) {
     auto snapshot = APMESnapshot::fromProto(*message);
     if (!snapshot) {
-      monitor.logWithLevel(2, 820016, "Cannot create a snapshot from the proto");
+      APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotCreateSnapshotProto,
+             "Cannot create a snapshot from the proto");
       continue;
     }
     snapshots.push_back(std::move(snapshot));
@@ -308,7 +313,8 @@ std::optional<APMEFetchErrors> APMETaskManager::errorsFromExperimentResponse(
 
 std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromData(const platform::Data& data) {
   if (data.empty()) {
-    APMEMonitor().logWithLevel(2, 820025, "Cannot create experiment snapshots from empty data");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotCreateExperimentSnapshotsEmptyData,
+           "Cannot create experiment snapshots from empty data");
     return std::nullopt;
   }
   return experimentSnapshotsFromExperimentResponse(APMPBExperimentResponse::fromBuffer(data));
@@ -321,9 +327,8 @@ void APMETaskManager::activatePendingSnapshot(std::shared_ptr<APMESnapshot> snap
   dispatchAsyncOnWorkerQueue([weak, snapshot = std::move(snapshot), timestamp] {
     auto self = weak.lock();
     if (!self) return;
-    APMEMonitor monitor;
     if (!snapshot) {
-      monitor.logWithLevel(0, 820013, "Cannot activate an empty snapshot");
+      APMLog(APMLogLevel::kError, APMELogCode::kCannotActivateEmptySnapshot, "Cannot activate an empty snapshot");
       return;
     }
     if (!self->database_) return;
@@ -332,7 +337,8 @@ void APMETaskManager::activatePendingSnapshot(std::shared_ptr<APMESnapshot> snap
       platform::Error error;
       if (database->activateSnapshot(snapshot, timestamp, &error)) return true;
       if (!error.empty()) {
-        monitor.logWithLevel(1, 820014, "Cannot activate snapshot for SDK Name. Error", snapshot->SDKName(), error);
+        APMLog(APMLogLevel::kErrorSampled, APMELogCode::kCannotActivateSnapshotSDKName,
+               "Cannot activate snapshot for SDK Name. Error", snapshot->SDKName(), error);
       }
       return false;
     });
@@ -344,15 +350,16 @@ void APMETaskManager::resetToDefaultsForSDKName(std::string SDKName) {
   dispatchAsyncOnWorkerQueue([weak, SDKName = std::move(SDKName)] {
     auto self = weak.lock();
     if (!self) return;
-    APMEMonitor monitor;
     if (SDKName.empty()) {
-      monitor.logWithLevel(1, 820018, "Cannot reset to defaults for empty SDK name");
+      APMLog(APMLogLevel::kErrorSampled, APMELogCode::kTaskResetWithEmptySDKName,
+             "Cannot reset to defaults for empty SDK name");
       return;
     }
     if (!self->database_) return;
     platform::Error error;
     if (!self->database_->deleteActivatedExperimentsOfSDKName(SDKName, &error) && !error.empty()) {
-      monitor.logWithLevel(1, 820019, "Cannot reset to defaults in the database. SDK Name, error", SDKName, error);
+      APMLog(APMLogLevel::kErrorSampled, APMELogCode::kCannotResetDefaultsDatabase,
+             "Cannot reset to defaults in the database. SDK Name, error", SDKName, error);
     }
   });
 }
@@ -362,15 +369,16 @@ void APMETaskManager::upsertPendingSnapshots(APMESnapshots snapshots) {
   dispatchAsyncOnWorkerQueue([weak, snapshots = std::move(snapshots)] {
     auto self = weak.lock();
     if (!self) return;
-    APMEMonitor monitor;
     if (snapshots.empty()) {
-      monitor.logWithLevel(2, 820020, "Cannot upsert empty pending snapshot list");
+      APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotUpsertEmptyPendingSnapshotList,
+             "Cannot upsert empty pending snapshot list");
       return;
     }
     if (!self->database_) return;
     platform::Error error;
     if (!self->database_->upsertPendingExperimentSnapshots(snapshots, &error)) {
-      monitor.logWithLevel(1, 820021, "Cannot upsert pending snapshots into the database. Error", error);
+      APMLog(APMLogLevel::kErrorSampled, APMELogCode::kCannotUpsertPendingSnapshotsIntoDatabase,
+             "Cannot upsert pending snapshots into the database. Error", error);
       return;
     }
     if (auto target = self->delegate()) target->taskManagerDidUpsertPendingSnapshots(*self, snapshots);
@@ -416,12 +424,15 @@ void APMETaskManager::stop() {
 // MARK: - Queue
 
 void APMETaskManager::dispatchAsyncOnWorkerQueue(Block block) {
-  workerQueue_->async(
-      [block = std::move(block)] { APMEMonitor::runCatching(block, 820026, "Exception on async worker queue"); });
+  workerQueue_->async([block = std::move(block)] {
+    APMEMonitor::runCatching(block, APMELogCode::kWorkerAsyncException, "Exception on async worker queue");
+  });
 }
 
 void APMETaskManager::dispatchSyncOnWorkerQueue(const Block& block) {
   std::exception_ptr thrown;
-  workerQueue_->sync([&] { thrown = APMEMonitor::runCatching(block, 820027, "Exception on sync worker queue"); });
+  workerQueue_->sync([&] {
+    thrown = APMEMonitor::runCatching(block, APMELogCode::kWorkerSyncException, "Exception on sync worker queue");
+  });
   if (thrown) std::rethrow_exception(thrown);
 }

@@ -28,7 +28,7 @@ class ExperimentTest : public CoreTest {
 
   void SetUp() override {
     CoreTest::SetUp();
-    APMEMonitor::setSink([this](int64_t level, int64_t code, const std::string& message, const APMMonitorContexts&) {
+    APMSetLogSink([this](int64_t level, int64_t code, const std::string& message, const APMMonitorContexts&) {
       std::lock_guard<std::mutex> lock(loggedMutex_);
       logged_.push_back({level, code, message});
     });
@@ -37,7 +37,7 @@ class ExperimentTest : public CoreTest {
     APMEManager::resetSharedInstanceForTesting();
     APMEExperimentRequestBuilder::resetSharedInstanceForTesting();
     APMESDKProperty::setDefaultDiversionKeyProvider(nullptr);
-    APMEMonitor::setSink(nullptr);
+    APMSetLogSink(nullptr);
     CoreTest::TearDown();
   }
 
