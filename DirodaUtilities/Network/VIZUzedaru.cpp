@@ -18,7 +18,7 @@ struct VIZUzedaru::State {
     return logger.lock();
   }
 
-  void log(int level, int64_t code, const std::string& message, const platform::Object& context) const {
+  void log(DULLoggerLevel level, int64_t code, const std::string& message, const platform::Object& context) const {
     if (auto delegate = loggerDelegate()) delegate->VIZUzedaru_logWithLevel(level, code, message, context);
   }
 };
@@ -117,8 +117,8 @@ std::optional<std::string> VIZUzedaru::postURL(const std::string& url, const Hea
     if (!compressed) {
       platform::Error error(kVIZUzedaruErrorDomain, VIZUzedaruErrorCodeGzipFailed,
                             "Failed to compress the payload: " + gzipError.description);
-      state_->log(VIZUzedaruLogLevelError, VIZUzedaruMessageCodeRequestNotStarted,
-                  "Cannot start the request. Error", error.description);
+      state_->log(DULLoggerLevel::kError, VIZUzedaruMessageCodeRequestNotStarted, "Cannot start the request. Error",
+                  error.description);
       deliverFailure(queue, std::move(completionHandler), std::move(error));
       return std::nullopt;
     }
@@ -164,7 +164,7 @@ std::optional<std::string> VIZUzedaru::start(platform::HttpRequest request,
   if (!isHttpURL(request.url)) {
     platform::Error error(kVIZUzedaruErrorDomain, VIZUzedaruErrorCodeInvalidURL,
                           request.url.empty() ? "The URL is empty" : "The URL is not an http(s) URL");
-    state_->log(VIZUzedaruLogLevelError, VIZUzedaruMessageCodeRequestNotStarted, "Cannot start the request. Error",
+    state_->log(DULLoggerLevel::kError, VIZUzedaruMessageCodeRequestNotStarted, "Cannot start the request. Error",
                 error.description);
     deliverFailure(queue, std::move(completion), std::move(error));
     return std::nullopt;
@@ -180,21 +180,21 @@ std::optional<std::string> VIZUzedaru::start(platform::HttpRequest request,
     queue->async([state, shared, completion] {
       state->inFlight.fetch_sub(1);
       if (shared->error) {
-        state->log(VIZUzedaruLogLevelWarning, VIZUzedaruMessageCodeRequestFailed, "Request failed. Error",
+        state->log(DULLoggerLevel::kWarning, VIZUzedaruMessageCodeRequestFailed, "Request failed. Error",
                    shared->error->description);
       } else if (shared->response) {
-        state->log(VIZUzedaruLogLevelDebug, VIZUzedaruMessageCodeResponseReceived, "Received response. Status code",
+        state->log(DULLoggerLevel::kDebug, VIZUzedaruMessageCodeResponseReceived, "Received response. Status code",
                    static_cast<int64_t>(shared->response->statusCode));
       }
       if (completion) completion(shared->response, shared->body, shared->error);
     });
   };
-  state->log(VIZUzedaruLogLevelDebug, startMessageCode, startMessage, host);
+  state->log(DULLoggerLevel::kDebug, startMessageCode, startMessage, host);
   if (!transport_->send(std::move(request), onResult)) {
     state->inFlight.fetch_sub(1);
     platform::Error error(kVIZUzedaruErrorDomain, VIZUzedaruErrorCodeRequestNotStarted,
                           "The transport refused the request");
-    state->log(VIZUzedaruLogLevelError, VIZUzedaruMessageCodeRequestNotStarted, "Cannot start the request. Error",
+    state->log(DULLoggerLevel::kError, VIZUzedaruMessageCodeRequestNotStarted, "Cannot start the request. Error",
                error.description);
     deliverFailure(queue, std::move(completion), std::move(error));
     return std::nullopt;

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "Logger/DULLogger.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
 #include "platform/Http.h"
@@ -29,15 +30,6 @@ enum VIZUzedaruErrorCode : int64_t {
   VIZUzedaruErrorCodeInvalidURL = 1,         // empty or not an http(s) URL
   VIZUzedaruErrorCodeGzipFailed = 3,         // the body could not be compressed
   VIZUzedaruErrorCodeRequestNotStarted = 4,  // no request or session could be made
-};
-
-// Levels the client logs with (the system logger's levels).
-enum VIZUzedaruLogLevel : int {
-  VIZUzedaruLogLevelError = 3,
-  VIZUzedaruLogLevelWarning = 4,
-  VIZUzedaruLogLevelNotice = 5,
-  VIZUzedaruLogLevelInfo = 6,
-  VIZUzedaruLogLevelDebug = 7,
 };
 
 enum VIZUzedaruMessageCode : int64_t {
@@ -51,10 +43,10 @@ enum VIZUzedaruMessageCode : int64_t {
 class VIZUzedaruLoggerDelegate {
  public:
   virtual ~VIZUzedaruLoggerDelegate() = default;
-  virtual void VIZUzedaru_logWithLevel(int level, int64_t messageCode, const std::string& message) = 0;
-  virtual void VIZUzedaru_logWithLevel(int level, int64_t messageCode, const std::string& message,
+  virtual void VIZUzedaru_logWithLevel(DULLoggerLevel level, int64_t messageCode, const std::string& message) = 0;
+  virtual void VIZUzedaru_logWithLevel(DULLoggerLevel level, int64_t messageCode, const std::string& message,
                                        const platform::Object& context) = 0;
-  virtual void VIZUzedaru_logWithLevel(int level, int64_t messageCode, const std::string& message,
+  virtual void VIZUzedaru_logWithLevel(DULLoggerLevel level, int64_t messageCode, const std::string& message,
                                        const platform::Array& contexts) = 0;
 };
 

@@ -8,16 +8,18 @@
 #include <cstdint>
 #include <string>
 
+#include "APMLogLevel.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
 
-// 3 → 1, 4 → 4, 5 → 3, 6 → 6, 7 → 7, anything else → 3.
-int64_t APMMonitorLevelForNetworkLevel(int networkLevel);
+// Error → sampled error, warning → sampled warning, notice → warning, info → notice, debug → debug;
+// anything else → warning.
+APMLogLevel APMMonitorLevelForNetworkLevel(DULLoggerLevel networkLevel);
 
 class APMNetworkLogBridge final : public VIZUzedaruLoggerDelegate {
  public:
-  void VIZUzedaru_logWithLevel(int level, int64_t messageCode, const std::string& message) override;
-  void VIZUzedaru_logWithLevel(int level, int64_t messageCode, const std::string& message,
+  void VIZUzedaru_logWithLevel(DULLoggerLevel level, int64_t messageCode, const std::string& message) override;
+  void VIZUzedaru_logWithLevel(DULLoggerLevel level, int64_t messageCode, const std::string& message,
                                const platform::Object& context) override;
-  void VIZUzedaru_logWithLevel(int level, int64_t messageCode, const std::string& message,
+  void VIZUzedaru_logWithLevel(DULLoggerLevel level, int64_t messageCode, const std::string& message,
                                const platform::Array& contexts) override;
 };

@@ -12,9 +12,11 @@
 namespace {
 
 struct MockLogger : VIZUzedaruLoggerDelegate {
-  MOCK_METHOD(void, VIZUzedaru_logWithLevel, (int, int64_t, const std::string&), (override));
-  MOCK_METHOD(void, VIZUzedaru_logWithLevel, (int, int64_t, const std::string&, const platform::Object&), (override));
-  MOCK_METHOD(void, VIZUzedaru_logWithLevel, (int, int64_t, const std::string&, const platform::Array&), (override));
+  MOCK_METHOD(void, VIZUzedaru_logWithLevel, (DULLoggerLevel, int64_t, const std::string&), (override));
+  MOCK_METHOD(void, VIZUzedaru_logWithLevel, (DULLoggerLevel, int64_t, const std::string&, const platform::Object&),
+              (override));
+  MOCK_METHOD(void, VIZUzedaru_logWithLevel, (DULLoggerLevel, int64_t, const std::string&, const platform::Array&),
+              (override));
 };
 
 // What one completion saw.
@@ -138,8 +140,9 @@ TEST_F(VIZUzedaruTest, LogsTheStartThroughTheLoggerDelegateWhichIsHeldWeakly) {
   EXPECT_CALL(*logger, VIZUzedaru_logWithLevel(_, Ge(900000), _)).Times(testing::AnyNumber());
   EXPECT_CALL(*logger, VIZUzedaru_logWithLevel(_, Ge(900000), _, A<const platform::Object&>())).Times(testing::AnyNumber());
   EXPECT_CALL(*logger, VIZUzedaru_logWithLevel(_, Ge(900000), _, A<const platform::Array&>())).Times(testing::AnyNumber());
-  EXPECT_CALL(*logger, VIZUzedaru_logWithLevel(7, 900000, "Uploading data. Host",
-                                               testing::Matcher<const platform::Object&>(platform::Object("127.0.0.1"))));
+  EXPECT_CALL(*logger,
+              VIZUzedaru_logWithLevel(DULLoggerLevel{7}, 900000, "Uploading data. Host",
+                                      testing::Matcher<const platform::Object&>(platform::Object("127.0.0.1"))));
   client_.setLoggerDelegate(logger);
   post();
   std::weak_ptr<MockLogger> weak = logger;

@@ -29,6 +29,14 @@ TEST(ConfigFetchStatusTest, StatusesThatEndAFetchAndThatStartTheBackOff) {
   }
 }
 
+// The network client's levels (the core logger's 3 to 7) onto the monitor's, as numbers.
+TEST(NetworkLogBridgeTest, NetworkLevelsMapOntoMonitorLevels) {
+  const std::pair<int64_t, int64_t> rows[] = {{3, 1}, {4, 4}, {5, 3}, {6, 6}, {7, 7}, {9, 3}, {0, 3}};
+  for (const auto& [network, monitor] : rows) {
+    EXPECT_EQ(APMLogLevelNumber(APMMonitorLevelForNetworkLevel(DULLoggerLevel{network})), monitor) << network;
+  }
+}
+
 TEST(NetworkLogBridgeTest, NetworkLinesReachTheMonitorWithTheirCodeAndContext) {
   APMMonitor::resetSharedForTesting();
   std::mutex mutex;
@@ -44,9 +52,10 @@ TEST(NetworkLogBridgeTest, NetworkLinesReachTheMonitorWithTheirCodeAndContext) {
     int64_t expectedLoggerLevel;  // the printed line's level: monitor 4 and 3 print as warnings
   } cases[] = {{4, 900004, 4}, {5, 900005, 4}, {3, 900006, 3}};
   for (const auto& c : cases) {
-    bridge.VIZUzedaru_logWithLevel(c.networkLevel, c.code, "Request failed. Host", platform::Object("example.test"));
+    bridge.VIZUzedaru_logWithLevel(DULLoggerLevel{c.networkLevel}, c.code, "Request failed. Host",
+                                   platform::Object("example.test"));
   }
-  bridge.VIZUzedaru_logWithLevel(4, 900007, "No context");
+  bridge.VIZUzedaru_logWithLevel(DULLoggerLevel{4}, 900007, "No context");
   APMMonitor::shared()->flush();
   DULLoggerFlush();
   DULLoggerSetSink(nullptr);
