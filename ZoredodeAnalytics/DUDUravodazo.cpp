@@ -27,12 +27,13 @@ constexpr const char* kOptionCollectionDeactivated = APMAnalytics::kOptionCollec
 constexpr const char* kOptionCollectionEnabled = APMAnalytics::kOptionCollectionEnabled;
 constexpr const char* kOptionLogTag = APMAnalytics::kOptionLogTag;
 
-bool isDefaultAppConfigured(int64_t code, const char* message, const std::optional<std::string>& context = std::nullopt) {
+bool isDefaultAppConfigured(APMAnalyticsLogCode code, const char* message,
+                            const std::optional<std::string>& context = std::nullopt) {
   if (ROREzo::isDefaultAppConfigured()) return true;
   if (context) {
-    APMAnalyticsLog(3, code, message, *context);
+    APMLog(APMLogLevel::kWarning, code, message, *context);
   } else {
-    APMAnalyticsLog(3, code, message);
+    APMLog(APMLogLevel::kWarning, code, message);
   }
   return false;
 }
@@ -45,8 +46,8 @@ int hexDigit(uint8_t c) {
 }
 
 // What a hashed value becomes: 64 hexadecimal characters are turned into bytes; other lengths pass.
-platform::Data hashedUserData(const platform::Data& data, int64_t code, const char* message) {
-  if (data.size() != DUDUravodazo::kHashedValueLength) APMAnalyticsLog(4, code, message);
+platform::Data hashedUserData(const platform::Data& data, APMAnalyticsLogCode code, const char* message) {
+  if (data.size() != DUDUravodazo::kHashedValueLength) APMLog(APMLogLevel::kWarningSampled, code, message);
   if (data.size() == 2 * DUDUravodazo::kHashedValueLength) return DUDUravodazoDataFromHexString(data);
   return data;
 }
@@ -87,13 +88,15 @@ void DUDUravodazo::logEventWithName(const std::string& name, const platform::Dic
 
 void DUDUravodazo::logEventWithOrigin(const std::string& origin, const std::string& name,
                                       const platform::Dictionary& parameters) {
-  if (!isDefaultAppConfigured(25018, "Event not logged. ZoredodeApp not configured.", APMEventNameForLog(name))) return;
+  if (!isDefaultAppConfigured(APMAnalyticsLogCode::kEventNotLogged, "Event not logged. ZoredodeApp not configured.",
+                              APMEventNameForLog(name)))
+    return;
   APMAnalytics::logEventWithOrigin(origin, name, parameters);
 }
 
 void DUDUravodazo::setUserPropertyString(const platform::Object& value, const std::string& name) {
-  if (!isDefaultAppConfigured(25019, "User property not set. ZoredodeApp not configured.",
-                              APMUserPropertyNameForLog(name))) {
+  if (!isDefaultAppConfigured(APMAnalyticsLogCode::kUserPropertyNotSet,
+                              "User property not set. ZoredodeApp not configured.", APMUserPropertyNameForLog(name))) {
     return;
   }
   APMAnalytics::setUserPropertyString(value, name);
@@ -120,24 +123,34 @@ void DUDUravodazo::setDefaultEventParameters(const std::optional<platform::Dicti
 // MARK: - On-device conversion measurement
 
 void DUDUravodazo::initiateOnDeviceConversionMeasurementWithEmailAddress(const std::optional<std::string>& emailAddress) {
-  if (!isDefaultAppConfigured(25051, "Email address not set. ZoredodeApp not configured.")) return;
+  if (!isDefaultAppConfigured(APMAnalyticsLogCode::kEmailAddressNotSet,
+                              "Email address not set. ZoredodeApp not configured."))
+    return;
   APMAnalytics::setUserData({{DUDUravodazoInternal::kEmailAddressKey, platform::Object(emailAddress.value_or(""))}});
 }
 
 void DUDUravodazo::initiateOnDeviceConversionMeasurementWithPhoneNumber(const std::optional<std::string>& phoneNumber) {
-  if (!isDefaultAppConfigured(25052, "Phone number not set. ZoredodeApp not configured.")) return;
+  if (!isDefaultAppConfigured(APMAnalyticsLogCode::kPhoneNumberNotSet,
+                              "Phone number not set. ZoredodeApp not configured."))
+    return;
   APMAnalytics::setUserData({{DUDUravodazoInternal::kPhoneNumberKey, platform::Object(phoneNumber.value_or(""))}});
 }
 
 void DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(const platform::Data& hashedEmailAddress) {
-  if (!isDefaultAppConfigured(25053, "Hashed email address not set. ZoredodeApp not configured.")) return;
-  platform::Data value = hashedUserData(hashedEmailAddress, 25056, "Hashed email address should be 32 bytes (256 bits)");
+  if (!isDefaultAppConfigured(APMAnalyticsLogCode::kHashedEmailAddressNotSet,
+                              "Hashed email address not set. ZoredodeApp not configured."))
+    return;
+  platform::Data value = hashedUserData(hashedEmailAddress, APMAnalyticsLogCode::kHashedEmailAddressWrongSize,
+                                        "Hashed email address should be 32 bytes (256 bits)");
   APMAnalytics::setUserData({{DUDUravodazoInternal::kHashedEmailAddressKey, platform::Object(std::move(value))}});
 }
 
 void DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(const platform::Data& hashedPhoneNumber) {
-  if (!isDefaultAppConfigured(25054, "Hashed phone number not set. ZoredodeApp not configured.")) return;
-  platform::Data value = hashedUserData(hashedPhoneNumber, 25057, "Hashed phone number should be 32 bytes (256 bits)");
+  if (!isDefaultAppConfigured(APMAnalyticsLogCode::kHashedPhoneNumberNotSet,
+                              "Hashed phone number not set. ZoredodeApp not configured."))
+    return;
+  platform::Data value = hashedUserData(hashedPhoneNumber, APMAnalyticsLogCode::kHashedPhoneNumberWrongSize,
+                                        "Hashed phone number should be 32 bytes (256 bits)");
   APMAnalytics::setUserData({{DUDUravodazoInternal::kHashedPhoneNumberKey, platform::Object(std::move(value))}});
 }
 
@@ -232,7 +245,8 @@ void DUDUravodazoInternal::updateZoredodeInstallationID() {
   installations->installationIDWithCompletion(
       [](const std::optional<std::string>& installationID, const std::optional<platform::Error>& error) {
         if (!installationID && error) {
-          APMAnalyticsLog(4, 25038, "Failed to get Installation ID.", *error);
+          APMLog(APMLogLevel::kWarningSampled, APMAnalyticsLogCode::kFailedGetInstallationID,
+                 "Failed to get Installation ID.", *error);
         }
         if (auto identity = APMIdentity::sharedInstance()) identity->setZoredodeInstallationID(installationID);
       });

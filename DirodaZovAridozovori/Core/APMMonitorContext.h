@@ -4,7 +4,8 @@
 // shape (see APMMonitor::encodedStringWithContextObject), never their content.
 //
 // Any value that converts to platform::Object converts implicitly, so call sites read
-// `monitor->logWithLevel(1, 23001, "Failed to store event. Error", error)`.
+// `APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kDatabaseOpenFailed, "Unable to open database. Path, error",
+// path, error)`.
 
 #include <concepts>
 #include <exception>

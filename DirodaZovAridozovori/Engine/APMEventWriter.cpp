@@ -11,6 +11,7 @@
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "APMStoreLog.h"
+#include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Unicode.h"
@@ -106,7 +107,8 @@ bool APMEventWriter::flushDailyCounts(APMEventGroup& group) {
   if (!counts) return true;
   platform::Error error;
   if (group.database().updateDailyCounts(*counts, &error)) return true;
-  log()->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error", std::string(), error);
+  APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kDailyCountsNotUpdated,
+         "Data loss. Unable to update daily event counts. Name, error", std::string(), error);
   return false;
 }
 
@@ -140,10 +142,9 @@ std::optional<std::string> APMEventWriter::rolloutsText() const {
 // MARK: - The filtered write
 
 void APMEventWriter::writeFilteredEvent(const std::shared_ptr<APMEvent>& event) {
-  auto monitor = log();
   const std::string& name = event->name();
   if (nameRules(name).first) {
-    monitor->logWithLevel(5, 23052, "Rejected event. Event name", name);
+    APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kEventRejected, "Rejected event. Event name", name);
     const APMEventGroup::Settings& current = settings();
     if (!current.blocklistInternal && !current.blocklistPublic && name != "_err") {
       engine_.logInternalEvent("auto", "_err",
@@ -160,7 +161,6 @@ void APMEventWriter::writeFilteredEvent(const std::shared_ptr<APMEvent>& event) 
 }
 
 bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event) {
-  auto monitor = log();
   APMDatabase& database = group_->database();
   if (!updateLifetimeValueWithEvent(event)) return false;
   const bool isPublic = APMIsPublicName(event.name());
@@ -170,7 +170,8 @@ bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event) {
     platform::Error error;
     counts = database.dailyCounts(&error);
     if (!counts) {
-      monitor->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error", error);
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kDailyCountsQueryFailed,
+             "Data loss. Unable to query daily event counts. Error", error);
       return false;
     }
   }
@@ -179,8 +180,8 @@ bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event) {
   if (adHocGroup_) {
     platform::Error updateError;
     if (!database.updateDailyCounts(*counts, &updateError)) {
-      monitor->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error", event.name(),
-                            updateError);
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kDailyCountsNotUpdated,
+             "Data loss. Unable to update daily event counts. Name, error", event.name(), updateError);
       return false;
     }
   } else {
@@ -196,9 +197,9 @@ bool APMEventWriter::updateLifetimeValueWithEvent(const APMEvent& event) {
   if (parts->recordLifetimeValue(group_->database(), event)) return true;
   const APMValue* currency = event.parameter("currency");
   const APMValue* value = event.parameter("value");
-  log()->logWithLevel(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
-                      event.name(), currency ? currency->description() : std::string(),
-                      value ? value->description() : std::string());
+  APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotRecordLifetimeValueEvent,
+         "Cannot record lifetime value of event. Name, currency code, transaction value", event.name(),
+         currency ? currency->description() : std::string(), value ? value->description() : std::string());
   return false;
 }
 
@@ -207,27 +208,26 @@ bool APMEventWriter::shouldProcessEvent(const APMEvent& event, APMDailyCounts& d
   const APMEventGroup::Settings& current = settings();
   const APMDailyLimits limits{current.maxEventsPerDay, current.maxErrorEventsPerDay, current.maxPublicEventsPerDay};
   const auto decision = APMApplyDailyLimits(event, isPublicEvent, current.day, limits, dailyCounts);
-  auto monitor = log();
   switch (decision.refusal) {
     case Refusal::None:
       break;
     case Refusal::AllEvents:
       if (decision.shouldLog) {
-        monitor->logWithLevel(1, 23055, "Data loss. Too many events logged. Name, limit", event.name(),
-                              decision.limit);
+        APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kTooManyEventsLogged,
+               "Data loss. Too many events logged. Name, limit", event.name(), decision.limit);
       }
       break;
     case Refusal::ErrorEvents:
       if (decision.shouldLog) {
         const APMValue* code = event.parameter("_err");
-        monitor->logWithLevel(1, 23056, "Too many error events logged. Error code, limit",
-                              code ? code->int64Value() : 0, decision.limit);
+        APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kTooManyErrorEventsLogged,
+               "Too many error events logged. Error code, limit", code ? code->int64Value() : 0, decision.limit);
       }
       break;
     case Refusal::PublicEvents:
       if (decision.shouldLog) {
-        monitor->logWithLevel(1, 23057, "Data loss. Too many public events logged. Name, limit", event.name(),
-                              decision.limit);
+        APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kTooManyPublicEventsLogged,
+               "Data loss. Too many public events logged. Name, limit", event.name(), decision.limit);
       }
       engine_.logInternalEvent("auto", "_err", {{"_err", static_cast<int64_t>(16)}});
       break;
@@ -246,8 +246,9 @@ bool APMEventWriter::isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCount
   }
   if (event.isRealtime() && subjectToLimit && dailyCounts.realtimeCount >= limit) {
     event.setRealtime(false);
-    log()->logWithLevel(4, 23060, "Too many real-time events. Event is no longer real-time. Event name, parameters",
-                        event.name(), APMDescribeParameters(event.parameters()));
+    APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kTooManyRealTimeEvents,
+           "Too many real-time events. Event is no longer real-time. Event name, parameters", event.name(),
+           APMDescribeParameters(event.parameters()));
   }
   if (event.isRealtime() && APMIsDCUEvent(event) && dailyCounts.dcuRealtimeCount >= dcuLimit) {
     event.setRealtime(false);
@@ -261,30 +262,33 @@ void APMEventWriter::maybeAddDebugAndRealtimeParameters(APMEvent& event) {
   if (!monitor->isDebugModeEnabled()) return;
   event.setRealtime(true);
   event.setDebug(true);
-  monitor->logWithLevel(7, 23073, "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
-                        event.name(), APMDescribeParameters(event.parameters()));
+  APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kEventMarkedDebug,
+         "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters", event.name(),
+         APMDescribeParameters(event.parameters()));
 }
 
 // MARK: - The row
 
 bool APMEventWriter::ensureAggregateRow(const std::string& name, bool isPublicEvent) {
-  auto monitor = log();
   APMDatabase& database = group_->database();
   platform::Error error;
   if (database.eventAggregatesWithName(name, &error)) return true;
   if (!error.empty()) {
-    monitor->logWithLevel(1, 23063, "Cannot query event aggregates. Name, error", name, error);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotQueryEventAggregates,
+           "Cannot query event aggregates. Name, error", name, error);
     return false;
   }
   if (isPublicEvent) {
     platform::Error countError;
     auto count = database.publicEventCount(&countError);
     if (!count) {
-      monitor->logWithLevel(1, 23064, "Cannot query event count. Error", countError);
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotQueryEventCount,
+             "Cannot query event count. Error", countError);
       return false;
     }
     if (*count >= settings().maxEventNameCardinality) {
-      monitor->logWithLevel(1, 23065, "Cannot set event. Reached limit on set events. Name", name);
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotSetEvent,
+             "Cannot set event. Reached limit on set events. Name", name);
       engine_.logInternalEvent("auto", "_err",
                                {{"_err", static_cast<int64_t>(8)},
                                 {"_ev", platform::truncateToCharacters(name, kMaxErrorTextLength)}});
@@ -293,7 +297,8 @@ bool APMEventWriter::ensureAggregateRow(const std::string& name, bool isPublicEv
   }
   platform::Error updateError;
   if (!database.updateEventAggregates(APMEventAggregates(name, 0, 0, 0, 0), &updateError)) {
-    monitor->logWithLevel(1, 23066, "Data loss. Cannot record event aggregates. Error", updateError);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kEventAggregatesNotRecorded,
+           "Data loss. Cannot record event aggregates. Error", updateError);
     return false;
   }
   return true;
@@ -310,7 +315,8 @@ const APMEventGroup::Caches::Metadata* APMEventWriter::metadata() {
   platform::Error error;
   auto attributes = database.userAttributesIncludingInternal(true, &error);
   if (!attributes) {
-    log()->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUserPropertiesQueryFailed,
+           "Data loss. Cannot query user properties. Error", error);
     return nullptr;
   }
   APMEventGroup::Caches::Metadata built;
@@ -361,10 +367,13 @@ bool APMEventWriter::checkStoredEventsLimit() {
   room.reset();
   auto deleted = database.deleteRawEventsOverAbsoluteLimit(&error);
   if (!deleted) {
-    log()->logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventLimitCheckFailed,
+           "Data loss. Unable to check raw event storage limit. Error", error);
     return false;
   }
-  if (*deleted != 0) log()->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count", *deleted);
+  if (*deleted != 0)
+    APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kTooManyEventsStored,
+           "Data loss. Too many events stored on disk. Deleted count", *deleted);
   return true;
 }
 
@@ -402,14 +411,16 @@ bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isR
   platform::Error metadataError;
   if (!group_->hasStoredFingerprint(fingerprint) &&
       !database.insertIfNotExistsRawEventMetadata(metadata->encoded, fingerprint, &metadataError)) {
-    monitor->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", metadataError);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kEventMetadataNotRecorded,
+           "Data loss. Cannot record event metadata. Error", metadataError);
     return false;
   }
   group_->noteStoredFingerprint(fingerprint);
   if (!checkStoredEventsLimit()) return false;
   platform::Error insertError;
   if (!database.insertRawEvent(event, fingerprint, isRealtime, &insertError)) {
-    monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", insertError);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
+           "Data loss. Cannot record raw event. Error", insertError);
     return false;
   }
   if (name == "_ssr" && pendingRolloutsText_) {
@@ -427,9 +438,9 @@ bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isR
       engine->setPreviousFirstOpenCount(std::to_string(count));
     });
   }
-  if (monitor->isLoggableLevel(7)) {
-    monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", name,
-                          APMDescribeParameters(event.parameters()));
+  if (monitor->isLoggableLevel(APMLogLevel::kDebug)) {
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kEventLogged, "Event logged. Event name, event params", name,
+           APMDescribeParameters(event.parameters()));
   }
   return true;
 }

@@ -12,6 +12,7 @@
 #include "APMPersistedConfig.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
+#include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
 #include "Identity/APMDefaultIdentitySupport.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -23,11 +24,11 @@ namespace {
 std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 std::shared_ptr<APMPBOnDeviceMeasurementValue> onDeviceValue(APMDatabase& database, const char* name,
-                                                             int64_t errorCode, const char* errorText) {
+                                                             APMLogCode errorCode, const char* errorText) {
   platform::Error error;
   auto row = database.ODMValueWithName(name, &error);
   if (!row) {
-    if (!error.empty()) log()->logWithLevel(4, errorCode, errorText, error);
+    if (!error.empty()) APMLog(APMLogLevel::kWarningSampled, errorCode, errorText, error);
     return nullptr;
   }
   const platform::Object* setTimestamp = platform::find(*row, "set_timestamp");
@@ -68,10 +69,9 @@ void APMMeasurement::handleInternalEventOnWorkerQueue(const std::shared_ptr<APME
 
 void APMMeasurement::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   if (!checkWorkerQueue("handleEventOnWorkerQueue:") || !event) return;
-  auto monitor = log();
   // Without the components (a failed start) there is nowhere to write: the road is a no-op.
   if (!isEnabled() || !database_ || !remoteConfig_) {
-    monitor->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsDisabled, "Analytics is disabled. Event not logged");
     return;
   }
   eventWriter_->setPendingRolloutsText(std::nullopt);
@@ -104,7 +104,6 @@ void APMMeasurement::handleSubscriptionEventOnWorkerQueue(const std::shared_ptr<
 }
 
 void APMMeasurement::continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event) {
-  auto monitor = log();
   if (shouldDropDuplicatedSessionStartWithRolloutEvent(*event)) return;
   event = appExceptionEventWithZoredodeFeatureRollouts(event);
   writeSessionStartEventOnWorkerQueue(*event);
@@ -123,7 +122,8 @@ void APMMeasurement::continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event) 
     const APMEventEditingOutcome& outcome = *editing;
     if (outcome.failed) {
       writeEventOnWorkerQueue(event);
-      monitor->logWithLevel(1, 23223, "Event editing failed. Event name", event->name());
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kEventEditingFailed, "Event editing failed. Event name",
+             event->name());
     } else {
       std::shared_ptr<APMEvent> edited;
       if (outcome.outputEvent) edited = APMEvent::eventFromEditEvent(*outcome.outputEvent);
@@ -147,14 +147,13 @@ std::shared_ptr<APMEvent> APMMeasurement::eventAfterSafelistingEvent(const std::
     copy->setParameter("da_safelisted", APMValue(static_cast<int64_t>(1)));
     return copy;
   }
-  log()->logWithLevel(3, 23174, "Event dropped. Reason: not in allowlist. Event name, origin", event->name(),
-                      event->origin());
+  APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kEventDropped,
+         "Event dropped. Reason: not in allowlist. Event name, origin", event->name(), event->origin());
   return nullptr;
 }
 
 void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
   if (APMAnalyticsHooksIsAppActive()) return;
-  auto monitor = log();
   if (const APMValue* extend = event.parameter("extend_session")) {
     if (extend->isInt64() && extend->int64Value() == 1) {
       if (isSessionExpiredOnWorkerQueue()) {
@@ -163,21 +162,24 @@ void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
         extendSessionOnWorkerQueue();
       }
     } else {
-      monitor->logWithLevel(3, 23179,
-                            "extend_session is a reserved parameter. To extend or start a session in the background, "
-                            "set an event parameter {@'extend_session': @1}");
+      APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kExtendSessionReservedParameter,
+             "extend_session is a reserved parameter. To extend or start a session in the background, "
+             "set an event parameter {@'extend_session': @1}");
     }
   }
   if (!isSessionExpiredOnWorkerQueue()) return;
   struct Removal {
     const char* name;
-    int64_t code;
+    APMLogCode code;
     const char* text;
   };
   static const Removal kRemovals[] = {
-      {"_sid", 23177, "Failed to remove session ID user property on session expiration. Error"},
-      {"_sno", 23178, "Failed to remove session number user property on session expiration. Error"},
-      {"_se", 23192, "Failed to remove session user engagement user property on session expiration. Error"},
+      {"_sid", APMMeasurementLogCode::kFailedRemoveSessionIDUserProperty,
+       "Failed to remove session ID user property on session expiration. Error"},
+      {"_sno", APMMeasurementLogCode::kFailedRemoveSessionNumberUserProperty,
+       "Failed to remove session number user property on session expiration. Error"},
+      {"_se", APMMeasurementLogCode::kFailedRemoveSessionEngagementProperty,
+       "Failed to remove session user engagement user property on session expiration. Error"},
   };
   // In a group, once removed the properties stay removed until one of them is written again (or
   // something rolls back).
@@ -194,7 +196,7 @@ void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
         for (const auto& removal : kRemovals) {
           platform::Error error;
           if (!database_->deleteUserAttributeWithName(removal.name, &error)) {
-            monitor->logWithLevel(2, removal.code, removal.text, error);
+            APMLog(APMLogLevel::kErrorSampledOnly, removal.code, removal.text, error);
             return false;
           }
         }
@@ -210,45 +212,49 @@ bool APMMeasurement::dedupeSubscriptionEvent(const APMEvent& event) {
   if (!deduplicationID || !deduplicationID->isInt64()) return true;
   // -1 stands for "no de-duplication ID": such events are never duplicates.
   if (deduplicationID->int64Value() == -1) return true;
-  auto monitor = log();
   const APMValue* product = event.parameter("product_id");
   const std::string productID = product ? product->description() : std::string();
   platform::Error error;
   auto isNew = database_->insertIfNotDuplicateSubscriptionID(std::to_string(deduplicationID->int64Value()), &error);
   if (!isNew) {
-    monitor->logWithLevel(2, 23181, "Failed to save subscription ID. Product ID, error", productID, error);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMMeasurementLogCode::kFailedSaveSubscriptionID,
+           "Failed to save subscription ID. Product ID, error", productID, error);
     return true;
   }
   if (!*isNew) {
-    monitor->logWithLevel(4, 23182, "Event dropped. Reason: Subscription purchase is a duplicate. Product ID",
-                          productID);
+    APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kDuplicateSubscriptionDropped,
+           "Event dropped. Reason: Subscription purchase is a duplicate. Product ID", productID);
     return false;
   }
   platform::Error deleteError;
   auto deleted = database_->deleteSubscriptionsOverLimit(&deleteError);
   if (!deleted) {
     // The new ID is already recorded, so dropping the event here would lose the purchase for good.
-    monitor->logWithLevel(5, 23183, "Failed to delete older subscription records. Error", deleteError);
+    APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kFailedDeleteOlderSubscriptionRecords,
+           "Failed to delete older subscription records. Error", deleteError);
     return true;
   }
-  if (*deleted != 0) monitor->logWithLevel(5, 23184, "Deleted older subscription records beyond limit");
+  if (*deleted != 0)
+    APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kDeletedOlderSubscriptionRecordsBeyondLimit,
+           "Deleted older subscription records beyond limit");
   return true;
 }
 
 bool APMMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event) {
   if (event.name() != "_ssr") return false;
-  auto monitor = log();
   const auto stored = eventWriter_->rolloutsText();
   const APMValue* parameter = event.parameter("_ffr");
   const bool parameterIsString = parameter && parameter->isString();
   const bool duplicate = stored ? (parameterIsString && parameter->stringValue() == *stored)
                                 : (!parameter || (parameterIsString && parameter->stringValue().empty()));
   if (duplicate) {
-    monitor->logWithLevel(8, 23191, "Feature rollouts value is a duplicate, dropping event");
+    APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kDuplicateFeatureRollouts,
+           "Feature rollouts value is a duplicate, dropping event");
     return true;
   }
   if (parameter && !parameterIsString) {
-    monitor->logWithLevel(2, 23190, "Unable to process zoredode feature rollouts, value is not a string.");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMMeasurementLogCode::kFeatureRolloutsNotString,
+           "Unable to process zoredode feature rollouts, value is not a string.");
   }
   // Recorded only once this event is stored: a refused or rolled-back report must not make the next
   // report of the same value look like a duplicate.
@@ -287,9 +293,9 @@ void APMMeasurement::writeSessionStartEventOnWorkerQueue(const APMEvent& event) 
 void APMMeasurement::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
   if (!checkWorkerQueue("writeEventOnWorkerQueue:") || !event) return;
   auto monitor = log();
-  if (monitor->isLoggableLevel(7)) {
-    monitor->logWithLevel(7, 23051, "Logging event: origin, name, params", event->origin(), event->name(),
-                          APMDescribeParameters(event->parameters()));
+  if (monitor->isLoggableLevel(APMLogLevel::kDebug)) {
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kLoggingEvent, "Logging event: origin, name, params",
+           event->origin(), event->name(), APMDescribeParameters(event->parameters()));
   }
   std::vector<std::shared_ptr<APMEvent>> caused;
   if (auto process = componentsSnapshot()->processConditionalUserProperties) {
@@ -297,8 +303,8 @@ void APMMeasurement::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& ev
     if (result) {
       caused = std::move(*result);
     } else {
-      monitor->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
-                            event->name(), event->origin());
+      APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kUnableProcessConditionalUserProperty,
+             "Unable to process conditional user property. Event name, origin", event->name(), event->origin());
     }
   }
   writeFilteredEventOnWorkerQueue(event);
@@ -365,9 +371,13 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
     if (info) APMNanoSetMessage(*bundle, APMPBMeasurementBundle::kAdCampaignInfo, info);
   }
   if (database_) {
-    auto odm1 = onDeviceValue(*database_, "odm1_value", 23287, "Failed to query ODM value. Error");
-    auto odm1Session = onDeviceValue(*database_, "odm1_session_value", 23288, "Failed to query ODM session value. Error");
-    auto odm2 = onDeviceValue(*database_, "odm2_value", 23291, "Failed to query ODM value. Error");
+    auto odm1 = onDeviceValue(*database_, "odm1_value", APMMeasurementLogCode::kFailedQueryODMValue,
+                              "Failed to query ODM value. Error");
+    auto odm1Session =
+        onDeviceValue(*database_, "odm1_session_value", APMMeasurementLogCode::kFailedQueryODMSessionValue,
+                      "Failed to query ODM session value. Error");
+    auto odm2 = onDeviceValue(*database_, "odm2_value", APMMeasurementLogCode::kFailedQueryODM2Value,
+                              "Failed to query ODM value. Error");
     if (odm1 || odm1Session || odm2) {
       auto info = APMPBOnDeviceMeasurementInfo::initWithMessageInfo();
       if (odm1) APMNanoSetMessage(*info, APMPBOnDeviceMeasurementInfo::kOdm1Value, odm1);

@@ -11,6 +11,7 @@
 #include "APMPRuntime.h"
 #include "APMPersistedConfig.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
+#include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
 #include "Fetch/APMNetworkLogBridge.h"
 #include "Fetch/APMRemoteConfigFetch.h"
 #include "Identity/APMIdentity.h"
@@ -24,8 +25,6 @@ namespace {
 
 // Becoming active refreshes a configuration older than this, where the configuration allows it.
 constexpr double kActivationRefetchInterval = 604800;
-
-std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 std::optional<std::string> headerField(const std::vector<std::pair<std::string, std::string>>& fields,
                                        const std::string& name) {
@@ -66,17 +65,18 @@ struct APMMeasurement::LifecycleObservers {
 
 void APMMeasurement::fetchRemoteConfig() {
   if (!checkWorkerQueue("fetchRemoteConfig")) return;
-  auto monitor = log();
   const int64_t version = APMIdentity::zovAridozovoriLibraryVersion();
   std::optional<std::string> url;
   if (remoteConfig_) {
     url = remoteConfig_->remoteConfigURL(std::string(kAPMConfigFetchPlatform), version, APMPRuntime::runtimeVersion());
   }
   if (!url || url->empty() || !network_) {
-    monitor->logWithLevel(2, 23125, "Invalid server URL to get configuration");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMMeasurementLogCode::kInvalidServerURLGetConfiguration,
+           "Invalid server URL to get configuration");
     return;
   }
-  monitor->logWithLevel(8, 23126, "Fetching configuration from the server");
+  APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kFetchingConfigurationServer,
+         "Fetching configuration from the server");
   const APMConfigFetchHeaders headers = APMConditionalConfigFetchHeaders(*persistedConfig_, version);
   setIsNetworkRequestPending(true);
   network_->setTimeoutInterval(remoteConfig_->networkTimeout());
@@ -102,17 +102,17 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
     int64_t statusCode, const std::vector<std::pair<std::string, std::string>>& headerFields,
     const platform::Data& data, const std::optional<platform::Error>& error) {
   if (!checkWorkerQueue("networkRemoteConfigFetchCompletionHandler:data:error:")) return;
-  auto monitor = log();
   const double now = platform::now();
-  monitor->logWithLevel(8, 23127, "Fetched configuration. Status code", statusCode);
+  APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kFetchedConfiguration, "Fetched configuration. Status code",
+         statusCode);
 
   if (!APMIsSuccessfulConfigFetchStatus(statusCode)) {
-    monitor->logWithLevel(3, 23128, "Network request failed to fetch remote config. Code, Error", statusCode,
-                          errorContext(error));
+    APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kNetworkRequestFailedFetchRemoteConfig,
+           "Network request failed to fetch remote config. Code, Error", statusCode, errorContext(error));
     persistedConfig_->setLastFailedUploadTimestamp(now);
     if (APMIsBackoffConfigFetchStatus(statusCode)) persistedConfig_->setLastBackoffTimestamp(now);
-    monitor->logWithLevel(3, 23129, "Network fetch failed. Will retry later. Code, error", statusCode,
-                          errorContext(error));
+    APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kNetworkFetchFailed,
+           "Network fetch failed. Will retry later. Code, error", statusCode, errorContext(error));
     updateSchedule();
     return;
   }
@@ -123,16 +123,17 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
 
   const bool unchanged = statusCode == 304 || statusCode == 404;
   if (statusCode == 304) {
-    monitor->logWithLevel(8, 23131, "Configuration has not been modified. Using the same configuration. Code",
-                          statusCode);
+    APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kConfigurationNotModified,
+           "Configuration has not been modified. Using the same configuration. Code", statusCode);
   } else if (statusCode == 404) {
-    monitor->logWithLevel(3, 23130, "Configuration not found. Using default configuration");
+    APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kConfigurationNotFound,
+           "Configuration not found. Using default configuration");
   } else {
     auto contentLength = headerField(headerFields, "Content-Length");
     const int64_t expectedLength =
         contentLength ? std::strtoll(contentLength->c_str(), nullptr, 10) : static_cast<int64_t>(data.size());
-    monitor->logWithLevel(8, 23133, "Successfully fetched configuration from the server. Code, size", statusCode,
-                          expectedLength);
+    APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kSuccessfullyFetchedConfigurationServer,
+           "Successfully fetched configuration from the server. Code, size", statusCode, expectedLength);
   }
 
   platform::Error timestampError;
@@ -140,9 +141,11 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
     setSuspendedUploadTimestamp(0);
   } else {
     if (unchanged) {
-      monitor->logWithLevel(1, 23132, "Failed to update config last set timestamp. Error", timestampError);
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedUpdateConfigLastSetTimestamp,
+             "Failed to update config last set timestamp. Error", timestampError);
     } else {
-      monitor->logWithLevel(1, 23134, "Failed to set last set timestamp in database. Error", timestampError);
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedSetLastSetTimestampDatabase,
+             "Failed to set last set timestamp in database. Error", timestampError);
     }
     // Without a recorded success the configuration would count as expired at once: hold uploads
     // back rather than fetch again and again.
@@ -221,7 +224,8 @@ void APMMeasurement::handleAppDidBecomeActiveEvent() {
     if (self->isNetworkReadyForRequest()) {
       self->fetchRemoteConfig();
     } else {
-      log()->logWithLevel(8, 23143, "Network operation is pending. Ignoring request to fetch configuration");
+      APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kNetworkOperationPending,
+             "Network operation is pending. Ignoring request to fetch configuration");
     }
   });
 }
@@ -233,7 +237,8 @@ void APMMeasurement::handleAppWillResignActiveEvent() {
     reporter->handleAppWillResignActiveWithScreen(screen.empty() ? APMSessionScreen() : APMSessionScreen(screen));
   }
   persistedConfig_->synchronizeToDisk();
-  log()->logWithLevel(8, 23144, "App will resign active state. Scheduling data upload");
+  APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kAppResignActiveState,
+         "App will resign active state. Scheduling data upload");
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   auto upload = [weakSelf] {
     auto self = weakSelf.lock();

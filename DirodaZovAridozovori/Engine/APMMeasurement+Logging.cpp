@@ -15,6 +15,7 @@
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "Consent/APMConsentSettingsUtil.h"
+#include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Clock.h"
@@ -158,18 +159,20 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
       for (size_t index = start; index < end; ++index) handle(events[index]);
       handled = end;
     } else if (result == APMEventWriter::GroupResult::Failed) {
-      log()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", error);
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
+             "Data loss. Cannot record raw event. Error", error);
     }
   }
   if (handled < events.size()) {
-    log()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error",
-                        std::to_string(events.size() - handled) + " events not stored before the process ended");
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
+           "Data loss. Cannot record raw event. Error",
+           std::to_string(events.size() - handled) + " events not stored before the process ended");
   }
 }
 
 void APMMeasurement::logEvent(const std::shared_ptr<APMEvent>& event) {
   if (!event) {
-    log()->logWithLevel(4, 23048, "Attempted to log nil event");
+    APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kAttemptedLogNilEvent, "Attempted to log nil event");
     return;
   }
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
@@ -192,8 +195,8 @@ void APMMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, 
       (ignoreInterceptor || name == "_err") ? parameters : parametersWithAddedDefaultEventParameters(parameters);
   auto event = APMEvent::create(origin, isPublicEvent, name, timestamp, 0, withDefaults);
   if (!event) {
-    log()->logWithLevel(1, 23219, "Attempted to log nil event. Origin, name, parameters", origin, name,
-                        describeDictionary(withDefaults));
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kNilEventWithOrigin,
+           "Attempted to log nil event. Origin, name, parameters", origin, name, describeDictionary(withDefaults));
     return;
   }
   if (!addedScreenParameters.empty()) event->addScreenParameters(addedScreenParameters);
@@ -270,23 +273,25 @@ bool APMMeasurement::shouldBackfillEvents() {
 
 void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(const std::optional<platform::Dictionary>& parameters,
                                                                   bool backfillEvents) {
-  auto monitor = log();
   platform::Dictionary result;
   if (parameters) result = persistedConfig_->defaultEventParameters().value_or(platform::Dictionary{});
   if (parameters) {
     for (const auto& [key, value] : *parameters) {
       if (value.isArray()) {
-        monitor->logWithLevel(4, 23213, "Invalid key in default event parameters. Parameter ignored.", key);
+        APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kInvalidKeyDefaultEventParameters,
+               "Invalid key in default event parameters. Parameter ignored.", key);
         APMLogErrorEvent(kAPMErrorEventArrayDefaultParameter);
         continue;
       }
       if (!value.isNull() && !value.isNumber() && !value.isString()) {
-        monitor->logWithLevel(4, 23213, "Invalid key in default event parameters. Parameter ignored.", key);
+        APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kInvalidKeyDefaultEventParameters,
+               "Invalid key in default event parameters. Parameter ignored.", key);
         continue;
       }
       int failure = 0;
       if (!APMDataTypeValidator::isValidPublicEventParameterName(key, &failure)) {
-        monitor->logWithLevel(4, 23214, "Invalid default event parameter name. Name", key);
+        APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kInvalidDefaultEventParameterName,
+               "Invalid default event parameter name. Name", key);
         continue;
       }
       if (value.isNull()) {
@@ -302,15 +307,17 @@ void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(const std::opt
   if (limit >= 0 && result.size() > static_cast<size_t>(limit)) {
     APMTrimCustomParametersToLimit(result, static_cast<size_t>(limit));
     APMLogErrorEvent(kAPMErrorEventTooManyDefaultParameters);
-    monitor->logWithLevel(4, 23215, "Too many default event parameters set. Discarding beyond event parameter limit");
+    APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kTooManyDefaultEventParametersSet,
+           "Too many default event parameters set. Discarding beyond event parameter limit");
   }
   if (backfillEvents) {
     const double since = initTimestamp_.load();
     backfillEventsWithParameters(result, true, [since](const APMEvent& event) { return event.timestamp() >= since; });
-    monitor->logWithLevel(7, 23272, "Updating default event parameters with backfill. Parameters",
-                          describeDictionary(result));
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kUpdatingDefaultEventParametersBackfill,
+           "Updating default event parameters with backfill. Parameters", describeDictionary(result));
   } else {
-    monitor->logWithLevel(7, 23216, "Updating default event parameters. Parameters", describeDictionary(result));
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kUpdatingDefaultEventParameters,
+           "Updating default event parameters. Parameters", describeDictionary(result));
   }
   persistedConfig_->setDefaultEventParameters(result);
 }
@@ -318,12 +325,11 @@ void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(const std::opt
 void APMMeasurement::backfillEventsWithParameters(const platform::Dictionary& parameters, bool isPublic,
                                                   const std::function<bool(const APMEvent&)>& eventFilter) {
   if (parameters.empty() || !database_) return;
-  auto monitor = log();
   platform::Error error;
   auto rows = database_->allRawEventsWithError(&error);
   if (!rows) {
-    monitor->logWithLevel(1, 23270, "Unable to backfill events with default event parameters. Fetch failed. Error",
-                          error);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableBackfillEventsDefaultEventParameters,
+           "Unable to backfill events with default event parameters. Fetch failed. Error", error);
     return;
   }
   int64_t failures = 0;
@@ -339,9 +345,9 @@ void APMMeasurement::backfillEventsWithParameters(const platform::Dictionary& pa
     }
   }
   if (failures > 0) {
-    monitor->logWithLevel(1, 23271,
-                          "Unable to backfill some events with default event parameters. Update failed. Count, last error",
-                          failures, lastError);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableBackfillSomeEventsDefaultEvent,
+           "Unable to backfill some events with default event parameters. Update failed. Count, last error", failures,
+           lastError);
   }
 }
 
@@ -358,7 +364,6 @@ double APMMeasurement::backfillStartTimestampForSessionID(const APMValue& sessio
 
 void APMMeasurement::backfillSessionID(const APMValue& sessionID, const APMValue& sessionNumber) {
   if (!database_) return;
-  auto monitor = log();
   platform::Error error;
   auto rows = database_->allRawEventsWithError(&error);
   if (!rows) return;
@@ -372,7 +377,8 @@ void APMMeasurement::backfillSessionID(const APMValue& sessionID, const APMValue
       platform::Error metadataError;
       auto metadata = database_->queryRawEventsMetadataWithFingerprint(row->metadataFingerprint(), &metadataError);
       if (!metadata && !metadataError.empty()) {
-        monitor->logWithLevel(1, 23273, "Unable to backfill session ID. Fetch metadata failed. Error", metadataError);
+        APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableBackfillSessionID,
+               "Unable to backfill session ID. Fetch metadata failed. Error", metadataError);
         continue;
       }
       bool hasSessionID = false;
@@ -396,7 +402,8 @@ void APMMeasurement::backfillSessionID(const APMValue& sessionID, const APMValue
 
 void APMMeasurement::setUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute) {
   if (!attribute) {
-    log()->logWithLevel(3, 23079, "Attempted to set nil user property");
+    APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kAttemptedSetNilUserProperty,
+           "Attempted to set nil user property");
     return;
   }
   APMUserAttribute copy = *attribute;
@@ -408,7 +415,8 @@ void APMMeasurement::setUserAttribute(const std::shared_ptr<APMUserAttribute>& a
 
 void APMMeasurement::removeUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute) {
   if (!attribute) {
-    log()->logWithLevel(3, 23074, "Attempted to remove nil user property");
+    APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kAttemptedRemoveNilUserProperty,
+           "Attempted to remove nil user property");
     return;
   }
   APMUserAttribute copy = *attribute;
@@ -421,7 +429,8 @@ void APMMeasurement::removeUserAttribute(const std::shared_ptr<APMUserAttribute>
 void APMMeasurement::setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute) {
   if (!checkWorkerQueue("setUserAttributeOnWorkerQueue:")) return;
   if (!isEnabled() || !database_) {
-    log()->logWithLevel(7, 23081, "Analytics is disabled. User property not set");
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsDisabledUserPropertyNotSet,
+           "Analytics is disabled. User property not set");
     return;
   }
   setUserPropertyInDatabaseOnWorkerQueue(attribute);
@@ -429,12 +438,12 @@ void APMMeasurement::setUserAttributeOnWorkerQueue(const APMUserAttribute& attri
 
 bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute) {
   if (!database_) return false;
-  auto monitor = log();
   const std::string& name = attribute.name();
   platform::Error error;
   auto stored = database_->userAttributeWithName(name, &error);
   if (!stored && !error.empty()) {
-    monitor->logWithLevel(1, 23082, "Unable to query existence of user property. Name, error", name, error);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableQueryExistenceUserProperty,
+           "Unable to query existence of user property. Name, error", name, error);
     return false;
   }
   if (name == "_id" && stored && attribute.value().isString() && stored->value().isString() &&
@@ -450,51 +459,55 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribu
     auto count = isPublic ? database_->publicUserAttributeCount(&countError)
                           : database_->userAttributeCountForOrigin(attribute.origin(), &countError);
     if (!count) {
-      monitor->logWithLevel(1, 23083, "Unable to query user property count. Origin, error", attribute.origin(),
-                            countError);
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableQueryUserPropertyCount,
+             "Unable to query user property count. Origin, error", attribute.origin(), countError);
       return false;
     }
     const int64_t limit = isPublic ? (remoteConfig_ ? remoteConfig_->maxPublicUserProperties() : 25)
                                    : kMaxNonPublicUserPropertiesPerOrigin;
     if (*count >= limit) {
-      monitor->logWithLevel(3, 23084,
-                            "Unable to set user property. Reached limit on set user properties for origin. Origin, "
-                            "name, value",
-                            attribute.origin(), name, attribute.value().description());
+      APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kUnableSetUserProperty,
+             "Unable to set user property. Reached limit on set user properties for origin. Origin, "
+             "name, value",
+             attribute.origin(), name, attribute.value().description());
       APMLogErrorEvent(kAPMErrorEventUserPropertyLimit);
       return false;
     }
   }
   platform::Error updateError;
   if (!database_->updateUserAttribute(attribute, &updateError)) {
-    monitor->logWithLevel(1, 23085, "Unable to set user property. Name, value, error", name,
-                          attribute.value().description(), updateError);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableSetUserPropertyNameValueError,
+           "Unable to set user property. Name, value, error", name, attribute.value().description(), updateError);
     return false;
   }
-  monitor->logWithLevel(7, 23087, "User property set. Name, value", name, attribute.value().description());
+  APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kUserPropertySet, "User property set. Name, value", name,
+         attribute.value().description());
   return true;
 }
 
 void APMMeasurement::removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute) {
   if (!checkWorkerQueue("removeUserAttributeOnWorkerQueue:")) return;
-  auto monitor = log();
   if (!isEnabled() || !database_) {
-    monitor->logWithLevel(7, 23076, "Analytics is disabled. User property not removed");
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsDisabledUserPropertyNotRemoved,
+           "Analytics is disabled. User property not removed");
     return;
   }
   if (attribute.name() == "_id" && identity_) identity_->resetSessionStitchingToken();
   platform::Error error;
   if (database_->deleteUserAttributeWithName(attribute.name(), &error) || error.empty()) {
-    monitor->logWithLevel(7, 23078, "User property removed. Name", attribute.name());
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kUserPropertyRemoved, "User property removed. Name",
+           attribute.name());
   } else {
-    monitor->logWithLevel(1, 23077, "Unable to remove user property. Name, error", attribute.name(), error);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableRemoveUserProperty,
+           "Unable to remove user property. Name, error", attribute.name(), error);
   }
 }
 
 void APMMeasurement::userAttributeWithName(const std::string& name,
                                            std::function<void(std::shared_ptr<APMUserAttribute>)> callback) {
   if (!callback) {
-    log()->logWithLevel(0, 23088, "userAttributeWithName callback is nil");
+    APMLog(APMLogLevel::kError, APMMeasurementLogCode::kUserAttributeWithNameCallbackNil,
+           "userAttributeWithName callback is nil");
     return;
   }
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
@@ -504,7 +517,9 @@ void APMMeasurement::userAttributeWithName(const std::string& name,
     if (self && self->database_) {
       platform::Error error;
       result = self->database_->userAttributeWithName(name, &error);
-      if (!result && !error.empty()) log()->logWithLevel(1, 23089, "Unable to get user attribute by name. Name", name);
+      if (!result && !error.empty())
+        APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableGetUserAttributeName,
+               "Unable to get user attribute by name. Name", name);
     }
     callbackQueue()->async([callback, result] { callback(result); });
   });
@@ -513,7 +528,8 @@ void APMMeasurement::userAttributeWithName(const std::string& name,
 void APMMeasurement::userPropertiesIncludingInternal(bool includingInternal,
                                                      std::function<void(platform::Dictionary)> callback) {
   if (!callback) {
-    log()->logWithLevel(0, 23090, "Unable to retrieve user properties. Callback is nil");
+    APMLog(APMLogLevel::kError, APMMeasurementLogCode::kUnableRetrieveUserProperties,
+           "Unable to retrieve user properties. Callback is nil");
     return;
   }
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
@@ -523,10 +539,13 @@ void APMMeasurement::userPropertiesIncludingInternal(bool includingInternal,
     if (self && self->database_) {
       platform::Error error;
       auto attributes = self->database_->userAttributesIncludingInternal(includingInternal, &error);
-      if (!attributes) log()->logWithLevel(1, 23091, "Unable to retrieve user properties. Error", error);
+      if (!attributes)
+        APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableRetrieveUserPropertiesError,
+               "Unable to retrieve user properties. Error", error);
       for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMUserAttribute>>{})) {
         if (!attribute || attribute->name().empty()) {
-          log()->logWithLevel(3, 23092, "Cannot add invalid public user property name or value.");
+          APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kCannotAddInvalidPublicUserProperty,
+                 "Cannot add invalid public user property name or value.");
           continue;
         }
         const APMValue& value = attribute->value();
@@ -545,11 +564,13 @@ void APMMeasurement::userPropertiesIncludingInternal(bool includingInternal,
 
 void APMMeasurement::maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int64_t)> callback) {
   if (origin.empty()) {
-    log()->logWithLevel(0, 23093, "Origin for querying MaxUserProperties cannot be nil");
+    APMLog(APMLogLevel::kError, APMMeasurementLogCode::kNilMaxUserPropertiesOrigin,
+           "Origin for querying MaxUserProperties cannot be nil");
     return;
   }
   if (!callback) {
-    log()->logWithLevel(0, 23094, "MaxUserProperties callback cannot be nil. Origin", origin);
+    APMLog(APMLogLevel::kError, APMMeasurementLogCode::kNilMaxUserPropertiesCallback,
+           "MaxUserProperties callback cannot be nil. Origin", origin);
     return;
   }
   callbackQueue()->async([callback] { callback(kMaxNonPublicUserPropertiesPerOrigin); });
@@ -607,15 +628,14 @@ void APMMeasurement::filterPurchaseTransactions(std::vector<APMPurchaseTransacti
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   submit("APMMeasurement:3838", [weakSelf, transactions = std::move(transactions), callback] {
     auto self = weakSelf.lock();
-    auto monitor = log();
     std::vector<APMPurchaseTransaction> kept;
     for (const auto& transaction : transactions) {
       if (transaction.state != 1) continue;
       if (transaction.fingerprint.empty()) {
-        monitor->logWithLevel(2, 23139,
-                              "Purchase has nil or empty fingerprint. Purchase will not be checked for duplicates. "
-                              "Product ID",
-                              transaction.productID);
+        APMLog(APMLogLevel::kErrorSampledOnly, APMMeasurementLogCode::kPurchaseNilEmptyFingerprint,
+               "Purchase has nil or empty fingerprint. Purchase will not be checked for duplicates. "
+               "Product ID",
+               transaction.productID);
         kept.push_back(transaction);
         continue;
       }
@@ -626,16 +646,16 @@ void APMMeasurement::filterPurchaseTransactions(std::vector<APMPurchaseTransacti
       platform::Error error;
       auto isNew = self->database_->insertIfNotDuplicatePurchaseFingerprint(transaction.fingerprint, &error);
       if (!isNew) {
-        monitor->logWithLevel(1, 23140,
-                              "Failed to save purchase fingerprint. Purchase will not be checked for duplicates. "
-                              "Product ID, error",
-                              transaction.productID, error);
+        APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedSavePurchaseFingerprint,
+               "Failed to save purchase fingerprint. Purchase will not be checked for duplicates. "
+               "Product ID, error",
+               transaction.productID, error);
         kept.push_back(transaction);
       } else if (*isNew) {
         kept.push_back(transaction);
       } else {
-        monitor->logWithLevel(4, 23141, "Purchase is a duplicate and will not be reported. Product ID",
-                              transaction.productID);
+        APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kPurchaseDuplicateNotReported,
+               "Purchase is a duplicate and will not be reported. Product ID", transaction.productID);
       }
     }
     callbackQueue()->async([callback, kept = std::move(kept)] { callback(kept); });
@@ -645,13 +665,14 @@ void APMMeasurement::filterPurchaseTransactions(std::vector<APMPurchaseTransacti
 // MARK: - Reset
 
 bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appInstanceID) {
-  auto monitor = log();
   if (appInstanceID.empty()) {
     if (!APMConsentSettingsUtil::isAnalyticsStorageDenied()) {
-      monitor->logWithLevel(1, 23167, "Cannot reset with an empty app instance ID");
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotResetEmptyAppInstanceID,
+             "Cannot reset with an empty app instance ID");
       return false;
     }
-    monitor->logWithLevel(7, 23218, "Resetting with an empty app instance ID");
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kResettingEmptyAppInstanceID,
+           "Resetting with an empty app instance ID");
   }
   auto hooks = APMAnalyticsHooksSnapshot();
   const double loadTimestamp = hooks->loadTimestamp ? hooks->loadTimestamp() : platform::now();
@@ -661,7 +682,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
     if (!success) return;
     persistedConfig_->setAppInstanceID(appInstanceID);
     updatePersistedAppIDFromDMP();
-    monitor->logWithLevel(6, 23168, "Analytics data has been reset");
+    APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsDataReset, "Analytics data has been reset");
     if (!isAnalyticsCollectionDeactivated_ && hooks->deferredAnalyticsCollection &&
         !hooks->deferredAnalyticsCollection() && hooks->setDeferredAnalyticsCollection) {
       hooks->setDeferredAnalyticsCollection(!isEnabled());
@@ -688,7 +709,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
 
 bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   auto monitor = log();
-  monitor->logWithLevel(6, 23171, "Resetting App Measurement data");
+  APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kResettingAppMeasurementData, "Resetting App Measurement data");
   forEachComponent([](APMEngineComponent& component) { component.willWipeData(); });
   previousDMPAppID_ = persistedConfig_->appIDFromDMP();
   persistedConfig_->clearValues();
@@ -701,7 +722,8 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   if (database_) {
     platform::Error error;
     if (!database_->reset(&error)) {
-      monitor->logWithLevel(1, 23209, "Failed to reset database", error);
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedResetDatabase, "Failed to reset database",
+             error);
       return false;
     }
     if (remoteConfig_) remoteConfig_->reset();
@@ -710,7 +732,8 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   } else {
     platform::Error error;
     if (!APMDeleteFile(APMApplicationSupportPath(databaseName_), &error) && !error.empty()) {
-      monitor->logWithLevel(1, 23014, "Failed to delete old database file. Error", error);
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedDeleteOldDatabaseFile,
+             "Failed to delete old database file. Error", error);
     }
   }
   if (identity_) {

@@ -4,12 +4,12 @@
 #include <cstdlib>
 
 #include "APMDatabase.h"
-#include "APMEventParameters.h"
 #include "APMEngineComponents.h"
+#include "APMEventParameters.h"
 #include "APMEventWriter.h"
 #include "APMFileUtilities.h"
-#include "APMPBMessages.h"
 #include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "APMStoreLog.h"
 #include "Consent/APMConsentSettingsUtil.h"
@@ -19,10 +19,11 @@
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
+#include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
 #include "Front/APMBackwardCompatibilityUtil.h"
 #include "Identity/APMIdentifiers.h"
-#include "Identity/APMIdentityEnvironment.h"
 #include "Identity/APMIdentity.h"
+#include "Identity/APMIdentityEnvironment.h"
 #include "MeasurementVersion.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Bundle.h"
@@ -145,7 +146,8 @@ std::shared_ptr<APMMeasurement> APMMeasurement::sharedInstance() {
   auto& state = shared();
   std::lock_guard<std::mutex> lock(state.mutex);
   if (!state.created && publicAPIPresent()) {
-    DULLoggerLogWarning("com.diroda.zoredode.analytics", APMMonitor::kDefaultLogTag, "I-ACS023147",
+    DULLoggerLogWarning(APMASLLogger::kService, APMMonitor::kDefaultLogTag,
+                        APMASLLogger::messageCodeText(APMLogCode(APMMeasurementLogCode::kEngineNotCreated).number()),
                         "Diroda Analytics for Zoredode has not been created. Please, configure Zoredode by calling "
                         "[ROREzo configure]");
   }
@@ -263,12 +265,16 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
                                                        const std::vector<std::string>& safelistedEvents) {
   auto monitor = log();
   if (appID.empty()) {
-    monitor->logWithLevel(1, 23170, "Cannot start Measurement. App ID is empty.");
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kEmptyAppID,
+           "Cannot start Measurement. App ID is empty.");
     return nullptr;
   }
   const bool publicAPI = publicAPIPresent();
-  monitor->logWithLevel(6, 23007, "Analytics v." + std::string(kMeasurementBuiltInVersionText) + " started");
-  if (publicAPI) monitor->logWithLevel(8, 23222, "Build " + std::to_string(kMeasurementLibraryVersion));
+  APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsStarted,
+         "Analytics v." + std::string(kMeasurementBuiltInVersionText) + " started");
+  if (publicAPI)
+    APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kBuildNumber,
+           "Build " + std::to_string(kMeasurementLibraryVersion));
 
   const std::string prefix = publicAPI ? "DUDUravodazo" : "APMAnalytics";
   const std::string debugOn = "-" + prefix + "DebugEnabled";
@@ -277,17 +283,19 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
   const std::string verboseOff = "-" + prefix + "VerboseLoggingDisabled";
   const std::string help = " (see https://diroda.dev/analytics/debugging)";
   if (monitor->isDebugModeEnabled()) {
-    monitor->logWithLevel(6, 23008, "To disable debug logging set the following application argument: " + debugOff + help);
-    monitor->logWithLevel(7, 23009, "Debug logging enabled");
+    APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kDebugLoggingHelp,
+           "To disable debug logging set the following application argument: " + debugOff + help);
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kDebugLoggingEnabled, "Debug logging enabled");
   } else {
-    monitor->logWithLevel(6, 23008, "To enable debug logging set the following application argument: " + debugOn + help);
+    APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kDebugLoggingHelp,
+           "To enable debug logging set the following application argument: " + debugOn + help);
   }
   if (monitor->isVerboseLoggingEnabled()) {
-    monitor->logWithLevel(7, 23207,
-                          "To disable verbose logging set the following application argument: " + verboseOff + help);
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kVerboseLoggingHelp,
+           "To disable verbose logging set the following application argument: " + verboseOff + help);
   } else {
-    monitor->logWithLevel(7, 23207,
-                          "To enable verbose logging set the following application argument: " + verboseOn + help);
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kVerboseLoggingHelp,
+           "To enable verbose logging set the following application argument: " + verboseOn + help);
   }
 
   std::shared_ptr<VIZUzedaru> network;
@@ -295,7 +303,8 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
     network = std::make_shared<VIZUzedaru>(APMRemoteConfig::analyticsServiceHost());
     network->setIsDebugModeEnabled(monitor->isDebugModeEnabled());
   } catch (const std::exception&) {
-    monitor->logWithLevel(1, 23010, "Failed to initialize network component");
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedInitializeNetworkComponent,
+           "Failed to initialize network component");
     network = nullptr;
   }
   auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);
@@ -313,7 +322,8 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& databa
                                                        bool isAnalyticsCollectionDeactivated,
                                                        const std::vector<std::string>& safelistedEvents) {
   if (appID.empty() || !persistedConfig || !scheduler) {
-    log()->logWithLevel(1, 23170, "Cannot start Measurement. App ID is empty.");
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kEmptyAppID,
+           "Cannot start Measurement. App ID is empty.");
     return nullptr;
   }
   if (!alarm) alarm = std::make_shared<APMAlarm>(scheduler->workerQueue(), kAlarmName);
@@ -363,7 +373,8 @@ bool APMMeasurement::checkWorkerQueue(const char* methodName) const {
   // The worker queue is never the main thread, so the main-thread report only matters off it.
   if (isOnWorkerQueue()) return true;
   APMScheduler::checkOnBackgroundThreadWithMethodName(methodName);
-  log()->logWithLevel(0, 30002, "Method must be called on the worker queue", std::string(methodName));
+  APMLog(APMLogLevel::kError, APMMeasurementLogCode::kMethodMustCalledWorkerQueue,
+         "Method must be called on the worker queue", std::string(methodName));
   return false;
 }
 
@@ -410,9 +421,9 @@ void APMMeasurement::setEnabled(bool enabled) {
 
 void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   if (!checkWorkerQueue("setEnabledOnWorkerQueue:")) return;
-  auto monitor = log();
   if (isAnalyticsCollectionDeactivated_ && enabled) {
-    monitor->logWithLevel(6, 23206, "Analytics collection deactivated");
+    APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionDeactivated,
+           "Analytics collection deactivated");
     return;
   }
   if (!isAnalyticsCollectionDeactivated_ && !deferredCollection()) setDeferredCollection(!enabled);
@@ -420,20 +431,21 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     // The switch is only turned on once the components exist, so no road runs without a database.
     if (!startMeasurementOnWorkerQueue()) {
       enabled_ = false;
-      monitor->logWithLevel(0, 23011, "Failed to start Analytics. Analytics is disabled");
+      APMLog(APMLogLevel::kError, APMMeasurementLogCode::kFailedStartAnalytics,
+             "Failed to start Analytics. Analytics is disabled");
       return;
     }
     enabled_ = true;
     setSessionReportingEnabledOnWorkerQueue(true);
     forEachComponent([](APMEngineComponent& component) { component.collectionDidSwitch(true); });
-    monitor->logWithLevel(6, 23012, "Analytics collection enabled");
+    APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionEnabled, "Analytics collection enabled");
     return;
   }
   enabled_ = false;
   alarm_->cancel();
   setSessionReportingEnabledOnWorkerQueue(false);
   forEachComponent([](APMEngineComponent& component) { component.collectionDidSwitch(false); });
-  monitor->logWithLevel(6, 23013, "Analytics collection disabled");
+  APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionDisabled, "Analytics collection disabled");
 }
 
 // MARK: - Start-up
@@ -461,7 +473,8 @@ bool APMMeasurement::startMeasurementOnWorkerQueue() {
   enabled_ = wasEnabled;
   updateSchedule();
   if (APMBackwardCompatibilityUtil::disableVIDUruzazezuve()) {
-    log()->logWithLevel(1, 23210, "VIDUruzazezuve has been disabled");
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kVIDUruzazezuveDisabled,
+           "VIDUruzazezuve has been disabled");
   }
   return true;
 }
@@ -484,7 +497,8 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     if (wipeoutAnalyticsDataAndResetComponents()) {
       if (hooks->setResetRetryCount) hooks->setResetRetryCount(0);
     } else {
-      monitor->logWithLevel(4, 23208, "Failed to wipe out Analytics data");
+      APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kFailedWipeOutAnalyticsData,
+             "Failed to wipe out Analytics data");
     }
   }
 
@@ -556,14 +570,17 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
 
   platform::Error backupError;
   if (!APMExcludePathFromBackup(APMApplicationSupportPath(""), &backupError)) {
-    monitor->logWithLevel(5, 23015, "Failed to exclude directory from backup. Error", backupError);
+    APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kFailedExcludeDirectoryBackup,
+           "Failed to exclude directory from backup. Error", backupError);
   }
-  monitor->logWithLevel(7, 23016, "Analytics is ready to receive events");
+  APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsReadyReceiveEvents,
+         "Analytics is ready to receive events");
   if (identity_->isFromAppStore()) monitor->setEncodeContexts(true);
 
   platform::Error staleError;
   if (!database_->maybeDeleteStaleData(&staleError) && !staleError.empty()) {
-    monitor->logWithLevel(5, 23018, "Unable to delete stale data. Error", staleError);
+    APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kUnableDeleteStaleData,
+           "Unable to delete stale data. Error", staleError);
   }
   updateConsentSettingsUtilWithRemoteConfig();
   forEachComponent([](APMEngineComponent& component) { component.startUpDidLoadConfiguration(); });
@@ -617,8 +634,9 @@ bool APMMeasurement::shouldWipeDataWithAppID(const std::string& appID,
   if (retries >= 1 && retries <= kMaxWipeRetries) return true;
   if (appID.empty() || !persistedAppIDFromDMP || persistedAppIDFromDMP->empty()) return false;
   if (appID == *persistedAppIDFromDMP) return false;
-  log()->logWithLevel(4, 23294, "Analytics data will reset due to change in Diroda App ID. Original ID, new ID",
-                      *persistedAppIDFromDMP, appID);
+  APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kAppIDChangedDataReset,
+         "Analytics data will reset due to change in Diroda App ID. Original ID, new ID", *persistedAppIDFromDMP,
+         appID);
   return true;
 }
 
@@ -670,12 +688,12 @@ void APMMeasurement::updatePersistedAppIDFromDMP() {
 
 // MARK: - Start-up reports
 
-std::optional<bool> APMMeasurement::storedUserPropertyExists(const std::string& name, int64_t errorCode,
+std::optional<bool> APMMeasurement::storedUserPropertyExists(const std::string& name, APMLogCode errorCode,
                                                              const char* errorText) {
   platform::Error error;
   auto exists = database_->containsUserAttributeWithName(name, &error);
   if (!exists) {
-    log()->logWithLevel(1, errorCode, errorText, error);
+    APMLog(APMLogLevel::kErrorSampled, errorCode, errorText, error);
     return std::nullopt;
   }
   return exists;
@@ -688,8 +706,8 @@ bool APMMeasurement::setInternalUserPropertyOnWorkerQueue(const std::string& nam
 
 void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   if (!checkWorkerQueue("reportFirstOpenOnWorkerQueue") || !database_) return;
-  auto monitor = log();
-  auto exists = storedUserPropertyExists("_fot", 23019, "Failed to query first open property. Error");
+  auto exists = storedUserPropertyExists("_fot", APMMeasurementLogCode::kFailedQueryFirstOpenProperty,
+                                         "Failed to query first open property. Error");
   if (!exists) return;
   const int64_t previous = std::strtoll(previousFirstOpenCount().c_str(), nullptr, 10);
   const double initTimestamp = initTimestamp_.load();
@@ -706,21 +724,24 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   const int64_t storedFirstOpenMs = persistedConfig_->firstOpenTimestampMilliseconds();
   const double fiTime = storedFirstOpenMs != 0 ? static_cast<double>(storedFirstOpenMs) / 1000.0 : initTimestamp;
   setInternalUserPropertyOnWorkerQueue("_fi", APMValue(static_cast<int64_t>(fi ? 1 : 0)), fiTime);
-  auto fiStored = storedUserPropertyExists(
-      "_fi", 23161, "Failed to query first open after install property after setting it. Error");
+  auto fiStored = storedUserPropertyExists("_fi", APMMeasurementLogCode::kFailedQueryFirstOpenAfterInstall,
+                                           "Failed to query first open after install property after setting it. Error");
   if (!fiStored) return;
   if (!*fiStored) {
-    monitor->logWithLevel(1, 23162, "Failed to set first open after install property");
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedSetFirstOpenAfterInstall,
+           "Failed to set first open after install property");
     return;
   }
 
   const int64_t firstOpenMs = APMMillisecondsFromSeconds(initTimestamp);
   setInternalUserPropertyOnWorkerQueue("_fot", APMValue(timestampMillisRoundedUpToNextHour(firstOpenMs)),
                                        initTimestamp);
-  auto fotStored = storedUserPropertyExists("_fot", 23020, "Failed to query first open property after setting it. Error");
+  auto fotStored = storedUserPropertyExists("_fot", APMMeasurementLogCode::kFailedQueryFirstOpenPropertyAfter,
+                                            "Failed to query first open property after setting it. Error");
   if (!fotStored) return;
   if (!*fotStored) {
-    monitor->logWithLevel(1, 23021, "Failed to set first open property");
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedSetFirstOpenProperty,
+           "Failed to set first open property");
     return;
   }
 
@@ -820,11 +841,11 @@ void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timesta
 
 void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
   if (!checkWorkerQueue("setPersonalizedAdsUserPropertyOnWorkerQueue") || !database_) return;
-  auto monitor = log();
   platform::Error error;
   auto stored = database_->userAttributeWithName("_npa", &error);
   if (!stored && !error.empty()) {
-    monitor->logWithLevel(1, 23172, "Unable to read personalized ads user property. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableReadPersonalizedAdsUserProperty,
+           "Unable to read personalized ads user property. Error", error);
     return;
   }
   auto npa = shouldDisableAdPersonalization();
@@ -832,11 +853,12 @@ void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
     if (!stored) return;
     platform::Error deleteError;
     if (database_->deleteUserAttributeWithName("_npa", &deleteError)) {
-      monitor->logWithLevel(4, 23180, "No value set for personalized ads. Removing user property.");
+      APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kNoValueSetPersonalizedAds,
+             "No value set for personalized ads. Removing user property.");
       APMConsentSettingsUtil::setDiagnosticSource(0, APMConsentSettingsUtil::kAdPersonalization);
     } else {
-      monitor->logWithLevel(1, 23173, "Unable to remove personalized ads user property in the database. Error",
-                            deleteError);
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableRemovePersonalizedAdsUserProperty,
+             "Unable to remove personalized ads user property in the database. Error", deleteError);
     }
     return;
   }
@@ -899,7 +921,9 @@ void APMMeasurement::backfillSessionNumber() {
   platform::Error error;
   auto aggregates = database_->eventAggregatesWithName("_s", &error);
   if (!aggregates) {
-    if (!error.empty()) log()->logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", "_s", error);
+    if (!error.empty())
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotQueryEventAggregates,
+             "Unable to query event aggregates. Name, error", "_s", error);
     return;
   }
   persistedConfig_->setSessionNumber(aggregates->lifetimeCount());
@@ -914,17 +938,18 @@ void APMMeasurement::setSessionTimeoutInterval(double seconds) {
 
 double APMMeasurement::firstOpenTimestamp() {
   if (!database_) return 0;
-  auto monitor = log();
   platform::Error error;
   auto firstOpen = database_->userAttributeWithName("_fot", &error);
   if (firstOpen) return firstOpen->lastSetTimestamp();
   auto all = database_->userAttributesIncludingInternal(true, &error);
   if (!all) {
-    monitor->logWithLevel(1, 23123, "Unable to query current user properties. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableQueryCurrentUserProperties,
+           "Unable to query current user properties. Error", error);
     return 0;
   }
   if (all->empty()) {
-    monitor->logWithLevel(2, 23124, "Cannot extract first open timestamp. Empty user properties");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMMeasurementLogCode::kCannotExtractFirstOpenTimestamp,
+           "Cannot extract first open timestamp. Empty user properties");
     return 0;
   }
   double earliest = (*all)[0]->lastSetTimestamp();

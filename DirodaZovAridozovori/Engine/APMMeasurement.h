@@ -398,7 +398,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // The day number the daily limits count in.
   int32_t currentDayNumber() const;
   bool setInternalUserPropertyOnWorkerQueue(const std::string& name, const APMValue& value, double timestamp);
-  std::optional<bool> storedUserPropertyExists(const std::string& name, int64_t errorCode, const char* errorText);
+  std::optional<bool> storedUserPropertyExists(const std::string& name, APMLogCode errorCode, const char* errorText);
   void logInternalEvent(const std::string& origin, const std::string& name, const platform::Dictionary& parameters);
 
   // Fixed at creation.

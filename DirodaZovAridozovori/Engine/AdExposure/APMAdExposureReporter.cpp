@@ -4,13 +4,12 @@
 #include <mutex>
 
 #include "APMMonitor.h"
+#include "DirodaZovAridozovori/Engine/AdExposure/APMAdExposureLog.h"
 #include "Front/APMAnalytics.h"
 #include "Session/APMSessionReporter.h"
 #include "platform/Clock.h"
 
 namespace {
-
-std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 struct Shared {
   std::mutex mutex;
@@ -85,7 +84,8 @@ platform::Dictionary APMAdExposureReporter::currentScreenParameters() const {
 
 void APMAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
   if (adUnitID.empty()) {
-    log()->logWithLevel(5, 1000, "Ignoring call to begin ad unit exposure. Received empty ad unit ID");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMAdExposureLogCode::kIgnoringCallBeginAdUnitExposure,
+           "Ignoring call to begin ad unit exposure. Received empty ad unit ID");
     return;
   }
   const double time = currentTime();
@@ -94,7 +94,8 @@ void APMAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
     auto self = weakSelf.lock();
     if (!self) return;
     if (self->adUnitCounts_.size() >= kMaxOpenAdUnits) {
-      log()->logWithLevel(5, 1002, "Reached limit on ad units. Ignoring ad unit with ID", adUnitID);
+      APMLog(APMLogLevel::kWarningSampledOnly, APMAdExposureLogCode::kReachedLimitAdUnits,
+             "Reached limit on ad units. Ignoring ad unit with ID", adUnitID);
       return;
     }
     if (self->adUnitCounts_.empty()) self->adExposureStartTime_ = time;
@@ -105,7 +106,8 @@ void APMAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
 
 void APMAdExposureReporter::endAdUnitExposure(const std::string& adUnitID) {
   if (adUnitID.empty()) {
-    log()->logWithLevel(5, 1003, "Ignoring call to end ad unit exposure. Received empty ad unit ID");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMAdExposureLogCode::kIgnoringCallEndAdUnitExposure,
+           "Ignoring call to end ad unit exposure. Received empty ad unit ID");
     return;
   }
   const double time = currentTime();
@@ -113,7 +115,8 @@ void APMAdExposureReporter::endAdUnitExposure(const std::string& adUnitID) {
   queue_->sync([&] {
     auto count = adUnitCounts_.find(adUnitID);
     if (count == adUnitCounts_.end()) {
-      log()->logWithLevel(5, 1004, "Unknown ad unit. Ignoring ad unit with ID", adUnitID);
+      APMLog(APMLogLevel::kWarningSampledOnly, APMAdExposureLogCode::kUnknownAdUnit,
+             "Unknown ad unit. Ignoring ad unit with ID", adUnitID);
       return;
     }
     if (count->second >= 2) {
@@ -180,11 +183,11 @@ std::optional<int64_t> APMAdExposureReporter::exposureMillis(double startTime, d
 
 // The log lines of one kind of exposure event, for the checks both kinds share.
 struct APMAdExposureReporter::RefusalLines {
-  int64_t disabledCode;
+  APMAdExposureLogCode disabledCode;
   const char* disabled;
-  int64_t inactiveCode;
+  APMAdExposureLogCode inactiveCode;
   const char* inactive;
-  int64_t shortCode;
+  APMAdExposureLogCode shortCode;
   const char* unknownTime;
   const char* tooShort;
 };
@@ -192,16 +195,16 @@ struct APMAdExposureReporter::RefusalLines {
 std::optional<int64_t> APMAdExposureReporter::reportableMillisOnSerialQueue(const RefusalLines& lines, double startTime,
                                                                             double endTime) const {
   if (!isReportingEnabled()) {
-    log()->logWithLevel(5, lines.disabledCode, lines.disabled);
+    APMLog(APMLogLevel::kWarningSampledOnly, lines.disabledCode, lines.disabled);
     return std::nullopt;
   }
   if (!isAppActive()) {
-    log()->logWithLevel(8, lines.inactiveCode, lines.inactive);
+    APMLog(APMLogLevel::kVerbose, lines.inactiveCode, lines.inactive);
     return std::nullopt;
   }
   auto millis = exposureMillis(startTime, endTime);
   if (!millis || *millis < kMinExposureMillis) {
-    log()->logWithLevel(8, lines.shortCode, millis ? lines.tooShort : lines.unknownTime);
+    APMLog(APMLogLevel::kVerbose, lines.shortCode, millis ? lines.tooShort : lines.unknownTime);
     return std::nullopt;
   }
   return millis;
@@ -209,12 +212,16 @@ std::optional<int64_t> APMAdExposureReporter::reportableMillisOnSerialQueue(cons
 
 void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std::string& adUnitID, double endTime,
                                                                       const platform::Dictionary& screenParameters) {
-  static const RefusalLines lines{1007, "Ad unit exposure not logged. Reporting is disabled.",
-                                  1011, "Ad unit exposure not logged. App is not active.",
-                                  1009, "Ad unit exposure not logged. The clock could not be read",
+  static const RefusalLines lines{APMAdExposureLogCode::kAdUnitExposureNotLogged,
+                                  "Ad unit exposure not logged. Reporting is disabled.",
+                                  APMAdExposureLogCode::kAdUnitExposureAppNotActive,
+                                  "Ad unit exposure not logged. App is not active.",
+                                  APMAdExposureLogCode::kAdUnitExposureClockUnreadable,
+                                  "Ad unit exposure not logged. The clock could not be read",
                                   "Ad unit exposure not logged. Exposure time was less than 1 sec"};
   if (adUnitID.empty() && isReportingEnabled()) {
-    log()->logWithLevel(5, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMAdExposureLogCode::kAdUnitExposureEmptyID,
+           "Ad unit exposure not logged. Received empty ad unit ID");
     return;
   }
   auto start = adUnitStartTimes_.find(adUnitID);
@@ -229,9 +236,12 @@ void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std:
 
 void APMAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(double endTime,
                                                                        const platform::Dictionary& screenParameters) {
-  static const RefusalLines lines{1005, "Ad exposure not logged. Reporting is disabled.",
-                                  1010, "Ad exposure not logged. App is not active.",
-                                  1006, "Ad exposure not logged. The clock could not be read",
+  static const RefusalLines lines{APMAdExposureLogCode::kAdExposureNotLogged,
+                                  "Ad exposure not logged. Reporting is disabled.",
+                                  APMAdExposureLogCode::kAdExposureNotLoggedAppNotActive,
+                                  "Ad exposure not logged. App is not active.",
+                                  APMAdExposureLogCode::kAdExposureClockUnreadable,
+                                  "Ad exposure not logged. The clock could not be read",
                                   "Ad exposure not logged. Exposure time was less than 1 sec"};
   auto millis = reportableMillisOnSerialQueue(lines, adExposureStartTime_, endTime);
   if (!millis) return;

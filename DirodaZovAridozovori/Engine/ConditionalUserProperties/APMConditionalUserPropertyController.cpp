@@ -8,6 +8,7 @@
 #include "APMMonitor.h"
 #include "APMNameTables.h"
 #include "APMScheduler.h"
+#include "DirodaZovAridozovori/Engine/ConditionalUserProperties/APMConditionalUserPropertyLog.h"
 #include "platform/Clock.h"
 #include "platform/Semaphore.h"
 
@@ -15,8 +16,6 @@ namespace {
 
 using Properties = std::vector<std::shared_ptr<APMConditionalUserProperty>>;
 using Events = std::vector<std::shared_ptr<APMEvent>>;
-
-std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 bool isValidTimeInterval(double seconds) {
   // Written so that NaN fails as well.
@@ -77,20 +76,23 @@ std::shared_ptr<APMEvent> APMConditionalUserPropertyController::eventFromStoredE
 
 void APMConditionalUserPropertyController::setConditionalUserProperty(
     const std::shared_ptr<APMConditionalUserProperty>& property, const std::string& name) {
-  auto monitor = log();
   if (!property) {
-    monitor->logWithLevel(2, 11002, "Cannot set nil conditional user property");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMConditionalUserPropertyLogCode::kCannotSetNilConditionalUserProperty,
+           "Cannot set nil conditional user property");
     return;
   }
   auto request = property->copy();
   request->name = name;
   if (!passesValidator(*request)) return;
   if (!isValidTimeInterval(request->triggerTimeout)) {
-    monitor->logWithLevel(2, 11000, "Invalid conditional user property trigger timeout", request->triggerTimeout);
+    APMLog(APMLogLevel::kErrorSampledOnly,
+           APMConditionalUserPropertyLogCode::kInvalidConditionalUserPropertyTriggerTimeout,
+           "Invalid conditional user property trigger timeout", request->triggerTimeout);
     return;
   }
   if (!isValidTimeInterval(request->timeToLive)) {
-    monitor->logWithLevel(2, 11001, "Invalid conditional user property time to live", request->timeToLive);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMConditionalUserPropertyLogCode::kInvalidConditionalUserPropertyTimeLive,
+           "Invalid conditional user property time to live", request->timeToLive);
     return;
   }
   request->creationTimestamp = platform::now();
@@ -130,13 +132,16 @@ std::optional<Properties> APMConditionalUserPropertyController::conditionalUserP
     std::optional<Properties> result;
     auto current = weakEngine.lock();
     if (current && !current->isEnabled()) {
-      log()->logWithLevel(3, 11005, "Cannot query for conditional user properties. Analytics is disabled");
+      APMLog(APMLogLevel::kWarning, APMConditionalUserPropertyLogCode::kCannotQueryConditionalUserProperties,
+             "Cannot query for conditional user properties. Analytics is disabled");
     } else if (current && current->database()) {
       platform::Error error;
       result = current->database()->conditionalUserPropertiesWithPrefix(namePrefix, origin, &error);
       if (!result) {
-        log()->logWithLevel(2, 11006, "Cannot query for conditional user properties. Name prefix, origin, error",
-                            namePrefix.value_or(""), origin.value_or(""), error);
+        APMLog(APMLogLevel::kErrorSampledOnly,
+               APMConditionalUserPropertyLogCode::kCannotQueryConditionalUserPropertiesNamePrefix,
+               "Cannot query for conditional user properties. Name prefix, origin, error", namePrefix.value_or(""),
+               origin.value_or(""), error);
       }
     }
     {
@@ -156,13 +161,15 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
     const std::shared_ptr<APMConditionalUserProperty>& property) {
   auto measurement = engine();
   if (!checkWorkerQueue(measurement, "setConditionalUserPropertyOnWorkerQueue:")) return;
-  auto monitor = log();
   if (!measurement->isEnabled() || !measurement->database()) {
-    monitor->logWithLevel(3, 11007, "Cannot set conditional user property. Analytics is disabled");
+    APMLog(APMLogLevel::kWarning, APMConditionalUserPropertyLogCode::kCannotSetConditionalUserProperty,
+           "Cannot set conditional user property. Analytics is disabled");
     return;
   }
   if (!property) {
-    monitor->logWithLevel(2, 11008, "Cannot set nil conditional user property on worker queue");
+    APMLog(APMLogLevel::kErrorSampledOnly,
+           APMConditionalUserPropertyLogCode::kCannotSetNilConditionalUserPropertyWorker,
+           "Cannot set nil conditional user property on worker queue");
     return;
   }
   APMDatabase& database = *measurement->database();
@@ -173,13 +180,15 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
     platform::Error error;
     auto stored = database.conditionalUserPropertyWithName(record->name, &error);
     if (!stored && !error.empty()) {
-      monitor->logWithLevel(1, 11009, "Cannot query conditional user property. Name, origin, error", record->name,
-                            record->origin, error);
+      APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotQueryConditionalUserProperty,
+             "Cannot query conditional user property. Name, origin, error", record->name, record->origin, error);
       return false;
     }
     if (stored && stored->origin != record->origin) {
-      monitor->logWithLevel(5, 11010, "Updating a conditional user property with different origin. Name, origin, saved origin",
-                            record->name, record->origin, stored->origin);
+      APMLog(APMLogLevel::kWarningSampledOnly,
+             APMConditionalUserPropertyLogCode::kUpdatingConditionalUserPropertyDifferentOrigin,
+             "Updating a conditional user property with different origin. Name, origin, saved origin", record->name,
+             record->origin, stored->origin);
     }
     double userPropertyTimestamp = record->creationTimestamp;
     if (stored && stored->active) {
@@ -203,18 +212,23 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
     if (record->active) {
       APMUserAttribute attribute(record->origin, record->name, *record->value, userPropertyTimestamp);
       if (!database.updateUserAttribute(attribute, &error)) {
-        monitor->logWithLevel(1, 11011, "Cannot update user property from conditional user property. Name, origin, error",
-                              record->name, record->origin, error);
+        APMLog(APMLogLevel::kErrorSampled,
+               APMConditionalUserPropertyLogCode::kCannotUpdateUserPropertyConditionalUserProperty,
+               "Cannot update user property from conditional user property. Name, origin, error", record->name,
+               record->origin, error);
         return false;
       }
-      monitor->logWithLevel(7, 11012, "User property updated. Name, origin", record->name, record->origin);
+      APMLog(APMLogLevel::kDebug, APMConditionalUserPropertyLogCode::kUserPropertyUpdatedNameOrigin,
+             "User property updated. Name, origin", record->name, record->origin);
     }
     if (!database.updateConditionalUserProperty(*record, &error)) {
-      monitor->logWithLevel(1, 11014, "Cannot insert user property from conditional user property. Name, origin, error",
-                            record->name, record->origin, error);
+      APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotInsertUserPropertyConditionalUser,
+             "Cannot insert user property from conditional user property. Name, origin, error", record->name,
+             record->origin, error);
       return false;
     }
-    monitor->logWithLevel(7, 11013, "Conditional user property added. Name, origin", record->name, record->origin);
+    APMLog(APMLogLevel::kDebug, APMConditionalUserPropertyLogCode::kConditionalUserPropertyAdded,
+           "Conditional user property added. Name, origin", record->name, record->origin);
     return true;
   });
   if (!committed || !triggeredEvent) return;
@@ -226,13 +240,15 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
     const std::shared_ptr<APMConditionalUserProperty>& property) {
   auto measurement = engine();
   if (!checkWorkerQueue(measurement, "removeConditionalUserPropertyOnWorkerQueue:")) return;
-  auto monitor = log();
   if (!measurement->isEnabled() || !measurement->database()) {
-    monitor->logWithLevel(3, 11015, "Cannot remove conditional user property. Analytics is disabled");
+    APMLog(APMLogLevel::kWarning,
+           APMConditionalUserPropertyLogCode::kCannotRemoveConditionalUserPropertyAnalyticsDisabled,
+           "Cannot remove conditional user property. Analytics is disabled");
     return;
   }
   if (!property) {
-    monitor->logWithLevel(0, 11016, "Cannot remove nil conditional user property on worker queue");
+    APMLog(APMLogLevel::kError, APMConditionalUserPropertyLogCode::kCannotRemoveNilConditionalUserProperty,
+           "Cannot remove nil conditional user property on worker queue");
     return;
   }
   APMDatabase& database = *measurement->database();
@@ -243,23 +259,26 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
     auto stored = database.conditionalUserPropertyWithName(property->name, &error);
     if (!stored) {
       if (!error.empty()) {
-        monitor->logWithLevel(1, 11017, "Cannot query conditional user property to remove. Name, origin, error",
-                              property->name, property->origin, error);
+        APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotQueryConditionalUserPropertyRemove,
+               "Cannot query conditional user property to remove. Name, origin, error", property->name,
+               property->origin, error);
         return false;
       }
-      monitor->logWithLevel(4, 11018, "Cannot remove nonexistent conditional user property. Name, origin",
-                            property->name, property->origin);
+      APMLog(APMLogLevel::kWarningSampled,
+             APMConditionalUserPropertyLogCode::kCannotRemoveNonexistentConditionalUserProperty,
+             "Cannot remove nonexistent conditional user property. Name, origin", property->name, property->origin);
       return true;
     }
     if (!database.deleteConditionalUserPropertyWithName(property->name, &error)) {
-      monitor->logWithLevel(1, 11019, "Cannot delete conditional user property. Name, origin, error", property->name,
-                            property->origin, error);
+      APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotDeleteConditionalUserProperty,
+             "Cannot delete conditional user property. Name, origin, error", property->name, property->origin, error);
       return false;
     }
     if (stored->active && !database.deleteUserAttributeWithName(property->name, &error)) {
-      monitor->logWithLevel(1, 11020,
-                            "Cannot remove conditional user property. Failed to delete the user property. Name, origin, error",
-                            property->name, property->origin, error);
+      APMLog(APMLogLevel::kErrorSampled,
+             APMConditionalUserPropertyLogCode::kCannotRemoveConditionalUserPropertyFailedDelete,
+             "Cannot remove conditional user property. Failed to delete the user property. Name, origin, error",
+             property->name, property->origin, error);
       return false;
     }
     expiredEvent = eventFromStoredEvent(property->expiredEvent, stored->origin, platform::now());
@@ -292,20 +311,21 @@ std::optional<Events> APMConditionalUserPropertyController::processEventOnWorker
 bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(Events& events) {
   auto measurement = engine();
   if (!checkWorkerQueue(measurement, "removeTimedOutCUPWithTimedOutEvents:")) return false;
-  auto monitor = log();
   APMDatabase& database = *measurement->database();
   platform::Error error;
   auto timedOut = database.timedOutConditionalUserPropertiesWithError(&error);
   if (!timedOut) {
-    monitor->logWithLevel(1, 10001, "Cannot fetch timed out conditional user properties. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotFetchTimedOutConditionalUser,
+           "Cannot fetch timed out conditional user properties. Error", error);
     return false;
   }
   const double now = platform::now();
   for (const auto& property : *timedOut) {
-    monitor->logWithLevel(7, 10002, "Conditional user property has timed out. Name", property->name);
+    APMLog(APMLogLevel::kDebug, APMConditionalUserPropertyLogCode::kConditionalUserPropertyTimedOut,
+           "Conditional user property has timed out. Name", property->name);
     if (!database.deleteConditionalUserPropertyWithName(property->name, &error)) {
-      monitor->logWithLevel(1, 10003, "Cannot delete timed out condition user property. Name, error", property->name,
-                            error);
+      APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotDeleteTimedOutConditionUser,
+             "Cannot delete timed out condition user property. Name, error", property->name, error);
       return false;
     }
     if (auto made = eventFromStoredEvent(property->timedOutEvent, property->origin, now)) events.push_back(made);
@@ -316,27 +336,28 @@ bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(E
 bool APMConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(Events& events) {
   auto measurement = engine();
   if (!checkWorkerQueue(measurement, "removeExpiredCUPWithExpiredEvents:")) return false;
-  auto monitor = log();
   APMDatabase& database = *measurement->database();
   platform::Error error;
   auto expired = database.expiredConditionalUserPropertiesWithError(&error);
   if (!expired) {
-    monitor->logWithLevel(1, 10004, "Cannot fetch expired conditional user properties. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotFetchExpiredConditionalUserProperties,
+           "Cannot fetch expired conditional user properties. Error", error);
     return false;
   }
   const double now = platform::now();
   for (const auto& property : *expired) {
-    monitor->logWithLevel(7, 10005, "Conditional user property has expired. Name, expired event", property->name,
-                          describe(property->expiredEvent));
+    APMLog(APMLogLevel::kDebug, APMConditionalUserPropertyLogCode::kConditionalUserPropertyExpired,
+           "Conditional user property has expired. Name, expired event", property->name,
+           describe(property->expiredEvent));
     if (!database.deleteUserAttributeWithName(property->name, &error)) {
-      monitor->logWithLevel(1, 10006,
-                            "Cannot remove conditional user property. Failed to delete the user property. Name, origin, error",
-                            property->name, property->origin, error);
+      APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotRemoveConditionalUserProperty,
+             "Cannot remove conditional user property. Failed to delete the user property. Name, origin, error",
+             property->name, property->origin, error);
       return false;
     }
     if (!database.deleteConditionalUserPropertyWithName(property->name, &error)) {
-      monitor->logWithLevel(1, 10007, "Cannot delete expired condition user property. Name, error", property->name,
-                            error);
+      APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotDeleteExpiredConditionUserProperty,
+             "Cannot delete expired condition user property. Name, error", property->name, error);
       return false;
     }
     if (auto made = eventFromStoredEvent(property->expiredEvent, property->origin, now)) events.push_back(made);
@@ -348,7 +369,6 @@ std::optional<Events> APMConditionalUserPropertyController::updateConditionalUse
     const std::string& eventName) {
   auto measurement = engine();
   if (!checkWorkerQueue(measurement, "updateConditionalUserPropertiesWithEventNameOnWorkerQueue:")) return std::nullopt;
-  auto monitor = log();
   APMDatabase& database = *measurement->database();
   platform::Error error;
   auto triggered = database.triggeredConditionalUserPropertiesWithEventName(eventName, &error);
@@ -359,8 +379,9 @@ std::optional<Events> APMConditionalUserPropertyController::updateConditionalUse
     }
   }
   if (!triggered) {
-    monitor->logWithLevel(1, 10008, "Cannot fetch triggering conditional user properties. Event name, error", eventName,
-                          error);
+    APMLog(APMLogLevel::kErrorSampled,
+           APMConditionalUserPropertyLogCode::kCannotFetchTriggeringConditionalUserProperties,
+           "Cannot fetch triggering conditional user properties. Event name, error", eventName, error);
     return std::nullopt;
   }
   Events events;
@@ -370,19 +391,21 @@ std::optional<Events> APMConditionalUserPropertyController::updateConditionalUse
     if (property->value) {
       APMUserAttribute attribute(property->origin, property->name, *property->value, now);
       if (!database.updateUserAttribute(attribute, &error)) {
-        monitor->logWithLevel(1, 10009, "Cannot update user property from conditional user property. Name, origin, error",
-                              property->name, property->origin, error);
+        APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotUpdateUserPropertyConditionalUser,
+               "Cannot update user property from conditional user property. Name, origin, error", property->name,
+               property->origin, error);
         return std::nullopt;
       }
-      monitor->logWithLevel(7, 10010, "User property updated. Name, origin, value", property->name, property->origin,
-                            property->value->description());
+      APMLog(APMLogLevel::kDebug, APMConditionalUserPropertyLogCode::kUserPropertyUpdated,
+             "User property updated. Name, origin, value", property->name, property->origin,
+             property->value->description());
     }
     if (auto made = eventFromStoredEvent(property->triggeredEvent, property->origin, now)) events.push_back(made);
     property->active = true;
     property->triggeredTimestamp = now;
     if (!database.updateConditionalUserProperty(*property, &error)) {
-      monitor->logWithLevel(1, 10011, "Cannot update conditional user property. Name, origin, error", property->name,
-                            property->origin, error);
+      APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotUpdateConditionalUserProperty,
+             "Cannot update conditional user property. Name, origin, error", property->name, property->origin, error);
       return std::nullopt;
     }
   }

@@ -27,6 +27,8 @@
 #include "platform/ProcessInfo.h"
 #include "platform/URL.h"
 #include "platform/UserDefaults.h"
+#include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
+#include "DirodaZovAridozovori/Engine/DeepLink/APMDeepLinkLog.h"
 
 namespace {
 
@@ -70,11 +72,11 @@ void handleDeferredDeepLinkReply(APMEngineContext& engine, const std::optional<p
     // Any answer ends the retrieval for good, with or without a link.
     persisted->setDeferredDeepLinkRetrievalComplete(false);
     if (auto info = deepLinkInfoFromResponseData(data)) {
-      log()->logWithLevel(7, 23200, "Successfully retrieved Deferred Deep Link");
+      APMLog(APMLogLevel::kDebug, APMDeepLinkLogCode::kSuccessfullyRetrievedDeferredDeepLink, "Successfully retrieved Deferred Deep Link");
       APMDeepLinkReporter::handleDeferredDeepLinkInfo(*info);
     }
   } else {
-    log()->logWithLevel(1, 23199, "Failed to retrieve Deferred Deep Link. Will retry on next launch. Code, error",
+    APMLog(APMLogLevel::kErrorSampled, APMDeepLinkLogCode::kFailedRetrieveDeferredDeepLinkRetryNext, "Failed to retrieve Deferred Deep Link. Will retry on next launch. Code, error",
                         static_cast<int64_t>(status), errorContext(error));
     persisted->setDeferredDeepLinkRetryCount(persisted->deferredDeepLinkRetryCount() + 1);
   }
@@ -175,11 +177,11 @@ void APMDeepLinkComponent::requestDeferredDeepLink() { APMDeepLinkReporter::requ
 std::optional<std::string> APMDeepLinkReporter::deepLinkFromUserActivity(const std::string& activityType,
                                                                          const std::string& webpageURL) {
   if (activityType.empty() && webpageURL.empty()) {
-    log()->logWithLevel(7, 23003, "User Activity is empty. User Activity");
+    APMLog(APMLogLevel::kDebug, APMDeepLinkLogCode::kUserActivityEmpty, "User Activity is empty. User Activity");
     return std::nullopt;
   }
   if (activityType == platform::kUserActivityTypeBrowsingWeb && !webpageURL.empty()) return webpageURL;
-  log()->logWithLevel(3, 23006, "User Activity does not have Deep Link. User Activity",
+  APMLog(APMLogLevel::kWarning, APMDeepLinkLogCode::kUserActivityDoesNotHaveDeep, "User Activity does not have Deep Link. User Activity",
                       platform::Object(platform::Dictionary{{platform::kUserActivityTypeKey, activityType},
                                                             {platform::kUserActivityWebpageURLKey, webpageURL}}));
   return std::nullopt;
@@ -225,7 +227,7 @@ void APMDeepLinkReporter::handleNonFirstOpenEventURL(const std::shared_ptr<APMEn
                                                      const std::string& url, double eventTimestampInSeconds) {
   // The hop to the worker queue below would otherwise wait behind the caller itself.
   if (engine && engine->workerQueue()->isCurrent()) {
-    log()->logWithLevel(2, 23163, "Do not call handleNonFirstOpenOpenURL on the measurement worker queue");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMDeepLinkLogCode::kDoNotCallHandleNonFirstOpenOpenURLMeasurementWorker, "Do not call handleNonFirstOpenOpenURL on the measurement worker queue");
     return;
   }
   handleOpenURL(engine, url, std::nullopt, eventTimestampInSeconds);
@@ -252,25 +254,24 @@ void APMDeepLinkReporter::handleOpenURLOnWorkerQueue(APMEngineContext& engine, c
                                                      std::optional<int64_t> clickTimestampInMs,
                                                      double eventTimestampInSeconds,
                                                      const std::optional<platform::Dictionary>& extraParameters) {
-  auto monitor = log();
   if (!engine.checkWorkerQueue("handleOpenURLOnWorkerQueue:clickTimestampInMs:eventTimestampInSeconds:"
                                "extraParameters:")) {
     return;
   }
   // With collection off a link leaves nothing behind: no identifiers kept, no property set.
   if (!engine.isEnabled() || !engine.database() || !engine.remoteConfig()) {
-    monitor->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsDisabled, "Analytics is disabled. Event not logged");
     return;
   }
 
   const APMCampaignExtraParameters extra = APMSplitCampaignExtraParameters(extraParameters);
   platform::Dictionary parameters = APMCampaignURLParameters(queryOf(url), extra.strings);
   if (parameters.empty()) {
-    monitor->logWithLevel(7, 23000, "Deep Link Web URL query is empty");
+    APMLog(APMLogLevel::kDebug, APMDeepLinkLogCode::kDeepLinkWebURLQueryEmpty, "Deep Link Web URL query is empty");
     return;
   }
   if (!isValidCampaignURLParamDictionary(parameters)) {
-    monitor->logWithLevel(3, 23001, "Deep Link does not contain valid required params. URL params",
+    APMLog(APMLogLevel::kWarning, APMDeepLinkLogCode::kDeepLinkDoesNotContainValid, "Deep Link does not contain valid required params. URL params",
                           platform::Object(parameters));
     return;
   }
@@ -326,35 +327,34 @@ bool APMDeepLinkReporter::shouldAllowClickID(APMIdentity& identity) {
 // MARK: - Deferred deep link
 
 bool APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(APMEngineContext& engine) {
-  auto monitor = log();
   const auto& config = engine.remoteConfig();
   const auto& persisted = engine.persistedConfig();
   if (!config || !config->isDeferredDeepLinkEnabled()) {
-    monitor->logWithLevel(5, 23193, "Deferred Deep Link feature disabled");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMDeepLinkLogCode::kDeferredDeepLinkFeatureDisabled, "Deferred Deep Link feature disabled");
     return false;
   }
   const platform::Object enabled = platform::Bundle::objectForInfoDictionaryKey(kAPMDeferredDeepLinkEnabledKey);
   if (!enabled.isNumber() || !enabled.boolValue()) return false;
   if (persisted->deferredDeepLinkRetrievalComplete()) {
-    monitor->logWithLevel(7, 23194, "Already retrieved Deferred Deep Link. Skipping");
+    APMLog(APMLogLevel::kDebug, APMDeepLinkLogCode::kAlreadyRetrievedDeferredDeepLink, "Already retrieved Deferred Deep Link. Skipping");
     return false;
   }
   if (persisted->deferredDeepLinkRetryCount() >= config->maxDeferredDeepLinkRetryCount()) {
-    monitor->logWithLevel(5, 23195, "Failed to retrieve Deferred Deep Link. Reached retry limit");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMDeepLinkLogCode::kFailedRetrieveDeferredDeepLink, "Failed to retrieve Deferred Deep Link. Reached retry limit");
     persisted->setDeferredDeepLinkRetrievalComplete(true);
     return false;
   }
   if (APMConsentSettingsUtil::isAdStorageDenied()) {
-    monitor->logWithLevel(5, 23252,
+    APMLog(APMLogLevel::kWarningSampledOnly, APMDeepLinkLogCode::kIDFAUnavailableRetrieveDeferredDeepLinkDue,
                           "IDFA unavailable to retrieve Deferred Deep Link due to denied ad storage consent. Skipping");
     return false;
   }
   const auto& identity = engine.identity();
   if (!identity || !identity->hasLimitedAdTracking() || identity->limitedAdTracking()) {
-    monitor->logWithLevel(5, 23196, "IDFA unavailable to retrieve Deferred Deep Link. Skipping");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMDeepLinkLogCode::kIDFAUnavailableRetrieveDeferredDeepLink, "IDFA unavailable to retrieve Deferred Deep Link. Skipping");
     return false;
   }
-  monitor->logWithLevel(7, 23197, "Deferred Deep Link feature enabled");
+  APMLog(APMLogLevel::kDebug, APMDeepLinkLogCode::kDeferredDeepLinkFeatureEnabled, "Deferred Deep Link feature enabled");
   return true;
 }
 
@@ -377,7 +377,7 @@ void APMDeepLinkReporter::requestDeferredDeepLink(const std::shared_ptr<APMEngin
   request.adPersonalization = APMConsentSettingsUtil::adPersonalization();
   auto url = APMDeferredDeepLinkRequestURL(adServicesScheme(), adServicesHost(), request);
   if (!url) {
-    log()->logWithLevel(5, 23198, "URL to retrieve Deferred Deep Link is invalid");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMDeepLinkLogCode::kURLRetrieveDeferredDeepLinkInvalid, "URL to retrieve Deferred Deep Link is invalid");
     return;
   }
 
@@ -399,12 +399,12 @@ void APMDeepLinkReporter::requestDeferredDeepLink(const std::shared_ptr<APMEngin
 void APMDeepLinkReporter::handleDeferredDeepLinkInfo(const platform::Dictionary& info) {
   auto url = APMDeferredDeepLinkURL(info);
   if (!url) return;
-  log()->logWithLevel(8, 23203, "Sending Deferred Deep Link to app delegate");
+  APMLog(APMLogLevel::kVerbose, APMDeepLinkLogCode::kSendingDeferredDeepLinkAppDelegate, "Sending Deferred Deep Link to app delegate");
   platform::Dictionary extraInfo;
   if (const platform::Object* timestamp = platform::find(info, "timestamp")) extraInfo["timestamp"] = *timestamp;
   platform::DispatchQueue::main()->async([link = url->absoluteString(), extraInfo] {
     if (sendDeepLinkURLToAppDelegateOnMainThread(link, extraInfo)) return;
-    log()->logWithLevel(5, 23204, "App delegate not configured to handle Deferred Deep Link", link);
+    APMLog(APMLogLevel::kWarningSampledOnly, APMDeepLinkLogCode::kAppDelegateNotConfiguredHandleDeferred, "App delegate not configured to handle Deferred Deep Link", link);
   });
 }
 

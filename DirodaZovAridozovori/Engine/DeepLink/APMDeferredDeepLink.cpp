@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "APMMonitor.h"
+#include "DirodaZovAridozovori/Engine/DeepLink/APMDeepLinkLog.h"
 #include "platform/JSON.h"
 
 std::optional<platform::URL> APMDeferredDeepLinkRequestURL(const std::string& scheme, const std::string& host,
@@ -35,16 +36,17 @@ std::optional<platform::URL> APMDeferredDeepLinkURL(const platform::Dictionary& 
 }
 
 std::optional<platform::Dictionary> deepLinkInfoFromResponseData(const platform::Data& data) {
-  auto monitor = APMMonitor::shared();
   if (data.empty()) {
-    monitor->logWithLevel(8, 23201, "Deferred Deep Link response is empty");
+    APMLog(APMLogLevel::kVerbose, APMDeepLinkLogCode::kDeferredDeepLinkResponseEmpty,
+           "Deferred Deep Link response is empty");
     return std::nullopt;
   }
   platform::Error error;
   auto info = platform::JSON::parseObject(data, &error);
   if (!info) {
     // A reply that is JSON but not an object carries no link either: the same failure.
-    monitor->logWithLevel(1, 23202, "Failed to parse Deferred Deep Link from JSON. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMDeepLinkLogCode::kFailedParseDeferredDeepLinkJSON,
+           "Failed to parse Deferred Deep Link from JSON. Error", error);
     return std::nullopt;
   }
   if (!APMDeferredDeepLinkURL(*info)) return std::nullopt;

@@ -5,11 +5,10 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
+#include "DirodaZovAridozovori/Engine/Fetch/APMFetchLog.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 
 namespace {
-
-std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 std::string bodyText(const platform::Data& body) { return std::string(body.begin(), body.end()); }
 
@@ -18,12 +17,14 @@ APMRemoteConfigApplyResult applyInTransaction(const platform::Data& body, const 
                                               bool& configurationChanged) {
   auto config = APMPBMeasurementConfig::fromBuffer(body);
   if (!config) {
-    log()->logWithLevel(2, 23135, "Configuration data is invalid.");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMFetchLogCode::kConfigurationDataInvalid,
+           "Configuration data is invalid.");
     return APMRemoteConfigApplyResult::kInvalidData;
   }
   auto appID = APMNanoGetString(*config, APMPBMeasurementConfig::kAppId);
   if (!appID || !context.appIDFromDMP || *appID != *context.appIDFromDMP) {
-    log()->logWithLevel(2, 23136, "Configuration does not have valid Diroda App ID.");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMFetchLogCode::kConfigurationWithoutValidAppID,
+           "Configuration does not have valid Diroda App ID.");
     return APMRemoteConfigApplyResult::kWrongAppID;
   }
   // The stored configuration never carries audiences: they live in their own tables.
@@ -33,12 +34,14 @@ APMRemoteConfigApplyResult applyInTransaction(const platform::Data& body, const 
 
   configurationChanged = true;
   if (!context.remoteConfig.updateMeasurementConfig(config)) {
-    log()->logWithLevel(2, 23138, "Failed to update configuration with new server configuration", bodyText(body));
+    APMLog(APMLogLevel::kErrorSampledOnly, APMFetchLogCode::kFailedUpdateConfigurationNewServerConfiguration,
+           "Failed to update configuration with new server configuration", bodyText(body));
     return APMRemoteConfigApplyResult::kConfigNotStored;
   }
   if (context.updateConsentSettings) context.updateConsentSettings();
   if (context.updateAudiences && !context.updateAudiences(context.database, context.remoteConfig, audiences)) {
-    log()->logWithLevel(2, 23137, "Failed to update audiences with new server configuration", bodyText(body));
+    APMLog(APMLogLevel::kErrorSampledOnly, APMFetchLogCode::kFailedUpdateAudiencesNewServerConfiguration,
+           "Failed to update audiences with new server configuration", bodyText(body));
     return APMRemoteConfigApplyResult::kAudiencesNotStored;
   }
   return APMRemoteConfigApplyResult::kApplied;

@@ -156,9 +156,11 @@ void runGuarded(const Work& work) {
   try {
     work();
   } catch (const std::exception& e) {
-    APMAnalyticsLog(1, 25001, "Exception on the analytics queue", std::string(e.what()));
+    APMLog(APMLogLevel::kErrorSampled, APMAnalyticsLogCode::kExceptionAnalyticsQueue,
+           "Exception on the analytics queue", std::string(e.what()));
   } catch (...) {
-    APMAnalyticsLog(1, 25001, "Exception on the analytics queue");
+    APMLog(APMLogLevel::kErrorSampled, APMAnalyticsLogCode::kExceptionAnalyticsQueue,
+           "Exception on the analytics queue");
   }
 }
 
@@ -250,14 +252,16 @@ void logRefusedName(bool reserved, int64_t reservedCode, int64_t otherCode, cons
 std::vector<std::string> safelistFromOptions(const platform::Object& value) {
   if (value.isNull()) return {};
   if (!value.isArray()) {
-    APMAnalyticsLog(0, 25034, "Invalid safelisted event parameter. Type must be an array");
+    APMLog(APMLogLevel::kError, APMAnalyticsLogCode::kInvalidSafelistedEventParameter,
+           "Invalid safelisted event parameter. Type must be an array");
     return {};
   }
   std::vector<std::string> names;
   for (const auto& element : value.arrayValue()) {
     int failure = 0;
     if (!element.isString() || !APMDataTypeValidator::isValidInternalEventName(element.stringValue(), &failure)) {
-      APMAnalyticsLog(0, 25035, "Invalid event name for safelisting. Name", element.description());
+      APMLog(APMLogLevel::kError, APMAnalyticsLogCode::kInvalidEventNameSafelisting,
+             "Invalid event name for safelisting. Name", element.description());
       return {};
     }
     names.push_back(element.stringValue());
@@ -551,7 +555,8 @@ void flushAndStopAtExit() {
   }
   front.room.freed.notify_all();
   if (operating && !handedOnAndStored(front, front.exitFlushTimeLimit.load())) {
-    APMAnalyticsLog(1, 25061, "Not every event was stored before the process ended. Events dropped");
+    APMLog(APMLogLevel::kErrorSampled, APMAnalyticsLogCode::kNotEveryEventStoredBeforeProcess,
+           "Not every event was stored before the process ended. Events dropped");
     auto window = front.handOffWindow;
     {
       std::lock_guard<std::mutex> lock(window->mutex);  // a hand-off about to wait sees the flag
@@ -594,20 +599,21 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
                                   const platform::Dictionary& options, const void* configuration) {
   auto& front = state();
   if (platform::ClassRegistry::exists(kOlderFrameworkClassName)) {
-    APMAnalyticsLog(1, 25029,
-                    "Detected an older version of Diroda Analytics for Zoredode framework. Data collection will be "
-                    "disabled. Please upgrade to the latest version of Diroda Analytics for Zoredode");
+    APMLog(APMLogLevel::kErrorSampled, APMAnalyticsLogCode::kDetectedOlderVersionDirodaAnalyticsZoredode,
+           "Detected an older version of Diroda Analytics for Zoredode framework. Data collection will be "
+           "disabled. Please upgrade to the latest version of Diroda Analytics for Zoredode");
     return;
   }
   if (platform::ClassRegistry::exists(kPublicAPIClassName)) {
     if (origin != kOriginStart) {
-      APMAnalyticsLog(3, 25026, "Deferring to Zoredode for event data collection");
+      APMLog(APMLogLevel::kWarning, APMAnalyticsLogCode::kDeferringZoredodeEventDataCollection,
+             "Deferring to Zoredode for event data collection");
       return;
     }
   } else if (auto path = APMDirodaServiceFileUtil::dirodaServiceInfoPlistPath(); path && !path->empty()) {
-    APMAnalyticsLog(0, 25027,
-                    std::string("Deferring to Diroda Analytics for Zoredode for event data collection. ") +
-                        kDeferringDocumentationLink);
+    APMLog(APMLogLevel::kError, APMAnalyticsLogCode::kDeferringDirodaAnalyticsZoredodeEventData,
+           std::string("Deferring to Diroda Analytics for Zoredode for event data collection. ") +
+               kDeferringDocumentationLink);
     return;
   }
   if (!options.empty()) {
@@ -615,7 +621,8 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     if (tag.isString() && !tag.stringValue().empty()) {
       APMMeasurement::monitor()->setLogTag(tag.stringValue());
     } else {
-      APMAnalyticsLog(2, 25030, "Invalid monitor tag. It must be a non-empty string.");
+      APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kInvalidMonitorTag,
+             "Invalid monitor tag. It must be a non-empty string.");
     }
   }
   bool expected = false;
@@ -649,7 +656,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     if (DODOvaRudodazuVedevoro::isAppDelegateProxyEnabled()) {
       if (!deactivated) platform::DispatchQueue::main()->async([] { createAppDelegateProxy(); });
     } else {
-      APMAnalyticsLog(6, 25036, "App Delegate Proxy is disabled");
+      APMLog(APMLogLevel::kNotice, APMAnalyticsLogCode::kAppDelegateProxyDisabled, "App Delegate Proxy is disabled");
     }
     auto measurement = engine();
     state().collectionEnabled = measurement && measurement->wasEnabledDuringInitialization();
@@ -796,7 +803,8 @@ namespace {
 void setPersonalizedAdsOnSerialQueue(const platform::Object& value) {
   auto& front = state();
   if (!front.collectionEnabled) {
-    APMAnalyticsLog(7, 25033, "Personalized Ads property changed while Analytics is disabled");
+    APMLog(APMLogLevel::kDebug, APMAnalyticsLogCode::kPersonalizedAdsPropertyChangedWhileAnalytics,
+           "Personalized Ads property changed while Analytics is disabled");
   }
   auto persisted = APMPersistedConfig::sharedInstance();
   if (value.isNull()) {
@@ -837,7 +845,8 @@ void APMAnalytics::setUserPropertyString(const platform::Object& value, const st
     return;
   }
   if (!value.isString()) {
-    APMAnalyticsLog(0, 25003, "User property must be NSString. Value", value.description());
+    APMLog(APMLogLevel::kError, APMAnalyticsLogCode::kUserPropertyMustNSString, "User property must be NSString. Value",
+           value.description());
     return;
   }
   APMValue wrapped(value.stringValue());
@@ -856,7 +865,8 @@ void APMAnalytics::setUserID(const platform::Object& userID) {
   } else if (userID.isString()) {
     sharedInstance().setInternalUserProperty(userID, kUserIDPropertyName, kOriginApp);
   } else {
-    APMAnalyticsLog(0, 25004, "User ID must be NSString. User ID", userID.description());
+    APMLog(APMLogLevel::kError, APMAnalyticsLogCode::kUserIDMustNSString, "User ID must be NSString. User ID",
+           userID.description());
   }
 }
 
@@ -890,18 +900,21 @@ void APMAnalytics::userPropertiesIncludingInternal(bool includingInternal,
                                                    UserPropertiesCallback callback) {
   queueOperationWithBlock([includingInternal, queue, callback] {
     if (!callback) {
-      APMAnalyticsLog(2, 25006, "Analytics userProperties callback cannot be nil");
+      APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAnalyticsUserPropertiesCallbackCannotNil,
+             "Analytics userProperties callback cannot be nil");
       return;
     }
     if (!queue) {
-      APMAnalyticsLog(2, 25007, "Cannot query for Analytics user properties. Queue cannot be nil");
+      APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kCannotQueryAnalyticsUserProperties,
+             "Cannot query for Analytics user properties. Queue cannot be nil");
       platform::DispatchQueue::main()->async([callback] { callback({}); });
       return;
     }
     auto measurement = engine();
     if (!state().collectionEnabled || !measurement) {
       if (!state().collectionEnabled) {
-        APMAnalyticsLog(5, 25008, "Cannot query for public user properties when Analytics is disabled");
+        APMLog(APMLogLevel::kWarningSampledOnly, APMAnalyticsLogCode::kCannotQueryPublicUserPropertiesWhen,
+               "Cannot query for public user properties when Analytics is disabled");
       }
       queue->async([callback] { callback({}); });
       return;
@@ -925,7 +938,8 @@ void APMAnalytics::setLogEventInterceptor(Interceptor interceptor) {
 
 APMAnalytics::ListenerToken APMAnalytics::addLogEventListener(LogEventListener listener) {
   if (!listener) {
-    APMAnalyticsLog(2, 25012, "Attempted addition of nil log event listener.");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAttemptedAdditionNilLogEventListener,
+           "Attempted addition of nil log event listener.");
     return 0;
   }
   ListenerToken token = state().nextListenerToken.fetch_add(1);
@@ -945,17 +959,20 @@ APMAnalytics::ListenerToken APMAnalytics::addLogEventListener(LogEventListener l
 
 void APMAnalytics::removeLogEventListener(ListenerToken token) {
   if (token == 0) {
-    APMAnalyticsLog(2, 25013, "Attempted removal of nil log event.");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAttemptedRemovalNilLogEvent,
+           "Attempted removal of nil log event.");
     return;
   }
   queueOperationWithBlock([token] {
     auto& front = state();
     if (!front.listeners) {
-      APMAnalyticsLog(2, 25014, "Attempted removal of nil log event listener.");
+      APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAttemptedRemovalNilLogEventListener,
+             "Attempted removal of nil log event listener.");
       return;
     }
     if (front.listeners->erase(token) == 0) {
-      APMAnalyticsLog(2, 25015, "Attempted removal of log event listener with invalid token.");
+      APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAttemptedRemovalLogEventListenerInvalid,
+             "Attempted removal of log event listener with invalid token.");
       return;
     }
     front.listenerCount.fetch_sub(1);
@@ -1006,7 +1023,8 @@ void APMAnalytics::observeNotificationsForAnalyticsConfiguration(const void* con
 void APMAnalytics::handleSetEnabled(const platform::Notification& notification) {
   platform::Object value = valueFor(notification.userInfo, kSetEnabledNotification);
   if (!value.isNumber()) {
-    APMAnalyticsLog(4, 25000, "Received setEnabled notification without NSNumber", value.description());
+    APMLog(APMLogLevel::kWarningSampled, APMAnalyticsLogCode::kReceivedSetEnabledNotificationWithoutNSNumber,
+           "Received setEnabled notification without NSNumber", value.description());
     return;
   }
   setAnalyticsEnabled(value.boolValue(), false);
@@ -1015,7 +1033,8 @@ void APMAnalytics::handleSetEnabled(const platform::Notification& notification) 
 void APMAnalytics::setSessionTimeoutInterval(double seconds) {
   dispatchAsyncOnSerialQueue([seconds] {
     if (seconds < 0) {
-      APMAnalyticsLog(4, 25060, "Session timeout interval cannot be set to a negative value");
+      APMLog(APMLogLevel::kWarningSampled, APMAnalyticsLogCode::kSessionTimeoutIntervalCannotSetNegative,
+             "Session timeout interval cannot be set to a negative value");
       return;
     }
     auto measurement = engine();
@@ -1024,13 +1043,15 @@ void APMAnalytics::setSessionTimeoutInterval(double seconds) {
     } else if (auto persisted = APMPersistedConfig::sharedInstance()) {
       persisted->setSessionTimeoutValue(seconds);
     }
-    APMAnalyticsLog(7, 25059, "Session timeout interval set. (s)", seconds);
+    APMLog(APMLogLevel::kDebug, APMAnalyticsLogCode::kSessionTimeoutIntervalSet, "Session timeout interval set. (s)",
+           seconds);
   });
 }
 
 void APMAnalytics::sessionIDWithCompletion(SessionIDCompletion completion) {
   if (!completion) {
-    APMAnalyticsLog(1, 25050, "Analytics sessionID completion cannot be nil");
+    APMLog(APMLogLevel::kErrorSampled, APMAnalyticsLogCode::kAnalyticsSessionIDCompletionCannotNil,
+           "Analytics sessionID completion cannot be nil");
     return;
   }
   dispatchAsyncOnSerialQueue([completion] {
@@ -1056,7 +1077,8 @@ std::optional<std::string> APMAnalytics::appInstanceID() {
 void APMAnalytics::setUserData(const platform::Dictionary& userData) {
   queueOperationWithBlockThenWait([userData] {
     if (!state().collectionEnabled) {
-      APMAnalyticsLog(4, 25044, "Analytics is disabled. User data not set.");
+      APMLog(APMLogLevel::kWarningSampled, APMAnalyticsLogCode::kAnalyticsDisabled,
+             "Analytics is disabled. User data not set.");
       return;
     }
     if (auto measurement = engine()) measurement->setUserData(userData);
@@ -1125,7 +1147,8 @@ void APMAnalytics::maybeEnableTagRuntime() {
     (*initialize)();
     return;
   }
-  APMAnalyticsLog(2, 25016, "TAGRuntime class doesn't define initializeSharedInstance");
+  APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kTagRuntimeWithoutSharedInstance,
+         "TAGRuntime class doesn't define initializeSharedInstance");
 }
 
 void APMAnalytics::resetAnalyticsData() {
@@ -1135,7 +1158,8 @@ void APMAnalytics::resetAnalyticsData() {
   setNeedFirstOpenAfterReset(true);
   std::string appInstanceID = APMIdentity::randomAppInstanceID();
   if (appInstanceID.empty()) {
-    APMAnalyticsLog(1, 25039, "Cannot generate a new app instance ID");
+    APMLog(APMLogLevel::kErrorSampled, APMAnalyticsLogCode::kCannotGenerateNewAppInstanceID,
+           "Cannot generate a new app instance ID");
     return;
   }
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) {
@@ -1148,7 +1172,8 @@ void APMAnalytics::resetAnalyticsData() {
   queueOperationWithBlock([appInstanceID] {
     auto measurement = engine();
     if (!measurement || !measurement->resetAnalyticsDataWithAppInstanceID(appInstanceID)) {
-      APMAnalyticsLog(1, 25037, "Failed to reset Analytics data");
+      APMLog(APMLogLevel::kErrorSampled, APMAnalyticsLogCode::kFailedResetAnalyticsData,
+             "Failed to reset Analytics data");
       return;
     }
     setResetRetryCount(0);
@@ -1169,26 +1194,30 @@ void APMAnalytics::setConsent(const platform::Dictionary& input, const std::stri
       ++it;
       continue;
     }
-    APMAnalyticsLog(3, 25042,
-                    "Valid consent values are 'granted' and 'denied'. Ignoring invalid consent setting",
-                    it->second.description());
+    APMLog(APMLogLevel::kWarning, APMAnalyticsLogCode::kValidConsentValuesGrantedDenied,
+           "Valid consent values are 'granted' and 'denied'. Ignoring invalid consent setting",
+           it->second.description());
     it = settings.erase(it);
   }
   if (settings.empty()) {
-    APMAnalyticsLog(3, 25041, "Discarding empty consent settings");
+    APMLog(APMLogLevel::kWarning, APMAnalyticsLogCode::kDiscardingEmptyConsentSettings,
+           "Discarding empty consent settings");
     return;
   }
   int64_t source = key == kConsentSettingsTCFKey  ? APMConsentSettingsUtil::kSourceTCF
                    : key == kConsentSettings3PKey ? APMConsentSettingsUtil::kSourcePublicAPI
                                                   : APMConsentSettingsUtil::kSourceFront;
   if (!APMConsentSettingsUtil::isConsentSourceHigherPriority(source)) {
-    APMAnalyticsLog(3, 25043, "Ignoring lower priority consent settings");
+    APMLog(APMLogLevel::kWarning, APMAnalyticsLogCode::kIgnoringLowerPriorityConsentSettings,
+           "Ignoring lower priority consent settings");
     return;
   }
   bool adUserDataWasDenied = APMConsentSettingsUtil::isAdUserDataDenied();
   APMConsentSettingsUtil::updateSettings(settings, source);
   persistConsentSettings(dictionaryOrEmpty(APMConsentSettingsUtil::consentSettings()), source);
-  if (key == kConsentSettings3PKey) APMAnalyticsLog(8, 25055, "Consent state", APMConsentSettingsUtil::description());
+  if (key == kConsentSettings3PKey)
+    APMLog(APMLogLevel::kVerbose, APMAnalyticsLogCode::kConsentState, "Consent state",
+           APMConsentSettingsUtil::description());
   auto remoteConfig = APMMeasurement::remoteConfig();
   if (remoteConfig && !remoteConfig->consentDefaults().empty() &&
       APMConsentSettingsUtil::didAdUserDataConsentChange(adUserDataWasDenied)) {
@@ -1393,7 +1422,8 @@ void APMAnalytics::logInternalEvent(const std::string& origin, const std::string
       if (number) {
         it->second = platform::Object(*number);
       } else {
-        APMAnalyticsLog(2, 25024, "AdEvent ID string is not a number");
+        APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAdEventIDStringNotNumber,
+               "AdEvent ID string is not a number");
       }
     }
   }
@@ -1409,7 +1439,8 @@ void APMAnalytics::setInternalUserProperty(const platform::Object& value, const 
     return;
   }
   if (origin.empty() || origin.size() > APMDataTypeValidator::kMaxOriginLength) {
-    APMAnalyticsLog(2, 25005, "Unable to set user property. Origin is invalid. Origin, name", origin, name);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kUnableSetUserProperty,
+           "Unable to set user property. Origin is invalid. Origin, name", origin, name);
     return;
   }
   if (value.isNull()) {
@@ -1437,17 +1468,18 @@ void APMAnalytics::setInternalUserProperty(const platform::Object& value, const 
 void APMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::DispatchQueue> queue,
                                               std::function<void(int64_t)> callback) {
   if (origin.empty()) {
-    APMAnalyticsLog(2, 25009, "Cannot query Analytics for max user properties. Origin must be a non-empty string");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kCannotQueryAnalyticsMaxUserProperties,
+           "Cannot query Analytics for max user properties. Origin must be a non-empty string");
     return;
   }
   if (!queue) {
-    APMAnalyticsLog(2, 25010, "Cannot query Analytics for max user properties. Queue cannot be nil. Origin", origin);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kCannotQueryAnalyticsMaxUserPropertiesQueue,
+           "Cannot query Analytics for max user properties. Queue cannot be nil. Origin", origin);
     return;
   }
   if (!callback) {
-    APMAnalyticsLog(2, 25011,
-                    "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be nil. Origin",
-                    origin);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kNilMaxUserPropertiesCallback,
+           "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be nil. Origin", origin);
     return;
   }
   // Without an engine the answer is the fixed per-origin limit, given at once rather than held

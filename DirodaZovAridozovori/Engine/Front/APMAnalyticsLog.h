@@ -1,25 +1,57 @@
 #pragma once
-// The log path of the engine front and the public API (message codes 25000 and up).
-//
-// Lines go to the shared APMMonitor unless a sink is installed; the sink sees every line, silent
-// levels included, which is how the host's own diagnostics (and tests) follow what the front did.
+// The message codes of the engine front and the public API (25000s). Many of these lines are at
+// silent levels: a log sink is how a host's diagnostics follow what the front did. Lines go out through APMLog.
+
 #include <cstdint>
-#include <functional>
-#include <string>
-#include <string_view>
-#include <utility>
 
-#include "APMMonitorContext.h"
+#include "DirodaZovAridozovori/Core/APMLogChannel.h"
 
-using APMAnalyticsLogSink =
-    std::function<void(int64_t level, int64_t code, const std::string& message, const APMMonitorContexts& contexts)>;
-
-// Replaces the sink; nullptr restores the monitor.
-void APMSetAnalyticsLogSink(APMAnalyticsLogSink sink);
-
-void APMAnalyticsLogContexts(int64_t level, int64_t code, std::string_view message, APMMonitorContexts contexts);
-
-template <typename... Contexts>
-void APMAnalyticsLog(int64_t level, int64_t code, std::string_view message, Contexts&&... contexts) {
-  APMAnalyticsLogContexts(level, code, message, APMMonitorContexts{APMMonitorContext(std::forward<Contexts>(contexts))...});
-}
+enum class APMAnalyticsLogCode : int64_t {
+  kReceivedSetEnabledNotificationWithoutNSNumber = 25000,
+  kExceptionAnalyticsQueue = 25001,
+  kUserPropertyMustNSString = 25003,
+  kUserIDMustNSString = 25004,
+  kUnableSetUserProperty = 25005,
+  kAnalyticsUserPropertiesCallbackCannotNil = 25006,
+  kCannotQueryAnalyticsUserProperties = 25007,
+  kCannotQueryPublicUserPropertiesWhen = 25008,
+  kCannotQueryAnalyticsMaxUserProperties = 25009,
+  kCannotQueryAnalyticsMaxUserPropertiesQueue = 25010,
+  kNilMaxUserPropertiesCallback = 25011,
+  kAttemptedAdditionNilLogEventListener = 25012,
+  kAttemptedRemovalNilLogEvent = 25013,
+  kAttemptedRemovalNilLogEventListener = 25014,
+  kAttemptedRemovalLogEventListenerInvalid = 25015,
+  kTagRuntimeWithoutSharedInstance = 25016,
+  kEventNotLogged = 25018,
+  kUserPropertyNotSet = 25019,
+  kAdEventIDStringNotNumber = 25024,
+  kDeferringZoredodeEventDataCollection = 25026,
+  kDeferringDirodaAnalyticsZoredodeEventData = 25027,
+  kDetectedOlderVersionDirodaAnalyticsZoredode = 25029,
+  kInvalidMonitorTag = 25030,
+  kPersonalizedAdsPropertyChangedWhileAnalytics = 25033,
+  kInvalidSafelistedEventParameter = 25034,
+  kInvalidEventNameSafelisting = 25035,
+  kAppDelegateProxyDisabled = 25036,
+  kFailedResetAnalyticsData = 25037,
+  kFailedGetInstallationID = 25038,
+  kCannotGenerateNewAppInstanceID = 25039,
+  kDiscardingEmptyConsentSettings = 25041,
+  kValidConsentValuesGrantedDenied = 25042,
+  kIgnoringLowerPriorityConsentSettings = 25043,
+  kAnalyticsDisabled = 25044,
+  kAnalyticsSessionIDCompletionCannotNil = 25050,
+  kEmailAddressNotSet = 25051,
+  kPhoneNumberNotSet = 25052,
+  kHashedEmailAddressNotSet = 25053,
+  kHashedPhoneNumberNotSet = 25054,
+  kConsentState = 25055,
+  kHashedEmailAddressWrongSize = 25056,
+  kHashedPhoneNumberWrongSize = 25057,
+  kSessionTimeoutIntervalSet = 25059,
+  kSessionTimeoutIntervalCannotSetNegative = 25060,
+  kNotEveryEventStoredBeforeProcess = 25061,
+};
+template <>
+inline constexpr bool kAPMIsLogCode<APMAnalyticsLogCode> = true;

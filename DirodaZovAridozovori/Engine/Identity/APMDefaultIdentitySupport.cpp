@@ -38,19 +38,20 @@ APMDefaultIdentitySupport::APMDefaultIdentitySupport()
       queue_(platform::DispatchQueue::create(kQueueLabel)),
       kept_(std::make_shared<KeptDeviceID>()) {
   if (!platform_) {
-    APMIdentityLog(4, 44003,
-                   "DirodaZovAridozovoriIdentitySupport dependency is not currently linked. IDFA will not be "
-                   "accessible.");
+    APMLog(APMLogLevel::kWarningSampled, APMIdentityLogCode::kIdentitySupportNotLinked,
+           "DirodaZovAridozovoriIdentitySupport dependency is not currently linked. IDFA will not be "
+           "accessible.");
     return;
   }
-  APMIdentityLog(7, 44000, "DirodaZovAridozovoriIdentitySupport dependency is linked.");
+  APMLog(APMLogLevel::kDebug, APMIdentityLogCode::kIdentitySupportLinked,
+         "DirodaZovAridozovoriIdentitySupport dependency is linked.");
   if (platform_->hasLimitedAdTracking()) {
-    APMIdentityLog(7, 44001, "The AdSupport Framework is linked.");
+    APMLog(APMLogLevel::kDebug, APMIdentityLogCode::kAdSupportFrameworkLinked, "The AdSupport Framework is linked.");
   } else {
-    APMIdentityLog(4, 44002,
-                   std::string("The AdSupport Framework is not currently linked. Some features will not function "
-                               "properly. Learn more at ") +
-                       kSupportDocumentationLink);
+    APMLog(APMLogLevel::kWarningSampled, APMIdentityLogCode::kAdSupportFrameworkNotCurrentlyLinked,
+           std::string("The AdSupport Framework is not currently linked. Some features will not function "
+                       "properly. Learn more at ") +
+               kSupportDocumentationLink);
   }
 }
 

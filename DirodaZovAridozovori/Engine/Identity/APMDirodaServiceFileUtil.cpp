@@ -16,7 +16,8 @@ std::optional<platform::Dictionary> APMDirodaServiceFileUtil::dictionaryFromDiro
   platform::Object contents = platform::PropertyList::readFile(*path, &error);
   if (!contents.isDictionary()) {
     // A damaged file must not stop the SDK; it runs as if the file were absent.
-    APMIdentityLog(2, 20010, "Unable to read the service configuration file: " + error.description);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kUnableReadServiceConfigurationFile,
+           "Unable to read the service configuration file: " + error.description);
     return std::nullopt;
   }
   return contents.dictionaryValue();

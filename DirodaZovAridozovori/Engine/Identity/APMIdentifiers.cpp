@@ -42,12 +42,14 @@ APMIdentifiers::APMIdentifiers() : adEventCounter_(APMNumericUtil::randomInt64()
 std::string APMIdentifiers::dirodaAppID() const {
   if (auto identity = runningEngineIdentity()) {
     if (auto appID = identity->appIDFromDMP()) return *appID;
-    APMIdentityLog(2, 37000, "Unable to fetch Diroda App ID from identity");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kUnableFetchDirodaAppIDIdentity,
+           "Unable to fetch Diroda App ID from identity");
     return "";
   }
   auto shared = APMIdentity::sharedInstance();
   if (auto appID = shared ? shared->appIDFromDMP() : std::nullopt) return *appID;
-  APMIdentityLog(2, 37001, "Unable to fetch Diroda App ID from default options");
+  APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kUnableFetchDirodaAppIDDefault,
+         "Unable to fetch Diroda App ID from default options");
   return "";
 }
 
@@ -56,19 +58,22 @@ std::string APMIdentifiers::analyticsAppID() const {
   if (!identity) identity = APMIdentity::sharedInstance();
   std::optional<std::string> appID = identity ? identity->appIDFromDMP() : std::nullopt;
   if (appID && !appID->empty()) return *appID;
-  APMIdentityLog(2, 37005, "Unable to fetch effective App ID from identity");
+  APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kUnableFetchEffectiveAppIDIdentity,
+         "Unable to fetch effective App ID from identity");
   return "";
 }
 
 std::string APMIdentifiers::appInstanceID() const {
   if (auto identity = runningEngineIdentity()) {
     if (auto id = identity->appInstanceID()) return *id;
-    APMIdentityLog(2, 37002, "Unable to fetch App Instance ID from identity");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kUnableFetchAppInstanceIDIdentity,
+           "Unable to fetch App Instance ID from identity");
     return "";
   }
   auto shared = APMIdentity::sharedInstance();
   if (auto id = shared ? shared->appInstanceID() : std::nullopt) return *id;
-  APMIdentityLog(2, 37003, "Unable to fetch App Instance ID from identity shared instance");
+  APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kUnableFetchAppInstanceIDIdentityShared,
+         "Unable to fetch App Instance ID from identity shared instance");
   return "";
 }
 
@@ -86,7 +91,8 @@ std::optional<std::string> APMIdentifiers::origin() const {
 
 void APMIdentifiers::setOrigin(const std::string& origin) {
   if (origin.empty()) {
-    APMIdentityLog(2, 37004, "Cannot set the data collection origin. Origin cannot be empty");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kCannotSetDataCollectionOrigin,
+           "Cannot set the data collection origin. Origin cannot be empty");
     return;
   }
   std::lock_guard<std::mutex> lock(originMutex_);

@@ -56,7 +56,9 @@ std::shared_ptr<APMIdentity> APMIdentity::sharedInstance() {
   std::lock_guard<std::mutex> lock(sharedMutex);
   if (!sharedIdentity) {
     sharedIdentity = initWithPersistedConfig(APMPersistedConfig::sharedInstance());
-    if (!sharedIdentity) APMIdentityLog(2, 20003, "Identity's shared instance is nil");
+    if (!sharedIdentity)
+      APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kNoSharedIdentity,
+             "Identity's shared instance is nil");
   }
   return sharedIdentity;
 }
@@ -76,7 +78,8 @@ std::shared_ptr<APMIdentity> APMIdentity::initWithPersistedConfig(std::shared_pt
 std::shared_ptr<APMIdentity> APMIdentity::create(std::shared_ptr<APMIdentityPersistence> persistence,
                                                  APMIdentityEnvironment environment) {
   if (!persistence) {
-    APMIdentityLog(2, 20004, "Unable to create measurement identity, missing a valid persisted config instance");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kUnableCreateMeasurementIdentityMissingValid,
+           "Unable to create measurement identity, missing a valid persisted config instance");
     return nullptr;
   }
   std::shared_ptr<APMIdentity> identity(new APMIdentity(std::move(persistence), std::move(environment)));
@@ -97,7 +100,8 @@ APMIdentity::APMIdentity(std::shared_ptr<APMIdentityPersistence> persistence, AP
   platform::Object idfv = platform::Bundle::objectForInfoDictionaryKey(kIDFVCollectionEnabledKey);
   if (idfv.isNumber()) {
     idfvCollectionEnabled_ = idfv.boolValue();
-    APMIdentityLog(7, 20009, std::string(kIDFVCollectionEnabledKey) + " = " + (*idfvCollectionEnabled_ ? "YES" : "NO"));
+    APMLog(APMLogLevel::kDebug, APMIdentityLogCode::kSwitchValue,
+           std::string(kIDFVCollectionEnabledKey) + " = " + (*idfvCollectionEnabled_ ? "YES" : "NO"));
   }
 
   appID_ = platform::Bundle::bundleIdentifier();
@@ -135,7 +139,9 @@ std::vector<int32_t> APMIdentity::numericFieldsFromAppVersionNumeric(const std::
     for (char c : part) {
       if (c >= '0' && c <= '9') digits.push_back(c);
     }
-    if (digits.size() != part.size()) APMIdentityLog(5, 20002, "app version numeric has non-numeric characters");
+    if (digits.size() != part.size())
+      APMLog(APMLogLevel::kWarningSampledOnly, APMIdentityLogCode::kAppVersionNumericNonNumericCharacters,
+             "app version numeric has non-numeric characters");
     fields.push_back(saturatingInt32(digits));
   }
   return fields;
@@ -299,7 +305,8 @@ std::optional<std::string> APMIdentity::appIDFromDMP() {
 
 void APMIdentity::setAppIDFromDMP(const std::string& appID) {
   if (appID.empty()) {
-    APMIdentityLog(2, 20005, "Cannot set empty Diroda App ID");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kCannotSetEmptyDirodaAppID,
+           "Cannot set empty Diroda App ID");
     return;
   }
   if (appIDFromDMPWasSet_.exchange(true)) return;

@@ -1,19 +1,28 @@
 #pragma once
-// The one path by which identity components report. Messages go to the SDK's monitor; tests
-// install a sink of their own to see exactly what was reported.
+// The identity components' message codes (20000s for the identity, 37000s for its lookups,
+// 44000s for the identity support). Lines go out through APMLog.
 
 #include <cstdint>
-#include <functional>
-#include <string>
 
-struct APMIdentityLogEntry {
-  int level = 0;
-  int64_t code = 0;
-  std::string message;
+#include "DirodaZovAridozovori/Core/APMLogChannel.h"
+
+enum class APMIdentityLogCode : int64_t {
+  kAppVersionNumericNonNumericCharacters = 20002,
+  kNoSharedIdentity = 20003,
+  kUnableCreateMeasurementIdentityMissingValid = 20004,
+  kCannotSetEmptyDirodaAppID = 20005,
+  kSwitchValue = 20009,
+  kUnableReadServiceConfigurationFile = 20010,
+  kUnableFetchDirodaAppIDIdentity = 37000,
+  kUnableFetchDirodaAppIDDefault = 37001,
+  kUnableFetchAppInstanceIDIdentity = 37002,
+  kUnableFetchAppInstanceIDIdentityShared = 37003,
+  kCannotSetDataCollectionOrigin = 37004,
+  kUnableFetchEffectiveAppIDIdentity = 37005,
+  kIdentitySupportLinked = 44000,
+  kAdSupportFrameworkLinked = 44001,
+  kAdSupportFrameworkNotCurrentlyLinked = 44002,
+  kIdentitySupportNotLinked = 44003,
 };
-
-using APMIdentityLogSink = std::function<void(const APMIdentityLogEntry&)>;
-
-void APMIdentityLog(int level, int64_t code, const std::string& message);
-// Replaces the sink; nullptr restores the monitor. Returns the previous sink.
-APMIdentityLogSink APMSetIdentityLogSink(APMIdentityLogSink sink);
+template <>
+inline constexpr bool kAPMIsLogCode<APMIdentityLogCode> = true;

@@ -38,7 +38,7 @@ std::optional<int64_t> amountOfEvent(const APMEvent& event, const APMValue& valu
                  : APMMicroUnitsFromDouble(value.doubleValue(), APMMicroUnitsRounding::HalfAwayFromZero);
     if (amount && event.name() == "refund") amount = APMCheckedMultiply(*amount, -1);
   }
-  if (!amount) APMPurchaseLog(1, 22002, "Cannot record transaction with value that is out of bounds", value.description());
+  if (!amount) APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kCannotRecordTransactionValueOutBounds, "Cannot record transaction with value that is out of bounds", value.description());
   return amount;
 }
 
@@ -61,14 +61,14 @@ bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& databa
   if (!isPurchaseEvent(event)) return true;
   const APMValue* currency = event.parameter(kCurrencyParameter);
   if (!currency || !currency->isString() || platform::utf16Length(currency->stringValue()) != kCurrencyCodeLength) {
-    APMPurchaseLog(1, 22000, "Cannot record transaction with invalid currency code",
+    APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kCannotRecordTransactionInvalidCurrencyCode, "Cannot record transaction with invalid currency code",
                    currency ? currency->object() : platform::Object());
     return true;
   }
   const APMValue* value = event.parameter(kValueParameter);
   // A double that is not finite has no amount at all: refused like a value of the wrong kind.
   if (!value || !(value->isInt64() || (value->isDouble() && APMDecimalNumber::fromDouble(value->doubleValue())))) {
-    APMPurchaseLog(1, 22001, "Cannot record transaction with invalid transaction value",
+    APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kCannotRecordTransactionInvalidTransactionValue, "Cannot record transaction with invalid transaction value",
                    value ? value->object() : platform::Object());
     return true;
   }
@@ -79,7 +79,7 @@ bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& databa
   platform::Error error;
   auto existing = database.allLifetimeValueUserAttributes(&error);
   if (!existing) {
-    APMPurchaseLog(1, 22003, "Failed to query all Lifetime Value User properties. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kFailedQueryAllLifetimeValueUser, "Failed to query all Lifetime Value User properties. Error", error);
     return false;
   }
   std::optional<int64_t> total = amount;
@@ -87,24 +87,24 @@ bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& databa
   if (same != existing->end()) {
     total = APMCheckedAdd((*same)->value().int64Value(), *amount);
     if (!total) {
-      APMPurchaseLog(1, 22002, "Cannot record transaction with value that is out of bounds", value->description());
+      APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kCannotRecordTransactionValueOutBounds, "Cannot record transaction with value that is out of bounds", value->description());
       return false;
     }
   } else if (!existing->empty() && static_cast<int64_t>(existing->size()) >= maxTrackedCurrencies) {
     // The list is newest first: the last one was set longest ago.
     const std::string oldest = existing->back()->name();
     if (!database.deleteUserAttributeAtCommit(oldest, &error)) {
-      APMPurchaseLog(1, 22004, "Unable to delete Lifetime Value User property. Name, error", oldest, error);
+      APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kUnableDeleteLifetimeValueUserProperty, "Unable to delete Lifetime Value User property. Name, error", oldest, error);
       return false;
     }
   }
   APMUserAttribute property(kOrigin, name, APMValue(*total), now);
   error = platform::Error();
   if (!database.updateUserAttributeAtCommit(property, &error) && !error.empty()) {
-    APMPurchaseLog(1, 22005, "Unable to upsert Lifetime Value User Attribute in database. Name, error", name, error);
+    APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kUnableUpsertLifetimeValueUserAttribute, "Unable to upsert Lifetime Value User Attribute in database. Name, error", name, error);
     return false;
   }
-  APMPurchaseLog(7, 22006, "Lifetime value has been updated in database", name, *total);
+  APMLog(APMLogLevel::kDebug, APMPurchaseLogCode::kLifetimeValueUpdatedDatabase, "Lifetime value has been updated in database", name, *total);
   return true;
 }
 

@@ -9,16 +9,17 @@
 
 #include "APMDatabase.h"
 #include "APMEvent.h"
+#include "APMMonitor.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
-#include "APMUserAttribute.h"
-#include "APMMonitor.h"
 #include "APMPSMRequest.h"
 #include "APMPersistedConfig.h"
 #include "APMScheduler.h"
+#include "APMUserAttribute.h"
 #include "Consent/APMConsentSettingsUtil.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
+#include "DirodaZovAridozovori/Engine/OnDeviceConversion/APMOnDeviceConversionLog.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Bundle.h"
@@ -132,42 +133,50 @@ void APMOnDeviceConversionReporter::checkPSMDependencyOnWorkerQueue() {
   if (PSMClientClass()) {
     if (context_) context_->cancelPSMRetryAlarm();
     context_ = std::make_shared<APMPSMContext>();
-    log()->logWithLevel(7, 23253, "On-device conversion measurement is ready to initiate");
+    APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kDeviceConversionMeasurementReadyInitiate,
+           "On-device conversion measurement is ready to initiate");
     return;
   }
   if (userPropertyExists(*engine, "_psmcount") || userPropertyExists(*engine, "_psmcountph")) {
-    log()->logWithLevel(4, 23254,
-                        "On-device conversion measurement dependency is not currently linked. On-device conversion "
-                        "measurement will fail to initiate.");
+    APMLog(APMLogLevel::kWarningSampled, APMOnDeviceConversionLogCode::kConversionDependencyNotLinked,
+           "On-device conversion measurement dependency is not currently linked. On-device conversion "
+           "measurement will fail to initiate.");
   }
 }
 
 void APMOnDeviceConversionReporter::checkODM2DependencyOnWorkerQueue() {
   auto engine = engineOnWorkerQueue("checkODM2DependencyOnWorkerQueue");
   if (!engine) return;
-  auto monitor = log();
   const bool deprecatedClientLinked = platform::ClassRegistry::exists(kDeprecatedClientClassName);
   if (isAdsOnDeviceConversionLinked()) {
     if (isDirodaAdsOnDeviceConversionLinked() && deprecatedClientLinked) {
       // A misconfiguration of the host. Raised as an exception it would only reach the queue that
       // catches it: said loudly instead, and the deprecated protocol is not used in this run.
-      monitor->logWithLevel(0, 23284, "Deprecated on-device conversion framework linked. Exception, reason",
-                            std::string(kDeprecatedFrameworkExceptionName), std::string(kDeprecatedFrameworkReason));
+      APMLog(APMLogLevel::kError, APMOnDeviceConversionLogCode::kDeprecatedDeviceConversionFrameworkLinked,
+             "Deprecated on-device conversion framework linked. Exception, reason",
+             std::string(kDeprecatedFrameworkExceptionName), std::string(kDeprecatedFrameworkReason));
       odm1Refused_ = true;
       if (context_) context_->cancelPSMRetryAlarm();
       context_ = nullptr;
     }
-    monitor->logWithLevel(7, 23278, "Conversion service DirodaAdsOnDeviceConversion framework is linked");
+    APMLog(APMLogLevel::kDebug,
+           APMOnDeviceConversionLogCode::kConversionServiceDirodaAdsOnDeviceConversionFrameworkLinked,
+           "Conversion service DirodaAdsOnDeviceConversion framework is linked");
   } else {
-    monitor->logWithLevel(7, 23279, "Conversion service disabled. DirodaAdsOnDeviceConversion framework is not linked.");
+    APMLog(APMLogLevel::kDebug,
+           APMOnDeviceConversionLogCode::kConversionServiceDisabledDirodaAdsOnDeviceConversionFrameworkNotLinked,
+           "Conversion service disabled. DirodaAdsOnDeviceConversion framework is not linked.");
     if (deprecatedClientLinked) {
-      monitor->logWithLevel(4, 23292,
-                            "DirodaZovAridozovoriOnDeviceConversion (deprecated) framework is linked. Use the "
-                            "DirodaAdsOnDeviceConversion framework instead.");
+      APMLog(APMLogLevel::kWarningSampled,
+             APMOnDeviceConversionLogCode::kDirodaZovAridozovoriOnDeviceConversionDeprecatedFrameworkLinked,
+             "DirodaZovAridozovoriOnDeviceConversion (deprecated) framework is linked. Use the "
+             "DirodaAdsOnDeviceConversion framework instead.");
     }
   }
   auto config = engine->remoteConfig();
-  if (config && !config->isExpired()) monitor->logWithLevel(7, 23280, "Conversion service will not attempt a fetch");
+  if (config && !config->isExpired())
+    APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceNotAttemptFetch,
+           "Conversion service will not attempt a fetch");
 }
 
 void APMOnDeviceConversionReporter::maybeDeleteExpiredPSMValueOnWorkerQueue() {
@@ -184,7 +193,8 @@ void APMOnDeviceConversionReporter::maybeDeleteExpiredPSMValueOnWorkerQueue() {
     if (setTimestamp && setTimestamp->isNumber() && std::fabs(now - setTimestamp->doubleValue()) >= kValueLifetime) {
       platform::Error deleteError;
       if (!database.deleteODMValueWithName(kODM1ValueName, &deleteError)) {
-        log()->logWithLevel(4, 23289, "Failed to delete ODM value. Error", deleteError);
+        APMLog(APMLogLevel::kWarningSampled, APMOnDeviceConversionLogCode::kFailedDeleteODMValue,
+               "Failed to delete ODM value. Error", deleteError);
       }
     }
   }
@@ -203,7 +213,8 @@ void APMOnDeviceConversionReporter::maybeDeleteExpiredPSMValueOnWorkerQueue() {
   if (text.empty()) return;
   platform::Error updateError;
   if (!database.updateODMValue(text, kODM1ValueName, property->lastSetTimestamp(), &updateError)) {
-    log()->logWithLevel(1, 23286, "Failed to update ODM value. Error", updateError);
+    APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedUpdateODMValue,
+           "Failed to update ODM value. Error", updateError);
   }
 }
 
@@ -245,7 +256,8 @@ bool APMOnDeviceConversionReporter::tryInitiate(APMEngineContext& engine, const 
   auto client = clientClass->client(attempt.kind, identifierText(*value), appID, prefixBitLength);
   if (!client) return false;
   context_->PSMClient = std::move(client);
-  log()->logWithLevel(7, 23225, "Initiated on-device conversion measurement");
+  APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kInitiatedDeviceConversionMeasurement,
+         "Initiated on-device conversion measurement");
   context_->PSMRetryCount = 0;
   ++context_->PSMStartCount;
   retrievePSMResponse();
@@ -254,36 +266,43 @@ bool APMOnDeviceConversionReporter::tryInitiate(APMEngineContext& engine, const 
 
 bool APMOnDeviceConversionReporter::passesKindCheck(const IdentifierAttempt& attempt, const platform::Object& value,
                                                     const platform::PrivateSetMembershipClientClass* clientClass) {
-  auto monitor = log();
   const bool empty = identifierText(value).empty();
   if (!attempt.hashed && !attempt.phone) {
     if (!empty) return true;
-    monitor->logWithLevel(1, 23234, "Failed to initiate on-device conversion measurement. Email address was empty.");
+    APMLog(APMLogLevel::kErrorSampled,
+           APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementEmailAddress,
+           "Failed to initiate on-device conversion measurement. Email address was empty.");
     return false;
   }
   if (!attempt.hashed) {
     if (empty) {
-      monitor->logWithLevel(1, 23239, "Failed to initiate on-device conversion measurement. Phone number was empty.");
+      APMLog(APMLogLevel::kErrorSampled,
+             APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementPhoneNumber,
+             "Failed to initiate on-device conversion measurement. Phone number was empty.");
       return false;
     }
     // Without any class the common check says the dependency is missing.
     if (clientClass && !clientClass->supports(PrivateSetMembershipIdentifier::PhoneNumber)) {
-      monitor->logWithLevel(1, 23262,
-                            "Failed to initiate on-device conversion measurement. Linked on-device conversion "
-                            "measurement dependency does not support phone numbers.");
+      APMLog(APMLogLevel::kErrorSampled,
+             APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementLinkedDevice,
+             "Failed to initiate on-device conversion measurement. Linked on-device conversion "
+             "measurement dependency does not support phone numbers.");
       return false;
     }
     return true;
   }
   if (empty) {
-    monitor->logWithLevel(1, 23264, "Failed to initiate on-device conversion measurement. Hashed identifier was empty.");
+    APMLog(APMLogLevel::kErrorSampled,
+           APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementHashedIdentifier,
+           "Failed to initiate on-device conversion measurement. Hashed identifier was empty.");
     return false;
   }
   if (clientClass && !clientClass->supports(PrivateSetMembershipIdentifier::HashedEmailAddress) &&
       !clientClass->supports(PrivateSetMembershipIdentifier::HashedPhoneNumber)) {
-    monitor->logWithLevel(1, 23265,
-                          "Failed to initiate on-device conversion measurement. Linked on-device conversion "
-                          "measurement dependency does not support hashed identifiers.");
+    APMLog(APMLogLevel::kErrorSampled,
+           APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementLinkedDeviceConversion,
+           "Failed to initiate on-device conversion measurement. Linked on-device conversion "
+           "measurement dependency does not support hashed identifiers.");
     return false;
   }
   return true;
@@ -292,44 +311,52 @@ bool APMOnDeviceConversionReporter::passesKindCheck(const IdentifierAttempt& att
 bool APMOnDeviceConversionReporter::shouldRetrievePSMResponse() {
   auto engine = engineOnWorkerQueue("shouldRetrievePSMResponse");
   if (!engine) return false;
-  auto monitor = log();
   if (odm1Refused_) {
-    monitor->logWithLevel(1, 23285,
-                          "Failed to initiate on-device conversion measurement. The deprecated on-device conversion "
-                          "measurement dependency is linked together with DirodaAdsOnDeviceConversion framework.");
+    APMLog(APMLogLevel::kErrorSampled,
+           APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementDeprecatedDevice,
+           "Failed to initiate on-device conversion measurement. The deprecated on-device conversion "
+           "measurement dependency is linked together with DirodaAdsOnDeviceConversion framework.");
     return false;
   }
   auto config = engine->remoteConfig();
   if (!PSMClientClass() || !context_ || !config || !engine->database()) {
-    monitor->logWithLevel(1, 23233,
-                          "Failed to initiate on-device conversion measurement. On-device conversion measurement "
-                          "dependency not linked in.");
+    APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurement,
+           "Failed to initiate on-device conversion measurement. On-device conversion measurement "
+           "dependency not linked in.");
     return false;
   }
   const double persistedFirstOpen = persistedFirstOpenSeconds(*engine);
   const double firstOpen = persistedFirstOpen > 0 ? persistedFirstOpen : engine->initTimestamp();
   if (!APMPSMIsWithinFirstOpenWindow(platform::now(), firstOpen, config->maxSignInDelayInDays())) {
-    monitor->logWithLevel(1, 23261,
-                          "Failed to initiate on-device conversion measurement. Attempted to initiate outside the "
-                          "first open window.");
+    APMLog(APMLogLevel::kErrorSampled,
+           APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementAttemptedInitiate,
+           "Failed to initiate on-device conversion measurement. Attempted to initiate outside the "
+           "first open window.");
     return false;
   }
   if (context_->isPSMRequestInProgress) {
-    monitor->logWithLevel(1, 23235,
-                          "Failed to initiate on-device conversion measurement. Request to query data set for "
-                          "on-device conversion measurement already in progress.");
+    APMLog(APMLogLevel::kErrorSampled,
+           APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementRequestQuery,
+           "Failed to initiate on-device conversion measurement. Request to query data set for "
+           "on-device conversion measurement already in progress.");
     return false;
   }
   if (context_->PSMStartCount >= config->maxPSMStartCount()) {
-    monitor->logWithLevel(1, 23236, "Failed to initiate on-device conversion measurement. Exceeded limit per app run.");
+    APMLog(APMLogLevel::kErrorSampled,
+           APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementExceededLimit,
+           "Failed to initiate on-device conversion measurement. Exceeded limit per app run.");
     return false;
   }
   if (userPropertyExists(*engine, kPSMValueProperty)) {
-    monitor->logWithLevel(1, 23237, "Failed to initiate on-device conversion measurement. Found existing match.");
+    APMLog(APMLogLevel::kErrorSampled,
+           APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementFoundExisting,
+           "Failed to initiate on-device conversion measurement. Found existing match.");
     return false;
   }
   if (context_->PSMRetryCount >= config->maxPSMRetryCount()) {
-    monitor->logWithLevel(1, 23238, "Failed to initiate on-device conversion measurement. Exceeded retry limit.");
+    APMLog(APMLogLevel::kErrorSampled,
+           APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementExceededRetry,
+           "Failed to initiate on-device conversion measurement. Exceeded retry limit.");
     return false;
   }
   return true;
@@ -359,23 +386,24 @@ std::optional<platform::URL> APMOnDeviceConversionReporter::PSMRequestURL() {
 void APMOnDeviceConversionReporter::retrievePSMResponse() {
   auto engine = engineOnWorkerQueue("retrievePSMResponse");
   if (!engine || !context_ || !context_->PSMClient || !engine->remoteConfig()) return;
-  auto monitor = log();
   auto context = context_;
   auto client = context->PSMClient;
   platform::Data payload = client->payloadWithPSMRequest();
   if (payload.empty()) {
-    monitor->logWithLevel(1, 23293, "Payload to query data set for on-device conversion measurement is invalid");
+    APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kPayloadQueryDataSetDeviceConversion,
+           "Payload to query data set for on-device conversion measurement is invalid");
     return;
   }
   auto url = PSMRequestURL();
   if (!url) {
-    monitor->logWithLevel(1, 23227, "URL to query data set for on-device conversion measurement is invalid");
+    APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kURLQueryDataSetDeviceConversion,
+           "URL to query data set for on-device conversion measurement is invalid");
     return;
   }
   if (!engine->isNetworkReadyForRequest()) {
-    monitor->logWithLevel(7, 23232,
-                          "Network operation is pending. Request to query data set for on-device conversion "
-                          "measurement postponed.");
+    APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kNetworkOperationPending,
+           "Network operation is pending. Request to query data set for on-device conversion "
+           "measurement postponed.");
     context->isPSMRequestPostponed = true;
     return;
   }
@@ -417,26 +445,26 @@ void APMOnDeviceConversionReporter::handlePSMResponse(
     engine->updateSchedule();
     return;
   }
-  auto monitor = log();
   raiseQueryCounter(*engine, client->inputType());
   if (isSuccessfulQueryStatus(statusCode) && !error) {
     const std::string value = client->parsedPSMValueFromResponse(body);
     if (!value.empty()) {
-      monitor->logWithLevel(7, 23229, "On-device conversion measurement found a match");
+      APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kDeviceConversionMeasurementFoundMatch,
+             "On-device conversion measurement found a match");
       handlePSMValueOnWorkerQueue(value);
     } else {
-      monitor->logWithLevel(7, 23230,
-                            "On-device conversion measurement did not find a match. Will try again given new user "
-                            "data.");
+      APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kDeviceConversionMeasurementDidNotFind,
+             "On-device conversion measurement did not find a match. Will try again given new user "
+             "data.");
     }
     context->isPSMRequestInProgress = false;
     context->PSMClient = nullptr;
     engine->updateSchedule();
     return;
   }
-  monitor->logWithLevel(1, 23228,
-                        "Failed to query data set for on-device conversion measurement. Will retry later. Code, error",
-                        statusCode, error ? APMMonitorContext(*error) : APMMonitorContext());
+  APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedQueryDataSetDeviceConversion,
+         "Failed to query data set for on-device conversion measurement. Will retry later. Code, error", statusCode,
+         error ? APMMonitorContext(*error) : APMMonitorContext());
   context->isPSMRequestInProgress = false;
   maybeSchedulePSMRetry();
   engine->updateSchedule();
@@ -449,7 +477,8 @@ void APMOnDeviceConversionReporter::maybeSchedulePSMRetry() {
   const int32_t failedBefore = context_->PSMRetryCount;
   ++context_->PSMRetryCount;
   if (context_->PSMRetryCount >= config.maxPSMRetryCount()) {
-    log()->logWithLevel(4, 23231, "On-device conversion measurement failed to find a match. Reached retry limit.");
+    APMLog(APMLogLevel::kWarningSampled, APMOnDeviceConversionLogCode::kDeviceConversionMeasurementFailedFindMatch,
+           "On-device conversion measurement failed to find a match. Reached retry limit.");
     return;
   }
   std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
@@ -467,7 +496,8 @@ void APMOnDeviceConversionReporter::handlePSMValueOnWorkerQueue(const std::strin
   const double now = platform::now();
   platform::Error error;
   if (!engine->database()->updateODMValue(value, kODM1ValueName, now, &error)) {
-    log()->logWithLevel(1, 23286, "Failed to update ODM value. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedUpdateODMValue,
+           "Failed to update ODM value. Error", error);
   }
   setInternalUserProperty(*engine, kPSMValueProperty, APMValue(value), now);
   writeMatchEvent(*engine, kODM1MatchSource);
@@ -503,19 +533,19 @@ void APMOnDeviceConversionReporter::resumePostponedPSMRequestWhenNetworkIsFree()
 bool APMOnDeviceConversionReporter::isAdsOnDeviceConversionEnabled() {
   auto engine = engineOnWorkerQueue("isAdsOnDeviceConversionEnabled");
   if (!engine || !isAdsOnDeviceConversionLinked()) return false;
-  auto monitor = log();
   auto config = engine->remoteConfig();
   if (!config || !config->adsOnDeviceConversionFeatureEnabled()) {
-    monitor->logWithLevel(7, 23275,
-                          "Conversion service disabled. Remote config disabled. Check ads account linked to Diroda "
-                          "Analytics.");
+    APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceDisabled,
+           "Conversion service disabled. Remote config disabled. Check ads account linked to Diroda "
+           "Analytics.");
     return false;
   }
   if (APMConsentSettingsUtil::isAdStorageDenied()) {
-    monitor->logWithLevel(7, 23276, "Conversion service disabled. Ad storage consent is denied.");
+    APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceDisabledAdStorageConsentDenied,
+           "Conversion service disabled. Ad storage consent is denied.");
     return false;
   }
-  monitor->logWithLevel(7, 23277, "Conversion service enabled");
+  APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceEnabled, "Conversion service enabled");
   return true;
 }
 
@@ -528,7 +558,8 @@ void APMOnDeviceConversionReporter::updateAdsOnDeviceConversionMeasurement() {
   }
   if (!conversionService_) conversionService_ = conversionServiceFromReflection();
   if (!conversionService_) {
-    log()->logWithLevel(1, 23268, "Failed to get the compatible conversion service.");
+    APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedGetCompatibleConversionService,
+           "Failed to get the compatible conversion service.");
     handleEmptyODM2Value(*engine);
     return;
   }
@@ -552,9 +583,9 @@ void APMOnDeviceConversionReporter::handleAdsOnDeviceConversionValue(const std::
                                                                      const std::optional<platform::Error>& error) {
   auto engine = engineOnWorkerQueue("handleAdsOnDeviceConversionValue:error:");
   if (!engine || !engine->database()) return;
-  auto monitor = log();
   if (error) {
-    monitor->logWithLevel(1, 23269, "Conversion service failed to fetch measurement info.", *error);
+    APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kConversionServiceFailedFetchMeasurementInfo,
+           "Conversion service failed to fetch measurement info.", *error);
     return;
   }
   if (!value || value->empty()) {
@@ -564,14 +595,15 @@ void APMOnDeviceConversionReporter::handleAdsOnDeviceConversionValue(const std::
   platform::Error readError;
   auto current = engine->database()->userAttributeWithName(kODM2ValueProperty, &readError);
   if (current && valueText(current->value()) == *value) {
-    monitor->logWithLevel(7, 23282, "Conversion service returned the same value", std::string(kODM2ValueProperty),
-                          *value);
+    APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceReturnedSameValue,
+           "Conversion service returned the same value", std::string(kODM2ValueProperty), *value);
     return;
   }
   const double now = platform::now();
   platform::Error updateError;
   if (!engine->database()->updateODMValue(*value, kODM2ValueName, now, &updateError)) {
-    monitor->logWithLevel(1, 23290, "Failed to update ODM value. Error", updateError);
+    APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedUpdateODM2Value,
+           "Failed to update ODM value. Error", updateError);
   }
   setInternalUserProperty(*engine, kODM2ValueProperty, APMValue(*value), now);
   writeMatchEvent(*engine, kODM2MatchSource);
@@ -582,7 +614,8 @@ void APMOnDeviceConversionReporter::handleEmptyODM2Value(APMEngineContext& engin
   removeUserPropertyIfPresent(engine, kODM2ValueProperty);
   platform::Error error;
   engine.database()->deleteODMValueWithName(kODM2ValueName, &error);
-  log()->logWithLevel(7, 23281, "Conversion service returned empty value");
+  APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceReturnedEmptyValue,
+         "Conversion service returned empty value");
 }
 
 std::optional<platform::Date> APMOnDeviceConversionReporter::firstLaunchDate() const {

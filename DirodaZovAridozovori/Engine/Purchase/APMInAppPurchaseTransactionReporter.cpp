@@ -50,9 +50,9 @@ constexpr int64_t kConsumable = 1;
 constexpr int64_t kNonRenewingSubscription = 2;
 constexpr int64_t kAutoRenewableSubscription = 3;
 
-constexpr int64_t kVerbose = 8;
-
-void logClassification(int64_t code, std::string_view message) { APMPurchaseLog(kVerbose, code, message); }
+void logClassification(APMPurchaseLogCode code, std::string_view message) {
+  APMLog(APMLogLevel::kVerbose, code, message);
+}
 
 bool isOne(const platform::Dictionary& parameters, const char* name) {
   auto found = parameters.find(name);
@@ -117,10 +117,12 @@ void classifySubscription(const std::vector<APMInAppPurchaseItem>& items, std::o
   }
   if (matching.size() != 1) {
     if (matching.empty()) {
-      logClassification(40023, "Subscription transaction missing in receipt will be reported as invalid");
+      logClassification(APMPurchaseLogCode::kSubscriptionTransactionMissingReceiptReportedInvalid,
+                        "Subscription transaction missing in receipt will be reported as invalid");
     } else {
-      APMPurchaseLog(kVerbose, 40024, "Subscription transaction with duplicate transaction date will be reported as invalid",
-                     static_cast<int64_t>(matching.size()));
+      APMLog(APMLogLevel::kVerbose, APMPurchaseLogCode::kSubscriptionTransactionDuplicateTransactionDateReported,
+             "Subscription transaction with duplicate transaction date will be reported as invalid",
+             static_cast<int64_t>(matching.size()));
     }
     parameters[kInvalid] = 1;
     parameters[kSubscription] = 1;
@@ -131,31 +133,37 @@ void classifySubscription(const std::vector<APMInAppPurchaseItem>& items, std::o
   if (type == kNonRenewingSubscription) {
     parameters[kSubscription] = 1;
     parameters[kDeduplicationKey] = APMInAppPurchaseDeduplicationKey(item.originalTransactionID, std::nullopt, item.productID);
-    logClassification(40025, "Transaction of non-renewing subscription will be reported");
+    logClassification(APMPurchaseLogCode::kTransactionNonRenewingSubscriptionReported,
+                      "Transaction of non-renewing subscription will be reported");
     return;
   }
   if (isOriginalTransaction(item)) parameters[kSubscription] = 1;
   parameters[kDeduplicationKey] =
       APMInAppPurchaseDeduplicationKey(item.originalTransactionID, item.webOrderLineItemID, item.productID);
   if (!item.isFreeTrial() && !item.isIntroductoryOffer()) {
-    logClassification(40008, "Transaction of auto-renewable subscription will be reported");
+    logClassification(APMPurchaseLogCode::kTransactionAutoRenewableSubscriptionReported,
+                      "Transaction of auto-renewable subscription will be reported");
     markRenewal(items, index, parameters);
   }
   if (item.isFreeTrial()) {
     parameters[kFreeTrial] = 1;
     if (isContinuation(transactionID, originalTransactionID)) {
-      logClassification(40011, "Repurchase of free-trial auto-renewable subscription will be reported as invalid");
+      logClassification(APMPurchaseLogCode::kRepurchaseFreeTrialAutoRenewableSubscription,
+                        "Repurchase of free-trial auto-renewable subscription will be reported as invalid");
       parameters[kInvalid] = 1;
       return;
     }
-    logClassification(40009, "Transaction of free-trial auto-renewable subscription will be reported");
+    logClassification(APMPurchaseLogCode::kTransactionFreeTrialAutoRenewableSubscription,
+                      "Transaction of free-trial auto-renewable subscription will be reported");
   }
   if (item.isIntroductoryOffer()) {
     parameters[kPriceIsDiscounted] = 1;
     markRenewal(items, index, parameters);
-    logClassification(40018, "Transaction of introductory offer will be reported");
+    logClassification(APMPurchaseLogCode::kTransactionIntroductoryOfferReported,
+                      "Transaction of introductory offer will be reported");
   }
-  logClassification(40010, "Transaction of auto-renewable subscription renewal will be reported");
+  logClassification(APMPurchaseLogCode::kTransactionAutoRenewableSubscriptionRenewalReported,
+                    "Transaction of auto-renewable subscription renewal will be reported");
 }
 
 // Steps 4 to 9: what the receipt says about the purchase.
@@ -164,15 +172,16 @@ void classify(const platform::StoreProduct& product, const std::string& transact
               const std::vector<APMInAppPurchaseItem>& receiptItems, platform::Dictionary& parameters) {
   const std::vector<APMInAppPurchaseItem> items = itemsOfProduct(receiptItems, product.productIdentifier);
   if (items.empty()) {
-    APMPurchaseLog(kVerbose, 40020, "Transaction missing in receipt will be reported as invalid",
-                   product.productIdentifier);
+    APMLog(APMLogLevel::kVerbose, APMPurchaseLogCode::kTransactionMissingReceiptReportedInvalid,
+           "Transaction missing in receipt will be reported as invalid", product.productIdentifier);
     parameters[kInvalid] = 1;
     return;
   }
   const APMInAppPurchaseItem& last = items.back();
   const std::optional<int64_t> type = last.purchaseType;
   if (type == kNonConsumable && isContinuation(transactionID, originalTransactionID)) {
-    logClassification(40005, "Restore/repurchase of non-consumable item will be reported as invalid");
+    logClassification(APMPurchaseLogCode::kRestoreRepurchaseNonConsumableItemReported,
+                      "Restore/repurchase of non-consumable item will be reported as invalid");
     parameters[kInvalid] = 1;
     return;
   }
@@ -183,12 +192,17 @@ void classify(const platform::StoreProduct& product, const std::string& transact
     return;
   }
   if (!isOriginalTransaction(last)) {
-    logClassification(40007,
-                      "Transaction with mismatched transaction ID and original transaction ID will be reported as consumable");
+    logClassification(
+        APMPurchaseLogCode::kTransactionMismatchedTransactionIDOriginalTransaction,
+        "Transaction with mismatched transaction ID and original transaction ID will be reported as consumable");
     return;
   }
-  if (type == kConsumable) logClassification(40021, "Transaction of consumable item will be reported");
-  if (type == kNonConsumable) logClassification(40022, "Transaction of non-consumable item will be reported");
+  if (type == kConsumable)
+    logClassification(APMPurchaseLogCode::kTransactionConsumableItemReported,
+                      "Transaction of consumable item will be reported");
+  if (type == kNonConsumable)
+    logClassification(APMPurchaseLogCode::kTransactionNonConsumableItemReported,
+                      "Transaction of non-consumable item will be reported");
   parameters[kDeduplicationKey] = APMInAppPurchaseDeduplicationKey(last.originalTransactionID, std::nullopt, last.productID);
 }
 
@@ -259,15 +273,18 @@ std::optional<platform::Dictionary> APMInAppPurchaseParameters(const std::option
                                                                std::optional<double> transactionDate,
                                                                const std::vector<APMInAppPurchaseItem>& items) {
   if (!product) {
-    logClassification(40026, "IAP Transaction cannot be created from nil product");
+    logClassification(APMPurchaseLogCode::kIAPTransactionCannotCreatedNilProduct,
+                      "IAP Transaction cannot be created from nil product");
     return std::nullopt;
   }
   if (product->productIdentifier.empty()) {
-    logClassification(40027, "IAP Transaction cannot be created from empty or nil product ID");
+    logClassification(APMPurchaseLogCode::kIAPTransactionCannotCreatedEmptyNil,
+                      "IAP Transaction cannot be created from empty or nil product ID");
     return std::nullopt;
   }
   platform::Dictionary parameters = baseParameters(*product, quantity);
-  if (transactionID.empty()) logClassification(40003, "Transaction ID cannot be nil or empty.");
+  if (transactionID.empty())
+    logClassification(APMPurchaseLogCode::kTransactionIDCannotNilEmpty, "Transaction ID cannot be nil or empty.");
   classify(*product, transactionID, originalTransactionID, transactionDate, items, parameters);
   applyDiscount(*product, quantity, parameters);
   if (!has(parameters, kPrice) || !has(parameters, kValue) || !has(parameters, kCurrency) ||
@@ -357,21 +374,24 @@ void APMInAppPurchaseTransactionReporter::paymentQueueUpdatedTransactions(
 std::optional<std::string> APMInAppPurchaseTransactionReporter::transactionFingerprint(
     const platform::StorePaymentTransaction* transaction) {
   if (!transaction) {
-    APMPurchaseLog(2, 21014, "Transaction is nil");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMPurchaseLogCode::kTransactionNil, "Transaction is nil");
     return std::nullopt;
   }
   if (transaction->transactionState != platform::StorePaymentTransactionState::Purchased) return std::nullopt;
   const auto& identifier = transaction->transactionIdentifier;
   if (!identifier) {
-    APMPurchaseLog(2, 21015, "Transaction identifier is nil. Code", transaction->errorCode);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMPurchaseLogCode::kTransactionIdentifierNil,
+           "Transaction identifier is nil. Code", transaction->errorCode);
     return std::nullopt;
   }
   if (identifier->empty()) {
-    APMPurchaseLog(2, 21016, "Transaction identifier is empty. Code", transaction->errorCode);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMPurchaseLogCode::kTransactionIdentifierEmpty,
+           "Transaction identifier is empty. Code", transaction->errorCode);
     return std::nullopt;
   }
   if (identifier->find_first_not_of("0-") == std::string::npos) {
-    APMPurchaseLog(2, 21017, "Transaction identifier is only zeroes. Code", transaction->errorCode);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMPurchaseLogCode::kTransactionIdentifierOnlyZeroes,
+           "Transaction identifier is only zeroes. Code", transaction->errorCode);
     return std::nullopt;
   }
   return apm_MD5String(*identifier);
@@ -405,7 +425,8 @@ void APMInAppPurchaseTransactionReporter::paymentQueueUpdatedFilteredTransaction
       [weakSelf, kept = std::move(kept)](std::optional<APMProductsRequest::Products> products,
                                          std::optional<std::set<std::string>>, std::optional<platform::Error> error) {
         if (error && (!products || products->empty())) {
-          APMPurchaseLog(1, 21027, "Cannot request product information. Error", *error);
+          APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kCannotRequestProductInformation,
+                 "Cannot request product information. Error", *error);
           return;
         }
         if (auto self = weakSelf.lock()) self->reportTransactionsFromArray(kept);
@@ -475,8 +496,9 @@ void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(const A
       [report = std::move(report)](std::optional<APMProductsRequest::Products> products,
                                    std::optional<std::set<std::string>>, std::optional<platform::Error> error) {
         if (!products || products->empty()) {
-          APMPurchaseLog(1, 21027, "Cannot request product information. Error",
-                         error ? APMMonitorContext(*error) : APMMonitorContext(nullptr));
+          APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kCannotRequestProductInformation,
+                 "Cannot request product information. Error",
+                 error ? APMMonitorContext(*error) : APMMonitorContext(nullptr));
           return;
         }
         report(products->begin()->second);
@@ -507,7 +529,8 @@ void APMInAppPurchaseTransactionReporter::logEvent(const APMInAppPurchaseEvent& 
 std::vector<APMInAppPurchaseItem> APMInAppPurchaseTransactionReporter::parsePurchasedItemsFromReceipt() {
   std::optional<std::vector<APMInAppPurchaseItem>> parsed;
   if (auto receipt = APMReceiptReaderReceiptData()) parsed = APMReceiptReaderPurchaseItems(*receipt);
-  if (parsed) APMPurchaseLog(7, 21028, "Parsed purchase items from receipt");
+  if (parsed)
+    APMLog(APMLogLevel::kDebug, APMPurchaseLogCode::kParsedPurchaseItemsReceipt, "Parsed purchase items from receipt");
   std::lock_guard<std::mutex> lock(itemsMutex_);
   if (parsed) allPurchaseItems_ = std::move(parsed);
   return allPurchaseItems_.value_or(std::vector<APMInAppPurchaseItem>{});

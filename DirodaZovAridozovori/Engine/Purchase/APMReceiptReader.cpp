@@ -97,9 +97,11 @@ std::optional<std::string> ia5Text(const platform::Data& value) {
 }
 
 // A one-byte flag: 0 NO, 1 YES, anything else NO with a warning; none for a value of another size.
-std::optional<bool> flagValue(const platform::Data& value, int64_t unexpectedCode, const char* unexpectedMessage) {
+std::optional<bool> flagValue(const platform::Data& value, APMPurchaseLogCode unexpectedCode,
+                              const char* unexpectedMessage) {
   if (value.size() != 1) return std::nullopt;
-  if (value[0] > 1) APMPurchaseLog(5, unexpectedCode, unexpectedMessage, static_cast<int64_t>(value[0]));
+  if (value[0] > 1)
+    APMLog(APMLogLevel::kWarningSampledOnly, unexpectedCode, unexpectedMessage, static_cast<int64_t>(value[0]));
   return value[0] == 1;
 }
 
@@ -128,12 +130,12 @@ bool applyField(Field field, const platform::Data& value, APMInAppPurchaseItem& 
     case Field::CancellationDate:
       return assign(item.cancellationDateIA5String, ia5Text(value));
     case Field::FreeTrial: {
-      auto flag = flagValue(value, 39025, "Subdata FT unexpected value");
+      auto flag = flagValue(value, APMPurchaseLogCode::kSubdataFTUnexpectedValue, "Subdata FT unexpected value");
       if (flag) item.freeTrial = *flag;
       return flag.has_value();
     }
     case Field::IntroductoryOffer: {
-      auto flag = flagValue(value, 39028, "Subdata IO unexpected value");
+      auto flag = flagValue(value, APMPurchaseLogCode::kSubdataIOUnexpectedValue, "Subdata IO unexpected value");
       if (flag) item.introductoryOffer = *flag;
       return flag.has_value();
     }
@@ -206,7 +208,8 @@ std::optional<platform::Data> APMReceiptReaderMatchPattern(const APMReceiptPatte
   if (length >= kLongFormLengthFlag) {
     // The byte only announces how many length bytes follow; reading it as the length would take
     // unrelated bytes as the value.
-    APMPurchaseLog(5, 39027, "Data is longer than 127", static_cast<int64_t>(length));
+    APMLog(APMLogLevel::kWarningSampledOnly, APMPurchaseLogCode::kDataLongerThan, "Data is longer than 127",
+           static_cast<int64_t>(length));
     return std::nullopt;
   }
   const size_t valueStart = start + pattern.size();
@@ -247,13 +250,13 @@ bool APMReceiptReaderReadIsVersionSameAsOriginalVersion() {
   platform::Data receipt;
   switch (readReceipt(&receipt)) {
     case ReceiptRead::Missing:
-      APMPurchaseLog(5, 39002, "Version data is nil");
+      APMLog(APMLogLevel::kWarningSampledOnly, APMPurchaseLogCode::kVersionDataNil, "Version data is nil");
       return false;
     case ReceiptRead::NotData:
-      APMPurchaseLog(5, 39003, "Version data is not data");
+      APMLog(APMLogLevel::kWarningSampledOnly, APMPurchaseLogCode::kVersionDataNotData, "Version data is not data");
       return false;
     case ReceiptRead::Empty:
-      APMPurchaseLog(5, 39004, "Version data is empty");
+      APMLog(APMLogLevel::kWarningSampledOnly, APMPurchaseLogCode::kVersionDataEmpty, "Version data is empty");
       return false;
     case ReceiptRead::Read:
       break;
@@ -264,13 +267,17 @@ bool APMReceiptReaderReadIsVersionSameAsOriginalVersion() {
   }
   const platform::Data value = version.value_or(platform::Data{});
   if (value.size() <= 2) {
-    APMPurchaseLog(5, 39006, "V data is too short. Length", static_cast<int64_t>(value.size()));
+    APMLog(APMLogLevel::kWarningSampledOnly, APMPurchaseLogCode::kVDataTooShort, "V data is too short. Length",
+           static_cast<int64_t>(value.size()));
     return false;
   }
-  if (value[0] != kTagUTF8String) APMPurchaseLog(5, 39007, "V data byte 0 is wrong. Value", static_cast<int64_t>(value[0]));
+  if (value[0] != kTagUTF8String)
+    APMLog(APMLogLevel::kWarningSampledOnly, APMPurchaseLogCode::kVDataByteWrong, "V data byte 0 is wrong. Value",
+           static_cast<int64_t>(value[0]));
   if (value[1] != value.size() - 2) {
-    APMPurchaseLog(5, 39008, "V data byte 1 is wrong. Value, expected", static_cast<int64_t>(value[1]),
-                   static_cast<int64_t>(value.size() - 2));
+    APMLog(APMLogLevel::kWarningSampledOnly, APMPurchaseLogCode::kVDataByteWrongValueExpected,
+           "V data byte 1 is wrong. Value, expected", static_cast<int64_t>(value[1]),
+           static_cast<int64_t>(value.size() - 2));
   }
   const platform::Data text(value.begin() + 2, value.end());
   auto original = utf8Text(text);

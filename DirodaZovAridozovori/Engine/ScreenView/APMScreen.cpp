@@ -2,6 +2,7 @@
 
 #include "APMDataTypeValidator.h"
 #include "APMMonitor.h"
+#include "DirodaZovAridozovori/Engine/ScreenView/APMScreenViewLog.h"
 
 namespace {
 
@@ -15,11 +16,13 @@ bool isValidScreenValue(const std::string& value, int* failureCode = nullptr) {
 platform::Dictionary APMScreenParameters(const APMScreen& screen) {
   platform::Dictionary parameters{{APMScreen::kScreenInstanceIDParameter, screen.instanceID()}};
   const auto& className = screen.className();
-  if (!className || className->empty()) APMMonitor::shared()->logWithLevel(3, 31014, "Screen class name is empty");
+  if (!className || className->empty())
+    APMLog(APMLogLevel::kWarning, APMScreenViewLogCode::kScreenClassNameEmpty, "Screen class name is empty");
   if (className) {
     int failure = 0;
     if (!isValidScreenValue(*className, &failure)) {
-      APMMonitor::shared()->logWithLevel(3, 31015, "Screen class name is invalid. Error code", failure);
+      APMLog(APMLogLevel::kWarning, APMScreenViewLogCode::kScreenClassNameInvalid,
+             "Screen class name is invalid. Error code", failure);
       return parameters;
     }
     parameters[APMScreen::kScreenClassParameter] = *className;

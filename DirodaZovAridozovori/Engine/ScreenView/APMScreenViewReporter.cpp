@@ -8,6 +8,7 @@
 #include "APMMonitor.h"
 #include "APMNameTables.h"
 #include "AdExposure/APMAdExposureReporter.h"
+#include "DirodaZovAridozovori/Engine/ScreenView/APMScreenViewLog.h"
 #include "Front/APMAnalytics.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "Session/APMSessionReporter.h"
@@ -15,8 +16,6 @@
 #include "platform/ApplicationNotifications.h"
 
 namespace {
-
-std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 struct Shared {
   std::mutex mutex;
@@ -38,13 +37,13 @@ std::shared_ptr<APMSessionReporter> readySessionReporter() {
 
 // A present screen value that fails the check refuses the screen view; the failure is logged with
 // the value.
-bool screenValueIsAcceptable(const platform::Dictionary& parameters, const char* key, int64_t code,
+bool screenValueIsAcceptable(const platform::Dictionary& parameters, const char* key, APMScreenViewLogCode code,
                              const char* message, std::optional<std::string>* value) {
   const platform::Object* found = platform::find(parameters, key);
   if (!found) return true;
   int failure = 0;
   if (!APMDataTypeValidator::isValidScreenParameterValue(*found, &failure)) {
-    log()->logWithLevel(3, code, message, *found);
+    APMLog(APMLogLevel::kWarning, code, message, *found);
     return false;
   }
   *value = found->stringValue();
@@ -149,26 +148,30 @@ void APMScreenViewReporter::getScreenName(std::optional<std::string>* name, std:
 }
 
 void APMScreenViewReporter::setScreenName(const std::optional<std::string>&, const std::optional<std::string>&) {
-  log()->logWithLevel(3, 31000, "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
+  APMLog(APMLogLevel::kWarning, APMScreenViewLogCode::kIgnoringCallSetScreenName,
+         "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
 }
 
 void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary& parameters, double timestamp) {
   if (!isAppActive() && appHasBeenInitialized()) {
-    log()->logWithLevel(3, 31026, "Cannot log screen view event when the app is not active");
+    APMLog(APMLogLevel::kWarning, APMScreenViewLogCode::kScreenViewWhileInactive,
+           "Cannot log screen view event when the app is not active");
     return;
   }
   std::optional<std::string> name;
   std::optional<std::string> className;
-  if (!screenValueIsAcceptable(parameters, kScreenNameKey, 31027, "Received invalid name for screen", &name) ||
-      !screenValueIsAcceptable(parameters, kScreenClassKey, 31028, "Received invalid class for screen", &className)) {
+  if (!screenValueIsAcceptable(parameters, kScreenNameKey, APMScreenViewLogCode::kReceivedInvalidNameScreen,
+                               "Received invalid name for screen", &name) ||
+      !screenValueIsAcceptable(parameters, kScreenClassKey, APMScreenViewLogCode::kReceivedInvalidClassScreen,
+                               "Received invalid class for screen", &className)) {
     return;
   }
   auto screen = std::make_shared<APMScreen>(name, className, incrementScreenInstanceID());
   screen->isManuallyTracked = true;
   screen->eventTimestamp = timestamp;
-  log()->logWithLevel(7, 31029, "Logging screen view with screen name and screen class",
-                      name ? platform::Object(*name) : platform::Object(),
-                      className ? platform::Object(*className) : platform::Object());
+  APMLog(APMLogLevel::kDebug, APMScreenViewLogCode::kLoggingScreenViewScreenNameScreen,
+         "Logging screen view with screen name and screen class", name ? platform::Object(*name) : platform::Object(),
+         className ? platform::Object(*className) : platform::Object());
 
   std::weak_ptr<APMScreenViewReporter> weakSelf = weak_from_this();
   queue_->sync([&] {
@@ -208,7 +211,8 @@ void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shar
                                                                  const std::optional<platform::Dictionary>& given) {
   if (!newScreen) return;
   if (!isAppActive() && appHasBeenInitialized()) {
-    log()->logWithLevel(7, 31013, "Screen view event not logged. App is not active.");
+    APMLog(APMLogLevel::kDebug, APMScreenViewLogCode::kScreenViewEventNotLogged,
+           "Screen view event not logged. App is not active.");
     return;
   }
   platform::Dictionary parameters = given.value_or(platform::Dictionary{});

@@ -3,11 +3,12 @@
 #include <cmath>
 #include <utility>
 
-#include "APMMonitor.h"
 #include "APMError.h"
+#include "APMMonitor.h"
 #include "APMPersistedConfig.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMServiceEndpoint.h"
+#include "DirodaZovAridozovori/Engine/SearchAd/APMSearchAdLog.h"
 #include "Front/APMAnalytics.h"
 #include "platform/AttributionTokenProvider.h"
 #include "platform/Clock.h"
@@ -21,8 +22,6 @@ APMServiceEndpoint& attributionService() {
   static APMServiceEndpoint* endpoint = new APMServiceEndpoint("attribution.service.invalid");
   return *endpoint;
 }
-
-std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 // The platform's attribution framework, when the host provides it.
 std::shared_ptr<platform::AttributionTokenProvider> adClientInstance() {
@@ -107,19 +106,20 @@ void APMSearchAdComponent::collectionDidSwitch(bool enabled) {
 std::shared_ptr<APMSearchAdReporter> APMSearchAdReporter::initWithWorkerQueue(
     std::shared_ptr<platform::DispatchQueue> workerQueue, std::shared_ptr<APMPersistedConfig> persistedConfig,
     EventLogger eventLogger) {
-  auto monitor = log();
   if (!workerQueue) {
-    monitor->logWithLevel(2, 32000, "Cannot init Search Ad reporter. Queue must be provided");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMSearchAdLogCode::kCannotInitSearchAdReporter,
+           "Cannot init Search Ad reporter. Queue must be provided");
     return nullptr;
   }
   if (!persistedConfig) {
-    monitor->logWithLevel(2, 32001, "Cannot init Search Ad reporter. Persisted config must be provided");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMSearchAdLogCode::kCannotInitSearchAdReporterPersistedConfig,
+           "Cannot init Search Ad reporter. Persisted config must be provided");
     return nullptr;
   }
   if (persistedConfig->searchAdRetryCount() >= kMaxAttempts) return nullptr;
   if (persistedConfig->searchAdCampaignValue()) {
-    monitor->logWithLevel(7, 32002,
-                          "Search Ad campaign attribution was already reported. Do not start Search Ad Reporter.");
+    APMLog(APMLogLevel::kDebug, APMSearchAdLogCode::kSearchAdCampaignAttributionAlreadyReported,
+           "Search Ad campaign attribution was already reported. Do not start Search Ad Reporter.");
     return nullptr;
   }
   if (!eventLogger) {
@@ -153,11 +153,13 @@ void APMSearchAdReporter::setSearchAdReporterEnabled(bool enabled) {
 
 void APMSearchAdReporter::start() {
   if (!adClientInstance()) {
-    log()->logWithLevel(7, 32014, "AdServices framework is not linked. Search Ad Attribution Reporter is disabled.");
+    APMLog(APMLogLevel::kDebug, APMSearchAdLogCode::kAdServicesFrameworkNotLinked,
+           "AdServices framework is not linked. Search Ad Attribution Reporter is disabled.");
     return;
   }
   if (APMAEU::isNOD()) {
-    log()->logWithLevel(7, 32019, "Search Ad Attribution Reporter is disabled on the simulator");
+    APMLog(APMLogLevel::kDebug, APMSearchAdLogCode::kSearchAdAttributionReporterDisabledSimulator,
+           "Search Ad Attribution Reporter is disabled on the simulator");
     return;
   }
   started_ = true;
@@ -167,9 +169,9 @@ void APMSearchAdReporter::start() {
 // MARK: - Scheduling
 
 void APMSearchAdReporter::scheduleSearchAdReport() {
-  auto monitor = log();
   if (!alarm_) {
-    monitor->logWithLevel(5, 32013, "Search Ad Campaign attribution alarm is already canceled");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMSearchAdLogCode::kSearchAdCampaignAttributionAlarmAlreadyCanceled,
+           "Search Ad Campaign attribution alarm is already canceled");
     return;
   }
   if (!isSearchAdReporterEnabled()) {
@@ -177,22 +179,23 @@ void APMSearchAdReporter::scheduleSearchAdReport() {
     return;
   }
   if (persistedConfig_->searchAdCampaignValue()) {
-    monitor->logWithLevel(7, 32004,
-                          "Search Ad report not scheduled. Search Ad campaign attribution was already reported.");
+    APMLog(APMLogLevel::kDebug, APMSearchAdLogCode::kSearchAdReportNotScheduled,
+           "Search Ad report not scheduled. Search Ad campaign attribution was already reported.");
     cancelScheduling();
     return;
   }
   if (alarm_->scheduledTimestamp()) {
-    monitor->logWithLevel(5, 32005, "Search Ad Campaign attribution alarm is already scheduled");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMSearchAdLogCode::kSearchAdCampaignAttributionAlarmAlready,
+           "Search Ad Campaign attribution alarm is already scheduled");
     return;
   }
   if (persistedConfig_->searchAdRetryCount() >= kMaxAttempts) {
-    monitor->logWithLevel(5, 32007,
-                          "Search Ad Campaign attribution exceeds the max number of retries. Do not schedule again.");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMSearchAdLogCode::kSearchAdCampaignAttributionExceedsMax,
+           "Search Ad Campaign attribution exceeds the max number of retries. Do not schedule again.");
     cancelScheduling();
     return;
   }
-  monitor->logWithLevel(7, 32006, "Scheduling Search Ad Report timer");
+  APMLog(APMLogLevel::kDebug, APMSearchAdLogCode::kSchedulingSearchAdReportTimer, "Scheduling Search Ad Report timer");
   // Negative, and so at once, when no attempt was made yet or the last one is a day old.
   const double delay =
       kAttemptInterval - std::fabs(platform::now() - persistedConfig_->lastSearchAdLookUpTimestamp());
@@ -224,7 +227,8 @@ void APMSearchAdReporter::fetchAttributionDetails() {
   platform::Error error;
   auto token = client->attributionTokenWithError(&error);
   if (!token) {
-    log()->logWithLevel(1, 32018, "Cannot send request for Search Ad campaign attribution. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMSearchAdLogCode::kCannotSendRequestSearchAdCampaignAttribution,
+           "Cannot send request for Search Ad campaign attribution. Error", error);
     return;
   }
   if (!token->empty()) requestAttributionPayloadWithToken(*token);
@@ -249,11 +253,11 @@ void APMSearchAdReporter::requestAttributionPayloadWithToken(const std::string& 
 }
 
 void APMSearchAdReporter::handleAttributionReply(const platform::HttpResult& result) {
-  auto monitor = log();
   // Switched off meanwhile: the answer waits for the next attempt, which the switch re-arms.
   if (!isSearchAdReporterEnabled()) return;
   if (result.error) {
-    monitor->logWithLevel(1, 32015, "Cannot send request for Search Ad campaign attribution. Error", *result.error);
+    APMLog(APMLogLevel::kErrorSampled, APMSearchAdLogCode::kCannotSendRequestSearchAdCampaign,
+           "Cannot send request for Search Ad campaign attribution. Error", *result.error);
     scheduleSearchAdReport();
     return;
   }
@@ -261,14 +265,16 @@ void APMSearchAdReporter::handleAttributionReply(const platform::HttpResult& res
   APMSearchAdAttributionReply reply = APMSearchAdAttributionReplyFromResponse(status, result.body);
   switch (reply.kind) {
     case APMSearchAdAttributionReply::Kind::kFailed:
-      monitor->logWithLevel(1, 32017, "Search Ad Reporter failed to parse JSON data. Error", reply.error);
+      APMLog(APMLogLevel::kErrorSampled, APMSearchAdLogCode::kSearchAdReporterFailedParseJSON,
+             "Search Ad Reporter failed to parse JSON data. Error", reply.error);
       scheduleSearchAdReport();
       return;
     case APMSearchAdAttributionReply::Kind::kEmpty:
       scheduleSearchAdReport();
       return;
     case APMSearchAdAttributionReply::Kind::kTestData:
-      monitor->logWithLevel(7, 32016, "Search Ad Reporter returned test data. Will retry next time.");
+      APMLog(APMLogLevel::kDebug, APMSearchAdLogCode::kSearchAdReporterReturnedTestData,
+             "Search Ad Reporter returned test data. Will retry next time.");
       scheduleSearchAdReport();
       return;
     case APMSearchAdAttributionReply::Kind::kAnswer:
@@ -280,11 +286,11 @@ void APMSearchAdReporter::handleAttributionReply(const platform::HttpResult& res
 
 void APMSearchAdReporter::logCampaignEventWithSearchAdCampaign(bool attributed, const std::string& campaign,
                                                                const std::string& term) {
-  auto monitor = log();
   {
     std::lock_guard<std::mutex> lock(campaignMutex_);
     if (persistedConfig_->searchAdCampaignValue()) {
-      monitor->logWithLevel(5, 32008, "Search Ad Campaign is already tracked");
+      APMLog(APMLogLevel::kWarningSampledOnly, APMSearchAdLogCode::kSearchAdCampaignAlreadyTracked,
+             "Search Ad Campaign is already tracked");
       return;
     }
     persistedConfig_->setSearchAdCampaignValue(attributed);
@@ -298,7 +304,8 @@ void APMSearchAdReporter::logCampaignEventWithSearchAdCampaign(bool attributed, 
   if (firstOpenMillis >= 2) {
     parameters["click_timestamp"] = static_cast<long long>(firstOpenMillis - 1);
   } else {
-    monitor->logWithLevel(5, 32009, "Search Ad Campaign does not have click_timestamp.");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMSearchAdLogCode::kSearchAdCampaignWithoutClickTime,
+           "Search Ad Campaign does not have click_timestamp.");
   }
   eventLogger_("auto", "_cmp", parameters);
 }

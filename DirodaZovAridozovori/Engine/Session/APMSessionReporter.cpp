@@ -5,12 +5,11 @@
 
 #include "APMMonitor.h"
 #include "APMPersistedConfig.h"
+#include "DirodaZovAridozovori/Engine/Session/APMSessionLog.h"
 #include "platform/Clock.h"
 #include "platform/NotificationCenter.h"
 
 namespace {
-
-std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 // The session number is a read-modify-write of a persisted value that several reporters (an
 // engine's old one still firing on the main queue after a wipe, the new one on the worker queue)
@@ -85,7 +84,8 @@ bool APMSessionReporter::isReportingEnabled() const {
 
 void APMSessionReporter::setTimeoutSessionInterval(double seconds) {
   if (seconds < 0 || std::isnan(seconds)) {
-    log()->logWithLevel(3, 33001, "Received negative timeout session duration. Setting to 0.0 instead.");
+    APMLog(APMLogLevel::kWarning, APMSessionLogCode::kReceivedNegativeTimeoutSessionDuration,
+           "Received negative timeout session duration. Setting to 0.0 instead.");
     seconds = 0;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -148,7 +148,8 @@ void APMSessionReporter::setSessionID(std::optional<int64_t> sessionID, std::opt
 
 void APMSessionReporter::logSessionStartEvent() {
   if (!isAppActive()) {
-    log()->logWithLevel(7, 33005, "Session start event not logged. Application is not active");
+    APMLog(APMLogLevel::kDebug, APMSessionLogCode::kSessionStartEventNotLogged,
+           "Session start event not logged. Application is not active");
     return;
   }
   if (!isReportingEnabled()) return;
@@ -163,7 +164,8 @@ void APMSessionReporter::logUserEngagementEvent() { logEngagementEventAndReturnT
 int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const APMSessionScreen& screen,
                                                                      bool isRedundant) {
   if (!isAppActive()) {
-    log()->logWithLevel(7, 33006, "User engagement event not logged. Application is not active");
+    APMLog(APMLogLevel::kDebug, APMSessionLogCode::kUserEngagementEventNotLogged,
+           "User engagement event not logged. Application is not active");
     return 0;
   }
   const APMSessionSettings current = settings();
@@ -199,7 +201,8 @@ double APMSessionReporter::incurredEngagementTimeLocked(double uptime, bool effi
   const double start = efficient ? freerideEngagementStartUptime_ : engagementStartUptime_;
   const double incurred = uptime - start;
   if (incurred < 0 || std::isnan(incurred)) {
-    log()->logWithLevel(4, 33004, "Incurred engagement time is negative. Setting to 0.0 instead");
+    APMLog(APMLogLevel::kWarningSampled, APMSessionLogCode::kIncurredEngagementTimeNegative,
+           "Incurred engagement time is negative. Setting to 0.0 instead");
     return 0;
   }
   return incurred;

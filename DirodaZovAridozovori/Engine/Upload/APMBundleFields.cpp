@@ -6,6 +6,7 @@
 #include "APMMonitor.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
+#include "DirodaZovAridozovori/Engine/Upload/APMUploadLog.h"
 
 namespace {
 
@@ -201,8 +202,8 @@ size_t APMCompatibleBundlePrefix(const std::vector<std::shared_ptr<Bundle>>& bun
                                  const std::optional<std::string>& resettableDeviceID,
                                  const std::optional<std::string>& vendorDeviceID) {
   if (resettableDeviceID && vendorDeviceID) {
-    APMMonitor::shared()->logWithLevel(2, 23042,
-                                       "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kBundleFilterMustNotSpecifyBoth,
+           "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
     return 0;
   }
   const int idIndex = resettableDeviceID ? Bundle::kResettableDeviceId : Bundle::kVendorDeviceId;

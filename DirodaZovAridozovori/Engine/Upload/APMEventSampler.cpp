@@ -8,6 +8,7 @@
 #include "APMMonitor.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
+#include "DirodaZovAridozovori/Engine/Upload/APMUploadLog.h"
 
 namespace {
 
@@ -57,7 +58,8 @@ std::optional<int64_t> APMEventSampler::samplingRateForEvent(const std::string& 
   auto rate = settings_.samplingRate(name);
   if (!rate) return std::nullopt;
   if (*rate <= 1) {
-    APMMonitor::shared()->logWithLevel(5, 23154, "Invalid sampling rate provided");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kInvalidSamplingRateProvided,
+           "Invalid sampling rate provided");
     return std::nullopt;
   }
   return *rate;
@@ -65,11 +67,11 @@ std::optional<int64_t> APMEventSampler::samplingRateForEvent(const std::string& 
 
 std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleEvents(
     const std::vector<std::shared_ptr<APMPBEvent>>& events, APMDatabase& database, platform::Error* error) {
-  auto monitor = APMMonitor::shared();
   platform::Error readError;
   auto stored = database.allEventAggregates(&readError);
   if (!stored) {
-    monitor->logWithLevel(1, 23157, "Unable to query all event aggregates for cache. error", readError);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableQueryAllEventAggregatesCache,
+           "Unable to query all event aggregates for cache. error", readError);
     if (error) *error = readError;
     return std::nullopt;
   }
@@ -90,7 +92,8 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
   for (const auto& event : events) {
     auto name = APMNanoGetString(*event, APMPBEvent::kName);
     if (!name || name->empty()) {
-      monitor->logWithLevel(2, 23155, "Dropping event at sampling. Event has no name");
+      APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kDroppingEventSampling,
+             "Dropping event at sampling. Event has no name");
       continue;
     }
     const double seconds = static_cast<double>(APMNanoGetInt64(*event, APMPBEvent::kTimestampMillis)) / 1000.0;
@@ -111,7 +114,8 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
       state.setLastBundledTimestamp(seconds);
       state.setLastBundledDay(day);
       if (!addParameterIfAbsent(*event, params, "_sr", *rate)) {
-        monitor->logWithLevel(2, 23153, "Failed to create sampling rate parameter");
+        APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kFailedCreateSamplingRateParameter,
+               "Failed to create sampling rate parameter");
       }
       kept.push_back(event);
       continue;
@@ -127,10 +131,12 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
       state.setLastBundledTimestamp(seconds);
       state.setLastBundledDay(day);
       if (!addParameterIfAbsent(*event, params, "_sr", *rate)) {
-        monitor->logWithLevel(2, 23153, "Failed to create sampling rate parameter");
+        APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kFailedCreateSamplingRateParameter,
+               "Failed to create sampling rate parameter");
       }
       if (!addParameterIfAbsent(*event, params, "_efs", 1)) {
-        monitor->logWithLevel(2, 23158, "Failed to create exempt from sampling parameter");
+        APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kFailedCreateExemptSamplingParameter,
+               "Failed to create exempt from sampling parameter");
       }
       state.setLastExemptFromSampling(true);
       kept.push_back(event);
@@ -146,8 +152,8 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
     platform::Error queryError;
     auto row = database.eventAggregatesWithName(name, &queryError);
     if (!row && !queryError.empty()) {
-      monitor->logWithLevel(1, 23151, "Unable to query event aggregates to update database. Name, error", name,
-                            queryError);
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableQueryEventAggregatesUpdateDatabase,
+             "Unable to query event aggregates to update database. Name, error", name, queryError);
       if (error) *error = queryError;
       return std::nullopt;
     }
@@ -161,9 +167,8 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
     if (row && updated == original) continue;  // untouched by this bundle
     platform::Error updateError;
     if (!database.updateEventAggregates(updated, &updateError)) {
-      monitor->logWithLevel(1, 23152,
-                            "Failed to update event aggregates after removing removing events due to sampling. Error",
-                            updateError);
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedUpdateEventAggregatesAfterRemoving,
+             "Failed to update event aggregates after removing removing events due to sampling. Error", updateError);
       if (error) *error = updateError;
       return std::nullopt;
     }

@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 
+#include "APMBundleFields.h"
 #include "APMDatabase.h"
 #include "APMEventSampler.h"
 #include "APMMonitor.h"
@@ -13,19 +14,17 @@
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "APMStoreLog.h"
-#include "APMUserAttribute.h"
-#include "APMBundleFields.h"
 #include "APMUploadBatch.h"
+#include "APMUserAttribute.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
+#include "DirodaZovAridozovori/Engine/Upload/APMUploadLog.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Clock.h"
 
 namespace {
 
 using Bundle = APMPBMeasurementBundle;
-
-std::shared_ptr<APMMonitor> monitor() { return APMMonitor::shared(); }
 
 std::optional<std::string> internalNameOf(const std::string& name) {
   const auto& table = APMPublicToInternalEventNames();
@@ -103,7 +102,8 @@ APMRawEventBundler::Result APMRawEventBundler::bundleRawEvents() {
   auto fingerprint = database_->nextMetadataFingerprintToProcess(&nextError);
   if (!fingerprint) {
     if (!nextError.empty()) {
-      monitor()->logWithLevel(1, 23095, "Unable to fetch next event metadata. Error", nextError);
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableFetchNextEventMetadata,
+             "Unable to fetch next event metadata. Error", nextError);
       return Result::Failed;
     }
     return Result::NothingToDo;
@@ -126,7 +126,8 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler:
   platform::Error error;
   auto rows = database_->rawEventsWithMetadataFingerprint(fingerprint, &error, nullptr);
   if (!rows) {
-    monitor()->logWithLevel(1, 23097, "Inconsistent state, raw event is expected. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kInconsistentStateRawEventExpected,
+           "Inconsistent state, raw event is expected. Error", error);
     return std::nullopt;
   }
   const int64_t maxEvents = remoteConfig_->uploadMaxEventsPerBundle();
@@ -177,18 +178,19 @@ bool APMRawEventBundler::deleteGroupRows(const Group& group) {
   rowIDs.reserve(group.rows.size());
   for (const auto& row : group.rows) rowIDs.push_back(row->rowID());
   if (!database_->deleteRawEventsWithRowIDs(rowIDs, &error)) {
-    monitor()->logWithLevel(1, 23119, "Unable to delete raw events. RowID, error", rowIDs.back(), error);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteRawEvents,
+           "Unable to delete raw events. RowID, error", rowIDs.back(), error);
     return false;
   }
   auto left = database_->containsRawEventWithMetadataFingerprint(group.fingerprint, &error);
   if (!left) {
-    monitor()->logWithLevel(1, 23120, "Unable to query existence of raw event. Metadata, error", group.fingerprint,
-                            error);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableQueryExistenceRawEvent,
+           "Unable to query existence of raw event. Metadata, error", group.fingerprint, error);
     return false;
   }
   if (!*left && !database_->deleteRawEventMetadataWithMetadataFingerprint(group.fingerprint, &error)) {
-    monitor()->logWithLevel(1, 23121, "Unable to delete raw event metadata. Metadata, error", group.fingerprint,
-                            error);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteRawEventMetadata,
+           "Unable to delete raw event metadata. Metadata, error", group.fingerprint, error);
     return false;
   }
   return true;
@@ -204,13 +206,13 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   auto bundle = database_->queryRawEventsMetadataWithFingerprint(group.fingerprint, &metadataError);
   if (!bundle) {
     if (!metadataError.empty() && metadataError.code != kAPMStoreErrorCorruptData) {
-      monitor()->logWithLevel(1, 23098, "Unable to fetch event metadata. Metadata fingerprint, error",
-                              group.fingerprint, metadataError);
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableFetchEventMetadata,
+             "Unable to fetch event metadata. Metadata fingerprint, error", group.fingerprint, metadataError);
       return false;
     }
     // Events whose metadata is gone or unreadable still travel, with what the bundle itself knows.
-    monitor()->logWithLevel(2, 23098, "Unable to fetch event metadata. Metadata fingerprint, error",
-                            group.fingerprint, metadataError);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kUnableFetchEventMetadata,
+           "Unable to fetch event metadata. Metadata fingerprint, error", group.fingerprint, metadataError);
     bundle = APMPBMeasurementBundle::initWithMessageInfo();
   }
 
@@ -253,7 +255,8 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     messages = std::move(*sampled);
   }
   if (messages.empty()) {
-    monitor()->logWithLevel(5, 23159, "No events left after sampling. Dropping bundle");
+    APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kNoEventsLeftAfterSampling,
+           "No events left after sampling. Dropping bundle");
     return deleteGroupRows(group);
   }
   // The events are written straight into the bundle's encoding below, not copied into the message.
@@ -279,7 +282,8 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     if (hooks_.resultsForBundling) {
       auto results = hooks_.resultsForBundling(group.evaluation.get());
       if (!results) {
-        monitor()->logWithLevel(1, 23113, "Unable to read audience evaluation results");
+        APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableReadAudienceEvaluationResults,
+               "Unable to read audience evaluation results");
         return false;
       }
       if (!results->empty()) APMNanoSetRepeatedField(*bundle, Bundle::kAudienceEvaluationResults, *results);
@@ -301,13 +305,16 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     APMAppendLengthDelimitedField(encoded, eventsTag, bytes);
   }
   if (!database_->insertBundle(encoded, end, realtime, &insertError)) {
-    monitor()->logWithLevel(1, 23115, "Unable to insert bundle. Error", insertError);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableInsertBundle, "Unable to insert bundle. Error",
+           insertError);
     return false;
   }
-  if (hooks_.consentDescription) monitor()->logWithLevel(8, 23221, hooks_.consentDescription());
-  monitor()->logWithLevel(7, 23116, "Bundle added to the upload queue. BundleID, timestamp (ms)",
-                          static_cast<int64_t>(APMNanoGetInt32(*bundle, Bundle::kBundleSequentialIndex)),
-                          APMNanoGetInt64(*bundle, Bundle::kEndTimestampMillis));
+  if (hooks_.consentDescription)
+    APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kConsentDescription, hooks_.consentDescription());
+  APMLog(APMLogLevel::kDebug, APMUploadLogCode::kBundleAddedUploadQueue,
+         "Bundle added to the upload queue. BundleID, timestamp (ms)",
+         static_cast<int64_t>(APMNanoGetInt32(*bundle, Bundle::kBundleSequentialIndex)),
+         APMNanoGetInt64(*bundle, Bundle::kEndTimestampMillis));
   return deleteGroupRows(group);
 }
 
@@ -326,7 +333,8 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
       continue;
     }
     if (remoteConfig_->isEventBlocklisted(event.name()) || (internal && remoteConfig_->isEventBlocklisted(*internal))) {
-      monitor()->logWithLevel(4, 23099, "Rejected event. Event name", event.name());
+      APMLog(APMLogLevel::kWarningSampled, APMUploadLogCode::kRejectedEvent, "Rejected event. Event name",
+             event.name());
       continue;
     }
     if (removeRedundantEngagement && event.name() == "_e") {
@@ -338,7 +346,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
   }
   if (kept.empty()) {
     if (!deleteGroupRows(group)) return std::nullopt;
-    monitor()->logWithLevel(4, 23100, "Rejected all events.");
+    APMLog(APMLogLevel::kWarningSampled, APMUploadLogCode::kRejectedAllEvents, "Rejected all events.");
     group.rows.clear();
     return kept;
   }
@@ -346,7 +354,8 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
   platform::Error countsError;
   auto counts = database_->dailyCounts(&countsError);
   if (!counts) {
-    monitor()->logWithLevel(1, 23101, "Failed to query daily event counts. Error", countsError);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryDailyEventCounts,
+           "Failed to query daily event counts. Error", countsError);
     return std::nullopt;
   }
   const int32_t day = hooks_.currentDay ? hooks_.currentDay() : counts->day;
@@ -371,8 +380,8 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
     events.push_back(event);
   }
   if (changed && !database_->updateDailyCounts(*counts, &countsError)) {
-    monitor()->logWithLevel(2, 23106, "Failed to update daily event counts. Name, error", std::string("daily"),
-                            countsError);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kFailedUpdateDailyEventCounts,
+           "Failed to update daily event counts. Name, error", std::string("daily"), countsError);
     return std::nullopt;
   }
   return events;
@@ -384,8 +393,9 @@ bool APMRawEventBundler::checkConversion(APMEvent& event, APMDailyCounts& counts
   const int32_t limit = remoteConfig_->maxConversionsPerDay();
   if (counts.day == day && counts.conversionsCount >= limit) {
     event.setConversion(false);
-    monitor()->logWithLevel(3, 23102, "Too many conversion events. Not logging event as conversion. Name, limit",
-                            event.name(), static_cast<int64_t>(limit));
+    APMLog(APMLogLevel::kWarning, APMUploadLogCode::kTooManyConversionEvents,
+           "Too many conversion events. Not logging event as conversion. Name, limit", event.name(),
+           static_cast<int64_t>(limit));
     return false;
   }
   counts.incrementCountsForCurrentDay(day, false, true);
@@ -400,17 +410,17 @@ bool APMRawEventBundler::checkRealtime(APMEvent& event, APMDailyCounts& counts, 
     if (counts.day != day || counts.realtimeCount < limit) {
       counts.incrementRealtimeCountsForCurrentDay(day);
       event.setRealtime(true);
-      monitor()->logWithLevel(7, 23103,
-                              "Event is under real-time event count daily limit. Marking the event as real-time. "
-                              "Event name, parameters",
-                              event.name());
+      APMLog(APMLogLevel::kDebug, APMUploadLogCode::kEventUnderRealTimeEventCount,
+             "Event is under real-time event count daily limit. Marking the event as real-time. "
+             "Event name, parameters",
+             event.name());
       return true;
     }
     event.setRealtime(false);
-    monitor()->logWithLevel(4, 23104,
-                            "Number of real-time events is over the real-time event count daily limit. Event is no "
-                            "longer real-time. Event name, parameters",
-                            event.name());
+    APMLog(APMLogLevel::kWarningSampled, APMUploadLogCode::kNumberRealTimeEventsOverReal,
+           "Number of real-time events is over the real-time event count daily limit. Event is no "
+           "longer real-time. Event name, parameters",
+           event.name());
     return false;
   }
   if (hooks_.isDCUEvent && hooks_.isDCUEvent(event)) {
@@ -424,10 +434,10 @@ bool APMRawEventBundler::checkRealtime(APMEvent& event, APMDailyCounts& counts, 
     return false;
   }
   event.setRealtime(true);
-  monitor()->logWithLevel(7, 23105,
-                          "Event is not subject to real-time event count daily limit. Marking an event as real-time. "
-                          "Event name, parameters",
-                          event.name());
+  APMLog(APMLogLevel::kDebug, APMUploadLogCode::kEventNotSubjectRealTimeEvent,
+         "Event is not subject to real-time event count daily limit. Marking an event as real-time. "
+         "Event name, parameters",
+         event.name());
   return false;
 }
 
@@ -452,7 +462,8 @@ bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
     }
     platform::Error error;
     if (!database_->clearCurrentSessionCounts(&error)) {
-      monitor()->logWithLevel(1, 23185, "Failed to clear event session counts. Error", error);
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedClearEventSessionCounts,
+             "Failed to clear event session counts. Error", error);
       return true;
     }
   }
@@ -460,8 +471,8 @@ bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
   if (sessionStart) {
     platform::Error error;
     if (!database_->deleteUserAttributeWithName("_se", &error)) {
-      monitor()->logWithLevel(1, 23188, "Unable to delete session engagement property on session start. Error",
-                              error);
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteSessionEngagementPropertySession,
+             "Unable to delete session engagement property on session start. Error", error);
       return true;
     }
   }
@@ -471,7 +482,8 @@ bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
 
 bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bundle, bool sessionScoped) {
   if (milliseconds < 0) {
-    monitor()->logWithLevel(2, 23186, "User engagement time is negative.");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kUserEngagementTimeNegative,
+           "User engagement time is negative.");
     return false;
   }
   if (milliseconds == 0) return true;
@@ -479,7 +491,8 @@ bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bund
   platform::Error error;
   auto stored = database_->userAttributeWithName(name, &error);
   if (!stored && !error.empty()) {
-    monitor()->logWithLevel(1, 23187, "Failed to query for user engagement user property. Name, error", name, error);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryUserEngagementUserProperty,
+           "Failed to query for user engagement user property. Name, error", name, error);
     return false;
   }
   int64_t value = milliseconds;
@@ -509,9 +522,11 @@ void APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, 
   const bool isDenied = APMIsAnalyticsStorageDeniedInSignals(current);
   platform::Error error;
   if (!wasDenied && isDenied && !database_->createEventsSnapshotTable(&error)) {
-    monitor()->logWithLevel(4, 23266, "Unable to create table snapshot. Error", error);
+    APMLog(APMLogLevel::kWarningSampled, APMUploadLogCode::kUnableCreateTableSnapshot,
+           "Unable to create table snapshot. Error", error);
   } else if (wasDenied && !isDenied && !database_->restoreFromEventsSnapshotTable(&error)) {
-    monitor()->logWithLevel(4, 23267, "Unable to restore from table snapshot. Error", error);
+    APMLog(APMLogLevel::kWarningSampled, APMUploadLogCode::kUnableRestoreTableSnapshot,
+           "Unable to restore from table snapshot. Error", error);
   }
   group.consentSignalsToRemember = current;
 }
@@ -529,7 +544,8 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
       platform::Error allError;
       auto all = database_->allEventAggregates(&allError);
       if (!all) {
-        monitor()->logWithLevel(1, 23274, "Failed to query all event aggregates. Error", allError);
+        APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryAllEventAggregates,
+               "Failed to query all event aggregates. Error", allError);
         return std::nullopt;
       }
       storedPurchase = std::any_of(all->begin(), all->end(), [&](const auto& aggregates) {
@@ -556,7 +572,8 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
       platform::Error error;
       auto stored = database_->eventAggregatesWithName(name, &error);
       if (!stored && !error.empty()) {
-        monitor()->logWithLevel(1, 23107, "Failed to query event aggregates. Name, error", name, error);
+        APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryEventAggregates,
+               "Failed to query event aggregates. Name, error", name, error);
         return std::nullopt;
       }
       // A name seen for the first time has no previous occurrence (last fire time 0).
@@ -579,7 +596,8 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
   for (const auto& [name, aggregates] : touched) {
     platform::Error error;
     if (!database_->updateEventAggregates(aggregates, &error)) {
-      monitor()->logWithLevel(1, 23108, "Failed to update event aggregates. Error", error);
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedUpdateEventAggregates,
+             "Failed to update event aggregates. Error", error);
       return std::nullopt;
     }
   }
@@ -590,7 +608,8 @@ bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, int64_t eventCount, d
   platform::Error error;
   auto metadata = database_->queryAppMetadata(&error);
   if (!metadata) {
-    monitor()->logWithLevel(1, 23111, "Unable to fetch app metadata for bundling events. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableFetchAppMetadataBundlingEvents,
+           "Unable to fetch app metadata for bundling events. Error", error);
     return false;
   }
   if (metadata->lastBundleEndTimestamp > 0) {
@@ -609,7 +628,8 @@ bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, int64_t eventCount, d
   APMNanoSetInt32(bundle, Bundle::kBundleSequentialIndex, static_cast<int32_t>(metadata->lastBundleIndex));
   APMNanoSetInt32(bundle, Bundle::kDeliveryIndex, static_cast<int32_t>(metadata->lastDeliveryIndex));
   if (!database_->updateAppMetadata(*metadata, &error)) {
-    monitor()->logWithLevel(1, 23112, "Unable to update the app metadata. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableUpdateAppMetadata,
+           "Unable to update the app metadata. Error", error);
     return false;
   }
   return true;

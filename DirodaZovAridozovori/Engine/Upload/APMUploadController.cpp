@@ -14,6 +14,7 @@
 #include "APMUploadSchedule.h"
 #include "APMUserAttribute.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
+#include "DirodaZovAridozovori/Engine/Upload/APMUploadLog.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Clock.h"
 
@@ -45,13 +46,14 @@ bool APMUploadController::lockUploads() {
   platform::Error error;
   if (uploadLock_.tryLock(&error)) return true;
   if (error.empty()) {
-    monitor()->logWithLevel(7, 23295, "Another process is uploading this data. Upload will be retried in seconds",
-                            kLockedRetrySeconds);
+    APMLog(APMLogLevel::kDebug, APMUploadLogCode::kAnotherProcessUploadingData,
+           "Another process is uploading this data. Upload will be retried in seconds", kLockedRetrySeconds);
     retryAfter(kLockedRetrySeconds);
     return false;
   }
   // Without the lock file the process alone is still safe: upload rather than never.
-  monitor()->logWithLevel(2, 23296, "Unable to lock uploads against other processes. Error", error);
+  APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kUnableLockUploadsAgainstOtherProcesses,
+         "Unable to lock uploads against other processes. Error", error);
   return true;
 }
 
@@ -93,13 +95,15 @@ bool APMUploadController::hasDataToUpload() {
   platform::Error error;
   auto queueEmpty = database_->isQueuedBundleTableEmpty(&error);
   if (!queueEmpty) {
-    monitor()->logWithLevel(1, 23117, "Failed to check if queue table is empty. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedCheckIfQueueTableEmpty,
+           "Failed to check if queue table is empty. Error", error);
     return false;
   }
   if (!*queueEmpty) return true;
   auto rawEmpty = database_->isRawEventsTableEmpty(&error);
   if (!rawEmpty) {
-    monitor()->logWithLevel(1, 23118, "Failed to check if raw events table is empty. Error", error);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedCheckIfRawEventsTable,
+           "Failed to check if raw events table is empty. Error", error);
     return false;
   }
   return !*rawEmpty;
@@ -113,10 +117,14 @@ double APMUploadController::nextUploadingTime() {
   in.lastFailedUploadTimestamp = persistedConfig_->lastFailedUploadTimestamp();
   platform::Error rawError;
   const double rawTime = database_->queryLatestRawEventTime(&rawError);
-  if (!rawError.empty()) log->logWithLevel(5, 23029, "Failed to query latest raw event time. Error", rawError);
+  if (!rawError.empty())
+    APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kFailedQueryLatestRawEventTime,
+           "Failed to query latest raw event time. Error", rawError);
   platform::Error bundleError;
   const double bundleTime = database_->queryLatestBundleTime(&bundleError);
-  if (!bundleError.empty()) log->logWithLevel(5, 23030, "Failed to query latest bundle time. Error", bundleError);
+  if (!bundleError.empty())
+    APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kFailedQueryLatestBundleTime,
+           "Failed to query latest bundle time. Error", bundleError);
   in.latestDataTimestamp = std::max(rawError.empty() ? rawTime : 0.0, bundleError.empty() ? bundleTime : 0.0);
   if (std::fabs(in.latestDataTimestamp) <= kEpsilon) return 0;
 
@@ -125,13 +133,15 @@ double APMUploadController::nextUploadingTime() {
     platform::Error error;
     auto realtimeBundles = database_->containsRealtimeBundlesWithError(&error);
     if (!realtimeBundles) {
-      log->logWithLevel(5, 23031, "Failed to query for real-time bundle indicator. Error", error);
+      APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kFailedQueryRealTimeBundleIndicator,
+             "Failed to query for real-time bundle indicator. Error", error);
     }
     in.hasRealtimeData = realtimeBundles.value_or(false);
     if (!in.hasRealtimeData) {
       auto realtimeRaw = database_->containsRealtimeRawEventsWithError(&error);
       if (!realtimeRaw) {
-        log->logWithLevel(5, 23032, "Failed to query for real-time raw event indicator. Error", error);
+        APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kFailedQueryRealTimeRawEvent,
+               "Failed to query for real-time raw event indicator. Error", error);
       }
       in.hasRealtimeData = realtimeRaw.value_or(false);
     }
@@ -146,12 +156,11 @@ double APMUploadController::nextUploadingTime() {
 }
 
 void APMUploadController::updateSchedule() {
-  auto log = monitor();
   if (suspendedUploadTimestamp_ != 0) {
     const double elapsed = std::fabs(uptime() - suspendedUploadTimestamp_);
     if (elapsed < kSuspensionSeconds) {
-      log->logWithLevel(3, 23023, "Upload has been suspended. Will update scheduling later. Seconds",
-                        kSuspensionSeconds - elapsed);
+      APMLog(APMLogLevel::kWarning, APMUploadLogCode::kUploadSuspended,
+             "Upload has been suspended. Will update scheduling later. Seconds", kSuspensionSeconds - elapsed);
       stopScheduling(false);
       return;
     }
@@ -159,18 +168,20 @@ void APMUploadController::updateSchedule() {
   }
   if (!hasDataToUpload()) {
     remoteConfig_->activateNewSnapshot();
-    log->logWithLevel(8, 23024, "No data to upload. Upload task will not be scheduled");
+    APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kNoDataUpload,
+           "No data to upload. Upload task will not be scheduled");
     stopScheduling(false);
     return;
   }
   double next = nextUploadingTime();
   if (next == 0) {
-    log->logWithLevel(8, 23025, "No next uploading time. Upload task will not be scheduled");
+    APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kNoNextUploadingTime,
+           "No next uploading time. Upload task will not be scheduled");
     stopScheduling(false);
     return;
   }
   if (!network_ || !network_->isNetworkConnected()) {
-    log->logWithLevel(8, 23026, "No network. Upload task will not be scheduled");
+    APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kNoNetwork, "No network. Upload task will not be scheduled");
     if (network_) network_->setReachabilityDelegate(weak_from_this());
     stopScheduling(true);
     return;
@@ -185,14 +196,15 @@ void APMUploadController::updateSchedule() {
   if (auto scheduled = alarm_->scheduledTimestamp();
       scheduled && *scheduled != 0 && *scheduled <= next && *scheduled >= backoffEnd) {
     const double remaining = *scheduled - now;
-    log->logWithLevel(8, 23027, "Do not schedule an upload task. Task already exists. Will be executed in seconds",
-                      remaining);
+    APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kDoNotScheduleUploadTask,
+           "Do not schedule an upload task. Task already exists. Will be executed in seconds", remaining);
     if (remaining > kBackgroundTaskHorizon) terminateBackgroundTask();
     return;
   }
   const double delay = APMUploadAlarmDelay(next, now);
   retryAfter(delay);
-  log->logWithLevel(8, 23028, "Upload task scheduled to be executed in approx. (s)", delay);
+  APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kUploadTaskScheduledExecutedApprox,
+         "Upload task scheduled to be executed in approx. (s)", delay);
   if (delay > kBackgroundTaskHorizon) terminateBackgroundTask();
 }
 
@@ -209,23 +221,25 @@ bool APMUploadController::isNetworkReadyForRequest() {
   const bool uploading = network_ && network_->hasUploadInProgress();
   if (!pending) return !uploading;
   if (uploading) return false;
-  monitor()->logWithLevel(1, 23041, "Analytics is uploading but network is not uploading");
+  APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kAnalyticsUploadingButNetworkNotUploading,
+         "Analytics is uploading but network is not uploading");
   return false;
 }
 
 void APMUploadController::uploadData() {
-  auto log = monitor();
   if (suspendedUploadTimestamp_ > 0) {
     updateSchedule();
     return;
   }
-  log->logWithLevel(8, 23033, "Starting data upload");
+  APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kStartingDataUpload, "Starting data upload");
   if (!isNetworkReadyForRequest()) {
-    log->logWithLevel(8, 23034, "Network operation is pending. Ignoring upload request");
+    APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kNetworkOperationPending,
+           "Network operation is pending. Ignoring upload request");
     return;
   }
   if (!network_ || !network_->isNetworkConnected()) {
-    log->logWithLevel(7, 23035, "Network not connected, ignoring upload request");
+    APMLog(APMLogLevel::kDebug, APMUploadLogCode::kNetworkNotConnectedIgnoringUploadRequest,
+           "Network not connected, ignoring upload request");
     updateSchedule();
     return;
   }
@@ -251,13 +265,14 @@ void APMUploadController::uploadData() {
   auto queued = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
                                                       remoteConfig_->uploadMaxSizeLimitBytes(), &queryError);
   if (!queued) {
-    log->logWithLevel(1, 23036, "Failed to query bundles. Error", queryError);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryBundles, "Failed to query bundles. Error",
+           queryError);
     terminateBackgroundTask();
     return;
   }
   if (queued->empty()) {
     remoteConfig_->activateNewSnapshot();
-    log->logWithLevel(8, 23037, "No data to upload");
+    APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kNoBundlesToUpload, "No data to upload");
     if (expired && hooks_.fetchRemoteConfig) {
       hooks_.fetchRemoteConfig();
     } else {
@@ -272,7 +287,8 @@ void APMUploadController::uploadData() {
   if (serverSideTagging) {
     auto sstgURL = remoteConfig_->SSTGUploadURL();
     if (!sstgURL) {
-      log->logWithLevel(1, 23263, "Unable to get a valid SSTG upload URL.");
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableGetValidSSTGUploadURL,
+             "Unable to get a valid SSTG upload URL.");
       return;
     }
     url = *sstgURL;
@@ -306,18 +322,20 @@ void APMUploadController::uploadData() {
 
   const double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
   if (lastSuccess != 0) {
-    log->logWithLevel(8, 23038, "Uploading events. Elapsed time since last successful upload (s)",
-                      std::fabs(now - lastSuccess));
+    APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kUploadingEvents,
+           "Uploading events. Elapsed time since last successful upload (s)", std::fabs(now - lastSuccess));
   }
   APMUploadBatch batch = APMBuildUploadBatch(*queued, inputs);
   if (batch.rowIDs.empty()) {
     // The first bundle carries both kinds of device ID and matches nothing; it can never travel.
-    log->logWithLevel(2, 23046, "Bundle list is empty. Cancelling upload");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kBundleListEmpty,
+           "Bundle list is empty. Cancelling upload");
     terminateBackgroundTask();
     return;
   }
-  log->logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data", inputs.nowMilliseconds,
-                    std::to_string(batch.rowIDs.size()) + " bundles, " + std::to_string(batch.eventCount) + " events");
+  APMLog(APMLogLevel::kDebug, APMUploadLogCode::kMeasurementDataSentNetwork,
+         "Measurement data sent to network. Timestamp (ms), data", inputs.nowMilliseconds,
+         std::to_string(batch.rowIDs.size()) + " bundles, " + std::to_string(batch.eventCount) + " events");
 
   setUploadInProgressWithBundleIDs(batch.rowIDs);
   persistedConfig_->setLastFailedUploadTimestamp(now);
@@ -335,7 +353,8 @@ void APMUploadController::uploadData() {
         self->networkUploadCompletionHandlerWithResponse(response, error);
       });
   if (!sessionID || sessionID->empty()) {
-    log->logWithLevel(2, 23040, "Unable to create network session.");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kUnableCreateNetworkSession,
+           "Unable to create network session.");
     uploadingBundleIDs_.clear();
     return;
   }
@@ -344,11 +363,13 @@ void APMUploadController::uploadData() {
 
 void APMUploadController::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
   if (bundleIDs.empty()) {
-    monitor()->logWithLevel(2, 23046, "Bundle list is empty. Cancelling upload");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kBundleListEmpty,
+           "Bundle list is empty. Cancelling upload");
     return;
   }
   if (!uploadingBundleIDs_.empty()) {
-    monitor()->logWithLevel(2, 23047, "Set uploading progress before finishing the previous upload");
+    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kSetUploadingProgressBeforeFinishingPrevious,
+           "Set uploading progress before finishing the previous upload");
     return;
   }
   uploadingBundleIDs_ = bundleIDs;
@@ -357,7 +378,8 @@ void APMUploadController::setUploadInProgressWithBundleIDs(const std::vector<int
 bool APMUploadController::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& bundleIDs) {
   platform::Error error;
   if (database_->deleteBundlesWithRowIDs(bundleIDs, &error)) return true;
-  monitor()->logWithLevel(1, 23122, "Failed to delete bundles from database. Error", error);
+  APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedDeleteBundlesDatabase,
+         "Failed to delete bundles from database. Error", error);
   return false;
 }
 
@@ -365,20 +387,20 @@ void APMUploadController::incrementRetryCounter() {
   if (uploadingBundleIDs_.empty()) return;
   platform::Error error;
   if (!database_->incrementRetryCounterForBundlesWithIDs(uploadingBundleIDs_, &error)) {
-    monitor()->logWithLevel(2, 23166, "Failed to update the bundles' retry counts. Error", error);
+    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kFailedUpdateBundlesRetryCounts,
+           "Failed to update the bundles' retry counts. Error", error);
   }
 }
 
 void APMUploadController::networkUploadCompletionHandlerWithResponse(
     const std::optional<platform::HttpResponse>& response, const std::optional<platform::Error>& error) {
-  auto log = monitor();
   const int64_t status = response ? response->statusCode : 0;
   const double now = platform::now();
   if (!APMIsSuccessfulUploadStatus(status)) {
     persistedConfig_->setLastFailedUploadTimestamp(now);
     if (APMIsBackoffUploadStatus(status)) persistedConfig_->setLastBackoffTimestamp(now);
-    log->logWithLevel(7, 23043, "Network upload failed. Will retry later. Code, error", status,
-                      error ? error->description : std::string());
+    APMLog(APMLogLevel::kDebug, APMUploadLogCode::kNetworkUploadFailed,
+           "Network upload failed. Will retry later. Code, error", status, error ? error->description : std::string());
     incrementRetryCounter();
     uploadingBundleIDs_.clear();
     uploadLock_.unlock();
@@ -388,14 +410,15 @@ void APMUploadController::networkUploadCompletionHandlerWithResponse(
 
   int64_t length = -1;
   if (auto header = response->header("Content-Length")) length = std::strtoll(header->c_str(), nullptr, 10);
-  log->logWithLevel(7, 23044, "Successful upload. Got network response. Code, size", status, length);
+  APMLog(APMLogLevel::kDebug, APMUploadLogCode::kSuccessfulUpload,
+         "Successful upload. Got network response. Code, size", status, length);
   persistedConfig_->setLastSuccessfulUploadTimestamp(now);
   persistedConfig_->setLastFailedUploadTimestamp(0);
   persistedConfig_->setLastBackoffTimestamp(0);
   // Delete before re-planning, so the schedule does not see the sent bundles as waiting data.
   if (!uploadingBundleIDs_.empty() && !removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
-    log->logWithLevel(1, 23045, "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
-                      kSuspensionSeconds);
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteUploadedBundles,
+           "Unable to delete uploaded bundles. Uploads will be suspended for seconds", kSuspensionSeconds);
     suspendedUploadTimestamp_ = uptime();
   } else {
     suspendedUploadTimestamp_ = 0;

@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "APMLogCapture.h"
+#include "APMPersistedConfig.h"
 #include "Identity/APMIdentityEnvironment.h"
 #include "Identity/APMIdentityLog.h"
 #include "Identity/APMIdentityPersistedConfigStore.h"
 #include "Identity/APMIdentityPersistence.h"
 #include "Identity/APMIdentitySupport.h"
-#include "APMPersistedConfig.h"
 #include "TestSupport.h"
 
 namespace identitytest {
@@ -75,36 +76,6 @@ inline APMIdentityEnvironment environmentFor(const std::shared_ptr<ScriptedSuppo
 }
 
 // Collects every identity log entry for the lifetime of the capture.
-class LogCapture {
- public:
-  LogCapture() {
-    previous_ = APMSetIdentityLogSink([this](const APMIdentityLogEntry& entry) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      entries_.push_back(entry);
-    });
-  }
-  ~LogCapture() { APMSetIdentityLogSink(previous_); }
-
-  std::vector<APMIdentityLogEntry> entries() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return entries_;
-  }
-  int count(int64_t code) {
-    int n = 0;
-    for (const auto& entry : entries()) n += entry.code == code;
-    return n;
-  }
-  std::optional<APMIdentityLogEntry> find(int64_t code) {
-    for (const auto& entry : entries()) {
-      if (entry.code == code) return entry;
-    }
-    return std::nullopt;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<APMIdentityLogEntry> entries_;
-  APMIdentityLogSink previous_;
-};
+using LogCapture = testsupport::APMLogCapture;
 
 }  // namespace identitytest

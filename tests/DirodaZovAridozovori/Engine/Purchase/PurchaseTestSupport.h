@@ -25,12 +25,12 @@ namespace purchasetest {
 class PurchaseLogCapture {
  public:
   PurchaseLogCapture() {
-    APMSetPurchaseLogSink([this](int64_t level, int64_t code, const std::string&, const APMMonitorContexts&) {
+    APMSetLogSink([this](int64_t level, int64_t code, const std::string&, const APMMonitorContexts&) {
       std::lock_guard<std::mutex> lock(mutex_);
       lines_.push_back({level, code});
     });
   }
-  ~PurchaseLogCapture() { APMSetPurchaseLogSink(nullptr); }
+  ~PurchaseLogCapture() { APMSetLogSink(nullptr); }
 
   std::vector<int64_t> codes() {
     std::lock_guard<std::mutex> lock(mutex_);
