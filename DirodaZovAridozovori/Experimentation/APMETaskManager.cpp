@@ -98,13 +98,16 @@ void APMETaskManager::fetchAllSnapshotsOnWorkerQueue() {
   if (!target) return;
   struct Table {
     std::optional<APMESnapshots> (APMEDatabase::*fetch)(platform::Error*);
-    int64_t code;
+    APMELogCode code;
     const char* message;
   };
   const Table tables[] = {
-      {&APMEDatabase::fetchAllActivatedSnapshots, 820010, "Error in fetching all activated snapshots. Error"},
-      {&APMEDatabase::fetchAllPendingSnapshots, 820011, "Error in fetching all pending snapshots. Error"},
-      {&APMEDatabase::fetchAllLaunchedSnapshots, 820012, "Error in fetching all launched snapshots. Error"},
+      {&APMEDatabase::fetchAllActivatedSnapshots, APMELogCode::kActivatedSnapshotsNotFetched,
+       "Error in fetching all activated snapshots. Error"},
+      {&APMEDatabase::fetchAllPendingSnapshots, APMELogCode::kPendingSnapshotsNotFetched,
+       "Error in fetching all pending snapshots. Error"},
+      {&APMEDatabase::fetchAllLaunchedSnapshots, APMELogCode::kLaunchedSnapshotsNotFetched,
+       "Error in fetching all launched snapshots. Error"},
   };
   APMESnapshots lists[3];
   for (size_t i = 0; i < 3; ++i) {

@@ -84,7 +84,7 @@ namespace {
 // the failure logged when it cannot read them.
 template <class Message, class Prepared, class Read>
 const std::vector<Prepared>* filtersNamed(std::map<std::string, std::vector<Prepared>>& cache, const std::string& name,
-                                          Read read, int64_t failureCode, const char* failure) {
+                                          Read read, APMAudienceLogCode failureCode, const char* failure) {
   auto known = cache.find(name);
   if (known != cache.end()) return &known->second;
   platform::Error error;
@@ -105,7 +105,8 @@ const APMAudience::EventFilters* APMAudience::eventFiltersNamed(const std::strin
       [this](const std::string& eventName, platform::Error* error) {
         return database_->eventFiltersForEventName(eventName, error);
       },
-      6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error");
+      APMAudienceLogCode::kEventFiltersQueryFailed,
+      "Unable to query event filters for event. Event will not be evaluated. Event name, error");
 }
 
 const APMAudience::PropertyFilters* APMAudience::propertyFiltersNamed(const std::string& name) {
@@ -115,7 +116,8 @@ const APMAudience::PropertyFilters* APMAudience::propertyFiltersNamed(const std:
       [this](const std::string& propertyName, platform::Error* error) {
         return database_->propertyFiltersForPropertyName(propertyName, error);
       },
-      6004, "Unable to query property filters for property. Property will not be evaluated. Property name, error");
+      APMAudienceLogCode::kPropertyFiltersQueryFailed,
+      "Unable to query property filters for property. Property will not be evaluated. Property name, error");
 }
 
 APMAudienceEvaluationPass::Result* APMAudience::resultOf(int32_t audienceID, APMAudienceEvaluationPass& pass,
@@ -208,7 +210,9 @@ bool APMAudience::evaluateFiltersForEventName(const std::string& eventName, cons
   const EventFilters* filters = eventFiltersNamed(eventName);
   if (!filters) return false;
   static const EvaluationLogs kLogs{
-      6001, "Unable to query filter result for audience. Event will not be evaluated. Event name, error", 6035,
+      APMAudienceLogCode::kEventFilterResultQueryFailed,
+      "Unable to query filter result for audience. Event will not be evaluated. Event name, error",
+      APMAudienceLogCode::kCorruptEventFilter,
       "Event filter contains no data or corrupt data. Event will not be evaluated. Event name, filter ID, audience ID, "
       "dynamic"};
   return evaluateFilters(
@@ -281,7 +285,9 @@ bool APMAudience::evaluateFiltersForUserProperty(const APMUserAttribute& propert
   const PropertyFilters* filters = propertyFiltersNamed(name);
   if (!filters) return false;
   static const EvaluationLogs kLogs{
-      6005, "Unable to query filter result for audience. Property will not be evaluated. Property name, error", 6036,
+      APMAudienceLogCode::kPropertyFilterResultQueryFailed,
+      "Unable to query filter result for audience. Property will not be evaluated. Property name, error",
+      APMAudienceLogCode::kCorruptPropertyFilter,
       "User property filter contains no data or corrupt data. User property will not be evaluated. User property name, "
       "filter ID, audience ID, dynamic"};
   return evaluateFilters(

@@ -25,6 +25,7 @@
 
 #include "APMAudienceEvaluationPass.h"
 #include "APMAudienceFilters.h"
+#include "APMAudienceLog.h"
 #include "APMAudienceTimestampsCache.h"
 #include "APMEvent.h"
 #include "APMEventAggregates.h"
@@ -134,9 +135,9 @@ class APMAudience {
 
   // The codes and texts of one kind of filter's failures.
   struct EvaluationLogs {
-    int64_t readFailureCode;
+    APMAudienceLogCode readFailureCode;
     const char* readFailure;
-    int64_t corruptCode;
+    APMAudienceLogCode corruptCode;
     const char* corrupt;
   };
 

@@ -6,7 +6,7 @@
 namespace {
 
 // The decimal number of a comparison text; logs the unreadable case.
-std::optional<APMDecimalNumber> readValue(const std::string& text, int64_t code, const char* message) {
+std::optional<APMDecimalNumber> readValue(const std::string& text, APMAudienceLogCode code, const char* message) {
   auto value = APMDecimalNumberFromString(text);
   if (!value) APMLog(APMLogLevel::kErrorSampled, code, message);
   return value;
@@ -49,7 +49,8 @@ APMAudienceComparisonValues APMAudienceComparisonValues::fromNumberFilter(const 
              "Number filter has no comparison value");
       return values;
     }
-    values.comparisonValue_ = readValue(*filter.comparisonValue, 8002, "Number filter comparison value is not a number");
+    values.comparisonValue_ = readValue(*filter.comparisonValue, APMAudienceLogCode::kComparisonValueNotNumber,
+                                        "Number filter comparison value is not a number");
     values.setValid(values.comparisonValue_.has_value());
     return values;
   }
@@ -59,10 +60,10 @@ APMAudienceComparisonValues APMAudienceComparisonValues::fromNumberFilter(const 
              "Number filter does not have both min and max comparison values");
       return values;
     }
-    values.minComparisonValue_ =
-        readValue(*filter.minComparisonValue, 8004, "Number filter min comparison value is not a number");
-    values.maxComparisonValue_ =
-        readValue(*filter.maxComparisonValue, 8005, "Number filter max comparison value is not a number");
+    values.minComparisonValue_ = readValue(*filter.minComparisonValue, APMAudienceLogCode::kMinComparisonValueNotNumber,
+                                           "Number filter min comparison value is not a number");
+    values.maxComparisonValue_ = readValue(*filter.maxComparisonValue, APMAudienceLogCode::kMaxComparisonValueNotNumber,
+                                           "Number filter max comparison value is not a number");
     values.setValid(values.minComparisonValue_ && values.maxComparisonValue_);
     return values;
   }

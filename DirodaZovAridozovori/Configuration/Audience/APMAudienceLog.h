@@ -9,7 +9,11 @@
 #include "APMLogChannel.h"
 
 enum class APMAudienceLogCode : int64_t {
+  kEventFiltersQueryFailed = 6000,
+  kEventFilterResultQueryFailed = 6001,
   kEventResultsNotSaved = 6003,
+  kPropertyFiltersQueryFailed = 6004,
+  kPropertyFilterResultQueryFailed = 6005,
   kUserPropertyResultsNotSaved = 6007,
   kTooManyAudiences = 6008,
   kInvalidAudienceDefinition = 6009,
@@ -26,6 +30,8 @@ enum class APMAudienceLogCode : int64_t {
   kNoCurrentResultStatus = 6021,
   kBundlingResultsNotSaved = 6022,
   kUnreadableResult = 6023,
+  kCorruptEventFilter = 6035,
+  kCorruptPropertyFilter = 6036,
   kEvaluationTimestampBeforeCached = 6037,
   kUnconvertibleUserProperty = 6039,
   kSessionScopedFiltersQueryFailed = 6040,
@@ -51,7 +57,10 @@ enum class APMAudienceLogCode : int64_t {
   kUnknownUserPropertyType = 7015,
   kUnknownComparisonType = 8000,
   kNoComparisonValue = 8001,
+  kComparisonValueNotNumber = 8002,
   kNoMinAndMaxValues = 8003,
+  kMinComparisonValueNotNumber = 8004,
+  kMaxComparisonValueNotNumber = 8005,
   kNoComparisonType = 8006,
   kUnknownComparisonTypeWhenMatching = 8007,
   kInvalidComparisonValue = 8008,
