@@ -4,10 +4,13 @@
 - the SDK's version in any of its forms ("11.15.0", 111500, 111500000 for version 11.15.0), which
   only the header generated from the CMake project version may hold;
 - a bare number as the field argument of the APMNano field accessors, where the generated field
-  constants (APMPBEvent::kName ...) say which field is meant.
+  constants (APMPBEvent::kName ...) say which field is meant;
+- a bare number as the level or the message code of a log call, where the level's name
+  (APMLogLevel::kErrorSampled, DULLoggerLevel::kWarning) says what the line does and the component's
+  code constant says where it comes from; the logger's own tables are enum definitions, not calls.
 
-Tests are left out: they pin the version and the field indices as the literals the service and
-the wire format define, to check what the code produces.
+Tests are left out: they pin the version, the field indices and the log levels and codes as the
+literals the service, the wire format and the logger define, to check what the code produces.
 
 usage: check_sources.py [source-dir]     (default: the directory above this script)
 Prints one line per finding and exits with 1 when there is any.
@@ -128,6 +131,35 @@ def check_field_indices(relative, code):
                 relative, line_of(code, match.start()), arguments[1])
 
 
+# Log calls and what is checked: the positions of the level and of the message code.
+LOG_CALL = re.compile(r"\b(APMLog|logWithLevel|VIZUzedaru_logWithLevel|isLoggableLevel|APMLogWouldProcess|wouldProcess|"
+                      r"DULLoggerLogMessage|DULLoggerLogMessageFormat|DULLoggerIsLoggableLevel|DULLoggerLogError|"
+                      r"DULLoggerLogWarning|DULLoggerLogNotice|DULLoggerLogInfo|DULLoggerLogDebug)\s*\(")
+LOG_ARGUMENTS = {
+    "APMLog": (0, 1), "logWithLevel": (0, 1), "VIZUzedaru_logWithLevel": (0, 1),
+    "isLoggableLevel": (0,), "APMLogWouldProcess": (0,), "wouldProcess": (0,), "DULLoggerIsLoggableLevel": (0,),
+    "DULLoggerLogMessage": (0, 4), "DULLoggerLogMessageFormat": (0, 4),
+    "DULLoggerLogError": (2,), "DULLoggerLogWarning": (2,), "DULLoggerLogNotice": (2,), "DULLoggerLogInfo": (2,),
+    "DULLoggerLogDebug": (2,),
+}
+BARE_INTEGER = re.compile(r"(?<![\w.'])\d[\d']*(?![\w.'])")
+STRING_LITERAL = re.compile(r'^"[^\n]*"$')
+
+
+def check_log_calls(relative, code):
+    for match in LOG_CALL.finditer(code):
+        arguments = call_arguments(code, match.end() - 1)
+        for position in LOG_ARGUMENTS[match.group(1)]:
+            if position >= len(arguments):
+                continue
+            argument = arguments[position]
+            # A string literal where a code goes: the core logger's codes are texts ("I-COR000023").
+            if BARE_INTEGER.search(argument) or (position > 1 and STRING_LITERAL.match(argument)):
+                yield "%s:%d: bare log level or code in %s(): use the level's name and the component's code constant" % (
+                    relative, line_of(code, match.start()), match.group(1))
+                break
+
+
 def main():
     root = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), ".."))
     version = project_version(root)
@@ -138,7 +170,9 @@ def main():
         if not relative.startswith("tests/"):
             # Comments too: a version written out in a comment goes stale as surely as one in code.
             findings += check_version(relative, text, version)
-            findings += check_field_indices(relative, code_only(text))
+            code = code_only(text)
+            findings += check_field_indices(relative, code)
+            findings += check_log_calls(relative, code)
     for finding in findings:
         print(finding)
     if findings:

@@ -24,8 +24,8 @@ class APMLogCode {
  public:
   template <APMLogCodeEnum Code>
   constexpr APMLogCode(Code code) : number_(static_cast<int64_t>(code)) {}
-  // A code that arrives as a number (a bridge from another logger, a value carried in a variable).
-  constexpr APMLogCode(int64_t number) : number_(number) {}
+  // A code that arrives as a number (a bridge from another logger).
+  explicit constexpr APMLogCode(int64_t number) : number_(number) {}
 
   constexpr int64_t number() const { return number_; }
   friend constexpr bool operator==(APMLogCode, APMLogCode) = default;

@@ -89,12 +89,6 @@ class APMMonitor {
   }
   void logWithLevel(APMLogLevel level, APMLogCode messageCode, std::string_view message,
                     const APMMonitorContexts& contexts);
-  // Transitional: call sites still written with numbers.
-  template <typename... Contexts>
-  void logWithLevel(int64_t level, int64_t messageCode, std::string_view message, Contexts&&... contexts) {
-    logWithLevel(static_cast<APMLogLevel>(level), APMLogCode(messageCode), message,
-                 std::forward<Contexts>(contexts)...);
-  }
 
   // The sample to send, once it is older than samplePeriod (see APMMonitoringSampledData). A
   // result is saved at once (the sample is gone from disk too).
@@ -103,8 +97,6 @@ class APMMonitor {
   void clearMonitoringData();
   // Printable: the DirodaUtilities logger accepts the mapped level and the level is not silent.
   bool isLoggableLevel(APMLogLevel level) const;
-  // Transitional: call sites still written with numbers.
-  bool isLoggableLevel(int64_t level) const { return isLoggableLevel(static_cast<APMLogLevel>(level)); }
   // Whether a line of this level would be printed or sampled at all.
   bool wouldProcess(APMLogLevel level) const { return shouldProcess(level); }
   // A copy of the current sample array (null when none); waits for queued sample changes.

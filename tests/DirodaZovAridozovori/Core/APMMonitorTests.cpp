@@ -137,8 +137,9 @@ TEST(APMMonitorEncoding, ConsoleTextOfMessagesAndContexts) {
 
 TEST_F(APMMonitorTest, PrintsThroughTheLoggerWithTheAnalyticsCode) {
   auto monitor = APMMonitor::shared();
-  monitor->logWithLevel(1, 23001, "Failed to store event. Error", APMError::apm_errorWithCode(5, "disk"));
-  monitor->logWithLevel(3, 25000, "Rate 100% reached");
+  monitor->logWithLevel(APMLogLevel{1}, APMLogCode(23001), "Failed to store event. Error",
+                        APMError::apm_errorWithCode(5, "disk"));
+  monitor->logWithLevel(APMLogLevel{3}, APMLogCode(25000), "Rate 100% reached");
   auto got = lines();
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0], line(23001, "Failed to store event. Error: Error Domain=com.diroda.dmp.measurement.ErrorDomain Code=5 \"disk\""));
@@ -148,7 +149,7 @@ TEST_F(APMMonitorTest, PrintsThroughTheLoggerWithTheAnalyticsCode) {
 TEST_F(APMMonitorTest, SilentLevelsAreSampledAndKeptAcrossRestartsNoticesOnlyPrinted) {
   testsupport::ScopedFakeClock clock(1700000000.25);
   auto monitor = APMMonitor::shared();
-  monitor->logWithLevel(2, 29001, "Silent error", 7);
+  monitor->logWithLevel(APMLogLevel{2}, APMLogCode(29001), "Silent error", 7);
   EXPECT_TRUE(lines().empty());
   const Object sample(Array{Object("7"), Object(1), Object("1E_111500:Silent error"), Object(Date{1700000000.25})});
   EXPECT_EQ(monitor->sampledDataForTesting(), sample);
@@ -157,25 +158,25 @@ TEST_F(APMMonitorTest, SilentLevelsAreSampledAndKeptAcrossRestartsNoticesOnlyPri
   EXPECT_EQ(monitor->sampledDataForTesting(), sample) << "the sample survives a restart";
 
   monitor->clearMonitoringData();
-  monitor->logWithLevel(6, 29002, "Notice");
+  monitor->logWithLevel(APMLogLevel{6}, APMLogCode(29002), "Notice");
   EXPECT_EQ(lines(), std::vector<std::string>{line(29002, "Notice")});
   EXPECT_TRUE(monitor->sampledDataForTesting().isNull());
 }
 
 TEST_F(APMMonitorTest, DebugAndVerboseLinesNeedTheirSwitches) {
   auto monitor = APMMonitor::shared();
-  monitor->logWithLevel(7, 23100, "debug line");
-  monitor->logWithLevel(8, 23101, "verbose line");
+  monitor->logWithLevel(APMLogLevel{7}, APMLogCode(23100), "debug line");
+  monitor->logWithLevel(APMLogLevel{8}, APMLogCode(23101), "verbose line");
   EXPECT_TRUE(lines().empty());
 
   monitor->setDebugModeEnabled(true);
-  monitor->logWithLevel(7, 23100, "debug line");
-  monitor->logWithLevel(8, 23101, "verbose line");
+  monitor->logWithLevel(APMLogLevel{7}, APMLogCode(23100), "debug line");
+  monitor->logWithLevel(APMLogLevel{8}, APMLogCode(23101), "verbose line");
   EXPECT_EQ(lines(), (std::vector<std::string>{line(24000, "Debug mode is on"), line(23100, "debug line")}));
 
   clearLines();
   monitor->setVerboseLoggingEnabled(true);
-  monitor->logWithLevel(8, 23101, "verbose line");
+  monitor->logWithLevel(APMLogLevel{8}, APMLogCode(23101), "verbose line");
   // The switch's own line is logged while verbose logging is still off.
   EXPECT_EQ(lines(), std::vector<std::string>{line(23101, "verbose line")});
   EXPECT_EQ(APMLogLevelNumber(monitor->logLevel()), 8);
@@ -190,7 +191,7 @@ TEST_F(APMMonitorTest, SampleCountsKeepsFirstTimeAndDispatchesAfterThePeriod) {
   testsupport::ScopedFakeClock clock(1700000000.0);
   auto monitor = APMMonitor::shared();
   for (int i = 0; i < 3; ++i) {
-    monitor->logWithLevel(4, 33001, "Session warning", 5);
+    monitor->logWithLevel(APMLogLevel{4}, APMLogCode(33001), "Session warning", 5);
     monitor->flush();
     clock->advance(100);
   }
@@ -211,7 +212,7 @@ TEST_F(APMMonitorTest, ABurstOfSampledLinesSharesOneWriteOfTheMonitorSuite) {
   auto suite = platform::UserDefaults::suite(APMMonitor::kMonitorSuiteName);
   const uint64_t before = suite->writeCountForTesting();
   for (int i = 0; i < 30; ++i) {
-    monitor->logWithLevel(1, 23001, "Upload failed");
+    monitor->logWithLevel(APMLogLevel{1}, APMLogCode(23001), "Upload failed");
     monitor->flush();
     platform::UserDefaults::waitForBackgroundWritesForTesting();
     clock->advance(0.02);
@@ -230,7 +231,8 @@ TEST_F(APMMonitorTest, ABurstOfSampledLinesSharesOneWriteOfTheMonitorSuite) {
 
 TEST_F(APMMonitorTest, ErrorMonitorContextsJoinTheSample) {
   auto monitor = APMMonitor::shared();
-  monitor->logWithLevel(1, 34001, "Store failed", APMError::apm_errorWithCode(1, "x", "sqlite_busy"), 12,
+  monitor->logWithLevel(APMLogLevel{1}, APMLogCode(34001), "Store failed",
+                        APMError::apm_errorWithCode(1, "x", "sqlite_busy"), 12,
                         APMError::apm_errorWithCode(2, "y", "retry"), APMError::apm_errorWithCode(3, "no context"));
   Object sample = monitor->sampledDataForTesting();
   ASSERT_TRUE(sample.isArray());
@@ -299,7 +301,7 @@ TEST_F(APMMonitorTest, ManyThreadsLogWithoutLosingCount) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
-      for (int i = 0; i < kPerThread; ++i) monitor->logWithLevel(2, 30000, "Concurrent", i);
+      for (int i = 0; i < kPerThread; ++i) monitor->logWithLevel(APMLogLevel{2}, APMLogCode(30000), "Concurrent", i);
     });
   }
   for (auto& th : threads) th.join();
