@@ -306,8 +306,9 @@ std::optional<uint64_t> reserveRoom(FrontState& front, size_t bytes) {
       const size_t waitingNow = waiting;
       const size_t cap = room.maxBytes;
       lock.unlock();  // a log sink may take locks of its own
-      APMAnalyticsLog(3, 25062, "Events are logged faster than they are stored. Callers wait for room. Bytes waiting, limit",
-                      static_cast<int64_t>(waitingNow), static_cast<int64_t>(cap));
+      APMLog(APMLogLevel::kWarning, APMAnalyticsLogCode::kCallersWaitForRoom,
+             "Events are logged faster than they are stored. Callers wait for room. Bytes waiting, limit",
+             static_cast<int64_t>(waitingNow), static_cast<int64_t>(cap));
       lock.lock();
     }
     const auto start = std::chrono::steady_clock::now();

@@ -52,6 +52,7 @@ enum class APMAnalyticsLogCode : int64_t {
   kSessionTimeoutIntervalSet = 25059,
   kSessionTimeoutIntervalCannotSetNegative = 25060,
   kNotEveryEventStoredBeforeProcess = 25061,
+  kCallersWaitForRoom = 25062,
 };
 template <>
 inline constexpr bool kAPMIsLogCode<APMAnalyticsLogCode> = true;
