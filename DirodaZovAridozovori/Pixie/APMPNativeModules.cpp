@@ -86,11 +86,6 @@ APMLogLevel APMPixieLogger::monitorLevelFor(int programLevel, bool silent, bool 
 void APMPixieLogger::logWithLevel(int level, const std::string& message, const std::vector<std::string>& context,
                                   bool silent, bool monitored) {
   const APMLogLevel monitorLevel = monitorLevelFor(level, silent, monitored);
-  if (sink_) {
-    sink_(static_cast<int>(APMLogLevelNumber(monitorLevel)),
-          static_cast<int>(APMLogCode(APMPixieLogCode::kProgramLine).number()), message, context);
-    return;
-  }
   APMLog(monitorLevel, APMPixieLogCode::kProgramLine, message, APMMonitorContexts(context.begin(), context.end()));
 }
 

@@ -97,19 +97,11 @@ inline constexpr bool kAPMIsLogCode<APMPixieLogCode> = true;
 // level to a monitor level.
 class APMPixieLogger final : public APMPLoggerDelegate {
  public:
-  // Receives the monitor level's number.
-  using Sink = std::function<void(int monitorLevel, int messageCode, const std::string& message,
-                                  const std::vector<std::string>& context)>;
-  // Without a sink, lines go out through APMLog.
-  explicit APMPixieLogger(Sink sink = nullptr) : sink_(std::move(sink)) {}
   void logWithLevel(int level, const std::string& message, const std::vector<std::string>& context, bool silent,
                     bool monitored) override;
   // Program levels: 2 verbose, 3 debug, 5 warning, 6 error, anything else notice; silent lines are
   // only sampled, monitored ones printed and sampled.
   static APMLogLevel monitorLevelFor(int programLevel, bool silent, bool monitored);
-
- private:
-  Sink sink_;
 };
 
 // "log": writes one line through the logger.

@@ -2,21 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include "APMLogCapture.h"
 #include "PixieTestSupport.h"
 
 using pixietest::run;
 
 namespace {
 
-struct LogLine { int level; int code; std::string message; std::vector<std::string> context; };
+struct LogLine { int64_t level; int64_t code; std::string message; std::vector<std::string> context; };
 
 class APMPNativeModulesTests : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto logger = std::make_shared<APMPixieLogger>(
-        [this](int level, int code, const std::string& message, const std::vector<std::string>& context) {
-          lines_.push_back({level, code, message, context});
-        });
+    auto logger = std::make_shared<APMPixieLogger>();
     runtime_.setModuleCreator("internal.logger", [logger](APMPRuntime& runtime) -> std::optional<APMPRuntimeValue> {
       return APMPMessageLogger::make(runtime, "internal.logger", logger);
     });
@@ -30,8 +28,19 @@ class APMPNativeModulesTests : public ::testing::Test {
     return run(runtime_, program);
   }
 
+  // The program's lines as the one log channel received them, contexts as their texts.
+  std::vector<LogLine> lines() {
+    std::vector<LogLine> lines;
+    for (const auto& line : capture_.lines()) {
+      std::vector<std::string> context;
+      for (const auto& item : line.contexts) context.push_back(item.object() ? item.object()->description() : "?");
+      lines.push_back({line.level, line.code, line.message, context});
+    }
+    return lines;
+  }
+
+  testsupport::APMLogCapture capture_;
   APMPRuntime runtime_;
-  std::vector<LogLine> lines_;
   int brokenCalls_ = 0;
 };
 
@@ -63,19 +72,20 @@ TEST_F(APMPNativeModulesTests, LogLevelsReachTheMonitor) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.variant) + " " + c.arguments);
     std::string logger = *c.variant ? "(2 (15 \"L\") \"" + std::string(c.variant) + "\" (7))" : "(15 \"L\")";
-    lines_.clear();
+    capture_.clear();
     auto result = go(prelude + "(2 " + logger + " \"log\" (7 " + c.arguments + "))");
     ASSERT_TRUE(result.ok()) << result.code();
-    ASSERT_EQ(lines_.size(), 1u);
-    EXPECT_EQ(lines_[0].level, c.level);
-    EXPECT_EQ(lines_[0].code, 24005);
-    EXPECT_EQ(lines_[0].message, "m");
-    EXPECT_EQ(lines_[0].context, c.context);
+    const auto logged = lines();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].level, c.level);
+    EXPECT_EQ(logged[0].code, 24005);
+    EXPECT_EQ(logged[0].message, "m");
+    EXPECT_EQ(logged[0].context, c.context);
   }
-  lines_.clear();
+  capture_.clear();
   EXPECT_EQ(go(prelude + "(2 (15 \"L\") \"log\" (7))").code(), kAPMPErrorArgumentCount);
   EXPECT_EQ(go(prelude + "(2 (15 \"L\") \"log\" (7 (36) \"x\"))").code(), kAPMPErrorNoNumberForm);
-  EXPECT_TRUE(lines_.empty());
+  EXPECT_TRUE(lines().empty());
 }
 
 TEST_F(APMPNativeModulesTests, ExceptionsInHostCodeNeverLeaveTheRuntime) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "APMLogCapture.h"
 #include "EventEditingTestSupport.h"
 
 namespace {
@@ -279,12 +280,9 @@ TEST(APMPEventEditingTests, CallbackStateSurvivesCollectionsBetweenEvents) {
 }
 
 TEST(APMPEventEditingTests, ConfigurationModules) {
-  std::vector<std::pair<int, std::string>> logged;
+  testsupport::APMLogCapture capture;
   APMPConfigurationModules modules;
-  modules.logger = std::make_shared<APMPixieLogger>(
-      [&](int level, int, const std::string& message, const std::vector<std::string>&) {
-        logged.emplace_back(level, message);
-      });
+  modules.logger = std::make_shared<APMPixieLogger>();
   modules.settings = [](const std::string& key) {
     return key == "measurement.rename_to" ? std::optional<std::string>("renamed") : std::nullopt;
   };
@@ -303,7 +301,9 @@ TEST(APMPEventEditingTests, ConfigurationModules) {
   EXPECT_EQ(output(*host).name(), "renamed");
   EXPECT_EQ(output(*host).parameterForName("fallback"), Object(5.0));
   EXPECT_EQ(output(*host).parameterForName("version"), Object("1.2.0"));
-  EXPECT_EQ(logged, (std::vector<std::pair<int, std::string>>{{1, "edited"}}));
+  std::vector<std::pair<int64_t, std::string>> logged;
+  for (const auto& line : capture.lines()) logged.emplace_back(line.level, line.message);
+  EXPECT_EQ(logged, (std::vector<std::pair<int64_t, std::string>>{{1, "edited"}}));
 }
 
 }  // namespace
