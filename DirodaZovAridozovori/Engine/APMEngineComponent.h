@@ -124,3 +124,13 @@ class APMEngineComponent {
 };
 
 using APMEngineComponentList = std::vector<std::shared_ptr<APMEngineComponent>>;
+
+// The first component of the given kind in an engine's list (nullptr when it has none): how the
+// front and other components' callers reach the component of the engine they hold.
+template <typename Component>
+std::shared_ptr<Component> APMFindEngineComponent(const APMEngineComponentList& components) {
+  for (const auto& component : components) {
+    if (auto found = std::dynamic_pointer_cast<Component>(component)) return found;
+  }
+  return nullptr;
+}

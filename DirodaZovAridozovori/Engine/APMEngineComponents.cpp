@@ -5,6 +5,7 @@
 #include "APMAudienceComponent.h"
 #include "APMEventEditingHost.h"
 #include "APMExperimentComponent.h"
+#include "AdExposure/APMAdExposureReporter.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "SearchAd/APMSearchAdReporter.h"
@@ -40,6 +41,8 @@ APMEngineComponentList APMMakeEngineComponents() {
       std::make_shared<APMSearchAdComponent>(),
       // The host's TCF decision becomes consent at start-up and before every upload.
       std::make_shared<APMTCFClient>(),
+      // How long ad units are on screen, for an advertising component.
+      APMAdExposureReporter::create(),
   };
   std::function<APMEngineComponentList(APMEngineComponentList)> edit;
   {

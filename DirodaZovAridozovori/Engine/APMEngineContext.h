@@ -4,8 +4,9 @@
 // outlives every call it makes into a component. Tests give a component a fake context instead
 // of an engine.
 //
-// Threads: the queue, the persisted configuration, internal events, scheduling, consent and the
-// network flag may be used from any thread; everything else only on the worker queue.
+// Threads: the queue, the persisted configuration, internal events, scheduling, consent, the
+// network flag and the front's application state may be used from any thread; everything else
+// only on the worker queue.
 
 #include <functional>
 #include <memory>
@@ -66,4 +67,9 @@ class APMEngineContext {
   virtual void schedule(const char* blockID, std::function<void()> block) = 0;
   // Sets the consent of one source (its settings key) as the host's own setting of it would.
   virtual void setConsent(const platform::Dictionary& settings, const std::string& sourceKey) = 0;
+
+  // What the front knows of the application: whether it has become active (false without a
+  // front) and the current screen's parameters ("_sn", "_sc", "_si"; none without a screen).
+  virtual bool isAppActive() const = 0;
+  virtual platform::Dictionary screenParameters() const = 0;
 };

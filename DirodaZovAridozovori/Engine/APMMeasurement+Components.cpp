@@ -101,6 +101,13 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
     if (hooks->setConsent) hooks->setConsent(settings, sourceKey);
   }
 
+  bool isAppActive() const override { return APMAnalyticsHooksIsAppActive(); }
+
+  platform::Dictionary screenParameters() const override {
+    auto hooks = APMAnalyticsHooksSnapshot();
+    return hooks->screenParameters ? hooks->screenParameters() : platform::Dictionary{};
+  }
+
  private:
   const std::weak_ptr<APMMeasurement> engine_;
   const std::shared_ptr<platform::DispatchQueue> workerQueue_;

@@ -24,7 +24,6 @@ class ReportersTest : public PublicAPITest<FakeClockFrontTest> {
   }
   static void resetReporters() {
     APMScreenViewReporter::resetSharedInstanceForTesting();
-    APMAdExposureReporter::resetSharedInstanceForTesting();
   }
   // The ad exposure rows, oldest first, as (name, "_ai", "_xt", "_sn").
   std::vector<std::tuple<std::string, std::string, int64_t, std::string>> exposures() {
@@ -68,7 +67,8 @@ TEST_F(ReportersTest, AdExposureIsMeasuredAgainstTheScreenItHappenedOn) {
   configure();
   platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);
   DUDUravodazo::logEventWithName("screen_view", {{"screen_name", "Home"}, {"screen_class", "HomeView"}});
-  auto ads = APMAdExposureReporter::sharedInstance();
+  auto ads = APMFindEngineComponent<APMAdExposureReporter>(engine()->engineComponents());
+  ASSERT_TRUE(ads);
   ads->beginAdUnitExposure("banner");
   clock_->advance(2.5);
   ads->endAdUnitExposure("banner");

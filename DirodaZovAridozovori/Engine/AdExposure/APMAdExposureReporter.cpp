@@ -5,58 +5,62 @@
 
 #include "APMMonitor.h"
 #include "DirodaZovAridozovori/Engine/AdExposure/APMAdExposureLog.h"
-#include "Front/APMAnalytics.h"
+#include "ScreenView/APMScreenViewReporter.h"
 #include "Session/APMSessionReporter.h"
+#include "platform/ApplicationNotifications.h"
 #include "platform/Clock.h"
 
 namespace {
 
-struct Shared {
-  std::mutex mutex;
-  std::shared_ptr<APMAdExposureReporter> reporter;
-};
-
-Shared& shared() {
-  static Shared* instance = new Shared();  // outlives every queue that may still reach it
-  return *instance;
+std::optional<platform::Dictionary> dictionaryAt(const platform::Dictionary& userInfo, const char* key) {
+  const platform::Object* found = platform::find(userInfo, key);
+  if (!found || !found->isDictionary()) return std::nullopt;
+  return found->dictionaryValue();
 }
 
 }  // namespace
 
-std::shared_ptr<APMAdExposureReporter> APMAdExposureReporter::sharedInstance() {
-  auto& state = shared();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (!state.reporter) state.reporter = create();
-  return state.reporter;
-}
-
-void APMAdExposureReporter::resetSharedInstanceForTesting() {
-  std::shared_ptr<APMAdExposureReporter> previous;
-  {
-    auto& state = shared();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    previous = std::move(state.reporter);
-  }
-  if (previous) previous->queue_->sync([] {});
-}
-
-std::shared_ptr<APMAdExposureReporter> APMAdExposureReporter::create(APMAdExposureReporterHost host) {
-  auto reporter = std::make_shared<APMAdExposureReporter>(Private{}, std::move(host));
-  std::weak_ptr<APMAdExposureReporter> weakReporter = reporter;
-  reporter->engagementObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
-      APMSessionReporter::kEngagementTimerDidFireNotification, nullptr, nullptr, [weakReporter](const platform::Notification&) {
-        if (auto self = weakReporter.lock()) self->handleEngagementTimer();
-      });
+std::shared_ptr<APMAdExposureReporter> APMAdExposureReporter::create() {
+  auto reporter = std::make_shared<APMAdExposureReporter>(Private{});
+  reporter->observeSliceCuts();
   return reporter;
 }
 
-APMAdExposureReporter::APMAdExposureReporter(Private, APMAdExposureReporterHost host)
-    : host_(std::move(host)),
-      queue_(platform::DispatchQueue::create(kQueueLabel)),
-      adExposureStartTime_(currentTime()) {}
+APMAdExposureReporter::APMAdExposureReporter(Private)
+    : queue_(platform::DispatchQueue::create(kQueueLabel)), adExposureStartTime_(currentTime()) {}
 
 APMAdExposureReporter::~APMAdExposureReporter() {
-  if (engagementObserver_) platform::NotificationCenter::defaultCenter().removeObserver(engagementObserver_);
+  auto& center = platform::NotificationCenter::defaultCenter();
+  for (auto token : observers_) center.removeObserver(token);
+}
+
+void APMAdExposureReporter::observeSliceCuts() {
+  std::weak_ptr<APMAdExposureReporter> weakSelf = weak_from_this();
+  auto observe = [&](const char* name, std::function<void(APMAdExposureReporter&, const platform::Notification&)> cut) {
+    observers_.push_back(platform::NotificationCenter::defaultCenter().addObserver(
+        name, nullptr, nullptr, [weakSelf, cut = std::move(cut)](const platform::Notification& notification) {
+          if (auto self = weakSelf.lock()) cut(*self, notification);
+        }));
+  };
+  observe(APMScreenViewReporter::kScreenDidChangeNotification, [](auto& self, const platform::Notification& note) {
+    self.handleScreenDidChangeFromScreen(dictionaryAt(note.userInfo, APMScreenViewReporter::kPreviousScreenKey));
+  });
+  observe(APMSessionReporter::kEngagementTimerDidFireNotification,
+          [](auto& self, const platform::Notification&) { self.handleEngagementTimer(); });
+  observe(platform::kApplicationDidBecomeActiveNotification,
+          [](auto& self, const platform::Notification&) { self.handleAppDidBecomeActive(); });
+  observe(platform::kApplicationWillResignActiveNotification,
+          [](auto& self, const platform::Notification&) { self.handleAppWillResignActiveWithScreen(std::nullopt); });
+}
+
+void APMAdExposureReporter::attachToEngine(const std::shared_ptr<APMEngineContext>& engine) {
+  std::lock_guard<std::mutex> lock(engineMutex_);
+  engine_ = engine;
+}
+
+std::shared_ptr<APMEngineContext> APMAdExposureReporter::engine() const {
+  std::lock_guard<std::mutex> lock(engineMutex_);
+  return engine_;
 }
 
 double APMAdExposureReporter::currentTime() {
@@ -64,20 +68,20 @@ double APMAdExposureReporter::currentTime() {
   return std::isfinite(time) && time > 0 ? time : kUnknownTime;
 }
 
-// MARK: - Host
+// MARK: - Engine
 
 void APMAdExposureReporter::logEvent(const char* name, const platform::Dictionary& parameters) const {
-  if (host_.logInternalEvent) {
-    host_.logInternalEvent(kOrigin, name, parameters);
-  } else {
-    APMAnalytics::logInternalEventWithOrigin(kOrigin, name, parameters);
-  }
+  if (auto context = engine()) context->logInternalEvent(kOrigin, name, parameters);
 }
 
-bool APMAdExposureReporter::isAppActive() const { return host_.isAppActive ? host_.isAppActive() : APMIsAppActive(); }
+bool APMAdExposureReporter::isAppActive() const {
+  auto context = engine();
+  return context && context->isAppActive();
+}
 
 platform::Dictionary APMAdExposureReporter::currentScreenParameters() const {
-  return host_.screenParameters ? host_.screenParameters() : APMAnalytics::currentScreenParameters();
+  auto context = engine();
+  return context ? context->screenParameters() : platform::Dictionary{};
 }
 
 // MARK: - Begin and end

@@ -10,6 +10,12 @@
 // failed clock reading makes a slice unmeasurable: it is dropped, never logged with a made-up
 // length. Threads: calls come from any thread; every open unit and start time lives on the
 // reporter's serial queue "APMAdExposureReporter" (begin queues, the others wait for it).
+//
+// Each engine has its own reporter among its components (an advertising component finds the
+// shared engine's with APMFindEngineComponent): the events, the active state and the current
+// screen come through the engine's context. Slices are cut by notifications, so the reporter
+// needs no one to know it: the screen-view reporter's screen changes, the session reporter's
+// engagement timer and the application's activation and resignation.
 
 #include <atomic>
 #include <cstdint>
@@ -19,20 +25,16 @@
 #include <optional>
 #include <string>
 
+#include <mutex>
+#include <vector>
+
+#include "APMEngineComponent.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Object.h"
 
-// What the reporter needs of the rest of the SDK; empty members use the engine front.
-struct APMAdExposureReporterHost {
-  std::function<void(const std::string& origin, const std::string& name, const platform::Dictionary& parameters)>
-      logInternalEvent;
-  std::function<bool()> isAppActive;
-  // The current screen's parameters ("_sn", "_sc", "_si").
-  std::function<platform::Dictionary()> screenParameters;
-};
-
-class APMAdExposureReporter : public std::enable_shared_from_this<APMAdExposureReporter> {
+class APMAdExposureReporter final : public APMEngineComponent,
+                                    public std::enable_shared_from_this<APMAdExposureReporter> {
  public:
   static constexpr const char* kQueueLabel = "APMAdExposureReporter";
   static constexpr const char* kOrigin = "am";
@@ -47,14 +49,13 @@ class APMAdExposureReporter : public std::enable_shared_from_this<APMAdExposureR
   // What currentTime answers when the clock cannot be read.
   static constexpr double kUnknownTime = -1.0;
 
-  // The process-wide reporter, created on first use.
-  static std::shared_ptr<APMAdExposureReporter> sharedInstance();
-  // Tests: forgets the shared reporter (its observer goes with it).
-  static void resetSharedInstanceForTesting();
-  static std::shared_ptr<APMAdExposureReporter> create(APMAdExposureReporterHost host = {});
-  ~APMAdExposureReporter();
+  // A reporter observing the slice cuts; it logs nothing until it is attached to an engine.
+  static std::shared_ptr<APMAdExposureReporter> create();
+  ~APMAdExposureReporter() override;
   APMAdExposureReporter(const APMAdExposureReporter&) = delete;
   APMAdExposureReporter& operator=(const APMAdExposureReporter&) = delete;
+
+  void attachToEngine(const std::shared_ptr<APMEngineContext>& engine) override;
 
   void beginAdUnitExposure(const std::string& adUnitID);
   void endAdUnitExposure(const std::string& adUnitID);
@@ -79,7 +80,7 @@ class APMAdExposureReporter : public std::enable_shared_from_this<APMAdExposureR
   struct Private {};
 
  public:
-  APMAdExposureReporter(Private, APMAdExposureReporterHost host);
+  explicit APMAdExposureReporter(Private);
 
  private:
   void logExposureEventsWithScreenParameters(const platform::Dictionary& screenParameters);
@@ -98,11 +99,15 @@ class APMAdExposureReporter : public std::enable_shared_from_this<APMAdExposureR
   void logEvent(const char* name, const platform::Dictionary& parameters) const;
   bool isAppActive() const;
   platform::Dictionary currentScreenParameters() const;
+  std::shared_ptr<APMEngineContext> engine() const;
+  void observeSliceCuts();
 
-  const APMAdExposureReporterHost host_;
   const std::shared_ptr<platform::DispatchQueue> queue_;
   std::atomic<bool> reportingEnabled_{true};
-  platform::NotificationCenter::Token engagementObserver_ = 0;
+  std::vector<platform::NotificationCenter::Token> observers_;
+  // Guards engine_: set once as the engine is made, while the observers may already fire.
+  mutable std::mutex engineMutex_;
+  std::shared_ptr<APMEngineContext> engine_;
 
   // The reporter's queue only.
   std::map<std::string, int64_t> adUnitCounts_;

@@ -7,7 +7,6 @@
 #include "APMMeasurement.h"
 #include "APMMonitor.h"
 #include "APMNameTables.h"
-#include "AdExposure/APMAdExposureReporter.h"
 #include "DirodaZovAridozovori/Engine/ScreenView/APMScreenViewLog.h"
 #include "Front/APMAnalytics.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -203,7 +202,10 @@ void APMScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(
   if (previousScreen) {
     if (auto session = readySessionReporter()) session->handleScreenDidChangeFromScreen(from, to);
   }
-  APMAdExposureReporter::sharedInstance()->handleScreenDidChangeFromScreen(from);
+  platform::Dictionary change;
+  if (from) change[kPreviousScreenKey] = *from;
+  if (to) change[kScreenKey] = *to;
+  platform::NotificationCenter::defaultCenter().post(kScreenDidChangeNotification, this, std::move(change));
 }
 
 void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shared_ptr<APMScreen>& previousScreen,
@@ -258,12 +260,10 @@ void APMScreenViewReporter::handleApplicationDidBecomeActive() {
   appHasBeenInitialized_ = true;
   queue_->sync([&] { publishScreenParametersOnQueue(); });
   if (auto session = readySessionReporter()) session->handleAppDidBecomeActive();
-  APMAdExposureReporter::sharedInstance()->handleAppDidBecomeActive();
 }
 
 void APMScreenViewReporter::handleApplicationWillResignActive() {
   if (auto session = readySessionReporter()) session->handleAppWillResignActiveWithScreen(std::nullopt);
-  APMAdExposureReporter::sharedInstance()->handleAppWillResignActiveWithScreen(std::nullopt);
 }
 
 void APMScreenViewReporter::handleApplicationDidEnterBackground() {

@@ -3,8 +3,9 @@
 // internal screen-view event "_vs" (with the new screen's "_sn", "_sc", "_si", the previous
 // screen's "_pn", "_pc", "_pi", "_mst" = 1 and, with efficient engagement reporting, "_et"). It
 // publishes the current screen's parameters to the engine front for every other event, forwards
-// screen changes and activation changes to the session reporter and the ad exposure reporter, and
-// owns whether the application is active.
+// screen changes and activation changes to the session reporter, announces screen changes
+// (kScreenDidChangeNotification) to whoever measures by screen, and owns whether the application
+// is active.
 //
 // On this platform screens are tracked by hand only: a screen exists once the host logged
 // "screen_view"; setScreenName is refused and there is no automatic detection. The application
@@ -42,6 +43,11 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   static constexpr const char* kEngagementTimeParameter = "_et";
   static constexpr const char* kOriginApp = "app";
   static constexpr const char* kOriginAuto = "auto";
+  // Posted on the reporter's queue as the active application changes screens, with the parameters
+  // of the screen left (none at the first screen) and of the new one.
+  static constexpr const char* kScreenDidChangeNotification = "APMScreenViewReporterScreenDidChangeNotification";
+  static constexpr const char* kPreviousScreenKey = "previousScreen";
+  static constexpr const char* kScreenKey = "screen";
 
   // The process-wide reporter, created on first use; it observes activation from then on.
   static std::shared_ptr<APMScreenViewReporter> sharedInstance();

@@ -65,6 +65,15 @@ class FakeEngineContext final : public APMEngineContext {
     std::lock_guard<std::mutex> lock(mutex_);
     consents.emplace_back(settings, sourceKey);
   }
+  bool isAppActive() const override { return active; }
+  platform::Dictionary screenParameters() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return screen_;
+  }
+  void setScreen(platform::Dictionary parameters) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    screen_ = std::move(parameters);
+  }
 
   // What the component asked for; read them once the component is done (after its queue).
   std::vector<LoggedEvent> events;
@@ -76,6 +85,7 @@ class FakeEngineContext final : public APMEngineContext {
   std::atomic<bool> enabled{true};
   std::atomic<int> scheduleUpdates{0};
   std::atomic<bool> requestPending{false};
+  std::atomic<bool> active{true};
 
   std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::create("com.example.fake-worker");
   std::shared_ptr<APMPersistedConfig> persisted;
@@ -83,7 +93,8 @@ class FakeEngineContext final : public APMEngineContext {
   std::shared_ptr<APMRemoteConfig> config;
 
  private:
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  platform::Dictionary screen_;
 };
 
 }  // namespace enginetest

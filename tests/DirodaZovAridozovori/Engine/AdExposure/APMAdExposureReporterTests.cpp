@@ -1,5 +1,5 @@
-// The ad exposure reporter on its own: a fake clock moves the monotonic time, a recording host
-// stands in for the front (events, active state, current screen).
+// The ad exposure reporter on its own: a fake clock moves the monotonic time, a fake engine context
+// stands in for its engine (events, active state, current screen).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,9 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "../FakeEngineContext.h"
 #include "APMMonitor.h"
 #include "AdExposure/APMAdExposureReporter.h"
+#include "ScreenView/APMScreenViewReporter.h"
 #include "TestSupport.h"
+#include "platform/ApplicationNotifications.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 
@@ -43,18 +46,9 @@ class AdExposureReporterTest : public ::testing::Test {
   void SetUp() override {
     APMMonitor::resetSharedForTesting();
     platform::installClock(clock_);
-    APMAdExposureReporterHost host;
-    host.logInternalEvent = [this](const std::string& origin, const std::string& name,
-                                   const platform::Dictionary& parameters) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      events_.push_back({origin, name, parameters});
-    };
-    host.isAppActive = [this] { return active_.load(); };
-    host.screenParameters = [this] {
-      std::lock_guard<std::mutex> lock(mutex_);
-      return screen_;
-    };
-    reporter_ = APMAdExposureReporter::create(host);
+    engine_->setScreen(kHome);
+    reporter_ = APMAdExposureReporter::create();
+    reporter_->attachToEngine(engine_);
   }
 
   void TearDown() override {
@@ -69,8 +63,9 @@ class AdExposureReporterTest : public ::testing::Test {
   // The events logged so far, forgotten afterwards.
   std::vector<Logged> take() {
     reporter_->openAdUnitCount();  // waits for queued begins
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::exchange(events_, {});
+    std::vector<Logged> logged;
+    for (auto& event : std::exchange(engine_->events, {})) logged.push_back({event.origin, event.name, event.parameters});
+    return logged;
   }
 
   static Logged unit(const std::string& id, int64_t millis, platform::Dictionary screen) {
@@ -85,10 +80,7 @@ class AdExposureReporterTest : public ::testing::Test {
 
   testsupport::ScopedDataDirectory dataDirectory_;  // the monitor keeps its sampled data in the defaults
   std::shared_ptr<platform::FakeClock> clock_ = std::make_shared<platform::FakeClock>(1699956000.0, 1000.0);
-  std::mutex mutex_;
-  std::vector<Logged> events_;
-  std::atomic<bool> active_{true};
-  platform::Dictionary screen_ = kHome;
+  std::shared_ptr<enginetest::FakeEngineContext> engine_ = std::make_shared<enginetest::FakeEngineContext>();
   std::shared_ptr<APMAdExposureReporter> reporter_;
 };
 
@@ -111,7 +103,7 @@ TEST_F(AdExposureReporterTest, UnitsCloseWhenEveryBeginIsEndedAndAnyAdWhenTheLas
   reporter_->endAdUnitExposure("A");
   EXPECT_EQ(take(), (std::vector<Logged>{unit("A", 3000, kHome)}));
   advance(2);
-  screen_ = kDetail;
+  engine_->setScreen(kDetail);
   reporter_->endAdUnitExposure("B");
   EXPECT_EQ(take(), (std::vector<Logged>{unit("B", 3000, kDetail), any(5000, kDetail)}));
 }
@@ -143,6 +135,30 @@ TEST_F(AdExposureReporterTest, SlicesAreCutAtScreenChangesTimerTicksAndResignati
   EXPECT_EQ(take(), (std::vector<Logged>{unit("A", 1000, kHome), unit("B", 1000, kHome), any(1000, kHome)}));
 }
 
+// Nobody calls the reporter: the screen-view reporter's screen changes and the application's
+// resignation cut the slices, activation restarts them.
+TEST_F(AdExposureReporterTest, NotificationsOfScreenChangesAndActivationCutAndRestartTheSlices) {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  auto screenChange = [&](platform::Dictionary change) {
+    center.post(APMScreenViewReporter::kScreenDidChangeNotification, nullptr, std::move(change));
+  };
+  reporter_->beginAdUnitExposure("A");
+  advance(2);
+  screenChange({{APMScreenViewReporter::kScreenKey, kDetail}});  // the first screen: none was left
+  EXPECT_TRUE(take().empty());
+  screenChange({{APMScreenViewReporter::kPreviousScreenKey, kDetail}, {APMScreenViewReporter::kScreenKey, kHome}});
+  EXPECT_EQ(take(), (std::vector<Logged>{unit("A", 2000, kDetail), any(2000, kDetail)}));
+
+  advance(1.5);
+  center.post(platform::kApplicationWillResignActiveNotification);
+  EXPECT_EQ(take(), (std::vector<Logged>{unit("A", 1500, kHome), any(1500, kHome)}));
+  advance(100);  // away: not exposure
+  center.post(platform::kApplicationDidBecomeActiveNotification);
+  advance(1);
+  reporter_->endAdUnitExposure("A");
+  EXPECT_EQ(take(), (std::vector<Logged>{unit("A", 1000, kHome), any(1000, kHome)}));
+}
+
 TEST_F(AdExposureReporterTest, RefusedCallsLeaveTheOpenUnitsAlone) {
   for (int i = 0; i < 100; ++i) reporter_->beginAdUnitExposure("unit" + std::to_string(i));
   const struct {
@@ -171,7 +187,7 @@ TEST_F(AdExposureReporterTest, SlicesCutWhileInactiveOrDisabledAreDroppedButRest
     const char* what;
     std::function<void(bool)> set;
   } cases[] = {
-      {"inactive", [this](bool on) { active_ = on; }},
+      {"inactive", [this](bool on) { engine_->active = on; }},
       {"disabled", [this](bool on) { reporter_->setReportingEnabled(on); }},
   };
   for (const auto& c : cases) {

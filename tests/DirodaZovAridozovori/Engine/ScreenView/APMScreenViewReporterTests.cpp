@@ -10,7 +10,6 @@
 
 #include "../Front/FrontTestFixture.h"
 #include "APMASLLogger.h"
-#include "AdExposure/APMAdExposureReporter.h"
 #include "Logger/DULLogger.h"
 #include "ScreenView/APMScreenViewReporter.h"
 #include "platform/ApplicationNotifications.h"
@@ -38,7 +37,6 @@ class ScreenViewReporterTest : public FakeClockFrontTest {
 
   static void resetReporters() {
     APMScreenViewReporter::resetSharedInstanceForTesting();
-    APMAdExposureReporter::resetSharedInstanceForTesting();
   }
 
   static void post(const char* notification) { platform::NotificationCenter::defaultCenter().post(notification); }
