@@ -3,8 +3,9 @@
 // empty default, so a component overrides only the moments it acts at. The engine calls its
 // components in the order APMEngineComponents.cpp lists them; it never names one.
 //
-// Threads: attachToEngine runs on the thread making the engine, before any other moment; every
-// other moment runs on the engine's worker queue.
+// Threads: attachToEngine runs on the thread making the engine, before any other moment; the
+// launch runs on the thread that posted it (see applicationDidFinishLaunching); every other moment
+// runs on the engine's worker queue.
 
 #include <cstdint>
 #include <functional>
@@ -14,6 +15,7 @@
 
 #include "APMEngineContext.h"
 #include "APMEvent.h"
+#include "platform/ApplicationNotifications.h"
 
 class APMDatabase;
 class APMPBAudience;
@@ -37,6 +39,11 @@ class APMEngineComponent {
   // The engine this component belongs to. The context never outlives the engine's use of it: a
   // component may keep it for as long as it lives.
   virtual void attachToEngine(const std::shared_ptr<APMEngineContext>& context) { (void)context; }
+
+  // ---- Launch: the application finished launching, with what launched it (empty options when
+  // nothing did). On the thread that posted the launch; a launch posted before the engine existed
+  // is handed on as the engine is made, on that thread, before the engine starts.
+  virtual void applicationDidFinishLaunching(const platform::LaunchOptions& launchOptions) { (void)launchOptions; }
 
   // ---- Start-up (once per engine, at its first successful start).
   // Before the configuration is made: an experiment client for it to register with; the first

@@ -8,6 +8,7 @@
 #include "AdExposure/APMAdExposureReporter.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
+#include "ScreenView/APMScreenViewReporter.h"
 #include "SearchAd/APMSearchAdReporter.h"
 #include "TCF/APMTCFClient.h"
 
@@ -35,6 +36,8 @@ APMEngineComponentList APMMakeEngineComponents() {
       std::make_shared<APMAudienceComponent>(),
       // User data and configuration fetches reach the linked on-device conversion components.
       std::make_shared<APMOnDeviceConversionReporter>(),
+      // Screens are followed from the launch.
+      std::make_shared<APMScreenViewComponent>(),
       // Opened, stored and deferred links report campaigns.
       std::make_shared<APMDeepLinkComponent>(),
       // Once per installation, the search-ad attribution of the install; switched with collection.

@@ -53,29 +53,20 @@ SharedState& shared() {
   return *state;
 }
 
-// The launch as the class-level observer saw it. Guarded by mutex; taken before the shared state's
-// mutex, never after it.
+// The launch as the class-level observer saw it. Guarded by mutex; taken after the shared state's
+// mutex, never before it.
 struct LaunchState {
   std::mutex mutex;
   platform::NotificationCenter::Token observer = 0;
-  bool sharedEngineCreated = false;
-  // The user info of a launch that came before the components and the shared engine.
-  std::optional<platform::Dictionary> pending;
+  // The shared engine once it is made: launches from then on reach its components at once.
+  std::weak_ptr<APMMeasurement> engine;
+  // The user info of launches posted before an engine took them, in order.
+  std::vector<platform::Dictionary> pending;
 };
 
 LaunchState& launch() {
   static LaunchState* state = new LaunchState();
   return *state;
-}
-
-void deliverLaunch(const APMMeasurementComponents& parts, const platform::Dictionary& userInfo) {
-  if (parts.createScreenViewReporter) parts.createScreenViewReporter();
-  if (userInfo.empty() || !parts.handleStoredURLAfterAppLaunchWithNotification) return;
-  parts.handleStoredURLAfterAppLaunchWithNotification(platform::LaunchOptions::fromUserInfo(userInfo));
-}
-
-bool hasLaunchSlots(const APMMeasurementComponents& parts) {
-  return parts.createScreenViewReporter || parts.handleStoredURLAfterAppLaunchWithNotification;
 }
 
 // Process-wide, like the launch URL it comes from.
@@ -125,8 +116,6 @@ const bool kSubscribedToLaunchAtLoad = [] {
 void APMMeasurement::initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
                                                        bool isAnalyticsCollectionDeactivated,
                                                        const std::vector<std::string>& safelistedEvents) {
-  // Before the engine exists, so a launching link is kept before its start-up looks for it.
-  deliverPendingLaunch();
   auto& state = shared();
   std::lock_guard<std::mutex> lock(state.mutex);
   if (state.created) return;
@@ -134,6 +123,7 @@ void APMMeasurement::initializeSharedInstanceWithAppID(const std::string& appID,
   if (appID.empty()) return;
   APMMonitor::shared();
   state.engine = create(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated, safelistedEvents);
+  if (state.engine) state.engine->takeLaunches(true);
 }
 
 bool APMMeasurement::hasSharedInstance() {
@@ -178,8 +168,8 @@ void APMMeasurement::resetSharedInstanceForTesting() {
   {
     auto& state = launch();
     std::lock_guard<std::mutex> lock(state.mutex);
-    state.sharedEngineCreated = false;
-    state.pending.reset();
+    state.engine.reset();
+    state.pending.clear();
   }
   setSSTGPreviewHeaders(std::nullopt);
 }
@@ -233,29 +223,33 @@ void APMMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
 }
 
 void APMMeasurement::handleAppDidFinishLaunching(const platform::Notification& notification) {
-  std::shared_ptr<const APMMeasurementComponents> parts;
+  std::shared_ptr<APMMeasurement> engine;
   {
     auto& state = launch();
     std::lock_guard<std::mutex> lock(state.mutex);
-    parts = componentsSnapshot();
-    if (!hasLaunchSlots(*parts) && !state.sharedEngineCreated) {
-      state.pending = notification.userInfo;
+    engine = state.engine.lock();
+    if (!engine) {
+      state.pending.push_back(notification.userInfo);
       return;
     }
   }
-  deliverLaunch(*parts, notification.userInfo);
+  engine->deliverLaunch(notification.userInfo);
 }
 
-void APMMeasurement::deliverPendingLaunch() {
-  std::optional<platform::Dictionary> pending;
+void APMMeasurement::takeLaunches(bool receiveLaterLaunches) {
+  std::vector<platform::Dictionary> pending;
   {
     auto& state = launch();
     std::lock_guard<std::mutex> lock(state.mutex);
-    state.sharedEngineCreated = true;
-    pending = std::move(state.pending);
-    state.pending.reset();
+    if (receiveLaterLaunches) state.engine = weak_from_this();
+    pending = std::exchange(state.pending, {});
   }
-  if (pending) deliverLaunch(*componentsSnapshot(), *pending);
+  for (const auto& userInfo : pending) deliverLaunch(userInfo);
+}
+
+void APMMeasurement::deliverLaunch(const platform::Dictionary& userInfo) const {
+  const auto launchOptions = platform::LaunchOptions::fromUserInfo(userInfo);
+  forEachComponent([&](APMEngineComponent& component) { component.applicationDidFinishLaunching(launchOptions); });
 }
 
 // MARK: - Creation
@@ -332,6 +326,8 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& databa
                                                  isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
                                                  safelistedEvents);
   engine->attachComponents(APMMakeEngineComponents());
+  // A launching link must be kept before the start-up looks for it.
+  engine->takeLaunches(false);
   const bool enable = engine->shouldEnableMeasurement();
   engine->wasEnabledDuringInitialization_ = enable;
   engine->setEnabled(enable);

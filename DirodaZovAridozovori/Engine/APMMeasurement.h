@@ -74,13 +74,6 @@ struct APMMeasurementComponents {
   // Worker, for each event on the road: lifetime value of purchase events.
   std::function<bool(const APMEvent& event)> isPurchaseEvent;
   std::function<bool(APMDatabase& database, const APMEvent& event)> recordLifetimeValue;
-  // Launch. On the thread posting the did-finish-launching notification (the main thread) when
-  // either slot is set then; a launch posted before the components were installed is handed on
-  // when the shared engine is created, on that thread, before the engine starts.
-  // Creates the screen-view reporter, so it follows the application from launch.
-  std::function<void()> createScreenViewReporter;
-  // The launch's user info when it carries any: keeps a launching link for the engine's start-up.
-  std::function<void(const platform::LaunchOptions& launchOptions)> handleStoredURLAfterAppLaunchWithNotification;
   // Worker, first open: the running version is the one originally installed (store receipt).
   // Consulted only when a receipt location is configured; otherwise, and when empty: YES.
   std::function<bool()> isVersionSameAsOriginalVersion;
@@ -123,8 +116,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // ---- Launch (class level: observed from library load, before any engine exists).
   // (Re)subscribes to the did-finish-launching notification on the default center.
   static void subscribeForAppDidFinishLaunchingNotifications();
-  // Hands the launch to the launch slots now when either is installed, else keeps it for the
-  // creation of the shared engine.
+  // Hands the launch to the shared engine's components now when it exists, else keeps it for the
+  // next engine made.
   static void handleAppDidFinishLaunching(const platform::Notification& notification);
 
   // ---- Creation.
@@ -367,8 +360,10 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void submit(const char* blockID, std::function<void()> block);
   void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
   bool initializeComponentsOnWorkerQueue();
-  // A launch posted before the shared engine existed, handed on as it is created.
-  static void deliverPendingLaunch();
+  // Hands the launches posted before any engine took them to this engine's components, in order;
+  // with receiveLaterLaunches the launches posted from now on come to this engine too.
+  void takeLaunches(bool receiveLaterLaunches);
+  void deliverLaunch(const platform::Dictionary& userInfo) const;
   void installRemoteConfigHooks();
   // Gives every component its context (APMMeasurement+Components.cpp); once, as the engine is made.
   void attachComponents(APMEngineComponentList components);

@@ -236,11 +236,14 @@ TEST_F(DUDUravodazoTest, InstallationIDIsAskedAgainOnEveryChangeWithOneObserver)
   EXPECT_EQ(identity->zoredodeInstallationID()->size(), 22u);
 }
 
-// A host posts its launch before it configures the SDK, before any component is installed.
+// A host posts its launch before it configures the SDK, before any engine exists: the launches
+// are kept, in order, and reach the components as the engine is made, before it starts; later
+// launches reach them at once.
 TEST_F(DUDUravodazoTest, ALaunchPostedBeforeConfiguringReachesTheComponentsBeforeTheEngineStarts) {
   auto& center = platform::NotificationCenter::defaultCenter();
   const platform::LaunchOptions launch{"https://example.test/promo?utm_source=launch", std::nullopt};
   center.post(platform::kApplicationDidFinishLaunchingNotification, nullptr, launch.userInfo());
+  center.post(platform::kApplicationDidFinishLaunchingNotification);
 
   std::mutex mutex;
   std::vector<std::string> calls;
@@ -248,15 +251,17 @@ TEST_F(DUDUravodazoTest, ALaunchPostedBeforeConfiguringReachesTheComponentsBefor
     std::lock_guard<std::mutex> lock(mutex);
     calls.push_back(std::move(call));
   };
-  APMMeasurement::updateComponents([&](APMMeasurementComponents& parts) {
-    parts.createScreenViewReporter = [&] { record("screen views"); };
-    parts.handleStoredURLAfterAppLaunchWithNotification = [&](const platform::LaunchOptions& options) {
-      record("launch " + options.url.value_or("-"));
-      // What the deep-link component keeps for the engine's start-up.
-      platform::UserDefaults::standard()->setObject("/diroda/measurement/deep_link", platform::Object(*options.url));
-    };
-  });
-  // The engine's deep-link component, with its reports recorded instead of made.
+  // Hears the launch before the deep-link component, as the screen-view component does.
+  struct RecordedLaunches final : APMEngineComponent {
+    explicit RecordedLaunches(std::function<void(std::string)> record) : record(std::move(record)) {}
+    void applicationDidFinishLaunching(const platform::LaunchOptions& options) override {
+      record("launch " + options.url.value_or("-") + (platform::isMainThread() ? " on main" : ""));
+    }
+    void startUpDidFinish() override { record("started"); }
+    std::function<void(std::string)> record;
+  };
+  // The engine's deep-link component, with its reports recorded instead of made; it keeps the
+  // launching link itself.
   struct RecordedCampaigns final : APMDeepLinkComponent {
     explicit RecordedCampaigns(std::function<void(std::string)> record) : record(std::move(record)) {}
     void reportStoredCampaignEvent(std::optional<int64_t> click) override {
@@ -264,26 +269,28 @@ TEST_F(DUDUravodazoTest, ALaunchPostedBeforeConfiguringReachesTheComponentsBefor
     }
     std::function<void(std::string)> record;
   };
+  auto launches = std::make_shared<RecordedLaunches>(record);
   auto campaigns = std::make_shared<RecordedCampaigns>(record);
-  APMSetEngineComponentEditorForTesting([campaigns](APMEngineComponentList components) {
+  APMSetEngineComponentEditorForTesting([launches, campaigns](APMEngineComponentList components) {
     for (auto& component : components) {
       if (std::dynamic_pointer_cast<APMDeepLinkComponent>(component)) component = campaigns;
     }
+    components.insert(components.begin(), launches);
     return components;
   });
-  // Once the components are there, a launch reaches them at once; without user info, only the
-  // screen-view reporter is made.
-  center.post(platform::kApplicationDidFinishLaunchingNotification);
+  configure();
   {
     std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(calls, std::vector<std::string>{"screen views"});
+    EXPECT_EQ(calls, (std::vector<std::string>{"launch https://example.test/promo?utm_source=launch", "launch -",
+                                               "first-open campaign", "stored link", "started"}))
+        << "the launches, kept until the engine was made";
     calls.clear();
   }
-  configure();
+  EXPECT_FALSE(platform::UserDefaults::standard()->object("/diroda/measurement/deep_link").isNull())
+      << "the deep-link component kept the launching link";
+  center.post(platform::kApplicationDidFinishLaunchingNotification);
   std::lock_guard<std::mutex> lock(mutex);
-  EXPECT_EQ(calls, (std::vector<std::string>{"screen views", "launch https://example.test/promo?utm_source=launch",
-                                             "first-open campaign", "stored link"}))
-      << "the first launch, kept until the engine was made";
+  EXPECT_EQ(calls, std::vector<std::string>{"launch - on main"}) << "once the engine is made, at once";
 }
 
 }  // namespace

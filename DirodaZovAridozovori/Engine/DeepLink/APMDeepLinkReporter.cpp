@@ -105,12 +105,7 @@ void APMDeepLinkReporter::resetForTesting() {
 }
 
 void APMDeepLinkReporter::install() {
-  // Slots another provider filled first are left to it.
-  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
-    if (!parts.handleStoredURLAfterAppLaunchWithNotification) {
-      parts.handleStoredURLAfterAppLaunchWithNotification = &handleStoredURLAfterAppLaunchWithNotification;
-    }
-  });
+  // Collaborators another provider filled first are left to it.
   APMAnalytics::updateCollaborators([](APMAnalyticsCollaborators& links) {
     if (!links.handleSSTGDebugModeWithURL) links.handleSSTGDebugModeWithURL = &handleSSTGDebugModeWithURL;
     if (!links.handleNonFirstOpenEventURL) {
@@ -129,6 +124,10 @@ void APMDeepLinkReporter::install() {
 }
 
 // MARK: - Component
+
+void APMDeepLinkComponent::applicationDidFinishLaunching(const platform::LaunchOptions& launchOptions) {
+  APMDeepLinkReporter::handleStoredURLAfterAppLaunchWithNotification(launchOptions);
+}
 
 void APMDeepLinkComponent::firstOpenWasReported(int64_t firstOpenMillis) {
   // The launching link counts from just before the first open.

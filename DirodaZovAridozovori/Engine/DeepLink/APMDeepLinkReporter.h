@@ -6,9 +6,9 @@
 // "_cmpx" once it outlived the attribution window). At first launch the ad-services endpoint is
 // asked once for a deferred deep link. A URL may also switch the server-side tagging debug mode.
 //
-// The component joins the engine and the front through their slots (install()). It acts on the
-// shared engine: the slots it fills run on that engine's worker queue, the front's on the front's
-// serial queue; the launch and the debug switch run on the caller's thread.
+// The reporter joins each engine as a listed component (APMDeepLinkComponent) and the front through
+// its collaborators (install()): the engine's moments run on that engine's worker queue, the
+// front's on the front's serial queue; the launch and the debug switch run on the caller's thread.
 //
 // Threads: the deployment values and the host's deferred-link handler are guarded by one mutex;
 // everything else is the engine's worker-queue state or process-wide state guarded where it lives.
@@ -43,7 +43,7 @@ class APMDeepLinkReporter {
   static std::string adServicesScheme();
   static void setDeferredDeepLinkHandler(DeferredDeepLinkHandler handler);
 
-  // Fills the engine's launch slot and the front's link collaborators that are still empty.
+  // Fills the front's link collaborators that are still empty.
   static void install();
 
   // ---- Class level.
@@ -85,15 +85,17 @@ class APMDeepLinkReporter {
   static void resetForTesting();
 };
 
-// The reporter as one of an engine's components: a stored launching link is reported as the
+// The reporter as one of an engine's components: a launching link is stored at the launch; a
+// stored launching link is reported as the
 // engine starts (with the first open's click time when there is one); without one, the deferred
 // deep link is asked for at once, or after the next successful configuration fetch when the
 // configuration has expired (that request then takes the fetch's upload attempt). When collection
 // is switched off, a stored link older than the attribution cache time is dropped.
-// Worker queue only.
+// Worker queue only, but the launch (on the thread that hands it on).
 class APMDeepLinkComponent : public APMEngineComponent {
  public:
   void attachToEngine(const std::shared_ptr<APMEngineContext>& engine) override { engine_ = engine; }
+  void applicationDidFinishLaunching(const platform::LaunchOptions& launchOptions) override;
   void firstOpenWasReported(int64_t firstOpenMillis) override;
   void startUpDidReportFirstOpen() override;
   bool configurationFetchDidSucceed() override;

@@ -84,15 +84,16 @@ void APMScreenViewReporter::install() {
     reporter->isAppActive_ = true;
     reporter->appHasBeenInitialized_ = true;
   }
-  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
-    if (!parts.createScreenViewReporter) parts.createScreenViewReporter = [] { sharedInstance(); };
-  });
   APMAnalytics::updateCollaborators([](APMAnalyticsCollaborators& collaborators) {
     collaborators.trackScreenWithParameters = [](const platform::Dictionary& parameters, double timestamp) {
       sharedInstance()->trackScreenWithParameters(parameters, timestamp);
     };
     collaborators.isAppActive = [] { return sharedInstance()->isAppActive(); };
   });
+}
+
+void APMScreenViewComponent::applicationDidFinishLaunching(const platform::LaunchOptions&) {
+  APMScreenViewReporter::sharedInstance();
 }
 
 APMScreenViewReporter::APMScreenViewReporter(Private)

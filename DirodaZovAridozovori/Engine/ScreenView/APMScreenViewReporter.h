@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "APMEngineComponent.h"
 #include "APMScreen.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NotificationCenter.h"
@@ -53,8 +54,7 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   static std::shared_ptr<APMScreenViewReporter> sharedInstance();
   // Tests: forgets the shared reporter and its observers.
   static void resetSharedInstanceForTesting();
-  // Makes the reporter the front's "screen_view" handler and the owner of the active state, and
-  // creates it when the application finishes launching.
+  // Makes the reporter the front's "screen_view" handler and the owner of the active state.
   static void install();
   ~APMScreenViewReporter();
   APMScreenViewReporter(const APMScreenViewReporter&) = delete;
@@ -115,6 +115,13 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   // The reporter's queue only.
   std::shared_ptr<APMScreen> currentScreen_;
   std::shared_ptr<APMScreen> previousScreen_;
+};
+
+// The reporter as one of an engine's components: the launch makes the process-wide reporter, so it
+// follows the application's activation from launch.
+class APMScreenViewComponent final : public APMEngineComponent {
+ public:
+  void applicationDidFinishLaunching(const platform::LaunchOptions& launchOptions) override;
 };
 
 // The reporter under the public prefix: the same class and shared instance.

@@ -42,6 +42,9 @@ class RecordingComponent final : public APMEngineComponent {
     context_ = context;
     log_->add(name_ + " attached");
   }
+  void applicationDidFinishLaunching(const platform::LaunchOptions& options) override {
+    log_->add(name_ + " launch " + options.url.value_or("-"));
+  }
   void startUpDidLoadConfiguration() override { log_->add(name_ + " configuration loaded"); }
   void startUpDidFinish() override {
     // On the worker queue, with the engine's configuration made.
@@ -150,6 +153,23 @@ TEST_F(EngineComponentsTest, ComponentsHearTheStartUpOnceAndEverySwitchInListOrd
   engine().setEnabled(false);
   drain();
   EXPECT_EQ(log_->take(), (Calls{"first off", "second off", "first on", "second on", "first off", "second off"}));
+}
+
+// Launches posted before any engine reach the next engine made, in order, as it is made: after its
+// components are attached, before its start-up. Only the shared engine takes later launches.
+TEST_F(EngineComponentsTest, LaunchesPostedBeforeTheEngineReachItsComponentsBeforeItStarts) {
+  useRecorders({"first", "second"});
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.post(platform::kApplicationDidFinishLaunchingNotification, nullptr,
+              platform::LaunchOptions{"app://open?utm_source=launch", std::nullopt}.userInfo());
+  center.post(platform::kApplicationDidFinishLaunchingNotification);
+  start();
+  EXPECT_EQ(log_->take(), (Calls{"first attached", "second attached", "first launch app://open?utm_source=launch",
+                                 "second launch app://open?utm_source=launch", "first launch -", "second launch -",
+                                 "first configuration loaded", "second configuration loaded", "first start-up",
+                                 "second start-up", "first on", "second on"}));
+  center.post(platform::kApplicationDidFinishLaunchingNotification);
+  EXPECT_EQ(log_->take(), Calls{}) << "kept for the shared engine";
 }
 
 TEST_F(EngineComponentsTest, StartUpReportsTheStoredLinkOrRequestsTheDeferredLinkNowOrAfterTheNextFetch) {

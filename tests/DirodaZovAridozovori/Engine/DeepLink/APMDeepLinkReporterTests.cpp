@@ -21,9 +21,10 @@ constexpr const char* kDeferredDeepLinkSwitch = "DIRODA_ANALYTICS_DEFERRED_DEEP_
 constexpr const char* kLinkKey = "/diroda/measurement/deep_link";
 constexpr const char* kLinkTimeKey = "/diroda/measurement/deep_link_timestamp_seconds";
 
+// What the deep-link component does with a launch, at the time of the launch (an engine made later
+// hands a launch posted before it on as it is made).
 void launchWith(const platform::LaunchOptions& options) {
-  platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidFinishLaunchingNotification, nullptr,
-                                                     options.userInfo());
+  APMDeepLinkComponent().applicationDidFinishLaunching(options);
 }
 
 TEST_F(DeepLinkTest, OpenedLinksAndBrowsingActivitiesLogTheirCampaignOnce) {
