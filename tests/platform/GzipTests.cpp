@@ -70,6 +70,22 @@ TEST(GzipTest, InflateRefusesBadInputWithoutCrashing) {
   }
 }
 
+// The compressor is kept and reset between calls: each stream must come out as a fresh
+// compressor writes it, whatever was compressed before it on the thread.
+TEST(GzipTest, EachDeflateIsTheSameWhateverCameBefore) {
+  const Data small = bytesOf("a small bundle a small bundle a small bundle");
+  const Data large = pseudoRandom(200000);
+  const Data first = *Gzip::deflate(small);
+  for (const Data* between : {&large, &small, &first}) {
+    ASSERT_TRUE(Gzip::deflate(*between).has_value());
+    auto again = Gzip::deflate(small);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(*again, first) << "after " << between->size() << " bytes";
+  }
+  EXPECT_EQ(referenceGunzip(first), small);
+  EXPECT_EQ(referenceGunzip(*Gzip::deflate(large)), large);
+}
+
 TEST(GzipTest, InflateEnforcesTheOutputLimit) {
   // About 10 KB that inflates to 10 MiB: the kind of payload the limit exists for.
   Data bomb = *Gzip::deflate(Data(10u * 1024u * 1024u, 0));
