@@ -21,6 +21,7 @@
 #include <httplib.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -303,6 +304,12 @@ std::optional<RunResult> runUpload(eventroad::Shape shape, int64_t total, int32_
     auto bundler = std::make_shared<APMRawEventBundler>(database, config, persisted, bundling);
     APMUploadHooks hooks;
     hooks.bundleRawEvents = [bundler] { return bundler->bundleRawEvents() == APMRawEventBundler::Result::Bundled; };
+    // As the engine wires it: several groups per transaction.
+    hooks.bundleRawEventGroups = [bundler](int32_t limit) {
+      const auto run = bundler->bundleRawEventGroups(static_cast<size_t>(std::max(limit, 0)));
+      return APMUploadHooks::BundlingStep{static_cast<int32_t>(run.bundled),
+                                          run.last != APMRawEventBundler::Result::Bundled};
+    };
     controller = std::make_shared<APMUploadController>(database, config, persisted, network, scheduler, alarm, hooks);
   });
   if (!controller || !audiencesStored || !rowsStored) return std::nullopt;

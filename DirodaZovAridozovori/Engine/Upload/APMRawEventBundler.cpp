@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <utility>
 
 #include "APMBundleFields.h"
 #include "APMDatabase.h"
@@ -49,35 +50,11 @@ struct APMRawEventBundler::Group {
   std::optional<double> monitorSampleTime;
   // The audience evaluation of this group's bundle, once begun.
   bool evaluationBegun = false;
+  // The rows read for the group, bundled or dropped.
+  size_t rowsTaken = 0;
   std::shared_ptr<APMBundleEvaluationContext> evaluation;
 };
 
-namespace {
-
-// Ends the group's audience evaluation as its transaction went: committed with a bundle, or not
-// (also when the transaction ends by an exception).
-class EvaluationEnd {
- public:
-  EvaluationEnd(const APMBundlingHooks& hooks, const bool& begun, const std::shared_ptr<APMBundleEvaluationContext>& context)
-      : hooks_(hooks), begun_(begun), context_(context) {}
-  ~EvaluationEnd() {
-    if (!begun_) return;
-    if (committed_) {
-      if (hooks_.endBundleEvaluation) hooks_.endBundleEvaluation(context_);
-    } else if (hooks_.abortBundleEvaluation) {
-      hooks_.abortBundleEvaluation(context_);
-    }
-  }
-  void setCommitted() { committed_ = true; }
-
- private:
-  const APMBundlingHooks& hooks_;
-  const bool& begun_;
-  const std::shared_ptr<APMBundleEvaluationContext>& context_;
-  bool committed_ = false;
-};
-
-}  // namespace
 
 APMRawEventBundler::APMRawEventBundler(std::shared_ptr<APMDatabase> database,
                                        std::shared_ptr<APMRemoteConfig> remoteConfig,
@@ -97,7 +74,54 @@ bool APMRawEventBundler::acceptsRow(const Selection& selection, size_t position,
 }
 
 APMRawEventBundler::Result APMRawEventBundler::bundleRawEvents() {
-  Group group;
+  const Run run = bundleRawEventGroups(1);
+  return run.bundled > 0 ? Result::Bundled : run.last;
+}
+
+APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroups) {
+  Run run;
+  if (maxGroups == 0) return run;
+  // The evaluations of the groups kept so far end (or abort) with the transaction.
+  std::vector<std::shared_ptr<APMBundleEvaluationContext>> evaluations;
+  pending_ = Pending{};
+  platform::Error transactionError;
+  const bool committed = database_->performTransaction(
+      [&] {
+        size_t rows = 0;
+        while (run.bundled < maxGroups && rows < kMaxRowsPerGroup) {
+          Group group;
+          run.last = bundleNextGroup(group);
+          if (group.evaluationBegun && run.last != Result::Bundled && hooks_.abortBundleEvaluation) {
+            hooks_.abortBundleEvaluation(group.evaluation);
+          }
+          if (run.last != Result::Bundled) break;
+          ++run.bundled;
+          rows += group.rowsTaken;
+          if (group.evaluationBegun) evaluations.push_back(std::move(group.evaluation));
+          if (group.consentSignalsToRemember) pending_.consentSignals = std::move(group.consentSignalsToRemember);
+          if (group.monitorSampleTime) pending_.monitorSampleTime = group.monitorSampleTime;
+        }
+        return run.bundled > 0;
+      },
+      &transactionError);
+  const Pending kept = std::exchange(pending_, Pending{});
+  if (!committed) {
+    for (const auto& evaluation : evaluations) {
+      if (hooks_.abortBundleEvaluation) hooks_.abortBundleEvaluation(evaluation);
+    }
+    if (run.bundled > 0) run.last = Result::Failed;
+    run.bundled = 0;
+    return run;
+  }
+  for (const auto& evaluation : evaluations) {
+    if (hooks_.endBundleEvaluation) hooks_.endBundleEvaluation(evaluation);
+  }
+  if (kept.consentSignals) persistedConfig_->setPreviousBundledConsentSignals(*kept.consentSignals);
+  if (kept.monitorSampleTime) persistedConfig_->setLastMonitorDataSampledTimestamp(*kept.monitorSampleTime);
+  return run;
+}
+
+APMRawEventBundler::Result APMRawEventBundler::bundleNextGroup(Group& group) {
   platform::Error nextError;
   auto fingerprint = database_->nextMetadataFingerprintToProcess(&nextError);
   if (!fingerprint) {
@@ -110,15 +134,10 @@ APMRawEventBundler::Result APMRawEventBundler::bundleRawEvents() {
   }
   group.fingerprint = *fingerprint;
   bool bundled = false;
-  platform::Error transactionError;
-  EvaluationEnd evaluationEnd(hooks_, group.evaluationBegun, group.evaluation);
-  const bool committed = database_->performTransaction([&] { return bundled = bundleGroup(group); },
-                                                       &transactionError);
-  if (!committed || !bundled) return Result::Failed;
-  evaluationEnd.setCommitted();
-  if (group.consentSignalsToRemember) persistedConfig_->setPreviousBundledConsentSignals(*group.consentSignalsToRemember);
-  if (group.monitorSampleTime) persistedConfig_->setLastMonitorDataSampledTimestamp(*group.monitorSampleTime);
-  return Result::Bundled;
+  platform::Error groupError;
+  // A savepoint of its own: a group that fails leaves the groups before it in the transaction.
+  const bool kept = database_->performTransaction([&] { return bundled = bundleGroup(group); }, &groupError);
+  return kept && bundled ? Result::Bundled : Result::Failed;
 }
 
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler::rawEventsWithMetadataFingerprint(
@@ -200,6 +219,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   auto rows = rawEventsWithMetadataFingerprint(group.fingerprint, &group.rowMessages);
   if (!rows) return false;
   group.rows = std::move(*rows);
+  group.rowsTaken = group.rows.size();
   if (group.rows.empty()) return true;
 
   platform::Error metadataError;
@@ -515,7 +535,8 @@ bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bund
 }
 
 void APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, const Bundle& bundle) {
-  const std::string previous = persistedConfig_->previousBundledConsentSignals().value_or("");
+  const std::string previous =
+      (pending_.consentSignals ? pending_.consentSignals : persistedConfig_->previousBundledConsentSignals()).value_or("");
   const std::string current = APMNanoGetString(bundle, Bundle::kConsentSignals).value_or("");
   if (previous == current) return;
   const bool wasDenied = APMIsAnalyticsStorageDeniedInSignals(previous);
@@ -644,8 +665,9 @@ void APMRawEventBundler::addBundleMetadata(Group& group, Bundle& bundle, double 
     APMNanoSetRepeatedField(bundle, Bundle::kExperimentIds, ids);
   }
   if (hooks_.monitoringSample) {
-    auto sample = hooks_.monitoringSample(remoteConfig_->monitoringSamplePeriod(),
-                                          persistedConfig_->lastMonitorDataSampledTimestamp());
+    auto sample = hooks_.monitoringSample(
+        remoteConfig_->monitoringSamplePeriod(),
+        pending_.monitorSampleTime.value_or(persistedConfig_->lastMonitorDataSampledTimestamp()));
     if (sample && !sample->empty()) {
       APMNanoSetString(bundle, Bundle::kMonitoringSample, *sample);
       group.monitorSampleTime = platform::now();

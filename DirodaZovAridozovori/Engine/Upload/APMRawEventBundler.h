@@ -1,11 +1,13 @@
 #pragma once
-// Turns stored raw events into queued bundles, one group per call: the oldest rows that share a
+// Turns stored raw events into queued bundles, one group at a time: the oldest rows that share a
 // metadata fingerprint and an hour (contiguous, within the per-bundle event and size limits)
 // become one APMPBMeasurementBundle in the upload queue, and the rows are deleted, all in one
-// database transaction. A failure rolls the whole group back, so the next call retries it.
+// database transaction; several groups may share one transaction, each in a savepoint of its own.
+// A failure rolls the whole group back (and only that group), so the next call retries it.
 //
 // What bundling changes outside the database (the remembered consent signals, the monitor's
-// last-sample time) changes only once the transaction has committed.
+// last-sample time, the end of audience evaluations) changes only once the transaction has
+// committed; until then the next group of the same transaction sees what the groups before it left.
 //
 // Worker queue only.
 
@@ -90,6 +92,16 @@ class APMRawEventBundler {
   // One group; commits on success and rolls back on failure.
   Result bundleRawEvents();
 
+  // Up to maxGroups groups in one transaction, until the groups taken hold kMaxRowsPerGroup rows.
+  // Each group runs in a savepoint: one that fails rolls back alone and ends the run, and the
+  // groups before it are kept. One commit for many small groups (a purchase stream makes a group
+  // per event) spares each group a commit and the rewrite of the pages every group touches.
+  struct Run {
+    size_t bundled = 0;                 // groups bundled (or dropped whole) and committed
+    Result last = Result::NothingToDo;  // how the last group went: Bundled when the run hit its bounds
+  };
+  Run bundleRawEventGroups(size_t maxGroups);
+
   // The selection rule for one row at position of a group (the first row's hour and the sizes so
   // far are given); exposed for tests.
   struct Selection {
@@ -102,6 +114,7 @@ class APMRawEventBundler {
 
  private:
   struct Group;
+  Result bundleNextGroup(Group& group);
   bool bundleGroup(Group& group);
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
       int64_t fingerprint, std::vector<std::shared_ptr<APMPBEvent>>* messages);
@@ -125,4 +138,10 @@ class APMRawEventBundler {
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   APMBundlingHooks hooks_;
+  // What the groups kept so far in the running transaction leave for the next one to see.
+  struct Pending {
+    std::optional<std::string> consentSignals;
+    std::optional<double> monitorSampleTime;
+  };
+  Pending pending_;
 };

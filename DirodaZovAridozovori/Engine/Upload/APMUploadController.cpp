@@ -83,7 +83,9 @@ void APMUploadController::setRequestPending(bool pending) {
 
 double APMUploadController::uptime() const { return hooks_.uptime ? hooks_.uptime() : platform::uptime(); }
 
-void APMUploadController::terminateBackgroundTask() { persistedConfig_->synchronizeToDisk(); }
+void APMUploadController::terminateBackgroundTask() {
+  if (!diskSyncDeferred_) persistedConfig_->synchronizeToDisk();
+}
 
 void APMUploadController::stopScheduling(bool keepReachabilityDelegate) {
   alarm_->cancel();
@@ -255,11 +257,7 @@ void APMUploadController::uploadData() {
   } release{uploadLock_};
 
   const bool expired = remoteConfig_->isExpired();
-  if (!expired && hooks_.bundleRawEvents) {
-    const int32_t limit = remoteConfig_->maxBundlesCreatedPerIteration();
-    for (int32_t i = 0; i < limit && hooks_.bundleRawEvents(); ++i) {
-    }
-  }
+  if (!expired) bundleRawEvents(remoteConfig_->maxBundlesCreatedPerIteration());
 
   platform::Error queryError;
   auto queued = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
@@ -361,6 +359,21 @@ void APMUploadController::uploadData() {
   release.keep = !uploadingBundleIDs_.empty();
 }
 
+void APMUploadController::bundleRawEvents(int32_t limit) {
+  if (hooks_.bundleRawEventGroups) {
+    int32_t made = 0;
+    while (made < limit) {
+      const APMUploadHooks::BundlingStep step = hooks_.bundleRawEventGroups(limit - made);
+      made += step.bundled;
+      if (step.stopped || step.bundled <= 0) return;
+    }
+    return;
+  }
+  if (!hooks_.bundleRawEvents) return;
+  for (int32_t i = 0; i < limit && hooks_.bundleRawEvents(); ++i) {
+  }
+}
+
 void APMUploadController::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
   if (bundleIDs.empty()) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kBundleListEmpty,
@@ -425,10 +438,18 @@ void APMUploadController::networkUploadCompletionHandlerWithResponse(
   }
   uploadingBundleIDs_.clear();
   uploadLock_.unlock();
-  updateSchedule();
+  const bool sendOn = suspendedUploadTimestamp_ == 0 && network_->isNetworkConnected() && hasDataToUpload();
+  {
+    // The next batch goes at once: the background work is not over, and the timestamps just set
+    // reach the disk with the preferences' own delayed write, rather than a synchronous write
+    // and two fsyncs per batch.
+    diskSyncDeferred_ = sendOn;
+    updateSchedule();
+    diskSyncDeferred_ = false;
+  }
   if (suspendedUploadTimestamp_ != 0) return;
 
-  if (network_->isNetworkConnected() && hasDataToUpload()) {
+  if (sendOn) {
     uploadData();
   } else if (remoteConfig_->isExpired()) {
     uploadData();

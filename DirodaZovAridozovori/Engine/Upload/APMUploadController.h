@@ -36,6 +36,14 @@ struct APMUploadHooks {
   // One bundling step: YES when a group became a bundle (call again), NO when nothing is left or
   // it failed.
   std::function<bool()> bundleRawEvents;
+  // Bundling of up to limit groups at once, as the bundler batches them: how many groups it
+  // bundled, and whether it stopped (nothing left, or a group failed). Used instead of
+  // bundleRawEvents when set.
+  struct BundlingStep {
+    int32_t bundled = 0;
+    bool stopped = true;
+  };
+  std::function<BundlingStep(int32_t limit)> bundleRawEventGroups;
   std::function<APMBundleIdentity()> identity;
   // Components act before each attempt reads its batch (the TCF decision becomes consent).
   std::function<void()> uploadWillStart;
@@ -94,6 +102,8 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   double uptime() const;
   void stopScheduling(bool keepReachabilityDelegate);
   bool lockUploads();
+  // Up to limit groups of raw events become queued bundles.
+  void bundleRawEvents(int32_t limit);
   void retryAfter(double seconds);
 
   std::shared_ptr<APMDatabase> database_;
@@ -108,6 +118,8 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   std::vector<int64_t> uploadingBundleIDs_;
   platform::FileLock uploadLock_;
   double suspendedUploadTimestamp_ = 0;
+  // Set while a reply re-plans just before the next batch is sent at once.
+  bool diskSyncDeferred_ = false;
   // Used when the engine gives no shared flag.
   std::atomic<bool> requestPending_{false};
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "UploadTestSupport.h"
+#include "platform/Clock.h"
 
 namespace {
 
@@ -292,6 +293,93 @@ TEST_F(APMRawEventBundlerTest, EngagementTimeAccumulatesIntoLifetimeEngagement) 
   onWorker([&] { stored = database_->userAttributeWithName("_lte", nullptr); });
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->value().int64Value(), 3000);
+}
+
+// Several groups share one transaction: what each group leaves outside the database (the consent
+// signals remembered, the monitor's sample time) is what the next group of the same run sees, a
+// group that fails rolls back alone after the groups before it, and the evaluations end only
+// once the run has committed.
+TEST_F(APMRawEventBundlerTest, GroupsOfOneRunSeeWhatTheGroupsBeforeThemLeftAndFailAlone) {
+  onWorker([&] { persisted_->setPreviousBundledConsentSignals(std::string("G111")); });
+  storeEvents({{"a", kHour + 1}}, "com.example.a", {}, "G110");
+  storeEvents({{"b", kHour + 2}}, "com.example.b", {}, "G110");
+  storeEvents({{"c", kHour + 3}}, "com.example.c", {}, "G111");
+  storeEvents({{"fails", kHour + 4}}, "com.example.d");
+  storeEvents({{"e", kHour + 5}}, "com.example.e");
+  std::vector<std::string> calls;
+  int contexts = 0;
+  APMBundlingHooks hooks;
+  // A sample is due once a minute after the last one, as the monitor decides.
+  hooks.monitoringSample = [&](double, double last) -> std::optional<std::string> {
+    if (platform::now() - last < 60) return std::nullopt;
+    return std::string("sample");
+  };
+  hooks.beginBundleEvaluation = [&] {
+    calls.push_back("begin " + std::to_string(++contexts));
+    return std::make_shared<APMBundleEvaluationContext>();
+  };
+  hooks.endBundleEvaluation = [&](const std::shared_ptr<APMBundleEvaluationContext>&) { calls.push_back("end"); };
+  hooks.abortBundleEvaluation = [&](const std::shared_ptr<APMBundleEvaluationContext>&) { calls.push_back("abort"); };
+  hooks.evaluateEvent = [&](const APMEvent& event, const APMEventAggregates&, APMBundleEvaluationContext*) {
+    return event.name() != "fails";
+  };
+  auto b = bundler(hooks);
+  APMRawEventBundler::Run run;
+  onWorker([&] { run = b->bundleRawEventGroups(10); });
+  EXPECT_EQ(run.bundled, 3u);
+  EXPECT_EQ(run.last, Result::Failed);
+  EXPECT_EQ(calls, (std::vector<std::string>{"begin 1", "begin 2", "begin 3", "begin 4", "abort", "end", "end", "end"}))
+      << "the failed group aborts at once, the kept ones end after the commit";
+  auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 3u);
+  std::vector<bool> sampled;
+  for (const auto& bundle : bundles) sampled.push_back(APMNanoHasField(*bundle, Bundle::kMonitoringSample));
+  EXPECT_EQ(sampled, (std::vector<bool>{true, false, false})) << "the first group's sample time holds for the next";
+  EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events"), std::vector<int64_t>{2}) << "the failed group and the rest wait";
+  onWorker([&] {
+    EXPECT_EQ(persisted_->previousBundledConsentSignals(), "G111") << "the last kept group's signals";
+    EXPECT_GT(persisted_->lastMonitorDataSampledTimestamp(), 0);
+  });
+
+  calls.clear();
+  hooks.evaluateEvent = nullptr;
+  onWorker([&] { run = bundler(hooks)->bundleRawEventGroups(10); });
+  EXPECT_EQ(run.bundled, 2u);
+  EXPECT_EQ(run.last, Result::NothingToDo);
+  EXPECT_FALSE(rawEventsLeft());
+}
+
+// A group that changes analytics storage from granted to denied snapshots the event aggregates;
+// the next group of the same run, granted again, restores them, which it does only when it sees
+// the first group's signals as the previous ones.
+TEST_F(APMRawEventBundlerTest, AConsentRoundTripWithinOneRunRestoresTheAggregates) {
+  onWorker([&] { persisted_->setPreviousBundledConsentSignals(std::string("G111")); });
+  storeEvents({{"while_denied", kHour + 1}}, "com.example.a", {}, "G110");
+  storeEvents({{"granted_again", kHour + 2}}, "com.example.b", {}, "G111");
+  APMRawEventBundler::Run run;
+  onWorker([&] { run = bundler()->bundleRawEventGroups(10); });
+  EXPECT_EQ(run.bundled, 2u);
+  onWorker([&] {
+    EXPECT_FALSE(database_->eventAggregatesWithName("while_denied", nullptr))
+        << "the counts made while denied go with the restore";
+    EXPECT_TRUE(database_->eventAggregatesWithName("granted_again", nullptr));
+    EXPECT_EQ(persisted_->previousBundledConsentSignals(), "G111");
+  });
+}
+
+// A run stops taking groups once its groups hold a group's worth of rows, so one transaction never
+// holds much more than one full bundle's rows.
+TEST_F(APMRawEventBundlerTest, ARunStopsOnceItsGroupsHoldAThousandRows) {
+  for (int group = 0; group < 3; ++group) {
+    std::vector<std::pair<std::string, double>> events;
+    for (int i = 0; i < 600; ++i) events.emplace_back("tick", kHour + group * 10 + i * 0.001);
+    storeEvents(events, "com.example." + std::to_string(group));
+  }
+  APMRawEventBundler::Run run;
+  onWorker([&] { run = bundler()->bundleRawEventGroups(100); });
+  EXPECT_EQ(run.bundled, 2u) << "600 rows, then 1200: the third group waits";
+  EXPECT_EQ(run.last, Result::Bundled);
+  EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events"), std::vector<int64_t>{600});
 }
 
 // The size boundary and the oversized first row; hour and row-ID breaks are checked on stored rows above.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "../../../platform/LocalHttpServer.h"
 #include "APMAlarm.h"
 #include "Upload/APMRawEventBundler.h"
@@ -187,6 +189,47 @@ TEST_F(APMUploadControllerTest, BundlesOfTwoAppsTravelInTwoBatchesInQueueOrder) 
   }
   EXPECT_EQ(appIDs, (std::vector<std::string>{"com.example.one", "com.example.two"}));
   EXPECT_EQ(queuedBundleCount(), 0u);
+  // Batches sent back to back leave their timestamps to the preferences' delayed write, but the
+  // last reply ends the background work and puts them on disk at once.
+  onWorker([] {});
+  std::string path;
+  onWorker([&] { path = persisted_->path(); });
+  EXPECT_GT(APMPersistedConfig(path).lastSuccessfulUploadTimestamp(), 0) << "read back from the file";
+}
+
+// Bundling in steps of several groups makes at most the configured number of bundles per
+// attempt (100 by default), asking each step only for what is left, and ends when a step stops.
+TEST_F(APMUploadControllerTest, BundlingStepsStayWithinTheBundlesPerAttempt) {
+  const struct {
+    const char* name;
+    int32_t perStep;
+    bool stopAfterFirst;
+    std::vector<int32_t> asked;
+  } cases[] = {
+      {"steps of 30 up to the limit", 30, false, {100, 70, 40, 10}},
+      {"one step makes them all", 100, false, {100}},
+      {"a step that stops ends bundling", 30, true, {100}},
+      {"a step that makes nothing ends bundling", 0, false, {100}},
+  };
+  for (const auto& c : cases) {
+    std::vector<int32_t> asked;
+    onWorker([&] {
+      APMUploadHooks hooks;
+      hooks.bundleRawEvents = [] {
+        ADD_FAILURE() << "the one-group hook is not used when steps are given";
+        return false;
+      };
+      hooks.bundleRawEventGroups = [&](int32_t limit) {
+        asked.push_back(limit);
+        return APMUploadHooks::BundlingStep{std::min(limit, c.perStep), c.stopAfterFirst};
+      };
+      auto controller = std::make_shared<APMUploadController>(database_, remoteConfig_, persisted_, network_,
+                                                              scheduler_, alarm_, hooks);
+      controller->uploadData();
+    });
+    EXPECT_EQ(asked, c.asked) << c.name;
+  }
+  EXPECT_TRUE(server_.requests().empty()) << "nothing was queued";
 }
 
 TEST_F(APMUploadControllerTest, ScheduleWaitsForTheNetworkAndPendingRequests) {
