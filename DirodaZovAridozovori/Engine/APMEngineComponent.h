@@ -78,6 +78,11 @@ class APMEngineComponent {
     return std::nullopt;
   }
 
+  // ---- A first open is being reported where the store delivers a receipt: whether the running
+  // version is the one originally installed; the first component that answers decides (no
+  // answer: it is).
+  virtual std::optional<bool> isVersionSameAsOriginalVersion() { return std::nullopt; }
+
   // ---- A first open was reported (at a first start or after a reset), at firstOpenMillis.
   virtual void firstOpenWasReported(int64_t firstOpenMillis) { (void)firstOpenMillis; }
 

@@ -8,6 +8,7 @@
 #include "AdExposure/APMAdExposureReporter.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
+#include "Purchase/APMReceiptReader.h"
 #include "ScreenView/APMScreenViewReporter.h"
 #include "SearchAd/APMSearchAdReporter.h"
 #include "TCF/APMTCFClient.h"
@@ -46,6 +47,8 @@ APMEngineComponentList APMMakeEngineComponents() {
       std::make_shared<APMTCFClient>(),
       // How long ad units are on screen, for an advertising component.
       APMAdExposureReporter::create(),
+      // The store receipt tells a first open after install from one after an update.
+      std::make_shared<APMReceiptComponent>(),
   };
   std::function<APMEngineComponentList(APMEngineComponentList)> edit;
   {

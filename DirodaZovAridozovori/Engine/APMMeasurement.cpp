@@ -781,8 +781,10 @@ bool APMMeasurement::isVersionSameAsOriginalVersion() const {
   // Where no store delivers a receipt, the running version is the one that was installed: a first
   // open must not read as the update of an older install.
   if (!APMAEU::appStoreRURL()) return true;
-  auto parts = componentsSnapshot();
-  return parts->isVersionSameAsOriginalVersion ? parts->isVersionSameAsOriginalVersion() : true;
+  for (const auto& component : components_) {
+    if (auto answer = component->isVersionSameAsOriginalVersion()) return *answer;
+  }
+  return true;
 }
 
 void APMMeasurement::reportAppUpdateOnWorkerQueue() {

@@ -74,9 +74,6 @@ struct APMMeasurementComponents {
   // Worker, for each event on the road: lifetime value of purchase events.
   std::function<bool(const APMEvent& event)> isPurchaseEvent;
   std::function<bool(APMDatabase& database, const APMEvent& event)> recordLifetimeValue;
-  // Worker, first open: the running version is the one originally installed (store receipt).
-  // Consulted only when a receipt location is configured; otherwise, and when empty: YES.
-  std::function<bool()> isVersionSameAsOriginalVersion;
 };
 
 class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {

@@ -350,9 +350,6 @@ void APMInAppPurchaseTransactionReporter::install() {
       sharedInstance()->paymentQueueUpdatedFilteredTransactions(storeTransactions(transactions));
     };
   });
-  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
-    parts.isVersionSameAsOriginalVersion = [] { return APMReceiptReaderIsVersionSameAsOriginalVersion(); };
-  });
 }
 
 APMInAppPurchaseTransactionReporter::APMInAppPurchaseTransactionReporter(APMInAppPurchaseReporterHost host)

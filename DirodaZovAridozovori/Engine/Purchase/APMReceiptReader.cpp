@@ -294,3 +294,7 @@ void APMReceiptReaderResetForTesting() {
   std::lock_guard<std::mutex> lock(gVersionMutex);
   gIsVersionSameAsOriginalVersion.reset();
 }
+
+std::optional<bool> APMReceiptComponent::isVersionSameAsOriginalVersion() {
+  return APMReceiptReaderIsVersionSameAsOriginalVersion();
+}

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "APMEngineComponent.h"
 #include "APMInAppPurchaseItem.h"
 #include "platform/Object.h"
 
@@ -40,3 +41,10 @@ bool APMReceiptReaderIsVersionSameAsOriginalVersion();
 bool APMReceiptReaderReadIsVersionSameAsOriginalVersion();
 // Tests: forgets the kept answer.
 void APMReceiptReaderResetForTesting();
+
+// The receipt as one of an engine's components: it tells a first open after install from the first
+// open of an update (the receipt's answer, kept for the process).
+class APMReceiptComponent final : public APMEngineComponent {
+ public:
+  std::optional<bool> isVersionSameAsOriginalVersion() override;
+};

@@ -109,8 +109,6 @@ class FakeExperimentClient final : public APMRemoteConfigExperimentClient {
 
 class EngineComponentsTest : public EngineTest {
  protected:
-  void install(const std::function<void(APMMeasurementComponents&)>& change) { APMMeasurement::updateComponents(change); }
-
   // Every engine made from now on has recording components of these names, in this order.
   void useRecorders(const std::vector<std::string>& names) {
     APMEngineComponentList recorders;
@@ -338,13 +336,21 @@ TEST_F(EngineComponentsTest, LinkedClientFlagsCarryTheIdentitySupportsConsentSta
 }
 
 TEST_F(EngineComponentsTest, TheReceiptDecidesAFirstOpenOnlyWhereAReceiptLocationIsConfigured) {
-  auto original = std::make_shared<std::atomic<bool>>(false);
-  auto asked = std::make_shared<std::atomic<int>>(0);
-  install([original, asked](APMMeasurementComponents& parts) {
-    parts.isVersionSameAsOriginalVersion = [original, asked] {
+  // The receipt's answer, from the second component: the first has none.
+  struct ScriptedReceipt final : APMEngineComponent {
+    std::optional<bool> isVersionSameAsOriginalVersion() override {
       ++*asked;
       return original->load();
-    };
+    }
+    std::shared_ptr<std::atomic<bool>> original = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<int>> asked = std::make_shared<std::atomic<int>>(0);
+  };
+  auto receipt = std::make_shared<ScriptedReceipt>();
+  auto original = receipt->original;
+  auto asked = receipt->asked;
+  APMSetEngineComponentEditorForTesting([receipt, log = log_](APMEngineComponentList) {
+    return APMEngineComponentList{std::make_shared<RecordingComponent>("silent", log), receipt,
+                                  std::make_shared<ScriptedReceipt>()};
   });
   start();
   const struct {

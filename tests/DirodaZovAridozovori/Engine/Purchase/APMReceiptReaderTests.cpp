@@ -270,5 +270,15 @@ TEST_F(ReceiptReaderTest, OriginalVersionIsReadOncePerProcess) {
   EXPECT_FALSE(APMReceiptReaderIsVersionSameAsOriginalVersion());
 }
 
+// The engine asks the receipt through its component, which always answers.
+TEST_F(ReceiptReaderTest, TheReceiptComponentAnswersWhatTheReceiptSays) {
+  APMReceiptComponent component;
+  placeReceipt(receipt(std::vector<Bytes>{}, "2.3.9"));
+  EXPECT_EQ(component.isVersionSameAsOriginalVersion(), std::optional<bool>(false));
+  APMReceiptReaderResetForTesting();
+  placeReceipt(receipt(std::vector<Bytes>{}, "2.4.0"));
+  EXPECT_EQ(component.isVersionSameAsOriginalVersion(), std::optional<bool>(true));
+}
+
 }  // namespace
 }  // namespace purchasetest
