@@ -168,6 +168,13 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
            "Data loss. Cannot record raw event. Error",
            std::to_string(events.size() - handled) + " events not stored before the process ended");
   }
+  bool moreWaiting = false;
+  {
+    std::lock_guard<std::mutex> lock(groupMutex_);
+    moreWaiting = openGroup_ != nullptr;
+  }
+  // Checkpoints wait for the road to fall quiet, so a burst does not copy its pages back over and over.
+  if (!moreWaiting && !shuttingDown_) database_->checkpointWhenQuiet();
 }
 
 void APMMeasurement::logEvent(const std::shared_ptr<APMEvent>& event) {

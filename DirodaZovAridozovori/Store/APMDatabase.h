@@ -56,6 +56,15 @@ class APMDatabase {
  public:
   static constexpr const char* kDatabaseName = "diroda-app-measurement.sql";
   static constexpr int64_t kRawEventsPerQuery = 1000;
+  // The WAL is copied back into the database when writes fall quiet (checkpointWhenQuiet) once it
+  // holds this many pages, as SQLite itself would after every commit...
+  static constexpr int64_t kQuietCheckpointPages = 1000;
+  // ...and during a burst only once it holds this many (about 40 MB): a burst of events rewrites
+  // the same pages of the metadata and the index over and over, and each checkpoint copies every
+  // page it finds and syncs the file twice.
+  static constexpr int64_t kBurstCheckpointPages = 10000;
+  // What is left of the WAL file once it has been emptied.
+  static constexpr int64_t kKeptWALBytes = 4 * 1024 * 1024;
 
   // Opens or creates the database in the storage directory. A file that fails the integrity check
   // is logged, set aside as "<name>.corrupt" and replaced by an empty database. workerQueue is the
@@ -77,6 +86,9 @@ class APMDatabase {
   // were kept.
   bool beginTransaction(platform::Error* error);
   bool endTransaction(bool keep, platform::Error* error);
+  // The writes fell quiet (no more are waiting): copies the WAL back into the database when it
+  // holds kQuietCheckpointPages or more. Whether a checkpoint ran.
+  bool checkpointWhenQuiet();
   // Changes whenever what raw-event metadata is read from may have changed through this
   // connection: a write to the user properties or the on-device measurement values, a reset, or
   // any rollback. Inside one exclusive transaction no one else writes, so an unchanged version

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -76,6 +77,43 @@ bool APMSqliteStore::open(platform::Error* error) {
     close();
     return false;
   }
+  return true;
+}
+
+bool APMSqliteStore::setCheckpointPolicy(const CheckpointPolicy& policy, platform::Error* error) {
+  if (!db_) return APMFail(error, kAPMStoreErrorClosed, "Database is closed");
+  if (!exec("PRAGMA journal_size_limit=" + std::to_string(policy.keptBytes), error)) return false;
+  checkpointPolicy_ = policy;
+  // Replaces SQLite's own checkpoint after every 1000 pages.
+  sqlite3_wal_hook(db_, &APMSqliteStore::walCommitted, this);
+  return true;
+}
+
+int APMSqliteStore::walCommitted(void* store, sqlite3*, const char*, int pages) {
+  static_cast<APMSqliteStore*>(store)->noteWALPages(pages);
+  return SQLITE_OK;
+}
+
+void APMSqliteStore::noteWALPages(int pages) {
+  // A WAL smaller than at the last commit started again from its beginning: all it holds is new.
+  uncheckpointedPages_ += pages >= walPages_ ? pages - walPages_ : pages;
+  walPages_ = pages;
+  if (uncheckpointedPages_ >= checkpointPolicy_.limitPages) checkpoint();
+}
+
+bool APMSqliteStore::checkpointIfWALHolds(int64_t pages) {
+  if (!db_ || uncheckpointedPages_ < pages || uncheckpointedPages_ == 0) return false;
+  return checkpoint();
+}
+
+bool APMSqliteStore::checkpoint() {
+  int walPages = 0;
+  int copied = 0;
+  // Passive: a reader keeps its snapshot, and what it still needs is copied at a later checkpoint.
+  if (sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &walPages, &copied) != SQLITE_OK) return false;
+  uncheckpointedPages_ = std::max(0, walPages - copied);
+  // Emptied, the WAL starts again from its beginning at the next write.
+  if (uncheckpointedPages_ == 0) walPages_ = 0;
   return true;
 }
 
@@ -533,6 +571,8 @@ void APMSqliteStore::close() {
   scopes_.clear();
   pendingSavepoints_ = 0;
   mustRollBack_ = false;
+  walPages_ = 0;
+  uncheckpointedPages_ = 0;
 }
 
 bool APMSqliteStore::closeAndDeleteDatabase() {

@@ -84,6 +84,23 @@ class APMSqliteStore {
   // the last call; none when it cannot be read.
   std::optional<int64_t> dataVersion();
 
+  // When the WAL is copied back into the database (a checkpoint). SQLite's own rule, after every
+  // 1000 pages, suits a trickle of writes; under a burst the same pages are written again and
+  // again, and copying them back each 1000 pages repeats the copies and their syncs. With a policy
+  // the WAL is checkpointed as a commit brings it to limitPages new pages, and whenever the owner
+  // asks (checkpointIfWALHolds, when its writes fall quiet); once emptied, the file is cut back to
+  // keptBytes. False when the connection refused it (closed).
+  struct CheckpointPolicy {
+    int64_t limitPages = 0;
+    int64_t keptBytes = 0;
+  };
+  bool setCheckpointPolicy(const CheckpointPolicy& policy, platform::Error* error);
+  // A checkpoint now when the WAL holds at least `pages` pages not yet copied back; whether one ran
+  // (SQLite refuses one inside a transaction).
+  bool checkpointIfWALHolds(int64_t pages);
+  // WAL pages committed and not yet copied back, as this connection counts them.
+  int64_t uncheckpointedPages() const { return uncheckpointedPages_; }
+
   // Runs a query with "?" placeholders bound to parameterValues in order.
   std::optional<Records> recordsForQuery(const std::string& query, const platform::Array& parameterValues,
                                          platform::Error* error);
@@ -140,8 +157,15 @@ class APMSqliteStore {
   void release(sqlite3_stmt* statement, bool owned);
   std::optional<std::vector<std::string>> columnNames(const std::string& table, platform::Error* error);
 
+  static int walCommitted(void* store, sqlite3* db, const char* name, int pages);
+  void noteWALPages(int pages);
+  bool checkpoint();
+
   std::string path_;
   sqlite3* db_ = nullptr;
+  CheckpointPolicy checkpointPolicy_;
+  int64_t walPages_ = 0;             // the WAL's size in pages at the last commit
+  int64_t uncheckpointedPages_ = 0;  // of them, committed since the last checkpoint
   std::unordered_map<std::string, sqlite3_stmt*> statements_;
   struct Scope {
     bool opened = false;  // its BEGIN or SAVEPOINT was issued

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
@@ -280,6 +281,55 @@ TEST_F(APMSqliteStoreTest, ALoneRowThatCannotBeUndoneRollsTheTransactionBack) {
   EXPECT_FALSE(store_->inTransaction());
   EXPECT_TRUE(put("after", 3)) << "the connection goes on";
   EXPECT_EQ(countOf("after"), 3);
+}
+
+// Under a policy the WAL is copied back when a commit brings it to the limit (SQLite alone would
+// wait for 1000 pages) or when the owner asks with enough waiting, and an emptied WAL is cut back
+// to the bytes the policy keeps.
+TEST_F(APMSqliteStoreTest, CheckpointsFollowThePolicy) {
+  platform::Error error;
+  ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
+  ASSERT_TRUE(store_->setCheckpointPolicy({40, 16384}, &error)) << error.description;
+  // A row of 4000 bytes fills about one page of its own.
+  auto write = [&](int rows) {
+    ASSERT_TRUE(store_->performTransactionWithError(&error, [&] {
+      for (int i = 0; i < rows; ++i) {
+        if (!store_->executeStatement("INSERT INTO pages (data) VALUES (?)", {Object(platform::Data(4000, 7))},
+                                      &error)) {
+          return false;
+        }
+      }
+      return true;
+    })) << error.description;
+  };
+  auto databaseBytes = [&] { return std::filesystem::file_size(path_); };
+  auto walBytes = [&] { return std::filesystem::file_size(path_ + "-wal"); };
+  write(1);
+  ASSERT_TRUE(store_->checkpointIfWALHolds(1)) << "what the set-up wrote";
+
+  const auto start = databaseBytes();
+  write(10);
+  write(10);
+  write(10);
+  EXPECT_EQ(databaseBytes(), start) << "checkpointed below the limit";
+  EXPECT_FALSE(store_->checkpointIfWALHolds(1000));
+  EXPECT_EQ(databaseBytes(), start);
+  write(15);
+  EXPECT_GT(databaseBytes(), start) << "not checkpointed at the limit";
+  EXPECT_EQ(store_->uncheckpointedPages(), 0);
+
+  const auto atLimit = databaseBytes();
+  write(5);
+  EXPECT_EQ(databaseBytes(), atLimit);
+  EXPECT_TRUE(store_->checkpointIfWALHolds(5));
+  EXPECT_GT(databaseBytes(), atLimit);
+  EXPECT_FALSE(store_->checkpointIfWALHolds(1)) << "nothing left to copy";
+
+  write(30);
+  EXPECT_GT(walBytes(), 30u * 4096u);
+  EXPECT_TRUE(store_->checkpointIfWALHolds(30));
+  write(1);
+  EXPECT_LE(walBytes(), 16384u) << "the emptied WAL keeps its size";
 }
 
 TEST_F(APMSqliteStoreTest, FileThatIsNotADatabaseFailsTheIntegrityCheck) {
