@@ -38,14 +38,21 @@
 
 namespace {
 
+// Serial queue: while an operation queued among the events runs, the events it logs through the
+// front on this thread wait here, to be handed on in its place.
+thread_local APMAnalyticsEventBuffer* tOperationEvents = nullptr;
+
 // Until its first activation the application does not count as active.
 constexpr bool kActiveAtLaunch = false;
 
 constexpr const char* kDeferringDocumentationLink = "https://diroda.example/docs/analytics/zoredode-migration";
 
-// Logged events queued together, between two blocks.
+// Logged events queued together, between two blocks, and the operations queued among them: one
+// queued after the batch's first n events runs after them.
 struct EventBatch {
   APMAnalyticsEventBuffer events;
+  size_t appended = 0;
+  std::vector<std::pair<size_t, APMAnalytics::Block>> operations;
 };
 
 // One entry of the operation queue: a block, or a batch of events.
@@ -368,32 +375,66 @@ void markHandOffStep(FrontState& front, bool waitForWorker) {
   });
 }
 
-// Serial queue: hands every event of the batch to the engine, in order.
+// Serial queue: hands one event to the engine.
+void handOffEvent(FrontState& front, APMBufferedEvent& event) {
+  front.bytesHandedSinceMarker += event.bytes;
+  // One event's failure must not cost the events behind it.
+  runGuarded([&] {
+    auto measurement = engine();
+    if (!measurement) return;
+    measurement->logCompactEventWithOrigin(event.origin, event.isPublicEvent, event.name, std::move(event.parameters),
+                                           event.timestamp, front.collectionEnabled.load(), false, false,
+                                           front.interceptor, std::move(event.addedScreenParameters));
+  });
+  if (++front.handedSinceMarker >= APMAnalytics::kHandOffStep) {
+    front.handedSinceMarker = 0;
+    markHandOffStep(front, true);
+  }
+}
+
+// Serial queue: runs an operation queued among the events, then hands on, in its place, the
+// events it logged. False when the process gave up handing events on meanwhile.
+bool runOperationAmongEvents(FrontState& front, const APMAnalytics::Block& operation) {
+  APMAnalyticsEventBuffer logged;
+  {
+    APMAnalyticsEventBuffer* outer = std::exchange(tOperationEvents, &logged);
+    runGuarded(operation);
+    tOperationEvents = outer;
+  }
+  while (auto event = logged.next()) {
+    if (front.abandonHandOff.load(std::memory_order_relaxed)) return false;
+    handOffEvent(front, *event);
+  }
+  return true;
+}
+
+// Serial queue: hands every event of the batch to the engine, in order, running each operation
+// queued among them in its place.
 void handOffBatch(const std::shared_ptr<EventBatch>& batch) {
   auto& front = state();
   APMAnalyticsEventBuffer events;
+  std::vector<std::pair<size_t, APMAnalytics::Block>> operations;
   {
     std::lock_guard<std::mutex> lock(front.operations.mutex);
     if (front.operations.openBatch == batch) front.operations.openBatch = nullptr;
     events = std::move(batch->events);
+    operations = std::move(batch->operations);
   }
+  auto operation = operations.begin();
+  // Runs the operations queued after the first `handed` events of the batch.
+  auto runOperationsAfter = [&](size_t handed) {
+    for (; operation != operations.end() && operation->first <= handed; ++operation) {
+      if (!runOperationAmongEvents(front, operation->second)) return false;
+    }
+    return true;
+  };
+  size_t handed = 0;
   while (auto event = events.next()) {
     if (front.abandonHandOff.load(std::memory_order_relaxed)) return;
-    front.bytesHandedSinceMarker += event->bytes;
-    // One event's failure must not cost the events behind it.
-    runGuarded([&] {
-      auto measurement = engine();
-      if (!measurement) return;
-      measurement->logCompactEventWithOrigin(event->origin, event->isPublicEvent, event->name,
-                                             std::move(event->parameters), event->timestamp,
-                                             front.collectionEnabled.load(), false, false, front.interceptor,
-                                             std::move(event->addedScreenParameters));
-    });
-    if (++front.handedSinceMarker >= APMAnalytics::kHandOffStep) {
-      front.handedSinceMarker = 0;
-      markHandOffStep(front, true);
-    }
+    if (!runOperationsAfter(handed++)) return;
+    handOffEvent(front, *event);
   }
+  if (!runOperationsAfter(SIZE_MAX)) return;
   if (front.bytesHandedSinceMarker > 0) markHandOffStep(front, false);
 }
 
@@ -401,25 +442,35 @@ APMAnalytics::Block handOffBlock(std::shared_ptr<EventBatch> batch) {
   return [batch = std::move(batch)] { handOffBatch(batch); };
 }
 
-// Appends one encoded event (operation-queue lock taken here); false when refused.
-bool appendEvent(FrontState& front, const std::string& encoded, double timestamp) {
-  std::lock_guard<std::mutex> lock(front.operations.mutex);
-  if (front.exiting.load(std::memory_order_relaxed)) return false;
+// Operation-queue lock held: the batch that what is queued now joins.
+EventBatch& openBatchLocked(FrontState& front) {
   auto& operations = front.operations;
-  EventBatch* batch = nullptr;
   if (operations.suspended) {
     if (operations.pending.empty() || !operations.pending.back().batch) {
       operations.pending.push_back(Operation{nullptr, std::make_shared<EventBatch>()});
     }
-    batch = operations.pending.back().batch.get();
-  } else {
-    if (!operations.openBatch) {
-      operations.openBatch = std::make_shared<EventBatch>();
-      front.serialQueue->async(guarded(handOffBlock(operations.openBatch)));
-    }
-    batch = operations.openBatch.get();
+    return *operations.pending.back().batch;
   }
-  batch->events.append(encoded, timestamp);
+  if (!operations.openBatch) {
+    operations.openBatch = std::make_shared<EventBatch>();
+    front.serialQueue->async(guarded(handOffBlock(operations.openBatch)));
+  }
+  return *operations.openBatch;
+}
+
+// Appends one encoded event (operation-queue lock taken here): to the events of the operation
+// running on this thread, if any, else to the open batch. False when refused.
+bool appendEvent(FrontState& front, const std::string& encoded, double timestamp) {
+  if (front.exiting.load(std::memory_order_relaxed)) return false;
+  if (APMAnalyticsEventBuffer* logged = tOperationEvents) {
+    logged->append(encoded, timestamp);
+    return true;
+  }
+  std::lock_guard<std::mutex> lock(front.operations.mutex);
+  if (front.exiting.load(std::memory_order_relaxed)) return false;
+  EventBatch& batch = openBatchLocked(front);
+  batch.events.append(encoded, timestamp);
+  ++batch.appended;
   return true;
 }
 
@@ -492,6 +543,15 @@ void APMAnalytics::queueOperationWithBlockThenWait(Block block) {
     }
     unsuspendOperationQueue();
   });
+}
+
+void APMAnalytics::queueOperationAmongEvents(Block block) {
+  if (!block) return;
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.operations.mutex);
+  if (front.exiting.load(std::memory_order_relaxed)) return;
+  EventBatch& batch = openBatchLocked(front);
+  batch.operations.emplace_back(batch.appended, std::move(block));
 }
 
 void APMAnalytics::unsuspendOperationQueue() {
@@ -879,7 +939,7 @@ void APMAnalytics::removeUserAttributeForName(const std::string& name) {
 
 void APMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
   auto attribute = std::make_shared<APMUserAttribute>("", name, APMValue(0.0), platform::now());
-  queueOperationWithBlock([attribute] {
+  queueOperationAmongEvents([attribute] {
     if (auto measurement = engine()) measurement->removeUserAttribute(attribute);
   });
 }
@@ -1452,7 +1512,7 @@ void APMAnalytics::setInternalUserProperty(const platform::Object& value, const 
   if (!apmValue) return;
   if (APMDataTypeValidator::isValidInternalUserAttributeValue(*apmValue, name, &failure)) {
     auto attribute = std::make_shared<APMUserAttribute>(origin, name, *apmValue, platform::now());
-    queueOperationWithBlock([attribute] {
+    queueOperationAmongEvents([attribute] {
       if (auto measurement = engine()) measurement->setUserAttribute(attribute);
     });
     return;

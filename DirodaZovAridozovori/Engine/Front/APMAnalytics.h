@@ -161,6 +161,12 @@ class APMAnalytics {
   // Queues block; once the operation queue runs, it is held for kResumeDelayAfterWait so the block
   // is handled before anything queued after it. Never waits on the serial or the worker queue.
   static void queueOperationWithBlockThenWait(Block block);
+  // Queues block among the logged events, in the caller's place, without ending the batch of events
+  // being queued: it runs on the serial queue after the events logged before the call and before
+  // those logged after it, and the events it logs there through the front take its place (they are
+  // handed on right after it). For work that must keep its place among events without costing
+  // the batch (user properties, the screen-view reporter's work). Never waits.
+  static void queueOperationAmongEvents(Block block);
   static void unsuspendOperationQueue();
   static bool isOperationQueueSuspended();
   // The process's measurement load time (seconds since 1970); guarded.

@@ -1,6 +1,8 @@
 #include "APMScreenViewReporter.h"
 
+#include <chrono>
 #include <mutex>
+#include <utility>
 
 #include "APMDataTypeValidator.h"
 #include "APMEventParameters.h"
@@ -127,24 +129,41 @@ int64_t APMScreenViewReporter::incrementScreenInstanceID() {
   return currentScreenInstanceID_.fetch_add(1) + 1;
 }
 
+std::unique_lock<std::mutex> APMScreenViewReporter::lockAfterQueuedScreenViews() {
+  // On the front's serial queue the screen views queued earlier have run already, or wait behind
+  // the caller; before the front starts, they wait for the start.
+  if (!APMAnalytics::isCurrentQueueSerialQueue() && !APMAnalytics::isOperationQueueSuspended()) {
+    std::unique_lock<std::mutex> counts(countsMutex_);
+    const uint64_t queued = screenViewsQueued_;
+    screenViewsDone_.wait_for(counts, std::chrono::duration<double>(kQueuedScreenViewsWaitLimit),
+                              [&] { return screenViewsRun_ >= queued; });
+  }
+  return std::unique_lock<std::mutex>(screenMutex_);
+}
+
+void APMScreenViewReporter::screenViewRan() {
+  {
+    std::lock_guard<std::mutex> counts(countsMutex_);
+    ++screenViewsRun_;
+  }
+  screenViewsDone_.notify_all();
+}
+
 std::shared_ptr<APMScreen> APMScreenViewReporter::currentScreen() {
-  std::shared_ptr<APMScreen> screen;
-  queue_->sync([&] { screen = currentScreen_; });
-  return screen;
+  auto lock = lockAfterQueuedScreenViews();
+  return currentScreen_;
 }
 
 std::shared_ptr<APMScreen> APMScreenViewReporter::previousScreen() {
-  std::shared_ptr<APMScreen> screen;
-  queue_->sync([&] { screen = previousScreen_; });
-  return screen;
+  auto lock = lockAfterQueuedScreenViews();
+  return previousScreen_;
 }
 
 void APMScreenViewReporter::getScreenName(std::optional<std::string>* name, std::optional<std::string>* className) {
   if (!name && !className) return;
-  queue_->sync([&] {
-    if (name) *name = currentScreen_ ? currentScreen_->name() : std::nullopt;
-    if (className) *className = currentScreen_ ? currentScreen_->className() : std::nullopt;
-  });
+  auto lock = lockAfterQueuedScreenViews();
+  if (name) *name = currentScreen_ ? currentScreen_->name() : std::nullopt;
+  if (className) *className = currentScreen_ ? currentScreen_->className() : std::nullopt;
 }
 
 void APMScreenViewReporter::setScreenName(const std::optional<std::string>&, const std::optional<std::string>&) {
@@ -174,23 +193,43 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
          className ? platform::Object(*className) : platform::Object());
 
   std::weak_ptr<APMScreenViewReporter> weakSelf = weak_from_this();
-  queue_->sync([&] {
-    std::shared_ptr<APMScreen> previous = currentScreen_;
-    currentScreen_ = screen;
-    publishScreenParametersOnQueue();
-    // Queued while the queue is held: the "_vs" events keep the order of the screen changes.
-    queue_->async([weakSelf, previous, screen, parameters] {
-      auto self = weakSelf.lock();
-      if (!self) return;
-      self->postScreenDidChangeNotificationWithPreviousScreen(previous, screen);
-      // A screen view carries no item lists: an array parameter is refused like any unsupported value.
-      auto cleaned = APMSanitizedEventParameters(parameters, kPublicScreenViewEventName, true, false);
-      if (cleaned) {
-        cleaned->erase(kScreenNameKey);
-        cleaned->erase(kScreenClassKey);
-      }
-      self->logViewScreenEventWithPreviousScreen(previous, screen, cleaned);
-    });
+  // Counted as run once it has run, or once it is dropped unrun (the front reset or the process
+  // ending), so that no reader waits for it in vain.
+  struct Ran {
+    explicit Ran(std::weak_ptr<APMScreenViewReporter> reporter) : reporter(std::move(reporter)) {}
+    Ran(const Ran&) = delete;
+    Ran& operator=(const Ran&) = delete;
+    std::weak_ptr<APMScreenViewReporter> reporter;
+    ~Ran() {
+      if (auto self = reporter.lock()) self->screenViewRan();
+    }
+  };
+  // One step under the lock, so that screen views logged together from several threads are in the
+  // same order everywhere: the screen changes, later events carry it, and the rest of its work is
+  // queued among the logged events in the caller's place. The caller waits for none of that work
+  // (nor wakes a thread for it): the change notification and the "_vs" event run on the front's
+  // serial queue where the host logged its "screen_view", one screen view after the other, and
+  // what they log stays in that place.
+  std::lock_guard<std::mutex> lock(screenMutex_);
+  std::shared_ptr<APMScreen> previous = std::exchange(currentScreen_, screen);
+  publishScreenParametersLocked();
+  {
+    std::lock_guard<std::mutex> counts(countsMutex_);
+    ++screenViewsQueued_;
+  }
+  APMAnalytics::queueOperationAmongEvents([weakSelf, previous, screen, parameters,
+                                           ran = std::make_shared<Ran>(weakSelf)]() mutable {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    const auto done = std::move(ran);
+    self->postScreenDidChangeNotificationWithPreviousScreen(previous, screen);
+    // A screen view carries no item lists: an array parameter is refused like any unsupported value.
+    auto cleaned = APMSanitizedEventParameters(parameters, kPublicScreenViewEventName, true, false);
+    if (cleaned) {
+      cleaned->erase(kScreenNameKey);
+      cleaned->erase(kScreenClassKey);
+    }
+    self->logViewScreenEventWithPreviousScreen(previous, screen, cleaned);
   });
 }
 
@@ -230,7 +269,10 @@ void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shar
   }
   parameters[kManualScreenTrackingParameter] = 1;
   if (!APMHasScreenParameters(parameters)) return;
-  previousScreen_ = newScreen;
+  {
+    std::lock_guard<std::mutex> lock(screenMutex_);
+    previousScreen_ = newScreen;
+  }
   if (newScreen->isManuallyTracked) {
     APMAnalytics::logInternalEventWithOrigin(kOriginApp, kScreenViewEventName, newScreen->eventTimestamp, parameters);
   } else {
@@ -239,19 +281,18 @@ void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shar
 }
 
 platform::Dictionary APMScreenViewReporter::screenParameters() {
-  platform::Dictionary parameters;
-  if (!isReportingGateOpen()) return parameters;
-  queue_->sync([&] { parameters = screenParametersOnQueue(); });
-  return parameters;
+  if (!isReportingGateOpen()) return {};
+  auto lock = lockAfterQueuedScreenViews();
+  return screenParametersLocked();
 }
 
-platform::Dictionary APMScreenViewReporter::screenParametersOnQueue() const {
+platform::Dictionary APMScreenViewReporter::screenParametersLocked() const {
   if (!allowScreenParameters_ || !currentScreen_ || !isReportingGateOpen()) return {};
   return APMCurrentScreenParameters(*currentScreen_);
 }
 
-void APMScreenViewReporter::publishScreenParametersOnQueue() {
-  APMAnalytics::setCurrentScreenParameters(screenParametersOnQueue());
+void APMScreenViewReporter::publishScreenParametersLocked() {
+  APMAnalytics::setCurrentScreenParameters(screenParametersLocked());
 }
 
 // MARK: - Activation
@@ -259,7 +300,10 @@ void APMScreenViewReporter::publishScreenParametersOnQueue() {
 void APMScreenViewReporter::handleApplicationDidBecomeActive() {
   isAppActive_ = true;
   appHasBeenInitialized_ = true;
-  queue_->sync([&] { publishScreenParametersOnQueue(); });
+  {
+    std::lock_guard<std::mutex> lock(screenMutex_);
+    publishScreenParametersLocked();
+  }
   if (auto session = readySessionReporter()) session->handleAppDidBecomeActive();
 }
 
@@ -269,5 +313,6 @@ void APMScreenViewReporter::handleApplicationWillResignActive() {
 
 void APMScreenViewReporter::handleApplicationDidEnterBackground() {
   isAppActive_ = false;
-  queue_->sync([&] { publishScreenParametersOnQueue(); });
+  std::lock_guard<std::mutex> lock(screenMutex_);
+  publishScreenParametersLocked();
 }

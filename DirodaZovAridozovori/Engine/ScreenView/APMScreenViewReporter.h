@@ -13,15 +13,23 @@
 // desktop application that resigns is still on screen).
 //
 // Threads. trackScreenWithParameters runs on the logging thread; the activation handlers on the
-// thread that posts the notifications (the main thread). The current and previous screens live
-// on the serial queue "APMScreenViewReporter": taking the previous screen, setting the new one and
-// queueing its "_vs" happen in one step there, so screen views logged together from two threads
-// are ordered and never share a previous screen. The activity flags and the instance counter are
-// atomic.
+// thread that posts the notifications (the main thread). The screens are guarded by a mutex:
+// taking the previous screen, setting the new one and queueing the rest of the screen view's work
+// among the logged events (APMAnalytics::queueOperationAmongEvents) happen in one step under it,
+// so screen views logged together from two threads are ordered and never share a previous screen,
+// and the logging thread waits for no queue. That rest (the change notification and the "_vs"
+// event) runs in order on the front's serial queue, in the place the host logged its
+// "screen_view": what it logs stands among the events exactly there. The readers of the screens
+// (currentScreen, previousScreen, getScreenName, screenParameters) first wait, up to
+// kQueuedScreenViewsWaitLimit seconds, until the screen views queued before them have run, as a
+// read behind them on a queue of their own would (not on the front's serial queue, nor before the
+// front starts, when they cannot run yet). The activity flags and the instance counter are atomic.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,11 +52,14 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   static constexpr const char* kEngagementTimeParameter = "_et";
   static constexpr const char* kOriginApp = "app";
   static constexpr const char* kOriginAuto = "auto";
-  // Posted on the reporter's queue as the active application changes screens, with the parameters
-  // of the screen left (none at the first screen) and of the new one.
+  // Posted on the front's serial queue, in the screen view's place, as the active application
+  // changes screens, with the parameters of the screen left (none at the first screen) and of the
+  // new one.
   static constexpr const char* kScreenDidChangeNotification = "APMScreenViewReporterScreenDidChangeNotification";
   static constexpr const char* kPreviousScreenKey = "previousScreen";
   static constexpr const char* kScreenKey = "screen";
+  // The longest a reader of the screens waits for the screen views queued before it.
+  static constexpr double kQueuedScreenViewsWaitLimit = 2.0;
 
   // The process-wide reporter, created on first use; it observes activation from then on.
   static std::shared_ptr<APMScreenViewReporter> sharedInstance();
@@ -71,7 +82,7 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   // Refused: screens are reported through "screen_view" only (31000).
   void setScreenName(const std::optional<std::string>& name, const std::optional<std::string>& className);
 
-  // The two steps that follow a screen change, on the reporter's queue.
+  // The two steps that follow a screen change, on the front's serial queue.
   void postScreenDidChangeNotificationWithPreviousScreen(const std::shared_ptr<APMScreen>& previousScreen,
                                                          const std::shared_ptr<APMScreen>& newScreen);
   void logViewScreenEventWithPreviousScreen(const std::shared_ptr<APMScreen>& previousScreen,
@@ -97,9 +108,12 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
  private:
   // The application is active, or has never been active yet.
   bool isReportingGateOpen() const;
-  // Hands the current screen's parameters to the front (reporter's queue).
-  void publishScreenParametersOnQueue();
-  platform::Dictionary screenParametersOnQueue() const;
+  // screenMutex_, taken once the screen views queued so far have run (see the threads above).
+  std::unique_lock<std::mutex> lockAfterQueuedScreenViews();
+  void screenViewRan();
+  // Hands the current screen's parameters to the front (screenMutex_ held).
+  void publishScreenParametersLocked();
+  platform::Dictionary screenParametersLocked() const;
   void observeApplicationNotifications();
 
   const std::shared_ptr<platform::DispatchQueue> queue_;
@@ -112,9 +126,14 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   std::atomic<int64_t> currentScreenInstanceID_;
   std::vector<platform::NotificationCenter::Token> observers_;
 
-  // The reporter's queue only.
+  mutable std::mutex screenMutex_;  // guards both screens
   std::shared_ptr<APMScreen> currentScreen_;
   std::shared_ptr<APMScreen> previousScreen_;
+  // Taken alone, or inside screenMutex_: a screen view dropped unrun counts itself wherever it goes.
+  std::mutex countsMutex_;  // guards the two counts
+  uint64_t screenViewsQueued_ = 0;
+  uint64_t screenViewsRun_ = 0;
+  std::condition_variable screenViewsDone_;
 };
 
 // The reporter as one of an engine's components: the launch makes the process-wide reporter, so it

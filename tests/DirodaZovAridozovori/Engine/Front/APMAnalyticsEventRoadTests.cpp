@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <map>
 #include <thread>
 
 #include "FrontTestFixture.h"
@@ -67,6 +69,55 @@ TEST_F(FakeClockFrontTest, AUserPropertySetBetweenTwoEventsReachesOnlyTheLaterOn
   auto afterNames = metadataUserPropertyNames(after[0].fingerprint);
   EXPECT_EQ(std::count(beforeNames.begin(), beforeNames.end(), "favorite"), 0);
   EXPECT_EQ(std::count(afterNames.begin(), afterNames.end(), "favorite"), 1);
+}
+
+// User-property calls queued together with events, while the front is still busy with what came
+// before, take their places among them: each event's metadata carries the value of its moment,
+// through a change, a change back and a removal.
+TEST_F(FakeClockFrontTest, UserPropertyChangesQueuedAmongEventsReachExactlyTheEventsAfterThem) {
+  start();
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  APMAnalytics::queue()->async([released] { released.wait(); });
+  // The tier set before each event ("" removes it); "<absent>": the metadata carries none.
+  const struct {
+    const char* event;
+    const char* tierBefore;
+    const char* carried;
+  } steps[] = {
+      {"e1", nullptr, "<absent>"}, {"e2", "gold", "gold"}, {"e3", "silver", "silver"},
+      {"e4", "gold", "gold"},      {"e5", "", "<absent>"}, {"e6", nullptr, "<absent>"},
+  };
+  for (const auto& step : steps) {
+    if (step.tierBefore) {
+      APMAnalytics::setUserPropertyString(*step.tierBefore ? platform::Object(step.tierBefore) : platform::Object(),
+                                          "tier");
+    }
+    APMAnalytics::logEventWithName(step.event, {});
+  }
+  release.set_value();
+  std::map<std::string, int64_t> fingerprints;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.event);
+    auto stored = rowsNamed(step.event);
+    ASSERT_EQ(stored.size(), 1u);
+    fingerprints[step.event] = stored[0].fingerprint;
+    std::string carried = "<absent>";
+    onWorker([&] {
+      auto metadata = engine()->database()->queryRawEventsMetadataWithFingerprint(stored[0].fingerprint, nullptr);
+      ASSERT_TRUE(metadata);
+      auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(
+          *metadata, APMPBMeasurementBundle::kUserAttributes);
+      for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
+        if (APMNanoGetString(*attribute, APMPBUserAttribute::kName) == std::optional<std::string>("tier")) {
+          carried = APMNanoGetString(*attribute, APMPBUserAttribute::kStringValue).value_or("");
+        }
+      }
+    });
+    EXPECT_EQ(carried, step.carried);
+  }
+  EXPECT_EQ(fingerprints["e4"], fingerprints["e2"]) << "changed back, the metadata is the earlier one";
+  EXPECT_EQ(fingerprints["e6"], fingerprints["e5"]);
 }
 
 // A list nested `levels` deep around the number 1.

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -239,6 +241,40 @@ TEST_F(ScreenViewReporterTest, AScreenChangeHandsTheEngagementOnTheLeftScreenToT
   EXPECT_EQ(engagements.back().text("_sn"), "Home");
   EXPECT_EQ(engagements.back().text("_sc"), "HomeView");
   EXPECT_EQ(engagements.back().integer("_et"), 7000);  // since the activation: the first view cut nothing
+}
+
+// A screen view's work waits for nobody on the caller's thread, yet what it logs (the "_e" of the
+// screen left and the "_vs") is stored exactly where the host logged its "screen_view" among the
+// events of that thread, even while the front is still busy with what came before.
+TEST_F(ScreenViewReporterTest, AScreenViewIsStoredWhereItWasLoggedAmongTheEventsAroundIt) {
+  start();
+  post(platform::kApplicationDidBecomeActiveNotification);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  APMAnalytics::queue()->async([released] { released.wait(); });
+  std::atomic<bool> logged{false};
+  std::thread host([&] {
+    APMAnalytics::logEventWithName("a", {});
+    screenView({{"screen_name", "Home"}});
+    APMAnalytics::logEventWithName("b", {});
+    clock_->advance(2);
+    APMAnalytics::logEventWithName("c", {});
+    screenView({{"screen_name", "Cart"}});
+    APMAnalytics::logEventWithName("d", {});
+    logged = true;
+  });
+  const bool returned = testsupport::waitFor([&] { return logged.load(); }, 3);
+  release.set_value();
+  host.join();
+  EXPECT_TRUE(returned) << "the logging calls waited for the front";
+
+  std::vector<std::string> order;  // from "a" on: the start stored events of its own
+  for (const auto& row : rows()) {
+    if (row.name == "a" || (!order.empty() && (row.name.size() == 1 || row.name == "_vs" || row.name == "_e"))) {
+      order.push_back(row.name == "_e" || row.name == "_vs" ? row.name + ":" + row.text("_sn") : row.name);
+    }
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"a", "_vs:Home", "b", "c", "_e:Home", "_vs:Cart", "d"}));
 }
 
 TEST_F(ScreenViewReporterTest, ScreenViewsFromSeveralThreadsFormOneChainOfPreviousScreens) {
