@@ -3,7 +3,6 @@
 #include <mutex>
 
 #include "APMNameTables.h"
-#include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "DUDUravodazoConfiguration.h"
 #include "DUDUravodazoInternal.h"
@@ -226,8 +225,6 @@ void DUDUravodazoInternal::startWithConfiguration(const std::shared_ptr<DUDUravo
   startOptions[kOptionLogTag] = platform::Object(kLogTag);
   // Screens and the active state join the engine started here.
   APMScreenViewReporter::install();
-  // Conditional user properties are timed out, expired and triggered by every event written.
-  APMConditionalUserPropertyController::install();
   // Purchases: lifetime values on the event road, store transactions, the receipt at first open.
   APMLifetimeValueRecorder::install();
   APMInAppPurchaseTransactionReporter::install();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "APMMeasurement.h"
 #include "DUDUravodazoInternal.h"
 #include "ROREzo.h"
 #include "ZORConnectorUtils.h"
@@ -17,6 +18,12 @@ const std::map<std::string, std::string>& campaignIntegrations() {
                                                                {"fiam", "fiam_integration"},
                                                                {"frc", "frc_integration"}};
   return integrations;
+}
+
+// The conditional user properties of the shared engine, the one the front started (none before).
+std::shared_ptr<ZORAConditionalUserPropertyController> conditionalUserPropertyController() {
+  auto engine = APMMeasurement::hasSharedInstance() ? APMMeasurement::sharedInstance() : nullptr;
+  return engine ? APMFindEngineComponent<ZORAConditionalUserPropertyController>(engine->engineComponents()) : nullptr;
 }
 
 std::optional<double> number(const platform::Object& value) {
@@ -130,7 +137,7 @@ void RIZIdivozivuRivaderod::setConditionalUserProperty(const platform::Dictionar
   if (property.empty()) return;
   auto filled = conditionalUserPropertyFromDictionary(property);
   if (!filled) return;
-  ZORAConditionalUserPropertyController::sharedInstance().setConditionalUserProperty(filled, filled->name);
+  if (auto controller = conditionalUserPropertyController()) controller->setConditionalUserProperty(filled, filled->name);
 }
 
 void RIZIdivozivuRivaderod::clearConditionalUserProperty(const std::string& userPropertyName, const std::string& origin,
@@ -140,16 +147,17 @@ void RIZIdivozivuRivaderod::clearConditionalUserProperty(const std::string& user
   if (!clearEventName.empty() && !clearEventParameters.empty()) {
     clearEvent = eventWithOrigin(origin, clearEventName, clearEventParameters);
   }
-  ZORAConditionalUserPropertyController::sharedInstance().clearConditionalUserPropertyWithClearEvent(clearEvent,
-                                                                                                     userPropertyName);
+  if (auto controller = conditionalUserPropertyController()) {
+    controller->clearConditionalUserPropertyWithClearEvent(clearEvent, userPropertyName);
+  }
 }
 
 std::vector<platform::Dictionary> RIZIdivozivuRivaderod::conditionalUserProperties(
     const std::string& origin, const std::string& propertyNamePrefix) {
   std::vector<platform::Dictionary> result;
-  auto properties =
-      ZORAConditionalUserPropertyController::sharedInstance().conditionalUserPropertiesWithNamePrefix(propertyNamePrefix,
-                                                                                                      origin);
+  auto controller = conditionalUserPropertyController();
+  auto properties = controller ? controller->conditionalUserPropertiesWithNamePrefix(propertyNamePrefix, origin)
+                               : std::nullopt;
   if (!properties) return result;
   for (const auto& property : *properties) {
     if (!property || property->name.empty() || !property->value || !property->value->isString()) continue;

@@ -32,6 +32,12 @@ struct APMEventEditingOutcome {
   std::vector<APMEditEventForm> eventsToLog;         // events the program created, in order
 };
 
+// The events a component's step on an event asks the engine to write with it, in order.
+struct APMEventCompanions {
+  std::vector<std::shared_ptr<APMEvent>> before;  // written before the event
+  std::vector<std::shared_ptr<APMEvent>> after;   // written after it
+};
+
 class APMEngineComponent {
  public:
   virtual ~APMEngineComponent() = default;
@@ -76,6 +82,14 @@ class APMEngineComponent {
     (void)program;
     (void)event;
     return std::nullopt;
+  }
+
+  // ---- Each event the engine writes (its internal ones too), inside its group, before it is
+  // written: the events to write with it. None when the component's step failed (and rolled back
+  // what it changed): the event is still written.
+  virtual std::optional<APMEventCompanions> eventWillBeWritten(const APMEvent& event) {
+    (void)event;
+    return APMEventCompanions{};
   }
 
   // ---- A first open is being reported where the store delivers a receipt: whether the running

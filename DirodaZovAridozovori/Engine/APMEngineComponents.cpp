@@ -5,6 +5,7 @@
 #include "APMAudienceComponent.h"
 #include "APMEventEditingHost.h"
 #include "APMExperimentComponent.h"
+#include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
 #include "AdExposure/APMAdExposureReporter.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
@@ -45,6 +46,8 @@ APMEngineComponentList APMMakeEngineComponents() {
       std::make_shared<APMSearchAdComponent>(),
       // The host's TCF decision becomes consent at start-up and before every upload.
       std::make_shared<APMTCFClient>(),
+      // Conditional user properties are timed out, expired and triggered by every event written.
+      std::make_shared<APMConditionalUserPropertyController>(),
       // How long ad units are on screen, for an advertising component.
       APMAdExposureReporter::create(),
       // The store receipt tells a first open after install from one after an update.

@@ -297,18 +297,21 @@ void APMMeasurement::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& ev
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kLoggingEvent, "Logging event: origin, name, params",
            event->origin(), event->name(), APMDescribeParameters(event->parameters()));
   }
-  std::vector<std::shared_ptr<APMEvent>> caused;
-  if (auto process = componentsSnapshot()->processConditionalUserProperties) {
-    auto result = process(*event);
-    if (result) {
-      caused = std::move(*result);
-    } else {
+  std::vector<std::shared_ptr<APMEvent>> after;
+  for (const auto& component : components_) {
+    auto companions = component->eventWillBeWritten(*event);
+    if (!companions) {
       APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kUnableProcessConditionalUserProperty,
              "Unable to process conditional user property. Event name, origin", event->name(), event->origin());
+      continue;
     }
+    for (const auto& before : companions->before) {
+      if (before) writeFilteredEventOnWorkerQueue(before);
+    }
+    after.insert(after.end(), companions->after.begin(), companions->after.end());
   }
   writeFilteredEventOnWorkerQueue(event);
-  for (const auto& next : caused) {
+  for (const auto& next : after) {
     if (next) writeFilteredEventOnWorkerQueue(next);
   }
 }

@@ -67,10 +67,6 @@ struct APMPurchaseTransaction {
 // answers neutrally (no edits, no extra events, not a purchase event, linked clients absent). Each
 // says when the engine calls it and on which queue ("worker": the engine's worker queue).
 struct APMMeasurementComponents {
-  // Worker, for each event on the road: the events its conditional user properties cause; none on
-  // failure.
-  std::function<std::optional<std::vector<std::shared_ptr<APMEvent>>>(const APMEvent& event)>
-      processConditionalUserProperties;
   // Worker, for each event on the road: lifetime value of purchase events.
   std::function<bool(const APMEvent& event)> isPurchaseEvent;
   std::function<bool(APMDatabase& database, const APMEvent& event)> recordLifetimeValue;

@@ -4,10 +4,8 @@
 
 #include "APMDataTypeValidator.h"
 #include "APMDatabase.h"
-#include "APMMeasurement.h"
 #include "APMMonitor.h"
 #include "APMNameTables.h"
-#include "APMScheduler.h"
 #include "DirodaZovAridozovori/Engine/ConditionalUserProperties/APMConditionalUserPropertyLog.h"
 #include "platform/Clock.h"
 #include "platform/Semaphore.h"
@@ -42,28 +40,26 @@ struct QueryAnswer {
 
 }  // namespace
 
-APMConditionalUserPropertyController& APMConditionalUserPropertyController::sharedInstance() {
-  static APMConditionalUserPropertyController* instance = new APMConditionalUserPropertyController();
-  return *instance;
-}
-
-void APMConditionalUserPropertyController::install() {
-  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
-    if (parts.processConditionalUserProperties) return;
-    parts.processConditionalUserProperties = [](const APMEvent& event) {
-      return sharedInstance().processEventOnWorkerQueue(event);
-    };
-  });
-}
-
-std::shared_ptr<APMMeasurement> APMConditionalUserPropertyController::engine() {
-  return APMMeasurement::hasSharedInstance() ? APMMeasurement::sharedInstance() : nullptr;
-}
-
-bool APMConditionalUserPropertyController::checkWorkerQueue(const std::shared_ptr<APMMeasurement>& engine,
-                                                            const char* methodName) {
+bool APMConditionalUserPropertyController::checkWorkerQueue(const char* methodName) const {
   // Without an engine there is no worker queue to be on.
-  return engine && engine->checkWorkerQueue(methodName);
+  return engine_ && engine_->checkWorkerQueue(methodName);
+}
+
+bool APMConditionalUserPropertyController::mayHaveRecordsOnWorkerQueue() {
+  if (mayHaveRecords_) return *mayHaveRecords_;
+  auto database = engine_->database();
+  if (!database) return true;  // the step reports the missing database
+  auto stored = database->conditionalUserPropertiesWithPrefix(std::nullopt, std::nullopt, nullptr);
+  // A failed read proves nothing: it is tried again with the next event.
+  if (!stored) return true;
+  mayHaveRecords_ = !stored->empty();
+  return *mayHaveRecords_;
+}
+
+std::optional<APMEventCompanions> APMConditionalUserPropertyController::eventWillBeWritten(const APMEvent& event) {
+  if (!checkWorkerQueue("eventWillBeWritten:")) return std::nullopt;
+  if (!mayHaveRecordsOnWorkerQueue()) return APMEventCompanions{};
+  return processEventOnWorkerQueue(event);
 }
 
 std::shared_ptr<APMEvent> APMConditionalUserPropertyController::eventFromStoredEvent(
@@ -96,13 +92,15 @@ void APMConditionalUserPropertyController::setConditionalUserProperty(
     return;
   }
   request->creationTimestamp = platform::now();
-  auto measurement = engine();
-  if (!measurement) return;
-  measurement->scheduleOnWorkerQueueBlockID("APMConditionalUserPropertyController:88", [request] {
+  if (!engine_) return;
+  std::weak_ptr<APMConditionalUserPropertyController> weakSelf = weak_from_this();
+  engine_->schedule("APMConditionalUserPropertyController:88", [weakSelf, request] {
+    auto self = weakSelf.lock();
+    if (!self) return;
     if (request->value) {
-      sharedInstance().setConditionalUserPropertyOnWorkerQueue(request);
+      self->setConditionalUserPropertyOnWorkerQueue(request);
     } else {
-      sharedInstance().removeConditionalUserPropertyOnWorkerQueue(request);
+      self->removeConditionalUserPropertyOnWorkerQueue(request);
     }
   });
 }
@@ -113,22 +111,20 @@ void APMConditionalUserPropertyController::clearConditionalUserPropertyWithClear
   auto request = std::make_shared<APMConditionalUserProperty>();
   request->name = name;
   request->expiredEvent = clearEvent ? clearEvent->copy() : nullptr;
-  auto measurement = engine();
-  if (!measurement) return;
-  measurement->scheduleOnWorkerQueueBlockID("APMConditionalUserPropertyController:113", [request] {
-    sharedInstance().removeConditionalUserPropertyOnWorkerQueue(request);
+  if (!engine_) return;
+  std::weak_ptr<APMConditionalUserPropertyController> weakSelf = weak_from_this();
+  engine_->schedule("APMConditionalUserPropertyController:113", [weakSelf, request] {
+    if (auto self = weakSelf.lock()) self->removeConditionalUserPropertyOnWorkerQueue(request);
   });
 }
 
 std::optional<Properties> APMConditionalUserPropertyController::conditionalUserPropertiesWithNamePrefix(
     const std::optional<std::string>& namePrefix, const std::optional<std::string>& origin) {
-  auto measurement = engine();
   // On the worker queue the block could only run after the wait gave up.
-  if (!measurement || measurement->isOnWorkerQueue()) return std::nullopt;
+  if (!engine_ || engine_->workerQueue()->isCurrent()) return std::nullopt;
   auto answer = std::make_shared<QueryAnswer>();
-  std::weak_ptr<APMMeasurement> weakEngine = measurement;
-  measurement->scheduleOnWorkerQueueBlockID("APMConditionalUserPropertyController:161", [answer, weakEngine, namePrefix,
-                                                                                          origin] {
+  std::weak_ptr<APMEngineContext> weakEngine = engine_;
+  engine_->schedule("APMConditionalUserPropertyController:161", [answer, weakEngine, namePrefix, origin] {
     std::optional<Properties> result;
     auto current = weakEngine.lock();
     if (current && !current->isEnabled()) {
@@ -159,9 +155,8 @@ std::optional<Properties> APMConditionalUserPropertyController::conditionalUserP
 
 void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQueue(
     const std::shared_ptr<APMConditionalUserProperty>& property) {
-  auto measurement = engine();
-  if (!checkWorkerQueue(measurement, "setConditionalUserPropertyOnWorkerQueue:")) return;
-  if (!measurement->isEnabled() || !measurement->database()) {
+  if (!checkWorkerQueue("setConditionalUserPropertyOnWorkerQueue:")) return;
+  if (!engine_->isEnabled() || !engine_->database()) {
     APMLog(APMLogLevel::kWarning, APMConditionalUserPropertyLogCode::kCannotSetConditionalUserProperty,
            "Cannot set conditional user property. Analytics is disabled");
     return;
@@ -172,7 +167,8 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
            "Cannot set nil conditional user property on worker queue");
     return;
   }
-  APMDatabase& database = *measurement->database();
+  auto databaseHolder = engine_->database();
+  APMDatabase& database = *databaseHolder;
   auto record = property->copy();
   std::shared_ptr<APMEvent> triggeredEvent;
   const bool committed = database.performTransaction([&] {
@@ -231,16 +227,16 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
            "Conditional user property added. Name, origin", record->name, record->origin);
     return true;
   });
+  if (committed) mayHaveRecords_ = true;
   if (!committed || !triggeredEvent) return;
-  measurement->writeEventOnWorkerQueue(triggeredEvent);
-  measurement->updateSchedule();
+  engine_->writeEvent(triggeredEvent);
+  engine_->updateSchedule();
 }
 
 void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorkerQueue(
     const std::shared_ptr<APMConditionalUserProperty>& property) {
-  auto measurement = engine();
-  if (!checkWorkerQueue(measurement, "removeConditionalUserPropertyOnWorkerQueue:")) return;
-  if (!measurement->isEnabled() || !measurement->database()) {
+  if (!checkWorkerQueue("removeConditionalUserPropertyOnWorkerQueue:")) return;
+  if (!engine_->isEnabled() || !engine_->database()) {
     APMLog(APMLogLevel::kWarning,
            APMConditionalUserPropertyLogCode::kCannotRemoveConditionalUserPropertyAnalyticsDisabled,
            "Cannot remove conditional user property. Analytics is disabled");
@@ -251,7 +247,8 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
            "Cannot remove nil conditional user property on worker queue");
     return;
   }
-  APMDatabase& database = *measurement->database();
+  auto databaseHolder = engine_->database();
+  APMDatabase& database = *databaseHolder;
   std::shared_ptr<APMEvent> expiredEvent;
   const bool committed = database.performTransaction([&] {
     expiredEvent = nullptr;
@@ -285,33 +282,36 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
     return true;
   });
   if (!committed || !expiredEvent) return;
-  measurement->writeEventOnWorkerQueue(expiredEvent);
-  measurement->updateSchedule();
+  engine_->writeEvent(expiredEvent);
+  engine_->updateSchedule();
 }
 
 // MARK: - Event processing (worker queue)
 
-std::optional<Events> APMConditionalUserPropertyController::processEventOnWorkerQueue(const APMEvent& event) {
-  auto measurement = engine();
-  if (!checkWorkerQueue(measurement, "processEventOnWorkerQueue:") || !measurement->database()) return std::nullopt;
-  Events endedEvents;
+std::optional<APMEventCompanions> APMConditionalUserPropertyController::processEventOnWorkerQueue(
+    const APMEvent& event) {
+  if (!checkWorkerQueue("processEventOnWorkerQueue:")) return std::nullopt;
+  auto database = engine_->database();
+  if (!database) return std::nullopt;
+  APMEventCompanions companions;
   std::optional<Events> triggeredEvents;
-  const bool committed = measurement->database()->performTransaction([&] {
-    endedEvents.clear();
-    if (!removeTimedOutCUPWithTimedOutEvents(endedEvents)) return false;
-    if (!removeExpiredCUPWithExpiredEvents(endedEvents)) return false;
+  const bool committed = database->performTransaction([&] {
+    companions.before.clear();
+    if (!removeTimedOutCUPWithTimedOutEvents(companions.before)) return false;
+    if (!removeExpiredCUPWithExpiredEvents(companions.before)) return false;
     triggeredEvents = updateConditionalUserPropertiesWithEventNameOnWorkerQueue(event.name());
     return triggeredEvents.has_value();
   });
   if (!committed) return std::nullopt;
-  for (const auto& ended : endedEvents) measurement->writeFilteredEventOnWorkerQueue(ended);
-  return triggeredEvents;
+  companions.after = std::move(*triggeredEvents);
+  return companions;
 }
 
 bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(Events& events) {
-  auto measurement = engine();
-  if (!checkWorkerQueue(measurement, "removeTimedOutCUPWithTimedOutEvents:")) return false;
-  APMDatabase& database = *measurement->database();
+  if (!checkWorkerQueue("removeTimedOutCUPWithTimedOutEvents:")) return false;
+  auto databaseHolder = engine_->database();
+  if (!databaseHolder) return false;
+  APMDatabase& database = *databaseHolder;
   platform::Error error;
   auto timedOut = database.timedOutConditionalUserPropertiesWithError(&error);
   if (!timedOut) {
@@ -334,9 +334,10 @@ bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(E
 }
 
 bool APMConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(Events& events) {
-  auto measurement = engine();
-  if (!checkWorkerQueue(measurement, "removeExpiredCUPWithExpiredEvents:")) return false;
-  APMDatabase& database = *measurement->database();
+  if (!checkWorkerQueue("removeExpiredCUPWithExpiredEvents:")) return false;
+  auto databaseHolder = engine_->database();
+  if (!databaseHolder) return false;
+  APMDatabase& database = *databaseHolder;
   platform::Error error;
   auto expired = database.expiredConditionalUserPropertiesWithError(&error);
   if (!expired) {
@@ -367,9 +368,10 @@ bool APMConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(Eve
 
 std::optional<Events> APMConditionalUserPropertyController::updateConditionalUserPropertiesWithEventNameOnWorkerQueue(
     const std::string& eventName) {
-  auto measurement = engine();
-  if (!checkWorkerQueue(measurement, "updateConditionalUserPropertiesWithEventNameOnWorkerQueue:")) return std::nullopt;
-  APMDatabase& database = *measurement->database();
+  if (!checkWorkerQueue("updateConditionalUserPropertiesWithEventNameOnWorkerQueue:")) return std::nullopt;
+  auto databaseHolder = engine_->database();
+  if (!databaseHolder) return std::nullopt;
+  APMDatabase& database = *databaseHolder;
   platform::Error error;
   auto triggered = database.triggeredConditionalUserPropertiesWithEventName(eventName, &error);
   if (triggered && triggered->empty()) {

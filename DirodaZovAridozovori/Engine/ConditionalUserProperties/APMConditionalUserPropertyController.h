@@ -4,10 +4,14 @@
 // controller sets, clears and queries the stored records and, for every event the engine writes,
 // times out, expires and triggers them.
 //
+// Each engine has its controller among its components, working through the engine's context; the
+// connector reaches the shared engine's controller through that engine.
+//
 // Threads. setConditionalUserProperty, clearConditionalUserPropertyWithClearEvent and the query may
 // be called from any thread; they hand their work to the engine's worker queue. Everything named
-// "...OnWorkerQueue" (and the two removal steps) runs there only. The stored records are the only
-// state: the controller keeps none of its own.
+// "...OnWorkerQueue" (and the two removal steps) runs there only. The stored records are the state;
+// the controller only remembers, on the worker queue, whether the engine's database has none, so
+// that an event costs nothing while no record exists.
 //
 // Database failures roll the whole step back, so a user property never outlives the record that
 // would expire it, and no record is stored active whose user property could not be written.
@@ -18,12 +22,14 @@
 #include <vector>
 
 #include "APMConditionalUserProperty.h"
+#include "APMEngineComponent.h"
 #include "APMEvent.h"
 
 class APMDatabase;
-class APMMeasurement;
 
-class APMConditionalUserPropertyController {
+class APMConditionalUserPropertyController final
+    : public APMEngineComponent,
+      public std::enable_shared_from_this<APMConditionalUserPropertyController> {
  public:
   // Both the trigger time-out and the time to live must lie in this range (seconds; 180 days).
   static constexpr double kMinTimeInterval = 0.001;
@@ -31,11 +37,9 @@ class APMConditionalUserPropertyController {
   // How long a query waits for the worker queue.
   static constexpr double kQueryTimeout = 30;
 
-  static APMConditionalUserPropertyController& sharedInstance();
-
-  // Joins the controller to the engines started from now on (the event road's conditional step),
-  // unless a conditional step is installed already.
-  static void install();
+  void attachToEngine(const std::shared_ptr<APMEngineContext>& engine) override { engine_ = engine; }
+  // Worker queue: processEventOnWorkerQueue, once the engine's database may hold a record.
+  std::optional<APMEventCompanions> eventWillBeWritten(const APMEvent& event) override;
 
   // A copy of property under name is validated and, with a value, stored (active at once when it
   // has no trigger event); without a value the stored record of that name is removed.
@@ -52,10 +56,10 @@ class APMConditionalUserPropertyController {
   // ---- Worker queue only.
   void setConditionalUserPropertyOnWorkerQueue(const std::shared_ptr<APMConditionalUserProperty>& property);
   void removeConditionalUserPropertyOnWorkerQueue(const std::shared_ptr<APMConditionalUserProperty>& property);
-  // Times out, expires and triggers the records for one event the engine writes; the events its
-  // triggers cause (for the engine to write after it), or none when the step failed and was rolled
-  // back. Timed-out and expired events are written here, before the event itself.
-  std::optional<std::vector<std::shared_ptr<APMEvent>>> processEventOnWorkerQueue(const APMEvent& event);
+  // Times out, expires and triggers the records for one event the engine writes: the timed-out and
+  // expired events (to write before it) and the events its triggers cause (to write after it), or
+  // none when the step failed and was rolled back.
+  std::optional<APMEventCompanions> processEventOnWorkerQueue(const APMEvent& event);
   // Inside processEventOnWorkerQueue's transaction; false on a database failure. The events made
   // are added to events.
   bool removeTimedOutCUPWithTimedOutEvents(std::vector<std::shared_ptr<APMEvent>>& events);
@@ -70,8 +74,11 @@ class APMConditionalUserPropertyController {
                                                         const std::string& origin, double timestamp);
 
  private:
-  APMConditionalUserPropertyController() = default;
-  // The engine to work with, when it runs and has its database.
-  static std::shared_ptr<APMMeasurement> engine();
-  static bool checkWorkerQueue(const std::shared_ptr<APMMeasurement>& engine, const char* methodName);
+  bool checkWorkerQueue(const char* methodName) const;
+  // Whether the engine's database may hold a record (read once, then kept up to date by the sets).
+  bool mayHaveRecordsOnWorkerQueue();
+
+  std::shared_ptr<APMEngineContext> engine_;
+  // Worker queue only: false once the database was seen without a record and none was set since.
+  std::optional<bool> mayHaveRecords_;
 };

@@ -13,6 +13,28 @@
 namespace enginetest {
 namespace {
 
+// A step of its own on every event the engine writes, where the conditional user properties take
+// theirs.
+class EventStep final : public APMEngineComponent {
+ public:
+  explicit EventStep(std::function<void(const APMEvent&)> step) : step_(std::move(step)) {}
+  std::optional<APMEventCompanions> eventWillBeWritten(const APMEvent& event) override {
+    step_(event);
+    return APMEventCompanions{};
+  }
+
+ private:
+  const std::function<void(const APMEvent&)> step_;
+};
+
+// Every engine made from now on takes step on each event it writes.
+void useEventStep(std::function<void(const APMEvent&)> step) {
+  APMSetEngineComponentEditorForTesting([step](APMEngineComponentList components) {
+    components.push_back(std::make_shared<EventStep>(step));
+    return components;
+  });
+}
+
 class EventPipelineTest : public EngineTest {
  protected:
   void logRollout(const std::string& value) { logInternal("_ssr", {{"_ffr", value}}); }
@@ -146,14 +168,13 @@ TEST_F(EventPipelineTest, SessionPropertiesRestoredByARolledBackEventAreRemovedA
   APMAnalyticsHooks hooks;
   hooks.isAppActive = [] { return false; };
   APMSetAnalyticsHooks(hooks);
-  APMMeasurementComponents parts;
-  parts.processConditionalUserProperties = [this](const APMEvent& event) {
+  useEventStep([this](const APMEvent& event) {
     if (event.name() == "purchase") {
       engine().database()->updateUserAttribute(APMUserAttribute("auto", "_sid", APMValue(int64_t{78}), kStartTime),
                                                nullptr);
     }
-    return std::optional<std::vector<std::shared_ptr<APMEvent>>>(std::vector<std::shared_ptr<APMEvent>>{});
-  };
+  });
+  APMMeasurementComponents parts;
   parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "purchase"; };
   parts.recordLifetimeValue = [this](APMDatabase&, const APMEvent&) {
     engine().handleInternalEventOnWorkerQueue(
@@ -180,14 +201,11 @@ TEST_F(EventPipelineTest, SessionPropertiesRestoredByARolledBackEventAreRemovedA
 // fingerprint, in the canonical encoding (what encoding the decoded message gives), with the
 // properties of its moment in name order.
 TEST_F(EventPipelineTest, GroupMetadataFollowsEveryChangeInItsCanonicalEncoding) {
-  APMMeasurementComponents parts;
-  parts.processConditionalUserProperties = [this](const APMEvent& event) {
+  useEventStep([this](const APMEvent& event) {
     if (const APMValue* tier = event.parameter("tier")) {
       engine().database()->updateUserAttribute(APMUserAttribute("app", "tier", *tier, kStartTime), nullptr);
     }
-    return std::optional<std::vector<std::shared_ptr<APMEvent>>>(std::vector<std::shared_ptr<APMEvent>>{});
-  };
-  APMMeasurement::setComponents(parts);
+  });
   start();
   drain();
   executeOnDatabaseFile(

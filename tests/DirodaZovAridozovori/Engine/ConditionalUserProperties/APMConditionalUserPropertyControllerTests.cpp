@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "../EngineTestFixture.h"
+#include "../FakeEngineContext.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
@@ -40,11 +41,22 @@ class ConditionalUserPropertyTest : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    Controller::install();
+    APMSetEngineComponentEditorForTesting([](APMEngineComponentList) {
+      return APMEngineComponentList{std::make_shared<Controller>()};
+    });
+    startSharedEngine();
+  }
+  void startSharedEngine() {
     if (auto identity = APMIdentity::sharedInstance()) identity->setAppIDFromDMP(kAppID);
     APMMeasurement::initializeSharedInstanceWithAppID(kAppID, true, false, {});
     std::lock_guard<std::mutex> lock(engineMutex_);
     engine_ = APMMeasurement::sharedInstance();
+  }
+  // The engine's own controller.
+  std::shared_ptr<Controller> controller() {
+    auto found = APMFindEngineComponent<Controller>(engine().engineComponents());
+    EXPECT_TRUE(found);
+    return found;
   }
   void TearDown() override {
     APMMeasurement::resetSharedInstanceForTesting();
@@ -52,11 +64,11 @@ class ConditionalUserPropertyTest : public EngineTest {
   }
 
   void set(const std::string& name, const std::shared_ptr<APMConditionalUserProperty>& property) {
-    Controller::sharedInstance().setConditionalUserProperty(property, name);
+    controller()->setConditionalUserProperty(property, name);
     drain();
   }
   void clear(const std::string& name, std::shared_ptr<APMEvent> clearEvent = nullptr) {
-    Controller::sharedInstance().clearConditionalUserPropertyWithClearEvent(clearEvent, name);
+    controller()->clearConditionalUserPropertyWithClearEvent(clearEvent, name);
     drain();
   }
   std::shared_ptr<APMConditionalUserProperty> record(const std::string& name) {
@@ -126,7 +138,7 @@ TEST_F(ConditionalUserPropertyTest, RequestKeepsItsPlaceAmongTheEventsLoggedArou
   drain();
   onWorker([&] {  // all three wait behind this block, in this order
     logPublic("level_up");
-    Controller::sharedInstance().setConditionalUserProperty(request("level_up"), "tier");
+    controller()->setConditionalUserProperty(request("level_up"), "tier");
     logPublic("level_up");
   });
   ASSERT_TRUE(record("tier"));
@@ -207,7 +219,7 @@ TEST_F(ConditionalUserPropertyTest, AdImpressionTriggersWhatWaitsForItsInternalN
     std::vector<std::string> activated;
     onWorker([&] {
       auto event = APMEvent::create("app", true, "ad_impression", platform::now(), 0, platform::Dictionary{});
-      ASSERT_TRUE(Controller::sharedInstance().processEventOnWorkerQueue(*event));
+      ASSERT_TRUE(controller()->processEventOnWorkerQueue(*event));
     });
     for (const auto& [name, trigger] : c.waiting) {
       if (record(name)->active) activated.push_back(name);
@@ -285,17 +297,17 @@ TEST_F(ConditionalUserPropertyTest, QueryReadsOnTheWorkerQueueAndNeverWaitsWhile
     for (const auto& property : properties.value()) result.push_back(property->name);
     return result;
   };
-  auto& controller = Controller::sharedInstance();
-  EXPECT_EQ(names(controller.conditionalUserPropertiesWithNamePrefix("tier", "fcm")), std::vector<std::string>{"tier_a"});
-  EXPECT_EQ(names(controller.conditionalUserPropertiesWithNamePrefix(std::nullopt, std::nullopt)).size(), 3u);
+  auto controller = this->controller();
+  EXPECT_EQ(names(controller->conditionalUserPropertiesWithNamePrefix("tier", "fcm")), std::vector<std::string>{"tier_a"});
+  EXPECT_EQ(names(controller->conditionalUserPropertiesWithNamePrefix(std::nullopt, std::nullopt)).size(), 3u);
   onWorker([&] {
-    EXPECT_FALSE(controller.conditionalUserPropertiesWithNamePrefix("tier", std::nullopt));
+    EXPECT_FALSE(controller->conditionalUserPropertiesWithNamePrefix("tier", std::nullopt));
     EXPECT_EQ(engine().scheduler()->workerQueue()->pendingCount(), 0u) << "nothing queued behind the caller";
   });
 
   engine().setEnabled(false);
   drain();
-  EXPECT_FALSE(controller.conditionalUserPropertiesWithNamePrefix("tier", std::nullopt));
+  EXPECT_FALSE(controller->conditionalUserPropertiesWithNamePrefix("tier", std::nullopt));
   EXPECT_TRUE(loggedCode(11005));
   set("disabled", request(""));
   EXPECT_TRUE(loggedCode(11007));
@@ -304,14 +316,22 @@ TEST_F(ConditionalUserPropertyTest, QueryReadsOnTheWorkerQueueAndNeverWaitsWhile
 // The events of expired properties are written inside the event road: the metadata they carry is
 // read after the expiry, even when an earlier event of the same group carried the property.
 TEST_F(ConditionalUserPropertyTest, ExpiredEventCarriesTheUserPropertiesLeftAfterTheExpiry) {
+  // The clock moves on just before the controller's step on "later".
+  struct ClockStep final : APMEngineComponent {
+    explicit ClockStep(platform::FakeClock* clock) : clock(clock) {}
+    std::optional<APMEventCompanions> eventWillBeWritten(const APMEvent& event) override {
+      if (event.name() == "later") clock->advance(200);
+      return APMEventCompanions{};
+    }
+    platform::FakeClock* clock;
+  };
+  APMMeasurement::resetSharedInstanceForTesting();
+  APMSetEngineComponentEditorForTesting([clock = &*clock_](APMEngineComponentList) {
+    return APMEngineComponentList{std::make_shared<ClockStep>(clock), std::make_shared<Controller>()};
+  });
+  startSharedEngine();
   drain();
   set("tier", request("", "gold", 60, 100));
-  APMMeasurement::updateComponents([clock = &*clock_](APMMeasurementComponents& parts) {
-    parts.processConditionalUserProperties = [clock](const APMEvent& event) {
-      if (event.name() == "later") clock->advance(200);
-      return Controller::sharedInstance().processEventOnWorkerQueue(event);
-    };
-  });
   onWorker([&] {  // one group for both events
     logPublic("earlier");
     logPublic("later");
@@ -330,6 +350,41 @@ TEST_F(ConditionalUserPropertyTest, ExpiredEventCarriesTheUserPropertiesLeftAfte
   };
   EXPECT_EQ(propertyNames(rowsNamed("earlier").at(0)), 1);
   EXPECT_EQ(propertyNames(rowsNamed("cup_expired").at(0)), 0);
+}
+
+// The controller alone, over a database of its own behind a fake engine: what it hands back for
+// the engine to write around an event, and that a record set after an event found none is seen by
+// the next event.
+TEST(ConditionalUserPropertyComponentTest, EventsAroundAnEventComeBackForTheEngineToWrite) {
+  testsupport::ScopedDataDirectory dataDirectory;
+  testsupport::ScopedFakeClock clock(kStartTime);
+  auto engine = std::make_shared<FakeEngineContext>();
+  platform::Error error;
+  engine->db = APMDatabase::create(APMDatabase::kDatabaseName, nullptr, engine->queue, &error);
+  ASSERT_TRUE(engine->db);
+  auto controller = std::make_shared<Controller>();
+  controller->attachToEngine(engine);
+  using Names = std::vector<std::string>;
+  auto step = [&](const std::string& name) {
+    std::pair<Names, Names> around;
+    engine->queue->sync([&] {
+      auto event = APMEvent::create("app", true, name, platform::now(), 0, platform::Dictionary{});
+      auto companions = controller->eventWillBeWritten(*event);
+      ASSERT_TRUE(companions);
+      for (const auto& before : companions->before) around.first.push_back(before->origin() + ":" + before->name());
+      for (const auto& after : companions->after) around.second.push_back(after->origin() + ":" + after->name());
+    });
+    return around;
+  };
+
+  EXPECT_EQ(step("level_up"), (std::pair<Names, Names>{}));
+  controller->setConditionalUserProperty(request("level_up"), "tier");
+  controller->setConditionalUserProperty(request("never", "on", 1), "short");
+  engine->queue->sync([] {});
+  EXPECT_EQ(step("other"), (std::pair<Names, Names>{})) << "nothing timed out yet, nothing triggered";
+  clock->advance(2);
+  EXPECT_EQ(step("level_up"), (std::pair<Names, Names>{{"fcm:cup_timed_out"}, {"fcm:cup_triggered"}}));
+  EXPECT_TRUE(engine->written.empty()) << "the engine writes them, around the event";
 }
 
 }  // namespace
