@@ -78,6 +78,10 @@ struct APMMeasurement::PendingEvent {
   // makes the event again when defaults join it or the limits have changed.
   std::shared_ptr<APMEvent> prepared;
   APMEventParameterLimits preparedLimits;
+  // Instead of an event (whose fields above are then unused): a user-property change, a removal
+  // when removeAttribute.
+  std::optional<APMUserAttribute> attribute;
+  bool removeAttribute = false;
 };
 
 struct APMMeasurement::EventGroup {
@@ -126,6 +130,7 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
   // The limits change only in a configuration update, a block of its own on this queue.
   const APMEventParameterLimits limits = APMCurrentEventParameterLimits();
   auto handle = [this, &limits](const PendingEvent& pending) {
+    if (pending.attribute) return changeUserAttributeInGroupOnWorkerQueue(*pending.attribute, pending.removeAttribute);
     if (pending.prepared && !joinsDefaultEventParameters(pending.name, pending.ignoreInterceptor) &&
         pending.preparedLimits == limits &&
         checkWorkerQueue("logEventOnWorkerQueueWithOrigin:isPublicEvent:name:parameters:timestamp:enabled:"
@@ -407,12 +412,22 @@ void APMMeasurement::backfillSessionID(const APMValue& sessionID, const APMValue
 
 // MARK: - User properties
 
+namespace {
+
+// A change of the user ID or of the personalized-ads property reaches beyond the stored row (the
+// session's stitching token, the consent), which an event group reads once: those close the group
+// instead of joining it.
+bool userAttributeChangeJoinsEventGroup(const std::string& name) { return name != "_id" && name != "_npa"; }
+
+}  // namespace
+
 void APMMeasurement::setUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute) {
   if (!attribute) {
     APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kAttemptedSetNilUserProperty,
            "Attempted to set nil user property");
     return;
   }
+  if (userAttributeChangeJoinsEventGroup(attribute->name())) return queueUserAttributeChange(*attribute, false);
   APMUserAttribute copy = *attribute;
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   submit("APMMeasurement:3011", [weakSelf, copy] {
@@ -426,10 +441,38 @@ void APMMeasurement::removeUserAttribute(const std::shared_ptr<APMUserAttribute>
            "Attempted to remove nil user property");
     return;
   }
+  if (userAttributeChangeJoinsEventGroup(attribute->name())) return queueUserAttributeChange(*attribute, true);
   APMUserAttribute copy = *attribute;
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   submit("APMMeasurement:2966", [weakSelf, copy] {
     if (auto self = weakSelf.lock()) self->removeUserAttributeOnWorkerQueue(copy);
+  });
+}
+
+void APMMeasurement::queueUserAttributeChange(const APMUserAttribute& attribute, bool remove) {
+  PendingEvent pending;
+  pending.attribute = attribute;
+  pending.removeAttribute = remove;
+  std::lock_guard<std::mutex> lock(groupMutex_);
+  if (!openGroup_) {
+    openGroup_ = std::make_shared<EventGroup>();
+    std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+    std::shared_ptr<EventGroup> group = openGroup_;
+    scheduler_->scheduleOnWorkerQueueBlockID("APMMeasurement:2476", [weakSelf, group] {
+      if (auto self = weakSelf.lock()) self->drainEventGroupOnWorkerQueue(group);
+    });
+  }
+  openGroup_->events.push_back(std::move(pending));
+}
+
+void APMMeasurement::changeUserAttributeInGroupOnWorkerQueue(const APMUserAttribute& attribute, bool remove) {
+  // Outside a group (collection off, or a group that could not begin) it is written as it always was.
+  if (!isEnabled() || !database_ || !eventWriter_->inGroup()) {
+    return remove ? removeUserAttributeOnWorkerQueue(attribute) : setUserAttributeOnWorkerQueue(attribute);
+  }
+  eventWriter_->writeEvent([&] {
+    return remove ? removeUserPropertyFromDatabaseOnWorkerQueue(attribute)
+                  : setUserPropertyInDatabaseOnWorkerQueue(attribute);
   });
 }
 
@@ -500,14 +543,19 @@ void APMMeasurement::removeUserAttributeOnWorkerQueue(const APMUserAttribute& at
     return;
   }
   if (attribute.name() == "_id" && identity_) identity_->resetSessionStitchingToken();
+  removeUserPropertyFromDatabaseOnWorkerQueue(attribute);
+}
+
+bool APMMeasurement::removeUserPropertyFromDatabaseOnWorkerQueue(const APMUserAttribute& attribute) {
   platform::Error error;
   if (database_->deleteUserAttributeWithName(attribute.name(), &error) || error.empty()) {
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kUserPropertyRemoved, "User property removed. Name",
            attribute.name());
-  } else {
-    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableRemoveUserProperty,
-           "Unable to remove user property. Name, error", attribute.name(), error);
+    return true;
   }
+  APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableRemoveUserProperty,
+         "Unable to remove user property. Name, error", attribute.name(), error);
+  return false;
 }
 
 void APMMeasurement::userAttributeWithName(const std::string& name,

@@ -352,6 +352,11 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // Submits block to the worker queue (closing the open event group, so order is kept).
   void submit(const char* blockID, std::function<void()> block);
   void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
+  // A user-property change joins the open event group (see setUserAttribute) and is written there
+  // as one event of its own: a failure rolls back that change alone.
+  void queueUserAttributeChange(const APMUserAttribute& attribute, bool remove);
+  void changeUserAttributeInGroupOnWorkerQueue(const APMUserAttribute& attribute, bool remove);
+  bool removeUserPropertyFromDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
   bool initializeComponentsOnWorkerQueue();
   // Hands the launches posted before any engine took them to this engine's components, in order;
   // with receiveLaterLaunches the launches posted from now on come to this engine too.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
@@ -257,6 +258,65 @@ TEST_F(EventPipelineTest, GroupMetadataFollowsEveryChangeInItsCanonicalEncoding)
   ASSERT_EQ(fingerprints.size(), 4u);
   EXPECT_EQ(fingerprints[3], fingerprints[0]) << "changed back, the metadata is the first one again";
   EXPECT_NE(fingerprints[1], fingerprints[0]);
+}
+
+// User-property changes travel in the event group with the events around them, in their order: one
+// group, each event's metadata with the value of its moment (through a change back and a removal),
+// and a change whose write fails rolls back alone while the group goes on.
+TEST_F(EventPipelineTest, UserPropertyChangesShareTheEventGroupAndAFailingOneRollsBackAlone) {
+  start();
+  drain();
+  executeOnDatabaseFile(
+      "CREATE TRIGGER refuse_doomed BEFORE INSERT ON user_attributes WHEN NEW.name = 'doomed' "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  // The property changed before each event ("" removes the tier); the tier its metadata carries.
+  const struct {
+    const char* event;
+    const char* name;
+    const char* value;
+    const char* carried;
+  } steps[] = {
+      {"e1", nullptr, nullptr, "<absent>"}, {"e2", "tier", "a", "a"},      {"e3", "doomed", "x", "a"},
+      {"e4", "tier", "b", "b"},             {"e5", "tier", "a", "a"},      {"e6", "tier", "", "<absent>"},
+  };
+  auto worker = engine().scheduler()->workerQueue();
+  worker->suspend();
+  for (const auto& step : steps) {
+    if (step.name && *step.value) {
+      engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", step.name, APMValue(step.value), kStartTime));
+    } else if (step.name) {
+      engine().removeUserAttribute(std::make_shared<APMUserAttribute>("", step.name, APMValue(0.0), kStartTime));
+    }
+    logPublic(step.event);
+  }
+  EXPECT_EQ(worker->pendingCount(), 1u) << "the changes closed the event group";
+  worker->resume();
+  std::map<std::string, int64_t> fingerprints;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.event);
+    auto stored = rowsNamed(step.event);
+    ASSERT_EQ(stored.size(), 1u);
+    fingerprints[step.event] = stored[0].fingerprint;
+    std::map<std::string, std::string> carried;
+    onWorker([&] {
+      auto metadata = engine().database()->queryRawEventsMetadataWithFingerprint(stored[0].fingerprint, nullptr);
+      ASSERT_TRUE(metadata);
+      auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(
+          *metadata, APMPBMeasurementBundle::kUserAttributes);
+      for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
+        carried[APMNanoGetString(*attribute, APMPBUserAttribute::kName).value_or("")] =
+            APMNanoGetString(*attribute, APMPBUserAttribute::kStringValue).value_or("");
+      }
+    });
+    EXPECT_EQ(carried.count("tier") ? carried["tier"] : "<absent>", step.carried);
+    EXPECT_EQ(carried.count("doomed"), 0u);
+  }
+  EXPECT_EQ(fingerprints["e3"], fingerprints["e2"]) << "the failed change left the metadata as it was";
+  EXPECT_EQ(fingerprints["e5"], fingerprints["e2"]) << "changed back, the metadata is the earlier one";
+  EXPECT_EQ(fingerprints["e6"], fingerprints["e1"]);
+  EXPECT_FALSE(userProperty("doomed"));
+  EXPECT_FALSE(userProperty("tier"));
+  EXPECT_TRUE(loggedCode(23085));
 }
 
 TEST_F(EventPipelineTest, PublicDailyLimitRefusesAndReportsErrorSixteen) {
