@@ -8,7 +8,6 @@
 #include "DUDUravodazoInternal.h"
 #include "Front/APMAnalyticsLog.h"
 #include "Identity/APMIdentity.h"
-#include "LifetimeValue/APMLifetimeValueRecorder.h"
 #include "Purchase/APMInAppPurchaseTransactionReporter.h"
 #include "RIZIdivozivuRivaderod.h"
 #include "ROREzo.h"
@@ -225,8 +224,7 @@ void DUDUravodazoInternal::startWithConfiguration(const std::shared_ptr<DUDUravo
   startOptions[kOptionLogTag] = platform::Object(kLogTag);
   // Screens and the active state join the engine started here.
   APMScreenViewReporter::install();
-  // Purchases: lifetime values on the event road, store transactions, the receipt at first open.
-  APMLifetimeValueRecorder::install();
+  // Store transactions reach the purchase reporter.
   APMInAppPurchaseTransactionReporter::install();
   // Opened links and launching links reach the deep-link reporter.
   APMDeepLinkReporter::install();

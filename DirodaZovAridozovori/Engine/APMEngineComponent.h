@@ -92,6 +92,15 @@ class APMEngineComponent {
     return APMEventCompanions{};
   }
 
+  // ---- Each event the road stores, in the event's own scope inside its group, before its row:
+  // what the event changes in the database besides its row (undone with the event should it roll
+  // back). False refuses the event: it is rolled back.
+  virtual bool eventWillBeStored(APMDatabase& database, const APMEvent& event) {
+    (void)database;
+    (void)event;
+    return true;
+  }
+
   // ---- A first open is being reported where the store delivers a receipt: whether the running
   // version is the one originally installed; the first component that answers decides (no
   // answer: it is).

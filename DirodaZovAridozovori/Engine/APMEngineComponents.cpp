@@ -8,6 +8,7 @@
 #include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
 #include "AdExposure/APMAdExposureReporter.h"
 #include "DeepLink/APMDeepLinkReporter.h"
+#include "LifetimeValue/APMLifetimeValueRecorder.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "Purchase/APMReceiptReader.h"
 #include "ScreenView/APMScreenViewReporter.h"
@@ -46,6 +47,8 @@ APMEngineComponentList APMMakeEngineComponents() {
       std::make_shared<APMSearchAdComponent>(),
       // The host's TCF decision becomes consent at start-up and before every upload.
       std::make_shared<APMTCFClient>(),
+      // Purchase events keep the lifetime value of each currency.
+      std::make_shared<APMLifetimeValueComponent>(),
       // Conditional user properties are timed out, expired and triggered by every event written.
       std::make_shared<APMConditionalUserPropertyController>(),
       // How long ad units are on screen, for an advertising component.

@@ -192,9 +192,10 @@ bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event) {
 }
 
 bool APMEventWriter::updateLifetimeValueWithEvent(const APMEvent& event) {
-  auto parts = APMMeasurement::componentsSnapshot();
-  if (!parts->isPurchaseEvent || !parts->recordLifetimeValue || !parts->isPurchaseEvent(event)) return true;
-  if (parts->recordLifetimeValue(group_->database(), event)) return true;
+  const bool recorded = std::all_of(engine_.components_.begin(), engine_.components_.end(), [&](const auto& component) {
+    return component->eventWillBeStored(group_->database(), event);
+  });
+  if (recorded) return true;
   const APMValue* currency = event.parameter("currency");
   const APMValue* value = event.parameter("value");
   APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotRecordLifetimeValueEvent,

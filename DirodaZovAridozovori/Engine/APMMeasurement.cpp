@@ -45,7 +45,6 @@ struct SharedState {
   std::mutex mutex;
   std::shared_ptr<APMMeasurement> engine;
   bool created = false;
-  std::shared_ptr<const APMMeasurementComponents> components = std::make_shared<const APMMeasurementComponents>();
 };
 
 SharedState& shared() {
@@ -172,29 +171,6 @@ void APMMeasurement::resetSharedInstanceForTesting() {
     state.pending.clear();
   }
   setSSTGPreviewHeaders(std::nullopt);
-}
-
-void APMMeasurement::setComponents(APMMeasurementComponents components) {
-  auto replacement = std::make_shared<const APMMeasurementComponents>(std::move(components));
-  auto& state = shared();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  state.components = std::move(replacement);
-}
-
-void APMMeasurement::updateComponents(const std::function<void(APMMeasurementComponents&)>& change) {
-  auto& state = shared();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  auto replacement = std::make_shared<APMMeasurementComponents>(*state.components);
-  if (change) change(*replacement);
-  state.components = std::move(replacement);
-}
-
-APMMeasurementComponents APMMeasurement::components() { return *componentsSnapshot(); }
-
-std::shared_ptr<const APMMeasurementComponents> APMMeasurement::componentsSnapshot() {
-  auto& state = shared();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.components;
 }
 
 std::optional<platform::Dictionary> APMMeasurement::SSTGPreviewHeaders() {
@@ -478,7 +454,6 @@ bool APMMeasurement::startMeasurementOnWorkerQueue() {
 bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   auto monitor = log();
   auto hooks = APMAnalyticsHooksSnapshot();
-  auto parts = componentsSnapshot();
 
   identity_ = APMIdentity::sharedInstance();
   if (!identity_) return false;

@@ -63,15 +63,6 @@ struct APMPurchaseTransaction {
   platform::StorePaymentTransaction transaction;
 };
 
-// Components that other parts of the SDK provide. Each is optional: an empty one does nothing and
-// answers neutrally (no edits, no extra events, not a purchase event, linked clients absent). Each
-// says when the engine calls it and on which queue ("worker": the engine's worker queue).
-struct APMMeasurementComponents {
-  // Worker, for each event on the road: lifetime value of purchase events.
-  std::function<bool(const APMEvent& event)> isPurchaseEvent;
-  std::function<bool(APMDatabase& database, const APMEvent& event)> recordLifetimeValue;
-};
-
 class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
  public:
   static constexpr const char* kAlarmName = "Measurement timer";
@@ -93,13 +84,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   static std::shared_ptr<APMRemoteConfig> remoteConfig();
   // Tests: waits for the shared engine's worker queue and forgets it (the created flag too).
   static void resetSharedInstanceForTesting();
-  // Components provided by other parts; set before the first start.
-  static void setComponents(APMMeasurementComponents components);
-  // Changes some components and keeps the others (each provider fills in its own).
-  static void updateComponents(const std::function<void(APMMeasurementComponents&)>& change);
-  static APMMeasurementComponents components();
-  // The installed components without copying them (never null).
-  static std::shared_ptr<const APMMeasurementComponents> componentsSnapshot();
   // Server-side tagging preview headers for uploads and the configuration: none, or the preview
   // key's header. Process-wide and guarded: set from the launch and opened-URL paths, read on the
   // worker queue.

@@ -7,7 +7,6 @@
 
 #include "APMDatabase.h"
 #include "APMEvent.h"
-#include "APMMeasurement.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "Purchase/APMMicroUnits.h"
 #include "Purchase/APMPurchaseLog.h"
@@ -50,10 +49,11 @@ bool APMLifetimeValueRecorder::isPurchaseEvent(const APMEvent& event) {
 
 bool APMLifetimeValueRecorder::isEcommercePurchaseEvent(const APMEvent& event) { return isEcommerceName(event.name()); }
 
-bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event) {
-  int64_t limit = kDefaultMaxTrackedCurrencies;
-  if (auto config = APMMeasurement::remoteConfig()) limit = config->maxTrackedCurrencies();
-  return recordLifetimeValueToDatabase(database, event, limit, platform::now());
+bool APMLifetimeValueComponent::eventWillBeStored(APMDatabase& database, const APMEvent& event) {
+  if (!APMLifetimeValueRecorder::isPurchaseEvent(event)) return true;
+  auto config = engine_ ? engine_->remoteConfig() : nullptr;
+  const int64_t limit = config ? config->maxTrackedCurrencies() : kDefaultMaxTrackedCurrencies;
+  return APMLifetimeValueRecorder::recordLifetimeValueToDatabase(database, event, limit, platform::now());
 }
 
 bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event,
@@ -106,13 +106,4 @@ bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& databa
   }
   APMLog(APMLogLevel::kDebug, APMPurchaseLogCode::kLifetimeValueUpdatedDatabase, "Lifetime value has been updated in database", name, *total);
   return true;
-}
-
-void APMLifetimeValueRecorder::install() {
-  APMMeasurement::updateComponents([](APMMeasurementComponents& parts) {
-    parts.isPurchaseEvent = [](const APMEvent& event) { return isPurchaseEvent(event); };
-    parts.recordLifetimeValue = [](APMDatabase& database, const APMEvent& event) {
-      return recordLifetimeValueToDatabase(database, event);
-    };
-  });
 }

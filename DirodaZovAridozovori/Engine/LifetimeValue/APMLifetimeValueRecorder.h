@@ -7,11 +7,16 @@
 // once, at commit (APMDatabase::updateUserAttributeAtCommit); what a rolled-back event changed
 // goes with it.
 //
+// It joins each engine as a listed component (APMLifetimeValueComponent), which reads the number
+// of tracked currencies from its engine's configuration.
+//
 // Threads: the worker queue only (it works on the measurement database).
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "APMEngineComponent.h"
 #include "APMNameTables.h"
 
 class APMDatabase;
@@ -32,13 +37,20 @@ class APMLifetimeValueRecorder {
   static bool isEcommercePurchaseEvent(const APMEvent& event);
 
   // YES when nothing needed doing, the input was refused (logged), or the total was updated; NO when
-  // a database step failed or an amount or total left the 64-bit range. Keeps at most the
-  // configuration's number of tracked currencies, set at the current time.
-  static bool recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event);
-  // The same with the limit and the time given.
+  // a database step failed or an amount or total left the 64-bit range. Keeps at most
+  // maxTrackedCurrencies totals, the one set at now among them.
   static bool recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event,
                                             int64_t maxTrackedCurrencies, double now);
+};
 
-  // Makes the engines from now on keep lifetime values (the event road's purchase slots).
-  static void install();
+// The recorder as one of an engine's components: each purchase event records its lifetime value
+// in the event's own scope (a refusal rolls the event back), at the current time, keeping the
+// configuration's number of tracked currencies. Worker queue only.
+class APMLifetimeValueComponent final : public APMEngineComponent {
+ public:
+  void attachToEngine(const std::shared_ptr<APMEngineContext>& engine) override { engine_ = engine; }
+  bool eventWillBeStored(APMDatabase& database, const APMEvent& event) override;
+
+ private:
+  std::shared_ptr<APMEngineContext> engine_;
 };

@@ -28,13 +28,31 @@ class EventStep final : public APMEngineComponent {
   const std::function<void(const APMEvent&)> step_;
 };
 
-// Every engine made from now on takes step on each event it writes.
-void useEventStep(std::function<void(const APMEvent&)> step) {
-  APMSetEngineComponentEditorForTesting([step](APMEngineComponentList components) {
-    components.push_back(std::make_shared<EventStep>(step));
+// A step of its own on every event the road stores, where lifetime values are recorded: record
+// decides for the events isPurchase names (the others are stored as they are).
+class StoreStep final : public APMEngineComponent {
+ public:
+  StoreStep(std::function<bool(const APMEvent&)> isPurchase, std::function<bool(APMDatabase&, const APMEvent&)> record)
+      : isPurchase_(std::move(isPurchase)), record_(std::move(record)) {}
+  bool eventWillBeStored(APMDatabase& database, const APMEvent& event) override {
+    return !isPurchase_(event) || record_(database, event);
+  }
+
+ private:
+  const std::function<bool(const APMEvent&)> isPurchase_;
+  const std::function<bool(APMDatabase&, const APMEvent&)> record_;
+};
+
+// Every engine made from now on has these components after its own.
+void useComponents(APMEngineComponentList extra) {
+  APMSetEngineComponentEditorForTesting([extra](APMEngineComponentList components) {
+    components.insert(components.end(), extra.begin(), extra.end());
     return components;
   });
 }
+
+// Every engine made from now on takes step on each event it writes.
+void useEventStep(std::function<void(const APMEvent&)> step) { useComponents({std::make_shared<EventStep>(step)}); }
 
 class EventPipelineTest : public EngineTest {
  protected:
@@ -85,14 +103,11 @@ TEST_F(EventPipelineTest, UserPropertySetBetweenEventsReachesOnlyLaterEventsMeta
 // The lifetime-value step refuses first opens and every event carrying "fail": each refused event
 // rolls back alone inside its group, with its counts and every record made for it.
 TEST_F(EventPipelineTest, ARolledBackEventLeavesNoTraceAndItsGroupGoesOn) {
-  APMMeasurementComponents parts;
-  parts.isPurchaseEvent = [](const APMEvent& event) {
-    return event.name() == "purchase" || event.name() == "_iap" || event.name() == "_ssr" || event.name() == "_f";
-  };
-  parts.recordLifetimeValue = [](APMDatabase&, const APMEvent& event) {
-    return event.name() != "_f" && !event.parameter("fail");
-  };
-  APMMeasurement::setComponents(parts);
+  useComponents({std::make_shared<StoreStep>(
+      [](const APMEvent& event) {
+        return event.name() == "purchase" || event.name() == "_iap" || event.name() == "_ssr" || event.name() == "_f";
+      },
+      [](APMDatabase&, const APMEvent& event) { return event.name() != "_f" && !event.parameter("fail"); })});
   start();
   EXPECT_TRUE(rowsNamed("_f").empty());
   EXPECT_EQ(engine().previousFirstOpenCount(), "0");
@@ -135,15 +150,18 @@ TEST_F(EventPipelineTest, UserPropertiesWrittenInsideAGroupReachItsLaterEvents) 
   hooks.isAppActive = [] { return false; };
   APMSetAnalyticsHooks(hooks);
   int64_t purchases = 0;
-  APMMeasurementComponents parts;
-  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "purchase"; };
-  parts.recordLifetimeValue = [&purchases](APMDatabase& database, const APMEvent&) {
-    ++purchases;
-    return database.updateUserAttribute(APMUserAttribute("auto", "_ltv_USD", APMValue(purchases), kStartTime),
-                                        nullptr) &&
-           database.updateUserAttribute(APMUserAttribute("auto", "_sid", APMValue(purchases), kStartTime), nullptr);
-  };
-  APMMeasurement::setComponents(parts);
+  useComponents({std::make_shared<StoreStep>([](const APMEvent& event) { return event.name() == "purchase"; },
+                                             [&purchases](APMDatabase& database, const APMEvent&) {
+                                               ++purchases;
+                                               return database.updateUserAttribute(
+                                                          APMUserAttribute("auto", "_ltv_USD", APMValue(purchases),
+                                                                           kStartTime),
+                                                          nullptr) &&
+                                                      database.updateUserAttribute(
+                                                          APMUserAttribute("auto", "_sid", APMValue(purchases),
+                                                                           kStartTime),
+                                                          nullptr);
+                                             })});
   start();
   engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
   logPublic("purchase", {{"seq", 1}});
@@ -169,20 +187,18 @@ TEST_F(EventPipelineTest, SessionPropertiesRestoredByARolledBackEventAreRemovedA
   APMAnalyticsHooks hooks;
   hooks.isAppActive = [] { return false; };
   APMSetAnalyticsHooks(hooks);
-  useEventStep([this](const APMEvent& event) {
-    if (event.name() == "purchase") {
-      engine().database()->updateUserAttribute(APMUserAttribute("auto", "_sid", APMValue(int64_t{78}), kStartTime),
-                                               nullptr);
-    }
-  });
-  APMMeasurementComponents parts;
-  parts.isPurchaseEvent = [](const APMEvent& event) { return event.name() == "purchase"; };
-  parts.recordLifetimeValue = [this](APMDatabase&, const APMEvent&) {
-    engine().handleInternalEventOnWorkerQueue(
-        APMEvent::create("auto", false, "_nested", kStartTime, 0, platform::Dictionary{}));
-    return false;
-  };
-  APMMeasurement::setComponents(parts);
+  useComponents({std::make_shared<EventStep>([this](const APMEvent& event) {
+                   if (event.name() == "purchase") {
+                     engine().database()->updateUserAttribute(
+                         APMUserAttribute("auto", "_sid", APMValue(int64_t{78}), kStartTime), nullptr);
+                   }
+                 }),
+                 std::make_shared<StoreStep>([](const APMEvent& event) { return event.name() == "purchase"; },
+                                             [this](APMDatabase&, const APMEvent&) {
+                                               engine().handleInternalEventOnWorkerQueue(APMEvent::create(
+                                                   "auto", false, "_nested", kStartTime, 0, platform::Dictionary{}));
+                                               return false;
+                                             })});
   start();
   engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
   logPublic("purchase");

@@ -87,7 +87,6 @@ inline void resetProcess() {
   APMEManager::resetSharedInstanceForTesting();
   APMEExperimentRequestBuilder::resetSharedInstanceForTesting();
   APMESDKProperty::setDefaultDiversionKeyProvider(nullptr);
-  APMMeasurement::setComponents({});
   // Engine and front tests choose their components; a public-API test takes the usual ones.
   APMSetEngineComponentEditorForTesting([](APMEngineComponentList) { return APMEngineComponentList{}; });
   APMSetAnalyticsHooks({});

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "../EngineTestFixture.h"
+#include "../FakeEngineContext.h"
 #include "../Purchase/PurchaseTestSupport.h"
 #include "LifetimeValue/APMLifetimeValueRecorder.h"
 
@@ -23,7 +24,9 @@ class LifetimeValueRecorderTest : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    APMLifetimeValueRecorder::install();
+    APMSetEngineComponentEditorForTesting([](APMEngineComponentList) {
+      return APMEngineComponentList{std::make_shared<APMLifetimeValueComponent>()};
+    });
   }
 
   void log(const Purchase& purchase) {
@@ -217,6 +220,39 @@ TEST_F(LifetimeValueRecorderTest, OnlyPurchaseEventsArePurchaseEvents) {
     EXPECT_EQ(APMLifetimeValueRecorder::isPurchaseEvent(*event), c.purchase) << c.name;
     EXPECT_EQ(APMLifetimeValueRecorder::isEcommercePurchaseEvent(*event), c.ecommerce) << c.name;
   }
+}
+
+// The component alone, behind a fake engine that has no configuration yet: only purchases count,
+// and the default of four tracked currencies holds.
+TEST(LifetimeValueComponentTest, AnEngineWithoutConfigurationKeepsFourCurrenciesOfPurchasesOnly) {
+  testsupport::ScopedDataDirectory dataDirectory;
+  testsupport::ScopedFakeClock clock(kStartTime);
+  auto engine = std::make_shared<FakeEngineContext>();
+  platform::Error error;
+  engine->db = APMDatabase::create(APMDatabase::kDatabaseName, nullptr, engine->queue, &error);
+  ASSERT_TRUE(engine->db);
+  APMLifetimeValueComponent component;
+  component.attachToEngine(engine);
+  auto event = [](const std::string& name, const std::string& currency) {
+    return APMEvent::create("app", true, name, platform::now(), 0,
+                            platform::Dictionary{{"currency", currency}, {"value", 1}});
+  };
+  Totals totals;
+  engine->queue->sync([&] {
+    ASSERT_TRUE(engine->db->performTransaction([&] {
+      for (const char* currency : {"USD", "EUR", "GBP", "JPY", "CHF"}) {
+        clock->advance(1);
+        EXPECT_TRUE(component.eventWillBeStored(*engine->db, *event("purchase", currency))) << currency;
+      }
+      EXPECT_TRUE(component.eventWillBeStored(*engine->db, *event("checkout", "SEK")));
+      return true;
+    }));
+    auto properties = engine->db->allLifetimeValueUserAttributes(&error);
+    ASSERT_TRUE(properties);
+    for (const auto& property : *properties) totals[property->name()] = property->value().int64Value();
+  });
+  EXPECT_EQ(totals, (Totals{{"_ltv_EUR", 1000000}, {"_ltv_GBP", 1000000}, {"_ltv_JPY", 1000000},
+                            {"_ltv_CHF", 1000000}}));
 }
 
 }  // namespace
