@@ -1,6 +1,7 @@
 // The engine's entry points for events, default event parameters, user properties and user data,
 // and the reset of analytics data.
 #include <algorithm>
+#include <deque>
 
 #include "APMCompactParameters.h"
 #include "APMDataTypeValidator.h"
@@ -79,13 +80,15 @@ struct APMMeasurement::PendingEvent {
   std::shared_ptr<APMEvent> prepared;
   APMEventParameterLimits preparedLimits;
   // Instead of an event (whose fields above are then unused): a user-property change, a removal
-  // when removeAttribute.
-  std::optional<APMUserAttribute> attribute;
+  // when removeAttribute. Held apart, so that an event does not carry its room.
+  std::unique_ptr<const APMUserAttribute> attribute;
   bool removeAttribute = false;
 };
 
+// In blocks rather than one array: a group of thousands of events never holds a second copy of
+// them while it grows.
 struct APMMeasurement::EventGroup {
-  std::vector<PendingEvent> events;
+  std::deque<PendingEvent> events;
 };
 
 // MARK: - Events
@@ -121,7 +124,7 @@ void APMMeasurement::logCompactEventWithOrigin(const std::string& origin, bool i
 }
 
 void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group) {
-  std::vector<PendingEvent> events;
+  std::deque<PendingEvent> events;
   {
     std::lock_guard<std::mutex> lock(groupMutex_);
     events.swap(group->events);
@@ -451,7 +454,7 @@ void APMMeasurement::removeUserAttribute(const std::shared_ptr<APMUserAttribute>
 
 void APMMeasurement::queueUserAttributeChange(const APMUserAttribute& attribute, bool remove) {
   PendingEvent pending;
-  pending.attribute = attribute;
+  pending.attribute = std::make_unique<const APMUserAttribute>(attribute);
   pending.removeAttribute = remove;
   std::lock_guard<std::mutex> lock(groupMutex_);
   if (!openGroup_) {
