@@ -108,13 +108,7 @@ void APMDeepLinkReporter::install() {
   // Collaborators another provider filled first are left to it.
   APMAnalytics::updateCollaborators([](APMAnalyticsCollaborators& links) {
     if (!links.handleSSTGDebugModeWithURL) links.handleSSTGDebugModeWithURL = &handleSSTGDebugModeWithURL;
-    if (!links.handleNonFirstOpenEventURL) {
-      links.handleNonFirstOpenEventURL = [](const std::string& url, double timestamp) {
-        if (auto engine = APMMeasurement::sharedInstance()) {
-          handleNonFirstOpenEventURL(engine->componentContext(), url, timestamp);
-        }
-      };
-    }
+    if (!links.handleNonFirstOpenEventURL) links.handleNonFirstOpenEventURL = &handleNonFirstOpenEventURL;
     if (!links.deepLinkFromUserActivity) {
       links.deepLinkFromUserActivity = [](const std::string& activityType, const std::string& webpageURL) {
         return deepLinkFromUserActivity(activityType, webpageURL).value_or("");

@@ -157,6 +157,12 @@ std::shared_ptr<const APMAnalyticsCollaborators> collaborators() {
 
 std::shared_ptr<APMMeasurement> engine() { return APMMeasurement::sharedInstance(); }
 
+// What the started engine gives its components (nullptr before it exists).
+std::shared_ptr<APMEngineContext> engineContext() {
+  auto measurement = engine();
+  return measurement ? measurement->componentContext() : nullptr;
+}
+
 // Work on the serial queue catches everything: a host callback must not end the process.
 template <typename Work>
 void runGuarded(const Work& work) {
@@ -1158,7 +1164,7 @@ void APMAnalytics::handleOpenURL(const std::string& url) {
   double now = platform::now();
   if (auto debug = collaborators()->handleSSTGDebugModeWithURL) debug(url);
   dispatchAsyncOnSerialQueue([url, now] {
-    if (auto handle = collaborators()->handleNonFirstOpenEventURL) handle(url, now);
+    if (auto handle = collaborators()->handleNonFirstOpenEventURL) handle(engineContext(), url, now);
     if (auto listener = state().openURLListener) listener(url);
   });
 }
@@ -1169,7 +1175,7 @@ void APMAnalytics::handleUserActivity(const std::string& activityType, const std
     auto links = collaborators();
     if (!links->deepLinkFromUserActivity) return;
     std::string url = links->deepLinkFromUserActivity(activityType, webpageURL);
-    if (!url.empty() && links->handleNonFirstOpenEventURL) links->handleNonFirstOpenEventURL(url, now);
+    if (!url.empty() && links->handleNonFirstOpenEventURL) links->handleNonFirstOpenEventURL(engineContext(), url, now);
   });
 }
 

@@ -33,6 +33,7 @@
 #include "platform/Object.h"
 #include "platform/StoreTransaction.h"
 
+class APMEngineContext;
 class APMEvent;
 class APMUserDefaults;
 
@@ -44,10 +45,12 @@ using APMTransactionInfo = platform::StoreTransaction;
 struct APMAnalyticsCollaborators {
   // "screen_view" events go here, on the caller's thread, with the time of the call.
   std::function<void(const platform::Dictionary& parameters, double timestamp)> trackScreenWithParameters;
-  // Deep links: the debug-mode switch of a URL (at once), a non-first-open URL event (serial queue)
-  // and the URL carried by a user activity ("" when none).
+  // Deep links: the debug-mode switch of a URL (at once), a non-first-open URL event for the
+  // started engine (serial queue; its context, nullptr before the engine exists) and the URL
+  // carried by a user activity ("" when none).
   std::function<void(const std::string& url)> handleSSTGDebugModeWithURL;
-  std::function<void(const std::string& url, double timestamp)> handleNonFirstOpenEventURL;
+  std::function<void(const std::shared_ptr<APMEngineContext>& engine, const std::string& url, double timestamp)>
+      handleNonFirstOpenEventURL;
   std::function<std::string(const std::string& activityType, const std::string& webpageURL)> deepLinkFromUserActivity;
   // Purchases: a transaction handed in by the host, and the store's filtered updates.
   std::function<void(const APMTransactionInfo& transaction)> reportTransaction;

@@ -43,7 +43,8 @@ TEST_F(FakeClockFrontTest, LinksReachTheDeepLinkHandlersAndTheOpenURLListener) {
   };
   APMAnalyticsCollaborators collaborators;
   collaborators.handleSSTGDebugModeWithURL = [&](const std::string& url) { record("debug " + url); };
-  collaborators.handleNonFirstOpenEventURL = [&](const std::string& url, double timestamp) {
+  collaborators.handleNonFirstOpenEventURL = [&](const std::shared_ptr<APMEngineContext>&, const std::string& url,
+                                                  double timestamp) {
     record("open " + url + " " + std::to_string(static_cast<int64_t>(timestamp - kStartTime)));
   };
   collaborators.deepLinkFromUserActivity = [](const std::string& type, const std::string& webpageURL) {
