@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "APMDatabase.h"
 #include "APMEngineContext.h"
 #include "APMEvent.h"
 #include "APMUserAttribute.h"
@@ -73,6 +74,13 @@ class FakeEngineContext final : public APMEngineContext {
   void setScreen(platform::Dictionary parameters) {
     std::lock_guard<std::mutex> lock(mutex_);
     screen_ = std::move(parameters);
+  }
+
+  // Opens a measurement database of the fake's own on its queue, in the current data directory.
+  bool openDatabase() {
+    platform::Error error;
+    db = APMDatabase::create(APMDatabase::kDatabaseName, nullptr, queue, &error);
+    return db != nullptr;
   }
 
   // What the component asked for; read them once the component is done (after its queue).

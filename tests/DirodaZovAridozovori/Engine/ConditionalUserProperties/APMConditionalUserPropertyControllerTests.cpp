@@ -359,9 +359,7 @@ TEST(ConditionalUserPropertyComponentTest, EventsAroundAnEventComeBackForTheEngi
   testsupport::ScopedDataDirectory dataDirectory;
   testsupport::ScopedFakeClock clock(kStartTime);
   auto engine = std::make_shared<FakeEngineContext>();
-  platform::Error error;
-  engine->db = APMDatabase::create(APMDatabase::kDatabaseName, nullptr, engine->queue, &error);
-  ASSERT_TRUE(engine->db);
+  ASSERT_TRUE(engine->openDatabase());
   auto controller = std::make_shared<Controller>();
   controller->attachToEngine(engine);
   using Names = std::vector<std::string>;

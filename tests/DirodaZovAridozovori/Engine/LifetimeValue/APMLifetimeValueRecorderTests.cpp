@@ -228,9 +228,7 @@ TEST(LifetimeValueComponentTest, AnEngineWithoutConfigurationKeepsFourCurrencies
   testsupport::ScopedDataDirectory dataDirectory;
   testsupport::ScopedFakeClock clock(kStartTime);
   auto engine = std::make_shared<FakeEngineContext>();
-  platform::Error error;
-  engine->db = APMDatabase::create(APMDatabase::kDatabaseName, nullptr, engine->queue, &error);
-  ASSERT_TRUE(engine->db);
+  ASSERT_TRUE(engine->openDatabase());
   APMLifetimeValueComponent component;
   component.attachToEngine(engine);
   auto event = [](const std::string& name, const std::string& currency) {
@@ -247,6 +245,7 @@ TEST(LifetimeValueComponentTest, AnEngineWithoutConfigurationKeepsFourCurrencies
       EXPECT_TRUE(component.eventWillBeStored(*engine->db, *event("checkout", "SEK")));
       return true;
     }));
+    platform::Error error;
     auto properties = engine->db->allLifetimeValueUserAttributes(&error);
     ASSERT_TRUE(properties);
     for (const auto& property : *properties) totals[property->name()] = property->value().int64Value();
