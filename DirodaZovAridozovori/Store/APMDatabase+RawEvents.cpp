@@ -57,9 +57,10 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(const platform::Data& encode
 bool APMDatabase::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, int64_t fingerprint,
                                                     platform::Error* error) {
   if (!checkQueue("insertIfNotExistsRawEventMetadata", error)) return false;
-  return execute("INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)",
-                 {Object(fingerprint), Object(encodedMetadata)}, error)
-      .has_value();
+  // With its raw-event row, all a purchase writes: neither needs a savepoint (see insertRow).
+  return store_->insertRow(apm_schema::kRawEventsMetadata,
+                           "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)",
+                           {Object(fingerprint), Object(encodedMetadata)}, error);
 }
 
 bool APMDatabase::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime,

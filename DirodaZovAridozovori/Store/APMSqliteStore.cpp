@@ -303,7 +303,7 @@ std::optional<int64_t> APMSqliteStore::executeStatement(const std::string& sql, 
 
 bool APMSqliteStore::insertRow(const std::string& table, const std::string& sql, const platform::Array& parameterValues,
                                platform::Error* error) {
-  const bool lone = pendingSavepoints_ > 0 && !scopes_.back().opened && !scopes_.back().hasLoneRow();
+  const bool lone = pendingSavepoints_ > 0 && !scopes_.back().opened;
   if (!lone) return executeStatement(sql, parameterValues, error).has_value();
   // The enclosing scopes must cover the row; only the innermost goes without its savepoint.
   if (!openPendingSavepoints(scopes_.size() - 1, error)) return false;
@@ -322,9 +322,7 @@ bool APMSqliteStore::insertRow(const std::string& table, const std::string& sql,
   }
   release(statement, owned);
   if (sqlite3_changes64(db_) == 0) return true;
-  Scope& scope = scopes_.back();
-  scope.loneRowTable = table;
-  scope.loneRowID = sqlite3_last_insert_rowid(db_);
+  loneRows_.push_back({table, sqlite3_last_insert_rowid(db_)});
   return true;
 }
 
@@ -460,12 +458,13 @@ bool APMSqliteStore::beginTransaction(platform::Error* error) {
   if (!scopes_.empty()) {
     // Most savepoints of the event road write nothing, or nothing but one row: SAVEPOINT waits
     // for the first write.
-    scopes_.emplace_back();
+    scopes_.push_back(Scope{false, loneRows_.size()});
     ++pendingSavepoints_;
     return true;
   }
   if (!control("BEGIN EXCLUSIVE TRANSACTION", error)) return false;
-  scopes_.push_back(Scope{true, {}, 0});
+  loneRows_.clear();
+  scopes_.push_back(Scope{true, 0});
   mustRollBack_ = false;
   ++transactionSerial_;
   return true;
@@ -485,9 +484,15 @@ bool APMSqliteStore::endTransaction(bool keep, platform::Error* error) {
 
 bool APMSqliteStore::endScope(bool keep, platform::Error* error) {
   const size_t depth = scopes_.size() - 1;
-  const Scope scope = std::move(scopes_.back());
+  const Scope scope = scopes_.back();
   scopes_.pop_back();
   if (!scope.opened) --pendingSavepoints_;
+  // Whatever happens below, the scope's rows are no longer its own to undo.
+  std::vector<LoneRow> loneRows;
+  if (loneRows_.size() > scope.firstLoneRow) {
+    if (!keep) loneRows.assign(loneRows_.begin() + static_cast<std::ptrdiff_t>(scope.firstLoneRow), loneRows_.end());
+    loneRows_.resize(scope.firstLoneRow);
+  }
   if (!db_) return APMFail(error, kAPMStoreErrorClosed, "Database is closed");
   if (sqlite3_get_autocommit(db_)) {
     // SQLite already rolled the whole transaction back (a full disk, an I/O error): nothing is kept.
@@ -497,7 +502,7 @@ bool APMSqliteStore::endScope(bool keep, platform::Error* error) {
   const bool forcedRollback = keep && depth == 0 && mustRollBack_;
   if (forcedRollback) keep = false;
   if (!keep) {
-    if (scope.opened || scope.hasLoneRow()) {
+    if (scope.opened || !loneRows.empty()) {
       platform::Error rollbackError;
       bool undone = true;
       if (scope.opened) {
@@ -505,7 +510,9 @@ bool APMSqliteStore::endScope(bool keep, platform::Error* error) {
                             : control("ROLLBACK TO " + savepointName(depth), &rollbackError) &&
                                   control("RELEASE " + savepointName(depth), &rollbackError);
       }
-      if (undone && scope.hasLoneRow()) undone = deleteLoneRow(scope.loneRowTable, scope.loneRowID, &rollbackError);
+      for (auto row = loneRows.rbegin(); undone && row != loneRows.rend(); ++row) {
+        undone = deleteLoneRow(row->table, row->rowID, &rollbackError);
+      }
       ++rollbackCount_;
       if (!undone) {
         platform::setError(error, rollbackError);
@@ -519,7 +526,7 @@ bool APMSqliteStore::endScope(bool keep, platform::Error* error) {
     if (error && error->empty()) *error = APMStoreError(kAPMStoreErrorInvalidArgument, "Transaction was rolled back");
     return false;
   }
-  if (!scope.opened) return true;  // nothing was written inside, or only its lone row
+  if (!scope.opened) return true;  // nothing was written inside, or only its lone rows
   if (control(depth == 0 ? "COMMIT TRANSACTION" : "RELEASE " + savepointName(depth), error)) return true;
   if (depth == 0) {
     platform::Error ignored;
@@ -569,6 +576,7 @@ void APMSqliteStore::close() {
     db_ = nullptr;
   }
   scopes_.clear();
+  loneRows_.clear();
   pendingSavepoints_ = 0;
   mustRollBack_ = false;
   walPages_ = 0;

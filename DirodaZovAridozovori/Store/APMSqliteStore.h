@@ -119,9 +119,11 @@ class APMSqliteStore {
   // Runs one statement that returns no rows; the number of rows it changed.
   std::optional<int64_t> executeStatement(const std::string& sql, const platform::Array& parameterValues,
                                           platform::Error* error);
-  // Runs an INSERT of one row into table (a table with row IDs). As the first write of a scope it
-  // opens no savepoint: a single statement lands whole or not at all, and should the scope be
-  // rolled back after all, the row is deleted again by its row ID. Whether the row was inserted.
+  // Runs an INSERT of one row into table (a table with row IDs). While a scope has written nothing
+  // but such rows it opens no savepoint: a single statement lands whole or not at all, and should
+  // the scope be rolled back after all, its rows are deleted again by their row IDs, newest first
+  // (an INSERT OR IGNORE that found its row inserted nothing, so nothing of it is deleted).
+  // Whether the statement ran.
   bool insertRow(const std::string& table, const std::string& sql, const platform::Array& parameterValues,
                  platform::Error* error);
   int64_t lastInsertRowID() const;
@@ -168,15 +170,19 @@ class APMSqliteStore {
   int64_t uncheckpointedPages_ = 0;  // of them, committed since the last checkpoint
   std::unordered_map<std::string, sqlite3_stmt*> statements_;
   struct Scope {
-    bool opened = false;  // its BEGIN or SAVEPOINT was issued
-    // The row a scope inserted as its first write, before (or without) its savepoint: the savepoint
-    // does not cover it, so a rollback deletes it by its row ID.
-    std::string loneRowTable;
-    int64_t loneRowID = 0;
-    bool hasLoneRow() const { return !loneRowTable.empty(); }
+    bool opened = false;    // its BEGIN or SAVEPOINT was issued
+    size_t firstLoneRow = 0;  // where its lone rows begin in loneRows_
   };
   // The open scopes, outermost first.
   std::vector<Scope> scopes_;
+  // The rows the innermost scope inserted before (or without) its savepoint: the savepoint does not
+  // cover them, so a rollback deletes them by their row IDs. (An enclosing scope is opened before
+  // they go in, so once their scope ends they are its savepoint's to undo.)
+  struct LoneRow {
+    std::string table;
+    int64_t rowID = 0;
+  };
+  std::vector<LoneRow> loneRows_;
   size_t pendingSavepoints_ = 0;  // scopes not yet opened (always the innermost ones)
   // A rolled-back lone row could not be deleted: the transaction must not commit it.
   bool mustRollBack_ = false;

@@ -199,6 +199,10 @@ TEST_F(APMSqliteStoreTest, ALoneInsertedRowNeedsNoSavepointAndIsStillUndone) {
     return store_->insertRow("items", "INSERT INTO items (name, count) VALUES (?, ?)", {Object(name), Object(count)},
                              nullptr);
   };
+  auto insertOrIgnore = [&](const std::string& name, int64_t count) {
+    return store_->insertRow("items", "INSERT OR IGNORE INTO items (name, count) VALUES (?, ?)",
+                             {Object(name), Object(count)}, nullptr);
+  };
   struct Case {
     const char* name;
     bool cStoredBefore;              // "c" holds 7 before the transaction
@@ -215,6 +219,26 @@ TEST_F(APMSqliteStoreTest, ALoneInsertedRowNeedsNoSavepointAndIsStillUndone) {
       {"a second insert after it, undone", false,
        [&] {
          insert("a", 1);
+         insert("b", 2);
+       },
+       false, true, {-1, -1, -1}, 1},
+      {"a second insert after it, kept", false,
+       [&] {
+         insert("a", 1);
+         insert("b", 2);
+       },
+       true, true, {1, 2, -1}, 1},
+      {"an insert that found its row beside a new one, undone", true,
+       [&] {
+         insertOrIgnore("c", 9);
+         insert("a", 1);
+       },
+       false, true, {-1, -1, 7}, 1},
+      {"an insert after a nested scope's rows were kept, undone", false,
+       [&] {
+         store_->beginTransaction(nullptr);
+         insert("a", 1);
+         store_->endTransaction(true, nullptr);
          insert("b", 2);
        },
        false, true, {-1, -1, -1}, 2},
