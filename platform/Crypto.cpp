@@ -10,6 +10,13 @@
 namespace platform {
 namespace {
 
+// Fetched once: given a built-in algorithm, EVP looks its implementation up again for every digest
+// (the event road digests every new metadata).
+const EVP_MD* fetched(const char* name, const EVP_MD* builtIn) {
+  const EVP_MD* algorithm = EVP_MD_fetch(nullptr, name, nullptr);
+  return algorithm ? algorithm : builtIn;
+}
+
 Data digest(const EVP_MD* type, const uint8_t* bytes, size_t length) {
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   Data out(static_cast<size_t>(EVP_MD_get_size(type)));
@@ -35,12 +42,22 @@ std::string lastLibraryError() {
   return text;
 }
 
+const EVP_MD* md5Algorithm() {
+  static const EVP_MD* const algorithm = fetched("MD5", EVP_md5());
+  return algorithm;
+}
+
+const EVP_MD* sha1Algorithm() {
+  static const EVP_MD* const algorithm = fetched("SHA1", EVP_sha1());
+  return algorithm;
+}
+
 }  // namespace
 
-Data md5(const Data& data) { return digest(EVP_md5(), data.data(), data.size()); }
-Data md5(std::string_view bytes) { return digest(EVP_md5(), bytesOf(bytes), bytes.size()); }
-Data sha1(const Data& data) { return digest(EVP_sha1(), data.data(), data.size()); }
-Data sha1(std::string_view bytes) { return digest(EVP_sha1(), bytesOf(bytes), bytes.size()); }
+Data md5(const Data& data) { return digest(md5Algorithm(), data.data(), data.size()); }
+Data md5(std::string_view bytes) { return digest(md5Algorithm(), bytesOf(bytes), bytes.size()); }
+Data sha1(const Data& data) { return digest(sha1Algorithm(), data.data(), data.size()); }
+Data sha1(std::string_view bytes) { return digest(sha1Algorithm(), bytesOf(bytes), bytes.size()); }
 
 std::string hexString(const Data& bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
