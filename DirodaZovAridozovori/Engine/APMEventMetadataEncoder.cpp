@@ -1,11 +1,13 @@
 #include "APMEventMetadataEncoder.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 #include "APMDatabase.h"
 #include "APMPBMessages.h"
 #include "NANOMessageBase.h"
+#include "Utilities/APMNumericUtil.h"
 
 namespace {
 
@@ -23,6 +25,14 @@ void appendVarint(platform::Data& bytes, uint64_t value) {
     value >>= 7;
   }
   bytes.push_back(static_cast<uint8_t>(value));
+}
+
+void appendKey(platform::Data& bytes, uint32_t tag, uint32_t wireType) { appendVarint(bytes, (tag << 3) | wireType); }
+
+void appendText(platform::Data& bytes, uint32_t tag, const std::string& text) {
+  appendKey(bytes, tag, kWireLengthDelimited);
+  appendVarint(bytes, text.size());
+  bytes.insert(bytes.end(), text.begin(), text.end());
 }
 
 std::optional<uint64_t> readVarint(const platform::Data& bytes, size_t& position) {
@@ -85,12 +95,40 @@ bool APMEventMetadataEncoder::setFixedPart(const NANOMessageBase& metadata, int 
   return true;
 }
 
+platform::Data APMEventMetadataEncoder::encodeAttribute(const APMUserAttribute& attribute) {
+  // Fields in tag order, each only when set, as the message's own encoding writes them.
+  constexpr uint32_t kSetTimestampMillisTag = 1;
+  constexpr uint32_t kNameTag = 2;
+  constexpr uint32_t kStringValueTag = 3;
+  constexpr uint32_t kIntValueTag = 4;
+  constexpr uint32_t kDoubleValueTag = 6;
+  platform::Data bytes;
+  bytes.reserve(attribute.name().size() + 32);
+  appendKey(bytes, kSetTimestampMillisTag, kWireVarint);
+  appendVarint(bytes, static_cast<uint64_t>(APMMillisecondsFromSeconds(attribute.lastSetTimestamp())));
+  appendText(bytes, kNameTag, attribute.name());
+  const APMValue& value = attribute.value();
+  if (value.isString()) appendText(bytes, kStringValueTag, value.stringValue());
+  if (value.isInt64()) {
+    appendKey(bytes, kIntValueTag, kWireVarint);
+    appendVarint(bytes, static_cast<uint64_t>(value.int64Value()));
+  }
+  if (value.isDouble()) {
+    appendKey(bytes, kDoubleValueTag, kWireFixed64);
+    uint64_t bits = 0;
+    const double number = value.doubleValue();
+    std::memcpy(&bits, &number, sizeof bits);
+    for (int shift = 0; shift < 64; shift += 8) bytes.push_back(static_cast<uint8_t>(bits >> shift));
+  }
+  return bytes;
+}
+
 const platform::Data& APMEventMetadataEncoder::encodedAttribute(const std::shared_ptr<APMUserAttribute>& attribute) {
   auto& known = attributes_[attribute->name()];
   // The database hands out the same property objects while they are unchanged (and they never
   // change), so the same object needs no comparison.
   if (known.attribute != attribute) {
-    if (!known.attribute || !(*known.attribute == *attribute)) known.bytes = attribute->protoUserAttribute()->protoBuffer();
+    if (!known.attribute || !(*known.attribute == *attribute)) known.bytes = encodeAttribute(*attribute);
     known.attribute = attribute;
   }
   return known.bytes;

@@ -32,6 +32,11 @@ class APMEventMetadataEncoder {
   // encodings so that a property changed and changed back costs no second digest.
   int64_t fingerprint(const platform::Data& encoded);
 
+  // The bytes of a user property's message (APMUserAttribute::protoUserAttribute), written
+  // directly: a lifetime value changes with every purchase, and building the message to encode it
+  // cost more than the rest of the metadata.
+  static platform::Data encodeAttribute(const APMUserAttribute& attribute);
+
  private:
   const platform::Data& encodedAttribute(const std::shared_ptr<APMUserAttribute>& attribute);
 

@@ -76,3 +76,33 @@ TEST(APMEventMetadataEncoderTest, AssembledMetadataIsTheWholeEncodingThroughASeq
 }
 
 }  // namespace
+
+namespace {
+
+// A property written directly must be the bytes its message encodes to: values of each kind at
+// their edges, lengths that take a second byte, times before 1970.
+TEST(APMEventMetadataEncoderTest, APropertyWrittenDirectlyIsItsMessagesEncoding) {
+  const std::string longName(200, 'n');
+  const struct {
+    const char* name;
+    std::shared_ptr<APMUserAttribute> attribute;
+  } cases[] = {
+      {"lifetime value", property("_ltv_USD", APMValue(int64_t{123456789}))},
+      {"negative integer", property("_ltv_EUR", APMValue(int64_t{-5000000}))},
+      {"largest integer", property("n", APMValue(INT64_MAX))},
+      {"zero", property("z", APMValue(int64_t{0}), 0)},
+      {"double", property("d", APMValue(2.5))},
+      {"negative zero", property("d", APMValue(-0.0))},
+      {"text", property("t", APMValue(std::string("gr\xC3\xBCn")))},
+      {"empty text", property("t", APMValue(std::string()))},
+      {"long name and text", property(longName, APMValue(std::string(300, 'v')))},
+      {"set before 1970", property("old", APMValue(int64_t{1}), -12.25)},
+      {"list value", property("l", APMValue(std::vector<APMParameters>{}))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(APMEventMetadataEncoder::encodeAttribute(*c.attribute), c.attribute->protoUserAttribute()->protoBuffer());
+  }
+}
+
+}  // namespace
