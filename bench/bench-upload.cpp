@@ -305,8 +305,8 @@ std::optional<RunResult> runUpload(eventroad::Shape shape, int64_t total, int32_
     APMUploadHooks hooks;
     hooks.bundleRawEvents = [bundler] { return bundler->bundleRawEvents() == APMRawEventBundler::Result::Bundled; };
     // As the engine wires it: several groups per transaction.
-    hooks.bundleRawEventGroups = [bundler](int32_t limit) {
-      const auto run = bundler->bundleRawEventGroups(static_cast<size_t>(std::max(limit, 0)));
+    hooks.bundleRawEventGroups = [bundler](int32_t limit, const std::function<bool()>& enough) {
+      const auto run = bundler->bundleRawEventGroups(static_cast<size_t>(std::max(limit, 0)), enough);
       return APMUploadHooks::BundlingStep{static_cast<int32_t>(run.bundled),
                                           run.last != APMRawEventBundler::Result::Bundled};
     };

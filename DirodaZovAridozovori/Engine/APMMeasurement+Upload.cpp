@@ -72,11 +72,11 @@ std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
     auto self = weakSelf.lock();
     return self && self->bundleRawEvents();
   };
-  hooks.bundleRawEventGroups = [weakSelf](int32_t limit) {
+  hooks.bundleRawEventGroups = [weakSelf](int32_t limit, const std::function<bool()>& enough) {
     APMUploadHooks::BundlingStep step;
     auto self = weakSelf.lock();
     if (!self || !self->checkWorkerQueue("bundleRawEvents") || !self->rawEventBundler_ || limit <= 0) return step;
-    const auto run = self->rawEventBundler_->bundleRawEventGroups(static_cast<size_t>(limit));
+    const auto run = self->rawEventBundler_->bundleRawEventGroups(static_cast<size_t>(limit), enough);
     step.bundled = static_cast<int32_t>(run.bundled);
     step.stopped = run.last != APMRawEventBundler::Result::Bundled;
     if (run.bundled > 0 && self->uploadController_) self->uploadController_->setSuspendedUploadTimestamp(0);

@@ -351,8 +351,35 @@ std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundleDataWithCoun
   return bundles;
 }
 
+std::optional<bool> APMDatabase::queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, platform::Error* error) {
+  if (!checkQueue("queueHoldsFullBatch", error)) return std::nullopt;
+  if (countLimit <= 0) return true;
+  auto rows = query("SELECT length(data) AS size FROM queue ORDER BY rowid ASC LIMIT ?", {Object(countLimit)}, error);
+  if (!rows) return std::nullopt;
+  if (static_cast<int64_t>(rows->size()) >= countLimit) return true;
+  int64_t total = 0;
+  for (size_t i = 0; i < rows->size(); ++i) {
+    const int64_t size = apm_rows::integer((*rows)[i], "size");
+    // As the batch reads them: the first always, each later one only while the total stays within the limit.
+    if (i > 0 && total + size > sizeLimit) return true;
+    total += size;
+  }
+  return false;
+}
+
 bool APMDatabase::deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error) {
   if (rowIDs.empty()) return true;
+  // A bundle's rows and a batch's bundles are runs of consecutive row IDs: one range is the same
+  // rows as the list, without binding (and preparing a statement for) a thousand placeholders.
+  const bool consecutive = std::adjacent_find(rowIDs.begin(), rowIDs.end(), [](int64_t previous, int64_t next) {
+                             return next != previous + 1;
+                           }) == rowIDs.end();
+  if (consecutive && rowIDs.size() > 1) {
+    return store_
+        ->deleteRecordsFromTableWithName(table, "rowid BETWEEN ? AND ?", {Object(rowIDs.front()), Object(rowIDs.back())},
+                                         error)
+        .has_value();
+  }
   return store_
       ->deleteRecordsFromTableWithName(table, "rowid IN (" + placeholders(rowIDs.size()) + ")", rowIDValues(rowIDs),
                                        error)

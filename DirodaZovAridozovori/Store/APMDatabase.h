@@ -201,6 +201,10 @@ class APMDatabase {
                                                                                 platform::Error* error);
   std::optional<std::vector<APMQueuedBundle>> queryBundleDataWithCountLimit(int64_t countLimit, int64_t sizeLimit,
                                                                             platform::Error* error);
+  // Whether the oldest queued bundles already make a whole batch under these limits (countLimit of
+  // them, or more stored bytes than sizeLimit before the last), so that no bundle queued later can
+  // join the batch queryBundlesWithCountLimit would read. Reads the sizes only.
+  std::optional<bool> queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, platform::Error* error);
   bool deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
   bool incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
   double queryLatestBundleTime(platform::Error* error);

@@ -40,8 +40,10 @@ std::optional<std::string> internalNameOf(const std::string& name) {
 struct APMRawEventBundler::Group {
   int64_t fingerprint = 0;
   std::vector<std::shared_ptr<APMRawEventData>> rows;
-  // The upload form of each row, made once for the size limit and reused for unchanged events.
+  // The upload form of each row and its encoding, made once for the size limit and reused for
+  // unchanged events.
   std::vector<std::shared_ptr<APMPBEvent>> rowMessages;
+  std::vector<platform::Data> rowEncodings;
   // For each processed event, the row it came from.
   std::vector<size_t> sources;
   bool analyticsDenied = false;
@@ -78,7 +80,7 @@ APMRawEventBundler::Result APMRawEventBundler::bundleRawEvents() {
   return run.bundled > 0 ? Result::Bundled : run.last;
 }
 
-APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroups) {
+APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroups, const std::function<bool()>& enough) {
   Run run;
   if (maxGroups == 0) return run;
   // The evaluations of the groups kept so far end (or abort) with the transaction.
@@ -100,6 +102,7 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
           if (group.evaluationBegun) evaluations.push_back(std::move(group.evaluation));
           if (group.consentSignalsToRemember) pending_.consentSignals = std::move(group.consentSignalsToRemember);
           if (group.monitorSampleTime) pending_.monitorSampleTime = group.monitorSampleTime;
+          if (enough && enough()) break;
         }
         return run.bundled > 0;
       },
@@ -141,7 +144,7 @@ APMRawEventBundler::Result APMRawEventBundler::bundleNextGroup(Group& group) {
 }
 
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler::rawEventsWithMetadataFingerprint(
-    int64_t fingerprint, std::vector<std::shared_ptr<APMPBEvent>>* messages) {
+    int64_t fingerprint, std::vector<std::shared_ptr<APMPBEvent>>* messages, std::vector<platform::Data>* encodings) {
   platform::Error error;
   auto rows = database_->rawEventsWithMetadataFingerprint(fingerprint, &error, nullptr);
   if (!rows) {
@@ -157,10 +160,12 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler:
     const auto& row = (*rows)[accepted];
     const int64_t hour = platform::saturatingInt64(row->rawEvent()->timestamp()) / 3600;
     auto message = row->rawEvent()->protoEvent();
-    const int64_t bytes = static_cast<int64_t>(message->protoBuffer().size());
+    platform::Data encoding = message->protoBuffer();
+    const int64_t bytes = static_cast<int64_t>(encoding.size());
     if (accepted == 0) selection.firstHour = hour;
     if (!acceptsRow(selection, accepted, hour, row->rowID(), bytes, maxEvents, maxBytes)) break;
     if (messages) messages->push_back(std::move(message));
+    if (encodings) encodings->push_back(std::move(encoding));
     selection.previousRowID = row->rowID();
     selection.acceptedBytes += bytes;
   }
@@ -169,22 +174,31 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler:
 }
 
 std::shared_ptr<APMPBEvent> APMRawEventBundler::uploadFormOf(const APMEvent& event, double previousTimestamp,
-                                                              const Group& group, size_t source) {
+                                                              Group& group, size_t source, bool* encoded) {
+  *encoded = false;
   const APMEvent& raw = *group.rows[source]->rawEvent();
   const bool unchanged = &event == &raw || (event.name() == raw.name() && event.timestamp() == raw.timestamp() &&
                                             event.parameters() == raw.parameters());
   if (source >= group.rowMessages.size() || !unchanged) {
     return event.copyWithPreviousTimestamp(previousTimestamp)->protoEvent();
   }
-  // Bundling only gave the row its previous occurrence: patch that into the form made at selection.
+  // Bundling only gave the row its previous occurrence: patch that into the form made at selection,
+  // and into its encoding, which then needs no second encoding.
   std::shared_ptr<APMPBEvent> message = group.rowMessages[source];
+  bool encodingHolds = source < group.rowEncodings.size();
   if (previousTimestamp != raw.previousTimestamp()) {
+    const uint32_t tag = APMPBEvent::messageInfo().tagForIndex(APMPBEvent::kPreviousTimestampMillis);
+    std::optional<uint64_t> millis;
     if (previousTimestamp == 0) {
       APMNanoClearField(*message, APMPBEvent::kPreviousTimestampMillis);
     } else {
-      APMNanoSetInt64(*message, APMPBEvent::kPreviousTimestampMillis, APMMillisecondsFromSeconds(previousTimestamp));
+      const int64_t value = APMMillisecondsFromSeconds(previousTimestamp);
+      APMNanoSetInt64(*message, APMPBEvent::kPreviousTimestampMillis, value);
+      millis = static_cast<uint64_t>(value);
     }
+    encodingHolds = encodingHolds && APMSetVarintFieldInEncoding(group.rowEncodings[source], tag, millis);
   }
+  *encoded = encodingHolds;
   return message;
 }
 
@@ -216,7 +230,7 @@ bool APMRawEventBundler::deleteGroupRows(const Group& group) {
 }
 
 bool APMRawEventBundler::bundleGroup(Group& group) {
-  auto rows = rawEventsWithMetadataFingerprint(group.fingerprint, &group.rowMessages);
+  auto rows = rawEventsWithMetadataFingerprint(group.fingerprint, &group.rowMessages, &group.rowEncodings);
   if (!rows) return false;
   group.rows = std::move(*rows);
   group.rowsTaken = group.rows.size();
@@ -253,10 +267,14 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
 
   std::vector<std::shared_ptr<APMPBEvent>> messages;
   messages.reserve(aggregated->size());
+  // Whether each message's encoding is its row's, kept in the group.
+  std::vector<bool> encodedAtSelection(aggregated->size());
   bool realtime = false;
   for (size_t i = 0; i < aggregated->size(); ++i) {
     const auto& event = (*aggregated)[i];
-    messages.push_back(uploadFormOf(*event, previousTimestamps[i], group, group.sources[i]));
+    bool encoded = false;
+    messages.push_back(uploadFormOf(*event, previousTimestamps[i], group, group.sources[i], &encoded));
+    encodedAtSelection[i] = encoded;
     realtime = realtime || event->isRealtime();
   }
   const bool debugMode = hooks_.isDebugMode && hooks_.isDebugMode();
@@ -273,6 +291,8 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     auto sampled = sampler.sampleEvents(messages, *database_, &samplingError);
     if (!sampled) return false;
     messages = std::move(*sampled);
+    // Sampling drops events and marks the ones it keeps: every message is encoded afresh.
+    encodedAtSelection.assign(messages.size(), false);
   }
   if (messages.empty()) {
     APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kNoEventsLeftAfterSampling,
@@ -319,9 +339,13 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   // a decoder reads the same message as if the events had been set on it before encoding.
   platform::Data encoded = bundle->protoBuffer();
   const uint32_t eventsTag = Bundle::messageInfo().tagForIndex(Bundle::kEvents);
-  for (const auto& message : messages) {
+  for (size_t i = 0; i < messages.size(); ++i) {
+    if (encodedAtSelection[i]) {
+      APMAppendLengthDelimitedField(encoded, eventsTag, group.rowEncodings[group.sources[i]]);
+      continue;
+    }
     platform::Data bytes;
-    if (!message->encode(bytes)) return false;
+    if (!messages[i]->encode(bytes)) return false;
     APMAppendLengthDelimitedField(encoded, eventsTag, bytes);
   }
   if (!database_->insertBundle(encoded, end, realtime, &insertError)) {

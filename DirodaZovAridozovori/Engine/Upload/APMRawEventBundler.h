@@ -100,7 +100,8 @@ class APMRawEventBundler {
     size_t bundled = 0;                 // groups bundled (or dropped whole) and committed
     Result last = Result::NothingToDo;  // how the last group went: Bundled when the run hit its bounds
   };
-  Run bundleRawEventGroups(size_t maxGroups);
+  // enough, when given, is asked after each group (inside the transaction): true ends the run there.
+  Run bundleRawEventGroups(size_t maxGroups, const std::function<bool()>& enough = {});
 
   // The selection rule for one row at position of a group (the first row's hour and the sizes so
   // far are given); exposed for tests.
@@ -117,9 +118,10 @@ class APMRawEventBundler {
   Result bundleNextGroup(Group& group);
   bool bundleGroup(Group& group);
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
-      int64_t fingerprint, std::vector<std::shared_ptr<APMPBEvent>>* messages);
-  std::shared_ptr<APMPBEvent> uploadFormOf(const APMEvent& event, double previousTimestamp, const Group& group,
-                                           size_t source);
+      int64_t fingerprint, std::vector<std::shared_ptr<APMPBEvent>>* messages, std::vector<platform::Data>* encodings);
+  // encoded: the group's encoding of the row is the message's.
+  std::shared_ptr<APMPBEvent> uploadFormOf(const APMEvent& event, double previousTimestamp, Group& group,
+                                           size_t source, bool* encoded);
   std::optional<std::vector<std::shared_ptr<APMEvent>>> processRawEvents(Group& group);
   bool checkConversion(APMEvent& event, APMDailyCounts& counts, int32_t day);
   bool checkRealtime(APMEvent& event, APMDailyCounts& counts, int32_t day);

@@ -42,6 +42,12 @@ struct APMUploadBatch {
 // Fields may come in any order on the wire, so appending to a message's encoding adds the field.
 void APMAppendLengthDelimitedField(platform::Data& out, uint32_t tag, const platform::Data& bytes);
 
+// The encoding of a message with one varint field (int64, bool, enum) set to value, or removed when
+// value is empty, as the encoder would write the changed message: the fields stay in tag order,
+// and the new field goes before the first with a higher tag. The encoding is the encoder's own
+// (fields in tag order); false, leaving it as it was, when it does not parse.
+bool APMSetVarintFieldInEncoding(platform::Data& encoding, uint32_t tag, std::optional<uint64_t> value);
+
 // An empty batch (no row IDs) when no bundle is compatible with the first. The queued bundle
 // messages are updated in place (they are the caller's fresh decodings), which spares a copy of
 // every event.

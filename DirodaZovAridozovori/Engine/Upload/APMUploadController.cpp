@@ -257,7 +257,11 @@ void APMUploadController::uploadData() {
   } release{uploadLock_};
 
   const bool expired = remoteConfig_->isExpired();
-  if (!expired) bundleRawEvents(remoteConfig_->maxBundlesCreatedPerIteration());
+  // An attempt makes at most the configured number of groups, less those made for it while the
+  // previous batch was out.
+  attemptQuota_ = expired ? 0 : std::max(0, remoteConfig_->maxBundlesCreatedPerIteration() - bundledAhead_);
+  bundledAhead_ = 0;
+  bundleUntilBatchIsWhole();
 
   platform::Error queryError;
   auto queued = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
@@ -357,21 +361,76 @@ void APMUploadController::uploadData() {
     return;
   }
   release.keep = !uploadingBundleIDs_.empty();
+  if (release.keep) scheduleBundlingAhead();
 }
 
-void APMUploadController::bundleRawEvents(int32_t limit) {
-  if (hooks_.bundleRawEventGroups) {
-    int32_t made = 0;
-    while (made < limit) {
-      const APMUploadHooks::BundlingStep step = hooks_.bundleRawEventGroups(limit - made);
-      made += step.bundled;
-      if (step.stopped || step.bundled <= 0) return;
+APMUploadHooks::BundlingStep APMUploadController::bundlingStep(int32_t groups, const std::function<bool()>& enough) {
+  APMUploadHooks::BundlingStep step;
+  if (groups <= 0) return step;
+  if (hooks_.bundleRawEventGroups) return hooks_.bundleRawEventGroups(groups, enough);
+  if (!hooks_.bundleRawEvents) return step;
+  step.stopped = false;
+  while (step.bundled < groups) {
+    if (!hooks_.bundleRawEvents()) {
+      step.stopped = true;
+      break;
     }
+    ++step.bundled;
+    if (enough && enough()) break;
+  }
+  return step;
+}
+
+bool APMUploadController::queueHoldsWholeBatch() {
+  // A failed read counts as not whole: bundling goes on as it would have.
+  platform::Error error;
+  return database_
+      ->queueHoldsFullBatch(remoteConfig_->uploadMaxBundlesLimit(), remoteConfig_->uploadMaxSizeLimitBytes(), &error)
+      .value_or(false);
+}
+
+void APMUploadController::bundleUntilBatchIsWhole() {
+  // Once the oldest queued bundles make a whole batch, nothing bundled now could join it: the
+  // batch leaves, and the attempt's bundling goes on while it is out.
+  const std::function<bool()> whole = [this] { return queueHoldsWholeBatch(); };
+  while (attemptQuota_ > 0 && !whole()) {
+    const APMUploadHooks::BundlingStep step = bundlingStep(attemptQuota_, whole);
+    attemptQuota_ -= std::max(0, step.bundled);
+    if (step.stopped || step.bundled <= 0) {
+      attemptQuota_ = 0;
+      return;
+    }
+  }
+}
+
+void APMUploadController::scheduleBundlingAhead() {
+  if (bundlingAheadScheduled_) return;
+  bundlingAheadScheduled_ = true;
+  std::weak_ptr<APMUploadController> weakSelf = weak_from_this();
+  scheduler_->scheduleOnWorkerQueueBlockID("APMUploadController:bundleAhead", [weakSelf] {
+    if (auto self = weakSelf.lock()) self->bundleAhead();
+  });
+}
+
+void APMUploadController::bundleAhead() {
+  bundlingAheadScheduled_ = false;
+  // Only while a batch is out: its reply, queued behind at most one step, starts the next attempt.
+  if (uploadingBundleIDs_.empty() || suspendedUploadTimestamp_ != 0 || remoteConfig_->isExpired()) return;
+  const bool forThisAttempt = attemptQuota_ > 0;
+  const int32_t room = forThisAttempt ? attemptQuota_ : remoteConfig_->maxBundlesCreatedPerIteration() - bundledAhead_;
+  if (room <= 0) return;
+  const APMUploadHooks::BundlingStep step = bundlingStep(std::min(room, kGroupsPerStepAhead), {});
+  const int32_t made = std::max(0, step.bundled);
+  if (forThisAttempt) {
+    attemptQuota_ -= made;
+  } else {
+    bundledAhead_ += made;
+  }
+  if (step.stopped || made == 0) {
+    attemptQuota_ = 0;
     return;
   }
-  if (!hooks_.bundleRawEvents) return;
-  for (int32_t i = 0; i < limit && hooks_.bundleRawEvents(); ++i) {
-  }
+  scheduleBundlingAhead();
 }
 
 void APMUploadController::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {

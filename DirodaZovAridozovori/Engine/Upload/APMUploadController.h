@@ -9,6 +9,11 @@
 // on the same data directory share the database, so bundling, sending and deleting hold a lock on
 // a file beside it (".upload-lock"), from the first bundle read to the reply's deletion: each
 // bundle is sent by one process. A process that finds it held tries again kLockedRetrySeconds later.
+//
+// An attempt bundles only until a whole batch waits in the queue (more could not join it), sends
+// it, and bundles the rest while the batch is out, in steps between which the reply is handled:
+// the bundles and batches are the ones bundling everything first would make, and the time spent
+// waiting for replies goes into bundling.
 
 #include <atomic>
 #include <cstdint>
@@ -36,14 +41,14 @@ struct APMUploadHooks {
   // One bundling step: YES when a group became a bundle (call again), NO when nothing is left or
   // it failed.
   std::function<bool()> bundleRawEvents;
-  // Bundling of up to limit groups at once, as the bundler batches them: how many groups it
-  // bundled, and whether it stopped (nothing left, or a group failed). Used instead of
-  // bundleRawEvents when set.
+  // Bundling of up to limit groups at once, as the bundler batches them, ending early once enough
+  // (when given) answers true after a group: how many groups it bundled, and whether it stopped
+  // (nothing left, or a group failed). Used instead of bundleRawEvents when set.
   struct BundlingStep {
     int32_t bundled = 0;
     bool stopped = true;
   };
-  std::function<BundlingStep(int32_t limit)> bundleRawEventGroups;
+  std::function<BundlingStep(int32_t limit, const std::function<bool()>& enough)> bundleRawEventGroups;
   std::function<APMBundleIdentity()> identity;
   // Components act before each attempt reads its batch (the TCF decision becomes consent).
   std::function<void()> uploadWillStart;
@@ -69,6 +74,8 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
  public:
   static constexpr double kSuspensionSeconds = 3600;
   static constexpr double kLockedRetrySeconds = 10;
+  // Groups per step of bundling while a batch is out: small, so its reply waits little.
+  static constexpr int32_t kGroupsPerStepAhead = 10;
 
   APMUploadController(std::shared_ptr<APMDatabase> database, std::shared_ptr<APMRemoteConfig> remoteConfig,
                       std::shared_ptr<APMPersistedConfig> persistedConfig, std::shared_ptr<VIZUzedaru> network,
@@ -102,8 +109,17 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   double uptime() const;
   void stopScheduling(bool keepReachabilityDelegate);
   bool lockUploads();
-  // Up to limit groups of raw events become queued bundles.
-  void bundleRawEvents(int32_t limit);
+  // Up to groups groups of raw events become queued bundles, through whichever hook is given.
+  APMUploadHooks::BundlingStep bundlingStep(int32_t groups, const std::function<bool()>& enough);
+  bool queueHoldsWholeBatch();
+  // The attempt's bundling before its batch leaves: until its groups are made, nothing is left, or
+  // the queue already holds a whole batch.
+  void bundleUntilBatchIsWhole();
+  // While a batch is out the worker would wait for its reply: it bundles on in small steps, first
+  // what is left of the attempt's groups, then up to a next attempt's worth, which that attempt
+  // counts as its own.
+  void scheduleBundlingAhead();
+  void bundleAhead();
   void retryAfter(double seconds);
 
   std::shared_ptr<APMDatabase> database_;
@@ -120,6 +136,10 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   double suspendedUploadTimestamp_ = 0;
   // Set while a reply re-plans just before the next batch is sent at once.
   bool diskSyncDeferred_ = false;
+  // Groups the current attempt may still bundle; groups bundled ahead for the next attempt.
+  int32_t attemptQuota_ = 0;
+  int32_t bundledAhead_ = 0;
+  bool bundlingAheadScheduled_ = false;
   // Used when the engine gives no shared flag.
   std::atomic<bool> requestPending_{false};
 };

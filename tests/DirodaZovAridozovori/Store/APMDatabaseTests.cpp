@@ -206,6 +206,74 @@ TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
   EXPECT_EQ(retries->at(1).at("retry_count"), Object(0));
 }
 
+// Deleting by row IDs takes exactly the rows listed, whether they form one run of consecutive IDs
+// (deleted as a range) or not.
+TEST_F(APMDatabaseTest, DeletingQueuedBundlesTakesExactlyTheListedRows) {
+  const struct {
+    const char* name;
+    std::vector<int64_t> deleted;
+    std::vector<int64_t> left;
+  } cases[] = {
+      {"a run inside the table", {2, 3, 4}, {1, 5, 6}},
+      {"a run at the ends", {1, 2}, {3, 4, 5, 6}},
+      {"one row", {5}, {1, 2, 3, 4, 6}},
+      {"a gap", {1, 3}, {2, 4, 5, 6}},
+      {"descending", {4, 3}, {1, 2, 5, 6}},
+      {"a run past the last row", {5, 6, 7}, {1, 2, 3, 4}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto store = rawStore();
+    ASSERT_TRUE(store->executeStatement("DELETE FROM queue", {}, nullptr));
+    for (int64_t rowID = 1; rowID <= 6; ++rowID) {
+      ASSERT_TRUE(store->executeStatement(
+          "INSERT INTO queue (rowid, data, end_timestamp, realtime, retry_count) VALUES (?, x'00', 0, 0, 0)",
+          {Object(rowID)}, nullptr));
+    }
+    store.reset();
+    onWorker([&] { ASSERT_TRUE(db_->deleteBundlesWithRowIDs(c.deleted, &e)) << e.description; });
+    auto rows = rawStore()->recordsForQuery("SELECT rowid FROM queue ORDER BY rowid", {}, nullptr);
+    ASSERT_TRUE(rows);
+    std::vector<int64_t> left;
+    for (const auto& row : *rows) left.push_back(row.at("rowid").integerValue());
+    EXPECT_EQ(left, c.left);
+  }
+}
+
+// Whether bundles queued from now on could still join the next batch: not once the oldest ones
+// reach the count limit, or a bundle after the first would take the stored bytes over the limit.
+TEST_F(APMDatabaseTest, TheQueueHoldsAWholeBatchOnceNoLaterBundleCouldJoinIt) {
+  const struct {
+    const char* name;
+    std::vector<size_t> sizes;
+    int64_t countLimit, sizeLimit;
+    bool whole;
+  } cases[] = {
+      {"empty", {}, 100, 65536, false},
+      {"the count reached", {30, 30, 30}, 3, 1000, true},
+      {"below the count", {30, 30, 30}, 4, 1000, false},
+      {"the bytes exactly at the limit", {30, 30, 30}, 4, 90, false},
+      {"one bundle more than the bytes allow", {30, 30, 30}, 4, 89, true},
+      {"the first alone is over the limit", {30}, 4, 10, false},
+      {"the second does not fit beside the first", {30, 30}, 4, 40, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto store = rawStore();
+    ASSERT_TRUE(store->executeStatement("DELETE FROM queue", {}, nullptr));
+    for (size_t size : c.sizes) {
+      ASSERT_TRUE(store->executeStatement("INSERT INTO queue (data, end_timestamp, realtime, retry_count) VALUES (?, 0, 0, 0)",
+                                          {Object(platform::Data(size, 7))}, nullptr));
+    }
+    store.reset();
+    onWorker([&] {
+      auto whole = db_->queueHoldsFullBatch(c.countLimit, c.sizeLimit, &e);
+      ASSERT_TRUE(whole) << e.description;
+      EXPECT_EQ(*whole, c.whole);
+    });
+  }
+}
+
 // The size limit of a batch counts every bundle taken so far, not only the last one.
 TEST_F(APMDatabaseTest, TheBatchSizeLimitAddsUpOverSeveralBundles) {
   onWorker([&] {

@@ -65,4 +65,67 @@ TEST(APMUploadBatchTest, PayloadIsTheBatchEncodingWithStampsAndChecksums) {
   }
 }
 
+// A varint field set or removed in an encoding comes out as the encoder writes the changed message:
+// in tag order among fields below and above it, a negative number as ten bytes, an old value replaced.
+TEST(APMUploadBatchTest, AVarintFieldSetInAnEncodingMatchesTheEncoderByteForByte) {
+  auto event = [](std::optional<int64_t> previous, bool withParameter) {
+    auto message = APMPBEvent::initWithMessageInfo();
+    if (withParameter) {
+      auto parameter = APMPBEventParam::initWithMessageInfo();
+      APMNanoSetString(*parameter, APMPBEventParam::kName, std::string("level"));
+      APMNanoSetInt64(*parameter, APMPBEventParam::kIntValue, 7);
+      APMNanoSetRepeatedField(*message, APMPBEvent::kParams, std::vector{parameter});
+    }
+    APMNanoSetString(*message, APMPBEvent::kName, std::string("tap"));
+    APMNanoSetInt64(*message, APMPBEvent::kTimestampMillis, 1700000000123);
+    if (previous) APMNanoSetInt64(*message, APMPBEvent::kPreviousTimestampMillis, *previous);
+    return message;
+  };
+  const uint32_t previousTag = APMPBEvent::messageInfo().tagForIndex(APMPBEvent::kPreviousTimestampMillis);
+  const struct {
+    const char* name;
+    std::optional<int64_t> before, after;
+    bool withParameter;
+  } eventCases[] = {
+      {"added", std::nullopt, 1699999999000, true},
+      {"replaced", 1, 1699999999000, false},
+      {"removed", 1699999999000, std::nullopt, true},
+      {"negative", std::nullopt, -5, false},
+      {"zero is a value", std::nullopt, 0, false},
+  };
+  for (const auto& c : eventCases) {
+    platform::Data encoding = event(c.before, c.withParameter)->protoBuffer();
+    std::optional<uint64_t> value;
+    if (c.after) value = static_cast<uint64_t>(*c.after);
+    ASSERT_TRUE(APMSetVarintFieldInEncoding(encoding, previousTag, value)) << c.name;
+    EXPECT_EQ(encoding, event(c.after, c.withParameter)->protoBuffer()) << c.name;
+  }
+
+  // A field with fields of higher tags after it: the bundle's index among its identifiers.
+  auto bundle = [](std::optional<int32_t> index) {
+    auto message = Bundle::initWithMessageInfo();
+    APMNanoSetInt32(*message, Bundle::kProtocolVersion, 1);
+    APMNanoSetString(*message, Bundle::kAppId, std::string("com.example.app"));
+    if (index) APMNanoSetInt32(*message, Bundle::kBundleSequentialIndex, *index);
+    APMNanoSetString(*message, Bundle::kConsentSignals, std::string("G111"));
+    APMNanoSetInt32(*message, Bundle::kDeliveryIndex, 9);
+    return message;
+  };
+  const uint32_t indexTag = Bundle::messageInfo().tagForIndex(Bundle::kBundleSequentialIndex);
+  for (const auto& [before, after] : {std::pair<std::optional<int32_t>, std::optional<int32_t>>{std::nullopt, 42},
+                                      {3, 300}, {300, std::nullopt}}) {
+    platform::Data encoding = bundle(before)->protoBuffer();
+    std::optional<uint64_t> value;
+    if (after) value = static_cast<uint64_t>(*after);
+    ASSERT_TRUE(APMSetVarintFieldInEncoding(encoding, indexTag, value));
+    EXPECT_EQ(encoding, bundle(after)->protoBuffer()) << before.value_or(-1) << " to " << after.value_or(-1);
+  }
+
+  platform::Data truncated = bundle(5)->protoBuffer();
+  truncated.pop_back();
+  const platform::Data kept = truncated;
+  EXPECT_FALSE(APMSetVarintFieldInEncoding(truncated, indexTag, 6)) << "an encoding cut short does not parse";
+  EXPECT_EQ(truncated, kept);
+}
+
 }  // namespace

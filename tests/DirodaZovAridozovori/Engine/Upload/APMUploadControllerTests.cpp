@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "../../../platform/LocalHttpServer.h"
 #include "APMAlarm.h"
@@ -219,7 +222,7 @@ TEST_F(APMUploadControllerTest, BundlingStepsStayWithinTheBundlesPerAttempt) {
         ADD_FAILURE() << "the one-group hook is not used when steps are given";
         return false;
       };
-      hooks.bundleRawEventGroups = [&](int32_t limit) {
+      hooks.bundleRawEventGroups = [&](int32_t limit, const std::function<bool()>&) {
         asked.push_back(limit);
         return APMUploadHooks::BundlingStep{std::min(limit, c.perStep), c.stopAfterFirst};
       };
@@ -230,6 +233,72 @@ TEST_F(APMUploadControllerTest, BundlingStepsStayWithinTheBundlesPerAttempt) {
     EXPECT_EQ(asked, c.asked) << c.name;
   }
   EXPECT_TRUE(server_.requests().empty()) << "nothing was queued";
+}
+
+// With one bundle per batch, five events an hour apart travel in five batches. The first leaves
+// as soon as its bundle is queued (nothing later could join it), and while it is out the other
+// four are bundled, so the later attempts find them bundled: the same batches in the same order,
+// with the wait for the reply spent on bundling.
+TEST_F(APMUploadControllerTest, TheFirstBatchLeavesOnceWholeAndTheRestIsBundledWhileItIsOut) {
+  const double now = platform::now();
+  for (int i = 1; i <= 5; ++i) storeEvents({{"e" + std::to_string(i), now - (5 - i) * 3600.0 - 1}});
+  // What the worker did, in order: a group bundled, or an attempt about to build its batch.
+  std::vector<std::string> steps;
+  std::shared_ptr<APMUploadController> controller;
+  onWorker([&] {
+    auto config = APMPBMeasurementConfig::initWithMessageInfo();
+    APMNanoSetInt64(*config, APMPBMeasurementConfig::kVersion, 7);
+    APMNanoSetString(*config, APMPBMeasurementConfig::kAppId, std::string("1:1234:ios:abcd"));
+    auto setting = APMPBSetting::initWithMessageInfo();
+    APMNanoSetString(*setting, APMPBSetting::kName, std::string("measurement.upload.max_bundles"));
+    APMNanoSetString(*setting, APMPBSetting::kValue, std::string("1"));
+    APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kSettings, std::vector{setting});
+    platform::Error error;
+    ASSERT_TRUE(database_->updateRemoteConfig(*config, &error));
+    auto remoteConfig = APMRemoteConfig::create("1:1234:ios:abcd", database_, persisted_);
+    ASSERT_EQ(remoteConfig->uploadMaxBundlesLimit(), 1);
+    auto bundler = std::make_shared<APMRawEventBundler>(database_, remoteConfig, persisted_, APMBundlingHooks{});
+    APMUploadHooks hooks;
+    hooks.bundleRawEvents = [bundler, &steps] {
+      const bool bundled = bundler->bundleRawEvents() == APMRawEventBundler::Result::Bundled;
+      if (bundled) steps.push_back("bundle");
+      return bundled;
+    };
+    hooks.uploadWillStart = [&steps] { steps.push_back("send"); };
+    controller = std::make_shared<APMUploadController>(database_, remoteConfig, persisted_, network_, scheduler_,
+                                                       alarm_, hooks);
+  });
+  std::atomic<int> replies{0};
+  server_.setHandler([&](const httplib::Request&, httplib::Response& response) {
+    // The first reply takes its time: long enough for the rest to be bundled meanwhile.
+    if (++replies == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    response.status = 204;
+  });
+  onWorker([&] { controller->uploadData(); });
+  EXPECT_TRUE(testsupport::waitFor(
+      [&] {
+        if (server_.requests().size() < 5) return false;
+        bool idle = false;
+        onWorker([&] { idle = controller->uploadingBundleIDs().empty() && !network_->hasUploadInProgress(); });
+        return idle;
+      },
+      10));
+  std::vector<std::vector<std::string>> batches;
+  for (const auto& request : server_.requests()) {
+    std::vector<std::string> names;
+    for (const auto& bundle : postedBundles(request)) {
+      for (const auto& name : eventNames(*bundle)) names.push_back(name);
+    }
+    batches.push_back(names);
+  }
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(batches, (std::vector<Names>{{"e1"}, {"e2"}, {"e3"}, {"e4"}, {"e5"}}));
+  onWorker([&] {
+    EXPECT_EQ(steps, (Names{"bundle", "send", "bundle", "bundle", "bundle", "bundle", "send", "send", "send", "send"}))
+        << "one group bundled before the first batch left, the other four while it was out";
+    controller.reset();
+  });
+  EXPECT_EQ(queuedBundleCount(), 0u);
 }
 
 TEST_F(APMUploadControllerTest, ScheduleWaitsForTheNetworkAndPendingRequests) {
