@@ -47,12 +47,19 @@ constexpr bool kActiveAtLaunch = false;
 
 constexpr const char* kDeferringDocumentationLink = "https://diroda.example/docs/analytics/zoredode-migration";
 
-// Logged events queued together, between two blocks, and the operations queued among them: one
-// queued after the batch's first n events runs after them.
+// An operation queued among the events: it runs after the batch's first `after` events, and holds
+// about `bytes` of the room until then.
+struct QueuedOperation {
+  size_t after = 0;
+  APMAnalytics::Block block;
+  size_t bytes = 0;
+};
+
+// Logged events queued together, between two blocks, and the operations queued among them.
 struct EventBatch {
   APMAnalyticsEventBuffer events;
   size_t appended = 0;
-  std::vector<std::pair<size_t, APMAnalytics::Block>> operations;
+  std::vector<QueuedOperation> operations;
 };
 
 // One entry of the operation queue: a block, or a batch of events.
@@ -304,14 +311,21 @@ bool onSDKQueue() {
   return !label.empty() && label != platform::DispatchQueue::main()->label();
 }
 
+// What a caller does with the room it asks for.
+enum class RoomUse {
+  kWaitAndTake,  // an event: waits while it does not fit (when the caller may wait), then takes it
+  kTake,         // takes it without waiting (the caller holds a lock, having waited before)
+  kWait,         // waits as an event would, and takes nothing
+};
+
 // Reserves room for an event of the given size, waiting while it does not fit when the caller may
 // wait. The room's generation, or none when the call is refused because the process is ending.
-std::optional<uint64_t> reserveRoom(FrontState& front, size_t bytes) {
+std::optional<uint64_t> reserveRoom(FrontState& front, size_t bytes, RoomUse use = RoomUse::kWaitAndTake) {
   auto& room = front.room;
   std::unique_lock<std::mutex> lock(room.mutex);
   auto& waiting = room.statistics.waitingBytes;
   auto fits = [&] { return waiting == 0 || waiting + bytes <= room.maxBytes; };
-  if (!fits() && front.started.load() && !front.exiting.load() && !onSDKQueue()) {
+  if (use != RoomUse::kTake && !fits() && front.started.load() && !front.exiting.load() && !onSDKQueue()) {
     ++room.statistics.waits;
     const bool burstStarts = room.waiters++ == 0 && (!room.lastWaitEnd || platform::uptime() - *room.lastWaitEnd >=
                                                                              APMAnalytics::kWaitForRoomBurstGap);
@@ -331,6 +345,7 @@ std::optional<uint64_t> reserveRoom(FrontState& front, size_t bytes) {
     room.lastWaitEnd = platform::uptime();
   }
   if (front.exiting.load()) return std::nullopt;  // refused like every call once the process ends
+  if (use == RoomUse::kWait) return room.generation;
   waiting += bytes;
   room.statistics.peakWaitingBytes = std::max(room.statistics.peakWaitingBytes, waiting);
   return room.generation;
@@ -400,13 +415,14 @@ void handOffEvent(FrontState& front, APMBufferedEvent& event) {
 
 // Serial queue: runs an operation queued among the events, then hands on, in its place, the
 // events it logged. False when the process gave up handing events on meanwhile.
-bool runOperationAmongEvents(FrontState& front, const APMAnalytics::Block& operation) {
+bool runOperationAmongEvents(FrontState& front, const QueuedOperation& operation) {
   APMAnalyticsEventBuffer logged;
   {
     APMAnalyticsEventBuffer* outer = std::exchange(tOperationEvents, &logged);
-    runGuarded(operation);
+    runGuarded(operation.block);
     tOperationEvents = outer;
   }
+  front.bytesHandedSinceMarker += operation.bytes;
   while (auto event = logged.next()) {
     if (front.abandonHandOff.load(std::memory_order_relaxed)) return false;
     handOffEvent(front, *event);
@@ -419,7 +435,7 @@ bool runOperationAmongEvents(FrontState& front, const APMAnalytics::Block& opera
 void handOffBatch(const std::shared_ptr<EventBatch>& batch) {
   auto& front = state();
   APMAnalyticsEventBuffer events;
-  std::vector<std::pair<size_t, APMAnalytics::Block>> operations;
+  std::vector<QueuedOperation> operations;
   {
     std::lock_guard<std::mutex> lock(front.operations.mutex);
     if (front.operations.openBatch == batch) front.operations.openBatch = nullptr;
@@ -429,8 +445,8 @@ void handOffBatch(const std::shared_ptr<EventBatch>& batch) {
   auto operation = operations.begin();
   // Runs the operations queued after the first `handed` events of the batch.
   auto runOperationsAfter = [&](size_t handed) {
-    for (; operation != operations.end() && operation->first <= handed; ++operation) {
-      if (!runOperationAmongEvents(front, operation->second)) return false;
+    for (; operation != operations.end() && operation->after <= handed; ++operation) {
+      if (!runOperationAmongEvents(front, *operation)) return false;
     }
     return true;
   };
@@ -551,13 +567,22 @@ void APMAnalytics::queueOperationWithBlockThenWait(Block block) {
   });
 }
 
-void APMAnalytics::queueOperationAmongEvents(Block block) {
+void APMAnalytics::waitForEventRoom(size_t bytes) { reserveRoom(state(), bytes, RoomUse::kWait); }
+
+void APMAnalytics::queueOperationAmongEvents(Block block, size_t bytes) {
   if (!block) return;
   auto& front = state();
-  std::lock_guard<std::mutex> lock(front.operations.mutex);
-  if (front.exiting.load(std::memory_order_relaxed)) return;
-  EventBatch& batch = openBatchLocked(front);
-  batch.operations.emplace_back(batch.appended, std::move(block));
+  auto generation = reserveRoom(front, bytes, RoomUse::kTake);
+  if (!generation) return;
+  {
+    std::lock_guard<std::mutex> lock(front.operations.mutex);
+    if (!front.exiting.load(std::memory_order_relaxed)) {
+      EventBatch& batch = openBatchLocked(front);
+      batch.operations.push_back(QueuedOperation{batch.appended, std::move(block), bytes});
+      return;
+    }
+  }
+  releaseRoom(front, bytes, *generation);
 }
 
 void APMAnalytics::unsuspendOperationQueue() {
@@ -867,6 +892,16 @@ bool APMIsAppActive() { return APMAnalytics::isAppActive(); }
 
 namespace {
 
+// About what a user-property change holds while it waits among the events (its closure and the
+// property), for the room it takes.
+constexpr size_t kQueuedUserPropertyOverheadBytes = 256;
+
+size_t queuedUserPropertyBytes(const APMUserAttribute& attribute) {
+  const APMValue& value = attribute.value();
+  return kQueuedUserPropertyOverheadBytes + attribute.name().size() + attribute.origin().size() +
+         (value.isString() ? value.stringValue().size() : 0);
+}
+
 void setPersonalizedAdsOnSerialQueue(const platform::Object& value) {
   auto& front = state();
   if (!front.collectionEnabled) {
@@ -945,9 +980,11 @@ void APMAnalytics::removeUserAttributeForName(const std::string& name) {
 
 void APMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
   auto attribute = std::make_shared<APMUserAttribute>("", name, APMValue(0.0), platform::now());
+  const size_t bytes = queuedUserPropertyBytes(*attribute);
+  waitForEventRoom(bytes);
   queueOperationAmongEvents([attribute] {
     if (auto measurement = engine()) measurement->removeUserAttribute(attribute);
-  });
+  }, bytes);
 }
 
 void APMAnalytics::setUserAttributeNumber(const platform::Object& value, const std::string& name) {
@@ -1518,9 +1555,11 @@ void APMAnalytics::setInternalUserProperty(const platform::Object& value, const 
   if (!apmValue) return;
   if (APMDataTypeValidator::isValidInternalUserAttributeValue(*apmValue, name, &failure)) {
     auto attribute = std::make_shared<APMUserAttribute>(origin, name, *apmValue, platform::now());
+    const size_t bytes = queuedUserPropertyBytes(*attribute);
+    waitForEventRoom(bytes);
     queueOperationAmongEvents([attribute] {
       if (auto measurement = engine()) measurement->setUserAttribute(attribute);
-    });
+    }, bytes);
     return;
   }
   if (failure != kAPMValidationTooLong) return;

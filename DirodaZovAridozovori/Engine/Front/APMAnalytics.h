@@ -168,8 +168,12 @@ class APMAnalytics {
   // being queued: it runs on the serial queue after the events logged before the call and before
   // those logged after it, and the events it logs there through the front take its place (they are
   // handed on right after it). For work that must keep its place among events without costing
-  // the batch (user properties, the screen-view reporter's work). Never waits.
-  static void queueOperationAmongEvents(Block block);
+  // the batch (user properties, the screen-view reporter's work). bytes, about what the block holds
+  // until it runs, counts with the events against the cap of APMEventRoadOptions; this never waits
+  // for room, so a caller waits first (waitForEventRoom), before it takes any lock of its own.
+  static void queueOperationAmongEvents(Block block, size_t bytes);
+  // Waits, as logging an event of this many bytes would, until they fit under the cap; takes nothing.
+  static void waitForEventRoom(size_t bytes);
   static void unsuspendOperationQueue();
   static bool isOperationQueueSuspended();
   // The process's measurement load time (seconds since 1970); guarded.

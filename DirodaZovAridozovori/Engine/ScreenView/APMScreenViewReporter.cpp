@@ -51,6 +51,19 @@ bool screenValueIsAcceptable(const platform::Dictionary& parameters, const char*
   return true;
 }
 
+// About what a screen view holds while its work waits among the events (the closure, the two screens
+// and the parameters' map), for the room it takes.
+constexpr size_t kQueuedScreenViewOverheadBytes = 512;
+constexpr size_t kQueuedParameterOverheadBytes = 96;
+
+size_t queuedScreenViewBytes(const platform::Dictionary& parameters) {
+  size_t bytes = kQueuedScreenViewOverheadBytes;
+  for (const auto& [key, value] : parameters) {
+    bytes += kQueuedParameterOverheadBytes + key.size() + (value.isString() ? value.stringValue().size() : 0);
+  }
+  return bytes;
+}
+
 }  // namespace
 
 bool APMAutomaticScreenReportingEnabled() { return false; }
@@ -188,11 +201,16 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
   auto screen = std::make_shared<APMScreen>(name, className, incrementScreenInstanceID());
   screen->isManuallyTracked = true;
   screen->eventTimestamp = timestamp;
-  APMLog(APMLogLevel::kDebug, APMScreenViewLogCode::kLoggingScreenViewScreenNameScreen,
-         "Logging screen view with screen name and screen class", name ? platform::Object(*name) : platform::Object(),
-         className ? platform::Object(*className) : platform::Object());
+  if (APMLogWouldProcess(APMLogLevel::kDebug)) {  // the caller's path: no copies for a line nobody reads
+    APMLog(APMLogLevel::kDebug, APMScreenViewLogCode::kLoggingScreenViewScreenNameScreen,
+           "Logging screen view with screen name and screen class", name ? platform::Object(*name) : platform::Object(),
+           className ? platform::Object(*className) : platform::Object());
+  }
 
   std::weak_ptr<APMScreenViewReporter> weakSelf = weak_from_this();
+  // Room for the queued work is waited for before the lock below, which must not be held meanwhile.
+  const size_t bytes = queuedScreenViewBytes(parameters);
+  APMAnalytics::waitForEventRoom(bytes);
   // Counted as run once it has run, or once it is dropped unrun (the front reset or the process
   // ending), so that no reader waits for it in vain.
   struct Ran {
@@ -230,7 +248,7 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
       cleaned->erase(kScreenClassKey);
     }
     self->logViewScreenEventWithPreviousScreen(previous, screen, cleaned);
-  });
+  }, bytes);
 }
 
 void APMScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(

@@ -96,5 +96,37 @@ TEST_F(FakeClockFrontTest, CallersBeforeStartOrOnTheSDKsQueuesNeverWait) {
   EXPECT_EQ(rowsNamed("on_queue").size(), 20u);
 }
 
+// User-property changes wait among the events like events and hold room too: past the cap their
+// caller waits, and each gives its room back once handed on, nothing dropped.
+TEST_F(FakeClockFrontTest, UserPropertyChangesWaitingAmongEventsHoldRoomLikeEvents) {
+  start();
+  APMAnalytics::setEventRoadOptions(APMEventRoadOptions{kCap});
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  APMAnalytics::queue()->async([released] { released.wait(); });
+  constexpr int kChanges = 40;  // far more than 2 KiB holds
+  auto caller = std::async(std::launch::async, [] {
+    for (int i = 0; i < kChanges; ++i) {
+      APMAnalytics::setUserPropertyString(platform::Object("v" + std::to_string(i)), "p" + std::to_string(i % 5));
+    }
+  });
+  const bool waited = testsupport::waitFor([] { return APMAnalytics::eventRoadStatistics().waits > 0; });
+  release.set_value();
+  const bool done = caller.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  APMAnalytics::setEventRoadOptions(APMEventRoadOptions{});  // frees a caller left waiting
+  caller.wait();
+  EXPECT_TRUE(done) << "the caller never got room";
+  EXPECT_TRUE(waited) << "the changes held no room: the caller never waited";
+  drain();
+  const auto statistics = APMAnalytics::eventRoadStatistics();
+  EXPECT_LE(statistics.peakWaitingBytes, kCap + 512);
+  EXPECT_EQ(statistics.waitingBytes, 0u) << "every change gave its room back";
+  for (int i = kChanges - 5; i < kChanges; ++i) {
+    auto property = userProperty("p" + std::to_string(i % 5));
+    ASSERT_TRUE(property);
+    EXPECT_EQ(property->value().stringValue(), "v" + std::to_string(i));
+  }
+}
+
 }  // namespace
 }  // namespace fronttest
