@@ -111,6 +111,10 @@ void APMMeasurement::logCompactEventWithOrigin(const std::string& origin, bool i
   pending.prepared =
       APMEvent::create(origin, isPublicEvent, name, timestamp, 0, pending.parameters, pending.preparedLimits);
   if (pending.prepared) pending.prepared->addScreenParameters(pending.addedScreenParameters);
+  joinOpenGroup(std::move(pending));
+}
+
+void APMMeasurement::joinOpenGroup(PendingEvent&& pending) {
   std::lock_guard<std::mutex> lock(groupMutex_);
   if (!openGroup_) {
     openGroup_ = std::make_shared<EventGroup>();
@@ -456,16 +460,7 @@ void APMMeasurement::queueUserAttributeChange(const APMUserAttribute& attribute,
   PendingEvent pending;
   pending.attribute = std::make_unique<const APMUserAttribute>(attribute);
   pending.removeAttribute = remove;
-  std::lock_guard<std::mutex> lock(groupMutex_);
-  if (!openGroup_) {
-    openGroup_ = std::make_shared<EventGroup>();
-    std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-    std::shared_ptr<EventGroup> group = openGroup_;
-    scheduler_->scheduleOnWorkerQueueBlockID("APMMeasurement:2476", [weakSelf, group] {
-      if (auto self = weakSelf.lock()) self->drainEventGroupOnWorkerQueue(group);
-    });
-  }
-  openGroup_->events.push_back(std::move(pending));
+  joinOpenGroup(std::move(pending));
 }
 
 void APMMeasurement::changeUserAttributeInGroupOnWorkerQueue(const APMUserAttribute& attribute, bool remove) {

@@ -335,6 +335,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
 
   // Submits block to the worker queue (closing the open event group, so order is kept).
   void submit(const char* blockID, std::function<void()> block);
+  // Adds to the open event group, opening one (and queueing its drain) when none is open.
+  void joinOpenGroup(PendingEvent&& pending);
   void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
   // A user-property change joins the open event group (see setUserAttribute) and is written there
   // as one event of its own: a failure rolls back that change alone.

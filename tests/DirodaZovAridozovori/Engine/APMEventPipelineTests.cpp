@@ -313,17 +313,7 @@ TEST_F(EventPipelineTest, UserPropertyChangesShareTheEventGroupAndAFailingOneRol
     auto stored = rowsNamed(step.event);
     ASSERT_EQ(stored.size(), 1u);
     fingerprints[step.event] = stored[0].fingerprint;
-    std::map<std::string, std::string> carried;
-    onWorker([&] {
-      auto metadata = engine().database()->queryRawEventsMetadataWithFingerprint(stored[0].fingerprint, nullptr);
-      ASSERT_TRUE(metadata);
-      auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(
-          *metadata, APMPBMeasurementBundle::kUserAttributes);
-      for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
-        carried[APMNanoGetString(*attribute, APMPBUserAttribute::kName).value_or("")] =
-            APMNanoGetString(*attribute, APMPBUserAttribute::kStringValue).value_or("");
-      }
-    });
+    auto carried = metadataStringUserProperties(stored[0].fingerprint);
     EXPECT_EQ(carried.count("tier") ? carried["tier"] : "<absent>", step.carried);
     EXPECT_EQ(carried.count("doomed"), 0u);
   }

@@ -130,9 +130,9 @@ class StoredState {
     return result;
   }
 
-  // The names of the user properties in the stored metadata of this fingerprint.
-  std::vector<std::string> metadataUserPropertyNames(int64_t fingerprint) {
-    std::vector<std::string> names;
+  // Calls visit with each user property in the stored metadata of this fingerprint, on the worker.
+  template <typename Visit>
+  void visitMetadataUserProperties(int64_t fingerprint, Visit visit) {
     onWorker([&] {
       platform::Error error;
       auto metadata = measurement()->database()->queryRawEventsMetadataWithFingerprint(fingerprint, &error);
@@ -140,26 +140,38 @@ class StoredState {
       auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(
           *metadata, APMPBMeasurementBundle::kUserAttributes);
       for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
-        names.push_back(APMNanoGetString(*attribute, APMPBUserAttribute::kName).value_or(""));
+        visit(*attribute);
       }
     });
+  }
+
+  // The names of the user properties in the stored metadata of this fingerprint.
+  std::vector<std::string> metadataUserPropertyNames(int64_t fingerprint) {
+    std::vector<std::string> names;
+    visitMetadataUserProperties(fingerprint, [&](const APMPBUserAttribute& attribute) {
+      names.push_back(APMNanoGetString(attribute, APMPBUserAttribute::kName).value_or(""));
+    });
     return names;
+  }
+
+  // The string values of the user properties in the stored metadata of this fingerprint, by name.
+  std::map<std::string, std::string> metadataStringUserProperties(int64_t fingerprint) {
+    std::map<std::string, std::string> values;
+    visitMetadataUserProperties(fingerprint, [&](const APMPBUserAttribute& attribute) {
+      if (auto text = APMNanoGetString(attribute, APMPBUserAttribute::kStringValue)) {
+        values[APMNanoGetString(attribute, APMPBUserAttribute::kName).value_or("")] = *text;
+      }
+    });
+    return values;
   }
 
   // The integer values of the user properties in the stored metadata of this fingerprint, by name.
   std::map<std::string, int64_t> metadataIntegerUserProperties(int64_t fingerprint) {
     std::map<std::string, int64_t> values;
-    onWorker([&] {
-      platform::Error error;
-      auto metadata = measurement()->database()->queryRawEventsMetadataWithFingerprint(fingerprint, &error);
-      ASSERT_TRUE(metadata) << error.description;
-      auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(
-          *metadata, APMPBMeasurementBundle::kUserAttributes);
-      for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
-        if (APMNanoHasField(*attribute, APMPBUserAttribute::kIntValue)) {
-          values[APMNanoGetString(*attribute, APMPBUserAttribute::kName).value_or("")] =
-              APMNanoGetInt64(*attribute, APMPBUserAttribute::kIntValue);
-        }
+    visitMetadataUserProperties(fingerprint, [&](const APMPBUserAttribute& attribute) {
+      if (APMNanoHasField(attribute, APMPBUserAttribute::kIntValue)) {
+        values[APMNanoGetString(attribute, APMPBUserAttribute::kName).value_or("")] =
+            APMNanoGetInt64(attribute, APMPBUserAttribute::kIntValue);
       }
     });
     return values;

@@ -102,18 +102,8 @@ TEST_F(FakeClockFrontTest, UserPropertyChangesQueuedAmongEventsReachExactlyTheEv
     auto stored = rowsNamed(step.event);
     ASSERT_EQ(stored.size(), 1u);
     fingerprints[step.event] = stored[0].fingerprint;
-    std::string carried = "<absent>";
-    onWorker([&] {
-      auto metadata = engine()->database()->queryRawEventsMetadataWithFingerprint(stored[0].fingerprint, nullptr);
-      ASSERT_TRUE(metadata);
-      auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(
-          *metadata, APMPBMeasurementBundle::kUserAttributes);
-      for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
-        if (APMNanoGetString(*attribute, APMPBUserAttribute::kName) == std::optional<std::string>("tier")) {
-          carried = APMNanoGetString(*attribute, APMPBUserAttribute::kStringValue).value_or("");
-        }
-      }
-    });
+    auto properties = metadataStringUserProperties(stored[0].fingerprint);
+    const std::string carried = properties.count("tier") ? properties["tier"] : "<absent>";
     EXPECT_EQ(carried, step.carried);
   }
   EXPECT_EQ(fingerprints["e4"], fingerprints["e2"]) << "changed back, the metadata is the earlier one";
