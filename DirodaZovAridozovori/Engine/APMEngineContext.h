@@ -5,8 +5,8 @@
 // of an engine.
 //
 // Threads: the queue, the persisted configuration, internal events, scheduling, consent, the
-// network flag and the front's application state may be used from any thread; everything else
-// only on the worker queue.
+// network flag, the session reporter and the front's application state may be used from any
+// thread; everything else only on the worker queue.
 
 #include <functional>
 #include <memory>
@@ -20,6 +20,7 @@ class APMEvent;
 class APMIdentity;
 class APMPersistedConfig;
 class APMRemoteConfig;
+class APMSessionReporter;
 class APMUserAttribute;
 class VIZUzedaru;
 
@@ -34,6 +35,9 @@ class APMEngineContext {
   virtual std::shared_ptr<APMDatabase> database() const = 0;
   virtual std::shared_ptr<APMRemoteConfig> remoteConfig() const = 0;
   virtual std::shared_ptr<APMIdentity> identity() const = 0;
+  // The engine's session reporter once the engine has set up its components (nullptr before): what
+  // follows the screens and the activation tells it of engagement.
+  virtual std::shared_ptr<APMSessionReporter> sessionReporter() const = 0;
   // Whether collection is on (any thread).
   virtual bool isEnabled() const = 0;
   // The engine's load time (seconds since 1970), the first open's time until one is stored.

@@ -31,6 +31,11 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
     return engine ? engine->identity_ : nullptr;
   }
 
+  std::shared_ptr<APMSessionReporter> sessionReporter() const override {
+    auto engine = engine_.lock();
+    return engine && engine->didInitializeComponents() ? engine->currentSessionReporter() : nullptr;
+  }
+
   bool isEnabled() const override {
     auto engine = engine_.lock();
     return engine && engine->isEnabled();

@@ -170,6 +170,12 @@ std::shared_ptr<APMEngineContext> engineContext() {
   return measurement ? measurement->componentContext() : nullptr;
 }
 
+// The same for the owner of the active state, which may be told before the host configures the SDK:
+// no warning that the engine is not made yet.
+std::shared_ptr<APMEngineContext> createdEngineContext() {
+  return APMMeasurement::hasSharedInstance() ? engineContext() : nullptr;
+}
+
 // Work on the serial queue catches everything: a host callback must not end the process.
 template <typename Work>
 void runGuarded(const Work& work) {
@@ -256,10 +262,19 @@ const bool kInternalEventLoggerInstalledAtLoad = [] {
 
 // Until a screen-view reporter owns it, the front keeps the application-active state: observed from
 // library load, since the host may become active before it configures the SDK.
+// Once an owner is installed, the front hands it both activation changes, before the engine's
+// observers see them: the session the engine asks about must find the application active.
 const bool kObservingActivationAtLoad = [] {
-  platform::NotificationCenter::defaultCenter().addObserver(
-      platform::kApplicationDidBecomeActiveNotification, nullptr, nullptr,
-      [](const platform::Notification&) { APMAnalytics::setAppActive(true); });
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.addObserver(platform::kApplicationDidBecomeActiveNotification, nullptr, nullptr,
+                     [](const platform::Notification&) {
+                       APMAnalytics::setAppActive(true);
+                       if (auto owner = collaborators()->applicationDidBecomeActive) owner(createdEngineContext());
+                     });
+  center.addObserver(platform::kApplicationWillResignActiveNotification, nullptr, nullptr,
+                     [](const platform::Notification&) {
+                       if (auto owner = collaborators()->applicationWillResignActive) owner(createdEngineContext());
+                     });
   return true;
 }();
 
@@ -583,6 +598,11 @@ void APMAnalytics::queueOperationAmongEvents(Block block, size_t bytes) {
     }
   }
   releaseRoom(front, bytes, *generation);
+}
+
+void APMAnalytics::queueEngineOperationAmongEvents(EngineBlock block, size_t bytes) {
+  if (!block) return;
+  queueOperationAmongEvents([block = std::move(block)] { block(createdEngineContext()); }, bytes);
 }
 
 void APMAnalytics::unsuspendOperationQueue() {

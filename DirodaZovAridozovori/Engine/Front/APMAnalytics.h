@@ -59,6 +59,11 @@ struct APMAnalyticsCollaborators {
   // set, the front answers isAppActive from it, and the owner also forwards activation and
   // resignation to the session reporter: the engine's own handlers then leave both alone.
   std::function<bool()> isAppActive;
+  // The owner's handlers, called by the front as the application becomes active or resigns (on the
+  // posting thread, before the engine's own observers), with the started engine's context (nullptr
+  // before the engine exists).
+  std::function<void(const std::shared_ptr<APMEngineContext>& engine)> applicationDidBecomeActive;
+  std::function<void(const std::shared_ptr<APMEngineContext>& engine)> applicationWillResignActive;
 };
 
 // The road of logged events from the caller to the stored row. Set before or after start.
@@ -174,6 +179,10 @@ class APMAnalytics {
   static void queueOperationAmongEvents(Block block, size_t bytes);
   // Waits, as logging an event of this many bytes would, until they fit under the cap; takes nothing.
   static void waitForEventRoom(size_t bytes);
+  // As queueOperationAmongEvents, the block handed, as it runs, the started engine's context
+  // (nullptr before the engine exists): a component's work that needs an answer of the engine.
+  using EngineBlock = std::function<void(const std::shared_ptr<APMEngineContext>& engine)>;
+  static void queueEngineOperationAmongEvents(EngineBlock block, size_t bytes);
   static void unsuspendOperationQueue();
   static bool isOperationQueueSuspended();
   // The process's measurement load time (seconds since 1970); guarded.

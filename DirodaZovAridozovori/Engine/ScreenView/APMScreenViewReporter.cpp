@@ -6,12 +6,11 @@
 
 #include "APMDataTypeValidator.h"
 #include "APMEventParameters.h"
-#include "APMMeasurement.h"
+#include "APMEngineContext.h"
 #include "APMMonitor.h"
 #include "APMNameTables.h"
 #include "DirodaZovAridozovori/Engine/ScreenView/APMScreenViewLog.h"
 #include "Front/APMAnalytics.h"
-#include "RemoteConfig/APMRemoteConfig.h"
 #include "Session/APMSessionReporter.h"
 #include "Utilities/APMNumericUtil.h"
 #include "platform/ApplicationNotifications.h"
@@ -29,11 +28,8 @@ Shared& shared() {
 }
 
 // The engine's session reporter once the engine has set up its components; none before.
-std::shared_ptr<APMSessionReporter> readySessionReporter() {
-  if (!APMMeasurement::hasSharedInstance()) return nullptr;
-  auto engine = APMMeasurement::sharedInstance();
-  if (!engine || !engine->didInitializeComponents()) return nullptr;
-  return engine->currentSessionReporter();
+std::shared_ptr<APMSessionReporter> readySessionReporter(const std::shared_ptr<APMEngineContext>& engine) {
+  return engine ? engine->sessionReporter() : nullptr;
 }
 
 // A present screen value that fails the check refuses the screen view; the failure is logged with
@@ -73,10 +69,7 @@ bool APMAutomaticScreenReportingEnabled() { return false; }
 std::shared_ptr<APMScreenViewReporter> APMScreenViewReporter::sharedInstance() {
   auto& state = shared();
   std::lock_guard<std::mutex> lock(state.mutex);
-  if (!state.reporter) {
-    state.reporter = std::make_shared<APMScreenViewReporter>(Private{});
-    state.reporter->observeApplicationNotifications();
-  }
+  if (!state.reporter) state.reporter = std::make_shared<APMScreenViewReporter>(Private{});
   return state.reporter;
 }
 
@@ -104,6 +97,12 @@ void APMScreenViewReporter::install() {
       sharedInstance()->trackScreenWithParameters(parameters, timestamp);
     };
     collaborators.isAppActive = [] { return sharedInstance()->isAppActive(); };
+    collaborators.applicationDidBecomeActive = [](const std::shared_ptr<APMEngineContext>& engine) {
+      sharedInstance()->handleApplicationDidBecomeActive(engine);
+    };
+    collaborators.applicationWillResignActive = [](const std::shared_ptr<APMEngineContext>& engine) {
+      sharedInstance()->handleApplicationWillResignActive(engine);
+    };
   });
 }
 
@@ -114,24 +113,6 @@ void APMScreenViewComponent::applicationDidFinishLaunching(const platform::Launc
 APMScreenViewReporter::APMScreenViewReporter(Private)
     : queue_(platform::DispatchQueue::create(kQueueLabel)),
       currentScreenInstanceID_(APMNumericUtil::randomInt64()) {}
-
-APMScreenViewReporter::~APMScreenViewReporter() {
-  auto& center = platform::NotificationCenter::defaultCenter();
-  for (auto token : observers_) center.removeObserver(token);
-}
-
-void APMScreenViewReporter::observeApplicationNotifications() {
-  std::weak_ptr<APMScreenViewReporter> weakSelf = weak_from_this();
-  auto& center = platform::NotificationCenter::defaultCenter();
-  observers_.push_back(center.addObserver(platform::kApplicationDidBecomeActiveNotification, nullptr, nullptr,
-                                          [weakSelf](const platform::Notification&) {
-                                            if (auto self = weakSelf.lock()) self->handleApplicationDidBecomeActive();
-                                          }));
-  observers_.push_back(center.addObserver(platform::kApplicationWillResignActiveNotification, nullptr, nullptr,
-                                          [weakSelf](const platform::Notification&) {
-                                            if (auto self = weakSelf.lock()) self->handleApplicationWillResignActive();
-                                          }));
-}
 
 // MARK: - Screens
 
@@ -235,30 +216,32 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
     std::lock_guard<std::mutex> counts(countsMutex_);
     ++screenViewsQueued_;
   }
-  APMAnalytics::queueOperationAmongEvents([weakSelf, previous, screen, parameters,
-                                           ran = std::make_shared<Ran>(weakSelf)]() mutable {
+  APMAnalytics::queueEngineOperationAmongEvents([weakSelf, previous, screen, parameters,
+                                                 ran = std::make_shared<Ran>(weakSelf)](
+                                                    const std::shared_ptr<APMEngineContext>& engine) mutable {
     auto self = weakSelf.lock();
     if (!self) return;
     const auto done = std::move(ran);
-    self->postScreenDidChangeNotificationWithPreviousScreen(previous, screen);
+    self->postScreenDidChangeNotificationWithPreviousScreen(engine, previous, screen);
     // A screen view carries no item lists: an array parameter is refused like any unsupported value.
     auto cleaned = APMSanitizedEventParameters(parameters, kPublicScreenViewEventName, true, false);
     if (cleaned) {
       cleaned->erase(kScreenNameKey);
       cleaned->erase(kScreenClassKey);
     }
-    self->logViewScreenEventWithPreviousScreen(previous, screen, cleaned);
+    self->logViewScreenEventWithPreviousScreen(engine, previous, screen, cleaned);
   }, bytes);
 }
 
 void APMScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(
-    const std::shared_ptr<APMScreen>& previousScreen, const std::shared_ptr<APMScreen>& newScreen) {
+    const std::shared_ptr<APMEngineContext>& engine, const std::shared_ptr<APMScreen>& previousScreen,
+    const std::shared_ptr<APMScreen>& newScreen) {
   if (!isAppActive()) return;
   const APMSessionScreen from =
       previousScreen ? APMSessionScreen(APMCurrentScreenParameters(*previousScreen)) : APMSessionScreen();
   const APMSessionScreen to = newScreen ? APMSessionScreen(APMCurrentScreenParameters(*newScreen)) : APMSessionScreen();
   if (previousScreen) {
-    if (auto session = readySessionReporter()) session->handleScreenDidChangeFromScreen(from, to);
+    if (auto session = readySessionReporter(engine)) session->handleScreenDidChangeFromScreen(from, to);
   }
   platform::Dictionary change;
   if (from) change[kPreviousScreenKey] = *from;
@@ -266,7 +249,8 @@ void APMScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(
   platform::NotificationCenter::defaultCenter().post(kScreenDidChangeNotification, this, std::move(change));
 }
 
-void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shared_ptr<APMScreen>& previousScreen,
+void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shared_ptr<APMEngineContext>& engine,
+                                                                 const std::shared_ptr<APMScreen>& previousScreen,
                                                                  const std::shared_ptr<APMScreen>& newScreen,
                                                                  const std::optional<platform::Dictionary>& given) {
   if (!newScreen) return;
@@ -279,8 +263,8 @@ void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shar
   for (auto& [key, value] : APMScreenParameters(*newScreen)) parameters[key] = value;
   if (previousScreen) {
     for (auto& [key, value] : APMPreviousScreenParameters(*previousScreen)) parameters[key] = value;
-    auto session = readySessionReporter();
-    if (session && APMMeasurement::remoteConfig()->efficientEngagementReportingEnabled()) {
+    // The session cuts nothing unless its configuration reports engagement efficiently.
+    if (auto session = readySessionReporter(engine)) {
       const int64_t engagement = session->cutFreerideEngagementTimeMillis();
       if (engagement >= 1) parameters[kEngagementTimeParameter] = engagement;
     }
@@ -315,18 +299,18 @@ void APMScreenViewReporter::publishScreenParametersLocked() {
 
 // MARK: - Activation
 
-void APMScreenViewReporter::handleApplicationDidBecomeActive() {
+void APMScreenViewReporter::handleApplicationDidBecomeActive(const std::shared_ptr<APMEngineContext>& engine) {
   isAppActive_ = true;
   appHasBeenInitialized_ = true;
   {
     std::lock_guard<std::mutex> lock(screenMutex_);
     publishScreenParametersLocked();
   }
-  if (auto session = readySessionReporter()) session->handleAppDidBecomeActive();
+  if (auto session = readySessionReporter(engine)) session->handleAppDidBecomeActive();
 }
 
-void APMScreenViewReporter::handleApplicationWillResignActive() {
-  if (auto session = readySessionReporter()) session->handleAppWillResignActiveWithScreen(std::nullopt);
+void APMScreenViewReporter::handleApplicationWillResignActive(const std::shared_ptr<APMEngineContext>& engine) {
+  if (auto session = readySessionReporter(engine)) session->handleAppWillResignActiveWithScreen(std::nullopt);
 }
 
 void APMScreenViewReporter::handleApplicationDidEnterBackground() {

@@ -13,7 +13,9 @@
 // desktop application that resigns is still on screen).
 //
 // Threads. trackScreenWithParameters runs on the logging thread; the activation handlers on the
-// thread that posts the notifications (the main thread). The screens are guarded by a mutex:
+// thread that posts the notifications (the main thread), called by the front once the reporter is
+// installed. What the engine is told or asked (the session's engagement) goes to the started engine
+// the front hands over with each call (none before the engine exists). The screens are guarded by a mutex:
 // taking the previous screen, setting the new one and queueing the rest of the screen view's work
 // among the logged events (APMAnalytics::queueOperationAmongEvents) happen in one step under it,
 // so screen views logged together from two threads are ordered and never share a previous screen,
@@ -61,13 +63,14 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   // The longest a reader of the screens waits for the screen views queued before it.
   static constexpr double kQueuedScreenViewsWaitLimit = 2.0;
 
-  // The process-wide reporter, created on first use; it observes activation from then on.
+  // The process-wide reporter, created on first use.
   static std::shared_ptr<APMScreenViewReporter> sharedInstance();
   // Tests: forgets the shared reporter and its observers.
   static void resetSharedInstanceForTesting();
-  // Makes the reporter the front's "screen_view" handler and the owner of the active state.
+  // Makes the reporter the front's "screen_view" handler and the owner of the active state, told of
+  // activation changes by the front.
   static void install();
-  ~APMScreenViewReporter();
+  ~APMScreenViewReporter() = default;
   APMScreenViewReporter(const APMScreenViewReporter&) = delete;
   APMScreenViewReporter& operator=(const APMScreenViewReporter&) = delete;
 
@@ -83,14 +86,17 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   void setScreenName(const std::optional<std::string>& name, const std::optional<std::string>& className);
 
   // The two steps that follow a screen change, on the front's serial queue.
-  void postScreenDidChangeNotificationWithPreviousScreen(const std::shared_ptr<APMScreen>& previousScreen,
+  // engine: the started engine's context (nullptr before the engine exists).
+  void postScreenDidChangeNotificationWithPreviousScreen(const std::shared_ptr<APMEngineContext>& engine,
+                                                         const std::shared_ptr<APMScreen>& previousScreen,
                                                          const std::shared_ptr<APMScreen>& newScreen);
-  void logViewScreenEventWithPreviousScreen(const std::shared_ptr<APMScreen>& previousScreen,
+  void logViewScreenEventWithPreviousScreen(const std::shared_ptr<APMEngineContext>& engine,
+                                            const std::shared_ptr<APMScreen>& previousScreen,
                                             const std::shared_ptr<APMScreen>& newScreen,
                                             const std::optional<platform::Dictionary>& parameters);
 
-  void handleApplicationDidBecomeActive();
-  void handleApplicationWillResignActive();
+  void handleApplicationDidBecomeActive(const std::shared_ptr<APMEngineContext>& engine);
+  void handleApplicationWillResignActive(const std::shared_ptr<APMEngineContext>& engine);
   // Not observed on this platform.
   void handleApplicationDidEnterBackground();
 
@@ -114,7 +120,6 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   // Hands the current screen's parameters to the front (screenMutex_ held).
   void publishScreenParametersLocked();
   platform::Dictionary screenParametersLocked() const;
-  void observeApplicationNotifications();
 
   const std::shared_ptr<platform::DispatchQueue> queue_;
   // Set at creation and never changed; only allowScreenParameters is consulted.
@@ -124,7 +129,6 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   std::atomic<bool> isAppActive_{false};
   std::atomic<bool> appHasBeenInitialized_{false};
   std::atomic<int64_t> currentScreenInstanceID_;
-  std::vector<platform::NotificationCenter::Token> observers_;
 
   mutable std::mutex screenMutex_;  // guards both screens
   std::shared_ptr<APMScreen> currentScreen_;
@@ -136,8 +140,7 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   std::condition_variable screenViewsDone_;
 };
 
-// The reporter as one of an engine's components: the launch makes the process-wide reporter, so it
-// follows the application's activation from launch.
+// The reporter as one of an engine's components: the launch makes the process-wide reporter.
 class APMScreenViewComponent final : public APMEngineComponent {
  public:
   void applicationDidFinishLaunching(const platform::LaunchOptions& launchOptions) override;

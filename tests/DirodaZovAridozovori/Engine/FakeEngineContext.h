@@ -30,6 +30,7 @@ class FakeEngineContext final : public APMEngineContext {
   std::shared_ptr<APMDatabase> database() const override { return db; }
   std::shared_ptr<APMRemoteConfig> remoteConfig() const override { return config; }
   std::shared_ptr<APMIdentity> identity() const override { return nullptr; }
+  std::shared_ptr<APMSessionReporter> sessionReporter() const override { return session; }
   double initTimestamp() const override { return 0; }
   bool isEnabled() const override { return enabled; }
   bool checkWorkerQueue(const char*) const override { return queue->isCurrent(); }
@@ -99,6 +100,7 @@ class FakeEngineContext final : public APMEngineContext {
   std::shared_ptr<APMPersistedConfig> persisted;
   std::shared_ptr<APMDatabase> db;
   std::shared_ptr<APMRemoteConfig> config;
+  std::shared_ptr<APMSessionReporter> session;
 
  private:
   mutable std::mutex mutex_;

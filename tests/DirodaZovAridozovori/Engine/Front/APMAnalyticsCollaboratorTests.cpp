@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 
+#include "APMEngineContext.h"
 #include "FrontTestFixture.h"
 #include "platform/ApplicationNotifications.h"
 
@@ -95,6 +97,36 @@ TEST_F(FakeClockFrontTest, TheAppIsActiveFromItsFirstActivationUntilAnOwnerOfTha
   EXPECT_EQ(sessionStarts(), 1u) << "the engine's handler no longer forwards activation";
   APMAnalytics::logEventWithName("screen_view", {});
   EXPECT_EQ(tracked.load(), 1) << "the other collaborators stay";
+}
+
+// The owner of the active state hears of both activation changes from the front, with the engine
+// that has started by then: none before it exists, then the shared engine's context, whose session
+// reporter is the one the engine's own handlers would tell.
+TEST_F(FakeClockFrontTest, TheOwnerOfTheActiveStateIsHandedActivationChangesWithTheStartedEngine) {
+  std::vector<std::string> calls;
+  std::mutex callsMutex;
+  auto recorder = [&](const char* what) {
+    return [&, what](const std::shared_ptr<APMEngineContext>& engine) {
+      std::string call = std::string(what) + (engine ? " engine" : " none");
+      if (engine && engine->sessionReporter() == nullptr) call += " without session";
+      std::lock_guard<std::mutex> lock(callsMutex);
+      calls.push_back(call);
+    };
+  };
+  APMAnalyticsCollaborators owner;
+  owner.isAppActive = [] { return true; };
+  owner.applicationDidBecomeActive = recorder("active");
+  owner.applicationWillResignActive = recorder("resign");
+  APMAnalytics::setCollaborators(owner);
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.post(platform::kApplicationDidBecomeActiveNotification);
+  center.post(platform::kApplicationWillResignActiveNotification);
+  start();
+  center.post(platform::kApplicationDidBecomeActiveNotification);
+  center.post(platform::kApplicationWillResignActiveNotification);
+  drain();
+  std::lock_guard<std::mutex> lock(callsMutex);
+  EXPECT_EQ(calls, (std::vector<std::string>{"active none", "resign none", "active engine", "resign engine"}));
 }
 
 // The engine reaches the front only through the hooks the front installs as analytics starts: using

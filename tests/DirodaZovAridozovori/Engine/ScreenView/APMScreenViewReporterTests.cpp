@@ -243,6 +243,22 @@ TEST_F(ScreenViewReporterTest, AScreenChangeHandsTheEngagementOnTheLeftScreenToT
   EXPECT_EQ(engagements.back().integer("_et"), 7000);  // since the activation: the first view cut nothing
 }
 
+// With the reporter owning the active state, the session hears of each activation change once,
+// from the reporter: the resignation cuts the engagement since the activation, without a screen of
+// its own.
+TEST_F(ScreenViewReporterTest, ActivationChangesReachTheStartedEnginesSessionOnceThroughTheReporter) {
+  start();
+  post(platform::kApplicationDidBecomeActiveNotification);
+  const size_t before = rowsNamed("_e").size();
+  clock_->advance(5);
+  post(platform::kApplicationWillResignActiveNotification);
+  drain();
+  auto engagements = rowsNamed("_e");
+  ASSERT_EQ(engagements.size(), before + 1);
+  EXPECT_EQ(engagements.back().integer("_et"), 5000);
+  EXPECT_EQ(rowsNamed("_s").size(), 1u);
+}
+
 // A screen view's work waits for nobody on the caller's thread, yet what it logs (the "_e" of the
 // screen left and the "_vs") is stored exactly where the host logged its "screen_view" among the
 // events of that thread, even while the front is still busy with what came before.
