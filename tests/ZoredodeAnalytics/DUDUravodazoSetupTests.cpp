@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -183,34 +184,39 @@ TEST_F(DUDUravodazoSetupTest, AdvertisingIdentityReachesTheIdentitySupport) {
 // The engine's first look at the identifier comes at start-up, and the support waits only briefly
 // for the platform: the setup asks once ahead, so a slow first answer is kept by then.
 TEST_F(DUDUravodazoSetupTest, TheIdentifierIsAskedAheadSoASlowFirstAnswerIsKept) {
-  std::mutex mutex;
-  std::condition_variable released;
-  bool held = true;    // guarded by mutex
-  int answers = 0;     // guarded by mutex
+  // The provider outlives the test (the setup keeps it for the process, and the support's thread
+  // may still be in it): what it waits on is owned by the provider, never the test's stack.
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool held = true;  // guarded by mutex
+    int answers = 0;   // guarded by mutex
+  };
+  auto gate = std::make_shared<Gate>();
   DUDUravodazoSetup setup;
-  setup.advertisingIdentity = [&]() -> std::optional<DUDUravodazoAdvertisingIdentity> {
-    std::unique_lock<std::mutex> lock(mutex);
-    released.wait(lock, [&] { return !held; });
-    ++answers;
+  setup.advertisingIdentity = [gate]() -> std::optional<DUDUravodazoAdvertisingIdentity> {
+    std::unique_lock<std::mutex> lock(gate->mutex);
+    gate->released.wait(lock, [&] { return !gate->held; });
+    ++gate->answers;
     return DUDUravodazoAdvertisingIdentity{"6D92078A-8246-4BA4-AE5B-76104861E7DC", true};
   };
-  auto hold = [&](bool value) {
+  auto hold = [gate](bool value) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
-      held = value;
+      std::lock_guard<std::mutex> lock(gate->mutex);
+      gate->held = value;
     }
-    released.notify_all();
+    gate->released.notify_all();
   };
   // A failed expectation must not leave the support's queue stuck in the platform.
   struct ReleaseAtEnd {
     std::function<void()> release;
     ~ReleaseAtEnd() { release(); }
-  } releaseAtEnd{[&] { hold(false); }};
+  } releaseAtEnd{[hold] { hold(false); }};
   DUDUravodazo::setUp(setup);  // returns although the platform is slow
   hold(false);
   EXPECT_TRUE(testsupport::waitFor([&] {
-    std::lock_guard<std::mutex> lock(mutex);
-    return answers >= 1;
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    return gate->answers >= 1;
   }));
   // Stuck again at start-up: the first look still finds the identifier.
   hold(true);
