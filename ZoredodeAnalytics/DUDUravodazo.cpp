@@ -196,8 +196,8 @@ void DUDUravodazoInternal::logInternalEventWithOrigin(const std::string& origin,
 }
 void DUDUravodazoInternal::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                               const platform::Dictionary& parameters, double timestamp,
-                                              bool ignoreEnabled, bool ignoreInterceptor) {
-  APMAnalytics::logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled, ignoreInterceptor);
+                                              const APMLogEventOptions& options) {
+  APMAnalytics::logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, options);
 }
 void DUDUravodazoInternal::userPropertiesIncludingInternal(bool includingInternal,
                                                            std::shared_ptr<platform::DispatchQueue> queue,

@@ -37,8 +37,8 @@ class DUDUravodazoInternal {
   static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                          const platform::Dictionary& parameters);
   static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                 const platform::Dictionary& parameters, double timestamp, bool ignoreEnabled,
-                                 bool ignoreInterceptor);
+                                 const platform::Dictionary& parameters, double timestamp,
+                                 const APMLogEventOptions& options);
   static void userPropertiesIncludingInternal(bool includingInternal, std::shared_ptr<platform::DispatchQueue> queue,
                                               APMAnalytics::UserPropertiesCallback callback);
   static void dispatchAsyncOnSerialQueue(APMAnalytics::Block block);

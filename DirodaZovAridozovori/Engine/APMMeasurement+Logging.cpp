@@ -69,9 +69,7 @@ struct APMMeasurement::PendingEvent {
   // Kept compact: the worker reads them again only to make the event anew (below).
   APMCompactParameters parameters;
   double timestamp = 0;
-  bool enabled = false;
-  bool ignoreEnabled = false;
-  bool ignoreInterceptor = false;
+  APMLogEventOptions options;
   Interceptor interceptor;
   APMCompactParameters addedScreenParameters;
   // The event as the worker makes it when no default parameters join it, made ahead on the
@@ -94,19 +92,19 @@ struct APMMeasurement::EventGroup {
 // MARK: - Events
 
 void APMMeasurement::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                        const platform::Dictionary& parameters, double timestamp, bool enabled,
-                                        bool ignoreEnabled, bool ignoreInterceptor, Interceptor interceptor,
+                                        const platform::Dictionary& parameters, double timestamp,
+                                        const APMLogEventOptions& options, Interceptor interceptor,
                                         const platform::Dictionary& addedScreenParameters) {
-  logCompactEventWithOrigin(origin, isPublicEvent, name, APMCompactParameters(parameters), timestamp, enabled, ignoreEnabled,
-                     ignoreInterceptor, std::move(interceptor), APMCompactParameters(addedScreenParameters));
+  logCompactEventWithOrigin(origin, isPublicEvent, name, APMCompactParameters(parameters), timestamp, options,
+                            std::move(interceptor), APMCompactParameters(addedScreenParameters));
 }
 
 void APMMeasurement::logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                               APMCompactParameters parameters, double timestamp, bool enabled,
-                                               bool ignoreEnabled, bool ignoreInterceptor, Interceptor interceptor,
+                                               APMCompactParameters parameters, double timestamp,
+                                               const APMLogEventOptions& options, Interceptor interceptor,
                                                APMCompactParameters addedScreenParameters) {
-  PendingEvent pending{origin,           isPublicEvent, name,          std::move(parameters), timestamp, enabled,
-                       ignoreEnabled,    ignoreInterceptor, std::move(interceptor), std::move(addedScreenParameters)};
+  PendingEvent pending{origin,  isPublicEvent,          name, std::move(parameters), timestamp,
+                       options, std::move(interceptor), std::move(addedScreenParameters)};
   pending.preparedLimits = limitsForPreparing();
   pending.prepared =
       APMEvent::create(origin, isPublicEvent, name, timestamp, 0, pending.parameters, pending.preparedLimits);
@@ -138,18 +136,16 @@ void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGro
   const APMEventParameterLimits limits = APMCurrentEventParameterLimits();
   auto handle = [this, &limits](const PendingEvent& pending) {
     if (pending.attribute) return changeUserAttributeInGroupOnWorkerQueue(*pending.attribute, pending.removeAttribute);
-    if (pending.prepared && !joinsDefaultEventParameters(pending.name, pending.ignoreInterceptor) &&
+    if (pending.prepared && !joinsDefaultEventParameters(pending.name, pending.options.ignoreInterceptor) &&
         pending.preparedLimits == limits &&
         checkWorkerQueue("logEventOnWorkerQueueWithOrigin:isPublicEvent:name:parameters:timestamp:enabled:"
                          "ignoreEnabled:ignoreInterceptor:interceptor:addedScreenParameters:")) {
-      routeLoggedEventOnWorkerQueue(pending.prepared, pending.enabled, pending.ignoreEnabled,
-                                    pending.ignoreInterceptor, pending.interceptor);
+      routeLoggedEventOnWorkerQueue(pending.prepared, pending.options, pending.interceptor);
       return;
     }
     logEventOnWorkerQueueWithOrigin(pending.origin, pending.isPublicEvent, pending.name,
-                                    pending.parameters.dictionary(), pending.timestamp, pending.enabled,
-                                    pending.ignoreEnabled, pending.ignoreInterceptor, pending.interceptor,
-                                    pending.addedScreenParameters.dictionary());
+                                    pending.parameters.dictionary(), pending.timestamp, pending.options,
+                                    pending.interceptor, pending.addedScreenParameters.dictionary());
   };
   if (!database_ || !isEnabled()) {
     for (const auto& pending : events) handle(pending);
@@ -203,15 +199,15 @@ void APMMeasurement::logEvent(const std::shared_ptr<APMEvent>& event) {
 
 void APMMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
                                                      const std::string& name, const platform::Dictionary& parameters,
-                                                     double timestamp, bool enabled, bool ignoreEnabled,
-                                                     bool ignoreInterceptor, const Interceptor& interceptor,
+                                                     double timestamp, const APMLogEventOptions& options,
+                                                     const Interceptor& interceptor,
                                                      const platform::Dictionary& addedScreenParameters) {
   if (!checkWorkerQueue("logEventOnWorkerQueueWithOrigin:isPublicEvent:name:parameters:timestamp:enabled:"
                         "ignoreEnabled:ignoreInterceptor:interceptor:addedScreenParameters:")) {
     return;
   }
   const platform::Dictionary withDefaults =
-      (ignoreInterceptor || name == "_err") ? parameters : parametersWithAddedDefaultEventParameters(parameters);
+      (options.ignoreInterceptor || name == "_err") ? parameters : parametersWithAddedDefaultEventParameters(parameters);
   auto event = APMEvent::create(origin, isPublicEvent, name, timestamp, 0, withDefaults);
   if (!event) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kNilEventWithOrigin,
@@ -219,14 +215,14 @@ void APMMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, 
     return;
   }
   if (!addedScreenParameters.empty()) event->addScreenParameters(addedScreenParameters);
-  routeLoggedEventOnWorkerQueue(event, enabled, ignoreEnabled, ignoreInterceptor, interceptor);
+  routeLoggedEventOnWorkerQueue(event, options, interceptor);
 }
 
-void APMMeasurement::routeLoggedEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool enabled,
-                                                   bool ignoreEnabled, bool ignoreInterceptor,
-                                                   const Interceptor& interceptor) {
-  const bool notify = (enabled || ignoreEnabled) && !isAdExposureTraffic(event->origin(), event->name());
-  if (notify && interceptor && event->isPublic() && !ignoreInterceptor) {
+void APMMeasurement::routeLoggedEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event,
+                                                   const APMLogEventOptions& options, const Interceptor& interceptor) {
+  const bool notify =
+      (options.enabled || options.ignoreEnabled) && !isAdExposureTraffic(event->origin(), event->name());
+  if (notify && interceptor && event->isPublic() && !options.ignoreInterceptor) {
     platform::Dictionary merged = APMDictionaryFromParameters(event->parameters());
     interceptor(event->origin(), event->name(), merged, event->timestamp());
     return;

@@ -27,8 +27,8 @@ APMSessionReporterHost sessionHost(std::weak_ptr<APMMeasurement> weakEngine) {
       return;
     }
     if (auto engine = weakEngine.lock()) {
-      engine->logEventWithOrigin(APMSessionReporter::kOriginAuto, false, name, parameters, platform::now(), true,
-                                 false, true, nullptr, {});
+      engine->logEventWithOrigin(APMSessionReporter::kOriginAuto, false, name, parameters, platform::now(),
+                                 {.ignoreInterceptor = true}, nullptr, {});
     }
   };
   host.setInternalUserProperty = [weakEngine](const platform::Object& value, const std::string& name) {

@@ -788,7 +788,7 @@ void APMMeasurement::logInternalEvent(const std::string& origin, const std::stri
     return;
   }
   // No front: the event takes the engine's own road, after the current block.
-  logEventWithOrigin(origin, false, name, parameters, platform::now(), true, false, true, nullptr, {});
+  logEventWithOrigin(origin, false, name, parameters, platform::now(), {.ignoreInterceptor = true}, nullptr, {});
 }
 
 void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {

@@ -25,6 +25,7 @@
 
 #include "APMAnalyticsHooks.h"
 #include "APMEngineComponent.h"
+#include "APMLogEventOptions.h"
 #include "APMAlarm.h"
 #include "APMMonitor.h"
 #include "APMScheduler.h"
@@ -140,13 +141,12 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
 
   // ---- Entry points (any thread).
   void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                          const platform::Dictionary& parameters, double timestamp, bool enabled, bool ignoreEnabled,
-                          bool ignoreInterceptor, Interceptor interceptor,
-                          const platform::Dictionary& addedScreenParameters);
+                          const platform::Dictionary& parameters, double timestamp, const APMLogEventOptions& options,
+                          Interceptor interceptor, const platform::Dictionary& addedScreenParameters);
   // The same for parameters in the compact form they wait in, read straight into the event.
   void logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                          APMCompactParameters parameters, double timestamp, bool enabled, bool ignoreEnabled,
-                          bool ignoreInterceptor, Interceptor interceptor, APMCompactParameters addedScreenParameters);
+                                 APMCompactParameters parameters, double timestamp, const APMLogEventOptions& options,
+                                 Interceptor interceptor, APMCompactParameters addedScreenParameters);
   void logEvent(const std::shared_ptr<APMEvent>& event);
   void setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters);
   void removeUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute);
@@ -170,13 +170,13 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
 
   // ---- Worker-side logging and user properties.
   void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                       const platform::Dictionary& parameters, double timestamp, bool enabled,
-                                       bool ignoreEnabled, bool ignoreInterceptor, const Interceptor& interceptor,
+                                       const platform::Dictionary& parameters, double timestamp,
+                                       const APMLogEventOptions& options, const Interceptor& interceptor,
                                        const platform::Dictionary& addedScreenParameters);
   void logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool notifyEventListeners);
   // The made event's way on: to the interceptor, or down the road (telling listeners or not).
-  void routeLoggedEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool enabled, bool ignoreEnabled,
-                                     bool ignoreInterceptor, const Interceptor& interceptor);
+  void routeLoggedEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, const APMLogEventOptions& options,
+                                     const Interceptor& interceptor);
   // Whether the stored default event parameters join an event of this name.
   bool joinsDefaultEventParameters(const std::string& name, bool ignoreInterceptor) const;
   bool shouldBackfillEvents();

@@ -419,7 +419,7 @@ void handOffEvent(FrontState& front, APMBufferedEvent& event) {
     auto measurement = engine();
     if (!measurement) return;
     measurement->logCompactEventWithOrigin(event.origin, event.isPublicEvent, event.name, std::move(event.parameters),
-                                           event.timestamp, front.collectionEnabled.load(), false, false,
+                                           event.timestamp, {.enabled = front.collectionEnabled.load()},
                                            front.interceptor, std::move(event.addedScreenParameters));
   });
   if (++front.handedSinceMarker >= APMAnalytics::kHandOffStep) {
@@ -820,29 +820,30 @@ void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
 }
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                      const platform::Dictionary& parameters, double timestamp, bool ignoreEnabled,
-                                      bool ignoreInterceptor) {
+                                      const platform::Dictionary& parameters, double timestamp,
+                                      const APMLogEventOptions& options) {
   queueOperationWithBlock([=, parameters = APMParametersWithinStorableNesting(parameters)]() mutable {
-    logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), timestamp, ignoreEnabled,
-                                    ignoreInterceptor, {});
+    logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), timestamp, options, {});
   });
 }
 
 void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent,
                                                    const std::string& name, platform::Dictionary parameters,
-                                                   double timestamp, bool ignoreEnabled, bool ignoreInterceptor,
+                                                   double timestamp, const APMLogEventOptions& options,
                                                    platform::Dictionary addedScreenParameters) {
   auto& front = state();
   int failure = 0;
-  if (ignoreInterceptor && addedScreenParameters.empty() &&
+  if (options.ignoreInterceptor && addedScreenParameters.empty() &&
       APMDataTypeValidator::isValidForwardedEventOrigin(origin, &failure)) {
     addedScreenParameters = APMScreenParametersFromDictionary(parameters);
     for (const auto& entry : addedScreenParameters) parameters.erase(entry.first);
   }
   auto measurement = engine();
   if (!measurement) return;
-  measurement->logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, front.collectionEnabled.load(),
-                                  ignoreEnabled, ignoreInterceptor, front.interceptor, addedScreenParameters);
+  APMLogEventOptions handedOn = options;
+  handedOn.enabled = front.collectionEnabled.load();
+  measurement->logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, handedOn, front.interceptor,
+                                  addedScreenParameters);
 }
 
 void APMAnalytics::setEventRoadOptions(const APMEventRoadOptions& options) {

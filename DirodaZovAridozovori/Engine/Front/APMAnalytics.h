@@ -206,12 +206,14 @@ class APMAnalytics {
   // For events whose time is already known (the screen-view reporter).
   static void logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
                                          const platform::Dictionary& parameters);
+  // options.enabled is the front's own switch, read as the event is handed on.
   static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                 const platform::Dictionary& parameters, double timestamp, bool ignoreEnabled,
-                                 bool ignoreInterceptor);
+                                 const platform::Dictionary& parameters, double timestamp,
+                                 const APMLogEventOptions& options);
   static void logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                              platform::Dictionary parameters, double timestamp, bool ignoreEnabled,
-                                              bool ignoreInterceptor, platform::Dictionary addedScreenParameters);
+                                              platform::Dictionary parameters, double timestamp,
+                                              const APMLogEventOptions& options,
+                                              platform::Dictionary addedScreenParameters);
   static void setEventRoadOptions(const APMEventRoadOptions& options);
   static APMEventRoadOptions eventRoadOptions();
   static APMEventRoadStatistics eventRoadStatistics();

@@ -39,8 +39,10 @@ class EngineTest : public ::testing::Test, public StoredState {
         std::lock_guard<std::mutex> lock(engineMutex_);
         current = engine_;
       }
-      if (current) current->logEventWithOrigin(origin, false, name, parameters, platform::now(), true, false, true,
-                                               nullptr, {});
+      if (current) {
+        current->logEventWithOrigin(origin, false, name, parameters, platform::now(), {.ignoreInterceptor = true},
+                                    nullptr, {});
+      }
     });
   }
 
@@ -123,12 +125,13 @@ class EngineTest : public ::testing::Test, public StoredState {
 
   // A public event through the engine's logging entry point, as the front hands it in.
   void logPublic(const std::string& name, const platform::Dictionary& parameters = {}) {
-    engine_->logEventWithOrigin("app", true, name, parameters, platform::now(), true, false, false, nullptr, {});
+    engine_->logEventWithOrigin("app", true, name, parameters, platform::now(), {}, nullptr, {});
   }
 
   // An internal event of the engine itself, logged as its own reporters do.
   void logInternal(const std::string& name, const platform::Dictionary& parameters = {}) {
-    engine_->logEventWithOrigin("auto", false, name, parameters, platform::now(), true, false, true, nullptr, {});
+    engine_->logEventWithOrigin("auto", false, name, parameters, platform::now(), {.ignoreInterceptor = true}, nullptr,
+                                {});
   }
 
   APMDailyCounts dailyCounts() {

@@ -134,7 +134,7 @@ void releaseLevelByLevel(platform::Object& value) {
 TEST_F(FakeClockFrontTest, ValuesNestedDeeperThanStorableAreRefusedAsUnsupported) {
   platform::Object deep = nestedList(100000);
   // Handed over before start, so the SDK's copies outlive the caller's.
-  APMAnalytics::logEventWithOrigin("app", true, "deep_with_time", {{"a_list", deep}}, kStartTime, false, false);
+  APMAnalytics::logEventWithOrigin("app", true, "deep_with_time", {{"a_list", deep}}, kStartTime, {});
   APMAnalytics::setDefaultEventParameters(platform::Dictionary{{"deep_default", deep}});
   APMAnalytics::logEventWithName(
       "deep_values", {{"a_list", deep},
@@ -331,6 +331,62 @@ TEST_F(FakeClockFrontTest, InterceptorTakesPublicEventsAndListenersHearStoredOne
   EXPECT_EQ(rowsNamed("before_interceptor").size(), 1u);
   EXPECT_NE(std::find(heard.begin(), heard.end(), "before_interceptor"), heard.end());
   EXPECT_EQ(std::find(heard.begin(), heard.end(), "intercepted_event"), heard.end());
+}
+
+// The options an SDK component logs with travel from the front through the engine to the worker:
+// whichever level drops or swaps one sends the event the wrong way.
+TEST_F(FakeClockFrontTest, LogOptionsDecideInterceptorListenersAndDefaultsUnderTheFrontsSwitch) {
+  struct Case {
+    const char* name;
+    bool collectionOn;
+    bool interceptorInstalled;
+    APMLogEventOptions options;
+    bool intercepted;
+    bool heard;
+    int storedRows;
+    bool storedWithDefaults;
+  };
+  const Case cases[] = {
+      {"on_plain", true, false, {}, false, true, 1, true},
+      {"on_intercepted", true, true, {}, true, false, 0, false},
+      {"on_past_interceptor", true, true, {.ignoreInterceptor = true}, false, true, 1, false},
+      {"off_plain", false, true, {}, false, false, 0, false},
+      {"off_ignoring_switch", false, true, {.ignoreEnabled = true}, true, false, 0, false},
+      {"off_ignoring_both", false, true, {.ignoreEnabled = true, .ignoreInterceptor = true}, false, true, 0, false},
+      // The front's own switch decides, whatever the caller claims.
+      {"off_caller_says_on", false, true, {.enabled = true}, false, false, 0, false},
+  };
+  start();
+  APMAnalytics::setDefaultEventParameters(platform::Dictionary{{"joined", "yes"}});
+  std::mutex seenMutex;
+  std::vector<std::string> intercepted;
+  std::vector<std::string> heard;
+  APMAnalytics::addLogEventListener([&](const std::shared_ptr<APMEvent>& event) {
+    std::lock_guard<std::mutex> lock(seenMutex);
+    heard.push_back(event->name());
+  });
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    APMAnalytics::setAnalyticsEnabled(c.collectionOn);
+    APMAnalytics::setLogEventInterceptor(
+        c.interceptorInstalled ? APMAnalytics::Interceptor([&](const std::string&, const std::string& name,
+                                                               const platform::Dictionary&, double) {
+          std::lock_guard<std::mutex> lock(seenMutex);
+          intercepted.push_back(name);
+        })
+                               : APMAnalytics::Interceptor());
+    APMAnalytics::logEventWithOrigin("app", true, c.name, {{"own", 1}}, kStartTime, c.options);
+    drain();
+    std::lock_guard<std::mutex> lock(seenMutex);
+    EXPECT_EQ(std::count(intercepted.begin(), intercepted.end(), c.name), c.intercepted ? 1 : 0);
+    EXPECT_EQ(std::count(heard.begin(), heard.end(), c.name), c.heard ? 1 : 0);
+    const auto rows = rowsNamed(c.name);
+    ASSERT_EQ(rows.size(), static_cast<size_t>(c.storedRows));
+    if (!rows.empty()) {
+      EXPECT_EQ(rows[0].integer("own"), 1);
+      EXPECT_EQ(rows[0].text("joined"), c.storedWithDefaults ? "yes" : "<absent>");
+    }
+  }
 }
 
 TEST_F(FakeClockFrontTest, ResetCalledOnTheWorkerQueueDoesNotDeadlockAndWipes) {
