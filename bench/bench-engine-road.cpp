@@ -7,6 +7,7 @@
 #include <string>
 
 #include "APMDatabase.h"
+#include "APMEngineEventRoad.h"
 #include "APMMeasurement.h"
 #include "APMMonitor.h"
 #include "APMPersistedConfig.h"
@@ -38,7 +39,7 @@ void BM_EngineEventRoad(benchmark::State& state) {
     clock->advance(86400);
     state.ResumeTiming();
     for (int64_t i = 0; i < burst; ++i) {
-      engine->logEventWithOrigin("app", true, "bench_event", parameters, platform::now(), {}, nullptr, {});
+      engine->eventRoad().logEventWithOrigin("app", true, "bench_event", parameters, platform::now(), {}, nullptr, {});
     }
     while (engine->scheduler()->workerQueue()->pendingCount() > 0) engine->scheduler()->workerQueue()->sync([] {});
     engine->scheduler()->workerQueue()->sync([] {});

@@ -98,3 +98,14 @@ APMDailyLimitDecision APMApplyDailyLimits(const APMEvent& event, bool isPublicEv
   counts.incrementCountsForCurrentDay(day, isPublicEvent, false, effectiveCount);
   return decision;
 }
+
+std::string APMDescribeParameterNames(const platform::Dictionary& parameters) {
+  std::string text = "{";
+  bool first = true;
+  for (const auto& [key, value] : parameters) {
+    if (!first) text += ", ";
+    first = false;
+    text += key;
+  }
+  return text + "}";
+}

@@ -17,6 +17,8 @@ bool APMIsDCUEvent(const std::string& eventName, bool debugMode);
 bool APMIsDCUEvent(const APMEvent& event);
 // "{name: value, …}", for the log lines of the road.
 std::string APMDescribeParameters(const APMParameters& parameters);
+// "{name, …}": the names alone, for host dictionaries in log lines.
+std::string APMDescribeParameterNames(const platform::Dictionary& parameters);
 // Names stored as conversions.
 bool APMIsConversionEventName(const std::string& eventName);
 // floor((now - midnightOffset) / 86400).

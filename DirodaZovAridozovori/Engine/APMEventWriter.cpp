@@ -6,7 +6,7 @@
 
 #include "APMDatabase.h"
 #include "APMEventRoad.h"
-#include "APMMeasurement.h"
+#include "APMEngineComponent.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
@@ -25,14 +25,14 @@ std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 }  // namespace
 
-APMEventWriter::APMEventWriter(APMMeasurement& engine) : engine_(engine) {}
+APMEventWriter::APMEventWriter(APMEventWriterHost& host) : host_(host) {}
 
 APMEventWriter::~APMEventWriter() = default;
 
 // MARK: - Groups
 
 APMEventGroup::Settings APMEventWriter::readSettings() const {
-  APMRemoteConfig& config = *engine_.remoteConfig_;
+  APMRemoteConfig& config = *host_.remoteConfig();
   APMEventGroup::Settings settings;
   settings.maxEventsPerDay = config.maxEventsPerDay();
   settings.maxErrorEventsPerDay = config.maxErrorEventsPerDay();
@@ -42,8 +42,8 @@ APMEventGroup::Settings APMEventWriter::readSettings() const {
   settings.maxEventNameCardinality = config.maxEventNameCardinality();
   settings.blocklistInternal = config.blocklistInternal();
   settings.blocklistPublic = config.blocklistPublic();
-  settings.day = engine_.currentDayNumber();
-  settings.defaultEventParameters = engine_.persistedConfig_->defaultEventParameters();
+  settings.day = host_.currentDayNumber();
+  settings.defaultEventParameters = host_.persistedConfig()->defaultEventParameters();
   settings.eventEditing = config.eventEditing();
   return settings;
 }
@@ -60,9 +60,9 @@ APMEventWriter::GroupResult APMEventWriter::writeGroup(const std::function<void(
     return GroupResult::Committed;
   }
   APMEventGroup::Settings settings = readSettings();
-  const auto& identity = engine_.identity_;
+  const auto& identity = host_.identity();
   if (identity) identity->updateIdentifiers();
-  APMEventGroup group(*engine_.database_, std::move(settings));
+  APMEventGroup group(*host_.database(), std::move(settings));
   if (!group.isOpen()) {
     platform::setError(error, group.beginError());
     return GroupResult::NotBegun;
@@ -82,14 +82,14 @@ APMEventWriter::GroupResult APMEventWriter::writeGroup(const std::function<void(
   group_ = nullptr;
   // The actions run once the group is closed, so whatever they write goes its own way.
   const bool committed = group.commit([this, &group] { return flushDailyCounts(group); }, error);
-  if (group.scheduleUpdateRequested()) engine_.updateSchedule();
+  if (group.scheduleUpdateRequested()) host_.updateSchedule();
   return committed ? GroupResult::Committed : GroupResult::Failed;
 }
 
 bool APMEventWriter::writeEvent(const std::function<bool()>& write) {
   if (group_) return group_->writeEvent(write);
-  if (!engine_.database_) return false;
-  APMEventGroup group(*engine_.database_, readSettings());
+  if (!host_.database()) return false;
+  APMEventGroup group(*host_.database(), readSettings());
   if (!group.isOpen()) return false;
   group_ = &group;
   adHocGroup_ = true;
@@ -98,7 +98,7 @@ bool APMEventWriter::writeEvent(const std::function<bool()>& write) {
   adHocGroup_ = false;
   platform::Error error;
   if (!group.commit(nullptr, &error)) kept = false;
-  if (group.scheduleUpdateRequested()) engine_.updateSchedule();
+  if (group.scheduleUpdateRequested()) host_.updateSchedule();
   return kept;
 }
 
@@ -122,7 +122,7 @@ void APMEventWriter::afterCommit(std::function<void()> action) {
 
 std::pair<bool, bool> APMEventWriter::nameRules(const std::string& eventName) {
   auto lookUp = [&] {
-    APMRemoteConfig& config = *engine_.remoteConfig_;
+    APMRemoteConfig& config = *host_.remoteConfig();
     return std::make_pair(config.isEventBlocklisted(eventName), config.isEventCustomConversion(eventName));
   };
   if (!group_) return lookUp();
@@ -136,7 +136,7 @@ std::optional<std::string> APMEventWriter::rolloutsText() const {
   if (group_) {
     if (auto text = group_->rolloutsText()) return *text;
   }
-  return engine_.persistedConfig_->zoredodeFeatureRollouts();
+  return host_.persistedConfig()->zoredodeFeatureRollouts();
 }
 
 // MARK: - The filtered write
@@ -147,14 +147,14 @@ void APMEventWriter::writeFilteredEvent(const std::shared_ptr<APMEvent>& event) 
     APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kEventRejected, "Rejected event. Event name", name);
     const APMEventGroup::Settings& current = settings();
     if (!current.blocklistInternal && !current.blocklistPublic && name != "_err") {
-      engine_.logInternalEvent("auto", "_err",
+      host_.logInternalEvent("auto", "_err",
                                {{"_err", static_cast<int64_t>(11)},
                                 {"_ev", platform::truncateToCharacters(name, kMaxErrorTextLength)}});
     }
     return;
   }
   // Inside a group the identity was refreshed once when the group began.
-  const auto& identity = engine_.identity_;
+  const auto& identity = host_.identity();
   if (identity && !(group_ && group_->caches().identityRefreshed)) identity->updateIdentifiers();
   if (APMIsConversionEventName(name)) event->setConversion(true);
   if (!writeEvent([&] { return writeFilteredEventInGroup(*event); })) ++rolledBackWrites_;
@@ -192,7 +192,8 @@ bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event) {
 }
 
 bool APMEventWriter::updateLifetimeValueWithEvent(const APMEvent& event) {
-  const bool recorded = std::all_of(engine_.components_.begin(), engine_.components_.end(), [&](const auto& component) {
+  const auto& components = host_.engineComponents();
+  const bool recorded = std::all_of(components.begin(), components.end(), [&](const auto& component) {
     return component->eventWillBeStored(group_->database(), event);
   });
   if (recorded) return true;
@@ -230,7 +231,7 @@ bool APMEventWriter::shouldProcessEvent(const APMEvent& event, APMDailyCounts& d
         APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kTooManyPublicEventsLogged,
                "Data loss. Too many public events logged. Name, limit", event.name(), decision.limit);
       }
-      engine_.logInternalEvent("auto", "_err", {{"_err", static_cast<int64_t>(16)}});
+      host_.logInternalEvent("auto", "_err", {{"_err", static_cast<int64_t>(16)}});
       break;
   }
   return decision.accept;
@@ -290,7 +291,7 @@ bool APMEventWriter::ensureAggregateRow(const std::string& name, bool isPublicEv
     if (*count >= settings().maxEventNameCardinality) {
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotSetEvent,
              "Cannot set event. Reached limit on set events. Name", name);
-      engine_.logInternalEvent("auto", "_err",
+      host_.logInternalEvent("auto", "_err",
                                {{"_err", static_cast<int64_t>(8)},
                                 {"_ev", platform::truncateToCharacters(name, kMaxErrorTextLength)}});
       return false;
@@ -326,7 +327,7 @@ const APMEventGroup::Caches::Metadata* APMEventWriter::metadata() {
     built.hasResettableDeviceID = fixed->hasResettableDeviceID;
     built.encoded = metadataEncoder_.encode(*attributes);
   } else {
-    auto bundle = engine_.createRawEventMetadataWithUserAttributes(*attributes);
+    auto bundle = host_.createRawEventMetadataWithUserAttributes(*attributes);
     built.hasResettableDeviceID = APMNanoHasField(*bundle, APMPBMeasurementBundle::kResettableDeviceId);
     built.encoded = bundle->protoBuffer();
   }
@@ -339,8 +340,8 @@ const APMEventGroup::Caches::FixedMetadata* APMEventWriter::fixedMetadata(
     const std::vector<std::shared_ptr<APMUserAttribute>>& attributes) {
   APMEventGroup::Caches::FixedMetadata key;
   key.onDeviceValues = group_->database().onDeviceValuesVersion();
-  key.sessionNumber = engine_.persistedConfig_->sessionNumber();
-  key.sessionExpired = engine_.isSessionExpiredOnWorkerQueue();
+  key.sessionNumber = host_.persistedConfig()->sessionNumber();
+  key.sessionExpired = host_.isSessionExpired();
   key.userIDAvailable = std::any_of(attributes.begin(), attributes.end(),
                                     [](const auto& attribute) { return attribute && attribute->name() == "_id"; });
   auto& fixed = group_->caches().fixedMetadata;
@@ -349,7 +350,7 @@ const APMEventGroup::Caches::FixedMetadata* APMEventWriter::fixedMetadata(
     if (*fixed == key) return &*fixed;
   }
   fixed.reset();
-  auto bundle = engine_.createRawEventMetadataWithUserAttributes({});
+  auto bundle = host_.createRawEventMetadataWithUserAttributes({});
   if (!metadataEncoder_.setFixedPart(*bundle, APMPBMeasurementBundle::kUserAttributes)) return nullptr;
   key.hasResettableDeviceID = APMNanoHasField(*bundle, APMPBMeasurementBundle::kResettableDeviceId);
   fixed = key;
@@ -387,23 +388,22 @@ bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isR
     group_->noteAggregateRow(name);
   }
   auto& caches = group_->caches();
-  const auto& identity = engine_.identity_;
+  const auto& identity = host_.identity();
   const bool wantsAdvertisingReset = caches.identityRefreshed
                                          ? caches.shouldSetLastAdvertisingIDReset
                                          : (identity && identity->shouldSetLastAdvertisingIDResetUserProperty());
   if (wantsAdvertisingReset) {
     caches.shouldSetLastAdvertisingIDReset = false;
-    engine_.setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+    host_.setLastAdvertisingIDResetUserProperty();
   }
 
   const APMEventGroup::Caches::Metadata* metadata = this->metadata();
   if (!metadata) return false;
-  const auto& persistedConfig = engine_.persistedConfig_;
+  const auto& persistedConfig = host_.persistedConfig();
   if (metadata->hasResettableDeviceID && persistedConfig->unmatchedFirstOpenWithoutIDFA()) {
     const double timestamp = event.timestamp();
-    afterCommit([weakEngine = engine_.weak_from_this(), timestamp] {
-      if (auto engine = weakEngine.lock()) engine->logFirstOpenConsentedEvent(timestamp);
-    });
+    // The host outlives the group, whose actions run before it ends or never.
+    afterCommit([&host = host_, timestamp] { host.logFirstOpenConsentedEvent(timestamp); });
   } else if (name == "_f" && !metadata->hasResettableDeviceID) {
     afterCommit([config = persistedConfig] { config->setUnmatchedFirstOpenWithoutIDFA(true); });
   }
@@ -430,13 +430,11 @@ bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isR
     pendingRolloutsText_.reset();
   }
   if (name == "_f") {
-    afterCommit([weakEngine = engine_.weak_from_this()] {
-      auto engine = weakEngine.lock();
-      if (!engine) return;
-      int64_t count = std::strtoll(engine->previousFirstOpenCount().c_str(), nullptr, 10);
+    afterCommit([config = persistedConfig] {
+      int64_t count = config->previousFirstOpenCount().value_or(0);
       if (count < 1) count = 0;
       if (count != kMaxPreviousFirstOpenCount) ++count;
-      engine->setPreviousFirstOpenCount(std::to_string(count));
+      config->setPreviousFirstOpenCount(count);
     });
   }
   if (monitor->isLoggableLevel(APMLogLevel::kDebug)) {

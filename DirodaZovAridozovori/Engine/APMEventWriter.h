@@ -7,7 +7,7 @@
 // group gets a group of its own, so every write follows the same rules: one event's failure rolls
 // back that event alone, and the daily counts and after-commit actions follow only what was kept.
 //
-// Owned by the engine; worker queue only.
+// Owned by the engine's event road; worker queue only.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,15 +16,46 @@
 #include <utility>
 #include <vector>
 
+#include "APMEngineComponent.h"
 #include "APMEventGroup.h"
 #include "APMEventMetadataEncoder.h"
 
 class APMEvent;
-class APMMeasurement;
+class APMIdentity;
+class APMPBMeasurementBundle;
+class APMPersistedConfig;
+class APMRemoteConfig;
+
+// What the writer asks of the road it writes for (worker queue only). The road outlives its writer.
+class APMEventWriterHost {
+ public:
+  virtual ~APMEventWriterHost() = default;
+  // What the engine's first successful start made (nullptr before it).
+  virtual const std::shared_ptr<APMDatabase>& database() const = 0;
+  virtual const std::shared_ptr<APMRemoteConfig>& remoteConfig() const = 0;
+  virtual const std::shared_ptr<APMIdentity>& identity() const = 0;
+  virtual const std::shared_ptr<APMPersistedConfig>& persistedConfig() const = 0;
+  // The day number the daily limits count in.
+  virtual int32_t currentDayNumber() const = 0;
+  virtual bool isSessionExpired() = 0;
+  // A raw event's whole metadata with these user properties, when its fixed part cannot be reused.
+  virtual std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+      const std::vector<std::shared_ptr<APMUserAttribute>>& userAttributes) = 0;
+  // An internal event of the writer's own ("_err"), written after the current block.
+  virtual void logInternalEvent(const std::string& origin, const std::string& name,
+                                const platform::Dictionary& parameters) = 0;
+  virtual void setLastAdvertisingIDResetUserProperty() = 0;
+  // The first open with a resettable device ID, after one stored without it ("_fx").
+  virtual void logFirstOpenConsentedEvent(double timestamp) = 0;
+  // Arms the upload alarm for what was just stored.
+  virtual void updateSchedule() = 0;
+  // The engine's components, in the order they are called.
+  virtual const APMEngineComponentList& engineComponents() const = 0;
+};
 
 class APMEventWriter {
  public:
-  explicit APMEventWriter(APMMeasurement& engine);
+  explicit APMEventWriter(APMEventWriterHost& host);
   ~APMEventWriter();
   APMEventWriter(const APMEventWriter&) = delete;
   APMEventWriter& operator=(const APMEventWriter&) = delete;
@@ -77,7 +108,7 @@ class APMEventWriter {
   bool checkStoredEventsLimit();
   bool flushDailyCounts(APMEventGroup& group);
 
-  APMMeasurement& engine_;
+  APMEventWriterHost& host_;
   APMEventMetadataEncoder metadataEncoder_;
   APMEventGroup* group_ = nullptr;
   bool adHocGroup_ = false;  // group_ is a group of one write's own

@@ -1,6 +1,14 @@
 #pragma once
 // How one logged event is handled on its way from the caller to the event road. The same options
 // travel from the front through the engine to the worker, so each level reads them by name.
+#include <functional>
+#include <string>
+
+#include "platform/Object.h"
+
+// Takes public events instead of the road (origin, name, parameters, timestamp).
+using APMEventInterceptor = std::function<void(const std::string& origin, const std::string& name,
+                                               const platform::Dictionary& parameters, double timestamp)>;
 
 struct APMLogEventOptions {
   // Collection was enabled when the event was handed to the engine. The front fills it in from its

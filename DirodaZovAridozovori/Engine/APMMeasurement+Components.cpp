@@ -3,6 +3,7 @@
 #include "APMMeasurement.h"
 
 #include "APMEngineContext.h"
+#include "APMEngineEventRoad.h"
 #include "Upload/APMUploadController.h"
 
 class APMMeasurement::ComponentContext final : public APMEngineContext {
@@ -85,11 +86,11 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
   }
 
   void writeEvent(const std::shared_ptr<APMEvent>& event) override {
-    if (auto engine = engine_.lock()) engine->writeEventOnWorkerQueue(event);
+    if (auto engine = engine_.lock()) engine->eventRoad().writeEventOnWorkerQueue(event);
   }
 
   void handleInternalEvent(const std::shared_ptr<APMEvent>& event) override {
-    if (auto engine = engine_.lock()) engine->handleInternalEventOnWorkerQueue(event);
+    if (auto engine = engine_.lock()) engine->eventRoad().handleInternalEventOnWorkerQueue(event);
   }
 
   void logInternalEvent(const std::string& origin, const std::string& name,

@@ -1,7 +1,6 @@
 // The engine's entry points for events, default event parameters, user properties and user data,
 // and the reset of analytics data.
 #include <algorithm>
-#include <deque>
 
 #include "APMCompactParameters.h"
 #include "APMDataTypeValidator.h"
@@ -9,7 +8,7 @@
 #include "APMError.h"
 #include "APMEventParameters.h"
 #include "APMEventRoad.h"
-#include "APMEventWriter.h"
+#include "APMEngineEventRoad.h"
 #include "APMFileUtilities.h"
 #include "APMMeasurement.h"
 #include "APMNanoAccessors.h"
@@ -34,234 +33,9 @@ const std::shared_ptr<platform::DispatchQueue>& callbackQueue() {
   return queue;
 }
 
-std::string describeDictionary(const platform::Dictionary& parameters) {
-  std::string text = "{";
-  bool first = true;
-  for (const auto& [key, value] : parameters) {
-    if (!first) text += ", ";
-    first = false;
-    text += key;
-  }
-  return text + "}";
-}
-
-// Reading the parameter limits costs more than cleaning a small event. An event prepared under
-// limits that have changed since is made again by the worker, so one reading serves a run of events.
-constexpr unsigned kPreparingEventsPerLimitsReading = 256;
-
-const APMEventParameterLimits& limitsForPreparing() {
-  thread_local APMEventParameterLimits limits;
-  thread_local unsigned uses = 0;
-  if (uses++ % kPreparingEventsPerLimitsReading == 0) limits = APMCurrentEventParameterLimits();
-  return limits;
-}
-
-bool isAdExposureTraffic(const std::string& origin, const std::string& name) {
-  return origin == "am" || name == "_xa" || name == "_xu";
-}
-
 }  // namespace
 
-struct APMMeasurement::PendingEvent {
-  std::string origin;
-  bool isPublicEvent = false;
-  std::string name;
-  // Kept compact: the worker reads them again only to make the event anew (below).
-  APMCompactParameters parameters;
-  double timestamp = 0;
-  APMLogEventOptions options;
-  Interceptor interceptor;
-  APMCompactParameters addedScreenParameters;
-  // The event as the worker makes it when no default parameters join it, made ahead on the
-  // caller's thread under these limits, so the worker does not clean the parameters itself; it
-  // makes the event again when defaults join it or the limits have changed.
-  std::shared_ptr<APMEvent> prepared;
-  APMEventParameterLimits preparedLimits;
-  // Instead of an event (whose fields above are then unused): a user-property change, a removal
-  // when removeAttribute. Held apart, so that an event does not carry its room.
-  std::unique_ptr<const APMUserAttribute> attribute;
-  bool removeAttribute = false;
-};
-
-// In blocks rather than one array: a group of thousands of events never holds a second copy of
-// them while it grows.
-struct APMMeasurement::EventGroup {
-  std::deque<PendingEvent> events;
-};
-
-// MARK: - Events
-
-void APMMeasurement::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                        const platform::Dictionary& parameters, double timestamp,
-                                        const APMLogEventOptions& options, Interceptor interceptor,
-                                        const platform::Dictionary& addedScreenParameters) {
-  logCompactEventWithOrigin(origin, isPublicEvent, name, APMCompactParameters(parameters), timestamp, options,
-                            std::move(interceptor), APMCompactParameters(addedScreenParameters));
-}
-
-void APMMeasurement::logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                               APMCompactParameters parameters, double timestamp,
-                                               const APMLogEventOptions& options, Interceptor interceptor,
-                                               APMCompactParameters addedScreenParameters) {
-  PendingEvent pending{origin,  isPublicEvent,          name, std::move(parameters), timestamp,
-                       options, std::move(interceptor), std::move(addedScreenParameters)};
-  pending.preparedLimits = limitsForPreparing();
-  pending.prepared =
-      APMEvent::create(origin, isPublicEvent, name, timestamp, 0, pending.parameters, pending.preparedLimits);
-  if (pending.prepared) pending.prepared->addScreenParameters(pending.addedScreenParameters);
-  joinOpenGroup(std::move(pending));
-}
-
-void APMMeasurement::joinOpenGroup(PendingEvent&& pending) {
-  std::lock_guard<std::mutex> lock(groupMutex_);
-  if (!openGroup_) {
-    openGroup_ = std::make_shared<EventGroup>();
-    std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-    std::shared_ptr<EventGroup> group = openGroup_;
-    scheduler_->scheduleOnWorkerQueueBlockID("APMMeasurement:2476", [weakSelf, group] {
-      if (auto self = weakSelf.lock()) self->drainEventGroupOnWorkerQueue(group);
-    });
-  }
-  openGroup_->events.push_back(std::move(pending));
-}
-
-void APMMeasurement::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group) {
-  std::deque<PendingEvent> events;
-  {
-    std::lock_guard<std::mutex> lock(groupMutex_);
-    events.swap(group->events);
-    if (openGroup_ == group) openGroup_ = nullptr;
-  }
-  // The limits change only in a configuration update, a block of its own on this queue.
-  const APMEventParameterLimits limits = APMCurrentEventParameterLimits();
-  auto handle = [this, &limits](const PendingEvent& pending) {
-    if (pending.attribute) return changeUserAttributeInGroupOnWorkerQueue(*pending.attribute, pending.removeAttribute);
-    if (pending.prepared && !joinsDefaultEventParameters(pending.name, pending.options.ignoreInterceptor) &&
-        pending.preparedLimits == limits &&
-        checkWorkerQueue("logEventOnWorkerQueueWithOrigin:isPublicEvent:name:parameters:timestamp:enabled:"
-                         "ignoreEnabled:ignoreInterceptor:interceptor:addedScreenParameters:")) {
-      routeLoggedEventOnWorkerQueue(pending.prepared, pending.options, pending.interceptor);
-      return;
-    }
-    logEventOnWorkerQueueWithOrigin(pending.origin, pending.isPublicEvent, pending.name,
-                                    pending.parameters.dictionary(), pending.timestamp, pending.options,
-                                    pending.interceptor, pending.addedScreenParameters.dictionary());
-  };
-  if (!database_ || !isEnabled()) {
-    for (const auto& pending : events) handle(pending);
-    return;
-  }
-  // Once the process is ending, what is written commits and the rest of the group is dropped.
-  size_t handled = 0;
-  for (size_t start = 0; start < events.size() && !shuttingDown_; start += kMaxEventsPerTransaction) {
-    const size_t end = std::min(events.size(), start + kMaxEventsPerTransaction);
-    platform::Error error;
-    const auto result = eventWriter_->writeGroup(
-        [&] {
-          for (size_t index = start; index < end && !shuttingDown_; ++index, ++handled) handle(events[index]);
-        },
-        &error);
-    if (result == APMEventWriter::GroupResult::NotBegun) {
-      // The group transaction could not even begin (the file is busy, say): nothing of these events
-      // has happened yet, so each takes its own transaction instead of being lost together.
-      for (size_t index = start; index < end; ++index) handle(events[index]);
-      handled = end;
-    } else if (result == APMEventWriter::GroupResult::Failed) {
-      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
-             "Data loss. Cannot record raw event. Error", error);
-    }
-  }
-  if (handled < events.size()) {
-    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
-           "Data loss. Cannot record raw event. Error",
-           std::to_string(events.size() - handled) + " events not stored before the process ended");
-  }
-  bool moreWaiting = false;
-  {
-    std::lock_guard<std::mutex> lock(groupMutex_);
-    moreWaiting = openGroup_ != nullptr;
-  }
-  // Checkpoints wait for the road to fall quiet, so a burst does not copy its pages back over and over.
-  if (!moreWaiting && !shuttingDown_) database_->checkpointWhenQuiet();
-}
-
-void APMMeasurement::logEvent(const std::shared_ptr<APMEvent>& event) {
-  if (!event) {
-    APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kAttemptedLogNilEvent, "Attempted to log nil event");
-    return;
-  }
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  auto copy = event->copy();
-  submit("APMMeasurement:2582", [weakSelf, copy] {
-    if (auto self = weakSelf.lock()) self->handleEventOnWorkerQueue(copy);
-  });
-}
-
-void APMMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
-                                                     const std::string& name, const platform::Dictionary& parameters,
-                                                     double timestamp, const APMLogEventOptions& options,
-                                                     const Interceptor& interceptor,
-                                                     const platform::Dictionary& addedScreenParameters) {
-  if (!checkWorkerQueue("logEventOnWorkerQueueWithOrigin:isPublicEvent:name:parameters:timestamp:enabled:"
-                        "ignoreEnabled:ignoreInterceptor:interceptor:addedScreenParameters:")) {
-    return;
-  }
-  const platform::Dictionary withDefaults =
-      (options.ignoreInterceptor || name == "_err") ? parameters : parametersWithAddedDefaultEventParameters(parameters);
-  auto event = APMEvent::create(origin, isPublicEvent, name, timestamp, 0, withDefaults);
-  if (!event) {
-    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kNilEventWithOrigin,
-           "Attempted to log nil event. Origin, name, parameters", origin, name, describeDictionary(withDefaults));
-    return;
-  }
-  if (!addedScreenParameters.empty()) event->addScreenParameters(addedScreenParameters);
-  routeLoggedEventOnWorkerQueue(event, options, interceptor);
-}
-
-void APMMeasurement::routeLoggedEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event,
-                                                   const APMLogEventOptions& options, const Interceptor& interceptor) {
-  const bool notify =
-      (options.enabled || options.ignoreEnabled) && !isAdExposureTraffic(event->origin(), event->name());
-  if (notify && interceptor && event->isPublic() && !options.ignoreInterceptor) {
-    platform::Dictionary merged = APMDictionaryFromParameters(event->parameters());
-    interceptor(event->origin(), event->name(), merged, event->timestamp());
-    return;
-  }
-  logEventOnWorkerQueue(event, notify);
-}
-
-void APMMeasurement::logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool notifyEventListeners) {
-  auto hooks = APMAnalyticsHooksSnapshot();
-  if (!notifyEventListeners || !APMAnalyticsHooksHaveEventListeners(*hooks)) {
-    handleEventOnWorkerQueue(event);
-    return;
-  }
-  // Listeners see the event as it was logged, before the road marks it.
-  auto copy = event->copy();
-  handleEventOnWorkerQueue(event);
-  afterCommit([notify = hooks->notifyEventListeners, copy] { notify(copy); });
-}
-
 // MARK: - Default event parameters
-
-bool APMMeasurement::joinsDefaultEventParameters(const std::string& name, bool ignoreInterceptor) const {
-  if (ignoreInterceptor || name == "_err") return false;
-  auto* group = eventWriter_->group();
-  if (group) return group->settings().defaultEventParameters && !group->settings().defaultEventParameters->empty();
-  auto defaults = persistedConfig_->defaultEventParameters();
-  return defaults && !defaults->empty();
-}
-
-platform::Dictionary APMMeasurement::parametersWithAddedDefaultEventParameters(
-    const platform::Dictionary& parameters) const {
-  auto* group = eventWriter_->group();
-  const std::optional<platform::Dictionary> defaults =
-      group ? group->settings().defaultEventParameters : persistedConfig_->defaultEventParameters();
-  if (!defaults || defaults->empty()) return parameters;
-  platform::Dictionary merged = *defaults;
-  for (const auto& [key, value] : parameters) merged[key] = value;
-  return merged;
-}
 
 void APMMeasurement::setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters) {
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
@@ -329,10 +103,10 @@ void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(const std::opt
     const double since = initTimestamp_.load();
     backfillEventsWithParameters(result, true, [since](const APMEvent& event) { return event.timestamp() >= since; });
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kUpdatingDefaultEventParametersBackfill,
-           "Updating default event parameters with backfill. Parameters", describeDictionary(result));
+           "Updating default event parameters with backfill. Parameters", APMDescribeParameterNames(result));
   } else {
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kUpdatingDefaultEventParameters,
-           "Updating default event parameters. Parameters", describeDictionary(result));
+           "Updating default event parameters. Parameters", APMDescribeParameterNames(result));
   }
   persistedConfig_->setDefaultEventParameters(result);
 }
@@ -366,53 +140,6 @@ void APMMeasurement::backfillEventsWithParameters(const platform::Dictionary& pa
   }
 }
 
-// MARK: - Session ID backfill
-
-double APMMeasurement::backfillStartTimestampForSessionID(const APMValue& sessionID,
-                                                          const std::vector<std::shared_ptr<APMRawEventData>>& rows) {
-  for (const auto& row : rows) {
-    if (row->rawEvent() && row->rawEvent()->name() == "_f") return row->rawEvent()->timestamp();
-  }
-  const double seconds = sessionID.isInt64() ? static_cast<double>(sessionID.int64Value()) : sessionID.doubleValue();
-  return seconds - 15.0;
-}
-
-void APMMeasurement::backfillSessionID(const APMValue& sessionID, const APMValue& sessionNumber) {
-  if (!database_) return;
-  platform::Error error;
-  auto rows = database_->allRawEventsWithError(&error);
-  if (!rows) return;
-  const double start = backfillStartTimestampForSessionID(sessionID, *rows);
-  std::map<int64_t, bool> hasSessionIDByFingerprint;
-  for (const auto& row : *rows) {
-    const auto& event = row->rawEvent();
-    if (!event || event->timestamp() < start) continue;
-    auto known = hasSessionIDByFingerprint.find(row->metadataFingerprint());
-    if (known == hasSessionIDByFingerprint.end()) {
-      platform::Error metadataError;
-      auto metadata = database_->queryRawEventsMetadataWithFingerprint(row->metadataFingerprint(), &metadataError);
-      if (!metadata && !metadataError.empty()) {
-        APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableBackfillSessionID,
-               "Unable to backfill session ID. Fetch metadata failed. Error", metadataError);
-        continue;
-      }
-      bool hasSessionID = false;
-      if (metadata) {
-        auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*metadata, APMPBMeasurementBundle::kUserAttributes);
-        for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
-          if (APMNanoGetString(*attribute, APMPBUserAttribute::kName) == std::optional<std::string>("_sid")) hasSessionID = true;
-        }
-      }
-      known = hasSessionIDByFingerprint.emplace(row->metadataFingerprint(), hasSessionID).first;
-    }
-    if (known->second) continue;
-    event->setParameter("_sid", sessionID);
-    event->setParameter("_sno", sessionNumber);
-    platform::Error updateError;
-    database_->updateRawEvent(*row, &updateError);
-  }
-}
-
 // MARK: - User properties
 
 namespace {
@@ -430,7 +157,7 @@ void APMMeasurement::setUserAttribute(const std::shared_ptr<APMUserAttribute>& a
            "Attempted to set nil user property");
     return;
   }
-  if (userAttributeChangeJoinsEventGroup(attribute->name())) return queueUserAttributeChange(*attribute, false);
+  if (userAttributeChangeJoinsEventGroup(attribute->name())) return eventRoad_->queueUserAttributeChange(*attribute, false);
   APMUserAttribute copy = *attribute;
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   submit("APMMeasurement:3011", [weakSelf, copy] {
@@ -444,29 +171,11 @@ void APMMeasurement::removeUserAttribute(const std::shared_ptr<APMUserAttribute>
            "Attempted to remove nil user property");
     return;
   }
-  if (userAttributeChangeJoinsEventGroup(attribute->name())) return queueUserAttributeChange(*attribute, true);
+  if (userAttributeChangeJoinsEventGroup(attribute->name())) return eventRoad_->queueUserAttributeChange(*attribute, true);
   APMUserAttribute copy = *attribute;
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   submit("APMMeasurement:2966", [weakSelf, copy] {
     if (auto self = weakSelf.lock()) self->removeUserAttributeOnWorkerQueue(copy);
-  });
-}
-
-void APMMeasurement::queueUserAttributeChange(const APMUserAttribute& attribute, bool remove) {
-  PendingEvent pending;
-  pending.attribute = std::make_unique<const APMUserAttribute>(attribute);
-  pending.removeAttribute = remove;
-  joinOpenGroup(std::move(pending));
-}
-
-void APMMeasurement::changeUserAttributeInGroupOnWorkerQueue(const APMUserAttribute& attribute, bool remove) {
-  // Outside a group (collection off, or a group that could not begin) it is written as it always was.
-  if (!isEnabled() || !database_ || !eventWriter_->inGroup()) {
-    return remove ? removeUserAttributeOnWorkerQueue(attribute) : setUserAttributeOnWorkerQueue(attribute);
-  }
-  eventWriter_->writeEvent([&] {
-    return remove ? removeUserPropertyFromDatabaseOnWorkerQueue(attribute)
-                  : setUserPropertyInDatabaseOnWorkerQueue(attribute);
   });
 }
 
@@ -636,7 +345,8 @@ void APMMeasurement::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {
   platform::Error error;
   if (database_->containsUserAttributeWithName("_lair", &error).value_or(true)) return;
   if (setInternalUserPropertyOnWorkerQueue("_lair", APMValue(static_cast<int64_t>(1)), platform::now()) && identity_) {
-    afterCommit([identity = identity_] { identity->setShouldSetLastAdvertisingIDResetUserProperty(false); });
+    eventRoad_->afterCommit(
+        [identity = identity_] { identity->setShouldSetLastAdvertisingIDResetUserProperty(false); });
   }
 }
 
@@ -747,10 +457,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
     // Waiting for the worker queue from one of its own blocks would never end.
     work();
   } else {
-    {
-      std::lock_guard<std::mutex> lock(groupMutex_);
-      openGroup_ = nullptr;
-    }
+    eventRoad_->closeOpenGroup();
     scheduler_->dispatchSyncOnWorkerQueueBlockID("APMMeasurement:3406", work);
   }
   return success;

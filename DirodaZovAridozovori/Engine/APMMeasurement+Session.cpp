@@ -1,6 +1,7 @@
 // The engine's side of sessions: it owns one session reporter, wires it to the front (or, when no
 // front has started, straight to its own entry points) and answers the event road's session
 // questions through it.
+#include "APMEngineEventRoad.h"
 #include "APMMeasurement.h"
 #include "APMPersistedConfig.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -27,7 +28,7 @@ APMSessionReporterHost sessionHost(std::weak_ptr<APMMeasurement> weakEngine) {
       return;
     }
     if (auto engine = weakEngine.lock()) {
-      engine->logEventWithOrigin(APMSessionReporter::kOriginAuto, false, name, parameters, platform::now(),
+      engine->eventRoad().logEventWithOrigin(APMSessionReporter::kOriginAuto, false, name, parameters, platform::now(),
                                  {.ignoreInterceptor = true}, nullptr, {});
     }
   };

@@ -2,6 +2,7 @@
 // raw-event bundler (Upload/), which hold the logic, and answers their questions about identity,
 // consent and the rest of the engine.
 #include "APMDatabase.h"
+#include "APMEngineEventRoad.h"
 #include "APMEventRoad.h"
 #include "APMMeasurement.h"
 #include "APMPersistedConfig.h"
@@ -42,7 +43,7 @@ std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
   APMBundlingHooks bundling;
   bundling.currentDay = [weakSelf] {
     auto self = weakSelf.lock();
-    return self ? self->currentDayNumber() : 0;
+    return self ? self->eventRoad_->currentDayNumber() : 0;
   };
   bundling.isDebugMode = [] { return APMMonitor::shared()->isDebugModeEnabled(); };
   bundling.isAnalyticsStorageDenied = [] { return APMConsentSettingsUtil::isAnalyticsStorageDenied(); };

@@ -6,7 +6,7 @@
 #include "APMDatabase.h"
 #include "APMEngineComponents.h"
 #include "APMEventParameters.h"
-#include "APMEventWriter.h"
+#include "APMEngineEventRoad.h"
 #include "APMFileUtilities.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
@@ -325,7 +325,7 @@ APMMeasurement::APMMeasurement(Private, const std::string& databaseName,
       safelistedEvents_(safelistedEvents),
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
       isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),
-      eventWriter_(std::make_unique<APMEventWriter>(*this)) {
+      eventRoad_(std::make_unique<APMEngineEventRoad>(*this)) {
   if (auto stored = persistedConfig_->loadTimestampValue()) {
     initTimestamp_ = *stored;
   } else {
@@ -351,7 +351,7 @@ bool APMMeasurement::checkWorkerQueue(const char* methodName) const {
 }
 
 bool APMMeasurement::shutDownForExit(double waitSeconds) {
-  shuttingDown_ = true;
+  eventRoad_->stopForExit();
   const auto& worker = scheduler_->workerQueue();
   if (!worker->stop(waitSeconds)) return false;
   // The queue has no thread any more: this runs here, as the worker queue.
@@ -364,10 +364,7 @@ bool APMMeasurement::shutDownForExit(double waitSeconds) {
 }
 
 void APMMeasurement::submit(const char* blockID, std::function<void()> block) {
-  std::lock_guard<std::mutex> lock(groupMutex_);
-  // Later events must not overtake this block: they start a new group.
-  openGroup_ = nullptr;
-  scheduler_->scheduleOnWorkerQueueBlockID(blockID, std::move(block));
+  eventRoad_->submit(blockID, std::move(block));
 }
 
 // MARK: - Collection switch
@@ -726,7 +723,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   const platform::Dictionary screen = currentScreenParameters();
   if (auto firstOpen = APMEvent::create("auto", false, "_f", initTimestamp, 0, parameters)) {
     if (!screen.empty()) firstOpen->addScreenParameters(screen);
-    handleInternalEventOnWorkerQueue(firstOpen);
+    eventRoad_->handleInternalEventOnWorkerQueue(firstOpen);
   }
   previousDMPAppID_.reset();
   setDeferredCollection(std::nullopt);
@@ -738,7 +735,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
     if (efficientEngagement) engagement["_fr"] = static_cast<int64_t>(1);
     if (auto event = APMEvent::create("auto", false, "_e", initTimestamp, 0, engagement)) {
       if (!screen.empty()) event->addScreenParameters(screen);
-      handleInternalEventOnWorkerQueue(event);
+      eventRoad_->handleInternalEventOnWorkerQueue(event);
     }
   }
   persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMs);
@@ -788,7 +785,8 @@ void APMMeasurement::logInternalEvent(const std::string& origin, const std::stri
     return;
   }
   // No front: the event takes the engine's own road, after the current block.
-  logEventWithOrigin(origin, false, name, parameters, platform::now(), {.ignoreInterceptor = true}, nullptr, {});
+  eventRoad_->logEventWithOrigin(origin, false, name, parameters, platform::now(), {.ignoreInterceptor = true}, nullptr,
+                                 {});
 }
 
 void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
@@ -807,7 +805,7 @@ void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timesta
     auto screen = currentScreenParameters();
     if (!screen.empty()) event->addScreenParameters(screen);
   }
-  handleInternalEventOnWorkerQueue(event);
+  eventRoad_->handleInternalEventOnWorkerQueue(event);
 }
 
 // MARK: - Personalised ads and consent

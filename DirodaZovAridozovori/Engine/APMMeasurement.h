@@ -5,11 +5,9 @@
 //
 // Threads. The entry points (logging, user properties, default parameters, reset) may be called
 // from any thread: they copy their arguments and queue a worker block. Everything named
-// "...OnWorkerQueue" runs on the worker queue only and checks it. Events handed in through
-// logEventWithOrigin are collected and handled in groups: the events waiting when the worker gets
-// to them are written in one SQLite transaction, each inside its own savepoint, so one event's
-// failure rolls back that event alone. Any other entry point closes the open group first, so
-// worker-side work keeps the order of submission.
+// "...OnWorkerQueue" runs on the worker queue only and checks it. Events take the event road
+// (APMEngineEventRoad), which writes the events waiting together in one group; any other entry
+// point closes the open group first, so worker-side work keeps the order of submission.
 //
 // The file is shared: the sections marked "owned by" belong to the files they name.
 #include <atomic>
@@ -52,7 +50,7 @@ class APMSessionReporter;
 class APMRawEventBundler;
 struct APMBundlingHooks;
 class APMUploadController;
-class APMEventWriter;
+class APMEngineEventRoad;
 class VIZUzedaru;
 
 // A store transaction offered for duplicate filtering; fingerprint is the purchase reporter's
@@ -68,12 +66,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
  public:
   static constexpr const char* kAlarmName = "Measurement timer";
   static constexpr int64_t kMaxNonPublicUserPropertiesPerOrigin = 25;
-  static constexpr size_t kMaxEventsPerTransaction = 2000;
-
-  // Interceptor of public events (origin, name, parameters, timestamp).
-  using Interceptor =
-      std::function<void(const std::string& origin, const std::string& name, const platform::Dictionary& parameters,
-                         double timestamp)>;
+  using Interceptor = APMEventInterceptor;
 
   // ---- Shared instance and class-level services (guarded by one class-wide mutex).
   static void initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
@@ -139,15 +132,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool isVersionSameAsOriginalVersion() const;
   double firstOpenTimestamp();
 
-  // ---- Entry points (any thread).
-  void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                          const platform::Dictionary& parameters, double timestamp, const APMLogEventOptions& options,
-                          Interceptor interceptor, const platform::Dictionary& addedScreenParameters);
-  // The same for parameters in the compact form they wait in, read straight into the event.
-  void logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                 APMCompactParameters parameters, double timestamp, const APMLogEventOptions& options,
-                                 Interceptor interceptor, APMCompactParameters addedScreenParameters);
-  void logEvent(const std::shared_ptr<APMEvent>& event);
+  // ---- Entry points (any thread). Events go through the event road.
   void setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters);
   void removeUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute);
   void setUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute);
@@ -167,42 +152,27 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void scheduleOnWorkerQueueBlockID(const char* blockID, std::function<void()> block) {
     submit(blockID, std::move(block));
   }
+  // The event road: events from any thread, and the worker's road to the stored rows (components
+  // hand in events of their own through it).
+  APMEngineEventRoad& eventRoad() const { return *eventRoad_; }
+  // An internal event on the front's internal road (the engine's own when there is no front).
+  void logInternalEvent(const std::string& origin, const std::string& name, const platform::Dictionary& parameters);
 
-  // ---- Worker-side logging and user properties.
-  void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                       const platform::Dictionary& parameters, double timestamp,
-                                       const APMLogEventOptions& options, const Interceptor& interceptor,
-                                       const platform::Dictionary& addedScreenParameters);
-  void logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool notifyEventListeners);
-  // The made event's way on: to the interceptor, or down the road (telling listeners or not).
-  void routeLoggedEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, const APMLogEventOptions& options,
-                                     const Interceptor& interceptor);
-  // Whether the stored default event parameters join an event of this name.
-  bool joinsDefaultEventParameters(const std::string& name, bool ignoreInterceptor) const;
+  // ---- Worker-side default event parameters and user properties.
   bool shouldBackfillEvents();
   void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<platform::Dictionary>& parameters,
                                                     bool backfillEvents);
-  platform::Dictionary parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters) const;
   void backfillEventsWithParameters(const platform::Dictionary& parameters, bool isPublic,
                                     const std::function<bool(const APMEvent&)>& eventFilter);
-  void backfillSessionID(const APMValue& sessionID, const APMValue& sessionNumber);
-  // rows: the stored raw events, read once by the caller for the whole backfill.
-  double backfillStartTimestampForSessionID(const APMValue& sessionID,
-                                            const std::vector<std::shared_ptr<APMRawEventData>>& rows);
   void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
   bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
+  bool removeUserPropertyFromDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
   void removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
   bool hasUserPropertyUserIDOnWorkerQueue();
   void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
   std::optional<int64_t> shouldDisableAdPersonalization();
   bool shouldAllowAdNetworkRegistration() const;
   bool wipeoutAnalyticsDataAndResetComponents();
-
-  // ---- The event road (worker queue). Components hand in events of their own through these three;
-  // the rest of the road is private (+EventHandling.cpp, and APMEventWriter for the writes).
-  void handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
-  void writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
-  void writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
 
   // ---- Fields.
   const std::string& appID() const { return appID_; }
@@ -330,19 +300,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
                  bool isAnalyticsCollectionDeactivated, const std::vector<std::string>& safelistedEvents);
 
  private:
-  struct PendingEvent;
-  struct EventGroup;
-
   // Submits block to the worker queue (closing the open event group, so order is kept).
   void submit(const char* blockID, std::function<void()> block);
-  // Adds to the open event group, opening one (and queueing its drain) when none is open.
-  void joinOpenGroup(PendingEvent&& pending);
-  void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
-  // A user-property change joins the open event group (see setUserAttribute) and is written there
-  // as one event of its own: a failure rolls back that change alone.
-  void queueUserAttributeChange(const APMUserAttribute& attribute, bool remove);
-  void changeUserAttributeInGroupOnWorkerQueue(const APMUserAttribute& attribute, bool remove);
-  bool removeUserPropertyFromDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
   bool initializeComponentsOnWorkerQueue();
   // Hands the launches posted before any engine took them to this engine's components, in order;
   // with receiveLaterLaunches the launches posted from now on come to this engine too.
@@ -356,29 +315,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void forEachComponent(const Moment& moment) const {
     for (const auto& component : components_) moment(*component);
   }
-  // Runs action once the enclosing event group commits (at once outside one).
-  void afterCommit(std::function<void()> action);
-
-  // The event road (+EventHandling.cpp).
-  void handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event);
-  std::shared_ptr<APMEvent> eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event) const;
-  void processSessionFromEvent(const APMEvent& event);
-  bool dedupeSubscriptionEvent(const APMEvent& event);
-  bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);
-  std::shared_ptr<APMEvent> appExceptionEventWithZoredodeFeatureRollouts(const std::shared_ptr<APMEvent>& event);
-  void writeSessionStartEventOnWorkerQueue(const APMEvent& event);
-  // The road after the subscription filter.
-  void continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event);
-  // A subscription event's recorded de-duplication ID and its rows are kept or dropped together.
-  void handleSubscriptionEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
-  std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
-      const std::vector<std::shared_ptr<APMUserAttribute>>& userAttributes);
-  void logFirstOpenConsentedEvent(double timestamp);
-  // The day number the daily limits count in.
-  int32_t currentDayNumber() const;
   bool setInternalUserPropertyOnWorkerQueue(const std::string& name, const APMValue& value, double timestamp);
   std::optional<bool> storedUserPropertyExists(const std::string& name, APMLogCode errorCode, const char* errorText);
-  void logInternalEvent(const std::string& origin, const std::string& name, const platform::Dictionary& parameters);
 
   // Fixed at creation.
   const std::string databaseName_;
@@ -395,7 +333,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::atomic<bool> enabled_{false};
   std::atomic<bool> didInitializeComponents_{false};
   std::atomic<bool> isNetworkRequestPending_{false};
-  std::atomic<bool> shuttingDown_{false};  // set by shutDownForExit; groups stop at their next transaction
   std::atomic<double> initTimestamp_{0};
   std::mutex initializeComponentsLock_;
 
@@ -411,16 +348,10 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   class ComponentContext;
   std::shared_ptr<ComponentContext> componentContext_;
   APMEngineComponentList components_;
-  // The writing half of the event road, with the event groups (worker queue only).
-  friend class APMEventWriter;
-  const std::unique_ptr<APMEventWriter> eventWriter_;
+  const std::unique_ptr<APMEngineEventRoad> eventRoad_;
 
   // Guards publishedRemoteConfig_, the configuration as other queues see it.
   mutable std::mutex publishMutex_;
   std::shared_ptr<APMRemoteConfig> publishedRemoteConfig_;
   std::shared_ptr<APMIdentity> publishedIdentity_;
-
-  // Guards openGroup_: entry points on any thread add to it, the worker takes it.
-  std::mutex groupMutex_;
-  std::shared_ptr<EventGroup> openGroup_;
 };

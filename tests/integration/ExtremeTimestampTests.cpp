@@ -28,7 +28,7 @@ TEST_F(ExtremeTimestampTest, EventsAtUnrepresentableTimesAreBundledWithSaturated
       {"infinite_past", -inf, std::numeric_limits<int64_t>::min()},
   };
   for (const auto& c : cases) {
-    engine().logEventWithOrigin("app", true, c.name, {}, c.seconds, {}, nullptr, {});
+    engine().eventRoad().logEventWithOrigin("app", true, c.name, {}, c.seconds, {}, nullptr, {});
   }
   drain();
 

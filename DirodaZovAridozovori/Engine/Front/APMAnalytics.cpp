@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "APMAnalyticsEventBuffer.h"
+#include "APMEngineEventRoad.h"
 #include "APMAnalyticsHooks.h"
 #include "APMAnalyticsLog.h"
 #include "APMDataTypeValidator.h"
@@ -418,9 +419,9 @@ void handOffEvent(FrontState& front, APMBufferedEvent& event) {
   runGuarded([&] {
     auto measurement = engine();
     if (!measurement) return;
-    measurement->logCompactEventWithOrigin(event.origin, event.isPublicEvent, event.name, std::move(event.parameters),
-                                           event.timestamp, {.enabled = front.collectionEnabled.load()},
-                                           front.interceptor, std::move(event.addedScreenParameters));
+    measurement->eventRoad().logCompactEventWithOrigin(
+        event.origin, event.isPublicEvent, event.name, std::move(event.parameters), event.timestamp,
+        {.enabled = front.collectionEnabled.load()}, front.interceptor, std::move(event.addedScreenParameters));
   });
   if (++front.handedSinceMarker >= APMAnalytics::kHandOffStep) {
     front.handedSinceMarker = 0;
@@ -842,8 +843,8 @@ void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bo
   if (!measurement) return;
   APMLogEventOptions handedOn = options;
   handedOn.enabled = front.collectionEnabled.load();
-  measurement->logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, handedOn, front.interceptor,
-                                  addedScreenParameters);
+  measurement->eventRoad().logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, handedOn,
+                                              front.interceptor, addedScreenParameters);
 }
 
 void APMAnalytics::setEventRoadOptions(const APMEventRoadOptions& options) {

@@ -195,7 +195,7 @@ TEST_F(EventPipelineTest, SessionPropertiesRestoredByARolledBackEventAreRemovedA
                  }),
                  std::make_shared<StoreStep>([](const APMEvent& event) { return event.name() == "purchase"; },
                                              [this](APMDatabase&, const APMEvent&) {
-                                               engine().handleInternalEventOnWorkerQueue(APMEvent::create(
+                                               engine().eventRoad().handleInternalEventOnWorkerQueue(APMEvent::create(
                                                    "auto", false, "_nested", kStartTime, 0, platform::Dictionary{}));
                                                return false;
                                              })});
@@ -508,7 +508,7 @@ TEST_F(EventPipelineTest, DefaultParametersJoinEventsExceptErrors) {
   engine().setDefaultEventParameters(platform::Dictionary{{"team", "blue"}, {"tier", 2}, {"drop", "me"}});
   engine().setDefaultEventParameters(platform::Dictionary{{"drop", platform::Object()}});
   logPublic("with_defaults", {{"tier", 5}});
-  engine().logEventWithOrigin("auto", false, "_err", {{"_err", 3}}, platform::now(), {}, nullptr, {});
+  engine().eventRoad().logEventWithOrigin("auto", false, "_err", {{"_err", 3}}, platform::now(), {}, nullptr, {});
   auto stored = rowsNamed("with_defaults");
   ASSERT_EQ(stored.size(), 1u);
   EXPECT_EQ(stored[0].text("team"), "blue");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "APMDatabase.h"
+#include "APMEngineEventRoad.h"
 #include "APMEventParameters.h"
 #include "Logger/DULLogger.h"
 #include "StoredRows.h"
@@ -40,7 +41,7 @@ class EngineTest : public ::testing::Test, public StoredState {
         current = engine_;
       }
       if (current) {
-        current->logEventWithOrigin(origin, false, name, parameters, platform::now(), {.ignoreInterceptor = true},
+        current->eventRoad().logEventWithOrigin(origin, false, name, parameters, platform::now(), {.ignoreInterceptor = true},
                                     nullptr, {});
       }
     });
@@ -125,12 +126,12 @@ class EngineTest : public ::testing::Test, public StoredState {
 
   // A public event through the engine's logging entry point, as the front hands it in.
   void logPublic(const std::string& name, const platform::Dictionary& parameters = {}) {
-    engine_->logEventWithOrigin("app", true, name, parameters, platform::now(), {}, nullptr, {});
+    engine_->eventRoad().logEventWithOrigin("app", true, name, parameters, platform::now(), {}, nullptr, {});
   }
 
   // An internal event of the engine itself, logged as its own reporters do.
   void logInternal(const std::string& name, const platform::Dictionary& parameters = {}) {
-    engine_->logEventWithOrigin("auto", false, name, parameters, platform::now(), {.ignoreInterceptor = true}, nullptr,
+    engine_->eventRoad().logEventWithOrigin("auto", false, name, parameters, platform::now(), {.ignoreInterceptor = true}, nullptr,
                                 {});
   }
 

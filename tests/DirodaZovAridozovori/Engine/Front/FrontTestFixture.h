@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "APMEngineEventRoad.h"
 #include "APMEventParameters.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"

@@ -164,7 +164,7 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
   }
   // The linked-client flags of the metadata stored with a new event.
   int32_t linkedClientFlags() {
-    engine()->logEventWithOrigin("app", true, "level_start", {}, platform::now(), {}, nullptr, {});
+    engine()->eventRoad().logEventWithOrigin("app", true, "level_start", {}, platform::now(), {}, nullptr, {});
     auto stored = rows();
     int32_t flags = -1;
     onWorker([&] {

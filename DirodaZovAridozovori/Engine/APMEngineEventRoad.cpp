@@ -1,4 +1,6 @@
 // The road of one event on the worker queue, from the engine's hands to a stored raw-event row.
+#include "APMEngineEventRoad.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
@@ -43,20 +45,45 @@ std::shared_ptr<APMPBOnDeviceMeasurementValue> onDeviceValue(APMDatabase& databa
 
 }  // namespace
 
+APMEngineEventRoad::APMEngineEventRoad(APMMeasurement& engine) : engine_(engine), writer_(*this) {}
+
+APMEngineEventRoad::~APMEngineEventRoad() = default;
+
+// MARK: - What the writer asks of the engine
+
+const std::shared_ptr<APMDatabase>& APMEngineEventRoad::database() const { return engine_.database(); }
+const std::shared_ptr<APMRemoteConfig>& APMEngineEventRoad::remoteConfig() const {
+  return engine_.remoteConfigInstance();
+}
+const std::shared_ptr<APMIdentity>& APMEngineEventRoad::identity() const { return engine_.identity(); }
+const std::shared_ptr<APMPersistedConfig>& APMEngineEventRoad::persistedConfig() const {
+  return engine_.persistedConfig();
+}
+bool APMEngineEventRoad::isSessionExpired() { return engine_.isSessionExpiredOnWorkerQueue(); }
+void APMEngineEventRoad::logInternalEvent(const std::string& origin, const std::string& name,
+                                          const platform::Dictionary& parameters) {
+  engine_.logInternalEvent(origin, name, parameters);
+}
+void APMEngineEventRoad::setLastAdvertisingIDResetUserProperty() {
+  engine_.setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+}
+void APMEngineEventRoad::updateSchedule() { engine_.updateSchedule(); }
+const APMEngineComponentList& APMEngineEventRoad::engineComponents() const { return engine_.engineComponents(); }
+
 // MARK: - Transactions and their side effects
 
-void APMMeasurement::afterCommit(std::function<void()> action) { eventWriter_->afterCommit(std::move(action)); }
+void APMEngineEventRoad::afterCommit(std::function<void()> action) { writer_.afterCommit(std::move(action)); }
 
-int32_t APMMeasurement::currentDayNumber() const {
-  return APMDayNumber(platform::now(), persistedConfig_->midnightOffset().value_or(0));
+int32_t APMEngineEventRoad::currentDayNumber() const {
+  return APMDayNumber(platform::now(), persistedConfig()->midnightOffset().value_or(0));
 }
 
 // MARK: - Entries
 
-void APMMeasurement::handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
-  if (!checkWorkerQueue("handleInternalEventOnWorkerQueue:") || !event) return;
+void APMEngineEventRoad::handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
+  if (!engine_.checkWorkerQueue("handleInternalEventOnWorkerQueue:") || !event) return;
   if (event->name() != "_err") {
-    if (auto defaults = persistedConfig_->defaultEventParameters(); defaults && !defaults->empty()) {
+    if (auto defaults = persistedConfig()->defaultEventParameters(); defaults && !defaults->empty()) {
       event->applyParameters(event->name() == "_cmp" ? APMParametersWithoutZadPrefix(*defaults) : *defaults, true);
     }
   }
@@ -67,14 +94,14 @@ void APMMeasurement::handleInternalEventOnWorkerQueue(const std::shared_ptr<APME
   }
 }
 
-void APMMeasurement::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
-  if (!checkWorkerQueue("handleEventOnWorkerQueue:") || !event) return;
+void APMEngineEventRoad::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
+  if (!engine_.checkWorkerQueue("handleEventOnWorkerQueue:") || !event) return;
   // Without the components (a failed start) there is nowhere to write: the road is a no-op.
-  if (!isEnabled() || !database_ || !remoteConfig_) {
+  if (!engine_.isEnabled() || !database() || !remoteConfig()) {
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsDisabled, "Analytics is disabled. Event not logged");
     return;
   }
-  eventWriter_->setPendingRolloutsText(std::nullopt);
+  writer_.setPendingRolloutsText(std::nullopt);
   event = eventAfterSafelistingEvent(event);
   if (!event) return;
   processSessionFromEvent(*event);
@@ -83,35 +110,35 @@ void APMMeasurement::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   } else {
     continueRoadOnWorkerQueue(event);
   }
-  eventWriter_->setPendingRolloutsText(std::nullopt);
+  writer_.setPendingRolloutsText(std::nullopt);
   // Also after a failed edit: the stored event must still reach an upload. A group updates the
   // schedule once, when it ends.
-  if (auto* group = eventWriter_->group()) {
+  if (auto* group = writer_.group()) {
     group->requestScheduleUpdate();
   } else {
     updateSchedule();
   }
 }
 
-void APMMeasurement::handleSubscriptionEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
+void APMEngineEventRoad::handleSubscriptionEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
   // Everything the road writes for this event is one event with the recorded de-duplication ID: if
   // the event's row is rolled back, a resend must not look like a duplicate.
-  eventWriter_->writeEvent([&] {
+  writer_.writeEvent([&] {
     if (!dedupeSubscriptionEvent(*event)) return true;
     continueRoadOnWorkerQueue(event);
-    return !eventWriter_->nestedEventRolledBack();
+    return !writer_.nestedEventRolledBack();
   });
 }
 
-void APMMeasurement::continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event) {
+void APMEngineEventRoad::continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   if (shouldDropDuplicatedSessionStartWithRolloutEvent(*event)) return;
   event = appExceptionEventWithZoredodeFeatureRollouts(event);
   writeSessionStartEventOnWorkerQueue(*event);
 
-  auto host = eventWriter_->settings().eventEditing;
+  auto host = writer_.settings().eventEditing;
   std::optional<APMEventEditingOutcome> editing;
   if (host) {
-    for (const auto& component : components_) {
+    for (const auto& component : engineComponents()) {
       editing = component->editEvent(*host, event->editEvent());
       if (editing) break;
     }
@@ -140,9 +167,9 @@ void APMMeasurement::continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event) 
   }
 }
 
-std::shared_ptr<APMEvent> APMMeasurement::eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event) const {
-  if (safelistedEvents_.empty()) return event;
-  if (std::find(safelistedEvents_.begin(), safelistedEvents_.end(), event->name()) != safelistedEvents_.end()) {
+std::shared_ptr<APMEvent> APMEngineEventRoad::eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event) const {
+  if (engine_.safelistedEvents().empty()) return event;
+  if (std::find(engine_.safelistedEvents().begin(), engine_.safelistedEvents().end(), event->name()) != engine_.safelistedEvents().end()) {
     auto copy = event->copy();
     copy->setParameter("da_safelisted", APMValue(static_cast<int64_t>(1)));
     return copy;
@@ -152,14 +179,14 @@ std::shared_ptr<APMEvent> APMMeasurement::eventAfterSafelistingEvent(const std::
   return nullptr;
 }
 
-void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
+void APMEngineEventRoad::processSessionFromEvent(const APMEvent& event) {
   if (APMAnalyticsHooksIsAppActive()) return;
   if (const APMValue* extend = event.parameter("extend_session")) {
     if (extend->isInt64() && extend->int64Value() == 1) {
-      if (isSessionExpiredOnWorkerQueue()) {
-        reportSessionStartOnWorkerQueueWithTimestamp(event.timestamp(), true);
+      if (engine_.isSessionExpiredOnWorkerQueue()) {
+        engine_.reportSessionStartOnWorkerQueueWithTimestamp(event.timestamp(), true);
       } else {
-        extendSessionOnWorkerQueue();
+        engine_.extendSessionOnWorkerQueue();
       }
     } else {
       APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kExtendSessionReservedParameter,
@@ -167,7 +194,7 @@ void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
              "set an event parameter {@'extend_session': @1}");
     }
   }
-  if (!isSessionExpiredOnWorkerQueue()) return;
+  if (!engine_.isSessionExpiredOnWorkerQueue()) return;
   struct Removal {
     const char* name;
     APMLogCode code;
@@ -185,17 +212,17 @@ void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
   // something rolls back).
   auto versions = [&] {
     std::vector<APMDatabase::Version> result;
-    for (const auto& removal : kRemovals) result.push_back(database_->userAttributeVersion(removal.name));
+    for (const auto& removal : kRemovals) result.push_back(database()->userAttributeVersion(removal.name));
     return result;
   };
-  auto* group = eventWriter_->group();
+  auto* group = writer_.group();
   if (group && group->caches().sessionPropertiesRemovedAt == versions()) return;
   platform::Error ignored;
-  const bool removed = database_->performTransaction(
+  const bool removed = database()->performTransaction(
       [&] {
         for (const auto& removal : kRemovals) {
           platform::Error error;
-          if (!database_->deleteUserAttributeWithName(removal.name, &error)) {
+          if (!database()->deleteUserAttributeWithName(removal.name, &error)) {
             APMLog(APMLogLevel::kErrorSampledOnly, removal.code, removal.text, error);
             return false;
           }
@@ -206,7 +233,7 @@ void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
   if (removed && group) group->caches().sessionPropertiesRemovedAt = versions();
 }
 
-bool APMMeasurement::dedupeSubscriptionEvent(const APMEvent& event) {
+bool APMEngineEventRoad::dedupeSubscriptionEvent(const APMEvent& event) {
   if (!APMIsSubscriptionEvent(event)) return true;
   const APMValue* deduplicationID = event.parameter("_did");
   if (!deduplicationID || !deduplicationID->isInt64()) return true;
@@ -215,7 +242,7 @@ bool APMMeasurement::dedupeSubscriptionEvent(const APMEvent& event) {
   const APMValue* product = event.parameter("product_id");
   const std::string productID = product ? product->description() : std::string();
   platform::Error error;
-  auto isNew = database_->insertIfNotDuplicateSubscriptionID(std::to_string(deduplicationID->int64Value()), &error);
+  auto isNew = database()->insertIfNotDuplicateSubscriptionID(std::to_string(deduplicationID->int64Value()), &error);
   if (!isNew) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMMeasurementLogCode::kFailedSaveSubscriptionID,
            "Failed to save subscription ID. Product ID, error", productID, error);
@@ -227,7 +254,7 @@ bool APMMeasurement::dedupeSubscriptionEvent(const APMEvent& event) {
     return false;
   }
   platform::Error deleteError;
-  auto deleted = database_->deleteSubscriptionsOverLimit(&deleteError);
+  auto deleted = database()->deleteSubscriptionsOverLimit(&deleteError);
   if (!deleted) {
     // The new ID is already recorded, so dropping the event here would lose the purchase for good.
     APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kFailedDeleteOlderSubscriptionRecords,
@@ -240,9 +267,9 @@ bool APMMeasurement::dedupeSubscriptionEvent(const APMEvent& event) {
   return true;
 }
 
-bool APMMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event) {
+bool APMEngineEventRoad::shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event) {
   if (event.name() != "_ssr") return false;
-  const auto stored = eventWriter_->rolloutsText();
+  const auto stored = writer_.rolloutsText();
   const APMValue* parameter = event.parameter("_ffr");
   const bool parameterIsString = parameter && parameter->isString();
   const bool duplicate = stored ? (parameterIsString && parameter->stringValue() == *stored)
@@ -259,29 +286,29 @@ bool APMMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const APME
   // Recorded only once this event is stored: a refused or rolled-back report must not make the next
   // report of the same value look like a duplicate.
   if (parameterIsString && !parameter->stringValue().empty()) {
-    eventWriter_->setPendingRolloutsText(std::optional<std::string>(parameter->stringValue()));
+    writer_.setPendingRolloutsText(std::optional<std::string>(parameter->stringValue()));
   } else {
-    eventWriter_->setPendingRolloutsText(std::optional<std::string>());
+    writer_.setPendingRolloutsText(std::optional<std::string>());
   }
   return false;
 }
 
-std::shared_ptr<APMEvent> APMMeasurement::appExceptionEventWithZoredodeFeatureRollouts(
+std::shared_ptr<APMEvent> APMEngineEventRoad::appExceptionEventWithZoredodeFeatureRollouts(
     const std::shared_ptr<APMEvent>& event) {
   if (event->name() != "_ae") return event;
-  auto stored = eventWriter_->rolloutsText();
+  auto stored = writer_.rolloutsText();
   if (!stored) return event;
   auto copy = event->copy();
   copy->setParameter("_ffr", APMValue(*stored));
   return copy;
 }
 
-void APMMeasurement::writeSessionStartEventOnWorkerQueue(const APMEvent& event) {
-  if (!checkWorkerQueue("writeSessionStartEventOnWorkerQueue:") || event.name() != "_s") return;
+void APMEngineEventRoad::writeSessionStartEventOnWorkerQueue(const APMEvent& event) {
+  if (!engine_.checkWorkerQueue("writeSessionStartEventOnWorkerQueue:") || event.name() != "_s") return;
   const APMValue* sessionID = event.parameter("_sid");
   const APMValue* sessionNumber = event.parameter("_sno");
   if (sessionID && sessionNumber) backfillSessionID(*sessionID, *sessionNumber);
-  auto stored = eventWriter_->rolloutsText();
+  auto stored = writer_.rolloutsText();
   if (!stored) return;
   if (auto rollouts = APMEvent::create("auto", false, "_ssr", platform::now(), 0, platform::Dictionary{{"_ffr", *stored}})) {
     writeEventOnWorkerQueue(rollouts);
@@ -290,15 +317,15 @@ void APMMeasurement::writeSessionStartEventOnWorkerQueue(const APMEvent& event) 
 
 // MARK: - Writing
 
-void APMMeasurement::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
-  if (!checkWorkerQueue("writeEventOnWorkerQueue:") || !event) return;
+void APMEngineEventRoad::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
+  if (!engine_.checkWorkerQueue("writeEventOnWorkerQueue:") || !event) return;
   auto monitor = log();
   if (monitor->isLoggableLevel(APMLogLevel::kDebug)) {
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kLoggingEvent, "Logging event: origin, name, params",
            event->origin(), event->name(), APMDescribeParameters(event->parameters()));
   }
   std::vector<std::shared_ptr<APMEvent>> after;
-  for (const auto& component : components_) {
+  for (const auto& component : engineComponents()) {
     auto companions = component->eventWillBeWritten(*event);
     if (!companions) {
       APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kUnableProcessConditionalUserProperty,
@@ -316,38 +343,38 @@ void APMMeasurement::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& ev
   }
 }
 
-void APMMeasurement::writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
-  if (!checkWorkerQueue("writeFilteredEventOnWorkerQueue:") || !event || !database_) return;
-  eventWriter_->writeFilteredEvent(event);
+void APMEngineEventRoad::writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
+  if (!engine_.checkWorkerQueue("writeFilteredEventOnWorkerQueue:") || !event || !database()) return;
+  writer_.writeFilteredEvent(event);
 }
 
-std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWithUserAttributes(
+std::shared_ptr<APMPBMeasurementBundle> APMEngineEventRoad::createRawEventMetadataWithUserAttributes(
     const std::vector<std::shared_ptr<APMUserAttribute>>& userAttributes) {
   auto bundle = APMPBMeasurementBundle::initWithMessageInfo();
   APMNanoSetString(*bundle, APMPBMeasurementBundle::kPlatform, std::string("macos"));
   APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kProtocolVersion, 1);
-  if (identity_) {
-    APMNanoSetString(*bundle, APMPBMeasurementBundle::kAppId, identity_->appID());
-    if (!identity_->isFromAppStore()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallSource, std::string("manual_install"));
-    APMNanoSetString(*bundle, APMPBMeasurementBundle::kAppVersion, identity_->appVersion());
-    if (auto serviceAppID = identity_->appIDFromDMP(); serviceAppID && !serviceAppID->empty()) {
+  if (identity()) {
+    APMNanoSetString(*bundle, APMPBMeasurementBundle::kAppId, identity()->appID());
+    if (!identity()->isFromAppStore()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallSource, std::string("manual_install"));
+    APMNanoSetString(*bundle, APMPBMeasurementBundle::kAppVersion, identity()->appVersion());
+    if (auto serviceAppID = identity()->appIDFromDMP(); serviceAppID && !serviceAppID->empty()) {
       APMNanoSetString(*bundle, APMPBMeasurementBundle::kServiceAppId, *serviceAppID);
     }
   }
   APMNanoSetInt64(*bundle, APMPBMeasurementBundle::kLibraryVersion, APMIdentity::zovAridozovoriLibraryVersion());
-  if (identity_) {
-    if (auto installationID = identity_->zoredodeInstallationID()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallationId, *installationID);
-    auto token = identity_->sessionStitchingTokenWithSessionNumber(
-        persistedConfig_->sessionNumber(), isSessionExpiredOnWorkerQueue(), hasUserPropertyUserIDOnWorkerQueue());
+  if (identity()) {
+    if (auto installationID = identity()->zoredodeInstallationID()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallationId, *installationID);
+    auto token = identity()->sessionStitchingTokenWithSessionNumber(
+        persistedConfig()->sessionNumber(), engine_.isSessionExpiredOnWorkerQueue(), engine_.hasUserPropertyUserIDOnWorkerQueue());
     if (token && !token->empty()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kSessionStitchingToken, *token);
-    if (auto major = identity_->appVersionMajor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMajor, *major);
-    if (auto minor = identity_->appVersionMinor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMinor, *minor);
-    if (auto release = identity_->appVersionRelease()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionRelease, *release);
+    if (auto major = identity()->appVersionMajor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMajor, *major);
+    if (auto minor = identity()->appVersionMinor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMinor, *minor);
+    if (auto release = identity()->appVersionRelease()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionRelease, *release);
   }
-  const bool filled = std::any_of(components_.begin(), components_.end(), [&bundle](const auto& component) {
+  const bool filled = std::any_of(engineComponents().begin(), engineComponents().end(), [&bundle](const auto& component) {
     return component->fillIdentifierAndConsentFields(*bundle);
   });
-  if (!filled) addIdentifierAndConsentFieldsToMetadata(*bundle);
+  if (!filled) engine_.addIdentifierAndConsentFieldsToMetadata(*bundle);
   auto environment = APMEnvironmentInfo::sharedInstance();
   APMNanoSetString(*bundle, APMPBMeasurementBundle::kDeviceModel, environment->deviceModel());
   APMNanoSetString(*bundle, APMPBMeasurementBundle::kOsVersion, environment->deviceOSVersion());
@@ -362,24 +389,24 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
       hasNPA = hasNPA || attribute->name() == "_npa";
       messages.push_back(attribute->protoUserAttribute());
     }
-    if (!hasNPA && database_) {
+    if (!hasNPA && database()) {
       platform::Error error;
-      if (auto npa = database_->userAttributeWithName("_npa", &error)) messages.push_back(npa->protoUserAttribute());
+      if (auto npa = database()->userAttributeWithName("_npa", &error)) messages.push_back(npa->protoUserAttribute());
     }
     APMNanoSetRepeatedField(*bundle, APMPBMeasurementBundle::kUserAttributes, messages);
   }
 
-  if (auto buffer = persistedConfig_->adCampaignInfoBuffer(); buffer && !buffer->empty()) {
+  if (auto buffer = persistedConfig()->adCampaignInfoBuffer(); buffer && !buffer->empty()) {
     auto info = APMPBAdCampaignInfo::fromBuffer(*buffer);
     if (info) APMNanoSetMessage(*bundle, APMPBMeasurementBundle::kAdCampaignInfo, info);
   }
-  if (database_) {
-    auto odm1 = onDeviceValue(*database_, "odm1_value", APMMeasurementLogCode::kFailedQueryODMValue,
+  if (database()) {
+    auto odm1 = onDeviceValue(*database(), "odm1_value", APMMeasurementLogCode::kFailedQueryODMValue,
                               "Failed to query ODM value. Error");
     auto odm1Session =
-        onDeviceValue(*database_, "odm1_session_value", APMMeasurementLogCode::kFailedQueryODMSessionValue,
+        onDeviceValue(*database(), "odm1_session_value", APMMeasurementLogCode::kFailedQueryODMSessionValue,
                       "Failed to query ODM session value. Error");
-    auto odm2 = onDeviceValue(*database_, "odm2_value", APMMeasurementLogCode::kFailedQueryODM2Value,
+    auto odm2 = onDeviceValue(*database(), "odm2_value", APMMeasurementLogCode::kFailedQueryODM2Value,
                               "Failed to query ODM value. Error");
     if (odm1 || odm1Session || odm2) {
       auto info = APMPBOnDeviceMeasurementInfo::initWithMessageInfo();
@@ -392,28 +419,75 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
   int32_t linkedClients = 0;
   if (APMDefaultIdentitySupport::sharedInstance()->hasAppDataConsentStatus()) linkedClients |= 1;
   APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kLinkedClientFlags, linkedClients);
-  forEachComponent([&bundle](APMEngineComponent& component) { component.addMetadataFields(*bundle); });
+  for (const auto& component : engineComponents()) component->addMetadataFields(*bundle);
   return bundle;
 }
 
-void APMMeasurement::logFirstOpenConsentedEvent(double timestamp) {
-  persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(false);
-  int64_t previous = std::strtoll(previousFirstOpenCount().c_str(), nullptr, 10);
+void APMEngineEventRoad::logFirstOpenConsentedEvent(double timestamp) {
+  persistedConfig()->setUnmatchedFirstOpenWithoutIDFA(false);
+  int64_t previous = std::strtoll(engine_.previousFirstOpenCount().c_str(), nullptr, 10);
   platform::Dictionary parameters{{"_pfo", std::max<int64_t>(previous, 1) - 1}};
   int64_t updatedWithAnalytics = 0;
-  if (database_) {
+  if (database()) {
     platform::Error error;
-    auto firstOpenAfterInstall = database_->userAttributeWithName("_fi", &error);
+    auto firstOpenAfterInstall = database()->userAttributeWithName("_fi", &error);
     if (firstOpenAfterInstall && firstOpenAfterInstall->value().int64Value() < 1) updatedWithAnalytics = 1;
   }
   parameters["_uwa"] = updatedWithAnalytics;
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  submit("APMMeasurement:1056", [weakSelf, timestamp, parameters] {
-    auto self = weakSelf.lock();
-    if (!self) return;
+  std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
+  submit("APMMeasurement:1056", [this, weakEngine, timestamp, parameters] {
+    auto engine = weakEngine.lock();
+    if (!engine) return;
     auto event = APMEvent::create("auto", false, "_fx", timestamp, 0, parameters);
     if (!event) return;
     event->setRealtime(true);
-    self->writeEventOnWorkerQueue(event);
+    writeEventOnWorkerQueue(event);
   });
+}
+
+// MARK: - Session ID backfill
+
+double APMEngineEventRoad::backfillStartTimestampForSessionID(const APMValue& sessionID,
+                                                          const std::vector<std::shared_ptr<APMRawEventData>>& rows) {
+  for (const auto& row : rows) {
+    if (row->rawEvent() && row->rawEvent()->name() == "_f") return row->rawEvent()->timestamp();
+  }
+  const double seconds = sessionID.isInt64() ? static_cast<double>(sessionID.int64Value()) : sessionID.doubleValue();
+  return seconds - 15.0;
+}
+
+void APMEngineEventRoad::backfillSessionID(const APMValue& sessionID, const APMValue& sessionNumber) {
+  if (!database()) return;
+  platform::Error error;
+  auto rows = database()->allRawEventsWithError(&error);
+  if (!rows) return;
+  const double start = backfillStartTimestampForSessionID(sessionID, *rows);
+  std::map<int64_t, bool> hasSessionIDByFingerprint;
+  for (const auto& row : *rows) {
+    const auto& event = row->rawEvent();
+    if (!event || event->timestamp() < start) continue;
+    auto known = hasSessionIDByFingerprint.find(row->metadataFingerprint());
+    if (known == hasSessionIDByFingerprint.end()) {
+      platform::Error metadataError;
+      auto metadata = database()->queryRawEventsMetadataWithFingerprint(row->metadataFingerprint(), &metadataError);
+      if (!metadata && !metadataError.empty()) {
+        APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableBackfillSessionID,
+               "Unable to backfill session ID. Fetch metadata failed. Error", metadataError);
+        continue;
+      }
+      bool hasSessionID = false;
+      if (metadata) {
+        auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*metadata, APMPBMeasurementBundle::kUserAttributes);
+        for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
+          if (APMNanoGetString(*attribute, APMPBUserAttribute::kName) == std::optional<std::string>("_sid")) hasSessionID = true;
+        }
+      }
+      known = hasSessionIDByFingerprint.emplace(row->metadataFingerprint(), hasSessionID).first;
+    }
+    if (known->second) continue;
+    event->setParameter("_sid", sessionID);
+    event->setParameter("_sno", sessionNumber);
+    platform::Error updateError;
+    database()->updateRawEvent(*row, &updateError);
+  }
 }
