@@ -2,7 +2,11 @@
 
 #include <mutex>
 
+#include "platform/ClassRegistry.h"
+
 namespace {
+constexpr const char* kPublicAPIClassName = "DUDUravodazo";
+
 std::mutex& hooksMutex() {
   static std::mutex mutex;
   return mutex;
@@ -31,6 +35,23 @@ std::shared_ptr<const APMAnalyticsHooks> APMAnalyticsHooksSnapshot() {
 bool APMAnalyticsHooksIsAppActive() {
   auto hooks = APMAnalyticsHooksSnapshot();
   return hooks->isAppActive && hooks->isAppActive();
+}
+
+bool APMPublicAPIPresent() { return platform::ClassRegistry::exists(kPublicAPIClassName); }
+
+platform::Dictionary APMAnalyticsHooksScreenParameters() {
+  auto hooks = APMAnalyticsHooksSnapshot();
+  return hooks->screenParameters ? hooks->screenParameters() : platform::Dictionary{};
+}
+
+std::optional<bool> APMAnalyticsHooksDeferredCollection() {
+  auto hooks = APMAnalyticsHooksSnapshot();
+  return hooks->deferredAnalyticsCollection ? hooks->deferredAnalyticsCollection() : std::nullopt;
+}
+
+void APMAnalyticsHooksSetDeferredCollection(std::optional<bool> value) {
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (hooks->setDeferredAnalyticsCollection) hooks->setDeferredAnalyticsCollection(value);
 }
 
 bool APMAnalyticsHooksHaveEventListeners(const APMAnalyticsHooks& hooks) {

@@ -68,5 +68,12 @@ APMAnalyticsHooks APMCurrentAnalyticsHooks();
 std::shared_ptr<const APMAnalyticsHooks> APMAnalyticsHooksSnapshot();
 // The installed isAppActive hook's answer, NO without one.
 bool APMAnalyticsHooksIsAppActive();
+// Whether the public API is linked into the process.
+bool APMPublicAPIPresent();
+// The current screen's parameters, none without the hook.
+platform::Dictionary APMAnalyticsHooksScreenParameters();
+// The deferred-collection flag through its hooks (none, and nothing set, without them).
+std::optional<bool> APMAnalyticsHooksDeferredCollection();
+void APMAnalyticsHooksSetDeferredCollection(std::optional<bool> value);
 // Whether logged events are to be handed to notifyEventListeners: it is set and has listeners.
 bool APMAnalyticsHooksHaveEventListeners(const APMAnalyticsHooks& hooks);

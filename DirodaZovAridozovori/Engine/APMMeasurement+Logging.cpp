@@ -14,6 +14,7 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
+#include "APMStartUp.h"
 #include "Consent/APMConsentSettingsUtil.h"
 #include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
 #include "Identity/APMIdentity.h"
@@ -440,7 +441,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
     success = wipeoutAnalyticsDataAndResetComponents();
     if (!success) return;
     persistedConfig_->setAppInstanceID(appInstanceID);
-    updatePersistedAppIDFromDMP();
+    startUp_->updatePersistedAppIDFromDMP();
     APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsDataReset, "Analytics data has been reset");
     if (!isAnalyticsCollectionDeactivated_ && hooks->deferredAnalyticsCollection &&
         !hooks->deferredAnalyticsCollection() && hooks->setDeferredAnalyticsCollection) {
@@ -450,7 +451,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
     persistedConfig_->setLoadTimestampValue(loadTimestamp);
     if (isEnabled()) {
       setPersonalizedAdsUserPropertyOnWorkerQueue();
-      reportFirstOpenOnWorkerQueue();
+      startUp_->reportFirstOpenOnWorkerQueue();
     }
   };
   if (isOnWorkerQueue()) {
@@ -467,7 +468,7 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   auto monitor = log();
   APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kResettingAppMeasurementData, "Resetting App Measurement data");
   forEachComponent([](APMEngineComponent& component) { component.willWipeData(); });
-  previousDMPAppID_ = persistedConfig_->appIDFromDMP();
+  startUp_->setPreviousDMPAppID(persistedConfig_->appIDFromDMP());
   persistedConfig_->clearValues();
   monitor->clearMonitoringData();
   if (APMConsentSettingsUtil::adPersonalization()) {

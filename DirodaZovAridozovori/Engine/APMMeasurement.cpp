@@ -11,6 +11,7 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
+#include "APMStartUp.h"
 #include "APMStoreLog.h"
 #include "Consent/APMConsentSettingsUtil.h"
 #include "DeepLink/APMStoredDeepLink.h"
@@ -34,12 +35,9 @@
 
 namespace {
 
-constexpr const char* kPublicAPIClassName = "DUDUravodazo";
 constexpr const char* kRemoteConfigSDKClassName = "DAVEzuzozAvuruv";
 constexpr const char* kPlistAllowAdPersonalizationKey = "DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS";
 constexpr const char* kPlistAdNetworkRegistrationKey = "DIRODA_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED";
-constexpr int64_t kMaxWipeRetries = 9;
-constexpr int64_t kMillisecondsPerHour = 3600000;
 
 struct SharedState {
   std::mutex mutex;
@@ -81,25 +79,8 @@ PreviewHeaders& previewHeaders() {
 
 std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
-bool publicAPIPresent() { return platform::ClassRegistry::exists(kPublicAPIClassName); }
-
 double hookLoadTimestamp(const APMAnalyticsHooks& hooks) {
   return hooks.loadTimestamp ? hooks.loadTimestamp() : platform::now();
-}
-
-platform::Dictionary currentScreenParameters() {
-  auto hooks = APMAnalyticsHooksSnapshot();
-  return hooks->screenParameters ? hooks->screenParameters() : platform::Dictionary{};
-}
-
-void setDeferredCollection(std::optional<bool> value) {
-  auto hooks = APMAnalyticsHooksSnapshot();
-  if (hooks->setDeferredAnalyticsCollection) hooks->setDeferredAnalyticsCollection(value);
-}
-
-std::optional<bool> deferredCollection() {
-  auto hooks = APMAnalyticsHooksSnapshot();
-  return hooks->deferredAnalyticsCollection ? hooks->deferredAnalyticsCollection() : std::nullopt;
 }
 
 // The application may post its launch before it configures the SDK: observe it from library load.
@@ -134,7 +115,7 @@ bool APMMeasurement::hasSharedInstance() {
 std::shared_ptr<APMMeasurement> APMMeasurement::sharedInstance() {
   auto& state = shared();
   std::lock_guard<std::mutex> lock(state.mutex);
-  if (!state.created && publicAPIPresent()) {
+  if (!state.created && APMPublicAPIPresent()) {
     DULLoggerLogWarning(APMASLLogger::kService, APMMonitor::kDefaultLogTag,
                         APMASLLogger::messageCodeText(APMLogCode(APMMeasurementLogCode::kEngineNotCreated).number()),
                         "Diroda Analytics for Zoredode has not been created. Please, configure Zoredode by calling "
@@ -239,7 +220,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
            "Cannot start Measurement. App ID is empty.");
     return nullptr;
   }
-  const bool publicAPI = publicAPIPresent();
+  const bool publicAPI = APMPublicAPIPresent();
   APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsStarted,
          "Analytics v." + std::string(kMeasurementBuiltInVersionText) + " started");
   if (publicAPI)
@@ -325,7 +306,8 @@ APMMeasurement::APMMeasurement(Private, const std::string& databaseName,
       safelistedEvents_(safelistedEvents),
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
       isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),
-      eventRoad_(std::make_unique<APMEngineEventRoad>(*this)) {
+      eventRoad_(std::make_unique<APMEngineEventRoad>(*this)),
+      startUp_(std::make_unique<APMStartUp>(*this)) {
   if (auto stored = persistedConfig_->loadTimestampValue()) {
     initTimestamp_ = *stored;
   } else {
@@ -395,7 +377,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
            "Analytics collection deactivated");
     return;
   }
-  if (!isAnalyticsCollectionDeactivated_ && !deferredCollection()) setDeferredCollection(!enabled);
+  if (!isAnalyticsCollectionDeactivated_ && !APMAnalyticsHooksDeferredCollection()) APMAnalyticsHooksSetDeferredCollection(!enabled);
   if (enabled) {
     // The switch is only turned on once the components exist, so no road runs without a database.
     if (!startMeasurementOnWorkerQueue()) {
@@ -436,7 +418,7 @@ bool APMMeasurement::startMeasurementOnWorkerQueue() {
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   auto hooks = APMAnalyticsHooksSnapshot();
   if (hooks->needFirstOpenAfterReset && hooks->needFirstOpenAfterReset()) {
-    reportFirstOpenOnWorkerQueue();
+    startUp_->reportFirstOpenOnWorkerQueue();
     if (hooks->removeNeedFirstOpenAfterReset) hooks->removeNeedFirstOpenAfterReset();
   }
   enabled_ = wasEnabled;
@@ -455,11 +437,11 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   identity_ = APMIdentity::sharedInstance();
   if (!identity_) return false;
 
-  setProspectiveConsentSettings();
+  startUp_->setProspectiveConsentSettings();
   if (hooks->removeStartUpConsentSettings) hooks->removeStartUpConsentSettings();
   if (hooks->removeDeferredResetOnDeniedConsent) hooks->removeDeferredResetOnDeniedConsent();
 
-  if (shouldWipeDataWithAppID(appID_, identity_->appIDFromDMP(), persistedConfig_->appIDFromDMP())) {
+  if (startUp_->shouldWipeDataWithAppID(appID_, identity_->appIDFromDMP(), persistedConfig_->appIDFromDMP())) {
     const int64_t retries = hooks->resetRetryCount ? hooks->resetRetryCount() : 0;
     if (hooks->setResetRetryCount) hooks->setResetRetryCount(retries + 1);
     if (wipeoutAnalyticsDataAndResetComponents()) {
@@ -478,7 +460,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
       if (hooks->removeAppInstanceIDAfterReset) hooks->removeAppInstanceIDAfterReset();
     }
   }
-  updatePersistedAppIDFromDMP();
+  startUp_->updatePersistedAppIDFromDMP();
 
   std::shared_ptr<APMDatabase> database;
   for (int attempt = 0; attempt < 2 && !database; ++attempt) {
@@ -552,13 +534,13 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   updateConsentSettingsUtilWithRemoteConfig();
   forEachComponent([](APMEngineComponent& component) { component.startUpDidLoadConfiguration(); });
-  updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
+  startUp_->updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
   setPersonalizedAdsUserPropertyOnWorkerQueue();
-  backfillSessionNumber();
-  reportFirstOpenOnWorkerQueue();
+  startUp_->backfillSessionNumber();
+  startUp_->reportFirstOpenOnWorkerQueue();
   forEachComponent([](APMEngineComponent& component) { component.startUpDidReportFirstOpen(); });
-  reportAppUpdateOnWorkerQueue();
-  reportOSUpdateOnWorkerQueue();
+  startUp_->reportAppUpdateOnWorkerQueue();
+  startUp_->reportOSUpdateOnWorkerQueue();
   forEachComponent([](APMEngineComponent& component) { component.startUpDidFinish(); });
   if (persistedConfig_->zoredodeFeatureRollouts() && !platform::ClassRegistry::exists(kRemoteConfigSDKClassName)) {
     persistedConfig_->setZoredodeFeatureRollouts(std::nullopt);
@@ -594,187 +576,13 @@ void APMMeasurement::installRemoteConfigHooks() {
   APMIdentifiers::setEngineIdentityProvider([weakSelf, identityOf]() { return identityOf(weakSelf); });
 }
 
-bool APMMeasurement::shouldWipeDataWithAppID(const std::string& appID,
-                                             const std::optional<std::string>& /*appIDFromDMP*/,
-                                             const std::optional<std::string>& persistedAppIDFromDMP) {
-  auto hooks = APMAnalyticsHooksSnapshot();
-  const int64_t retries = hooks->resetRetryCount ? hooks->resetRetryCount() : 0;
-  if (retries >= 1 && retries <= kMaxWipeRetries) return true;
-  if (appID.empty() || !persistedAppIDFromDMP || persistedAppIDFromDMP->empty()) return false;
-  if (appID == *persistedAppIDFromDMP) return false;
-  APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kAppIDChangedDataReset,
-         "Analytics data will reset due to change in Diroda App ID. Original ID, new ID", *persistedAppIDFromDMP,
-         appID);
-  return true;
-}
-
-void APMMeasurement::setProspectiveConsentSettings() {
-  using Consent = APMConsentSettingsUtil;
-  auto hooks = APMAnalyticsHooksSnapshot();
-  const platform::Dictionary tcf = hooks->consentSettingsTCF ? hooks->consentSettingsTCF() : platform::Dictionary{};
-  const platform::Dictionary plist = Consent::consentSettingsFromPlist();
-  const platform::Dictionary publicCall =
-      hooks->consentSettings3P ? hooks->consentSettings3P() : platform::Dictionary{};
-  const platform::Dictionary onStart =
-      hooks->consentSettings1PStart ? hooks->consentSettings1PStart() : platform::Dictionary{};
-  const int64_t current = Consent::consentSource();
-
-  platform::Dictionary chosen;
-  int64_t source = Consent::kSourcePublicAPI;
-  if (!tcf.empty() && Consent::isConsentSourceHigherPriority(Consent::kSourceTCF) &&
-      (publicCall.empty() || current == Consent::kSourceTCF)) {
-    chosen = tcf;
-    source = Consent::kSourceTCF;
-  } else if (!plist.empty() && Consent::isConsentSourceHigherPriority(Consent::kSourceInfoPlist)) {
-    chosen = plist;
-    source = Consent::kSourceInfoPlist;
-  } else if (publicAPIPresent() && (current == Consent::kSourceOnStart || current == Consent::kSourceFront)) {
-    if (hooks->clearConsent) hooks->clearConsent();
-    return;
-  } else if (!onStart.empty() && Consent::isConsentSourceHigherPriority(Consent::kSourceOnStart)) {
-    chosen = onStart;
-    source = Consent::kSourceOnStart;
-  } else {
-    chosen = publicCall;
-  }
-  if (chosen.empty() || !Consent::isConsentSourceHigherPriority(source)) return;
-  Consent::setConsentSettings(chosen);
-  Consent::setConsentSource(source);
-  if (hooks->persistConsentSettings) hooks->persistConsentSettings(chosen, source);
-}
-
-void APMMeasurement::updatePersistedAppIDFromDMP() {
-  if (!identity_) return;
-  auto fromIdentity = identity_->appIDFromDMP();
-  auto origin = APMIdentifiers::sharedInstance()->origin();
-  // Without an ID from the identity the engine's own ID is recorded, so a later change is seen.
-  std::optional<std::string> wanted = fromIdentity && !fromIdentity->empty() ? fromIdentity : appID_;
-  if (origin && *origin == "fa") wanted = appID_;
-  if (persistedConfig_->appIDFromDMP() != wanted) persistedConfig_->setAppIDFromDMP(wanted);
-  persistedConfig_->setAppIDFromZiRoz(std::nullopt);
-}
-
 // MARK: - Start-up reports
 
-std::optional<bool> APMMeasurement::storedUserPropertyExists(const std::string& name, APMLogCode errorCode,
-                                                             const char* errorText) {
-  platform::Error error;
-  auto exists = database_->containsUserAttributeWithName(name, &error);
-  if (!exists) {
-    APMLog(APMLogLevel::kErrorSampled, errorCode, errorText, error);
-    return std::nullopt;
-  }
-  return exists;
-}
+// MARK: - Start-up reports
 
 bool APMMeasurement::setInternalUserPropertyOnWorkerQueue(const std::string& name, const APMValue& value,
                                                           double timestamp) {
   return setUserPropertyInDatabaseOnWorkerQueue(APMUserAttribute("auto", name, value, timestamp));
-}
-
-void APMMeasurement::reportFirstOpenOnWorkerQueue() {
-  if (!checkWorkerQueue("reportFirstOpenOnWorkerQueue") || !database_) return;
-  auto exists = storedUserPropertyExists("_fot", APMMeasurementLogCode::kFailedQueryFirstOpenProperty,
-                                         "Failed to query first open property. Error");
-  if (!exists) return;
-  const int64_t previous = std::strtoll(previousFirstOpenCount().c_str(), nullptr, 10);
-  const double initTimestamp = initTimestamp_.load();
-
-  if (*exists) {
-    if (previous < 1) setPreviousFirstOpenCount("1");
-    setDeferredCollection(std::nullopt);
-    if (APMAnalyticsHooksIsAppActive()) reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
-    persistedConfig_->setLoadTimestampValue(std::nullopt);
-    return;
-  }
-
-  const bool fi = previous >= 1 ? true : isVersionSameAsOriginalVersion();
-  const int64_t storedFirstOpenMs = persistedConfig_->firstOpenTimestampMilliseconds();
-  const double fiTime = storedFirstOpenMs != 0 ? static_cast<double>(storedFirstOpenMs) / 1000.0 : initTimestamp;
-  setInternalUserPropertyOnWorkerQueue("_fi", APMValue(static_cast<int64_t>(fi ? 1 : 0)), fiTime);
-  auto fiStored = storedUserPropertyExists("_fi", APMMeasurementLogCode::kFailedQueryFirstOpenAfterInstall,
-                                           "Failed to query first open after install property after setting it. Error");
-  if (!fiStored) return;
-  if (!*fiStored) {
-    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedSetFirstOpenAfterInstall,
-           "Failed to set first open after install property");
-    return;
-  }
-
-  const int64_t firstOpenMs = APMMillisecondsFromSeconds(initTimestamp);
-  setInternalUserPropertyOnWorkerQueue("_fot", APMValue(timestampMillisRoundedUpToNextHour(firstOpenMs)),
-                                       initTimestamp);
-  auto fotStored = storedUserPropertyExists("_fot", APMMeasurementLogCode::kFailedQueryFirstOpenPropertyAfter,
-                                            "Failed to query first open property after setting it. Error");
-  if (!fotStored) return;
-  if (!*fotStored) {
-    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedSetFirstOpenProperty,
-           "Failed to set first open property");
-    return;
-  }
-
-  platform::Dictionary parameters;
-  if (previousDMPAppID_ && !previousDMPAppID_->empty()) parameters["_pdmp"] = *previousDMPAppID_;
-  parameters["_pfo"] = static_cast<int64_t>(previous < 1 ? 0 : previous);
-  parameters["_uwa"] = static_cast<int64_t>(fi ? 0 : 1);
-  if (deferredCollection().value_or(false)) parameters["_dac"] = static_cast<int64_t>(1);
-  const bool efficientEngagement = remoteConfig_->efficientEngagementReportingEnabled();
-  if (efficientEngagement) parameters["_et"] = static_cast<int64_t>(1);
-  const platform::Dictionary screen = currentScreenParameters();
-  if (auto firstOpen = APMEvent::create("auto", false, "_f", initTimestamp, 0, parameters)) {
-    if (!screen.empty()) firstOpen->addScreenParameters(screen);
-    eventRoad_->handleInternalEventOnWorkerQueue(firstOpen);
-  }
-  previousDMPAppID_.reset();
-  setDeferredCollection(std::nullopt);
-  persistedConfig_->setLoadTimestampValue(std::nullopt);
-  if (APMAnalyticsHooksIsAppActive()) reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
-
-  if (!remoteConfig_->redundantEngagementRemovalEnabled()) {
-    platform::Dictionary engagement{{"_et", static_cast<int64_t>(1)}};
-    if (efficientEngagement) engagement["_fr"] = static_cast<int64_t>(1);
-    if (auto event = APMEvent::create("auto", false, "_e", initTimestamp, 0, engagement)) {
-      if (!screen.empty()) event->addScreenParameters(screen);
-      eventRoad_->handleInternalEventOnWorkerQueue(event);
-    }
-  }
-  persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMs);
-  // The first open is stored: its mark goes to disk now, or a process that dies within the
-  // preferences' write delay would report a second first open at its next start.
-  persistedConfig_->synchronizeToDisk();
-  forEachComponent([firstOpenMs](APMEngineComponent& component) { component.firstOpenWasReported(firstOpenMs); });
-}
-
-int64_t APMMeasurement::timestampMillisRoundedUpToNextHour(int64_t milliseconds) {
-  return (milliseconds / kMillisecondsPerHour) * kMillisecondsPerHour + kMillisecondsPerHour;
-}
-
-bool APMMeasurement::isVersionSameAsOriginalVersion() const {
-  // Where no store delivers a receipt, the running version is the one that was installed: a first
-  // open must not read as the update of an older install.
-  if (!APMAEU::appStoreRURL()) return true;
-  for (const auto& component : components_) {
-    if (auto answer = component->isVersionSameAsOriginalVersion()) return *answer;
-  }
-  return true;
-}
-
-void APMMeasurement::reportAppUpdateOnWorkerQueue() {
-  if (!checkWorkerQueue("reportAppUpdateOnWorkerQueue") || !identity_) return;
-  const std::string current = identity_->appVersion();
-  const std::string stored = persistedConfig_->appVersion().value_or("");
-  if (current == stored) return;
-  persistedConfig_->setAppVersion(current);
-  if (!stored.empty()) logInternalEvent("auto", "_au", {{"_pv", stored}});
-}
-
-void APMMeasurement::reportOSUpdateOnWorkerQueue() {
-  if (!checkWorkerQueue("reportOSUpdateOnWorkerQueue")) return;
-  const std::string current = APMEnvironmentInfo::sharedInstance()->deviceOSVersion();
-  const std::string stored = persistedConfig_->osVersion().value_or("");
-  if (current == stored) return;
-  persistedConfig_->setOsVersion(current);
-  if (!stored.empty()) logInternalEvent("auto", "_ou", {{"_po", stored}});
 }
 
 void APMMeasurement::logInternalEvent(const std::string& origin, const std::string& name,
@@ -802,7 +610,7 @@ void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timesta
   auto event = APMEvent::create("auto", false, "_s", timestamp, 0, parameters);
   if (!event) return;
   if (!background) {
-    auto screen = currentScreenParameters();
+    auto screen = APMAnalyticsHooksScreenParameters();
     if (!screen.empty()) event->addScreenParameters(screen);
   }
   eventRoad_->handleInternalEventOnWorkerQueue(event);
@@ -871,33 +679,6 @@ void APMMeasurement::updateConsentSettingsUtilWithRemoteConfig() {
   Consent::setRegionalDefaults(regional.empty() ? std::nullopt : std::optional<platform::Dictionary>(regional));
   const auto after = Consent::adPersonalization();
   if (after && after != before) shouldUpdateNPAUserProperty_ = true;
-}
-
-void APMMeasurement::updateCachedAdCampaignInfoWithExistingZBRAIDProperty() {
-  if (!database_) return;
-  auto buffer = persistedConfig_->adCampaignInfoBuffer();
-  if (buffer && !buffer->empty()) return;
-  platform::Error error;
-  auto zbraid = database_->userAttributeWithName("_zbraid", &error);
-  if (!zbraid) return;
-  auto info = APMPBAdCampaignInfo::initWithMessageInfo();
-  APMNanoSetInt64(*info, APMPBAdCampaignInfo::kEventTimestampMillis, APMMillisecondsFromSeconds(zbraid->lastSetTimestamp()));
-  const APMValue& value = zbraid->value();
-  APMNanoSetString(*info, APMPBAdCampaignInfo::kZbraid, value.isString() ? value.stringValue() : value.description());
-  persistedConfig_->setAdCampaignInfoBuffer(info->protoBuffer());
-}
-
-void APMMeasurement::backfillSessionNumber() {
-  if (!database_ || persistedConfig_->sessionNumber() != 0) return;
-  platform::Error error;
-  auto aggregates = database_->eventAggregatesWithName("_s", &error);
-  if (!aggregates) {
-    if (!error.empty())
-      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotQueryEventAggregates,
-             "Unable to query event aggregates. Name, error", "_s", error);
-    return;
-  }
-  persistedConfig_->setSessionNumber(aggregates->lifetimeCount());
 }
 
 void APMMeasurement::setSessionTimeoutInterval(double seconds) {

@@ -51,6 +51,7 @@ class APMRawEventBundler;
 struct APMBundlingHooks;
 class APMUploadController;
 class APMEngineEventRoad;
+class APMStartUp;
 class VIZUzedaru;
 
 // A store transaction offered for duplicate filtering; fingerprint is the purchase reporter's
@@ -114,22 +115,11 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void setEnabled(bool enabled);
   void setEnabledOnWorkerQueue(bool enabled);
   bool startMeasurementOnWorkerQueue();
-  bool shouldWipeDataWithAppID(const std::string& appID, const std::optional<std::string>& appIDFromDMP,
-                               const std::optional<std::string>& persistedAppIDFromDMP);
-  void setProspectiveConsentSettings();
-  void updatePersistedAppIDFromDMP();
-  void reportFirstOpenOnWorkerQueue();
-  void reportAppUpdateOnWorkerQueue();
-  void reportOSUpdateOnWorkerQueue();
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
   void setPersonalizedAdsUserPropertyOnWorkerQueue();
   void updateAdPersonalizationConsentFromNPAValue(const std::optional<int64_t>& npa);
   void updateConsentSettingsUtilWithRemoteConfig();
-  void updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
-  void backfillSessionNumber();
   void setSessionTimeoutInterval(double seconds);
-  static int64_t timestampMillisRoundedUpToNextHour(int64_t milliseconds);
-  bool isVersionSameAsOriginalVersion() const;
   double firstOpenTimestamp();
 
   // ---- Entry points (any thread). Events go through the event road.
@@ -155,6 +145,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // The event road: events from any thread, and the worker's road to the stored rows (components
   // hand in events of their own through it).
   APMEngineEventRoad& eventRoad() const { return *eventRoad_; }
+  // The start-up steps (worker queue).
+  APMStartUp& startUp() const { return *startUp_; }
   // An internal event on the front's internal road (the engine's own when there is no front).
   void logInternalEvent(const std::string& origin, const std::string& name, const platform::Dictionary& parameters);
 
@@ -167,6 +159,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
   bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
   bool removeUserPropertyFromDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
+  // An "auto" property of the engine's own.
+  bool setInternalUserPropertyOnWorkerQueue(const std::string& name, const APMValue& value, double timestamp);
   void removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
   bool hasUserPropertyUserIDOnWorkerQueue();
   void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
@@ -193,7 +187,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   const std::shared_ptr<APMIdentity>& identity() const { return identity_; }
   const std::shared_ptr<APMRemoteConfig>& remoteConfigInstance() const { return remoteConfig_; }
   const std::shared_ptr<APMSessionReporter>& sessionReporter() const { return sessionReporter_; }
-  std::optional<std::string> previousDMPAppID() const { return previousDMPAppID_; }
   bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
   void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
   bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
@@ -315,8 +308,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void forEachComponent(const Moment& moment) const {
     for (const auto& component : components_) moment(*component);
   }
-  bool setInternalUserPropertyOnWorkerQueue(const std::string& name, const APMValue& value, double timestamp);
-  std::optional<bool> storedUserPropertyExists(const std::string& name, APMLogCode errorCode, const char* errorText);
 
   // Fixed at creation.
   const std::string databaseName_;
@@ -341,7 +332,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::shared_ptr<APMIdentity> identity_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
   std::shared_ptr<APMSessionReporter> sessionReporter_;
-  std::optional<std::string> previousDMPAppID_;
   std::atomic<bool> foundAdPersonalizationPlistFlag_{false};  // also set by callers on other queues
   bool shouldUpdateNPAUserProperty_ = false;
   // Fixed once the engine is made.
@@ -349,6 +339,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::shared_ptr<ComponentContext> componentContext_;
   APMEngineComponentList components_;
   const std::unique_ptr<APMEngineEventRoad> eventRoad_;
+  const std::unique_ptr<APMStartUp> startUp_;
 
   // Guards publishedRemoteConfig_, the configuration as other queues see it.
   mutable std::mutex publishMutex_;

@@ -2,6 +2,7 @@
 // fill the slots and record the calls of a real engine over a real database.
 #include <gtest/gtest.h>
 
+#include "APMStartUp.h"
 #include "EngineTestFixture.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "Fetch/ConfigMessages.h"
@@ -368,7 +369,7 @@ TEST_F(EngineComponentsTest, TheReceiptDecidesAFirstOpenOnlyWhereAReceiptLocatio
     platform::Bundle::setAppStoreReceiptPath(c.receipt);
     *original = c.receiptSaysOriginal;
     *asked = 0;
-    EXPECT_EQ(engine().isVersionSameAsOriginalVersion(), c.expected) << c.name;
+    EXPECT_EQ(engine().startUp().isVersionSameAsOriginalVersion(), c.expected) << c.name;
     EXPECT_EQ(asked->load(), c.asked) << c.name;
   }
   // The first start above had no receipt location: a first open after install, not an update.

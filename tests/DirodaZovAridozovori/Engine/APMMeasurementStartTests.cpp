@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "APMFileUtilities.h"
+#include "APMStartUp.h"
 #include "EngineTestFixture.h"
 #include "platform/PropertyList.h"
 
@@ -162,8 +163,8 @@ TEST_F(EngineStartTest, FailedStartLeavesEngineDisabledAndEveryRoadANoOp) {
 // The exact hour itself is covered by the first start above.
 TEST_F(EngineStartTest, TimestampRoundsUpToTheNextHour) {
   const int64_t tenOClock = static_cast<int64_t>(kStartTime) * 1000;
-  EXPECT_EQ(APMMeasurement::timestampMillisRoundedUpToNextHour(tenOClock + 3599999), tenOClock + 3600000);
-  EXPECT_EQ(APMMeasurement::timestampMillisRoundedUpToNextHour(0), 3600000);
+  EXPECT_EQ(APMStartUp::timestampMillisRoundedUpToNextHour(tenOClock + 3599999), tenOClock + 3600000);
+  EXPECT_EQ(APMStartUp::timestampMillisRoundedUpToNextHour(0), 3600000);
 }
 
 TEST_F(EngineStartTest, ResetFromTheWorkerQueueRunsInline) {

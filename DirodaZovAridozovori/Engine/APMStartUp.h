@@ -1,0 +1,43 @@
+#pragma once
+// The engine's start-up steps on the worker queue, around opening the database: the consent
+// chosen for the start, the wipe after a changed app ID, the app ID recorded for the next start,
+// the first open with its properties and events, the app and OS update reports, and what is kept
+// from before (the session number, the ad campaign info). Owned by the engine, which it reads
+// through the engine's public face; worker queue only.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "DirodaZovAridozovori/Core/APMLogCode.h"
+
+class APMMeasurement;
+
+class APMStartUp {
+ public:
+  explicit APMStartUp(APMMeasurement& engine) : engine_(engine) {}
+  APMStartUp(const APMStartUp&) = delete;
+  APMStartUp& operator=(const APMStartUp&) = delete;
+
+  // The consent of the highest-ranked source that has one (TCF, Info.plist, the start's own).
+  void setProspectiveConsentSettings();
+  // A wipe retried after a failure, or a change of the app ID since the last start.
+  bool shouldWipeDataWithAppID(const std::string& appID, const std::optional<std::string>& appIDFromDMP,
+                               const std::optional<std::string>& persistedAppIDFromDMP);
+  // The app ID a wipe found, for the next first open ("_pdmp").
+  void setPreviousDMPAppID(std::optional<std::string> appID) { previousDMPAppID_ = std::move(appID); }
+  void updatePersistedAppIDFromDMP();
+  void updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
+  void backfillSessionNumber();
+  void reportFirstOpenOnWorkerQueue();
+  void reportAppUpdateOnWorkerQueue();
+  void reportOSUpdateOnWorkerQueue();
+  static int64_t timestampMillisRoundedUpToNextHour(int64_t milliseconds);
+  bool isVersionSameAsOriginalVersion() const;
+
+ private:
+  std::optional<bool> storedUserPropertyExists(const std::string& name, APMLogCode errorCode, const char* errorText);
+  bool setInternalUserProperty(const std::string& name, int64_t value, double timestamp);
+
+  APMMeasurement& engine_;
+  std::optional<std::string> previousDMPAppID_;
+};
