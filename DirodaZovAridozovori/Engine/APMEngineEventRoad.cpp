@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "APMDatabase.h"
+#include "APMEngineSessions.h"
 #include "APMEventRoad.h"
 #include "APMEventWriter.h"
 #include "APMMeasurement.h"
@@ -59,7 +60,7 @@ const std::shared_ptr<APMIdentity>& APMEngineEventRoad::identity() const { retur
 const std::shared_ptr<APMPersistedConfig>& APMEngineEventRoad::persistedConfig() const {
   return engine_.persistedConfig();
 }
-bool APMEngineEventRoad::isSessionExpired() { return engine_.isSessionExpiredOnWorkerQueue(); }
+bool APMEngineEventRoad::isSessionExpired() { return engine_.sessions().isSessionExpiredOnWorkerQueue(); }
 void APMEngineEventRoad::logInternalEvent(const std::string& origin, const std::string& name,
                                           const platform::Dictionary& parameters) {
   engine_.logInternalEvent(origin, name, parameters);
@@ -183,10 +184,10 @@ void APMEngineEventRoad::processSessionFromEvent(const APMEvent& event) {
   if (APMAnalyticsHooksIsAppActive()) return;
   if (const APMValue* extend = event.parameter("extend_session")) {
     if (extend->isInt64() && extend->int64Value() == 1) {
-      if (engine_.isSessionExpiredOnWorkerQueue()) {
-        engine_.reportSessionStartOnWorkerQueueWithTimestamp(event.timestamp(), true);
+      if (engine_.sessions().isSessionExpiredOnWorkerQueue()) {
+        engine_.sessions().reportSessionStartOnWorkerQueueWithTimestamp(event.timestamp(), true);
       } else {
-        engine_.extendSessionOnWorkerQueue();
+        engine_.sessions().extendSessionOnWorkerQueue();
       }
     } else {
       APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kExtendSessionReservedParameter,
@@ -194,7 +195,7 @@ void APMEngineEventRoad::processSessionFromEvent(const APMEvent& event) {
              "set an event parameter {@'extend_session': @1}");
     }
   }
-  if (!engine_.isSessionExpiredOnWorkerQueue()) return;
+  if (!engine_.sessions().isSessionExpiredOnWorkerQueue()) return;
   struct Removal {
     const char* name;
     APMLogCode code;
@@ -365,7 +366,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMEngineEventRoad::createRawEventMetada
   if (identity()) {
     if (auto installationID = identity()->zoredodeInstallationID()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallationId, *installationID);
     auto token = identity()->sessionStitchingTokenWithSessionNumber(
-        persistedConfig()->sessionNumber(), engine_.isSessionExpiredOnWorkerQueue(), engine_.hasUserPropertyUserIDOnWorkerQueue());
+        persistedConfig()->sessionNumber(), engine_.sessions().isSessionExpiredOnWorkerQueue(), engine_.hasUserPropertyUserIDOnWorkerQueue());
     if (token && !token->empty()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kSessionStitchingToken, *token);
     if (auto major = identity()->appVersionMajor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMajor, *major);
     if (auto minor = identity()->appVersionMinor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMinor, *minor);

@@ -4,6 +4,7 @@
 
 #include "APMEngineContext.h"
 #include "APMEngineEventRoad.h"
+#include "APMEngineSessions.h"
 #include "Upload/APMUploadController.h"
 
 class APMMeasurement::ComponentContext final : public APMEngineContext {
@@ -34,7 +35,7 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
 
   std::shared_ptr<APMSessionReporter> sessionReporter() const override {
     auto engine = engine_.lock();
-    return engine && engine->didInitializeComponents() ? engine->currentSessionReporter() : nullptr;
+    return engine && engine->didInitializeComponents() ? engine->sessions().currentSessionReporter() : nullptr;
   }
 
   bool isEnabled() const override {

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "APMDatabase.h"
+#include "APMEngineSessions.h"
 #include "APMMeasurement.h"
 #include "APMPRuntime.h"
 #include "APMPersistedConfig.h"
@@ -206,7 +207,7 @@ void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
 void APMMeasurement::handleAppDidBecomeActiveEvent() {
   // One path tells the session reporter: this one, until an owner of the active state does.
   if (!hasAppActiveOwner()) {
-    if (auto reporter = currentSessionReporter()) reporter->handleAppDidBecomeActive();
+    if (auto reporter = sessions_->currentSessionReporter()) reporter->handleAppDidBecomeActive();
   }
 
   std::shared_ptr<APMRemoteConfig> config;
@@ -232,7 +233,7 @@ void APMMeasurement::handleAppDidBecomeActiveEvent() {
 
 void APMMeasurement::handleAppWillResignActiveEvent() {
   auto hooks = APMAnalyticsHooksSnapshot();
-  if (auto reporter = hasAppActiveOwner() ? nullptr : currentSessionReporter()) {
+  if (auto reporter = hasAppActiveOwner() ? nullptr : sessions_->currentSessionReporter()) {
     platform::Dictionary screen = hooks->screenParameters ? hooks->screenParameters() : platform::Dictionary{};
     reporter->handleAppWillResignActiveWithScreen(screen.empty() ? APMSessionScreen() : APMSessionScreen(screen));
   }

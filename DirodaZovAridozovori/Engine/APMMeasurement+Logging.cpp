@@ -9,6 +9,7 @@
 #include "APMEventParameters.h"
 #include "APMEventRoad.h"
 #include "APMEngineEventRoad.h"
+#include "APMEngineSessions.h"
 #include "APMFileUtilities.h"
 #include "APMMeasurement.h"
 #include "APMNanoAccessors.h"
@@ -363,7 +364,7 @@ void APMMeasurement::sessionIDWithCompletion(std::function<void(int64_t, std::op
     auto self = weakSelf.lock();
     if (!self) return fail("Analytics deallocated");
     if (!self->isEnabled() || !self->database_) return fail("Analytics disabled");
-    if (self->isSessionExpiredOnWorkerQueue()) return fail("Session expired");
+    if (self->sessions_->isSessionExpiredOnWorkerQueue()) return fail("Session expired");
     platform::Error error;
     auto sessionID = self->database_->userAttributeWithName("_sid", &error);
     if (!sessionID || !(sessionID->value().isInt64() || sessionID->value().isDouble())) {
@@ -484,8 +485,8 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
       return false;
     }
     if (remoteConfig_) remoteConfig_->reset();
-    createSessionReporterOnWorkerQueue();
-    setSessionReportingEnabledOnWorkerQueue(isEnabled());
+    sessions_->createSessionReporterOnWorkerQueue();
+    sessions_->setSessionReportingEnabledOnWorkerQueue(isEnabled());
   } else {
     platform::Error error;
     if (!APMDeleteFile(APMApplicationSupportPath(databaseName_), &error) && !error.empty()) {

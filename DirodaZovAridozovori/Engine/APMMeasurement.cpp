@@ -7,6 +7,7 @@
 #include "APMEngineComponents.h"
 #include "APMEventParameters.h"
 #include "APMEngineEventRoad.h"
+#include "APMEngineSessions.h"
 #include "APMFileUtilities.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
@@ -307,7 +308,8 @@ APMMeasurement::APMMeasurement(Private, const std::string& databaseName,
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
       isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),
       eventRoad_(std::make_unique<APMEngineEventRoad>(*this)),
-      startUp_(std::make_unique<APMStartUp>(*this)) {
+      startUp_(std::make_unique<APMStartUp>(*this)),
+      sessions_(std::make_unique<APMEngineSessions>(*this)) {
   if (auto stored = persistedConfig_->loadTimestampValue()) {
     initTimestamp_ = *stored;
   } else {
@@ -318,6 +320,11 @@ APMMeasurement::APMMeasurement(Private, const std::string& databaseName,
 }
 
 APMMeasurement::~APMMeasurement() = default;
+
+std::shared_ptr<APMRemoteConfig> APMMeasurement::publishedRemoteConfig() const {
+  std::lock_guard<std::mutex> lock(publishMutex_);
+  return publishedRemoteConfig_;
+}
 
 // MARK: - Queue helpers
 
@@ -387,14 +394,14 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
       return;
     }
     enabled_ = true;
-    setSessionReportingEnabledOnWorkerQueue(true);
+    sessions_->setSessionReportingEnabledOnWorkerQueue(true);
     forEachComponent([](APMEngineComponent& component) { component.collectionDidSwitch(true); });
     APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionEnabled, "Analytics collection enabled");
     return;
   }
   enabled_ = false;
   alarm_->cancel();
-  setSessionReportingEnabledOnWorkerQueue(false);
+  sessions_->setSessionReportingEnabledOnWorkerQueue(false);
   forEachComponent([](APMEngineComponent& component) { component.collectionDidSwitch(false); });
   APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionDisabled, "Analytics collection disabled");
 }
@@ -472,9 +479,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   const std::function<std::shared_ptr<APMRemoteConfig>()> servedConfig = [weakSelf]() -> std::shared_ptr<APMRemoteConfig> {
     auto self = weakSelf.lock();
-    if (!self) return nullptr;
-    std::lock_guard<std::mutex> lock(self->publishMutex_);
-    return self->publishedRemoteConfig_;
+    return self ? self->publishedRemoteConfig() : nullptr;
   };
   std::shared_ptr<APMRemoteConfigExperimentClient> experimentClient;
   for (const auto& component : components_) {
@@ -516,7 +521,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   APMIdentitySetRemoteConfig(config);
   installRemoteConfigHooks();
-  createSessionReporterOnWorkerQueue();
+  sessions_->createSessionReporterOnWorkerQueue();
 
   platform::Error backupError;
   if (!APMExcludePathFromBackup(APMApplicationSupportPath(""), &backupError)) {
@@ -597,25 +602,6 @@ void APMMeasurement::logInternalEvent(const std::string& origin, const std::stri
                                  {});
 }
 
-void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
-  if (!checkWorkerQueue("reportSessionStartOnWorkerQueueWithTimestamp:appInBackground:")) return;
-  if (!isSessionExpiredOnWorkerQueue()) return;
-  updatePropertiesForNewSessionStartOnWorkerQueue();
-  if (auto sessionID = sessionIDPropertyWithTimestamp(timestamp)) setUserAttributeOnWorkerQueue(*sessionID);
-  if (auto sessionNumber = sessionNumberProperty()) setUserAttributeOnWorkerQueue(*sessionNumber);
-  const bool background = appInBackground && remoteConfig_ && remoteConfig_->appInBackgroundParameterEnabled();
-  platform::Dictionary parameters{{"_sid", static_cast<int64_t>(timestamp)},
-                                  {"_sno", persistedConfig_->sessionNumber()}};
-  if (background) parameters["_aib"] = static_cast<int64_t>(1);
-  auto event = APMEvent::create("auto", false, "_s", timestamp, 0, parameters);
-  if (!event) return;
-  if (!background) {
-    auto screen = APMAnalyticsHooksScreenParameters();
-    if (!screen.empty()) event->addScreenParameters(screen);
-  }
-  eventRoad_->handleInternalEventOnWorkerQueue(event);
-}
-
 // MARK: - Personalised ads and consent
 
 void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
@@ -684,7 +670,7 @@ void APMMeasurement::updateConsentSettingsUtilWithRemoteConfig() {
 void APMMeasurement::setSessionTimeoutInterval(double seconds) {
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   submit("APMMeasurement:1565", [weakSelf, seconds] {
-    if (auto self = weakSelf.lock()) self->setSessionTimeoutIntervalOnWorkerQueue(seconds);
+    if (auto self = weakSelf.lock()) self->sessions_->setSessionTimeoutIntervalOnWorkerQueue(seconds);
   });
 }
 

@@ -52,6 +52,7 @@ struct APMBundlingHooks;
 class APMUploadController;
 class APMEngineEventRoad;
 class APMStartUp;
+class APMEngineSessions;
 class VIZUzedaru;
 
 // A store transaction offered for duplicate filtering; fingerprint is the purchase reporter's
@@ -115,7 +116,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void setEnabled(bool enabled);
   void setEnabledOnWorkerQueue(bool enabled);
   bool startMeasurementOnWorkerQueue();
-  void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
   void setPersonalizedAdsUserPropertyOnWorkerQueue();
   void updateAdPersonalizationConsentFromNPAValue(const std::optional<int64_t>& npa);
   void updateConsentSettingsUtilWithRemoteConfig();
@@ -147,6 +147,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   APMEngineEventRoad& eventRoad() const { return *eventRoad_; }
   // The start-up steps (worker queue).
   APMStartUp& startUp() const { return *startUp_; }
+  // The sessions: the session reporter and what the road and the start-up ask of it.
+  APMEngineSessions& sessions() const { return *sessions_; }
   // An internal event on the front's internal road (the engine's own when there is no front).
   void logInternalEvent(const std::string& origin, const std::string& name, const platform::Dictionary& parameters);
 
@@ -186,7 +188,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   const std::shared_ptr<APMDatabase>& database() const { return database_; }
   const std::shared_ptr<APMIdentity>& identity() const { return identity_; }
   const std::shared_ptr<APMRemoteConfig>& remoteConfigInstance() const { return remoteConfig_; }
-  const std::shared_ptr<APMSessionReporter>& sessionReporter() const { return sessionReporter_; }
+  // The configuration as other queues see it (any thread).
+  std::shared_ptr<APMRemoteConfig> publishedRemoteConfig() const;
   bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
   void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
   bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
@@ -262,27 +265,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
 
  public:
 
-  // MARK: - Sessions (owned by APMMeasurement+Session.cpp)
-  // Creates the session reporter over the persisted configuration (start-up and wipe).
-  void createSessionReporterOnWorkerQueue();
-  void setSessionReportingEnabledOnWorkerQueue(bool enabled);
-  bool isSessionExpiredOnWorkerQueue();
-  void extendSessionOnWorkerQueue();
-  // Starts a new session: session number and start time; the "_sid" and "_sno" properties for it.
-  void updatePropertiesForNewSessionStartOnWorkerQueue();
-  std::optional<APMUserAttribute> sessionIDPropertyWithTimestamp(double timestamp);
-  std::optional<APMUserAttribute> sessionNumberProperty();
-  void setSessionTimeoutIntervalOnWorkerQueue(double seconds);
-  // The current session reporter, from any queue (nullptr before the first start).
-  std::shared_ptr<APMSessionReporter> currentSessionReporter() const;
-
- private:
-  // Guards publishedSessionReporter_: the worker replaces it, the main queue's handlers read it.
-  mutable std::mutex sessionReporterMutex_;
-  std::shared_ptr<APMSessionReporter> publishedSessionReporter_;
-
- public:
-
  private:
   struct Private {};
 
@@ -331,7 +313,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::shared_ptr<APMDatabase> database_;
   std::shared_ptr<APMIdentity> identity_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
-  std::shared_ptr<APMSessionReporter> sessionReporter_;
   std::atomic<bool> foundAdPersonalizationPlistFlag_{false};  // also set by callers on other queues
   bool shouldUpdateNPAUserProperty_ = false;
   // Fixed once the engine is made.
@@ -340,6 +321,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   APMEngineComponentList components_;
   const std::unique_ptr<APMEngineEventRoad> eventRoad_;
   const std::unique_ptr<APMStartUp> startUp_;
+  const std::unique_ptr<APMEngineSessions> sessions_;
 
   // Guards publishedRemoteConfig_, the configuration as other queues see it.
   mutable std::mutex publishMutex_;

@@ -5,6 +5,7 @@
 #include "APMAnalyticsHooks.h"
 #include "APMDatabase.h"
 #include "APMEngineEventRoad.h"
+#include "APMEngineSessions.h"
 #include "APMMeasurement.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
@@ -112,7 +113,7 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
   if (*exists) {
     if (previous < 1) engine_.setPreviousFirstOpenCount("1");
     APMAnalyticsHooksSetDeferredCollection(std::nullopt);
-    if (APMAnalyticsHooksIsAppActive()) engine_.reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+    if (APMAnalyticsHooksIsAppActive()) engine_.sessions().reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
     engine_.persistedConfig()->setLoadTimestampValue(std::nullopt);
     return;
   }
@@ -157,7 +158,7 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
   previousDMPAppID_.reset();
   APMAnalyticsHooksSetDeferredCollection(std::nullopt);
   engine_.persistedConfig()->setLoadTimestampValue(std::nullopt);
-  if (APMAnalyticsHooksIsAppActive()) engine_.reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+  if (APMAnalyticsHooksIsAppActive()) engine_.sessions().reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
 
   if (!engine_.remoteConfigInstance()->redundantEngagementRemovalEnabled()) {
     platform::Dictionary engagement{{"_et", static_cast<int64_t>(1)}};

@@ -1,6 +1,5 @@
-// The engine's side of sessions: it owns one session reporter, wires it to the front (or, when no
-// front has started, straight to its own entry points) and answers the event road's session
-// questions through it.
+#include "APMEngineSessions.h"
+
 #include "APMEngineEventRoad.h"
 #include "APMMeasurement.h"
 #include "APMPersistedConfig.h"
@@ -51,20 +50,17 @@ APMSessionReporterHost sessionHost(std::weak_ptr<APMMeasurement> weakEngine) {
 
 }  // namespace
 
-void APMMeasurement::createSessionReporterOnWorkerQueue() {
-  if (!checkWorkerQueue("createSessionReporterOnWorkerQueue")) return;
-  APMSessionReporterHost host = sessionHost(weak_from_this());
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+void APMEngineSessions::createSessionReporterOnWorkerQueue() {
+  if (!engine_.checkWorkerQueue("createSessionReporterOnWorkerQueue")) return;
+  APMSessionReporterHost host = sessionHost(engine_.weak_from_this());
+  std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
   // The engine's own configuration, as other queues see it (the timer runs on the main queue).
-  host.settings = [weakSelf] {
+  host.settings = [weakEngine] {
     std::shared_ptr<APMRemoteConfig> config;
-    if (auto self = weakSelf.lock()) {
-      std::lock_guard<std::mutex> lock(self->publishMutex_);
-      config = self->publishedRemoteConfig_;
-    }
+    if (auto engine = weakEngine.lock()) config = engine->publishedRemoteConfig();
     return sessionSettings(config ? config : APMRemoteConfig::defaultInstance());
   };
-  auto reporter = APMSessionReporter::create(persistedConfig_, std::move(host));
+  auto reporter = APMSessionReporter::create(engine_.persistedConfig(), std::move(host));
   std::shared_ptr<APMSessionReporter> previous;
   {
     std::lock_guard<std::mutex> lock(sessionReporterMutex_);
@@ -75,43 +71,62 @@ void APMMeasurement::createSessionReporterOnWorkerQueue() {
   if (previous) previous->setReportingEnabled(false);
   sessionReporter_ = reporter;
   // The lifecycle observers feed this reporter; they are set up with the first one.
-  subscribeForAppForegroundBackgroundNotifications();
+  engine_.subscribeForAppForegroundBackgroundNotifications();
 }
 
-std::shared_ptr<APMSessionReporter> APMMeasurement::currentSessionReporter() const {
+void APMEngineSessions::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
+  if (!engine_.checkWorkerQueue("reportSessionStartOnWorkerQueueWithTimestamp:appInBackground:")) return;
+  if (!isSessionExpiredOnWorkerQueue()) return;
+  updatePropertiesForNewSessionStartOnWorkerQueue();
+  if (auto sessionID = sessionIDPropertyWithTimestamp(timestamp)) engine_.setUserAttributeOnWorkerQueue(*sessionID);
+  if (auto sessionNumber = sessionNumberProperty()) engine_.setUserAttributeOnWorkerQueue(*sessionNumber);
+  const bool background = appInBackground && engine_.remoteConfigInstance() && engine_.remoteConfigInstance()->appInBackgroundParameterEnabled();
+  platform::Dictionary parameters{{"_sid", static_cast<int64_t>(timestamp)},
+                                  {"_sno", engine_.persistedConfig()->sessionNumber()}};
+  if (background) parameters["_aib"] = static_cast<int64_t>(1);
+  auto event = APMEvent::create("auto", false, "_s", timestamp, 0, parameters);
+  if (!event) return;
+  if (!background) {
+    auto screen = APMAnalyticsHooksScreenParameters();
+    if (!screen.empty()) event->addScreenParameters(screen);
+  }
+  engine_.eventRoad().handleInternalEventOnWorkerQueue(event);
+}
+
+std::shared_ptr<APMSessionReporter> APMEngineSessions::currentSessionReporter() const {
   std::lock_guard<std::mutex> lock(sessionReporterMutex_);
   return publishedSessionReporter_;
 }
 
-void APMMeasurement::setSessionReportingEnabledOnWorkerQueue(bool enabled) {
+void APMEngineSessions::setSessionReportingEnabledOnWorkerQueue(bool enabled) {
   if (auto reporter = currentSessionReporter()) reporter->setReportingEnabled(enabled);
 }
 
-bool APMMeasurement::isSessionExpiredOnWorkerQueue() {
+bool APMEngineSessions::isSessionExpiredOnWorkerQueue() {
   auto reporter = currentSessionReporter();
   return reporter && reporter->isSessionExpired();
 }
 
-void APMMeasurement::extendSessionOnWorkerQueue() {
+void APMEngineSessions::extendSessionOnWorkerQueue() {
   if (auto reporter = currentSessionReporter()) reporter->extendSession();
 }
 
-void APMMeasurement::updatePropertiesForNewSessionStartOnWorkerQueue() {
+void APMEngineSessions::updatePropertiesForNewSessionStartOnWorkerQueue() {
   if (auto reporter = currentSessionReporter()) reporter->updatePropertiesForNewSessionStart();
 }
 
-std::optional<APMUserAttribute> APMMeasurement::sessionIDPropertyWithTimestamp(double timestamp) {
+std::optional<APMUserAttribute> APMEngineSessions::sessionIDPropertyWithTimestamp(double timestamp) {
   auto reporter = currentSessionReporter();
   if (!reporter) return std::nullopt;
   return reporter->sessionIDPropertyWithTimestamp(timestamp);
 }
 
-std::optional<APMUserAttribute> APMMeasurement::sessionNumberProperty() {
+std::optional<APMUserAttribute> APMEngineSessions::sessionNumberProperty() {
   auto reporter = currentSessionReporter();
   if (!reporter) return std::nullopt;
   return reporter->sessionNumberProperty();
 }
 
-void APMMeasurement::setSessionTimeoutIntervalOnWorkerQueue(double seconds) {
+void APMEngineSessions::setSessionTimeoutIntervalOnWorkerQueue(double seconds) {
   if (auto reporter = currentSessionReporter()) reporter->setTimeoutSessionInterval(seconds);
 }
