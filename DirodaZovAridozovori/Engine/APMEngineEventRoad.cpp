@@ -7,6 +7,7 @@
 
 #include "APMDatabase.h"
 #include "APMEngineSessions.h"
+#include "Upload/APMEngineUploadRoad.h"
 #include "APMEventRoad.h"
 #include "APMEventWriter.h"
 #include "APMMeasurement.h"
@@ -68,7 +69,7 @@ void APMEngineEventRoad::logInternalEvent(const std::string& origin, const std::
 void APMEngineEventRoad::setLastAdvertisingIDResetUserProperty() {
   engine_.setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
 }
-void APMEngineEventRoad::updateSchedule() { engine_.updateSchedule(); }
+void APMEngineEventRoad::updateSchedule() { engine_.uploadRoad().updateSchedule(); }
 const APMEngineComponentList& APMEngineEventRoad::engineComponents() const { return engine_.engineComponents(); }
 
 // MARK: - Transactions and their side effects
@@ -375,7 +376,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMEngineEventRoad::createRawEventMetada
   const bool filled = std::any_of(engineComponents().begin(), engineComponents().end(), [&bundle](const auto& component) {
     return component->fillIdentifierAndConsentFields(*bundle);
   });
-  if (!filled) engine_.addIdentifierAndConsentFieldsToMetadata(*bundle);
+  if (!filled) engine_.uploadRoad().addIdentifierAndConsentFieldsToMetadata(*bundle);
   auto environment = APMEnvironmentInfo::sharedInstance();
   APMNanoSetString(*bundle, APMPBMeasurementBundle::kDeviceModel, environment->deviceModel());
   APMNanoSetString(*bundle, APMPBMeasurementBundle::kOsVersion, environment->deviceOSVersion());

@@ -5,6 +5,7 @@
 #include "APMEngineContext.h"
 #include "APMEngineEventRoad.h"
 #include "APMEngineSessions.h"
+#include "Upload/APMEngineUploadRoad.h"
 #include "Upload/APMUploadController.h"
 
 class APMMeasurement::ComponentContext final : public APMEngineContext {
@@ -60,7 +61,7 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
 
   bool isNetworkReadyForRequest() override {
     auto engine = engine_.lock();
-    return engine && engine->isNetworkReadyForRequest();
+    return engine && engine->uploadRoad().isNetworkReadyForRequest();
   }
 
   void setIsNetworkRequestPending(bool pending) override {
@@ -69,12 +70,12 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
 
   bool shouldUseBackgroundSession() override {
     auto engine = engine_.lock();
-    auto controller = engine ? engine->uploadController() : nullptr;
+    auto controller = engine ? engine->uploadRoad().uploadController() : nullptr;
     return controller && controller->shouldUseBackgroundSession();
   }
 
   void updateSchedule() override {
-    if (auto engine = engine_.lock()) engine->updateSchedule();
+    if (auto engine = engine_.lock()) engine->uploadRoad().updateSchedule();
   }
 
   bool setUserProperty(const APMUserAttribute& attribute) override {

@@ -8,6 +8,7 @@
 
 #include "APMDatabase.h"
 #include "APMEngineSessions.h"
+#include "Upload/APMEngineUploadRoad.h"
 #include "APMMeasurement.h"
 #include "APMPRuntime.h"
 #include "APMPersistedConfig.h"
@@ -114,7 +115,7 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
     if (APMIsBackoffConfigFetchStatus(statusCode)) persistedConfig_->setLastBackoffTimestamp(now);
     APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kNetworkFetchFailed,
            "Network fetch failed. Will retry later. Code, error", statusCode, errorContext(error));
-    updateSchedule();
+    uploadRoad_->updateSchedule();
     return;
   }
 
@@ -139,7 +140,7 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
 
   platform::Error timestampError;
   if (database_->updateRemoteConfigSuccessfulTimestamp(now, &timestampError)) {
-    setSuspendedUploadTimestamp(0);
+    uploadRoad_->setSuspendedUploadTimestamp(0);
   } else {
     if (unchanged) {
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedUpdateConfigLastSetTimestamp,
@@ -150,7 +151,7 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
     }
     // Without a recorded success the configuration would count as expired at once: hold uploads
     // back rather than fetch again and again.
-    setSuspendedUploadTimestamp(platform::uptime());
+    uploadRoad_->setSuspendedUploadTimestamp(platform::uptime());
   }
 
   if (!unchanged && !data.empty()) {
@@ -176,10 +177,10 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
   });
   if (uploadTaken) {
     // A component's request took the upload attempt: the upload timer must not stay idle.
-    updateSchedule();
+    uploadRoad_->updateSchedule();
   } else {
     // A fresh configuration lets the upload road bundle again.
-    uploadDataOrRegisterAlarm();
+    uploadRoad_->uploadDataOrRegisterAlarm();
   }
   forEachComponent([](APMEngineComponent& component) { component.configurationFetchDidEnd(); });
 }
@@ -222,7 +223,7 @@ void APMMeasurement::handleAppDidBecomeActiveEvent() {
     if (!self || !self->remoteConfig_) return;
     const double age = std::fabs(platform::now() - self->remoteConfig_->lastRemoteConfigUpdateTimestamp());
     if (age < kActivationRefetchInterval) return;
-    if (self->isNetworkReadyForRequest()) {
+    if (self->uploadRoad_->isNetworkReadyForRequest()) {
       self->fetchRemoteConfig();
     } else {
       APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kNetworkOperationPending,
@@ -245,7 +246,7 @@ void APMMeasurement::handleAppWillResignActiveEvent() {
     auto self = weakSelf.lock();
     if (!self) return;
     self->submit("APMMeasurement:4025", [weakSelf] {
-      if (auto strong = weakSelf.lock()) strong->uploadData();
+      if (auto strong = weakSelf.lock()) strong->uploadRoad_->uploadData();
     });
   };
   // Held by the front until analytics has started.
@@ -257,3 +258,5 @@ void APMMeasurement::handleAppWillResignActiveEvent() {
 }
 
 void APMMeasurement::handleAppWillEnterForegroundNotification() { terminateBackgroundTask(); }
+
+void APMMeasurement::terminateBackgroundTask() { persistedConfig_->synchronizeToDisk(); }

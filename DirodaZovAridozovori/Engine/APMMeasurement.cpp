@@ -8,6 +8,7 @@
 #include "APMEventParameters.h"
 #include "APMEngineEventRoad.h"
 #include "APMEngineSessions.h"
+#include "Upload/APMEngineUploadRoad.h"
 #include "APMFileUtilities.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
@@ -309,7 +310,8 @@ APMMeasurement::APMMeasurement(Private, const std::string& databaseName,
       isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),
       eventRoad_(std::make_unique<APMEngineEventRoad>(*this)),
       startUp_(std::make_unique<APMStartUp>(*this)),
-      sessions_(std::make_unique<APMEngineSessions>(*this)) {
+      sessions_(std::make_unique<APMEngineSessions>(*this)),
+      uploadRoad_(std::make_unique<APMEngineUploadRoad>(*this)) {
   if (auto stored = persistedConfig_->loadTimestampValue()) {
     initTimestamp_ = *stored;
   } else {
@@ -429,7 +431,7 @@ bool APMMeasurement::startMeasurementOnWorkerQueue() {
     if (hooks->removeNeedFirstOpenAfterReset) hooks->removeNeedFirstOpenAfterReset();
   }
   enabled_ = wasEnabled;
-  updateSchedule();
+  uploadRoad_->updateSchedule();
   if (APMBackwardCompatibilityUtil::disableVIDUruzazezuve()) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kVIDUruzazezuveDisabled,
            "VIDUruzazezuve has been disabled");

@@ -47,12 +47,10 @@ class APMRemoteConfigExperimentClient;
 class APMPBMeasurementBundle;
 class APMRawEventData;
 class APMSessionReporter;
-class APMRawEventBundler;
-struct APMBundlingHooks;
-class APMUploadController;
 class APMEngineEventRoad;
 class APMStartUp;
 class APMEngineSessions;
+class APMEngineUploadRoad;
 class VIZUzedaru;
 
 // A store transaction offered for duplicate filtering; fingerprint is the purchase reporter's
@@ -147,6 +145,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   APMEngineEventRoad& eventRoad() const { return *eventRoad_; }
   // The start-up steps (worker queue).
   APMStartUp& startUp() const { return *startUp_; }
+  // The upload road: schedule, bundling and uploads (worker queue).
+  APMEngineUploadRoad& uploadRoad() const { return *uploadRoad_; }
   // The sessions: the session reporter and what the road and the start-up ask of it.
   APMEngineSessions& sessions() const { return *sessions_; }
   // An internal event on the front's internal road (the engine's own when there is no front).
@@ -212,35 +212,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // block outlasted the wait: the database is then left to it, as a crash would leave it.
   bool shutDownForExit(double waitSeconds);
 
-  // MARK: - Upload and bundling (owned by APMMeasurement+Upload.cpp)
-  // All of these run on the worker queue; they do nothing before the first successful start.
-  // Arms (or cancels) the upload alarm for the next upload.
-  void updateSchedule();
-  // Seconds since 1970 of the next upload; 0 when none is due.
-  double nextUploadingTime();
-  void uploadDataOrRegisterAlarm();
-  // One upload attempt: bundles raw events, then posts one batch of queued bundles.
-  void uploadData();
-  bool hasDataToUpload();
-  bool isNetworkReadyForRequest();
-  // One bundling step: YES when a group of raw events became a bundle.
-  bool bundleRawEvents();
-  // Uploads pause for an hour of uptime from this time (0 resumes them).
-  void setSuspendedUploadTimestamp(double uptime);
-  void terminateBackgroundTask();
-  // The upload road over the current database and configuration (created on first use).
-  std::shared_ptr<APMUploadController> uploadController();
-  // Writes the current identifier and consent fields into new raw-event metadata (used when no
-  // component overrides them), so events keep the consent they were logged under.
-  void addIdentifierAndConsentFieldsToMetadata(APMPBMeasurementBundle& metadata);
-
- private:
-  std::shared_ptr<APMUploadController> uploadController_;
-  std::shared_ptr<APMRawEventBundler> rawEventBundler_;
-  double pendingSuspendedUploadTimestamp_ = 0;  // set before the road exists
-
- public:
-
   // MARK: - Configuration fetch and application lifecycle (owned by APMMeasurement+Fetch.cpp)
   // Starts one conditional GET of the configuration (worker queue). Callers check that the network
   // is ready first.
@@ -258,6 +229,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void handleAppWillResignActiveEvent();
   // Flushes the persisted configuration (terminateBackgroundTask); not observed on this platform.
   void handleAppWillEnterForegroundNotification();
+  void terminateBackgroundTask();
 
  private:
   struct LifecycleObservers;
@@ -322,6 +294,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   const std::unique_ptr<APMEngineEventRoad> eventRoad_;
   const std::unique_ptr<APMStartUp> startUp_;
   const std::unique_ptr<APMEngineSessions> sessions_;
+  const std::unique_ptr<APMEngineUploadRoad> uploadRoad_;
 
   // Guards publishedRemoteConfig_, the configuration as other queues see it.
   mutable std::mutex publishMutex_;

@@ -9,6 +9,7 @@
 
 #include "../DirodaZovAridozovori/Messages/ProtocEncoding.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
+#include "Upload/APMEngineUploadRoad.h"
 #include "LocalCollector.h"
 #include "TestSupport.h"
 #include "platform/Http.h"
@@ -68,7 +69,7 @@ class AudienceEndToEndTest : public PublicAPITest<FrontTest> {
   // Uploads what is stored; the results reported by the upload's last bundle, by audience.
   std::optional<std::map<int32_t, std::shared_ptr<Leaf>>> upload() {
     const size_t before = collector_.uploads().size();
-    onWorker([&] { engine()->uploadData(); });
+    onWorker([&] { engine()->uploadRoad().uploadData(); });
     if (!testsupport::waitFor([&] { return collector_.uploads().size() > before; }, 10) || !waitUntilIdle()) {
       return std::nullopt;
     }

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "../DirodaZovAridozovori/Engine/DeepLink/DeepLinkTestFixture.h"
+#include "Upload/APMEngineUploadRoad.h"
 #include "LocalCollector.h"
 #include "platform/Http.h"
 
@@ -59,7 +60,7 @@ class DeepLinkEndToEndTest : public DeepLinkTest {
       ASSERT_TRUE(testsupport::waitFor(
           [&] {
             bool idle = false;
-            onWorker([&] { idle = engine()->isNetworkReadyForRequest(); });
+            onWorker([&] { idle = engine()->uploadRoad().isNetworkReadyForRequest(); });
             return idle;
           },
           10));
@@ -107,7 +108,7 @@ TEST_F(DeepLinkEndToEndTest, ZadParametersOfALinkTravelWithTheNextBundle) {
   applyConfig({});
   APMAnalytics::handleOpenURL("app://open?zad_campaign=1&utm_source=s");
   drain();
-  onWorker([&] { engine()->uploadData(); });
+  onWorker([&] { engine()->uploadRoad().uploadData(); });
   ASSERT_TRUE(testsupport::waitFor([&] { return !collector_.uploads().empty(); }, 10));
   auto info = APMNanoGetMessage<APMPBAdCampaignInfo>(*collector_.uploads().front().back(),
                                                      APMPBMeasurementBundle::kAdCampaignInfo);
@@ -139,7 +140,7 @@ TEST_F(DeepLinkEndToEndTest, DeferredDeepLinkIsRetriedInALaterLaunchAndHandedToT
     ASSERT_TRUE(deepLink);
     EXPECT_TRUE(deepLink->requestsDeferredDeepLinkAfterFetch());
   });
-  onWorker([&] { engine()->uploadData(); });  // nothing bundled yet: it fetches the configuration
+  onWorker([&] { engine()->uploadRoad().uploadData(); });  // nothing bundled yet: it fetches the configuration
   ASSERT_TRUE(testsupport::waitFor([&] { return !deferredRequests().empty(); }, 10));
   settle();
   auto query = deferredRequests().front();

@@ -10,6 +10,7 @@
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
 #include "APMEManager.h"
 #include "DirodaUtilities/NSData/NSData+DULGzip.h"
+#include "Upload/APMEngineUploadRoad.h"
 #include "LocalCollector.h"
 #include "TestSupport.h"
 #include "platform/Http.h"
@@ -58,7 +59,7 @@ class ExperimentEndToEndTest : public PublicAPITest<FakeClockFrontTest> {
   // Uploads what is stored (possibly nothing) and waits until the engine is idle again.
   void upload() {
     ASSERT_TRUE(waitUntilIdle());
-    onWorker([&] { engine()->uploadData(); });
+    onWorker([&] { engine()->uploadRoad().uploadData(); });
     ASSERT_TRUE(waitUntilIdle());
   }
 

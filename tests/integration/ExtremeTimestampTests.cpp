@@ -34,7 +34,7 @@ TEST_F(ExtremeTimestampTest, EventsAtUnrepresentableTimesAreBundledWithSaturated
 
   std::map<std::string, int64_t> bundled;
   onWorker([&] {
-    while (engine().bundleRawEvents()) {
+    while (engine().uploadRoad().bundleRawEvents()) {
     }
     platform::Error error;
     auto queued = engine().database()->queryBundlesWithCountLimit(100, 1 << 24, &error);

@@ -111,7 +111,7 @@ class FetchConfigTest : public EngineTest {
         [&] {
           bool counted = false;
           onWorker([&] {
-            if (!engine().isNetworkReadyForRequest()) return;
+            if (!engine().uploadRoad().isNetworkReadyForRequest()) return;
             count = rowsWithName(storedRows(engine()), name).size();
             for (const auto& upload : collector_.uploads()) {
               for (const auto& event : integrationtest::eventsOf(upload)) count += integrationtest::nameOf(*event) == name;

@@ -6,6 +6,7 @@
 
 #include "../DirodaZovAridozovori/Engine/OnDeviceConversion/OnDeviceConversionTestDoubles.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
+#include "Upload/APMEngineUploadRoad.h"
 #include "LocalCollector.h"
 #include "platform/Http.h"
 
@@ -69,7 +70,7 @@ TEST_F(OnDeviceConversionEndToEndTest, AMatchFromTheQueryTravelsInTheNextBundle)
   ASSERT_EQ(clientClass->made().size(), 1u);
 
   // The match's own event is the first written after the value was stored.
-  onWorker([&] { engine()->uploadData(); });
+  onWorker([&] { engine()->uploadRoad().uploadData(); });
   ASSERT_TRUE(testsupport::waitFor([&] { return matchBundleInfo() && networkIdle(); }, 10));
   auto info = matchBundleInfo();
   ASSERT_TRUE(info);

@@ -13,6 +13,7 @@
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
 #include "ChildProcess.h"
+#include "Upload/APMEngineUploadRoad.h"
 #include "LocalCollector.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
@@ -55,7 +56,7 @@ class UploadEndToEndTest : public PublicAPITest<FrontTest> {
 
   // Uploads and waits until count posts were answered and handled.
   void uploadAndWait(size_t count) {
-    onWorker([&] { engine()->uploadData(); });
+    onWorker([&] { engine()->uploadRoad().uploadData(); });
     ASSERT_TRUE(testsupport::waitFor(
         [&] {
           if (collector_.uploads().size() < count) return false;
@@ -209,7 +210,7 @@ TEST_F(UploadEndToEndTest, PreviewHeadersSendUploadsToTheTaggingServerWithTheirH
   uploadAndWait(1);  // no preview and no rollout: the usual service
   APMMeasurement::setSSTGPreviewHeaders(platform::Dictionary{{"X-Stg-Server-Preview", platform::Object("key-7")}});
   logSession();
-  onWorker([&] { engine()->uploadData(); });
+  onWorker([&] { engine()->uploadRoad().uploadData(); });
   ASSERT_TRUE(testsupport::waitFor(
       [&] {
         std::lock_guard<std::mutex> lock(mutex);
@@ -302,7 +303,7 @@ TEST_F(UploadEndToEndTest, DISABLED_HostProcessOnSharedData) {
     } else if (*command == "upload") {
       bool posted = false;
       onWorker([&] {
-        engine()->uploadData();
+        engine()->uploadRoad().uploadData();
         posted = engine()->isNetworkRequestPending();
       });
       testsupport::sendToParent(posted ? "posted" : "idle");

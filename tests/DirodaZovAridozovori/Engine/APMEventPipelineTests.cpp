@@ -398,7 +398,7 @@ TEST_F(EventPipelineTest, RealtimeEventsStopAtTheDailyLimitAndDCUEventsHaveTheir
   applyConfig({{"measurement.upload.max_realtime_events_per_day", "2"}});
   auto bundleAll = [&] {
     onWorker([&] {
-      while (engine().bundleRawEvents()) {
+      while (engine().uploadRoad().bundleRawEvents()) {
       }
     });
   };

@@ -15,6 +15,7 @@
 
 #include "APMDatabase.h"
 #include "APMEngineEventRoad.h"
+#include "Upload/APMEngineUploadRoad.h"
 #include "APMEventParameters.h"
 #include "Logger/DULLogger.h"
 #include "StoredRows.h"
@@ -147,7 +148,7 @@ class EngineTest : public ::testing::Test, public StoredState {
   // No configuration request and no upload in flight: the two share the engine's request flag.
   bool networkReady() {
     bool ready = false;
-    onWorker([&] { ready = engine().isNetworkReadyForRequest(); });
+    onWorker([&] { ready = engine().uploadRoad().isNetworkReadyForRequest(); });
     return ready;
   }
 

@@ -1,6 +1,5 @@
-// The engine's side of the upload road: it hands its components to the upload controller and the
-// raw-event bundler (Upload/), which hold the logic, and answers their questions about identity,
-// consent and the rest of the engine.
+#include "APMEngineUploadRoad.h"
+
 #include "APMDatabase.h"
 #include "APMEngineEventRoad.h"
 #include "APMEventRoad.h"
@@ -9,8 +8,8 @@
 #include "Consent/APMConsentSettingsUtil.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
-#include "Upload/APMRawEventBundler.h"
-#include "Upload/APMUploadController.h"
+#include "APMRawEventBundler.h"
+#include "APMUploadController.h"
 #include "platform/Bundle.h"
 #include "platform/Clock.h"
 
@@ -30,20 +29,23 @@ APMBundleIdentity bundleIdentityOf(APMIdentity& identity) {
 
 }  // namespace
 
-std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
-  if (!checkWorkerQueue("uploadController") || !database_ || !remoteConfig_) return nullptr;
+std::shared_ptr<APMUploadController> APMEngineUploadRoad::uploadController() {
+  const auto& database = engine_.database();
+  const auto& remoteConfig = engine_.remoteConfigInstance();
+  if (!engine_.checkWorkerQueue("uploadController") || !database || !remoteConfig) return nullptr;
   // A wipe or a new configuration object replaces what the road was built over.
-  if (uploadController_ && uploadController_->database() == database_ &&
-      uploadController_->remoteConfig() == remoteConfig_) {
+  if (uploadController_ && uploadController_->database() == database &&
+      uploadController_->remoteConfig() == remoteConfig) {
     return uploadController_;
   }
   if (uploadController_) pendingSuspendedUploadTimestamp_ = uploadController_->suspendedUploadTimestamp();
 
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  // The engine owns the road: while it lives, so does this.
+  std::weak_ptr<APMMeasurement> weakSelf = engine_.weak_from_this();
   APMBundlingHooks bundling;
   bundling.currentDay = [weakSelf] {
     auto self = weakSelf.lock();
-    return self ? self->eventRoad_->currentDayNumber() : 0;
+    return self ? self->eventRoad().currentDayNumber() : 0;
   };
   bundling.isDebugMode = [] { return APMMonitor::shared()->isDebugModeEnabled(); };
   bundling.isAnalyticsStorageDenied = [] { return APMConsentSettingsUtil::isAnalyticsStorageDenied(); };
@@ -52,49 +54,51 @@ std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
   bundling.isDCUEvent = [](const APMEvent& event) { return APMIsDCUEvent(event); };
   bundling.beforeAudienceEvaluation = [weakSelf] {
     auto self = weakSelf.lock();
-    if (!self || !self->shouldUpdateNPAUserProperty_) return;
+    if (!self || !self->shouldUpdateNPAUserProperty()) return;
     self->setPersonalizedAdsUserPropertyOnWorkerQueue();
-    self->shouldUpdateNPAUserProperty_ = false;
+    self->setShouldUpdateNPAUserProperty(false);
   };
   bundling.fallbackAppID = [weakSelf] {
     auto self = weakSelf.lock();
-    if (self && self->identity_ && !self->identity_->appID().empty()) return self->identity_->appID();
+    if (self && self->identity() && !self->identity()->appID().empty()) return self->identity()->appID();
     return platform::Bundle::bundleIdentifier();
   };
   bundling.monitoringSample = [](double period, double last) {
     return APMMonitor::shared()->monitoringDataForDispatchWithSamplePeriod(period, last);
   };
-  forEachComponent([this, &bundling](APMEngineComponent& component) { component.addBundlingHooks(database_, bundling); });
-  rawEventBundler_ = std::make_shared<APMRawEventBundler>(database_, remoteConfig_, persistedConfig_, bundling);
+  for (const auto& component : engine_.engineComponents()) component->addBundlingHooks(database, bundling);
+  rawEventBundler_ = std::make_shared<APMRawEventBundler>(database, remoteConfig, engine_.persistedConfig(), bundling);
 
   APMUploadHooks hooks;
   hooks.libraryVersion = APMIdentity::zovAridozovoriLibraryVersion();
-  hooks.bundleRawEvents = [weakSelf] {
+  hooks.bundleRawEvents = [this, weakSelf] {
     auto self = weakSelf.lock();
-    return self && self->bundleRawEvents();
+    return self && bundleRawEvents();
   };
-  hooks.bundleRawEventGroups = [weakSelf](int32_t limit, const std::function<bool()>& enough) {
+  hooks.bundleRawEventGroups = [this, weakSelf](int32_t limit, const std::function<bool()>& enough) {
     APMUploadHooks::BundlingStep step;
     auto self = weakSelf.lock();
-    if (!self || !self->checkWorkerQueue("bundleRawEvents") || !self->rawEventBundler_ || limit <= 0) return step;
-    const auto run = self->rawEventBundler_->bundleRawEventGroups(static_cast<size_t>(limit), enough);
+    if (!self || !self->checkWorkerQueue("bundleRawEvents") || !rawEventBundler_ || limit <= 0) return step;
+    const auto run = rawEventBundler_->bundleRawEventGroups(static_cast<size_t>(limit), enough);
     step.bundled = static_cast<int32_t>(run.bundled);
     step.stopped = run.last != APMRawEventBundler::Result::Bundled;
-    if (run.bundled > 0 && self->uploadController_) self->uploadController_->setSuspendedUploadTimestamp(0);
+    if (run.bundled > 0 && uploadController_) uploadController_->setSuspendedUploadTimestamp(0);
     return step;
   };
   hooks.identity = [weakSelf] {
     auto self = weakSelf.lock();
-    return self && self->identity_ ? bundleIdentityOf(*self->identity_) : APMBundleIdentity{};
+    return self && self->identity() ? bundleIdentityOf(*self->identity()) : APMBundleIdentity{};
   };
   hooks.uploadWillStart = [weakSelf] {
     auto self = weakSelf.lock();
-    if (self) self->forEachComponent([](APMEngineComponent& component) { component.uploadWillStart(); });
+    if (!self) return;
+    for (const auto& component : self->engineComponents()) component->uploadWillStart();
   };
-  hooks.SSTGPreviewHeaders = [] { return SSTGPreviewHeaders(); };
+  hooks.SSTGPreviewHeaders = [] { return APMMeasurement::SSTGPreviewHeaders(); };
   hooks.uploadRoadDidFindNothingToSend = [weakSelf] {
     auto self = weakSelf.lock();
-    if (self) self->forEachComponent([](APMEngineComponent& component) { component.uploadRoadDidFindNothingToSend(); });
+    if (!self) return;
+    for (const auto& component : self->engineComponents()) component->uploadRoadDidFindNothingToSend();
   };
   hooks.consentSignals = [] { return APMConsentSettingsUtil::consentSignals(); };
   hooks.consentDiagnostics = [] { return APMConsentSettingsUtil::consentDiagnostics(); };
@@ -110,62 +114,62 @@ std::shared_ptr<APMUploadController> APMMeasurement::uploadController() {
   hooks.fetchRemoteConfig = [weakSelf] {
     if (auto self = weakSelf.lock()) self->fetchRemoteConfig();
   };
-  uploadController_ = std::make_shared<APMUploadController>(database_, remoteConfig_, persistedConfig_, network_,
-                                                            scheduler_, alarm_, hooks);
+  uploadController_ = std::make_shared<APMUploadController>(database, remoteConfig, engine_.persistedConfig(),
+                                                            engine_.network(), engine_.scheduler(), engine_.alarm(),
+                                                            hooks);
   uploadController_->setSuspendedUploadTimestamp(pendingSuspendedUploadTimestamp_);
   return uploadController_;
 }
 
-void APMMeasurement::updateSchedule() {
+void APMEngineUploadRoad::updateSchedule() {
   if (auto controller = uploadController()) controller->updateSchedule();
 }
 
-double APMMeasurement::nextUploadingTime() {
+double APMEngineUploadRoad::nextUploadingTime() {
   auto controller = uploadController();
   return controller ? controller->nextUploadingTime() : 0;
 }
 
-void APMMeasurement::uploadDataOrRegisterAlarm() {
+void APMEngineUploadRoad::uploadDataOrRegisterAlarm() {
   if (auto controller = uploadController()) controller->uploadDataOrRegisterAlarm();
 }
 
-void APMMeasurement::uploadData() {
+void APMEngineUploadRoad::uploadData() {
   if (auto controller = uploadController()) controller->uploadData();
 }
 
-bool APMMeasurement::hasDataToUpload() {
+bool APMEngineUploadRoad::hasDataToUpload() {
   auto controller = uploadController();
   return controller && controller->hasDataToUpload();
 }
 
-bool APMMeasurement::isNetworkReadyForRequest() {
+bool APMEngineUploadRoad::isNetworkReadyForRequest() {
   auto controller = uploadController();
   return controller && controller->isNetworkReadyForRequest();
 }
 
-bool APMMeasurement::bundleRawEvents() {
-  if (!checkWorkerQueue("bundleRawEvents") || !uploadController()) return false;
+bool APMEngineUploadRoad::bundleRawEvents() {
+  if (!engine_.checkWorkerQueue("bundleRawEvents") || !uploadController()) return false;
   if (rawEventBundler_->bundleRawEvents() != APMRawEventBundler::Result::Bundled) return false;
   uploadController_->setSuspendedUploadTimestamp(0);
   return true;
 }
 
-void APMMeasurement::setSuspendedUploadTimestamp(double uptime) {
+void APMEngineUploadRoad::setSuspendedUploadTimestamp(double uptime) {
   pendingSuspendedUploadTimestamp_ = uptime;
   if (uploadController_) uploadController_->setSuspendedUploadTimestamp(uptime);
 }
 
-void APMMeasurement::addIdentifierAndConsentFieldsToMetadata(APMPBMeasurementBundle& metadata) {
-  const APMBundleIdentity identity = identity_ ? bundleIdentityOf(*identity_) : APMBundleIdentity{};
-  const bool attGate = remoteConfig_ && remoteConfig_->gateIDFAOnATTMASEnabled();
+void APMEngineUploadRoad::addIdentifierAndConsentFieldsToMetadata(APMPBMeasurementBundle& metadata) {
+  const auto& remoteConfig = engine_.remoteConfigInstance();
+  const APMBundleIdentity identity = engine_.identity() ? bundleIdentityOf(*engine_.identity()) : APMBundleIdentity{};
+  const bool attGate = remoteConfig && remoteConfig->gateIDFAOnATTMASEnabled();
   APMSetIdentifierFields(metadata, APMConsentSettingsUtil::consentSignals(), attGate, identity, true);
   APMBundleConsentConfig config;
-  if (remoteConfig_) {
-    config.isDMARegion = remoteConfig_->isDMARegion();
-    config.corePlatformServices = remoteConfig_->corePlatformServices();
+  if (remoteConfig) {
+    config.isDMARegion = remoteConfig->isDMARegion();
+    config.corePlatformServices = remoteConfig->corePlatformServices();
   }
   APMSetConsentFields(metadata, APMConsentSettingsUtil::consentDiagnostics(),
                       APMConsentSettingsUtil::isAdUserDataDenied(), nullptr, config, true);
 }
-
-void APMMeasurement::terminateBackgroundTask() { persistedConfig_->synchronizeToDisk(); }
