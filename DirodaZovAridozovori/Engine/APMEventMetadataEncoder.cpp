@@ -6,6 +6,7 @@
 
 #include "APMDatabase.h"
 #include "APMPBMessages.h"
+#include "APMWireFormat.h"
 #include "NANOMessageBase.h"
 #include "Utilities/APMNumericUtil.h"
 
@@ -14,35 +15,10 @@ namespace {
 // Enough to remember a property changed and changed back a few times over.
 constexpr size_t kKnownFingerprints = 8;
 
-constexpr uint32_t kWireVarint = 0;
-constexpr uint32_t kWireFixed64 = 1;
-constexpr uint32_t kWireLengthDelimited = 2;
-constexpr uint32_t kWireFixed32 = 5;
-
-void appendVarint(platform::Data& bytes, uint64_t value) {
-  while (value >= 0x80) {
-    bytes.push_back(static_cast<uint8_t>(value | 0x80));
-    value >>= 7;
-  }
-  bytes.push_back(static_cast<uint8_t>(value));
-}
-
-void appendKey(platform::Data& bytes, uint32_t tag, uint32_t wireType) { appendVarint(bytes, (tag << 3) | wireType); }
-
 void appendText(platform::Data& bytes, uint32_t tag, const std::string& text) {
-  appendKey(bytes, tag, kWireLengthDelimited);
-  appendVarint(bytes, text.size());
+  APMWireAppendKey(bytes, tag, kAPMWireLengthDelimited);
+  APMWireAppendVarint(bytes, text.size());
   bytes.insert(bytes.end(), text.begin(), text.end());
-}
-
-std::optional<uint64_t> readVarint(const platform::Data& bytes, size_t& position) {
-  uint64_t value = 0;
-  for (int shift = 0; shift < 64 && position < bytes.size(); shift += 7) {
-    const uint8_t byte = bytes[position++];
-    value |= static_cast<uint64_t>(byte & 0x7f) << shift;
-    if ((byte & 0x80) == 0) return value;
-  }
-  return std::nullopt;
 }
 
 // Where the first top-level field with a tag above `tag` begins; none when the encoding cannot be
@@ -51,31 +27,10 @@ std::optional<size_t> firstFieldAfter(const platform::Data& bytes, uint32_t tag)
   size_t position = 0;
   while (position < bytes.size()) {
     const size_t start = position;
-    auto key = readVarint(bytes, position);
+    auto key = APMWireReadVarint(bytes, position);
     if (!key) return std::nullopt;
     if ((*key >> 3) > tag) return start;
-    uint64_t skip = 0;
-    switch (static_cast<uint32_t>(*key & 7)) {
-      case kWireVarint:
-        if (!readVarint(bytes, position)) return std::nullopt;
-        break;
-      case kWireFixed64:
-        skip = 8;
-        break;
-      case kWireLengthDelimited: {
-        auto length = readVarint(bytes, position);
-        if (!length) return std::nullopt;
-        skip = *length;
-        break;
-      }
-      case kWireFixed32:
-        skip = 4;
-        break;
-      default:
-        return std::nullopt;
-    }
-    if (skip > bytes.size() - position) return std::nullopt;
-    position += static_cast<size_t>(skip);
+    if (!APMWireSkipValue(bytes, position, static_cast<uint32_t>(*key & 7))) return std::nullopt;
   }
   return bytes.size();
 }
@@ -90,7 +45,7 @@ bool APMEventMetadataEncoder::setFixedPart(const NANOMessageBase& metadata, int 
   if (!split) return false;
   prefix_.assign(encoded.begin(), encoded.begin() + static_cast<std::ptrdiff_t>(*split));
   suffix_.assign(encoded.begin() + static_cast<std::ptrdiff_t>(*split), encoded.end());
-  userAttributesKey_ = (tag << 3) | kWireLengthDelimited;
+  userAttributesKey_ = (tag << 3) | kAPMWireLengthDelimited;
   hasFixedPart_ = true;
   return true;
 }
@@ -104,17 +59,17 @@ platform::Data APMEventMetadataEncoder::encodeAttribute(const APMUserAttribute& 
   constexpr uint32_t kDoubleValueTag = 6;
   platform::Data bytes;
   bytes.reserve(attribute.name().size() + 32);
-  appendKey(bytes, kSetTimestampMillisTag, kWireVarint);
-  appendVarint(bytes, static_cast<uint64_t>(APMMillisecondsFromSeconds(attribute.lastSetTimestamp())));
+  APMWireAppendKey(bytes, kSetTimestampMillisTag, kAPMWireVarint);
+  APMWireAppendVarint(bytes, static_cast<uint64_t>(APMMillisecondsFromSeconds(attribute.lastSetTimestamp())));
   appendText(bytes, kNameTag, attribute.name());
   const APMValue& value = attribute.value();
   if (value.isString()) appendText(bytes, kStringValueTag, value.stringValue());
   if (value.isInt64()) {
-    appendKey(bytes, kIntValueTag, kWireVarint);
-    appendVarint(bytes, static_cast<uint64_t>(value.int64Value()));
+    APMWireAppendKey(bytes, kIntValueTag, kAPMWireVarint);
+    APMWireAppendVarint(bytes, static_cast<uint64_t>(value.int64Value()));
   }
   if (value.isDouble()) {
-    appendKey(bytes, kDoubleValueTag, kWireFixed64);
+    APMWireAppendKey(bytes, kDoubleValueTag, kAPMWireFixed64);
     uint64_t bits = 0;
     const double number = value.doubleValue();
     std::memcpy(&bits, &number, sizeof bits);
@@ -141,8 +96,8 @@ platform::Data APMEventMetadataEncoder::encode(const std::vector<std::shared_ptr
   for (const auto& attribute : attributes) {
     if (!attribute) continue;
     const platform::Data& bytes = encodedAttribute(attribute);
-    appendVarint(encoded, userAttributesKey_);
-    appendVarint(encoded, bytes.size());
+    APMWireAppendVarint(encoded, userAttributesKey_);
+    APMWireAppendVarint(encoded, bytes.size());
     encoded.insert(encoded.end(), bytes.begin(), bytes.end());
   }
   encoded.insert(encoded.end(), suffix_.begin(), suffix_.end());

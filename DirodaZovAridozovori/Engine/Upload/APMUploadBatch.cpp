@@ -2,6 +2,7 @@
 
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
+#include "APMWireFormat.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMDataDigest.h"
 
 namespace {
@@ -11,53 +12,6 @@ using Bundle = APMPBMeasurementBundle;
 bool signalsDenySomething(const std::string& signals) { return signals.find('0') != std::string::npos; }
 }  // namespace
 
-namespace {
-void appendVarint(platform::Data& out, uint64_t value) {
-  while (value >= 0x80) {
-    out.push_back(static_cast<uint8_t>(value | 0x80));
-    value >>= 7;
-  }
-  out.push_back(static_cast<uint8_t>(value));
-}
-}  // namespace
-
-namespace {
-
-bool readVarint(const platform::Data& bytes, size_t& at, uint64_t& value) {
-  value = 0;
-  for (int shift = 0; shift < 64 && at < bytes.size(); shift += 7) {
-    const uint8_t byte = bytes[at++];
-    value |= static_cast<uint64_t>(byte & 0x7f) << shift;
-    if ((byte & 0x80) == 0) return true;
-  }
-  return false;
-}
-
-// Past one field's value of the given wire type; false when the encoding ends inside it.
-bool skipValue(const platform::Data& bytes, size_t& at, uint32_t wireType) {
-  uint64_t length = 0;
-  switch (wireType) {
-    case 0:
-      return readVarint(bytes, at, length);
-    case 1:
-      length = 8;
-      break;
-    case 2:
-      if (!readVarint(bytes, at, length)) return false;
-      break;
-    case 5:
-      length = 4;
-      break;
-    default:
-      return false;
-  }
-  if (length > bytes.size() - at) return false;
-  at += static_cast<size_t>(length);
-  return true;
-}
-
-}  // namespace
-
 bool APMSetVarintFieldInEncoding(platform::Data& encoding, uint32_t tag, std::optional<uint64_t> value) {
   // The byte ranges of the field's own occurrences, and where a new one goes.
   std::vector<std::pair<size_t, size_t>> own;
@@ -65,9 +19,9 @@ bool APMSetVarintFieldInEncoding(platform::Data& encoding, uint32_t tag, std::op
   size_t at = 0;
   while (at < encoding.size()) {
     const size_t start = at;
-    uint64_t key = 0;
-    if (!readVarint(encoding, at, key) || !skipValue(encoding, at, static_cast<uint32_t>(key & 7))) return false;
-    const uint64_t fieldTag = key >> 3;
+    const auto key = APMWireReadVarint(encoding, at);
+    if (!key || !APMWireSkipValue(encoding, at, static_cast<uint32_t>(*key & 7))) return false;
+    const uint64_t fieldTag = *key >> 3;
     if (fieldTag == tag) own.emplace_back(start, at);
     if (fieldTag > tag && insertAt == encoding.size()) insertAt = start;
   }
@@ -85,8 +39,8 @@ bool APMSetVarintFieldInEncoding(platform::Data& encoding, uint32_t tag, std::op
                 encoding.begin() + static_cast<std::ptrdiff_t>(insertAt));
   copied = insertAt;
   if (value) {
-    appendVarint(result, static_cast<uint64_t>(tag) << 3);
-    appendVarint(result, *value);
+    APMWireAppendKey(result, tag, kAPMWireVarint);
+    APMWireAppendVarint(result, *value);
   }
   for (const auto& [start, end] : own) {
     if (start < insertAt) continue;
@@ -100,8 +54,8 @@ bool APMSetVarintFieldInEncoding(platform::Data& encoding, uint32_t tag, std::op
 }
 
 void APMAppendLengthDelimitedField(platform::Data& out, uint32_t tag, const platform::Data& bytes) {
-  appendVarint(out, (static_cast<uint64_t>(tag) << 3) | 2);
-  appendVarint(out, bytes.size());
+  APMWireAppendKey(out, tag, kAPMWireLengthDelimited);
+  APMWireAppendVarint(out, bytes.size());
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
