@@ -2,6 +2,7 @@
 
 #include "APMEngineEventRoad.h"
 #include "APMMeasurement.h"
+#include "Fetch/APMEngineFetch.h"
 #include "APMPersistedConfig.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "Session/APMSessionReporter.h"
@@ -71,7 +72,7 @@ void APMEngineSessions::createSessionReporterOnWorkerQueue() {
   if (previous) previous->setReportingEnabled(false);
   sessionReporter_ = reporter;
   // The lifecycle observers feed this reporter; they are set up with the first one.
-  engine_.subscribeForAppForegroundBackgroundNotifications();
+  engine_.fetch().subscribeForAppForegroundBackgroundNotifications();
 }
 
 void APMEngineSessions::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {

@@ -8,6 +8,7 @@
 #include "APMEventParameters.h"
 #include "APMEngineEventRoad.h"
 #include "APMEngineSessions.h"
+#include "Fetch/APMEngineFetch.h"
 #include "Upload/APMEngineUploadRoad.h"
 #include "APMFileUtilities.h"
 #include "APMNanoAccessors.h"
@@ -311,7 +312,8 @@ APMMeasurement::APMMeasurement(Private, const std::string& databaseName,
       eventRoad_(std::make_unique<APMEngineEventRoad>(*this)),
       startUp_(std::make_unique<APMStartUp>(*this)),
       sessions_(std::make_unique<APMEngineSessions>(*this)),
-      uploadRoad_(std::make_unique<APMEngineUploadRoad>(*this)) {
+      uploadRoad_(std::make_unique<APMEngineUploadRoad>(*this)),
+      fetch_(std::make_unique<APMEngineFetch>(*this)) {
   if (auto stored = persistedConfig_->loadTimestampValue()) {
     initTimestamp_ = *stored;
   } else {

@@ -51,6 +51,7 @@ class APMEngineEventRoad;
 class APMStartUp;
 class APMEngineSessions;
 class APMEngineUploadRoad;
+class APMEngineFetch;
 class VIZUzedaru;
 
 // A store transaction offered for duplicate filtering; fingerprint is the purchase reporter's
@@ -149,6 +150,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   APMEngineUploadRoad& uploadRoad() const { return *uploadRoad_; }
   // The sessions: the session reporter and what the road and the start-up ask of it.
   APMEngineSessions& sessions() const { return *sessions_; }
+  // The configuration fetch and the application's lifecycle observers.
+  APMEngineFetch& fetch() const { return *fetch_; }
   // An internal event on the front's internal road (the engine's own when there is no front).
   void logInternalEvent(const std::string& origin, const std::string& name, const platform::Dictionary& parameters);
 
@@ -212,31 +215,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // block outlasted the wait: the database is then left to it, as a crash would leave it.
   bool shutDownForExit(double waitSeconds);
 
-  // MARK: - Configuration fetch and application lifecycle (owned by APMMeasurement+Fetch.cpp)
-  // Starts one conditional GET of the configuration (worker queue). Callers check that the network
-  // is ready first.
-  void fetchRemoteConfig();
-  // The reply handler: applies a new configuration, renews the success time, or records the
-  // failure for the retry and back-off schedule (worker queue). statusCode 0: no response.
-  void networkRemoteConfigFetchCompletionHandler(int64_t statusCode,
-                                                 const std::vector<std::pair<std::string, std::string>>& headerFields,
-                                                 const platform::Data& data,
-                                                 const std::optional<platform::Error>& error);
-  // Observes the application becoming active and resigning active on the default notification
-  // center (once), and makes the engine the network client's logger; removed with the engine.
-  void subscribeForAppForegroundBackgroundNotifications();
-  void handleAppDidBecomeActiveEvent();
-  void handleAppWillResignActiveEvent();
-  // Flushes the persisted configuration (terminateBackgroundTask); not observed on this platform.
-  void handleAppWillEnterForegroundNotification();
-  void terminateBackgroundTask();
-
- private:
-  struct LifecycleObservers;
-  std::shared_ptr<LifecycleObservers> lifecycleObservers_;  // set once, on the worker queue
-
- public:
-
  private:
   struct Private {};
 
@@ -295,6 +273,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   const std::unique_ptr<APMStartUp> startUp_;
   const std::unique_ptr<APMEngineSessions> sessions_;
   const std::unique_ptr<APMEngineUploadRoad> uploadRoad_;
+  const std::unique_ptr<APMEngineFetch> fetch_;
 
   // Guards publishedRemoteConfig_, the configuration as other queues see it.
   mutable std::mutex publishMutex_;

@@ -9,6 +9,7 @@
 
 #include "../DirodaZovAridozovori/Messages/ProtocEncoding.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
+#include "Fetch/APMEngineFetch.h"
 #include "Upload/APMEngineUploadRoad.h"
 #include "LocalCollector.h"
 #include "TestSupport.h"
@@ -58,7 +59,7 @@ class AudienceEndToEndTest : public PublicAPITest<FrontTest> {
 
   void fetch() {
     ASSERT_TRUE(waitUntilIdle());
-    onWorker([&] { engine()->fetchRemoteConfig(); });
+    onWorker([&] { engine()->fetch().fetchRemoteConfig(); });
     ASSERT_TRUE(testsupport::waitFor([&] {
       std::lock_guard<std::mutex> lock(mutex_);
       return fetches_ > 0;

@@ -8,6 +8,7 @@
 #include "../DirodaZovAridozovori/Engine/EngineTestFixture.h"
 #include "../DirodaZovAridozovori/Engine/Fetch/ConfigMessages.h"
 #include "Front/APMAnalytics.h"
+#include "Fetch/APMEngineFetch.h"
 #include "LocalCollector.h"
 #include "platform/ApplicationNotifications.h"
 #include "platform/NotificationCenter.h"
@@ -98,7 +99,7 @@ class FetchConfigTest : public EngineTest {
   void fetch() {
     ASSERT_TRUE(testsupport::waitFor([&] { return networkReady(); }, 10));
     const size_t before = configRequests().size();
-    onWorker([&] { engine().fetchRemoteConfig(); });
+    onWorker([&] { engine().fetch().fetchRemoteConfig(); });
     waitForFetches(before + 1);
   }
 

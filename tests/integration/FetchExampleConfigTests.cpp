@@ -8,6 +8,7 @@
 
 #include "../../examples/ExampleConfigService.h"
 #include "../DirodaZovAridozovori/Engine/EngineTestFixture.h"
+#include "Fetch/APMEngineFetch.h"
 #include "LocalCollector.h"
 
 namespace enginetest {
@@ -82,7 +83,7 @@ class ExampleConfigServiceTest : public EngineTest {
   void fetch() {
     ASSERT_TRUE(testsupport::waitFor([&] { return networkReady(); }, 10));
     const size_t before = served().size();
-    onWorker([&] { engine().fetchRemoteConfig(); });
+    onWorker([&] { engine().fetch().fetchRemoteConfig(); });
     ASSERT_TRUE(testsupport::waitFor([&] { return served().size() > before; }, 10));
     ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
     drain();

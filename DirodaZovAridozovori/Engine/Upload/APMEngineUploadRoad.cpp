@@ -4,6 +4,7 @@
 #include "APMEngineEventRoad.h"
 #include "APMEventRoad.h"
 #include "APMMeasurement.h"
+#include "Fetch/APMEngineFetch.h"
 #include "APMPersistedConfig.h"
 #include "Consent/APMConsentSettingsUtil.h"
 #include "Identity/APMIdentity.h"
@@ -112,7 +113,7 @@ std::shared_ptr<APMUploadController> APMEngineUploadRoad::uploadController() {
   };
   hooks.uptime = [] { return platform::uptime(); };
   hooks.fetchRemoteConfig = [weakSelf] {
-    if (auto self = weakSelf.lock()) self->fetchRemoteConfig();
+    if (auto self = weakSelf.lock()) self->fetch().fetchRemoteConfig();
   };
   uploadController_ = std::make_shared<APMUploadController>(database, remoteConfig, engine_.persistedConfig(),
                                                             engine_.network(), engine_.scheduler(), engine_.alarm(),

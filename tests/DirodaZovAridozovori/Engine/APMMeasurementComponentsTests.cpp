@@ -9,6 +9,7 @@
 #include "Identity/APMDefaultIdentitySupport.h"
 #include "Identity/APMPlatformIdentitySupport.h"
 #include "Identity/IdentityTestDoubles.h"
+#include "Fetch/APMEngineFetch.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "platform/Http.h"
 
@@ -118,7 +119,7 @@ class EngineComponentsTest : public EngineTest {
   }
 
   void fetchCompleted(int64_t status) {
-    onWorker([&] { engine().networkRemoteConfigFetchCompletionHandler(status, {}, {}, std::nullopt); });
+    onWorker([&] { engine().fetch().networkRemoteConfigFetchCompletionHandler(status, {}, {}, std::nullopt); });
     drain();
   }
 
@@ -433,7 +434,7 @@ TEST_F(EngineComponentsTest, AComponentRefusesTheStartOrRollsBackAFetchedConfigu
     gate->acceptAudiences = c.accepted;
     gate->audienceIDs.clear();
     onWorker([&] {
-      engine().networkRemoteConfigFetchCompletionHandler(
+      engine().fetch().networkRemoteConfigFetchCompletionHandler(
           200, {}, fetchtest::encodedConfig({kAppID, c.version, {}, {}, {11, 12}}), std::nullopt);
     });
     drain();

@@ -12,6 +12,7 @@
 #include "APMASLLogger.h"
 #include "Logger/DULLogger.h"
 #include "../FakeEngineContext.h"
+#include "Fetch/APMEngineFetch.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "OnDeviceConversionTestDoubles.h"
 #include "platform/Http.h"
@@ -114,7 +115,7 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
   }
   // A successful configuration fetch that changed nothing, as its reply handler sees it.
   void completeFetch() {
-    onWorker([&] { engine()->networkRemoteConfigFetchCompletionHandler(304, {}, {}, std::nullopt); });
+    onWorker([&] { engine()->fetch().networkRemoteConfigFetchCompletionHandler(304, {}, {}, std::nullopt); });
     drain();
   }
 

@@ -1,6 +1,5 @@
-// The engine's configuration fetch (a conditional GET applied in one database transaction) and its
-// reactions to the application's state: a refresh on becoming active where the configuration asks
-// for it, an upload attempt on resigning active, and the network client's log lines.
+#include "APMEngineFetch.h"
+
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -8,7 +7,6 @@
 
 #include "APMDatabase.h"
 #include "APMEngineSessions.h"
-#include "Upload/APMEngineUploadRoad.h"
 #include "APMMeasurement.h"
 #include "APMPRuntime.h"
 #include "APMPersistedConfig.h"
@@ -19,6 +17,7 @@
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "Session/APMSessionReporter.h"
+#include "Upload/APMEngineUploadRoad.h"
 #include "platform/ApplicationNotifications.h"
 #include "platform/Clock.h"
 #include "platform/NotificationCenter.h"
@@ -54,7 +53,7 @@ bool hasAppActiveOwner() {
 
 // Removes the notification observers when the engine goes away; the log bridge lives as long as
 // the engine (the network client holds it weakly).
-struct APMMeasurement::LifecycleObservers {
+struct APMEngineFetch::LifecycleObservers {
   std::vector<platform::NotificationCenter::Token> tokens;
   std::shared_ptr<APMNetworkLogBridge> logBridge;
 
@@ -63,65 +62,75 @@ struct APMMeasurement::LifecycleObservers {
   }
 };
 
+APMEngineFetch::APMEngineFetch(APMMeasurement& engine) : engine_(engine) {}
+
+APMEngineFetch::~APMEngineFetch() = default;
+
 // MARK: - Fetch
 
-void APMMeasurement::fetchRemoteConfig() {
-  if (!checkWorkerQueue("fetchRemoteConfig")) return;
+void APMEngineFetch::fetchRemoteConfig() {
+  if (!engine_.checkWorkerQueue("fetchRemoteConfig")) return;
   const int64_t version = APMIdentity::zovAridozovoriLibraryVersion();
+  const auto& remoteConfig = engine_.remoteConfigInstance();
+  const auto& network = engine_.network();
   std::optional<std::string> url;
-  if (remoteConfig_) {
-    url = remoteConfig_->remoteConfigURL(std::string(kAPMConfigFetchPlatform), version, APMPRuntime::runtimeVersion());
+  if (remoteConfig) {
+    url = remoteConfig->remoteConfigURL(std::string(kAPMConfigFetchPlatform), version, APMPRuntime::runtimeVersion());
   }
-  if (!url || url->empty() || !network_) {
+  if (!url || url->empty() || !network) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMMeasurementLogCode::kInvalidServerURLGetConfiguration,
            "Invalid server URL to get configuration");
     return;
   }
   APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kFetchingConfigurationServer,
          "Fetching configuration from the server");
-  const APMConfigFetchHeaders headers = APMConditionalConfigFetchHeaders(*persistedConfig_, version);
-  setIsNetworkRequestPending(true);
-  network_->setTimeoutInterval(remoteConfig_->networkTimeout());
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  network_->getURL(*url, headers, scheduler_->workerQueue(), false,
-                   [weakSelf](const std::optional<platform::HttpResponse>& response, const platform::Data& data,
-                              const std::optional<platform::Error>& error) {
-                     auto self = weakSelf.lock();
-                     if (!self) return;
-                     self->setIsNetworkRequestPending(false);
-                     // A configuration whose body did not arrive whole is a failed fetch, whatever
-                     // the status.
-                     const bool answered = response && !error;
-                     APMScheduler::runGuardedBlockID("APMMeasurement:fetch", [&] {
-                       self->networkRemoteConfigFetchCompletionHandler(
-                           answered ? response->statusCode : 0,
-                           answered ? response->headers : platform::HttpHeaders{}, data, error);
-                     });
-                   });
+  const APMConfigFetchHeaders headers = APMConditionalConfigFetchHeaders(*engine_.persistedConfig(), version);
+  engine_.setIsNetworkRequestPending(true);
+  network->setTimeoutInterval(remoteConfig->networkTimeout());
+  std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
+  network->getURL(*url, headers, engine_.scheduler()->workerQueue(), false,
+                  [weakEngine](const std::optional<platform::HttpResponse>& response, const platform::Data& data,
+                               const std::optional<platform::Error>& error) {
+                    auto engine = weakEngine.lock();
+                    if (!engine) return;
+                    engine->setIsNetworkRequestPending(false);
+                    // A configuration whose body did not arrive whole is a failed fetch, whatever
+                    // the status.
+                    const bool answered = response && !error;
+                    APMScheduler::runGuardedBlockID("APMMeasurement:fetch", [&] {
+                      engine->fetch().networkRemoteConfigFetchCompletionHandler(
+                          answered ? response->statusCode : 0,
+                          answered ? response->headers : platform::HttpHeaders{}, data, error);
+                    });
+                  });
 }
 
-void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
+void APMEngineFetch::networkRemoteConfigFetchCompletionHandler(
     int64_t statusCode, const std::vector<std::pair<std::string, std::string>>& headerFields,
     const platform::Data& data, const std::optional<platform::Error>& error) {
-  if (!checkWorkerQueue("networkRemoteConfigFetchCompletionHandler:data:error:")) return;
+  if (!engine_.checkWorkerQueue("networkRemoteConfigFetchCompletionHandler:data:error:")) return;
   const double now = platform::now();
+  const auto& persistedConfig = engine_.persistedConfig();
+  auto& uploadRoad = engine_.uploadRoad();
   APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kFetchedConfiguration, "Fetched configuration. Status code",
          statusCode);
 
   if (!APMIsSuccessfulConfigFetchStatus(statusCode)) {
     APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kNetworkRequestFailedFetchRemoteConfig,
            "Network request failed to fetch remote config. Code, Error", statusCode, errorContext(error));
-    persistedConfig_->setLastFailedUploadTimestamp(now);
-    if (APMIsBackoffConfigFetchStatus(statusCode)) persistedConfig_->setLastBackoffTimestamp(now);
+    persistedConfig->setLastFailedUploadTimestamp(now);
+    if (APMIsBackoffConfigFetchStatus(statusCode)) persistedConfig->setLastBackoffTimestamp(now);
     APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kNetworkFetchFailed,
            "Network fetch failed. Will retry later. Code, error", statusCode, errorContext(error));
-    uploadRoad_->updateSchedule();
+    uploadRoad.updateSchedule();
     return;
   }
 
-  persistedConfig_->setLastFailedUploadTimestamp(0.0);
-  persistedConfig_->setLastBackoffTimestamp(0.0);
-  if (!database_ || !remoteConfig_) return;
+  persistedConfig->setLastFailedUploadTimestamp(0.0);
+  persistedConfig->setLastBackoffTimestamp(0.0);
+  const auto& database = engine_.database();
+  const auto& remoteConfig = engine_.remoteConfigInstance();
+  if (!database || !remoteConfig) return;
 
   const bool unchanged = statusCode == 304 || statusCode == 404;
   if (statusCode == 304) {
@@ -139,8 +148,8 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
   }
 
   platform::Error timestampError;
-  if (database_->updateRemoteConfigSuccessfulTimestamp(now, &timestampError)) {
-    uploadRoad_->setSuspendedUploadTimestamp(0);
+  if (database->updateRemoteConfigSuccessfulTimestamp(now, &timestampError)) {
+    uploadRoad.setSuspendedUploadTimestamp(0);
   } else {
     if (unchanged) {
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedUpdateConfigLastSetTimestamp,
@@ -151,80 +160,78 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
     }
     // Without a recorded success the configuration would count as expired at once: hold uploads
     // back rather than fetch again and again.
-    uploadRoad_->setSuspendedUploadTimestamp(platform::uptime());
+    uploadRoad.setSuspendedUploadTimestamp(platform::uptime());
   }
 
+  const auto& components = engine_.engineComponents();
   if (!unchanged && !data.empty()) {
-    APMRemoteConfigApplyContext context{*database_, *remoteConfig_, identity_ ? identity_->appIDFromDMP() : std::nullopt,
-                                        [this] { updateConsentSettingsUtilWithRemoteConfig(); },
-                                        [this](APMDatabase& database, APMRemoteConfig& config,
-                                               const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
-                                          for (const auto& component : components_) {
+    const auto& identity = engine_.identity();
+    APMRemoteConfigApplyContext context{*database, *remoteConfig, identity ? identity->appIDFromDMP() : std::nullopt,
+                                        [this] { engine_.updateConsentSettingsUtilWithRemoteConfig(); },
+                                        [&components](APMDatabase& database, APMRemoteConfig& config,
+                                                      const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
+                                          for (const auto& component : components) {
                                             if (!component->storeAudiences(database, config, audiences)) return false;
                                           }
                                           return true;
                                         }};
     if (APMApplyRemoteConfig(data, context) == APMRemoteConfigApplyResult::kApplied) {
-      persistedConfig_->setConfigServerLastModifiedString(headerField(headerFields, kAPMLastModifiedHeader));
-      persistedConfig_->setConfigServerETag(headerField(headerFields, kAPMETagHeader));
-      persistedConfig_->setConfigDMPVersion(APMIdentity::zovAridozovoriLibraryVersion());
+      persistedConfig->setConfigServerLastModifiedString(headerField(headerFields, kAPMLastModifiedHeader));
+      persistedConfig->setConfigServerETag(headerField(headerFields, kAPMETagHeader));
+      persistedConfig->setConfigDMPVersion(APMIdentity::zovAridozovoriLibraryVersion());
     }
   }
 
   bool uploadTaken = false;
-  forEachComponent([&uploadTaken](APMEngineComponent& component) {
-    uploadTaken = component.configurationFetchDidSucceed() || uploadTaken;
-  });
+  for (const auto& component : components) uploadTaken = component->configurationFetchDidSucceed() || uploadTaken;
   if (uploadTaken) {
     // A component's request took the upload attempt: the upload timer must not stay idle.
-    uploadRoad_->updateSchedule();
+    uploadRoad.updateSchedule();
   } else {
     // A fresh configuration lets the upload road bundle again.
-    uploadRoad_->uploadDataOrRegisterAlarm();
+    uploadRoad.uploadDataOrRegisterAlarm();
   }
-  forEachComponent([](APMEngineComponent& component) { component.configurationFetchDidEnd(); });
+  for (const auto& component : components) component->configurationFetchDidEnd();
 }
 
 // MARK: - Application lifecycle
 
-void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
+void APMEngineFetch::subscribeForAppForegroundBackgroundNotifications() {
   if (lifecycleObservers_) return;
   auto observers = std::make_shared<LifecycleObservers>();
   observers->logBridge = std::make_shared<APMNetworkLogBridge>();
-  if (network_) network_->setLoggerDelegate(observers->logBridge);
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  if (const auto& network = engine_.network()) network->setLoggerDelegate(observers->logBridge);
+  std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
   auto& center = platform::NotificationCenter::defaultCenter();
   observers->tokens.push_back(center.addObserver(platform::kApplicationDidBecomeActiveNotification, nullptr, nullptr,
-                                                 [weakSelf](const platform::Notification&) {
-                                                   if (auto self = weakSelf.lock()) self->handleAppDidBecomeActiveEvent();
+                                                 [weakEngine](const platform::Notification&) {
+                                                   if (auto engine = weakEngine.lock())
+                                                     engine->fetch().handleAppDidBecomeActiveEvent();
                                                  }));
   observers->tokens.push_back(center.addObserver(platform::kApplicationWillResignActiveNotification, nullptr, nullptr,
-                                                 [weakSelf](const platform::Notification&) {
-                                                   if (auto self = weakSelf.lock()) self->handleAppWillResignActiveEvent();
+                                                 [weakEngine](const platform::Notification&) {
+                                                   if (auto engine = weakEngine.lock())
+                                                     engine->fetch().handleAppWillResignActiveEvent();
                                                  }));
   lifecycleObservers_ = std::move(observers);
 }
 
-void APMMeasurement::handleAppDidBecomeActiveEvent() {
+void APMEngineFetch::handleAppDidBecomeActiveEvent() {
   // One path tells the session reporter: this one, until an owner of the active state does.
   if (!hasAppActiveOwner()) {
-    if (auto reporter = sessions_->currentSessionReporter()) reporter->handleAppDidBecomeActive();
+    if (auto reporter = engine_.sessions().currentSessionReporter()) reporter->handleAppDidBecomeActive();
   }
 
-  std::shared_ptr<APMRemoteConfig> config;
-  {
-    std::lock_guard<std::mutex> lock(publishMutex_);
-    config = publishedRemoteConfig_;
-  }
+  auto config = engine_.publishedRemoteConfig();
   if (!config || !config->blocklistInternal()) return;
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  submit("APMMeasurement:3972", [weakSelf] {
-    auto self = weakSelf.lock();
-    if (!self || !self->remoteConfig_) return;
-    const double age = std::fabs(platform::now() - self->remoteConfig_->lastRemoteConfigUpdateTimestamp());
+  std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
+  engine_.scheduleOnWorkerQueueBlockID("APMMeasurement:3972", [weakEngine] {
+    auto engine = weakEngine.lock();
+    if (!engine || !engine->remoteConfigInstance()) return;
+    const double age = std::fabs(platform::now() - engine->remoteConfigInstance()->lastRemoteConfigUpdateTimestamp());
     if (age < kActivationRefetchInterval) return;
-    if (self->uploadRoad_->isNetworkReadyForRequest()) {
-      self->fetchRemoteConfig();
+    if (engine->uploadRoad().isNetworkReadyForRequest()) {
+      engine->fetch().fetchRemoteConfig();
     } else {
       APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kNetworkOperationPending,
              "Network operation is pending. Ignoring request to fetch configuration");
@@ -232,21 +239,21 @@ void APMMeasurement::handleAppDidBecomeActiveEvent() {
   });
 }
 
-void APMMeasurement::handleAppWillResignActiveEvent() {
+void APMEngineFetch::handleAppWillResignActiveEvent() {
   auto hooks = APMAnalyticsHooksSnapshot();
-  if (auto reporter = hasAppActiveOwner() ? nullptr : sessions_->currentSessionReporter()) {
+  if (auto reporter = hasAppActiveOwner() ? nullptr : engine_.sessions().currentSessionReporter()) {
     platform::Dictionary screen = hooks->screenParameters ? hooks->screenParameters() : platform::Dictionary{};
     reporter->handleAppWillResignActiveWithScreen(screen.empty() ? APMSessionScreen() : APMSessionScreen(screen));
   }
-  persistedConfig_->synchronizeToDisk();
+  engine_.persistedConfig()->synchronizeToDisk();
   APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kAppResignActiveState,
          "App will resign active state. Scheduling data upload");
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  auto upload = [weakSelf] {
-    auto self = weakSelf.lock();
-    if (!self) return;
-    self->submit("APMMeasurement:4025", [weakSelf] {
-      if (auto strong = weakSelf.lock()) strong->uploadRoad_->uploadData();
+  std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
+  auto upload = [weakEngine] {
+    auto engine = weakEngine.lock();
+    if (!engine) return;
+    engine->scheduleOnWorkerQueueBlockID("APMMeasurement:4025", [weakEngine] {
+      if (auto strong = weakEngine.lock()) strong->uploadRoad().uploadData();
     });
   };
   // Held by the front until analytics has started.
@@ -257,6 +264,6 @@ void APMMeasurement::handleAppWillResignActiveEvent() {
   }
 }
 
-void APMMeasurement::handleAppWillEnterForegroundNotification() { terminateBackgroundTask(); }
+void APMEngineFetch::handleAppWillEnterForegroundNotification() { terminateBackgroundTask(); }
 
-void APMMeasurement::terminateBackgroundTask() { persistedConfig_->synchronizeToDisk(); }
+void APMEngineFetch::terminateBackgroundTask() { engine_.persistedConfig()->synchronizeToDisk(); }
