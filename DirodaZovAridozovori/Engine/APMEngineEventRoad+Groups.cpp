@@ -8,6 +8,7 @@
 #include "APMEventParameters.h"
 #include "APMEventRoad.h"
 #include "APMMeasurement.h"
+#include "APMEngineUserProperties.h"
 #include "APMPersistedConfig.h"
 #include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
 
@@ -221,12 +222,12 @@ void APMEngineEventRoad::logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& 
 void APMEngineEventRoad::changeUserAttributeInGroupOnWorkerQueue(const APMUserAttribute& attribute, bool remove) {
   // Outside a group (collection off, or a group that could not begin) it is written as it always was.
   if (!engine_.isEnabled() || !database() || !writer_.inGroup()) {
-    return remove ? engine_.removeUserAttributeOnWorkerQueue(attribute)
-                  : engine_.setUserAttributeOnWorkerQueue(attribute);
+    return remove ? engine_.userProperties().removeUserAttributeOnWorkerQueue(attribute)
+                  : engine_.userProperties().setUserAttributeOnWorkerQueue(attribute);
   }
   writer_.writeEvent([&] {
-    return remove ? engine_.removeUserPropertyFromDatabaseOnWorkerQueue(attribute)
-                  : engine_.setUserPropertyInDatabaseOnWorkerQueue(attribute);
+    return remove ? engine_.userProperties().removeUserPropertyFromDatabaseOnWorkerQueue(attribute)
+                  : engine_.userProperties().setUserPropertyInDatabaseOnWorkerQueue(attribute);
   });
 }
 

@@ -11,6 +11,7 @@
 #include "APMEventRoad.h"
 #include "APMEventWriter.h"
 #include "APMMeasurement.h"
+#include "APMEngineUserProperties.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
@@ -67,7 +68,7 @@ void APMEngineEventRoad::logInternalEvent(const std::string& origin, const std::
   engine_.logInternalEvent(origin, name, parameters);
 }
 void APMEngineEventRoad::setLastAdvertisingIDResetUserProperty() {
-  engine_.setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  engine_.userProperties().setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
 }
 void APMEngineEventRoad::updateSchedule() { engine_.uploadRoad().updateSchedule(); }
 const APMEngineComponentList& APMEngineEventRoad::engineComponents() const { return engine_.engineComponents(); }
@@ -367,7 +368,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMEngineEventRoad::createRawEventMetada
   if (identity()) {
     if (auto installationID = identity()->zoredodeInstallationID()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallationId, *installationID);
     auto token = identity()->sessionStitchingTokenWithSessionNumber(
-        persistedConfig()->sessionNumber(), engine_.sessions().isSessionExpiredOnWorkerQueue(), engine_.hasUserPropertyUserIDOnWorkerQueue());
+        persistedConfig()->sessionNumber(), engine_.sessions().isSessionExpiredOnWorkerQueue(), engine_.userProperties().hasUserPropertyUserIDOnWorkerQueue());
     if (token && !token->empty()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kSessionStitchingToken, *token);
     if (auto major = identity()->appVersionMajor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMajor, *major);
     if (auto minor = identity()->appVersionMinor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMinor, *minor);

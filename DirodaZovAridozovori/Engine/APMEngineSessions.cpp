@@ -2,6 +2,7 @@
 
 #include "APMEngineEventRoad.h"
 #include "APMMeasurement.h"
+#include "APMEngineUserProperties.h"
 #include "Fetch/APMEngineFetch.h"
 #include "APMPersistedConfig.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -36,13 +37,13 @@ APMSessionReporterHost sessionHost(std::weak_ptr<APMMeasurement> weakEngine) {
     auto engine = weakEngine.lock();
     if (!engine) return;
     if (value.isNull()) {
-      engine->removeUserAttribute(
+      engine->userProperties().removeUserAttribute(
           std::make_shared<APMUserAttribute>(APMSessionReporter::kOriginAuto, name, APMValue(int64_t{0}), platform::now()));
       return;
     }
     auto converted = APMValue::valueFromObject(value);
     if (!converted) return;
-    engine->setUserAttribute(
+    engine->userProperties().setUserAttribute(
         std::make_shared<APMUserAttribute>(APMSessionReporter::kOriginAuto, name, *converted, platform::now()));
   };
   host.isAppActive = [] { return APMAnalyticsHooksIsAppActive(); };
@@ -79,8 +80,8 @@ void APMEngineSessions::reportSessionStartOnWorkerQueueWithTimestamp(double time
   if (!engine_.checkWorkerQueue("reportSessionStartOnWorkerQueueWithTimestamp:appInBackground:")) return;
   if (!isSessionExpiredOnWorkerQueue()) return;
   updatePropertiesForNewSessionStartOnWorkerQueue();
-  if (auto sessionID = sessionIDPropertyWithTimestamp(timestamp)) engine_.setUserAttributeOnWorkerQueue(*sessionID);
-  if (auto sessionNumber = sessionNumberProperty()) engine_.setUserAttributeOnWorkerQueue(*sessionNumber);
+  if (auto sessionID = sessionIDPropertyWithTimestamp(timestamp)) engine_.userProperties().setUserAttributeOnWorkerQueue(*sessionID);
+  if (auto sessionNumber = sessionNumberProperty()) engine_.userProperties().setUserAttributeOnWorkerQueue(*sessionNumber);
   const bool background = appInBackground && engine_.remoteConfigInstance() && engine_.remoteConfigInstance()->appInBackgroundParameterEnabled();
   platform::Dictionary parameters{{"_sid", static_cast<int64_t>(timestamp)},
                                   {"_sno", engine_.persistedConfig()->sessionNumber()}};

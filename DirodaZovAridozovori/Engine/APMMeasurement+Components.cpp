@@ -1,6 +1,7 @@
 // The engine's side of its components: the context it hands them. The context holds the engine
 // weakly, so a component kept alive by a block still queued finds no engine instead of a freed one.
 #include "APMMeasurement.h"
+#include "APMEngineUserProperties.h"
 
 #include "APMEngineContext.h"
 #include "APMEngineEventRoad.h"
@@ -80,11 +81,11 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
 
   bool setUserProperty(const APMUserAttribute& attribute) override {
     auto engine = engine_.lock();
-    return engine && engine->setUserPropertyInDatabaseOnWorkerQueue(attribute);
+    return engine && engine->userProperties().setUserPropertyInDatabaseOnWorkerQueue(attribute);
   }
 
   void removeUserProperty(const APMUserAttribute& attribute) override {
-    if (auto engine = engine_.lock()) engine->removeUserAttributeOnWorkerQueue(attribute);
+    if (auto engine = engine_.lock()) engine->userProperties().removeUserAttributeOnWorkerQueue(attribute);
   }
 
   void writeEvent(const std::shared_ptr<APMEvent>& event) override {

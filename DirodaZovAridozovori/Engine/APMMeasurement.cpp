@@ -9,6 +9,7 @@
 #include "APMEngineEventRoad.h"
 #include "APMEngineSessions.h"
 #include "Fetch/APMEngineFetch.h"
+#include "APMEngineUserProperties.h"
 #include "Upload/APMEngineUploadRoad.h"
 #include "APMFileUtilities.h"
 #include "APMNanoAccessors.h"
@@ -39,8 +40,6 @@
 namespace {
 
 constexpr const char* kRemoteConfigSDKClassName = "DAVEzuzozAvuruv";
-constexpr const char* kPlistAllowAdPersonalizationKey = "DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS";
-constexpr const char* kPlistAdNetworkRegistrationKey = "DIRODA_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED";
 
 struct SharedState {
   std::mutex mutex;
@@ -313,7 +312,8 @@ APMMeasurement::APMMeasurement(Private, const std::string& databaseName,
       startUp_(std::make_unique<APMStartUp>(*this)),
       sessions_(std::make_unique<APMEngineSessions>(*this)),
       uploadRoad_(std::make_unique<APMEngineUploadRoad>(*this)),
-      fetch_(std::make_unique<APMEngineFetch>(*this)) {
+      fetch_(std::make_unique<APMEngineFetch>(*this)),
+      userProperties_(std::make_unique<APMEngineUserProperties>(*this)) {
   if (auto stored = persistedConfig_->loadTimestampValue()) {
     initTimestamp_ = *stored;
   } else {
@@ -426,7 +426,7 @@ bool APMMeasurement::startMeasurementOnWorkerQueue() {
     }
   }
   const bool wasEnabled = enabled_.exchange(true);
-  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  userProperties_->setPersonalizedAdsUserPropertyOnWorkerQueue();
   auto hooks = APMAnalyticsHooksSnapshot();
   if (hooks->needFirstOpenAfterReset && hooks->needFirstOpenAfterReset()) {
     startUp_->reportFirstOpenOnWorkerQueue();
@@ -541,10 +541,10 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kUnableDeleteStaleData,
            "Unable to delete stale data. Error", staleError);
   }
-  updateConsentSettingsUtilWithRemoteConfig();
+  userProperties_->updateConsentSettingsUtilWithRemoteConfig();
   forEachComponent([](APMEngineComponent& component) { component.startUpDidLoadConfiguration(); });
   startUp_->updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
-  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  userProperties_->setPersonalizedAdsUserPropertyOnWorkerQueue();
   startUp_->backfillSessionNumber();
   startUp_->reportFirstOpenOnWorkerQueue();
   forEachComponent([](APMEngineComponent& component) { component.startUpDidReportFirstOpen(); });
@@ -585,15 +585,6 @@ void APMMeasurement::installRemoteConfigHooks() {
   APMIdentifiers::setEngineIdentityProvider([weakSelf, identityOf]() { return identityOf(weakSelf); });
 }
 
-// MARK: - Start-up reports
-
-// MARK: - Start-up reports
-
-bool APMMeasurement::setInternalUserPropertyOnWorkerQueue(const std::string& name, const APMValue& value,
-                                                          double timestamp) {
-  return setUserPropertyInDatabaseOnWorkerQueue(APMUserAttribute("auto", name, value, timestamp));
-}
-
 void APMMeasurement::logInternalEvent(const std::string& origin, const std::string& name,
                                       const platform::Dictionary& parameters) {
   auto hooks = APMAnalyticsHooksSnapshot();
@@ -606,97 +597,11 @@ void APMMeasurement::logInternalEvent(const std::string& origin, const std::stri
                                  {});
 }
 
-// MARK: - Personalised ads and consent
-
-void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
-  if (!checkWorkerQueue("setPersonalizedAdsUserPropertyOnWorkerQueue") || !database_) return;
-  platform::Error error;
-  auto stored = database_->userAttributeWithName("_npa", &error);
-  if (!stored && !error.empty()) {
-    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableReadPersonalizedAdsUserProperty,
-           "Unable to read personalized ads user property. Error", error);
-    return;
-  }
-  auto npa = shouldDisableAdPersonalization();
-  if (!npa) {
-    if (!stored) return;
-    platform::Error deleteError;
-    if (database_->deleteUserAttributeWithName("_npa", &deleteError)) {
-      APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kNoValueSetPersonalizedAds,
-             "No value set for personalized ads. Removing user property.");
-      APMConsentSettingsUtil::setDiagnosticSource(0, APMConsentSettingsUtil::kAdPersonalization);
-    } else {
-      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableRemovePersonalizedAdsUserProperty,
-             "Unable to remove personalized ads user property in the database. Error", deleteError);
-    }
-    return;
-  }
-  if (!APMConsentSettingsUtil::adPersonalization()) updateAdPersonalizationConsentFromNPAValue(npa);
-  if (!stored || stored->value().int64Value() != *npa) {
-    setInternalUserPropertyOnWorkerQueue("_npa", APMValue(*npa), platform::now());
-  }
-}
-
-void APMMeasurement::updateAdPersonalizationConsentFromNPAValue(const std::optional<int64_t>& npa) {
-  using Consent = APMConsentSettingsUtil;
-  auto current = Consent::adPersonalization();
-  // The consent answers "granted" as true; an NPA value of true means not granted.
-  if (npa && current && ((*current != 0) == (*npa == 0))) return;
-  if (!npa) return;
-  Consent::updateSettings({{Consent::kAdPersonalization, std::string(*npa != 0 ? Consent::kDenied : Consent::kGranted)}});
-  int64_t diagnostic = -1;
-  if (persistedConfig_->allowPersonalizedAds()) {
-    diagnostic = 5;
-  } else if (foundAdPersonalizationPlistFlag_) {
-    diagnostic = 3;
-  } else if (auto defaults = Consent::defaultSettings(); defaults && platform::find(*defaults, Consent::kAdPersonalization)) {
-    diagnostic = 1;
-  }
-  if (diagnostic >= 0) Consent::setDiagnosticSource(diagnostic, Consent::kAdPersonalization);
-}
-
-void APMMeasurement::updateConsentSettingsUtilWithRemoteConfig() {
-  using Consent = APMConsentSettingsUtil;
-  if (!remoteConfig_) return;
-  const auto before = Consent::adPersonalization();
-  auto defaults = remoteConfig_->consentDefaults();
-  auto delegations = remoteConfig_->consentDelegations();
-  if (!defaults.empty() || !delegations.empty()) {
-    Consent::setDefaultSettings(defaults);
-    Consent::setDelegatedSettings(delegations);
-  }
-  auto regional = remoteConfig_->regionalDefaults();
-  Consent::setRegionalDefaults(regional.empty() ? std::nullopt : std::optional<platform::Dictionary>(regional));
-  const auto after = Consent::adPersonalization();
-  if (after && after != before) shouldUpdateNPAUserProperty_ = true;
-}
-
 void APMMeasurement::setSessionTimeoutInterval(double seconds) {
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   submit("APMMeasurement:1565", [weakSelf, seconds] {
     if (auto self = weakSelf.lock()) self->sessions_->setSessionTimeoutIntervalOnWorkerQueue(seconds);
   });
-}
-
-double APMMeasurement::firstOpenTimestamp() {
-  if (!database_) return 0;
-  platform::Error error;
-  auto firstOpen = database_->userAttributeWithName("_fot", &error);
-  if (firstOpen) return firstOpen->lastSetTimestamp();
-  auto all = database_->userAttributesIncludingInternal(true, &error);
-  if (!all) {
-    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableQueryCurrentUserProperties,
-           "Unable to query current user properties. Error", error);
-    return 0;
-  }
-  if (all->empty()) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMMeasurementLogCode::kCannotExtractFirstOpenTimestamp,
-           "Cannot extract first open timestamp. Empty user properties");
-    return 0;
-  }
-  double earliest = (*all)[0]->lastSetTimestamp();
-  for (const auto& property : *all) earliest = std::min(earliest, property->lastSetTimestamp());
-  return earliest;
 }
 
 // MARK: - Previous first-open count
@@ -709,34 +614,3 @@ void APMMeasurement::setPreviousFirstOpenCount(const std::string& count) {
   persistedConfig_->setPreviousFirstOpenCount(std::strtoll(count.c_str(), nullptr, 10));
 }
 
-bool APMMeasurement::shouldAllowAdNetworkRegistration() const {
-  auto value = platform::Bundle::objectForInfoDictionaryKey(kPlistAdNetworkRegistrationKey);
-  if (!value.isNumber()) return true;
-  return value.boolValue();
-}
-
-std::optional<int64_t> APMMeasurement::shouldDisableAdPersonalization() {
-  using Consent = APMConsentSettingsUtil;
-  if (auto allow = persistedConfig_->allowPersonalizedAds()) return *allow ? 0 : 1;
-  if (auto settings = Consent::consentSettings(); settings && platform::find(*settings, Consent::kAdPersonalization)) {
-    auto granted = Consent::adPersonalization();
-    return (granted && *granted != 0) ? 0 : 1;
-  }
-  auto plist = platform::Bundle::objectForInfoDictionaryKey(kPlistAllowAdPersonalizationKey);
-  if (!plist.isNull()) {
-    if (plist.isNumber()) {
-      foundAdPersonalizationPlistFlag_ = true;
-      return plist.boolValue() ? 0 : 1;
-    }
-    return 0;
-  }
-  if (auto defaults = Consent::defaultSettings()) {
-    if (const auto* value = platform::find(*defaults, Consent::kAdPersonalization); value && value->asString()) {
-      std::string text = *value->asString();
-      for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (text == Consent::kDenied) return 1;
-      if (text == Consent::kGranted) return 0;
-    }
-  }
-  return std::nullopt;
-}

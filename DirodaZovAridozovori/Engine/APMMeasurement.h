@@ -52,6 +52,7 @@ class APMStartUp;
 class APMEngineSessions;
 class APMEngineUploadRoad;
 class APMEngineFetch;
+class APMEngineUserProperties;
 class VIZUzedaru;
 
 // A store transaction offered for duplicate filtering; fingerprint is the purchase reporter's
@@ -63,10 +64,12 @@ struct APMPurchaseTransaction {
   platform::StorePaymentTransaction transaction;
 };
 
+// Results of the engine's queries go out on this queue, never on the worker queue.
+const std::shared_ptr<platform::DispatchQueue>& APMEngineCallbackQueue();
+
 class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
  public:
   static constexpr const char* kAlarmName = "Measurement timer";
-  static constexpr int64_t kMaxNonPublicUserPropertiesPerOrigin = 25;
   using Interceptor = APMEventInterceptor;
 
   // ---- Shared instance and class-level services (guarded by one class-wide mutex).
@@ -115,21 +118,9 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void setEnabled(bool enabled);
   void setEnabledOnWorkerQueue(bool enabled);
   bool startMeasurementOnWorkerQueue();
-  void setPersonalizedAdsUserPropertyOnWorkerQueue();
-  void updateAdPersonalizationConsentFromNPAValue(const std::optional<int64_t>& npa);
-  void updateConsentSettingsUtilWithRemoteConfig();
   void setSessionTimeoutInterval(double seconds);
-  double firstOpenTimestamp();
 
   // ---- Entry points (any thread). Events go through the event road.
-  void setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters);
-  void removeUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute);
-  void setUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute);
-  void userAttributeWithName(const std::string& name,
-                             std::function<void(std::shared_ptr<APMUserAttribute>)> callback);
-  void userPropertiesIncludingInternal(bool includingInternal,
-                                       std::function<void(platform::Dictionary)> callback);
-  void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int64_t)> callback);
   void sessionIDWithCompletion(std::function<void(int64_t, std::optional<platform::Error>)> completion);
   void setUserData(const platform::Dictionary& userData);
   void filterPurchaseTransactions(std::vector<APMPurchaseTransaction> transactions,
@@ -152,25 +143,12 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   APMEngineSessions& sessions() const { return *sessions_; }
   // The configuration fetch and the application's lifecycle observers.
   APMEngineFetch& fetch() const { return *fetch_; }
+  // User properties and default event parameters, from any thread and on the worker queue.
+  APMEngineUserProperties& userProperties() const { return *userProperties_; }
   // An internal event on the front's internal road (the engine's own when there is no front).
   void logInternalEvent(const std::string& origin, const std::string& name, const platform::Dictionary& parameters);
 
-  // ---- Worker-side default event parameters and user properties.
-  bool shouldBackfillEvents();
-  void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<platform::Dictionary>& parameters,
-                                                    bool backfillEvents);
-  void backfillEventsWithParameters(const platform::Dictionary& parameters, bool isPublic,
-                                    const std::function<bool(const APMEvent&)>& eventFilter);
-  void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
-  bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
-  bool removeUserPropertyFromDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
-  // An "auto" property of the engine's own.
-  bool setInternalUserPropertyOnWorkerQueue(const std::string& name, const APMValue& value, double timestamp);
-  void removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
-  bool hasUserPropertyUserIDOnWorkerQueue();
-  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
-  std::optional<int64_t> shouldDisableAdPersonalization();
-  bool shouldAllowAdNetworkRegistration() const;
+  // ---- Reset.
   bool wipeoutAnalyticsDataAndResetComponents();
 
   // ---- Fields.
@@ -193,8 +171,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   const std::shared_ptr<APMRemoteConfig>& remoteConfigInstance() const { return remoteConfig_; }
   // The configuration as other queues see it (any thread).
   std::shared_ptr<APMRemoteConfig> publishedRemoteConfig() const;
-  bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
-  void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
   bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
   // The components this engine was made with, in the order it calls them.
   const APMEngineComponentList& engineComponents() const { return components_; }
@@ -263,8 +239,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::shared_ptr<APMDatabase> database_;
   std::shared_ptr<APMIdentity> identity_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
-  std::atomic<bool> foundAdPersonalizationPlistFlag_{false};  // also set by callers on other queues
-  bool shouldUpdateNPAUserProperty_ = false;
   // Fixed once the engine is made.
   class ComponentContext;
   std::shared_ptr<ComponentContext> componentContext_;
@@ -274,6 +248,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   const std::unique_ptr<APMEngineSessions> sessions_;
   const std::unique_ptr<APMEngineUploadRoad> uploadRoad_;
   const std::unique_ptr<APMEngineFetch> fetch_;
+  const std::unique_ptr<APMEngineUserProperties> userProperties_;
 
   // Guards publishedRemoteConfig_, the configuration as other queues see it.
   mutable std::mutex publishMutex_;

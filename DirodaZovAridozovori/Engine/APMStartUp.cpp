@@ -7,6 +7,7 @@
 #include "APMEngineEventRoad.h"
 #include "APMEngineSessions.h"
 #include "APMMeasurement.h"
+#include "APMEngineUserProperties.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
@@ -121,7 +122,7 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
   const bool fi = previous >= 1 ? true : isVersionSameAsOriginalVersion();
   const int64_t storedFirstOpenMs = engine_.persistedConfig()->firstOpenTimestampMilliseconds();
   const double fiTime = storedFirstOpenMs != 0 ? static_cast<double>(storedFirstOpenMs) / 1000.0 : initTimestamp;
-  engine_.setInternalUserPropertyOnWorkerQueue("_fi", APMValue(static_cast<int64_t>(fi ? 1 : 0)), fiTime);
+  engine_.userProperties().setInternalUserPropertyOnWorkerQueue("_fi", APMValue(static_cast<int64_t>(fi ? 1 : 0)), fiTime);
   auto fiStored = storedUserPropertyExists("_fi", APMMeasurementLogCode::kFailedQueryFirstOpenAfterInstall,
                                            "Failed to query first open after install property after setting it. Error");
   if (!fiStored) return;
@@ -132,7 +133,7 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
   }
 
   const int64_t firstOpenMs = APMMillisecondsFromSeconds(initTimestamp);
-  engine_.setInternalUserPropertyOnWorkerQueue("_fot", APMValue(timestampMillisRoundedUpToNextHour(firstOpenMs)),
+  engine_.userProperties().setInternalUserPropertyOnWorkerQueue("_fot", APMValue(timestampMillisRoundedUpToNextHour(firstOpenMs)),
                                        initTimestamp);
   auto fotStored = storedUserPropertyExists("_fot", APMMeasurementLogCode::kFailedQueryFirstOpenPropertyAfter,
                                             "Failed to query first open property after setting it. Error");

@@ -7,6 +7,7 @@
 
 #include "APMDatabase.h"
 #include "APMEngineSessions.h"
+#include "APMEngineUserProperties.h"
 #include "APMMeasurement.h"
 #include "APMPRuntime.h"
 #include "APMPersistedConfig.h"
@@ -167,7 +168,7 @@ void APMEngineFetch::networkRemoteConfigFetchCompletionHandler(
   if (!unchanged && !data.empty()) {
     const auto& identity = engine_.identity();
     APMRemoteConfigApplyContext context{*database, *remoteConfig, identity ? identity->appIDFromDMP() : std::nullopt,
-                                        [this] { engine_.updateConsentSettingsUtilWithRemoteConfig(); },
+                                        [this] { engine_.userProperties().updateConsentSettingsUtilWithRemoteConfig(); },
                                         [&components](APMDatabase& database, APMRemoteConfig& config,
                                                       const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
                                           for (const auto& component : components) {

@@ -940,14 +940,14 @@ void setPersonalizedAdsOnSerialQueue(const platform::Object& value) {
   if (!front.collectionEnabled) return;
   auto measurement = engine();
   if (!measurement) return;
-  auto npa = measurement->shouldDisableAdPersonalization();
+  auto npa = measurement->userProperties().shouldDisableAdPersonalization();
   auto attribute = std::make_shared<APMUserAttribute>(APMAnalytics::kOriginAuto,
                                                       APMAnalytics::kNonPersonalizedAdsPropertyName,
                                                       APMValue(npa.value_or(0)), platform::now());
   if (npa) {
-    measurement->setUserAttribute(attribute);
+    measurement->userProperties().setUserAttribute(attribute);
   } else {
-    measurement->removeUserAttribute(attribute);
+    measurement->userProperties().removeUserAttribute(attribute);
   }
 }
 
@@ -1005,7 +1005,7 @@ void APMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
   const size_t bytes = queuedUserPropertyBytes(*attribute);
   waitForEventRoom(bytes);
   queueOperationAmongEvents([attribute] {
-    if (auto measurement = engine()) measurement->removeUserAttribute(attribute);
+    if (auto measurement = engine()) measurement->userProperties().removeUserAttribute(attribute);
   }, bytes);
 }
 
@@ -1045,7 +1045,7 @@ void APMAnalytics::userPropertiesIncludingInternal(bool includingInternal,
       queue->async([callback] { callback({}); });
       return;
     }
-    measurement->userPropertiesIncludingInternal(includingInternal, [queue, callback](platform::Dictionary result) {
+    measurement->userProperties().userPropertiesIncludingInternal(includingInternal, [queue, callback](platform::Dictionary result) {
       queue->async([callback, result = std::move(result)] { callback(result); });
     });
   });
@@ -1215,7 +1215,7 @@ void APMAnalytics::setDefaultEventParameters(const std::optional<platform::Dicti
   std::optional<platform::Dictionary> shallow;
   if (parameters) shallow = APMParametersWithinStorableNesting(*parameters);
   queueOperationWithBlock([parameters = std::move(shallow)] {
-    if (auto measurement = engine()) measurement->setDefaultEventParameters(parameters);
+    if (auto measurement = engine()) measurement->userProperties().setDefaultEventParameters(parameters);
   });
 }
 
@@ -1580,7 +1580,7 @@ void APMAnalytics::setInternalUserProperty(const platform::Object& value, const 
     const size_t bytes = queuedUserPropertyBytes(*attribute);
     waitForEventRoom(bytes);
     queueOperationAmongEvents([attribute] {
-      if (auto measurement = engine()) measurement->setUserAttribute(attribute);
+      if (auto measurement = engine()) measurement->userProperties().setUserAttribute(attribute);
     }, bytes);
     return;
   }
@@ -1622,7 +1622,7 @@ void APMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::sh
       queue->async([callback] { callback(kMaxUserPropertiesPerOrigin); });
       return;
     }
-    measurement->maxUserPropertiesForOrigin(origin, [queue, callback](int64_t limit) {
+    measurement->userProperties().maxUserPropertiesForOrigin(origin, [queue, callback](int64_t limit) {
       queue->async([callback, limit] { callback(limit); });
     });
   });

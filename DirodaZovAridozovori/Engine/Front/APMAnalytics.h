@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "APMEngineUserProperties.h"
 #include "APMMeasurement.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
@@ -132,7 +133,7 @@ class APMAnalytics {
   static constexpr const char* kPublicAPIClassName = "DUDUravodazo";
   static constexpr const char* kTagRuntimeClassName = "TAGRuntime";
   // The limit the engine applies to non-public user properties of one origin.
-  static constexpr int64_t kMaxUserPropertiesPerOrigin = APMMeasurement::kMaxNonPublicUserPropertiesPerOrigin;
+  static constexpr int64_t kMaxUserPropertiesPerOrigin = APMEngineUserProperties::kMaxNonPublicUserPropertiesPerOrigin;
   // The operation queue stays held this long after a waiting hand-off.
   static constexpr double kResumeDelayAfterWait = 0.5;
   // Events reach the engine in steps of this many; the serial queue hands on the next step only

@@ -4,6 +4,7 @@
 #include "APMEngineEventRoad.h"
 #include "APMEventRoad.h"
 #include "APMMeasurement.h"
+#include "APMEngineUserProperties.h"
 #include "Fetch/APMEngineFetch.h"
 #include "APMPersistedConfig.h"
 #include "Consent/APMConsentSettingsUtil.h"
@@ -55,9 +56,9 @@ std::shared_ptr<APMUploadController> APMEngineUploadRoad::uploadController() {
   bundling.isDCUEvent = [](const APMEvent& event) { return APMIsDCUEvent(event); };
   bundling.beforeAudienceEvaluation = [weakSelf] {
     auto self = weakSelf.lock();
-    if (!self || !self->shouldUpdateNPAUserProperty()) return;
-    self->setPersonalizedAdsUserPropertyOnWorkerQueue();
-    self->setShouldUpdateNPAUserProperty(false);
+    if (!self || !self->userProperties().shouldUpdateNPAUserProperty()) return;
+    self->userProperties().setPersonalizedAdsUserPropertyOnWorkerQueue();
+    self->userProperties().setShouldUpdateNPAUserProperty(false);
   };
   bundling.fallbackAppID = [weakSelf] {
     auto self = weakSelf.lock();

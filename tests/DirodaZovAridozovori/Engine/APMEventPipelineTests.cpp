@@ -5,6 +5,7 @@
 #include <atomic>
 #include <map>
 
+#include "APMEngineUserProperties.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "DeepLink/APMDeepLinkReporter.h"
@@ -58,7 +59,7 @@ class EventPipelineTest : public EngineTest {
  protected:
   void logRollout(const std::string& value) { logInternal("_ssr", {{"_ffr", value}}); }
   void setProperty(const std::string& name, APMValue value, const std::string& origin = "app") {
-    engine().setUserAttribute(std::make_shared<APMUserAttribute>(origin, name, std::move(value), kStartTime));
+    engine().userProperties().setUserAttribute(std::make_shared<APMUserAttribute>(origin, name, std::move(value), kStartTime));
     drain();
   }
 };
@@ -299,9 +300,9 @@ TEST_F(EventPipelineTest, UserPropertyChangesShareTheEventGroupAndAFailingOneRol
   worker->suspend();
   for (const auto& step : steps) {
     if (step.name && *step.value) {
-      engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", step.name, APMValue(step.value), kStartTime));
+      engine().userProperties().setUserAttribute(std::make_shared<APMUserAttribute>("app", step.name, APMValue(step.value), kStartTime));
     } else if (step.name) {
-      engine().removeUserAttribute(std::make_shared<APMUserAttribute>("", step.name, APMValue(0.0), kStartTime));
+      engine().userProperties().removeUserAttribute(std::make_shared<APMUserAttribute>("", step.name, APMValue(0.0), kStartTime));
     }
     logPublic(step.event);
   }
@@ -505,8 +506,8 @@ TEST_F(EventPipelineTest, PublicNameCardinalityLimitSparesInternalNames) {
 
 TEST_F(EventPipelineTest, DefaultParametersJoinEventsExceptErrors) {
   start();
-  engine().setDefaultEventParameters(platform::Dictionary{{"team", "blue"}, {"tier", 2}, {"drop", "me"}});
-  engine().setDefaultEventParameters(platform::Dictionary{{"drop", platform::Object()}});
+  engine().userProperties().setDefaultEventParameters(platform::Dictionary{{"team", "blue"}, {"tier", 2}, {"drop", "me"}});
+  engine().userProperties().setDefaultEventParameters(platform::Dictionary{{"drop", platform::Object()}});
   logPublic("with_defaults", {{"tier", 5}});
   engine().eventRoad().logEventWithOrigin("auto", false, "_err", {{"_err", 3}}, platform::now(), {}, nullptr, {});
   auto stored = rowsNamed("with_defaults");
@@ -518,7 +519,7 @@ TEST_F(EventPipelineTest, DefaultParametersJoinEventsExceptErrors) {
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_FALSE(errors[0].has("team"));
 
-  engine().setDefaultEventParameters(std::nullopt);
+  engine().userProperties().setDefaultEventParameters(std::nullopt);
   logPublic("without_defaults");
   auto cleared = rowsNamed("without_defaults");
   ASSERT_EQ(cleared.size(), 1u);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "APMFileUtilities.h"
+#include "APMEngineUserProperties.h"
 #include "APMStartUp.h"
 #include "EngineTestFixture.h"
 #include "platform/PropertyList.h"
@@ -145,8 +146,8 @@ TEST_F(EngineStartTest, FailedStartLeavesEngineDisabledAndEveryRoadANoOp) {
   EXPECT_FALSE(engine().didInitializeComponents());
   EXPECT_TRUE(loggedCode(23011));
   logPublic("ignored");
-  engine().setUserAttribute(std::make_shared<APMUserAttribute>("app", "prop", APMValue("x"), kStartTime));
-  engine().setDefaultEventParameters(platform::Dictionary{{"a", 1}});
+  engine().userProperties().setUserAttribute(std::make_shared<APMUserAttribute>("app", "prop", APMValue("x"), kStartTime));
+  engine().userProperties().setDefaultEventParameters(platform::Dictionary{{"a", 1}});
   bool answered = false;
   engine().sessionIDWithCompletion([&](int64_t id, std::optional<platform::Error> error) {
     answered = true;
