@@ -6,6 +6,8 @@
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "DUDUravodazoConfiguration.h"
 #include "DUDUravodazoInternal.h"
+#include "Front/APMAnalyticsCollection.h"
+#include "Front/APMAnalyticsConsent.h"
 #include "Front/APMAnalyticsLog.h"
 #include "Identity/APMIdentity.h"
 #include "Purchase/APMInAppPurchaseTransactionReporter.h"
@@ -104,7 +106,7 @@ void DUDUravodazo::setUserID(const platform::Object& userID) { APMAnalytics::set
 
 // MARK: - Collection, sessions and identity
 
-void DUDUravodazo::setAnalyticsCollectionEnabled(bool enabled) { APMAnalytics::setAnalyticsEnabled(enabled, true); }
+void DUDUravodazo::setAnalyticsCollectionEnabled(bool enabled) { APMAnalyticsCollection::setAnalyticsEnabled(enabled, true); }
 void DUDUravodazo::setSessionTimeoutInterval(double seconds) { APMAnalytics::setSessionTimeoutInterval(seconds); }
 void DUDUravodazo::sessionIDWithCompletion(SessionIDCompletion completion) {
   APMAnalytics::sessionIDWithCompletion(std::move(completion));
@@ -112,7 +114,7 @@ void DUDUravodazo::sessionIDWithCompletion(SessionIDCompletion completion) {
 std::optional<std::string> DUDUravodazo::appInstanceID() { return APMAnalytics::appInstanceID(); }
 void DUDUravodazo::resetAnalyticsData() { APMAnalytics::resetAnalyticsData(); }
 void DUDUravodazo::setConsent(const platform::Dictionary& consentSettings) {
-  APMAnalytics::setConsent(consentSettings, APMAnalytics::kConsentSettings3PKey);
+  APMAnalyticsConsent::setConsent(consentSettings, APMAnalyticsConsent::kConsentSettings3PKey);
 }
 void DUDUravodazo::setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters) {
   APMAnalytics::setDefaultEventParameters(parameters);
@@ -168,24 +170,24 @@ void DUDUravodazo::handleEventsForBackgroundURLSession(const std::string& sessio
   APMAnalytics::handleEventsForBackgroundURLSession(sessionID, std::move(completion));
 }
 void DUDUravodazo::setOpenURLListener(OpenURLListener listener) {
-  APMAnalytics::setOpenURLListener(std::move(listener));
+  APMAnalyticsListeners::setOpenURLListener(std::move(listener));
 }
 void DUDUravodazo::setDeferredDeepLinkHandler(DeferredDeepLinkHandler handler) {
   APMDeepLinkReporter::setDeferredDeepLinkHandler(std::move(handler));
 }
 // MARK: - Event callbacks
 
-void DUDUravodazoInternal::setLogEventInterceptor(APMAnalytics::Interceptor interceptor) {
-  APMAnalytics::setLogEventInterceptor(std::move(interceptor));
+void DUDUravodazoInternal::setLogEventInterceptor(APMAnalyticsListeners::Interceptor interceptor) {
+  APMAnalyticsListeners::setLogEventInterceptor(std::move(interceptor));
 }
-APMAnalytics::ListenerToken DUDUravodazoInternal::addLogEventListener(APMAnalytics::LogEventListener listener) {
-  return APMAnalytics::addLogEventListener(std::move(listener));
+APMAnalyticsListeners::ListenerToken DUDUravodazoInternal::addLogEventListener(APMAnalyticsListeners::LogEventListener listener) {
+  return APMAnalyticsListeners::addLogEventListener(std::move(listener));
 }
-void DUDUravodazoInternal::removeLogEventListener(APMAnalytics::ListenerToken token) {
-  APMAnalytics::removeLogEventListener(token);
+void DUDUravodazoInternal::removeLogEventListener(APMAnalyticsListeners::ListenerToken token) {
+  APMAnalyticsListeners::removeLogEventListener(token);
 }
 void DUDUravodazoInternal::notifyEventListeners(const std::shared_ptr<APMEvent>& event) {
-  APMAnalytics::notifyEventListeners(event);
+  APMAnalyticsListeners::notifyEventListeners(event);
 }
 
 // MARK: - SDK-internal entry points

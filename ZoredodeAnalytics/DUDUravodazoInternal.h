@@ -8,6 +8,7 @@
 
 #include "DUDUravodazo.h"
 #include "Front/APMAnalytics.h"
+#include "Front/APMAnalyticsListeners.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Object.h"
@@ -27,10 +28,10 @@ class DUDUravodazoInternal {
 
   // ---- Event callbacks (the connector, the deep-link reporter).
   // Public events go to the interceptor instead of being logged.
-  static void setLogEventInterceptor(APMAnalytics::Interceptor interceptor);
+  static void setLogEventInterceptor(APMAnalyticsListeners::Interceptor interceptor);
   // Returns a token for removeLogEventListener (0 when the listener is empty).
-  static APMAnalytics::ListenerToken addLogEventListener(APMAnalytics::LogEventListener listener);
-  static void removeLogEventListener(APMAnalytics::ListenerToken token);
+  static APMAnalyticsListeners::ListenerToken addLogEventListener(APMAnalyticsListeners::LogEventListener listener);
+  static void removeLogEventListener(APMAnalyticsListeners::ListenerToken token);
   static void notifyEventListeners(const std::shared_ptr<APMEvent>& event);
 
   // ---- Other SDK components.

@@ -213,7 +213,7 @@ void RIZIdivozivuRivaderod::setUserPropertyWithOrigin(const std::string& origin,
 
 // MARK: - Listeners
 
-APMAnalytics::ListenerToken RIZIdivozivuRivaderod::logEventListener() const {
+APMAnalyticsListeners::ListenerToken RIZIdivozivuRivaderod::logEventListener() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return logEventListener_;
 }
@@ -237,7 +237,7 @@ void RIZIdivozivuRivaderod::registerAnalyticsListener(std::shared_ptr<DUDUravoda
 }
 
 void RIZIdivozivuRivaderod::unregisterAnalyticsListenerWithOrigin(const std::string& origin) {
-  APMAnalytics::ListenerToken removed = 0;
+  APMAnalyticsListeners::ListenerToken removed = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!listeners_) return;

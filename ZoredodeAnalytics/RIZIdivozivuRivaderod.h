@@ -20,6 +20,7 @@
 #include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
 #include "DUDUravodazoInterop.h"
 #include "Front/APMAnalytics.h"
+#include "Front/APMAnalyticsListeners.h"
 #include "MeasurementVersion.h"
 #include "VODEzudaruvu.h"
 #include "platform/DispatchQueue.h"
@@ -67,7 +68,7 @@ class RIZIdivozivuRivaderod final : public DUDUravodazoInterop,
   void unregisterAnalyticsListenerWithOrigin(const std::string& origin) override;
 
   // The token of the one log-event listener registered with the public API (0 when none).
-  APMAnalytics::ListenerToken logEventListener() const;
+  APMAnalyticsListeners::ListenerToken logEventListener() const;
 
   // ---- Helpers.
   // A non-public event of "origin", "name", "timestamp" (seconds; now when absent) and
@@ -90,6 +91,6 @@ class RIZIdivozivuRivaderod final : public DUDUravodazoInterop,
   Listeners listenersSnapshot() const;
 
   mutable std::mutex mutex_;
-  APMAnalytics::ListenerToken logEventListener_ = 0;  // guarded by mutex_
+  APMAnalyticsListeners::ListenerToken logEventListener_ = 0;  // guarded by mutex_
   std::unique_ptr<Listeners> listeners_;              // guarded by mutex_
 };

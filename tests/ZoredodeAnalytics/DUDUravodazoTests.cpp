@@ -217,7 +217,7 @@ TEST_F(DUDUravodazoTest, HexStringPairsAreReadLikeNumbers) {
 TEST_F(DUDUravodazoTest, ConsentFromThePublicAPIRanksAsThirdParty) {
   DUDUravodazo::setConsent({{"analytics_storage", platform::Object("denied")}});
   EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 10);
-  EXPECT_FALSE(APMAnalytics::consentSettings3P().empty());
+  EXPECT_FALSE(APMAnalyticsConsent::consentSettings3P().empty());
   EXPECT_EQ(DUDUravodazo::appInstanceID(), std::nullopt);
 }
 

@@ -48,7 +48,7 @@ TEST_F(ReportersTest, AnAcceptedTCFDecisionGrantsTheTCFConsentAndIsReportedOnce)
   EXPECT_EQ(reports[0].text("_tcfm"), "01");
   const platform::Dictionary granted{
       {"ad_storage", "granted"}, {"ad_personalization", "granted"}, {"ad_user_data", "granted"}};
-  EXPECT_EQ(APMAnalytics::consentSettingsTCF(), granted);
+  EXPECT_EQ(APMAnalyticsConsent::consentSettingsTCF(), granted);
   EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 5);
   auto state = APMConsentSettingsUtil::consentSettings().value_or(platform::Dictionary{});
   for (const auto& [type, value] : granted) EXPECT_EQ(state[type], value) << type;

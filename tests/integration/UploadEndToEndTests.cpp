@@ -270,7 +270,7 @@ TEST_F(UploadEndToEndTest, StoredEventsTravelWhenThePreferenceFilesHoldANulByte)
     // The writer's changes of its last moment may not have reached their files: the front's suite
     // is damaged whether or not it was written.
     std::set<std::string> files{platform::UserDefaults::pathForSuite(""),
-                                platform::UserDefaults::pathForSuite(APMAnalytics::kSuiteName)};
+                                platform::UserDefaults::pathForSuite(APMAnalyticsSuite::kSuiteName)};
     const auto directory = std::filesystem::path(*files.begin()).parent_path();
     for (const auto& entry : std::filesystem::directory_iterator(directory)) files.insert(entry.path());
     ASSERT_GT(files.size(), 2u) << "the writer left no preference files";

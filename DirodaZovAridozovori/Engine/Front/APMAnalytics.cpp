@@ -9,10 +9,15 @@
 #include <thread>
 #include <utility>
 
+#include "APMAnalyticsCollection.h"
+#include "APMAnalyticsConsent.h"
 #include "APMAnalyticsEventBuffer.h"
 #include "APMEngineEventRoad.h"
 #include "APMAnalyticsHooks.h"
+#include "APMAnalyticsListeners.h"
 #include "APMAnalyticsLog.h"
+#include "APMAnalyticsSuite.h"
+#include "APMAnalyticsSupport.h"
 #include "APMDataTypeValidator.h"
 #include "APMError.h"
 #include "APMEventParameters.h"
@@ -36,6 +41,8 @@
 #include "platform/Http.h"
 #include "platform/Semaphore.h"
 #include "platform/UserDefaults.h"
+
+using namespace apmfront;
 
 namespace {
 
@@ -109,15 +116,12 @@ struct FrontState {
       platform::DispatchQueue::create(APMAnalytics::kTimestampQueueLabel);
   std::shared_ptr<platform::DispatchQueue> callbackQueue =
       platform::DispatchQueue::create(APMAnalytics::kCallbackQueueLabel);
-  APMUserDefaults defaults{APMAnalytics::kSuiteName};
   OperationQueue operations;
 
   std::mutex loadTimeMutex;
   double loadTime = platform::now();
 
   std::atomic<bool> started{false};
-  std::atomic<bool> collectionEnabled{false};
-  std::atomic<bool> collectionDeactivated{false};
   // The application has become active: false until the first activation, never cleared (the
   // screen-view reporter takes this over when it is installed as the owner).
   std::atomic<bool> appActive{kActiveAtLaunch};
@@ -138,18 +142,6 @@ struct FrontState {
 
   std::mutex collaboratorsMutex;  // guards collaborators; replaced whole, so a snapshot stays valid
   std::shared_ptr<const APMAnalyticsCollaborators> collaborators = std::make_shared<const APMAnalyticsCollaborators>();
-
-  std::mutex notificationMutex;  // guards setEnabledObserver
-  platform::NotificationCenter::Token setEnabledObserver = 0;
-
-  // Serial queue only.
-  APMAnalytics::Interceptor interceptor;
-  APMAnalytics::OpenURLListener openURLListener;
-  std::unique_ptr<std::map<APMAnalytics::ListenerToken, APMAnalytics::LogEventListener>> listeners;
-  std::atomic<APMAnalytics::ListenerToken> nextListenerToken{1};
-  // Raised when a listener is added (before its registration is queued), lowered when one is
-  // removed: with none, the engine's per-event notifications queue nothing.
-  std::atomic<int64_t> listenerCount{0};
 };
 
 FrontState& state() {
@@ -163,83 +155,38 @@ std::shared_ptr<const APMAnalyticsCollaborators> collaborators() {
   return front.collaborators;
 }
 
-std::shared_ptr<APMMeasurement> engine() { return APMMeasurement::sharedInstance(); }
-
-// What the started engine gives its components (nullptr before it exists).
-std::shared_ptr<APMEngineContext> engineContext() {
-  auto measurement = engine();
-  return measurement ? measurement->componentContext() : nullptr;
-}
-
-// The same for the owner of the active state, which may be told before the host configures the SDK:
-// no warning that the engine is not made yet.
-std::shared_ptr<APMEngineContext> createdEngineContext() {
-  return APMMeasurement::hasSharedInstance() ? engineContext() : nullptr;
-}
-
-// Work on the serial queue catches everything: a host callback must not end the process.
-template <typename Work>
-void runGuarded(const Work& work) {
-  try {
-    work();
-  } catch (const std::exception& e) {
-    APMLog(APMLogLevel::kErrorSampled, APMAnalyticsLogCode::kExceptionAnalyticsQueue,
-           "Exception on the analytics queue", std::string(e.what()));
-  } catch (...) {
-    APMLog(APMLogLevel::kErrorSampled, APMAnalyticsLogCode::kExceptionAnalyticsQueue,
-           "Exception on the analytics queue");
-  }
-}
-
-APMAnalytics::Block guarded(APMAnalytics::Block block) {
-  return [block = std::move(block)] { runGuarded(block); };
-}
-
-std::optional<bool> optionalBool(const platform::Object& value) {
-  if (!value.isNumber()) return std::nullopt;
-  return value.boolValue();
-}
-
-// A copy: a reference into a temporary Object would dangle once the statement ends.
-platform::Object valueFor(const platform::Dictionary& dictionary, const std::string& key) {
-  const platform::Object* found = platform::find(dictionary, key);
-  return found ? *found : platform::Object();
-}
-
-platform::Dictionary dictionaryOrEmpty(const std::optional<platform::Dictionary>& dictionary) {
-  return dictionary ? *dictionary : platform::Dictionary{};
-}
-
 // The engine's view of the front, installed as analytics starts: before it, no engine exists.
 void installEngineHooks() {
   APMAnalyticsHooks hooks;
   hooks.loadTimestamp = [] { return APMAnalytics::loadTimestamp(); };
-  hooks.needFirstOpenAfterReset = [] { return APMAnalytics::needFirstOpenAfterReset(); };
-  hooks.removeNeedFirstOpenAfterReset = [] { APMAnalytics::removeNeedFirstOpenAfterReset(); };
-  hooks.deferredAnalyticsCollection = [] { return APMAnalytics::deferredAnalyticsCollection(); };
-  hooks.setDeferredAnalyticsCollection = [](std::optional<bool> v) { APMAnalytics::setDeferredAnalyticsCollection(v); };
-  hooks.resetRetryCount = [] { return APMAnalytics::resetRetryCount(); };
-  hooks.setResetRetryCount = [](int64_t count) { APMAnalytics::setResetRetryCount(count); };
-  hooks.appInstanceIDAfterReset = [] { return APMAnalytics::appInstanceIDAfterReset(); };
-  hooks.removeAppInstanceIDAfterReset = [] { APMAnalytics::setAppInstanceIDAfterReset(std::nullopt); };
-  hooks.removeStartUpConsentSettings = [] { APMAnalytics::removeStartUpConsentSettings(); };
-  hooks.removeDeferredResetOnDeniedConsent = [] { APMAnalytics::removeDeferredResetOnDeniedConsent(); };
-  hooks.clearConsent = [] { APMAnalytics::clearConsent(); };
+  hooks.needFirstOpenAfterReset = [] { return APMAnalyticsSuite::needFirstOpenAfterReset(); };
+  hooks.removeNeedFirstOpenAfterReset = [] { APMAnalyticsSuite::removeNeedFirstOpenAfterReset(); };
+  hooks.deferredAnalyticsCollection = [] { return APMAnalyticsSuite::deferredAnalyticsCollection(); };
+  hooks.setDeferredAnalyticsCollection = [](std::optional<bool> v) { APMAnalyticsSuite::setDeferredAnalyticsCollection(v); };
+  hooks.resetRetryCount = [] { return APMAnalyticsSuite::resetRetryCount(); };
+  hooks.setResetRetryCount = [](int64_t count) { APMAnalyticsSuite::setResetRetryCount(count); };
+  hooks.appInstanceIDAfterReset = [] { return APMAnalyticsSuite::appInstanceIDAfterReset(); };
+  hooks.removeAppInstanceIDAfterReset = [] { APMAnalyticsSuite::setAppInstanceIDAfterReset(std::nullopt); };
+  hooks.removeStartUpConsentSettings = [] { APMAnalyticsConsent::removeStartUpConsentSettings(); };
+  hooks.removeDeferredResetOnDeniedConsent = [] { APMAnalyticsConsent::removeDeferredResetOnDeniedConsent(); };
+  hooks.clearConsent = [] { APMAnalyticsConsent::clearConsent(); };
   hooks.persistConsentSettings = [](const platform::Dictionary& settings, int64_t source) {
-    APMAnalytics::persistConsentSettings(settings, source);
+    APMAnalyticsConsent::persistConsentSettings(settings, source);
   };
-  hooks.consentSettings1PStart = [] { return APMAnalytics::consentSettings1PStart(); };
-  hooks.consentSettings3P = [] { return APMAnalytics::consentSettings3P(); };
-  hooks.consentSettingsTCF = [] { return APMAnalytics::consentSettingsTCF(); };
+  hooks.consentSettings1PStart = [] { return APMAnalyticsConsent::consentSettings1PStart(); };
+  hooks.consentSettings3P = [] { return APMAnalyticsConsent::consentSettings3P(); };
+  hooks.consentSettingsTCF = [] { return APMAnalyticsConsent::consentSettingsTCF(); };
   hooks.setConsent = [](const platform::Dictionary& settings, const std::string& sourceKey) {
-    APMAnalytics::setConsent(settings, sourceKey);
+    APMAnalyticsConsent::setConsent(settings, sourceKey);
   };
   hooks.logInternalEventWithOrigin = [](const std::string& origin, const std::string& name,
                                         const platform::Dictionary& parameters) {
     APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
   };
-  hooks.notifyEventListeners = [](const std::shared_ptr<APMEvent>& event) { APMAnalytics::notifyEventListeners(event); };
-  hooks.hasEventListeners = [] { return state().listenerCount.load() > 0; };
+  hooks.notifyEventListeners = [](const std::shared_ptr<APMEvent>& event) {
+    APMAnalyticsListeners::notifyEventListeners(event);
+  };
+  hooks.hasEventListeners = [] { return APMAnalyticsListeners::hasEventListeners(); };
   hooks.isAppActive = [] { return APMAnalytics::isAppActive(); };
   hooks.screenParameters = [] { return APMAnalytics::currentScreenParameters(); };
   hooks.hasAppActiveOwner = [] { return APMAnalytics::hasAppActiveOwner(); };
@@ -278,11 +225,6 @@ const bool kObservingActivationAtLoad = [] {
                      });
   return true;
 }();
-
-// Shared by the public-name checks: an error event for a refused name.
-void logRefusedName(bool reserved, int64_t reservedCode, int64_t otherCode, const std::string& name, size_t limit) {
-  APMLogErrorEventForName(reserved ? reservedCode : otherCode, name, limit, platform::Object(name));
-}
 
 // The safelist of the start options: kept only when every entry is a valid internal event name.
 std::vector<std::string> safelistFromOptions(const platform::Object& value) {
@@ -421,7 +363,7 @@ void handOffEvent(FrontState& front, APMBufferedEvent& event) {
     if (!measurement) return;
     measurement->eventRoad().logCompactEventWithOrigin(
         event.origin, event.isPublicEvent, event.name, std::move(event.parameters), event.timestamp,
-        {.enabled = front.collectionEnabled.load()}, front.interceptor, std::move(event.addedScreenParameters));
+        {.enabled = APMAnalyticsCollection::isAnalyticsCollectionEnabled()}, APMAnalyticsListeners::interceptor(), std::move(event.addedScreenParameters));
   });
   if (++front.handedSinceMarker >= APMAnalytics::kHandOffStep) {
     front.handedSinceMarker = 0;
@@ -743,7 +685,9 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   registerExitHandlerOnce();
   installEngineHooks();
 
-  if (APMConsentSettingsUtil::consentSource() == APMConsentSettingsUtil::kSourceNone) loadPersistedConsentSettings();
+  if (APMConsentSettingsUtil::consentSource() == APMConsentSettingsUtil::kSourceNone) {
+    APMAnalyticsConsent::loadPersistedConsentSettings();
+  }
   if (origin == kOriginStart) {
     if (auto identity = APMIdentity::sharedInstance(); identity && identity->appIDFromDMP() != appID) {
       identity->setAppIDFromDMP(appID);
@@ -760,9 +704,11 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     if (auto v = optionalBool(valueFor(options, kOptionCollectionDeactivated))) deactivated = *v;
     safelist = safelistFromOptions(valueFor(options, kOptionSafelistedEvents));
     auto onStart = APMConsentSettingsUtil::consentSettingsFromDictionary(options);
-    if (!onStart.empty()) front.defaults.setObject(platform::Object(onStart), kConsentSettingsOnStartKey);
+    if (!onStart.empty()) {
+      APMAnalyticsSuite::userDefaults().setObject(platform::Object(onStart), APMAnalyticsConsent::kConsentSettingsOnStartKey);
+    }
   }
-  front.collectionDeactivated = deactivated;
+  APMAnalyticsCollection::setCollectionDeactivatedAtStart(deactivated);
 
   dispatchAsyncOnSerialQueue([appID, enabled, deactivated, safelist] {
     APMMeasurement::initializeSharedInstanceWithAppID(appID, enabled, deactivated, safelist);
@@ -772,10 +718,10 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
       APMLog(APMLogLevel::kNotice, APMAnalyticsLogCode::kAppDelegateProxyDisabled, "App Delegate Proxy is disabled");
     }
     auto measurement = engine();
-    state().collectionEnabled = measurement && measurement->wasEnabledDuringInitialization();
+    APMAnalyticsCollection::setCollectionEnabledAtStart(measurement && measurement->wasEnabledDuringInitialization());
     maybeEnableTagRuntime();
   });
-  if (configuration) observeNotificationsForAnalyticsConfiguration(configuration);
+  if (configuration) APMAnalyticsCollection::observeNotificationsForAnalyticsConfiguration(configuration);
   unsuspendOperationQueue();
 }
 
@@ -832,7 +778,6 @@ void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bo
                                                    const std::string& name, platform::Dictionary parameters,
                                                    double timestamp, const APMLogEventOptions& options,
                                                    platform::Dictionary addedScreenParameters) {
-  auto& front = state();
   int failure = 0;
   if (options.ignoreInterceptor && addedScreenParameters.empty() &&
       APMDataTypeValidator::isValidForwardedEventOrigin(origin, &failure)) {
@@ -842,9 +787,9 @@ void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bo
   auto measurement = engine();
   if (!measurement) return;
   APMLogEventOptions handedOn = options;
-  handedOn.enabled = front.collectionEnabled.load();
+  handedOn.enabled = APMAnalyticsCollection::isAnalyticsCollectionEnabled();
   measurement->eventRoad().logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, handedOn,
-                                              front.interceptor, addedScreenParameters);
+                                              APMAnalyticsListeners::interceptor(), addedScreenParameters);
 }
 
 void APMAnalytics::setEventRoadOptions(const APMEventRoadOptions& options) {
@@ -877,7 +822,7 @@ void APMAnalytics::logTransaction(const APMTransactionInfo& transaction) {
 void APMAnalytics::paymentQueueUpdatedTransactions(std::vector<APMPurchaseTransaction> transactions) {
   queueOperationWithBlock([transactions = std::move(transactions)]() mutable {
     auto measurement = engine();
-    if (!measurement || !state().collectionEnabled) return;
+    if (!measurement || !APMAnalyticsCollection::isAnalyticsCollectionEnabled()) return;
     measurement->filterPurchaseTransactions(std::move(transactions), [](std::vector<APMPurchaseTransaction> kept) {
       if (auto report = collaborators()->reportFilteredTransactions) report(kept);
     });
@@ -925,8 +870,7 @@ size_t queuedUserPropertyBytes(const APMUserAttribute& attribute) {
 }
 
 void setPersonalizedAdsOnSerialQueue(const platform::Object& value) {
-  auto& front = state();
-  if (!front.collectionEnabled) {
+  if (!APMAnalyticsCollection::isAnalyticsCollectionEnabled()) {
     APMLog(APMLogLevel::kDebug, APMAnalyticsLogCode::kPersonalizedAdsPropertyChangedWhileAnalytics,
            "Personalized Ads property changed while Analytics is disabled");
   }
@@ -937,7 +881,7 @@ void setPersonalizedAdsOnSerialQueue(const platform::Object& value) {
   } else if (persisted) {
     persisted->setAllowPersonalizedAds(value.boolValue());
   }
-  if (!front.collectionEnabled) return;
+  if (!APMAnalyticsCollection::isAnalyticsCollectionEnabled()) return;
   auto measurement = engine();
   if (!measurement) return;
   auto npa = measurement->userProperties().shouldDisableAdPersonalization();
@@ -1037,8 +981,8 @@ void APMAnalytics::userPropertiesIncludingInternal(bool includingInternal,
       return;
     }
     auto measurement = engine();
-    if (!state().collectionEnabled || !measurement) {
-      if (!state().collectionEnabled) {
+    if (!APMAnalyticsCollection::isAnalyticsCollectionEnabled() || !measurement) {
+      if (!APMAnalyticsCollection::isAnalyticsCollectionEnabled()) {
         APMLog(APMLogLevel::kWarningSampledOnly, APMAnalyticsLogCode::kCannotQueryPublicUserPropertiesWhen,
                "Cannot query for public user properties when Analytics is disabled");
       }
@@ -1051,110 +995,7 @@ void APMAnalytics::userPropertiesIncludingInternal(bool includingInternal,
   });
 }
 
-// MARK: - Listeners and interceptor
-
-void APMAnalytics::setLogEventInterceptor(Interceptor interceptor) {
-  auto store = [interceptor = std::move(interceptor)]() mutable { state().interceptor = std::move(interceptor); };
-  if (isCurrentQueueSerialQueue()) {
-    store();
-  } else {
-    queueOperationWithBlock(std::move(store));
-  }
-}
-
-APMAnalytics::ListenerToken APMAnalytics::addLogEventListener(LogEventListener listener) {
-  if (!listener) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAttemptedAdditionNilLogEventListener,
-           "Attempted addition of nil log event listener.");
-    return 0;
-  }
-  ListenerToken token = state().nextListenerToken.fetch_add(1);
-  state().listenerCount.fetch_add(1);
-  auto store = [token, listener = std::move(listener)]() mutable {
-    auto& front = state();
-    if (!front.listeners) front.listeners = std::make_unique<std::map<ListenerToken, LogEventListener>>();
-    (*front.listeners)[token] = std::move(listener);
-  };
-  if (isCurrentQueueSerialQueue()) {
-    store();
-  } else {
-    queueOperationWithBlock(std::move(store));
-  }
-  return token;
-}
-
-void APMAnalytics::removeLogEventListener(ListenerToken token) {
-  if (token == 0) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAttemptedRemovalNilLogEvent,
-           "Attempted removal of nil log event.");
-    return;
-  }
-  queueOperationWithBlock([token] {
-    auto& front = state();
-    if (!front.listeners) {
-      APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAttemptedRemovalNilLogEventListener,
-             "Attempted removal of nil log event listener.");
-      return;
-    }
-    if (front.listeners->erase(token) == 0) {
-      APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAttemptedRemovalLogEventListenerInvalid,
-             "Attempted removal of log event listener with invalid token.");
-      return;
-    }
-    front.listenerCount.fetch_sub(1);
-  });
-}
-
-void APMAnalytics::notifyEventListeners(const std::shared_ptr<APMEvent>& event) {
-  if (!event || state().listenerCount.load() == 0) return;
-  queueOperationWithBlock([event] {
-    auto& front = state();
-    if (!front.listeners) return;
-    // A listener may add or remove listeners (queued behind this block), so iterate over a copy.
-    auto listeners = *front.listeners;
-    for (const auto& entry : listeners) entry.second(event);
-  });
-}
-
 // MARK: - Switches and queries
-
-void APMAnalytics::setAnalyticsEnabled(bool enabled) { setAnalyticsEnabled(enabled, false); }
-
-void APMAnalytics::setAnalyticsEnabled(bool enabled, bool persistSetting) {
-  dispatchAsyncOnSerialQueue([enabled, persistSetting] {
-    auto& front = state();
-    if (persistSetting) {
-      if (auto persisted = APMPersistedConfig::sharedInstance()) persisted->setMeasurementEnabledState(enabled ? 1 : 2);
-    }
-    if (front.collectionDeactivated && enabled) return;  // a deactivated collection can be switched off, never on
-    front.collectionEnabled = enabled;
-    if (auto measurement = engine()) measurement->setEnabled(enabled);
-  });
-}
-
-bool APMAnalytics::isAnalyticsCollectionEnabled() { return state().collectionEnabled.load(); }
-bool APMAnalytics::isAnalyticsCollectionDeactivated() { return state().collectionDeactivated.load(); }
-
-void APMAnalytics::observeNotificationsForAnalyticsConfiguration(const void* configuration) {
-  auto& front = state();
-  auto& center = platform::NotificationCenter::defaultCenter();
-  std::lock_guard<std::mutex> lock(front.notificationMutex);
-  if (front.setEnabledObserver) center.removeObserver(front.setEnabledObserver);
-  front.setEnabledObserver = 0;
-  if (!configuration) return;
-  front.setEnabledObserver = center.addObserver(kSetEnabledNotification, configuration, nullptr,
-                                                [](const platform::Notification& n) { handleSetEnabled(n); });
-}
-
-void APMAnalytics::handleSetEnabled(const platform::Notification& notification) {
-  platform::Object value = valueFor(notification.userInfo, kSetEnabledNotification);
-  if (!value.isNumber()) {
-    APMLog(APMLogLevel::kWarningSampled, APMAnalyticsLogCode::kReceivedSetEnabledNotificationWithoutNSNumber,
-           "Received setEnabled notification without NSNumber", value.description());
-    return;
-  }
-  setAnalyticsEnabled(value.boolValue(), false);
-}
 
 void APMAnalytics::setSessionTimeoutInterval(double seconds) {
   dispatchAsyncOnSerialQueue([seconds] {
@@ -1195,14 +1036,14 @@ void APMAnalytics::sessionIDWithCompletion(SessionIDCompletion completion) {
 
 std::optional<std::string> APMAnalytics::appInstanceID() {
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
-  if (auto afterReset = appInstanceIDAfterReset(); afterReset && !afterReset->empty()) return afterReset;
+  if (auto afterReset = APMAnalyticsSuite::appInstanceIDAfterReset(); afterReset && !afterReset->empty()) return afterReset;
   auto identity = APMIdentity::sharedInstance();
   return identity ? identity->appInstanceID() : std::nullopt;
 }
 
 void APMAnalytics::setUserData(const platform::Dictionary& userData) {
   queueOperationWithBlockThenWait([userData] {
-    if (!state().collectionEnabled) {
+    if (!APMAnalyticsCollection::isAnalyticsCollectionEnabled()) {
       APMLog(APMLogLevel::kWarningSampled, APMAnalyticsLogCode::kAnalyticsDisabled,
              "Analytics is disabled. User data not set.");
       return;
@@ -1224,7 +1065,7 @@ void APMAnalytics::handleOpenURL(const std::string& url) {
   if (auto debug = collaborators()->handleSSTGDebugModeWithURL) debug(url);
   dispatchAsyncOnSerialQueue([url, now] {
     if (auto handle = collaborators()->handleNonFirstOpenEventURL) handle(engineContext(), url, now);
-    if (auto listener = state().openURLListener) listener(url);
+    if (auto listener = APMAnalyticsListeners::openURLListener()) listener(url);
   });
 }
 
@@ -1236,10 +1077,6 @@ void APMAnalytics::handleUserActivity(const std::string& activityType, const std
     std::string url = links->deepLinkFromUserActivity(activityType, webpageURL);
     if (!url.empty() && links->handleNonFirstOpenEventURL) links->handleNonFirstOpenEventURL(engineContext(), url, now);
   });
-}
-
-void APMAnalytics::setOpenURLListener(OpenURLListener listener) {
-  dispatchAsyncOnSerialQueue([listener = std::move(listener)]() mutable { state().openURLListener = std::move(listener); });
 }
 
 void APMAnalytics::handleEventsForBackgroundURLSession(const std::string& sessionID, std::function<void()> completion) {
@@ -1278,10 +1115,9 @@ void APMAnalytics::maybeEnableTagRuntime() {
 }
 
 void APMAnalytics::resetAnalyticsData() {
-  auto& front = state();
   setLoadTimestamp(platform::now());
-  front.defaults.setInteger(resetRetryCount() + 1, kResetRetryCountKey);
-  setNeedFirstOpenAfterReset(true);
+  APMAnalyticsSuite::userDefaults().setInteger(APMAnalyticsSuite::resetRetryCount() + 1, APMAnalyticsSuite::kResetRetryCountKey);
+  APMAnalyticsSuite::setNeedFirstOpenAfterReset(true);
   std::string appInstanceID = APMIdentity::randomAppInstanceID();
   if (appInstanceID.empty()) {
     APMLog(APMLogLevel::kErrorSampled, APMAnalyticsLogCode::kCannotGenerateNewAppInstanceID,
@@ -1291,7 +1127,7 @@ void APMAnalytics::resetAnalyticsData() {
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) {
     appInstanceID.clear();
   } else {
-    setAppInstanceIDAfterReset(appInstanceID);
+    APMAnalyticsSuite::setAppInstanceIDAfterReset(appInstanceID);
   }
   // Queued: the reset waits for the worker queue on the serial queue, never on the caller's thread,
   // so a caller on the worker queue itself cannot deadlock.
@@ -1302,163 +1138,10 @@ void APMAnalytics::resetAnalyticsData() {
              "Failed to reset Analytics data");
       return;
     }
-    setResetRetryCount(0);
-    if (appInstanceIDAfterReset() == appInstanceID) setAppInstanceIDAfterReset(std::nullopt);
+    APMAnalyticsSuite::setResetRetryCount(0);
+    if (APMAnalyticsSuite::appInstanceIDAfterReset() == appInstanceID) APMAnalyticsSuite::setAppInstanceIDAfterReset(std::nullopt);
   });
 }
-
-// MARK: - Consent
-
-void APMAnalytics::setConsent(const platform::Dictionary& settings) { setConsent(settings, kConsentSettingsKey); }
-
-void APMAnalytics::setConsent(const platform::Dictionary& input, const std::string& key) {
-  if (APMConsentSettingsUtil::consentSource() == APMConsentSettingsUtil::kSourceNone) loadPersistedConsentSettings();
-  platform::Dictionary settings = APMConsentSettingsUtil::consentSettingsFromDictionary(input);
-  for (auto it = settings.begin(); it != settings.end();) {
-    const auto* value = it->second.asString();
-    if (value && (*value == APMConsentSettingsUtil::kGranted || *value == APMConsentSettingsUtil::kDenied)) {
-      ++it;
-      continue;
-    }
-    APMLog(APMLogLevel::kWarning, APMAnalyticsLogCode::kValidConsentValuesGrantedDenied,
-           "Valid consent values are 'granted' and 'denied'. Ignoring invalid consent setting",
-           it->second.description());
-    it = settings.erase(it);
-  }
-  if (settings.empty()) {
-    APMLog(APMLogLevel::kWarning, APMAnalyticsLogCode::kDiscardingEmptyConsentSettings,
-           "Discarding empty consent settings");
-    return;
-  }
-  int64_t source = key == kConsentSettingsTCFKey  ? APMConsentSettingsUtil::kSourceTCF
-                   : key == kConsentSettings3PKey ? APMConsentSettingsUtil::kSourcePublicAPI
-                                                  : APMConsentSettingsUtil::kSourceFront;
-  if (!APMConsentSettingsUtil::isConsentSourceHigherPriority(source)) {
-    APMLog(APMLogLevel::kWarning, APMAnalyticsLogCode::kIgnoringLowerPriorityConsentSettings,
-           "Ignoring lower priority consent settings");
-    return;
-  }
-  bool adUserDataWasDenied = APMConsentSettingsUtil::isAdUserDataDenied();
-  APMConsentSettingsUtil::updateSettings(settings, source);
-  persistConsentSettings(dictionaryOrEmpty(APMConsentSettingsUtil::consentSettings()), source);
-  if (key == kConsentSettings3PKey)
-    APMLog(APMLogLevel::kVerbose, APMAnalyticsLogCode::kConsentState, "Consent state",
-           APMConsentSettingsUtil::description());
-  auto remoteConfig = APMMeasurement::remoteConfig();
-  if (remoteConfig && !remoteConfig->consentDefaults().empty() &&
-      APMConsentSettingsUtil::didAdUserDataConsentChange(adUserDataWasDenied)) {
-    logInternalEventWithOrigin(kOriginAuto, "_dcu", platform::Dictionary{{"_r", platform::Object(1)}});
-  }
-  if (platform::find(settings, APMConsentSettingsUtil::kAdPersonalization)) {
-    if (auto adPersonalization = APMConsentSettingsUtil::adPersonalization()) {
-      setUserPropertyString(platform::Object(*adPersonalization == 1 ? "YES" : "NO"), kAllowPersonalizedAdsName);
-    }
-  }
-}
-
-void APMAnalytics::persistConsentSettings(const platform::Dictionary& settings, int64_t source) {
-  auto& defaults = state().defaults;
-  const char* key = source == APMConsentSettingsUtil::kSourceTCF ? kConsentSettingsTCFKey
-                    : source <= APMConsentSettingsUtil::kSourceInfoPlist ? kConsentSettings3PKey
-                                                                         : kConsentSettingsKey;
-  defaults.setObject(platform::Object(settings), key);
-  defaults.setInteger(source, kConsentSourceKey);
-  // On disk before anything else happens: a process that dies now must not start the next time
-  // under the consent the user just withdrew.
-  defaults.synchronize();
-}
-
-int64_t APMAnalytics::persistedConsentSource() {
-  auto stored = state().defaults.numberForKey(kConsentSourceKey);
-  return stored ? stored->integerValue() : APMConsentSettingsUtil::kSourceNone;
-}
-
-void APMAnalytics::loadPersistedConsentSettings() {
-  int64_t source = persistedConsentSource();
-  if (source == APMConsentSettingsUtil::kSourceNone) return;
-  auto& defaults = state().defaults;
-  struct Stored {
-    const char* key;
-    int64_t ceiling;
-  };
-  for (const Stored& stored : {Stored{kConsentSettingsTCFKey, APMConsentSettingsUtil::kSourceTCF},
-                               Stored{kConsentSettings3PKey, APMConsentSettingsUtil::kSourceInfoPlist},
-                               Stored{kConsentSettingsKey, APMConsentSettingsUtil::kSourceOnStart}}) {
-    auto settings = defaults.dictionaryForKey(stored.key);
-    if (!settings) continue;
-    APMConsentSettingsUtil::setConsentSettings(*settings);
-    APMConsentSettingsUtil::setConsentSource(std::min(source, stored.ceiling));
-    return;
-  }
-  APMConsentSettingsUtil::setConsentSource(source);
-}
-
-void APMAnalytics::clearConsent() {
-  auto& defaults = state().defaults;
-  for (const char* key : {kConsentSourceKey, kConsentSettings3PKey, kConsentSettingsKey, kConsentSettingsOnStartKey,
-                          kDeferredConsentResetKey, kConsentSettingsTCFKey}) {
-    defaults.removeObjectForKey(key);
-  }
-  defaults.synchronize();
-  APMConsentSettingsUtil::clearAllSettings();
-}
-
-// MARK: - Suite values
-
-int64_t APMAnalytics::resetRetryCount() { return state().defaults.integerForKey(kResetRetryCountKey); }
-
-void APMAnalytics::setResetRetryCount(int64_t count) {
-  if (count < 1) {
-    state().defaults.removeObjectForKey(kResetRetryCountKey);
-  } else {
-    state().defaults.setInteger(count, kResetRetryCountKey);
-  }
-}
-
-bool APMAnalytics::needFirstOpenAfterReset() { return state().defaults.boolForKey(kNeedFirstOpenAfterResetKey); }
-void APMAnalytics::setNeedFirstOpenAfterReset(bool need) { state().defaults.setBool(need, kNeedFirstOpenAfterResetKey); }
-void APMAnalytics::removeNeedFirstOpenAfterReset() { state().defaults.removeObjectForKey(kNeedFirstOpenAfterResetKey); }
-
-std::optional<std::string> APMAnalytics::appInstanceIDAfterReset() {
-  return state().defaults.stringForKey(kAppInstanceIDAfterResetKey);
-}
-
-void APMAnalytics::setAppInstanceIDAfterReset(const std::optional<std::string>& appInstanceID) {
-  if (appInstanceID) {
-    state().defaults.setObject(platform::Object(*appInstanceID), kAppInstanceIDAfterResetKey);
-  } else {
-    state().defaults.removeObjectForKey(kAppInstanceIDAfterResetKey);
-  }
-}
-
-std::optional<bool> APMAnalytics::deferredAnalyticsCollection() {
-  return optionalBool(state().defaults.objectForKey(kDeferredAnalyticsCollectionKey));
-}
-
-void APMAnalytics::setDeferredAnalyticsCollection(std::optional<bool> deferred) {
-  state().defaults.setObject(deferred ? platform::Object(*deferred) : platform::Object(), kDeferredAnalyticsCollectionKey);
-}
-
-platform::Dictionary APMAnalytics::consentSettingsTCF() {
-  return dictionaryOrEmpty(state().defaults.dictionaryForKey(kConsentSettingsTCFKey));
-}
-platform::Dictionary APMAnalytics::consentSettings3P() {
-  return dictionaryOrEmpty(state().defaults.dictionaryForKey(kConsentSettings3PKey));
-}
-platform::Dictionary APMAnalytics::consentSettings1P() {
-  return dictionaryOrEmpty(state().defaults.dictionaryForKey(kConsentSettingsKey));
-}
-platform::Dictionary APMAnalytics::consentSettings1PStart() {
-  return dictionaryOrEmpty(state().defaults.dictionaryForKey(kConsentSettingsOnStartKey));
-}
-platform::Object APMAnalytics::deferredResetOnDeniedConsent() {
-  return state().defaults.objectForKey(kDeferredConsentResetKey);
-}
-void APMAnalytics::removeStartUpConsentSettings() { state().defaults.removeObjectForKey(kConsentSettingsOnStartKey); }
-void APMAnalytics::removeDeferredResetOnDeniedConsent() {
-  state().defaults.removeObjectForKey(kDeferredConsentResetKey);
-}
-APMUserDefaults& APMAnalytics::userDefaults() { return state().defaults; }
 
 // MARK: - Collaborators and tests
 
@@ -1496,10 +1179,7 @@ void APMAnalytics::resetForTesting() {
   }
   front.serialQueue->sync([] {
     auto& current = state();
-    current.interceptor = nullptr;
-    current.openURLListener = nullptr;
-    current.listeners.reset();
-    current.listenerCount = 0;
+    APMAnalyticsListeners::resetOnSerialQueue();
     current.handedSinceMarker = 0;
     current.bytesHandedSinceMarker = 0;
     current.handOffWindow = std::make_shared<HandOffWindow>();
@@ -1512,10 +1192,8 @@ void APMAnalytics::resetForTesting() {
     ++front.room.generation;
   }
   front.room.freed.notify_all();
-  observeNotificationsForAnalyticsConfiguration(nullptr);
+  APMAnalyticsCollection::resetForTesting();
   front.started = false;
-  front.collectionEnabled = false;
-  front.collectionDeactivated = false;
   front.appActive = kActiveAtLaunch;
   setCurrentScreenParameters({});
   setCollaborators({});

@@ -36,7 +36,6 @@
 
 class APMEngineContext;
 class APMEvent;
-class APMUserDefaults;
 
 // One store transaction as the host hands it in.
 using APMTransactionInfo = platform::StoreTransaction;
@@ -88,12 +87,11 @@ struct APMEventRoadStatistics {
 
 class APMAnalytics {
  public:
-  // Queue labels and the preferences suite.
+  // Queue labels.
   static constexpr const char* kQueueLabel = "APMAnalyticsQueue";
   static constexpr const char* kTimestampQueueLabel = "APMAnalyticsTimestampQueue";
   static constexpr const char* kOperationQueueLabel = "APMAnalyticsOperationQueue";
   static constexpr const char* kCallbackQueueLabel = "APMAnalyticsCallbackQueue";
-  static constexpr const char* kSuiteName = "APMAnalyticsSuiteName";
 
   // Origins.
   static constexpr const char* kOriginApp = "app";
@@ -108,18 +106,6 @@ class APMAnalytics {
   static constexpr const char* kOptionLogTag = "app_measurement_log_tag";
   static constexpr const char* kOptionSafelistedEvents = "safelisted_events";
 
-  // Keys of the "APMAnalyticsSuiteName" suite.
-  static constexpr const char* kResetRetryCountKey = "reset_retry_count";
-  static constexpr const char* kNeedFirstOpenAfterResetKey = "need_first_open_after_reset";
-  static constexpr const char* kAppInstanceIDAfterResetKey = "app_instance_id_after_reset";
-  static constexpr const char* kDeferredAnalyticsCollectionKey = "deferred_analytics_collection";
-  static constexpr const char* kConsentSettingsKey = "consent_settings";
-  static constexpr const char* kConsentSettings3PKey = "consent_settings_3p";
-  static constexpr const char* kConsentSettingsTCFKey = "consent_settings_tcf";
-  static constexpr const char* kConsentSettingsOnStartKey = "consent_settings_on_start";
-  static constexpr const char* kConsentSourceKey = "consent_source";
-  static constexpr const char* kDeferredConsentResetKey = "deferred_consent_reset";
-
   // Names the front treats specially.
   static constexpr const char* kScreenViewEventName = "screen_view";
   static constexpr const char* kAllowPersonalizedAdsName = "allow_personalized_ads";
@@ -127,7 +113,6 @@ class APMAnalytics {
   static constexpr const char* kLastAdvertisingIDResetPropertyName = "_lair";
   static constexpr const char* kNonPersonalizedAdsPropertyName = "_npa";
   static constexpr const char* kWillStartNotification = "kDUDUravodazoWillStartNotification";
-  static constexpr const char* kSetEnabledNotification = "DUDUravodazoConfigurationSetEnabledNotification";
   // Class names looked up at run time.
   static constexpr const char* kOlderFrameworkClassName = "DEDARodavera";
   static constexpr const char* kPublicAPIClassName = "DUDUravodazo";
@@ -154,11 +139,6 @@ class APMAnalytics {
   static constexpr double kExitStopWait = 1.0;
 
   using Block = std::function<void()>;
-  using Interceptor = APMMeasurement::Interceptor;
-  using LogEventListener = std::function<void(const std::shared_ptr<APMEvent>& event)>;
-  // 0 is never a valid token.
-  using ListenerToken = uint64_t;
-  using OpenURLListener = std::function<void(const std::string& url)>;
   using SessionIDCompletion = std::function<void(int64_t sessionID, std::optional<platform::Error> error)>;
   using UserPropertiesCallback = std::function<void(const platform::Dictionary& properties)>;
 
@@ -242,19 +222,7 @@ class APMAnalytics {
   static void userPropertiesIncludingInternal(bool includingInternal, std::shared_ptr<platform::DispatchQueue> queue,
                                               UserPropertiesCallback callback);
 
-  // ---- Listeners and interceptor.
-  static void setLogEventInterceptor(Interceptor interceptor);
-  static ListenerToken addLogEventListener(LogEventListener listener);
-  static void removeLogEventListener(ListenerToken token);
-  static void notifyEventListeners(const std::shared_ptr<APMEvent>& event);
-
   // ---- Switches and queries.
-  static void setAnalyticsEnabled(bool enabled);
-  static void setAnalyticsEnabled(bool enabled, bool persistSetting);
-  static bool isAnalyticsCollectionEnabled();
-  static bool isAnalyticsCollectionDeactivated();
-  static void observeNotificationsForAnalyticsConfiguration(const void* configuration);
-  static void handleSetEnabled(const platform::Notification& notification);
   static void setSessionTimeoutInterval(double seconds);
   static void sessionIDWithCompletion(SessionIDCompletion completion);
   static std::optional<std::string> appInstanceID();
@@ -262,38 +230,10 @@ class APMAnalytics {
   static void setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters);
   static void handleOpenURL(const std::string& url);
   static void handleUserActivity(const std::string& activityType, const std::string& webpageURL);
-  static void setOpenURLListener(OpenURLListener listener);
   static void handleEventsForBackgroundURLSession(const std::string& sessionID, std::function<void()> completion);
   static void createAppDelegateProxy();
   static void maybeEnableTagRuntime();
   static void resetAnalyticsData();
-
-  // ---- Consent.
-  static void setConsent(const platform::Dictionary& settings);
-  static void setConsent(const platform::Dictionary& settings, const std::string& key);
-  static void persistConsentSettings(const platform::Dictionary& settings, int64_t source);
-  static int64_t persistedConsentSource();
-  static void loadPersistedConsentSettings();
-  static void clearConsent();
-
-  // ---- The suite's values (read by the engine at its start).
-  static int64_t resetRetryCount();
-  static void setResetRetryCount(int64_t count);
-  static bool needFirstOpenAfterReset();
-  static void setNeedFirstOpenAfterReset(bool need);
-  static void removeNeedFirstOpenAfterReset();
-  static std::optional<std::string> appInstanceIDAfterReset();
-  static void setAppInstanceIDAfterReset(const std::optional<std::string>& appInstanceID);
-  static std::optional<bool> deferredAnalyticsCollection();
-  static void setDeferredAnalyticsCollection(std::optional<bool> deferred);
-  static platform::Dictionary consentSettingsTCF();
-  static platform::Dictionary consentSettings3P();
-  static platform::Dictionary consentSettings1P();
-  static platform::Dictionary consentSettings1PStart();
-  static platform::Object deferredResetOnDeniedConsent();
-  static void removeStartUpConsentSettings();
-  static void removeDeferredResetOnDeniedConsent();
-  static APMUserDefaults& userDefaults();
 
   // ---- Collaborators and tests.
   static void setCollaborators(APMAnalyticsCollaborators collaborators);

@@ -30,7 +30,7 @@ void launchWith(const platform::LaunchOptions& options) {
 TEST_F(DeepLinkTest, OpenedLinksAndBrowsingActivitiesLogTheirCampaignOnce) {
   start();
   std::atomic<int> heard{0};
-  APMAnalytics::addLogEventListener([&](const std::shared_ptr<APMEvent>& event) { heard += event->name() == "_cmp"; });
+  APMAnalyticsListeners::addLogEventListener([&](const std::shared_ptr<APMEvent>& event) { heard += event->name() == "_cmp"; });
   APMAnalytics::handleOpenURL("https://example.com/promo?utm_source=a&utm_medium=b");
   APMAnalytics::handleOpenURL("https://example.com/?ref=home");
   APMAnalytics::handleUserActivity("com.example.reading", "https://example.com/?utm_campaign=d");
@@ -97,18 +97,18 @@ TEST_F(DeepLinkTest, WithCollectionOffLinksLeaveNothingAndExpiredLaunchingLinksG
   start();
   storeDeepLink(defaults(), "https://example.com/?utm_source=old");
   clock_->advance(604801);
-  APMAnalytics::setAnalyticsEnabled(false);
+  APMAnalyticsCollection::setAnalyticsEnabled(false);
   drain();
   EXPECT_FALSE(hasStoredDeepLink(defaults())) << "older than the attribution window";
   APMAnalytics::handleOpenURL("app://open?zbraid=B1&zclid=Z1&utm_source=s");
   drain();
   storeDeepLink(defaults(), "https://example.com/?utm_source=young");
   clock_->advance(604800);
-  APMAnalytics::setAnalyticsEnabled(true);
-  APMAnalytics::setAnalyticsEnabled(false);
+  APMAnalyticsCollection::setAnalyticsEnabled(true);
+  APMAnalyticsCollection::setAnalyticsEnabled(false);
   drain();
   EXPECT_TRUE(hasStoredDeepLink(defaults())) << "exactly a week old";
-  APMAnalytics::setAnalyticsEnabled(true);
+  APMAnalyticsCollection::setAnalyticsEnabled(true);
   drain();
   EXPECT_TRUE(rowsNamed("_cmp").empty());
   EXPECT_FALSE(keptCampaignInfo());

@@ -21,7 +21,7 @@ TEST_F(FakeClockFrontTest, PersonalizedAdsSwitchIsPersistedAndMirroredAsTheNPAPr
        false, 1},
       {"YES", [] { APMAnalytics::setUserPropertyString(platform::Object("YES"), APMAnalytics::kAllowPersonalizedAdsName); },
        true, 0},
-      {"consent", [] { APMAnalytics::setConsent({{"ad_personalization", platform::Object("denied")}}); }, false, 1},
+      {"consent", [] { APMAnalyticsConsent::setConsent({{"ad_personalization", platform::Object("denied")}}); }, false, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -53,7 +53,7 @@ TEST_F(FakeClockFrontTest, LinksReachTheDeepLinkHandlersAndTheOpenURLListener) {
     return type == "NSUserActivityTypeBrowsingWeb" ? webpageURL : std::string();
   };
   APMAnalytics::setCollaborators(collaborators);
-  APMAnalytics::setOpenURLListener([&](const std::string& url) { record("listener " + url); });
+  APMAnalyticsListeners::setOpenURLListener([&](const std::string& url) { record("listener " + url); });
   APMAnalytics::handleOpenURL("app://promo?x=1");
   clock_->advance(10);
   APMAnalytics::handleUserActivity("NSUserActivityTypeBrowsingWeb", "https://example.com/a");

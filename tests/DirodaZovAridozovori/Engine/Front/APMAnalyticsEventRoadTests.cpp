@@ -319,10 +319,10 @@ TEST_F(FakeClockFrontTest, InterceptorTakesPublicEventsAndListenersHearStoredOne
   start();
   std::vector<std::string> intercepted;
   std::vector<std::string> heard;
-  APMAnalytics::addLogEventListener([&](const std::shared_ptr<APMEvent>& event) { heard.push_back(event->name()); });
+  APMAnalyticsListeners::addLogEventListener([&](const std::shared_ptr<APMEvent>& event) { heard.push_back(event->name()); });
   APMAnalytics::logEventWithName("before_interceptor", {});
   drain();
-  APMAnalytics::setLogEventInterceptor([&](const std::string&, const std::string& name, const platform::Dictionary&,
+  APMAnalyticsListeners::setLogEventInterceptor([&](const std::string&, const std::string& name, const platform::Dictionary&,
                                            double) { intercepted.push_back(name); });
   APMAnalytics::logEventWithName("intercepted_event", {});
   drain();
@@ -361,20 +361,20 @@ TEST_F(FakeClockFrontTest, LogOptionsDecideInterceptorListenersAndDefaultsUnderT
   std::mutex seenMutex;
   std::vector<std::string> intercepted;
   std::vector<std::string> heard;
-  APMAnalytics::addLogEventListener([&](const std::shared_ptr<APMEvent>& event) {
+  APMAnalyticsListeners::addLogEventListener([&](const std::shared_ptr<APMEvent>& event) {
     std::lock_guard<std::mutex> lock(seenMutex);
     heard.push_back(event->name());
   });
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    APMAnalytics::setAnalyticsEnabled(c.collectionOn);
-    APMAnalytics::setLogEventInterceptor(
-        c.interceptorInstalled ? APMAnalytics::Interceptor([&](const std::string&, const std::string& name,
+    APMAnalyticsCollection::setAnalyticsEnabled(c.collectionOn);
+    APMAnalyticsListeners::setLogEventInterceptor(
+        c.interceptorInstalled ? APMAnalyticsListeners::Interceptor([&](const std::string&, const std::string& name,
                                                                const platform::Dictionary&, double) {
           std::lock_guard<std::mutex> lock(seenMutex);
           intercepted.push_back(name);
         })
-                               : APMAnalytics::Interceptor());
+                               : APMAnalyticsListeners::Interceptor());
     APMAnalytics::logEventWithOrigin("app", true, c.name, {{"own", 1}}, kStartTime, c.options);
     drain();
     std::lock_guard<std::mutex> lock(seenMutex);
@@ -401,8 +401,8 @@ TEST_F(FakeClockFrontTest, ResetCalledOnTheWorkerQueueDoesNotDeadlockAndWipes) {
   ASSERT_TRUE(testsupport::waitFor([&] { return returned.load(); }));
   drain();
   EXPECT_TRUE(rowsNamed("before_reset").empty());
-  EXPECT_EQ(APMAnalytics::resetRetryCount(), 0);
-  EXPECT_FALSE(APMAnalytics::appInstanceIDAfterReset());
+  EXPECT_EQ(APMAnalyticsSuite::resetRetryCount(), 0);
+  EXPECT_FALSE(APMAnalyticsSuite::appInstanceIDAfterReset());
   EXPECT_TRUE(linesWithCode(25037).empty());
 }
 

@@ -71,56 +71,56 @@ TEST_F(FrontTest, StartIsRefusedWhileAnotherCollectorIsPresent) {
 // that dies right after a change starts again under that change.
 TEST_F(FakeClockFrontTest, ConsentIsPersistedUnderItsKeyAndLoadsBackAtMostAtTheKeysRank) {
   const struct { const char* key; int64_t source; int64_t rank; } cases[] = {
-      {APMAnalytics::kConsentSettingsKey, 30, 40},
-      {APMAnalytics::kConsentSettings3PKey, 10, 20},
-      {APMAnalytics::kConsentSettingsTCFKey, 5, 5},
+      {APMAnalyticsConsent::kConsentSettingsKey, 30, 40},
+      {APMAnalyticsConsent::kConsentSettings3PKey, 10, 20},
+      {APMAnalyticsConsent::kConsentSettingsTCFKey, 5, 5},
   };
-  auto& defaults = APMAnalytics::userDefaults();
+  auto& defaults = APMAnalyticsSuite::userDefaults();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key);
-    APMAnalytics::clearConsent();
-    APMAnalytics::setConsent({{"ad_storage", platform::Object("denied")}}, c.key);
+    APMAnalyticsConsent::clearConsent();
+    APMAnalyticsConsent::setConsent({{"ad_storage", platform::Object("denied")}}, c.key);
     EXPECT_EQ(APMConsentSettingsUtil::consentSource(), c.source);
-    EXPECT_EQ(APMAnalytics::persistedConsentSource(), c.source);
+    EXPECT_EQ(APMAnalyticsConsent::persistedConsentSource(), c.source);
     auto stored = defaults.dictionaryForKey(c.key);
     ASSERT_TRUE(stored);
     EXPECT_EQ(platform::Object(*stored)["ad_storage"], platform::Object("denied"));
-    const std::string file = platform::UserDefaults::pathForSuite(APMAnalytics::kSuiteName);
+    const std::string file = platform::UserDefaults::pathForSuite(APMAnalyticsSuite::kSuiteName);
     EXPECT_EQ(platform::PropertyList::readFile(file)[c.key]["ad_storage"], platform::Object("denied"));
-    EXPECT_EQ(platform::PropertyList::readFile(file)[APMAnalytics::kConsentSourceKey], platform::Object(c.source));
-    APMAnalytics::clearConsent();
+    EXPECT_EQ(platform::PropertyList::readFile(file)[APMAnalyticsConsent::kConsentSourceKey], platform::Object(c.source));
+    APMAnalyticsConsent::clearConsent();
     EXPECT_TRUE(platform::PropertyList::readFile(file)[c.key].isNull());
     for (auto [persistedSource, loaded] : {std::pair<int64_t, int64_t>{3, 3}, {50, c.rank}}) {
-      APMAnalytics::clearConsent();
+      APMAnalyticsConsent::clearConsent();
       defaults.setObject(platform::Object(*stored), c.key);
-      defaults.setInteger(persistedSource, APMAnalytics::kConsentSourceKey);
-      APMAnalytics::loadPersistedConsentSettings();
+      defaults.setInteger(persistedSource, APMAnalyticsConsent::kConsentSourceKey);
+      APMAnalyticsConsent::loadPersistedConsentSettings();
       EXPECT_EQ(APMConsentSettingsUtil::consentSource(), loaded) << persistedSource;
       EXPECT_TRUE(APMConsentSettingsUtil::isAdStorageDenied());
     }
   }
   // The public API's settings outrank the front's own.
-  APMAnalytics::clearConsent();
-  APMAnalytics::setConsent({{"ad_storage", platform::Object("denied")}}, APMAnalytics::kConsentSettings3PKey);
-  APMAnalytics::setConsent({{"ad_storage", platform::Object("granted")}}, APMAnalytics::kConsentSettingsKey);
+  APMAnalyticsConsent::clearConsent();
+  APMAnalyticsConsent::setConsent({{"ad_storage", platform::Object("denied")}}, APMAnalyticsConsent::kConsentSettings3PKey);
+  APMAnalyticsConsent::setConsent({{"ad_storage", platform::Object("granted")}}, APMAnalyticsConsent::kConsentSettingsKey);
   EXPECT_EQ(linesWithCode(25043).size(), 1u);
   EXPECT_TRUE(APMConsentSettingsUtil::isAdStorageDenied());
 }
 
 TEST_F(FrontTest, ResetBeforeStartRecordsItsIntentAndKeepsTheNewIDUnlessStorageIsDenied) {
   APMAnalytics::resetAnalyticsData();
-  EXPECT_EQ(APMAnalytics::resetRetryCount(), 1);
-  EXPECT_TRUE(APMAnalytics::needFirstOpenAfterReset());
-  auto id = APMAnalytics::appInstanceIDAfterReset();
+  EXPECT_EQ(APMAnalyticsSuite::resetRetryCount(), 1);
+  EXPECT_TRUE(APMAnalyticsSuite::needFirstOpenAfterReset());
+  auto id = APMAnalyticsSuite::appInstanceIDAfterReset();
   ASSERT_TRUE(id);
   EXPECT_EQ(id->size(), 32u);
   EXPECT_EQ(APMAnalytics::appInstanceID(), id);
 
-  APMAnalytics::userDefaults().clearAllData();
-  APMAnalytics::setConsent({{"analytics_storage", platform::Object("denied")}});
+  APMAnalyticsSuite::userDefaults().clearAllData();
+  APMAnalyticsConsent::setConsent({{"analytics_storage", platform::Object("denied")}});
   APMAnalytics::resetAnalyticsData();
-  EXPECT_EQ(APMAnalytics::resetRetryCount(), 1);
-  EXPECT_FALSE(APMAnalytics::appInstanceIDAfterReset());
+  EXPECT_EQ(APMAnalyticsSuite::resetRetryCount(), 1);
+  EXPECT_FALSE(APMAnalyticsSuite::appInstanceIDAfterReset());
   EXPECT_FALSE(APMAnalytics::appInstanceID());
 }
 
