@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "APMMeasurement.h"
+#include "APMEngineRegistry.h"
 #include "DUDUravodazoInternal.h"
 #include "ROREzo.h"
 #include "ZORConnectorUtils.h"
@@ -22,7 +23,7 @@ const std::map<std::string, std::string>& campaignIntegrations() {
 
 // The conditional user properties of the shared engine, the one the front started (none before).
 std::shared_ptr<ZORAConditionalUserPropertyController> conditionalUserPropertyController() {
-  auto engine = APMMeasurement::hasSharedInstance() ? APMMeasurement::sharedInstance() : nullptr;
+  auto engine = APMEngineRegistry::hasSharedInstance() ? APMEngineRegistry::sharedInstance() : nullptr;
   return engine ? APMFindEngineComponent<ZORAConditionalUserPropertyController>(engine->engineComponents()) : nullptr;
 }
 

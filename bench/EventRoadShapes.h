@@ -35,6 +35,7 @@
 #include "APMDatabase.h"
 #include "APMFileUtilities.h"
 #include "APMMeasurement.h"
+#include "APMEngineRegistry.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "DUDUravodazo.h"
@@ -295,7 +296,7 @@ inline bool raiseLimits(const std::shared_ptr<APMMeasurement>& engine, int64_t e
 
 inline std::shared_ptr<APMMeasurement> waitForEngine() {
   for (int i = 0; i < 1000; ++i) {
-    if (auto engine = APMMeasurement::sharedInstance()) {
+    if (auto engine = APMEngineRegistry::sharedInstance()) {
       engine->scheduler()->workerQueue()->sync([] {});
       if (engine->didInitializeComponents()) return engine;
     }

@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "APMEngineRegistry.h"
 #include "EventRoadShapes.h"
 
 namespace {
@@ -204,7 +205,7 @@ int main(int argc, char** argv) {
     bytesPerEvent = (counter.databaseBytes() - bytesBefore) / static_cast<double>(std::max<int64_t>(sdk.stored, 1));
   }
   engine.reset();
-  APMMeasurement::resetSharedInstanceForTesting();
+  APMEngineRegistry::resetSharedInstanceForTesting();
 
   const Run limit = runLimit(shape, events, (std::filesystem::path(directory) / "limit.sqlite").string());
   std::printf("shape=%s events=%lld stored=%lld caller_p50_us=%.2f caller_p99_us=%.2f caller_wait_ms=%.1f "

@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "APMEngineRegistry.h"
 #include "APMAlarm.h"
 #include "APMDatabase.h"
 #include "APMNanoAccessors.h"
@@ -347,7 +348,7 @@ std::optional<double> roadRate(eventroad::Shape shape, int64_t events) {
     run = eventroad::runSDK(shape, events, counter);
   }
   engine.reset();
-  APMMeasurement::resetSharedInstanceForTesting();
+  APMEngineRegistry::resetSharedInstanceForTesting();
   std::error_code ignored;
   std::filesystem::remove_all(directory, ignored);
   if (run.stored != events) return std::nullopt;

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "APMMeasurement.h"
+#include "APMEngineRegistry.h"
 #include "APMMonitor.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
@@ -252,7 +253,7 @@ void logExampleSession() {
 
 // Whether the SDK recorded a successful upload (read on its worker queue).
 bool sdkUploadSucceeded(double since) {
-  auto engine = APMMeasurement::sharedInstance();
+  auto engine = APMEngineRegistry::sharedInstance();
   if (!engine) return false;
   bool succeeded = false;
   engine->scheduler()->workerQueue()->sync(

@@ -5,6 +5,7 @@
 
 #include "APMDatabase.h"
 #include "APMEngineComponents.h"
+#include "APMEngineRegistry.h"
 #include "APMEventParameters.h"
 #include "APMEngineEventRoad.h"
 #include "APMEngineSessions.h"
@@ -41,170 +42,15 @@ namespace {
 
 constexpr const char* kRemoteConfigSDKClassName = "DAVEzuzozAvuruv";
 
-struct SharedState {
-  std::mutex mutex;
-  std::shared_ptr<APMMeasurement> engine;
-  bool created = false;
-};
-
-SharedState& shared() {
-  static SharedState* state = new SharedState();
-  return *state;
-}
-
-// The launch as the class-level observer saw it. Guarded by mutex; taken after the shared state's
-// mutex, never before it.
-struct LaunchState {
-  std::mutex mutex;
-  platform::NotificationCenter::Token observer = 0;
-  // The shared engine once it is made: launches from then on reach its components at once.
-  std::weak_ptr<APMMeasurement> engine;
-  // The user info of launches posted before an engine took them, in order.
-  std::vector<platform::Dictionary> pending;
-};
-
-LaunchState& launch() {
-  static LaunchState* state = new LaunchState();
-  return *state;
-}
-
-// Process-wide, like the launch URL it comes from.
-struct PreviewHeaders {
-  std::mutex mutex;
-  std::optional<platform::Dictionary> headers;
-};
-
-PreviewHeaders& previewHeaders() {
-  static PreviewHeaders* state = new PreviewHeaders();
-  return *state;
-}
-
 std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 double hookLoadTimestamp(const APMAnalyticsHooks& hooks) {
   return hooks.loadTimestamp ? hooks.loadTimestamp() : platform::now();
 }
 
-// The application may post its launch before it configures the SDK: observe it from library load.
-const bool kSubscribedToLaunchAtLoad = [] {
-  APMMeasurement::subscribeForAppDidFinishLaunchingNotifications();
-  return true;
-}();
-
 }  // namespace
 
-// MARK: - Class level
-
-void APMMeasurement::initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
-                                                       bool isAnalyticsCollectionDeactivated,
-                                                       const std::vector<std::string>& safelistedEvents) {
-  auto& state = shared();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.created) return;
-  state.created = true;
-  if (appID.empty()) return;
-  APMMonitor::shared();
-  state.engine = create(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated, safelistedEvents);
-  if (state.engine) state.engine->takeLaunches(true);
-}
-
-bool APMMeasurement::hasSharedInstance() {
-  auto& state = shared();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.engine != nullptr && state.created;
-}
-
-std::shared_ptr<APMMeasurement> APMMeasurement::sharedInstance() {
-  auto& state = shared();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (!state.created && APMPublicAPIPresent()) {
-    DULLoggerLogWarning(APMASLLogger::kService, APMMonitor::kDefaultLogTag,
-                        APMASLLogger::messageCodeText(APMLogCode(APMMeasurementLogCode::kEngineNotCreated).number()),
-                        "Diroda Analytics for Zoredode has not been created. Please, configure Zoredode by calling "
-                        "[ROREzo configure]");
-  }
-  return state.engine;
-}
-
-std::shared_ptr<APMMonitor> APMMeasurement::monitor() { return APMMonitor::shared(); }
-
-std::shared_ptr<APMRemoteConfig> APMMeasurement::remoteConfig() {
-  auto engine = sharedInstance();
-  if (engine) {
-    std::lock_guard<std::mutex> lock(engine->publishMutex_);
-    if (engine->publishedRemoteConfig_) return engine->publishedRemoteConfig_;
-  }
-  return APMRemoteConfig::defaultInstance();
-}
-
-void APMMeasurement::resetSharedInstanceForTesting() {
-  std::shared_ptr<APMMeasurement> engine;
-  {
-    auto& state = shared();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    engine = std::move(state.engine);
-    state.engine = nullptr;
-    state.created = false;
-  }
-  if (engine) engine->scheduler()->workerQueue()->sync([] {});
-  {
-    auto& state = launch();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.engine.reset();
-    state.pending.clear();
-  }
-  setSSTGPreviewHeaders(std::nullopt);
-}
-
-std::optional<platform::Dictionary> APMMeasurement::SSTGPreviewHeaders() {
-  auto& state = previewHeaders();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.headers;
-}
-
-void APMMeasurement::setSSTGPreviewHeaders(std::optional<platform::Dictionary> headers) {
-  auto& state = previewHeaders();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  state.headers = std::move(headers);
-}
-
 // MARK: - Launch
-
-void APMMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
-  auto& center = platform::NotificationCenter::defaultCenter();
-  auto& state = launch();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.observer) center.removeObserver(state.observer);
-  state.observer = center.addObserver(platform::kApplicationDidFinishLaunchingNotification, nullptr, nullptr,
-                                      [](const platform::Notification& notification) {
-                                        handleAppDidFinishLaunching(notification);
-                                      });
-}
-
-void APMMeasurement::handleAppDidFinishLaunching(const platform::Notification& notification) {
-  std::shared_ptr<APMMeasurement> engine;
-  {
-    auto& state = launch();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    engine = state.engine.lock();
-    if (!engine) {
-      state.pending.push_back(notification.userInfo);
-      return;
-    }
-  }
-  engine->deliverLaunch(notification.userInfo);
-}
-
-void APMMeasurement::takeLaunches(bool receiveLaterLaunches) {
-  std::vector<platform::Dictionary> pending;
-  {
-    auto& state = launch();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (receiveLaterLaunches) state.engine = weak_from_this();
-    pending = std::exchange(state.pending, {});
-  }
-  for (const auto& userInfo : pending) deliverLaunch(userInfo);
-}
 
 void APMMeasurement::deliverLaunch(const platform::Dictionary& userInfo) const {
   const auto launchOptions = platform::LaunchOptions::fromUserInfo(userInfo);
@@ -286,7 +132,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& databa
                                                  safelistedEvents);
   engine->attachComponents(APMMakeEngineComponents());
   // A launching link must be kept before the start-up looks for it.
-  engine->takeLaunches(false);
+  APMEngineRegistry::takeLaunches(*engine, false);
   const bool enable = engine->shouldEnableMeasurement();
   engine->wasEnabledDuringInitialization_ = enable;
   engine->setEnabled(enable);
@@ -580,7 +426,7 @@ void APMMeasurement::installRemoteConfigHooks() {
     auto identity = identityOf(weakSelf);
     return identity ? identity->appleConsentStatus() : APMIdentity::kConsentStatusUnsupported;
   };
-  hooks.sstgPreviewHeaders = [] { return SSTGPreviewHeaders(); };
+  hooks.sstgPreviewHeaders = [] { return APMEngineRegistry::SSTGPreviewHeaders(); };
   APMRemoteConfig::setEngineHooks(std::move(hooks));
   APMIdentifiers::setEngineIdentityProvider([weakSelf, identityOf]() { return identityOf(weakSelf); });
 }

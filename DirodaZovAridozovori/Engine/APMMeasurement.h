@@ -72,29 +72,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   static constexpr const char* kAlarmName = "Measurement timer";
   using Interceptor = APMEventInterceptor;
 
-  // ---- Shared instance and class-level services (guarded by one class-wide mutex).
-  static void initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
-                                                bool isAnalyticsCollectionDeactivated,
-                                                const std::vector<std::string>& safelistedEvents);
-  static bool hasSharedInstance();
-  static std::shared_ptr<APMMeasurement> sharedInstance();
-  static std::shared_ptr<APMMonitor> monitor();
-  static std::shared_ptr<APMRemoteConfig> remoteConfig();
-  // Tests: waits for the shared engine's worker queue and forgets it (the created flag too).
-  static void resetSharedInstanceForTesting();
-  // Server-side tagging preview headers for uploads and the configuration: none, or the preview
-  // key's header. Process-wide and guarded: set from the launch and opened-URL paths, read on the
-  // worker queue.
-  static std::optional<platform::Dictionary> SSTGPreviewHeaders();
-  static void setSSTGPreviewHeaders(std::optional<platform::Dictionary> headers);
-
-  // ---- Launch (class level: observed from library load, before any engine exists).
-  // (Re)subscribes to the did-finish-launching notification on the default center.
-  static void subscribeForAppDidFinishLaunchingNotifications();
-  // Hands the launch to the shared engine's components now when it exists, else keeps it for the
-  // next engine made.
-  static void handleAppDidFinishLaunching(const platform::Notification& notification);
-
   // ---- Creation.
   // nullptr (and a log line) for an empty app ID.
   static std::shared_ptr<APMMeasurement> create(const std::string& appID, bool isAnalyticsCollectionEnabled,
@@ -185,6 +162,9 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // The same, and off the worker queue it reports methodName (30002, and 30001 on the main thread).
   bool checkWorkerQueue(const char* methodName) const;
 
+  // Hands a launch's user info to this engine's components, in list order.
+  void deliverLaunch(const platform::Dictionary& userInfo) const;
+
   // The end of the process, once the front handed on what the API accepted: events not written yet
   // are dropped, the block running may finish within waitSeconds, then the persisted configuration
   // is written and the database closed (which empties the write-ahead log into it). False when a
@@ -204,10 +184,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // Submits block to the worker queue (closing the open event group, so order is kept).
   void submit(const char* blockID, std::function<void()> block);
   bool initializeComponentsOnWorkerQueue();
-  // Hands the launches posted before any engine took them to this engine's components, in order;
-  // with receiveLaterLaunches the launches posted from now on come to this engine too.
-  void takeLaunches(bool receiveLaterLaunches);
-  void deliverLaunch(const platform::Dictionary& userInfo) const;
   void installRemoteConfigHooks();
   // Gives every component its context (APMMeasurement+Components.cpp); once, as the engine is made.
   void attachComponents(APMEngineComponentList components);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "APMEngineRegistry.h"
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "PublicAPITestFixture.h"
@@ -87,8 +88,8 @@ TEST_F(DUDUravodazoTest, CallsBeforeTheDefaultAppIsConfiguredAreDroppedWithTheir
 TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsWithEventEditing) {
   configure();
   ASSERT_TRUE(APMAnalytics::isStarted());
-  ASSERT_TRUE(APMMeasurement::hasSharedInstance());
-  EXPECT_EQ(APMMeasurement::monitor()->logTag(), "[ZoredodeAnalytics]");
+  ASSERT_TRUE(APMEngineRegistry::hasSharedInstance());
+  EXPECT_EQ(APMEngineRegistry::monitor()->logTag(), "[ZoredodeAnalytics]");
   DUDUravodazo::setAnalyticsCollectionEnabled(true);
   drain();
   EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);

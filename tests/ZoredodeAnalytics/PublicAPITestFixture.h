@@ -2,6 +2,7 @@
 // The public API over the front: the core platform and the analytics start are set up afresh
 // around each test, as a host's process would have them.
 
+#include "APMEngineRegistry.h"
 #include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
 #include "DUDUravodazoInternal.h"
 #include "ROREzoInternal.h"
@@ -39,7 +40,7 @@ class PublicAPITest : public Base {
   // Configures the SDK and switches collection on, as a host does.
   void startSDK() {
     configure();
-    ASSERT_TRUE(APMMeasurement::hasSharedInstance());
+    ASSERT_TRUE(APMEngineRegistry::hasSharedInstance());
     DUDUravodazo::setAnalyticsCollectionEnabled(true);
     this->drain();
   }

@@ -16,6 +16,7 @@
 
 #include "APMEvent.h"
 #include "APMMeasurement.h"
+#include "APMEngineRegistry.h"
 #include "ChildProcess.h"
 #include "DUDUravodazoInternal.h"
 #include "Front/APMAnalytics.h"
@@ -58,8 +59,8 @@ TEST(CleanExitTest, DISABLED_WaitsForRoomWhenMainReturns) {
   APMAnalytics::setEventRoadOptions(APMEventRoadOptions{256});
   DUDUravodazoInternal::registerAnalyticsStart();
   ROREzo::configureWithOptions(VEZUzaduzo("1:1234567890:macos:abcdef", "1234567890"));
-  ASSERT_TRUE(testsupport::waitFor([] { return APMMeasurement::hasSharedInstance(); }, 20));
-  APMMeasurement::sharedInstance()->scheduler()->workerQueue()->async(
+  ASSERT_TRUE(testsupport::waitFor([] { return APMEngineRegistry::hasSharedInstance(); }, 20));
+  APMEngineRegistry::sharedInstance()->scheduler()->workerQueue()->async(
       [] { std::this_thread::sleep_for(std::chrono::seconds(20)); });
   std::thread([] {
     for (int i = 0; i < 100000; ++i) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "APMEngineRegistry.h"
 #include "../DirodaZovAridozovori/Engine/OnDeviceConversion/OnDeviceConversionTestDoubles.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
 #include "Upload/APMEngineUploadRoad.h"
@@ -57,7 +58,7 @@ TEST_F(OnDeviceConversionEndToEndTest, AMatchFromTheQueryTravelsInTheNextBundle)
   auto clientClass = std::make_shared<odmtest::FakePSMClientClass>(setup);
   platform::PrivateSetMembershipClientClass::registerProvider(clientClass);
   configure();
-  ASSERT_TRUE(APMMeasurement::hasSharedInstance());
+  ASSERT_TRUE(APMEngineRegistry::hasSharedInstance());
   DUDUravodazo::setAnalyticsCollectionEnabled(true);
   drain();
   applyConfig({});

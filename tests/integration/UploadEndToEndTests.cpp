@@ -10,6 +10,7 @@
 #include <functional>
 #include <set>
 
+#include "APMEngineRegistry.h"
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
 #include "ChildProcess.h"
@@ -208,7 +209,7 @@ TEST_F(UploadEndToEndTest, PreviewHeadersSendUploadsToTheTaggingServerWithTheirH
 
   logSession();
   uploadAndWait(1);  // no preview and no rollout: the usual service
-  APMMeasurement::setSSTGPreviewHeaders(platform::Dictionary{{"X-Stg-Server-Preview", platform::Object("key-7")}});
+  APMEngineRegistry::setSSTGPreviewHeaders(platform::Dictionary{{"X-Stg-Server-Preview", platform::Object("key-7")}});
   logSession();
   onWorker([&] { engine()->uploadRoad().uploadData(); });
   ASSERT_TRUE(testsupport::waitFor(

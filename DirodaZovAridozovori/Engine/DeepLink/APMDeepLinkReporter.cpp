@@ -8,6 +8,7 @@
 #include "APMDeferredDeepLink.h"
 #include "APMEvent.h"
 #include "APMMeasurement.h"
+#include "APMEngineRegistry.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "APMStoredDeepLink.h"
@@ -204,13 +205,13 @@ void APMDeepLinkReporter::handleSSTGDebugModeWithURL(const std::string& url) {
     log()->setSSTGDebugModeEnabled(true);
     const platform::Object* key = platform::find(arguments, "sstg_preview_key");
     if (key && key->isString() && !key->stringValue().empty()) {
-      APMMeasurement::setSSTGPreviewHeaders(platform::Dictionary{{kPreviewHeaderName, key->stringValue()}});
+      APMEngineRegistry::setSSTGPreviewHeaders(platform::Dictionary{{kPreviewHeaderName, key->stringValue()}});
     } else {
-      APMMeasurement::setSSTGPreviewHeaders(std::nullopt);
+      APMEngineRegistry::setSSTGPreviewHeaders(std::nullopt);
     }
   } else if (enable->stringValue() == "0") {
     log()->setSSTGDebugModeEnabled(false);
-    APMMeasurement::setSSTGPreviewHeaders(std::nullopt);
+    APMEngineRegistry::setSSTGPreviewHeaders(std::nullopt);
   }
 }
 

@@ -12,6 +12,7 @@
 #include "APMAnalyticsCollection.h"
 #include "APMAnalyticsConsent.h"
 #include "APMAnalyticsEventBuffer.h"
+#include "APMEngineRegistry.h"
 #include "APMEngineEventRoad.h"
 #include "APMAnalyticsHooks.h"
 #include "APMAnalyticsListeners.h"
@@ -587,7 +588,7 @@ namespace {
 bool handedOnAndStored(FrontState& front, double seconds) {
   auto stored = std::make_shared<platform::Semaphore>();
   front.serialQueue->async([stored] {
-    auto measurement = APMMeasurement::hasSharedInstance() ? engine() : nullptr;
+    auto measurement = APMEngineRegistry::hasSharedInstance() ? engine() : nullptr;
     if (!measurement) return stored->signal();
     // Events handed on so far wait in groups on the worker queue, ahead of this block.
     measurement->scheduler()->workerQueue()->async([stored] { stored->signal(); });
@@ -622,10 +623,10 @@ void flushAndStopAtExit() {
   for (const auto& queue : {front.serialQueue, front.timestampQueue, front.callbackQueue}) {
     queue->stop(APMAnalytics::kExitStopWait);
   }
-  if (APMMeasurement::hasSharedInstance()) {
+  if (APMEngineRegistry::hasSharedInstance()) {
     if (auto measurement = engine()) measurement->shutDownForExit(APMAnalytics::kExitStopWait);
   }
-  APMMeasurement::monitor()->flush();
+  APMEngineRegistry::monitor()->flush();
   DULLoggerFlush();
   platform::DispatchQueue::stopAll(APMAnalytics::kExitStopWait);
   platform::HttpClient::shared().shutdown();
@@ -674,7 +675,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   if (!options.empty()) {
     platform::Object tag = valueFor(options, kOptionLogTag);
     if (tag.isString() && !tag.stringValue().empty()) {
-      APMMeasurement::monitor()->setLogTag(tag.stringValue());
+      APMEngineRegistry::monitor()->setLogTag(tag.stringValue());
     } else {
       APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kInvalidMonitorTag,
              "Invalid monitor tag. It must be a non-empty string.");
@@ -711,7 +712,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   APMAnalyticsCollection::setCollectionDeactivatedAtStart(deactivated);
 
   dispatchAsyncOnSerialQueue([appID, enabled, deactivated, safelist] {
-    APMMeasurement::initializeSharedInstanceWithAppID(appID, enabled, deactivated, safelist);
+    APMEngineRegistry::initializeSharedInstanceWithAppID(appID, enabled, deactivated, safelist);
     if (DODOvaRudodazuVedevoro::isAppDelegateProxyEnabled()) {
       if (!deactivated) platform::DispatchQueue::main()->async([] { createAppDelegateProxy(); });
     } else {
@@ -1290,7 +1291,7 @@ void APMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::sh
   }
   // Without an engine the answer is the fixed per-origin limit, given at once rather than held
   // behind a start that may never come.
-  if (!APMMeasurement::hasSharedInstance()) {
+  if (!APMEngineRegistry::hasSharedInstance()) {
     queue->async([callback] { callback(kMaxUserPropertiesPerOrigin); });
     return;
   }

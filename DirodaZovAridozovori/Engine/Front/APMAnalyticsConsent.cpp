@@ -5,6 +5,7 @@
 #include "APMAnalytics.h"
 #include "APMAnalyticsLog.h"
 #include "APMAnalyticsSuite.h"
+#include "APMEngineRegistry.h"
 #include "APMAnalyticsSupport.h"
 #include "APMUserDefaults.h"
 #include "Consent/APMConsentSettingsUtil.h"
@@ -47,7 +48,7 @@ void APMAnalyticsConsent::setConsent(const platform::Dictionary& input, const st
   if (key == kConsentSettings3PKey)
     APMLog(APMLogLevel::kVerbose, APMAnalyticsLogCode::kConsentState, "Consent state",
            APMConsentSettingsUtil::description());
-  auto remoteConfig = APMMeasurement::remoteConfig();
+  auto remoteConfig = APMEngineRegistry::remoteConfig();
   if (remoteConfig && !remoteConfig->consentDefaults().empty() &&
       APMConsentSettingsUtil::didAdUserDataConsentChange(adUserDataWasDenied)) {
     APMAnalytics::logInternalEventWithOrigin(APMAnalytics::kOriginAuto, "_dcu", platform::Dictionary{{"_r", platform::Object(1)}});

@@ -11,12 +11,13 @@
 
 #include "APMAnalyticsLog.h"
 #include "APMMeasurement.h"
+#include "APMEngineRegistry.h"
 #include "APMEventParameters.h"
 #include "platform/Object.h"
 
 namespace apmfront {
 
-inline std::shared_ptr<APMMeasurement> engine() { return APMMeasurement::sharedInstance(); }
+inline std::shared_ptr<APMMeasurement> engine() { return APMEngineRegistry::sharedInstance(); }
 
 // What the started engine gives its components (nullptr before it exists).
 inline std::shared_ptr<APMEngineContext> engineContext() {
@@ -27,7 +28,7 @@ inline std::shared_ptr<APMEngineContext> engineContext() {
 // The same for the owner of the active state, which may be told before the host configures the SDK:
 // no warning that the engine is not made yet.
 inline std::shared_ptr<APMEngineContext> createdEngineContext() {
-  return APMMeasurement::hasSharedInstance() ? engineContext() : nullptr;
+  return APMEngineRegistry::hasSharedInstance() ? engineContext() : nullptr;
 }
 
 // Work on the serial queue catches everything: a host callback must not end the process.

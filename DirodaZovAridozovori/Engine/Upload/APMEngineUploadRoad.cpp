@@ -4,6 +4,7 @@
 #include "APMEngineEventRoad.h"
 #include "APMEventRoad.h"
 #include "APMMeasurement.h"
+#include "APMEngineRegistry.h"
 #include "APMEngineUserProperties.h"
 #include "Fetch/APMEngineFetch.h"
 #include "APMPersistedConfig.h"
@@ -96,7 +97,7 @@ std::shared_ptr<APMUploadController> APMEngineUploadRoad::uploadController() {
     if (!self) return;
     for (const auto& component : self->engineComponents()) component->uploadWillStart();
   };
-  hooks.SSTGPreviewHeaders = [] { return APMMeasurement::SSTGPreviewHeaders(); };
+  hooks.SSTGPreviewHeaders = [] { return APMEngineRegistry::SSTGPreviewHeaders(); };
   hooks.uploadRoadDidFindNothingToSend = [weakSelf] {
     auto self = weakSelf.lock();
     if (!self) return;

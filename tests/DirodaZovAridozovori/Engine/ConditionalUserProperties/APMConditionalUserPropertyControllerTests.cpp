@@ -8,6 +8,7 @@
 #include <functional>
 #include <tuple>
 
+#include "APMEngineRegistry.h"
 #include "../EngineTestFixture.h"
 #include "../FakeEngineContext.h"
 #include "APMNanoAccessors.h"
@@ -48,9 +49,9 @@ class ConditionalUserPropertyTest : public EngineTest {
   }
   void startSharedEngine() {
     if (auto identity = APMIdentity::sharedInstance()) identity->setAppIDFromDMP(kAppID);
-    APMMeasurement::initializeSharedInstanceWithAppID(kAppID, true, false, {});
+    APMEngineRegistry::initializeSharedInstanceWithAppID(kAppID, true, false, {});
     std::lock_guard<std::mutex> lock(engineMutex_);
-    engine_ = APMMeasurement::sharedInstance();
+    engine_ = APMEngineRegistry::sharedInstance();
   }
   // The engine's own controller.
   std::shared_ptr<Controller> controller() {
@@ -59,7 +60,7 @@ class ConditionalUserPropertyTest : public EngineTest {
     return found;
   }
   void TearDown() override {
-    APMMeasurement::resetSharedInstanceForTesting();
+    APMEngineRegistry::resetSharedInstanceForTesting();
     EngineTest::TearDown();
   }
 
@@ -325,7 +326,7 @@ TEST_F(ConditionalUserPropertyTest, ExpiredEventCarriesTheUserPropertiesLeftAfte
     }
     platform::FakeClock* clock;
   };
-  APMMeasurement::resetSharedInstanceForTesting();
+  APMEngineRegistry::resetSharedInstanceForTesting();
   APMSetEngineComponentEditorForTesting([clock = &*clock_](APMEngineComponentList) {
     return APMEngineComponentList{std::make_shared<ClockStep>(clock), std::make_shared<Controller>()};
   });

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 
+#include "APMEngineRegistry.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "DeepLinkTestFixture.h"
@@ -175,7 +176,7 @@ TEST_F(DeepLinkTest, URLsSwitchTheServerSideTaggingDebugModeFromLaunchOrOpening)
     EXPECT_EQ(APMMonitor::shared()->isDebugModeEnabled(), step.debug);
     std::optional<platform::Dictionary> expected;
     if (step.previewKey) expected = platform::Dictionary{{"X-Stg-Server-Preview", *step.previewKey}};
-    EXPECT_EQ(APMMeasurement::SSTGPreviewHeaders(), expected);
+    EXPECT_EQ(APMEngineRegistry::SSTGPreviewHeaders(), expected);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <thread>
 
+#include "APMEngineRegistry.h"
 #include "FrontTestFixture.h"
 
 namespace fronttest {
@@ -18,7 +19,7 @@ TEST_F(FakeClockFrontTest, EventsLoggedBeforeStartAreStoredInCallOrderWithTheTim
   clock_->advance(5);
   APMAnalytics::logEventWithName("early_two", {});
   clock_->advance(100);
-  EXPECT_FALSE(APMMeasurement::hasSharedInstance());
+  EXPECT_FALSE(APMEngineRegistry::hasSharedInstance());
   start();
   APMAnalytics::logEventWithName("late", {});
   std::vector<std::pair<std::string, double>> stored;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "APMEngineRegistry.h"
 #include "Front/APMBackwardCompatibilityUtil.h"
 #include "APMUserDefaults.h"
 #include "FrontTestFixture.h"
@@ -60,7 +61,7 @@ TEST_F(FrontTest, StartIsRefusedWhileAnotherCollectorIsPresent) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, c.level);
     EXPECT_FALSE(APMAnalytics::isStarted());
-    EXPECT_FALSE(APMMeasurement::hasSharedInstance());
+    EXPECT_FALSE(APMEngineRegistry::hasSharedInstance());
     EXPECT_TRUE(APMAnalytics::isOperationQueueSuspended());
   }
 }

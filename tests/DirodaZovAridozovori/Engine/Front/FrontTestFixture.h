@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "APMEngineRegistry.h"
 #include "APMEngineEventRoad.h"
 #include "APMEventParameters.h"
 #include "APMNanoAccessors.h"
@@ -66,7 +67,7 @@ class FrontTest : public ::testing::Test, public enginetest::StoredState {
 
   void stopEngine() {
     APMAnalytics::flushSerialQueueForTesting();
-    if (APMMeasurement::hasSharedInstance()) APMMeasurement::resetSharedInstanceForTesting();
+    if (APMEngineRegistry::hasSharedInstance()) APMEngineRegistry::resetSharedInstanceForTesting();
   }
 
   // Starts analytics through the front and waits until the engine has started.
@@ -75,7 +76,7 @@ class FrontTest : public ::testing::Test, public enginetest::StoredState {
     drain();
   }
 
-  std::shared_ptr<APMMeasurement> engine() { return APMMeasurement::sharedInstance(); }
+  std::shared_ptr<APMMeasurement> engine() { return APMEngineRegistry::sharedInstance(); }
   std::shared_ptr<APMMeasurement> measurement() override { return engine(); }
 
   // Waits until the front's serial queue and the worker queue have nothing left, work queued by
