@@ -1,15 +1,15 @@
 // The road's entry: events handed in from any thread wait in the open group until the worker takes
 // the group and writes its events together.
+#include "APMWaitingEventGroups.h"
+
 #include <algorithm>
 #include <deque>
 
-#include "APMCompactParameters.h"
-#include "APMEngineEventRoad.h"
+#include "APMDatabase.h"
 #include "APMEventParameters.h"
-#include "APMEventRoad.h"
+#include "APMEventWriter.h"
 #include "APMMeasurement.h"
-#include "APMEngineUserProperties.h"
-#include "APMPersistedConfig.h"
+#include "APMWorkerEventRoad.h"
 #include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
 
 namespace {
@@ -25,13 +25,9 @@ const APMEventParameterLimits& limitsForPreparing() {
   return limits;
 }
 
-bool isAdExposureTraffic(const std::string& origin, const std::string& name) {
-  return origin == "am" || name == "_xa" || name == "_xu";
-}
-
 }  // namespace
 
-struct APMEngineEventRoad::PendingEvent {
+struct APMWaitingEventGroups::PendingEvent {
   std::string origin;
   bool isPublicEvent = false;
   std::string name;
@@ -54,13 +50,19 @@ struct APMEngineEventRoad::PendingEvent {
 
 // In blocks rather than one array: a group of thousands of events never holds a second copy of
 // them while it grows.
-struct APMEngineEventRoad::EventGroup {
+struct APMWaitingEventGroups::EventGroup {
   std::deque<PendingEvent> events;
 };
 
+APMWaitingEventGroups::APMWaitingEventGroups(APMMeasurement& engine, APMEventWriterHost& host, APMEventWriter& writer,
+                                             APMWorkerEventRoad& worker)
+    : engine_(engine), host_(host), writer_(writer), worker_(worker) {}
+
+APMWaitingEventGroups::~APMWaitingEventGroups() = default;
+
 // MARK: - Events
 
-void APMEngineEventRoad::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+void APMWaitingEventGroups::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                         const platform::Dictionary& parameters, double timestamp,
                                         const APMLogEventOptions& options, Interceptor interceptor,
                                         const platform::Dictionary& addedScreenParameters) {
@@ -68,7 +70,7 @@ void APMEngineEventRoad::logEventWithOrigin(const std::string& origin, bool isPu
                             std::move(interceptor), APMCompactParameters(addedScreenParameters));
 }
 
-void APMEngineEventRoad::logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+void APMWaitingEventGroups::logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                                APMCompactParameters parameters, double timestamp,
                                                const APMLogEventOptions& options, Interceptor interceptor,
                                                APMCompactParameters addedScreenParameters) {
@@ -81,14 +83,14 @@ void APMEngineEventRoad::logCompactEventWithOrigin(const std::string& origin, bo
   joinOpenGroup(std::move(pending));
 }
 
-void APMEngineEventRoad::queueUserAttributeChange(const APMUserAttribute& attribute, bool remove) {
+void APMWaitingEventGroups::queueUserAttributeChange(const APMUserAttribute& attribute, bool remove) {
   PendingEvent pending;
   pending.attribute = std::make_unique<const APMUserAttribute>(attribute);
   pending.removeAttribute = remove;
   joinOpenGroup(std::move(pending));
 }
 
-void APMEngineEventRoad::joinOpenGroup(PendingEvent&& pending) {
+void APMWaitingEventGroups::joinOpenGroup(PendingEvent&& pending) {
   std::lock_guard<std::mutex> lock(groupMutex_);
   if (!openGroup_) {
     openGroup_ = std::make_shared<EventGroup>();
@@ -102,7 +104,7 @@ void APMEngineEventRoad::joinOpenGroup(PendingEvent&& pending) {
   openGroup_->events.push_back(std::move(pending));
 }
 
-void APMEngineEventRoad::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group) {
+void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group) {
   std::deque<PendingEvent> events;
   {
     std::lock_guard<std::mutex> lock(groupMutex_);
@@ -112,19 +114,21 @@ void APMEngineEventRoad::drainEventGroupOnWorkerQueue(const std::shared_ptr<Even
   // The limits change only in a configuration update, a block of its own on this queue.
   const APMEventParameterLimits limits = APMCurrentEventParameterLimits();
   auto handle = [this, &limits](const PendingEvent& pending) {
-    if (pending.attribute) return changeUserAttributeInGroupOnWorkerQueue(*pending.attribute, pending.removeAttribute);
-    if (pending.prepared && !joinsDefaultEventParameters(pending.name, pending.options.ignoreInterceptor) &&
+    if (pending.attribute) {
+      return worker_.changeUserAttributeInGroupOnWorkerQueue(*pending.attribute, pending.removeAttribute);
+    }
+    if (pending.prepared && !worker_.joinsDefaultEventParameters(pending.name, pending.options.ignoreInterceptor) &&
         pending.preparedLimits == limits &&
         engine_.checkWorkerQueue("logEventOnWorkerQueueWithOrigin:isPublicEvent:name:parameters:timestamp:enabled:"
                          "ignoreEnabled:ignoreInterceptor:interceptor:addedScreenParameters:")) {
-      routeLoggedEventOnWorkerQueue(pending.prepared, pending.options, pending.interceptor);
+      worker_.routeLoggedEventOnWorkerQueue(pending.prepared, pending.options, pending.interceptor);
       return;
     }
-    logEventOnWorkerQueueWithOrigin(pending.origin, pending.isPublicEvent, pending.name,
-                                    pending.parameters.dictionary(), pending.timestamp, pending.options,
-                                    pending.interceptor, pending.addedScreenParameters.dictionary());
+    worker_.logEventOnWorkerQueueWithOrigin(pending.origin, pending.isPublicEvent, pending.name,
+                                            pending.parameters.dictionary(), pending.timestamp, pending.options,
+                                            pending.interceptor, pending.addedScreenParameters.dictionary());
   };
-  if (!database() || !engine_.isEnabled()) {
+  if (!host_.database() || !engine_.isEnabled()) {
     for (const auto& pending : events) handle(pending);
     return;
   }
@@ -159,10 +163,10 @@ void APMEngineEventRoad::drainEventGroupOnWorkerQueue(const std::shared_ptr<Even
     moreWaiting = openGroup_ != nullptr;
   }
   // Checkpoints wait for the road to fall quiet, so a burst does not copy its pages back over and over.
-  if (!moreWaiting && !shuttingDown_) database()->checkpointWhenQuiet();
+  if (!moreWaiting && !shuttingDown_) host_.database()->checkpointWhenQuiet();
 }
 
-void APMEngineEventRoad::logEvent(const std::shared_ptr<APMEvent>& event) {
+void APMWaitingEventGroups::logEvent(const std::shared_ptr<APMEvent>& event) {
   if (!event) {
     APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kAttemptedLogNilEvent, "Attempted to log nil event");
     return;
@@ -170,99 +174,20 @@ void APMEngineEventRoad::logEvent(const std::shared_ptr<APMEvent>& event) {
   std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
   auto copy = event->copy();
   submit("APMMeasurement:2582", [this, weakEngine, copy] {
-    if (auto engine = weakEngine.lock()) handleEventOnWorkerQueue(copy);
+    if (auto engine = weakEngine.lock()) worker_.handleEventOnWorkerQueue(copy);
   });
 }
-
-void APMEngineEventRoad::logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
-                                                     const std::string& name, const platform::Dictionary& parameters,
-                                                     double timestamp, const APMLogEventOptions& options,
-                                                     const Interceptor& interceptor,
-                                                     const platform::Dictionary& addedScreenParameters) {
-  if (!engine_.checkWorkerQueue("logEventOnWorkerQueueWithOrigin:isPublicEvent:name:parameters:timestamp:enabled:"
-                        "ignoreEnabled:ignoreInterceptor:interceptor:addedScreenParameters:")) {
-    return;
-  }
-  const platform::Dictionary withDefaults =
-      (options.ignoreInterceptor || name == "_err") ? parameters : parametersWithAddedDefaultEventParameters(parameters);
-  auto event = APMEvent::create(origin, isPublicEvent, name, timestamp, 0, withDefaults);
-  if (!event) {
-    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kNilEventWithOrigin,
-           "Attempted to log nil event. Origin, name, parameters", origin, name, APMDescribeParameterNames(withDefaults));
-    return;
-  }
-  if (!addedScreenParameters.empty()) event->addScreenParameters(addedScreenParameters);
-  routeLoggedEventOnWorkerQueue(event, options, interceptor);
-}
-
-void APMEngineEventRoad::routeLoggedEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event,
-                                                   const APMLogEventOptions& options, const Interceptor& interceptor) {
-  const bool notify =
-      (options.enabled || options.ignoreEnabled) && !isAdExposureTraffic(event->origin(), event->name());
-  if (notify && interceptor && event->isPublic() && !options.ignoreInterceptor) {
-    platform::Dictionary merged = APMDictionaryFromParameters(event->parameters());
-    interceptor(event->origin(), event->name(), merged, event->timestamp());
-    return;
-  }
-  logEventOnWorkerQueue(event, notify);
-}
-
-void APMEngineEventRoad::logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool notifyEventListeners) {
-  auto hooks = APMAnalyticsHooksSnapshot();
-  if (!notifyEventListeners || !APMAnalyticsHooksHaveEventListeners(*hooks)) {
-    handleEventOnWorkerQueue(event);
-    return;
-  }
-  // Listeners see the event as it was logged, before the road marks it.
-  auto copy = event->copy();
-  handleEventOnWorkerQueue(event);
-  afterCommit([notify = hooks->notifyEventListeners, copy] { notify(copy); });
-}
-
-void APMEngineEventRoad::changeUserAttributeInGroupOnWorkerQueue(const APMUserAttribute& attribute, bool remove) {
-  // Outside a group (collection off, or a group that could not begin) it is written as it always was.
-  if (!engine_.isEnabled() || !database() || !writer_.inGroup()) {
-    return remove ? engine_.userProperties().removeUserAttributeOnWorkerQueue(attribute)
-                  : engine_.userProperties().setUserAttributeOnWorkerQueue(attribute);
-  }
-  writer_.writeEvent([&] {
-    return remove ? engine_.userProperties().removeUserPropertyFromDatabaseOnWorkerQueue(attribute)
-                  : engine_.userProperties().setUserPropertyInDatabaseOnWorkerQueue(attribute);
-  });
-}
-
-// MARK: - Default event parameters
-
-bool APMEngineEventRoad::joinsDefaultEventParameters(const std::string& name, bool ignoreInterceptor) {
-  if (ignoreInterceptor || name == "_err") return false;
-  auto* group = writer_.group();
-  if (group) return group->settings().defaultEventParameters && !group->settings().defaultEventParameters->empty();
-  auto defaults = persistedConfig()->defaultEventParameters();
-  return defaults && !defaults->empty();
-}
-
-platform::Dictionary APMEngineEventRoad::parametersWithAddedDefaultEventParameters(
-    const platform::Dictionary& parameters) {
-  auto* group = writer_.group();
-  const std::optional<platform::Dictionary> defaults =
-      group ? group->settings().defaultEventParameters : persistedConfig()->defaultEventParameters();
-  if (!defaults || defaults->empty()) return parameters;
-  platform::Dictionary merged = *defaults;
-  for (const auto& [key, value] : parameters) merged[key] = value;
-  return merged;
-}
-
 
 // MARK: - Order
 
-void APMEngineEventRoad::submit(const char* blockID, std::function<void()> block) {
+void APMWaitingEventGroups::submit(const char* blockID, std::function<void()> block) {
   std::lock_guard<std::mutex> lock(groupMutex_);
   // Later events must not overtake this block: they start a new group.
   openGroup_ = nullptr;
   engine_.scheduler()->scheduleOnWorkerQueueBlockID(blockID, std::move(block));
 }
 
-void APMEngineEventRoad::closeOpenGroup() {
+void APMWaitingEventGroups::closeOpenGroup() {
   std::lock_guard<std::mutex> lock(groupMutex_);
   openGroup_ = nullptr;
 }

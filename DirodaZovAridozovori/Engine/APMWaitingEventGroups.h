@@ -1,0 +1,69 @@
+#pragma once
+// The road's entry: events and user-property changes handed in from any thread wait in the open
+// group, and the first of them queues the group's drain on the worker queue. The drain writes the
+// group's events together through the writer (up to kMaxEventsPerTransaction to a transaction),
+// each down the worker's road. A block submitted through here closes the open group first, so
+// later events do not overtake it and worker-side work keeps the order of submission.
+//
+// Part of the engine's event road, which owns it beside the worker's road and the writer.
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "APMCompactParameters.h"
+#include "APMEvent.h"
+#include "APMLogEventOptions.h"
+#include "APMUserAttribute.h"
+#include "platform/Object.h"
+
+class APMEventWriter;
+class APMEventWriterHost;
+class APMMeasurement;
+class APMWorkerEventRoad;
+
+class APMWaitingEventGroups final {
+ public:
+  using Interceptor = APMEventInterceptor;
+  static constexpr size_t kMaxEventsPerTransaction = 2000;
+
+  APMWaitingEventGroups(APMMeasurement& engine, APMEventWriterHost& host, APMEventWriter& writer,
+                        APMWorkerEventRoad& worker);
+  ~APMWaitingEventGroups();
+  APMWaitingEventGroups(const APMWaitingEventGroups&) = delete;
+  APMWaitingEventGroups& operator=(const APMWaitingEventGroups&) = delete;
+
+  // ---- Any thread.
+  void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                          const platform::Dictionary& parameters, double timestamp, const APMLogEventOptions& options,
+                          Interceptor interceptor, const platform::Dictionary& addedScreenParameters);
+  // The same for parameters in the compact form they wait in, read straight into the event.
+  void logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                 APMCompactParameters parameters, double timestamp, const APMLogEventOptions& options,
+                                 Interceptor interceptor, APMCompactParameters addedScreenParameters);
+  void logEvent(const std::shared_ptr<APMEvent>& event);
+  void queueUserAttributeChange(const APMUserAttribute& attribute, bool remove);
+  void submit(const char* blockID, std::function<void()> block);
+  void closeOpenGroup();
+  // Groups stop at their next transaction; what is written commits.
+  void stopForExit() { shuttingDown_ = true; }
+
+ private:
+  struct PendingEvent;
+  struct EventGroup;
+
+  // Adds to the open event group, opening one (and queueing its drain) when none is open.
+  void joinOpenGroup(PendingEvent&& pending);
+  void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
+
+  APMMeasurement& engine_;
+  APMEventWriterHost& host_;
+  APMEventWriter& writer_;
+  APMWorkerEventRoad& worker_;
+  std::atomic<bool> shuttingDown_{false};
+  // Guards openGroup_: entry points on any thread add to it, the worker takes it.
+  std::mutex groupMutex_;
+  std::shared_ptr<EventGroup> openGroup_;
+};
