@@ -277,7 +277,7 @@ inline bool raiseLimits(const std::shared_ptr<APMMeasurement>& engine, int64_t e
   }
   APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kSettings, settings);
   // Applied on the worker's own thread (the engine refuses configuration work on the main thread).
-  auto worker = engine->scheduler()->workerQueue();
+  auto worker = engine->setup().scheduler->workerQueue();
   std::array<int64_t, 3> applied{};
   worker->async([engine, config] { engine->remoteConfigInstance()->updateMeasurementConfig(config); });
   worker->sync([&] {
@@ -297,7 +297,7 @@ inline bool raiseLimits(const std::shared_ptr<APMMeasurement>& engine, int64_t e
 inline std::shared_ptr<APMMeasurement> waitForEngine() {
   for (int i = 0; i < 1000; ++i) {
     if (auto engine = APMEngineRegistry::sharedInstance()) {
-      engine->scheduler()->workerQueue()->sync([] {});
+      engine->setup().scheduler->workerQueue()->sync([] {});
       if (engine->didInitializeComponents()) return engine;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -31,7 +31,7 @@ void BM_EngineEventRoad(benchmark::State& state) {
   auto clock = std::make_shared<platform::FakeClock>(1700000000.0);
   platform::installClock(clock);
   auto engine = APMMeasurement::create("1:1:macos:bench", true, false, {});
-  engine->scheduler()->workerQueue()->sync([] {});
+  engine->setup().scheduler->workerQueue()->sync([] {});
   const platform::Dictionary parameters{{"item", "sword"}, {"price", 12}, {"ratio", 0.5}};
   int64_t stored = 0;
   for (auto _ : state) {
@@ -41,12 +41,12 @@ void BM_EngineEventRoad(benchmark::State& state) {
     for (int64_t i = 0; i < burst; ++i) {
       engine->eventRoad().logEventWithOrigin("app", true, "bench_event", parameters, platform::now(), {}, nullptr, {});
     }
-    while (engine->scheduler()->workerQueue()->pendingCount() > 0) engine->scheduler()->workerQueue()->sync([] {});
-    engine->scheduler()->workerQueue()->sync([] {});
+    while (engine->setup().scheduler->workerQueue()->pendingCount() > 0) engine->setup().scheduler->workerQueue()->sync([] {});
+    engine->setup().scheduler->workerQueue()->sync([] {});
     stored += burst;
   }
   state.counters["events_per_second"] = benchmark::Counter(static_cast<double>(stored), benchmark::Counter::kIsRate);
-  engine->scheduler()->workerQueue()->sync([&] {
+  engine->setup().scheduler->workerQueue()->sync([&] {
     platform::Error error;
     auto counts = engine->database()->dailyCounts(&error);
     state.counters["stored_today"] = counts ? counts->allEventsCount : -1;

@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
     RowCounter counter(APMApplicationSupportPath(APMDatabase::kDatabaseName), shape);
     const double bytesBefore = counter.databaseBytes();
     sdk = runSDK(shape, events, counter);
-    engine->scheduler()->workerQueue()->sync([] {});
+    engine->setup().scheduler->workerQueue()->sync([] {});
     bytesPerEvent = (counter.databaseBytes() - bytesBefore) / static_cast<double>(std::max<int64_t>(sdk.stored, 1));
   }
   engine.reset();

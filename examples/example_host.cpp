@@ -256,8 +256,8 @@ bool sdkUploadSucceeded(double since) {
   auto engine = APMEngineRegistry::sharedInstance();
   if (!engine) return false;
   bool succeeded = false;
-  engine->scheduler()->workerQueue()->sync(
-      [&] { succeeded = engine->persistedConfig()->lastSuccessfulUploadTimestamp() >= since; });
+  engine->setup().scheduler->workerQueue()->sync(
+      [&] { succeeded = engine->setup().persistedConfig->lastSuccessfulUploadTimestamp() >= since; });
   return succeeded;
 }
 

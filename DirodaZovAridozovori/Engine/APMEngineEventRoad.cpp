@@ -57,7 +57,7 @@ const std::shared_ptr<APMRemoteConfig>& APMEngineEventRoad::remoteConfig() const
 }
 const std::shared_ptr<APMIdentity>& APMEngineEventRoad::identity() const { return engine_.identity(); }
 const std::shared_ptr<APMPersistedConfig>& APMEngineEventRoad::persistedConfig() const {
-  return engine_.persistedConfig();
+  return engine_.setup().persistedConfig;
 }
 bool APMEngineEventRoad::isSessionExpired() { return engine_.sessions().isSessionExpiredOnWorkerQueue(); }
 void APMEngineEventRoad::logInternalEvent(const std::string& origin, const std::string& name,

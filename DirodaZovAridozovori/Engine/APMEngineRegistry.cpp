@@ -109,7 +109,7 @@ void APMEngineRegistry::resetSharedInstanceForTesting() {
     state.engine = nullptr;
     state.created = false;
   }
-  if (engine) engine->scheduler()->workerQueue()->sync([] {});
+  if (engine) engine->setup().scheduler->workerQueue()->sync([] {});
   {
     auto& state = launch();
     std::lock_guard<std::mutex> lock(state.mutex);

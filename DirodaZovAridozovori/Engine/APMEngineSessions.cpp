@@ -62,7 +62,7 @@ void APMEngineSessions::createSessionReporterOnWorkerQueue() {
     if (auto engine = weakEngine.lock()) config = engine->publishedRemoteConfig();
     return sessionSettings(config ? config : APMRemoteConfig::defaultInstance());
   };
-  auto reporter = APMSessionReporter::create(engine_.persistedConfig(), std::move(host));
+  auto reporter = APMSessionReporter::create(engine_.setup().persistedConfig, std::move(host));
   std::shared_ptr<APMSessionReporter> previous;
   {
     std::lock_guard<std::mutex> lock(sessionReporterMutex_);
@@ -84,7 +84,7 @@ void APMEngineSessions::reportSessionStartOnWorkerQueueWithTimestamp(double time
   if (auto sessionNumber = sessionNumberProperty()) engine_.userProperties().setUserAttributeOnWorkerQueue(*sessionNumber);
   const bool background = appInBackground && engine_.remoteConfigInstance() && engine_.remoteConfigInstance()->appInBackgroundParameterEnabled();
   platform::Dictionary parameters{{"_sid", static_cast<int64_t>(timestamp)},
-                                  {"_sno", engine_.persistedConfig()->sessionNumber()}};
+                                  {"_sno", engine_.setup().persistedConfig->sessionNumber()}};
   if (background) parameters["_aib"] = static_cast<int64_t>(1);
   auto event = APMEvent::create("auto", false, "_s", timestamp, 0, parameters);
   if (!event) return;

@@ -53,7 +53,7 @@ bool APMEngineUserProperties::shouldBackfillEvents() {
 void APMEngineUserProperties::handleSetDefaultEventParametersOnWorkerQueue(const std::optional<platform::Dictionary>& parameters,
                                                                   bool backfillEvents) {
   platform::Dictionary result;
-  if (parameters) result = engine_.persistedConfig()->defaultEventParameters().value_or(platform::Dictionary{});
+  if (parameters) result = engine_.setup().persistedConfig->defaultEventParameters().value_or(platform::Dictionary{});
   if (parameters) {
     for (const auto& [key, value] : *parameters) {
       if (value.isArray()) {
@@ -98,7 +98,7 @@ void APMEngineUserProperties::handleSetDefaultEventParametersOnWorkerQueue(const
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kUpdatingDefaultEventParameters,
            "Updating default event parameters. Parameters", APMDescribeParameterNames(result));
   }
-  engine_.persistedConfig()->setDefaultEventParameters(result);
+  engine_.setup().persistedConfig->setDefaultEventParameters(result);
 }
 
 void APMEngineUserProperties::backfillEventsWithParameters(const platform::Dictionary& parameters, bool isPublic,
@@ -384,7 +384,7 @@ void APMEngineUserProperties::updateAdPersonalizationConsentFromNPAValue(const s
   if (!npa) return;
   Consent::updateSettings({{Consent::kAdPersonalization, std::string(*npa != 0 ? Consent::kDenied : Consent::kGranted)}});
   int64_t diagnostic = -1;
-  if (engine_.persistedConfig()->allowPersonalizedAds()) {
+  if (engine_.setup().persistedConfig->allowPersonalizedAds()) {
     diagnostic = 5;
   } else if (foundAdPersonalizationPlistFlag_) {
     diagnostic = 3;
@@ -439,7 +439,7 @@ bool APMEngineUserProperties::shouldAllowAdNetworkRegistration() const {
 
 std::optional<int64_t> APMEngineUserProperties::shouldDisableAdPersonalization() {
   using Consent = APMConsentSettingsUtil;
-  if (auto allow = engine_.persistedConfig()->allowPersonalizedAds()) return *allow ? 0 : 1;
+  if (auto allow = engine_.setup().persistedConfig->allowPersonalizedAds()) return *allow ? 0 : 1;
   if (auto settings = Consent::consentSettings(); settings && platform::find(*settings, Consent::kAdPersonalization)) {
     auto granted = Consent::adPersonalization();
     return (granted && *granted != 0) ? 0 : 1;

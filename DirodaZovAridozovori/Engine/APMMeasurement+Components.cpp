@@ -57,7 +57,7 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
 
   std::shared_ptr<VIZUzedaru> network() const override {
     auto engine = engine_.lock();
-    return engine ? engine->network_ : nullptr;
+    return engine ? engine->setup_.network : nullptr;
   }
 
   bool isNetworkReadyForRequest() override {
@@ -126,7 +126,7 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
 std::shared_ptr<APMEngineContext> APMMeasurement::componentContext() const { return componentContext_; }
 
 void APMMeasurement::attachComponents(APMEngineComponentList components) {
-  componentContext_ = std::make_shared<ComponentContext>(weak_from_this(), scheduler_->workerQueue(), persistedConfig_);
+  componentContext_ = std::make_shared<ComponentContext>(weak_from_this(), setup_.scheduler->workerQueue(), setup_.persistedConfig);
   components_ = std::move(components);
   std::erase(components_, nullptr);
   for (const auto& component : components_) component->attachToEngine(componentContext_);

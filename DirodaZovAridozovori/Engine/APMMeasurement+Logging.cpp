@@ -126,15 +126,15 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
   auto work = [&] {
     success = wipeoutAnalyticsDataAndResetComponents();
     if (!success) return;
-    persistedConfig_->setAppInstanceID(appInstanceID);
+    setup_.persistedConfig->setAppInstanceID(appInstanceID);
     startUp_->updatePersistedAppIDFromDMP();
     APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsDataReset, "Analytics data has been reset");
-    if (!isAnalyticsCollectionDeactivated_ && hooks->deferredAnalyticsCollection &&
+    if (!setup_.isAnalyticsCollectionDeactivated && hooks->deferredAnalyticsCollection &&
         !hooks->deferredAnalyticsCollection() && hooks->setDeferredAnalyticsCollection) {
       hooks->setDeferredAnalyticsCollection(!isEnabled());
     }
     initTimestamp_ = loadTimestamp;
-    persistedConfig_->setLoadTimestampValue(loadTimestamp);
+    setup_.persistedConfig->setLoadTimestampValue(loadTimestamp);
     if (isEnabled()) {
       userProperties_->setPersonalizedAdsUserPropertyOnWorkerQueue();
       startUp_->reportFirstOpenOnWorkerQueue();
@@ -145,7 +145,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
     work();
   } else {
     eventRoad_->closeOpenGroup();
-    scheduler_->dispatchSyncOnWorkerQueueBlockID("APMMeasurement:3406", work);
+    setup_.scheduler->dispatchSyncOnWorkerQueueBlockID("APMMeasurement:3406", work);
   }
   return success;
 }
@@ -154,8 +154,8 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   auto monitor = log();
   APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kResettingAppMeasurementData, "Resetting App Measurement data");
   forEachComponent([](APMEngineComponent& component) { component.willWipeData(); });
-  startUp_->setPreviousDMPAppID(persistedConfig_->appIDFromDMP());
-  persistedConfig_->clearValues();
+  startUp_->setPreviousDMPAppID(setup_.persistedConfig->appIDFromDMP());
+  setup_.persistedConfig->clearValues();
   monitor->clearMonitoringData();
   if (APMConsentSettingsUtil::adPersonalization()) {
     APMConsentSettingsUtil::unsetAdPersonalization();
@@ -174,7 +174,7 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
     sessions_->setSessionReportingEnabledOnWorkerQueue(isEnabled());
   } else {
     platform::Error error;
-    if (!APMDeleteFile(APMApplicationSupportPath(databaseName_), &error) && !error.empty()) {
+    if (!APMDeleteFile(APMApplicationSupportPath(setup_.databaseName), &error) && !error.empty()) {
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedDeleteOldDatabaseFile,
              "Failed to delete old database file. Error", error);
     }

@@ -108,28 +108,25 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
   }
   auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);
   auto alarm = std::make_shared<APMAlarm>(scheduler->workerQueue(), kAlarmName);
-  return create(APMDatabase::kDatabaseName, APMPersistedConfig::sharedInstance(), network, scheduler, alarm, appID,
-                isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated, safelistedEvents);
+  return create({.appID = appID,
+                 .databaseName = APMDatabase::kDatabaseName,
+                 .persistedConfig = APMPersistedConfig::sharedInstance(),
+                 .network = network,
+                 .scheduler = scheduler,
+                 .alarm = alarm,
+                 .isAnalyticsCollectionEnabled = isAnalyticsCollectionEnabled,
+                 .isAnalyticsCollectionDeactivated = isAnalyticsCollectionDeactivated,
+                 .safelistedEvents = safelistedEvents});
 }
 
-std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& databaseName,
-                                                       std::shared_ptr<APMPersistedConfig> persistedConfig,
-                                                       std::shared_ptr<VIZUzedaru> network,
-                                                       std::shared_ptr<APMScheduler> scheduler,
-                                                       std::shared_ptr<APMAlarm> alarm, const std::string& appID,
-                                                       bool isAnalyticsCollectionEnabled,
-                                                       bool isAnalyticsCollectionDeactivated,
-                                                       const std::vector<std::string>& safelistedEvents) {
-  if (appID.empty() || !persistedConfig || !scheduler) {
+std::shared_ptr<APMMeasurement> APMMeasurement::create(APMEngineSetup setup) {
+  if (setup.appID.empty() || !setup.persistedConfig || !setup.scheduler) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kEmptyAppID,
            "Cannot start Measurement. App ID is empty.");
     return nullptr;
   }
-  if (!alarm) alarm = std::make_shared<APMAlarm>(scheduler->workerQueue(), kAlarmName);
-  auto engine = std::make_shared<APMMeasurement>(Private{}, databaseName, std::move(persistedConfig),
-                                                 std::move(network), std::move(scheduler), std::move(alarm), appID,
-                                                 isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
-                                                 safelistedEvents);
+  if (!setup.alarm) setup.alarm = std::make_shared<APMAlarm>(setup.scheduler->workerQueue(), kAlarmName);
+  auto engine = std::make_shared<APMMeasurement>(Private{}, std::move(setup));
   engine->attachComponents(APMMakeEngineComponents());
   // A launching link must be kept before the start-up looks for it.
   APMEngineRegistry::takeLaunches(*engine, false);
@@ -139,33 +136,20 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& databa
   return engine;
 }
 
-APMMeasurement::APMMeasurement(Private, const std::string& databaseName,
-                               std::shared_ptr<APMPersistedConfig> persistedConfig,
-                               std::shared_ptr<VIZUzedaru> network, std::shared_ptr<APMScheduler> scheduler,
-                               std::shared_ptr<APMAlarm> alarm, const std::string& appID,
-                               bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
-                               const std::vector<std::string>& safelistedEvents)
-    : databaseName_(databaseName),
-      appID_(appID),
-      persistedConfig_(std::move(persistedConfig)),
-      network_(std::move(network)),
-      scheduler_(std::move(scheduler)),
-      alarm_(std::move(alarm)),
-      safelistedEvents_(safelistedEvents),
-      isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
-      isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),
+APMMeasurement::APMMeasurement(Private, APMEngineSetup setup)
+    : setup_(std::move(setup)),
       eventRoad_(std::make_unique<APMEngineEventRoad>(*this)),
       startUp_(std::make_unique<APMStartUp>(*this)),
       sessions_(std::make_unique<APMEngineSessions>(*this)),
       uploadRoad_(std::make_unique<APMEngineUploadRoad>(*this)),
       fetch_(std::make_unique<APMEngineFetch>(*this)),
       userProperties_(std::make_unique<APMEngineUserProperties>(*this)) {
-  if (auto stored = persistedConfig_->loadTimestampValue()) {
+  if (auto stored = setup_.persistedConfig->loadTimestampValue()) {
     initTimestamp_ = *stored;
   } else {
     const double loaded = hookLoadTimestamp(*APMAnalyticsHooksSnapshot());
     initTimestamp_ = loaded;
-    persistedConfig_->setLoadTimestampValue(loaded);
+    setup_.persistedConfig->setLoadTimestampValue(loaded);
   }
 }
 
@@ -178,7 +162,7 @@ std::shared_ptr<APMRemoteConfig> APMMeasurement::publishedRemoteConfig() const {
 
 // MARK: - Queue helpers
 
-bool APMMeasurement::isOnWorkerQueue() const { return scheduler_->workerQueue()->isCurrent(); }
+bool APMMeasurement::isOnWorkerQueue() const { return setup_.scheduler->workerQueue()->isCurrent(); }
 
 bool APMMeasurement::checkWorkerQueue(const char* methodName) const {
   // The worker queue is never the main thread, so the main-thread report only matters off it.
@@ -191,12 +175,12 @@ bool APMMeasurement::checkWorkerQueue(const char* methodName) const {
 
 bool APMMeasurement::shutDownForExit(double waitSeconds) {
   eventRoad_->stopForExit();
-  const auto& worker = scheduler_->workerQueue();
+  const auto& worker = setup_.scheduler->workerQueue();
   if (!worker->stop(waitSeconds)) return false;
   // The queue has no thread any more: this runs here, as the worker queue.
   worker->sync([this] {
-    alarm_->cancel();
-    persistedConfig_->synchronizeToDisk();
+    setup_.alarm->cancel();
+    setup_.persistedConfig->synchronizeToDisk();
     if (database_) database_->close();
   });
   return true;
@@ -209,14 +193,14 @@ void APMMeasurement::submit(const char* blockID, std::function<void()> block) {
 // MARK: - Collection switch
 
 bool APMMeasurement::shouldEnableMeasurement() const {
-  if (isAnalyticsCollectionDeactivated_) return false;
-  switch (persistedConfig_->measurementEnabledState()) {
+  if (setup_.isAnalyticsCollectionDeactivated) return false;
+  switch (setup_.persistedConfig->measurementEnabledState()) {
     case 1:
       return true;
     case 2:
       return false;
     default:
-      return isAnalyticsCollectionEnabled_;
+      return setup_.isAnalyticsCollectionEnabled;
   }
 }
 
@@ -229,12 +213,12 @@ void APMMeasurement::setEnabled(bool enabled) {
 
 void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   if (!checkWorkerQueue("setEnabledOnWorkerQueue:")) return;
-  if (isAnalyticsCollectionDeactivated_ && enabled) {
+  if (setup_.isAnalyticsCollectionDeactivated && enabled) {
     APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionDeactivated,
            "Analytics collection deactivated");
     return;
   }
-  if (!isAnalyticsCollectionDeactivated_ && !APMAnalyticsHooksDeferredCollection()) APMAnalyticsHooksSetDeferredCollection(!enabled);
+  if (!setup_.isAnalyticsCollectionDeactivated && !APMAnalyticsHooksDeferredCollection()) APMAnalyticsHooksSetDeferredCollection(!enabled);
   if (enabled) {
     // The switch is only turned on once the components exist, so no road runs without a database.
     if (!startMeasurementOnWorkerQueue()) {
@@ -250,7 +234,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     return;
   }
   enabled_ = false;
-  alarm_->cancel();
+  setup_.alarm->cancel();
   sessions_->setSessionReportingEnabledOnWorkerQueue(false);
   forEachComponent([](APMEngineComponent& component) { component.collectionDidSwitch(false); });
   APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionDisabled, "Analytics collection disabled");
@@ -298,7 +282,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   if (hooks->removeStartUpConsentSettings) hooks->removeStartUpConsentSettings();
   if (hooks->removeDeferredResetOnDeniedConsent) hooks->removeDeferredResetOnDeniedConsent();
 
-  if (startUp_->shouldWipeDataWithAppID(appID_, identity_->appIDFromDMP(), persistedConfig_->appIDFromDMP())) {
+  if (startUp_->shouldWipeDataWithAppID(setup_.appID, identity_->appIDFromDMP(), setup_.persistedConfig->appIDFromDMP())) {
     const int64_t retries = hooks->resetRetryCount ? hooks->resetRetryCount() : 0;
     if (hooks->setResetRetryCount) hooks->setResetRetryCount(retries + 1);
     if (wipeoutAnalyticsDataAndResetComponents()) {
@@ -322,7 +306,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   std::shared_ptr<APMDatabase> database;
   for (int attempt = 0; attempt < 2 && !database; ++attempt) {
     platform::Error error;
-    database = APMDatabase::create(databaseName_, persistedConfig_, scheduler_->workerQueue(), &error);
+    database = APMDatabase::create(setup_.databaseName, setup_.persistedConfig, setup_.scheduler->workerQueue(), &error);
   }
   if (!database) return false;
 
@@ -336,7 +320,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     experimentClient = component->experimentClientForRemoteConfig(servedConfig);
     if (experimentClient) break;
   }
-  auto config = APMRemoteConfig::create(appID_, database, persistedConfig_, std::move(experimentClient));
+  auto config = APMRemoteConfig::create(setup_.appID, database, setup_.persistedConfig, std::move(experimentClient));
   if (!config) return false;
   for (const auto& component : components_) {
     if (!component->startUpDidOpenDatabase(database)) return false;
@@ -397,8 +381,8 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   startUp_->reportAppUpdateOnWorkerQueue();
   startUp_->reportOSUpdateOnWorkerQueue();
   forEachComponent([](APMEngineComponent& component) { component.startUpDidFinish(); });
-  if (persistedConfig_->zoredodeFeatureRollouts() && !platform::ClassRegistry::exists(kRemoteConfigSDKClassName)) {
-    persistedConfig_->setZoredodeFeatureRollouts(std::nullopt);
+  if (setup_.persistedConfig->zoredodeFeatureRollouts() && !platform::ClassRegistry::exists(kRemoteConfigSDKClassName)) {
+    setup_.persistedConfig->setZoredodeFeatureRollouts(std::nullopt);
   }
   return true;
 }
@@ -453,10 +437,10 @@ void APMMeasurement::setSessionTimeoutInterval(double seconds) {
 // MARK: - Previous first-open count
 
 std::string APMMeasurement::previousFirstOpenCount() const {
-  return std::to_string(persistedConfig_->previousFirstOpenCount().value_or(0));
+  return std::to_string(setup_.persistedConfig->previousFirstOpenCount().value_or(0));
 }
 
 void APMMeasurement::setPreviousFirstOpenCount(const std::string& count) {
-  persistedConfig_->setPreviousFirstOpenCount(std::strtoll(count.c_str(), nullptr, 10));
+  setup_.persistedConfig->setPreviousFirstOpenCount(std::strtoll(count.c_str(), nullptr, 10));
 }
 

@@ -23,6 +23,7 @@
 
 #include "APMAnalyticsHooks.h"
 #include "APMEngineComponent.h"
+#include "APMEngineSetup.h"
 #include "APMLogEventOptions.h"
 #include "APMAlarm.h"
 #include "APMMonitor.h"
@@ -77,15 +78,9 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   static std::shared_ptr<APMMeasurement> create(const std::string& appID, bool isAnalyticsCollectionEnabled,
                                                 bool isAnalyticsCollectionDeactivated,
                                                 const std::vector<std::string>& safelistedEvents);
-  // The designated form: every collaborator given.
-  static std::shared_ptr<APMMeasurement> create(const std::string& databaseName,
-                                                std::shared_ptr<APMPersistedConfig> persistedConfig,
-                                                std::shared_ptr<VIZUzedaru> network,
-                                                std::shared_ptr<APMScheduler> scheduler,
-                                                std::shared_ptr<APMAlarm> alarm, const std::string& appID,
-                                                bool isAnalyticsCollectionEnabled,
-                                                bool isAnalyticsCollectionDeactivated,
-                                                const std::vector<std::string>& safelistedEvents);
+  // The designated form: every collaborator given. nullptr (and a log line) without an app ID, a
+  // persisted configuration or a scheduler.
+  static std::shared_ptr<APMMeasurement> create(APMEngineSetup setup);
   ~APMMeasurement();
   APMMeasurement(const APMMeasurement&) = delete;
   APMMeasurement& operator=(const APMMeasurement&) = delete;
@@ -129,19 +124,12 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool wipeoutAnalyticsDataAndResetComponents();
 
   // ---- Fields.
-  const std::string& appID() const { return appID_; }
-  const std::string& databaseName() const { return databaseName_; }
+  // What the engine was made with.
+  const APMEngineSetup& setup() const { return setup_; }
   bool isEnabled() const { return enabled_.load(); }
   bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
   bool didInitializeComponents() const { return didInitializeComponents_.load(); }
-  bool isAnalyticsCollectionEnabled() const { return isAnalyticsCollectionEnabled_; }
-  bool isAnalyticsCollectionDeactivated() const { return isAnalyticsCollectionDeactivated_; }
-  const std::vector<std::string>& safelistedEvents() const { return safelistedEvents_; }
   double initTimestamp() const { return initTimestamp_.load(); }
-  const std::shared_ptr<APMAlarm>& alarm() const { return alarm_; }
-  const std::shared_ptr<APMScheduler>& scheduler() const { return scheduler_; }
-  const std::shared_ptr<VIZUzedaru>& network() const { return network_; }
-  const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
   // Worker queue: the components created at the first successful start (empty before it).
   const std::shared_ptr<APMDatabase>& database() const { return database_; }
   const std::shared_ptr<APMIdentity>& identity() const { return identity_; }
@@ -175,10 +163,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   struct Private {};
 
  public:
-  APMMeasurement(Private, const std::string& databaseName, std::shared_ptr<APMPersistedConfig> persistedConfig,
-                 std::shared_ptr<VIZUzedaru> network, std::shared_ptr<APMScheduler> scheduler,
-                 std::shared_ptr<APMAlarm> alarm, const std::string& appID, bool isAnalyticsCollectionEnabled,
-                 bool isAnalyticsCollectionDeactivated, const std::vector<std::string>& safelistedEvents);
+  APMMeasurement(Private, APMEngineSetup setup);
 
  private:
   // Submits block to the worker queue (closing the open event group, so order is kept).
@@ -193,16 +178,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
     for (const auto& component : components_) moment(*component);
   }
 
-  // Fixed at creation.
-  const std::string databaseName_;
-  const std::string appID_;
-  const std::shared_ptr<APMPersistedConfig> persistedConfig_;
-  const std::shared_ptr<VIZUzedaru> network_;
-  const std::shared_ptr<APMScheduler> scheduler_;
-  const std::shared_ptr<APMAlarm> alarm_;
-  const std::vector<std::string> safelistedEvents_;
-  const bool isAnalyticsCollectionEnabled_;
-  const bool isAnalyticsCollectionDeactivated_;
+  const APMEngineSetup setup_;
   bool wasEnabledDuringInitialization_ = false;
 
   std::atomic<bool> enabled_{false};

@@ -84,10 +84,10 @@ void APMStartUp::updatePersistedAppIDFromDMP() {
   auto fromIdentity = engine_.identity()->appIDFromDMP();
   auto origin = APMIdentifiers::sharedInstance()->origin();
   // Without an ID from the identity the engine's own ID is recorded, so a later change is seen.
-  std::optional<std::string> wanted = fromIdentity && !fromIdentity->empty() ? fromIdentity : engine_.appID();
-  if (origin && *origin == "fa") wanted = engine_.appID();
-  if (engine_.persistedConfig()->appIDFromDMP() != wanted) engine_.persistedConfig()->setAppIDFromDMP(wanted);
-  engine_.persistedConfig()->setAppIDFromZiRoz(std::nullopt);
+  std::optional<std::string> wanted = fromIdentity && !fromIdentity->empty() ? fromIdentity : engine_.setup().appID;
+  if (origin && *origin == "fa") wanted = engine_.setup().appID;
+  if (engine_.setup().persistedConfig->appIDFromDMP() != wanted) engine_.setup().persistedConfig->setAppIDFromDMP(wanted);
+  engine_.setup().persistedConfig->setAppIDFromZiRoz(std::nullopt);
 }
 
 // MARK: - Start-up reports
@@ -115,12 +115,12 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
     if (previous < 1) engine_.setPreviousFirstOpenCount("1");
     APMAnalyticsHooksSetDeferredCollection(std::nullopt);
     if (APMAnalyticsHooksIsAppActive()) engine_.sessions().reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
-    engine_.persistedConfig()->setLoadTimestampValue(std::nullopt);
+    engine_.setup().persistedConfig->setLoadTimestampValue(std::nullopt);
     return;
   }
 
   const bool fi = previous >= 1 ? true : isVersionSameAsOriginalVersion();
-  const int64_t storedFirstOpenMs = engine_.persistedConfig()->firstOpenTimestampMilliseconds();
+  const int64_t storedFirstOpenMs = engine_.setup().persistedConfig->firstOpenTimestampMilliseconds();
   const double fiTime = storedFirstOpenMs != 0 ? static_cast<double>(storedFirstOpenMs) / 1000.0 : initTimestamp;
   engine_.userProperties().setInternalUserPropertyOnWorkerQueue("_fi", APMValue(static_cast<int64_t>(fi ? 1 : 0)), fiTime);
   auto fiStored = storedUserPropertyExists("_fi", APMMeasurementLogCode::kFailedQueryFirstOpenAfterInstall,
@@ -158,7 +158,7 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
   }
   previousDMPAppID_.reset();
   APMAnalyticsHooksSetDeferredCollection(std::nullopt);
-  engine_.persistedConfig()->setLoadTimestampValue(std::nullopt);
+  engine_.setup().persistedConfig->setLoadTimestampValue(std::nullopt);
   if (APMAnalyticsHooksIsAppActive()) engine_.sessions().reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
 
   if (!engine_.remoteConfigInstance()->redundantEngagementRemovalEnabled()) {
@@ -169,10 +169,10 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
       engine_.eventRoad().handleInternalEventOnWorkerQueue(event);
     }
   }
-  engine_.persistedConfig()->setFirstOpenTimestampMilliseconds(firstOpenMs);
+  engine_.setup().persistedConfig->setFirstOpenTimestampMilliseconds(firstOpenMs);
   // The first open is stored: its mark goes to disk now, or a process that dies within the
   // preferences' write delay would report a second first open at its next start.
-  engine_.persistedConfig()->synchronizeToDisk();
+  engine_.setup().persistedConfig->synchronizeToDisk();
   for (const auto& component : engine_.engineComponents()) component->firstOpenWasReported(firstOpenMs);
 }
 
@@ -193,18 +193,18 @@ bool APMStartUp::isVersionSameAsOriginalVersion() const {
 void APMStartUp::reportAppUpdateOnWorkerQueue() {
   if (!engine_.checkWorkerQueue("reportAppUpdateOnWorkerQueue") || !engine_.identity()) return;
   const std::string current = engine_.identity()->appVersion();
-  const std::string stored = engine_.persistedConfig()->appVersion().value_or("");
+  const std::string stored = engine_.setup().persistedConfig->appVersion().value_or("");
   if (current == stored) return;
-  engine_.persistedConfig()->setAppVersion(current);
+  engine_.setup().persistedConfig->setAppVersion(current);
   if (!stored.empty()) engine_.logInternalEvent("auto", "_au", {{"_pv", stored}});
 }
 
 void APMStartUp::reportOSUpdateOnWorkerQueue() {
   if (!engine_.checkWorkerQueue("reportOSUpdateOnWorkerQueue")) return;
   const std::string current = APMEnvironmentInfo::sharedInstance()->deviceOSVersion();
-  const std::string stored = engine_.persistedConfig()->osVersion().value_or("");
+  const std::string stored = engine_.setup().persistedConfig->osVersion().value_or("");
   if (current == stored) return;
-  engine_.persistedConfig()->setOsVersion(current);
+  engine_.setup().persistedConfig->setOsVersion(current);
   if (!stored.empty()) engine_.logInternalEvent("auto", "_ou", {{"_po", stored}});
 }
 
@@ -212,7 +212,7 @@ void APMStartUp::reportOSUpdateOnWorkerQueue() {
 
 void APMStartUp::updateCachedAdCampaignInfoWithExistingZBRAIDProperty() {
   if (!engine_.database()) return;
-  auto buffer = engine_.persistedConfig()->adCampaignInfoBuffer();
+  auto buffer = engine_.setup().persistedConfig->adCampaignInfoBuffer();
   if (buffer && !buffer->empty()) return;
   platform::Error error;
   auto zbraid = engine_.database()->userAttributeWithName("_zbraid", &error);
@@ -221,11 +221,11 @@ void APMStartUp::updateCachedAdCampaignInfoWithExistingZBRAIDProperty() {
   APMNanoSetInt64(*info, APMPBAdCampaignInfo::kEventTimestampMillis, APMMillisecondsFromSeconds(zbraid->lastSetTimestamp()));
   const APMValue& value = zbraid->value();
   APMNanoSetString(*info, APMPBAdCampaignInfo::kZbraid, value.isString() ? value.stringValue() : value.description());
-  engine_.persistedConfig()->setAdCampaignInfoBuffer(info->protoBuffer());
+  engine_.setup().persistedConfig->setAdCampaignInfoBuffer(info->protoBuffer());
 }
 
 void APMStartUp::backfillSessionNumber() {
-  if (!engine_.database() || engine_.persistedConfig()->sessionNumber() != 0) return;
+  if (!engine_.database() || engine_.setup().persistedConfig->sessionNumber() != 0) return;
   platform::Error error;
   auto aggregates = engine_.database()->eventAggregatesWithName("_s", &error);
   if (!aggregates) {
@@ -234,5 +234,5 @@ void APMStartUp::backfillSessionNumber() {
              "Unable to query event aggregates. Name, error", "_s", error);
     return;
   }
-  engine_.persistedConfig()->setSessionNumber(aggregates->lifetimeCount());
+  engine_.setup().persistedConfig->setSessionNumber(aggregates->lifetimeCount());
 }

@@ -97,7 +97,7 @@ void APMWaitingEventGroups::joinOpenGroup(PendingEvent&& pending) {
     // The engine owns the road: while it lives, so does this.
     std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
     std::shared_ptr<EventGroup> group = openGroup_;
-    engine_.scheduler()->scheduleOnWorkerQueueBlockID("APMMeasurement:2476", [this, weakEngine, group] {
+    engine_.setup().scheduler->scheduleOnWorkerQueueBlockID("APMMeasurement:2476", [this, weakEngine, group] {
       if (auto engine = weakEngine.lock()) drainEventGroupOnWorkerQueue(group);
     });
   }
@@ -184,7 +184,7 @@ void APMWaitingEventGroups::submit(const char* blockID, std::function<void()> bl
   std::lock_guard<std::mutex> lock(groupMutex_);
   // Later events must not overtake this block: they start a new group.
   openGroup_ = nullptr;
-  engine_.scheduler()->scheduleOnWorkerQueueBlockID(blockID, std::move(block));
+  engine_.setup().scheduler->scheduleOnWorkerQueueBlockID(blockID, std::move(block));
 }
 
 void APMWaitingEventGroups::closeOpenGroup() {

@@ -199,8 +199,8 @@ void APMWorkerEventRoad::continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> eve
 }
 
 std::shared_ptr<APMEvent> APMWorkerEventRoad::eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event) const {
-  if (engine_.safelistedEvents().empty()) return event;
-  if (std::find(engine_.safelistedEvents().begin(), engine_.safelistedEvents().end(), event->name()) != engine_.safelistedEvents().end()) {
+  if (engine_.setup().safelistedEvents.empty()) return event;
+  if (std::find(engine_.setup().safelistedEvents.begin(), engine_.setup().safelistedEvents.end(), event->name()) != engine_.setup().safelistedEvents.end()) {
     auto copy = event->copy();
     copy->setParameter("da_safelisted", APMValue(static_cast<int64_t>(1)));
     return copy;

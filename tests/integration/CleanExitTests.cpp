@@ -60,7 +60,7 @@ TEST(CleanExitTest, DISABLED_WaitsForRoomWhenMainReturns) {
   DUDUravodazoInternal::registerAnalyticsStart();
   ROREzo::configureWithOptions(VEZUzaduzo("1:1234567890:macos:abcdef", "1234567890"));
   ASSERT_TRUE(testsupport::waitFor([] { return APMEngineRegistry::hasSharedInstance(); }, 20));
-  APMEngineRegistry::sharedInstance()->scheduler()->workerQueue()->async(
+  APMEngineRegistry::sharedInstance()->setup().scheduler->workerQueue()->async(
       [] { std::this_thread::sleep_for(std::chrono::seconds(20)); });
   std::thread([] {
     for (int i = 0; i < 100000; ++i) {

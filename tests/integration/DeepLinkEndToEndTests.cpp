@@ -91,7 +91,7 @@ class DeepLinkEndToEndTest : public DeepLinkTest {
   }
   std::optional<double> nextUpload() {
     std::optional<double> due;
-    onWorker([&] { due = engine()->alarm()->scheduledTimestamp(); });
+    onWorker([&] { due = engine()->setup().alarm->scheduledTimestamp(); });
     return due;
   }
 

@@ -162,7 +162,7 @@ TEST_F(FetchConfigTest, FetchesStoreTheConfigurationAndValidatorsThatTheNextFetc
   EXPECT_FALSE(requests[0].ifNoneMatch);
   EXPECT_FALSE(requests[0].ifModifiedSince);
 
-  auto persisted = engine().persistedConfig();
+  auto persisted = engine().setup().persistedConfig;
   EXPECT_EQ(persisted->configServerETag(), std::optional<std::string>("\"v1\""));
   EXPECT_EQ(persisted->configServerLastModifiedString(), std::optional<std::string>(kLastModified));
   EXPECT_EQ(storedConfigVersion(), 1);
@@ -205,7 +205,7 @@ TEST_F(FetchConfigTest, FailedAndRefusedRepliesKeepTheStoredConfiguration) {
   setReply({200, config(1), "\"v1\"", kLastModified});
   start();
   fetch();
-  auto persisted = engine().persistedConfig();
+  auto persisted = engine().setup().persistedConfig;
 
   struct Case {
     const char* name;
@@ -264,7 +264,7 @@ TEST_F(FetchConfigTest, BecomingActiveRefreshesAWeekOldConfigurationOnlyWhereThe
     fetch();
     // Only activation may fetch here: the upload road, which also fetches an expired
     // configuration, is kept from running while the clock jumps.
-    engine().alarm()->cancel();
+    engine().setup().alarm->cancel();
     const size_t before = configRequests().size();
     clock_->advance(c.age);
     if (c.requestPending) engine().setIsNetworkRequestPending(true);

@@ -73,7 +73,7 @@ void APMEngineFetch::fetchRemoteConfig() {
   if (!engine_.checkWorkerQueue("fetchRemoteConfig")) return;
   const int64_t version = APMIdentity::zovAridozovoriLibraryVersion();
   const auto& remoteConfig = engine_.remoteConfigInstance();
-  const auto& network = engine_.network();
+  const auto& network = engine_.setup().network;
   std::optional<std::string> url;
   if (remoteConfig) {
     url = remoteConfig->remoteConfigURL(std::string(kAPMConfigFetchPlatform), version, APMPRuntime::runtimeVersion());
@@ -85,11 +85,11 @@ void APMEngineFetch::fetchRemoteConfig() {
   }
   APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kFetchingConfigurationServer,
          "Fetching configuration from the server");
-  const APMConfigFetchHeaders headers = APMConditionalConfigFetchHeaders(*engine_.persistedConfig(), version);
+  const APMConfigFetchHeaders headers = APMConditionalConfigFetchHeaders(*engine_.setup().persistedConfig, version);
   engine_.setIsNetworkRequestPending(true);
   network->setTimeoutInterval(remoteConfig->networkTimeout());
   std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
-  network->getURL(*url, headers, engine_.scheduler()->workerQueue(), false,
+  network->getURL(*url, headers, engine_.setup().scheduler->workerQueue(), false,
                   [weakEngine](const std::optional<platform::HttpResponse>& response, const platform::Data& data,
                                const std::optional<platform::Error>& error) {
                     auto engine = weakEngine.lock();
@@ -111,7 +111,7 @@ void APMEngineFetch::networkRemoteConfigFetchCompletionHandler(
     const platform::Data& data, const std::optional<platform::Error>& error) {
   if (!engine_.checkWorkerQueue("networkRemoteConfigFetchCompletionHandler:data:error:")) return;
   const double now = platform::now();
-  const auto& persistedConfig = engine_.persistedConfig();
+  const auto& persistedConfig = engine_.setup().persistedConfig;
   auto& uploadRoad = engine_.uploadRoad();
   APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kFetchedConfiguration, "Fetched configuration. Status code",
          statusCode);
@@ -201,7 +201,7 @@ void APMEngineFetch::subscribeForAppForegroundBackgroundNotifications() {
   if (lifecycleObservers_) return;
   auto observers = std::make_shared<LifecycleObservers>();
   observers->logBridge = std::make_shared<APMNetworkLogBridge>();
-  if (const auto& network = engine_.network()) network->setLoggerDelegate(observers->logBridge);
+  if (const auto& network = engine_.setup().network) network->setLoggerDelegate(observers->logBridge);
   std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
   auto& center = platform::NotificationCenter::defaultCenter();
   observers->tokens.push_back(center.addObserver(platform::kApplicationDidBecomeActiveNotification, nullptr, nullptr,
@@ -246,7 +246,7 @@ void APMEngineFetch::handleAppWillResignActiveEvent() {
     platform::Dictionary screen = hooks->screenParameters ? hooks->screenParameters() : platform::Dictionary{};
     reporter->handleAppWillResignActiveWithScreen(screen.empty() ? APMSessionScreen() : APMSessionScreen(screen));
   }
-  engine_.persistedConfig()->synchronizeToDisk();
+  engine_.setup().persistedConfig->synchronizeToDisk();
   APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kAppResignActiveState,
          "App will resign active state. Scheduling data upload");
   std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
@@ -267,4 +267,4 @@ void APMEngineFetch::handleAppWillResignActiveEvent() {
 
 void APMEngineFetch::handleAppWillEnterForegroundNotification() { terminateBackgroundTask(); }
 
-void APMEngineFetch::terminateBackgroundTask() { engine_.persistedConfig()->synchronizeToDisk(); }
+void APMEngineFetch::terminateBackgroundTask() { engine_.setup().persistedConfig->synchronizeToDisk(); }

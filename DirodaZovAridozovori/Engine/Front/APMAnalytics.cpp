@@ -340,7 +340,7 @@ void markHandOffStep(FrontState& front, bool waitForWorker) {
     std::lock_guard<std::mutex> lock(window->mutex);
     ++window->posted;
   }
-  measurement->scheduler()->workerQueue()->async([window, bytes, generation] {
+  measurement->setup().scheduler->workerQueue()->async([window, bytes, generation] {
     releaseRoom(state(), bytes, generation);
     {
       std::lock_guard<std::mutex> lock(window->mutex);
@@ -591,7 +591,7 @@ bool handedOnAndStored(FrontState& front, double seconds) {
     auto measurement = APMEngineRegistry::hasSharedInstance() ? engine() : nullptr;
     if (!measurement) return stored->signal();
     // Events handed on so far wait in groups on the worker queue, ahead of this block.
-    measurement->scheduler()->workerQueue()->async([stored] { stored->signal(); });
+    measurement->setup().scheduler->workerQueue()->async([stored] { stored->signal(); });
   });
   return stored->wait(seconds);
 }

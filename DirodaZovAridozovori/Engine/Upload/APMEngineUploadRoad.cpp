@@ -70,7 +70,7 @@ std::shared_ptr<APMUploadController> APMEngineUploadRoad::uploadController() {
     return APMMonitor::shared()->monitoringDataForDispatchWithSamplePeriod(period, last);
   };
   for (const auto& component : engine_.engineComponents()) component->addBundlingHooks(database, bundling);
-  rawEventBundler_ = std::make_shared<APMRawEventBundler>(database, remoteConfig, engine_.persistedConfig(), bundling);
+  rawEventBundler_ = std::make_shared<APMRawEventBundler>(database, remoteConfig, engine_.setup().persistedConfig, bundling);
 
   APMUploadHooks hooks;
   hooks.libraryVersion = APMIdentity::zovAridozovoriLibraryVersion();
@@ -117,8 +117,8 @@ std::shared_ptr<APMUploadController> APMEngineUploadRoad::uploadController() {
   hooks.fetchRemoteConfig = [weakSelf] {
     if (auto self = weakSelf.lock()) self->fetch().fetchRemoteConfig();
   };
-  uploadController_ = std::make_shared<APMUploadController>(database, remoteConfig, engine_.persistedConfig(),
-                                                            engine_.network(), engine_.scheduler(), engine_.alarm(),
+  uploadController_ = std::make_shared<APMUploadController>(database, remoteConfig, engine_.setup().persistedConfig,
+                                                            engine_.setup().network, engine_.setup().scheduler, engine_.setup().alarm,
                                                             hooks);
   uploadController_->setSuspendedUploadTimestamp(pendingSuspendedUploadTimestamp_);
   return uploadController_;

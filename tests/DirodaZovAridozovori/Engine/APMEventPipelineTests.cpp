@@ -112,19 +112,19 @@ TEST_F(EventPipelineTest, ARolledBackEventLeavesNoTraceAndItsGroupGoesOn) {
   start();
   EXPECT_TRUE(rowsNamed("_f").empty());
   EXPECT_EQ(engine().previousFirstOpenCount(), "0");
-  EXPECT_FALSE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
+  EXPECT_FALSE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
   EXPECT_EQ(rowsNamed("_e").size(), 1u) << "the next event is unaffected";
 
   const auto countsBefore = dailyCounts();
   const platform::Dictionary subscription{{"_did", 77}, {"subscription", 1}, {"product_id", "gold"}};
-  engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
+  engine().setup().scheduler->workerQueue()->suspend();  // so that all arrive in one group
   logPublic("first");
   logPublic("purchase", {{"value", 5}, {"fail", 1}});
   logPublic("purchase", {{"value", 5}});
   logInternal("_iap", {{"_did", 77}, {"subscription", 1}, {"product_id", "gold"}, {"fail", 1}});
   logInternal("_ssr", {{"_ffr", "flags-a"}, {"fail", 1}});
   logPublic("last");
-  engine().scheduler()->workerQueue()->resume();
+  engine().setup().scheduler->workerQueue()->resume();
   std::vector<std::string> names;
   for (const auto& row : rows()) names.push_back(row.name);
   EXPECT_EQ(std::vector<std::string>(names.end() - 3, names.end()),
@@ -135,7 +135,7 @@ TEST_F(EventPipelineTest, ARolledBackEventLeavesNoTraceAndItsGroupGoesOn) {
   EXPECT_EQ(purchases[0].integer("_c"), 1);
   EXPECT_EQ(dailyCounts().publicEventsCount, countsBefore.publicEventsCount + 3);
   EXPECT_TRUE(loggedCode(23053));
-  EXPECT_FALSE(engine().persistedConfig()->zoredodeFeatureRollouts()) << "the rolled-back report recorded nothing";
+  EXPECT_FALSE(engine().setup().persistedConfig->zoredodeFeatureRollouts()) << "the rolled-back report recorded nothing";
 
   // The rolled-back subscription's ID was not recorded: its resend is stored, a repeat is not.
   logInternal("_iap", subscription);
@@ -164,11 +164,11 @@ TEST_F(EventPipelineTest, UserPropertiesWrittenInsideAGroupReachItsLaterEvents) 
                                                           nullptr);
                                              })});
   start();
-  engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
+  engine().setup().scheduler->workerQueue()->suspend();  // so that all arrive in one group
   logPublic("purchase", {{"seq", 1}});
   logPublic("purchase", {{"seq", 2}});
   logPublic("plain");
-  engine().scheduler()->workerQueue()->resume();
+  engine().setup().scheduler->workerQueue()->resume();
   auto stored = rowsNamed("purchase");
   ASSERT_EQ(stored.size(), 2u);
   EXPECT_NE(stored[0].fingerprint, stored[1].fingerprint) << "the second purchase carries the newer value";
@@ -201,10 +201,10 @@ TEST_F(EventPipelineTest, SessionPropertiesRestoredByARolledBackEventAreRemovedA
                                                return false;
                                              })});
   start();
-  engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
+  engine().setup().scheduler->workerQueue()->suspend();  // so that all arrive in one group
   logPublic("purchase");
   logPublic("plain");
-  engine().scheduler()->workerQueue()->resume();
+  engine().setup().scheduler->workerQueue()->resume();
   EXPECT_TRUE(rowsNamed("purchase").empty());
   EXPECT_TRUE(rowsNamed("_nested").empty());
   auto plain = rowsNamed("plain");
@@ -231,11 +231,11 @@ TEST_F(EventPipelineTest, GroupMetadataFollowsEveryChangeInItsCanonicalEncoding)
       "BEGIN SELECT RAISE(ABORT, 'refused'); END");
   const std::vector<std::pair<std::string, std::string>> logged = {
       {"e1", "a"}, {"e2", "b"}, {"doomed", "c"}, {"e3", ""}, {"e4", "a"}};
-  engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
+  engine().setup().scheduler->workerQueue()->suspend();  // so that all arrive in one group
   for (const auto& [name, tier] : logged) {
     logPublic(name, tier.empty() ? platform::Dictionary{} : platform::Dictionary{{"tier", tier}});
   }
-  engine().scheduler()->workerQueue()->resume();
+  engine().setup().scheduler->workerQueue()->resume();
   drain();
   EXPECT_TRUE(rowsNamed("doomed").empty());
   std::vector<std::string> names;
@@ -296,7 +296,7 @@ TEST_F(EventPipelineTest, UserPropertyChangesShareTheEventGroupAndAFailingOneRol
       {"e1", nullptr, nullptr, "<absent>"}, {"e2", "tier", "a", "a"},      {"e3", "doomed", "x", "a"},
       {"e4", "tier", "b", "b"},             {"e5", "tier", "a", "a"},      {"e6", "tier", "", "<absent>"},
   };
-  auto worker = engine().scheduler()->workerQueue();
+  auto worker = engine().setup().scheduler->workerQueue();
   worker->suspend();
   for (const auto& step : steps) {
     if (step.name && *step.value) {
@@ -460,22 +460,22 @@ TEST_F(EventPipelineTest, RolloutReportsAreStoredOnlyWhenTheValueChangesAndRefus
   logRollout("");
   drain();
   EXPECT_TRUE(rowsNamed("_ssr").empty());
-  engine().scheduler()->workerQueue()->suspend();  // repeats inside one group count too
+  engine().setup().scheduler->workerQueue()->suspend();  // repeats inside one group count too
   for (const char* value : {"flags-c", "flags-c", "flags-d", "flags-d"}) logRollout(value);
-  engine().scheduler()->workerQueue()->resume();
+  engine().setup().scheduler->workerQueue()->resume();
   drain();
   logRollout("flags-d");
   // A refused report records nothing, so its value is reported once reports are let through.
   applyConfig({}, {"_ssr"});
   logRollout("flags-e");
   drain();
-  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-d"));
+  EXPECT_EQ(engine().setup().persistedConfig->zoredodeFeatureRollouts(), std::optional<std::string>("flags-d"));
   applyConfig({});
   logRollout("flags-e");
   std::vector<std::string> stored;
   for (const auto& row : rowsNamed("_ssr")) stored.push_back(row.text("_ffr"));
   EXPECT_EQ(stored, (std::vector<std::string>{"flags-c", "flags-d", "flags-e"}));
-  EXPECT_EQ(engine().persistedConfig()->zoredodeFeatureRollouts(), std::optional<std::string>("flags-e"));
+  EXPECT_EQ(engine().setup().persistedConfig->zoredodeFeatureRollouts(), std::optional<std::string>("flags-e"));
   logInternal("_ae");
   auto exceptions = rowsNamed("_ae");
   ASSERT_EQ(exceptions.size(), 1u);
@@ -597,7 +597,7 @@ TEST_F(EventPipelineFaultTest, FirstOpenWithAResettableDeviceIDIsMatched) {
   reportDeviceID();
   start();
   EXPECT_EQ(rowsNamed("_f").size(), 1u);
-  EXPECT_FALSE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
+  EXPECT_FALSE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
   logPublic("later");
   EXPECT_TRUE(rowsNamed("_fx").empty());
 }
@@ -605,7 +605,7 @@ TEST_F(EventPipelineFaultTest, FirstOpenWithAResettableDeviceIDIsMatched) {
 TEST_F(EventPipelineFaultTest, ResettableDeviceIDAfterUnmatchedFirstOpenReportsConsentedFirstOpen) {
   reportDeviceID();
   start();
-  ASSERT_TRUE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
+  ASSERT_TRUE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
   onWorker([&] { *deviceID_ = kDeviceID; });
   clock_->advance(60);
   logPublic("after_consent");
@@ -616,7 +616,7 @@ TEST_F(EventPipelineFaultTest, ResettableDeviceIDAfterUnmatchedFirstOpenReportsC
   EXPECT_EQ(consented[0].integer("_pfo"), 0);
   EXPECT_EQ(consented[0].integer("_uwa"), 0);
   EXPECT_EQ(consented[0].integer("_r"), 1);
-  EXPECT_FALSE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
+  EXPECT_FALSE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
   logPublic("later");
   EXPECT_EQ(rowsNamed("_fx").size(), 1u) << "reported once";
 }
@@ -640,7 +640,7 @@ TEST_F(EventPipelineFaultTest, StoredCampaignEventFollowsFirstOpenWithTheHourBef
 
 TEST_F(EventPipelineTest, SessionStartBackfillsItsSessionIntoEarlierEventsAndFollowsRollouts) {
   start();
-  engine().persistedConfig()->setZoredodeFeatureRollouts(std::string("rollout-7"));
+  engine().setup().persistedConfig->setZoredodeFeatureRollouts(std::string("rollout-7"));
   clock_->advance(5);
   logInternal("_s", {{"_sid", static_cast<int64_t>(kStartTime)}, {"_sno", static_cast<int64_t>(1)}});
   auto firstOpens = rowsNamed("_f");

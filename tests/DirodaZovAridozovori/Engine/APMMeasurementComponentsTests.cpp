@@ -215,12 +215,12 @@ TEST_F(EngineComponentsTest, FetchCompletionUpdatesConversionThenRequestsTheLink
   start();  // no configuration yet: the deferred link waits for the first fetch
   ASSERT_TRUE((*deepLink)->requestsDeferredDeepLinkAfterFetch());
   log_->take();
-  onWorker([&] { engine().alarm()->cancel(); });
+  onWorker([&] { engine().setup().alarm->cancel(); });
 
   fetchCompleted(304);
   EXPECT_EQ(log_->take(), (Calls{"component fetch succeeded", "request", "component fetch"}));
   EXPECT_FALSE((*deepLink)->requestsDeferredDeepLinkAfterFetch());
-  EXPECT_TRUE(engine().alarm()->hasActiveTimer()) << "the request took the upload attempt: the timer is armed again";
+  EXPECT_TRUE(engine().setup().alarm->hasActiveTimer()) << "the request took the upload attempt: the timer is armed again";
 
   platform::Reachability::setReachable(false);  // what follows would upload at once: it waits instead
   const struct {

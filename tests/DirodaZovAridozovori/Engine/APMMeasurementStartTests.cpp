@@ -42,10 +42,10 @@ TEST_F(EngineStartTest, FirstStartStoresFirstOpenAndEngagementRows) {
   EXPECT_EQ(userProperty("_fi")->value().int64Value(), 1);
 
   EXPECT_EQ(engine().previousFirstOpenCount(), "1") << "a stored first open raises the count";
-  EXPECT_TRUE(engine().persistedConfig()->unmatchedFirstOpenWithoutIDFA());
-  EXPECT_EQ(engine().persistedConfig()->firstOpenTimestampMilliseconds(), static_cast<int64_t>(kStartTime) * 1000);
+  EXPECT_TRUE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
+  EXPECT_EQ(engine().setup().persistedConfig->firstOpenTimestampMilliseconds(), static_cast<int64_t>(kStartTime) * 1000);
   // Already on disk, with the clock standing still: a process that dies now reports no second first open.
-  const platform::Object onDisk = platform::PropertyList::readFile(engine().persistedConfig()->path());
+  const platform::Object onDisk = platform::PropertyList::readFile(engine().setup().persistedConfig->path());
   EXPECT_EQ(onDisk["/diroda/measurement/first_open_time"].integerValue(), static_cast<int64_t>(kStartTime) * 1000);
 }
 
@@ -76,7 +76,7 @@ TEST_F(EngineStartTest, NewAppIDWipesStoredDataAndReportsPreviousID) {
   auto firstOpens = rowsNamed("_f");
   ASSERT_EQ(firstOpens.size(), 1u) << "the wiped install opens for the first time again";
   EXPECT_EQ(firstOpens[0].text("_pdmp"), kAppID);
-  EXPECT_EQ(engine().persistedConfig()->appIDFromDMP(), std::optional<std::string>(kOtherAppID));
+  EXPECT_EQ(engine().setup().persistedConfig->appIDFromDMP(), std::optional<std::string>(kOtherAppID));
   stop();
   start(kOtherAppID);
   EXPECT_EQ(rowsNamed("_f").size(), 1u) << "the same ID again wipes nothing";
@@ -100,7 +100,7 @@ TEST_F(EngineStartTest, PersistedSwitchOverridesStartOption) {
     EXPECT_EQ(engine->shouldEnableMeasurement(), c.expected)
         << "state " << c.persistedState << " option " << c.option << " deactivated " << c.deactivated;
     EXPECT_EQ(engine->wasEnabledDuringInitialization(), c.expected);
-    engine->scheduler()->workerQueue()->sync([] {});
+    engine->setup().scheduler->workerQueue()->sync([] {});
     EXPECT_EQ(engine->isEnabled(), c.expected);
   }
 }
@@ -177,7 +177,7 @@ TEST_F(EngineStartTest, ResetFromTheWorkerQueueRunsInline) {
   EXPECT_TRUE(result);
   EXPECT_EQ(rowsNamed("before_reset").size(), 0u);
   EXPECT_EQ(rowsNamed("_f").size(), 1u) << "a reset reports a new first open";
-  EXPECT_EQ(engine().persistedConfig()->appInstanceID(),
+  EXPECT_EQ(engine().setup().persistedConfig->appInstanceID(),
             std::optional<std::string>("0123456789ABCDEF0123456789ABCDEF"));
 }
 

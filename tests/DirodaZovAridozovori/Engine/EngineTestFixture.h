@@ -64,8 +64,14 @@ class EngineTest : public ::testing::Test, public StoredState {
     if (transport_) {
       auto network = std::make_shared<VIZUzedaru>(APMRemoteConfig::analyticsServiceHost(), transport_);
       auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);
-      created = APMMeasurement::create(APMDatabase::kDatabaseName, APMPersistedConfig::sharedInstance(), network,
-                                       scheduler, nullptr, appID, enabled, deactivated, safelist);
+      created = APMMeasurement::create({.appID = appID,
+                                        .databaseName = APMDatabase::kDatabaseName,
+                                        .persistedConfig = APMPersistedConfig::sharedInstance(),
+                                        .network = network,
+                                        .scheduler = scheduler,
+                                        .isAnalyticsCollectionEnabled = enabled,
+                                        .isAnalyticsCollectionDeactivated = deactivated,
+                                        .safelistedEvents = safelist});
     } else {
       created = APMMeasurement::create(appID, enabled, deactivated, safelist);
     }
@@ -87,7 +93,7 @@ class EngineTest : public ::testing::Test, public StoredState {
       engine_ = nullptr;
     }
     if (!current) return;
-    current->scheduler()->workerQueue()->sync([] {});
+    current->setup().scheduler->workerQueue()->sync([] {});
     current.reset();
     APMIdentity::setSharedInstance(nullptr);
     APMIdentifiers::resetSharedInstance();
@@ -117,10 +123,10 @@ class EngineTest : public ::testing::Test, public StoredState {
   // Waits until the worker queue has nothing left (work queued by work included).
   void drain() override {
     for (int round = 0; round < 50; ++round) {
-      engine_->scheduler()->workerQueue()->sync([] {});
-      if (engine_->scheduler()->workerQueue()->pendingCount() == 0) {
-        engine_->scheduler()->workerQueue()->sync([] {});
-        if (engine_->scheduler()->workerQueue()->pendingCount() == 0) return;
+      engine_->setup().scheduler->workerQueue()->sync([] {});
+      if (engine_->setup().scheduler->workerQueue()->pendingCount() == 0) {
+        engine_->setup().scheduler->workerQueue()->sync([] {});
+        if (engine_->setup().scheduler->workerQueue()->pendingCount() == 0) return;
       }
     }
   }

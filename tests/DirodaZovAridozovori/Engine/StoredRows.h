@@ -111,7 +111,7 @@ class StoredState {
 
   template <typename Work>
   void onWorker(Work work) {
-    measurement()->scheduler()->workerQueue()->sync([&] { work(); });
+    measurement()->setup().scheduler->workerQueue()->sync([&] { work(); });
   }
 
   std::vector<StoredRow> rows() {

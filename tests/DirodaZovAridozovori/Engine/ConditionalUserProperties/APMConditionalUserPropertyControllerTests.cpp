@@ -303,7 +303,7 @@ TEST_F(ConditionalUserPropertyTest, QueryReadsOnTheWorkerQueueAndNeverWaitsWhile
   EXPECT_EQ(names(controller->conditionalUserPropertiesWithNamePrefix(std::nullopt, std::nullopt)).size(), 3u);
   onWorker([&] {
     EXPECT_FALSE(controller->conditionalUserPropertiesWithNamePrefix("tier", std::nullopt));
-    EXPECT_EQ(engine().scheduler()->workerQueue()->pendingCount(), 0u) << "nothing queued behind the caller";
+    EXPECT_EQ(engine().setup().scheduler->workerQueue()->pendingCount(), 0u) << "nothing queued behind the caller";
   });
 
   engine().setEnabled(false);

@@ -55,7 +55,7 @@ TEST_F(FakeClockFrontTest, RefusedEventNamesBecomeErrorEventsAndNothingElse) {
 // event, a user property, another event; only the later event's metadata carries the property.
 TEST_F(FakeClockFrontTest, AUserPropertySetBetweenTwoEventsReachesOnlyTheLaterOnesMetadata) {
   start();
-  auto worker = engine()->scheduler()->workerQueue();
+  auto worker = engine()->setup().scheduler->workerQueue();
   worker->suspend();
   APMAnalytics::logEventWithName("before", {});
   APMAnalytics::setUserPropertyString(platform::Object("tea"), "favorite");
@@ -395,7 +395,7 @@ TEST_F(FakeClockFrontTest, ResetCalledOnTheWorkerQueueDoesNotDeadlockAndWipes) {
   APMAnalytics::logEventWithName("before_reset", {});
   ASSERT_EQ(rowsNamed("before_reset").size(), 1u);
   std::atomic<bool> returned{false};
-  engine()->scheduler()->workerQueue()->async([&] {
+  engine()->setup().scheduler->workerQueue()->async([&] {
     APMAnalytics::resetAnalyticsData();
     returned = true;
   });

@@ -80,7 +80,7 @@ TEST_F(FakeClockFrontTest, CallersBeforeStartOrOnTheSDKsQueuesNeverWait) {
   // The worker is held, so nothing is stored and no room is made while the queue's block logs.
   std::promise<void> release;
   auto held = release.get_future().share();
-  engine()->scheduler()->workerQueue()->async([held] { held.wait(); });
+  engine()->setup().scheduler->workerQueue()->async([held] { held.wait(); });
   auto queue = platform::DispatchQueue::create("com.diroda.test.component");
   std::promise<void> logged;
   queue->async([&] {

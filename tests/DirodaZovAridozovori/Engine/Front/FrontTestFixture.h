@@ -86,7 +86,7 @@ class FrontTest : public ::testing::Test, public enginetest::StoredState {
       APMAnalytics::flushSerialQueueForTesting();
       auto measurement = engine();
       if (!measurement) continue;
-      auto worker = measurement->scheduler()->workerQueue();
+      auto worker = measurement->setup().scheduler->workerQueue();
       for (int i = 0; i < 50; ++i) {
         worker->sync([] {});
         if (worker->pendingCount() == 0) break;

@@ -158,12 +158,12 @@ TEST_F(LifetimeValueRecorderTest, PurchasesInOneGroupCarryTheirRunningTotals) {
           APMEventAggregates("name_" + std::to_string(i), 0, 0, 0, 0), &error));
     }
   });
-  engine().scheduler()->workerQueue()->suspend();  // so that all arrive in one group
+  engine().setup().scheduler->workerQueue()->suspend();  // so that all arrive in one group
   logInternal("_iap", {{"value", 5000000}, {"currency", "USD"}, {"seq", 1}});
   logPublic("purchase", {{"value", 7}, {"currency", "USD"}});
   logInternal("_iap", {{"value", 2000000}, {"currency", "EUR"}, {"seq", 2}});
   logInternal("_iap", {{"value", 1000000}, {"currency", "USD"}, {"seq", 3}});
-  engine().scheduler()->workerQueue()->resume();
+  engine().setup().scheduler->workerQueue()->resume();
   drain();
   EXPECT_TRUE(rowsNamed("purchase").empty());
   EXPECT_EQ(totals(), (Totals{{"_ltv_USD", 6000000}, {"_ltv_EUR", 2000000}}));
@@ -191,10 +191,10 @@ TEST_F(LifetimeValueRecorderTest, AGroupThatFailsWholeLeavesTheStoredTotals) {
       "CREATE TRIGGER refuse_totals BEFORE INSERT ON user_attributes WHEN NEW.name = '_ltv_USD' "
       "BEGIN SELECT RAISE(ABORT, 'refused'); END");
   const size_t before = purchaseRows();
-  engine().scheduler()->workerQueue()->suspend();
+  engine().setup().scheduler->workerQueue()->suspend();
   logInternal("_iap", {{"value", 4000000}, {"currency", "USD"}});
   logInternal("_iap", {{"value", 3000000}, {"currency", "USD"}});
-  engine().scheduler()->workerQueue()->resume();
+  engine().setup().scheduler->workerQueue()->resume();
   drain();
   EXPECT_EQ(purchaseRows(), before);
   EXPECT_EQ(totals(), (Totals{{"_ltv_USD", 1000000}}));
