@@ -25,11 +25,11 @@ APMSessionReporterHost sessionHost(std::weak_ptr<APMMeasurement> weakEngine) {
   host.logInternalEvent = [weakEngine](const std::string& name, const platform::Dictionary& parameters) {
     auto hooks = APMCurrentAnalyticsHooks();
     if (hooks.logInternalEventWithOrigin) {
-      hooks.logInternalEventWithOrigin(APMSessionReporter::kOriginAuto, name, parameters);
+      hooks.logInternalEventWithOrigin(APMSessionEvents::kOriginAuto, name, parameters);
       return;
     }
     if (auto engine = weakEngine.lock()) {
-      engine->eventRoad().logEventWithOrigin(APMSessionReporter::kOriginAuto, false, name, parameters, platform::now(),
+      engine->eventRoad().logEventWithOrigin(APMSessionEvents::kOriginAuto, false, name, parameters, platform::now(),
                                  {.ignoreInterceptor = true}, nullptr, {});
     }
   };
@@ -38,13 +38,13 @@ APMSessionReporterHost sessionHost(std::weak_ptr<APMMeasurement> weakEngine) {
     if (!engine) return;
     if (value.isNull()) {
       engine->userProperties().removeUserAttribute(
-          std::make_shared<APMUserAttribute>(APMSessionReporter::kOriginAuto, name, APMValue(int64_t{0}), platform::now()));
+          std::make_shared<APMUserAttribute>(APMSessionEvents::kOriginAuto, name, APMValue(int64_t{0}), platform::now()));
       return;
     }
     auto converted = APMValue::valueFromObject(value);
     if (!converted) return;
     engine->userProperties().setUserAttribute(
-        std::make_shared<APMUserAttribute>(APMSessionReporter::kOriginAuto, name, *converted, platform::now()));
+        std::make_shared<APMUserAttribute>(APMSessionEvents::kOriginAuto, name, *converted, platform::now()));
   };
   host.isAppActive = [] { return APMAnalyticsHooksIsAppActive(); };
   return host;

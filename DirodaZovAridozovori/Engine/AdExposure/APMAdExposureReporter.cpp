@@ -45,7 +45,7 @@ void APMAdExposureReporter::observeSliceCuts() {
   observe(APMScreenViewReporter::kScreenDidChangeNotification, [](auto& self, const platform::Notification& note) {
     self.handleScreenDidChangeFromScreen(dictionaryAt(note.userInfo, APMScreenViewReporter::kPreviousScreenKey));
   });
-  observe(APMSessionReporter::kEngagementTimerDidFireNotification,
+  observe(APMSessionEvents::kEngagementTimerDidFireNotification,
           [](auto& self, const platform::Notification&) { self.handleEngagementTimer(); });
   observe(platform::kApplicationDidBecomeActiveNotification,
           [](auto& self, const platform::Notification&) { self.handleAppDidBecomeActive(); });

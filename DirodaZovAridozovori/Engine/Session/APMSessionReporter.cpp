@@ -11,13 +11,11 @@
 
 namespace {
 
-// The session number is a read-modify-write of a persisted value that several reporters (an
-// engine's old one still firing on the main queue after a wipe, the new one on the worker queue)
-// may share: one lock for the whole process keeps every increment whole.
-std::mutex& sessionNumberMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+constexpr const char* kEngagementTimerName = "Engagement timer";
+// One engagement event never reports more than an hour.
+constexpr double kMaxEngagementTimeSeconds = 3600;
+// Screen changes report nothing for intervals shorter than this.
+constexpr double kMinScreenEngagementSeconds = 1.0;
 
 int64_t wholeSeconds(double timestamp) { return static_cast<int64_t>(timestamp); }
 
@@ -37,13 +35,8 @@ APMSessionReporter::APMSessionReporter(Private, std::shared_ptr<APMPersistedConf
                                        std::shared_ptr<platform::DispatchQueue> timerQueue)
     : persistedConfig_(std::move(persistedConfig)),
       host_(std::move(host)),
-      userEngagementTimer_(std::make_shared<APMAlarm>(std::move(timerQueue), kEngagementTimerName)) {
-  if (auto stored = persistedConfig_->sessionTimeoutValue()) {
-    timeoutSessionInterval_ = std::max(0.0, *stored);
-    persistedConfig_->setSessionTimeoutValue(std::nullopt);
-  } else {
-    timeoutSessionInterval_ = settings().sessionDefaultTimeoutInterval;
-  }
+      userEngagementTimer_(std::make_shared<APMAlarm>(std::move(timerQueue), kEngagementTimerName)),
+      clock_(persistedConfig_, [this] { return settings().sessionDefaultTimeoutInterval; }) {
   engagementStartUptime_ = freerideEngagementStartUptime_ = currentUptime();
 }
 
@@ -60,8 +53,6 @@ void APMSessionReporter::logInternalEvent(const std::string& name, const platfor
 }
 
 double APMSessionReporter::currentUptime() const { return platform::uptime(); }
-
-double APMSessionReporter::currentClockTime() const { return platform::now(); }
 
 // MARK: - Switches
 
@@ -82,66 +73,24 @@ bool APMSessionReporter::isReportingEnabled() const {
   return reportingEnabled_;
 }
 
-void APMSessionReporter::setTimeoutSessionInterval(double seconds) {
-  if (seconds < 0 || std::isnan(seconds)) {
-    APMLog(APMLogLevel::kWarning, APMSessionLogCode::kReceivedNegativeTimeoutSessionDuration,
-           "Received negative timeout session duration. Setting to 0.0 instead.");
-    seconds = 0;
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  timeoutSessionInterval_ = seconds;
-}
-
-double APMSessionReporter::timeoutSessionInterval() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return timeoutSessionInterval_;
-}
-
-// MARK: - Expiry
-
-bool APMSessionReporter::isExpiredLocked(double clockTime) const {
-  return std::fabs(clockTime - persistedConfig_->lastSessionActivityClockTime()) > timeoutSessionInterval_;
-}
-
-bool APMSessionReporter::isSessionExpired() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return isExpiredLocked(currentClockTime());
-}
-
 bool APMSessionReporter::shouldStartNewSession() const { return isAppActive() && isSessionExpired(); }
-
-bool APMSessionReporter::extendSession() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const double now = currentClockTime();
-  if (isExpiredLocked(now)) return false;
-  persistedConfig_->setLastSessionActivityClockTime(now);
-  return true;
-}
-
-int64_t APMSessionReporter::updatePropertiesForNewSessionStart() {
-  std::lock_guard<std::mutex> lock(sessionNumberMutex());
-  const int64_t number = persistedConfig_->sessionNumber() + 1;
-  persistedConfig_->setSessionNumber(number);
-  persistedConfig_->setLastSessionActivityClockTime(currentClockTime());
-  return number;
-}
 
 // MARK: - User properties
 
 APMUserAttribute APMSessionReporter::sessionIDPropertyWithTimestamp(double timestamp) const {
-  return APMUserAttribute(kOriginAuto, kSessionIDName, APMValue(wholeSeconds(timestamp)), timestamp);
+  return APMUserAttribute(APMSessionEvents::kOriginAuto, APMSessionEvents::kSessionIDName, APMValue(wholeSeconds(timestamp)), timestamp);
 }
 
 APMUserAttribute APMSessionReporter::sessionNumberProperty() const {
-  return APMUserAttribute(kOriginAuto, kSessionNumberName, APMValue(persistedConfig_->sessionNumber()),
-                          currentClockTime());
+  return APMUserAttribute(APMSessionEvents::kOriginAuto, APMSessionEvents::kSessionNumberName, APMValue(persistedConfig_->sessionNumber()),
+                          clock_.currentClockTime());
 }
 
 void APMSessionReporter::setSessionID(std::optional<int64_t> sessionID, std::optional<int64_t> sessionNumber) {
   if (!host_.setInternalUserProperty) return;
-  host_.setInternalUserProperty(sessionID ? platform::Object(*sessionID) : platform::Object(), kSessionIDName);
+  host_.setInternalUserProperty(sessionID ? platform::Object(*sessionID) : platform::Object(), APMSessionEvents::kSessionIDName);
   host_.setInternalUserProperty(sessionNumber ? platform::Object(*sessionNumber) : platform::Object(),
-                                kSessionNumberName);
+                                APMSessionEvents::kSessionNumberName);
 }
 
 // MARK: - Events
@@ -154,9 +103,9 @@ void APMSessionReporter::logSessionStartEvent() {
   }
   if (!isReportingEnabled()) return;
   const int64_t sessionNumber = updatePropertiesForNewSessionStart();
-  const int64_t sessionID = wholeSeconds(currentClockTime());
+  const int64_t sessionID = wholeSeconds(clock_.currentClockTime());
   setSessionID(sessionID, sessionNumber);
-  logInternalEvent(kSessionStartEventName, {{kSessionIDName, sessionID}, {kSessionNumberName, sessionNumber}});
+  logInternalEvent(APMSessionEvents::kSessionStartEventName, {{APMSessionEvents::kSessionIDName, sessionID}, {APMSessionEvents::kSessionNumberName, sessionNumber}});
 }
 
 void APMSessionReporter::logUserEngagementEvent() { logEngagementEventAndReturnTimeWithScreen(std::nullopt, false); }
@@ -182,14 +131,14 @@ int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const APMS
     engagementStartUptime_ = now;
     if (current.efficientEngagementReportingEnabled && !isRedundant) freerideEngagementStartUptime_ = now;
   }
-  persistedConfig_->setLastSessionActivityClockTime(currentClockTime());
+  persistedConfig_->setLastSessionActivityClockTime(clock_.currentClockTime());
   if (report) {
-    platform::Dictionary parameters{{kEngagementTimeName, milliseconds}};
+    platform::Dictionary parameters{{APMSessionEvents::kEngagementTimeName, milliseconds}};
     if (screen) {
       for (const auto& [key, value] : *screen) parameters[key] = value;
     }
-    if (current.efficientEngagementReportingEnabled && isRedundant) parameters[kFreerideName] = 1;
-    logInternalEvent(kEngagementEventName, parameters);
+    if (current.efficientEngagementReportingEnabled && isRedundant) parameters[APMSessionEvents::kFreerideName] = 1;
+    logInternalEvent(APMSessionEvents::kEngagementEventName, parameters);
     rescheduleUserEngagementTimer();
   }
   return milliseconds;
@@ -229,7 +178,7 @@ int64_t APMSessionReporter::cutFreerideEngagementTimeMillis() {
 void APMSessionReporter::rescheduleUserEngagementTimer() {
   std::weak_ptr<APMSessionReporter> weakSelf = weak_from_this();
   userEngagementTimer_->runAfterDelay(settings().sessionEventUserEngagementInterval, [weakSelf] {
-    platform::NotificationCenter::defaultCenter().post(kEngagementTimerDidFireNotification);
+    platform::NotificationCenter::defaultCenter().post(APMSessionEvents::kEngagementTimerDidFireNotification);
     if (auto self = weakSelf.lock()) self->logUserEngagementEvent();
   });
 }
@@ -262,18 +211,4 @@ void APMSessionReporter::handleScreenDidChangeFromScreen(const APMSessionScreen&
   const APMSessionSettings current = settings();
   if (current.efficientEngagementReportingEnabled && current.redundantEngagementRemovalEnabled) return;
   logEngagementEventAndReturnTimeWithScreen(from, current.efficientEngagementReportingEnabled);
-}
-
-// MARK: - Session start event for the engine
-
-std::shared_ptr<APMEvent> APMSessionStartEvent(int64_t sessionNumber, bool appInBackground, double timestamp,
-                                               const platform::Dictionary& screenParameters) {
-  APMParameters parameters;
-  parameters.insert_or_assign(APMSessionReporter::kSessionIDName, APMValue(wholeSeconds(timestamp)));
-  parameters.insert_or_assign(APMSessionReporter::kSessionNumberName, APMValue(sessionNumber));
-  if (appInBackground) parameters.insert_or_assign(APMSessionReporter::kAppInBackgroundName, APMValue(int64_t{1}));
-  auto event = APMEvent::create(APMSessionReporter::kOriginAuto, false, APMSessionReporter::kSessionStartEventName,
-                                timestamp, 0, std::move(parameters));
-  if (event && !appInBackground) event->addScreenParameters(screenParameters);
-  return event;
 }

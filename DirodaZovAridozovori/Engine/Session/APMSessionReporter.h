@@ -3,12 +3,13 @@
 // reports both as internal events: "_s" (session start, with "_sid" and "_sno", which also become
 // user properties) and "_e" (user engagement, with "_et" in milliseconds).
 //
+// The names reported are APMSessionEvents'; when a session expires and which number the next one
+// takes is the session clock's (APMSessionClock), which the reporter owns and answers through.
+//
 // Threads. The activation and screen handlers and the engagement timer run on the main queue; the
 // engine asks isSessionExpired / extendSession / the property builders from its worker queue. The
-// reporter's own fields are guarded by one mutex; the session number lives in the persisted
-// configuration and is only ever raised under a process-wide lock, so two sessions started at
-// the same moment on different queues still get different numbers. No call into the host (events,
-// user properties, settings) is made while a lock is held.
+// reporter's own fields are guarded by one mutex, the timeout by the clock's. No call into the host
+// (events, user properties, settings) is made while a lock is held.
 
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,8 @@
 #include "APMAlarm.h"
 #include "APMEvent.h"
 #include "APMUserAttribute.h"
+#include "APMSessionClock.h"
+#include "APMSessionEvents.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Object.h"
 
@@ -49,21 +52,6 @@ struct APMSessionReporterHost {
 
 class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporter> {
  public:
-  static constexpr const char* kEngagementTimerName = "Engagement timer";
-  static constexpr const char* kEngagementTimerDidFireNotification = "kAPMSessionReporterEngagementTimerDidFire";
-  static constexpr const char* kOriginAuto = "auto";
-  static constexpr const char* kSessionStartEventName = "_s";
-  static constexpr const char* kEngagementEventName = "_e";
-  static constexpr const char* kSessionIDName = "_sid";
-  static constexpr const char* kSessionNumberName = "_sno";
-  static constexpr const char* kEngagementTimeName = "_et";
-  static constexpr const char* kFreerideName = "_fr";
-  static constexpr const char* kAppInBackgroundName = "_aib";
-  // One engagement event never reports more than an hour.
-  static constexpr double kMaxEngagementTimeSeconds = 3600;
-  // Screen changes report nothing for intervals shorter than this.
-  static constexpr double kMinScreenEngagementSeconds = 1.0;
-
   // initWithPersistedConfig: the timeout is the stored one when the host set one before the
   // engine existed (it is then cleared), else the configured default. The engagement timer runs
   // on timerQueue (the main queue by default).
@@ -77,18 +65,18 @@ class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporte
   void setReportingEnabled(bool enabled);
   bool isReportingEnabled() const;
   // A negative value is logged (33001) and stored as 0.
-  void setTimeoutSessionInterval(double seconds);
-  double timeoutSessionInterval() const;
+  void setTimeoutSessionInterval(double seconds) { clock_.setTimeoutSessionInterval(seconds); }
+  double timeoutSessionInterval() const { return clock_.timeoutSessionInterval(); }
 
   // |clock time - last activity| > timeout.
-  bool isSessionExpired() const;
+  bool isSessionExpired() const { return clock_.isSessionExpired(); }
   // The application is active and the session has expired.
   bool shouldStartNewSession() const;
   // Moves the last activity to now unless the session has already expired.
-  bool extendSession();
+  bool extendSession() { return clock_.extendSession(); }
   // Raises the session number by one (atomically) and moves the last activity to now; the new
   // number.
-  int64_t updatePropertiesForNewSessionStart();
+  int64_t updatePropertiesForNewSessionStart() { return clock_.updatePropertiesForNewSessionStart(); }
 
   // "_sid" (origin "auto") = timestamp in whole seconds, set at timestamp.
   APMUserAttribute sessionIDPropertyWithTimestamp(double timestamp) const;
@@ -108,7 +96,6 @@ class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporte
   void rescheduleUserEngagementTimer();
 
   double currentUptime() const;
-  double currentClockTime() const;
   // Seconds of engagement since the current interval began (never negative).
   double incurredEngagementTime() const;
   // With efficient reporting: the free-ride time in milliseconds, restarting the free-ride interval.
@@ -126,24 +113,17 @@ class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporte
  private:
   APMSessionSettings settings() const;
   bool isAppActive() const;
-  bool isExpiredLocked(double clockTime) const;
   double incurredEngagementTimeLocked(double uptime, bool efficient) const;
   void logInternalEvent(const std::string& name, const platform::Dictionary& parameters) const;
 
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;
   const APMSessionReporterHost host_;
   std::shared_ptr<APMAlarm> userEngagementTimer_;
+  APMSessionClock clock_;
 
   // Guards the fields below.
   mutable std::mutex mutex_;
   double engagementStartUptime_ = 0;
   double freerideEngagementStartUptime_ = 0;
   bool reportingEnabled_ = false;
-  double timeoutSessionInterval_ = 0;
 };
-
-// The "_s" event the engine writes for a session it starts itself: "_sid" = timestamp in whole
-// seconds, "_sno" = sessionNumber, and "_aib" = 1 in the background, else the screen parameters.
-// Origin "auto", not public, previous timestamp 0.
-std::shared_ptr<APMEvent> APMSessionStartEvent(int64_t sessionNumber, bool appInBackground, double timestamp,
-                                               const platform::Dictionary& screenParameters);

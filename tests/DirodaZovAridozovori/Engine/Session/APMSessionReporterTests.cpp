@@ -223,7 +223,7 @@ TEST_F(SessionReporterTest, EngagementTimerPostsItsNotificationAndReportsTheInte
   settings_.sessionEventUserEngagementInterval = 600;
   std::atomic<int> fired{0};
   auto token = platform::NotificationCenter::defaultCenter().addObserver(
-      APMSessionReporter::kEngagementTimerDidFireNotification, nullptr, nullptr,
+      APMSessionEvents::kEngagementTimerDidFireNotification, nullptr, nullptr,
       [&](const platform::Notification&) { ++fired; });
   auto& reporter = make();
   reporter.setReportingEnabled(true);
