@@ -42,8 +42,8 @@ void APMAdExposureReporter::observeSliceCuts() {
           if (auto self = weakSelf.lock()) cut(*self, notification);
         }));
   };
-  observe(APMScreenViewReporter::kScreenDidChangeNotification, [](auto& self, const platform::Notification& note) {
-    self.handleScreenDidChangeFromScreen(dictionaryAt(note.userInfo, APMScreenViewReporter::kPreviousScreenKey));
+  observe(APMScreenViewEvents::kScreenDidChangeNotification, [](auto& self, const platform::Notification& note) {
+    self.handleScreenDidChangeFromScreen(dictionaryAt(note.userInfo, APMScreenViewEvents::kPreviousScreenKey));
   });
   observe(APMSessionEvents::kEngagementTimerDidFireNotification,
           [](auto& self, const platform::Notification&) { self.handleEngagementTimer(); });

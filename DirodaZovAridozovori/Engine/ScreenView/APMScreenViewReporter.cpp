@@ -1,6 +1,5 @@
 #include "APMScreenViewReporter.h"
 
-#include <chrono>
 #include <mutex>
 #include <utility>
 
@@ -127,20 +126,9 @@ std::unique_lock<std::mutex> APMScreenViewReporter::lockAfterQueuedScreenViews()
   // On the front's serial queue the screen views queued earlier have run already, or wait behind
   // the caller; before the front starts, they wait for the start.
   if (!APMAnalytics::isCurrentQueueSerialQueue() && !APMAnalytics::isOperationQueueSuspended()) {
-    std::unique_lock<std::mutex> counts(countsMutex_);
-    const uint64_t queued = screenViewsQueued_;
-    screenViewsDone_.wait_for(counts, std::chrono::duration<double>(kQueuedScreenViewsWaitLimit),
-                              [&] { return screenViewsRun_ >= queued; });
+    queuedScreenViews_.waitForQueuedScreenViews();
   }
   return std::unique_lock<std::mutex>(screenMutex_);
-}
-
-void APMScreenViewReporter::screenViewRan() {
-  {
-    std::lock_guard<std::mutex> counts(countsMutex_);
-    ++screenViewsRun_;
-  }
-  screenViewsDone_.notify_all();
 }
 
 std::shared_ptr<APMScreen> APMScreenViewReporter::currentScreen() {
@@ -173,10 +161,12 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
   }
   std::optional<std::string> name;
   std::optional<std::string> className;
-  if (!screenValueIsAcceptable(parameters, kScreenNameKey, APMScreenViewLogCode::kReceivedInvalidNameScreen,
-                               "Received invalid name for screen", &name) ||
-      !screenValueIsAcceptable(parameters, kScreenClassKey, APMScreenViewLogCode::kReceivedInvalidClassScreen,
-                               "Received invalid class for screen", &className)) {
+  if (!screenValueIsAcceptable(parameters, APMScreenViewEvents::kScreenNameKey,
+                               APMScreenViewLogCode::kReceivedInvalidNameScreen, "Received invalid name for screen",
+                               &name) ||
+      !screenValueIsAcceptable(parameters, APMScreenViewEvents::kScreenClassKey,
+                               APMScreenViewLogCode::kReceivedInvalidClassScreen, "Received invalid class for screen",
+                               &className)) {
     return;
   }
   auto screen = std::make_shared<APMScreen>(name, className, incrementScreenInstanceID());
@@ -200,7 +190,7 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
     Ran& operator=(const Ran&) = delete;
     std::weak_ptr<APMScreenViewReporter> reporter;
     ~Ran() {
-      if (auto self = reporter.lock()) self->screenViewRan();
+      if (auto self = reporter.lock()) self->queuedScreenViews_.screenViewRan();
     }
   };
   // One step under the lock, so that screen views logged together from several threads are in the
@@ -212,10 +202,7 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
   std::lock_guard<std::mutex> lock(screenMutex_);
   std::shared_ptr<APMScreen> previous = std::exchange(currentScreen_, screen);
   publishScreenParametersLocked();
-  {
-    std::lock_guard<std::mutex> counts(countsMutex_);
-    ++screenViewsQueued_;
-  }
+  queuedScreenViews_.screenViewQueued();
   APMAnalytics::queueEngineOperationAmongEvents([weakSelf, previous, screen, parameters,
                                                  ran = std::make_shared<Ran>(weakSelf)](
                                                     const std::shared_ptr<APMEngineContext>& engine) mutable {
@@ -224,10 +211,11 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
     const auto done = std::move(ran);
     self->postScreenDidChangeNotificationWithPreviousScreen(engine, previous, screen);
     // A screen view carries no item lists: an array parameter is refused like any unsupported value.
-    auto cleaned = APMSanitizedEventParameters(parameters, kPublicScreenViewEventName, true, false);
+    auto cleaned =
+        APMSanitizedEventParameters(parameters, APMScreenViewEvents::kPublicScreenViewEventName, true, false);
     if (cleaned) {
-      cleaned->erase(kScreenNameKey);
-      cleaned->erase(kScreenClassKey);
+      cleaned->erase(APMScreenViewEvents::kScreenNameKey);
+      cleaned->erase(APMScreenViewEvents::kScreenClassKey);
     }
     self->logViewScreenEventWithPreviousScreen(engine, previous, screen, cleaned);
   }, bytes);
@@ -244,9 +232,10 @@ void APMScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(
     if (auto session = readySessionReporter(engine)) session->handleScreenDidChangeFromScreen(from, to);
   }
   platform::Dictionary change;
-  if (from) change[kPreviousScreenKey] = *from;
-  if (to) change[kScreenKey] = *to;
-  platform::NotificationCenter::defaultCenter().post(kScreenDidChangeNotification, this, std::move(change));
+  if (from) change[APMScreenViewEvents::kPreviousScreenKey] = *from;
+  if (to) change[APMScreenViewEvents::kScreenKey] = *to;
+  platform::NotificationCenter::defaultCenter().post(APMScreenViewEvents::kScreenDidChangeNotification, this,
+                                                     std::move(change));
 }
 
 void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shared_ptr<APMEngineContext>& engine,
@@ -266,19 +255,21 @@ void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shar
     // The session cuts nothing unless its configuration reports engagement efficiently.
     if (auto session = readySessionReporter(engine)) {
       const int64_t engagement = session->cutFreerideEngagementTimeMillis();
-      if (engagement >= 1) parameters[kEngagementTimeParameter] = engagement;
+      if (engagement >= 1) parameters[APMScreenViewEvents::kEngagementTimeParameter] = engagement;
     }
   }
-  parameters[kManualScreenTrackingParameter] = 1;
+  parameters[APMScreenViewEvents::kManualScreenTrackingParameter] = 1;
   if (!APMHasScreenParameters(parameters)) return;
   {
     std::lock_guard<std::mutex> lock(screenMutex_);
     previousScreen_ = newScreen;
   }
   if (newScreen->isManuallyTracked) {
-    APMAnalytics::logInternalEventWithOrigin(kOriginApp, kScreenViewEventName, newScreen->eventTimestamp, parameters);
+    APMAnalytics::logInternalEventWithOrigin(APMScreenViewEvents::kOriginApp, APMScreenViewEvents::kScreenViewEventName,
+                                             newScreen->eventTimestamp, parameters);
   } else {
-    APMAnalytics::logInternalEventWithOrigin(kOriginAuto, kScreenViewEventName, parameters);
+    APMAnalytics::logInternalEventWithOrigin(APMScreenViewEvents::kOriginAuto, APMScreenViewEvents::kScreenViewEventName,
+                                             parameters);
   }
 }
 

@@ -23,12 +23,14 @@
 // event) runs in order on the front's serial queue, in the place the host logged its
 // "screen_view": what it logs stands among the events exactly there. The readers of the screens
 // (currentScreen, previousScreen, getScreenName, screenParameters) first wait, up to
-// kQueuedScreenViewsWaitLimit seconds, until the screen views queued before them have run, as a
-// read behind them on a queue of their own would (not on the front's serial queue, nor before the
-// front starts, when they cannot run yet). The activity flags and the instance counter are atomic.
+// APMQueuedScreenViews::kQueuedScreenViewsWaitLimit seconds, until the screen views queued before
+// them have run, as a read behind them on a queue of their own would (not on the front's serial
+// queue, nor before the front starts, when they cannot run yet). The activity flags and the
+// instance counter are atomic.
+//
+// The names a screen view is reported under are APMScreenViewEvents'.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -37,7 +39,9 @@
 #include <vector>
 
 #include "APMEngineComponent.h"
+#include "APMQueuedScreenViews.h"
 #include "APMScreen.h"
+#include "APMScreenViewEvents.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Object.h"
@@ -45,24 +49,6 @@
 class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewReporter> {
  public:
   static constexpr const char* kQueueLabel = "APMScreenViewReporter";
-  static constexpr const char* kScreenViewEventName = "_vs";
-  static constexpr const char* kPublicScreenViewEventName = "screen_view";
-  static constexpr const char* kScreenNameKey = "screen_name";
-  static constexpr const char* kScreenClassKey = "screen_class";
-  // Marks a screen-view event of this reporter.
-  static constexpr const char* kManualScreenTrackingParameter = "_mst";
-  static constexpr const char* kEngagementTimeParameter = "_et";
-  static constexpr const char* kOriginApp = "app";
-  static constexpr const char* kOriginAuto = "auto";
-  // Posted on the front's serial queue, in the screen view's place, as the active application
-  // changes screens, with the parameters of the screen left (none at the first screen) and of the
-  // new one.
-  static constexpr const char* kScreenDidChangeNotification = "APMScreenViewReporterScreenDidChangeNotification";
-  static constexpr const char* kPreviousScreenKey = "previousScreen";
-  static constexpr const char* kScreenKey = "screen";
-  // The longest a reader of the screens waits for the screen views queued before it.
-  static constexpr double kQueuedScreenViewsWaitLimit = 2.0;
-
   // The process-wide reporter, created on first use.
   static std::shared_ptr<APMScreenViewReporter> sharedInstance();
   // Tests: forgets the shared reporter and its observers.
@@ -116,7 +102,6 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   bool isReportingGateOpen() const;
   // screenMutex_, taken once the screen views queued so far have run (see the threads above).
   std::unique_lock<std::mutex> lockAfterQueuedScreenViews();
-  void screenViewRan();
   // Hands the current screen's parameters to the front (screenMutex_ held).
   void publishScreenParametersLocked();
   platform::Dictionary screenParametersLocked() const;
@@ -133,11 +118,7 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   mutable std::mutex screenMutex_;  // guards both screens
   std::shared_ptr<APMScreen> currentScreen_;
   std::shared_ptr<APMScreen> previousScreen_;
-  // Taken alone, or inside screenMutex_: a screen view dropped unrun counts itself wherever it goes.
-  std::mutex countsMutex_;  // guards the two counts
-  uint64_t screenViewsQueued_ = 0;
-  uint64_t screenViewsRun_ = 0;
-  std::condition_variable screenViewsDone_;
+  APMQueuedScreenViews queuedScreenViews_;
 };
 
 // The reporter as one of an engine's components: the launch makes the process-wide reporter.

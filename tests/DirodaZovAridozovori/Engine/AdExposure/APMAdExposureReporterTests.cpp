@@ -140,13 +140,13 @@ TEST_F(AdExposureReporterTest, SlicesAreCutAtScreenChangesTimerTicksAndResignati
 TEST_F(AdExposureReporterTest, NotificationsOfScreenChangesAndActivationCutAndRestartTheSlices) {
   auto& center = platform::NotificationCenter::defaultCenter();
   auto screenChange = [&](platform::Dictionary change) {
-    center.post(APMScreenViewReporter::kScreenDidChangeNotification, nullptr, std::move(change));
+    center.post(APMScreenViewEvents::kScreenDidChangeNotification, nullptr, std::move(change));
   };
   reporter_->beginAdUnitExposure("A");
   advance(2);
-  screenChange({{APMScreenViewReporter::kScreenKey, kDetail}});  // the first screen: none was left
+  screenChange({{APMScreenViewEvents::kScreenKey, kDetail}});  // the first screen: none was left
   EXPECT_TRUE(take().empty());
-  screenChange({{APMScreenViewReporter::kPreviousScreenKey, kDetail}, {APMScreenViewReporter::kScreenKey, kHome}});
+  screenChange({{APMScreenViewEvents::kPreviousScreenKey, kDetail}, {APMScreenViewEvents::kScreenKey, kHome}});
   EXPECT_EQ(take(), (std::vector<Logged>{unit("A", 2000, kDetail), any(2000, kDetail)}));
 
   advance(1.5);
