@@ -144,8 +144,10 @@ bool stopState(State& state, std::chrono::steady_clock::time_point deadline) {
     return true;
   }
   const bool ended = state.cv.wait_until(lock, deadline, [&] { return state.threadEnded; });
+  // The queue's release may have taken the thread meanwhile (see ~DispatchQueue): it joins it.
   std::thread thread = std::move(state.thread);
   lock.unlock();
+  if (!thread.joinable()) return ended;
   if (ended) {
     thread.join();
   } else {
@@ -177,18 +179,21 @@ const std::shared_ptr<DispatchQueue>& DispatchQueue::main() {
 }
 
 DispatchQueue::~DispatchQueue() {
+  std::thread thread;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->stop = true;
     state_->suspended = 0;
+    // Taken under the lock, as stopState takes it: the exit may be stopping this queue right now,
+    // and a thread joined twice aborts the process (or never returns).
+    thread = std::move(state_->thread);
   }
   state_->cv.notify_all();
-  if (state_->thread.joinable()) {
-    if (state_->thread.get_id() == std::this_thread::get_id()) {
-      state_->thread.detach();  // released from one of our own blocks: the loop ends by itself
-    } else {
-      state_->thread.join();
-    }
+  if (!thread.joinable()) return;
+  if (thread.get_id() == std::this_thread::get_id()) {
+    thread.detach();  // released from one of our own blocks: the loop ends by itself
+  } else {
+    thread.join();
   }
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -175,6 +177,24 @@ TEST(DispatchQueue, StopAllGivesUpOnABlockThatOutlastsTheWait) {
   bool ranInline = false;
   stuck->sync([&] { ranInline = true; });  // waits for the stuck block, then runs here
   EXPECT_TRUE(ranInline);
+}
+
+// The exit stops every queue while another thread releases one of them: whichever of the two
+// takes the queue's thread joins it and the other leaves it (both joining it aborted the process).
+TEST(DispatchQueue, AQueueReleasedWhileEveryQueueStopsHasItsThreadJoinedOnce) {
+  for (int round = 0; round < 10; ++round) {
+    auto queue = DispatchQueue::create("test.stop.released");
+    auto started = std::make_shared<platform::Semaphore>();
+    queue->async([started] {
+      started->signal();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    });
+    ASSERT_TRUE(started->wait(30));
+    std::thread releaser([released = std::move(queue)]() mutable { released.reset(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_NO_THROW(DispatchQueue::stopAll(30));
+    releaser.join();
+  }
 }
 
 // Completions keep arriving for the main queue while the host quits: the queue must outlive the
