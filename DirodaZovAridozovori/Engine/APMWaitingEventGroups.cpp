@@ -66,21 +66,31 @@ void APMWaitingEventGroups::logEventWithOrigin(const std::string& origin, bool i
                                         const platform::Dictionary& parameters, double timestamp,
                                         const APMLogEventOptions& options, Interceptor interceptor,
                                         const platform::Dictionary& addedScreenParameters) {
-  logCompactEventWithOrigin(origin, isPublicEvent, name, APMCompactParameters(parameters), timestamp, options,
-                            std::move(interceptor), APMCompactParameters(addedScreenParameters));
+  // Any thread calls this: it leaves the written events alone, since freeing a whole group could
+  // hold up a caller that does not expect it.
+  joinPreparedEvent({origin, isPublicEvent, name, APMCompactParameters(parameters), timestamp, options,
+                     std::move(interceptor), APMCompactParameters(addedScreenParameters)},
+                    nullptr);
 }
 
 void APMWaitingEventGroups::logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                                APMCompactParameters parameters, double timestamp,
                                                const APMLogEventOptions& options, Interceptor interceptor,
                                                APMCompactParameters addedScreenParameters) {
-  PendingEvent pending{origin,  isPublicEvent,          name, std::move(parameters), timestamp,
-                       options, std::move(interceptor), std::move(addedScreenParameters)};
+  std::shared_ptr<EventGroup> written;
+  joinPreparedEvent({origin, isPublicEvent, name, std::move(parameters), timestamp, options, std::move(interceptor),
+                     std::move(addedScreenParameters)},
+                    &written);
+  // The written events (if the worker left any) are freed here, outside the lock.
+}
+
+void APMWaitingEventGroups::joinPreparedEvent(PendingEvent&& pending, std::shared_ptr<EventGroup>* handedBack) {
   pending.preparedLimits = limitsForPreparing();
   pending.prepared =
-      APMEvent::create(origin, isPublicEvent, name, timestamp, 0, pending.parameters, pending.preparedLimits);
+      APMEvent::create(pending.origin, pending.isPublicEvent, pending.name, pending.timestamp, 0, pending.parameters,
+                       pending.preparedLimits);
   if (pending.prepared) pending.prepared->addScreenParameters(pending.addedScreenParameters);
-  joinOpenGroup(std::move(pending));
+  joinOpenGroup(std::move(pending), handedBack);
 }
 
 void APMWaitingEventGroups::queueUserAttributeChange(const APMUserAttribute& attribute, bool remove) {
@@ -90,8 +100,9 @@ void APMWaitingEventGroups::queueUserAttributeChange(const APMUserAttribute& att
   joinOpenGroup(std::move(pending));
 }
 
-void APMWaitingEventGroups::joinOpenGroup(PendingEvent&& pending) {
+void APMWaitingEventGroups::joinOpenGroup(PendingEvent&& pending, std::shared_ptr<EventGroup>* handedBack) {
   std::lock_guard<std::mutex> lock(groupMutex_);
+  if (handedBack && handedBack_) *handedBack = std::move(handedBack_);
   if (!openGroup_) {
     openGroup_ = std::make_shared<EventGroup>();
     // The engine owns the road: while it lives, so does this.
@@ -162,8 +173,20 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
     std::lock_guard<std::mutex> lock(groupMutex_);
     moreWaiting = openGroup_ != nullptr;
   }
+  handBackWrittenEvents(std::move(events));
   // Checkpoints wait for the road to fall quiet, so a burst does not copy its pages back over and over.
   if (!moreWaiting && !shuttingDown_) host_.database()->checkpointWhenQuiet();
+}
+
+void APMWaitingEventGroups::handBackWrittenEvents(std::deque<PendingEvent>&& events) {
+  auto written = std::make_shared<EventGroup>();
+  written->events = std::move(events);
+  std::lock_guard<std::mutex> lock(groupMutex_);
+  if (!handedBack_) {
+    handedBack_ = std::move(written);
+    return;
+  }
+  // The front has not taken the last ones yet: written is freed here, once the lock is released.
 }
 
 void APMWaitingEventGroups::logEvent(const std::shared_ptr<APMEvent>& event) {

@@ -8,6 +8,7 @@
 // Part of the engine's event road, which owns it beside the worker's road and the writer.
 #include <atomic>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -54,8 +55,15 @@ class APMWaitingEventGroups final {
   struct PendingEvent;
   struct EventGroup;
 
-  // Adds to the open event group, opening one (and queueing its drain) when none is open.
-  void joinOpenGroup(PendingEvent&& pending);
+  // Adds to the open event group, opening one (and queueing its drain) when none is open. With
+  // handedBack, also takes the written events the worker left (see handedBack_), for the caller
+  // to free.
+  void joinOpenGroup(PendingEvent&& pending, std::shared_ptr<EventGroup>* handedBack = nullptr);
+  // Makes the event ahead, on the caller's thread, and joins it to the open group.
+  void joinPreparedEvent(PendingEvent&& pending, std::shared_ptr<EventGroup>* handedBack);
+  // Worker queue: leaves the written events for the front to free, unless the front has not yet
+  // taken the last ones (then the worker frees these itself).
+  void handBackWrittenEvents(std::deque<PendingEvent>&& events);
   void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
 
   APMMeasurement& engine_;
@@ -63,7 +71,12 @@ class APMWaitingEventGroups final {
   APMEventWriter& writer_;
   APMWorkerEventRoad& worker_;
   std::atomic<bool> shuttingDown_{false};
-  // Guards openGroup_: entry points on any thread add to it, the worker takes it.
+  // Guards openGroup_ and handedBack_: entry points on any thread add to the one, the worker takes
+  // it; the worker leaves the other, the front takes it.
   std::mutex groupMutex_;
   std::shared_ptr<EventGroup> openGroup_;
+  // Events the worker has written, freed by the front's next compact event on its own queue: the
+  // thread that made them frees them for a fraction of what it costs the worker (the road's
+  // slowest thread) to free memory of another thread's arena. At most one group waits here.
+  std::shared_ptr<EventGroup> handedBack_;
 };

@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
+#include <thread>
 
+#include "APMCompactParameters.h"
 #include "APMEngineUserProperties.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
@@ -75,6 +78,55 @@ TEST_F(EventPipelineTest, PublicEventIsStoredWithCleanedParameters) {
   EXPECT_EQ(stored[0].text("text"), std::string(500, 'v'));
   EXPECT_EQ(stored[0].text("_ev"), "text");
   EXPECT_EQ(stored[0].integer("_el"), 600);
+}
+
+// Written events are freed by the front's next compact event, on its thread, rather than by the
+// worker; one group at most waits for the front, the worker frees any other itself, and every
+// event is stored all the same.
+TEST_F(EventPipelineTest, WrittenEventsAreFreedByTheFrontsNextEventAndAtMostOneGroupWaits) {
+  start();
+  // Each event's interceptor holds a token; the thread that drops its last copy is recorded.
+  auto freedBy = std::make_shared<std::map<std::string, std::thread::id>>();
+  auto freedMutex = std::make_shared<std::mutex>();
+  auto holding = [&](const std::string& name) -> APMEngineEventRoad::Interceptor {
+    std::shared_ptr<int> token(new int(0), [freedBy, freedMutex, name](int* value) {
+      delete value;
+      std::lock_guard<std::mutex> lock(*freedMutex);
+      (*freedBy)[name] = std::this_thread::get_id();
+    });
+    return [token](const std::string&, const std::string&, const platform::Dictionary&, double) {};
+  };
+  auto freed = [&](const std::string& name) {
+    std::lock_guard<std::mutex> lock(*freedMutex);
+    return freedBy->count(name) ? std::optional<std::thread::id>((*freedBy)[name]) : std::nullopt;
+  };
+  auto& road = engine().eventRoad();
+  auto logCompact = [&](const std::string& name, APMEngineEventRoad::Interceptor interceptor) {
+    road.logCompactEventWithOrigin("app", true, name, APMCompactParameters({{"n", 1}}), platform::now(),
+                                   {.ignoreInterceptor = true}, std::move(interceptor), {});
+  };
+  std::thread::id worker;
+  engine().setup().scheduler->workerQueue()->async([&] { worker = std::this_thread::get_id(); });
+
+  logCompact("first_group", holding("first"));
+  drain();
+  EXPECT_FALSE(freed("first")) << "the worker freed the events it could have left to the front";
+  std::thread::id front;
+  std::thread([&] {
+    front = std::this_thread::get_id();
+    logCompact("front_event", nullptr);
+  }).join();
+  EXPECT_EQ(freed("first"), front);
+
+  // The front event's group waits for the front now: the worker frees the next group itself.
+  drain();
+  road.logEventWithOrigin("app", true, "second_group", {}, platform::now(), {.ignoreInterceptor = true},
+                          holding("second"), {});
+  drain();
+  EXPECT_EQ(freed("second"), worker);
+  EXPECT_EQ(rowsNamed("first_group").size(), 1u);
+  EXPECT_EQ(rowsNamed("front_event").size(), 1u);
+  EXPECT_EQ(rowsNamed("second_group").size(), 1u);
 }
 
 TEST_F(EventPipelineTest, UserPropertySetBetweenEventsReachesOnlyLaterEventsMetadata) {
