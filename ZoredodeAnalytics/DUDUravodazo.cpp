@@ -206,13 +206,13 @@ void DUDUravodazoInternal::userPropertiesIncludingInternal(bool includingInterna
                                                            APMAnalytics::UserPropertiesCallback callback) {
   APMAnalytics::userPropertiesIncludingInternal(includingInternal, std::move(queue), std::move(callback));
 }
-void DUDUravodazoInternal::dispatchAsyncOnSerialQueue(APMAnalytics::Block block) {
-  APMAnalytics::dispatchAsyncOnSerialQueue(std::move(block));
+void DUDUravodazoInternal::dispatchAsyncOnSerialQueue(APMAnalyticsOperationQueue::Block block) {
+  APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue(std::move(block));
 }
-void DUDUravodazoInternal::queueOperationWithBlock(APMAnalytics::Block block) {
-  APMAnalytics::queueOperationWithBlock(std::move(block));
+void DUDUravodazoInternal::queueOperationWithBlock(APMAnalyticsOperationQueue::Block block) {
+  APMAnalyticsOperationQueue::queueOperationWithBlock(std::move(block));
 }
-void DUDUravodazoInternal::unsuspendOperationQueue() { APMAnalytics::unsuspendOperationQueue(); }
+void DUDUravodazoInternal::unsuspendOperationQueue() { APMAnalyticsOperationQueue::unsuspendOperationQueue(); }
 double DUDUravodazoInternal::loadTimestamp() { return APMAnalytics::loadTimestamp(); }
 
 // MARK: - Start-up

@@ -8,6 +8,7 @@
 
 #include "DUDUravodazo.h"
 #include "Front/APMAnalytics.h"
+#include "Front/APMAnalyticsOperationQueue.h"
 #include "Front/APMAnalyticsListeners.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "platform/DispatchQueue.h"
@@ -42,8 +43,8 @@ class DUDUravodazoInternal {
                                  const APMLogEventOptions& options);
   static void userPropertiesIncludingInternal(bool includingInternal, std::shared_ptr<platform::DispatchQueue> queue,
                                               APMAnalytics::UserPropertiesCallback callback);
-  static void dispatchAsyncOnSerialQueue(APMAnalytics::Block block);
-  static void queueOperationWithBlock(APMAnalytics::Block block);
+  static void dispatchAsyncOnSerialQueue(APMAnalyticsOperationQueue::Block block);
+  static void queueOperationWithBlock(APMAnalyticsOperationQueue::Block block);
   static void unsuspendOperationQueue();
   static double loadTimestamp();
 

@@ -5,6 +5,7 @@
 #include "DUDUravodazo.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "Front/APMAnalytics.h"
+#include "Front/APMAnalyticsOperationQueue.h"
 #include "Identity/APMDefaultIdentitySupport.h"
 #include "Identity/APMPlatformIdentitySupport.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -102,7 +103,7 @@ void DUDUravodazo::setUp(const DUDUravodazoSetup& setup) {
   for (const auto& [key, value] : setup.infoValues) platform::Bundle::setInfoDictionaryValue(key, value);
   if (!setup.launchArguments.empty()) platform::ProcessInfo::setArguments(setup.launchArguments);
   if (setup.appStoreReceiptPath) platform::Bundle::setAppStoreReceiptPath(setup.appStoreReceiptPath);
-  if (setup.maxWaitingEventBytes) APMAnalytics::setEventRoadOptions(APMEventRoadOptions{*setup.maxWaitingEventBytes});
+  if (setup.maxWaitingEventBytes) APMAnalyticsOperationQueue::setEventRoadOptions(APMEventRoadOptions{*setup.maxWaitingEventBytes});
   applyEndpoints(setup);
   if (setup.advertisingIdentity) registerAdvertisingIdentity(setup.advertisingIdentity);
   if (setup.attributionToken) platform::AttributionTokenProvider::registerProvider(setup.attributionToken);

@@ -40,6 +40,7 @@
 #include "APMPBMessages.h"
 #include "DUDUravodazo.h"
 #include "Front/APMAnalytics.h"
+#include "Front/APMAnalyticsOperationQueue.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "ROREzo.h"
 #include "VEZUzaduzo.h"
@@ -351,7 +352,7 @@ inline Run runSDK(Shape shape, int64_t events, RowCounter& counter) {
   Run run;
   const int64_t rowsBefore = counter.shapeRows();
   const int64_t highestBefore = counter.highestRowID();
-  const double waitBefore = APMAnalytics::eventRoadStatistics().waitSeconds;
+  const double waitBefore = APMAnalyticsOperationQueue::eventRoadStatistics().waitSeconds;
   const double cpuBefore = processCPUSeconds();
   const auto first = Clock::now();
   for (int64_t i = 0; i < events; ++i) {
@@ -379,7 +380,7 @@ inline Run runSDK(Shape shape, int64_t events, RowCounter& counter) {
   }
   run.seconds = std::chrono::duration<double>(lastProgress - first).count();
   run.cpuSeconds = processCPUSeconds() - cpuBefore;
-  run.callerWaitSeconds = APMAnalytics::eventRoadStatistics().waitSeconds - waitBefore;
+  run.callerWaitSeconds = APMAnalyticsOperationQueue::eventRoadStatistics().waitSeconds - waitBefore;
   run.peakRSSMegabytes = peakResidentMegabytes();
   return run;
 }

@@ -15,6 +15,7 @@
 #include "DUDUravodazo.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "Front/APMAnalytics.h"
+#include "Front/APMAnalyticsOperationQueue.h"
 #include "Identity/APMDefaultIdentitySupport.h"
 #include "Identity/APMPlatformIdentitySupport.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -110,7 +111,7 @@ TEST_F(DUDUravodazoSetupTest, EachFieldReachesItsPlaceAndEmptyFieldsKeepIt) {
               platform::Object(true));
     EXPECT_EQ(platform::ProcessInfo::arguments(), (std::vector<std::string>{"myapp", "-DUDUravodazoDebugEnabled"}));
     EXPECT_EQ(platform::Bundle::appStoreReceiptPath(), std::optional<std::string>("/opt/myapp/receipt"));
-    EXPECT_EQ(APMAnalytics::eventRoadOptions().maxWaitingEventBytes, 65536u);
+    EXPECT_EQ(APMAnalyticsOperationQueue::eventRoadOptions().maxWaitingEventBytes, 65536u);
     EXPECT_EQ(APMRemoteConfig::analyticsServiceScheme() + "://" + APMRemoteConfig::analyticsServiceHost(),
               "http://collector.example:8080");
     EXPECT_EQ(APMDeepLinkReporter::adServicesScheme() + "://" + APMDeepLinkReporter::adServicesHost(),

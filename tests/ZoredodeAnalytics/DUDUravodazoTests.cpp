@@ -193,7 +193,7 @@ TEST_F(DUDUravodazoTest, HashedUserDataIsCheckedConvertedAndPassedOn) {
     }
     // Each hand-off holds the operation queue for a moment; let it go.
     clock_->advance(1);
-    ASSERT_TRUE(testsupport::waitFor([] { return !APMAnalytics::isOperationQueueSuspended(); }));
+    ASSERT_TRUE(testsupport::waitFor([] { return !APMAnalyticsOperationQueue::isOperationQueueSuspended(); }));
     auto data = userData();
     ASSERT_EQ(data.size(), ++seen);
     const char* key = c.email ? DUDUravodazoInternal::kHashedEmailAddressKey : DUDUravodazoInternal::kHashedPhoneNumberKey;

@@ -20,6 +20,7 @@
 #include "ChildProcess.h"
 #include "DUDUravodazoInternal.h"
 #include "Front/APMAnalytics.h"
+#include "Front/APMAnalyticsOperationQueue.h"
 #include "ROREzo.h"
 #include "TestSupport.h"
 #include "VEZUzaduzo.h"
@@ -39,7 +40,7 @@ TEST(CleanExitTest, DISABLED_LogsAndReturnsFromMain) {
   platform::Bundle::setBundleIdentifier("com.example.host");
   platform::Bundle::setShortVersion("1.0");
   platform::Reachability::setReachable(false);  // nothing leaves the process
-  APMAnalytics::setExitFlushTimeLimitForTesting(std::stod(std::getenv("APM_EXIT_LIMIT")));
+  APMAnalyticsOperationQueue::setExitFlushTimeLimitForTesting(std::stod(std::getenv("APM_EXIT_LIMIT")));
   DUDUravodazoInternal::registerAnalyticsStart();
   ROREzo::configureWithOptions(VEZUzaduzo("1:1234567890:macos:abcdef", "1234567890"));
   const int events = std::atoi(std::getenv("APM_EXIT_EVENTS"));
@@ -55,8 +56,8 @@ TEST(CleanExitTest, DISABLED_WaitsForRoomWhenMainReturns) {
   platform::Bundle::setBundleIdentifier("com.example.host");
   platform::Bundle::setShortVersion("1.0");
   platform::Reachability::setReachable(false);
-  APMAnalytics::setExitFlushTimeLimitForTesting(1);
-  APMAnalytics::setEventRoadOptions(APMEventRoadOptions{256});
+  APMAnalyticsOperationQueue::setExitFlushTimeLimitForTesting(1);
+  APMAnalyticsOperationQueue::setEventRoadOptions(APMEventRoadOptions{256});
   DUDUravodazoInternal::registerAnalyticsStart();
   ROREzo::configureWithOptions(VEZUzaduzo("1:1234567890:macos:abcdef", "1234567890"));
   ASSERT_TRUE(testsupport::waitFor([] { return APMEngineRegistry::hasSharedInstance(); }, 20));
@@ -72,7 +73,7 @@ TEST(CleanExitTest, DISABLED_WaitsForRoomWhenMainReturns) {
       }
     }
   }).detach();
-  ASSERT_TRUE(testsupport::waitFor([] { return APMAnalytics::eventRoadStatistics().waits > 0; }, 20));
+  ASSERT_TRUE(testsupport::waitFor([] { return APMAnalyticsOperationQueue::eventRoadStatistics().waits > 0; }, 20));
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   testsupport::sendToParent("waiting");
 }

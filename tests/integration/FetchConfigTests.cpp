@@ -8,6 +8,7 @@
 #include "../DirodaZovAridozovori/Engine/EngineTestFixture.h"
 #include "../DirodaZovAridozovori/Engine/Fetch/ConfigMessages.h"
 #include "Front/APMAnalytics.h"
+#include "Front/APMAnalyticsOperationQueue.h"
 #include "Fetch/APMEngineFetch.h"
 #include "LocalCollector.h"
 #include "platform/ApplicationNotifications.h"
@@ -61,7 +62,7 @@ class FetchConfigTest : public EngineTest {
     APMAnalyticsHooks hooks;
     hooks.isAppActive = [] { return APMAnalytics::isAppActive(); };
     hooks.queueOperationWithBlock = [](std::function<void()> block) {
-      APMAnalytics::queueOperationWithBlock(std::move(block));
+      APMAnalyticsOperationQueue::queueOperationWithBlock(std::move(block));
     };
     APMSetAnalyticsHooks(std::move(hooks));
     // The fetch's progress lines are verbose ones.
@@ -292,12 +293,12 @@ TEST_F(FetchConfigTest, ResigningActiveUploadsOnceAnalyticsHasStarted) {
   const size_t uploadsBefore = collector_.uploads().size();
   logPublic("level_up");
   drain();
-  ASSERT_TRUE(APMAnalytics::isOperationQueueSuspended()) << "analytics has not started in this test";
+  ASSERT_TRUE(APMAnalyticsOperationQueue::isOperationQueueSuspended()) << "analytics has not started in this test";
   platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillResignActiveNotification);
   drain();
   EXPECT_TRUE(loggedCode(23144));
   EXPECT_EQ(collector_.uploads().size(), uploadsBefore) << "held until analytics starts";
-  APMAnalytics::unsuspendOperationQueue();
+  APMAnalyticsOperationQueue::unsuspendOperationQueue();
   EXPECT_TRUE(testsupport::waitFor([&] { return collector_.uploads().size() == uploadsBefore + 1; }, 10));
   ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
   drain();

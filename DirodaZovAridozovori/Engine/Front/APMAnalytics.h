@@ -2,21 +2,6 @@
 // The front door of the measurement engine: every public call, every interop call and every
 // internal event of the SDK's own components passes through these class methods.
 //
-// Queues and ordering:
-// - "APMAnalyticsQueue" (queue()) serialises the front's work and the hand-off to the engine.
-// - The operation queue "APMAnalyticsOperationQueue" holds, until start, every operation queued
-//   before the engine exists; its only work is to hand blocks to the serial queue, so it is kept
-//   as a guarded list rather than a thread: while suspended, blocks are kept in call order; once
-//   running, a block goes straight to the serial queue. Logged events travel the same queue in
-//   batches kept in compact form (APMAnalyticsEventBuffer), in order with the blocks around them.
-// - "APMAnalyticsTimestampQueue" is held while an event's time is taken and its operation queued,
-//   so operations enter the queue in time order, whichever thread logs them.
-// The caller's path validates, takes the time and queues; it never waits for the engine, only,
-// past the cap of APMEventRoadOptions, for room among the events waiting to be stored.
-//
-// Shared state: the enabled and deactivated switches and the current screen are guarded (atomics
-// or a mutex); the listeners, the interceptor and the open-URL listener are touched on the serial
-// queue only.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -66,33 +51,8 @@ struct APMAnalyticsCollaborators {
   std::function<void(const std::shared_ptr<APMEngineContext>& engine)> applicationWillResignActive;
 };
 
-// The road of logged events from the caller to the stored row. Set before or after start.
-struct APMEventRoadOptions {
-  // The most bytes that events accepted but not yet stored may hold (in the compact form they wait
-  // in). Past it a caller waits for room, so a burst costs this much memory however long it is;
-  // nothing is dropped. One event larger than the whole cap still passes, alone. A caller on one of
-  // the SDK's own queues never waits (the road may need that very queue to make room), nor does one
-  // before start, when nothing makes room yet. Default 4 MiB: some 25,000 events of a handful of
-  // parameters, several seconds of the slowest road.
-  size_t maxWaitingEventBytes = 4 * 1024 * 1024;
-};
-
-// What the bound on waiting events has done so far (process-wide, kept until resetForTesting).
-struct APMEventRoadStatistics {
-  size_t waitingBytes = 0;      // accepted, not yet stored
-  size_t peakWaitingBytes = 0;  // the most waitingBytes has been
-  uint64_t waits = 0;           // calls that waited for room
-  double waitSeconds = 0;       // their time spent waiting, summed
-};
-
 class APMAnalytics {
  public:
-  // Queue labels.
-  static constexpr const char* kQueueLabel = "APMAnalyticsQueue";
-  static constexpr const char* kTimestampQueueLabel = "APMAnalyticsTimestampQueue";
-  static constexpr const char* kOperationQueueLabel = "APMAnalyticsOperationQueue";
-  static constexpr const char* kCallbackQueueLabel = "APMAnalyticsCallbackQueue";
-
   // Origins.
   static constexpr const char* kOriginApp = "app";
   static constexpr const char* kOriginAuto = "auto";
@@ -119,53 +79,10 @@ class APMAnalytics {
   static constexpr const char* kTagRuntimeClassName = "TAGRuntime";
   // The limit the engine applies to non-public user properties of one origin.
   static constexpr int64_t kMaxUserPropertiesPerOrigin = APMEngineUserProperties::kMaxNonPublicUserPropertiesPerOrigin;
-  // The operation queue stays held this long after a waiting hand-off.
-  static constexpr double kResumeDelayAfterWait = 0.5;
-  // Events reach the engine in steps of this many; the serial queue hands on the next step only
-  // while at most kMaxHandOffStepsInEngine steps wait on the worker queue, so a burst waits here,
-  // in compact form, rather than in the engine. A worker that does not answer within
-  // kHandOffWaitLimit seconds is not waited for any longer.
-  static constexpr size_t kHandOffStep = 1000;
-  static constexpr uint64_t kMaxHandOffStepsInEngine = 4;
-  static constexpr double kHandOffWaitLimit = 2.0;
-  // Callers that wait for room (APMEventRoadOptions) within this many seconds of one another wait
-  // in one burst, which is logged once.
-  static constexpr double kWaitForRoomBurstGap = 1.0;
-  // At a normal exit (main returning, or exit()) the events the API accepted are stored for up to
-  // kExitFlushTimeLimit seconds; later calls are refused, and events not stored by then are
-  // dropped. A block still running then has kExitStopWait more seconds to finish before every
-  // thread of the SDK is stopped and the database closed.
-  static constexpr double kExitFlushTimeLimit = 2.0;
-  static constexpr double kExitStopWait = 1.0;
 
-  using Block = std::function<void()>;
   using SessionIDCompletion = std::function<void(int64_t sessionID, std::optional<platform::Error> error)>;
   using UserPropertiesCallback = std::function<void(const platform::Dictionary& properties)>;
 
-  // ---- Queues.
-  static const std::shared_ptr<platform::DispatchQueue>& queue();
-  static void dispatchAsyncOnSerialQueue(Block block);
-  static bool isCurrentQueueSerialQueue();
-  static void queueOperationWithBlock(Block block);
-  // Queues block; once the operation queue runs, it is held for kResumeDelayAfterWait so the block
-  // is handled before anything queued after it. Never waits on the serial or the worker queue.
-  static void queueOperationWithBlockThenWait(Block block);
-  // Queues block among the logged events, in the caller's place, without ending the batch of events
-  // being queued: it runs on the serial queue after the events logged before the call and before
-  // those logged after it, and the events it logs there through the front take its place (they are
-  // handed on right after it). For work that must keep its place among events without costing
-  // the batch (user properties, the screen-view reporter's work). bytes, about what the block holds
-  // until it runs, counts with the events against the cap of APMEventRoadOptions; this never waits
-  // for room, so a caller waits first (waitForEventRoom), before it takes any lock of its own.
-  static void queueOperationAmongEvents(Block block, size_t bytes);
-  // Waits, as logging an event of this many bytes would, until they fit under the cap; takes nothing.
-  static void waitForEventRoom(size_t bytes);
-  // As queueOperationAmongEvents, the block handed, as it runs, the started engine's context
-  // (nullptr before the engine exists): a component's work that needs an answer of the engine.
-  using EngineBlock = std::function<void(const std::shared_ptr<APMEngineContext>& engine)>;
-  static void queueEngineOperationAmongEvents(EngineBlock block, size_t bytes);
-  static void unsuspendOperationQueue();
-  static bool isOperationQueueSuspended();
   // The process's measurement load time (seconds since 1970); guarded.
   static double loadTimestamp();
   static void setLoadTimestamp(double timestamp);
@@ -195,9 +112,6 @@ class APMAnalytics {
                                               platform::Dictionary parameters, double timestamp,
                                               const APMLogEventOptions& options,
                                               platform::Dictionary addedScreenParameters);
-  static void setEventRoadOptions(const APMEventRoadOptions& options);
-  static APMEventRoadOptions eventRoadOptions();
-  static APMEventRoadStatistics eventRoadStatistics();
   static void logTransaction(const APMTransactionInfo& transaction);
   // Store transactions updated (the payment-queue observer's entry).
   static void paymentQueueUpdatedTransactions(std::vector<APMPurchaseTransaction> transactions);
@@ -243,10 +157,6 @@ class APMAnalytics {
   // operation queue again (queued operations are dropped); the engine's hooks are removed until the
   // next start. The engine itself is not touched.
   static void resetForTesting();
-  // Waits until every block queued so far on the serial queue has run.
-  static void flushSerialQueueForTesting();
-  // Replaces kExitFlushTimeLimit for this process.
-  static void setExitFlushTimeLimitForTesting(double seconds);
 
   // ---- The shared instance (the connector's entry points).
   static APMAnalytics& sharedInstance();

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <mutex>
 
-#include "APMAnalytics.h"
 #include "APMAnalyticsLog.h"
+#include "APMAnalyticsOperationQueue.h"
 #include "APMAnalyticsSupport.h"
 #include "APMPersistedConfig.h"
 
@@ -27,7 +27,7 @@ CollectionState& collection() {
 void APMAnalyticsCollection::setAnalyticsEnabled(bool enabled) { setAnalyticsEnabled(enabled, false); }
 
 void APMAnalyticsCollection::setAnalyticsEnabled(bool enabled, bool persistSetting) {
-  APMAnalytics::dispatchAsyncOnSerialQueue([enabled, persistSetting] {
+  APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue([enabled, persistSetting] {
     auto& state = collection();
     if (persistSetting) {
       if (auto persisted = APMPersistedConfig::sharedInstance()) persisted->setMeasurementEnabledState(enabled ? 1 : 2);

@@ -4,8 +4,8 @@
 #include <map>
 #include <utility>
 
-#include "APMAnalytics.h"
 #include "APMAnalyticsLog.h"
+#include "APMAnalyticsOperationQueue.h"
 
 namespace {
 
@@ -29,10 +29,10 @@ ListenersState& registry() {
 
 void APMAnalyticsListeners::setLogEventInterceptor(Interceptor interceptor) {
   auto store = [interceptor = std::move(interceptor)]() mutable { registry().interceptor = std::move(interceptor); };
-  if (APMAnalytics::isCurrentQueueSerialQueue()) {
+  if (APMAnalyticsOperationQueue::isCurrentQueueSerialQueue()) {
     store();
   } else {
-    APMAnalytics::queueOperationWithBlock(std::move(store));
+    APMAnalyticsOperationQueue::queueOperationWithBlock(std::move(store));
   }
 }
 
@@ -49,10 +49,10 @@ APMAnalyticsListeners::ListenerToken APMAnalyticsListeners::addLogEventListener(
     if (!state.listeners) state.listeners = std::make_unique<std::map<ListenerToken, LogEventListener>>();
     (*state.listeners)[token] = std::move(listener);
   };
-  if (APMAnalytics::isCurrentQueueSerialQueue()) {
+  if (APMAnalyticsOperationQueue::isCurrentQueueSerialQueue()) {
     store();
   } else {
-    APMAnalytics::queueOperationWithBlock(std::move(store));
+    APMAnalyticsOperationQueue::queueOperationWithBlock(std::move(store));
   }
   return token;
 }
@@ -63,7 +63,7 @@ void APMAnalyticsListeners::removeLogEventListener(ListenerToken token) {
            "Attempted removal of nil log event.");
     return;
   }
-  APMAnalytics::queueOperationWithBlock([token] {
+  APMAnalyticsOperationQueue::queueOperationWithBlock([token] {
     auto& state = registry();
     if (!state.listeners) {
       APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAttemptedRemovalNilLogEventListener,
@@ -81,7 +81,7 @@ void APMAnalyticsListeners::removeLogEventListener(ListenerToken token) {
 
 void APMAnalyticsListeners::notifyEventListeners(const std::shared_ptr<APMEvent>& event) {
   if (!event || registry().listenerCount.load() == 0) return;
-  APMAnalytics::queueOperationWithBlock([event] {
+  APMAnalyticsOperationQueue::queueOperationWithBlock([event] {
     auto& state = registry();
     if (!state.listeners) return;
     // A listener may add or remove listeners (queued behind this block), so iterate over a copy.
@@ -93,7 +93,7 @@ void APMAnalyticsListeners::notifyEventListeners(const std::shared_ptr<APMEvent>
 bool APMAnalyticsListeners::hasEventListeners() { return registry().listenerCount.load() > 0; }
 
 void APMAnalyticsListeners::setOpenURLListener(OpenURLListener listener) {
-  APMAnalytics::dispatchAsyncOnSerialQueue(
+  APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue(
       [listener = std::move(listener)]() mutable { registry().openURLListener = std::move(listener); });
 }
 

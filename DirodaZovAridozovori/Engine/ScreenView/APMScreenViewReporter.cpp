@@ -10,6 +10,7 @@
 #include "APMNameTables.h"
 #include "DirodaZovAridozovori/Engine/ScreenView/APMScreenViewLog.h"
 #include "Front/APMAnalytics.h"
+#include "Front/APMAnalyticsOperationQueue.h"
 #include "Session/APMSessionReporter.h"
 #include "Utilities/APMNumericUtil.h"
 #include "platform/ApplicationNotifications.h"
@@ -125,7 +126,7 @@ int64_t APMScreenViewReporter::incrementScreenInstanceID() {
 std::unique_lock<std::mutex> APMScreenViewReporter::lockAfterQueuedScreenViews() {
   // On the front's serial queue the screen views queued earlier have run already, or wait behind
   // the caller; before the front starts, they wait for the start.
-  if (!APMAnalytics::isCurrentQueueSerialQueue() && !APMAnalytics::isOperationQueueSuspended()) {
+  if (!APMAnalyticsOperationQueue::isCurrentQueueSerialQueue() && !APMAnalyticsOperationQueue::isOperationQueueSuspended()) {
     queuedScreenViews_.waitForQueuedScreenViews();
   }
   return std::unique_lock<std::mutex>(screenMutex_);
@@ -181,7 +182,7 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
   std::weak_ptr<APMScreenViewReporter> weakSelf = weak_from_this();
   // Room for the queued work is waited for before the lock below, which must not be held meanwhile.
   const size_t bytes = queuedScreenViewBytes(parameters);
-  APMAnalytics::waitForEventRoom(bytes);
+  APMAnalyticsOperationQueue::waitForEventRoom(bytes);
   // Counted as run once it has run, or once it is dropped unrun (the front reset or the process
   // ending), so that no reader waits for it in vain.
   struct Ran {
@@ -203,7 +204,7 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
   std::shared_ptr<APMScreen> previous = std::exchange(currentScreen_, screen);
   publishScreenParametersLocked();
   queuedScreenViews_.screenViewQueued();
-  APMAnalytics::queueEngineOperationAmongEvents([weakSelf, previous, screen, parameters,
+  APMAnalyticsOperationQueue::queueEngineOperationAmongEvents([weakSelf, previous, screen, parameters,
                                                  ran = std::make_shared<Ran>(weakSelf)](
                                                     const std::shared_ptr<APMEngineContext>& engine) mutable {
     auto self = weakSelf.lock();

@@ -17,7 +17,7 @@
 // installed. What the engine is told or asked (the session's engagement) goes to the started engine
 // the front hands over with each call (none before the engine exists). The screens are guarded by a mutex:
 // taking the previous screen, setting the new one and queueing the rest of the screen view's work
-// among the logged events (APMAnalytics::queueOperationAmongEvents) happen in one step under it,
+// among the logged events (APMAnalyticsOperationQueue::queueOperationAmongEvents) happen in one step under it,
 // so screen views logged together from two threads are ordered and never share a previous screen,
 // and the logging thread waits for no queue. That rest (the change notification and the "_vs"
 // event) runs in order on the front's serial queue, in the place the host logged its

@@ -58,7 +58,7 @@ TEST_F(FakeClockFrontTest, LinksReachTheDeepLinkHandlersAndTheOpenURLListener) {
   clock_->advance(10);
   APMAnalytics::handleUserActivity("NSUserActivityTypeBrowsingWeb", "https://example.com/a");
   APMAnalytics::handleUserActivity("other", "https://example.com/b");
-  APMAnalytics::flushSerialQueueForTesting();
+  APMAnalyticsOperationQueue::flushSerialQueueForTesting();
   std::lock_guard<std::mutex> lock(callsMutex);
   EXPECT_EQ(calls, (std::vector<std::string>{"debug app://promo?x=1", "open app://promo?x=1 0",
                                              "listener app://promo?x=1", "open https://example.com/a 10"}));

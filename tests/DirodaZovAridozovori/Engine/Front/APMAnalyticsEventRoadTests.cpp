@@ -60,7 +60,7 @@ TEST_F(FakeClockFrontTest, AUserPropertySetBetweenTwoEventsReachesOnlyTheLaterOn
   APMAnalytics::logEventWithName("before", {});
   APMAnalytics::setUserPropertyString(platform::Object("tea"), "favorite");
   APMAnalytics::logEventWithName("after", {});
-  APMAnalytics::flushSerialQueueForTesting();
+  APMAnalyticsOperationQueue::flushSerialQueueForTesting();
   worker->resume();
   auto before = rowsNamed("before");
   auto after = rowsNamed("after");
@@ -79,7 +79,7 @@ TEST_F(FakeClockFrontTest, UserPropertyChangesQueuedAmongEventsReachExactlyTheEv
   start();
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  APMAnalytics::queue()->async([released] { released.wait(); });
+  APMAnalyticsOperationQueue::queue()->async([released] { released.wait(); });
   // The tier set before each event ("" removes it); "<absent>": the metadata carries none.
   const struct {
     const char* event;

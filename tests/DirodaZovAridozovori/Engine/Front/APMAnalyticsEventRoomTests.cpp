@@ -34,12 +34,12 @@ void logBurst(int round, int threads, int perThread) {
 
 TEST_F(FakeClockFrontTest, PastTheCapCallersWaitAndEveryEventIsStoredOnceWithOneLogLinePerBurst) {
   start();
-  APMAnalytics::setEventRoadOptions(APMEventRoadOptions{kCap});
+  APMAnalyticsOperationQueue::setEventRoadOptions(APMEventRoadOptions{kCap});
   constexpr int kThreads = 4;
   constexpr int kPerThread = 300;
 
   logBurst(0, kThreads, kPerThread);
-  const auto afterFirst = APMAnalytics::eventRoadStatistics();
+  const auto afterFirst = APMAnalyticsOperationQueue::eventRoadStatistics();
   EXPECT_GT(afterFirst.waits, 0u) << "a cap of 2 KiB holds a few dozen events: callers had to wait";
   EXPECT_EQ(linesWithCode(kWaitForRoomLogCode).size(), 1u);
   drain();
@@ -47,7 +47,7 @@ TEST_F(FakeClockFrontTest, PastTheCapCallersWaitAndEveryEventIsStoredOnceWithOne
   clock_->advance(1.0);
   logBurst(1, kThreads, kPerThread);
   drain();
-  const auto statistics = APMAnalytics::eventRoadStatistics();
+  const auto statistics = APMAnalyticsOperationQueue::eventRoadStatistics();
   EXPECT_GT(statistics.waits, afterFirst.waits);
   EXPECT_EQ(linesWithCode(kWaitForRoomLogCode).size(), 2u);
   EXPECT_LE(statistics.peakWaitingBytes, kCap + kLargestEvent);
@@ -69,7 +69,7 @@ TEST_F(FakeClockFrontTest, PastTheCapCallersWaitAndEveryEventIsStoredOnceWithOne
 // Callers that must not wait: before start nothing makes room yet, and on one of the SDK's own
 // queues the road may need that very queue. Each logs past a cap of one byte and must return.
 TEST_F(FakeClockFrontTest, CallersBeforeStartOrOnTheSDKsQueuesNeverWait) {
-  APMAnalytics::setEventRoadOptions(APMEventRoadOptions{1});
+  APMAnalyticsOperationQueue::setEventRoadOptions(APMEventRoadOptions{1});
   auto logTwenty = [](const char* name) {
     for (int i = 0; i < 20; ++i) APMAnalytics::logEventWithName(name, {{"seq", platform::Object(i)}});
   };
@@ -91,7 +91,7 @@ TEST_F(FakeClockFrontTest, CallersBeforeStartOrOnTheSDKsQueuesNeverWait) {
   release.set_value();
   ASSERT_TRUE(returned) << "a caller on an SDK queue waited";
   queue->sync([] {});
-  EXPECT_EQ(APMAnalytics::eventRoadStatistics().waits, 0u);
+  EXPECT_EQ(APMAnalyticsOperationQueue::eventRoadStatistics().waits, 0u);
   EXPECT_EQ(rowsNamed("before_start").size(), 20u);
   EXPECT_EQ(rowsNamed("on_queue").size(), 20u);
 }
@@ -100,25 +100,25 @@ TEST_F(FakeClockFrontTest, CallersBeforeStartOrOnTheSDKsQueuesNeverWait) {
 // caller waits, and each gives its room back once handed on, nothing dropped.
 TEST_F(FakeClockFrontTest, UserPropertyChangesWaitingAmongEventsHoldRoomLikeEvents) {
   start();
-  APMAnalytics::setEventRoadOptions(APMEventRoadOptions{kCap});
+  APMAnalyticsOperationQueue::setEventRoadOptions(APMEventRoadOptions{kCap});
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  APMAnalytics::queue()->async([released] { released.wait(); });
+  APMAnalyticsOperationQueue::queue()->async([released] { released.wait(); });
   constexpr int kChanges = 40;  // far more than 2 KiB holds
   auto caller = std::async(std::launch::async, [] {
     for (int i = 0; i < kChanges; ++i) {
       APMAnalytics::setUserPropertyString(platform::Object("v" + std::to_string(i)), "p" + std::to_string(i % 5));
     }
   });
-  const bool waited = testsupport::waitFor([] { return APMAnalytics::eventRoadStatistics().waits > 0; });
+  const bool waited = testsupport::waitFor([] { return APMAnalyticsOperationQueue::eventRoadStatistics().waits > 0; });
   release.set_value();
   const bool done = caller.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-  APMAnalytics::setEventRoadOptions(APMEventRoadOptions{});  // frees a caller left waiting
+  APMAnalyticsOperationQueue::setEventRoadOptions(APMEventRoadOptions{});  // frees a caller left waiting
   caller.wait();
   EXPECT_TRUE(done) << "the caller never got room";
   EXPECT_TRUE(waited) << "the changes held no room: the caller never waited";
   drain();
-  const auto statistics = APMAnalytics::eventRoadStatistics();
+  const auto statistics = APMAnalyticsOperationQueue::eventRoadStatistics();
   EXPECT_LE(statistics.peakWaitingBytes, kCap + 512);
   EXPECT_EQ(statistics.waitingBytes, 0u) << "every change gave its room back";
   for (int i = kChanges - 5; i < kChanges; ++i) {

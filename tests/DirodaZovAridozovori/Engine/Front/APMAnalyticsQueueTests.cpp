@@ -17,28 +17,28 @@ namespace {
 
 TEST_F(FakeClockFrontTest, WaitingHandOffHoldsLaterOperationsForHalfASecond) {
   std::atomic<int> ran{0};  // the digits of the operations run, in order
-  APMAnalytics::unsuspendOperationQueue();
-  APMAnalytics::queueOperationWithBlockThenWait([&] { ran = ran * 10 + 1; });
-  APMAnalytics::queueOperationWithBlock([&] { ran = ran * 10 + 2; });
-  APMAnalytics::flushSerialQueueForTesting();
+  APMAnalyticsOperationQueue::unsuspendOperationQueue();
+  APMAnalyticsOperationQueue::queueOperationWithBlockThenWait([&] { ran = ran * 10 + 1; });
+  APMAnalyticsOperationQueue::queueOperationWithBlock([&] { ran = ran * 10 + 2; });
+  APMAnalyticsOperationQueue::flushSerialQueueForTesting();
   EXPECT_EQ(ran, 1);
-  EXPECT_TRUE(APMAnalytics::isOperationQueueSuspended());
+  EXPECT_TRUE(APMAnalyticsOperationQueue::isOperationQueueSuspended());
 
   clock_->advance(0.4);
-  APMAnalytics::flushSerialQueueForTesting();
+  APMAnalyticsOperationQueue::flushSerialQueueForTesting();
   EXPECT_EQ(ran, 1);
 
   clock_->advance(0.2);
   EXPECT_TRUE(testsupport::waitFor([&] { return ran == 12; })) << ran;
-  EXPECT_FALSE(APMAnalytics::isOperationQueueSuspended());
+  EXPECT_FALSE(APMAnalyticsOperationQueue::isOperationQueueSuspended());
 }
 
 TEST_F(FrontTest, WaitingHandOffFromTheSerialQueueItselfReturns) {
-  APMAnalytics::unsuspendOperationQueue();
+  APMAnalyticsOperationQueue::unsuspendOperationQueue();
   std::atomic<bool> returned{false};
   std::atomic<bool> innerRan{false};
-  APMAnalytics::dispatchAsyncOnSerialQueue([&] {
-    APMAnalytics::queueOperationWithBlockThenWait([&] { innerRan = true; });
+  APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue([&] {
+    APMAnalyticsOperationQueue::queueOperationWithBlockThenWait([&] { innerRan = true; });
     returned = true;
   });
   EXPECT_TRUE(testsupport::waitFor([&] { return returned.load(); }));
@@ -56,13 +56,13 @@ TEST_F(FrontTest, StartIsRefusedWhileAnotherCollectorIsPresent) {
     platform::ClassRegistry::registerClass(c.registeredClass);
     clearLog();
     APMAnalytics::startWithAppID(kAppID, c.origin, {});
-    APMAnalytics::flushSerialQueueForTesting();
+    APMAnalyticsOperationQueue::flushSerialQueueForTesting();
     auto lines = linesWithCode(c.code);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, c.level);
     EXPECT_FALSE(APMAnalytics::isStarted());
     EXPECT_FALSE(APMEngineRegistry::hasSharedInstance());
-    EXPECT_TRUE(APMAnalytics::isOperationQueueSuspended());
+    EXPECT_TRUE(APMAnalyticsOperationQueue::isOperationQueueSuspended());
   }
 }
 

@@ -17,6 +17,7 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "Front/APMAnalytics.h"
+#include "Front/APMAnalyticsOperationQueue.h"
 #include "Front/APMAnalyticsCollection.h"
 #include "Front/APMAnalyticsConsent.h"
 #include "Front/APMAnalyticsListeners.h"
@@ -66,7 +67,7 @@ class FrontTest : public ::testing::Test, public enginetest::StoredState {
   }
 
   void stopEngine() {
-    APMAnalytics::flushSerialQueueForTesting();
+    APMAnalyticsOperationQueue::flushSerialQueueForTesting();
     if (APMEngineRegistry::hasSharedInstance()) APMEngineRegistry::resetSharedInstanceForTesting();
   }
 
@@ -83,7 +84,7 @@ class FrontTest : public ::testing::Test, public enginetest::StoredState {
   // work included (the worker notifies listeners through the front, the front hands on to the worker).
   void drain() override {
     for (int round = 0; round < 4; ++round) {
-      APMAnalytics::flushSerialQueueForTesting();
+      APMAnalyticsOperationQueue::flushSerialQueueForTesting();
       auto measurement = engine();
       if (!measurement) continue;
       auto worker = measurement->setup().scheduler->workerQueue();

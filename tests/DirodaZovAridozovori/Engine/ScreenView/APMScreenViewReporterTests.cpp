@@ -267,7 +267,7 @@ TEST_F(ScreenViewReporterTest, AScreenViewIsStoredWhereItWasLoggedAmongTheEvents
   post(platform::kApplicationDidBecomeActiveNotification);
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  APMAnalytics::queue()->async([released] { released.wait(); });
+  APMAnalyticsOperationQueue::queue()->async([released] { released.wait(); });
   std::atomic<bool> logged{false};
   std::thread host([&] {
     APMAnalytics::logEventWithName("a", {});
