@@ -123,43 +123,54 @@ std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(platform::E
   return apm_rows::integer(rows->front(), "metadata_fingerprint");
 }
 
-std::shared_ptr<APMRawEventData> APMDatabase::rawEventDataFromDictionary(const APMSqliteStore::Record& row,
-                                                                         platform::Error* error) {
-  if (!apm_rows::has(row, "rowid") || !apm_rows::has(row, "name") || !apm_rows::has(row, "data")) {
+namespace {
+
+// The columns readableRawEvents reads, in this order.
+constexpr const char* kRawEventColumns = "SELECT rowid, name, timestamp, metadata_fingerprint, data, realtime FROM raw_events";
+enum RawEventColumn { kRowID, kName, kTimestamp, kFingerprint, kData };
+
+std::shared_ptr<APMRawEventData> rawEventDataFromRow(const APMSqliteStore::Row& row, platform::Error* error) {
+  if (!row.has(kRowID) || !row.has(kName) || !row.has(kData)) {
     APMFail(error, kAPMStoreErrorCorruptData, "Raw event row is missing columns");
     return nullptr;
   }
-  auto event = APMEvent::decodeBody(apm_rows::text(row, "name"), apm_rows::real(row, "timestamp"),
-                                    apm_rows::data(row, "data"));
+  const auto body = row.bytes(kData);
+  auto event = APMEvent::decodeBody(row.text(kName), row.real(kTimestamp), platform::Data(body.begin(), body.end()));
   if (!event) {
-    APMFail(error, kAPMStoreErrorCorruptData,
-            "Raw event data is corrupted. RowID " + std::to_string(apm_rows::integer(row, "rowid")));
+    APMFail(error, kAPMStoreErrorCorruptData, "Raw event data is corrupted. RowID " + std::to_string(row.integer(kRowID)));
     return nullptr;
   }
-  return std::make_shared<APMRawEventData>(std::move(event), apm_rows::integer(row, "rowid"),
-                                           apm_rows::integer(row, "metadata_fingerprint"));
+  return std::make_shared<APMRawEventData>(std::move(event), row.integer(kRowID), row.integer(kFingerprint));
 }
 
+}  // namespace
+
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::readableRawEvents(
-    const APMSqliteStore::Records& rows, const RawEventFilter& eventFilter, platform::Error* error) {
+    const std::string& condition, const platform::Array& values, const RawEventFilter& eventFilter,
+    platform::Error* error) {
   std::vector<std::shared_ptr<APMRawEventData>> accepted;
   std::vector<int64_t> unreadable;
   size_t position = 0;
-  for (const auto& row : rows) {
-    platform::Error rowError;
-    auto data = rawEventDataFromDictionary(row, &rowError);
-    if (!data) {
-      // A row that can never be read would stop every later bundle: drop it, loudly.
-      APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUnreadableRawEventDeleted,
-             "Deleting raw event that cannot be read. RowID, error",
-             {Object(apm_rows::integer(row, "rowid")), rowError});
-      unreadable.push_back(apm_rows::integer(row, "rowid"));
-      continue;
-    }
-    if (eventFilter && !eventFilter(row, position)) break;
-    ++position;
-    accepted.push_back(std::move(data));
-  }
+  // Read in place: a group's thousand rows are not first copied into dictionaries.
+  const bool read = store_->forEachRowOfQuery(
+      std::string(kRawEventColumns) + condition, values,
+      [&](const APMSqliteStore::Row& row) {
+        platform::Error rowError;
+        auto data = rawEventDataFromRow(row, &rowError);
+        if (!data) {
+          // A row that can never be read would stop every later bundle: drop it, loudly.
+          APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUnreadableRawEventDeleted,
+                 "Deleting raw event that cannot be read. RowID, error", {Object(row.integer(kRowID)), rowError});
+          unreadable.push_back(row.integer(kRowID));
+          return true;
+        }
+        if (eventFilter && !eventFilter(row.record(), position)) return false;
+        ++position;
+        accepted.push_back(std::move(data));
+        return true;
+      },
+      error);
+  if (!read) return std::nullopt;
   if (!unreadable.empty()) forgetRawEventFacts();
   if (!deleteRowIDs(apm_schema::kRawEvents, unreadable, error)) return std::nullopt;
   return accepted;
@@ -168,17 +179,13 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::readab
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::rawEventsWithMetadataFingerprint(
     int64_t fingerprint, platform::Error* error, const RawEventFilter& eventFilter) {
   if (!checkQueue("rawEventsWithMetadataFingerprint", error)) return std::nullopt;
-  auto rows = query("SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
-                    {Object(fingerprint), Object(kRawEventsPerQuery)}, error);
-  if (!rows) return std::nullopt;
-  return readableRawEvents(*rows, eventFilter, error);
+  return readableRawEvents(" WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
+                           {Object(fingerprint), Object(kRawEventsPerQuery)}, eventFilter, error);
 }
 
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::allRawEventsWithError(platform::Error* error) {
   if (!checkQueue("allRawEventsWithError", error)) return std::nullopt;
-  auto rows = query("SELECT rowid, * FROM raw_events ORDER BY rowid ASC", {}, error);
-  if (!rows) return std::nullopt;
-  return readableRawEvents(*rows, nullptr, error);
+  return readableRawEvents(" ORDER BY rowid ASC", {}, nullptr, error);
 }
 
 bool APMDatabase::updateRawEvent(const APMRawEventData& rawEvent, platform::Error* error) {
@@ -210,10 +217,18 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithF
 std::optional<platform::Data> APMDatabase::queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint,
                                                                                      platform::Error* error) {
   if (!checkQueue("queryRawEventsMetadataWithFingerprint", error)) return std::nullopt;
-  auto rows = query("SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?", {Object(fingerprint)},
-                    error);
-  if (!rows || rows->empty()) return std::nullopt;
-  return apm_rows::data(rows->front(), "metadata");
+  std::optional<platform::Data> metadata;
+  if (!store_->forEachRowOfQuery("SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?",
+                                 {Object(fingerprint)},
+                                 [&metadata](const APMSqliteStore::Row& row) {
+                                   const auto bytes = row.bytes(0);
+                                   metadata.emplace(bytes.begin(), bytes.end());
+                                   return false;
+                                 },
+                                 error)) {
+    return std::nullopt;
+  }
+  return metadata;
 }
 
 bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error) {
@@ -354,17 +369,22 @@ std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundleDataWithCoun
 std::optional<bool> APMDatabase::queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, platform::Error* error) {
   if (!checkQueue("queueHoldsFullBatch", error)) return std::nullopt;
   if (countLimit <= 0) return true;
-  auto rows = query("SELECT length(data) AS size FROM queue ORDER BY rowid ASC LIMIT ?", {Object(countLimit)}, error);
-  if (!rows) return std::nullopt;
-  if (static_cast<int64_t>(rows->size()) >= countLimit) return true;
+  // Asked after every group an attempt bundles: the sizes are read in place, not as dictionaries.
+  int64_t rows = 0;
   int64_t total = 0;
-  for (size_t i = 0; i < rows->size(); ++i) {
-    const int64_t size = apm_rows::integer((*rows)[i], "size");
-    // As the batch reads them: the first always, each later one only while the total stays within the limit.
-    if (i > 0 && total + size > sizeLimit) return true;
-    total += size;
-  }
-  return false;
+  bool full = false;
+  const bool read = store_->forEachRowOfQuery(
+      "SELECT length(data) AS size FROM queue ORDER BY rowid ASC LIMIT ?", {Object(countLimit)},
+      [&](const APMSqliteStore::Row& row) {
+        const int64_t size = row.integer(0);
+        // As the batch reads them: the first always, each later one only while the total stays within the limit.
+        full = rows > 0 && total + size > sizeLimit;
+        total += size;
+        return !full && ++rows < countLimit;
+      },
+      error);
+  if (!read) return std::nullopt;
+  return full || rows >= countLimit;
 }
 
 bool APMDatabase::deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error) {

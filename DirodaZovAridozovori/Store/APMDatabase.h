@@ -174,7 +174,6 @@ class APMDatabase {
   using RawEventFilter = std::function<bool(const APMSqliteStore::Record& row, size_t position)>;
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
       int64_t fingerprint, platform::Error* error, const RawEventFilter& eventFilter);
-  std::shared_ptr<APMRawEventData> rawEventDataFromDictionary(const APMSqliteStore::Record& row, platform::Error* error);
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> allRawEventsWithError(platform::Error* error);
   bool updateRawEvent(const APMRawEventData& rawEvent, platform::Error* error);
   // Empty without error when the fingerprint has no metadata; stored bytes that do not decode are
@@ -288,7 +287,9 @@ class APMDatabase {
                                                                      platform::Error* error);
   bool copyEventsTable(const char* from, const char* to, platform::Error* error);
   bool deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error);
-  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> readableRawEvents(const APMSqliteStore::Records& rows,
+  // The raw events a condition (" WHERE …", " ORDER BY …") selects.
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> readableRawEvents(const std::string& condition,
+                                                                                 const platform::Array& values,
                                                                                  const RawEventFilter& eventFilter,
                                                                                  platform::Error* error);
 

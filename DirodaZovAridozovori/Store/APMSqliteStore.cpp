@@ -244,36 +244,80 @@ bool APMSqliteStore::bind(sqlite3_stmt* statement, const platform::Array& values
   return true;
 }
 
-std::optional<APMSqliteStore::Records> APMSqliteStore::recordsForQuery(const std::string& query,
-                                                                       const platform::Array& parameterValues,
-                                                                       platform::Error* error) {
+bool APMSqliteStore::Row::has(int column) const { return sqlite3_column_type(statement_, column) != SQLITE_NULL; }
+
+int64_t APMSqliteStore::Row::integer(int column) const {
+  const int type = sqlite3_column_type(statement_, column);
+  if (type == SQLITE_FLOAT) return platform::saturatingInt64(sqlite3_column_double(statement_, column));
+  return type == SQLITE_INTEGER ? static_cast<int64_t>(sqlite3_column_int64(statement_, column)) : 0;
+}
+
+double APMSqliteStore::Row::real(int column) const {
+  const int type = sqlite3_column_type(statement_, column);
+  return type == SQLITE_INTEGER || type == SQLITE_FLOAT ? sqlite3_column_double(statement_, column) : 0;
+}
+
+std::string APMSqliteStore::Row::text(int column) const {
+  if (sqlite3_column_type(statement_, column) != SQLITE_TEXT) return std::string();
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
+  return std::string(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(statement_, column)));
+}
+
+std::span<const uint8_t> APMSqliteStore::Row::bytes(int column) const {
+  if (sqlite3_column_type(statement_, column) != SQLITE_BLOB) return {};
+  const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement_, column));
+  const int size = sqlite3_column_bytes(statement_, column);
+  return bytes ? std::span<const uint8_t>(bytes, static_cast<size_t>(size)) : std::span<const uint8_t>();
+}
+
+APMSqliteStore::Record APMSqliteStore::Row::record() const {
+  Record row;
+  const int columns = sqlite3_column_count(statement_);
+  for (int column = 0; column < columns; ++column) {
+    platform::Object value = columnValue(statement_, column);
+    if (value.isNull()) continue;
+    row.emplace(sqlite3_column_name(statement_, column), std::move(value));
+  }
+  return row;
+}
+
+bool APMSqliteStore::forEachRowOfQuery(const std::string& query, const platform::Array& parameterValues,
+                                       const std::function<bool(const Row& row)>& each, platform::Error* error) {
   bool owned = false;
   sqlite3_stmt* statement = statementFor(query, &owned, error);
-  if (!statement) return std::nullopt;
+  if (!statement) return false;
   if ((pendingSavepoints_ > 0 && isWrite(statement) && !openPendingSavepoints(error)) ||
       !bind(statement, parameterValues, error)) {
     release(statement, owned);
-    return std::nullopt;
+    return false;
   }
-  Records rows;
-  const int columns = sqlite3_column_count(statement);
+  // Reset however the callback leaves, a throw included: a statement left stepping would hold its
+  // read open and be prepared afresh on every later call.
+  struct Release {
+    APMSqliteStore& store;
+    sqlite3_stmt* statement;
+    bool owned;
+    ~Release() { store.release(statement, owned); }
+  } releaseOnExit{*this, statement, owned};
+  const Row row(statement);
   for (;;) {
     const int rc = sqlite3_step(statement);
-    if (rc == SQLITE_DONE) break;
-    if (rc != SQLITE_ROW) {
-      fail(error, "Cannot run query \"" + query + "\"");
-      release(statement, owned);
-      return std::nullopt;
-    }
-    Record row;
-    for (int column = 0; column < columns; ++column) {
-      platform::Object value = columnValue(statement, column);
-      if (value.isNull()) continue;
-      row.emplace(sqlite3_column_name(statement, column), std::move(value));
-    }
-    rows.push_back(std::move(row));
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) return fail(error, "Cannot run query \"" + query + "\"");
+    if (!each(row)) return true;
   }
-  release(statement, owned);
+}
+
+std::optional<APMSqliteStore::Records> APMSqliteStore::recordsForQuery(const std::string& query,
+                                                                       const platform::Array& parameterValues,
+                                                                       platform::Error* error) {
+  Records rows;
+  if (!forEachRowOfQuery(query, parameterValues, [&rows](const Row& row) {
+        rows.push_back(row.record());
+        return true;
+      }, error)) {
+    return std::nullopt;
+  }
   return rows;
 }
 

@@ -29,11 +29,17 @@ std::vector<std::shared_ptr<APMPBUserAttribute>> userAttributes(const Bundle& bu
       .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
 }
 
-std::shared_ptr<APMPBUserAttribute> userAttributeNamed(const Bundle& bundle, const std::string& name) {
-  for (auto& attribute : userAttributes(bundle)) {
-    if (APMNanoGetString(*attribute, APMPBUserAttribute::kName) == name) return attribute;
+// The integer value of the first "_npa" user property (0 when it has none), read in place: a batch
+// compares every bundle with its first, and the accessors would copy every user property for it.
+std::optional<int64_t> npaValue(const Bundle& bundle) {
+  const auto& raw = bundle.nano();
+  for (pb_size_t i = 0; i < raw.user_attributes_count; ++i) {
+    const auto& attribute = raw.user_attributes[i];
+    if (attribute.name != nullptr && std::string_view(attribute.name) == "_npa") {
+      return attribute.int_value != nullptr ? *attribute.int_value : 0;
+    }
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 bool sameOptionalText(const Bundle& first, const Bundle& second, int index) {
@@ -158,11 +164,7 @@ bool APMBundlesShareMetadata(const Bundle& first, const Bundle& second) {
     return false;
   }
   if (APMNanoGetBool(first, Bundle::kDmaRegion) != APMNanoGetBool(second, Bundle::kDmaRegion)) return false;
-  auto firstNPA = userAttributeNamed(first, "_npa");
-  auto secondNPA = userAttributeNamed(second, "_npa");
-  if (!firstNPA || !secondNPA) return !firstNPA && !secondNPA;
-  return APMNanoGetInt64(*firstNPA, APMPBUserAttribute::kIntValue) ==
-         APMNanoGetInt64(*secondNPA, APMPBUserAttribute::kIntValue);
+  return npaValue(first) == npaValue(second);
 }
 
 void APMRedactBundle(Bundle& bundle, const std::vector<std::string>& redactedNames,

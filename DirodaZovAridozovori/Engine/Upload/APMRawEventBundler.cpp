@@ -9,6 +9,7 @@
 #include "APMBundleFields.h"
 #include "APMDatabase.h"
 #include "APMEventSampler.h"
+#include "APMEventWireEncoding.h"
 #include "APMMonitor.h"
 #include "APMNameTables.h"
 #include "APMNanoAccessors.h"
@@ -40,9 +41,8 @@ std::optional<std::string> internalNameOf(const std::string& name) {
 struct APMRawEventBundler::Group {
   int64_t fingerprint = 0;
   std::vector<std::shared_ptr<APMRawEventData>> rows;
-  // The upload form of each row and its encoding, made once for the size limit and reused for
-  // unchanged events.
-  std::vector<std::shared_ptr<APMPBEvent>> rowMessages;
+  // The encoding of each row's upload form, made once for the size limit and reused for unchanged
+  // events.
   std::vector<platform::Data> rowEncodings;
   // For each processed event, the row it came from.
   std::vector<size_t> sources;
@@ -144,7 +144,7 @@ APMRawEventBundler::Result APMRawEventBundler::bundleNextGroup(Group& group) {
 }
 
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler::rawEventsWithMetadataFingerprint(
-    int64_t fingerprint, std::vector<std::shared_ptr<APMPBEvent>>* messages, std::vector<platform::Data>* encodings) {
+    int64_t fingerprint, std::vector<platform::Data>* encodings) {
   platform::Error error;
   auto rows = database_->rawEventsWithMetadataFingerprint(fingerprint, &error, nullptr);
   if (!rows) {
@@ -159,12 +159,11 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler:
   for (; accepted < rows->size(); ++accepted) {
     const auto& row = (*rows)[accepted];
     const int64_t hour = platform::saturatingInt64(row->rawEvent()->timestamp()) / 3600;
-    auto message = row->rawEvent()->protoEvent();
-    platform::Data encoding = message->protoBuffer();
+    const APMEvent& event = *row->rawEvent();
+    platform::Data encoding = APMEventUploadEncoding(event, event.previousTimestamp());
     const int64_t bytes = static_cast<int64_t>(encoding.size());
     if (accepted == 0) selection.firstHour = hour;
     if (!acceptsRow(selection, accepted, hour, row->rowID(), bytes, maxEvents, maxBytes)) break;
-    if (messages) messages->push_back(std::move(message));
     if (encodings) encodings->push_back(std::move(encoding));
     selection.previousRowID = row->rowID();
     selection.acceptedBytes += bytes;
@@ -173,33 +172,22 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler:
   return rows;
 }
 
-std::shared_ptr<APMPBEvent> APMRawEventBundler::uploadFormOf(const APMEvent& event, double previousTimestamp,
-                                                              Group& group, size_t source, bool* encoded) {
-  *encoded = false;
+platform::Data APMRawEventBundler::uploadEncodingOf(const APMEvent& event, double previousTimestamp, Group& group,
+                                                    size_t source) {
   const APMEvent& raw = *group.rows[source]->rawEvent();
   const bool unchanged = &event == &raw || (event.name() == raw.name() && event.timestamp() == raw.timestamp() &&
                                             event.parameters() == raw.parameters());
-  if (source >= group.rowMessages.size() || !unchanged) {
-    return event.copyWithPreviousTimestamp(previousTimestamp)->protoEvent();
-  }
-  // Bundling only gave the row its previous occurrence: patch that into the form made at selection,
-  // and into its encoding, which then needs no second encoding.
-  std::shared_ptr<APMPBEvent> message = group.rowMessages[source];
-  bool encodingHolds = source < group.rowEncodings.size();
-  if (previousTimestamp != raw.previousTimestamp()) {
+  if (source < group.rowEncodings.size() && unchanged) {
+    // Bundling only gave the row its previous occurrence: patch that into the encoding made at
+    // selection rather than encode the event again.
+    platform::Data& encoding = group.rowEncodings[source];
+    if (previousTimestamp == raw.previousTimestamp()) return std::move(encoding);
     const uint32_t tag = APMPBEvent::messageInfo().tagForIndex(APMPBEvent::kPreviousTimestampMillis);
     std::optional<uint64_t> millis;
-    if (previousTimestamp == 0) {
-      APMNanoClearField(*message, APMPBEvent::kPreviousTimestampMillis);
-    } else {
-      const int64_t value = APMMillisecondsFromSeconds(previousTimestamp);
-      APMNanoSetInt64(*message, APMPBEvent::kPreviousTimestampMillis, value);
-      millis = static_cast<uint64_t>(value);
-    }
-    encodingHolds = encodingHolds && APMSetVarintFieldInEncoding(group.rowEncodings[source], tag, millis);
+    if (previousTimestamp != 0) millis = static_cast<uint64_t>(APMMillisecondsFromSeconds(previousTimestamp));
+    if (APMSetVarintFieldInEncoding(encoding, tag, millis)) return std::move(encoding);
   }
-  *encoded = encodingHolds;
-  return message;
+  return APMEventUploadEncoding(event, previousTimestamp);
 }
 
 bool APMRawEventBundler::deleteGroupRows(const Group& group) {
@@ -230,7 +218,7 @@ bool APMRawEventBundler::deleteGroupRows(const Group& group) {
 }
 
 bool APMRawEventBundler::bundleGroup(Group& group) {
-  auto rows = rawEventsWithMetadataFingerprint(group.fingerprint, &group.rowMessages, &group.rowEncodings);
+  auto rows = rawEventsWithMetadataFingerprint(group.fingerprint, &group.rowEncodings);
   if (!rows) return false;
   group.rows = std::move(*rows);
   group.rowsTaken = group.rows.size();
@@ -265,20 +253,18 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   auto aggregated = updateEventAggregates(*events, !group.analyticsDenied, group.evaluation.get(), previousTimestamps);
   if (!aggregated) return false;
 
-  std::vector<std::shared_ptr<APMPBEvent>> messages;
-  messages.reserve(aggregated->size());
-  // Whether each message's encoding is its row's, kept in the group.
-  std::vector<bool> encodedAtSelection(aggregated->size());
   bool realtime = false;
-  for (size_t i = 0; i < aggregated->size(); ++i) {
-    const auto& event = (*aggregated)[i];
-    bool encoded = false;
-    messages.push_back(uploadFormOf(*event, previousTimestamps[i], group, group.sources[i], &encoded));
-    encodedAtSelection[i] = encoded;
-    realtime = realtime || event->isRealtime();
-  }
+  for (const auto& event : *aggregated) realtime = realtime || event->isRealtime();
+  // The encoding of each event that travels.
+  std::vector<platform::Data> encodings;
   const bool debugMode = hooks_.isDebugMode && hooks_.isDebugMode();
   if (remoteConfig_->isEventSamplingEnabled() && !debugMode) {
+    // Sampling drops events and marks the ones it keeps, on their messages: each is encoded afresh.
+    std::vector<std::shared_ptr<APMPBEvent>> messages;
+    messages.reserve(aggregated->size());
+    for (size_t i = 0; i < aggregated->size(); ++i) {
+      messages.push_back((*aggregated)[i]->copyWithPreviousTimestamp(previousTimestamps[i])->protoEvent());
+    }
     APMEventSampler::Settings settings;
     settings.samplingEnabled = true;
     settings.timeZoneOffsetMinutes = remoteConfig_->analyticsAccountTimeZoneOffsetMinutes();
@@ -290,11 +276,16 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     platform::Error samplingError;
     auto sampled = sampler.sampleEvents(messages, *database_, &samplingError);
     if (!sampled) return false;
-    messages = std::move(*sampled);
-    // Sampling drops events and marks the ones it keeps: every message is encoded afresh.
-    encodedAtSelection.assign(messages.size(), false);
+    for (const auto& message : *sampled) {
+      if (!message->encode(encodings.emplace_back())) return false;
+    }
+  } else {
+    encodings.reserve(aggregated->size());
+    for (size_t i = 0; i < aggregated->size(); ++i) {
+      encodings.push_back(uploadEncodingOf(*(*aggregated)[i], previousTimestamps[i], group, group.sources[i]));
+    }
   }
-  if (messages.empty()) {
+  if (encodings.empty()) {
     APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kNoEventsLeftAfterSampling,
            "No events left after sampling. Dropping bundle");
     return deleteGroupRows(group);
@@ -308,7 +299,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     start = std::min(start, row->rawEvent()->timestamp());
     end = std::max(end, row->rawEvent()->timestamp());
   }
-  if (!updateAppMetadata(*bundle, static_cast<int64_t>(messages.size()), start, end)) return false;
+  if (!updateAppMetadata(*bundle, static_cast<int64_t>(encodings.size()), start, end)) return false;
   if (hooks_.beforeAudienceEvaluation) hooks_.beforeAudienceEvaluation();
 
   if (!group.analyticsDenied) {
@@ -339,15 +330,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   // a decoder reads the same message as if the events had been set on it before encoding.
   platform::Data encoded = bundle->protoBuffer();
   const uint32_t eventsTag = Bundle::messageInfo().tagForIndex(Bundle::kEvents);
-  for (size_t i = 0; i < messages.size(); ++i) {
-    if (encodedAtSelection[i]) {
-      APMAppendLengthDelimitedField(encoded, eventsTag, group.rowEncodings[group.sources[i]]);
-      continue;
-    }
-    platform::Data bytes;
-    if (!messages[i]->encode(bytes)) return false;
-    APMAppendLengthDelimitedField(encoded, eventsTag, bytes);
-  }
+  for (const platform::Data& event : encodings) APMAppendLengthDelimitedField(encoded, eventsTag, event);
   if (!database_->insertBundle(encoded, end, realtime, &insertError)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableInsertBundle, "Unable to insert bundle. Error",
            insertError);

@@ -118,10 +118,10 @@ class APMRawEventBundler {
   Result bundleNextGroup(Group& group);
   bool bundleGroup(Group& group);
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
-      int64_t fingerprint, std::vector<std::shared_ptr<APMPBEvent>>* messages, std::vector<platform::Data>* encodings);
-  // encoded: the group's encoding of the row is the message's.
-  std::shared_ptr<APMPBEvent> uploadFormOf(const APMEvent& event, double previousTimestamp, Group& group,
-                                           size_t source, bool* encoded);
+      int64_t fingerprint, std::vector<platform::Data>* encodings);
+  // The encoding of event's upload form, which came from the group's row source; the row's
+  // encoding made at selection is taken (and patched) where it holds.
+  platform::Data uploadEncodingOf(const APMEvent& event, double previousTimestamp, Group& group, size_t source);
   std::optional<std::vector<std::shared_ptr<APMEvent>>> processRawEvents(Group& group);
   bool checkConversion(APMEvent& event, APMDailyCounts& counts, int32_t day);
   bool checkRealtime(APMEvent& event, APMDailyCounts& counts, int32_t day);

@@ -58,6 +58,71 @@ TEST_F(APMSqliteStoreTest, RowsKeepTheirKindsAndNullColumnsAreAbsent) {
   EXPECT_EQ(nullRow->front().count("v"), 0u);
 }
 
+TEST_F(APMSqliteStoreTest, RowsReadInPlaceGiveEachKindOrTheNeutralValue) {
+  platform::Error error;
+  ASSERT_TRUE(store_->ensureTableWithName("values_table", {{"k", "TEXT PRIMARY KEY"}, {"v", ""}}, {}, {}, &error));
+  struct Case {
+    const char* key;
+    Object value;
+    bool has;
+    int64_t integer;
+    double real;
+    std::string text;
+    platform::Data bytes;
+  };
+  const std::vector<Case> cases = {
+      {"integer", Object(int64_t{-9007199254740993}), true, -9007199254740993, -9007199254740992.0, "", {}},
+      {"double", Object(2.5), true, 2, 2.5, "", {}},
+      {"text", Object("42 h\xC3\xA9llo"), true, 0, 0, "42 h\xC3\xA9llo", {}},
+      {"blob", Object(platform::Data{0, 1, 2, 255}), true, 0, 0, "", {0, 1, 2, 255}},
+      {"null", Object(), false, 0, 0, "", {}},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(store_->upsertRecord({{"k", Object(c.key)}, {"v", c.value}}, "values_table", &error)) << c.key;
+    int rows = 0;
+    ASSERT_TRUE(store_->forEachRowOfQuery("SELECT v, k FROM values_table WHERE k = ?", {Object(c.key)},
+                                          [&](const APMSqliteStore::Row& row) {
+                                            ++rows;
+                                            EXPECT_EQ(row.has(0), c.has) << c.key;
+                                            EXPECT_EQ(row.integer(0), c.integer) << c.key;
+                                            EXPECT_EQ(row.real(0), c.real) << c.key;
+                                            EXPECT_EQ(row.text(0), c.text) << c.key;
+                                            const auto bytes = row.bytes(0);
+                                            EXPECT_EQ(platform::Data(bytes.begin(), bytes.end()), c.bytes) << c.key;
+                                            EXPECT_EQ(row.text(1), c.key) << "the second column, by its index";
+                                            EXPECT_EQ(row.record(), (store_->recordsForQuery("SELECT v, k FROM values_table WHERE k = ?",
+                                                                                             {Object(c.key)}, nullptr)
+                                                                         ->front()))
+                                                << c.key;
+                                            return true;
+                                          },
+                                          &error))
+        << error.description;
+    EXPECT_EQ(rows, 1) << c.key;
+  }
+}
+
+TEST_F(APMSqliteStoreTest, ARowReaderThatStopsOrThrowsLeavesNoQueryOpen) {
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(put("n" + std::to_string(i), i));
+  const std::string query = "SELECT name, count FROM items ORDER BY count ASC";
+  std::vector<int64_t> seen;
+  ASSERT_TRUE(store_->forEachRowOfQuery(query, {}, [&](const APMSqliteStore::Row& row) {
+    seen.push_back(row.integer(1));
+    return seen.size() < 2;
+  }, nullptr));
+  EXPECT_EQ(seen, (std::vector<int64_t>{0, 1})) << "false stops the query at that row";
+  EXPECT_THROW(store_->forEachRowOfQuery(query, {}, [](const APMSqliteStore::Row&) -> bool {
+    throw std::runtime_error("reader failed");
+  }, nullptr), std::runtime_error);
+  // A statement still stepping would keep the table locked against this.
+  platform::Error error;
+  EXPECT_TRUE(store_->executeStatement("DROP TABLE items", {}, &error)) << error.description;
+  platform::Error missing;
+  EXPECT_FALSE(store_->forEachRowOfQuery("SELECT name FROM items", {}, [](const APMSqliteStore::Row&) { return true; },
+                                         &missing));
+  EXPECT_FALSE(missing.empty()) << "a query that cannot run is a failure, not an empty result";
+}
+
 TEST_F(APMSqliteStoreTest, TransactionsCommitOnYesAndRollBackOnNoOrThrow) {
   platform::Error error;
   EXPECT_TRUE(store_->performTransactionWithError(&error, [&] { return put("kept", 1); }));
