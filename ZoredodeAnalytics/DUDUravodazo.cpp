@@ -14,7 +14,6 @@
 #include "RIZIdivozivuRivaderod.h"
 #include "ROREzo.h"
 #include "ROREzoInternal.h"
-#include "ScreenView/APMScreenViewReporter.h"
 #include "VEZUzaduzo.h"
 #include "VIDAdodaradadivi.h"
 #include "platform/NotificationCenter.h"
@@ -224,12 +223,6 @@ void DUDUravodazoInternal::startWithConfiguration(const std::shared_ptr<DUDUravo
   startOptions[kOptionCollectionDeactivated] = platform::Object(options.isAnalyticsCollectionDeactivated());
   startOptions[kOptionCollectionEnabled] = platform::Object(options.isAnalyticsCollectionEnabled());
   startOptions[kOptionLogTag] = platform::Object(kLogTag);
-  // Screens and the active state join the engine started here.
-  APMScreenViewReporter::install();
-  // Store transactions reach the purchase reporter.
-  APMInAppPurchaseTransactionReporter::install();
-  // Opened links and launching links reach the deep-link reporter.
-  APMDeepLinkReporter::install();
   APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);
   updateZoredodeInstallationID();

@@ -9,7 +9,9 @@
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "PublicAPITestFixture.h"
-#include "DeepLink/APMDeepLinkReporter.h"
+#include "APMASLLogger.h"
+#include "Logger/DULLogger.h"
+#include "ScreenView/APMScreenViewReporter.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "SearchAd/APMSearchAdReporter.h"
 #include "platform/ApplicationNotifications.h"
@@ -140,6 +142,44 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformInstallsTheCampaignReporters)
   EXPECT_TRUE(APMDeepLinkReporter::sendDeepLinkURLToAppDelegateOnMainThread("app://deferred", {}));
   EXPECT_EQ(handed, "app://deferred");
   APMDeepLinkReporter::resetForTesting();
+}
+
+// A process starts with the front's collaborators: what the host hands in before it configures the
+// SDK reaches them, with no engine and without asking for one (no warning that the engine is not
+// made yet); once configured, they are handed the engine the front started.
+TEST_F(DUDUravodazoTest, TheCollaboratorsHearTheHostBeforeConfiguringWithoutAskingForAnEngine) {
+  APMScreenViewReporter::resetSharedInstanceForTesting();
+  std::mutex codesMutex;
+  std::vector<std::string> codes;
+  DULLoggerSetSink([&](const DULLogRecord& record) {
+    std::lock_guard<std::mutex> lock(codesMutex);
+    codes.push_back(record.messageCode);
+  });
+  const std::function<void()> early[] = {
+      [] { DUDUravodazo::handleOpenURL("app://promo?utm_source=early"); },
+      [] { DUDUravodazo::handleUserActivity(platform::kUserActivityTypeBrowsingWeb, "https://example.com/?utm_source=web"); },
+      [] { platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification); },
+  };
+  for (const auto& call : early) call();
+  APMAnalyticsOperationQueue::flushSerialQueueForTesting();
+  DULLoggerFlush();
+  DULLoggerSetSink(nullptr);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), APMASLLogger::messageCodeText(23147)), 0);
+  EXPECT_TRUE(APMIsAppActive()) << "the screen-view reporter heard the activation";
+  EXPECT_TRUE(APMScreenViewReporter::sharedInstance()->isAppActive());
+
+  configure();
+  DUDUravodazo::setAnalyticsCollectionEnabled(true);
+  drain();
+  DUDUravodazo::handleOpenURL("app://promo?utm_source=news");
+  DUDUravodazo::logEventWithName("screen_view", {{"screen_name", "Home"}});
+  auto campaigns = rowsNamed("_cmp");
+  ASSERT_EQ(campaigns.size(), 1u) << "the links opened before the engine existed went nowhere";
+  EXPECT_EQ(campaigns[0].text("source"), "news");
+  auto views = rowsNamed("_vs");
+  ASSERT_EQ(views.size(), 1u);
+  EXPECT_EQ(views[0].text("_sn"), "Home");
+  APMScreenViewReporter::resetSharedInstanceForTesting();
 }
 
 // Without an advertising identity the click identifiers of a link are dropped (the deep-link

@@ -4,6 +4,7 @@
 
 #include "APMEngineRegistry.h"
 #include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
+#include "APMFrontCollaborators.h"
 #include "DUDUravodazoInternal.h"
 #include "ROREzoInternal.h"
 #include "VEZUzaduzo.h"
@@ -17,6 +18,7 @@ class PublicAPITest : public Base {
   void SetUp() override {
     Base::SetUp();
     usualComponents();
+    APMAnalytics::setCollaborators(APMMakeFrontCollaborators());
     ROREzoResetForTesting();
     DUDUravodazoInternal::registerAnalyticsStart();
   }

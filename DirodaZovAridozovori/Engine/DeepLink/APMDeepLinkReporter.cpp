@@ -105,17 +105,20 @@ void APMDeepLinkReporter::resetForTesting() {
   setDeferredDeepLinkHandler(nullptr);
 }
 
-void APMDeepLinkReporter::install() {
-  // Collaborators another provider filled first are left to it.
-  APMAnalytics::updateCollaborators([](APMAnalyticsCollaborators& links) {
-    if (!links.handleSSTGDebugModeWithURL) links.handleSSTGDebugModeWithURL = &handleSSTGDebugModeWithURL;
-    if (!links.handleNonFirstOpenEventURL) links.handleNonFirstOpenEventURL = &handleNonFirstOpenEventURL;
-    if (!links.deepLinkFromUserActivity) {
-      links.deepLinkFromUserActivity = [](const std::string& activityType, const std::string& webpageURL) {
-        return deepLinkFromUserActivity(activityType, webpageURL).value_or("");
-      };
-    }
-  });
+// MARK: - Front collaborator
+
+void APMDeepLinkCollaborator::handleSSTGDebugModeWithURL(const std::string& url) {
+  APMDeepLinkReporter::handleSSTGDebugModeWithURL(url);
+}
+
+void APMDeepLinkCollaborator::handleNonFirstOpenEventURL(const std::shared_ptr<APMEngineContext>& engine,
+                                                         const std::string& url, double timestamp) {
+  APMDeepLinkReporter::handleNonFirstOpenEventURL(engine, url, timestamp);
+}
+
+std::optional<std::string> APMDeepLinkCollaborator::deepLinkFromUserActivity(const std::string& activityType,
+                                                                             const std::string& webpageURL) {
+  return APMDeepLinkReporter::deepLinkFromUserActivity(activityType, webpageURL);
 }
 
 // MARK: - Component

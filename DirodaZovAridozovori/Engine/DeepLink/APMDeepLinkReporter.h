@@ -6,8 +6,8 @@
 // "_cmpx" once it outlived the attribution window). At first launch the ad-services endpoint is
 // asked once for a deferred deep link. A URL may also switch the server-side tagging debug mode.
 //
-// The reporter joins each engine as a listed component (APMDeepLinkComponent) and the front through
-// its collaborators (install()): the engine's moments run on that engine's worker queue, the
+// The reporter joins each engine as a listed component (APMDeepLinkComponent) and the front as one
+// of its collaborators (APMDeepLinkCollaborator): the engine's moments run on that engine's worker queue, the
 // front's on the front's serial queue; the launch and the debug switch run on the caller's thread.
 //
 // Threads: the deployment values and the host's deferred-link handler are guarded by one mutex;
@@ -20,6 +20,7 @@
 #include <string>
 
 #include "APMEngineComponent.h"
+#include "Front/APMFrontCollaborator.h"
 #include "platform/ApplicationNotifications.h"
 #include "platform/Object.h"
 
@@ -42,9 +43,6 @@ class APMDeepLinkReporter {
   static void setAdServicesScheme(const std::string& scheme);
   static std::string adServicesScheme();
   static void setDeferredDeepLinkHandler(DeferredDeepLinkHandler handler);
-
-  // Fills the front's link collaborators that are still empty.
-  static void install();
 
   // ---- Class level.
   // The web page of a browsing activity; none otherwise (logged).
@@ -114,4 +112,16 @@ class APMDeepLinkComponent : public APMEngineComponent {
 
  private:
   bool requestAfterFetch_ = false;
+};
+
+// The reporter as one of the front's collaborators: the debug switch of an opened URL, the campaign
+// of an opened link or browsing activity for the engine the front started, and the web page of a
+// browsing activity.
+class APMDeepLinkCollaborator final : public APMFrontCollaborator {
+ public:
+  void handleSSTGDebugModeWithURL(const std::string& url) override;
+  void handleNonFirstOpenEventURL(const std::shared_ptr<APMEngineContext>& engine, const std::string& url,
+                                  double timestamp) override;
+  std::optional<std::string> deepLinkFromUserActivity(const std::string& activityType,
+                                                      const std::string& webpageURL) override;
 };

@@ -8,6 +8,7 @@
 #include "APMAnalyticsConsent.h"
 #include "APMEngineRegistry.h"
 #include "APMEngineEventRoad.h"
+#include "APMFrontCollaborators.h"
 #include "APMAnalyticsHooks.h"
 #include "APMAnalyticsListeners.h"
 #include "APMAnalyticsLog.h"
@@ -46,15 +47,19 @@ struct FrontState {
   double loadTime = platform::now();
 
   std::atomic<bool> started{false};
-  // The application has become active: false until the first activation, never cleared (the
-  // screen-view reporter takes this over when it is installed as the owner).
+  // The application has become active: false until the first activation, never cleared (read
+  // while no collaborator owns the state).
   std::atomic<bool> appActive{kActiveAtLaunch};
 
   std::mutex screenMutex;  // guards screenParameters
   std::shared_ptr<const platform::Dictionary> screenParameters;
 
   std::mutex collaboratorsMutex;  // guards collaborators; replaced whole, so a snapshot stays valid
-  std::shared_ptr<const APMAnalyticsCollaborators> collaborators = std::make_shared<const APMAnalyticsCollaborators>();
+  std::shared_ptr<const APMFrontCollaboratorList> collaborators =
+      std::make_shared<const APMFrontCollaboratorList>(APMMakeFrontCollaborators());
+
+  std::mutex startedEngineMutex;  // guards startedEngine
+  std::shared_ptr<APMEngineContext> startedEngine;
 };
 
 FrontState& state() {
@@ -62,10 +67,16 @@ FrontState& state() {
   return *front;
 }
 
-std::shared_ptr<const APMAnalyticsCollaborators> collaborators() {
+std::shared_ptr<const APMFrontCollaboratorList> collaborators() {
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.collaboratorsMutex);
   return front.collaborators;
+}
+
+void setStartedEngineContext(std::shared_ptr<APMEngineContext> context) {
+  auto& front = state();
+  std::lock_guard<std::mutex> lock(front.startedEngineMutex);
+  front.startedEngine = std::move(context);
 }
 
 std::shared_ptr<const platform::Dictionary> screenSnapshot() {
@@ -127,20 +138,22 @@ const bool kInternalEventLoggerInstalledAtLoad = [] {
   return true;
 }();
 
-// Until a screen-view reporter owns it, the front keeps the application-active state: observed from
-// library load, since the host may become active before it configures the SDK.
-// Once an owner is installed, the front hands it both activation changes, before the engine's
-// observers see them: the session the engine asks about must find the application active.
+// Activation is observed from library load, since the host may become active before it configures
+// the SDK: the front keeps its own state for when no collaborator owns it, and hands both changes to
+// its collaborators before the engine's observers see them (the session the engine asks about must
+// find the application active).
 const bool kObservingActivationAtLoad = [] {
   auto& center = platform::NotificationCenter::defaultCenter();
   center.addObserver(platform::kApplicationDidBecomeActiveNotification, nullptr, nullptr,
                      [](const platform::Notification&) {
                        APMAnalytics::setAppActive(true);
-                       if (auto owner = collaborators()->applicationDidBecomeActive) owner(createdEngineContext());
+                       auto engine = APMAnalytics::startedEngineContext();
+                       for (const auto& each : *collaborators()) each->applicationDidBecomeActive(engine);
                      });
   center.addObserver(platform::kApplicationWillResignActiveNotification, nullptr, nullptr,
                      [](const platform::Notification&) {
-                       if (auto owner = collaborators()->applicationWillResignActive) owner(createdEngineContext());
+                       auto engine = APMAnalytics::startedEngineContext();
+                       for (const auto& each : *collaborators()) each->applicationWillResignActive(engine);
                      });
   return true;
 }();
@@ -244,6 +257,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
 
   APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue([appID, enabled, deactivated, safelist] {
     APMEngineRegistry::initializeSharedInstanceWithAppID(appID, enabled, deactivated, safelist);
+    if (APMEngineRegistry::hasSharedInstance()) setStartedEngineContext(engine()->componentContext());
     if (DODOvaRudodazuVedevoro::isAppDelegateProxyEnabled()) {
       if (!deactivated) platform::DispatchQueue::main()->async([] { createAppDelegateProxy(); });
     } else {
@@ -285,7 +299,7 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
                                       const platform::Dictionary& parameters) {
   if (name == kScreenViewEventName) {
     double now = platform::now();
-    if (auto track = collaborators()->trackScreenWithParameters) track(parameters, now);
+    for (const auto& each : *collaborators()) each->trackScreenWithParameters(parameters, now);
     return;
   }
   auto screen = APMHasScreenParameters(parameters) ? nullptr : screenSnapshot();
@@ -325,7 +339,7 @@ void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bo
 }
 
 void APMAnalytics::logTransaction(const APMTransactionInfo& transaction) {
-  if (auto report = collaborators()->reportTransaction) report(transaction);
+  for (const auto& each : *collaborators()) each->reportTransaction(transaction);
 }
 
 void APMAnalytics::paymentQueueUpdatedTransactions(std::vector<APMPurchaseTransaction> transactions) {
@@ -333,7 +347,7 @@ void APMAnalytics::paymentQueueUpdatedTransactions(std::vector<APMPurchaseTransa
     auto measurement = engine();
     if (!measurement || !APMAnalyticsCollection::isAnalyticsCollectionEnabled()) return;
     measurement->filterPurchaseTransactions(std::move(transactions), [](std::vector<APMPurchaseTransaction> kept) {
-      if (auto report = collaborators()->reportFilteredTransactions) report(kept);
+      for (const auto& each : *collaborators()) each->reportFilteredTransactions(kept);
     });
   });
 }
@@ -357,11 +371,16 @@ platform::Dictionary APMAnalytics::currentScreenParameters() {
 void APMAnalytics::setAppActive(bool active) { state().appActive = active; }
 
 bool APMAnalytics::isAppActive() {
-  auto owner = collaborators();
-  return owner->isAppActive ? owner->isAppActive() : state().appActive.load();
+  for (const auto& each : *collaborators()) {
+    if (auto active = each->isAppActive()) return *active;
+  }
+  return state().appActive.load();
 }
 
-bool APMAnalytics::hasAppActiveOwner() { return static_cast<bool>(collaborators()->isAppActive); }
+bool APMAnalytics::hasAppActiveOwner() {
+  auto all = collaborators();
+  return std::any_of(all->begin(), all->end(), [](const auto& each) { return each->isAppActive().has_value(); });
+}
 bool APMIsAppActive() { return APMAnalytics::isAppActive(); }
 
 // MARK: - User properties
@@ -571,9 +590,10 @@ void APMAnalytics::setDefaultEventParameters(const std::optional<platform::Dicti
 
 void APMAnalytics::handleOpenURL(const std::string& url) {
   double now = platform::now();
-  if (auto debug = collaborators()->handleSSTGDebugModeWithURL) debug(url);
+  for (const auto& each : *collaborators()) each->handleSSTGDebugModeWithURL(url);
   APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue([url, now] {
-    if (auto handle = collaborators()->handleNonFirstOpenEventURL) handle(engineContext(), url, now);
+    auto engine = startedEngineContext();
+    for (const auto& each : *collaborators()) each->handleNonFirstOpenEventURL(engine, url, now);
     if (auto listener = APMAnalyticsListeners::openURLListener()) listener(url);
   });
 }
@@ -582,9 +602,13 @@ void APMAnalytics::handleUserActivity(const std::string& activityType, const std
   double now = platform::now();
   APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue([activityType, webpageURL, now] {
     auto links = collaborators();
-    if (!links->deepLinkFromUserActivity) return;
-    std::string url = links->deepLinkFromUserActivity(activityType, webpageURL);
-    if (!url.empty() && links->handleNonFirstOpenEventURL) links->handleNonFirstOpenEventURL(engineContext(), url, now);
+    std::optional<std::string> url;
+    for (auto each = links->begin(); each != links->end() && !url; ++each) {
+      url = (*each)->deepLinkFromUserActivity(activityType, webpageURL);
+    }
+    if (!url || url->empty()) return;
+    auto engine = startedEngineContext();
+    for (const auto& each : *links) each->handleNonFirstOpenEventURL(engine, *url, now);
   });
 }
 
@@ -654,18 +678,17 @@ void APMAnalytics::resetAnalyticsData() {
 
 // MARK: - Collaborators and tests
 
-void APMAnalytics::setCollaborators(APMAnalyticsCollaborators collaborators) {
-  auto replacement = std::make_shared<const APMAnalyticsCollaborators>(std::move(collaborators));
+std::shared_ptr<APMEngineContext> APMAnalytics::startedEngineContext() {
   auto& front = state();
-  std::lock_guard<std::mutex> lock(front.collaboratorsMutex);
-  front.collaborators = std::move(replacement);
+  std::lock_guard<std::mutex> lock(front.startedEngineMutex);
+  return front.startedEngine;
 }
 
-void APMAnalytics::updateCollaborators(const std::function<void(APMAnalyticsCollaborators&)>& change) {
+void APMAnalytics::setCollaborators(APMFrontCollaboratorList collaborators) {
+  std::erase(collaborators, nullptr);
+  auto replacement = std::make_shared<const APMFrontCollaboratorList>(std::move(collaborators));
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.collaboratorsMutex);
-  auto replacement = std::make_shared<APMAnalyticsCollaborators>(*front.collaborators);
-  if (change) change(*replacement);
   front.collaborators = std::move(replacement);
 }
 
@@ -677,7 +700,8 @@ void APMAnalytics::resetForTesting() {
   front.started = false;
   front.appActive = kActiveAtLaunch;
   setCurrentScreenParameters({});
-  setCollaborators({});
+  setCollaborators(APMMakeFrontCollaborators());
+  setStartedEngineContext(nullptr);
   setLoadTimestamp(platform::now());
   APMSetAnalyticsHooks({});
   installInternalEventLogger();

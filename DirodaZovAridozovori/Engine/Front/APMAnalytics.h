@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "APMEngineUserProperties.h"
+#include "APMFrontCollaborator.h"
 #include "APMMeasurement.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
@@ -24,32 +25,6 @@ class APMEvent;
 
 // One store transaction as the host hands it in.
 using APMTransactionInfo = platform::StoreTransaction;
-
-// Collaborators that later components provide (screen views, deep links, purchases). Each is
-// optional; an empty one is skipped. None of them may wait for the front's queues.
-struct APMAnalyticsCollaborators {
-  // "screen_view" events go here, on the caller's thread, with the time of the call.
-  std::function<void(const platform::Dictionary& parameters, double timestamp)> trackScreenWithParameters;
-  // Deep links: the debug-mode switch of a URL (at once), a non-first-open URL event for the
-  // started engine (serial queue; its context, nullptr before the engine exists) and the URL
-  // carried by a user activity ("" when none).
-  std::function<void(const std::string& url)> handleSSTGDebugModeWithURL;
-  std::function<void(const std::shared_ptr<APMEngineContext>& engine, const std::string& url, double timestamp)>
-      handleNonFirstOpenEventURL;
-  std::function<std::string(const std::string& activityType, const std::string& webpageURL)> deepLinkFromUserActivity;
-  // Purchases: a transaction handed in by the host, and the store's filtered updates.
-  std::function<void(const APMTransactionInfo& transaction)> reportTransaction;
-  std::function<void(const std::vector<APMPurchaseTransaction>& transactions)> reportFilteredTransactions;
-  // The owner of the application-active state (the screen-view reporter), read on any queue. Once
-  // set, the front answers isAppActive from it, and the owner also forwards activation and
-  // resignation to the session reporter: the engine's own handlers then leave both alone.
-  std::function<bool()> isAppActive;
-  // The owner's handlers, called by the front as the application becomes active or resigns (on the
-  // posting thread, before the engine's own observers), with the started engine's context (nullptr
-  // before the engine exists).
-  std::function<void(const std::shared_ptr<APMEngineContext>& engine)> applicationDidBecomeActive;
-  std::function<void(const std::shared_ptr<APMEngineContext>& engine)> applicationWillResignActive;
-};
 
 class APMAnalytics {
  public:
@@ -150,12 +125,15 @@ class APMAnalytics {
   static void resetAnalyticsData();
 
   // ---- Collaborators and tests.
-  static void setCollaborators(APMAnalyticsCollaborators collaborators);
-  // Changes some collaborators and keeps the others (each component fills in its own).
-  static void updateCollaborators(const std::function<void(APMAnalyticsCollaborators&)>& change);
-  // Waits for the front's queues, forgets the start and every registration, and suspends the
-  // operation queue again (queued operations are dropped); the engine's hooks are removed until the
-  // next start. The engine itself is not touched.
+  // The context of the engine this front started (nullptr before): what its collaborators are
+  // handed. Kept by the front rather than looked up, since they are called before the host
+  // configures the SDK too.
+  static std::shared_ptr<APMEngineContext> startedEngineContext();
+  // Tests: the front's collaborators from now on (the process starts with APMMakeFrontCollaborators).
+  static void setCollaborators(APMFrontCollaboratorList collaborators);
+  // Waits for the front's queues, forgets the start, the started engine and every registration,
+  // restores the usual collaborators, and suspends the operation queue again (queued operations are
+  // dropped); the engine's hooks are removed until the next start. The engine itself is not touched.
   static void resetForTesting();
 
   // ---- The shared instance (the connector's entry points).

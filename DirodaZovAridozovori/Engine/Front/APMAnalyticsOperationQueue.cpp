@@ -403,7 +403,7 @@ void APMAnalyticsOperationQueue::queueOperationAmongEvents(Block block, size_t b
 
 void APMAnalyticsOperationQueue::queueEngineOperationAmongEvents(EngineBlock block, size_t bytes) {
   if (!block) return;
-  queueOperationAmongEvents([block = std::move(block)] { block(createdEngineContext()); }, bytes);
+  queueOperationAmongEvents([block = std::move(block)] { block(APMAnalytics::startedEngineContext()); }, bytes);
 }
 
 void APMAnalyticsOperationQueue::unsuspendOperationQueue() {

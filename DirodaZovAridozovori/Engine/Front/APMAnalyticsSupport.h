@@ -19,18 +19,6 @@ namespace apmfront {
 
 inline std::shared_ptr<APMMeasurement> engine() { return APMEngineRegistry::sharedInstance(); }
 
-// What the started engine gives its components (nullptr before it exists).
-inline std::shared_ptr<APMEngineContext> engineContext() {
-  auto measurement = engine();
-  return measurement ? measurement->componentContext() : nullptr;
-}
-
-// The same for the owner of the active state, which may be told before the host configures the SDK:
-// no warning that the engine is not made yet.
-inline std::shared_ptr<APMEngineContext> createdEngineContext() {
-  return APMEngineRegistry::hasSharedInstance() ? engineContext() : nullptr;
-}
-
 // Work on the serial queue catches everything: a host callback must not end the process.
 template <typename Work>
 void runGuarded(const Work& work) {

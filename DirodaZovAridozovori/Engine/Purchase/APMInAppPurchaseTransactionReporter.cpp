@@ -328,7 +328,7 @@ int64_t APMInAppPurchaseDeduplicationKey(const std::optional<std::string>& origi
   return static_cast<int64_t>(apm_64LSBMD5(bytes));
 }
 
-// MARK: - Shared instance and installation
+// MARK: - Shared instance and the front's collaborator
 
 std::shared_ptr<APMInAppPurchaseTransactionReporter> APMInAppPurchaseTransactionReporter::sharedInstance() {
   std::lock_guard<std::mutex> lock(gSharedReporterMutex);
@@ -341,15 +341,13 @@ void APMInAppPurchaseTransactionReporter::resetSharedInstanceForTesting() {
   gSharedReporter = nullptr;
 }
 
-void APMInAppPurchaseTransactionReporter::install() {
-  APMAnalytics::updateCollaborators([](APMAnalyticsCollaborators& collaborators) {
-    collaborators.reportTransaction = [](const APMTransactionInfo& transaction) {
-      sharedInstance()->reportTransactionWithProductID(transaction);
-    };
-    collaborators.reportFilteredTransactions = [](const std::vector<APMPurchaseTransaction>& transactions) {
-      sharedInstance()->paymentQueueUpdatedFilteredTransactions(storeTransactions(transactions));
-    };
-  });
+void APMInAppPurchaseCollaborator::reportTransaction(const APMTransactionInfo& transaction) {
+  APMInAppPurchaseTransactionReporter::sharedInstance()->reportTransactionWithProductID(transaction);
+}
+
+void APMInAppPurchaseCollaborator::reportFilteredTransactions(const std::vector<APMPurchaseTransaction>& transactions) {
+  APMInAppPurchaseTransactionReporter::sharedInstance()->paymentQueueUpdatedFilteredTransactions(
+      storeTransactions(transactions));
 }
 
 APMInAppPurchaseTransactionReporter::APMInAppPurchaseTransactionReporter(APMInAppPurchaseReporterHost host)

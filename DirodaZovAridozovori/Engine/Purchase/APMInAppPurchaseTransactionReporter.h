@@ -77,9 +77,6 @@ class APMInAppPurchaseTransactionReporter
   static std::shared_ptr<APMInAppPurchaseTransactionReporter> sharedInstance();
   // Tests: forgets the shared reporter.
   static void resetSharedInstanceForTesting();
-  // Makes the front hand transactions to the shared reporter, and the engine's first open ask the
-  // receipt whether this is the version originally obtained.
-  static void install();
 
   // The store observer's entry: fingerprints the transactions and hands them to the front, which
   // drops duplicates before they reach paymentQueueUpdatedFilteredTransactions.
@@ -124,4 +121,12 @@ class APMInAppPurchaseTransactionReporter
   const std::shared_ptr<platform::DispatchQueue> queue_;
   std::mutex itemsMutex_;  // guards allPurchaseItems_
   std::optional<std::vector<APMInAppPurchaseItem>> allPurchaseItems_;
+};
+
+// The shared reporter as one of the front's collaborators: transactions the host hands in and the
+// store's updates that passed the engine's duplicate filter.
+class APMInAppPurchaseCollaborator final : public APMFrontCollaborator {
+ public:
+  void reportTransaction(const APMTransactionInfo& transaction) override;
+  void reportFilteredTransactions(const std::vector<APMPurchaseTransaction>& transactions) override;
 };

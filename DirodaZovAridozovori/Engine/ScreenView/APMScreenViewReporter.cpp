@@ -83,27 +83,18 @@ void APMScreenViewReporter::resetSharedInstanceForTesting() {
   if (previous) previous->queue_->sync([] {});
 }
 
-void APMScreenViewReporter::install() {
-  // Until now the front kept the active state (observed from library load): an application that
-  // became active before the SDK was configured must not count as inactive from here on.
-  const bool wasActive = APMAnalytics::isAppActive();
-  auto reporter = sharedInstance();
-  if (wasActive) {
-    reporter->isAppActive_ = true;
-    reporter->appHasBeenInitialized_ = true;
-  }
-  APMAnalytics::updateCollaborators([](APMAnalyticsCollaborators& collaborators) {
-    collaborators.trackScreenWithParameters = [](const platform::Dictionary& parameters, double timestamp) {
-      sharedInstance()->trackScreenWithParameters(parameters, timestamp);
-    };
-    collaborators.isAppActive = [] { return sharedInstance()->isAppActive(); };
-    collaborators.applicationDidBecomeActive = [](const std::shared_ptr<APMEngineContext>& engine) {
-      sharedInstance()->handleApplicationDidBecomeActive(engine);
-    };
-    collaborators.applicationWillResignActive = [](const std::shared_ptr<APMEngineContext>& engine) {
-      sharedInstance()->handleApplicationWillResignActive(engine);
-    };
-  });
+void APMScreenViewCollaborator::trackScreenWithParameters(const platform::Dictionary& parameters, double timestamp) {
+  APMScreenViewReporter::sharedInstance()->trackScreenWithParameters(parameters, timestamp);
+}
+
+std::optional<bool> APMScreenViewCollaborator::isAppActive() { return APMScreenViewReporter::sharedInstance()->isAppActive(); }
+
+void APMScreenViewCollaborator::applicationDidBecomeActive(const std::shared_ptr<APMEngineContext>& engine) {
+  APMScreenViewReporter::sharedInstance()->handleApplicationDidBecomeActive(engine);
+}
+
+void APMScreenViewCollaborator::applicationWillResignActive(const std::shared_ptr<APMEngineContext>& engine) {
+  APMScreenViewReporter::sharedInstance()->handleApplicationWillResignActive(engine);
 }
 
 void APMScreenViewComponent::applicationDidFinishLaunching(const platform::LaunchOptions&) {

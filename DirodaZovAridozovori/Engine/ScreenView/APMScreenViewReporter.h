@@ -13,8 +13,8 @@
 // desktop application that resigns is still on screen).
 //
 // Threads. trackScreenWithParameters runs on the logging thread; the activation handlers on the
-// thread that posts the notifications (the main thread), called by the front once the reporter is
-// installed. What the engine is told or asked (the session's engagement) goes to the started engine
+// thread that posts the notifications (the main thread), called by the front through its
+// collaborator (APMScreenViewCollaborator). What the engine is told or asked (the session's engagement) goes to the started engine
 // the front hands over with each call (none before the engine exists). The screens are guarded by a mutex:
 // taking the previous screen, setting the new one and queueing the rest of the screen view's work
 // among the logged events (APMAnalyticsOperationQueue::queueOperationAmongEvents) happen in one step under it,
@@ -42,6 +42,7 @@
 #include "APMQueuedScreenViews.h"
 #include "APMScreen.h"
 #include "APMScreenViewEvents.h"
+#include "Front/APMFrontCollaborator.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Object.h"
@@ -53,9 +54,6 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   static std::shared_ptr<APMScreenViewReporter> sharedInstance();
   // Tests: forgets the shared reporter and its observers.
   static void resetSharedInstanceForTesting();
-  // Makes the reporter the front's "screen_view" handler and the owner of the active state, told of
-  // activation changes by the front.
-  static void install();
   ~APMScreenViewReporter() = default;
   APMScreenViewReporter(const APMScreenViewReporter&) = delete;
   APMScreenViewReporter& operator=(const APMScreenViewReporter&) = delete;
@@ -125,6 +123,17 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
 class APMScreenViewComponent final : public APMEngineComponent {
  public:
   void applicationDidFinishLaunching(const platform::LaunchOptions& launchOptions) override;
+};
+
+// The reporter as one of the front's collaborators: the front's "screen_view" handler and the owner
+// of the active state, told of activation changes by the front from the process's start on. Each
+// call reaches the process-wide reporter.
+class APMScreenViewCollaborator final : public APMFrontCollaborator {
+ public:
+  void trackScreenWithParameters(const platform::Dictionary& parameters, double timestamp) override;
+  std::optional<bool> isAppActive() override;
+  void applicationDidBecomeActive(const std::shared_ptr<APMEngineContext>& engine) override;
+  void applicationWillResignActive(const std::shared_ptr<APMEngineContext>& engine) override;
 };
 
 // The reporter under the public prefix: the same class and shared instance.

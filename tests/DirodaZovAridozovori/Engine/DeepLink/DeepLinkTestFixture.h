@@ -53,7 +53,7 @@ class DeepLinkTest : public fronttest::FakeClockFrontTest {
       return !ignores->load() && APMConsentSettingsUtil::isAdStorageDenied();
     };
     APMIdentity::setSharedInstance(APMIdentity::initWithPersistedConfig(APMPersistedConfig::sharedInstance(), environment));
-    APMDeepLinkReporter::install();
+    APMAnalytics::setCollaborators({std::make_shared<APMDeepLinkCollaborator>()});
     APMSetEngineComponentEditorForTesting([](APMEngineComponentList) {
       return APMEngineComponentList{std::make_shared<APMDeepLinkComponent>()};
     });

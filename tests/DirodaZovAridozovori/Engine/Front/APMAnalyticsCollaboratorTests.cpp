@@ -43,16 +43,15 @@ TEST_F(FakeClockFrontTest, LinksReachTheDeepLinkHandlersAndTheOpenURLListener) {
     std::lock_guard<std::mutex> lock(callsMutex);
     calls.push_back(call);
   };
-  APMAnalyticsCollaborators collaborators;
-  collaborators.handleSSTGDebugModeWithURL = [&](const std::string& url) { record("debug " + url); };
-  collaborators.handleNonFirstOpenEventURL = [&](const std::shared_ptr<APMEngineContext>&, const std::string& url,
-                                                  double timestamp) {
+  auto links = std::make_shared<FakeCollaborator>();
+  links->debugURL = [&](const std::string& url) { record("debug " + url); };
+  links->openURL = [&](const std::shared_ptr<APMEngineContext>&, const std::string& url, double timestamp) {
     record("open " + url + " " + std::to_string(static_cast<int64_t>(timestamp - kStartTime)));
   };
-  collaborators.deepLinkFromUserActivity = [](const std::string& type, const std::string& webpageURL) {
-    return type == "NSUserActivityTypeBrowsingWeb" ? webpageURL : std::string();
+  links->userActivity = [](const std::string& type, const std::string& webpageURL) {
+    return std::optional<std::string>(type == "NSUserActivityTypeBrowsingWeb" ? webpageURL : std::string());
   };
-  APMAnalytics::setCollaborators(collaborators);
+  APMAnalytics::setCollaborators({links});
   APMAnalyticsListeners::setOpenURLListener([&](const std::string& url) { record("listener " + url); });
   APMAnalytics::handleOpenURL("app://promo?x=1");
   clock_->advance(10);
@@ -66,9 +65,9 @@ TEST_F(FakeClockFrontTest, LinksReachTheDeepLinkHandlersAndTheOpenURLListener) {
 
 TEST_F(FakeClockFrontTest, TheAppIsActiveFromItsFirstActivationUntilAnOwnerOfThatStateIsInstalled) {
   std::atomic<int> tracked{0};
-  APMAnalyticsCollaborators screens;
-  screens.trackScreenWithParameters = [&](const platform::Dictionary&, double) { ++tracked; };
-  APMAnalytics::setCollaborators(screens);
+  auto screens = std::make_shared<FakeCollaborator>();
+  screens->trackScreen = [&](const platform::Dictionary&, double) { ++tracked; };
+  APMAnalytics::setCollaborators({screens});
   start();
   auto& center = platform::NotificationCenter::defaultCenter();
   auto post = [&](const char* name) {
@@ -87,8 +86,9 @@ TEST_F(FakeClockFrontTest, TheAppIsActiveFromItsFirstActivationUntilAnOwnerOfTha
 
   // An owner answers for the state, and tells the session reporter itself.
   std::atomic<bool> ownerSays{false};
-  APMAnalytics::updateCollaborators(
-      [&](APMAnalyticsCollaborators& collaborators) { collaborators.isAppActive = [&] { return ownerSays.load(); }; });
+  auto owner = std::make_shared<FakeCollaborator>();
+  owner->isActive = [&] { return ownerSays.load(); };
+  APMAnalytics::setCollaborators({screens, owner});
   EXPECT_FALSE(APMIsAppActive());
   EXPECT_FALSE(APMAnalyticsHooksIsAppActive()) << "the engine reads the same owner";
   ownerSays = true;
@@ -113,11 +113,11 @@ TEST_F(FakeClockFrontTest, TheOwnerOfTheActiveStateIsHandedActivationChangesWith
       calls.push_back(call);
     };
   };
-  APMAnalyticsCollaborators owner;
-  owner.isAppActive = [] { return true; };
-  owner.applicationDidBecomeActive = recorder("active");
-  owner.applicationWillResignActive = recorder("resign");
-  APMAnalytics::setCollaborators(owner);
+  auto owner = std::make_shared<FakeCollaborator>();
+  owner->isActive = [] { return true; };
+  owner->becameActive = recorder("active");
+  owner->resigned = recorder("resign");
+  APMAnalytics::setCollaborators({owner});
   auto& center = platform::NotificationCenter::defaultCenter();
   center.post(platform::kApplicationDidBecomeActiveNotification);
   center.post(platform::kApplicationWillResignActiveNotification);
@@ -173,8 +173,9 @@ TEST_F(FakeClockFrontTest, TheEngineSeesTheFrontOnlyThroughHooksInstalledAtStart
   const APMAnalyticsHooks hooks = APMCurrentAnalyticsHooks();
   EXPECT_EQ(hooks.screenParameters(), (platform::Dictionary{{"_sn", platform::Object("Home")}}));
   EXPECT_FALSE(hooks.hasAppActiveOwner());
-  APMAnalytics::updateCollaborators(
-      [](APMAnalyticsCollaborators& collaborators) { collaborators.isAppActive = [] { return false; }; });
+  auto owner = std::make_shared<FakeCollaborator>();
+  owner->isActive = [] { return false; };
+  APMAnalytics::setCollaborators({std::make_shared<FakeCollaborator>(), owner});
   EXPECT_TRUE(hooks.hasAppActiveOwner());
 
   APMAnalytics::resetForTesting();

@@ -219,13 +219,13 @@ TEST_F(FakeClockFrontTest, LimitsConfiguredBetweenEventsCleanTheEventsLoggedAfte
 
 TEST_F(FakeClockFrontTest, ScreenViewsGoToTheReporterAndItsScreenJoinsLaterEvents) {
   std::vector<std::pair<platform::Dictionary, double>> tracked;
-  APMAnalyticsCollaborators collaborators;
-  collaborators.trackScreenWithParameters = [&](const platform::Dictionary& parameters, double timestamp) {
+  auto collaborator = std::make_shared<FakeCollaborator>();
+  collaborator->trackScreen = [&](const platform::Dictionary& parameters, double timestamp) {
     tracked.emplace_back(parameters, timestamp);
     APMAnalytics::setCurrentScreenParameters(
         {{"_sn", platform::Object("Home")}, {"_sc", platform::Object("HomeView")}, {"_si", platform::Object(7)}});
   };
-  APMAnalytics::setCollaborators(collaborators);
+  APMAnalytics::setCollaborators({collaborator});
   APMAnalytics::logEventWithName("screen_view", {{"screen_name", platform::Object("Home")}});
   ASSERT_EQ(tracked.size(), 1u);
   EXPECT_EQ(tracked[0].second, kStartTime);
@@ -247,14 +247,14 @@ TEST_F(FakeClockFrontTest, ScreenViewsGoToTheReporterAndItsScreenJoinsLaterEvent
 
 TEST_F(FakeClockFrontTest, ReporterLoggingFromItsOwnQueueDoesNotBlock) {
   auto reporterQueue = platform::DispatchQueue::create("APMScreenViewReporter");
-  APMAnalyticsCollaborators collaborators;
-  collaborators.trackScreenWithParameters = [reporterQueue](const platform::Dictionary& parameters, double timestamp) {
+  auto collaborator = std::make_shared<FakeCollaborator>();
+  collaborator->trackScreen = [reporterQueue](const platform::Dictionary& parameters, double timestamp) {
     reporterQueue->sync([&] {
       APMAnalytics::setCurrentScreenParameters({{"_sn", platform::Object("Next")}});
       APMAnalytics::logInternalEventWithOrigin("auto", "_vs", timestamp, parameters);
     });
   };
-  APMAnalytics::setCollaborators(collaborators);
+  APMAnalytics::setCollaborators({collaborator});
   start();
   std::atomic<bool> done{false};
   reporterQueue->async([&] {

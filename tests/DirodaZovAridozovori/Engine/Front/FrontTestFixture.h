@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,7 @@
 #include "Front/APMAnalyticsListeners.h"
 #include "Front/APMAnalyticsLog.h"
 #include "Front/APMAnalyticsSuite.h"
+#include "Front/APMFrontCollaborator.h"
 #include "TestSupport.h"
 #include "platform/NotificationCenter.h"
 #include "../StoredRows.h"
@@ -38,11 +41,48 @@ using Row = enginetest::StoredRow;
 
 using enginetest::resetProcess;
 
+// A collaborator of the front that does what the test gives it; an empty member does nothing (and
+// an empty isActive leaves the active state to the front).
+struct FakeCollaborator : APMFrontCollaborator {
+  using EngineCall = std::function<void(const std::shared_ptr<APMEngineContext>& engine)>;
+  std::function<void(const platform::Dictionary& parameters, double timestamp)> trackScreen;
+  std::function<void(const std::string& url)> debugURL;
+  std::function<void(const std::shared_ptr<APMEngineContext>& engine, const std::string& url, double timestamp)> openURL;
+  std::function<std::optional<std::string>(const std::string& activityType, const std::string& webpageURL)> userActivity;
+  std::function<bool()> isActive;
+  EngineCall becameActive;
+  EngineCall resigned;
+
+  void trackScreenWithParameters(const platform::Dictionary& parameters, double timestamp) override {
+    if (trackScreen) trackScreen(parameters, timestamp);
+  }
+  void handleSSTGDebugModeWithURL(const std::string& url) override {
+    if (debugURL) debugURL(url);
+  }
+  void handleNonFirstOpenEventURL(const std::shared_ptr<APMEngineContext>& engine, const std::string& url,
+                                  double timestamp) override {
+    if (openURL) openURL(engine, url, timestamp);
+  }
+  std::optional<std::string> deepLinkFromUserActivity(const std::string& activityType,
+                                                      const std::string& webpageURL) override {
+    return userActivity ? userActivity(activityType, webpageURL) : std::nullopt;
+  }
+  std::optional<bool> isAppActive() override { return isActive ? std::optional<bool>(isActive()) : std::nullopt; }
+  void applicationDidBecomeActive(const std::shared_ptr<APMEngineContext>& engine) override {
+    if (becameActive) becameActive(engine);
+  }
+  void applicationWillResignActive(const std::shared_ptr<APMEngineContext>& engine) override {
+    if (resigned) resigned(engine);
+  }
+};
+
 class FrontTest : public ::testing::Test, public enginetest::StoredState {
  protected:
   void SetUp() override {
     resetProcess();
     APMAnalytics::resetForTesting();
+    // Front tests choose the collaborators they need; a public-API test takes the usual ones.
+    APMAnalytics::setCollaborators({});
     clearLog();
     // The front's own lines (25000s) are captured; every other component's still reach the monitor.
     APMSetLogSink([this](int64_t level, int64_t code, const std::string& message, const APMMonitorContexts& contexts) {

@@ -28,7 +28,7 @@ class ScreenViewReporterTest : public FakeClockFrontTest {
       std::lock_guard<std::mutex> lock(codesMutex_);
       codes_.push_back(record.messageCode);
     });
-    APMScreenViewReporter::install();
+    APMAnalytics::setCollaborators({std::make_shared<APMScreenViewCollaborator>()});
   }
 
   void TearDown() override {
@@ -159,12 +159,14 @@ TEST_F(ScreenViewReporterTest, TheApplicationCountsAsActiveFromItsFirstActivatio
   ASSERT_EQ(views.size(), 2u);
   EXPECT_EQ(views[1].text("_pn"), "Splash");
 
-  // An application that became active before the reporter took over stays active.
+  // An application that became active before the SDK was configured stays active: the reporter is
+  // among the collaborators a process starts with, and hears activation from then on.
+  stopEngine();
+  APMAnalytics::resetForTesting();
   resetReporters();
-  APMAnalytics::setCollaborators({});
   post(platform::kApplicationDidBecomeActiveNotification);
-  APMScreenViewReporter::install();
   EXPECT_TRUE(APMScreenViewReporter::sharedInstance()->isAppActive());
+  start();
   EXPECT_TRUE(APMIsAppActive());
 }
 
@@ -174,7 +176,7 @@ TEST_F(ScreenViewReporterTest, EngagementSinceThePreviousScreenJoinsTheScreenVie
     stopEngine();
     APMAnalytics::resetForTesting();
     resetReporters();
-    APMScreenViewReporter::install();
+    APMAnalytics::setCollaborators({std::make_shared<APMScreenViewCollaborator>()});
     start();
     applyConfig({{"measurement.collection.efficient_engagement_reporting_enabled", efficient ? "1" : "0"}});
     post(platform::kApplicationDidBecomeActiveNotification);
