@@ -10,7 +10,7 @@
 // - what its kept events left behind, so the next event need not read it again: the daily counts
 //   (stored once, when the group commits), the event names whose aggregate rows exist, the metadata
 //   fingerprints already stored and the feature-rollouts text. An event that rolls back leaves none
-//   of these behind;
+//   of these behind (APMEventOutcomes keeps them);
 // - the settings read once for the group, and caches that stay valid while it lasts;
 // - the actions to run once the transaction has committed: they run once, in order, and an event's
 //   own actions go with it when it rolls back.
@@ -22,13 +22,13 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "APMDailyCounts.h"
 #include "APMDatabase.h"
+#include "APMEventOutcomes.h"
 #include "platform/Error.h"
 #include "platform/Object.h"
 
@@ -104,9 +104,9 @@ class APMEventGroup {
   // (a false, a throw, a failed release) all of them are undone. Whether the event was kept.
   bool writeEvent(const std::function<bool()>& write);
   // Inside writeEvent: whether an event written inside the current one was rolled back.
-  bool nestedEventRolledBack() const;
+  bool nestedEventRolledBack() const { return outcomes_.nestedEventRolledBack(); }
   // Events rolled back so far, outside any other event.
-  uint64_t rolledBackEvents() const { return rolledBackEvents_; }
+  uint64_t rolledBackEvents() const { return outcomes_.rolledBackEvents(); }
 
   // An action for once the group has committed: with the event being written, if any (and gone
   // with it if it rolls back). Once the group has ended it runs at once.
@@ -118,19 +118,19 @@ class APMEventGroup {
   bool commit(const std::function<bool()>& flush, platform::Error* error);
 
   // The road's state: as the kept events, and the events being written, left it.
-  std::optional<APMDailyCounts> dailyCounts() const;
-  void setDailyCounts(const APMDailyCounts& counts);
+  std::optional<APMDailyCounts> dailyCounts() const { return outcomes_.dailyCounts(); }
+  void setDailyCounts(const APMDailyCounts& counts) { outcomes_.setDailyCounts(counts); }
   // The daily counts the kept events changed (none when none did): what the group stores at commit.
-  std::optional<APMDailyCounts> changedDailyCounts() const;
-  bool hasAggregateRow(const std::string& eventName) const;
-  void noteAggregateRow(const std::string& eventName);
+  std::optional<APMDailyCounts> changedDailyCounts() const { return outcomes_.changedDailyCounts(); }
+  bool hasAggregateRow(const std::string& eventName) const { return outcomes_.hasAggregateRow(eventName); }
+  void noteAggregateRow(const std::string& eventName) { outcomes_.noteAggregateRow(eventName); }
   // Whether the metadata row of this fingerprint was stored by a kept event of the group, or by
   // one being written.
-  bool hasStoredFingerprint(int64_t fingerprint) const;
-  void noteStoredFingerprint(int64_t fingerprint);
+  bool hasStoredFingerprint(int64_t fingerprint) const { return outcomes_.hasStoredFingerprint(fingerprint); }
+  void noteStoredFingerprint(int64_t fingerprint) { outcomes_.noteStoredFingerprint(fingerprint); }
   // None: unchanged by the group; otherwise the text (none when cleared).
-  std::optional<std::optional<std::string>> rolloutsText() const;
-  void noteRolloutsText(std::optional<std::string> text);
+  std::optional<std::optional<std::string>> rolloutsText() const { return outcomes_.rolloutsText(); }
+  void noteRolloutsText(std::optional<std::string> text) { outcomes_.noteRolloutsText(std::move(text)); }
 
   // One update of the upload schedule, once the group has ended.
   void requestScheduleUpdate() { scheduleUpdateRequested_ = true; }
@@ -142,27 +142,12 @@ class APMEventGroup {
 
  private:
   enum class State { NotBegun, Open, Ended };
-  // What one event (or the group, for its kept events) left behind.
-  struct Outcome {
-    std::optional<APMDailyCounts> dailyCounts;
-    std::vector<std::string> aggregateRows;
-    std::vector<int64_t> storedFingerprints;
-    std::optional<std::optional<std::string>> rolloutsText;
-    std::vector<std::function<void()>> actions;
-    bool nestedRollback = false;
-  };
-  Outcome& current() { return events_.empty() ? kept_ : events_.back(); }
-  void keep(Outcome&& outcome);
 
   APMDatabase& database_;
   const Settings settings_;
   Caches caches_;
   State state_ = State::NotBegun;
   platform::Error beginError_;
-  Outcome kept_;
-  std::set<std::string> keptAggregateRows_;
-  std::set<int64_t> keptFingerprints_;
-  std::vector<Outcome> events_;  // the events being written, outermost first
-  uint64_t rolledBackEvents_ = 0;
+  APMEventOutcomes outcomes_;
   bool scheduleUpdateRequested_ = false;
 };

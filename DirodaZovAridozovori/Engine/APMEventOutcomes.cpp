@@ -1,0 +1,95 @@
+#include "APMEventOutcomes.h"
+
+#include <algorithm>
+
+APMEventOutcomes::Outcome APMEventOutcomes::endEvent() {
+  Outcome outcome = std::move(events_.back());
+  events_.pop_back();
+  return outcome;
+}
+
+void APMEventOutcomes::noteRolledBack() {
+  current().nestedRollback = true;
+  if (events_.empty()) ++rolledBackEvents_;
+}
+
+void APMEventOutcomes::keep(Outcome&& outcome) {
+  Outcome& into = current();
+  if (outcome.dailyCounts) into.dailyCounts = outcome.dailyCounts;
+  if (events_.empty()) {
+    keptAggregateRows_.insert(outcome.aggregateRows.begin(), outcome.aggregateRows.end());
+  } else {
+    into.aggregateRows.insert(into.aggregateRows.end(), outcome.aggregateRows.begin(), outcome.aggregateRows.end());
+  }
+  if (events_.empty()) {
+    keptFingerprints_.insert(outcome.storedFingerprints.begin(), outcome.storedFingerprints.end());
+  } else {
+    into.storedFingerprints.insert(into.storedFingerprints.end(), outcome.storedFingerprints.begin(),
+                                   outcome.storedFingerprints.end());
+  }
+  if (outcome.rolloutsText) into.rolloutsText = std::move(outcome.rolloutsText);
+  for (auto& action : outcome.actions) into.actions.push_back(std::move(action));
+}
+
+bool APMEventOutcomes::nestedEventRolledBack() const { return !events_.empty() && events_.back().nestedRollback; }
+
+void APMEventOutcomes::addAfterCommitAction(std::function<void()> action) {
+  current().actions.push_back(std::move(action));
+}
+
+std::vector<std::function<void()>> APMEventOutcomes::takeKeptActions() {
+  std::vector<std::function<void()>> actions = std::move(kept_.actions);
+  kept_.actions.clear();
+  return actions;
+}
+
+std::optional<APMDailyCounts> APMEventOutcomes::dailyCounts() const {
+  for (auto event = events_.rbegin(); event != events_.rend(); ++event) {
+    if (event->dailyCounts) return event->dailyCounts;
+  }
+  return kept_.dailyCounts;
+}
+
+void APMEventOutcomes::setDailyCounts(const APMDailyCounts& counts) { current().dailyCounts = counts; }
+
+std::optional<APMDailyCounts> APMEventOutcomes::changedDailyCounts() const { return kept_.dailyCounts; }
+
+bool APMEventOutcomes::hasAggregateRow(const std::string& eventName) const {
+  if (keptAggregateRows_.count(eventName) != 0) return true;
+  return std::any_of(events_.begin(), events_.end(), [&](const Outcome& event) {
+    return std::find(event.aggregateRows.begin(), event.aggregateRows.end(), eventName) != event.aggregateRows.end();
+  });
+}
+
+void APMEventOutcomes::noteAggregateRow(const std::string& eventName) {
+  if (events_.empty()) {
+    keptAggregateRows_.insert(eventName);
+    return;
+  }
+  events_.back().aggregateRows.push_back(eventName);
+}
+
+bool APMEventOutcomes::hasStoredFingerprint(int64_t fingerprint) const {
+  if (keptFingerprints_.count(fingerprint) != 0) return true;
+  return std::any_of(events_.begin(), events_.end(), [&](const Outcome& event) {
+    return std::find(event.storedFingerprints.begin(), event.storedFingerprints.end(), fingerprint) !=
+           event.storedFingerprints.end();
+  });
+}
+
+void APMEventOutcomes::noteStoredFingerprint(int64_t fingerprint) {
+  if (events_.empty()) {
+    keptFingerprints_.insert(fingerprint);
+    return;
+  }
+  events_.back().storedFingerprints.push_back(fingerprint);
+}
+
+std::optional<std::optional<std::string>> APMEventOutcomes::rolloutsText() const {
+  for (auto event = events_.rbegin(); event != events_.rend(); ++event) {
+    if (event->rolloutsText) return event->rolloutsText;
+  }
+  return kept_.rolloutsText;
+}
+
+void APMEventOutcomes::noteRolloutsText(std::optional<std::string> text) { current().rolloutsText = std::move(text); }

@@ -1,0 +1,66 @@
+#pragma once
+// What the events of one group left behind (see APMEventGroup): the kept events' outcome, and the
+// outcome of each event being written, outermost first. An event's outcome joins the one around it
+// (or the kept events') when the event is kept, and goes when it rolls back; the road reads its
+// state through all of them, the innermost event's first.
+//
+// Worker queue only, like the group that holds it.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "APMDailyCounts.h"
+
+class APMEventOutcomes {
+ public:
+  // What one event (or the group, for its kept events) left behind.
+  struct Outcome {
+    std::optional<APMDailyCounts> dailyCounts;
+    std::vector<std::string> aggregateRows;
+    std::vector<int64_t> storedFingerprints;
+    std::optional<std::optional<std::string>> rolloutsText;
+    std::vector<std::function<void()>> actions;
+    bool nestedRollback = false;
+  };
+
+  // An event begins inside the current one (or in the group).
+  void beginEvent() { events_.emplace_back(); }
+  // The innermost event ends: its outcome, for keep() once the event is kept.
+  Outcome endEvent();
+  void keep(Outcome&& outcome);
+  // The current event (or the group) saw an event inside it roll back.
+  void noteRolledBack();
+  // Inside an event: whether an event written inside it was rolled back.
+  bool nestedEventRolledBack() const;
+  // Events rolled back so far, outside any other event.
+  uint64_t rolledBackEvents() const { return rolledBackEvents_; }
+  // Ends the events being written without keeping them.
+  void dropEvents() { events_.clear(); }
+
+  // With the event being written, if any.
+  void addAfterCommitAction(std::function<void()> action);
+  // The kept events' actions, handed over once.
+  std::vector<std::function<void()>> takeKeptActions();
+
+  std::optional<APMDailyCounts> dailyCounts() const;
+  void setDailyCounts(const APMDailyCounts& counts);
+  std::optional<APMDailyCounts> changedDailyCounts() const;
+  bool hasAggregateRow(const std::string& eventName) const;
+  void noteAggregateRow(const std::string& eventName);
+  bool hasStoredFingerprint(int64_t fingerprint) const;
+  void noteStoredFingerprint(int64_t fingerprint);
+  std::optional<std::optional<std::string>> rolloutsText() const;
+  void noteRolloutsText(std::optional<std::string> text);
+
+ private:
+  Outcome& current() { return events_.empty() ? kept_ : events_.back(); }
+
+  Outcome kept_;
+  std::set<std::string> keptAggregateRows_;
+  std::set<int64_t> keptFingerprints_;
+  std::vector<Outcome> events_;  // the events being written, outermost first
+  uint64_t rolledBackEvents_ = 0;
+};
