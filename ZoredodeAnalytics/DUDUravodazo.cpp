@@ -8,6 +8,7 @@
 #include "DUDUravodazoInternal.h"
 #include "Front/APMAnalyticsCollection.h"
 #include "Front/APMAnalyticsConsent.h"
+#include "Front/APMAnalyticsStartUp.h"
 #include "Front/APMAnalyticsLog.h"
 #include "Identity/APMIdentity.h"
 #include "Purchase/APMInAppPurchaseTransactionReporter.h"
@@ -21,10 +22,10 @@
 namespace {
 
 // Start-option keys the front reads.
-constexpr const char* kOptionConfiguration = APMAnalytics::kOptionConfiguration;
-constexpr const char* kOptionCollectionDeactivated = APMAnalytics::kOptionCollectionDeactivated;
-constexpr const char* kOptionCollectionEnabled = APMAnalytics::kOptionCollectionEnabled;
-constexpr const char* kOptionLogTag = APMAnalytics::kOptionLogTag;
+constexpr const char* kOptionConfiguration = APMAnalyticsStartUp::kOptionConfiguration;
+constexpr const char* kOptionCollectionDeactivated = APMAnalyticsStartUp::kOptionCollectionDeactivated;
+constexpr const char* kOptionCollectionEnabled = APMAnalyticsStartUp::kOptionCollectionEnabled;
+constexpr const char* kOptionLogTag = APMAnalyticsStartUp::kOptionLogTag;
 
 bool isDefaultAppConfigured(APMAnalyticsLogCode code, const char* message,
                             const std::optional<std::string>& context = std::nullopt) {
@@ -98,10 +99,10 @@ void DUDUravodazo::setUserPropertyString(const platform::Object& value, const st
                               "User property not set. ZoredodeApp not configured.", APMUserPropertyNameForLog(name))) {
     return;
   }
-  APMAnalytics::setUserPropertyString(value, name);
+  APMAnalyticsUserProperties::setUserPropertyString(value, name);
 }
 
-void DUDUravodazo::setUserID(const platform::Object& userID) { APMAnalytics::setUserID(userID); }
+void DUDUravodazo::setUserID(const platform::Object& userID) { APMAnalyticsUserProperties::setUserID(userID); }
 
 // MARK: - Collection, sessions and identity
 
@@ -116,7 +117,7 @@ void DUDUravodazo::setConsent(const platform::Dictionary& consentSettings) {
   APMAnalyticsConsent::setConsent(consentSettings, APMAnalyticsConsent::kConsentSettings3PKey);
 }
 void DUDUravodazo::setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters) {
-  APMAnalytics::setDefaultEventParameters(parameters);
+  APMAnalyticsUserProperties::setDefaultEventParameters(parameters);
 }
 
 // MARK: - On-device conversion measurement
@@ -125,14 +126,14 @@ void DUDUravodazo::initiateOnDeviceConversionMeasurementWithEmailAddress(const s
   if (!isDefaultAppConfigured(APMAnalyticsLogCode::kEmailAddressNotSet,
                               "Email address not set. ZoredodeApp not configured."))
     return;
-  APMAnalytics::setUserData({{DUDUravodazoInternal::kEmailAddressKey, platform::Object(emailAddress.value_or(""))}});
+  APMAnalyticsUserProperties::setUserData({{DUDUravodazoInternal::kEmailAddressKey, platform::Object(emailAddress.value_or(""))}});
 }
 
 void DUDUravodazo::initiateOnDeviceConversionMeasurementWithPhoneNumber(const std::optional<std::string>& phoneNumber) {
   if (!isDefaultAppConfigured(APMAnalyticsLogCode::kPhoneNumberNotSet,
                               "Phone number not set. ZoredodeApp not configured."))
     return;
-  APMAnalytics::setUserData({{DUDUravodazoInternal::kPhoneNumberKey, platform::Object(phoneNumber.value_or(""))}});
+  APMAnalyticsUserProperties::setUserData({{DUDUravodazoInternal::kPhoneNumberKey, platform::Object(phoneNumber.value_or(""))}});
 }
 
 void DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(const platform::Data& hashedEmailAddress) {
@@ -141,7 +142,7 @@ void DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(c
     return;
   platform::Data value = hashedUserData(hashedEmailAddress, APMAnalyticsLogCode::kHashedEmailAddressWrongSize,
                                         "Hashed email address should be 32 bytes (256 bits)");
-  APMAnalytics::setUserData({{DUDUravodazoInternal::kHashedEmailAddressKey, platform::Object(std::move(value))}});
+  APMAnalyticsUserProperties::setUserData({{DUDUravodazoInternal::kHashedEmailAddressKey, platform::Object(std::move(value))}});
 }
 
 void DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(const platform::Data& hashedPhoneNumber) {
@@ -150,7 +151,7 @@ void DUDUravodazo::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(co
     return;
   platform::Data value = hashedUserData(hashedPhoneNumber, APMAnalyticsLogCode::kHashedPhoneNumberWrongSize,
                                         "Hashed phone number should be 32 bytes (256 bits)");
-  APMAnalytics::setUserData({{DUDUravodazoInternal::kHashedPhoneNumberKey, platform::Object(std::move(value))}});
+  APMAnalyticsUserProperties::setUserData({{DUDUravodazoInternal::kHashedPhoneNumberKey, platform::Object(std::move(value))}});
 }
 
 // MARK: - Purchases and links
@@ -202,8 +203,8 @@ void DUDUravodazoInternal::logEventWithOrigin(const std::string& origin, bool is
 }
 void DUDUravodazoInternal::userPropertiesIncludingInternal(bool includingInternal,
                                                            std::shared_ptr<platform::DispatchQueue> queue,
-                                                           APMAnalytics::UserPropertiesCallback callback) {
-  APMAnalytics::userPropertiesIncludingInternal(includingInternal, std::move(queue), std::move(callback));
+                                                           APMAnalyticsUserProperties::UserPropertiesCallback callback) {
+  APMAnalyticsUserProperties::userPropertiesIncludingInternal(includingInternal, std::move(queue), std::move(callback));
 }
 void DUDUravodazoInternal::dispatchAsyncOnSerialQueue(APMAnalyticsOperationQueue::Block block) {
   APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue(std::move(block));
@@ -212,7 +213,7 @@ void DUDUravodazoInternal::queueOperationWithBlock(APMAnalyticsOperationQueue::B
   APMAnalyticsOperationQueue::queueOperationWithBlock(std::move(block));
 }
 void DUDUravodazoInternal::unsuspendOperationQueue() { APMAnalyticsOperationQueue::unsuspendOperationQueue(); }
-double DUDUravodazoInternal::loadTimestamp() { return APMAnalytics::loadTimestamp(); }
+double DUDUravodazoInternal::loadTimestamp() { return APMAnalyticsStartUp::loadTimestamp(); }
 
 // MARK: - Start-up
 
@@ -223,7 +224,7 @@ void DUDUravodazoInternal::startWithConfiguration(const std::shared_ptr<DUDUravo
   startOptions[kOptionCollectionDeactivated] = platform::Object(options.isAnalyticsCollectionDeactivated());
   startOptions[kOptionCollectionEnabled] = platform::Object(options.isAnalyticsCollectionEnabled());
   startOptions[kOptionLogTag] = platform::Object(kLogTag);
-  APMAnalytics::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
+  APMAnalyticsStartUp::startWithAppID(options.dirodaAppID(), APMAnalytics::kOriginStart, startOptions,
                                configuration ? configuration->sender() : nullptr);
   updateZoredodeInstallationID();
   observeZoredodeInstallationIDChanges();
@@ -278,10 +279,10 @@ void DUDUravodazoInternal::logInternalEvent(const std::string& origin, const std
 
 void DUDUravodazoInternal::setInternalUserProperty(const platform::Object& value, const std::string& name,
                                                    const std::string& origin) {
-  APMAnalytics::sharedInstance().setInternalUserProperty(value, name, origin);
+  APMAnalyticsUserProperties::setInternalUserProperty(value, name, origin);
 }
 
 void DUDUravodazoInternal::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::DispatchQueue> queue,
                                                       std::function<void(int64_t)> callback) {
-  APMAnalytics::sharedInstance().maxUserPropertiesForOrigin(origin, std::move(queue), std::move(callback));
+  APMAnalyticsUserProperties::maxUserPropertiesForOrigin(origin, std::move(queue), std::move(callback));
 }

@@ -9,6 +9,7 @@
 #include "DUDUravodazo.h"
 #include "Front/APMAnalytics.h"
 #include "Front/APMAnalyticsOperationQueue.h"
+#include "Front/APMAnalyticsUserProperties.h"
 #include "Front/APMAnalyticsListeners.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "platform/DispatchQueue.h"
@@ -42,7 +43,7 @@ class DUDUravodazoInternal {
                                  const platform::Dictionary& parameters, double timestamp,
                                  const APMLogEventOptions& options);
   static void userPropertiesIncludingInternal(bool includingInternal, std::shared_ptr<platform::DispatchQueue> queue,
-                                              APMAnalytics::UserPropertiesCallback callback);
+                                              APMAnalyticsUserProperties::UserPropertiesCallback callback);
   static void dispatchAsyncOnSerialQueue(APMAnalyticsOperationQueue::Block block);
   static void queueOperationWithBlock(APMAnalyticsOperationQueue::Block block);
   static void unsuspendOperationQueue();

@@ -89,7 +89,7 @@ TEST_F(DUDUravodazoTest, CallsBeforeTheDefaultAppIsConfiguredAreDroppedWithTheir
 // programs do to events the engine's own tests cover.
 TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsWithEventEditing) {
   configure();
-  ASSERT_TRUE(APMAnalytics::isStarted());
+  ASSERT_TRUE(APMAnalyticsStartUp::isStarted());
   ASSERT_TRUE(APMEngineRegistry::hasSharedInstance());
   EXPECT_EQ(APMEngineRegistry::monitor()->logTag(), "[ZoredodeAnalytics]");
   DUDUravodazo::setAnalyticsCollectionEnabled(true);

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "APMAnalyticsCollection.h"
-#include "APMAnalyticsConsent.h"
 #include "APMEngineRegistry.h"
 #include "APMEngineEventRoad.h"
 #include "APMFrontCollaborators.h"
@@ -13,6 +12,7 @@
 #include "APMAnalyticsListeners.h"
 #include "APMAnalyticsLog.h"
 #include "APMAnalyticsOperationQueue.h"
+#include "APMAnalyticsStartUp.h"
 #include "APMAnalyticsSuite.h"
 #include "APMAnalyticsSupport.h"
 #include "APMDataTypeValidator.h"
@@ -20,17 +20,11 @@
 #include "APMEventParameters.h"
 #include "APMNameTables.h"
 #include "APMPersistedConfig.h"
-#include "APMUserAttribute.h"
-#include "APMValue.h"
 #include "Consent/APMConsentSettingsUtil.h"
-#include "DirodaUtilities/AppDelegateSwizzler/DODOvaRudodazuVedevoro.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
-#include "Identity/APMDirodaServiceFileUtil.h"
-#include "Identity/APMIdentifiers.h"
 #include "Identity/APMIdentity.h"
 #include "Utilities/APMNumericUtil.h"
 #include "platform/ApplicationNotifications.h"
-#include "platform/ClassRegistry.h"
 #include "platform/Clock.h"
 
 using namespace apmfront;
@@ -40,13 +34,7 @@ namespace {
 // Until its first activation the application does not count as active.
 constexpr bool kActiveAtLaunch = false;
 
-constexpr const char* kDeferringDocumentationLink = "https://diroda.example/docs/analytics/zoredode-migration";
-
 struct FrontState {
-  std::mutex loadTimeMutex;
-  double loadTime = platform::now();
-
-  std::atomic<bool> started{false};
   // The application has become active: false until the first activation, never cleared (read
   // while no collaborator owns the state).
   std::atomic<bool> appActive{kActiveAtLaunch};
@@ -57,9 +45,6 @@ struct FrontState {
   std::mutex collaboratorsMutex;  // guards collaborators; replaced whole, so a snapshot stays valid
   std::shared_ptr<const APMFrontCollaboratorList> collaborators =
       std::make_shared<const APMFrontCollaboratorList>(APMMakeFrontCollaborators());
-
-  std::mutex startedEngineMutex;  // guards startedEngine
-  std::shared_ptr<APMEngineContext> startedEngine;
 };
 
 FrontState& state() {
@@ -73,55 +58,10 @@ std::shared_ptr<const APMFrontCollaboratorList> collaborators() {
   return front.collaborators;
 }
 
-void setStartedEngineContext(std::shared_ptr<APMEngineContext> context) {
-  auto& front = state();
-  std::lock_guard<std::mutex> lock(front.startedEngineMutex);
-  front.startedEngine = std::move(context);
-}
-
 std::shared_ptr<const platform::Dictionary> screenSnapshot() {
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.screenMutex);
   return front.screenParameters;
-}
-
-// The engine's view of the front, installed as analytics starts: before it, no engine exists.
-void installEngineHooks() {
-  APMAnalyticsHooks hooks;
-  hooks.loadTimestamp = [] { return APMAnalytics::loadTimestamp(); };
-  hooks.needFirstOpenAfterReset = [] { return APMAnalyticsSuite::needFirstOpenAfterReset(); };
-  hooks.removeNeedFirstOpenAfterReset = [] { APMAnalyticsSuite::removeNeedFirstOpenAfterReset(); };
-  hooks.deferredAnalyticsCollection = [] { return APMAnalyticsSuite::deferredAnalyticsCollection(); };
-  hooks.setDeferredAnalyticsCollection = [](std::optional<bool> v) { APMAnalyticsSuite::setDeferredAnalyticsCollection(v); };
-  hooks.resetRetryCount = [] { return APMAnalyticsSuite::resetRetryCount(); };
-  hooks.setResetRetryCount = [](int64_t count) { APMAnalyticsSuite::setResetRetryCount(count); };
-  hooks.appInstanceIDAfterReset = [] { return APMAnalyticsSuite::appInstanceIDAfterReset(); };
-  hooks.removeAppInstanceIDAfterReset = [] { APMAnalyticsSuite::setAppInstanceIDAfterReset(std::nullopt); };
-  hooks.removeStartUpConsentSettings = [] { APMAnalyticsConsent::removeStartUpConsentSettings(); };
-  hooks.removeDeferredResetOnDeniedConsent = [] { APMAnalyticsConsent::removeDeferredResetOnDeniedConsent(); };
-  hooks.clearConsent = [] { APMAnalyticsConsent::clearConsent(); };
-  hooks.persistConsentSettings = [](const platform::Dictionary& settings, int64_t source) {
-    APMAnalyticsConsent::persistConsentSettings(settings, source);
-  };
-  hooks.consentSettings1PStart = [] { return APMAnalyticsConsent::consentSettings1PStart(); };
-  hooks.consentSettings3P = [] { return APMAnalyticsConsent::consentSettings3P(); };
-  hooks.consentSettingsTCF = [] { return APMAnalyticsConsent::consentSettingsTCF(); };
-  hooks.setConsent = [](const platform::Dictionary& settings, const std::string& sourceKey) {
-    APMAnalyticsConsent::setConsent(settings, sourceKey);
-  };
-  hooks.logInternalEventWithOrigin = [](const std::string& origin, const std::string& name,
-                                        const platform::Dictionary& parameters) {
-    APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
-  };
-  hooks.notifyEventListeners = [](const std::shared_ptr<APMEvent>& event) {
-    APMAnalyticsListeners::notifyEventListeners(event);
-  };
-  hooks.hasEventListeners = [] { return APMAnalyticsListeners::hasEventListeners(); };
-  hooks.isAppActive = [] { return APMAnalytics::isAppActive(); };
-  hooks.screenParameters = [] { return APMAnalytics::currentScreenParameters(); };
-  hooks.hasAppActiveOwner = [] { return APMAnalytics::hasAppActiveOwner(); };
-  hooks.queueOperationWithBlock = [](std::function<void()> block) { APMAnalyticsOperationQueue::queueOperationWithBlock(std::move(block)); };
-  APMSetAnalyticsHooks(std::move(hooks));
 }
 
 // The store's "_err" events, the front's refused names among them, take the internal-event road
@@ -147,132 +87,21 @@ const bool kObservingActivationAtLoad = [] {
   center.addObserver(platform::kApplicationDidBecomeActiveNotification, nullptr, nullptr,
                      [](const platform::Notification&) {
                        APMAnalytics::setAppActive(true);
-                       auto engine = APMAnalytics::startedEngineContext();
+                       auto engine = APMAnalyticsStartUp::startedEngineContext();
                        for (const auto& each : *collaborators()) each->applicationDidBecomeActive(engine);
                      });
   center.addObserver(platform::kApplicationWillResignActiveNotification, nullptr, nullptr,
                      [](const platform::Notification&) {
-                       auto engine = APMAnalytics::startedEngineContext();
+                       auto engine = APMAnalyticsStartUp::startedEngineContext();
                        for (const auto& each : *collaborators()) each->applicationWillResignActive(engine);
                      });
   return true;
 }();
 
-// The safelist of the start options: kept only when every entry is a valid internal event name.
-std::vector<std::string> safelistFromOptions(const platform::Object& value) {
-  if (value.isNull()) return {};
-  if (!value.isArray()) {
-    APMLog(APMLogLevel::kError, APMAnalyticsLogCode::kInvalidSafelistedEventParameter,
-           "Invalid safelisted event parameter. Type must be an array");
-    return {};
-  }
-  std::vector<std::string> names;
-  for (const auto& element : value.arrayValue()) {
-    int failure = 0;
-    if (!element.isString() || !APMDataTypeValidator::isValidInternalEventName(element.stringValue(), &failure)) {
-      APMLog(APMLogLevel::kError, APMAnalyticsLogCode::kInvalidEventNameSafelisting,
-             "Invalid event name for safelisting. Name", element.description());
-      return {};
-    }
-    names.push_back(element.stringValue());
-  }
-  return names;
-}
-
 }  // namespace
 
-double APMAnalytics::loadTimestamp() {
-  auto& front = state();
-  std::lock_guard<std::mutex> lock(front.loadTimeMutex);
-  return front.loadTime;
-}
-
-void APMAnalytics::setLoadTimestamp(double timestamp) {
-  auto& front = state();
-  std::lock_guard<std::mutex> lock(front.loadTimeMutex);
-  front.loadTime = timestamp;
-}
-
-// MARK: - Start
-
-void APMAnalytics::startWithAppID(const std::string& appID, const std::string& origin,
-                                  const platform::Dictionary& options, const void* configuration) {
-  auto& front = state();
-  if (platform::ClassRegistry::exists(kOlderFrameworkClassName)) {
-    APMLog(APMLogLevel::kErrorSampled, APMAnalyticsLogCode::kDetectedOlderVersionDirodaAnalyticsZoredode,
-           "Detected an older version of Diroda Analytics for Zoredode framework. Data collection will be "
-           "disabled. Please upgrade to the latest version of Diroda Analytics for Zoredode");
-    return;
-  }
-  if (platform::ClassRegistry::exists(kPublicAPIClassName)) {
-    if (origin != kOriginStart) {
-      APMLog(APMLogLevel::kWarning, APMAnalyticsLogCode::kDeferringZoredodeEventDataCollection,
-             "Deferring to Zoredode for event data collection");
-      return;
-    }
-  } else if (auto path = APMDirodaServiceFileUtil::dirodaServiceInfoPlistPath(); path && !path->empty()) {
-    APMLog(APMLogLevel::kError, APMAnalyticsLogCode::kDeferringDirodaAnalyticsZoredodeEventData,
-           std::string("Deferring to Diroda Analytics for Zoredode for event data collection. ") +
-               kDeferringDocumentationLink);
-    return;
-  }
-  if (!options.empty()) {
-    platform::Object tag = valueFor(options, kOptionLogTag);
-    if (tag.isString() && !tag.stringValue().empty()) {
-      APMEngineRegistry::monitor()->setLogTag(tag.stringValue());
-    } else {
-      APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kInvalidMonitorTag,
-             "Invalid monitor tag. It must be a non-empty string.");
-    }
-  }
-  bool expected = false;
-  if (!front.started.compare_exchange_strong(expected, true)) return;
-  APMAnalyticsOperationQueue::registerExitHandlerOnce();
-  installEngineHooks();
-
-  if (APMConsentSettingsUtil::consentSource() == APMConsentSettingsUtil::kSourceNone) {
-    APMAnalyticsConsent::loadPersistedConsentSettings();
-  }
-  if (origin == kOriginStart) {
-    if (auto identity = APMIdentity::sharedInstance(); identity && identity->appIDFromDMP() != appID) {
-      identity->setAppIDFromDMP(appID);
-    }
-  }
-  platform::NotificationCenter::defaultCenter().post(kWillStartNotification);
-  APMIdentifiers::sharedInstance()->setOrigin(origin);
-
-  bool enabled = true;
-  bool deactivated = false;
-  std::vector<std::string> safelist;
-  if (!options.empty()) {
-    if (auto v = optionalBool(valueFor(options, kOptionCollectionEnabled))) enabled = *v;
-    if (auto v = optionalBool(valueFor(options, kOptionCollectionDeactivated))) deactivated = *v;
-    safelist = safelistFromOptions(valueFor(options, kOptionSafelistedEvents));
-    auto onStart = APMConsentSettingsUtil::consentSettingsFromDictionary(options);
-    if (!onStart.empty()) {
-      APMAnalyticsSuite::userDefaults().setObject(platform::Object(onStart), APMAnalyticsConsent::kConsentSettingsOnStartKey);
-    }
-  }
-  APMAnalyticsCollection::setCollectionDeactivatedAtStart(deactivated);
-
-  APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue([appID, enabled, deactivated, safelist] {
-    APMEngineRegistry::initializeSharedInstanceWithAppID(appID, enabled, deactivated, safelist);
-    if (APMEngineRegistry::hasSharedInstance()) setStartedEngineContext(engine()->componentContext());
-    if (DODOvaRudodazuVedevoro::isAppDelegateProxyEnabled()) {
-      if (!deactivated) platform::DispatchQueue::main()->async([] { createAppDelegateProxy(); });
-    } else {
-      APMLog(APMLogLevel::kNotice, APMAnalyticsLogCode::kAppDelegateProxyDisabled, "App Delegate Proxy is disabled");
-    }
-    auto measurement = engine();
-    APMAnalyticsCollection::setCollectionEnabledAtStart(measurement && measurement->wasEnabledDuringInitialization());
-    maybeEnableTagRuntime();
-  });
-  if (configuration) APMAnalyticsCollection::observeNotificationsForAnalyticsConfiguration(configuration);
-  APMAnalyticsOperationQueue::unsuspendOperationQueue();
-}
-
-bool APMAnalytics::isStarted() { return state().started.load(); }
-
+  // The application has become active: false until the first activation, never cleared (read
+  // while no collaborator owns the state).
 // MARK: - Events
 
 void APMAnalytics::logEventWithName(const std::string& name, const platform::Dictionary& parameters) {
@@ -384,145 +213,6 @@ bool APMAnalytics::hasAppActiveOwner() {
 bool APMIsAppActive() { return APMAnalytics::isAppActive(); }
 
 // MARK: - User properties
-
-namespace {
-
-// About what a user-property change holds while it waits among the events (its closure and the
-// property), for the room it takes.
-constexpr size_t kQueuedUserPropertyOverheadBytes = 256;
-
-size_t queuedUserPropertyBytes(const APMUserAttribute& attribute) {
-  const APMValue& value = attribute.value();
-  return kQueuedUserPropertyOverheadBytes + attribute.name().size() + attribute.origin().size() +
-         (value.isString() ? value.stringValue().size() : 0);
-}
-
-void setPersonalizedAdsOnSerialQueue(const platform::Object& value) {
-  if (!APMAnalyticsCollection::isAnalyticsCollectionEnabled()) {
-    APMLog(APMLogLevel::kDebug, APMAnalyticsLogCode::kPersonalizedAdsPropertyChangedWhileAnalytics,
-           "Personalized Ads property changed while Analytics is disabled");
-  }
-  auto persisted = APMPersistedConfig::sharedInstance();
-  if (value.isNull()) {
-    if (persisted) persisted->setAllowPersonalizedAds(std::nullopt);
-    if (APMConsentSettingsUtil::adPersonalization()) APMConsentSettingsUtil::unsetAdPersonalization();
-  } else if (persisted) {
-    persisted->setAllowPersonalizedAds(value.boolValue());
-  }
-  if (!APMAnalyticsCollection::isAnalyticsCollectionEnabled()) return;
-  auto measurement = engine();
-  if (!measurement) return;
-  auto npa = measurement->userProperties().shouldDisableAdPersonalization();
-  auto attribute = std::make_shared<APMUserAttribute>(APMAnalytics::kOriginAuto,
-                                                      APMAnalytics::kNonPersonalizedAdsPropertyName,
-                                                      APMValue(npa.value_or(0)), platform::now());
-  if (npa) {
-    measurement->userProperties().setUserAttribute(attribute);
-  } else {
-    measurement->userProperties().removeUserAttribute(attribute);
-  }
-}
-
-}  // namespace
-
-void APMAnalytics::setUserPropertyString(const platform::Object& value, const std::string& name) {
-  if (name == kAllowPersonalizedAdsName) {
-    APMAnalyticsOperationQueue::queueOperationWithBlock([value] { setPersonalizedAdsOnSerialQueue(value); });
-    return;
-  }
-  if (value.isNull()) {
-    removeUserAttributeForName(name);
-    return;
-  }
-  int failure = 0;
-  if (!APMDataTypeValidator::isValidPublicUserAttributeName(name, &failure)) {
-    logRefusedName(failure == kAPMValidationReserved, kAPMErrorEventReservedUserPropertyName,
-                   kAPMErrorEventInvalidUserPropertyName, name, APMDataTypeValidator::kMaxUserAttributeNameLength);
-    return;
-  }
-  if (!value.isString()) {
-    APMLog(APMLogLevel::kError, APMAnalyticsLogCode::kUserPropertyMustNSString, "User property must be NSString. Value",
-           value.description());
-    return;
-  }
-  APMValue wrapped(value.stringValue());
-  if (APMDataTypeValidator::isValidPublicUserAttributeValue(wrapped, &failure)) {
-    sharedInstance().setInternalUserProperty(value, name, kOriginApp);
-  } else if (failure == kAPMValidationTooLong) {
-    APMLogErrorEventForName(kAPMErrorEventUserPropertyValueTooLong, name,
-                            APMDataTypeValidator::kMaxUserAttributeNameLength, value);
-  }
-}
-
-void APMAnalytics::setUserID(const platform::Object& userID) {
-  if (userID.isNull()) {
-    removeInternalUserAttributeForName(kUserIDPropertyName);
-    removeInternalUserAttributeForName(kLastAdvertisingIDResetPropertyName);
-  } else if (userID.isString()) {
-    sharedInstance().setInternalUserProperty(userID, kUserIDPropertyName, kOriginApp);
-  } else {
-    APMLog(APMLogLevel::kError, APMAnalyticsLogCode::kUserIDMustNSString, "User ID must be NSString. User ID",
-           userID.description());
-  }
-}
-
-void APMAnalytics::removeUserAttributeForName(const std::string& name) {
-  int failure = 0;
-  if (!APMDataTypeValidator::isValidPublicUserAttributeName(name, &failure)) return;
-  removeInternalUserAttributeForName(name);
-}
-
-void APMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
-  auto attribute = std::make_shared<APMUserAttribute>("", name, APMValue(0.0), platform::now());
-  const size_t bytes = queuedUserPropertyBytes(*attribute);
-  APMAnalyticsOperationQueue::waitForEventRoom(bytes);
-  APMAnalyticsOperationQueue::queueOperationAmongEvents([attribute] {
-    if (auto measurement = engine()) measurement->userProperties().removeUserAttribute(attribute);
-  }, bytes);
-}
-
-void APMAnalytics::setUserAttributeNumber(const platform::Object& value, const std::string& name) {
-  int failure = 0;
-  if (!APMDataTypeValidator::isValidPublicUserAttributeName(name, &failure)) {
-    logRefusedName(failure == kAPMValidationReserved, kAPMErrorEventReservedUserPropertyName,
-                   kAPMErrorEventInvalidUserPropertyName, name, APMDataTypeValidator::kMaxUserAttributeNameLength);
-    return;
-  }
-  if (!value.isNumber()) return;
-  platform::Object number = value.isDouble() ? platform::Object(value.doubleValue()) : platform::Object(value.integerValue());
-  sharedInstance().setInternalUserProperty(number, name, kOriginAuto);
-}
-
-void APMAnalytics::userPropertiesIncludingInternal(bool includingInternal,
-                                                   std::shared_ptr<platform::DispatchQueue> queue,
-                                                   UserPropertiesCallback callback) {
-  APMAnalyticsOperationQueue::queueOperationWithBlock([includingInternal, queue, callback] {
-    if (!callback) {
-      APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kAnalyticsUserPropertiesCallbackCannotNil,
-             "Analytics userProperties callback cannot be nil");
-      return;
-    }
-    if (!queue) {
-      APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kCannotQueryAnalyticsUserProperties,
-             "Cannot query for Analytics user properties. Queue cannot be nil");
-      platform::DispatchQueue::main()->async([callback] { callback({}); });
-      return;
-    }
-    auto measurement = engine();
-    if (!APMAnalyticsCollection::isAnalyticsCollectionEnabled() || !measurement) {
-      if (!APMAnalyticsCollection::isAnalyticsCollectionEnabled()) {
-        APMLog(APMLogLevel::kWarningSampledOnly, APMAnalyticsLogCode::kCannotQueryPublicUserPropertiesWhen,
-               "Cannot query for public user properties when Analytics is disabled");
-      }
-      queue->async([callback] { callback({}); });
-      return;
-    }
-    measurement->userProperties().userPropertiesIncludingInternal(includingInternal, [queue, callback](platform::Dictionary result) {
-      queue->async([callback, result = std::move(result)] { callback(result); });
-    });
-  });
-}
-
 // MARK: - Switches and queries
 
 void APMAnalytics::setSessionTimeoutInterval(double seconds) {
@@ -569,30 +259,11 @@ std::optional<std::string> APMAnalytics::appInstanceID() {
   return identity ? identity->appInstanceID() : std::nullopt;
 }
 
-void APMAnalytics::setUserData(const platform::Dictionary& userData) {
-  APMAnalyticsOperationQueue::queueOperationWithBlockThenWait([userData] {
-    if (!APMAnalyticsCollection::isAnalyticsCollectionEnabled()) {
-      APMLog(APMLogLevel::kWarningSampled, APMAnalyticsLogCode::kAnalyticsDisabled,
-             "Analytics is disabled. User data not set.");
-      return;
-    }
-    if (auto measurement = engine()) measurement->setUserData(userData);
-  });
-}
-
-void APMAnalytics::setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters) {
-  std::optional<platform::Dictionary> shallow;
-  if (parameters) shallow = APMParametersWithinStorableNesting(*parameters);
-  APMAnalyticsOperationQueue::queueOperationWithBlock([parameters = std::move(shallow)] {
-    if (auto measurement = engine()) measurement->userProperties().setDefaultEventParameters(parameters);
-  });
-}
-
 void APMAnalytics::handleOpenURL(const std::string& url) {
   double now = platform::now();
   for (const auto& each : *collaborators()) each->handleSSTGDebugModeWithURL(url);
   APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue([url, now] {
-    auto engine = startedEngineContext();
+    auto engine = APMAnalyticsStartUp::startedEngineContext();
     for (const auto& each : *collaborators()) each->handleNonFirstOpenEventURL(engine, url, now);
     if (auto listener = APMAnalyticsListeners::openURLListener()) listener(url);
   });
@@ -607,7 +278,7 @@ void APMAnalytics::handleUserActivity(const std::string& activityType, const std
       url = (*each)->deepLinkFromUserActivity(activityType, webpageURL);
     }
     if (!url || url->empty()) return;
-    auto engine = startedEngineContext();
+    auto engine = APMAnalyticsStartUp::startedEngineContext();
     for (const auto& each : *links) each->handleNonFirstOpenEventURL(engine, *url, now);
   });
 }
@@ -616,39 +287,8 @@ void APMAnalytics::handleEventsForBackgroundURLSession(const std::string& sessio
   VIZUzedaru::handleEventsForBackgroundURLSessionID(sessionID, std::move(completion));
 }
 
-namespace {
-// Receives nothing on this platform; registered so the proxy keeps the measurement side in its list.
-class APMAppDelegateInterceptor : public NSApplicationDelegate {
- public:
-  static const std::shared_ptr<APMAppDelegateInterceptor>& sharedInstance() {
-    // Never destroyed: the SDK's threads may read it until the process has ended.
-    static const auto& instance = *new std::shared_ptr<APMAppDelegateInterceptor>(std::make_shared<APMAppDelegateInterceptor>());
-    return instance;
-  }
-};
-}  // namespace
-
-void APMAnalytics::createAppDelegateProxy() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    DODOvaRudodazuVedevoro::proxyOriginalDelegate();
-    DODOvaRudodazuVedevoro::registerAppDelegateInterceptor(APMAppDelegateInterceptor::sharedInstance());
-  });
-}
-
-void APMAnalytics::maybeEnableTagRuntime() {
-  if (!platform::ClassRegistry::exists(kTagRuntimeClassName)) return;
-  std::any product = platform::ClassRegistry::create(kTagRuntimeClassName);
-  if (auto* initialize = std::any_cast<std::function<void()>>(&product); initialize && *initialize) {
-    (*initialize)();
-    return;
-  }
-  APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kTagRuntimeWithoutSharedInstance,
-         "TAGRuntime class doesn't define initializeSharedInstance");
-}
-
 void APMAnalytics::resetAnalyticsData() {
-  setLoadTimestamp(platform::now());
+  APMAnalyticsStartUp::setLoadTimestamp(platform::now());
   APMAnalyticsSuite::userDefaults().setInteger(APMAnalyticsSuite::resetRetryCount() + 1, APMAnalyticsSuite::kResetRetryCountKey);
   APMAnalyticsSuite::setNeedFirstOpenAfterReset(true);
   std::string appInstanceID = APMIdentity::randomAppInstanceID();
@@ -678,12 +318,6 @@ void APMAnalytics::resetAnalyticsData() {
 
 // MARK: - Collaborators and tests
 
-std::shared_ptr<APMEngineContext> APMAnalytics::startedEngineContext() {
-  auto& front = state();
-  std::lock_guard<std::mutex> lock(front.startedEngineMutex);
-  return front.startedEngine;
-}
-
 void APMAnalytics::setCollaborators(APMFrontCollaboratorList collaborators) {
   std::erase(collaborators, nullptr);
   auto replacement = std::make_shared<const APMFrontCollaboratorList>(std::move(collaborators));
@@ -697,13 +331,10 @@ void APMAnalytics::resetForTesting() {
   APMAnalyticsOperationQueue::resetForTesting();
   APMAnalyticsOperationQueue::queue()->sync([] { APMAnalyticsListeners::resetOnSerialQueue(); });
   APMAnalyticsCollection::resetForTesting();
-  front.started = false;
+  APMAnalyticsStartUp::resetForTesting();
   front.appActive = kActiveAtLaunch;
   setCurrentScreenParameters({});
   setCollaborators(APMMakeFrontCollaborators());
-  setStartedEngineContext(nullptr);
-  setLoadTimestamp(platform::now());
-  APMSetAnalyticsHooks({});
   installInternalEventLogger();
 }
 
@@ -737,76 +368,4 @@ void APMAnalytics::logInternalEvent(const std::string& origin, const std::string
     }
   }
   logInternalEventWithOrigin(origin, name, std::move(parameters));
-}
-
-void APMAnalytics::setInternalUserProperty(const platform::Object& value, const std::string& name,
-                                           const std::string& origin) {
-  int failure = 0;
-  if (!APMDataTypeValidator::isValidInternalUserAttributeName(name, &failure)) {
-    APMLogErrorEventForName(kAPMErrorEventInvalidUserPropertyName, name,
-                            APMDataTypeValidator::kMaxUserAttributeNameLength, platform::Object(name));
-    return;
-  }
-  if (origin.empty() || origin.size() > APMDataTypeValidator::kMaxOriginLength) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kUnableSetUserProperty,
-           "Unable to set user property. Origin is invalid. Origin, name", origin, name);
-    return;
-  }
-  if (value.isNull()) {
-    removeInternalUserAttributeForName(name);
-    return;
-  }
-  auto apmValue = APMValue::valueFromObject(value);
-  if (!apmValue) return;
-  if (APMDataTypeValidator::isValidInternalUserAttributeValue(*apmValue, name, &failure)) {
-    auto attribute = std::make_shared<APMUserAttribute>(origin, name, *apmValue, platform::now());
-    const size_t bytes = queuedUserPropertyBytes(*attribute);
-    APMAnalyticsOperationQueue::waitForEventRoom(bytes);
-    APMAnalyticsOperationQueue::queueOperationAmongEvents([attribute] {
-      if (auto measurement = engine()) measurement->userProperties().setUserAttribute(attribute);
-    }, bytes);
-    return;
-  }
-  if (failure != kAPMValidationTooLong) return;
-  platform::Object shown = apmValue->isString()  ? platform::Object(apmValue->stringValue())
-                           : apmValue->isInt64() ? platform::Object(std::to_string(apmValue->int64Value()))
-                           : apmValue->isDouble() ? platform::Object(apmValue->description())
-                                                  : platform::Object();
-  APMLogErrorEventForName(kAPMErrorEventUserPropertyValueTooLong, name, APMDataTypeValidator::kMaxUserAttributeNameLength,
-                          shown);
-}
-
-void APMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<platform::DispatchQueue> queue,
-                                              std::function<void(int64_t)> callback) {
-  if (origin.empty()) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kCannotQueryAnalyticsMaxUserProperties,
-           "Cannot query Analytics for max user properties. Origin must be a non-empty string");
-    return;
-  }
-  if (!queue) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kCannotQueryAnalyticsMaxUserPropertiesQueue,
-           "Cannot query Analytics for max user properties. Queue cannot be nil. Origin", origin);
-    return;
-  }
-  if (!callback) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kNilMaxUserPropertiesCallback,
-           "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be nil. Origin", origin);
-    return;
-  }
-  // Without an engine the answer is the fixed per-origin limit, given at once rather than held
-  // behind a start that may never come.
-  if (!APMEngineRegistry::hasSharedInstance()) {
-    queue->async([callback] { callback(kMaxUserPropertiesPerOrigin); });
-    return;
-  }
-  APMAnalyticsOperationQueue::queueOperationWithBlock([origin, queue, callback] {
-    auto measurement = engine();
-    if (!measurement) {
-      queue->async([callback] { callback(kMaxUserPropertiesPerOrigin); });
-      return;
-    }
-    measurement->userProperties().maxUserPropertiesForOrigin(origin, [queue, callback](int64_t limit) {
-      queue->async([callback, limit] { callback(limit); });
-    });
-  });
 }

@@ -7,6 +7,7 @@
 #include "APMAnalyticsSuite.h"
 #include "APMEngineRegistry.h"
 #include "APMAnalyticsSupport.h"
+#include "APMAnalyticsUserProperties.h"
 #include "APMUserDefaults.h"
 #include "Consent/APMConsentSettingsUtil.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -55,8 +56,8 @@ void APMAnalyticsConsent::setConsent(const platform::Dictionary& input, const st
   }
   if (platform::find(settings, APMConsentSettingsUtil::kAdPersonalization)) {
     if (auto adPersonalization = APMConsentSettingsUtil::adPersonalization()) {
-      APMAnalytics::setUserPropertyString(platform::Object(*adPersonalization == 1 ? "YES" : "NO"),
-                                          APMAnalytics::kAllowPersonalizedAdsName);
+      APMAnalyticsUserProperties::setUserPropertyString(platform::Object(*adPersonalization == 1 ? "YES" : "NO"),
+                                          APMAnalyticsUserProperties::kAllowPersonalizedAdsName);
     }
   }
 }

@@ -8,11 +8,11 @@
 #include <thread>
 #include <utility>
 
-#include "APMAnalytics.h"
 #include "APMAnalyticsCollection.h"
 #include "APMAnalyticsEventBuffer.h"
 #include "APMAnalyticsListeners.h"
 #include "APMAnalyticsLog.h"
+#include "APMAnalyticsStartUp.h"
 #include "APMAnalyticsSupport.h"
 #include "APMEngineRegistry.h"
 #include "APMEngineEventRoad.h"
@@ -147,7 +147,7 @@ std::optional<uint64_t> reserveRoom(QueueState& queues, size_t bytes, RoomUse us
   std::unique_lock<std::mutex> lock(room.mutex);
   auto& waiting = room.statistics.waitingBytes;
   auto fits = [&] { return waiting == 0 || waiting + bytes <= room.maxBytes; };
-  if (use != RoomUse::kTake && !fits() && APMAnalytics::isStarted() && !queues.exiting.load() && !onSDKQueue()) {
+  if (use != RoomUse::kTake && !fits() && APMAnalyticsStartUp::isStarted() && !queues.exiting.load() && !onSDKQueue()) {
     ++room.statistics.waits;
     const bool burstStarts = room.waiters++ == 0 && (!room.lastWaitEnd || platform::uptime() - *room.lastWaitEnd >=
                                                                              APMAnalyticsOperationQueue::kWaitForRoomBurstGap);
@@ -403,7 +403,7 @@ void APMAnalyticsOperationQueue::queueOperationAmongEvents(Block block, size_t b
 
 void APMAnalyticsOperationQueue::queueEngineOperationAmongEvents(EngineBlock block, size_t bytes) {
   if (!block) return;
-  queueOperationAmongEvents([block = std::move(block)] { block(APMAnalytics::startedEngineContext()); }, bytes);
+  queueOperationAmongEvents([block = std::move(block)] { block(APMAnalyticsStartUp::startedEngineContext()); }, bytes);
 }
 
 void APMAnalyticsOperationQueue::unsuspendOperationQueue() {

@@ -17,9 +17,9 @@ namespace {
 TEST_F(FakeClockFrontTest, PersonalizedAdsSwitchIsPersistedAndMirroredAsTheNPAProperty) {
   start();
   const struct { const char* what; std::function<void()> set; bool persisted; int64_t npa; } cases[] = {
-      {"NO", [] { APMAnalytics::setUserPropertyString(platform::Object("NO"), APMAnalytics::kAllowPersonalizedAdsName); },
+      {"NO", [] { APMAnalyticsUserProperties::setUserPropertyString(platform::Object("NO"), APMAnalyticsUserProperties::kAllowPersonalizedAdsName); },
        false, 1},
-      {"YES", [] { APMAnalytics::setUserPropertyString(platform::Object("YES"), APMAnalytics::kAllowPersonalizedAdsName); },
+      {"YES", [] { APMAnalyticsUserProperties::setUserPropertyString(platform::Object("YES"), APMAnalyticsUserProperties::kAllowPersonalizedAdsName); },
        true, 0},
       {"consent", [] { APMAnalyticsConsent::setConsent({{"ad_personalization", platform::Object("denied")}}); }, false, 1},
   };
@@ -32,7 +32,7 @@ TEST_F(FakeClockFrontTest, PersonalizedAdsSwitchIsPersistedAndMirroredAsTheNPAPr
     ASSERT_TRUE(npa);
     EXPECT_EQ(npa->value().int64Value(), c.npa);
     EXPECT_EQ(npa->origin(), "auto");
-    EXPECT_FALSE(userProperty(APMAnalytics::kAllowPersonalizedAdsName));
+    EXPECT_FALSE(userProperty(APMAnalyticsUserProperties::kAllowPersonalizedAdsName));
   }
 }
 

@@ -58,7 +58,7 @@ TEST_F(FakeClockFrontTest, AUserPropertySetBetweenTwoEventsReachesOnlyTheLaterOn
   auto worker = engine()->setup().scheduler->workerQueue();
   worker->suspend();
   APMAnalytics::logEventWithName("before", {});
-  APMAnalytics::setUserPropertyString(platform::Object("tea"), "favorite");
+  APMAnalyticsUserProperties::setUserPropertyString(platform::Object("tea"), "favorite");
   APMAnalytics::logEventWithName("after", {});
   APMAnalyticsOperationQueue::flushSerialQueueForTesting();
   worker->resume();
@@ -91,7 +91,7 @@ TEST_F(FakeClockFrontTest, UserPropertyChangesQueuedAmongEventsReachExactlyTheEv
   };
   for (const auto& step : steps) {
     if (step.tierBefore) {
-      APMAnalytics::setUserPropertyString(*step.tierBefore ? platform::Object(step.tierBefore) : platform::Object(),
+      APMAnalyticsUserProperties::setUserPropertyString(*step.tierBefore ? platform::Object(step.tierBefore) : platform::Object(),
                                           "tier");
     }
     APMAnalytics::logEventWithName(step.event, {});
@@ -136,7 +136,7 @@ TEST_F(FakeClockFrontTest, ValuesNestedDeeperThanStorableAreRefusedAsUnsupported
   platform::Object deep = nestedList(100000);
   // Handed over before start, so the SDK's copies outlive the caller's.
   APMAnalytics::logEventWithOrigin("app", true, "deep_with_time", {{"a_list", deep}}, kStartTime, {});
-  APMAnalytics::setDefaultEventParameters(platform::Dictionary{{"deep_default", deep}});
+  APMAnalyticsUserProperties::setDefaultEventParameters(platform::Dictionary{{"deep_default", deep}});
   APMAnalytics::logEventWithName(
       "deep_values", {{"a_list", deep},
                       {"items", platform::Object(platform::Array{platform::Object(platform::Dictionary{
@@ -271,15 +271,15 @@ TEST_F(FakeClockFrontTest, ReporterLoggingFromItsOwnQueueDoesNotBlock) {
 
 TEST_F(FakeClockFrontTest, UserPropertiesAreCheckedStoredAndReadBackOnTheGivenQueue) {
   start();
-  APMAnalytics::setUserPropertyString(platform::Object("blue"), "color");
-  APMAnalytics::setUserID(platform::Object("user-1"));
+  APMAnalyticsUserProperties::setUserPropertyString(platform::Object("blue"), "color");
+  APMAnalyticsUserProperties::setUserID(platform::Object("user-1"));
   ASSERT_TRUE(userProperty("_id"));
   EXPECT_EQ(userProperty("_id")->value().stringValue(), "user-1");
   auto queue = platform::DispatchQueue::create("test.reader");
   std::atomic<bool> answered{false};
   platform::Dictionary readBack;
   bool onGivenQueue = false;
-  APMAnalytics::userPropertiesIncludingInternal(false, queue, [&](const platform::Dictionary& result) {
+  APMAnalyticsUserProperties::userPropertiesIncludingInternal(false, queue, [&](const platform::Dictionary& result) {
     readBack = result;
     onGivenQueue = queue->isCurrent();
     answered = true;
@@ -297,7 +297,7 @@ TEST_F(FakeClockFrontTest, UserPropertiesAreCheckedStoredAndReadBackOnTheGivenQu
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(c.name);
-    APMAnalytics::setUserPropertyString(c.value, c.name);
+    APMAnalyticsUserProperties::setUserPropertyString(c.value, c.name);
     EXPECT_FALSE(userProperty(c.name));
     if (c.errorCode) {
       EXPECT_EQ(errorRowsWithCode(c.errorCode).size(), 1u);
@@ -307,11 +307,11 @@ TEST_F(FakeClockFrontTest, UserPropertiesAreCheckedStoredAndReadBackOnTheGivenQu
   }
 
   // A null value removes; a user ID that is not a string is refused.
-  APMAnalytics::setUserPropertyString(platform::Object(), "color");
-  APMAnalytics::setUserID(platform::Object());
+  APMAnalyticsUserProperties::setUserPropertyString(platform::Object(), "color");
+  APMAnalyticsUserProperties::setUserID(platform::Object());
   EXPECT_FALSE(userProperty("color"));
   EXPECT_FALSE(userProperty("_id"));
-  APMAnalytics::setUserID(platform::Object(5));
+  APMAnalyticsUserProperties::setUserID(platform::Object(5));
   EXPECT_EQ(linesWithCode(25004).size(), 1u);
   EXPECT_FALSE(userProperty("_id"));
 }
@@ -358,7 +358,7 @@ TEST_F(FakeClockFrontTest, LogOptionsDecideInterceptorListenersAndDefaultsUnderT
       {"off_caller_says_on", false, true, {.enabled = true}, false, false, 0, false},
   };
   start();
-  APMAnalytics::setDefaultEventParameters(platform::Dictionary{{"joined", "yes"}});
+  APMAnalyticsUserProperties::setDefaultEventParameters(platform::Dictionary{{"joined", "yes"}});
   std::mutex seenMutex;
   std::vector<std::string> intercepted;
   std::vector<std::string> heard;

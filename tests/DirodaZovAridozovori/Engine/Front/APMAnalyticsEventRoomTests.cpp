@@ -107,7 +107,7 @@ TEST_F(FakeClockFrontTest, UserPropertyChangesWaitingAmongEventsHoldRoomLikeEven
   constexpr int kChanges = 40;  // far more than 2 KiB holds
   auto caller = std::async(std::launch::async, [] {
     for (int i = 0; i < kChanges; ++i) {
-      APMAnalytics::setUserPropertyString(platform::Object("v" + std::to_string(i)), "p" + std::to_string(i % 5));
+      APMAnalyticsUserProperties::setUserPropertyString(platform::Object("v" + std::to_string(i)), "p" + std::to_string(i % 5));
     }
   });
   const bool waited = testsupport::waitFor([] { return APMAnalyticsOperationQueue::eventRoadStatistics().waits > 0; });

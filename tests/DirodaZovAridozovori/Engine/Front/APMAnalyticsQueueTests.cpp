@@ -47,20 +47,20 @@ TEST_F(FrontTest, WaitingHandOffFromTheSerialQueueItselfReturns) {
 
 TEST_F(FrontTest, StartIsRefusedWhileAnotherCollectorIsPresent) {
   const struct { const char* what; const char* registeredClass; const char* origin; int64_t level, code; } cases[] = {
-      {"an older framework", APMAnalytics::kOlderFrameworkClassName, "fa", 1, 25029},
-      {"the public API with another origin", APMAnalytics::kPublicAPIClassName, "app", 3, 25026},
+      {"an older framework", APMAnalyticsStartUp::kOlderFrameworkClassName, "fa", 1, 25029},
+      {"the public API with another origin", APMAnalyticsStartUp::kPublicAPIClassName, "app", 3, 25026},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     platform::ClassRegistry::reset();
     platform::ClassRegistry::registerClass(c.registeredClass);
     clearLog();
-    APMAnalytics::startWithAppID(kAppID, c.origin, {});
+    APMAnalyticsStartUp::startWithAppID(kAppID, c.origin, {});
     APMAnalyticsOperationQueue::flushSerialQueueForTesting();
     auto lines = linesWithCode(c.code);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, c.level);
-    EXPECT_FALSE(APMAnalytics::isStarted());
+    EXPECT_FALSE(APMAnalyticsStartUp::isStarted());
     EXPECT_FALSE(APMEngineRegistry::hasSharedInstance());
     EXPECT_TRUE(APMAnalyticsOperationQueue::isOperationQueueSuspended());
   }

@@ -20,11 +20,13 @@
 #include "APMPBMessages.h"
 #include "Front/APMAnalytics.h"
 #include "Front/APMAnalyticsOperationQueue.h"
+#include "Front/APMAnalyticsStartUp.h"
 #include "Front/APMAnalyticsCollection.h"
 #include "Front/APMAnalyticsConsent.h"
 #include "Front/APMAnalyticsListeners.h"
 #include "Front/APMAnalyticsLog.h"
 #include "Front/APMAnalyticsSuite.h"
+#include "Front/APMAnalyticsUserProperties.h"
 #include "Front/APMFrontCollaborator.h"
 #include "TestSupport.h"
 #include "platform/NotificationCenter.h"
@@ -113,7 +115,7 @@ class FrontTest : public ::testing::Test, public enginetest::StoredState {
 
   // Starts analytics through the front and waits until the engine has started.
   void start(const platform::Dictionary& options = {}) {
-    APMAnalytics::startWithAppID(kAppID, APMAnalytics::kOriginStart, options);
+    APMAnalyticsStartUp::startWithAppID(kAppID, APMAnalytics::kOriginStart, options);
     drain();
   }
 
