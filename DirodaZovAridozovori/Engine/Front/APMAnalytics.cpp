@@ -144,9 +144,10 @@ void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                       const platform::Dictionary& parameters, double timestamp,
                                       const APMLogEventOptions& options) {
-  APMAnalyticsOperationQueue::queueOperationWithBlock([=, parameters = APMParametersWithinStorableNesting(parameters)]() mutable {
-    logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), timestamp, options, {});
-  });
+  APMAnalyticsOperationQueue::queueOperationWithBlock(
+      [=, parameters = APMParametersWithinStorableNesting(parameters)]() mutable {
+        logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), timestamp, options, {});
+      });
 }
 
 void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent,
@@ -254,7 +255,9 @@ void APMAnalytics::sessionIDWithCompletion(SessionIDCompletion completion) {
 
 std::optional<std::string> APMAnalytics::appInstanceID() {
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
-  if (auto afterReset = APMAnalyticsSuite::appInstanceIDAfterReset(); afterReset && !afterReset->empty()) return afterReset;
+  if (auto afterReset = APMAnalyticsSuite::appInstanceIDAfterReset(); afterReset && !afterReset->empty()) {
+    return afterReset;
+  }
   auto identity = APMIdentity::sharedInstance();
   return identity ? identity->appInstanceID() : std::nullopt;
 }
@@ -289,7 +292,8 @@ void APMAnalytics::handleEventsForBackgroundURLSession(const std::string& sessio
 
 void APMAnalytics::resetAnalyticsData() {
   APMAnalyticsStartUp::setLoadTimestamp(platform::now());
-  APMAnalyticsSuite::userDefaults().setInteger(APMAnalyticsSuite::resetRetryCount() + 1, APMAnalyticsSuite::kResetRetryCountKey);
+  APMAnalyticsSuite::userDefaults().setInteger(APMAnalyticsSuite::resetRetryCount() + 1,
+                                               APMAnalyticsSuite::kResetRetryCountKey);
   APMAnalyticsSuite::setNeedFirstOpenAfterReset(true);
   std::string appInstanceID = APMIdentity::randomAppInstanceID();
   if (appInstanceID.empty()) {
@@ -312,7 +316,9 @@ void APMAnalytics::resetAnalyticsData() {
       return;
     }
     APMAnalyticsSuite::setResetRetryCount(0);
-    if (APMAnalyticsSuite::appInstanceIDAfterReset() == appInstanceID) APMAnalyticsSuite::setAppInstanceIDAfterReset(std::nullopt);
+    if (APMAnalyticsSuite::appInstanceIDAfterReset() == appInstanceID) {
+      APMAnalyticsSuite::setAppInstanceIDAfterReset(std::nullopt);
+    }
   });
 }
 

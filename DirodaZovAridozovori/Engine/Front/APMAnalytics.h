@@ -1,7 +1,14 @@
 #pragma once
 // The front door of the measurement engine: every public call, every interop call and every
-// internal event of the SDK's own components passes through these class methods.
+// internal event of the SDK's own components passes through the front. This class holds the event
+// entry points and their checks, the screen state, the application-active state and the
+// collaborators; the other parts of the front are classes of their own beside it:
+// APMAnalyticsOperationQueue (the queues, the event batches and the room they wait for),
+// APMAnalyticsStartUp, APMAnalyticsCollection (the collection switch), APMAnalyticsConsent,
+// APMAnalyticsSuite (the preferences suite), APMAnalyticsUserProperties and APMAnalyticsListeners.
 //
+// Shared state: the current screen, the application-active state and the collaborators are guarded
+// (a mutex or an atomic).
 #include <atomic>
 #include <cstddef>
 #include <cstdint>

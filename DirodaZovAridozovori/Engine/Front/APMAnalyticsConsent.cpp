@@ -14,7 +14,9 @@
 
 using apmfront::dictionaryOrEmpty;
 
-void APMAnalyticsConsent::setConsent(const platform::Dictionary& settings) { setConsent(settings, kConsentSettingsKey); }
+void APMAnalyticsConsent::setConsent(const platform::Dictionary& settings) {
+  setConsent(settings, kConsentSettingsKey);
+}
 
 void APMAnalyticsConsent::setConsent(const platform::Dictionary& input, const std::string& key) {
   if (APMConsentSettingsUtil::consentSource() == APMConsentSettingsUtil::kSourceNone) loadPersistedConsentSettings();
@@ -52,7 +54,8 @@ void APMAnalyticsConsent::setConsent(const platform::Dictionary& input, const st
   auto remoteConfig = APMEngineRegistry::remoteConfig();
   if (remoteConfig && !remoteConfig->consentDefaults().empty() &&
       APMConsentSettingsUtil::didAdUserDataConsentChange(adUserDataWasDenied)) {
-    APMAnalytics::logInternalEventWithOrigin(APMAnalytics::kOriginAuto, "_dcu", platform::Dictionary{{"_r", platform::Object(1)}});
+    APMAnalytics::logInternalEventWithOrigin(APMAnalytics::kOriginAuto, "_dcu",
+                                             platform::Dictionary{{"_r", platform::Object(1)}});
   }
   if (platform::find(settings, APMConsentSettingsUtil::kAdPersonalization)) {
     if (auto adPersonalization = APMConsentSettingsUtil::adPersonalization()) {

@@ -122,7 +122,9 @@ void APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue(Block block) {
   queueState().serialQueue->async(guarded(std::move(block)));
 }
 
-bool APMAnalyticsOperationQueue::isCurrentQueueSerialQueue() { return platform::DispatchQueue::currentLabel() == kQueueLabel; }
+bool APMAnalyticsOperationQueue::isCurrentQueueSerialQueue() {
+  return platform::DispatchQueue::currentLabel() == kQueueLabel;
+}
 
 namespace {
 
@@ -149,8 +151,9 @@ std::optional<uint64_t> reserveRoom(QueueState& queues, size_t bytes, RoomUse us
   auto fits = [&] { return waiting == 0 || waiting + bytes <= room.maxBytes; };
   if (use != RoomUse::kTake && !fits() && APMAnalyticsStartUp::isStarted() && !queues.exiting.load() && !onSDKQueue()) {
     ++room.statistics.waits;
-    const bool burstStarts = room.waiters++ == 0 && (!room.lastWaitEnd || platform::uptime() - *room.lastWaitEnd >=
-                                                                             APMAnalyticsOperationQueue::kWaitForRoomBurstGap);
+    const bool burstStarts =
+        room.waiters++ == 0 && (!room.lastWaitEnd || platform::uptime() - *room.lastWaitEnd >=
+                                                         APMAnalyticsOperationQueue::kWaitForRoomBurstGap);
     if (burstStarts) {
       const size_t waitingNow = waiting;
       const size_t cap = room.maxBytes;
@@ -214,7 +217,8 @@ void markHandOffStep(QueueState& queues, bool waitForWorker) {
   if (!waitForWorker) return;
   std::unique_lock<std::mutex> lock(window->mutex);
   window->changed.wait_for(lock, std::chrono::duration<double>(APMAnalyticsOperationQueue::kHandOffWaitLimit), [&] {
-    return window->posted - window->reached <= APMAnalyticsOperationQueue::kMaxHandOffStepsInEngine || queues.abandonHandOff;
+    return window->posted - window->reached <= APMAnalyticsOperationQueue::kMaxHandOffStepsInEngine ||
+           queues.abandonHandOff;
   });
 }
 
@@ -227,7 +231,8 @@ void handOffEvent(QueueState& queues, APMBufferedEvent& event) {
     if (!measurement) return;
     measurement->eventRoad().logCompactEventWithOrigin(
         event.origin, event.isPublicEvent, event.name, std::move(event.parameters), event.timestamp,
-        {.enabled = APMAnalyticsCollection::isAnalyticsCollectionEnabled()}, APMAnalyticsListeners::interceptor(), std::move(event.addedScreenParameters));
+        {.enabled = APMAnalyticsCollection::isAnalyticsCollectionEnabled()}, APMAnalyticsListeners::interceptor(),
+        std::move(event.addedScreenParameters));
   });
   if (++queues.handedSinceMarker >= APMAnalyticsOperationQueue::kHandOffStep) {
     queues.handedSinceMarker = 0;
@@ -492,7 +497,9 @@ void APMAnalyticsOperationQueue::registerExitHandlerOnce() {
   });
 }
 
-void APMAnalyticsOperationQueue::setExitFlushTimeLimitForTesting(double seconds) { queueState().exitFlushTimeLimit = seconds; }
+void APMAnalyticsOperationQueue::setExitFlushTimeLimitForTesting(double seconds) {
+  queueState().exitFlushTimeLimit = seconds;
+}
 
 void APMAnalyticsOperationQueue::setEventRoadOptions(const APMEventRoadOptions& options) {
   auto& room = queueState().room;

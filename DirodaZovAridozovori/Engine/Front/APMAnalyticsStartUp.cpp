@@ -56,7 +56,9 @@ void installEngineHooks() {
   hooks.needFirstOpenAfterReset = [] { return APMAnalyticsSuite::needFirstOpenAfterReset(); };
   hooks.removeNeedFirstOpenAfterReset = [] { APMAnalyticsSuite::removeNeedFirstOpenAfterReset(); };
   hooks.deferredAnalyticsCollection = [] { return APMAnalyticsSuite::deferredAnalyticsCollection(); };
-  hooks.setDeferredAnalyticsCollection = [](std::optional<bool> v) { APMAnalyticsSuite::setDeferredAnalyticsCollection(v); };
+  hooks.setDeferredAnalyticsCollection = [](std::optional<bool> v) {
+    APMAnalyticsSuite::setDeferredAnalyticsCollection(v);
+  };
   hooks.resetRetryCount = [] { return APMAnalyticsSuite::resetRetryCount(); };
   hooks.setResetRetryCount = [](int64_t count) { APMAnalyticsSuite::setResetRetryCount(count); };
   hooks.appInstanceIDAfterReset = [] { return APMAnalyticsSuite::appInstanceIDAfterReset(); };
@@ -84,7 +86,9 @@ void installEngineHooks() {
   hooks.isAppActive = [] { return APMAnalytics::isAppActive(); };
   hooks.screenParameters = [] { return APMAnalytics::currentScreenParameters(); };
   hooks.hasAppActiveOwner = [] { return APMAnalytics::hasAppActiveOwner(); };
-  hooks.queueOperationWithBlock = [](std::function<void()> block) { APMAnalyticsOperationQueue::queueOperationWithBlock(std::move(block)); };
+  hooks.queueOperationWithBlock = [](std::function<void()> block) {
+    APMAnalyticsOperationQueue::queueOperationWithBlock(std::move(block));
+  };
   APMSetAnalyticsHooks(std::move(hooks));
 }
 
@@ -184,7 +188,8 @@ void APMAnalyticsStartUp::startWithAppID(const std::string& appID, const std::st
     safelist = safelistFromOptions(valueFor(options, kOptionSafelistedEvents));
     auto onStart = APMConsentSettingsUtil::consentSettingsFromDictionary(options);
     if (!onStart.empty()) {
-      APMAnalyticsSuite::userDefaults().setObject(platform::Object(onStart), APMAnalyticsConsent::kConsentSettingsOnStartKey);
+      APMAnalyticsSuite::userDefaults().setObject(platform::Object(onStart),
+                                                  APMAnalyticsConsent::kConsentSettingsOnStartKey);
     }
   }
   APMAnalyticsCollection::setCollectionDeactivatedAtStart(deactivated);
@@ -219,7 +224,8 @@ class APMAppDelegateInterceptor : public NSApplicationDelegate {
  public:
   static const std::shared_ptr<APMAppDelegateInterceptor>& sharedInstance() {
     // Never destroyed: the SDK's threads may read it until the process has ended.
-    static const auto& instance = *new std::shared_ptr<APMAppDelegateInterceptor>(std::make_shared<APMAppDelegateInterceptor>());
+    static const auto& instance =
+        *new std::shared_ptr<APMAppDelegateInterceptor>(std::make_shared<APMAppDelegateInterceptor>());
     return instance;
   }
 };

@@ -23,8 +23,12 @@ void APMAnalyticsSuite::setResetRetryCount(int64_t count) {
 }
 
 bool APMAnalyticsSuite::needFirstOpenAfterReset() { return userDefaults().boolForKey(kNeedFirstOpenAfterResetKey); }
-void APMAnalyticsSuite::setNeedFirstOpenAfterReset(bool need) { userDefaults().setBool(need, kNeedFirstOpenAfterResetKey); }
-void APMAnalyticsSuite::removeNeedFirstOpenAfterReset() { userDefaults().removeObjectForKey(kNeedFirstOpenAfterResetKey); }
+void APMAnalyticsSuite::setNeedFirstOpenAfterReset(bool need) {
+  userDefaults().setBool(need, kNeedFirstOpenAfterResetKey);
+}
+void APMAnalyticsSuite::removeNeedFirstOpenAfterReset() {
+  userDefaults().removeObjectForKey(kNeedFirstOpenAfterResetKey);
+}
 
 std::optional<std::string> APMAnalyticsSuite::appInstanceIDAfterReset() {
   return userDefaults().stringForKey(kAppInstanceIDAfterResetKey);
@@ -43,5 +47,6 @@ std::optional<bool> APMAnalyticsSuite::deferredAnalyticsCollection() {
 }
 
 void APMAnalyticsSuite::setDeferredAnalyticsCollection(std::optional<bool> deferred) {
-  userDefaults().setObject(deferred ? platform::Object(*deferred) : platform::Object(), kDeferredAnalyticsCollectionKey);
+  userDefaults().setObject(deferred ? platform::Object(*deferred) : platform::Object(),
+                           kDeferredAnalyticsCollectionKey);
 }

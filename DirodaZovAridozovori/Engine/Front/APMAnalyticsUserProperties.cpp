@@ -120,7 +120,8 @@ void APMAnalyticsUserProperties::setUserAttributeNumber(const platform::Object& 
     return;
   }
   if (!value.isNumber()) return;
-  platform::Object number = value.isDouble() ? platform::Object(value.doubleValue()) : platform::Object(value.integerValue());
+  platform::Object number =
+      value.isDouble() ? platform::Object(value.doubleValue()) : platform::Object(value.integerValue());
   setInternalUserProperty(number, name, APMAnalytics::kOriginAuto);
 }
 
@@ -148,9 +149,10 @@ void APMAnalyticsUserProperties::userPropertiesIncludingInternal(bool includingI
       queue->async([callback] { callback({}); });
       return;
     }
-    measurement->userProperties().userPropertiesIncludingInternal(includingInternal, [queue, callback](platform::Dictionary result) {
-      queue->async([callback, result = std::move(result)] { callback(result); });
-    });
+    measurement->userProperties().userPropertiesIncludingInternal(
+        includingInternal, [queue, callback](platform::Dictionary result) {
+          queue->async([callback, result = std::move(result)] { callback(result); });
+        });
   });
 }
 
@@ -206,8 +208,8 @@ void APMAnalyticsUserProperties::setInternalUserProperty(const platform::Object&
                            : apmValue->isInt64() ? platform::Object(std::to_string(apmValue->int64Value()))
                            : apmValue->isDouble() ? platform::Object(apmValue->description())
                                                   : platform::Object();
-  APMLogErrorEventForName(kAPMErrorEventUserPropertyValueTooLong, name, APMDataTypeValidator::kMaxUserAttributeNameLength,
-                          shown);
+  APMLogErrorEventForName(kAPMErrorEventUserPropertyValueTooLong, name,
+                          APMDataTypeValidator::kMaxUserAttributeNameLength, shown);
 }
 
 void APMAnalyticsUserProperties::maxUserPropertiesForOrigin(const std::string& origin,
