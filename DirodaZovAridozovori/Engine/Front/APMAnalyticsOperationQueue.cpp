@@ -490,6 +490,7 @@ void flushAndStopAtExit() {
 void APMAnalyticsOperationQueue::registerExitHandlerOnce() {
   static std::once_flag once;
   std::call_once(once, [] {
+    queueState();
     platform::HttpClient::shared();
     platform::UserDefaults::standard();
     // On a thread of its own: the exiting thread's thread-local objects are gone by now.
