@@ -1,14 +1,13 @@
 #include "APMAdExposureReporter.h"
 
-#include <cmath>
 #include <mutex>
 
 #include "APMMonitor.h"
+#include "DirodaZovAridozovori/Engine/AdExposure/APMAdExposureEvents.h"
 #include "DirodaZovAridozovori/Engine/AdExposure/APMAdExposureLog.h"
 #include "ScreenView/APMScreenViewReporter.h"
 #include "Session/APMSessionReporter.h"
 #include "platform/ApplicationNotifications.h"
-#include "platform/Clock.h"
 
 namespace {
 
@@ -26,8 +25,7 @@ std::shared_ptr<APMAdExposureReporter> APMAdExposureReporter::create() {
   return reporter;
 }
 
-APMAdExposureReporter::APMAdExposureReporter(Private)
-    : queue_(platform::DispatchQueue::create(kQueueLabel)), adExposureStartTime_(currentTime()) {}
+APMAdExposureReporter::APMAdExposureReporter(Private) : queue_(platform::DispatchQueue::create(kQueueLabel)) {}
 
 APMAdExposureReporter::~APMAdExposureReporter() {
   auto& center = platform::NotificationCenter::defaultCenter();
@@ -63,15 +61,10 @@ std::shared_ptr<APMEngineContext> APMAdExposureReporter::engine() const {
   return engine_;
 }
 
-double APMAdExposureReporter::currentTime() {
-  const double time = platform::uptime();
-  return std::isfinite(time) && time > 0 ? time : kUnknownTime;
-}
-
 // MARK: - Engine
 
 void APMAdExposureReporter::logEvent(const char* name, const platform::Dictionary& parameters) const {
-  if (auto context = engine()) context->logInternalEvent(kOrigin, name, parameters);
+  if (auto context = engine()) context->logInternalEvent(APMAdExposureEvents::kOrigin, name, parameters);
 }
 
 bool APMAdExposureReporter::isAppActive() const {
@@ -95,16 +88,7 @@ void APMAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
   const double time = currentTime();
   std::weak_ptr<APMAdExposureReporter> weakSelf = weak_from_this();
   queue_->async([weakSelf, adUnitID, time] {
-    auto self = weakSelf.lock();
-    if (!self) return;
-    if (self->adUnitCounts_.size() >= kMaxOpenAdUnits) {
-      APMLog(APMLogLevel::kWarningSampledOnly, APMAdExposureLogCode::kReachedLimitAdUnits,
-             "Reached limit on ad units. Ignoring ad unit with ID", adUnitID);
-      return;
-    }
-    if (self->adUnitCounts_.empty()) self->adExposureStartTime_ = time;
-    if (!self->adUnitCounts_.count(adUnitID)) self->adUnitStartTimes_[adUnitID] = time;
-    self->adUnitCounts_[adUnitID] += 1;
+    if (auto self = weakSelf.lock()) self->openUnits_.begin(adUnitID, time);
   });
 }
 
@@ -117,28 +101,23 @@ void APMAdExposureReporter::endAdUnitExposure(const std::string& adUnitID) {
   const double time = currentTime();
   const platform::Dictionary screenParameters = currentScreenParameters();
   queue_->sync([&] {
-    auto count = adUnitCounts_.find(adUnitID);
-    if (count == adUnitCounts_.end()) {
+    if (!openUnits_.contains(adUnitID)) {
       APMLog(APMLogLevel::kWarningSampledOnly, APMAdExposureLogCode::kUnknownAdUnit,
              "Unknown ad unit. Ignoring ad unit with ID", adUnitID);
       return;
     }
-    if (count->second >= 2) {
-      count->second -= 1;
-      return;
-    }
+    if (openUnits_.endOneOfSeveral(adUnitID)) return;
     logAdUnitExposureEventOnSerialQueueWithID(adUnitID, time, screenParameters);
-    adUnitCounts_.erase(count);
-    adUnitStartTimes_.erase(adUnitID);
-    if (!adUnitCounts_.empty()) return;
+    openUnits_.close(adUnitID);
+    if (!openUnits_.counts().empty()) return;
     logAdExposureEventOnSerialQueueWithEndTime(time, screenParameters);
-    adExposureStartTime_ = time;
+    openUnits_.setAdExposureStartTime(time);
   });
 }
 
 size_t APMAdExposureReporter::openAdUnitCount() {
   size_t count = 0;
-  queue_->sync([&] { count = adUnitCounts_.size(); });
+  queue_->sync([&] { count = openUnits_.counts().size(); });
   return count;
 }
 
@@ -157,7 +136,7 @@ void APMAdExposureReporter::handleAppWillResignActiveWithScreen(const std::optio
 
 void APMAdExposureReporter::handleAppDidBecomeActive() {
   const double time = currentTime();
-  queue_->sync([&] { updateStartTimesOnSerialQueue(time); });
+  queue_->sync([&] { openUnits_.updateStartTimes(time); });
 }
 
 void APMAdExposureReporter::logExposureEventsWithScreenParameters(const platform::Dictionary& screenParameters) {
@@ -167,22 +146,11 @@ void APMAdExposureReporter::logExposureEventsWithScreenParameters(const platform
 
 void APMAdExposureReporter::logExposureEventsOnSerialQueueWithEndTime(double endTime,
                                                                       const platform::Dictionary& screenParameters) {
-  for (const auto& [adUnitID, count] : adUnitCounts_) {
+  for (const auto& [adUnitID, count] : openUnits_.counts()) {
     logAdUnitExposureEventOnSerialQueueWithID(adUnitID, endTime, screenParameters);
   }
-  if (!adUnitCounts_.empty()) logAdExposureEventOnSerialQueueWithEndTime(endTime, screenParameters);
-  updateStartTimesOnSerialQueue(endTime);
-}
-
-void APMAdExposureReporter::updateStartTimesOnSerialQueue(double time) {
-  if (adUnitCounts_.empty()) return;
-  for (auto& [adUnitID, start] : adUnitStartTimes_) start = time;
-  adExposureStartTime_ = time;
-}
-
-std::optional<int64_t> APMAdExposureReporter::exposureMillis(double startTime, double endTime) {
-  if (startTime == kUnknownTime || endTime == kUnknownTime) return std::nullopt;
-  return platform::saturatingInt64((endTime - startTime) * 1000);
+  if (!openUnits_.counts().empty()) logAdExposureEventOnSerialQueueWithEndTime(endTime, screenParameters);
+  openUnits_.updateStartTimes(endTime);
 }
 
 // The log lines of one kind of exposure event, for the checks both kinds share.
@@ -206,7 +174,7 @@ std::optional<int64_t> APMAdExposureReporter::reportableMillisOnSerialQueue(cons
     APMLog(APMLogLevel::kVerbose, lines.inactiveCode, lines.inactive);
     return std::nullopt;
   }
-  auto millis = exposureMillis(startTime, endTime);
+  auto millis = APMOpenAdUnits::exposureMillis(startTime, endTime);
   if (!millis || *millis < kMinExposureMillis) {
     APMLog(APMLogLevel::kVerbose, lines.shortCode, millis ? lines.tooShort : lines.unknownTime);
     return std::nullopt;
@@ -228,14 +196,12 @@ void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std:
            "Ad unit exposure not logged. Received empty ad unit ID");
     return;
   }
-  auto start = adUnitStartTimes_.find(adUnitID);
-  auto millis =
-      reportableMillisOnSerialQueue(lines, start == adUnitStartTimes_.end() ? kUnknownTime : start->second, endTime);
+  auto millis = reportableMillisOnSerialQueue(lines, openUnits_.startTimeOf(adUnitID), endTime);
   if (!millis) return;
   platform::Dictionary parameters = screenParameters;
-  parameters[kAdUnitIDParameter] = adUnitID;
-  parameters[kExposureTimeParameter] = *millis;
-  logEvent(kAdUnitExposureEventName, parameters);
+  parameters[APMAdExposureEvents::kAdUnitIDParameter] = adUnitID;
+  parameters[APMAdExposureEvents::kExposureTimeParameter] = *millis;
+  logEvent(APMAdExposureEvents::kAdUnitExposureEventName, parameters);
 }
 
 void APMAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(double endTime,
@@ -247,9 +213,9 @@ void APMAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(double en
                                   APMAdExposureLogCode::kAdExposureClockUnreadable,
                                   "Ad exposure not logged. The clock could not be read",
                                   "Ad exposure not logged. Exposure time was less than 1 sec"};
-  auto millis = reportableMillisOnSerialQueue(lines, adExposureStartTime_, endTime);
+  auto millis = reportableMillisOnSerialQueue(lines, openUnits_.adExposureStartTime(), endTime);
   if (!millis) return;
   platform::Dictionary parameters = screenParameters;
-  parameters[kExposureTimeParameter] = *millis;
-  logEvent(kAdExposureEventName, parameters);
+  parameters[APMAdExposureEvents::kExposureTimeParameter] = *millis;
+  logEvent(APMAdExposureEvents::kAdExposureEventName, parameters);
 }

@@ -20,7 +20,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +28,7 @@
 #include <vector>
 
 #include "APMEngineComponent.h"
+#include "DirodaZovAridozovori/Engine/AdExposure/APMOpenAdUnits.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Object.h"
@@ -37,17 +37,8 @@ class APMAdExposureReporter final : public APMEngineComponent,
                                     public std::enable_shared_from_this<APMAdExposureReporter> {
  public:
   static constexpr const char* kQueueLabel = "APMAdExposureReporter";
-  static constexpr const char* kOrigin = "am";
-  static constexpr const char* kAdUnitExposureEventName = "_xu";
-  static constexpr const char* kAdExposureEventName = "_xa";
-  static constexpr const char* kAdUnitIDParameter = "_ai";
-  static constexpr const char* kExposureTimeParameter = "_xt";
-  // Distinct ad units open at once.
-  static constexpr size_t kMaxOpenAdUnits = 100;
   // Slices shorter than this are not reported.
   static constexpr int64_t kMinExposureMillis = 1000;
-  // What currentTime answers when the clock cannot be read.
-  static constexpr double kUnknownTime = -1.0;
 
   // A reporter observing the slice cuts; it logs nothing until it is attached to an engine.
   static std::shared_ptr<APMAdExposureReporter> create();
@@ -71,8 +62,8 @@ class APMAdExposureReporter final : public APMEngineComponent,
   bool isReportingEnabled() const { return reportingEnabled_.load(); }
   void setReportingEnabled(bool enabled) { reportingEnabled_ = enabled; }
 
-  // Seconds of the monotonic clock, or kUnknownTime when it cannot be read.
-  static double currentTime();
+  // Seconds of the monotonic clock, or APMOpenAdUnits::kUnknownTime when it cannot be read.
+  static double currentTime() { return APMOpenAdUnits::currentTime(); }
   // The ad units now open (waits for the queue).
   size_t openAdUnitCount();
 
@@ -88,9 +79,6 @@ class APMAdExposureReporter final : public APMEngineComponent,
   void logAdExposureEventOnSerialQueueWithEndTime(double endTime, const platform::Dictionary& screenParameters);
   void logAdUnitExposureEventOnSerialQueueWithID(const std::string& adUnitID, double endTime,
                                                  const platform::Dictionary& screenParameters);
-  void updateStartTimesOnSerialQueue(double time);
-  // The whole milliseconds between two readings; none when either reading failed.
-  static std::optional<int64_t> exposureMillis(double startTime, double endTime);
   // The exposure to report; none (and the line that says why) when reporting is off, the
   // application inactive, the time unknown or the exposure shorter than a second.
   struct RefusalLines;
@@ -110,7 +98,5 @@ class APMAdExposureReporter final : public APMEngineComponent,
   std::shared_ptr<APMEngineContext> engine_;
 
   // The reporter's queue only.
-  std::map<std::string, int64_t> adUnitCounts_;
-  std::map<std::string, double> adUnitStartTimes_;
-  double adExposureStartTime_ = kUnknownTime;
+  APMOpenAdUnits openUnits_;
 };
