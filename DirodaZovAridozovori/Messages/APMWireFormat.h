@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "platform/Object.h"
 
@@ -27,7 +28,7 @@ inline void APMWireAppendKey(platform::Data& bytes, uint32_t tag, uint32_t wireT
 }
 
 // The varint at `position`, which moves past it; none when the bytes end inside it.
-inline std::optional<uint64_t> APMWireReadVarint(const platform::Data& bytes, size_t& position) {
+inline std::optional<uint64_t> APMWireReadVarint(std::span<const uint8_t> bytes, size_t& position) {
   uint64_t value = 0;
   for (int shift = 0; shift < 64 && position < bytes.size(); shift += 7) {
     const uint8_t byte = bytes[position++];
@@ -39,7 +40,7 @@ inline std::optional<uint64_t> APMWireReadVarint(const platform::Data& bytes, si
 
 // Moves `position` past one field's value of the given wire type; false when the bytes end inside
 // it or the type is not one a message of ours holds.
-inline bool APMWireSkipValue(const platform::Data& bytes, size_t& position, uint32_t wireType) {
+inline bool APMWireSkipValue(std::span<const uint8_t> bytes, size_t& position, uint32_t wireType) {
   uint64_t length = 0;
   switch (wireType) {
     case kAPMWireVarint:

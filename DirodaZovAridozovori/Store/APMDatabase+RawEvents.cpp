@@ -317,22 +317,29 @@ bool APMDatabase::insertBundle(const APMPBMeasurementBundle& bundle, bool isReal
 std::optional<std::vector<APMQueuedBundleMessage>> APMDatabase::queryBundlesWithCountLimit(int64_t countLimit,
                                                                                            int64_t sizeLimit,
                                                                                            platform::Error* error) {
-  auto stored = queryBundleDataWithCountLimit(countLimit, sizeLimit, error);
-  if (!stored) return std::nullopt;
   std::vector<APMQueuedBundleMessage> bundles;
+  const bool read = readQueuedBundles(countLimit, sizeLimit, [&bundles](const APMQueuedBundle& entry) {
+    auto bundle = APMPBMeasurementBundle::fromBuffer(entry.bundle);
+    if (!bundle) return false;
+    bundles.emplace_back(std::move(bundle), entry.rowID);
+    return true;
+  }, error);
+  if (!read) return std::nullopt;
+  return bundles;
+}
+
+bool APMDatabase::readQueuedBundles(int64_t countLimit, int64_t sizeLimit,
+                                    const std::function<bool(const APMQueuedBundle&)>& read, platform::Error* error) {
+  auto stored = queryBundleDataWithCountLimit(countLimit, sizeLimit, error);
+  if (!stored) return false;
   std::vector<int64_t> undecodable;
   for (const APMQueuedBundle& entry : *stored) {
-    auto bundle = APMPBMeasurementBundle::fromBuffer(entry.bundle);
-    if (!bundle) {
-      APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUndecodableQueuedBundleDeleted,
-             "Deleting queued bundle that does not decode. RowID", {Object(entry.rowID)});
-      undecodable.push_back(entry.rowID);
-      continue;
-    }
-    bundles.emplace_back(std::move(bundle), entry.rowID);
+    if (read(entry)) continue;
+    APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUndecodableQueuedBundleDeleted,
+           "Deleting queued bundle that does not decode. RowID", {Object(entry.rowID)});
+    undecodable.push_back(entry.rowID);
   }
-  if (!deleteRowIDs(apm_schema::kQueue, undecodable, error)) return std::nullopt;
-  return bundles;
+  return deleteRowIDs(apm_schema::kQueue, undecodable, error);
 }
 
 std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundleDataWithCountLimit(int64_t countLimit,

@@ -198,6 +198,10 @@ class APMDatabase {
   // deleted (each logged), since they could never be sent.
   std::optional<std::vector<APMQueuedBundleMessage>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
                                                                                 platform::Error* error);
+  // The same bundles, inflated, each handed to read, which answers whether it could read it: one it
+  // could not is deleted (and logged) like one that does not decode. Whether the queue was read.
+  bool readQueuedBundles(int64_t countLimit, int64_t sizeLimit, const std::function<bool(const APMQueuedBundle&)>& read,
+                         platform::Error* error);
   std::optional<std::vector<APMQueuedBundle>> queryBundleDataWithCountLimit(int64_t countLimit, int64_t sizeLimit,
                                                                             platform::Error* error);
   // Whether the oldest queued bundles already make a whole batch under these limits (countLimit of

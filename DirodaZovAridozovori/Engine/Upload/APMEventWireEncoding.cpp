@@ -1,6 +1,7 @@
 #include "APMEventWireEncoding.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "APMWireFormat.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
@@ -76,7 +77,85 @@ void appendParameters(platform::Data& out, uint32_t tag, const APMParameters& pa
   }
 }
 
+// What the generated decoder requires of a field it knows: its wire type and, for a nested message,
+// the fields of that message.
+struct Rules;
+struct FieldRule {
+  uint32_t tag;
+  uint32_t wireType;
+  const Rules* nested;
+};
+struct Rules {
+  const FieldRule* begin;
+  const FieldRule* end;
+};
+extern const Rules kParamRules;
+extern const Rules kItemRules;
+constexpr FieldRule kEventFields[] = {{kEventParams, kAPMWireLengthDelimited, &kParamRules},
+                                      {kEventName, kAPMWireLengthDelimited, nullptr},
+                                      {kEventTimestamp, kAPMWireVarint, nullptr},
+                                      {kEventPreviousTimestamp, kAPMWireVarint, nullptr}};
+constexpr FieldRule kParamFields[] = {{kParamName, kAPMWireLengthDelimited, nullptr},
+                                      {kParamInt, kAPMWireVarint, nullptr},
+                                      {kParamString, kAPMWireLengthDelimited, nullptr},
+                                      {kParamDouble, kAPMWireFixed64, nullptr},
+                                      {kParamArray, kAPMWireLengthDelimited, &kItemRules}};
+constexpr FieldRule kItemFields[] = {{kItemParams, kAPMWireLengthDelimited, &kParamRules}};
+const Rules kEventRules{std::begin(kEventFields), std::end(kEventFields)};
+const Rules kParamRules{std::begin(kParamFields), std::end(kParamFields)};
+const Rules kItemRules{std::begin(kItemFields), std::end(kItemFields)};
+// Parameters hold items that hold parameters: deeper than any event has ever been written is
+// refused rather than followed.
+constexpr int kMaxNesting = 8;
+
+// Walks a message's fields; each calls back with every field the rules know and its bytes (the
+// value of a length-delimited one, without its length).
+template <typename Each>
+bool walkFields(std::span<const uint8_t> bytes, const Rules& rules, const Each& each) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const auto key = APMWireReadVarint(bytes, at);
+    if (!key || (*key >> 3) == 0 || (*key >> 3) > UINT32_MAX) return false;
+    const auto tag = static_cast<uint32_t>(*key >> 3);
+    const auto wireType = static_cast<uint32_t>(*key & 7);
+    const FieldRule* rule = nullptr;
+    for (const FieldRule* candidate = rules.begin; candidate != rules.end; ++candidate) {
+      if (candidate->tag == tag) rule = candidate;
+    }
+    if (rule && rule->wireType != wireType) return false;
+    size_t valueStart = at;
+    if (wireType == kAPMWireLengthDelimited) {
+      const auto length = APMWireReadVarint(bytes, at);
+      if (!length || *length > bytes.size() - at) return false;
+      valueStart = at;
+      at += static_cast<size_t>(*length);
+    } else if (!APMWireSkipValue(bytes, at, wireType)) {
+      return false;
+    }
+    if (rule && !each(*rule, bytes.subspan(valueStart, at - valueStart))) return false;
+  }
+  return true;
+}
+
+bool parses(std::span<const uint8_t> bytes, const Rules& rules, int depth) {
+  if (depth > kMaxNesting) return false;
+  return walkFields(bytes, rules, [depth](const FieldRule& rule, std::span<const uint8_t> value) {
+    return !rule.nested || parses(value, *rule.nested, depth + 1);
+  });
+}
+
 }  // namespace
+
+bool APMEventEncodingParses(std::span<const uint8_t> bytes) { return parses(bytes, kEventRules, 0); }
+
+std::optional<std::string_view> APMEventEncodingName(std::span<const uint8_t> bytes) {
+  std::optional<std::string_view> name;
+  const bool read = walkFields(bytes, kEventRules, [&name](const FieldRule& rule, std::span<const uint8_t> value) {
+    if (rule.tag == kEventName) name = std::string_view(reinterpret_cast<const char*>(value.data()), value.size());
+    return true;
+  });
+  return read ? name : std::nullopt;
+}
 
 platform::Data APMEventUploadEncoding(const APMEvent& event, double previousTimestamp) {
   platform::Data out;

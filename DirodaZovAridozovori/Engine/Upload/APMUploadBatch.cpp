@@ -1,6 +1,7 @@
 #include "APMUploadBatch.h"
 
 #include "APMNanoAccessors.h"
+#include "APMEventWireEncoding.h"
 #include "APMPBMessages.h"
 #include "APMWireFormat.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMDataDigest.h"
@@ -10,7 +11,60 @@ using Bundle = APMPBMeasurementBundle;
 
 // Some consent denied: the first-open search below is then moot.
 bool signalsDenySomething(const std::string& signals) { return signals.find('0') != std::string::npos; }
+
+uint32_t eventsTag() { return Bundle::messageInfo().tagForIndex(Bundle::kEvents); }
+
+// A message's encoding with fields (whole, of one tag) put where the encoder writes that tag:
+// before the first field of a higher tag.
+platform::Data spliceFields(platform::Data encoding, uint32_t tag, const platform::Data& fields) {
+  if (fields.empty()) return encoding;
+  size_t at = 0;
+  size_t insertAt = encoding.size();
+  while (at < encoding.size()) {
+    const size_t start = at;
+    const auto key = APMWireReadVarint(encoding, at);
+    if (!key || !APMWireSkipValue(encoding, at, static_cast<uint32_t>(*key & 7))) break;
+    if ((*key >> 3) > tag) {
+      insertAt = start;
+      break;
+    }
+  }
+  encoding.insert(encoding.begin() + static_cast<std::ptrdiff_t>(insertAt), fields.begin(), fields.end());
+  return encoding;
+}
 }  // namespace
+
+std::optional<APMQueuedBundleParts> APMQueuedBundlePartsFromEncoding(const platform::Data& encoding, int64_t rowID) {
+  APMQueuedBundleParts parts;
+  parts.rowID = rowID;
+  const uint32_t tag = eventsTag();
+  platform::Data rest;
+  rest.reserve(encoding.size());
+  size_t at = 0;
+  while (at < encoding.size()) {
+    const size_t start = at;
+    const auto key = APMWireReadVarint(encoding, at);
+    if (!key) return std::nullopt;
+    const size_t valueStart = at;
+    if (!APMWireSkipValue(encoding, at, static_cast<uint32_t>(*key & 7))) return std::nullopt;
+    const auto fieldBegin = encoding.begin() + static_cast<std::ptrdiff_t>(start);
+    const auto fieldEnd = encoding.begin() + static_cast<std::ptrdiff_t>(at);
+    if ((*key >> 3) != tag) {
+      rest.insert(rest.end(), fieldBegin, fieldEnd);
+      continue;
+    }
+    size_t bodyStart = valueStart;
+    if ((*key & 7) != kAPMWireLengthDelimited || !APMWireReadVarint(encoding, bodyStart)) return std::nullopt;
+    const std::span<const uint8_t> body(encoding.data() + bodyStart, at - bodyStart);
+    if (!APMEventEncodingParses(body)) return std::nullopt;
+    parts.hasFirstOpen = parts.hasFirstOpen || APMEventEncodingName(body) == "_f";
+    parts.events.insert(parts.events.end(), fieldBegin, fieldEnd);
+    ++parts.eventCount;
+  }
+  parts.message = Bundle::fromBuffer(rest);
+  if (!parts.message) return std::nullopt;
+  return parts;
+}
 
 bool APMSetVarintFieldInEncoding(platform::Data& encoding, uint32_t tag, std::optional<uint64_t> value) {
   // The byte ranges of the field's own occurrences, and where a new one goes.
@@ -61,22 +115,34 @@ void APMAppendLengthDelimitedField(platform::Data& out, uint32_t tag, const plat
 
 APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& queued,
                                    const APMUploadBatchInputs& inputs) {
+  std::vector<APMQueuedBundleParts> parts;
+  parts.reserve(queued.size());
+  for (const auto& [message, rowID] : queued) {
+    APMQueuedBundleParts whole;
+    whole.message = message;
+    whole.rowID = rowID;
+    parts.push_back(std::move(whole));
+  }
+  return APMBuildUploadBatch(parts, inputs);
+}
+
+APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleParts>& queued, const APMUploadBatchInputs& inputs) {
   APMUploadBatch result;
   std::vector<std::shared_ptr<Bundle>> bundles;
-  std::vector<int64_t> rowIDs;
+  std::vector<const APMQueuedBundleParts*> sources;
   bundles.reserve(queued.size());
   // The shared flag overwrites stored consent fields once some consent is denied or a first open
   // travels, so a batch never reports an older, more permissive state.
   bool overwrite = signalsDenySomething(inputs.consentSignals);
-  for (const auto& [message, rowID] : queued) {
-    if (!message) continue;
-    const auto& bundle = message;
-    if (!overwrite) overwrite = APMBundleHasFirstOpen(*bundle);
+  for (const auto& source : queued) {
+    if (!source.message) continue;
+    const auto& bundle = source.message;
+    if (!overwrite) overwrite = source.hasFirstOpen || APMBundleHasFirstOpen(*bundle);
     APMSetIdentifierFields(*bundle, inputs.consentSignals, inputs.attGate, inputs.identity, overwrite);
     APMSetConsentFields(*bundle, inputs.consentDiagnostics, inputs.adUserDataDenied, inputs.npa, inputs.consentConfig,
                         overwrite);
-    bundles.push_back(std::move(bundle));
-    rowIDs.push_back(rowID);
+    bundles.push_back(bundle);
+    sources.push_back(&source);
   }
   if (bundles.empty()) return result;
 
@@ -84,26 +150,31 @@ APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& qu
   const size_t compatible =
       APMCompatibleBundlePrefix(bundles, reference.appID, reference.resettableDeviceID, reference.vendorDeviceID);
 
+  const uint32_t tag = eventsTag();
   std::vector<std::shared_ptr<Bundle>> kept;
+  std::vector<const APMQueuedBundleParts*> keptSources;
   for (size_t i = 0; i < compatible; ++i) {
     Bundle& bundle = *bundles[i];
+    const platform::Data& events = sources[i]->events;
     APMNanoSetInt64(bundle, Bundle::kUploadLibraryVersion, inputs.libraryVersion);
     APMNanoSetInt64(bundle, Bundle::kUploadTimestampMillis, inputs.nowMilliseconds);
     APMRedactBundle(bundle, inputs.dataControls, inputs.identity);
     if (inputs.checksumEnabled) {
-      APMNanoSetInt64(bundle, Bundle::kChecksum, static_cast<int64_t>(apm_64LSBMD5(bundle.protoBuffer())));
+      const platform::Data encoded = spliceFields(bundle.protoBuffer(), tag, events);
+      APMNanoSetInt64(bundle, Bundle::kChecksum, static_cast<int64_t>(apm_64LSBMD5(encoded)));
     }
     if (!kept.empty() && !APMBundlesShareMetadata(*kept.front(), bundle)) break;
     kept.push_back(bundles[i]);
-    result.rowIDs.push_back(rowIDs[i]);
-    result.eventCount += bundle.nano().events_count;
+    keptSources.push_back(sources[i]);
+    result.rowIDs.push_back(sources[i]->rowID);
+    result.eventCount += bundle.nano().events_count + sources[i]->eventCount;
   }
   // The batch's encoding written field by field: the bundles (field 1, each length-delimited) in
   // order, then the subdomain (field 8). This is the encoding of the batch message, without first
   // copying every bundle into one.
-  for (const auto& bundle : kept) {
+  for (size_t i = 0; i < kept.size(); ++i) {
     APMAppendLengthDelimitedField(result.payload, APMPBMeasurementBatch::messageInfo().tagForIndex(APMPBMeasurementBatch::kBundles),
-                          bundle->protoBuffer());
+                          spliceFields(kept[i]->protoBuffer(), tag, keptSources[i]->events));
   }
   if (inputs.uploadSubdomain && !inputs.uploadSubdomain->empty()) {
     const std::string& subdomain = *inputs.uploadSubdomain;

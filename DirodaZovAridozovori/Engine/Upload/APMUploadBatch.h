@@ -48,8 +48,23 @@ void APMAppendLengthDelimitedField(platform::Data& out, uint32_t tag, const plat
 // (fields in tag order); false, leaving it as it was, when it does not parse.
 bool APMSetVarintFieldInEncoding(platform::Data& encoding, uint32_t tag, std::optional<uint64_t> value);
 
+// A queued bundle as a batch reads it: the message of everything but its events, decoded, and the
+// events as they are stored (each a whole field "events", key and length included, in order),
+// which travel as they are: decoding and encoding them again cost more than the rest of a batch.
+struct APMQueuedBundleParts {
+  std::shared_ptr<APMPBMeasurementBundle> message;
+  platform::Data events;
+  size_t eventCount = 0;
+  bool hasFirstOpen = false;
+  int64_t rowID = 0;
+};
+// None when the bytes do not read as a bundle, or one of its events not as an event.
+std::optional<APMQueuedBundleParts> APMQueuedBundlePartsFromEncoding(const platform::Data& encoding, int64_t rowID);
+
 // An empty batch (no row IDs) when no bundle is compatible with the first. The queued bundle
 // messages are updated in place (they are the caller's fresh decodings), which spares a copy of
-// every event.
+// every event. A bundle's encoding in the batch is the encoder's for its message with the events
+// in it.
+APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleParts>& queued, const APMUploadBatchInputs& inputs);
 APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& queued,
                                    const APMUploadBatchInputs& inputs);

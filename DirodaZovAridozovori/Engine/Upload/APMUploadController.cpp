@@ -264,8 +264,17 @@ void APMUploadController::uploadData() {
   bundleUntilBatchIsWhole();
 
   platform::Error queryError;
-  auto queued = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
-                                                      remoteConfig_->uploadMaxSizeLimitBytes(), &queryError);
+  // The queued events travel as they are stored; only the rest of each bundle is decoded.
+  std::optional<std::vector<APMQueuedBundleParts>> queued(std::in_place);
+  if (!database_->readQueuedBundles(remoteConfig_->uploadMaxBundlesLimit(), remoteConfig_->uploadMaxSizeLimitBytes(),
+                                    [&queued](const APMQueuedBundle& stored) {
+                                      auto parts = APMQueuedBundlePartsFromEncoding(stored.bundle, stored.rowID);
+                                      if (parts) queued->push_back(std::move(*parts));
+                                      return parts.has_value();
+                                    },
+                                    &queryError)) {
+    queued.reset();
+  }
   if (!queued) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryBundles, "Failed to query bundles. Error",
            queryError);
