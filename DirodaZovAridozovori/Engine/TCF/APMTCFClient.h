@@ -1,9 +1,8 @@
 #pragma once
 // Turns the host's TCF decision into the consent state's TCF source ("ad_storage",
 // "ad_personalization", "ad_user_data" under "consent_settings_tcf") and reports each new reading
-// with one "_tcf" event. The last reading is kept in the suite
-// "com.diroda.dmp.measurement.tcf.userdefaults", so an unchanged reading does nothing, also across
-// launches.
+// with one "_tcf" event. The last reading is kept (APMTCFStoredReading), so an unchanged reading
+// does nothing, also across launches.
 //
 // Threads: one client per engine, called on its worker queue only; nothing here is guarded.
 
@@ -14,26 +13,16 @@
 
 #include "APMEngineComponent.h"
 #include "APMTCFData.h"
+#include "APMTCFStoredReading.h"
 #include "platform/Object.h"
 
 class APMUserDefaults;
 
 class APMTCFClient final : public APMEngineComponent {
  public:
-  static constexpr const char* kSuiteName = "com.diroda.dmp.measurement.tcf.userdefaults";
-  static constexpr const char* kStringRepresentationKey = "tcf_StringRepresentation";
-  // Present in every representation this version stores; an older one lacks it.
-  static constexpr const char* kRepresentationVersion = "_v_=2";
   // The representation of a reading with the switch on and no TCF key at all.
   static constexpr const char* kEmptyRepresentation = "_v_=2,isTCFDataEnabled=1";
   static constexpr const char* kConsentKey = "consent_settings_tcf";
-  static constexpr const char* kEventName = "_tcf";
-  static constexpr const char* kEventOrigin = "auto";
-  static constexpr const char* kBundleParameterName = "_tcfd";
-  static constexpr const char* kReasonsParameterName = "_tcfd2";
-  static constexpr const char* kMigrationParameterName = "_tcfm";
-  // The characters of the compact "_tcfd" value: index 0 is "0", 63 is "_".
-  static constexpr const char* kAlphabet = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
 
   APMTCFClient();
 
@@ -61,10 +50,6 @@ class APMTCFClient final : public APMEngineComponent {
 
   std::string stringRepresentationFromTCFData() const;
   std::string tcfBundleParameterValue() const;
-  std::string tcfd2ParamValue() const;
-  int64_t tcfd2ParamValueForPurposeID(int64_t purposeID) const;
-  static std::string tcfdMigrationParamValueForMigrationDidOccur(bool migrationDidOccur,
-                                                                  bool didMigrationChangeConsent);
   static std::string consentStatusFromEnabled(bool enabled);
   // The three advertising consent types a reading grants or denies.
   static platform::Dictionary consentFromData(const APMTCFData& data);
@@ -72,15 +57,13 @@ class APMTCFClient final : public APMEngineComponent {
                                                      bool isCurrentSameAsPreviousTCFConsent);
 
   const APMTCFData& tcfData() const { return tcfData_; }
-  const std::shared_ptr<APMUserDefaults>& userDefaults() const { return userDefaults_; }
+  const std::shared_ptr<APMUserDefaults>& userDefaults() const { return storedReading_.userDefaults(); }
   bool isDMARegion() const { return isDMARegion_; }
   void setIsDMARegion(bool isDMARegion) { isDMARegion_ = isDMARegion; }
 
  private:
-  std::string storedRepresentation() const;
-
   std::shared_ptr<APMEngineContext> context_;
   APMTCFData tcfData_;
-  std::shared_ptr<APMUserDefaults> userDefaults_;
+  APMTCFStoredReading storedReading_;
   bool isDMARegion_ = true;
 };
