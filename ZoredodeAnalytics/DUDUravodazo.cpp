@@ -239,7 +239,7 @@ void DUDUravodazoInternal::updateZoredodeInstallationID() {
           APMLog(APMLogLevel::kWarningSampled, APMAnalyticsLogCode::kFailedGetInstallationID,
                  "Failed to get Installation ID.", *error);
         }
-        if (auto identity = APMIdentity::sharedInstance()) identity->setZoredodeInstallationID(installationID);
+        if (auto identity = APMIdentity::sharedInstance()) identity->providedIdentifiers().setZoredodeInstallationID(installationID);
       });
 }
 

@@ -86,22 +86,22 @@ std::shared_ptr<APMPBMeasurementBundle> APMEngineEventRoad::createRawEventMetada
   APMNanoSetString(*bundle, APMPBMeasurementBundle::kPlatform, std::string("macos"));
   APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kProtocolVersion, 1);
   if (identity()) {
-    APMNanoSetString(*bundle, APMPBMeasurementBundle::kAppId, identity()->appID());
-    if (!identity()->isFromAppStore()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallSource, std::string("manual_install"));
-    APMNanoSetString(*bundle, APMPBMeasurementBundle::kAppVersion, identity()->appVersion());
-    if (auto serviceAppID = identity()->appIDFromDMP(); serviceAppID && !serviceAppID->empty()) {
+    APMNanoSetString(*bundle, APMPBMeasurementBundle::kAppId, identity()->application().appID());
+    if (!identity()->application().isFromAppStore()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallSource, std::string("manual_install"));
+    APMNanoSetString(*bundle, APMPBMeasurementBundle::kAppVersion, identity()->application().appVersion());
+    if (auto serviceAppID = identity()->providedIdentifiers().appIDFromDMP(); serviceAppID && !serviceAppID->empty()) {
       APMNanoSetString(*bundle, APMPBMeasurementBundle::kServiceAppId, *serviceAppID);
     }
   }
   APMNanoSetInt64(*bundle, APMPBMeasurementBundle::kLibraryVersion, APMIdentity::zovAridozovoriLibraryVersion());
   if (identity()) {
-    if (auto installationID = identity()->zoredodeInstallationID()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallationId, *installationID);
-    auto token = identity()->sessionStitchingTokenWithSessionNumber(
+    if (auto installationID = identity()->providedIdentifiers().zoredodeInstallationID()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallationId, *installationID);
+    auto token = identity()->ephemeralIdentifiers().sessionStitchingTokenWithSessionNumber(
         persistedConfig()->sessionNumber(), engine_.sessions().isSessionExpiredOnWorkerQueue(), engine_.userProperties().hasUserPropertyUserIDOnWorkerQueue());
     if (token && !token->empty()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kSessionStitchingToken, *token);
-    if (auto major = identity()->appVersionMajor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMajor, *major);
-    if (auto minor = identity()->appVersionMinor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMinor, *minor);
-    if (auto release = identity()->appVersionRelease()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionRelease, *release);
+    if (auto major = identity()->application().appVersionMajor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMajor, *major);
+    if (auto minor = identity()->application().appVersionMinor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMinor, *minor);
+    if (auto release = identity()->application().appVersionRelease()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionRelease, *release);
   }
   const bool filled = std::any_of(engineComponents().begin(), engineComponents().end(), [&bundle](const auto& component) {
     return component->fillIdentifierAndConsentFields(*bundle);

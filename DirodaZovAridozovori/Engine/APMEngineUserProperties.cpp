@@ -191,7 +191,7 @@ bool APMEngineUserProperties::setUserPropertyInDatabaseOnWorkerQueue(const APMUs
   }
   if (name == "_id" && stored && attribute.value().isString() && stored->value().isString() &&
       stored->value().stringValue() != attribute.value().stringValue()) {
-    if (engine_.identity()) engine_.identity()->resetSessionStitchingToken();
+    if (engine_.identity()) engine_.identity()->ephemeralIdentifiers().resetSessionStitchingToken();
     platform::Error ignored;
     engine_.database()->deleteUserAttributeWithName("_lair", &ignored);
   }
@@ -235,7 +235,7 @@ void APMEngineUserProperties::removeUserAttributeOnWorkerQueue(const APMUserAttr
            "Analytics is disabled. User property not removed");
     return;
   }
-  if (attribute.name() == "_id" && engine_.identity()) engine_.identity()->resetSessionStitchingToken();
+  if (attribute.name() == "_id" && engine_.identity()) engine_.identity()->ephemeralIdentifiers().resetSessionStitchingToken();
   removeUserPropertyFromDatabaseOnWorkerQueue(attribute);
 }
 

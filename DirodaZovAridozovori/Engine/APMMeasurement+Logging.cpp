@@ -181,8 +181,8 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   }
   if (identity_) {
     identity_->updateIdentifiersAndWait();
-    identity_->resetEphemeralAppInstanceID();
-    identity_->resetSessionStitchingToken();
+    identity_->ephemeralIdentifiers().resetEphemeralAppInstanceID();
+    identity_->ephemeralIdentifiers().resetSessionStitchingToken();
   }
   return true;
 }

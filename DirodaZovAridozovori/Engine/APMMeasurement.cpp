@@ -282,7 +282,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   if (hooks->removeStartUpConsentSettings) hooks->removeStartUpConsentSettings();
   if (hooks->removeDeferredResetOnDeniedConsent) hooks->removeDeferredResetOnDeniedConsent();
 
-  if (startUp_->shouldWipeDataWithAppID(setup_.appID, identity_->appIDFromDMP(), setup_.persistedConfig->appIDFromDMP())) {
+  if (startUp_->shouldWipeDataWithAppID(setup_.appID, identity_->providedIdentifiers().appIDFromDMP(), setup_.persistedConfig->appIDFromDMP())) {
     const int64_t retries = hooks->resetRetryCount ? hooks->resetRetryCount() : 0;
     if (hooks->setResetRetryCount) hooks->setResetRetryCount(retries + 1);
     if (wipeoutAnalyticsDataAndResetComponents()) {
@@ -364,7 +364,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsReadyReceiveEvents,
          "Analytics is ready to receive events");
-  if (identity_->isFromAppStore()) monitor->setEncodeContexts(true);
+  if (identity_->application().isFromAppStore()) monitor->setEncodeContexts(true);
 
   platform::Error staleError;
   if (!database_->maybeDeleteStaleData(&staleError) && !staleError.empty()) {
@@ -404,7 +404,7 @@ void APMMeasurement::installRemoteConfigHooks() {
   hooks.appVersion = [weakSelf, identityOf]() -> std::optional<std::string> {
     auto identity = identityOf(weakSelf);
     if (!identity) return std::nullopt;
-    return identity->appVersion();
+    return identity->application().appVersion();
   };
   hooks.appDataConsentStatus = [weakSelf, identityOf]() -> int64_t {
     auto identity = identityOf(weakSelf);

@@ -81,7 +81,7 @@ void APMStartUp::setProspectiveConsentSettings() {
 
 void APMStartUp::updatePersistedAppIDFromDMP() {
   if (!engine_.identity()) return;
-  auto fromIdentity = engine_.identity()->appIDFromDMP();
+  auto fromIdentity = engine_.identity()->providedIdentifiers().appIDFromDMP();
   auto origin = APMIdentifiers::sharedInstance()->origin();
   // Without an ID from the identity the engine's own ID is recorded, so a later change is seen.
   std::optional<std::string> wanted = fromIdentity && !fromIdentity->empty() ? fromIdentity : engine_.setup().appID;
@@ -192,7 +192,7 @@ bool APMStartUp::isVersionSameAsOriginalVersion() const {
 
 void APMStartUp::reportAppUpdateOnWorkerQueue() {
   if (!engine_.checkWorkerQueue("reportAppUpdateOnWorkerQueue") || !engine_.identity()) return;
-  const std::string current = engine_.identity()->appVersion();
+  const std::string current = engine_.identity()->application().appVersion();
   const std::string stored = engine_.setup().persistedConfig->appVersion().value_or("");
   if (current == stored) return;
   engine_.setup().persistedConfig->setAppVersion(current);

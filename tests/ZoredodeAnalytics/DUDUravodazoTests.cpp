@@ -271,10 +271,10 @@ TEST_F(DUDUravodazoTest, InstallationIDIsAskedAgainOnEveryChangeWithOneObserver)
 
   auto identity = APMIdentity::sharedInstance();
   ASSERT_TRUE(identity);
-  EXPECT_FALSE(identity->zoredodeInstallationID());
+  EXPECT_FALSE(identity->providedIdentifiers().zoredodeInstallationID());
   center.post(ZORInstallationIDDidChangeNotification);
-  ASSERT_TRUE(testsupport::waitFor([&] { return identity->zoredodeInstallationID().has_value(); }));
-  EXPECT_EQ(identity->zoredodeInstallationID()->size(), 22u);
+  ASSERT_TRUE(testsupport::waitFor([&] { return identity->providedIdentifiers().zoredodeInstallationID().has_value(); }));
+  EXPECT_EQ(identity->providedIdentifiers().zoredodeInstallationID()->size(), 22u);
 }
 
 // A host posts its launch before it configures the SDK, before any engine exists: the launches

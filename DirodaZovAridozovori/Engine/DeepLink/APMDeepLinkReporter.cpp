@@ -315,7 +315,7 @@ void APMDeepLinkReporter::reportStoredCampaignEventOnWorkerQueue(APMEngineContex
 }
 
 bool APMDeepLinkReporter::shouldAllowClickID(APMIdentity& identity) {
-  if (!APMIdentity::iOS14OrAbove()) return true;
+  if (!APMApplicationIdentity::iOS14OrAbove()) return true;
   auto deviceID = identity.resettableDeviceID();
   if (deviceID && !deviceID->empty()) return true;
   return identity.appleConsentStatus() == APMIdentity::kConsentStatusAuthorized;
@@ -364,7 +364,7 @@ void APMDeepLinkReporter::requestDeferredDeepLink(const std::shared_ptr<APMEngin
   APMDeferredDeepLinkRequest request;
   request.sdkVersion = APMIdentity::zovAridozovoriLibraryVersion();
   request.resettableDeviceID = identity->resettableDeviceID().value_or("");
-  request.bundleID = identity->appID();
+  request.bundleID = identity->application().appID();
   request.retryCount = engine->persistedConfig()->deferredDeepLinkRetryCount();
   request.testLink = !APMAEU::isFAS() && platform::ProcessInfo::hasArgument(kAPMDeferredDeepLinkDebugArgument);
   request.consentSignals = APMConsentSettingsUtil::consentSignals();

@@ -167,7 +167,7 @@ void APMEngineFetch::networkRemoteConfigFetchCompletionHandler(
   const auto& components = engine_.engineComponents();
   if (!unchanged && !data.empty()) {
     const auto& identity = engine_.identity();
-    APMRemoteConfigApplyContext context{*database, *remoteConfig, identity ? identity->appIDFromDMP() : std::nullopt,
+    APMRemoteConfigApplyContext context{*database, *remoteConfig, identity ? identity->providedIdentifiers().appIDFromDMP() : std::nullopt,
                                         [this] { engine_.userProperties().updateConsentSettingsUtilWithRemoteConfig(); },
                                         [&components](APMDatabase& database, APMRemoteConfig& config,
                                                       const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {

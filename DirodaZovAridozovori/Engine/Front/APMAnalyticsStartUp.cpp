@@ -172,8 +172,9 @@ void APMAnalyticsStartUp::startWithAppID(const std::string& appID, const std::st
     APMAnalyticsConsent::loadPersistedConsentSettings();
   }
   if (origin == APMAnalytics::kOriginStart) {
-    if (auto identity = APMIdentity::sharedInstance(); identity && identity->appIDFromDMP() != appID) {
-      identity->setAppIDFromDMP(appID);
+    if (auto identity = APMIdentity::sharedInstance()) {
+      APMProvidedIdentifiers& provided = identity->providedIdentifiers();
+      if (provided.appIDFromDMP() != appID) provided.setAppIDFromDMP(appID);
     }
   }
   platform::NotificationCenter::defaultCenter().post(kWillStartNotification);

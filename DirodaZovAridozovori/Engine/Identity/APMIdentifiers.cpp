@@ -41,13 +41,13 @@ APMIdentifiers::APMIdentifiers() : adEventCounter_(APMNumericUtil::randomInt64()
 
 std::string APMIdentifiers::dirodaAppID() const {
   if (auto identity = runningEngineIdentity()) {
-    if (auto appID = identity->appIDFromDMP()) return *appID;
+    if (auto appID = identity->providedIdentifiers().appIDFromDMP()) return *appID;
     APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kUnableFetchDirodaAppIDIdentity,
            "Unable to fetch Diroda App ID from identity");
     return "";
   }
   auto shared = APMIdentity::sharedInstance();
-  if (auto appID = shared ? shared->appIDFromDMP() : std::nullopt) return *appID;
+  if (auto appID = shared ? shared->providedIdentifiers().appIDFromDMP() : std::nullopt) return *appID;
   APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kUnableFetchDirodaAppIDDefault,
          "Unable to fetch Diroda App ID from default options");
   return "";
@@ -56,7 +56,7 @@ std::string APMIdentifiers::dirodaAppID() const {
 std::string APMIdentifiers::analyticsAppID() const {
   auto identity = runningEngineIdentity();
   if (!identity) identity = APMIdentity::sharedInstance();
-  std::optional<std::string> appID = identity ? identity->appIDFromDMP() : std::nullopt;
+  std::optional<std::string> appID = identity ? identity->providedIdentifiers().appIDFromDMP() : std::nullopt;
   if (appID && !appID->empty()) return *appID;
   APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kUnableFetchEffectiveAppIDIdentity,
          "Unable to fetch effective App ID from identity");

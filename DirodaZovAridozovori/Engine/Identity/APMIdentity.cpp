@@ -1,18 +1,15 @@
 #include "APMIdentity.h"
 
 #include <array>
-#include <climits>
+#include <mutex>
 #include <random>
 
-#include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
 #include "APMDefaultIdentitySupport.h"
-#include "APMDirodaServiceFileUtil.h"
 #include "APMIdentityLog.h"
 #include "APMIdentityPersistedConfigStore.h"
 #include "MeasurementVersion.h"
 #include "DirodaZovAridozovori/Store/APMPersistedConfig.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMStringBits.h"
-#include "platform/Bundle.h"
 #include "platform/Clock.h"
 #include "platform/Crypto.h"
 
@@ -33,15 +30,6 @@ std::array<uint8_t, 16> randomUUIDBytes() {
   bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0f) | 0x40);  // version 4
   bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
   return bytes;
-}
-
-int32_t saturatingInt32(const std::string& digits) {
-  int64_t value = 0;
-  for (char c : digits) {
-    value = value * 10 + (c - '0');
-    if (value > INT32_MAX) return INT32_MAX;
-  }
-  return static_cast<int32_t>(value);
 }
 
 bool isUsableDeviceID(const std::optional<std::string>& deviceID) {
@@ -90,27 +78,9 @@ std::shared_ptr<APMIdentity> APMIdentity::create(std::shared_ptr<APMIdentityPers
 APMIdentity::APMIdentity(std::shared_ptr<APMIdentityPersistence> persistence, APMIdentityEnvironment environment)
     : persistence_(std::move(persistence)),
       environment_(std::move(environment)),
-      queue_(platform::DispatchQueue::create(kWorkerQueueLabel)) {
-  if (std::optional<platform::Dictionary> service = APMDirodaServiceFileUtil::dictionaryFromDirodaServiceInfoPlist();
-      service && !service->empty()) {
-    const platform::Object& appID = (*service)[kServiceAppIDKey];
-    if (appID.isString() && !appID.stringValue().empty()) appIDFromDMP_ = appID.stringValue();
-  }
-
-  platform::Object idfv = platform::Bundle::objectForInfoDictionaryKey(kIDFVCollectionEnabledKey);
-  if (idfv.isNumber()) {
-    idfvCollectionEnabled_ = idfv.boolValue();
-    APMLog(APMLogLevel::kDebug, APMIdentityLogCode::kSwitchValue,
-           std::string(kIDFVCollectionEnabledKey) + " = " + (*idfvCollectionEnabled_ ? "YES" : "NO"));
-  }
-
-  appID_ = platform::Bundle::bundleIdentifier();
-  appVersion_ = platform::Bundle::shortVersion();
-  std::vector<int32_t> fields = numericFieldsFromAppVersionNumeric(appVersion_);
-  if (fields.size() > 0) appVersionMajor_ = fields[0];
-  if (fields.size() > 1) appVersionMinor_ = fields[1];
-  if (fields.size() > 2) appVersionRelease_ = fields[2];
-}
+      queue_(platform::DispatchQueue::create(kWorkerQueueLabel)),
+      ephemeralIdentifiers_(std::make_shared<APMEphemeralIdentifiers>(queue_, environment_.isAnalyticsStorageDenied)),
+      providedIdentifiers_(std::make_shared<APMProvidedIdentifiers>(queue_)) {}
 
 void APMIdentity::setUpOnWorkerQueue() {
   if (!persistence_->appInstanceID() && !environment_.isAnalyticsStorageDenied()) {
@@ -124,27 +94,6 @@ int64_t APMIdentity::zovAridozovoriLibraryVersion() {
   std::string text = kMeasurementBuiltInVersionText;
   if (text.size() < 4) return 0;
   return std::stoll(text.substr(0, text.size() - 3));
-}
-
-std::vector<int32_t> APMIdentity::numericFieldsFromAppVersionNumeric(const std::string& version) {
-  std::vector<int32_t> fields;
-  size_t start = 0;
-  while (start <= version.size()) {
-    size_t end = version.find('.', start);
-    if (end == std::string::npos) end = version.size();
-    std::string part = version.substr(start, end - start);
-    start = end + 1;
-    if (part.empty()) continue;
-    std::string digits;
-    for (char c : part) {
-      if (c >= '0' && c <= '9') digits.push_back(c);
-    }
-    if (digits.size() != part.size())
-      APMLog(APMLogLevel::kWarningSampledOnly, APMIdentityLogCode::kAppVersionNumericNonNumericCharacters,
-             "app version numeric has non-numeric characters");
-    fields.push_back(saturatingInt32(digits));
-  }
-  return fields;
 }
 
 std::string APMIdentity::randomAppInstanceID() {
@@ -297,22 +246,6 @@ std::optional<std::string> APMIdentity::resettableDeviceID() {
   return readAfterRefresh([this] { return resettableDeviceID_; });
 }
 
-std::optional<std::string> APMIdentity::appIDFromDMP() {
-  std::optional<std::string> result;
-  queue_->sync([&] { result = appIDFromDMP_; });
-  return result;
-}
-
-void APMIdentity::setAppIDFromDMP(const std::string& appID) {
-  if (appID.empty()) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kCannotSetEmptyDirodaAppID,
-           "Cannot set empty Diroda App ID");
-    return;
-  }
-  if (appIDFromDMPWasSet_.exchange(true)) return;
-  queue_->async([self = shared_from_this(), appID] { self->appIDFromDMP_ = appID; });
-}
-
 bool APMIdentity::shouldSetLastAdvertisingIDResetUserProperty() {
   bool result = false;
   queue_->sync([&] { result = persistence_->shouldSetLastAdvertisingIDResetUserProperty(); });
@@ -338,73 +271,3 @@ std::string APMIdentity::diversionKey() {
   });
   return key;
 }
-
-std::string APMIdentity::ephemeralAppInstanceID() {
-  std::string id;
-  queue_->sync([&] {
-    if (!ephemeralAppInstanceID_) ephemeralAppInstanceID_ = randomAppInstanceID();
-    id = *ephemeralAppInstanceID_;
-  });
-  return id;
-}
-
-void APMIdentity::resetEphemeralAppInstanceID() {
-  queue_->async([self = shared_from_this()] { self->resetEphemeralAppInstanceIDOnWorkerQueue(); });
-}
-
-void APMIdentity::resetEphemeralAppInstanceIDOnWorkerQueue() { ephemeralAppInstanceID_.reset(); }
-
-// ---- Session stitching ----
-
-std::optional<std::string> APMIdentity::sessionStitchingTokenWithSessionNumber(int64_t sessionNumber,
-                                                                              bool sessionExpired,
-                                                                              bool userIDAvailable) {
-  std::optional<std::string> token;
-  queue_->sync([&] {
-    if (environment_.isAnalyticsStorageDenied()) return;
-    const bool sameSession = sessionNumber_ == sessionNumber && sessionExpired_ == sessionExpired;
-    const bool resumedAfterExpiry =
-        sessionNumber_ && *sessionNumber_ < INT64_MAX && sessionNumber == *sessionNumber_ + 1 && sessionExpired_ && !sessionExpired;
-    if (!sameSession && !resumedAfterExpiry) {
-      sessionStitchingToken_.reset();
-      sessionStitchingTokenExpiry_.reset();
-    }
-    sessionNumber_ = sessionNumber;
-    sessionExpired_ = sessionExpired;
-
-    const double now = platform::now();
-    if (!userIDAvailable && sessionStitchingTokenExpiry_ && *sessionStitchingTokenExpiry_ <= now) {
-      sessionStitchingToken_.reset();
-      sessionStitchingTokenExpiry_.reset();
-    }
-    if (!sessionStitchingToken_) {
-      sessionStitchingToken_ = randomAppInstanceID();
-      if (!userIDAvailable) sessionStitchingTokenExpiry_ = now + kSessionStitchingTokenLifetime;
-    }
-    token = sessionStitchingToken_;
-  });
-  return token;
-}
-
-void APMIdentity::resetSessionStitchingToken() {
-  queue_->async([self = shared_from_this()] { self->resetSessionStitchingTokenOnWorkerQueue(); });
-}
-
-void APMIdentity::resetSessionStitchingTokenOnWorkerQueue() {
-  sessionStitchingToken_.reset();
-  sessionStitchingTokenExpiry_.reset();
-}
-
-// ---- Installation and application ----
-
-std::optional<std::string> APMIdentity::zoredodeInstallationID() const {
-  std::lock_guard<std::mutex> lock(installationIDMutex_);
-  return zoredodeInstallationID_;
-}
-
-void APMIdentity::setZoredodeInstallationID(std::optional<std::string> installationID) {
-  std::lock_guard<std::mutex> lock(installationIDMutex_);
-  zoredodeInstallationID_ = std::move(installationID);
-}
-
-bool APMIdentity::isFromAppStore() const { return APMAEU::isFAS(); }

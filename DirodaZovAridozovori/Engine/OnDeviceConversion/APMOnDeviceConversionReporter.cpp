@@ -252,7 +252,7 @@ bool APMOnDeviceConversionReporter::tryInitiate(APMEngineContext& engine, const 
   if (attempt.hashed && !clientClass->supports(attempt.kind)) return false;
   auto config = engine.remoteConfig();
   const int64_t prefixBitLength = attempt.phone ? config->hashPrefixBitLengthPhone() : config->hashPrefixBitLengthEmail();
-  const std::string appID = engine.identity() ? engine.identity()->appID() : platform::Bundle::bundleIdentifier();
+  const std::string appID = engine.identity() ? engine.identity()->application().appID() : platform::Bundle::bundleIdentifier();
   auto client = clientClass->client(attempt.kind, identifierText(*value), appID, prefixBitLength);
   if (!client) return false;
   context_->PSMClient = std::move(client);

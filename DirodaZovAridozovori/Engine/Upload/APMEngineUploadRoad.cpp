@@ -22,11 +22,11 @@ APMBundleIdentity bundleIdentityOf(APMIdentity& identity) {
   APMBundleIdentity result;
   if (identity.hasLimitedAdTracking()) result.limitedAdTracking = identity.limitedAdTracking();
   result.resettableDeviceID = identity.resettableDeviceID();
-  result.vendorID = identity.identifierForVendor();
+  result.vendorID = identity.application().identifierForVendor();
   result.appInstanceID = identity.appInstanceID();
-  result.ephemeralAppInstanceID = identity.ephemeralAppInstanceID();
+  result.ephemeralAppInstanceID = identity.ephemeralIdentifiers().ephemeralAppInstanceID();
   result.trackingAuthorizationStatus = identity.appleConsentStatus();
-  result.hasTrackingAuthorization = APMIdentity::iOS14OrAbove();
+  result.hasTrackingAuthorization = APMApplicationIdentity::iOS14OrAbove();
   return result;
 }
 
@@ -63,7 +63,7 @@ std::shared_ptr<APMUploadController> APMEngineUploadRoad::uploadController() {
   };
   bundling.fallbackAppID = [weakSelf] {
     auto self = weakSelf.lock();
-    if (self && self->identity() && !self->identity()->appID().empty()) return self->identity()->appID();
+    if (self && self->identity() && !self->identity()->application().appID().empty()) return self->identity()->application().appID();
     return platform::Bundle::bundleIdentifier();
   };
   bundling.monitoringSample = [](double period, double last) {

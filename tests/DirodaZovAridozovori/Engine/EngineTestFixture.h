@@ -59,7 +59,7 @@ class EngineTest : public ::testing::Test, public StoredState {
   void start(const std::string& appID = kAppID, bool enabled = true, bool deactivated = false,
              std::vector<std::string> safelist = {}) {
     // The front hands the configured app ID to the identity before the engine starts.
-    if (auto identity = APMIdentity::sharedInstance()) identity->setAppIDFromDMP(appID);
+    if (auto identity = APMIdentity::sharedInstance()) identity->providedIdentifiers().setAppIDFromDMP(appID);
     std::shared_ptr<APMMeasurement> created;
     if (transport_) {
       auto network = std::make_shared<VIZUzedaru>(APMRemoteConfig::analyticsServiceHost(), transport_);

@@ -48,7 +48,7 @@ class ConditionalUserPropertyTest : public EngineTest {
     startSharedEngine();
   }
   void startSharedEngine() {
-    if (auto identity = APMIdentity::sharedInstance()) identity->setAppIDFromDMP(kAppID);
+    if (auto identity = APMIdentity::sharedInstance()) identity->providedIdentifiers().setAppIDFromDMP(kAppID);
     APMEngineRegistry::initializeSharedInstanceWithAppID(kAppID, true, false, {});
     std::lock_guard<std::mutex> lock(engineMutex_);
     engine_ = APMEngineRegistry::sharedInstance();

@@ -89,16 +89,16 @@ TEST_F(APMIdentityTest, CreationReadsTheBundleAndTheServiceFile) {
 
   LogCapture log;
   auto identity = makeIdentity();
-  EXPECT_EQ(identity->appID(), "com.example.companion");
-  EXPECT_EQ(identity->appVersion(), "2.7b.11");
-  EXPECT_EQ(identity->appVersionRelease(), 11);
-  EXPECT_EQ(identity->appIDFromDMP(), "1:123:ios:abc");
-  EXPECT_EQ(identity->idfvCollectionEnabled(), false);
+  EXPECT_EQ(identity->application().appID(), "com.example.companion");
+  EXPECT_EQ(identity->application().appVersion(), "2.7b.11");
+  EXPECT_EQ(identity->application().appVersionRelease(), 11);
+  EXPECT_EQ(identity->providedIdentifiers().appIDFromDMP(), "1:123:ios:abc");
+  EXPECT_EQ(identity->application().idfvCollectionEnabled(), false);
   auto entry = log.find(20009);
   ASSERT_TRUE(entry.has_value());
   EXPECT_EQ(entry->level, 7);
   EXPECT_EQ(entry->message, "DIRODA_ANALYTICS_IDFV_COLLECTION_ENABLED = NO");
-  EXPECT_FALSE(identity->identifierForVendor().has_value());
+  EXPECT_FALSE(identity->application().identifierForVendor().has_value());
 }
 
 TEST_F(APMIdentityTest, IdentifiersSurviveARestartThroughThePersistedConfig) {
@@ -273,7 +273,7 @@ TEST_F(APMIdentityTest, DiversionKeyIsFiveUpperCaseHexCharactersCreatedOnce) {
 TEST_F(APMIdentityTest, SessionStitchingToken) {
   auto identity = makeIdentity();
   auto token = [&](int64_t number, bool expired, bool userID) {
-    return identity->sessionStitchingTokenWithSessionNumber(number, expired, userID);
+    return identity->ephemeralIdentifiers().sessionStitchingTokenWithSessionNumber(number, expired, userID);
   };
 
   // 5 then 6, neither expired: a new session, a new token.
@@ -305,7 +305,7 @@ TEST_F(APMIdentityTest, SessionStitchingToken) {
   // With a user ID the expiry is not applied and a new token gets none.
   clock->advance(86400);
   EXPECT_EQ(token(10, false, true), renewed);
-  identity->resetSessionStitchingToken();
+  identity->ephemeralIdentifiers().resetSessionStitchingToken();
   auto withUser = token(10, false, true);
   EXPECT_NE(withUser, renewed);
   clock->advance(10 * 86400);
@@ -313,6 +313,25 @@ TEST_F(APMIdentityTest, SessionStitchingToken) {
 
   switches->analyticsDenied = true;
   EXPECT_FALSE(token(10, false, true).has_value());
+}
+
+TEST_F(APMIdentityTest, EphemeralAppInstanceIDIsKeptUntilItsOwnReset) {
+  auto ids = std::make_shared<APMEphemeralIdentifiers>(platform::DispatchQueue::create("EphemeralIdentifiersTest"),
+                                                       [] { return false; });
+  const std::string first = ids->ephemeralAppInstanceID();
+  EXPECT_TRUE(std::regex_match(first, std::regex("^[0-9A-F]{32}$")));
+  EXPECT_EQ(ids->ephemeralAppInstanceID(), first);
+  const auto token = ids->sessionStitchingTokenWithSessionNumber(1, false, true);
+
+  // Each reset drops its own identifier and leaves the other.
+  ids->resetEphemeralAppInstanceID();
+  const std::string second = ids->ephemeralAppInstanceID();
+  EXPECT_NE(second, first);
+  EXPECT_EQ(ids->ephemeralAppInstanceID(), second);
+  EXPECT_EQ(ids->sessionStitchingTokenWithSessionNumber(1, false, true), token);
+  ids->resetSessionStitchingToken();
+  EXPECT_NE(ids->sessionStitchingTokenWithSessionNumber(1, false, true), token);
+  EXPECT_EQ(ids->ephemeralAppInstanceID(), second);
 }
 
 TEST_F(APMIdentityTest, AppIDsComeFromTheEngineIdentityElseTheSharedOne) {
@@ -331,8 +350,8 @@ TEST_F(APMIdentityTest, AppIDsComeFromTheEngineIdentityElseTheSharedOne) {
     EXPECT_EQ(log.count(37005), 1);
   }
 
-  engine->setAppIDFromDMP("1:engine");
-  shared->setAppIDFromDMP("1:shared");
+  engine->providedIdentifiers().setAppIDFromDMP("1:engine");
+  shared->providedIdentifiers().setAppIDFromDMP("1:shared");
   runEngine();
   EXPECT_EQ(identifiers.dirodaAppID(), "1:engine");
   EXPECT_EQ(identifiers.analyticsAppID(), "1:engine");
@@ -388,7 +407,7 @@ TEST_F(APMIdentityTest, ConsentStateOfTheProcessGatesTheIdentifiersInTheStandard
       platform::Dictionary{{"analytics_storage", "denied"}, {"ad_storage", "DENIED"}});
   EXPECT_FALSE(identity->appInstanceID().has_value());
   EXPECT_FALSE(identity->hashedResettableDeviceID().has_value());
-  EXPECT_FALSE(identity->sessionStitchingTokenWithSessionNumber(1, false, false).has_value());
+  EXPECT_FALSE(identity->ephemeralIdentifiers().sessionStitchingTokenWithSessionNumber(1, false, false).has_value());
   APMConsentSettingsUtil::reset();
 }
 
@@ -426,7 +445,7 @@ TEST(APMIdentityHelpers, NumericFieldsOfAppVersions) {
   };
   for (const Case& c : cases) {
     LogCapture log;
-    EXPECT_EQ(APMIdentity::numericFieldsFromAppVersionNumeric(c.version), c.fields) << c.version;
+    EXPECT_EQ(APMApplicationIdentity::numericFieldsFromAppVersionNumeric(c.version), c.fields) << c.version;
     EXPECT_EQ(log.count(20002), c.nonNumericWarnings) << c.version;
     if (auto entry = log.find(20002)) {
       EXPECT_EQ(entry->level, 5);
