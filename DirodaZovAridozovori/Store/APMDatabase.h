@@ -379,4 +379,6 @@ class APMDatabase {
   // cannot say whether another connection wrote.
   RawEventFacts* currentRawEventFacts();
   void forgetRawEventFacts() { rawEventFacts_.reset(); }
+  // The last raw event's stored body: its room serves the next one.
+  platform::Data encodedBody_;
 };

@@ -288,6 +288,12 @@ std::shared_ptr<APMEvent> APMEvent::eventFromEditEvent(const APMEditEventForm& e
 
 platform::Data APMEvent::encodedBody() const {
   platform::Data out;
+  encodeBody(out);
+  return out;
+}
+
+void APMEvent::encodeBody(platform::Data& out) const {
+  out.clear();
   out.reserve(32 + parameters_.size() * 16);
   Writer w(out);
   w.byte(kBodyVersion);
@@ -295,7 +301,6 @@ platform::Data APMEvent::encodedBody() const {
   w.text(origin_);
   w.real(previousTimestamp_);
   writeParameters(w, parameters_, true);
-  return out;
 }
 
 std::shared_ptr<APMEvent> APMEvent::decodeBody(const std::string& name, double timestamp, const platform::Data& body) {

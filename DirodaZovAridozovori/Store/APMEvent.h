@@ -78,6 +78,8 @@ class APMEvent {
   // keeps name and timestamp in columns of their own), and back. Decoding never trusts its input:
   // truncated or malformed bytes give none.
   platform::Data encodedBody() const;
+  // The same into out, replacing what it held (its room is reused).
+  void encodeBody(platform::Data& out) const;
   static std::shared_ptr<APMEvent> decodeBody(const std::string& name, double timestamp, const platform::Data& body);
   // The whole event, name and timestamp included (for records that keep an event in one column).
   platform::Data encoded() const;

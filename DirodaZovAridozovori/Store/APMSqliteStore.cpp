@@ -244,6 +244,40 @@ bool APMSqliteStore::bind(sqlite3_stmt* statement, const platform::Array& values
   return true;
 }
 
+bool APMSqliteStore::bind(sqlite3_stmt* statement, std::initializer_list<BoundValue> values, platform::Error* error) {
+  const int expected = sqlite3_bind_parameter_count(statement);
+  if (expected != static_cast<int>(values.size())) {
+    return APMFail(error, kAPMStoreErrorInvalidArgument,
+                   "Statement expects " + std::to_string(expected) + " parameter values, received " +
+                       std::to_string(values.size()));
+  }
+  int index = 0;
+  for (const BoundValue& value : values) {
+    ++index;
+    int rc = SQLITE_OK;
+    switch (value.kind) {
+      case BoundValue::Kind::Integer:
+        rc = sqlite3_bind_int64(statement, index, value.integer);
+        break;
+      case BoundValue::Kind::Real:
+        rc = sqlite3_bind_double(statement, index, value.real);
+        break;
+      case BoundValue::Kind::Text:
+        rc = sqlite3_bind_text64(statement, index, static_cast<const char*>(value.bytes), value.size, SQLITE_STATIC,
+                                 SQLITE_UTF8);
+        break;
+      case BoundValue::Kind::Blob: {
+        // An empty blob must stay a blob, not NULL: SQLite binds a null pointer as NULL.
+        static const uint8_t kEmpty = 0;
+        rc = sqlite3_bind_blob64(statement, index, value.size == 0 ? &kEmpty : value.bytes, value.size, SQLITE_STATIC);
+        break;
+      }
+    }
+    if (rc != SQLITE_OK) return fail(error, "Cannot bind parameter " + std::to_string(index));
+  }
+  return true;
+}
+
 bool APMSqliteStore::Row::has(int column) const { return sqlite3_column_type(statement_, column) != SQLITE_NULL; }
 
 int64_t APMSqliteStore::Row::integer(int column) const {
@@ -321,13 +355,13 @@ std::optional<APMSqliteStore::Records> APMSqliteStore::recordsForQuery(const std
   return rows;
 }
 
-std::optional<int64_t> APMSqliteStore::executeStatement(const std::string& sql, const platform::Array& parameterValues,
-                                                        platform::Error* error) {
+template <typename Values>
+std::optional<int64_t> APMSqliteStore::execute(const std::string& sql, const Values& values, platform::Error* error) {
   bool owned = false;
   sqlite3_stmt* statement = statementFor(sql, &owned, error);
   if (!statement) return std::nullopt;
   if ((pendingSavepoints_ > 0 && isWrite(statement) && !openPendingSavepoints(error)) ||
-      !bind(statement, parameterValues, error)) {
+      !bind(statement, values, error)) {
     release(statement, owned);
     return std::nullopt;
   }
@@ -345,16 +379,22 @@ std::optional<int64_t> APMSqliteStore::executeStatement(const std::string& sql, 
   return changes;
 }
 
-bool APMSqliteStore::insertRow(const std::string& table, const std::string& sql, const platform::Array& parameterValues,
-                               platform::Error* error) {
+std::optional<int64_t> APMSqliteStore::executeStatement(const std::string& sql, const platform::Array& parameterValues,
+                                                        platform::Error* error) {
+  return execute(sql, parameterValues, error);
+}
+
+template <typename Values>
+bool APMSqliteStore::insert(const std::string& table, const std::string& sql, const Values& values,
+                            platform::Error* error) {
   const bool lone = pendingSavepoints_ > 0 && !scopes_.back().opened;
-  if (!lone) return executeStatement(sql, parameterValues, error).has_value();
+  if (!lone) return execute(sql, values, error).has_value();
   // The enclosing scopes must cover the row; only the innermost goes without its savepoint.
   if (!openPendingSavepoints(scopes_.size() - 1, error)) return false;
   bool owned = false;
   sqlite3_stmt* statement = statementFor(sql, &owned, error);
   if (!statement) return false;
-  if (!bind(statement, parameterValues, error)) {
+  if (!bind(statement, values, error)) {
     release(statement, owned);
     return false;
   }
@@ -368,6 +408,16 @@ bool APMSqliteStore::insertRow(const std::string& table, const std::string& sql,
   if (sqlite3_changes64(db_) == 0) return true;
   loneRows_.push_back({table, sqlite3_last_insert_rowid(db_)});
   return true;
+}
+
+bool APMSqliteStore::insertRow(const std::string& table, const std::string& sql, const platform::Array& parameterValues,
+                               platform::Error* error) {
+  return insert(table, sql, parameterValues, error);
+}
+
+bool APMSqliteStore::insertRow(const std::string& table, const std::string& sql,
+                               std::initializer_list<BoundValue> values, platform::Error* error) {
+  return insert(table, sql, values, error);
 }
 
 std::optional<int64_t> APMSqliteStore::dataVersion() {

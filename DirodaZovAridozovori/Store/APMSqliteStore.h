@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <span>
@@ -150,6 +151,22 @@ class APMSqliteStore {
   // Whether the statement ran.
   bool insertRow(const std::string& table, const std::string& sql, const platform::Array& parameterValues,
                  platform::Error* error);
+  // A value bound where it lies, for the rows written most often: no host value is made for it,
+  // and text and blob bytes are read in place, so they must stay put until the call returns.
+  struct BoundValue {
+    enum class Kind { Integer, Real, Text, Blob };
+    Kind kind = Kind::Integer;
+    int64_t integer = 0;
+    double real = 0;
+    const void* bytes = nullptr;
+    size_t size = 0;
+    static BoundValue of(int64_t value) { return {Kind::Integer, value, 0, nullptr, 0}; }
+    static BoundValue of(double value) { return {Kind::Real, 0, value, nullptr, 0}; }
+    static BoundValue of(const std::string& text) { return {Kind::Text, 0, 0, text.data(), text.size()}; }
+    static BoundValue of(const platform::Data& blob) { return {Kind::Blob, 0, 0, blob.data(), blob.size()}; }
+  };
+  bool insertRow(const std::string& table, const std::string& sql, std::initializer_list<BoundValue> values,
+                 platform::Error* error);
   int64_t lastInsertRowID() const;
 
   // Closes the connection and removes the file with its WAL and shared-memory siblings.
@@ -180,6 +197,12 @@ class APMSqliteStore {
   // caller must finalize it.
   sqlite3_stmt* statementFor(const std::string& sql, bool* owned, platform::Error* error);
   bool bind(sqlite3_stmt* statement, const platform::Array& values, platform::Error* error);
+  bool bind(sqlite3_stmt* statement, std::initializer_list<BoundValue> values, platform::Error* error);
+  // Runs one statement bound by bind; the number of rows it changed.
+  template <typename Values>
+  std::optional<int64_t> execute(const std::string& sql, const Values& values, platform::Error* error);
+  template <typename Values>
+  bool insert(const std::string& table, const std::string& sql, const Values& values, platform::Error* error);
   void release(sqlite3_stmt* statement, bool owned);
   std::optional<std::vector<std::string>> columnNames(const std::string& table, platform::Error* error);
 
