@@ -1,7 +1,6 @@
 #include "APMOnDeviceConversionReporter.h"
 
 #include <atomic>
-#include <climits>
 #include <cmath>
 #include <exception>
 #include <functional>
@@ -28,6 +27,8 @@
 #include "platform/ProcessInfo.h"
 
 using platform::PrivateSetMembershipIdentifier;
+using Links = APMOnDeviceConversionLinks;
+using Records = APMOnDeviceConversionRecords;
 
 namespace {
 
@@ -86,9 +87,9 @@ void APMOnDeviceConversionReporter::uploadRoadDidFindNothingToSend() {
 
 void APMOnDeviceConversionReporter::addMetadataFields(APMPBMeasurementBundle& metadata) {
   int32_t flags = APMNanoGetInt32(metadata, APMPBMeasurementBundle::kLinkedClientFlags);
-  if (isAPMPrivateSetMembershipClientLinked()) flags |= 2;
-  if (isAlphaAppAdsOnDeviceConversionLinked()) flags |= 4;
-  if (isDirodaAdsOnDeviceConversionLinked()) flags |= 8;
+  if (Links::isAPMPrivateSetMembershipClientLinked()) flags |= 2;
+  if (Links::isAlphaAppAdsOnDeviceConversionLinked()) flags |= 4;
+  if (Links::isDirodaAdsOnDeviceConversionLinked()) flags |= 8;
   APMNanoSetInt32(metadata, APMPBMeasurementBundle::kLinkedClientFlags, flags);
 }
 
@@ -97,47 +98,19 @@ std::shared_ptr<APMEngineContext> APMOnDeviceConversionReporter::engineOnWorkerQ
   return engine_->checkWorkerQueue(methodName) ? engine_ : nullptr;
 }
 
-// MARK: - Linked components
-
-std::shared_ptr<platform::PrivateSetMembershipClientClass> APMOnDeviceConversionReporter::PSMClientClass() {
-  return platform::PrivateSetMembershipClientClass::lookUp();
-}
-
-bool APMOnDeviceConversionReporter::isAPMPrivateSetMembershipClientLinked() {
-  return platform::ClassRegistry::exists(platform::PrivateSetMembershipClientClass::kClassName);
-}
-
-bool APMOnDeviceConversionReporter::isAdsOnDeviceConversionLinked() { return platform::ConversionService::isLinked(); }
-
-std::shared_ptr<platform::ConversionService> APMOnDeviceConversionReporter::conversionServiceFromReflection() {
-  return platform::ConversionService::lookUp();
-}
-
-bool APMOnDeviceConversionReporter::isDirodaAdsOnDeviceConversionLinked() {
-  if (!isAdsOnDeviceConversionLinked()) return false;
-  auto service = conversionServiceFromReflection();
-  return service && service->versionNumber() > kAlphaServiceMaxVersion;
-}
-
-bool APMOnDeviceConversionReporter::isAlphaAppAdsOnDeviceConversionLinked() {
-  if (!isAdsOnDeviceConversionLinked()) return false;
-  auto service = conversionServiceFromReflection();
-  return service && service->versionNumber() <= kAlphaServiceMaxVersion;
-}
-
 // MARK: - Start-up
 
 void APMOnDeviceConversionReporter::checkPSMDependencyOnWorkerQueue() {
   auto engine = engineOnWorkerQueue("checkPSMDependencyOnWorkerQueue");
   if (!engine) return;
-  if (PSMClientClass()) {
+  if (Links::PSMClientClass()) {
     if (context_) context_->cancelPSMRetryAlarm();
     context_ = std::make_shared<APMPSMContext>();
     APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kDeviceConversionMeasurementReadyInitiate,
            "On-device conversion measurement is ready to initiate");
     return;
   }
-  if (userPropertyExists(*engine, "_psmcount") || userPropertyExists(*engine, "_psmcountph")) {
+  if (Records::userPropertyExists(*engine, "_psmcount") || Records::userPropertyExists(*engine, "_psmcountph")) {
     APMLog(APMLogLevel::kWarningSampled, APMOnDeviceConversionLogCode::kConversionDependencyNotLinked,
            "On-device conversion measurement dependency is not currently linked. On-device conversion "
            "measurement will fail to initiate.");
@@ -147,9 +120,9 @@ void APMOnDeviceConversionReporter::checkPSMDependencyOnWorkerQueue() {
 void APMOnDeviceConversionReporter::checkODM2DependencyOnWorkerQueue() {
   auto engine = engineOnWorkerQueue("checkODM2DependencyOnWorkerQueue");
   if (!engine) return;
-  const bool deprecatedClientLinked = platform::ClassRegistry::exists(kDeprecatedClientClassName);
-  if (isAdsOnDeviceConversionLinked()) {
-    if (isDirodaAdsOnDeviceConversionLinked() && deprecatedClientLinked) {
+  const bool deprecatedClientLinked = platform::ClassRegistry::exists(Links::kDeprecatedClientClassName);
+  if (Links::isAdsOnDeviceConversionLinked()) {
+    if (Links::isDirodaAdsOnDeviceConversionLinked() && deprecatedClientLinked) {
       // A misconfiguration of the host. Raised as an exception it would only reach the queue that
       // catches it: said loudly instead, and the deprecated protocol is not used in this run.
       APMLog(APMLogLevel::kError, APMOnDeviceConversionLogCode::kDeprecatedDeviceConversionFrameworkLinked,
@@ -186,13 +159,13 @@ void APMOnDeviceConversionReporter::maybeDeleteExpiredPSMValueOnWorkerQueue() {
   const double now = platform::now();
 
   platform::Error readError;
-  auto row = database.ODMValueWithName(kODM1ValueName, &readError);
+  auto row = database.ODMValueWithName(Records::kODM1ValueName, &readError);
   const bool rowAbsent = row && row->empty();
   if (row && !row->empty()) {
     const platform::Object* setTimestamp = platform::find(*row, "set_timestamp");
-    if (setTimestamp && setTimestamp->isNumber() && std::fabs(now - setTimestamp->doubleValue()) >= kValueLifetime) {
+    if (setTimestamp && setTimestamp->isNumber() && std::fabs(now - setTimestamp->doubleValue()) >= Records::kValueLifetime) {
       platform::Error deleteError;
-      if (!database.deleteODMValueWithName(kODM1ValueName, &deleteError)) {
+      if (!database.deleteODMValueWithName(Records::kODM1ValueName, &deleteError)) {
         APMLog(APMLogLevel::kWarningSampled, APMOnDeviceConversionLogCode::kFailedDeleteODMValue,
                "Failed to delete ODM value. Error", deleteError);
       }
@@ -200,11 +173,11 @@ void APMOnDeviceConversionReporter::maybeDeleteExpiredPSMValueOnWorkerQueue() {
   }
 
   platform::Error propertyError;
-  auto property = database.userAttributeWithName(kPSMValueProperty, &propertyError);
+  auto property = database.userAttributeWithName(Records::kPSMValueProperty, &propertyError);
   if (!property) return;
-  if (std::fabs(now - property->lastSetTimestamp()) >= kValueLifetime) {
-    removeUserPropertyIfPresent(*engine, kPSMValueProperty);
-    for (const char* counter : kAPMPSMCounterNames) removeUserPropertyIfPresent(*engine, counter);
+  if (std::fabs(now - property->lastSetTimestamp()) >= Records::kValueLifetime) {
+    Records::removeUserPropertyIfPresent(*engine, Records::kPSMValueProperty);
+    for (const char* counter : kAPMPSMCounterNames) Records::removeUserPropertyIfPresent(*engine, counter);
     return;
   }
   // A row that could not be read is not known to be missing: it is not written over.
@@ -212,7 +185,7 @@ void APMOnDeviceConversionReporter::maybeDeleteExpiredPSMValueOnWorkerQueue() {
   const std::string text = valueText(property->value());
   if (text.empty()) return;
   platform::Error updateError;
-  if (!database.updateODMValue(text, kODM1ValueName, property->lastSetTimestamp(), &updateError)) {
+  if (!database.updateODMValue(text, Records::kODM1ValueName, property->lastSetTimestamp(), &updateError)) {
     APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedUpdateODMValue,
            "Failed to update ODM value. Error", updateError);
   }
@@ -245,7 +218,7 @@ bool APMOnDeviceConversionReporter::tryInitiate(APMEngineContext& engine, const 
                                                 const platform::Dictionary& userData) {
   const platform::Object* value = platform::find(userData, attempt.key);
   if (!value) return false;
-  auto clientClass = PSMClientClass();
+  auto clientClass = Links::PSMClientClass();
   if (!passesKindCheck(attempt, *value, clientClass.get())) return false;
   if (!shouldRetrievePSMResponse()) return false;
   // shouldRetrievePSMResponse found the class and the context.
@@ -319,7 +292,7 @@ bool APMOnDeviceConversionReporter::shouldRetrievePSMResponse() {
     return false;
   }
   auto config = engine->remoteConfig();
-  if (!PSMClientClass() || !context_ || !config || !engine->database()) {
+  if (!Links::PSMClientClass() || !context_ || !config || !engine->database()) {
     APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurement,
            "Failed to initiate on-device conversion measurement. On-device conversion measurement "
            "dependency not linked in.");
@@ -347,7 +320,7 @@ bool APMOnDeviceConversionReporter::shouldRetrievePSMResponse() {
            "Failed to initiate on-device conversion measurement. Exceeded limit per app run.");
     return false;
   }
-  if (userPropertyExists(*engine, kPSMValueProperty)) {
+  if (Records::userPropertyExists(*engine, Records::kPSMValueProperty)) {
     APMLog(APMLogLevel::kErrorSampled,
            APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementFoundExisting,
            "Failed to initiate on-device conversion measurement. Found existing match.");
@@ -373,7 +346,7 @@ std::optional<platform::URL> APMOnDeviceConversionReporter::PSMRequestURL() {
   APMPSMRequestParameters parameters;
   parameters.inputType = client.inputType();
   parameters.queryCount =
-      integerUserProperty(*engine, APMPSMInputKindForInputType(parameters.inputType).counterName).value_or(0);
+      Records::integerUserProperty(*engine, APMPSMInputKindForInputType(parameters.inputType).counterName).value_or(0);
   parameters.firstOpenMilliseconds = engine->persistedConfig()->firstOpenTimestampMilliseconds();
   auto monitor = log();
   if (!APMAEU::isFAS() && (monitor->isDebugModeEnabled() || monitor->isVerboseLoggingEnabled()) &&
@@ -445,7 +418,7 @@ void APMOnDeviceConversionReporter::handlePSMResponse(
     engine->updateSchedule();
     return;
   }
-  raiseQueryCounter(*engine, client->inputType());
+  Records::raiseQueryCounter(*engine, client->inputType());
   if (isSuccessfulQueryStatus(statusCode) && !error) {
     const std::string value = client->parsedPSMValueFromResponse(body);
     if (!value.empty()) {
@@ -495,17 +468,17 @@ void APMOnDeviceConversionReporter::handlePSMValueOnWorkerQueue(const std::strin
   if (!engine || value.empty() || !engine->database()) return;
   const double now = platform::now();
   platform::Error error;
-  if (!engine->database()->updateODMValue(value, kODM1ValueName, now, &error)) {
+  if (!engine->database()->updateODMValue(value, Records::kODM1ValueName, now, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedUpdateODMValue,
            "Failed to update ODM value. Error", error);
   }
-  setInternalUserProperty(*engine, kPSMValueProperty, APMValue(value), now);
-  writeMatchEvent(*engine, kODM1MatchSource);
+  Records::setInternalUserProperty(*engine, Records::kPSMValueProperty, APMValue(value), now);
+  Records::writeMatchEvent(*engine, Records::kODM1MatchSource);
 }
 
 void APMOnDeviceConversionReporter::resetODM1Context() {
   if (context_) context_->cancelPSMRetryAlarm();
-  context_ = PSMClientClass() && !odm1Refused_ ? std::make_shared<APMPSMContext>() : nullptr;
+  context_ = Links::PSMClientClass() && !odm1Refused_ ? std::make_shared<APMPSMContext>() : nullptr;
 }
 
 bool APMOnDeviceConversionReporter::takePostponedPSMRequest() {
@@ -532,7 +505,7 @@ void APMOnDeviceConversionReporter::resumePostponedPSMRequestWhenNetworkIsFree()
 
 bool APMOnDeviceConversionReporter::isAdsOnDeviceConversionEnabled() {
   auto engine = engineOnWorkerQueue("isAdsOnDeviceConversionEnabled");
-  if (!engine || !isAdsOnDeviceConversionLinked()) return false;
+  if (!engine || !Links::isAdsOnDeviceConversionLinked()) return false;
   auto config = engine->remoteConfig();
   if (!config || !config->adsOnDeviceConversionFeatureEnabled()) {
     APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceDisabled,
@@ -556,7 +529,7 @@ void APMOnDeviceConversionReporter::updateAdsOnDeviceConversionMeasurement() {
     handleEmptyODM2Value(*engine);
     return;
   }
-  if (!conversionService_) conversionService_ = conversionServiceFromReflection();
+  if (!conversionService_) conversionService_ = Links::conversionServiceFromReflection();
   if (!conversionService_) {
     APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedGetCompatibleConversionService,
            "Failed to get the compatible conversion service.");
@@ -593,27 +566,27 @@ void APMOnDeviceConversionReporter::handleAdsOnDeviceConversionValue(const std::
     return;
   }
   platform::Error readError;
-  auto current = engine->database()->userAttributeWithName(kODM2ValueProperty, &readError);
+  auto current = engine->database()->userAttributeWithName(Records::kODM2ValueProperty, &readError);
   if (current && valueText(current->value()) == *value) {
     APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceReturnedSameValue,
-           "Conversion service returned the same value", std::string(kODM2ValueProperty), *value);
+           "Conversion service returned the same value", std::string(Records::kODM2ValueProperty), *value);
     return;
   }
   const double now = platform::now();
   platform::Error updateError;
-  if (!engine->database()->updateODMValue(*value, kODM2ValueName, now, &updateError)) {
+  if (!engine->database()->updateODMValue(*value, Records::kODM2ValueName, now, &updateError)) {
     APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedUpdateODM2Value,
            "Failed to update ODM value. Error", updateError);
   }
-  setInternalUserProperty(*engine, kODM2ValueProperty, APMValue(*value), now);
-  writeMatchEvent(*engine, kODM2MatchSource);
+  Records::setInternalUserProperty(*engine, Records::kODM2ValueProperty, APMValue(*value), now);
+  Records::writeMatchEvent(*engine, Records::kODM2MatchSource);
 }
 
 void APMOnDeviceConversionReporter::handleEmptyODM2Value(APMEngineContext& engine) {
   if (!engine.database()) return;
-  removeUserPropertyIfPresent(engine, kODM2ValueProperty);
+  Records::removeUserPropertyIfPresent(engine, Records::kODM2ValueProperty);
   platform::Error error;
-  engine.database()->deleteODMValueWithName(kODM2ValueName, &error);
+  engine.database()->deleteODMValueWithName(Records::kODM2ValueName, &error);
   APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceReturnedEmptyValue,
          "Conversion service returned empty value");
 }
@@ -624,55 +597,4 @@ std::optional<platform::Date> APMOnDeviceConversionReporter::firstLaunchDate() c
   const double seconds = persistedFirstOpenSeconds(*engine);
   if (seconds <= 0) return std::nullopt;
   return platform::Date{seconds};
-}
-
-// MARK: - User properties and events
-
-void APMOnDeviceConversionReporter::raiseQueryCounter(APMEngineContext& engine, int64_t inputType) {
-  const char* name = APMPSMInputKindForInputType(inputType).counterName;
-  const int64_t count = integerUserProperty(engine, name).value_or(0);
-  const int64_t raised = count == INT64_MAX ? count : count + 1;
-  setInternalUserProperty(engine, name, APMValue(raised), platform::now());
-}
-
-void APMOnDeviceConversionReporter::setInternalUserProperty(APMEngineContext& engine, const std::string& name,
-                                                            const APMValue& value, double timestamp) {
-  // With setUserPropertyInDatabaseOnWorkerQueue, as the engine sets its own internal properties,
-  // not through the user-property entry point: that one is gated by the collection switch, and a
-  // query answered after collection was switched off must still count, and its match must stay
-  // with the row and the event written for it.
-  engine.setUserProperty(APMUserAttribute(kOrigin, name, value, timestamp));
-}
-
-std::optional<int64_t> APMOnDeviceConversionReporter::integerUserProperty(APMEngineContext& engine,
-                                                                          const std::string& name) {
-  if (!engine.database()) return std::nullopt;
-  platform::Error error;
-  auto property = engine.database()->userAttributeWithName(name, &error);
-  if (!property) return std::nullopt;
-  const APMValue& value = property->value();
-  if (value.isInt64()) return value.int64Value();
-  // Only doubles that hold an exact integer count on from it.
-  constexpr double kLimit = 9007199254740992.0;  // 2^53: every integer below it is exact
-  if (value.isDouble() && std::fabs(value.doubleValue()) < kLimit) return static_cast<int64_t>(value.doubleValue());
-  return std::nullopt;
-}
-
-bool APMOnDeviceConversionReporter::userPropertyExists(APMEngineContext& engine, const std::string& name) {
-  if (!engine.database()) return false;
-  platform::Error error;
-  return engine.database()->containsUserAttributeWithName(name, &error).value_or(false);
-}
-
-void APMOnDeviceConversionReporter::removeUserPropertyIfPresent(APMEngineContext& engine, const std::string& name) {
-  if (!userPropertyExists(engine, name)) return;
-  engine.removeUserProperty(APMUserAttribute(kOrigin, name, APMValue(), 0));
-}
-
-void APMOnDeviceConversionReporter::writeMatchEvent(APMEngineContext& engine, const char* source) {
-  auto event = APMEvent::create(kOrigin, false, kMatchEventName, platform::now(), 0,
-                                APMParameters{{kMatchSourceParameter, APMValue(source)}});
-  if (!event) return;
-  event->setRealtime(true);
-  engine.writeEvent(event);
 }

@@ -12,7 +12,8 @@
 // - the conversion service (ODM2): asked after every successful configuration fetch; its answer
 //   is kept as "odm2_value" and "_psmvalue_zads", an empty answer removes both.
 //
-// One reporter serves one engine, as one of its components, and holds its per-process state (the
+// What a match leaves behind is APMOnDeviceConversionRecords; which components are linked,
+// APMOnDeviceConversionLinks. One reporter serves one engine, as one of its components, and holds its per-process state (the
 // query context, the cached conversion service).
 //
 // Threads: everything runs on the engine's worker queue. The network's and the conversion
@@ -25,9 +26,10 @@
 #include <string>
 
 #include "APMEngineComponent.h"
+#include "APMOnDeviceConversionLinks.h"
+#include "APMOnDeviceConversionRecords.h"
 #include "APMPSMContext.h"
 #include "APMValue.h"
-#include "platform/ConversionService.h"
 #include "platform/Error.h"
 #include "platform/Object.h"
 #include "platform/PrivateSetMembershipClient.h"
@@ -41,26 +43,10 @@ class APMOnDeviceConversionReporter final : public APMEngineComponent,
   static constexpr const char* kPhoneNumberKey = "phone_number";
   static constexpr const char* kHashedEmailAddressKey = "hashed_email_address";
   static constexpr const char* kHashedPhoneNumberKey = "hashed_phone_number";
-  // Rows of "odm_values" and the user properties that mirror them.
-  static constexpr const char* kODM1ValueName = "odm1_value";
-  static constexpr const char* kODM2ValueName = "odm2_value";
-  static constexpr const char* kPSMValueProperty = "_psmvalue";
-  static constexpr const char* kODM2ValueProperty = "_psmvalue_zads";
-  static constexpr const char* kOrigin = "auto";
-  // The event announcing a stored value, and its source parameter.
-  static constexpr const char* kMatchEventName = "_fx";
-  static constexpr const char* kMatchSourceParameter = "_fxs";
-  static constexpr const char* kODM1MatchSource = "psm";
-  static constexpr const char* kODM2MatchSource = "psm_zads";
-  // A stored match older than this (seconds) is dropped at start-up.
-  static constexpr double kValueLifetime = 7776000;
   // The launch argument that lets a debug key travel with the query.
   static constexpr const char* kDebugArgument = "-DebugOnDeviceConversionMeasurement";
-  // The class whose presence next to the newer conversion service is a misconfiguration.
-  static constexpr const char* kDeprecatedClientClassName = "APMPrivateSetMembershipClient";
+  // What a misconfigured host is told it raised.
   static constexpr const char* kDeprecatedFrameworkExceptionName = "MeasurementDeprecatedOnDeviceConversionException";
-  // Conversion services of this version number or below are the older (alpha) kind.
-  static constexpr int64_t kAlphaServiceMaxVersion = 10000;
 
   // ---- The engine's moments.
   void attachToEngine(const std::shared_ptr<APMEngineContext>& engine) override { engine_ = engine; }
@@ -74,15 +60,6 @@ class APMOnDeviceConversionReporter final : public APMEngineComponent,
   void uploadRoadDidFindNothingToSend() override;
   // The linked clients' bits of the linked-client flags.
   void addMetadataFields(APMPBMeasurementBundle& metadata) override;
-
-  // ---- Linked components (any thread).
-  static std::shared_ptr<platform::PrivateSetMembershipClientClass> PSMClientClass();
-  static bool isAPMPrivateSetMembershipClientLinked();
-  static bool isAdsOnDeviceConversionLinked();
-  // The registered service, or nullptr when the class is absent or unusable.
-  static std::shared_ptr<platform::ConversionService> conversionServiceFromReflection();
-  static bool isDirodaAdsOnDeviceConversionLinked();
-  static bool isAlphaAppAdsOnDeviceConversionLinked();
 
   // ---- Start-up, in this order, after the consent settings are updated (worker queue).
   void checkPSMDependencyOnWorkerQueue();
@@ -124,13 +101,6 @@ class APMOnDeviceConversionReporter final : public APMEngineComponent,
   void handlePSMResponse(const std::shared_ptr<APMPSMContext>& context,
                          const std::shared_ptr<platform::PrivateSetMembershipClient>& client, int64_t statusCode,
                          const platform::Data& body, const std::optional<platform::Error>& error);
-  void raiseQueryCounter(APMEngineContext& engine, int64_t inputType);
-  void setInternalUserProperty(APMEngineContext& engine, const std::string& name, const APMValue& value,
-                               double timestamp);
-  std::optional<int64_t> integerUserProperty(APMEngineContext& engine, const std::string& name);
-  bool userPropertyExists(APMEngineContext& engine, const std::string& name);
-  void removeUserPropertyIfPresent(APMEngineContext& engine, const std::string& name);
-  void writeMatchEvent(APMEngineContext& engine, const char* source);
   void handleEmptyODM2Value(APMEngineContext& engine);
   std::shared_ptr<APMEngineContext> engineOnWorkerQueue(const char* methodName) const;
 

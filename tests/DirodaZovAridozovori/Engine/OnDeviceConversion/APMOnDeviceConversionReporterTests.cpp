@@ -290,6 +290,31 @@ TEST_F(OnDeviceConversionTest, QueriesWithoutAMatchCountPerInputKindUntilTheStar
   EXPECT_EQ(queryCount(), 3u);
 }
 
+TEST_F(OnDeviceConversionTest, AStoredCounterCountsOnFromAWholeNumberAndStaysAtTheLargest) {
+  linkClientClass();
+  start();
+  answer(204, "");
+  struct Case {
+    const char* name;
+    APMValue stored;
+    const char* sent;
+    const char* after;
+  };
+  const Case cases[] = {
+      {"a whole double", APMValue(2.0), "2", "3"},
+      {"a double past the exact integers", APMValue(9007199254740992.0), "0", "1"},
+      {"the largest integer", APMValue(int64_t{9223372036854775807}), "9223372036854775807", "9223372036854775807"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    setStoredProperty("_psmcount", c.stored, kStartTime);
+    setUserData(kEmail);
+    waitForQueries(i + 1);
+    EXPECT_EQ(queryParameter(i, "psm_count"), c.sent) << c.name;
+    EXPECT_EQ(propertyText("_psmcount"), c.after) << c.name;
+  }
+}
+
 TEST_F(OnDeviceConversionTest, FailedQueriesAreRetriedAtDoublingDelaysUntilTheRetryLimit) {
   auto clientClass = linkClientClass();
   start();
