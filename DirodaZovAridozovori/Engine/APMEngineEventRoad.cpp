@@ -14,6 +14,7 @@
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
+#include "APMStartUp.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
 #include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
@@ -157,7 +158,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMEngineEventRoad::createRawEventMetada
 
 void APMEngineEventRoad::logFirstOpenConsentedEvent(double timestamp) {
   persistedConfig()->setUnmatchedFirstOpenWithoutIDFA(false);
-  int64_t previous = std::strtoll(engine_.previousFirstOpenCount().c_str(), nullptr, 10);
+  int64_t previous = std::strtoll(engine_.startUp().previousFirstOpenCount().c_str(), nullptr, 10);
   platform::Dictionary parameters{{"_pfo", std::max<int64_t>(previous, 1) - 1}};
   int64_t updatedWithAnalytics = 0;
   if (database()) {

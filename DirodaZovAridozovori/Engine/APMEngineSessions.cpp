@@ -1,6 +1,8 @@
 #include "APMEngineSessions.h"
 
+#include "APMDatabase.h"
 #include "APMEngineEventRoad.h"
+#include "APMError.h"
 #include "APMMeasurement.h"
 #include "APMEngineUserProperties.h"
 #include "Fetch/APMEngineFetch.h"
@@ -10,6 +12,9 @@
 #include "platform/Clock.h"
 
 namespace {
+
+// The error code of a session ID that cannot be given.
+constexpr int64_t kSessionIDErrorCode = 13;
 
 APMSessionSettings sessionSettings(const std::shared_ptr<APMRemoteConfig>& config) {
   APMSessionSettings settings;
@@ -131,4 +136,34 @@ std::optional<APMUserAttribute> APMEngineSessions::sessionNumberProperty() {
 
 void APMEngineSessions::setSessionTimeoutIntervalOnWorkerQueue(double seconds) {
   if (auto reporter = currentSessionReporter()) reporter->setTimeoutSessionInterval(seconds);
+}
+
+void APMEngineSessions::setSessionTimeoutInterval(double seconds) {
+  std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
+  engine_.scheduleOnWorkerQueueBlockID("APMMeasurement:1565", [weakEngine, seconds] {
+    if (auto self = weakEngine.lock()) self->sessions().setSessionTimeoutIntervalOnWorkerQueue(seconds);
+  });
+}
+
+void APMEngineSessions::sessionIDWithCompletion(std::function<void(int64_t, std::optional<platform::Error>)> completion) {
+  if (!completion) return;
+  std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
+  engine_.scheduleOnWorkerQueueBlockID("APMMeasurement:3360", [weakEngine, completion] {
+    auto fail = [&](const char* description) {
+      platform::Error error;
+      APMSetError(&error, kSessionIDErrorCode, description);
+      completion(0, error);
+    };
+    auto self = weakEngine.lock();
+    if (!self) return fail("Analytics deallocated");
+    if (!self->isEnabled() || !self->database()) return fail("Analytics disabled");
+    if (self->sessions().isSessionExpiredOnWorkerQueue()) return fail("Session expired");
+    platform::Error error;
+    auto sessionID = self->database()->userAttributeWithName("_sid", &error);
+    if (!sessionID || !(sessionID->value().isInt64() || sessionID->value().isDouble())) {
+      return fail("Session ID not found");
+    }
+    const APMValue& value = sessionID->value();
+    completion(value.isInt64() ? value.int64Value() : static_cast<int64_t>(value.doubleValue()), std::nullopt);
+  });
 }

@@ -2,11 +2,14 @@
 // The engine's sessions: it owns one session reporter, wires it to the front (or, when no front
 // has started, straight to the engine's own entry points) and answers the session questions of the
 // event road and the start-up through it. Owned by the engine.
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 
 #include "APMUserAttribute.h"
+#include "platform/Error.h"
 
 class APMMeasurement;
 class APMSessionReporter;
@@ -26,6 +29,11 @@ class APMEngineSessions {
   // A new session once the last one expired: its properties, then its "_s" event on the road.
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
   void setSessionTimeoutIntervalOnWorkerQueue(double seconds);
+  // Any thread: queues the change behind everything submitted before it.
+  void setSessionTimeoutInterval(double seconds);
+  // Any thread: the current session's ID, or error 13 when there is none (analytics off, the
+  // session expired); completion runs on the worker queue.
+  void sessionIDWithCompletion(std::function<void(int64_t, std::optional<platform::Error>)> completion);
   // The current session reporter, from any queue (nullptr before the first start).
   std::shared_ptr<APMSessionReporter> currentSessionReporter() const;
 

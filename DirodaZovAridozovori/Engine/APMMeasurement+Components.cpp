@@ -102,7 +102,7 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
   }
 
   void schedule(const char* blockID, std::function<void()> block) override {
-    if (auto engine = engine_.lock()) engine->submit(blockID, std::move(block));
+    if (auto engine = engine_.lock()) engine->scheduleOnWorkerQueueBlockID(blockID, std::move(block));
   }
 
   void setConsent(const platform::Dictionary& settings, const std::string& sourceKey) override {

@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr int64_t kSessionIDErrorCode = 13;
-
 std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 }  // namespace
@@ -37,32 +35,9 @@ const std::shared_ptr<platform::DispatchQueue>& APMEngineCallbackQueue() {
   return queue;
 }
 
-void APMMeasurement::sessionIDWithCompletion(std::function<void(int64_t, std::optional<platform::Error>)> completion) {
-  if (!completion) return;
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  submit("APMMeasurement:3360", [weakSelf, completion] {
-    auto fail = [&](const char* description) {
-      platform::Error error;
-      APMSetError(&error, kSessionIDErrorCode, description);
-      completion(0, error);
-    };
-    auto self = weakSelf.lock();
-    if (!self) return fail("Analytics deallocated");
-    if (!self->isEnabled() || !self->database_) return fail("Analytics disabled");
-    if (self->sessions_->isSessionExpiredOnWorkerQueue()) return fail("Session expired");
-    platform::Error error;
-    auto sessionID = self->database_->userAttributeWithName("_sid", &error);
-    if (!sessionID || !(sessionID->value().isInt64() || sessionID->value().isDouble())) {
-      return fail("Session ID not found");
-    }
-    const APMValue& value = sessionID->value();
-    completion(value.isInt64() ? value.int64Value() : static_cast<int64_t>(value.doubleValue()), std::nullopt);
-  });
-}
-
 void APMMeasurement::setUserData(const platform::Dictionary& userData) {
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  submit("APMMeasurement:3367", [weakSelf, userData] {
+  scheduleOnWorkerQueueBlockID("APMMeasurement:3367", [weakSelf, userData] {
     auto self = weakSelf.lock();
     if (self) self->forEachComponent([&](APMEngineComponent& component) { component.setUserData(userData); });
   });
@@ -72,7 +47,7 @@ void APMMeasurement::filterPurchaseTransactions(std::vector<APMPurchaseTransacti
                                                 std::function<void(std::vector<APMPurchaseTransaction>)> callback) {
   if (!callback) return;
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  submit("APMMeasurement:3838", [weakSelf, transactions = std::move(transactions), callback] {
+  scheduleOnWorkerQueueBlockID("APMMeasurement:3838", [weakSelf, transactions = std::move(transactions), callback] {
     auto self = weakSelf.lock();
     std::vector<APMPurchaseTransaction> kept;
     for (const auto& transaction : transactions) {

@@ -186,7 +186,7 @@ bool APMMeasurement::shutDownForExit(double waitSeconds) {
   return true;
 }
 
-void APMMeasurement::submit(const char* blockID, std::function<void()> block) {
+void APMMeasurement::scheduleOnWorkerQueueBlockID(const char* blockID, std::function<void()> block) {
   eventRoad_->submit(blockID, std::move(block));
 }
 
@@ -206,7 +206,7 @@ bool APMMeasurement::shouldEnableMeasurement() const {
 
 void APMMeasurement::setEnabled(bool enabled) {
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  submit("APMMeasurement:619", [weakSelf, enabled] {
+  scheduleOnWorkerQueueBlockID("APMMeasurement:619", [weakSelf, enabled] {
     if (auto self = weakSelf.lock()) self->setEnabledOnWorkerQueue(enabled);
   });
 }
@@ -427,20 +427,4 @@ void APMMeasurement::logInternalEvent(const std::string& origin, const std::stri
                                  {});
 }
 
-void APMMeasurement::setSessionTimeoutInterval(double seconds) {
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  submit("APMMeasurement:1565", [weakSelf, seconds] {
-    if (auto self = weakSelf.lock()) self->sessions_->setSessionTimeoutIntervalOnWorkerQueue(seconds);
-  });
-}
-
-// MARK: - Previous first-open count
-
-std::string APMMeasurement::previousFirstOpenCount() const {
-  return std::to_string(setup_.persistedConfig->previousFirstOpenCount().value_or(0));
-}
-
-void APMMeasurement::setPreviousFirstOpenCount(const std::string& count) {
-  setup_.persistedConfig->setPreviousFirstOpenCount(std::strtoll(count.c_str(), nullptr, 10));
-}
 

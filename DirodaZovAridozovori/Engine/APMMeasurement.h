@@ -82,28 +82,22 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // persisted configuration or a scheduler.
   static std::shared_ptr<APMMeasurement> create(APMEngineSetup setup);
   ~APMMeasurement();
-  APMMeasurement(const APMMeasurement&) = delete;
-  APMMeasurement& operator=(const APMMeasurement&) = delete;
 
   // ---- Collection switch and start-up.
   bool shouldEnableMeasurement() const;
   void setEnabled(bool enabled);
   void setEnabledOnWorkerQueue(bool enabled);
   bool startMeasurementOnWorkerQueue();
-  void setSessionTimeoutInterval(double seconds);
 
   // ---- Entry points (any thread). Events go through the event road.
-  void sessionIDWithCompletion(std::function<void(int64_t, std::optional<platform::Error>)> completion);
   void setUserData(const platform::Dictionary& userData);
   void filterPurchaseTransactions(std::vector<APMPurchaseTransaction> transactions,
                                   std::function<void(std::vector<APMPurchaseTransaction>)> callback);
   // Waits for the worker queue; runs inline when called on it.
   bool resetAnalyticsDataWithAppInstanceID(const std::string& appInstanceID);
-  // Queues a component's block on the worker queue behind everything submitted before it, events
-  // included.
-  void scheduleOnWorkerQueueBlockID(const char* blockID, std::function<void()> block) {
-    submit(blockID, std::move(block));
-  }
+  // Queues a block on the worker queue behind everything submitted before it, events included
+  // (the open event group is closed first, so order is kept).
+  void scheduleOnWorkerQueueBlockID(const char* blockID, std::function<void()> block);
   // The event road: events from any thread, and the worker's road to the stored rows (components
   // hand in events of their own through it).
   APMEngineEventRoad& eventRoad() const { return *eventRoad_; }
@@ -142,9 +136,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // What this engine's components were given (tests attach components of their own to it).
   std::shared_ptr<APMEngineContext> componentContext() const;
   void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
-  // The persisted previous first-open count as decimal text ("0" when none).
-  std::string previousFirstOpenCount() const;
-  void setPreviousFirstOpenCount(const std::string& count);
   // Worker queue: waits for nothing; true when the calling thread runs on the worker queue.
   bool isOnWorkerQueue() const;
   // The same, and off the worker queue it reports methodName (30002, and 30001 on the main thread).
@@ -166,8 +157,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   APMMeasurement(Private, APMEngineSetup setup);
 
  private:
-  // Submits block to the worker queue (closing the open event group, so order is kept).
-  void submit(const char* blockID, std::function<void()> block);
   bool initializeComponentsOnWorkerQueue();
   void installRemoteConfigHooks();
   // Gives every component its context (APMMeasurement+Components.cpp); once, as the engine is made.

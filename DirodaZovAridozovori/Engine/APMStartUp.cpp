@@ -108,11 +108,11 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
   auto exists = storedUserPropertyExists("_fot", APMMeasurementLogCode::kFailedQueryFirstOpenProperty,
                                          "Failed to query first open property. Error");
   if (!exists) return;
-  const int64_t previous = std::strtoll(engine_.previousFirstOpenCount().c_str(), nullptr, 10);
+  const int64_t previous = std::strtoll(previousFirstOpenCount().c_str(), nullptr, 10);
   const double initTimestamp = engine_.initTimestamp();
 
   if (*exists) {
-    if (previous < 1) engine_.setPreviousFirstOpenCount("1");
+    if (previous < 1) setPreviousFirstOpenCount("1");
     APMAnalyticsHooksSetDeferredCollection(std::nullopt);
     if (APMAnalyticsHooksIsAppActive()) engine_.sessions().reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
     engine_.setup().persistedConfig->setLoadTimestampValue(std::nullopt);
@@ -235,4 +235,14 @@ void APMStartUp::backfillSessionNumber() {
     return;
   }
   engine_.setup().persistedConfig->setSessionNumber(aggregates->lifetimeCount());
+}
+
+// MARK: - Previous first-open count
+
+std::string APMStartUp::previousFirstOpenCount() const {
+  return std::to_string(engine_.setup().persistedConfig->previousFirstOpenCount().value_or(0));
+}
+
+void APMStartUp::setPreviousFirstOpenCount(const std::string& count) {
+  engine_.setup().persistedConfig->setPreviousFirstOpenCount(std::strtoll(count.c_str(), nullptr, 10));
 }

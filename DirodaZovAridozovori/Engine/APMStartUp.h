@@ -33,6 +33,9 @@ class APMStartUp {
   void reportOSUpdateOnWorkerQueue();
   static int64_t timestampMillisRoundedUpToNextHour(int64_t milliseconds);
   bool isVersionSameAsOriginalVersion() const;
+  // The persisted previous first-open count as decimal text ("0" when none).
+  std::string previousFirstOpenCount() const;
+  void setPreviousFirstOpenCount(const std::string& count);
 
  private:
   std::optional<bool> storedUserPropertyExists(const std::string& name, APMLogCode errorCode, const char* errorText);

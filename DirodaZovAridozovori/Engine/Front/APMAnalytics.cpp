@@ -6,6 +6,7 @@
 
 #include "APMAnalyticsCollection.h"
 #include "APMEngineRegistry.h"
+#include "APMEngineSessions.h"
 #include "APMEngineEventRoad.h"
 #include "APMFrontCollaborators.h"
 #include "APMAnalyticsHooks.h"
@@ -225,7 +226,7 @@ void APMAnalytics::setSessionTimeoutInterval(double seconds) {
     }
     auto measurement = engine();
     if (measurement && measurement->didInitializeComponents()) {
-      measurement->setSessionTimeoutInterval(seconds);
+      measurement->sessions().setSessionTimeoutInterval(seconds);
     } else if (auto persisted = APMPersistedConfig::sharedInstance()) {
       persisted->setSessionTimeoutValue(seconds);
     }
@@ -244,7 +245,7 @@ void APMAnalytics::sessionIDWithCompletion(SessionIDCompletion completion) {
     auto measurement = engine();
     auto callbacks = APMAnalyticsOperationQueue::callbackQueue();
     if (measurement && measurement->didInitializeComponents()) {
-      measurement->sessionIDWithCompletion([completion, callbacks](int64_t id, std::optional<platform::Error> error) {
+      measurement->sessions().sessionIDWithCompletion([completion, callbacks](int64_t id, std::optional<platform::Error> error) {
         callbacks->async([completion, id, error] { completion(id, error); });
       });
       return;

@@ -9,6 +9,7 @@
 
 #include "APMCompactParameters.h"
 #include "APMEngineUserProperties.h"
+#include "APMStartUp.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "DeepLink/APMDeepLinkReporter.h"
@@ -163,7 +164,7 @@ TEST_F(EventPipelineTest, ARolledBackEventLeavesNoTraceAndItsGroupGoesOn) {
       [](APMDatabase&, const APMEvent& event) { return event.name() != "_f" && !event.parameter("fail"); })});
   start();
   EXPECT_TRUE(rowsNamed("_f").empty());
-  EXPECT_EQ(engine().previousFirstOpenCount(), "0");
+  EXPECT_EQ(engine().startUp().previousFirstOpenCount(), "0");
   EXPECT_FALSE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
   EXPECT_EQ(rowsNamed("_e").size(), 1u) << "the next event is unaffected";
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "APMFileUtilities.h"
+#include "APMEngineSessions.h"
 #include "APMEngineUserProperties.h"
 #include "APMStartUp.h"
 #include "EngineTestFixture.h"
@@ -41,7 +42,7 @@ TEST_F(EngineStartTest, FirstStartStoresFirstOpenAndEngagementRows) {
   ASSERT_TRUE(userProperty("_fi"));
   EXPECT_EQ(userProperty("_fi")->value().int64Value(), 1);
 
-  EXPECT_EQ(engine().previousFirstOpenCount(), "1") << "a stored first open raises the count";
+  EXPECT_EQ(engine().startUp().previousFirstOpenCount(), "1") << "a stored first open raises the count";
   EXPECT_TRUE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
   EXPECT_EQ(engine().setup().persistedConfig->firstOpenTimestampMilliseconds(), static_cast<int64_t>(kStartTime) * 1000);
   // Already on disk, with the clock standing still: a process that dies now reports no second first open.
@@ -149,7 +150,7 @@ TEST_F(EngineStartTest, FailedStartLeavesEngineDisabledAndEveryRoadANoOp) {
   engine().userProperties().setUserAttribute(std::make_shared<APMUserAttribute>("app", "prop", APMValue("x"), kStartTime));
   engine().userProperties().setDefaultEventParameters(platform::Dictionary{{"a", 1}});
   bool answered = false;
-  engine().sessionIDWithCompletion([&](int64_t id, std::optional<platform::Error> error) {
+  engine().sessions().sessionIDWithCompletion([&](int64_t id, std::optional<platform::Error> error) {
     answered = true;
     EXPECT_EQ(id, 0);
     ASSERT_TRUE(error);
