@@ -10,6 +10,9 @@ class APMScheduler;
 class VIZUzedaru;
 
 struct APMEngineSetup {
+  // The name of the alarm made when none is given.
+  static constexpr const char* kAlarmName = "Measurement timer";
+
   std::string appID;
   // The measurement database's file name under the data directory.
   std::string databaseName;

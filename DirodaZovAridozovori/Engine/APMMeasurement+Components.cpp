@@ -6,6 +6,7 @@
 #include "APMEngineContext.h"
 #include "APMEngineEventRoad.h"
 #include "APMEngineSessions.h"
+#include "Fetch/APMEngineFetch.h"
 #include "Upload/APMEngineUploadRoad.h"
 #include "Upload/APMUploadController.h"
 
@@ -22,17 +23,17 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
 
   std::shared_ptr<APMDatabase> database() const override {
     auto engine = engine_.lock();
-    return engine ? engine->database_ : nullptr;
+    return engine ? engine->database() : nullptr;
   }
 
   std::shared_ptr<APMRemoteConfig> remoteConfig() const override {
     auto engine = engine_.lock();
-    return engine ? engine->remoteConfig_ : nullptr;
+    return engine ? engine->remoteConfigInstance() : nullptr;
   }
 
   std::shared_ptr<APMIdentity> identity() const override {
     auto engine = engine_.lock();
-    return engine ? engine->identity_ : nullptr;
+    return engine ? engine->identity() : nullptr;
   }
 
   std::shared_ptr<APMSessionReporter> sessionReporter() const override {
@@ -66,7 +67,7 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
   }
 
   void setIsNetworkRequestPending(bool pending) override {
-    if (auto engine = engine_.lock()) engine->setIsNetworkRequestPending(pending);
+    if (auto engine = engine_.lock()) engine->fetch().setIsNetworkRequestPending(pending);
   }
 
   bool shouldUseBackgroundSession() override {

@@ -60,12 +60,12 @@ void APMMeasurement::filterPurchaseTransactions(std::vector<APMPurchaseTransacti
         kept.push_back(transaction);
         continue;
       }
-      if (!self || !self->database_) {
+      if (!self || !self->database()) {
         kept.push_back(transaction);
         continue;
       }
       platform::Error error;
-      auto isNew = self->database_->insertIfNotDuplicatePurchaseFingerprint(transaction.fingerprint, &error);
+      auto isNew = self->database()->insertIfNotDuplicatePurchaseFingerprint(transaction.fingerprint, &error);
       if (!isNew) {
         APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedSavePurchaseFingerprint,
                "Failed to save purchase fingerprint. Purchase will not be checked for duplicates. "
@@ -137,14 +137,14 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
     APMConsentSettingsUtil::setDefaultSettings(std::nullopt);
     APMConsentSettingsUtil::setDelegatedSettings(std::nullopt);
   }
-  if (database_) {
+  if (database()) {
     platform::Error error;
-    if (!database_->reset(&error)) {
+    if (!database()->reset(&error)) {
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedResetDatabase, "Failed to reset database",
              error);
       return false;
     }
-    if (remoteConfig_) remoteConfig_->reset();
+    if (remoteConfigInstance()) remoteConfigInstance()->reset();
     sessions_->createSessionReporterOnWorkerQueue();
     sessions_->setSessionReportingEnabledOnWorkerQueue(isEnabled());
   } else {
@@ -154,10 +154,10 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
              "Failed to delete old database file. Error", error);
     }
   }
-  if (identity_) {
-    identity_->updateIdentifiersAndWait();
-    identity_->ephemeralIdentifiers().resetEphemeralAppInstanceID();
-    identity_->ephemeralIdentifiers().resetSessionStitchingToken();
+  if (identity()) {
+    identity()->updateIdentifiersAndWait();
+    identity()->ephemeralIdentifiers().resetEphemeralAppInstanceID();
+    identity()->ephemeralIdentifiers().resetSessionStitchingToken();
   }
   return true;
 }

@@ -107,7 +107,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
     network = nullptr;
   }
   auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);
-  auto alarm = std::make_shared<APMAlarm>(scheduler->workerQueue(), kAlarmName);
+  auto alarm = std::make_shared<APMAlarm>(scheduler->workerQueue(), APMEngineSetup::kAlarmName);
   return create({.appID = appID,
                  .databaseName = APMDatabase::kDatabaseName,
                  .persistedConfig = APMPersistedConfig::sharedInstance(),
@@ -125,7 +125,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(APMEngineSetup setup) {
            "Cannot start Measurement. App ID is empty.");
     return nullptr;
   }
-  if (!setup.alarm) setup.alarm = std::make_shared<APMAlarm>(setup.scheduler->workerQueue(), kAlarmName);
+  if (!setup.alarm) setup.alarm = std::make_shared<APMAlarm>(setup.scheduler->workerQueue(), APMEngineSetup::kAlarmName);
   auto engine = std::make_shared<APMMeasurement>(Private{}, std::move(setup));
   engine->attachComponents(APMMakeEngineComponents());
   // A launching link must be kept before the start-up looks for it.
@@ -155,11 +155,6 @@ APMMeasurement::APMMeasurement(Private, APMEngineSetup setup)
 
 APMMeasurement::~APMMeasurement() = default;
 
-std::shared_ptr<APMRemoteConfig> APMMeasurement::publishedRemoteConfig() const {
-  std::lock_guard<std::mutex> lock(publishMutex_);
-  return publishedRemoteConfig_;
-}
-
 // MARK: - Queue helpers
 
 bool APMMeasurement::isOnWorkerQueue() const { return setup_.scheduler->workerQueue()->isCurrent(); }
@@ -181,7 +176,7 @@ bool APMMeasurement::shutDownForExit(double waitSeconds) {
   worker->sync([this] {
     setup_.alarm->cancel();
     setup_.persistedConfig->synchronizeToDisk();
-    if (database_) database_->close();
+    if (const auto& database = objects_.database()) database->close();
   });
   return true;
 }
@@ -275,14 +270,15 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   auto monitor = log();
   auto hooks = APMAnalyticsHooksSnapshot();
 
-  identity_ = APMIdentity::sharedInstance();
-  if (!identity_) return false;
+  objects_.setIdentity(APMIdentity::sharedInstance());
+  const auto& identity = objects_.identity();
+  if (!identity) return false;
 
   startUp_->setProspectiveConsentSettings();
   if (hooks->removeStartUpConsentSettings) hooks->removeStartUpConsentSettings();
   if (hooks->removeDeferredResetOnDeniedConsent) hooks->removeDeferredResetOnDeniedConsent();
 
-  if (startUp_->shouldWipeDataWithAppID(setup_.appID, identity_->providedIdentifiers().appIDFromDMP(), setup_.persistedConfig->appIDFromDMP())) {
+  if (startUp_->shouldWipeDataWithAppID(setup_.appID, identity->providedIdentifiers().appIDFromDMP(), setup_.persistedConfig->appIDFromDMP())) {
     const int64_t retries = hooks->resetRetryCount ? hooks->resetRetryCount() : 0;
     if (hooks->setResetRetryCount) hooks->setResetRetryCount(retries + 1);
     if (wipeoutAnalyticsDataAndResetComponents()) {
@@ -293,11 +289,11 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     }
   }
 
-  identity_->updateIdentifiers();
+  identity->updateIdentifiers();
   if (hooks->appInstanceIDAfterReset) {
     auto afterReset = hooks->appInstanceIDAfterReset();
     if (afterReset && !afterReset->empty()) {
-      identity_->setAppInstanceID(*afterReset);
+      identity->setAppInstanceID(*afterReset);
       if (hooks->removeAppInstanceIDAfterReset) hooks->removeAppInstanceIDAfterReset();
     }
   }
@@ -346,13 +342,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     }
     return limits;
   });
-  database_ = database;
-  remoteConfig_ = config;
-  {
-    std::lock_guard<std::mutex> lock(publishMutex_);
-    publishedRemoteConfig_ = config;
-    publishedIdentity_ = identity_;
-  }
+  objects_.publish(database, config);
   APMIdentitySetRemoteConfig(config);
   installRemoteConfigHooks();
   sessions_->createSessionReporterOnWorkerQueue();
@@ -364,10 +354,10 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsReadyReceiveEvents,
          "Analytics is ready to receive events");
-  if (identity_->application().isFromAppStore()) monitor->setEncodeContexts(true);
+  if (identity->application().isFromAppStore()) monitor->setEncodeContexts(true);
 
   platform::Error staleError;
-  if (!database_->maybeDeleteStaleData(&staleError) && !staleError.empty()) {
+  if (!database->maybeDeleteStaleData(&staleError) && !staleError.empty()) {
     APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kUnableDeleteStaleData,
            "Unable to delete stale data. Error", staleError);
   }
@@ -389,12 +379,11 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
 
 void APMMeasurement::installRemoteConfigHooks() {
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  // These run on any queue: they read the identity as published under publishMutex_.
+  // These run on any queue: they read the identity as published.
   auto identityOf = [](const std::weak_ptr<APMMeasurement>& weak) -> std::shared_ptr<APMIdentity> {
     auto self = weak.lock();
     if (!self) return nullptr;
-    std::lock_guard<std::mutex> lock(self->publishMutex_);
-    return self->publishedIdentity_;
+    return self->objects_.publishedIdentity();
   };
   APMRemoteConfig::EngineHooks hooks;
   hooks.engineIsEnabled = [weakSelf] {

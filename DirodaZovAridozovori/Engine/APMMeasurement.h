@@ -23,6 +23,7 @@
 
 #include "APMAnalyticsHooks.h"
 #include "APMEngineComponent.h"
+#include "APMEngineObjects.h"
 #include "APMEngineSetup.h"
 #include "APMLogEventOptions.h"
 #include "APMAlarm.h"
@@ -70,7 +71,6 @@ const std::shared_ptr<platform::DispatchQueue>& APMEngineCallbackQueue();
 
 class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
  public:
-  static constexpr const char* kAlarmName = "Measurement timer";
   using Interceptor = APMEventInterceptor;
 
   // ---- Creation.
@@ -125,17 +125,15 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool didInitializeComponents() const { return didInitializeComponents_.load(); }
   double initTimestamp() const { return initTimestamp_.load(); }
   // Worker queue: the components created at the first successful start (empty before it).
-  const std::shared_ptr<APMDatabase>& database() const { return database_; }
-  const std::shared_ptr<APMIdentity>& identity() const { return identity_; }
-  const std::shared_ptr<APMRemoteConfig>& remoteConfigInstance() const { return remoteConfig_; }
+  const std::shared_ptr<APMDatabase>& database() const { return objects_.database(); }
+  const std::shared_ptr<APMIdentity>& identity() const { return objects_.identity(); }
+  const std::shared_ptr<APMRemoteConfig>& remoteConfigInstance() const { return objects_.remoteConfig(); }
   // The configuration as other queues see it (any thread).
-  std::shared_ptr<APMRemoteConfig> publishedRemoteConfig() const;
-  bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
+  std::shared_ptr<APMRemoteConfig> publishedRemoteConfig() const { return objects_.publishedRemoteConfig(); }
   // The components this engine was made with, in the order it calls them.
   const APMEngineComponentList& engineComponents() const { return components_; }
   // What this engine's components were given (tests attach components of their own to it).
   std::shared_ptr<APMEngineContext> componentContext() const;
-  void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
   // Worker queue: waits for nothing; true when the calling thread runs on the worker queue.
   bool isOnWorkerQueue() const;
   // The same, and off the worker queue it reports methodName (30002, and 30001 on the main thread).
@@ -172,14 +170,10 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
 
   std::atomic<bool> enabled_{false};
   std::atomic<bool> didInitializeComponents_{false};
-  std::atomic<bool> isNetworkRequestPending_{false};
   std::atomic<double> initTimestamp_{0};
   std::mutex initializeComponentsLock_;
 
-  // Worker queue only.
-  std::shared_ptr<APMDatabase> database_;
-  std::shared_ptr<APMIdentity> identity_;
-  std::shared_ptr<APMRemoteConfig> remoteConfig_;
+  APMEngineObjects objects_;
   // Fixed once the engine is made.
   class ComponentContext;
   std::shared_ptr<ComponentContext> componentContext_;
@@ -190,9 +184,4 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   const std::unique_ptr<APMEngineUploadRoad> uploadRoad_;
   const std::unique_ptr<APMEngineFetch> fetch_;
   const std::unique_ptr<APMEngineUserProperties> userProperties_;
-
-  // Guards publishedRemoteConfig_, the configuration as other queues see it.
-  mutable std::mutex publishMutex_;
-  std::shared_ptr<APMRemoteConfig> publishedRemoteConfig_;
-  std::shared_ptr<APMIdentity> publishedIdentity_;
 };

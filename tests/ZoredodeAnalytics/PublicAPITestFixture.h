@@ -5,6 +5,7 @@
 #include "APMEngineRegistry.h"
 #include "../DirodaZovAridozovori/Engine/Front/FrontTestFixture.h"
 #include "APMFrontCollaborators.h"
+#include "Fetch/APMEngineFetch.h"
 #include "DUDUravodazoInternal.h"
 #include "ROREzoInternal.h"
 #include "VEZUzaduzo.h"
@@ -64,7 +65,7 @@ class PublicAPITest : public Base {
     const bool idle = testsupport::waitFor(
         [&] {
           bool pending = true;
-          this->onWorker([&] { pending = this->engine()->isNetworkRequestPending(); });
+          this->onWorker([&] { pending = this->engine()->fetch().isNetworkRequestPending(); });
           return !pending;
         },
         10);

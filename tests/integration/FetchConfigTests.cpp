@@ -90,9 +90,9 @@ class FetchConfigTest : public EngineTest {
   // Waits until the engine has made `count` configuration requests and handled the last reply.
   void waitForFetches(size_t count) {
     ASSERT_TRUE(testsupport::waitFor([&] { return configRequests().size() >= count; }, 10));
-    ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
+    ASSERT_TRUE(testsupport::waitFor([&] { return !engine().fetch().isNetworkRequestPending(); }, 10));
     drain();
-    ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
+    ASSERT_TRUE(testsupport::waitFor([&] { return !engine().fetch().isNetworkRequestPending(); }, 10));
     drain();
   }
 
@@ -268,12 +268,12 @@ TEST_F(FetchConfigTest, BecomingActiveRefreshesAWeekOldConfigurationOnlyWhereThe
     engine().setup().alarm->cancel();
     const size_t before = configRequests().size();
     clock_->advance(c.age);
-    if (c.requestPending) engine().setIsNetworkRequestPending(true);
+    if (c.requestPending) engine().fetch().setIsNetworkRequestPending(true);
     platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);
     drain();
     if (c.requestPending) {
       EXPECT_TRUE(loggedCode(23143)) << "a pending request leaves the refresh for later";
-      engine().setIsNetworkRequestPending(false);
+      engine().fetch().setIsNetworkRequestPending(false);
     }
     if (c.fetches) {
       waitForFetches(before + 1);
@@ -300,7 +300,7 @@ TEST_F(FetchConfigTest, ResigningActiveUploadsOnceAnalyticsHasStarted) {
   EXPECT_EQ(collector_.uploads().size(), uploadsBefore) << "held until analytics starts";
   APMAnalyticsOperationQueue::unsuspendOperationQueue();
   EXPECT_TRUE(testsupport::waitFor([&] { return collector_.uploads().size() == uploadsBefore + 1; }, 10));
-  ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
+  ASSERT_TRUE(testsupport::waitFor([&] { return !engine().fetch().isNetworkRequestPending(); }, 10));
   drain();
   EXPECT_TRUE(rowsNamed("level_up").empty()) << "the uploaded event has left the raw-event table";
 }

@@ -85,7 +85,7 @@ class ExampleConfigServiceTest : public EngineTest {
     const size_t before = served().size();
     onWorker([&] { engine().fetch().fetchRemoteConfig(); });
     ASSERT_TRUE(testsupport::waitFor([&] { return served().size() > before; }, 10));
-    ASSERT_TRUE(testsupport::waitFor([&] { return !engine().isNetworkRequestPending(); }, 10));
+    ASSERT_TRUE(testsupport::waitFor([&] { return !engine().fetch().isNetworkRequestPending(); }, 10));
     drain();
   }
 

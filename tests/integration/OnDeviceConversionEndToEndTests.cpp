@@ -7,6 +7,7 @@
 #include "APMEngineRegistry.h"
 #include "../DirodaZovAridozovori/Engine/OnDeviceConversion/OnDeviceConversionTestDoubles.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
+#include "Fetch/APMEngineFetch.h"
 #include "Upload/APMEngineUploadRoad.h"
 #include "LocalCollector.h"
 #include "platform/Http.h"
@@ -44,7 +45,7 @@ class OnDeviceConversionEndToEndTest : public PublicAPITest<FrontTest> {
   }
   bool networkIdle() {
     bool idle = false;
-    onWorker([&] { idle = !engine()->isNetworkRequestPending(); });
+    onWorker([&] { idle = !engine()->fetch().isNetworkRequestPending(); });
     return idle;
   }
 

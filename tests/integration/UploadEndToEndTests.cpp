@@ -13,6 +13,7 @@
 #include "APMEngineRegistry.h"
 #include "../DirodaZovAridozovori/Engine/EventEditingPrograms.h"
 #include "../ZoredodeAnalytics/PublicAPITestFixture.h"
+#include "Fetch/APMEngineFetch.h"
 #include "ChildProcess.h"
 #include "Upload/APMEngineUploadRoad.h"
 #include "LocalCollector.h"
@@ -62,7 +63,7 @@ class UploadEndToEndTest : public PublicAPITest<FrontTest> {
         [&] {
           if (collector_.uploads().size() < count) return false;
           bool idle = false;
-          onWorker([&] { idle = !engine()->isNetworkRequestPending(); });
+          onWorker([&] { idle = !engine()->fetch().isNetworkRequestPending(); });
           return idle;
         },
         10));
@@ -305,13 +306,13 @@ TEST_F(UploadEndToEndTest, DISABLED_HostProcessOnSharedData) {
       bool posted = false;
       onWorker([&] {
         engine()->uploadRoad().uploadData();
-        posted = engine()->isNetworkRequestPending();
+        posted = engine()->fetch().isNetworkRequestPending();
       });
       testsupport::sendToParent(posted ? "posted" : "idle");
     } else if (*command == "settle") {
       testsupport::waitFor([&] {
         bool pending = true;
-        onWorker([&] { pending = engine()->isNetworkRequestPending(); });
+        onWorker([&] { pending = engine()->fetch().isNetworkRequestPending(); });
         return !pending;
       }, 60);
       drain();

@@ -86,7 +86,7 @@ void APMEngineFetch::fetchRemoteConfig() {
   APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kFetchingConfigurationServer,
          "Fetching configuration from the server");
   const APMConfigFetchHeaders headers = APMConditionalConfigFetchHeaders(*engine_.setup().persistedConfig, version);
-  engine_.setIsNetworkRequestPending(true);
+  setIsNetworkRequestPending(true);
   network->setTimeoutInterval(remoteConfig->networkTimeout());
   std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
   network->getURL(*url, headers, engine_.setup().scheduler->workerQueue(), false,
@@ -94,7 +94,7 @@ void APMEngineFetch::fetchRemoteConfig() {
                                const std::optional<platform::Error>& error) {
                     auto engine = weakEngine.lock();
                     if (!engine) return;
-                    engine->setIsNetworkRequestPending(false);
+                    engine->fetch().setIsNetworkRequestPending(false);
                     // A configuration whose body did not arrive whole is a failed fetch, whatever
                     // the status.
                     const bool answered = response && !error;

@@ -3,6 +3,7 @@
 // reactions to the application's state: a refresh on becoming active where the configuration asks
 // for it, an upload attempt on resigning active, and the network client's log lines. Owned by the
 // engine, which it reads through the engine's public face.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -40,9 +41,15 @@ class APMEngineFetch {
   void handleAppWillEnterForegroundNotification();
   void terminateBackgroundTask();
 
+  // Whether the network client has a request in flight (the configuration's, an upload's or a
+  // component's): they go one at a time. Any thread.
+  bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
+  void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
+
  private:
   struct LifecycleObservers;
 
   APMMeasurement& engine_;
   std::shared_ptr<LifecycleObservers> lifecycleObservers_;  // set once, on the worker queue
+  std::atomic<bool> isNetworkRequestPending_{false};
 };

@@ -108,10 +108,10 @@ std::shared_ptr<APMUploadController> APMEngineUploadRoad::uploadController() {
   hooks.isAdUserDataDenied = [] { return APMConsentSettingsUtil::isAdUserDataDenied(); };
   hooks.isNetworkRequestPending = [weakSelf] {
     auto self = weakSelf.lock();
-    return self && self->isNetworkRequestPending();
+    return self && self->fetch().isNetworkRequestPending();
   };
   hooks.setIsNetworkRequestPending = [weakSelf](bool pending) {
-    if (auto self = weakSelf.lock()) self->setIsNetworkRequestPending(pending);
+    if (auto self = weakSelf.lock()) self->fetch().setIsNetworkRequestPending(pending);
   };
   hooks.uptime = [] { return platform::uptime(); };
   hooks.fetchRemoteConfig = [weakSelf] {

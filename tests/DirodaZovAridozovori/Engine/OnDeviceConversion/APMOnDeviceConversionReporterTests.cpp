@@ -102,7 +102,7 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
   }
   bool networkFree() {
     bool free = false;
-    onWorker([&] { free = !engine()->isNetworkRequestPending(); });
+    onWorker([&] { free = !engine()->fetch().isNetworkRequestPending(); });
     return free;
   }
   // Waits until count queries reached the server and the last reply was handled.
@@ -111,7 +111,7 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
     drain();
   }
   void setNetworkPending(bool pending) {
-    onWorker([&] { engine()->setIsNetworkRequestPending(pending); });
+    onWorker([&] { engine()->fetch().setIsNetworkRequestPending(pending); });
   }
   // A successful configuration fetch that changed nothing, as its reply handler sees it.
   void completeFetch() {
