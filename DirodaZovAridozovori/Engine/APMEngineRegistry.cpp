@@ -49,6 +49,12 @@ PreviewHeaders& previewHeaders() {
   return *state;
 }
 
+// Hands a launch's user info to engine's components, in list order.
+void deliverLaunch(const APMMeasurement& engine, const platform::Dictionary& userInfo) {
+  const auto launchOptions = platform::LaunchOptions::fromUserInfo(userInfo);
+  for (const auto& component : engine.engineComponents()) component->applicationDidFinishLaunching(launchOptions);
+}
+
 // The application may post its launch before it configures the SDK: observe it from library load.
 const bool kSubscribedToLaunchAtLoad = [] {
   APMEngineRegistry::subscribeForAppDidFinishLaunchingNotifications();
@@ -157,7 +163,7 @@ void APMEngineRegistry::handleAppDidFinishLaunching(const platform::Notification
       return;
     }
   }
-  engine->deliverLaunch(notification.userInfo);
+  deliverLaunch(*engine, notification.userInfo);
 }
 
 void APMEngineRegistry::takeLaunches(APMMeasurement& engine, bool receiveLaterLaunches) {
@@ -168,5 +174,5 @@ void APMEngineRegistry::takeLaunches(APMMeasurement& engine, bool receiveLaterLa
     if (receiveLaterLaunches) state.engine = engine.weak_from_this();
     pending = std::exchange(state.pending, {});
   }
-  for (const auto& userInfo : pending) engine.deliverLaunch(userInfo);
+  for (const auto& userInfo : pending) deliverLaunch(engine, userInfo);
 }

@@ -130,6 +130,17 @@ void APMEngineUserProperties::backfillEventsWithParameters(const platform::Dicti
   }
 }
 
+// MARK: - User data
+
+void APMEngineUserProperties::setUserData(const platform::Dictionary& userData) {
+  std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
+  engine_.scheduleOnWorkerQueueBlockID("APMMeasurement:3367", [weakEngine, userData] {
+    auto self = weakEngine.lock();
+    if (!self) return;
+    for (const auto& component : self->engineComponents()) component->setUserData(userData);
+  });
+}
+
 // MARK: - User properties
 
 namespace {

@@ -34,6 +34,8 @@ class APMEngineUserProperties {
   void userPropertiesIncludingInternal(bool includingInternal,
                                        std::function<void(platform::Dictionary)> callback);
   void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int64_t)> callback);
+  // The user's own data (hashed by the components that match on it), handed to every component.
+  void setUserData(const platform::Dictionary& userData);
 
   // ---- Worker queue: default event parameters.
   bool shouldBackfillEvents();

@@ -1,5 +1,5 @@
-// The engine's entry points for events, default event parameters, user properties and user data,
-// and the reset of analytics data.
+// The engine's entry points for purchase de-duplication and the reset of analytics data, and the
+// queue its query results go out on.
 #include <algorithm>
 
 #include "APMCompactParameters.h"
@@ -33,14 +33,6 @@ const std::shared_ptr<platform::DispatchQueue>& APMEngineCallbackQueue() {
   // Never destroyed: the SDK's threads may read it until the process has ended.
   static const auto& queue = *new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::create("com.diroda.zora.callbacks"));
   return queue;
-}
-
-void APMMeasurement::setUserData(const platform::Dictionary& userData) {
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  scheduleOnWorkerQueueBlockID("APMMeasurement:3367", [weakSelf, userData] {
-    auto self = weakSelf.lock();
-    if (self) self->forEachComponent([&](APMEngineComponent& component) { component.setUserData(userData); });
-  });
 }
 
 void APMMeasurement::filterPurchaseTransactions(std::vector<APMPurchaseTransaction> transactions,
@@ -99,7 +91,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
   const double loadTimestamp = hooks->loadTimestamp ? hooks->loadTimestamp() : platform::now();
   bool success = false;
   auto work = [&] {
-    success = wipeoutAnalyticsDataAndResetComponents();
+    success = startUp_->wipeoutAnalyticsDataAndResetComponents();
     if (!success) return;
     setup_.persistedConfig->setAppInstanceID(appInstanceID);
     startUp_->updatePersistedAppIDFromDMP();
@@ -123,41 +115,4 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
     setup_.scheduler->dispatchSyncOnWorkerQueueBlockID("APMMeasurement:3406", work);
   }
   return success;
-}
-
-bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
-  auto monitor = log();
-  APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kResettingAppMeasurementData, "Resetting App Measurement data");
-  forEachComponent([](APMEngineComponent& component) { component.willWipeData(); });
-  startUp_->setPreviousDMPAppID(setup_.persistedConfig->appIDFromDMP());
-  setup_.persistedConfig->clearValues();
-  monitor->clearMonitoringData();
-  if (APMConsentSettingsUtil::adPersonalization()) {
-    APMConsentSettingsUtil::unsetAdPersonalization();
-    APMConsentSettingsUtil::setDefaultSettings(std::nullopt);
-    APMConsentSettingsUtil::setDelegatedSettings(std::nullopt);
-  }
-  if (database()) {
-    platform::Error error;
-    if (!database()->reset(&error)) {
-      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedResetDatabase, "Failed to reset database",
-             error);
-      return false;
-    }
-    if (remoteConfigInstance()) remoteConfigInstance()->reset();
-    sessions_->createSessionReporterOnWorkerQueue();
-    sessions_->setSessionReportingEnabledOnWorkerQueue(isEnabled());
-  } else {
-    platform::Error error;
-    if (!APMDeleteFile(APMApplicationSupportPath(setup_.databaseName), &error) && !error.empty()) {
-      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedDeleteOldDatabaseFile,
-             "Failed to delete old database file. Error", error);
-    }
-  }
-  if (identity()) {
-    identity()->updateIdentifiersAndWait();
-    identity()->ephemeralIdentifiers().resetEphemeralAppInstanceID();
-    identity()->ephemeralIdentifiers().resetSessionStitchingToken();
-  }
-  return true;
 }

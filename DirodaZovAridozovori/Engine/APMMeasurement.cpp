@@ -50,13 +50,6 @@ double hookLoadTimestamp(const APMAnalyticsHooks& hooks) {
 
 }  // namespace
 
-// MARK: - Launch
-
-void APMMeasurement::deliverLaunch(const platform::Dictionary& userInfo) const {
-  const auto launchOptions = platform::LaunchOptions::fromUserInfo(userInfo);
-  forEachComponent([&](APMEngineComponent& component) { component.applicationDidFinishLaunching(launchOptions); });
-}
-
 // MARK: - Creation
 
 std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID, bool isAnalyticsCollectionEnabled,
@@ -281,7 +274,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   if (startUp_->shouldWipeDataWithAppID(setup_.appID, identity->providedIdentifiers().appIDFromDMP(), setup_.persistedConfig->appIDFromDMP())) {
     const int64_t retries = hooks->resetRetryCount ? hooks->resetRetryCount() : 0;
     if (hooks->setResetRetryCount) hooks->setResetRetryCount(retries + 1);
-    if (wipeoutAnalyticsDataAndResetComponents()) {
+    if (startUp_->wipeoutAnalyticsDataAndResetComponents()) {
       if (hooks->setResetRetryCount) hooks->setResetRetryCount(0);
     } else {
       APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kFailedWipeOutAnalyticsData,

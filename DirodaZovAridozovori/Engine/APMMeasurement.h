@@ -90,7 +90,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool startMeasurementOnWorkerQueue();
 
   // ---- Entry points (any thread). Events go through the event road.
-  void setUserData(const platform::Dictionary& userData);
   void filterPurchaseTransactions(std::vector<APMPurchaseTransaction> transactions,
                                   std::function<void(std::vector<APMPurchaseTransaction>)> callback);
   // Waits for the worker queue; runs inline when called on it.
@@ -114,9 +113,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // An internal event on the front's internal road (the engine's own when there is no front).
   void logInternalEvent(const std::string& origin, const std::string& name, const platform::Dictionary& parameters);
 
-  // ---- Reset.
-  bool wipeoutAnalyticsDataAndResetComponents();
-
   // ---- Fields.
   // What the engine was made with.
   const APMEngineSetup& setup() const { return setup_; }
@@ -138,9 +134,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool isOnWorkerQueue() const;
   // The same, and off the worker queue it reports methodName (30002, and 30001 on the main thread).
   bool checkWorkerQueue(const char* methodName) const;
-
-  // Hands a launch's user info to this engine's components, in list order.
-  void deliverLaunch(const platform::Dictionary& userInfo) const;
 
   // The end of the process, once the front handed on what the API accepted: events not written yet
   // are dropped, the block running may finish within waitSeconds, then the persisted configuration

@@ -4,6 +4,8 @@
 
 #include "APMAnalyticsHooks.h"
 #include "APMDatabase.h"
+#include "APMMonitor.h"
+#include "APMFileUtilities.h"
 #include "APMEngineEventRoad.h"
 #include "APMEngineSessions.h"
 #include "APMMeasurement.h"
@@ -245,4 +247,43 @@ std::string APMStartUp::previousFirstOpenCount() const {
 
 void APMStartUp::setPreviousFirstOpenCount(const std::string& count) {
   engine_.setup().persistedConfig->setPreviousFirstOpenCount(std::strtoll(count.c_str(), nullptr, 10));
+}
+
+// MARK: - Wipe
+
+bool APMStartUp::wipeoutAnalyticsDataAndResetComponents() {
+  auto monitor = APMMonitor::shared();
+  APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kResettingAppMeasurementData, "Resetting App Measurement data");
+  for (const auto& component : engine_.engineComponents()) component->willWipeData();
+  setPreviousDMPAppID(engine_.setup().persistedConfig->appIDFromDMP());
+  engine_.setup().persistedConfig->clearValues();
+  monitor->clearMonitoringData();
+  if (APMConsentSettingsUtil::adPersonalization()) {
+    APMConsentSettingsUtil::unsetAdPersonalization();
+    APMConsentSettingsUtil::setDefaultSettings(std::nullopt);
+    APMConsentSettingsUtil::setDelegatedSettings(std::nullopt);
+  }
+  if (engine_.database()) {
+    platform::Error error;
+    if (!engine_.database()->reset(&error)) {
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedResetDatabase, "Failed to reset database",
+             error);
+      return false;
+    }
+    if (engine_.remoteConfigInstance()) engine_.remoteConfigInstance()->reset();
+    engine_.sessions().createSessionReporterOnWorkerQueue();
+    engine_.sessions().setSessionReportingEnabledOnWorkerQueue(engine_.isEnabled());
+  } else {
+    platform::Error error;
+    if (!APMDeleteFile(APMApplicationSupportPath(engine_.setup().databaseName), &error) && !error.empty()) {
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedDeleteOldDatabaseFile,
+             "Failed to delete old database file. Error", error);
+    }
+  }
+  if (engine_.identity()) {
+    engine_.identity()->updateIdentifiersAndWait();
+    engine_.identity()->ephemeralIdentifiers().resetEphemeralAppInstanceID();
+    engine_.identity()->ephemeralIdentifiers().resetSessionStitchingToken();
+  }
+  return true;
 }

@@ -26,6 +26,9 @@ class APMStartUp {
   // The app ID a wipe found, for the next first open ("_pdmp").
   void setPreviousDMPAppID(std::optional<std::string> appID) { previousDMPAppID_ = std::move(appID); }
   void updatePersistedAppIDFromDMP();
+  // Empties the database, the persisted values, the consent and the identifiers, and tells the
+  // components first; false when the database could not be reset.
+  bool wipeoutAnalyticsDataAndResetComponents();
   void updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
   void backfillSessionNumber();
   void reportFirstOpenOnWorkerQueue();

@@ -163,7 +163,7 @@ void APMAnalyticsUserProperties::setUserData(const platform::Dictionary& userDat
              "Analytics is disabled. User data not set.");
       return;
     }
-    if (auto measurement = engine()) measurement->setUserData(userData);
+    if (auto measurement = engine()) measurement->userProperties().setUserData(userData);
   });
 }
 

@@ -12,6 +12,7 @@
 #include "APMASLLogger.h"
 #include "Logger/DULLogger.h"
 #include "../FakeEngineContext.h"
+#include "APMEngineUserProperties.h"
 #include "Fetch/APMEngineFetch.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "OnDeviceConversionTestDoubles.h"
@@ -97,7 +98,7 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
     return reporter;
   }
   void setUserData(const platform::Dictionary& userData) {
-    engine()->setUserData(userData);
+    engine()->userProperties().setUserData(userData);
     drain();
   }
   bool networkFree() {
