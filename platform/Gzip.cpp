@@ -3,14 +3,19 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 namespace platform {
 
 namespace {
 
-// 15 window bits plus 16: write a gzip header and trailer.
-constexpr int kGzipWindowBits = 31;
+// Window bits plus 16: write a gzip header and trailer.
+constexpr int kGzipHeader = 16;
+constexpr int kMinWindowBits = 9;
+constexpr int kMaxWindowBits = 15;
+// How far short of its window a match may reach back (zlib's MIN_LOOKAHEAD).
+constexpr size_t kWindowLookahead = 262;
 // 15 window bits plus 32: accept both gzip and zlib headers.
 constexpr int kAutoDetectWindowBits = 47;
 constexpr size_t kChunk = 64 * 1024;
@@ -24,12 +29,22 @@ std::string zlibReason(const z_stream& stream, int code) {
   return "zlib error " + std::to_string(code);
 }
 
-// One compressor per thread, reset between streams. Setting one up allocates and clears some
-// 270 KB (window, hash chains, pending buffer), which costs far more than compressing a small bundle;
-// a reset stream writes the same bytes a fresh one would.
+// The smallest window that still reaches back over the whole input, so a small input (a queued
+// bundle of one event) compresses as well as with the largest window, without resetting and
+// touching the largest one's 270 KB of state for a few hundred bytes. The hash table shrinks with
+// the window.
+int windowBitsFor(size_t size) {
+  int bits = kMinWindowBits;
+  while (bits < kMaxWindowBits && (size_t{1} << bits) - kWindowLookahead < size) ++bits;
+  return bits;
+}
+
+// One compressor per thread and window size, reset between streams. Setting one up allocates and
+// clears its state, which costs far more than compressing a small bundle; a reset stream writes the
+// same bytes a fresh one would.
 class ThreadDeflater {
  public:
-  ThreadDeflater() = default;
+  explicit ThreadDeflater(int windowBits) : windowBits_(windowBits) {}
   ThreadDeflater(const ThreadDeflater&) = delete;
   ThreadDeflater& operator=(const ThreadDeflater&) = delete;
   ~ThreadDeflater() { release(); }
@@ -39,8 +54,10 @@ class ThreadDeflater {
     if (ready_ && ::deflateReset(&stream_) == Z_OK) return &stream_;
     release();
     stream_ = z_stream{};
-    const int status = deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8,
-                                    Z_DEFAULT_STRATEGY);
+    // Its symbol buffer (one block) holds the whole input the window was chosen for.
+    const int memoryLevel = std::min(8, windowBits_ - 6);
+    const int status = deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipHeader + windowBits_,
+                                    memoryLevel, Z_DEFAULT_STRATEGY);
     if (status != Z_OK) {
       fail(error, zlibReason(stream_, status));
       return nullptr;
@@ -56,6 +73,7 @@ class ThreadDeflater {
   }
 
  private:
+  const int windowBits_;
   z_stream stream_{};
   bool ready_ = false;
 };
@@ -67,7 +85,11 @@ std::optional<Data> Gzip::deflate(const uint8_t* bytes, size_t size, std::string
     fail(error, "input too large");
     return std::nullopt;
   }
-  thread_local ThreadDeflater deflater;
+  thread_local std::array<std::optional<ThreadDeflater>, kMaxWindowBits - kMinWindowBits + 1> deflaters;
+  const int windowBits = windowBitsFor(size);
+  auto& slot = deflaters[static_cast<size_t>(windowBits - kMinWindowBits)];
+  if (!slot) slot.emplace(windowBits);
+  ThreadDeflater& deflater = *slot;
   z_stream* stream = deflater.acquire(error);
   if (!stream) return std::nullopt;
   Data out(deflateBound(stream, static_cast<uLong>(size)));

@@ -246,6 +246,19 @@ bool APMDatabase::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, 
   return deleteRowIDs(apm_schema::kRawEvents, rowIDs, error);
 }
 
+bool APMDatabase::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, double newestDeletedTimestamp,
+                                            platform::Error* error) {
+  if (!checkQueue("deleteRawEventsWithRowIDs", error)) return false;
+  if (rawEventFacts_) {
+    // Deleting rows adds neither a later time nor a real-time row; a row as new as the newest
+    // known time may have been the one that held it.
+    auto& latest = rawEventFacts_->latestTime;
+    if (latest && (!*latest || **latest <= newestDeletedTimestamp)) latest.reset();
+    if (rawEventFacts_->hasRealtime.value_or(false)) rawEventFacts_->hasRealtime.reset();
+  }
+  return deleteRowIDs(apm_schema::kRawEvents, rowIDs, error);
+}
+
 std::optional<bool> APMDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error) {
   if (!checkQueue("containsRawEventWithMetadataFingerprint", error)) return std::nullopt;
   return exists("SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1", {Object(fingerprint)}, error);

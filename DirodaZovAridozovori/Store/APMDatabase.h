@@ -183,6 +183,11 @@ class APMDatabase {
   std::optional<platform::Data> queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint, platform::Error* error);
   bool deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error);
   bool deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
+  // The same, for rows whose newest time the caller knows: what is remembered of the table for the
+  // upload schedule (its newest time, that it holds no real-time row) still holds unless these rows
+  // may have held the newest time, so bundling does not make every schedule read the whole table.
+  bool deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, double newestDeletedTimestamp,
+                                 platform::Error* error);
   std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
   double queryLatestRawEventTime(platform::Error* error);

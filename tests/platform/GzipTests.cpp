@@ -86,6 +86,34 @@ TEST(GzipTest, EachDeflateIsTheSameWhateverCameBefore) {
   EXPECT_EQ(referenceGunzip(*Gzip::deflate(large)), large);
 }
 
+// A small input gets a window sized to it: it must still compress as well as zlib's largest window
+// does, so a repeat as far back as the input is long is found.
+TEST(GzipTest, SmallInputsCompressAsWellAsWithTheLargestWindow) {
+  auto largestWindow = [](const Data& input) {
+    z_stream s{};
+    EXPECT_EQ(deflateInit2(&s, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + 15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    Data out(deflateBound(&s, static_cast<uLong>(input.size())));
+    s.next_in = const_cast<Bytef*>(input.data());
+    s.avail_in = static_cast<uInt>(input.size());
+    s.next_out = out.data();
+    s.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
+    out.resize(s.total_out);
+    deflateEnd(&s);
+    return out;
+  };
+  for (size_t half : {1u, 100u, 125u, 126u, 250u, 251u, 381u, 382u, 900u, 2000u, 4000u, 9000u, 20000u, 40000u}) {
+    // Random bytes do not compress; the same bytes again compress only by reaching back to them.
+    const Data block = pseudoRandom(half);
+    Data input = block;
+    input.insert(input.end(), block.begin(), block.end());
+    auto gz = Gzip::deflate(input);
+    ASSERT_TRUE(gz.has_value()) << input.size();
+    EXPECT_EQ(referenceGunzip(*gz), input) << input.size();
+    EXPECT_LE(gz->size(), largestWindow(input).size() + 4) << input.size();
+  }
+}
+
 TEST(GzipTest, InflateEnforcesTheOutputLimit) {
   // About 10 KB that inflates to 10 MiB: the kind of payload the limit exists for.
   Data bomb = *Gzip::deflate(Data(10u * 1024u * 1024u, 0));

@@ -197,8 +197,12 @@ bool APMRawEventBundler::deleteGroupRows(const Group& group) {
   // of other fingerprints can lie below the group, and a "up to the last row ID" delete would lose them.
   std::vector<int64_t> rowIDs;
   rowIDs.reserve(group.rows.size());
-  for (const auto& row : group.rows) rowIDs.push_back(row->rowID());
-  if (!database_->deleteRawEventsWithRowIDs(rowIDs, &error)) {
+  double newest = -std::numeric_limits<double>::infinity();
+  for (const auto& row : group.rows) {
+    rowIDs.push_back(row->rowID());
+    newest = std::max(newest, row->rawEvent()->timestamp());
+  }
+  if (!database_->deleteRawEventsWithRowIDs(rowIDs, newest, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteRawEvents,
            "Unable to delete raw events. RowID, error", rowIDs.back(), error);
     return false;

@@ -404,6 +404,15 @@ TEST_F(APMDatabaseTest, RawEventFactsFollowEveryChangeToTheTable) {
       if (row->rawEvent()->name() == name) db_->deleteRawEventsWithRowIDs({row->rowID()}, &e);
     }
   };
+  // As bundling deletes its rows: telling their newest time.
+  auto deleteNamedKnowingItsTime = [&](const std::string& name) {
+    auto rows = db_->allRawEventsWithError(&e);
+    for (const auto& row : *rows) {
+      if (row->rawEvent()->name() == name) {
+        db_->deleteRawEventsWithRowIDs({row->rowID()}, row->rawEvent()->timestamp(), &e);
+      }
+    }
+  };
   struct Step {
     const char* name;
     std::function<void()> change;
@@ -430,6 +439,10 @@ TEST_F(APMDatabaseTest, RawEventFactsFollowEveryChangeToTheTable) {
          db_->updateRawEvent(APMRawEventData(makeEvent("a", 250), rows->front()->rowID(), 1), &e);
        },
        250, false},
+      {"an earlier real-time row again", [&] { insert("f", 120, true); }, 250, true},
+      {"that row deleted, its time known", [&] { deleteNamedKnowingItsTime("f"); }, 250, false},
+      {"a row between", [&] { insert("g", 180, false); }, 250, false},
+      {"the latest row deleted, its time known", [&] { deleteNamedKnowingItsTime("a"); }, 180, false},
       {"another process adds a later real-time row",
        [&] {
          other->executeStatement("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) "
