@@ -9,7 +9,8 @@
 // (APMEngineEventRoad), which writes the events waiting together in one group; any other entry
 // point closes the open group first, so worker-side work keeps the order of submission.
 //
-// The file is shared: the sections marked "owned by" belong to the files they name.
+// The engine keeps the collection switch and the order of its parts; each road (events, uploads,
+// fetch, start-up, sessions, user properties) lives in a class of its own that the engine hands out.
 #include <atomic>
 #include <cstdint>
 #include <functional>

@@ -180,6 +180,7 @@ TEST_F(EventPipelineTest, ARolledBackEventLeavesNoTraceAndItsGroupGoesOn) {
   engine().setup().scheduler->workerQueue()->resume();
   std::vector<std::string> names;
   for (const auto& row : rows()) names.push_back(row.name);
+  ASSERT_GE(names.size(), 3u);
   EXPECT_EQ(std::vector<std::string>(names.end() - 3, names.end()),
             (std::vector<std::string>{"first", "purchase", "last"}));
   auto purchases = rowsNamed("purchase");
