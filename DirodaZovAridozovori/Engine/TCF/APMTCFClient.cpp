@@ -36,7 +36,7 @@ bool APMTCFClient::shouldApplyTCFData() const {
 bool APMTCFClient::shouldApplyOneTimeTCFVendorFix() const {
   const bool storedByThisVersion =
       storedReading_.storedRepresentation().find(APMTCFStoredReading::kRepresentationVersion) != std::string::npos;
-  return !storedByThisVersion && shouldApplyTCFData() && !tcfData_.hasDirodaInVendorConsents();
+  return !storedByThisVersion && shouldApplyTCFData() && !tcfData_.purposeRules().hasDirodaInVendorConsents();
 }
 
 bool APMTCFClient::hasTCFDataToRead() const { return stringRepresentationFromTCFData() != kEmptyRepresentation; }
@@ -64,10 +64,11 @@ std::string APMTCFClient::consentStatusFromEnabled(bool enabled) {
 }
 
 platform::Dictionary APMTCFClient::consentFromData(const APMTCFData& data) {
+  const APMTCFPurposeRules rules = data.purposeRules();
   return platform::Dictionary{
-      {APMConsentSettingsUtil::kAdStorage, consentStatusFromEnabled(data.isAdStoragePurposeGranted())},
-      {APMConsentSettingsUtil::kAdPersonalization, consentStatusFromEnabled(data.isAdPersonalizationPurposeGranted())},
-      {APMConsentSettingsUtil::kAdUserData, consentStatusFromEnabled(data.isAdUserDataPurposeGranted())},
+      {APMConsentSettingsUtil::kAdStorage, consentStatusFromEnabled(rules.isAdStoragePurposeGranted())},
+      {APMConsentSettingsUtil::kAdPersonalization, consentStatusFromEnabled(rules.isAdPersonalizationPurposeGranted())},
+      {APMConsentSettingsUtil::kAdUserData, consentStatusFromEnabled(rules.isAdUserDataPurposeGranted())},
   };
 }
 

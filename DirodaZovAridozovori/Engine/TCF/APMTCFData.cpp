@@ -1,8 +1,6 @@
 #include "APMTCFData.h"
 
-#include "APMTCFRegistration.h"
 #include "APMUserDefaults.h"
-#include "Utilities/APMStringBits.h"
 #include "platform/Bundle.h"
 #include "platform/Unicode.h"
 
@@ -34,13 +32,9 @@ APMTCFData::APMTCFData(bool isTCFDataEnabled, std::optional<platform::Object> is
       publisherCC_(std::move(publisherCC)) {}
 
 bool APMTCFData::isTCFDataEnabledInInfoPlist() {
-  platform::Object value = platform::Bundle::objectForInfoDictionaryKey(kTCFDataEnabledKey);
+  platform::Object value = platform::Bundle::objectForInfoDictionaryKey(APMTCFDefaultsKeys::kTCFDataEnabledKey);
   if (value.isNull()) return true;
   return value.isNumber() && value.boolValue();
-}
-
-std::string APMTCFData::publisherRestrictionsKey(int purposeID) {
-  return kPublisherRestrictionsKeyPrefix + std::to_string(purposeID);
 }
 
 std::string APMTCFData::publisherRestrictionFromString(const std::string& restrictions) {
@@ -52,110 +46,21 @@ std::string APMTCFData::publisherRestrictionFromString(const std::string& restri
 
 void APMTCFData::readFromUserDefaults() {
   const APMUserDefaults& defaults = *userDefaults_;
-  isAdvertiserConsentModeEnabled_ = defaults.numberForKey(kEnableAdvertiserConsentModeKey);
-  vendorConsents_ = defaults.stringForKey(kVendorConsentsKey);
-  vendorLegitimateInterests_ = defaults.stringForKey(kVendorLegitimateInterestsKey);
-  cmpSDKID_ = defaults.numberForKey(kCmpSdkIDKey);
-  gdprApplies_ = defaults.numberForKey(kGdprAppliesKey);
-  policyVersion_ = defaults.numberForKey(kPolicyVersionKey);
-  purposeConsents_ = defaults.stringForKey(kPurposeConsentsKey);
-  purposeLegitimateInterests_ = defaults.stringForKey(kPurposeLegitimateInterestsKey);
+  isAdvertiserConsentModeEnabled_ = defaults.numberForKey(APMTCFDefaultsKeys::kEnableAdvertiserConsentModeKey);
+  vendorConsents_ = defaults.stringForKey(APMTCFDefaultsKeys::kVendorConsentsKey);
+  vendorLegitimateInterests_ = defaults.stringForKey(APMTCFDefaultsKeys::kVendorLegitimateInterestsKey);
+  cmpSDKID_ = defaults.numberForKey(APMTCFDefaultsKeys::kCmpSdkIDKey);
+  gdprApplies_ = defaults.numberForKey(APMTCFDefaultsKeys::kGdprAppliesKey);
+  policyVersion_ = defaults.numberForKey(APMTCFDefaultsKeys::kPolicyVersionKey);
+  purposeConsents_ = defaults.stringForKey(APMTCFDefaultsKeys::kPurposeConsentsKey);
+  purposeLegitimateInterests_ = defaults.stringForKey(APMTCFDefaultsKeys::kPurposeLegitimateInterestsKey);
   publisherRestrictions_.clear();
-  for (int purpose = 1; purpose <= static_cast<int>(kPublisherRestrictionCount); ++purpose) {
-    auto stored = defaults.stringForKey(publisherRestrictionsKey(purpose));
+  for (int purpose = 1; purpose <= static_cast<int>(APMTCFDefaultsKeys::kPublisherRestrictionCount); ++purpose) {
+    auto stored = defaults.stringForKey(APMTCFDefaultsKeys::publisherRestrictionsKey(purpose));
     publisherRestrictions_.push_back(stored ? publisherRestrictionFromString(*stored) : std::string());
   }
-  isPurposeOneTreatmentEnabled_ = defaults.numberForKey(kPurposeOneTreatmentKey);
-  publisherCC_ = defaults.stringForKey(kPublisherCCKey);
+  isPurposeOneTreatmentEnabled_ = defaults.numberForKey(APMTCFDefaultsKeys::kPurposeOneTreatmentKey);
+  publisherCC_ = defaults.stringForKey(APMTCFDefaultsKeys::kPublisherCCKey);
 }
 
-// MARK: - Rules
-
-namespace {
-
-bool bitIsSet(const std::optional<std::string>& bits, int64_t index) {
-  return bits && isBitEnabledAtIndex(*bits, index);
-}
-
-}  // namespace
-
-bool APMTCFData::hasDirodaInVendorConsents() const { return bitIsSet(vendorConsents_, kVendorBitIndex); }
-
-bool APMTCFData::hasDirodaInVendorLegitimateInterests() const {
-  return bitIsSet(vendorLegitimateInterests_, kVendorBitIndex);
-}
-
-bool APMTCFData::canAccessAdUserDataPurpose() const {
-  return policyVersion_ && policyVersion_->integerValue() >= kMinPolicyVersionForAdUserData;
-}
-
-bool APMTCFData::isAdStoragePurposeGranted() const { return isPurposeGrantedWithRestrictionCheckForPurposeID(1); }
-
-bool APMTCFData::isAdPersonalizationPurposeGranted() const {
-  return isPurposeGrantedWithRestrictionCheckForPurposeID(3) && isPurposeGrantedWithRestrictionCheckForPurposeID(4);
-}
-
-bool APMTCFData::isAdUserDataPurposeGranted() const {
-  return canAccessAdUserDataPurpose() && isPurposeGrantedWithRestrictionCheckForPurposeID(1) &&
-         isPurposeGrantedWithRestrictionCheckForPurposeID(7);
-}
-
-bool APMTCFData::isPurposeGrantedWithRestrictionCheckForPurposeID(int64_t purposeID) const {
-  return consentReasonForPurposeGrantedWithRestrictionCheckForPurposeID(purposeID) == ConsentReason::kGranted;
-}
-
-APMTCFData::ConsentReason APMTCFData::consentReasonForPurposeGrantedWithRestrictionCheckForPurposeID(
-    int64_t purposeID) const {
-  switch (legalBasisCheckFromPurposeID(purposeID)) {
-    case LegalBasis::kLegitimateInterest:
-      if (!hasDirodaInVendorLegitimateInterests()) return ConsentReason::kVendorLegitimateInterestMissing;
-      return bitIsSet(purposeLegitimateInterests_, purposeID - 1) ? ConsentReason::kGranted
-                                                                   : ConsentReason::kPurposeLegitimateInterestMissing;
-    case LegalBasis::kConsent:
-      if (purposeID == 1 && isPurposeOneGrantedWithSpecialTreatment() && hasDirodaInVendorConsents()) {
-        return ConsentReason::kGranted;
-      }
-      if (!hasDirodaInVendorConsents()) return ConsentReason::kVendorConsentMissing;
-      return bitIsSet(purposeConsents_, purposeID - 1) ? ConsentReason::kGranted
-                                                        : ConsentReason::kPurposeConsentMissing;
-    case LegalBasis::kBlockedByRestriction:
-      return ConsentReason::kBlockedByRestriction;
-    case LegalBasis::kNone:
-      break;
-  }
-  return ConsentReason::kNoLegalBasis;
-}
-
-APMTCFData::LegalBasis APMTCFData::legalBasisCheckFromPurposeID(int64_t purposeID) const {
-  const PublisherRestriction restriction = publisherRestrictionForPurposeID(purposeID);
-  if (restriction == PublisherRestriction::kNotAllowed) return LegalBasis::kNone;
-  const APMTCFRegistration& registration = APMTCFRegistration::sharedInstance();
-  const bool flexible = registration.hasFlexibleLegitimateInterestForPurposeID(purposeID);
-  if (registration.hasConsentForPurposeID(purposeID)) {
-    if (restriction != PublisherRestriction::kLegitimateInterestRequired) return LegalBasis::kConsent;
-    return flexible ? LegalBasis::kLegitimateInterest : LegalBasis::kBlockedByRestriction;
-  }
-  if (registration.hasLegitimateInterestForPurposeID(purposeID)) {
-    if (restriction != PublisherRestriction::kConsentRequired) return LegalBasis::kLegitimateInterest;
-    return flexible ? LegalBasis::kConsent : LegalBasis::kBlockedByRestriction;
-  }
-  return LegalBasis::kNone;
-}
-
-APMTCFData::PublisherRestriction APMTCFData::publisherRestrictionForPurposeID(int64_t purposeID) const {
-  if (purposeID < 1 || static_cast<uint64_t>(purposeID) > publisherRestrictions_.size()) {
-    return PublisherRestriction::kNone;
-  }
-  return publisherRestrictionTypeFromString(publisherRestrictions_[static_cast<size_t>(purposeID - 1)]);
-}
-
-APMTCFData::PublisherRestriction APMTCFData::publisherRestrictionTypeFromString(const std::string& text) {
-  if (text == "0") return PublisherRestriction::kNotAllowed;
-  if (text == "1") return PublisherRestriction::kConsentRequired;
-  if (text == "2") return PublisherRestriction::kLegitimateInterestRequired;
-  return PublisherRestriction::kNone;
-}
-
-bool APMTCFData::isPurposeOneGrantedWithSpecialTreatment() const {
-  return APMTCFNumberIsTrue(isPurposeOneTreatmentEnabled_) && publisherCC_ == kPurposeOneTreatmentCountry;
-}
+APMTCFPurposeRules APMTCFData::purposeRules() const { return APMTCFPurposeRules(*this); }

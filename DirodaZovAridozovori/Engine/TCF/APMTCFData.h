@@ -1,7 +1,7 @@
 #pragma once
 // One reading of the IAB Transparency and Consent Framework (version 2) decision that the host's
-// consent-management platform keeps in the application's defaults under the "IABTCF_" keys, and
-// the rules that turn it into this SDK's advertising consent.
+// consent-management platform keeps in the application's defaults under the "IABTCF_" keys; its
+// purpose rules (APMTCFPurposeRules) turn it into this SDK's advertising consent.
 //
 // Every stored value is read with its type checked: a number stored where text belongs (or the
 // other way round) reads as absent, and an absent value never grants anything.
@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "APMTCFDefaultsKeys.h"
+#include "APMTCFPurposeRules.h"
 #include "platform/Object.h"
 
 class APMUserDefaults;
@@ -20,50 +22,6 @@ class APMTCFData {
  public:
   // The SDK's vendor is TCF vendor 755: its bit is the character at this zero-based index.
   static constexpr int64_t kVendorBitIndex = 754;
-  static constexpr size_t kPublisherRestrictionCount = 10;
-  // The Info.plist switch (also kept in the TCF suite by the client).
-  static constexpr const char* kTCFDataEnabledKey = "DIRODA_ANALYTICS_TCF_DATA_ENABLED";
-  // Keys of the application's defaults; the restriction keys carry the purpose number 1-10.
-  static constexpr const char* kEnableAdvertiserConsentModeKey = "IABTCF_EnableAdvertiserConsentMode";
-  static constexpr const char* kVendorConsentsKey = "IABTCF_VendorConsents";
-  static constexpr const char* kVendorLegitimateInterestsKey = "IABTCF_VendorLegitimateInterests";
-  static constexpr const char* kCmpSdkIDKey = "IABTCF_CmpSdkID";
-  static constexpr const char* kGdprAppliesKey = "IABTCF_gdprApplies";
-  static constexpr const char* kPolicyVersionKey = "IABTCF_PolicyVersion";
-  static constexpr const char* kPurposeConsentsKey = "IABTCF_PurposeConsents";
-  static constexpr const char* kPurposeLegitimateInterestsKey = "IABTCF_PurposeLegitimateInterests";
-  static constexpr const char* kPublisherRestrictionsKeyPrefix = "IABTCF_PublisherRestrictions";
-  static constexpr const char* kPurposeOneTreatmentKey = "IABTCF_PurposeOneTreatment";
-  static constexpr const char* kPublisherCCKey = "IABTCF_PublisherCC";
-  // Purpose one may be granted without the purpose consent bit for publishers of this country.
-  static constexpr const char* kPurposeOneTreatmentCountry = "CH";
-  // The first policy version under which the ad-user-data purposes may be read.
-  static constexpr int64_t kMinPolicyVersionForAdUserData = 4;
-
-  // What the publisher allows for one purpose.
-  enum class PublisherRestriction : int64_t {
-    kNotAllowed = 0,
-    kConsentRequired = 1,
-    kLegitimateInterestRequired = 2,
-    kNone = 3,
-  };
-  // The legal basis on which this SDK may process one purpose.
-  enum class LegalBasis : int64_t {
-    kNone = 0,
-    kBlockedByRestriction = 1,
-    kConsent = 2,
-    kLegitimateInterest = 3,
-  };
-  // Why a purpose is or is not granted (also reported in the "_tcf" event).
-  enum class ConsentReason : int64_t {
-    kGranted = 1,
-    kNoLegalBasis = 3,
-    kVendorConsentMissing = 4,
-    kVendorLegitimateInterestMissing = 5,
-    kPurposeConsentMissing = 6,
-    kPurposeLegitimateInterestMissing = 7,
-    kBlockedByRestriction = 8,
-  };
 
   // Reads only the Info.plist switch; every other field stays absent until readFromUserDefaults.
   APMTCFData();
@@ -98,23 +56,11 @@ class APMTCFData {
   // Per purpose 1-10: this vendor's restriction character, or "" when the publisher set none.
   const std::vector<std::string>& publisherRestrictions() const { return publisherRestrictions_; }
 
-  bool hasDirodaInVendorConsents() const;
-  bool hasDirodaInVendorLegitimateInterests() const;
-  bool canAccessAdUserDataPurpose() const;
-  bool isAdStoragePurposeGranted() const;
-  bool isAdPersonalizationPurposeGranted() const;
-  bool isAdUserDataPurposeGranted() const;
-  bool isPurposeGrantedWithRestrictionCheckForPurposeID(int64_t purposeID) const;
-  ConsentReason consentReasonForPurposeGrantedWithRestrictionCheckForPurposeID(int64_t purposeID) const;
-  LegalBasis legalBasisCheckFromPurposeID(int64_t purposeID) const;
-  PublisherRestriction publisherRestrictionForPurposeID(int64_t purposeID) const;
-  static PublisherRestriction publisherRestrictionTypeFromString(const std::string& text);
-  bool isPurposeOneGrantedWithSpecialTreatment() const;
+  // The purpose rules applied to this reading; they read it in place, so they must not outlive it.
+  APMTCFPurposeRules purposeRules() const;
 
   // This vendor's character of one stored restriction string: "" unless the string reaches it.
   static std::string publisherRestrictionFromString(const std::string& restrictions);
-  // "IABTCF_PublisherRestrictions" followed by the purpose number.
-  static std::string publisherRestrictionsKey(int purposeID);
 
  private:
   std::shared_ptr<APMUserDefaults> userDefaults_;

@@ -41,7 +41,8 @@ std::string APMTCFEventValues::tcfd2ParamValue(const APMTCFData& data) {
 }
 
 int64_t APMTCFEventValues::tcfd2ParamValueForPurposeID(const APMTCFData& data, int64_t purposeID) {
-  return static_cast<int64_t>(data.consentReasonForPurposeGrantedWithRestrictionCheckForPurposeID(purposeID));
+  return static_cast<int64_t>(
+      data.purposeRules().consentReasonForPurposeGrantedWithRestrictionCheckForPurposeID(purposeID));
 }
 
 std::string APMTCFEventValues::tcfdMigrationParamValueForMigrationDidOccur(bool migrationDidOccur,

@@ -20,7 +20,7 @@ std::string boolText(bool value) { return value ? "1" : "0"; }
 // Entries of another type count as no restriction; a stored value that is no array as none at all.
 std::vector<std::string> storedRestrictions(const APMUserDefaults& suite) {
   std::vector<std::string> restrictions;
-  auto stored = suite.arrayForKey(APMTCFData::kPublisherRestrictionsKeyPrefix);
+  auto stored = suite.arrayForKey(APMTCFDefaultsKeys::kPublisherRestrictionsKeyPrefix);
   if (!stored) return restrictions;
   for (const auto& entry : *stored) {
     const std::string* text = entry.asString();
@@ -53,9 +53,10 @@ std::string APMTCFStoredReading::stringRepresentationFromTCFData(const APMTCFDat
     parts.push_back("isAdvertiserConsentModeEnabled=" + boolText(mode->boolValue()));
   }
   if (const auto& cmp = data.cmpSDKID()) parts.push_back("cmpSDKID=" + integerText(*cmp));
-  if (data.vendorConsents()) parts.push_back("hasDirodaInVendorConsents=" + boolText(data.hasDirodaInVendorConsents()));
+  const APMTCFPurposeRules rules = data.purposeRules();
+  if (data.vendorConsents()) parts.push_back("hasDirodaInVendorConsents=" + boolText(rules.hasDirodaInVendorConsents()));
   if (data.vendorLegitimateInterests()) {
-    parts.push_back("hasDirodaInVendorLegitimateInterests=" + boolText(data.hasDirodaInVendorLegitimateInterests()));
+    parts.push_back("hasDirodaInVendorLegitimateInterests=" + boolText(rules.hasDirodaInVendorLegitimateInterests()));
   }
   if (const auto& gdpr = data.gdprApplies()) parts.push_back("gdprApplies=" + boolText(gdpr->boolValue()));
   if (const auto& policy = data.policyVersion()) parts.push_back("policyVersion=" + integerText(*policy));
@@ -86,36 +87,36 @@ std::string APMTCFStoredReading::storedRepresentation() const {
 APMTCFData APMTCFStoredReading::storedData() const {
   const APMUserDefaults& suite = *userDefaults_;
   APMTCFDataGenerator generator;
-  generator.isTCFDataEnabled = suite.boolForKey(APMTCFData::kTCFDataEnabledKey);
-  generator.isAdvertiserConsentModeEnabled = suite.numberForKey(APMTCFData::kEnableAdvertiserConsentModeKey);
-  generator.cmpSDKID = suite.numberForKey(APMTCFData::kCmpSdkIDKey);
-  generator.vendorConsents = suite.stringForKey(APMTCFData::kVendorConsentsKey);
-  generator.vendorLegitimateInterests = suite.stringForKey(APMTCFData::kVendorLegitimateInterestsKey);
-  generator.gdprApplies = suite.numberForKey(APMTCFData::kGdprAppliesKey);
-  generator.policyVersion = suite.numberForKey(APMTCFData::kPolicyVersionKey);
-  generator.purposeConsents = suite.stringForKey(APMTCFData::kPurposeConsentsKey);
-  generator.purposeLegitimateInterests = suite.stringForKey(APMTCFData::kPurposeLegitimateInterestsKey);
+  generator.isTCFDataEnabled = suite.boolForKey(APMTCFDefaultsKeys::kTCFDataEnabledKey);
+  generator.isAdvertiserConsentModeEnabled = suite.numberForKey(APMTCFDefaultsKeys::kEnableAdvertiserConsentModeKey);
+  generator.cmpSDKID = suite.numberForKey(APMTCFDefaultsKeys::kCmpSdkIDKey);
+  generator.vendorConsents = suite.stringForKey(APMTCFDefaultsKeys::kVendorConsentsKey);
+  generator.vendorLegitimateInterests = suite.stringForKey(APMTCFDefaultsKeys::kVendorLegitimateInterestsKey);
+  generator.gdprApplies = suite.numberForKey(APMTCFDefaultsKeys::kGdprAppliesKey);
+  generator.policyVersion = suite.numberForKey(APMTCFDefaultsKeys::kPolicyVersionKey);
+  generator.purposeConsents = suite.stringForKey(APMTCFDefaultsKeys::kPurposeConsentsKey);
+  generator.purposeLegitimateInterests = suite.stringForKey(APMTCFDefaultsKeys::kPurposeLegitimateInterestsKey);
   generator.publisherRestrictions = storedRestrictions(suite);
-  generator.isPurposeOneTreatmentEnabled = suite.numberForKey(APMTCFData::kPurposeOneTreatmentKey);
-  generator.publisherCC = suite.stringForKey(APMTCFData::kPublisherCCKey);
+  generator.isPurposeOneTreatmentEnabled = suite.numberForKey(APMTCFDefaultsKeys::kPurposeOneTreatmentKey);
+  generator.publisherCC = suite.stringForKey(APMTCFDefaultsKeys::kPublisherCCKey);
   return generator.generateData();
 }
 
 void APMTCFStoredReading::store(const APMTCFData& data) {
   APMUserDefaults& suite = *userDefaults_;
-  suite.setBool(data.isTCFDataEnabled(), APMTCFData::kTCFDataEnabledKey);
-  suite.setObject(objectOf(data.isAdvertiserConsentModeEnabled()), APMTCFData::kEnableAdvertiserConsentModeKey);
-  suite.setObject(objectOf(data.cmpSDKID()), APMTCFData::kCmpSdkIDKey);
-  suite.setObject(objectOf(data.vendorConsents()), APMTCFData::kVendorConsentsKey);
-  suite.setObject(objectOf(data.vendorLegitimateInterests()), APMTCFData::kVendorLegitimateInterestsKey);
-  suite.setObject(objectOf(data.gdprApplies()), APMTCFData::kGdprAppliesKey);
-  suite.setObject(objectOf(data.policyVersion()), APMTCFData::kPolicyVersionKey);
-  suite.setObject(objectOf(data.purposeConsents()), APMTCFData::kPurposeConsentsKey);
-  suite.setObject(objectOf(data.purposeLegitimateInterests()), APMTCFData::kPurposeLegitimateInterestsKey);
+  suite.setBool(data.isTCFDataEnabled(), APMTCFDefaultsKeys::kTCFDataEnabledKey);
+  suite.setObject(objectOf(data.isAdvertiserConsentModeEnabled()), APMTCFDefaultsKeys::kEnableAdvertiserConsentModeKey);
+  suite.setObject(objectOf(data.cmpSDKID()), APMTCFDefaultsKeys::kCmpSdkIDKey);
+  suite.setObject(objectOf(data.vendorConsents()), APMTCFDefaultsKeys::kVendorConsentsKey);
+  suite.setObject(objectOf(data.vendorLegitimateInterests()), APMTCFDefaultsKeys::kVendorLegitimateInterestsKey);
+  suite.setObject(objectOf(data.gdprApplies()), APMTCFDefaultsKeys::kGdprAppliesKey);
+  suite.setObject(objectOf(data.policyVersion()), APMTCFDefaultsKeys::kPolicyVersionKey);
+  suite.setObject(objectOf(data.purposeConsents()), APMTCFDefaultsKeys::kPurposeConsentsKey);
+  suite.setObject(objectOf(data.purposeLegitimateInterests()), APMTCFDefaultsKeys::kPurposeLegitimateInterestsKey);
   platform::Array restrictions(data.publisherRestrictions().begin(), data.publisherRestrictions().end());
-  suite.setObject(platform::Object(std::move(restrictions)), APMTCFData::kPublisherRestrictionsKeyPrefix);
-  suite.setObject(objectOf(data.isPurposeOneTreatmentEnabled()), APMTCFData::kPurposeOneTreatmentKey);
-  suite.setObject(objectOf(data.publisherCC()), APMTCFData::kPublisherCCKey);
+  suite.setObject(platform::Object(std::move(restrictions)), APMTCFDefaultsKeys::kPublisherRestrictionsKeyPrefix);
+  suite.setObject(objectOf(data.isPurposeOneTreatmentEnabled()), APMTCFDefaultsKeys::kPurposeOneTreatmentKey);
+  suite.setObject(objectOf(data.publisherCC()), APMTCFDefaultsKeys::kPublisherCCKey);
   // Last: the representation is what later readings are compared with.
   suite.setObject(platform::Object(stringRepresentationFromTCFData(data)), kStringRepresentationKey);
 }

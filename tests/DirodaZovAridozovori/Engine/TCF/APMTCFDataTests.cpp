@@ -18,8 +18,8 @@ namespace {
 using tcftest::kVendorSet;
 using tcftest::TCFTest;
 
-using Reason = APMTCFData::ConsentReason;
-using Basis = APMTCFData::LegalBasis;
+using Reason = APMTCFPurposeRules::ConsentReason;
+using Basis = APMTCFPurposeRules::LegalBasis;
 
 // Every purpose and legitimate interest bit on, both vendor bits on, policy 4, GDPR applying.
 APMTCFDataGenerator grantingEverything() {
@@ -119,8 +119,9 @@ TEST(TCFDataRulesTest, PurposesGetTheirLegalBasisAndConsentReason) {
     APMTCFDataGenerator generator = grantingEverything();
     if (c.tweak) c.tweak(generator);
     APMTCFData data = generator.generateData();
-    EXPECT_EQ(data.legalBasisCheckFromPurposeID(c.purpose), c.basis) << c.what;
-    EXPECT_EQ(data.consentReasonForPurposeGrantedWithRestrictionCheckForPurposeID(c.purpose), c.reason) << c.what;
+    const APMTCFPurposeRules rules = data.purposeRules();
+    EXPECT_EQ(rules.legalBasisCheckFromPurposeID(c.purpose), c.basis) << c.what;
+    EXPECT_EQ(rules.consentReasonForPurposeGrantedWithRestrictionCheckForPurposeID(c.purpose), c.reason) << c.what;
   }
 }
 
@@ -145,9 +146,31 @@ TEST(TCFDataRulesTest, ConsentTypesFollowTheirPurposes) {
     APMTCFDataGenerator generator = grantingEverything();
     if (c.tweak) c.tweak(generator);
     APMTCFData data = generator.generateData();
-    EXPECT_EQ(data.isAdStoragePurposeGranted(), c.adStorage) << c.what;
-    EXPECT_EQ(data.isAdPersonalizationPurposeGranted(), c.adPersonalization) << c.what;
-    EXPECT_EQ(data.isAdUserDataPurposeGranted(), c.adUserData) << c.what;
+    EXPECT_EQ(data.purposeRules().isAdStoragePurposeGranted(), c.adStorage) << c.what;
+    EXPECT_EQ(data.purposeRules().isAdPersonalizationPurposeGranted(), c.adPersonalization) << c.what;
+    EXPECT_EQ(data.purposeRules().isAdUserDataPurposeGranted(), c.adUserData) << c.what;
+  }
+}
+
+// A purpose the reading has no restriction entry for (outside 1-10, or past a shorter stored list)
+// is unrestricted; only "0", "1" and "2" restrict, each as its own code.
+TEST(TCFDataRulesTest, PublisherRestrictionsMapTheirCharacterAndIgnorePurposesWithoutAnEntry) {
+  struct Case {
+    std::vector<std::string> restrictions;
+    int64_t purpose;
+    int64_t restriction;
+  };
+  const Case cases[] = {
+      {{"0"}, 1, 0},  {{"0"}, 2, 3},        {{"0"}, 0, 3},      {{"0"}, -1, 3},     {{"", "1"}, 2, 1},
+      {{"2"}, 1, 2},  {{"3"}, 1, 3},        {{"x"}, 1, 3},      {{"00"}, 1, 3},     {{""}, 1, 3},
+      {std::vector<std::string>(10, "1"), 10, 1},               {std::vector<std::string>(10, "1"), 11, 3},
+  };
+  for (const auto& c : cases) {
+    APMTCFDataGenerator generator;
+    generator.publisherRestrictions = c.restrictions;
+    const APMTCFData data = generator.generateData();
+    EXPECT_EQ(static_cast<int64_t>(data.purposeRules().publisherRestrictionForPurposeID(c.purpose)), c.restriction)
+        << "purpose " << c.purpose << " of " << c.restrictions.size() << " entries";
   }
 }
 
@@ -177,15 +200,15 @@ TEST_F(TCFDataReadingTest, StoredValuesAreReadWithTheirTypesChecked) {
   EXPECT_TRUE(data.isAdvertiserConsentModeEnabled()->boolValue());
   ASSERT_TRUE(data.cmpSDKID());
   EXPECT_EQ(data.cmpSDKID()->integerValue(), 300);
-  EXPECT_TRUE(data.canAccessAdUserDataPurpose());
+  EXPECT_TRUE(data.purposeRules().canAccessAdUserDataPurpose());
   EXPECT_FALSE(data.vendorConsents());
-  EXPECT_TRUE(data.hasDirodaInVendorLegitimateInterests());
+  EXPECT_TRUE(data.purposeRules().hasDirodaInVendorLegitimateInterests());
   EXPECT_EQ(data.purposeConsents(), std::optional<std::string>("1011"));
   EXPECT_FALSE(data.purposeLegitimateInterests());
   EXPECT_EQ(data.publisherRestrictions(),
             (std::vector<std::string>{"2", "", "", "", "", "", "", "", "", "0"}));
   ASSERT_TRUE(data.isPurposeOneTreatmentEnabled());
-  EXPECT_FALSE(data.isPurposeOneGrantedWithSpecialTreatment());
+  EXPECT_FALSE(data.purposeRules().isPurposeOneGrantedWithSpecialTreatment());
   EXPECT_EQ(data.publisherCC(), std::optional<std::string>("CH"));
 }
 
