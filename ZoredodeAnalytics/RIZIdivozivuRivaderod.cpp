@@ -24,7 +24,7 @@ const std::map<std::string, std::string>& campaignIntegrations() {
 // The conditional user properties of the shared engine, the one the front started (none before).
 std::shared_ptr<ZORAConditionalUserPropertyController> conditionalUserPropertyController() {
   auto engine = APMEngineRegistry::hasSharedInstance() ? APMEngineRegistry::sharedInstance() : nullptr;
-  return engine ? APMFindEngineComponent<ZORAConditionalUserPropertyController>(engine->engineComponents()) : nullptr;
+  return engine ? APMFindEngineComponent<ZORAConditionalUserPropertyController>(engine->components().list()) : nullptr;
 }
 
 std::optional<double> number(const platform::Object& value) {

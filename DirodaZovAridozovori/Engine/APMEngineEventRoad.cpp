@@ -69,7 +69,7 @@ void APMEngineEventRoad::setLastAdvertisingIDResetUserProperty() {
   engine_.userProperties().setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
 }
 void APMEngineEventRoad::updateSchedule() { engine_.uploadRoad().updateSchedule(); }
-const APMEngineComponentList& APMEngineEventRoad::engineComponents() const { return engine_.engineComponents(); }
+const APMEngineComponentList& APMEngineEventRoad::engineComponents() const { return engine_.components().list(); }
 
 // MARK: - Transactions and their side effects
 

@@ -52,7 +52,7 @@ PreviewHeaders& previewHeaders() {
 // Hands a launch's user info to engine's components, in list order.
 void deliverLaunch(const APMMeasurement& engine, const platform::Dictionary& userInfo) {
   const auto launchOptions = platform::LaunchOptions::fromUserInfo(userInfo);
-  for (const auto& component : engine.engineComponents()) component->applicationDidFinishLaunching(launchOptions);
+  for (const auto& component : engine.components().list()) component->applicationDidFinishLaunching(launchOptions);
 }
 
 // The application may post its launch before it configures the SDK: observe it from library load.

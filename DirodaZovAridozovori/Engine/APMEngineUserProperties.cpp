@@ -137,7 +137,7 @@ void APMEngineUserProperties::setUserData(const platform::Dictionary& userData) 
   engine_.scheduleOnWorkerQueueBlockID("APMMeasurement:3367", [weakEngine, userData] {
     auto self = weakEngine.lock();
     if (!self) return;
-    for (const auto& component : self->engineComponents()) component->setUserData(userData);
+    for (const auto& component : self->components().list()) component->setUserData(userData);
   });
 }
 

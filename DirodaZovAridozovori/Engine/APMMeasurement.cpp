@@ -120,7 +120,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(APMEngineSetup setup) {
   }
   if (!setup.alarm) setup.alarm = std::make_shared<APMAlarm>(setup.scheduler->workerQueue(), APMEngineSetup::kAlarmName);
   auto engine = std::make_shared<APMMeasurement>(Private{}, std::move(setup));
-  engine->attachComponents(APMMakeEngineComponents());
+  engine->components_.attach(engine, APMMakeEngineComponents());
   // A launching link must be kept before the start-up looks for it.
   APMEngineRegistry::takeLaunches(*engine, false);
   const bool enable = engine->shouldEnableMeasurement();
@@ -217,14 +217,14 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     }
     enabled_ = true;
     sessions_->setSessionReportingEnabledOnWorkerQueue(true);
-    forEachComponent([](APMEngineComponent& component) { component.collectionDidSwitch(true); });
+    components_.forEach([](APMEngineComponent& component) { component.collectionDidSwitch(true); });
     APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionEnabled, "Analytics collection enabled");
     return;
   }
   enabled_ = false;
   setup_.alarm->cancel();
   sessions_->setSessionReportingEnabledOnWorkerQueue(false);
-  forEachComponent([](APMEngineComponent& component) { component.collectionDidSwitch(false); });
+  components_.forEach([](APMEngineComponent& component) { component.collectionDidSwitch(false); });
   APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionDisabled, "Analytics collection disabled");
 }
 
@@ -305,13 +305,13 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     return self ? self->publishedRemoteConfig() : nullptr;
   };
   std::shared_ptr<APMRemoteConfigExperimentClient> experimentClient;
-  for (const auto& component : components_) {
+  for (const auto& component : components_.list()) {
     experimentClient = component->experimentClientForRemoteConfig(servedConfig);
     if (experimentClient) break;
   }
   auto config = APMRemoteConfig::create(setup_.appID, database, setup_.persistedConfig, std::move(experimentClient));
   if (!config) return false;
-  for (const auto& component : components_) {
+  for (const auto& component : components_.list()) {
     if (!component->startUpDidOpenDatabase(database)) return false;
   }
 
@@ -355,15 +355,15 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
            "Unable to delete stale data. Error", staleError);
   }
   userProperties_->updateConsentSettingsUtilWithRemoteConfig();
-  forEachComponent([](APMEngineComponent& component) { component.startUpDidLoadConfiguration(); });
+  components_.forEach([](APMEngineComponent& component) { component.startUpDidLoadConfiguration(); });
   startUp_->updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
   userProperties_->setPersonalizedAdsUserPropertyOnWorkerQueue();
   startUp_->backfillSessionNumber();
   startUp_->reportFirstOpenOnWorkerQueue();
-  forEachComponent([](APMEngineComponent& component) { component.startUpDidReportFirstOpen(); });
+  components_.forEach([](APMEngineComponent& component) { component.startUpDidReportFirstOpen(); });
   startUp_->reportAppUpdateOnWorkerQueue();
   startUp_->reportOSUpdateOnWorkerQueue();
-  forEachComponent([](APMEngineComponent& component) { component.startUpDidFinish(); });
+  components_.forEach([](APMEngineComponent& component) { component.startUpDidFinish(); });
   if (setup_.persistedConfig->zoredodeFeatureRollouts() && !platform::ClassRegistry::exists(kRemoteConfigSDKClassName)) {
     setup_.persistedConfig->setZoredodeFeatureRollouts(std::nullopt);
   }

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "APMAnalyticsHooks.h"
-#include "APMEngineComponent.h"
+#include "APMEngineComponentSet.h"
 #include "APMEngineObjects.h"
 #include "APMEngineSetup.h"
 #include "APMLogEventOptions.h"
@@ -127,10 +127,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   const std::shared_ptr<APMRemoteConfig>& remoteConfigInstance() const { return objects_.remoteConfig(); }
   // The configuration as other queues see it (any thread).
   std::shared_ptr<APMRemoteConfig> publishedRemoteConfig() const { return objects_.publishedRemoteConfig(); }
-  // The components this engine was made with, in the order it calls them.
-  const APMEngineComponentList& engineComponents() const { return components_; }
-  // What this engine's components were given (tests attach components of their own to it).
-  std::shared_ptr<APMEngineContext> componentContext() const;
+  // The components this engine was made with, in the order it calls them, and their context.
+  const APMEngineComponentSet& components() const { return components_; }
   // Worker queue: waits for nothing; true when the calling thread runs on the worker queue.
   bool isOnWorkerQueue() const;
   // The same, and off the worker queue it reports methodName (30002, and 30001 on the main thread).
@@ -151,13 +149,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
  private:
   bool initializeComponentsOnWorkerQueue();
   void installRemoteConfigHooks();
-  // Gives every component its context (APMMeasurement+Components.cpp); once, as the engine is made.
-  void attachComponents(APMEngineComponentList components);
-  // Calls moment on every component, in list order.
-  template <typename Moment>
-  void forEachComponent(const Moment& moment) const {
-    for (const auto& component : components_) moment(*component);
-  }
 
   const APMEngineSetup setup_;
   bool wasEnabledDuringInitialization_ = false;
@@ -169,9 +160,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
 
   APMEngineObjects objects_;
   // Fixed once the engine is made.
-  class ComponentContext;
-  std::shared_ptr<ComponentContext> componentContext_;
-  APMEngineComponentList components_;
+  APMEngineComponentSet components_;
   const std::unique_ptr<APMEngineEventRoad> eventRoad_;
   const std::unique_ptr<APMStartUp> startUp_;
   const std::unique_ptr<APMEngineSessions> sessions_;

@@ -175,7 +175,7 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
   // The first open is stored: its mark goes to disk now, or a process that dies within the
   // preferences' write delay would report a second first open at its next start.
   engine_.setup().persistedConfig->synchronizeToDisk();
-  for (const auto& component : engine_.engineComponents()) component->firstOpenWasReported(firstOpenMs);
+  for (const auto& component : engine_.components().list()) component->firstOpenWasReported(firstOpenMs);
 }
 
 int64_t APMStartUp::timestampMillisRoundedUpToNextHour(int64_t milliseconds) {
@@ -186,7 +186,7 @@ bool APMStartUp::isVersionSameAsOriginalVersion() const {
   // Where no store delivers a receipt, the running version is the one that was installed: a first
   // open must not read as the update of an older install.
   if (!APMAEU::appStoreRURL()) return true;
-  for (const auto& component : engine_.engineComponents()) {
+  for (const auto& component : engine_.components().list()) {
     if (auto answer = component->isVersionSameAsOriginalVersion()) return *answer;
   }
   return true;
@@ -254,7 +254,7 @@ void APMStartUp::setPreviousFirstOpenCount(const std::string& count) {
 bool APMStartUp::wipeoutAnalyticsDataAndResetComponents() {
   auto monitor = APMMonitor::shared();
   APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kResettingAppMeasurementData, "Resetting App Measurement data");
-  for (const auto& component : engine_.engineComponents()) component->willWipeData();
+  for (const auto& component : engine_.components().list()) component->willWipeData();
   setPreviousDMPAppID(engine_.setup().persistedConfig->appIDFromDMP());
   engine_.setup().persistedConfig->clearValues();
   monitor->clearMonitoringData();

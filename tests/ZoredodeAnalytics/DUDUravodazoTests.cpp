@@ -126,7 +126,7 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformInstallsTheCampaignReporters)
   ASSERT_EQ(campaigns.size(), 1u);
   EXPECT_EQ(campaigns[0].text("source"), "news");
   onWorker([&] {
-    const auto& components = engine()->engineComponents();
+    const auto& components = engine()->components().list();
     const bool reporterMade = std::any_of(components.begin(), components.end(), [](const auto& component) {
       auto searchAd = std::dynamic_pointer_cast<APMSearchAdComponent>(component);
       return searchAd && searchAd->reporter();

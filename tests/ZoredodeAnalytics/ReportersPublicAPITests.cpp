@@ -56,7 +56,7 @@ TEST_F(ReportersTest, AnAcceptedTCFDecisionGrantsTheTCFConsentAndIsReportedOnce)
   // Every upload applies the stored decision again: unchanged, it logs and sets nothing.
   APMConsentSettingsUtil::updateSettings({{"ad_storage", "denied"}});
   onWorker([&] {
-    for (const auto& component : engine()->engineComponents()) component->uploadWillStart();
+    for (const auto& component : engine()->components().list()) component->uploadWillStart();
   });
   EXPECT_EQ(rowsNamed("_tcf").size(), 1u);
   EXPECT_EQ(APMConsentSettingsUtil::consentSettings().value_or(platform::Dictionary{})["ad_storage"],
@@ -67,7 +67,7 @@ TEST_F(ReportersTest, AdExposureIsMeasuredAgainstTheScreenItHappenedOn) {
   configure();
   platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);
   DUDUravodazo::logEventWithName("screen_view", {{"screen_name", "Home"}, {"screen_class", "HomeView"}});
-  auto ads = APMFindEngineComponent<APMAdExposureReporter>(engine()->engineComponents());
+  auto ads = APMFindEngineComponent<APMAdExposureReporter>(engine()->components().list());
   ASSERT_TRUE(ads);
   ads->beginAdUnitExposure("banner");
   clock_->advance(2.5);

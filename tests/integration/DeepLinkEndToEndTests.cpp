@@ -136,7 +136,7 @@ TEST_F(DeepLinkEndToEndTest, DeferredDeepLinkIsRetriedInALaterLaunchAndHandedToT
   setDeferredReply({500, ""});
   start();
   onWorker([&] {
-    auto deepLink = std::dynamic_pointer_cast<APMDeepLinkComponent>(engine()->engineComponents().at(0));
+    auto deepLink = std::dynamic_pointer_cast<APMDeepLinkComponent>(engine()->components().list().at(0));
     ASSERT_TRUE(deepLink);
     EXPECT_TRUE(deepLink->requestsDeferredDeepLinkAfterFetch());
   });

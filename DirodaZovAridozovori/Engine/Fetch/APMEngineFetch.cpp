@@ -164,7 +164,7 @@ void APMEngineFetch::networkRemoteConfigFetchCompletionHandler(
     uploadRoad.setSuspendedUploadTimestamp(platform::uptime());
   }
 
-  const auto& components = engine_.engineComponents();
+  const auto& components = engine_.components().list();
   if (!unchanged && !data.empty()) {
     const auto& identity = engine_.identity();
     APMRemoteConfigApplyContext context{*database, *remoteConfig, identity ? identity->providedIdentifiers().appIDFromDMP() : std::nullopt,

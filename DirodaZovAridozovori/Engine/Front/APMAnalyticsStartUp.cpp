@@ -197,7 +197,7 @@ void APMAnalyticsStartUp::startWithAppID(const std::string& appID, const std::st
 
   APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue([appID, enabled, deactivated, safelist] {
     APMEngineRegistry::initializeSharedInstanceWithAppID(appID, enabled, deactivated, safelist);
-    if (APMEngineRegistry::hasSharedInstance()) setStartedEngineContext(engine()->componentContext());
+    if (APMEngineRegistry::hasSharedInstance()) setStartedEngineContext(engine()->components().context());
     if (DODOvaRudodazuVedevoro::isAppDelegateProxyEnabled()) {
       if (!deactivated) platform::DispatchQueue::main()->async([] { createAppDelegateProxy(); });
     } else {

@@ -69,7 +69,7 @@ std::shared_ptr<APMUploadController> APMEngineUploadRoad::uploadController() {
   bundling.monitoringSample = [](double period, double last) {
     return APMMonitor::shared()->monitoringDataForDispatchWithSamplePeriod(period, last);
   };
-  for (const auto& component : engine_.engineComponents()) component->addBundlingHooks(database, bundling);
+  for (const auto& component : engine_.components().list()) component->addBundlingHooks(database, bundling);
   rawEventBundler_ = std::make_shared<APMRawEventBundler>(database, remoteConfig, engine_.setup().persistedConfig, bundling);
 
   APMUploadHooks hooks;
@@ -95,13 +95,13 @@ std::shared_ptr<APMUploadController> APMEngineUploadRoad::uploadController() {
   hooks.uploadWillStart = [weakSelf] {
     auto self = weakSelf.lock();
     if (!self) return;
-    for (const auto& component : self->engineComponents()) component->uploadWillStart();
+    for (const auto& component : self->components().list()) component->uploadWillStart();
   };
   hooks.SSTGPreviewHeaders = [] { return APMEngineRegistry::SSTGPreviewHeaders(); };
   hooks.uploadRoadDidFindNothingToSend = [weakSelf] {
     auto self = weakSelf.lock();
     if (!self) return;
-    for (const auto& component : self->engineComponents()) component->uploadRoadDidFindNothingToSend();
+    for (const auto& component : self->components().list()) component->uploadRoadDidFindNothingToSend();
   };
   hooks.consentSignals = [] { return APMConsentSettingsUtil::consentSignals(); };
   hooks.consentDiagnostics = [] { return APMConsentSettingsUtil::consentDiagnostics(); };

@@ -155,6 +155,35 @@ TEST_F(EngineComponentsTest, ComponentsHearTheStartUpOnceAndEverySwitchInListOrd
   EXPECT_EQ(log_->take(), (Calls{"first off", "second off", "first on", "second on", "first off", "second off"}));
 }
 
+// A list with holes keeps its order without them; the context a component keeps answers for its
+// engine while it lives and for no engine once it is gone (blocks may outlive the engine).
+TEST_F(EngineComponentsTest, TheSetDropsEmptyEntriesAndItsContextLetsGoOfAFreedEngine) {
+  auto first = std::make_shared<RecordingComponent>("first", log_);
+  auto second = std::make_shared<RecordingComponent>("second", log_);
+  APMSetEngineComponentEditorForTesting([first, second](APMEngineComponentList) {
+    return APMEngineComponentList{nullptr, first, nullptr, second, nullptr};
+  });
+  start();
+  ASSERT_EQ(engine().components().list().size(), 2u);
+  EXPECT_EQ(engine().components().list()[0], first);
+  EXPECT_EQ(engine().components().list()[1], second);
+  const auto context = engine().components().context();
+  ASSERT_TRUE(context);
+  EXPECT_TRUE(context->isEnabled());
+  onWorker([&] {
+    EXPECT_TRUE(context->database());
+    EXPECT_TRUE(context->checkWorkerQueue("test"));
+  });
+  const auto queue = context->workerQueue();
+  stop();
+  ASSERT_TRUE(queue);
+  EXPECT_FALSE(context->isEnabled());
+  EXPECT_FALSE(context->database());
+  EXPECT_FALSE(context->remoteConfig());
+  EXPECT_FALSE(context->network());
+  EXPECT_EQ(context->initTimestamp(), 0);
+}
+
 // Launches posted before any engine reach the next engine made, in order, as it is made: after its
 // components are attached, before its start-up. Only the shared engine takes later launches.
 TEST_F(EngineComponentsTest, LaunchesPostedBeforeTheEngineReachItsComponentsBeforeItStarts) {

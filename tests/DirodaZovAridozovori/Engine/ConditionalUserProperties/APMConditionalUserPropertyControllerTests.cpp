@@ -55,7 +55,7 @@ class ConditionalUserPropertyTest : public EngineTest {
   }
   // The engine's own controller.
   std::shared_ptr<Controller> controller() {
-    auto found = APMFindEngineComponent<Controller>(engine().engineComponents());
+    auto found = APMFindEngineComponent<Controller>(engine().components().list());
     EXPECT_TRUE(found);
     return found;
   }

@@ -55,7 +55,7 @@ TEST_F(DeepLinkTest, OpenedLinksAndBrowsingActivitiesLogTheirCampaignOnce) {
   EXPECT_EQ(zbraid->value().stringValue() + zbraid->origin(), "B1auto");
 
   // The worker queue may not hand a link on: it is refused (silently), not queued behind itself.
-  onWorker([&] { APMDeepLinkReporter::handleNonFirstOpenEventURL(engine()->componentContext(), "app://x?utm_source=w", kStartTime); });
+  onWorker([&] { APMDeepLinkReporter::handleNonFirstOpenEventURL(engine()->components().context(), "app://x?utm_source=w", kStartTime); });
   EXPECT_EQ(rowsNamed("_cmp").size(), 2u);
 }
 
@@ -217,7 +217,7 @@ TEST_F(DeepLinkTest, DeferredDeepLinkIsAskedForOnlyWhenEverythingAllowsIt) {
     c.change();
     clock_->advance(2);  // past the identifiers' cache time
     bool allowed = false;
-    onWorker([&] { allowed = APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(*engine()->componentContext()); });
+    onWorker([&] { allowed = APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(*engine()->components().context()); });
     EXPECT_EQ(allowed, c.allowed);
     EXPECT_EQ(persisted->deferredDeepLinkRetrievalComplete(), c.completeAfter);
     applyConfig({});

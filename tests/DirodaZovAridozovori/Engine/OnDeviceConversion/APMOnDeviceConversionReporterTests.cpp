@@ -94,7 +94,7 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
   // A reporter of its own over the running engine, beside the one the engine was made with.
   std::shared_ptr<APMOnDeviceConversionReporter> newReporter() {
     auto reporter = std::make_shared<APMOnDeviceConversionReporter>();
-    reporter->attachToEngine(engine()->componentContext());
+    reporter->attachToEngine(engine()->components().context());
     return reporter;
   }
   void setUserData(const platform::Dictionary& userData) {
@@ -358,7 +358,7 @@ TEST_F(OnDeviceConversionTest, AQueryWaitsForABusyNetworkAndIsResumedAfterAFetch
   setNetworkPending(true);
   setUserData(kEmail);
   setNetworkPending(false);
-  auto reporter = std::dynamic_pointer_cast<APMOnDeviceConversionReporter>(engine()->engineComponents().at(0));
+  auto reporter = std::dynamic_pointer_cast<APMOnDeviceConversionReporter>(engine()->components().list().at(0));
   ASSERT_TRUE(reporter);
   bool first = false, second = true;
   onWorker([&] {

@@ -1,5 +1,7 @@
-// The engine's side of its components: the context it hands them. The context holds the engine
-// weakly, so a component kept alive by a block still queued finds no engine instead of a freed one.
+// The context an engine hands its components. It holds the engine weakly, so a component kept alive
+// by a block still queued finds no engine instead of a freed one.
+#include "APMEngineComponentSet.h"
+
 #include "APMMeasurement.h"
 #include "APMEngineUserProperties.h"
 
@@ -10,7 +12,9 @@
 #include "Upload/APMEngineUploadRoad.h"
 #include "Upload/APMUploadController.h"
 
-class APMMeasurement::ComponentContext final : public APMEngineContext {
+namespace {
+
+class ComponentContext final : public APMEngineContext {
  public:
   ComponentContext(std::weak_ptr<APMMeasurement> engine, std::shared_ptr<platform::DispatchQueue> workerQueue,
                    std::shared_ptr<APMPersistedConfig> persistedConfig)
@@ -58,7 +62,7 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
 
   std::shared_ptr<VIZUzedaru> network() const override {
     auto engine = engine_.lock();
-    return engine ? engine->setup_.network : nullptr;
+    return engine ? engine->setup().network : nullptr;
   }
 
   bool isNetworkReadyForRequest() override {
@@ -124,11 +128,12 @@ class APMMeasurement::ComponentContext final : public APMEngineContext {
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;
 };
 
-std::shared_ptr<APMEngineContext> APMMeasurement::componentContext() const { return componentContext_; }
+}  // namespace
 
-void APMMeasurement::attachComponents(APMEngineComponentList components) {
-  componentContext_ = std::make_shared<ComponentContext>(weak_from_this(), setup_.scheduler->workerQueue(), setup_.persistedConfig);
+void APMEngineComponentSet::attach(const std::shared_ptr<APMMeasurement>& engine, APMEngineComponentList components) {
+  const auto& setup = engine->setup();
+  context_ = std::make_shared<ComponentContext>(engine, setup.scheduler->workerQueue(), setup.persistedConfig);
   components_ = std::move(components);
   std::erase(components_, nullptr);
-  for (const auto& component : components_) component->attachToEngine(componentContext_);
+  for (const auto& component : components_) component->attachToEngine(context_);
 }
