@@ -283,7 +283,7 @@ inline bool raiseLimits(const std::shared_ptr<APMMeasurement>& engine, int64_t e
   worker->async([engine, config] { engine->remoteConfigInstance()->updateMeasurementConfig(config); });
   worker->sync([&] {
     auto remote = engine->remoteConfigInstance();
-    applied = {remote->maxEventsPerDay(), remote->maxPublicEventsPerDay(), remote->maxEventsStored()};
+    applied = {remote->eventLimits().maxEventsPerDay(), remote->eventLimits().maxPublicEventsPerDay(), remote->eventLimits().maxEventsStored()};
   });
   bool accepted = true;
   for (size_t i = 0; i < applied.size(); ++i) {

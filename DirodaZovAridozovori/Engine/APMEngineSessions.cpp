@@ -18,10 +18,10 @@ constexpr int64_t kSessionIDErrorCode = 13;
 
 APMSessionSettings sessionSettings(const std::shared_ptr<APMRemoteConfig>& config) {
   APMSessionSettings settings;
-  settings.sessionDefaultTimeoutInterval = config->sessionDefaultTimeoutInterval();
-  settings.sessionEventUserEngagementInterval = config->sessionEventUserEngagementInterval();
-  settings.efficientEngagementReportingEnabled = config->efficientEngagementReportingEnabled();
-  settings.redundantEngagementRemovalEnabled = config->redundantEngagementRemovalEnabled();
+  settings.sessionDefaultTimeoutInterval = config->reporters().sessionDefaultTimeoutInterval();
+  settings.sessionEventUserEngagementInterval = config->reporters().sessionEventUserEngagementInterval();
+  settings.efficientEngagementReportingEnabled = config->features().efficientEngagementReportingEnabled();
+  settings.redundantEngagementRemovalEnabled = config->features().redundantEngagementRemovalEnabled();
   return settings;
 }
 
@@ -87,7 +87,7 @@ void APMEngineSessions::reportSessionStartOnWorkerQueueWithTimestamp(double time
   updatePropertiesForNewSessionStartOnWorkerQueue();
   if (auto sessionID = sessionIDPropertyWithTimestamp(timestamp)) engine_.userProperties().setUserAttributeOnWorkerQueue(*sessionID);
   if (auto sessionNumber = sessionNumberProperty()) engine_.userProperties().setUserAttributeOnWorkerQueue(*sessionNumber);
-  const bool background = appInBackground && engine_.remoteConfigInstance() && engine_.remoteConfigInstance()->appInBackgroundParameterEnabled();
+  const bool background = appInBackground && engine_.remoteConfigInstance() && engine_.remoteConfigInstance()->features().appInBackgroundParameterEnabled();
   platform::Dictionary parameters{{"_sid", static_cast<int64_t>(timestamp)},
                                   {"_sno", engine_.setup().persistedConfig->sessionNumber()}};
   if (background) parameters["_aib"] = static_cast<int64_t>(1);

@@ -81,8 +81,8 @@ void APMEngineUserProperties::handleSetDefaultEventParametersOnWorkerQueue(const
       if (apmValue && APMDataTypeValidator::isValidPublicEventParameterValue(*apmValue, &failure)) result[key] = value;
     }
   }
-  const int32_t limit = engine_.remoteConfigInstance() ? engine_.remoteConfigInstance()->maxPublicEventParams()
-                                      : APMRemoteConfig::defaultInstance()->maxPublicEventParams();
+  const int32_t limit = engine_.remoteConfigInstance() ? engine_.remoteConfigInstance()->eventLimits().maxPublicEventParams()
+                                      : APMRemoteConfig::defaultInstance()->eventLimits().maxPublicEventParams();
   if (limit >= 0 && result.size() > static_cast<size_t>(limit)) {
     APMTrimCustomParametersToLimit(result, static_cast<size_t>(limit));
     APMLogErrorEvent(kAPMErrorEventTooManyDefaultParameters);
@@ -217,7 +217,7 @@ bool APMEngineUserProperties::setUserPropertyInDatabaseOnWorkerQueue(const APMUs
              "Unable to query user property count. Origin, error", attribute.origin(), countError);
       return false;
     }
-    const int64_t limit = isPublic ? (engine_.remoteConfigInstance() ? engine_.remoteConfigInstance()->maxPublicUserProperties() : 25)
+    const int64_t limit = isPublic ? (engine_.remoteConfigInstance() ? engine_.remoteConfigInstance()->eventLimits().maxPublicUserProperties() : 25)
                                    : kMaxNonPublicUserPropertiesPerOrigin;
     if (*count >= limit) {
       APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kUnableSetUserProperty,

@@ -319,8 +319,8 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   database->setLimitsProvider([weakConfig] {
     APMDatabaseLimits limits;
     if (auto strong = weakConfig.lock()) {
-      limits.maxEventsStored = strong->maxEventsStored();
-      limits.maxQueueTime = strong->maxQueueTime();
+      limits.maxEventsStored = strong->eventLimits().maxEventsStored();
+      limits.maxQueueTime = strong->uploadLimits().maxQueueTime();
     }
     return limits;
   });
@@ -329,9 +329,9 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   APMSetEventParameterLimitsProvider([weakConfig] {
     APMEventParameterLimits limits;
     if (auto strong = weakConfig.lock()) {
-      limits.maxPublicEventParams = strong->maxPublicEventParams();
-      limits.maxPublicEventParameterValueLength = strong->maxPublicEventParameterValueLength();
-      limits.maxItemScopedCustomParameters = strong->maxItemScopedCustomParameters();
+      limits.maxPublicEventParams = strong->eventLimits().maxPublicEventParams();
+      limits.maxPublicEventParameterValueLength = strong->eventLimits().maxPublicEventParameterValueLength();
+      limits.maxItemScopedCustomParameters = strong->eventLimits().maxItemScopedCustomParameters();
     }
     return limits;
   });

@@ -151,7 +151,7 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
   parameters["_pfo"] = static_cast<int64_t>(previous < 1 ? 0 : previous);
   parameters["_uwa"] = static_cast<int64_t>(fi ? 0 : 1);
   if (APMAnalyticsHooksDeferredCollection().value_or(false)) parameters["_dac"] = static_cast<int64_t>(1);
-  const bool efficientEngagement = engine_.remoteConfigInstance()->efficientEngagementReportingEnabled();
+  const bool efficientEngagement = engine_.remoteConfigInstance()->features().efficientEngagementReportingEnabled();
   if (efficientEngagement) parameters["_et"] = static_cast<int64_t>(1);
   const platform::Dictionary screen = APMAnalyticsHooksScreenParameters();
   if (auto firstOpen = APMEvent::create("auto", false, "_f", initTimestamp, 0, parameters)) {
@@ -163,7 +163,7 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
   engine_.setup().persistedConfig->setLoadTimestampValue(std::nullopt);
   if (APMAnalyticsHooksIsAppActive()) engine_.sessions().reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
 
-  if (!engine_.remoteConfigInstance()->redundantEngagementRemovalEnabled()) {
+  if (!engine_.remoteConfigInstance()->features().redundantEngagementRemovalEnabled()) {
     platform::Dictionary engagement{{"_et", static_cast<int64_t>(1)}};
     if (efficientEngagement) engagement["_fr"] = static_cast<int64_t>(1);
     if (auto event = APMEvent::create("auto", false, "_e", initTimestamp, 0, engagement)) {

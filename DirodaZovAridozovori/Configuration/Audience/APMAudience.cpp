@@ -50,8 +50,8 @@ APMAudienceLimits APMAudienceLimits::fromRemoteConfig(APMRemoteConfig* config) {
             static_cast<int32_t>(APMSettings::kMaxFilterResultCount.defaultValue),
             static_cast<int32_t>(APMSettings::kMaxParametersPerFilter.defaultValue)};
   }
-  return {config->maxAudienceCount(), config->maxFiltersPerAudience(), config->maxFilterResultCount(),
-          config->maxParametersPerFilter()};
+  return {config->eventLimits().maxAudienceCount(), config->eventLimits().maxFiltersPerAudience(), config->eventLimits().maxFilterResultCount(),
+          config->eventLimits().maxParametersPerFilter()};
 }
 
 APMAudience::APMAudience(std::shared_ptr<APMDatabase> database,

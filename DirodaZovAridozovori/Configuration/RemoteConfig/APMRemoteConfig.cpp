@@ -1,7 +1,6 @@
 #include "APMRemoteConfig.h"
 
 #include <cctype>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -75,15 +74,6 @@ APMRemoteConfig::EngineHooks hooks() {
   return deployment().hooks;
 }
 
-// NSNumber-style comparison: exact for two integers, numeric otherwise.
-int compareNumbers(const platform::Object& a, const platform::Object& b) {
-  if (a.isInteger() && b.isInteger()) {
-    return a.integerValue() < b.integerValue() ? -1 : (a.integerValue() > b.integerValue() ? 1 : 0);
-  }
-  double x = a.doubleValue(), y = b.doubleValue();
-  return x < y ? -1 : (x > y ? 1 : 0);
-}
-
 std::string consentTypeString(int32_t type) {
   switch (type) {
     case 1: return "ad_storage";
@@ -100,19 +90,6 @@ std::string consentModeString(int32_t mode) {
     case 2: return "denied";
     default: return "";
   }
-}
-
-// Decimal text of a cached value, as programs see it.
-std::optional<std::string> textOf(const platform::Object& value) {
-  if (value.isString()) return value.stringValue();
-  if (value.isInteger() || value.isBool()) return std::to_string(value.integerValue());
-  if (value.isDouble()) {
-    char buffer[64];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof(buffer), value.doubleValue());
-    if (ec != std::errc()) return std::nullopt;
-    return std::string(buffer, end);
-  }
-  return std::nullopt;
 }
 
 // Percent-encodes everything outside the URL-path characters.
@@ -173,12 +150,6 @@ uint64_t stableHash(const std::string& text) {
 template <class T>
 std::vector<std::shared_ptr<T>> repeatedMessages(const NANOMessageBase& message, int index) {
   return APMNanoGetRepeatedField<std::shared_ptr<T>>(message, index).value_or(std::vector<std::shared_ptr<T>>{});
-}
-
-// Keeps a number only when it converts to a 64-bit integer (a huge one is unparseable).
-std::optional<platform::Object> keepWhenIntegral(const platform::Object& number) {
-  if (!APMSettingNumberToInt64(number)) return std::nullopt;
-  return number;
 }
 
 }  // namespace
@@ -383,20 +354,18 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
   }
   if (APMNanoGetString(*config, ConfigField::kAppID).value_or("") != appID_) return;
 
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    cachedValueByRemoteConfigKeys_.clear();
-    for (const auto& setting : *settings) {
-      auto name = APMNanoGetString(*setting, APMPBSetting::kName);
-      auto value = APMNanoGetString(*setting, APMPBSetting::kValue);
-      if (!name || name->empty() || !value) {
-        APMLog(APMLogLevel::kWarningSampledOnly, APMRemoteConfigLogCode::kEmptyValueNotCached,
-               "Cannot cache empty configuration value");
-        continue;
-      }
-      cachedValueByRemoteConfigKeys_[*name] = platform::Object(*value);
+  platform::Dictionary texts;
+  for (const auto& setting : *settings) {
+    auto name = APMNanoGetString(*setting, APMPBSetting::kName);
+    auto value = APMNanoGetString(*setting, APMPBSetting::kValue);
+    if (!name || name->empty() || !value) {
+      APMLog(APMLogLevel::kWarningSampledOnly, APMRemoteConfigLogCode::kEmptyValueNotCached,
+             "Cannot cache empty configuration value");
+      continue;
     }
+    texts[*name] = platform::Object(*value);
   }
+  settings_.replaceTexts(std::move(texts));
 
   std::map<std::string, std::shared_ptr<APMPBEventConfig>> eventConfigs;
   for (const auto& eventConfig : repeatedMessages<APMPBEventConfig>(*config, ConfigField::kEventConfigs)) {
@@ -479,14 +448,14 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
     const char* keys[] = {APMSettings::kPSMPrefixEmailKey, APMSettings::kPSMPrefixPhoneKey,
                           APMSettings::kPSMSignInDelayKey};
     for (int i = 0; i < 3; ++i) {
-      if (APMNanoHasField(*psm, i)) cachedValueByRemoteConfigKeys_[keys[i]] = platform::Object(APMNanoGetInt32(*psm, i));
+      if (APMNanoHasField(*psm, i)) settings_.cacheNumber(keys[i], platform::Object(APMNanoGetInt32(*psm, i)));
     }
   }
 }
 
 void APMRemoteConfig::resetCaches() {
+  settings_.clear();
   std::lock_guard<std::mutex> lock(mutex_);
-  cachedValueByRemoteConfigKeys_.clear();
   cachedEventConfigByEventName_.clear();
   cachedDataControls_.clear();
   cachedExperimentFlags_.clear();
@@ -506,111 +475,11 @@ void APMRemoteConfig::reset() {
   if (experimentClient_) experimentClient_->reset();
 }
 
-// MARK: - The settings readers
-
-std::optional<platform::Object> APMRemoteConfig::numberFromCache(
-    const std::string& key, const platform::Object& defaultValue, const std::optional<platform::Object>& maxValue,
-    const std::optional<platform::Object>& minValue,
-    const std::function<std::optional<platform::Object>(const platform::Object&)>& block) {
-  if (key.empty()) {
-    APMLog(APMLogLevel::kDebug, APMRemoteConfigLogCode::kEmptySettingKey,
-           "Cannot get setting with empty key from cache");
-    return std::nullopt;
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = cachedValueByRemoteConfigKeys_.find(key);
-  if (it == cachedValueByRemoteConfigKeys_.end()) {
-    cachedValueByRemoteConfigKeys_[key] = defaultValue;
-    return defaultValue;
-  }
-  if (it->second.isNumber()) return it->second;
-
-  std::optional<platform::Object> number;
-  if (!it->second.isString()) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kNumberFromNonString,
-           "Cannot parse number from non-string", it->second.description());
-  } else {
-    number = APMParseSettingNumber(it->second.stringValue());
-  }
-  if (number && block) number = block(*number);
-  if (!number || (minValue && compareNumbers(*number, *minValue) < 0) ||
-      (maxValue && compareNumbers(*number, *maxValue) > 0)) {
-    number = defaultValue;
-  }
-  it->second = *number;
-  return number;
-}
-
-namespace {
-std::optional<platform::Object> bound(const std::optional<double>& value, bool integral) {
-  if (!value) return std::nullopt;
-  return integral ? platform::Object(static_cast<int64_t>(*value)) : platform::Object(*value);
-}
-}  // namespace
-
-double APMRemoteConfig::timeIntervalInSeconds(const APMSettingDefinition& setting) {
-  auto millisToSeconds = [](const platform::Object& number) -> std::optional<platform::Object> {
-    auto millis = APMSettingNumberToInt64(number);
-    if (!millis) return std::nullopt;
-    return platform::Object(static_cast<double>(*millis) / 1000.0);
-  };
-  auto result = numberFromCache(setting.key, platform::Object(setting.defaultValue), bound(setting.maxValue, false),
-                                bound(setting.minValue, false), millisToSeconds);
-  return result ? result->doubleValue() : setting.defaultValue;
-}
-
-int32_t APMRemoteConfig::intValue(const APMSettingDefinition& setting) {
-  auto result = numberFromCache(setting.key, platform::Object(static_cast<int64_t>(setting.defaultValue)),
-                                bound(setting.maxValue, true), bound(setting.minValue, true), keepWhenIntegral);
-  auto value = result ? APMSettingNumberToInt64(*result) : std::nullopt;
-  if (!value || *value > INT32_MAX || *value < INT32_MIN) return static_cast<int32_t>(setting.defaultValue);
-  return static_cast<int32_t>(*value);
-}
-
-int64_t APMRemoteConfig::int64Value(const APMSettingDefinition& setting) {
-  auto result = numberFromCache(setting.key, platform::Object(static_cast<int64_t>(setting.defaultValue)),
-                                bound(setting.maxValue, true), bound(setting.minValue, true), keepWhenIntegral);
-  auto value = result ? APMSettingNumberToInt64(*result) : std::nullopt;
-  return value.value_or(static_cast<int64_t>(setting.defaultValue));
-}
-
-int64_t APMRemoteConfig::int64Value(const std::string& key, int64_t defaultValue) {
-  auto result = numberFromCache(key, platform::Object(defaultValue), std::nullopt, std::nullopt, keepWhenIntegral);
-  auto value = result ? APMSettingNumberToInt64(*result) : std::nullopt;
-  return value.value_or(defaultValue);
-}
-
-bool APMRemoteConfig::boolValue(const APMSettingDefinition& setting) { return intValue(setting) == 1; }
-
-double APMRemoteConfig::settingValue(const APMSettingDefinition& setting) {
-  switch (setting.reader) {
-    case APMSettingReader::kTimeSeconds: return timeIntervalInSeconds(setting);
-    case APMSettingReader::kInt32: return intValue(setting);
-    case APMSettingReader::kInt64: return static_cast<double>(int64Value(setting));
-    case APMSettingReader::kBool: return boolValue(setting) ? 1 : 0;
-  }
-  return setting.defaultValue;
-}
-
-int32_t APMRemoteConfig::maxBundlesCreatedPerIteration() {
-  double value = timeIntervalInSeconds(APMSettings::kMaxBundlesCreatedPerIteration);
-  return static_cast<int32_t>(value);
-}
-
-int32_t APMRemoteConfig::maxInternalEventParameterValueLength() {
-  return std::max(maxPublicEventParameterValueLength(), 256);
-}
-
-int32_t APMRemoteConfig::maxPSMStartCount() {
-  if (APMMonitor::shared()->isDebugModeEnabled()) return 10;
-  return intValue(APMSettings::kMaxPSMStartCount);
-}
-
 bool APMRemoteConfig::sessionStitchingTokenFeatureEnabled() {
   if (experimentClient_) {
     if (auto flag = experimentClient_->flagValue(kSessionStitchingFlag)) return flag->boolValue();
   }
-  return boolValue(APMSettings::kSessionStitchingTokenFeatureEnabled);
+  return settings_.boolValue(APMSettings::kSessionStitchingTokenFeatureEnabled);
 }
 
 bool APMRemoteConfig::customerTypeEnabled() {
@@ -618,7 +487,7 @@ bool APMRemoteConfig::customerTypeEnabled() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (const auto* flag = platform::find(cachedExperimentFlags_, kCustomerTypeFlag)) return flag->boolValue();
   }
-  return boolValue(APMSettings::kCustomerTypeEnabled);
+  return settings_.boolValue(APMSettings::kCustomerTypeEnabled);
 }
 
 // MARK: - Configuration facts
@@ -683,7 +552,7 @@ std::shared_ptr<APMPBEventConfig> APMRemoteConfig::eventConfigWithName(const std
 bool APMRemoteConfig::isEventBlocklisted(const std::string& name) {
   auto config = eventConfigWithName(name);
   if (config && APMNanoGetBool(*config, APMPBEventConfig::kIsBlocklisted)) return true;
-  return APMIsPublicName(name) ? blocklistPublic() : blocklistInternal();
+  return APMIsPublicName(name) ? features_.blocklistPublic() : features_.blocklistInternal();
 }
 
 bool APMRemoteConfig::isEventCustomConversion(const std::string& name) const {
@@ -739,7 +608,7 @@ std::optional<std::string> APMRemoteConfig::remoteConfigURL(const std::optional<
 }
 
 bool APMRemoteConfig::SSTGUploadEnabled() {
-  if (!boolValue(APMSettings::kSSTGUploadEnabled)) return false;
+  if (!settings_.boolValue(APMSettings::kSSTGUploadEnabled)) return false;
   platform::Object plistSwitch = platform::Bundle::objectForInfoDictionaryKey(kSSTGInfoPlistKey);
   if (!plistSwitch.isNumber() || !plistSwitch.boolValue()) return false;
   auto config = remoteConfigProto();
@@ -864,14 +733,7 @@ std::shared_ptr<APMRemoteConfigEventEditing> APMRemoteConfig::eventEditing() con
   return eventEditing_;
 }
 
-platform::Dictionary APMRemoteConfig::settingsForPrograms() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  platform::Dictionary result;
-  for (const auto& [key, value] : cachedValueByRemoteConfigKeys_) {
-    if (auto text = textOf(value)) result[key] = *text;
-  }
-  return result;
-}
+platform::Dictionary APMRemoteConfig::settingsForPrograms() const { return settings_.settingsForPrograms(); }
 
 platform::Dictionary APMRemoteConfig::appMetadataForPrograms() const {
   platform::Dictionary metadata{{"platform", "macos"},

@@ -18,7 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "APMEventLimits.h"
+#include "APMFeatureSwitches.h"
 #include "APMRemoteConfigSettings.h"
+#include "APMReporterSettings.h"
+#include "APMSettingsCache.h"
+#include "APMUploadLimits.h"
 #include "platform/Error.h"
 #include "platform/Object.h"
 
@@ -148,86 +153,16 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   // What programs see of the application ("internal.appMetadata").
   platform::Dictionary appMetadataForPrograms() const;
 
-  // The core reader: the setting under key, validated against the bounds, the default when
-  // absent, unparseable or out of range. The result is cached as a number.
-  std::optional<platform::Object> numberFromCache(const std::string& key, const platform::Object& defaultValue,
-                                                  const std::optional<platform::Object>& maxValue,
-                                                  const std::optional<platform::Object>& minValue,
-                                                  const std::function<std::optional<platform::Object>(const platform::Object&)>& block = nullptr);
-  double timeIntervalInSeconds(const APMSettingDefinition& setting);
-  int32_t intValue(const APMSettingDefinition& setting);
-  int64_t int64Value(const APMSettingDefinition& setting);
-  int64_t int64Value(const std::string& key, int64_t defaultValue);
-  bool boolValue(const APMSettingDefinition& setting);
-  // Reads any setting of the table by its reader, as a double (tests, diagnostics).
-  double settingValue(const APMSettingDefinition& setting);
+  // The parts of the configuration, each reading its own settings.
+  APMSettingsCache& settings() { return settings_; }
+  APMUploadLimits& uploadLimits() { return uploadLimits_; }
+  APMEventLimits& eventLimits() { return eventLimits_; }
+  APMReporterSettings& reporters() { return reporters_; }
+  APMFeatureSwitches& features() { return features_; }
 
-  // The settings getters.
-  double uploadingBackoffInterval() { return timeIntervalInSeconds(APMSettings::kUploadingBackoffInterval); }
-  double databaseDeleteStaleBundlesInterval() { return timeIntervalInSeconds(APMSettings::kDatabaseDeleteStaleBundlesInterval); }
-  double maxQueueTime() { return timeIntervalInSeconds(APMSettings::kMaxQueueTime); }
-  double adIDCacheTime() { return timeIntervalInSeconds(APMSettings::kAdIDCacheTime); }
-  double monitoringSamplePeriod() { return timeIntervalInSeconds(APMSettings::kMonitoringSamplePeriod); }
-  double networkTimeout() { return timeIntervalInSeconds(APMSettings::kNetworkTimeout); }
-  double sessionDefaultTimeoutInterval() { return timeIntervalInSeconds(APMSettings::kSessionDefaultTimeoutInterval); }
-  double sessionEventUserEngagementInterval() { return timeIntervalInSeconds(APMSettings::kSessionEventUserEngagementInterval); }
-  double uploadingInterval() { return timeIntervalInSeconds(APMSettings::kUploadingInterval); }
-  double uploadingInitialDelayInterval() { return timeIntervalInSeconds(APMSettings::kUploadingInitialDelayInterval); }
-  double uploadingRetryInterval() { return timeIntervalInSeconds(APMSettings::kUploadingRetryInterval); }
-  int32_t maxBundlesCreatedPerIteration();
-  double uploadingDebugModeInterval() { return timeIntervalInSeconds(APMSettings::kUploadingDebugModeInterval); }
-  double uploadingRealTimeInterval() { return timeIntervalInSeconds(APMSettings::kUploadingRealTimeInterval); }
-  double PSMRetryInterval() { return timeIntervalInSeconds(APMSettings::kPSMRetryInterval); }
-  double attributionCacheTTLInterval() { return timeIntervalInSeconds(APMSettings::kAttributionCacheTTLInterval); }
-  double remoteConfigCacheTimeInterval() { return timeIntervalInSeconds(APMSettings::kRemoteConfigCacheTimeInterval); }
-  double SKANInitialCVFetchDelay() { return timeIntervalInSeconds(APMSettings::kSKANInitialCVFetchDelay); }
-  double SKANCVFetchRetryInterval() { return timeIntervalInSeconds(APMSettings::kSKANCVFetchRetryInterval); }
-  double SKANFirstWindowCVFetchDelay() { return timeIntervalInSeconds(APMSettings::kSKANFirstWindowCVFetchDelay); }
-  double SKANFirstWindowCVFetchRetryInterval() { return timeIntervalInSeconds(APMSettings::kSKANFirstWindowCVFetchRetryInterval); }
-  double SKANFirstWindowUploadInterval() { return timeIntervalInSeconds(APMSettings::kSKANFirstWindowUploadInterval); }
-  int32_t maxAudienceCount() { return intValue(APMSettings::kMaxAudienceCount); }
-  int32_t maxFiltersPerAudience() { return intValue(APMSettings::kMaxFiltersPerAudience); }
-  int32_t maxFilterResultCount() { return intValue(APMSettings::kMaxFilterResultCount); }
-  int32_t maxParametersPerFilter() { return intValue(APMSettings::kMaxParametersPerFilter); }
-  int32_t maxConversionsPerDay() { return intValue(APMSettings::kMaxConversionsPerDay); }
-  int32_t maxEventsPerDay() { return intValue(APMSettings::kMaxEventsPerDay); }
-  int32_t maxPublicEventsPerDay() { return intValue(APMSettings::kMaxPublicEventsPerDay); }
-  int32_t maxErrorEventsPerDay() { return intValue(APMSettings::kMaxErrorEventsPerDay); }
-  int32_t maxTrackedCurrencies() { return intValue(APMSettings::kMaxTrackedCurrencies); }
-  int32_t maxPublicUserProperties() { return intValue(APMSettings::kMaxPublicUserProperties); }
-  int32_t maxEventNameCardinality() { return intValue(APMSettings::kMaxEventNameCardinality); }
-  int32_t maxPublicEventParams() { return intValue(APMSettings::kMaxPublicEventParams); }
-  int32_t maxEventsStored() { return intValue(APMSettings::kMaxEventsStored); }
-  int32_t uploadingRetryCount() { return intValue(APMSettings::kUploadingRetryCount); }
-  int32_t maxRealtimeEventCountPerDay() { return intValue(APMSettings::kMaxRealtimeEventCountPerDay); }
-  int32_t analyticsAccountTimeZoneOffsetMinutes() { return intValue(APMSettings::kAnalyticsAccountTimeZoneOffsetMinutes); }
-  int32_t maxItemScopedCustomParameters() { return intValue(APMSettings::kMaxItemScopedCustomParameters); }
-  int32_t maxPublicEventParameterValueLength() { return intValue(APMSettings::kMaxPublicEventParameterValueLength); }
-  int32_t maxInternalEventParameterValueLength();
-  int32_t maxRealtimeDCUEventCountPerDay() { return intValue(APMSettings::kMaxRealtimeDCUEventCountPerDay); }
-  int32_t maxPSMStartCount();
-  int32_t maxPSMRetryCount() { return intValue(APMSettings::kMaxPSMRetryCount); }
-  int32_t hashPrefixBitLengthEmail() { return intValue(APMSettings::kHashPrefixBitLengthEmail); }
-  int32_t hashPrefixBitLengthPhone() { return intValue(APMSettings::kHashPrefixBitLengthPhone); }
-  int32_t maxSignInDelayInDays() { return intValue(APMSettings::kMaxSignInDelayInDays); }
-  int32_t maxDeferredDeepLinkRetryCount() { return intValue(APMSettings::kMaxDeferredDeepLinkRetryCount); }
-  int32_t SKANCVFetchRetryLimit() { return intValue(APMSettings::kSKANCVFetchRetryLimit); }
-  int32_t SKANFirstWindowCVFetchRetryLimit() { return intValue(APMSettings::kSKANFirstWindowCVFetchRetryLimit); }
-  int64_t uploadMaxBundlesLimit() { return int64Value(APMSettings::kUploadMaxBundlesLimit); }
-  int64_t uploadMaxEventsPerBundle() { return int64Value(APMSettings::kUploadMaxEventsPerBundle); }
-  int64_t uploadMaxSizeLimitBytes() { return int64Value(APMSettings::kUploadMaxSizeLimitBytes); }
-  bool gateIDFAOnATTMASEnabled() { return boolValue(APMSettings::kGateIDFAOnATTMASEnabled); }
-  bool isNetworkBackgroundSessionEnabled() { return boolValue(APMSettings::kNetworkBackgroundSessionEnabled); }
-  bool efficientEngagementReportingEnabled() { return boolValue(APMSettings::kEfficientEngagementReportingEnabled); }
-  bool redundantEngagementRemovalEnabled() { return boolValue(APMSettings::kRedundantEngagementRemovalEnabled); }
-  bool blocklistInternal() { return boolValue(APMSettings::kBlocklistInternal); }
-  bool blocklistPublic() { return boolValue(APMSettings::kBlocklistPublic); }
-  bool isEventSamplingEnabled() { return boolValue(APMSettings::kEventSamplingEnabled); }
-  bool checksumEnabled() { return boolValue(APMSettings::kChecksumEnabled); }
-  bool appInBackgroundParameterEnabled() { return boolValue(APMSettings::kAppInBackgroundParameterEnabled); }
-  bool adsOnDeviceConversionFeatureEnabled() { return boolValue(APMSettings::kAdsOnDeviceConversionFeatureEnabled); }
-  bool isDeferredDeepLinkEnabled() { return boolValue(APMSettings::kDeferredDeepLinkEnabled); }
-  bool SKANUpdateConversionValueEnabled() { return boolValue(APMSettings::kSKANUpdateConversionValueEnabled); }
+  double remoteConfigCacheTimeInterval() { return settings_.timeIntervalInSeconds(APMSettings::kRemoteConfigCacheTimeInterval); }
+  double networkTimeout() { return settings_.timeIntervalInSeconds(APMSettings::kNetworkTimeout); }
+  bool isNetworkBackgroundSessionEnabled() { return settings_.boolValue(APMSettings::kNetworkBackgroundSessionEnabled); }
   bool sessionStitchingTokenFeatureEnabled();
   bool customerTypeEnabled();
 
@@ -247,7 +182,6 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
                                                bool useGivenConfig);
   void parseRemoteConfig(const std::shared_ptr<APMPBMeasurementConfig>& config);
   void resetCaches();
-  void cacheValueLocked(const std::string& key, const std::optional<platform::Object>& value);
   std::string hostForUpload() const;
 
   bool isDefaultInstance_ = false;
@@ -256,10 +190,15 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   std::shared_ptr<APMRemoteConfigExperimentClient> experimentClient_;
 
+  APMSettingsCache settings_;
+  APMUploadLimits uploadLimits_{settings_};
+  APMEventLimits eventLimits_{settings_};
+  APMReporterSettings reporters_{settings_};
+  APMFeatureSwitches features_{settings_};
+
   // Guards every cache below: a parse on the worker queue rewrites them while getters on other
-  // queues read them, and a getter turns a setting's text into its validated number.
+  // queues read them.
   mutable std::mutex mutex_;
-  platform::Dictionary cachedValueByRemoteConfigKeys_;
   std::map<std::string, std::shared_ptr<APMPBEventConfig>> cachedEventConfigByEventName_;
   platform::Dictionary cachedExperimentFlags_;
   platform::Dictionary cachedConsentDefaults_;

@@ -155,7 +155,7 @@ bool APMDeepLinkComponent::configurationFetchDidSucceed() {
 void APMDeepLinkComponent::collectionDidSwitch(bool enabled) {
   if (enabled) return;
   auto config = engine_->remoteConfig();
-  const double ttl = (config ? config : APMRemoteConfig::defaultInstance())->attributionCacheTTLInterval();
+  const double ttl = (config ? config : APMRemoteConfig::defaultInstance())->reporters().attributionCacheTTLInterval();
   expireStoredDeepLink(*platform::UserDefaults::standard(), ttl);
 }
 
@@ -299,7 +299,7 @@ void APMDeepLinkReporter::reportStoredCampaignEventOnWorkerQueue(APMEngineContex
   auto link = APMStoredDeepLink(*defaults);
   if (!link) return;
   const auto stored = APMStoredDeepLinkTimestamp(*defaults);
-  const double ttl = engine.remoteConfig()->attributionCacheTTLInterval();
+  const double ttl = engine.remoteConfig()->reporters().attributionCacheTTLInterval();
   // A link without its time cannot be shown to lie inside the attribution window.
   const bool expired = !stored || APMIsStoredDeepLinkOlderThan(*defaults, ttl);
   std::string url = *link;
@@ -326,7 +326,7 @@ bool APMDeepLinkReporter::shouldAllowClickID(APMIdentity& identity) {
 bool APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(APMEngineContext& engine) {
   const auto& config = engine.remoteConfig();
   const auto& persisted = engine.persistedConfig();
-  if (!config || !config->isDeferredDeepLinkEnabled()) {
+  if (!config || !config->features().isDeferredDeepLinkEnabled()) {
     APMLog(APMLogLevel::kWarningSampledOnly, APMDeepLinkLogCode::kDeferredDeepLinkFeatureDisabled, "Deferred Deep Link feature disabled");
     return false;
   }
@@ -336,7 +336,7 @@ bool APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(APMEngineContext& e
     APMLog(APMLogLevel::kDebug, APMDeepLinkLogCode::kAlreadyRetrievedDeferredDeepLink, "Already retrieved Deferred Deep Link. Skipping");
     return false;
   }
-  if (persisted->deferredDeepLinkRetryCount() >= config->maxDeferredDeepLinkRetryCount()) {
+  if (persisted->deferredDeepLinkRetryCount() >= config->reporters().maxDeferredDeepLinkRetryCount()) {
     APMLog(APMLogLevel::kWarningSampledOnly, APMDeepLinkLogCode::kFailedRetrieveDeferredDeepLink, "Failed to retrieve Deferred Deep Link. Reached retry limit");
     persisted->setDeferredDeepLinkRetrievalComplete(true);
     return false;

@@ -224,7 +224,7 @@ void APMEngineFetch::handleAppDidBecomeActiveEvent() {
   }
 
   auto config = engine_.publishedRemoteConfig();
-  if (!config || !config->blocklistInternal()) return;
+  if (!config || !config->features().blocklistInternal()) return;
   std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
   engine_.scheduleOnWorkerQueueBlockID("APMMeasurement:3972", [weakEngine] {
     auto engine = weakEngine.lock();

@@ -29,12 +29,12 @@ APMIdentityEnvironment APMIdentityEnvironment::standard() {
 
 double APMIdentityRemoteAdIDCacheTime() {
   auto config = publishedRemoteConfig();
-  return config ? config->adIDCacheTime() : APMSettings::kAdIDCacheTime.defaultValue;
+  return config ? config->reporters().adIDCacheTime() : APMSettings::kAdIDCacheTime.defaultValue;
 }
 
 bool APMIdentityRemoteGateIDFAOnATTMASEnabled() {
   auto config = publishedRemoteConfig();
-  return config ? config->gateIDFAOnATTMASEnabled() : APMSettings::kGateIDFAOnATTMASEnabled.defaultValue != 0;
+  return config ? config->features().gateIDFAOnATTMASEnabled() : APMSettings::kGateIDFAOnATTMASEnabled.defaultValue != 0;
 }
 
 void APMIdentitySetRemoteConfig(const std::shared_ptr<APMRemoteConfig>& config) {

@@ -52,7 +52,7 @@ bool APMLifetimeValueRecorder::isEcommercePurchaseEvent(const APMEvent& event) {
 bool APMLifetimeValueComponent::eventWillBeStored(APMDatabase& database, const APMEvent& event) {
   if (!APMLifetimeValueRecorder::isPurchaseEvent(event)) return true;
   auto config = engine_ ? engine_->remoteConfig() : nullptr;
-  const int64_t limit = config ? config->maxTrackedCurrencies() : kDefaultMaxTrackedCurrencies;
+  const int64_t limit = config ? config->eventLimits().maxTrackedCurrencies() : kDefaultMaxTrackedCurrencies;
   return APMLifetimeValueRecorder::recordLifetimeValueToDatabase(database, event, limit, platform::now());
 }
 

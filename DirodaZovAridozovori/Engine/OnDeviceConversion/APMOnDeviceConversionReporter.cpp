@@ -224,7 +224,7 @@ bool APMOnDeviceConversionReporter::tryInitiate(APMEngineContext& engine, const 
   // shouldRetrievePSMResponse found the class and the context.
   if (attempt.hashed && !clientClass->supports(attempt.kind)) return false;
   auto config = engine.remoteConfig();
-  const int64_t prefixBitLength = attempt.phone ? config->hashPrefixBitLengthPhone() : config->hashPrefixBitLengthEmail();
+  const int64_t prefixBitLength = attempt.phone ? config->reporters().hashPrefixBitLengthPhone() : config->reporters().hashPrefixBitLengthEmail();
   const std::string appID = engine.identity() ? engine.identity()->application().appID() : platform::Bundle::bundleIdentifier();
   auto client = clientClass->client(attempt.kind, identifierText(*value), appID, prefixBitLength);
   if (!client) return false;
@@ -300,7 +300,7 @@ bool APMOnDeviceConversionReporter::shouldRetrievePSMResponse() {
   }
   const double persistedFirstOpen = persistedFirstOpenSeconds(*engine);
   const double firstOpen = persistedFirstOpen > 0 ? persistedFirstOpen : engine->initTimestamp();
-  if (!APMPSMIsWithinFirstOpenWindow(platform::now(), firstOpen, config->maxSignInDelayInDays())) {
+  if (!APMPSMIsWithinFirstOpenWindow(platform::now(), firstOpen, config->reporters().maxSignInDelayInDays())) {
     APMLog(APMLogLevel::kErrorSampled,
            APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementAttemptedInitiate,
            "Failed to initiate on-device conversion measurement. Attempted to initiate outside the "
@@ -314,7 +314,7 @@ bool APMOnDeviceConversionReporter::shouldRetrievePSMResponse() {
            "on-device conversion measurement already in progress.");
     return false;
   }
-  if (context_->PSMStartCount >= config->maxPSMStartCount()) {
+  if (context_->PSMStartCount >= config->reporters().maxPSMStartCount()) {
     APMLog(APMLogLevel::kErrorSampled,
            APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementExceededLimit,
            "Failed to initiate on-device conversion measurement. Exceeded limit per app run.");
@@ -326,7 +326,7 @@ bool APMOnDeviceConversionReporter::shouldRetrievePSMResponse() {
            "Failed to initiate on-device conversion measurement. Found existing match.");
     return false;
   }
-  if (context_->PSMRetryCount >= config->maxPSMRetryCount()) {
+  if (context_->PSMRetryCount >= config->reporters().maxPSMRetryCount()) {
     APMLog(APMLogLevel::kErrorSampled,
            APMOnDeviceConversionLogCode::kFailedInitiateDeviceConversionMeasurementExceededRetry,
            "Failed to initiate on-device conversion measurement. Exceeded retry limit.");
@@ -449,14 +449,14 @@ void APMOnDeviceConversionReporter::maybeSchedulePSMRetry() {
   APMRemoteConfig& config = *engine->remoteConfig();
   const int32_t failedBefore = context_->PSMRetryCount;
   ++context_->PSMRetryCount;
-  if (context_->PSMRetryCount >= config.maxPSMRetryCount()) {
+  if (context_->PSMRetryCount >= config.reporters().maxPSMRetryCount()) {
     APMLog(APMLogLevel::kWarningSampled, APMOnDeviceConversionLogCode::kDeviceConversionMeasurementFailedFindMatch,
            "On-device conversion measurement failed to find a match. Reached retry limit.");
     return;
   }
   std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
   context_->PSMRetryAlarm(engine->workerQueue())
-      ->runAfterDelay(APMPSMRetryDelay(config.PSMRetryInterval(), failedBefore), [weakSelf] {
+      ->runAfterDelay(APMPSMRetryDelay(config.reporters().PSMRetryInterval(), failedBefore), [weakSelf] {
         APMScheduler::runGuardedBlockID(kRetryBlockID, [&] {
           if (auto self = weakSelf.lock()) self->retrievePSMResponse();
         });
@@ -507,7 +507,7 @@ bool APMOnDeviceConversionReporter::isAdsOnDeviceConversionEnabled() {
   auto engine = engineOnWorkerQueue("isAdsOnDeviceConversionEnabled");
   if (!engine || !Links::isAdsOnDeviceConversionLinked()) return false;
   auto config = engine->remoteConfig();
-  if (!config || !config->adsOnDeviceConversionFeatureEnabled()) {
+  if (!config || !config->features().adsOnDeviceConversionFeatureEnabled()) {
     APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceDisabled,
            "Conversion service disabled. Remote config disabled. Check ads account linked to Diroda "
            "Analytics.");

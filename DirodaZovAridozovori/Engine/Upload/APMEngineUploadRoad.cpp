@@ -166,7 +166,7 @@ void APMEngineUploadRoad::setSuspendedUploadTimestamp(double uptime) {
 void APMEngineUploadRoad::addIdentifierAndConsentFieldsToMetadata(APMPBMeasurementBundle& metadata) {
   const auto& remoteConfig = engine_.remoteConfigInstance();
   const APMBundleIdentity identity = engine_.identity() ? bundleIdentityOf(*engine_.identity()) : APMBundleIdentity{};
-  const bool attGate = remoteConfig && remoteConfig->gateIDFAOnATTMASEnabled();
+  const bool attGate = remoteConfig && remoteConfig->features().gateIDFAOnATTMASEnabled();
   APMSetIdentifierFields(metadata, APMConsentSettingsUtil::consentSignals(), attGate, identity, true);
   APMBundleConsentConfig config;
   if (remoteConfig) {

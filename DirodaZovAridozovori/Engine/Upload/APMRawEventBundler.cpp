@@ -152,8 +152,8 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler:
            "Inconsistent state, raw event is expected. Error", error);
     return std::nullopt;
   }
-  const int64_t maxEvents = remoteConfig_->uploadMaxEventsPerBundle();
-  const int64_t maxBytes = remoteConfig_->uploadMaxSizeLimitBytes();
+  const int64_t maxEvents = remoteConfig_->uploadLimits().uploadMaxEventsPerBundle();
+  const int64_t maxBytes = remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes();
   Selection selection;
   size_t accepted = 0;
   for (; accepted < rows->size(); ++accepted) {
@@ -262,7 +262,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   // The encoding of each event that travels.
   std::vector<platform::Data> encodings;
   const bool debugMode = hooks_.isDebugMode && hooks_.isDebugMode();
-  if (remoteConfig_->isEventSamplingEnabled() && !debugMode) {
+  if (remoteConfig_->features().isEventSamplingEnabled() && !debugMode) {
     // Sampling drops events and marks the ones it keeps, on their messages: each is encoded afresh.
     std::vector<std::shared_ptr<APMPBEvent>> messages;
     messages.reserve(aggregated->size());
@@ -271,7 +271,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     }
     APMEventSampler::Settings settings;
     settings.samplingEnabled = true;
-    settings.timeZoneOffsetMinutes = remoteConfig_->analyticsAccountTimeZoneOffsetMinutes();
+    settings.timeZoneOffsetMinutes = remoteConfig_->uploadLimits().analyticsAccountTimeZoneOffsetMinutes();
     settings.samplingRate = [config = remoteConfig_](const std::string& name) -> std::optional<int32_t> {
       if (!config->eventHasSamplingRate(name)) return std::nullopt;
       return config->samplingRateForEvent(name);
@@ -350,9 +350,9 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
 }
 
 std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::processRawEvents(Group& group) {
-  const bool blocklistInternal = remoteConfig_->blocklistInternal();
-  const bool blocklistPublic = remoteConfig_->blocklistPublic();
-  const bool removeRedundantEngagement = remoteConfig_->redundantEngagementRemovalEnabled();
+  const bool blocklistInternal = remoteConfig_->features().blocklistInternal();
+  const bool blocklistPublic = remoteConfig_->features().blocklistPublic();
+  const bool removeRedundantEngagement = remoteConfig_->features().redundantEngagementRemovalEnabled();
   std::vector<std::shared_ptr<APMEvent>> kept;
   group.sources.clear();
   for (size_t index = 0; index < group.rows.size(); ++index) {
@@ -421,7 +421,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
 bool APMRawEventBundler::checkConversion(APMEvent& event, APMDailyCounts& counts, int32_t day) {
   if (remoteConfig_->isEventCustomConversion(event.name())) event.setConversion(true);
   if (!event.isConversion() || event.name().starts_with("_")) return false;
-  const int32_t limit = remoteConfig_->maxConversionsPerDay();
+  const int32_t limit = remoteConfig_->eventLimits().maxConversionsPerDay();
   if (counts.day == day && counts.conversionsCount >= limit) {
     event.setConversion(false);
     APMLog(APMLogLevel::kWarning, APMUploadLogCode::kTooManyConversionEvents,
@@ -437,7 +437,7 @@ bool APMRawEventBundler::checkConversion(APMEvent& event, APMDailyCounts& counts
 bool APMRawEventBundler::checkRealtime(APMEvent& event, APMDailyCounts& counts, int32_t day) {
   if (!event.isRealtime() && !event.isConversion()) return false;
   if (hooks_.isSubjectToRealtimeLimit && hooks_.isSubjectToRealtimeLimit(event)) {
-    const int32_t limit = remoteConfig_->maxRealtimeEventCountPerDay();
+    const int32_t limit = remoteConfig_->eventLimits().maxRealtimeEventCountPerDay();
     if (counts.day != day || counts.realtimeCount < limit) {
       counts.incrementRealtimeCountsForCurrentDay(day);
       event.setRealtime(true);
@@ -455,7 +455,7 @@ bool APMRawEventBundler::checkRealtime(APMEvent& event, APMDailyCounts& counts, 
     return false;
   }
   if (hooks_.isDCUEvent && hooks_.isDCUEvent(event)) {
-    const int32_t limit = remoteConfig_->maxRealtimeDCUEventCountPerDay();
+    const int32_t limit = remoteConfig_->eventLimits().maxRealtimeDCUEventCountPerDay();
     if (counts.day != day || counts.dcuRealtimeCount < limit) {
       counts.incrementDCURealtimeCountsForCurrentDay(day);
       event.setRealtime(true);
@@ -677,7 +677,7 @@ void APMRawEventBundler::addBundleMetadata(Group& group, Bundle& bundle, double 
   }
   if (hooks_.monitoringSample) {
     auto sample = hooks_.monitoringSample(
-        remoteConfig_->monitoringSamplePeriod(),
+        remoteConfig_->uploadLimits().monitoringSamplePeriod(),
         pending_.monitorSampleTime.value_or(persistedConfig_->lastMonitorDataSampledTimestamp()));
     if (sample && !sample->empty()) {
       APMNanoSetString(bundle, Bundle::kMonitoringSample, *sample);

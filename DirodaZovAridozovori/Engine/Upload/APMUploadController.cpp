@@ -148,12 +148,12 @@ double APMUploadController::nextUploadingTime() {
       in.hasRealtimeData = realtimeRaw.value_or(false);
     }
   }
-  in.uploadInterval = remoteConfig_->uploadingInterval();
-  in.realtimeUploadInterval = remoteConfig_->uploadingRealTimeInterval();
-  in.debugUploadInterval = remoteConfig_->uploadingDebugModeInterval();
-  in.initialUploadDelay = remoteConfig_->uploadingInitialDelayInterval();
-  in.retryCount = remoteConfig_->uploadingRetryCount();
-  in.retryTime = remoteConfig_->uploadingRetryInterval();
+  in.uploadInterval = remoteConfig_->uploadLimits().uploadingInterval();
+  in.realtimeUploadInterval = remoteConfig_->uploadLimits().uploadingRealTimeInterval();
+  in.debugUploadInterval = remoteConfig_->uploadLimits().uploadingDebugModeInterval();
+  in.initialUploadDelay = remoteConfig_->uploadLimits().uploadingInitialDelayInterval();
+  in.retryCount = remoteConfig_->uploadLimits().uploadingRetryCount();
+  in.retryTime = remoteConfig_->uploadLimits().uploadingRetryInterval();
   return APMNextUploadingTime(in);
 }
 
@@ -191,7 +191,7 @@ void APMUploadController::updateSchedule() {
   network_->setReachabilityDelegate({});
   const double now = platform::now();
   const double backoffEnd = APMUploadTimeAfterBackoff(0, persistedConfig_->lastBackoffTimestamp(),
-                                                      remoteConfig_->uploadingBackoffInterval(), now);
+                                                      remoteConfig_->uploadLimits().uploadingBackoffInterval(), now);
   next = std::max(next, backoffEnd);
 
   // An alarm armed before the server asked for back-off would fire inside it: only a later one stays.
@@ -259,14 +259,14 @@ void APMUploadController::uploadData() {
   const bool expired = remoteConfig_->isExpired();
   // An attempt makes at most the configured number of groups, less those made for it while the
   // previous batch was out.
-  attemptQuota_ = expired ? 0 : std::max(0, remoteConfig_->maxBundlesCreatedPerIteration() - bundledAhead_);
+  attemptQuota_ = expired ? 0 : std::max(0, remoteConfig_->uploadLimits().maxBundlesCreatedPerIteration() - bundledAhead_);
   bundledAhead_ = 0;
   bundleUntilBatchIsWhole();
 
   platform::Error queryError;
   // The queued events travel as they are stored; only the rest of each bundle is decoded.
   std::optional<std::vector<APMQueuedBundleParts>> queued(std::in_place);
-  if (!database_->readQueuedBundles(remoteConfig_->uploadMaxBundlesLimit(), remoteConfig_->uploadMaxSizeLimitBytes(),
+  if (!database_->readQueuedBundles(remoteConfig_->uploadLimits().uploadMaxBundlesLimit(), remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(),
                                     [&queued](const APMQueuedBundle& stored) {
                                       auto parts = APMQueuedBundlePartsFromEncoding(stored.bundle, stored.rowID);
                                       if (parts) queued->push_back(std::move(*parts));
@@ -324,11 +324,11 @@ void APMUploadController::uploadData() {
   inputs.consentSignals = hooks_.consentSignals ? hooks_.consentSignals() : std::string();
   inputs.consentDiagnostics = hooks_.consentDiagnostics ? hooks_.consentDiagnostics() : std::string();
   inputs.adUserDataDenied = hooks_.isAdUserDataDenied && hooks_.isAdUserDataDenied();
-  inputs.attGate = remoteConfig_->gateIDFAOnATTMASEnabled();
+  inputs.attGate = remoteConfig_->features().gateIDFAOnATTMASEnabled();
   platform::Error npaError;
   if (auto npa = database_->userAttributeWithName("_npa", &npaError)) inputs.npa = npa->protoUserAttribute();
   inputs.dataControls = remoteConfig_->dataControls();
-  inputs.checksumEnabled = remoteConfig_->checksumEnabled();
+  inputs.checksumEnabled = remoteConfig_->features().checksumEnabled();
   if (serverSideTagging) inputs.uploadSubdomain = remoteConfig_->uploadSubdomain();
 
   const double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
@@ -394,7 +394,7 @@ bool APMUploadController::queueHoldsWholeBatch() {
   // A failed read counts as not whole: bundling goes on as it would have.
   platform::Error error;
   return database_
-      ->queueHoldsFullBatch(remoteConfig_->uploadMaxBundlesLimit(), remoteConfig_->uploadMaxSizeLimitBytes(), &error)
+      ->queueHoldsFullBatch(remoteConfig_->uploadLimits().uploadMaxBundlesLimit(), remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(), &error)
       .value_or(false);
 }
 
@@ -426,7 +426,7 @@ void APMUploadController::bundleAhead() {
   // Only while a batch is out: its reply, queued behind at most one step, starts the next attempt.
   if (uploadingBundleIDs_.empty() || suspendedUploadTimestamp_ != 0 || remoteConfig_->isExpired()) return;
   const bool forThisAttempt = attemptQuota_ > 0;
-  const int32_t room = forThisAttempt ? attemptQuota_ : remoteConfig_->maxBundlesCreatedPerIteration() - bundledAhead_;
+  const int32_t room = forThisAttempt ? attemptQuota_ : remoteConfig_->uploadLimits().maxBundlesCreatedPerIteration() - bundledAhead_;
   if (room <= 0) return;
   const APMUploadHooks::BundlingStep step = bundlingStep(std::min(room, kGroupsPerStepAhead), {});
   const int32_t made = std::max(0, step.bundled);

@@ -101,12 +101,12 @@ TEST_F(RemoteConfigTest, EverySettingAnswersDefaultValueOrDefaultAgain) {
   for (size_t i = 0; i < count; ++i) {
     const auto& s = *all[i];
     SCOPED_TRACE(s.key);
-    EXPECT_DOUBLE_EQ(absentConfig->settingValue(s), s.defaultValue);
-    EXPECT_DOUBLE_EQ(inRangeConfig->settingValue(s), inRangeValue(s));
-    EXPECT_DOUBLE_EQ(outOfRangeConfig->settingValue(s), s.defaultValue);
-    EXPECT_DOUBLE_EQ(garbageConfig->settingValue(s), s.defaultValue);
+    EXPECT_DOUBLE_EQ(absentConfig->settings().settingValue(s), s.defaultValue);
+    EXPECT_DOUBLE_EQ(inRangeConfig->settings().settingValue(s), inRangeValue(s));
+    EXPECT_DOUBLE_EQ(outOfRangeConfig->settings().settingValue(s), s.defaultValue);
+    EXPECT_DOUBLE_EQ(garbageConfig->settings().settingValue(s), s.defaultValue);
     // A second read answers from the validated cache, with the same value.
-    EXPECT_DOUBLE_EQ(inRangeConfig->settingValue(s), inRangeValue(s));
+    EXPECT_DOUBLE_EQ(inRangeConfig->settings().settingValue(s), inRangeValue(s));
   }
 }
 
@@ -219,11 +219,11 @@ TEST_F(RemoteConfigTest, EverySettingHasTheDefaultAndBoundsOfTheSettingsTable) {
     auto found = byKey.find(pinned.key);
     ASSERT_NE(found, byKey.end());
     const APMSettingDefinition& setting = *found->second;
-    EXPECT_DOUBLE_EQ(absentConfig->settingValue(setting), pinned.defaultValue);
-    EXPECT_DOUBLE_EQ(atMaxConfig->settingValue(setting), pinned.maxValue);
-    EXPECT_DOUBLE_EQ(overMaxConfig->settingValue(setting), pinned.defaultValue);
-    EXPECT_DOUBLE_EQ(atMinConfig->settingValue(setting), pinned.minValue);
-    EXPECT_DOUBLE_EQ(underMinConfig->settingValue(setting), pinned.defaultValue);
+    EXPECT_DOUBLE_EQ(absentConfig->settings().settingValue(setting), pinned.defaultValue);
+    EXPECT_DOUBLE_EQ(atMaxConfig->settings().settingValue(setting), pinned.maxValue);
+    EXPECT_DOUBLE_EQ(overMaxConfig->settings().settingValue(setting), pinned.defaultValue);
+    EXPECT_DOUBLE_EQ(atMinConfig->settings().settingValue(setting), pinned.minValue);
+    EXPECT_DOUBLE_EQ(underMinConfig->settings().settingValue(setting), pinned.defaultValue);
   }
 }
 
@@ -235,17 +235,17 @@ TEST_F(RemoteConfigTest, TimeTextsAreMillisecondsAndOutOfRangeNeverClamps) {
     double expected;
   };
   const Case cases[] = {
-      {"measurement.upload.interval", "30000", [](APMRemoteConfig& c) { return c.uploadingInterval(); }, 30},
-      {"measurement.upload.interval", "5000", [](APMRemoteConfig& c) { return c.uploadingInterval(); }, 3600},
-      {"measurement.upload.interval", "15999.9", [](APMRemoteConfig& c) { return c.uploadingInterval(); }, 15.999},
+      {"measurement.upload.interval", "30000", [](APMRemoteConfig& c) { return c.uploadLimits().uploadingInterval(); }, 30},
+      {"measurement.upload.interval", "5000", [](APMRemoteConfig& c) { return c.uploadLimits().uploadingInterval(); }, 3600},
+      {"measurement.upload.interval", "15999.9", [](APMRemoteConfig& c) { return c.uploadLimits().uploadingInterval(); }, 15.999},
       {"measurement.upload.max_event_parameter_value_length", "100",
-       [](APMRemoteConfig& c) { return c.maxInternalEventParameterValueLength(); }, 256},
+       [](APMRemoteConfig& c) { return c.eventLimits().maxInternalEventParameterValueLength(); }, 256},
       {"measurement.account.time_zone_offset_minutes", "-900",
-       [](APMRemoteConfig& c) { return c.analyticsAccountTimeZoneOffsetMinutes(); }, -900},
+       [](APMRemoteConfig& c) { return c.uploadLimits().analyticsAccountTimeZoneOffsetMinutes(); }, -900},
       {"measurement.upload.max_batch_size", "99999999999999999999",
-       [](APMRemoteConfig& c) { return static_cast<double>(c.uploadMaxSizeLimitBytes()); }, 65536},
+       [](APMRemoteConfig& c) { return static_cast<double>(c.uploadLimits().uploadMaxSizeLimitBytes()); }, 65536},
       {"measurement.upload.backoff_period", "1e30",
-       [](APMRemoteConfig& c) { return c.uploadingBackoffInterval(); }, 43200},
+       [](APMRemoteConfig& c) { return c.uploadLimits().uploadingBackoffInterval(); }, 43200},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.key) + "=" + c.text);
@@ -253,11 +253,98 @@ TEST_F(RemoteConfigTest, TimeTextsAreMillisecondsAndOutOfRangeNeverClamps) {
   }
 }
 
+// Each getter of the configuration's parts reads its own key and no other: a configuration that
+// sets one key moves exactly that getter off its default.
+struct KeyedGetter {
+  const char* key;
+  const char* text;
+  double (*read)(APMRemoteConfig&);
+  double defaultValue, configured;
+};
+const KeyedGetter kKeyedGetters[] = {
+      {"measurement.upload.backoff_period", "604800000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().uploadingBackoffInterval(); }, 43200, 604800},
+      {"measurement.upload.stale_data_deletion_interval", "604800000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().databaseDeleteStaleBundlesInterval(); }, 86400, 604800},
+      {"measurement.upload.max_queue_time", "7862400000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().maxQueueTime(); }, 2419200, 7862400},
+      {"measurement.ad_id_cache_time", "86400000", [](APMRemoteConfig& c) -> double { return c.reporters().adIDCacheTime(); }, 1, 86400},
+      {"measurement.monitoring.sample_period_millis", "604800000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().monitoringSamplePeriod(); }, 86400, 604800},
+      {"measurement.session.default_timeout_interval", "86400000", [](APMRemoteConfig& c) -> double { return c.reporters().sessionDefaultTimeoutInterval(); }, 1800, 86400},
+      {"measurement.session.event_user_engagement_interval", "86400000", [](APMRemoteConfig& c) -> double { return c.reporters().sessionEventUserEngagementInterval(); }, 3600, 86400},
+      {"measurement.upload.interval", "86400000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().uploadingInterval(); }, 3600, 86400},
+      {"measurement.upload.initial_upload_delay_time", "86400000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().uploadingInitialDelayInterval(); }, 15, 86400},
+      {"measurement.upload.retry_time", "86400000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().uploadingRetryInterval(); }, 1800, 86400},
+      {"measurement.upload.debug_upload_interval", "15000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().uploadingDebugModeInterval(); }, 1, 15},
+      {"measurement.upload.realtime_upload_interval", "15000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().uploadingRealTimeInterval(); }, 10, 15},
+      {"measurement.psm_retry_interval", "1800000", [](APMRemoteConfig& c) -> double { return c.reporters().PSMRetryInterval(); }, 300, 1800},
+      {"measurement.attribution.cache.ttl", "2592000000", [](APMRemoteConfig& c) -> double { return c.reporters().attributionCacheTTLInterval(); }, 604800, 2592000},
+      {"measurement.skan.initial_cv_fetch_delay_sec", "3600000", [](APMRemoteConfig& c) -> double { return c.reporters().SKANInitialCVFetchDelay(); }, 120, 3600},
+      {"measurement.skan.cv_fetch_retry_interval_sec", "3600000", [](APMRemoteConfig& c) -> double { return c.reporters().SKANCVFetchRetryInterval(); }, 120, 3600},
+      {"measurement.skan.first_window.initial_cv_fetch_delay_sec", "3600000", [](APMRemoteConfig& c) -> double { return c.reporters().SKANFirstWindowCVFetchDelay(); }, 20, 3600},
+      {"measurement.skan.first_window.cv_fetch_retry_interval_sec", "3600000", [](APMRemoteConfig& c) -> double { return c.reporters().SKANFirstWindowCVFetchRetryInterval(); }, 120, 3600},
+      {"measurement.skan.first_window.upload_interval_sec", "86400000", [](APMRemoteConfig& c) -> double { return c.reporters().SKANFirstWindowUploadInterval(); }, 1800, 86400},
+      {"measurement.audience.max_count", "500", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxAudienceCount(); }, 100, 500},
+      {"measurement.audience.filter_max_count_per_audience", "100", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxFiltersPerAudience(); }, 10, 100},
+      {"measurement.audience.filter_result_max_count", "2000", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxFilterResultCount(); }, 200, 2000},
+      {"measurement.audience.parameter_max_count_filter", "250", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxParametersPerFilter(); }, 25, 250},
+      {"measurement.upload.max_conversions_per_day", "1000000", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxConversionsPerDay(); }, 10000, 1000000},
+      {"measurement.upload.max_events_per_day", "1000000", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxEventsPerDay(); }, 100000, 1000000},
+      {"measurement.upload.max_public_events_per_day", "1000000", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxPublicEventsPerDay(); }, 50000, 1000000},
+      {"measurement.upload.max_error_events_per_day", "1000000", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxErrorEventsPerDay(); }, 1000, 1000000},
+      {"measurement.lifetimevalue.max_currency_tracked", "100", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxTrackedCurrencies(); }, 4, 100},
+      {"measurement.upload.max_public_user_properties", "25", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxPublicUserProperties(); }, 100, 25},
+      {"measurement.upload.max_event_name_cardinality", "500", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxEventNameCardinality(); }, 2000, 500},
+      {"measurement.upload.max_public_event_params", "25", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxPublicEventParams(); }, 100, 25},
+      {"measurement.store.max_stored_events_per_app", "1000000", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxEventsStored(); }, 100000, 1000000},
+      {"measurement.upload.retry_count", "24", [](APMRemoteConfig& c) -> double { return c.uploadLimits().uploadingRetryCount(); }, 6, 24},
+      {"measurement.upload.max_realtime_events_per_day", "0", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxRealtimeEventCountPerDay(); }, 10, 0},
+      {"measurement.account.time_zone_offset_minutes", "900", [](APMRemoteConfig& c) -> double { return c.uploadLimits().analyticsAccountTimeZoneOffsetMinutes(); }, 0, 900},
+      {"measurement.upload.max_item_scoped_custom_parameters", "35", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxItemScopedCustomParameters(); }, 27, 35},
+      {"measurement.upload.max_event_parameter_value_length", "100", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxPublicEventParameterValueLength(); }, 500, 100},
+      {"measurement.dma.dcu_event_max_realtime_daily_count", "10", [](APMRemoteConfig& c) -> double { return c.eventLimits().maxRealtimeDCUEventCountPerDay(); }, 1, 10},
+      {"measurement.psm_retry_count", "10", [](APMRemoteConfig& c) -> double { return c.reporters().maxPSMRetryCount(); }, 5, 10},
+      {"measurement.psm_prefix_email", "20", [](APMRemoteConfig& c) -> double { return c.reporters().hashPrefixBitLengthEmail(); }, 14, 20},
+      {"measurement.psm_prefix_phone", "18", [](APMRemoteConfig& c) -> double { return c.reporters().hashPrefixBitLengthPhone(); }, 11, 18},
+      {"measurement.psm_signin_delay", "90", [](APMRemoteConfig& c) -> double { return c.reporters().maxSignInDelayInDays(); }, 60, 90},
+      {"measurement.ddl.retry_count", "10", [](APMRemoteConfig& c) -> double { return c.reporters().maxDeferredDeepLinkRetryCount(); }, 5, 10},
+      {"measurement.skan.cv_fetch_retry_limit", "10", [](APMRemoteConfig& c) -> double { return c.reporters().SKANCVFetchRetryLimit(); }, 4, 10},
+      {"measurement.skan.first_window.cv_fetch_retry_limit", "10", [](APMRemoteConfig& c) -> double { return c.reporters().SKANFirstWindowCVFetchRetryLimit(); }, 4, 10},
+      {"measurement.upload.max_bundles", "10000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().uploadMaxBundlesLimit(); }, 100, 10000},
+      {"measurement.upload.max_events_per_bundle", "1000000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().uploadMaxEventsPerBundle(); }, 1000, 1000000},
+      {"measurement.upload.max_batch_size", "10485760", [](APMRemoteConfig& c) -> double { return c.uploadLimits().uploadMaxSizeLimitBytes(); }, 65536, 10485760},
+      {"measurement.attmas_gate", "1", [](APMRemoteConfig& c) -> double { return c.features().gateIDFAOnATTMASEnabled(); }, 0, 1},
+      {"measurement.collection.efficient_engagement_reporting_enabled", "1", [](APMRemoteConfig& c) -> double { return c.features().efficientEngagementReportingEnabled(); }, 0, 1},
+      {"measurement.collection.redundant_engagement_removal_enabled", "1", [](APMRemoteConfig& c) -> double { return c.features().redundantEngagementRemovalEnabled(); }, 0, 1},
+      {"measurement.upload.blacklist_internal", "1", [](APMRemoteConfig& c) -> double { return c.features().blocklistInternal(); }, 0, 1},
+      {"measurement.upload.blacklist_public", "1", [](APMRemoteConfig& c) -> double { return c.features().blocklistPublic(); }, 0, 1},
+      {"measurement.event_sampling_enabled", "1", [](APMRemoteConfig& c) -> double { return c.features().isEventSamplingEnabled(); }, 0, 1},
+      {"measurement.quality.checksum", "1", [](APMRemoteConfig& c) -> double { return c.features().checksumEnabled(); }, 0, 1},
+      {"measurement.lifecycle.app_in_background_parameter", "0", [](APMRemoteConfig& c) -> double { return c.features().appInBackgroundParameterEnabled(); }, 1, 0},
+      {"measurement.odm2_enabled", "1", [](APMRemoteConfig& c) -> double { return c.features().adsOnDeviceConversionFeatureEnabled(); }, 0, 1},
+      {"measurement.ddl.enabled", "0", [](APMRemoteConfig& c) -> double { return c.features().isDeferredDeepLinkEnabled(); }, 1, 0},
+      {"measurement.skan.update_conversion_value_enabled", "1", [](APMRemoteConfig& c) -> double { return c.features().SKANUpdateConversionValueEnabled(); }, 0, 1},
+      {"measurement.upload.max_bundles_created_per_iteration", "10000000", [](APMRemoteConfig& c) -> double { return c.uploadLimits().maxBundlesCreatedPerIteration(); }, 100, 10000},
+      {"measurement.psm_start_count", "10", [](APMRemoteConfig& c) -> double { return c.reporters().maxPSMStartCount(); }, 3, 10},
+};
+
+TEST_F(RemoteConfigTest, EachGetterOfThePartsReadsItsOwnKey) {
+  auto defaults = configWith({});
+  ASSERT_TRUE(defaults);
+  for (const auto& getter : kKeyedGetters) EXPECT_DOUBLE_EQ(getter.read(*defaults), getter.defaultValue) << getter.key;
+  for (const auto& configured : kKeyedGetters) {
+    SCOPED_TRACE(configured.key);
+    auto config = configWith({{configured.key, configured.text}});
+    ASSERT_TRUE(config);
+    for (const auto& getter : kKeyedGetters) {
+      const double expected = &getter == &configured ? getter.configured : getter.defaultValue;
+      EXPECT_DOUBLE_EQ(getter.read(*config), expected) << getter.key;
+    }
+  }
+}
+
 TEST_F(RemoteConfigTest, ReadingReplacesTheTextByTheValidatedNumber) {
   auto config = configWith({{"measurement.upload.interval", "abc"}, {"measurement.config.cache_time", "120000"}});
   auto before = config->settingsForPrograms();
   EXPECT_EQ(before["measurement.upload.interval"], platform::Object("abc"));
-  EXPECT_EQ(config->uploadingInterval(), 3600);
+  EXPECT_EQ(config->uploadLimits().uploadingInterval(), 3600);
   EXPECT_EQ(config->remoteConfigCacheTimeInterval(), 120);
   auto after = config->settingsForPrograms();
   EXPECT_EQ(after["measurement.upload.interval"], platform::Object("3600"));
@@ -303,13 +390,13 @@ TEST_F(RemoteConfigTest, ARefusedOrUnstoredConfigurationKeepsThePreviousOne) {
   bool otherApp = true, unstored = true;
   onWorker([&] { otherApp = config->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", "3"}}, "1:other")); });
   EXPECT_FALSE(otherApp);
-  EXPECT_EQ(reopened()->uploadingRetryCount(), 9);
+  EXPECT_EQ(reopened()->uploadLimits().uploadingRetryCount(), 9);
   onWorker([&] {
     db_->closeAndDeleteDatabase();
     unstored = config->updateMeasurementConfig(makeConfig({{"measurement.upload.retry_count", "3"}}));
   });
   EXPECT_FALSE(unstored);
-  EXPECT_EQ(config->uploadingRetryCount(), 9);
+  EXPECT_EQ(config->uploadLimits().uploadingRetryCount(), 9);
 }
 
 std::shared_ptr<APMPBConsentDelegationEntry> delegationEntry(int32_t type, int32_t delegateType) {
@@ -368,7 +455,7 @@ TEST_F(RemoteConfigTest, AFailingProgramEndsTheParseBeforeConsentIsApplied) {
   APMRemoteConfig::setEventEditingLoader(nullptr);
   EXPECT_EQ(loads, 1);
   EXPECT_EQ(config->eventEditing(), nullptr);
-  EXPECT_EQ(config->uploadingRetryCount(), 9);  // settings were applied before the program
+  EXPECT_EQ(config->uploadLimits().uploadingRetryCount(), 9);  // settings were applied before the program
   EXPECT_TRUE(config->consentDefaults().empty());
 }
 
@@ -439,7 +526,7 @@ TEST_F(RemoteConfigTest, GettersMayRunWhileTheWorkerAppliesNewConfigurations) {
   std::atomic<int> bad{0};
   std::thread reader([&] {
     while (!stop) {
-      int32_t value = config->uploadingRetryCount();
+      int32_t value = config->uploadLimits().uploadingRetryCount();
       if (value != 9 && value != 10) ++bad;
       (void)config->consentDefaults();
       (void)config->isEventBlocklisted("x");
@@ -470,8 +557,8 @@ TEST_F(RemoteConfigTest, ConfigurationEncodedByProtocIsStoredAndAnswers) {
   APMRemoteConfig::setAnalyticsServiceHost("collector.example");
   for (const auto& c : {configFrom(message), reopened()}) {
     EXPECT_EQ(c->version(), 42);
-    EXPECT_EQ(c->uploadingInterval(), 60);
-    EXPECT_EQ(c->maxEventsPerDay(), 2000);
+    EXPECT_EQ(c->uploadLimits().uploadingInterval(), 60);
+    EXPECT_EQ(c->eventLimits().maxEventsPerDay(), 2000);
     EXPECT_TRUE(c->isEventBlocklisted("tutorial_skip"));
     EXPECT_EQ(c->uploadURL(), "https://region1.collector.example/a");
     EXPECT_EQ(c->consentDefaults(), (platform::Dictionary{{"ad_storage", "denied"}}));

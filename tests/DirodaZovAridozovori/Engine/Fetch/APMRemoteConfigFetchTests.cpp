@@ -94,7 +94,7 @@ class ApplyRemoteConfigTest : public uploadtest::UploadFixture {
 
   int32_t maxEventsPerDay() {
     int32_t value = 0;
-    onWorker([&] { value = remoteConfig_->maxEventsPerDay(); });
+    onWorker([&] { value = remoteConfig_->eventLimits().maxEventsPerDay(); });
     return value;
   }
 

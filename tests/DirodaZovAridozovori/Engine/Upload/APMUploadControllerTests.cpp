@@ -256,7 +256,7 @@ TEST_F(APMUploadControllerTest, TheFirstBatchLeavesOnceWholeAndTheRestIsBundledW
     platform::Error error;
     ASSERT_TRUE(database_->updateRemoteConfig(*config, &error));
     auto remoteConfig = APMRemoteConfig::create("1:1234:ios:abcd", database_, persisted_);
-    ASSERT_EQ(remoteConfig->uploadMaxBundlesLimit(), 1);
+    ASSERT_EQ(remoteConfig->uploadLimits().uploadMaxBundlesLimit(), 1);
     auto bundler = std::make_shared<APMRawEventBundler>(database_, remoteConfig, persisted_, APMBundlingHooks{});
     APMUploadHooks hooks;
     hooks.bundleRawEvents = [bundler, &steps] {
