@@ -103,7 +103,7 @@ class ComponentContext final : public APMEngineContext {
 
   void logInternalEvent(const std::string& origin, const std::string& name,
                         const platform::Dictionary& parameters) override {
-    if (auto engine = engine_.lock()) engine->logInternalEvent(origin, name, parameters);
+    if (auto engine = engine_.lock()) engine->eventRoad().logInternalEvent(origin, name, parameters);
   }
 
   void schedule(const char* blockID, std::function<void()> block) override {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "APMAnalyticsHooks.h"
 #include "APMDatabase.h"
 #include "APMEngineSessions.h"
 #include "Upload/APMEngineUploadRoad.h"
@@ -61,15 +62,24 @@ const std::shared_ptr<APMPersistedConfig>& APMEngineEventRoad::persistedConfig()
   return engine_.setup().persistedConfig;
 }
 bool APMEngineEventRoad::isSessionExpired() { return engine_.sessions().isSessionExpiredOnWorkerQueue(); }
-void APMEngineEventRoad::logInternalEvent(const std::string& origin, const std::string& name,
-                                          const platform::Dictionary& parameters) {
-  engine_.logInternalEvent(origin, name, parameters);
-}
 void APMEngineEventRoad::setLastAdvertisingIDResetUserProperty() {
   engine_.userProperties().setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
 }
 void APMEngineEventRoad::updateSchedule() { engine_.uploadRoad().updateSchedule(); }
 const APMEngineComponentList& APMEngineEventRoad::engineComponents() const { return engine_.components().list(); }
+
+// MARK: - Internal events
+
+void APMEngineEventRoad::logInternalEvent(const std::string& origin, const std::string& name,
+                                          const platform::Dictionary& parameters) {
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (hooks->logInternalEventWithOrigin) {
+    hooks->logInternalEventWithOrigin(origin, name, parameters);
+    return;
+  }
+  // No front: the event takes the engine's own road, after the current block.
+  logEventWithOrigin(origin, false, name, parameters, platform::now(), {.ignoreInterceptor = true}, nullptr, {});
+}
 
 // MARK: - Transactions and their side effects
 

@@ -71,6 +71,10 @@ class APMEngineEventRoad final : private APMEventWriterHost {
   void writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
     worker_.writeFilteredEventOnWorkerQueue(event);
   }
+  // An internal event on the front's internal road (the engine's own when there is no front); the
+  // writer's error events take it too.
+  void logInternalEvent(const std::string& origin, const std::string& name,
+                        const platform::Dictionary& parameters) override;
   // Runs action once the enclosing event group commits (at once outside one).
   void afterCommit(std::function<void()> action);
   // The day number the daily limits count in.
@@ -85,8 +89,6 @@ class APMEngineEventRoad final : private APMEventWriterHost {
   bool isSessionExpired() override;
   std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
       const std::vector<std::shared_ptr<APMUserAttribute>>& userAttributes) override;
-  void logInternalEvent(const std::string& origin, const std::string& name,
-                        const platform::Dictionary& parameters) override;
   void setLastAdvertisingIDResetUserProperty() override;
   void logFirstOpenConsentedEvent(double timestamp) override;
   void updateSchedule() override;

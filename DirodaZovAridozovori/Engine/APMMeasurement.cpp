@@ -396,17 +396,3 @@ void APMMeasurement::installRemoteConfigHooks() {
   APMRemoteConfig::setEngineHooks(std::move(hooks));
   APMIdentifiers::setEngineIdentityProvider([weakSelf, identityOf]() { return identityOf(weakSelf); });
 }
-
-void APMMeasurement::logInternalEvent(const std::string& origin, const std::string& name,
-                                      const platform::Dictionary& parameters) {
-  auto hooks = APMAnalyticsHooksSnapshot();
-  if (hooks->logInternalEventWithOrigin) {
-    hooks->logInternalEventWithOrigin(origin, name, parameters);
-    return;
-  }
-  // No front: the event takes the engine's own road, after the current block.
-  eventRoad_->logEventWithOrigin(origin, false, name, parameters, platform::now(), {.ignoreInterceptor = true}, nullptr,
-                                 {});
-}
-
-

@@ -111,8 +111,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   APMEngineFetch& fetch() const { return *fetch_; }
   // User properties and default event parameters, from any thread and on the worker queue.
   APMEngineUserProperties& userProperties() const { return *userProperties_; }
-  // An internal event on the front's internal road (the engine's own when there is no front).
-  void logInternalEvent(const std::string& origin, const std::string& name, const platform::Dictionary& parameters);
 
   // ---- Fields.
   // What the engine was made with.

@@ -198,7 +198,7 @@ void APMStartUp::reportAppUpdateOnWorkerQueue() {
   const std::string stored = engine_.setup().persistedConfig->appVersion().value_or("");
   if (current == stored) return;
   engine_.setup().persistedConfig->setAppVersion(current);
-  if (!stored.empty()) engine_.logInternalEvent("auto", "_au", {{"_pv", stored}});
+  if (!stored.empty()) engine_.eventRoad().logInternalEvent("auto", "_au", {{"_pv", stored}});
 }
 
 void APMStartUp::reportOSUpdateOnWorkerQueue() {
@@ -207,7 +207,7 @@ void APMStartUp::reportOSUpdateOnWorkerQueue() {
   const std::string stored = engine_.setup().persistedConfig->osVersion().value_or("");
   if (current == stored) return;
   engine_.setup().persistedConfig->setOsVersion(current);
-  if (!stored.empty()) engine_.logInternalEvent("auto", "_ou", {{"_po", stored}});
+  if (!stored.empty()) engine_.eventRoad().logInternalEvent("auto", "_ou", {{"_po", stored}});
 }
 
 // MARK: - Kept from before
