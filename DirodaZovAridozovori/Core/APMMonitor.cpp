@@ -1,9 +1,7 @@
 #include "APMMonitor.h"
 
-#include <cctype>
-#include <sstream>
-
 #include "APMError.h"
+#include "APMMonitorText.h"
 #include "Logger/DULLogger.h"
 #include "Utilities/APMAEU.h"
 #include "platform/ClassRegistry.h"
@@ -14,11 +12,7 @@ namespace {
 constexpr const char* kQueueLabel = "APMMonitorQueue";
 constexpr const char* kDebugModeKey = "/diroda/measurement/debug_mode";
 constexpr const char* kVerboseLoggingKey = "/diroda/measurement/verbose_logging";
-constexpr const char* kHealthMonitorKey = "/diroda/measurement/health_monitor";
-constexpr const char* kMigrationStateKey = "/diroda/measurement/monitor_migration_state";
 constexpr const char* kCorePlatformLoggerClass = "VOZOdoduravuzida";
-
-enum MigrationState : int64_t { kMigrationNone = 0, kMigrationCopied = 1, kMigrationDone = 2 };
 
 bool hasAnyArgument(std::initializer_list<const char*> arguments) {
   for (const char* argument : arguments) {
@@ -35,68 +29,6 @@ std::mutex& sharedMutex() {
 std::shared_ptr<APMMonitor>& sharedSlot() {
   static auto* slot = new std::shared_ptr<APMMonitor>();
   return *slot;
-}
-
-// The decade of a number, computed on the unsigned magnitude so that no value (INT64_MIN and
-// values of 10^18 and more included) overflows: 10^19 - 1 still fits in 64 unsigned bits.
-std::string encodedNumber(int64_t value) {
-  uint64_t magnitude = value < 0 ? static_cast<uint64_t>(-(value + 1)) + 1 : static_cast<uint64_t>(value);
-  if (magnitude < 100) return std::to_string(value);
-  uint64_t power = 1;
-  while (magnitude / power >= 10) power *= 10;
-  uint64_t upper = power * 10 - 1;
-  // Appended piece by piece: "-" + std::string trips a false -Wrestrict in optimised GCC 12 builds.
-  std::string text = value >= 0 ? std::to_string(power) : std::string("-");
-  if (value >= 0) {
-    text += "...";
-    text += std::to_string(upper);
-  } else {
-    text += std::to_string(upper);
-    text += "...-";
-    text += std::to_string(power);
-  }
-  return text;
-}
-
-bool containsAPM(const std::string& text) {
-  for (size_t i = 0; i + 3 <= text.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(text[i])) == 'A' &&
-        std::toupper(static_cast<unsigned char>(text[i + 1])) == 'P' &&
-        std::toupper(static_cast<unsigned char>(text[i + 2])) == 'M') {
-      return true;
-    }
-  }
-  return false;
-}
-
-std::vector<std::string> splitAtWhitespace(const std::string& line) {
-  std::vector<std::string> parts;
-  std::istringstream in(line);
-  std::string part;
-  while (in >> part) parts.push_back(part);
-  return parts;
-}
-
-std::string describeError(const platform::Error& error) {
-  std::string text = "Error Domain=" + error.domain + " Code=" + std::to_string(error.code);
-  if (!error.description.empty()) text += " \"" + error.description + "\"";
-  return text;
-}
-
-std::string describeException(const APMExceptionInfo& exception) {
-  return exception.reason.empty() ? exception.name : exception.reason;
-}
-
-std::string describeContext(const APMMonitorContext& context) {
-  if (const APMExceptionInfo* exception = context.exception()) {
-    std::optional<std::string> symbol = APMMonitor::lastAPMSymbolFromException(exception);
-    if (symbol && !symbol->empty()) return *symbol + ": " + describeException(*exception);
-    return describeException(*exception);
-  }
-  if (const platform::Error* error = context.error()) return describeError(*error);
-  const platform::Object* object = context.object();
-  if (!object || object->isNull()) return "(nil)";
-  return object->description();
 }
 
 }  // namespace
@@ -122,13 +54,12 @@ APMMonitor::APMMonitor(int64_t libraryVersion)
 
 APMMonitor::APMMonitor(APMLogLevel logLevel, std::shared_ptr<APMASLLogger> logger, int64_t libraryVersion)
     : logLevel_(logLevel),
-      logger_(logger ? std::move(logger) : std::make_shared<APMASLLogger>()),
       monitorQueue_(platform::DispatchQueue::create(kQueueLabel)),
-      libraryVersion_(libraryVersion),
-      monitorUserDefaults_(kMonitorSuiteName) {
+      console_(std::move(logger), monitorQueue_),
+      libraryVersion_(libraryVersion) {
   monitorQueue_->async([this] {
-    migrateMonitorDataOnMonitorQueue();
-    loadMonitoringDataFromUserDefaultsOnMonitorQueue();
+    sampleStore_.migrateMonitorDataOnMonitorQueue();
+    sampleStore_.loadMonitoringDataFromUserDefaultsOnMonitorQueue();
   });
   if (!APMAEU::isFAS()) readLaunchArguments();
 }
@@ -207,25 +138,18 @@ void APMMonitor::setVerboseLoggingEnabled(bool enabled) {
   verboseLoggingEnabled_ = false;
 }
 
-std::string APMMonitor::logTag() const {
-  std::lock_guard<std::mutex> lock(tagMutex_);
-  return logTag_;
-}
-
-void APMMonitor::setLogTag(std::string tag) {
-  std::lock_guard<std::mutex> lock(tagMutex_);
-  logTag_ = std::move(tag);
-}
-
 void APMMonitor::logWithLevel(APMLogLevel level, APMLogCode messageCode, std::string_view message,
                               const APMMonitorContexts& contexts) {
   bool loggable = isLoggableLevel(level);
   bool monitorable = isMonitorableLevel(level);
   if (!loggable && !monitorable) return;
   if (level == APMLogLevel::kVerbose && !verboseLoggingEnabled_) return;
-  if (loggable) logToConsole(messageCode, stringWithLogMessage(message, level, contexts, encodeContexts_), level);
+  if (loggable) {
+    console_.logToConsole(
+        messageCode, APMMonitorText::stringWithLogMessage(message, level, contexts, console_.encodeContexts()), level);
+  }
   if (!monitorable || message.data() == nullptr) return;
-  std::string encoded = encodedStringWithContextArray(contexts, false);
+  std::string encoded = APMMonitorText::encodedStringWithContextArray(contexts, false);
   std::string errorContexts;
   for (const APMMonitorContext& context : contexts) {
     const platform::Error* error = context.error();
@@ -238,44 +162,31 @@ void APMMonitor::logWithLevel(APMLogLevel level, APMLogCode messageCode, std::st
   insertOrUpdateMonitoringData(std::string(message), std::move(encoded), level);
 }
 
-void APMMonitor::logToConsole(APMLogCode messageCode, std::string message, APMLogLevel level) {
-  monitorQueue_->async([this, messageCode, level, message = std::move(message), tag = logTag()] {
-    logger_->logMessage(message, tag, messageCode.number(), level);
-  });
-}
-
 void APMMonitor::insertOrUpdateMonitoringData(std::string message, std::string encodedContext, APMLogLevel level) {
-  std::string key = monitoringDataKeyWithMessage(message, level, libraryVersion_);
+  std::string key = APMMonitorText::monitoringDataKeyWithMessage(message, level, libraryVersion_);
   monitorQueue_->async([this, key = std::move(key), encodedContext = std::move(encodedContext)] {
-    monitoringSampledData_.insertOrUpdateSampledDataWithKey(key, encodedContext);
-    saveMonitoringDataToUserDefaultsOnMonitorQueue();
+    sampleStore_.insertOrUpdateSampledDataWithKey(key, encodedContext);
   });
 }
 
 std::optional<std::string> APMMonitor::monitoringDataForDispatchWithSamplePeriod(double samplePeriod,
                                                                                  double lastSampledTimestamp) {
   std::optional<std::string> result;
-  monitorQueue_->sync([&] {
-    result = monitoringSampledData_.monitoringDataForDispatchWithSamplePeriod(samplePeriod, lastSampledTimestamp);
-    if (result) saveMonitoringDataToUserDefaultsOnMonitorQueue();
-  });
+  monitorQueue_->sync(
+      [&] { result = sampleStore_.monitoringDataForDispatchWithSamplePeriod(samplePeriod, lastSampledTimestamp); });
   return result;
 }
 
 void APMMonitor::clearMonitoringData() {
   monitorQueue_->sync([this] {
-    auto shared = APMUserDefaults::sharedUserDefaults();
-    shared->removeObjectForKey(kDebugModeKey);
-    shared->removeObjectForKey(kHealthMonitorKey);
-    monitorUserDefaults_.removeObjectForKey(kHealthMonitorKey);
-    monitorUserDefaults_.synchronize();
-    loadMonitoringDataFromUserDefaultsOnMonitorQueue();
+    APMUserDefaults::sharedUserDefaults()->removeObjectForKey(kDebugModeKey);
+    sampleStore_.clearOnMonitorQueue();
   });
 }
 
 platform::Object APMMonitor::sampledDataForTesting() {
   platform::Object data;
-  monitorQueue_->sync([&] { data = monitoringSampledData_.sampledData(); });
+  monitorQueue_->sync([&] { data = sampleStore_.sampledData(); });
   return data;
 }
 
@@ -286,99 +197,4 @@ void APMMonitor::flush() {
 
 bool APMMonitor::isLoggableLevel(APMLogLevel level) const {
   return !isSilentLevel(level) && DULLoggerIsLoggableLevel(APMLogLevelToDULLoggerLevel(level));
-}
-
-void APMMonitor::loadMonitoringDataFromUserDefaultsOnMonitorQueue() {
-  monitoringSampledData_ = APMMonitoringSampledData(monitorUserDefaults_.objectForKey(kHealthMonitorKey));
-}
-
-void APMMonitor::saveMonitoringDataToUserDefaultsOnMonitorQueue() {
-  // Not forced to disk: every failed upload logs a sampled line, and the suite's own write joins
-  // the changes of a burst into one (and runs at exit), where a write per line cost an fsync each.
-  monitorUserDefaults_.setObject(monitoringSampledData_.sampledData(), kHealthMonitorKey);
-}
-
-void APMMonitor::migrateMonitorDataOnMonitorQueue() {
-  int64_t state = monitorUserDefaults_.integerForKey(kMigrationStateKey);
-  if (state == kMigrationDone) return;
-  auto shared = APMUserDefaults::sharedUserDefaults();
-  if (state == kMigrationNone) {
-    if (!monitorUserDefaults_.arrayForKey(kHealthMonitorKey)) {
-      if (auto old = shared->arrayForKey(kHealthMonitorKey)) {
-        monitorUserDefaults_.setObject(platform::Object(*old), kHealthMonitorKey);
-      }
-    }
-    monitorUserDefaults_.setInteger(kMigrationCopied, kMigrationStateKey);
-    monitorUserDefaults_.synchronize();
-  }
-  shared->removeObjectForKey(kHealthMonitorKey);
-  shared->synchronize();
-  monitorUserDefaults_.setInteger(kMigrationDone, kMigrationStateKey);
-  monitorUserDefaults_.synchronize();
-}
-
-std::string APMMonitor::logLevelDescriptionFromLogLevel(APMLogLevel level) {
-  if (level < APMLogLevel::kError) return "";
-  if (level <= APMLogLevel::kErrorSampledOnly) return "ERROR";
-  if (level <= APMLogLevel::kWarningSampledOnly) return "WARNING";
-  if (level == APMLogLevel::kNotice) return "NOTICE";
-  if (level == APMLogLevel::kDebug) return "DEBUG";
-  return "";
-}
-
-std::string APMMonitor::encodedStringWithContextArray(const APMMonitorContexts& contexts, bool insertSpaces) {
-  std::string text;
-  for (size_t i = 0; i < contexts.size(); ++i) {
-    if (i > 0) text += insertSpaces ? ", " : ",";
-    text += encodedStringWithContextObject(contexts[i]);
-  }
-  return text;
-}
-
-std::string APMMonitor::stringWithLogMessage(std::string_view message, APMLogLevel, const APMMonitorContexts& contexts,
-                                             bool encodeContexts) {
-  std::string text = message.data() == nullptr ? "(Message was nil)"
-                     : message.empty()         ? "(Message was empty)"
-                                               : std::string(message);
-  if (contexts.empty()) return text;
-  text += ": ";
-  if (encodeContexts) return text + encodedStringWithContextArray(contexts, true);
-  for (size_t i = 0; i < contexts.size(); ++i) {
-    if (i > 0) text += ", ";
-    text += describeContext(contexts[i]);
-  }
-  return text;
-}
-
-std::string APMMonitor::encodedStringWithContextObject(const APMMonitorContext& context) {
-  if (const APMExceptionInfo* exception = context.exception()) {
-    std::optional<std::string> symbol = lastAPMSymbolFromException(exception);
-    return symbol && !symbol->empty() ? *symbol : "-";
-  }
-  if (const platform::Error* error = context.error()) return error->domain.empty() ? "-" : error->domain;
-  const platform::Object* object = context.object();
-  if (!object || object->isNull()) return "";
-  if (object->isString()) return "-";
-  if (object->isNumber()) return encodedNumber(object->integerValue());
-  return "?";
-}
-
-std::optional<std::string> APMMonitor::lastAPMSymbolFromException(const APMExceptionInfo* exception) {
-  if (!exception) return std::nullopt;
-  const auto& lines = exception->callStackSymbols;
-  for (size_t i = 2; i < lines.size(); ++i) {
-    std::vector<std::string> parts = splitAtWhitespace(lines[i]);
-    if (parts.size() < 5) continue;
-    std::string symbol = parts[4] == "+" ? parts[3] : parts[3] + " " + parts[4];
-    if (containsAPM(symbol)) return symbol;
-  }
-  return exception->name;
-}
-
-std::string APMMonitor::monitoringDataKeyWithMessage(std::string_view message, APMLogLevel level,
-                                                     int64_t libraryVersion) {
-  char letter = '?';
-  if (level >= APMLogLevel::kError && level <= APMLogLevel::kErrorSampledOnly) letter = 'E';
-  if (level >= APMLogLevel::kWarning && level <= APMLogLevel::kWarningSampledOnly) letter = 'W';
-  return std::string("1") + letter + "_" + std::to_string(libraryVersion) + ":" + std::string(message);
 }

@@ -7,6 +7,9 @@
 // logging is on. Printing and sample changes run on the serial queue "APMMonitorQueue", so any
 // thread may log. Components log through APMLog (APMLogChannel.h), which lands here.
 //
+// The monitor owns the queue and the switches; its parts are the printed side (APMMonitorConsole),
+// the sample store (APMMonitorSampleStore, monitor queue only) and the texts (APMMonitorText).
+//
 // Logging is cheap when filtered out: the level check comes first, and contexts are only
 // converted and messages only formatted once the line will be used.
 //
@@ -25,9 +28,9 @@
 #include "APMASLLogger.h"
 #include "APMLogCode.h"
 #include "APMLogLevel.h"
+#include "APMMonitorConsole.h"
 #include "APMMonitorContext.h"
-#include "APMMonitoringSampledData.h"
-#include "APMUserDefaults.h"
+#include "APMMonitorSampleStore.h"
 #include "MeasurementVersion.h"
 #include "platform/DispatchQueue.h"
 
@@ -46,8 +49,6 @@ inline constexpr bool kAPMIsLogCode<APMMonitorLogCode> = true;
 class APMMonitor {
  public:
   static constexpr APMLogLevel kDefaultLogLevel = APMLogLevel::kNotice;
-  static constexpr const char* kMonitorSuiteName = "com.diroda.dmp.measurement.monitor";
-  static constexpr const char* kDefaultLogTag = "<ZovAridozovori>";
 
   // The process-wide monitor.
   static std::shared_ptr<APMMonitor> shared();
@@ -70,10 +71,8 @@ class APMMonitor {
   void setVerboseLoggingEnabled(bool enabled);
   bool isDebugModeEnabled() const { return debugModeEnabled_; }
   bool isVerboseLoggingEnabled() const { return verboseLoggingEnabled_; }
-  bool encodeContexts() const { return encodeContexts_; }
-  void setEncodeContexts(bool encode) { encodeContexts_ = encode; }
-  std::string logTag() const;
-  void setLogTag(std::string tag);
+  // How printed lines look: the tag and whether contexts print as their encoded shape.
+  APMMonitorConsole& console() { return console_; }
   int64_t libraryVersion() const { return libraryVersion_; }
   // True when the launch arguments hand the logger level to the core platform's logger.
   bool defersToZORLogger() const { return deferToZORLogger_; }
@@ -105,18 +104,8 @@ class APMMonitor {
   // logger has written them).
   void flush();
 
-  static std::string logLevelDescriptionFromLogLevel(APMLogLevel level);
   static bool isSilentLevel(APMLogLevel level) { return APMLogLevelIsSilent(level); }
   static bool isMonitorableLevel(APMLogLevel level) { return APMLogLevelIsMonitorable(level); }
-  static std::string encodedStringWithContextArray(const APMMonitorContexts& contexts, bool insertSpaces);
-  static std::string stringWithLogMessage(std::string_view message, APMLogLevel level,
-                                          const APMMonitorContexts& contexts, bool encodeContexts);
-  // The shape of a context, never its content: "" for null, "-" for a string, small numbers as they
-  // are, larger ones as their decade ("250" gives "100...999", "-4567" gives "-9999...-1000"), the
-  // SDK symbol of an exception, the domain of an error, "?" for anything else.
-  static std::string encodedStringWithContextObject(const APMMonitorContext& context);
-  static std::optional<std::string> lastAPMSymbolFromException(const APMExceptionInfo* exception);
-  static std::string monitoringDataKeyWithMessage(std::string_view message, APMLogLevel level, int64_t libraryVersion);
 
  private:
   bool shouldProcess(APMLogLevel level) const {
@@ -126,22 +115,14 @@ class APMMonitor {
   }
   void readLaunchArguments();
   void setDULLevel(DULLoggerLevel level);
-  void logToConsole(APMLogCode messageCode, std::string message, APMLogLevel level);
   void insertOrUpdateMonitoringData(std::string message, std::string encodedContext, APMLogLevel level);
-  void loadMonitoringDataFromUserDefaultsOnMonitorQueue();
-  void saveMonitoringDataToUserDefaultsOnMonitorQueue();
-  void migrateMonitorDataOnMonitorQueue();
 
   std::atomic<APMLogLevel> logLevel_;
-  std::shared_ptr<APMASLLogger> logger_;
-  APMMonitoringSampledData monitoringSampledData_;  // monitor queue only
   std::shared_ptr<platform::DispatchQueue> monitorQueue_;
+  APMMonitorConsole console_;
   const int64_t libraryVersion_;
-  APMUserDefaults monitorUserDefaults_;
+  APMMonitorSampleStore sampleStore_;  // monitor queue only
   std::atomic<bool> deferToZORLogger_{false};
   std::atomic<bool> debugModeEnabled_{false};
   std::atomic<bool> verboseLoggingEnabled_{false};
-  std::atomic<bool> encodeContexts_{false};
-  mutable std::mutex tagMutex_;  // guards logTag_
-  std::string logTag_ = kDefaultLogTag;
 };

@@ -1,7 +1,7 @@
 #pragma once
 // One context value of a monitor log line: a host value (number, string, null …), an error, or an
 // exception. The console line prints contexts readably; the monitoring sample only ever keeps their
-// shape (see APMMonitor::encodedStringWithContextObject), never their content.
+// shape (see APMMonitorText::encodedStringWithContextObject), never their content.
 //
 // Any value that converts to platform::Object converts implicitly, so call sites read
 // `APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kDatabaseOpenFailed, "Unable to open database. Path, error",

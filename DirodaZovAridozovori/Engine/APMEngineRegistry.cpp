@@ -89,7 +89,7 @@ std::shared_ptr<APMMeasurement> APMEngineRegistry::sharedInstance() {
   auto& state = shared();
   std::lock_guard<std::mutex> lock(state.mutex);
   if (!state.created && APMPublicAPIPresent()) {
-    DULLoggerLogWarning(APMASLLogger::kService, APMMonitor::kDefaultLogTag,
+    DULLoggerLogWarning(APMASLLogger::kService, APMMonitorConsole::kDefaultLogTag,
                         APMASLLogger::messageCodeText(APMLogCode(APMMeasurementLogCode::kEngineNotCreated).number()),
                         "Diroda Analytics for Zoredode has not been created. Please, configure Zoredode by calling "
                         "[ROREzo configure]");

@@ -347,7 +347,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsReadyReceiveEvents,
          "Analytics is ready to receive events");
-  if (identity->application().isFromAppStore()) monitor->setEncodeContexts(true);
+  if (identity->application().isFromAppStore()) monitor->console().setEncodeContexts(true);
 
   platform::Error staleError;
   if (!database->maybeDeleteStaleData(&staleError) && !staleError.empty()) {

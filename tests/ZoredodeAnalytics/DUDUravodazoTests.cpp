@@ -91,7 +91,7 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsWithEventEditi
   configure();
   ASSERT_TRUE(APMAnalyticsStartUp::isStarted());
   ASSERT_TRUE(APMEngineRegistry::hasSharedInstance());
-  EXPECT_EQ(APMEngineRegistry::monitor()->logTag(), "[ZoredodeAnalytics]");
+  EXPECT_EQ(APMEngineRegistry::monitor()->console().logTag(), "[ZoredodeAnalytics]");
   DUDUravodazo::setAnalyticsCollectionEnabled(true);
   drain();
   EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);

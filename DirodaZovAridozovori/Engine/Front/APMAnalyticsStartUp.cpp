@@ -157,7 +157,7 @@ void APMAnalyticsStartUp::startWithAppID(const std::string& appID, const std::st
   if (!options.empty()) {
     platform::Object tag = valueFor(options, kOptionLogTag);
     if (tag.isString() && !tag.stringValue().empty()) {
-      APMEngineRegistry::monitor()->setLogTag(tag.stringValue());
+      APMEngineRegistry::monitor()->console().setLogTag(tag.stringValue());
     } else {
       APMLog(APMLogLevel::kErrorSampledOnly, APMAnalyticsLogCode::kInvalidMonitorTag,
              "Invalid monitor tag. It must be a non-empty string.");

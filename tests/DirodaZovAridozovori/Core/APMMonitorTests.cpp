@@ -6,6 +6,7 @@
 
 #include "APMError.h"
 #include "APMMonitor.h"
+#include "APMMonitorText.h"
 #include "APMUserDefaults.h"
 #include "CoreTestFixture.h"
 #include "platform/PropertyList.h"
@@ -21,7 +22,7 @@ constexpr const char* kMigrationKey = "/diroda/measurement/monitor_migration_sta
 constexpr const char* kDebugKey = "/diroda/measurement/debug_mode";
 constexpr const char* kVerboseKey = "/diroda/measurement/verbose_logging";
 
-APMUserDefaults monitorSuite() { return APMUserDefaults(APMMonitor::kMonitorSuiteName); }
+APMUserDefaults monitorSuite() { return APMUserDefaults(APMMonitorSampleStore::kMonitorSuiteName); }
 
 APMExceptionInfo exceptionWithStack(std::vector<std::string> stack) {
   return APMExceptionInfo{"NSInvalidArgumentException", "bad argument", std::move(stack)};
@@ -56,11 +57,11 @@ TEST(APMMonitorLevels, DescriptionsSilenceMonitoringAndLoggerLevels) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.level);
     const APMLogLevel level{row.level};
-    EXPECT_EQ(APMMonitor::logLevelDescriptionFromLogLevel(level), row.description);
+    EXPECT_EQ(APMMonitorText::logLevelDescriptionFromLogLevel(level), row.description);
     EXPECT_EQ(APMMonitor::isSilentLevel(level), row.silent);
     EXPECT_EQ(APMMonitor::isMonitorableLevel(level), row.monitorable);
     EXPECT_EQ(DULLoggerLevelNumber(APMASLLogger::DULLoggerLevelFromLogLevel(level)), row.dulLevel);
-    EXPECT_EQ(APMMonitor::monitoringDataKeyWithMessage("Msg", level, 111500),
+    EXPECT_EQ(APMMonitorText::monitoringDataKeyWithMessage("Msg", level, 111500),
               std::string("1") + row.keyLetter + "_111500:Msg");
   }
   EXPECT_EQ(APMASLLogger::messageCodeText(2001), "I-ACS002001");
@@ -102,12 +103,12 @@ TEST(APMMonitorEncoding, ContextsKeepTheirShapeOnly) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(APMMonitor::encodedStringWithContextObject(row.context), row.expected);
+    EXPECT_EQ(APMMonitorText::encodedStringWithContextObject(row.context), row.expected);
   }
   const APMMonitorContexts three{5, "text", 123};
-  EXPECT_EQ(APMMonitor::encodedStringWithContextArray(three, true), "5, -, 100...999");
-  EXPECT_EQ(APMMonitor::encodedStringWithContextArray(three, false), "5,-,100...999");
-  EXPECT_EQ(APMMonitor::encodedStringWithContextArray({}, false), "");
+  EXPECT_EQ(APMMonitorText::encodedStringWithContextArray(three, true), "5, -, 100...999");
+  EXPECT_EQ(APMMonitorText::encodedStringWithContextArray(three, false), "5,-,100...999");
+  EXPECT_EQ(APMMonitorText::encodedStringWithContextArray({}, false), "");
 }
 
 TEST(APMMonitorEncoding, ConsoleTextOfMessagesAndContexts) {
@@ -131,7 +132,7 @@ TEST(APMMonitorEncoding, ConsoleTextOfMessagesAndContexts) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(APMMonitor::stringWithLogMessage(row.message, APMLogLevel{1}, row.contexts, row.encode), row.expected);
+    EXPECT_EQ(APMMonitorText::stringWithLogMessage(row.message, APMLogLevel{1}, row.contexts, row.encode), row.expected);
   }
 }
 
@@ -161,6 +162,38 @@ TEST_F(APMMonitorTest, SilentLevelsAreSampledAndKeptAcrossRestartsNoticesOnlyPri
   monitor->logWithLevel(APMLogLevel{6}, APMLogCode(29002), "Notice");
   EXPECT_EQ(lines(), std::vector<std::string>{line(29002, "Notice")});
   EXPECT_TRUE(monitor->sampledDataForTesting().isNull());
+}
+
+// The console's tag and context encoding are what printed lines carry; encoded contexts keep only
+// their shape, as App Store builds need.
+TEST_F(APMMonitorTest, PrintedLinesCarryTheConsoleTagAndEncoding) {
+  auto monitor = APMMonitor::shared();
+  monitor->console().setLogTag("[Host]");
+  monitor->logWithLevel(APMLogLevel{3}, APMLogCode(25000), "Tagged", 250, "secret");
+  monitor->console().setEncodeContexts(true);
+  monitor->logWithLevel(APMLogLevel{3}, APMLogCode(25001), "Encoded", 250, "secret");
+  EXPECT_EQ(lines(), (std::vector<std::string>{"11.15.0 - [Host][I-ACS025000] Tagged: 250, secret",
+                                               "11.15.0 - [Host][I-ACS025001] Encoded: 100...999, -"}));
+  EXPECT_EQ(monitor->console().logTag(), "[Host]");
+  EXPECT_TRUE(monitor->console().encodeContexts());
+}
+
+// Clearing forgets the sample in memory and in the suite (a restart finds none) and the stored
+// debug switch, so the next launch starts without debug mode.
+TEST_F(APMMonitorTest, ClearingForgetsTheSampleAndTheStoredDebugSwitchForGood) {
+  auto monitor = APMMonitor::shared();
+  monitor->setDebugModeEnabled(true);
+  monitor->logWithLevel(APMLogLevel{1}, APMLogCode(23001), "Sampled", 3);
+  ASSERT_TRUE(monitor->sampledDataForTesting().isArray());
+  ASSERT_TRUE(APMUserDefaults::sharedUserDefaults()->boolForKey(kDebugKey));
+
+  monitor->clearMonitoringData();
+  EXPECT_TRUE(monitor->sampledDataForTesting().isNull());
+  EXPECT_TRUE(APMUserDefaults::sharedUserDefaults()->objectForKey(kDebugKey).isNull());
+  restart({"app"});
+  EXPECT_TRUE(APMMonitor::shared()->sampledDataForTesting().isNull());
+  EXPECT_TRUE(monitorSuite().objectForKey(kHealthKey).isNull());
+  EXPECT_FALSE(APMMonitor::shared()->isDebugModeEnabled());
 }
 
 TEST_F(APMMonitorTest, DebugAndVerboseLinesNeedTheirSwitches) {
@@ -209,7 +242,7 @@ TEST_F(APMMonitorTest, ABurstOfSampledLinesSharesOneWriteOfTheMonitorSuite) {
   testsupport::ScopedFakeClock clock(1700000000.0);
   auto monitor = APMMonitor::shared();
   monitor->flush();  // the migration has run
-  auto suite = platform::UserDefaults::suite(APMMonitor::kMonitorSuiteName);
+  auto suite = platform::UserDefaults::suite(APMMonitorSampleStore::kMonitorSuiteName);
   const uint64_t before = suite->writeCountForTesting();
   for (int i = 0; i < 30; ++i) {
     monitor->logWithLevel(APMLogLevel{1}, APMLogCode(23001), "Upload failed");
