@@ -47,7 +47,7 @@ class ComponentContext final : public APMEngineContext {
 
   bool isEnabled() const override {
     auto engine = engine_.lock();
-    return engine && engine->isEnabled();
+    return engine && engine->collection().isEnabled();
   }
 
   double initTimestamp() const override {

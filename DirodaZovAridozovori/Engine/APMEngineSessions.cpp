@@ -156,7 +156,7 @@ void APMEngineSessions::sessionIDWithCompletion(std::function<void(int64_t, std:
     };
     auto self = weakEngine.lock();
     if (!self) return fail("Analytics deallocated");
-    if (!self->isEnabled() || !self->database()) return fail("Analytics disabled");
+    if (!self->collection().isEnabled() || !self->database()) return fail("Analytics disabled");
     if (self->sessions().isSessionExpiredOnWorkerQueue()) return fail("Session expired");
     platform::Error error;
     auto sessionID = self->database()->userAttributeWithName("_sid", &error);

@@ -182,7 +182,7 @@ void APMEngineUserProperties::removeUserAttribute(const std::shared_ptr<APMUserA
 
 void APMEngineUserProperties::setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute) {
   if (!engine_.checkWorkerQueue("setUserAttributeOnWorkerQueue:")) return;
-  if (!engine_.isEnabled() || !engine_.database()) {
+  if (!engine_.collection().isEnabled() || !engine_.database()) {
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsDisabledUserPropertyNotSet,
            "Analytics is disabled. User property not set");
     return;
@@ -241,7 +241,7 @@ bool APMEngineUserProperties::setUserPropertyInDatabaseOnWorkerQueue(const APMUs
 
 void APMEngineUserProperties::removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute) {
   if (!engine_.checkWorkerQueue("removeUserAttributeOnWorkerQueue:")) return;
-  if (!engine_.isEnabled() || !engine_.database()) {
+  if (!engine_.collection().isEnabled() || !engine_.database()) {
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsDisabledUserPropertyNotRemoved,
            "Analytics is disabled. User property not removed");
     return;

@@ -98,11 +98,11 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
     APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsDataReset, "Analytics data has been reset");
     if (!setup_.isAnalyticsCollectionDeactivated && hooks->deferredAnalyticsCollection &&
         !hooks->deferredAnalyticsCollection() && hooks->setDeferredAnalyticsCollection) {
-      hooks->setDeferredAnalyticsCollection(!isEnabled());
+      hooks->setDeferredAnalyticsCollection(!collection_->isEnabled());
     }
     initTimestamp_ = loadTimestamp;
     setup_.persistedConfig->setLoadTimestampValue(loadTimestamp);
-    if (isEnabled()) {
+    if (collection_->isEnabled()) {
       userProperties_->setPersonalizedAdsUserPropertyOnWorkerQueue();
       startUp_->reportFirstOpenOnWorkerQueue();
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "APMCollectionSwitch.h"
 #include "APMDatabase.h"
 #include "APMEngineComponents.h"
 #include "APMEngineRegistry.h"
@@ -123,14 +124,13 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(APMEngineSetup setup) {
   engine->components_.attach(engine, APMMakeEngineComponents());
   // A launching link must be kept before the start-up looks for it.
   APMEngineRegistry::takeLaunches(*engine, false);
-  const bool enable = engine->shouldEnableMeasurement();
-  engine->wasEnabledDuringInitialization_ = enable;
-  engine->setEnabled(enable);
+  engine->collection_->switchAtCreation();
   return engine;
 }
 
 APMMeasurement::APMMeasurement(Private, APMEngineSetup setup)
     : setup_(std::move(setup)),
+      collection_(std::make_unique<APMCollectionSwitch>(*this)),
       eventRoad_(std::make_unique<APMEngineEventRoad>(*this)),
       startUp_(std::make_unique<APMStartUp>(*this)),
       sessions_(std::make_unique<APMEngineSessions>(*this)),
@@ -178,56 +178,6 @@ void APMMeasurement::scheduleOnWorkerQueueBlockID(const char* blockID, std::func
   eventRoad_->submit(blockID, std::move(block));
 }
 
-// MARK: - Collection switch
-
-bool APMMeasurement::shouldEnableMeasurement() const {
-  if (setup_.isAnalyticsCollectionDeactivated) return false;
-  switch (setup_.persistedConfig->measurementEnabledState()) {
-    case 1:
-      return true;
-    case 2:
-      return false;
-    default:
-      return setup_.isAnalyticsCollectionEnabled;
-  }
-}
-
-void APMMeasurement::setEnabled(bool enabled) {
-  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  scheduleOnWorkerQueueBlockID("APMMeasurement:619", [weakSelf, enabled] {
-    if (auto self = weakSelf.lock()) self->setEnabledOnWorkerQueue(enabled);
-  });
-}
-
-void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
-  if (!checkWorkerQueue("setEnabledOnWorkerQueue:")) return;
-  if (setup_.isAnalyticsCollectionDeactivated && enabled) {
-    APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionDeactivated,
-           "Analytics collection deactivated");
-    return;
-  }
-  if (!setup_.isAnalyticsCollectionDeactivated && !APMAnalyticsHooksDeferredCollection()) APMAnalyticsHooksSetDeferredCollection(!enabled);
-  if (enabled) {
-    // The switch is only turned on once the components exist, so no road runs without a database.
-    if (!startMeasurementOnWorkerQueue()) {
-      enabled_ = false;
-      APMLog(APMLogLevel::kError, APMMeasurementLogCode::kFailedStartAnalytics,
-             "Failed to start Analytics. Analytics is disabled");
-      return;
-    }
-    enabled_ = true;
-    sessions_->setSessionReportingEnabledOnWorkerQueue(true);
-    components_.forEach([](APMEngineComponent& component) { component.collectionDidSwitch(true); });
-    APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionEnabled, "Analytics collection enabled");
-    return;
-  }
-  enabled_ = false;
-  setup_.alarm->cancel();
-  sessions_->setSessionReportingEnabledOnWorkerQueue(false);
-  components_.forEach([](APMEngineComponent& component) { component.collectionDidSwitch(false); });
-  APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsCollectionDisabled, "Analytics collection disabled");
-}
-
 // MARK: - Start-up
 
 bool APMMeasurement::startMeasurementOnWorkerQueue() {
@@ -236,21 +186,21 @@ bool APMMeasurement::startMeasurementOnWorkerQueue() {
     std::lock_guard<std::mutex> lock(initializeComponentsLock_);
     if (!didInitializeComponents_) {
       // The switch must read as on while the start-up reports are written.
-      const bool wasEnabled = enabled_.exchange(true);
+      const bool wasEnabled = collection_->exchangeEnabled(true);
       const bool ok = initializeComponentsOnWorkerQueue();
-      enabled_ = wasEnabled;
+      collection_->exchangeEnabled(wasEnabled);
       if (!ok) return false;
       didInitializeComponents_ = true;
     }
   }
-  const bool wasEnabled = enabled_.exchange(true);
+  const bool wasEnabled = collection_->exchangeEnabled(true);
   userProperties_->setPersonalizedAdsUserPropertyOnWorkerQueue();
   auto hooks = APMAnalyticsHooksSnapshot();
   if (hooks->needFirstOpenAfterReset && hooks->needFirstOpenAfterReset()) {
     startUp_->reportFirstOpenOnWorkerQueue();
     if (hooks->removeNeedFirstOpenAfterReset) hooks->removeNeedFirstOpenAfterReset();
   }
-  enabled_ = wasEnabled;
+  collection_->exchangeEnabled(wasEnabled);
   uploadRoad_->updateSchedule();
   if (APMBackwardCompatibilityUtil::disableVIDUruzazezuve()) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kVIDUruzazezuveDisabled,
@@ -381,7 +331,7 @@ void APMMeasurement::installRemoteConfigHooks() {
   APMRemoteConfig::EngineHooks hooks;
   hooks.engineIsEnabled = [weakSelf] {
     auto self = weakSelf.lock();
-    return self && self->isEnabled();
+    return self && self->collection().isEnabled();
   };
   hooks.appVersion = [weakSelf, identityOf]() -> std::optional<std::string> {
     auto identity = identityOf(weakSelf);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "APMAnalyticsHooks.h"
+#include "APMCollectionSwitch.h"
 #include "APMEngineComponentSet.h"
 #include "APMEngineObjects.h"
 #include "APMEngineSetup.h"
@@ -85,9 +86,9 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   ~APMMeasurement();
 
   // ---- Collection switch and start-up.
-  bool shouldEnableMeasurement() const;
-  void setEnabled(bool enabled);
-  void setEnabledOnWorkerQueue(bool enabled);
+  // Whether collection runs (any thread), and the switch that turns it on or off.
+  APMCollectionSwitch& collection() const { return *collection_; }
+  // Worker queue: makes the components at the first call, then sends what a start sends.
   bool startMeasurementOnWorkerQueue();
 
   // ---- Entry points (any thread). Events go through the event road.
@@ -115,8 +116,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // ---- Fields.
   // What the engine was made with.
   const APMEngineSetup& setup() const { return setup_; }
-  bool isEnabled() const { return enabled_.load(); }
-  bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
   bool didInitializeComponents() const { return didInitializeComponents_.load(); }
   double initTimestamp() const { return initTimestamp_.load(); }
   // Worker queue: the components created at the first successful start (empty before it).
@@ -149,9 +148,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void installRemoteConfigHooks();
 
   const APMEngineSetup setup_;
-  bool wasEnabledDuringInitialization_ = false;
 
-  std::atomic<bool> enabled_{false};
   std::atomic<bool> didInitializeComponents_{false};
   std::atomic<double> initTimestamp_{0};
   std::mutex initializeComponentsLock_;
@@ -159,6 +156,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   APMEngineObjects objects_;
   // Fixed once the engine is made.
   APMEngineComponentSet components_;
+  const std::unique_ptr<APMCollectionSwitch> collection_;
   const std::unique_ptr<APMEngineEventRoad> eventRoad_;
   const std::unique_ptr<APMStartUp> startUp_;
   const std::unique_ptr<APMEngineSessions> sessions_;

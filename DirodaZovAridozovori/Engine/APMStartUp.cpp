@@ -272,7 +272,7 @@ bool APMStartUp::wipeoutAnalyticsDataAndResetComponents() {
     }
     if (engine_.remoteConfigInstance()) engine_.remoteConfigInstance()->reset();
     engine_.sessions().createSessionReporterOnWorkerQueue();
-    engine_.sessions().setSessionReportingEnabledOnWorkerQueue(engine_.isEnabled());
+    engine_.sessions().setSessionReportingEnabledOnWorkerQueue(engine_.collection().isEnabled());
   } else {
     platform::Error error;
     if (!APMDeleteFile(APMApplicationSupportPath(engine_.setup().databaseName), &error) && !error.empty()) {

@@ -139,7 +139,7 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
                                             pending.parameters.dictionary(), pending.timestamp, pending.options,
                                             pending.interceptor, pending.addedScreenParameters.dictionary());
   };
-  if (!host_.database() || !engine_.isEnabled()) {
+  if (!host_.database() || !engine_.collection().isEnabled()) {
     for (const auto& pending : events) handle(pending);
     return;
   }

@@ -78,7 +78,7 @@ void APMWorkerEventRoad::logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& 
 
 void APMWorkerEventRoad::changeUserAttributeInGroupOnWorkerQueue(const APMUserAttribute& attribute, bool remove) {
   // Outside a group (collection off, or a group that could not begin) it is written as it always was.
-  if (!engine_.isEnabled() || !host_.database() || !writer_.inGroup()) {
+  if (!engine_.collection().isEnabled() || !host_.database() || !writer_.inGroup()) {
     return remove ? engine_.userProperties().removeUserAttributeOnWorkerQueue(attribute)
                   : engine_.userProperties().setUserAttributeOnWorkerQueue(attribute);
   }
@@ -128,7 +128,7 @@ void APMWorkerEventRoad::handleInternalEventOnWorkerQueue(const std::shared_ptr<
 void APMWorkerEventRoad::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   if (!engine_.checkWorkerQueue("handleEventOnWorkerQueue:") || !event) return;
   // Without the components (a failed start) there is nowhere to write: the road is a no-op.
-  if (!engine_.isEnabled() || !host_.database() || !host_.remoteConfig()) {
+  if (!engine_.collection().isEnabled() || !host_.database() || !host_.remoteConfig()) {
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsDisabled, "Analytics is disabled. Event not logged");
     return;
   }

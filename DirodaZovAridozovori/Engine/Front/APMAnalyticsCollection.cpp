@@ -34,7 +34,7 @@ void APMAnalyticsCollection::setAnalyticsEnabled(bool enabled, bool persistSetti
     }
     if (state.collectionDeactivated && enabled) return;  // a deactivated collection can be switched off, never on
     state.collectionEnabled = enabled;
-    if (auto measurement = apmfront::engine()) measurement->setEnabled(enabled);
+    if (auto measurement = apmfront::engine()) measurement->collection().setEnabled(enabled);
   });
 }
 

@@ -204,7 +204,7 @@ void APMAnalyticsStartUp::startWithAppID(const std::string& appID, const std::st
       APMLog(APMLogLevel::kNotice, APMAnalyticsLogCode::kAppDelegateProxyDisabled, "App Delegate Proxy is disabled");
     }
     auto measurement = engine();
-    APMAnalyticsCollection::setCollectionEnabledAtStart(measurement && measurement->wasEnabledDuringInitialization());
+    APMAnalyticsCollection::setCollectionEnabledAtStart(measurement && measurement->collection().wasEnabledDuringInitialization());
     maybeEnableTagRuntime();
   });
   if (configuration) APMAnalyticsCollection::observeNotificationsForAnalyticsConfiguration(configuration);

@@ -148,9 +148,9 @@ TEST_F(EngineComponentsTest, ComponentsHearTheStartUpOnceAndEverySwitchInListOrd
   EXPECT_EQ(log_->take(), (Calls{"first attached", "second attached", "first configuration loaded",
                                  "second configuration loaded", "first start-up", "second start-up", "first on",
                                  "second on"}));
-  engine().setEnabled(false);
-  engine().setEnabled(true);
-  engine().setEnabled(false);
+  engine().collection().setEnabled(false);
+  engine().collection().setEnabled(true);
+  engine().collection().setEnabled(false);
   drain();
   EXPECT_EQ(log_->take(), (Calls{"first off", "second off", "first on", "second on", "first off", "second off"}));
 }
@@ -446,14 +446,14 @@ TEST_F(EngineComponentsTest, AComponentRefusesTheStartOrRollsBackAFetchedConfigu
   APMSetEngineComponentEditorForTesting([gate](APMEngineComponentList) { return APMEngineComponentList{gate}; });
   gate->allowStart = false;
   start();
-  EXPECT_FALSE(engine().isEnabled());
+  EXPECT_FALSE(engine().collection().isEnabled());
   EXPECT_FALSE(engine().didInitializeComponents());
   EXPECT_TRUE(loggedCode(23011));
   stop();
 
   gate->allowStart = true;
   start();
-  ASSERT_TRUE(engine().isEnabled());
+  ASSERT_TRUE(engine().collection().isEnabled());
   const struct {
     bool accepted;
     int64_t version;

@@ -18,7 +18,7 @@ using EngineStartTest = EngineTest;
 
 TEST_F(EngineStartTest, FirstStartStoresFirstOpenAndEngagementRows) {
   start();
-  ASSERT_TRUE(engine().isEnabled());
+  ASSERT_TRUE(engine().collection().isEnabled());
   auto firstOpens = rowsNamed("_f");
   ASSERT_EQ(firstOpens.size(), 1u);
   const StoredRow& firstOpen = firstOpens[0];
@@ -98,40 +98,40 @@ TEST_F(EngineStartTest, PersistedSwitchOverridesStartOption) {
     APMPersistedConfig::sharedInstance()->setMeasurementEnabledState(c.persistedState);
     auto engine = APMMeasurement::create(kAppID, c.option, c.deactivated, {});
     ASSERT_TRUE(engine);
-    EXPECT_EQ(engine->shouldEnableMeasurement(), c.expected)
+    EXPECT_EQ(engine->collection().shouldEnableMeasurement(), c.expected)
         << "state " << c.persistedState << " option " << c.option << " deactivated " << c.deactivated;
-    EXPECT_EQ(engine->wasEnabledDuringInitialization(), c.expected);
+    EXPECT_EQ(engine->collection().wasEnabledDuringInitialization(), c.expected);
     engine->setup().scheduler->workerQueue()->sync([] {});
-    EXPECT_EQ(engine->isEnabled(), c.expected);
+    EXPECT_EQ(engine->collection().isEnabled(), c.expected);
   }
 }
 
 TEST_F(EngineStartTest, DeactivationBlocksEveryEnable) {
   start(kAppID, true, true);
-  EXPECT_FALSE(engine().isEnabled());
-  engine().setEnabled(true);
+  EXPECT_FALSE(engine().collection().isEnabled());
+  engine().collection().setEnabled(true);
   drain();
-  EXPECT_FALSE(engine().isEnabled());
+  EXPECT_FALSE(engine().collection().isEnabled());
   EXPECT_TRUE(loggedCode(23206));
   EXPECT_FALSE(engine().database()) << "nothing is created while deactivated";
-  engine().setEnabled(false);
+  engine().collection().setEnabled(false);
   drain();
   EXPECT_TRUE(loggedCode(23013));
 }
 
 TEST_F(EngineStartTest, DisabledEngineStoresNothingUntilEnabled) {
   start(kAppID, false);
-  EXPECT_FALSE(engine().isEnabled());
+  EXPECT_FALSE(engine().collection().isEnabled());
   logPublic("while_disabled");
   EXPECT_TRUE(rows().empty());
-  engine().setEnabled(true);
+  engine().collection().setEnabled(true);
   drain();
-  EXPECT_TRUE(engine().isEnabled());
+  EXPECT_TRUE(engine().collection().isEnabled());
   logPublic("while_enabled");
   EXPECT_EQ(rowsNamed("while_disabled").size(), 0u);
   EXPECT_EQ(rowsNamed("while_enabled").size(), 1u);
   EXPECT_EQ(rowsNamed("_f").size(), 1u);
-  engine().setEnabled(false);
+  engine().collection().setEnabled(false);
   logPublic("disabled_again");
   EXPECT_TRUE(rowsNamed("disabled_again").empty());
 }
@@ -143,7 +143,7 @@ TEST_F(EngineStartTest, FailedStartLeavesEngineDisabledAndEveryRoadANoOp) {
   ASSERT_EQ(::mkdir(blocker.c_str(), 0700), 0);
   ASSERT_EQ(::mkdir((blocker + "/keep").c_str(), 0700), 0);
   start();
-  EXPECT_FALSE(engine().isEnabled());
+  EXPECT_FALSE(engine().collection().isEnabled());
   EXPECT_FALSE(engine().didInitializeComponents());
   EXPECT_TRUE(loggedCode(23011));
   logPublic("ignored");

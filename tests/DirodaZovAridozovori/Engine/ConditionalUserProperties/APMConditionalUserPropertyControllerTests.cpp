@@ -306,7 +306,7 @@ TEST_F(ConditionalUserPropertyTest, QueryReadsOnTheWorkerQueueAndNeverWaitsWhile
     EXPECT_EQ(engine().setup().scheduler->workerQueue()->pendingCount(), 0u) << "nothing queued behind the caller";
   });
 
-  engine().setEnabled(false);
+  engine().collection().setEnabled(false);
   drain();
   EXPECT_FALSE(controller->conditionalUserPropertiesWithNamePrefix("tier", std::nullopt));
   EXPECT_TRUE(loggedCode(11005));

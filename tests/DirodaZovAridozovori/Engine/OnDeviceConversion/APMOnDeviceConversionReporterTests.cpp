@@ -389,7 +389,7 @@ TEST_F(OnDeviceConversionTest, AnAnswerAfterAWipeIsDroppedAndOneAfterCollectionW
   holdAnswers();
   setUserData(kEmail);
   ASSERT_TRUE(testsupport::waitFor([&] { return queryCount() == 2; }));
-  engine()->setEnabled(false);
+  engine()->collection().setEnabled(false);
   drain();
   answer(200, "match-3");
   waitForQueries(2);
