@@ -409,13 +409,13 @@ void APMEngineUserProperties::updateConsentSettingsUtilWithRemoteConfig() {
   using Consent = APMConsentSettingsUtil;
   if (!engine_.remoteConfigInstance()) return;
   const auto before = Consent::adPersonalization();
-  auto defaults = engine_.remoteConfigInstance()->consentDefaults();
-  auto delegations = engine_.remoteConfigInstance()->consentDelegations();
+  auto defaults = engine_.remoteConfigInstance()->consent().consentDefaults();
+  auto delegations = engine_.remoteConfigInstance()->consent().consentDelegations();
   if (!defaults.empty() || !delegations.empty()) {
     Consent::setDefaultSettings(defaults);
     Consent::setDelegatedSettings(delegations);
   }
-  auto regional = engine_.remoteConfigInstance()->regionalDefaults();
+  auto regional = engine_.remoteConfigInstance()->consent().regionalDefaults();
   Consent::setRegionalDefaults(regional.empty() ? std::nullopt : std::optional<platform::Dictionary>(regional));
   const auto after = Consent::adPersonalization();
   if (after && after != before) shouldUpdateNPAUserProperty_ = true;

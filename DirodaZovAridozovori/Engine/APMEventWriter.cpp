@@ -123,7 +123,7 @@ void APMEventWriter::afterCommit(std::function<void()> action) {
 std::pair<bool, bool> APMEventWriter::nameRules(const std::string& eventName) {
   auto lookUp = [&] {
     APMRemoteConfig& config = *host_.remoteConfig();
-    return std::make_pair(config.isEventBlocklisted(eventName), config.isEventCustomConversion(eventName));
+    return std::make_pair(config.eventRules().isEventBlocklisted(eventName), config.eventRules().isEventCustomConversion(eventName));
   };
   if (!group_) return lookUp();
   auto& rules = group_->caches().nameRules;

@@ -12,14 +12,14 @@ std::shared_ptr<APMERemoteConfigClient> APMERemoteConfigClient::create(std::shar
   // The configuration offers no delivery queue: new-snapshot notices arrive on the main queue.
   auto delegate = std::make_shared<APMEClientDelegate>();
   delegate->clientDidReceiveNewSnapshot = [remoteConfig](APMEClient&) {
-    if (auto config = remoteConfig ? remoteConfig() : nullptr) config->clientDidReceiveNewSnapshot();
+    if (auto config = remoteConfig ? remoteConfig() : nullptr) config->experiments().clientDidReceiveNewSnapshot();
   };
   delegate->clientDidReceiveFetchError = [remoteConfig](APMEClient&, const platform::Error& error) {
-    if (auto config = remoteConfig ? remoteConfig() : nullptr) config->clientDidReceiveFetchError(error);
+    if (auto config = remoteConfig ? remoteConfig() : nullptr) config->experiments().clientDidReceiveFetchError(error);
   };
   delegate->shouldFetchExperimentsForClient = [remoteConfig](APMEClient&) {
     auto config = remoteConfig ? remoteConfig() : nullptr;
-    return config && config->shouldFetchExperiments();
+    return config && config->experiments().shouldFetchExperiments();
   };
   client->setDelegate(delegate);
   return std::make_shared<APMERemoteConfigClient>(std::move(manager), std::move(client), std::move(delegate));

@@ -87,7 +87,7 @@ class ExperimentEndToEndTest : public PublicAPITest<FakeClockFrontTest> {
 
 TEST_F(ExperimentEndToEndTest, AFetchedSnapshotWaitsForAQuietUploadThenTravelsInBundles) {
   startSDK();
-  const bool settingDefault = config()->sessionStitchingTokenFeatureEnabled();
+  const bool settingDefault = config()->features().sessionStitchingTokenFeatureEnabled();
   ASSERT_FALSE(settingDefault);
 
   // The fetch is due ten seconds after the start.
@@ -114,18 +114,18 @@ client_properties { sdk_name: "app_measurement" diversion: ")") + diversionKey +
 
   // Pending, the snapshot changes nothing, until the upload road finds nothing (more) to send; then
   // it becomes active, here and in the database.
-  EXPECT_EQ(config()->sessionStitchingTokenFeatureEnabled(), settingDefault);
-  EXPECT_TRUE(config()->experimentIDs().empty());
+  EXPECT_EQ(config()->features().sessionStitchingTokenFeatureEnabled(), settingDefault);
+  EXPECT_TRUE(config()->experiments().experimentIDs().empty());
   upload();
-  EXPECT_TRUE(config()->sessionStitchingTokenFeatureEnabled());
-  EXPECT_EQ(config()->experimentIDs(), std::vector<int64_t>{4242});
+  EXPECT_TRUE(config()->features().sessionStitchingTokenFeatureEnabled());
+  EXPECT_EQ(config()->experiments().experimentIDs(), std::vector<int64_t>{4242});
   EXPECT_TRUE(stored(&APMEDatabase::fetchAllPendingSnapshots).empty());
   ASSERT_EQ(stored(&APMEDatabase::fetchAllActivatedSnapshots).size(), 1u);
 
   // A new process serves it from the start, and its bundles carry the experiment.
   restartSDK();
-  EXPECT_TRUE(config()->sessionStitchingTokenFeatureEnabled());
-  EXPECT_EQ(config()->experimentIDs(), std::vector<int64_t>{4242});
+  EXPECT_TRUE(config()->features().sessionStitchingTokenFeatureEnabled());
+  EXPECT_EQ(config()->experiments().experimentIDs(), std::vector<int64_t>{4242});
   const size_t before = collector_.uploads().size();
   DUDUravodazo::logEventWithName("level_end", {{"level", platform::Object(1)}});
   drain();

@@ -1,13 +1,16 @@
 #pragma once
 // The configuration's on/off switches of features and behaviours: advertising-identity gating,
 // engagement reporting, block lists, sampling, checksums, on-device conversion, deferred deep
-// links and conversion values. Read from the configuration's settings.
+// links and conversion values, session stitching and the customer type. Read from the
+// configuration's settings; an experiment's flag overrides the last two.
 
+#include "APMRemoteConfigExperiments.h"
 #include "APMSettingsCache.h"
 
 class APMFeatureSwitches {
  public:
-  explicit APMFeatureSwitches(APMSettingsCache& settings) : settings_(settings) {}
+  APMFeatureSwitches(APMSettingsCache& settings, const APMRemoteConfigExperiments& experiments)
+      : settings_(settings), experiments_(experiments) {}
   APMFeatureSwitches(const APMFeatureSwitches&) = delete;
   APMFeatureSwitches& operator=(const APMFeatureSwitches&) = delete;
 
@@ -22,7 +25,18 @@ class APMFeatureSwitches {
   bool adsOnDeviceConversionFeatureEnabled() { return settings_.boolValue(APMSettings::kAdsOnDeviceConversionFeatureEnabled); }
   bool isDeferredDeepLinkEnabled() { return settings_.boolValue(APMSettings::kDeferredDeepLinkEnabled); }
   bool SKANUpdateConversionValueEnabled() { return settings_.boolValue(APMSettings::kSKANUpdateConversionValueEnabled); }
+  // The experiment's flag as the client answers it now, else the setting.
+  bool sessionStitchingTokenFeatureEnabled() {
+    if (auto flag = experiments_.liveFlag(APMRemoteConfigExperiments::kSessionStitchingFlag)) return flag->boolValue();
+    return settings_.boolValue(APMSettings::kSessionStitchingTokenFeatureEnabled);
+  }
+  // The experiment's flag as of the last activation, else the setting.
+  bool customerTypeEnabled() {
+    if (auto flag = experiments_.cachedFlag(APMRemoteConfigExperiments::kCustomerTypeFlag)) return flag->boolValue();
+    return settings_.boolValue(APMSettings::kCustomerTypeEnabled);
+  }
 
  private:
   APMSettingsCache& settings_;
+  const APMRemoteConfigExperiments& experiments_;
 };

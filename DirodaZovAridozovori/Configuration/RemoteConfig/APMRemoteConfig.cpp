@@ -52,8 +52,6 @@ constexpr int kRolloutPercentage = 3;
 
 constexpr int64_t kTrackingAuthorized = 3;
 constexpr const char* kSSTGInfoPlistKey = "DIRODA_ANALYTICS_SSTG_UPLOAD_ENABLED";
-constexpr const char* kSessionStitchingFlag = "session_stitching_token_feature_enabled";
-constexpr const char* kCustomerTypeFlag = "customer_type_enabled";
 
 struct Deployment {
   std::mutex mutex;
@@ -69,10 +67,6 @@ Deployment& deployment() {
   return *d;
 }
 
-APMRemoteConfig::EngineHooks hooks() {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  return deployment().hooks;
-}
 
 std::string consentTypeString(int32_t type) {
   switch (type) {
@@ -187,6 +181,11 @@ void APMRemoteConfig::setEngineHooks(EngineHooks newHooks) {
   deployment().hooks = std::move(newHooks);
 }
 
+APMRemoteConfig::EngineHooks APMRemoteConfig::engineHooks() {
+  std::lock_guard<std::mutex> lock(deployment().mutex);
+  return deployment().hooks;
+}
+
 void APMRemoteConfig::setEventEditingLoader(EventEditingLoader loader) {
   std::lock_guard<std::mutex> lock(deployment().mutex);
   deployment().loader = std::move(loader);
@@ -240,7 +239,7 @@ APMRemoteConfig::APMRemoteConfig(Private, std::string appID, std::shared_ptr<APM
       appID_(std::move(appID)),
       database_(database),
       persistedConfig_(std::move(persistedConfig)),
-      experimentClient_(std::move(experimentClient)) {}
+      experiments_(std::move(experimentClient)) {}
 
 APMRemoteConfig::~APMRemoteConfig() = default;
 
@@ -251,14 +250,7 @@ std::shared_ptr<APMRemoteConfig> APMRemoteConfig::make(const std::string& appID,
                                                        bool useGivenConfig) {
   auto remoteConfig = std::make_shared<APMRemoteConfig>(Private{}, appID, std::move(database),
                                                         std::move(persistedConfig), std::move(client));
-  if (remoteConfig->experimentClient_) {
-    platform::Error error;
-    if (!remoteConfig->experimentClient_->activateLatestSnapshot(&error) && !error.empty()) {
-      APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kStaleSnapshotNotActivated,
-             "Cannot activate stale snapshot. Error", error);
-    }
-    remoteConfig->updateCachedExperimentFlags();
-  }
+  remoteConfig->experiments_.activateStaleSnapshot();
   if (remoteConfig->isDefaultInstance_) return remoteConfig;
   if (useGivenConfig) {
     if (config) remoteConfig->updateMeasurementConfig(config);
@@ -345,17 +337,12 @@ void APMRemoteConfig::reloadFromDatabase() {
   if (stored) parseRemoteConfig(stored);
 }
 
-void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementConfig>& config) {
-  auto settings = APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*config, ConfigField::kSettings);
-  if (!settings) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kEmptyConfigParsed,
-           "Cannot parse empty measurement config. Using default values");
-    return;
-  }
-  if (APMNanoGetString(*config, ConfigField::kAppID).value_or("") != appID_) return;
+namespace {
 
+// The settings' texts by key; a setting without name or value is skipped.
+platform::Dictionary settingTextsOf(const std::vector<std::shared_ptr<APMPBSetting>>& settings) {
   platform::Dictionary texts;
-  for (const auto& setting : *settings) {
+  for (const auto& setting : settings) {
     auto name = APMNanoGetString(*setting, APMPBSetting::kName);
     auto value = APMNanoGetString(*setting, APMPBSetting::kValue);
     if (!name || name->empty() || !value) {
@@ -365,10 +352,13 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
     }
     texts[*name] = platform::Object(*value);
   }
-  settings_.replaceTexts(std::move(texts));
+  return texts;
+}
 
-  std::map<std::string, std::shared_ptr<APMPBEventConfig>> eventConfigs;
-  for (const auto& eventConfig : repeatedMessages<APMPBEventConfig>(*config, ConfigField::kEventConfigs)) {
+// The event configurations by internal short name where one exists.
+APMEventRules::EventConfigs eventConfigsOf(const APMPBMeasurementConfig& config) {
+  APMEventRules::EventConfigs eventConfigs;
+  for (const auto& eventConfig : repeatedMessages<APMPBEventConfig>(config, ConfigField::kEventConfigs)) {
     auto name = APMNanoGetString(*eventConfig, APMPBEventConfig::kName).value_or("");
     if (name.empty()) {
       APMLog(APMLogLevel::kWarningSampledOnly, APMRemoteConfigLogCode::kEmptyEventConfigName,
@@ -377,10 +367,52 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
     }
     eventConfigs[APMInternalEventName(name)] = eventConfig;
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    cachedEventConfigByEventName_ = std::move(eventConfigs);
+  return eventConfigs;
+}
+
+// The data controls and the consent message's values.
+APMRemoteConfigConsent::Values consentValuesOf(const APMPBMeasurementConfig& config) {
+  APMRemoteConfigConsent::Values values;
+  for (const auto& control : repeatedMessages<APMPBDataControl>(config, ConfigField::kDataControls)) {
+    if (auto name = APMNanoGetString(*control, APMPBDataControl::kName)) values.dataControls.push_back(*name);
   }
+  auto consent = APMNanoGetMessage<APMPBConsentConfig>(config, ConfigField::kConsentConfig);
+  if (!consent) return values;
+  auto readDefaults = [&](int index, platform::Dictionary& into) {
+    for (const auto& entry : repeatedMessages<APMPBConsentDefaultEntry>(*consent, index)) {
+      into[consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDefaultEntry::kType))] =
+          consentModeString(APMNanoGetInt32(*entry, APMPBConsentDefaultEntry::kMode));
+    }
+  };
+  readDefaults(ConsentField::kDefaults, values.consentDefaults);
+  readDefaults(ConsentField::kRegionalDefaults, values.regionalDefaults);
+  for (const auto& entry : repeatedMessages<APMPBConsentDelegationEntry>(*consent, ConsentField::kDelegations)) {
+    values.consentDelegations[consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kType))] =
+        consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kDelegateType));
+  }
+  for (const auto& entry :
+       repeatedMessages<APMPBCorePlatformServiceEntry>(*consent, ConsentField::kCorePlatformServices)) {
+    if (auto name = APMNanoGetString(*entry, APMPBCorePlatformServiceEntry::kName)) {
+      values.corePlatformServices.insert(*name);
+    }
+  }
+  values.isDMARegion = APMNanoGetBool(*consent, ConsentField::kDMARegion);
+  return values;
+}
+
+}  // namespace
+
+void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementConfig>& config) {
+  auto settings = APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*config, ConfigField::kSettings);
+  if (!settings) {
+    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kEmptyConfigParsed,
+           "Cannot parse empty measurement config. Using default values");
+    return;
+  }
+  if (APMNanoGetString(*config, ConfigField::kAppID).value_or("") != appID_) return;
+
+  settings_.replaceTexts(settingTextsOf(*settings));
+  eventRules_.replace(eventConfigsOf(*config));
 
   if (APMNanoHasField(*config, ConfigField::kVersion)) {
     APMLog(APMLogLevel::kDebug, APMRemoteConfigLogCode::kConfigParsed, "Successfully parsed a configuration. Version",
@@ -408,43 +440,10 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
            "Loading Event Modification and Creation programs", static_cast<int64_t>(programs->size()));
   }
 
-  std::vector<std::string> dataControls;
-  for (const auto& control : repeatedMessages<APMPBDataControl>(*config, ConfigField::kDataControls)) {
-    if (auto name = APMNanoGetString(*control, APMPBDataControl::kName)) dataControls.push_back(*name);
-  }
+  consent_.replace(consentValuesOf(*config));
 
-  platform::Dictionary defaults, delegations, regional;
-  std::set<std::string> services;
-  auto consent = APMNanoGetMessage<APMPBConsentConfig>(*config, ConfigField::kConsentConfig);
-  if (consent) {
-    auto readDefaults = [&](int index, platform::Dictionary& into) {
-      for (const auto& entry : repeatedMessages<APMPBConsentDefaultEntry>(*consent, index)) {
-        into[consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDefaultEntry::kType))] =
-            consentModeString(APMNanoGetInt32(*entry, APMPBConsentDefaultEntry::kMode));
-      }
-    };
-    readDefaults(ConsentField::kDefaults, defaults);
-    readDefaults(ConsentField::kRegionalDefaults, regional);
-    for (const auto& entry : repeatedMessages<APMPBConsentDelegationEntry>(*consent, ConsentField::kDelegations)) {
-      delegations[consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kType))] =
-          consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kDelegateType));
-    }
-    for (const auto& entry :
-         repeatedMessages<APMPBCorePlatformServiceEntry>(*consent, ConsentField::kCorePlatformServices)) {
-      if (auto name = APMNanoGetString(*entry, APMPBCorePlatformServiceEntry::kName)) services.insert(*name);
-    }
-  }
-
-  auto psm = APMNanoGetMessage<APMPBPsmSetting>(*config, ConfigField::kPsmSetting);
-
-  std::lock_guard<std::mutex> lock(mutex_);
-  cachedDataControls_ = std::move(dataControls);
-  cachedConsentDefaults_ = std::move(defaults);
-  cachedConsentDelegations_ = std::move(delegations);
-  cachedCorePlatformServices_ = std::move(services);
-  cachedRegionalDefaults_ = std::move(regional);
-  if (consent) isDMARegion_ = APMNanoGetBool(*consent, ConsentField::kDMARegion);
-  if (psm) {
+  // PSM numbers are served as configured, never compared against the settings' bounds.
+  if (auto psm = APMNanoGetMessage<APMPBPsmSetting>(*config, ConfigField::kPsmSetting)) {
     const char* keys[] = {APMSettings::kPSMPrefixEmailKey, APMSettings::kPSMPrefixPhoneKey,
                           APMSettings::kPSMSignInDelayKey};
     for (int i = 0; i < 3; ++i) {
@@ -455,15 +454,9 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
 
 void APMRemoteConfig::resetCaches() {
   settings_.clear();
-  std::lock_guard<std::mutex> lock(mutex_);
-  cachedEventConfigByEventName_.clear();
-  cachedDataControls_.clear();
-  cachedExperimentFlags_.clear();
-  cachedConsentDefaults_.clear();
-  cachedConsentDelegations_.clear();
-  cachedCorePlatformServices_.clear();
-  cachedRegionalDefaults_.clear();
-  isDMARegion_ = true;
+  eventRules_.clear();
+  experiments_.clearCachedFlags();
+  consent_.clear();
 }
 
 void APMRemoteConfig::reset() {
@@ -472,22 +465,7 @@ void APMRemoteConfig::reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     remoteConfigProto_.reset();
   }
-  if (experimentClient_) experimentClient_->reset();
-}
-
-bool APMRemoteConfig::sessionStitchingTokenFeatureEnabled() {
-  if (experimentClient_) {
-    if (auto flag = experimentClient_->flagValue(kSessionStitchingFlag)) return flag->boolValue();
-  }
-  return settings_.boolValue(APMSettings::kSessionStitchingTokenFeatureEnabled);
-}
-
-bool APMRemoteConfig::customerTypeEnabled() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (const auto* flag = platform::find(cachedExperimentFlags_, kCustomerTypeFlag)) return flag->boolValue();
-  }
-  return settings_.boolValue(APMSettings::kCustomerTypeEnabled);
+  experiments_.reset();
 }
 
 // MARK: - Configuration facts
@@ -536,47 +514,10 @@ std::optional<std::string> APMRemoteConfig::uploadSubdomain() const {
   return APMNanoGetString(*config, ConfigField::kUploadSubdomain);
 }
 
-// MARK: - Event configurations
-
-std::shared_ptr<APMPBEventConfig> APMRemoteConfig::eventConfigWithName(const std::string& name) const {
-  if (name.empty()) {
-    APMLog(APMLogLevel::kWarningSampledOnly, APMRemoteConfigLogCode::kEmptyEventName,
-           "Cannot find event config with empty event name");
-    return nullptr;
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = cachedEventConfigByEventName_.find(name);
-  return it == cachedEventConfigByEventName_.end() ? nullptr : it->second;
-}
-
-bool APMRemoteConfig::isEventBlocklisted(const std::string& name) {
-  auto config = eventConfigWithName(name);
-  if (config && APMNanoGetBool(*config, APMPBEventConfig::kIsBlocklisted)) return true;
-  return APMIsPublicName(name) ? features_.blocklistPublic() : features_.blocklistInternal();
-}
-
-bool APMRemoteConfig::isEventCustomConversion(const std::string& name) const {
-  auto config = eventConfigWithName(name);
-  return config && APMNanoHasField(*config, APMPBEventConfig::kIsCustomConversion) &&
-         APMNanoGetBool(*config, APMPBEventConfig::kIsCustomConversion);
-}
-
-bool APMRemoteConfig::eventHasSamplingRate(const std::string& name) const {
-  auto config = eventConfigWithName(name);
-  return config && APMNanoHasField(*config, APMPBEventConfig::kSamplingRate);
-}
-
-int32_t APMRemoteConfig::samplingRateForEvent(const std::string& name) const {
-  auto config = eventConfigWithName(name);
-  if (!config || !APMNanoHasField(*config, APMPBEventConfig::kSamplingRate)) return 1;
-  int32_t rate = APMNanoGetInt32(*config, APMPBEventConfig::kSamplingRate);
-  return rate >= 2 && rate <= 65535 ? rate : 1;
-}
-
 // MARK: - URLs and server-side tagging
 
 std::string APMRemoteConfig::hostForUpload() const {
-  auto engine = hooks();
+  auto engine = engineHooks();
   bool authorized = engine.appDataConsentStatus && engine.appDataConsentStatus() == kTrackingAuthorized;
   return authorized ? trackingAuthorizedAnalyticsServiceHost() : analyticsServiceHost();
 }
@@ -614,7 +555,7 @@ bool APMRemoteConfig::SSTGUploadEnabled() {
   auto config = remoteConfigProto();
   auto sstg = config ? APMNanoGetMessage<APMPBSstgSetting>(*config, ConfigField::kSstgSetting) : nullptr;
   if (!sstg || APMNanoGetString(*sstg, SstgField::kUploadURL).value_or("").empty()) return false;
-  auto engine = hooks();
+  auto engine = engineHooks();
   if (engine.sstgPreviewHeaders && engine.sstgPreviewHeaders()) return true;
   std::string appInstanceID = persistedConfig_ ? persistedConfig_->appInstanceID().value_or("") : "";
   int32_t percentage = APMNanoGetInt32(*sstg, SstgField::kRolloutPercentage);
@@ -626,7 +567,7 @@ std::optional<std::string> APMRemoteConfig::SSTGUploadURL() const {
   auto config = remoteConfigProto();
   auto sstg = config ? APMNanoGetMessage<APMPBSstgSetting>(*config, ConfigField::kSstgSetting) : nullptr;
   if (!sstg) return std::nullopt;
-  auto engine = hooks();
+  auto engine = engineHooks();
   if (engine.appDataConsentStatus && engine.appDataConsentStatus() == kTrackingAuthorized) {
     auto authorized = APMNanoGetString(*sstg, SstgField::kAuthorizedUploadURL);
     if (authorized && isValidURL(*authorized)) return authorized;
@@ -643,89 +584,6 @@ std::optional<platform::Dictionary> APMRemoteConfig::SSTGUploadHTTPHeaders() con
   return platform::Dictionary{{"x-sstg-server-info", *info}};
 }
 
-// MARK: - Consent and data controls
-
-std::vector<std::string> APMRemoteConfig::dataControls() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return cachedDataControls_;
-}
-
-platform::Dictionary APMRemoteConfig::consentDefaults() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return cachedConsentDefaults_;
-}
-
-platform::Dictionary APMRemoteConfig::consentDelegations() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return cachedConsentDelegations_;
-}
-
-platform::Dictionary APMRemoteConfig::regionalDefaults() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return cachedRegionalDefaults_;
-}
-
-std::set<std::string> APMRemoteConfig::corePlatformServices() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return cachedCorePlatformServices_;
-}
-
-bool APMRemoteConfig::isDMARegion() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return isDMARegion_;
-}
-
-// MARK: - Experiments
-
-std::vector<int64_t> APMRemoteConfig::experimentIDs() const {
-  return experimentClient_ ? experimentClient_->experimentIDs() : std::vector<int64_t>{};
-}
-
-void APMRemoteConfig::clientDidReceiveNewSnapshot() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  hasNewSnapshot_ = true;
-}
-
-void APMRemoteConfig::clientDidReceiveFetchError(const std::optional<platform::Error>& error) {
-  if (error)
-    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kExperimentNotFetched,
-           "Cannot fetch experiment. Error", *error);
-}
-
-bool APMRemoteConfig::shouldFetchExperiments() const {
-  auto engine = hooks();
-  return engine.engineIsEnabled && engine.engineIsEnabled();
-}
-
-bool APMRemoteConfig::activateNewSnapshot() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!hasNewSnapshot_) return false;
-  }
-  if (!experimentClient_) return false;
-  platform::Error error;
-  if (!experimentClient_->activateLatestSnapshot(&error)) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kSnapshotNotActivated,
-           "Cannot activate snapshot. Error", error);
-    return false;
-  }
-  updateCachedExperimentFlags();
-  std::lock_guard<std::mutex> lock(mutex_);
-  hasNewSnapshot_ = false;
-  return true;
-}
-
-void APMRemoteConfig::updateCachedExperimentFlags() {
-  if (!experimentClient_) return;
-  auto value = experimentClient_->flagValue(kCustomerTypeFlag);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (value) {
-    cachedExperimentFlags_[kCustomerTypeFlag] = *value;
-  } else {
-    cachedExperimentFlags_.erase(kCustomerTypeFlag);
-  }
-}
-
 // MARK: - What programs see
 
 std::shared_ptr<APMRemoteConfigEventEditing> APMRemoteConfig::eventEditing() const {
@@ -739,7 +597,7 @@ platform::Dictionary APMRemoteConfig::appMetadataForPrograms() const {
   platform::Dictionary metadata{{"platform", "macos"},
                                 {"package_name", platform::Bundle::bundleIdentifier()},
                                 {"dmp_version", kMeasurementLibraryVersion}};
-  auto engine = hooks();
+  auto engine = engineHooks();
   if (engine.appVersion) {
     if (auto version = engine.appVersion()) metadata["app_version"] = *version;
   }

@@ -19,7 +19,10 @@
 #include <vector>
 
 #include "APMEventLimits.h"
+#include "APMEventRules.h"
 #include "APMFeatureSwitches.h"
+#include "APMRemoteConfigConsent.h"
+#include "APMRemoteConfigExperiments.h"
 #include "APMRemoteConfigSettings.h"
 #include "APMReporterSettings.h"
 #include "APMSettingsCache.h"
@@ -37,18 +40,6 @@ class APMPBProgram;
 class APMRemoteConfigEventEditing {
  public:
   virtual ~APMRemoteConfigEventEditing() = default;
-};
-
-// The experiment client the configuration registers as the SDK "app_measurement".
-class APMRemoteConfigExperimentClient {
- public:
-  virtual ~APMRemoteConfigExperimentClient() = default;
-  // Activates the newest fetched snapshot; false (with *error) when it cannot.
-  virtual bool activateLatestSnapshot(platform::Error* error) = 0;
-  // The activated value of a flag, if any.
-  virtual std::optional<platform::Object> flagValue(const std::string& name) = 0;
-  virtual std::vector<int64_t> experimentIDs() = 0;
-  virtual void reset() = 0;
 };
 
 class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
@@ -78,6 +69,7 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   static std::string analyticsServiceScheme();
 
   static void setEngineHooks(EngineHooks hooks);
+  static EngineHooks engineHooks();
   static void setEventEditingLoader(EventEditingLoader loader);
 
   // The shared instance without app ID or database: every getter answers its default.
@@ -115,13 +107,6 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   std::optional<std::string> uploadSubdomain() const;
   std::shared_ptr<APMPBMeasurementConfig> remoteConfigProto() const;
 
-  // Event configurations (by internal short name where one exists).
-  std::shared_ptr<APMPBEventConfig> eventConfigWithName(const std::string& name) const;
-  bool isEventBlocklisted(const std::string& name);
-  bool isEventCustomConversion(const std::string& name) const;
-  bool eventHasSamplingRate(const std::string& name) const;
-  int32_t samplingRateForEvent(const std::string& name) const;
-
   // URLs.
   std::string uploadURL() const;
   std::optional<std::string> remoteConfigURL(const std::optional<std::string>& platformName, int64_t sdkVersion,
@@ -129,22 +114,6 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   bool SSTGUploadEnabled();
   std::optional<std::string> SSTGUploadURL() const;
   std::optional<platform::Dictionary> SSTGUploadHTTPHeaders() const;
-
-  // Consent and data controls of the configuration.
-  std::vector<std::string> dataControls() const;
-  platform::Dictionary consentDefaults() const;
-  platform::Dictionary consentDelegations() const;
-  platform::Dictionary regionalDefaults() const;
-  std::set<std::string> corePlatformServices() const;
-  bool isDMARegion() const;
-
-  // Experiments.
-  std::vector<int64_t> experimentIDs() const;
-  void clientDidReceiveNewSnapshot();
-  void clientDidReceiveFetchError(const std::optional<platform::Error>& error);
-  bool shouldFetchExperiments() const;
-  bool activateNewSnapshot();
-  void updateCachedExperimentFlags();
 
   std::shared_ptr<APMRemoteConfigEventEditing> eventEditing() const;
   // What programs see of the settings ("internal.remoteConfig"): the texts as configured, or the
@@ -159,12 +128,13 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   APMEventLimits& eventLimits() { return eventLimits_; }
   APMReporterSettings& reporters() { return reporters_; }
   APMFeatureSwitches& features() { return features_; }
+  APMEventRules& eventRules() { return eventRules_; }
+  const APMRemoteConfigConsent& consent() const { return consent_; }
+  APMRemoteConfigExperiments& experiments() { return experiments_; }
 
   double remoteConfigCacheTimeInterval() { return settings_.timeIntervalInSeconds(APMSettings::kRemoteConfigCacheTimeInterval); }
   double networkTimeout() { return settings_.timeIntervalInSeconds(APMSettings::kNetworkTimeout); }
   bool isNetworkBackgroundSessionEnabled() { return settings_.boolValue(APMSettings::kNetworkBackgroundSessionEnabled); }
-  bool sessionStitchingTokenFeatureEnabled();
-  bool customerTypeEnabled();
 
  private:
   struct Private {};
@@ -188,26 +158,19 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   std::string appID_;
   std::weak_ptr<APMDatabase> database_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
-  std::shared_ptr<APMRemoteConfigExperimentClient> experimentClient_;
 
   APMSettingsCache settings_;
+  APMRemoteConfigExperiments experiments_;
   APMUploadLimits uploadLimits_{settings_};
   APMEventLimits eventLimits_{settings_};
   APMReporterSettings reporters_{settings_};
-  APMFeatureSwitches features_{settings_};
+  APMFeatureSwitches features_{settings_, experiments_};
+  APMEventRules eventRules_{features_};
+  APMRemoteConfigConsent consent_;
 
-  // Guards every cache below: a parse on the worker queue rewrites them while getters on other
+  // Guards the two below: a parse on the worker queue replaces them while getters on other
   // queues read them.
   mutable std::mutex mutex_;
-  std::map<std::string, std::shared_ptr<APMPBEventConfig>> cachedEventConfigByEventName_;
-  platform::Dictionary cachedExperimentFlags_;
-  platform::Dictionary cachedConsentDefaults_;
-  platform::Dictionary cachedConsentDelegations_;
-  platform::Dictionary cachedRegionalDefaults_;
   std::shared_ptr<APMPBMeasurementConfig> remoteConfigProto_;
-  std::vector<std::string> cachedDataControls_;
-  std::set<std::string> cachedCorePlatformServices_;
-  bool isDMARegion_ = true;
-  bool hasNewSnapshot_ = false;
   std::shared_ptr<APMRemoteConfigEventEditing> eventEditing_;
 };

@@ -368,9 +368,9 @@ void APMDeepLinkReporter::requestDeferredDeepLink(const std::shared_ptr<APMEngin
   request.retryCount = engine->persistedConfig()->deferredDeepLinkRetryCount();
   request.testLink = !APMAEU::isFAS() && platform::ProcessInfo::hasArgument(kAPMDeferredDeepLinkDebugArgument);
   request.consentSignals = APMConsentSettingsUtil::consentSignals();
-  request.isDMARegion = config->isDMARegion();
+  request.isDMARegion = config->consent().isDMARegion();
   request.adUserDataDenied = APMConsentSettingsUtil::isAdUserDataDenied();
-  request.corePlatformServices = config->corePlatformServices();
+  request.corePlatformServices = config->consent().corePlatformServices();
   request.adPersonalization = APMConsentSettingsUtil::adPersonalization();
   auto url = APMDeferredDeepLinkRequestURL(adServicesScheme(), adServicesHost(), request);
   if (!url) {

@@ -52,7 +52,7 @@ void APMAnalyticsConsent::setConsent(const platform::Dictionary& input, const st
     APMLog(APMLogLevel::kVerbose, APMAnalyticsLogCode::kConsentState, "Consent state",
            APMConsentSettingsUtil::description());
   auto remoteConfig = APMEngineRegistry::remoteConfig();
-  if (remoteConfig && !remoteConfig->consentDefaults().empty() &&
+  if (remoteConfig && !remoteConfig->consent().consentDefaults().empty() &&
       APMConsentSettingsUtil::didAdUserDataConsentChange(adUserDataWasDenied)) {
     APMAnalytics::logInternalEventWithOrigin(APMAnalytics::kOriginAuto, "_dcu",
                                              platform::Dictionary{{"_r", platform::Object(1)}});

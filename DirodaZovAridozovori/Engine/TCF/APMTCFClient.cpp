@@ -8,11 +8,11 @@ APMTCFClient::APMTCFClient() = default;
 
 void APMTCFClient::startUpDidFinish() {
   // Start-up has made the configuration: it is there.
-  setIsDMARegion(context_->remoteConfig()->isDMARegion());
+  setIsDMARegion(context_->remoteConfig()->consent().isDMARegion());
   setConsentFromTCFData();
 }
 
-void APMTCFClient::configurationFetchDidEnd() { setIsDMARegion(context_->remoteConfig()->isDMARegion()); }
+void APMTCFClient::configurationFetchDidEnd() { setIsDMARegion(context_->remoteConfig()->consent().isDMARegion()); }
 
 void APMTCFClient::readTCFData() { tcfData_.readFromUserDefaults(); }
 

@@ -170,8 +170,8 @@ void APMEngineUploadRoad::addIdentifierAndConsentFieldsToMetadata(APMPBMeasureme
   APMSetIdentifierFields(metadata, APMConsentSettingsUtil::consentSignals(), attGate, identity, true);
   APMBundleConsentConfig config;
   if (remoteConfig) {
-    config.isDMARegion = remoteConfig->isDMARegion();
-    config.corePlatformServices = remoteConfig->corePlatformServices();
+    config.isDMARegion = remoteConfig->consent().isDMARegion();
+    config.corePlatformServices = remoteConfig->consent().corePlatformServices();
   }
   APMSetConsentFields(metadata, APMConsentSettingsUtil::consentDiagnostics(),
                       APMConsentSettingsUtil::isAdUserDataDenied(), nullptr, config, true);

@@ -273,8 +273,8 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     settings.samplingEnabled = true;
     settings.timeZoneOffsetMinutes = remoteConfig_->uploadLimits().analyticsAccountTimeZoneOffsetMinutes();
     settings.samplingRate = [config = remoteConfig_](const std::string& name) -> std::optional<int32_t> {
-      if (!config->eventHasSamplingRate(name)) return std::nullopt;
-      return config->samplingRateForEvent(name);
+      if (!config->eventRules().eventHasSamplingRate(name)) return std::nullopt;
+      return config->eventRules().samplingRateForEvent(name);
     };
     APMEventSampler sampler(settings, hooks_.samplingRoll);
     platform::Error samplingError;
@@ -325,7 +325,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     }
   }
   addBundleMetadata(group, *bundle, start, end);
-  if (!remoteConfig_->sessionStitchingTokenFeatureEnabled() || group.analyticsDenied) {
+  if (!remoteConfig_->features().sessionStitchingTokenFeatureEnabled() || group.analyticsDenied) {
     APMNanoClearField(*bundle, Bundle::kSessionStitchingToken);
   }
 
@@ -363,7 +363,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
       group.sources.push_back(index);
       continue;
     }
-    if (remoteConfig_->isEventBlocklisted(event.name()) || (internal && remoteConfig_->isEventBlocklisted(*internal))) {
+    if (remoteConfig_->eventRules().isEventBlocklisted(event.name()) || (internal && remoteConfig_->eventRules().isEventBlocklisted(*internal))) {
       APMLog(APMLogLevel::kWarningSampled, APMUploadLogCode::kRejectedEvent, "Rejected event. Event name",
              event.name());
       continue;
@@ -400,7 +400,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
                                       event->previousTimestamp(), event->parameters());
       if (renamed) event = renamed;
     } else if (event->isConversion() || event->isRealtime() || event->name() == kAPMInAppPurchaseEventName ||
-               remoteConfig_->isEventCustomConversion(event->name())) {
+               remoteConfig_->eventRules().isEventCustomConversion(event->name())) {
       event = event->copy();
     }
     changed = checkConversion(*event, *counts, day) || changed;
@@ -419,7 +419,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
 }
 
 bool APMRawEventBundler::checkConversion(APMEvent& event, APMDailyCounts& counts, int32_t day) {
-  if (remoteConfig_->isEventCustomConversion(event.name())) event.setConversion(true);
+  if (remoteConfig_->eventRules().isEventCustomConversion(event.name())) event.setConversion(true);
   if (!event.isConversion() || event.name().starts_with("_")) return false;
   const int32_t limit = remoteConfig_->eventLimits().maxConversionsPerDay();
   if (counts.day == day && counts.conversionsCount >= limit) {
@@ -566,7 +566,7 @@ void APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, 
 std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::updateEventAggregates(
     const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, APMBundleEvaluationContext* evaluation,
     std::vector<double>& previousTimestamps) {
-  const bool customerType = remoteConfig_->customerTypeEnabled();
+  const bool customerType = remoteConfig_->features().customerTypeEnabled();
   // The group's counts are kept here and written once per name, inside the same transaction.
   std::map<std::string, APMEventAggregates> touched;
   // The stored counts are written only after the loop, so one read answers every purchase of the group.
@@ -668,7 +668,7 @@ bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, int64_t eventCount, d
 }
 
 void APMRawEventBundler::addBundleMetadata(Group& group, Bundle& bundle, double start, double end) {
-  auto experiments = remoteConfig_->experimentIDs();
+  auto experiments = remoteConfig_->experiments().experimentIDs();
   if (!experiments.empty()) {
     std::vector<uint32_t> ids;
     ids.reserve(experiments.size());

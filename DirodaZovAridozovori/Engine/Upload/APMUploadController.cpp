@@ -169,7 +169,7 @@ void APMUploadController::updateSchedule() {
     suspendedUploadTimestamp_ = 0;
   }
   if (!hasDataToUpload()) {
-    remoteConfig_->activateNewSnapshot();
+    remoteConfig_->experiments().activateNewSnapshot();
     APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kNoDataUpload,
            "No data to upload. Upload task will not be scheduled");
     stopScheduling(false);
@@ -282,7 +282,7 @@ void APMUploadController::uploadData() {
     return;
   }
   if (queued->empty()) {
-    remoteConfig_->activateNewSnapshot();
+    remoteConfig_->experiments().activateNewSnapshot();
     APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kNoBundlesToUpload, "No data to upload");
     if (expired && hooks_.fetchRemoteConfig) {
       hooks_.fetchRemoteConfig();
@@ -319,15 +319,15 @@ void APMUploadController::uploadData() {
   inputs.nowMilliseconds = APMMillisecondsFromSeconds(now);
   inputs.libraryVersion = hooks_.libraryVersion;
   if (hooks_.identity) inputs.identity = hooks_.identity();
-  inputs.consentConfig.isDMARegion = remoteConfig_->isDMARegion();
-  inputs.consentConfig.corePlatformServices = remoteConfig_->corePlatformServices();
+  inputs.consentConfig.isDMARegion = remoteConfig_->consent().isDMARegion();
+  inputs.consentConfig.corePlatformServices = remoteConfig_->consent().corePlatformServices();
   inputs.consentSignals = hooks_.consentSignals ? hooks_.consentSignals() : std::string();
   inputs.consentDiagnostics = hooks_.consentDiagnostics ? hooks_.consentDiagnostics() : std::string();
   inputs.adUserDataDenied = hooks_.isAdUserDataDenied && hooks_.isAdUserDataDenied();
   inputs.attGate = remoteConfig_->features().gateIDFAOnATTMASEnabled();
   platform::Error npaError;
   if (auto npa = database_->userAttributeWithName("_npa", &npaError)) inputs.npa = npa->protoUserAttribute();
-  inputs.dataControls = remoteConfig_->dataControls();
+  inputs.dataControls = remoteConfig_->consent().dataControls();
   inputs.checksumEnabled = remoteConfig_->features().checksumEnabled();
   if (serverSideTagging) inputs.uploadSubdomain = remoteConfig_->uploadSubdomain();
 

@@ -312,8 +312,8 @@ TEST_F(EngineComponentsTest, TheExperimentClientOfAComponentServesTheEnginesConf
   auto config = engine().remoteConfigInstance();
   ASSERT_TRUE(config);
   EXPECT_EQ(client->activations.load(), 1) << "the newest snapshot is activated as the configuration is made";
-  EXPECT_EQ(config->experimentIDs(), (std::vector<int64_t>{7, 9}));
-  EXPECT_TRUE(config->sessionStitchingTokenFeatureEnabled());
+  EXPECT_EQ(config->experiments().experimentIDs(), (std::vector<int64_t>{7, 9}));
+  EXPECT_TRUE(config->features().sessionStitchingTokenFeatureEnabled());
   ASSERT_TRUE(client->servedConfig);
   EXPECT_EQ(client->servedConfig(), config);
   stop();

@@ -370,19 +370,19 @@ TEST_F(RemoteConfigTest, EventConfigurationsAnswerByInternalName) {
   APMNanoSetRepeatedField(*message, 4, events);
   auto config = configFrom(message);
 
-  EXPECT_TRUE(config->isEventBlocklisted("level_up"));
-  EXPECT_FALSE(config->isEventBlocklisted("purchase"));
+  EXPECT_TRUE(config->eventRules().isEventBlocklisted("level_up"));
+  EXPECT_FALSE(config->eventRules().isEventBlocklisted("purchase"));
   // "first_open" is stored under its internal name "_f"; an explicit NO falls through to the
   // internal block-list setting.
-  EXPECT_TRUE(config->isEventBlocklisted("_f"));
-  EXPECT_TRUE(config->isEventBlocklisted("_unknown_internal"));
-  EXPECT_EQ(config->eventConfigWithName("first_open"), nullptr);
-  EXPECT_TRUE(config->isEventCustomConversion("_f"));
-  EXPECT_FALSE(config->isEventCustomConversion("purchase"));
-  EXPECT_EQ(config->samplingRateForEvent("_f"), 1);
-  EXPECT_EQ(config->samplingRateForEvent("purchase"), 10);
-  EXPECT_EQ(config->samplingRateForEvent("missing"), 1);
-  EXPECT_EQ(config->eventConfigWithName(""), nullptr);
+  EXPECT_TRUE(config->eventRules().isEventBlocklisted("_f"));
+  EXPECT_TRUE(config->eventRules().isEventBlocklisted("_unknown_internal"));
+  EXPECT_EQ(config->eventRules().eventConfigWithName("first_open"), nullptr);
+  EXPECT_TRUE(config->eventRules().isEventCustomConversion("_f"));
+  EXPECT_FALSE(config->eventRules().isEventCustomConversion("purchase"));
+  EXPECT_EQ(config->eventRules().samplingRateForEvent("_f"), 1);
+  EXPECT_EQ(config->eventRules().samplingRateForEvent("purchase"), 10);
+  EXPECT_EQ(config->eventRules().samplingRateForEvent("missing"), 1);
+  EXPECT_EQ(config->eventRules().eventConfigWithName(""), nullptr);
 }
 
 TEST_F(RemoteConfigTest, ARefusedOrUnstoredConfigurationKeepsThePreviousOne) {
@@ -421,21 +421,92 @@ TEST_F(RemoteConfigTest, ConsentCachesComeFromTheConsentConfiguration) {
   APMNanoSetMessage(*message, 12, consent);
 
   for (const auto& c : {configFrom(message), reopened()}) {
-    EXPECT_EQ(c->consentDefaults(), (platform::Dictionary{{"ad_storage", "denied"},
+    EXPECT_EQ(c->consent().consentDefaults(), (platform::Dictionary{{"ad_storage", "denied"},
                                                           {"analytics_storage", "granted"},
                                                           {"", "granted"},
                                                           {"ad_user_data", ""}}));
-    EXPECT_EQ(c->consentDelegations(), (platform::Dictionary{{"ad_user_data", "ad_storage"},
+    EXPECT_EQ(c->consent().consentDelegations(), (platform::Dictionary{{"ad_user_data", "ad_storage"},
                                                              {"", "analytics_storage"},
                                                              {"ad_personalization", ""}}));
-    EXPECT_EQ(c->regionalDefaults(), (platform::Dictionary{{"ad_personalization", "denied"}, {"", ""}}));
-    EXPECT_FALSE(c->isDMARegion());
+    EXPECT_EQ(c->consent().regionalDefaults(), (platform::Dictionary{{"ad_personalization", "denied"}, {"", ""}}));
+    EXPECT_FALSE(c->consent().isDMARegion());
   }
   auto config = configFrom(message);
   config->reset();
-  EXPECT_TRUE(config->consentDefaults().empty());
-  EXPECT_TRUE(config->isDMARegion());
+  EXPECT_TRUE(config->consent().consentDefaults().empty());
+  EXPECT_TRUE(config->consent().isDMARegion());
   EXPECT_EQ(config->version(), -1);
+}
+
+// A configuration without a consent message empties the consent values but keeps the DMA region
+// the previous one set; only a reset goes back to a DMA region.
+TEST_F(RemoteConfigTest, AConfigurationWithoutConsentKeepsTheDMARegion) {
+  auto message = makeConfig({});
+  auto consent = APMPBConsentConfig::initWithMessageInfo();
+  APMNanoSetRepeatedField(*consent, 0, std::vector{consentEntry(1, 1)});
+  APMNanoSetBool(*consent, 3, false);
+  APMNanoSetMessage(*message, 12, consent);
+  auto config = configFrom(message);
+  ASSERT_FALSE(config->consent().isDMARegion());
+  ASSERT_EQ(config->consent().consentDefaults(), (platform::Dictionary{{"ad_storage", "granted"}}));
+
+  onWorker([&] { ASSERT_TRUE(config->updateMeasurementConfig(makeConfig({}))); });
+  EXPECT_FALSE(config->consent().isDMARegion());
+  EXPECT_TRUE(config->consent().consentDefaults().empty());
+  config->reset();
+  EXPECT_TRUE(config->consent().isDMARegion());
+}
+
+// An experiment client whose flags the test sets; activations succeed unless refused.
+class FakeExperimentClient : public APMRemoteConfigExperimentClient {
+ public:
+  bool activateLatestSnapshot(platform::Error* error) override {
+    ++activations;
+    if (refuse) platform::setError(error, platform::Error("test", 1));
+    return !refuse;
+  }
+  std::optional<platform::Object> flagValue(const std::string& name) override {
+    auto it = flags.find(name);
+    return it == flags.end() ? std::nullopt : std::optional<platform::Object>(it->second);
+  }
+  std::vector<int64_t> experimentIDs() override { return {5}; }
+  void reset() override { ++resets; }
+
+  std::map<std::string, platform::Object> flags;
+  bool refuse = false;
+  int activations = 0, resets = 0;
+};
+
+// The customer-type switch follows the flag as of the last activation, which happens once per new
+// snapshot; the session-stitching switch follows the client's flag as it is now.
+TEST_F(RemoteConfigTest, ExperimentFlagsOverrideTheirSwitches) {
+  auto client = std::make_shared<FakeExperimentClient>();
+  client->flags = {{"customer_type_enabled", false}};
+  std::shared_ptr<APMRemoteConfig> config;
+  onWorker([&] { config = APMRemoteConfig::create(kAppID, db_, makeConfig({}), persisted_, client); });
+  ASSERT_TRUE(config);
+  EXPECT_EQ(client->activations, 1);  // what an earlier process fetched
+  EXPECT_FALSE(config->features().customerTypeEnabled());
+  EXPECT_FALSE(config->features().sessionStitchingTokenFeatureEnabled());
+
+  client->flags = {{"session_stitching_token_feature_enabled", true}};
+  EXPECT_TRUE(config->features().sessionStitchingTokenFeatureEnabled());
+  EXPECT_FALSE(config->features().customerTypeEnabled()) << "cached until the next activation";
+  EXPECT_FALSE(config->experiments().activateNewSnapshot()) << "no new snapshot yet";
+  EXPECT_EQ(client->activations, 1);
+
+  config->experiments().clientDidReceiveNewSnapshot();
+  client->refuse = true;
+  EXPECT_FALSE(config->experiments().activateNewSnapshot());
+  EXPECT_FALSE(config->features().customerTypeEnabled());
+  client->refuse = false;
+  EXPECT_TRUE(config->experiments().activateNewSnapshot());
+  EXPECT_TRUE(config->features().customerTypeEnabled()) << "the setting's default once the flag is gone";
+  EXPECT_FALSE(config->experiments().activateNewSnapshot()) << "the snapshot was activated";
+  EXPECT_EQ(config->experiments().experimentIDs(), std::vector<int64_t>{5});
+
+  config->reset();
+  EXPECT_EQ(client->resets, 1);
 }
 
 TEST_F(RemoteConfigTest, AFailingProgramEndsTheParseBeforeConsentIsApplied) {
@@ -456,7 +527,7 @@ TEST_F(RemoteConfigTest, AFailingProgramEndsTheParseBeforeConsentIsApplied) {
   EXPECT_EQ(loads, 1);
   EXPECT_EQ(config->eventEditing(), nullptr);
   EXPECT_EQ(config->uploadLimits().uploadingRetryCount(), 9);  // settings were applied before the program
-  EXPECT_TRUE(config->consentDefaults().empty());
+  EXPECT_TRUE(config->consent().consentDefaults().empty());
 }
 
 TEST_F(RemoteConfigTest, URLsUseTheServiceHostSubdomainAndQueryOrder) {
@@ -528,8 +599,8 @@ TEST_F(RemoteConfigTest, GettersMayRunWhileTheWorkerAppliesNewConfigurations) {
     while (!stop) {
       int32_t value = config->uploadLimits().uploadingRetryCount();
       if (value != 9 && value != 10) ++bad;
-      (void)config->consentDefaults();
-      (void)config->isEventBlocklisted("x");
+      (void)config->consent().consentDefaults();
+      (void)config->eventRules().isEventBlocklisted("x");
     }
   });
   for (int i = 0; i < 50; ++i) {
@@ -559,10 +630,10 @@ TEST_F(RemoteConfigTest, ConfigurationEncodedByProtocIsStoredAndAnswers) {
     EXPECT_EQ(c->version(), 42);
     EXPECT_EQ(c->uploadLimits().uploadingInterval(), 60);
     EXPECT_EQ(c->eventLimits().maxEventsPerDay(), 2000);
-    EXPECT_TRUE(c->isEventBlocklisted("tutorial_skip"));
+    EXPECT_TRUE(c->eventRules().isEventBlocklisted("tutorial_skip"));
     EXPECT_EQ(c->uploadURL(), "https://region1.collector.example/a");
-    EXPECT_EQ(c->consentDefaults(), (platform::Dictionary{{"ad_storage", "denied"}}));
-    EXPECT_TRUE(c->isDMARegion());
+    EXPECT_EQ(c->consent().consentDefaults(), (platform::Dictionary{{"ad_storage", "denied"}}));
+    EXPECT_TRUE(c->consent().isDMARegion());
   }
 }
 
