@@ -390,24 +390,34 @@ std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundleDataWithCoun
 }
 
 std::optional<bool> APMDatabase::queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, platform::Error* error) {
+  QueueReading reading;
+  return queueHoldsFullBatch(countLimit, sizeLimit, reading, error);
+}
+
+std::optional<bool> APMDatabase::queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, QueueReading& reading,
+                                                     platform::Error* error) {
   if (!checkQueue("queueHoldsFullBatch", error)) return std::nullopt;
   if (countLimit <= 0) return true;
-  // Asked after every group an attempt bundles: the sizes are read in place, not as dictionaries.
-  int64_t rows = 0;
-  int64_t total = 0;
-  bool full = false;
+  if (reading.full || reading.bundles >= countLimit) return true;
+  // Asked after every group an attempt bundles: the sizes are read in place, not as dictionaries,
+  // and only those of bundles queued since the last question.
+  QueueReading next = reading;
   const bool read = store_->forEachRowOfQuery(
-      "SELECT length(data) AS size FROM queue ORDER BY rowid ASC LIMIT ?", {Object(countLimit)},
+      "SELECT rowid, length(data) AS size FROM queue WHERE rowid > ? ORDER BY rowid ASC LIMIT ?",
+      {Object(reading.lastRowID), Object(countLimit - reading.bundles)},
       [&](const APMSqliteStore::Row& row) {
-        const int64_t size = row.integer(0);
+        const int64_t size = row.integer(1);
         // As the batch reads them: the first always, each later one only while the total stays within the limit.
-        full = rows > 0 && total + size > sizeLimit;
-        total += size;
-        return !full && ++rows < countLimit;
+        next.full = next.bundles > 0 && next.bytes + size > sizeLimit;
+        if (next.full) return false;
+        next.lastRowID = row.integer(0);
+        next.bytes += size;
+        return ++next.bundles < countLimit;
       },
       error);
   if (!read) return std::nullopt;
-  return full || rows >= countLimit;
+  reading = next;
+  return reading.full || reading.bundles >= countLimit;
 }
 
 bool APMDatabase::deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error) {

@@ -213,6 +213,18 @@ class APMDatabase {
   // them, or more stored bytes than sizeLimit before the last), so that no bundle queued later can
   // join the batch queryBundlesWithCountLimit would read. Reads the sizes only.
   std::optional<bool> queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, platform::Error* error);
+  // The same question asked again and again while bundles are being queued: the bundles already
+  // counted are not read again, only those queued after the last one counted. Valid while the
+  // counted bundles stay as they were (nothing deleted, no rollback of the bundles counted): start
+  // a fresh reading otherwise.
+  struct QueueReading {
+    int64_t lastRowID = 0;
+    int64_t bundles = 0;
+    int64_t bytes = 0;
+    bool full = false;
+  };
+  std::optional<bool> queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, QueueReading& reading,
+                                          platform::Error* error);
   bool deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
   bool incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
   double queryLatestBundleTime(platform::Error* error);

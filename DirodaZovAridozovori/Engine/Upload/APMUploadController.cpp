@@ -390,18 +390,24 @@ APMUploadHooks::BundlingStep APMUploadController::bundlingStep(int32_t groups, c
   return step;
 }
 
-bool APMUploadController::queueHoldsWholeBatch() {
-  // A failed read counts as not whole: bundling goes on as it would have.
+bool APMUploadController::queueHoldsWholeBatch(APMDatabase::QueueReading& reading) {
+  // A failed read counts as not whole: bundling goes on as it would have, and the next question
+  // reads the queue afresh.
   platform::Error error;
-  return database_
-      ->queueHoldsFullBatch(remoteConfig_->uploadLimits().uploadMaxBundlesLimit(), remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(), &error)
-      .value_or(false);
+  const auto whole = database_->queueHoldsFullBatch(remoteConfig_->uploadLimits().uploadMaxBundlesLimit(),
+                                                    remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(), reading,
+                                                    &error);
+  if (!whole) reading = APMDatabase::QueueReading{};
+  return whole.value_or(false);
 }
 
 void APMUploadController::bundleUntilBatchIsWhole() {
   // Once the oldest queued bundles make a whole batch, nothing bundled now could join it: the
-  // batch leaves, and the attempt's bundling goes on while it is out.
-  const std::function<bool()> whole = [this] { return queueHoldsWholeBatch(); };
+  // batch leaves, and the attempt's bundling goes on while it is out. Until then groups only add
+  // bundles behind those already counted, so each question reads just the new ones; a step that
+  // stops (a group rolled back) ends the loop before the reading could count a bundle undone.
+  APMDatabase::QueueReading reading;
+  const std::function<bool()> whole = [this, &reading] { return queueHoldsWholeBatch(reading); };
   while (attemptQuota_ > 0 && !whole()) {
     const APMUploadHooks::BundlingStep step = bundlingStep(attemptQuota_, whole);
     attemptQuota_ -= std::max(0, step.bundled);

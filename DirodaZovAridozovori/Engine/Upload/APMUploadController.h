@@ -24,13 +24,13 @@
 #include <vector>
 
 #include "APMBundleFields.h"
+#include "APMDatabase.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
 #include "platform/Error.h"
 #include "platform/FileLock.h"
 #include "platform/Http.h"
 
 class APMAlarm;
-class APMDatabase;
 class APMPersistedConfig;
 class APMRemoteConfig;
 class APMScheduler;
@@ -111,7 +111,7 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   bool lockUploads();
   // Up to groups groups of raw events become queued bundles, through whichever hook is given.
   APMUploadHooks::BundlingStep bundlingStep(int32_t groups, const std::function<bool()>& enough);
-  bool queueHoldsWholeBatch();
+  bool queueHoldsWholeBatch(APMDatabase::QueueReading& reading);
   // The attempt's bundling before its batch leaves: until its groups are made, nothing is left, or
   // the queue already holds a whole batch.
   void bundleUntilBatchIsWhole();

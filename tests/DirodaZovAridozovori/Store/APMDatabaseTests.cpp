@@ -274,6 +274,46 @@ TEST_F(APMDatabaseTest, TheQueueHoldsAWholeBatchOnceNoLaterBundleCouldJoinIt) {
   }
 }
 
+// A reading carried from one question to the next, with bundles queued in between, answers as a
+// fresh reading of the whole queue would: counts and bytes add up over the questions, and each
+// bundle is counted once.
+TEST_F(APMDatabaseTest, AQueueReadingCarriedOverBundlesQueuedSinceAnswersAsAFreshOne) {
+  const struct {
+    const char* name;
+    std::vector<std::vector<size_t>> queuedBetween;  // the sizes queued before each question
+    int64_t countLimit, sizeLimit;
+    std::vector<bool> whole;
+  } cases[] = {
+      {"the count reached one at a time", {{30}, {30}, {30}}, 3, 1000, {false, false, true}},
+      {"the count reached by several at once", {{30}, {30, 30, 30}}, 3, 1000, {false, true}},
+      {"bytes adding up over three questions", {{30}, {30}, {30}}, 10, 89, {false, false, true}},
+      {"bytes exactly at the limit", {{30}, {30}, {30}}, 10, 90, {false, false, false}},
+      {"nothing queued in between", {{30}, {}, {30}}, 2, 1000, {false, false, true}},
+      {"whole stays whole", {{30, 30}, {30}}, 2, 1000, {true, true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto store = rawStore();
+    ASSERT_TRUE(store->executeStatement("DELETE FROM queue", {}, nullptr));
+    APMDatabase::QueueReading reading;
+    for (size_t question = 0; question < c.queuedBetween.size(); ++question) {
+      SCOPED_TRACE(question);
+      for (size_t size : c.queuedBetween[question]) {
+        ASSERT_TRUE(store->executeStatement(
+            "INSERT INTO queue (data, end_timestamp, realtime, retry_count) VALUES (?, 0, 0, 0)",
+            {Object(platform::Data(size, 7))}, nullptr));
+      }
+      onWorker([&] {
+        auto carried = db_->queueHoldsFullBatch(c.countLimit, c.sizeLimit, reading, &e);
+        auto fresh = db_->queueHoldsFullBatch(c.countLimit, c.sizeLimit, &e);
+        ASSERT_TRUE(carried && fresh) << e.description;
+        EXPECT_EQ(*carried, c.whole[question]);
+        EXPECT_EQ(*fresh, c.whole[question]);
+      });
+    }
+  }
+}
+
 // The size limit of a batch counts every bundle taken so far, not only the last one.
 TEST_F(APMDatabaseTest, TheBatchSizeLimitAddsUpOverSeveralBundles) {
   onWorker([&] {
