@@ -2,7 +2,7 @@
 // transport's usual form), read as it stands otherwise, turned into snapshots and per-SDK errors,
 // stored as pending in the experiment database, activated, and read back.
 #include "APMEDatabase.h"
-#include "APMETaskManager.h"
+#include "APMEExperimentReply.h"
 #include "DirodaUtilities/NSData/NSData+DULGzip.h"
 #include "FuzzSupport.h"
 
@@ -29,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const platform::Data& reply = inflated ? *inflated : body;
 
   auto response = APMPBExperimentResponse::fromBuffer(reply);
-  auto snapshots = APMETaskManager::experimentSnapshotsFromExperimentResponse(response);
-  (void)APMETaskManager::errorsFromExperimentResponse(response);
+  auto snapshots = APMEExperimentReply::experimentSnapshotsFromExperimentResponse(response);
+  (void)APMEExperimentReply::errorsFromExperimentResponse(response);
   if (!snapshots || snapshots->empty()) return 0;
 
   // Every input starts from an empty database.

@@ -7,7 +7,6 @@
 #include "APMEExperimentRequestBuilder.h"
 #include "APMEMonitor.h"
 #include "APMFileUtilities.h"
-#include "APMNanoAccessors.h"
 #include "APMScheduler.h"
 #include "DirodaUtilities/NSData/NSData+DULGzip.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -30,16 +29,15 @@ APMETaskManager::APMETaskManager(std::shared_ptr<platform::DispatchQueue> queue,
                                  double initTimestamp)
     : alarm_(std::move(alarm)),
       network_(std::move(network)),
-      persistedStorage_(std::move(persistedStorage)),
       workerQueue_(std::move(queue)),
       databasePath_(std::move(databasePath)),
-      initializationTimestamp_(initTimestamp) {}
+      schedule_(std::move(persistedStorage), initTimestamp) {}
 
 std::shared_ptr<APMETaskManager> APMETaskManager::create() {
   auto queue = platform::DispatchQueue::create(kWorkerQueueLabel);
   auto alarm = std::make_shared<APMAlarm>(queue, kAlarmName);
   auto network = std::make_shared<VIZUzedaru>(APMRemoteConfig::analyticsServiceHost());
-  auto storage = std::make_shared<APMUserDefaults>(kSuiteName);
+  auto storage = std::make_shared<APMUserDefaults>(APMEFetchSchedule::kSuiteName);
   return create(std::move(queue), std::move(alarm), std::move(network), std::move(storage),
                 APMApplicationSupportPath(APMEDatabase::kDatabaseFileName), platform::now());
 }
@@ -124,36 +122,13 @@ void APMETaskManager::fetchAllSnapshotsOnWorkerQueue() {
 
 // MARK: - Schedule
 
-double APMETaskManager::nextFetchTime(double lastSuccess, double lastFailure, double now, bool isFirstCall,
-                                      double initializationTimestamp) {
-  // A success "in the future" (the clock was set back) counts as long ago as it is ahead; no
-  // success at all (0) gives a base of 0.
-  const double base = now - std::fabs(lastSuccess - now);
-  const double next = base + kFetchInterval;
-  if (isFirstCall) return std::max(now + kInitialFetchDelay, next);
-  if (lastFailure <= 0) return next;
-  double candidate = base != 0 ? next : initializationTimestamp;
-  double step = kRetryInterval;
-  for (int attempt = 0; attempt < kMaxRetries; ++attempt, step *= 2) {
-    candidate += step;
-    if (candidate > lastFailure) return candidate;
-  }
-  return 0;
-}
-
-double APMETaskManager::fetchTimeFromLastSuccessfulTimestamp(double lastSuccess, double lastFailure) {
-  const bool isFirstCall = !hasMadeInitialFetch_.exchange(true);
-  return nextFetchTime(lastSuccess, lastFailure, platform::now(), isFirstCall, initializationTimestamp_);
-}
-
 void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
   APMScheduler::checkOnBackgroundThreadWithMethodName("scheduleFetchingExperimentsOnWorkerQueue");
   // Without a database (it did not open, or was deleted) nothing is fetched.
   if (!database_ || stopped_) return;
-  double fetchTime = fetchTimeFromLastSuccessfulTimestamp(persistedStorage_->doubleForKey(kFetchSuccessTimestampKey),
-                                                          persistedStorage_->doubleForKey(kFetchFailureTimestampKey));
+  double fetchTime = schedule_.fetchTimeFromStoredTimestamps();
   if (std::fabs(fetchTime) < DBL_EPSILON) {
-    persistedStorage_->removeObjectForKey(kFetchSuccessTimestampKey);
+    schedule_.forgetLastSuccess();
     APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kTooManyFetchAttempts,
            "Network attempted too many times. Will not schedule new network.");
     return;
@@ -164,8 +139,7 @@ void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
            "Do not schedule a fetch task. Task already exists. Will be executed in seconds", *armed - now);
     return;
   }
-  const double backoff = persistedStorage_->doubleForKey(kFetchBackoffTimestampKey);
-  if (backoff != 0 && now - backoff < kBackoffInterval) fetchTime = std::max(fetchTime, backoff + kBackoffInterval);
+  fetchTime = schedule_.fetchTimeRespectingBackoff(fetchTime, now);
   double delay = fetchTime - now;
   if (delay < DBL_EPSILON) delay = kMinimumDelay;
   std::weak_ptr<APMETaskManager> weak = weak_from_this();
@@ -185,16 +159,8 @@ void APMETaskManager::runDueFetchOnWorkerQueue() {
 }
 
 void APMETaskManager::postponeFetchExperiments() {
-  persistedStorage_->setDouble(platform::now(), kFetchSuccessTimestampKey);
-  persistedStorage_->removeObjectForKey(kFetchFailureTimestampKey);
-  persistedStorage_->removeObjectForKey(kFetchBackoffTimestampKey);
+  schedule_.recordSuccess(platform::now());
   scheduleFetchingExperimentsOnWorkerQueue();
-}
-
-void APMETaskManager::removeTimestamps() {
-  for (const char* key : {kFetchSuccessTimestampKey, kFetchFailureTimestampKey, kFetchBackoffTimestampKey}) {
-    persistedStorage_->removeObjectForKey(key);
-  }
 }
 
 // MARK: - Fetch
@@ -234,8 +200,7 @@ void APMETaskManager::handleFetchingExperimentsResponse(const std::optional<plat
   const double now = platform::now();
   const int64_t status = response ? response->statusCode : 0;
   if (status != 200 && status != 204) {
-    persistedStorage_->setDouble(now, kFetchFailureTimestampKey);
-    if (status == 429 || status == 503) persistedStorage_->setDouble(now, kFetchBackoffTimestampKey);
+    schedule_.recordFailure(now, status == 429 || status == 503);
     APMLog(APMLogLevel::kErrorSampled, APMELogCode::kFetchFailed, "Network fetch failed. Will retry later. Code, error",
            status, contextOf(error));
     scheduleFetchingExperimentsOnWorkerQueue();
@@ -244,11 +209,9 @@ void APMETaskManager::handleFetchingExperimentsResponse(const std::optional<plat
   auto message = APMPBExperimentResponse::fromBuffer(data.value_or(platform::Data{}));
   APMLog(APMLogLevel::kVerbose, APMELogCode::kFetchSucceeded, "Successful fetch. Got network response. Code, data",
          status, data.value_or(platform::Data{}));
-  persistedStorage_->setDouble(now, kFetchSuccessTimestampKey);
-  persistedStorage_->removeObjectForKey(kFetchFailureTimestampKey);
-  persistedStorage_->removeObjectForKey(kFetchBackoffTimestampKey);
-  auto snapshots = experimentSnapshotsFromExperimentResponse(message);
-  auto errors = errorsFromExperimentResponse(message);
+  schedule_.recordSuccess(now);
+  auto snapshots = APMEExperimentReply::experimentSnapshotsFromExperimentResponse(message);
+  auto errors = APMEExperimentReply::errorsFromExperimentResponse(message);
   if (snapshots && !snapshots->empty()) {
     platform::Error upsertError;
     if (!database_->upsertPendingExperimentSnapshots(*snapshots, &upsertError)) {
@@ -260,67 +223,6 @@ void APMETaskManager::handleFetchingExperimentsResponse(const std::optional<plat
   }
   if (auto target = delegate()) target->taskManagerDidFinishFetchingExperimentSnapshots(*this, snapshots, errors);
   scheduleFetchingExperimentsOnWorkerQueue();
-}
-
-// MARK: - Reading a reply
-
-std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromExperimentResponse(
-    const std::shared_ptr<APMPBExperimentResponse>& response) {
-  if (!response) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotCreateExperimentSnapshotsNilResponse,
-           "Cannot create experiment snapshots from nil response");
-    return std::nullopt;
-  }
-  auto messages = APMNanoGetRepeatedField<std::shared_ptr<APMPBSnapshot>>(*response, APMPBExperimentResponse::kSnapshots)
-                      .value_or(std::vector<std::shared_ptr<APMPBSnapshot>>{});
-  if (messages.empty()) {
-    auto SDKResponses =
-        APMNanoGetRepeatedField<std::shared_ptr<APMPBSdkResponse>>(*response, APMPBExperimentResponse::kSdkResponses);
-    for (const auto& SDKResponse : SDKResponses.value_or(std::vector<std::shared_ptr<APMPBSdkResponse>>{})) {
-      auto snapshot = APMNanoGetMessage<APMPBSnapshot>(*SDKResponse, APMPBSdkResponse::kSnapshot);
-      if (!snapshot) continue;
-      auto name = APMNanoGetString(*SDKResponse, APMPBSdkResponse::kSdkName);
-      if (name && !name->empty()) APMNanoSetString(*snapshot, APMPBSnapshot::kSdkName, name);
-      messages.push_back(std::move(snapshot));
-    }
-  }
-  APMESnapshots snapshots;
-  for (const auto& message : messages) {
-    auto snapshot = APMESnapshot::fromProto(*message);
-    if (!snapshot) {
-      APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotCreateSnapshotProto,
-             "Cannot create a snapshot from the proto");
-      continue;
-    }
-    snapshots.push_back(std::move(snapshot));
-  }
-  return snapshots;
-}
-
-std::optional<APMEFetchErrors> APMETaskManager::errorsFromExperimentResponse(
-    const std::shared_ptr<APMPBExperimentResponse>& response) {
-  if (!response) return std::nullopt;
-  auto SDKResponses =
-      APMNanoGetRepeatedField<std::shared_ptr<APMPBSdkResponse>>(*response, APMPBExperimentResponse::kSdkResponses);
-  if (!SDKResponses || SDKResponses->empty()) return std::nullopt;
-  APMEFetchErrors errors;
-  for (const auto& SDKResponse : *SDKResponses) {
-    const int64_t status = APMNanoGetInt32(*SDKResponse, APMPBSdkResponse::kStatus);
-    auto name = APMNanoGetString(*SDKResponse, APMPBSdkResponse::kSdkName);
-    if (status == 0 || !name || name->empty()) continue;
-    const int64_t code = status >= 1 && status <= 3 ? -(status + 1) : -1;
-    errors.insert_or_assign(*name, platform::Error(kErrorDomain, code));
-  }
-  return errors;
-}
-
-std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromData(const platform::Data& data) {
-  if (data.empty()) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMELogCode::kCannotCreateExperimentSnapshotsEmptyData,
-           "Cannot create experiment snapshots from empty data");
-    return std::nullopt;
-  }
-  return experimentSnapshotsFromExperimentResponse(APMPBExperimentResponse::fromBuffer(data));
 }
 
 // MARK: - Changes the manager asks for
@@ -399,7 +301,7 @@ void APMETaskManager::reset() {
       self->database_ = APMEDatabase::create(self->databasePath_);
     }
     if (self->database_ && !self->database_->isOpen()) self->database_.reset();
-    self->removeTimestamps();
+    self->schedule_.removeTimestamps();
     self->scheduleFetchingExperimentsOnWorkerQueue();
   });
 }
@@ -413,7 +315,7 @@ void APMETaskManager::clearAndDelete() {
     self->alarm_->cancel();
     if (self->database_) self->database_->closeAndDelete();
     self->database_.reset();
-    self->removeTimestamps();
+    self->schedule_.removeTimestamps();
   });
 }
 

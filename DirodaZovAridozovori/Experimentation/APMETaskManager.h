@@ -1,5 +1,7 @@
 #pragma once
-// Owns the experiment database, the fetch schedule and the exchange with the experiment service.
+// Owns the experiment database, the fetch alarm and the exchange with the experiment service; its
+// fetch schedule (APMEFetchSchedule) says when the next fetch is due, and APMEExperimentReply reads
+// what the service answered.
 //
 // At start it opens the database on its worker queue, activates the snapshots waiting for the
 // start, hands everything stored to its delegate (the manager), and from then on keeps one alarm
@@ -11,10 +13,8 @@
 // operations the manager calls hop onto it asynchronously. Alarm blocks and network completions
 // hold the task manager weakly.
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +22,8 @@
 
 #include "APMAlarm.h"
 #include "APMEDatabase.h"
+#include "APMEExperimentReply.h"
+#include "APMEFetchSchedule.h"
 #include "APMESnapshot.h"
 #include "APMPBMessages.h"
 #include "APMUserDefaults.h"
@@ -31,10 +33,6 @@
 #include "platform/Http.h"
 
 class APMETaskManager;
-
-using APMESnapshots = std::vector<std::shared_ptr<APMESnapshot>>;
-// SDK name to the error the service reported for it.
-using APMEFetchErrors = std::map<std::string, platform::Error>;
 
 // What the task manager tells its owner. Called on the task manager's worker queue.
 class APMETaskManagerDelegate {
@@ -58,19 +56,7 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
  public:
   static constexpr const char* kWorkerQueueLabel = "APMExperimentWorkerQueue";
   static constexpr const char* kAlarmName = "APMExperimentAlarm";
-  static constexpr const char* kSuiteName = "APMExperimentSuiteName";
-  static constexpr const char* kFetchSuccessTimestampKey = "APMExperimentFetchSuccessTimestamp";
-  static constexpr const char* kFetchFailureTimestampKey = "APMExperimentFetchFailureTimestamp";
-  static constexpr const char* kFetchBackoffTimestampKey = "APMExperimentFetchBackoffTimestamp";
   static constexpr const char* kFetchPath = "/sdk-exp";
-  static constexpr const char* kErrorDomain = "com.diroda.dmp.measurement.experiment.ErrorDomain";
-  // Seconds between successful fetches, before the first fetch of a process, of the first retry
-  // step (each further step doubles), and of the pause the service can ask for.
-  static constexpr double kFetchInterval = 14400;
-  static constexpr double kInitialFetchDelay = 10;
-  static constexpr double kRetryInterval = 1800;
-  static constexpr int kMaxRetries = 6;
-  static constexpr double kBackoffInterval = 43200;
 
   using Block = std::function<void()>;
 
@@ -84,16 +70,8 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
                                                  std::shared_ptr<APMUserDefaults> persistedStorage,
                                                  std::string databasePath, double initTimestamp);
 
-  // The next fetch time (seconds since 1970) from the last success and failure, or 0 when the
-  // retries since the last success are used up. The first call of a process waits at most the
-  // initial delay longer than the success rhythm asks.
-  static double nextFetchTime(double lastSuccess, double lastFailure, double now, bool isFirstCall,
-                              double initializationTimestamp);
-
   // Opens the database, activates waiting snapshots, reports to the delegate and schedules.
   void startTaskManager();
-  // nextFetchTime for now; the first call in the process ends the initial-fetch rule.
-  double fetchTimeFromLastSuccessfulTimestamp(double lastSuccess, double lastFailure);
   void scheduleFetchingExperimentsOnWorkerQueue();
   void postponeFetchExperiments();
   void fetchExperiments();
@@ -113,23 +91,16 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
   // worker queue.
   void stop();
 
-  static std::optional<APMESnapshots> experimentSnapshotsFromExperimentResponse(
-      const std::shared_ptr<APMPBExperimentResponse>& response);
-  static std::optional<APMEFetchErrors> errorsFromExperimentResponse(
-      const std::shared_ptr<APMPBExperimentResponse>& response);
-  static std::optional<APMESnapshots> experimentSnapshotsFromData(const platform::Data& data);
-
   // An exception thrown by the block is logged; the synchronous form throws it again.
   void dispatchAsyncOnWorkerQueue(Block block);
   void dispatchSyncOnWorkerQueue(const Block& block);
 
   std::shared_ptr<APMETaskManagerDelegate> delegate() const { return delegate_.lock(); }
   void setDelegate(std::weak_ptr<APMETaskManagerDelegate> delegate) { delegate_ = std::move(delegate); }
-  bool hasMadeInitialFetch() const { return hasMadeInitialFetch_.load(); }
-  double initializationTimestamp() const { return initializationTimestamp_; }
+  // The fetch timestamps and the rhythm they feed; their stored side is the worker queue's.
+  APMEFetchSchedule& schedule() { return schedule_; }
   const std::shared_ptr<platform::DispatchQueue>& workerQueue() const { return workerQueue_; }
   const std::shared_ptr<APMAlarm>& alarm() const { return alarm_; }
-  const std::shared_ptr<APMUserDefaults>& persistedStorage() const { return persistedStorage_; }
   const std::string& databasePath() const { return databasePath_; }
   // Worker queue only.
   const std::shared_ptr<APMEDatabase>& database() const { return database_; }
@@ -142,17 +113,14 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
   void startTaskManagerOnWorkerQueue();
   void fetchAllSnapshotsOnWorkerQueue();
   void runDueFetchOnWorkerQueue();
-  void removeTimestamps();
   std::string fetchURL() const;
 
   std::shared_ptr<APMAlarm> alarm_;
   std::shared_ptr<VIZUzedaru> network_;
-  std::shared_ptr<APMUserDefaults> persistedStorage_;
   std::shared_ptr<platform::DispatchQueue> workerQueue_;
   std::shared_ptr<APMEDatabase> database_;  // worker queue only; none until opened, after clearAndDelete
   std::string databasePath_;
-  std::atomic<bool> hasMadeInitialFetch_{false};
   bool stopped_ = false;  // worker queue only
   std::weak_ptr<APMETaskManagerDelegate> delegate_;
-  double initializationTimestamp_;
+  APMEFetchSchedule schedule_;
 };

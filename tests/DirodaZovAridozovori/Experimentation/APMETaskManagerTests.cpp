@@ -142,7 +142,7 @@ TEST_F(APMETaskManagerTest, NextFetchTimeFollowsSuccessRhythmAndRetryLadder) {
       {"ladder used up after a success", now - 18000, now - 18000 + 14400 + 113400, false, 0},
   };
   for (const auto& row : rows) {
-    EXPECT_DOUBLE_EQ(APMETaskManager::nextFetchTime(row.success, row.failure, now, row.first, start), row.expected)
+    EXPECT_DOUBLE_EQ(APMEFetchSchedule::nextFetchTime(row.success, row.failure, now, row.first, start), row.expected)
         << row.name;
   }
 }
@@ -170,7 +170,7 @@ TEST_F(APMETaskManagerTest, StartSchedulesTheFirstFetchWithinTheBackoffRule) {
     make();
     start();
     EXPECT_EQ(alarmAt(), row.expected);
-    EXPECT_TRUE(manager_->hasMadeInitialFetch());
+    EXPECT_TRUE(manager_->schedule().hasMadeInitialFetch());
     manager_->stop();
     manager_.reset();
   }
@@ -283,7 +283,7 @@ TEST_F(APMETaskManagerTest, RepliesYieldSnapshotsAndPerSDKErrors) {
   } rows[] = {{0, std::nullopt}, {1, -2}, {2, -3}, {3, -4}, {4, -1}, {17, -1}, {-5, -1}};
   for (const auto& row : rows) {
     auto message = APMPBExperimentResponse::fromBuffer(responseBytes({}, {{"sdk", row.status}, {"", 2}}));
-    auto errors = APMETaskManager::errorsFromExperimentResponse(message);
+    auto errors = APMEExperimentReply::errorsFromExperimentResponse(message);
     ASSERT_TRUE(errors);
     EXPECT_EQ(errors->count(""), 0u) << "nameless SDK responses give no error";
     if (!row.code) {
@@ -293,7 +293,7 @@ TEST_F(APMETaskManagerTest, RepliesYieldSnapshotsAndPerSDKErrors) {
     ASSERT_EQ(errors->count("sdk"), 1u) << row.status;
     EXPECT_EQ(errors->at("sdk").code, *row.code) << row.status;
   }
-  EXPECT_EQ(APMETaskManager::errorsFromExperimentResponse(std::make_shared<APMPBExperimentResponse>()), std::nullopt);
+  EXPECT_EQ(APMEExperimentReply::errorsFromExperimentResponse(std::make_shared<APMPBExperimentResponse>()), std::nullopt);
 
   // Top-level snapshots win; otherwise each SDK response's snapshot, renamed after its SDK.
   auto top = snapshot("top", {experiment(1, {})});
@@ -308,13 +308,13 @@ TEST_F(APMETaskManagerTest, RepliesYieldSnapshotsAndPerSDKErrors) {
   APMNanoSetString(*nameless, APMPBSdkResponse::kSdkName, std::string(""));
   APMNanoSetMessage(*nameless, APMPBSdkResponse::kSnapshot, APMPBSnapshot());
   APMNanoSetRepeatedField(both, APMPBExperimentResponse::kSdkResponses, std::vector{entry, unnamed, nameless});
-  auto fromTop = APMETaskManager::experimentSnapshotsFromData(both.protoBuffer());
+  auto fromTop = APMEExperimentReply::experimentSnapshotsFromData(both.protoBuffer());
   ASSERT_TRUE(fromTop);
   ASSERT_EQ(fromTop->size(), 1u);
   EXPECT_EQ(fromTop->front()->SDKName(), "top");
 
   APMNanoClearField(both, APMPBExperimentResponse::kSnapshots);
-  auto fromSDKs = APMETaskManager::experimentSnapshotsFromData(both.protoBuffer());
+  auto fromSDKs = APMEExperimentReply::experimentSnapshotsFromData(both.protoBuffer());
   ASSERT_TRUE(fromSDKs);
   ASSERT_EQ(fromSDKs->size(), 2u);
   EXPECT_EQ(fromSDKs->at(0)->SDKName(), "renamed");
@@ -322,9 +322,9 @@ TEST_F(APMETaskManagerTest, RepliesYieldSnapshotsAndPerSDKErrors) {
   EXPECT_EQ(fromSDKs->at(1)->SDKName(), "kept");
   EXPECT_TRUE(logged(2, 820016, "Cannot create a snapshot from the proto"));
 
-  EXPECT_EQ(APMETaskManager::experimentSnapshotsFromData({}), std::nullopt);
+  EXPECT_EQ(APMEExperimentReply::experimentSnapshotsFromData({}), std::nullopt);
   EXPECT_TRUE(logged(2, 820025, "Cannot create experiment snapshots from empty data"));
-  EXPECT_EQ(APMETaskManager::experimentSnapshotsFromExperimentResponse(nullptr), std::nullopt);
+  EXPECT_EQ(APMEExperimentReply::experimentSnapshotsFromExperimentResponse(nullptr), std::nullopt);
   EXPECT_TRUE(logged(2, 820015, "Cannot create experiment snapshots from nil response"));
 }
 
