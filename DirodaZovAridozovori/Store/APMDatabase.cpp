@@ -25,18 +25,20 @@ void setAside(const std::string& path) {
   }
 }
 
-std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMSqliteStore::Record& row) {
-  auto aggregates = std::make_shared<APMEventAggregates>(
-      apm_rows::text(row, "name"), apm_rows::integer(row, "lifetime_count"),
-      apm_rows::integer(row, "current_bundle_count"), apm_rows::integer(row, "current_session_count"),
-      apm_rows::real(row, "last_fire_timestamp"));
-  aggregates->setLastBundledTimestamp(apm_rows::real(row, "last_bundled_timestamp"));
-  aggregates->setLastBundledDay(static_cast<int32_t>(apm_rows::integer(row, "last_bundled_day")));
-  aggregates->setLastSamplingRate(apm_rows::integer(row, "last_sampling_rate"));
-  if (apm_rows::has(row, "last_sampled_complex_event_id")) {
-    aggregates->setLastSampledComplexEventID(apm_rows::integer(row, "last_sampled_complex_event_id"));
-  }
-  aggregates->setLastExemptFromSampling(apm_rows::integer(row, "last_exempt_from_sampling") != 0);
+// The columns aggregatesFromRow reads in place, in this order.
+constexpr const char* kAggregatesColumns =
+    "name, lifetime_count, current_bundle_count, current_session_count, last_fire_timestamp, "
+    "last_bundled_timestamp, last_bundled_day, last_sampling_rate, last_sampled_complex_event_id, "
+    "last_exempt_from_sampling";
+
+std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMSqliteStore::Row& row) {
+  auto aggregates = std::make_shared<APMEventAggregates>(row.text(0), row.integer(1), row.integer(2), row.integer(3),
+                                                         row.real(4));
+  aggregates->setLastBundledTimestamp(row.real(5));
+  aggregates->setLastBundledDay(static_cast<int32_t>(row.integer(6)));
+  aggregates->setLastSamplingRate(row.integer(7));
+  if (row.has(8)) aggregates->setLastSampledComplexEventID(row.integer(8));
+  aggregates->setLastExemptFromSampling(row.integer(9) != 0);
   return aggregates;
 }
 
@@ -130,9 +132,17 @@ std::optional<int64_t> APMDatabase::execute(const std::string& sql, const platfo
 }
 
 std::optional<bool> APMDatabase::exists(const std::string& sql, const platform::Array& values, platform::Error* error) {
-  auto rows = query(sql, values, error);
-  if (!rows) return std::nullopt;
-  return !rows->empty();
+  // The first row answers: it is neither read into a dictionary nor followed by the rest.
+  bool found = false;
+  if (!store_->forEachRowOfQuery(sql, values,
+                                 [&found](const APMSqliteStore::Row&) {
+                                   found = true;
+                                   return false;
+                                 },
+                                 error)) {
+    return std::nullopt;
+  }
+  return found;
 }
 
 std::optional<int64_t> APMDatabase::count(const std::string& sql, const platform::Array& values,
@@ -220,17 +230,28 @@ void APMDatabase::close() {
 std::shared_ptr<APMEventAggregates> APMDatabase::eventAggregatesWithName(const std::string& name,
                                                                          platform::Error* error) {
   if (!checkQueue("eventAggregatesWithName", error)) return nullptr;
-  auto rows = query("SELECT * FROM events WHERE name = ?", {Object(name)}, error);
-  if (!rows || rows->empty()) return nullptr;
-  return aggregatesFromRow(rows->front());
+  // Read in place: bundling asks once per event name of every group.
+  std::shared_ptr<APMEventAggregates> found;
+  store_->forEachRowOfQuery(std::string("SELECT ") + kAggregatesColumns + " FROM events WHERE name = ?", {Object(name)},
+                            [&found](const APMSqliteStore::Row& row) {
+                              found = aggregatesFromRow(row);
+                              return false;
+                            },
+                            error);
+  return found;
 }
 
 std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> APMDatabase::allEventAggregates(platform::Error* error) {
   if (!checkQueue("allEventAggregates", error)) return std::nullopt;
-  auto rows = query("SELECT * FROM events ORDER BY name", {}, error);
-  if (!rows) return std::nullopt;
   std::vector<std::shared_ptr<APMEventAggregates>> result;
-  for (const auto& row : *rows) result.push_back(aggregatesFromRow(row));
+  if (!store_->forEachRowOfQuery(std::string("SELECT ") + kAggregatesColumns + " FROM events ORDER BY name", {},
+                                 [&result](const APMSqliteStore::Row& row) {
+                                   result.push_back(aggregatesFromRow(row));
+                                   return true;
+                                 },
+                                 error)) {
+    return std::nullopt;
+  }
   return result;
 }
 
@@ -238,18 +259,17 @@ bool APMDatabase::updateEventAggregates(const APMEventAggregates& aggregates, pl
   if (!checkQueue("updateEventAggregates", error)) return false;
   if (aggregates.name().empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty event name");
   const auto& complexID = aggregates.lastSampledComplexEventID();
-  return store_->upsertRecord(
-      {{"name", Object(aggregates.name())},
-       {"lifetime_count", Object(aggregates.lifetimeCount())},
-       {"current_bundle_count", Object(aggregates.currentBundleCount())},
-       {"current_session_count", Object(aggregates.currentSessionCount())},
-       {"last_fire_timestamp", Object(aggregates.lastFireTimestamp())},
-       {"last_bundled_timestamp", Object(aggregates.lastBundledTimestamp())},
-       {"last_bundled_day", Object(static_cast<int64_t>(aggregates.lastBundledDay()))},
-       {"last_sampling_rate", Object(aggregates.lastSamplingRate())},
-       {"last_sampled_complex_event_id", complexID ? Object(*complexID) : Object()},
-       {"last_exempt_from_sampling", Object(aggregates.lastExemptFromSampling() ? 1 : 0)}},
-      apm_schema::kEvents, error);
+  // One fixed statement (the row replaced whole, as an upsert of every column), rather than one
+  // built from a dictionary of the columns on each call.
+  return execute(std::string("INSERT OR REPLACE INTO events (") + kAggregatesColumns +
+                     ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                 {Object(aggregates.name()), Object(aggregates.lifetimeCount()), Object(aggregates.currentBundleCount()),
+                  Object(aggregates.currentSessionCount()), Object(aggregates.lastFireTimestamp()),
+                  Object(aggregates.lastBundledTimestamp()), Object(static_cast<int64_t>(aggregates.lastBundledDay())),
+                  Object(aggregates.lastSamplingRate()), complexID ? Object(*complexID) : Object(),
+                  Object(aggregates.lastExemptFromSampling() ? 1 : 0)},
+                 error)
+      .has_value();
 }
 
 std::optional<int64_t> APMDatabase::publicEventCount(platform::Error* error) {
@@ -283,18 +303,24 @@ bool APMDatabase::restoreFromEventsSnapshotTable(platform::Error* error) {
 
 std::optional<APMDailyCounts> APMDatabase::dailyCounts(platform::Error* error) {
   if (!checkQueue("dailyCounts", error)) return std::nullopt;
-  auto rows = query("SELECT * FROM app_metadata WHERE id = ?", {Object(apm_schema::kAppMetadataRowID)}, error);
-  if (!rows) return std::nullopt;
+  // The counts' columns only, read in place: the row also holds the stored configuration.
   APMDailyCounts counts;
-  if (rows->empty()) return counts;
-  const auto& row = rows->front();
-  counts.day = static_cast<int32_t>(apm_rows::integer(row, "day"));
-  counts.conversionsCount = static_cast<int32_t>(apm_rows::integer(row, "conversions_count"));
-  counts.allEventsCount = static_cast<int32_t>(apm_rows::integer(row, "all_events_count"));
-  counts.publicEventsCount = static_cast<int32_t>(apm_rows::integer(row, "public_events_count"));
-  counts.errorEventsCount = static_cast<int32_t>(apm_rows::integer(row, "error_events_count"));
-  counts.realtimeCount = static_cast<int32_t>(apm_rows::integer(row, "realtime_count"));
-  counts.dcuRealtimeCount = static_cast<int32_t>(apm_rows::integer(row, "dcu_realtime_count"));
+  const bool read = store_->forEachRowOfQuery(
+      "SELECT day, conversions_count, all_events_count, public_events_count, error_events_count, realtime_count, "
+      "dcu_realtime_count FROM app_metadata WHERE id = ?",
+      {Object(apm_schema::kAppMetadataRowID)},
+      [&counts](const APMSqliteStore::Row& row) {
+        counts.day = static_cast<int32_t>(row.integer(0));
+        counts.conversionsCount = static_cast<int32_t>(row.integer(1));
+        counts.allEventsCount = static_cast<int32_t>(row.integer(2));
+        counts.publicEventsCount = static_cast<int32_t>(row.integer(3));
+        counts.errorEventsCount = static_cast<int32_t>(row.integer(4));
+        counts.realtimeCount = static_cast<int32_t>(row.integer(5));
+        counts.dcuRealtimeCount = static_cast<int32_t>(row.integer(6));
+        return false;
+      },
+      error);
+  if (!read) return std::nullopt;
   return counts;
 }
 
@@ -312,15 +338,20 @@ bool APMDatabase::updateDailyCounts(const APMDailyCounts& counts, platform::Erro
 
 std::optional<APMAppMetadata> APMDatabase::queryAppMetadata(platform::Error* error) {
   if (!checkQueue("queryAppMetadata", error)) return std::nullopt;
-  auto rows = query("SELECT * FROM app_metadata WHERE id = ?", {Object(apm_schema::kAppMetadataRowID)}, error);
-  if (!rows) return std::nullopt;
   APMAppMetadata metadata;
-  if (rows->empty()) return metadata;
-  const auto& row = rows->front();
-  metadata.lastBundleIndex = apm_rows::integer(row, "last_bundle_index");
-  metadata.lastDeliveryIndex = apm_rows::integer(row, "last_delivery_index");
-  metadata.lastBundleStartTimestamp = apm_rows::real(row, "last_bundle_start_timestamp");
-  metadata.lastBundleEndTimestamp = apm_rows::real(row, "last_bundle_end_timestamp");
+  const bool read = store_->forEachRowOfQuery(
+      "SELECT last_bundle_index, last_delivery_index, last_bundle_start_timestamp, last_bundle_end_timestamp "
+      "FROM app_metadata WHERE id = ?",
+      {Object(apm_schema::kAppMetadataRowID)},
+      [&metadata](const APMSqliteStore::Row& row) {
+        metadata.lastBundleIndex = row.integer(0);
+        metadata.lastDeliveryIndex = row.integer(1);
+        metadata.lastBundleStartTimestamp = row.real(2);
+        metadata.lastBundleEndTimestamp = row.real(3);
+        return false;
+      },
+      error);
+  if (!read) return std::nullopt;
   return metadata;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
 #include <functional>
 
@@ -115,6 +116,62 @@ TEST_F(APMDatabaseTest, EventsSnapshotRestoresTheAggregatesOfTheMomentItWasTaken
     ASSERT_TRUE(db_->restoreFromEventsSnapshotTable(&e)) << e.description;
     EXPECT_EQ(db_->eventAggregatesWithName("a", &e)->lifetimeCount(), 1);
     EXPECT_FALSE(db_->eventAggregatesWithName("b", &e));
+  });
+}
+
+// Every stored column reads back into its own field (each field holds a value no other has), for
+// one name and for all names, with and without a sampled complex event ID; the daily counts and
+// the app metadata likewise.
+TEST_F(APMDatabaseTest, EveryAggregateCountAndMetadataFieldReadsBackIntoItsOwnField) {
+  APMEventAggregates sampled("a_sampled", 11, 12, 13, 14.5);
+  sampled.setLastBundledTimestamp(15.5);
+  sampled.setLastBundledDay(16);
+  sampled.setLastSamplingRate(17);
+  sampled.setLastSampledComplexEventID(18);
+  sampled.setLastExemptFromSampling(true);
+  APMEventAggregates plain("b_plain", 21, 22, 23, 24.5);
+  plain.setLastBundledTimestamp(25.5);
+  plain.setLastBundledDay(26);
+  plain.setLastSamplingRate(27);
+  APMDailyCounts counts;
+  counts.day = 31;
+  counts.conversionsCount = 32;
+  counts.allEventsCount = 33;
+  counts.publicEventsCount = 34;
+  counts.errorEventsCount = 35;
+  counts.realtimeCount = 36;
+  counts.dcuRealtimeCount = 37;
+  APMAppMetadata metadata;
+  metadata.lastBundleIndex = 41;
+  metadata.lastDeliveryIndex = 42;
+  metadata.lastBundleStartTimestamp = 43.5;
+  metadata.lastBundleEndTimestamp = 44.5;
+  onWorker([&] {
+    for (const auto* aggregates : {&sampled, &plain}) ASSERT_TRUE(db_->updateEventAggregates(*aggregates, &e));
+    ASSERT_TRUE(db_->updateDailyCounts(counts, &e));
+    ASSERT_TRUE(db_->updateAppMetadata(metadata, &e));
+  });
+  reopen();
+  onWorker([&] {
+    for (const auto* aggregates : {&sampled, &plain}) {
+      SCOPED_TRACE(aggregates->name());
+      auto read = db_->eventAggregatesWithName(aggregates->name(), &e);
+      ASSERT_TRUE(read) << e.description;
+      EXPECT_EQ(*read, *aggregates);
+    }
+    auto all = db_->allEventAggregates(&e);
+    ASSERT_TRUE(all && all->size() == 2u) << e.description;
+    EXPECT_EQ(*all->at(0), sampled);
+    EXPECT_EQ(*all->at(1), plain);
+    auto readCounts = db_->dailyCounts(&e);
+    ASSERT_TRUE(readCounts);
+    EXPECT_EQ((std::array{readCounts->day, readCounts->conversionsCount, readCounts->allEventsCount,
+                          readCounts->publicEventsCount, readCounts->errorEventsCount, readCounts->realtimeCount,
+                          readCounts->dcuRealtimeCount}),
+              (std::array{31, 32, 33, 34, 35, 36, 37}));
+    auto readMetadata = db_->queryAppMetadata(&e);
+    ASSERT_TRUE(readMetadata);
+    EXPECT_EQ(*readMetadata, metadata);
   });
 }
 
