@@ -36,6 +36,7 @@
 #include "APMFileUtilities.h"
 #include "APMMeasurement.h"
 #include "APMEngineRegistry.h"
+#include "APMStartUp.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "DUDUravodazo.h"
@@ -299,7 +300,7 @@ inline std::shared_ptr<APMMeasurement> waitForEngine() {
   for (int i = 0; i < 1000; ++i) {
     if (auto engine = APMEngineRegistry::sharedInstance()) {
       engine->setup().scheduler->workerQueue()->sync([] {});
-      if (engine->didInitializeComponents()) return engine;
+      if (engine->startUp().didInitializeComponents()) return engine;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -4,6 +4,7 @@
 #include "APMEngineSessions.h"
 #include "APMMeasurement.h"
 #include "APMPersistedConfig.h"
+#include "APMStartUp.h"
 #include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
 
 void APMCollectionSwitch::switchAtCreation() {
@@ -41,7 +42,7 @@ void APMCollectionSwitch::setEnabledOnWorkerQueue(bool enabled) {
   if (!engine_.setup().isAnalyticsCollectionDeactivated && !APMAnalyticsHooksDeferredCollection()) APMAnalyticsHooksSetDeferredCollection(!enabled);
   if (enabled) {
     // The switch is only turned on once the components exist, so no road runs without a database.
-    if (!engine_.startMeasurementOnWorkerQueue()) {
+    if (!engine_.startUp().startMeasurementOnWorkerQueue()) {
       enabled_ = false;
       APMLog(APMLogLevel::kError, APMMeasurementLogCode::kFailedStartAnalytics,
              "Failed to start Analytics. Analytics is disabled");

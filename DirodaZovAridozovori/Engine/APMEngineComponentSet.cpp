@@ -8,6 +8,7 @@
 #include "APMEngineContext.h"
 #include "APMEngineEventRoad.h"
 #include "APMEngineSessions.h"
+#include "APMStartUp.h"
 #include "Fetch/APMEngineFetch.h"
 #include "Upload/APMEngineUploadRoad.h"
 #include "Upload/APMUploadController.h"
@@ -42,7 +43,7 @@ class ComponentContext final : public APMEngineContext {
 
   std::shared_ptr<APMSessionReporter> sessionReporter() const override {
     auto engine = engine_.lock();
-    return engine && engine->didInitializeComponents() ? engine->sessions().currentSessionReporter() : nullptr;
+    return engine && engine->startUp().didInitializeComponents() ? engine->sessions().currentSessionReporter() : nullptr;
   }
 
   bool isEnabled() const override {

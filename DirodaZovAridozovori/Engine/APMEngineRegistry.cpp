@@ -101,7 +101,7 @@ std::shared_ptr<APMMonitor> APMEngineRegistry::monitor() { return APMMonitor::sh
 
 std::shared_ptr<APMRemoteConfig> APMEngineRegistry::remoteConfig() {
   if (auto engine = sharedInstance()) {
-    if (auto published = engine->publishedRemoteConfig()) return published;
+    if (auto published = engine->objects().publishedRemoteConfig()) return published;
   }
   return APMRemoteConfig::defaultInstance();
 }

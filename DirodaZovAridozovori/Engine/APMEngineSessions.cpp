@@ -64,7 +64,7 @@ void APMEngineSessions::createSessionReporterOnWorkerQueue() {
   // The engine's own configuration, as other queues see it (the timer runs on the main queue).
   host.settings = [weakEngine] {
     std::shared_ptr<APMRemoteConfig> config;
-    if (auto engine = weakEngine.lock()) config = engine->publishedRemoteConfig();
+    if (auto engine = weakEngine.lock()) config = engine->objects().publishedRemoteConfig();
     return sessionSettings(config ? config : APMRemoteConfig::defaultInstance());
   };
   auto reporter = APMSessionReporter::create(engine_.setup().persistedConfig, std::move(host));

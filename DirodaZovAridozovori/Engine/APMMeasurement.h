@@ -9,8 +9,9 @@
 // (APMEngineEventRoad), which writes the events waiting together in one group; any other entry
 // point closes the open group first, so worker-side work keeps the order of submission.
 //
-// The engine keeps the collection switch and the order of its parts; each road (events, uploads,
-// fetch, start-up, sessions, user properties) lives in a class of its own that the engine hands out.
+// The engine keeps what it was made with and the objects its start made; the collection switch,
+// the start and each road (events, uploads, fetch, sessions, user properties) live in classes of
+// their own that the engine hands out.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -88,8 +89,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // ---- Collection switch and start-up.
   // Whether collection runs (any thread), and the switch that turns it on or off.
   APMCollectionSwitch& collection() const { return *collection_; }
-  // Worker queue: makes the components at the first call, then sends what a start sends.
-  bool startMeasurementOnWorkerQueue();
+  // The start: the objects the first start makes and the steps around it (worker queue).
+  APMStartUp& startUp() const { return *startUp_; }
 
   // ---- Entry points (any thread). Events go through the event road.
   void filterPurchaseTransactions(std::vector<APMPurchaseTransaction> transactions,
@@ -102,8 +103,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // The event road: events from any thread, and the worker's road to the stored rows (components
   // hand in events of their own through it).
   APMEngineEventRoad& eventRoad() const { return *eventRoad_; }
-  // The start-up steps (worker queue).
-  APMStartUp& startUp() const { return *startUp_; }
   // The upload road: schedule, bundling and uploads (worker queue).
   APMEngineUploadRoad& uploadRoad() const { return *uploadRoad_; }
   // The sessions: the session reporter and what the road and the start-up ask of it.
@@ -116,14 +115,13 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // ---- Fields.
   // What the engine was made with.
   const APMEngineSetup& setup() const { return setup_; }
-  bool didInitializeComponents() const { return didInitializeComponents_.load(); }
   double initTimestamp() const { return initTimestamp_.load(); }
   // Worker queue: the components created at the first successful start (empty before it).
   const std::shared_ptr<APMDatabase>& database() const { return objects_.database(); }
   const std::shared_ptr<APMIdentity>& identity() const { return objects_.identity(); }
   const std::shared_ptr<APMRemoteConfig>& remoteConfigInstance() const { return objects_.remoteConfig(); }
-  // The configuration as other queues see it (any thread).
-  std::shared_ptr<APMRemoteConfig> publishedRemoteConfig() const { return objects_.publishedRemoteConfig(); }
+  // The objects the first start makes, and the configuration and identity as other queues see them.
+  APMEngineObjects& objects() { return objects_; }
   // The components this engine was made with, in the order it calls them, and their context.
   const APMEngineComponentSet& components() const { return components_; }
   // Worker queue: waits for nothing; true when the calling thread runs on the worker queue.
@@ -144,14 +142,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   APMMeasurement(Private, APMEngineSetup setup);
 
  private:
-  bool initializeComponentsOnWorkerQueue();
-  void installRemoteConfigHooks();
-
   const APMEngineSetup setup_;
-
-  std::atomic<bool> didInitializeComponents_{false};
   std::atomic<double> initTimestamp_{0};
-  std::mutex initializeComponentsLock_;
 
   APMEngineObjects objects_;
   // Fixed once the engine is made.

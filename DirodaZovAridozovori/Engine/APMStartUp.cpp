@@ -10,6 +10,12 @@
 #include "APMEngineSessions.h"
 #include "APMMeasurement.h"
 #include "APMEngineUserProperties.h"
+#include "APMEngineRegistry.h"
+#include "APMEventParameters.h"
+#include "Front/APMBackwardCompatibilityUtil.h"
+#include "Identity/APMIdentityEnvironment.h"
+#include "Upload/APMEngineUploadRoad.h"
+#include "platform/ClassRegistry.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
@@ -25,10 +31,181 @@
 
 namespace {
 
+constexpr const char* kRemoteConfigSDKClassName = "DAVEzuzozAvuruv";
 constexpr int64_t kMaxWipeRetries = 9;
 constexpr int64_t kMillisecondsPerHour = 3600000;
 
 }  // namespace
+
+// MARK: - The start
+
+bool APMStartUp::startMeasurementOnWorkerQueue() {
+  if (!engine_.checkWorkerQueue("startMeasurementOnWorkerQueue")) return false;
+  {
+    std::lock_guard<std::mutex> lock(initializeComponentsLock_);
+    if (!didInitializeComponents_) {
+      // The switch must read as on while the start-up reports are written.
+      const bool wasEnabled = engine_.collection().exchangeEnabled(true);
+      const bool ok = initializeComponentsOnWorkerQueue();
+      engine_.collection().exchangeEnabled(wasEnabled);
+      if (!ok) return false;
+      didInitializeComponents_ = true;
+    }
+  }
+  const bool wasEnabled = engine_.collection().exchangeEnabled(true);
+  engine_.userProperties().setPersonalizedAdsUserPropertyOnWorkerQueue();
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (hooks->needFirstOpenAfterReset && hooks->needFirstOpenAfterReset()) {
+    reportFirstOpenOnWorkerQueue();
+    if (hooks->removeNeedFirstOpenAfterReset) hooks->removeNeedFirstOpenAfterReset();
+  }
+  engine_.collection().exchangeEnabled(wasEnabled);
+  engine_.uploadRoad().updateSchedule();
+  if (APMBackwardCompatibilityUtil::disableVIDUruzazezuve()) {
+    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kVIDUruzazezuveDisabled,
+           "VIDUruzazezuve has been disabled");
+  }
+  return true;
+}
+
+bool APMStartUp::initializeComponentsOnWorkerQueue() {
+  auto monitor = APMMonitor::shared();
+  auto hooks = APMAnalyticsHooksSnapshot();
+  const APMEngineSetup& setup = engine_.setup();
+
+  engine_.objects().setIdentity(APMIdentity::sharedInstance());
+  const auto& identity = engine_.objects().identity();
+  if (!identity) return false;
+
+  setProspectiveConsentSettings();
+  if (hooks->removeStartUpConsentSettings) hooks->removeStartUpConsentSettings();
+  if (hooks->removeDeferredResetOnDeniedConsent) hooks->removeDeferredResetOnDeniedConsent();
+
+  if (shouldWipeDataWithAppID(setup.appID, identity->providedIdentifiers().appIDFromDMP(), setup.persistedConfig->appIDFromDMP())) {
+    const int64_t retries = hooks->resetRetryCount ? hooks->resetRetryCount() : 0;
+    if (hooks->setResetRetryCount) hooks->setResetRetryCount(retries + 1);
+    if (wipeoutAnalyticsDataAndResetComponents()) {
+      if (hooks->setResetRetryCount) hooks->setResetRetryCount(0);
+    } else {
+      APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kFailedWipeOutAnalyticsData,
+             "Failed to wipe out Analytics data");
+    }
+  }
+
+  identity->updateIdentifiers();
+  if (hooks->appInstanceIDAfterReset) {
+    auto afterReset = hooks->appInstanceIDAfterReset();
+    if (afterReset && !afterReset->empty()) {
+      identity->setAppInstanceID(*afterReset);
+      if (hooks->removeAppInstanceIDAfterReset) hooks->removeAppInstanceIDAfterReset();
+    }
+  }
+  updatePersistedAppIDFromDMP();
+
+  std::shared_ptr<APMDatabase> database;
+  for (int attempt = 0; attempt < 2 && !database; ++attempt) {
+    platform::Error error;
+    database = APMDatabase::create(setup.databaseName, setup.persistedConfig, setup.scheduler->workerQueue(), &error);
+  }
+  if (!database) return false;
+
+  std::weak_ptr<APMMeasurement> weakSelf = engine_.weak_from_this();
+  const std::function<std::shared_ptr<APMRemoteConfig>()> servedConfig = [weakSelf]() -> std::shared_ptr<APMRemoteConfig> {
+    auto self = weakSelf.lock();
+    return self ? self->objects().publishedRemoteConfig() : nullptr;
+  };
+  std::shared_ptr<APMRemoteConfigExperimentClient> experimentClient;
+  for (const auto& component : engine_.components().list()) {
+    experimentClient = component->experimentClientForRemoteConfig(servedConfig);
+    if (experimentClient) break;
+  }
+  auto config = APMRemoteConfig::create(setup.appID, database, setup.persistedConfig, std::move(experimentClient));
+  if (!config) return false;
+  for (const auto& component : engine_.components().list()) {
+    if (!component->startUpDidOpenDatabase(database)) return false;
+  }
+
+  std::weak_ptr<APMRemoteConfig> weakConfig = config;
+  database->setLimitsProvider([weakConfig] {
+    APMDatabaseLimits limits;
+    if (auto strong = weakConfig.lock()) {
+      limits.maxEventsStored = strong->eventLimits().maxEventsStored();
+      limits.maxQueueTime = strong->uploadLimits().maxQueueTime();
+    }
+    return limits;
+  });
+  // Events are cleaned on the caller's thread as well as on the worker: both follow the limits the
+  // service configured, and the defaults once this configuration is gone.
+  APMSetEventParameterLimitsProvider([weakConfig] {
+    APMEventParameterLimits limits;
+    if (auto strong = weakConfig.lock()) {
+      limits.maxPublicEventParams = strong->eventLimits().maxPublicEventParams();
+      limits.maxPublicEventParameterValueLength = strong->eventLimits().maxPublicEventParameterValueLength();
+      limits.maxItemScopedCustomParameters = strong->eventLimits().maxItemScopedCustomParameters();
+    }
+    return limits;
+  });
+  engine_.objects().publish(database, config);
+  APMIdentitySetRemoteConfig(config);
+  installRemoteConfigHooks();
+  engine_.sessions().createSessionReporterOnWorkerQueue();
+
+  platform::Error backupError;
+  if (!APMExcludePathFromBackup(APMApplicationSupportPath(""), &backupError)) {
+    APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kFailedExcludeDirectoryBackup,
+           "Failed to exclude directory from backup. Error", backupError);
+  }
+  APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kAnalyticsReadyReceiveEvents,
+         "Analytics is ready to receive events");
+  if (identity->application().isFromAppStore()) monitor->console().setEncodeContexts(true);
+
+  platform::Error staleError;
+  if (!database->maybeDeleteStaleData(&staleError) && !staleError.empty()) {
+    APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kUnableDeleteStaleData,
+           "Unable to delete stale data. Error", staleError);
+  }
+  engine_.userProperties().updateConsentSettingsUtilWithRemoteConfig();
+  engine_.components().forEach([](APMEngineComponent& component) { component.startUpDidLoadConfiguration(); });
+  updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
+  engine_.userProperties().setPersonalizedAdsUserPropertyOnWorkerQueue();
+  backfillSessionNumber();
+  reportFirstOpenOnWorkerQueue();
+  engine_.components().forEach([](APMEngineComponent& component) { component.startUpDidReportFirstOpen(); });
+  reportAppUpdateOnWorkerQueue();
+  reportOSUpdateOnWorkerQueue();
+  engine_.components().forEach([](APMEngineComponent& component) { component.startUpDidFinish(); });
+  if (setup.persistedConfig->zoredodeFeatureRollouts() && !platform::ClassRegistry::exists(kRemoteConfigSDKClassName)) {
+    setup.persistedConfig->setZoredodeFeatureRollouts(std::nullopt);
+  }
+  return true;
+}
+
+void APMStartUp::installRemoteConfigHooks() {
+  std::weak_ptr<APMMeasurement> weakSelf = engine_.weak_from_this();
+  // These run on any queue: they read the identity as published.
+  auto identityOf = [](const std::weak_ptr<APMMeasurement>& weak) -> std::shared_ptr<APMIdentity> {
+    auto self = weak.lock();
+    if (!self) return nullptr;
+    return self->objects().publishedIdentity();
+  };
+  APMRemoteConfig::EngineHooks hooks;
+  hooks.engineIsEnabled = [weakSelf] {
+    auto self = weakSelf.lock();
+    return self && self->collection().isEnabled();
+  };
+  hooks.appVersion = [weakSelf, identityOf]() -> std::optional<std::string> {
+    auto identity = identityOf(weakSelf);
+    if (!identity) return std::nullopt;
+    return identity->application().appVersion();
+  };
+  hooks.appDataConsentStatus = [weakSelf, identityOf]() -> int64_t {
+    auto identity = identityOf(weakSelf);
+    return identity ? identity->appleConsentStatus() : APMIdentity::kConsentStatusUnsupported;
+  };
+  hooks.sstgPreviewHeaders = [] { return APMEngineRegistry::SSTGPreviewHeaders(); };
+  APMRemoteConfig::setEngineHooks(std::move(hooks));
+  APMIdentifiers::setEngineIdentityProvider([weakSelf, identityOf]() { return identityOf(weakSelf); });
+}
 
 // MARK: - Before the database opens
 

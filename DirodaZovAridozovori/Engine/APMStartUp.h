@@ -1,10 +1,13 @@
 #pragma once
-// The engine's start-up steps on the worker queue, around opening the database: the consent
+// The engine's start on the worker queue: the objects its first start makes (the identity, the
+// database, the configuration, the sessions) and the steps around opening the database: the consent
 // chosen for the start, the wipe after a changed app ID, the app ID recorded for the next start,
 // the first open with its properties and events, the app and OS update reports, and what is kept
 // from before (the session number, the ad campaign info). Owned by the engine, which it reads
-// through the engine's public face; worker queue only.
+// through the engine's public face; worker queue only, but where it says otherwise.
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -17,6 +20,13 @@ class APMStartUp {
   explicit APMStartUp(APMMeasurement& engine) : engine_(engine) {}
   APMStartUp(const APMStartUp&) = delete;
   APMStartUp& operator=(const APMStartUp&) = delete;
+
+  // Makes the engine's objects at the first call (identity, database, configuration, sessions) and
+  // takes its steps; every call then sends what a start sends. False when the objects could not be
+  // made.
+  bool startMeasurementOnWorkerQueue();
+  // Any thread: the objects exist.
+  bool didInitializeComponents() const { return didInitializeComponents_.load(); }
 
   // The consent of the highest-ranked source that has one (TCF, Info.plist, the start's own).
   void setProspectiveConsentSettings();
@@ -41,9 +51,14 @@ class APMStartUp {
   void setPreviousFirstOpenCount(const std::string& count);
 
  private:
+  bool initializeComponentsOnWorkerQueue();
+  // What the configuration asks of the engine, answered from any queue.
+  void installRemoteConfigHooks();
   std::optional<bool> storedUserPropertyExists(const std::string& name, APMLogCode errorCode, const char* errorText);
   bool setInternalUserProperty(const std::string& name, int64_t value, double timestamp);
 
   APMMeasurement& engine_;
   std::optional<std::string> previousDMPAppID_;
+  std::atomic<bool> didInitializeComponents_{false};
+  std::mutex initializeComponentsLock_;
 };

@@ -223,7 +223,7 @@ void APMEngineFetch::handleAppDidBecomeActiveEvent() {
     if (auto reporter = engine_.sessions().currentSessionReporter()) reporter->handleAppDidBecomeActive();
   }
 
-  auto config = engine_.publishedRemoteConfig();
+  auto config = engine_.objects().publishedRemoteConfig();
   if (!config || !config->features().blocklistInternal()) return;
   std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
   engine_.scheduleOnWorkerQueueBlockID("APMMeasurement:3972", [weakEngine] {

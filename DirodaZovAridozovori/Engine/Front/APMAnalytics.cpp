@@ -8,6 +8,7 @@
 #include "APMEngineRegistry.h"
 #include "APMEngineSessions.h"
 #include "APMEngineEventRoad.h"
+#include "APMStartUp.h"
 #include "APMFrontCollaborators.h"
 #include "APMAnalyticsHooks.h"
 #include "APMAnalyticsListeners.h"
@@ -225,7 +226,7 @@ void APMAnalytics::setSessionTimeoutInterval(double seconds) {
       return;
     }
     auto measurement = engine();
-    if (measurement && measurement->didInitializeComponents()) {
+    if (measurement && measurement->startUp().didInitializeComponents()) {
       measurement->sessions().setSessionTimeoutInterval(seconds);
     } else if (auto persisted = APMPersistedConfig::sharedInstance()) {
       persisted->setSessionTimeoutValue(seconds);
@@ -244,7 +245,7 @@ void APMAnalytics::sessionIDWithCompletion(SessionIDCompletion completion) {
   APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue([completion] {
     auto measurement = engine();
     auto callbacks = APMAnalyticsOperationQueue::callbackQueue();
-    if (measurement && measurement->didInitializeComponents()) {
+    if (measurement && measurement->startUp().didInitializeComponents()) {
       measurement->sessions().sessionIDWithCompletion([completion, callbacks](int64_t id, std::optional<platform::Error> error) {
         callbacks->async([completion, id, error] { completion(id, error); });
       });

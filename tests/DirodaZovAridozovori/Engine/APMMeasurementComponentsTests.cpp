@@ -447,7 +447,7 @@ TEST_F(EngineComponentsTest, AComponentRefusesTheStartOrRollsBackAFetchedConfigu
   gate->allowStart = false;
   start();
   EXPECT_FALSE(engine().collection().isEnabled());
-  EXPECT_FALSE(engine().didInitializeComponents());
+  EXPECT_FALSE(engine().startUp().didInitializeComponents());
   EXPECT_TRUE(loggedCode(23011));
   stop();
 

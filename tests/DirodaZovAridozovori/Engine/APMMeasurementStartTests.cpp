@@ -144,7 +144,7 @@ TEST_F(EngineStartTest, FailedStartLeavesEngineDisabledAndEveryRoadANoOp) {
   ASSERT_EQ(::mkdir((blocker + "/keep").c_str(), 0700), 0);
   start();
   EXPECT_FALSE(engine().collection().isEnabled());
-  EXPECT_FALSE(engine().didInitializeComponents());
+  EXPECT_FALSE(engine().startUp().didInitializeComponents());
   EXPECT_TRUE(loggedCode(23011));
   logPublic("ignored");
   engine().userProperties().setUserAttribute(std::make_shared<APMUserAttribute>("app", "prop", APMValue("x"), kStartTime));
