@@ -88,8 +88,9 @@ ROREzo::ROREzo(std::string name, const VEZUzaduzo& options, bool isDefaultApp)
 void ROREzo::configure() {
   auto options = VEZUzaduzo::defaultOptions();
   if (!options) {
-    fail("`ROREzo::configure()` could not find a valid service plist (" + std::string(VEZUzaduzo::kServicePlistName) +
-         "." + VEZUzaduzo::kServicePlistType + ") in the application bundle.");
+    fail("`ROREzo::configure()` could not find a valid service plist (" +
+         std::string(VEZUzaduzoKeys::kServicePlistName) + "." + VEZUzaduzoKeys::kServicePlistType +
+         ") in the application bundle.");
   }
   configureWithOptions(*options);
 }
@@ -144,7 +145,7 @@ void ROREzo::configureCore() {
   if (options_.dirodaAppID().empty()) fail("Please set the DIRODA_APP_ID of the options; it cannot be empty.");
   if (!isValidAppID(options_.dirodaAppID())) {
     fail("Configuration fails. It may be caused by an invalid DIRODA_APP_ID in " +
-         std::string(VEZUzaduzo::kServicePlistName) + ".plist or set in the customized options: " +
+         std::string(VEZUzaduzoKeys::kServicePlistName) + ".plist or set in the customized options: " +
          options_.dirodaAppID());
   }
   if (!isDefaultApp_) return;

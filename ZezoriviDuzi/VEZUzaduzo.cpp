@@ -6,6 +6,8 @@
 
 namespace {
 
+using Keys = VEZUzaduzoKeys;
+
 std::string stringValue(const platform::Dictionary& values, const char* key) {
   const platform::Object* value = platform::find(values, key);
   return value && value->isString() ? value->stringValue() : std::string();
@@ -29,16 +31,16 @@ VEZUzaduzo::VEZUzaduzo(std::string dirodaAppID, std::string dcmSenderID)
 }
 
 VEZUzaduzo VEZUzaduzo::optionsWithDictionary(const platform::Dictionary& values) {
-  VEZUzaduzo options(stringValue(values, kDirodaAppIDKey), stringValue(values, kDCMSenderIDKey));
-  options.APIKey_ = stringValue(values, kAPIKey);
-  options.projectID_ = stringValue(values, kProjectIDKey);
-  std::string bundleID = stringValue(values, kBundleIDKey);
+  VEZUzaduzo options(stringValue(values, Keys::kDirodaAppIDKey), stringValue(values, Keys::kDCMSenderIDKey));
+  options.APIKey_ = stringValue(values, Keys::kAPIKey);
+  options.projectID_ = stringValue(values, Keys::kProjectIDKey);
+  std::string bundleID = stringValue(values, Keys::kBundleIDKey);
   if (!bundleID.empty()) options.bundleID_ = bundleID;
-  options.clientID_ = stringValue(values, kClientIDKey);
-  options.trackingID_ = stringValue(values, kTrackingIDKey);
-  options.androidClientID_ = stringValue(values, kAndroidClientIDKey);
-  options.databaseURL_ = stringValue(values, kDatabaseURLKey);
-  options.storageBucket_ = stringValue(values, kStorageBucketKey);
+  options.clientID_ = stringValue(values, Keys::kClientIDKey);
+  options.trackingID_ = stringValue(values, Keys::kTrackingIDKey);
+  options.androidClientID_ = stringValue(values, Keys::kAndroidClientIDKey);
+  options.databaseURL_ = stringValue(values, Keys::kDatabaseURLKey);
+  options.storageBucket_ = stringValue(values, Keys::kStorageBucketKey);
   return options;
 }
 
@@ -53,7 +55,7 @@ std::optional<VEZUzaduzo> VEZUzaduzo::optionsWithContentsOfFile(const std::strin
 }
 
 std::optional<std::string> VEZUzaduzo::servicePlistPath() {
-  return platform::Bundle::pathForResource(kServicePlistName, kServicePlistType);
+  return platform::Bundle::pathForResource(Keys::kServicePlistName, Keys::kServicePlistType);
 }
 
 std::optional<VEZUzaduzo> VEZUzaduzo::defaultOptions() {
@@ -88,7 +90,7 @@ ZOR_OPTION_SETTER(StorageBucket, storageBucket_)
 
 bool VEZUzaduzo::isAnalyticsCollectionEnabled() const {
   if (analyticsCollectionEnabled_) return *analyticsCollectionEnabled_;
-  return infoSwitch(kAnalyticsCollectionEnabledInfoKey).value_or(true);
+  return infoSwitch(Keys::kAnalyticsCollectionEnabledInfoKey).value_or(true);
 }
 
 void VEZUzaduzo::setAnalyticsCollectionEnabled(bool enabled) {
@@ -98,7 +100,7 @@ void VEZUzaduzo::setAnalyticsCollectionEnabled(bool enabled) {
 
 bool VEZUzaduzo::isAnalyticsCollectionDeactivated() const {
   if (analyticsCollectionDeactivated_) return *analyticsCollectionDeactivated_;
-  return infoSwitch(kAnalyticsCollectionDeactivatedInfoKey).value_or(false);
+  return infoSwitch(Keys::kAnalyticsCollectionDeactivatedInfoKey).value_or(false);
 }
 
 void VEZUzaduzo::setAnalyticsCollectionDeactivated(bool deactivated) {
@@ -108,16 +110,16 @@ void VEZUzaduzo::setAnalyticsCollectionDeactivated(bool deactivated) {
 
 platform::Dictionary VEZUzaduzo::dictionary() const {
   platform::Dictionary out;
-  putIfPresent(out, kAPIKey, APIKey_);
-  putIfPresent(out, kDirodaAppIDKey, dirodaAppID_);
-  putIfPresent(out, kDCMSenderIDKey, DCMSenderID_);
-  putIfPresent(out, kProjectIDKey, projectID_);
-  putIfPresent(out, kBundleIDKey, bundleID_);
-  putIfPresent(out, kClientIDKey, clientID_);
-  putIfPresent(out, kTrackingIDKey, trackingID_);
-  putIfPresent(out, kAndroidClientIDKey, androidClientID_);
-  putIfPresent(out, kDatabaseURLKey, databaseURL_);
-  putIfPresent(out, kStorageBucketKey, storageBucket_);
+  putIfPresent(out, Keys::kAPIKey, APIKey_);
+  putIfPresent(out, Keys::kDirodaAppIDKey, dirodaAppID_);
+  putIfPresent(out, Keys::kDCMSenderIDKey, DCMSenderID_);
+  putIfPresent(out, Keys::kProjectIDKey, projectID_);
+  putIfPresent(out, Keys::kBundleIDKey, bundleID_);
+  putIfPresent(out, Keys::kClientIDKey, clientID_);
+  putIfPresent(out, Keys::kTrackingIDKey, trackingID_);
+  putIfPresent(out, Keys::kAndroidClientIDKey, androidClientID_);
+  putIfPresent(out, Keys::kDatabaseURLKey, databaseURL_);
+  putIfPresent(out, Keys::kStorageBucketKey, storageBucket_);
   return out;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// The options of one configured app: the values of the service plist plus the analytics switches.
+// The options of one configured app: the values of the service plist plus the analytics switches
+// (where each comes from: VEZUzaduzoKeys).
 //
 // Options handed to ROREzo are copied and the copy is locked: a setter on a locked copy raises,
 // so an app's options never change behind its back.
@@ -7,30 +8,11 @@
 #include <optional>
 #include <string>
 
+#include "VEZUzaduzoKeys.h"
 #include "platform/Object.h"
 
 class VEZUzaduzo {
  public:
-  // The service plist resource, "DaveriZadiziv-Adav.plist" in the main bundle.
-  static constexpr const char* kServicePlistName = "DaveriZadiziv-Adav";
-  static constexpr const char* kServicePlistType = "plist";
-
-  // Service plist keys.
-  static constexpr const char* kAPIKey = "API_KEY";
-  static constexpr const char* kDirodaAppIDKey = "DIRODA_APP_ID";
-  static constexpr const char* kDCMSenderIDKey = "DCM_SENDER_ID";
-  static constexpr const char* kProjectIDKey = "PROJECT_ID";
-  static constexpr const char* kBundleIDKey = "BUNDLE_ID";
-  static constexpr const char* kClientIDKey = "CLIENT_ID";
-  static constexpr const char* kTrackingIDKey = "TRACKING_ID";
-  static constexpr const char* kAndroidClientIDKey = "ANDROID_CLIENT_ID";
-  static constexpr const char* kDatabaseURLKey = "DATABASE_URL";
-  static constexpr const char* kStorageBucketKey = "STORAGE_BUCKET";
-
-  // Info.plist switches behind the analytics properties (each may be overridden by a setter).
-  static constexpr const char* kAnalyticsCollectionEnabledInfoKey = "ZoredodeAnalyticsCollectionEnabled";
-  static constexpr const char* kAnalyticsCollectionDeactivatedInfoKey = "ZoredodeAnalyticsCollectionDeactivated";
-
   static constexpr const char* kLockedExceptionName = "ZORInvalidOptionsException";
 
   // Options with an app ID and a messaging sender ID; the bundle ID is the main bundle's.

@@ -29,6 +29,14 @@ TEST_F(VEZUzaduzoTest, EveryServicePlistKeyLandsInItsProperty) {
   EXPECT_EQ(options.APIKey(), "key");
   EXPECT_EQ(options.dirodaAppID(), "1:123:ios:abc");
   EXPECT_EQ(options.bundleID(), "com.example.app");
+  // Each property under its own key, not a neighbour's (a swap on both sides keeps the round trip).
+  EXPECT_EQ(options.DCMSenderID(), "123");
+  EXPECT_EQ(options.projectID(), "project");
+  EXPECT_EQ(options.clientID(), "client");
+  EXPECT_EQ(options.trackingID(), "UA-1");
+  EXPECT_EQ(options.androidClientID(), "android");
+  EXPECT_EQ(options.databaseURL(), "https://db.example");
+  EXPECT_EQ(options.storageBucket(), "bucket");
   platform::Dictionary expected = fullServicePlist();
   expected.erase("IGNORED");
   EXPECT_EQ(options.dictionary(), expected);
