@@ -11,14 +11,21 @@
 namespace platform {
 
 namespace {
-std::mutex gMutex;
-std::string gHostDirectory;
+// Never destroyed: the SDK's threads may read them until the process has ended.
+std::mutex& hostDirectoryMutex() {
+  static auto& mutex = *new std::mutex;
+  return mutex;
+}
+std::string& hostDirectory() {
+  static auto& directory = *new std::string;
+  return directory;
+}
 }  // namespace
 
 std::string Paths::dataDirectory() {
   {
-    std::lock_guard<std::mutex> lock(gMutex);
-    if (!gHostDirectory.empty()) return gHostDirectory;
+    std::lock_guard<std::mutex> lock(hostDirectoryMutex());
+    if (!hostDirectory().empty()) return hostDirectory();
   }
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return xdg;
   if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/share";
@@ -26,8 +33,8 @@ std::string Paths::dataDirectory() {
 }
 
 void Paths::setDataDirectory(const std::string& path) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  gHostDirectory = path;
+  std::lock_guard<std::mutex> lock(hostDirectoryMutex());
+  hostDirectory() = path;
 }
 
 bool Paths::createDirectories(const std::string& path) {

@@ -11,8 +11,15 @@
 namespace platform {
 
 namespace {
-std::mutex gMutex;
-std::vector<std::string> gArguments;
+// Never destroyed: the SDK's threads may read them until the process has ended.
+std::mutex& argumentsMutex() {
+  static auto& mutex = *new std::mutex;
+  return mutex;
+}
+std::vector<std::string>& storedArguments() {
+  static auto& arguments = *new std::vector<std::string>;
+  return arguments;
+}
 
 // "en_US.UTF-8" → "en-US"; "C"/"POSIX" → "".
 std::string localeToTag(std::string locale) {
@@ -25,18 +32,19 @@ std::string localeToTag(std::string locale) {
 }  // namespace
 
 std::vector<std::string> ProcessInfo::arguments() {
-  std::lock_guard<std::mutex> lock(gMutex);
-  return gArguments;
+  std::lock_guard<std::mutex> lock(argumentsMutex());
+  return storedArguments();
 }
 
 void ProcessInfo::setArguments(std::vector<std::string> arguments) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  gArguments = std::move(arguments);
+  std::lock_guard<std::mutex> lock(argumentsMutex());
+  storedArguments() = std::move(arguments);
 }
 
 bool ProcessInfo::hasArgument(const std::string& argument) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  return std::find(gArguments.begin(), gArguments.end(), argument) != gArguments.end();
+  std::lock_guard<std::mutex> lock(argumentsMutex());
+  const auto& arguments = storedArguments();
+  return std::find(arguments.begin(), arguments.end(), argument) != arguments.end();
 }
 
 std::string ProcessInfo::operatingSystemVersion() {

@@ -5,7 +5,9 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <numeric>
@@ -27,6 +29,7 @@
 #include "platform/Bundle.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
+#include "platform/ProcessInfo.h"
 
 namespace {
 
@@ -76,6 +79,25 @@ TEST(CleanExitTest, DISABLED_WaitsForRoomWhenMainReturns) {
   ASSERT_TRUE(testsupport::waitFor([] { return APMAnalyticsOperationQueue::eventRoadStatistics().waits > 0; }, 20));
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   testsupport::sendToParent("waiting");
+}
+
+// The child for the platform state an SDK thread reads until the end: a thread keeps reading the
+// data directory and the arguments while main returns and the static objects go.
+TEST(CleanExitTest, DISABLED_ReadsPlatformStateAsMainReturns) {
+  if (!testsupport::runsAsChild()) GTEST_SKIP() << "runs only as the child of the platform-state test";
+  // Longer than a short string keeps inline, so the text lives on the heap.
+  const std::string directory = std::string(std::getenv("APM_EXIT_DIR")) + "/a-data-directory-of-some-length";
+  const std::vector<std::string> arguments{"host", "-an-argument-of-some-length-to-keep"};
+  platform::Paths::setDataDirectory(directory);
+  platform::ProcessInfo::setArguments(arguments);
+  auto reading = std::make_shared<std::atomic<bool>>(false);
+  std::thread([reading, directory, arguments] {
+    for (;;) {
+      if (platform::Paths::dataDirectory() != directory || platform::ProcessInfo::arguments() != arguments) _exit(3);
+      *reading = true;
+    }
+  }).detach();
+  ASSERT_TRUE(testsupport::waitFor([reading] { return reading->load(); }, 20));
 }
 
 // The "seq" of every stored event, in storage order, read from the database file as the next start
@@ -142,6 +164,19 @@ TEST(CleanExitTest, AcceptedEventsAreStoredAndTheDatabaseClosedWhenMainReturns) 
     std::vector<int64_t> firstOnes(stored.size());
     std::iota(firstOnes.begin(), firstOnes.end(), 0);
     EXPECT_EQ(stored, firstOnes);
+  }
+}
+
+// What an SDK thread may still read as the process ends outlives the static objects.
+TEST(CleanExitTest, PlatformStateOutlivesTheStaticObjects) {
+  testsupport::TempDir directory;
+  for (int run = 0; run < 3; ++run) {
+    testsupport::ChildProcess child("CleanExitTest.DISABLED_ReadsPlatformStateAsMainReturns",
+                                    {"APM_EXIT_DIR=" + directory.path()});
+    ASSERT_TRUE(child.started());
+    auto status = child.wait(60);
+    ASSERT_TRUE(status.has_value()) << "the child did not end";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "run " << run << ", wait status " << *status;
   }
 }
 
