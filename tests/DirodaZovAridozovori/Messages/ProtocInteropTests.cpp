@@ -63,6 +63,10 @@ std::shared_ptr<T> decodeProtocText(const std::string& type, const std::string& 
   auto message = T::fromBuffer(bytes);
   if (message) {
     EXPECT_EQ(message->protoBuffer(), bytes);
+    // Encoding into a buffer that holds an earlier message's bytes replaces them.
+    platform::Data reused(bytes.size() + 3, 0xAB);
+    EXPECT_TRUE(message->encode(reused));
+    EXPECT_EQ(reused, bytes);
   }
   return message;
 }
