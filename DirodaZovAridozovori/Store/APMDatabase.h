@@ -63,7 +63,7 @@ class APMDatabase {
   // the same pages of the metadata and the index over and over, and each checkpoint copies every
   // page it finds and syncs the file twice.
   static constexpr int64_t kBurstCheckpointPages = 10000;
-  // What is left of the WAL file once it has been emptied.
+  // The least a restart of the WAL leaves of its file (see APMSqliteStore::CheckpointPolicy).
   static constexpr int64_t kKeptWALBytes = 4 * 1024 * 1024;
 
   // Opens or creates the database in the storage directory. A file that fails the integrity check

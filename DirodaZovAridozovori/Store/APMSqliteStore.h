@@ -90,15 +90,18 @@ class APMSqliteStore {
   // 1000 pages, suits a trickle of writes; under a burst the same pages are written again and
   // again, and copying them back each 1000 pages repeats the copies and their syncs. With a policy
   // the WAL is checkpointed as a commit brings it to limitPages new pages, and whenever the owner
-  // asks (checkpointIfWALHolds, when its writes fall quiet); once emptied, the file is cut back to
-  // keptBytes. False when the connection refused it (closed).
+  // asks (checkpointIfWALHolds, when its writes fall quiet). During a burst the file keeps its size
+  // from one checkpoint to the next (a restart leaves the larger of keptBytes and twice limitPages);
+  // the quiet checkpoint empties the file and cuts it to nothing. False when the connection refused
+  // it (closed).
   struct CheckpointPolicy {
     int64_t limitPages = 0;
     int64_t keptBytes = 0;
   };
   bool setCheckpointPolicy(const CheckpointPolicy& policy, platform::Error* error);
-  // A checkpoint now when the WAL holds at least `pages` pages not yet copied back; whether one ran
-  // (SQLite refuses one inside a transaction).
+  // A checkpoint now when the WAL holds at least `pages` pages not yet copied back, or has grown to
+  // limitPages since it was last cut; whether one ran (SQLite refuses one inside a transaction). It
+  // never waits for another connection: what that one still reads stays for a later checkpoint.
   bool checkpointIfWALHolds(int64_t pages);
   // WAL pages committed and not yet copied back, as this connection counts them.
   int64_t uncheckpointedPages() const { return uncheckpointedPages_; }
@@ -208,13 +211,14 @@ class APMSqliteStore {
 
   static int walCommitted(void* store, sqlite3* db, const char* name, int pages);
   void noteWALPages(int pages);
-  bool checkpoint();
+  bool checkpoint(int mode);
 
   std::string path_;
   sqlite3* db_ = nullptr;
   CheckpointPolicy checkpointPolicy_;
   int64_t walPages_ = 0;             // the WAL's size in pages at the last commit
   int64_t uncheckpointedPages_ = 0;  // of them, committed since the last checkpoint
+  int64_t largestWALPages_ = 0;      // the WAL's largest size since it was last cut to nothing
   std::unordered_map<std::string, sqlite3_stmt*> statements_;
   struct Scope {
     bool opened = false;    // its BEGIN or SAVEPOINT was issued

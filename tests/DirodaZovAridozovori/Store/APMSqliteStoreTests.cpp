@@ -1,6 +1,7 @@
 #include "APMSqliteStore.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
@@ -419,6 +420,48 @@ TEST_F(APMSqliteStoreTest, CheckpointsFollowThePolicy) {
   EXPECT_TRUE(store_->checkpointIfWALHolds(30));
   write(1);
   EXPECT_LE(walBytes(), 16384u) << "the emptied WAL keeps its size";
+}
+
+// A burst restarts the WAL from its beginning after each checkpoint without giving its file back
+// (each restart would otherwise hand the blocks back and take them again); once writes fall quiet
+// the file is cut to nothing, after a reader on another connection that still needed it has gone.
+TEST_F(APMSqliteStoreTest, BurstKeepsTheWALFileAndQuietCutsIt) {
+  platform::Error error;
+  ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
+  ASSERT_TRUE(store_->setCheckpointPolicy({40, 16384}, &error)) << error.description;
+  auto write = [&](int rows) {
+    ASSERT_TRUE(store_->performTransactionWithError(&error, [&] {
+      for (int i = 0; i < rows; ++i) {
+        if (!store_->executeStatement("INSERT INTO pages (data) VALUES (?)", {Object(platform::Data(4000, 7))},
+                                      &error)) {
+          return false;
+        }
+      }
+      return true;
+    })) << error.description;
+  };
+  auto walBytes = [&] { return std::filesystem::file_size(path_ + "-wal"); };
+
+  write(50);
+  EXPECT_EQ(store_->uncheckpointedPages(), 0) << "checkpointed at the limit";
+  write(1);
+  EXPECT_GT(walBytes(), 40u * 4096u) << "restarted within the burst, the file kept its size";
+  EXPECT_TRUE(store_->checkpointIfWALHolds(1000)) << "grown in a burst: cut however little it holds";
+  EXPECT_EQ(walBytes(), 0u);
+  EXPECT_FALSE(store_->checkpointIfWALHolds(1000)) << "nothing held, nothing grown";
+
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &reader), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM pages;", nullptr, nullptr, nullptr), SQLITE_OK);
+  write(30);
+  EXPECT_TRUE(store_->checkpointIfWALHolds(1));
+  EXPECT_GT(store_->uncheckpointedPages(), 0) << "what the reader's snapshot predates stays in the WAL";
+  EXPECT_GT(walBytes(), 30u * 4096u);
+  ASSERT_EQ(sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(reader);
+  EXPECT_TRUE(store_->checkpointIfWALHolds(1)) << "what the reader kept back is still owed";
+  EXPECT_EQ(walBytes(), 0u);
+  EXPECT_EQ(store_->uncheckpointedPages(), 0);
 }
 
 TEST_F(APMSqliteStoreTest, FileThatIsNotADatabaseFailsTheIntegrityCheck) {
