@@ -11,6 +11,7 @@
 #include "APMPersistedConfig.h"
 #include "APMScheduler.h"
 #include "APMUploadBatch.h"
+#include "APMUploadBundling.h"
 #include "APMUploadSchedule.h"
 #include "APMUserAttribute.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
@@ -40,7 +41,11 @@ APMUploadController::APMUploadController(std::shared_ptr<APMDatabase> database,
       scheduler_(std::move(scheduler)),
       alarm_(std::move(alarm)),
       hooks_(std::move(hooks)),
-      uploadLock_(database_->databasePath() + ".upload-lock") {}
+      uploadLock_(database_->databasePath() + ".upload-lock"),
+      // The bundling is this controller's own and runs its steps only while the controller lives.
+      bundling_(std::make_shared<APMUploadBundling>(database_, remoteConfig_, scheduler_, hooks_, [this] {
+        return !uploadingBundleIDs_.empty() && suspendedUploadTimestamp_ == 0 && !remoteConfig_->isExpired();
+      })) {}
 
 bool APMUploadController::lockUploads() {
   platform::Error error;
@@ -257,11 +262,7 @@ void APMUploadController::uploadData() {
   } release{uploadLock_};
 
   const bool expired = remoteConfig_->isExpired();
-  // An attempt makes at most the configured number of groups, less those made for it while the
-  // previous batch was out.
-  attemptQuota_ = expired ? 0 : std::max(0, remoteConfig_->uploadLimits().maxBundlesCreatedPerIteration() - bundledAhead_);
-  bundledAhead_ = 0;
-  bundleUntilBatchIsWhole();
+  bundling_->bundleForAttempt(expired);
 
   platform::Error queryError;
   // The queued events travel as they are stored; only the rest of each bundle is decoded.
@@ -370,82 +371,7 @@ void APMUploadController::uploadData() {
     return;
   }
   release.keep = !uploadingBundleIDs_.empty();
-  if (release.keep) scheduleBundlingAhead();
-}
-
-APMUploadHooks::BundlingStep APMUploadController::bundlingStep(int32_t groups, const std::function<bool()>& enough) {
-  APMUploadHooks::BundlingStep step;
-  if (groups <= 0) return step;
-  if (hooks_.bundleRawEventGroups) return hooks_.bundleRawEventGroups(groups, enough);
-  if (!hooks_.bundleRawEvents) return step;
-  step.stopped = false;
-  while (step.bundled < groups) {
-    if (!hooks_.bundleRawEvents()) {
-      step.stopped = true;
-      break;
-    }
-    ++step.bundled;
-    if (enough && enough()) break;
-  }
-  return step;
-}
-
-bool APMUploadController::queueHoldsWholeBatch(APMDatabase::QueueReading& reading) {
-  // A failed read counts as not whole: bundling goes on as it would have, and the next question
-  // reads the queue afresh.
-  platform::Error error;
-  const auto whole = database_->queueHoldsFullBatch(remoteConfig_->uploadLimits().uploadMaxBundlesLimit(),
-                                                    remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(), reading,
-                                                    &error);
-  if (!whole) reading = APMDatabase::QueueReading{};
-  return whole.value_or(false);
-}
-
-void APMUploadController::bundleUntilBatchIsWhole() {
-  // Once the oldest queued bundles make a whole batch, nothing bundled now could join it: the
-  // batch leaves, and the attempt's bundling goes on while it is out. Until then groups only add
-  // bundles behind those already counted, so each question reads just the new ones; a step that
-  // stops (a group rolled back) ends the loop before the reading could count a bundle undone.
-  APMDatabase::QueueReading reading;
-  const std::function<bool()> whole = [this, &reading] { return queueHoldsWholeBatch(reading); };
-  while (attemptQuota_ > 0 && !whole()) {
-    const APMUploadHooks::BundlingStep step = bundlingStep(attemptQuota_, whole);
-    attemptQuota_ -= std::max(0, step.bundled);
-    if (step.stopped || step.bundled <= 0) {
-      attemptQuota_ = 0;
-      return;
-    }
-  }
-}
-
-void APMUploadController::scheduleBundlingAhead() {
-  if (bundlingAheadScheduled_) return;
-  bundlingAheadScheduled_ = true;
-  std::weak_ptr<APMUploadController> weakSelf = weak_from_this();
-  scheduler_->scheduleOnWorkerQueueBlockID("APMUploadController:bundleAhead", [weakSelf] {
-    if (auto self = weakSelf.lock()) self->bundleAhead();
-  });
-}
-
-void APMUploadController::bundleAhead() {
-  bundlingAheadScheduled_ = false;
-  // Only while a batch is out: its reply, queued behind at most one step, starts the next attempt.
-  if (uploadingBundleIDs_.empty() || suspendedUploadTimestamp_ != 0 || remoteConfig_->isExpired()) return;
-  const bool forThisAttempt = attemptQuota_ > 0;
-  const int32_t room = forThisAttempt ? attemptQuota_ : remoteConfig_->uploadLimits().maxBundlesCreatedPerIteration() - bundledAhead_;
-  if (room <= 0) return;
-  const APMUploadHooks::BundlingStep step = bundlingStep(std::min(room, kGroupsPerStepAhead), {});
-  const int32_t made = std::max(0, step.bundled);
-  if (forThisAttempt) {
-    attemptQuota_ -= made;
-  } else {
-    bundledAhead_ += made;
-  }
-  if (step.stopped || made == 0) {
-    attemptQuota_ = 0;
-    return;
-  }
-  scheduleBundlingAhead();
+  if (release.keep) bundling_->scheduleBundlingAhead(weak_from_this());
 }
 
 void APMUploadController::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {

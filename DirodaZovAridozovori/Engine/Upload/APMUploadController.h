@@ -13,7 +13,7 @@
 // An attempt bundles only until a whole batch waits in the queue (more could not join it), sends
 // it, and bundles the rest while the batch is out, in steps between which the reply is handled:
 // the bundles and batches are the ones bundling everything first would make, and the time spent
-// waiting for replies goes into bundling.
+// waiting for replies goes into bundling (APMUploadBundling).
 
 #include <atomic>
 #include <cstdint>
@@ -24,16 +24,17 @@
 #include <vector>
 
 #include "APMBundleFields.h"
-#include "APMDatabase.h"
 #include "DirodaUtilities/Network/VIZUzedaru.h"
 #include "platform/Error.h"
 #include "platform/FileLock.h"
 #include "platform/Http.h"
 
 class APMAlarm;
+class APMDatabase;
 class APMPersistedConfig;
 class APMRemoteConfig;
 class APMScheduler;
+class APMUploadBundling;
 class APMPBUserAttribute;
 
 // What the upload road needs of the rest of the engine. Empty hooks answer neutrally.
@@ -74,8 +75,6 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
  public:
   static constexpr double kSuspensionSeconds = 3600;
   static constexpr double kLockedRetrySeconds = 10;
-  // Groups per step of bundling while a batch is out: small, so its reply waits little.
-  static constexpr int32_t kGroupsPerStepAhead = 10;
 
   APMUploadController(std::shared_ptr<APMDatabase> database, std::shared_ptr<APMRemoteConfig> remoteConfig,
                       std::shared_ptr<APMPersistedConfig> persistedConfig, std::shared_ptr<VIZUzedaru> network,
@@ -109,17 +108,6 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   double uptime() const;
   void stopScheduling(bool keepReachabilityDelegate);
   bool lockUploads();
-  // Up to groups groups of raw events become queued bundles, through whichever hook is given.
-  APMUploadHooks::BundlingStep bundlingStep(int32_t groups, const std::function<bool()>& enough);
-  bool queueHoldsWholeBatch(APMDatabase::QueueReading& reading);
-  // The attempt's bundling before its batch leaves: until its groups are made, nothing is left, or
-  // the queue already holds a whole batch.
-  void bundleUntilBatchIsWhole();
-  // While a batch is out the worker would wait for its reply: it bundles on in small steps, first
-  // what is left of the attempt's groups, then up to a next attempt's worth, which that attempt
-  // counts as its own.
-  void scheduleBundlingAhead();
-  void bundleAhead();
   void retryAfter(double seconds);
 
   std::shared_ptr<APMDatabase> database_;
@@ -136,10 +124,8 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   double suspendedUploadTimestamp_ = 0;
   // Set while a reply re-plans just before the next batch is sent at once.
   bool diskSyncDeferred_ = false;
-  // Groups the current attempt may still bundle; groups bundled ahead for the next attempt.
-  int32_t attemptQuota_ = 0;
-  int32_t bundledAhead_ = 0;
-  bool bundlingAheadScheduled_ = false;
+  // The attempt's bundling before its batch leaves and while it is out.
+  std::shared_ptr<APMUploadBundling> bundling_;
   // Used when the engine gives no shared flag.
   std::atomic<bool> requestPending_{false};
 };

@@ -10,6 +10,7 @@
 #include "../../../platform/LocalHttpServer.h"
 #include "APMAlarm.h"
 #include "Upload/APMRawEventBundler.h"
+#include "Upload/APMUploadBundling.h"
 #include "UploadTestSupport.h"
 #include "platform/Http.h"
 
@@ -299,6 +300,51 @@ TEST_F(APMUploadControllerTest, TheFirstBatchLeavesOnceWholeAndTheRestIsBundledW
     controller.reset();
   });
   EXPECT_EQ(queuedBundleCount(), 0u);
+}
+
+// While a batch is out, bundling goes on in steps of 10 groups up to a next attempt's worth (100
+// by default); a step whose owner is gone does nothing, and none runs once no batch is out.
+TEST_F(APMUploadControllerTest, BundlingAheadRunsInStepsOnlyWhileItsOwnerLivesAndABatchIsOut) {
+  const struct {
+    const char* name;
+    bool ownerKept;
+    bool batchOut;
+    std::vector<int32_t> asked;
+  } cases[] = {
+      {"a batch out", true, true, {10, 10, 10, 10, 10, 10, 10, 10, 10, 10}},
+      {"the owner gone", false, true, {}},
+      {"no batch out", true, false, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<int32_t> asked;
+    std::shared_ptr<APMUploadBundling> bundling;
+    auto owner = std::make_shared<int>(0);
+    onWorker([&] {
+      APMUploadHooks hooks;
+      hooks.bundleRawEventGroups = [&asked](int32_t limit, const std::function<bool()>&) {
+        asked.push_back(limit);
+        return APMUploadHooks::BundlingStep{limit, false};
+      };
+      bundling = std::make_shared<APMUploadBundling>(database_, remoteConfig_, scheduler_, hooks,
+                                                     [batchOut = c.batchOut] { return batchOut; });
+      bundling->scheduleBundlingAhead(owner);
+      if (!c.ownerKept) owner.reset();
+    });
+    // The steps run one after another on the worker queue, each queued by the one before.
+    EXPECT_TRUE(testsupport::waitFor(
+        [&] {
+          size_t count = 0;
+          onWorker([&] { count = asked.size(); });
+          return count >= c.asked.size();
+        },
+        5));
+    onWorker([&] {});
+    onWorker([&] {
+      EXPECT_EQ(asked, c.asked);
+      bundling.reset();
+    });
+  }
 }
 
 TEST_F(APMUploadControllerTest, ScheduleWaitsForTheNetworkAndPendingRequests) {
