@@ -31,6 +31,20 @@ class APMSqliteStoreTest : public ::testing::Test {
     return rows && !rows->empty() ? rows->front().at("count").integerValue() : -1;
   }
 
+  // One transaction of `rows` rows in the "pages" table, each of which fills about one page.
+  void writePages(int rows) {
+    platform::Error error;
+    ASSERT_TRUE(store_->performTransactionWithError(&error, [&] {
+      for (int i = 0; i < rows; ++i) {
+        if (!store_->executeStatement("INSERT INTO pages (data) VALUES (?)", {Object(platform::Data(4000, 7))},
+                                      &error)) {
+          return false;
+        }
+      }
+      return true;
+    })) << error.description;
+  }
+
   testsupport::TempDir dir_;
   const std::string path_ = dir_.path() + "/store.sql";
   std::shared_ptr<APMSqliteStore> store_;
@@ -380,18 +394,7 @@ TEST_F(APMSqliteStoreTest, CheckpointsFollowThePolicy) {
   platform::Error error;
   ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
   ASSERT_TRUE(store_->setCheckpointPolicy({40, 16384}, &error)) << error.description;
-  // A row of 4000 bytes fills about one page of its own.
-  auto write = [&](int rows) {
-    ASSERT_TRUE(store_->performTransactionWithError(&error, [&] {
-      for (int i = 0; i < rows; ++i) {
-        if (!store_->executeStatement("INSERT INTO pages (data) VALUES (?)", {Object(platform::Data(4000, 7))},
-                                      &error)) {
-          return false;
-        }
-      }
-      return true;
-    })) << error.description;
-  };
+  auto write = [&](int rows) { writePages(rows); };
   auto databaseBytes = [&] { return std::filesystem::file_size(path_); };
   auto walBytes = [&] { return std::filesystem::file_size(path_ + "-wal"); };
   write(1);
@@ -429,17 +432,7 @@ TEST_F(APMSqliteStoreTest, BurstKeepsTheWALFileAndQuietCutsIt) {
   platform::Error error;
   ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
   ASSERT_TRUE(store_->setCheckpointPolicy({40, 16384}, &error)) << error.description;
-  auto write = [&](int rows) {
-    ASSERT_TRUE(store_->performTransactionWithError(&error, [&] {
-      for (int i = 0; i < rows; ++i) {
-        if (!store_->executeStatement("INSERT INTO pages (data) VALUES (?)", {Object(platform::Data(4000, 7))},
-                                      &error)) {
-          return false;
-        }
-      }
-      return true;
-    })) << error.description;
-  };
+  auto write = [&](int rows) { writePages(rows); };
   auto walBytes = [&] { return std::filesystem::file_size(path_ + "-wal"); };
 
   write(50);
