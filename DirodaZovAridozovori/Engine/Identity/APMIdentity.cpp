@@ -32,10 +32,6 @@ std::array<uint8_t, 16> randomUUIDBytes() {
   return bytes;
 }
 
-bool isUsableDeviceID(const std::optional<std::string>& deviceID) {
-  return deviceID && !deviceID->empty() && *deviceID != kAPMZeroResettableDeviceID;
-}
-
 }  // namespace
 
 // ---- Creation ----
@@ -80,7 +76,8 @@ APMIdentity::APMIdentity(std::shared_ptr<APMIdentityPersistence> persistence, AP
       environment_(std::move(environment)),
       queue_(platform::DispatchQueue::create(kWorkerQueueLabel)),
       ephemeralIdentifiers_(std::make_shared<APMEphemeralIdentifiers>(queue_, environment_.isAnalyticsStorageDenied)),
-      providedIdentifiers_(std::make_shared<APMProvidedIdentifiers>(queue_)) {}
+      providedIdentifiers_(std::make_shared<APMProvidedIdentifiers>(queue_)),
+      advertising_(persistence_, environment_) {}
 
 void APMIdentity::setUpOnWorkerQueue() {
   if (!persistence_->appInstanceID() && !environment_.isAnalyticsStorageDenied()) {
@@ -128,7 +125,7 @@ int64_t APMIdentity::consentStatusFromPlatformStatus(int64_t platformStatus) {
 template <typename Read>
 auto APMIdentity::readAfterRefresh(Read read) {
   if (queue_->isCurrent()) {
-    updateIdentifiersOnWorkerQueue();
+    advertising_.updateIdentifiersOnWorkerQueue();
   } else {
     updateIdentifiers();
   }
@@ -140,80 +137,17 @@ auto APMIdentity::readAfterRefresh(Read read) {
 void APMIdentity::updateIdentifiers() {
   std::weak_ptr<APMIdentity> weakSelf = weak_from_this();
   queue_->async([weakSelf] {
-    if (auto self = weakSelf.lock()) self->updateIdentifiersOnWorkerQueue();
+    if (auto self = weakSelf.lock()) self->advertising_.updateIdentifiersOnWorkerQueue();
   });
 }
 
 void APMIdentity::updateIdentifiersAndWait() {
   if (queue_->isCurrent()) {
-    updateIdentifiersOnWorkerQueue();
+    advertising_.updateIdentifiersOnWorkerQueue();
     return;
   }
   updateIdentifiers();
   queue_->sync([] {});
-}
-
-void APMIdentity::updateIdentifiersOnWorkerQueue() {
-  const double now = platform::now();
-  std::optional<std::string> appInstanceID = persistence_->appInstanceID();
-  // Withdrawn ad-storage consent must drop a kept advertising identifier at once, not once the
-  // cache time has run out.
-  const bool keptDeviceIDNowDenied = resettableDeviceID_ && environment_.isAdStorageDenied();
-  if (!keptDeviceIDNowDenied && appInstanceID && lastUpdate_ && *lastUpdate_ <= now &&
-      now - *lastUpdate_ < environment_.adIDCacheTime()) {
-    return;
-  }
-
-  bool save = !appInstanceID;
-  std::optional<std::string> hash = persistence_->hashedResettableDeviceID();
-  std::optional<std::string> deviceID = resettableDeviceID_;
-  APMIdentitySupport& support = *environment_.support;
-
-  int64_t status = kConsentStatusUnsupported;
-  if (support.hasLimitedAdTracking()) {
-    status = support.hasAppDataConsentStatus() ? consentStatusFromPlatformStatus(support.appDataConsentStatus())
-                                               : kConsentStatusUnknown;
-  }
-
-  // The support derives limited ad tracking from the advertising identifier itself, so it is asked
-  // only where the identifier may be read; where it may not, no identifier is available to us,
-  // which is what limited ad tracking means.
-  bool limitedAdTracking = true;
-  const bool adStorageDenied = environment_.isAdStorageDenied();
-  if (adStorageDenied) {
-    deviceID.reset();
-  } else if (status == kConsentStatusAuthorized || !environment_.gateIDFAOnATTMASEnabled()) {
-    limitedAdTracking = support.limitedAdTracking();
-    deviceID = support.resettableDeviceID();
-  }
-
-  if (isUsableDeviceID(deviceID)) {
-    std::optional<std::string> deviceHash = apm_MD5String(*deviceID);
-    if (deviceHash && deviceHash != hash) {
-      if (hash && !hash->empty()) {
-        // The user reset the advertising identifier: the instance ID must not link the two.
-        appInstanceID = randomAppInstanceID();
-        persistence_->setShouldSetLastAdvertisingIDResetUserProperty(true);
-      }
-      hash = deviceHash;
-      save = true;
-    }
-  } else {
-    // The all-zero identifier (tracking not allowed) and an empty one are no identifier at all.
-    deviceID.reset();
-  }
-
-  if (save) {
-    if (!environment_.isAnalyticsStorageDenied()) {
-      persistence_->setAppInstanceID(appInstanceID ? *appInstanceID : randomAppInstanceID());
-    }
-    if (!adStorageDenied) persistence_->setHashedResettableDeviceID(hash);
-  }
-
-  lastUpdate_ = now;
-  limitedAdTracking_ = limitedAdTracking;
-  resettableDeviceID_ = deviceID;
-  appleConsentStatus_ = status;
 }
 
 // ---- Identifiers ----
@@ -233,17 +167,17 @@ std::optional<std::string> APMIdentity::hashedResettableDeviceID() {
 }
 
 int64_t APMIdentity::appleConsentStatus() {
-  return readAfterRefresh([this] { return appleConsentStatus_; });
+  return readAfterRefresh([this] { return advertising_.appleConsentStatus(); });
 }
 
 bool APMIdentity::hasLimitedAdTracking() { return environment_.support->hasLimitedAdTracking(); }
 
 bool APMIdentity::limitedAdTracking() {
-  return readAfterRefresh([this] { return limitedAdTracking_; });
+  return readAfterRefresh([this] { return advertising_.limitedAdTracking(); });
 }
 
 std::optional<std::string> APMIdentity::resettableDeviceID() {
-  return readAfterRefresh([this] { return resettableDeviceID_; });
+  return readAfterRefresh([this] { return advertising_.resettableDeviceID(); });
 }
 
 bool APMIdentity::shouldSetLastAdvertisingIDResetUserProperty() {

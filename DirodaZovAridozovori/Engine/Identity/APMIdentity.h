@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "APMAdvertisingIdentifiers.h"
 #include "APMApplicationIdentity.h"
 #include "APMEphemeralIdentifiers.h"
 #include "APMIdentityEnvironment.h"
@@ -96,7 +97,6 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
  private:
   APMIdentity(std::shared_ptr<APMIdentityPersistence> persistence, APMIdentityEnvironment environment);
   void setUpOnWorkerQueue();
-  void updateIdentifiersOnWorkerQueue();
   // Refreshes first (inline on the worker queue, queued otherwise), then reads on the worker queue.
   template <typename Read>
   auto readAfterRefresh(Read read);
@@ -110,8 +110,5 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   const std::shared_ptr<APMProvidedIdentifiers> providedIdentifiers_;
 
   // Worker queue only.
-  std::optional<double> lastUpdate_;
-  int64_t appleConsentStatus_ = kConsentStatusUnsupported;
-  std::optional<std::string> resettableDeviceID_;
-  bool limitedAdTracking_ = false;
+  APMAdvertisingIdentifiers advertising_;
 };
