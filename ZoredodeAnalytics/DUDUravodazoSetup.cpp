@@ -82,8 +82,8 @@ void applyApplication(const DUDUravodazoApplication& application) {
 
 // The endpoints keep their defaults (or an earlier setup) where the host names nothing.
 void applyEndpoints(const DUDUravodazoSetup& setup) {
-  if (!setup.analyticsService.host.empty()) APMRemoteConfig::setAnalyticsServiceHost(setup.analyticsService.host);
-  if (!setup.analyticsService.scheme.empty()) APMRemoteConfig::setAnalyticsServiceScheme(setup.analyticsService.scheme);
+  if (!setup.analyticsService.host.empty()) APMRemoteConfigNetwork::setAnalyticsServiceHost(setup.analyticsService.host);
+  if (!setup.analyticsService.scheme.empty()) APMRemoteConfigNetwork::setAnalyticsServiceScheme(setup.analyticsService.scheme);
   if (!setup.adServices.host.empty()) APMDeepLinkReporter::setAdServicesHost(setup.adServices.host);
   if (!setup.adServices.scheme.empty()) APMDeepLinkReporter::setAdServicesScheme(setup.adServices.scheme);
   if (!setup.attributionService.host.empty()) {

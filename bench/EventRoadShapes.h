@@ -328,8 +328,8 @@ inline std::shared_ptr<APMMeasurement> startSDK(const std::string& directory) {
   platform::Bundle::setBundleIdentifier("com.example.bench");
   platform::Bundle::setShortVersion("1.0");
   platform::Reachability::setReachable(false);
-  APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(closedLoopbackPort()));
-  APMRemoteConfig::setAnalyticsServiceScheme("http");
+  APMRemoteConfigNetwork::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(closedLoopbackPort()));
+  APMRemoteConfigNetwork::setAnalyticsServiceScheme("http");
   ROREzo::configureWithOptions(VEZUzaduzo(kAppID, "1234567890"));
   DUDUravodazo::setAnalyticsCollectionEnabled(true);
   platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidBecomeActiveNotification);

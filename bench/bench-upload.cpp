@@ -269,8 +269,8 @@ std::optional<RunResult> runUpload(eventroad::Shape shape, int64_t total, int32_
 
   Collector collector;
   platform::Reachability::setReachable(true);
-  APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(collector.port()));
-  APMRemoteConfig::setAnalyticsServiceScheme("http");
+  APMRemoteConfigNetwork::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(collector.port()));
+  APMRemoteConfigNetwork::setAnalyticsServiceScheme("http");
 
   auto persisted = std::make_shared<APMPersistedConfig>(directory + "/persisted.plist");
   auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);

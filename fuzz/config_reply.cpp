@@ -30,7 +30,7 @@ struct Engine {
 Engine& engine() {
   static Engine* shared = [] {
     fuzzsupport::setUpProcess();
-    APMRemoteConfig::setEventEditingLoader(&APMEventEditingHost::loadProgram);
+    APMRemoteConfigPrograms::setEventEditingLoader(&APMEventEditingHost::loadProgram);
     auto* made = new Engine;
     made->persisted = std::make_shared<APMPersistedConfig>(fuzzsupport::dataDirectory() + "/persisted.plist");
     made->worker->sync([made] {
@@ -44,7 +44,7 @@ Engine& engine() {
 }
 
 void useWhatWasApplied(Engine& e) {
-  if (auto editing = std::dynamic_pointer_cast<APMEventEditingHost>(e.remoteConfig->eventEditing())) {
+  if (auto editing = std::dynamic_pointer_cast<APMEventEditingHost>(e.remoteConfig->programs().eventEditing())) {
     editing->handleEvent(APMEditEventForm{"purchase", kNow, {{"value", platform::Object(9.99)},
                                                               {"currency", platform::Object("EUR")}}});
   }

@@ -7,7 +7,7 @@ namespace {
 APMPConfigurationModules modulesOfConfig(const APMRemoteConfig& config) {
   APMPConfigurationModules modules;
   // Programs see the settings as they stood when the program was loaded.
-  auto settings = std::make_shared<const platform::Dictionary>(config.settingsForPrograms());
+  auto settings = std::make_shared<const platform::Dictionary>(config.programs().settingsForPrograms());
   modules.settings = [settings](const std::string& key) -> std::optional<std::string> {
     const platform::Object* value = platform::find(*settings, key);
     if (!value || !value->isString()) return std::nullopt;
@@ -17,7 +17,7 @@ APMPConfigurationModules modulesOfConfig(const APMRemoteConfig& config) {
   modules.appMetadata = [weakConfig]() -> platform::Object {
     auto current = weakConfig.lock();
     if (!current) return platform::Object(platform::Dictionary{{"platform", "macos"}});
-    return platform::Object(current->appMetadataForPrograms());
+    return platform::Object(current->programs().appMetadataForPrograms());
   };
   modules.logger = std::make_shared<APMPixieLogger>();
   return modules;
@@ -70,5 +70,5 @@ APMEventEditingOutcome APMEventEditingHost::handleEvent(const APMEditEventForm& 
 }
 
 void APMEventEditingComponent::attachToEngine(const std::shared_ptr<APMEngineContext>&) {
-  APMRemoteConfig::setEventEditingLoader(&APMEventEditingHost::loadProgram);
+  APMRemoteConfigPrograms::setEventEditingLoader(&APMEventEditingHost::loadProgram);
 }

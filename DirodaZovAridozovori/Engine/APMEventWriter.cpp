@@ -44,7 +44,7 @@ APMEventGroup::Settings APMEventWriter::readSettings() const {
   settings.blocklistPublic = config.features().blocklistPublic();
   settings.day = host_.currentDayNumber();
   settings.defaultEventParameters = host_.persistedConfig()->defaultEventParameters();
-  settings.eventEditing = config.eventEditing();
+  settings.eventEditing = config.programs().eventEditing();
   return settings;
 }
 

@@ -81,7 +81,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
 
   std::shared_ptr<VIZUzedaru> network;
   try {
-    network = std::make_shared<VIZUzedaru>(APMRemoteConfig::analyticsServiceHost());
+    network = std::make_shared<VIZUzedaru>(APMRemoteConfigNetwork::analyticsServiceHost());
     network->setIsDebugModeEnabled(monitor->isDebugModeEnabled());
   } catch (const std::exception&) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedInitializeNetworkComponent,

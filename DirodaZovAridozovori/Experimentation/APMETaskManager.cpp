@@ -36,7 +36,7 @@ APMETaskManager::APMETaskManager(std::shared_ptr<platform::DispatchQueue> queue,
 std::shared_ptr<APMETaskManager> APMETaskManager::create() {
   auto queue = platform::DispatchQueue::create(kWorkerQueueLabel);
   auto alarm = std::make_shared<APMAlarm>(queue, kAlarmName);
-  auto network = std::make_shared<VIZUzedaru>(APMRemoteConfig::analyticsServiceHost());
+  auto network = std::make_shared<VIZUzedaru>(APMRemoteConfigNetwork::analyticsServiceHost());
   auto storage = std::make_shared<APMUserDefaults>(APMEFetchSchedule::kSuiteName);
   return create(std::move(queue), std::move(alarm), std::move(network), std::move(storage),
                 APMApplicationSupportPath(APMEDatabase::kDatabaseFileName), platform::now());
@@ -166,7 +166,7 @@ void APMETaskManager::postponeFetchExperiments() {
 // MARK: - Fetch
 
 std::string APMETaskManager::fetchURL() const {
-  return APMRemoteConfig::analyticsServiceScheme() + "://" + APMRemoteConfig::analyticsServiceHost() + kFetchPath;
+  return APMRemoteConfigNetwork::analyticsServiceScheme() + "://" + APMRemoteConfigNetwork::analyticsServiceHost() + kFetchPath;
 }
 
 void APMETaskManager::fetchExperiments() {

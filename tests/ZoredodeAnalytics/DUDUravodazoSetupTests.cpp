@@ -112,7 +112,7 @@ TEST_F(DUDUravodazoSetupTest, EachFieldReachesItsPlaceAndEmptyFieldsKeepIt) {
     EXPECT_EQ(platform::ProcessInfo::arguments(), (std::vector<std::string>{"myapp", "-DUDUravodazoDebugEnabled"}));
     EXPECT_EQ(platform::Bundle::appStoreReceiptPath(), std::optional<std::string>("/opt/myapp/receipt"));
     EXPECT_EQ(APMAnalyticsOperationQueue::eventRoadOptions().maxWaitingEventBytes, 65536u);
-    EXPECT_EQ(APMRemoteConfig::analyticsServiceScheme() + "://" + APMRemoteConfig::analyticsServiceHost(),
+    EXPECT_EQ(APMRemoteConfigNetwork::analyticsServiceScheme() + "://" + APMRemoteConfigNetwork::analyticsServiceHost(),
               "http://collector.example:8080");
     EXPECT_EQ(APMDeepLinkReporter::adServicesScheme() + "://" + APMDeepLinkReporter::adServicesHost(),
               "http://ads.example");

@@ -108,7 +108,7 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsWithEventEditi
   bool loaded = false;
   onWorker([&] {
     ASSERT_TRUE(engine()->remoteConfigInstance()->updateMeasurementConfig(config));
-    loaded = engine()->remoteConfigInstance()->eventEditing() != nullptr;
+    loaded = engine()->remoteConfigInstance()->programs().eventEditing() != nullptr;
   });
   ASSERT_TRUE(loaded) << "the public start installs the event-editing loader";
   DUDUravodazo::logEventWithName("checkout_start", {});

@@ -28,7 +28,7 @@ class PublicAPITest : public Base {
     ROREzoResetForTesting();
     VIDAdodaradadivi::resetInstallations();
     Base::TearDown();
-    APMRemoteConfig::setEventEditingLoader(nullptr);  // the start installed it
+    APMRemoteConfigPrograms::setEventEditingLoader(nullptr);  // the start installed it
   }
 
   // The engine a host starts has every component (the process reset leaves engines without).

@@ -49,7 +49,7 @@ class DeepLinkEndToEndTest : public DeepLinkTest {
 
   void setUpProcess() override {
     DeepLinkTest::setUpProcess();
-    APMDeepLinkReporter::setAdServicesHost(APMRemoteConfig::analyticsServiceHost());
+    APMDeepLinkReporter::setAdServicesHost(APMRemoteConfigNetwork::analyticsServiceHost());
     APMDeepLinkReporter::setAdServicesScheme("http");
     platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED", platform::Object(true));
   }

@@ -52,7 +52,7 @@ class Collector {
     if (!thread_.joinable()) return;
     server_.stop();
     thread_.join();
-    APMRemoteConfig::setAnalyticsServiceScheme("https");
+    APMRemoteConfigNetwork::setAnalyticsServiceScheme("https");
   }
 
   httplib::Server& server() { return server_; }
@@ -62,8 +62,8 @@ class Collector {
     const int port = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(port));
-    APMRemoteConfig::setAnalyticsServiceScheme("http");
+    APMRemoteConfigNetwork::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(port));
+    APMRemoteConfigNetwork::setAnalyticsServiceScheme("http");
   }
 
   std::vector<Upload> uploads() {

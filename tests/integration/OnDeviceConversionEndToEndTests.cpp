@@ -55,7 +55,7 @@ class OnDeviceConversionEndToEndTest : public PublicAPITest<FrontTest> {
 
 TEST_F(OnDeviceConversionEndToEndTest, AMatchFromTheQueryTravelsInTheNextBundle) {
   odmtest::ClientSetup setup;
-  setup.url = "http://" + APMRemoteConfig::analyticsServiceHost() + "/psm";
+  setup.url = "http://" + APMRemoteConfigNetwork::analyticsServiceHost() + "/psm";
   auto clientClass = std::make_shared<odmtest::FakePSMClientClass>(setup);
   platform::PrivateSetMembershipClientClass::registerProvider(clientClass);
   configure();

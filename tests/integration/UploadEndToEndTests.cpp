@@ -202,7 +202,7 @@ TEST_F(UploadEndToEndTest, PreviewHeadersSendUploadsToTheTaggingServerWithTheirH
   startSDK();
   auto config = fetchtest::configMessage({kAppID, 1});
   auto tagging = std::make_shared<APMPBSstgSetting>();
-  const std::string taggingURL = "http://" + APMRemoteConfig::analyticsServiceHost() + "/sstg";
+  const std::string taggingURL = "http://" + APMRemoteConfigNetwork::analyticsServiceHost() + "/sstg";
   APMNanoSetString(*tagging, APMPBSstgSetting::kUploadUrl, taggingURL);
   APMNanoSetInt32(*tagging, APMPBSstgSetting::kRolloutPercentage, 0);
   APMNanoSetMessage(*config, APMPBMeasurementConfig::kSstgSetting, tagging);
@@ -291,7 +291,7 @@ TEST_F(UploadEndToEndTest, DISABLED_HostProcessOnSharedData) {
   platform::Paths::setDataDirectory(std::getenv("APM_SHARED_DIR"));
   APMPersistedConfig::resetSharedInstanceForTesting();
   startSDK();
-  APMRemoteConfig::setAnalyticsServiceHost(std::string("127.0.0.1:") + std::getenv("APM_SHARED_PORT"));
+  APMRemoteConfigNetwork::setAnalyticsServiceHost(std::string("127.0.0.1:") + std::getenv("APM_SHARED_PORT"));
   const std::string tag = std::getenv("APM_SHARED_TAG");
   ASSERT_TRUE(testsupport::sendToParent("ready"));
   int64_t logged = 0;
@@ -326,7 +326,7 @@ TEST_F(UploadEndToEndTest, DISABLED_HostProcessOnSharedData) {
 // Two processes on one data directory share the stored bundles: while one sends them, the other
 // finds nothing to send, so each event arrives once, and none is lost.
 TEST_F(UploadEndToEndTest, TwoProcessesOnOneDataDirectorySendEveryEventOnce) {
-  const std::string port = APMRemoteConfig::analyticsServiceHost().substr(std::string("127.0.0.1:").size());
+  const std::string port = APMRemoteConfigNetwork::analyticsServiceHost().substr(std::string("127.0.0.1:").size());
   auto release = std::make_shared<platform::Semaphore>();
   auto firstHeld = std::make_shared<std::atomic<bool>>(false);
   collector_.setBeforeReply([release, firstHeld] {

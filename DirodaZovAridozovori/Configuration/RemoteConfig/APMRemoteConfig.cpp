@@ -1,22 +1,14 @@
 #include "APMRemoteConfig.h"
 
-#include <cctype>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 
 #include "APMDatabase.h"
 #include "APMError.h"
-#include "APMMonitor.h"
 #include "APMNameTables.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
-#include "APMPersistedConfig.h"
 #include "APMRemoteConfigLog.h"
 #include "APMScheduler.h"
-#include "MeasurementVersion.h"
-#include "Utilities/APMQueryString.h"
-#include "platform/Bundle.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -32,7 +24,6 @@ constexpr int kDataControls = 9;
 constexpr int kUploadSubdomain = 10;
 constexpr int kConsentConfig = 12;
 constexpr int kPsmSetting = 13;
-constexpr int kSstgSetting = 14;
 }  // namespace ConfigField
 
 namespace ConsentField {
@@ -43,30 +34,16 @@ constexpr int kDMARegion = 3;
 constexpr int kRegionalDefaults = 4;
 }  // namespace ConsentField
 
-namespace SstgField {
-constexpr int kUploadURL = 0;
-constexpr int kServerInfo = 1;
-constexpr int kAuthorizedUploadURL = 2;
-constexpr int kRolloutPercentage = 3;
-}  // namespace SstgField
-
-constexpr int64_t kTrackingAuthorized = 3;
-constexpr const char* kSSTGInfoPlistKey = "DIRODA_ANALYTICS_SSTG_UPLOAD_ENABLED";
-
+// What the engine installs for every configuration.
 struct Deployment {
   std::mutex mutex;
-  std::string host = "analytics.measurement.invalid";
-  std::string authorizedHost;
-  std::string scheme = "https";
   APMRemoteConfig::EngineHooks hooks;
-  APMRemoteConfig::EventEditingLoader loader;
 };
 
 Deployment& deployment() {
   static Deployment* d = new Deployment();
   return *d;
 }
-
 
 std::string consentTypeString(int32_t type) {
   switch (type) {
@@ -86,60 +63,6 @@ std::string consentModeString(int32_t mode) {
   }
 }
 
-// Percent-encodes everything outside the URL-path characters.
-std::string percentEncodePath(const std::string& text) {
-  static const char* kAllowed = "-._~!$&'()*+,;=:@/";
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || strchr(kAllowed, c)) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char buffer[4];
-      std::snprintf(buffer, sizeof(buffer), "%%%02X", c);
-      out += buffer;
-    }
-  }
-  return out;
-}
-
-bool isValidURL(const std::string& text) {
-  for (const char* scheme : {"https://", "http://"}) {
-    size_t n = strlen(scheme);
-    if (text.size() > n && text.compare(0, n, scheme) == 0) {
-      return text.find_first_of(" \t\r\n") == std::string::npos && text[n] != '/';
-    }
-  }
-  return false;
-}
-
-// One or more host-name labels: letters, digits and inner hyphens, separated by single dots.
-bool isHostNameLabels(const std::string& text) {
-  if (text.empty() || text.size() > 253 || text.front() == '.' || text.back() == '.') return false;
-  char previous = '.';
-  for (char c : text) {
-    bool alnum = std::isalnum(static_cast<unsigned char>(c)) != 0;
-    if (c == '.') {
-      if (previous == '.' || previous == '-') return false;
-    } else if (c == '-') {
-      if (previous == '.') return false;
-    } else if (!alnum) {
-      return false;
-    }
-    previous = c;
-  }
-  return previous != '-';
-}
-
-// A stable string hash (64-bit FNV-1a) for the server-side tagging rollout.
-uint64_t stableHash(const std::string& text) {
-  uint64_t hash = 1469598103934665603ULL;
-  for (unsigned char c : text) {
-    hash ^= c;
-    hash *= 1099511628211ULL;
-  }
-  return hash;
-}
-
 // The elements of a repeated message field; empty when the field was never allocated.
 template <class T>
 std::vector<std::shared_ptr<T>> repeatedMessages(const NANOMessageBase& message, int index) {
@@ -148,33 +71,7 @@ std::vector<std::shared_ptr<T>> repeatedMessages(const NANOMessageBase& message,
 
 }  // namespace
 
-// MARK: - Deployment values and hooks
-
-void APMRemoteConfig::setAnalyticsServiceHost(const std::string& host, const std::string& trackingAuthorizedHost) {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  deployment().host = host;
-  deployment().authorizedHost = trackingAuthorizedHost;
-}
-
-std::string APMRemoteConfig::analyticsServiceHost() {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  return deployment().host;
-}
-
-std::string APMRemoteConfig::trackingAuthorizedAnalyticsServiceHost() {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  return deployment().authorizedHost.empty() ? deployment().host : deployment().authorizedHost;
-}
-
-void APMRemoteConfig::setAnalyticsServiceScheme(const std::string& scheme) {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  deployment().scheme = scheme.empty() ? "https" : scheme;
-}
-
-std::string APMRemoteConfig::analyticsServiceScheme() {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  return deployment().scheme;
-}
+// MARK: - Engine hooks
 
 void APMRemoteConfig::setEngineHooks(EngineHooks newHooks) {
   std::lock_guard<std::mutex> lock(deployment().mutex);
@@ -184,11 +81,6 @@ void APMRemoteConfig::setEngineHooks(EngineHooks newHooks) {
 APMRemoteConfig::EngineHooks APMRemoteConfig::engineHooks() {
   std::lock_guard<std::mutex> lock(deployment().mutex);
   return deployment().hooks;
-}
-
-void APMRemoteConfig::setEventEditingLoader(EventEditingLoader loader) {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  deployment().loader = std::move(loader);
 }
 
 // MARK: - Creation
@@ -238,8 +130,8 @@ APMRemoteConfig::APMRemoteConfig(Private, std::string appID, std::shared_ptr<APM
     : isDefaultInstance_(appID.empty() && !database),
       appID_(std::move(appID)),
       database_(database),
-      persistedConfig_(std::move(persistedConfig)),
-      experiments_(std::move(experimentClient)) {}
+      experiments_(std::move(experimentClient)),
+      network_(*this, settings_, std::move(persistedConfig)) {}
 
 APMRemoteConfig::~APMRemoteConfig() = default;
 
@@ -419,26 +311,9 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
            APMNanoGetInt64(*config, ConfigField::kVersion));
   }
 
+  // A program that does not load ends the parse: what follows keeps its previous values.
   auto programs = APMNanoGetRepeatedField<std::shared_ptr<APMPBProgram>>(*config, ConfigField::kPrograms);
-  EventEditingLoader loader;
-  {
-    std::lock_guard<std::mutex> lock(deployment().mutex);
-    loader = deployment().loader;
-  }
-  // Without a program host in this build, programs are carried but not run.
-  if (programs && !programs->empty() && loader) {
-    platform::Error error;
-    auto editing = loader(*programs->front(), *this, &error);
-    std::lock_guard<std::mutex> lock(mutex_);
-    eventEditing_ = editing;
-    if (!editing) {
-      APMLog(APMLogLevel::kErrorSampled, APMRemoteConfigLogCode::kEventEditingNotStarted,
-             "Failed to initiate event editing instance", error);
-      return;
-    }
-    APMLog(APMLogLevel::kDebug, APMRemoteConfigLogCode::kLoadingPrograms,
-           "Loading Event Modification and Creation programs", static_cast<int64_t>(programs->size()));
-  }
+  if (programs && !programs_.loadPrograms(*programs)) return;
 
   consent_.replace(consentValuesOf(*config));
 
@@ -514,92 +389,3 @@ std::optional<std::string> APMRemoteConfig::uploadSubdomain() const {
   return APMNanoGetString(*config, ConfigField::kUploadSubdomain);
 }
 
-// MARK: - URLs and server-side tagging
-
-std::string APMRemoteConfig::hostForUpload() const {
-  auto engine = engineHooks();
-  bool authorized = engine.appDataConsentStatus && engine.appDataConsentStatus() == kTrackingAuthorized;
-  return authorized ? trackingAuthorizedAnalyticsServiceHost() : analyticsServiceHost();
-}
-
-std::string APMRemoteConfig::uploadURL() const {
-  std::string host = hostForUpload();
-  auto subdomain = uploadSubdomain();
-  // The subdomain comes from the server: only host-name characters may join the host, so a value
-  // such as "evil.example#" can never move the upload to another host or path.
-  if (subdomain && isHostNameLabels(*subdomain)) host = *subdomain + "." + host;
-  return analyticsServiceScheme() + "://" + host + "/a";
-}
-
-std::optional<std::string> APMRemoteConfig::remoteConfigURL(const std::optional<std::string>& platformName,
-                                                            int64_t sdkVersion, int64_t runtimeVersion) const {
-  if (appID_.empty()) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kFetchURLWithoutAppID,
-           "Cannot create a URL to fetch a configuration with empty app ID");
-    return std::nullopt;
-  }
-  if (!platformName) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kFetchURLWithoutPlatform,
-           "Cannot create a URL to fetch a configuration with empty platform");
-    return std::nullopt;
-  }
-  APMQueryItems query{{"platform", *platformName}, {"dmp_version", sdkVersion}, {"runtime_version", runtimeVersion}};
-  return analyticsServiceScheme() + "://" + analyticsServiceHost() + "/config/app/" + percentEncodePath(appID_) + "?" +
-         apm_queryString(query);
-}
-
-bool APMRemoteConfig::SSTGUploadEnabled() {
-  if (!settings_.boolValue(APMSettings::kSSTGUploadEnabled)) return false;
-  platform::Object plistSwitch = platform::Bundle::objectForInfoDictionaryKey(kSSTGInfoPlistKey);
-  if (!plistSwitch.isNumber() || !plistSwitch.boolValue()) return false;
-  auto config = remoteConfigProto();
-  auto sstg = config ? APMNanoGetMessage<APMPBSstgSetting>(*config, ConfigField::kSstgSetting) : nullptr;
-  if (!sstg || APMNanoGetString(*sstg, SstgField::kUploadURL).value_or("").empty()) return false;
-  auto engine = engineHooks();
-  if (engine.sstgPreviewHeaders && engine.sstgPreviewHeaders()) return true;
-  std::string appInstanceID = persistedConfig_ ? persistedConfig_->appInstanceID().value_or("") : "";
-  int32_t percentage = APMNanoGetInt32(*sstg, SstgField::kRolloutPercentage);
-  if (appInstanceID.empty() && percentage < 100) return false;
-  return static_cast<int64_t>(stableHash(appInstanceID) % 100) < percentage;
-}
-
-std::optional<std::string> APMRemoteConfig::SSTGUploadURL() const {
-  auto config = remoteConfigProto();
-  auto sstg = config ? APMNanoGetMessage<APMPBSstgSetting>(*config, ConfigField::kSstgSetting) : nullptr;
-  if (!sstg) return std::nullopt;
-  auto engine = engineHooks();
-  if (engine.appDataConsentStatus && engine.appDataConsentStatus() == kTrackingAuthorized) {
-    auto authorized = APMNanoGetString(*sstg, SstgField::kAuthorizedUploadURL);
-    if (authorized && isValidURL(*authorized)) return authorized;
-  }
-  return APMNanoGetString(*sstg, SstgField::kUploadURL);
-}
-
-std::optional<platform::Dictionary> APMRemoteConfig::SSTGUploadHTTPHeaders() const {
-  auto config = remoteConfigProto();
-  auto sstg = config ? APMNanoGetMessage<APMPBSstgSetting>(*config, ConfigField::kSstgSetting) : nullptr;
-  if (!sstg) return std::nullopt;
-  auto info = APMNanoGetString(*sstg, SstgField::kServerInfo);
-  if (!info || info->empty()) return std::nullopt;
-  return platform::Dictionary{{"x-sstg-server-info", *info}};
-}
-
-// MARK: - What programs see
-
-std::shared_ptr<APMRemoteConfigEventEditing> APMRemoteConfig::eventEditing() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return eventEditing_;
-}
-
-platform::Dictionary APMRemoteConfig::settingsForPrograms() const { return settings_.settingsForPrograms(); }
-
-platform::Dictionary APMRemoteConfig::appMetadataForPrograms() const {
-  platform::Dictionary metadata{{"platform", "macos"},
-                                {"package_name", platform::Bundle::bundleIdentifier()},
-                                {"dmp_version", kMeasurementLibraryVersion}};
-  auto engine = engineHooks();
-  if (engine.appVersion) {
-    if (auto version = engine.appVersion()) metadata["app_version"] = *version;
-  }
-  return metadata;
-}

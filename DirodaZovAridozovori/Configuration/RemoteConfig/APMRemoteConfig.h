@@ -1,28 +1,28 @@
 #pragma once
-// The parsed measurement configuration. Every tunable of the measurement SDK is read here through
-// a typed getter of a "measurement." setting with a default and bounds, so a missing or
-// out-of-range server value never reaches the engine. It also answers per-event questions
-// (block lists, conversions, sampling), builds the upload and configuration URLs, carries the
-// server-side tagging rules and the consent defaults of the configuration, and hands the
-// configuration's event-editing program to the program host.
+// The measurement configuration of one app: it stores a downloaded configuration, reads it back
+// after a restart, parses it, tells whether it has expired, and hands out its parts, each keeping
+// what it says of one concern: the settings cache (every "measurement." setting through a typed
+// reader with a default and bounds, so a missing or out-of-range server value never reaches the
+// engine), the upload limits, the event limits, the reporters' timings, the feature switches, the
+// per-event rules, the consent values, the experiment client's side, the service URLs with
+// server-side tagging, and the event-editing programs.
 //
-// Threads: getters may be called from any queue (every cache is guarded); updates and the
-// database reads run on the worker queue.
+// Threads: getters may be called from any queue (every part guards what a parse replaces);
+// updates and the database reads run on the worker queue.
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "APMEventLimits.h"
 #include "APMEventRules.h"
 #include "APMFeatureSwitches.h"
 #include "APMRemoteConfigConsent.h"
 #include "APMRemoteConfigExperiments.h"
+#include "APMRemoteConfigNetwork.h"
+#include "APMRemoteConfigPrograms.h"
 #include "APMRemoteConfigSettings.h"
 #include "APMReporterSettings.h"
 #include "APMSettingsCache.h"
@@ -33,14 +33,6 @@
 class APMDatabase;
 class APMPersistedConfig;
 class APMPBMeasurementConfig;
-class APMPBEventConfig;
-class APMPBProgram;
-
-// The loaded event-editing program of a configuration (the program host implements it).
-class APMRemoteConfigEventEditing {
- public:
-  virtual ~APMRemoteConfigEventEditing() = default;
-};
 
 class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
  public:
@@ -55,22 +47,8 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
     // The application's version, for programs.
     std::function<std::optional<std::string>()> appVersion;
   };
-  // Creates the event-editing host for a program; nullptr with *error when it does not load.
-  using EventEditingLoader = std::function<std::shared_ptr<APMRemoteConfigEventEditing>(
-      const APMPBProgram& program, const APMRemoteConfig& config, platform::Error* error)>;
-
-  // Deployment values: the analytics service host (and its tracking-authorised variant, which
-  // defaults to the same host). The host program sets them before starting the SDK.
-  static void setAnalyticsServiceHost(const std::string& host, const std::string& trackingAuthorizedHost = "");
-  static std::string analyticsServiceHost();
-  static std::string trackingAuthorizedAnalyticsServiceHost();
-  // The scheme of the service URLs ("https"; a host may use "http" for a local collector).
-  static void setAnalyticsServiceScheme(const std::string& scheme);
-  static std::string analyticsServiceScheme();
-
   static void setEngineHooks(EngineHooks hooks);
   static EngineHooks engineHooks();
-  static void setEventEditingLoader(EventEditingLoader loader);
 
   // The shared instance without app ID or database: every getter answers its default.
   static std::shared_ptr<APMRemoteConfig> defaultInstance();
@@ -107,21 +85,6 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   std::optional<std::string> uploadSubdomain() const;
   std::shared_ptr<APMPBMeasurementConfig> remoteConfigProto() const;
 
-  // URLs.
-  std::string uploadURL() const;
-  std::optional<std::string> remoteConfigURL(const std::optional<std::string>& platformName, int64_t sdkVersion,
-                                             int64_t runtimeVersion) const;
-  bool SSTGUploadEnabled();
-  std::optional<std::string> SSTGUploadURL() const;
-  std::optional<platform::Dictionary> SSTGUploadHTTPHeaders() const;
-
-  std::shared_ptr<APMRemoteConfigEventEditing> eventEditing() const;
-  // What programs see of the settings ("internal.remoteConfig"): the texts as configured, or the
-  // validated numbers as decimal text once a getter has read them.
-  platform::Dictionary settingsForPrograms() const;
-  // What programs see of the application ("internal.appMetadata").
-  platform::Dictionary appMetadataForPrograms() const;
-
   // The parts of the configuration, each reading its own settings.
   APMSettingsCache& settings() { return settings_; }
   APMUploadLimits& uploadLimits() { return uploadLimits_; }
@@ -131,10 +94,10 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   APMEventRules& eventRules() { return eventRules_; }
   const APMRemoteConfigConsent& consent() const { return consent_; }
   APMRemoteConfigExperiments& experiments() { return experiments_; }
+  APMRemoteConfigNetwork& network() { return network_; }
+  const APMRemoteConfigPrograms& programs() const { return programs_; }
 
   double remoteConfigCacheTimeInterval() { return settings_.timeIntervalInSeconds(APMSettings::kRemoteConfigCacheTimeInterval); }
-  double networkTimeout() { return settings_.timeIntervalInSeconds(APMSettings::kNetworkTimeout); }
-  bool isNetworkBackgroundSessionEnabled() { return settings_.boolValue(APMSettings::kNetworkBackgroundSessionEnabled); }
 
  private:
   struct Private {};
@@ -152,12 +115,10 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
                                                bool useGivenConfig);
   void parseRemoteConfig(const std::shared_ptr<APMPBMeasurementConfig>& config);
   void resetCaches();
-  std::string hostForUpload() const;
 
   bool isDefaultInstance_ = false;
   std::string appID_;
   std::weak_ptr<APMDatabase> database_;
-  std::shared_ptr<APMPersistedConfig> persistedConfig_;
 
   APMSettingsCache settings_;
   APMRemoteConfigExperiments experiments_;
@@ -167,10 +128,10 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   APMFeatureSwitches features_{settings_, experiments_};
   APMEventRules eventRules_{features_};
   APMRemoteConfigConsent consent_;
+  APMRemoteConfigNetwork network_;
+  APMRemoteConfigPrograms programs_{*this, settings_};
 
-  // Guards the two below: a parse on the worker queue replaces them while getters on other
-  // queues read them.
+  // A parse on the worker queue replaces the configuration while getters on other queues read it.
   mutable std::mutex mutex_;
   std::shared_ptr<APMPBMeasurementConfig> remoteConfigProto_;
-  std::shared_ptr<APMRemoteConfigEventEditing> eventEditing_;
 };

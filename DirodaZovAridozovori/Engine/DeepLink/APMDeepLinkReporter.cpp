@@ -379,7 +379,7 @@ void APMDeepLinkReporter::requestDeferredDeepLink(const std::shared_ptr<APMEngin
   }
 
   engine->setIsNetworkRequestPending(true);
-  network->setTimeoutInterval(config->networkTimeout());
+  network->setTimeoutInterval(config->network().networkTimeout());
   std::weak_ptr<APMEngineContext> weakEngine = engine;
   network->getURL(url->absoluteString(), {}, engine->workerQueue(), false,
                   [weakEngine](const std::optional<platform::HttpResponse>& response, const platform::Data& data,

@@ -76,7 +76,7 @@ void APMEngineFetch::fetchRemoteConfig() {
   const auto& network = engine_.setup().network;
   std::optional<std::string> url;
   if (remoteConfig) {
-    url = remoteConfig->remoteConfigURL(std::string(kAPMConfigFetchPlatform), version, APMPRuntime::runtimeVersion());
+    url = remoteConfig->network().remoteConfigURL(std::string(kAPMConfigFetchPlatform), version, APMPRuntime::runtimeVersion());
   }
   if (!url || url->empty() || !network) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMMeasurementLogCode::kInvalidServerURLGetConfiguration,
@@ -87,7 +87,7 @@ void APMEngineFetch::fetchRemoteConfig() {
          "Fetching configuration from the server");
   const APMConfigFetchHeaders headers = APMConditionalConfigFetchHeaders(*engine_.setup().persistedConfig, version);
   setIsNetworkRequestPending(true);
-  network->setTimeoutInterval(remoteConfig->networkTimeout());
+  network->setTimeoutInterval(remoteConfig->network().networkTimeout());
   std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
   network->getURL(*url, headers, engine_.setup().scheduler->workerQueue(), false,
                   [weakEngine](const std::optional<platform::HttpResponse>& response, const platform::Data& data,

@@ -389,7 +389,7 @@ void APMOnDeviceConversionReporter::retrievePSMResponse() {
     handlePSMResponse(context, client, 0, {}, std::nullopt);
     return;
   }
-  network->setTimeoutInterval(engine->remoteConfig()->networkTimeout());
+  network->setTimeoutInterval(engine->remoteConfig()->network().networkTimeout());
   const bool background = engine->shouldUseBackgroundSession();
   std::weak_ptr<APMOnDeviceConversionReporter> weakSelf = weak_from_this();
   std::weak_ptr<APMEngineContext> weakEngine = engine_;

@@ -293,11 +293,11 @@ void APMUploadController::uploadData() {
     return;
   }
 
-  std::string url = remoteConfig_->uploadURL();
+  std::string url = remoteConfig_->network().uploadURL();
   VIZUzedaru::Headers headers;
-  const bool serverSideTagging = remoteConfig_->SSTGUploadEnabled();
+  const bool serverSideTagging = remoteConfig_->network().SSTGUploadEnabled();
   if (serverSideTagging) {
-    auto sstgURL = remoteConfig_->SSTGUploadURL();
+    auto sstgURL = remoteConfig_->network().SSTGUploadURL();
     if (!sstgURL) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableGetValidSSTGUploadURL,
              "Unable to get a valid SSTG upload URL.");
@@ -310,7 +310,7 @@ void APMUploadController::uploadData() {
         if (value.isString()) headers.emplace_back(name, value.stringValue());
       }
     };
-    addHeaders(remoteConfig_->SSTGUploadHTTPHeaders());
+    addHeaders(remoteConfig_->network().SSTGUploadHTTPHeaders());
     if (hooks_.SSTGPreviewHeaders) addHeaders(hooks_.SSTGPreviewHeaders());
   }
 
@@ -352,7 +352,7 @@ void APMUploadController::uploadData() {
   setUploadInProgressWithBundleIDs(batch.rowIDs);
   persistedConfig_->setLastFailedUploadTimestamp(now);
   setRequestPending(true);
-  network_->setTimeoutInterval(remoteConfig_->networkTimeout());
+  network_->setTimeoutInterval(remoteConfig_->network().networkTimeout());
 
   // The reply is always handled, even when the engine has replaced this road meanwhile (a wipe):
   // dropping it would leave the engine's request flag set and block every later upload.

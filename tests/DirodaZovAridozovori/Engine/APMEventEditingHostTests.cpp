@@ -26,7 +26,7 @@ class EventEditingHostTest : public EngineTest {
   }
   void TearDown() override {
     EngineTest::TearDown();
-    APMRemoteConfig::setEventEditingLoader(nullptr);
+    APMRemoteConfigPrograms::setEventEditingLoader(nullptr);
   }
 
   void applyProgram(const std::shared_ptr<APMPBProgram>& program, const std::map<std::string, std::string>& settings,
@@ -35,7 +35,7 @@ class EventEditingHostTest : public EngineTest {
     auto config = fetchtest::configMessage({kAppID, 1, {settings.begin(), settings.end()}, {}, {}, {program}});
     onWorker([&] {
       engine().remoteConfigInstance()->updateMeasurementConfig(config);
-      *loaded = engine().remoteConfigInstance()->eventEditing() != nullptr;
+      *loaded = engine().remoteConfigInstance()->programs().eventEditing() != nullptr;
     });
   }
 };

@@ -62,7 +62,7 @@ class EngineTest : public ::testing::Test, public StoredState {
     if (auto identity = APMIdentity::sharedInstance()) identity->providedIdentifiers().setAppIDFromDMP(appID);
     std::shared_ptr<APMMeasurement> created;
     if (transport_) {
-      auto network = std::make_shared<VIZUzedaru>(APMRemoteConfig::analyticsServiceHost(), transport_);
+      auto network = std::make_shared<VIZUzedaru>(APMRemoteConfigNetwork::analyticsServiceHost(), transport_);
       auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);
       created = APMMeasurement::create({.appID = appID,
                                         .databaseName = APMDatabase::kDatabaseName,

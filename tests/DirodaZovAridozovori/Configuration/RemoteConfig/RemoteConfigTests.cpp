@@ -45,7 +45,7 @@ class RemoteConfigTest : public APMDatabaseFixture {
   void TearDown() override {
     APMDatabaseFixture::TearDown();
     APMRemoteConfig::setEngineHooks({});
-    APMRemoteConfig::setAnalyticsServiceHost("analytics.measurement.invalid");
+    APMRemoteConfigNetwork::setAnalyticsServiceHost("analytics.measurement.invalid");
     platform::Bundle::reset();
   }
 
@@ -342,11 +342,11 @@ TEST_F(RemoteConfigTest, EachGetterOfThePartsReadsItsOwnKey) {
 
 TEST_F(RemoteConfigTest, ReadingReplacesTheTextByTheValidatedNumber) {
   auto config = configWith({{"measurement.upload.interval", "abc"}, {"measurement.config.cache_time", "120000"}});
-  auto before = config->settingsForPrograms();
+  auto before = config->programs().settingsForPrograms();
   EXPECT_EQ(before["measurement.upload.interval"], platform::Object("abc"));
   EXPECT_EQ(config->uploadLimits().uploadingInterval(), 3600);
   EXPECT_EQ(config->remoteConfigCacheTimeInterval(), 120);
-  auto after = config->settingsForPrograms();
+  auto after = config->programs().settingsForPrograms();
   EXPECT_EQ(after["measurement.upload.interval"], platform::Object("3600"));
   EXPECT_EQ(after["measurement.config.cache_time"], platform::Object("120"));
 }
@@ -517,34 +517,34 @@ TEST_F(RemoteConfigTest, AFailingProgramEndsTheParseBeforeConsentIsApplied) {
   APMNanoSetRepeatedField(*message, 8, std::vector{APMPBProgram::initWithMessageInfo()});
 
   int loads = 0;
-  APMRemoteConfig::setEventEditingLoader([&](const APMPBProgram&, const APMRemoteConfig&, platform::Error* error) {
+  APMRemoteConfigPrograms::setEventEditingLoader([&](const APMPBProgram&, const APMRemoteConfig&, platform::Error* error) {
     ++loads;
     platform::setError(error, platform::Error("test", 1));
     return std::shared_ptr<APMRemoteConfigEventEditing>();
   });
   auto config = configFrom(message);
-  APMRemoteConfig::setEventEditingLoader(nullptr);
+  APMRemoteConfigPrograms::setEventEditingLoader(nullptr);
   EXPECT_EQ(loads, 1);
-  EXPECT_EQ(config->eventEditing(), nullptr);
+  EXPECT_EQ(config->programs().eventEditing(), nullptr);
   EXPECT_EQ(config->uploadLimits().uploadingRetryCount(), 9);  // settings were applied before the program
   EXPECT_TRUE(config->consent().consentDefaults().empty());
 }
 
 TEST_F(RemoteConfigTest, URLsUseTheServiceHostSubdomainAndQueryOrder) {
-  APMRemoteConfig::setAnalyticsServiceHost("collector.example", "authorized.example");
+  APMRemoteConfigNetwork::setAnalyticsServiceHost("collector.example", "authorized.example");
   auto message = makeConfig({});
   APMNanoSetString(*message, 10, "eu");
   auto config = configFrom(message);
-  EXPECT_EQ(config->uploadURL(), "https://eu.collector.example/a");
+  EXPECT_EQ(config->network().uploadURL(), "https://eu.collector.example/a");
   APMRemoteConfig::setEngineHooks({.appDataConsentStatus = [] { return int64_t{3}; }});
-  EXPECT_EQ(config->uploadURL(), "https://eu.authorized.example/a");
-  EXPECT_EQ(config->remoteConfigURL(std::string("macos"), 111500, 230),
+  EXPECT_EQ(config->network().uploadURL(), "https://eu.authorized.example/a");
+  EXPECT_EQ(config->network().remoteConfigURL(std::string("macos"), 111500, 230),
             "https://collector.example/config/app/1:123456:macos:abcdef?platform=macos&dmp_version=111500&runtime_version=230");
-  EXPECT_EQ(config->remoteConfigURL(std::nullopt, 1, 1), std::nullopt);
+  EXPECT_EQ(config->network().remoteConfigURL(std::nullopt, 1, 1), std::nullopt);
 }
 
 TEST_F(RemoteConfigTest, AServerSubdomainThatIsNotAHostNameNeverLeavesTheServiceHost) {
-  APMRemoteConfig::setAnalyticsServiceHost("collector.example");
+  APMRemoteConfigNetwork::setAnalyticsServiceHost("collector.example");
   const std::pair<const char*, const char*> cases[] = {
       {"eu-west.r2", "https://eu-west.r2.collector.example/a"}, {"evil.example#", "https://collector.example/a"},
       {"evil.example/x?", "https://collector.example/a"},       {"a..b", "https://collector.example/a"},
@@ -553,7 +553,7 @@ TEST_F(RemoteConfigTest, AServerSubdomainThatIsNotAHostNameNeverLeavesTheService
   for (const auto& [subdomain, expected] : cases) {
     auto message = makeConfig({});
     APMNanoSetString(*message, 10, std::string(subdomain));
-    EXPECT_EQ(configFrom(message)->uploadURL(), expected) << subdomain;
+    EXPECT_EQ(configFrom(message)->network().uploadURL(), expected) << subdomain;
   }
 }
 
@@ -567,20 +567,20 @@ TEST_F(RemoteConfigTest, ServerSideTaggingNeedsSettingPlistSwitchURLAndRollout) 
   APMNanoSetMessage(*message, 14, sstg);
   auto config = configFrom(message);
 
-  EXPECT_FALSE(config->SSTGUploadEnabled());  // no Info.plist switch
+  EXPECT_FALSE(config->network().SSTGUploadEnabled());  // no Info.plist switch
   platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_SSTG_UPLOAD_ENABLED", true);
-  EXPECT_TRUE(config->SSTGUploadEnabled());  // full rollout, even without an app instance ID
+  EXPECT_TRUE(config->network().SSTGUploadEnabled());  // full rollout, even without an app instance ID
   APMRemoteConfig::setEngineHooks({.appDataConsentStatus = [] { return int64_t{3}; }});
-  EXPECT_EQ(config->SSTGUploadURL(), "https://tagging.example/collect");  // the authorised URL is invalid
-  EXPECT_EQ(config->SSTGUploadHTTPHeaders(), (platform::Dictionary{{"x-sstg-server-info", "server-1"}}));
+  EXPECT_EQ(config->network().SSTGUploadURL(), "https://tagging.example/collect");  // the authorised URL is invalid
+  EXPECT_EQ(config->network().SSTGUploadHTTPHeaders(), (platform::Dictionary{{"x-sstg-server-info", "server-1"}}));
 
   APMNanoSetInt32(*sstg, 3, 0);
   APMNanoSetMessage(*message, 14, sstg);
   onWorker([&] { ASSERT_TRUE(config->updateMeasurementConfig(message)); });
   persisted_->setAppInstanceID("ABCDEF0123456789ABCDEF0123456789");
-  EXPECT_FALSE(config->SSTGUploadEnabled());  // a 0 % rollout lets nobody in
+  EXPECT_FALSE(config->network().SSTGUploadEnabled());  // a 0 % rollout lets nobody in
   APMRemoteConfig::setEngineHooks({.sstgPreviewHeaders = [] { return std::optional<platform::Dictionary>(platform::Dictionary{}); }});
-  EXPECT_TRUE(config->SSTGUploadEnabled());  // a preview always uploads
+  EXPECT_TRUE(config->network().SSTGUploadEnabled());  // a preview always uploads
 }
 
 TEST_F(RemoteConfigTest, ExpiryFollowsTheStoredUpdateTimeAndTheCacheTime) {
@@ -625,13 +625,13 @@ TEST_F(RemoteConfigTest, ConfigurationEncodedByProtocIsStoredAndAnswers) {
   auto message = APMPBMeasurementConfig::fromBuffer(bytes);
   ASSERT_TRUE(message);
 
-  APMRemoteConfig::setAnalyticsServiceHost("collector.example");
+  APMRemoteConfigNetwork::setAnalyticsServiceHost("collector.example");
   for (const auto& c : {configFrom(message), reopened()}) {
     EXPECT_EQ(c->version(), 42);
     EXPECT_EQ(c->uploadLimits().uploadingInterval(), 60);
     EXPECT_EQ(c->eventLimits().maxEventsPerDay(), 2000);
     EXPECT_TRUE(c->eventRules().isEventBlocklisted("tutorial_skip"));
-    EXPECT_EQ(c->uploadURL(), "https://region1.collector.example/a");
+    EXPECT_EQ(c->network().uploadURL(), "https://region1.collector.example/a");
     EXPECT_EQ(c->consent().consentDefaults(), (platform::Dictionary{{"ad_storage", "denied"}}));
     EXPECT_TRUE(c->consent().isDMARegion());
   }

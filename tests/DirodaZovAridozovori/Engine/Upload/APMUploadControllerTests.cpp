@@ -30,8 +30,8 @@ class APMUploadControllerTest : public uploadtest::UploadFixture {
   void SetUp() override {
     UploadFixture::SetUp();
     platform::Reachability::reset();
-    APMRemoteConfig::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(server_.port()));
-    APMRemoteConfig::setAnalyticsServiceScheme("http");
+    APMRemoteConfigNetwork::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(server_.port()));
+    APMRemoteConfigNetwork::setAnalyticsServiceScheme("http");
     network_ = std::make_shared<VIZUzedaru>("127.0.0.1", &transport_);
     alarm_ = std::make_shared<APMAlarm>(scheduler_->workerQueue(), "Measurement timer");
     onWorker([&] {
@@ -49,7 +49,7 @@ class APMUploadControllerTest : public uploadtest::UploadFixture {
     alarm_->cancel();
     onWorker([&] { controller_.reset(); });
     platform::Reachability::reset();
-    APMRemoteConfig::setAnalyticsServiceScheme("https");
+    APMRemoteConfigNetwork::setAnalyticsServiceScheme("https");
     UploadFixture::TearDown();
   }
 
