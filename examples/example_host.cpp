@@ -257,7 +257,7 @@ bool sdkUploadSucceeded(double since) {
   if (!engine) return false;
   bool succeeded = false;
   engine->setup().scheduler->workerQueue()->sync(
-      [&] { succeeded = engine->setup().persistedConfig->lastSuccessfulUploadTimestamp() >= since; });
+      [&] { succeeded = engine->setup().persistedConfig->uploadSchedule().lastSuccessfulUploadTimestamp() >= since; });
   return succeeded;
 }
 

@@ -30,12 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     platform::appendHttpHeaderLine(response.headers, reply.substr(at, end - at));
     at = end;
   }
-  persisted->setConfigServerLastModifiedString(response.header(kAPMLastModifiedHeader));
-  persisted->setConfigServerETag(response.header(kAPMETagHeader));
+  persisted->configDownload().setConfigServerLastModifiedString(response.header(kAPMLastModifiedHeader));
+  persisted->configDownload().setConfigServerETag(response.header(kAPMETagHeader));
   const int64_t version = APMIdentity::zovAridozovoriLibraryVersion();
-  persisted->setConfigDMPVersion(version);
+  persisted->configDownload().setConfigDMPVersion(version);
 
-  for (const auto& header : APMConditionalConfigFetchHeaders(*persisted, version)) {
+  for (const auto& header : APMConditionalConfigFetchHeaders(persisted->configDownload(), version)) {
     if (header.first != kAPMIfModifiedSinceHeader && header.first != kAPMIfNoneMatchHeader) {
       fuzzsupport::fail("an unexpected conditional header " + header.first);
     }

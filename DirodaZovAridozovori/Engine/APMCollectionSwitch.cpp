@@ -15,7 +15,7 @@ void APMCollectionSwitch::switchAtCreation() {
 
 bool APMCollectionSwitch::shouldEnableMeasurement() const {
   if (engine_.setup().isAnalyticsCollectionDeactivated) return false;
-  switch (engine_.setup().persistedConfig->measurementEnabledState()) {
+  switch (engine_.setup().persistedConfig->consent().measurementEnabledState()) {
     case 1:
       return true;
     case 2:

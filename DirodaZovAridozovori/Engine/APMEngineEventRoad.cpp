@@ -86,7 +86,7 @@ void APMEngineEventRoad::logInternalEvent(const std::string& origin, const std::
 void APMEngineEventRoad::afterCommit(std::function<void()> action) { writer_.afterCommit(std::move(action)); }
 
 int32_t APMEngineEventRoad::currentDayNumber() const {
-  return APMDayNumber(platform::now(), persistedConfig()->midnightOffset().value_or(0));
+  return APMDayNumber(platform::now(), persistedConfig()->session().midnightOffset().value_or(0));
 }
 
 // MARK: - Raw-event metadata
@@ -108,7 +108,8 @@ std::shared_ptr<APMPBMeasurementBundle> APMEngineEventRoad::createRawEventMetada
   if (identity()) {
     if (auto installationID = identity()->providedIdentifiers().zoredodeInstallationID()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kInstallationId, *installationID);
     auto token = identity()->ephemeralIdentifiers().sessionStitchingTokenWithSessionNumber(
-        persistedConfig()->sessionNumber(), engine_.sessions().isSessionExpiredOnWorkerQueue(), engine_.userProperties().hasUserPropertyUserIDOnWorkerQueue());
+        persistedConfig()->session().sessionNumber(), engine_.sessions().isSessionExpiredOnWorkerQueue(),
+        engine_.userProperties().hasUserPropertyUserIDOnWorkerQueue());
     if (token && !token->empty()) APMNanoSetString(*bundle, APMPBMeasurementBundle::kSessionStitchingToken, *token);
     if (auto major = identity()->application().appVersionMajor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMajor, *major);
     if (auto minor = identity()->application().appVersionMinor()) APMNanoSetInt32(*bundle, APMPBMeasurementBundle::kAppVersionMinor, *minor);
@@ -139,7 +140,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMEngineEventRoad::createRawEventMetada
     APMNanoSetRepeatedField(*bundle, APMPBMeasurementBundle::kUserAttributes, messages);
   }
 
-  if (auto buffer = persistedConfig()->adCampaignInfoBuffer(); buffer && !buffer->empty()) {
+  if (auto buffer = persistedConfig()->attribution().adCampaignInfoBuffer(); buffer && !buffer->empty()) {
     auto info = APMPBAdCampaignInfo::fromBuffer(*buffer);
     if (info) APMNanoSetMessage(*bundle, APMPBMeasurementBundle::kAdCampaignInfo, info);
   }
@@ -167,7 +168,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMEngineEventRoad::createRawEventMetada
 }
 
 void APMEngineEventRoad::logFirstOpenConsentedEvent(double timestamp) {
-  persistedConfig()->setUnmatchedFirstOpenWithoutIDFA(false);
+  persistedConfig()->attribution().setUnmatchedFirstOpenWithoutIDFA(false);
   int64_t previous = std::strtoll(engine_.startUp().previousFirstOpenCount().c_str(), nullptr, 10);
   platform::Dictionary parameters{{"_pfo", std::max<int64_t>(previous, 1) - 1}};
   int64_t updatedWithAnalytics = 0;

@@ -89,7 +89,7 @@ void APMEngineSessions::reportSessionStartOnWorkerQueueWithTimestamp(double time
   if (auto sessionNumber = sessionNumberProperty()) engine_.userProperties().setUserAttributeOnWorkerQueue(*sessionNumber);
   const bool background = appInBackground && engine_.remoteConfigInstance() && engine_.remoteConfigInstance()->features().appInBackgroundParameterEnabled();
   platform::Dictionary parameters{{"_sid", static_cast<int64_t>(timestamp)},
-                                  {"_sno", engine_.setup().persistedConfig->sessionNumber()}};
+                                  {"_sno", engine_.setup().persistedConfig->session().sessionNumber()}};
   if (background) parameters["_aib"] = static_cast<int64_t>(1);
   auto event = APMEvent::create("auto", false, "_s", timestamp, 0, parameters);
   if (!event) return;

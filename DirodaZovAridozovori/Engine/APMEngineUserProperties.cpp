@@ -395,7 +395,7 @@ void APMEngineUserProperties::updateAdPersonalizationConsentFromNPAValue(const s
   if (!npa) return;
   Consent::updateSettings({{Consent::kAdPersonalization, std::string(*npa != 0 ? Consent::kDenied : Consent::kGranted)}});
   int64_t diagnostic = -1;
-  if (engine_.setup().persistedConfig->allowPersonalizedAds()) {
+  if (engine_.setup().persistedConfig->consent().allowPersonalizedAds()) {
     diagnostic = 5;
   } else if (foundAdPersonalizationPlistFlag_) {
     diagnostic = 3;
@@ -450,7 +450,7 @@ bool APMEngineUserProperties::shouldAllowAdNetworkRegistration() const {
 
 std::optional<int64_t> APMEngineUserProperties::shouldDisableAdPersonalization() {
   using Consent = APMConsentSettingsUtil;
-  if (auto allow = engine_.setup().persistedConfig->allowPersonalizedAds()) return *allow ? 0 : 1;
+  if (auto allow = engine_.setup().persistedConfig->consent().allowPersonalizedAds()) return *allow ? 0 : 1;
   if (auto settings = Consent::consentSettings(); settings && platform::find(*settings, Consent::kAdPersonalization)) {
     auto granted = Consent::adPersonalization();
     return (granted && *granted != 0) ? 0 : 1;

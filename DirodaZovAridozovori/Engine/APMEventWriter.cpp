@@ -340,7 +340,7 @@ const APMEventGroup::Caches::FixedMetadata* APMEventWriter::fixedMetadata(
     const std::vector<std::shared_ptr<APMUserAttribute>>& attributes) {
   APMEventGroup::Caches::FixedMetadata key;
   key.onDeviceValues = group_->database().onDeviceValuesVersion();
-  key.sessionNumber = host_.persistedConfig()->sessionNumber();
+  key.sessionNumber = host_.persistedConfig()->session().sessionNumber();
   key.sessionExpired = host_.isSessionExpired();
   key.userIDAvailable = std::any_of(attributes.begin(), attributes.end(),
                                     [](const auto& attribute) { return attribute && attribute->name() == "_id"; });
@@ -400,12 +400,12 @@ bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isR
   const APMEventGroup::Caches::Metadata* metadata = this->metadata();
   if (!metadata) return false;
   const auto& persistedConfig = host_.persistedConfig();
-  if (metadata->hasResettableDeviceID && persistedConfig->unmatchedFirstOpenWithoutIDFA()) {
+  if (metadata->hasResettableDeviceID && persistedConfig->attribution().unmatchedFirstOpenWithoutIDFA()) {
     const double timestamp = event.timestamp();
     // The host outlives the group, whose actions run before it ends or never.
     afterCommit([&host = host_, timestamp] { host.logFirstOpenConsentedEvent(timestamp); });
   } else if (name == "_f" && !metadata->hasResettableDeviceID) {
-    afterCommit([config = persistedConfig] { config->setUnmatchedFirstOpenWithoutIDFA(true); });
+    afterCommit([config = persistedConfig] { config->attribution().setUnmatchedFirstOpenWithoutIDFA(true); });
   }
 
   const int64_t fingerprint = metadata->fingerprint;
@@ -431,10 +431,10 @@ bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isR
   }
   if (name == "_f") {
     afterCommit([config = persistedConfig] {
-      int64_t count = config->previousFirstOpenCount().value_or(0);
+      int64_t count = config->attribution().previousFirstOpenCount().value_or(0);
       if (count < 1) count = 0;
       if (count != kMaxPreviousFirstOpenCount) ++count;
-      config->setPreviousFirstOpenCount(count);
+      config->attribution().setPreviousFirstOpenCount(count);
     });
   }
   if (monitor->isLoggableLevel(APMLogLevel::kDebug)) {

@@ -93,7 +93,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
   auto work = [&] {
     success = startUp_->wipeoutAnalyticsDataAndResetComponents();
     if (!success) return;
-    setup_.persistedConfig->setAppInstanceID(appInstanceID);
+    setup_.persistedConfig->identifiers().setAppInstanceID(appInstanceID);
     startUp_->updatePersistedAppIDFromDMP();
     APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kAnalyticsDataReset, "Analytics data has been reset");
     if (!setup_.isAnalyticsCollectionDeactivated && hooks->deferredAnalyticsCollection &&
@@ -101,7 +101,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
       hooks->setDeferredAnalyticsCollection(!collection_->isEnabled());
     }
     initTimestamp_ = loadTimestamp;
-    setup_.persistedConfig->setLoadTimestampValue(loadTimestamp);
+    setup_.persistedConfig->attribution().setLoadTimestampValue(loadTimestamp);
     if (collection_->isEnabled()) {
       userProperties_->setPersonalizedAdsUserPropertyOnWorkerQueue();
       startUp_->reportFirstOpenOnWorkerQueue();

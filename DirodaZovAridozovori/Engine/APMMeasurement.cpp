@@ -125,12 +125,12 @@ APMMeasurement::APMMeasurement(Private, APMEngineSetup setup)
       uploadRoad_(std::make_unique<APMEngineUploadRoad>(*this)),
       fetch_(std::make_unique<APMEngineFetch>(*this)),
       userProperties_(std::make_unique<APMEngineUserProperties>(*this)) {
-  if (auto stored = setup_.persistedConfig->loadTimestampValue()) {
+  if (auto stored = setup_.persistedConfig->attribution().loadTimestampValue()) {
     initTimestamp_ = *stored;
   } else {
     const double loaded = hookLoadTimestamp(*APMAnalyticsHooksSnapshot());
     initTimestamp_ = loaded;
-    setup_.persistedConfig->setLoadTimestampValue(loaded);
+    setup_.persistedConfig->attribution().setLoadTimestampValue(loaded);
   }
 }
 

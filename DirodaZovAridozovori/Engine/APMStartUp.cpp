@@ -81,7 +81,7 @@ bool APMStartUp::initializeComponentsOnWorkerQueue() {
   if (hooks->removeStartUpConsentSettings) hooks->removeStartUpConsentSettings();
   if (hooks->removeDeferredResetOnDeniedConsent) hooks->removeDeferredResetOnDeniedConsent();
 
-  if (shouldWipeDataWithAppID(setup.appID, identity->providedIdentifiers().appIDFromDMP(), setup.persistedConfig->appIDFromDMP())) {
+  if (shouldWipeDataWithAppID(setup.appID, identity->providedIdentifiers().appIDFromDMP(), setup.persistedConfig->identifiers().appIDFromDMP())) {
     const int64_t retries = hooks->resetRetryCount ? hooks->resetRetryCount() : 0;
     if (hooks->setResetRetryCount) hooks->setResetRetryCount(retries + 1);
     if (wipeoutAnalyticsDataAndResetComponents()) {
@@ -265,8 +265,9 @@ void APMStartUp::updatePersistedAppIDFromDMP() {
   // Without an ID from the identity the engine's own ID is recorded, so a later change is seen.
   std::optional<std::string> wanted = fromIdentity && !fromIdentity->empty() ? fromIdentity : engine_.setup().appID;
   if (origin && *origin == "fa") wanted = engine_.setup().appID;
-  if (engine_.setup().persistedConfig->appIDFromDMP() != wanted) engine_.setup().persistedConfig->setAppIDFromDMP(wanted);
-  engine_.setup().persistedConfig->setAppIDFromZiRoz(std::nullopt);
+  if (engine_.setup().persistedConfig->identifiers().appIDFromDMP() != wanted)
+    engine_.setup().persistedConfig->identifiers().setAppIDFromDMP(wanted);
+  engine_.setup().persistedConfig->identifiers().setAppIDFromZiRoz(std::nullopt);
 }
 
 // MARK: - Start-up reports
@@ -294,12 +295,12 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
     if (previous < 1) setPreviousFirstOpenCount("1");
     APMAnalyticsHooksSetDeferredCollection(std::nullopt);
     if (APMAnalyticsHooksIsAppActive()) engine_.sessions().reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
-    engine_.setup().persistedConfig->setLoadTimestampValue(std::nullopt);
+    engine_.setup().persistedConfig->attribution().setLoadTimestampValue(std::nullopt);
     return;
   }
 
   const bool fi = previous >= 1 ? true : isVersionSameAsOriginalVersion();
-  const int64_t storedFirstOpenMs = engine_.setup().persistedConfig->firstOpenTimestampMilliseconds();
+  const int64_t storedFirstOpenMs = engine_.setup().persistedConfig->attribution().firstOpenTimestampMilliseconds();
   const double fiTime = storedFirstOpenMs != 0 ? static_cast<double>(storedFirstOpenMs) / 1000.0 : initTimestamp;
   engine_.userProperties().setInternalUserPropertyOnWorkerQueue("_fi", APMValue(static_cast<int64_t>(fi ? 1 : 0)), fiTime);
   auto fiStored = storedUserPropertyExists("_fi", APMMeasurementLogCode::kFailedQueryFirstOpenAfterInstall,
@@ -337,7 +338,7 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
   }
   previousDMPAppID_.reset();
   APMAnalyticsHooksSetDeferredCollection(std::nullopt);
-  engine_.setup().persistedConfig->setLoadTimestampValue(std::nullopt);
+  engine_.setup().persistedConfig->attribution().setLoadTimestampValue(std::nullopt);
   if (APMAnalyticsHooksIsAppActive()) engine_.sessions().reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
 
   if (!engine_.remoteConfigInstance()->features().redundantEngagementRemovalEnabled()) {
@@ -348,7 +349,7 @@ void APMStartUp::reportFirstOpenOnWorkerQueue() {
       engine_.eventRoad().handleInternalEventOnWorkerQueue(event);
     }
   }
-  engine_.setup().persistedConfig->setFirstOpenTimestampMilliseconds(firstOpenMs);
+  engine_.setup().persistedConfig->attribution().setFirstOpenTimestampMilliseconds(firstOpenMs);
   // The first open is stored: its mark goes to disk now, or a process that dies within the
   // preferences' write delay would report a second first open at its next start.
   engine_.setup().persistedConfig->synchronizeToDisk();
@@ -372,18 +373,18 @@ bool APMStartUp::isVersionSameAsOriginalVersion() const {
 void APMStartUp::reportAppUpdateOnWorkerQueue() {
   if (!engine_.checkWorkerQueue("reportAppUpdateOnWorkerQueue") || !engine_.identity()) return;
   const std::string current = engine_.identity()->application().appVersion();
-  const std::string stored = engine_.setup().persistedConfig->appVersion().value_or("");
+  const std::string stored = engine_.setup().persistedConfig->identifiers().appVersion().value_or("");
   if (current == stored) return;
-  engine_.setup().persistedConfig->setAppVersion(current);
+  engine_.setup().persistedConfig->identifiers().setAppVersion(current);
   if (!stored.empty()) engine_.eventRoad().logInternalEvent("auto", "_au", {{"_pv", stored}});
 }
 
 void APMStartUp::reportOSUpdateOnWorkerQueue() {
   if (!engine_.checkWorkerQueue("reportOSUpdateOnWorkerQueue")) return;
   const std::string current = APMEnvironmentInfo::sharedInstance()->deviceOSVersion();
-  const std::string stored = engine_.setup().persistedConfig->osVersion().value_or("");
+  const std::string stored = engine_.setup().persistedConfig->identifiers().osVersion().value_or("");
   if (current == stored) return;
-  engine_.setup().persistedConfig->setOsVersion(current);
+  engine_.setup().persistedConfig->identifiers().setOsVersion(current);
   if (!stored.empty()) engine_.eventRoad().logInternalEvent("auto", "_ou", {{"_po", stored}});
 }
 
@@ -391,7 +392,7 @@ void APMStartUp::reportOSUpdateOnWorkerQueue() {
 
 void APMStartUp::updateCachedAdCampaignInfoWithExistingZBRAIDProperty() {
   if (!engine_.database()) return;
-  auto buffer = engine_.setup().persistedConfig->adCampaignInfoBuffer();
+  auto buffer = engine_.setup().persistedConfig->attribution().adCampaignInfoBuffer();
   if (buffer && !buffer->empty()) return;
   platform::Error error;
   auto zbraid = engine_.database()->userAttributeWithName("_zbraid", &error);
@@ -400,11 +401,11 @@ void APMStartUp::updateCachedAdCampaignInfoWithExistingZBRAIDProperty() {
   APMNanoSetInt64(*info, APMPBAdCampaignInfo::kEventTimestampMillis, APMMillisecondsFromSeconds(zbraid->lastSetTimestamp()));
   const APMValue& value = zbraid->value();
   APMNanoSetString(*info, APMPBAdCampaignInfo::kZbraid, value.isString() ? value.stringValue() : value.description());
-  engine_.setup().persistedConfig->setAdCampaignInfoBuffer(info->protoBuffer());
+  engine_.setup().persistedConfig->attribution().setAdCampaignInfoBuffer(info->protoBuffer());
 }
 
 void APMStartUp::backfillSessionNumber() {
-  if (!engine_.database() || engine_.setup().persistedConfig->sessionNumber() != 0) return;
+  if (!engine_.database() || engine_.setup().persistedConfig->session().sessionNumber() != 0) return;
   platform::Error error;
   auto aggregates = engine_.database()->eventAggregatesWithName("_s", &error);
   if (!aggregates) {
@@ -413,17 +414,17 @@ void APMStartUp::backfillSessionNumber() {
              "Unable to query event aggregates. Name, error", "_s", error);
     return;
   }
-  engine_.setup().persistedConfig->setSessionNumber(aggregates->lifetimeCount());
+  engine_.setup().persistedConfig->session().setSessionNumber(aggregates->lifetimeCount());
 }
 
 // MARK: - Previous first-open count
 
 std::string APMStartUp::previousFirstOpenCount() const {
-  return std::to_string(engine_.setup().persistedConfig->previousFirstOpenCount().value_or(0));
+  return std::to_string(engine_.setup().persistedConfig->attribution().previousFirstOpenCount().value_or(0));
 }
 
 void APMStartUp::setPreviousFirstOpenCount(const std::string& count) {
-  engine_.setup().persistedConfig->setPreviousFirstOpenCount(std::strtoll(count.c_str(), nullptr, 10));
+  engine_.setup().persistedConfig->attribution().setPreviousFirstOpenCount(std::strtoll(count.c_str(), nullptr, 10));
 }
 
 // MARK: - Wipe
@@ -432,7 +433,7 @@ bool APMStartUp::wipeoutAnalyticsDataAndResetComponents() {
   auto monitor = APMMonitor::shared();
   APMLog(APMLogLevel::kNotice, APMMeasurementLogCode::kResettingAppMeasurementData, "Resetting App Measurement data");
   for (const auto& component : engine_.components().list()) component->willWipeData();
-  setPreviousDMPAppID(engine_.setup().persistedConfig->appIDFromDMP());
+  setPreviousDMPAppID(engine_.setup().persistedConfig->identifiers().appIDFromDMP());
   engine_.setup().persistedConfig->clearValues();
   monitor->clearMonitoringData();
   if (APMConsentSettingsUtil::adPersonalization()) {

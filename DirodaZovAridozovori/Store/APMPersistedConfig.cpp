@@ -26,33 +26,13 @@ void APMPersistedConfig::resetSharedInstanceForTesting() {
 }
 
 APMPersistedConfig::APMPersistedConfig(const std::string& path)
-    : store_(std::make_shared<platform::UserDefaults>(kFileName, path)) {}
-
-bool APMPersistedConfig::has(const std::string& name) const { return !store_->object(keyFor(name)).isNull(); }
-
-std::optional<double> APMPersistedConfig::doubleValue(const std::string& name) const {
-  const platform::Object value = store_->object(keyFor(name));
-  if (!value.isNumber()) return std::nullopt;
-  return value.doubleValue();
-}
-
-std::optional<int64_t> APMPersistedConfig::integerValue(const std::string& name) const {
-  const platform::Object value = store_->object(keyFor(name));
-  if (!value.isNumber()) return std::nullopt;
-  return value.integerValue();
-}
-
-std::optional<bool> APMPersistedConfig::boolValue(const std::string& name) const {
-  const platform::Object value = store_->object(keyFor(name));
-  if (!value.isNumber()) return std::nullopt;
-  return value.boolValue();
-}
-
-std::optional<std::string> APMPersistedConfig::stringValue(const std::string& name) const {
-  const platform::Object value = store_->object(keyFor(name));
-  if (!value.isString()) return std::nullopt;
-  return value.stringValue();
-}
+    : APMPersistedValues(std::make_shared<platform::UserDefaults>(kFileName, path)),
+      identifiers_(store_),
+      session_(store_),
+      consent_(store_),
+      attribution_(store_),
+      uploadSchedule_(store_),
+      configDownload_(store_) {}
 
 std::optional<platform::Dictionary> APMPersistedConfig::defaultEventParameters() const {
   const platform::Object value = store_->object(keyFor("default_event_parameters"));
@@ -62,20 +42,6 @@ std::optional<platform::Dictionary> APMPersistedConfig::defaultEventParameters()
 
 void APMPersistedConfig::setDefaultEventParameters(std::optional<platform::Dictionary> v) {
   setObject("default_event_parameters", v ? platform::Object(std::move(*v)) : platform::Object());
-}
-
-std::optional<platform::Data> APMPersistedConfig::adCampaignInfoBuffer() const {
-  const platform::Object value = store_->object(keyFor("ad_campaign_info_buffer"));
-  if (!value.isData()) return std::nullopt;
-  return value.dataValue();
-}
-
-void APMPersistedConfig::setAdCampaignInfoBuffer(std::optional<platform::Data> v) {
-  setObject("ad_campaign_info_buffer", v ? platform::Object(std::move(*v)) : platform::Object());
-}
-
-void APMPersistedConfig::setObject(const std::string& name, const platform::Object& value) {
-  store_->setObject(keyFor(name), value);
 }
 
 void APMPersistedConfig::clearValues() { store_->clear(); }

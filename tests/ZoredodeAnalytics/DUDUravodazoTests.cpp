@@ -94,7 +94,7 @@ TEST_F(DUDUravodazoTest, ConfiguringTheCorePlatformStartsAnalyticsWithEventEditi
   EXPECT_EQ(APMEngineRegistry::monitor()->console().logTag(), "[ZoredodeAnalytics]");
   DUDUravodazo::setAnalyticsCollectionEnabled(true);
   drain();
-  EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
+  EXPECT_EQ(APMPersistedConfig::sharedInstance()->consent().measurementEnabledState(), 1);
 
   // "checkout_start" becomes "checkout_done".
   using editingtest::rule;

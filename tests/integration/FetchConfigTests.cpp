@@ -164,8 +164,8 @@ TEST_F(FetchConfigTest, FetchesStoreTheConfigurationAndValidatorsThatTheNextFetc
   EXPECT_FALSE(requests[0].ifModifiedSince);
 
   auto persisted = engine().setup().persistedConfig;
-  EXPECT_EQ(persisted->configServerETag(), std::optional<std::string>("\"v1\""));
-  EXPECT_EQ(persisted->configServerLastModifiedString(), std::optional<std::string>(kLastModified));
+  EXPECT_EQ(persisted->configDownload().configServerETag(), std::optional<std::string>("\"v1\""));
+  EXPECT_EQ(persisted->configDownload().configServerLastModifiedString(), std::optional<std::string>(kLastModified));
   EXPECT_EQ(storedConfigVersion(), 1);
   EXPECT_DOUBLE_EQ(lastConfigUpdate(), kStartTime);
   EXPECT_TRUE(loggedCode(900001)) << "the network client's own lines reach the monitor";
@@ -178,7 +178,7 @@ TEST_F(FetchConfigTest, FetchesStoreTheConfigurationAndValidatorsThatTheNextFetc
   EXPECT_EQ(requests[1].ifModifiedSince, kLastModified);
   EXPECT_TRUE(loggedCode(23131)) << "the 304 is reported as not modified";
   EXPECT_EQ(storedConfigVersion(), 1) << "a 304 keeps the stored configuration";
-  EXPECT_EQ(persisted->configServerETag(), std::optional<std::string>("\"v1\""));
+  EXPECT_EQ(persisted->configDownload().configServerETag(), std::optional<std::string>("\"v1\""));
   EXPECT_DOUBLE_EQ(lastConfigUpdate(), kStartTime + 7200) << "a 304 renews the success time";
 
   // A new configuration is stored and obeyed: the event it block-lists is no longer stored.
@@ -187,7 +187,7 @@ TEST_F(FetchConfigTest, FetchesStoreTheConfigurationAndValidatorsThatTheNextFetc
             "\"v2\"", "Wed, 15 Nov 2023 10:00:00 GMT"});
   fetch();
   EXPECT_EQ(storedConfigVersion(), 2);
-  EXPECT_EQ(persisted->configServerETag(), std::optional<std::string>("\"v2\""));
+  EXPECT_EQ(persisted->configDownload().configServerETag(), std::optional<std::string>("\"v2\""));
   logPublic("promo_shown");
   logPublic("level_up");
   drain();
@@ -195,11 +195,11 @@ TEST_F(FetchConfigTest, FetchesStoreTheConfigurationAndValidatorsThatTheNextFetc
   EXPECT_EQ(storedOrUploaded("level_up"), 1u);
 
   // Validators kept by another library version are not sent.
-  persisted->setConfigDMPVersion(kLibraryVersion - 1);
+  persisted->configDownload().setConfigDMPVersion(kLibraryVersion - 1);
   fetch();
   EXPECT_FALSE(configRequests().back().ifNoneMatch);
   EXPECT_FALSE(configRequests().back().ifModifiedSince);
-  EXPECT_EQ(persisted->configDMPVersion(), kLibraryVersion);
+  EXPECT_EQ(persisted->configDownload().configDMPVersion(), kLibraryVersion);
 }
 
 TEST_F(FetchConfigTest, FailedAndRefusedRepliesKeepTheStoredConfiguration) {
@@ -231,8 +231,8 @@ TEST_F(FetchConfigTest, FailedAndRefusedRepliesKeepTheStoredConfiguration) {
        23128},
   };
   for (const auto& c : cases) {
-    persisted->setLastFailedUploadTimestamp(0.0);
-    persisted->setLastBackoffTimestamp(0.0);
+    persisted->uploadSchedule().setLastFailedUploadTimestamp(0.0);
+    persisted->uploadSchedule().setLastBackoffTimestamp(0.0);
     clock_->advance(100);
     setReply(c.reply);
     fetch();
@@ -240,10 +240,10 @@ TEST_F(FetchConfigTest, FailedAndRefusedRepliesKeepTheStoredConfiguration) {
       EXPECT_TRUE(loggedCode(c.loggedCode)) << c.name;
     }
     EXPECT_EQ(storedConfigVersion(), 1) << c.name;
-    EXPECT_EQ(persisted->configServerETag(), std::optional<std::string>("\"v1\"")) << c.name;
-    EXPECT_EQ(persisted->configServerLastModifiedString(), std::optional<std::string>(kLastModified)) << c.name;
-    EXPECT_DOUBLE_EQ(persisted->lastFailedUploadTimestamp(), c.failure ? platform::now() : 0.0) << c.name;
-    EXPECT_DOUBLE_EQ(persisted->lastBackoffTimestamp(), c.backoff ? platform::now() : 0.0) << c.name;
+    EXPECT_EQ(persisted->configDownload().configServerETag(), std::optional<std::string>("\"v1\"")) << c.name;
+    EXPECT_EQ(persisted->configDownload().configServerLastModifiedString(), std::optional<std::string>(kLastModified)) << c.name;
+    EXPECT_DOUBLE_EQ(persisted->uploadSchedule().lastFailedUploadTimestamp(), c.failure ? platform::now() : 0.0) << c.name;
+    EXPECT_DOUBLE_EQ(persisted->uploadSchedule().lastBackoffTimestamp(), c.backoff ? platform::now() : 0.0) << c.name;
   }
 }
 

@@ -174,7 +174,7 @@ bool APMRemoteConfigNetwork::SSTGUploadEnabled() {
   if (!sstg || APMNanoGetString(*sstg, SstgField::kUploadURL).value_or("").empty()) return false;
   auto engine = APMRemoteConfig::engineHooks();
   if (engine.sstgPreviewHeaders && engine.sstgPreviewHeaders()) return true;
-  std::string appInstanceID = persistedConfig_ ? persistedConfig_->appInstanceID().value_or("") : "";
+  std::string appInstanceID = persistedConfig_ ? persistedConfig_->identifiers().appInstanceID().value_or("") : "";
   int32_t percentage = APMNanoGetInt32(*sstg, SstgField::kRolloutPercentage);
   if (appInstanceID.empty() && percentage < 100) return false;
   return static_cast<int64_t>(stableHash(appInstanceID) % 100) < percentage;

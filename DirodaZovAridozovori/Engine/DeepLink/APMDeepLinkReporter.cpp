@@ -71,7 +71,7 @@ void handleDeferredDeepLinkReply(APMEngineContext& engine, const std::optional<p
   const auto& persisted = engine.persistedConfig();
   if (!error && isRetrievalStatus(status)) {
     // Any answer ends the retrieval for good, with or without a link.
-    persisted->setDeferredDeepLinkRetrievalComplete(false);
+    persisted->attribution().setDeferredDeepLinkRetrievalComplete(false);
     if (auto info = deepLinkInfoFromResponseData(data)) {
       APMLog(APMLogLevel::kDebug, APMDeepLinkLogCode::kSuccessfullyRetrievedDeferredDeepLink, "Successfully retrieved Deferred Deep Link");
       APMDeepLinkReporter::handleDeferredDeepLinkInfo(*info);
@@ -79,7 +79,7 @@ void handleDeferredDeepLinkReply(APMEngineContext& engine, const std::optional<p
   } else {
     APMLog(APMLogLevel::kErrorSampled, APMDeepLinkLogCode::kFailedRetrieveDeferredDeepLinkRetryNext, "Failed to retrieve Deferred Deep Link. Will retry on next launch. Code, error",
                         static_cast<int64_t>(status), errorContext(error));
-    persisted->setDeferredDeepLinkRetryCount(persisted->deferredDeepLinkRetryCount() + 1);
+    persisted->attribution().setDeferredDeepLinkRetryCount(persisted->attribution().deferredDeepLinkRetryCount() + 1);
   }
   // The request may have taken the place of an upload attempt (after a fetch, or refused while it
   // was in flight): the upload timer must not stay idle.
@@ -279,11 +279,11 @@ void APMDeepLinkReporter::handleOpenURLOnWorkerQueue(APMEngineContext& engine, c
   input.numberParameters = extra.numbers;
   input.clickTimestampMillis = clickTimestampInMs;
   input.eventTimestamp = eventTimestampInSeconds;
-  input.firstOpenTimestamp = static_cast<double>(persisted->firstOpenTimestampMilliseconds()) / 1000.0;
+  input.firstOpenTimestamp = static_cast<double>(persisted->attribution().firstOpenTimestampMilliseconds()) / 1000.0;
   input.allowClickID = engine.identity() && shouldAllowClickID(*engine.identity());
   APMCampaignEvent campaign = APMCampaignEventFromParameters(input);
 
-  if (campaign.adCampaignInfo) persisted->setAdCampaignInfoBuffer(campaign.adCampaignInfo->protoBuffer());
+  if (campaign.adCampaignInfo) persisted->attribution().setAdCampaignInfoBuffer(campaign.adCampaignInfo->protoBuffer());
   if (campaign.zbraid) {
     engine.setUserProperty(
         APMUserAttribute(kOriginAuto, kZbraidPropertyName, APMValue(*campaign.zbraid), campaign.timestamp));
@@ -332,13 +332,13 @@ bool APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(APMEngineContext& e
   }
   const platform::Object enabled = platform::Bundle::objectForInfoDictionaryKey(kAPMDeferredDeepLinkEnabledKey);
   if (!enabled.isNumber() || !enabled.boolValue()) return false;
-  if (persisted->deferredDeepLinkRetrievalComplete()) {
+  if (persisted->attribution().deferredDeepLinkRetrievalComplete()) {
     APMLog(APMLogLevel::kDebug, APMDeepLinkLogCode::kAlreadyRetrievedDeferredDeepLink, "Already retrieved Deferred Deep Link. Skipping");
     return false;
   }
-  if (persisted->deferredDeepLinkRetryCount() >= config->reporters().maxDeferredDeepLinkRetryCount()) {
+  if (persisted->attribution().deferredDeepLinkRetryCount() >= config->reporters().maxDeferredDeepLinkRetryCount()) {
     APMLog(APMLogLevel::kWarningSampledOnly, APMDeepLinkLogCode::kFailedRetrieveDeferredDeepLink, "Failed to retrieve Deferred Deep Link. Reached retry limit");
-    persisted->setDeferredDeepLinkRetrievalComplete(true);
+    persisted->attribution().setDeferredDeepLinkRetrievalComplete(true);
     return false;
   }
   if (APMConsentSettingsUtil::isAdStorageDenied()) {
@@ -365,7 +365,7 @@ void APMDeepLinkReporter::requestDeferredDeepLink(const std::shared_ptr<APMEngin
   request.sdkVersion = APMIdentity::zovAridozovoriLibraryVersion();
   request.resettableDeviceID = identity->resettableDeviceID().value_or("");
   request.bundleID = identity->application().appID();
-  request.retryCount = engine->persistedConfig()->deferredDeepLinkRetryCount();
+  request.retryCount = engine->persistedConfig()->attribution().deferredDeepLinkRetryCount();
   request.testLink = !APMAEU::isFAS() && platform::ProcessInfo::hasArgument(kAPMDeferredDeepLinkDebugArgument);
   request.consentSignals = APMConsentSettingsUtil::consentSignals();
   request.isDMARegion = config->consent().isDMARegion();

@@ -85,7 +85,8 @@ void APMEngineFetch::fetchRemoteConfig() {
   }
   APMLog(APMLogLevel::kVerbose, APMMeasurementLogCode::kFetchingConfigurationServer,
          "Fetching configuration from the server");
-  const APMConfigFetchHeaders headers = APMConditionalConfigFetchHeaders(*engine_.setup().persistedConfig, version);
+  const APMConfigFetchHeaders headers =
+      APMConditionalConfigFetchHeaders(engine_.setup().persistedConfig->configDownload(), version);
   setIsNetworkRequestPending(true);
   network->setTimeoutInterval(remoteConfig->network().networkTimeout());
   std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
@@ -119,16 +120,16 @@ void APMEngineFetch::networkRemoteConfigFetchCompletionHandler(
   if (!APMIsSuccessfulConfigFetchStatus(statusCode)) {
     APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kNetworkRequestFailedFetchRemoteConfig,
            "Network request failed to fetch remote config. Code, Error", statusCode, errorContext(error));
-    persistedConfig->setLastFailedUploadTimestamp(now);
-    if (APMIsBackoffConfigFetchStatus(statusCode)) persistedConfig->setLastBackoffTimestamp(now);
+    persistedConfig->uploadSchedule().setLastFailedUploadTimestamp(now);
+    if (APMIsBackoffConfigFetchStatus(statusCode)) persistedConfig->uploadSchedule().setLastBackoffTimestamp(now);
     APMLog(APMLogLevel::kWarning, APMMeasurementLogCode::kNetworkFetchFailed,
            "Network fetch failed. Will retry later. Code, error", statusCode, errorContext(error));
     uploadRoad.updateSchedule();
     return;
   }
 
-  persistedConfig->setLastFailedUploadTimestamp(0.0);
-  persistedConfig->setLastBackoffTimestamp(0.0);
+  persistedConfig->uploadSchedule().setLastFailedUploadTimestamp(0.0);
+  persistedConfig->uploadSchedule().setLastBackoffTimestamp(0.0);
   const auto& database = engine_.database();
   const auto& remoteConfig = engine_.remoteConfigInstance();
   if (!database || !remoteConfig) return;
@@ -177,9 +178,10 @@ void APMEngineFetch::networkRemoteConfigFetchCompletionHandler(
                                           return true;
                                         }};
     if (APMApplyRemoteConfig(data, context) == APMRemoteConfigApplyResult::kApplied) {
-      persistedConfig->setConfigServerLastModifiedString(headerField(headerFields, kAPMLastModifiedHeader));
-      persistedConfig->setConfigServerETag(headerField(headerFields, kAPMETagHeader));
-      persistedConfig->setConfigDMPVersion(APMIdentity::zovAridozovoriLibraryVersion());
+      persistedConfig->configDownload().setConfigServerLastModifiedString(
+          headerField(headerFields, kAPMLastModifiedHeader));
+      persistedConfig->configDownload().setConfigServerETag(headerField(headerFields, kAPMETagHeader));
+      persistedConfig->configDownload().setConfigDMPVersion(APMIdentity::zovAridozovoriLibraryVersion());
     }
   }
 

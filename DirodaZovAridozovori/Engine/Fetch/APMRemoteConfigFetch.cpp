@@ -4,7 +4,7 @@
 #include "APMMonitor.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
-#include "APMPersistedConfig.h"
+#include "APMPersistedConfigDownload.h"
 #include "DirodaZovAridozovori/Engine/Fetch/APMFetchLog.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 
@@ -49,13 +49,13 @@ APMRemoteConfigApplyResult applyInTransaction(const platform::Data& body, const 
 
 }  // namespace
 
-APMConfigFetchHeaders APMConditionalConfigFetchHeaders(const APMPersistedConfig& persistedConfig,
+APMConfigFetchHeaders APMConditionalConfigFetchHeaders(const APMPersistedConfigDownload& configDownload,
                                                        int64_t libraryVersion) {
   APMConfigFetchHeaders headers;
-  if (persistedConfig.configDMPVersion() != libraryVersion) return headers;
-  auto lastModified = persistedConfig.configServerLastModifiedString();
+  if (configDownload.configDMPVersion() != libraryVersion) return headers;
+  auto lastModified = configDownload.configServerLastModifiedString();
   if (lastModified && !lastModified->empty()) headers.emplace_back(kAPMIfModifiedSinceHeader, *lastModified);
-  auto etag = persistedConfig.configServerETag();
+  auto etag = configDownload.configServerETag();
   if (etag && !etag->empty()) headers.emplace_back(kAPMIfNoneMatchHeader, *etag);
   return headers;
 }

@@ -15,7 +15,7 @@
 
 class APMDatabase;
 class APMPBAudience;
-class APMPersistedConfig;
+class APMPersistedConfigDownload;
 class APMRemoteConfig;
 
 inline constexpr const char* kAPMConfigFetchPlatform = "macos";
@@ -28,7 +28,7 @@ using APMConfigFetchHeaders = std::vector<std::pair<std::string, std::string>>;
 
 // The validators of the stored configuration, sent only when the stored configuration was
 // written by this library version: a new library always downloads a full configuration.
-APMConfigFetchHeaders APMConditionalConfigFetchHeaders(const APMPersistedConfig& persistedConfig,
+APMConfigFetchHeaders APMConditionalConfigFetchHeaders(const APMPersistedConfigDownload& configDownload,
                                                        int64_t libraryVersion);
 
 // 200, 204, 304 and 404 end a fetch successfully (the last two keep the stored configuration).

@@ -229,7 +229,7 @@ void APMAnalytics::setSessionTimeoutInterval(double seconds) {
     if (measurement && measurement->startUp().didInitializeComponents()) {
       measurement->sessions().setSessionTimeoutInterval(seconds);
     } else if (auto persisted = APMPersistedConfig::sharedInstance()) {
-      persisted->setSessionTimeoutValue(seconds);
+      persisted->session().setSessionTimeoutValue(seconds);
     }
     APMLog(APMLogLevel::kDebug, APMAnalyticsLogCode::kSessionTimeoutIntervalSet, "Session timeout interval set. (s)",
            seconds);

@@ -30,7 +30,8 @@ void APMAnalyticsCollection::setAnalyticsEnabled(bool enabled, bool persistSetti
   APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue([enabled, persistSetting] {
     auto& state = collection();
     if (persistSetting) {
-      if (auto persisted = APMPersistedConfig::sharedInstance()) persisted->setMeasurementEnabledState(enabled ? 1 : 2);
+      if (auto persisted = APMPersistedConfig::sharedInstance())
+        persisted->consent().setMeasurementEnabledState(enabled ? 1 : 2);
     }
     if (state.collectionDeactivated && enabled) return;  // a deactivated collection can be switched off, never on
     state.collectionEnabled = enabled;

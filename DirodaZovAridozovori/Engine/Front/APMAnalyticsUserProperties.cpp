@@ -35,10 +35,10 @@ void setPersonalizedAdsOnSerialQueue(const platform::Object& value) {
   }
   auto persisted = APMPersistedConfig::sharedInstance();
   if (value.isNull()) {
-    if (persisted) persisted->setAllowPersonalizedAds(std::nullopt);
+    if (persisted) persisted->consent().setAllowPersonalizedAds(std::nullopt);
     if (APMConsentSettingsUtil::adPersonalization()) APMConsentSettingsUtil::unsetAdPersonalization();
   } else if (persisted) {
-    persisted->setAllowPersonalizedAds(value.boolValue());
+    persisted->consent().setAllowPersonalizedAds(value.boolValue());
   }
   if (!APMAnalyticsCollection::isAnalyticsCollectionEnabled()) return;
   auto measurement = engine();

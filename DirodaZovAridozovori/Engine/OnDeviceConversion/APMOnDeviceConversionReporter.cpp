@@ -61,7 +61,7 @@ std::string identifierText(const platform::Object& value) {
 }
 
 double persistedFirstOpenSeconds(APMEngineContext& engine) {
-  const int64_t milliseconds = engine.persistedConfig()->firstOpenTimestampMilliseconds();
+  const int64_t milliseconds = engine.persistedConfig()->attribution().firstOpenTimestampMilliseconds();
   return milliseconds > 0 ? static_cast<double>(milliseconds) / 1000.0 : 0;
 }
 
@@ -347,7 +347,7 @@ std::optional<platform::URL> APMOnDeviceConversionReporter::PSMRequestURL() {
   parameters.inputType = client.inputType();
   parameters.queryCount =
       Records::integerUserProperty(*engine, APMPSMInputKindForInputType(parameters.inputType).counterName).value_or(0);
-  parameters.firstOpenMilliseconds = engine->persistedConfig()->firstOpenTimestampMilliseconds();
+  parameters.firstOpenMilliseconds = engine->persistedConfig()->attribution().firstOpenTimestampMilliseconds();
   auto monitor = log();
   if (!APMAEU::isFAS() && (monitor->isDebugModeEnabled() || monitor->isVerboseLoggingEnabled()) &&
       platform::ProcessInfo::hasArgument(kDebugArgument)) {

@@ -116,8 +116,8 @@ std::shared_ptr<APMSearchAdReporter> APMSearchAdReporter::initWithWorkerQueue(
            "Cannot init Search Ad reporter. Persisted config must be provided");
     return nullptr;
   }
-  if (persistedConfig->searchAdRetryCount() >= kMaxAttempts) return nullptr;
-  if (persistedConfig->searchAdCampaignValue()) {
+  if (persistedConfig->attribution().searchAdRetryCount() >= kMaxAttempts) return nullptr;
+  if (persistedConfig->attribution().searchAdCampaignValue()) {
     APMLog(APMLogLevel::kDebug, APMSearchAdLogCode::kSearchAdCampaignAttributionAlreadyReported,
            "Search Ad campaign attribution was already reported. Do not start Search Ad Reporter.");
     return nullptr;
@@ -178,7 +178,7 @@ void APMSearchAdReporter::scheduleSearchAdReport() {
     alarm_->cancel();
     return;
   }
-  if (persistedConfig_->searchAdCampaignValue()) {
+  if (persistedConfig_->attribution().searchAdCampaignValue()) {
     APMLog(APMLogLevel::kDebug, APMSearchAdLogCode::kSearchAdReportNotScheduled,
            "Search Ad report not scheduled. Search Ad campaign attribution was already reported.");
     cancelScheduling();
@@ -189,7 +189,7 @@ void APMSearchAdReporter::scheduleSearchAdReport() {
            "Search Ad Campaign attribution alarm is already scheduled");
     return;
   }
-  if (persistedConfig_->searchAdRetryCount() >= kMaxAttempts) {
+  if (persistedConfig_->attribution().searchAdRetryCount() >= kMaxAttempts) {
     APMLog(APMLogLevel::kWarningSampledOnly, APMSearchAdLogCode::kSearchAdCampaignAttributionExceedsMax,
            "Search Ad Campaign attribution exceeds the max number of retries. Do not schedule again.");
     cancelScheduling();
@@ -198,7 +198,7 @@ void APMSearchAdReporter::scheduleSearchAdReport() {
   APMLog(APMLogLevel::kDebug, APMSearchAdLogCode::kSchedulingSearchAdReportTimer, "Scheduling Search Ad Report timer");
   // Negative, and so at once, when no attempt was made yet or the last one is a day old.
   const double delay =
-      kAttemptInterval - std::fabs(platform::now() - persistedConfig_->lastSearchAdLookUpTimestamp());
+      kAttemptInterval - std::fabs(platform::now() - persistedConfig_->attribution().lastSearchAdLookUpTimestamp());
   std::weak_ptr<APMSearchAdReporter> weakSelf = weak_from_this();
   alarm_->runAfterDelay(delay, [weakSelf] {
     if (auto self = weakSelf.lock()) self->maybeLogIAdCampaignEvent();
@@ -215,13 +215,13 @@ void APMSearchAdReporter::cancelScheduling() {
 
 void APMSearchAdReporter::maybeLogIAdCampaignEvent() {
   if (!adClientInstance()) return;
-  persistedConfig_->setLastSearchAdLookUpTimestamp(platform::now());
+  persistedConfig_->attribution().setLastSearchAdLookUpTimestamp(platform::now());
   fetchAttributionDetails();
   scheduleSearchAdReport();
 }
 
 void APMSearchAdReporter::fetchAttributionDetails() {
-  persistedConfig_->setSearchAdRetryCount(persistedConfig_->searchAdRetryCount() + 1);
+  persistedConfig_->attribution().setSearchAdRetryCount(persistedConfig_->attribution().searchAdRetryCount() + 1);
   auto client = adClientInstance();
   if (!client) return;
   platform::Error error;
@@ -288,19 +288,19 @@ void APMSearchAdReporter::logCampaignEventWithSearchAdCampaign(bool attributed, 
                                                                const std::string& term) {
   {
     std::lock_guard<std::mutex> lock(campaignMutex_);
-    if (persistedConfig_->searchAdCampaignValue()) {
+    if (persistedConfig_->attribution().searchAdCampaignValue()) {
       APMLog(APMLogLevel::kWarningSampledOnly, APMSearchAdLogCode::kSearchAdCampaignAlreadyTracked,
              "Search Ad Campaign is already tracked");
       return;
     }
-    persistedConfig_->setSearchAdCampaignValue(attributed);
+    persistedConfig_->attribution().setSearchAdCampaignValue(attributed);
   }
   if (!attributed) return;
 
   platform::Dictionary parameters = {{"source", "Apple"}, {"medium", "search"}};
   if (!campaign.empty()) parameters["campaign"] = campaign;
   if (!term.empty()) parameters["term"] = term;
-  const int64_t firstOpenMillis = persistedConfig_->firstOpenTimestampMilliseconds();
+  const int64_t firstOpenMillis = persistedConfig_->attribution().firstOpenTimestampMilliseconds();
   if (firstOpenMillis >= 2) {
     parameters["click_timestamp"] = static_cast<long long>(firstOpenMillis - 1);
   } else {

@@ -24,9 +24,9 @@ std::mutex& sessionNumberMutex() {
 APMSessionClock::APMSessionClock(std::shared_ptr<APMPersistedConfig> persistedConfig,
                                  const std::function<double()>& defaultTimeout)
     : persistedConfig_(std::move(persistedConfig)) {
-  if (auto stored = persistedConfig_->sessionTimeoutValue()) {
+  if (auto stored = persistedConfig_->session().sessionTimeoutValue()) {
     timeoutSessionInterval_ = std::max(0.0, *stored);
-    persistedConfig_->setSessionTimeoutValue(std::nullopt);
+    persistedConfig_->session().setSessionTimeoutValue(std::nullopt);
   } else {
     timeoutSessionInterval_ = defaultTimeout();
   }
@@ -54,7 +54,7 @@ double APMSessionClock::timeoutSessionInterval() const {
 // MARK: - Expiry
 
 bool APMSessionClock::isExpiredLocked(double clockTime) const {
-  return std::fabs(clockTime - persistedConfig_->lastSessionActivityClockTime()) > timeoutSessionInterval_;
+  return std::fabs(clockTime - persistedConfig_->session().lastSessionActivityClockTime()) > timeoutSessionInterval_;
 }
 
 bool APMSessionClock::isSessionExpired() const {
@@ -66,14 +66,14 @@ bool APMSessionClock::extendSession() {
   std::lock_guard<std::mutex> lock(mutex_);
   const double now = currentClockTime();
   if (isExpiredLocked(now)) return false;
-  persistedConfig_->setLastSessionActivityClockTime(now);
+  persistedConfig_->session().setLastSessionActivityClockTime(now);
   return true;
 }
 
 int64_t APMSessionClock::updatePropertiesForNewSessionStart() {
   std::lock_guard<std::mutex> lock(sessionNumberMutex());
-  const int64_t number = persistedConfig_->sessionNumber() + 1;
-  persistedConfig_->setSessionNumber(number);
-  persistedConfig_->setLastSessionActivityClockTime(currentClockTime());
+  const int64_t number = persistedConfig_->session().sessionNumber() + 1;
+  persistedConfig_->session().setSessionNumber(number);
+  persistedConfig_->session().setLastSessionActivityClockTime(currentClockTime());
   return number;
 }

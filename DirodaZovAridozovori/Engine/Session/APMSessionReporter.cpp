@@ -82,8 +82,8 @@ APMUserAttribute APMSessionReporter::sessionIDPropertyWithTimestamp(double times
 }
 
 APMUserAttribute APMSessionReporter::sessionNumberProperty() const {
-  return APMUserAttribute(APMSessionEvents::kOriginAuto, APMSessionEvents::kSessionNumberName, APMValue(persistedConfig_->sessionNumber()),
-                          clock_.currentClockTime());
+  return APMUserAttribute(APMSessionEvents::kOriginAuto, APMSessionEvents::kSessionNumberName,
+                          APMValue(persistedConfig_->session().sessionNumber()), clock_.currentClockTime());
 }
 
 void APMSessionReporter::setSessionID(std::optional<int64_t> sessionID, std::optional<int64_t> sessionNumber) {
@@ -131,7 +131,7 @@ int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const APMS
     engagementStartUptime_ = now;
     if (current.efficientEngagementReportingEnabled && !isRedundant) freerideEngagementStartUptime_ = now;
   }
-  persistedConfig_->setLastSessionActivityClockTime(clock_.currentClockTime());
+  persistedConfig_->session().setLastSessionActivityClockTime(clock_.currentClockTime());
   if (report) {
     platform::Dictionary parameters{{APMSessionEvents::kEngagementTimeName, milliseconds}};
     if (screen) {

@@ -119,8 +119,9 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
   for (const auto& evaluation : evaluations) {
     if (hooks_.endBundleEvaluation) hooks_.endBundleEvaluation(evaluation);
   }
-  if (kept.consentSignals) persistedConfig_->setPreviousBundledConsentSignals(*kept.consentSignals);
-  if (kept.monitorSampleTime) persistedConfig_->setLastMonitorDataSampledTimestamp(*kept.monitorSampleTime);
+  if (kept.consentSignals) persistedConfig_->consent().setPreviousBundledConsentSignals(*kept.consentSignals);
+  if (kept.monitorSampleTime)
+    persistedConfig_->uploadSchedule().setLastMonitorDataSampledTimestamp(*kept.monitorSampleTime);
   return run;
 }
 
@@ -547,7 +548,8 @@ bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bund
 
 void APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, const Bundle& bundle) {
   const std::string previous =
-      (pending_.consentSignals ? pending_.consentSignals : persistedConfig_->previousBundledConsentSignals()).value_or("");
+      (pending_.consentSignals ? pending_.consentSignals : persistedConfig_->consent().previousBundledConsentSignals())
+          .value_or("");
   const std::string current = APMNanoGetString(bundle, Bundle::kConsentSignals).value_or("");
   if (previous == current) return;
   const bool wasDenied = APMIsAnalyticsStorageDeniedInSignals(previous);
@@ -678,7 +680,7 @@ void APMRawEventBundler::addBundleMetadata(Group& group, Bundle& bundle, double 
   if (hooks_.monitoringSample) {
     auto sample = hooks_.monitoringSample(
         remoteConfig_->uploadLimits().monitoringSamplePeriod(),
-        pending_.monitorSampleTime.value_or(persistedConfig_->lastMonitorDataSampledTimestamp()));
+        pending_.monitorSampleTime.value_or(persistedConfig_->uploadSchedule().lastMonitorDataSampledTimestamp()));
     if (sample && !sample->empty()) {
       APMNanoSetString(bundle, Bundle::kMonitoringSample, *sample);
       group.monitorSampleTime = platform::now();

@@ -120,8 +120,8 @@ double APMUploadController::nextUploadingTime() {
   auto log = monitor();
   APMUploadScheduleInputs in;
   in.now = platform::now();
-  in.lastSuccessfulUploadTimestamp = persistedConfig_->lastSuccessfulUploadTimestamp();
-  in.lastFailedUploadTimestamp = persistedConfig_->lastFailedUploadTimestamp();
+  in.lastSuccessfulUploadTimestamp = persistedConfig_->uploadSchedule().lastSuccessfulUploadTimestamp();
+  in.lastFailedUploadTimestamp = persistedConfig_->uploadSchedule().lastFailedUploadTimestamp();
   platform::Error rawError;
   const double rawTime = database_->queryLatestRawEventTime(&rawError);
   if (!rawError.empty())
@@ -195,7 +195,7 @@ void APMUploadController::updateSchedule() {
   }
   network_->setReachabilityDelegate({});
   const double now = platform::now();
-  const double backoffEnd = APMUploadTimeAfterBackoff(0, persistedConfig_->lastBackoffTimestamp(),
+  const double backoffEnd = APMUploadTimeAfterBackoff(0, persistedConfig_->uploadSchedule().lastBackoffTimestamp(),
                                                       remoteConfig_->uploadLimits().uploadingBackoffInterval(), now);
   next = std::max(next, backoffEnd);
 
@@ -332,7 +332,7 @@ void APMUploadController::uploadData() {
   inputs.checksumEnabled = remoteConfig_->features().checksumEnabled();
   if (serverSideTagging) inputs.uploadSubdomain = remoteConfig_->uploadSubdomain();
 
-  const double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
+  const double lastSuccess = persistedConfig_->uploadSchedule().lastSuccessfulUploadTimestamp();
   if (lastSuccess != 0) {
     APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kUploadingEvents,
            "Uploading events. Elapsed time since last successful upload (s)", std::fabs(now - lastSuccess));
@@ -350,7 +350,7 @@ void APMUploadController::uploadData() {
          std::to_string(batch.rowIDs.size()) + " bundles, " + std::to_string(batch.eventCount) + " events");
 
   setUploadInProgressWithBundleIDs(batch.rowIDs);
-  persistedConfig_->setLastFailedUploadTimestamp(now);
+  persistedConfig_->uploadSchedule().setLastFailedUploadTimestamp(now);
   setRequestPending(true);
   network_->setTimeoutInterval(remoteConfig_->network().networkTimeout());
 
@@ -410,8 +410,8 @@ void APMUploadController::networkUploadCompletionHandlerWithResponse(
   const int64_t status = response ? response->statusCode : 0;
   const double now = platform::now();
   if (!APMIsSuccessfulUploadStatus(status)) {
-    persistedConfig_->setLastFailedUploadTimestamp(now);
-    if (APMIsBackoffUploadStatus(status)) persistedConfig_->setLastBackoffTimestamp(now);
+    persistedConfig_->uploadSchedule().setLastFailedUploadTimestamp(now);
+    if (APMIsBackoffUploadStatus(status)) persistedConfig_->uploadSchedule().setLastBackoffTimestamp(now);
     APMLog(APMLogLevel::kDebug, APMUploadLogCode::kNetworkUploadFailed,
            "Network upload failed. Will retry later. Code, error", status, error ? error->description : std::string());
     incrementRetryCounter();
@@ -425,9 +425,9 @@ void APMUploadController::networkUploadCompletionHandlerWithResponse(
   if (auto header = response->header("Content-Length")) length = std::strtoll(header->c_str(), nullptr, 10);
   APMLog(APMLogLevel::kDebug, APMUploadLogCode::kSuccessfulUpload,
          "Successful upload. Got network response. Code, size", status, length);
-  persistedConfig_->setLastSuccessfulUploadTimestamp(now);
-  persistedConfig_->setLastFailedUploadTimestamp(0);
-  persistedConfig_->setLastBackoffTimestamp(0);
+  persistedConfig_->uploadSchedule().setLastSuccessfulUploadTimestamp(now);
+  persistedConfig_->uploadSchedule().setLastFailedUploadTimestamp(0);
+  persistedConfig_->uploadSchedule().setLastBackoffTimestamp(0);
   // Delete before re-planning, so the schedule does not see the sent bundles as waiting data.
   if (!uploadingBundleIDs_.empty() && !removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteUploadedBundles,

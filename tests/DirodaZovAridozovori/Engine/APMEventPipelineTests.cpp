@@ -165,7 +165,7 @@ TEST_F(EventPipelineTest, ARolledBackEventLeavesNoTraceAndItsGroupGoesOn) {
   start();
   EXPECT_TRUE(rowsNamed("_f").empty());
   EXPECT_EQ(engine().startUp().previousFirstOpenCount(), "0");
-  EXPECT_FALSE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
+  EXPECT_FALSE(engine().setup().persistedConfig->attribution().unmatchedFirstOpenWithoutIDFA());
   EXPECT_EQ(rowsNamed("_e").size(), 1u) << "the next event is unaffected";
 
   const auto countsBefore = dailyCounts();
@@ -651,7 +651,7 @@ TEST_F(EventPipelineFaultTest, FirstOpenWithAResettableDeviceIDIsMatched) {
   reportDeviceID();
   start();
   EXPECT_EQ(rowsNamed("_f").size(), 1u);
-  EXPECT_FALSE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
+  EXPECT_FALSE(engine().setup().persistedConfig->attribution().unmatchedFirstOpenWithoutIDFA());
   logPublic("later");
   EXPECT_TRUE(rowsNamed("_fx").empty());
 }
@@ -659,7 +659,7 @@ TEST_F(EventPipelineFaultTest, FirstOpenWithAResettableDeviceIDIsMatched) {
 TEST_F(EventPipelineFaultTest, ResettableDeviceIDAfterUnmatchedFirstOpenReportsConsentedFirstOpen) {
   reportDeviceID();
   start();
-  ASSERT_TRUE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
+  ASSERT_TRUE(engine().setup().persistedConfig->attribution().unmatchedFirstOpenWithoutIDFA());
   onWorker([&] { *deviceID_ = kDeviceID; });
   clock_->advance(60);
   logPublic("after_consent");
@@ -670,7 +670,7 @@ TEST_F(EventPipelineFaultTest, ResettableDeviceIDAfterUnmatchedFirstOpenReportsC
   EXPECT_EQ(consented[0].integer("_pfo"), 0);
   EXPECT_EQ(consented[0].integer("_uwa"), 0);
   EXPECT_EQ(consented[0].integer("_r"), 1);
-  EXPECT_FALSE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
+  EXPECT_FALSE(engine().setup().persistedConfig->attribution().unmatchedFirstOpenWithoutIDFA());
   logPublic("later");
   EXPECT_EQ(rowsNamed("_fx").size(), 1u) << "reported once";
 }

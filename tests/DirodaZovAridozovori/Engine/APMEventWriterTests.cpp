@@ -121,13 +121,13 @@ TEST_F(APMEventWriterTest, AStoredFirstOpenRaisesThePreviousFirstOpenCountOnceIt
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     queue_->sync([&] {
-      host_.persisted_->setPreviousFirstOpenCount(c.before);
+      host_.persisted_->attribution().setPreviousFirstOpenCount(c.before);
       host_.database_->reset(nullptr);
     });
     const auto result = writeGroup({"_f"}, c.failGroup);
     EXPECT_EQ(result, c.failGroup ? APMEventWriter::GroupResult::Failed : APMEventWriter::GroupResult::Committed);
     EXPECT_EQ(storedRows(), c.rows);
-    EXPECT_EQ(host_.persisted_->previousFirstOpenCount().value_or(0), c.after);
+    EXPECT_EQ(host_.persisted_->attribution().previousFirstOpenCount().value_or(0), c.after);
   }
 }
 
@@ -155,10 +155,10 @@ TEST_F(APMEventWriterTest, TheHostHearsOfAConsentedFirstOpenOnlyAfterTheCommit) 
     SCOPED_TRACE(c.name);
     host_.withResettableDeviceID = c.withDeviceID;
     host_.consentedFirstOpens.clear();
-    queue_->sync([&] { host_.persisted_->setUnmatchedFirstOpenWithoutIDFA(c.unmatchedBefore); });
+    queue_->sync([&] { host_.persisted_->attribution().setUnmatchedFirstOpenWithoutIDFA(c.unmatchedBefore); });
     writeGroup(c.events, c.failGroup);
     EXPECT_EQ(host_.consentedFirstOpens, std::vector<double>(c.consentedFirstOpens, kNow));
-    EXPECT_EQ(host_.persisted_->unmatchedFirstOpenWithoutIDFA(), c.unmatchedAfter);
+    EXPECT_EQ(host_.persisted_->attribution().unmatchedFirstOpenWithoutIDFA(), c.unmatchedAfter);
   }
 }
 

@@ -43,8 +43,8 @@ TEST_F(EngineStartTest, FirstStartStoresFirstOpenAndEngagementRows) {
   EXPECT_EQ(userProperty("_fi")->value().int64Value(), 1);
 
   EXPECT_EQ(engine().startUp().previousFirstOpenCount(), "1") << "a stored first open raises the count";
-  EXPECT_TRUE(engine().setup().persistedConfig->unmatchedFirstOpenWithoutIDFA());
-  EXPECT_EQ(engine().setup().persistedConfig->firstOpenTimestampMilliseconds(), static_cast<int64_t>(kStartTime) * 1000);
+  EXPECT_TRUE(engine().setup().persistedConfig->attribution().unmatchedFirstOpenWithoutIDFA());
+  EXPECT_EQ(engine().setup().persistedConfig->attribution().firstOpenTimestampMilliseconds(), static_cast<int64_t>(kStartTime) * 1000);
   // Already on disk, with the clock standing still: a process that dies now reports no second first open.
   const platform::Object onDisk = platform::PropertyList::readFile(engine().setup().persistedConfig->path());
   EXPECT_EQ(onDisk["/diroda/measurement/first_open_time"].integerValue(), static_cast<int64_t>(kStartTime) * 1000);
@@ -77,7 +77,7 @@ TEST_F(EngineStartTest, NewAppIDWipesStoredDataAndReportsPreviousID) {
   auto firstOpens = rowsNamed("_f");
   ASSERT_EQ(firstOpens.size(), 1u) << "the wiped install opens for the first time again";
   EXPECT_EQ(firstOpens[0].text("_pdmp"), kAppID);
-  EXPECT_EQ(engine().setup().persistedConfig->appIDFromDMP(), std::optional<std::string>(kOtherAppID));
+  EXPECT_EQ(engine().setup().persistedConfig->identifiers().appIDFromDMP(), std::optional<std::string>(kOtherAppID));
   stop();
   start(kOtherAppID);
   EXPECT_EQ(rowsNamed("_f").size(), 1u) << "the same ID again wipes nothing";
@@ -95,7 +95,7 @@ TEST_F(EngineStartTest, PersistedSwitchOverridesStartOption) {
       {2, true, false, false}, {1, true, true, false},
   };
   for (const auto& c : cases) {
-    APMPersistedConfig::sharedInstance()->setMeasurementEnabledState(c.persistedState);
+    APMPersistedConfig::sharedInstance()->consent().setMeasurementEnabledState(c.persistedState);
     auto engine = APMMeasurement::create(kAppID, c.option, c.deactivated, {});
     ASSERT_TRUE(engine);
     EXPECT_EQ(engine->collection().shouldEnableMeasurement(), c.expected)
@@ -178,7 +178,7 @@ TEST_F(EngineStartTest, ResetFromTheWorkerQueueRunsInline) {
   EXPECT_TRUE(result);
   EXPECT_EQ(rowsNamed("before_reset").size(), 0u);
   EXPECT_EQ(rowsNamed("_f").size(), 1u) << "a reset reports a new first open";
-  EXPECT_EQ(engine().setup().persistedConfig->appInstanceID(),
+  EXPECT_EQ(engine().setup().persistedConfig->identifiers().appInstanceID(),
             std::optional<std::string>("0123456789ABCDEF0123456789ABCDEF"));
 }
 

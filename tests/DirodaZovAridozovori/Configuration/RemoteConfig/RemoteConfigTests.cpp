@@ -577,7 +577,7 @@ TEST_F(RemoteConfigTest, ServerSideTaggingNeedsSettingPlistSwitchURLAndRollout) 
   APMNanoSetInt32(*sstg, 3, 0);
   APMNanoSetMessage(*message, 14, sstg);
   onWorker([&] { ASSERT_TRUE(config->updateMeasurementConfig(message)); });
-  persisted_->setAppInstanceID("ABCDEF0123456789ABCDEF0123456789");
+  persisted_->identifiers().setAppInstanceID("ABCDEF0123456789ABCDEF0123456789");
   EXPECT_FALSE(config->network().SSTGUploadEnabled());  // a 0 % rollout lets nobody in
   APMRemoteConfig::setEngineHooks({.sstgPreviewHeaders = [] { return std::optional<platform::Dictionary>(platform::Dictionary{}); }});
   EXPECT_TRUE(config->network().SSTGUploadEnabled());  // a preview always uploads

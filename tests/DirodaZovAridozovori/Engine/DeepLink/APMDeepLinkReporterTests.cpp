@@ -76,7 +76,7 @@ TEST_F(DeepLinkTest, ClickIdentifiersOfALinkNeedADeviceIDOrAuthorisedTracking) {
     relaunch();
     support_->setDeviceID(c.deviceID);
     support_->status = c.trackingStatus;
-    APMPersistedConfig::sharedInstance()->setAdCampaignInfoBuffer(std::nullopt);  // the previous case's link
+    APMPersistedConfig::sharedInstance()->attribution().setAdCampaignInfoBuffer(std::nullopt);  // the previous case's link
     start();
     const size_t before = rowsNamed("_cmp").size();
     APMAnalytics::handleOpenURL("app://open?zclid=Z1&dclid=D1&srsltid=S1&zbraid=B1&utm_source=s");
@@ -147,7 +147,7 @@ TEST_F(DeepLinkTest, LaunchingLinkIsReportedAtTheNextStart) {
     EXPECT_EQ(rows[0].text("source") + "/" + rows[0].text("medium"), c.source + "/" + (c.cc == 1 ? c.source : "b"));
     EXPECT_EQ(rows[0].integer("_cc"), c.cc);
     EXPECT_EQ(rows[0].integer("click_timestamp"),
-              c.clickTime ? APMPersistedConfig::sharedInstance()->firstOpenTimestampMilliseconds() - 1 : INT64_MIN);
+              c.clickTime ? APMPersistedConfig::sharedInstance()->attribution().firstOpenTimestampMilliseconds() - 1 : INT64_MIN);
     EXPECT_TRUE(defaults().object(kLinkKey).isNull() && defaults().object(kLinkTimeKey).isNull());
     onWorker([&] { ASSERT_TRUE(engine()->database()->deleteRawEventsWithMaxRowID(INT64_MAX, nullptr)); });
   }
@@ -198,13 +198,13 @@ TEST_F(DeepLinkTest, DeferredDeepLinkIsAskedForOnlyWhenEverythingAllowsIt) {
       {"no Info.plist switch", plist(platform::Object()), false, false},
       {"a text switch", plist(platform::Object("YES")), false, false},
       {"a false switch", plist(platform::Object(0)), false, false},
-      {"already retrieved", [&] { persisted->setDeferredDeepLinkRetrievalComplete(false); }, false, true},
-      {"one retry left", [&] { persisted->setDeferredDeepLinkRetryCount(4); }, true, false},
-      {"the default five retries used", [&] { persisted->setDeferredDeepLinkRetryCount(5); }, false, true},
+      {"already retrieved", [&] { persisted->attribution().setDeferredDeepLinkRetrievalComplete(false); }, false, true},
+      {"one retry left", [&] { persisted->attribution().setDeferredDeepLinkRetryCount(4); }, true, false},
+      {"the default five retries used", [&] { persisted->attribution().setDeferredDeepLinkRetryCount(5); }, false, true},
       {"a configured limit of two used",
        [&] {
          applyConfig({{"measurement.ddl.retry_count", "2"}});
-         persisted->setDeferredDeepLinkRetryCount(2);
+         persisted->attribution().setDeferredDeepLinkRetryCount(2);
        },
        false, true},
       {"ad storage denied", [] { APMConsentSettingsUtil::updateSettings({{"ad_storage", "denied"}}, 10); }, false,
@@ -219,11 +219,11 @@ TEST_F(DeepLinkTest, DeferredDeepLinkIsAskedForOnlyWhenEverythingAllowsIt) {
     bool allowed = false;
     onWorker([&] { allowed = APMDeepLinkReporter::shouldAllowRequestDeferredDeepLink(*engine()->components().context()); });
     EXPECT_EQ(allowed, c.allowed);
-    EXPECT_EQ(persisted->deferredDeepLinkRetrievalComplete(), c.completeAfter);
+    EXPECT_EQ(persisted->attribution().deferredDeepLinkRetrievalComplete(), c.completeAfter);
     applyConfig({});
     plist(platform::Object(true))();
-    persisted->setDeferredDeepLinkRetrievalComplete(std::nullopt);
-    persisted->setDeferredDeepLinkRetryCount(0);
+    persisted->attribution().setDeferredDeepLinkRetrievalComplete(std::nullopt);
+    persisted->attribution().setDeferredDeepLinkRetryCount(0);
     APMConsentSettingsUtil::updateSettings({{"ad_storage", "granted"}}, 10);
     support_->limited = false;
     support_->hasAdvertising = true;

@@ -84,7 +84,7 @@ class DeepLinkTest : public fronttest::FakeClockFrontTest {
   // The campaign information kept for the next bundles, if any.
   std::shared_ptr<APMPBAdCampaignInfo> keptCampaignInfo() {
     drain();
-    auto buffer = APMPersistedConfig::sharedInstance()->adCampaignInfoBuffer();
+    auto buffer = APMPersistedConfig::sharedInstance()->attribution().adCampaignInfoBuffer();
     if (!buffer || buffer->empty()) return nullptr;
     return APMPBAdCampaignInfo::fromBuffer(*buffer);
   }

@@ -27,7 +27,7 @@ TEST_F(FakeClockFrontTest, PersonalizedAdsSwitchIsPersistedAndMirroredAsTheNPAPr
     SCOPED_TRACE(c.what);
     c.set();
     drain();
-    EXPECT_EQ(APMPersistedConfig::sharedInstance()->allowPersonalizedAds(), std::optional<bool>(c.persisted));
+    EXPECT_EQ(APMPersistedConfig::sharedInstance()->consent().allowPersonalizedAds(), std::optional<bool>(c.persisted));
     auto npa = userProperty("_npa");
     ASSERT_TRUE(npa);
     EXPECT_EQ(npa->value().int64Value(), c.npa);

@@ -116,7 +116,7 @@ TEST_F(APMIdentityTest, IdentifiersSurviveARestartThroughThePersistedConfig) {
     ASSERT_TRUE(config->synchronizeToDisk());
   }
   auto config = std::make_shared<APMPersistedConfig>(path);
-  EXPECT_EQ(config->hashedResettableDeviceID(), kDeviceAHash);
+  EXPECT_EQ(config->identifiers().hashedResettableDeviceID(), kDeviceAHash);
   auto identity = APMIdentity::initWithPersistedConfig(config, identitytest::environmentFor(support, switches));
   EXPECT_EQ(identity->appInstanceID(), appInstanceID);
   EXPECT_EQ(identity->diversionKey(), diversionKey);
@@ -128,8 +128,8 @@ TEST_F(APMIdentityTest, IdentifiersSurviveARestartThroughThePersistedConfig) {
   ASSERT_TRUE(renewed.has_value());
   EXPECT_NE(renewed, appInstanceID);
   EXPECT_TRUE(identity->shouldSetLastAdvertisingIDResetUserProperty());
-  EXPECT_TRUE(config->shouldSetLastAdvertisingIDResetUserProperty());
-  EXPECT_EQ(config->hashedResettableDeviceID(), kDeviceBHash);
+  EXPECT_TRUE(config->identifiers().shouldSetLastAdvertisingIDResetUserProperty());
+  EXPECT_EQ(config->identifiers().hashedResettableDeviceID(), kDeviceBHash);
   expireCache();
   EXPECT_EQ(identity->appInstanceID(), renewed) << "the same identifier seen again changes nothing more";
 }

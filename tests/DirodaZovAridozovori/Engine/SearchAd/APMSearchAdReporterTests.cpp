@@ -116,7 +116,7 @@ class SearchAdReporterTest : public ::testing::Test {
 
   // Waits until count attempts were made in all and the last one's reply (if any) was handled.
   void awaitAttempts(int64_t count) {
-    ASSERT_TRUE(testsupport::waitFor([&] { return persisted()->searchAdRetryCount() >= count; }, 10));
+    ASSERT_TRUE(testsupport::waitFor([&] { return persisted()->attribution().searchAdRetryCount() >= count; }, 10));
     queue_->sync([] {});  // the attempt's request is on its way
     ASSERT_TRUE(testsupport::waitFor([] { return platform::HttpClient::shared().pendingCount() == 0; }, 10));
     queue_->sync([] {});  // its reply is handled
@@ -147,9 +147,9 @@ class SearchAdReporterTest : public ::testing::Test {
     return when;
   }
   void resetState() {
-    persisted()->setSearchAdCampaignValue(std::nullopt);
-    persisted()->setSearchAdRetryCount(0);
-    persisted()->setLastSearchAdLookUpTimestamp(std::nullopt);
+    persisted()->attribution().setSearchAdCampaignValue(std::nullopt);
+    persisted()->attribution().setSearchAdRetryCount(0);
+    persisted()->attribution().setLastSearchAdLookUpTimestamp(std::nullopt);
     std::lock_guard<std::mutex> lock(mutex_);
     events_.clear();
   }
@@ -176,8 +176,8 @@ TEST_F(SearchAdReporterTest, NoReporterOnceTheAnswerIsKnownOrTheAttemptsAreUsedU
     bool created;
   } cases[] = {{9, std::nullopt, true}, {10, std::nullopt, false}, {0, true, false}, {0, false, false}};
   for (const auto& c : cases) {
-    persisted()->setSearchAdRetryCount(c.retries);
-    persisted()->setSearchAdCampaignValue(c.answer);
+    persisted()->attribution().setSearchAdRetryCount(c.retries);
+    persisted()->attribution().setSearchAdCampaignValue(c.answer);
     EXPECT_EQ(create() != nullptr, c.created) << c.retries;
   }
   EXPECT_FALSE(APMSearchAdReporter::initWithWorkerQueue(nullptr, persisted()));
@@ -186,7 +186,7 @@ TEST_F(SearchAdReporterTest, NoReporterOnceTheAnswerIsKnownOrTheAttemptsAreUsedU
   for (const bool linkedButUnusable : {false, true}) {
     platform::ClassRegistry::reset();
     if (linkedButUnusable) platform::AttributionTokenProvider::registerProvider(nullptr);
-    persisted()->setSearchAdCampaignValue(std::nullopt);
+    persisted()->attribution().setSearchAdCampaignValue(std::nullopt);
     startReporter();
     EXPECT_EQ(nextAttempt(), "idle");
   }
@@ -215,19 +215,19 @@ TEST_F(SearchAdReporterTest, AnAnswerIsRecordedOnceAndAnAttributedOneLoggedAsThe
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
     resetState();
-    persisted()->setFirstOpenTimestampMilliseconds(c.firstOpenMillis);
+    persisted()->attribution().setFirstOpenTimestampMilliseconds(c.firstOpenMillis);
     answer(200, c.reply);
     startReporter();
     awaitAttempts(1);
     EXPECT_EQ(received().back(), "no-cache text/plain TOKEN-1");
     EXPECT_EQ(events(), c.events);
-    EXPECT_EQ(persisted()->searchAdCampaignValue(), c.stored);
-    EXPECT_EQ(persisted()->lastSearchAdLookUpTimestamp(), kNow);
+    EXPECT_EQ(persisted()->attribution().searchAdCampaignValue(), c.stored);
+    EXPECT_EQ(persisted()->attribution().lastSearchAdLookUpTimestamp(), kNow);
     EXPECT_EQ(nextAttempt(), "ended");
     // A late second answer is neither recorded nor logged.
     queue_->sync([this, &c] { reporter_->logCampaignEventWithSearchAdCampaign(!*c.stored, "99", "1"); });
     EXPECT_EQ(events(), c.events);
-    EXPECT_EQ(persisted()->searchAdCampaignValue(), c.stored);
+    EXPECT_EQ(persisted()->attribution().searchAdCampaignValue(), c.stored);
   }
   EXPECT_FALSE(create()) << "a later process does not ask again";
 }
@@ -258,17 +258,17 @@ TEST_F(SearchAdReporterTest, WhatIsNoAnswerIsRetriedADayLaterUpToTheTenthAttempt
     awaitAttempts(1);
     EXPECT_EQ(received().size(), before + (c.token && c.reachable));
     EXPECT_TRUE(events().empty());
-    EXPECT_FALSE(persisted()->searchAdCampaignValue());
+    EXPECT_FALSE(persisted()->attribution().searchAdCampaignValue());
     EXPECT_EQ(nextAttempt(), std::to_string(static_cast<int64_t>(start - kNow + kDay)));
     clock_->advance(kDay - 1);
     queue_->sync([] {});
-    EXPECT_EQ(persisted()->searchAdRetryCount(), 1);
+    EXPECT_EQ(persisted()->attribution().searchAdRetryCount(), 1);
     clock_->advance(1);
     awaitAttempts(2);
   }
   // The tenth attempt fails too: scheduling ends, and no later process asks again.
   resetState();
-  persisted()->setSearchAdRetryCount(9);
+  persisted()->attribution().setSearchAdRetryCount(9);
   answer(500, "");
   startReporter();
   awaitAttempts(10);
@@ -296,7 +296,7 @@ TEST_F(SearchAdReporterTest, TheCollectionSwitchCancelsAndReArmsTheNextAttempt) 
   startReporter();
   awaitAttempts(1);
   EXPECT_EQ(received().size(), 3u);
-  EXPECT_FALSE(persisted()->searchAdCampaignValue());
+  EXPECT_FALSE(persisted()->attribution().searchAdCampaignValue());
   EXPECT_EQ(nextAttempt(), "idle");
 }
 

@@ -40,10 +40,10 @@ TEST_F(SessionClockTest, SessionExpiresOnceTheClockMovesPastTheTimeoutEitherWay)
   for (const auto& c : cases) {
     APMSessionClock clock(persisted_, [] { return 60.0; });
     const double activity = kStart - c.secondsSinceActivity;
-    persisted_->setLastSessionActivityClockTime(activity);
+    persisted_->session().setLastSessionActivityClockTime(activity);
     EXPECT_EQ(clock.isSessionExpired(), c.expired) << c.secondsSinceActivity;
     EXPECT_EQ(clock.extendSession(), !c.expired) << c.secondsSinceActivity;
-    EXPECT_DOUBLE_EQ(persisted_->lastSessionActivityClockTime(), c.expired ? activity : kStart)
+    EXPECT_DOUBLE_EQ(persisted_->session().lastSessionActivityClockTime(), c.expired ? activity : kStart)
         << c.secondsSinceActivity;
   }
 }

@@ -111,8 +111,8 @@ TEST_F(SessionReporterTest, ActivationStartsANewSessionOnlyAfterTheTimeout) {
   } cases[] = {{1800, false}, {1800.5, true}, {86400, true}};
   for (const auto& c : cases) {
     events_.clear();
-    persisted_->setSessionNumber(7);
-    persisted_->setLastSessionActivityClockTime(platform::now());
+    persisted_->session().setSessionNumber(7);
+    persisted_->session().setLastSessionActivityClockTime(platform::now());
     auto& reporter = make();
     reporter.setReportingEnabled(true);
     clock_->advance(c.idleSeconds);
@@ -120,13 +120,13 @@ TEST_F(SessionReporterTest, ActivationStartsANewSessionOnlyAfterTheTimeout) {
     auto starts = eventsNamed("_s");
     ASSERT_EQ(starts.size(), c.startsSession ? 1u : 0u) << c.idleSeconds;
     if (!c.startsSession) {
-      EXPECT_EQ(persisted_->sessionNumber(), 7);
+      EXPECT_EQ(persisted_->session().sessionNumber(), 7);
       continue;
     }
     EXPECT_EQ(starts[0].integer("_sno"), 8);
     EXPECT_EQ(starts[0].integer("_sid"), static_cast<int64_t>(platform::now()));
-    EXPECT_EQ(persisted_->sessionNumber(), 8);
-    EXPECT_DOUBLE_EQ(persisted_->lastSessionActivityClockTime(), platform::now());
+    EXPECT_EQ(persisted_->session().sessionNumber(), 8);
+    EXPECT_DOUBLE_EQ(persisted_->session().lastSessionActivityClockTime(), platform::now());
   }
 }
 
@@ -189,9 +189,9 @@ TEST_F(SessionReporterTest, ScreenChangesFollowTheEngagementSettings) {
 }
 
 TEST_F(SessionReporterTest, StoredTimeoutIsUsedOnceThenCleared) {
-  persisted_->setSessionTimeoutValue(60.0);
+  persisted_->session().setSessionTimeoutValue(60.0);
   EXPECT_EQ(make().timeoutSessionInterval(), 60);
-  EXPECT_FALSE(persisted_->sessionTimeoutValue().has_value());
+  EXPECT_FALSE(persisted_->session().sessionTimeoutValue().has_value());
   settings_.sessionDefaultTimeoutInterval = 900;
   EXPECT_EQ(make().timeoutSessionInterval(), 900);
 }
@@ -215,7 +215,7 @@ TEST_F(SessionReporterTest, ConcurrentSessionStartsNeverShareANumber) {
   std::set<int64_t> distinct;
   for (const auto& list : numbers) distinct.insert(list.begin(), list.end());
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kStartsPerThread));
-  EXPECT_EQ(persisted_->sessionNumber(), kThreads * kStartsPerThread);
+  EXPECT_EQ(persisted_->session().sessionNumber(), kThreads * kStartsPerThread);
   EXPECT_EQ(*distinct.begin(), 1);
 }
 
@@ -250,7 +250,7 @@ TEST_F(SessionReporterTest, ResigningActiveReportsTheScreenAndStopsTheTimer) {
   EXPECT_EQ(engagements[0].integer("_et"), 42000);
   EXPECT_EQ(engagements[0].parameters.at("_sn").stringValue(), "Settings");
   EXPECT_FALSE(reporter.userEngagementTimer()->hasActiveTimer());
-  EXPECT_DOUBLE_EQ(persisted_->lastSessionActivityClockTime(), kStart + 42);
+  EXPECT_DOUBLE_EQ(persisted_->session().lastSessionActivityClockTime(), kStart + 42);
 }
 
 TEST_F(SessionReporterTest, SessionStartEventForTheEngine) {

@@ -172,7 +172,7 @@ TEST_F(APMRawEventBundlerTest, PurchasesCarryCustomerTypeFromEarlierPurchases) {
 }
 
 TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
-  onWorker([&] { persisted_->setPreviousBundledConsentSignals(std::string("G111")); });
+  onWorker([&] { persisted_->consent().setPreviousBundledConsentSignals(std::string("G111")); });
   storeEvents({{"open", kHour + 1}}, "com.example.app", {}, "G110");
   bool failAudience = true;
   int samples = 0;
@@ -192,8 +192,8 @@ TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
     platform::Error error;
     EXPECT_EQ(database_->queryAppMetadata(&error)->lastDeliveryIndex, 0);
     EXPECT_FALSE(database_->eventAggregatesWithName("open", &error)) << "aggregates rolled back";
-    EXPECT_EQ(persisted_->previousBundledConsentSignals(), "G111") << "consent memory waits for the commit";
-    EXPECT_EQ(persisted_->lastMonitorDataSampledTimestamp(), 0);
+    EXPECT_EQ(persisted_->consent().previousBundledConsentSignals(), "G111") << "consent memory waits for the commit";
+    EXPECT_EQ(persisted_->uploadSchedule().lastMonitorDataSampledTimestamp(), 0);
   });
   EXPECT_EQ(samples, 0) << "the failure came before the monitor sample was taken";
 
@@ -203,8 +203,8 @@ TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
   ASSERT_EQ(bundles.size(), 1u);
   EXPECT_EQ(APMNanoGetString(*bundles[0], Bundle::kMonitoringSample), "sample");
   onWorker([&] {
-    EXPECT_EQ(persisted_->previousBundledConsentSignals(), "G110");
-    EXPECT_GT(persisted_->lastMonitorDataSampledTimestamp(), 0);
+    EXPECT_EQ(persisted_->consent().previousBundledConsentSignals(), "G110");
+    EXPECT_GT(persisted_->uploadSchedule().lastMonitorDataSampledTimestamp(), 0);
     auto aggregates = database_->eventAggregatesWithName("open", nullptr);
     ASSERT_TRUE(aggregates);
     EXPECT_EQ(aggregates->lifetimeCount(), 1);
@@ -300,7 +300,7 @@ TEST_F(APMRawEventBundlerTest, EngagementTimeAccumulatesIntoLifetimeEngagement) 
 // group that fails rolls back alone after the groups before it, and the evaluations end only
 // once the run has committed.
 TEST_F(APMRawEventBundlerTest, GroupsOfOneRunSeeWhatTheGroupsBeforeThemLeftAndFailAlone) {
-  onWorker([&] { persisted_->setPreviousBundledConsentSignals(std::string("G111")); });
+  onWorker([&] { persisted_->consent().setPreviousBundledConsentSignals(std::string("G111")); });
   storeEvents({{"a", kHour + 1}}, "com.example.a", {}, "G110");
   storeEvents({{"b", kHour + 2}}, "com.example.b", {}, "G110");
   storeEvents({{"c", kHour + 3}}, "com.example.c", {}, "G111");
@@ -337,8 +337,8 @@ TEST_F(APMRawEventBundlerTest, GroupsOfOneRunSeeWhatTheGroupsBeforeThemLeftAndFa
   EXPECT_EQ(sampled, (std::vector<bool>{true, false, false})) << "the first group's sample time holds for the next";
   EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events"), std::vector<int64_t>{2}) << "the failed group and the rest wait";
   onWorker([&] {
-    EXPECT_EQ(persisted_->previousBundledConsentSignals(), "G111") << "the last kept group's signals";
-    EXPECT_GT(persisted_->lastMonitorDataSampledTimestamp(), 0);
+    EXPECT_EQ(persisted_->consent().previousBundledConsentSignals(), "G111") << "the last kept group's signals";
+    EXPECT_GT(persisted_->uploadSchedule().lastMonitorDataSampledTimestamp(), 0);
   });
 
   calls.clear();
@@ -353,7 +353,7 @@ TEST_F(APMRawEventBundlerTest, GroupsOfOneRunSeeWhatTheGroupsBeforeThemLeftAndFa
 // the next group of the same run, granted again, restores them, which it does only when it sees
 // the first group's signals as the previous ones.
 TEST_F(APMRawEventBundlerTest, AConsentRoundTripWithinOneRunRestoresTheAggregates) {
-  onWorker([&] { persisted_->setPreviousBundledConsentSignals(std::string("G111")); });
+  onWorker([&] { persisted_->consent().setPreviousBundledConsentSignals(std::string("G111")); });
   storeEvents({{"while_denied", kHour + 1}}, "com.example.a", {}, "G110");
   storeEvents({{"granted_again", kHour + 2}}, "com.example.b", {}, "G111");
   APMRawEventBundler::Run run;
@@ -363,7 +363,7 @@ TEST_F(APMRawEventBundlerTest, AConsentRoundTripWithinOneRunRestoresTheAggregate
     EXPECT_FALSE(database_->eventAggregatesWithName("while_denied", nullptr))
         << "the counts made while denied go with the restore";
     EXPECT_TRUE(database_->eventAggregatesWithName("granted_again", nullptr));
-    EXPECT_EQ(persisted_->previousBundledConsentSignals(), "G111");
+    EXPECT_EQ(persisted_->consent().previousBundledConsentSignals(), "G111");
   });
 }
 

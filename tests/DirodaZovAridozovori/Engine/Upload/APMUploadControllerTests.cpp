@@ -92,9 +92,9 @@ TEST_F(APMUploadControllerTest, ServerErrorKeepsBundlesAndTheRetrysSuccessDelete
   EXPECT_EQ(runSQL("SELECT retry_count FROM queue"), std::vector<int64_t>{1})
       << "a failed upload keeps its bundle and raises its retry count";
   onWorker([&] {
-    EXPECT_GE(persisted_->lastFailedUploadTimestamp(), now);
-    EXPECT_EQ(persisted_->lastBackoffTimestamp(), 0) << "500 is no back-off";
-    EXPECT_EQ(persisted_->lastSuccessfulUploadTimestamp(), 0);
+    EXPECT_GE(persisted_->uploadSchedule().lastFailedUploadTimestamp(), now);
+    EXPECT_EQ(persisted_->uploadSchedule().lastBackoffTimestamp(), 0) << "500 is no back-off";
+    EXPECT_EQ(persisted_->uploadSchedule().lastSuccessfulUploadTimestamp(), 0);
     auto scheduled = alarm_->scheduledTimestamp();
     ASSERT_TRUE(scheduled) << "the retry is armed";
     EXPECT_GE(*scheduled, now + 1800 - 60);
@@ -112,8 +112,8 @@ TEST_F(APMUploadControllerTest, ServerErrorKeepsBundlesAndTheRetrysSuccessDelete
   EXPECT_FALSE(APMNanoHasField(*bundles[0], Bundle::kChecksum)) << "checksums are off by default";
   EXPECT_EQ(queuedBundleCount(), 0u) << "204 counts as success";
   onWorker([&] {
-    EXPECT_GE(persisted_->lastSuccessfulUploadTimestamp(), now);
-    EXPECT_EQ(persisted_->lastFailedUploadTimestamp(), 0);
+    EXPECT_GE(persisted_->uploadSchedule().lastSuccessfulUploadTimestamp(), now);
+    EXPECT_EQ(persisted_->uploadSchedule().lastFailedUploadTimestamp(), 0);
     EXPECT_FALSE(controller_->hasDataToUpload());
   });
 }
@@ -138,7 +138,7 @@ TEST_F(APMUploadControllerTest, TheStatusDecidesWhenTheReplysBodyIsOverTheLimit)
       EXPECT_EQ(runSQL("SELECT retry_count FROM queue"), std::vector<int64_t>{c.retryCount});
     }
   }
-  onWorker([&] { EXPECT_GT(persisted_->lastSuccessfulUploadTimestamp(), 0); });
+  onWorker([&] { EXPECT_GT(persisted_->uploadSchedule().lastSuccessfulUploadTimestamp(), 0); });
 }
 
 TEST_F(APMUploadControllerTest, UnavailableStartsTheBackoffPeriod) {
@@ -151,7 +151,7 @@ TEST_F(APMUploadControllerTest, UnavailableStartsTheBackoffPeriod) {
   ASSERT_TRUE(waitForReplies(1));
   EXPECT_EQ(queuedBundleCount(), 1u);
   onWorker([&] {
-    const double backoff = persisted_->lastBackoffTimestamp();
+    const double backoff = persisted_->uploadSchedule().lastBackoffTimestamp();
     EXPECT_GE(backoff, now);
     storeEvents({{"later", platform::now()}});
     controller_->updateSchedule();
@@ -198,7 +198,7 @@ TEST_F(APMUploadControllerTest, BundlesOfTwoAppsTravelInTwoBatchesInQueueOrder) 
   onWorker([] {});
   std::string path;
   onWorker([&] { path = persisted_->path(); });
-  EXPECT_GT(APMPersistedConfig(path).lastSuccessfulUploadTimestamp(), 0) << "read back from the file";
+  EXPECT_GT(APMPersistedConfig(path).uploadSchedule().lastSuccessfulUploadTimestamp(), 0) << "read back from the file";
 }
 
 // Bundling in steps of several groups makes at most the configured number of bundles per
