@@ -286,7 +286,7 @@ std::optional<RunResult> runUpload(eventroad::Shape shape, int64_t total, int32_
     platform::Error error;
     database = APMDatabase::create(APMDatabase::kDatabaseName, persisted, scheduler->workerQueue(), &error);
     if (!database) return;
-    database->updateRemoteConfig(*APMPBMeasurementConfig::initWithMessageInfo(), &error);
+    database->storedConfig().updateRemoteConfig(*APMPBMeasurementConfig::initWithMessageInfo(), &error);
     database->setLimitsProvider([total] {
       APMDatabaseLimits limits;
       limits.maxEventsStored = total + 1;

@@ -29,7 +29,7 @@ namespace {
 std::shared_ptr<APMPBOnDeviceMeasurementValue> onDeviceValue(APMDatabase& database, const char* name,
                                                              APMLogCode errorCode, const char* errorText) {
   platform::Error error;
-  auto row = database.ODMValueWithName(name, &error);
+  auto row = database.onDeviceValues().ODMValueWithName(name, &error);
   if (!row) {
     if (!error.empty()) APMLog(APMLogLevel::kWarningSampled, errorCode, errorText, error);
     return nullptr;

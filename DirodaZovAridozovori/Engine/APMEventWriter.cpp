@@ -339,7 +339,7 @@ const APMEventGroup::Caches::Metadata* APMEventWriter::metadata() {
 const APMEventGroup::Caches::FixedMetadata* APMEventWriter::fixedMetadata(
     const std::vector<std::shared_ptr<APMUserAttribute>>& attributes) {
   APMEventGroup::Caches::FixedMetadata key;
-  key.onDeviceValues = group_->database().onDeviceValuesVersion();
+  key.onDeviceValues = group_->database().onDeviceValues().onDeviceValuesVersion();
   key.sessionNumber = host_.persistedConfig()->session().sessionNumber();
   key.sessionExpired = host_.isSessionExpired();
   key.userIDAvailable = std::any_of(attributes.begin(), attributes.end(),

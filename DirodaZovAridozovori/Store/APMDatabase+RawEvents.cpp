@@ -20,19 +20,6 @@ namespace {
 // Queued bundles are small protocol messages; anything inflating beyond this is not one of ours.
 constexpr size_t kMaxInflatedBundleSize = 16u * 1024u * 1024u;
 
-platform::Array rowIDValues(const std::vector<int64_t>& rowIDs) {
-  platform::Array values;
-  values.reserve(rowIDs.size());
-  for (int64_t rowID : rowIDs) values.emplace_back(rowID);
-  return values;
-}
-
-std::string placeholders(size_t count) {
-  std::string text;
-  for (size_t i = 0; i < count; ++i) text += i == 0 ? "?" : ", ?";
-  return text;
-}
-
 }  // namespace
 
 int64_t APMDatabase::metadataFingerprint(const platform::Data& encodedMetadata) {
@@ -420,25 +407,6 @@ std::optional<bool> APMDatabase::queueHoldsFullBatch(int64_t countLimit, int64_t
   return reading.full || reading.bundles >= countLimit;
 }
 
-bool APMDatabase::deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error) {
-  if (rowIDs.empty()) return true;
-  // A bundle's rows and a batch's bundles are runs of consecutive row IDs: one range is the same
-  // rows as the list, without binding (and preparing a statement for) a thousand placeholders.
-  const bool consecutive = std::adjacent_find(rowIDs.begin(), rowIDs.end(), [](int64_t previous, int64_t next) {
-                             return next != previous + 1;
-                           }) == rowIDs.end();
-  if (consecutive && rowIDs.size() > 1) {
-    return store_
-        ->deleteRecordsFromTableWithName(table, "rowid BETWEEN ? AND ?", {Object(rowIDs.front()), Object(rowIDs.back())},
-                                         error)
-        .has_value();
-  }
-  return store_
-      ->deleteRecordsFromTableWithName(table, "rowid IN (" + placeholders(rowIDs.size()) + ")", rowIDValues(rowIDs),
-                                       error)
-      .has_value();
-}
-
 bool APMDatabase::deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error) {
   if (!checkQueue("deleteBundlesWithRowIDs", error)) return false;
   return deleteRowIDs(apm_schema::kQueue, rowIDs, error);
@@ -447,8 +415,9 @@ bool APMDatabase::deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, pl
 bool APMDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, platform::Error* error) {
   if (!checkQueue("incrementRetryCounterForBundlesWithIDs", error)) return false;
   if (rowIDs.empty()) return true;
-  return execute("UPDATE queue SET retry_count = retry_count + 1 WHERE rowid IN (" + placeholders(rowIDs.size()) + ")",
-                 rowIDValues(rowIDs), error)
+  return execute("UPDATE queue SET retry_count = retry_count + 1 WHERE rowid IN (" +
+                     apm_rows::placeholders(rowIDs.size()) + ")",
+                 apm_rows::rowIDValues(rowIDs), error)
       .has_value();
 }
 

@@ -56,7 +56,7 @@ APMDatabase::Version APMDatabase::userAttributeVersion(const std::string& name) 
 }
 
 void APMDatabase::noteUserAttributeWrite(const std::string& name) {
-  ++metadataSourcesWrites_;
+  connection_->noteMetadataSourcesWrite();
   userAttributeWrittenAt_[name] = ++userAttributeWrites_;
 }
 

@@ -46,7 +46,13 @@ std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMSqliteStore::Row&
 
 APMDatabase::APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<APMPersistedConfig> persistedConfig,
                          std::shared_ptr<platform::DispatchQueue> workerQueue)
-    : store_(std::move(store)), persistedConfig_(std::move(persistedConfig)), workerQueue_(std::move(workerQueue)) {
+    : connection_(std::make_shared<APMDatabaseConnection>(store, std::move(workerQueue))),
+      store_(std::move(store)),
+      persistedConfig_(std::move(persistedConfig)),
+      audienceFilters_(connection_),
+      conditionalProperties_(connection_),
+      onDeviceValues_(connection_),
+      storedConfig_(connection_) {
   APMSqliteStore::ScopeObserver observer;
   observer.willCommit = [this](platform::Error* error) { return writeWaitingUserAttributes(error); };
   observer.didEnd = [this](size_t depth, bool kept) { scopeEnded(depth, kept); };
@@ -110,53 +116,41 @@ bool APMDatabase::ensureSchema(platform::Error* error) {
 
 const std::string& APMDatabase::databasePath() const { return store_->databasePath(); }
 
-void APMDatabase::setLimitsProvider(std::function<APMDatabaseLimits()> provider) { limitsProvider_ = std::move(provider); }
+void APMDatabase::setLimitsProvider(std::function<APMDatabaseLimits()> provider) {
+  connection_->setLimitsProvider(std::move(provider));
+}
 
-APMDatabaseLimits APMDatabase::limits() const { return limitsProvider_ ? limitsProvider_() : APMDatabaseLimits{}; }
+APMDatabaseLimits APMDatabase::limits() const { return connection_->limits(); }
 
 bool APMDatabase::checkQueue(const char* operation, platform::Error* error) const {
-  if (!workerQueue_ || workerQueue_->isCurrent()) return true;
-  APMLog(APMLogLevel::kError, APMStoreLogCode::kDatabaseOffWorkerQueue, "Database operation called off the worker queue. Operation", {Object(operation)});
-  return APMFail(error, kAPMStoreErrorWrongQueue,
-                 std::string("Database operation ") + operation + " must run on the worker queue");
+  return connection_->checkQueue(operation, error);
 }
 
 std::optional<APMSqliteStore::Records> APMDatabase::query(const std::string& sql, const platform::Array& values,
                                                           platform::Error* error) {
-  return store_->recordsForQuery(sql, values, error);
+  return connection_->query(sql, values, error);
 }
 
 std::optional<int64_t> APMDatabase::execute(const std::string& sql, const platform::Array& values,
                                             platform::Error* error) {
-  return store_->executeStatement(sql, values, error);
+  return connection_->execute(sql, values, error);
 }
 
 std::optional<bool> APMDatabase::exists(const std::string& sql, const platform::Array& values, platform::Error* error) {
-  // The first row answers: it is neither read into a dictionary nor followed by the rest.
-  bool found = false;
-  if (!store_->forEachRowOfQuery(sql, values,
-                                 [&found](const APMSqliteStore::Row&) {
-                                   found = true;
-                                   return false;
-                                 },
-                                 error)) {
-    return std::nullopt;
-  }
-  return found;
+  return connection_->exists(sql, values, error);
 }
 
 std::optional<int64_t> APMDatabase::count(const std::string& sql, const platform::Array& values,
                                           platform::Error* error) {
-  auto rows = query(sql, values, error);
-  if (!rows) return std::nullopt;
-  if (rows->empty()) return 0;
-  return apm_rows::integer(rows->front(), "count");
+  return connection_->count(sql, values, error);
 }
 
 double APMDatabase::latestTime(const std::string& sql, platform::Error* error) {
-  auto rows = query(sql, {}, error);
-  if (!rows || rows->empty()) return 0;
-  return apm_rows::real(rows->front(), "latest");
+  return connection_->latestTime(sql, error);
+}
+
+bool APMDatabase::deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error) {
+  return connection_->deleteRowIDs(table, rowIDs, error);
 }
 
 bool APMDatabase::performTransaction(const std::function<bool()>& block, platform::Error* error) {
@@ -174,14 +168,16 @@ bool APMDatabase::endTransaction(bool keep, platform::Error* error) {
   return store_->endTransaction(keep, error);
 }
 
-uint64_t APMDatabase::metadataSourcesVersion() const { return metadataSourcesWrites_ + store_->rollbackCount(); }
+uint64_t APMDatabase::metadataSourcesVersion() const {
+  return connection_->metadataSourcesWrites() + store_->rollbackCount();
+}
 
 bool APMDatabase::reset(platform::Error* error) {
   if (!checkQueue("reset", error)) return false;
-  ++audienceFiltersVersion_;
-  ++metadataSourcesWrites_;
-  ++conditionalPropertiesWrites_;
-  ++resets_;
+  audienceFilters_.noteReset();
+  connection_->noteMetadataSourcesWrite();
+  conditionalProperties_.noteReset();
+  onDeviceValues_.noteReset();
   forgetStoredUserAttributes();
   forgetRawEventFacts();
   return store_->performTransactionWithError(error, [&] {

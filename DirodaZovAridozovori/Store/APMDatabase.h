@@ -1,10 +1,13 @@
 #pragma once
-// The measurement database: user properties, event aggregates, daily counts, raw events with their
-// metadata, the upload queue, audience filters and results, conditional user properties, on-device
-// measurement values and the stored remote configuration.
+// The measurement database: it opens the file, owns the one connection with its transactions and
+// checkpoints, and hands out the parts that keep the tables (audience filters and results,
+// conditional user properties, on-device measurement values, the stored remote configuration); it
+// keeps the user properties, event aggregates, daily counts, raw events with their metadata and the
+// upload queue itself.
 //
-// Queue-confined: every operation runs on the worker queue the database was created for, and an
-// operation called anywhere else fails (kAPMStoreErrorWrongQueue) without touching the file.
+// Queue-confined: every operation, the parts' included, runs on the worker queue the database was
+// created for, and an operation called anywhere else fails (kAPMStoreErrorWrongQueue) without
+// touching the file.
 // Results: a failure returns false, none or an empty pointer AND fills the error; none or an empty
 // pointer without an error means "nothing stored".
 //
@@ -17,15 +20,18 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <unordered_map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "APMAppMetadata.h"
-#include "APMAudienceFilters.h"
-#include "APMConditionalUserProperty.h"
 #include "APMDailyCounts.h"
+#include "APMDatabaseAudienceFilters.h"
+#include "APMDatabaseConditionalProperties.h"
+#include "APMDatabaseConnection.h"
+#include "APMDatabaseOnDeviceValues.h"
+#include "APMDatabaseStoredConfig.h"
 #include "APMEvent.h"
 #include "APMEventAggregates.h"
 #include "APMRawEventData.h"
@@ -36,14 +42,6 @@
 
 class APMPersistedConfig;
 class APMPBMeasurementBundle;
-class APMPBMeasurementConfig;
-
-// The storage limits the remote configuration sets; the engine installs the provider.
-struct APMDatabaseLimits {
-  int64_t maxEventsStored = 100000;        // raw-event rows kept at most
-  double maxQueueTime = 2419200;           // seconds a raw event or queued bundle may wait
-  int64_t maxStoredSubscriptionIDs = 1000;  // de-duplication memory for subscription purchases
-};
 
 // One queued bundle: its row ID and the encoded bundle (inflated).
 struct APMQueuedBundle {
@@ -97,14 +95,8 @@ class APMDatabase {
   // Where the named user property stands: it changes whenever the property may have changed through
   // this connection (a write that changed its row, a reset, any rollback), so what was read or done
   // to it holds while this stays the same. A delete that found nothing changes nothing.
-  struct Version {
-    uint64_t writes = 0;
-    uint64_t rollbacks = 0;
-    bool operator==(const Version&) const = default;
-  };
+  using Version = APMDatabaseVersion;
   Version userAttributeVersion(const std::string& name) const;
-  // The same for the on-device measurement values together.
-  Version onDeviceValuesVersion() const { return Version{onDeviceValueWrites_ + resets_, store_->rollbackCount()}; }
   // Empties every table.
   bool reset(platform::Error* error);
   // Removes raw events and queued bundles older than the queue time, and metadata no raw event
@@ -236,56 +228,11 @@ class APMDatabase {
   std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, platform::Error* error);
   std::optional<int64_t> deleteSubscriptionsOverLimit(platform::Error* error);
 
-  // On-device measurement values: {"set_timestamp": seconds, "value": text}, empty when absent.
-  std::optional<platform::Dictionary> ODMValueWithName(const std::string& name, platform::Error* error);
-  bool updateODMValue(const std::string& value, const std::string& name, double setTimestamp, platform::Error* error);
-  bool deleteODMValueWithName(const std::string& name, platform::Error* error);
-
-  // The stored remote configuration (encoded) and the time it was stored or last confirmed.
-  bool updateRemoteConfig(const APMPBMeasurementConfig& config, platform::Error* error);
-  bool updateRemoteConfig(const platform::Data& encodedConfig, platform::Error* error);
-  // The stored encoding; none without error when nothing is stored.
-  std::optional<platform::Data> queryMeasurementConfigWithError(platform::Error* error);
-  // Decoded: empty without error when none is stored; code 2 "Remote config data is corrupted" when
-  // the stored bytes do not decode.
-  std::shared_ptr<APMPBMeasurementConfig> queryDecodedMeasurementConfigWithError(platform::Error* error);
-  double lastRemoteConfigUpdateTimestamp(platform::Error* error);
-  bool updateRemoteConfigSuccessfulTimestamp(double timestamp, platform::Error* error);
-
-  // Audience filters and results. The session-scoped, dynamic and sequence flags of a stored filter
-  // come from its decoded filter message (all NO when it does not decode).
-  std::optional<std::vector<APMEventFilter>> eventFiltersForEventName(const std::string& eventName,
-                                                                      platform::Error* error);
-  std::optional<std::vector<APMPropertyFilter>> propertyFiltersForPropertyName(const std::string& propertyName,
-                                                                               platform::Error* error);
-  bool updateEventFilters(const std::vector<APMEventFilter>& filters, platform::Error* error);
-  bool updatePropertyFilters(const std::vector<APMPropertyFilter>& filters, platform::Error* error);
-  bool deleteAllEventFilters(platform::Error* error);
-  bool deleteAllPropertyFilters(platform::Error* error);
-  // Grows with every change of the stored audience filters (a reset and a rolled-back change
-  // included), so a reader may keep decoded filters while it stays the same.
-  uint64_t audienceFiltersVersion() const { return audienceFiltersVersion_; }
-  std::optional<std::set<int32_t>> allAudienceIDs(platform::Error* error);
-  std::optional<std::map<int32_t, std::set<int32_t>>> allSessionScopedFilters(platform::Error* error);
-  std::shared_ptr<APMFilterResult> filterResultForAudienceID(int32_t audienceID, platform::Error* error);
-  std::optional<std::map<int32_t, APMFilterResult>> allFilterResults(platform::Error* error);
-  bool updateFilterResults(const std::vector<APMFilterResult>& results, platform::Error* error);
-  bool deleteFilterResults(const std::vector<int32_t>& audienceIDs, platform::Error* error);
-
-  // Conditional user properties.
-  using ConditionalUserProperties = std::vector<std::shared_ptr<APMConditionalUserProperty>>;
-  std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyWithName(const std::string& name,
-                                                                              platform::Error* error);
-  bool updateConditionalUserProperty(const APMConditionalUserProperty& property, platform::Error* error);
-  bool deleteConditionalUserPropertyWithName(const std::string& name, platform::Error* error);
-  std::optional<ConditionalUserProperties> timedOutConditionalUserPropertiesWithError(platform::Error* error);
-  std::optional<ConditionalUserProperties> expiredConditionalUserPropertiesWithError(platform::Error* error);
-  std::optional<ConditionalUserProperties> triggeredConditionalUserPropertiesWithEventName(const std::string& eventName,
-                                                                                          platform::Error* error);
-  // Name prefix and origin matched literally ("%" and "_" in them match themselves); none or empty
-  // matches everything.
-  std::optional<ConditionalUserProperties> conditionalUserPropertiesWithPrefix(
-      const std::optional<std::string>& namePrefix, const std::optional<std::string>& origin, platform::Error* error);
+  // The parts that keep the other tables, on the same connection and worker queue.
+  APMDatabaseAudienceFilters& audienceFilters() { return audienceFilters_; }
+  APMDatabaseConditionalProperties& conditionalProperties() { return conditionalProperties_; }
+  APMDatabaseOnDeviceValues& onDeviceValues() { return onDeviceValues_; }
+  APMDatabaseStoredConfig& storedConfig() { return storedConfig_; }
 
  private:
   APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<APMPersistedConfig> persistedConfig,
@@ -300,12 +247,6 @@ class APMDatabase {
   std::optional<int64_t> count(const std::string& sql, const platform::Array& values, platform::Error* error);
   double latestTime(const std::string& sql, platform::Error* error);
   std::optional<int64_t> rawEventRowIDSpan(platform::Error* error);
-  // Inside an exclusive transaction: whether the table is known to hold no conditional user
-  // property (checked once, then remembered until one is written here or something rolls back).
-  bool conditionalPropertiesKnownEmpty();
-  std::optional<ConditionalUserProperties> conditionalUserProperties(const std::string& condition,
-                                                                     const platform::Array& values,
-                                                                     platform::Error* error);
   bool copyEventsTable(const char* from, const char* to, platform::Error* error);
   bool deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error);
   // The raw events a condition (" WHERE …", " ORDER BY …") selects.
@@ -314,14 +255,13 @@ class APMDatabase {
                                                                                  const RawEventFilter& eventFilter,
                                                                                  platform::Error* error);
 
+  std::shared_ptr<APMDatabaseConnection> connection_;
   std::shared_ptr<APMSqliteStore> store_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
-  std::shared_ptr<platform::DispatchQueue> workerQueue_;
-  std::function<APMDatabaseLimits()> limitsProvider_;
-  uint64_t audienceFiltersVersion_ = 0;  // worker queue only
-  uint64_t metadataSourcesWrites_ = 0;
-  uint64_t onDeviceValueWrites_ = 0;
-  uint64_t resets_ = 0;
+  APMDatabaseAudienceFilters audienceFilters_;
+  APMDatabaseConditionalProperties conditionalProperties_;
+  APMDatabaseOnDeviceValues onDeviceValues_;
+  APMDatabaseStoredConfig storedConfig_;
   // Per user property, the value of userAttributeWrites_ at its last change; a reset changes all.
   void noteUserAttributeWrite(const std::string& name);
   uint64_t userAttributeWrites_ = 0;
@@ -374,13 +314,6 @@ class APMDatabase {
   std::map<std::string, WaitingUserAttribute> waitingUserAttributes_;
   std::vector<WaitingUndo> waitingUndo_;
   uint64_t waitingOrder_ = 0;
-  uint64_t conditionalPropertiesWrites_ = 0;
-  struct EmptyTableCheck {
-    uint64_t transaction = 0;
-    uint64_t version = 0;
-    bool empty = false;
-  };
-  std::optional<EmptyTableCheck> conditionalPropertiesCheck_;
   // What the upload schedule asks of the raw events after every group of events, kept between
   // questions (each answer otherwise reads the whole table): this connection's inserts keep it up
   // to date; it is forgotten when anything else changes the table here, on any rollback, and when

@@ -130,7 +130,7 @@ class FetchConfigTest : public EngineTest {
     int64_t version = -1;
     onWorker([&] {
       platform::Error error;
-      auto stored = engine().database()->queryDecodedMeasurementConfigWithError(&error);
+      auto stored = engine().database()->storedConfig().queryDecodedMeasurementConfigWithError(&error);
       if (stored) version = APMNanoGetInt64(*stored, APMPBMeasurementConfig::kVersion);
     });
     return version;

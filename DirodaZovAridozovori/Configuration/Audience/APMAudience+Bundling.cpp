@@ -51,7 +51,7 @@ std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>> APMAu
            "Unable to save updated Audience filter results. Audience results will not be bundled. Error", {error});
     return std::nullopt;
   }
-  auto results = database_->allFilterResults(&error);
+  auto results = database_->audienceFilters().allFilterResults(&error);
   if (!results) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kBundlingResultsQueryFailed,
            "Unable to query Audience filter results. Audience results will not be bundled. Error", {error});
@@ -91,7 +91,7 @@ std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>> APMAu
     leaves.push_back(std::move(leaf));
     reported.emplace_back(audienceID, std::move(reportedBytes), result.currentResults());
   }
-  if (!reported.empty() && !database_->updateFilterResults(reported, &error)) {
+  if (!reported.empty() && !database_->audienceFilters().updateFilterResults(reported, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kBundlingResultsNotSaved,
            "Unable to save updated Audience filter results. Audience results will not be bundled. Error", {error});
     return std::nullopt;
@@ -101,13 +101,13 @@ std::optional<std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>> APMAu
 
 bool APMAudience::clearEvaluationResultsForSessionScopedFilters() {
   platform::Error error;
-  auto sessionScoped = database_->allSessionScopedFilters(&error);
+  auto sessionScoped = database_->audienceFilters().allSessionScopedFilters(&error);
   if (!sessionScoped) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kSessionScopedFiltersQueryFailed,
            "Unable to query all session scoped filters. Session scoped results will not be cleared. Error", {error});
     return false;
   }
-  auto results = database_->allFilterResults(&error);
+  auto results = database_->audienceFilters().allFilterResults(&error);
   if (!results) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kSessionResultsQueryFailed,
            "Unable to query all filter results. Session scoped results will not be cleared. Error", {error});
@@ -135,12 +135,12 @@ bool APMAudience::clearEvaluationResultsForSessionScopedFilters() {
                                 *data, APMPBResultData::kSequenceFilterTimestamps, filterIDs));
     cleared.emplace_back(audienceID, data->protoBuffer(), stored->second.currentResults());
   }
-  if (!cleared.empty() && !database_->updateFilterResults(cleared, &error)) {
+  if (!cleared.empty() && !database_->audienceFilters().updateFilterResults(cleared, &error)) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMAudienceLogCode::kSessionResultsNotUpdated,
            "Unable to update filter results. Session scoped results will not be cleared. Error", {error});
     return false;
   }
-  if (!emptied.empty() && !database_->deleteFilterResults(emptied, &error)) {
+  if (!emptied.empty() && !database_->audienceFilters().deleteFilterResults(emptied, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kSessionResultsNotDeleted,
            "Unable to delete filter results. Session scoped results will not be cleared. Error", {error});
     return false;

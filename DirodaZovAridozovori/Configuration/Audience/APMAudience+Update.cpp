@@ -182,22 +182,22 @@ bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<APMPBAudienc
   if (!maybeDeleteStaleFilterResults(acceptedIDs)) return false;
 
   platform::Error error;
-  if (!database_->deleteAllEventFilters(&error)) {
+  if (!database_->audienceFilters().deleteAllEventFilters(&error)) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kEventFiltersNotDeleted,
            "Unable to delete existing Audience event filters. Audiences will not be saved. Error", {error});
     return false;
   }
-  if (!database_->deleteAllPropertyFilters(&error)) {
+  if (!database_->audienceFilters().deleteAllPropertyFilters(&error)) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kPropertyFiltersNotDeleted,
            "Unable to delete existing Audience user property filters. Audiences will not be saved. Error", {error});
     return false;
   }
-  if (!eventFilters.empty() && !database_->updateEventFilters(eventFilters, &error)) {
+  if (!eventFilters.empty() && !database_->audienceFilters().updateEventFilters(eventFilters, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kEventFiltersNotSaved,
            "Unable to save Audience event filters. Audiences will not be saved. Error", {error});
     return false;
   }
-  if (!propertyFilters.empty() && !database_->updatePropertyFilters(propertyFilters, &error)) {
+  if (!propertyFilters.empty() && !database_->audienceFilters().updatePropertyFilters(propertyFilters, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kPropertyFiltersNotSaved,
            "Unable to save Audience user property filters. Audiences will not be saved. Error", {error});
     return false;
@@ -208,7 +208,7 @@ bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<APMPBAudienc
 
 bool APMAudience::maybeDeleteStaleFilterResults(const std::set<int32_t>& audienceIDs) {
   platform::Error error;
-  auto results = database_->allFilterResults(&error);
+  auto results = database_->audienceFilters().allFilterResults(&error);
   if (!results) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kFilterResultsQueryFailed,
            "Unable to query Audience filter results. Audiences will not be saved. Error", {error});
@@ -220,7 +220,7 @@ bool APMAudience::maybeDeleteStaleFilterResults(const std::set<int32_t>& audienc
          "Too many Audience filter results. Deleting filter results for deleted Audiences. Filter result count, "
          "max filter result count",
          {static_cast<int64_t>(results->size()), maxCount});
-  auto storedIDs = database_->allAudienceIDs(&error);
+  auto storedIDs = database_->audienceFilters().allAudienceIDs(&error);
   if (!storedIDs) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kAudienceIDsQueryFailed,
            "Unable to query current Audience IDs. Audiences will not be saved. Error", {error});
@@ -230,7 +230,7 @@ bool APMAudience::maybeDeleteStaleFilterResults(const std::set<int32_t>& audienc
   for (const auto& [audienceID, result] : *results) {
     if (storedIDs->count(audienceID) == 0 && audienceIDs.count(audienceID) == 0) stale.push_back(audienceID);
   }
-  if (!stale.empty() && !database_->deleteFilterResults(stale, &error)) {
+  if (!stale.empty() && !database_->audienceFilters().deleteFilterResults(stale, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMAudienceLogCode::kStaleFilterResultsNotDeleted,
            "Unable to delete stale Audience filter results. Audiences will not be saved. Error", {error});
     return false;

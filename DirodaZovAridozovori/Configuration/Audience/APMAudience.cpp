@@ -72,8 +72,8 @@ void APMAudience::reportRegexFailure(int32_t audienceID, int32_t filterID) {
 }
 
 void APMAudience::forgetFiltersWhenChanged() {
-  if (database_->audienceFiltersVersion() == filtersVersion_) return;
-  filtersVersion_ = database_->audienceFiltersVersion();
+  if (database_->audienceFilters().audienceFiltersVersion() == filtersVersion_) return;
+  filtersVersion_ = database_->audienceFilters().audienceFiltersVersion();
   eventFilters_.clear();
   propertyFilters_.clear();
 }
@@ -103,7 +103,7 @@ const APMAudience::EventFilters* APMAudience::eventFiltersNamed(const std::strin
   return filtersNamed<APMPBEventFilter>(
       eventFilters_, name,
       [this](const std::string& eventName, platform::Error* error) {
-        return database_->eventFiltersForEventName(eventName, error);
+        return database_->audienceFilters().eventFiltersForEventName(eventName, error);
       },
       APMAudienceLogCode::kEventFiltersQueryFailed,
       "Unable to query event filters for event. Event will not be evaluated. Event name, error");
@@ -114,7 +114,7 @@ const APMAudience::PropertyFilters* APMAudience::propertyFiltersNamed(const std:
   return filtersNamed<APMPBPropertyFilter>(
       propertyFilters_, name,
       [this](const std::string& propertyName, platform::Error* error) {
-        return database_->propertyFiltersForPropertyName(propertyName, error);
+        return database_->audienceFilters().propertyFiltersForPropertyName(propertyName, error);
       },
       APMAudienceLogCode::kPropertyFiltersQueryFailed,
       "Unable to query property filters for property. Property will not be evaluated. Property name, error");
@@ -124,7 +124,7 @@ APMAudienceEvaluationPass::Result* APMAudience::resultOf(int32_t audienceID, APM
                                                          platform::Error* error) {
   if (auto* known = pass.knownResult(audienceID)) return known;
   platform::Error readError;
-  auto stored = database_->filterResultForAudienceID(audienceID, &readError);
+  auto stored = database_->audienceFilters().filterResultForAudienceID(audienceID, &readError);
   if (!stored && !readError.empty()) {
     if (error) *error = readError;
     return nullptr;
@@ -175,7 +175,7 @@ bool APMAudience::evaluateFilters(const std::string& name,
 
 bool APMAudience::saveEvaluationPass(APMAudienceEvaluationPass& pass, platform::Error* error) {
   const std::vector<APMFilterResult> changed = pass.takeChangedResults();
-  return changed.empty() || database_->updateFilterResults(changed, error);
+  return changed.empty() || database_->audienceFilters().updateFilterResults(changed, error);
 }
 
 bool APMAudience::evaluateFiltersForEvent(const APMEvent& event, const APMEventAggregates& aggregates,

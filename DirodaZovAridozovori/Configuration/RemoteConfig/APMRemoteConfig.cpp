@@ -179,7 +179,7 @@ bool APMRemoteConfig::updateMeasurementConfig(const std::shared_ptr<APMPBMeasure
   platform::Error error;
   // A NO from the database is a failure whether or not it filled an error: otherwise the caller
   // would save the caching headers of a configuration that was never stored.
-  if (!database || !database->updateRemoteConfig(config->protoBuffer(), &error)) {
+  if (!database || !database->storedConfig().updateRemoteConfig(config->protoBuffer(), &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMRemoteConfigLogCode::kConfigNotStored,
            "Cannot store config into the database", error);
     return false;
@@ -203,7 +203,7 @@ std::shared_ptr<APMPBMeasurementConfig> APMRemoteConfig::measurementConfigFromDa
   if (!database) return nullptr;
   platform::Error error;
   std::shared_ptr<APMPBMeasurementConfig> config;
-  if (auto bytes = database->queryMeasurementConfigWithError(&error)) {
+  if (auto bytes = database->storedConfig().queryMeasurementConfigWithError(&error)) {
     config = APMPBMeasurementConfig::fromBuffer(*bytes);
     if (!config) error = APMError::apm_errorWithCode(2, "Remote config data is corrupted");
   }
@@ -363,7 +363,7 @@ double APMRemoteConfig::lastRemoteConfigUpdateTimestamp() {
   auto database = database_.lock();
   if (!database) return 0;
   platform::Error error;
-  double timestamp = database->lastRemoteConfigUpdateTimestamp(&error);
+  double timestamp = database->storedConfig().lastRemoteConfigUpdateTimestamp(&error);
   if (!error.empty()) {
     APMLog(APMLogLevel::kWarningSampled, APMRemoteConfigLogCode::kUpdateTimestampQueryFailed,
            "Failed to query last configuration update timestamp. Error", error);

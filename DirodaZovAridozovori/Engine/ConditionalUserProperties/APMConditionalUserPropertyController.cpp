@@ -49,7 +49,8 @@ bool APMConditionalUserPropertyController::mayHaveRecordsOnWorkerQueue() {
   if (mayHaveRecords_) return *mayHaveRecords_;
   auto database = engine_->database();
   if (!database) return true;  // the step reports the missing database
-  auto stored = database->conditionalUserPropertiesWithPrefix(std::nullopt, std::nullopt, nullptr);
+  auto stored =
+      database->conditionalProperties().conditionalUserPropertiesWithPrefix(std::nullopt, std::nullopt, nullptr);
   // A failed read proves nothing: it is tried again with the next event.
   if (!stored) return true;
   mayHaveRecords_ = !stored->empty();
@@ -132,7 +133,8 @@ std::optional<Properties> APMConditionalUserPropertyController::conditionalUserP
              "Cannot query for conditional user properties. Analytics is disabled");
     } else if (current && current->database()) {
       platform::Error error;
-      result = current->database()->conditionalUserPropertiesWithPrefix(namePrefix, origin, &error);
+      result =
+          current->database()->conditionalProperties().conditionalUserPropertiesWithPrefix(namePrefix, origin, &error);
       if (!result) {
         APMLog(APMLogLevel::kErrorSampledOnly,
                APMConditionalUserPropertyLogCode::kCannotQueryConditionalUserPropertiesNamePrefix,
@@ -174,7 +176,7 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
   const bool committed = database.performTransaction([&] {
     triggeredEvent = nullptr;
     platform::Error error;
-    auto stored = database.conditionalUserPropertyWithName(record->name, &error);
+    auto stored = database.conditionalProperties().conditionalUserPropertyWithName(record->name, &error);
     if (!stored && !error.empty()) {
       APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotQueryConditionalUserProperty,
              "Cannot query conditional user property. Name, origin, error", record->name, record->origin, error);
@@ -217,7 +219,7 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
       APMLog(APMLogLevel::kDebug, APMConditionalUserPropertyLogCode::kUserPropertyUpdatedNameOrigin,
              "User property updated. Name, origin", record->name, record->origin);
     }
-    if (!database.updateConditionalUserProperty(*record, &error)) {
+    if (!database.conditionalProperties().updateConditionalUserProperty(*record, &error)) {
       APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotInsertUserPropertyConditionalUser,
              "Cannot insert user property from conditional user property. Name, origin, error", record->name,
              record->origin, error);
@@ -253,7 +255,7 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
   const bool committed = database.performTransaction([&] {
     expiredEvent = nullptr;
     platform::Error error;
-    auto stored = database.conditionalUserPropertyWithName(property->name, &error);
+    auto stored = database.conditionalProperties().conditionalUserPropertyWithName(property->name, &error);
     if (!stored) {
       if (!error.empty()) {
         APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotQueryConditionalUserPropertyRemove,
@@ -266,7 +268,7 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
              "Cannot remove nonexistent conditional user property. Name, origin", property->name, property->origin);
       return true;
     }
-    if (!database.deleteConditionalUserPropertyWithName(property->name, &error)) {
+    if (!database.conditionalProperties().deleteConditionalUserPropertyWithName(property->name, &error)) {
       APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotDeleteConditionalUserProperty,
              "Cannot delete conditional user property. Name, origin, error", property->name, property->origin, error);
       return false;
@@ -313,7 +315,7 @@ bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(E
   if (!databaseHolder) return false;
   APMDatabase& database = *databaseHolder;
   platform::Error error;
-  auto timedOut = database.timedOutConditionalUserPropertiesWithError(&error);
+  auto timedOut = database.conditionalProperties().timedOutConditionalUserPropertiesWithError(&error);
   if (!timedOut) {
     APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotFetchTimedOutConditionalUser,
            "Cannot fetch timed out conditional user properties. Error", error);
@@ -323,7 +325,7 @@ bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(E
   for (const auto& property : *timedOut) {
     APMLog(APMLogLevel::kDebug, APMConditionalUserPropertyLogCode::kConditionalUserPropertyTimedOut,
            "Conditional user property has timed out. Name", property->name);
-    if (!database.deleteConditionalUserPropertyWithName(property->name, &error)) {
+    if (!database.conditionalProperties().deleteConditionalUserPropertyWithName(property->name, &error)) {
       APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotDeleteTimedOutConditionUser,
              "Cannot delete timed out condition user property. Name, error", property->name, error);
       return false;
@@ -339,7 +341,7 @@ bool APMConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(Eve
   if (!databaseHolder) return false;
   APMDatabase& database = *databaseHolder;
   platform::Error error;
-  auto expired = database.expiredConditionalUserPropertiesWithError(&error);
+  auto expired = database.conditionalProperties().expiredConditionalUserPropertiesWithError(&error);
   if (!expired) {
     APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotFetchExpiredConditionalUserProperties,
            "Cannot fetch expired conditional user properties. Error", error);
@@ -356,7 +358,7 @@ bool APMConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(Eve
              property->name, property->origin, error);
       return false;
     }
-    if (!database.deleteConditionalUserPropertyWithName(property->name, &error)) {
+    if (!database.conditionalProperties().deleteConditionalUserPropertyWithName(property->name, &error)) {
       APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotDeleteExpiredConditionUserProperty,
              "Cannot delete expired condition user property. Name, error", property->name, error);
       return false;
@@ -373,11 +375,12 @@ std::optional<Events> APMConditionalUserPropertyController::updateConditionalUse
   if (!databaseHolder) return std::nullopt;
   APMDatabase& database = *databaseHolder;
   platform::Error error;
-  auto triggered = database.triggeredConditionalUserPropertiesWithEventName(eventName, &error);
+  auto triggered = database.conditionalProperties().triggeredConditionalUserPropertiesWithEventName(eventName, &error);
   if (triggered && triggered->empty()) {
     const auto& reserved = APMReservedEventNamesAllowedForPublicLogging();
     if (auto internal = reserved.find(eventName); internal != reserved.end()) {
-      triggered = database.triggeredConditionalUserPropertiesWithEventName(internal->second, &error);
+      triggered =
+          database.conditionalProperties().triggeredConditionalUserPropertiesWithEventName(internal->second, &error);
     }
   }
   if (!triggered) {
@@ -405,7 +408,7 @@ std::optional<Events> APMConditionalUserPropertyController::updateConditionalUse
     if (auto made = eventFromStoredEvent(property->triggeredEvent, property->origin, now)) events.push_back(made);
     property->active = true;
     property->triggeredTimestamp = now;
-    if (!database.updateConditionalUserProperty(*property, &error)) {
+    if (!database.conditionalProperties().updateConditionalUserProperty(*property, &error)) {
       APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotUpdateConditionalUserProperty,
              "Cannot update conditional user property. Name, origin, error", property->name, property->origin, error);
       return std::nullopt;

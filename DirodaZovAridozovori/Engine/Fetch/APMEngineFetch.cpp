@@ -150,7 +150,7 @@ void APMEngineFetch::networkRemoteConfigFetchCompletionHandler(
   }
 
   platform::Error timestampError;
-  if (database->updateRemoteConfigSuccessfulTimestamp(now, &timestampError)) {
+  if (database->storedConfig().updateRemoteConfigSuccessfulTimestamp(now, &timestampError)) {
     uploadRoad.setSuspendedUploadTimestamp(0);
   } else {
     if (unchanged) {

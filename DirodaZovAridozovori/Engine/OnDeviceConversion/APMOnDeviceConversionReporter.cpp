@@ -159,13 +159,13 @@ void APMOnDeviceConversionReporter::maybeDeleteExpiredPSMValueOnWorkerQueue() {
   const double now = platform::now();
 
   platform::Error readError;
-  auto row = database.ODMValueWithName(Records::kODM1ValueName, &readError);
+  auto row = database.onDeviceValues().ODMValueWithName(Records::kODM1ValueName, &readError);
   const bool rowAbsent = row && row->empty();
   if (row && !row->empty()) {
     const platform::Object* setTimestamp = platform::find(*row, "set_timestamp");
     if (setTimestamp && setTimestamp->isNumber() && std::fabs(now - setTimestamp->doubleValue()) >= Records::kValueLifetime) {
       platform::Error deleteError;
-      if (!database.deleteODMValueWithName(Records::kODM1ValueName, &deleteError)) {
+      if (!database.onDeviceValues().deleteODMValueWithName(Records::kODM1ValueName, &deleteError)) {
         APMLog(APMLogLevel::kWarningSampled, APMOnDeviceConversionLogCode::kFailedDeleteODMValue,
                "Failed to delete ODM value. Error", deleteError);
       }
@@ -185,7 +185,8 @@ void APMOnDeviceConversionReporter::maybeDeleteExpiredPSMValueOnWorkerQueue() {
   const std::string text = valueText(property->value());
   if (text.empty()) return;
   platform::Error updateError;
-  if (!database.updateODMValue(text, Records::kODM1ValueName, property->lastSetTimestamp(), &updateError)) {
+  if (!database.onDeviceValues().updateODMValue(text, Records::kODM1ValueName, property->lastSetTimestamp(),
+                                                &updateError)) {
     APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedUpdateODMValue,
            "Failed to update ODM value. Error", updateError);
   }
@@ -468,7 +469,7 @@ void APMOnDeviceConversionReporter::handlePSMValueOnWorkerQueue(const std::strin
   if (!engine || value.empty() || !engine->database()) return;
   const double now = platform::now();
   platform::Error error;
-  if (!engine->database()->updateODMValue(value, Records::kODM1ValueName, now, &error)) {
+  if (!engine->database()->onDeviceValues().updateODMValue(value, Records::kODM1ValueName, now, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedUpdateODMValue,
            "Failed to update ODM value. Error", error);
   }
@@ -574,7 +575,7 @@ void APMOnDeviceConversionReporter::handleAdsOnDeviceConversionValue(const std::
   }
   const double now = platform::now();
   platform::Error updateError;
-  if (!engine->database()->updateODMValue(*value, Records::kODM2ValueName, now, &updateError)) {
+  if (!engine->database()->onDeviceValues().updateODMValue(*value, Records::kODM2ValueName, now, &updateError)) {
     APMLog(APMLogLevel::kErrorSampled, APMOnDeviceConversionLogCode::kFailedUpdateODM2Value,
            "Failed to update ODM value. Error", updateError);
   }
@@ -586,7 +587,7 @@ void APMOnDeviceConversionReporter::handleEmptyODM2Value(APMEngineContext& engin
   if (!engine.database()) return;
   Records::removeUserPropertyIfPresent(engine, Records::kODM2ValueProperty);
   platform::Error error;
-  engine.database()->deleteODMValueWithName(Records::kODM2ValueName, &error);
+  engine.database()->onDeviceValues().deleteODMValueWithName(Records::kODM2ValueName, &error);
   APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceReturnedEmptyValue,
          "Conversion service returned empty value");
 }

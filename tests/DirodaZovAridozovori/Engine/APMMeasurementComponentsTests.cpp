@@ -204,7 +204,9 @@ TEST_F(EngineComponentsTest, LaunchesPostedBeforeTheEngineReachItsComponentsBefo
 TEST_F(EngineComponentsTest, StartUpReportsTheStoredLinkOrRequestsTheDeferredLinkNowOrAfterTheNextFetch) {
   // A first start with a fresh configuration; its own first-open campaign report is not what is checked.
   start();
-  onWorker([&] { ASSERT_TRUE(engine().database()->updateRemoteConfigSuccessfulTimestamp(kStartTime, nullptr)); });
+  onWorker([&] {
+    ASSERT_TRUE(engine().database()->storedConfig().updateRemoteConfigSuccessfulTimestamp(kStartTime, nullptr));
+  });
   stop();
   auto allowed = std::make_shared<std::atomic<bool>>(false);
   auto deepLink = useScriptedDeepLink(allowed);

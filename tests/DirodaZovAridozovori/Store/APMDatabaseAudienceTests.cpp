@@ -22,7 +22,8 @@ std::shared_ptr<APMConditionalUserProperty> property(const std::string& name, co
   return record;
 }
 
-std::vector<std::string> names(const std::optional<APMDatabase::ConditionalUserProperties>& records) {
+std::vector<std::string> names(
+    const std::optional<APMDatabaseConditionalProperties::ConditionalUserProperties>& records) {
   std::vector<std::string> result;
   if (!records) return result;
   for (const auto& record : *records) result.push_back(record->name);
@@ -45,24 +46,27 @@ TEST_F(APMDatabaseAudienceTest, FiltersTakeTheirFlagsFromTheDecodedData) {
   const platform::Data allProperty = encodedFilter<APMPBPropertyFilter>(true, true, true);
   onWorker([&] {
     // The record's own flags are ignored on the way in: what counts is the stored message.
-    ASSERT_TRUE(db_->updateEventFilters({APMEventFilter(1, 10, "purchase", scopedSequence, true, false, true),
-                                         APMEventFilter(1, 11, "purchase", garbage, false, true, true),
-                                         APMEventFilter(2, 20, "level_up", dynamicOnly, false, true, false)},
-                                        &e));
-    ASSERT_TRUE(db_->updatePropertyFilters({APMPropertyFilter(3, 30, "color", allProperty, true, true, true)}, &e));
+    ASSERT_TRUE(
+        db_->audienceFilters().updateEventFilters({APMEventFilter(1, 10, "purchase", scopedSequence, true, false, true),
+                                                   APMEventFilter(1, 11, "purchase", garbage, false, true, true),
+                                                   APMEventFilter(2, 20, "level_up", dynamicOnly, false, true, false)},
+                                                  &e));
+    ASSERT_TRUE(db_->audienceFilters().updatePropertyFilters(
+        {APMPropertyFilter(3, 30, "color", allProperty, true, true, true)}, &e));
 
-    auto purchase = db_->eventFiltersForEventName("purchase", &e);
+    auto purchase = db_->audienceFilters().eventFiltersForEventName("purchase", &e);
     ASSERT_TRUE(purchase && purchase->size() == 2u);
     EXPECT_EQ(purchase->at(0), APMEventFilter(1, 10, "purchase", scopedSequence, true, false, true));
     EXPECT_EQ(purchase->at(1), APMEventFilter(1, 11, "purchase", garbage, false, false, false))
         << "undecodable data gives NO for all three flags";
-    EXPECT_EQ(db_->eventFiltersForEventName("level_up", &e)->front(),
+    EXPECT_EQ(db_->audienceFilters().eventFiltersForEventName("level_up", &e)->front(),
               APMEventFilter(2, 20, "level_up", dynamicOnly, false, true, false));
-    EXPECT_EQ(db_->propertyFiltersForPropertyName("color", &e)->front(),
+    EXPECT_EQ(db_->audienceFilters().propertyFiltersForPropertyName("color", &e)->front(),
               APMPropertyFilter(3, 30, "color", allProperty, true, true, true));
 
-    EXPECT_EQ(*db_->allAudienceIDs(&e), (std::set<int32_t>{1, 2, 3}));
-    EXPECT_EQ(*db_->allSessionScopedFilters(&e), (std::map<int32_t, std::set<int32_t>>{{1, {10}}, {3, {30}}}));
+    EXPECT_EQ(*db_->audienceFilters().allAudienceIDs(&e), (std::set<int32_t>{1, 2, 3}));
+    EXPECT_EQ(*db_->audienceFilters().allSessionScopedFilters(&e),
+              (std::map<int32_t, std::set<int32_t>>{{1, {10}}, {3, {30}}}));
   });
 }
 
@@ -73,14 +77,15 @@ TEST_F(APMDatabaseAudienceTest, ConditionalUserPropertyRoundTripsAndAnUnreadable
   record->timedOutEvent = APMEvent::create("fiam", false, "_exp_timeout", 0, 0, APMParameters{});
   record->expiredEvent = APMEvent::create("fiam", false, "_exp_expire", 0, 0, APMParameters{});
   record->triggeredTimestamp = 1700000050;
-  onWorker([&] { ASSERT_TRUE(db_->updateConditionalUserProperty(*record, &e)) << e.description; });
+  onWorker(
+      [&] { ASSERT_TRUE(db_->conditionalProperties().updateConditionalUserProperty(*record, &e)) << e.description; });
   reopen();
   ASSERT_TRUE(rawStore()->executeStatement("UPDATE conditional_properties SET timed_out_event = ?",
                                            {Object(platform::Data{1, 2, 3})}, nullptr));
   CapturedStoreLog log;
   clock_->advance(500);
   onWorker([&] {
-    auto stored = db_->conditionalUserPropertyWithName("favorite", &e);
+    auto stored = db_->conditionalProperties().conditionalUserPropertyWithName("favorite", &e);
     ASSERT_TRUE(stored && stored->triggeredEvent && stored->expiredEvent);
     EXPECT_EQ(stored->origin, "fiam");
     EXPECT_EQ(stored->value, APMValue("v"));
@@ -90,10 +95,11 @@ TEST_F(APMDatabaseAudienceTest, ConditionalUserPropertyRoundTripsAndAnUnreadable
     EXPECT_TRUE(*stored->triggeredEvent == *record->triggeredEvent);
     EXPECT_EQ(stored->expiredEvent->name(), "_exp_expire");
     EXPECT_FALSE(stored->timedOutEvent) << "the unreadable event is dropped alone";
-    EXPECT_EQ(names(db_->timedOutConditionalUserPropertiesWithError(&e)), (std::vector<std::string>{"favorite"}))
+    EXPECT_EQ(names(db_->conditionalProperties().timedOutConditionalUserPropertiesWithError(&e)),
+              (std::vector<std::string>{"favorite"}))
         << "the record must still time out";
-    ASSERT_TRUE(db_->deleteConditionalUserPropertyWithName("favorite", &e));
-    EXPECT_FALSE(db_->conditionalUserPropertyWithName("favorite", &e));
+    ASSERT_TRUE(db_->conditionalProperties().deleteConditionalUserPropertyWithName("favorite", &e));
+    EXPECT_FALSE(db_->conditionalProperties().conditionalUserPropertyWithName("favorite", &e));
     EXPECT_TRUE(e.empty());
   });
   EXPECT_TRUE(log.contains(34008));
@@ -113,22 +119,26 @@ TEST_F(APMDatabaseAudienceTest, TimedOutExpiredAndTriggeredSelectionsFollowTheCl
     dead->active = true;
     dead->triggeredTimestamp = 1700000000 - 60;
     for (const auto& record : {waiting, late, otherTrigger, live, dead}) {
-      ASSERT_TRUE(db_->updateConditionalUserProperty(*record, nullptr));
+      ASSERT_TRUE(db_->conditionalProperties().updateConditionalUserProperty(*record, nullptr));
     }
-    EXPECT_EQ(names(db_->timedOutConditionalUserPropertiesWithError(&e)), (std::vector<std::string>{"late"}));
-    EXPECT_EQ(names(db_->expiredConditionalUserPropertiesWithError(&e)), (std::vector<std::string>{"dead"}));
-    EXPECT_EQ(names(db_->triggeredConditionalUserPropertiesWithEventName("level_up", &e)),
+    EXPECT_EQ(names(db_->conditionalProperties().timedOutConditionalUserPropertiesWithError(&e)),
+              (std::vector<std::string>{"late"}));
+    EXPECT_EQ(names(db_->conditionalProperties().expiredConditionalUserPropertiesWithError(&e)),
+              (std::vector<std::string>{"dead"}));
+    EXPECT_EQ(names(db_->conditionalProperties().triggeredConditionalUserPropertiesWithEventName("level_up", &e)),
               (std::vector<std::string>{"waiting"}));
     platform::Error empty;
-    EXPECT_FALSE(db_->triggeredConditionalUserPropertiesWithEventName("", &empty));
+    EXPECT_FALSE(db_->conditionalProperties().triggeredConditionalUserPropertiesWithEventName("", &empty));
     EXPECT_EQ(empty.description, "Received nil/empty event name for querying triggered conditional user properties");
   });
   clock_->advance(101);
   onWorker([&] {
-    EXPECT_EQ(names(db_->timedOutConditionalUserPropertiesWithError(&e)),
+    EXPECT_EQ(names(db_->conditionalProperties().timedOutConditionalUserPropertiesWithError(&e)),
               (std::vector<std::string>{"late", "other", "waiting"}));
-    EXPECT_TRUE(names(db_->triggeredConditionalUserPropertiesWithEventName("level_up", &e)).empty());
-    EXPECT_EQ(names(db_->expiredConditionalUserPropertiesWithError(&e)), (std::vector<std::string>{"dead", "live"}));
+    EXPECT_TRUE(
+        names(db_->conditionalProperties().triggeredConditionalUserPropertiesWithEventName("level_up", &e)).empty());
+    EXPECT_EQ(names(db_->conditionalProperties().expiredConditionalUserPropertiesWithError(&e)),
+              (std::vector<std::string>{"dead", "live"}));
   });
 }
 
@@ -136,7 +146,7 @@ TEST_F(APMDatabaseAudienceTest, PrefixAndOriginMatchLiterally) {
   onWorker([&] {
     for (const auto& [name, origin] : std::vector<std::pair<std::string, std::string>>{
              {"a_b", "fiam"}, {"axb", "fiam"}, {"a%c", "fia_"}, {"abc", "fiamx"}, {"zz", "f%"}}) {
-      ASSERT_TRUE(db_->updateConditionalUserProperty(*property(name, origin), nullptr));
+      ASSERT_TRUE(db_->conditionalProperties().updateConditionalUserProperty(*property(name, origin), nullptr));
     }
     struct Case {
       const char* label;
@@ -151,7 +161,9 @@ TEST_F(APMDatabaseAudienceTest, PrefixAndOriginMatchLiterally) {
         {"both joined, origin whole", std::string("a"), std::string("fiam"), {"a_b", "axb"}},
     };
     for (const Case& c : cases) {
-      EXPECT_EQ(names(db_->conditionalUserPropertiesWithPrefix(c.prefix, c.origin, &e)), c.expected) << c.label;
+      EXPECT_EQ(names(db_->conditionalProperties().conditionalUserPropertiesWithPrefix(c.prefix, c.origin, &e)),
+                c.expected)
+          << c.label;
       EXPECT_TRUE(e.empty()) << c.label;
     }
   });

@@ -178,7 +178,7 @@ TEST_F(APMDatabaseTest, EveryAggregateCountAndMetadataFieldReadsBackIntoItsOwnFi
 TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobbering) {
   clock_->setNow(1700000100);
   onWorker([&] {
-    EXPECT_FALSE(db_->queryDecodedMeasurementConfigWithError(&e));
+    EXPECT_FALSE(db_->storedConfig().queryDecodedMeasurementConfigWithError(&e));
     EXPECT_TRUE(e.empty()) << "nothing stored is not an error";
     APMDailyCounts counts;
     counts.resetWithNewDay(19700);
@@ -188,19 +188,19 @@ TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobberin
     metadata.increaseLastBundleIndex(12);
     metadata.lastBundleEndTimestamp = 2000.25;
     ASSERT_TRUE(db_->updateAppMetadata(metadata, &e));
-    ASSERT_TRUE(db_->updateRemoteConfig(platform::Data{0xff, 0xff, 0xff}, &e));
-    EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 1700000100);
-    ASSERT_TRUE(db_->updateRemoteConfigSuccessfulTimestamp(1700000500, &e));
+    ASSERT_TRUE(db_->storedConfig().updateRemoteConfig(platform::Data{0xff, 0xff, 0xff}, &e));
+    EXPECT_EQ(db_->storedConfig().lastRemoteConfigUpdateTimestamp(&e), 1700000100);
+    ASSERT_TRUE(db_->storedConfig().updateRemoteConfigSuccessfulTimestamp(1700000500, &e));
   });
   reopen();
   onWorker([&] {
     EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 4);
     EXPECT_EQ(db_->queryAppMetadata(&e)->lastBundleIndex, 12);
     EXPECT_EQ(db_->queryAppMetadata(&e)->lastBundleEndTimestamp, 2000.25);
-    EXPECT_EQ(db_->queryMeasurementConfigWithError(&e), (platform::Data{0xff, 0xff, 0xff}));
-    EXPECT_EQ(db_->lastRemoteConfigUpdateTimestamp(&e), 1700000500);
+    EXPECT_EQ(db_->storedConfig().queryMeasurementConfigWithError(&e), (platform::Data{0xff, 0xff, 0xff}));
+    EXPECT_EQ(db_->storedConfig().lastRemoteConfigUpdateTimestamp(&e), 1700000500);
     platform::Error corrupt;
-    EXPECT_FALSE(db_->queryDecodedMeasurementConfigWithError(&corrupt));
+    EXPECT_FALSE(db_->storedConfig().queryDecodedMeasurementConfigWithError(&corrupt));
     EXPECT_EQ(corrupt.code, 2);
     EXPECT_EQ(corrupt.description, "Remote config data is corrupted");
   });
@@ -582,9 +582,11 @@ TEST_F(APMDatabaseTest, MetadataSourcesVersionFollowsUserPropertiesOnDeviceValue
        [&] { db_->updateUserAttribute(APMUserAttribute("app", "size", APMValue("xl"), 1), &e); }, true, false, true},
       {"user property removed", [&] { db_->deleteUserAttributeWithName("color", &e); }, true, true, false},
       {"missing user property removed", [&] { db_->deleteUserAttributeWithName("color", &e); }, false, false, false},
-      {"on-device value set", [&] { db_->updateODMValue("v", "odm1_value", 1, &e); }, true, false, false},
-      {"on-device value read", [&] { db_->ODMValueWithName("odm1_value", &e); }, false, false, false},
-      {"on-device value removed", [&] { db_->deleteODMValueWithName("odm1_value", &e); }, true, false, false},
+      {"on-device value set", [&] { db_->onDeviceValues().updateODMValue("v", "odm1_value", 1, &e); }, true, false,
+       false},
+      {"on-device value read", [&] { db_->onDeviceValues().ODMValueWithName("odm1_value", &e); }, false, false, false},
+      {"on-device value removed", [&] { db_->onDeviceValues().deleteODMValueWithName("odm1_value", &e); }, true, false,
+       false},
       {"raw event stored", [&] { db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e); }, false, false, false},
       {"raw event kept in a transaction",
        [&] { db_->performTransaction([&] { return db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e); }); }, false,

@@ -122,7 +122,7 @@ TEST_F(AudienceTest, OneCacheCarriesSequenceTimesThroughAWholeBundle) {
       {"separate passes", false, {200, 300}},
   };
   for (const Case& c : cases) {
-    onWorker([&] { ASSERT_TRUE(db_->deleteFilterResults({1}, &e)); });
+    onWorker([&] { ASSERT_TRUE(db_->audienceFilters().deleteFilterResults({1}, &e)); });
     APMAudienceTimestampsCache cache;
     for (double time : {100.0, 200.0, 300.0}) ASSERT_TRUE(logEvent("purchase", {}, time, c.shared ? &cache : nullptr));
     EXPECT_EQ(stored(1).sequenceTimes, (std::map<int32_t, std::vector<int64_t>>{{0, c.times}})) << c.name;
@@ -200,7 +200,8 @@ TEST_F(AudienceTest, SessionStartForgetsSessionScopedFiltersEvenInDamagedRows) {
   // Filter 64 lies in the second word (stored under a configuration that allowed that many filters).
   onWorker([&] {
     auto filter = messageOf(eventFilterForm(64, "purchase", {}, {.sessionScoped = true}));
-    ASSERT_TRUE(db_->updateEventFilters({APMEventFilter(5, 64, "purchase", filter->protoBuffer(), true, false, false)}, &e));
+    ASSERT_TRUE(db_->audienceFilters().updateEventFilters(
+        {APMEventFilter(5, 64, "purchase", filter->protoBuffer(), true, false, false)}, &e));
   });
   // Audience 5's results array is shorter than its status array.
   storeResult(5, encodedResult({1, 1}, {1}));
@@ -241,7 +242,7 @@ TEST_F(AudienceTest, StaleResultsGoOnlyOnceTheyExceedTheLimit) {
     onWorker([&] {
       std::vector<int32_t> all;
       for (int32_t id = 1; id <= c.storedResults; ++id) all.push_back(id);
-      ASSERT_TRUE(db_->deleteFilterResults(all, &e));
+      ASSERT_TRUE(db_->audienceFilters().deleteFilterResults(all, &e));
     });
   }
 }

@@ -116,7 +116,7 @@ TEST_F(AudienceUpdateTest, ValidAudiencesAreStoredUnderInternalNamesAndInvalidOn
   EXPECT_EQ(form.filters.at(0).parameterName, "_et");
   EXPECT_TRUE(eventFiltersNamed("purchase").empty()) << "the invalid audience is not stored";
   onWorker([&] {
-    auto properties = db_->propertyFiltersForPropertyName("_fot", &e);
+    auto properties = db_->audienceFilters().propertyFiltersForPropertyName("_fot", &e);
     ASSERT_TRUE(properties);
     ASSERT_EQ(properties->size(), 1u);
     EXPECT_TRUE(properties->front().isSequence());
@@ -165,7 +165,7 @@ TEST_F(AudienceUpdateTest, AnEvaluatorFollowsFiltersChangedElsewhere) {
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(update({audienceMessage(1, {eventFilterForm(0, "purchase")})}));
-    onWorker([&] { ASSERT_TRUE(db_->deleteFilterResults({1}, &e)); });
+    onWorker([&] { ASSERT_TRUE(db_->audienceFilters().deleteFilterResults({1}, &e)); });
     ASSERT_TRUE(logEvent("purchase", {}, 10));
     c.change(*this);
     ASSERT_TRUE(logEvent("purchase", {}, 20));

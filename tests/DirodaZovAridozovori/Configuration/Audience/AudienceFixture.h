@@ -103,7 +103,8 @@ class AudienceTest : public APMDatabaseFixture {
 
   std::map<int32_t, APMFilterResult> storedResults() {
     std::map<int32_t, APMFilterResult> results;
-    onWorker([&] { results = db_->allFilterResults(&e).value_or(std::map<int32_t, APMFilterResult>{}); });
+    onWorker(
+        [&] { results = db_->audienceFilters().allFilterResults(&e).value_or(std::map<int32_t, APMFilterResult>{}); });
     return results;
   }
 
@@ -119,12 +120,14 @@ class AudienceTest : public APMDatabaseFixture {
   }
 
   void storeResult(int32_t audienceID, platform::Data current, platform::Data previous = {}) {
-    onWorker([&] { ASSERT_TRUE(db_->updateFilterResults({APMFilterResult(audienceID, current, previous)}, &e)); });
+    onWorker([&] {
+      ASSERT_TRUE(db_->audienceFilters().updateFilterResults({APMFilterResult(audienceID, current, previous)}, &e));
+    });
   }
 
   std::vector<APMEventFilter> eventFiltersNamed(const std::string& name) {
     std::vector<APMEventFilter> filters;
-    onWorker([&] { filters = db_->eventFiltersForEventName(name, &e).value_or(filters); });
+    onWorker([&] { filters = db_->audienceFilters().eventFiltersForEventName(name, &e).value_or(filters); });
     return filters;
   }
 

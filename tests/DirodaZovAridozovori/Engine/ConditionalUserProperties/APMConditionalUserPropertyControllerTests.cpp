@@ -75,7 +75,8 @@ class ConditionalUserPropertyTest : public EngineTest {
   std::shared_ptr<APMConditionalUserProperty> record(const std::string& name) {
     drain();
     std::shared_ptr<APMConditionalUserProperty> result;
-    onWorker([&] { result = engine().database()->conditionalUserPropertyWithName(name, nullptr); });
+    onWorker(
+        [&] { result = engine().database()->conditionalProperties().conditionalUserPropertyWithName(name, nullptr); });
     return result;
   }
   // The written events other than the engine's own ("_s", "_e" …): name, origin, time.

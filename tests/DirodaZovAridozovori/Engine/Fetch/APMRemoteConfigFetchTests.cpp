@@ -87,7 +87,7 @@ class ApplyRemoteConfigTest : public uploadtest::UploadFixture {
     std::shared_ptr<APMPBMeasurementConfig> result;
     onWorker([&] {
       platform::Error error;
-      result = database_->queryDecodedMeasurementConfigWithError(&error);
+      result = database_->storedConfig().queryDecodedMeasurementConfigWithError(&error);
     });
     return result;
   }

@@ -145,7 +145,7 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
 
   std::optional<platform::Dictionary> odmRow(const std::string& name) {
     std::optional<platform::Dictionary> row;
-    onWorker([&] { row = engine()->database()->ODMValueWithName(name, nullptr); });
+    onWorker([&] { row = engine()->database()->onDeviceValues().ODMValueWithName(name, nullptr); });
     return row && !row->empty() ? row : std::nullopt;
   }
   std::string propertyText(const std::string& name) {
@@ -447,8 +447,8 @@ TEST_F(OnDeviceConversionTest, StoredMatchesExpireAfterNinetyDays) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     onWorker([&] {
-      engine()->database()->deleteODMValueWithName("odm1_value", nullptr);
-      if (c.rowSet) engine()->database()->updateODMValue("m-1", "odm1_value", *c.rowSet, nullptr);
+      engine()->database()->onDeviceValues().deleteODMValueWithName("odm1_value", nullptr);
+      if (c.rowSet) engine()->database()->onDeviceValues().updateODMValue("m-1", "odm1_value", *c.rowSet, nullptr);
       engine()->database()->deleteUserAttributeWithName("_psmvalue", nullptr);
     });
     if (c.propertySet) setStoredProperty("_psmvalue", APMValue("m-1"), *c.propertySet);

@@ -255,7 +255,7 @@ TEST_F(APMUploadControllerTest, TheFirstBatchLeavesOnceWholeAndTheRestIsBundledW
     APMNanoSetString(*setting, APMPBSetting::kValue, std::string("1"));
     APMNanoSetRepeatedField(*config, APMPBMeasurementConfig::kSettings, std::vector{setting});
     platform::Error error;
-    ASSERT_TRUE(database_->updateRemoteConfig(*config, &error));
+    ASSERT_TRUE(database_->storedConfig().updateRemoteConfig(*config, &error));
     auto remoteConfig = APMRemoteConfig::create("1:1234:ios:abcd", database_, persisted_);
     ASSERT_EQ(remoteConfig->uploadLimits().uploadMaxBundlesLimit(), 1);
     auto bundler = std::make_shared<APMRawEventBundler>(database_, remoteConfig, persisted_, APMBundlingHooks{});

@@ -32,7 +32,7 @@ class UploadFixture : public ::testing::Test {
       platform::Error error;
       database_ = APMDatabase::create(APMDatabase::kDatabaseName, persisted_, scheduler_->workerQueue(), &error);
       ASSERT_TRUE(database_) << error.description;
-      ASSERT_TRUE(database_->updateRemoteConfig(*APMPBMeasurementConfig::initWithMessageInfo(), &error));
+      ASSERT_TRUE(database_->storedConfig().updateRemoteConfig(*APMPBMeasurementConfig::initWithMessageInfo(), &error));
       remoteConfig_ = APMRemoteConfig::create("1:1234:ios:abcd", database_, persisted_);
       ASSERT_TRUE(remoteConfig_);
     });

@@ -1,0 +1,62 @@
+#pragma once
+// What every part of the measurement database shares: the one SQLite connection, the worker queue
+// its operations must run on, and the storage limits the remote configuration sets.
+//
+// Queue-confined like the parts: an operation called off the worker queue fails
+// (kAPMStoreErrorWrongQueue) without touching the file.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "APMSqliteStore.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Error.h"
+
+// The storage limits the remote configuration sets; the engine installs the provider.
+struct APMDatabaseLimits {
+  int64_t maxEventsStored = 100000;         // raw-event rows kept at most
+  double maxQueueTime = 2419200;            // seconds a raw event or queued bundle may wait
+  int64_t maxStoredSubscriptionIDs = 1000;  // de-duplication memory for subscription purchases
+};
+
+// Where stored rows stand: it changes whenever they may have changed through this connection (a
+// write, a reset, any rollback), so what was read or done to them holds while this stays the same.
+struct APMDatabaseVersion {
+  uint64_t writes = 0;
+  uint64_t rollbacks = 0;
+  bool operator==(const APMDatabaseVersion&) const = default;
+};
+
+class APMDatabaseConnection {
+ public:
+  APMDatabaseConnection(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<platform::DispatchQueue> workerQueue);
+
+  const std::shared_ptr<APMSqliteStore>& store() const { return store_; }
+  // True on the worker queue (or without one); otherwise logs, fills the error and answers false.
+  bool checkQueue(const char* operation, platform::Error* error) const;
+  void setLimitsProvider(std::function<APMDatabaseLimits()> provider);
+  APMDatabaseLimits limits() const;
+
+  // Raw-event metadata is built from the user properties and the on-device measurement values: a
+  // write to either counts here.
+  void noteMetadataSourcesWrite() { ++metadataSourcesWrites_; }
+  uint64_t metadataSourcesWrites() const { return metadataSourcesWrites_; }
+
+  std::optional<APMSqliteStore::Records> query(const std::string& sql, const platform::Array& values,
+                                               platform::Error* error);
+  std::optional<int64_t> execute(const std::string& sql, const platform::Array& values, platform::Error* error);
+  std::optional<bool> exists(const std::string& sql, const platform::Array& values, platform::Error* error);
+  std::optional<int64_t> count(const std::string& sql, const platform::Array& values, platform::Error* error);
+  double latestTime(const std::string& sql, platform::Error* error);
+  bool deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error);
+
+ private:
+  std::shared_ptr<APMSqliteStore> store_;
+  std::shared_ptr<platform::DispatchQueue> workerQueue_;
+  std::function<APMDatabaseLimits()> limitsProvider_;
+  uint64_t metadataSourcesWrites_ = 0;  // worker queue only
+};
