@@ -48,7 +48,7 @@ void BM_EngineEventRoad(benchmark::State& state) {
   state.counters["events_per_second"] = benchmark::Counter(static_cast<double>(stored), benchmark::Counter::kIsRate);
   engine->setup().scheduler->workerQueue()->sync([&] {
     platform::Error error;
-    auto counts = engine->database()->dailyCounts(&error);
+    auto counts = engine->database()->appMetadata().dailyCounts(&error);
     state.counters["stored_today"] = counts ? counts->allEventsCount : -1;
   });
   engine.reset();

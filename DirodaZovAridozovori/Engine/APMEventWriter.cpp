@@ -106,7 +106,7 @@ bool APMEventWriter::flushDailyCounts(APMEventGroup& group) {
   const auto counts = group.changedDailyCounts();
   if (!counts) return true;
   platform::Error error;
-  if (group.database().updateDailyCounts(*counts, &error)) return true;
+  if (group.database().appMetadata().updateDailyCounts(*counts, &error)) return true;
   APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kDailyCountsNotUpdated,
          "Data loss. Unable to update daily event counts. Name, error", std::string(), error);
   return false;
@@ -168,7 +168,7 @@ bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event) {
   std::optional<APMDailyCounts> counts = adHocGroup_ ? std::nullopt : group_->dailyCounts();
   if (!counts) {
     platform::Error error;
-    counts = database.dailyCounts(&error);
+    counts = database.appMetadata().dailyCounts(&error);
     if (!counts) {
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kDailyCountsQueryFailed,
              "Data loss. Unable to query daily event counts. Error", error);
@@ -179,7 +179,7 @@ bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event) {
   const bool realtime = isRealtimeEvent(event, *counts);
   if (adHocGroup_) {
     platform::Error updateError;
-    if (!database.updateDailyCounts(*counts, &updateError)) {
+    if (!database.appMetadata().updateDailyCounts(*counts, &updateError)) {
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kDailyCountsNotUpdated,
              "Data loss. Unable to update daily event counts. Name, error", event.name(), updateError);
       return false;
@@ -274,7 +274,7 @@ void APMEventWriter::maybeAddDebugAndRealtimeParameters(APMEvent& event) {
 bool APMEventWriter::ensureAggregateRow(const std::string& name, bool isPublicEvent) {
   APMDatabase& database = group_->database();
   platform::Error error;
-  if (database.eventAggregatesWithName(name, &error)) return true;
+  if (database.eventAggregates().eventAggregatesWithName(name, &error)) return true;
   if (!error.empty()) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotQueryEventAggregates,
            "Cannot query event aggregates. Name, error", name, error);
@@ -282,7 +282,7 @@ bool APMEventWriter::ensureAggregateRow(const std::string& name, bool isPublicEv
   }
   if (isPublicEvent) {
     platform::Error countError;
-    auto count = database.publicEventCount(&countError);
+    auto count = database.eventAggregates().publicEventCount(&countError);
     if (!count) {
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotQueryEventCount,
              "Cannot query event count. Error", countError);
@@ -298,7 +298,7 @@ bool APMEventWriter::ensureAggregateRow(const std::string& name, bool isPublicEv
     }
   }
   platform::Error updateError;
-  if (!database.updateEventAggregates(APMEventAggregates(name, 0, 0, 0, 0), &updateError)) {
+  if (!database.eventAggregates().updateEventAggregates(APMEventAggregates(name, 0, 0, 0, 0), &updateError)) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kEventAggregatesNotRecorded,
            "Data loss. Cannot record event aggregates. Error", updateError);
     return false;

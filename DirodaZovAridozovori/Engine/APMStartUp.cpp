@@ -407,7 +407,7 @@ void APMStartUp::updateCachedAdCampaignInfoWithExistingZBRAIDProperty() {
 void APMStartUp::backfillSessionNumber() {
   if (!engine_.database() || engine_.setup().persistedConfig->session().sessionNumber() != 0) return;
   platform::Error error;
-  auto aggregates = engine_.database()->eventAggregatesWithName("_s", &error);
+  auto aggregates = engine_.database()->eventAggregates().eventAggregatesWithName("_s", &error);
   if (!aggregates) {
     if (!error.empty())
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kCannotQueryEventAggregates,

@@ -273,7 +273,7 @@ bool APMWorkerEventRoad::dedupeSubscriptionEvent(const APMEvent& event) {
   const APMValue* product = event.parameter("product_id");
   const std::string productID = product ? product->description() : std::string();
   platform::Error error;
-  auto isNew = host_.database()->insertIfNotDuplicateSubscriptionID(std::to_string(deduplicationID->int64Value()), &error);
+  auto isNew = host_.database()->purchases().insertIfNotDuplicateSubscriptionID(std::to_string(deduplicationID->int64Value()), &error);
   if (!isNew) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMMeasurementLogCode::kFailedSaveSubscriptionID,
            "Failed to save subscription ID. Product ID, error", productID, error);
@@ -285,7 +285,7 @@ bool APMWorkerEventRoad::dedupeSubscriptionEvent(const APMEvent& event) {
     return false;
   }
   platform::Error deleteError;
-  auto deleted = host_.database()->deleteSubscriptionsOverLimit(&deleteError);
+  auto deleted = host_.database()->purchases().deleteSubscriptionsOverLimit(&deleteError);
   if (!deleted) {
     // The new ID is already recorded, so dropping the event here would lose the purchase for good.
     APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kFailedDeleteOlderSubscriptionRecords,

@@ -25,23 +25,6 @@ void setAside(const std::string& path) {
   }
 }
 
-// The columns aggregatesFromRow reads in place, in this order.
-constexpr const char* kAggregatesColumns =
-    "name, lifetime_count, current_bundle_count, current_session_count, last_fire_timestamp, "
-    "last_bundled_timestamp, last_bundled_day, last_sampling_rate, last_sampled_complex_event_id, "
-    "last_exempt_from_sampling";
-
-std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMSqliteStore::Row& row) {
-  auto aggregates = std::make_shared<APMEventAggregates>(row.text(0), row.integer(1), row.integer(2), row.integer(3),
-                                                         row.real(4));
-  aggregates->setLastBundledTimestamp(row.real(5));
-  aggregates->setLastBundledDay(static_cast<int32_t>(row.integer(6)));
-  aggregates->setLastSamplingRate(row.integer(7));
-  if (row.has(8)) aggregates->setLastSampledComplexEventID(row.integer(8));
-  aggregates->setLastExemptFromSampling(row.integer(9) != 0);
-  return aggregates;
-}
-
 }  // namespace
 
 APMDatabase::APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<APMPersistedConfig> persistedConfig,
@@ -49,6 +32,10 @@ APMDatabase::APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<
     : connection_(std::make_shared<APMDatabaseConnection>(store, std::move(workerQueue))),
       store_(std::move(store)),
       persistedConfig_(std::move(persistedConfig)),
+      eventAggregates_(connection_),
+      appMetadata_(connection_),
+      bundleQueue_(connection_),
+      purchases_(connection_),
       audienceFilters_(connection_),
       conditionalProperties_(connection_),
       onDeviceValues_(connection_),
@@ -219,146 +206,4 @@ void APMDatabase::close() {
   if (!checkQueue("close", nullptr)) return;
   forgetWaitingUserAttributes();
   store_->close();
-}
-
-// Event aggregates.
-
-std::shared_ptr<APMEventAggregates> APMDatabase::eventAggregatesWithName(const std::string& name,
-                                                                         platform::Error* error) {
-  if (!checkQueue("eventAggregatesWithName", error)) return nullptr;
-  // Read in place: bundling asks once per event name of every group.
-  std::shared_ptr<APMEventAggregates> found;
-  store_->forEachRowOfQuery(std::string("SELECT ") + kAggregatesColumns + " FROM events WHERE name = ?", {Object(name)},
-                            [&found](const APMSqliteStore::Row& row) {
-                              found = aggregatesFromRow(row);
-                              return false;
-                            },
-                            error);
-  return found;
-}
-
-std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> APMDatabase::allEventAggregates(platform::Error* error) {
-  if (!checkQueue("allEventAggregates", error)) return std::nullopt;
-  std::vector<std::shared_ptr<APMEventAggregates>> result;
-  if (!store_->forEachRowOfQuery(std::string("SELECT ") + kAggregatesColumns + " FROM events ORDER BY name", {},
-                                 [&result](const APMSqliteStore::Row& row) {
-                                   result.push_back(aggregatesFromRow(row));
-                                   return true;
-                                 },
-                                 error)) {
-    return std::nullopt;
-  }
-  return result;
-}
-
-bool APMDatabase::updateEventAggregates(const APMEventAggregates& aggregates, platform::Error* error) {
-  if (!checkQueue("updateEventAggregates", error)) return false;
-  if (aggregates.name().empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty event name");
-  const auto& complexID = aggregates.lastSampledComplexEventID();
-  // One fixed statement (the row replaced whole, as an upsert of every column), rather than one
-  // built from a dictionary of the columns on each call.
-  return execute(std::string("INSERT OR REPLACE INTO events (") + kAggregatesColumns +
-                     ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                 {Object(aggregates.name()), Object(aggregates.lifetimeCount()), Object(aggregates.currentBundleCount()),
-                  Object(aggregates.currentSessionCount()), Object(aggregates.lastFireTimestamp()),
-                  Object(aggregates.lastBundledTimestamp()), Object(static_cast<int64_t>(aggregates.lastBundledDay())),
-                  Object(aggregates.lastSamplingRate()), complexID ? Object(*complexID) : Object(),
-                  Object(aggregates.lastExemptFromSampling() ? 1 : 0)},
-                 error)
-      .has_value();
-}
-
-std::optional<int64_t> APMDatabase::publicEventCount(platform::Error* error) {
-  if (!checkQueue("publicEventCount", error)) return std::nullopt;
-  return count("SELECT COUNT(*) AS count FROM events WHERE substr(name, 1, 1) <> '_'", {}, error);
-}
-
-bool APMDatabase::clearCurrentSessionCounts(platform::Error* error) {
-  if (!checkQueue("clearCurrentSessionCounts", error)) return false;
-  return execute("UPDATE events SET current_session_count = 0", {}, error).has_value();
-}
-
-bool APMDatabase::copyEventsTable(const char* from, const char* to, platform::Error* error) {
-  return store_->performTransactionWithError(error, [&] {
-    return execute(std::string("DELETE FROM ") + to, {}, error) &&
-           execute(std::string("INSERT INTO ") + to + " SELECT * FROM " + from, {}, error);
-  });
-}
-
-bool APMDatabase::createEventsSnapshotTable(platform::Error* error) {
-  if (!checkQueue("createEventsSnapshotTable", error)) return false;
-  return copyEventsTable(apm_schema::kEvents, apm_schema::kEventsSnapshot, error);
-}
-
-bool APMDatabase::restoreFromEventsSnapshotTable(platform::Error* error) {
-  if (!checkQueue("restoreFromEventsSnapshotTable", error)) return false;
-  return copyEventsTable(apm_schema::kEventsSnapshot, apm_schema::kEvents, error);
-}
-
-// Daily counts and app metadata.
-
-std::optional<APMDailyCounts> APMDatabase::dailyCounts(platform::Error* error) {
-  if (!checkQueue("dailyCounts", error)) return std::nullopt;
-  // The counts' columns only, read in place: the row also holds the stored configuration.
-  APMDailyCounts counts;
-  const bool read = store_->forEachRowOfQuery(
-      "SELECT day, conversions_count, all_events_count, public_events_count, error_events_count, realtime_count, "
-      "dcu_realtime_count FROM app_metadata WHERE id = ?",
-      {Object(apm_schema::kAppMetadataRowID)},
-      [&counts](const APMSqliteStore::Row& row) {
-        counts.day = static_cast<int32_t>(row.integer(0));
-        counts.conversionsCount = static_cast<int32_t>(row.integer(1));
-        counts.allEventsCount = static_cast<int32_t>(row.integer(2));
-        counts.publicEventsCount = static_cast<int32_t>(row.integer(3));
-        counts.errorEventsCount = static_cast<int32_t>(row.integer(4));
-        counts.realtimeCount = static_cast<int32_t>(row.integer(5));
-        counts.dcuRealtimeCount = static_cast<int32_t>(row.integer(6));
-        return false;
-      },
-      error);
-  if (!read) return std::nullopt;
-  return counts;
-}
-
-bool APMDatabase::updateDailyCounts(const APMDailyCounts& counts, platform::Error* error) {
-  if (!checkQueue("updateDailyCounts", error)) return false;
-  return execute(
-             "UPDATE app_metadata SET day = ?, conversions_count = ?, all_events_count = ?, public_events_count = ?, "
-             "error_events_count = ?, realtime_count = ?, dcu_realtime_count = ? WHERE id = ?",
-             {Object(counts.day), Object(counts.conversionsCount), Object(counts.allEventsCount),
-              Object(counts.publicEventsCount), Object(counts.errorEventsCount), Object(counts.realtimeCount),
-              Object(counts.dcuRealtimeCount), Object(apm_schema::kAppMetadataRowID)},
-             error)
-      .has_value();
-}
-
-std::optional<APMAppMetadata> APMDatabase::queryAppMetadata(platform::Error* error) {
-  if (!checkQueue("queryAppMetadata", error)) return std::nullopt;
-  APMAppMetadata metadata;
-  const bool read = store_->forEachRowOfQuery(
-      "SELECT last_bundle_index, last_delivery_index, last_bundle_start_timestamp, last_bundle_end_timestamp "
-      "FROM app_metadata WHERE id = ?",
-      {Object(apm_schema::kAppMetadataRowID)},
-      [&metadata](const APMSqliteStore::Row& row) {
-        metadata.lastBundleIndex = row.integer(0);
-        metadata.lastDeliveryIndex = row.integer(1);
-        metadata.lastBundleStartTimestamp = row.real(2);
-        metadata.lastBundleEndTimestamp = row.real(3);
-        return false;
-      },
-      error);
-  if (!read) return std::nullopt;
-  return metadata;
-}
-
-bool APMDatabase::updateAppMetadata(const APMAppMetadata& metadata, platform::Error* error) {
-  if (!checkQueue("updateAppMetadata", error)) return false;
-  return execute(
-             "UPDATE app_metadata SET last_bundle_index = ?, last_delivery_index = ?, last_bundle_start_timestamp = ?, "
-             "last_bundle_end_timestamp = ? WHERE id = ?",
-             {Object(metadata.lastBundleIndex), Object(metadata.lastDeliveryIndex),
-              Object(metadata.lastBundleStartTimestamp), Object(metadata.lastBundleEndTimestamp),
-              Object(apm_schema::kAppMetadataRowID)},
-             error)
-      .has_value();
 }

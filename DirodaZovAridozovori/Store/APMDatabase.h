@@ -25,15 +25,16 @@
 #include <utility>
 #include <vector>
 
-#include "APMAppMetadata.h"
-#include "APMDailyCounts.h"
+#include "APMDatabaseAppMetadata.h"
 #include "APMDatabaseAudienceFilters.h"
+#include "APMDatabaseBundleQueue.h"
 #include "APMDatabaseConditionalProperties.h"
 #include "APMDatabaseConnection.h"
+#include "APMDatabaseEventAggregates.h"
 #include "APMDatabaseOnDeviceValues.h"
+#include "APMDatabasePurchases.h"
 #include "APMDatabaseStoredConfig.h"
 #include "APMEvent.h"
-#include "APMEventAggregates.h"
 #include "APMRawEventData.h"
 #include "APMSqliteStore.h"
 #include "APMUserAttribute.h"
@@ -42,13 +43,6 @@
 
 class APMPersistedConfig;
 class APMPBMeasurementBundle;
-
-// One queued bundle: its row ID and the encoded bundle (inflated).
-struct APMQueuedBundle {
-  platform::Data bundle;
-  int64_t rowID = 0;
-};
-using APMQueuedBundleMessage = std::pair<std::shared_ptr<APMPBMeasurementBundle>, int64_t>;
 
 class APMDatabase {
  public:
@@ -126,21 +120,6 @@ class APMDatabase {
   // Names beginning with "_ltv_", newest first (of two set at the same time, the one written first).
   std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> allLifetimeValueUserAttributes(platform::Error* error);
 
-  // Event aggregates.
-  std::shared_ptr<APMEventAggregates> eventAggregatesWithName(const std::string& name, platform::Error* error);
-  std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> allEventAggregates(platform::Error* error);
-  bool updateEventAggregates(const APMEventAggregates& aggregates, platform::Error* error);
-  std::optional<int64_t> publicEventCount(platform::Error* error);
-  bool clearCurrentSessionCounts(platform::Error* error);
-  bool createEventsSnapshotTable(platform::Error* error);
-  bool restoreFromEventsSnapshotTable(platform::Error* error);
-
-  // Daily counts and app metadata (one row).
-  std::optional<APMDailyCounts> dailyCounts(platform::Error* error);
-  bool updateDailyCounts(const APMDailyCounts& counts, platform::Error* error);
-  std::optional<APMAppMetadata> queryAppMetadata(platform::Error* error);
-  bool updateAppMetadata(const APMAppMetadata& metadata, platform::Error* error);
-
   // Raw events and their metadata.
   // The fingerprint of encoded metadata: the low 64 bits of its MD5.
   static int64_t metadataFingerprint(const platform::Data& encodedMetadata);
@@ -186,49 +165,11 @@ class APMDatabase {
   std::optional<bool> containsRealtimeRawEventsWithError(platform::Error* error);
   std::optional<bool> isRawEventsTableEmpty(platform::Error* error);
 
-  // The upload queue.
-  // The end time comes from the bundle's end timestamp (milliseconds).
-  bool insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime, platform::Error* error);
-  bool insertBundle(const platform::Data& encodedBundle, double endTimestamp, bool isRealtime, platform::Error* error);
-  // Oldest first, at most countLimit bundles and sizeLimit stored bytes, but always the oldest one so
-  // a single oversized bundle cannot hold the queue up. Rows that no longer inflate or decode are
-  // deleted (each logged), since they could never be sent.
-  std::optional<std::vector<APMQueuedBundleMessage>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
-                                                                                platform::Error* error);
-  // The same bundles, inflated, each handed to read, which answers whether it could read it: one it
-  // could not is deleted (and logged) like one that does not decode. Whether the queue was read.
-  bool readQueuedBundles(int64_t countLimit, int64_t sizeLimit, const std::function<bool(const APMQueuedBundle&)>& read,
-                         platform::Error* error);
-  std::optional<std::vector<APMQueuedBundle>> queryBundleDataWithCountLimit(int64_t countLimit, int64_t sizeLimit,
-                                                                            platform::Error* error);
-  // Whether the oldest queued bundles already make a whole batch under these limits (countLimit of
-  // them, or more stored bytes than sizeLimit before the last), so that no bundle queued later can
-  // join the batch queryBundlesWithCountLimit would read. Reads the sizes only.
-  std::optional<bool> queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, platform::Error* error);
-  // The same question asked again and again while bundles are being queued: the bundles already
-  // counted are not read again, only those queued after the last one counted. Valid while the
-  // counted bundles stay as they were (nothing deleted, no rollback of the bundles counted): start
-  // a fresh reading otherwise.
-  struct QueueReading {
-    int64_t lastRowID = 0;
-    int64_t bundles = 0;
-    int64_t bytes = 0;
-    bool full = false;
-  };
-  std::optional<bool> queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, QueueReading& reading,
-                                          platform::Error* error);
-  bool deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
-  bool incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
-  double queryLatestBundleTime(platform::Error* error);
-  std::optional<bool> containsRealtimeBundlesWithError(platform::Error* error);
-  std::optional<bool> isQueuedBundleTableEmpty(platform::Error* error);
-
-  // Purchase and subscription de-duplication: true when new (and now stored), false when seen.
-  std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint, platform::Error* error);
-  std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, platform::Error* error);
-  std::optional<int64_t> deleteSubscriptionsOverLimit(platform::Error* error);
-
   // The parts that keep the other tables, on the same connection and worker queue.
+  APMDatabaseEventAggregates& eventAggregates() { return eventAggregates_; }
+  APMDatabaseAppMetadata& appMetadata() { return appMetadata_; }
+  APMDatabaseBundleQueue& bundleQueue() { return bundleQueue_; }
+  APMDatabasePurchases& purchases() { return purchases_; }
   APMDatabaseAudienceFilters& audienceFilters() { return audienceFilters_; }
   APMDatabaseConditionalProperties& conditionalProperties() { return conditionalProperties_; }
   APMDatabaseOnDeviceValues& onDeviceValues() { return onDeviceValues_; }
@@ -247,7 +188,6 @@ class APMDatabase {
   std::optional<int64_t> count(const std::string& sql, const platform::Array& values, platform::Error* error);
   double latestTime(const std::string& sql, platform::Error* error);
   std::optional<int64_t> rawEventRowIDSpan(platform::Error* error);
-  bool copyEventsTable(const char* from, const char* to, platform::Error* error);
   bool deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error);
   // The raw events a condition (" WHERE …", " ORDER BY …") selects.
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> readableRawEvents(const std::string& condition,
@@ -258,6 +198,10 @@ class APMDatabase {
   std::shared_ptr<APMDatabaseConnection> connection_;
   std::shared_ptr<APMSqliteStore> store_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
+  APMDatabaseEventAggregates eventAggregates_;
+  APMDatabaseAppMetadata appMetadata_;
+  APMDatabaseBundleQueue bundleQueue_;
+  APMDatabasePurchases purchases_;
   APMDatabaseAudienceFilters audienceFilters_;
   APMDatabaseConditionalProperties conditionalProperties_;
   APMDatabaseOnDeviceValues onDeviceValues_;

@@ -37,7 +37,7 @@ TEST_F(ExtremeTimestampTest, EventsAtUnrepresentableTimesAreBundledWithSaturated
     while (engine().uploadRoad().bundleRawEvents()) {
     }
     platform::Error error;
-    auto queued = engine().database()->queryBundlesWithCountLimit(100, 1 << 24, &error);
+    auto queued = engine().database()->bundleQueue().queryBundlesWithCountLimit(100, 1 << 24, &error);
     ASSERT_TRUE(queued) << error.description;
     for (const auto& [bundle, rowID] : *queued) {
       auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, APMPBMeasurementBundle::kEvents);

@@ -68,7 +68,7 @@ std::optional<int64_t> APMEventSampler::samplingRateForEvent(const std::string& 
 std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleEvents(
     const std::vector<std::shared_ptr<APMPBEvent>>& events, APMDatabase& database, platform::Error* error) {
   platform::Error readError;
-  auto stored = database.allEventAggregates(&readError);
+  auto stored = database.eventAggregates().allEventAggregates(&readError);
   if (!stored) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableQueryAllEventAggregatesCache,
            "Unable to query all event aggregates for cache. error", readError);
@@ -150,7 +150,7 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
   for (const std::string& name : touched) {
     const APMEventAggregates& state = cache.at(name);
     platform::Error queryError;
-    auto row = database.eventAggregatesWithName(name, &queryError);
+    auto row = database.eventAggregates().eventAggregatesWithName(name, &queryError);
     if (!row && !queryError.empty()) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableQueryEventAggregatesUpdateDatabase,
              "Unable to query event aggregates to update database. Name, error", name, queryError);
@@ -166,7 +166,7 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
     updated.setLastBundledDay(state.lastBundledDay());
     if (row && updated == original) continue;  // untouched by this bundle
     platform::Error updateError;
-    if (!database.updateEventAggregates(updated, &updateError)) {
+    if (!database.eventAggregates().updateEventAggregates(updated, &updateError)) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedUpdateEventAggregatesAfterRemoving,
              "Failed to update event aggregates after removing removing events due to sampling. Error", updateError);
       if (error) *error = updateError;

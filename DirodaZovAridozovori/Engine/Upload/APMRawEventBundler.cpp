@@ -336,7 +336,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   platform::Data encoded = bundle->protoBuffer();
   const uint32_t eventsTag = Bundle::messageInfo().tagForIndex(Bundle::kEvents);
   for (const platform::Data& event : encodings) APMAppendLengthDelimitedField(encoded, eventsTag, event);
-  if (!database_->insertBundle(encoded, end, realtime, &insertError)) {
+  if (!database_->bundleQueue().insertBundle(encoded, end, realtime, &insertError)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableInsertBundle, "Unable to insert bundle. Error",
            insertError);
     return false;
@@ -384,7 +384,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
   }
 
   platform::Error countsError;
-  auto counts = database_->dailyCounts(&countsError);
+  auto counts = database_->appMetadata().dailyCounts(&countsError);
   if (!counts) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryDailyEventCounts,
            "Failed to query daily event counts. Error", countsError);
@@ -411,7 +411,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
     }
     events.push_back(event);
   }
-  if (changed && !database_->updateDailyCounts(*counts, &countsError)) {
+  if (changed && !database_->appMetadata().updateDailyCounts(*counts, &countsError)) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kFailedUpdateDailyEventCounts,
            "Failed to update daily event counts. Name, error", std::string("daily"), countsError);
     return std::nullopt;
@@ -493,7 +493,7 @@ bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
       }
     }
     platform::Error error;
-    if (!database_->clearCurrentSessionCounts(&error)) {
+    if (!database_->eventAggregates().clearCurrentSessionCounts(&error)) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedClearEventSessionCounts,
              "Failed to clear event session counts. Error", error);
       return true;
@@ -555,10 +555,10 @@ void APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, 
   const bool wasDenied = APMIsAnalyticsStorageDeniedInSignals(previous);
   const bool isDenied = APMIsAnalyticsStorageDeniedInSignals(current);
   platform::Error error;
-  if (!wasDenied && isDenied && !database_->createEventsSnapshotTable(&error)) {
+  if (!wasDenied && isDenied && !database_->eventAggregates().createEventsSnapshotTable(&error)) {
     APMLog(APMLogLevel::kWarningSampled, APMUploadLogCode::kUnableCreateTableSnapshot,
            "Unable to create table snapshot. Error", error);
-  } else if (wasDenied && !isDenied && !database_->restoreFromEventsSnapshotTable(&error)) {
+  } else if (wasDenied && !isDenied && !database_->eventAggregates().restoreFromEventsSnapshotTable(&error)) {
     APMLog(APMLogLevel::kWarningSampled, APMUploadLogCode::kUnableRestoreTableSnapshot,
            "Unable to restore from table snapshot. Error", error);
   }
@@ -576,7 +576,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
   auto hasEarlierPurchase = [&]() -> std::optional<bool> {
     if (!storedPurchase) {
       platform::Error allError;
-      auto all = database_->allEventAggregates(&allError);
+      auto all = database_->eventAggregates().allEventAggregates(&allError);
       if (!all) {
         APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryAllEventAggregates,
                "Failed to query all event aggregates. Error", allError);
@@ -604,7 +604,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
     auto found = touched.find(name);
     if (found == touched.end()) {
       platform::Error error;
-      auto stored = database_->eventAggregatesWithName(name, &error);
+      auto stored = database_->eventAggregates().eventAggregatesWithName(name, &error);
       if (!stored && !error.empty()) {
         APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryEventAggregates,
                "Failed to query event aggregates. Name, error", name, error);
@@ -629,7 +629,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
   }
   for (const auto& [name, aggregates] : touched) {
     platform::Error error;
-    if (!database_->updateEventAggregates(aggregates, &error)) {
+    if (!database_->eventAggregates().updateEventAggregates(aggregates, &error)) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedUpdateEventAggregates,
              "Failed to update event aggregates. Error", error);
       return std::nullopt;
@@ -640,7 +640,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
 
 bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, int64_t eventCount, double start, double end) {
   platform::Error error;
-  auto metadata = database_->queryAppMetadata(&error);
+  auto metadata = database_->appMetadata().queryAppMetadata(&error);
   if (!metadata) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableFetchAppMetadataBundlingEvents,
            "Unable to fetch app metadata for bundling events. Error", error);
@@ -661,7 +661,7 @@ bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, int64_t eventCount, d
   metadata->lastBundleEndTimestamp = end;
   APMNanoSetInt32(bundle, Bundle::kBundleSequentialIndex, static_cast<int32_t>(metadata->lastBundleIndex));
   APMNanoSetInt32(bundle, Bundle::kDeliveryIndex, static_cast<int32_t>(metadata->lastDeliveryIndex));
-  if (!database_->updateAppMetadata(*metadata, &error)) {
+  if (!database_->appMetadata().updateAppMetadata(*metadata, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableUpdateAppMetadata,
            "Unable to update the app metadata. Error", error);
     return false;

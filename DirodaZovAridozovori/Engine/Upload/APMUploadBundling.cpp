@@ -40,14 +40,14 @@ APMUploadHooks::BundlingStep APMUploadBundling::bundlingStep(int32_t groups, con
   return step;
 }
 
-bool APMUploadBundling::queueHoldsWholeBatch(APMDatabase::QueueReading& reading) {
+bool APMUploadBundling::queueHoldsWholeBatch(APMDatabaseBundleQueue::QueueReading& reading) {
   // A failed read counts as not whole: bundling goes on as it would have, and the next question
   // reads the queue afresh.
   platform::Error error;
-  const auto whole = database_->queueHoldsFullBatch(remoteConfig_->uploadLimits().uploadMaxBundlesLimit(),
+  const auto whole = database_->bundleQueue().queueHoldsFullBatch(remoteConfig_->uploadLimits().uploadMaxBundlesLimit(),
                                                     remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(), reading,
                                                     &error);
-  if (!whole) reading = APMDatabase::QueueReading{};
+  if (!whole) reading = APMDatabaseBundleQueue::QueueReading{};
   return whole.value_or(false);
 }
 
@@ -56,7 +56,7 @@ void APMUploadBundling::bundleUntilBatchIsWhole() {
   // batch leaves, and the attempt's bundling goes on while it is out. Until then groups only add
   // bundles behind those already counted, so each question reads just the new ones; a step that
   // stops (a group rolled back) ends the loop before the reading could count a bundle undone.
-  APMDatabase::QueueReading reading;
+  APMDatabaseBundleQueue::QueueReading reading;
   const std::function<bool()> whole = [this, &reading] { return queueHoldsWholeBatch(reading); };
   while (attemptQuota_ > 0 && !whole()) {
     const APMUploadHooks::BundlingStep step = bundlingStep(attemptQuota_, whole);

@@ -40,7 +40,7 @@ class APMUploadBundling : public std::enable_shared_from_this<APMUploadBundling>
  private:
   // Up to groups groups of raw events become queued bundles, through whichever hook is given.
   APMUploadHooks::BundlingStep bundlingStep(int32_t groups, const std::function<bool()>& enough);
-  bool queueHoldsWholeBatch(APMDatabase::QueueReading& reading);
+  bool queueHoldsWholeBatch(APMDatabaseBundleQueue::QueueReading& reading);
   void bundleUntilBatchIsWhole();
   void bundleAhead(const std::weak_ptr<const void>& owner);
 

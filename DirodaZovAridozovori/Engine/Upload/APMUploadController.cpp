@@ -100,7 +100,7 @@ void APMUploadController::stopScheduling(bool keepReachabilityDelegate) {
 
 bool APMUploadController::hasDataToUpload() {
   platform::Error error;
-  auto queueEmpty = database_->isQueuedBundleTableEmpty(&error);
+  auto queueEmpty = database_->bundleQueue().isQueuedBundleTableEmpty(&error);
   if (!queueEmpty) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedCheckIfQueueTableEmpty,
            "Failed to check if queue table is empty. Error", error);
@@ -128,7 +128,7 @@ double APMUploadController::nextUploadingTime() {
     APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kFailedQueryLatestRawEventTime,
            "Failed to query latest raw event time. Error", rawError);
   platform::Error bundleError;
-  const double bundleTime = database_->queryLatestBundleTime(&bundleError);
+  const double bundleTime = database_->bundleQueue().queryLatestBundleTime(&bundleError);
   if (!bundleError.empty())
     APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kFailedQueryLatestBundleTime,
            "Failed to query latest bundle time. Error", bundleError);
@@ -138,7 +138,7 @@ double APMUploadController::nextUploadingTime() {
   in.debugMode = log->isDebugModeEnabled();
   if (!in.debugMode) {
     platform::Error error;
-    auto realtimeBundles = database_->containsRealtimeBundlesWithError(&error);
+    auto realtimeBundles = database_->bundleQueue().containsRealtimeBundlesWithError(&error);
     if (!realtimeBundles) {
       APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kFailedQueryRealTimeBundleIndicator,
              "Failed to query for real-time bundle indicator. Error", error);
@@ -267,7 +267,7 @@ void APMUploadController::uploadData() {
   platform::Error queryError;
   // The queued events travel as they are stored; only the rest of each bundle is decoded.
   std::optional<std::vector<APMQueuedBundleParts>> queued(std::in_place);
-  if (!database_->readQueuedBundles(remoteConfig_->uploadLimits().uploadMaxBundlesLimit(), remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(),
+  if (!database_->bundleQueue().readQueuedBundles(remoteConfig_->uploadLimits().uploadMaxBundlesLimit(), remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(),
                                     [&queued](const APMQueuedBundle& stored) {
                                       auto parts = APMQueuedBundlePartsFromEncoding(stored.bundle, stored.rowID);
                                       if (parts) queued->push_back(std::move(*parts));
@@ -390,7 +390,7 @@ void APMUploadController::setUploadInProgressWithBundleIDs(const std::vector<int
 
 bool APMUploadController::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& bundleIDs) {
   platform::Error error;
-  if (database_->deleteBundlesWithRowIDs(bundleIDs, &error)) return true;
+  if (database_->bundleQueue().deleteBundlesWithRowIDs(bundleIDs, &error)) return true;
   APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedDeleteBundlesDatabase,
          "Failed to delete bundles from database. Error", error);
   return false;
@@ -399,7 +399,7 @@ bool APMUploadController::removeBundlesFromDatabaseWithIDs(const std::vector<int
 void APMUploadController::incrementRetryCounter() {
   if (uploadingBundleIDs_.empty()) return;
   platform::Error error;
-  if (!database_->incrementRetryCounterForBundlesWithIDs(uploadingBundleIDs_, &error)) {
+  if (!database_->bundleQueue().incrementRetryCounterForBundlesWithIDs(uploadingBundleIDs_, &error)) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kFailedUpdateBundlesRetryCounts,
            "Failed to update the bundles' retry counts. Error", error);
   }

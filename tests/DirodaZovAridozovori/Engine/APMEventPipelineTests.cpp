@@ -476,7 +476,7 @@ TEST_F(EventPipelineTest, RealtimeEventsStopAtTheDailyLimitAndDCUEventsHaveTheir
   std::map<int64_t, bool> bundledRealtime;
   onWorker([&] {
     platform::Error error;
-    auto queued = engine().database()->queryBundlesWithCountLimit(1000, int64_t{1} << 40, &error);
+    auto queued = engine().database()->bundleQueue().queryBundlesWithCountLimit(1000, int64_t{1} << 40, &error);
     ASSERT_TRUE(queued) << error.description;
     for (const auto& [bundle, rowID] : *queued) {
       auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, APMPBMeasurementBundle::kEvents);
@@ -542,7 +542,7 @@ TEST_F(EventPipelineTest, PublicNameCardinalityLimitSparesInternalNames) {
   onWorker([&] {
     platform::Error error;
     for (int i = 0; i < 500; ++i) {
-      ASSERT_TRUE(engine().database()->updateEventAggregates(
+      ASSERT_TRUE(engine().database()->eventAggregates().updateEventAggregates(
           APMEventAggregates("name_" + std::to_string(i), 0, 0, 0, 0), &error));
     }
   });

@@ -146,7 +146,7 @@ class EngineTest : public ::testing::Test, public StoredState {
     APMDailyCounts counts;
     onWorker([&] {
       platform::Error error;
-      counts = engine_->database()->dailyCounts(&error).value_or(APMDailyCounts{});
+      counts = engine_->database()->appMetadata().dailyCounts(&error).value_or(APMDailyCounts{});
     });
     return counts;
   }

@@ -71,8 +71,8 @@ TEST_F(APMDatabaseTest, DamagedRowsAreReportedAndSkippedSoWorkCanGoOn) {
     ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "good", APMValue("g"), 1), nullptr));
     ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "bad", APMValue("b"), 1), nullptr));
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->insertRawEvent(*makeEvent("e" + std::to_string(i), i), 5, false, nullptr));
-    ASSERT_TRUE(db_->insertBundle(platform::Data{1}, 1, false, nullptr));
-    ASSERT_TRUE(db_->insertBundle(platform::Data{2}, 2, false, nullptr));
+    ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{1}, 1, false, nullptr));
+    ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{2}, 2, false, nullptr));
   });
   auto store = rawStore();
   for (const auto& [sql, data] : std::vector<std::pair<const char*, platform::Data>>{
@@ -100,7 +100,7 @@ TEST_F(APMDatabaseTest, DamagedRowsAreReportedAndSkippedSoWorkCanGoOn) {
     EXPECT_EQ(positions, (std::vector<size_t>{0, 1})) << "positions count the rows offered";
     EXPECT_EQ(db_->allRawEventsWithError(&listError)->size(), 2u) << "the unreadable event is gone for good";
 
-    auto bundles = db_->queryBundleDataWithCountLimit(10, 1000, &listError);
+    auto bundles = db_->bundleQueue().queryBundleDataWithCountLimit(10, 1000, &listError);
     ASSERT_TRUE(bundles && bundles->size() == 1u) << "an unreadable bundle must not block the queue";
     EXPECT_EQ(bundles->front().bundle, (platform::Data{2}));
   });
@@ -109,13 +109,13 @@ TEST_F(APMDatabaseTest, DamagedRowsAreReportedAndSkippedSoWorkCanGoOn) {
 
 TEST_F(APMDatabaseTest, EventsSnapshotRestoresTheAggregatesOfTheMomentItWasTaken) {
   onWorker([&] {
-    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("a", 1, 1, 1, 1), &e));
-    ASSERT_TRUE(db_->createEventsSnapshotTable(&e));
-    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("a", 9, 9, 9, 9), &e));
-    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("b", 1, 1, 1, 1), &e));
-    ASSERT_TRUE(db_->restoreFromEventsSnapshotTable(&e)) << e.description;
-    EXPECT_EQ(db_->eventAggregatesWithName("a", &e)->lifetimeCount(), 1);
-    EXPECT_FALSE(db_->eventAggregatesWithName("b", &e));
+    ASSERT_TRUE(db_->eventAggregates().updateEventAggregates(APMEventAggregates("a", 1, 1, 1, 1), &e));
+    ASSERT_TRUE(db_->eventAggregates().createEventsSnapshotTable(&e));
+    ASSERT_TRUE(db_->eventAggregates().updateEventAggregates(APMEventAggregates("a", 9, 9, 9, 9), &e));
+    ASSERT_TRUE(db_->eventAggregates().updateEventAggregates(APMEventAggregates("b", 1, 1, 1, 1), &e));
+    ASSERT_TRUE(db_->eventAggregates().restoreFromEventsSnapshotTable(&e)) << e.description;
+    EXPECT_EQ(db_->eventAggregates().eventAggregatesWithName("a", &e)->lifetimeCount(), 1);
+    EXPECT_FALSE(db_->eventAggregates().eventAggregatesWithName("b", &e));
   });
 }
 
@@ -147,29 +147,29 @@ TEST_F(APMDatabaseTest, EveryAggregateCountAndMetadataFieldReadsBackIntoItsOwnFi
   metadata.lastBundleStartTimestamp = 43.5;
   metadata.lastBundleEndTimestamp = 44.5;
   onWorker([&] {
-    for (const auto* aggregates : {&sampled, &plain}) ASSERT_TRUE(db_->updateEventAggregates(*aggregates, &e));
-    ASSERT_TRUE(db_->updateDailyCounts(counts, &e));
-    ASSERT_TRUE(db_->updateAppMetadata(metadata, &e));
+    for (const auto* aggregates : {&sampled, &plain}) ASSERT_TRUE(db_->eventAggregates().updateEventAggregates(*aggregates, &e));
+    ASSERT_TRUE(db_->appMetadata().updateDailyCounts(counts, &e));
+    ASSERT_TRUE(db_->appMetadata().updateAppMetadata(metadata, &e));
   });
   reopen();
   onWorker([&] {
     for (const auto* aggregates : {&sampled, &plain}) {
       SCOPED_TRACE(aggregates->name());
-      auto read = db_->eventAggregatesWithName(aggregates->name(), &e);
+      auto read = db_->eventAggregates().eventAggregatesWithName(aggregates->name(), &e);
       ASSERT_TRUE(read) << e.description;
       EXPECT_EQ(*read, *aggregates);
     }
-    auto all = db_->allEventAggregates(&e);
+    auto all = db_->eventAggregates().allEventAggregates(&e);
     ASSERT_TRUE(all && all->size() == 2u) << e.description;
     EXPECT_EQ(*all->at(0), sampled);
     EXPECT_EQ(*all->at(1), plain);
-    auto readCounts = db_->dailyCounts(&e);
+    auto readCounts = db_->appMetadata().dailyCounts(&e);
     ASSERT_TRUE(readCounts);
     EXPECT_EQ((std::array{readCounts->day, readCounts->conversionsCount, readCounts->allEventsCount,
                           readCounts->publicEventsCount, readCounts->errorEventsCount, readCounts->realtimeCount,
                           readCounts->dcuRealtimeCount}),
               (std::array{31, 32, 33, 34, 35, 36, 37}));
-    auto readMetadata = db_->queryAppMetadata(&e);
+    auto readMetadata = db_->appMetadata().queryAppMetadata(&e);
     ASSERT_TRUE(readMetadata);
     EXPECT_EQ(*readMetadata, metadata);
   });
@@ -183,20 +183,20 @@ TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobberin
     APMDailyCounts counts;
     counts.resetWithNewDay(19700);
     counts.incrementCountsForCurrentDay(19700, true, true, 4);
-    ASSERT_TRUE(db_->updateDailyCounts(counts, &e));
+    ASSERT_TRUE(db_->appMetadata().updateDailyCounts(counts, &e));
     APMAppMetadata metadata;
     metadata.increaseLastBundleIndex(12);
     metadata.lastBundleEndTimestamp = 2000.25;
-    ASSERT_TRUE(db_->updateAppMetadata(metadata, &e));
+    ASSERT_TRUE(db_->appMetadata().updateAppMetadata(metadata, &e));
     ASSERT_TRUE(db_->storedConfig().updateRemoteConfig(platform::Data{0xff, 0xff, 0xff}, &e));
     EXPECT_EQ(db_->storedConfig().lastRemoteConfigUpdateTimestamp(&e), 1700000100);
     ASSERT_TRUE(db_->storedConfig().updateRemoteConfigSuccessfulTimestamp(1700000500, &e));
   });
   reopen();
   onWorker([&] {
-    EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 4);
-    EXPECT_EQ(db_->queryAppMetadata(&e)->lastBundleIndex, 12);
-    EXPECT_EQ(db_->queryAppMetadata(&e)->lastBundleEndTimestamp, 2000.25);
+    EXPECT_EQ(db_->appMetadata().dailyCounts(&e)->allEventsCount, 4);
+    EXPECT_EQ(db_->appMetadata().queryAppMetadata(&e)->lastBundleIndex, 12);
+    EXPECT_EQ(db_->appMetadata().queryAppMetadata(&e)->lastBundleEndTimestamp, 2000.25);
     EXPECT_EQ(db_->storedConfig().queryMeasurementConfigWithError(&e), (platform::Data{0xff, 0xff, 0xff}));
     EXPECT_EQ(db_->storedConfig().lastRemoteConfigUpdateTimestamp(&e), 1700000500);
     platform::Error corrupt;
@@ -244,18 +244,18 @@ TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
   platform::Data large(5000);
   for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
   onWorker([&] {
-    ASSERT_TRUE(db_->insertBundle(large, 1700000010, false, &e));
-    ASSERT_TRUE(db_->insertBundle(small, 1700000020, true, &e));
-    ASSERT_TRUE(db_->insertBundle(small, 1700000030, false, &e));
-    auto oversized = db_->queryBundleDataWithCountLimit(10, 100, &e);
+    ASSERT_TRUE(db_->bundleQueue().insertBundle(large, 1700000010, false, &e));
+    ASSERT_TRUE(db_->bundleQueue().insertBundle(small, 1700000020, true, &e));
+    ASSERT_TRUE(db_->bundleQueue().insertBundle(small, 1700000030, false, &e));
+    auto oversized = db_->bundleQueue().queryBundleDataWithCountLimit(10, 100, &e);
     ASSERT_TRUE(oversized && oversized->size() == 1u) << "the oldest bundle goes out even when it alone is too big";
     EXPECT_EQ(oversized->front().bundle, large);
-    auto counted = db_->queryBundleDataWithCountLimit(2, 1 << 20, &e);
+    auto counted = db_->bundleQueue().queryBundleDataWithCountLimit(2, 1 << 20, &e);
     ASSERT_EQ(counted->size(), 2u);
     EXPECT_EQ(counted->at(1).bundle, small);
-    ASSERT_TRUE(db_->incrementRetryCounterForBundlesWithIDs({counted->at(0).rowID, counted->at(1).rowID}, &e));
-    ASSERT_TRUE(db_->incrementRetryCounterForBundlesWithIDs({counted->at(0).rowID}, &e));
-    ASSERT_TRUE(db_->deleteBundlesWithRowIDs({counted->at(1).rowID}, &e));
+    ASSERT_TRUE(db_->bundleQueue().incrementRetryCounterForBundlesWithIDs({counted->at(0).rowID, counted->at(1).rowID}, &e));
+    ASSERT_TRUE(db_->bundleQueue().incrementRetryCounterForBundlesWithIDs({counted->at(0).rowID}, &e));
+    ASSERT_TRUE(db_->bundleQueue().deleteBundlesWithRowIDs({counted->at(1).rowID}, &e));
   });
   auto retries = rawStore()->recordsForQuery("SELECT retry_count FROM queue ORDER BY rowid", {}, nullptr);
   ASSERT_TRUE(retries && retries->size() == 2);
@@ -288,7 +288,7 @@ TEST_F(APMDatabaseTest, DeletingQueuedBundlesTakesExactlyTheListedRows) {
           {Object(rowID)}, nullptr));
     }
     store.reset();
-    onWorker([&] { ASSERT_TRUE(db_->deleteBundlesWithRowIDs(c.deleted, &e)) << e.description; });
+    onWorker([&] { ASSERT_TRUE(db_->bundleQueue().deleteBundlesWithRowIDs(c.deleted, &e)) << e.description; });
     auto rows = rawStore()->recordsForQuery("SELECT rowid FROM queue ORDER BY rowid", {}, nullptr);
     ASSERT_TRUE(rows);
     std::vector<int64_t> left;
@@ -324,7 +324,7 @@ TEST_F(APMDatabaseTest, TheQueueHoldsAWholeBatchOnceNoLaterBundleCouldJoinIt) {
     }
     store.reset();
     onWorker([&] {
-      auto whole = db_->queueHoldsFullBatch(c.countLimit, c.sizeLimit, &e);
+      auto whole = db_->bundleQueue().queueHoldsFullBatch(c.countLimit, c.sizeLimit, &e);
       ASSERT_TRUE(whole) << e.description;
       EXPECT_EQ(*whole, c.whole);
     });
@@ -352,7 +352,7 @@ TEST_F(APMDatabaseTest, AQueueReadingCarriedOverBundlesQueuedSinceAnswersAsAFres
     SCOPED_TRACE(c.name);
     auto store = rawStore();
     ASSERT_TRUE(store->executeStatement("DELETE FROM queue", {}, nullptr));
-    APMDatabase::QueueReading reading;
+    APMDatabaseBundleQueue::QueueReading reading;
     for (size_t question = 0; question < c.queuedBetween.size(); ++question) {
       SCOPED_TRACE(question);
       for (size_t size : c.queuedBetween[question]) {
@@ -361,8 +361,8 @@ TEST_F(APMDatabaseTest, AQueueReadingCarriedOverBundlesQueuedSinceAnswersAsAFres
             {Object(platform::Data(size, 7))}, nullptr));
       }
       onWorker([&] {
-        auto carried = db_->queueHoldsFullBatch(c.countLimit, c.sizeLimit, reading, &e);
-        auto fresh = db_->queueHoldsFullBatch(c.countLimit, c.sizeLimit, &e);
+        auto carried = db_->bundleQueue().queueHoldsFullBatch(c.countLimit, c.sizeLimit, reading, &e);
+        auto fresh = db_->bundleQueue().queueHoldsFullBatch(c.countLimit, c.sizeLimit, &e);
         ASSERT_TRUE(carried && fresh) << e.description;
         EXPECT_EQ(*carried, c.whole[question]);
         EXPECT_EQ(*fresh, c.whole[question]);
@@ -375,7 +375,7 @@ TEST_F(APMDatabaseTest, AQueueReadingCarriedOverBundlesQueuedSinceAnswersAsAFres
 TEST_F(APMDatabaseTest, TheBatchSizeLimitAddsUpOverSeveralBundles) {
   onWorker([&] {
     for (double end : {1700000010.0, 1700000020.0, 1700000030.0}) {
-      ASSERT_TRUE(db_->insertBundle(platform::Data(20, 1), end, false, &e));
+      ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data(20, 1), end, false, &e));
     }
   });
   auto sizes = rawStore()->recordsForQuery("SELECT length(data) AS size FROM queue", {}, nullptr);
@@ -387,7 +387,7 @@ TEST_F(APMDatabaseTest, TheBatchSizeLimitAddsUpOverSeveralBundles) {
   for (const auto& [limit, expected] : cases) {
     SCOPED_TRACE(limit);
     onWorker([&] {
-      auto bundles = db_->queryBundleDataWithCountLimit(10, limit, &e);
+      auto bundles = db_->bundleQueue().queryBundleDataWithCountLimit(10, limit, &e);
       ASSERT_TRUE(bundles) << e.description;
       EXPECT_EQ(bundles->size(), expected);
     });
@@ -409,18 +409,18 @@ TEST_F(APMDatabaseTest, CorruptDatabaseFileIsSetAsideAndReplaced) {
 TEST_F(APMDatabaseTest, ResetEmptiesEveryTableAndLeavesAWorkingDatabaseThatCloseAndDeleteRemoves) {
   onWorker([&] {
     ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "a", APMValue("b"), 1), &e));
-    ASSERT_TRUE(db_->updateEventAggregates(APMEventAggregates("x", 1, 1, 1, 1), &e));
+    ASSERT_TRUE(db_->eventAggregates().updateEventAggregates(APMEventAggregates("x", 1, 1, 1, 1), &e));
     ASSERT_TRUE(db_->insertRawEvent(*makeEvent("x", 1), 1, false, &e));
-    ASSERT_TRUE(db_->insertBundle(platform::Data{1}, 1, false, &e));
+    ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{1}, 1, false, &e));
     ASSERT_TRUE(db_->reset(&e)) << e.description;
     EXPECT_FALSE(db_->userAttributeWithName("a", &e));
-    EXPECT_EQ(db_->allEventAggregates(&e)->size(), 0u);
+    EXPECT_EQ(db_->eventAggregates().allEventAggregates(&e)->size(), 0u);
     EXPECT_EQ(db_->isRawEventsTableEmpty(&e), true);
-    EXPECT_EQ(db_->isQueuedBundleTableEmpty(&e), true);
+    EXPECT_EQ(db_->bundleQueue().isQueuedBundleTableEmpty(&e), true);
     APMDailyCounts counts;
     counts.allEventsCount = 4;
-    ASSERT_TRUE(db_->updateDailyCounts(counts, &e));
-    EXPECT_EQ(db_->dailyCounts(&e)->allEventsCount, 4) << "the metadata row must exist again after a reset";
+    ASSERT_TRUE(db_->appMetadata().updateDailyCounts(counts, &e));
+    EXPECT_EQ(db_->appMetadata().dailyCounts(&e)->allEventsCount, 4) << "the metadata row must exist again after a reset";
   });
   const std::string path = APMApplicationSupportPath(APMDatabase::kDatabaseName);
   ASSERT_TRUE(std::filesystem::exists(path));
@@ -443,11 +443,11 @@ TEST_F(APMDatabaseTest, RowsOverTheAgeOrCountLimitsGoOldestFirstWithOrphanMetada
     const int64_t used = APMDatabase::metadataFingerprint(usedMetadata);
     ASSERT_TRUE(db_->insertRawEvent(*makeEvent("old", now - 2000), used, false, &e));
     ASSERT_TRUE(db_->insertRawEvent(*makeEvent("new", now - 10), used, false, &e));
-    ASSERT_TRUE(db_->insertBundle(platform::Data{1}, now - 5000, false, &e));
-    ASSERT_TRUE(db_->insertBundle(platform::Data{2}, now, false, &e));
+    ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{1}, now - 5000, false, &e));
+    ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{2}, now, false, &e));
     EXPECT_EQ(db_->maybeDeleteStaleData(&e), 3);
     EXPECT_EQ(db_->allRawEventsWithError(&e)->size(), 1u);
-    EXPECT_EQ(db_->queryBundleDataWithCountLimit(10, 100, &e)->size(), 1u);
+    EXPECT_EQ(db_->bundleQueue().queryBundleDataWithCountLimit(10, 100, &e)->size(), 1u);
     EXPECT_TRUE(db_->queryRawEventsMetadataDataWithFingerprint(used, &e));
     EXPECT_FALSE(db_->queryRawEventsMetadataDataWithFingerprint(APMDatabase::metadataFingerprint(orphanMetadata), &e));
 
@@ -726,14 +726,14 @@ TEST_F(APMDatabaseTest, AnOlderFileGainsTheNewColumnsAndKeepsItsRows) {
   }
   reopen();
   onWorker([&] {
-    auto kept = db_->eventAggregatesWithName("kept", &e);
+    auto kept = db_->eventAggregates().eventAggregatesWithName("kept", &e);
     ASSERT_TRUE(kept) << e.description;
     EXPECT_EQ(kept->lifetimeCount(), 8);
     APMEventAggregates sampled("sampled", 1, 1, 1, 1);
     sampled.setLastSamplingRate(5);
-    ASSERT_TRUE(db_->updateEventAggregates(sampled, &e)) << e.description;
-    EXPECT_EQ(db_->eventAggregatesWithName("sampled", &e)->lastSamplingRate(), 5);
-    ASSERT_TRUE(db_->createEventsSnapshotTable(&e)) << e.description;
+    ASSERT_TRUE(db_->eventAggregates().updateEventAggregates(sampled, &e)) << e.description;
+    EXPECT_EQ(db_->eventAggregates().eventAggregatesWithName("sampled", &e)->lastSamplingRate(), 5);
+    ASSERT_TRUE(db_->eventAggregates().createEventsSnapshotTable(&e)) << e.description;
   });
 }
 

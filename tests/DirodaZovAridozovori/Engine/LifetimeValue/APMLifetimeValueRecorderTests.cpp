@@ -154,7 +154,7 @@ TEST_F(LifetimeValueRecorderTest, PurchasesInOneGroupCarryTheirRunningTotals) {
   onWorker([&] {
     platform::Error error;
     for (int i = 0; i < 500; ++i) {
-      ASSERT_TRUE(engine().database()->updateEventAggregates(
+      ASSERT_TRUE(engine().database()->eventAggregates().updateEventAggregates(
           APMEventAggregates("name_" + std::to_string(i), 0, 0, 0, 0), &error));
     }
   });

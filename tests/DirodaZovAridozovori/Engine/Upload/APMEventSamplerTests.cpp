@@ -45,7 +45,7 @@ class APMEventSamplerTest : public uploadtest::UploadFixture {
 
   std::shared_ptr<APMEventAggregates> aggregates(const std::string& name) {
     std::shared_ptr<APMEventAggregates> result;
-    onWorker([&] { result = database_->eventAggregatesWithName(name, nullptr); });
+    onWorker([&] { result = database_->eventAggregates().eventAggregatesWithName(name, nullptr); });
     return result;
   }
 };
@@ -106,7 +106,7 @@ TEST_F(APMEventSamplerTest, WithoutStoredDayThePreviousTimestampDecidesAndTheZon
     platform::Error error;
     APMEventAggregates reset("level_up", 0, 0, 0, 0);
     reset.setLastBundledDay(20000);
-    ASSERT_TRUE(database_->updateEventAggregates(reset, &error));
+    ASSERT_TRUE(database_->eventAggregates().updateEventAggregates(reset, &error));
   });
   auto kept = run(shifted, {event("level_up", kDay20000 + 23.5 * 3600)});
   ASSERT_EQ(kept.size(), 1u);

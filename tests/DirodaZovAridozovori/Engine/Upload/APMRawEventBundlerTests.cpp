@@ -37,7 +37,7 @@ class APMRawEventBundlerTest : public uploadtest::UploadFixture {
     std::vector<std::shared_ptr<Bundle>> bundles;
     onWorker([&] {
       platform::Error error;
-      auto rows = database_->queryBundlesWithCountLimit(1000, int64_t{1} << 40, &error);
+      auto rows = database_->bundleQueue().queryBundlesWithCountLimit(1000, int64_t{1} << 40, &error);
       ASSERT_TRUE(rows) << error.description;
       for (auto& [bundle, rowID] : *rows) bundles.push_back(bundle);
     });
@@ -190,8 +190,8 @@ TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
   EXPECT_TRUE(queued().empty());
   onWorker([&] {
     platform::Error error;
-    EXPECT_EQ(database_->queryAppMetadata(&error)->lastDeliveryIndex, 0);
-    EXPECT_FALSE(database_->eventAggregatesWithName("open", &error)) << "aggregates rolled back";
+    EXPECT_EQ(database_->appMetadata().queryAppMetadata(&error)->lastDeliveryIndex, 0);
+    EXPECT_FALSE(database_->eventAggregates().eventAggregatesWithName("open", &error)) << "aggregates rolled back";
     EXPECT_EQ(persisted_->consent().previousBundledConsentSignals(), "G111") << "consent memory waits for the commit";
     EXPECT_EQ(persisted_->uploadSchedule().lastMonitorDataSampledTimestamp(), 0);
   });
@@ -205,7 +205,7 @@ TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
   onWorker([&] {
     EXPECT_EQ(persisted_->consent().previousBundledConsentSignals(), "G110");
     EXPECT_GT(persisted_->uploadSchedule().lastMonitorDataSampledTimestamp(), 0);
-    auto aggregates = database_->eventAggregatesWithName("open", nullptr);
+    auto aggregates = database_->eventAggregates().eventAggregatesWithName("open", nullptr);
     ASSERT_TRUE(aggregates);
     EXPECT_EQ(aggregates->lifetimeCount(), 1);
   });
@@ -360,9 +360,9 @@ TEST_F(APMRawEventBundlerTest, AConsentRoundTripWithinOneRunRestoresTheAggregate
   onWorker([&] { run = bundler()->bundleRawEventGroups(10); });
   EXPECT_EQ(run.bundled, 2u);
   onWorker([&] {
-    EXPECT_FALSE(database_->eventAggregatesWithName("while_denied", nullptr))
+    EXPECT_FALSE(database_->eventAggregates().eventAggregatesWithName("while_denied", nullptr))
         << "the counts made while denied go with the restore";
-    EXPECT_TRUE(database_->eventAggregatesWithName("granted_again", nullptr));
+    EXPECT_TRUE(database_->eventAggregates().eventAggregatesWithName("granted_again", nullptr));
     EXPECT_EQ(persisted_->consent().previousBundledConsentSignals(), "G111");
   });
 }

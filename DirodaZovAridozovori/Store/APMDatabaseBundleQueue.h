@@ -1,0 +1,67 @@
+#pragma once
+// The part of the measurement database that keeps the upload queue ("queue"): bundles waiting to
+// be sent, stored gzip-compressed, oldest first.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "APMDatabaseConnection.h"
+
+class APMPBMeasurementBundle;
+
+// One queued bundle: its row ID and the encoded bundle (inflated).
+struct APMQueuedBundle {
+  platform::Data bundle;
+  int64_t rowID = 0;
+};
+using APMQueuedBundleMessage = std::pair<std::shared_ptr<APMPBMeasurementBundle>, int64_t>;
+
+class APMDatabaseBundleQueue {
+ public:
+  explicit APMDatabaseBundleQueue(std::shared_ptr<APMDatabaseConnection> connection)
+      : connection_(connection), store_(connection->store()) {}
+
+  // The end time comes from the bundle's end timestamp (milliseconds).
+  bool insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime, platform::Error* error);
+  bool insertBundle(const platform::Data& encodedBundle, double endTimestamp, bool isRealtime, platform::Error* error);
+  // Oldest first, at most countLimit bundles and sizeLimit stored bytes, but always the oldest one so
+  // a single oversized bundle cannot hold the queue up. Rows that no longer inflate or decode are
+  // deleted (each logged), since they could never be sent.
+  std::optional<std::vector<APMQueuedBundleMessage>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
+                                                                                platform::Error* error);
+  // The same bundles, inflated, each handed to read, which answers whether it could read it: one it
+  // could not is deleted (and logged) like one that does not decode. Whether the queue was read.
+  bool readQueuedBundles(int64_t countLimit, int64_t sizeLimit, const std::function<bool(const APMQueuedBundle&)>& read,
+                         platform::Error* error);
+  std::optional<std::vector<APMQueuedBundle>> queryBundleDataWithCountLimit(int64_t countLimit, int64_t sizeLimit,
+                                                                            platform::Error* error);
+  // Whether the oldest queued bundles already make a whole batch under these limits (countLimit of
+  // them, or more stored bytes than sizeLimit before the last), so that no bundle queued later can
+  // join the batch queryBundlesWithCountLimit would read. Reads the sizes only.
+  std::optional<bool> queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, platform::Error* error);
+  // The same question asked again and again while bundles are being queued: the bundles already
+  // counted are not read again, only those queued after the last one counted. Valid while the
+  // counted bundles stay as they were (nothing deleted, no rollback of the bundles counted): start
+  // a fresh reading otherwise.
+  struct QueueReading {
+    int64_t lastRowID = 0;
+    int64_t bundles = 0;
+    int64_t bytes = 0;
+    bool full = false;
+  };
+  std::optional<bool> queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, QueueReading& reading,
+                                          platform::Error* error);
+  bool deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
+  bool incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
+  double queryLatestBundleTime(platform::Error* error);
+  std::optional<bool> containsRealtimeBundlesWithError(platform::Error* error);
+  std::optional<bool> isQueuedBundleTableEmpty(platform::Error* error);
+
+ private:
+  std::shared_ptr<APMDatabaseConnection> connection_;
+  std::shared_ptr<APMSqliteStore> store_;
+};
