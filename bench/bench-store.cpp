@@ -59,15 +59,15 @@ std::shared_ptr<APMEvent> typicalEvent(int64_t i) {
 }
 
 bool writeOne(APMDatabase& db, const platform::Data& metadata, int64_t fingerprint, const APMEvent& event) {
-  return db.insertIfNotExistsRawEventMetadata(metadata, nullptr) && db.deleteRawEventsOverAbsoluteLimit(nullptr) &&
-         db.insertRawEvent(event, fingerprint, false, nullptr);
+  return db.rawEvents().insertIfNotExistsRawEventMetadata(metadata, nullptr) && db.rawEvents().deleteRawEventsOverAbsoluteLimit(nullptr) &&
+         db.rawEvents().insertRawEvent(event, fingerprint, false, nullptr);
 }
 
 const platform::Data kMetadata(180, 0x2a);
 
 void BM_RawEventInsertPerTransaction(benchmark::State& state) {
   BenchDatabase bench;
-  const int64_t fingerprint = APMDatabase::metadataFingerprint(kMetadata);
+  const int64_t fingerprint = APMDatabaseRawEvents::metadataFingerprint(kMetadata);
   int64_t written = 0;
   for (auto _ : state) {
     auto event = typicalEvent(written);
@@ -86,7 +86,7 @@ BENCHMARK(BM_RawEventInsertPerTransaction)->Unit(benchmark::kMicrosecond)->Itera
 
 void BM_RawEventInsertGroupCommit(benchmark::State& state) {
   BenchDatabase bench;
-  const int64_t fingerprint = APMDatabase::metadataFingerprint(kMetadata);
+  const int64_t fingerprint = APMDatabaseRawEvents::metadataFingerprint(kMetadata);
   const int64_t batch = state.range(0);
   int64_t written = 0;
   for (auto _ : state) {

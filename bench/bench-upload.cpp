@@ -234,8 +234,8 @@ bool storeRows(APMDatabase& database, eventroad::Shape shape, int64_t total, dou
   int64_t fingerprint = 0;
   if (!purchases) {
     auto metadata = benchMetadata(start, std::nullopt);
-    database.insertIfNotExistsRawEventMetadata(*metadata, error);
-    fingerprint = APMDatabase::metadataFingerprint(*metadata);
+    database.rawEvents().insertIfNotExistsRawEventMetadata(*metadata, error);
+    fingerprint = APMDatabaseRawEvents::metadataFingerprint(*metadata);
   }
   const char* names[] = {"level_start", "level_end", "select_content", "tap", "_e"};
   return database.performTransaction([&] {
@@ -244,8 +244,8 @@ bool storeRows(APMDatabase& database, eventroad::Shape shape, int64_t total, dou
       std::string name;
       if (purchases) {
         auto metadata = benchMetadata(start, i);
-        if (!database.insertIfNotExistsRawEventMetadata(*metadata, error)) return false;
-        fingerprint = APMDatabase::metadataFingerprint(*metadata);
+        if (!database.rawEvents().insertIfNotExistsRawEventMetadata(*metadata, error)) return false;
+        fingerprint = APMDatabaseRawEvents::metadataFingerprint(*metadata);
         parameters = APMParametersFromDictionary(eventroad::itemParameters(i));
         name = "purchase";
       } else {
@@ -255,7 +255,7 @@ bool storeRows(APMDatabase& database, eventroad::Shape shape, int64_t total, dou
       }
       // Spread over hours so bundles end on hour boundaries as well as on the limits.
       auto event = APMEvent::create("app", true, name, start + static_cast<double>(i) * 0.05, 0, parameters);
-      if (!database.insertRawEvent(*event, fingerprint, false, error)) return false;
+      if (!database.rawEvents().insertRawEvent(*event, fingerprint, false, error)) return false;
     }
     return true;
   }, error);

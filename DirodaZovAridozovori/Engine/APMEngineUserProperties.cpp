@@ -40,7 +40,7 @@ void APMEngineUserProperties::setDefaultEventParameters(const std::optional<plat
 bool APMEngineUserProperties::shouldBackfillEvents() {
   if (!engine_.database()) return false;
   platform::Error error;
-  auto rows = engine_.database()->allRawEventsWithError(&error);
+  auto rows = engine_.database()->rawEvents().allRawEventsWithError(&error);
   if (!rows || rows->empty()) return false;
   const double since = engine_.initTimestamp();
   for (const auto& row : *rows) {
@@ -105,7 +105,7 @@ void APMEngineUserProperties::backfillEventsWithParameters(const platform::Dicti
                                                   const std::function<bool(const APMEvent&)>& eventFilter) {
   if (parameters.empty() || !engine_.database()) return;
   platform::Error error;
-  auto rows = engine_.database()->allRawEventsWithError(&error);
+  auto rows = engine_.database()->rawEvents().allRawEventsWithError(&error);
   if (!rows) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableBackfillEventsDefaultEventParameters,
            "Unable to backfill events with default event parameters. Fetch failed. Error", error);
@@ -118,7 +118,7 @@ void APMEngineUserProperties::backfillEventsWithParameters(const platform::Dicti
     if (!event || (eventFilter && !eventFilter(*event))) continue;
     event->applyParameters(parameters, isPublic);
     platform::Error updateError;
-    if (!engine_.database()->updateRawEvent(*row, &updateError)) {
+    if (!engine_.database()->rawEvents().updateRawEvent(*row, &updateError)) {
       ++failures;
       lastError = updateError;
     }

@@ -84,7 +84,7 @@ class APMEventGroup {
     // Where the expired session's properties stood right after they were removed.
     std::optional<std::vector<APMDatabase::Version>> sessionPropertiesRemovedAt;
     // Inserts left before the stored-events limit can be reached (see
-    // APMDatabase::rawEventsRoomBelowAbsoluteLimit); every insert, kept or not, uses one.
+    // APMDatabaseRawEvents::rawEventsRoomBelowAbsoluteLimit); every insert, kept or not, uses one.
     std::optional<int64_t> rawEventRoom;
   };
 

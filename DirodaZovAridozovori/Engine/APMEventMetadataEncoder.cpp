@@ -109,6 +109,6 @@ int64_t APMEventMetadataEncoder::fingerprint(const platform::Data& encoded) {
                             [&](const KnownFingerprint& entry) { return entry.encoded == encoded; });
   if (known != fingerprints_.end()) return known->fingerprint;
   if (fingerprints_.size() == kKnownFingerprints) fingerprints_.erase(fingerprints_.begin());
-  fingerprints_.push_back({encoded, APMDatabase::metadataFingerprint(encoded)});
+  fingerprints_.push_back({encoded, APMDatabaseRawEvents::metadataFingerprint(encoded)});
   return fingerprints_.back().fingerprint;
 }

@@ -28,7 +28,7 @@ class APMEventMetadataEncoder {
 
   // The fixed part with these user properties in their field.
   platform::Data encode(const std::vector<std::shared_ptr<APMUserAttribute>>& attributes);
-  // The fingerprint of an encoding (APMDatabase::metadataFingerprint), remembered for the last few
+  // The fingerprint of an encoding (APMDatabaseRawEvents::metadataFingerprint), remembered for the last few
   // encodings so that a property changed and changed back costs no second digest.
   int64_t fingerprint(const platform::Data& encoded);
 

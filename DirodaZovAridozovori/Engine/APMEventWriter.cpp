@@ -361,13 +361,13 @@ bool APMEventWriter::checkStoredEventsLimit() {
   APMDatabase& database = group_->database();
   auto& room = group_->caches().rawEventRoom;
   platform::Error error;
-  if (!room) room = database.rawEventsRoomBelowAbsoluteLimit(&error);
+  if (!room) room = database.rawEvents().rawEventsRoomBelowAbsoluteLimit(&error);
   if (room && *room >= 0) {
     --*room;
     return true;
   }
   room.reset();
-  auto deleted = database.deleteRawEventsOverAbsoluteLimit(&error);
+  auto deleted = database.rawEvents().deleteRawEventsOverAbsoluteLimit(&error);
   if (!deleted) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventLimitCheckFailed,
            "Data loss. Unable to check raw event storage limit. Error", error);
@@ -411,7 +411,7 @@ bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isR
   const int64_t fingerprint = metadata->fingerprint;
   platform::Error metadataError;
   if (!group_->hasStoredFingerprint(fingerprint) &&
-      !database.insertIfNotExistsRawEventMetadata(metadata->encoded, fingerprint, &metadataError)) {
+      !database.rawEvents().insertIfNotExistsRawEventMetadata(metadata->encoded, fingerprint, &metadataError)) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kEventMetadataNotRecorded,
            "Data loss. Cannot record event metadata. Error", metadataError);
     return false;
@@ -419,7 +419,7 @@ bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isR
   group_->noteStoredFingerprint(fingerprint);
   if (!checkStoredEventsLimit()) return false;
   platform::Error insertError;
-  if (!database.insertRawEvent(event, fingerprint, isRealtime, &insertError)) {
+  if (!database.rawEvents().insertRawEvent(event, fingerprint, isRealtime, &insertError)) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
            "Data loss. Cannot record raw event. Error", insertError);
     return false;

@@ -393,7 +393,7 @@ double APMWorkerEventRoad::backfillStartTimestampForSessionID(const APMValue& se
 void APMWorkerEventRoad::backfillSessionID(const APMValue& sessionID, const APMValue& sessionNumber) {
   if (!host_.database()) return;
   platform::Error error;
-  auto rows = host_.database()->allRawEventsWithError(&error);
+  auto rows = host_.database()->rawEvents().allRawEventsWithError(&error);
   if (!rows) return;
   const double start = backfillStartTimestampForSessionID(sessionID, *rows);
   std::map<int64_t, bool> hasSessionIDByFingerprint;
@@ -403,7 +403,7 @@ void APMWorkerEventRoad::backfillSessionID(const APMValue& sessionID, const APMV
     auto known = hasSessionIDByFingerprint.find(row->metadataFingerprint());
     if (known == hasSessionIDByFingerprint.end()) {
       platform::Error metadataError;
-      auto metadata = host_.database()->queryRawEventsMetadataWithFingerprint(row->metadataFingerprint(), &metadataError);
+      auto metadata = host_.database()->rawEvents().queryRawEventsMetadataWithFingerprint(row->metadataFingerprint(), &metadataError);
       if (!metadata && !metadataError.empty()) {
         APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableBackfillSessionID,
                "Unable to backfill session ID. Fetch metadata failed. Error", metadataError);
@@ -422,6 +422,6 @@ void APMWorkerEventRoad::backfillSessionID(const APMValue& sessionID, const APMV
     event->setParameter("_sid", sessionID);
     event->setParameter("_sno", sessionNumber);
     platform::Error updateError;
-    host_.database()->updateRawEvent(*row, &updateError);
+    host_.database()->rawEvents().updateRawEvent(*row, &updateError);
   }
 }

@@ -32,6 +32,7 @@ APMDatabase::APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<
     : connection_(std::make_shared<APMDatabaseConnection>(store, std::move(workerQueue))),
       store_(std::move(store)),
       persistedConfig_(std::move(persistedConfig)),
+      rawEvents_(connection_),
       eventAggregates_(connection_),
       appMetadata_(connection_),
       bundleQueue_(connection_),
@@ -166,7 +167,7 @@ bool APMDatabase::reset(platform::Error* error) {
   conditionalProperties_.noteReset();
   onDeviceValues_.noteReset();
   forgetStoredUserAttributes();
-  forgetRawEventFacts();
+  rawEvents_.forgetRawEventFacts();
   return store_->performTransactionWithError(error, [&] {
     dropWaitingUserAttributes();
     for (const APMTableDefinition& table : apm_schema::tables()) {
@@ -180,7 +181,7 @@ bool APMDatabase::reset(platform::Error* error) {
 std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error) {
   if (!checkQueue("maybeDeleteStaleData", error)) return std::nullopt;
   const double oldest = platform::now() - limits().maxQueueTime;
-  forgetRawEventFacts();
+  rawEvents_.forgetRawEventFacts();
   int64_t deleted = 0;
   const bool ok = store_->performTransactionWithError(error, [&] {
     auto events = execute("DELETE FROM raw_events WHERE timestamp < ?", {Object(oldest)}, error);

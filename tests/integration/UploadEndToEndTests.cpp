@@ -106,9 +106,9 @@ TEST_F(UploadEndToEndTest, StoredEventsKeepTheConsentTheyWereLoggedUnder) {
   logSession();
   onWorker([&] {
     platform::Error error;
-    auto fingerprint = engine()->database()->nextMetadataFingerprintToProcess(&error);
+    auto fingerprint = engine()->database()->rawEvents().nextMetadataFingerprintToProcess(&error);
     ASSERT_TRUE(fingerprint) << error.description;
-    auto metadata = engine()->database()->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
+    auto metadata = engine()->database()->rawEvents().queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
     ASSERT_TRUE(metadata) << error.description;
     const std::string signals = APMConsentSettingsUtil::consentSignals();
     ASSERT_FALSE(signals.empty());

@@ -127,7 +127,7 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
 
 APMRawEventBundler::Result APMRawEventBundler::bundleNextGroup(Group& group) {
   platform::Error nextError;
-  auto fingerprint = database_->nextMetadataFingerprintToProcess(&nextError);
+  auto fingerprint = database_->rawEvents().nextMetadataFingerprintToProcess(&nextError);
   if (!fingerprint) {
     if (!nextError.empty()) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableFetchNextEventMetadata,
@@ -147,7 +147,7 @@ APMRawEventBundler::Result APMRawEventBundler::bundleNextGroup(Group& group) {
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler::rawEventsWithMetadataFingerprint(
     int64_t fingerprint, std::vector<platform::Data>* encodings) {
   platform::Error error;
-  auto rows = database_->rawEventsWithMetadataFingerprint(fingerprint, &error, nullptr);
+  auto rows = database_->rawEvents().rawEventsWithMetadataFingerprint(fingerprint, &error, nullptr);
   if (!rows) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kInconsistentStateRawEventExpected,
            "Inconsistent state, raw event is expected. Error", error);
@@ -203,18 +203,18 @@ bool APMRawEventBundler::deleteGroupRows(const Group& group) {
     rowIDs.push_back(row->rowID());
     newest = std::max(newest, row->rawEvent()->timestamp());
   }
-  if (!database_->deleteRawEventsWithRowIDs(rowIDs, newest, &error)) {
+  if (!database_->rawEvents().deleteRawEventsWithRowIDs(rowIDs, newest, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteRawEvents,
            "Unable to delete raw events. RowID, error", rowIDs.back(), error);
     return false;
   }
-  auto left = database_->containsRawEventWithMetadataFingerprint(group.fingerprint, &error);
+  auto left = database_->rawEvents().containsRawEventWithMetadataFingerprint(group.fingerprint, &error);
   if (!left) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableQueryExistenceRawEvent,
            "Unable to query existence of raw event. Metadata, error", group.fingerprint, error);
     return false;
   }
-  if (!*left && !database_->deleteRawEventMetadataWithMetadataFingerprint(group.fingerprint, &error)) {
+  if (!*left && !database_->rawEvents().deleteRawEventMetadataWithMetadataFingerprint(group.fingerprint, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteRawEventMetadata,
            "Unable to delete raw event metadata. Metadata, error", group.fingerprint, error);
     return false;
@@ -230,7 +230,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   if (group.rows.empty()) return true;
 
   platform::Error metadataError;
-  auto bundle = database_->queryRawEventsMetadataWithFingerprint(group.fingerprint, &metadataError);
+  auto bundle = database_->rawEvents().queryRawEventsMetadataWithFingerprint(group.fingerprint, &metadataError);
   if (!bundle) {
     if (!metadataError.empty() && metadataError.code != kAPMStoreErrorCorruptData) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableFetchEventMetadata,

@@ -107,7 +107,7 @@ bool APMUploadController::hasDataToUpload() {
     return false;
   }
   if (!*queueEmpty) return true;
-  auto rawEmpty = database_->isRawEventsTableEmpty(&error);
+  auto rawEmpty = database_->rawEvents().isRawEventsTableEmpty(&error);
   if (!rawEmpty) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedCheckIfRawEventsTable,
            "Failed to check if raw events table is empty. Error", error);
@@ -123,7 +123,7 @@ double APMUploadController::nextUploadingTime() {
   in.lastSuccessfulUploadTimestamp = persistedConfig_->uploadSchedule().lastSuccessfulUploadTimestamp();
   in.lastFailedUploadTimestamp = persistedConfig_->uploadSchedule().lastFailedUploadTimestamp();
   platform::Error rawError;
-  const double rawTime = database_->queryLatestRawEventTime(&rawError);
+  const double rawTime = database_->rawEvents().queryLatestRawEventTime(&rawError);
   if (!rawError.empty())
     APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kFailedQueryLatestRawEventTime,
            "Failed to query latest raw event time. Error", rawError);
@@ -145,7 +145,7 @@ double APMUploadController::nextUploadingTime() {
     }
     in.hasRealtimeData = realtimeBundles.value_or(false);
     if (!in.hasRealtimeData) {
-      auto realtimeRaw = database_->containsRealtimeRawEventsWithError(&error);
+      auto realtimeRaw = database_->rawEvents().containsRealtimeRawEventsWithError(&error);
       if (!realtimeRaw) {
         APMLog(APMLogLevel::kWarningSampledOnly, APMUploadLogCode::kFailedQueryRealTimeRawEvent,
                "Failed to query for real-time raw event indicator. Error", error);

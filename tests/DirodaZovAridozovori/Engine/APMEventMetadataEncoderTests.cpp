@@ -70,7 +70,7 @@ TEST(APMEventMetadataEncoderTest, AssembledMetadataIsTheWholeEncodingThroughASeq
       const platform::Data expected = wholeEncoding(onlyBefore, attributes);
       const platform::Data assembled = encoder.encode(attributes);
       EXPECT_EQ(assembled, expected);
-      EXPECT_EQ(encoder.fingerprint(assembled), APMDatabase::metadataFingerprint(expected));
+      EXPECT_EQ(encoder.fingerprint(assembled), APMDatabaseRawEvents::metadataFingerprint(expected));
     }
   }
 }

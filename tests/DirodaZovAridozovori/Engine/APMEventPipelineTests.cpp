@@ -141,7 +141,7 @@ TEST_F(EventPipelineTest, UserPropertySetBetweenEventsReachesOnlyLaterEventsMeta
   ASSERT_EQ(after.size(), 1u);
   onWorker([&] {
     platform::Error error;
-    auto metadata = engine().database()->queryRawEventsMetadataWithFingerprint(after[0].fingerprint, &error);
+    auto metadata = engine().database()->rawEvents().queryRawEventsMetadataWithFingerprint(after[0].fingerprint, &error);
     ASSERT_TRUE(metadata) << error.description;
     EXPECT_EQ(APMNanoGetString(*metadata, 8), std::optional<std::string>("macos"));
     EXPECT_EQ(APMNanoGetInt32(*metadata, 0), 1);
@@ -307,9 +307,9 @@ TEST_F(EventPipelineTest, GroupMetadataFollowsEveryChangeInItsCanonicalEncoding)
     fingerprints.push_back(stored[0].fingerprint);
     onWorker([&, tier = tier] {
       platform::Error error;
-      auto bytes = engine().database()->queryRawEventsMetadataDataWithFingerprint(stored[0].fingerprint, &error);
+      auto bytes = engine().database()->rawEvents().queryRawEventsMetadataDataWithFingerprint(stored[0].fingerprint, &error);
       ASSERT_TRUE(bytes) << "the metadata row is stored";
-      EXPECT_EQ(APMDatabase::metadataFingerprint(*bytes), stored[0].fingerprint);
+      EXPECT_EQ(APMDatabaseRawEvents::metadataFingerprint(*bytes), stored[0].fingerprint);
       auto decoded = APMPBMeasurementBundle::fromBuffer(*bytes);
       ASSERT_TRUE(decoded);
       EXPECT_EQ(decoded->protoBuffer(), *bytes);

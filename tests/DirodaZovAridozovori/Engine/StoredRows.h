@@ -60,7 +60,7 @@ inline std::vector<StoredRow> storedRows(APMMeasurement& engine) {
   std::vector<StoredRow> result;
   if (!engine.database()) return result;
   platform::Error error;
-  auto stored = engine.database()->allRawEventsWithError(&error);
+  auto stored = engine.database()->rawEvents().allRawEventsWithError(&error);
   EXPECT_TRUE(stored) << error.description;
   if (!stored) return result;
   auto sorted = *stored;
@@ -135,7 +135,7 @@ class StoredState {
   void visitMetadataUserProperties(int64_t fingerprint, Visit visit) {
     onWorker([&] {
       platform::Error error;
-      auto metadata = measurement()->database()->queryRawEventsMetadataWithFingerprint(fingerprint, &error);
+      auto metadata = measurement()->database()->rawEvents().queryRawEventsMetadataWithFingerprint(fingerprint, &error);
       ASSERT_TRUE(metadata) << error.description;
       auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(
           *metadata, APMPBMeasurementBundle::kUserAttributes);

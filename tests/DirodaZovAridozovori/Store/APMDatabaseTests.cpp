@@ -70,7 +70,7 @@ TEST_F(APMDatabaseTest, DamagedRowsAreReportedAndSkippedSoWorkCanGoOn) {
   onWorker([&] {
     ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "good", APMValue("g"), 1), nullptr));
     ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "bad", APMValue("b"), 1), nullptr));
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->insertRawEvent(*makeEvent("e" + std::to_string(i), i), 5, false, nullptr));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("e" + std::to_string(i), i), 5, false, nullptr));
     ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{1}, 1, false, nullptr));
     ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{2}, 2, false, nullptr));
   });
@@ -91,14 +91,14 @@ TEST_F(APMDatabaseTest, DamagedRowsAreReportedAndSkippedSoWorkCanGoOn) {
     EXPECT_EQ(all->front()->name(), "good");
 
     std::vector<size_t> positions;
-    auto group = db_->rawEventsWithMetadataFingerprint(5, &listError, [&](const APMSqliteStore::Record&, size_t position) {
+    auto group = db_->rawEvents().rawEventsWithMetadataFingerprint(5, &listError, [&](const APMSqliteStore::Record&, size_t position) {
       positions.push_back(position);
       return true;
     });
     ASSERT_TRUE(group && group->size() == 2u) << listError.description;
     EXPECT_EQ(group->front()->rawEvent()->name(), "e1");
     EXPECT_EQ(positions, (std::vector<size_t>{0, 1})) << "positions count the rows offered";
-    EXPECT_EQ(db_->allRawEventsWithError(&listError)->size(), 2u) << "the unreadable event is gone for good";
+    EXPECT_EQ(db_->rawEvents().allRawEventsWithError(&listError)->size(), 2u) << "the unreadable event is gone for good";
 
     auto bundles = db_->bundleQueue().queryBundleDataWithCountLimit(10, 1000, &listError);
     ASSERT_TRUE(bundles && bundles->size() == 1u) << "an unreadable bundle must not block the queue";
@@ -209,20 +209,20 @@ TEST_F(APMDatabaseTest, DailyCountsAppMetadataAndConfigShareARowWithoutClobberin
 TEST_F(APMDatabaseTest, OldestRawEventIsTheLowestRowIDSoGroupDeletionSparesOtherFingerprints) {
   onWorker([&] {
     const platform::Data metadataA{1}, metadataB{2};
-    const int64_t a = APMDatabase::metadataFingerprint(metadataA);
-    const int64_t b = APMDatabase::metadataFingerprint(metadataB);
+    const int64_t a = APMDatabaseRawEvents::metadataFingerprint(metadataA);
+    const int64_t b = APMDatabaseRawEvents::metadataFingerprint(metadataB);
     ASSERT_NE(a, b);
-    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(metadataA, &e));
-    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(metadataA, &e)) << "a known fingerprint is not an error";
-    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(metadataB, &e));
+    ASSERT_TRUE(db_->rawEvents().insertIfNotExistsRawEventMetadata(metadataA, &e));
+    ASSERT_TRUE(db_->rawEvents().insertIfNotExistsRawEventMetadata(metadataA, &e)) << "a known fingerprint is not an error";
+    ASSERT_TRUE(db_->rawEvents().insertIfNotExistsRawEventMetadata(metadataB, &e));
     // B's event carries the oldest clock time but was written second.
-    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("first", 200), a, false, &e));
-    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("second", 100), b, false, &e));
-    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("third", 300), a, true, &e));
-    EXPECT_EQ(db_->nextMetadataFingerprintToProcess(&e), a);
+    ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("first", 200), a, false, &e));
+    ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("second", 100), b, false, &e));
+    ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("third", 300), a, true, &e));
+    EXPECT_EQ(db_->rawEvents().nextMetadataFingerprintToProcess(&e), a);
     std::vector<size_t> positions;
     int64_t previousRowID = 0;
-    auto group = db_->rawEventsWithMetadataFingerprint(a, &e, [&](const APMSqliteStore::Record& row, size_t position) {
+    auto group = db_->rawEvents().rawEventsWithMetadataFingerprint(a, &e, [&](const APMSqliteStore::Record& row, size_t position) {
       positions.push_back(position);
       const int64_t rowID = row.at("rowid").integerValue();
       const bool consecutive = position == 0 || rowID == previousRowID + 1;
@@ -232,10 +232,10 @@ TEST_F(APMDatabaseTest, OldestRawEventIsTheLowestRowIDSoGroupDeletionSparesOther
     ASSERT_TRUE(group && group->size() == 1u);
     EXPECT_EQ(positions, (std::vector<size_t>{0, 1}));
     EXPECT_EQ(group->front()->rawEvent()->name(), "first");
-    ASSERT_TRUE(db_->deleteRawEventsWithMaxRowID(group->back()->rowID(), &e));
-    EXPECT_EQ(db_->nextMetadataFingerprintToProcess(&e), b);
-    EXPECT_EQ(db_->allRawEventsWithError(&e)->size(), 2u);
-    EXPECT_EQ(db_->queryRawEventsMetadataDataWithFingerprint(b, &e), metadataB);
+    ASSERT_TRUE(db_->rawEvents().deleteRawEventsWithMaxRowID(group->back()->rowID(), &e));
+    EXPECT_EQ(db_->rawEvents().nextMetadataFingerprintToProcess(&e), b);
+    EXPECT_EQ(db_->rawEvents().allRawEventsWithError(&e)->size(), 2u);
+    EXPECT_EQ(db_->rawEvents().queryRawEventsMetadataDataWithFingerprint(b, &e), metadataB);
   });
 }
 
@@ -410,12 +410,12 @@ TEST_F(APMDatabaseTest, ResetEmptiesEveryTableAndLeavesAWorkingDatabaseThatClose
   onWorker([&] {
     ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "a", APMValue("b"), 1), &e));
     ASSERT_TRUE(db_->eventAggregates().updateEventAggregates(APMEventAggregates("x", 1, 1, 1, 1), &e));
-    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("x", 1), 1, false, &e));
+    ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("x", 1), 1, false, &e));
     ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{1}, 1, false, &e));
     ASSERT_TRUE(db_->reset(&e)) << e.description;
     EXPECT_FALSE(db_->userAttributeWithName("a", &e));
     EXPECT_EQ(db_->eventAggregates().allEventAggregates(&e)->size(), 0u);
-    EXPECT_EQ(db_->isRawEventsTableEmpty(&e), true);
+    EXPECT_EQ(db_->rawEvents().isRawEventsTableEmpty(&e), true);
     EXPECT_EQ(db_->bundleQueue().isQueuedBundleTableEmpty(&e), true);
     APMDailyCounts counts;
     counts.allEventsCount = 4;
@@ -438,25 +438,25 @@ TEST_F(APMDatabaseTest, RowsOverTheAgeOrCountLimitsGoOldestFirstWithOrphanMetada
   });
   onWorker([&] {
     const platform::Data usedMetadata{1}, orphanMetadata{2};
-    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(usedMetadata, &e));
-    ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(orphanMetadata, &e));
-    const int64_t used = APMDatabase::metadataFingerprint(usedMetadata);
-    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("old", now - 2000), used, false, &e));
-    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("new", now - 10), used, false, &e));
+    ASSERT_TRUE(db_->rawEvents().insertIfNotExistsRawEventMetadata(usedMetadata, &e));
+    ASSERT_TRUE(db_->rawEvents().insertIfNotExistsRawEventMetadata(orphanMetadata, &e));
+    const int64_t used = APMDatabaseRawEvents::metadataFingerprint(usedMetadata);
+    ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("old", now - 2000), used, false, &e));
+    ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("new", now - 10), used, false, &e));
     ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{1}, now - 5000, false, &e));
     ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{2}, now, false, &e));
     EXPECT_EQ(db_->maybeDeleteStaleData(&e), 3);
-    EXPECT_EQ(db_->allRawEventsWithError(&e)->size(), 1u);
+    EXPECT_EQ(db_->rawEvents().allRawEventsWithError(&e)->size(), 1u);
     EXPECT_EQ(db_->bundleQueue().queryBundleDataWithCountLimit(10, 100, &e)->size(), 1u);
-    EXPECT_TRUE(db_->queryRawEventsMetadataDataWithFingerprint(used, &e));
-    EXPECT_FALSE(db_->queryRawEventsMetadataDataWithFingerprint(APMDatabase::metadataFingerprint(orphanMetadata), &e));
+    EXPECT_TRUE(db_->rawEvents().queryRawEventsMetadataDataWithFingerprint(used, &e));
+    EXPECT_FALSE(db_->rawEvents().queryRawEventsMetadataDataWithFingerprint(APMDatabaseRawEvents::metadataFingerprint(orphanMetadata), &e));
 
-    for (int i = 0; i < 5; ++i) ASSERT_TRUE(db_->insertRawEvent(*makeEvent("e" + std::to_string(i), now), used, false, &e));
-    EXPECT_EQ(db_->deleteRawEventsOverAbsoluteLimit(&e), 3);
-    auto rows = db_->allRawEventsWithError(&e);
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("e" + std::to_string(i), now), used, false, &e));
+    EXPECT_EQ(db_->rawEvents().deleteRawEventsOverAbsoluteLimit(&e), 3);
+    auto rows = db_->rawEvents().allRawEventsWithError(&e);
     ASSERT_EQ(rows->size(), 3u);
     EXPECT_EQ(rows->front()->rawEvent()->name(), "e2");
-    EXPECT_EQ(db_->deleteRawEventsOverAbsoluteLimit(&e), 0);
+    EXPECT_EQ(db_->rawEvents().deleteRawEventsOverAbsoluteLimit(&e), 0);
   });
 }
 
@@ -469,21 +469,21 @@ TEST_F(APMDatabaseTest, RawEventRoomIsWhatTheLimitCheckLeavesAlone) {
     return limits;
   });
   onWorker([&] {
-    EXPECT_EQ(db_->rawEventsRoomBelowAbsoluteLimit(&e), 5) << "an empty table";
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->insertRawEvent(*makeEvent("e" + std::to_string(i), 1), 1, false, &e));
-    EXPECT_EQ(db_->rawEventsRoomBelowAbsoluteLimit(&e), 2);
-    auto rows = db_->allRawEventsWithError(&e);
-    ASSERT_TRUE(db_->deleteRawEventsWithRowIDs({rows->front()->rowID()}, &e));
-    const int64_t room = db_->rawEventsRoomBelowAbsoluteLimit(&e).value_or(-1);
+    EXPECT_EQ(db_->rawEvents().rawEventsRoomBelowAbsoluteLimit(&e), 5) << "an empty table";
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("e" + std::to_string(i), 1), 1, false, &e));
+    EXPECT_EQ(db_->rawEvents().rawEventsRoomBelowAbsoluteLimit(&e), 2);
+    auto rows = db_->rawEvents().allRawEventsWithError(&e);
+    ASSERT_TRUE(db_->rawEvents().deleteRawEventsWithRowIDs({rows->front()->rowID()}, &e));
+    const int64_t room = db_->rawEvents().rawEventsRoomBelowAbsoluteLimit(&e).value_or(-1);
     EXPECT_EQ(room, 3);
     for (int64_t i = 0; i < room; ++i) {
-      EXPECT_EQ(db_->deleteRawEventsOverAbsoluteLimit(&e), 0) << i;
-      ASSERT_TRUE(db_->insertRawEvent(*makeEvent("more", 2), 1, false, &e));
+      EXPECT_EQ(db_->rawEvents().deleteRawEventsOverAbsoluteLimit(&e), 0) << i;
+      ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("more", 2), 1, false, &e));
     }
-    EXPECT_EQ(db_->rawEventsRoomBelowAbsoluteLimit(&e), 0);
-    ASSERT_TRUE(db_->insertRawEvent(*makeEvent("over", 3), 1, false, &e));
-    EXPECT_EQ(db_->rawEventsRoomBelowAbsoluteLimit(&e), -1);
-    EXPECT_EQ(db_->deleteRawEventsOverAbsoluteLimit(&e), 1);
+    EXPECT_EQ(db_->rawEvents().rawEventsRoomBelowAbsoluteLimit(&e), 0);
+    ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("over", 3), 1, false, &e));
+    EXPECT_EQ(db_->rawEvents().rawEventsRoomBelowAbsoluteLimit(&e), -1);
+    EXPECT_EQ(db_->rawEvents().deleteRawEventsOverAbsoluteLimit(&e), 1);
   });
 }
 
@@ -493,20 +493,20 @@ TEST_F(APMDatabaseTest, RawEventRoomIsWhatTheLimitCheckLeavesAlone) {
 TEST_F(APMDatabaseTest, RawEventFactsFollowEveryChangeToTheTable) {
   auto other = rawStore();
   auto insert = [&](const std::string& name, double time, bool realtime) {
-    db_->insertRawEvent(*makeEvent(name, time), 1, realtime, &e);
+    db_->rawEvents().insertRawEvent(*makeEvent(name, time), 1, realtime, &e);
   };
   auto deleteNamed = [&](const std::string& name) {
-    auto rows = db_->allRawEventsWithError(&e);
+    auto rows = db_->rawEvents().allRawEventsWithError(&e);
     for (const auto& row : *rows) {
-      if (row->rawEvent()->name() == name) db_->deleteRawEventsWithRowIDs({row->rowID()}, &e);
+      if (row->rawEvent()->name() == name) db_->rawEvents().deleteRawEventsWithRowIDs({row->rowID()}, &e);
     }
   };
   // As bundling deletes its rows: telling their newest time.
   auto deleteNamedKnowingItsTime = [&](const std::string& name) {
-    auto rows = db_->allRawEventsWithError(&e);
+    auto rows = db_->rawEvents().allRawEventsWithError(&e);
     for (const auto& row : *rows) {
       if (row->rawEvent()->name() == name) {
-        db_->deleteRawEventsWithRowIDs({row->rowID()}, row->rawEvent()->timestamp(), &e);
+        db_->rawEvents().deleteRawEventsWithRowIDs({row->rowID()}, row->rawEvent()->timestamp(), &e);
       }
     }
   };
@@ -532,8 +532,8 @@ TEST_F(APMDatabaseTest, RawEventFactsFollowEveryChangeToTheTable) {
       {"the latest row deleted", [&] { deleteNamed("b"); }, 100, false},
       {"a row moved later",
        [&] {
-         auto rows = db_->allRawEventsWithError(&e);
-         db_->updateRawEvent(APMRawEventData(makeEvent("a", 250), rows->front()->rowID(), 1), &e);
+         auto rows = db_->rawEvents().allRawEventsWithError(&e);
+         db_->rawEvents().updateRawEvent(APMRawEventData(makeEvent("a", 250), rows->front()->rowID(), 1), &e);
        },
        250, false},
       {"an earlier real-time row again", [&] { insert("f", 120, true); }, 250, true},
@@ -550,13 +550,13 @@ TEST_F(APMDatabaseTest, RawEventFactsFollowEveryChangeToTheTable) {
       {"reset", [&] { db_->reset(&e); }, 0, false},
   };
   onWorker([&] {
-    EXPECT_EQ(db_->queryLatestRawEventTime(&e), 0);
-    EXPECT_EQ(db_->containsRealtimeRawEventsWithError(&e), false);
+    EXPECT_EQ(db_->rawEvents().queryLatestRawEventTime(&e), 0);
+    EXPECT_EQ(db_->rawEvents().containsRealtimeRawEventsWithError(&e), false);
     for (const Step& step : steps) {
       step.change();
       for (const char* round : {"asked", "asked again"}) {
-        EXPECT_EQ(db_->queryLatestRawEventTime(&e), step.latest) << step.name << ", " << round;
-        EXPECT_EQ(db_->containsRealtimeRawEventsWithError(&e), step.realtime) << step.name << ", " << round;
+        EXPECT_EQ(db_->rawEvents().queryLatestRawEventTime(&e), step.latest) << step.name << ", " << round;
+        EXPECT_EQ(db_->rawEvents().containsRealtimeRawEventsWithError(&e), step.realtime) << step.name << ", " << round;
       }
     }
   });
@@ -587,14 +587,14 @@ TEST_F(APMDatabaseTest, MetadataSourcesVersionFollowsUserPropertiesOnDeviceValue
       {"on-device value read", [&] { db_->onDeviceValues().ODMValueWithName("odm1_value", &e); }, false, false, false},
       {"on-device value removed", [&] { db_->onDeviceValues().deleteODMValueWithName("odm1_value", &e); }, true, false,
        false},
-      {"raw event stored", [&] { db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e); }, false, false, false},
+      {"raw event stored", [&] { db_->rawEvents().insertRawEvent(*makeEvent("e", 1), 1, false, &e); }, false, false, false},
       {"raw event kept in a transaction",
-       [&] { db_->performTransaction([&] { return db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e); }); }, false,
+       [&] { db_->performTransaction([&] { return db_->rawEvents().insertRawEvent(*makeEvent("e", 1), 1, false, &e); }); }, false,
        false, false},
       {"raw event rolled back",
        [&] {
          db_->performTransaction([&] {
-           db_->insertRawEvent(*makeEvent("e", 1), 1, false, &e);
+           db_->rawEvents().insertRawEvent(*makeEvent("e", 1), 1, false, &e);
            return false;
          });
        },

@@ -341,7 +341,7 @@ TEST_F(ConditionalUserPropertyTest, ExpiredEventCarriesTheUserPropertiesLeftAfte
   auto propertyNames = [&](const StoredRow& row) {
     std::vector<std::string> names;
     onWorker([&] {
-      auto metadata = engine().database()->queryRawEventsMetadataWithFingerprint(row.fingerprint, nullptr);
+      auto metadata = engine().database()->rawEvents().queryRawEventsMetadataWithFingerprint(row.fingerprint, nullptr);
       ASSERT_TRUE(metadata);
       auto attributes = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*metadata, 2);
       for (const auto& attribute : attributes.value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {

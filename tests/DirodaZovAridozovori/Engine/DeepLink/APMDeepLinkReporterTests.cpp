@@ -149,7 +149,7 @@ TEST_F(DeepLinkTest, LaunchingLinkIsReportedAtTheNextStart) {
     EXPECT_EQ(rows[0].integer("click_timestamp"),
               c.clickTime ? APMPersistedConfig::sharedInstance()->attribution().firstOpenTimestampMilliseconds() - 1 : INT64_MIN);
     EXPECT_TRUE(defaults().object(kLinkKey).isNull() && defaults().object(kLinkTimeKey).isNull());
-    onWorker([&] { ASSERT_TRUE(engine()->database()->deleteRawEventsWithMaxRowID(INT64_MAX, nullptr)); });
+    onWorker([&] { ASSERT_TRUE(engine()->database()->rawEvents().deleteRawEventsWithMaxRowID(INT64_MAX, nullptr)); });
   }
 }
 

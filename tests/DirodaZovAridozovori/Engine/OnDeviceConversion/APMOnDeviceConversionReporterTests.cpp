@@ -170,7 +170,7 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
     auto stored = rows();
     int32_t flags = -1;
     onWorker([&] {
-      auto metadata = engine()->database()->queryRawEventsMetadataWithFingerprint(stored.back().fingerprint, nullptr);
+      auto metadata = engine()->database()->rawEvents().queryRawEventsMetadataWithFingerprint(stored.back().fingerprint, nullptr);
       ASSERT_TRUE(metadata);
       flags = APMNanoGetInt32(*metadata, APMPBMeasurementBundle::kLinkedClientFlags);
     });

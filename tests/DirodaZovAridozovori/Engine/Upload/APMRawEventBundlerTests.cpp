@@ -220,11 +220,11 @@ TEST_F(APMRawEventBundlerTest, OneEvaluationContextPerBundleEndedOnCommitAndAbor
       APMNanoSetRepeatedField(*metadata, Bundle::kUserAttributes,
                               std::vector<std::shared_ptr<APMPBUserAttribute>>{property.protoUserAttribute()});
       platform::Error error;
-      ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(*metadata, &error));
-      const int64_t fingerprint = APMDatabase::metadataFingerprint(*metadata);
+      ASSERT_TRUE(database_->rawEvents().insertIfNotExistsRawEventMetadata(*metadata, &error));
+      const int64_t fingerprint = APMDatabaseRawEvents::metadataFingerprint(*metadata);
       for (const auto& [name, time] : {std::pair{"_s", kHour + 1}, std::pair{"open", kHour + 2}}) {
         auto event = APMEvent::create("app", name[0] != '_', name, time, 0, APMParameters{});
-        ASSERT_TRUE(database_->insertRawEvent(*event, fingerprint, false, &error));
+        ASSERT_TRUE(database_->rawEvents().insertRawEvent(*event, fingerprint, false, &error));
       }
     });
   };

@@ -59,12 +59,12 @@ class UploadFixture : public ::testing::Test {
       APMNanoSetString(*metadata, APMPBMeasurementBundle::kPlatform, std::string("macos"));
       if (!consentSignals.empty()) APMNanoSetString(*metadata, APMPBMeasurementBundle::kConsentSignals, consentSignals);
       platform::Error error;
-      ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(*metadata, &error));
-      const int64_t fingerprint = APMDatabase::metadataFingerprint(*metadata);
+      ASSERT_TRUE(database_->rawEvents().insertIfNotExistsRawEventMetadata(*metadata, &error));
+      const int64_t fingerprint = APMDatabaseRawEvents::metadataFingerprint(*metadata);
       for (const auto& [name, timestamp] : events) {
         auto event = APMEvent::create("app", name.empty() || name[0] != '_', name, timestamp, 0, parameters);
         ASSERT_TRUE(event);
-        ASSERT_TRUE(database_->insertRawEvent(*event, fingerprint, false, &error)) << error.description;
+        ASSERT_TRUE(database_->rawEvents().insertRawEvent(*event, fingerprint, false, &error)) << error.description;
       }
     });
   }

@@ -1,51 +1,48 @@
-// Raw events and their metadata.
+#include "APMDatabaseRawEvents.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "APMDatabase.h"
 #include "APMDatabaseRows.h"
 #include "APMDatabaseSchema.h"
-#include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMStoreLog.h"
 #include "Utilities/APMDataDigest.h"
 #include "platform/Clock.h"
-#include "platform/Gzip.h"
 
 using platform::Object;
 
-int64_t APMDatabase::metadataFingerprint(const platform::Data& encodedMetadata) {
+int64_t APMDatabaseRawEvents::metadataFingerprint(const platform::Data& encodedMetadata) {
   const uint64_t fingerprint = apm_64LSBMD5(encodedMetadata);
   int64_t result;
   std::memcpy(&result, &fingerprint, sizeof result);
   return result;
 }
 
-int64_t APMDatabase::metadataFingerprint(const APMPBMeasurementBundle& metadata) {
+int64_t APMDatabaseRawEvents::metadataFingerprint(const APMPBMeasurementBundle& metadata) {
   return metadataFingerprint(metadata.protoBuffer());
 }
 
-bool APMDatabase::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata, platform::Error* error) {
+bool APMDatabaseRawEvents::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata, platform::Error* error) {
   return insertIfNotExistsRawEventMetadata(metadata.protoBuffer(), error);
 }
 
-bool APMDatabase::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, platform::Error* error) {
+bool APMDatabaseRawEvents::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, platform::Error* error) {
   return insertIfNotExistsRawEventMetadata(encodedMetadata, metadataFingerprint(encodedMetadata), error);
 }
 
-bool APMDatabase::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, int64_t fingerprint,
+bool APMDatabaseRawEvents::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, int64_t fingerprint,
                                                     platform::Error* error) {
-  if (!checkQueue("insertIfNotExistsRawEventMetadata", error)) return false;
+  if (!connection_->checkQueue("insertIfNotExistsRawEventMetadata", error)) return false;
   // With its raw-event row, all a purchase writes: neither needs a savepoint (see insertRow).
   return store_->insertRow(apm_schema::kRawEventsMetadata,
                            "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)",
                            {Object(fingerprint), Object(encodedMetadata)}, error);
 }
 
-bool APMDatabase::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime,
+bool APMDatabaseRawEvents::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime,
                                  platform::Error* error) {
-  if (!checkQueue("insertRawEvent", error)) return false;
+  if (!connection_->checkQueue("insertRawEvent", error)) return false;
   // Most events write nothing but this row: it needs no savepoint of its own (see insertRow).
   // Bound in place from one buffer the road keeps: the road's commonest write makes no copies.
   event.encodeBody(encodedBody_);
@@ -68,40 +65,40 @@ bool APMDatabase::insertRawEvent(const APMEvent& event, int64_t metadataFingerpr
 // The row-ID span bounds the row count from above and costs two index look-ups; only a span over
 // the limit needs the full count, so the event road stays cheap below the limit. A new row's ID is
 // above every stored one, so each insert widens the span by one at most.
-std::optional<int64_t> APMDatabase::rawEventRowIDSpan(platform::Error* error) {
+std::optional<int64_t> APMDatabaseRawEvents::rawEventRowIDSpan(platform::Error* error) {
   // Two sub-selects: SQLite answers a lone MIN or MAX from the b-tree edge, but scans for both at once.
-  auto span = query("SELECT (SELECT MIN(rowid) FROM raw_events) AS first, (SELECT MAX(rowid) FROM raw_events) AS last",
+  auto span = connection_->query("SELECT (SELECT MIN(rowid) FROM raw_events) AS first, (SELECT MAX(rowid) FROM raw_events) AS last",
                     {}, error);
   if (!span) return std::nullopt;
   if (span->empty() || !apm_rows::has(span->front(), "first")) return 0;
   return apm_rows::integer(span->front(), "last") - apm_rows::integer(span->front(), "first") + 1;
 }
 
-std::optional<int64_t> APMDatabase::rawEventsRoomBelowAbsoluteLimit(platform::Error* error) {
-  if (!checkQueue("rawEventsRoomBelowAbsoluteLimit", error)) return std::nullopt;
+std::optional<int64_t> APMDatabaseRawEvents::rawEventsRoomBelowAbsoluteLimit(platform::Error* error) {
+  if (!connection_->checkQueue("rawEventsRoomBelowAbsoluteLimit", error)) return std::nullopt;
   auto spanCount = rawEventRowIDSpan(error);
   if (!spanCount) return std::nullopt;
-  return std::max<int64_t>(0, limits().maxEventsStored) - *spanCount;
+  return std::max<int64_t>(0, connection_->limits().maxEventsStored) - *spanCount;
 }
 
-std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(platform::Error* error) {
-  if (!checkQueue("deleteRawEventsOverAbsoluteLimit", error)) return std::nullopt;
-  const int64_t limit = std::max<int64_t>(0, limits().maxEventsStored);
+std::optional<int64_t> APMDatabaseRawEvents::deleteRawEventsOverAbsoluteLimit(platform::Error* error) {
+  if (!connection_->checkQueue("deleteRawEventsOverAbsoluteLimit", error)) return std::nullopt;
+  const int64_t limit = std::max<int64_t>(0, connection_->limits().maxEventsStored);
   auto spanCount = rawEventRowIDSpan(error);
   if (!spanCount) return std::nullopt;
   if (*spanCount <= limit) return 0;
   forgetRawEventFacts();
-  auto total = count("SELECT COUNT(*) AS count FROM raw_events", {}, error);
+  auto total = connection_->count("SELECT COUNT(*) AS count FROM raw_events", {}, error);
   if (!total) return std::nullopt;
   if (*total <= limit) return 0;
-  return execute("DELETE FROM raw_events WHERE rowid IN (SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT ?)",
+  return connection_->execute("DELETE FROM raw_events WHERE rowid IN (SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT ?)",
                  {Object(*total - limit)}, error);
 }
 
-std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(platform::Error* error) {
-  if (!checkQueue("nextMetadataFingerprintToProcess", error)) return std::nullopt;
+std::optional<int64_t> APMDatabaseRawEvents::nextMetadataFingerprintToProcess(platform::Error* error) {
+  if (!connection_->checkQueue("nextMetadataFingerprintToProcess", error)) return std::nullopt;
   // Oldest means lowest row ID, so events leave in the order they were logged.
-  auto rows = query("SELECT metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT 1", {}, error);
+  auto rows = connection_->query("SELECT metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT 1", {}, error);
   if (!rows || rows->empty()) return std::nullopt;
   return apm_rows::integer(rows->front(), "metadata_fingerprint");
 }
@@ -128,7 +125,7 @@ std::shared_ptr<APMRawEventData> rawEventDataFromRow(const APMSqliteStore::Row& 
 
 }  // namespace
 
-std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::readableRawEvents(
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvents::readableRawEvents(
     const std::string& condition, const platform::Array& values, const RawEventFilter& eventFilter,
     platform::Error* error) {
   std::vector<std::shared_ptr<APMRawEventData>> accepted;
@@ -155,28 +152,28 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::readab
       error);
   if (!read) return std::nullopt;
   if (!unreadable.empty()) forgetRawEventFacts();
-  if (!deleteRowIDs(apm_schema::kRawEvents, unreadable, error)) return std::nullopt;
+  if (!connection_->deleteRowIDs(apm_schema::kRawEvents, unreadable, error)) return std::nullopt;
   return accepted;
 }
 
-std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::rawEventsWithMetadataFingerprint(
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvents::rawEventsWithMetadataFingerprint(
     int64_t fingerprint, platform::Error* error, const RawEventFilter& eventFilter) {
-  if (!checkQueue("rawEventsWithMetadataFingerprint", error)) return std::nullopt;
+  if (!connection_->checkQueue("rawEventsWithMetadataFingerprint", error)) return std::nullopt;
   return readableRawEvents(" WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
                            {Object(fingerprint), Object(kRawEventsPerQuery)}, eventFilter, error);
 }
 
-std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::allRawEventsWithError(platform::Error* error) {
-  if (!checkQueue("allRawEventsWithError", error)) return std::nullopt;
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvents::allRawEventsWithError(platform::Error* error) {
+  if (!connection_->checkQueue("allRawEventsWithError", error)) return std::nullopt;
   return readableRawEvents(" ORDER BY rowid ASC", {}, nullptr, error);
 }
 
-bool APMDatabase::updateRawEvent(const APMRawEventData& rawEvent, platform::Error* error) {
-  if (!checkQueue("updateRawEvent", error)) return false;
+bool APMDatabaseRawEvents::updateRawEvent(const APMRawEventData& rawEvent, platform::Error* error) {
+  if (!connection_->checkQueue("updateRawEvent", error)) return false;
   if (!rawEvent.rawEvent()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received raw event without event");
   const APMEvent& event = *rawEvent.rawEvent();
   forgetRawEventFacts();
-  auto changed = execute("UPDATE raw_events SET name = ?, timestamp = ?, data = ? WHERE rowid = ?",
+  auto changed = connection_->execute("UPDATE raw_events SET name = ?, timestamp = ?, data = ? WHERE rowid = ?",
                          {Object(event.name()), Object(event.timestamp()), Object(event.encodedBody()),
                           Object(rawEvent.rowID())},
                          error);
@@ -188,7 +185,7 @@ bool APMDatabase::updateRawEvent(const APMRawEventData& rawEvent, platform::Erro
   return true;
 }
 
-std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+std::shared_ptr<APMPBMeasurementBundle> APMDatabaseRawEvents::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
                                                                                            platform::Error* error) {
   auto data = queryRawEventsMetadataDataWithFingerprint(fingerprint, error);
   if (!data) return nullptr;
@@ -197,9 +194,9 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithF
   return metadata;
 }
 
-std::optional<platform::Data> APMDatabase::queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint,
+std::optional<platform::Data> APMDatabaseRawEvents::queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint,
                                                                                      platform::Error* error) {
-  if (!checkQueue("queryRawEventsMetadataWithFingerprint", error)) return std::nullopt;
+  if (!connection_->checkQueue("queryRawEventsMetadataWithFingerprint", error)) return std::nullopt;
   std::optional<platform::Data> metadata;
   if (!store_->forEachRowOfQuery("SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?",
                                  {Object(fingerprint)},
@@ -214,21 +211,21 @@ std::optional<platform::Data> APMDatabase::queryRawEventsMetadataDataWithFingerp
   return metadata;
 }
 
-bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error) {
-  if (!checkQueue("deleteRawEventsWithMaxRowID", error)) return false;
+bool APMDatabaseRawEvents::deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error) {
+  if (!connection_->checkQueue("deleteRawEventsWithMaxRowID", error)) return false;
   forgetRawEventFacts();
   return store_->deleteRecordsFromTableWithName(apm_schema::kRawEvents, "rowid <= ?", {Object(rowID)}, error).has_value();
 }
 
-bool APMDatabase::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error) {
-  if (!checkQueue("deleteRawEventsWithRowIDs", error)) return false;
+bool APMDatabaseRawEvents::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error) {
+  if (!connection_->checkQueue("deleteRawEventsWithRowIDs", error)) return false;
   forgetRawEventFacts();
-  return deleteRowIDs(apm_schema::kRawEvents, rowIDs, error);
+  return connection_->deleteRowIDs(apm_schema::kRawEvents, rowIDs, error);
 }
 
-bool APMDatabase::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, double newestDeletedTimestamp,
+bool APMDatabaseRawEvents::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, double newestDeletedTimestamp,
                                             platform::Error* error) {
-  if (!checkQueue("deleteRawEventsWithRowIDs", error)) return false;
+  if (!connection_->checkQueue("deleteRawEventsWithRowIDs", error)) return false;
   if (rawEventFacts_) {
     // Deleting rows adds neither a later time nor a real-time row; a row as new as the newest
     // known time may have been the one that held it.
@@ -236,21 +233,21 @@ bool APMDatabase::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, 
     if (latest && (!*latest || **latest <= newestDeletedTimestamp)) latest.reset();
     if (rawEventFacts_->hasRealtime.value_or(false)) rawEventFacts_->hasRealtime.reset();
   }
-  return deleteRowIDs(apm_schema::kRawEvents, rowIDs, error);
+  return connection_->deleteRowIDs(apm_schema::kRawEvents, rowIDs, error);
 }
 
-std::optional<bool> APMDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error) {
-  if (!checkQueue("containsRawEventWithMetadataFingerprint", error)) return std::nullopt;
-  return exists("SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1", {Object(fingerprint)}, error);
+std::optional<bool> APMDatabaseRawEvents::containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error) {
+  if (!connection_->checkQueue("containsRawEventWithMetadataFingerprint", error)) return std::nullopt;
+  return connection_->exists("SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1", {Object(fingerprint)}, error);
 }
 
-bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error) {
-  if (!checkQueue("deleteRawEventMetadataWithMetadataFingerprint", error)) return false;
+bool APMDatabaseRawEvents::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error) {
+  if (!connection_->checkQueue("deleteRawEventMetadataWithMetadataFingerprint", error)) return false;
   return store_->deleteRecordFromTableWithName(apm_schema::kRawEventsMetadata, "metadata_fingerprint",
                                                Object(fingerprint), error);
 }
 
-APMDatabase::RawEventFacts* APMDatabase::currentRawEventFacts() {
+APMDatabaseRawEvents::RawEventFacts* APMDatabaseRawEvents::currentRawEventFacts() {
   const auto dataVersion = store_->dataVersion();
   if (!dataVersion) {
     rawEventFacts_.reset();
@@ -263,11 +260,11 @@ APMDatabase::RawEventFacts* APMDatabase::currentRawEventFacts() {
   return &*rawEventFacts_;
 }
 
-double APMDatabase::queryLatestRawEventTime(platform::Error* error) {
-  if (!checkQueue("queryLatestRawEventTime", error)) return 0;
+double APMDatabaseRawEvents::queryLatestRawEventTime(platform::Error* error) {
+  if (!connection_->checkQueue("queryLatestRawEventTime", error)) return 0;
   RawEventFacts* facts = currentRawEventFacts();
   if (facts && facts->latestTime) return facts->latestTime->value_or(0);
-  auto rows = query("SELECT MAX(timestamp) AS latest FROM raw_events", {}, error);
+  auto rows = connection_->query("SELECT MAX(timestamp) AS latest FROM raw_events", {}, error);
   if (!rows) return 0;
   std::optional<double> latest;
   if (!rows->empty() && apm_rows::has(rows->front(), "latest")) latest = apm_rows::real(rows->front(), "latest");
@@ -275,18 +272,18 @@ double APMDatabase::queryLatestRawEventTime(platform::Error* error) {
   return latest.value_or(0);
 }
 
-std::optional<bool> APMDatabase::containsRealtimeRawEventsWithError(platform::Error* error) {
-  if (!checkQueue("containsRealtimeRawEventsWithError", error)) return std::nullopt;
+std::optional<bool> APMDatabaseRawEvents::containsRealtimeRawEventsWithError(platform::Error* error) {
+  if (!connection_->checkQueue("containsRealtimeRawEventsWithError", error)) return std::nullopt;
   RawEventFacts* facts = currentRawEventFacts();
   if (facts && facts->hasRealtime) return facts->hasRealtime;
-  auto any = exists("SELECT 1 FROM raw_events WHERE realtime = 1 LIMIT 1", {}, error);
+  auto any = connection_->exists("SELECT 1 FROM raw_events WHERE realtime = 1 LIMIT 1", {}, error);
   if (any && facts) facts->hasRealtime = any;
   return any;
 }
 
-std::optional<bool> APMDatabase::isRawEventsTableEmpty(platform::Error* error) {
-  if (!checkQueue("isRawEventsTableEmpty", error)) return std::nullopt;
-  auto any = exists("SELECT 1 FROM raw_events LIMIT 1", {}, error);
+std::optional<bool> APMDatabaseRawEvents::isRawEventsTableEmpty(platform::Error* error) {
+  if (!connection_->checkQueue("isRawEventsTableEmpty", error)) return std::nullopt;
+  auto any = connection_->exists("SELECT 1 FROM raw_events LIMIT 1", {}, error);
   if (!any) return std::nullopt;
   return !*any;
 }

@@ -1,0 +1,96 @@
+#pragma once
+// The part of the measurement database that keeps the raw events ("raw_events") and their metadata
+// ("raw_events_metadata"), and what the upload schedule asks of them.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "APMDatabaseConnection.h"
+#include "APMEvent.h"
+#include "APMRawEventData.h"
+
+class APMPBMeasurementBundle;
+
+class APMDatabaseRawEvents {
+ public:
+  static constexpr int64_t kRawEventsPerQuery = 1000;
+
+  explicit APMDatabaseRawEvents(std::shared_ptr<APMDatabaseConnection> connection)
+      : connection_(connection), store_(connection->store()) {}
+
+  // The fingerprint of encoded metadata: the low 64 bits of its MD5.
+  static int64_t metadataFingerprint(const platform::Data& encodedMetadata);
+  static int64_t metadataFingerprint(const APMPBMeasurementBundle& metadata);
+  bool insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata, platform::Error* error);
+  bool insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, platform::Error* error);
+  // The same with its fingerprint (metadataFingerprint of the bytes) already made.
+  bool insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, int64_t fingerprint,
+                                         platform::Error* error);
+  bool insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime, platform::Error* error);
+  // Deletes the oldest rows beyond the stored-events limit; the number deleted.
+  std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(platform::Error* error);
+  // How many more raw events may be inserted while deleteRawEventsOverAbsoluteLimit is sure to find
+  // nothing to delete (negative when it may already find some). Holds while nothing but inserts
+  // changes the table.
+  std::optional<int64_t> rawEventsRoomBelowAbsoluteLimit(platform::Error* error);
+  // The fingerprint of the oldest raw event (lowest row ID); none without error when there is none.
+  std::optional<int64_t> nextMetadataFingerprintToProcess(platform::Error* error);
+  // Offers the rows of the fingerprint (at most 1000, by row ID) to the filter with their position
+  // and stops at the first refusal; the accepted rows. Here and in allRawEventsWithError, a row
+  // whose stored event cannot be read is deleted (and logged) rather than offered: left in place it
+  // would stop every later bundle.
+  using RawEventFilter = std::function<bool(const APMSqliteStore::Record& row, size_t position)>;
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
+      int64_t fingerprint, platform::Error* error, const RawEventFilter& eventFilter);
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> allRawEventsWithError(platform::Error* error);
+  bool updateRawEvent(const APMRawEventData& rawEvent, platform::Error* error);
+  // Empty without error when the fingerprint has no metadata; stored bytes that do not decode are
+  // an error (kAPMStoreErrorCorruptData).
+  std::shared_ptr<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                                platform::Error* error);
+  std::optional<platform::Data> queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint, platform::Error* error);
+  bool deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error);
+  bool deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
+  // The same, for rows whose newest time the caller knows: what is remembered of the table for the
+  // upload schedule (its newest time, that it holds no real-time row) still holds unless these rows
+  // may have held the newest time, so bundling does not make every schedule read the whole table.
+  bool deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, double newestDeletedTimestamp,
+                                 platform::Error* error);
+  std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
+  bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
+  double queryLatestRawEventTime(platform::Error* error);
+  std::optional<bool> containsRealtimeRawEventsWithError(platform::Error* error);
+  std::optional<bool> isRawEventsTableEmpty(platform::Error* error);
+  // The database changed the table in a way these facts cannot follow.
+  void forgetRawEventFacts() { rawEventFacts_.reset(); }
+
+ private:
+  // What the upload schedule asks of the raw events after every group of events, kept between
+  // questions (each answer otherwise reads the whole table): this connection's inserts keep it up
+  // to date; it is forgotten when anything else changes the table here, on any rollback, and when
+  // another connection (another process) has committed.
+  struct RawEventFacts {
+    uint64_t rollbacks = 0;
+    int64_t dataVersion = 0;
+    std::optional<std::optional<double>> latestTime;  // when known: the latest time, none without rows
+    std::optional<bool> hasRealtime;
+  };
+  std::optional<RawEventFacts> rawEventFacts_;
+  std::optional<int64_t> rawEventRowIDSpan(platform::Error* error);
+  // The raw events a condition (" WHERE …", " ORDER BY …") selects.
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> readableRawEvents(const std::string& condition,
+                                                                                 const platform::Array& values,
+                                                                                 const RawEventFilter& eventFilter,
+                                                                                 platform::Error* error);
+  // The facts as still known (a fresh, empty set when they may have changed); null when SQLite
+  // cannot say whether another connection wrote.
+  RawEventFacts* currentRawEventFacts();
+
+  std::shared_ptr<APMDatabaseConnection> connection_;
+  std::shared_ptr<APMSqliteStore> store_;
+  // The last raw event's stored body: its room serves the next one.
+  platform::Data encodedBody_;
+};
