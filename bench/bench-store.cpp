@@ -59,7 +59,8 @@ std::shared_ptr<APMEvent> typicalEvent(int64_t i) {
 }
 
 bool writeOne(APMDatabase& db, const platform::Data& metadata, int64_t fingerprint, const APMEvent& event) {
-  return db.rawEvents().insertIfNotExistsRawEventMetadata(metadata, nullptr) && db.rawEvents().deleteRawEventsOverAbsoluteLimit(nullptr) &&
+  return db.rawEvents().insertIfNotExistsRawEventMetadata(metadata, nullptr) &&
+         db.rawEvents().deleteRawEventsOverAbsoluteLimit(nullptr) &&
          db.rawEvents().insertRawEvent(event, fingerprint, false, nullptr);
 }
 

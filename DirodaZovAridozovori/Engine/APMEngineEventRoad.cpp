@@ -135,7 +135,9 @@ std::shared_ptr<APMPBMeasurementBundle> APMEngineEventRoad::createRawEventMetada
     }
     if (!hasNPA && database()) {
       platform::Error error;
-      if (auto npa = database()->userAttributeWithName("_npa", &error)) messages.push_back(npa->protoUserAttribute());
+      if (auto npa = database()->userProperties().userAttributeWithName("_npa", &error)) {
+        messages.push_back(npa->protoUserAttribute());
+      }
     }
     APMNanoSetRepeatedField(*bundle, APMPBMeasurementBundle::kUserAttributes, messages);
   }
@@ -174,7 +176,7 @@ void APMEngineEventRoad::logFirstOpenConsentedEvent(double timestamp) {
   int64_t updatedWithAnalytics = 0;
   if (database()) {
     platform::Error error;
-    auto firstOpenAfterInstall = database()->userAttributeWithName("_fi", &error);
+    auto firstOpenAfterInstall = database()->userProperties().userAttributeWithName("_fi", &error);
     if (firstOpenAfterInstall && firstOpenAfterInstall->value().int64Value() < 1) updatedWithAnalytics = 1;
   }
   parameters["_uwa"] = updatedWithAnalytics;

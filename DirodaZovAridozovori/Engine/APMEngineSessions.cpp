@@ -159,7 +159,7 @@ void APMEngineSessions::sessionIDWithCompletion(std::function<void(int64_t, std:
     if (!self->collection().isEnabled() || !self->database()) return fail("Analytics disabled");
     if (self->sessions().isSessionExpiredOnWorkerQueue()) return fail("Session expired");
     platform::Error error;
-    auto sessionID = self->database()->userAttributeWithName("_sid", &error);
+    auto sessionID = self->database()->userProperties().userAttributeWithName("_sid", &error);
     if (!sessionID || !(sessionID->value().isInt64() || sessionID->value().isDouble())) {
       return fail("Session ID not found");
     }

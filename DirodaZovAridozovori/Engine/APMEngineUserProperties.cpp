@@ -194,7 +194,7 @@ bool APMEngineUserProperties::setUserPropertyInDatabaseOnWorkerQueue(const APMUs
   if (!engine_.database()) return false;
   const std::string& name = attribute.name();
   platform::Error error;
-  auto stored = engine_.database()->userAttributeWithName(name, &error);
+  auto stored = engine_.database()->userProperties().userAttributeWithName(name, &error);
   if (!stored && !error.empty()) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableQueryExistenceUserProperty,
            "Unable to query existence of user property. Name, error", name, error);
@@ -204,14 +204,15 @@ bool APMEngineUserProperties::setUserPropertyInDatabaseOnWorkerQueue(const APMUs
       stored->value().stringValue() != attribute.value().stringValue()) {
     if (engine_.identity()) engine_.identity()->ephemeralIdentifiers().resetSessionStitchingToken();
     platform::Error ignored;
-    engine_.database()->deleteUserAttributeWithName("_lair", &ignored);
+    engine_.database()->userProperties().deleteUserAttributeWithName("_lair", &ignored);
   }
   if (name == "_npa") updateAdPersonalizationConsentFromNPAValue(attribute.value().int64Value());
   if (!stored) {
     platform::Error countError;
     const bool isPublic = attribute.isPublic();
-    auto count = isPublic ? engine_.database()->publicUserAttributeCount(&countError)
-                          : engine_.database()->userAttributeCountForOrigin(attribute.origin(), &countError);
+    auto count =
+        isPublic ? engine_.database()->userProperties().publicUserAttributeCount(&countError)
+                 : engine_.database()->userProperties().userAttributeCountForOrigin(attribute.origin(), &countError);
     if (!count) {
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableQueryUserPropertyCount,
              "Unable to query user property count. Origin, error", attribute.origin(), countError);
@@ -229,7 +230,7 @@ bool APMEngineUserProperties::setUserPropertyInDatabaseOnWorkerQueue(const APMUs
     }
   }
   platform::Error updateError;
-  if (!engine_.database()->updateUserAttribute(attribute, &updateError)) {
+  if (!engine_.database()->userProperties().updateUserAttribute(attribute, &updateError)) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableSetUserPropertyNameValueError,
            "Unable to set user property. Name, value, error", name, attribute.value().description(), updateError);
     return false;
@@ -252,7 +253,7 @@ void APMEngineUserProperties::removeUserAttributeOnWorkerQueue(const APMUserAttr
 
 bool APMEngineUserProperties::removeUserPropertyFromDatabaseOnWorkerQueue(const APMUserAttribute& attribute) {
   platform::Error error;
-  if (engine_.database()->deleteUserAttributeWithName(attribute.name(), &error) || error.empty()) {
+  if (engine_.database()->userProperties().deleteUserAttributeWithName(attribute.name(), &error) || error.empty()) {
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kUserPropertyRemoved, "User property removed. Name",
            attribute.name());
     return true;
@@ -275,7 +276,7 @@ void APMEngineUserProperties::userAttributeWithName(const std::string& name,
     auto self = weakEngine.lock();
     if (self && self->database()) {
       platform::Error error;
-      result = self->database()->userAttributeWithName(name, &error);
+      result = self->database()->userProperties().userAttributeWithName(name, &error);
       if (!result && !error.empty())
         APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableGetUserAttributeName,
                "Unable to get user attribute by name. Name", name);
@@ -297,7 +298,7 @@ void APMEngineUserProperties::userPropertiesIncludingInternal(bool includingInte
     auto self = weakEngine.lock();
     if (self && self->database()) {
       platform::Error error;
-      auto attributes = self->database()->userAttributesIncludingInternal(includingInternal, &error);
+      auto attributes = self->database()->userProperties().userAttributesIncludingInternal(includingInternal, &error);
       if (!attributes)
         APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableRetrieveUserPropertiesError,
                "Unable to retrieve user properties. Error", error);
@@ -338,13 +339,13 @@ void APMEngineUserProperties::maxUserPropertiesForOrigin(const std::string& orig
 bool APMEngineUserProperties::hasUserPropertyUserIDOnWorkerQueue() {
   if (!engine_.database()) return false;
   platform::Error error;
-  return engine_.database()->containsUserAttributeWithName("_id", &error).value_or(false);
+  return engine_.database()->userProperties().containsUserAttributeWithName("_id", &error).value_or(false);
 }
 
 void APMEngineUserProperties::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {
   if (!engine_.database() || !hasUserPropertyUserIDOnWorkerQueue()) return;
   platform::Error error;
-  if (engine_.database()->containsUserAttributeWithName("_lair", &error).value_or(true)) return;
+  if (engine_.database()->userProperties().containsUserAttributeWithName("_lair", &error).value_or(true)) return;
   if (setInternalUserPropertyOnWorkerQueue("_lair", APMValue(static_cast<int64_t>(1)), platform::now()) && engine_.identity()) {
     engine_.eventRoad().afterCommit(
         [identity = engine_.identity()] { identity->setShouldSetLastAdvertisingIDResetUserProperty(false); });
@@ -361,7 +362,7 @@ bool APMEngineUserProperties::setInternalUserPropertyOnWorkerQueue(const std::st
 void APMEngineUserProperties::setPersonalizedAdsUserPropertyOnWorkerQueue() {
   if (!engine_.checkWorkerQueue("setPersonalizedAdsUserPropertyOnWorkerQueue") || !engine_.database()) return;
   platform::Error error;
-  auto stored = engine_.database()->userAttributeWithName("_npa", &error);
+  auto stored = engine_.database()->userProperties().userAttributeWithName("_npa", &error);
   if (!stored && !error.empty()) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableReadPersonalizedAdsUserProperty,
            "Unable to read personalized ads user property. Error", error);
@@ -371,7 +372,7 @@ void APMEngineUserProperties::setPersonalizedAdsUserPropertyOnWorkerQueue() {
   if (!npa) {
     if (!stored) return;
     platform::Error deleteError;
-    if (engine_.database()->deleteUserAttributeWithName("_npa", &deleteError)) {
+    if (engine_.database()->userProperties().deleteUserAttributeWithName("_npa", &deleteError)) {
       APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kNoValueSetPersonalizedAds,
              "No value set for personalized ads. Removing user property.");
       APMConsentSettingsUtil::setDiagnosticSource(0, APMConsentSettingsUtil::kAdPersonalization);
@@ -424,9 +425,9 @@ void APMEngineUserProperties::updateConsentSettingsUtilWithRemoteConfig() {
 double APMEngineUserProperties::firstOpenTimestamp() {
   if (!engine_.database()) return 0;
   platform::Error error;
-  auto firstOpen = engine_.database()->userAttributeWithName("_fot", &error);
+  auto firstOpen = engine_.database()->userProperties().userAttributeWithName("_fot", &error);
   if (firstOpen) return firstOpen->lastSetTimestamp();
-  auto all = engine_.database()->userAttributesIncludingInternal(true, &error);
+  auto all = engine_.database()->userProperties().userAttributesIncludingInternal(true, &error);
   if (!all) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableQueryCurrentUserProperties,
            "Unable to query current user properties. Error", error);

@@ -315,7 +315,7 @@ const APMEventGroup::Caches::Metadata* APMEventWriter::metadata() {
   const uint64_t version = database.metadataSourcesVersion();
   if (cache && cache->sourcesVersion == version) return &*cache;
   platform::Error error;
-  auto attributes = database.userAttributesIncludingInternal(true, &error);
+  auto attributes = database.userProperties().userAttributesIncludingInternal(true, &error);
   if (!attributes) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUserPropertiesQueryFailed,
            "Data loss. Cannot query user properties. Error", error);

@@ -57,7 +57,8 @@ void APMMeasurement::filterPurchaseTransactions(std::vector<APMPurchaseTransacti
         continue;
       }
       platform::Error error;
-      auto isNew = self->database()->purchases().insertIfNotDuplicatePurchaseFingerprint(transaction.fingerprint, &error);
+      auto isNew =
+          self->database()->purchases().insertIfNotDuplicatePurchaseFingerprint(transaction.fingerprint, &error);
       if (!isNew) {
         APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kFailedSavePurchaseFingerprint,
                "Failed to save purchase fingerprint. Purchase will not be checked for duplicates. "

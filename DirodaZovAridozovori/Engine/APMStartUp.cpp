@@ -275,7 +275,7 @@ void APMStartUp::updatePersistedAppIDFromDMP() {
 std::optional<bool> APMStartUp::storedUserPropertyExists(const std::string& name, APMLogCode errorCode,
                                                              const char* errorText) {
   platform::Error error;
-  auto exists = engine_.database()->containsUserAttributeWithName(name, &error);
+  auto exists = engine_.database()->userProperties().containsUserAttributeWithName(name, &error);
   if (!exists) {
     APMLog(APMLogLevel::kErrorSampled, errorCode, errorText, error);
     return std::nullopt;
@@ -395,7 +395,7 @@ void APMStartUp::updateCachedAdCampaignInfoWithExistingZBRAIDProperty() {
   auto buffer = engine_.setup().persistedConfig->attribution().adCampaignInfoBuffer();
   if (buffer && !buffer->empty()) return;
   platform::Error error;
-  auto zbraid = engine_.database()->userAttributeWithName("_zbraid", &error);
+  auto zbraid = engine_.database()->userProperties().userAttributeWithName("_zbraid", &error);
   if (!zbraid) return;
   auto info = APMPBAdCampaignInfo::initWithMessageInfo();
   APMNanoSetInt64(*info, APMPBAdCampaignInfo::kEventTimestampMillis, APMMillisecondsFromSeconds(zbraid->lastSetTimestamp()));

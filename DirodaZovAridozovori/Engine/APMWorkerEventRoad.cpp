@@ -243,7 +243,9 @@ void APMWorkerEventRoad::processSessionFromEvent(const APMEvent& event) {
   // something rolls back).
   auto versions = [&] {
     std::vector<APMDatabase::Version> result;
-    for (const auto& removal : kRemovals) result.push_back(host_.database()->userAttributeVersion(removal.name));
+    for (const auto& removal : kRemovals) {
+      result.push_back(host_.database()->userProperties().userAttributeVersion(removal.name));
+    }
     return result;
   };
   auto* group = writer_.group();
@@ -253,7 +255,7 @@ void APMWorkerEventRoad::processSessionFromEvent(const APMEvent& event) {
       [&] {
         for (const auto& removal : kRemovals) {
           platform::Error error;
-          if (!host_.database()->deleteUserAttributeWithName(removal.name, &error)) {
+          if (!host_.database()->userProperties().deleteUserAttributeWithName(removal.name, &error)) {
             APMLog(APMLogLevel::kErrorSampledOnly, removal.code, removal.text, error);
             return false;
           }
@@ -273,7 +275,8 @@ bool APMWorkerEventRoad::dedupeSubscriptionEvent(const APMEvent& event) {
   const APMValue* product = event.parameter("product_id");
   const std::string productID = product ? product->description() : std::string();
   platform::Error error;
-  auto isNew = host_.database()->purchases().insertIfNotDuplicateSubscriptionID(std::to_string(deduplicationID->int64Value()), &error);
+  auto isNew = host_.database()->purchases().insertIfNotDuplicateSubscriptionID(
+      std::to_string(deduplicationID->int64Value()), &error);
   if (!isNew) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMMeasurementLogCode::kFailedSaveSubscriptionID,
            "Failed to save subscription ID. Product ID, error", productID, error);
@@ -403,7 +406,8 @@ void APMWorkerEventRoad::backfillSessionID(const APMValue& sessionID, const APMV
     auto known = hasSessionIDByFingerprint.find(row->metadataFingerprint());
     if (known == hasSessionIDByFingerprint.end()) {
       platform::Error metadataError;
-      auto metadata = host_.database()->rawEvents().queryRawEventsMetadataWithFingerprint(row->metadataFingerprint(), &metadataError);
+      auto metadata = host_.database()->rawEvents().queryRawEventsMetadataWithFingerprint(row->metadataFingerprint(),
+                                                                                          &metadataError);
       if (!metadata && !metadataError.empty()) {
         APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableBackfillSessionID,
                "Unable to backfill session ID. Fetch metadata failed. Error", metadataError);

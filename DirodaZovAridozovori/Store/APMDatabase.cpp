@@ -32,6 +32,7 @@ APMDatabase::APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<
     : connection_(std::make_shared<APMDatabaseConnection>(store, std::move(workerQueue))),
       store_(std::move(store)),
       persistedConfig_(std::move(persistedConfig)),
+      userProperties_(connection_),
       rawEvents_(connection_),
       eventAggregates_(connection_),
       appMetadata_(connection_),
@@ -42,8 +43,8 @@ APMDatabase::APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<
       onDeviceValues_(connection_),
       storedConfig_(connection_) {
   APMSqliteStore::ScopeObserver observer;
-  observer.willCommit = [this](platform::Error* error) { return writeWaitingUserAttributes(error); };
-  observer.didEnd = [this](size_t depth, bool kept) { scopeEnded(depth, kept); };
+  observer.willCommit = [this](platform::Error* error) { return userProperties_.writeWaitingUserAttributes(error); };
+  observer.didEnd = [this](size_t depth, bool kept) { userProperties_.scopeEnded(depth, kept); };
   store_->setScopeObserver(std::move(observer));
 }
 
@@ -83,7 +84,7 @@ std::shared_ptr<APMDatabase> APMDatabase::create(const std::string& databaseName
 }
 
 bool APMDatabase::checkpointWhenQuiet() {
-  if (!checkQueue("checkpointWhenQuiet", nullptr)) return false;
+  if (!connection_->checkQueue("checkpointWhenQuiet", nullptr)) return false;
   return store_->checkpointIfWALHolds(kQuietCheckpointPages);
 }
 
@@ -108,51 +109,18 @@ void APMDatabase::setLimitsProvider(std::function<APMDatabaseLimits()> provider)
   connection_->setLimitsProvider(std::move(provider));
 }
 
-APMDatabaseLimits APMDatabase::limits() const { return connection_->limits(); }
-
-bool APMDatabase::checkQueue(const char* operation, platform::Error* error) const {
-  return connection_->checkQueue(operation, error);
-}
-
-std::optional<APMSqliteStore::Records> APMDatabase::query(const std::string& sql, const platform::Array& values,
-                                                          platform::Error* error) {
-  return connection_->query(sql, values, error);
-}
-
-std::optional<int64_t> APMDatabase::execute(const std::string& sql, const platform::Array& values,
-                                            platform::Error* error) {
-  return connection_->execute(sql, values, error);
-}
-
-std::optional<bool> APMDatabase::exists(const std::string& sql, const platform::Array& values, platform::Error* error) {
-  return connection_->exists(sql, values, error);
-}
-
-std::optional<int64_t> APMDatabase::count(const std::string& sql, const platform::Array& values,
-                                          platform::Error* error) {
-  return connection_->count(sql, values, error);
-}
-
-double APMDatabase::latestTime(const std::string& sql, platform::Error* error) {
-  return connection_->latestTime(sql, error);
-}
-
-bool APMDatabase::deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error) {
-  return connection_->deleteRowIDs(table, rowIDs, error);
-}
-
 bool APMDatabase::performTransaction(const std::function<bool()>& block, platform::Error* error) {
-  if (!checkQueue("performTransaction", error)) return false;
+  if (!connection_->checkQueue("performTransaction", error)) return false;
   return store_->performTransactionWithError(error, block);
 }
 
 bool APMDatabase::beginTransaction(platform::Error* error) {
-  if (!checkQueue("beginTransaction", error)) return false;
+  if (!connection_->checkQueue("beginTransaction", error)) return false;
   return store_->beginTransaction(error);
 }
 
 bool APMDatabase::endTransaction(bool keep, platform::Error* error) {
-  if (!checkQueue("endTransaction", error)) return false;
+  if (!connection_->checkQueue("endTransaction", error)) return false;
   return store_->endTransaction(keep, error);
 }
 
@@ -161,32 +129,33 @@ uint64_t APMDatabase::metadataSourcesVersion() const {
 }
 
 bool APMDatabase::reset(platform::Error* error) {
-  if (!checkQueue("reset", error)) return false;
+  if (!connection_->checkQueue("reset", error)) return false;
   audienceFilters_.noteReset();
   connection_->noteMetadataSourcesWrite();
   conditionalProperties_.noteReset();
   onDeviceValues_.noteReset();
-  forgetStoredUserAttributes();
+  userProperties_.forgetStoredUserAttributes();
   rawEvents_.forgetRawEventFacts();
   return store_->performTransactionWithError(error, [&] {
-    dropWaitingUserAttributes();
+    userProperties_.dropWaitingUserAttributes();
     for (const APMTableDefinition& table : apm_schema::tables()) {
-      if (!execute("DELETE FROM " + APMSqliteStore::quoteIdentifier(table.name), {}, error)) return false;
+      if (!connection_->execute("DELETE FROM " + APMSqliteStore::quoteIdentifier(table.name), {}, error)) return false;
     }
-    return execute("INSERT OR IGNORE INTO app_metadata (id) VALUES (?)", {Object(apm_schema::kAppMetadataRowID)}, error)
+    return connection_
+        ->execute("INSERT OR IGNORE INTO app_metadata (id) VALUES (?)", {Object(apm_schema::kAppMetadataRowID)}, error)
         .has_value();
   });
 }
 
 std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error) {
-  if (!checkQueue("maybeDeleteStaleData", error)) return std::nullopt;
-  const double oldest = platform::now() - limits().maxQueueTime;
+  if (!connection_->checkQueue("maybeDeleteStaleData", error)) return std::nullopt;
+  const double oldest = platform::now() - connection_->limits().maxQueueTime;
   rawEvents_.forgetRawEventFacts();
   int64_t deleted = 0;
   const bool ok = store_->performTransactionWithError(error, [&] {
-    auto events = execute("DELETE FROM raw_events WHERE timestamp < ?", {Object(oldest)}, error);
-    auto bundles = execute("DELETE FROM queue WHERE end_timestamp < ?", {Object(oldest)}, error);
-    auto metadata = execute(
+    auto events = connection_->execute("DELETE FROM raw_events WHERE timestamp < ?", {Object(oldest)}, error);
+    auto bundles = connection_->execute("DELETE FROM queue WHERE end_timestamp < ?", {Object(oldest)}, error);
+    auto metadata = connection_->execute(
         "DELETE FROM raw_events_metadata WHERE metadata_fingerprint NOT IN "
         "(SELECT metadata_fingerprint FROM raw_events)",
         {}, error);
@@ -199,12 +168,12 @@ std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error)
 }
 
 bool APMDatabase::closeAndDeleteDatabase() {
-  forgetWaitingUserAttributes();
+  userProperties_.forgetWaitingUserAttributes();
   return store_->closeAndDeleteDatabase();
 }
 
 void APMDatabase::close() {
-  if (!checkQueue("close", nullptr)) return;
-  forgetWaitingUserAttributes();
+  if (!connection_->checkQueue("close", nullptr)) return;
+  userProperties_.forgetWaitingUserAttributes();
   store_->close();
 }

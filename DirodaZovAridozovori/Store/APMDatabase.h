@@ -1,9 +1,9 @@
 #pragma once
 // The measurement database: it opens the file, owns the one connection with its transactions and
-// checkpoints, and hands out the parts that keep the tables (audience filters and results,
-// conditional user properties, on-device measurement values, the stored remote configuration); it
-// keeps the user properties, event aggregates, daily counts, raw events with their metadata and the
-// upload queue itself.
+// checkpoints, empties or trims every table, and hands out the parts that keep the tables (user
+// properties, raw events with their metadata, event aggregates, the app metadata's counts, the
+// upload queue, purchases seen, audience filters and results, conditional user properties,
+// on-device measurement values, the stored remote configuration).
 //
 // Queue-confined: every operation, the parts' included, runs on the worker queue the database was
 // created for, and an operation called anywhere else fails (kAPMStoreErrorWrongQueue) without
@@ -35,14 +35,13 @@
 #include "APMDatabasePurchases.h"
 #include "APMDatabaseRawEvents.h"
 #include "APMDatabaseStoredConfig.h"
+#include "APMDatabaseUserProperties.h"
 #include "APMEvent.h"
 #include "APMSqliteStore.h"
-#include "APMUserAttribute.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
 
 class APMPersistedConfig;
-class APMPBMeasurementBundle;
 
 class APMDatabase {
  public:
@@ -85,11 +84,8 @@ class APMDatabase {
   // any rollback. Inside one exclusive transaction no one else writes, so an unchanged version
   // there means unchanged rows.
   uint64_t metadataSourcesVersion() const;
-  // Where the named user property stands: it changes whenever the property may have changed through
-  // this connection (a write that changed its row, a reset, any rollback), so what was read or done
-  // to it holds while this stays the same. A delete that found nothing changes nothing.
+  // What the parts' versions are.
   using Version = APMDatabaseVersion;
-  Version userAttributeVersion(const std::string& name) const;
   // Empties every table.
   bool reset(platform::Error* error);
   // Removes raw events and queued bundles older than the queue time, and metadata no raw event
@@ -100,26 +96,8 @@ class APMDatabase {
   // Closes the connection, folding the write-ahead log into the file; later operations fail.
   void close();
 
-  // User properties.
-  std::shared_ptr<APMUserAttribute> userAttributeWithName(const std::string& name, platform::Error* error);
-  std::optional<bool> containsUserAttributeWithName(const std::string& name, platform::Error* error);
-  std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> userAttributesIncludingInternal(bool includingInternal,
-                                                                                                 platform::Error* error);
-  bool updateUserAttribute(const APMUserAttribute& attribute, platform::Error* error);
-  bool deleteUserAttributeWithName(const std::string& name, platform::Error* error);
-  // For properties that change with nearly every event (the lifetime values): inside a transaction
-  // the change waits in memory and is written once, as the outermost transaction commits. Every
-  // user-property read here sees it meanwhile, a scope that rolls back takes its changes with it,
-  // and a read that memory cannot answer (a count) writes what waits first. Outside a transaction
-  // the change is written at once.
-  bool updateUserAttributeAtCommit(const APMUserAttribute& attribute, platform::Error* error);
-  bool deleteUserAttributeAtCommit(const std::string& name, platform::Error* error);
-  std::optional<int64_t> publicUserAttributeCount(platform::Error* error);
-  std::optional<int64_t> userAttributeCountForOrigin(const std::string& origin, platform::Error* error);
-  // Names beginning with "_ltv_", newest first (of two set at the same time, the one written first).
-  std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> allLifetimeValueUserAttributes(platform::Error* error);
-
-  // The parts that keep the other tables, on the same connection and worker queue.
+  // The parts that keep the tables, on the same connection and worker queue.
+  APMDatabaseUserProperties& userProperties() { return userProperties_; }
   APMDatabaseRawEvents& rawEvents() { return rawEvents_; }
   APMDatabaseEventAggregates& eventAggregates() { return eventAggregates_; }
   APMDatabaseAppMetadata& appMetadata() { return appMetadata_; }
@@ -134,19 +112,11 @@ class APMDatabase {
   APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<APMPersistedConfig> persistedConfig,
               std::shared_ptr<platform::DispatchQueue> workerQueue);
   bool ensureSchema(platform::Error* error);
-  bool checkQueue(const char* operation, platform::Error* error) const;
-  APMDatabaseLimits limits() const;
-  std::optional<APMSqliteStore::Records> query(const std::string& sql, const platform::Array& values,
-                                               platform::Error* error);
-  std::optional<int64_t> execute(const std::string& sql, const platform::Array& values, platform::Error* error);
-  std::optional<bool> exists(const std::string& sql, const platform::Array& values, platform::Error* error);
-  std::optional<int64_t> count(const std::string& sql, const platform::Array& values, platform::Error* error);
-  double latestTime(const std::string& sql, platform::Error* error);
-  bool deleteRowIDs(const char* table, const std::vector<int64_t>& rowIDs, platform::Error* error);
 
   std::shared_ptr<APMDatabaseConnection> connection_;
   std::shared_ptr<APMSqliteStore> store_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
+  APMDatabaseUserProperties userProperties_;
   APMDatabaseRawEvents rawEvents_;
   APMDatabaseEventAggregates eventAggregates_;
   APMDatabaseAppMetadata appMetadata_;
@@ -156,56 +126,4 @@ class APMDatabase {
   APMDatabaseConditionalProperties conditionalProperties_;
   APMDatabaseOnDeviceValues onDeviceValues_;
   APMDatabaseStoredConfig storedConfig_;
-  // Per user property, the value of userAttributeWrites_ at its last change; a reset changes all.
-  void noteUserAttributeWrite(const std::string& name);
-  uint64_t userAttributeWrites_ = 0;
-  uint64_t userAttributesResetAt_ = 0;
-  std::unordered_map<std::string, uint64_t> userAttributeWrittenAt_;
-
-  // The stored user properties by name, with their row IDs (which order properties set at the same
-  // time). Inside a transaction they are read once and kept while nothing here writes the table
-  // and nothing rolls back; outside one every read goes to the file.
-  struct StoredUserAttribute {
-    std::shared_ptr<APMUserAttribute> attribute;
-    int64_t rowID = 0;
-  };
-  struct StoredUserAttributes {
-    uint64_t transaction = 0;
-    uint64_t writes = 0;
-    uint64_t rollbacks = 0;
-    std::vector<StoredUserAttribute> byName;
-  };
-  const std::vector<StoredUserAttribute>* storedUserAttributes(platform::Error* error);
-  // The same when still kept, without reading; null otherwise.
-  const std::vector<StoredUserAttribute>* keptUserAttributes() const;
-  // The user properties as readers see them: the stored ones with the waiting changes applied.
-  std::optional<std::vector<StoredUserAttribute>> currentUserAttributes(platform::Error* error);
-  void noteStoredUserAttributeWrite(const std::string& name);
-  void forgetStoredUserAttributes();
-  std::optional<StoredUserAttributes> storedUserAttributes_;
-  uint64_t storedUserAttributeWrites_ = 0;
-
-  // The changes waiting for the commit, by name (an empty attribute: to be deleted), each with the
-  // place of its change among the others; and, per open scope, what to put back should it roll back.
-  struct WaitingUserAttribute {
-    std::shared_ptr<APMUserAttribute> attribute;
-    uint64_t order = 0;
-  };
-  struct WaitingUndo {
-    size_t depth = 0;
-    std::string name;
-    std::optional<WaitingUserAttribute> previous;
-  };
-  bool waitUserAttribute(const std::string& name, std::shared_ptr<APMUserAttribute> attribute, platform::Error* error);
-  void setWaitingUserAttribute(const std::string& name, std::optional<WaitingUserAttribute> waiting);
-  // Writes what waits, in the order it changed; whether all of it was written.
-  bool writeWaitingUserAttributes(platform::Error* error);
-  void dropWaitingUserAttributes();
-  void forgetWaitingUserAttributes();
-  void scopeEnded(size_t depth, bool kept);
-  bool writeUserAttributeRow(const APMUserAttribute& attribute, platform::Error* error);
-  std::optional<int64_t> deleteUserAttributeRow(const std::string& name, platform::Error* error);
-  std::map<std::string, WaitingUserAttribute> waitingUserAttributes_;
-  std::vector<WaitingUndo> waitingUndo_;
-  uint64_t waitingOrder_ = 0;
 };

@@ -31,13 +31,14 @@ std::optional<APMDailyCounts> APMDatabaseAppMetadata::dailyCounts(platform::Erro
 
 bool APMDatabaseAppMetadata::updateDailyCounts(const APMDailyCounts& counts, platform::Error* error) {
   if (!connection_->checkQueue("updateDailyCounts", error)) return false;
-  return connection_->execute(
-             "UPDATE app_metadata SET day = ?, conversions_count = ?, all_events_count = ?, public_events_count = ?, "
-             "error_events_count = ?, realtime_count = ?, dcu_realtime_count = ? WHERE id = ?",
-             {Object(counts.day), Object(counts.conversionsCount), Object(counts.allEventsCount),
-              Object(counts.publicEventsCount), Object(counts.errorEventsCount), Object(counts.realtimeCount),
-              Object(counts.dcuRealtimeCount), Object(apm_schema::kAppMetadataRowID)},
-             error)
+  return connection_
+      ->execute(
+          "UPDATE app_metadata SET day = ?, conversions_count = ?, all_events_count = ?, public_events_count = ?, "
+          "error_events_count = ?, realtime_count = ?, dcu_realtime_count = ? WHERE id = ?",
+          {Object(counts.day), Object(counts.conversionsCount), Object(counts.allEventsCount),
+           Object(counts.publicEventsCount), Object(counts.errorEventsCount), Object(counts.realtimeCount),
+           Object(counts.dcuRealtimeCount), Object(apm_schema::kAppMetadataRowID)},
+          error)
       .has_value();
 }
 
@@ -62,12 +63,13 @@ std::optional<APMAppMetadata> APMDatabaseAppMetadata::queryAppMetadata(platform:
 
 bool APMDatabaseAppMetadata::updateAppMetadata(const APMAppMetadata& metadata, platform::Error* error) {
   if (!connection_->checkQueue("updateAppMetadata", error)) return false;
-  return connection_->execute(
-             "UPDATE app_metadata SET last_bundle_index = ?, last_delivery_index = ?, last_bundle_start_timestamp = ?, "
-             "last_bundle_end_timestamp = ? WHERE id = ?",
-             {Object(metadata.lastBundleIndex), Object(metadata.lastDeliveryIndex),
-              Object(metadata.lastBundleStartTimestamp), Object(metadata.lastBundleEndTimestamp),
-              Object(apm_schema::kAppMetadataRowID)},
-             error)
+  return connection_
+      ->execute(
+          "UPDATE app_metadata SET last_bundle_index = ?, last_delivery_index = ?, last_bundle_start_timestamp = ?, "
+          "last_bundle_end_timestamp = ? WHERE id = ?",
+          {Object(metadata.lastBundleIndex), Object(metadata.lastDeliveryIndex),
+           Object(metadata.lastBundleStartTimestamp), Object(metadata.lastBundleEndTimestamp),
+           Object(apm_schema::kAppMetadataRowID)},
+          error)
       .has_value();
 }

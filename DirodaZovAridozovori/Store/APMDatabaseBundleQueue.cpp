@@ -17,38 +17,43 @@ constexpr size_t kMaxInflatedBundleSize = 16u * 1024u * 1024u;
 }  // namespace
 
 bool APMDatabaseBundleQueue::insertBundle(const platform::Data& encodedBundle, double endTimestamp, bool isRealtime,
-                               platform::Error* error) {
+                                          platform::Error* error) {
   if (!connection_->checkQueue("insertBundle", error)) return false;
   std::string reason;
   auto compressed = platform::Gzip::deflate(encodedBundle, &reason);
   if (!compressed) return APMFail(error, kAPMStoreErrorCorruptData, "Cannot compress bundle: " + reason);
-  return connection_->execute("INSERT INTO queue (data, end_timestamp, realtime, retry_count) VALUES (?, ?, ?, 0)",
-                 {Object(std::move(*compressed)), Object(endTimestamp), Object(isRealtime ? 1 : 0)}, error)
+  return connection_
+      ->execute("INSERT INTO queue (data, end_timestamp, realtime, retry_count) VALUES (?, ?, ?, 0)",
+                {Object(std::move(*compressed)), Object(endTimestamp), Object(isRealtime ? 1 : 0)}, error)
       .has_value();
 }
 
-bool APMDatabaseBundleQueue::insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime, platform::Error* error) {
+bool APMDatabaseBundleQueue::insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime,
+                                          platform::Error* error) {
   const double endTimestamp =
       static_cast<double>(APMNanoGetInt64(bundle, APMPBMeasurementBundle::kEndTimestampMillis)) / 1000.0;
   return insertBundle(bundle.protoBuffer(), endTimestamp, isRealtime, error);
 }
 
-std::optional<std::vector<APMQueuedBundleMessage>> APMDatabaseBundleQueue::queryBundlesWithCountLimit(int64_t countLimit,
-                                                                                           int64_t sizeLimit,
-                                                                                           platform::Error* error) {
+std::optional<std::vector<APMQueuedBundleMessage>> APMDatabaseBundleQueue::queryBundlesWithCountLimit(
+    int64_t countLimit, int64_t sizeLimit, platform::Error* error) {
   std::vector<APMQueuedBundleMessage> bundles;
-  const bool read = readQueuedBundles(countLimit, sizeLimit, [&bundles](const APMQueuedBundle& entry) {
-    auto bundle = APMPBMeasurementBundle::fromBuffer(entry.bundle);
-    if (!bundle) return false;
-    bundles.emplace_back(std::move(bundle), entry.rowID);
-    return true;
-  }, error);
+  const bool read = readQueuedBundles(
+      countLimit, sizeLimit,
+      [&bundles](const APMQueuedBundle& entry) {
+        auto bundle = APMPBMeasurementBundle::fromBuffer(entry.bundle);
+        if (!bundle) return false;
+        bundles.emplace_back(std::move(bundle), entry.rowID);
+        return true;
+      },
+      error);
   if (!read) return std::nullopt;
   return bundles;
 }
 
 bool APMDatabaseBundleQueue::readQueuedBundles(int64_t countLimit, int64_t sizeLimit,
-                                    const std::function<bool(const APMQueuedBundle&)>& read, platform::Error* error) {
+                                               const std::function<bool(const APMQueuedBundle&)>& read,
+                                               platform::Error* error) {
   auto stored = queryBundleDataWithCountLimit(countLimit, sizeLimit, error);
   if (!stored) return false;
   std::vector<int64_t> undecodable;
@@ -61,13 +66,13 @@ bool APMDatabaseBundleQueue::readQueuedBundles(int64_t countLimit, int64_t sizeL
   return connection_->deleteRowIDs(apm_schema::kQueue, undecodable, error);
 }
 
-std::optional<std::vector<APMQueuedBundle>> APMDatabaseBundleQueue::queryBundleDataWithCountLimit(int64_t countLimit,
-                                                                                       int64_t sizeLimit,
-                                                                                       platform::Error* error) {
+std::optional<std::vector<APMQueuedBundle>> APMDatabaseBundleQueue::queryBundleDataWithCountLimit(
+    int64_t countLimit, int64_t sizeLimit, platform::Error* error) {
   if (!connection_->checkQueue("queryBundlesWithCountLimit", error)) return std::nullopt;
   std::vector<APMQueuedBundle> bundles;
   if (countLimit <= 0) return bundles;
-  auto rows = connection_->query("SELECT rowid, data FROM queue ORDER BY rowid ASC LIMIT ?", {Object(countLimit)}, error);
+  auto rows =
+      connection_->query("SELECT rowid, data FROM queue ORDER BY rowid ASC LIMIT ?", {Object(countLimit)}, error);
   if (!rows) return std::nullopt;
   int64_t totalSize = 0;
   std::vector<int64_t> unreadable;
@@ -92,13 +97,14 @@ std::optional<std::vector<APMQueuedBundle>> APMDatabaseBundleQueue::queryBundleD
   return bundles;
 }
 
-std::optional<bool> APMDatabaseBundleQueue::queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, platform::Error* error) {
+std::optional<bool> APMDatabaseBundleQueue::queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit,
+                                                                platform::Error* error) {
   QueueReading reading;
   return queueHoldsFullBatch(countLimit, sizeLimit, reading, error);
 }
 
-std::optional<bool> APMDatabaseBundleQueue::queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit, QueueReading& reading,
-                                                     platform::Error* error) {
+std::optional<bool> APMDatabaseBundleQueue::queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit,
+                                                                QueueReading& reading, platform::Error* error) {
   if (!connection_->checkQueue("queueHoldsFullBatch", error)) return std::nullopt;
   if (countLimit <= 0) return true;
   if (reading.full || reading.bundles >= countLimit) return true;
@@ -128,12 +134,14 @@ bool APMDatabaseBundleQueue::deleteBundlesWithRowIDs(const std::vector<int64_t>&
   return connection_->deleteRowIDs(apm_schema::kQueue, rowIDs, error);
 }
 
-bool APMDatabaseBundleQueue::incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, platform::Error* error) {
+bool APMDatabaseBundleQueue::incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs,
+                                                                    platform::Error* error) {
   if (!connection_->checkQueue("incrementRetryCounterForBundlesWithIDs", error)) return false;
   if (rowIDs.empty()) return true;
-  return connection_->execute("UPDATE queue SET retry_count = retry_count + 1 WHERE rowid IN (" +
-                     apm_rows::placeholders(rowIDs.size()) + ")",
-                 apm_rows::rowIDValues(rowIDs), error)
+  return connection_
+      ->execute("UPDATE queue SET retry_count = retry_count + 1 WHERE rowid IN (" +
+                    apm_rows::placeholders(rowIDs.size()) + ")",
+                apm_rows::rowIDValues(rowIDs), error)
       .has_value();
 }
 

@@ -15,8 +15,8 @@ constexpr const char* kAggregatesColumns =
     "last_exempt_from_sampling";
 
 std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMSqliteStore::Row& row) {
-  auto aggregates = std::make_shared<APMEventAggregates>(row.text(0), row.integer(1), row.integer(2), row.integer(3),
-                                                         row.real(4));
+  auto aggregates =
+      std::make_shared<APMEventAggregates>(row.text(0), row.integer(1), row.integer(2), row.integer(3), row.real(4));
   aggregates->setLastBundledTimestamp(row.real(5));
   aggregates->setLastBundledDay(static_cast<int32_t>(row.integer(6)));
   aggregates->setLastSamplingRate(row.integer(7));
@@ -28,28 +28,31 @@ std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMSqliteStore::Row&
 }  // namespace
 
 std::shared_ptr<APMEventAggregates> APMDatabaseEventAggregates::eventAggregatesWithName(const std::string& name,
-                                                                         platform::Error* error) {
+                                                                                        platform::Error* error) {
   if (!connection_->checkQueue("eventAggregatesWithName", error)) return nullptr;
   // Read in place: bundling asks once per event name of every group.
   std::shared_ptr<APMEventAggregates> found;
-  store_->forEachRowOfQuery(std::string("SELECT ") + kAggregatesColumns + " FROM events WHERE name = ?", {Object(name)},
-                            [&found](const APMSqliteStore::Row& row) {
-                              found = aggregatesFromRow(row);
-                              return false;
-                            },
-                            error);
+  store_->forEachRowOfQuery(
+      std::string("SELECT ") + kAggregatesColumns + " FROM events WHERE name = ?", {Object(name)},
+      [&found](const APMSqliteStore::Row& row) {
+        found = aggregatesFromRow(row);
+        return false;
+      },
+      error);
   return found;
 }
 
-std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> APMDatabaseEventAggregates::allEventAggregates(platform::Error* error) {
+std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> APMDatabaseEventAggregates::allEventAggregates(
+    platform::Error* error) {
   if (!connection_->checkQueue("allEventAggregates", error)) return std::nullopt;
   std::vector<std::shared_ptr<APMEventAggregates>> result;
-  if (!store_->forEachRowOfQuery(std::string("SELECT ") + kAggregatesColumns + " FROM events ORDER BY name", {},
-                                 [&result](const APMSqliteStore::Row& row) {
-                                   result.push_back(aggregatesFromRow(row));
-                                   return true;
-                                 },
-                                 error)) {
+  if (!store_->forEachRowOfQuery(
+          std::string("SELECT ") + kAggregatesColumns + " FROM events ORDER BY name", {},
+          [&result](const APMSqliteStore::Row& row) {
+            result.push_back(aggregatesFromRow(row));
+            return true;
+          },
+          error)) {
     return std::nullopt;
   }
   return result;
@@ -61,14 +64,15 @@ bool APMDatabaseEventAggregates::updateEventAggregates(const APMEventAggregates&
   const auto& complexID = aggregates.lastSampledComplexEventID();
   // One fixed statement (the row replaced whole, as an upsert of every column), rather than one
   // built from a dictionary of the columns on each call.
-  return connection_->execute(std::string("INSERT OR REPLACE INTO events (") + kAggregatesColumns +
-                     ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                 {Object(aggregates.name()), Object(aggregates.lifetimeCount()), Object(aggregates.currentBundleCount()),
-                  Object(aggregates.currentSessionCount()), Object(aggregates.lastFireTimestamp()),
-                  Object(aggregates.lastBundledTimestamp()), Object(static_cast<int64_t>(aggregates.lastBundledDay())),
-                  Object(aggregates.lastSamplingRate()), complexID ? Object(*complexID) : Object(),
-                  Object(aggregates.lastExemptFromSampling() ? 1 : 0)},
-                 error)
+  return connection_
+      ->execute(std::string("INSERT OR REPLACE INTO events (") + kAggregatesColumns +
+                    ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                {Object(aggregates.name()), Object(aggregates.lifetimeCount()), Object(aggregates.currentBundleCount()),
+                 Object(aggregates.currentSessionCount()), Object(aggregates.lastFireTimestamp()),
+                 Object(aggregates.lastBundledTimestamp()), Object(static_cast<int64_t>(aggregates.lastBundledDay())),
+                 Object(aggregates.lastSamplingRate()), complexID ? Object(*complexID) : Object(),
+                 Object(aggregates.lastExemptFromSampling() ? 1 : 0)},
+                error)
       .has_value();
 }
 

@@ -23,16 +23,18 @@ int64_t APMDatabaseRawEvents::metadataFingerprint(const APMPBMeasurementBundle& 
   return metadataFingerprint(metadata.protoBuffer());
 }
 
-bool APMDatabaseRawEvents::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata, platform::Error* error) {
+bool APMDatabaseRawEvents::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata,
+                                                             platform::Error* error) {
   return insertIfNotExistsRawEventMetadata(metadata.protoBuffer(), error);
 }
 
-bool APMDatabaseRawEvents::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, platform::Error* error) {
+bool APMDatabaseRawEvents::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata,
+                                                             platform::Error* error) {
   return insertIfNotExistsRawEventMetadata(encodedMetadata, metadataFingerprint(encodedMetadata), error);
 }
 
 bool APMDatabaseRawEvents::insertIfNotExistsRawEventMetadata(const platform::Data& encodedMetadata, int64_t fingerprint,
-                                                    platform::Error* error) {
+                                                             platform::Error* error) {
   if (!connection_->checkQueue("insertIfNotExistsRawEventMetadata", error)) return false;
   // With its raw-event row, all a purchase writes: neither needs a savepoint (see insertRow).
   return store_->insertRow(apm_schema::kRawEventsMetadata,
@@ -41,7 +43,7 @@ bool APMDatabaseRawEvents::insertIfNotExistsRawEventMetadata(const platform::Dat
 }
 
 bool APMDatabaseRawEvents::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime,
-                                 platform::Error* error) {
+                                          platform::Error* error) {
   if (!connection_->checkQueue("insertRawEvent", error)) return false;
   // Most events write nothing but this row: it needs no savepoint of its own (see insertRow).
   // Bound in place from one buffer the road keeps: the road's commonest write makes no copies.
@@ -67,8 +69,8 @@ bool APMDatabaseRawEvents::insertRawEvent(const APMEvent& event, int64_t metadat
 // above every stored one, so each insert widens the span by one at most.
 std::optional<int64_t> APMDatabaseRawEvents::rawEventRowIDSpan(platform::Error* error) {
   // Two sub-selects: SQLite answers a lone MIN or MAX from the b-tree edge, but scans for both at once.
-  auto span = connection_->query("SELECT (SELECT MIN(rowid) FROM raw_events) AS first, (SELECT MAX(rowid) FROM raw_events) AS last",
-                    {}, error);
+  auto span = connection_->query(
+      "SELECT (SELECT MIN(rowid) FROM raw_events) AS first, (SELECT MAX(rowid) FROM raw_events) AS last", {}, error);
   if (!span) return std::nullopt;
   if (span->empty() || !apm_rows::has(span->front(), "first")) return 0;
   return apm_rows::integer(span->front(), "last") - apm_rows::integer(span->front(), "first") + 1;
@@ -91,8 +93,9 @@ std::optional<int64_t> APMDatabaseRawEvents::deleteRawEventsOverAbsoluteLimit(pl
   auto total = connection_->count("SELECT COUNT(*) AS count FROM raw_events", {}, error);
   if (!total) return std::nullopt;
   if (*total <= limit) return 0;
-  return connection_->execute("DELETE FROM raw_events WHERE rowid IN (SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT ?)",
-                 {Object(*total - limit)}, error);
+  return connection_->execute(
+      "DELETE FROM raw_events WHERE rowid IN (SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT ?)",
+      {Object(*total - limit)}, error);
 }
 
 std::optional<int64_t> APMDatabaseRawEvents::nextMetadataFingerprintToProcess(platform::Error* error) {
@@ -106,7 +109,8 @@ std::optional<int64_t> APMDatabaseRawEvents::nextMetadataFingerprintToProcess(pl
 namespace {
 
 // The columns readableRawEvents reads, in this order.
-constexpr const char* kRawEventColumns = "SELECT rowid, name, timestamp, metadata_fingerprint, data, realtime FROM raw_events";
+constexpr const char* kRawEventColumns =
+    "SELECT rowid, name, timestamp, metadata_fingerprint, data, realtime FROM raw_events";
 enum RawEventColumn { kRowID, kName, kTimestamp, kFingerprint, kData };
 
 std::shared_ptr<APMRawEventData> rawEventDataFromRow(const APMSqliteStore::Row& row, platform::Error* error) {
@@ -117,7 +121,8 @@ std::shared_ptr<APMRawEventData> rawEventDataFromRow(const APMSqliteStore::Row& 
   const auto body = row.bytes(kData);
   auto event = APMEvent::decodeBody(row.text(kName), row.real(kTimestamp), platform::Data(body.begin(), body.end()));
   if (!event) {
-    APMFail(error, kAPMStoreErrorCorruptData, "Raw event data is corrupted. RowID " + std::to_string(row.integer(kRowID)));
+    APMFail(error, kAPMStoreErrorCorruptData,
+            "Raw event data is corrupted. RowID " + std::to_string(row.integer(kRowID)));
     return nullptr;
   }
   return std::make_shared<APMRawEventData>(std::move(event), row.integer(kRowID), row.integer(kFingerprint));
@@ -163,7 +168,8 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvent
                            {Object(fingerprint), Object(kRawEventsPerQuery)}, eventFilter, error);
 }
 
-std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvents::allRawEventsWithError(platform::Error* error) {
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvents::allRawEventsWithError(
+    platform::Error* error) {
   if (!connection_->checkQueue("allRawEventsWithError", error)) return std::nullopt;
   return readableRawEvents(" ORDER BY rowid ASC", {}, nullptr, error);
 }
@@ -173,10 +179,9 @@ bool APMDatabaseRawEvents::updateRawEvent(const APMRawEventData& rawEvent, platf
   if (!rawEvent.rawEvent()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received raw event without event");
   const APMEvent& event = *rawEvent.rawEvent();
   forgetRawEventFacts();
-  auto changed = connection_->execute("UPDATE raw_events SET name = ?, timestamp = ?, data = ? WHERE rowid = ?",
-                         {Object(event.name()), Object(event.timestamp()), Object(event.encodedBody()),
-                          Object(rawEvent.rowID())},
-                         error);
+  auto changed = connection_->execute(
+      "UPDATE raw_events SET name = ?, timestamp = ?, data = ? WHERE rowid = ?",
+      {Object(event.name()), Object(event.timestamp()), Object(event.encodedBody()), Object(rawEvent.rowID())}, error);
   if (!changed) return false;
   if (*changed == 0) {
     return APMFail(error, kAPMStoreErrorInvalidArgument,
@@ -185,8 +190,8 @@ bool APMDatabaseRawEvents::updateRawEvent(const APMRawEventData& rawEvent, platf
   return true;
 }
 
-std::shared_ptr<APMPBMeasurementBundle> APMDatabaseRawEvents::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
-                                                                                           platform::Error* error) {
+std::shared_ptr<APMPBMeasurementBundle> APMDatabaseRawEvents::queryRawEventsMetadataWithFingerprint(
+    int64_t fingerprint, platform::Error* error) {
   auto data = queryRawEventsMetadataDataWithFingerprint(fingerprint, error);
   if (!data) return nullptr;
   auto metadata = APMPBMeasurementBundle::fromBuffer(*data);
@@ -195,17 +200,17 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabaseRawEvents::queryRawEventsMeta
 }
 
 std::optional<platform::Data> APMDatabaseRawEvents::queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint,
-                                                                                     platform::Error* error) {
+                                                                                              platform::Error* error) {
   if (!connection_->checkQueue("queryRawEventsMetadataWithFingerprint", error)) return std::nullopt;
   std::optional<platform::Data> metadata;
-  if (!store_->forEachRowOfQuery("SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?",
-                                 {Object(fingerprint)},
-                                 [&metadata](const APMSqliteStore::Row& row) {
-                                   const auto bytes = row.bytes(0);
-                                   metadata.emplace(bytes.begin(), bytes.end());
-                                   return false;
-                                 },
-                                 error)) {
+  if (!store_->forEachRowOfQuery(
+          "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?", {Object(fingerprint)},
+          [&metadata](const APMSqliteStore::Row& row) {
+            const auto bytes = row.bytes(0);
+            metadata.emplace(bytes.begin(), bytes.end());
+            return false;
+          },
+          error)) {
     return std::nullopt;
   }
   return metadata;
@@ -214,7 +219,8 @@ std::optional<platform::Data> APMDatabaseRawEvents::queryRawEventsMetadataDataWi
 bool APMDatabaseRawEvents::deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error) {
   if (!connection_->checkQueue("deleteRawEventsWithMaxRowID", error)) return false;
   forgetRawEventFacts();
-  return store_->deleteRecordsFromTableWithName(apm_schema::kRawEvents, "rowid <= ?", {Object(rowID)}, error).has_value();
+  return store_->deleteRecordsFromTableWithName(apm_schema::kRawEvents, "rowid <= ?", {Object(rowID)}, error)
+      .has_value();
 }
 
 bool APMDatabaseRawEvents::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error) {
@@ -224,7 +230,7 @@ bool APMDatabaseRawEvents::deleteRawEventsWithRowIDs(const std::vector<int64_t>&
 }
 
 bool APMDatabaseRawEvents::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, double newestDeletedTimestamp,
-                                            platform::Error* error) {
+                                                     platform::Error* error) {
   if (!connection_->checkQueue("deleteRawEventsWithRowIDs", error)) return false;
   if (rawEventFacts_) {
     // Deleting rows adds neither a later time nor a real-time row; a row as new as the newest
@@ -236,9 +242,11 @@ bool APMDatabaseRawEvents::deleteRawEventsWithRowIDs(const std::vector<int64_t>&
   return connection_->deleteRowIDs(apm_schema::kRawEvents, rowIDs, error);
 }
 
-std::optional<bool> APMDatabaseRawEvents::containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error) {
+std::optional<bool> APMDatabaseRawEvents::containsRawEventWithMetadataFingerprint(int64_t fingerprint,
+                                                                                  platform::Error* error) {
   if (!connection_->checkQueue("containsRawEventWithMetadataFingerprint", error)) return std::nullopt;
-  return connection_->exists("SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1", {Object(fingerprint)}, error);
+  return connection_->exists("SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1", {Object(fingerprint)},
+                             error);
 }
 
 bool APMDatabaseRawEvents::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error) {

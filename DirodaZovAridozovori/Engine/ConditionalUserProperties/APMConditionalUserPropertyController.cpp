@@ -209,7 +209,7 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
     }
     if (record->active) {
       APMUserAttribute attribute(record->origin, record->name, *record->value, userPropertyTimestamp);
-      if (!database.updateUserAttribute(attribute, &error)) {
+      if (!database.userProperties().updateUserAttribute(attribute, &error)) {
         APMLog(APMLogLevel::kErrorSampled,
                APMConditionalUserPropertyLogCode::kCannotUpdateUserPropertyConditionalUserProperty,
                "Cannot update user property from conditional user property. Name, origin, error", record->name,
@@ -273,7 +273,7 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
              "Cannot delete conditional user property. Name, origin, error", property->name, property->origin, error);
       return false;
     }
-    if (stored->active && !database.deleteUserAttributeWithName(property->name, &error)) {
+    if (stored->active && !database.userProperties().deleteUserAttributeWithName(property->name, &error)) {
       APMLog(APMLogLevel::kErrorSampled,
              APMConditionalUserPropertyLogCode::kCannotRemoveConditionalUserPropertyFailedDelete,
              "Cannot remove conditional user property. Failed to delete the user property. Name, origin, error",
@@ -352,7 +352,7 @@ bool APMConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(Eve
     APMLog(APMLogLevel::kDebug, APMConditionalUserPropertyLogCode::kConditionalUserPropertyExpired,
            "Conditional user property has expired. Name, expired event", property->name,
            describe(property->expiredEvent));
-    if (!database.deleteUserAttributeWithName(property->name, &error)) {
+    if (!database.userProperties().deleteUserAttributeWithName(property->name, &error)) {
       APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotRemoveConditionalUserProperty,
              "Cannot remove conditional user property. Failed to delete the user property. Name, origin, error",
              property->name, property->origin, error);
@@ -395,7 +395,7 @@ std::optional<Events> APMConditionalUserPropertyController::updateConditionalUse
     // A record without a value (never stored so by a set) still runs its course, so it can expire.
     if (property->value) {
       APMUserAttribute attribute(property->origin, property->name, *property->value, now);
-      if (!database.updateUserAttribute(attribute, &error)) {
+      if (!database.userProperties().updateUserAttribute(attribute, &error)) {
         APMLog(APMLogLevel::kErrorSampled, APMConditionalUserPropertyLogCode::kCannotUpdateUserPropertyConditionalUser,
                "Cannot update user property from conditional user property. Name, origin, error", property->name,
                property->origin, error);

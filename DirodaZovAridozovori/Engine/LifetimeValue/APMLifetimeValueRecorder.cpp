@@ -77,7 +77,7 @@ bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& databa
   const std::string name = std::string(kPropertyPrefix) + platform::toUpper(currency->stringValue());
 
   platform::Error error;
-  auto existing = database.allLifetimeValueUserAttributes(&error);
+  auto existing = database.userProperties().allLifetimeValueUserAttributes(&error);
   if (!existing) {
     APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kFailedQueryAllLifetimeValueUser, "Failed to query all Lifetime Value User properties. Error", error);
     return false;
@@ -93,14 +93,14 @@ bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& databa
   } else if (!existing->empty() && static_cast<int64_t>(existing->size()) >= maxTrackedCurrencies) {
     // The list is newest first: the last one was set longest ago.
     const std::string oldest = existing->back()->name();
-    if (!database.deleteUserAttributeAtCommit(oldest, &error)) {
+    if (!database.userProperties().deleteUserAttributeAtCommit(oldest, &error)) {
       APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kUnableDeleteLifetimeValueUserProperty, "Unable to delete Lifetime Value User property. Name, error", oldest, error);
       return false;
     }
   }
   APMUserAttribute property(kOrigin, name, APMValue(*total), now);
   error = platform::Error();
-  if (!database.updateUserAttributeAtCommit(property, &error) && !error.empty()) {
+  if (!database.userProperties().updateUserAttributeAtCommit(property, &error) && !error.empty()) {
     APMLog(APMLogLevel::kErrorSampled, APMPurchaseLogCode::kUnableUpsertLifetimeValueUserAttribute, "Unable to upsert Lifetime Value User Attribute in database. Name, error", name, error);
     return false;
   }

@@ -4,7 +4,7 @@
 // for each purchase event inside the event's own savepoint, before the event is written, so a
 // refusal (NO) rolls the event back together with everything done for it. A purchase changes its
 // total every time: inside the group's transaction the totals are read once and each is written
-// once, at commit (APMDatabase::updateUserAttributeAtCommit); what a rolled-back event changed
+// once, at commit (APMDatabaseUserProperties::updateUserAttributeAtCommit); what a rolled-back event changed
 // goes with it.
 //
 // It joins each engine as a listed component (APMLifetimeValueComponent), which reads the number

@@ -29,7 +29,7 @@ std::optional<int64_t> APMOnDeviceConversionRecords::integerUserProperty(APMEngi
                                                                          const std::string& name) {
   if (!engine.database()) return std::nullopt;
   platform::Error error;
-  auto property = engine.database()->userAttributeWithName(name, &error);
+  auto property = engine.database()->userProperties().userAttributeWithName(name, &error);
   if (!property) return std::nullopt;
   const APMValue& value = property->value();
   if (value.isInt64()) return value.int64Value();
@@ -42,7 +42,7 @@ std::optional<int64_t> APMOnDeviceConversionRecords::integerUserProperty(APMEngi
 bool APMOnDeviceConversionRecords::userPropertyExists(APMEngineContext& engine, const std::string& name) {
   if (!engine.database()) return false;
   platform::Error error;
-  return engine.database()->containsUserAttributeWithName(name, &error).value_or(false);
+  return engine.database()->userProperties().containsUserAttributeWithName(name, &error).value_or(false);
 }
 
 void APMOnDeviceConversionRecords::removeUserPropertyIfPresent(APMEngineContext& engine, const std::string& name) {

@@ -173,7 +173,7 @@ void APMOnDeviceConversionReporter::maybeDeleteExpiredPSMValueOnWorkerQueue() {
   }
 
   platform::Error propertyError;
-  auto property = database.userAttributeWithName(Records::kPSMValueProperty, &propertyError);
+  auto property = database.userProperties().userAttributeWithName(Records::kPSMValueProperty, &propertyError);
   if (!property) return;
   if (std::fabs(now - property->lastSetTimestamp()) >= Records::kValueLifetime) {
     Records::removeUserPropertyIfPresent(*engine, Records::kPSMValueProperty);
@@ -567,7 +567,7 @@ void APMOnDeviceConversionReporter::handleAdsOnDeviceConversionValue(const std::
     return;
   }
   platform::Error readError;
-  auto current = engine->database()->userAttributeWithName(Records::kODM2ValueProperty, &readError);
+  auto current = engine->database()->userProperties().userAttributeWithName(Records::kODM2ValueProperty, &readError);
   if (current && valueText(current->value()) == *value) {
     APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceReturnedSameValue,
            "Conversion service returned the same value", std::string(Records::kODM2ValueProperty), *value);

@@ -502,7 +502,7 @@ bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
   if (!updateUserEngagement(engagement, bundle, false)) return true;
   if (sessionStart) {
     platform::Error error;
-    if (!database_->deleteUserAttributeWithName("_se", &error)) {
+    if (!database_->userProperties().deleteUserAttributeWithName("_se", &error)) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteSessionEngagementPropertySession,
              "Unable to delete session engagement property on session start. Error", error);
       return true;
@@ -521,7 +521,7 @@ bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bund
   if (milliseconds == 0) return true;
   const std::string name = sessionScoped ? "_se" : "_lte";
   platform::Error error;
-  auto stored = database_->userAttributeWithName(name, &error);
+  auto stored = database_->userProperties().userAttributeWithName(name, &error);
   if (!stored && !error.empty()) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryUserEngagementUserProperty,
            "Failed to query for user engagement user property. Name, error", name, error);
@@ -531,7 +531,7 @@ bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bund
   if (stored && stored->value().isInt64()) value += stored->value().int64Value();
   const double now = platform::now();
   auto attribute = std::make_shared<APMUserAttribute>("auto", name, APMValue(value), now);
-  if (!database_->updateUserAttribute(*attribute, &error)) return false;
+  if (!database_->userProperties().updateUserAttribute(*attribute, &error)) return false;
 
   auto properties = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(bundle, Bundle::kUserAttributes)
                         .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});

@@ -44,9 +44,9 @@ bool APMUploadBundling::queueHoldsWholeBatch(APMDatabaseBundleQueue::QueueReadin
   // A failed read counts as not whole: bundling goes on as it would have, and the next question
   // reads the queue afresh.
   platform::Error error;
-  const auto whole = database_->bundleQueue().queueHoldsFullBatch(remoteConfig_->uploadLimits().uploadMaxBundlesLimit(),
-                                                    remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(), reading,
-                                                    &error);
+  const auto whole = database_->bundleQueue().queueHoldsFullBatch(
+      remoteConfig_->uploadLimits().uploadMaxBundlesLimit(), remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(),
+      reading, &error);
   if (!whole) reading = APMDatabaseBundleQueue::QueueReading{};
   return whole.value_or(false);
 }

@@ -267,13 +267,15 @@ void APMUploadController::uploadData() {
   platform::Error queryError;
   // The queued events travel as they are stored; only the rest of each bundle is decoded.
   std::optional<std::vector<APMQueuedBundleParts>> queued(std::in_place);
-  if (!database_->bundleQueue().readQueuedBundles(remoteConfig_->uploadLimits().uploadMaxBundlesLimit(), remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(),
-                                    [&queued](const APMQueuedBundle& stored) {
-                                      auto parts = APMQueuedBundlePartsFromEncoding(stored.bundle, stored.rowID);
-                                      if (parts) queued->push_back(std::move(*parts));
-                                      return parts.has_value();
-                                    },
-                                    &queryError)) {
+  if (!database_->bundleQueue().readQueuedBundles(
+          remoteConfig_->uploadLimits().uploadMaxBundlesLimit(),
+          remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(),
+          [&queued](const APMQueuedBundle& stored) {
+            auto parts = APMQueuedBundlePartsFromEncoding(stored.bundle, stored.rowID);
+            if (parts) queued->push_back(std::move(*parts));
+            return parts.has_value();
+          },
+          &queryError)) {
     queued.reset();
   }
   if (!queued) {
@@ -327,7 +329,9 @@ void APMUploadController::uploadData() {
   inputs.adUserDataDenied = hooks_.isAdUserDataDenied && hooks_.isAdUserDataDenied();
   inputs.attGate = remoteConfig_->features().gateIDFAOnATTMASEnabled();
   platform::Error npaError;
-  if (auto npa = database_->userAttributeWithName("_npa", &npaError)) inputs.npa = npa->protoUserAttribute();
+  if (auto npa = database_->userProperties().userAttributeWithName("_npa", &npaError)) {
+    inputs.npa = npa->protoUserAttribute();
+  }
   inputs.dataControls = remoteConfig_->consent().dataControls();
   inputs.checksumEnabled = remoteConfig_->features().checksumEnabled();
   if (serverSideTagging) inputs.uploadSubdomain = remoteConfig_->uploadSubdomain();

@@ -30,9 +30,9 @@ class APMEventGroupTest : public ::testing::Test {
 
   // One event's write: a user property named after the event.
   bool write(const std::string& name) {
-    return db_->updateUserAttribute(APMUserAttribute("app", name, APMValue(int64_t{1}), 1), nullptr);
+    return db_->userProperties().updateUserAttribute(APMUserAttribute("app", name, APMValue(int64_t{1}), 1), nullptr);
   }
-  bool stored(const std::string& name) { return db_->userAttributeWithName(name, nullptr) != nullptr; }
+  bool stored(const std::string& name) { return db_->userProperties().userAttributeWithName(name, nullptr) != nullptr; }
   static APMDailyCounts counts(int32_t all) {
     APMDailyCounts counts;
     counts.day = 19675;

@@ -141,7 +141,8 @@ TEST_F(EventPipelineTest, UserPropertySetBetweenEventsReachesOnlyLaterEventsMeta
   ASSERT_EQ(after.size(), 1u);
   onWorker([&] {
     platform::Error error;
-    auto metadata = engine().database()->rawEvents().queryRawEventsMetadataWithFingerprint(after[0].fingerprint, &error);
+    auto metadata =
+        engine().database()->rawEvents().queryRawEventsMetadataWithFingerprint(after[0].fingerprint, &error);
     ASSERT_TRUE(metadata) << error.description;
     EXPECT_EQ(APMNanoGetString(*metadata, 8), std::optional<std::string>("macos"));
     EXPECT_EQ(APMNanoGetInt32(*metadata, 0), 1);
@@ -208,11 +209,11 @@ TEST_F(EventPipelineTest, UserPropertiesWrittenInsideAGroupReachItsLaterEvents) 
   useComponents({std::make_shared<StoreStep>([](const APMEvent& event) { return event.name() == "purchase"; },
                                              [&purchases](APMDatabase& database, const APMEvent&) {
                                                ++purchases;
-                                               return database.updateUserAttribute(
+                                               return database.userProperties().updateUserAttribute(
                                                           APMUserAttribute("auto", "_ltv_USD", APMValue(purchases),
                                                                            kStartTime),
                                                           nullptr) &&
-                                                      database.updateUserAttribute(
+                                                      database.userProperties().updateUserAttribute(
                                                           APMUserAttribute("auto", "_sid", APMValue(purchases),
                                                                            kStartTime),
                                                           nullptr);
@@ -244,7 +245,7 @@ TEST_F(EventPipelineTest, SessionPropertiesRestoredByARolledBackEventAreRemovedA
   APMSetAnalyticsHooks(hooks);
   useComponents({std::make_shared<EventStep>([this](const APMEvent& event) {
                    if (event.name() == "purchase") {
-                     engine().database()->updateUserAttribute(
+                     engine().database()->userProperties().updateUserAttribute(
                          APMUserAttribute("auto", "_sid", APMValue(int64_t{78}), kStartTime), nullptr);
                    }
                  }),
@@ -275,7 +276,8 @@ TEST_F(EventPipelineTest, SessionPropertiesRestoredByARolledBackEventAreRemovedA
 TEST_F(EventPipelineTest, GroupMetadataFollowsEveryChangeInItsCanonicalEncoding) {
   useEventStep([this](const APMEvent& event) {
     if (const APMValue* tier = event.parameter("tier")) {
-      engine().database()->updateUserAttribute(APMUserAttribute("app", "tier", *tier, kStartTime), nullptr);
+      engine().database()->userProperties().updateUserAttribute(APMUserAttribute("app", "tier", *tier, kStartTime),
+                                                                nullptr);
     }
   });
   start();
@@ -294,7 +296,7 @@ TEST_F(EventPipelineTest, GroupMetadataFollowsEveryChangeInItsCanonicalEncoding)
   EXPECT_TRUE(rowsNamed("doomed").empty());
   std::vector<std::string> names;
   onWorker([&] {
-    auto attributes = engine().database()->userAttributesIncludingInternal(true, nullptr);
+    auto attributes = engine().database()->userProperties().userAttributesIncludingInternal(true, nullptr);
     ASSERT_TRUE(attributes);
     for (const auto& attribute : *attributes) names.push_back(attribute->name());
   });
@@ -307,7 +309,8 @@ TEST_F(EventPipelineTest, GroupMetadataFollowsEveryChangeInItsCanonicalEncoding)
     fingerprints.push_back(stored[0].fingerprint);
     onWorker([&, tier = tier] {
       platform::Error error;
-      auto bytes = engine().database()->rawEvents().queryRawEventsMetadataDataWithFingerprint(stored[0].fingerprint, &error);
+      auto bytes =
+          engine().database()->rawEvents().queryRawEventsMetadataDataWithFingerprint(stored[0].fingerprint, &error);
       ASSERT_TRUE(bytes) << "the metadata row is stored";
       EXPECT_EQ(APMDatabaseRawEvents::metadataFingerprint(*bytes), stored[0].fingerprint);
       auto decoded = APMPBMeasurementBundle::fromBuffer(*bytes);

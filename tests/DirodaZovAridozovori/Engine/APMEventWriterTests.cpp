@@ -91,7 +91,12 @@ class APMEventWriterTest : public ::testing::Test {
 
   size_t storedRows() {
     size_t count = 0;
-    queue_->sync([&] { count = host_.database_->rawEvents().allRawEventsWithError(nullptr).value_or(std::vector<std::shared_ptr<APMRawEventData>>{}).size(); });
+    queue_->sync([&] {
+      count = host_.database_->rawEvents()
+                  .allRawEventsWithError(nullptr)
+                  .value_or(std::vector<std::shared_ptr<APMRawEventData>>{})
+                  .size();
+    });
     return count;
   }
 

@@ -359,7 +359,8 @@ TEST_F(EngineComponentsTest, LinkedClientFlagsCarryTheIdentitySupportsConsentSta
     auto stored = rowsNamed(name);
     ASSERT_EQ(stored.size(), 1u);
     onWorker([&] {
-      auto metadata = engine().database()->rawEvents().queryRawEventsMetadataWithFingerprint(stored[0].fingerprint, nullptr);
+      auto metadata =
+          engine().database()->rawEvents().queryRawEventsMetadataWithFingerprint(stored[0].fingerprint, nullptr);
       ASSERT_TRUE(metadata);
       EXPECT_EQ(APMNanoGetInt32(*metadata, APMPBMeasurementBundle::kLinkedClientFlags), c.flags);
     });

@@ -126,7 +126,7 @@ class StoredState {
   std::shared_ptr<APMUserAttribute> userProperty(const std::string& name) {
     drain();
     std::shared_ptr<APMUserAttribute> result;
-    onWorker([&] { result = measurement()->database()->userAttributeWithName(name, nullptr); });
+    onWorker([&] { result = measurement()->database()->userProperties().userAttributeWithName(name, nullptr); });
     return result;
   }
 

@@ -27,6 +27,18 @@ TEST_F(APMDatabasePartsTest, EveryPartRefusesWorkOffTheWorkerQueue) {
     std::function<bool(platform::Error*)> call;  // whether it answered as if it had worked
   };
   const Case cases[] = {
+      {"user properties",
+       [&](platform::Error* error) { return db_->userProperties().publicUserAttributeCount(error).has_value(); }},
+      {"raw events", [&](platform::Error* error) { return db_->rawEvents().isRawEventsTableEmpty(error).has_value(); }},
+      {"event aggregates",
+       [&](platform::Error* error) { return db_->eventAggregates().allEventAggregates(error).has_value(); }},
+      {"app metadata", [&](platform::Error* error) { return db_->appMetadata().dailyCounts(error).has_value(); }},
+      {"upload queue",
+       [&](platform::Error* error) { return db_->bundleQueue().isQueuedBundleTableEmpty(error).has_value(); }},
+      {"purchases",
+       [&](platform::Error* error) {
+         return db_->purchases().insertIfNotDuplicatePurchaseFingerprint("f", error).has_value();
+       }},
       {"conditional properties",
        [&](platform::Error* error) {
          return db_->conditionalProperties()
@@ -48,6 +60,8 @@ TEST_F(APMDatabasePartsTest, EveryPartRefusesWorkOffTheWorkerQueue) {
   }
   onWorker([&] {
     EXPECT_EQ(db_->storedConfig().lastRemoteConfigUpdateTimestamp(&e), 0) << "the refused write must not have run";
+    EXPECT_EQ(db_->purchases().insertIfNotDuplicatePurchaseFingerprint("f", &e), true)
+        << "the refused write must not have run";
   });
 }
 
@@ -55,6 +69,15 @@ TEST_F(APMDatabasePartsTest, EveryPartRefusesWorkOffTheWorkerQueue) {
 TEST_F(APMDatabasePartsTest, WritesThroughEveryPartRollBackWithTheOwnersTransaction) {
   onWorker([&] {
     const bool kept = db_->performTransaction([&] {
+      EXPECT_TRUE(db_->userProperties().updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 1), &e));
+      EXPECT_TRUE(db_->rawEvents().insertRawEvent(
+          *APMEvent::create("app", true, "level_up", 1700000000, 0, APMParameters{}), 1, false, &e));
+      EXPECT_TRUE(db_->eventAggregates().updateEventAggregates(APMEventAggregates("level_up", 1, 1, 1, 1), &e));
+      APMDailyCounts counts;
+      counts.allEventsCount = 3;
+      EXPECT_TRUE(db_->appMetadata().updateDailyCounts(counts, &e));
+      EXPECT_TRUE(db_->bundleQueue().insertBundle(platform::Data{1, 2}, 1700000000, false, &e));
+      EXPECT_EQ(db_->purchases().insertIfNotDuplicateSubscriptionID("s", &e), true);
       EXPECT_TRUE(db_->conditionalProperties().updateConditionalUserProperty(conditionalProperty("p"), &e));
       EXPECT_TRUE(db_->audienceFilters().updateFilterResults({APMFilterResult(7, {1}, {2})}, &e));
       EXPECT_TRUE(db_->onDeviceValues().updateODMValue("v", "odm1_value", 1, &e));
@@ -62,6 +85,12 @@ TEST_F(APMDatabasePartsTest, WritesThroughEveryPartRollBackWithTheOwnersTransact
       return false;
     });
     EXPECT_FALSE(kept);
+    EXPECT_FALSE(db_->userProperties().userAttributeWithName("color", &e));
+    EXPECT_EQ(db_->rawEvents().isRawEventsTableEmpty(&e), true);
+    EXPECT_FALSE(db_->eventAggregates().eventAggregatesWithName("level_up", &e));
+    EXPECT_EQ(db_->appMetadata().dailyCounts(&e)->allEventsCount, 0);
+    EXPECT_EQ(db_->bundleQueue().isQueuedBundleTableEmpty(&e), true);
+    EXPECT_EQ(db_->purchases().insertIfNotDuplicateSubscriptionID("s", &e), true) << "the first one was rolled back";
     EXPECT_FALSE(db_->conditionalProperties().conditionalUserPropertyWithName("p", &e));
     EXPECT_FALSE(db_->audienceFilters().filterResultForAudienceID(7, &e));
     EXPECT_TRUE(db_->onDeviceValues().ODMValueWithName("odm1_value", &e)->empty());

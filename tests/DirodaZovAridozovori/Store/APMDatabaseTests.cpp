@@ -22,55 +22,63 @@ std::shared_ptr<APMEvent> makeEvent(const std::string& name, double timestamp) {
 TEST_F(APMDatabaseTest, OperationsOffTheWorkerQueueAreRefusedWithoutTouchingTheFile) {
   CapturedStoreLog log;
   platform::Error error, readError, transactionError;
-  EXPECT_FALSE(db_->updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 1), &error));
+  EXPECT_FALSE(db_->userProperties().updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 1), &error));
   EXPECT_EQ(error.code, kAPMStoreErrorWrongQueue);
-  EXPECT_FALSE(db_->userAttributeWithName("color", &readError));
+  EXPECT_FALSE(db_->userProperties().userAttributeWithName("color", &readError));
   EXPECT_EQ(readError.code, kAPMStoreErrorWrongQueue) << "a refused read must not look like 'none stored'";
   bool ran = false;
   EXPECT_FALSE(db_->performTransaction([&] { return ran = true; }, &transactionError));
   EXPECT_FALSE(ran);
   EXPECT_TRUE(log.contains(34003));
-  onWorker([&] { EXPECT_FALSE(db_->userAttributeWithName("color", nullptr)); });
+  onWorker([&] { EXPECT_FALSE(db_->userProperties().userAttributeWithName("color", nullptr)); });
 }
 
 TEST_F(APMDatabaseTest, UserPropertiesKeepTheirValueKindsAndSurviveRestart) {
   onWorker([&] {
-    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 10), &e));
-    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "level", APMValue(int64_t{7}), 11), &e));
-    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("auto", "_lte", APMValue(2.0), 12), &e));
-    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("auto", "_ltv_EUR", APMValue(int64_t{5}), 13), &e));
-    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("iap", "_ltv_USD", APMValue(int64_t{6}), 20), &e));
-    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("auto", "_ltvX", APMValue(int64_t{6}), 30), &e));
-    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "color", APMValue("blue"), 14), &e));
+    ASSERT_TRUE(db_->userProperties().updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 10), &e));
+    ASSERT_TRUE(
+        db_->userProperties().updateUserAttribute(APMUserAttribute("app", "level", APMValue(int64_t{7}), 11), &e));
+    ASSERT_TRUE(db_->userProperties().updateUserAttribute(APMUserAttribute("auto", "_lte", APMValue(2.0), 12), &e));
+    ASSERT_TRUE(
+        db_->userProperties().updateUserAttribute(APMUserAttribute("auto", "_ltv_EUR", APMValue(int64_t{5}), 13), &e));
+    ASSERT_TRUE(
+        db_->userProperties().updateUserAttribute(APMUserAttribute("iap", "_ltv_USD", APMValue(int64_t{6}), 20), &e));
+    ASSERT_TRUE(
+        db_->userProperties().updateUserAttribute(APMUserAttribute("auto", "_ltvX", APMValue(int64_t{6}), 30), &e));
+    ASSERT_TRUE(db_->userProperties().updateUserAttribute(APMUserAttribute("app", "color", APMValue("blue"), 14), &e));
     platform::Error refused;
-    EXPECT_FALSE(db_->updateUserAttribute(APMUserAttribute("app", "items", APMValue(std::vector<APMParameters>{}), 1),
-                                          &refused));
+    EXPECT_FALSE(db_->userProperties().updateUserAttribute(
+        APMUserAttribute("app", "items", APMValue(std::vector<APMParameters>{}), 1), &refused));
     EXPECT_FALSE(refused.empty());
   });
   reopen();
   onWorker([&] {
-    EXPECT_EQ(*db_->userAttributeWithName("color", &e), APMUserAttribute("app", "color", APMValue("blue"), 14));
-    EXPECT_TRUE(db_->userAttributeWithName("_lte", &e)->value().isDouble()) << "2.0 must stay a double";
-    EXPECT_TRUE(db_->userAttributeWithName("level", &e)->value().isInt64());
-    EXPECT_EQ(db_->publicUserAttributeCount(&e), 2);
-    EXPECT_EQ(db_->userAttributeCountForOrigin("auto", &e), 3);
-    EXPECT_EQ(db_->userAttributesIncludingInternal(true, &e)->size(), 6u);
-    auto ltv = db_->allLifetimeValueUserAttributes(&e);
+    EXPECT_EQ(*db_->userProperties().userAttributeWithName("color", &e),
+              APMUserAttribute("app", "color", APMValue("blue"), 14));
+    EXPECT_TRUE(db_->userProperties().userAttributeWithName("_lte", &e)->value().isDouble())
+        << "2.0 must stay a double";
+    EXPECT_TRUE(db_->userProperties().userAttributeWithName("level", &e)->value().isInt64());
+    EXPECT_EQ(db_->userProperties().publicUserAttributeCount(&e), 2);
+    EXPECT_EQ(db_->userProperties().userAttributeCountForOrigin("auto", &e), 3);
+    EXPECT_EQ(db_->userProperties().userAttributesIncludingInternal(true, &e)->size(), 6u);
+    auto ltv = db_->userProperties().allLifetimeValueUserAttributes(&e);
     ASSERT_TRUE(ltv);
     ASSERT_EQ(ltv->size(), 2u) << "\"_ltvX\" must not match the literal prefix \"_ltv_\"";
     EXPECT_EQ(ltv->at(0)->name(), "_ltv_USD");
     EXPECT_EQ(ltv->at(1)->name(), "_ltv_EUR");
-    EXPECT_TRUE(db_->deleteUserAttributeWithName("color", &e));
-    EXPECT_FALSE(db_->userAttributeWithName("color", &e));
+    EXPECT_TRUE(db_->userProperties().deleteUserAttributeWithName("color", &e));
+    EXPECT_FALSE(db_->userProperties().userAttributeWithName("color", &e));
     EXPECT_TRUE(e.empty());
   });
 }
 
 TEST_F(APMDatabaseTest, DamagedRowsAreReportedAndSkippedSoWorkCanGoOn) {
   onWorker([&] {
-    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "good", APMValue("g"), 1), nullptr));
-    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "bad", APMValue("b"), 1), nullptr));
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("e" + std::to_string(i), i), 5, false, nullptr));
+    ASSERT_TRUE(db_->userProperties().updateUserAttribute(APMUserAttribute("app", "good", APMValue("g"), 1), nullptr));
+    ASSERT_TRUE(db_->userProperties().updateUserAttribute(APMUserAttribute("app", "bad", APMValue("b"), 1), nullptr));
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("e" + std::to_string(i), i), 5, false, nullptr));
+    }
     ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{1}, 1, false, nullptr));
     ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{2}, 2, false, nullptr));
   });
@@ -84,21 +92,23 @@ TEST_F(APMDatabaseTest, DamagedRowsAreReportedAndSkippedSoWorkCanGoOn) {
   CapturedStoreLog log;
   onWorker([&] {
     platform::Error listError;
-    EXPECT_FALSE(db_->userAttributeWithName("bad", &e));
+    EXPECT_FALSE(db_->userProperties().userAttributeWithName("bad", &e));
     EXPECT_EQ(e.code, kAPMStoreErrorCorruptData) << "a damaged row must not read as 'not stored'";
-    auto all = db_->userAttributesIncludingInternal(true, &listError);
+    auto all = db_->userProperties().userAttributesIncludingInternal(true, &listError);
     ASSERT_TRUE(all && all->size() == 1u);
     EXPECT_EQ(all->front()->name(), "good");
 
     std::vector<size_t> positions;
-    auto group = db_->rawEvents().rawEventsWithMetadataFingerprint(5, &listError, [&](const APMSqliteStore::Record&, size_t position) {
-      positions.push_back(position);
-      return true;
-    });
+    auto group = db_->rawEvents().rawEventsWithMetadataFingerprint(5, &listError,
+                                                                   [&](const APMSqliteStore::Record&, size_t position) {
+                                                                     positions.push_back(position);
+                                                                     return true;
+                                                                   });
     ASSERT_TRUE(group && group->size() == 2u) << listError.description;
     EXPECT_EQ(group->front()->rawEvent()->name(), "e1");
     EXPECT_EQ(positions, (std::vector<size_t>{0, 1})) << "positions count the rows offered";
-    EXPECT_EQ(db_->rawEvents().allRawEventsWithError(&listError)->size(), 2u) << "the unreadable event is gone for good";
+    EXPECT_EQ(db_->rawEvents().allRawEventsWithError(&listError)->size(), 2u)
+        << "the unreadable event is gone for good";
 
     auto bundles = db_->bundleQueue().queryBundleDataWithCountLimit(10, 1000, &listError);
     ASSERT_TRUE(bundles && bundles->size() == 1u) << "an unreadable bundle must not block the queue";
@@ -147,7 +157,9 @@ TEST_F(APMDatabaseTest, EveryAggregateCountAndMetadataFieldReadsBackIntoItsOwnFi
   metadata.lastBundleStartTimestamp = 43.5;
   metadata.lastBundleEndTimestamp = 44.5;
   onWorker([&] {
-    for (const auto* aggregates : {&sampled, &plain}) ASSERT_TRUE(db_->eventAggregates().updateEventAggregates(*aggregates, &e));
+    for (const auto* aggregates : {&sampled, &plain}) {
+      ASSERT_TRUE(db_->eventAggregates().updateEventAggregates(*aggregates, &e));
+    }
     ASSERT_TRUE(db_->appMetadata().updateDailyCounts(counts, &e));
     ASSERT_TRUE(db_->appMetadata().updateAppMetadata(metadata, &e));
   });
@@ -213,7 +225,8 @@ TEST_F(APMDatabaseTest, OldestRawEventIsTheLowestRowIDSoGroupDeletionSparesOther
     const int64_t b = APMDatabaseRawEvents::metadataFingerprint(metadataB);
     ASSERT_NE(a, b);
     ASSERT_TRUE(db_->rawEvents().insertIfNotExistsRawEventMetadata(metadataA, &e));
-    ASSERT_TRUE(db_->rawEvents().insertIfNotExistsRawEventMetadata(metadataA, &e)) << "a known fingerprint is not an error";
+    ASSERT_TRUE(db_->rawEvents().insertIfNotExistsRawEventMetadata(metadataA, &e))
+        << "a known fingerprint is not an error";
     ASSERT_TRUE(db_->rawEvents().insertIfNotExistsRawEventMetadata(metadataB, &e));
     // B's event carries the oldest clock time but was written second.
     ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("first", 200), a, false, &e));
@@ -222,13 +235,14 @@ TEST_F(APMDatabaseTest, OldestRawEventIsTheLowestRowIDSoGroupDeletionSparesOther
     EXPECT_EQ(db_->rawEvents().nextMetadataFingerprintToProcess(&e), a);
     std::vector<size_t> positions;
     int64_t previousRowID = 0;
-    auto group = db_->rawEvents().rawEventsWithMetadataFingerprint(a, &e, [&](const APMSqliteStore::Record& row, size_t position) {
-      positions.push_back(position);
-      const int64_t rowID = row.at("rowid").integerValue();
-      const bool consecutive = position == 0 || rowID == previousRowID + 1;
-      previousRowID = rowID;
-      return consecutive;
-    });
+    auto group = db_->rawEvents().rawEventsWithMetadataFingerprint(
+        a, &e, [&](const APMSqliteStore::Record& row, size_t position) {
+          positions.push_back(position);
+          const int64_t rowID = row.at("rowid").integerValue();
+          const bool consecutive = position == 0 || rowID == previousRowID + 1;
+          previousRowID = rowID;
+          return consecutive;
+        });
     ASSERT_TRUE(group && group->size() == 1u);
     EXPECT_EQ(positions, (std::vector<size_t>{0, 1}));
     EXPECT_EQ(group->front()->rawEvent()->name(), "first");
@@ -253,7 +267,8 @@ TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
     auto counted = db_->bundleQueue().queryBundleDataWithCountLimit(2, 1 << 20, &e);
     ASSERT_EQ(counted->size(), 2u);
     EXPECT_EQ(counted->at(1).bundle, small);
-    ASSERT_TRUE(db_->bundleQueue().incrementRetryCounterForBundlesWithIDs({counted->at(0).rowID, counted->at(1).rowID}, &e));
+    ASSERT_TRUE(
+        db_->bundleQueue().incrementRetryCounterForBundlesWithIDs({counted->at(0).rowID, counted->at(1).rowID}, &e));
     ASSERT_TRUE(db_->bundleQueue().incrementRetryCounterForBundlesWithIDs({counted->at(0).rowID}, &e));
     ASSERT_TRUE(db_->bundleQueue().deleteBundlesWithRowIDs({counted->at(1).rowID}, &e));
   });
@@ -402,25 +417,27 @@ TEST_F(APMDatabaseTest, CorruptDatabaseFileIsSetAsideAndReplaced) {
   EXPECT_TRUE(log.contains(34001));
   EXPECT_TRUE(std::filesystem::exists(path + ".corrupt"));
   onWorker([&] {
-    EXPECT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "a", APMValue("fresh"), 2), &e)) << e.description;
+    EXPECT_TRUE(db_->userProperties().updateUserAttribute(APMUserAttribute("app", "a", APMValue("fresh"), 2), &e))
+        << e.description;
   });
 }
 
 TEST_F(APMDatabaseTest, ResetEmptiesEveryTableAndLeavesAWorkingDatabaseThatCloseAndDeleteRemoves) {
   onWorker([&] {
-    ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("app", "a", APMValue("b"), 1), &e));
+    ASSERT_TRUE(db_->userProperties().updateUserAttribute(APMUserAttribute("app", "a", APMValue("b"), 1), &e));
     ASSERT_TRUE(db_->eventAggregates().updateEventAggregates(APMEventAggregates("x", 1, 1, 1, 1), &e));
     ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("x", 1), 1, false, &e));
     ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{1}, 1, false, &e));
     ASSERT_TRUE(db_->reset(&e)) << e.description;
-    EXPECT_FALSE(db_->userAttributeWithName("a", &e));
+    EXPECT_FALSE(db_->userProperties().userAttributeWithName("a", &e));
     EXPECT_EQ(db_->eventAggregates().allEventAggregates(&e)->size(), 0u);
     EXPECT_EQ(db_->rawEvents().isRawEventsTableEmpty(&e), true);
     EXPECT_EQ(db_->bundleQueue().isQueuedBundleTableEmpty(&e), true);
     APMDailyCounts counts;
     counts.allEventsCount = 4;
     ASSERT_TRUE(db_->appMetadata().updateDailyCounts(counts, &e));
-    EXPECT_EQ(db_->appMetadata().dailyCounts(&e)->allEventsCount, 4) << "the metadata row must exist again after a reset";
+    EXPECT_EQ(db_->appMetadata().dailyCounts(&e)->allEventsCount, 4)
+        << "the metadata row must exist again after a reset";
   });
   const std::string path = APMApplicationSupportPath(APMDatabase::kDatabaseName);
   ASSERT_TRUE(std::filesystem::exists(path));
@@ -449,9 +466,12 @@ TEST_F(APMDatabaseTest, RowsOverTheAgeOrCountLimitsGoOldestFirstWithOrphanMetada
     EXPECT_EQ(db_->rawEvents().allRawEventsWithError(&e)->size(), 1u);
     EXPECT_EQ(db_->bundleQueue().queryBundleDataWithCountLimit(10, 100, &e)->size(), 1u);
     EXPECT_TRUE(db_->rawEvents().queryRawEventsMetadataDataWithFingerprint(used, &e));
-    EXPECT_FALSE(db_->rawEvents().queryRawEventsMetadataDataWithFingerprint(APMDatabaseRawEvents::metadataFingerprint(orphanMetadata), &e));
+    EXPECT_FALSE(db_->rawEvents().queryRawEventsMetadataDataWithFingerprint(
+        APMDatabaseRawEvents::metadataFingerprint(orphanMetadata), &e));
 
-    for (int i = 0; i < 5; ++i) ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("e" + std::to_string(i), now), used, false, &e));
+    for (int i = 0; i < 5; ++i) {
+      ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("e" + std::to_string(i), now), used, false, &e));
+    }
     EXPECT_EQ(db_->rawEvents().deleteRawEventsOverAbsoluteLimit(&e), 3);
     auto rows = db_->rawEvents().allRawEventsWithError(&e);
     ASSERT_EQ(rows->size(), 3u);
@@ -470,7 +490,9 @@ TEST_F(APMDatabaseTest, RawEventRoomIsWhatTheLimitCheckLeavesAlone) {
   });
   onWorker([&] {
     EXPECT_EQ(db_->rawEvents().rawEventsRoomBelowAbsoluteLimit(&e), 5) << "an empty table";
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("e" + std::to_string(i), 1), 1, false, &e));
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("e" + std::to_string(i), 1), 1, false, &e));
+    }
     EXPECT_EQ(db_->rawEvents().rawEventsRoomBelowAbsoluteLimit(&e), 2);
     auto rows = db_->rawEvents().allRawEventsWithError(&e);
     ASSERT_TRUE(db_->rawEvents().deleteRawEventsWithRowIDs({rows->front()->rowID()}, &e));
@@ -575,22 +597,30 @@ TEST_F(APMDatabaseTest, MetadataSourcesVersionFollowsUserPropertiesOnDeviceValue
     bool sizeMoves;
   };
   const Case cases[] = {
-      {"user property set", [&] { db_->updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 1), &e); },
+      {"user property set",
+       [&] { db_->userProperties().updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 1), &e); },
        true, true, false},
-      {"user property read", [&] { db_->userAttributesIncludingInternal(true, &e); }, false, false, false},
+      {"user property read", [&] { db_->userProperties().userAttributesIncludingInternal(true, &e); }, false, false,
+       false},
       {"another user property set",
-       [&] { db_->updateUserAttribute(APMUserAttribute("app", "size", APMValue("xl"), 1), &e); }, true, false, true},
-      {"user property removed", [&] { db_->deleteUserAttributeWithName("color", &e); }, true, true, false},
-      {"missing user property removed", [&] { db_->deleteUserAttributeWithName("color", &e); }, false, false, false},
+       [&] { db_->userProperties().updateUserAttribute(APMUserAttribute("app", "size", APMValue("xl"), 1), &e); }, true,
+       false, true},
+      {"user property removed", [&] { db_->userProperties().deleteUserAttributeWithName("color", &e); }, true, true,
+       false},
+      {"missing user property removed", [&] { db_->userProperties().deleteUserAttributeWithName("color", &e); }, false,
+       false, false},
       {"on-device value set", [&] { db_->onDeviceValues().updateODMValue("v", "odm1_value", 1, &e); }, true, false,
        false},
       {"on-device value read", [&] { db_->onDeviceValues().ODMValueWithName("odm1_value", &e); }, false, false, false},
       {"on-device value removed", [&] { db_->onDeviceValues().deleteODMValueWithName("odm1_value", &e); }, true, false,
        false},
-      {"raw event stored", [&] { db_->rawEvents().insertRawEvent(*makeEvent("e", 1), 1, false, &e); }, false, false, false},
+      {"raw event stored", [&] { db_->rawEvents().insertRawEvent(*makeEvent("e", 1), 1, false, &e); }, false, false,
+       false},
       {"raw event kept in a transaction",
-       [&] { db_->performTransaction([&] { return db_->rawEvents().insertRawEvent(*makeEvent("e", 1), 1, false, &e); }); }, false,
-       false, false},
+       [&] {
+         db_->performTransaction([&] { return db_->rawEvents().insertRawEvent(*makeEvent("e", 1), 1, false, &e); });
+       },
+       false, false, false},
       {"raw event rolled back",
        [&] {
          db_->performTransaction([&] {
@@ -604,12 +634,12 @@ TEST_F(APMDatabaseTest, MetadataSourcesVersionFollowsUserPropertiesOnDeviceValue
   onWorker([&] {
     for (const Case& c : cases) {
       const uint64_t before = db_->metadataSourcesVersion();
-      const auto colorBefore = db_->userAttributeVersion("color");
-      const auto sizeBefore = db_->userAttributeVersion("size");
+      const auto colorBefore = db_->userProperties().userAttributeVersion("color");
+      const auto sizeBefore = db_->userProperties().userAttributeVersion("size");
       c.action();
       EXPECT_EQ(db_->metadataSourcesVersion() != before, c.moves) << c.name;
-      EXPECT_EQ(!(db_->userAttributeVersion("color") == colorBefore), c.colorMoves) << c.name;
-      EXPECT_EQ(!(db_->userAttributeVersion("size") == sizeBefore), c.sizeMoves) << c.name;
+      EXPECT_EQ(!(db_->userProperties().userAttributeVersion("color") == colorBefore), c.colorMoves) << c.name;
+      EXPECT_EQ(!(db_->userProperties().userAttributeVersion("size") == sizeBefore), c.sizeMoves) << c.name;
     }
   });
 }
@@ -621,7 +651,7 @@ TEST_F(APMDatabaseTest, ChangesWaitingForTheCommitReadAsWrittenAndFollowTheirSco
   using Totals = std::vector<std::pair<std::string, int64_t>>;  // newest first
   auto totals = [&] {
     Totals result;
-    auto stored = db_->allLifetimeValueUserAttributes(&e);
+    auto stored = db_->userProperties().allLifetimeValueUserAttributes(&e);
     EXPECT_TRUE(stored) << e.description;
     for (const auto& property : stored.value_or(std::vector<std::shared_ptr<APMUserAttribute>>{})) {
       result.emplace_back(property->name(), property->value().int64Value());
@@ -629,7 +659,8 @@ TEST_F(APMDatabaseTest, ChangesWaitingForTheCommitReadAsWrittenAndFollowTheirSco
     return result;
   };
   auto wait = [&](const char* name, int64_t value, double at) {
-    EXPECT_TRUE(db_->updateUserAttributeAtCommit(APMUserAttribute("auto", name, APMValue(value), at), &e));
+    EXPECT_TRUE(
+        db_->userProperties().updateUserAttributeAtCommit(APMUserAttribute("auto", name, APMValue(value), at), &e));
   };
   auto scope = [&](bool keep, const std::function<void()>& body) {
     ASSERT_TRUE(db_->beginTransaction(&e));
@@ -652,7 +683,8 @@ TEST_F(APMDatabaseTest, ChangesWaitingForTheCommitReadAsWrittenAndFollowTheirSco
          wait("_ltv_CHF", 3, 5);
          wait("_ltv_USD", 4, 5);
        },
-       {{"_ltv_GBP", 7}, {"_ltv_EUR", 2}, {"_ltv_CHF", 3}, {"_ltv_USD", 4}}, true,
+       {{"_ltv_GBP", 7}, {"_ltv_EUR", 2}, {"_ltv_CHF", 3}, {"_ltv_USD", 4}},
+       true,
        {{"_ltv_GBP", 7}, {"_ltv_EUR", 2}, {"_ltv_CHF", 3}, {"_ltv_USD", 4}}},
       {"a rolled-back scope takes its changes",
        [&] {
@@ -665,43 +697,59 @@ TEST_F(APMDatabaseTest, ChangesWaitingForTheCommitReadAsWrittenAndFollowTheirSco
          });
          EXPECT_NE(db_->metadataSourcesVersion(), beforeRollback) << "what metadata is read from changed back";
        },
-       {{"_ltv_USD", 1}, {"_ltv_GBP", 7}}, true, {{"_ltv_USD", 1}, {"_ltv_GBP", 7}}},
-      {"a kept scope inside a rolled-back one", [&] { scope(false, [&] { scope(true, [&] { wait("_ltv_USD", 4, 6); }); }); },
-       {{"_ltv_GBP", 7}}, true, {{"_ltv_GBP", 7}}},
+       {{"_ltv_USD", 1}, {"_ltv_GBP", 7}},
+       true,
+       {{"_ltv_USD", 1}, {"_ltv_GBP", 7}}},
+      {"a kept scope inside a rolled-back one",
+       [&] { scope(false, [&] { scope(true, [&] { wait("_ltv_USD", 4, 6); }); }); },
+       {{"_ltv_GBP", 7}},
+       true,
+       {{"_ltv_GBP", 7}}},
       {"a deletion waits too",
        [&] {
          wait("_ltv_USD", 1, 6);
-         EXPECT_TRUE(db_->deleteUserAttributeAtCommit("_ltv_GBP", &e));
+         EXPECT_TRUE(db_->userProperties().deleteUserAttributeAtCommit("_ltv_GBP", &e));
        },
-       {{"_ltv_USD", 1}}, true, {{"_ltv_USD", 1}}},
+       {{"_ltv_USD", 1}},
+       true,
+       {{"_ltv_USD", 1}}},
       {"a count writes what waits; rolled back, it waits again",
        [&] {
          wait("_ltv_USD", 1, 6);
-         scope(false, [&] { EXPECT_EQ(db_->userAttributeCountForOrigin("auto", &e), 2); });
+         scope(false, [&] { EXPECT_EQ(db_->userProperties().userAttributeCountForOrigin("auto", &e), 2); });
        },
-       {{"_ltv_USD", 1}, {"_ltv_GBP", 7}}, true, {{"_ltv_USD", 1}, {"_ltv_GBP", 7}}},
+       {{"_ltv_USD", 1}, {"_ltv_GBP", 7}},
+       true,
+       {{"_ltv_USD", 1}, {"_ltv_GBP", 7}}},
       {"a direct write wins over what waits",
        [&] {
          wait("_ltv_USD", 1, 6);
-         EXPECT_TRUE(db_->updateUserAttribute(APMUserAttribute("auto", "_ltv_USD", APMValue(int64_t{2}), 6), &e));
+         EXPECT_TRUE(db_->userProperties().updateUserAttribute(
+             APMUserAttribute("auto", "_ltv_USD", APMValue(int64_t{2}), 6), &e));
        },
-       {{"_ltv_USD", 2}, {"_ltv_GBP", 7}}, true, {{"_ltv_USD", 2}, {"_ltv_GBP", 7}}},
-      {"the transaction rolled back", [&] { wait("_ltv_USD", 9, 6); }, {{"_ltv_USD", 9}, {"_ltv_GBP", 7}}, false,
+       {{"_ltv_USD", 2}, {"_ltv_GBP", 7}},
+       true,
+       {{"_ltv_USD", 2}, {"_ltv_GBP", 7}}},
+      {"the transaction rolled back",
+       [&] { wait("_ltv_USD", 9, 6); },
+       {{"_ltv_USD", 9}, {"_ltv_GBP", 7}},
+       false,
        {{"_ltv_GBP", 7}}},
   };
   onWorker([&] {
     for (const Case& c : cases) {
       SCOPED_TRACE(c.name);
       ASSERT_TRUE(db_->reset(&e));
-      ASSERT_TRUE(db_->updateUserAttribute(APMUserAttribute("auto", "_ltv_GBP", APMValue(int64_t{7}), 5), &e));
+      ASSERT_TRUE(
+          db_->userProperties().updateUserAttribute(APMUserAttribute("auto", "_ltv_GBP", APMValue(int64_t{7}), 5), &e));
       ASSERT_TRUE(db_->beginTransaction(&e));
       c.inTransaction();
       EXPECT_EQ(totals(), c.inside);
       for (const auto& [name, value] : c.inside) {
-        auto property = db_->userAttributeWithName(name, &e);
+        auto property = db_->userProperties().userAttributeWithName(name, &e);
         EXPECT_TRUE(property && property->value().int64Value() == value) << name;
       }
-      EXPECT_EQ(db_->userAttributesIncludingInternal(true, &e)->size(), c.inside.size());
+      EXPECT_EQ(db_->userProperties().userAttributesIncludingInternal(true, &e)->size(), c.inside.size());
       platform::Error endError;
       EXPECT_EQ(db_->endTransaction(c.commit, &endError), c.commit) << endError.description;
       EXPECT_EQ(totals(), c.stored) << "as the file holds them";

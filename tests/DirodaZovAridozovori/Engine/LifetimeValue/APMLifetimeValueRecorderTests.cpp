@@ -44,7 +44,7 @@ class LifetimeValueRecorderTest : public EngineTest {
     Totals result;
     onWorker([&] {
       platform::Error error;
-      auto properties = engine().database()->allLifetimeValueUserAttributes(&error);
+      auto properties = engine().database()->userProperties().allLifetimeValueUserAttributes(&error);
       ASSERT_TRUE(properties) << error.description;
       for (const auto& property : *properties) {
         EXPECT_EQ(property->origin(), "auto") << property->name();
@@ -58,7 +58,8 @@ class LifetimeValueRecorderTest : public EngineTest {
     for (const auto& [name, total] : totals()) {
       onWorker([&, name = name] {
         platform::Error error;
-        EXPECT_TRUE(engine().database()->deleteUserAttributeWithName(name, &error)) << error.description;
+        EXPECT_TRUE(engine().database()->userProperties().deleteUserAttributeWithName(name, &error))
+            << error.description;
       });
     }
   }
@@ -246,7 +247,7 @@ TEST(LifetimeValueComponentTest, AnEngineWithoutConfigurationKeepsFourCurrencies
       return true;
     }));
     platform::Error error;
-    auto properties = engine->db->allLifetimeValueUserAttributes(&error);
+    auto properties = engine->db->userProperties().allLifetimeValueUserAttributes(&error);
     ASSERT_TRUE(properties);
     for (const auto& property : *properties) totals[property->name()] = property->value().int64Value();
   });

@@ -161,7 +161,8 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
   }
   void setStoredProperty(const std::string& name, APMValue value, double lastSet) {
     onWorker([&] {
-      ASSERT_TRUE(engine()->database()->updateUserAttribute(APMUserAttribute("auto", name, value, lastSet), nullptr));
+      ASSERT_TRUE(engine()->database()->userProperties().updateUserAttribute(
+          APMUserAttribute("auto", name, value, lastSet), nullptr));
     });
   }
   // The linked-client flags of the metadata stored with a new event.
@@ -170,7 +171,8 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
     auto stored = rows();
     int32_t flags = -1;
     onWorker([&] {
-      auto metadata = engine()->database()->rawEvents().queryRawEventsMetadataWithFingerprint(stored.back().fingerprint, nullptr);
+      auto metadata =
+          engine()->database()->rawEvents().queryRawEventsMetadataWithFingerprint(stored.back().fingerprint, nullptr);
       ASSERT_TRUE(metadata);
       flags = APMNanoGetInt32(*metadata, APMPBMeasurementBundle::kLinkedClientFlags);
     });
@@ -449,7 +451,7 @@ TEST_F(OnDeviceConversionTest, StoredMatchesExpireAfterNinetyDays) {
     onWorker([&] {
       engine()->database()->onDeviceValues().deleteODMValueWithName("odm1_value", nullptr);
       if (c.rowSet) engine()->database()->onDeviceValues().updateODMValue("m-1", "odm1_value", *c.rowSet, nullptr);
-      engine()->database()->deleteUserAttributeWithName("_psmvalue", nullptr);
+      engine()->database()->userProperties().deleteUserAttributeWithName("_psmvalue", nullptr);
     });
     if (c.propertySet) setStoredProperty("_psmvalue", APMValue("m-1"), *c.propertySet);
     for (const char* counter : counters) setStoredProperty(counter, APMValue(2), now - 100 * kDay);

@@ -290,7 +290,7 @@ TEST_F(APMRawEventBundlerTest, EngagementTimeAccumulatesIntoLifetimeEngagement) 
   ASSERT_EQ(bundles.size(), 1u);
   EXPECT_EQ(uploadtest::intUserProperty(*bundles[0], "_lte"), 3000);
   std::shared_ptr<APMUserAttribute> stored;
-  onWorker([&] { stored = database_->userAttributeWithName("_lte", nullptr); });
+  onWorker([&] { stored = database_->userProperties().userAttributeWithName("_lte", nullptr); });
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->value().int64Value(), 3000);
 }

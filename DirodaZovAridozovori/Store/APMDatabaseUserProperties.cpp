@@ -1,9 +1,10 @@
 // User properties: the stored rows, what readers inside a transaction keep of them, and the
 // changes that wait for the commit.
+#include "APMDatabaseUserProperties.h"
+
 #include <algorithm>
 #include <limits>
 
-#include "APMDatabase.h"
 #include "APMDatabaseRows.h"
 #include "APMDatabaseSchema.h"
 #include "APMStoreLog.h"
@@ -36,7 +37,9 @@ std::shared_ptr<APMUserAttribute> userAttributeFromRow(const APMSqliteStore::Rec
 bool isLifetimeValueName(const std::string& name) { return name.compare(0, 5, kLifetimeValuePrefix) == 0; }
 
 bool refuseUserAttribute(const APMUserAttribute& attribute, platform::Error* error) {
-  if (attribute.name().empty()) return !APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty user property name");
+  if (attribute.name().empty()) {
+    return !APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty user property name");
+  }
   if (attribute.value().isArray()) {
     return !APMFail(error, kAPMStoreErrorInvalidArgument, "User property values cannot be arrays");
   }
@@ -47,25 +50,25 @@ bool refuseUserAttribute(const APMUserAttribute& attribute, platform::Error* err
 
 // MARK: - Versions
 
-APMDatabase::Version APMDatabase::userAttributeVersion(const std::string& name) const {
+APMDatabaseVersion APMDatabaseUserProperties::userAttributeVersion(const std::string& name) const {
   uint64_t writes = userAttributesResetAt_;
   if (auto found = userAttributeWrittenAt_.find(name); found != userAttributeWrittenAt_.end()) {
     writes = std::max(writes, found->second);
   }
-  return Version{writes, store_->rollbackCount()};
+  return APMDatabaseVersion{writes, store_->rollbackCount()};
 }
 
-void APMDatabase::noteUserAttributeWrite(const std::string& name) {
+void APMDatabaseUserProperties::noteUserAttributeWrite(const std::string& name) {
   connection_->noteMetadataSourcesWrite();
   userAttributeWrittenAt_[name] = ++userAttributeWrites_;
 }
 
-void APMDatabase::noteStoredUserAttributeWrite(const std::string& name) {
+void APMDatabaseUserProperties::noteStoredUserAttributeWrite(const std::string& name) {
   noteUserAttributeWrite(name);
   ++storedUserAttributeWrites_;
 }
 
-void APMDatabase::forgetStoredUserAttributes() {
+void APMDatabaseUserProperties::forgetStoredUserAttributes() {
   userAttributesResetAt_ = ++userAttributeWrites_;
   userAttributeWrittenAt_.clear();
   ++storedUserAttributeWrites_;
@@ -74,7 +77,8 @@ void APMDatabase::forgetStoredUserAttributes() {
 
 // MARK: - Reading
 
-const std::vector<APMDatabase::StoredUserAttribute>* APMDatabase::keptUserAttributes() const {
+const std::vector<APMDatabaseUserProperties::StoredUserAttribute>* APMDatabaseUserProperties::keptUserAttributes()
+    const {
   // Inside one exclusive transaction nobody else writes, so what this connection did not change
   // is as it was read.
   const auto& kept = storedUserAttributes_;
@@ -85,9 +89,10 @@ const std::vector<APMDatabase::StoredUserAttribute>* APMDatabase::keptUserAttrib
   return &kept->byName;
 }
 
-const std::vector<APMDatabase::StoredUserAttribute>* APMDatabase::storedUserAttributes(platform::Error* error) {
+const std::vector<APMDatabaseUserProperties::StoredUserAttribute>* APMDatabaseUserProperties::storedUserAttributes(
+    platform::Error* error) {
   if (const auto* kept = keptUserAttributes()) return kept;
-  auto rows = query("SELECT rowid, * FROM user_attributes ORDER BY name", {}, error);
+  auto rows = connection_->query("SELECT rowid, * FROM user_attributes ORDER BY name", {}, error);
   if (!rows) return nullptr;
   StoredUserAttributes stored{store_->transactionSerial(), storedUserAttributeWrites_, store_->rollbackCount(), {}};
   stored.byName.reserve(rows->size());
@@ -95,8 +100,8 @@ const std::vector<APMDatabase::StoredUserAttribute>* APMDatabase::storedUserAttr
     auto attribute = userAttributeFromRow(row);
     if (!attribute) {
       // One damaged property must not stop every event from being stored with the others.
-      APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUnreadableUserPropertySkipped, "Skipping user property whose stored value cannot be read. Name",
-                  {Object(apm_rows::text(row, "name"))});
+      APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUnreadableUserPropertySkipped,
+             "Skipping user property whose stored value cannot be read. Name", {Object(apm_rows::text(row, "name"))});
       continue;
     }
     stored.byName.push_back({std::move(attribute), apm_rows::integer(row, "rowid")});
@@ -105,8 +110,8 @@ const std::vector<APMDatabase::StoredUserAttribute>* APMDatabase::storedUserAttr
   return &storedUserAttributes_->byName;
 }
 
-std::optional<std::vector<APMDatabase::StoredUserAttribute>> APMDatabase::currentUserAttributes(
-    platform::Error* error) {
+std::optional<std::vector<APMDatabaseUserProperties::StoredUserAttribute>>
+APMDatabaseUserProperties::currentUserAttributes(platform::Error* error) {
   const auto* stored = storedUserAttributes(error);
   if (!stored) return std::nullopt;
   if (waitingUserAttributes_.empty()) return *stored;
@@ -131,36 +136,39 @@ std::optional<std::vector<APMDatabase::StoredUserAttribute>> APMDatabase::curren
   return current;
 }
 
-std::shared_ptr<APMUserAttribute> APMDatabase::userAttributeWithName(const std::string& name, platform::Error* error) {
-  if (!checkQueue("userAttributeWithName", error)) return nullptr;
+std::shared_ptr<APMUserAttribute> APMDatabaseUserProperties::userAttributeWithName(const std::string& name,
+                                                                                   platform::Error* error) {
+  if (!connection_->checkQueue("userAttributeWithName", error)) return nullptr;
   if (auto waiting = waitingUserAttributes_.find(name); waiting != waitingUserAttributes_.end()) {
     return waiting->second.attribute;
   }
   if (const auto* kept = keptUserAttributes()) {
-    auto found = std::lower_bound(kept->begin(), kept->end(), name,
-                                  [](const StoredUserAttribute& row, const std::string& key) {
-                                    return row.attribute->name() < key;
-                                  });
+    auto found = std::lower_bound(
+        kept->begin(), kept->end(), name,
+        [](const StoredUserAttribute& row, const std::string& key) { return row.attribute->name() < key; });
     if (found != kept->end() && found->attribute->name() == name) return found->attribute;
   }
-  auto rows = query("SELECT * FROM user_attributes WHERE name = ?", {Object(name)}, error);
+  auto rows = connection_->query("SELECT * FROM user_attributes WHERE name = ?", {Object(name)}, error);
   if (!rows || rows->empty()) return nullptr;
   auto attribute = userAttributeFromRow(rows->front());
-  if (!attribute) APMFail(error, kAPMStoreErrorCorruptData, "Stored value of user property " + name + " cannot be read");
+  if (!attribute) {
+    APMFail(error, kAPMStoreErrorCorruptData, "Stored value of user property " + name + " cannot be read");
+  }
   return attribute;
 }
 
-std::optional<bool> APMDatabase::containsUserAttributeWithName(const std::string& name, platform::Error* error) {
-  if (!checkQueue("containsUserAttributeWithName", error)) return std::nullopt;
+std::optional<bool> APMDatabaseUserProperties::containsUserAttributeWithName(const std::string& name,
+                                                                             platform::Error* error) {
+  if (!connection_->checkQueue("containsUserAttributeWithName", error)) return std::nullopt;
   if (auto waiting = waitingUserAttributes_.find(name); waiting != waitingUserAttributes_.end()) {
     return waiting->second.attribute != nullptr;
   }
-  return exists("SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1", {Object(name)}, error);
+  return connection_->exists("SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1", {Object(name)}, error);
 }
 
-std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::userAttributesIncludingInternal(
-    bool includingInternal, platform::Error* error) {
-  if (!checkQueue("userAttributesIncludingInternal", error)) return std::nullopt;
+std::optional<std::vector<std::shared_ptr<APMUserAttribute>>>
+APMDatabaseUserProperties::userAttributesIncludingInternal(bool includingInternal, platform::Error* error) {
+  if (!connection_->checkQueue("userAttributesIncludingInternal", error)) return std::nullopt;
   auto current = currentUserAttributes(error);
   if (!current) return std::nullopt;
   std::vector<std::shared_ptr<APMUserAttribute>> attributes;
@@ -171,9 +179,9 @@ std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::userA
   return attributes;
 }
 
-std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::allLifetimeValueUserAttributes(
+std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabaseUserProperties::allLifetimeValueUserAttributes(
     platform::Error* error) {
-  if (!checkQueue("allLifetimeValueUserAttributes", error)) return std::nullopt;
+  if (!connection_->checkQueue("allLifetimeValueUserAttributes", error)) return std::nullopt;
   auto current = currentUserAttributes(error);
   if (!current) return std::nullopt;
   std::vector<StoredUserAttribute> values;
@@ -191,21 +199,22 @@ std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> APMDatabase::allLi
   return attributes;
 }
 
-std::optional<int64_t> APMDatabase::publicUserAttributeCount(platform::Error* error) {
-  if (!checkQueue("publicUserAttributeCount", error)) return std::nullopt;
+std::optional<int64_t> APMDatabaseUserProperties::publicUserAttributeCount(platform::Error* error) {
+  if (!connection_->checkQueue("publicUserAttributeCount", error)) return std::nullopt;
   if (!writeWaitingUserAttributes(error)) return std::nullopt;
-  return count("SELECT COUNT(*) AS count FROM user_attributes WHERE substr(name, 1, 1) <> '_'", {}, error);
+  return connection_->count("SELECT COUNT(*) AS count FROM user_attributes WHERE substr(name, 1, 1) <> '_'", {}, error);
 }
 
-std::optional<int64_t> APMDatabase::userAttributeCountForOrigin(const std::string& origin, platform::Error* error) {
-  if (!checkQueue("userAttributeCountForOrigin", error)) return std::nullopt;
+std::optional<int64_t> APMDatabaseUserProperties::userAttributeCountForOrigin(const std::string& origin,
+                                                                              platform::Error* error) {
+  if (!connection_->checkQueue("userAttributeCountForOrigin", error)) return std::nullopt;
   if (!writeWaitingUserAttributes(error)) return std::nullopt;
-  return count("SELECT COUNT(*) AS count FROM user_attributes WHERE origin = ?", {Object(origin)}, error);
+  return connection_->count("SELECT COUNT(*) AS count FROM user_attributes WHERE origin = ?", {Object(origin)}, error);
 }
 
 // MARK: - Writing
 
-bool APMDatabase::writeUserAttributeRow(const APMUserAttribute& attribute, platform::Error* error) {
+bool APMDatabaseUserProperties::writeUserAttributeRow(const APMUserAttribute& attribute, platform::Error* error) {
   noteStoredUserAttributeWrite(attribute.name());
   return store_->upsertRecord({{"name", Object(attribute.name())},
                                {"origin", Object(attribute.origin())},
@@ -214,28 +223,29 @@ bool APMDatabase::writeUserAttributeRow(const APMUserAttribute& attribute, platf
                               apm_schema::kUserAttributes, error);
 }
 
-std::optional<int64_t> APMDatabase::deleteUserAttributeRow(const std::string& name, platform::Error* error) {
+std::optional<int64_t> APMDatabaseUserProperties::deleteUserAttributeRow(const std::string& name,
+                                                                         platform::Error* error) {
   auto deleted = store_->deleteRecordsFromTableWithName(apm_schema::kUserAttributes, "name = ?", {Object(name)}, error);
   // Removing what is not there leaves every reader's copy true.
   if (deleted != std::optional<int64_t>(0)) noteStoredUserAttributeWrite(name);
   return deleted;
 }
 
-bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, platform::Error* error) {
-  if (!checkQueue("updateUserAttribute", error)) return false;
+bool APMDatabaseUserProperties::updateUserAttribute(const APMUserAttribute& attribute, platform::Error* error) {
+  if (!connection_->checkQueue("updateUserAttribute", error)) return false;
   if (refuseUserAttribute(attribute, error)) return false;
   if (waitingUserAttributes_.count(attribute.name())) setWaitingUserAttribute(attribute.name(), std::nullopt);
   return writeUserAttributeRow(attribute, error);
 }
 
-bool APMDatabase::deleteUserAttributeWithName(const std::string& name, platform::Error* error) {
-  if (!checkQueue("deleteUserAttributeWithName", error)) return false;
+bool APMDatabaseUserProperties::deleteUserAttributeWithName(const std::string& name, platform::Error* error) {
+  if (!connection_->checkQueue("deleteUserAttributeWithName", error)) return false;
   if (waitingUserAttributes_.count(name)) setWaitingUserAttribute(name, std::nullopt);
   return deleteUserAttributeRow(name, error).has_value();
 }
 
-bool APMDatabase::updateUserAttributeAtCommit(const APMUserAttribute& attribute, platform::Error* error) {
-  if (!checkQueue("updateUserAttributeAtCommit", error)) return false;
+bool APMDatabaseUserProperties::updateUserAttributeAtCommit(const APMUserAttribute& attribute, platform::Error* error) {
+  if (!connection_->checkQueue("updateUserAttributeAtCommit", error)) return false;
   if (refuseUserAttribute(attribute, error)) return false;
   if (!store_->inTransaction()) return writeUserAttributeRow(attribute, error);
   setWaitingUserAttribute(attribute.name(),
@@ -243,8 +253,8 @@ bool APMDatabase::updateUserAttributeAtCommit(const APMUserAttribute& attribute,
   return true;
 }
 
-bool APMDatabase::deleteUserAttributeAtCommit(const std::string& name, platform::Error* error) {
-  if (!checkQueue("deleteUserAttributeAtCommit", error)) return false;
+bool APMDatabaseUserProperties::deleteUserAttributeAtCommit(const std::string& name, platform::Error* error) {
+  if (!connection_->checkQueue("deleteUserAttributeAtCommit", error)) return false;
   if (!store_->inTransaction()) return deleteUserAttributeRow(name, error).has_value();
   setWaitingUserAttribute(name, WaitingUserAttribute{nullptr, ++waitingOrder_});
   return true;
@@ -252,13 +262,14 @@ bool APMDatabase::deleteUserAttributeAtCommit(const std::string& name, platform:
 
 // MARK: - Waiting changes
 
-void APMDatabase::setWaitingUserAttribute(const std::string& name, std::optional<WaitingUserAttribute> waiting) {
+void APMDatabaseUserProperties::setWaitingUserAttribute(const std::string& name,
+                                                        std::optional<WaitingUserAttribute> waiting) {
   auto found = waitingUserAttributes_.find(name);
   // The outermost transaction needs no record: rolled back, it takes everything that waits.
   if (const size_t depth = store_->scopeDepth(); depth > 1) {
-    waitingUndo_.push_back({depth, name,
-                            found == waitingUserAttributes_.end() ? std::nullopt
-                                                                  : std::optional<WaitingUserAttribute>(found->second)});
+    waitingUndo_.push_back(
+        {depth, name,
+         found == waitingUserAttributes_.end() ? std::nullopt : std::optional<WaitingUserAttribute>(found->second)});
   }
   if (waiting) {
     waitingUserAttributes_[name] = std::move(*waiting);
@@ -268,7 +279,7 @@ void APMDatabase::setWaitingUserAttribute(const std::string& name, std::optional
   noteUserAttributeWrite(name);
 }
 
-bool APMDatabase::writeWaitingUserAttributes(platform::Error* error) {
+bool APMDatabaseUserProperties::writeWaitingUserAttributes(platform::Error* error) {
   if (waitingUserAttributes_.empty()) return true;
   // In the order they changed, so the rows come out as if each had been written at once.
   std::vector<std::pair<std::string, WaitingUserAttribute>> ordered(waitingUserAttributes_.begin(),
@@ -284,20 +295,20 @@ bool APMDatabase::writeWaitingUserAttributes(platform::Error* error) {
   return true;
 }
 
-void APMDatabase::dropWaitingUserAttributes() {
+void APMDatabaseUserProperties::dropWaitingUserAttributes() {
   while (!waitingUserAttributes_.empty()) {
     const std::string name = waitingUserAttributes_.begin()->first;
     setWaitingUserAttribute(name, std::nullopt);
   }
 }
 
-void APMDatabase::forgetWaitingUserAttributes() {
+void APMDatabaseUserProperties::forgetWaitingUserAttributes() {
   for (const auto& [name, waiting] : waitingUserAttributes_) noteUserAttributeWrite(name);
   waitingUserAttributes_.clear();
   waitingUndo_.clear();
 }
 
-void APMDatabase::scopeEnded(size_t depth, bool kept) {
+void APMDatabaseUserProperties::scopeEnded(size_t depth, bool kept) {
   const size_t level = depth + 1;
   if (level == 1) {
     // Committed (what waited was written just before) or rolled back: nothing waits any more.
