@@ -23,12 +23,6 @@
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Clock.h"
 
-namespace {
-
-std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
-
-}  // namespace
-
 const std::shared_ptr<platform::DispatchQueue>& APMEngineCallbackQueue() {
   // Never destroyed: the SDK's threads may read it until the process has ended.
   static const auto& queue = *new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::create("com.diroda.zora.callbacks"));
