@@ -12,6 +12,7 @@
 #include "APMMeasurement.h"
 #include "APMPersistedConfig.h"
 #include "Consent/APMConsentSettingsUtil.h"
+#include "Consent/APMConsentVocabulary.h"
 #include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
@@ -375,7 +376,7 @@ void APMEngineUserProperties::setPersonalizedAdsUserPropertyOnWorkerQueue() {
     if (engine_.database()->userProperties().deleteUserAttributeWithName("_npa", &deleteError)) {
       APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kNoValueSetPersonalizedAds,
              "No value set for personalized ads. Removing user property.");
-      APMConsentSettingsUtil::setDiagnosticSource(0, APMConsentSettingsUtil::kAdPersonalization);
+      APMConsentSettingsUtil::setDiagnosticSource(0, APMConsentVocabulary::kAdPersonalization);
     } else {
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableRemovePersonalizedAdsUserProperty,
              "Unable to remove personalized ads user property in the database. Error", deleteError);
@@ -390,20 +391,22 @@ void APMEngineUserProperties::setPersonalizedAdsUserPropertyOnWorkerQueue() {
 
 void APMEngineUserProperties::updateAdPersonalizationConsentFromNPAValue(const std::optional<int64_t>& npa) {
   using Consent = APMConsentSettingsUtil;
+  using Vocabulary = APMConsentVocabulary;
   auto current = Consent::adPersonalization();
   // The consent answers "granted" as true; an NPA value of true means not granted.
   if (npa && current && ((*current != 0) == (*npa == 0))) return;
   if (!npa) return;
-  Consent::updateSettings({{Consent::kAdPersonalization, std::string(*npa != 0 ? Consent::kDenied : Consent::kGranted)}});
+  Consent::updateSettings(
+      {{Vocabulary::kAdPersonalization, std::string(*npa != 0 ? Vocabulary::kDenied : Vocabulary::kGranted)}});
   int64_t diagnostic = -1;
   if (engine_.setup().persistedConfig->consent().allowPersonalizedAds()) {
     diagnostic = 5;
   } else if (foundAdPersonalizationPlistFlag_) {
     diagnostic = 3;
-  } else if (auto defaults = Consent::defaultSettings(); defaults && platform::find(*defaults, Consent::kAdPersonalization)) {
+  } else if (auto defaults = Consent::defaultSettings(); defaults && platform::find(*defaults, Vocabulary::kAdPersonalization)) {
     diagnostic = 1;
   }
-  if (diagnostic >= 0) Consent::setDiagnosticSource(diagnostic, Consent::kAdPersonalization);
+  if (diagnostic >= 0) Consent::setDiagnosticSource(diagnostic, Vocabulary::kAdPersonalization);
 }
 
 void APMEngineUserProperties::updateConsentSettingsUtilWithRemoteConfig() {
@@ -451,8 +454,9 @@ bool APMEngineUserProperties::shouldAllowAdNetworkRegistration() const {
 
 std::optional<int64_t> APMEngineUserProperties::shouldDisableAdPersonalization() {
   using Consent = APMConsentSettingsUtil;
+  using Vocabulary = APMConsentVocabulary;
   if (auto allow = engine_.setup().persistedConfig->consent().allowPersonalizedAds()) return *allow ? 0 : 1;
-  if (auto settings = Consent::consentSettings(); settings && platform::find(*settings, Consent::kAdPersonalization)) {
+  if (auto settings = Consent::consentSettings(); settings && platform::find(*settings, Vocabulary::kAdPersonalization)) {
     auto granted = Consent::adPersonalization();
     return (granted && *granted != 0) ? 0 : 1;
   }
@@ -465,11 +469,11 @@ std::optional<int64_t> APMEngineUserProperties::shouldDisableAdPersonalization()
     return 0;
   }
   if (auto defaults = Consent::defaultSettings()) {
-    if (const auto* value = platform::find(*defaults, Consent::kAdPersonalization); value && value->asString()) {
+    if (const auto* value = platform::find(*defaults, Vocabulary::kAdPersonalization); value && value->asString()) {
       std::string text = *value->asString();
       for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (text == Consent::kDenied) return 1;
-      if (text == Consent::kGranted) return 0;
+      if (text == Vocabulary::kDenied) return 1;
+      if (text == Vocabulary::kGranted) return 0;
     }
   }
   return std::nullopt;

@@ -20,6 +20,7 @@
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "Consent/APMConsentSettingsUtil.h"
+#include "Consent/APMConsentVocabulary.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMAEU.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMEnvironmentInfo.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
@@ -225,6 +226,7 @@ bool APMStartUp::shouldWipeDataWithAppID(const std::string& appID,
 
 void APMStartUp::setProspectiveConsentSettings() {
   using Consent = APMConsentSettingsUtil;
+  using Vocabulary = APMConsentVocabulary;
   auto hooks = APMAnalyticsHooksSnapshot();
   const platform::Dictionary tcf = hooks->consentSettingsTCF ? hooks->consentSettingsTCF() : platform::Dictionary{};
   const platform::Dictionary plist = Consent::consentSettingsFromPlist();
@@ -235,20 +237,20 @@ void APMStartUp::setProspectiveConsentSettings() {
   const int64_t current = Consent::consentSource();
 
   platform::Dictionary chosen;
-  int64_t source = Consent::kSourcePublicAPI;
-  if (!tcf.empty() && Consent::isConsentSourceHigherPriority(Consent::kSourceTCF) &&
-      (publicCall.empty() || current == Consent::kSourceTCF)) {
+  int64_t source = Vocabulary::kSourcePublicAPI;
+  if (!tcf.empty() && Consent::isConsentSourceHigherPriority(Vocabulary::kSourceTCF) &&
+      (publicCall.empty() || current == Vocabulary::kSourceTCF)) {
     chosen = tcf;
-    source = Consent::kSourceTCF;
-  } else if (!plist.empty() && Consent::isConsentSourceHigherPriority(Consent::kSourceInfoPlist)) {
+    source = Vocabulary::kSourceTCF;
+  } else if (!plist.empty() && Consent::isConsentSourceHigherPriority(Vocabulary::kSourceInfoPlist)) {
     chosen = plist;
-    source = Consent::kSourceInfoPlist;
-  } else if (APMPublicAPIPresent() && (current == Consent::kSourceOnStart || current == Consent::kSourceFront)) {
+    source = Vocabulary::kSourceInfoPlist;
+  } else if (APMPublicAPIPresent() && (current == Vocabulary::kSourceOnStart || current == Vocabulary::kSourceFront)) {
     if (hooks->clearConsent) hooks->clearConsent();
     return;
-  } else if (!onStart.empty() && Consent::isConsentSourceHigherPriority(Consent::kSourceOnStart)) {
+  } else if (!onStart.empty() && Consent::isConsentSourceHigherPriority(Vocabulary::kSourceOnStart)) {
     chosen = onStart;
-    source = Consent::kSourceOnStart;
+    source = Vocabulary::kSourceOnStart;
   } else {
     chosen = publicCall;
   }

@@ -11,6 +11,7 @@ namespace {
 using platform::Dictionary;
 using platform::Object;
 using Util = APMConsentSettingsUtil;
+using Vocabulary = APMConsentVocabulary;
 
 constexpr const char* kQueueLabel = "APMConsentSettingsUtilQueue";
 constexpr int64_t kInitialVersion = 1;
@@ -22,7 +23,7 @@ struct ConsentState {
   std::optional<Dictionary> defaultSettings;
   std::optional<Dictionary> delegatedSettings;
   std::optional<Dictionary> regionalDefaults;
-  int64_t consentSource = Util::kSourceNone;
+  int64_t consentSource = Vocabulary::kSourceNone;
   int64_t version = kInitialVersion;
   std::optional<std::map<std::string, int64_t>> diagnosticSources;
 };
@@ -55,17 +56,19 @@ bool hasValue(const Object* value, const char* expected) {
   return text && platform::toLower(std::string_view(*text)) == expected;
 }
 
-bool followsRegionalPolicy(const std::string& type) { return type == Util::kAdUserData || type == Util::kAdPersonalization; }
+bool followsRegionalPolicy(const std::string& type) {
+  return type == Vocabulary::kAdUserData || type == Vocabulary::kAdPersonalization;
+}
 
 bool passesEUConsentPolicyTest(const std::string& type, const Object* value) {
-  return followsRegionalPolicy(type) && hasValue(value, Util::kEUConsentPolicy);
+  return followsRegionalPolicy(type) && hasValue(value, Vocabulary::kEUConsentPolicy);
 }
 
 // What "eu_consent_policy" resolves to for a type. The fallback for the two regional types is
 // "denied": without a regional verdict, the stricter answer is the safe one.
 Object regionalDefault(const ConsentState& s, const std::string& type) {
   if (const Object* value = lookup(s.regionalDefaults, type)) return *value;
-  return followsRegionalPolicy(type) ? Util::kDenied : Util::kGranted;
+  return followsRegionalPolicy(type) ? Vocabulary::kDenied : Vocabulary::kGranted;
 }
 
 // The consent value of a type, with "eu_consent_policy" resolved; null when unset.
@@ -78,7 +81,7 @@ Object resolvedConsentValue(const ConsentState& s, const std::string& type) {
 
 void resetDiagnosticSources(ConsentState& s) {
   std::map<std::string, int64_t> codes;
-  for (const std::string& type : Util::consentTypes()) codes[type] = Util::kDiagnosticNone;
+  for (const std::string& type : Vocabulary::consentTypes()) codes[type] = Vocabulary::kDiagnosticNone;
   s.diagnosticSources = std::move(codes);
 }
 
@@ -93,16 +96,16 @@ bool endsWith(const std::string& text, const std::string& suffix) {
 void refreshDiagnosticSources(ConsentState& s, bool takeCodeFromSource) {
   ensureDiagnosticSources(s);
   auto& codes = *s.diagnosticSources;
-  for (const std::string& type : Util::consentTypes()) {
+  for (const std::string& type : Vocabulary::consentTypes()) {
     if (const Object* value = lookup(s.consentSettings, type)) {
-      int64_t code = takeCodeFromSource ? Util::diagnosticCodeForConsentSource(s.consentSource) : codes[type];
-      codes[type] = passesEUConsentPolicyTest(type, value) ? Util::kDiagnosticEUConsentPolicy : code;
-    } else if (type == Util::kAdUserData && lookup(s.delegatedSettings, type)) {
-      codes[type] = Util::kDiagnosticDelegated;
+      int64_t code = takeCodeFromSource ? Vocabulary::diagnosticCodeForConsentSource(s.consentSource) : codes[type];
+      codes[type] = passesEUConsentPolicyTest(type, value) ? Vocabulary::kDiagnosticEUConsentPolicy : code;
+    } else if (type == Vocabulary::kAdUserData && lookup(s.delegatedSettings, type)) {
+      codes[type] = Vocabulary::kDiagnosticDelegated;
     } else if (lookup(s.defaultSettings, type) && !endsWith(type, kStorageSuffix)) {
-      codes[type] = Util::kDiagnosticFromDefaults;
+      codes[type] = Vocabulary::kDiagnosticFromDefaults;
     } else {
-      codes[type] = Util::kDiagnosticNotSet;
+      codes[type] = Vocabulary::kDiagnosticNotSet;
     }
   }
 }
@@ -113,31 +116,34 @@ void mergeSettings(ConsentState& s, const Dictionary& settings) {
   s.consentSettings = std::move(merged);
 }
 
-bool isDenied(const ConsentState& s, const char* type) { return hasValue(lookup(s.consentSettings, type), Util::kDenied); }
+bool isDenied(const ConsentState& s, const char* type) {
+  return hasValue(lookup(s.consentSettings, type), Vocabulary::kDenied);
+}
 
 bool adUserDataDenied(const ConsentState& s) {
-  Object value = resolvedConsentValue(s, Util::kAdUserData);
+  Object value = resolvedConsentValue(s, Vocabulary::kAdUserData);
   if (value.isNull()) {
-    const Object* delegate = lookup(s.delegatedSettings, Util::kAdUserData);
+    const Object* delegate = lookup(s.delegatedSettings, Vocabulary::kAdUserData);
     if (delegate && delegate->isString()) {
       if (const Object* delegated = lookup(s.consentSettings, delegate->stringValue())) {
-        return hasValue(delegated, Util::kDenied);
+        return hasValue(delegated, Vocabulary::kDenied);
       }
     }
-    if (const Object* fallback = lookup(s.defaultSettings, Util::kAdUserData)) value = *fallback;
+    if (const Object* fallback = lookup(s.defaultSettings, Vocabulary::kAdUserData)) value = *fallback;
   }
-  return hasValue(&value, Util::kDenied);
+  return hasValue(&value, Vocabulary::kDenied);
 }
 
 bool sourcesRankEqual(int64_t a, int64_t b) {
   if (a == b) return true;
-  return (a == Util::kSourceTCF && b == Util::kSourcePublicAPI) || (a == Util::kSourcePublicAPI && b == Util::kSourceTCF);
+  return (a == Vocabulary::kSourceTCF && b == Vocabulary::kSourcePublicAPI) ||
+         (a == Vocabulary::kSourcePublicAPI && b == Vocabulary::kSourceTCF);
 }
 
 char signalFor(const ConsentState& s, const char* type) {
   const Object* value = lookup(s.consentSettings, type);
-  if (hasValue(value, Util::kGranted)) return '1';
-  if (hasValue(value, Util::kDenied)) return '0';
+  if (hasValue(value, Vocabulary::kGranted)) return '1';
+  if (hasValue(value, Vocabulary::kDenied)) return '0';
   return '-';
 }
 
@@ -163,21 +169,16 @@ bool textTruth(const std::string& text) {
 
 std::optional<std::string> plistConsentValue(const std::string& type, const Object& value) {
   if (value.isString()) {
-    if (followsRegionalPolicy(type) && platform::equalsIgnoringCase(value.stringValue(), Util::kEUConsentPolicy)) {
-      return std::string(Util::kEUConsentPolicy);
+    if (followsRegionalPolicy(type) && platform::equalsIgnoringCase(value.stringValue(), Vocabulary::kEUConsentPolicy)) {
+      return std::string(Vocabulary::kEUConsentPolicy);
     }
-    return std::string(textTruth(value.stringValue()) ? Util::kGranted : Util::kDenied);
+    return std::string(textTruth(value.stringValue()) ? Vocabulary::kGranted : Vocabulary::kDenied);
   }
-  if (value.isNumber()) return std::string(value.boolValue() ? Util::kGranted : Util::kDenied);
+  if (value.isNumber()) return std::string(value.boolValue() ? Vocabulary::kGranted : Vocabulary::kDenied);
   return std::nullopt;
 }
 
 }  // namespace
-
-const std::vector<std::string>& APMConsentSettingsUtil::consentTypes() {
-  static const auto* types = new std::vector<std::string>{kAdStorage, kAnalyticsStorage, kAdUserData, kAdPersonalization};
-  return *types;
-}
 
 const std::shared_ptr<platform::DispatchQueue>& APMConsentSettingsUtil::serialQueue() {
   // A function-local static is created exactly once even when several threads arrive together.
@@ -213,7 +214,7 @@ void APMConsentSettingsUtil::setConsentSettings(std::optional<Dictionary> settin
   writeOnQueue([settings = std::move(settings)](ConsentState& s) {
     s.consentSettings = settings;
     if (!settings) {
-      s.consentSource = kSourceNone;
+      s.consentSource = Vocabulary::kSourceNone;
       refreshDiagnosticSources(s, true);
     }
   });
@@ -252,7 +253,7 @@ void APMConsentSettingsUtil::updateSettings(Dictionary settings, int64_t consent
     mergeSettings(s, settings);
     s.consentSource = consentSource;
     ensureDiagnosticSources(s);
-    int64_t code = diagnosticCodeForConsentSource(consentSource);
+    int64_t code = Vocabulary::diagnosticCodeForConsentSource(consentSource);
     for (const auto& entry : settings) (*s.diagnosticSources)[entry.first] = code;
   });
 }
@@ -266,16 +267,16 @@ void APMConsentSettingsUtil::setDiagnosticSource(int64_t code, const std::string
 
 void APMConsentSettingsUtil::unsetAdPersonalization() {
   writeOnQueue([](ConsentState& s) {
-    if (!lookup(s.consentSettings, kAdPersonalization)) return;
-    s.consentSettings->erase(kAdPersonalization);
+    if (!lookup(s.consentSettings, Vocabulary::kAdPersonalization)) return;
+    s.consentSettings->erase(Vocabulary::kAdPersonalization);
     ensureDiagnosticSources(s);
-    (*s.diagnosticSources)[kAdPersonalization] = kDiagnosticNone;
+    (*s.diagnosticSources)[Vocabulary::kAdPersonalization] = Vocabulary::kDiagnosticNone;
   });
 }
 
 void APMConsentSettingsUtil::clearAllSettings() {
   writeOnQueue([](ConsentState& s) {
-    s.consentSource = kSourceNone;
+    s.consentSource = Vocabulary::kSourceNone;
     s.consentSettings.reset();
     s.defaultSettings.reset();
     s.delegatedSettings.reset();
@@ -285,23 +286,23 @@ void APMConsentSettingsUtil::clearAllSettings() {
 }
 
 bool APMConsentSettingsUtil::isAdStorageDenied() {
-  return readOnQueue<bool>([](const ConsentState& s) { return isDenied(s, kAdStorage); });
+  return readOnQueue<bool>([](const ConsentState& s) { return isDenied(s, Vocabulary::kAdStorage); });
 }
 
 bool APMConsentSettingsUtil::isAnalyticsStorageDenied() {
-  return readOnQueue<bool>([](const ConsentState& s) { return isDenied(s, kAnalyticsStorage); });
+  return readOnQueue<bool>([](const ConsentState& s) { return isDenied(s, Vocabulary::kAnalyticsStorage); });
 }
 
 bool APMConsentSettingsUtil::isAdUserDataDenied() { return readOnQueue<bool>(adUserDataDenied); }
 
 std::optional<int64_t> APMConsentSettingsUtil::adPersonalization() {
   return readOnQueue<std::optional<int64_t>>([](const ConsentState& s) -> std::optional<int64_t> {
-    Object value = resolvedConsentValue(s, kAdPersonalization);
+    Object value = resolvedConsentValue(s, Vocabulary::kAdPersonalization);
     if (value.isNull()) {
-      if (const Object* fallback = lookup(s.defaultSettings, kAdPersonalization)) value = *fallback;
+      if (const Object* fallback = lookup(s.defaultSettings, Vocabulary::kAdPersonalization)) value = *fallback;
     }
-    if (hasValue(&value, kDenied)) return 0;
-    if (hasValue(&value, kGranted)) return 1;
+    if (hasValue(&value, Vocabulary::kDenied)) return 0;
+    if (hasValue(&value, Vocabulary::kGranted)) return 1;
     return std::nullopt;
   });
 }
@@ -322,7 +323,7 @@ bool APMConsentSettingsUtil::isConsentSourceHigherPriority(int64_t source) {
 
 std::string APMConsentSettingsUtil::consentSignals() {
   return readOnQueue<std::string>([](const ConsentState& s) {
-    return std::string("G1") + signalFor(s, kAdStorage) + signalFor(s, kAnalyticsStorage);
+    return std::string("G1") + signalFor(s, Vocabulary::kAdStorage) + signalFor(s, Vocabulary::kAnalyticsStorage);
   });
 }
 
@@ -334,9 +335,9 @@ std::string APMConsentSettingsUtil::consentDiagnostics() {
     refreshDiagnosticSources(s, false);
     out.push_back('1');
     bool nothingConfigured = !s.defaultSettings && !s.delegatedSettings;
-    for (const std::string& type : consentTypes()) {
+    for (const std::string& type : Vocabulary::consentTypes()) {
       int64_t code = (*s.diagnosticSources)[type];
-      if (nothingConfigured && !lookup(s.consentSettings, type)) code = kDiagnosticNotSet;
+      if (nothingConfigured && !lookup(s.consentSettings, type)) code = Vocabulary::kDiagnosticNotSet;
       out += std::to_string(code);
     }
   });
@@ -346,12 +347,12 @@ std::string APMConsentSettingsUtil::consentDiagnostics() {
 std::string APMConsentSettingsUtil::description() {
   return readOnQueue<std::string>([](const ConsentState& s) {
     std::string out;
-    for (const char* type : {kAdStorage, kAnalyticsStorage}) {
+    for (const char* type : {Vocabulary::kAdStorage, Vocabulary::kAnalyticsStorage}) {
       const Object* value = lookup(s.consentSettings, type);
-      std::string shown = value ? shownValue(s, type, *value) : kGranted;
+      std::string shown = value ? shownValue(s, type, *value) : Vocabulary::kGranted;
       out += std::string(out.empty() ? "" : " ") + type + " is " + shown + ".";
     }
-    for (const char* type : {kAdUserData, kAdPersonalization}) {
+    for (const char* type : {Vocabulary::kAdUserData, Vocabulary::kAdPersonalization}) {
       if (const Object* value = lookup(s.consentSettings, type)) {
         out += std::string(" ") + type + " is " + shownValue(s, type, *value) + ".";
       }
@@ -362,7 +363,7 @@ std::string APMConsentSettingsUtil::description() {
 
 Dictionary APMConsentSettingsUtil::consentSettingsFromDictionary(const Dictionary& dictionary) {
   Dictionary result;
-  for (const std::string& type : consentTypes()) {
+  for (const std::string& type : Vocabulary::consentTypes()) {
     if (const Object* value = platform::find(dictionary, type)) result[type] = *value;
   }
   return result;
@@ -379,10 +380,10 @@ Dictionary APMConsentSettingsUtil::consentSettingsFromInfoDictionary(const Dicti
     bool stringsOnly;
   };
   static constexpr PlistKey kKeys[] = {
-      {"DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_STORAGE", kAdStorage, false},
-      {"DIRODA_ANALYTICS_DEFAULT_ALLOW_ANALYTICS_STORAGE", kAnalyticsStorage, false},
-      {"DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_USER_DATA", kAdUserData, false},
-      {"DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS", kAdPersonalization, true},
+      {"DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_STORAGE", Vocabulary::kAdStorage, false},
+      {"DIRODA_ANALYTICS_DEFAULT_ALLOW_ANALYTICS_STORAGE", Vocabulary::kAnalyticsStorage, false},
+      {"DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_USER_DATA", Vocabulary::kAdUserData, false},
+      {"DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS", Vocabulary::kAdPersonalization, true},
   };
   Dictionary result;
   for (const PlistKey& entry : kKeys) {
@@ -391,48 +392,6 @@ Dictionary APMConsentSettingsUtil::consentSettingsFromInfoDictionary(const Dicti
     if (auto consent = plistConsentValue(entry.type, *value)) result[entry.type] = *consent;
   }
   return result;
-}
-
-int64_t APMConsentSettingsUtil::diagnosticCodeForConsentSource(int64_t source) {
-  switch (source) {
-    case kSourceTCF:
-      return 7;
-    case kSourcePublicAPI:
-    case kSourceFront:
-      return 5;
-    case kSourceInfoPlist:
-      return 3;
-    case kSourceOnStart:
-      return 4;
-    default:
-      return kDiagnosticNone;
-  }
-}
-
-std::string APMConsentSettingsUtil::consentTypeFromConfigurationValue(int64_t value) {
-  switch (value) {
-    case 1:
-      return kAdStorage;
-    case 2:
-      return kAnalyticsStorage;
-    case 3:
-      return kAdUserData;
-    case 4:
-      return kAdPersonalization;
-    default:
-      return "";
-  }
-}
-
-std::string APMConsentSettingsUtil::consentValueFromConfigurationValue(int64_t value) {
-  switch (value) {
-    case 1:
-      return kGranted;
-    case 2:
-      return kDenied;
-    default:
-      return "";
-  }
 }
 
 void APMConsentSettingsUtil::reset() {

@@ -2,7 +2,8 @@
 // The process-wide consent state: which consent types are granted or denied, who set them (the
 // consent source, which ranks the writers), and the defaults, delegations and regional defaults
 // that the remote configuration supplies. Every read and write runs on one serial queue; writers
-// queue their change and return, readers wait for every write queued before them.
+// queue their change and return, readers wait for every write queued before them. The types, values,
+// sources and codes it speaks of are APMConsentVocabulary's.
 
 #include <cstdint>
 #include <memory>
@@ -10,38 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "APMConsentVocabulary.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Object.h"
 
 class APMConsentSettingsUtil {
  public:
-  // Consent types, in the order the diagnostics string lists them.
-  static constexpr const char* kAdStorage = "ad_storage";
-  static constexpr const char* kAnalyticsStorage = "analytics_storage";
-  static constexpr const char* kAdUserData = "ad_user_data";
-  static constexpr const char* kAdPersonalization = "ad_personalization";
-  // Consent values.
-  static constexpr const char* kGranted = "granted";
-  static constexpr const char* kDenied = "denied";
-  // For "ad_user_data" and "ad_personalization": follow the regional default.
-  static constexpr const char* kEUConsentPolicy = "eu_consent_policy";
-
-  // Consent sources; a smaller number has the higher priority, and TCF and the public API rank equal.
-  static constexpr int64_t kSourceTCF = 5;
-  static constexpr int64_t kSourcePublicAPI = 10;
-  static constexpr int64_t kSourceInfoPlist = 20;
-  static constexpr int64_t kSourceFront = 30;
-  static constexpr int64_t kSourceOnStart = 40;
-  static constexpr int64_t kSourceNone = 100;
-
-  // Per-type diagnostic codes besides the source codes (3, 4, 5, 7).
-  static constexpr int64_t kDiagnosticNone = 0;
-  static constexpr int64_t kDiagnosticFromDefaults = 1;
-  static constexpr int64_t kDiagnosticDelegated = 2;
-  static constexpr int64_t kDiagnosticEUConsentPolicy = 8;
-  static constexpr int64_t kDiagnosticNotSet = 9;
-
-  static const std::vector<std::string>& consentTypes();
   // The serial queue "APMConsentSettingsUtilQueue", created on first use.
   static const std::shared_ptr<platform::DispatchQueue>& serialQueue();
 
@@ -92,10 +67,6 @@ class APMConsentSettingsUtil {
   // Consent defaults declared in the main bundle's Info.plist.
   static platform::Dictionary consentSettingsFromPlist();
   static platform::Dictionary consentSettingsFromInfoDictionary(const platform::Dictionary& info);
-  static int64_t diagnosticCodeForConsentSource(int64_t source);
-  // The remote configuration's enumerations: "" for unknown numbers.
-  static std::string consentTypeFromConfigurationValue(int64_t value);
-  static std::string consentValueFromConfigurationValue(int64_t value);
 
   // Back to the state of a fresh process (tests).
   static void reset();

@@ -9,6 +9,7 @@
 #include "APMPBMessages.h"
 #include "APMRemoteConfigLog.h"
 #include "APMScheduler.h"
+#include "Consent/APMConsentVocabulary.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -43,24 +44,6 @@ struct Deployment {
 Deployment& deployment() {
   static Deployment* d = new Deployment();
   return *d;
-}
-
-std::string consentTypeString(int32_t type) {
-  switch (type) {
-    case 1: return "ad_storage";
-    case 2: return "analytics_storage";
-    case 3: return "ad_user_data";
-    case 4: return "ad_personalization";
-    default: return "";
-  }
-}
-
-std::string consentModeString(int32_t mode) {
-  switch (mode) {
-    case 1: return "granted";
-    case 2: return "denied";
-    default: return "";
-  }
 }
 
 // The elements of a repeated message field; empty when the field was never allocated.
@@ -264,6 +247,7 @@ APMEventRules::EventConfigs eventConfigsOf(const APMPBMeasurementConfig& config)
 
 // The data controls and the consent message's values.
 APMRemoteConfigConsent::Values consentValuesOf(const APMPBMeasurementConfig& config) {
+  using Vocabulary = APMConsentVocabulary;
   APMRemoteConfigConsent::Values values;
   for (const auto& control : repeatedMessages<APMPBDataControl>(config, ConfigField::kDataControls)) {
     if (auto name = APMNanoGetString(*control, APMPBDataControl::kName)) values.dataControls.push_back(*name);
@@ -272,15 +256,18 @@ APMRemoteConfigConsent::Values consentValuesOf(const APMPBMeasurementConfig& con
   if (!consent) return values;
   auto readDefaults = [&](int index, platform::Dictionary& into) {
     for (const auto& entry : repeatedMessages<APMPBConsentDefaultEntry>(*consent, index)) {
-      into[consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDefaultEntry::kType))] =
-          consentModeString(APMNanoGetInt32(*entry, APMPBConsentDefaultEntry::kMode));
+      const int32_t type = APMNanoGetInt32(*entry, APMPBConsentDefaultEntry::kType);
+      const int32_t mode = APMNanoGetInt32(*entry, APMPBConsentDefaultEntry::kMode);
+      into[Vocabulary::consentTypeFromConfigurationValue(type)] = Vocabulary::consentValueFromConfigurationValue(mode);
     }
   };
   readDefaults(ConsentField::kDefaults, values.consentDefaults);
   readDefaults(ConsentField::kRegionalDefaults, values.regionalDefaults);
   for (const auto& entry : repeatedMessages<APMPBConsentDelegationEntry>(*consent, ConsentField::kDelegations)) {
-    values.consentDelegations[consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kType))] =
-        consentTypeString(APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kDelegateType));
+    const int32_t type = APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kType);
+    const int32_t delegateType = APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kDelegateType);
+    values.consentDelegations[Vocabulary::consentTypeFromConfigurationValue(type)] =
+        Vocabulary::consentTypeFromConfigurationValue(delegateType);
   }
   for (const auto& entry :
        repeatedMessages<APMPBCorePlatformServiceEntry>(*consent, ConsentField::kCorePlatformServices)) {

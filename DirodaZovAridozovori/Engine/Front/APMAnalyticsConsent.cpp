@@ -10,6 +10,7 @@
 #include "APMAnalyticsUserProperties.h"
 #include "APMUserDefaults.h"
 #include "Consent/APMConsentSettingsUtil.h"
+#include "Consent/APMConsentVocabulary.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 
 using apmfront::dictionaryOrEmpty;
@@ -19,11 +20,11 @@ void APMAnalyticsConsent::setConsent(const platform::Dictionary& settings) {
 }
 
 void APMAnalyticsConsent::setConsent(const platform::Dictionary& input, const std::string& key) {
-  if (APMConsentSettingsUtil::consentSource() == APMConsentSettingsUtil::kSourceNone) loadPersistedConsentSettings();
+  if (APMConsentSettingsUtil::consentSource() == APMConsentVocabulary::kSourceNone) loadPersistedConsentSettings();
   platform::Dictionary settings = APMConsentSettingsUtil::consentSettingsFromDictionary(input);
   for (auto it = settings.begin(); it != settings.end();) {
     const auto* value = it->second.asString();
-    if (value && (*value == APMConsentSettingsUtil::kGranted || *value == APMConsentSettingsUtil::kDenied)) {
+    if (value && (*value == APMConsentVocabulary::kGranted || *value == APMConsentVocabulary::kDenied)) {
       ++it;
       continue;
     }
@@ -37,9 +38,9 @@ void APMAnalyticsConsent::setConsent(const platform::Dictionary& input, const st
            "Discarding empty consent settings");
     return;
   }
-  int64_t source = key == kConsentSettingsTCFKey  ? APMConsentSettingsUtil::kSourceTCF
-                   : key == kConsentSettings3PKey ? APMConsentSettingsUtil::kSourcePublicAPI
-                                                  : APMConsentSettingsUtil::kSourceFront;
+  int64_t source = key == kConsentSettingsTCFKey  ? APMConsentVocabulary::kSourceTCF
+                   : key == kConsentSettings3PKey ? APMConsentVocabulary::kSourcePublicAPI
+                                                  : APMConsentVocabulary::kSourceFront;
   if (!APMConsentSettingsUtil::isConsentSourceHigherPriority(source)) {
     APMLog(APMLogLevel::kWarning, APMAnalyticsLogCode::kIgnoringLowerPriorityConsentSettings,
            "Ignoring lower priority consent settings");
@@ -57,7 +58,7 @@ void APMAnalyticsConsent::setConsent(const platform::Dictionary& input, const st
     APMAnalytics::logInternalEventWithOrigin(APMAnalytics::kOriginAuto, "_dcu",
                                              platform::Dictionary{{"_r", platform::Object(1)}});
   }
-  if (platform::find(settings, APMConsentSettingsUtil::kAdPersonalization)) {
+  if (platform::find(settings, APMConsentVocabulary::kAdPersonalization)) {
     if (auto adPersonalization = APMConsentSettingsUtil::adPersonalization()) {
       APMAnalyticsUserProperties::setUserPropertyString(platform::Object(*adPersonalization == 1 ? "YES" : "NO"),
                                           APMAnalyticsUserProperties::kAllowPersonalizedAdsName);
@@ -67,9 +68,9 @@ void APMAnalyticsConsent::setConsent(const platform::Dictionary& input, const st
 
 void APMAnalyticsConsent::persistConsentSettings(const platform::Dictionary& settings, int64_t source) {
   auto& defaults = APMAnalyticsSuite::userDefaults();
-  const char* key = source == APMConsentSettingsUtil::kSourceTCF ? kConsentSettingsTCFKey
-                    : source <= APMConsentSettingsUtil::kSourceInfoPlist ? kConsentSettings3PKey
-                                                                         : kConsentSettingsKey;
+  const char* key = source == APMConsentVocabulary::kSourceTCF ? kConsentSettingsTCFKey
+                    : source <= APMConsentVocabulary::kSourceInfoPlist ? kConsentSettings3PKey
+                                                                       : kConsentSettingsKey;
   defaults.setObject(platform::Object(settings), key);
   defaults.setInteger(source, kConsentSourceKey);
   // On disk before anything else happens: a process that dies now must not start the next time
@@ -79,20 +80,20 @@ void APMAnalyticsConsent::persistConsentSettings(const platform::Dictionary& set
 
 int64_t APMAnalyticsConsent::persistedConsentSource() {
   auto stored = APMAnalyticsSuite::userDefaults().numberForKey(kConsentSourceKey);
-  return stored ? stored->integerValue() : APMConsentSettingsUtil::kSourceNone;
+  return stored ? stored->integerValue() : APMConsentVocabulary::kSourceNone;
 }
 
 void APMAnalyticsConsent::loadPersistedConsentSettings() {
   int64_t source = persistedConsentSource();
-  if (source == APMConsentSettingsUtil::kSourceNone) return;
+  if (source == APMConsentVocabulary::kSourceNone) return;
   auto& defaults = APMAnalyticsSuite::userDefaults();
   struct Stored {
     const char* key;
     int64_t ceiling;
   };
-  for (const Stored& stored : {Stored{kConsentSettingsTCFKey, APMConsentSettingsUtil::kSourceTCF},
-                               Stored{kConsentSettings3PKey, APMConsentSettingsUtil::kSourceInfoPlist},
-                               Stored{kConsentSettingsKey, APMConsentSettingsUtil::kSourceOnStart}}) {
+  for (const Stored& stored : {Stored{kConsentSettingsTCFKey, APMConsentVocabulary::kSourceTCF},
+                               Stored{kConsentSettings3PKey, APMConsentVocabulary::kSourceInfoPlist},
+                               Stored{kConsentSettingsKey, APMConsentVocabulary::kSourceOnStart}}) {
     auto settings = defaults.dictionaryForKey(stored.key);
     if (!settings) continue;
     APMConsentSettingsUtil::setConsentSettings(*settings);

@@ -20,6 +20,7 @@
 #include "APMEngineRegistry.h"
 #include "APMUserDefaults.h"
 #include "Consent/APMConsentSettingsUtil.h"
+#include "Consent/APMConsentVocabulary.h"
 #include "DirodaUtilities/AppDelegateSwizzler/DODOvaRudodazuVedevoro.h"
 #include "Identity/APMDirodaServiceFileUtil.h"
 #include "Identity/APMIdentifiers.h"
@@ -168,7 +169,7 @@ void APMAnalyticsStartUp::startWithAppID(const std::string& appID, const std::st
   APMAnalyticsOperationQueue::registerExitHandlerOnce();
   installEngineHooks();
 
-  if (APMConsentSettingsUtil::consentSource() == APMConsentSettingsUtil::kSourceNone) {
+  if (APMConsentSettingsUtil::consentSource() == APMConsentVocabulary::kSourceNone) {
     APMAnalyticsConsent::loadPersistedConsentSettings();
   }
   if (origin == APMAnalytics::kOriginStart) {

@@ -2,6 +2,7 @@
 
 #include "APMTCFEventValues.h"
 #include "Consent/APMConsentSettingsUtil.h"
+#include "Consent/APMConsentVocabulary.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 
 APMTCFClient::APMTCFClient() = default;
@@ -60,15 +61,15 @@ std::string APMTCFClient::tcfBundleParameterValue() const {
 }
 
 std::string APMTCFClient::consentStatusFromEnabled(bool enabled) {
-  return enabled ? APMConsentSettingsUtil::kGranted : APMConsentSettingsUtil::kDenied;
+  return enabled ? APMConsentVocabulary::kGranted : APMConsentVocabulary::kDenied;
 }
 
 platform::Dictionary APMTCFClient::consentFromData(const APMTCFData& data) {
   const APMTCFPurposeRules rules = data.purposeRules();
   return platform::Dictionary{
-      {APMConsentSettingsUtil::kAdStorage, consentStatusFromEnabled(rules.isAdStoragePurposeGranted())},
-      {APMConsentSettingsUtil::kAdPersonalization, consentStatusFromEnabled(rules.isAdPersonalizationPurposeGranted())},
-      {APMConsentSettingsUtil::kAdUserData, consentStatusFromEnabled(rules.isAdUserDataPurposeGranted())},
+      {APMConsentVocabulary::kAdStorage, consentStatusFromEnabled(rules.isAdStoragePurposeGranted())},
+      {APMConsentVocabulary::kAdPersonalization, consentStatusFromEnabled(rules.isAdPersonalizationPurposeGranted())},
+      {APMConsentVocabulary::kAdUserData, consentStatusFromEnabled(rules.isAdUserDataPurposeGranted())},
   };
 }
 
