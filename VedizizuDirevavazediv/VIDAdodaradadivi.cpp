@@ -9,7 +9,11 @@
 namespace {
 
 std::mutex sharedMutex;
-std::shared_ptr<VIDAdodaradadivi> sharedClient;  // guarded by sharedMutex
+// Never destroyed: the SDK's threads may read it until the process has ended. Guarded by sharedMutex.
+std::shared_ptr<VIDAdodaradadivi>& sharedClient() {
+  static auto& instance = *new std::shared_ptr<VIDAdodaradadivi>;
+  return instance;
+}
 
 std::optional<std::string> generateID(platform::Error* error) {
   std::string reason;
@@ -25,13 +29,14 @@ std::optional<std::string> generateID(platform::Error* error) {
 
 std::shared_ptr<VIDAdodaradadivi> VIDAdodaradadivi::installations() {
   std::lock_guard<std::mutex> lock(sharedMutex);
-  if (!sharedClient) sharedClient = create(platform::Paths::inDataDirectory(kStorageDirectory));
-  return sharedClient;
+  auto& instance = sharedClient();
+  if (!instance) instance = create(platform::Paths::inDataDirectory(kStorageDirectory));
+  return instance;
 }
 
 void VIDAdodaradadivi::resetInstallations() {
   std::lock_guard<std::mutex> lock(sharedMutex);
-  sharedClient.reset();
+  sharedClient().reset();
 }
 
 std::shared_ptr<VIDAdodaradadivi> VIDAdodaradadivi::create(std::string storageDirectory,

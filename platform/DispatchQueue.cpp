@@ -20,13 +20,17 @@ namespace {
 const std::thread::id kMainThreadID = std::this_thread::get_id();
 
 std::mutex gHandlerMutex;
-BlockExceptionHandler gHandler;
+// Never destroyed: a queue's block may still throw while the process exits. Guarded by gHandlerMutex.
+BlockExceptionHandler& exceptionHandler() {
+  static auto& handler = *new BlockExceptionHandler;
+  return handler;
+}
 
 void reportException(const std::string& label, const std::string& what) {
   BlockExceptionHandler handler;
   {
     std::lock_guard<std::mutex> lock(gHandlerMutex);
-    handler = gHandler;
+    handler = exceptionHandler();
   }
   if (handler) {
     handler(label, what);
@@ -327,7 +331,7 @@ bool isMainThread() { return std::this_thread::get_id() == kMainThreadID; }
 
 void setBlockExceptionHandler(BlockExceptionHandler handler) {
   std::lock_guard<std::mutex> lock(gHandlerMutex);
-  gHandler = std::move(handler);
+  exceptionHandler() = std::move(handler);
 }
 
 }  // namespace platform

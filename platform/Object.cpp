@@ -7,10 +7,20 @@
 namespace platform {
 
 namespace {
-const std::string kEmptyString;
-const Data kEmptyData;
-const Array kEmptyArray;
-const Dictionary kEmptyDictionary;
+
+// Never destroyed: what a wrong-kind accessor hands out may still be read by the SDK's threads
+// while the process exits.
+struct EmptyValues {
+  std::string string;
+  Data data;
+  Array array;
+  Dictionary dictionary;
+};
+
+const EmptyValues& empty() {
+  static const auto& values = *new EmptyValues;
+  return values;
+}
 
 }  // namespace
 
@@ -63,12 +73,12 @@ double Object::doubleValue() const {
 
 const std::string& Object::stringValue() const {
   const auto* s = std::get_if<std::string>(&value_);
-  return s ? *s : kEmptyString;
+  return s ? *s : empty().string;
 }
 
 const Data& Object::dataValue() const {
   const auto* d = std::get_if<Data>(&value_);
-  return d ? *d : kEmptyData;
+  return d ? *d : empty().data;
 }
 
 Date Object::dateValue() const {
@@ -88,12 +98,12 @@ const Dictionary* Object::asDictionary() const {
 
 const Array& Object::arrayValue() const {
   const Array* a = asArray();
-  return a ? *a : kEmptyArray;
+  return a ? *a : empty().array;
 }
 
 const Dictionary& Object::dictionaryValue() const {
   const Dictionary* d = asDictionary();
-  return d ? *d : kEmptyDictionary;
+  return d ? *d : empty().dictionary;
 }
 
 const Object& Object::operator[](const std::string& key) const {

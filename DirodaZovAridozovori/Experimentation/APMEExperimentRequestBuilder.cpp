@@ -14,7 +14,11 @@
 namespace {
 
 std::mutex gSharedMutex;
-std::shared_ptr<APMEExperimentRequestBuilder> gShared;  // guarded by gSharedMutex
+// Never destroyed: the SDK's threads may read it until the process has ended. Guarded by gSharedMutex.
+std::shared_ptr<APMEExperimentRequestBuilder>& sharedBuilder() {
+  static auto& instance = *new std::shared_ptr<APMEExperimentRequestBuilder>;
+  return instance;
+}
 
 std::string lowercased(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -26,13 +30,14 @@ std::string lowercased(std::string text) {
 
 std::shared_ptr<APMEExperimentRequestBuilder> APMEExperimentRequestBuilder::sharedInstance() {
   std::lock_guard<std::mutex> lock(gSharedMutex);
-  if (!gShared) gShared = std::make_shared<APMEExperimentRequestBuilder>();
-  return gShared;
+  auto& instance = sharedBuilder();
+  if (!instance) instance = std::make_shared<APMEExperimentRequestBuilder>();
+  return instance;
 }
 
 void APMEExperimentRequestBuilder::resetSharedInstanceForTesting() {
   std::lock_guard<std::mutex> lock(gSharedMutex);
-  gShared.reset();
+  sharedBuilder().reset();
 }
 
 void APMEExperimentRequestBuilder::addSDKProperty(const std::shared_ptr<APMESDKProperty>& property) {

@@ -18,7 +18,11 @@ namespace {
 constexpr const char* kLibraryVersionString = "10000000";
 
 std::mutex gSharedMutex;
-std::shared_ptr<APMEManager> gShared;  // guarded by gSharedMutex
+// Never destroyed: the SDK's threads may read it until the process has ended. Guarded by gSharedMutex.
+std::shared_ptr<APMEManager>& sharedManager() {
+  static auto& instance = *new std::shared_ptr<APMEManager>;
+  return instance;
+}
 
 }  // namespace
 
@@ -30,18 +34,19 @@ int64_t APMEManager::version() {
 
 std::shared_ptr<APMEManager> APMEManager::sharedInstance() {
   std::lock_guard<std::mutex> lock(gSharedMutex);
-  if (!gShared) {
-    gShared = create();
-    gShared->taskManager()->startTaskManager();
+  auto& manager = sharedManager();
+  if (!manager) {
+    manager = create();
+    manager->taskManager()->startTaskManager();
   }
-  return gShared;
+  return manager;
 }
 
 void APMEManager::resetSharedInstanceForTesting() {
   std::shared_ptr<APMEManager> old;
   {
     std::lock_guard<std::mutex> lock(gSharedMutex);
-    old.swap(gShared);
+    old.swap(sharedManager());
   }
   // Whatever the old manager queued finishes before the next test's files appear, and its fetch
   // alarm stays quiet even though the manager may live on in an old configuration.

@@ -11,7 +11,8 @@ struct DiversionKeySource {
 };
 
 DiversionKeySource& diversionKeySource() {
-  static DiversionKeySource source;
+  // Never destroyed: the SDK's threads may read it until the process has ended.
+  static auto& source = *new DiversionKeySource;
   return source;
 }
 

@@ -6,23 +6,29 @@
 
 namespace {
 std::mutex gSharedMutex;
-std::shared_ptr<APMPersistedConfig> gShared;
+// Never destroyed: the SDK's threads may read it until the process has ended. Guarded by gSharedMutex.
+std::shared_ptr<APMPersistedConfig>& sharedConfig() {
+  static auto& instance = *new std::shared_ptr<APMPersistedConfig>;
+  return instance;
+}
 }  // namespace
 
 std::shared_ptr<APMPersistedConfig> APMPersistedConfig::sharedInstance() {
   const std::string path = APMApplicationSupportPath(kFileName);
   std::lock_guard<std::mutex> lock(gSharedMutex);
-  if (!gShared || gShared->path() != path) {
-    if (gShared) gShared->synchronizeToDisk();
-    gShared = std::make_shared<APMPersistedConfig>(path);
+  auto& config = sharedConfig();
+  if (!config || config->path() != path) {
+    if (config) config->synchronizeToDisk();
+    config = std::make_shared<APMPersistedConfig>(path);
   }
-  return gShared;
+  return config;
 }
 
 void APMPersistedConfig::resetSharedInstanceForTesting() {
   std::lock_guard<std::mutex> lock(gSharedMutex);
-  if (gShared) gShared->synchronizeToDisk();
-  gShared.reset();
+  auto& config = sharedConfig();
+  if (config) config->synchronizeToDisk();
+  config.reset();
 }
 
 APMPersistedConfig::APMPersistedConfig(const std::string& path)

@@ -10,22 +10,36 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <numeric>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "APMEExperimentRequestBuilder.h"
 #include "APMEvent.h"
 #include "APMMeasurement.h"
 #include "APMEngineRegistry.h"
+#include "APMPersistedConfig.h"
 #include "ChildProcess.h"
 #include "DUDUravodazoInternal.h"
 #include "Front/APMAnalytics.h"
 #include "Front/APMAnalyticsOperationQueue.h"
+#include "Identity/APMDefaultIdentitySupport.h"
+#include "Identity/APMIdentifiers.h"
+#include "Identity/APMIdentity.h"
+#include "Identity/APMPlatformIdentitySupport.h"
+#include "Purchase/APMInAppPurchaseProductCache.h"
+#include "Purchase/APMInAppPurchaseTransactionReporter.h"
+#include "Purchase/APMMicroUnits.h"
+#include "Purchase/APMReceiptReader.h"
 #include "ROREzo.h"
 #include "TestSupport.h"
 #include "VEZUzaduzo.h"
+#include "VIDAdodaradadivi.h"
+#include "platform/DispatchQueue.h"
 #include "platform/Bundle.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
@@ -81,8 +95,45 @@ TEST(CleanExitTest, DISABLED_WaitsForRoomWhenMainReturns) {
   testsupport::sendToParent("waiting");
 }
 
-// The child for the platform state an SDK thread reads until the end: a thread keeps reading the
-// data directory and the arguments while main returns and the static objects go.
+// What the SDK's threads read of the process-wide state besides the platform's: the shared
+// instances, the handler a throwing block reports to, and the tables of the purchase reader. Each
+// reading is false when it sees something it did not expect.
+std::vector<std::function<bool()>> sharedStateReadings() {
+  // A capture too large for the handler's inline room, so the handler lives on the heap.
+  const std::string handlerText(64, 'h');
+  platform::setBlockExceptionHandler([handlerText](const std::string&, const std::string&) {});
+  auto queue = platform::DispatchQueue::create("exit.reader");
+  // One purchase record's start, then nothing the field patterns match.
+  platform::Data receipt{0x02, 0x01, 0x11, 0x02, 0x01, 0x01, 0x04};
+  receipt.resize(64, 0);
+  return {
+      [] { return APMPersistedConfig::sharedInstance() != nullptr; },
+      [] { return APMIdentity::sharedInstance() != nullptr; },
+      [] { return APMIdentifiers::sharedInstance() != nullptr; },
+      [] { return APMDefaultIdentitySupport::sharedInstance() != nullptr; },
+      [] { return APMPlatformIdentitySupport::sharedInstance() != nullptr; },
+      [] { return APMInAppPurchaseProductCache::sharedInstance() != nullptr; },
+      [] { return APMInAppPurchaseTransactionReporter::sharedInstance() != nullptr; },
+      [] { return APMEExperimentRequestBuilder::sharedInstance() != nullptr; },
+      [] { return VIDAdodaradadivi::installations() != nullptr; },
+      [queue] {
+        queue->sync([] { throw std::runtime_error("thrown at exit"); });
+        return true;
+      },
+      // At the largest 64-bit value, so the range check compares every digit.
+      [] {
+        return APMMicroUnitsFromText("9223372036854.775807", APMMicroUnitsRounding::TowardZero) ==
+               INT64_C(9223372036854775807);
+      },
+      [receipt] {
+        auto items = APMReceiptReaderPurchaseItems(receipt);
+        return items.has_value() && items->size() == 1;
+      },
+  };
+}
+
+// The child for the state an SDK thread reads until the end: a thread keeps reading the data
+// directory, the arguments and the SDK's shared state while main returns and the static objects go.
 TEST(CleanExitTest, DISABLED_ReadsPlatformStateAsMainReturns) {
   if (!testsupport::runsAsChild()) GTEST_SKIP() << "runs only as the child of the platform-state test";
   // Longer than a short string keeps inline, so the text lives on the heap.
@@ -90,10 +141,15 @@ TEST(CleanExitTest, DISABLED_ReadsPlatformStateAsMainReturns) {
   const std::vector<std::string> arguments{"host", "-an-argument-of-some-length-to-keep"};
   platform::Paths::setDataDirectory(directory);
   platform::ProcessInfo::setArguments(arguments);
+  auto readings = sharedStateReadings();
+  for (size_t i = 0; i < readings.size(); ++i) ASSERT_TRUE(readings[i]()) << "reading " << i;
   auto reading = std::make_shared<std::atomic<bool>>(false);
-  std::thread([reading, directory, arguments] {
+  std::thread([reading, directory, arguments, readings] {
     for (;;) {
       if (platform::Paths::dataDirectory() != directory || platform::ProcessInfo::arguments() != arguments) _exit(3);
+      for (const auto& read : readings) {
+        if (!read()) _exit(4);
+      }
       *reading = true;
     }
   }).detach();

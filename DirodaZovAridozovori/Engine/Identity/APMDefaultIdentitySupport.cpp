@@ -12,7 +12,11 @@ namespace {
 constexpr const char* kSupportDocumentationLink = "https://developers.diroda.com/measurement/identity-support";
 
 std::mutex sharedMutex;
-std::shared_ptr<APMDefaultIdentitySupport> sharedSupport;  // guarded by sharedMutex
+// Never destroyed: the SDK's threads may read it until the process has ended. Guarded by sharedMutex.
+std::shared_ptr<APMDefaultIdentitySupport>& sharedSupport() {
+  static auto& instance = *new std::shared_ptr<APMDefaultIdentitySupport>;
+  return instance;
+}
 
 std::shared_ptr<APMIdentitySupport> lookUpPlatformSupport() {
   std::any product = platform::ClassRegistry::create(APMPlatformIdentitySupport::kClassName);
@@ -24,13 +28,14 @@ std::shared_ptr<APMIdentitySupport> lookUpPlatformSupport() {
 
 std::shared_ptr<APMDefaultIdentitySupport> APMDefaultIdentitySupport::sharedInstance() {
   std::lock_guard<std::mutex> lock(sharedMutex);
-  if (!sharedSupport) sharedSupport = std::make_shared<APMDefaultIdentitySupport>();
-  return sharedSupport;
+  auto& instance = sharedSupport();
+  if (!instance) instance = std::make_shared<APMDefaultIdentitySupport>();
+  return instance;
 }
 
 void APMDefaultIdentitySupport::resetSharedInstance() {
   std::lock_guard<std::mutex> lock(sharedMutex);
-  sharedSupport.reset();
+  sharedSupport().reset();
 }
 
 APMDefaultIdentitySupport::APMDefaultIdentitySupport()

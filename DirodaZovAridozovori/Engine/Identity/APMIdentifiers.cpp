@@ -7,14 +7,22 @@
 namespace {
 
 std::mutex sharedMutex;
-std::shared_ptr<APMIdentifiers> sharedIdentifiers;          // guarded by sharedMutex
-APMIdentifiers::EngineIdentityProvider engineIdentity;      // guarded by sharedMutex
+// Never destroyed (here and below): the SDK's threads may read them until the process has ended.
+// Guarded by sharedMutex.
+std::shared_ptr<APMIdentifiers>& sharedIdentifiers() {
+  static auto& identifiers = *new std::shared_ptr<APMIdentifiers>;
+  return identifiers;
+}
+APMIdentifiers::EngineIdentityProvider& engineIdentity() {
+  static auto& provider = *new APMIdentifiers::EngineIdentityProvider;
+  return provider;
+}
 
 std::shared_ptr<APMIdentity> runningEngineIdentity() {
   APMIdentifiers::EngineIdentityProvider provider;
   {
     std::lock_guard<std::mutex> lock(sharedMutex);
-    provider = engineIdentity;
+    provider = engineIdentity();
   }
   return provider ? provider() : nullptr;
 }
@@ -23,18 +31,19 @@ std::shared_ptr<APMIdentity> runningEngineIdentity() {
 
 std::shared_ptr<APMIdentifiers> APMIdentifiers::sharedInstance() {
   std::lock_guard<std::mutex> lock(sharedMutex);
-  if (!sharedIdentifiers) sharedIdentifiers = std::make_shared<APMIdentifiers>();
-  return sharedIdentifiers;
+  auto& identifiers = sharedIdentifiers();
+  if (!identifiers) identifiers = std::make_shared<APMIdentifiers>();
+  return identifiers;
 }
 
 void APMIdentifiers::resetSharedInstance() {
   std::lock_guard<std::mutex> lock(sharedMutex);
-  sharedIdentifiers.reset();
+  sharedIdentifiers().reset();
 }
 
 void APMIdentifiers::setEngineIdentityProvider(EngineIdentityProvider provider) {
   std::lock_guard<std::mutex> lock(sharedMutex);
-  engineIdentity = std::move(provider);
+  engineIdentity() = std::move(provider);
 }
 
 APMIdentifiers::APMIdentifiers() : adEventCounter_(APMNumericUtil::randomInt64()) {}

@@ -17,7 +17,11 @@ namespace {
 
 
 std::mutex sharedMutex;
-std::shared_ptr<APMIdentity> sharedIdentity;  // guarded by sharedMutex
+// Never destroyed: the SDK's threads may read it until the process has ended. Guarded by sharedMutex.
+std::shared_ptr<APMIdentity>& sharedIdentity() {
+  static auto& instance = *new std::shared_ptr<APMIdentity>;
+  return instance;
+}
 
 std::array<uint8_t, 16> randomUUIDBytes() {
   std::array<uint8_t, 16> bytes{};
@@ -38,18 +42,19 @@ std::array<uint8_t, 16> randomUUIDBytes() {
 
 std::shared_ptr<APMIdentity> APMIdentity::sharedInstance() {
   std::lock_guard<std::mutex> lock(sharedMutex);
-  if (!sharedIdentity) {
-    sharedIdentity = initWithPersistedConfig(APMPersistedConfig::sharedInstance());
-    if (!sharedIdentity)
+  auto& identity = sharedIdentity();
+  if (!identity) {
+    identity = initWithPersistedConfig(APMPersistedConfig::sharedInstance());
+    if (!identity)
       APMLog(APMLogLevel::kErrorSampledOnly, APMIdentityLogCode::kNoSharedIdentity,
              "Identity's shared instance is nil");
   }
-  return sharedIdentity;
+  return identity;
 }
 
 void APMIdentity::setSharedInstance(std::shared_ptr<APMIdentity> identity) {
   std::lock_guard<std::mutex> lock(sharedMutex);
-  sharedIdentity = std::move(identity);
+  sharedIdentity() = std::move(identity);
 }
 
 std::shared_ptr<APMIdentity> APMIdentity::initWithPersistedConfig(std::shared_ptr<APMPersistedConfig> config,

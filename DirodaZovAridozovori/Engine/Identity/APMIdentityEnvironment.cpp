@@ -9,11 +9,15 @@
 
 namespace {
 std::mutex gRemoteConfigMutex;
-std::weak_ptr<APMRemoteConfig> gRemoteConfig;  // guarded by gRemoteConfigMutex
+// Never destroyed: the SDK's threads may read it until the process has ended. Guarded by gRemoteConfigMutex.
+std::weak_ptr<APMRemoteConfig>& remoteConfigSlot() {
+  static auto& instance = *new std::weak_ptr<APMRemoteConfig>;
+  return instance;
+}
 
 std::shared_ptr<APMRemoteConfig> publishedRemoteConfig() {
   std::lock_guard<std::mutex> lock(gRemoteConfigMutex);
-  return gRemoteConfig.lock();
+  return remoteConfigSlot().lock();
 }
 }  // namespace
 
@@ -39,5 +43,5 @@ bool APMIdentityRemoteGateIDFAOnATTMASEnabled() {
 
 void APMIdentitySetRemoteConfig(const std::shared_ptr<APMRemoteConfig>& config) {
   std::lock_guard<std::mutex> lock(gRemoteConfigMutex);
-  gRemoteConfig = config;
+  remoteConfigSlot() = config;
 }

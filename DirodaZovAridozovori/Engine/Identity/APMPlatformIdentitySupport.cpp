@@ -8,7 +8,11 @@
 namespace {
 
 std::mutex sharedMutex;
-std::shared_ptr<APMPlatformIdentitySupport> sharedSupport;  // guarded by sharedMutex
+// Never destroyed: the SDK's threads may read it until the process has ended. Guarded by sharedMutex.
+std::shared_ptr<APMPlatformIdentitySupport>& sharedSupport() {
+  static auto& instance = *new std::shared_ptr<APMPlatformIdentitySupport>;
+  return instance;
+}
 
 // The registered factory's product when it has the expected type; a product of another type
 // counts as absent, as a class that does not answer the expected messages would.
@@ -23,13 +27,14 @@ std::shared_ptr<Interface> lookUp(const std::string& className) {
 
 std::shared_ptr<APMPlatformIdentitySupport> APMPlatformIdentitySupport::sharedInstance() {
   std::lock_guard<std::mutex> lock(sharedMutex);
-  if (!sharedSupport) sharedSupport = std::make_shared<APMPlatformIdentitySupport>();
-  return sharedSupport;
+  auto& instance = sharedSupport();
+  if (!instance) instance = std::make_shared<APMPlatformIdentitySupport>();
+  return instance;
 }
 
 void APMPlatformIdentitySupport::resetSharedInstance() {
   std::lock_guard<std::mutex> lock(sharedMutex);
-  sharedSupport.reset();
+  sharedSupport().reset();
 }
 
 void APMPlatformIdentitySupport::registerClass() {

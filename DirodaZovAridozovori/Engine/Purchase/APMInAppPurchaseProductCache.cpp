@@ -5,18 +5,23 @@
 
 namespace {
 std::mutex gSharedCacheMutex;
-std::shared_ptr<APMInAppPurchaseProductCache> gSharedCache;  // guarded by gSharedCacheMutex
+// Never destroyed: the SDK's threads may read it until the process has ended. Guarded by gSharedCacheMutex.
+std::shared_ptr<APMInAppPurchaseProductCache>& sharedCache() {
+  static auto& instance = *new std::shared_ptr<APMInAppPurchaseProductCache>;
+  return instance;
+}
 }  // namespace
 
 std::shared_ptr<APMInAppPurchaseProductCache> APMInAppPurchaseProductCache::sharedInstance() {
   std::lock_guard<std::mutex> lock(gSharedCacheMutex);
-  if (!gSharedCache) gSharedCache = std::make_shared<APMInAppPurchaseProductCache>();
-  return gSharedCache;
+  auto& instance = sharedCache();
+  if (!instance) instance = std::make_shared<APMInAppPurchaseProductCache>();
+  return instance;
 }
 
 void APMInAppPurchaseProductCache::resetSharedInstanceForTesting() {
   std::lock_guard<std::mutex> lock(gSharedCacheMutex);
-  gSharedCache = nullptr;
+  sharedCache() = nullptr;
 }
 
 APMInAppPurchaseProductCache::APMInAppPurchaseProductCache()

@@ -263,7 +263,11 @@ std::vector<platform::StorePaymentTransaction> storeTransactions(const std::vect
 }
 
 std::mutex gSharedReporterMutex;
-std::shared_ptr<APMInAppPurchaseTransactionReporter> gSharedReporter;  // guarded by gSharedReporterMutex
+// Never destroyed: the SDK's threads may read it until the process has ended. Guarded by gSharedReporterMutex.
+std::shared_ptr<APMInAppPurchaseTransactionReporter>& sharedReporter() {
+  static auto& instance = *new std::shared_ptr<APMInAppPurchaseTransactionReporter>;
+  return instance;
+}
 
 }  // namespace
 
@@ -332,13 +336,14 @@ int64_t APMInAppPurchaseDeduplicationKey(const std::optional<std::string>& origi
 
 std::shared_ptr<APMInAppPurchaseTransactionReporter> APMInAppPurchaseTransactionReporter::sharedInstance() {
   std::lock_guard<std::mutex> lock(gSharedReporterMutex);
-  if (!gSharedReporter) gSharedReporter = std::make_shared<APMInAppPurchaseTransactionReporter>();
-  return gSharedReporter;
+  auto& instance = sharedReporter();
+  if (!instance) instance = std::make_shared<APMInAppPurchaseTransactionReporter>();
+  return instance;
 }
 
 void APMInAppPurchaseTransactionReporter::resetSharedInstanceForTesting() {
   std::lock_guard<std::mutex> lock(gSharedReporterMutex);
-  gSharedReporter = nullptr;
+  sharedReporter() = nullptr;
 }
 
 void APMInAppPurchaseCollaborator::reportTransaction(const APMTransactionInfo& transaction) {

@@ -8,8 +8,9 @@ namespace {
 constexpr int kMicroUnitsShift = 6;
 
 bool isWithinInt64(const APMDecimalNumber& value) {
-  static const APMDecimalNumber kMin = APMDecimalNumber::fromInt64(std::numeric_limits<int64_t>::min());
-  static const APMDecimalNumber kMax = APMDecimalNumber::fromInt64(std::numeric_limits<int64_t>::max());
+  // Never destroyed: the SDK's threads may read them until the process has ended.
+  static const auto& kMin = *new APMDecimalNumber(APMDecimalNumber::fromInt64(std::numeric_limits<int64_t>::min()));
+  static const auto& kMax = *new APMDecimalNumber(APMDecimalNumber::fromInt64(std::numeric_limits<int64_t>::max()));
   return value >= kMin && value <= kMax;
 }
 

@@ -24,10 +24,17 @@ constexpr int kTagInteger = 0x02;
 constexpr int kTagUTF8String = 0x0C;
 constexpr int kTagIA5String = 0x16;
 
+// Never destroyed (here and below): the SDK's threads may read them until the process has ended.
 // Attribute 17 (an in-app purchase record), any version, then its OCTET STRING.
-const APMReceiptPattern kRecordStartPattern{0x02, 0x01, 0x11, 0x02, 0x01, kAny, 0x04};
+const APMReceiptPattern& recordStartPattern() {
+  static const auto& pattern = *new APMReceiptPattern{0x02, 0x01, 0x11, 0x02, 0x01, kAny, 0x04};
+  return pattern;
+}
 // Attribute 19 (the original application version) inside its SEQUENCE.
-const APMReceiptPattern kVersionPattern{0x30, kAny, 0x02, 0x01, 0x13, 0x02, 0x01, kAny, 0x04, kAny};
+const APMReceiptPattern& versionPattern() {
+  static const auto& pattern = *new APMReceiptPattern{0x30, kAny, 0x02, 0x01, 0x13, 0x02, 0x01, kAny, 0x04, kAny};
+  return pattern;
+}
 
 // Attribute 0x06XX (1702-1719), any version, an OCTET STRING of any length holding one value with
 // DER tag `tag` and its length.
@@ -56,7 +63,7 @@ struct FieldPattern {
 
 // The order in which the fields of an entry are tried at each offset.
 const std::array<FieldPattern, 11>& fieldPatterns() {
-  static const std::array<FieldPattern, 11> patterns{{
+  static const auto& patterns = *new std::array<FieldPattern, 11>{{
       {Field::ProductID, attributePattern(0xA6, kTagUTF8String)},                   // 1702
       {Field::TransactionID, attributePattern(0xA7, kTagUTF8String)},               // 1703
       {Field::OriginalTransactionID, attributePattern(0xA9, kTagUTF8String)},       // 1705
@@ -224,7 +231,7 @@ std::optional<std::vector<APMInAppPurchaseItem>> APMReceiptReaderPurchaseItems(c
   std::optional<EntryInProgress> entry;
   size_t offset = 0;
   while (offset < receipt.size()) {
-    if (matchesFixedBytes(kRecordStartPattern, receipt, offset)) {
+    if (matchesFixedBytes(recordStartPattern(), receipt, offset)) {
       if (entry && entry->item.productID) items.push_back(std::move(entry->item));
       entry.emplace();
       ++offset;
@@ -263,7 +270,7 @@ bool APMReceiptReaderReadIsVersionSameAsOriginalVersion() {
   }
   std::optional<platform::Data> version;
   for (size_t offset = 0; offset < receipt.size() && !version; ++offset) {
-    version = APMReceiptReaderMatchPattern(kVersionPattern, receipt, static_cast<int64_t>(offset));
+    version = APMReceiptReaderMatchPattern(versionPattern(), receipt, static_cast<int64_t>(offset));
   }
   const platform::Data value = version.value_or(platform::Data{});
   if (value.size() <= 2) {
