@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <map>
 #include <utility>
 
 #include "APMBundleFields.h"
+#include "APMBundlingTotals.h"
 #include "APMDatabase.h"
 #include "APMEventSampler.h"
 #include "APMEventWireEncoding.h"
@@ -86,6 +86,8 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
   // The evaluations of the groups kept so far end (or abort) with the transaction.
   std::vector<std::shared_ptr<APMBundleEvaluationContext>> evaluations;
   pending_ = Pending{};
+  APMBundlingTotals totals(*database_);
+  totals_ = &totals;
   platform::Error transactionError;
   const bool committed = database_->performTransaction(
       [&] {
@@ -104,9 +106,10 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
           if (group.monitorSampleTime) pending_.monitorSampleTime = group.monitorSampleTime;
           if (enough && enough()) break;
         }
-        return run.bundled > 0;
+        return run.bundled > 0 && writeTotals();
       },
       &transactionError);
+  totals_ = nullptr;
   const Pending kept = std::exchange(pending_, Pending{});
   if (!committed) {
     for (const auto& evaluation : evaluations) {
@@ -139,9 +142,37 @@ APMRawEventBundler::Result APMRawEventBundler::bundleNextGroup(Group& group) {
   group.fingerprint = *fingerprint;
   bool bundled = false;
   platform::Error groupError;
-  // A savepoint of its own: a group that fails leaves the groups before it in the transaction.
+  // A savepoint of its own: a group that fails leaves the groups before it in the transaction, and
+  // the totals as they were before it.
+  APMBundlingTotals::State before = totals_->state();
   const bool kept = database_->performTransaction([&] { return bundled = bundleGroup(group); }, &groupError);
-  return kept && bundled ? Result::Bundled : Result::Failed;
+  if (kept && bundled) return Result::Bundled;
+  totals_->restore(std::move(before));
+  return Result::Failed;
+}
+
+bool APMRawEventBundler::writeAggregates() {
+  platform::Error error;
+  if (totals_->writeAggregates(&error)) return true;
+  APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedUpdateEventAggregates,
+         "Failed to update event aggregates. Error", error);
+  return false;
+}
+
+bool APMRawEventBundler::writeTotals() {
+  if (!writeAggregates()) return false;
+  platform::Error error;
+  if (!totals_->writeDailyCounts(&error)) {
+    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kFailedUpdateDailyEventCounts,
+           "Failed to update daily event counts. Name, error", std::string("daily"), error);
+    return false;
+  }
+  if (!totals_->writeAppMetadata(&error)) {
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableUpdateAppMetadata,
+           "Unable to update the app metadata. Error", error);
+    return false;
+  }
+  return true;
 }
 
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler::rawEventsWithMetadataFingerprint(
@@ -249,7 +280,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
 
   group.analyticsDenied = hooks_.isAnalyticsStorageDenied && hooks_.isAnalyticsStorageDenied();
   if (!applyEngagement(group, *bundle)) return false;
-  handleAnalyticsStorageConsentTransitions(group, *bundle);
+  if (!handleAnalyticsStorageConsentTransitions(group, *bundle)) return false;
   if (!group.analyticsDenied && hooks_.beginBundleEvaluation) {
     group.evaluation = hooks_.beginBundleEvaluation();
     group.evaluationBegun = true;
@@ -278,6 +309,8 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
       return config->eventRules().samplingRateForEvent(name);
     };
     APMEventSampler sampler(settings, hooks_.samplingRoll);
+    // Sampling reads and writes the stored aggregates itself.
+    if (!writeAggregates()) return false;
     platform::Error samplingError;
     auto sampled = sampler.sampleEvents(messages, *database_, &samplingError);
     if (!sampled) return false;
@@ -384,7 +417,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
   }
 
   platform::Error countsError;
-  auto counts = database_->appMetadata().dailyCounts(&countsError);
+  APMDailyCounts* counts = totals_->dailyCounts(&countsError);
   if (!counts) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryDailyEventCounts,
            "Failed to query daily event counts. Error", countsError);
@@ -411,11 +444,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
     }
     events.push_back(event);
   }
-  if (changed && !database_->appMetadata().updateDailyCounts(*counts, &countsError)) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kFailedUpdateDailyEventCounts,
-           "Failed to update daily event counts. Name, error", std::string("daily"), countsError);
-    return std::nullopt;
-  }
+  if (changed) totals_->dailyCountsChanged();
   return events;
 }
 
@@ -493,6 +522,7 @@ bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
       }
     }
     platform::Error error;
+    if (!writeAggregates()) return true;
     if (!database_->eventAggregates().clearCurrentSessionCounts(&error)) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedClearEventSessionCounts,
              "Failed to clear event session counts. Error", error);
@@ -546,15 +576,17 @@ bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bund
   return APMNanoSetRepeatedField(bundle, Bundle::kUserAttributes, properties);
 }
 
-void APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, const Bundle& bundle) {
+bool APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, const Bundle& bundle) {
   const std::string previous =
       (pending_.consentSignals ? pending_.consentSignals : persistedConfig_->consent().previousBundledConsentSignals())
           .value_or("");
   const std::string current = APMNanoGetString(bundle, Bundle::kConsentSignals).value_or("");
-  if (previous == current) return;
+  if (previous == current) return true;
   const bool wasDenied = APMIsAnalyticsStorageDeniedInSignals(previous);
   const bool isDenied = APMIsAnalyticsStorageDeniedInSignals(current);
   platform::Error error;
+  // The snapshot copies the stored aggregates and the restore replaces them.
+  if (!writeAggregates()) return false;
   if (!wasDenied && isDenied && !database_->eventAggregates().createEventsSnapshotTable(&error)) {
     APMLog(APMLogLevel::kWarningSampled, APMUploadLogCode::kUnableCreateTableSnapshot,
            "Unable to create table snapshot. Error", error);
@@ -563,84 +595,54 @@ void APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, 
            "Unable to restore from table snapshot. Error", error);
   }
   group.consentSignalsToRemember = current;
+  return true;
 }
 
 std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::updateEventAggregates(
     const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, APMBundleEvaluationContext* evaluation,
     std::vector<double>& previousTimestamps) {
   const bool customerType = remoteConfig_->features().customerTypeEnabled();
-  // The group's counts are kept here and written once per name, inside the same transaction.
-  std::map<std::string, APMEventAggregates> touched;
-  // The stored counts are written only after the loop, so one read answers every purchase of the group.
-  std::optional<bool> storedPurchase;
-  auto hasEarlierPurchase = [&]() -> std::optional<bool> {
-    if (!storedPurchase) {
-      platform::Error allError;
-      auto all = database_->eventAggregates().allEventAggregates(&allError);
-      if (!all) {
-        APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryAllEventAggregates,
-               "Failed to query all event aggregates. Error", allError);
-        return std::nullopt;
-      }
-      storedPurchase = std::any_of(all->begin(), all->end(), [&](const auto& aggregates) {
-        return APMIsPurchaseEventName(aggregates->name()) && aggregates->lifetimeCount() >= 1;
-      });
-    }
-    if (*storedPurchase) return true;
-    return std::any_of(touched.begin(), touched.end(), [&](const auto& entry) {
-      return APMIsPurchaseEventName(entry.first) && entry.second.lifetimeCount() >= 1;
-    });
-  };
   std::vector<std::shared_ptr<APMEvent>> result;
   result.reserve(events.size());
   for (auto event : events) {
     const std::string& name = event->name();
     if (customerType && APMIsPurchaseEventName(name)) {
-      if (auto returning = hasEarlierPurchase()) {
+      platform::Error allError;
+      if (auto returning = totals_->hasCountedPurchase(&allError)) {
         event = event->copy();
         event->setParameter("_ct", APMValue(*returning ? "returning" : "new"));
+      } else {
+        APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryAllEventAggregates,
+               "Failed to query all event aggregates. Error", allError);
       }
     }
-    auto found = touched.find(name);
-    if (found == touched.end()) {
-      platform::Error error;
-      auto stored = database_->eventAggregates().eventAggregatesWithName(name, &error);
-      if (!stored && !error.empty()) {
-        APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryEventAggregates,
-               "Failed to query event aggregates. Name, error", name, error);
-        return std::nullopt;
-      }
-      // A name seen for the first time has no previous occurrence (last fire time 0).
-      found = touched.emplace(name, stored ? *stored : APMEventAggregates(name, 0, 0, 0, 0)).first;
+    platform::Error error;
+    APMEventAggregates* aggregates = totals_->eventAggregates(name, &error);
+    if (!aggregates) {
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryEventAggregates,
+             "Failed to query event aggregates. Name, error", name, error);
+      return std::nullopt;
     }
-    APMEventAggregates& aggregates = found->second;
     // The previous occurrence travels in the upload form only; kept aside so the event is not copied.
-    const double previous = aggregates.lifetimeCount() > 0 ? aggregates.lastFireTimestamp() : event->previousTimestamp();
+    const double previous =
+        aggregates->lifetimeCount() > 0 ? aggregates->lastFireTimestamp() : event->previousTimestamp();
     previousTimestamps.push_back(previous);
-    aggregates.incrementLifetimeCount();
-    aggregates.incrementCurrentBundleCount();
-    aggregates.incrementCurrentSessionCount();
-    aggregates.setLastFireTimestamp(event->timestamp());
+    aggregates->incrementLifetimeCount();
+    aggregates->incrementCurrentBundleCount();
+    aggregates->incrementCurrentSessionCount();
+    aggregates->setLastFireTimestamp(event->timestamp());
     if (allowEvaluation && hooks_.evaluateEvent &&
-        !hooks_.evaluateEvent(*event->copyWithPreviousTimestamp(previous), aggregates, evaluation)) {
+        !hooks_.evaluateEvent(*event->copyWithPreviousTimestamp(previous), *aggregates, evaluation)) {
       return std::nullopt;
     }
     result.push_back(std::move(event));
-  }
-  for (const auto& [name, aggregates] : touched) {
-    platform::Error error;
-    if (!database_->eventAggregates().updateEventAggregates(aggregates, &error)) {
-      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedUpdateEventAggregates,
-             "Failed to update event aggregates. Error", error);
-      return std::nullopt;
-    }
   }
   return result;
 }
 
 bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, int64_t eventCount, double start, double end) {
   platform::Error error;
-  auto metadata = database_->appMetadata().queryAppMetadata(&error);
+  APMAppMetadata* metadata = totals_->appMetadata(&error);
   if (!metadata) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableFetchAppMetadataBundlingEvents,
            "Unable to fetch app metadata for bundling events. Error", error);
@@ -661,11 +663,7 @@ bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, int64_t eventCount, d
   metadata->lastBundleEndTimestamp = end;
   APMNanoSetInt32(bundle, Bundle::kBundleSequentialIndex, static_cast<int32_t>(metadata->lastBundleIndex));
   APMNanoSetInt32(bundle, Bundle::kDeliveryIndex, static_cast<int32_t>(metadata->lastDeliveryIndex));
-  if (!database_->appMetadata().updateAppMetadata(*metadata, &error)) {
-    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableUpdateAppMetadata,
-           "Unable to update the app metadata. Error", error);
-    return false;
-  }
+  totals_->appMetadataChanged();
   return true;
 }
 

@@ -23,6 +23,7 @@
 #include "APMEventAggregates.h"
 #include "APMRawEventData.h"
 
+class APMBundlingTotals;
 class APMDatabase;
 class APMPersistedConfig;
 class APMRemoteConfig;
@@ -131,10 +132,14 @@ class APMRawEventBundler {
   std::optional<std::vector<std::shared_ptr<APMEvent>>> updateEventAggregates(
       const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, APMBundleEvaluationContext* evaluation,
       std::vector<double>& previousTimestamps);
-  void handleAnalyticsStorageConsentTransitions(Group& group, const APMPBMeasurementBundle& bundle);
+  // False when the aggregates counted so far could not be written first.
+  bool handleAnalyticsStorageConsentTransitions(Group& group, const APMPBMeasurementBundle& bundle);
   bool updateAppMetadata(APMPBMeasurementBundle& bundle, int64_t eventCount, double start, double end);
   void addBundleMetadata(Group& group, APMPBMeasurementBundle& bundle, double start, double end);
   bool deleteGroupRows(const Group& group);
+  // The transaction's totals written (logged when that fails).
+  bool writeAggregates();
+  bool writeTotals();
 
   std::shared_ptr<APMDatabase> database_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
@@ -146,4 +151,6 @@ class APMRawEventBundler {
     std::optional<double> monitorSampleTime;
   };
   Pending pending_;
+  // The running transaction's totals.
+  APMBundlingTotals* totals_ = nullptr;
 };

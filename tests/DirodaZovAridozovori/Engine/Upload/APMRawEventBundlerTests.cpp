@@ -382,6 +382,103 @@ TEST_F(APMRawEventBundlerTest, ARunStopsOnceItsGroupsHoldAThousandRows) {
   EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events"), std::vector<int64_t>{600});
 }
 
+// The groups of one run count into the same totals, read once and written before the commit: a
+// name bundled in several groups carries the time of its occurrence in the group before, the
+// bundle indices go on from group to group, and a group that fails leaves none of its counts.
+TEST_F(APMRawEventBundlerTest, GroupsOfOneRunCountOnFromEachOtherAndAFailedGroupLeavesNoCounts) {
+  storeEvents({{"tap", kHour + 1}}, "com.example.a");
+  storeEvents({{"tap", kHour + 2}, {"open", kHour + 3}}, "com.example.b");
+  storeEvents({{"tap", kHour + 4}, {"fails", kHour + 5}}, "com.example.c");
+  storeEvents({{"tap", kHour + 6}}, "com.example.d");
+  bool fail = true;
+  APMBundlingHooks hooks;
+  hooks.evaluateEvent = [&](const APMEvent& event, const APMEventAggregates&, APMBundleEvaluationContext*) {
+    return !(fail && event.name() == "fails");
+  };
+  auto b = bundler(hooks);
+  struct Stored {
+    int64_t tapLifetime = -1, tapSession = -1, bundleIndex = -1, deliveryIndex = -1;
+    double tapLastFire = 0, bundleEnd = 0;
+    bool failsCounted = true;
+  };
+  const auto stored = [&] {
+    Stored s;
+    onWorker([&] {
+      platform::Error error;
+      if (auto tap = database_->eventAggregates().eventAggregatesWithName("tap", &error)) {
+        s.tapLifetime = tap->lifetimeCount();
+        s.tapSession = tap->currentSessionCount();
+        s.tapLastFire = tap->lastFireTimestamp();
+      }
+      s.failsCounted = database_->eventAggregates().eventAggregatesWithName("fails", &error) != nullptr;
+      auto metadata = database_->appMetadata().queryAppMetadata(&error);
+      ASSERT_TRUE(metadata);
+      s.bundleIndex = metadata->lastBundleIndex;
+      s.deliveryIndex = metadata->lastDeliveryIndex;
+      s.bundleEnd = metadata->lastBundleEndTimestamp;
+    });
+    return s;
+  };
+
+  APMRawEventBundler::Run run;
+  onWorker([&] { run = b->bundleRawEventGroups(10); });
+  EXPECT_EQ(run.bundled, 2u);
+  EXPECT_EQ(run.last, Result::Failed);
+  Stored first = stored();
+  EXPECT_EQ(first.tapLifetime, 2) << "the two kept groups' taps, not the failed group's";
+  EXPECT_EQ(first.tapSession, 2);
+  EXPECT_EQ(first.tapLastFire, kHour + 2);
+  EXPECT_FALSE(first.failsCounted);
+  EXPECT_EQ(first.bundleIndex, 3) << "one event, then two";
+  EXPECT_EQ(first.deliveryIndex, 2);
+  EXPECT_EQ(first.bundleEnd, kHour + 3);
+
+  fail = false;
+  onWorker([&] { run = b->bundleRawEventGroups(10); });
+  EXPECT_EQ(run.bundled, 2u);
+  Stored second = stored();
+  EXPECT_EQ(second.tapLifetime, 4);
+  EXPECT_EQ(second.tapLastFire, kHour + 6);
+  EXPECT_TRUE(second.failsCounted);
+  EXPECT_EQ(second.bundleIndex, 6);
+  EXPECT_EQ(second.deliveryIndex, 4);
+
+  std::vector<std::string> seen;
+  for (const auto& bundle : queued()) {
+    std::string line = std::to_string(APMNanoGetInt32(*bundle, Bundle::kDeliveryIndex)) + "/" +
+                       std::to_string(APMNanoGetInt32(*bundle, Bundle::kBundleSequentialIndex)) + " previous end " +
+                       std::to_string(APMNanoGetInt64(*bundle, Bundle::kPreviousBundleEndTimestampMillis) -
+                                      (APMNanoHasField(*bundle, Bundle::kPreviousBundleEndTimestampMillis) ? ms(kHour) : 0));
+    const auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, Bundle::kEvents);
+    ASSERT_TRUE(events);
+    for (const auto& event : *events) {
+      if (APMNanoGetString(*event, APMPBEvent::kName) != "tap") continue;
+      line += " tap after " + std::to_string(APMNanoGetInt64(*event, APMPBEvent::kPreviousTimestampMillis) -
+                                             (APMNanoHasField(*event, APMPBEvent::kPreviousTimestampMillis) ? ms(kHour) : 0));
+    }
+    seen.push_back(line);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"1/1 previous end 0 tap after 0", "2/3 previous end 1000 tap after 1000",
+                                            "3/5 previous end 3000 tap after 2000",
+                                            "4/6 previous end 5000 tap after 4000"}));
+}
+
+// A session start clears the stored session counts: what the groups before it in the same run
+// counted is written first, so only the counts from the session start on remain.
+TEST_F(APMRawEventBundlerTest, ASessionStartLaterInTheRunClearsTheSessionCountsOfTheGroupsBeforeIt) {
+  storeEvents({{"tap", kHour + 1}}, "com.example.a");
+  storeEvents({{"_s", kHour + 2}, {"tap", kHour + 3}}, "com.example.b");
+  APMRawEventBundler::Run run;
+  onWorker([&] { run = bundler()->bundleRawEventGroups(10); });
+  EXPECT_EQ(run.bundled, 2u);
+  onWorker([&] {
+    auto tap = database_->eventAggregates().eventAggregatesWithName("tap", nullptr);
+    ASSERT_TRUE(tap);
+    EXPECT_EQ(tap->lifetimeCount(), 2);
+    EXPECT_EQ(tap->currentSessionCount(), 1);
+  });
+}
+
 // The size boundary and the oversized first row; hour and row-ID breaks are checked on stored rows above.
 TEST(APMRawEventBundlerSelectionTest, RowSelectionRules) {
   APMRawEventBundler::Selection selection{100, 41, 1000};
