@@ -28,6 +28,7 @@
 #include "Identity/APMIdentifiers.h"
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
+#include "RemoteConfig/APMRemoteConfigEngineHooks.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -189,7 +190,7 @@ void APMStartUp::installRemoteConfigHooks() {
     if (!self) return nullptr;
     return self->objects().publishedIdentity();
   };
-  APMRemoteConfig::EngineHooks hooks;
+  APMRemoteConfigEngineHooks hooks;
   hooks.engineIsEnabled = [weakSelf] {
     auto self = weakSelf.lock();
     return self && self->collection().isEnabled();
@@ -204,7 +205,7 @@ void APMStartUp::installRemoteConfigHooks() {
     return identity ? identity->appleConsentStatus() : APMIdentity::kConsentStatusUnsupported;
   };
   hooks.sstgPreviewHeaders = [] { return APMEngineRegistry::SSTGPreviewHeaders(); };
-  APMRemoteConfig::setEngineHooks(std::move(hooks));
+  APMRemoteConfigEngineHooks::setEngineHooks(std::move(hooks));
   APMIdentifiers::setEngineIdentityProvider([weakSelf, identityOf]() { return identityOf(weakSelf); });
 }
 

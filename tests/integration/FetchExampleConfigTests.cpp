@@ -106,7 +106,7 @@ TEST_F(ExampleConfigServiceTest, ServesTheFileWithValidatorsAndAnErrorWhenItIsMi
   fetch();
   EXPECT_EQ(served(), (std::vector<int>{404, 500, 200, 304}));
   int64_t version = 0;
-  onWorker([&] { version = engine().remoteConfigInstance()->version(); });
+  onWorker([&] { version = engine().remoteConfigInstance()->message().version(); });
   EXPECT_EQ(version, 7);
 }
 

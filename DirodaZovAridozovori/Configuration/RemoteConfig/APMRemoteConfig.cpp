@@ -22,7 +22,6 @@ constexpr int kSettings = 3;
 constexpr int kEventConfigs = 4;
 constexpr int kPrograms = 8;
 constexpr int kDataControls = 9;
-constexpr int kUploadSubdomain = 10;
 constexpr int kConsentConfig = 12;
 constexpr int kPsmSetting = 13;
 }  // namespace ConfigField
@@ -35,17 +34,6 @@ constexpr int kDMARegion = 3;
 constexpr int kRegionalDefaults = 4;
 }  // namespace ConsentField
 
-// What the engine installs for every configuration.
-struct Deployment {
-  std::mutex mutex;
-  APMRemoteConfig::EngineHooks hooks;
-};
-
-Deployment& deployment() {
-  static Deployment* d = new Deployment();
-  return *d;
-}
-
 // The elements of a repeated message field; empty when the field was never allocated.
 template <class T>
 std::vector<std::shared_ptr<T>> repeatedMessages(const NANOMessageBase& message, int index) {
@@ -53,18 +41,6 @@ std::vector<std::shared_ptr<T>> repeatedMessages(const NANOMessageBase& message,
 }
 
 }  // namespace
-
-// MARK: - Engine hooks
-
-void APMRemoteConfig::setEngineHooks(EngineHooks newHooks) {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  deployment().hooks = std::move(newHooks);
-}
-
-APMRemoteConfig::EngineHooks APMRemoteConfig::engineHooks() {
-  std::lock_guard<std::mutex> lock(deployment().mutex);
-  return deployment().hooks;
-}
 
 // MARK: - Creation
 
@@ -130,10 +106,7 @@ std::shared_ptr<APMRemoteConfig> APMRemoteConfig::make(const std::string& appID,
   if (useGivenConfig) {
     if (config) remoteConfig->updateMeasurementConfig(config);
   } else if (auto stored = remoteConfig->measurementConfigFromDatabase()) {
-    {
-      std::lock_guard<std::mutex> lock(remoteConfig->mutex_);
-      remoteConfig->remoteConfigProto_ = stored;
-    }
+    remoteConfig->message_.setRemoteConfigProto(stored);
     remoteConfig->parseRemoteConfig(stored);
   }
   return remoteConfig;
@@ -167,10 +140,7 @@ bool APMRemoteConfig::updateMeasurementConfig(const std::shared_ptr<APMPBMeasure
            "Cannot store config into the database", error);
     return false;
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    remoteConfigProto_ = config;
-  }
+  message_.setRemoteConfigProto(config);
   parseRemoteConfig(config);
   return true;
 }
@@ -205,10 +175,7 @@ void APMRemoteConfig::reloadFromDatabase() {
   if (isDefaultInstance_) return;
   auto stored = measurementConfigFromDatabase();
   resetCaches();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    remoteConfigProto_ = stored;
-  }
+  message_.setRemoteConfigProto(stored);
   if (stored) parseRemoteConfig(stored);
 }
 
@@ -323,10 +290,7 @@ void APMRemoteConfig::resetCaches() {
 
 void APMRemoteConfig::reset() {
   resetCaches();
-  if (!isDefaultInstance_) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    remoteConfigProto_.reset();
-  }
+  if (!isDefaultInstance_) message_.setRemoteConfigProto(nullptr);
   experiments_.reset();
 }
 
@@ -358,21 +322,3 @@ double APMRemoteConfig::lastRemoteConfigUpdateTimestamp() {
   }
   return timestamp;
 }
-
-std::shared_ptr<APMPBMeasurementConfig> APMRemoteConfig::remoteConfigProto() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return remoteConfigProto_;
-}
-
-int64_t APMRemoteConfig::version() const {
-  auto config = remoteConfigProto();
-  if (!config || !APMNanoHasField(*config, ConfigField::kVersion)) return -1;
-  return APMNanoGetInt64(*config, ConfigField::kVersion);
-}
-
-std::optional<std::string> APMRemoteConfig::uploadSubdomain() const {
-  auto config = remoteConfigProto();
-  if (!config) return std::nullopt;
-  return APMNanoGetString(*config, ConfigField::kUploadSubdomain);
-}
-

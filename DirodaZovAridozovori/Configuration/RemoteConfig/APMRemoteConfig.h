@@ -1,18 +1,17 @@
 #pragma once
 // The measurement configuration of one app: it stores a downloaded configuration, reads it back
 // after a restart, parses it, tells whether it has expired, and hands out its parts, each keeping
-// what it says of one concern: the settings cache (every "measurement." setting through a typed
-// reader with a default and bounds, so a missing or out-of-range server value never reaches the
-// engine), the upload limits, the event limits, the reporters' timings, the feature switches, the
-// per-event rules, the consent values, the experiment client's side, the service URLs with
-// server-side tagging, and the event-editing programs.
+// what it says of one concern: the configuration message in force, the settings cache (every
+// "measurement." setting through a typed reader with a default and bounds, so a missing or
+// out-of-range server value never reaches the engine), the upload limits, the event limits, the
+// reporters' timings, the feature switches, the per-event rules, the consent values, the
+// experiment client's side, the service URLs with server-side tagging, and the event-editing
+// programs. What it needs of the engine comes through APMRemoteConfigEngineHooks.
 //
 // Threads: getters may be called from any queue (every part guards what a parse replaces);
 // updates and the database reads run on the worker queue.
 
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -21,6 +20,7 @@
 #include "APMFeatureSwitches.h"
 #include "APMRemoteConfigConsent.h"
 #include "APMRemoteConfigExperiments.h"
+#include "APMRemoteConfigMessage.h"
 #include "APMRemoteConfigNetwork.h"
 #include "APMRemoteConfigPrograms.h"
 #include "APMRemoteConfigSettings.h"
@@ -36,20 +36,6 @@ class APMPBMeasurementConfig;
 
 class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
  public:
-  // What the configuration needs of the engine; each hook may be empty (then: not available).
-  struct EngineHooks {
-    // The tracking-authorisation status of the identity support (3 = authorised).
-    std::function<int64_t()> appDataConsentStatus;
-    // Server-side tagging preview headers, when a preview is active.
-    std::function<std::optional<platform::Dictionary>()> sstgPreviewHeaders;
-    // The engine exists and collection is enabled.
-    std::function<bool()> engineIsEnabled;
-    // The application's version, for programs.
-    std::function<std::optional<std::string>()> appVersion;
-  };
-  static void setEngineHooks(EngineHooks hooks);
-  static EngineHooks engineHooks();
-
   // The shared instance without app ID or database: every getter answers its default.
   static std::shared_ptr<APMRemoteConfig> defaultInstance();
 
@@ -81,10 +67,9 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
 
   bool isExpired();
   double lastRemoteConfigUpdateTimestamp();
-  int64_t version() const;
-  std::optional<std::string> uploadSubdomain() const;
-  std::shared_ptr<APMPBMeasurementConfig> remoteConfigProto() const;
 
+  // The configuration message in force.
+  const APMRemoteConfigMessage& message() const { return message_; }
   // The parts of the configuration, each reading its own settings.
   APMSettingsCache& settings() { return settings_; }
   APMUploadLimits& uploadLimits() { return uploadLimits_; }
@@ -119,6 +104,7 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   bool isDefaultInstance_ = false;
   std::string appID_;
   std::weak_ptr<APMDatabase> database_;
+  APMRemoteConfigMessage message_;
 
   APMSettingsCache settings_;
   APMRemoteConfigExperiments experiments_;
@@ -130,8 +116,4 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   APMRemoteConfigConsent consent_;
   APMRemoteConfigNetwork network_;
   APMRemoteConfigPrograms programs_{*this, settings_};
-
-  // A parse on the worker queue replaces the configuration while getters on other queues read it.
-  mutable std::mutex mutex_;
-  std::shared_ptr<APMPBMeasurementConfig> remoteConfigProto_;
 };

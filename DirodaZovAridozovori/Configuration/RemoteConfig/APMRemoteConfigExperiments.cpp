@@ -1,6 +1,6 @@
 #include "APMRemoteConfigExperiments.h"
 
-#include "APMRemoteConfig.h"
+#include "APMRemoteConfigEngineHooks.h"
 #include "APMRemoteConfigLog.h"
 
 void APMRemoteConfigExperiments::activateStaleSnapshot() {
@@ -29,7 +29,7 @@ void APMRemoteConfigExperiments::clientDidReceiveFetchError(const std::optional<
 }
 
 bool APMRemoteConfigExperiments::shouldFetchExperiments() const {
-  auto engine = APMRemoteConfig::engineHooks();
+  auto engine = APMRemoteConfigEngineHooks::engineHooks();
   return engine.engineIsEnabled && engine.engineIsEnabled();
 }
 

@@ -8,6 +8,7 @@
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "APMRemoteConfig.h"
+#include "APMRemoteConfigEngineHooks.h"
 #include "APMRemoteConfigLog.h"
 #include "Utilities/APMQueryString.h"
 #include "platform/Bundle.h"
@@ -40,7 +41,7 @@ Service& service() {
 }
 
 bool isTrackingAuthorized() {
-  auto engine = APMRemoteConfig::engineHooks();
+  auto engine = APMRemoteConfigEngineHooks::engineHooks();
   return engine.appDataConsentStatus && engine.appDataConsentStatus() == kTrackingAuthorized;
 }
 
@@ -99,7 +100,7 @@ uint64_t stableHash(const std::string& text) {
 }
 
 std::shared_ptr<APMPBSstgSetting> sstgOf(const APMRemoteConfig& config) {
-  auto proto = config.remoteConfigProto();
+  auto proto = config.message().remoteConfigProto();
   return proto ? APMNanoGetMessage<APMPBSstgSetting>(*proto, kSstgSetting) : nullptr;
 }
 
@@ -141,7 +142,7 @@ std::string APMRemoteConfigNetwork::hostForUpload() const {
 
 std::string APMRemoteConfigNetwork::uploadURL() const {
   std::string host = hostForUpload();
-  auto subdomain = config_.uploadSubdomain();
+  auto subdomain = config_.message().uploadSubdomain();
   // The subdomain comes from the server: only host-name characters may join the host, so a value
   // such as "evil.example#" can never move the upload to another host or path.
   if (subdomain && isHostNameLabels(*subdomain)) host = *subdomain + "." + host;
@@ -172,7 +173,7 @@ bool APMRemoteConfigNetwork::SSTGUploadEnabled() {
   if (!plistSwitch.isNumber() || !plistSwitch.boolValue()) return false;
   auto sstg = sstgOf(config_);
   if (!sstg || APMNanoGetString(*sstg, SstgField::kUploadURL).value_or("").empty()) return false;
-  auto engine = APMRemoteConfig::engineHooks();
+  auto engine = APMRemoteConfigEngineHooks::engineHooks();
   if (engine.sstgPreviewHeaders && engine.sstgPreviewHeaders()) return true;
   std::string appInstanceID = persistedConfig_ ? persistedConfig_->identifiers().appInstanceID().value_or("") : "";
   int32_t percentage = APMNanoGetInt32(*sstg, SstgField::kRolloutPercentage);

@@ -1,6 +1,6 @@
 #include "APMRemoteConfigPrograms.h"
 
-#include "APMRemoteConfig.h"
+#include "APMRemoteConfigEngineHooks.h"
 #include "APMRemoteConfigLog.h"
 #include "MeasurementVersion.h"
 #include "platform/Bundle.h"
@@ -34,7 +34,7 @@ platform::Dictionary APMRemoteConfigPrograms::appMetadataForPrograms() const {
   platform::Dictionary metadata{{"platform", "macos"},
                                 {"package_name", platform::Bundle::bundleIdentifier()},
                                 {"dmp_version", kMeasurementLibraryVersion}};
-  auto engine = APMRemoteConfig::engineHooks();
+  auto engine = APMRemoteConfigEngineHooks::engineHooks();
   if (engine.appVersion) {
     if (auto version = engine.appVersion()) metadata["app_version"] = *version;
   }

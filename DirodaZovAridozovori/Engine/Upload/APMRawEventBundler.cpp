@@ -684,7 +684,8 @@ void APMRawEventBundler::addBundleMetadata(Group& group, Bundle& bundle, double 
       group.monitorSampleTime = platform::now();
     }
   }
-  if (remoteConfig_->version() >= 0) APMNanoSetInt64(bundle, Bundle::kConfigVersion, remoteConfig_->version());
+  const int64_t configVersion = remoteConfig_->message().version();
+  if (configVersion >= 0) APMNanoSetInt64(bundle, Bundle::kConfigVersion, configVersion);
   if (APMNanoGetString(bundle, Bundle::kAppId).value_or("").empty()) {
     std::string appID = hooks_.fallbackAppID ? hooks_.fallbackAppID() : std::string();
     if (!appID.empty()) APMNanoSetString(bundle, Bundle::kAppId, appID);

@@ -334,7 +334,7 @@ void APMUploadController::uploadData() {
   }
   inputs.dataControls = remoteConfig_->consent().dataControls();
   inputs.checksumEnabled = remoteConfig_->features().checksumEnabled();
-  if (serverSideTagging) inputs.uploadSubdomain = remoteConfig_->uploadSubdomain();
+  if (serverSideTagging) inputs.uploadSubdomain = remoteConfig_->message().uploadSubdomain();
 
   const double lastSuccess = persistedConfig_->uploadSchedule().lastSuccessfulUploadTimestamp();
   if (lastSuccess != 0) {

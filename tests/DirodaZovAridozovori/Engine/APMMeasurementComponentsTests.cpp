@@ -471,7 +471,7 @@ TEST_F(EngineComponentsTest, AComponentRefusesTheStartOrRollsBackAFetchedConfigu
     });
     drain();
     EXPECT_EQ(gate->audienceIDs, (std::vector<int32_t>{11, 12})) << c.version;
-    onWorker([&] { EXPECT_EQ(engine().remoteConfigInstance()->version(), c.versionAfter) << c.version; });
+    onWorker([&] { EXPECT_EQ(engine().remoteConfigInstance()->message().version(), c.versionAfter) << c.version; });
   }
   onWorker([&] { engine().uploadRoad().uploadController(); });
   EXPECT_EQ(gate->bundlingHooksAsked, 1) << "once, as the upload road is built";

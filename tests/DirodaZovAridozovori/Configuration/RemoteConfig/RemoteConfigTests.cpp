@@ -10,6 +10,7 @@
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "RemoteConfig/APMRemoteConfig.h"
+#include "RemoteConfig/APMRemoteConfigEngineHooks.h"
 #include "platform/Bundle.h"
 
 namespace {
@@ -44,7 +45,7 @@ class RemoteConfigTest : public APMDatabaseFixture {
  protected:
   void TearDown() override {
     APMDatabaseFixture::TearDown();
-    APMRemoteConfig::setEngineHooks({});
+    APMRemoteConfigEngineHooks::setEngineHooks({});
     APMRemoteConfigNetwork::setAnalyticsServiceHost("analytics.measurement.invalid");
     platform::Bundle::reset();
   }
@@ -435,7 +436,7 @@ TEST_F(RemoteConfigTest, ConsentCachesComeFromTheConsentConfiguration) {
   config->reset();
   EXPECT_TRUE(config->consent().consentDefaults().empty());
   EXPECT_TRUE(config->consent().isDMARegion());
-  EXPECT_EQ(config->version(), -1);
+  EXPECT_EQ(config->message().version(), -1);
 }
 
 // A configuration without a consent message empties the consent values but keeps the DMA region
@@ -536,7 +537,7 @@ TEST_F(RemoteConfigTest, URLsUseTheServiceHostSubdomainAndQueryOrder) {
   APMNanoSetString(*message, 10, "eu");
   auto config = configFrom(message);
   EXPECT_EQ(config->network().uploadURL(), "https://eu.collector.example/a");
-  APMRemoteConfig::setEngineHooks({.appDataConsentStatus = [] { return int64_t{3}; }});
+  APMRemoteConfigEngineHooks::setEngineHooks({.appDataConsentStatus = [] { return int64_t{3}; }});
   EXPECT_EQ(config->network().uploadURL(), "https://eu.authorized.example/a");
   EXPECT_EQ(config->network().remoteConfigURL(std::string("macos"), 111500, 230),
             "https://collector.example/config/app/1:123456:macos:abcdef?platform=macos&dmp_version=111500&runtime_version=230");
@@ -570,7 +571,7 @@ TEST_F(RemoteConfigTest, ServerSideTaggingNeedsSettingPlistSwitchURLAndRollout) 
   EXPECT_FALSE(config->network().SSTGUploadEnabled());  // no Info.plist switch
   platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_SSTG_UPLOAD_ENABLED", true);
   EXPECT_TRUE(config->network().SSTGUploadEnabled());  // full rollout, even without an app instance ID
-  APMRemoteConfig::setEngineHooks({.appDataConsentStatus = [] { return int64_t{3}; }});
+  APMRemoteConfigEngineHooks::setEngineHooks({.appDataConsentStatus = [] { return int64_t{3}; }});
   EXPECT_EQ(config->network().SSTGUploadURL(), "https://tagging.example/collect");  // the authorised URL is invalid
   EXPECT_EQ(config->network().SSTGUploadHTTPHeaders(), (platform::Dictionary{{"x-sstg-server-info", "server-1"}}));
 
@@ -579,7 +580,7 @@ TEST_F(RemoteConfigTest, ServerSideTaggingNeedsSettingPlistSwitchURLAndRollout) 
   onWorker([&] { ASSERT_TRUE(config->updateMeasurementConfig(message)); });
   persisted_->identifiers().setAppInstanceID("ABCDEF0123456789ABCDEF0123456789");
   EXPECT_FALSE(config->network().SSTGUploadEnabled());  // a 0 % rollout lets nobody in
-  APMRemoteConfig::setEngineHooks({.sstgPreviewHeaders = [] { return std::optional<platform::Dictionary>(platform::Dictionary{}); }});
+  APMRemoteConfigEngineHooks::setEngineHooks({.sstgPreviewHeaders = [] { return std::optional<platform::Dictionary>(platform::Dictionary{}); }});
   EXPECT_TRUE(config->network().SSTGUploadEnabled());  // a preview always uploads
 }
 
@@ -627,7 +628,7 @@ TEST_F(RemoteConfigTest, ConfigurationEncodedByProtocIsStoredAndAnswers) {
 
   APMRemoteConfigNetwork::setAnalyticsServiceHost("collector.example");
   for (const auto& c : {configFrom(message), reopened()}) {
-    EXPECT_EQ(c->version(), 42);
+    EXPECT_EQ(c->message().version(), 42);
     EXPECT_EQ(c->uploadLimits().uploadingInterval(), 60);
     EXPECT_EQ(c->eventLimits().maxEventsPerDay(), 2000);
     EXPECT_TRUE(c->eventRules().isEventBlocklisted("tutorial_skip"));

@@ -98,6 +98,13 @@ class ApplyRemoteConfigTest : public uploadtest::UploadFixture {
     return value;
   }
 
+  // The version of the message in force, which the bundles carry.
+  int64_t versionInForce() {
+    int64_t value = 0;
+    onWorker([&] { value = remoteConfig_->message().version(); });
+    return value;
+  }
+
   int consentUpdates_ = 0;
 };
 
@@ -137,6 +144,7 @@ TEST_F(ApplyRemoteConfigTest, AppliedConfigurationIsStoredWithoutItsAudiencesAnd
   for (const auto& c : cases) {
     EXPECT_EQ(apply(c.body, c.audiences), c.expected) << c.name;
     EXPECT_EQ(maxEventsPerDay(), 5000) << c.name;
+    EXPECT_EQ(versionInForce(), 1) << c.name;
     auto saved = stored();
     ASSERT_TRUE(saved) << c.name;
     EXPECT_EQ(APMNanoGetInt64(*saved, APMPBMeasurementConfig::kVersion), 1) << c.name;
