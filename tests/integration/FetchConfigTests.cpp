@@ -138,7 +138,7 @@ class FetchConfigTest : public EngineTest {
 
   double lastConfigUpdate() {
     double timestamp = 0;
-    onWorker([&] { timestamp = engine().remoteConfigInstance()->lastRemoteConfigUpdateTimestamp(); });
+    onWorker([&] { timestamp = engine().remoteConfigInstance()->message().lastRemoteConfigUpdateTimestamp(); });
     return timestamp;
   }
 

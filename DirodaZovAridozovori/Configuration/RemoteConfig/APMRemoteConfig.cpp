@@ -1,7 +1,5 @@
 #include "APMRemoteConfig.h"
 
-#include <cmath>
-
 #include "APMDatabase.h"
 #include "APMError.h"
 #include "APMNameTables.h"
@@ -10,7 +8,6 @@
 #include "APMRemoteConfigLog.h"
 #include "APMScheduler.h"
 #include "Consent/APMConsentVocabulary.h"
-#include "platform/Clock.h"
 
 namespace {
 
@@ -89,6 +86,7 @@ APMRemoteConfig::APMRemoteConfig(Private, std::string appID, std::shared_ptr<APM
     : isDefaultInstance_(appID.empty() && !database),
       appID_(std::move(appID)),
       database_(database),
+      message_(isDefaultInstance_, database_, settings_),
       experiments_(std::move(experimentClient)),
       network_(*this, settings_, std::move(persistedConfig)) {}
 
@@ -292,33 +290,4 @@ void APMRemoteConfig::reset() {
   resetCaches();
   if (!isDefaultInstance_) message_.setRemoteConfigProto(nullptr);
   experiments_.reset();
-}
-
-// MARK: - Configuration facts
-
-bool APMRemoteConfig::isExpired() {
-  if (isDefaultInstance_) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kNoLastUpdateTimestamp,
-           "Cannot fetch the last update timestamp from the default configuration");
-    return false;
-  }
-  return std::fabs(platform::now() - lastRemoteConfigUpdateTimestamp()) >= remoteConfigCacheTimeInterval();
-}
-
-double APMRemoteConfig::lastRemoteConfigUpdateTimestamp() {
-  if (isDefaultInstance_) {
-    APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kNoDefaultInstanceUpdateTimestamp,
-           "Cannot fetch the last configuration update timestamp from the default instance");
-    return 0;
-  }
-  auto database = database_.lock();
-  if (!database) return 0;
-  platform::Error error;
-  double timestamp = database->storedConfig().lastRemoteConfigUpdateTimestamp(&error);
-  if (!error.empty()) {
-    APMLog(APMLogLevel::kWarningSampled, APMRemoteConfigLogCode::kUpdateTimestampQueryFailed,
-           "Failed to query last configuration update timestamp. Error", error);
-    return 0;
-  }
-  return timestamp;
 }

@@ -1,8 +1,8 @@
 #pragma once
 // The measurement configuration of one app: it stores a downloaded configuration, reads it back
-// after a restart, parses it, tells whether it has expired, and hands out its parts, each keeping
-// what it says of one concern: the configuration message in force, the settings cache (every
-// "measurement." setting through a typed reader with a default and bounds, so a missing or
+// after a restart, parses it, and hands out its parts, each keeping what it says of one concern:
+// the configuration message in force and its age (whether it has expired), the settings cache
+// (every "measurement." setting through a typed reader with a default and bounds, so a missing or
 // out-of-range server value never reaches the engine), the upload limits, the event limits, the
 // reporters' timings, the feature switches, the per-event rules, the consent values, the
 // experiment client's side, the service URLs with server-side tagging, and the event-editing
@@ -65,10 +65,7 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   // Forgets every cached setting and the configuration (the event-editing host stays).
   void reset();
 
-  bool isExpired();
-  double lastRemoteConfigUpdateTimestamp();
-
-  // The configuration message in force.
+  // The configuration message in force and how old it is.
   const APMRemoteConfigMessage& message() const { return message_; }
   // The parts of the configuration, each reading its own settings.
   APMSettingsCache& settings() { return settings_; }
@@ -81,8 +78,6 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   APMRemoteConfigExperiments& experiments() { return experiments_; }
   APMRemoteConfigNetwork& network() { return network_; }
   const APMRemoteConfigPrograms& programs() const { return programs_; }
-
-  double remoteConfigCacheTimeInterval() { return settings_.timeIntervalInSeconds(APMSettings::kRemoteConfigCacheTimeInterval); }
 
  private:
   struct Private {};
@@ -104,9 +99,9 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   bool isDefaultInstance_ = false;
   std::string appID_;
   std::weak_ptr<APMDatabase> database_;
-  APMRemoteConfigMessage message_;
 
   APMSettingsCache settings_;
+  APMRemoteConfigMessage message_;
   APMRemoteConfigExperiments experiments_;
   APMUploadLimits uploadLimits_{settings_};
   APMEventLimits eventLimits_{settings_};

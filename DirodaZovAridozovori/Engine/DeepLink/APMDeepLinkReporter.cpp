@@ -139,7 +139,7 @@ void APMDeepLinkComponent::startUpDidReportFirstOpen() {
   }
   if (!shouldAllowRequestDeferredDeepLink()) return;
   // An expired configuration may have turned the feature off: the request waits for the fetch.
-  if (engine_->remoteConfig()->isExpired()) {
+  if (engine_->remoteConfig()->message().isExpired()) {
     requestAfterFetch_ = true;
     return;
   }

@@ -231,7 +231,8 @@ void APMEngineFetch::handleAppDidBecomeActiveEvent() {
   engine_.scheduleOnWorkerQueueBlockID("APMMeasurement:3972", [weakEngine] {
     auto engine = weakEngine.lock();
     if (!engine || !engine->remoteConfigInstance()) return;
-    const double age = std::fabs(platform::now() - engine->remoteConfigInstance()->lastRemoteConfigUpdateTimestamp());
+    const double storedAt = engine->remoteConfigInstance()->message().lastRemoteConfigUpdateTimestamp();
+    const double age = std::fabs(platform::now() - storedAt);
     if (age < kActivationRefetchInterval) return;
     if (engine->uploadRoad().isNetworkReadyForRequest()) {
       engine->fetch().fetchRemoteConfig();

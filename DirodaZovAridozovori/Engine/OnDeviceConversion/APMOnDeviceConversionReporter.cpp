@@ -147,7 +147,7 @@ void APMOnDeviceConversionReporter::checkODM2DependencyOnWorkerQueue() {
     }
   }
   auto config = engine->remoteConfig();
-  if (config && !config->isExpired())
+  if (config && !config->message().isExpired())
     APMLog(APMLogLevel::kDebug, APMOnDeviceConversionLogCode::kConversionServiceNotAttemptFetch,
            "Conversion service will not attempt a fetch");
 }

@@ -44,7 +44,7 @@ APMUploadController::APMUploadController(std::shared_ptr<APMDatabase> database,
       uploadLock_(database_->databasePath() + ".upload-lock"),
       // The bundling is this controller's own and runs its steps only while the controller lives.
       bundling_(std::make_shared<APMUploadBundling>(database_, remoteConfig_, scheduler_, hooks_, [this] {
-        return !uploadingBundleIDs_.empty() && suspendedUploadTimestamp_ == 0 && !remoteConfig_->isExpired();
+        return !uploadingBundleIDs_.empty() && suspendedUploadTimestamp_ == 0 && !remoteConfig_->message().isExpired();
       })) {}
 
 bool APMUploadController::lockUploads() {
@@ -261,7 +261,7 @@ void APMUploadController::uploadData() {
     }
   } release{uploadLock_};
 
-  const bool expired = remoteConfig_->isExpired();
+  const bool expired = remoteConfig_->message().isExpired();
   bundling_->bundleForAttempt(expired);
 
   platform::Error queryError;
@@ -455,7 +455,7 @@ void APMUploadController::networkUploadCompletionHandlerWithResponse(
 
   if (sendOn) {
     uploadData();
-  } else if (remoteConfig_->isExpired()) {
+  } else if (remoteConfig_->message().isExpired()) {
     uploadData();
   } else if (hooks_.uploadRoadDidFindNothingToSend) {
     hooks_.uploadRoadDidFindNothingToSend();

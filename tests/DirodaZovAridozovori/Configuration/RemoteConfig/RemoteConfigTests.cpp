@@ -346,7 +346,7 @@ TEST_F(RemoteConfigTest, ReadingReplacesTheTextByTheValidatedNumber) {
   auto before = config->programs().settingsForPrograms();
   EXPECT_EQ(before["measurement.upload.interval"], platform::Object("abc"));
   EXPECT_EQ(config->uploadLimits().uploadingInterval(), 3600);
-  EXPECT_EQ(config->remoteConfigCacheTimeInterval(), 120);
+  EXPECT_EQ(config->message().remoteConfigCacheTimeInterval(), 120);
   auto after = config->programs().settingsForPrograms();
   EXPECT_EQ(after["measurement.upload.interval"], platform::Object("3600"));
   EXPECT_EQ(after["measurement.config.cache_time"], platform::Object("120"));
@@ -587,9 +587,13 @@ TEST_F(RemoteConfigTest, ServerSideTaggingNeedsSettingPlistSwitchURLAndRollout) 
 TEST_F(RemoteConfigTest, ExpiryFollowsTheStoredUpdateTimeAndTheCacheTime) {
   auto config = configWith({{"measurement.config.cache_time", "600000"}});
   clock_->advance(599);
-  onWorker([&] { EXPECT_FALSE(config->isExpired()); });
+  onWorker([&] { EXPECT_FALSE(config->message().isExpired()); });
   clock_->advance(2);
-  onWorker([&] { EXPECT_TRUE(config->isExpired()); });
+  onWorker([&] { EXPECT_TRUE(config->message().isExpired()); });
+
+  // The default instance has no stored configuration to age: it never expires.
+  auto fallback = APMRemoteConfig::defaultInstance();
+  onWorker([&] { EXPECT_FALSE(fallback->message().isExpired()); });
 }
 
 TEST_F(RemoteConfigTest, GettersMayRunWhileTheWorkerAppliesNewConfigurations) {
