@@ -9,7 +9,8 @@
 // when it goes. While it lives it carries
 // - what its kept events left behind, so the next event need not read it again: the daily counts
 //   (stored once, when the group commits), the event names whose aggregate rows exist, the metadata
-//   fingerprints already stored and the feature-rollouts text. An event that rolls back leaves none
+//   rows to store (once, when the group commits, in fingerprint order) and the feature-rollouts
+//   text. An event that rolls back leaves none
 //   of these behind (APMEventOutcomes keeps them);
 // - the settings read once for the group, and caches that stay valid while it lasts;
 // - the actions to run once the transaction has committed: they run once, in order, and an event's
@@ -124,10 +125,14 @@ class APMEventGroup {
   std::optional<APMDailyCounts> changedDailyCounts() const { return outcomes_.changedDailyCounts(); }
   bool hasAggregateRow(const std::string& eventName) const { return outcomes_.hasAggregateRow(eventName); }
   void noteAggregateRow(const std::string& eventName) { outcomes_.noteAggregateRow(eventName); }
-  // Whether the metadata row of this fingerprint was stored by a kept event of the group, or by
-  // one being written.
-  bool hasStoredFingerprint(int64_t fingerprint) const { return outcomes_.hasStoredFingerprint(fingerprint); }
-  void noteStoredFingerprint(int64_t fingerprint) { outcomes_.noteStoredFingerprint(fingerprint); }
+  // The metadata row a kept event of the group, or one being written, left to store under this
+  // fingerprint (nullptr: none). The rows wait for the commit: stored then in fingerprint order,
+  // they fill the metadata table's pages one after the other instead of at random.
+  const platform::Data* metadataRow(int64_t fingerprint) const { return outcomes_.metadataRow(fingerprint); }
+  void addMetadataRow(int64_t fingerprint, platform::Data encoded) {
+    outcomes_.addMetadataRow(fingerprint, std::move(encoded));
+  }
+  const std::map<int64_t, platform::Data>& keptMetadataRows() const { return outcomes_.keptMetadataRows(); }
   // None: unchanged by the group; otherwise the text (none when cleared).
   std::optional<std::optional<std::string>> rolloutsText() const { return outcomes_.rolloutsText(); }
   void noteRolloutsText(std::optional<std::string> text) { outcomes_.noteRolloutsText(std::move(text)); }

@@ -21,11 +21,12 @@ void APMEventOutcomes::keep(Outcome&& outcome) {
   } else {
     into.aggregateRows.insert(into.aggregateRows.end(), outcome.aggregateRows.begin(), outcome.aggregateRows.end());
   }
-  if (events_.empty()) {
-    keptFingerprints_.insert(outcome.storedFingerprints.begin(), outcome.storedFingerprints.end());
-  } else {
-    into.storedFingerprints.insert(into.storedFingerprints.end(), outcome.storedFingerprints.begin(),
-                                   outcome.storedFingerprints.end());
+  for (auto& [fingerprint, encoded] : outcome.metadataRows) {
+    if (events_.empty()) {
+      keptMetadataRows_.emplace(fingerprint, std::move(encoded));
+    } else {
+      into.metadataRows.emplace_back(fingerprint, std::move(encoded));
+    }
   }
   if (outcome.rolloutsText) into.rolloutsText = std::move(outcome.rolloutsText);
   for (auto& action : outcome.actions) into.actions.push_back(std::move(action));
@@ -69,20 +70,22 @@ void APMEventOutcomes::noteAggregateRow(const std::string& eventName) {
   events_.back().aggregateRows.push_back(eventName);
 }
 
-bool APMEventOutcomes::hasStoredFingerprint(int64_t fingerprint) const {
-  if (keptFingerprints_.count(fingerprint) != 0) return true;
-  return std::any_of(events_.begin(), events_.end(), [&](const Outcome& event) {
-    return std::find(event.storedFingerprints.begin(), event.storedFingerprints.end(), fingerprint) !=
-           event.storedFingerprints.end();
-  });
+const platform::Data* APMEventOutcomes::metadataRow(int64_t fingerprint) const {
+  if (auto kept = keptMetadataRows_.find(fingerprint); kept != keptMetadataRows_.end()) return &kept->second;
+  for (const Outcome& event : events_) {
+    for (const auto& [rowFingerprint, encoded] : event.metadataRows) {
+      if (rowFingerprint == fingerprint) return &encoded;
+    }
+  }
+  return nullptr;
 }
 
-void APMEventOutcomes::noteStoredFingerprint(int64_t fingerprint) {
+void APMEventOutcomes::addMetadataRow(int64_t fingerprint, platform::Data encoded) {
   if (events_.empty()) {
-    keptFingerprints_.insert(fingerprint);
+    keptMetadataRows_.emplace(fingerprint, std::move(encoded));
     return;
   }
-  events_.back().storedFingerprints.push_back(fingerprint);
+  events_.back().metadataRows.emplace_back(fingerprint, std::move(encoded));
 }
 
 std::optional<std::optional<std::string>> APMEventOutcomes::rolloutsText() const {

@@ -7,12 +7,14 @@
 // Worker queue only, like the group that holds it.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "APMDailyCounts.h"
+#include "platform/Object.h"
 
 class APMEventOutcomes {
  public:
@@ -20,7 +22,8 @@ class APMEventOutcomes {
   struct Outcome {
     std::optional<APMDailyCounts> dailyCounts;
     std::vector<std::string> aggregateRows;
-    std::vector<int64_t> storedFingerprints;
+    // Metadata rows (fingerprint, encoded metadata) to store when the group commits.
+    std::vector<std::pair<int64_t, platform::Data>> metadataRows;
     std::optional<std::optional<std::string>> rolloutsText;
     std::vector<std::function<void()>> actions;
     bool nestedRollback = false;
@@ -50,8 +53,12 @@ class APMEventOutcomes {
   std::optional<APMDailyCounts> changedDailyCounts() const;
   bool hasAggregateRow(const std::string& eventName) const;
   void noteAggregateRow(const std::string& eventName);
-  bool hasStoredFingerprint(int64_t fingerprint) const;
-  void noteStoredFingerprint(int64_t fingerprint);
+  // The encoded metadata a kept event, or one being written, left to store under this fingerprint
+  // (nullptr: none).
+  const platform::Data* metadataRow(int64_t fingerprint) const;
+  void addMetadataRow(int64_t fingerprint, platform::Data encoded);
+  // The kept events' metadata rows, in fingerprint order.
+  const std::map<int64_t, platform::Data>& keptMetadataRows() const { return keptMetadataRows_; }
   std::optional<std::optional<std::string>> rolloutsText() const;
   void noteRolloutsText(std::optional<std::string> text);
 
@@ -60,7 +67,7 @@ class APMEventOutcomes {
 
   Outcome kept_;
   std::set<std::string> keptAggregateRows_;
-  std::set<int64_t> keptFingerprints_;
+  std::map<int64_t, platform::Data> keptMetadataRows_;
   std::vector<Outcome> events_;  // the events being written, outermost first
   uint64_t rolledBackEvents_ = 0;
 };

@@ -81,7 +81,8 @@ APMEventWriter::GroupResult APMEventWriter::writeGroup(const std::function<void(
   }
   group_ = nullptr;
   // The actions run once the group is closed, so whatever they write goes its own way.
-  const bool committed = group.commit([this, &group] { return flushDailyCounts(group); }, error);
+  const bool committed =
+      group.commit([this, &group] { return storeMetadataRows(group) && flushDailyCounts(group); }, error);
   if (group.scheduleUpdateRequested()) host_.updateSchedule();
   return committed ? GroupResult::Committed : GroupResult::Failed;
 }
@@ -97,9 +98,25 @@ bool APMEventWriter::writeEvent(const std::function<bool()>& write) {
   group_ = nullptr;
   adHocGroup_ = false;
   platform::Error error;
-  if (!group.commit(nullptr, &error)) kept = false;
+  if (!group.commit([this, &group] { return storeMetadataRows(group); }, &error)) kept = false;
   if (group.scheduleUpdateRequested()) host_.updateSchedule();
   return kept;
+}
+
+bool APMEventWriter::storeMetadataRows(APMEventGroup& group) {
+  for (const auto& [fingerprint, encoded] : group.keptMetadataRows()) {
+    platform::Error error;
+    if (!group.database().rawEvents().insertIfNotExistsRawEventMetadata(encoded, fingerprint, &error)) {
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kEventMetadataNotRecorded,
+             "Data loss. Cannot record event metadata. Error", error);
+      return false;
+    }
+  }
+  return true;
+}
+
+const platform::Data* APMEventWriter::metadataWaitingForCommit(int64_t fingerprint) const {
+  return group_ ? group_->metadataRow(fingerprint) : nullptr;
 }
 
 bool APMEventWriter::flushDailyCounts(APMEventGroup& group) {
@@ -409,14 +426,7 @@ bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isR
   }
 
   const int64_t fingerprint = metadata->fingerprint;
-  platform::Error metadataError;
-  if (!group_->hasStoredFingerprint(fingerprint) &&
-      !database.rawEvents().insertIfNotExistsRawEventMetadata(metadata->encoded, fingerprint, &metadataError)) {
-    APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kEventMetadataNotRecorded,
-           "Data loss. Cannot record event metadata. Error", metadataError);
-    return false;
-  }
-  group_->noteStoredFingerprint(fingerprint);
+  if (!group_->metadataRow(fingerprint)) group_->addMetadataRow(fingerprint, metadata->encoded);
   if (!checkStoredEventsLimit()) return false;
   platform::Error insertError;
   if (!database.rawEvents().insertRawEvent(event, fingerprint, isRealtime, &insertError)) {

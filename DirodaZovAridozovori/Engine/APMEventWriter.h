@@ -89,6 +89,10 @@ class APMEventWriter {
   // The rollouts text the "_ssr" event on the road records once its row is stored.
   void setPendingRolloutsText(std::optional<std::optional<std::string>> text) { pendingRolloutsText_ = std::move(text); }
 
+  // The metadata an event of the open group left to store under this fingerprint when the group
+  // commits (nullptr: none, or no group open): what a reader inside the group finds there.
+  const platform::Data* metadataWaitingForCommit(int64_t fingerprint) const;
+
   // Event rows whose writes were rolled back, in or out of groups.
   uint64_t rolledBackWrites() const { return rolledBackWrites_; }
 
@@ -106,6 +110,8 @@ class APMEventWriter {
   const APMEventGroup::Caches::FixedMetadata* fixedMetadata(
       const std::vector<std::shared_ptr<APMUserAttribute>>& attributes);
   bool checkStoredEventsLimit();
+  // Inside the commit: the kept events' metadata rows, in fingerprint order.
+  bool storeMetadataRows(APMEventGroup& group);
   bool flushDailyCounts(APMEventGroup& group);
 
   APMEventWriterHost& host_;

@@ -406,8 +406,11 @@ void APMWorkerEventRoad::backfillSessionID(const APMValue& sessionID, const APMV
     auto known = hasSessionIDByFingerprint.find(row->metadataFingerprint());
     if (known == hasSessionIDByFingerprint.end()) {
       platform::Error metadataError;
-      auto metadata = host_.database()->rawEvents().queryRawEventsMetadataWithFingerprint(row->metadataFingerprint(),
-                                                                                          &metadataError);
+      // The group's own metadata rows are stored only when it commits.
+      const platform::Data* waiting = writer_.metadataWaitingForCommit(row->metadataFingerprint());
+      auto metadata = waiting ? APMPBMeasurementBundle::fromBuffer(*waiting)
+                              : host_.database()->rawEvents().queryRawEventsMetadataWithFingerprint(
+                                    row->metadataFingerprint(), &metadataError);
       if (!metadata && !metadataError.empty()) {
         APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableBackfillSessionID,
                "Unable to backfill session ID. Fetch metadata failed. Error", metadataError);

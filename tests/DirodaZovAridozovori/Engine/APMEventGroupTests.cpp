@@ -66,7 +66,7 @@ TEST_F(APMEventGroupTest, CommitKeepsTheKeptEventsAndRunsTheirActionsOnce) {
           EXPECT_TRUE(write(step.name));
           group.setDailyCounts(counts(++all));
           group.noteAggregateRow(step.name);
-          group.noteStoredFingerprint(all);
+          group.addMetadataRow(all, platform::Data{static_cast<uint8_t>(all)});
           group.afterCommit([&ran, name = step.name] { ran.push_back(name); });
           if (step.end == Step::Throw) throw std::runtime_error("boom");
           return step.end == Step::Keep;
@@ -80,7 +80,7 @@ TEST_F(APMEventGroupTest, CommitKeepsTheKeptEventsAndRunsTheirActionsOnce) {
       EXPECT_FALSE(group.hasAggregateRow("thrown"));
       EXPECT_EQ(group.dailyCounts(), counts(4));
       for (int64_t fingerprint : {1, 2, 3, 4}) {
-        EXPECT_EQ(group.hasStoredFingerprint(fingerprint), fingerprint == 1 || fingerprint == 4) << fingerprint;
+        EXPECT_EQ(group.metadataRow(fingerprint) != nullptr, fingerprint == 1 || fingerprint == 4) << fingerprint;
       }
       EXPECT_TRUE(ran.empty()) << "nothing runs before the commit";
 

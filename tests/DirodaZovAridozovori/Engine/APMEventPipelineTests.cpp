@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "APMCompactParameters.h"
+#include "APMEngineSessions.h"
 #include "APMEngineUserProperties.h"
 #include "APMStartUp.h"
 #include "APMNanoAccessors.h"
@@ -332,6 +333,112 @@ TEST_F(EventPipelineTest, GroupMetadataFollowsEveryChangeInItsCanonicalEncoding)
   ASSERT_EQ(fingerprints.size(), 4u);
   EXPECT_EQ(fingerprints[3], fingerprints[0]) << "changed back, the metadata is the first one again";
   EXPECT_NE(fingerprints[1], fingerprints[0]);
+}
+
+// The integers of a query's first column, read through a second connection to the database file.
+std::vector<int64_t> integersOnDatabaseFile(const std::string& path, const std::string& sql) {
+  std::vector<int64_t> values;
+  sqlite3* connection = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &connection), SQLITE_OK);
+  sqlite3_stmt* statement = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(connection, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sql;
+  while (statement && sqlite3_step(statement) == SQLITE_ROW) values.push_back(sqlite3_column_int64(statement, 0));
+  sqlite3_finalize(statement);
+  sqlite3_close(connection);
+  return values;
+}
+
+// A group's metadata rows go in when it commits, in fingerprint order, one per fingerprint its kept
+// events use: a rolled-back event's row goes with it, and every stored event finds its metadata.
+TEST_F(EventPipelineTest, AGroupStoresTheMetadataOfItsKeptEventsInFingerprintOrder) {
+  useEventStep([this](const APMEvent& event) {
+    if (const APMValue* tier = event.parameter("tier")) {
+      engine().database()->userProperties().updateUserAttribute(APMUserAttribute("app", "tier", *tier, kStartTime),
+                                                                nullptr);
+    }
+  });
+  start();
+  drain();
+  std::string path;
+  onWorker([&] { path = engine().database()->databasePath(); });
+  executeOnDatabaseFile(
+      "CREATE TABLE inserted (fingerprint INTEGER NOT NULL);"
+      "CREATE TRIGGER note_inserted AFTER INSERT ON raw_events_metadata "
+      "BEGIN INSERT INTO inserted VALUES (NEW.metadata_fingerprint); END;"
+      "CREATE TRIGGER refuse_doomed BEFORE INSERT ON raw_events WHEN NEW.name = 'doomed' "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  const std::vector<std::pair<std::string, std::string>> logged = {
+      {"e1", "a"}, {"e2", "b"}, {"doomed", "only-the-doomed"}, {"e3", "c"}, {"e4", "d"}, {"e5", "a"},
+      {"e6", "e"}, {"e7", "f"}, {"e8", "g"},  {"e9", "h"}};
+  engine().setup().scheduler->workerQueue()->suspend();  // so that all arrive in one group
+  for (const auto& [name, tier] : logged) logPublic(name, {{"tier", tier}});
+  engine().setup().scheduler->workerQueue()->resume();
+  drain();
+  EXPECT_TRUE(rowsNamed("doomed").empty());
+  EXPECT_EQ(rowsNamed("e9").size(), 1u);
+
+  const auto inserted = integersOnDatabaseFile(path, "SELECT fingerprint FROM inserted ORDER BY rowid");
+  EXPECT_EQ(inserted.size(), 8u) << "one row per new fingerprint of a kept event (e5 shares e1's)";
+  EXPECT_TRUE(std::is_sorted(inserted.begin(), inserted.end()));
+  const auto used = integersOnDatabaseFile(path, "SELECT DISTINCT metadata_fingerprint FROM raw_events ORDER BY 1");
+  const auto stored = integersOnDatabaseFile(path, "SELECT metadata_fingerprint FROM raw_events_metadata ORDER BY 1");
+  EXPECT_EQ(stored, used) << "no event without its metadata, no metadata without its events";
+}
+
+// Should a metadata row fail to go in at the commit, the whole group is rolled back, so that no
+// stored event points at metadata that is not there; the next group stores its events as usual.
+TEST_F(EventPipelineTest, AGroupWhoseMetadataCannotBeStoredKeepsNoneOfItsEvents) {
+  start();
+  drain();
+  const size_t before = rows().size();
+  executeOnDatabaseFile(
+      "CREATE TRIGGER refuse_metadata BEFORE INSERT ON raw_events_metadata "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  engine().setup().scheduler->workerQueue()->suspend();
+  logPublic("lost_one");
+  logPublic("lost_two");
+  engine().setup().scheduler->workerQueue()->resume();
+  drain();
+  EXPECT_TRUE(rowsNamed("lost_one").empty());
+  EXPECT_TRUE(rowsNamed("lost_two").empty());
+  EXPECT_EQ(rows().size(), before);
+  EXPECT_TRUE(loggedCode(23068));
+  executeOnDatabaseFile("DROP TRIGGER refuse_metadata");
+  logPublic("kept");
+  auto kept = rowsNamed("kept");
+  ASSERT_EQ(kept.size(), 1u);
+  std::string path;
+  onWorker([&] { path = engine().database()->databasePath(); });
+  EXPECT_EQ(integersOnDatabaseFile(path, "SELECT COUNT(*) FROM raw_events_metadata WHERE metadata_fingerprint = " +
+                                             std::to_string(kept[0].fingerprint)),
+            std::vector<int64_t>{1});
+}
+
+// A session start in the same group as earlier events reads their metadata before it is stored:
+// an event whose metadata already carries the session ID is left as it is, the others get it.
+TEST_F(EventPipelineTest, SessionStartInTheGroupSeesTheMetadataWaitingForTheCommit) {
+  start();
+  // A live session: an expired one would remove the session ID property before every event.
+  onWorker([&] { engine().sessions().reportSessionStartOnWorkerQueueWithTimestamp(platform::now(), false); });
+  auto worker = engine().setup().scheduler->workerQueue();
+  worker->suspend();
+  const APMUserAttribute sessionID("auto", "_sid", APMValue(static_cast<int64_t>(kStartTime) + 7), kStartTime);
+  engine().eventRoad().queueUserAttributeChange(sessionID, true);
+  logPublic("without_session");
+  engine().eventRoad().queueUserAttributeChange(sessionID, false);
+  logPublic("with_session");
+  logInternal("_s", {{"_sid", static_cast<int64_t>(kStartTime) + 9}, {"_sno", static_cast<int64_t>(2)}});
+  worker->resume();
+  drain();
+  auto without = rowsNamed("without_session");
+  auto with = rowsNamed("with_session");
+  ASSERT_EQ(without.size(), 1u);
+  ASSERT_EQ(with.size(), 1u);
+  ASSERT_NE(without[0].fingerprint, with[0].fingerprint);
+  EXPECT_EQ(without[0].integer("_sid"), static_cast<int64_t>(kStartTime) + 9);
+  EXPECT_EQ(without[0].integer("_sno"), 2);
+  EXPECT_FALSE(with[0].has("_sid")) << "its metadata carries the session ID";
+  EXPECT_FALSE(with[0].has("_sno"));
 }
 
 // User-property changes travel in the event group with the events around them, in their order: one
