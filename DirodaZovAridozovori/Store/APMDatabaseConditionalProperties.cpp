@@ -1,6 +1,7 @@
 #include "APMDatabaseConditionalProperties.h"
 
 #include "APMDatabaseRows.h"
+#include "APMEventEncoding.h"
 #include "APMDatabaseSchema.h"
 #include "APMStoreLog.h"
 #include "platform/Clock.h"
@@ -19,13 +20,13 @@ std::string likeLiteral(const std::string& text) {
   return escaped;
 }
 
-Object eventColumn(const std::shared_ptr<APMEvent>& event) { return event ? Object(event->encoded()) : Object(); }
+Object eventColumn(const std::shared_ptr<APMEvent>& event) { return event ? Object(APMEventEncoding::encoded(*event)) : Object(); }
 
 // A stored event that no longer decodes is dropped (and logged) rather than failing the record:
 // the property itself must still time out, expire and trigger.
 std::shared_ptr<APMEvent> eventFromColumn(const APMSqliteStore::Record& row, const char* column) {
   if (!apm_rows::has(row, column)) return nullptr;
-  auto event = APMEvent::decode(apm_rows::data(row, column));
+  auto event = APMEventEncoding::decode(apm_rows::data(row, column));
   if (!event) {
     APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUnreadableConditionalPropertyEventDropped,
            "Dropping unreadable event of conditional user property. Name, column",

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "APMDatabaseRows.h"
+#include "APMEventEncoding.h"
 #include "APMDatabaseSchema.h"
 #include "APMPBMessages.h"
 #include "APMStoreLog.h"
@@ -47,7 +48,7 @@ bool APMDatabaseRawEvents::insertRawEvent(const APMEvent& event, int64_t metadat
   if (!connection_->checkQueue("insertRawEvent", error)) return false;
   // Most events write nothing but this row: it needs no savepoint of its own (see insertRow).
   // Bound in place from one buffer the road keeps: the road's commonest write makes no copies.
-  event.encodeBody(encodedBody_);
+  APMEventEncoding::encodeBody(event, encodedBody_);
   using Value = APMSqliteStore::BoundValue;
   const bool inserted = store_->insertRow(
       apm_schema::kRawEvents,
@@ -119,7 +120,7 @@ std::shared_ptr<APMRawEventData> rawEventDataFromRow(const APMSqliteStore::Row& 
     return nullptr;
   }
   const auto body = row.bytes(kData);
-  auto event = APMEvent::decodeBody(row.text(kName), row.real(kTimestamp), platform::Data(body.begin(), body.end()));
+  auto event = APMEventEncoding::decodeBody(row.text(kName), row.real(kTimestamp), platform::Data(body.begin(), body.end()));
   if (!event) {
     APMFail(error, kAPMStoreErrorCorruptData,
             "Raw event data is corrupted. RowID " + std::to_string(row.integer(kRowID)));
@@ -181,7 +182,7 @@ bool APMDatabaseRawEvents::updateRawEvent(const APMRawEventData& rawEvent, platf
   forgetRawEventFacts();
   auto changed = connection_->execute(
       "UPDATE raw_events SET name = ?, timestamp = ?, data = ? WHERE rowid = ?",
-      {Object(event.name()), Object(event.timestamp()), Object(event.encodedBody()), Object(rawEvent.rowID())}, error);
+      {Object(event.name()), Object(event.timestamp()), Object(APMEventEncoding::encodedBody(event)), Object(rawEvent.rowID())}, error);
   if (!changed) return false;
   if (*changed == 0) {
     return APMFail(error, kAPMStoreErrorInvalidArgument,

@@ -28,7 +28,7 @@ APMSqliteStore::ColumnInfo eventSamplingColumns() {
 std::vector<APMTableDefinition> makeTables() {
   return {
       // Kept lean: the event road writes one row per event. Name and time have columns of their
-      // own; origin, flags and parameters travel in the compact body (see APMEvent::encodedBody).
+      // own; origin, flags and parameters travel in the compact body (see APMEventEncoding::encodedBody).
       {kRawEvents,
        {{"name", "TEXT NOT NULL"},
         {"timestamp", "REAL NOT NULL"},

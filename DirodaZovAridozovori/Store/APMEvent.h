@@ -12,8 +12,6 @@ class APMCompactParameters;
 struct APMEventParameterLimits;
 
 // The event as an editing program sees it: public name, timestamp and host-value parameters.
-class APMPBEvent;
-
 struct APMEditEventForm {
   std::string name;
   double timestamp = 0;
@@ -73,20 +71,6 @@ class APMEvent {
   // previous timestamp 0.
   APMEditEventForm editEvent() const;
   static std::shared_ptr<APMEvent> eventFromEditEvent(const APMEditEventForm& editEvent);
-
-  // The stored form of a raw-event row (origin, public flag, previous timestamp, parameters; the row
-  // keeps name and timestamp in columns of their own), and back. Decoding never trusts its input:
-  // truncated or malformed bytes give none.
-  platform::Data encodedBody() const;
-  // The same into out, replacing what it held (its room is reused).
-  void encodeBody(platform::Data& out) const;
-  static std::shared_ptr<APMEvent> decodeBody(const std::string& name, double timestamp, const platform::Data& body);
-  // The whole event, name and timestamp included (for records that keep an event in one column).
-  platform::Data encoded() const;
-  static std::shared_ptr<APMEvent> decode(const platform::Data& bytes);
-
-  // The upload form: parameters, name, and timestamps in whole milliseconds.
-  std::shared_ptr<APMPBEvent> protoEvent() const;
 
   bool operator==(const APMEvent& other) const;
 

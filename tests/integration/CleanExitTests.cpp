@@ -20,6 +20,7 @@
 
 #include "APMEExperimentRequestBuilder.h"
 #include "APMEvent.h"
+#include "APMEventEncoding.h"
 #include "APMMeasurement.h"
 #include "APMEngineRegistry.h"
 #include "APMPersistedConfig.h"
@@ -170,7 +171,7 @@ std::vector<int64_t> storedSequence(const std::string& database) {
   sqlite3_bind_text(statement, 1, kEventName, -1, SQLITE_STATIC);
   while (sqlite3_step(statement) == SQLITE_ROW) {
     auto bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, 1));
-    auto event = APMEvent::decodeBody(kEventName, sqlite3_column_double(statement, 0),
+    auto event = APMEventEncoding::decodeBody(kEventName, sqlite3_column_double(statement, 0),
                                       platform::Data(bytes, bytes + sqlite3_column_bytes(statement, 1)));
     const APMValue* seq = event ? event->parameter("seq") : nullptr;
     sequence.push_back(seq ? seq->int64Value() : -1);

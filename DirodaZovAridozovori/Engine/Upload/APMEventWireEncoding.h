@@ -1,6 +1,6 @@
 #pragma once
 // An event's upload form (APMPBEvent) written straight into its protocol-buffer encoding, byte for
-// byte what the generated encoder writes for event.copyWithPreviousTimestamp(previous)->protoEvent():
+// byte what the generated encoder writes for APMEventEncoding::protoEvent(*event.copyWithPreviousTimestamp(previous)):
 // bundling encodes every stored event, and building the message first cost more than the rest of
 // bundling a plain event.
 
@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "APMEvent.h"
+#include "APMEventEncoding.h"
 #include "platform/Object.h"
 
 // previousTimestamp 0: the field is left out.

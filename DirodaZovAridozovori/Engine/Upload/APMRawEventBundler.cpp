@@ -8,6 +8,7 @@
 #include "APMBundleFields.h"
 #include "APMBundlingTotals.h"
 #include "APMDatabase.h"
+#include "APMEventEncoding.h"
 #include "APMEventSampler.h"
 #include "APMEventWireEncoding.h"
 #include "APMMonitor.h"
@@ -299,7 +300,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     std::vector<std::shared_ptr<APMPBEvent>> messages;
     messages.reserve(aggregated->size());
     for (size_t i = 0; i < aggregated->size(); ++i) {
-      messages.push_back((*aggregated)[i]->copyWithPreviousTimestamp(previousTimestamps[i])->protoEvent());
+      messages.push_back(APMEventEncoding::protoEvent(*(*aggregated)[i]->copyWithPreviousTimestamp(previousTimestamps[i])));
     }
     APMEventSampler::Settings settings;
     settings.samplingEnabled = true;

@@ -1,4 +1,5 @@
 #include "APMEvent.h"
+#include "APMEventEncoding.h"
 
 #include <gtest/gtest.h>
 
@@ -26,24 +27,55 @@ std::shared_ptr<APMEvent> richEvent() {
 
 TEST(APMEventTest, StoredFormRoundTripsExactlyAndDamagedFormsNeverDecodeIntoGarbage) {
   auto event = richEvent();
-  const platform::Data body = event->encodedBody();
-  auto decoded = APMEvent::decodeBody(event->name(), event->timestamp(), body);
-  auto whole = APMEvent::decode(event->encoded());
+  const platform::Data body = APMEventEncoding::encodedBody(*event);
+  auto decoded = APMEventEncoding::decodeBody(event->name(), event->timestamp(), body);
+  auto whole = APMEventEncoding::decode(APMEventEncoding::encoded(*event));
   ASSERT_TRUE(decoded && whole);
   EXPECT_TRUE(*decoded == *event);
   EXPECT_TRUE(*whole == *event);
   for (size_t size = 0; size < body.size(); ++size) {
     platform::Data cut(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(size));
-    EXPECT_FALSE(APMEvent::decodeBody("purchase", 1, cut)) << "prefix of " << size << " bytes";
+    EXPECT_FALSE(APMEventEncoding::decodeBody("purchase", 1, cut)) << "prefix of " << size << " bytes";
   }
   platform::Data trailing = body, wrongVersion = body;
   trailing.push_back(0);
   wrongVersion[0] = 99;
-  EXPECT_FALSE(APMEvent::decodeBody("purchase", 1, trailing));
-  EXPECT_FALSE(APMEvent::decodeBody("purchase", 1, wrongVersion));
+  EXPECT_FALSE(APMEventEncoding::decodeBody("purchase", 1, trailing));
+  EXPECT_FALSE(APMEventEncoding::decodeBody("purchase", 1, wrongVersion));
   // A huge declared count must fail cleanly rather than allocate.
   platform::Data hostile{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0x0f};
-  EXPECT_FALSE(APMEvent::decodeBody("x", 1, hostile));
+  EXPECT_FALSE(APMEventEncoding::decodeBody("x", 1, hostile));
+}
+
+// Rows written by earlier versions are read back byte for byte, so the layout is pinned here as
+// bytes: version, flags, origin, previous timestamp, then the parameters in name order.
+TEST(APMEventTest, StoredFormsKeepTheirByteLayout) {
+  auto event = APMEvent::create("app", true, "tap", 1700000000, 1.5,
+                                APMParameters{{"a", APMValue(std::vector<APMParameters>{{{"k", APMValue(int64_t{1})}}})},
+                                              {"d", APMValue(0.5)},
+                                              {"m", APMValue(int64_t{300})},
+                                              {"n", APMValue(int64_t{-2})},
+                                              {"s", APMValue("x")}});
+  ASSERT_TRUE(event);
+  const platform::Data body{
+      0x01, 0x01, 0x03, 'a', 'p', 'p', 0, 0, 0, 0, 0, 0, 0xf8, 0x3f,  // version, public, origin, previous
+      0x05,                                                           // parameter count
+      0x01, 'a', 0x04, 0x01, 0x01, 0x01, 'k', 0x01, 0x02,             // one item holding k = 1
+      0x01, 'd', 0x02, 0, 0, 0, 0, 0, 0, 0xe0, 0x3f,                  // 0.5
+      0x01, 'm', 0x01, 0xd8, 0x04,                                    // 300, zigzag and two varint bytes
+      0x01, 'n', 0x01, 0x03,                                          // -2, zigzag
+      0x01, 's', 0x03, 0x01, 'x'};
+  EXPECT_EQ(APMEventEncoding::encodedBody(*event), body);
+  platform::Data reused(body.size() + 8, 0x77);
+  APMEventEncoding::encodeBody(*event, reused);
+  EXPECT_EQ(reused, body) << "what the buffer held before is replaced";
+
+  platform::Data whole{0x03, 't', 'a', 'p', 0, 0, 0, 0x40, 0xfc, 0x54, 0xd9, 0x41};  // name, timestamp
+  whole.insert(whole.end(), body.begin(), body.end());
+  EXPECT_EQ(APMEventEncoding::encoded(*event), whole);
+  auto back = APMEventEncoding::decode(whole);
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(*back == *event);
 }
 
 TEST(APMEventTest, EventFromEditFormMapsBackAndTakesTheOriginParameter) {
@@ -69,7 +101,7 @@ TEST(APMEventTest, EventFromEditFormMapsBackAndTakesTheOriginParameter) {
 }
 
 TEST(APMEventTest, ProtoFormCarriesEveryValueKindAndMilliseconds) {
-  auto decoded = APMPBEvent::fromBuffer(richEvent()->protoEvent()->protoBuffer());
+  auto decoded = APMPBEvent::fromBuffer(APMEventEncoding::protoEvent(*richEvent())->protoBuffer());
   ASSERT_TRUE(decoded);
   EXPECT_EQ(APMNanoGetString(*decoded, APMPBEvent::kName), "purchase");
   EXPECT_EQ(APMNanoGetInt64(*decoded, APMPBEvent::kTimestampMillis), 1700000000125);

@@ -53,7 +53,7 @@ TEST(APMEventWireEncodingTest, MatchesTheGeneratedEncoderForEveryKindOfValue) {
   for (const auto& c : cases) {
     auto event = APMEvent::create("app", true, c.name, c.timestamp, 0, c.parameters);
     ASSERT_TRUE(event) << c.label;
-    const platform::Data expected = event->copyWithPreviousTimestamp(c.previous)->protoEvent()->protoBuffer();
+    const platform::Data expected = APMEventEncoding::protoEvent(*event->copyWithPreviousTimestamp(c.previous))->protoBuffer();
     EXPECT_EQ(APMEventUploadEncoding(*event, c.previous), expected) << c.label;
   }
 }
@@ -62,9 +62,9 @@ TEST(APMEventWireEncodingTest, MatchesTheGeneratedEncoderForEveryKindOfValue) {
 TEST(APMEventWireEncodingTest, ThePreviousOccurrenceComesFromTheArgumentNotTheEvent) {
   auto event = APMEvent::create("app", true, "tap", 1700000000, 1600000000, {{"n", APMValue(int64_t{1})}});
   ASSERT_TRUE(event);
-  EXPECT_EQ(APMEventUploadEncoding(*event, 0), event->copyWithPreviousTimestamp(0)->protoEvent()->protoBuffer());
+  EXPECT_EQ(APMEventUploadEncoding(*event, 0), APMEventEncoding::protoEvent(*event->copyWithPreviousTimestamp(0))->protoBuffer());
   EXPECT_EQ(APMEventUploadEncoding(*event, 1650000000),
-            event->copyWithPreviousTimestamp(1650000000)->protoEvent()->protoBuffer());
+            APMEventEncoding::protoEvent(*event->copyWithPreviousTimestamp(1650000000))->protoBuffer());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "APMEvent.h"
+#include "APMEventEncoding.h"
 #include "APMNanoAccessors.h"
 #include "Upload/APMEventWireEncoding.h"
 #include "APMPBMessages.h"
@@ -155,7 +156,7 @@ TEST(APMUploadBatchTest, BundlesSentWithTheirStoredEventsAreTheDecodedBundlesByt
                                                   {"items", APMValue(std::vector<APMParameters>{
                                                                 {{"id", APMValue(std::string("SKU"))}}})},
                                                   {"value", APMValue(9.99)}});
-      events.push_back(event->protoEvent());
+      events.push_back(APMEventEncoding::protoEvent(*event));
     }
     APMNanoSetRepeatedField(*result, Bundle::kEvents, events);
     APMNanoSetInt32(*result, Bundle::kProtocolVersion, 1);
@@ -219,11 +220,11 @@ TEST(APMUploadBatchTest, QueuedBundlesWhoseEventsDoNotParseAreRefused) {
     encoding.insert(encoding.end(), field.begin(), field.end());
     return encoding;
   };
-  const platform::Data good = APMEvent::create("app", true, "tap", 1700000000, 0,
-                                               APMParameters{{"items", APMValue(std::vector<APMParameters>{
-                                                                           {{"id", APMValue(std::string("a"))}}})}})
-                                  ->protoEvent()
-                                  ->protoBuffer();
+  const platform::Data good =
+      APMEventEncoding::protoEvent(*APMEvent::create("app", true, "tap", 1700000000, 0,
+                                                     APMParameters{{"items", APMValue(std::vector<APMParameters>{
+                                                                                 {{"id", APMValue(std::string("a"))}}})}}))
+          ->protoBuffer();
   auto withTail = [&good](std::initializer_list<uint8_t> tail) {
     platform::Data body = good;
     body.insert(body.end(), tail);
