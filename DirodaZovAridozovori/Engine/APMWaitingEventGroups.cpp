@@ -105,6 +105,7 @@ void APMWaitingEventGroups::joinOpenGroup(PendingEvent&& pending, std::shared_pt
   if (handedBack && handedBack_) *handedBack = std::move(handedBack_);
   if (!openGroup_) {
     openGroup_ = std::make_shared<EventGroup>();
+    ++groupsOpened_;
     // The engine owns the road: while it lives, so does this.
     std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
     std::shared_ptr<EventGroup> group = openGroup_;
@@ -169,13 +170,31 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
            std::to_string(events.size() - handled) + " events not stored before the process ended");
   }
   bool moreWaiting = false;
+  uint64_t opened = 0;
   {
     std::lock_guard<std::mutex> lock(groupMutex_);
     moreWaiting = openGroup_ != nullptr;
+    opened = groupsOpened_;
   }
   handBackWrittenEvents(std::move(events));
   // Checkpoints wait for the road to fall quiet, so a burst does not copy its pages back over and over.
-  if (!moreWaiting && !shuttingDown_) host_.database()->checkpointWhenQuiet();
+  if (moreWaiting || shuttingDown_) return;
+  std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
+  engine_.setup().scheduler->workerQueue()->after(kQuietSeconds, [this, weakEngine, opened] {
+    auto engine = weakEngine.lock();
+    if (!engine) return;
+    APMScheduler::runGuardedBlockID("APMMeasurement:4031", [&] { checkpointWhenQuietAfter(opened); });
+  });
+}
+
+void APMWaitingEventGroups::checkpointWhenQuietAfter(uint64_t opened) {
+  {
+    std::lock_guard<std::mutex> lock(groupMutex_);
+    // A later group's drain asks again when it ends.
+    if (groupsOpened_ != opened) return;
+  }
+  if (shuttingDown_ || !host_.database()) return;
+  host_.database()->checkpointWhenQuiet();
 }
 
 void APMWaitingEventGroups::handBackWrittenEvents(std::deque<PendingEvent>&& events) {

@@ -29,6 +29,10 @@ class APMWaitingEventGroups final {
  public:
   using Interceptor = APMEventInterceptor;
   static constexpr size_t kMaxEventsPerTransaction = 2000;
+  // How long no group may open after a drain before the road counts as quiet and the WAL is
+  // checkpointed: a caller waiting for room, or the front waiting for the worker, leaves the road
+  // empty for a moment in the middle of a burst.
+  static constexpr double kQuietSeconds = 0.02;
 
   APMWaitingEventGroups(APMMeasurement& engine, APMEventWriterHost& host, APMEventWriter& writer,
                         APMWorkerEventRoad& worker);
@@ -65,16 +69,20 @@ class APMWaitingEventGroups final {
   // taken the last ones (then the worker frees these itself).
   void handBackWrittenEvents(std::deque<PendingEvent>&& events);
   void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
+  // Worker queue: checkpoints once kQuietSeconds have passed with no group opened after the
+  // opened-th.
+  void checkpointWhenQuietAfter(uint64_t opened);
 
   APMMeasurement& engine_;
   APMEventWriterHost& host_;
   APMEventWriter& writer_;
   APMWorkerEventRoad& worker_;
   std::atomic<bool> shuttingDown_{false};
-  // Guards openGroup_ and handedBack_: entry points on any thread add to the one, the worker takes
+  // Guards openGroup_, groupsOpened_ and handedBack_: entry points on any thread add to the one, the worker takes
   // it; the worker leaves the other, the front takes it.
   std::mutex groupMutex_;
   std::shared_ptr<EventGroup> openGroup_;
+  uint64_t groupsOpened_ = 0;
   // Events the worker has written, freed by the front's next compact event on its own queue: the
   // thread that made them frees them for a fraction of what it costs the worker (the road's
   // slowest thread) to free memory of another thread's arena. At most one group waits here.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -439,6 +441,41 @@ TEST_F(EventPipelineTest, SessionStartInTheGroupSeesTheMetadataWaitingForTheComm
   EXPECT_EQ(without[0].integer("_sno"), 2);
   EXPECT_FALSE(with[0].has("_sid")) << "its metadata carries the session ID";
   EXPECT_FALSE(with[0].has("_sno"));
+}
+
+// The road counts as quiet, and its WAL is checkpointed (emptied and cut to nothing), only once no
+// event group has opened for 20 ms after a drain: a group opening in between puts it off.
+TEST_F(EventPipelineTest, TheWALIsCheckpointedOnlyOnceNoGroupHasOpenedForTwentyMilliseconds) {
+  start();
+  std::string wal;
+  onWorker([&] {
+    wal = engine().database()->databasePath() + "-wal";
+    // More than the 1000 pages a quiet checkpoint waits for, written through the engine's connection
+    // and gone again before the events, whose metadata would carry it.
+    auto& properties = engine().database()->userProperties();
+    ASSERT_TRUE(properties.updateUserAttribute(
+        APMUserAttribute("app", "filler", APMValue(std::string(5 * 1024 * 1024, 'f')), kStartTime), nullptr));
+    ASSERT_TRUE(properties.deleteUserAttributeWithName("filler", nullptr));
+  });
+  auto walBytes = [&] { return std::filesystem::file_size(wal); };
+  // Lets timers that are due hand their blocks to the worker, and the worker run them.
+  auto settle = [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    drain();
+  };
+  logPublic("first");
+  drain();
+  settle();
+  EXPECT_GT(walBytes(), 0u) << "the end of a drain is no quiet moment yet";
+  clock_->advance(0.010);
+  logPublic("second");
+  drain();
+  clock_->advance(0.015);  // 25 ms after the first drain, 15 after the second
+  settle();
+  EXPECT_GT(walBytes(), 0u) << "a group opened since the first drain";
+  clock_->advance(0.010);
+  EXPECT_TRUE(testsupport::waitFor([&] { return walBytes() == 0; })) << "20 ms after the second drain";
+  EXPECT_EQ(rowsNamed("second").size(), 1u);
 }
 
 // User-property changes travel in the event group with the events around them, in their order: one
