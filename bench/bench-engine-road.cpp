@@ -30,7 +30,7 @@ void BM_EngineEventRoad(benchmark::State& state) {
   // Each burst runs on a day of its own, so the daily limits never refuse bench events.
   auto clock = std::make_shared<platform::FakeClock>(1700000000.0);
   platform::installClock(clock);
-  auto engine = APMMeasurement::create("1:1:macos:bench", true, false, {});
+  auto engine = APMMeasurement::create("1:1:macos:bench", {.isAnalyticsCollectionEnabled = true});
   engine->setup().scheduler->workerQueue()->sync([] {});
   const platform::Dictionary parameters{{"item", "sword"}, {"price", 12}, {"ratio", 0.5}};
   int64_t stored = 0;

@@ -37,6 +37,14 @@ bool APMAnalyticsHooksIsAppActive() {
   return hooks->isAppActive && hooks->isAppActive();
 }
 
+bool APMAnalyticsHooksLogInternalEvent(const std::string& origin, const std::string& name,
+                                       const platform::Dictionary& parameters) {
+  auto hooks = APMAnalyticsHooksSnapshot();
+  if (!hooks->logInternalEventWithOrigin) return false;
+  hooks->logInternalEventWithOrigin(origin, name, parameters);
+  return true;
+}
+
 bool APMPublicAPIPresent() { return platform::ClassRegistry::exists(kPublicAPIClassName); }
 
 platform::Dictionary APMAnalyticsHooksScreenParameters() {

@@ -68,6 +68,10 @@ APMAnalyticsHooks APMCurrentAnalyticsHooks();
 std::shared_ptr<const APMAnalyticsHooks> APMAnalyticsHooksSnapshot();
 // The installed isAppActive hook's answer, NO without one.
 bool APMAnalyticsHooksIsAppActive();
+// Hands an internal event to the front's internal road when a front installed one: false (and
+// nothing done) without it.
+bool APMAnalyticsHooksLogInternalEvent(const std::string& origin, const std::string& name,
+                                       const platform::Dictionary& parameters);
 // Whether the public API is linked into the process.
 bool APMPublicAPIPresent();
 // The current screen's parameters, none without the hook.

@@ -72,11 +72,7 @@ const APMEngineComponentList& APMEngineEventRoad::engineComponents() const { ret
 
 void APMEngineEventRoad::logInternalEvent(const std::string& origin, const std::string& name,
                                           const platform::Dictionary& parameters) {
-  auto hooks = APMAnalyticsHooksSnapshot();
-  if (hooks->logInternalEventWithOrigin) {
-    hooks->logInternalEventWithOrigin(origin, name, parameters);
-    return;
-  }
+  if (APMAnalyticsHooksLogInternalEvent(origin, name, parameters)) return;
   // No front: the event takes the engine's own road, after the current block.
   logEventWithOrigin(origin, false, name, parameters, platform::now(), {.ignoreInterceptor = true}, nullptr, {});
 }

@@ -65,17 +65,14 @@ const bool kSubscribedToLaunchAtLoad = [] {
 
 // MARK: - Shared engine
 
-void APMEngineRegistry::initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
-                                                          bool isAnalyticsCollectionDeactivated,
-                                                          const std::vector<std::string>& safelistedEvents) {
+void APMEngineRegistry::initializeSharedInstanceWithAppID(const std::string& appID, const APMEngineOptions& options) {
   auto& state = shared();
   std::lock_guard<std::mutex> lock(state.mutex);
   if (state.created) return;
   state.created = true;
   if (appID.empty()) return;
   APMMonitor::shared();
-  state.engine =
-      APMMeasurement::create(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated, safelistedEvents);
+  state.engine = APMMeasurement::create(appID, options);
   if (state.engine) takeLaunches(*state.engine, true);
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "APMEngineSetup.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Object.h"
 
@@ -20,9 +21,7 @@ class APMEngineRegistry {
   APMEngineRegistry() = delete;
 
   // ---- The shared engine.
-  static void initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
-                                                bool isAnalyticsCollectionDeactivated,
-                                                const std::vector<std::string>& safelistedEvents);
+  static void initializeSharedInstanceWithAppID(const std::string& appID, const APMEngineOptions& options);
   static bool hasSharedInstance();
   static std::shared_ptr<APMMeasurement> sharedInstance();
   static std::shared_ptr<APMMonitor> monitor();

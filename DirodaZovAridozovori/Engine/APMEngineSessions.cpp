@@ -28,14 +28,11 @@ APMSessionSettings sessionSettings(const std::shared_ptr<APMRemoteConfig>& confi
 APMSessionReporterHost sessionHost(std::weak_ptr<APMMeasurement> weakEngine) {
   APMSessionReporterHost host;
   host.logInternalEvent = [weakEngine](const std::string& name, const platform::Dictionary& parameters) {
-    auto hooks = APMCurrentAnalyticsHooks();
-    if (hooks.logInternalEventWithOrigin) {
-      hooks.logInternalEventWithOrigin(APMSessionEvents::kOriginAuto, name, parameters);
-      return;
-    }
+    // The front first, without holding the engine: a reporter that outlives its engine still
+    // reaches the front, and the engine is never kept alive (and ended) by this call.
+    if (APMAnalyticsHooksLogInternalEvent(APMSessionEvents::kOriginAuto, name, parameters)) return;
     if (auto engine = weakEngine.lock()) {
-      engine->eventRoad().logEventWithOrigin(APMSessionEvents::kOriginAuto, false, name, parameters, platform::now(),
-                                 {.ignoreInterceptor = true}, nullptr, {});
+      engine->eventRoad().logInternalEvent(APMSessionEvents::kOriginAuto, name, parameters);
     }
   };
   host.setInternalUserProperty = [weakEngine](const platform::Object& value, const std::string& name) {

@@ -9,6 +9,16 @@ class APMPersistedConfig;
 class APMScheduler;
 class VIZUzedaru;
 
+// The host's choices an engine is made with, as the app's settings give them.
+struct APMEngineOptions {
+  // Whether collection starts on.
+  bool isAnalyticsCollectionEnabled = false;
+  // The host's permanent opt-out: collection stays off whatever is asked later.
+  bool isAnalyticsCollectionDeactivated = false;
+  // When not empty, the only event names stored.
+  std::vector<std::string> safelistedEvents;
+};
+
 struct APMEngineSetup {
   // The name of the alarm made when none is given.
   static constexpr const char* kAlarmName = "Measurement timer";

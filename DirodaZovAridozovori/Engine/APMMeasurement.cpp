@@ -41,9 +41,7 @@ double hookLoadTimestamp(const APMAnalyticsHooks& hooks) {
 
 // MARK: - Creation
 
-std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID, bool isAnalyticsCollectionEnabled,
-                                                       bool isAnalyticsCollectionDeactivated,
-                                                       const std::vector<std::string>& safelistedEvents) {
+std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID, const APMEngineOptions& options) {
   auto monitor = log();
   if (appID.empty()) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kEmptyAppID,
@@ -96,9 +94,9 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
                  .network = network,
                  .scheduler = scheduler,
                  .alarm = alarm,
-                 .isAnalyticsCollectionEnabled = isAnalyticsCollectionEnabled,
-                 .isAnalyticsCollectionDeactivated = isAnalyticsCollectionDeactivated,
-                 .safelistedEvents = safelistedEvents});
+                 .isAnalyticsCollectionEnabled = options.isAnalyticsCollectionEnabled,
+                 .isAnalyticsCollectionDeactivated = options.isAnalyticsCollectionDeactivated,
+                 .safelistedEvents = options.safelistedEvents});
 }
 
 std::shared_ptr<APMMeasurement> APMMeasurement::create(APMEngineSetup setup) {

@@ -78,9 +78,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
 
   // ---- Creation.
   // nullptr (and a log line) for an empty app ID.
-  static std::shared_ptr<APMMeasurement> create(const std::string& appID, bool isAnalyticsCollectionEnabled,
-                                                bool isAnalyticsCollectionDeactivated,
-                                                const std::vector<std::string>& safelistedEvents);
+  static std::shared_ptr<APMMeasurement> create(const std::string& appID, const APMEngineOptions& options);
   // The designated form: every collaborator given. nullptr (and a log line) without an app ID, a
   // persisted configuration or a scheduler.
   static std::shared_ptr<APMMeasurement> create(APMEngineSetup setup);

@@ -197,7 +197,9 @@ void APMAnalyticsStartUp::startWithAppID(const std::string& appID, const std::st
   APMAnalyticsCollection::setCollectionDeactivatedAtStart(deactivated);
 
   APMAnalyticsOperationQueue::dispatchAsyncOnSerialQueue([appID, enabled, deactivated, safelist] {
-    APMEngineRegistry::initializeSharedInstanceWithAppID(appID, enabled, deactivated, safelist);
+    APMEngineRegistry::initializeSharedInstanceWithAppID(
+        appID, {.isAnalyticsCollectionEnabled = enabled, .isAnalyticsCollectionDeactivated = deactivated,
+                .safelistedEvents = safelist});
     if (APMEngineRegistry::hasSharedInstance()) setStartedEngineContext(engine()->components().context());
     if (DODOvaRudodazuVedevoro::isAppDelegateProxyEnabled()) {
       if (!deactivated) platform::DispatchQueue::main()->async([] { createAppDelegateProxy(); });

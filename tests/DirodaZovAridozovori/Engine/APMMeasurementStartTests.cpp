@@ -96,7 +96,8 @@ TEST_F(EngineStartTest, PersistedSwitchOverridesStartOption) {
   };
   for (const auto& c : cases) {
     APMPersistedConfig::sharedInstance()->consent().setMeasurementEnabledState(c.persistedState);
-    auto engine = APMMeasurement::create(kAppID, c.option, c.deactivated, {});
+    auto engine = APMMeasurement::create(
+        kAppID, {.isAnalyticsCollectionEnabled = c.option, .isAnalyticsCollectionDeactivated = c.deactivated});
     ASSERT_TRUE(engine);
     EXPECT_EQ(engine->collection().shouldEnableMeasurement(), c.expected)
         << "state " << c.persistedState << " option " << c.option << " deactivated " << c.deactivated;

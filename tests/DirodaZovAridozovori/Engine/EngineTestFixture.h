@@ -73,7 +73,9 @@ class EngineTest : public ::testing::Test, public StoredState {
                                         .isAnalyticsCollectionDeactivated = deactivated,
                                         .safelistedEvents = safelist});
     } else {
-      created = APMMeasurement::create(appID, enabled, deactivated, safelist);
+      created = APMMeasurement::create(appID, {.isAnalyticsCollectionEnabled = enabled,
+                                               .isAnalyticsCollectionDeactivated = deactivated,
+                                               .safelistedEvents = safelist});
     }
     ASSERT_TRUE(created);
     {

@@ -49,7 +49,7 @@ class ConditionalUserPropertyTest : public EngineTest {
   }
   void startSharedEngine() {
     if (auto identity = APMIdentity::sharedInstance()) identity->providedIdentifiers().setAppIDFromDMP(kAppID);
-    APMEngineRegistry::initializeSharedInstanceWithAppID(kAppID, true, false, {});
+    APMEngineRegistry::initializeSharedInstanceWithAppID(kAppID, {.isAnalyticsCollectionEnabled = true});
     std::lock_guard<std::mutex> lock(engineMutex_);
     engine_ = APMEngineRegistry::sharedInstance();
   }
