@@ -9,6 +9,7 @@ import gzip
 import os
 import plistlib
 import shutil
+import struct
 import subprocess
 import sys
 
@@ -168,6 +169,56 @@ def receipt():
                + attribute(17, record))
 
 
+BUNDLE = '''
+protocol_version: 1 platform: "ios" app_id: "%s" app_version: "2.4.0" resettable_device_id: "OLD-ID"
+start_timestamp_millis: 1699999990000 end_timestamp_millis: 1700000000000 device_model: "iPhone14,2"
+os_version: "17.1" limited_ad_tracking: true consent_signals: "G100" redacted_fields: "x"
+events { name: "_f" timestamp_millis: 1699999990000 params { name: "_c" int_value: 1 } }
+events { name: "purchase" timestamp_millis: 1699999995000 previous_timestamp_millis: 1699999991000
+  params { name: "value" double_value: 9.99 } params { name: "currency" string_value: "EUR" }
+  params { name: "items" array_value { params { name: "item_id" string_value: "sku-1" } } } }
+user_attributes { set_timestamp_millis: 1699999990000 name: "tier" string_value: "gold" }
+audience_evaluation_results { audience_id: 3 }
+experiment_ids: 4242 experiment_ids: 7
+''' % APP_ID
+
+
+def varint(value):
+    out = bytearray()
+    while value >= 0x80:
+        out.append((value & 0x7F) | 0x80)
+        value >>= 7
+    out.append(value)
+    return bytes(out)
+
+
+def stored_text(text):
+    data = text.encode()
+    return varint(len(data)) + data
+
+
+def stored_parameters(parameters):
+    """The stored event's parameter block: count, then name, tag and value for each."""
+    out = varint(len(parameters))
+    for name, value in parameters:
+        out += stored_text(name)
+        if isinstance(value, list):
+            out += b"\x04" + varint(len(value)) + b"".join(stored_parameters(item) for item in value)
+        elif isinstance(value, float):
+            out += b"\x02" + struct.pack("<d", value)
+        elif isinstance(value, int):
+            out += b"\x01" + varint((value << 1) ^ (value >> 63))
+        else:
+            out += b"\x03" + stored_text(value)
+    return out
+
+
+def stored_event(name, timestamp, origin, public, previous, parameters):
+    """An event as a record keeps it: name and timestamp, then the body a raw-event row stores."""
+    body = bytes([1, 1 if public else 0]) + stored_text(origin) + struct.pack("<d", previous)
+    return stored_text(name) + struct.pack("<d", timestamp) + body + stored_parameters(parameters)
+
+
 PREFERENCES = {
     "name": "gorilla", "count": 3, "ratio": 0.25, "on": True, "blob": b"\x00\x01\xff",
     "list": [1, "two", {"k": 3.5}], "empty": {},
@@ -207,6 +258,16 @@ def seeds():
             "campaign.txt": b"myapp://open?utm_source=news&utm_medium=email&utm_campaign=spring%20sale&zclid=abc"
                             b"&zbraid=z1&zad_flag=1#top",
             "plain.txt": b"https://example.com/path?q=1",
+        },
+        "queued_bundle": {
+            "bundle.pb": protoc("MeasurementBundle", "upload.proto", BUNDLE),
+            "no_events.pb": protoc("MeasurementBundle", "upload.proto", 'app_id: "%s" platform: "ios"' % APP_ID),
+        },
+        "stored_event": {
+            "purchase.bin": stored_event("purchase", 1700000000.0, "app", True, 1699999990.0, [
+                ("value", 9.99), ("currency", "EUR"), ("quantity", -3),
+                ("items", [[("item_id", "sku-1"), ("price", 4.5)], [("item_id", "sku-2")]])]),
+            "session_start.bin": stored_event("_s", 1700000001.0, "auto", False, 0.0, [("_sid", 1700000001)]),
         },
         "http_reply": {
             "validators.txt": b"HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\n"

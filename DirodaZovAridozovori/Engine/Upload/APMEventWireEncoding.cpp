@@ -72,8 +72,9 @@ void appendParameter(platform::Data& out, const std::string& name, const APMValu
 }
 
 void appendParameters(platform::Data& out, uint32_t tag, const APMParameters& parameters) {
-  for (const auto& [name, value] : parameters) {
-    appendNested(out, tag, [&](platform::Data& body) { appendParameter(body, name, value); });
+  // A named entry, not a structured binding: older clang (the fuzz build's) cannot capture one.
+  for (const auto& entry : parameters) {
+    appendNested(out, tag, [&entry](platform::Data& body) { appendParameter(body, entry.first, entry.second); });
   }
 }
 

@@ -1,0 +1,1 @@
+Biosr1:1234567890:ios:abcdef
