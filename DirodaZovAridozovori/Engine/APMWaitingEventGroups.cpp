@@ -194,7 +194,7 @@ void APMWaitingEventGroups::checkpointWhenQuietAfter(uint64_t opened) {
     if (groupsOpened_ != opened) return;
   }
   if (shuttingDown_ || !host_.database()) return;
-  host_.database()->checkpointWhenQuiet();
+  host_.database()->connection().checkpointWhenQuiet();
 }
 
 void APMWaitingEventGroups::handBackWrittenEvents(std::deque<PendingEvent>&& events) {

@@ -74,18 +74,16 @@ std::shared_ptr<APMDatabase> APMDatabase::create(const std::string& databaseName
     platform::setError(error, openError);
     return nullptr;
   }
-  if (!store->setCheckpointPolicy({kBurstCheckpointPages, kKeptWALBytes}, error)) return nullptr;
+  if (!store->checkpoints().setCheckpointPolicy(
+          {APMDatabaseConnection::kBurstCheckpointPages, APMDatabaseConnection::kKeptWALBytes}, error)) {
+    return nullptr;
+  }
   // Savepoint journals stay in memory: once one outgrew 64 KiB, SQLite would write every later
   // event's savepoint pages into a temporary file.
   if (!store->executeStatement("PRAGMA temp_store=MEMORY", {}, error)) return nullptr;
   std::shared_ptr<APMDatabase> database(new APMDatabase(std::move(store), std::move(persistedConfig), std::move(workerQueue)));
   if (!database->ensureSchema(error)) return nullptr;
   return database;
-}
-
-bool APMDatabase::checkpointWhenQuiet() {
-  if (!connection_->checkQueue("checkpointWhenQuiet", nullptr)) return false;
-  return store_->checkpointIfWALHolds(kQuietCheckpointPages);
 }
 
 bool APMDatabase::ensureSchema(platform::Error* error) {

@@ -46,15 +46,6 @@ class APMPersistedConfig;
 class APMDatabase {
  public:
   static constexpr const char* kDatabaseName = "diroda-app-measurement.sql";
-  // The WAL is copied back into the database when writes fall quiet (checkpointWhenQuiet) once it
-  // holds this many pages, as SQLite itself would after every commit...
-  static constexpr int64_t kQuietCheckpointPages = 1000;
-  // ...and during a burst only once it holds this many (about 40 MB): a burst of events rewrites
-  // the same pages of the metadata and the index over and over, and each checkpoint copies every
-  // page it finds and syncs the file twice.
-  static constexpr int64_t kBurstCheckpointPages = 10000;
-  // The least a restart of the WAL leaves of its file (see APMSqliteStore::CheckpointPolicy).
-  static constexpr int64_t kKeptWALBytes = 4 * 1024 * 1024;
 
   // Opens or creates the database in the storage directory. A file that fails the integrity check
   // is logged, set aside as "<name>.corrupt" and replaced by an empty database. workerQueue is the
@@ -76,9 +67,6 @@ class APMDatabase {
   // were kept.
   bool beginTransaction(platform::Error* error);
   bool endTransaction(bool keep, platform::Error* error);
-  // The writes fell quiet (no more are waiting): copies the WAL back into the database when it
-  // holds kQuietCheckpointPages or more. Whether a checkpoint ran.
-  bool checkpointWhenQuiet();
   // Changes whenever what raw-event metadata is read from may have changed through this
   // connection: a write to the user properties or the on-device measurement values, a reset, or
   // any rollback. Inside one exclusive transaction no one else writes, so an unchanged version
@@ -96,6 +84,8 @@ class APMDatabase {
   // Closes the connection, folding the write-ahead log into the file; later operations fail.
   void close();
 
+  // The connection the parts share, with its checkpoints (connection().checkpointWhenQuiet()).
+  APMDatabaseConnection& connection() { return *connection_; }
   // The parts that keep the tables, on the same connection and worker queue.
   APMDatabaseUserProperties& userProperties() { return userProperties_; }
   APMDatabaseRawEvents& rawEvents() { return rawEvents_; }

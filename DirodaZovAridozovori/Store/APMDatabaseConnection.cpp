@@ -27,6 +27,11 @@ bool APMDatabaseConnection::checkQueue(const char* operation, platform::Error* e
                  std::string("Database operation ") + operation + " must run on the worker queue");
 }
 
+bool APMDatabaseConnection::checkpointWhenQuiet() {
+  if (!checkQueue("checkpointWhenQuiet", nullptr)) return false;
+  return store_->checkpoints().checkpointIfWALHolds(kQuietCheckpointPages);
+}
+
 std::optional<APMSqliteStore::Records> APMDatabaseConnection::query(const std::string& sql,
                                                                     const platform::Array& values,
                                                                     platform::Error* error) {

@@ -1,6 +1,7 @@
 #pragma once
-// What every part of the measurement database shares: the one SQLite connection, the worker queue
-// its operations must run on, and the storage limits the remote configuration sets.
+// What every part of the measurement database shares: the one SQLite connection with its checkpoint
+// policy, the worker queue its operations must run on, and the storage limits the remote
+// configuration sets.
 //
 // Queue-confined like the parts: an operation called off the worker queue fails
 // (kAPMStoreErrorWrongQueue) without touching the file.
@@ -33,12 +34,25 @@ struct APMDatabaseVersion {
 
 class APMDatabaseConnection {
  public:
+  // The WAL is copied back into the database when writes fall quiet (checkpointWhenQuiet) once it
+  // holds this many pages, as SQLite itself would after every commit...
+  static constexpr int64_t kQuietCheckpointPages = 1000;
+  // ...and during a burst only once it holds this many (about 40 MB): a burst of events rewrites
+  // the same pages of the metadata and the index over and over, and each checkpoint copies every
+  // page it finds and syncs the file twice.
+  static constexpr int64_t kBurstCheckpointPages = 10000;
+  // The least a restart of the WAL leaves of its file (see APMSqliteCheckpoints::CheckpointPolicy).
+  static constexpr int64_t kKeptWALBytes = 4 * 1024 * 1024;
+
   APMDatabaseConnection(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<platform::DispatchQueue> workerQueue);
 
   const std::shared_ptr<APMSqliteStore>& store() const { return store_; }
   // True on the worker queue (or without one); otherwise logs, fills the error and answers false.
   bool checkQueue(const char* operation, platform::Error* error) const;
   void setLimitsProvider(std::function<APMDatabaseLimits()> provider);
+  // The writes fell quiet (no more are waiting): copies the WAL back into the database when it
+  // holds kQuietCheckpointPages or more. Whether a checkpoint ran.
+  bool checkpointWhenQuiet();
   APMDatabaseLimits limits() const;
 
   // Raw-event metadata is built from the user properties and the on-device measurement values: a

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "APMSqliteCheckpoints.h"
 #include "platform/Error.h"
 #include "platform/Object.h"
 
@@ -41,8 +42,13 @@ class APMSqliteStore {
   APMSqliteStore(const APMSqliteStore&) = delete;
   APMSqliteStore& operator=(const APMSqliteStore&) = delete;
 
+  // How long a statement waits for another connection's lock before it fails as busy.
+  static constexpr int kBusyTimeoutMilliseconds = 5000;
+
   const std::string& databasePath() const { return path_; }
   bool isOpen() const { return db_ != nullptr; }
+  // The connection, for the parts of this store that speak to SQLite themselves; null once closed.
+  sqlite3* handle() const { return db_; }
 
   // Creates the table with the elementary and add-on columns when missing; on an existing table adds
   // every listed column it lacks (SQLite cannot change a column's declaration, so the modify list
@@ -86,25 +92,8 @@ class APMSqliteStore {
   // the last call; none when it cannot be read.
   std::optional<int64_t> dataVersion();
 
-  // When the WAL is copied back into the database (a checkpoint). SQLite's own rule, after every
-  // 1000 pages, suits a trickle of writes; under a burst the same pages are written again and
-  // again, and copying them back each 1000 pages repeats the copies and their syncs. With a policy
-  // the WAL is checkpointed as a commit brings it to limitPages new pages, and whenever the owner
-  // asks (checkpointIfWALHolds, when its writes fall quiet). During a burst the file keeps its size
-  // from one checkpoint to the next (a restart leaves the larger of keptBytes and twice limitPages);
-  // the quiet checkpoint empties the file and cuts it to nothing. False when the connection refused
-  // it (closed).
-  struct CheckpointPolicy {
-    int64_t limitPages = 0;
-    int64_t keptBytes = 0;
-  };
-  bool setCheckpointPolicy(const CheckpointPolicy& policy, platform::Error* error);
-  // A checkpoint now when the WAL holds at least `pages` pages not yet copied back, or has grown to
-  // limitPages since it was last cut; whether one ran (SQLite refuses one inside a transaction). It
-  // never waits for another connection: what that one still reads stays for a later checkpoint.
-  bool checkpointIfWALHolds(int64_t pages);
-  // WAL pages committed and not yet copied back, as this connection counts them.
-  int64_t uncheckpointedPages() const { return uncheckpointedPages_; }
+  // The WAL's checkpoints on this connection.
+  APMSqliteCheckpoints& checkpoints() { return checkpoints_; }
 
   // One row of a query while it is stepped, read in place by column index (the order the query
   // names them), without building a dictionary: bundling reads a thousand rows per group. Valid
@@ -209,16 +198,9 @@ class APMSqliteStore {
   void release(sqlite3_stmt* statement, bool owned);
   std::optional<std::vector<std::string>> columnNames(const std::string& table, platform::Error* error);
 
-  static int walCommitted(void* store, sqlite3* db, const char* name, int pages);
-  void noteWALPages(int pages);
-  bool checkpoint(int mode);
-
   std::string path_;
   sqlite3* db_ = nullptr;
-  CheckpointPolicy checkpointPolicy_;
-  int64_t walPages_ = 0;             // the WAL's size in pages at the last commit
-  int64_t uncheckpointedPages_ = 0;  // of them, committed since the last checkpoint
-  int64_t largestWALPages_ = 0;      // the WAL's largest size since it was last cut to nothing
+  APMSqliteCheckpoints checkpoints_{*this};
   std::unordered_map<std::string, sqlite3_stmt*> statements_;
   struct Scope {
     bool opened = false;    // its BEGIN or SAVEPOINT was issued

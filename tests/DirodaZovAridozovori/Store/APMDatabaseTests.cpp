@@ -445,6 +445,42 @@ TEST_F(APMDatabaseTest, ResetEmptiesEveryTableAndLeavesAWorkingDatabaseThatClose
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
+// A trickle of groups leaves its WAL to the quiet checkpoint until 1000 pages wait, as SQLite
+// itself would checkpoint; a burst's WAL may grow to 10000 pages, and a restart keeps that file.
+// Off the worker queue the quiet checkpoint is refused.
+TEST_F(APMDatabaseTest, TheQuietCheckpointWaitsForAThousandPagesAndTheWorkerQueue) {
+  std::shared_ptr<APMSqliteStore> store;
+  auto writeUntil = [&](int64_t pages) {
+    onWorker([&] {
+      ASSERT_TRUE(store->ensureTableWithName("trickle", {{"n", "INTEGER"}}, {}, {}, &e)) << e.description;
+      for (int64_t n = 0; store->checkpoints().uncheckpointedPages() < pages; ++n) {
+        ASSERT_TRUE(store->executeStatement("INSERT INTO trickle (n) VALUES (?)", {Object(n)}, &e)) << e.description;
+      }
+    });
+  };
+  onWorker([&] {
+    store = db_->connection().store();
+    auto pageSize = store->recordsForQuery("PRAGMA page_size", {}, &e);
+    auto limit = store->recordsForQuery("PRAGMA journal_size_limit", {}, &e);
+    ASSERT_TRUE(pageSize && limit) << e.description;
+    const int64_t page = platform::find(pageSize->front(), "page_size")->integerValue();
+    EXPECT_EQ(platform::find(limit->front(), "journal_size_limit")->integerValue(), 2 * 10000 * (page + 24));
+  });
+  // Each small row's commit adds a page or two, so this stops short of 1000.
+  writeUntil(995);
+  onWorker([&] {
+    ASSERT_LT(store->checkpoints().uncheckpointedPages(), 1000);
+    EXPECT_FALSE(db_->connection().checkpointWhenQuiet());
+  });
+  writeUntil(1000);
+  EXPECT_FALSE(db_->connection().checkpointWhenQuiet()) << "off the worker queue";
+  onWorker([&] {
+    EXPECT_GE(store->checkpoints().uncheckpointedPages(), 1000);
+    EXPECT_TRUE(db_->connection().checkpointWhenQuiet());
+    EXPECT_EQ(store->checkpoints().uncheckpointedPages(), 0);
+  });
+}
+
 TEST_F(APMDatabaseTest, RowsOverTheAgeOrCountLimitsGoOldestFirstWithOrphanMetadata) {
   const double now = 1700000000;
   db_->setLimitsProvider([] {

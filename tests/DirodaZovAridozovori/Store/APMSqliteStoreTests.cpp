@@ -393,34 +393,34 @@ TEST_F(APMSqliteStoreTest, ALoneRowThatCannotBeUndoneRollsTheTransactionBack) {
 TEST_F(APMSqliteStoreTest, CheckpointsFollowThePolicy) {
   platform::Error error;
   ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
-  ASSERT_TRUE(store_->setCheckpointPolicy({40, 16384}, &error)) << error.description;
+  ASSERT_TRUE(store_->checkpoints().setCheckpointPolicy({40, 16384}, &error)) << error.description;
   auto write = [&](int rows) { writePages(rows); };
   auto databaseBytes = [&] { return std::filesystem::file_size(path_); };
   auto walBytes = [&] { return std::filesystem::file_size(path_ + "-wal"); };
   write(1);
-  ASSERT_TRUE(store_->checkpointIfWALHolds(1)) << "what the set-up wrote";
+  ASSERT_TRUE(store_->checkpoints().checkpointIfWALHolds(1)) << "what the set-up wrote";
 
   const auto start = databaseBytes();
   write(10);
   write(10);
   write(10);
   EXPECT_EQ(databaseBytes(), start) << "checkpointed below the limit";
-  EXPECT_FALSE(store_->checkpointIfWALHolds(1000));
+  EXPECT_FALSE(store_->checkpoints().checkpointIfWALHolds(1000));
   EXPECT_EQ(databaseBytes(), start);
   write(15);
   EXPECT_GT(databaseBytes(), start) << "not checkpointed at the limit";
-  EXPECT_EQ(store_->uncheckpointedPages(), 0);
+  EXPECT_EQ(store_->checkpoints().uncheckpointedPages(), 0);
 
   const auto atLimit = databaseBytes();
   write(5);
   EXPECT_EQ(databaseBytes(), atLimit);
-  EXPECT_TRUE(store_->checkpointIfWALHolds(5));
+  EXPECT_TRUE(store_->checkpoints().checkpointIfWALHolds(5));
   EXPECT_GT(databaseBytes(), atLimit);
-  EXPECT_FALSE(store_->checkpointIfWALHolds(1)) << "nothing left to copy";
+  EXPECT_FALSE(store_->checkpoints().checkpointIfWALHolds(1)) << "nothing left to copy";
 
   write(30);
   EXPECT_GT(walBytes(), 30u * 4096u);
-  EXPECT_TRUE(store_->checkpointIfWALHolds(30));
+  EXPECT_TRUE(store_->checkpoints().checkpointIfWALHolds(30));
   write(1);
   EXPECT_LE(walBytes(), 16384u) << "the emptied WAL keeps its size";
 }
@@ -431,30 +431,30 @@ TEST_F(APMSqliteStoreTest, CheckpointsFollowThePolicy) {
 TEST_F(APMSqliteStoreTest, BurstKeepsTheWALFileAndQuietCutsIt) {
   platform::Error error;
   ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
-  ASSERT_TRUE(store_->setCheckpointPolicy({40, 16384}, &error)) << error.description;
+  ASSERT_TRUE(store_->checkpoints().setCheckpointPolicy({40, 16384}, &error)) << error.description;
   auto write = [&](int rows) { writePages(rows); };
   auto walBytes = [&] { return std::filesystem::file_size(path_ + "-wal"); };
 
   write(50);
-  EXPECT_EQ(store_->uncheckpointedPages(), 0) << "checkpointed at the limit";
+  EXPECT_EQ(store_->checkpoints().uncheckpointedPages(), 0) << "checkpointed at the limit";
   write(1);
   EXPECT_GT(walBytes(), 40u * 4096u) << "restarted within the burst, the file kept its size";
-  EXPECT_TRUE(store_->checkpointIfWALHolds(1000)) << "grown in a burst: cut however little it holds";
+  EXPECT_TRUE(store_->checkpoints().checkpointIfWALHolds(1000)) << "grown in a burst: cut however little it holds";
   EXPECT_EQ(walBytes(), 0u);
-  EXPECT_FALSE(store_->checkpointIfWALHolds(1000)) << "nothing held, nothing grown";
+  EXPECT_FALSE(store_->checkpoints().checkpointIfWALHolds(1000)) << "nothing held, nothing grown";
 
   sqlite3* reader = nullptr;
   ASSERT_EQ(sqlite3_open(path_.c_str(), &reader), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM pages;", nullptr, nullptr, nullptr), SQLITE_OK);
   write(30);
-  EXPECT_TRUE(store_->checkpointIfWALHolds(1));
-  EXPECT_GT(store_->uncheckpointedPages(), 0) << "what the reader's snapshot predates stays in the WAL";
+  EXPECT_TRUE(store_->checkpoints().checkpointIfWALHolds(1));
+  EXPECT_GT(store_->checkpoints().uncheckpointedPages(), 0) << "what the reader's snapshot predates stays in the WAL";
   EXPECT_GT(walBytes(), 30u * 4096u);
   ASSERT_EQ(sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(reader);
-  EXPECT_TRUE(store_->checkpointIfWALHolds(1)) << "what the reader kept back is still owed";
+  EXPECT_TRUE(store_->checkpoints().checkpointIfWALHolds(1)) << "what the reader kept back is still owed";
   EXPECT_EQ(walBytes(), 0u);
-  EXPECT_EQ(store_->uncheckpointedPages(), 0);
+  EXPECT_EQ(store_->checkpoints().uncheckpointedPages(), 0);
 }
 
 TEST_F(APMSqliteStoreTest, FileThatIsNotADatabaseFailsTheIntegrityCheck) {
