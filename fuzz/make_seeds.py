@@ -225,6 +225,26 @@ PREFERENCES = {
 }
 
 
+def vendor_bits(on):
+    """A vendor bit string reaching vendor 755 (index 754), its bit on or off."""
+    return "10" * 377 + ("1" if on else "0") + "01"
+
+
+TCF_HOST = {
+    "IABTCF_EnableAdvertiserConsentMode": 1, "IABTCF_gdprApplies": 1, "IABTCF_CmpSdkID": 300,
+    "IABTCF_PolicyVersion": 4, "IABTCF_PurposeConsents": "1111111111", "IABTCF_PurposeLegitimateInterests": "0100001",
+    "IABTCF_VendorConsents": vendor_bits(True), "IABTCF_VendorLegitimateInterests": vendor_bits(False),
+    "IABTCF_PublisherRestrictions1": "2" * 760, "IABTCF_PublisherRestrictions7": "0" * 754 + "1",
+    "IABTCF_PurposeOneTreatment": 1, "IABTCF_PublisherCC": "CH",
+}
+TCF_SUITE = {
+    "DIRODA_ANALYTICS_TCF_DATA_ENABLED": True, "IABTCF_EnableAdvertiserConsentMode": 1, "IABTCF_gdprApplies": 1,
+    "IABTCF_CmpSdkID": 300, "IABTCF_PolicyVersion": 2, "IABTCF_PurposeConsents": "1010",
+    "IABTCF_VendorConsents": vendor_bits(False), "IABTCF_PublisherRestrictions": ["", "1", "", "", "", "", "2"],
+    "tcf_StringRepresentation": "isTCFDataEnabled=1,cmpSDKID=300",
+}
+
+
 def seeds():
     editing = program_text(EDITING_RULES)
     return {
@@ -268,6 +288,10 @@ def seeds():
                 ("value", 9.99), ("currency", "EUR"), ("quantity", -3),
                 ("items", [[("item_id", "sku-1"), ("price", 4.5)], [("item_id", "sku-2")]])]),
             "session_start.bin": stored_event("_s", 1700000001.0, "auto", False, 0.0, [("_sid", 1700000001)]),
+        },
+        "tcf_preferences": {
+            "granted.plist": plistlib.dumps({"host": TCF_HOST}, fmt=plistlib.FMT_BINARY),
+            "changed.plist": plistlib.dumps({"host": TCF_HOST, "suite": TCF_SUITE}, fmt=plistlib.FMT_XML),
         },
         "http_reply": {
             "validators.txt": b"HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\n"
