@@ -166,6 +166,7 @@ std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error)
 }
 
 bool APMDatabase::closeAndDeleteDatabase() {
+  if (!connection_->checkQueue("closeAndDeleteDatabase", nullptr)) return false;
   userProperties_.forgetWaitingUserAttributes();
   return store_->closeAndDeleteDatabase();
 }

@@ -37,6 +37,7 @@ bool APMDatabaseBundleQueue::insertBundle(const APMPBMeasurementBundle& bundle, 
 
 std::optional<std::vector<APMQueuedBundleMessage>> APMDatabaseBundleQueue::queryBundlesWithCountLimit(
     int64_t countLimit, int64_t sizeLimit, platform::Error* error) {
+  if (!connection_->checkQueue("queryBundlesWithCountLimit", error)) return std::nullopt;
   std::vector<APMQueuedBundleMessage> bundles;
   const bool read = readQueuedBundles(
       countLimit, sizeLimit,
@@ -68,7 +69,7 @@ bool APMDatabaseBundleQueue::readQueuedBundles(int64_t countLimit, int64_t sizeL
 
 std::optional<std::vector<APMQueuedBundle>> APMDatabaseBundleQueue::queryBundleDataWithCountLimit(
     int64_t countLimit, int64_t sizeLimit, platform::Error* error) {
-  if (!connection_->checkQueue("queryBundlesWithCountLimit", error)) return std::nullopt;
+  if (!connection_->checkQueue("queryBundleDataWithCountLimit", error)) return std::nullopt;
   std::vector<APMQueuedBundle> bundles;
   if (countLimit <= 0) return bundles;
   auto rows =

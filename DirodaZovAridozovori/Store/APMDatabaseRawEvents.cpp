@@ -193,6 +193,7 @@ bool APMDatabaseRawEvents::updateRawEvent(const APMRawEventData& rawEvent, platf
 
 std::shared_ptr<APMPBMeasurementBundle> APMDatabaseRawEvents::queryRawEventsMetadataWithFingerprint(
     int64_t fingerprint, platform::Error* error) {
+  if (!connection_->checkQueue("queryRawEventsMetadataWithFingerprint", error)) return nullptr;
   auto data = queryRawEventsMetadataDataWithFingerprint(fingerprint, error);
   if (!data) return nullptr;
   auto metadata = APMPBMeasurementBundle::fromBuffer(*data);
@@ -202,7 +203,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabaseRawEvents::queryRawEventsMeta
 
 std::optional<platform::Data> APMDatabaseRawEvents::queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint,
                                                                                               platform::Error* error) {
-  if (!connection_->checkQueue("queryRawEventsMetadataWithFingerprint", error)) return std::nullopt;
+  if (!connection_->checkQueue("queryRawEventsMetadataDataWithFingerprint", error)) return std::nullopt;
   std::optional<platform::Data> metadata;
   if (!store_->forEachRowOfQuery(
           "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?", {Object(fingerprint)},

@@ -33,6 +33,36 @@ TEST_F(APMDatabaseTest, OperationsOffTheWorkerQueueAreRefusedWithoutTouchingTheF
   onWorker([&] { EXPECT_FALSE(db_->userProperties().userAttributeWithName("color", nullptr)); });
 }
 
+// A refusal names the operation that was called, so that the log leads to the caller; closing and
+// deleting off the queue leaves the file and the connection as they were.
+TEST_F(APMDatabaseTest, EachOperationOffTheWorkerQueueIsRefusedUnderItsOwnName) {
+  const struct {
+    const char* name;
+    std::function<bool(platform::Error*)> call;
+  } cases[] = {
+      {"queryRawEventsMetadataDataWithFingerprint",
+       [&](platform::Error* error) { return db_->rawEvents().queryRawEventsMetadataDataWithFingerprint(1, error).has_value(); }},
+      {"queryRawEventsMetadataWithFingerprint",
+       [&](platform::Error* error) { return db_->rawEvents().queryRawEventsMetadataWithFingerprint(1, error) != nullptr; }},
+      {"queryBundleDataWithCountLimit",
+       [&](platform::Error* error) { return db_->bundleQueue().queryBundleDataWithCountLimit(1, 1, error).has_value(); }},
+      {"queryBundlesWithCountLimit",
+       [&](platform::Error* error) { return db_->bundleQueue().queryBundlesWithCountLimit(1, 1, error).has_value(); }},
+  };
+  for (const auto& c : cases) {
+    platform::Error error;
+    EXPECT_FALSE(c.call(&error)) << c.name;
+    EXPECT_EQ(error.code, kAPMStoreErrorWrongQueue) << c.name;
+    EXPECT_EQ(error.description, std::string("Database operation ") + c.name + " must run on the worker queue");
+  }
+  const std::string path = APMApplicationSupportPath(APMDatabase::kDatabaseName);
+  CapturedStoreLog log;
+  EXPECT_FALSE(db_->closeAndDeleteDatabase());
+  EXPECT_TRUE(log.contains(34003));
+  EXPECT_TRUE(std::filesystem::exists(path));
+  onWorker([&] { EXPECT_TRUE(db_->appMetadata().dailyCounts(&e)) << e.description; });
+}
+
 TEST_F(APMDatabaseTest, UserPropertiesKeepTheirValueKindsAndSurviveRestart) {
   onWorker([&] {
     ASSERT_TRUE(db_->userProperties().updateUserAttribute(APMUserAttribute("app", "color", APMValue("red"), 10), &e));
