@@ -215,20 +215,54 @@ std::optional<int64_t> APMDatabaseUserProperties::userAttributeCountForOrigin(co
 // MARK: - Writing
 
 bool APMDatabaseUserProperties::writeUserAttributeRow(const APMUserAttribute& attribute, platform::Error* error) {
+  const bool kept = keptUserAttributes() != nullptr;
   noteStoredUserAttributeWrite(attribute.name());
-  return store_->upsertRecord({{"name", Object(attribute.name())},
-                               {"origin", Object(attribute.origin())},
-                               {"set_timestamp", Object(attribute.lastSetTimestamp())},
-                               {"value", attribute.value().object()}},
-                              apm_schema::kUserAttributes, error);
+  if (!store_->upsertRecord({{"name", Object(attribute.name())},
+                             {"origin", Object(attribute.origin())},
+                             {"set_timestamp", Object(attribute.lastSetTimestamp())},
+                             {"value", attribute.value().object()}},
+                            apm_schema::kUserAttributes, error)) {
+    return false;
+  }
+  if (kept) keepWrittenUserAttribute(attribute.name());
+  return true;
 }
 
 std::optional<int64_t> APMDatabaseUserProperties::deleteUserAttributeRow(const std::string& name,
                                                                          platform::Error* error) {
+  const bool kept = keptUserAttributes() != nullptr;
   auto deleted = store_->deleteRecordsFromTableWithName(apm_schema::kUserAttributes, "name = ?", {Object(name)}, error);
   // Removing what is not there leaves every reader's copy true.
-  if (deleted != std::optional<int64_t>(0)) noteStoredUserAttributeWrite(name);
+  if (deleted == std::optional<int64_t>(0)) return deleted;
+  noteStoredUserAttributeWrite(name);
+  if (deleted && kept) {
+    auto& byName = storedUserAttributes_->byName;
+    byName.erase(std::remove_if(byName.begin(), byName.end(),
+                                [&](const StoredUserAttribute& row) { return row.attribute->name() == name; }),
+                 byName.end());
+    storedUserAttributes_->writes = storedUserAttributeWrites_;
+  }
   return deleted;
+}
+
+void APMDatabaseUserProperties::keepWrittenUserAttribute(const std::string& name) {
+  // The row as a later read would find it: its value in the kind the file gives back, and the new
+  // row ID that a replacing write takes (which orders properties set at the same time).
+  auto rows = connection_->query("SELECT rowid, * FROM user_attributes WHERE name = ?", {Object(name)}, nullptr);
+  if (!rows || rows->size() != 1) return;
+  auto attribute = userAttributeFromRow(rows->front());
+  if (!attribute) return;  // the next read reads the file, and reports the row it must skip
+  auto& byName = storedUserAttributes_->byName;
+  auto at = std::lower_bound(byName.begin(), byName.end(), name, [](const StoredUserAttribute& row, const std::string& key) {
+    return row.attribute->name() < key;
+  });
+  StoredUserAttribute row{std::move(attribute), apm_rows::integer(rows->front(), "rowid")};
+  if (at != byName.end() && at->attribute->name() == name) {
+    *at = std::move(row);
+  } else {
+    byName.insert(at, std::move(row));
+  }
+  storedUserAttributes_->writes = storedUserAttributeWrites_;
 }
 
 bool APMDatabaseUserProperties::updateUserAttribute(const APMUserAttribute& attribute, platform::Error* error) {

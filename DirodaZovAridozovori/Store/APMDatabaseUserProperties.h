@@ -59,8 +59,8 @@ class APMDatabaseUserProperties {
   std::unordered_map<std::string, uint64_t> userAttributeWrittenAt_;
 
   // The stored user properties by name, with their row IDs (which order properties set at the same
-  // time). Inside a transaction they are read once and kept while nothing here writes the table
-  // and nothing rolls back; outside one every read goes to the file.
+  // time). Inside a transaction they are read once and kept, with the rows written here since,
+  // while nothing rolls back; outside one every read goes to the file.
   struct StoredUserAttribute {
     std::shared_ptr<APMUserAttribute> attribute;
     int64_t rowID = 0;
@@ -77,6 +77,9 @@ class APMDatabaseUserProperties {
   // The user properties as readers see them: the stored ones with the waiting changes applied.
   std::optional<std::vector<StoredUserAttribute>> currentUserAttributes(platform::Error* error);
   void noteStoredUserAttributeWrite(const std::string& name);
+  // After a write through here while the stored properties were kept: the written row joins what is
+  // kept (read back once) instead of the whole table being read again. A rollback still drops all.
+  void keepWrittenUserAttribute(const std::string& name);
   std::optional<StoredUserAttributes> storedUserAttributes_;
   uint64_t storedUserAttributeWrites_ = 0;
 

@@ -823,6 +823,95 @@ TEST_F(APMDatabaseTest, ChangesWaitingForTheCommitReadAsWrittenAndFollowTheirSco
   });
 }
 
+// Inside a transaction the stored user properties are read once and kept through the writes made
+// here: whatever the writes and scopes, what is read equals what reading the file again gives (the
+// values, and the order of lifetime values set at one time, which follows their row IDs).
+TEST_F(APMDatabaseTest, KeptUserPropertiesFollowTheWritesAndScopesOfTheirTransaction) {
+  auto& properties = db_->userProperties();
+  auto set = [&](const char* name, APMValue value, double at) {
+    EXPECT_TRUE(properties.updateUserAttribute(APMUserAttribute("auto", name, std::move(value), at), &e));
+  };
+  auto remove = [&](const char* name) { EXPECT_TRUE(properties.deleteUserAttributeWithName(name, &e)); };
+  auto scope = [&](bool keep, const std::function<void()>& body) {
+    ASSERT_TRUE(db_->beginTransaction(&e));
+    body();
+    platform::Error ignored;
+    db_->endTransaction(keep, &ignored);
+  };
+  // Every property as read, then the lifetime values in their order.
+  auto read = [&] {
+    std::vector<std::string> seen;
+    for (const auto& attribute : properties.userAttributesIncludingInternal(true, &e).value_or(
+             std::vector<std::shared_ptr<APMUserAttribute>>{})) {
+      seen.push_back(attribute->name() + "=" + attribute->value().description() + "@" +
+                     std::to_string(attribute->lastSetTimestamp()));
+    }
+    seen.push_back("|");
+    for (const auto& attribute : properties.allLifetimeValueUserAttributes(&e).value_or(
+             std::vector<std::shared_ptr<APMUserAttribute>>{})) {
+      seen.push_back(attribute->name());
+    }
+    return seen;
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> steps;
+  };
+  const Case cases[] = {
+      {"a new property", [&] { set("color", APMValue("red"), 3); }},
+      {"a changed value", [&] { set("_ltv_EUR", APMValue(int64_t{9}), 2); }},
+      {"rewritten, a lifetime value set at the same time as another goes after it",
+       [&] { set("_ltv_USD", APMValue(int64_t{3}), 2); }},
+      {"changed and changed back",
+       [&] {
+         set("color", APMValue("red"), 3);
+         set("color", APMValue("blue"), 4);
+         set("color", APMValue("red"), 3);
+       }},
+      {"removed, and a removal of what is not there", [&] {
+         remove("_ltv_USD");
+         remove("absent");
+       }},
+      {"removed and set again", [&] {
+         remove("_ltv_EUR");
+         set("_ltv_EUR", APMValue(2.5), 2);
+       }},
+      {"a rolled-back scope", [&] {
+         set("color", APMValue("red"), 3);
+         scope(false, [&] {
+           set("color", APMValue("green"), 5);
+           remove("_ltv_USD");
+           set("size", APMValue(int64_t{4}), 5);
+         });
+       }},
+      {"a kept scope inside a rolled-back one",
+       [&] { scope(false, [&] { scope(true, [&] { set("_ltv_USD", APMValue(int64_t{8}), 2); }); }); }},
+  };
+  onWorker([&] {
+    for (const Case& c : cases) {
+      for (bool commit : {true, false}) {
+        SCOPED_TRACE(std::string(c.name) + (commit ? ", committed" : ", rolled back"));
+        ASSERT_TRUE(db_->reset(&e));
+        set("_ltv_USD", APMValue(int64_t{1}), 2);
+        set("_ltv_EUR", APMValue(int64_t{2}), 2);
+        set("_ltv_GBP", APMValue(int64_t{5}), 1);
+        ASSERT_TRUE(db_->beginTransaction(&e));
+        read();  // kept from here on
+        c.steps();
+        const auto kept = read();
+        properties.forgetStoredUserAttributes();
+        EXPECT_EQ(kept, read()) << "as the file holds them";
+        db_->endTransaction(commit, nullptr);
+        ASSERT_TRUE(db_->beginTransaction(&e));
+        const auto next = read();
+        properties.forgetStoredUserAttributes();
+        EXPECT_EQ(next, read()) << "the next transaction";
+        db_->endTransaction(false, nullptr);
+      }
+    }
+  });
+}
+
 TEST_F(APMDatabaseTest, AnOlderFileGainsTheNewColumnsAndKeepsItsRows) {
   const std::string path = closeAndRemoveFiles();
   {
