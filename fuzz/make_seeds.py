@@ -293,6 +293,12 @@ def seeds():
             "granted.plist": plistlib.dumps({"host": TCF_HOST}, fmt=plistlib.FMT_BINARY),
             "changed.plist": plistlib.dumps({"host": TCF_HOST, "suite": TCF_SUITE}, fmt=plistlib.FMT_XML),
         },
+        "program_file": {
+            "edit_and_create.txt": editing.encode(),
+            "loop.txt": program_text(LOOPING_RULES).encode(),
+            "event.json": b'{"name": "level_up", "timestamp": 1700000001, "params": {"level": 4, "ratio": 0.5,'
+                          b' "character": "wizard", "items": [{"item_id": "sku-1", "price": 4.5}, {"n": -2}]}}',
+        },
         "http_reply": {
             "validators.txt": b"HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\n"
                               b"Last-Modified: Tue, 14 Nov 2023 22:13:20 GMT\r\nETag: \"abc123\"\r\n"
