@@ -64,6 +64,16 @@ void useEventStep(std::function<void(const APMEvent&)> step) { useComponents({st
 
 class EventPipelineTest : public EngineTest {
  protected:
+  // Every engine made from now on sets the user property "tier" to an event's "tier" parameter as
+  // the event is written, inside the event.
+  void useTierStep() {
+    useEventStep([this](const APMEvent& event) {
+      if (const APMValue* tier = event.parameter("tier")) {
+        engine().database()->userProperties().updateUserAttribute(APMUserAttribute("app", "tier", *tier, kStartTime),
+                                                                  nullptr);
+      }
+    });
+  }
   void logRollout(const std::string& value) { logInternal("_ssr", {{"_ffr", value}}); }
   void setProperty(const std::string& name, APMValue value, const std::string& origin = "app") {
     engine().userProperties().setUserAttribute(std::make_shared<APMUserAttribute>(origin, name, std::move(value), kStartTime));
@@ -277,12 +287,7 @@ TEST_F(EventPipelineTest, SessionPropertiesRestoredByARolledBackEventAreRemovedA
 // fingerprint, in the canonical encoding (what encoding the decoded message gives), with the
 // properties of its moment in name order.
 TEST_F(EventPipelineTest, GroupMetadataFollowsEveryChangeInItsCanonicalEncoding) {
-  useEventStep([this](const APMEvent& event) {
-    if (const APMValue* tier = event.parameter("tier")) {
-      engine().database()->userProperties().updateUserAttribute(APMUserAttribute("app", "tier", *tier, kStartTime),
-                                                                nullptr);
-    }
-  });
+  useTierStep();
   start();
   drain();
   executeOnDatabaseFile(
@@ -353,12 +358,7 @@ std::vector<int64_t> integersOnDatabaseFile(const std::string& path, const std::
 // A group's metadata rows go in when it commits, in fingerprint order, one per fingerprint its kept
 // events use: a rolled-back event's row goes with it, and every stored event finds its metadata.
 TEST_F(EventPipelineTest, AGroupStoresTheMetadataOfItsKeptEventsInFingerprintOrder) {
-  useEventStep([this](const APMEvent& event) {
-    if (const APMValue* tier = event.parameter("tier")) {
-      engine().database()->userProperties().updateUserAttribute(APMUserAttribute("app", "tier", *tier, kStartTime),
-                                                                nullptr);
-    }
-  });
+  useTierStep();
   start();
   drain();
   std::string path;
