@@ -3,6 +3,7 @@
 // (through the loader the event-editing component gives configurations). Whatever was applied is then used: the program edits an event,
 // and the stored audiences evaluate an event and a user property.
 #include <memory>
+#include <thread>
 
 #include "APMAudienceComponent.h"
 #include "APMDatabase.h"
@@ -57,25 +58,29 @@ void useWhatWasApplied(Engine& e) {
                                           nullptr, kNow);
 }
 
+// One input on the worker, as a first fetch applies it: from an empty store and a new configuration
+// (whose program host would otherwise outlive it).
+void applyOnWorker(Engine& e, const platform::Data& body) {
+  platform::Error error;
+  if (!e.database->reset(&error)) fuzzsupport::fail("cannot reset the database: " + error.description);
+  e.remoteConfig = APMRemoteConfig::create(kAppID, e.database, e.persisted);
+  if (!e.remoteConfig) fuzzsupport::fail("cannot create the configuration");
+  APMRemoteConfigApplyContext context{*e.database, *e.remoteConfig, std::string(kAppID), [] {},
+                                      [&e](APMDatabase& database, APMRemoteConfig& config,
+                                           const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
+                                        return e.audiences.storeAudiences(database, config, audiences);
+                                      }};
+  if (APMApplyRemoteConfig(body, context) == APMRemoteConfigApplyResult::kApplied) useWhatWasApplied(e);
+  e.remoteConfig.reset();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Engine& e = engine();
   const platform::Data body = fuzzsupport::bytesOf(data, size);
-  e.worker->sync([&] {
-    platform::Error error;
-    // Every input starts from an empty store and a new configuration (whose program host would
-    // otherwise outlive it), as a first fetch does.
-    if (!e.database->reset(&error)) fuzzsupport::fail("cannot reset the database: " + error.description);
-    e.remoteConfig = APMRemoteConfig::create(kAppID, e.database, e.persisted);
-    if (!e.remoteConfig) fuzzsupport::fail("cannot create the configuration");
-    APMRemoteConfigApplyContext context{*e.database, *e.remoteConfig, std::string(kAppID), [] {},
-                                        [&e](APMDatabase& database, APMRemoteConfig& config,
-                                             const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
-                                          return e.audiences.storeAudiences(database, config, audiences);
-                                        }};
-    if (APMApplyRemoteConfig(body, context) == APMRemoteConfigApplyResult::kApplied) useWhatWasApplied(e);
-    e.remoteConfig.reset();
-  });
+  // Off the main thread, as the engine's worker runs: on it, every reading of the stored
+  // configuration would be logged as misplaced.
+  std::thread([&] { e.worker->sync([&] { applyOnWorker(e, body); }); }).join();
   return 0;
 }
