@@ -15,6 +15,7 @@
 #include "platform/Error.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace {
 
@@ -225,7 +226,7 @@ void ROREzoResetLibrariesForTesting() {
 }
 
 bool ROREzo::isDataCollectionDefaultEnabled() const {
-  platform::Object stored = platform::UserDefaults::standard()->object(kDataCollectionDefaultsKeyPrefix + name_);
+  platform::Object stored = platform::UserDefaultsRegistry::standard()->object(kDataCollectionDefaultsKeyPrefix + name_);
   if (stored.isNumber()) return stored.boolValue();
   platform::Object info = platform::Bundle::objectForInfoDictionaryKey(kDataCollectionInfoKey);
   if (info.isNumber()) return info.boolValue();
@@ -233,7 +234,7 @@ bool ROREzo::isDataCollectionDefaultEnabled() const {
 }
 
 void ROREzo::setDataCollectionDefaultEnabled(bool enabled) {
-  platform::UserDefaults::standard()->setBool(kDataCollectionDefaultsKeyPrefix + name_, enabled);
+  platform::UserDefaultsRegistry::standard()->setBool(kDataCollectionDefaultsKeyPrefix + name_, enabled);
   if (isDefaultApp_ && analyticsConfiguration_) analyticsConfiguration_->setAnalyticsCollectionEnabled(enabled);
 }
 

@@ -13,6 +13,7 @@
 #include "platform/DispatchQueue.h"
 #include "platform/Paths.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace fuzzsupport {
 
@@ -44,7 +45,7 @@ void setUpProcess() {
     platform::Paths::setDataDirectory(directory());
     platform::installClock(std::make_shared<platform::FakeClock>(1700000000.0, 1000.0));
     // Damaged preference files are expected here; saying so for every input only slows the run.
-    platform::UserDefaults::setDiagnosticHandler([](const std::string&) {});
+    platform::UserDefaultsRegistry::setDiagnosticHandler([](const std::string&) {});
     APMMonitor::shared()->setLogLevel(APMLogLevel::kError);
   });
 }

@@ -2,90 +2,17 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <map>
-#include <vector>
 
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace platform {
 
 namespace {
-
-constexpr const char* kPreferencesDirectory = "Preferences";
-
-// Lock order: an instance's mutex, then the registry's; never the other way round.
-struct Registry {
-  std::mutex mutex;
-  std::map<std::string, std::shared_ptr<UserDefaults>> byPath;
-  // Every live instance that has scheduled a write, cached or made directly (the persisted
-  // configuration makes its own), so the exit finds the changes still waiting for their write.
-  std::map<const UserDefaults*, std::weak_ptr<UserDefaults>> writers;
-  UserDefaults::DiagnosticHandler diagnostics;
-};
-
-// Leaked on purpose: instances may be flushed from an exit handler after static destruction began.
-Registry& registry() {
-  static Registry* r = new Registry;
-  return *r;
-}
-
-std::shared_ptr<DispatchQueue>& writeQueue() {
-  static auto* q = new std::shared_ptr<DispatchQueue>(DispatchQueue::create("platform.UserDefaults.write"));
-  return *q;
-}
-
-void report(const std::string& message) {
-  UserDefaults::DiagnosticHandler handler;
-  {
-    std::lock_guard<std::mutex> lock(registry().mutex);
-    handler = registry().diagnostics;
-  }
-  if (handler) {
-    handler(message);
-  } else {
-    std::fprintf(stderr, "UserDefaults: %s\n", message.c_str());
-  }
-}
-
-std::vector<std::shared_ptr<UserDefaults>> knownInstances() {
-  std::lock_guard<std::mutex> lock(registry().mutex);
-  std::vector<std::shared_ptr<UserDefaults>> all;
-  for (auto& [path, defaults] : registry().byPath) all.push_back(defaults);
-  auto& writers = registry().writers;
-  for (auto it = writers.begin(); it != writers.end();) {
-    auto defaults = it->second.lock();
-    if (!defaults) {
-      it = writers.erase(it);
-      continue;
-    }
-    all.push_back(std::move(defaults));
-    ++it;
-  }
-  return all;
-}
-
-void flushAllAtExit() {
-  for (auto& defaults : knownInstances()) defaults->synchronize();
-}
-
-void registerExitFlush() {
-  static std::once_flag exitHook;
-  std::call_once(exitHook, [] { std::atexit(flushAllAtExit); });
-}
-
-std::string fileNameForSuite(const std::string& name) {
-  std::string file = name.empty() ? UserDefaults::kStandardSuiteName : name;
-  // A suite name is a name, never a path.
-  for (char& c : file) {
-    if (c == '/' || c == '\0') c = '_';
-  }
-  return file + ".plist";
-}
 
 std::string parentOf(const std::string& path) {
   auto slash = path.find_last_of('/');
@@ -102,40 +29,6 @@ bool isDirectory(const std::string& path) {
 UserDefaults::UserDefaults(std::string suiteName, std::string path)
     : suiteName_(std::move(suiteName)), path_(std::move(path)) {}
 
-std::string UserDefaults::pathForSuite(const std::string& name) {
-  std::string base = Paths::dataDirectory();
-  if (base.empty()) return {};
-  return base + "/" + kPreferencesDirectory + "/" + fileNameForSuite(name);
-}
-
-std::shared_ptr<UserDefaults> UserDefaults::standard() { return suite(kStandardSuiteName); }
-
-std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
-  registerExitFlush();
-  std::string suiteName = name.empty() ? kStandardSuiteName : name;
-  std::string path = pathForSuite(suiteName);
-  std::lock_guard<std::mutex> lock(registry().mutex);
-  auto& slot = registry().byPath[path.empty() ? "memory:" + suiteName : path];
-  if (!slot) slot = std::make_shared<UserDefaults>(suiteName, path);
-  return slot;
-}
-
-void UserDefaults::synchronizeAll() { flushAllAtExit(); }
-
-void UserDefaults::resetForTesting() {
-  writeQueue()->sync([] {});
-  flushAllAtExit();
-  std::lock_guard<std::mutex> lock(registry().mutex);
-  registry().byPath.clear();
-}
-
-void UserDefaults::waitForBackgroundWritesForTesting() { writeQueue()->sync([] {}); }
-
-void UserDefaults::setDiagnosticHandler(DiagnosticHandler handler) {
-  std::lock_guard<std::mutex> lock(registry().mutex);
-  registry().diagnostics = std::move(handler);
-}
-
 void UserDefaults::loadLocked() {
   if (loaded_) return;
   loaded_ = true;
@@ -143,12 +36,12 @@ void UserDefaults::loadLocked() {
   Error error;
   Object root = PropertyList::readFile(path_, &error);
   if (!error.empty()) {
-    report("ignoring unreadable preferences (" + error.description + ")");
+    UserDefaultsRegistry::report("ignoring unreadable preferences (" + error.description + ")");
     return;
   }
   if (root.isNull()) return;
   if (!root.isDictionary()) {
-    report("ignoring preferences that are not a dictionary: " + path_);
+    UserDefaultsRegistry::report("ignoring preferences that are not a dictionary: " + path_);
     return;
   }
   values_ = root.dictionaryValue();
@@ -238,12 +131,8 @@ void UserDefaults::markDirtyLocked() {
   if (path_.empty() || writeScheduled_) return;
   writeScheduled_ = true;
   std::weak_ptr<UserDefaults> weak = weak_from_this();
-  registerExitFlush();
-  {
-    std::lock_guard<std::mutex> lock(registry().mutex);
-    registry().writers[this] = weak;
-  }
-  writeQueue()->after(kWriteDelaySeconds, [weak, this, path = path_] {
+  UserDefaultsRegistry::noteWriter(this, weak);
+  UserDefaultsRegistry::writeQueue()->after(kWriteDelaySeconds, [weak, this, path = path_] {
     auto self = weak.lock();
     if (!self) return;
     {
@@ -269,12 +158,12 @@ bool UserDefaults::writeIfDirty() {
   }
   if (path_.empty()) return false;
   if (!Paths::createDirectories(parentOf(path_))) {
-    report("cannot create the preferences directory for " + path_);
+    UserDefaultsRegistry::report("cannot create the preferences directory for " + path_);
     return false;
   }
   Error error;
   if (!PropertyList::writeFile(path_, Object(std::move(snapshot)), PropertyList::Format::Binary, &error)) {
-    report("cannot save preferences (" + error.description + ")");
+    UserDefaultsRegistry::report("cannot save preferences (" + error.description + ")");
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);

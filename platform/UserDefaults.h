@@ -1,13 +1,12 @@
 #pragma once
-// Persisted preferences: the standard defaults and named suites.
+// Persisted preferences: the values of one suite (the standard defaults or a named suite), kept in
+// one file; UserDefaultsRegistry hands out the process's suites, one instance per file.
 //
-// On disk: <data directory>/Preferences/<suite>.plist, a binary property list holding one
-// dictionary; the standard defaults use the suite name "standard". A torn or corrupt file reads as
-// empty (and is reported), never crashes; the next write replaces it.
+// On disk: a binary property list holding one dictionary. A torn or corrupt file reads as empty (and
+// is reported), never crashes; the next write replaces it.
 //
-// Each suite is loaded lazily on first use and cached in memory, one instance per file (a new data
-// directory gives new instances). Every access is thread-safe (one mutex per instance); reads
-// answer from memory, so they see a change at once, written or not.
+// The file is loaded lazily on first use and cached in memory. Every access is thread-safe (one
+// mutex per instance); reads answer from memory, so they see a change at once, written or not.
 //
 // Writes: each replaces the whole file atomically (temporary file, fsync, rename), so a process
 // that dies in the middle of one leaves the previous file whole. The first change after the file
@@ -15,7 +14,6 @@
 // on a private background queue; the changes made meanwhile join it, so a burst of changes costs
 // one fsync instead of one each. synchronize() writes at once, and so does the process's exit.
 
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,31 +25,8 @@ namespace platform {
 
 class UserDefaults : public std::enable_shared_from_this<UserDefaults> {
  public:
-  static constexpr const char* kStandardSuiteName = "standard";
   // How long a change waits for others to share its write.
   static constexpr double kWriteDelaySeconds = 1.0;
-
-  // The application's standard defaults.
-  static std::shared_ptr<UserDefaults> standard();
-  // A named suite; an empty name, or the standard name, gives the standard defaults.
-  static std::shared_ptr<UserDefaults> suite(const std::string& name);
-  // The file that backs a suite in the current data directory.
-  static std::string pathForSuite(const std::string& name);
-
-  // Writes every suite with unwritten changes now, on the calling thread (an exit handler calls
-  // it after the write queue has stopped; the process's exit writes them as well).
-  static void synchronizeAll();
-
-  // Tests: writes what is pending, then forgets every cached instance, so the next access reads
-  // the files again as a new process would.
-  static void resetForTesting();
-  // Tests: returns once the writes already handed to the background queue have run.
-  static void waitForBackgroundWritesForTesting();
-
-  // Receives a line for every file that could not be read or written (the default writes it to
-  // stderr). nullptr restores the default.
-  using DiagnosticHandler = std::function<void(const std::string& message)>;
-  static void setDiagnosticHandler(DiagnosticHandler handler);
 
   const std::string& suiteName() const { return suiteName_; }
   const std::string& path() const { return path_; }

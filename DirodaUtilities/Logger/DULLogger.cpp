@@ -11,6 +11,7 @@
 #include "platform/DispatchQueue.h"
 #include "platform/ProcessInfo.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ const std::shared_ptr<platform::DispatchQueue>& loggingQueue() {
 bool isAppStoreBuild() { return VAROreVozizivizirUviv::isFromAppStore(); }
 
 bool readDebugMode() {
-  auto defaults = platform::UserDefaults::standard();
+  auto defaults = platform::UserDefaultsRegistry::standard();
   if (platform::ProcessInfo::hasArgument(kEnableDebugModeArgument)) {
     defaults->setBool(kPersistedDebugModeKey, true);
     return true;

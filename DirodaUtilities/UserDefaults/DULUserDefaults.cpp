@@ -2,6 +2,7 @@
 
 #include "Logger/DULLogger.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ std::shared_ptr<DULUserDefaults> DULUserDefaults::standardUserDefaults() {
 DULUserDefaults::DULUserDefaults(std::string suiteName) : suiteName_(std::move(suiteName)) {}
 
 std::shared_ptr<platform::UserDefaults> DULUserDefaults::store() const {
-  return suiteName_.empty() ? platform::UserDefaults::standard() : platform::UserDefaults::suite(suiteName_);
+  return suiteName_.empty() ? platform::UserDefaultsRegistry::standard() : platform::UserDefaultsRegistry::suite(suiteName_);
 }
 
 platform::Object DULUserDefaults::objectForKey(const std::string& key) const {

@@ -1,5 +1,7 @@
 #include "APMUserDefaults.h"
 
+#include "platform/UserDefaultsRegistry.h"
+
 std::shared_ptr<APMUserDefaults> APMUserDefaults::sharedUserDefaults() {
   // Deliberately never destroyed: blocks still queued on SDK queues at exit (the monitor's
   // migration, for one) may ask for it after static destruction has begun.
@@ -10,7 +12,7 @@ std::shared_ptr<APMUserDefaults> APMUserDefaults::sharedUserDefaults() {
 APMUserDefaults::APMUserDefaults(std::string suiteName) : suiteName_(std::move(suiteName)) {}
 
 std::shared_ptr<platform::UserDefaults> APMUserDefaults::store() const {
-  return platform::UserDefaults::suite(suiteName_);
+  return platform::UserDefaultsRegistry::suite(suiteName_);
 }
 
 platform::Object APMUserDefaults::objectForKey(const std::string& key) const { return store()->object(key); }

@@ -14,6 +14,7 @@
 #include "platform/ClassRegistry.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ class ROREzoTest : public ::testing::Test {
     ROREzoResetLibrariesForTesting();
     ROREzoRegisterAnalyticsStart(nullptr);
     platform::Bundle::reset();
-    platform::UserDefaults::resetForTesting();
+    platform::UserDefaultsRegistry::resetForTesting();
   }
 
   static VEZUzaduzo validOptions() { return VEZUzaduzo("1:1234567890:ios:abcdef", "1234567890"); }
@@ -175,7 +176,7 @@ TEST_F(ROREzoTest, DataCollectionSwitchPersistsAndTellsAnalytics) {
   EXPECT_EQ(announced, std::vector<bool>{true});
   EXPECT_TRUE(app->isDataCollectionDefaultEnabled());
   EXPECT_TRUE(
-      platform::UserDefaults::standard()->boolValue("/diroda/zoredode/global_data_collection_enabled:__ROREZO_DEFAULT"));
+      platform::UserDefaultsRegistry::standard()->boolValue("/diroda/zoredode/global_data_collection_enabled:__ROREZO_DEFAULT"));
 }
 
 TEST_F(ROREzoTest, DeletingAnAppFreesItsName) {

@@ -26,6 +26,7 @@
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ class DUDUravodazoSetupTest : public ::testing::Test {
   void TearDown() override {
     // What the supports logged is written while the data directory is still there.
     APMMonitor::shared()->flush();
-    platform::UserDefaults::synchronizeAll();
+    platform::UserDefaultsRegistry::synchronizeAll();
     resetDeployment();
     platform::ProcessInfo::setArguments({});
   }

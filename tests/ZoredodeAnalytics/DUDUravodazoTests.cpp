@@ -16,6 +16,7 @@
 #include "SearchAd/APMSearchAdReporter.h"
 #include "platform/ApplicationNotifications.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace fronttest {
 namespace {
@@ -327,7 +328,7 @@ TEST_F(DUDUravodazoTest, ALaunchPostedBeforeConfiguringReachesTheComponentsBefor
         << "the launches, kept until the engine was made";
     calls.clear();
   }
-  EXPECT_FALSE(platform::UserDefaults::standard()->object("/diroda/measurement/deep_link").isNull())
+  EXPECT_FALSE(platform::UserDefaultsRegistry::standard()->object("/diroda/measurement/deep_link").isNull())
       << "the deep-link component kept the launching link";
   center.post(platform::kApplicationDidFinishLaunchingNotification);
   std::lock_guard<std::mutex> lock(mutex);

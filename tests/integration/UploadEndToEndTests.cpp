@@ -21,6 +21,7 @@
 #include "platform/Paths.h"
 #include "platform/Semaphore.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace fronttest {
 namespace {
@@ -267,12 +268,12 @@ TEST_F(UploadEndToEndTest, EventsStoredBeforeAKillTravelOnTheNextStart) {
 // and the standard one, is replaced by such a file before the next start.
 TEST_F(UploadEndToEndTest, StoredEventsTravelWhenThePreferenceFilesHoldANulByte) {
   expectStoredEventsTravelAfterAKill([] {
-    platform::UserDefaults::resetForTesting();  // nothing cached from this process is written back
+    platform::UserDefaultsRegistry::resetForTesting();  // nothing cached from this process is written back
     const char damaged[] = "<plist><dict><key>k</key><string>a\0b</string></dict></plist>";
     // The writer's changes of its last moment may not have reached their files: the front's suite
     // is damaged whether or not it was written.
-    std::set<std::string> files{platform::UserDefaults::pathForSuite(""),
-                                platform::UserDefaults::pathForSuite(APMAnalyticsSuite::kSuiteName)};
+    std::set<std::string> files{platform::UserDefaultsRegistry::pathForSuite(""),
+                                platform::UserDefaultsRegistry::pathForSuite(APMAnalyticsSuite::kSuiteName)};
     const auto directory = std::filesystem::path(*files.begin()).parent_path();
     for (const auto& entry : std::filesystem::directory_iterator(directory)) files.insert(entry.path());
     ASSERT_GT(files.size(), 2u) << "the writer left no preference files";

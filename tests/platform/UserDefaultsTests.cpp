@@ -13,6 +13,7 @@
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 using platform::Array;
 using platform::Data;
@@ -20,21 +21,22 @@ using platform::Dictionary;
 using platform::Object;
 using platform::PropertyList;
 using platform::UserDefaults;
+using platform::UserDefaultsRegistry;
 
 namespace {
 
 class UserDefaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    UserDefaults::resetForTesting();
-    UserDefaults::setDiagnosticHandler([this](const std::string& line) {
+    UserDefaultsRegistry::resetForTesting();
+    UserDefaultsRegistry::setDiagnosticHandler([this](const std::string& line) {
       std::lock_guard<std::mutex> lock(mutex_);
       diagnostics_.push_back(line);
     });
   }
   void TearDown() override {
-    UserDefaults::resetForTesting();
-    UserDefaults::setDiagnosticHandler(nullptr);
+    UserDefaultsRegistry::resetForTesting();
+    UserDefaultsRegistry::setDiagnosticHandler(nullptr);
   }
   std::vector<std::string> diagnostics() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -85,7 +87,7 @@ std::vector<std::filesystem::path> temporaryFilesBeside(const std::string& path)
 }  // namespace
 
 TEST_F(UserDefaultsTest, TypedGettersAnswerOnlyForTheirKind) {
-  auto d = UserDefaults::standard();
+  auto d = UserDefaultsRegistry::standard();
   d->setObject("s", Object("12"));
   d->setObject("r", Object(2.5));
   d->setObject("a", Object(Array{Object(1)}));
@@ -112,29 +114,29 @@ TEST_F(UserDefaultsTest, TypedGettersAnswerOnlyForTheirKind) {
 // Changes reach the disk shortly after they are made, as a plain property list another reader
 // understands, and at once on synchronize().
 TEST_F(UserDefaultsTest, SurvivesARestartWithOrWithoutSynchronize) {
-  UserDefaults::standard()->setObject("synced", Object("yes"));
-  ASSERT_TRUE(UserDefaults::standard()->synchronize());
+  UserDefaultsRegistry::standard()->setObject("synced", Object("yes"));
+  ASSERT_TRUE(UserDefaultsRegistry::standard()->synchronize());
   EXPECT_EQ(PropertyList::readFile(data_.path() + "/Preferences/standard.plist")["synced"].stringValue(), "yes");
-  UserDefaults::suite("later")->setDouble("d", 0.25);
-  const std::string path = UserDefaults::pathForSuite("later");
+  UserDefaultsRegistry::suite("later")->setDouble("d", 0.25);
+  const std::string path = UserDefaultsRegistry::pathForSuite("later");
   EXPECT_TRUE(testsupport::waitFor([&] { return PropertyList::readFile(path)["d"].doubleValue() == 0.25; }));
-  UserDefaults::resetForTesting();
-  EXPECT_EQ(UserDefaults::standard()->string("synced"), "yes");
-  EXPECT_DOUBLE_EQ(UserDefaults::suite("later")->doubleValue("d"), 0.25);
+  UserDefaultsRegistry::resetForTesting();
+  EXPECT_EQ(UserDefaultsRegistry::standard()->string("synced"), "yes");
+  EXPECT_DOUBLE_EQ(UserDefaultsRegistry::suite("later")->doubleValue("d"), 0.25);
 }
 
 // A torn file, one that holds no dictionary, one nested deep enough to exhaust the stack of the
 // reader, or one holding a NUL byte inside a string, reads as empty, is reported, and is replaced
 // by the next write.
 TEST_F(UserDefaultsTest, DamagedOrHostileFilesReadAsEmptyAreReportedAndRepaired) {
-  UserDefaults::suite("torn")->setObject("k", Object(Array{Object(1), Object(2), Object(3)}));
-  ASSERT_TRUE(UserDefaults::suite("torn")->synchronize());
-  UserDefaults::resetForTesting();
-  const std::string torn = UserDefaults::pathForSuite("torn");
+  UserDefaultsRegistry::suite("torn")->setObject("k", Object(Array{Object(1), Object(2), Object(3)}));
+  ASSERT_TRUE(UserDefaultsRegistry::suite("torn")->synchronize());
+  UserDefaultsRegistry::resetForTesting();
+  const std::string torn = UserDefaultsRegistry::pathForSuite("torn");
   std::filesystem::resize_file(torn, std::filesystem::file_size(torn) / 2);
-  ASSERT_TRUE(PropertyList::writeFile(UserDefaults::pathForSuite("list"), Object(Array{Object(1)})));
+  ASSERT_TRUE(PropertyList::writeFile(UserDefaultsRegistry::pathForSuite("list"), Object(Array{Object(1)})));
   {
-    std::ofstream deep(UserDefaults::pathForSuite("deep"));
+    std::ofstream deep(UserDefaultsRegistry::pathForSuite("deep"));
     deep << "<plist version=\"1.0\"><dict><key>k</key>";
     for (int i = 0; i < 200000; ++i) deep << "<array>";
     for (int i = 0; i < 200000; ++i) deep << "</array>";
@@ -142,33 +144,75 @@ TEST_F(UserDefaultsTest, DamagedOrHostileFilesReadAsEmptyAreReportedAndRepaired)
   }
   {
     const char withNul[] = "<plist><dict><key>k</key><string>a\0b</string></dict></plist>";
-    std::ofstream(UserDefaults::pathForSuite("nul"), std::ios::binary).write(withNul, sizeof withNul - 1);
+    std::ofstream(UserDefaultsRegistry::pathForSuite("nul"), std::ios::binary).write(withNul, sizeof withNul - 1);
   }
 
   const char* suites[] = {"torn", "list", "deep", "nul"};
   for (const char* name : suites) {
     SCOPED_TRACE(name);
-    EXPECT_TRUE(UserDefaults::suite(name)->dictionaryRepresentation().empty());
+    EXPECT_TRUE(UserDefaultsRegistry::suite(name)->dictionaryRepresentation().empty());
     auto lines = diagnostics();
     ASSERT_FALSE(lines.empty());
-    EXPECT_NE(lines.back().find(UserDefaults::pathForSuite(name)), std::string::npos);
-    UserDefaults::suite(name)->setBool("fresh", true);
-    ASSERT_TRUE(UserDefaults::suite(name)->synchronize());
+    EXPECT_NE(lines.back().find(UserDefaultsRegistry::pathForSuite(name)), std::string::npos);
+    UserDefaultsRegistry::suite(name)->setBool("fresh", true);
+    ASSERT_TRUE(UserDefaultsRegistry::suite(name)->synchronize());
   }
   EXPECT_EQ(diagnostics().size(), 4u);
-  UserDefaults::resetForTesting();
-  for (const char* name : suites) EXPECT_TRUE(UserDefaults::suite(name)->boolValue("fresh")) << name;
+  UserDefaultsRegistry::resetForTesting();
+  for (const char* name : suites) EXPECT_TRUE(UserDefaultsRegistry::suite(name)->boolValue("fresh")) << name;
 }
 
 TEST_F(UserDefaultsTest, SuitesAreSeparateFilesInsidePreferences) {
-  EXPECT_EQ(UserDefaults::suite(""), UserDefaults::standard());
-  EXPECT_EQ(UserDefaults::suite("a"), UserDefaults::suite("a"));
-  EXPECT_NE(UserDefaults::suite("a"), UserDefaults::suite("b"));
-  UserDefaults::suite("a")->setInteger("k", 1);
-  EXPECT_TRUE(UserDefaults::suite("b")->object("k").isNull());
+  EXPECT_EQ(UserDefaultsRegistry::suite(""), UserDefaultsRegistry::standard());
+  EXPECT_EQ(UserDefaultsRegistry::suite("a"), UserDefaultsRegistry::suite("a"));
+  EXPECT_NE(UserDefaultsRegistry::suite("a"), UserDefaultsRegistry::suite("b"));
+  UserDefaultsRegistry::suite("a")->setInteger("k", 1);
+  EXPECT_TRUE(UserDefaultsRegistry::suite("b")->object("k").isNull());
 
-  const std::string escaped = UserDefaults::pathForSuite("../../evil");
+  const std::string escaped = UserDefaultsRegistry::pathForSuite("../../evil");
   EXPECT_EQ(std::filesystem::path(escaped).parent_path(), std::filesystem::path(data_.path() + "/Preferences"));
+}
+
+// The file names are what earlier versions wrote: the next start must find them.
+TEST_F(UserDefaultsTest, EachSuiteLivesInItsNamedFileOfTheCurrentDataDirectory) {
+  struct Case {
+    const char* name;
+    const char* file;
+  };
+  const Case cases[] = {
+      {"", "standard.plist"},
+      {"standard", "standard.plist"},
+      {"com.example.suite", "com.example.suite.plist"},
+      {"a/b", "a_b.plist"},
+  };
+  for (const Case& c : cases) {
+    const std::string expected = data_.path() + "/Preferences/" + c.file;
+    EXPECT_EQ(UserDefaultsRegistry::pathForSuite(c.name), expected) << c.name;
+    EXPECT_EQ(UserDefaultsRegistry::suite(c.name)->path(), expected) << c.name;
+  }
+  EXPECT_EQ(UserDefaultsRegistry::standard()->suiteName(), "standard");
+
+  // Another data directory holds other files, so the same name gives another instance.
+  auto before = UserDefaultsRegistry::suite("moving");
+  before->setObject("k", Object("first"));
+  testsupport::ScopedDataDirectory other;
+  auto after = UserDefaultsRegistry::suite("moving");
+  EXPECT_NE(before, after);
+  EXPECT_EQ(after->path(), other.path() + "/Preferences/moving.plist");
+  EXPECT_TRUE(after->object("k").isNull());
+}
+
+// Writing everything (as the exit handler does) reaches the suites and the instances made outside
+// them alike, at once, without waiting for the scheduled write.
+TEST_F(UserDefaultsWriteTest, SynchronizeAllWritesEverySuiteAndEveryInstanceMadeDirectly) {
+  const std::string ownPath = UserDefaultsRegistry::pathForSuite("own");
+  auto own = std::make_shared<UserDefaults>("own", ownPath);
+  own->setBool("kept", true);
+  UserDefaultsRegistry::suite("listed")->setInteger("n", 3);
+  UserDefaultsRegistry::synchronizeAll();
+  EXPECT_EQ(own->writeCountForTesting(), 1u);
+  EXPECT_TRUE(PropertyList::readFile(ownPath)["kept"].boolValue());
+  EXPECT_EQ(PropertyList::readFile(UserDefaultsRegistry::pathForSuite("listed"))["n"].integerValue(), 3);
 }
 
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
@@ -177,7 +221,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
-      auto d = UserDefaults::suite("shared");
+      auto d = UserDefaultsRegistry::suite("shared");
       for (int k = 0; k < kKeys; ++k) {
         d->setInteger("t" + std::to_string(t) + "k" + std::to_string(k), k);
         if (k % 25 == 0) d->synchronize();
@@ -186,29 +230,29 @@ TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
     });
   }
   for (auto& th : threads) th.join();
-  UserDefaults::resetForTesting();
-  auto all = UserDefaults::suite("shared")->dictionaryRepresentation();
+  UserDefaultsRegistry::resetForTesting();
+  auto all = UserDefaultsRegistry::suite("shared")->dictionaryRepresentation();
   ASSERT_EQ(all.size(), static_cast<size_t>(kThreads * kKeys));
   EXPECT_EQ(all["t7k99"].integerValue(), 99);
 }
 
 TEST_F(UserDefaultsWriteTest, ChangesCloseTogetherShareOneWriteThatAFreshReaderSees) {
-  auto d = UserDefaults::suite("burst");
-  const std::string path = UserDefaults::pathForSuite("burst");
+  auto d = UserDefaultsRegistry::suite("burst");
+  const std::string path = UserDefaultsRegistry::pathForSuite("burst");
   // Twenty changes spread over less than a second, each given the chance to be written alone.
   for (int i = 0; i < 20; ++i) {
     d->setInteger("counter", i);
     d->setObject("k" + std::to_string(i % 3), Object(i));
     EXPECT_EQ(d->integer("counter"), i) << "reads answer with the unwritten change";
     clock_->advance(0.04);
-    UserDefaults::waitForBackgroundWritesForTesting();
+    UserDefaultsRegistry::waitForBackgroundWritesForTesting();
   }
   EXPECT_EQ(d->writeCountForTesting(), 0u);
   EXPECT_FALSE(std::filesystem::exists(path));
 
   clock_->advance(1);
   ASSERT_TRUE(testsupport::waitFor([&] { return d->writeCountForTesting() >= 1; }));
-  UserDefaults::waitForBackgroundWritesForTesting();
+  UserDefaultsRegistry::waitForBackgroundWritesForTesting();
   EXPECT_EQ(d->writeCountForTesting(), 1u);
   const Object onDisk = PropertyList::readFile(path);
   EXPECT_EQ(onDisk["counter"].integerValue(), 19);
@@ -217,7 +261,7 @@ TEST_F(UserDefaultsWriteTest, ChangesCloseTogetherShareOneWriteThatAFreshReaderS
   // Nothing is left to write: neither synchronize nor the passing time writes again.
   EXPECT_TRUE(d->synchronize());
   clock_->advance(10);
-  UserDefaults::waitForBackgroundWritesForTesting();
+  UserDefaultsRegistry::waitForBackgroundWritesForTesting();
   EXPECT_EQ(d->writeCountForTesting(), 1u);
 
   // A later change is written on its own, at once when asked, and a new instance reads it.
@@ -232,24 +276,24 @@ TEST_F(UserDefaultsWriteTest, APendingWriteReachesTheFileWhenTheProcessExits) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        UserDefaults::suite("leaving")->setObject("k", Object("last"));
-        UserDefaults::standard()->setInteger("n", 7);
+        UserDefaultsRegistry::suite("leaving")->setObject("k", Object("last"));
+        UserDefaultsRegistry::standard()->setInteger("n", 7);
         // One made directly, outside the suites, as the persisted configuration makes its own.
-        auto own = std::make_shared<UserDefaults>("own", UserDefaults::pathForSuite("own"));
+        auto own = std::make_shared<UserDefaults>("own", UserDefaultsRegistry::pathForSuite("own"));
         own->setBool("kept", true);
         std::exit(0);  // the clock never moved: only the exit writes
       },
       ::testing::ExitedWithCode(0), "");
-  UserDefaults::resetForTesting();
-  EXPECT_EQ(UserDefaults::suite("leaving")->string("k"), "last");
-  EXPECT_EQ(UserDefaults::standard()->integer("n"), 7);
-  EXPECT_TRUE(UserDefaults::suite("own")->boolValue("kept"));
+  UserDefaultsRegistry::resetForTesting();
+  EXPECT_EQ(UserDefaultsRegistry::suite("leaving")->string("k"), "last");
+  EXPECT_EQ(UserDefaultsRegistry::standard()->integer("n"), 7);
+  EXPECT_TRUE(UserDefaultsRegistry::suite("own")->boolValue("kept"));
 }
 
 TEST_F(UserDefaultsWriteTest, AProcessDyingInTheMiddleOfAWriteLeavesThePreviousFileWhole) {
   shareDataDirectoryWithChildProcess();
-  const std::string path = UserDefaults::pathForSuite("precious");
-  auto d = UserDefaults::suite("precious");
+  const std::string path = UserDefaultsRegistry::pathForSuite("precious");
+  auto d = UserDefaultsRegistry::suite("precious");
   d->setObject("k", Object("old"));
   ASSERT_TRUE(d->synchronize());
   const auto oldSize = std::filesystem::file_size(path);
@@ -267,10 +311,10 @@ TEST_F(UserDefaultsWriteTest, AProcessDyingInTheMiddleOfAWriteLeavesThePreviousF
   ASSERT_EQ(temporaryFilesBeside(path).size(), 1u) << "the child died while it wrote";
   EXPECT_GT(std::filesystem::file_size(temporaryFilesBeside(path).front()), 0u);
 
-  UserDefaults::resetForTesting();
-  EXPECT_EQ(UserDefaults::suite("precious")->dictionaryRepresentation(), (Dictionary{{"k", Object("old")}}));
+  UserDefaultsRegistry::resetForTesting();
+  EXPECT_EQ(UserDefaultsRegistry::suite("precious")->dictionaryRepresentation(), (Dictionary{{"k", Object("old")}}));
   EXPECT_TRUE(diagnostics().empty());
-  UserDefaults::suite("precious")->setObject("k", Object("after"));
-  ASSERT_TRUE(UserDefaults::suite("precious")->synchronize());
+  UserDefaultsRegistry::suite("precious")->setObject("k", Object("after"));
+  ASSERT_TRUE(UserDefaultsRegistry::suite("precious")->synchronize());
   EXPECT_EQ(PropertyList::readFile(path)["k"].stringValue(), "after");
 }

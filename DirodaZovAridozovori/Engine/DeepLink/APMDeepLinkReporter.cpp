@@ -28,6 +28,7 @@
 #include "platform/ProcessInfo.h"
 #include "platform/URL.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 #include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
 #include "DirodaZovAridozovori/Engine/DeepLink/APMDeepLinkLog.h"
 
@@ -133,7 +134,7 @@ void APMDeepLinkComponent::firstOpenWasReported(int64_t firstOpenMillis) {
 }
 
 void APMDeepLinkComponent::startUpDidReportFirstOpen() {
-  if (APMStoredDeepLink(*platform::UserDefaults::standard())) {
+  if (APMStoredDeepLink(*platform::UserDefaultsRegistry::standard())) {
     reportStoredCampaignEvent(std::nullopt);
     return;
   }
@@ -156,7 +157,7 @@ void APMDeepLinkComponent::collectionDidSwitch(bool enabled) {
   if (enabled) return;
   auto config = engine_->remoteConfig();
   const double ttl = (config ? config : APMRemoteConfig::defaultInstance())->reporters().attributionCacheTTLInterval();
-  expireStoredDeepLink(*platform::UserDefaults::standard(), ttl);
+  expireStoredDeepLink(*platform::UserDefaultsRegistry::standard(), ttl);
 }
 
 void APMDeepLinkComponent::reportStoredCampaignEvent(std::optional<int64_t> clickTimestampMillis) {
@@ -185,7 +186,7 @@ std::optional<std::string> APMDeepLinkReporter::deepLinkFromUserActivity(const s
 }
 
 void APMDeepLinkReporter::handleStoredURLAfterAppLaunchWithNotification(const platform::LaunchOptions& launchOptions) {
-  auto defaults = platform::UserDefaults::standard();
+  auto defaults = platform::UserDefaultsRegistry::standard();
   bool stored = false;
   if (launchOptions.userActivity) {
     const auto& activity = *launchOptions.userActivity;
@@ -295,7 +296,7 @@ void APMDeepLinkReporter::handleOpenURLOnWorkerQueue(APMEngineContext& engine, c
 
 void APMDeepLinkReporter::reportStoredCampaignEventOnWorkerQueue(APMEngineContext& engine,
                                                                  std::optional<int64_t> clickTimestampInMs) {
-  auto defaults = platform::UserDefaults::standard();
+  auto defaults = platform::UserDefaultsRegistry::standard();
   auto link = APMStoredDeepLink(*defaults);
   if (!link) return;
   const auto stored = APMStoredDeepLinkTimestamp(*defaults);

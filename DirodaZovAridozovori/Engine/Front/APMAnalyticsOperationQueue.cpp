@@ -21,6 +21,7 @@
 #include "platform/Http.h"
 #include "platform/Semaphore.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 using namespace apmfront;
 
@@ -480,7 +481,7 @@ void flushAndStopAtExit() {
   DULLoggerFlush();
   platform::DispatchQueue::stopAll(APMAnalyticsOperationQueue::kExitStopWait);
   platform::HttpClient::shared().shutdown();
-  platform::UserDefaults::synchronizeAll();
+  platform::UserDefaultsRegistry::synchronizeAll();
 }
 
 }  // namespace
@@ -492,7 +493,7 @@ void APMAnalyticsOperationQueue::registerExitHandlerOnce() {
   std::call_once(once, [] {
     queueState();
     platform::HttpClient::shared();
-    platform::UserDefaults::standard();
+    platform::UserDefaultsRegistry::standard();
     // On a thread of its own: the exiting thread's thread-local objects are gone by now.
     std::atexit([] { std::thread(flushAndStopAtExit).join(); });
   });

@@ -12,6 +12,7 @@
 #include "platform/Bundle.h"
 #include "platform/ProcessInfo.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace {
 
@@ -25,13 +26,13 @@ class DULLoggerTest : public ::testing::Test {
     DULLoggerResetForTesting();
     platform::ProcessInfo::setArguments({});
     platform::Bundle::reset();
-    platform::UserDefaults::resetForTesting();
+    platform::UserDefaultsRegistry::resetForTesting();
   }
 
   // Starts the logger afresh, as a new process with these launch arguments would.
   void restart(std::vector<std::string> arguments) {
     DULLoggerResetForTesting();
-    platform::UserDefaults::resetForTesting();
+    platform::UserDefaultsRegistry::resetForTesting();
     platform::ProcessInfo::setArguments(std::move(arguments));
     DULLoggerSetSink([this](const DULLogRecord& record) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -133,7 +134,7 @@ TEST_F(DULLoggerTest, LaunchArgumentsSwitchAndPersistDebugMode) {
   EXPECT_TRUE(DULLoggerIsLoggableLevel(DULLoggerLevel{7}));
   EXPECT_TRUE(DULLoggerLogMessage(DULLoggerLevel{6}, "s", "[T]", false, "I-COR000003", "forced by debug mode"));
   EXPECT_EQ(take().size(), 2u);
-  EXPECT_TRUE(platform::UserDefaults::standard()->boolValue(kDebugKey));
+  EXPECT_TRUE(platform::UserDefaultsRegistry::standard()->boolValue(kDebugKey));
 
   // Without arguments the persisted choice holds.
   restart({"app"});
@@ -142,7 +143,7 @@ TEST_F(DULLoggerTest, LaunchArgumentsSwitchAndPersistDebugMode) {
   restart({"app", "-ZORDebugDisabled"});
   EXPECT_FALSE(DULLoggerIsDebugMode());
   EXPECT_EQ(DULLoggerLevelNumber(DULLoggerGetLevel()), 5);
-  EXPECT_TRUE(platform::UserDefaults::standard()->object(kDebugKey).isNull());
+  EXPECT_TRUE(platform::UserDefaultsRegistry::standard()->object(kDebugKey).isNull());
 
   restart({"app"});
   EXPECT_FALSE(DULLoggerIsDebugMode());

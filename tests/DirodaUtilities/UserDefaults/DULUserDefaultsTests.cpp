@@ -5,15 +5,16 @@
 #include "Logger/DULLogger.h"
 #include "TestSupport.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace {
 
 class DULUserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform::UserDefaults::resetForTesting(); }
+  void SetUp() override { platform::UserDefaultsRegistry::resetForTesting(); }
   void TearDown() override {
     DULLoggerSetSink(nullptr);
-    platform::UserDefaults::resetForTesting();
+    platform::UserDefaultsRegistry::resetForTesting();
   }
   testsupport::ScopedDataDirectory dataDirectory_;
 };

@@ -10,6 +10,7 @@
 #include "APMUserDefaults.h"
 #include "CoreTestFixture.h"
 #include "platform/PropertyList.h"
+#include "platform/UserDefaultsRegistry.h"
 
 using platform::Array;
 using platform::Date;
@@ -242,12 +243,12 @@ TEST_F(APMMonitorTest, ABurstOfSampledLinesSharesOneWriteOfTheMonitorSuite) {
   testsupport::ScopedFakeClock clock(1700000000.0);
   auto monitor = APMMonitor::shared();
   monitor->flush();  // the migration has run
-  auto suite = platform::UserDefaults::suite(APMMonitorSampleStore::kMonitorSuiteName);
+  auto suite = platform::UserDefaultsRegistry::suite(APMMonitorSampleStore::kMonitorSuiteName);
   const uint64_t before = suite->writeCountForTesting();
   for (int i = 0; i < 30; ++i) {
     monitor->logWithLevel(APMLogLevel{1}, APMLogCode(23001), "Upload failed");
     monitor->flush();
-    platform::UserDefaults::waitForBackgroundWritesForTesting();
+    platform::UserDefaultsRegistry::waitForBackgroundWritesForTesting();
     clock->advance(0.02);
   }
   EXPECT_EQ(suite->writeCountForTesting(), before);
@@ -255,7 +256,7 @@ TEST_F(APMMonitorTest, ABurstOfSampledLinesSharesOneWriteOfTheMonitorSuite) {
   ASSERT_TRUE(sample);
   EXPECT_EQ((*sample)[1], Object(30));
 
-  platform::UserDefaults::synchronizeAll();  // as the exit does
+  platform::UserDefaultsRegistry::synchronizeAll();  // as the exit does
   EXPECT_EQ(suite->writeCountForTesting(), before + 1);
   const Object onDisk = platform::PropertyList::readFile(suite->path());
   ASSERT_TRUE(onDisk[kHealthKey].isArray());

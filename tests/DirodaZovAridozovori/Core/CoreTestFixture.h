@@ -16,6 +16,7 @@
 #include "platform/ClassRegistry.h"
 #include "platform/ProcessInfo.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace platform {
 // Readable values in failure messages.
@@ -30,7 +31,7 @@ class CoreTest : public ::testing::Test {
     APMMonitor::resetSharedForTesting();
     DULLoggerSetSink(nullptr);
     DULLoggerResetForTesting();
-    platform::UserDefaults::resetForTesting();
+    platform::UserDefaultsRegistry::resetForTesting();
     platform::ProcessInfo::setArguments({});
     platform::ClassRegistry::reset();
     platform::Bundle::reset();
@@ -41,7 +42,7 @@ class CoreTest : public ::testing::Test {
   void restart(std::vector<std::string> arguments) {
     APMMonitor::resetSharedForTesting();
     DULLoggerResetForTesting();
-    platform::UserDefaults::resetForTesting();
+    platform::UserDefaultsRegistry::resetForTesting();
     platform::ProcessInfo::setArguments(std::move(arguments));
     DULLoggerSetSink([this](const DULLogRecord& record) {
       std::lock_guard<std::mutex> lock(mutex_);

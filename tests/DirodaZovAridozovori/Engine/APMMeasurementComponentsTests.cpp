@@ -12,6 +12,7 @@
 #include "Fetch/APMEngineFetch.h"
 #include "OnDeviceConversion/APMOnDeviceConversionReporter.h"
 #include "platform/Http.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace enginetest {
 namespace {
@@ -226,7 +227,7 @@ TEST_F(EngineComponentsTest, StartUpReportsTheStoredLinkOrRequestsTheDeferredLin
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     clock_->advance(c.clockAdvance);
-    auto defaults = platform::UserDefaults::standard();
+    auto defaults = platform::UserDefaultsRegistry::standard();
     if (c.storedLink) {
       defaults->setObject("/diroda/measurement/deep_link", platform::Object(c.storedLink));
     } else {

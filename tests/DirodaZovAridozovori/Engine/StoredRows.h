@@ -30,6 +30,7 @@
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace enginetest {
 
@@ -96,7 +97,7 @@ inline void resetProcess() {
   APMConsentSettingsUtil::reset();
   APMMonitor::resetSharedForTesting();
   platform::ClassRegistry::reset();
-  platform::UserDefaults::resetForTesting();
+  platform::UserDefaultsRegistry::resetForTesting();
   platform::Bundle::reset();
   platform::Bundle::setBundleIdentifier("com.example.host");
   platform::Bundle::setShortVersion("1.0");

@@ -18,6 +18,7 @@
 #include "platform/ApplicationNotifications.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ class AdExposureReporterTest : public ::testing::Test {
     reporter_.reset();
     platform::installClock(nullptr);
     APMMonitor::resetSharedForTesting();
-    platform::UserDefaults::resetForTesting();
+    platform::UserDefaultsRegistry::resetForTesting();
   }
 
   void advance(double seconds) { clock_->advance(seconds); }

@@ -6,6 +6,7 @@
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "DeepLink/APMStoredDeepLink.h"
 #include "TestSupport.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace {
 
@@ -15,8 +16,8 @@ constexpr const char* kTimeKey = "/diroda/measurement/deep_link_timestamp_second
 TEST(StoredDeepLinkTest, ALinkExpiresOnceItsTimeLiesBeyondTheTimeToLiveEitherWay) {
   testsupport::ScopedDataDirectory directory;
   testsupport::ScopedFakeClock clock(kNow);
-  platform::UserDefaults::resetForTesting();
-  auto& defaults = *platform::UserDefaults::standard();
+  platform::UserDefaultsRegistry::resetForTesting();
+  auto& defaults = *platform::UserDefaultsRegistry::standard();
   const struct {
     double storedOffset;  // seconds from now
     bool expired;
@@ -34,7 +35,7 @@ TEST(StoredDeepLinkTest, ALinkExpiresOnceItsTimeLiesBeyondTheTimeToLiveEitherWay
   defaults.setObject("/diroda/measurement/deep_link", platform::Object("https://example.com/"));
   EXPECT_FALSE(hasStoredDeepLink(defaults));
   EXPECT_FALSE(expireStoredDeepLink(defaults, 1000));
-  platform::UserDefaults::resetForTesting();
+  platform::UserDefaultsRegistry::resetForTesting();
 }
 
 TEST(StoredDeepLinkTest, PreviousHourStartMillisGivesTheStartOfTheHourBefore) {
@@ -50,8 +51,8 @@ TEST(StoredDeepLinkTest, PreviousHourStartMillisGivesTheStartOfTheHourBefore) {
 TEST(StoredDeepLinkTest, SwitchingCollectionOffDropsALinkOlderThanTheAttributionWindow) {
   testsupport::ScopedDataDirectory directory;
   testsupport::ScopedFakeClock clock(kNow);
-  platform::UserDefaults::resetForTesting();
-  auto& defaults = *platform::UserDefaults::standard();
+  platform::UserDefaultsRegistry::resetForTesting();
+  auto& defaults = *platform::UserDefaultsRegistry::standard();
   APMDeepLinkComponent component;
   component.attachToEngine(std::make_shared<enginetest::FakeEngineContext>());
   const struct {
@@ -67,7 +68,7 @@ TEST(StoredDeepLinkTest, SwitchingCollectionOffDropsALinkOlderThanTheAttribution
     EXPECT_EQ(hasStoredDeepLink(defaults), c.kept) << (c.enabled ? "switched on" : "switched off");
     removeStoredDeepLink(defaults);
   }
-  platform::UserDefaults::resetForTesting();
+  platform::UserDefaultsRegistry::resetForTesting();
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "Logger/DULLogger.h"
 #include "platform/Bundle.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace deeplinktest {
 
@@ -68,7 +69,7 @@ class DeepLinkTest : public fronttest::FakeClockFrontTest {
     setUpProcess();
   }
 
-  platform::UserDefaults& defaults() { return *platform::UserDefaults::standard(); }
+  platform::UserDefaults& defaults() { return *platform::UserDefaultsRegistry::standard(); }
 
   // Log lines carrying this monitor message code.
   size_t linesWithMonitorCode(int64_t code) {

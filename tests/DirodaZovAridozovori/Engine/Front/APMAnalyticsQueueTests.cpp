@@ -11,6 +11,7 @@
 #include "FrontTestFixture.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace fronttest {
 namespace {
@@ -86,7 +87,7 @@ TEST_F(FakeClockFrontTest, ConsentIsPersistedUnderItsKeyAndLoadsBackAtMostAtTheK
     auto stored = defaults.dictionaryForKey(c.key);
     ASSERT_TRUE(stored);
     EXPECT_EQ(platform::Object(*stored)["ad_storage"], platform::Object("denied"));
-    const std::string file = platform::UserDefaults::pathForSuite(APMAnalyticsSuite::kSuiteName);
+    const std::string file = platform::UserDefaultsRegistry::pathForSuite(APMAnalyticsSuite::kSuiteName);
     EXPECT_EQ(platform::PropertyList::readFile(file)[c.key]["ad_storage"], platform::Object("denied"));
     EXPECT_EQ(platform::PropertyList::readFile(file)[APMAnalyticsConsent::kConsentSourceKey], platform::Object(c.source));
     APMAnalyticsConsent::clearConsent();

@@ -10,6 +10,7 @@
 #include "TestSupport.h"
 #include "platform/Bundle.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserDefaultsRegistry.h"
 
 namespace tcftest {
 
@@ -33,13 +34,13 @@ class TCFTest : public ::testing::Test {
  protected:
   void SetUp() override { reset(); }
   void TearDown() override {
-    platform::UserDefaults::resetForTesting();
+    platform::UserDefaultsRegistry::resetForTesting();
     platform::Bundle::reset();
   }
 
   // A new "process" over a new data directory (case tables call it for every case).
   void reset() {
-    platform::UserDefaults::resetForTesting();
+    platform::UserDefaultsRegistry::resetForTesting();
     dataDirectory_.reset();
     dataDirectory_ = std::make_unique<testsupport::ScopedDataDirectory>();
     platform::Bundle::reset();
