@@ -101,10 +101,18 @@ std::optional<int64_t> APMDatabaseRawEvents::deleteRawEventsOverAbsoluteLimit(pl
 
 std::optional<int64_t> APMDatabaseRawEvents::nextMetadataFingerprintToProcess(platform::Error* error) {
   if (!connection_->checkQueue("nextMetadataFingerprintToProcess", error)) return std::nullopt;
-  // Oldest means lowest row ID, so events leave in the order they were logged.
-  auto rows = connection_->query("SELECT metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT 1", {}, error);
-  if (!rows || rows->empty()) return std::nullopt;
-  return apm_rows::integer(rows->front(), "metadata_fingerprint");
+  // Oldest means lowest row ID, so events leave in the order they were logged. Asked once per
+  // group: read in place.
+  std::optional<int64_t> fingerprint;
+  if (!store_->forEachRowOfQuery("SELECT metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT 1", {},
+                                 [&fingerprint](const APMSqliteStore::Row& row) {
+                                   fingerprint = row.integer(0);
+                                   return false;
+                                 },
+                                 error)) {
+    return std::nullopt;
+  }
+  return fingerprint;
 }
 
 namespace {
@@ -249,6 +257,15 @@ std::optional<bool> APMDatabaseRawEvents::containsRawEventWithMetadataFingerprin
   if (!connection_->checkQueue("containsRawEventWithMetadataFingerprint", error)) return std::nullopt;
   return connection_->exists("SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1", {Object(fingerprint)},
                              error);
+}
+
+bool APMDatabaseRawEvents::deleteUnusedRawEventMetadata(int64_t fingerprint, platform::Error* error) {
+  if (!connection_->checkQueue("deleteUnusedRawEventMetadata", error)) return false;
+  return connection_
+      ->execute("DELETE FROM raw_events_metadata WHERE metadata_fingerprint = ? AND NOT EXISTS "
+                "(SELECT 1 FROM raw_events WHERE metadata_fingerprint = ?)",
+                {Object(fingerprint), Object(fingerprint)}, error)
+      .has_value();
 }
 
 bool APMDatabaseRawEvents::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error) {

@@ -61,6 +61,8 @@ class APMDatabaseRawEvents {
                                  platform::Error* error);
   std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
+  // The fingerprint's metadata, unless a raw event still points to it, in one statement.
+  bool deleteUnusedRawEventMetadata(int64_t fingerprint, platform::Error* error);
   double queryLatestRawEventTime(platform::Error* error);
   std::optional<bool> containsRealtimeRawEventsWithError(platform::Error* error);
   std::optional<bool> isRawEventsTableEmpty(platform::Error* error);

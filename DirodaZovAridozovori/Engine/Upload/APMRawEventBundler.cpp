@@ -240,13 +240,8 @@ bool APMRawEventBundler::deleteGroupRows(const Group& group) {
            "Unable to delete raw events. RowID, error", rowIDs.back(), error);
     return false;
   }
-  auto left = database_->rawEvents().containsRawEventWithMetadataFingerprint(group.fingerprint, &error);
-  if (!left) {
-    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableQueryExistenceRawEvent,
-           "Unable to query existence of raw event. Metadata, error", group.fingerprint, error);
-    return false;
-  }
-  if (!*left && !database_->rawEvents().deleteRawEventMetadataWithMetadataFingerprint(group.fingerprint, &error)) {
+  // The metadata goes with the last of its rows (a group split by size or hour leaves some).
+  if (!database_->rawEvents().deleteUnusedRawEventMetadata(group.fingerprint, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteRawEventMetadata,
            "Unable to delete raw event metadata. Metadata, error", group.fingerprint, error);
     return false;
