@@ -177,6 +177,28 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvent
                            {Object(fingerprint), Object(kRawEventsPerQuery)}, eventFilter, error);
 }
 
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvents::rawEventsAfterRowID(
+    int64_t rowID, int64_t limit, bool* unreadable, platform::Error* error) {
+  if (!connection_->checkQueue("rawEventsAfterRowID", error)) return std::nullopt;
+  std::vector<std::shared_ptr<APMRawEventData>> rows;
+  bool stopped = false;
+  const bool read = store_->forEachRowOfQuery(
+      std::string(kRawEventColumns) + " WHERE rowid > ? ORDER BY rowid ASC LIMIT ?", {Object(rowID), Object(limit)},
+      [&](const APMSqliteStore::Row& row) {
+        auto data = rawEventDataFromRow(row, nullptr);
+        if (!data) {
+          stopped = true;
+          return false;
+        }
+        rows.push_back(std::move(data));
+        return true;
+      },
+      error);
+  if (!read) return std::nullopt;
+  if (unreadable) *unreadable = stopped;
+  return rows;
+}
+
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvents::allRawEventsWithError(
     platform::Error* error) {
   if (!connection_->checkQueue("allRawEventsWithError", error)) return std::nullopt;

@@ -46,6 +46,12 @@ class APMDatabaseRawEvents {
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
       int64_t fingerprint, platform::Error* error, const RawEventFilter& eventFilter);
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> allRawEventsWithError(platform::Error* error);
+  // Up to limit rows after rowID, by row ID, for a reader that takes the table in order. Nothing is
+  // deleted: at the first row that cannot be read the reading stops and unreadable is set, with the
+  // rows before it.
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsAfterRowID(int64_t rowID, int64_t limit,
+                                                                                   bool* unreadable,
+                                                                                   platform::Error* error);
   bool updateRawEvent(const APMRawEventData& rawEvent, platform::Error* error);
   // Empty without error when the fingerprint has no metadata; stored bytes that do not decode are
   // an error (kAPMStoreErrorCorruptData).

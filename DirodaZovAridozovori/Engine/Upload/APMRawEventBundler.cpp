@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <utility>
 
@@ -59,6 +60,18 @@ struct APMRawEventBundler::Group {
 };
 
 
+// The raw events of one transaction read ahead in row-ID order. The groups take them from the
+// front: each group's rows are deleted when it is kept, so the front is always the oldest row.
+struct APMRawEventBundler::RowCursor {
+  static constexpr int64_t kLargestRead = APMDatabaseRawEvents::kRawEventsPerQuery;
+  std::deque<std::shared_ptr<APMRawEventData>> rows;
+  int64_t lastRowID = std::numeric_limits<int64_t>::min();
+  int64_t nextRead = 1;
+  bool exhausted = false;
+  // False once a row could not be read: its deletion and what follows it go the per-fingerprint way.
+  bool usable = true;
+};
+
 APMRawEventBundler::APMRawEventBundler(std::shared_ptr<APMDatabase> database,
                                        std::shared_ptr<APMRemoteConfig> remoteConfig,
                                        std::shared_ptr<APMPersistedConfig> persistedConfig, APMBundlingHooks hooks)
@@ -89,6 +102,10 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
   pending_ = Pending{};
   APMBundlingTotals totals(*database_);
   totals_ = &totals;
+  RowCursor cursor;
+  // A first read as large as the groups asked for: a stream of one-row groups reads once.
+  cursor.nextRead = std::clamp<int64_t>(static_cast<int64_t>(maxGroups), 1, RowCursor::kLargestRead);
+  cursor_ = &cursor;
   platform::Error transactionError;
   const bool committed = database_->performTransaction(
       [&] {
@@ -111,6 +128,7 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
       },
       &transactionError);
   totals_ = nullptr;
+  cursor_ = nullptr;
   const Pending kept = std::exchange(pending_, Pending{});
   if (!committed) {
     for (const auto& evaluation : evaluations) {
@@ -129,9 +147,37 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
   return run;
 }
 
+bool APMRawEventBundler::readAhead(size_t position, platform::Error* error) {
+  RowCursor& cursor = *cursor_;
+  while (cursor.usable && !cursor.exhausted && cursor.rows.size() <= position) {
+    bool unreadable = false;
+    // A group takes at most a read's worth from the front: more would be read for nothing.
+    const int64_t limit = std::min(
+        cursor.nextRead, std::max<int64_t>(1, RowCursor::kLargestRead - static_cast<int64_t>(cursor.rows.size())));
+    auto rows = database_->rawEvents().rawEventsAfterRowID(cursor.lastRowID, limit, &unreadable, error);
+    if (!rows) return false;
+    cursor.exhausted = static_cast<int64_t>(rows->size()) < limit;
+    cursor.usable = !unreadable;
+    if (!rows->empty()) cursor.lastRowID = rows->back()->rowID();
+    cursor.rows.insert(cursor.rows.end(), std::make_move_iterator(rows->begin()), std::make_move_iterator(rows->end()));
+    cursor.nextRead = std::min(cursor.nextRead * 2, RowCursor::kLargestRead);
+  }
+  return true;
+}
+
 APMRawEventBundler::Result APMRawEventBundler::bundleNextGroup(Group& group) {
   platform::Error nextError;
-  auto fingerprint = database_->rawEvents().nextMetadataFingerprintToProcess(&nextError);
+  std::optional<int64_t> fingerprint;
+  if (cursor_ && cursor_->usable) {
+    if (!readAhead(0, &nextError)) {
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableFetchNextEventMetadata,
+             "Unable to fetch next event metadata. Error", nextError);
+      return Result::Failed;
+    }
+    if (cursor_->usable && cursor_->rows.empty()) return Result::NothingToDo;
+    if (cursor_->usable) fingerprint = cursor_->rows.front()->metadataFingerprint();
+  }
+  if (!fingerprint) fingerprint = database_->rawEvents().nextMetadataFingerprintToProcess(&nextError);
   if (!fingerprint) {
     if (!nextError.empty()) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableFetchNextEventMetadata,
@@ -176,33 +222,70 @@ bool APMRawEventBundler::writeTotals() {
   return true;
 }
 
+std::vector<std::shared_ptr<APMRawEventData>> APMRawEventBundler::selectRows(
+    const std::function<const std::shared_ptr<APMRawEventData>*(size_t position)>& rowAt,
+    std::vector<platform::Data>* encodings) {
+  const int64_t maxEvents = remoteConfig_->uploadLimits().uploadMaxEventsPerBundle();
+  const int64_t maxBytes = remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes();
+  Selection selection;
+  std::vector<std::shared_ptr<APMRawEventData>> accepted;
+  for (size_t position = 0;; ++position) {
+    const std::shared_ptr<APMRawEventData>* row = rowAt(position);
+    if (!row) break;
+    const APMEvent& event = *(*row)->rawEvent();
+    const int64_t hour = platform::saturatingInt64(event.timestamp()) / 3600;
+    platform::Data encoding = APMEventUploadEncoding(event, event.previousTimestamp());
+    const int64_t bytes = static_cast<int64_t>(encoding.size());
+    if (position == 0) selection.firstHour = hour;
+    if (!acceptsRow(selection, position, hour, (*row)->rowID(), bytes, maxEvents, maxBytes)) break;
+    if (encodings) encodings->push_back(std::move(encoding));
+    selection.previousRowID = (*row)->rowID();
+    selection.acceptedBytes += bytes;
+    accepted.push_back(*row);
+  }
+  return accepted;
+}
+
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler::rawEventsWithMetadataFingerprint(
     int64_t fingerprint, std::vector<platform::Data>* encodings) {
   platform::Error error;
+  if (cursor_ && cursor_->usable) {
+    // The rows read ahead: the fingerprint's run from the front, as the per-fingerprint query
+    // would give it (the selection ends the run at the first row of another fingerprint or a gap).
+    bool failed = false;
+    auto taken = selectRows(
+        [&](size_t position) -> const std::shared_ptr<APMRawEventData>* {
+          if (position >= static_cast<size_t>(RowCursor::kLargestRead)) return nullptr;
+          if (!readAhead(position, &error)) {
+            failed = true;
+            return nullptr;
+          }
+          if (!cursor_->usable || position >= cursor_->rows.size()) return nullptr;
+          const auto& row = cursor_->rows[position];
+          return row->metadataFingerprint() == fingerprint ? &row : nullptr;
+        },
+        encodings);
+    if (failed) {
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kInconsistentStateRawEventExpected,
+             "Inconsistent state, raw event is expected. Error", error);
+      return std::nullopt;
+    }
+    if (cursor_->usable) {
+      cursor_->rows.erase(cursor_->rows.begin(), cursor_->rows.begin() + static_cast<std::ptrdiff_t>(taken.size()));
+      return taken;
+    }
+    // A row that cannot be read lies ahead: the group is taken again the per-fingerprint way,
+    // which deletes such rows.
+    if (encodings) encodings->clear();
+  }
   auto rows = database_->rawEvents().rawEventsWithMetadataFingerprint(fingerprint, &error, nullptr);
   if (!rows) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kInconsistentStateRawEventExpected,
            "Inconsistent state, raw event is expected. Error", error);
     return std::nullopt;
   }
-  const int64_t maxEvents = remoteConfig_->uploadLimits().uploadMaxEventsPerBundle();
-  const int64_t maxBytes = remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes();
-  Selection selection;
-  size_t accepted = 0;
-  for (; accepted < rows->size(); ++accepted) {
-    const auto& row = (*rows)[accepted];
-    const int64_t hour = platform::saturatingInt64(row->rawEvent()->timestamp()) / 3600;
-    const APMEvent& event = *row->rawEvent();
-    platform::Data encoding = APMEventUploadEncoding(event, event.previousTimestamp());
-    const int64_t bytes = static_cast<int64_t>(encoding.size());
-    if (accepted == 0) selection.firstHour = hour;
-    if (!acceptsRow(selection, accepted, hour, row->rowID(), bytes, maxEvents, maxBytes)) break;
-    if (encodings) encodings->push_back(std::move(encoding));
-    selection.previousRowID = row->rowID();
-    selection.acceptedBytes += bytes;
-  }
-  rows->resize(accepted);
-  return rows;
+  return selectRows(
+      [&rows](size_t position) { return position < rows->size() ? &(*rows)[position] : nullptr; }, encodings);
 }
 
 platform::Data APMRawEventBundler::uploadEncodingOf(const APMEvent& event, double previousTimestamp, Group& group,

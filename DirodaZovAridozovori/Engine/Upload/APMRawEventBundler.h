@@ -22,6 +22,7 @@
 #include "APMEvent.h"
 #include "APMEventAggregates.h"
 #include "APMRawEventData.h"
+#include "platform/Error.h"
 
 class APMBundlingTotals;
 class APMDatabase;
@@ -120,6 +121,14 @@ class APMRawEventBundler {
   bool bundleGroup(Group& group);
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
       int64_t fingerprint, std::vector<platform::Data>* encodings);
+  // The rows rowAt offers (null ends them) that the selection rules accept, in order, with the
+  // encoding of each one's upload form.
+  std::vector<std::shared_ptr<APMRawEventData>> selectRows(
+      const std::function<const std::shared_ptr<APMRawEventData>*(size_t position)>& rowAt,
+      std::vector<platform::Data>* encodings);
+  // Reads ahead until the cursor holds a row at position, the table has no more, or a row cannot
+  // be read (the cursor is then no longer used); false when the table cannot be read.
+  bool readAhead(size_t position, platform::Error* error);
   // The encoding of event's upload form, which came from the group's row source; the row's
   // encoding made at selection is taken (and patched) where it holds.
   platform::Data uploadEncodingOf(const APMEvent& event, double previousTimestamp, Group& group, size_t source);
@@ -151,6 +160,8 @@ class APMRawEventBundler {
     std::optional<double> monitorSampleTime;
   };
   Pending pending_;
-  // The running transaction's totals.
+  // The running transaction's totals, and its raw events read ahead.
   APMBundlingTotals* totals_ = nullptr;
+  struct RowCursor;
+  RowCursor* cursor_ = nullptr;
 };

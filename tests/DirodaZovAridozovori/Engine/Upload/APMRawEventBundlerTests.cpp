@@ -463,6 +463,56 @@ TEST_F(APMRawEventBundlerTest, GroupsOfOneRunCountOnFromEachOtherAndAFailedGroup
                                             "4/6 previous end 5000 tap after 4000"}));
 }
 
+// Runs read the raw events ahead in row-ID order, in reads that start as large as the groups asked
+// for and double: however many groups a run takes, the groups and their order are the ones the
+// per-fingerprint rules make, no row travels twice and none is left behind.
+TEST_F(APMRawEventBundlerTest, RunsOfAnySizeMakeTheSameGroups) {
+  const std::vector<std::vector<std::string>> expected = {
+      {"a1", "a2", "a3", "a4", "a5"}, {"b1"}, {"a6"}, {"c1", "c2"}, {"c3"}, {"d1"}, {"a7", "a8"}};
+  for (const size_t groupsPerRun : {size_t{1}, size_t{2}, size_t{3}, size_t{100}}) {
+    SCOPED_TRACE("groups per run " + std::to_string(groupsPerRun));
+    storeEvents({{"a1", kHour + 1}, {"a2", kHour + 2}, {"a3", kHour + 3}, {"a4", kHour + 4}, {"a5", kHour + 5}},
+                "com.example.a");
+    storeEvents({{"b1", kHour + 6}}, "com.example.b");
+    storeEvents({{"a6", kHour + 7}}, "com.example.a");
+    // A new hour within one fingerprint's run.
+    storeEvents({{"c1", kHour + 8}, {"c2", kHour + 9}, {"c3", kHour + 3600}}, "com.example.c");
+    storeEvents({{"d1", kHour + 3601}}, "com.example.d");
+    storeEvents({{"a7", kHour + 3602}, {"a8", kHour + 3603}}, "com.example.a");
+    auto b = bundler();
+    std::vector<size_t> runs;
+    onWorker([&] {
+      for (int i = 0; i < 20; ++i) {
+        const auto run = b->bundleRawEventGroups(groupsPerRun);
+        if (run.bundled == 0) break;
+        runs.push_back(run.bundled);
+      }
+    });
+    EXPECT_EQ(queuedGroups(), expected);
+    EXPECT_FALSE(rawEventsLeft());
+    EXPECT_EQ(runs.size(), (expected.size() + groupsPerRun - 1) / groupsPerRun);
+    onWorker([&] {
+      platform::Error error;
+      ASSERT_TRUE(database_->bundleQueue().deleteBundlesWithRowIDs(
+          std::vector<int64_t>(runSQL("SELECT rowid FROM queue")), &error));
+    });
+  }
+}
+
+// A row that cannot be read, met while reading ahead, is handled as the per-fingerprint reading
+// handles it (deleted, and the rows after it still travel), in a run of many groups too.
+TEST_F(APMRawEventBundlerTest, AnUnreadableRowAheadInARunIsSetAsideAndTheRestTravels) {
+  storeEvents({{"first", kHour + 1}, {"second", kHour + 2}}, "com.example.a");
+  storeEvents({{"broken", kHour + 3}, {"after_broken", kHour + 4}}, "com.example.b");
+  storeEvents({{"later", kHour + 5}}, "com.example.a");
+  runSQL("UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'");
+  APMRawEventBundler::Run run;
+  onWorker([&] { run = bundler()->bundleRawEventGroups(10); });
+  EXPECT_EQ(run.last, Result::NothingToDo);
+  EXPECT_EQ(queuedGroups(), (std::vector<std::vector<std::string>>{{"first", "second"}, {"after_broken"}, {"later"}}));
+  EXPECT_FALSE(rawEventsLeft());
+}
+
 // A session start clears the stored session counts: what the groups before it in the same run
 // counted is written first, so only the counts from the session start on remain.
 TEST_F(APMRawEventBundlerTest, ASessionStartLaterInTheRunClearsTheSessionCountsOfTheGroupsBeforeIt) {
