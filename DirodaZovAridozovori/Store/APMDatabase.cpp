@@ -61,13 +61,17 @@ std::shared_ptr<APMDatabase> APMDatabase::create(const std::string& databaseName
   if (!APMCreateStorageDirectory(error)) return nullptr;
   const std::string path = APMApplicationSupportPath(databaseName);
   platform::Error openError;
-  auto store = APMSqliteStore::create(path, &openError);
+  // Every part checks the worker queue before it touches the connection (and the close at exit
+  // waits for that queue to stop), so the connection goes without SQLite's mutex: the event road
+  // takes it a dozen times per stored event.
+  constexpr auto kConfinement = APMSqliteStore::Confinement::kOneSerialQueue;
+  auto store = APMSqliteStore::create(path, kConfinement, &openError);
   if (!store && openError.code == kAPMStoreErrorCorruptData) {
     APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kDatabaseFailedIntegrityCheck, "Database failed its integrity check. Setting it aside and starting anew. Path, error",
                 {Object(path), openError});
     setAside(path);
     openError = {};
-    store = APMSqliteStore::create(path, &openError);
+    store = APMSqliteStore::create(path, kConfinement, &openError);
   }
   if (!store) {
     APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kDatabaseOpenFailed, "Unable to open database. Path, error", {Object(path), openError});

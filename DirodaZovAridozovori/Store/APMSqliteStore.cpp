@@ -46,17 +46,23 @@ APMSqliteStore::APMSqliteStore(std::string path) : path_(std::move(path)) {}
 APMSqliteStore::~APMSqliteStore() { close(); }
 
 std::shared_ptr<APMSqliteStore> APMSqliteStore::create(const std::string& databasePath, platform::Error* error) {
+  return create(databasePath, Confinement::kAnyThread, error);
+}
+
+std::shared_ptr<APMSqliteStore> APMSqliteStore::create(const std::string& databasePath, Confinement confinement,
+                                                       platform::Error* error) {
   if (databasePath.empty()) {
     APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty database path");
     return nullptr;
   }
   std::shared_ptr<APMSqliteStore> store(new APMSqliteStore(databasePath));
-  if (!store->open(error)) return nullptr;
+  if (!store->open(confinement, error)) return nullptr;
   return store;
 }
 
-bool APMSqliteStore::open(platform::Error* error) {
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+bool APMSqliteStore::open(Confinement confinement, platform::Error* error) {
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
+                    (confinement == Confinement::kOneSerialQueue ? SQLITE_OPEN_NOMUTEX : SQLITE_OPEN_FULLMUTEX);
   int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     platform::setError(error, sqliteError(rc, std::string("Cannot open database: ") +

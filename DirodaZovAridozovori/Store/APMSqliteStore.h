@@ -37,6 +37,12 @@ class APMSqliteStore {
   // file cannot be opened or fails the check (code kAPMStoreErrorCorruptData), so the owner can
   // decide whether to set the file aside.
   static std::shared_ptr<APMSqliteStore> create(const std::string& databasePath, platform::Error* error);
+  // Who uses the connection. SQLite takes a mutex around nearly every call on a connection that
+  // threads may share; an owner whose every call runs on one serial queue, and checks that it does,
+  // needs none (two threads may still use it one after the other, never at once).
+  enum class Confinement { kAnyThread, kOneSerialQueue };
+  static std::shared_ptr<APMSqliteStore> create(const std::string& databasePath, Confinement confinement,
+                                                platform::Error* error);
 
   ~APMSqliteStore();
   APMSqliteStore(const APMSqliteStore&) = delete;
@@ -171,7 +177,7 @@ class APMSqliteStore {
 
  private:
   explicit APMSqliteStore(std::string path);
-  bool open(platform::Error* error);
+  bool open(Confinement confinement, platform::Error* error);
   bool checkIntegrity(platform::Error* error);
   bool exec(const std::string& sql, platform::Error* error);
   // Runs one transaction-control statement from the statement cache.

@@ -65,6 +65,35 @@ TEST_F(APMDatabasePartsTest, EveryPartRefusesWorkOffTheWorkerQueue) {
   });
 }
 
+// The connection goes without SQLite's own mutex, so the road's writes and the database's own
+// transactions and clean-ups refuse to run off the worker queue, and touch nothing.
+TEST_F(APMDatabasePartsTest, TheRoadsWritesAndTheDatabasesOwnWorkRefuseOffTheWorkerQueue) {
+  auto event = APMEvent::create("app", true, "level_up", 1700000000, 0, APMParameters{});
+  struct Case {
+    const char* operation;
+    std::function<bool(platform::Error*)> call;  // whether it answered as if it had worked
+  };
+  const Case cases[] = {
+      {"raw event", [&](platform::Error* error) { return db_->rawEvents().insertRawEvent(*event, 7, false, error); }},
+      {"metadata",
+       [&](platform::Error* error) {
+         return db_->rawEvents().insertIfNotExistsRawEventMetadata(platform::Data{1, 2}, 7, error);
+       }},
+      {"transaction", [&](platform::Error* error) { return db_->beginTransaction(error); }},
+      {"reset", [&](platform::Error* error) { return db_->reset(error); }},
+      {"stale data", [&](platform::Error* error) { return db_->maybeDeleteStaleData(error).has_value(); }},
+  };
+  CapturedStoreLog log;
+  for (const Case& c : cases) {
+    platform::Error error;
+    EXPECT_FALSE(c.call(&error)) << c.operation;
+  }
+  onWorker([&] {
+    EXPECT_EQ(db_->rawEvents().isRawEventsTableEmpty(&e), true) << "the refused write must not have run";
+    EXPECT_FALSE(db_->rawEvents().queryRawEventsMetadataWithFingerprint(7, &e)) << "the refused write must not have run";
+  });
+}
+
 // A write through any part is inside the owner's transaction: rolled back, none of them is left.
 TEST_F(APMDatabasePartsTest, WritesThroughEveryPartRollBackWithTheOwnersTransaction) {
   onWorker([&] {
