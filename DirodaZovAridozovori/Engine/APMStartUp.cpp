@@ -29,6 +29,7 @@
 #include "Identity/APMIdentity.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "RemoteConfig/APMRemoteConfigEngineHooks.h"
+#include "RemoteConfig/APMRemoteConfigSettings.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -138,6 +139,9 @@ bool APMStartUp::initializeComponentsOnWorkerQueue() {
   });
   // Events are cleaned on the caller's thread as well as on the worker: both follow the limits the
   // service configured, and the defaults once this configuration is gone.
+  static_assert(*APMSettings::kMaxPublicEventParameterValueLength.minValue ==
+                    APMEventParameterLimits::kLowestPublicEventParameterValueLengthLimit,
+                "a value that short is let through without reading the configured limit");
   APMSetEventParameterLimitsProvider([weakConfig] {
     APMEventParameterLimits limits;
     if (auto strong = weakConfig.lock()) {

@@ -11,6 +11,9 @@
 
 // The limits the sanitiser applies; the remote configuration installs the provider.
 struct APMEventParameterLimits {
+  // The lowest value length limit a configuration may set: a value this short passes under any.
+  static constexpr int64_t kLowestPublicEventParameterValueLengthLimit = 100;
+
   int64_t maxPublicEventParams = 100;
   int64_t maxPublicEventParameterValueLength = 500;
   int64_t maxItemScopedCustomParameters = 27;

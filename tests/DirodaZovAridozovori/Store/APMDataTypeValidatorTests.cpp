@@ -117,4 +117,39 @@ TEST(APMDataTypeValidatorTest, InternalValuesKeepTwoHundredFiftySixUnderALowerPu
   APMSetEventParameterLimitsProvider(nullptr);
 }
 
+// A screen's name or class is a string of 1 to the public value length characters, under the
+// lowest limit a configuration may set (100) as under the default (500); short names skip reading
+// the limit, so both sides of that shortcut are pinned.
+TEST(APMDataTypeValidatorTest, ScreenValuesFollowTheConfiguredLengthOnBothSidesOfTheShortcut) {
+  struct Case {
+    const char* label;
+    int64_t limit;
+    platform::Object value;
+    bool valid;
+    int code;
+  };
+  const Case cases[] = {
+      {"lowest: 100 characters", 100, platform::Object(repeat("s", 100)), true, kAPMValidationNone},
+      {"lowest: 101 characters", 100, platform::Object(repeat("s", 101)), false, kAPMValidationTooLong},
+      {"lowest: 100 two-byte characters", 100, platform::Object(repeat(kE, 100)), true, kAPMValidationNone},
+      {"lowest: 101 two-byte characters", 100, platform::Object(repeat(kE, 101)), false, kAPMValidationTooLong},
+      {"lowest: 51 emoji", 100, platform::Object(repeat(kEmoji, 51)), false, kAPMValidationTooLong},
+      {"default: 500 characters", 500, platform::Object(repeat("s", 500)), true, kAPMValidationNone},
+      {"default: 501 characters", 500, platform::Object(repeat("s", 501)), false, kAPMValidationTooLong},
+      {"empty", 500, platform::Object(""), false, kAPMValidationEmpty},
+      {"not a string", 500, platform::Object(int64_t{7}), false, kAPMValidationUnsupportedType},
+  };
+  for (const Case& c : cases) {
+    APMSetEventParameterLimitsProvider([limit = c.limit] {
+      APMEventParameterLimits limits;
+      limits.maxPublicEventParameterValueLength = limit;
+      return limits;
+    });
+    int code = -1;
+    EXPECT_EQ(V::isValidScreenParameterValue(c.value, &code), c.valid) << c.label;
+    EXPECT_EQ(code, c.code) << c.label;
+  }
+  APMSetEventParameterLimitsProvider(nullptr);
+}
+
 }  // namespace
