@@ -142,7 +142,7 @@ bool APMEDatabase::reset() {
 
 bool APMEDatabase::performTransaction(const std::function<bool()>& block) {
   platform::Error error;
-  if (store_ && store_->performTransactionWithError(&error, block)) return true;
+  if (store_ && store_->transactions().performTransactionWithError(&error, block)) return true;
   if (!store_) closedError(&error);
   APMLog(APMLogLevel::kErrorSampled, APMELogCode::kTransactionFailed,
          APMEMonitor::format("Transaction failed. %@", error.description));

@@ -42,13 +42,13 @@ APMDatabase::APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<
       conditionalProperties_(connection_),
       onDeviceValues_(connection_),
       storedConfig_(connection_) {
-  APMSqliteStore::ScopeObserver observer;
+  APMSqliteTransactions::ScopeObserver observer;
   observer.willCommit = [this](platform::Error* error) { return userProperties_.writeWaitingUserAttributes(error); };
   observer.didEnd = [this](size_t depth, bool kept) { userProperties_.scopeEnded(depth, kept); };
-  store_->setScopeObserver(std::move(observer));
+  store_->transactions().setScopeObserver(std::move(observer));
 }
 
-APMDatabase::~APMDatabase() { store_->setScopeObserver({}); }
+APMDatabase::~APMDatabase() { store_->transactions().setScopeObserver({}); }
 
 std::shared_ptr<APMDatabase> APMDatabase::create(const std::string& databaseName,
                                                  std::shared_ptr<APMPersistedConfig> persistedConfig,
@@ -91,7 +91,7 @@ std::shared_ptr<APMDatabase> APMDatabase::create(const std::string& databaseName
 }
 
 bool APMDatabase::ensureSchema(platform::Error* error) {
-  return store_->performTransactionWithError(error, [&] {
+  return store_->transactions().performTransactionWithError(error, [&] {
     for (const APMTableDefinition& table : apm_schema::tables()) {
       if (!store_->ensureTableWithName(table.name, table.elementaryColumns, table.addOnColumns, {}, error)) return false;
       for (const std::string& index : table.indexes) {
@@ -113,21 +113,21 @@ void APMDatabase::setLimitsProvider(std::function<APMDatabaseLimits()> provider)
 
 bool APMDatabase::performTransaction(const std::function<bool()>& block, platform::Error* error) {
   if (!connection_->checkQueue("performTransaction", error)) return false;
-  return store_->performTransactionWithError(error, block);
+  return store_->transactions().performTransactionWithError(error, block);
 }
 
 bool APMDatabase::beginTransaction(platform::Error* error) {
   if (!connection_->checkQueue("beginTransaction", error)) return false;
-  return store_->beginTransaction(error);
+  return store_->transactions().beginTransaction(error);
 }
 
 bool APMDatabase::endTransaction(bool keep, platform::Error* error) {
   if (!connection_->checkQueue("endTransaction", error)) return false;
-  return store_->endTransaction(keep, error);
+  return store_->transactions().endTransaction(keep, error);
 }
 
 uint64_t APMDatabase::metadataSourcesVersion() const {
-  return connection_->metadataSourcesWrites() + store_->rollbackCount();
+  return connection_->metadataSourcesWrites() + store_->transactions().rollbackCount();
 }
 
 bool APMDatabase::reset(platform::Error* error) {
@@ -138,7 +138,7 @@ bool APMDatabase::reset(platform::Error* error) {
   onDeviceValues_.noteReset();
   userProperties_.forgetStoredUserAttributes();
   rawEvents_.forgetRawEventFacts();
-  return store_->performTransactionWithError(error, [&] {
+  return store_->transactions().performTransactionWithError(error, [&] {
     userProperties_.dropWaitingUserAttributes();
     for (const APMTableDefinition& table : apm_schema::tables()) {
       if (!connection_->execute("DELETE FROM " + APMSqliteStore::quoteIdentifier(table.name), {}, error)) return false;
@@ -154,7 +154,7 @@ std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error)
   const double oldest = platform::now() - connection_->limits().maxQueueTime;
   rawEvents_.forgetRawEventFacts();
   int64_t deleted = 0;
-  const bool ok = store_->performTransactionWithError(error, [&] {
+  const bool ok = store_->transactions().performTransactionWithError(error, [&] {
     auto events = connection_->execute("DELETE FROM raw_events WHERE timestamp < ?", {Object(oldest)}, error);
     auto bundles = connection_->execute("DELETE FROM queue WHERE end_timestamp < ?", {Object(oldest)}, error);
     auto metadata = connection_->execute(

@@ -14,7 +14,7 @@ std::optional<APMDailyCounts> APMDatabaseAppMetadata::dailyCounts(platform::Erro
       "SELECT day, conversions_count, all_events_count, public_events_count, error_events_count, realtime_count, "
       "dcu_realtime_count FROM app_metadata WHERE id = ?",
       {Object(apm_schema::kAppMetadataRowID)},
-      [&counts](const APMSqliteStore::Row& row) {
+      [&counts](const APMSqliteRow& row) {
         counts.day = static_cast<int32_t>(row.integer(0));
         counts.conversionsCount = static_cast<int32_t>(row.integer(1));
         counts.allEventsCount = static_cast<int32_t>(row.integer(2));
@@ -49,7 +49,7 @@ std::optional<APMAppMetadata> APMDatabaseAppMetadata::queryAppMetadata(platform:
       "SELECT last_bundle_index, last_delivery_index, last_bundle_start_timestamp, last_bundle_end_timestamp "
       "FROM app_metadata WHERE id = ?",
       {Object(apm_schema::kAppMetadataRowID)},
-      [&metadata](const APMSqliteStore::Row& row) {
+      [&metadata](const APMSqliteRow& row) {
         metadata.lastBundleIndex = row.integer(0);
         metadata.lastDeliveryIndex = row.integer(1);
         metadata.lastBundleStartTimestamp = row.real(2);

@@ -75,7 +75,7 @@ bool APMDatabaseAudienceFilters::updateEventFilters(const std::vector<APMEventFi
   if (!connection_->checkQueue("updateEventFilters", error)) return false;
   ++audienceFiltersVersion_;
   if (filters.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty event filters to update");
-  return store_->performTransactionWithError(error, [&] {
+  return store_->transactions().performTransactionWithError(error, [&] {
     for (const APMEventFilter& filter : filters) {
       if (!store_->upsertRecord({{"audience_id", Object(filter.audienceID())},
                                  {"filter_id", Object(filter.filterID())},
@@ -95,7 +95,7 @@ bool APMDatabaseAudienceFilters::updatePropertyFilters(const std::vector<APMProp
   if (!connection_->checkQueue("updatePropertyFilters", error)) return false;
   ++audienceFiltersVersion_;
   if (filters.empty()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received empty property filters to update");
-  return store_->performTransactionWithError(error, [&] {
+  return store_->transactions().performTransactionWithError(error, [&] {
     for (const APMPropertyFilter& filter : filters) {
       if (!store_->upsertRecord({{"audience_id", Object(filter.audienceID())},
                                  {"filter_id", Object(filter.filterID())},
@@ -181,7 +181,7 @@ std::optional<std::map<int32_t, APMFilterResult>> APMDatabaseAudienceFilters::al
 bool APMDatabaseAudienceFilters::updateFilterResults(const std::vector<APMFilterResult>& results,
                                                      platform::Error* error) {
   if (!connection_->checkQueue("updateFilterResults", error)) return false;
-  return store_->performTransactionWithError(error, [&] {
+  return store_->transactions().performTransactionWithError(error, [&] {
     for (const APMFilterResult& result : results) {
       if (!store_->upsertRecord({{"audience_id", Object(result.audienceID())},
                                  {"current_results", Object(result.currentResults())},
@@ -196,7 +196,7 @@ bool APMDatabaseAudienceFilters::updateFilterResults(const std::vector<APMFilter
 
 bool APMDatabaseAudienceFilters::deleteFilterResults(const std::vector<int32_t>& audienceIDs, platform::Error* error) {
   if (!connection_->checkQueue("deleteFilterResults", error)) return false;
-  return store_->performTransactionWithError(error, [&] {
+  return store_->transactions().performTransactionWithError(error, [&] {
     for (int32_t audienceID : audienceIDs) {
       if (!store_->deleteRecordFromTableWithName(apm_schema::kAudienceFilterValues, "audience_id", Object(audienceID),
                                                  error)) {

@@ -115,7 +115,7 @@ std::optional<bool> APMDatabaseBundleQueue::queueHoldsFullBatch(int64_t countLim
   const bool read = store_->forEachRowOfQuery(
       "SELECT rowid, length(data) AS size FROM queue WHERE rowid > ? ORDER BY rowid ASC LIMIT ?",
       {Object(reading.lastRowID), Object(countLimit - reading.bundles)},
-      [&](const APMSqliteStore::Row& row) {
+      [&](const APMSqliteRow& row) {
         const int64_t size = row.integer(1);
         // As the batch reads them: the first always, each later one only while the total stays within the limit.
         next.full = next.bundles > 0 && next.bytes + size > sizeLimit;

@@ -59,9 +59,9 @@ std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyFromRow(const
 }  // namespace
 
 bool APMDatabaseConditionalProperties::conditionalPropertiesKnownEmpty() {
-  if (!store_->inTransaction()) return false;
-  const uint64_t version = conditionalPropertiesWrites_ + store_->rollbackCount();
-  const uint64_t transaction = store_->transactionSerial();
+  if (!store_->transactions().inTransaction()) return false;
+  const uint64_t version = conditionalPropertiesWrites_ + store_->transactions().rollbackCount();
+  const uint64_t transaction = store_->transactions().transactionSerial();
   auto& check = conditionalPropertiesCheck_;
   if (!check || check->transaction != transaction || check->version != version) {
     platform::Error ignored;

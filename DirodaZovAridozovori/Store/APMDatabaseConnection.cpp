@@ -48,7 +48,7 @@ std::optional<bool> APMDatabaseConnection::exists(const std::string& sql, const 
   // The first row answers: it is neither read into a dictionary nor followed by the rest.
   bool found = false;
   if (!store_->forEachRowOfQuery(sql, values,
-                                 [&found](const APMSqliteStore::Row&) {
+                                 [&found](const APMSqliteRow&) {
                                    found = true;
                                    return false;
                                  },

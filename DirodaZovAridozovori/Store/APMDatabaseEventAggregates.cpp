@@ -14,7 +14,7 @@ constexpr const char* kAggregatesColumns =
     "last_bundled_timestamp, last_bundled_day, last_sampling_rate, last_sampled_complex_event_id, "
     "last_exempt_from_sampling";
 
-std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMSqliteStore::Row& row) {
+std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMSqliteRow& row) {
   auto aggregates =
       std::make_shared<APMEventAggregates>(row.text(0), row.integer(1), row.integer(2), row.integer(3), row.real(4));
   aggregates->setLastBundledTimestamp(row.real(5));
@@ -34,7 +34,7 @@ std::shared_ptr<APMEventAggregates> APMDatabaseEventAggregates::eventAggregatesW
   std::shared_ptr<APMEventAggregates> found;
   store_->forEachRowOfQuery(
       std::string("SELECT ") + kAggregatesColumns + " FROM events WHERE name = ?", {Object(name)},
-      [&found](const APMSqliteStore::Row& row) {
+      [&found](const APMSqliteRow& row) {
         found = aggregatesFromRow(row);
         return false;
       },
@@ -48,7 +48,7 @@ std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> APMDatabaseEvent
   std::vector<std::shared_ptr<APMEventAggregates>> result;
   if (!store_->forEachRowOfQuery(
           std::string("SELECT ") + kAggregatesColumns + " FROM events ORDER BY name", {},
-          [&result](const APMSqliteStore::Row& row) {
+          [&result](const APMSqliteRow& row) {
             result.push_back(aggregatesFromRow(row));
             return true;
           },
@@ -87,7 +87,7 @@ bool APMDatabaseEventAggregates::clearCurrentSessionCounts(platform::Error* erro
 }
 
 bool APMDatabaseEventAggregates::copyEventsTable(const char* from, const char* to, platform::Error* error) {
-  return store_->performTransactionWithError(error, [&] {
+  return store_->transactions().performTransactionWithError(error, [&] {
     return connection_->execute(std::string("DELETE FROM ") + to, {}, error) &&
            connection_->execute(std::string("INSERT INTO ") + to + " SELECT * FROM " + from, {}, error);
   });

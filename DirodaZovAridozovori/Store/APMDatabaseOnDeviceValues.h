@@ -21,7 +21,7 @@ class APMDatabaseOnDeviceValues {
   // Where the values together stand: it changes whenever one may have changed through this
   // connection (a write, a reset, any rollback).
   APMDatabaseVersion onDeviceValuesVersion() const {
-    return APMDatabaseVersion{onDeviceValueWrites_ + resets_, store_->rollbackCount()};
+    return APMDatabaseVersion{onDeviceValueWrites_ + resets_, store_->transactions().rollbackCount()};
   }
   // The database emptied the table.
   void noteReset() { ++resets_; }

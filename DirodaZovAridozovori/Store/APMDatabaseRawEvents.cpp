@@ -49,7 +49,7 @@ bool APMDatabaseRawEvents::insertRawEvent(const APMEvent& event, int64_t metadat
   // Most events write nothing but this row: it needs no savepoint of its own (see insertRow).
   // Bound in place from one buffer the road keeps: the road's commonest write makes no copies.
   APMEventEncoding::encodeBody(event, encodedBody_);
-  using Value = APMSqliteStore::BoundValue;
+  using Value = APMSqliteBinding::BoundValue;
   const bool inserted = store_->insertRow(
       apm_schema::kRawEvents,
       "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) VALUES (?, ?, ?, ?, ?)",
@@ -105,7 +105,7 @@ std::optional<int64_t> APMDatabaseRawEvents::nextMetadataFingerprintToProcess(pl
   // group: read in place.
   std::optional<int64_t> fingerprint;
   if (!store_->forEachRowOfQuery("SELECT metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT 1", {},
-                                 [&fingerprint](const APMSqliteStore::Row& row) {
+                                 [&fingerprint](const APMSqliteRow& row) {
                                    fingerprint = row.integer(0);
                                    return false;
                                  },
@@ -122,7 +122,7 @@ constexpr const char* kRawEventColumns =
     "SELECT rowid, name, timestamp, metadata_fingerprint, data, realtime FROM raw_events";
 enum RawEventColumn { kRowID, kName, kTimestamp, kFingerprint, kData };
 
-std::shared_ptr<APMRawEventData> rawEventDataFromRow(const APMSqliteStore::Row& row, platform::Error* error) {
+std::shared_ptr<APMRawEventData> rawEventDataFromRow(const APMSqliteRow& row, platform::Error* error) {
   if (!row.has(kRowID) || !row.has(kName) || !row.has(kData)) {
     APMFail(error, kAPMStoreErrorCorruptData, "Raw event row is missing columns");
     return nullptr;
@@ -148,7 +148,7 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvent
   // Read in place: a group's thousand rows are not first copied into dictionaries.
   const bool read = store_->forEachRowOfQuery(
       std::string(kRawEventColumns) + condition, values,
-      [&](const APMSqliteStore::Row& row) {
+      [&](const APMSqliteRow& row) {
         platform::Error rowError;
         auto data = rawEventDataFromRow(row, &rowError);
         if (!data) {
@@ -184,7 +184,7 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvent
   bool stopped = false;
   const bool read = store_->forEachRowOfQuery(
       std::string(kRawEventColumns) + " WHERE rowid > ? ORDER BY rowid ASC LIMIT ?", {Object(rowID), Object(limit)},
-      [&](const APMSqliteStore::Row& row) {
+      [&](const APMSqliteRow& row) {
         auto data = rawEventDataFromRow(row, nullptr);
         if (!data) {
           stopped = true;
@@ -237,7 +237,7 @@ std::optional<platform::Data> APMDatabaseRawEvents::queryRawEventsMetadataDataWi
   std::optional<platform::Data> metadata;
   if (!store_->forEachRowOfQuery(
           "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?", {Object(fingerprint)},
-          [&metadata](const APMSqliteStore::Row& row) {
+          [&metadata](const APMSqliteRow& row) {
             const auto bytes = row.bytes(0);
             metadata.emplace(bytes.begin(), bytes.end());
             return false;
@@ -302,7 +302,7 @@ APMDatabaseRawEvents::RawEventFacts* APMDatabaseRawEvents::currentRawEventFacts(
     rawEventFacts_.reset();
     return nullptr;
   }
-  const uint64_t rollbacks = store_->rollbackCount();
+  const uint64_t rollbacks = store_->transactions().rollbackCount();
   if (!rawEventFacts_ || rawEventFacts_->dataVersion != *dataVersion || rawEventFacts_->rollbacks != rollbacks) {
     rawEventFacts_ = RawEventFacts{rollbacks, *dataVersion, std::nullopt, std::nullopt};
   }

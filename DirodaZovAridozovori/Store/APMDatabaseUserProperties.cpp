@@ -55,7 +55,7 @@ APMDatabaseVersion APMDatabaseUserProperties::userAttributeVersion(const std::st
   if (auto found = userAttributeWrittenAt_.find(name); found != userAttributeWrittenAt_.end()) {
     writes = std::max(writes, found->second);
   }
-  return APMDatabaseVersion{writes, store_->rollbackCount()};
+  return APMDatabaseVersion{writes, store_->transactions().rollbackCount()};
 }
 
 void APMDatabaseUserProperties::noteUserAttributeWrite(const std::string& name) {
@@ -82,8 +82,8 @@ const std::vector<APMDatabaseUserProperties::StoredUserAttribute>* APMDatabaseUs
   // Inside one exclusive transaction nobody else writes, so what this connection did not change
   // is as it was read.
   const auto& kept = storedUserAttributes_;
-  if (!kept || !store_->inTransaction() || kept->transaction != store_->transactionSerial() ||
-      kept->writes != storedUserAttributeWrites_ || kept->rollbacks != store_->rollbackCount()) {
+  if (!kept || !store_->transactions().inTransaction() || kept->transaction != store_->transactions().transactionSerial() ||
+      kept->writes != storedUserAttributeWrites_ || kept->rollbacks != store_->transactions().rollbackCount()) {
     return nullptr;
   }
   return &kept->byName;
@@ -94,7 +94,7 @@ const std::vector<APMDatabaseUserProperties::StoredUserAttribute>* APMDatabaseUs
   if (const auto* kept = keptUserAttributes()) return kept;
   auto rows = connection_->query("SELECT rowid, * FROM user_attributes ORDER BY name", {}, error);
   if (!rows) return nullptr;
-  StoredUserAttributes stored{store_->transactionSerial(), storedUserAttributeWrites_, store_->rollbackCount(), {}};
+  StoredUserAttributes stored{store_->transactions().transactionSerial(), storedUserAttributeWrites_, store_->transactions().rollbackCount(), {}};
   stored.byName.reserve(rows->size());
   for (const auto& row : *rows) {
     auto attribute = userAttributeFromRow(row);
@@ -281,7 +281,7 @@ bool APMDatabaseUserProperties::deleteUserAttributeWithName(const std::string& n
 bool APMDatabaseUserProperties::updateUserAttributeAtCommit(const APMUserAttribute& attribute, platform::Error* error) {
   if (!connection_->checkQueue("updateUserAttributeAtCommit", error)) return false;
   if (refuseUserAttribute(attribute, error)) return false;
-  if (!store_->inTransaction()) return writeUserAttributeRow(attribute, error);
+  if (!store_->transactions().inTransaction()) return writeUserAttributeRow(attribute, error);
   setWaitingUserAttribute(attribute.name(),
                           WaitingUserAttribute{std::make_shared<APMUserAttribute>(attribute), ++waitingOrder_});
   return true;
@@ -289,7 +289,7 @@ bool APMDatabaseUserProperties::updateUserAttributeAtCommit(const APMUserAttribu
 
 bool APMDatabaseUserProperties::deleteUserAttributeAtCommit(const std::string& name, platform::Error* error) {
   if (!connection_->checkQueue("deleteUserAttributeAtCommit", error)) return false;
-  if (!store_->inTransaction()) return deleteUserAttributeRow(name, error).has_value();
+  if (!store_->transactions().inTransaction()) return deleteUserAttributeRow(name, error).has_value();
   setWaitingUserAttribute(name, WaitingUserAttribute{nullptr, ++waitingOrder_});
   return true;
 }
@@ -300,7 +300,7 @@ void APMDatabaseUserProperties::setWaitingUserAttribute(const std::string& name,
                                                         std::optional<WaitingUserAttribute> waiting) {
   auto found = waitingUserAttributes_.find(name);
   // The outermost transaction needs no record: rolled back, it takes everything that waits.
-  if (const size_t depth = store_->scopeDepth(); depth > 1) {
+  if (const size_t depth = store_->transactions().scopeDepth(); depth > 1) {
     waitingUndo_.push_back(
         {depth, name,
          found == waitingUserAttributes_.end() ? std::nullopt : std::optional<WaitingUserAttribute>(found->second)});

@@ -19,7 +19,7 @@ bool APMSqliteCheckpoints::setCheckpointPolicy(const CheckpointPolicy& policy, p
   sqlite3* db = store_.handle();
   if (!db) return APMFail(error, kAPMStoreErrorClosed, "Database is closed");
   int64_t pageSize = 0;
-  if (!store_.forEachRowOfQuery("PRAGMA page_size", {}, [&pageSize](const APMSqliteStore::Row& row) {
+  if (!store_.forEachRowOfQuery("PRAGMA page_size", {}, [&pageSize](const APMSqliteRow& row) {
         pageSize = row.integer(0);
         return false;
       }, error)) {

@@ -34,7 +34,7 @@ class APMSqliteStoreTest : public ::testing::Test {
   // One transaction of `rows` rows in the "pages" table, each of which fills about one page.
   void writePages(int rows) {
     platform::Error error;
-    ASSERT_TRUE(store_->performTransactionWithError(&error, [&] {
+    ASSERT_TRUE(store_->transactions().performTransactionWithError(&error, [&] {
       for (int i = 0; i < rows; ++i) {
         if (!store_->executeStatement("INSERT INTO pages (data) VALUES (?)", {Object(platform::Data(4000, 7))},
                                       &error)) {
@@ -96,7 +96,7 @@ TEST_F(APMSqliteStoreTest, RowsReadInPlaceGiveEachKindOrTheNeutralValue) {
     ASSERT_TRUE(store_->upsertRecord({{"k", Object(c.key)}, {"v", c.value}}, "values_table", &error)) << c.key;
     int rows = 0;
     ASSERT_TRUE(store_->forEachRowOfQuery("SELECT v, k FROM values_table WHERE k = ?", {Object(c.key)},
-                                          [&](const APMSqliteStore::Row& row) {
+                                          [&](const APMSqliteRow& row) {
                                             ++rows;
                                             EXPECT_EQ(row.has(0), c.has) << c.key;
                                             EXPECT_EQ(row.integer(0), c.integer) << c.key;
@@ -121,33 +121,33 @@ TEST_F(APMSqliteStoreTest, ARowReaderThatStopsOrThrowsLeavesNoQueryOpen) {
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(put("n" + std::to_string(i), i));
   const std::string query = "SELECT name, count FROM items ORDER BY count ASC";
   std::vector<int64_t> seen;
-  ASSERT_TRUE(store_->forEachRowOfQuery(query, {}, [&](const APMSqliteStore::Row& row) {
+  ASSERT_TRUE(store_->forEachRowOfQuery(query, {}, [&](const APMSqliteRow& row) {
     seen.push_back(row.integer(1));
     return seen.size() < 2;
   }, nullptr));
   EXPECT_EQ(seen, (std::vector<int64_t>{0, 1})) << "false stops the query at that row";
-  EXPECT_THROW(store_->forEachRowOfQuery(query, {}, [](const APMSqliteStore::Row&) -> bool {
+  EXPECT_THROW(store_->forEachRowOfQuery(query, {}, [](const APMSqliteRow&) -> bool {
     throw std::runtime_error("reader failed");
   }, nullptr), std::runtime_error);
   // A statement still stepping would keep the table locked against this.
   platform::Error error;
   EXPECT_TRUE(store_->executeStatement("DROP TABLE items", {}, &error)) << error.description;
   platform::Error missing;
-  EXPECT_FALSE(store_->forEachRowOfQuery("SELECT name FROM items", {}, [](const APMSqliteStore::Row&) { return true; },
+  EXPECT_FALSE(store_->forEachRowOfQuery("SELECT name FROM items", {}, [](const APMSqliteRow&) { return true; },
                                          &missing));
   EXPECT_FALSE(missing.empty()) << "a query that cannot run is a failure, not an empty result";
 }
 
 TEST_F(APMSqliteStoreTest, TransactionsCommitOnYesAndRollBackOnNoOrThrow) {
   platform::Error error;
-  EXPECT_TRUE(store_->performTransactionWithError(&error, [&] { return put("kept", 1); }));
-  EXPECT_FALSE(store_->performTransactionWithError(&error, [&] {
+  EXPECT_TRUE(store_->transactions().performTransactionWithError(&error, [&] { return put("kept", 1); }));
+  EXPECT_FALSE(store_->transactions().performTransactionWithError(&error, [&] {
     put("refused", 1);
     return false;
   }));
   EXPECT_FALSE(error.empty()) << "a refused transaction must report an error";
   platform::Error thrownError;
-  EXPECT_FALSE(store_->performTransactionWithError(&thrownError, [&]() -> bool {
+  EXPECT_FALSE(store_->transactions().performTransactionWithError(&thrownError, [&]() -> bool {
     put("thrown", 1);
     throw std::runtime_error("boom");
   }));
@@ -155,20 +155,20 @@ TEST_F(APMSqliteStoreTest, TransactionsCommitOnYesAndRollBackOnNoOrThrow) {
   EXPECT_EQ(countOf("kept"), 1);
   EXPECT_EQ(countOf("refused"), -1);
   EXPECT_EQ(countOf("thrown"), -1);
-  EXPECT_FALSE(store_->inTransaction());
+  EXPECT_FALSE(store_->transactions().inTransaction());
 }
 
 TEST_F(APMSqliteStoreTest, NestedTransactionRollsBackOnlyItsOwnChangesAndOuterRollbackUndoesAll) {
   platform::Error error;
-  const bool committed = store_->performTransactionWithError(&error, [&] {
+  const bool committed = store_->transactions().performTransactionWithError(&error, [&] {
     put("outer", 1);
     platform::Error innerError;
-    EXPECT_FALSE(store_->performTransactionWithError(&innerError, [&] {
+    EXPECT_FALSE(store_->transactions().performTransactionWithError(&innerError, [&] {
       put("inner-refused", 1);
       store_->executeStatement("UPDATE items SET count = 99 WHERE name = 'outer'", {}, nullptr);
       return false;
     }));
-    EXPECT_TRUE(store_->performTransactionWithError(&innerError, [&] { return put("inner-kept", 2); }));
+    EXPECT_TRUE(store_->transactions().performTransactionWithError(&innerError, [&] { return put("inner-kept", 2); }));
     return true;
   });
   ASSERT_TRUE(committed) << error.description;
@@ -177,8 +177,8 @@ TEST_F(APMSqliteStoreTest, NestedTransactionRollsBackOnlyItsOwnChangesAndOuterRo
   EXPECT_EQ(countOf("inner-kept"), 2);
 
   // An outer rollback undoes even the inner savepoints that committed.
-  EXPECT_FALSE(store_->performTransactionWithError(&error, [&] {
-    EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] { return put("inner", 1); }));
+  EXPECT_FALSE(store_->transactions().performTransactionWithError(&error, [&] {
+    EXPECT_TRUE(store_->transactions().performTransactionWithError(nullptr, [&] { return put("inner", 1); }));
     return false;
   }));
   EXPECT_EQ(countOf("inner"), -1);
@@ -186,7 +186,7 @@ TEST_F(APMSqliteStoreTest, NestedTransactionRollsBackOnlyItsOwnChangesAndOuterRo
 
 TEST_F(APMSqliteStoreTest, NothingRunsOutsideATransactionTheDatabaseAlreadyEnded) {
   platform::Error error;
-  EXPECT_FALSE(store_->performTransactionWithError(&error, [&] {
+  EXPECT_FALSE(store_->transactions().performTransactionWithError(&error, [&] {
     put("before", 1);
     // Stands in for SQLite rolling back on its own after an I/O error.
     store_->executeStatement("ROLLBACK", {}, nullptr);
@@ -198,7 +198,7 @@ TEST_F(APMSqliteStoreTest, NothingRunsOutsideATransactionTheDatabaseAlreadyEnded
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(countOf("before"), -1);
   EXPECT_EQ(countOf("after"), -1) << "a write after the rollback must not be committed on its own";
-  EXPECT_TRUE(store_->performTransactionWithError(&error, [&] { return put("next", 1); }));
+  EXPECT_TRUE(store_->transactions().performTransactionWithError(&error, [&] { return put("next", 1); }));
   EXPECT_EQ(countOf("next"), 1);
 }
 
@@ -226,29 +226,29 @@ TEST_F(APMSqliteStoreTest, HeldScopesKeepOrUndoTheirOwnWritesAndCountRollbacks) 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     store_->executeStatement("DELETE FROM items", {}, nullptr);
-    const uint64_t rollbacksBefore = store_->rollbackCount();
+    const uint64_t rollbacksBefore = store_->transactions().rollbackCount();
     platform::Error error;
-    ASSERT_TRUE(store_->beginTransaction(&error)) << error.description;
+    ASSERT_TRUE(store_->transactions().beginTransaction(&error)) << error.description;
     if (c.writeOuter) {
       ASSERT_TRUE(put("outer", 1));
     }
-    ASSERT_TRUE(store_->beginTransaction(&error));
+    ASSERT_TRUE(store_->transactions().beginTransaction(&error));
     EXPECT_EQ(countOf("missing"), -1) << "reads inside a scope need no savepoint";
     if (c.writeInner) {
       ASSERT_TRUE(put("inner", 2));
     }
     platform::Error innerError;
-    EXPECT_EQ(store_->endTransaction(c.keepInner, &innerError), c.keepInner);
+    EXPECT_EQ(store_->transactions().endTransaction(c.keepInner, &innerError), c.keepInner);
     EXPECT_EQ(innerError.empty(), c.keepInner) << "an undone scope says so";
     platform::Error outerError;
-    EXPECT_EQ(store_->endTransaction(c.keepOuter, &outerError), c.keepOuter) << outerError.description;
-    EXPECT_FALSE(store_->inTransaction());
+    EXPECT_EQ(store_->transactions().endTransaction(c.keepOuter, &outerError), c.keepOuter) << outerError.description;
+    EXPECT_FALSE(store_->transactions().inTransaction());
     EXPECT_EQ(countOf("outer"), c.outer);
     EXPECT_EQ(countOf("inner"), c.inner);
-    EXPECT_EQ(store_->rollbackCount() - rollbacksBefore, c.rollbacks);
+    EXPECT_EQ(store_->transactions().rollbackCount() - rollbacksBefore, c.rollbacks);
   }
   platform::Error error;
-  EXPECT_FALSE(store_->endTransaction(true, &error)) << "no scope is open";
+  EXPECT_FALSE(store_->transactions().endTransaction(true, &error)) << "no scope is open";
   EXPECT_FALSE(error.empty());
 }
 
@@ -256,17 +256,17 @@ TEST_F(APMSqliteStoreTest, HeldScopesKeepOrUndoTheirOwnWritesAndCountRollbacks) 
 // undoing the middle one takes the deepest with it.
 TEST_F(APMSqliteStoreTest, LateSavepointsOpenOutermostFirst) {
   platform::Error error;
-  ASSERT_TRUE(store_->beginTransaction(&error));
-  ASSERT_TRUE(store_->beginTransaction(&error));
-  ASSERT_TRUE(store_->beginTransaction(&error));
-  ASSERT_TRUE(store_->beginTransaction(&error));
+  ASSERT_TRUE(store_->transactions().beginTransaction(&error));
+  ASSERT_TRUE(store_->transactions().beginTransaction(&error));
+  ASSERT_TRUE(store_->transactions().beginTransaction(&error));
+  ASSERT_TRUE(store_->transactions().beginTransaction(&error));
   ASSERT_TRUE(put("deepest", 1)) << "opens every pending savepoint";
-  EXPECT_TRUE(store_->endTransaction(true, &error)) << error.description;
+  EXPECT_TRUE(store_->transactions().endTransaction(true, &error)) << error.description;
   ASSERT_TRUE(put("third", 3));
-  EXPECT_TRUE(store_->endTransaction(true, &error)) << error.description;
-  EXPECT_FALSE(store_->endTransaction(false, &error));
+  EXPECT_TRUE(store_->transactions().endTransaction(true, &error)) << error.description;
+  EXPECT_FALSE(store_->transactions().endTransaction(false, &error));
   error = {};
-  EXPECT_TRUE(store_->endTransaction(true, &error)) << error.description;
+  EXPECT_TRUE(store_->transactions().endTransaction(true, &error)) << error.description;
   EXPECT_EQ(countOf("deepest"), -1);
   EXPECT_EQ(countOf("third"), -1);
 }
@@ -316,9 +316,9 @@ TEST_F(APMSqliteStoreTest, ALoneInsertedRowNeedsNoSavepointAndIsStillUndone) {
        false, true, {-1, -1, 7}, 1},
       {"an insert after a nested scope's rows were kept, undone", false,
        [&] {
-         store_->beginTransaction(nullptr);
+         store_->transactions().beginTransaction(nullptr);
          insert("a", 1);
-         store_->endTransaction(true, nullptr);
+         store_->transactions().endTransaction(true, nullptr);
          insert("b", 2);
        },
        false, true, {-1, -1, -1}, 2},
@@ -331,9 +331,9 @@ TEST_F(APMSqliteStoreTest, ALoneInsertedRowNeedsNoSavepointAndIsStillUndone) {
       {"a nested scope writing after it, kept, then the scope undone", false,
        [&] {
          insert("a", 1);
-         store_->beginTransaction(nullptr);
+         store_->transactions().beginTransaction(nullptr);
          put("b", 2);
-         store_->endTransaction(true, nullptr);
+         store_->transactions().endTransaction(true, nullptr);
        },
        false, true, {-1, -1, -1}, 3},
       {"an update before the insert, kept", false, [&] {
@@ -349,19 +349,19 @@ TEST_F(APMSqliteStoreTest, ALoneInsertedRowNeedsNoSavepointAndIsStillUndone) {
     if (c.cStoredBefore) {
       ASSERT_TRUE(put("c", 7));
     }
-    const uint64_t savepointsBefore = store_->savepointsOpened();
+    const uint64_t savepointsBefore = store_->transactions().savepointsOpened();
     platform::Error error;
-    ASSERT_TRUE(store_->beginTransaction(&error));
-    ASSERT_TRUE(store_->beginTransaction(&error));
-    ASSERT_TRUE(store_->beginTransaction(&error));
+    ASSERT_TRUE(store_->transactions().beginTransaction(&error));
+    ASSERT_TRUE(store_->transactions().beginTransaction(&error));
+    ASSERT_TRUE(store_->transactions().beginTransaction(&error));
     c.inScope();
     platform::Error scopeError;
-    EXPECT_EQ(store_->endTransaction(c.keepScope, &scopeError), c.keepScope) << scopeError.description;
+    EXPECT_EQ(store_->transactions().endTransaction(c.keepScope, &scopeError), c.keepScope) << scopeError.description;
     platform::Error enclosingError;
-    EXPECT_EQ(store_->endTransaction(c.keepEnclosing, &enclosingError), c.keepEnclosing);
-    EXPECT_TRUE(store_->endTransaction(true, &error)) << error.description;
+    EXPECT_EQ(store_->transactions().endTransaction(c.keepEnclosing, &enclosingError), c.keepEnclosing);
+    EXPECT_TRUE(store_->transactions().endTransaction(true, &error)) << error.description;
     EXPECT_EQ((std::vector<int64_t>{countOf("a"), countOf("b"), countOf("c")}), c.expected);
-    EXPECT_EQ(store_->savepointsOpened() - savepointsBefore, c.savepoints);
+    EXPECT_EQ(store_->transactions().savepointsOpened() - savepointsBefore, c.savepoints);
   }
 }
 
@@ -372,17 +372,17 @@ TEST_F(APMSqliteStoreTest, ALoneRowThatCannotBeUndoneRollsTheTransactionBack) {
   ASSERT_TRUE(store_->executeStatement(
       "CREATE TRIGGER keep_items BEFORE DELETE ON items BEGIN SELECT RAISE(ABORT, 'kept'); END", {}, &error))
       << error.description;
-  ASSERT_TRUE(store_->beginTransaction(&error));
+  ASSERT_TRUE(store_->transactions().beginTransaction(&error));
   ASSERT_TRUE(put("before", 1));
-  ASSERT_TRUE(store_->beginTransaction(&error));
+  ASSERT_TRUE(store_->transactions().beginTransaction(&error));
   ASSERT_TRUE(store_->insertRow("items", "INSERT INTO items (name, count) VALUES ('lone', 2)", {}, &error));
-  EXPECT_FALSE(store_->endTransaction(false, &error));
+  EXPECT_FALSE(store_->transactions().endTransaction(false, &error));
   platform::Error commitError;
-  EXPECT_FALSE(store_->endTransaction(true, &commitError)) << "reported as kept";
+  EXPECT_FALSE(store_->transactions().endTransaction(true, &commitError)) << "reported as kept";
   EXPECT_FALSE(commitError.empty());
   EXPECT_EQ(countOf("lone"), -1);
   EXPECT_EQ(countOf("before"), -1);
-  EXPECT_FALSE(store_->inTransaction());
+  EXPECT_FALSE(store_->transactions().inTransaction());
   EXPECT_TRUE(put("after", 3)) << "the connection goes on";
   EXPECT_EQ(countOf("after"), 3);
 }
@@ -455,6 +455,39 @@ TEST_F(APMSqliteStoreTest, BurstKeepsTheWALFileAndQuietCutsIt) {
   EXPECT_TRUE(store_->checkpoints().checkpointIfWALHolds(1)) << "what the reader kept back is still owed";
   EXPECT_EQ(walBytes(), 0u);
   EXPECT_EQ(store_->checkpoints().uncheckpointedPages(), 0);
+}
+
+// Closing inside a transaction gives it up whole (the file keeps what was committed), and leaves
+// no scope, lone row or WAL count behind that a later call could act on.
+TEST_F(APMSqliteStoreTest, ClosingInsideATransactionLeavesNothingOfItBehind) {
+  platform::Error error;
+  ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
+  ASSERT_TRUE(store_->checkpoints().setCheckpointPolicy({1000, 16384}, &error)) << error.description;
+  ASSERT_TRUE(put("committed", 1));
+  writePages(3);
+  ASSERT_GT(store_->checkpoints().uncheckpointedPages(), 0);
+  ASSERT_TRUE(store_->transactions().beginTransaction(&error));
+  ASSERT_TRUE(put("outer", 2));
+  ASSERT_TRUE(store_->transactions().beginTransaction(&error));
+  ASSERT_TRUE(store_->insertRow("items", "INSERT INTO items (name, count) VALUES (?, ?)",
+                                {Object("lone"), Object(int64_t{3})}, &error));
+
+  store_->close();
+  EXPECT_FALSE(store_->transactions().inTransaction());
+  EXPECT_EQ(store_->transactions().scopeDepth(), 0u);
+  EXPECT_EQ(store_->checkpoints().uncheckpointedPages(), 0);
+  EXPECT_FALSE(store_->checkpoints().checkpointIfWALHolds(1));
+  platform::Error endError, beginError;
+  EXPECT_FALSE(store_->transactions().endTransaction(true, &endError));
+  EXPECT_EQ(endError.code, kAPMStoreErrorInvalidArgument) << "no scope survives the close";
+  EXPECT_FALSE(store_->transactions().beginTransaction(&beginError));
+  EXPECT_EQ(beginError.code, kAPMStoreErrorClosed);
+
+  store_ = APMSqliteStore::create(path_, &error);
+  ASSERT_TRUE(store_) << error.description;
+  EXPECT_EQ(countOf("committed"), 1);
+  EXPECT_EQ(countOf("outer"), -1);
+  EXPECT_EQ(countOf("lone"), -1);
 }
 
 TEST_F(APMSqliteStoreTest, FileThatIsNotADatabaseFailsTheIntegrityCheck) {
