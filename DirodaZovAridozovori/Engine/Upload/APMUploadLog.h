@@ -52,7 +52,6 @@ enum class APMUploadLogCode : int64_t {
   kFailedCheckIfQueueTableEmpty = 23117,
   kFailedCheckIfRawEventsTable = 23118,
   kUnableDeleteRawEvents = 23119,
-  kUnableQueryExistenceRawEvent = 23120,
   kUnableDeleteRawEventMetadata = 23121,
   kFailedDeleteBundlesDatabase = 23122,
   kUnableQueryEventAggregatesUpdateDatabase = 23151,
