@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "APMPControlValue.h"
 #include "APMPFunctionValue.h"
 #include "APMPScope.h"
+#include "APMPValueComparison.h"
 #include "platform/Unicode.h"
 
 namespace {
@@ -32,12 +34,12 @@ size_t indexOf(const APMPRuntimeValue& key) {
 APMPValueList APMPArrayValue::allElements() const {
   APMPValueList out;
   out.reserve(elements_.size());
-  for (const APMPRuntimeValue& slot : elements_) out.push_back(slot.isHole() ? APMPRuntimeValue() : slot);
+  for (const APMPRuntimeValue& slot : elements_) out.push_back(isHole(slot) ? APMPRuntimeValue() : slot);
   return out;
 }
 
 APMPRuntimeValue APMPArrayValue::elementAt(size_t index) const {
-  if (index >= elements_.size() || elements_[index].isHole()) return {};
+  if (index >= elements_.size() || isHole(elements_[index])) return {};
   return elements_[index];
 }
 
@@ -93,7 +95,7 @@ bool APMPArrayValue::setValueForProperty(const APMPRuntimeValue& value, const AP
 void APMPArrayValue::removeValueForProperty(const APMPRuntimeValue& key, platform::Error* error) {
   if (APMPIsArrayIndex(key)) {
     size_t index = indexOf(key);
-    if (index < elements_.size()) elements_[index] = APMPRuntimeValue::hole();
+    if (index < elements_.size()) elements_[index] = hole();
     return;
   }
   std::string name = key.stringValueOrError(error);
@@ -105,7 +107,7 @@ APMPValueList APMPArrayValue::allPropertyNames() const {
   APMPValueList names;
   for (std::string& name : propertyMap_.allNames()) names.push_back(APMPRuntimeValue::string(std::move(name)));
   for (size_t i = 0; i < elements_.size(); ++i)
-    if (!elements_[i].isHole()) names.push_back(APMPRuntimeValue::string(std::to_string(i)));
+    if (!isHole(elements_[i])) names.push_back(APMPRuntimeValue::string(std::to_string(i)));
   return names;
 }
 
@@ -119,7 +121,7 @@ bool APMPArrayValue::setLength(size_t length, platform::Error* error) {
     elements_.resize(length);
     return true;
   }
-  elements_.resize(length, APMPRuntimeValue::hole());
+  elements_.resize(length, hole());
   return true;
 }
 
@@ -139,7 +141,7 @@ APMPValueList APMPArrayValue::spliceFrom(int64_t start, int64_t deleteCount,
 }
 
 bool APMPArrayValue::concat(const APMPRuntimeValue& value, platform::Error* error) {
-  if (value.isControl()) {
+  if (APMPControlValue::isControl(value)) {
     APMPSetError(error, kAPMPErrorArgumentKind);
     return false;
   }
@@ -161,14 +163,14 @@ APMPRuntimeValue APMPArrayValue::removeFirstElement() {
   if (elements_.empty()) return {};
   APMPRuntimeValue first = std::move(elements_.front());
   elements_.erase(elements_.begin());
-  return first.isHole() ? APMPRuntimeValue() : first;
+  return isHole(first) ? APMPRuntimeValue() : first;
 }
 
 APMPRuntimeValue APMPArrayValue::removeLastElement() {
   if (elements_.empty()) return {};
   APMPRuntimeValue last = std::move(elements_.back());
   elements_.pop_back();
-  return last.isHole() ? APMPRuntimeValue() : last;
+  return isHole(last) ? APMPRuntimeValue() : last;
 }
 
 size_t APMPArrayValue::appendElements(std::span<const APMPRuntimeValue> values, platform::Error* error) {
@@ -220,7 +222,7 @@ std::string APMPArrayValue::stringValueWithSeparator(std::string_view separator,
   for (size_t i = 0; i < slots.size(); ++i) {
     if (i > 0) out += separator;
     const APMPRuntimeValue& slot = slots[i];
-    if (!slot.isHole() && !slot.isNothing()) {
+    if (!isHole(slot) && !slot.isNothing()) {
       out += slot.stringValueOrError(error);
       if (APMPFailed(error)) {
         failed = true;
@@ -247,7 +249,7 @@ bool APMPArrayValue::sortUsingFunctionValue(APMPFunctionValue* compare, APMPScop
   APMPValueList values;
   size_t undefinedCount = 0, holeCount = 0;
   for (const APMPRuntimeValue& slot : elements_) {
-    if (slot.isHole()) ++holeCount;
+    if (isHole(slot)) ++holeCount;
     else if (slot.isUndefined()) ++undefinedCount;
     else values.push_back(slot);
   }
@@ -291,7 +293,7 @@ bool APMPArrayValue::sortUsingFunctionValue(APMPFunctionValue* compare, APMPScop
   sorted.reserve(values.size() + undefinedCount + holeCount);
   for (size_t index : order) sorted.push_back(values[index]);
   sorted.insert(sorted.end(), undefinedCount, APMPRuntimeValue());
-  sorted.insert(sorted.end(), holeCount, APMPRuntimeValue::hole());
+  sorted.insert(sorted.end(), holeCount, hole());
   if (!swept_) elements_.swap(sorted);
   if (APMPFailed(&recorded)) {
     if (error) *error = std::move(recorded);

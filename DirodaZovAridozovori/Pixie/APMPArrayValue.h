@@ -13,6 +13,10 @@ class APMPFunctionValue;
 
 class APMPArrayValue : public APMPTrackedObject {
  public:
+  // The marker of a slot never written; it reads as undefined wherever a program can see it.
+  static APMPRuntimeValue hole() { return APMPRuntimeValue(APMPValueKind::Hole); }
+  static bool isHole(const APMPRuntimeValue& value) { return value.kind() == APMPValueKind::Hole; }
+
   APMPArrayValue() = default;
   explicit APMPArrayValue(APMPValueList elements) : elements_(std::move(elements)) {}
 
@@ -37,7 +41,7 @@ class APMPArrayValue : public APMPTrackedObject {
   bool setLength(size_t length, platform::Error* error);
   // Slot access by index; an index past the end reads undefined. A hole reads as undefined.
   APMPRuntimeValue elementAt(size_t index) const;
-  bool isHoleAt(size_t index) const { return index >= elements_.size() || elements_[index].isHole(); }
+  bool isHoleAt(size_t index) const { return index >= elements_.size() || isHole(elements_[index]); }
   bool setElementAt(size_t index, APMPRuntimeValue value, platform::Error* error);
 
   // Removes at start (clamped) up to deleteCount slots, inserts values there; returns the removed.

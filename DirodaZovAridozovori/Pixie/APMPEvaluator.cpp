@@ -2,6 +2,7 @@
 
 #include "APMPArrayValue.h"
 #include "APMPCommandEvaluator.h"
+#include "APMPControlValue.h"
 #include "APMPFunctionValue.h"
 
 void APMPArguments::push_back(APMPRuntimeValue value) {
@@ -50,7 +51,7 @@ APMPRuntimeValue APMPEvaluator::executeStatements(std::span<const APMPRuntimeVal
   for (const APMPRuntimeValue& statement : statements) {
     result = evaluateStatement(statement, scope, error);
     if (APMPFailed(error)) return {};
-    if (result.isControl()) return result;
+    if (APMPControlValue::isControl(result)) return result;
   }
   return result;
 }

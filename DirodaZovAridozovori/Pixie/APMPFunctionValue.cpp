@@ -1,5 +1,6 @@
 #include "APMPFunctionValue.h"
 
+#include "APMPControlValue.h"
 #include "APMPEvaluator.h"
 
 APMPFunctionValue::APMPFunctionValue(std::string functionName, std::vector<std::string> parameters,
@@ -31,7 +32,7 @@ APMPRuntimeValue APMPFunctionValue::invokeWithEvaluatedArguments(std::span<const
   for (size_t i = 0; i < parameters_.size(); ++i)
     scope->addValue(parameters_[i], i < arguments.size() ? arguments[i] : APMPRuntimeValue());
   APMPRuntimeValue result = APMPEvaluator::executeStatements(statements_, *scope, error);
-  if (!APMPFailed(error) && result.isReturn()) return result.asReturn()->data();
+  if (!APMPFailed(error) && APMPControlValue::isReturn(result)) return APMPControlValue::asReturn(result)->data();
   return result;
 }
 

@@ -1,5 +1,7 @@
 #include "APMPMapValue.h"
 
+#include "APMPMethodCall.h"
+
 APMPValueList APMPMapValue::allPropertyNames() const {
   APMPValueList names;
   for (std::string& name : propertyMap_.allNames()) names.push_back(APMPRuntimeValue::string(std::move(name)));

@@ -32,16 +32,6 @@ class APMPMapValue : public APMPTrackedObject {
   APMPPropertyMap propertyMap_;
 };
 
-// The method-call rules shared by maps and functions (own property holding a function, then
-// "hasOwnProperty", then the base rules).
-APMPRuntimeValue APMPApplyPropertyMethod(APMPPropertyMap& properties, std::string_view name,
-                                         std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
-                                         platform::Error* error);
-
-// "toString" (a string of the value's string form); any other name fails with error 17.
-APMPRuntimeValue APMPApplyBaseMethod(const APMPRuntimeValue& value, std::string_view name,
-                                     platform::Error* error);
-
 inline APMPMapValue* APMPRuntimeValue::asMap() const {
   return isMap() ? static_cast<APMPMapValue*>(obj()) : nullptr;
 }

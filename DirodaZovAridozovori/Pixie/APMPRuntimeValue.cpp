@@ -6,11 +6,8 @@
 #include <cstring>
 
 #include "APMPArrayValue.h"
-#include "APMPEvaluator.h"
 #include "APMPFunctionValue.h"
-#include "APMPMapValue.h"
 #include "APMPRuntime.h"
-#include "APMPStatementValue.h"
 #include "platform/Unicode.h"
 
 void APMPSetError(platform::Error* error, int code) {
@@ -39,23 +36,8 @@ void APMPObject::destroy(APMPObject* object) noexcept {
   draining = false;
 }
 
-void APMPControlValue::markChildren(APMPMarker& marker) { marker.mark(data_); }
-
-APMPRuntimeValue APMPRuntimeValue::returnValueWithData(APMPRuntimeValue data) {
-  return object(APMPValueKind::Return, new APMPControlValue(std::move(data)));
-}
-
 APMPRuntimeValue APMPRuntimeValue::string(std::string text) {
   return object(APMPValueKind::String, new APMPStringValue(std::move(text)));
-}
-
-std::string_view APMPControlType(const APMPRuntimeValue& value) {
-  switch (value.kind()) {
-    case APMPValueKind::Break: return "break";
-    case APMPValueKind::Continue: return "continue";
-    case APMPValueKind::Return: return "return";
-    default: return {};
-  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -348,7 +330,7 @@ std::string APMPRuntimeValue::stringValueOrError(platform::Error* error) const {
     case APMPValueKind::Undefined: return "undefined";
     case APMPValueKind::Null: return "null";
     case APMPValueKind::Boolean: return booleanValue() ? "true" : "false";
-    case APMPValueKind::Number: return APMPNumberToString(num());
+    case APMPValueKind::Number: return APMPNumberToString(numberValue());
     case APMPValueKind::String: {
       const std::string& text = static_cast<APMPStringValue*>(obj())->value();
       if (text.size() >= kCopyWorkUnit && !APMPChargeWork(text.size() / kCopyWorkUnit, error)) return "";
@@ -368,7 +350,7 @@ double APMPRuntimeValue::doubleValueOrError(platform::Error* error) const {
     case APMPValueKind::Undefined: return NAN;
     case APMPValueKind::Null: return 0;
     case APMPValueKind::Boolean: return booleanValue() ? 1 : 0;
-    case APMPValueKind::Number: return num();
+    case APMPValueKind::Number: return numberValue();
     case APMPValueKind::String: {
       const std::string& text = static_cast<APMPStringValue*>(obj())->value();
       if (text.size() >= kCopyWorkUnit && !APMPChargeWork(text.size() / kCopyWorkUnit, error)) return NAN;
@@ -396,7 +378,7 @@ bool APMPRuntimeValue::booleanValueOrError(platform::Error* error) const {
     case APMPValueKind::Undefined:
     case APMPValueKind::Null: return false;
     case APMPValueKind::Boolean: return booleanValue();
-    case APMPValueKind::Number: return !(num() == 0 || std::isnan(num()));
+    case APMPValueKind::Number: return !(numberValue() == 0 || std::isnan(numberValue()));
     case APMPValueKind::String: return !static_cast<APMPStringValue*>(obj())->value().empty();
     case APMPValueKind::Array:
     case APMPValueKind::Map:
@@ -405,169 +387,6 @@ bool APMPRuntimeValue::booleanValueOrError(platform::Error* error) const {
       APMPSetError(error, kAPMPErrorNoBooleanForm);
       return false;
   }
-}
-
-APMPRuntimeValue APMPApplyBaseMethod(const APMPRuntimeValue& value, std::string_view name, platform::Error* error) {
-  if (name != "toString") {
-    APMPSetError(error, kAPMPErrorNoSuchMethod);
-    return {};
-  }
-  std::string text = value.stringValueOrError(error);
-  if (APMPFailed(error)) return {};
-  return APMPMakeString(std::move(text), error);
-}
-
-APMPRuntimeValue APMPApplyPropertyMethod(APMPPropertyMap& properties, std::string_view name,
-                                         std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
-                                         platform::Error* error) {
-  if (const APMPRuntimeValue* property = properties.find(APMPPropertyMap::keyFor(name))) {
-    APMPFunctionValue* function = property->asFunction();
-    if (!function) {
-      APMPSetError(error, kAPMPErrorNoSuchMethod);
-      return {};
-    }
-    APMPRuntimeValue keepAlive = *property;
-    return function->invokeWithArguments(arguments, scope, error);
-  }
-  if (name == "hasOwnProperty") {
-    APMPArguments evaluated;
-    if (!APMPEvaluateArguments(arguments, scope, evaluated, error)) return {};
-    if (!APMPCheckArgumentCount(evaluated.size(), 1, error)) return {};
-    std::string key = evaluated[0].stringValueOrError(error);
-    if (APMPFailed(error)) return {};
-    return APMPRuntimeValue::boolean(properties.hasName(key));
-  }
-  return {};  // the caller falls back to the base rules
-}
-
-APMPRuntimeValue APMPRuntimeValue::applyWithName(std::string_view name,
-                                                 std::span<const APMPRuntimeValue> arguments,
-                                                 APMPScope& scope, platform::Error* error) const {
-  switch (kind_) {
-    case APMPValueKind::Undefined:
-    case APMPValueKind::Null:
-      APMPSetError(error, kAPMPErrorMethodOnNothing);
-      return {};
-    case APMPValueKind::String: {
-      APMPStringMethodHook hook = scope.runtime()->methodTables().stringMethods;
-      if (!hook) {
-        APMPSetError(error, kAPMPErrorNoSuchMethod);
-        return {};
-      }
-      APMPRuntimeValue keepAlive = *this;
-      return hook(*asString(), name, arguments, scope, error);
-    }
-    case APMPValueKind::Array: {
-      APMPRuntimeValue keepAlive = *this;
-      APMPArrayValue* array = asArray();
-      if (array->propertyMap().hasName(name)) return APMPApplyPropertyMethod(array->propertyMap(), name, arguments, scope, error);
-      APMPArrayMethodHook hook = scope.runtime()->methodTables().arrayMethods;
-      if (!hook) {
-        APMPSetError(error, kAPMPErrorNoSuchMethod);
-        return {};
-      }
-      return hook(*array, name, arguments, scope, error);
-    }
-    case APMPValueKind::Map: {
-      APMPRuntimeValue keepAlive = *this;
-      return asMap()->applyWithName(name, arguments, scope, error);
-    }
-    case APMPValueKind::Function: {
-      APMPRuntimeValue keepAlive = *this;
-      APMPFunctionValue* function = asFunction();
-      if (function->propertyMap().hasName(name) || name == "hasOwnProperty")
-        return APMPApplyPropertyMethod(function->propertyMap(), name, arguments, scope, error);
-      return APMPApplyBaseMethod(*this, name, error);
-    }
-    default: return APMPApplyBaseMethod(*this, name, error);
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Equality and ordering
-
-bool APMPRuntimeValue::isIdenticalTo(const APMPRuntimeValue& other) const {
-  if (kind_ != other.kind_) return false;
-  switch (kind_) {
-    case APMPValueKind::Boolean: return booleanValue() == other.booleanValue();
-    case APMPValueKind::Number: return num() == other.num();
-    default: return !isHeap() || bits_ == other.bits_;
-  }
-}
-
-namespace {
-
-struct EqualityWalk {
-  std::vector<std::pair<const void*, const void*>> active;
-
-  bool equal(const APMPRuntimeValue& a, const APMPRuntimeValue& b, int depth) {
-    if (a.isIdenticalTo(b)) return true;
-    if (a.kind() != b.kind()) return false;
-    switch (a.kind()) {
-      case APMPValueKind::Number: return std::isnan(a.numberValue()) && std::isnan(b.numberValue());
-      case APMPValueKind::String: return a.text() == b.text();
-      case APMPValueKind::Function: {
-        const std::string& name = a.asFunction()->functionName();
-        return !name.empty() && name == b.asFunction()->functionName();
-      }
-      case APMPValueKind::Array:
-      case APMPValueKind::Map:
-      case APMPValueKind::Statement:
-      case APMPValueKind::Return: break;
-      default: return false;
-    }
-    if (depth >= kAPMPMaxConversionDepth) return false;
-    // A pair already being compared further up is taken as equal: cyclic structures that unfold
-    // alike are equal, and the walk ends.
-    std::pair<const void*, const void*> pair(a.heapObject(), b.heapObject());
-    for (const auto& p : active)
-      if (p == pair) return true;
-    active.push_back(pair);
-    bool result = compareContents(a, b, depth + 1);
-    active.pop_back();
-    return result;
-  }
-
-  bool compareContents(const APMPRuntimeValue& a, const APMPRuntimeValue& b, int depth) {
-    switch (a.kind()) {
-      case APMPValueKind::Array: {
-        const APMPValueList& x = a.asArray()->elements();
-        const APMPValueList& y = b.asArray()->elements();
-        if (x.size() != y.size()) return false;
-        for (size_t i = 0; i < x.size(); ++i)
-          if (!equal(x[i], y[i], depth)) return false;
-        return true;
-      }
-      case APMPValueKind::Map: {
-        const APMPPropertyMap& x = a.asMap()->propertyMap();
-        const APMPPropertyMap& y = b.asMap()->propertyMap();
-        if (x.count() != y.count()) return false;
-        for (const std::string& name : x.allNames()) {
-          const APMPRuntimeValue* other = y.find(APMPPropertyMap::keyFor(name));
-          if (!other || !equal(x.valueForName(name), *other, depth)) return false;
-        }
-        return true;
-      }
-      case APMPValueKind::Statement: {
-        const APMPStatementValue* x = a.asStatement();
-        const APMPStatementValue* y = b.asStatement();
-        if (x->functionName() != y->functionName() || x->arguments().size() != y->arguments().size())
-          return false;
-        for (size_t i = 0; i < x->arguments().size(); ++i)
-          if (!equal(x->arguments()[i], y->arguments()[i], depth)) return false;
-        return true;
-      }
-      case APMPValueKind::Return: return equal(a.asReturn()->data(), b.asReturn()->data(), depth);
-      default: return false;
-    }
-  }
-};
-
-}  // namespace
-
-bool APMPRuntimeValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
-  EqualityWalk walk;
-  return walk.equal(*this, other, 0);
 }
 
 bool APMPIsStringLike(const APMPRuntimeValue& value) {
@@ -586,74 +405,4 @@ bool APMPIsArrayIndex(const APMPRuntimeValue& value) {
   double number = value.doubleValueOrError(&error);
   if (APMPFailed(&error)) return false;
   return std::isfinite(number) && number >= 0 && std::trunc(number) == number;
-}
-
-bool APMPStringEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b) {
-  platform::Error error;
-  std::string x = a.stringValueOrError(&error);
-  if (APMPFailed(&error)) return false;
-  std::string y = b.stringValueOrError(&error);
-  if (APMPFailed(&error)) return false;
-  return x == y;
-}
-
-bool APMPNumberEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b) {
-  platform::Error error;
-  double x = a.doubleValueOrError(&error);
-  if (APMPFailed(&error)) return false;
-  double y = b.doubleValueOrError(&error);
-  if (APMPFailed(&error)) return false;
-  return x == y;
-}
-
-bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b) {
-  if (a.kind() != b.kind()) return false;
-  switch (a.kind()) {
-    case APMPValueKind::Number: return a.numberValue() == b.numberValue();
-    case APMPValueKind::Boolean: return a.booleanValue() == b.booleanValue();
-    case APMPValueKind::String: return a.text() == b.text();
-    default: return a.isIdenticalTo(b);
-  }
-}
-
-namespace {
-int looseRank(const APMPRuntimeValue& v) {
-  switch (v.kind()) {
-    case APMPValueKind::Undefined:
-    case APMPValueKind::Null: return 0;
-    case APMPValueKind::Number:
-    case APMPValueKind::Boolean: return 1;
-    case APMPValueKind::String: return 2;
-    default: return 3;
-  }
-}
-}  // namespace
-
-bool APMPLooseEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b) {
-  int ra = looseRank(a), rb = looseRank(b);
-  const APMPRuntimeValue& x = ra <= rb ? a : b;
-  const APMPRuntimeValue& y = ra <= rb ? b : a;
-  switch (std::min(ra, rb)) {
-    case 0: return looseRank(y) == 0;
-    case 1: return APMPNumberEquals(x, y);
-    case 2: return APMPStringEquals(x, y);
-    default: return x.isIdenticalTo(y);
-  }
-}
-
-int APMPCompare(const APMPRuntimeValue& a, const APMPRuntimeValue& b, platform::Error* error) {
-  if (APMPIsStringLike(a) && APMPIsStringLike(b)) {
-    std::string x = a.stringValueOrError(error);
-    if (APMPFailed(error)) return 0;
-    std::string y = b.stringValueOrError(error);
-    if (APMPFailed(error)) return 0;
-    return APMPCompareText(x, y);
-  }
-  double x = a.doubleValueOrError(error);
-  if (APMPFailed(error)) return 0;
-  double y = b.doubleValueOrError(error);
-  if (APMPFailed(error)) return 0;
-  if (x < y) return -1;
-  if (x == y) return 0;
-  return 1;
 }

@@ -5,6 +5,10 @@
 // break/continue signals live inside the handle; strings, arrays, maps, functions, statements and
 // return signals are reference-counted heap objects. Reference counts are not atomic: every value of
 // one runtime is used on the one queue that drives it.
+//
+// The handle knows its kind, its payload and its conversions. What programs do with values lives
+// beside it: the control signals in APMPControlValue.h, the hole marker with the array, equality and
+// ordering in APMPValueComparison.h, method calls in APMPMethodCall.h.
 
 #include <bit>
 #include <cstddef>
@@ -24,7 +28,6 @@ class APMPMapValue;
 class APMPFunctionValue;
 class APMPStatementValue;
 class APMPStringValue;
-class APMPControlValue;
 
 // ---------------------------------------------------------------------------------------------
 // Errors
@@ -148,12 +151,12 @@ enum class APMPValueKind : uint8_t {
 class APMPRuntimeValue {
  public:
   APMPRuntimeValue() noexcept : bits_(0), kind_(APMPValueKind::Undefined) {}
+  // A value of a kind that carries no data (null, the hole, break, continue; false and 0 for the
+  // boolean and number kinds). A heap kind, which would need its object, gives undefined.
+  explicit APMPRuntimeValue(APMPValueKind kind) noexcept
+      : bits_(0), kind_(kind >= APMPValueKind::String ? APMPValueKind::Undefined : kind) {}
   static APMPRuntimeValue undefined() { return {}; }
   static APMPRuntimeValue null() { return APMPRuntimeValue(APMPValueKind::Null); }
-  static APMPRuntimeValue hole() { return APMPRuntimeValue(APMPValueKind::Hole); }
-  static APMPRuntimeValue breakValue() { return APMPRuntimeValue(APMPValueKind::Break); }
-  static APMPRuntimeValue continueValue() { return APMPRuntimeValue(APMPValueKind::Continue); }
-  static APMPRuntimeValue returnValueWithData(APMPRuntimeValue data);
   static APMPRuntimeValue boolean(bool b) {
     APMPRuntimeValue v(APMPValueKind::Boolean);
     v.bits_ = b ? 1 : 0;
@@ -168,7 +171,8 @@ class APMPRuntimeValue {
   static APMPRuntimeValue string(std::string text);
   // Wraps a heap object of the given kind (the handle takes a reference).
   static APMPRuntimeValue object(APMPValueKind kind, APMPObject* object) {
-    APMPRuntimeValue v(kind);
+    APMPRuntimeValue v;
+    v.kind_ = kind;
     v.bits_ = reinterpret_cast<uintptr_t>(object);
     object->retain();
     return v;
@@ -181,14 +185,9 @@ class APMPRuntimeValue {
     o.kind_ = APMPValueKind::Undefined;
     o.bits_ = 0;
   }
-  APMPRuntimeValue& operator=(const APMPRuntimeValue& o) noexcept {
-    APMPRuntimeValue copy(o);
-    swap(copy);
-    return *this;
-  }
-  APMPRuntimeValue& operator=(APMPRuntimeValue&& o) noexcept {
-    APMPRuntimeValue moved(std::move(o));
-    swap(moved);
+  // One assignment for copies and moves: the argument is built by the copy or move constructor.
+  APMPRuntimeValue& operator=(APMPRuntimeValue o) noexcept {
+    swap(o);
     return *this;
   }
   ~APMPRuntimeValue() {
@@ -206,22 +205,14 @@ class APMPRuntimeValue {
   bool isNothing() const { return kind_ <= APMPValueKind::Null; }
   bool isBoolean() const { return kind_ == APMPValueKind::Boolean; }
   bool isNumber() const { return kind_ == APMPValueKind::Number; }
-  bool isHole() const { return kind_ == APMPValueKind::Hole; }
   bool isString() const { return kind_ == APMPValueKind::String; }
   bool isArray() const { return kind_ == APMPValueKind::Array; }
   bool isMap() const { return kind_ == APMPValueKind::Map; }
   bool isFunction() const { return kind_ == APMPValueKind::Function; }
   bool isStatement() const { return kind_ == APMPValueKind::Statement; }
-  bool isControl() const {
-    return kind_ == APMPValueKind::Break || kind_ == APMPValueKind::Continue ||
-           kind_ == APMPValueKind::Return;
-  }
-  bool isBreak() const { return kind_ == APMPValueKind::Break; }
-  bool isContinue() const { return kind_ == APMPValueKind::Continue; }
-  bool isReturn() const { return kind_ == APMPValueKind::Return; }
 
   bool booleanValue() const { return bits_ != 0; }  // valid for Boolean
-  double numberValue() const { return num(); }       // valid for Number
+  double numberValue() const { return std::bit_cast<double>(bits_); }  // valid for Number
   APMPObject* heapObject() const { return isHeap() ? obj() : nullptr; }
 
   // Typed access to heap kinds; nullptr when the value is of another kind.
@@ -230,7 +221,6 @@ class APMPRuntimeValue {
   APMPMapValue* asMap() const;  // maps and their subclasses
   APMPFunctionValue* asFunction() const;
   APMPStatementValue* asStatement() const;
-  APMPControlValue* asReturn() const;
   // The text of a string value; empty for other kinds.
   std::string_view text() const;
 
@@ -238,18 +228,9 @@ class APMPRuntimeValue {
   std::string stringValueOrError(platform::Error* error) const;
   double doubleValueOrError(platform::Error* error) const;
   bool booleanValueOrError(platform::Error* error) const;
-  // A method call on this value; arguments are unevaluated (the callee evaluates them).
-  APMPRuntimeValue applyWithName(std::string_view name, std::span<const APMPRuntimeValue> arguments,
-                                 APMPScope& scope, platform::Error* error) const;
-  // Structural equality (terminates on cyclic structures).
-  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const;
-  // Identity for heap kinds; same kind for the data-less ones; payload for numbers/booleans.
-  bool isIdenticalTo(const APMPRuntimeValue& other) const;
 
  private:
-  explicit APMPRuntimeValue(APMPValueKind kind) noexcept : bits_(0), kind_(kind) {}
   // The payload: a double's bits, a boolean, or the object pointer, by kind.
-  double num() const { return std::bit_cast<double>(bits_); }
   APMPObject* obj() const { return reinterpret_cast<APMPObject*>(static_cast<uintptr_t>(bits_)); }
   uint64_t bits_;
   APMPValueKind kind_;
@@ -287,30 +268,13 @@ class APMPStringValue final : public APMPObject {
   mutable bool ascii_ = false;
 };
 
-// A return signal: the value a "return" carries up to the function call.
-class APMPControlValue final : public APMPObject {
- public:
-  explicit APMPControlValue(APMPRuntimeValue data) : data_(std::move(data)) {}
-  const APMPRuntimeValue& data() const { return data_; }
-  void markChildren(APMPMarker& marker) override;
-
- private:
-  APMPRuntimeValue data_;
-};
-
 inline APMPStringValue* APMPRuntimeValue::asString() const {
   return isString() ? static_cast<APMPStringValue*>(obj()) : nullptr;
-}
-inline APMPControlValue* APMPRuntimeValue::asReturn() const {
-  return isReturn() ? static_cast<APMPControlValue*>(obj()) : nullptr;
 }
 inline std::string_view APMPRuntimeValue::text() const {
   return isString() ? std::string_view(static_cast<APMPStringValue*>(obj())->value())
                     : std::string_view();
 }
-
-// The "type" string of a control value ("break", "continue", "return"), empty for other values.
-std::string_view APMPControlType(const APMPRuntimeValue& value);
 
 // ---------------------------------------------------------------------------------------------
 // Resource bounds shared by every runtime (hostile programs must end in an orderly error).
@@ -340,12 +304,6 @@ uint32_t APMPToUint32(double value);
 double APMPToInteger(double value);
 // Clamps an integral double (from APMPToInteger) into [low, high] without overflow.
 int64_t APMPClampToInt64(double value, int64_t low, int64_t high);
-bool APMPStringEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
-bool APMPNumberEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
-bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
-bool APMPLooseEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
-// -1, 0 or 1 by the ordered-comparison rules (string-like pairs as text, else numbers; NaN gives 1).
-int APMPCompare(const APMPRuntimeValue& a, const APMPRuntimeValue& b, platform::Error* error);
 
 // Appends more to text; a lone lead surrogate at the end of text and a lone trail surrogate at
 // the start of more (halves of one character taken apart by index) join into that character.

@@ -3,9 +3,11 @@
 
 #include "APMPArrayValue.h"
 #include "APMPCommandEvaluator.h"
+#include "APMPControlValue.h"
 #include "APMPEvaluator.h"
 #include "APMPFunctionValue.h"
 #include "APMPMapValue.h"
+#include "APMPMethodCall.h"
 #include "APMPMethodTables.h"
 #include "APMPNativeModules.h"
 #include "APMPObjectManager.h"
@@ -15,3 +17,4 @@
 #include "APMPRuntimeValue.h"
 #include "APMPScope.h"
 #include "APMPStatementValue.h"
+#include "APMPValueComparison.h"

@@ -1,4 +1,5 @@
 #include "APMPCommandSupport.h"
+#include "APMPValueComparison.h"
 
 using namespace apmp_commands;
 

@@ -1,4 +1,7 @@
 #include "APMPCommandSupport.h"
+#include "APMPControlValue.h"
+#include "APMPMethodCall.h"
+#include "APMPValueComparison.h"
 
 using namespace apmp_commands;
 
@@ -13,7 +16,7 @@ Value methodCall(const APMPStatementValue& statement, APMPScope& scope, Error* e
   if (!APMPChargeWork(list->count(), error)) return {};
   APMPValueList arguments = list->allElements();
   Value receiver = args[0];
-  return receiver.applyWithName(args[1].text(), arguments, scope, error);
+  return APMPApplyWithName(receiver, args[1].text(), arguments, scope, error);
 }
 
 Value block(const APMPStatementValue& statement, APMPScope& scope, Error* error) {
@@ -23,12 +26,12 @@ Value block(const APMPStatementValue& statement, APMPScope& scope, Error* error)
 
 Value breakCommand(const APMPStatementValue& statement, APMPScope&, Error* error) {
   if (!APMPCheckArgumentCount(statement.arguments().size(), 0, error)) return {};
-  return Value::breakValue();
+  return APMPControlValue::breakValue();
 }
 
 Value continueCommand(const APMPStatementValue& statement, APMPScope&, Error* error) {
   if (!APMPCheckArgumentCount(statement.arguments().size(), 0, error)) return {};
-  return Value::continueValue();
+  return APMPControlValue::continueValue();
 }
 
 Value caseClause(const APMPStatementValue& statement, APMPScope& scope, Error* error) {
@@ -43,7 +46,7 @@ Value sequence(const APMPStatementValue& statement, APMPScope& scope, Error* err
   APMPArguments args;
   if (!APMPEvaluateArguments(statement.arguments(), scope, args, error)) return {};
   for (const Value& value : args.span())
-    if (value.isControl()) return fail(error, kAPMPErrorArgumentKind);
+    if (APMPControlValue::isControl(value)) return fail(error, kAPMPErrorArgumentKind);
   return args[args.size() - 1];
 }
 
@@ -102,13 +105,13 @@ Value returnCommand(const APMPStatementValue& statement, APMPScope& scope, Error
     data = APMPEvaluator::evaluateStatement(args[0], scope, error);
     if (APMPFailed(error)) return {};
   }
-  return Value::returnValueWithData(std::move(data));
+  return APMPControlValue::returnValueWithData(std::move(data));
 }
 
 // What a case body's result does to the switch: stop with the result, or go on.
 bool endsSwitch(const Value& result, Value& switchResult) {
-  if (!result.isControl()) return false;
-  switchResult = result.isBreak() ? Value() : result;
+  if (!APMPControlValue::isControl(result)) return false;
+  switchResult = APMPControlValue::isBreak(result) ? Value() : result;
   return true;
 }
 

@@ -1,4 +1,5 @@
 #include "APMPCommandSupport.h"
+#include "APMPControlValue.h"
 
 using namespace apmp_commands;
 
@@ -10,8 +11,8 @@ enum class Step { Next, Stop };
 Step runBody(const APMPValueList& body, APMPScope& scope, Value& loopResult, Error* error) {
   Value result = APMPEvaluator::executeStatements(body, scope, error);
   if (APMPFailed(error)) return Step::Stop;
-  if (result.isBreak()) return Step::Stop;
-  if (result.isReturn()) {
+  if (APMPControlValue::isBreak(result)) return Step::Stop;
+  if (APMPControlValue::isReturn(result)) {
     loopResult = std::move(result);
     return Step::Stop;
   }

@@ -1,5 +1,6 @@
 #include "APMPEventEditing.h"
 
+#include "APMPControlValue.h"
 #include "APMPEvaluator.h"
 #include "APMPEventNativeFunctions.h"
 #include "APMPFunctionValue.h"
@@ -71,7 +72,7 @@ bool APMPEventEditing::loadProgram(const APMPBProgram& program, platform::Error*
   APMPRuntimeValue last = runtime_->executeStatements(
       std::span<const apmpb_RuntimeEntity>(nano.instructions, nano.instructions_count), out);
   bool loaded = !APMPFailed(out);
-  if (loaded && last.isControl()) {
+  if (loaded && APMPControlValue::isControl(last)) {
     APMPSetEditingError(out, kAPMPEditingErrorControlValueAtTopLevel);
     loaded = false;
   }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "APMPControlValue.h"
 #include "APMPEvaluator.h"
 #include "APMPFunctionValue.h"
 #include "APMPObjectManager.h"
@@ -134,7 +135,7 @@ APMPRuntimeValue reduceInDirection(APMPArrayValue& receiver, const APMPRuntimeVa
     return {};
   }
   APMPFunctionValue* callback = arguments[0].asFunction();
-  if (!callback || (arguments.size() == 2 && arguments[1].isControl())) {
+  if (!callback || (arguments.size() == 2 && APMPControlValue::isControl(arguments[1]))) {
     APMPSetError(error, kAPMPErrorArgumentKind);
     return {};
   }
@@ -256,7 +257,7 @@ APMPRuntimeValue concat(APMPArrayValue& receiver, const APMPRuntimeValue&, const
   // Checked up front so that a huge result is refused before anything is copied.
   size_t total = receiver.count();
   for (size_t i = 0; i < arguments.size(); ++i) {
-    if (arguments[i].isControl()) {
+    if (APMPControlValue::isControl(arguments[i])) {
       APMPSetError(error, kAPMPErrorArgumentKind);
       return {};
     }
@@ -289,7 +290,7 @@ APMPRuntimeValue unshift(APMPArrayValue& receiver, const APMPRuntimeValue&, cons
 }
 
 // A removed hole reads as undefined: the hole marker never reaches a program.
-APMPRuntimeValue withoutHole(APMPRuntimeValue value) { return value.isHole() ? APMPRuntimeValue() : value; }
+APMPRuntimeValue withoutHole(APMPRuntimeValue value) { return APMPArrayValue::isHole(value) ? APMPRuntimeValue() : value; }
 
 APMPRuntimeValue pop(APMPArrayValue& receiver, const APMPRuntimeValue&, const Arguments& arguments, APMPScope&,
                      platform::Error* error) {

@@ -21,7 +21,7 @@ class APMPArrayValueTests : public ::testing::Test {
   // Each slot: "h" for a hole, "u" for undefined, else its text.
   std::string kinds() {
     std::string out;
-    for (const V& slot : array().elements()) out += slot.isHole() ? "h" : (slot.isUndefined() ? "u" : text(slot));
+    for (const V& slot : array().elements()) out += APMPArrayValue::isHole(slot) ? "h" : (slot.isUndefined() ? "u" : text(slot));
     return out;
   }
   APMPRuntime runtime_;
@@ -53,7 +53,7 @@ TEST_F(APMPArrayValueTests, LengthWrites) {
 
 TEST_F(APMPArrayValueTests, ConcatWithItselfCopiesItsSlotsAsTheyWere) {
   platform::Error error;
-  V other = APMPObjectManager::arrayValueWithArray({number(7), V::hole()}, runtime_.globalScope());
+  V other = APMPObjectManager::arrayValueWithArray({number(7), APMPArrayValue::hole()}, runtime_.globalScope());
   EXPECT_TRUE(array().concat(other, &error));
   EXPECT_TRUE(array().concat(number(8), &error));
   EXPECT_TRUE(array().concat(value_, &error));

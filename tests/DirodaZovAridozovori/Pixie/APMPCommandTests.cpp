@@ -60,10 +60,10 @@ TEST(APMPCommandTests, ControlFlow) {
       {"(22 true 1 2)", "1"}, {"(22 0 1 2)", "2"}, {"(22 0 1)", "undefined"}, {"(22 1 (46 1 2 3))", "3"},
       {"(39 \"\" \"yes\" \"no\")", "no"}, {"(13 1 2 3)", "3"},
   });
-  EXPECT_TRUE(run("(22 1 (46 (4)))").value.isBreak());
+  EXPECT_TRUE(APMPControlValue::isBreak(run("(22 1 (46 (4)))").value));
   auto returned = run("(36)").value;
-  EXPECT_TRUE(returned.isReturn() && returned.asReturn()->data().isUndefined());
-  EXPECT_TRUE(run("(53 1 (6) 2)").value.isContinue());
+  EXPECT_TRUE(APMPControlValue::isReturn(returned) && APMPControlValue::asReturn(returned)->data().isUndefined());
+  EXPECT_TRUE(APMPControlValue::isContinue(run("(53 1 (6) 2)").value));
   // A statement list is never evaluated by itself: its statements come back unevaluated.
   EXPECT_TRUE(run("(16 (46 (3 \"undeclared\" 1)) 0)").value.isStatement());
   expectErrors({

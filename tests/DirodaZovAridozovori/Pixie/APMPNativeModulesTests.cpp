@@ -143,7 +143,7 @@ TEST(APMPRuntimeEntityConverterTests, RuntimeToHost) {
   APMPRuntimeEntityConverter::objectFromRuntimeValue(cyclic.value, &error);
   EXPECT_EQ(error.code, kAPMPErrorResourceLimit);
   error = {};
-  APMPRuntimeEntityConverter::objectFromRuntimeValue(APMPRuntimeValue::breakValue(), &error);
+  APMPRuntimeEntityConverter::objectFromRuntimeValue(APMPControlValue::breakValue(), &error);
   EXPECT_EQ(error.code, kAPMPErrorNoNumberForm);
 }
 

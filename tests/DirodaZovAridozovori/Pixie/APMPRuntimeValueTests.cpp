@@ -1,4 +1,4 @@
-// Conversions, equality tables and the shared numeric helpers.
+// Conversions, equality tables, values made from a kind and the shared numeric helpers.
 
 #include <gtest/gtest.h>
 
@@ -64,16 +64,65 @@ TEST(APMPRuntimeValueTests, StructuralEquality) {
   APMPRuntime runtime;
   APMPScope& scope = runtime.globalScope();
   auto nan = APMPRuntimeValue::number(NAN);
-  EXPECT_TRUE(nan.isEqualToRuntimeValue(APMPRuntimeValue::number(NAN)));
+  EXPECT_TRUE(APMPIsEqualToRuntimeValue(nan, APMPRuntimeValue::number(NAN)));
   EXPECT_FALSE(APMPStrictEquals(nan, nan));
   // Self-containing arrays compare without endless recursion.
   auto c = APMPObjectManager::arrayValueWithScope(scope);
   auto d = APMPObjectManager::arrayValueWithScope(scope);
   c.asArray()->setElementAt(0, c, nullptr);
   d.asArray()->setElementAt(0, d, nullptr);
-  EXPECT_TRUE(c.isEqualToRuntimeValue(d));
+  EXPECT_TRUE(APMPIsEqualToRuntimeValue(c, d));
   d.asArray()->setElementAt(1, APMPRuntimeValue::string("y"), nullptr);
-  EXPECT_FALSE(c.isEqualToRuntimeValue(d));
+  EXPECT_FALSE(APMPIsEqualToRuntimeValue(c, d));
+}
+
+// Values made from a bare kind, and the control and hole tests that sort them: a heap kind has no
+// object to point at, so it must come out as undefined rather than as a handle to nothing.
+TEST(APMPRuntimeValueTests, ValuesMadeFromAKind) {
+  using K = APMPValueKind;
+  struct Case { K kind; K made; bool control; bool hole; const char* type; } cases[] = {
+      {K::Null, K::Null, false, false, ""},          {K::Hole, K::Hole, false, true, ""},
+      {K::Break, K::Break, true, false, "break"},    {K::Continue, K::Continue, true, false, "continue"},
+      {K::Boolean, K::Boolean, false, false, ""},    {K::Number, K::Number, false, false, ""},
+      {K::String, K::Undefined, false, false, ""},   {K::Array, K::Undefined, false, false, ""},
+      {K::Function, K::Undefined, false, false, ""}, {K::Return, K::Undefined, false, false, ""},
+  };
+  for (const Case& c : cases) {
+    APMPRuntimeValue value(c.kind);
+    ASSERT_EQ(value.kind(), c.made) << static_cast<int>(c.kind);
+    APMPRuntimeValue copy = value;  // a handle without its object would crash here
+    EXPECT_TRUE(APMPIsIdentical(copy, value)) << static_cast<int>(c.kind);
+    EXPECT_EQ(APMPControlValue::isControl(value), c.control) << static_cast<int>(c.kind);
+    EXPECT_EQ(APMPArrayValue::isHole(value), c.hole) << static_cast<int>(c.kind);
+    EXPECT_EQ(APMPControlType(value), c.type) << static_cast<int>(c.kind);
+  }
+  EXPECT_FALSE(APMPRuntimeValue(K::Boolean).booleanValue());
+  EXPECT_EQ(APMPRuntimeValue(K::Number).numberValue(), 0);
+
+  auto returned = APMPControlValue::returnValueWithData(APMPRuntimeValue::number(4));
+  EXPECT_TRUE(APMPControlValue::isControl(returned));
+  EXPECT_EQ(APMPControlType(returned), "return");
+  ASSERT_NE(APMPControlValue::asReturn(returned), nullptr);
+  EXPECT_EQ(APMPControlValue::asReturn(returned)->data().numberValue(), 4);
+  EXPECT_EQ(APMPControlValue::asReturn(APMPControlValue::breakValue()), nullptr);
+}
+
+// Identity: the same object for heap kinds, never equal texts in two objects.
+TEST(APMPRuntimeValueTests, Identity) {
+  auto text = APMPRuntimeValue::string("a");
+  APMPRuntimeValue same = text;
+  struct Case { APMPRuntimeValue a, b; bool identical; } cases[] = {
+      {text, same, true},
+      {text, APMPRuntimeValue::string("a"), false},
+      {APMPArrayValue::hole(), APMPRuntimeValue(), false},
+      {APMPControlValue::breakValue(), APMPControlValue::breakValue(), true},
+      {APMPControlValue::breakValue(), APMPControlValue::continueValue(), false},
+      {APMPRuntimeValue::number(0), APMPRuntimeValue::number(-0.0), true},
+      {APMPRuntimeValue::number(NAN), APMPRuntimeValue::number(NAN), false},
+      {APMPRuntimeValue::boolean(true), APMPRuntimeValue::boolean(false), false},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(APMPIsIdentical(cases[i].a, cases[i].b), cases[i].identical) << "case " << i;
 }
 
 TEST(APMPRuntimeValueTests, TextOrderIsByUTF16Units) {

@@ -16,7 +16,7 @@ TEST_F(ArrayMethodTest, IterationMethodsCallBackForEachElement) {
   std::string calls;
   V callback = native([&](std::span<const V> args, platform::Error*) {
     EXPECT_EQ(args.size(), 3u);
-    EXPECT_TRUE(args[2].isIdenticalTo(subject));
+    EXPECT_TRUE(APMPIsIdentical(args[2], subject));
     calls += describe(args[0]) + "@" + describe(args[1]) + " ";
     return num(args[0].numberValue() - 2);
   });
@@ -38,7 +38,7 @@ TEST_F(ArrayMethodTest, IterationMethodsCallBackForEachElement) {
     V result = callArray(subject, c.method, {callback}, error);
     EXPECT_TRUE(error.empty());
     EXPECT_EQ(describe(result), c.result);
-    EXPECT_FALSE(result.isIdenticalTo(subject));
+    EXPECT_FALSE(APMPIsIdentical(result, subject));
     EXPECT_EQ(calls, c.calls);
     EXPECT_EQ(describe(subject), before);
   }
@@ -110,20 +110,20 @@ TEST_F(ArrayMethodTest, CallsOnAFreshReceiver) {
        "[1,9,10,100,undefined,_]"},
       // concat flattens one level and refuses control values.
       {{num(1)}, "concat", {array({num(2), hole()}), str("x"), array({array({num(3)})})}, "[1,2,_,'x',[3]]"},
-      {{num(1)}, "concat", {num(2), V::breakValue()}, "undefined", nullptr, kAPMPErrorArgumentKind},
+      {{num(1)}, "concat", {num(2), APMPControlValue::breakValue()}, "undefined", nullptr, kAPMPErrorArgumentKind},
       {{num(2), num(1)}, "every", {}, "undefined", nullptr, kAPMPErrorArgumentCount},
       {{num(2), num(1)}, "map", {undef()}, "undefined", nullptr, kAPMPErrorArgumentKind},
       {{num(2), num(1)}, "join", {str(","), str(",")}, "undefined", nullptr, kAPMPErrorArgumentCount},
       {{num(2), num(1)}, "reduce", {f, num(1), num(2)}, "undefined", nullptr, kAPMPErrorArgumentCount},
-      {{num(2), num(1)}, "reduceRight", {f, V::continueValue()}, "undefined", nullptr, kAPMPErrorArgumentKind},
+      {{num(2), num(1)}, "reduceRight", {f, APMPControlValue::continueValue()}, "undefined", nullptr, kAPMPErrorArgumentKind},
       {{num(2), num(1)}, "sort", {f, f}, "undefined", nullptr, kAPMPErrorArgumentCount},
       // Argument statements are evaluated before the call; the first one that fails stops it.
       {{num(1)}, "push", {stmt("0", {num(1), num(2)})}, "2", "[1,3]"},
       {{num(1)}, "push", {num(7), stmt("0", {num(1)})}, "undefined", nullptr, kAPMPErrorArgumentCount},
       // Conversion errors of arguments pass up unchanged.
-      {{num(2), num(1)}, "join", {V::breakValue()}, "undefined", nullptr, kAPMPErrorNoStringForm},
-      {{num(2), num(1)}, "splice", {num(0), V::continueValue()}, "undefined", nullptr, kAPMPErrorNoNumberForm},
-      {{num(2), num(1)}, "hasOwnProperty", {V::breakValue()}, "undefined", nullptr, kAPMPErrorNoStringForm},
+      {{num(2), num(1)}, "join", {APMPControlValue::breakValue()}, "undefined", nullptr, kAPMPErrorNoStringForm},
+      {{num(2), num(1)}, "splice", {num(0), APMPControlValue::continueValue()}, "undefined", nullptr, kAPMPErrorNoNumberForm},
+      {{num(2), num(1)}, "hasOwnProperty", {APMPControlValue::breakValue()}, "undefined", nullptr, kAPMPErrorNoStringForm},
   };
   for (const auto& c : cases) {
     V subject = array(c.elements);
@@ -176,7 +176,7 @@ TEST_F(ArrayMethodTest, HostileAndFailingCallbacks) {
   V failed = array({num(3), num(1), num(2), num(5), num(4)});
   V result = callArray(failed, "sort", {failing}, error);
   EXPECT_EQ(error.code, kAPMPErrorNoNumberForm);
-  EXPECT_TRUE(result.isIdenticalTo(failed));
+  EXPECT_TRUE(APMPIsIdentical(result, failed));
   EXPECT_EQ(failed.asArray()->count(), 5u);
   calls = 0;
   error = {};

@@ -64,8 +64,8 @@ TEST_F(StringMethodTest, Calls) {
       {"abc", "replace", {str("a"), str("b"), str("c")}, "undefined", kAPMPErrorArgumentCount},
       {"abc", "toLowerCase", {num(1)}, "undefined", kAPMPErrorArgumentCount},
       {"abc", "concat", {stmt("0", {num(1)})}, "undefined", kAPMPErrorArgumentCount},
-      {"abc", "concat", {str("x"), V::breakValue()}, "undefined", kAPMPErrorNoStringForm},
-      {"abc", "split", {str(","), V::breakValue()}, "undefined", kAPMPErrorNoNumberForm},
+      {"abc", "concat", {str("x"), APMPControlValue::breakValue()}, "undefined", kAPMPErrorNoStringForm},
+      {"abc", "split", {str(","), APMPControlValue::breakValue()}, "undefined", kAPMPErrorNoNumberForm},
       // Bad patterns and patterns that would take exponential time are errors.
       {"abc", "match", {str("(")}, "undefined", badPattern, platform::kRegexErrorDomain},
       {"abc", "search", {str("(")}, "undefined", badPattern, platform::kRegexErrorDomain},

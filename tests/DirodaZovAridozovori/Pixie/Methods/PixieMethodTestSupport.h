@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "APMPArrayValue.h"
+#include "APMPControlValue.h"
 #include "APMPFunctionValue.h"
 #include "APMPObjectManager.h"
 #include "APMPRuntime.h"
 #include "APMPStatementValue.h"
+#include "APMPValueComparison.h"
 #include "Methods/APMPArrayCommandEvaluator.h"
 #include "Methods/APMPStringCommandEvaluator.h"
 
@@ -27,7 +29,7 @@ inline V num(double d) { return V::number(d); }
 inline V str(std::string s) { return V::string(std::move(s)); }
 inline V boolean(bool b) { return V::boolean(b); }
 inline V undef() { return V::undefined(); }
-inline V hole() { return V::hole(); }
+inline V hole() { return APMPArrayValue::hole(); }
 inline V stmt(const char* name, APMPValueList arguments) {
   return APMPStatementValue::make(name, std::move(arguments));
 }
