@@ -149,6 +149,40 @@ platform::Object Reader::object() {
   }
 }
 
+bool Reader::scalar(Scalar& out) {
+  const size_t start = offset_;
+  switch (byte()) {
+    case kNull:
+      out.kind = Scalar::Kind::Null;
+      return true;
+    case kFalse:
+    case kTrue:
+      out.kind = Scalar::Kind::Integer;
+      out.integer = static_cast<uint8_t>(bytes_[start]) == kTrue ? 1 : 0;
+      return true;
+    case kInteger:
+      out.kind = Scalar::Kind::Integer;
+      out.integer = raw<int64_t>();
+      return true;
+    case kDouble:
+      out.kind = Scalar::Kind::Double;
+      out.number = raw<double>();
+      return true;
+    case kString:
+      out.kind = Scalar::Kind::Text;
+      out.text = view(size());
+      return true;
+    default:
+      offset_ = start;
+      return false;
+  }
+}
+
+void Reader::skip() {
+  Scalar ignored;
+  if (!scalar(ignored)) object();
+}
+
 }  // namespace apm_compact
 
 APMCompactParameters::APMCompactParameters(const platform::Dictionary& parameters) {

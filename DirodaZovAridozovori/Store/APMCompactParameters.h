@@ -28,6 +28,16 @@ void putRaw(std::string& out, T value) {
 // exhaust the stack here and again when read.
 void putDictionary(std::string& out, const platform::Dictionary& dictionary);
 
+// A value read in place: what an event's parameter usually is, so it costs no allocation until it
+// is kept. A boolean reads as the integer 0 or 1, as an event stores it.
+struct Scalar {
+  enum class Kind { Null, Integer, Double, Text };
+  Kind kind = Kind::Null;
+  int64_t integer = 0;
+  double number = 0;
+  std::string_view text;  // into the reader's bytes
+};
+
 class Reader {
  public:
   Reader(std::string_view bytes, size_t offset = 0) : bytes_(bytes), offset_(offset) {}
@@ -46,6 +56,11 @@ class Reader {
   }
   platform::Object object();
   platform::Dictionary dictionary();
+  // The next value when it is null, a boolean, a number or a text; otherwise false, and nothing is
+  // read (object() reads it then).
+  bool scalar(Scalar& out);
+  // Steps over the next value.
+  void skip();
 
  private:
   std::string_view bytes_;
@@ -77,6 +92,18 @@ class APMCompactParameters {
     }
   }
   platform::Dictionary dictionary() const;
+  // The same entries with their names in place: visit(std::string_view, apm_compact::Reader&) must
+  // read exactly the one value that follows (scalar, object or skip).
+  template <typename Visit>
+  void forEachEntry(Visit&& visit) const {
+    if (bytes_.empty()) return;
+    apm_compact::Reader reader(bytes_);
+    const uint64_t n = reader.size();
+    for (uint64_t i = 0; i < n; ++i) {
+      const std::string_view name = reader.view(reader.size());
+      visit(name, reader);
+    }
+  }
 
  private:
   std::string bytes_;  // empty for no entries

@@ -30,7 +30,8 @@ bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool hasReservedPrefix(const std::string& name) {
   for (const std::string& prefix : APMReservedNamePrefixes()) {
-    if (name.rfind(prefix, 0) == 0) return true;
+    // The first character rules out nearly every name before a comparison is made.
+    if (!name.empty() && name.front() == prefix.front() && name.starts_with(prefix)) return true;
   }
   return false;
 }
@@ -43,7 +44,8 @@ bool isListed(const std::string& name, const std::vector<std::string>& list) {
 // first and then letters, digits and "_" only.
 int nameFailure(const std::string& name, size_t limit, bool allowLeadingUnderscore) {
   if (name.empty()) return kAPMValidationEmpty;
-  if (platform::utf16Length(name) > limit) return kAPMValidationTooLong;
+  // A UTF-8 text never counts more UTF-16 units than it has bytes: only a longer one is counted.
+  if (name.size() > limit && platform::utf16Length(name) > limit) return kAPMValidationTooLong;
   const char first = name[0];
   if (!isAsciiLetter(first) && !(allowLeadingUnderscore && first == '_')) return kAPMValidationInvalidCharacters;
   for (char c : name) {

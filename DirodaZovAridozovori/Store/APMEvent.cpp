@@ -24,14 +24,16 @@ std::shared_ptr<APMEvent> APMEvent::create(const std::string& origin, bool isPub
                                            const APMCompactParameters& parameters,
                                            const APMEventParameterLimits& limits) {
   APMEventParameterCleaner cleaner(name, isPublic, true, limits);
-  parameters.forEach([&](const std::string& key, platform::Object value) { cleaner.add(key, value); });
+  parameters.forEachEntry([&](std::string_view key, apm_compact::Reader& value) { cleaner.add(key, value); });
   return create(origin, isPublic, name, timestamp, previousTimestamp, cleaner.finish());
 }
 
 std::shared_ptr<APMEvent> APMEvent::create(const std::string& origin, bool isPublic, const std::string& name,
                                            double timestamp, double previousTimestamp, APMParameters parameters) {
   if (origin.empty() || name.empty()) return nullptr;
-  std::shared_ptr<APMEvent> event(new APMEvent());
+  // The event and its count in one allocation (the local type reaches the private constructor).
+  struct Made : APMEvent {};
+  std::shared_ptr<APMEvent> event = std::make_shared<Made>();
   event->origin_ = origin;
   event->isPublic_ = isPublic;
   event->name_ = name;
@@ -73,9 +75,30 @@ void APMEvent::addScreenParameters(const platform::Dictionary& screenParameters)
 }
 
 void APMEvent::addScreenParameters(const APMCompactParameters& screenParameters) {
-  screenParameters.forEach([this](const std::string& key, platform::Object value) {
-    if (!APMIsScreenParameterName(key)) return;
-    if (auto converted = APMValue::valueFromParameterObject(value)) parameters_.insert_or_assign(key, std::move(*converted));
+  screenParameters.forEachEntry([this](std::string_view key, apm_compact::Reader& value) {
+    std::string name(key);
+    if (!APMIsScreenParameterName(name)) return value.skip();
+    apm_compact::Scalar scalar;
+    const bool inPlace = value.scalar(scalar);
+    if (!inPlace || scalar.kind == apm_compact::Scalar::Kind::Null) {
+      // The conversion logs what it refuses, as for a dictionary.
+      const platform::Object object = inPlace ? platform::Object() : value.object();
+      if (auto converted = APMValue::valueFromParameterObject(object)) {
+        parameters_.insert_or_assign(std::move(name), std::move(*converted));
+      }
+      return;
+    }
+    switch (scalar.kind) {
+      case apm_compact::Scalar::Kind::Integer:
+        parameters_.insert_or_assign(std::move(name), APMValue(scalar.integer));
+        return;
+      case apm_compact::Scalar::Kind::Double:
+        parameters_.insert_or_assign(std::move(name), APMValue(scalar.number));
+        return;
+      default:
+        parameters_.insert_or_assign(std::move(name), APMValue(std::string(scalar.text)));
+        return;
+    }
   });
 }
 

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "APMCompactParameters.h"
 #include "APMDataTypeValidator.h"
 #include "APMValue.h"
 #include "platform/Unicode.h"
@@ -52,7 +53,8 @@ std::optional<platform::Object> cleanScalar(const std::string& name, const platf
       return value;
     case platform::Object::Kind::String: {
       const std::string& text = value.stringValue();
-      if (platform::utf16Length(text) <= limit) return value;
+      // A UTF-8 text never counts more UTF-16 units than it has bytes: a short one is not counted.
+      if (text.size() <= limit || platform::utf16Length(text) <= limit) return value;
       // Cut by characters so the stored text stays valid UTF-8 and within the UTF-16 limit.
       std::u16string units = platform::truncateToUtf16Units(platform::utf8ToUtf16(text), limit);
       problem.note(kAPMErrorEventParameterValueTooLong, name, static_cast<int64_t>(platform::utf32Length(text)));
@@ -203,6 +205,32 @@ template void APMEventParameterCleaner::finishInto(APMParameters&);
 
 void APMEventParameterCleaner::add(const std::string& name, const platform::Object& value) {
   addTo(parameters_, name, value);
+}
+
+void APMEventParameterCleaner::add(std::string_view name, apm_compact::Reader& value) {
+  apm_compact::Scalar scalar;
+  if (!value.scalar(scalar)) return add(std::string(name), value.object());  // item lists and refused kinds
+  std::string key(name);
+  int failure = 0;
+  if (!validName(key, isPublic_, &failure)) return problem_.note(nameProblemCode(failure), key);
+  // Entries come in name order, so each new one belongs at the end.
+  switch (scalar.kind) {
+    case apm_compact::Scalar::Kind::Null:
+      return problem_.note(kAPMErrorEventUnsupportedParameterValue, key);
+    case apm_compact::Scalar::Kind::Integer:
+      parameters_.insert_or_assign(parameters_.end(), std::move(key), APMValue(scalar.integer));
+      return;
+    case apm_compact::Scalar::Kind::Double:
+      parameters_.insert_or_assign(parameters_.end(), std::move(key), APMValue(scalar.number));
+      return;
+    case apm_compact::Scalar::Kind::Text:
+      // Counted by cleanScalar when longer in bytes than the limit (see there).
+      if (scalar.text.size() > valueLengthLimit_) {
+        return addTo(parameters_, key, platform::Object(std::string(scalar.text)));
+      }
+      parameters_.insert_or_assign(parameters_.end(), std::move(key), APMValue(std::string(scalar.text)));
+      return;
+  }
 }
 
 APMParameters APMEventParameterCleaner::finish() {

@@ -9,6 +9,10 @@
 #include "APMValue.h"
 #include "platform/Object.h"
 
+namespace apm_compact {
+class Reader;
+}
+
 // The limits the sanitiser applies; the remote configuration installs the provider.
 struct APMEventParameterLimits {
   // The lowest value length limit a configuration may set: a value this short passes under any.
@@ -76,6 +80,8 @@ class APMEventParameterCleaner {
 
   APMEventParameterCleaner(std::string eventName, bool isPublic, bool allowItems, const APMEventParameterLimits& limits);
   void add(const std::string& name, const platform::Object& value);
+  // The same for the value that the reader reads next, its name given in place (the compact form).
+  void add(std::string_view name, apm_compact::Reader& value);
   APMParameters finish();
 
   // The same cleaning into a host dictionary or an event's parameters (the two Maps there are).
