@@ -39,9 +39,10 @@ APMPRuntimeValue APMPApplyPropertyMethod(APMPPropertyMap& properties, std::strin
   return {};  // the caller falls back to the base rules
 }
 
-APMPRuntimeValue APMPApplyWithName(const APMPRuntimeValue& receiver, std::string_view name,
-                                   std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
-                                   platform::Error* error) {
+APMPRuntimeValue APMPRuntimeValue::applyWithName(std::string_view name,
+                                                 std::span<const APMPRuntimeValue> arguments,
+                                                 APMPScope& scope, platform::Error* error) const {
+  const APMPRuntimeValue& receiver = *this;
   switch (receiver.kind()) {
     case APMPValueKind::Undefined:
     case APMPValueKind::Null:

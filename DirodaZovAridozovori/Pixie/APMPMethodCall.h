@@ -1,5 +1,5 @@
 #pragma once
-// Method calls on runtime values: which methods a value answers depends on its kind (strings and
+// Method calls on runtime values (APMPRuntimeValue::applyWithName is defined here): which methods a value answers depends on its kind (strings and
 // arrays through the runtime's method tables, maps and functions through their own properties).
 
 #include <span>
@@ -10,11 +10,6 @@
 
 class APMPPropertyMap;
 class APMPScope;
-
-// A method call on the receiver; arguments are unevaluated (the callee evaluates them).
-APMPRuntimeValue APMPApplyWithName(const APMPRuntimeValue& receiver, std::string_view name,
-                                   std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
-                                   platform::Error* error);
 
 // The method-call rules shared by maps and functions (own property holding a function, then
 // "hasOwnProperty", then the base rules).

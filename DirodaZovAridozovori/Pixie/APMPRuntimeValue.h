@@ -229,6 +229,13 @@ class APMPRuntimeValue {
   double doubleValueOrError(platform::Error* error) const;
   bool booleanValueOrError(platform::Error* error) const;
 
+  // Structural equality, terminating on cyclic structures (APMPValueComparison.cpp).
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const;
+  // A method call on this value; arguments are unevaluated, the callee evaluates them
+  // (APMPMethodCall.cpp).
+  APMPRuntimeValue applyWithName(std::string_view name, std::span<const APMPRuntimeValue> arguments,
+                                 APMPScope& scope, platform::Error* error) const;
+
  private:
   // The payload: a double's bits, a boolean, or the object pointer, by kind.
   APMPObject* obj() const { return reinterpret_cast<APMPObject*>(static_cast<uintptr_t>(bits_)); }

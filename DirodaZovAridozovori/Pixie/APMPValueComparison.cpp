@@ -91,9 +91,9 @@ struct EqualityWalk {
 
 }  // namespace
 
-bool APMPIsEqualToRuntimeValue(const APMPRuntimeValue& a, const APMPRuntimeValue& b) {
+bool APMPRuntimeValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   EqualityWalk walk;
-  return walk.equal(a, b, 0);
+  return walk.equal(*this, other, 0);
 }
 
 bool APMPStringEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b) {

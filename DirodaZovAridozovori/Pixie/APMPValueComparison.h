@@ -7,8 +7,6 @@
 
 // Identity for heap kinds; same kind for the data-less ones; payload for numbers/booleans.
 bool APMPIsIdentical(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
-// Structural equality (terminates on cyclic structures).
-bool APMPIsEqualToRuntimeValue(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
 
 bool APMPStringEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
 bool APMPNumberEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b);

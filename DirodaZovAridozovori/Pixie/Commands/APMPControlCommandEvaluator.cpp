@@ -16,7 +16,7 @@ Value methodCall(const APMPStatementValue& statement, APMPScope& scope, Error* e
   if (!APMPChargeWork(list->count(), error)) return {};
   APMPValueList arguments = list->allElements();
   Value receiver = args[0];
-  return APMPApplyWithName(receiver, args[1].text(), arguments, scope, error);
+  return receiver.applyWithName(args[1].text(), arguments, scope, error);
 }
 
 Value block(const APMPStatementValue& statement, APMPScope& scope, Error* error) {

@@ -64,16 +64,16 @@ TEST(APMPRuntimeValueTests, StructuralEquality) {
   APMPRuntime runtime;
   APMPScope& scope = runtime.globalScope();
   auto nan = APMPRuntimeValue::number(NAN);
-  EXPECT_TRUE(APMPIsEqualToRuntimeValue(nan, APMPRuntimeValue::number(NAN)));
+  EXPECT_TRUE(nan.isEqualToRuntimeValue(APMPRuntimeValue::number(NAN)));
   EXPECT_FALSE(APMPStrictEquals(nan, nan));
   // Self-containing arrays compare without endless recursion.
   auto c = APMPObjectManager::arrayValueWithScope(scope);
   auto d = APMPObjectManager::arrayValueWithScope(scope);
   c.asArray()->setElementAt(0, c, nullptr);
   d.asArray()->setElementAt(0, d, nullptr);
-  EXPECT_TRUE(APMPIsEqualToRuntimeValue(c, d));
+  EXPECT_TRUE(c.isEqualToRuntimeValue(d));
   d.asArray()->setElementAt(1, APMPRuntimeValue::string("y"), nullptr);
-  EXPECT_FALSE(APMPIsEqualToRuntimeValue(c, d));
+  EXPECT_FALSE(c.isEqualToRuntimeValue(d));
 }
 
 // Values made from a bare kind, and the control and hole tests that sort them: a heap kind has no
