@@ -49,6 +49,10 @@ class APMEventGroup {
     bool blocklistInternal = false;
     bool blocklistPublic = false;
     int32_t day = 0;
+    // The monitor's switches: debug mode makes every event debug and real-time; debugLines tells
+    // whether the road's debug lines would be printed at all (their parameter texts are costly).
+    bool debugMode = false;
+    bool debugLines = false;
     std::optional<platform::Dictionary> defaultEventParameters;
     std::shared_ptr<APMRemoteConfigEventEditing> eventEditing;
   };

@@ -43,6 +43,9 @@ APMEventGroup::Settings APMEventWriter::readSettings() const {
   settings.blocklistInternal = config.features().blocklistInternal();
   settings.blocklistPublic = config.features().blocklistPublic();
   settings.day = host_.currentDayNumber();
+  const auto monitor = log();
+  settings.debugMode = monitor->isDebugModeEnabled();
+  settings.debugLines = monitor->isLoggableLevel(APMLogLevel::kDebug);
   settings.defaultEventParameters = host_.persistedConfig()->defaultEventParameters();
   settings.eventEditing = config.programs().eventEditing();
   return settings;
@@ -52,6 +55,10 @@ const APMEventGroup::Settings& APMEventWriter::settings() {
   if (group_) return group_->settings();
   adHocSettings_ = readSettings();
   return *adHocSettings_;
+}
+
+bool APMEventWriter::logsDebugLines() const {
+  return group_ ? group_->settings().debugLines : log()->isLoggableLevel(APMLogLevel::kDebug);
 }
 
 APMEventWriter::GroupResult APMEventWriter::writeGroup(const std::function<void()>& body, platform::Error* error) {
@@ -160,7 +167,8 @@ std::optional<std::string> APMEventWriter::rolloutsText() const {
 
 void APMEventWriter::writeFilteredEvent(const std::shared_ptr<APMEvent>& event) {
   const std::string& name = event->name();
-  if (nameRules(name).first) {
+  const auto [blocked, customConversion] = nameRules(name);
+  if (blocked) {
     APMLog(APMLogLevel::kWarningSampledOnly, APMMeasurementLogCode::kEventRejected, "Rejected event. Event name", name);
     const APMEventGroup::Settings& current = settings();
     if (!current.blocklistInternal && !current.blocklistPublic && name != "_err") {
@@ -173,11 +181,14 @@ void APMEventWriter::writeFilteredEvent(const std::shared_ptr<APMEvent>& event) 
   // Inside a group the identity was refreshed once when the group began.
   const auto& identity = host_.identity();
   if (identity && !(group_ && group_->caches().identityRefreshed)) identity->updateIdentifiers();
-  if (APMIsConversionEventName(name)) event->setConversion(true);
-  if (!writeEvent([&] { return writeFilteredEventInGroup(*event); })) ++rolledBackWrites_;
+  const bool namedConversion = APMIsConversionEventName(name);
+  if (namedConversion) event->setConversion(true);
+  // Its own flag decides only when neither the name nor the configuration makes it a conversion.
+  const bool conversion = namedConversion || customConversion;
+  if (!writeEvent([&] { return writeFilteredEventInGroup(*event, conversion); })) ++rolledBackWrites_;
 }
 
-bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event) {
+bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event, bool conversion) {
   APMDatabase& database = group_->database();
   if (!updateLifetimeValueWithEvent(event)) return false;
   const bool isPublic = APMIsPublicName(event.name());
@@ -193,7 +204,7 @@ bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event) {
     }
   }
   const bool process = shouldProcessEvent(event, *counts, isPublic);
-  const bool realtime = isRealtimeEvent(event, *counts);
+  const bool realtime = isRealtimeEvent(event, *counts, conversion);
   if (adHocGroup_) {
     platform::Error updateError;
     if (!database.appMetadata().updateDailyCounts(*counts, &updateError)) {
@@ -254,31 +265,36 @@ bool APMEventWriter::shouldProcessEvent(const APMEvent& event, APMDailyCounts& d
   return decision.accept;
 }
 
-bool APMEventWriter::isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts) {
+bool APMEventWriter::isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts, bool conversion) {
   const APMEventGroup::Settings& current = settings();
   const int64_t limit = current.maxRealtimeEventCountPerDay;
   const int64_t dcuLimit = current.maxRealtimeDCUEventCountPerDay;
-  const bool subjectToLimit = APMIsSubjectToRealtimeLimit(event);
+  const bool subjectToLimit = APMIsSubjectToRealtimeLimit(event.name(), current.debugMode);
   bool wanted = false;
-  if (event.isConversion() || nameRules(event.name()).second) {
+  if (conversion || event.isConversion()) {
     wanted = dailyCounts.realtimeCount < limit || !subjectToLimit;
   }
-  if (event.isRealtime() && subjectToLimit && dailyCounts.realtimeCount >= limit) {
+  // The flag is a parameter: read once, and kept in step with every change made to it here.
+  bool realtime = event.isRealtime();
+  if (realtime && subjectToLimit && dailyCounts.realtimeCount >= limit) {
     event.setRealtime(false);
+    realtime = false;
     APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kTooManyRealTimeEvents,
            "Too many real-time events. Event is no longer real-time. Event name, parameters", event.name(),
            APMDescribeParameters(event.parameters()));
   }
-  if (event.isRealtime() && APMIsDCUEvent(event) && dailyCounts.dcuRealtimeCount >= dcuLimit) {
+  if (realtime && APMIsDCUEvent(event.name(), current.debugMode) && dailyCounts.dcuRealtimeCount >= dcuLimit) {
     event.setRealtime(false);
+    realtime = false;
   }
-  maybeAddDebugAndRealtimeParameters(event);
-  return wanted || event.isRealtime();
+  if (current.debugMode) {
+    markDebugAndRealtime(event);
+    realtime = true;
+  }
+  return wanted || realtime;
 }
 
-void APMEventWriter::maybeAddDebugAndRealtimeParameters(APMEvent& event) {
-  auto monitor = log();
-  if (!monitor->isDebugModeEnabled()) return;
+void APMEventWriter::markDebugAndRealtime(APMEvent& event) {
   event.setRealtime(true);
   event.setDebug(true);
   APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kEventMarkedDebug,
@@ -397,7 +413,6 @@ bool APMEventWriter::checkStoredEventsLimit() {
 }
 
 bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isRealtime) {
-  auto monitor = log();
   APMDatabase& database = group_->database();
   const std::string& name = event.name();
   if (!group_->hasAggregateRow(name)) {
@@ -447,7 +462,7 @@ bool APMEventWriter::writeEventRow(APMEvent& event, bool isPublicEvent, bool isR
       config->attribution().setPreviousFirstOpenCount(count);
     });
   }
-  if (monitor->isLoggableLevel(APMLogLevel::kDebug)) {
+  if (settings().debugLines) {
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kEventLogged, "Event logged. Event name, event params", name,
            APMDescribeParameters(event.parameters()));
   }

@@ -82,6 +82,8 @@ class APMEventWriter {
   void afterCommit(std::function<void()> action);
   // The road's settings: the group's, or freshly read outside one.
   const APMEventGroup::Settings& settings();
+  // Whether the road's debug lines would be printed: as read for the group, else asked now.
+  bool logsDebugLines() const;
   // Blocked, custom conversion: remembered for the group.
   std::pair<bool, bool> nameRules(const std::string& eventName);
   // The feature-rollouts text as the road sees it: as written in the group, else as persisted.
@@ -98,11 +100,12 @@ class APMEventWriter {
 
  private:
   APMEventGroup::Settings readSettings() const;
-  bool writeFilteredEventInGroup(APMEvent& event);
+  // conversion: the event's name, or the configuration, makes it a conversion.
+  bool writeFilteredEventInGroup(APMEvent& event, bool conversion);
   bool updateLifetimeValueWithEvent(const APMEvent& event);
   bool shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent);
-  bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts);
-  void maybeAddDebugAndRealtimeParameters(APMEvent& event);
+  bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts, bool conversion);
+  void markDebugAndRealtime(APMEvent& event);
   bool writeEventRow(APMEvent& event, bool isPublicEvent, bool isRealtime);
   bool ensureAggregateRow(const std::string& name, bool isPublicEvent);
   const APMEventGroup::Caches::Metadata* metadata();

@@ -18,8 +18,6 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
-
 bool isAdExposureTraffic(const std::string& origin, const std::string& name) {
   return origin == "am" || name == "_xa" || name == "_xu";
 }
@@ -353,8 +351,7 @@ void APMWorkerEventRoad::writeSessionStartEventOnWorkerQueue(const APMEvent& eve
 
 void APMWorkerEventRoad::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
   if (!engine_.checkWorkerQueue("writeEventOnWorkerQueue:") || !event) return;
-  auto monitor = log();
-  if (monitor->isLoggableLevel(APMLogLevel::kDebug)) {
+  if (writer_.logsDebugLines()) {
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kLoggingEvent, "Logging event: origin, name, params",
            event->origin(), event->name(), APMDescribeParameters(event->parameters()));
   }

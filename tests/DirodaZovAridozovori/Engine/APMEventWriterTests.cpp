@@ -4,13 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "APMDatabase.h"
+#include "APMLogChannel.h"
+#include "APMMonitor.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
@@ -85,6 +89,17 @@ class APMEventWriterTest : public ::testing::Test {
             if (failGroup) throw std::runtime_error("the group fails");
           },
           &error);
+    });
+    return result;
+  }
+
+  // Writes the events in one group.
+  APMEventWriter::GroupResult writeGroup(const std::vector<std::shared_ptr<APMEvent>>& events) {
+    APMEventWriter::GroupResult result = APMEventWriter::GroupResult::NotBegun;
+    queue_->sync([&] {
+      APMEventWriter writer(host_);
+      platform::Error error;
+      result = writer.writeGroup([&] { for (const auto& event : events) writer.writeFilteredEvent(event); }, &error);
     });
     return result;
   }
@@ -165,6 +180,87 @@ TEST_F(APMEventWriterTest, TheHostHearsOfAConsentedFirstOpenOnlyAfterTheCommit) 
     EXPECT_EQ(host_.consentedFirstOpens, std::vector<double>(c.consentedFirstOpens, kNow));
     EXPECT_EQ(host_.persisted_->attribution().unmatchedFirstOpenWithoutIDFA(), c.unmatchedAfter);
   }
+}
+
+// The stored real-time column says whether the row travels in a real-time bundle: an event keeps
+// its own mark while the day's real-time count is under its limit (10 by default; "_dcu" events
+// have their own, 1), and a conversion is real-time while the count allows it, or always when the
+// limit does not apply to it ("_f").
+TEST_F(APMEventWriterTest, TheStoredRealtimeColumnFollowsTheMarkAndTheDailyLimits) {
+  struct Case {
+    const char* name;
+    const char* event;
+    bool marked;
+    int32_t realtimeCount;
+    int32_t dcuRealtimeCount;
+    int64_t column;
+    bool markKept;
+  };
+  const Case cases[] = {
+      {"marked_under_limit", "rt", true, 9, 0, 1, true},
+      {"marked_at_limit", "rt", true, 10, 0, 0, false},
+      {"unmarked", "rt", false, 0, 0, 0, false},
+      {"dcu_at_general_limit", "_dcu", true, 10, 0, 1, true},
+      {"dcu_at_own_limit", "_dcu", true, 0, 1, 0, false},
+      {"conversion_under_limit", "purchase", false, 9, 0, 1, false},
+      {"conversion_at_limit", "purchase", false, 10, 0, 0, false},
+      {"first_open_at_limit", "_f", false, 10, 0, 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    queue_->sync([&] {
+      host_.database_->reset(nullptr);
+      APMDailyCounts counts;
+      counts.resetWithNewDay(19675);
+      counts.realtimeCount = c.realtimeCount;
+      counts.dcuRealtimeCount = c.dcuRealtimeCount;
+      ASSERT_TRUE(host_.database_->appMetadata().updateDailyCounts(counts, nullptr));
+    });
+    platform::Dictionary parameters;
+    if (c.marked) parameters["_r"] = int64_t{1};
+    ASSERT_EQ(writeGroup({APMEvent::create("auto", false, c.event, kNow, 0, parameters)}),
+              APMEventWriter::GroupResult::Committed);
+    queue_->sync([&] {
+      auto rows = host_.database_->connection().query("SELECT realtime FROM raw_events", {}, nullptr);
+      ASSERT_TRUE(rows && rows->size() == 1);
+      EXPECT_EQ(platform::find(rows->front(), "realtime")->integerValue(), c.column);
+      auto events = host_.database_->rawEvents().allRawEventsWithError(nullptr);
+      ASSERT_TRUE(events && events->size() == 1);
+      EXPECT_EQ(events->front()->rawEvent()->isRealtime(), c.markKept);
+    });
+  }
+}
+
+// Debug mode makes every event of a group debug and real-time and lets the road's debug lines
+// through; a group reads it when it begins, so a switch between two groups reaches the next one,
+// whichever way it goes.
+TEST_F(APMEventWriterTest, DebugModeSwitchedBetweenGroupsReachesTheNextGroup) {
+  std::vector<int64_t> codes;
+  APMSetLogSink([&](int64_t, int64_t code, const std::string&, const APMMonitorContexts&) { codes.push_back(code); });
+  struct Step {
+    bool debugMode;
+    int64_t realtime;
+    bool debug;
+    size_t eventLoggedLines;
+  };
+  const Step steps[] = {{false, 0, false, 0}, {true, 1, true, 1}, {false, 0, false, 0}, {true, 1, true, 1}};
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    SCOPED_TRACE(i);
+    APMMonitor::shared()->setDebugModeEnabled(steps[i].debugMode);
+    codes.clear();
+    ASSERT_EQ(writeGroup({"a"}), APMEventWriter::GroupResult::Committed);
+    queue_->sync([&] {
+      auto rows = host_.database_->connection().query("SELECT realtime FROM raw_events ORDER BY rowid", {}, nullptr);
+      ASSERT_TRUE(rows && rows->size() == i + 1);
+      EXPECT_EQ(platform::find(rows->back(), "realtime")->integerValue(), steps[i].realtime);
+      auto events = host_.database_->rawEvents().allRawEventsWithError(nullptr);
+      ASSERT_TRUE(events && events->size() == i + 1);
+      EXPECT_EQ(events->back()->rawEvent()->isDebug(), steps[i].debug);
+    });
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), int64_t{23072}), static_cast<long>(steps[i].eventLoggedLines));
+  }
+  APMMonitor::shared()->setDebugModeEnabled(false);
+  APMSetLogSink(nullptr);
 }
 
 }  // namespace
