@@ -51,8 +51,7 @@ bool APMDatabaseRawEvents::insertRawEvent(const APMEvent& event, int64_t metadat
   APMEventEncoding::encodeBody(event, encodedBody_);
   using Value = APMSqliteBinding::BoundValue;
   const bool inserted = store_->insertRow(
-      apm_schema::kRawEvents,
-      "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) VALUES (?, ?, ?, ?, ?)",
+      apm_schema::kRawEvents, insertRawEventStatement_,
       {Value::of(event.name()), Value::of(event.timestamp()), Value::of(metadataFingerprint), Value::of(encodedBody_),
        Value::of(int64_t{isRealtime ? 1 : 0})},
       error);

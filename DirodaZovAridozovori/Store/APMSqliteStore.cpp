@@ -15,6 +15,9 @@ namespace {
 
 bool isWrite(sqlite3_stmt* statement) { return !sqlite3_stmt_readonly(statement); }
 
+const std::string& textOf(const std::string& sql) { return sql; }
+const std::string& textOf(const APMSqliteStore::StatementSlot& slot) { return slot.sql(); }
+
 }  // namespace
 
 APMSqliteStore::APMSqliteStore(std::string path) : path_(std::move(path)) {}
@@ -101,7 +104,7 @@ sqlite3_stmt* APMSqliteStore::statementFor(const std::string& sql, bool* owned, 
     APMFail(error, kAPMStoreErrorClosed, "Database is closed");
     return nullptr;
   }
-  if (transactions_.inTransaction() && sqlite3_get_autocommit(db_)) {
+  if (transactionEndedUnderneath()) {
     // SQLite ended the transaction underneath us (an I/O error, a full disk): anything run now
     // would be committed on its own, outside the transaction the caller believes it is in.
     APMFail(error, kAPMStoreErrorSQLite, "The transaction was rolled back by the database");
@@ -124,6 +127,24 @@ sqlite3_stmt* APMSqliteStore::statementFor(const std::string& sql, bool* owned, 
     *owned = true;
   }
   return statement;
+}
+
+sqlite3_stmt* APMSqliteStore::statementFor(StatementSlot& slot, bool* owned, platform::Error* error) {
+  if (slot.store_ == this && slot.statement_ && db_ && !transactionEndedUnderneath() &&
+      !sqlite3_stmt_busy(slot.statement_)) {
+    *owned = false;
+    return slot.statement_;
+  }
+  sqlite3_stmt* statement = statementFor(slot.sql_, owned, error);
+  if (statement && !*owned) {
+    slot.store_ = this;
+    slot.statement_ = statement;
+  }
+  return statement;
+}
+
+bool APMSqliteStore::transactionEndedUnderneath() const {
+  return transactions_.inTransaction() && sqlite3_get_autocommit(db_);
 }
 
 void APMSqliteStore::release(sqlite3_stmt* statement, bool owned) {
@@ -176,8 +197,8 @@ std::optional<APMSqliteStore::Records> APMSqliteStore::recordsForQuery(const std
   return rows;
 }
 
-template <typename Values>
-std::optional<int64_t> APMSqliteStore::execute(const std::string& sql, const Values& values, platform::Error* error) {
+template <typename Statement, typename Values>
+std::optional<int64_t> APMSqliteStore::execute(Statement& sql, const Values& values, platform::Error* error) {
   bool owned = false;
   sqlite3_stmt* statement = statementFor(sql, &owned, error);
   if (!statement) return std::nullopt;
@@ -191,7 +212,7 @@ std::optional<int64_t> APMSqliteStore::execute(const std::string& sql, const Val
     rc = sqlite3_step(statement);
   } while (rc == SQLITE_ROW);
   if (rc != SQLITE_DONE) {
-    APMSqliteFail(db_, error, "Cannot run statement \"" + sql + "\"");
+    APMSqliteFail(db_, error, "Cannot run statement \"" + textOf(sql) + "\"");
     release(statement, owned);
     return std::nullopt;
   }
@@ -205,9 +226,8 @@ std::optional<int64_t> APMSqliteStore::executeStatement(const std::string& sql, 
   return execute(sql, parameterValues, error);
 }
 
-template <typename Values>
-bool APMSqliteStore::insert(const std::string& table, const std::string& sql, const Values& values,
-                            platform::Error* error) {
+template <typename Statement, typename Values>
+bool APMSqliteStore::insert(const std::string& table, Statement& sql, const Values& values, platform::Error* error) {
   const bool lone = transactions_.insertsLoneRow();
   if (!lone) return execute(sql, values, error).has_value();
   // The enclosing scopes must cover the row; only the innermost goes without its savepoint.
@@ -221,7 +241,7 @@ bool APMSqliteStore::insert(const std::string& table, const std::string& sql, co
   }
   const int rc = sqlite3_step(statement);
   if (rc != SQLITE_DONE) {
-    APMSqliteFail(db_, error, "Cannot run statement \"" + sql + "\"");
+    APMSqliteFail(db_, error, "Cannot run statement \"" + textOf(sql) + "\"");
     release(statement, owned);
     return false;
   }
@@ -239,6 +259,11 @@ bool APMSqliteStore::insertRow(const std::string& table, const std::string& sql,
 bool APMSqliteStore::insertRow(const std::string& table, const std::string& sql,
                                std::initializer_list<APMSqliteBinding::BoundValue> values, platform::Error* error) {
   return insert(table, sql, values, error);
+}
+
+bool APMSqliteStore::insertRow(const std::string& table, StatementSlot& slot,
+                               std::initializer_list<APMSqliteBinding::BoundValue> values, platform::Error* error) {
+  return insert(table, slot, values, error);
 }
 
 std::optional<int64_t> APMSqliteStore::dataVersion() {

@@ -459,6 +459,44 @@ TEST_F(APMSqliteStoreTest, BurstKeepsTheWALFileAndQuietCutsIt) {
 
 // Closing inside a transaction gives it up whole (the file keeps what was committed), and leaves
 // no scope, lone row or WAL count behind that a later call could act on.
+// A statement slot keeps an insert's statement while the store it came from is open: each use
+// writes through the store it is used with, a rolled-back scope still takes its row away, and once
+// that store has closed the slot fails as the closed store does instead of touching what it held.
+TEST_F(APMSqliteStoreTest, AStatementSlotWritesThroughTheStoreItIsUsedWith) {
+  APMSqliteStore::StatementSlot slot("INSERT INTO items (name, count) VALUES (?, ?)");
+  using Value = APMSqliteBinding::BoundValue;
+  auto insert = [&](APMSqliteStore& store, const std::string& name, int64_t count, platform::Error* error) {
+    return store.insertRow("items", slot, {Value::of(name), Value::of(count)}, error);
+  };
+  platform::Error error;
+  ASSERT_TRUE(insert(*store_, "a", 1, &error)) << error.description;
+  ASSERT_TRUE(insert(*store_, "b", 2, &error)) << error.description;
+  ASSERT_TRUE(store_->transactions().beginTransaction(&error));
+  ASSERT_TRUE(insert(*store_, "undone", 3, &error)) << error.description;
+  EXPECT_FALSE(store_->transactions().endTransaction(false, &error)) << "rolled back";
+
+  auto other = APMSqliteStore::create(dir_.path() + "/other.sql", &error);
+  ASSERT_TRUE(other) << error.description;
+  ASSERT_TRUE(other->ensureTableWithName("items", {{"name", "TEXT NOT NULL PRIMARY KEY"}, {"count", "INTEGER"}}, {},
+                                         {}, &error));
+  ASSERT_TRUE(insert(*other, "c", 4, &error)) << error.description;
+  ASSERT_TRUE(insert(*store_, "d", 5, &error)) << error.description;
+
+  EXPECT_EQ(countOf("a"), 1);
+  EXPECT_EQ(countOf("b"), 2);
+  EXPECT_EQ(countOf("undone"), -1);
+  EXPECT_EQ(countOf("c"), -1);
+  EXPECT_EQ(countOf("d"), 5);
+  auto otherRows = other->recordsForQuery("SELECT name, count FROM items", {}, &error);
+  ASSERT_TRUE(otherRows && otherRows->size() == 1);
+  EXPECT_EQ(otherRows->front().at("name").stringValue(), "c");
+
+  store_->close();
+  platform::Error closedError;
+  EXPECT_FALSE(insert(*store_, "e", 6, &closedError));
+  EXPECT_EQ(closedError.code, kAPMStoreErrorClosed);
+}
+
 TEST_F(APMSqliteStoreTest, ClosingInsideATransactionLeavesNothingOfItBehind) {
   platform::Error error;
   ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
