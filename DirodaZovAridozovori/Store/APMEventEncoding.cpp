@@ -1,5 +1,6 @@
 #include "APMEventEncoding.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "APMEvent.h"
@@ -21,31 +22,61 @@ constexpr uint8_t kTagArray = 4;
 // Caps that keep a hostile or corrupt body from allocating without bound.
 constexpr uint64_t kMaxDecodedCount = 1u << 20;
 
+// Writes into room made beforehand (see bodyBound): every event's body is encoded on the worker,
+// and checking the room byte by byte cost more than the bytes.
 class Writer {
  public:
-  explicit Writer(platform::Data& out) : out_(out) {}
-  void byte(uint8_t b) { out_.push_back(b); }
+  explicit Writer(uint8_t* out) : out_(out) {}
+  void byte(uint8_t b) { *out_++ = b; }
   void varint(uint64_t v) {
     while (v >= 0x80) {
-      out_.push_back(static_cast<uint8_t>(v | 0x80));
+      *out_++ = static_cast<uint8_t>(v | 0x80);
       v >>= 7;
     }
-    out_.push_back(static_cast<uint8_t>(v));
+    *out_++ = static_cast<uint8_t>(v);
   }
   void signedVarint(int64_t v) { varint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63)); }
   void real(double d) {
     uint64_t bits;
     std::memcpy(&bits, &d, sizeof bits);
-    for (int i = 0; i < 8; ++i) out_.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+    for (int i = 0; i < 8; ++i) *out_++ = static_cast<uint8_t>(bits >> (8 * i));
   }
   void text(const std::string& s) {
     varint(s.size());
-    out_.insert(out_.end(), s.begin(), s.end());
+    if (s.empty()) return;
+    std::memcpy(out_, s.data(), s.size());
+    out_ += s.size();
   }
+  uint8_t* position() const { return out_; }
 
  private:
-  platform::Data& out_;
+  uint8_t* out_;
 };
+
+constexpr size_t kMaxVarintBytes = 10;
+
+// At least the bytes writeParameters writes for these parameters.
+size_t parametersBound(const APMParameters& parameters, bool allowArrays) {
+  size_t bound = kMaxVarintBytes;
+  for (const auto& [name, value] : parameters) {
+    if (value.isArray() && !allowArrays) continue;
+    bound += kMaxVarintBytes + name.size() + 1;
+    switch (value.type()) {
+      case APMValue::Type::Int64:
+      case APMValue::Type::Double:
+        bound += kMaxVarintBytes;
+        break;
+      case APMValue::Type::String:
+        bound += kMaxVarintBytes + value.stringValue().size();
+        break;
+      case APMValue::Type::Array:
+        bound += kMaxVarintBytes;
+        for (const APMParameters& item : value.arrayValue()) bound += parametersBound(item, false);
+        break;
+    }
+  }
+  return bound;
+}
 
 class Reader {
  public:
@@ -217,14 +248,15 @@ platform::Data APMEventEncoding::encodedBody(const APMEvent& event) {
 }
 
 void APMEventEncoding::encodeBody(const APMEvent& event, platform::Data& out) {
-  out.clear();
-  out.reserve(32 + event.parameters().size() * 16);
-  Writer w(out);
+  const size_t bound = 2 + kMaxVarintBytes + event.origin().size() + 8 + parametersBound(event.parameters(), true);
+  out.resize(bound);
+  Writer w(out.data());
   w.byte(kBodyVersion);
   w.byte(event.isPublic() ? 1 : 0);
   w.text(event.origin());
   w.real(event.previousTimestamp());
   writeParameters(w, event.parameters(), true);
+  out.resize(static_cast<size_t>(w.position() - out.data()));
 }
 
 std::shared_ptr<APMEvent> APMEventEncoding::decodeBody(const std::string& name, double timestamp,
@@ -243,12 +275,13 @@ std::shared_ptr<APMEvent> APMEventEncoding::decodeBody(const std::string& name, 
 }
 
 platform::Data APMEventEncoding::encoded(const APMEvent& event) {
-  platform::Data out;
-  Writer w(out);
+  const platform::Data body = encodedBody(event);
+  platform::Data out(kMaxVarintBytes + event.name().size() + 8 + body.size());
+  Writer w(out.data());
   w.text(event.name());
   w.real(event.timestamp());
-  const platform::Data body = encodedBody(event);
-  out.insert(out.end(), body.begin(), body.end());
+  uint8_t* end = std::copy(body.begin(), body.end(), w.position());
+  out.resize(static_cast<size_t>(end - out.data()));
   return out;
 }
 

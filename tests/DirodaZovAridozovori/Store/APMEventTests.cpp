@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "APMDailyCounts.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
@@ -76,6 +80,44 @@ TEST(APMEventTest, StoredFormsKeepTheirByteLayout) {
   auto back = APMEventEncoding::decode(whole);
   ASSERT_TRUE(back);
   EXPECT_TRUE(*back == *event);
+}
+
+// The body is written into room reckoned before it is written: texts whose lengths take two and
+// three varint bytes, the widest integers and long texts inside array items come out whole, at
+// exactly their encoded length, and read back as they went in.
+TEST(APMEventTest, LongTextsAndWideNumbersFillTheirBodyExactly) {
+  const std::string longName(300, 'n');     // length in two varint bytes
+  const std::string longText(20000, 't');   // length in three
+  APMParameters item{{"id", APMValue(longText)}, {"q", APMValue(int64_t{INT64_MAX})}};
+  struct Case {
+    const char* name;
+    APMParameters parameters;
+    size_t bodySize;
+  };
+  const Case cases[] = {
+      // version, flags, origin (1 + 3), previous (8), count (1): 15 bytes before the parameters
+      {"long_name", {{longName, APMValue(int64_t{0})}}, 15 + 2 + 300 + 1 + 1},
+      {"long_text", {{"s", APMValue(longText)}}, 15 + 2 + 1 + 3 + 20000},
+      {"widest_integers", {{"a", APMValue(int64_t{INT64_MIN})}, {"b", APMValue(int64_t{INT64_MAX})}}, 15 + 2 * (3 + 10)},
+      {"long_text_in_items", {{"i", APMValue(std::vector<APMParameters>{item, item})}},
+       15 + 3 + 1 + 2 * (1 + 3 + 1 + 3 + 20000 + 2 + 1 + 10)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto event = APMEvent::create("app", false, "e", 1700000000, 0, c.parameters);
+    ASSERT_TRUE(event);
+    const platform::Data body = APMEventEncoding::encodedBody(*event);
+    EXPECT_EQ(body.size(), c.bodySize);
+    auto back = APMEventEncoding::decodeBody("e", 1700000000, body);
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(*back == *event);
+    platform::Data small(3, 0x77);
+    APMEventEncoding::encodeBody(*event, small);
+    EXPECT_EQ(small, body) << "a buffer with less room grows to the body";
+    auto whole = APMEventEncoding::decode(APMEventEncoding::encoded(*event));
+    ASSERT_TRUE(whole);
+    EXPECT_TRUE(*whole == *event);
+  }
 }
 
 TEST(APMEventTest, EventFromEditFormMapsBackAndTakesTheOriginParameter) {
