@@ -44,7 +44,7 @@ int windowBitsFor(size_t size) {
 // same bytes a fresh one would.
 class ThreadDeflater {
  public:
-  explicit ThreadDeflater(int windowBits) : windowBits_(windowBits) {}
+  ThreadDeflater(int windowBits, int level) : windowBits_(windowBits), level_(level) {}
   ThreadDeflater(const ThreadDeflater&) = delete;
   ThreadDeflater& operator=(const ThreadDeflater&) = delete;
   ~ThreadDeflater() { release(); }
@@ -56,7 +56,7 @@ class ThreadDeflater {
     stream_ = z_stream{};
     // Its symbol buffer (one block) holds the whole input the window was chosen for.
     const int memoryLevel = std::min(8, windowBits_ - 6);
-    const int status = deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipHeader + windowBits_,
+    const int status = deflateInit2(&stream_, level_, Z_DEFLATED, kGzipHeader + windowBits_,
                                     memoryLevel, Z_DEFAULT_STRATEGY);
     if (status != Z_OK) {
       fail(error, zlibReason(stream_, status));
@@ -74,9 +74,37 @@ class ThreadDeflater {
 
  private:
   const int windowBits_;
+  const int level_;
   z_stream stream_{};
   bool ready_ = false;
 };
+
+std::optional<Data> deflateWith(ThreadDeflater& deflater, const uint8_t* bytes, size_t size, std::string* error) {
+  z_stream* stream = deflater.acquire(error);
+  if (!stream) return std::nullopt;
+  Data out(deflateBound(stream, static_cast<uLong>(size)));
+  stream->next_in = const_cast<Bytef*>(bytes);
+  stream->avail_in = static_cast<uInt>(size);
+  stream->next_out = out.data();
+  stream->avail_out = static_cast<uInt>(out.size());
+  int status = ::deflate(stream, Z_FINISH);
+  // zlib's bound falls short for stored blocks in a small window (a few bytes for a tiny input):
+  // the stream goes on into more room.
+  while (status == Z_OK && stream->avail_out == 0) {
+    const size_t used = out.size();
+    out.resize(used + used / 2 + 64);
+    stream->next_out = out.data() + used;
+    stream->avail_out = static_cast<uInt>(out.size() - used);
+    status = ::deflate(stream, Z_FINISH);
+  }
+  if (status != Z_STREAM_END) {
+    fail(error, zlibReason(*stream, status));
+    deflater.release();
+    return std::nullopt;
+  }
+  out.resize(stream->total_out);
+  return out;
+}
 
 }  // namespace
 
@@ -88,27 +116,23 @@ std::optional<Data> Gzip::deflate(const uint8_t* bytes, size_t size, std::string
   thread_local std::array<std::optional<ThreadDeflater>, kMaxWindowBits - kMinWindowBits + 1> deflaters;
   const int windowBits = windowBitsFor(size);
   auto& slot = deflaters[static_cast<size_t>(windowBits - kMinWindowBits)];
-  if (!slot) slot.emplace(windowBits);
-  ThreadDeflater& deflater = *slot;
-  z_stream* stream = deflater.acquire(error);
-  if (!stream) return std::nullopt;
-  Data out(deflateBound(stream, static_cast<uLong>(size)));
-  stream->next_in = const_cast<Bytef*>(bytes);
-  stream->avail_in = static_cast<uInt>(size);
-  stream->next_out = out.data();
-  stream->avail_out = static_cast<uInt>(out.size());
-  const int status = ::deflate(stream, Z_FINISH);
-  if (status != Z_STREAM_END) {
-    fail(error, zlibReason(*stream, status));
-    deflater.release();
-    return std::nullopt;
-  }
-  out.resize(stream->total_out);
-  return out;
+  if (!slot) slot.emplace(windowBits, Z_DEFAULT_COMPRESSION);
+  return deflateWith(*slot, bytes, size, error);
 }
 
 std::optional<Data> Gzip::deflate(const Data& data, std::string* error) {
   return deflate(data.data(), data.size(), error);
+}
+
+std::optional<Data> Gzip::deflate(const Data& data, Compression compression, std::string* error) {
+  if (compression == Compression::kDefault) return deflate(data, error);
+  if (data.size() > std::numeric_limits<uInt>::max()) {
+    fail(error, "input too large");
+    return std::nullopt;
+  }
+  // Stored blocks never reach back, so the smallest window serves every size.
+  thread_local ThreadDeflater stored(kMinWindowBits, Z_NO_COMPRESSION);
+  return deflateWith(stored, data.data(), data.size(), error);
 }
 
 std::optional<Data> Gzip::inflate(const uint8_t* bytes, size_t size, size_t limit, std::string* error) {

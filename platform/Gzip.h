@@ -17,9 +17,15 @@ class Gzip {
  public:
   static constexpr size_t kDefaultInflateLimit = 64u * 1024u * 1024u;
 
+  // How the bytes go into the stream. Stored writes them as they are (deflate's stored blocks): any
+  // gzip reader inflates it like the other, and for a few hundred bytes it saves the Huffman tables,
+  // whose construction costs more than the few bytes they would save.
+  enum class Compression { kDefault, kStored };
+
   // A complete gzip stream (header and trailer) of the bytes; nullopt only when zlib fails.
   static std::optional<Data> deflate(const uint8_t* bytes, size_t size, std::string* error = nullptr);
   static std::optional<Data> deflate(const Data& data, std::string* error = nullptr);
+  static std::optional<Data> deflate(const Data& data, Compression compression, std::string* error = nullptr);
 
   // The inflated bytes of a gzip (or zlib) stream; concatenated gzip members are inflated one
   // after the other. nullopt with a reason when the input is empty, corrupt or truncated, has

@@ -308,6 +308,36 @@ TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
   EXPECT_EQ(retries->at(1).at("retry_count"), Object(0));
 }
 
+// A bundle below 600 bytes is kept in a stored gzip stream (its 23 bytes of framing around it),
+// larger ones compressed; either reads back as it went in.
+TEST_F(APMDatabaseTest, SmallBundlesAreQueuedStoredAndLargerOnesCompressed) {
+  const struct {
+    size_t size;
+    bool stored;
+  } cases[] = {{1, true}, {300, true}, {599, true}, {600, false}, {5000, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    // Text that compresses to a fraction of its size.
+    platform::Data bundle(c.size);
+    for (size_t i = 0; i < bundle.size(); ++i) bundle[i] = static_cast<uint8_t>('a' + i % 4);
+    onWorker([&] {
+      ASSERT_TRUE(db_->bundleQueue().insertBundle(bundle, 1700000000, false, &e));
+      auto read = db_->bundleQueue().queryBundleDataWithCountLimit(1, 1 << 20, &e);
+      ASSERT_TRUE(read && read->size() == 1u);
+      EXPECT_EQ(read->front().bundle, bundle);
+    });
+    auto sizes = rawStore()->recordsForQuery("SELECT length(data) AS size FROM queue", {}, nullptr);
+    ASSERT_TRUE(sizes && sizes->size() == 1u);
+    const auto stored = static_cast<size_t>(sizes->front().at("size").integerValue());
+    if (c.stored) {
+      EXPECT_EQ(stored, c.size + 23);
+    } else {
+      EXPECT_LT(stored, c.size / 4);
+    }
+    ASSERT_TRUE(rawStore()->executeStatement("DELETE FROM queue", {}, nullptr));
+  }
+}
+
 // Deleting by row IDs takes exactly the rows listed, whether they form one run of consecutive IDs
 // (deleted as a range) or not.
 TEST_F(APMDatabaseTest, DeletingQueuedBundlesTakesExactlyTheListedRows) {
