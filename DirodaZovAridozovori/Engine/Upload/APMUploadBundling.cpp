@@ -86,14 +86,23 @@ void APMUploadBundling::bundleAhead(const std::weak_ptr<const void>& owner) {
   const bool forThisAttempt = attemptQuota_ > 0;
   const int32_t room = forThisAttempt ? attemptQuota_ : remoteConfig_->uploadLimits().maxBundlesCreatedPerIteration() - bundledAhead_;
   if (room <= 0) return;
-  const APMUploadHooks::BundlingStep step = bundlingStep(std::min(room, kGroupsPerStepAhead), {});
-  const int32_t made = std::max(0, step.bundled);
+  // One transaction for as much of the room as runs before anything else waits on the worker
+  // queue (the reply, the event road): each commit rewrites the pages every group shares, and a
+  // purchase stream's small groups paid for that more than for their own rows. The reply still
+  // waits behind at most the first kGroupsPerStepAhead groups.
+  const auto& queue = scheduler_->workerQueue();
+  int32_t made = 0;
+  const std::function<bool()> enough = [&queue, &made] {
+    return ++made >= kGroupsPerStepAhead && queue->pendingCount() > 0;
+  };
+  const APMUploadHooks::BundlingStep step = bundlingStep(room, enough);
+  const int32_t bundled = std::max(0, step.bundled);
   if (forThisAttempt) {
-    attemptQuota_ -= made;
+    attemptQuota_ -= bundled;
   } else {
-    bundledAhead_ += made;
+    bundledAhead_ += bundled;
   }
-  if (step.stopped || made == 0) {
+  if (step.stopped || bundled == 0) {
     attemptQuota_ = 0;
     return;
   }

@@ -1,7 +1,8 @@
 #pragma once
 // The upload road's bundling around a batch: an attempt bundles only until a whole batch waits in
 // the queue (more could not join it), and while that batch is out the rest of the attempt's groups,
-// then up to a next attempt's worth, are bundled in small steps between which the reply is handled.
+// then up to a next attempt's worth, are bundled in steps that end once the reply (or anything
+// else) waits on the worker queue.
 // The bundles and batches are the ones bundling everything first would make, and the time spent
 // waiting for replies goes into bundling.
 //
@@ -19,7 +20,8 @@ class APMScheduler;
 
 class APMUploadBundling : public std::enable_shared_from_this<APMUploadBundling> {
  public:
-  // Groups per step of bundling while a batch is out: small, so its reply waits little.
+  // Groups a step of bundling while a batch is out makes before it ends for a block waiting on the
+  // worker queue: few, so the reply waits little.
   static constexpr int32_t kGroupsPerStepAhead = 10;
 
   // batchIsOut answers whether bundling ahead may go on (a batch is out, uploads are neither
@@ -32,7 +34,7 @@ class APMUploadBundling : public std::enable_shared_from_this<APMUploadBundling>
   // those made for it while the previous batch was out (none with an expired configuration), until
   // they are made, nothing is left, or the queue already holds a whole batch.
   void bundleForAttempt(bool expired);
-  // While a batch is out the worker would wait for its reply: it bundles on in small steps, first
+  // While a batch is out the worker would wait for its reply: it bundles on in steps, first
   // what is left of the attempt's groups, then up to a next attempt's worth, which that attempt
   // counts as its own. owner is kept alive while a step runs.
   void scheduleBundlingAhead(std::weak_ptr<const void> owner);

@@ -302,46 +302,60 @@ TEST_F(APMUploadControllerTest, TheFirstBatchLeavesOnceWholeAndTheRestIsBundledW
   EXPECT_EQ(queuedBundleCount(), 0u);
 }
 
-// While a batch is out, bundling goes on in steps of 10 groups up to a next attempt's worth (100
-// by default); a step whose owner is gone does nothing, and none runs once no batch is out.
+// While a batch is out, bundling goes on up to a next attempt's worth (100 by default) in one step
+// until another block waits on the worker queue (the reply): the step ends there, though not before
+// 10 groups, and the rest follows behind that block. A step whose owner is gone does nothing, and
+// none runs once no batch is out.
 TEST_F(APMUploadControllerTest, BundlingAheadRunsInStepsOnlyWhileItsOwnerLivesAndABatchIsOut) {
   const struct {
     const char* name;
     bool ownerKept;
     bool batchOut;
+    int32_t blockWaitsFromGroup;  // 0: nothing else is queued
     std::vector<int32_t> asked;
+    std::vector<int32_t> bundled;
   } cases[] = {
-      {"a batch out", true, true, {10, 10, 10, 10, 10, 10, 10, 10, 10, 10}},
-      {"the owner gone", false, true, {}},
-      {"no batch out", true, false, {}},
+      {"nothing else waits", true, true, 0, {100}, {100}},
+      {"a block waits from the 25th group", true, true, 25, {100, 75}, {25, 75}},
+      {"a block waits from the 3rd group", true, true, 3, {100, 90}, {10, 90}},
+      {"the owner gone", false, true, 0, {}, {}},
+      {"no batch out", true, false, 0, {}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    // Filled on the worker queue; read there once the steps are done, so that no read of them
+    // waits on the queue while a step runs (a waiting read would end the step).
     std::vector<int32_t> asked;
+    std::vector<int32_t> bundled;
+    std::atomic<size_t> steps{0};
     std::shared_ptr<APMUploadBundling> bundling;
     auto owner = std::make_shared<int>(0);
     onWorker([&] {
       APMUploadHooks hooks;
-      hooks.bundleRawEventGroups = [&asked](int32_t limit, const std::function<bool()>&) {
+      hooks.bundleRawEventGroups = [&, queue = scheduler_->workerQueue()](int32_t limit,
+                                                                          const std::function<bool()>& enough) {
+        const bool first = asked.empty();
         asked.push_back(limit);
-        return APMUploadHooks::BundlingStep{limit, false};
+        int32_t made = 0;
+        while (made < limit) {
+          ++made;
+          if (first && made == c.blockWaitsFromGroup) queue->async([] {});
+          if (enough && enough()) break;
+        }
+        bundled.push_back(made);
+        ++steps;
+        return APMUploadHooks::BundlingStep{made, false};
       };
       bundling = std::make_shared<APMUploadBundling>(database_, remoteConfig_, scheduler_, hooks,
                                                      [batchOut = c.batchOut] { return batchOut; });
       bundling->scheduleBundlingAhead(owner);
       if (!c.ownerKept) owner.reset();
     });
-    // The steps run one after another on the worker queue, each queued by the one before.
-    EXPECT_TRUE(testsupport::waitFor(
-        [&] {
-          size_t count = 0;
-          onWorker([&] { count = asked.size(); });
-          return count >= c.asked.size();
-        },
-        5));
+    EXPECT_TRUE(testsupport::waitFor([&] { return steps.load() >= c.asked.size(); }, 5));
     onWorker([&] {});
     onWorker([&] {
       EXPECT_EQ(asked, c.asked);
+      EXPECT_EQ(bundled, c.bundled);
       bundling.reset();
     });
   }
