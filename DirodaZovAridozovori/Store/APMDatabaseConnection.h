@@ -37,10 +37,12 @@ class APMDatabaseConnection {
   // The WAL is copied back into the database when writes fall quiet (checkpointWhenQuiet) once it
   // holds this many pages, as SQLite itself would after every commit...
   static constexpr int64_t kQuietCheckpointPages = 1000;
-  // ...and during a burst only once it holds this many (about 40 MB): a burst of events rewrites
-  // the same pages of the metadata and the index over and over, and each checkpoint copies every
-  // page it finds and syncs the file twice.
-  static constexpr int64_t kBurstCheckpointPages = 10000;
+  // ...and during a burst only once it holds this many: a burst of events rewrites the same pages
+  // of the metadata and the index over and over, and each checkpoint copies every page it finds
+  // and syncs the file twice, so the rarer they are, the more rewrites of a page one copy serves.
+  // The price is disk: at 4 KiB pages the WAL grows to about 160 MB (plus the group that crosses
+  // the mark) while a burst lasts, and is cut to nothing once the road falls quiet and at exit.
+  static constexpr int64_t kBurstCheckpointPages = 40000;
   // The least a restart of the WAL leaves of its file (see APMSqliteCheckpoints::CheckpointPolicy).
   static constexpr int64_t kKeptWALBytes = 4 * 1024 * 1024;
 

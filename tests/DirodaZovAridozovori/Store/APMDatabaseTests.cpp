@@ -506,7 +506,7 @@ TEST_F(APMDatabaseTest, ResetEmptiesEveryTableAndLeavesAWorkingDatabaseThatClose
 }
 
 // A trickle of groups leaves its WAL to the quiet checkpoint until 1000 pages wait, as SQLite
-// itself would checkpoint; a burst's WAL may grow to 10000 pages, and a restart keeps that file.
+// itself would checkpoint; a burst's WAL may grow to 40000 pages, and a restart keeps that file.
 // Off the worker queue the quiet checkpoint is refused.
 TEST_F(APMDatabaseTest, TheQuietCheckpointWaitsForAThousandPagesAndTheWorkerQueue) {
   std::shared_ptr<APMSqliteStore> store;
@@ -524,7 +524,7 @@ TEST_F(APMDatabaseTest, TheQuietCheckpointWaitsForAThousandPagesAndTheWorkerQueu
     auto limit = store->recordsForQuery("PRAGMA journal_size_limit", {}, &e);
     ASSERT_TRUE(pageSize && limit) << e.description;
     const int64_t page = platform::find(pageSize->front(), "page_size")->integerValue();
-    EXPECT_EQ(platform::find(limit->front(), "journal_size_limit")->integerValue(), 2 * 10000 * (page + 24));
+    EXPECT_EQ(platform::find(limit->front(), "journal_size_limit")->integerValue(), 2 * 40000 * (page + 24));
   });
   // Each small row's commit adds a page or two, so this stops short of 1000.
   writeUntil(995);
