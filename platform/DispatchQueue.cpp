@@ -50,6 +50,9 @@ struct Item {
 
 // The queues the calling thread currently runs on, innermost last.
 thread_local std::vector<const DispatchQueue::State*> tCurrent;
+// tCurrent's last entry (null when none): asked on every step of an event's way, and a plain
+// pointer needs none of the vector's per-thread set-up on each access.
+thread_local const DispatchQueue::State* tInnermost = nullptr;
 
 }  // namespace
 
@@ -75,8 +78,15 @@ namespace {
 using State = DispatchQueue::State;
 
 struct CurrentScope {
-  explicit CurrentScope(const State* s) { tCurrent.push_back(s); }
-  ~CurrentScope() { tCurrent.pop_back(); }
+  explicit CurrentScope(const State* s) : outer(tInnermost) {
+    tCurrent.push_back(s);
+    tInnermost = s;
+  }
+  ~CurrentScope() {
+    tCurrent.pop_back();
+    tInnermost = outer;
+  }
+  const State* const outer;
 };
 
 void runBlock(const State& state, const DispatchQueue::Block& block) {
@@ -261,6 +271,8 @@ void DispatchQueue::after(double delaySeconds, Block block) {
 }
 
 bool DispatchQueue::isCurrent() const {
+  if (tInnermost == state_.get()) return true;
+  if (!tInnermost) return false;
   return std::find(tCurrent.begin(), tCurrent.end(), state_.get()) != tCurrent.end();
 }
 

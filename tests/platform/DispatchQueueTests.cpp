@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -67,6 +68,36 @@ TEST(DispatchQueue, NestedSyncOnSameQueueRunsInline) {
   });
   ASSERT_TRUE(done.wait(5));
   EXPECT_EQ(depth, 2);
+}
+
+// A thread inside nested blocks is on every queue of the nesting and on none it has left, asked
+// at each level on the way in (a sync back onto an outer queue runs inline) and on the way out.
+TEST(DispatchQueue, NestedBlocksAreOnEveryQueueOfTheNestingAndOnNoneTheyLeft) {
+  auto a = DispatchQueue::create("test.nest.a");
+  auto b = DispatchQueue::create("test.nest.b");
+  auto c = DispatchQueue::create("test.nest.c");
+  std::vector<std::string> seen;
+  auto note = [&](const char* at) {
+    seen.push_back(std::string(at) + ":" + (a->isCurrent() ? "a" : "") + (b->isCurrent() ? "b" : "") +
+                   (c->isCurrent() ? "c" : ""));
+  };
+  a->sync([&] {
+    note("in a");
+    b->sync([&] {
+      note("in b");
+      c->sync([&] {
+        note("in c");
+        a->sync([&] { note("a again"); });
+      });
+      note("back in b");
+    });
+    note("back in a");
+  });
+  note("outside");
+  c->async([&] { b->sync([&] { note("async c, in b"); }); });
+  c->sync([] {});
+  EXPECT_EQ(seen, (std::vector<std::string>{"in a:a", "in b:ab", "in c:abc", "a again:abc", "back in b:ab",
+                                            "back in a:a", "outside:", "async c, in b:bc"}));
 }
 
 TEST(DispatchQueue, ExceptionsAreReportedAndTheQueueCarriesOn) {
