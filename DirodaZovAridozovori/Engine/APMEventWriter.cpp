@@ -185,7 +185,14 @@ void APMEventWriter::writeFilteredEvent(const std::shared_ptr<APMEvent>& event) 
   if (namedConversion) event->setConversion(true);
   // Its own flag decides only when neither the name nor the configuration makes it a conversion.
   const bool conversion = namedConversion || customConversion;
-  if (!writeEvent([&] { return writeFilteredEventInGroup(*event, conversion); })) ++rolledBackWrites_;
+  // Two pointers fit in the function's own room: no allocation per event.
+  struct Write {
+    APMEvent& event;
+    bool conversion;
+  } write{*event, conversion};
+  if (!writeEvent([this, &write] { return writeFilteredEventInGroup(write.event, write.conversion); })) {
+    ++rolledBackWrites_;
+  }
 }
 
 bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event, bool conversion) {

@@ -366,7 +366,7 @@ void APMWorkerEventRoad::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>
     for (const auto& before : companions->before) {
       if (before) writeFilteredEventOnWorkerQueue(before);
     }
-    after.insert(after.end(), companions->after.begin(), companions->after.end());
+    if (!companions->after.empty()) after.insert(after.end(), companions->after.begin(), companions->after.end());
   }
   writeFilteredEventOnWorkerQueue(event);
   for (const auto& next : after) {
