@@ -22,61 +22,59 @@ constexpr uint8_t kTagArray = 4;
 // Caps that keep a hostile or corrupt body from allocating without bound.
 constexpr uint64_t kMaxDecodedCount = 1u << 20;
 
-// Writes into room made beforehand (see bodyBound): every event's body is encoded on the worker,
-// and checking the room byte by byte cost more than the bytes.
+constexpr size_t kMaxVarintBytes = 10;
+
+// Writes through a pointer into room made beforehand: every event's body is encoded on the worker,
+// and checking the room byte by byte cost more than the bytes. Each write is preceded by room()
+// for at least as many bytes; finish() cuts the buffer to what was written.
 class Writer {
  public:
-  explicit Writer(uint8_t* out) : out_(out) {}
-  void byte(uint8_t b) { *out_++ = b; }
+  Writer(platform::Data& out, size_t expected) : out_(out) {
+    out_.resize(std::max(out_.capacity(), expected));
+    next_ = out_.data();
+    end_ = next_ + out_.size();
+  }
+  void room(size_t bytes) {
+    if (static_cast<size_t>(end_ - next_) >= bytes) return;
+    const size_t used = written();
+    out_.resize(std::max(used + bytes, out_.size() * 2));
+    next_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+  void byte(uint8_t b) { *next_++ = b; }
   void varint(uint64_t v) {
     while (v >= 0x80) {
-      *out_++ = static_cast<uint8_t>(v | 0x80);
+      *next_++ = static_cast<uint8_t>(v | 0x80);
       v >>= 7;
     }
-    *out_++ = static_cast<uint8_t>(v);
+    *next_++ = static_cast<uint8_t>(v);
   }
   void signedVarint(int64_t v) { varint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63)); }
   void real(double d) {
     uint64_t bits;
     std::memcpy(&bits, &d, sizeof bits);
-    for (int i = 0; i < 8; ++i) *out_++ = static_cast<uint8_t>(bits >> (8 * i));
+    for (int i = 0; i < 8; ++i) *next_++ = static_cast<uint8_t>(bits >> (8 * i));
   }
   void text(const std::string& s) {
     varint(s.size());
     if (s.empty()) return;
-    std::memcpy(out_, s.data(), s.size());
-    out_ += s.size();
+    std::memcpy(next_, s.data(), s.size());
+    next_ += s.size();
   }
-  uint8_t* position() const { return out_; }
+  void bytes(const platform::Data& data) {
+    if (data.empty()) return;
+    std::memcpy(next_, data.data(), data.size());
+    next_ += data.size();
+  }
+  void finish() { out_.resize(written()); }
 
  private:
-  uint8_t* out_;
+  size_t written() const { return static_cast<size_t>(next_ - out_.data()); }
+
+  platform::Data& out_;
+  uint8_t* next_;
+  uint8_t* end_;
 };
-
-constexpr size_t kMaxVarintBytes = 10;
-
-// At least the bytes writeParameters writes for these parameters.
-size_t parametersBound(const APMParameters& parameters, bool allowArrays) {
-  size_t bound = kMaxVarintBytes;
-  for (const auto& [name, value] : parameters) {
-    if (value.isArray() && !allowArrays) continue;
-    bound += kMaxVarintBytes + name.size() + 1;
-    switch (value.type()) {
-      case APMValue::Type::Int64:
-      case APMValue::Type::Double:
-        bound += kMaxVarintBytes;
-        break;
-      case APMValue::Type::String:
-        bound += kMaxVarintBytes + value.stringValue().size();
-        break;
-      case APMValue::Type::Array:
-        bound += kMaxVarintBytes;
-        for (const APMParameters& item : value.arrayValue()) bound += parametersBound(item, false);
-        break;
-    }
-  }
-  return bound;
-}
 
 class Reader {
  public:
@@ -129,26 +127,40 @@ class Reader {
 };
 
 void writeParameters(Writer& w, const APMParameters& parameters, bool allowArrays) {
-  size_t count = 0;
-  for (const auto& [name, value] : parameters) count += (allowArrays || !value.isArray()) ? 1 : 0;
+  size_t count = parameters.size();
+  if (!allowArrays) {
+    for (const auto& entry : parameters) count -= entry.second.isArray() ? 1 : 0;
+  }
+  w.room(kMaxVarintBytes);
   w.varint(count);
   for (const auto& [name, value] : parameters) {
     if (value.isArray() && !allowArrays) continue;
-    w.text(name);
+    // The name, the type tag and a number (or a text's length).
+    const size_t head = kMaxVarintBytes + name.size() + 1 + kMaxVarintBytes;
     switch (value.type()) {
       case APMValue::Type::Int64:
+        w.room(head);
+        w.text(name);
         w.byte(kTagInt64);
         w.signedVarint(value.int64Value());
         break;
       case APMValue::Type::Double:
+        w.room(head);
+        w.text(name);
         w.byte(kTagDouble);
         w.real(value.doubleValue());
         break;
-      case APMValue::Type::String:
+      case APMValue::Type::String: {
+        const std::string& text = value.stringValue();
+        w.room(head + text.size());
+        w.text(name);
         w.byte(kTagString);
-        w.text(value.stringValue());
+        w.text(text);
         break;
+      }
       case APMValue::Type::Array:
+        w.room(head);
+        w.text(name);
         w.byte(kTagArray);
         w.varint(value.arrayValue().size());
         for (const APMParameters& item : value.arrayValue()) writeParameters(w, item, false);
@@ -248,15 +260,14 @@ platform::Data APMEventEncoding::encodedBody(const APMEvent& event) {
 }
 
 void APMEventEncoding::encodeBody(const APMEvent& event, platform::Data& out) {
-  const size_t bound = 2 + kMaxVarintBytes + event.origin().size() + 8 + parametersBound(event.parameters(), true);
-  out.resize(bound);
-  Writer w(out.data());
+  Writer w(out, 32 + event.parameters().size() * 24);
+  w.room(2 + kMaxVarintBytes + event.origin().size() + 8);
   w.byte(kBodyVersion);
   w.byte(event.isPublic() ? 1 : 0);
   w.text(event.origin());
   w.real(event.previousTimestamp());
   writeParameters(w, event.parameters(), true);
-  out.resize(static_cast<size_t>(w.position() - out.data()));
+  w.finish();
 }
 
 std::shared_ptr<APMEvent> APMEventEncoding::decodeBody(const std::string& name, double timestamp,
@@ -276,12 +287,13 @@ std::shared_ptr<APMEvent> APMEventEncoding::decodeBody(const std::string& name, 
 
 platform::Data APMEventEncoding::encoded(const APMEvent& event) {
   const platform::Data body = encodedBody(event);
-  platform::Data out(kMaxVarintBytes + event.name().size() + 8 + body.size());
-  Writer w(out.data());
+  platform::Data out;
+  Writer w(out, 0);
+  w.room(kMaxVarintBytes + event.name().size() + 8 + body.size());
   w.text(event.name());
   w.real(event.timestamp());
-  uint8_t* end = std::copy(body.begin(), body.end(), w.position());
-  out.resize(static_cast<size_t>(end - out.data()));
+  w.bytes(body);
+  w.finish();
   return out;
 }
 
