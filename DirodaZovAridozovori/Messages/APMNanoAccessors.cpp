@@ -1,7 +1,10 @@
 #include "APMNanoAccessors.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <unordered_map>
 
 namespace {
 
@@ -44,14 +47,54 @@ bool isRepeated(const pb_field_iter_t& field) {
   return PB_HTYPE(field.type) == PB_HTYPE_REPEATED;
 }
 
+// Where a field lies in its message type's struct, found once per type and tag: walking the
+// descriptors to the tag (nanopb decodes each descriptor entry on the way) cost more than most
+// accessors' own work, and a bundle's fields are read and written dozens of times per bundle.
+struct FieldPosition {
+  bool found = false;
+  pb_field_iter_t iterator{};  // as found on the first message asked about
+  ptrdiff_t fieldOffset = 0;
+  std::optional<ptrdiff_t> sizeOffset;  // none: the field has no count or presence slot
+};
+
+const FieldPosition& fieldPosition(const pb_msgdesc_t* descriptor, uint32_t tag, void* message) {
+  // Per thread: the positions are facts about the descriptors, and no lock is taken per access.
+  thread_local std::unordered_map<const pb_msgdesc_t*, std::unordered_map<uint32_t, FieldPosition>> positions;
+  auto& byTag = positions[descriptor];
+  auto known = byTag.find(tag);
+  if (known != byTag.end()) return known->second;
+  FieldPosition position;
+  pb_field_iter_t& iterator = position.iterator;
+  if (pb_field_iter_begin(&iterator, descriptor, message) && pb_field_iter_find(&iterator, tag) &&
+      PB_ATYPE(iterator.type) == PB_ATYPE_POINTER) {
+    const auto* start = static_cast<const char*>(message);
+    position.fieldOffset = static_cast<const char*>(iterator.pField) - start;
+    // A count kept in the iterator itself would not move with the message: such a field is looked
+    // up afresh every time.
+    position.found = iterator.pSize != &iterator.array_size;
+    if (iterator.pSize != nullptr) position.sizeOffset = static_cast<const char*>(iterator.pSize) - start;
+  }
+  return byTag.emplace(tag, position).first->second;
+}
+
 // Positions the iterator on the field of an index; false when the index names no field.
 bool findField(const NANOMessageBase& message, int index, pb_field_iter_t* field) {
   const NANOMessageInfo& info = message.messageInfo();
   const uint32_t tag = info.tagForIndex(index);
-  if (tag == 0 || !pb_field_iter_begin_const(field, info.descriptor, message.rawMessage())) {
-    return false;
+  void* base = const_cast<void*>(message.rawMessage());
+  if (tag == 0 || info.descriptor == nullptr || base == nullptr) return false;
+  const FieldPosition& position = fieldPosition(info.descriptor, tag, base);
+  if (!position.found) {
+    return pb_field_iter_begin_const(field, info.descriptor, base) && pb_field_iter_find(field, tag) &&
+           PB_ATYPE(field->type) == PB_ATYPE_POINTER;
   }
-  return pb_field_iter_find(field, tag) && PB_ATYPE(field->type) == PB_ATYPE_POINTER;
+  *field = position.iterator;
+  field->message = base;
+  field->pField = static_cast<char*>(base) + position.fieldOffset;
+  field->pSize = position.sizeOffset ? static_cast<char*>(base) + *position.sizeOffset : nullptr;
+  // A pointer field's data is what its slot holds now.
+  field->pData = *static_cast<void**>(field->pField);
+  return true;
 }
 
 bool findSingular(const NANOMessageBase& message, int index, pb_field_iter_t* field) {

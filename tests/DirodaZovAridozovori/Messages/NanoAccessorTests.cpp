@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "APMNanoAccessors.h"
@@ -97,6 +98,55 @@ TEST(NanoAccessors, RepeatedMessagesAreCopiesUntilSetBack) {
   params.push_back(nullptr);
   EXPECT_FALSE(APMNanoSetRepeatedField(*event, 0, params));
   EXPECT_EQ(APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*event, 0)->size(), 1u);
+}
+
+// A field's place in its struct is found once per message type and tag and then reused: every
+// instance must still reach its own fields, and types that share a tag their own ones (tag 1 is a
+// text in a parameter and an integer in a user property; tag 2 a text at different places in an
+// event and a user property), on every thread.
+TEST(NanoAccessors, EachMessageReachesItsOwnFieldsWhateverWasReachedBefore) {
+  using Params = std::vector<std::shared_ptr<APMPBEventParam>>;
+  auto param = APMPBEventParam::initWithMessageInfo();
+  auto attribute = APMPBUserAttribute::initWithMessageInfo();
+  auto first = APMPBEvent::initWithMessageInfo();
+  auto second = APMPBEvent::initWithMessageInfo();
+  ASSERT_TRUE(APMNanoSetString(*param, APMPBEventParam::kName, std::string("value")));
+  ASSERT_TRUE(APMNanoSetInt64(*attribute, APMPBUserAttribute::kSetTimestampMillis, 1700000000000));
+  ASSERT_TRUE(APMNanoSetString(*first, APMPBEvent::kName, std::string("first")));
+  ASSERT_TRUE(APMNanoSetString(*attribute, APMPBUserAttribute::kName, std::string("tier")));
+  ASSERT_TRUE(APMNanoSetString(*second, APMPBEvent::kName, std::string("second")));
+  ASSERT_TRUE(APMNanoSetInt64(*second, APMPBEvent::kTimestampMillis, 5));
+  ASSERT_TRUE(APMNanoSetRepeatedField(*first, APMPBEvent::kParams, Params{param, param}));
+  ASSERT_TRUE(APMNanoSetRepeatedField(*second, APMPBEvent::kParams, Params{param}));
+
+  const auto check = [&] {
+    EXPECT_EQ(APMNanoGetString(*param, APMPBEventParam::kName), "value");
+    EXPECT_EQ(APMNanoGetInt64(*attribute, APMPBUserAttribute::kSetTimestampMillis), 1700000000000);
+    EXPECT_EQ(APMNanoGetString(*attribute, APMPBUserAttribute::kName), "tier");
+    EXPECT_FALSE(APMNanoHasField(*attribute, APMPBUserAttribute::kStringValue));
+    EXPECT_EQ(APMNanoGetString(*first, APMPBEvent::kName), "first");
+    EXPECT_EQ(APMNanoGetString(*second, APMPBEvent::kName), "second");
+    EXPECT_FALSE(APMNanoHasField(*first, APMPBEvent::kTimestampMillis));
+    EXPECT_EQ(APMNanoGetInt64(*second, APMPBEvent::kTimestampMillis), 5);
+    EXPECT_EQ(APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*first, APMPBEvent::kParams)->size(), 2u);
+    EXPECT_EQ(APMNanoGetRepeatedField<std::shared_ptr<APMPBEventParam>>(*second, APMPBEvent::kParams)->size(), 1u);
+    // The encodings carry what was set, read back through fresh instances.
+    auto decoded = APMPBUserAttribute::fromBuffer(attribute->protoBuffer());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(APMNanoGetString(*decoded, APMPBUserAttribute::kName), "tier");
+    EXPECT_EQ(APMNanoGetInt64(*decoded, APMPBUserAttribute::kSetTimestampMillis), 1700000000000);
+    auto event = APMPBEvent::fromBuffer(first->protoBuffer());
+    ASSERT_TRUE(event);
+    EXPECT_EQ(APMNanoGetString(*event, APMPBEvent::kName), "first");
+  };
+  check();
+  std::thread(check).join();
+  // Cleared and set again, a field is reached where it now is.
+  APMNanoClearField(*first, APMPBEvent::kName);
+  EXPECT_FALSE(APMNanoHasField(*first, APMPBEvent::kName));
+  ASSERT_TRUE(APMNanoSetString(*first, APMPBEvent::kName, std::string("again")));
+  EXPECT_EQ(APMNanoGetString(*first, APMPBEvent::kName), "again");
+  EXPECT_EQ(APMNanoGetString(*second, APMPBEvent::kName), "second");
 }
 
 TEST(NanoAccessors, TooManyElementsAreRefusedNotTruncated) {
