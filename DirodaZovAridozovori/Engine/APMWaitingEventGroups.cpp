@@ -3,7 +3,8 @@
 #include "APMWaitingEventGroups.h"
 
 #include <algorithm>
-#include <deque>
+#include <utility>
+#include <vector>
 
 #include "APMDatabase.h"
 #include "APMEventParameters.h"
@@ -49,9 +50,33 @@ struct APMWaitingEventGroups::PendingEvent {
 };
 
 // In blocks rather than one array: a group of thousands of events never holds a second copy of
-// them while it grows.
+// them while it grows. A block holds kEventsPerBlock of them, where a deque's holds one (its blocks
+// are 512 bytes), so a group does not allocate once per event.
+class APMWaitingEventGroups::PendingEvents {
+ public:
+  static constexpr size_t kEventsPerBlock = 64;
+
+  size_t size() const { return size_; }
+  void push_back(PendingEvent&& event) {
+    if (size_ % kEventsPerBlock == 0) blocks_.emplace_back().reserve(kEventsPerBlock);
+    blocks_.back().push_back(std::move(event));
+    ++size_;
+  }
+  const PendingEvent& operator[](size_t index) const {
+    return blocks_[index / kEventsPerBlock][index % kEventsPerBlock];
+  }
+  void swap(PendingEvents& other) noexcept {
+    blocks_.swap(other.blocks_);
+    std::swap(size_, other.size_);
+  }
+
+ private:
+  std::vector<std::vector<PendingEvent>> blocks_;
+  size_t size_ = 0;
+};
+
 struct APMWaitingEventGroups::EventGroup {
-  std::deque<PendingEvent> events;
+  PendingEvents events;
 };
 
 APMWaitingEventGroups::APMWaitingEventGroups(APMMeasurement& engine, APMEventWriterHost& host, APMEventWriter& writer,
@@ -117,7 +142,7 @@ void APMWaitingEventGroups::joinOpenGroup(PendingEvent&& pending, std::shared_pt
 }
 
 void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group) {
-  std::deque<PendingEvent> events;
+  PendingEvents events;
   {
     std::lock_guard<std::mutex> lock(groupMutex_);
     events.swap(group->events);
@@ -141,7 +166,7 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
                                             pending.interceptor, pending.addedScreenParameters.dictionary());
   };
   if (!host_.database() || !engine_.collection().isEnabled()) {
-    for (const auto& pending : events) handle(pending);
+    for (size_t index = 0; index < events.size(); ++index) handle(events[index]);
     return;
   }
   // Once the process is ending, what is written commits and the rest of the group is dropped.
@@ -197,9 +222,9 @@ void APMWaitingEventGroups::checkpointWhenQuietAfter(uint64_t opened) {
   host_.database()->connection().checkpointWhenQuiet();
 }
 
-void APMWaitingEventGroups::handBackWrittenEvents(std::deque<PendingEvent>&& events) {
+void APMWaitingEventGroups::handBackWrittenEvents(PendingEvents&& events) {
   auto written = std::make_shared<EventGroup>();
-  written->events = std::move(events);
+  written->events.swap(events);
   std::lock_guard<std::mutex> lock(groupMutex_);
   if (!handedBack_) {
     handedBack_ = std::move(written);

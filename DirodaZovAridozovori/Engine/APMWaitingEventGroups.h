@@ -8,7 +8,6 @@
 // Part of the engine's event road, which owns it beside the worker's road and the writer.
 #include <atomic>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -57,6 +56,7 @@ class APMWaitingEventGroups final {
 
  private:
   struct PendingEvent;
+  class PendingEvents;
   struct EventGroup;
 
   // Adds to the open event group, opening one (and queueing its drain) when none is open. With
@@ -67,7 +67,7 @@ class APMWaitingEventGroups final {
   void joinPreparedEvent(PendingEvent&& pending, std::shared_ptr<EventGroup>* handedBack);
   // Worker queue: leaves the written events for the front to free, unless the front has not yet
   // taken the last ones (then the worker frees these itself).
-  void handBackWrittenEvents(std::deque<PendingEvent>&& events);
+  void handBackWrittenEvents(PendingEvents&& events);
   void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
   // Worker queue: checkpoints once kQuietSeconds have passed with no group opened after the
   // opened-th.

@@ -17,7 +17,7 @@ const std::vector<APMParameters>& emptyArray() {
 }  // namespace
 
 APMValue::APMValue(std::vector<APMParameters> items)
-    : type_(Type::Array), array_(std::make_shared<const std::vector<APMParameters>>(std::move(items))) {}
+    : value_(std::make_shared<const std::vector<APMParameters>>(std::move(items))) {}
 
 std::optional<APMValue> APMValue::valueFromObject(const platform::Object& object) {
   switch (object.kind()) {
@@ -56,20 +56,21 @@ std::optional<APMValue> APMValue::valueFromParameterObject(const platform::Objec
   return APMValue(std::move(converted));
 }
 
-const std::string& APMValue::stringValue() const { return isString() ? string_ : emptyString(); }
+const std::string& APMValue::stringValue() const { return isString() ? std::get<std::string>(value_) : emptyString(); }
 
 const std::vector<APMParameters>& APMValue::arrayValue() const {
-  return isArray() && array_ ? *array_ : emptyArray();
+  using Items = std::shared_ptr<const std::vector<APMParameters>>;
+  return isArray() && std::get<Items>(value_) ? *std::get<Items>(value_) : emptyArray();
 }
 
 platform::Object APMValue::object() const {
-  switch (type_) {
+  switch (type()) {
     case Type::Int64:
-      return platform::Object(int64_);
+      return platform::Object(int64Value());
     case Type::Double:
-      return platform::Object(double_);
+      return platform::Object(doubleValue());
     case Type::String:
-      return platform::Object(string_);
+      return platform::Object(stringValue());
     case Type::Array: {
       platform::Array items;
       items.reserve(arrayValue().size());
@@ -86,14 +87,14 @@ platform::Object APMValue::object() const {
 std::string APMValue::description() const { return object().description(); }
 
 bool APMValue::operator==(const APMValue& other) const {
-  if (type_ != other.type_) return false;
-  switch (type_) {
+  if (type() != other.type()) return false;
+  switch (type()) {
     case Type::Int64:
-      return int64_ == other.int64_;
+      return int64Value() == other.int64Value();
     case Type::Double:
-      return double_ == other.double_;
+      return doubleValue() == other.doubleValue();
     case Type::String:
-      return string_ == other.string_;
+      return stringValue() == other.stringValue();
     case Type::Array:
       return arrayValue() == other.arrayValue();
   }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "platform/Object.h"
@@ -19,11 +20,11 @@ class APMValue {
   enum class Type { Int64, Double, String, Array };
 
   // The integer 0, so parameter maps can be filled with operator[].
-  APMValue() : type_(Type::Int64) {}
-  explicit APMValue(int64_t value) : type_(Type::Int64), int64_(value) {}
+  APMValue() : value_(int64_t{0}) {}
+  explicit APMValue(int64_t value) : value_(value) {}
   explicit APMValue(int value) : APMValue(static_cast<int64_t>(value)) {}
-  explicit APMValue(double value) : type_(Type::Double), double_(value) {}
-  explicit APMValue(std::string value) : type_(Type::String), string_(std::move(value)) {}
+  explicit APMValue(double value) : value_(value) {}
+  explicit APMValue(std::string value) : value_(std::move(value)) {}
   explicit APMValue(const char* value) : APMValue(std::string(value ? value : "")) {}
   explicit APMValue(std::vector<APMParameters> items);
 
@@ -34,15 +35,15 @@ class APMValue {
   // converted the same way (one level only; entries that do not convert are left out).
   static std::optional<APMValue> valueFromParameterObject(const platform::Object& object);
 
-  Type type() const { return type_; }
-  bool isInt64() const { return type_ == Type::Int64; }
-  bool isDouble() const { return type_ == Type::Double; }
-  bool isString() const { return type_ == Type::String; }
-  bool isArray() const { return type_ == Type::Array; }
+  Type type() const { return static_cast<Type>(value_.index()); }
+  bool isInt64() const { return type() == Type::Int64; }
+  bool isDouble() const { return type() == Type::Double; }
+  bool isString() const { return type() == Type::String; }
+  bool isArray() const { return type() == Type::Array; }
 
   // Neutral values for other kinds (0, 0.0, "", empty).
-  int64_t int64Value() const { return isInt64() ? int64_ : 0; }
-  double doubleValue() const { return isDouble() ? double_ : 0; }
+  int64_t int64Value() const { return isInt64() ? std::get<int64_t>(value_) : 0; }
+  double doubleValue() const { return isDouble() ? std::get<double>(value_) : 0; }
   const std::string& stringValue() const;
   const std::vector<APMParameters>& arrayValue() const;
 
@@ -55,11 +56,9 @@ class APMValue {
   bool operator!=(const APMValue& other) const { return !(*this == other); }
 
  private:
-  Type type_;
-  int64_t int64_ = 0;
-  double double_ = 0;
-  std::string string_;
-  std::shared_ptr<const std::vector<APMParameters>> array_;
+  // The alternatives in the order of Type. One of them at a time: a parameter map's node stays small
+  // enough for the allocator's quick bins, and events hold thousands of them.
+  std::variant<int64_t, double, std::string, std::shared_ptr<const std::vector<APMParameters>>> value_;
 };
 
 // Host dictionary to parameters (values that do not convert are left out) and back.
