@@ -420,12 +420,13 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   if (hooks_.beforeAudienceEvaluation) hooks_.beforeAudienceEvaluation();
 
   if (!group.analyticsDenied) {
-    auto properties = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*bundle, Bundle::kUserAttributes)
-                          .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
+    // Copies of the properties are made only for an evaluation that reads them.
+    auto properties = hooks_.evaluateUserProperty
+                          ? APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*bundle, Bundle::kUserAttributes)
+                                .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})
+                          : std::vector<std::shared_ptr<APMPBUserAttribute>>{};
     for (const auto& property : properties) {
-      if (hooks_.evaluateUserProperty && !hooks_.evaluateUserProperty(*property, start, group.evaluation.get())) {
-        return false;
-      }
+      if (!hooks_.evaluateUserProperty(*property, start, group.evaluation.get())) return false;
     }
     if (hooks_.resultsForBundling) {
       auto results = hooks_.resultsForBundling(group.evaluation.get());
