@@ -91,6 +91,9 @@ class APMEventGroup {
     // Inserts left before the stored-events limit can be reached (see
     // APMDatabaseRawEvents::rawEventsRoomBelowAbsoluteLimit); every insert, kept or not, uses one.
     std::optional<int64_t> rawEventRoom;
+    // Whether the app was active, read at the group's first event: its events were all logged
+    // before the group began, so a later reading is no truer for them (and costs the front's locks).
+    std::optional<bool> appActive;
   };
 
   // Begins the group's transaction (a savepoint of the enclosing one when there is one).

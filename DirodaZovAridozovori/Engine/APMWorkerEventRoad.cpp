@@ -208,8 +208,16 @@ std::shared_ptr<APMEvent> APMWorkerEventRoad::eventAfterSafelistingEvent(const s
   return nullptr;
 }
 
+bool APMWorkerEventRoad::isAppActive() {
+  auto* group = writer_.group();
+  if (!group) return APMAnalyticsHooksIsAppActive();
+  auto& active = group->caches().appActive;
+  if (!active) active = APMAnalyticsHooksIsAppActive();
+  return *active;
+}
+
 void APMWorkerEventRoad::processSessionFromEvent(const APMEvent& event) {
-  if (APMAnalyticsHooksIsAppActive()) return;
+  if (isAppActive()) return;
   if (const APMValue* extend = event.parameter("extend_session")) {
     if (extend->isInt64() && extend->int64Value() == 1) {
       if (engine_.sessions().isSessionExpiredOnWorkerQueue()) {

@@ -53,6 +53,8 @@ class APMWorkerEventRoad final {
   platform::Dictionary parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters);
 
   std::shared_ptr<APMEvent> eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event) const;
+  // The app's state as the front last reported it: read once per group.
+  bool isAppActive();
   void processSessionFromEvent(const APMEvent& event);
   bool dedupeSubscriptionEvent(const APMEvent& event);
   bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);

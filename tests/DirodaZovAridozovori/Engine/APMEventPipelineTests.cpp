@@ -877,6 +877,33 @@ TEST_F(EventPipelineTest, PurchaseTransactionsAreFilteredForDuplicates) {
       << "a purchase seen in an earlier call stays a duplicate";
 }
 
+// The road reads whether the app is active once per group: a change between two groups reaches
+// the next one, whichever way it goes. In the background an event asking to extend the session
+// starts one once the last has timed out; in the foreground the road leaves sessions alone.
+TEST_F(EventPipelineTest, TheAppGoingToTheBackgroundAndBackReachesTheNextGroup) {
+  std::atomic<bool> active{true};
+  APMAnalyticsHooks hooks;
+  hooks.isAppActive = [&active] { return active.load(); };
+  APMSetAnalyticsHooks(hooks);
+  start();
+  const size_t startsBefore = rowsNamed("_s").size();
+  struct Step {
+    bool active;
+    size_t sessionStarts;
+  };
+  const Step steps[] = {{true, 0}, {false, 1}, {true, 1}, {false, 2}};
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    SCOPED_TRACE(i);
+    active = steps[i].active;
+    clock_->advance(2 * 3600);  // past any session's timeout
+    logPublic("work", {{"extend_session", 1}});
+    drain();
+    EXPECT_EQ(rowsNamed("_s").size() - startsBefore, steps[i].sessionStarts);
+    EXPECT_EQ(rowsNamed("work").size(), i + 1);
+  }
+  APMSetAnalyticsHooks(APMAnalyticsHooks{});
+}
+
 TEST_F(EventPipelineTest, BackgroundEventAskingToExtendTheSessionStartsOne) {
   APMAnalyticsHooks hooks;
   hooks.isAppActive = [] { return false; };
