@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <set>
+#include <type_traits>
 
 #include "APMStoreLog.h"
 
@@ -245,7 +246,17 @@ bool APMSqliteStore::insert(const std::string& table, Statement& sql, const Valu
     release(statement, owned);
     return false;
   }
-  release(statement, owned);
+  if constexpr (std::is_same_v<Statement, StatementSlot>) {
+    // Every run binds all of a slot's values, where they lie, and nothing steps it unbound: the
+    // next run replaces each binding, so the slot's statement needs a reset and no clearing.
+    if (owned) {
+      release(statement, owned);
+    } else {
+      sqlite3_reset(statement);
+    }
+  } else {
+    release(statement, owned);
+  }
   if (sqlite3_changes64(db_) == 0) return true;
   transactions_.noteLoneRow(table, sqlite3_last_insert_rowid(db_));
   return true;
