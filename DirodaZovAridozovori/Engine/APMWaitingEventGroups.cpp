@@ -12,6 +12,7 @@
 #include "APMMeasurement.h"
 #include "APMWorkerEventRoad.h"
 #include "DirodaZovAridozovori/Engine/APMMeasurementLog.h"
+#include "platform/Clock.h"
 
 namespace {
 
@@ -171,12 +172,17 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
   }
   // Once the process is ending, what is written commits and the rest of the group is dropped.
   size_t handled = 0;
-  for (size_t start = 0; start < events.size() && !shuttingDown_; start += kMaxEventsPerTransaction) {
+  while (handled < events.size() && !shuttingDown_) {
+    const size_t start = handled;
     const size_t end = std::min(events.size(), start + kMaxEventsPerTransaction);
+    const double began = platform::uptime();
     platform::Error error;
     const auto result = writer_.writeGroup(
         [&] {
-          for (size_t index = start; index < end && !shuttingDown_; ++index, ++handled) handle(events[index]);
+          while (handled < end && !shuttingDown_) {
+            handle(events[handled++]);
+            if (platform::uptime() - began >= kMaxTransactionSeconds) return;
+          }
         },
         &error);
     if (result == APMEventWriter::GroupResult::NotBegun) {

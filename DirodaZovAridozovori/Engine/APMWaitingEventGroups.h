@@ -1,9 +1,10 @@
 #pragma once
 // The road's entry: events and user-property changes handed in from any thread wait in the open
 // group, and the first of them queues the group's drain on the worker queue. The drain writes the
-// group's events together through the writer (up to kMaxEventsPerTransaction to a transaction),
-// each down the worker's road. A block submitted through here closes the open group first, so
-// later events do not overtake it and worker-side work keeps the order of submission.
+// group's events together through the writer (a transaction at a time, bounded by
+// kMaxEventsPerTransaction and kMaxTransactionSeconds), each down the worker's road. A block
+// submitted through here closes the open group first, so later events do not overtake it and
+// worker-side work keeps the order of submission.
 //
 // Part of the engine's event road, which owns it beside the worker's road and the writer.
 #include <atomic>
@@ -27,7 +28,14 @@ class APMWorkerEventRoad;
 class APMWaitingEventGroups final {
  public:
   using Interceptor = APMEventInterceptor;
-  static constexpr size_t kMaxEventsPerTransaction = 2000;
+  // A drain's transaction commits once it holds kMaxEventsPerTransaction events or has been open
+  // kMaxTransactionSeconds, whichever comes first; the rest of the group follows in further
+  // transactions. Each purchase dirties a page of the metadata table and one of its index, so the
+  // more events share a commit, the more share a page: a burst's whole group (the front hands the
+  // worker about five steps of 1000 at a time) fits one transaction, yet no written event waits
+  // longer than a quarter of a second for its commit.
+  static constexpr size_t kMaxEventsPerTransaction = 5000;
+  static constexpr double kMaxTransactionSeconds = 0.25;
   // How long no group may open after a drain before the road counts as quiet and the WAL is
   // checkpointed: a caller waiting for room, or the front waiting for the worker, leaves the road
   // empty for a moment in the middle of a burst.

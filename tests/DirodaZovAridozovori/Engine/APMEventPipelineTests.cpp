@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "APMCompactParameters.h"
 #include "APMEngineSessions.h"
@@ -476,6 +477,55 @@ TEST_F(EventPipelineTest, TheWALIsCheckpointedOnlyOnceNoGroupHasOpenedForTwentyM
   clock_->advance(0.010);
   EXPECT_TRUE(testsupport::waitFor([&] { return walBytes() == 0; })) << "20 ms after the second drain";
   EXPECT_EQ(rowsNamed("second").size(), 1u);
+}
+
+// A group's transaction commits once it holds 5000 events or has been open a quarter of a second,
+// whichever comes first, and the rest of the group follows in the next transaction.
+TEST_F(EventPipelineTest, AGroupsTransactionHoldsAtMostFiveThousandEventsOrAQuarterSecond) {
+  // Each event's name, the time writing it takes (on the fake clock) and how many times it is
+  // logged; the events from "next" on must be written in the transaction after the first's.
+  struct Case {
+    const char* what;
+    std::vector<std::tuple<std::string, double, int>> events;
+  };
+  const std::vector<Case> cases{
+      {"a quarter of a second", {{"first", 0.125, 1}, {"second", 0.0625, 1}, {"third", 0.0625, 1}, {"next", 0, 2}}},
+      {"5000 events", {{"first", 0, 1}, {"filler", 0, 4998}, {"last", 0, 1}, {"next", 0, 2}}},
+  };
+  // The transaction each event was written in, and the time its writing takes. Worker queue only.
+  auto serials = std::make_shared<std::map<std::string, std::vector<uint64_t>>>();
+  auto seconds = std::make_shared<std::map<std::string, double>>();
+  useEventStep([this, serials, seconds](const APMEvent& event) {
+    if (!seconds->count(event.name())) return;
+    (*serials)[event.name()].push_back(engine().database()->connection().store()->transactions().transactionSerial());
+    clock_->advance((*seconds)[event.name()]);
+  });
+  start();
+  drain();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    onWorker([&] {
+      serials->clear();
+      seconds->clear();
+      for (const auto& [name, time, count] : c.events) (*seconds)[name] = time;
+    });
+    auto worker = engine().setup().scheduler->workerQueue();
+    worker->suspend();  // so that all arrive in one group
+    for (const auto& [name, time, count] : c.events) {
+      for (int i = 0; i < count; ++i) logInternal(name);
+    }
+    worker->resume();
+    drain();
+    onWorker([&] {
+      ASSERT_EQ((*serials)["first"].size(), 1u);
+      const uint64_t first = (*serials)["first"][0];
+      for (const auto& [name, time, count] : c.events) {
+        const auto& written = (*serials)[name];
+        ASSERT_EQ(written.size(), static_cast<size_t>(count)) << name;
+        for (uint64_t serial : written) EXPECT_EQ(serial, name == "next" ? first + 1 : first) << name;
+      }
+    });
+  }
 }
 
 // User-property changes travel in the event group with the events around them, in their order: one
