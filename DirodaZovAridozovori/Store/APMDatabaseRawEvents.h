@@ -101,6 +101,6 @@ class APMDatabaseRawEvents {
   std::shared_ptr<APMSqliteStore> store_;
   // The last raw event's stored body: its room serves the next one.
   platform::Data encodedBody_;
-  APMSqliteStore::StatementSlot insertRawEventStatement_{
+  APMSqliteStatementSlot insertRawEventStatement_{
       "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) VALUES (?, ?, ?, ?, ?)"};
 };

@@ -5,16 +5,23 @@
 #include "APMSqliteErrors.h"
 #include "APMStoreLog.h"
 
-bool APMSqliteBinding::bind(sqlite3_stmt* statement, const platform::Array& values, platform::Error* error) {
+namespace {
+
+bool countMatches(sqlite3_stmt* statement, size_t count, platform::Error* error) {
   const int expected = sqlite3_bind_parameter_count(statement);
-  if (expected != static_cast<int>(values.size())) {
-    return APMFail(error, kAPMStoreErrorInvalidArgument,
-                   "Statement expects " + std::to_string(expected) + " parameter values, received " +
-                       std::to_string(values.size()));
-  }
-  for (int i = 0; i < expected; ++i) {
-    const platform::Object& value = values[static_cast<size_t>(i)];
-    const int index = i + 1;
+  if (expected >= 0 && static_cast<size_t>(expected) == count) return true;
+  return APMFail(error, kAPMStoreErrorInvalidArgument,
+                 "Statement expects " + std::to_string(expected) + " parameter values, received " +
+                     std::to_string(count));
+}
+
+}  // namespace
+
+bool APMSqliteBinding::bind(sqlite3_stmt* statement, const platform::Array& values, platform::Error* error) {
+  if (!countMatches(statement, values.size(), error)) return false;
+  for (size_t i = 0; i < values.size(); ++i) {
+    const platform::Object& value = values[i];
+    const int index = static_cast<int>(i) + 1;
     int rc = SQLITE_OK;
     switch (value.kind()) {
       case platform::Object::Kind::Null:
@@ -55,12 +62,7 @@ bool APMSqliteBinding::bind(sqlite3_stmt* statement, const platform::Array& valu
 }
 
 bool APMSqliteBinding::bind(sqlite3_stmt* statement, std::initializer_list<BoundValue> values, platform::Error* error) {
-  const int expected = sqlite3_bind_parameter_count(statement);
-  if (expected != static_cast<int>(values.size())) {
-    return APMFail(error, kAPMStoreErrorInvalidArgument,
-                   "Statement expects " + std::to_string(expected) + " parameter values, received " +
-                       std::to_string(values.size()));
-  }
+  if (!countMatches(statement, values.size(), error)) return false;
   int index = 0;
   for (const BoundValue& value : values) {
     ++index;

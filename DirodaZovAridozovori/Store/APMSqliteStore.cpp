@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +18,52 @@ namespace {
 bool isWrite(sqlite3_stmt* statement) { return !sqlite3_stmt_readonly(statement); }
 
 const std::string& textOf(const std::string& sql) { return sql; }
-const std::string& textOf(const APMSqliteStore::StatementSlot& slot) { return slot.sql(); }
+const std::string& textOf(const APMSqliteStatementSlot& slot) { return slot.sql(); }
+
+void release(sqlite3_stmt* statement, bool owned) {
+  if (owned) {
+    sqlite3_finalize(statement);
+    return;
+  }
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+}
+
+bool passesIntegrityCheck(APMSqliteStore& store, platform::Error* error) {
+  auto rows = store.recordsForQuery("PRAGMA integrity_check", {}, error);
+  if (!rows) {
+    // A file SQLite cannot even read as a database is as corrupt as one that fails the check.
+    const platform::Object* code = error ? platform::find(error->userInfo, "sqlite_code") : nullptr;
+    const int64_t primary = code ? (code->integerValue() & 0xff) : 0;
+    if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT) {
+      const std::string detail = error ? error->description : "";
+      APMFail(error, kAPMStoreErrorCorruptData, "Database integrity check failed: " + detail);
+    }
+    return false;
+  }
+  if (rows->size() == 1) {
+    const platform::Object* result = platform::find(rows->front(), "integrity_check");
+    if (result && result->isString() && result->stringValue() == "ok") return true;
+  }
+  std::string detail;
+  for (const auto& row : *rows) {
+    for (const auto& [column, value] : row) detail += value.description() + "; ";
+  }
+  return APMFail(error, kAPMStoreErrorCorruptData, "Database integrity check failed: " + detail);
+}
+
+std::optional<std::vector<std::string>> columnNames(APMSqliteStore& store, const std::string& table,
+                                                   platform::Error* error) {
+  auto rows = store.recordsForQuery("PRAGMA table_info(" + APMSqliteStore::quoteIdentifier(table) + ")", {}, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::string> names;
+  for (const auto& row : *rows) {
+    if (const platform::Object* name = platform::find(row, "name"); name && name->isString()) {
+      names.push_back(name->stringValue());
+    }
+  }
+  return names;
+}
 
 }  // namespace
 
@@ -50,10 +96,12 @@ bool APMSqliteStore::open(Confinement confinement, platform::Error* error) {
     close();
     return false;
   }
+  static std::atomic<uint64_t> openedConnections{0};
+  connectionSerial_ = ++openedConnections;
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kBusyTimeoutMilliseconds);
   // The check comes first: a file that is not a database fails here rather than half-configured.
-  if (!checkIntegrity(error)) {
+  if (!passesIntegrityCheck(*this, error)) {
     close();
     return false;
   }
@@ -62,29 +110,6 @@ bool APMSqliteStore::open(Confinement confinement, platform::Error* error) {
     return false;
   }
   return true;
-}
-
-bool APMSqliteStore::checkIntegrity(platform::Error* error) {
-  auto rows = recordsForQuery("PRAGMA integrity_check", {}, error);
-  if (!rows) {
-    // A file SQLite cannot even read as a database is as corrupt as one that fails the check.
-    const platform::Object* code = error ? platform::find(error->userInfo, "sqlite_code") : nullptr;
-    const int64_t primary = code ? (code->integerValue() & 0xff) : 0;
-    if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT) {
-      const std::string detail = error ? error->description : "";
-      APMFail(error, kAPMStoreErrorCorruptData, "Database integrity check failed: " + detail);
-    }
-    return false;
-  }
-  if (rows->size() == 1) {
-    const platform::Object* result = platform::find(rows->front(), "integrity_check");
-    if (result && result->isString() && result->stringValue() == "ok") return true;
-  }
-  std::string detail;
-  for (const auto& row : *rows) {
-    for (const auto& [column, value] : row) detail += value.description() + "; ";
-  }
-  return APMFail(error, kAPMStoreErrorCorruptData, "Database integrity check failed: " + detail);
 }
 
 bool APMSqliteStore::exec(const std::string& sql, platform::Error* error) {
@@ -130,31 +155,19 @@ sqlite3_stmt* APMSqliteStore::statementFor(const std::string& sql, bool* owned, 
   return statement;
 }
 
-sqlite3_stmt* APMSqliteStore::statementFor(StatementSlot& slot, bool* owned, platform::Error* error) {
-  if (slot.store_ == this && slot.statement_ && db_ && !transactionEndedUnderneath() &&
-      !sqlite3_stmt_busy(slot.statement_)) {
+sqlite3_stmt* APMSqliteStore::statementFor(APMSqliteStatementSlot& slot, bool* owned, platform::Error* error) {
+  sqlite3_stmt* kept = slot.statementFor(connectionSerial_);
+  if (kept && db_ && !transactionEndedUnderneath() && !sqlite3_stmt_busy(kept)) {
     *owned = false;
-    return slot.statement_;
+    return kept;
   }
-  sqlite3_stmt* statement = statementFor(slot.sql_, owned, error);
-  if (statement && !*owned) {
-    slot.store_ = this;
-    slot.statement_ = statement;
-  }
+  sqlite3_stmt* statement = statementFor(slot.sql(), owned, error);
+  if (statement && !*owned) slot.keep(connectionSerial_, statement);
   return statement;
 }
 
 bool APMSqliteStore::transactionEndedUnderneath() const {
   return transactions_.inTransaction() && sqlite3_get_autocommit(db_);
-}
-
-void APMSqliteStore::release(sqlite3_stmt* statement, bool owned) {
-  if (owned) {
-    sqlite3_finalize(statement);
-    return;
-  }
-  sqlite3_reset(statement);
-  sqlite3_clear_bindings(statement);
 }
 
 bool APMSqliteStore::forEachRowOfQuery(const std::string& query, const platform::Array& parameterValues,
@@ -171,11 +184,10 @@ bool APMSqliteStore::forEachRowOfQuery(const std::string& query, const platform:
   // Reset however the callback leaves, a throw included: a statement left stepping would hold its
   // read open and be prepared afresh on every later call.
   struct Release {
-    APMSqliteStore& store;
     sqlite3_stmt* statement;
     bool owned;
-    ~Release() { store.release(statement, owned); }
-  } releaseOnExit{*this, statement, owned};
+    ~Release() { release(statement, owned); }
+  } releaseOnExit{statement, owned};
   const APMSqliteRow row(statement);
   for (;;) {
     const int rc = sqlite3_step(statement);
@@ -246,7 +258,7 @@ bool APMSqliteStore::insert(const std::string& table, Statement& sql, const Valu
     release(statement, owned);
     return false;
   }
-  if constexpr (std::is_same_v<Statement, StatementSlot>) {
+  if constexpr (std::is_same_v<Statement, APMSqliteStatementSlot>) {
     // Every run binds all of a slot's values, where they lie, and nothing steps it unbound: the
     // next run replaces each binding, so the slot's statement needs a reset and no clearing.
     if (owned) {
@@ -272,7 +284,7 @@ bool APMSqliteStore::insertRow(const std::string& table, const std::string& sql,
   return insert(table, sql, values, error);
 }
 
-bool APMSqliteStore::insertRow(const std::string& table, StatementSlot& slot,
+bool APMSqliteStore::insertRow(const std::string& table, APMSqliteStatementSlot& slot,
                                std::initializer_list<APMSqliteBinding::BoundValue> values, platform::Error* error) {
   return insert(table, slot, values, error);
 }
@@ -286,8 +298,6 @@ std::optional<int64_t> APMSqliteStore::dataVersion() {
   release(statement, owned);
   return version;
 }
-
-int64_t APMSqliteStore::lastInsertRowID() const { return db_ ? sqlite3_last_insert_rowid(db_) : 0; }
 
 std::optional<APMSqliteStore::Records> APMSqliteStore::allDataTypesFromTableWithName(const std::string& table,
                                                                                      int64_t limit,
@@ -332,18 +342,6 @@ bool APMSqliteStore::deleteRecordFromTableWithName(const std::string& table, con
   return deleteRecordsFromTableWithName(table, quoteIdentifier(column) + " = ?", {value}, error).has_value();
 }
 
-std::optional<std::vector<std::string>> APMSqliteStore::columnNames(const std::string& table, platform::Error* error) {
-  auto rows = recordsForQuery("PRAGMA table_info(" + quoteIdentifier(table) + ")", {}, error);
-  if (!rows) return std::nullopt;
-  std::vector<std::string> names;
-  for (const auto& row : *rows) {
-    if (const platform::Object* name = platform::find(row, "name"); name && name->isString()) {
-      names.push_back(name->stringValue());
-    }
-  }
-  return names;
-}
-
 bool APMSqliteStore::ensureTableWithName(const std::string& table, const ColumnInfo& elementaryColumns,
                                          const ColumnInfo& addOnColumns, const ColumnInfo& modifyColumns,
                                          platform::Error* error) {
@@ -351,7 +349,7 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table, const ColumnI
   if (elementaryColumns.empty()) {
     return APMFail(error, kAPMStoreErrorInvalidArgument, "Received no columns for table " + table);
   }
-  auto existing = columnNames(table, error);
+  auto existing = columnNames(*this, table, error);
   if (!existing) return false;
   if (existing->empty()) {
     std::string definition;
@@ -394,6 +392,7 @@ void APMSqliteStore::close() {
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }
+  connectionSerial_ = 0;
   transactions_.connectionClosed();
   checkpoints_.connectionClosed();
 }

@@ -21,6 +21,7 @@
 #include "APMSqliteCheckpoints.h"
 #include "APMSqliteErrors.h"
 #include "APMSqliteRow.h"
+#include "APMSqliteStatementSlot.h"
 #include "APMSqliteTransactions.h"
 #include "platform/Error.h"
 #include "platform/Object.h"
@@ -110,26 +111,9 @@ class APMSqliteStore {
   bool insertRow(const std::string& table, const std::string& sql,
                  std::initializer_list<APMSqliteBinding::BoundValue> values, platform::Error* error);
 
-  // The statement of a write made for every event, kept by its user: the first run finds it in the
-  // cache (or prepares it), later runs take it from the slot without hashing its text. What the
-  // slot holds is this store's cached statement, valid until the store closes; a slot used with
-  // another store, or after the close, looks the statement up again.
-  class StatementSlot {
-   public:
-    explicit StatementSlot(std::string sql) : sql_(std::move(sql)) {}
-    StatementSlot(const StatementSlot&) = delete;
-    StatementSlot& operator=(const StatementSlot&) = delete;
-    const std::string& sql() const { return sql_; }
-
-   private:
-    friend class APMSqliteStore;
-    const std::string sql_;
-    const APMSqliteStore* store_ = nullptr;
-    sqlite3_stmt* statement_ = nullptr;
-  };
-  bool insertRow(const std::string& table, StatementSlot& slot,
+  // The same through a slot that keeps the statement between runs.
+  bool insertRow(const std::string& table, APMSqliteStatementSlot& slot,
                  std::initializer_list<APMSqliteBinding::BoundValue> values, platform::Error* error);
-  int64_t lastInsertRowID() const;
 
   // Closes the connection and removes the file with its WAL and shared-memory siblings.
   bool closeAndDeleteDatabase();
@@ -142,13 +126,12 @@ class APMSqliteStore {
  private:
   explicit APMSqliteStore(std::string path);
   bool open(Confinement confinement, platform::Error* error);
-  bool checkIntegrity(platform::Error* error);
   bool exec(const std::string& sql, platform::Error* error);
 
   // A prepared statement for sql, from the cache when it is idle there; owned tells whether the
   // caller must finalize it.
   sqlite3_stmt* statementFor(const std::string& sql, bool* owned, platform::Error* error);
-  sqlite3_stmt* statementFor(StatementSlot& slot, bool* owned, platform::Error* error);
+  sqlite3_stmt* statementFor(APMSqliteStatementSlot& slot, bool* owned, platform::Error* error);
   // Runs one statement (its text, or a slot) bound by APMSqliteBinding; the number of rows it changed.
   template <typename Statement, typename Values>
   std::optional<int64_t> execute(Statement& sql, const Values& values, platform::Error* error);
@@ -156,11 +139,12 @@ class APMSqliteStore {
   bool insert(const std::string& table, Statement& sql, const Values& values, platform::Error* error);
   // SQLite ended the open transaction underneath us.
   bool transactionEndedUnderneath() const;
-  void release(sqlite3_stmt* statement, bool owned);
-  std::optional<std::vector<std::string>> columnNames(const std::string& table, platform::Error* error);
 
   std::string path_;
   sqlite3* db_ = nullptr;
+  // Drawn from a process-wide count at each open, zero while closed: what a statement slot knows
+  // this connection by.
+  uint64_t connectionSerial_ = 0;
   std::unordered_map<std::string, sqlite3_stmt*> statements_;
   APMSqliteTransactions transactions_{*this};
   APMSqliteCheckpoints checkpoints_{*this};

@@ -457,13 +457,55 @@ TEST_F(APMSqliteStoreTest, BurstKeepsTheWALFileAndQuietCutsIt) {
   EXPECT_EQ(store_->checkpoints().uncheckpointedPages(), 0);
 }
 
-// Closing inside a transaction gives it up whole (the file keeps what was committed), and leaves
-// no scope, lone row or WAL count behind that a later call could act on.
+// Values bound must match the statement's placeholders one for one, whichever way they are given:
+// a short list would store NULL in the missing columns and a long one would drop values unseen.
+TEST_F(APMSqliteStoreTest, ABindingOfTheWrongCountRunsNothing) {
+  using Value = APMSqliteBinding::BoundValue;
+  const std::string sql = "INSERT INTO items (name, count) VALUES (?, ?)";
+  const std::string one = "one", two = "two", three = "three";
+  struct Case {
+    const char* what;
+    std::function<bool(platform::Error*)> run;
+    bool runs;
+  };
+  const Case cases[] = {
+      {"host values, too few", [&](platform::Error* e) { return store_->executeStatement(sql, {Object(one)}, e).has_value(); },
+       false},
+      {"host values, too many",
+       [&](platform::Error* e) {
+         return store_->executeStatement(sql, {Object(one), Object(int64_t{1}), Object(int64_t{9})}, e).has_value();
+       },
+       false},
+      {"values in place, too few", [&](platform::Error* e) { return store_->insertRow("items", sql, {Value::of(two)}, e); },
+       false},
+      {"values in place, too many",
+       [&](platform::Error* e) {
+         return store_->insertRow("items", sql, {Value::of(two), Value::of(int64_t{2}), Value::of(int64_t{9})}, e);
+       },
+       false},
+      {"host values, exact", [&](platform::Error* e) {
+         return store_->executeStatement(sql, {Object(three), Object(int64_t{3})}, e).has_value();
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    platform::Error error;
+    EXPECT_EQ(c.run(&error), c.runs) << error.description;
+    if (!c.runs) {
+      EXPECT_EQ(error.code, kAPMStoreErrorInvalidArgument);
+    }
+  }
+  EXPECT_EQ(countOf("one"), -1);
+  EXPECT_EQ(countOf("two"), -1);
+  EXPECT_EQ(countOf("three"), 3);
+}
+
 // A statement slot keeps an insert's statement while the store it came from is open: each use
 // writes through the store it is used with, a rolled-back scope still takes its row away, and once
 // that store has closed the slot fails as the closed store does instead of touching what it held.
 TEST_F(APMSqliteStoreTest, AStatementSlotWritesThroughTheStoreItIsUsedWith) {
-  APMSqliteStore::StatementSlot slot("INSERT INTO items (name, count) VALUES (?, ?)");
+  APMSqliteStatementSlot slot("INSERT INTO items (name, count) VALUES (?, ?)");
   using Value = APMSqliteBinding::BoundValue;
   auto insert = [&](APMSqliteStore& store, const std::string& name, int64_t count, platform::Error* error) {
     return store.insertRow("items", slot, {Value::of(name), Value::of(count)}, error);
@@ -497,6 +539,8 @@ TEST_F(APMSqliteStoreTest, AStatementSlotWritesThroughTheStoreItIsUsedWith) {
   EXPECT_EQ(closedError.code, kAPMStoreErrorClosed);
 }
 
+// Closing inside a transaction gives it up whole (the file keeps what was committed), and leaves
+// no scope, lone row or WAL count behind that a later call could act on.
 TEST_F(APMSqliteStoreTest, ClosingInsideATransactionLeavesNothingOfItBehind) {
   platform::Error error;
   ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
