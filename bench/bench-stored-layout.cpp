@@ -1,0 +1,269 @@
+// What a burst of purchases costs the storage alone: the rows the event road stores for each
+// purchase (a raw-event row with its index entry, and a new ~425-byte metadata row under a random
+// 64-bit fingerprint), written by plain SQLite from one thread, with no engine in the way. Each
+// transaction stores its raw rows in event order and its metadata rows in fingerprint order, as
+// the road does at a group's commit. The tables and index come from the database's own schema.
+//
+//   bench-stored-layout [--events N] [--transaction N] [--checkpoint-pages N] [--cache-kib N]
+//                       [--checkpoint-thread]
+//
+// Defaults are the road's own: 100,000 events, 5000 to a transaction, a checkpoint once 40,000
+// WAL pages wait (0: never), SQLite's default cache of 2000 KiB. --checkpoint-thread leaves the
+// checkpoints to a second connection on a thread of its own instead of the writer's.
+//
+// Ends with one line of key=value figures: events_per_s, cpu_us_per_event (all threads) and
+// sys_us_per_event (its kernel share), wal_pages_written and cache_misses (SQLite's counters of
+// the writer's connection), checkpoints, peak_rss_mb.
+
+#include <sqlite3.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "APMDatabaseSchema.h"
+#include "APMSqliteStore.h"
+
+namespace {
+
+constexpr size_t kBodyBytes = 150;
+constexpr size_t kMetadataBytes = 425;
+
+struct Options {
+  long events = 100000;
+  long transaction = 5000;
+  long checkpointPages = 40000;
+  long cacheKiB = 2000;
+  bool checkpointThread = false;
+};
+
+void check(int rc, sqlite3* db, const char* what) {
+  if (rc == SQLITE_OK || rc == SQLITE_DONE || rc == SQLITE_ROW) return;
+  std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
+  std::exit(1);
+}
+
+// The two tables as the database makes them, through its own store.
+bool createLayout(const std::string& path) {
+  platform::Error error;
+  auto store = APMSqliteStore::create(path, &error);
+  if (!store) return false;
+  for (const APMTableDefinition& table : apm_schema::tables()) {
+    if (table.name != apm_schema::kRawEvents && table.name != apm_schema::kRawEventsMetadata) continue;
+    if (!store->ensureTableWithName(table.name, table.elementaryColumns, table.addOnColumns, {}, &error)) return false;
+    for (const std::string& index : table.indexes) {
+      if (!store->executeStatement(index, {}, &error)) return false;
+    }
+  }
+  return true;
+}
+
+// Checkpoints as the road's policy does: once a commit brings the WAL to the given number of new
+// pages, inline or by waking the checkpoint thread.
+class Checkpoints {
+ public:
+  Checkpoints(sqlite3* db, const std::string& path, const Options& options) : db_(db), options_(options) {
+    if (options.checkpointPages <= 0) {
+      sqlite3_wal_autocheckpoint(db, 0);
+      return;
+    }
+    sqlite3_wal_hook(db, &Checkpoints::committed, this);
+    if (options.checkpointThread) thread_ = std::thread([this, path] { run(path); });
+  }
+  ~Checkpoints() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  long count() const { return count_; }
+
+ private:
+  static int committed(void* self, sqlite3*, const char*, int pages) {
+    static_cast<Checkpoints*>(self)->noteWALPages(pages);
+    return SQLITE_OK;
+  }
+  void noteWALPages(int pages) {
+    waiting_ += pages >= walPages_ ? pages - walPages_ : pages;
+    walPages_ = pages;
+    if (waiting_ < options_.checkpointPages) return;
+    ++count_;
+    waiting_ = 0;
+    if (thread_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wanted_ = true;
+      }
+      wake_.notify_one();
+      return;
+    }
+    int walFrames = 0;
+    int copied = 0;
+    sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &walFrames, &copied);
+    waiting_ = std::max(0, walFrames - copied);
+    if (waiting_ == 0) walPages_ = 0;
+  }
+  void run(const std::string& path) {
+    sqlite3* connection = nullptr;
+    check(sqlite3_open(path.c_str(), &connection), connection, "open the checkpoint connection");
+    for (;;) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return wanted_ || stopping_; });
+      if (stopping_) break;
+      wanted_ = false;
+      lock.unlock();
+      sqlite3_wal_checkpoint_v2(connection, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    }
+    sqlite3_close(connection);
+  }
+
+  sqlite3* db_;
+  const Options options_;
+  long waiting_ = 0;
+  long walPages_ = 0;
+  long count_ = 0;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool wanted_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+double cpuSeconds(const rusage& usage, bool systemOnly) {
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return seconds(usage.ru_stime) + (systemOnly ? 0.0 : seconds(usage.ru_utime));
+}
+
+int usage(const char* program) {
+  std::fprintf(stderr,
+               "usage: %s [--events N] [--transaction N] [--checkpoint-pages N] [--cache-kib N] "
+               "[--checkpoint-thread]\n",
+               program);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const bool hasValue = i + 1 < argc;
+    if (std::strcmp(argv[i], "--checkpoint-thread") == 0) {
+      options.checkpointThread = true;
+    } else if (std::strcmp(argv[i], "--events") == 0 && hasValue) {
+      options.events = std::strtol(argv[++i], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--transaction") == 0 && hasValue) {
+      options.transaction = std::strtol(argv[++i], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--checkpoint-pages") == 0 && hasValue) {
+      options.checkpointPages = std::strtol(argv[++i], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--cache-kib") == 0 && hasValue) {
+      options.cacheKiB = std::strtol(argv[++i], nullptr, 10);
+    } else {
+      return usage(argv[0]);
+    }
+  }
+  if (options.events <= 0 || options.transaction <= 0 || options.cacheKiB <= 0) return usage(argv[0]);
+
+  std::string directory = (std::filesystem::temp_directory_path() / "bench-stored-layout-XXXXXX").string();
+  if (!mkdtemp(directory.data())) return 1;
+  const std::string path = (std::filesystem::path(directory) / "layout.sqlite").string();
+  if (!createLayout(path)) {
+    std::fprintf(stderr, "the tables could not be made\n");
+    return 1;
+  }
+  sqlite3* db = nullptr;
+  check(sqlite3_open(path.c_str(), &db), db, "open");
+  const std::string pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY; "
+                              "PRAGMA cache_size=-" + std::to_string(options.cacheKiB) + ";";
+  check(sqlite3_exec(db, pragmas.c_str(), nullptr, nullptr, nullptr), db, "pragmas");
+  sqlite3_stmt* rawEvent = nullptr;
+  sqlite3_stmt* metadata = nullptr;
+  check(sqlite3_prepare_v2(db,
+                           "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) "
+                           "VALUES (?, ?, ?, ?, 0)",
+                           -1, &rawEvent, nullptr),
+        db, "prepare");
+  check(sqlite3_prepare_v2(db, "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)",
+                           -1, &metadata, nullptr),
+        db, "prepare");
+
+  std::mt19937_64 random(20261207);
+  std::string body(kBodyBytes, '\0');
+  std::string encodedMetadata(kMetadataBytes, '\0');
+  for (char& byte : body) byte = static_cast<char>(random());
+  for (char& byte : encodedMetadata) byte = static_cast<char>(random());
+  std::vector<std::pair<int64_t, long>> fingerprints;  // with the event each belongs to
+
+  rusage before{};
+  rusage after{};
+  long checkpoints = 0;
+  const auto first = std::chrono::steady_clock::now();
+  getrusage(RUSAGE_SELF, &before);
+  {
+    Checkpoints policy(db, path, options);
+    for (long start = 0; start < options.events; start += options.transaction) {
+      const long end = std::min(options.events, start + options.transaction);
+      fingerprints.clear();
+      check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
+      for (long event = start; event < end; ++event) {
+        const auto fingerprint = static_cast<int64_t>(random());
+        fingerprints.emplace_back(fingerprint, event);
+        std::memcpy(body.data(), &event, sizeof event);  // every body differs, as every event's does
+        sqlite3_bind_text(rawEvent, 1, "purchase", -1, SQLITE_STATIC);
+        sqlite3_bind_double(rawEvent, 2, 1.7e9 + static_cast<double>(event) / 1000.0);
+        sqlite3_bind_int64(rawEvent, 3, fingerprint);
+        sqlite3_bind_blob(rawEvent, 4, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
+        check(sqlite3_step(rawEvent), db, "raw event");
+        sqlite3_reset(rawEvent);
+      }
+      std::sort(fingerprints.begin(), fingerprints.end());
+      for (const auto& [fingerprint, event] : fingerprints) {
+        std::memcpy(encodedMetadata.data(), &event, sizeof event);
+        sqlite3_bind_int64(metadata, 1, fingerprint);
+        sqlite3_bind_blob(metadata, 2, encodedMetadata.data(), static_cast<int>(encodedMetadata.size()),
+                          SQLITE_STATIC);
+        check(sqlite3_step(metadata), db, "metadata");
+        sqlite3_reset(metadata);
+      }
+      check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
+    }
+    checkpoints = policy.count();
+  }
+  getrusage(RUSAGE_SELF, &after);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
+
+  int walPages = 0;
+  int misses = 0;
+  int highest = 0;
+  sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_WRITE, &walPages, &highest, 0);
+  sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_MISS, &misses, &highest, 0);
+  const auto events = static_cast<double>(options.events);
+  std::printf("events=%ld transaction=%ld checkpoint_pages=%ld cache_kib=%ld checkpoint_thread=%d events_per_s=%.0f "
+              "cpu_us_per_event=%.1f sys_us_per_event=%.1f wal_pages_written=%d cache_misses=%d checkpoints=%ld "
+              "peak_rss_mb=%.1f\n",
+              options.events, options.transaction, options.checkpointPages, options.cacheKiB,
+              options.checkpointThread ? 1 : 0, events / seconds,
+              (cpuSeconds(after, false) - cpuSeconds(before, false)) * 1e6 / events,
+              (cpuSeconds(after, true) - cpuSeconds(before, true)) * 1e6 / events, walPages, misses, checkpoints,
+              static_cast<double>(after.ru_maxrss) / 1024.0);
+  sqlite3_finalize(rawEvent);
+  sqlite3_finalize(metadata);
+  sqlite3_close(db);
+  std::error_code ignored;
+  std::filesystem::remove_all(directory, ignored);
+  return 0;
+}
