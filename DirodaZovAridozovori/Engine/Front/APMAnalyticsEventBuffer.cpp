@@ -1,5 +1,6 @@
 #include "APMAnalyticsEventBuffer.h"
 
+#include <algorithm>
 #include <utility>
 
 // An event's bytes: its time (first, so an event encoded before its time was taken can be appended
@@ -24,6 +25,7 @@ void putParameters(std::string& out, const platform::Dictionary& parameters) {
 
 APMAnalyticsEventBuffer::APMAnalyticsEventBuffer(APMAnalyticsEventBuffer&& other) noexcept
     : chunks_(std::exchange(other.chunks_, {})),
+      nextChunkBytes_(other.nextChunkBytes_),
       readOffset_(std::exchange(other.readOffset_, 0)),
       appended_(std::exchange(other.appended_, 0)),
       read_(std::exchange(other.read_, 0)) {}
@@ -31,6 +33,7 @@ APMAnalyticsEventBuffer::APMAnalyticsEventBuffer(APMAnalyticsEventBuffer&& other
 APMAnalyticsEventBuffer& APMAnalyticsEventBuffer::operator=(APMAnalyticsEventBuffer&& other) noexcept {
   if (this != &other) {
     chunks_ = std::exchange(other.chunks_, {});
+    nextChunkBytes_ = other.nextChunkBytes_;
     readOffset_ = std::exchange(other.readOffset_, 0);
     appended_ = std::exchange(other.appended_, 0);
     read_ = std::exchange(other.read_, 0);
@@ -41,7 +44,8 @@ APMAnalyticsEventBuffer& APMAnalyticsEventBuffer::operator=(APMAnalyticsEventBuf
 std::string& APMAnalyticsEventBuffer::chunkFor(size_t size) {
   if (chunks_.empty() || chunks_.back().size() + size > kChunkBytes) {
     chunks_.emplace_back();
-    chunks_.back().reserve(size > kChunkBytes ? size : kChunkBytes);
+    chunks_.back().reserve(std::max(size, nextChunkBytes_));
+    nextChunkBytes_ = kChunkBytes;
   }
   return chunks_.back();
 }

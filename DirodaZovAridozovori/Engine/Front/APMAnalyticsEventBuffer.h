@@ -34,6 +34,9 @@ class APMAnalyticsEventBuffer {
   static constexpr size_t kChunkBytes = 64 * 1024;
 
   APMAnalyticsEventBuffer() = default;
+  // A buffer that holds a few events at a time (those one operation logs) starts with a chunk of
+  // this much room, growing as it fills, rather than taking a whole chunk for each operation.
+  explicit APMAnalyticsEventBuffer(size_t firstChunkBytes) : nextChunkBytes_(firstChunkBytes) {}
   // A moved-from buffer is empty: the counters go with the chunks, so it never claims events whose
   // bytes have left.
   APMAnalyticsEventBuffer(APMAnalyticsEventBuffer&& other) noexcept;
@@ -64,6 +67,7 @@ class APMAnalyticsEventBuffer {
   std::string& chunkFor(size_t size);
 
   std::deque<std::string> chunks_;
+  size_t nextChunkBytes_ = kChunkBytes;  // the room a new chunk is made with
   size_t readOffset_ = 0;  // into chunks_.front()
   size_t appended_ = 0;
   size_t read_ = 0;

@@ -30,6 +30,8 @@ namespace {
 // Serial queue: while an operation queued among the events runs, the events it logs through the
 // front on this thread wait here, to be handed on in its place.
 thread_local APMAnalyticsEventBuffer* tOperationEvents = nullptr;
+// The room an operation's events start with: a screen view logs one or two small events.
+constexpr size_t kOperationEventBytes = 512;
 
 // An operation queued among the events: it runs after the batch's first `after` events, and holds
 // about `bytes` of the room until then.
@@ -244,7 +246,7 @@ void handOffEvent(QueueState& queues, APMBufferedEvent& event) {
 // Serial queue: runs an operation queued among the events, then hands on, in its place, the
 // events it logged. False when the process gave up handing events on meanwhile.
 bool runOperationAmongEvents(QueueState& queues, const QueuedOperation& operation) {
-  APMAnalyticsEventBuffer logged;
+  APMAnalyticsEventBuffer logged(kOperationEventBytes);
   {
     APMAnalyticsEventBuffer* outer = std::exchange(tOperationEvents, &logged);
     runGuarded(operation.block);

@@ -83,6 +83,35 @@ TEST(APMAnalyticsEventBufferTest, ManyEventsComeBackInOrderAndChunksAreReleased)
   EXPECT_EQ(buffer.bytes(), 0u);
 }
 
+// An operation's buffer holds one or two events: it must not take a whole chunk for them, while a
+// batch's buffer (filled under the caller's lock) takes whole chunks from the start, and once the
+// small first chunk has grown full, later chunks are whole again. Events come back in order across
+// the growth.
+TEST(APMAnalyticsEventBufferTest, ASmallFirstChunkGrowsAndLaterChunksAreWhole) {
+  const size_t chunk = APMAnalyticsEventBuffer::kChunkBytes;
+  APMAnalyticsEventBuffer batch;
+  batch.append("app", true, "e", {{"seq", platform::Object(0)}}, 0, nullptr);
+  EXPECT_GE(batch.bytes(), chunk);
+
+  APMAnalyticsEventBuffer operation(512);
+  operation.append("app", true, "e", {{"seq", platform::Object(0)}}, 0, nullptr);
+  EXPECT_LE(operation.bytes(), 512u);
+  const std::string text(100, 't');
+  int appended = 1;
+  while (operation.bytes() < chunk + 512) {  // past the first chunk's growth into a second chunk
+    operation.append("app", true, "e", {{"seq", platform::Object(appended)}, {"text", platform::Object(text)}},
+                     appended, nullptr);
+    ++appended;
+  }
+  EXPECT_GE(operation.bytes(), 2 * chunk) << "the second chunk is made whole";
+  for (int i = 0; i < appended; ++i) {
+    auto event = operation.next();
+    ASSERT_TRUE(event) << i;
+    EXPECT_EQ(event->parameters.dictionary().at("seq").integerValue(), i);
+  }
+  EXPECT_FALSE(operation.next());
+}
+
 // The front takes a batch's events out by moving them: the buffer left behind must hold nothing,
 // neither bytes nor a count of events it no longer has, and must stay usable.
 TEST(APMAnalyticsEventBufferTest, MovedFromBufferIsEmptyAndUsable) {
