@@ -1,6 +1,7 @@
 #include "APMSettingsCache.h"
 
 #include <charconv>
+#include <iterator>
 
 #include "APMRemoteConfigLog.h"
 
@@ -42,7 +43,7 @@ std::optional<platform::Object> bound(const std::optional<double>& value, bool i
 }  // namespace
 
 std::optional<platform::Object> APMSettingsCache::numberFromCache(
-    const std::string& key, const platform::Object& defaultValue, const std::optional<platform::Object>& maxValue,
+    std::string_view key, const platform::Object& defaultValue, const std::optional<platform::Object>& maxValue,
     const std::optional<platform::Object>& minValue,
     const std::function<std::optional<platform::Object>(const platform::Object&)>& block) {
   if (key.empty()) {
@@ -53,7 +54,7 @@ std::optional<platform::Object> APMSettingsCache::numberFromCache(
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = cachedValueByRemoteConfigKeys_.find(key);
   if (it == cachedValueByRemoteConfigKeys_.end()) {
-    cachedValueByRemoteConfigKeys_[key] = defaultValue;
+    cachedValueByRemoteConfigKeys_.emplace(std::string(key), defaultValue);
     return defaultValue;
   }
   if (it->second.isNumber()) return it->second;
@@ -129,7 +130,7 @@ platform::Dictionary APMSettingsCache::settingsForPrograms() const {
 
 void APMSettingsCache::replaceTexts(platform::Dictionary texts) {
   std::lock_guard<std::mutex> lock(mutex_);
-  cachedValueByRemoteConfigKeys_ = std::move(texts);
+  cachedValueByRemoteConfigKeys_ = {std::make_move_iterator(texts.begin()), std::make_move_iterator(texts.end())};
 }
 
 void APMSettingsCache::cacheNumber(const std::string& key, platform::Object number) {

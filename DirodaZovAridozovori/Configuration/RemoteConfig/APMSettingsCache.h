@@ -9,9 +9,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "APMRemoteConfigSettings.h"
 #include "platform/Object.h"
@@ -20,7 +22,7 @@ class APMSettingsCache {
  public:
   // The core reader: the setting under key, validated against the bounds, the default when
   // absent, unparseable or out of range. The result is cached as a number.
-  std::optional<platform::Object> numberFromCache(const std::string& key, const platform::Object& defaultValue,
+  std::optional<platform::Object> numberFromCache(std::string_view key, const platform::Object& defaultValue,
                                                   const std::optional<platform::Object>& maxValue,
                                                   const std::optional<platform::Object>& minValue,
                                                   const std::function<std::optional<platform::Object>(const platform::Object&)>& block = nullptr);
@@ -44,5 +46,6 @@ class APMSettingsCache {
 
  private:
   mutable std::mutex mutex_;
-  platform::Dictionary cachedValueByRemoteConfigKeys_;
+  // Looked up by the settings' own key texts, without a string made for each reading.
+  std::map<std::string, platform::Object, std::less<>> cachedValueByRemoteConfigKeys_;
 };
