@@ -1,6 +1,7 @@
 #include "APMDataTypeValidator.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 
 #include "APMEventParameters.h"
@@ -26,12 +27,30 @@ bool report(int* failureCode, int code) {
 }
 
 bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The bytes a name may hold after its first: ASCII letters, digits and "_" (every event parameter's
+// name is checked, so one look-up per byte).
+constexpr std::array<bool, 256> kNameBytes = [] {
+  std::array<bool, 256> bytes{};
+  for (int c = 'a'; c <= 'z'; ++c) bytes[c] = true;
+  for (int c = 'A'; c <= 'Z'; ++c) bytes[c] = true;
+  for (int c = '0'; c <= '9'; ++c) bytes[c] = true;
+  bytes['_'] = true;
+  return bytes;
+}();
 
 bool hasReservedPrefix(const std::string& name) {
+  // The prefixes' first bytes rule out nearly every name before a comparison is made.
+  static const std::array<bool, 256> kFirstBytes = [] {
+    std::array<bool, 256> bytes{};
+    for (const std::string& prefix : APMReservedNamePrefixes()) {
+      if (!prefix.empty()) bytes[static_cast<unsigned char>(prefix.front())] = true;
+    }
+    return bytes;
+  }();
+  if (name.empty() || !kFirstBytes[static_cast<unsigned char>(name.front())]) return false;
   for (const std::string& prefix : APMReservedNamePrefixes()) {
-    // The first character rules out nearly every name before a comparison is made.
-    if (!name.empty() && name.front() == prefix.front() && name.starts_with(prefix)) return true;
+    if (name.starts_with(prefix)) return true;
   }
   return false;
 }
@@ -49,7 +68,7 @@ int nameFailure(const std::string& name, size_t limit, bool allowLeadingUndersco
   const char first = name[0];
   if (!isAsciiLetter(first) && !(allowLeadingUnderscore && first == '_')) return kAPMValidationInvalidCharacters;
   for (char c : name) {
-    if (!isAsciiLetter(c) && !isAsciiDigit(c) && c != '_') return kAPMValidationInvalidCharacters;
+    if (!kNameBytes[static_cast<unsigned char>(c)]) return kAPMValidationInvalidCharacters;
   }
   return kAPMValidationNone;
 }
