@@ -2,12 +2,14 @@
 // Host values: what parameters, defaults, property lists, JSON and program values carry.
 // An Object is a small immutable value; arrays and dictionaries are shared copy-on-write.
 
+#include <concepts>
 #include <cstdint>
 #include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -24,21 +26,26 @@ struct Date {
   bool operator==(const Date&) const = default;
 };
 
+// Every integer type but bool, which stays a boolean, and the unscoped enumerations, whose
+// constants (error codes, limits) are stored as their numbers. A scoped enumeration carries a
+// meaning rather than a number, so storing one has to be spelled out.
+template <class T>
+concept IntegerNumber = (std::integral<T> && !std::same_as<T, bool>) ||
+                        (std::is_enum_v<T> && std::is_convertible_v<T, int64_t>);
+
 class Object {
  public:
   enum class Kind { Null, Bool, Integer, Double, String, Data, Date, Array, Dictionary };
 
-  Object() = default;
-  Object(std::nullptr_t) {}
-  Object(bool b) : value_(b) {}
-  Object(int v) : value_(static_cast<int64_t>(v)) {}
-  Object(long v) : value_(static_cast<int64_t>(v)) {}
-  Object(long long v) : value_(static_cast<int64_t>(v)) {}
-  Object(unsigned v) : value_(static_cast<int64_t>(v)) {}
-  Object(unsigned long v) : value_(static_cast<int64_t>(v)) {}
-  Object(unsigned long long v) : value_(static_cast<int64_t>(v)) {}
-  Object(double v) : value_(v) {}
-  Object(float v) : value_(static_cast<double>(v)) {}
+  Object(std::nullptr_t = nullptr) noexcept {}
+  // Only a bool itself: a pointer or a type that converts to bool is not silently a boolean.
+  template <std::same_as<bool> T>
+  Object(T b) : value_(b) {}
+  // Stored as a signed 64-bit number whatever the declared type: unsigned values past its range wrap.
+  template <IntegerNumber T>
+  Object(T v) : value_(static_cast<int64_t>(v)) {}
+  template <std::floating_point T>
+  Object(T v) : value_(static_cast<double>(v)) {}
   Object(const char* s) : value_(std::string(s ? s : "")) {}
   Object(std::string s) : value_(std::move(s)) {}
   Object(std::string_view s) : value_(std::string(s)) {}
@@ -80,7 +87,6 @@ class Object {
 
   // Structural equality; integers and doubles compare by numeric value.
   bool operator==(const Object& other) const;
-  bool operator!=(const Object& other) const { return !(*this == other); }
 
   // A short readable form for logs ("(null)", quoted strings, {k = v} …).
   std::string description() const;
