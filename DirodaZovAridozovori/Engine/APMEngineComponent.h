@@ -85,11 +85,14 @@ class APMEngineComponent {
   }
 
   // ---- Each event the engine writes (its internal ones too), inside its group, before it is
-  // written: the events to write with it. None when the component's step failed (and rolled back
-  // what it changed): the event is still written.
-  virtual std::optional<APMEventCompanions> eventWillBeWritten(const APMEvent& event) {
+  // written: the events to write with it are added to companions (which holds the earlier
+  // components' "after" events). False when the component's step failed (and rolled back what it
+  // changed): what it added is dropped, and the event is still written. Most components take no
+  // step here, so nothing is made or returned for them.
+  virtual bool eventWillBeWritten(const APMEvent& event, APMEventCompanions& companions) {
     (void)event;
-    return APMEventCompanions{};
+    (void)companions;
+    return true;
   }
 
   // ---- Each event the road stores, in the event's own scope inside its group, before its row:

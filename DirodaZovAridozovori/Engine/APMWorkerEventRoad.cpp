@@ -363,21 +363,27 @@ void APMWorkerEventRoad::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>
     APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kLoggingEvent, "Logging event: origin, name, params",
            event->origin(), event->name(), APMDescribeParameters(event->parameters()));
   }
-  std::vector<std::shared_ptr<APMEvent>> after;
+  // One set of companions for every component: a component's "before" events are written as soon
+  // as it returns, its "after" events wait for the event itself.
+  APMEventCompanions companions;
   for (const auto& component : host_.engineComponents()) {
-    auto companions = component->eventWillBeWritten(*event);
-    if (!companions) {
+    const size_t afterCount = companions.after.size();
+    if (!component->eventWillBeWritten(*event, companions)) {
+      companions.before.clear();
+      companions.after.resize(afterCount);
       APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kUnableProcessConditionalUserProperty,
              "Unable to process conditional user property. Event name, origin", event->name(), event->origin());
       continue;
     }
-    for (const auto& before : companions->before) {
-      if (before) writeFilteredEventOnWorkerQueue(before);
+    if (companions.before.empty()) continue;
+    const std::vector<std::shared_ptr<APMEvent>> before = std::move(companions.before);
+    companions.before.clear();
+    for (const auto& earlier : before) {
+      if (earlier) writeFilteredEventOnWorkerQueue(earlier);
     }
-    if (!companions->after.empty()) after.insert(after.end(), companions->after.begin(), companions->after.end());
   }
   writeFilteredEventOnWorkerQueue(event);
-  for (const auto& next : after) {
+  for (const auto& next : companions.after) {
     if (next) writeFilteredEventOnWorkerQueue(next);
   }
 }

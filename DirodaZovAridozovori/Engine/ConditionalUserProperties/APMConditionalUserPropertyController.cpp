@@ -57,10 +57,14 @@ bool APMConditionalUserPropertyController::mayHaveRecordsOnWorkerQueue() {
   return *mayHaveRecords_;
 }
 
-std::optional<APMEventCompanions> APMConditionalUserPropertyController::eventWillBeWritten(const APMEvent& event) {
-  if (!checkWorkerQueue("eventWillBeWritten:")) return std::nullopt;
-  if (!mayHaveRecordsOnWorkerQueue()) return APMEventCompanions{};
-  return processEventOnWorkerQueue(event);
+bool APMConditionalUserPropertyController::eventWillBeWritten(const APMEvent& event, APMEventCompanions& companions) {
+  if (!checkWorkerQueue("eventWillBeWritten:")) return false;
+  if (!mayHaveRecordsOnWorkerQueue()) return true;
+  auto processed = processEventOnWorkerQueue(event);
+  if (!processed) return false;
+  companions.before.insert(companions.before.end(), processed->before.begin(), processed->before.end());
+  companions.after.insert(companions.after.end(), processed->after.begin(), processed->after.end());
+  return true;
 }
 
 std::shared_ptr<APMEvent> APMConditionalUserPropertyController::eventFromStoredEvent(

@@ -39,7 +39,7 @@ class APMConditionalUserPropertyController final
 
   void attachToEngine(const std::shared_ptr<APMEngineContext>& engine) override { engine_ = engine; }
   // Worker queue: processEventOnWorkerQueue, once the engine's database may hold a record.
-  std::optional<APMEventCompanions> eventWillBeWritten(const APMEvent& event) override;
+  bool eventWillBeWritten(const APMEvent& event, APMEventCompanions& companions) override;
 
   // A copy of property under name is validated and, with a value, stored (active at once when it
   // has no trigger event); without a value the stored record of that name is removed.

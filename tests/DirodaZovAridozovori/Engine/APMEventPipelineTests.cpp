@@ -28,9 +28,9 @@ namespace {
 class EventStep final : public APMEngineComponent {
  public:
   explicit EventStep(std::function<void(const APMEvent&)> step) : step_(std::move(step)) {}
-  std::optional<APMEventCompanions> eventWillBeWritten(const APMEvent& event) override {
+  bool eventWillBeWritten(const APMEvent& event, APMEventCompanions&) override {
     step_(event);
-    return APMEventCompanions{};
+    return true;
   }
 
  private:
@@ -925,6 +925,38 @@ TEST_F(EventPipelineTest, PurchaseTransactionsAreFilteredForDuplicates) {
             (std::vector<std::string>{"gold", "bronze", "iron"}));
   EXPECT_EQ(filter({{"gold", 1, "fp-1", {}}, {"copper", 1, "fp-4", {}}}), (std::vector<std::string>{"copper"}))
       << "a purchase seen in an earlier call stays a duplicate";
+}
+
+// Several components may ask for events around one event: each one's "before" events are written
+// as soon as it has taken its step, the "after" events follow the event in the components' order,
+// and a component whose step fails adds none of its own while the others' stay.
+TEST_F(EventPipelineTest, EventsAroundAnEventComeInTheComponentsOrder) {
+  class Around final : public APMEngineComponent {
+   public:
+    Around(std::string tag, bool fails) : tag_(std::move(tag)), fails_(fails) {}
+    bool eventWillBeWritten(const APMEvent& event, APMEventCompanions& companions) override {
+      if (event.name() != "main") return true;
+      companions.before.push_back(
+          APMEvent::create("auto", false, tag_ + "_before", event.timestamp(), 0, platform::Dictionary{}));
+      companions.after.push_back(
+          APMEvent::create("auto", false, tag_ + "_after", event.timestamp(), 0, platform::Dictionary{}));
+      return !fails_;
+    }
+
+   private:
+    const std::string tag_;
+    const bool fails_;
+  };
+  useComponents({std::make_shared<Around>("a", false), std::make_shared<Around>("b", true),
+                 std::make_shared<Around>("c", false)});
+  start();
+  logPublic("main");
+  std::vector<std::string> names;
+  for (const auto& row : rows()) {
+    if (row.name == "main" || row.name.find('_') == 1) names.push_back(row.name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"a_before", "c_before", "main", "a_after", "c_after"}));
+  EXPECT_TRUE(loggedCode(23050)) << "the failed step is reported";
 }
 
 // The road reads whether the app is active once per group: a change between two groups reaches

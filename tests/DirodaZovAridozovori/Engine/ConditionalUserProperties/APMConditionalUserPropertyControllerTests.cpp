@@ -321,9 +321,9 @@ TEST_F(ConditionalUserPropertyTest, ExpiredEventCarriesTheUserPropertiesLeftAfte
   // The clock moves on just before the controller's step on "later".
   struct ClockStep final : APMEngineComponent {
     explicit ClockStep(platform::FakeClock* clock) : clock(clock) {}
-    std::optional<APMEventCompanions> eventWillBeWritten(const APMEvent& event) override {
+    bool eventWillBeWritten(const APMEvent& event, APMEventCompanions&) override {
       if (event.name() == "later") clock->advance(200);
-      return APMEventCompanions{};
+      return true;
     }
     platform::FakeClock* clock;
   };
@@ -369,10 +369,10 @@ TEST(ConditionalUserPropertyComponentTest, EventsAroundAnEventComeBackForTheEngi
     std::pair<Names, Names> around;
     engine->queue->sync([&] {
       auto event = APMEvent::create("app", true, name, platform::now(), 0, platform::Dictionary{});
-      auto companions = controller->eventWillBeWritten(*event);
-      ASSERT_TRUE(companions);
-      for (const auto& before : companions->before) around.first.push_back(before->origin() + ":" + before->name());
-      for (const auto& after : companions->after) around.second.push_back(after->origin() + ":" + after->name());
+      APMEventCompanions companions;
+      ASSERT_TRUE(controller->eventWillBeWritten(*event, companions));
+      for (const auto& before : companions.before) around.first.push_back(before->origin() + ":" + before->name());
+      for (const auto& after : companions.after) around.second.push_back(after->origin() + ":" + after->name());
     });
     return around;
   };
