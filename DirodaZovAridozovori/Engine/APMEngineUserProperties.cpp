@@ -376,7 +376,8 @@ void APMEngineUserProperties::setPersonalizedAdsUserPropertyOnWorkerQueue() {
     if (engine_.database()->userProperties().deleteUserAttributeWithName("_npa", &deleteError)) {
       APMLog(APMLogLevel::kWarningSampled, APMMeasurementLogCode::kNoValueSetPersonalizedAds,
              "No value set for personalized ads. Removing user property.");
-      APMConsentSettingsUtil::setDiagnosticSource(0, APMConsentVocabulary::kAdPersonalization);
+      APMConsentSettingsUtil::setDiagnosticSource(APMConsentVocabulary::kDiagnosticNone,
+                                                  APMConsentVocabulary::kAdPersonalization);
     } else {
       APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kUnableRemovePersonalizedAdsUserProperty,
              "Unable to remove personalized ads user property in the database. Error", deleteError);
@@ -398,15 +399,15 @@ void APMEngineUserProperties::updateAdPersonalizationConsentFromNPAValue(const s
   if (!npa) return;
   Consent::updateSettings(
       {{Vocabulary::kAdPersonalization, std::string(*npa != 0 ? Vocabulary::kDenied : Vocabulary::kGranted)}});
-  int64_t diagnostic = -1;
+  std::optional<int64_t> diagnostic;
   if (engine_.setup().persistedConfig->consent().allowPersonalizedAds()) {
-    diagnostic = 5;
+    diagnostic = Vocabulary::kDiagnosticFromApp;
   } else if (foundAdPersonalizationPlistFlag_) {
-    diagnostic = 3;
+    diagnostic = Vocabulary::kDiagnosticFromInfoPlist;
   } else if (auto defaults = Consent::defaultSettings(); defaults && platform::find(*defaults, Vocabulary::kAdPersonalization)) {
-    diagnostic = 1;
+    diagnostic = Vocabulary::kDiagnosticFromDefaults;
   }
-  if (diagnostic >= 0) Consent::setDiagnosticSource(diagnostic, Vocabulary::kAdPersonalization);
+  if (diagnostic) Consent::setDiagnosticSource(*diagnostic, Vocabulary::kAdPersonalization);
 }
 
 void APMEngineUserProperties::updateConsentSettingsUtilWithRemoteConfig() {

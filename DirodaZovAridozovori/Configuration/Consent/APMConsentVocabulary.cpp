@@ -10,14 +10,14 @@ const std::vector<std::string>& APMConsentVocabulary::consentTypes() {
 int64_t APMConsentVocabulary::diagnosticCodeForConsentSource(int64_t source) {
   switch (source) {
     case kSourceTCF:
-      return 7;
+      return kDiagnosticFromTCF;
     case kSourcePublicAPI:
     case kSourceFront:
-      return 5;
+      return kDiagnosticFromApp;
     case kSourceInfoPlist:
-      return 3;
+      return kDiagnosticFromInfoPlist;
     case kSourceOnStart:
-      return 4;
+      return kDiagnosticFromSettingsOnStart;
     default:
       return kDiagnosticNone;
   }

@@ -28,10 +28,15 @@ class APMConsentVocabulary {
   static constexpr int64_t kSourceOnStart = 40;
   static constexpr int64_t kSourceNone = 100;
 
-  // Per-type diagnostic codes besides the source codes (3, 4, 5, 7).
+  // Per-type diagnostic codes: where a type's current value came from.
   static constexpr int64_t kDiagnosticNone = 0;
   static constexpr int64_t kDiagnosticFromDefaults = 1;
   static constexpr int64_t kDiagnosticDelegated = 2;
+  static constexpr int64_t kDiagnosticFromInfoPlist = 3;
+  static constexpr int64_t kDiagnosticFromSettingsOnStart = 4;
+  // The app's own choice, through the public API or the engine front.
+  static constexpr int64_t kDiagnosticFromApp = 5;
+  static constexpr int64_t kDiagnosticFromTCF = 7;
   static constexpr int64_t kDiagnosticEUConsentPolicy = 8;
   static constexpr int64_t kDiagnosticNotSet = 9;
 

@@ -107,6 +107,46 @@ TEST_F(EngineStartTest, PersistedSwitchOverridesStartOption) {
   }
 }
 
+// An advertising choice becomes the ad-personalization consent, and its diagnostic digit says where
+// the choice came from: 5 the app's own stored switch, 3 the Info.plist flag, 1 the configuration's
+// consent defaults (which name the type without deciding it). The other three types are not set (9).
+TEST_F(EngineStartTest, AdPersonalizationConsentRecordsWhereTheChoiceCameFrom) {
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    const char* diagnostics;
+  };
+  auto storeNPA = [this] {
+    onWorker([this] {
+      engine().userProperties().setUserPropertyInDatabaseOnWorkerQueue(
+          APMUserAttribute("auto", "_npa", APMValue(static_cast<int64_t>(1)), platform::now()));
+    });
+  };
+  // The stored switch outlives the "process", so it comes last.
+  const Case cases[] = {
+      {"consent defaults",
+       [] { APMConsentSettingsUtil::setDefaultSettings(platform::Dictionary{{"ad_personalization", "pending"}}); },
+       "19991"},
+      {"Info.plist flag",
+       [] {
+         platform::Bundle::setInfoDictionaryValue("DIRODA_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS",
+                                                  platform::Object(false));
+       },
+       "19993"},
+      {"stored switch", [] { APMPersistedConfig::sharedInstance()->consent().setAllowPersonalizedAds(false); }, "19995"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.arrange();
+    start();
+    storeNPA();
+    EXPECT_EQ(APMConsentSettingsUtil::adPersonalization(), std::optional<int64_t>(0));
+    EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics(), c.diagnostics);
+    stop();
+    resetProcess();
+  }
+}
+
 TEST_F(EngineStartTest, DeactivationBlocksEveryEnable) {
   start(kAppID, true, true);
   EXPECT_FALSE(engine().collection().isEnabled());
