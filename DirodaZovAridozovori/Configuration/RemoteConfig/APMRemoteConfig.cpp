@@ -1,5 +1,7 @@
 #include "APMRemoteConfig.h"
 
+#include <utility>
+
 #include "APMDatabase.h"
 #include "APMError.h"
 #include "APMNameTables.h"
@@ -10,26 +12,6 @@
 #include "Consent/APMConsentVocabulary.h"
 
 namespace {
-
-// Field positions of the configuration message and its parts.
-namespace ConfigField {
-constexpr int kVersion = 0;
-constexpr int kAppID = 1;
-constexpr int kSettings = 3;
-constexpr int kEventConfigs = 4;
-constexpr int kPrograms = 8;
-constexpr int kDataControls = 9;
-constexpr int kConsentConfig = 12;
-constexpr int kPsmSetting = 13;
-}  // namespace ConfigField
-
-namespace ConsentField {
-constexpr int kDefaults = 0;
-constexpr int kDelegations = 1;
-constexpr int kCorePlatformServices = 2;
-constexpr int kDMARegion = 3;
-constexpr int kRegionalDefaults = 4;
-}  // namespace ConsentField
 
 // The elements of a repeated message field; empty when the field was never allocated.
 template <class T>
@@ -124,7 +106,7 @@ bool APMRemoteConfig::updateMeasurementConfig(const std::shared_ptr<APMPBMeasure
            "Cannot set empty measurement config to database");
     return false;
   }
-  if (APMNanoGetString(*config, ConfigField::kAppID).value_or("") != appID_) {
+  if (APMNanoGetString(*config, APMPBMeasurementConfig::kAppId).value_or("") != appID_) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kAppIDMismatch,
            "Cannot set measurement config when Diroda App ID does not match");
     return false;
@@ -198,7 +180,7 @@ platform::Dictionary settingTextsOf(const std::vector<std::shared_ptr<APMPBSetti
 // The event configurations by internal short name where one exists.
 APMEventRules::EventConfigs eventConfigsOf(const APMPBMeasurementConfig& config) {
   APMEventRules::EventConfigs eventConfigs;
-  for (const auto& eventConfig : repeatedMessages<APMPBEventConfig>(config, ConfigField::kEventConfigs)) {
+  for (const auto& eventConfig : repeatedMessages<APMPBEventConfig>(config, APMPBMeasurementConfig::kEventConfigs)) {
     auto name = APMNanoGetString(*eventConfig, APMPBEventConfig::kName).value_or("");
     if (name.empty()) {
       APMLog(APMLogLevel::kWarningSampledOnly, APMRemoteConfigLogCode::kEmptyEventConfigName,
@@ -214,10 +196,10 @@ APMEventRules::EventConfigs eventConfigsOf(const APMPBMeasurementConfig& config)
 APMRemoteConfigConsent::Values consentValuesOf(const APMPBMeasurementConfig& config) {
   using Vocabulary = APMConsentVocabulary;
   APMRemoteConfigConsent::Values values;
-  for (const auto& control : repeatedMessages<APMPBDataControl>(config, ConfigField::kDataControls)) {
+  for (const auto& control : repeatedMessages<APMPBDataControl>(config, APMPBMeasurementConfig::kDataControls)) {
     if (auto name = APMNanoGetString(*control, APMPBDataControl::kName)) values.dataControls.push_back(*name);
   }
-  auto consent = APMNanoGetMessage<APMPBConsentConfig>(config, ConfigField::kConsentConfig);
+  auto consent = APMNanoGetMessage<APMPBConsentConfig>(config, APMPBMeasurementConfig::kConsentConfig);
   if (!consent) return values;
   auto readDefaults = [&](int index, platform::Dictionary& into) {
     for (const auto& entry : repeatedMessages<APMPBConsentDefaultEntry>(*consent, index)) {
@@ -226,55 +208,58 @@ APMRemoteConfigConsent::Values consentValuesOf(const APMPBMeasurementConfig& con
       into[Vocabulary::consentTypeFromConfigurationValue(type)] = Vocabulary::consentValueFromConfigurationValue(mode);
     }
   };
-  readDefaults(ConsentField::kDefaults, values.consentDefaults);
-  readDefaults(ConsentField::kRegionalDefaults, values.regionalDefaults);
-  for (const auto& entry : repeatedMessages<APMPBConsentDelegationEntry>(*consent, ConsentField::kDelegations)) {
+  readDefaults(APMPBConsentConfig::kDefaultEntries, values.consentDefaults);
+  readDefaults(APMPBConsentConfig::kRegionalDefaultEntries, values.regionalDefaults);
+  for (const auto& entry : repeatedMessages<APMPBConsentDelegationEntry>(*consent, APMPBConsentConfig::kDelegations)) {
     const int32_t type = APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kType);
     const int32_t delegateType = APMNanoGetInt32(*entry, APMPBConsentDelegationEntry::kDelegateType);
     values.consentDelegations[Vocabulary::consentTypeFromConfigurationValue(type)] =
         Vocabulary::consentTypeFromConfigurationValue(delegateType);
   }
   for (const auto& entry :
-       repeatedMessages<APMPBCorePlatformServiceEntry>(*consent, ConsentField::kCorePlatformServices)) {
+       repeatedMessages<APMPBCorePlatformServiceEntry>(*consent, APMPBConsentConfig::kCorePlatformServices)) {
     if (auto name = APMNanoGetString(*entry, APMPBCorePlatformServiceEntry::kName)) {
       values.corePlatformServices.insert(*name);
     }
   }
-  values.isDMARegion = APMNanoGetBool(*consent, ConsentField::kDMARegion);
+  values.isDMARegion = APMNanoGetBool(*consent, APMPBConsentConfig::kDmaRegion);
   return values;
 }
 
 }  // namespace
 
 void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementConfig>& config) {
-  auto settings = APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*config, ConfigField::kSettings);
+  auto settings = APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*config, APMPBMeasurementConfig::kSettings);
   if (!settings) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMRemoteConfigLogCode::kEmptyConfigParsed,
            "Cannot parse empty measurement config. Using default values");
     return;
   }
-  if (APMNanoGetString(*config, ConfigField::kAppID).value_or("") != appID_) return;
+  if (APMNanoGetString(*config, APMPBMeasurementConfig::kAppId).value_or("") != appID_) return;
 
   settings_.replaceTexts(settingTextsOf(*settings));
   eventRules_.replace(eventConfigsOf(*config));
 
-  if (APMNanoHasField(*config, ConfigField::kVersion)) {
+  if (APMNanoHasField(*config, APMPBMeasurementConfig::kVersion)) {
     APMLog(APMLogLevel::kDebug, APMRemoteConfigLogCode::kConfigParsed, "Successfully parsed a configuration. Version",
-           APMNanoGetInt64(*config, ConfigField::kVersion));
+           APMNanoGetInt64(*config, APMPBMeasurementConfig::kVersion));
   }
 
   // A program that does not load ends the parse: what follows keeps its previous values.
-  auto programs = APMNanoGetRepeatedField<std::shared_ptr<APMPBProgram>>(*config, ConfigField::kPrograms);
+  auto programs = APMNanoGetRepeatedField<std::shared_ptr<APMPBProgram>>(*config, APMPBMeasurementConfig::kPrograms);
   if (programs && !programs_.loadPrograms(*programs)) return;
 
   consent_.replace(consentValuesOf(*config));
 
   // PSM numbers are served as configured, never compared against the settings' bounds.
-  if (auto psm = APMNanoGetMessage<APMPBPsmSetting>(*config, ConfigField::kPsmSetting)) {
-    const char* keys[] = {APMSettings::kPSMPrefixEmailKey, APMSettings::kPSMPrefixPhoneKey,
-                          APMSettings::kPSMSignInDelayKey};
-    for (int i = 0; i < 3; ++i) {
-      if (APMNanoHasField(*psm, i)) settings_.cacheNumber(keys[i], platform::Object(APMNanoGetInt32(*psm, i)));
+  if (auto psm = APMNanoGetMessage<APMPBPsmSetting>(*config, APMPBMeasurementConfig::kPsmSetting)) {
+    const std::pair<int, const char*> fields[] = {
+        {APMPBPsmSetting::kEmailPrefixBits, APMSettings::kPSMPrefixEmailKey},
+        {APMPBPsmSetting::kPhonePrefixBits, APMSettings::kPSMPrefixPhoneKey},
+        {APMPBPsmSetting::kSignInDelayDays, APMSettings::kPSMSignInDelayKey},
+    };
+    for (const auto& [field, key] : fields) {
+      if (APMNanoHasField(*psm, field)) settings_.cacheNumber(key, platform::Object(APMNanoGetInt32(*psm, field)));
     }
   }
 }

@@ -439,6 +439,31 @@ TEST_F(RemoteConfigTest, ConsentCachesComeFromTheConsentConfiguration) {
   EXPECT_EQ(config->message().version(), -1);
 }
 
+// The PSM numbers and the data controls sit in fields of their own, read at their wire places;
+// the PSM numbers are taken as served, outside the settings' bounds too, and each keeps its key.
+TEST_F(RemoteConfigTest, PSMNumbersAndDataControlsComeFromTheirOwnFields) {
+  auto message = makeConfig({});
+  auto psm = APMPBPsmSetting::initWithMessageInfo();
+  APMNanoSetInt32(*psm, 0, 3);
+  APMNanoSetInt32(*psm, 1, 25);
+  APMNanoSetInt32(*psm, 2, 1);
+  APMNanoSetMessage(*message, 13, psm);
+  std::vector<std::shared_ptr<APMPBDataControl>> controls;
+  for (const char* name : {"first_control", "second_control"}) {
+    auto control = APMPBDataControl::initWithMessageInfo();
+    APMNanoSetString(*control, 0, name);
+    controls.push_back(control);
+  }
+  APMNanoSetRepeatedField(*message, 9, controls);
+
+  auto config = configFrom(message);
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->reporters().hashPrefixBitLengthEmail(), 3);
+  EXPECT_EQ(config->reporters().hashPrefixBitLengthPhone(), 25);
+  EXPECT_EQ(config->reporters().maxSignInDelayInDays(), 1);
+  EXPECT_EQ(config->consent().dataControls(), (std::vector<std::string>{"first_control", "second_control"}));
+}
+
 // A configuration without a consent message empties the consent values but keeps the DMA region
 // the previous one set; only a reset goes back to a DMA region.
 TEST_F(RemoteConfigTest, AConfigurationWithoutConsentKeepsTheDMARegion) {
