@@ -1,5 +1,10 @@
 #include "APMMonitor.h"
 
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
 #include "APMError.h"
 #include "APMMonitorText.h"
 #include "Logger/DULLogger.h"
@@ -21,30 +26,48 @@ bool hasAnyArgument(std::initializer_list<const char*> arguments) {
   return false;
 }
 
-std::mutex& sharedMutex() {
+// The shared monitor is read about four times per event, from every thread that logs, so the read
+// is one acquire load: a monitor is published only once fully built, and a published monitor is
+// never destroyed (a reader keeps the bare pointer as long as it likes). A test reset unpublishes
+// the monitor and keeps it among the retired ones; the next read builds and publishes a new one.
+std::atomic<APMMonitor*> publishedMonitor{nullptr};
+
+// Builds and publishes: one builder at a time, so racing first readers share one monitor.
+std::mutex& publicationMutex() {
   static std::mutex mutex;
   return mutex;
 }
 
-std::shared_ptr<APMMonitor>& sharedSlot() {
-  static auto* slot = new std::shared_ptr<APMMonitor>();
-  return *slot;
+// Every monitor ever published, alive for the whole process.
+std::vector<std::unique_ptr<APMMonitor>>& publishedMonitors() {
+  static auto* monitors = new std::vector<std::unique_ptr<APMMonitor>>();
+  return *monitors;
+}
+
+APMMonitor* publishMonitor() {
+  std::lock_guard<std::mutex> lock(publicationMutex());
+  if (APMMonitor* monitor = publishedMonitor.load(std::memory_order_acquire)) return monitor;
+  auto& monitors = publishedMonitors();
+  monitors.push_back(std::make_unique<APMMonitor>(kMeasurementLibraryVersion));
+  APMMonitor* monitor = monitors.back().get();
+  publishedMonitor.store(monitor, std::memory_order_release);
+  return monitor;
 }
 
 }  // namespace
 
 std::shared_ptr<APMMonitor> APMMonitor::shared() {
-  std::lock_guard<std::mutex> lock(sharedMutex());
-  auto& slot = sharedSlot();
-  if (!slot) slot = std::make_shared<APMMonitor>(kMeasurementLibraryVersion);
-  return slot;
+  APMMonitor* monitor = publishedMonitor.load(std::memory_order_acquire);
+  if (!monitor) monitor = publishMonitor();
+  // Owns nothing: the monitor outlives every holder, and no count is touched on the hot path.
+  return std::shared_ptr<APMMonitor>(std::shared_ptr<APMMonitor>(), monitor);
 }
 
 void APMMonitor::resetSharedForTesting() {
-  std::shared_ptr<APMMonitor> old;
+  APMMonitor* old = nullptr;
   {
-    std::lock_guard<std::mutex> lock(sharedMutex());
-    old.swap(sharedSlot());
+    std::lock_guard<std::mutex> lock(publicationMutex());
+    old = publishedMonitor.exchange(nullptr, std::memory_order_acq_rel);
   }
   if (old) old->flush();
 }

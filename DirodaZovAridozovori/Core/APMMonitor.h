@@ -50,10 +50,11 @@ class APMMonitor {
  public:
   static constexpr APMLogLevel kDefaultLogLevel = APMLogLevel::kNotice;
 
-  // The process-wide monitor.
+  // The process-wide monitor. It lives as long as the process, so the pointer owns nothing and may
+  // be kept freely.
   static std::shared_ptr<APMMonitor> shared();
-  // Tests: waits for the shared monitor's pending work and forgets it; the next shared() creates
-  // a new one (reading launch arguments and persisted switches again).
+  // Tests: waits for the shared monitor's pending work and retires it (alive still for whoever kept
+  // it); the next shared() creates a new one (reading launch arguments and persisted switches again).
   static void resetSharedForTesting();
 
   // initWithLibraryVersion: level 6 and a new APMASLLogger.

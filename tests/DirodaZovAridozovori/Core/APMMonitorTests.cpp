@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <thread>
@@ -342,4 +343,37 @@ TEST_F(APMMonitorTest, ManyThreadsLogWithoutLosingCount) {
   Object sample = monitor->sampledDataForTesting();
   ASSERT_TRUE(sample.isArray());
   EXPECT_EQ(sample.arrayValue()[1].integerValue(), kThreads * kPerThread);
+}
+
+// Threads that ask for the monitor at once while none exists yet share one monitor, and a monitor
+// kept from before a reset stays usable afterwards (the reset retires it; it is never destroyed
+// under its holders).
+TEST_F(APMMonitorTest, RacingFirstReadersShareOneMonitorAndAKeptOneSurvivesTheReset) {
+  testsupport::ScopedFakeClock clock;
+  for (int round = 0; round < 20; ++round) {
+    APMMonitor::resetSharedForTesting();
+    constexpr int kThreads = 8;
+    std::atomic<int> waiting{kThreads};
+    std::vector<APMMonitor*> seen(kThreads, nullptr);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        waiting.fetch_sub(1);
+        while (waiting.load() > 0) {
+        }
+        seen[static_cast<size_t>(t)] = APMMonitor::shared().get();
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    for (APMMonitor* monitor : seen) ASSERT_EQ(monitor, seen.front()) << "round " << round;
+  }
+
+  auto kept = APMMonitor::shared();
+  kept->logWithLevel(APMLogLevel{2}, APMLogCode(30001), "Before the reset");
+  restart({"app"});
+  EXPECT_NE(APMMonitor::shared().get(), kept.get());
+  kept->logWithLevel(APMLogLevel{2}, APMLogCode(30002), "After the reset");
+  const Object sample = kept->sampledDataForTesting();
+  ASSERT_TRUE(sample.isArray());
+  EXPECT_EQ(sample.arrayValue()[1].integerValue(), 2);
 }
