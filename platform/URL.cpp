@@ -69,7 +69,10 @@ std::string encodedItems(const std::vector<URLQueryItem>& items) {
   for (const auto& item : items) {
     if (!out.empty()) out.push_back('&');
     out += percentEncodeQueryComponent(item.name);
-    if (item.value) out += "=" + percentEncodeQueryComponent(*item.value);
+    if (item.value) {
+      out.push_back('=');
+      out += percentEncodeQueryComponent(*item.value);
+    }
   }
   return out;
 }
@@ -177,7 +180,10 @@ std::optional<URL> URL::make(std::string_view scheme, std::string_view authority
   if (path.find_first_of("?#") != std::string_view::npos) return std::nullopt;
   if (!path.empty() && path.front() != '/') return std::nullopt;
   std::string text = std::string(scheme) + "://" + std::string(authority) + std::string(path);
-  if (!queryItems.empty()) text += "?" + encodedItems(queryItems);
+  if (!queryItems.empty()) {
+    text.push_back('?');
+    text += encodedItems(queryItems);
+  }
   return parse(text);
 }
 
@@ -226,7 +232,8 @@ URL URL::appendingQueryItems(const std::vector<URLQueryItem>& items) const {
   } else if (query_->length != 0 && text.back() != '&') {
     text.push_back('&');
   }
-  text += encodedItems(items) + text_.substr(queryEnd);
+  text += encodedItems(items);
+  text.append(text_, queryEnd);
   // Encoded items hold only query characters, so the result parses whenever this URL did.
   return *parse(text);
 }
