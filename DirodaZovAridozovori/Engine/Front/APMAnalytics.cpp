@@ -187,12 +187,16 @@ void APMAnalytics::paymentQueueUpdatedTransactions(std::vector<APMPurchaseTransa
 // MARK: - Screen state
 
 void APMAnalytics::setCurrentScreenParameters(platform::Dictionary screenParameters) {
-  auto snapshot = screenParameters.empty()
-                      ? nullptr
-                      : std::make_shared<const platform::Dictionary>(std::move(screenParameters));
+  setSharedCurrentScreenParameters(screenParameters.empty()
+                                       ? nullptr
+                                       : std::make_shared<const platform::Dictionary>(std::move(screenParameters)));
+}
+
+void APMAnalytics::setSharedCurrentScreenParameters(std::shared_ptr<const platform::Dictionary> screenParameters) {
+  if (screenParameters && screenParameters->empty()) screenParameters = nullptr;
   auto& front = state();
   std::lock_guard<std::mutex> lock(front.screenMutex);
-  front.screenParameters = std::move(snapshot);
+  front.screenParameters = std::move(screenParameters);
 }
 
 platform::Dictionary APMAnalytics::currentScreenParameters() {

@@ -70,6 +70,8 @@ class APMAnalytics {
 
   // ---- Screen state published by the screen-view reporter (read without waiting for it).
   static void setCurrentScreenParameters(platform::Dictionary screenParameters);
+  // The same, for parameters the caller keeps and never changes (none: no current screen).
+  static void setSharedCurrentScreenParameters(std::shared_ptr<const platform::Dictionary> screenParameters);
   static platform::Dictionary currentScreenParameters();
   // The front's own application-active state (until an owner is installed): set by the first
   // activation and never cleared.

@@ -355,6 +355,11 @@ void APMAnalyticsOperationQueue::queueEvent(const std::string& origin, bool isPu
     bool queued = false;
     if (timestamp) {
       queued = appendEvent(queues, encoded, *timestamp);
+    } else if (tOperationEvents) {
+      // Logged by an operation running among the events (a screen view's engagement event): it
+      // joins that operation's own events, in its place, which no other thread appends to, so
+      // there is no order of threads to keep and no other queue to wait for.
+      queued = appendEvent(queues, encoded, platform::now());
     } else {
       // Time and queueing in one step of the timestamp queue: operations enter the queue in time order.
       queues.timestampQueue->sync([&] { queued = appendEvent(queues, encoded, platform::now()); });

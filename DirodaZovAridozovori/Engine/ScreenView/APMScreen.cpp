@@ -11,7 +11,22 @@ bool isValidScreenValue(const std::string& value, int* failureCode = nullptr) {
   return APMDataTypeValidator::isValidScreenParameterValue(platform::Object(value), failureCode ? failureCode : &ignored);
 }
 
+// "_si", then "_sc" and "_sn" when non-empty.
+platform::Dictionary currentParametersOf(const std::optional<std::string>& name,
+                                         const std::optional<std::string>& className, int64_t instanceID) {
+  platform::Dictionary parameters{{APMScreen::kScreenInstanceIDParameter, instanceID}};
+  if (className && !className->empty()) parameters[APMScreen::kScreenClassParameter] = *className;
+  if (name && !name->empty()) parameters[APMScreen::kScreenNameParameter] = *name;
+  return parameters;
+}
+
 }  // namespace
+
+APMScreen::APMScreen(std::optional<std::string> name, std::optional<std::string> className, int64_t instanceID)
+    : name_(std::move(name)),
+      className_(std::move(className)),
+      instanceID_(instanceID),
+      currentParameters_(std::make_shared<const platform::Dictionary>(currentParametersOf(name_, className_, instanceID_))) {}
 
 platform::Dictionary APMScreenParameters(const APMScreen& screen) {
   platform::Dictionary parameters{{APMScreen::kScreenInstanceIDParameter, screen.instanceID()}};
@@ -41,11 +56,4 @@ platform::Dictionary APMPreviousScreenParameters(const APMScreen& screen) {
   return parameters;
 }
 
-platform::Dictionary APMCurrentScreenParameters(const APMScreen& screen) {
-  platform::Dictionary parameters{{APMScreen::kScreenInstanceIDParameter, screen.instanceID()}};
-  if (screen.className() && !screen.className()->empty()) {
-    parameters[APMScreen::kScreenClassParameter] = *screen.className();
-  }
-  if (screen.name() && !screen.name()->empty()) parameters[APMScreen::kScreenNameParameter] = *screen.name();
-  return parameters;
-}
+platform::Dictionary APMCurrentScreenParameters(const APMScreen& screen) { return *screen.currentParameters(); }

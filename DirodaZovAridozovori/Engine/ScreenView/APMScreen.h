@@ -19,8 +19,7 @@ class APMScreen {
   static constexpr const char* kPreviousScreenClassParameter = "_pc";
   static constexpr const char* kPreviousScreenInstanceIDParameter = "_pi";
 
-  APMScreen(std::optional<std::string> name, std::optional<std::string> className, int64_t instanceID)
-      : name_(std::move(name)), className_(std::move(className)), instanceID_(instanceID) {}
+  APMScreen(std::optional<std::string> name, std::optional<std::string> className, int64_t instanceID);
 
   // The same name, class and instance; flags cleared and no timestamp.
   std::shared_ptr<APMScreen> copy() const { return std::make_shared<APMScreen>(name_, className_, instanceID_); }
@@ -28,6 +27,9 @@ class APMScreen {
   const std::optional<std::string>& name() const { return name_; }
   const std::optional<std::string>& className() const { return className_; }
   int64_t instanceID() const { return instanceID_; }
+  // "_si", "_sc" and "_sn" as APMCurrentScreenParameters gives them. Made once: a screen is shown
+  // to every event logged while it is current, and its name, class and instance never change.
+  const std::shared_ptr<const platform::Dictionary>& currentParameters() const { return currentParameters_; }
 
   // Nothing on this platform sets a screen by hand; kept for the record's shape.
   bool isManuallySet = false;
@@ -40,6 +42,7 @@ class APMScreen {
   const std::optional<std::string> name_;
   const std::optional<std::string> className_;
   const int64_t instanceID_;
+  const std::shared_ptr<const platform::Dictionary> currentParameters_;
 };
 
 // "_si", then "_sc" and "_sn" when they pass the screen-value check. An empty class is logged

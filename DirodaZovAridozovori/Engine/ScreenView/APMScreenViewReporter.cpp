@@ -1,5 +1,6 @@
 #include "APMScreenViewReporter.h"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -51,6 +52,27 @@ bool screenValueIsAcceptable(const platform::Dictionary& parameters, const char*
 // and the parameters' map), for the room it takes.
 constexpr size_t kQueuedScreenViewOverheadBytes = 512;
 constexpr size_t kQueuedParameterOverheadBytes = 96;
+
+// The parameters a screen view passes on besides its screen, cleaned as a public event's. Most
+// screen views carry nothing but a checked name and class, which the cleaner would pass unchanged
+// (a text no longer in bytes than the lowest value limit passes under any) and which are removed
+// afterwards: those skip the cleaner and the configured limits it reads.
+constexpr auto kPassesAnyLimit = static_cast<size_t>(APMEventParameterLimits::kLowestPublicEventParameterValueLengthLimit);
+
+std::optional<platform::Dictionary> parametersBesidesScreen(const platform::Dictionary& parameters) {
+  const bool screenOnly = std::all_of(parameters.begin(), parameters.end(), [](const auto& entry) {
+    return (entry.first == APMScreenViewEvents::kScreenNameKey || entry.first == APMScreenViewEvents::kScreenClassKey) &&
+           entry.second.isString() && entry.second.stringValue().size() <= kPassesAnyLimit;
+  });
+  if (screenOnly) return parameters.empty() ? std::nullopt : std::optional<platform::Dictionary>(platform::Dictionary{});
+  // A screen view carries no item lists: an array parameter is refused like any unsupported value.
+  auto cleaned = APMSanitizedEventParameters(parameters, APMScreenViewEvents::kPublicScreenViewEventName, true, false);
+  if (cleaned) {
+    cleaned->erase(APMScreenViewEvents::kScreenNameKey);
+    cleaned->erase(APMScreenViewEvents::kScreenClassKey);
+  }
+  return cleaned;
+}
 
 size_t queuedScreenViewBytes(const platform::Dictionary& parameters) {
   size_t bytes = kQueuedScreenViewOverheadBytes;
@@ -201,31 +223,37 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
     auto self = weakSelf.lock();
     if (!self) return;
     const auto done = std::move(ran);
-    self->postScreenDidChangeNotificationWithPreviousScreen(engine, previous, screen);
-    // A screen view carries no item lists: an array parameter is refused like any unsupported value.
-    auto cleaned =
-        APMSanitizedEventParameters(parameters, APMScreenViewEvents::kPublicScreenViewEventName, true, false);
-    if (cleaned) {
-      cleaned->erase(APMScreenViewEvents::kScreenNameKey);
-      cleaned->erase(APMScreenViewEvents::kScreenClassKey);
-    }
-    self->logViewScreenEventWithPreviousScreen(engine, previous, screen, cleaned);
+    // Read once for both steps: each read of the configuration costs more than the rest of a step.
+    const APMSessionSettings settings = sessionSettings(engine);
+    self->postScreenDidChange(engine, previous, screen, settings);
+    self->logViewScreenEvent(engine, previous, screen, parametersBesidesScreen(parameters), settings);
   }, bytes);
+}
+
+APMSessionSettings APMScreenViewReporter::sessionSettings(const std::shared_ptr<APMEngineContext>& engine) {
+  auto session = readySessionReporter(engine);
+  return session ? session->settings() : APMSessionSettings{};
 }
 
 void APMScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(
     const std::shared_ptr<APMEngineContext>& engine, const std::shared_ptr<APMScreen>& previousScreen,
     const std::shared_ptr<APMScreen>& newScreen) {
+  postScreenDidChange(engine, previousScreen, newScreen, sessionSettings(engine));
+}
+
+void APMScreenViewReporter::postScreenDidChange(const std::shared_ptr<APMEngineContext>& engine,
+                                                const std::shared_ptr<APMScreen>& previousScreen,
+                                                const std::shared_ptr<APMScreen>& newScreen,
+                                                const APMSessionSettings& settings) {
   if (!isAppActive()) return;
-  const APMSessionScreen from =
-      previousScreen ? APMSessionScreen(APMCurrentScreenParameters(*previousScreen)) : APMSessionScreen();
-  const APMSessionScreen to = newScreen ? APMSessionScreen(APMCurrentScreenParameters(*newScreen)) : APMSessionScreen();
+  APMSessionScreen from = previousScreen ? APMSessionScreen(*previousScreen->currentParameters()) : APMSessionScreen();
+  APMSessionScreen to = newScreen ? APMSessionScreen(*newScreen->currentParameters()) : APMSessionScreen();
   if (previousScreen) {
-    if (auto session = readySessionReporter(engine)) session->handleScreenDidChangeFromScreen(from, to);
+    if (auto session = readySessionReporter(engine)) session->handleScreenDidChangeFromScreen(from, to, settings);
   }
   platform::Dictionary change;
-  if (from) change[APMScreenViewEvents::kPreviousScreenKey] = *from;
-  if (to) change[APMScreenViewEvents::kScreenKey] = *to;
+  if (from) change[APMScreenViewEvents::kPreviousScreenKey] = std::move(*from);
+  if (to) change[APMScreenViewEvents::kScreenKey] = std::move(*to);
   platform::NotificationCenter::defaultCenter().post(APMScreenViewEvents::kScreenDidChangeNotification, this,
                                                      std::move(change));
 }
@@ -234,19 +262,36 @@ void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shar
                                                                  const std::shared_ptr<APMScreen>& previousScreen,
                                                                  const std::shared_ptr<APMScreen>& newScreen,
                                                                  const std::optional<platform::Dictionary>& given) {
+  logViewScreenEvent(engine, previousScreen, newScreen, given, sessionSettings(engine));
+}
+
+void APMScreenViewReporter::logViewScreenEvent(const std::shared_ptr<APMEngineContext>& engine,
+                                               const std::shared_ptr<APMScreen>& previousScreen,
+                                               const std::shared_ptr<APMScreen>& newScreen,
+                                               std::optional<platform::Dictionary> given,
+                                               const APMSessionSettings& settings) {
   if (!newScreen) return;
   if (!isAppActive() && appHasBeenInitialized()) {
     APMLog(APMLogLevel::kDebug, APMScreenViewLogCode::kScreenViewEventNotLogged,
            "Screen view event not logged. App is not active.");
     return;
   }
-  platform::Dictionary parameters = given.value_or(platform::Dictionary{});
-  for (auto& [key, value] : APMScreenParameters(*newScreen)) parameters[key] = value;
+  // Later parameters replace earlier ones of the same name: the previous screen's over the new
+  // screen's over the given ones. Merged from the strongest down, so each entry is moved, not copied.
+  platform::Dictionary parameters = previousScreen ? APMPreviousScreenParameters(*previousScreen) : platform::Dictionary{};
+  {
+    platform::Dictionary screen = APMScreenParameters(*newScreen);
+    if (!previousScreen) {
+      parameters = std::move(screen);
+    } else {
+      parameters.merge(screen);
+    }
+  }
+  if (given) parameters.merge(*given);
   if (previousScreen) {
-    for (auto& [key, value] : APMPreviousScreenParameters(*previousScreen)) parameters[key] = value;
     // The session cuts nothing unless its configuration reports engagement efficiently.
     if (auto session = readySessionReporter(engine)) {
-      const int64_t engagement = session->cutFreerideEngagementTimeMillis();
+      const int64_t engagement = session->cutFreerideEngagementTimeMillis(settings);
       if (engagement >= 1) parameters[APMScreenViewEvents::kEngagementTimeParameter] = engagement;
     }
   }
@@ -273,11 +318,13 @@ platform::Dictionary APMScreenViewReporter::screenParameters() {
 
 platform::Dictionary APMScreenViewReporter::screenParametersLocked() const {
   if (!allowScreenParameters_ || !currentScreen_ || !isReportingGateOpen()) return {};
-  return APMCurrentScreenParameters(*currentScreen_);
+  return *currentScreen_->currentParameters();
 }
 
 void APMScreenViewReporter::publishScreenParametersLocked() {
-  APMAnalytics::setCurrentScreenParameters(screenParametersLocked());
+  // The screen's own parameters are shared with the front as they are, not copied for each change.
+  const bool shown = allowScreenParameters_ && currentScreen_ && isReportingGateOpen();
+  APMAnalytics::setSharedCurrentScreenParameters(shown ? currentScreen_->currentParameters() : nullptr);
 }
 
 // MARK: - Activation

@@ -43,6 +43,7 @@
 #include "APMScreen.h"
 #include "APMScreenViewEvents.h"
 #include "Front/APMFrontCollaborator.h"
+#include "Session/APMSessionReporter.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Object.h"
@@ -98,6 +99,14 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
  private:
   // The application is active, or has never been active yet.
   bool isReportingGateOpen() const;
+  // The session's settings, read once for a screen view's steps (the defaults without a session).
+  static APMSessionSettings sessionSettings(const std::shared_ptr<APMEngineContext>& engine);
+  void postScreenDidChange(const std::shared_ptr<APMEngineContext>& engine,
+                           const std::shared_ptr<APMScreen>& previousScreen, const std::shared_ptr<APMScreen>& newScreen,
+                           const APMSessionSettings& settings);
+  void logViewScreenEvent(const std::shared_ptr<APMEngineContext>& engine, const std::shared_ptr<APMScreen>& previousScreen,
+                          const std::shared_ptr<APMScreen>& newScreen, std::optional<platform::Dictionary> parameters,
+                          const APMSessionSettings& settings);
   // screenMutex_, taken once the screen views queued so far have run (see the threads above).
   std::unique_lock<std::mutex> lockAfterQueuedScreenViews();
   // Hands the current screen's parameters to the front (screenMutex_ held).

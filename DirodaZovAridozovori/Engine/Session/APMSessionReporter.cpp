@@ -112,12 +112,17 @@ void APMSessionReporter::logUserEngagementEvent() { logEngagementEventAndReturnT
 
 int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const APMSessionScreen& screen,
                                                                      bool isRedundant) {
+  return logEngagementEventAndReturnTimeWithScreen(screen, isRedundant, settings());
+}
+
+int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const APMSessionScreen& screen,
+                                                                     bool isRedundant,
+                                                                     const APMSessionSettings& current) {
   if (!isAppActive()) {
     APMLog(APMLogLevel::kDebug, APMSessionLogCode::kUserEngagementEventNotLogged,
            "User engagement event not logged. Application is not active");
     return 0;
   }
-  const APMSessionSettings current = settings();
   const double now = currentUptime();
   int64_t milliseconds = 0;
   bool report = false;
@@ -157,15 +162,19 @@ double APMSessionReporter::incurredEngagementTimeLocked(double uptime, bool effi
   return incurred;
 }
 
-double APMSessionReporter::incurredEngagementTime() const {
-  const bool efficient = settings().efficientEngagementReportingEnabled;
+double APMSessionReporter::incurredEngagementTime() const { return incurredEngagementTime(settings()); }
+
+double APMSessionReporter::incurredEngagementTime(const APMSessionSettings& settings) const {
+  const bool efficient = settings.efficientEngagementReportingEnabled;
   const double now = currentUptime();
   std::lock_guard<std::mutex> lock(mutex_);
   return incurredEngagementTimeLocked(now, efficient);
 }
 
-int64_t APMSessionReporter::cutFreerideEngagementTimeMillis() {
-  if (!settings().efficientEngagementReportingEnabled) return 0;
+int64_t APMSessionReporter::cutFreerideEngagementTimeMillis() { return cutFreerideEngagementTimeMillis(settings()); }
+
+int64_t APMSessionReporter::cutFreerideEngagementTimeMillis(const APMSessionSettings& settings) {
+  if (!settings.efficientEngagementReportingEnabled) return 0;
   const double now = currentUptime();
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t milliseconds = static_cast<int64_t>(incurredEngagementTimeLocked(now, true) * 1000);
@@ -207,8 +216,13 @@ void APMSessionReporter::handleAppWillResignActiveWithScreen(const APMSessionScr
 }
 
 void APMSessionReporter::handleScreenDidChangeFromScreen(const APMSessionScreen& from, const APMSessionScreen& to) {
-  if (!from || incurredEngagementTime() < kMinScreenEngagementSeconds) return;
-  const APMSessionSettings current = settings();
+  if (!from) return;
+  handleScreenDidChangeFromScreen(from, to, settings());
+}
+
+void APMSessionReporter::handleScreenDidChangeFromScreen(const APMSessionScreen& from, const APMSessionScreen&,
+                                                         const APMSessionSettings& current) {
+  if (!from || incurredEngagementTime(current) < kMinScreenEngagementSeconds) return;
   if (current.efficientEngagementReportingEnabled && current.redundantEngagementRemovalEnabled) return;
-  logEngagementEventAndReturnTimeWithScreen(from, current.efficientEngagementReportingEnabled);
+  logEngagementEventAndReturnTimeWithScreen(from, current.efficientEngagementReportingEnabled, current);
 }

@@ -93,6 +93,9 @@ class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporte
   void handleAppDidBecomeActive();
   void handleAppWillResignActiveWithScreen(const APMSessionScreen& screen);
   void handleScreenDidChangeFromScreen(const APMSessionScreen& from, const APMSessionScreen& to);
+  // The same with the settings already read (a screen view reads them once for all its steps).
+  void handleScreenDidChangeFromScreen(const APMSessionScreen& from, const APMSessionScreen& to,
+                                       const APMSessionSettings& settings);
   void rescheduleUserEngagementTimer();
 
   double currentUptime() const;
@@ -100,6 +103,10 @@ class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporte
   double incurredEngagementTime() const;
   // With efficient reporting: the free-ride time in milliseconds, restarting the free-ride interval.
   int64_t cutFreerideEngagementTimeMillis();
+  int64_t cutFreerideEngagementTimeMillis(const APMSessionSettings& settings);
+
+  // The tunables as configured now (the host's reading of the configuration).
+  APMSessionSettings settings() const;
 
   const std::shared_ptr<APMAlarm>& userEngagementTimer() const { return userEngagementTimer_; }
 
@@ -111,8 +118,10 @@ class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporte
                      std::shared_ptr<platform::DispatchQueue> timerQueue);
 
  private:
-  APMSessionSettings settings() const;
   bool isAppActive() const;
+  double incurredEngagementTime(const APMSessionSettings& settings) const;
+  int64_t logEngagementEventAndReturnTimeWithScreen(const APMSessionScreen& screen, bool isRedundant,
+                                                    const APMSessionSettings& settings);
   double incurredEngagementTimeLocked(double uptime, bool efficient) const;
   void logInternalEvent(const std::string& name, const platform::Dictionary& parameters) const;
 

@@ -243,6 +243,8 @@ TEST_F(ScreenViewReporterTest, AScreenChangeHandsTheEngagementOnTheLeftScreenToT
   EXPECT_EQ(engagements.back().text("_sn"), "Home");
   EXPECT_EQ(engagements.back().text("_sc"), "HomeView");
   EXPECT_EQ(engagements.back().integer("_et"), 7000);  // since the activation: the first view cut nothing
+  // Logged as the screen view's work ran, at that moment's time, as any event without a time of its own.
+  EXPECT_EQ(engagements.back().timestamp, kStartTime + 7);
 }
 
 // With the reporter owning the active state, the session hears of each activation change once,
