@@ -236,8 +236,11 @@ bool APMEngineUserProperties::setUserPropertyInDatabaseOnWorkerQueue(const APMUs
            "Unable to set user property. Name, value, error", name, attribute.value().description(), updateError);
     return false;
   }
-  APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kUserPropertySet, "User property set. Name, value", name,
-         attribute.value().description());
+  // The value's text is built only for a line that is printed: properties change often.
+  if (APMLogWouldProcess(APMLogLevel::kDebug)) {
+    APMLog(APMLogLevel::kDebug, APMMeasurementLogCode::kUserPropertySet, "User property set. Name, value", name,
+           attribute.value().description());
+  }
   return true;
 }
 

@@ -217,14 +217,19 @@ std::optional<int64_t> APMDatabaseUserProperties::userAttributeCountForOrigin(co
 bool APMDatabaseUserProperties::writeUserAttributeRow(const APMUserAttribute& attribute, platform::Error* error) {
   const bool kept = keptUserAttributes() != nullptr;
   noteStoredUserAttributeWrite(attribute.name());
-  if (!store_->upsertRecord({{"name", Object(attribute.name())},
-                             {"origin", Object(attribute.origin())},
-                             {"set_timestamp", Object(attribute.lastSetTimestamp())},
-                             {"value", attribute.value().object()}},
-                            apm_schema::kUserAttributes, error)) {
+  using Value = APMSqliteBinding::BoundValue;
+  const APMValue& value = attribute.value();
+  // The value column has no declared type, so each kind is stored, and read back, as bound.
+  const Value boundValue = value.isString()   ? Value::of(value.stringValue())
+                           : value.isDouble() ? Value::of(value.doubleValue())
+                                              : Value::of(value.int64Value());
+  if (!store_->executeStatement(upsertUserAttributeStatement_,
+                                {Value::of(attribute.name()), Value::of(attribute.origin()),
+                                 Value::of(attribute.lastSetTimestamp()), boundValue},
+                                error)) {
     return false;
   }
-  if (kept) keepWrittenUserAttribute(attribute.name());
+  if (kept) keepWrittenUserAttribute(attribute, store_->lastInsertRowID());
   return true;
 }
 
@@ -245,18 +250,17 @@ std::optional<int64_t> APMDatabaseUserProperties::deleteUserAttributeRow(const s
   return deleted;
 }
 
-void APMDatabaseUserProperties::keepWrittenUserAttribute(const std::string& name) {
-  // The row as a later read would find it: its value in the kind the file gives back, and the new
-  // row ID that a replacing write takes (which orders properties set at the same time).
-  auto rows = connection_->query("SELECT rowid, * FROM user_attributes WHERE name = ?", {Object(name)}, nullptr);
-  if (!rows || rows->size() != 1) return;
-  auto attribute = userAttributeFromRow(rows->front());
-  if (!attribute) return;  // the next read reads the file, and reports the row it must skip
+void APMDatabaseUserProperties::keepWrittenUserAttribute(const APMUserAttribute& attribute, int64_t rowID) {
+  // The row as a later read would find it: the four stored fields, each in the kind it was bound
+  // as, and the new row ID that a replacing write takes (which orders properties set at the same time).
+  auto written = std::make_shared<APMUserAttribute>(attribute.origin(), attribute.name(), attribute.value(),
+                                                    attribute.lastSetTimestamp());
+  const std::string& name = written->name();
   auto& byName = storedUserAttributes_->byName;
   auto at = std::lower_bound(byName.begin(), byName.end(), name, [](const StoredUserAttribute& row, const std::string& key) {
     return row.attribute->name() < key;
   });
-  StoredUserAttribute row{std::move(attribute), apm_rows::integer(rows->front(), "rowid")};
+  StoredUserAttribute row{std::move(written), rowID};
   if (at != byName.end() && at->attribute->name() == name) {
     *at = std::move(row);
   } else {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "APMDatabaseConnection.h"
+#include "APMSqliteStatementSlot.h"
 #include "APMUserAttribute.h"
 
 class APMDatabaseUserProperties {
@@ -78,8 +79,8 @@ class APMDatabaseUserProperties {
   std::optional<std::vector<StoredUserAttribute>> currentUserAttributes(platform::Error* error);
   void noteStoredUserAttributeWrite(const std::string& name);
   // After a write through here while the stored properties were kept: the written row joins what is
-  // kept (read back once) instead of the whole table being read again. A rollback still drops all.
-  void keepWrittenUserAttribute(const std::string& name);
+  // kept instead of the whole table being read again. A rollback still drops all.
+  void keepWrittenUserAttribute(const APMUserAttribute& attribute, int64_t rowID);
   std::optional<StoredUserAttributes> storedUserAttributes_;
   uint64_t storedUserAttributeWrites_ = 0;
 
@@ -97,6 +98,9 @@ class APMDatabaseUserProperties {
   void setWaitingUserAttribute(const std::string& name, std::optional<WaitingUserAttribute> waiting);
   bool writeUserAttributeRow(const APMUserAttribute& attribute, platform::Error* error);
   std::optional<int64_t> deleteUserAttributeRow(const std::string& name, platform::Error* error);
+  // Written with every user-property change.
+  APMSqliteStatementSlot upsertUserAttributeStatement_{
+      "INSERT OR REPLACE INTO user_attributes (name, origin, set_timestamp, value) VALUES (?, ?, ?, ?)"};
   std::map<std::string, WaitingUserAttribute> waitingUserAttributes_;
   std::vector<WaitingUndo> waitingUndo_;
   uint64_t waitingOrder_ = 0;

@@ -289,6 +289,14 @@ bool APMSqliteStore::insertRow(const std::string& table, APMSqliteStatementSlot&
   return insert(table, slot, values, error);
 }
 
+std::optional<int64_t> APMSqliteStore::executeStatement(APMSqliteStatementSlot& slot,
+                                                        std::initializer_list<APMSqliteBinding::BoundValue> values,
+                                                        platform::Error* error) {
+  return execute(slot, values, error);
+}
+
+int64_t APMSqliteStore::lastInsertRowID() const { return db_ ? sqlite3_last_insert_rowid(db_) : 0; }
+
 std::optional<int64_t> APMSqliteStore::dataVersion() {
   bool owned = false;
   sqlite3_stmt* statement = statementFor("PRAGMA data_version", &owned, nullptr);

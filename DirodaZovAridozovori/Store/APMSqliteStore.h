@@ -114,6 +114,13 @@ class APMSqliteStore {
   // The same through a slot that keeps the statement between runs.
   bool insertRow(const std::string& table, APMSqliteStatementSlot& slot,
                  std::initializer_list<APMSqliteBinding::BoundValue> values, platform::Error* error);
+  // Runs one statement that returns no rows, kept in slot and bound where its values lie; the
+  // number of rows it changed. Unlike insertRow it opens the scope's savepoint like any write.
+  std::optional<int64_t> executeStatement(APMSqliteStatementSlot& slot,
+                                          std::initializer_list<APMSqliteBinding::BoundValue> values,
+                                          platform::Error* error);
+  // The row ID of the row this connection inserted last (a replacing insert takes a new one).
+  int64_t lastInsertRowID() const;
 
   // Closes the connection and removes the file with its WAL and shared-memory siblings.
   bool closeAndDeleteDatabase();
