@@ -108,9 +108,7 @@ std::optional<std::string> VIZUzedaru::postURL(const std::string& url, const Hea
                                                std::shared_ptr<platform::DispatchQueue> queue,
                                                bool usingBackgroundSession, Completion completionHandler) {
   if (!queue) queue = platform::DispatchQueue::main();
-  platform::HttpRequest request;
-  request.method = "POST";
-  request.url = url;
+  platform::Data body;
   if (isHttpURL(url)) {
     platform::Error gzipError;
     auto compressed = dul_dataByGzippingData(payload, &gzipError);
@@ -122,8 +120,26 @@ std::optional<std::string> VIZUzedaru::postURL(const std::string& url, const Hea
       deliverFailure(queue, std::move(completionHandler), std::move(error));
       return std::nullopt;
     }
-    request.body = std::move(*compressed);
+    body = std::move(*compressed);
   }
+  return postBody(url, headers, std::move(body), std::move(queue), std::move(completionHandler));
+}
+
+std::optional<std::string> VIZUzedaru::postGzippedURL(const std::string& url, const Headers& headers,
+                                                      platform::Data gzippedPayload,
+                                                      std::shared_ptr<platform::DispatchQueue> queue, bool,
+                                                      Completion completionHandler) {
+  if (!queue) queue = platform::DispatchQueue::main();
+  return postBody(url, headers, std::move(gzippedPayload), std::move(queue), std::move(completionHandler));
+}
+
+std::optional<std::string> VIZUzedaru::postBody(const std::string& url, const Headers& headers, platform::Data body,
+                                                std::shared_ptr<platform::DispatchQueue> queue,
+                                                Completion completionHandler) {
+  platform::HttpRequest request;
+  request.method = "POST";
+  request.url = url;
+  request.body = std::move(body);
   // Our three fields describe the body we actually send, so they win over the caller's.
   for (const auto& header : headers) {
     const char* name = header.first.c_str();

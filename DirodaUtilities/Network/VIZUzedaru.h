@@ -97,6 +97,12 @@ class VIZUzedaru {
   std::optional<std::string> postURL(const std::string& url, const platform::Data& payload,
                                      std::shared_ptr<platform::DispatchQueue> queue, bool usingBackgroundSession,
                                      Completion completionHandler);
+  // postURL for a payload the caller has already gzip-compressed (a whole gzip stream), so the
+  // compression can run on a thread of the caller's choosing; the same headers and contract.
+  std::optional<std::string> postGzippedURL(const std::string& url, const Headers& headers,
+                                            platform::Data gzippedPayload,
+                                            std::shared_ptr<platform::DispatchQueue> queue,
+                                            bool usingBackgroundSession, Completion completionHandler);
   // GETs url with headers (none when empty); the same completion contract.
   std::optional<std::string> getURL(const std::string& url, const Headers& headers,
                                     std::shared_ptr<platform::DispatchQueue> queue, bool usingBackgroundSession,
@@ -112,6 +118,8 @@ class VIZUzedaru {
   struct State;
 
  private:
+  std::optional<std::string> postBody(const std::string& url, const Headers& headers, platform::Data body,
+                                      std::shared_ptr<platform::DispatchQueue> queue, Completion completionHandler);
   std::optional<std::string> start(platform::HttpRequest request, std::shared_ptr<platform::DispatchQueue> queue,
                                    Completion completion, int64_t startMessageCode, const std::string& startMessage);
 

@@ -15,6 +15,7 @@
 #include "APMUploadSchedule.h"
 #include "APMUserAttribute.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
+#include "DirodaUtilities/NSData/NSData+DULGzip.h"
 #include "DirodaZovAridozovori/Engine/Upload/APMUploadLog.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Clock.h"
@@ -24,6 +25,7 @@ namespace {
 constexpr double kEpsilon = 2.220446049250313e-16;
 // Work this far off lets the process's background time end.
 constexpr double kBackgroundTaskHorizon = 30;
+constexpr const char* kCompressionQueueLabel = "com.diroda.zora.upload-compression";
 
 std::shared_ptr<APMMonitor> monitor() { return APMMonitor::shared(); }
 
@@ -45,7 +47,15 @@ APMUploadController::APMUploadController(std::shared_ptr<APMDatabase> database,
       // The bundling is this controller's own and runs its steps only while the controller lives.
       bundling_(std::make_shared<APMUploadBundling>(database_, remoteConfig_, scheduler_, hooks_, [this] {
         return !uploadingBundleIDs_.empty() && suspendedUploadTimestamp_ == 0 && !remoteConfig_->message().isExpired();
-      })) {}
+      })),
+      compressionQueue_(platform::DispatchQueue::create(kCompressionQueueLabel)) {}
+
+struct APMUploadController::OutgoingBatch {
+  std::string url;
+  VIZUzedaru::Headers headers;
+  platform::Data payload;
+  std::optional<platform::Data> compressed;
+};
 
 bool APMUploadController::lockUploads() {
   platform::Error error;
@@ -224,6 +234,8 @@ void APMUploadController::uploadDataOrRegisterAlarm() {
 }
 
 bool APMUploadController::isNetworkReadyForRequest() {
+  // The flag is set while the batch is compressed, before the network has the request.
+  if (batchBeingCompressed_) return false;
   const bool pending = isRequestPending();
   const bool uploading = network_ && network_->hasUploadInProgress();
   if (!pending) return !uploading;
@@ -358,24 +370,49 @@ void APMUploadController::uploadData() {
   setRequestPending(true);
   network_->setTimeoutInterval(remoteConfig_->network().networkTimeout());
 
+  auto outgoing = std::make_shared<OutgoingBatch>();
+  outgoing->url = std::move(url);
+  outgoing->headers = std::move(headers);
+  outgoing->payload = std::move(batch.payload);
+  // The post releases the lock when it cannot start; otherwise the reply does.
+  release.keep = true;
+  compressAndPost(std::move(outgoing));
+  if (!uploadingBundleIDs_.empty()) bundling_->scheduleBundlingAhead(weak_from_this());
+}
+
+void APMUploadController::compressAndPost(std::shared_ptr<OutgoingBatch> batch) {
+  batchBeingCompressed_ = true;
+  // Held until the batch is posted, even when the engine has replaced this road meanwhile (a wipe),
+  // as the reply is: the request flag is set and only the reply clears it.
+  auto self = shared_from_this();
+  compressionQueue_->async([self, batch] {
+    batch->compressed = dul_dataByGzippingData(batch->payload);
+    self->scheduler_->scheduleOnWorkerQueueBlockID("APMUploadController:post", [self, batch] { self->post(*batch); });
+  });
+}
+
+void APMUploadController::post(OutgoingBatch& batch) {
+  batchBeingCompressed_ = false;
   // The reply is always handled, even when the engine has replaced this road meanwhile (a wipe):
   // dropping it would leave the engine's request flag set and block every later upload.
   auto self = shared_from_this();
-  auto sessionID = network_->postURL(
-      url, headers, batch.payload, scheduler_->workerQueue(), shouldUseBackgroundSession(),
-      [self](const std::optional<platform::HttpResponse>& response, const platform::Data&,
-             const std::optional<platform::Error>& error) {
-        self->setRequestPending(false);
-        self->networkUploadCompletionHandlerWithResponse(response, error);
-      });
+  auto completion = [self](const std::optional<platform::HttpResponse>& response, const platform::Data&,
+                           const std::optional<platform::Error>& error) {
+    self->setRequestPending(false);
+    self->networkUploadCompletionHandlerWithResponse(response, error);
+  };
+  // A batch that did not compress goes the network's own way, which reports the failure.
+  auto sessionID = batch.compressed
+                       ? network_->postGzippedURL(batch.url, batch.headers, std::move(*batch.compressed), scheduler_->workerQueue(),
+                                                  shouldUseBackgroundSession(), completion)
+                       : network_->postURL(batch.url, batch.headers, batch.payload, scheduler_->workerQueue(),
+                                           shouldUseBackgroundSession(), completion);
   if (!sessionID || sessionID->empty()) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kUnableCreateNetworkSession,
            "Unable to create network session.");
     uploadingBundleIDs_.clear();
-    return;
+    uploadLock_.unlock();
   }
-  release.keep = !uploadingBundleIDs_.empty();
-  if (release.keep) bundling_->scheduleBundlingAhead(weak_from_this());
 }
 
 void APMUploadController::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {

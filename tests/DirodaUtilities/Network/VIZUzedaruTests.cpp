@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "../../platform/LocalHttpServer.h"
+#include "NSData/NSData+DULGzip.h"
 #include "TestSupport.h"
 #include "platform/Semaphore.h"
 
@@ -63,38 +64,48 @@ class VIZUzedaruTest : public ::testing::Test {
   std::shared_ptr<platform::DispatchQueue> queue_ = platform::DispatchQueue::create("test.network.completion");
 };
 
+// The body goes out gzip-compressed whether the client compresses it or the caller did.
 TEST_F(VIZUzedaruTest, PostSendsAGzippedBodyWithTheRequiredHeaders) {
   server_.setHandler([](const httplib::Request&, httplib::Response& response) { response.status = 204; });
   platform::Data payload;
   for (int i = 0; i < 5000; ++i) payload.push_back(static_cast<uint8_t>('a' + i % 26));
-  VIZUzedaru::Headers headers = {{"X-Goog-Thing", "abc"}, {"content-type", "text/plain"}};
-  std::optional<std::string> sessionID;
-  Outcome outcome = run(
-      [&](VIZUzedaru::Completion completion) {
-        return client_.postURL(server_.url("/a"), headers, payload, queue_, false, completion);
-      },
-      &sessionID);
+  const auto gzipped = dul_dataByGzippingData(payload);
+  ASSERT_TRUE(gzipped);
+  VIZUzedaru::Headers headers = {{"X-Goog-Thing", "abc"}, {"content-type", "text/plain"}, {"Content-Length", "3"}};
+  size_t sent = 0;
+  for (const bool compressedByCaller : {false, true}) {
+    SCOPED_TRACE(compressedByCaller ? "postGzippedURL" : "postURL");
+    std::optional<std::string> sessionID;
+    Outcome outcome = run(
+        [&](VIZUzedaru::Completion completion) {
+          return compressedByCaller
+                     ? client_.postGzippedURL(server_.url("/a"), headers, *gzipped, queue_, false, completion)
+                     : client_.postURL(server_.url("/a"), headers, payload, queue_, false, completion);
+        },
+        &sessionID);
 
-  ASSERT_TRUE(sessionID.has_value());
-  EXPECT_FALSE(sessionID->empty());
-  EXPECT_FALSE(outcome.error.has_value());
-  ASSERT_TRUE(outcome.response.has_value());
-  EXPECT_EQ(outcome.response->statusCode, 204);
-  EXPECT_TRUE(outcome.ranOnQueue);
-  EXPECT_FALSE(outcome.inProgressDuringCompletion);
+    ASSERT_TRUE(sessionID.has_value());
+    EXPECT_FALSE(sessionID->empty());
+    EXPECT_FALSE(outcome.error.has_value());
+    ASSERT_TRUE(outcome.response.has_value());
+    EXPECT_EQ(outcome.response->statusCode, 204);
+    EXPECT_TRUE(outcome.ranOnQueue);
+    EXPECT_FALSE(outcome.inProgressDuringCompletion);
 
-  auto requests = server_.requests();
-  ASSERT_EQ(requests.size(), 1u);
-  const auto& request = requests[0];
-  EXPECT_EQ(request.method, "POST");
-  EXPECT_EQ(request.header("Content-Encoding"), "gzip");
-  EXPECT_EQ(request.header("Content-Type"), "application/x-www-form-urlencoded");
-  EXPECT_EQ(request.header("X-Goog-Thing"), "abc");
-  EXPECT_EQ(request.headers.count("Content-Type"), 1u);
-  // The server inflates what it received (it refuses a body that is not gzip); the wire length is
-  // the compressed one.
-  EXPECT_EQ(request.body, std::string(payload.begin(), payload.end()));
-  EXPECT_LT(std::stoul(request.header("Content-Length")), payload.size() / 4);
+    auto requests = server_.requests();
+    ASSERT_EQ(requests.size(), ++sent);
+    const auto& request = requests.back();
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.header("Content-Encoding"), "gzip");
+    EXPECT_EQ(request.header("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(request.header("X-Goog-Thing"), "abc");
+    EXPECT_EQ(request.headers.count("Content-Type"), 1u);
+    // The server inflates what it received (it refuses a body that is not gzip); the wire length is
+    // the compressed one.
+    EXPECT_EQ(request.body, std::string(payload.begin(), payload.end()));
+    EXPECT_LT(std::stoul(request.header("Content-Length")), payload.size() / 4);
+    if (compressedByCaller) EXPECT_EQ(request.header("Content-Length"), std::to_string(gzipped->size()));
+  }
 }
 
 TEST_F(VIZUzedaruTest, RequestsThatCannotStartReturnNilAndStillCompleteAsynchronously) {

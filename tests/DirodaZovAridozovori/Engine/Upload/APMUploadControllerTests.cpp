@@ -9,9 +9,11 @@
 
 #include "../../../platform/LocalHttpServer.h"
 #include "APMAlarm.h"
+#include "APMLogCapture.h"
 #include "Upload/APMRawEventBundler.h"
 #include "Upload/APMUploadBundling.h"
 #include "UploadTestSupport.h"
+#include "platform/FileLock.h"
 #include "platform/Http.h"
 
 namespace {
@@ -374,6 +376,57 @@ TEST_F(APMUploadControllerTest, ScheduleWaitsForTheNetworkAndPendingRequests) {
   platform::Reachability::setReachable(true);
   EXPECT_TRUE(testsupport::waitFor([&] { return scheduled().has_value(); })) << "a reachability change re-plans";
   EXPECT_NEAR(scheduled().value_or(0), now - 10 + 15, 2) << "initial delay after the newest data";
+}
+
+}  // namespace
+
+namespace {
+
+// The batch is compressed off the worker queue and posted once that is done. An upload asked for
+// meanwhile finds the batch out: it sends nothing, and logs no "Analytics is uploading but network
+// is not uploading" (23041), which is for a request flag the network does not back. Once the batch
+// is posted the next upload goes as before.
+TEST_F(APMUploadControllerTest, AnUploadAskedForWhileTheBatchIsCompressedWaitsForItsReply) {
+  testsupport::APMLogCapture log;
+  const double now = platform::now();
+  storeEvents({{"first", now - 20}});
+  // One worker block: the compressed batch cannot be posted before both calls have run.
+  onWorker([&] {
+    controller_->uploadData();
+    EXPECT_FALSE(controller_->uploadingBundleIDs().empty()) << "the batch is out from its build";
+    controller_->uploadData();
+  });
+  ASSERT_TRUE(waitForReplies(1));
+  EXPECT_EQ(server_.requests().size(), 1u);
+  EXPECT_EQ(log.count(23041), 0u);
+
+  storeEvents({{"second", now - 10}});
+  upload();
+  ASSERT_TRUE(waitForReplies(2));
+  ASSERT_EQ(server_.requests().size(), 2u);
+  auto bundles = postedBundles(server_.requests()[1]);
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(eventNames(*bundles[0]), std::vector<std::string>{"second"});
+  EXPECT_EQ(queuedBundleCount(), 0u);
+}
+
+// A compressed batch whose request cannot start (23040 "Unable to create network session.") is no
+// failed attempt of its bundles: their retry counts stay, and the upload lock is free again.
+TEST_F(APMUploadControllerTest, ABatchWhoseRequestCannotStartLeavesItsBundlesAsTheyWere) {
+  testsupport::APMLogCapture log;
+  storeEvents({{"open", platform::now() - 10}});
+  transport_.shutdown();
+  upload();
+  // 23043 "Network upload failed": the completion with the transport's error has run.
+  ASSERT_TRUE(testsupport::waitFor([&] { return log.contains(23040) && log.contains(23043); }, 10));
+  onWorker([&] { EXPECT_TRUE(controller_->uploadingBundleIDs().empty()); });
+  EXPECT_EQ(runSQL("SELECT retry_count FROM queue"), std::vector<int64_t>{0});
+  EXPECT_TRUE(server_.requests().empty());
+  std::string lockPath;
+  onWorker([&] { lockPath = database_->databasePath() + ".upload-lock"; });
+  platform::FileLock other(lockPath);
+  platform::Error error;
+  EXPECT_TRUE(other.tryLock(&error)) << error.description;
 }
 
 }  // namespace
