@@ -27,6 +27,27 @@ const APMEventParameterLimits& limitsForPreparing() {
   return limits;
 }
 
+// The screen an event carries changes only with a screen view, so a run of events carries the same
+// bytes: their screen parameters are read once per run (per thread) instead of once per event.
+// None when they take the conversion that logs, which then runs for each event as it did.
+const std::optional<APMParameters>& screenParametersFor(const APMCompactParameters& screen) {
+  thread_local bool filled = false;
+  thread_local std::string bytes;
+  thread_local std::optional<APMParameters> converted;
+  if (!filled || bytes != screen.bytes()) {
+    converted = APMEvent::screenParametersInPlace(screen);
+    bytes = screen.bytes();
+    filled = true;
+  }
+  return converted;
+}
+
+void addScreenParameters(APMEvent& event, const APMCompactParameters& screen) {
+  if (screen.empty()) return;
+  if (const auto& converted = screenParametersFor(screen)) return event.addConvertedScreenParameters(*converted);
+  event.addScreenParameters(screen);
+}
+
 }  // namespace
 
 struct APMWaitingEventGroups::PendingEvent {
@@ -115,7 +136,7 @@ void APMWaitingEventGroups::joinPreparedEvent(PendingEvent&& pending, std::share
   pending.prepared =
       APMEvent::create(pending.origin, pending.isPublicEvent, pending.name, pending.timestamp, 0, pending.parameters,
                        pending.preparedLimits);
-  if (pending.prepared) pending.prepared->addScreenParameters(pending.addedScreenParameters);
+  if (pending.prepared) addScreenParameters(*pending.prepared, pending.addedScreenParameters);
   joinOpenGroup(std::move(pending), handedBack);
 }
 

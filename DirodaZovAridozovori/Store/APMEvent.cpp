@@ -102,6 +102,42 @@ void APMEvent::addScreenParameters(const APMCompactParameters& screenParameters)
   });
 }
 
+std::optional<APMParameters> APMEvent::screenParametersInPlace(const APMCompactParameters& screenParameters) {
+  APMParameters converted;
+  bool inPlace = true;
+  screenParameters.forEachEntry([&](std::string_view key, apm_compact::Reader& value) {
+    std::string name(key);
+    if (!inPlace || !APMIsScreenParameterName(name)) return value.skip();
+    apm_compact::Scalar scalar;
+    if (!value.scalar(scalar)) {
+      inPlace = false;
+      return value.skip();
+    }
+    switch (scalar.kind) {
+      case apm_compact::Scalar::Kind::Null:
+        inPlace = false;
+        return;
+      case apm_compact::Scalar::Kind::Integer:
+        converted.insert_or_assign(converted.end(), std::move(name), APMValue(scalar.integer));
+        return;
+      case apm_compact::Scalar::Kind::Double:
+        converted.insert_or_assign(converted.end(), std::move(name), APMValue(scalar.number));
+        return;
+      case apm_compact::Scalar::Kind::Text:
+        converted.insert_or_assign(converted.end(), std::move(name), APMValue(std::string(scalar.text)));
+        return;
+    }
+  });
+  if (!inPlace) return std::nullopt;
+  return converted;
+}
+
+void APMEvent::addConvertedScreenParameters(const APMParameters& screenParameters) {
+  // Screen names sort before the custom ones, so each usually belongs right after the one before.
+  auto hint = parameters_.begin();
+  for (const auto& [name, value] : screenParameters) hint = std::next(parameters_.insert_or_assign(hint, name, value));
+}
+
 void APMEvent::setParameter(const std::string& name, APMValue value) { parameters_.insert_or_assign(name, std::move(value)); }
 
 void APMEvent::removeParameter(const std::string& name) { parameters_.erase(name); }

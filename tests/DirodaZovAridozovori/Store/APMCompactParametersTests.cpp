@@ -171,6 +171,14 @@ TEST(APMCompactParametersTest, OnlyTheScreenEntriesJoinAnEventAndReplaceItsOwn) 
   EXPECT_EQ(fromDictionary->parameters(), expected);
   fromCompact->addScreenParameters(APMCompactParameters());
   EXPECT_EQ(fromCompact->parameters(), expected) << "no screen leaves the event as it is";
+  // Read once and kept for a run of events, the entries join each event the same way.
+  auto converted = APMEvent::screenParametersInPlace(APMCompactParameters(screen));
+  ASSERT_TRUE(converted);
+  for (int event = 0; event < 2; ++event) {
+    auto fromConverted = APMEvent::create("app", true, "tap", 1, 0, own);
+    fromConverted->addConvertedScreenParameters(*converted);
+    EXPECT_EQ(fromConverted->parameters(), expected);
+  }
 }
 
 // Each kind a screen entry may hold joins as the dictionary road converts it; a null one is refused
@@ -198,6 +206,13 @@ TEST(APMCompactParametersTest, ScreenEntriesOfEveryKindJoinAsTheDictionaryRoadCo
     const APMParameters expected{{"_sn", c.joined.value_or(APMValue("Own"))}};
     EXPECT_EQ(fromCompact->parameters(), expected);
     EXPECT_EQ(fromDictionary->parameters(), expected);
+    // A null entry is refused with a log line, so it is never read ahead to be kept.
+    auto converted = APMEvent::screenParametersInPlace(APMCompactParameters(screen));
+    ASSERT_EQ(converted.has_value(), c.joined.has_value());
+    if (!converted) continue;
+    auto fromConverted = APMEvent::create("app", true, "tap", 1, 0, APMParameters{{"_sn", APMValue("Own")}});
+    fromConverted->addConvertedScreenParameters(*converted);
+    EXPECT_EQ(fromConverted->parameters(), expected);
   }
 }
 

@@ -245,6 +245,38 @@ TEST_F(FakeClockFrontTest, ScreenViewsGoToTheReporterAndItsScreenJoinsLaterEvent
   EXPECT_FALSE(own[0].has("_sc"));
 }
 
+// The road reads a screen's parameters once for a run of events on the same screen: every event
+// still carries the screen current when it was logged, whichever came before it.
+TEST_F(FakeClockFrontTest, EachEventCarriesTheScreenCurrentWhenItWasLoggedAsTheScreenChanges) {
+  start();
+  const platform::Dictionary home{{"_sn", "Home"}, {"_sc", "HomeView"}, {"_si", int64_t{1}}};
+  const platform::Dictionary cart{{"_sn", "Cart"}, {"_si", int64_t{2}}};
+  const platform::Dictionary cartAgain{{"_sn", "Cart"}, {"_si", int64_t{3}}};  // same size, another instance
+  const platform::Dictionary none;
+  // The screen each step's events are logged under: the same twice running, a change, a screen
+  // without a class after one with it, the same name as another instance, none, and back.
+  const platform::Dictionary* steps[] = {&home, &home, &cart, &cartAgain, &none, &home};
+  for (size_t step = 0; step < std::size(steps); ++step) {
+    APMAnalytics::setCurrentScreenParameters(*steps[step]);
+    for (int i = 0; i < 2; ++i) APMAnalytics::logEventWithName("tap", {{"step", static_cast<int64_t>(step)}});
+  }
+  auto taps = rowsNamed("tap");
+  ASSERT_EQ(taps.size(), 2 * std::size(steps));
+  for (const auto& tap : taps) {
+    const int64_t step = tap.integer("step");
+    ASSERT_GE(step, 0);
+    ASSERT_LT(step, static_cast<int64_t>(std::size(steps)));
+    SCOPED_TRACE(step);
+    const platform::Dictionary& screen = *steps[step];
+    for (const char* key : {"_sn", "_sc"}) {
+      auto expected = screen.find(key);
+      EXPECT_EQ(tap.text(key), expected == screen.end() ? "<absent>" : expected->second.stringValue()) << key;
+    }
+    auto instance = screen.find("_si");
+    EXPECT_EQ(tap.integer("_si"), instance == screen.end() ? INT64_MIN : instance->second.integerValue());
+  }
+}
+
 TEST_F(FakeClockFrontTest, ReporterLoggingFromItsOwnQueueDoesNotBlock) {
   auto reporterQueue = platform::DispatchQueue::create("APMScreenViewReporter");
   auto collaborator = std::make_shared<FakeCollaborator>();
