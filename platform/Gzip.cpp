@@ -106,18 +106,25 @@ std::optional<Data> deflateWith(ThreadDeflater& deflater, const uint8_t* bytes, 
   return out;
 }
 
-}  // namespace
+using WindowDeflaters = std::array<std::optional<ThreadDeflater>, kMaxWindowBits - kMinWindowBits + 1>;
 
-std::optional<Data> Gzip::deflate(const uint8_t* bytes, size_t size, std::string* error) {
+std::optional<Data> deflateAtLevel(WindowDeflaters& deflaters, int level, const uint8_t* bytes, size_t size,
+                                   std::string* error) {
   if (size > std::numeric_limits<uInt>::max()) {
     fail(error, "input too large");
     return std::nullopt;
   }
-  thread_local std::array<std::optional<ThreadDeflater>, kMaxWindowBits - kMinWindowBits + 1> deflaters;
   const int windowBits = windowBitsFor(size);
   auto& slot = deflaters[static_cast<size_t>(windowBits - kMinWindowBits)];
-  if (!slot) slot.emplace(windowBits, Z_DEFAULT_COMPRESSION);
+  if (!slot) slot.emplace(windowBits, level);
   return deflateWith(*slot, bytes, size, error);
+}
+
+}  // namespace
+
+std::optional<Data> Gzip::deflate(const uint8_t* bytes, size_t size, std::string* error) {
+  thread_local WindowDeflaters deflaters;
+  return deflateAtLevel(deflaters, Z_DEFAULT_COMPRESSION, bytes, size, error);
 }
 
 std::optional<Data> Gzip::deflate(const Data& data, std::string* error) {
@@ -126,6 +133,11 @@ std::optional<Data> Gzip::deflate(const Data& data, std::string* error) {
 
 std::optional<Data> Gzip::deflate(const Data& data, Compression compression, std::string* error) {
   if (compression == Compression::kDefault) return deflate(data, error);
+  if (compression == Compression::kQuick) {
+    constexpr int kQuickLevel = 5;
+    thread_local WindowDeflaters quick;
+    return deflateAtLevel(quick, kQuickLevel, data.data(), data.size(), error);
+  }
   if (data.size() > std::numeric_limits<uInt>::max()) {
     fail(error, "input too large");
     return std::nullopt;

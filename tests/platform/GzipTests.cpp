@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <optional>
 #include <string>
 
 namespace {
@@ -147,6 +148,40 @@ TEST(GzipTest, StoredStreamsKeepTheBytesAsTheyAreAndInflateLikeAnyOther) {
   EXPECT_LT(compressed.size(), 100u);
   EXPECT_EQ(Gzip::deflate(text, Gzip::Compression::kStored)->size(), text.size() + 23);
   EXPECT_EQ(*Gzip::deflate(text, Gzip::Compression::kDefault), compressed);
+}
+
+// Quick streams (for upload batches) inflate like any other, stay about as small as the default
+// level's, and come from compressors of their own: a default stream made after them on the same
+// thread is the same as one made before.
+TEST(GzipTest, QuickStreamsRoundTripAndLeaveDefaultStreamsAsTheyWere) {
+  std::string events;
+  for (int i = 0; events.size() < 300000; ++i) {
+    events += "\x0a\x0blevel_start\x12\x0e\x0a\x05level\x18" + std::to_string(i % 50) +
+              "\x12\x0f\x0a\x06screen\x12\x04main\x18" + std::to_string(1700000000000LL + i * 50);
+  }
+  const struct {
+    const char* name;
+    Data input;
+  } cases[] = {
+      {"empty", Data{}},
+      {"a small bundle", bytesOf(events.substr(0, 500))},
+      {"a batch of events", bytesOf(events)},
+      {"incompressible", pseudoRandom(100000)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Data before = *Gzip::deflate(c.input);
+    auto quick = Gzip::deflate(c.input, Gzip::Compression::kQuick);
+    ASSERT_TRUE(quick.has_value());
+    EXPECT_EQ(referenceGunzip(*quick), c.input);
+    if (!c.input.empty()) {
+      EXPECT_EQ(Gzip::inflate(*quick), std::optional<Data>(c.input));
+    }
+    EXPECT_LE(quick->size(), before.size() + before.size() / 20 + 16);
+    EXPECT_EQ(*Gzip::deflate(c.input), before) << "a default stream after a quick one";
+  }
+  EXPECT_NE(*Gzip::deflate(bytesOf(events), Gzip::Compression::kQuick), *Gzip::deflate(bytesOf(events)))
+      << "quick streams search less than the default level";
 }
 
 TEST(GzipTest, InflateEnforcesTheOutputLimit) {

@@ -15,10 +15,10 @@
 #include "APMUploadSchedule.h"
 #include "APMUserAttribute.h"
 #include "DirodaZovAridozovori/Core/Utilities/APMNumericUtil.h"
-#include "DirodaUtilities/NSData/NSData+DULGzip.h"
 #include "DirodaZovAridozovori/Engine/Upload/APMUploadLog.h"
 #include "RemoteConfig/APMRemoteConfig.h"
 #include "platform/Clock.h"
+#include "platform/Gzip.h"
 
 namespace {
 
@@ -386,7 +386,7 @@ void APMUploadController::compressAndPost(std::shared_ptr<OutgoingBatch> batch) 
   // as the reply is: the request flag is set and only the reply clears it.
   auto self = shared_from_this();
   compressionQueue_->async([self, batch] {
-    batch->compressed = dul_dataByGzippingData(batch->payload);
+    batch->compressed = platform::Gzip::deflate(batch->payload, platform::Gzip::Compression::kQuick);
     self->scheduler_->scheduleOnWorkerQueueBlockID("APMUploadController:post", [self, batch] { self->post(*batch); });
   });
 }
