@@ -78,8 +78,9 @@ std::shared_ptr<APMDatabase> APMDatabase::create(const std::string& databaseName
     platform::setError(error, openError);
     return nullptr;
   }
+  // On a thread of their own, so the worker goes on storing events while a burst's WAL is copied back.
   if (!store->checkpoints().setCheckpointPolicy(
-          {APMDatabaseConnection::kBurstCheckpointPages, APMDatabaseConnection::kKeptWALBytes}, error)) {
+          {APMDatabaseConnection::kBurstCheckpointPages, APMDatabaseConnection::kKeptWALBytes, true}, error)) {
     return nullptr;
   }
   // Savepoint journals stay in memory: once one outgrew 64 KiB, SQLite would write every later

@@ -40,8 +40,10 @@ class APMDatabaseConnection {
   // ...and during a burst only once it holds this many: a burst of events rewrites the same pages
   // of the metadata and the index over and over, and each checkpoint copies every page it finds
   // and syncs the file twice, so the rarer they are, the more rewrites of a page one copy serves.
-  // The price is disk: at 4 KiB pages the WAL grows to about 160 MB (plus the group that crosses
-  // the mark) while a burst lasts, and is cut to nothing once the road falls quiet and at exit.
+  // The copies run on a thread of their own while the worker goes on, and a worker that outruns
+  // them waits once the WAL holds twice this many. The price is disk: at 4 KiB pages the WAL grows
+  // to about 330 MB at most (plus the group that crosses the mark) while a burst lasts, and is cut
+  // to nothing once the road falls quiet and at exit.
   static constexpr int64_t kBurstCheckpointPages = 40000;
   // The least a restart of the WAL leaves of its file (see APMSqliteCheckpoints::CheckpointPolicy).
   static constexpr int64_t kKeptWALBytes = 4 * 1024 * 1024;

@@ -35,6 +35,9 @@ bool APMSqliteCheckpoints::setCheckpointPolicy(const CheckpointPolicy& policy, p
     return false;
   }
   checkpointPolicy_ = policy;
+  thread_.reset();
+  // Without a second connection the writer copies its WAL back itself, as before.
+  if (policy.behindTheWriter) thread_ = APMSqliteCheckpointThread::start(store_.databasePath());
   // Replaces SQLite's own checkpoint after every 1000 pages.
   sqlite3_wal_hook(db, &APMSqliteCheckpoints::walCommitted, this);
   return true;
@@ -46,11 +49,50 @@ int APMSqliteCheckpoints::walCommitted(void* checkpoints, sqlite3*, const char*,
 }
 
 void APMSqliteCheckpoints::noteWALPages(int pages) {
+  // A copy that finished before this commit took what it found; one that took everything let this
+  // commit start the WAL again from its beginning.
+  if (thread_) noteCopiedBehindTheWriter();
   // A WAL smaller than at the last commit started again from its beginning: all it holds is new.
   uncheckpointedPages_ += pages >= walPages_ ? pages - walPages_ : pages;
   walPages_ = pages;
   largestWALPages_ = std::max(largestWALPages_, walPages_);
+  if (thread_) {
+    checkpointBehindTheWriter();
+    return;
+  }
   if (uncheckpointedPages_ >= checkpointPolicy_.limitPages) checkpoint(SQLITE_CHECKPOINT_PASSIVE);
+}
+
+void APMSqliteCheckpoints::checkpointBehindTheWriter() {
+  const int64_t limit = checkpointPolicy_.limitPages;
+  bool waited = false;
+  if (thread_->isRunning()) {
+    // A writer faster than the copies would grow the WAL without end: at twice the limit (the
+    // file's size a burst keeps anyway) it waits for the copy and copies the rest itself.
+    if (walPages_ < 2 * limit) return;
+    thread_->waitUntilIdle();
+    waited = true;
+  }
+  if (waited) noteCopiedBehindTheWriter();
+  if (walPages_ < limit || uncheckpointedPages_ == 0) return;
+  // The WAL starts again from its beginning only once every frame in it is copied, and a copy
+  // behind a busy writer leaves what was committed meanwhile: the writer copies a short rest
+  // itself (a copy costs two syncs, so not too short a one) and hands a long one back.
+  if (waited || uncheckpointedPages_ <= limit / 8) {
+   
+    checkpoint(SQLITE_CHECKPOINT_PASSIVE);
+    return;
+  }
+  thread_->request();
+}
+
+void APMSqliteCheckpoints::noteCopiedBehindTheWriter() {
+  const auto copied = thread_->takeCopied();
+  if (!copied) return;
+  // The copy saw no more than this connection has committed: what it left is owed.
+  uncheckpointedPages_ = std::max<int64_t>(0, walPages_ - copied->copiedFrames);
+  // Emptied, the WAL starts again from its beginning at the next write.
+  if (uncheckpointedPages_ == 0) walPages_ = 0;
 }
 
 bool APMSqliteCheckpoints::checkpointIfWALHolds(int64_t pages) {
@@ -58,6 +100,10 @@ bool APMSqliteCheckpoints::checkpointIfWALHolds(int64_t pages) {
   if (!db) return false;
   // A burst's file is cut however little it still holds.
   const bool grown = largestWALPages_ >= checkpointPolicy_.limitPages;
+  if (thread_) {
+    thread_->waitUntilIdle();
+    noteCopiedBehindTheWriter();
+  }
   if (!grown && (uncheckpointedPages_ < pages || uncheckpointedPages_ == 0)) return false;
   // Quiet: the WAL is emptied and cut to nothing, unless that would mean waiting for another
   // connection, in which case what can be copied now is.
@@ -81,7 +127,10 @@ bool APMSqliteCheckpoints::checkpoint(int mode) {
   return true;
 }
 
-void APMSqliteCheckpoints::connectionClosed() {
+void APMSqliteCheckpoints::connectionClosing() {
+  // Its connection is the second one: closed first, the writer's close is the last, which copies
+  // the whole WAL back and removes it.
+  thread_.reset();
   walPages_ = 0;
   largestWALPages_ = 0;
   uncheckpointedPages_ = 0;

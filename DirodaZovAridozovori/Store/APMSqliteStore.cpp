@@ -396,13 +396,13 @@ bool APMSqliteStore::control(const std::string& sql, platform::Error* error) {
 void APMSqliteStore::close() {
   for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
   statements_.clear();
+  checkpoints_.connectionClosing();
   if (db_) {
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }
   connectionSerial_ = 0;
   transactions_.connectionClosed();
-  checkpoints_.connectionClosed();
 }
 
 bool APMSqliteStore::closeAndDeleteDatabase() {

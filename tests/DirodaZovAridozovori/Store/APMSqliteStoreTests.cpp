@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
+#include <thread>
 
 #include "StoreTestSupport.h"
 
@@ -455,6 +457,100 @@ TEST_F(APMSqliteStoreTest, BurstKeepsTheWALFileAndQuietCutsIt) {
   EXPECT_TRUE(store_->checkpoints().checkpointIfWALHolds(1)) << "what the reader kept back is still owed";
   EXPECT_EQ(walBytes(), 0u);
   EXPECT_EQ(store_->checkpoints().uncheckpointedPages(), 0);
+}
+
+// With a thread of their own, a burst's checkpoints copy the WAL back while the writer goes on:
+// a commit at the limit only asks for the copy; a writer that outruns it waits at twice the limit
+// and copies the rest itself; a short rest left by a copy (here held back by a reader) is copied by
+// the writer, a long one goes back to the thread; a WAL emptied by the thread starts again from its
+// beginning; the quiet checkpoint still cuts the file.
+TEST_F(APMSqliteStoreTest, BurstCheckpointsRunBehindTheWriter) {
+  platform::Error error;
+  ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
+  ASSERT_TRUE(store_->checkpoints().setCheckpointPolicy({80, 16384, true}, &error)) << error.description;
+  APMSqliteCheckpointThread* thread = store_->checkpoints().threadForTesting();
+  ASSERT_NE(thread, nullptr);
+  auto databaseBytes = [&] { return std::filesystem::file_size(path_); };
+  auto walBytes = [&] { return std::filesystem::file_size(path_ + "-wal"); };
+  auto releaseSoon = [thread] {
+    return std::thread([thread] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      thread->holdForTesting(false);
+    });
+  };
+  writePages(1);
+  ASSERT_TRUE(store_->checkpoints().checkpointIfWALHolds(1)) << "what the set-up wrote";
+
+  const auto start = databaseBytes();
+  thread->holdForTesting(true);
+  writePages(60);
+  EXPECT_FALSE(thread->isRunning()) << "asked below the limit";
+  writePages(25);
+  EXPECT_TRUE(thread->isRunning()) << "not asked at the limit";
+  EXPECT_EQ(databaseBytes(), start) << "the writer copied instead of the thread";
+  writePages(40);
+  EXPECT_TRUE(thread->isRunning()) << "below twice the limit the writer goes on";
+  std::thread release = releaseSoon();
+  writePages(40);
+  release.join();
+  EXPECT_FALSE(thread->isRunning()) << "past twice the limit the writer did not wait for the copy";
+  EXPECT_EQ(store_->checkpoints().uncheckpointedPages(), 0) << "nor copied the rest itself";
+  EXPECT_GT(databaseBytes(), start);
+  const auto burstWAL = walBytes();
+  writePages(5);
+  EXPECT_LE(walBytes(), burstWAL) << "the emptied WAL did not start again from its beginning";
+  EXPECT_LT(store_->checkpoints().uncheckpointedPages(), 10) << "a restarted WAL holds only the new commit";
+
+  // A reader's snapshot holds the copy back, so it leaves a rest.
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &reader), SQLITE_OK);
+  auto rest = [&](int rows) {
+    thread->holdForTesting(true);
+    writePages(85);
+    EXPECT_TRUE(thread->isRunning());
+    EXPECT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM pages;", nullptr, nullptr, nullptr), SQLITE_OK);
+    writePages(rows);
+    thread->holdForTesting(false);
+    thread->waitUntilIdle();
+    EXPECT_EQ(sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    thread->holdForTesting(true);
+    writePages(1);
+  };
+  rest(3);
+  EXPECT_FALSE(thread->isRunning()) << "a short rest went back to the thread";
+  EXPECT_EQ(store_->checkpoints().uncheckpointedPages(), 0) << "the writer did not copy the short rest";
+  rest(30);
+  EXPECT_TRUE(thread->isRunning()) << "the writer copied a long rest itself";
+  EXPECT_GT(store_->checkpoints().uncheckpointedPages(), 10);
+  sqlite3_close(reader);
+
+  release = releaseSoon();
+  EXPECT_TRUE(store_->checkpoints().checkpointIfWALHolds(1000)) << "grown in a burst: cut however little it holds";
+  release.join();
+  EXPECT_EQ(walBytes(), 0u) << "the quiet checkpoint did not cut the file";
+  EXPECT_EQ(store_->checkpoints().uncheckpointedPages(), 0);
+}
+
+// A close lets the copy running behind the writer finish, then closes the writer's connection last,
+// which copies the whole WAL back and removes it; every committed row is there after the reopen.
+TEST_F(APMSqliteStoreTest, ClosingWaitsForTheCopyBehindTheWriter) {
+  platform::Error error;
+  ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
+  ASSERT_TRUE(store_->checkpoints().setCheckpointPolicy({40, 16384, true}, &error)) << error.description;
+  APMSqliteCheckpointThread* thread = store_->checkpoints().threadForTesting();
+  ASSERT_NE(thread, nullptr);
+  thread->holdForTesting(true);
+  writePages(50);
+  writePages(20);
+  ASSERT_TRUE(thread->isRunning());
+  store_->close();
+  EXPECT_FALSE(std::filesystem::exists(path_ + "-wal")) << "the writer's connection was not the last to close";
+
+  store_ = APMSqliteStore::create(path_, &error);
+  ASSERT_TRUE(store_) << error.description;
+  auto rows = store_->recordsForQuery("SELECT count(*) AS count FROM pages", {}, &error);
+  ASSERT_TRUE(rows && rows->size() == 1) << error.description;
+  EXPECT_EQ(rows->front().at("count").integerValue(), 70);
 }
 
 // Values bound must match the statement's placeholders one for one, whichever way they are given:
