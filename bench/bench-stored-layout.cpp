@@ -5,30 +5,31 @@
 // the road does at a group's commit. The tables and index come from the database's own schema.
 //
 //   bench-stored-layout [--events N] [--transaction N] [--checkpoint-pages N] [--cache-kib N]
-//                       [--checkpoint-thread]
+//                       [--checkpoint-thread] [--sorted-raw]
 //
-// Defaults are the road's own: 100,000 events, 5000 to a transaction, a checkpoint once 40,000
-// WAL pages wait (0: never), SQLite's default cache of 2000 KiB. --checkpoint-thread leaves the
-// checkpoints to a second connection on a thread of its own instead of the writer's.
+// Defaults: 100,000 events, 5000 to a transaction, a checkpoint on the writer's connection once
+// 40,000 WAL pages wait (0: never), SQLite's default cache of 2000 KiB. --checkpoint-thread runs
+// the checkpoints as the road does, through the store's own policy on a second connection and a
+// thread of their own (the writer waits once the WAL holds twice the pages, and copies short rests
+// itself). --sorted-raw inserts each transaction's raw rows in fingerprint order too, under row IDs
+// reserved in event order, so the fingerprint index is written in order.
 //
 // Ends with one line of key=value figures: events_per_s, cpu_us_per_event (all threads) and
 // sys_us_per_event (its kernel share), wal_pages_written and cache_misses (SQLite's counters of
-// the writer's connection), checkpoints, peak_rss_mb.
+// the writer's connection), checkpoints (run by the writer; -1 with the thread), peak_rss_mb.
 
 #include <sqlite3.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
+#include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -39,6 +40,7 @@ namespace {
 
 constexpr size_t kBodyBytes = 150;
 constexpr size_t kMetadataBytes = 425;
+constexpr int64_t kKeptWALBytes = 4 * 1024 * 1024;
 
 struct Options {
   long events = 100000;
@@ -46,6 +48,7 @@ struct Options {
   long checkpointPages = 40000;
   long cacheKiB = 2000;
   bool checkpointThread = false;
+  bool sortedRaw = false;
 };
 
 void check(int rc, sqlite3* db, const char* what) {
@@ -69,26 +72,16 @@ bool createLayout(const std::string& path) {
   return true;
 }
 
-// Checkpoints as the road's policy does: once a commit brings the WAL to the given number of new
-// pages, inline or by waking the checkpoint thread.
+// Checkpoints as the road's policy does on its writer's own connection: once a commit brings the
+// WAL to the given number of new pages.
 class Checkpoints {
  public:
-  Checkpoints(sqlite3* db, const std::string& path, const Options& options) : db_(db), options_(options) {
+  Checkpoints(sqlite3* db, const Options& options) : db_(db), options_(options) {
     if (options.checkpointPages <= 0) {
       sqlite3_wal_autocheckpoint(db, 0);
       return;
     }
     sqlite3_wal_hook(db, &Checkpoints::committed, this);
-    if (options.checkpointThread) thread_ = std::thread([this, path] { run(path); });
-  }
-  ~Checkpoints() {
-    if (!thread_.joinable()) return;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
   }
   long count() const { return count_; }
 
@@ -102,33 +95,11 @@ class Checkpoints {
     walPages_ = pages;
     if (waiting_ < options_.checkpointPages) return;
     ++count_;
-    waiting_ = 0;
-    if (thread_.joinable()) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        wanted_ = true;
-      }
-      wake_.notify_one();
-      return;
-    }
     int walFrames = 0;
     int copied = 0;
     sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &walFrames, &copied);
     waiting_ = std::max(0, walFrames - copied);
     if (waiting_ == 0) walPages_ = 0;
-  }
-  void run(const std::string& path) {
-    sqlite3* connection = nullptr;
-    check(sqlite3_open(path.c_str(), &connection), connection, "open the checkpoint connection");
-    for (;;) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return wanted_ || stopping_; });
-      if (stopping_) break;
-      wanted_ = false;
-      lock.unlock();
-      sqlite3_wal_checkpoint_v2(connection, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    }
-    sqlite3_close(connection);
   }
 
   sqlite3* db_;
@@ -136,11 +107,6 @@ class Checkpoints {
   long waiting_ = 0;
   long walPages_ = 0;
   long count_ = 0;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool wanted_ = false;
-  bool stopping_ = false;
-  std::thread thread_;
 };
 
 double cpuSeconds(const rusage& usage, bool systemOnly) {
@@ -151,7 +117,7 @@ double cpuSeconds(const rusage& usage, bool systemOnly) {
 int usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [--events N] [--transaction N] [--checkpoint-pages N] [--cache-kib N] "
-               "[--checkpoint-thread]\n",
+               "[--checkpoint-thread] [--sorted-raw]\n",
                program);
   return 2;
 }
@@ -164,6 +130,8 @@ int main(int argc, char** argv) {
     const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--checkpoint-thread") == 0) {
       options.checkpointThread = true;
+    } else if (std::strcmp(argv[i], "--sorted-raw") == 0) {
+      options.sortedRaw = true;
     } else if (std::strcmp(argv[i], "--events") == 0 && hasValue) {
       options.events = std::strtol(argv[++i], nullptr, 10);
     } else if (std::strcmp(argv[i], "--transaction") == 0 && hasValue) {
@@ -186,15 +154,27 @@ int main(int argc, char** argv) {
     return 1;
   }
   sqlite3* db = nullptr;
-  check(sqlite3_open(path.c_str(), &db), db, "open");
+  // With the thread, the writer's connection is a store under the road's own checkpoint policy.
+  std::shared_ptr<APMSqliteStore> store;
+  if (options.checkpointThread && options.checkpointPages > 0) {
+    platform::Error error;
+    store = APMSqliteStore::create(path, APMSqliteStore::Confinement::kOneSerialQueue, &error);
+    if (!store || !store->checkpoints().setCheckpointPolicy({options.checkpointPages, kKeptWALBytes, true}, &error)) {
+      std::fprintf(stderr, "the store could not be opened: %s\n", error.description.c_str());
+      return 1;
+    }
+    db = store->handle();
+  } else {
+    check(sqlite3_open(path.c_str(), &db), db, "open");
+  }
   const std::string pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY; "
                               "PRAGMA cache_size=-" + std::to_string(options.cacheKiB) + ";";
   check(sqlite3_exec(db, pragmas.c_str(), nullptr, nullptr, nullptr), db, "pragmas");
   sqlite3_stmt* rawEvent = nullptr;
   sqlite3_stmt* metadata = nullptr;
   check(sqlite3_prepare_v2(db,
-                           "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) "
-                           "VALUES (?, ?, ?, ?, 0)",
+                           "INSERT INTO raw_events (rowid, name, timestamp, metadata_fingerprint, data, realtime) "
+                           "VALUES (?, ?, ?, ?, ?, 0)",
                            -1, &rawEvent, nullptr),
         db, "prepare");
   check(sqlite3_prepare_v2(db, "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)",
@@ -214,23 +194,30 @@ int main(int argc, char** argv) {
   const auto first = std::chrono::steady_clock::now();
   getrusage(RUSAGE_SELF, &before);
   {
-    Checkpoints policy(db, path, options);
+    std::optional<Checkpoints> policy;
+    if (!store) policy.emplace(db, options);
     for (long start = 0; start < options.events; start += options.transaction) {
       const long end = std::min(options.events, start + options.transaction);
       fingerprints.clear();
       check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
-      for (long event = start; event < end; ++event) {
-        const auto fingerprint = static_cast<int64_t>(random());
-        fingerprints.emplace_back(fingerprint, event);
+      for (long event = start; event < end; ++event) fingerprints.emplace_back(static_cast<int64_t>(random()), event);
+      auto insertRaw = [&](int64_t fingerprint, long event) {
         std::memcpy(body.data(), &event, sizeof event);  // every body differs, as every event's does
-        sqlite3_bind_text(rawEvent, 1, "purchase", -1, SQLITE_STATIC);
-        sqlite3_bind_double(rawEvent, 2, 1.7e9 + static_cast<double>(event) / 1000.0);
-        sqlite3_bind_int64(rawEvent, 3, fingerprint);
-        sqlite3_bind_blob(rawEvent, 4, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(rawEvent, 1, event + 1);
+        sqlite3_bind_text(rawEvent, 2, "purchase", -1, SQLITE_STATIC);
+        sqlite3_bind_double(rawEvent, 3, 1.7e9 + static_cast<double>(event) / 1000.0);
+        sqlite3_bind_int64(rawEvent, 4, fingerprint);
+        sqlite3_bind_blob(rawEvent, 5, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
         check(sqlite3_step(rawEvent), db, "raw event");
         sqlite3_reset(rawEvent);
+      };
+      if (!options.sortedRaw) {
+        for (const auto& [fingerprint, event] : fingerprints) insertRaw(fingerprint, event);
       }
       std::sort(fingerprints.begin(), fingerprints.end());
+      if (options.sortedRaw) {
+        for (const auto& [fingerprint, event] : fingerprints) insertRaw(fingerprint, event);
+      }
       for (const auto& [fingerprint, event] : fingerprints) {
         std::memcpy(encodedMetadata.data(), &event, sizeof event);
         sqlite3_bind_int64(metadata, 1, fingerprint);
@@ -241,7 +228,7 @@ int main(int argc, char** argv) {
       }
       check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
     }
-    checkpoints = policy.count();
+    checkpoints = policy ? policy->count() : -1;
   }
   getrusage(RUSAGE_SELF, &after);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
@@ -262,7 +249,11 @@ int main(int argc, char** argv) {
               static_cast<double>(after.ru_maxrss) / 1024.0);
   sqlite3_finalize(rawEvent);
   sqlite3_finalize(metadata);
-  sqlite3_close(db);
+  if (store) {
+    store->close();
+  } else {
+    sqlite3_close(db);
+  }
   std::error_code ignored;
   std::filesystem::remove_all(directory, ignored);
   return 0;
