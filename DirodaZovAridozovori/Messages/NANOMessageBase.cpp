@@ -3,10 +3,13 @@
 #include <pb_decode.h>
 #include <pb_encode.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -116,40 +119,110 @@ bool copyOptionalField(const pb_field_iter_t& from, const pb_field_iter_t& to) {
 
 }  // namespace
 
-void nano_detail::releaseField(const pb_field_iter_t& field) {
-  void** slot = pointerSlot(field);
+namespace {
+
+// Frees what a pointer field's slot holds; count is a repeated field's count slot (else null).
+void releaseSlot(void** slot, pb_size_t* count, pb_type_t type, size_t dataSize, const pb_msgdesc_t* submessageType) {
+  const bool repeated = PB_HTYPE(type) == PB_HTYPE_REPEATED;
   if (*slot == nullptr) {
-    if (isRepeated(field)) {
-      *countSlot(field) = 0;
+    if (repeated && count != nullptr) {
+      *count = 0;
     }
     return;
   }
-  const bool submessage = PB_LTYPE_IS_SUBMSG(field.type);
-  const bool heapElements =
-      PB_LTYPE(field.type) == PB_LTYPE_STRING || PB_LTYPE(field.type) == PB_LTYPE_BYTES;
-  if (isRepeated(field)) {
+  const bool submessage = PB_LTYPE_IS_SUBMSG(type);
+  const bool heapElements = PB_LTYPE(type) == PB_LTYPE_STRING || PB_LTYPE(type) == PB_LTYPE_BYTES;
+  if (repeated) {
     auto* array = static_cast<unsigned char*>(*slot);
-    const pb_size_t count = *countSlot(field);
-    for (pb_size_t i = 0; i < count; ++i) {
-      void* element = array + static_cast<size_t>(i) * field.data_size;
+    const pb_size_t elements = count != nullptr ? *count : 0;
+    for (pb_size_t i = 0; i < elements; ++i) {
+      void* element = array + static_cast<size_t>(i) * dataSize;
       if (submessage) {
-        nano_detail::releaseStruct(field.submsg_desc, element);
+        nano_detail::releaseStruct(submessageType, element);
       } else if (heapElements) {
         std::free(*static_cast<void**>(element));
       }
     }
-    *countSlot(field) = 0;
+    if (count != nullptr) {
+      *count = 0;
+    }
   } else if (submessage) {
-    nano_detail::releaseStruct(field.submsg_desc, *slot);
+    nano_detail::releaseStruct(submessageType, *slot);
   }
   std::free(*slot);
   *slot = nullptr;
+}
+
+}  // namespace
+
+void nano_detail::releaseField(const pb_field_iter_t& field) {
+  releaseSlot(pointerSlot(field), isRepeated(field) ? countSlot(field) : nullptr, field.type, field.data_size,
+              field.submsg_desc);
 }
 
 namespace {
 
 // Read-only scratch struct for walking descriptors without a message: pointer fields read null.
 alignas(std::max_align_t) const unsigned char kEmptyStruct[kNANOMaxStructSize] = {};
+
+// What releasing a message and the decoding preflight need of its type's fields, read from the
+// descriptors once per type (per thread, so no lock is taken): nanopb decodes every descriptor entry
+// it walks past, which for a bundle's sixty fields cost more than the work done on them, at every
+// decode and every release.
+struct FieldLayout {
+  uint32_t tag = 0;
+  pb_type_t type = 0;
+  const pb_msgdesc_t* submessageType = nullptr;
+  size_t dataSize = 0;
+  ptrdiff_t slotOffset = 0;
+  ptrdiff_t countOffset = -1;  // a repeated field's count slot; -1: none
+};
+
+struct TypeLayout {
+  bool hasFields = false;
+  std::vector<FieldLayout> fields;  // in the descriptors' order
+  std::vector<FieldLayout> byTag;   // the same, ordered by tag for lookups
+
+  const FieldLayout* find(uint32_t tag) const {
+    auto at = std::lower_bound(byTag.begin(), byTag.end(), tag,
+                               [](const FieldLayout& field, uint32_t wanted) { return field.tag < wanted; });
+    return at != byTag.end() && at->tag == tag ? &*at : nullptr;
+  }
+};
+
+const TypeLayout& layoutOf(const pb_msgdesc_t* descriptor) {
+  thread_local std::unordered_map<const pb_msgdesc_t*, TypeLayout> layouts;
+  auto known = layouts.find(descriptor);
+  if (known != layouts.end()) {
+    return known->second;
+  }
+  TypeLayout layout;
+  pb_field_iter_t field;
+  layout.hasFields = pb_field_iter_begin_const(&field, descriptor, kEmptyStruct);
+  if (layout.hasFields) {
+    const auto* base = reinterpret_cast<const char*>(kEmptyStruct);
+    const auto within = [base](const void* slot) {
+      const auto* at = static_cast<const char*>(slot);
+      return at >= base && at < base + kNANOMaxStructSize;
+    };
+    do {
+      FieldLayout entry;
+      entry.tag = field.tag;
+      entry.type = field.type;
+      entry.submessageType = field.submsg_desc;
+      entry.dataSize = field.data_size;
+      entry.slotOffset = static_cast<const char*>(field.pField) - base;
+      if (isRepeated(field) && field.pSize != nullptr && within(field.pSize)) {
+        entry.countOffset = static_cast<const char*>(field.pSize) - base;
+      }
+      layout.fields.push_back(entry);
+    } while (pb_field_iter_next(&field));
+  }
+  layout.byTag = layout.fields;
+  std::stable_sort(layout.byTag.begin(), layout.byTag.end(),
+                   [](const FieldLayout& a, const FieldLayout& b) { return a.tag < b.tag; });
+  return layouts.emplace(descriptor, std::move(layout)).first->second;
+}
 
 // True when the rest of the stream holds no NUL byte.
 bool withoutNul(pb_istream_t* stream) {
@@ -170,8 +243,7 @@ bool preflight(const pb_msgdesc_t* descriptor, pb_istream_t* stream, int depth) 
   if (depth > kNANOMaxNestingDepth) {
     return false;
   }
-  pb_field_iter_t field;
-  const bool hasFields = pb_field_iter_begin_const(&field, descriptor, kEmptyStruct);
+  const TypeLayout& layout = layoutOf(descriptor);
   while (stream->bytes_left > 0) {
     pb_wire_type_t wireType;
     uint32_t tag = 0;
@@ -179,9 +251,9 @@ bool preflight(const pb_msgdesc_t* descriptor, pb_istream_t* stream, int depth) 
     if (!pb_decode_tag(stream, &wireType, &tag, &eof) || tag == 0) {
       return false;
     }
-    const bool known = hasFields && wireType == PB_WT_STRING && pb_field_iter_find(&field, tag);
-    const bool nested = known && PB_LTYPE_IS_SUBMSG(field.type);
-    const bool text = known && PB_LTYPE(field.type) == PB_LTYPE_STRING;
+    const FieldLayout* field = layout.hasFields && wireType == PB_WT_STRING ? layout.find(tag) : nullptr;
+    const bool nested = field != nullptr && PB_LTYPE_IS_SUBMSG(field->type);
+    const bool text = field != nullptr && PB_LTYPE(field->type) == PB_LTYPE_STRING;
     if (!nested && !text) {
       if (!pb_skip_field(stream, wireType)) {
         return false;
@@ -192,7 +264,7 @@ bool preflight(const pb_msgdesc_t* descriptor, pb_istream_t* stream, int depth) 
     if (!pb_make_string_substream(stream, &substream)) {
       return false;
     }
-    const bool ok = nested ? preflight(field.submsg_desc, &substream, depth + 1)
+    const bool ok = nested ? preflight(field->submessageType, &substream, depth + 1)
                            : withoutNul(&substream);
     if (!pb_close_string_substream(stream, &substream) || !ok) {
       return false;
@@ -222,15 +294,15 @@ uint32_t NANOMessageInfo::tagForIndex(int index) const {
 namespace nano_detail {
 
 void releaseStruct(const pb_msgdesc_t* descriptor, void* message) {
-  pb_field_iter_t field;
-  if (!pb_field_iter_begin(&field, descriptor, message)) {
-    return;
-  }
-  do {
-    if (isPointer(field)) {
-      releaseField(field);
+  auto* base = static_cast<char*>(message);
+  for (const FieldLayout& field : layoutOf(descriptor).fields) {
+    if (PB_ATYPE(field.type) != PB_ATYPE_POINTER) {
+      continue;
     }
-  } while (pb_field_iter_next(&field));
+    auto* count = field.countOffset >= 0 ? reinterpret_cast<pb_size_t*>(base + field.countOffset) : nullptr;
+    releaseSlot(reinterpret_cast<void**>(base + field.slotOffset), count, field.type, field.dataSize,
+                field.submessageType);
+  }
 }
 
 bool copyStruct(const pb_msgdesc_t* descriptor, void* dst, const void* src) {
@@ -299,7 +371,9 @@ bool NANOMessageBase::decodeFrom(const uint8_t* bytes, size_t size) {
     return false;
   }
   pb_istream_t stream = pb_istream_from_buffer(bytes, size);
-  if (!pb_decode(&stream, info_->descriptor, rawMessage())) {
+  // The struct is all zeros (releaseContent), which is what setting every pointer field to its
+  // default would write: nanopb is spared a walk over every field of the type.
+  if (!pb_decode_ex(&stream, info_->descriptor, rawMessage(), PB_DECODE_NOINIT)) {
     // pb_decode has already released what it allocated.
     std::memset(rawMessage(), 0, info_->structSize);
     return false;

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../fuzz/MessageDecodeCheck.h"
@@ -66,6 +67,31 @@ TEST(DecodingSafety, NulInRepeatedStringsIsRefused) {
   EXPECT_NE(APMPBStringFilter::fromBuffer(Bytes{0x22, 0x02, 'a', 'b'}), nullptr);
   EXPECT_EQ(APMPBStringFilter::fromBuffer(Bytes{0x22, 0x02, 'a', 'b', 0x22, 0x02, 'a', 0x00}),
             nullptr);
+}
+
+// Each message type is checked by its own fields, whichever type a thread decoded before: tag 4
+// is a setting (a sub-message) in a configuration and a string in a string filter, and a
+// sub-message may hold a zero byte where a string may not.
+TEST(DecodingSafety, EachTypeIsCheckedByItsOwnFieldsWhateverWasDecodedBefore) {
+  const Bytes emptySettingName = {0x22, 0x02, 0x0A, 0x00};
+  const Bytes nulString = {0x22, 0x02, 'a', 0x00};
+  for (const bool filterFirst : {true, false}) {
+    SCOPED_TRACE(filterFirst ? "a string filter first" : "a configuration first");
+    // A thread of its own: nothing decoded on it before.
+    std::thread([&] {
+      if (filterFirst) {
+        EXPECT_EQ(APMPBStringFilter::fromBuffer(nulString), nullptr);
+      }
+      auto config = APMPBMeasurementConfig::fromBuffer(emptySettingName);
+      ASSERT_NE(config, nullptr);
+      EXPECT_EQ(APMNanoGetRepeatedField<std::shared_ptr<APMPBSetting>>(*config, APMPBMeasurementConfig::kSettings)
+                    .value_or(std::vector<std::shared_ptr<APMPBSetting>>{})
+                    .size(),
+                1u);
+      EXPECT_EQ(APMPBStringFilter::fromBuffer(nulString), nullptr);
+      EXPECT_NE(APMPBStringFilter::fromBuffer(Bytes{0x22, 0x01, 'a'}), nullptr);
+    }).join();
+  }
 }
 
 TEST(DecodingSafety, UnpackedRepeatedNumbersDecode) {
