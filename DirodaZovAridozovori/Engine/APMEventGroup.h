@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -61,7 +62,7 @@ class APMEventGroup {
   // the whole group, or carries what it was read under and is checked before use.
   struct Caches {
     // Per event name: blocked, custom conversion.
-    std::map<std::string, std::pair<bool, bool>> nameRules;
+    std::unordered_map<std::string, std::pair<bool, bool>> nameRules;
     // The metadata of the last written event, for as long as what it was built from is unchanged.
     struct Metadata {
       uint64_t sourcesVersion = 0;  // APMDatabase::metadataSourcesVersion when built

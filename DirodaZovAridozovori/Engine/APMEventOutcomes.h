@@ -9,8 +9,8 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "APMDailyCounts.h"
@@ -66,7 +66,7 @@ class APMEventOutcomes {
   Outcome& current() { return events_.empty() ? kept_ : events_.back(); }
 
   Outcome kept_;
-  std::set<std::string> keptAggregateRows_;
+  std::unordered_set<std::string> keptAggregateRows_;
   std::map<int64_t, platform::Data> keptMetadataRows_;
   std::vector<Outcome> events_;  // the events being written, outermost first
   uint64_t rolledBackEvents_ = 0;

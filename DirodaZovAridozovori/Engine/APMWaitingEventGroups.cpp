@@ -3,6 +3,7 @@
 #include "APMWaitingEventGroups.h"
 
 #include <algorithm>
+#include <deque>
 #include <utility>
 #include <vector>
 
@@ -127,6 +128,9 @@ class APMWaitingEventGroups::PendingEvents {
 
 struct APMWaitingEventGroups::EventGroup {
   PendingEvents events;
+  // Written groups handed back after this one while the front had not yet taken it (a deque: a
+  // group's events are never moved once written).
+  std::deque<PendingEvents> alsoWritten;
 };
 
 APMWaitingEventGroups::APMWaitingEventGroups(APMMeasurement& engine, APMEventWriterHost& host, APMEventWriter& writer,
@@ -177,7 +181,10 @@ void APMWaitingEventGroups::queueUserAttributeChange(const APMUserAttribute& att
 
 void APMWaitingEventGroups::joinOpenGroup(PendingEvent&& pending, std::shared_ptr<EventGroup>* handedBack) {
   std::lock_guard<std::mutex> lock(groupMutex_);
-  if (handedBack && handedBack_) *handedBack = std::move(handedBack_);
+  if (handedBack && handedBack_) {
+    *handedBack = std::move(handedBack_);
+    handedBackEvents_ = 0;
+  }
   if (!openGroup_) {
     openGroup_ = std::make_shared<EventGroup>();
     ++groupsOpened_;
@@ -278,14 +285,23 @@ void APMWaitingEventGroups::checkpointWhenQuietAfter(uint64_t opened) {
 }
 
 void APMWaitingEventGroups::handBackWrittenEvents(PendingEvents&& events) {
+  const size_t count = events.size();
   auto written = std::make_shared<EventGroup>();
-  written->events.swap(events);
   std::lock_guard<std::mutex> lock(groupMutex_);
   if (!handedBack_) {
+    written->events.swap(events);
     handedBack_ = std::move(written);
+    handedBackEvents_ = count;
     return;
   }
-  // The front has not taken the last ones yet: written is freed here, once the lock is released.
+  // A caller waiting for room logs nothing, so the front takes nothing while the worker drains
+  // group after group: they join the one waiting, up to the bound.
+  if (handedBackEvents_ + count <= kMaxHandedBackEvents) {
+    handedBack_->alsoWritten.emplace_back().swap(events);
+    handedBackEvents_ += count;
+  }
+  // Beyond it (or for a front that never takes any) the events are freed here, once the lock is
+  // released.
 }
 
 void APMWaitingEventGroups::logEvent(const std::shared_ptr<APMEvent>& event) {

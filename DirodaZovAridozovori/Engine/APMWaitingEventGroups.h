@@ -40,6 +40,9 @@ class APMWaitingEventGroups final {
   // checkpointed: a caller waiting for room, or the front waiting for the worker, leaves the road
   // empty for a moment in the middle of a burst.
   static constexpr double kQuietSeconds = 0.02;
+  // The most written events left for the front to free: the memory they hold after a burst stays
+  // small beside the bound on events waiting to be written.
+  static constexpr size_t kMaxHandedBackEvents = 4000;
 
   APMWaitingEventGroups(APMMeasurement& engine, APMEventWriterHost& host, APMEventWriter& writer,
                         APMWorkerEventRoad& worker);
@@ -73,8 +76,8 @@ class APMWaitingEventGroups final {
   void joinOpenGroup(PendingEvent&& pending, std::shared_ptr<EventGroup>* handedBack = nullptr);
   // Makes the event ahead, on the caller's thread, and joins it to the open group.
   void joinPreparedEvent(PendingEvent&& pending, std::shared_ptr<EventGroup>* handedBack);
-  // Worker queue: leaves the written events for the front to free, unless the front has not yet
-  // taken the last ones (then the worker frees these itself).
+  // Worker queue: leaves the written events for the front to free, beside those it has not taken
+  // yet, unless that would hold more than kMaxHandedBackEvents (then the worker frees these itself).
   void handBackWrittenEvents(PendingEvents&& events);
   void drainEventGroupOnWorkerQueue(const std::shared_ptr<EventGroup>& group);
   // Worker queue: checkpoints once kQuietSeconds have passed with no group opened after the
@@ -93,6 +96,7 @@ class APMWaitingEventGroups final {
   uint64_t groupsOpened_ = 0;
   // Events the worker has written, freed by the front's next compact event on its own queue: the
   // thread that made them frees them for a fraction of what it costs the worker (the road's
-  // slowest thread) to free memory of another thread's arena. At most one group waits here.
+  // slowest thread) to free memory of another thread's arena. handedBackEvents_ counts them.
   std::shared_ptr<EventGroup> handedBack_;
+  size_t handedBackEvents_ = 0;
 };

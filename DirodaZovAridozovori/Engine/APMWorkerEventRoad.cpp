@@ -18,7 +18,7 @@
 
 namespace {
 
-bool isAdExposureTraffic(const std::string& origin, const std::string& name) {
+bool isAdExposureTraffic(std::string_view origin, std::string_view name) {
   return origin == "am" || name == "_xa" || name == "_xu";
 }
 

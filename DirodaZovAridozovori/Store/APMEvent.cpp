@@ -43,7 +43,7 @@ std::shared_ptr<APMEvent> APMEvent::create(const std::string& origin, bool isPub
   return event;
 }
 
-const APMValue* APMEvent::parameter(const std::string& name) const {
+const APMValue* APMEvent::parameter(std::string_view name) const {
   auto found = parameters_.find(name);
   return found == parameters_.end() ? nullptr : &found->second;
 }
@@ -142,7 +142,7 @@ void APMEvent::setParameter(const std::string& name, APMValue value) { parameter
 
 void APMEvent::removeParameter(const std::string& name) { parameters_.erase(name); }
 
-bool APMEvent::flag(const char* name) const {
+bool APMEvent::flag(std::string_view name) const {
   const APMValue* value = parameter(name);
   return value && value->isInt64() && value->int64Value() == 1;
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "APMValue.h"
 #include "platform/Object.h"
@@ -44,7 +45,7 @@ class APMEvent {
   double timestamp() const { return timestamp_; }
   double previousTimestamp() const { return previousTimestamp_; }
   const APMParameters& parameters() const { return parameters_; }
-  const APMValue* parameter(const std::string& name) const;
+  const APMValue* parameter(std::string_view name) const;
 
   std::shared_ptr<APMEvent> copy() const;
   std::shared_ptr<APMEvent> copyWithParameters(APMParameters parameters) const;
@@ -81,7 +82,7 @@ class APMEvent {
 
  private:
   APMEvent() = default;
-  bool flag(const char* name) const;
+  bool flag(std::string_view name) const;
   void setFlag(const char* name, bool on);
 
   std::string origin_;

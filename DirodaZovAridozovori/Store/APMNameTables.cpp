@@ -200,8 +200,9 @@ bool APMIsPurchaseEventName(const std::string& name) {
 }
 
 bool APMIsSubscriptionEvent(const APMEvent& event) {
-  if (event.name() == "_assc" || event.name() == "_assr") return true;
-  if (event.name() != kAPMInAppPurchaseEventName) return false;
+  const std::string_view name = event.name();
+  if (name == "_assc" || name == "_assr") return true;
+  if (name != kAPMInAppPurchaseEventName) return false;
   const APMValue* subscription = event.parameter("subscription");
   return subscription && subscription->isInt64() && subscription->int64Value() == 1;
 }

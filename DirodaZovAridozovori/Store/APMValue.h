@@ -3,6 +3,7 @@
 // or (for item lists) an array of parameter dictionaries.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -13,7 +14,8 @@
 #include "platform/Object.h"
 
 class APMValue;
-using APMParameters = std::map<std::string, APMValue>;
+// Ordered by name; looked up by any text, so a literal name costs no string of its own.
+using APMParameters = std::map<std::string, APMValue, std::less<>>;
 
 class APMValue {
  public:

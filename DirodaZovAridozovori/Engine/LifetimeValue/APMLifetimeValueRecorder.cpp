@@ -19,7 +19,7 @@ namespace {
 // configuration yet.
 constexpr int64_t kDefaultMaxTrackedCurrencies = 4;
 
-bool isEcommerceName(const std::string& name) {
+bool isEcommerceName(std::string_view name) {
   return name == "ecommerce_purchase" || name == "purchase" || name == "refund";
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -96,8 +97,8 @@ TEST_F(EventPipelineTest, PublicEventIsStoredWithCleanedParameters) {
 }
 
 // Written events are freed by the front's next compact event, on its thread, rather than by the
-// worker; one group at most waits for the front, the worker frees any other itself, and every
-// event is stored all the same.
+// worker; groups written meanwhile wait beside it while they hold at most 4,000 events, the worker
+// frees one that would pass that itself, and every event is stored all the same.
 TEST_F(EventPipelineTest, WrittenEventsAreFreedByTheFrontsNextEventAndAtMostOneGroupWaits) {
   start();
   // Each event's interceptor holds a token; the thread that drops its last copy is recorded.
@@ -133,15 +134,61 @@ TEST_F(EventPipelineTest, WrittenEventsAreFreedByTheFrontsNextEventAndAtMostOneG
   }).join();
   EXPECT_EQ(freed("first"), front);
 
-  // The front event's group waits for the front now: the worker frees the next group itself.
+  // The front event's group waits for the front now, and the next group waits beside it.
   drain();
   road.logEventWithOrigin("app", true, "second_group", {}, platform::now(), {.ignoreInterceptor = true},
                           holding("second"), {});
   drain();
-  EXPECT_EQ(freed("second"), worker);
+  EXPECT_FALSE(freed("second")) << "the worker freed a group the bound had room for";
+  // One group of 3,999 events (the worker is held while they join it): with the two waiting, 4,001.
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  engine().setup().scheduler->workerQueue()->async([released] { released.wait(); });
+  for (int i = 0; i < 3999; ++i) {
+    road.logEventWithOrigin("app", true, "big_group", {}, platform::now(), {.ignoreInterceptor = true},
+                            i == 0 ? holding("big") : nullptr, {});
+  }
+  release.set_value();
+  drain();
+  EXPECT_EQ(freed("big"), worker) << "over the bound, the worker frees the group itself";
+  EXPECT_FALSE(freed("second"));
+  std::thread::id nextFront;
+  std::thread([&] {
+    nextFront = std::this_thread::get_id();
+    logCompact("next_front_event", nullptr);
+  }).join();
+  EXPECT_EQ(freed("second"), nextFront);
+  // One event short of the bound: 2 waiting and 3,998 join them, all left to the front.
+  drain();
+  std::promise<void> releaseAgain;
+  std::shared_future<void> releasedAgain = releaseAgain.get_future().share();
+  engine().setup().scheduler->workerQueue()->async([releasedAgain] { releasedAgain.wait(); });
+  road.logEventWithOrigin("app", true, "third_group", {}, platform::now(), {.ignoreInterceptor = true},
+                          holding("third"), {});
+  releaseAgain.set_value();
+  drain();
+  std::promise<void> releaseLast;
+  std::shared_future<void> releasedLast = releaseLast.get_future().share();
+  engine().setup().scheduler->workerQueue()->async([releasedLast] { releasedLast.wait(); });
+  for (int i = 0; i < 3998; ++i) {
+    road.logEventWithOrigin("app", true, "full_group", {}, platform::now(), {.ignoreInterceptor = true},
+                            i == 0 ? holding("full") : nullptr, {});
+  }
+  releaseLast.set_value();
+  drain();
+  EXPECT_FALSE(freed("full")) << "the worker freed a group that fills the bound exactly";
+  std::thread::id lastFront;
+  std::thread([&] {
+    lastFront = std::this_thread::get_id();
+    logCompact("last_front_event", nullptr);
+  }).join();
+  EXPECT_EQ(freed("third"), lastFront);
+  EXPECT_EQ(freed("full"), lastFront);
   EXPECT_EQ(rowsNamed("first_group").size(), 1u);
   EXPECT_EQ(rowsNamed("front_event").size(), 1u);
   EXPECT_EQ(rowsNamed("second_group").size(), 1u);
+  EXPECT_EQ(rowsNamed("big_group").size(), 3999u);
+  EXPECT_EQ(rowsNamed("full_group").size(), 3998u);
 }
 
 TEST_F(EventPipelineTest, UserPropertySetBetweenEventsReachesOnlyLaterEventsMetadata) {
