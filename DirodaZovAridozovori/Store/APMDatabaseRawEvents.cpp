@@ -38,9 +38,10 @@ bool APMDatabaseRawEvents::insertIfNotExistsRawEventMetadata(const platform::Dat
                                                              platform::Error* error) {
   if (!connection_->checkQueue("insertIfNotExistsRawEventMetadata", error)) return false;
   // With its raw-event row, all a purchase writes: neither needs a savepoint (see insertRow).
-  return store_->insertRow(apm_schema::kRawEventsMetadata,
-                           "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)",
-                           {Object(fingerprint), Object(encodedMetadata)}, error);
+  // Bound where it lies: a purchase stores one of these with every event.
+  using Value = APMSqliteBinding::BoundValue;
+  return store_->insertRow(apm_schema::kRawEventsMetadata, insertMetadataStatement_,
+                           {Value::of(fingerprint), Value::of(encodedMetadata)}, error);
 }
 
 bool APMDatabaseRawEvents::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime,

@@ -101,6 +101,8 @@ class APMDatabaseRawEvents {
   std::shared_ptr<APMSqliteStore> store_;
   // The last raw event's stored body: its room serves the next one.
   platform::Data encodedBody_;
+  APMSqliteStatementSlot insertMetadataStatement_{
+      "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)"};
   APMSqliteStatementSlot insertRawEventStatement_{
       "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) VALUES (?, ?, ?, ?, ?)"};
 };
