@@ -3,19 +3,32 @@
 // or (for item lists) an array of parameter dictionaries.
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "platform/Object.h"
 
 class APMValue;
-// Ordered by name; looked up by any text, so a literal name costs no string of its own.
-using APMParameters = std::map<std::string, APMValue, std::less<>>;
+// Parameter names in byte order (as std::string orders them), looked up by any text, so a literal
+// name costs no string of its own. Names are short and differ within their first bytes, so a loop
+// here settles them without a call to memcmp: every parameter map is searched several times per
+// event.
+struct APMParameterNameLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const noexcept {
+    const size_t common = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < common; ++i) {
+      if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+  }
+};
+using APMParameters = std::map<std::string, APMValue, APMParameterNameLess>;
 
 class APMValue {
  public:

@@ -53,6 +53,41 @@ TEST(APMEventTest, StoredFormRoundTripsExactlyAndDamagedFormsNeverDecodeIntoGarb
 
 // Rows written by earlier versions are read back byte for byte, so the layout is pinned here as
 // bytes: version, flags, origin, previous timestamp, then the parameters in name order.
+// A parameter map orders names by their bytes, as a map of std::string does: the stored body lists
+// parameters in that order, so the order is part of the stored form. Found by any text, absent
+// names included.
+TEST(APMEventTest, ParameterNamesKeepByteOrderAndAreFoundByAnyText) {
+  const std::vector<std::string> byteOrder = {"",   "A",  "Z",         "_",          "_c",           "_dbg", "_r",
+                                              "a",  "ab", "a\xC3\xA9", "b",          "ba",           "\xC3\xA9",
+                                              "\xF0\x9F\x98\x80"};
+  APMParameters parameters;
+  // Inserted out of order, each name once with its place as the value.
+  for (size_t i : {13, 0, 7, 12, 3, 9, 1, 6, 11, 4, 8, 2, 10, 5}) {
+    parameters.emplace(byteOrder[i], APMValue(static_cast<int64_t>(i)));
+  }
+  std::vector<std::string> seen;
+  for (const auto& [name, value] : parameters) {
+    seen.push_back(name);
+    EXPECT_EQ(value.int64Value(), static_cast<int64_t>(seen.size() - 1)) << name;
+  }
+  EXPECT_EQ(seen, byteOrder);
+  for (const std::string& name : byteOrder) {
+    const auto found = parameters.find(std::string_view(name));
+    ASSERT_NE(found, parameters.end()) << name;
+    EXPECT_EQ(found->first, name);
+  }
+  for (const char* absent : {"_x", "a\xC3", "\xC3\xA9\xC3", "B", "abc"}) {
+    EXPECT_EQ(parameters.find(std::string_view(absent)), parameters.end()) << absent;
+  }
+  auto event = APMEvent::create("app", true, "select_item", 1700000000, 0, parameters);
+  ASSERT_TRUE(event);
+  event->setRealtime(true);
+  EXPECT_TRUE(event->isRealtime());
+  EXPECT_FALSE(event->isConversion());
+  event->setRealtime(false);
+  EXPECT_FALSE(event->isRealtime());
+}
+
 TEST(APMEventTest, StoredFormsKeepTheirByteLayout) {
   auto event = APMEvent::create("app", true, "tap", 1700000000, 1.5,
                                 APMParameters{{"a", APMValue(std::vector<APMParameters>{{{"k", APMValue(int64_t{1})}}})},
