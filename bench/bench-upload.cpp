@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -52,6 +53,7 @@
 #include "platform/ProcessInfo.h"
 
 #include "EventRoadShapes.h"
+#include "UploadedEventCount.h"
 
 namespace {
 
@@ -59,6 +61,19 @@ double peakRSSMegabytes() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
+}
+
+int64_t threadCPUNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+double processCPUSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // Counts the events of every batch posted to "/a".
@@ -69,6 +84,7 @@ class Collector {
     // form-encoded body, which is what the upload's content type says it is.
     server_.Post("/a", [this](const httplib::Request&, httplib::Response& response,
                               const httplib::ContentReader& reader) {
+      const int64_t cpuStart = threadCPUNanoseconds();
       platform::Data body;
       reader([&body](const char* bytes, size_t length) {
         body.insert(body.end(), bytes, bytes + length);
@@ -82,18 +98,15 @@ class Collector {
         }
         body = std::move(*inflated);
       }
-      auto batch = APMPBMeasurementBatch::fromBuffer(body);
-      if (!batch) {
+      const auto events = benchupload::uploadedEventCount(body);
+      if (!events) {
         response.status = 400;
         return;
       }
-      // Counted in the decoded struct: the accessors would copy every event just to count it.
-      int64_t events = 0;
-      const auto& raw = batch->nano();
-      for (pb_size_t i = 0; i < raw.bundles_count; ++i) events += raw.bundles[i].events_count;
-      received_ += events;
+      received_ += *events;
       ++batches_;
       response.status = 204;
+      cpuNanoseconds_ += threadCPUNanoseconds() - cpuStart;
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -106,6 +119,8 @@ class Collector {
   int port() const { return port_; }
   int64_t received() const { return received_.load(); }
   int64_t batches() const { return batches_.load(); }
+  // The CPU the collector spent receiving, gunzipping and counting.
+  double cpuSeconds() const { return static_cast<double>(cpuNanoseconds_.load()) / 1e9; }
 
  private:
   httplib::Server server_;
@@ -113,6 +128,7 @@ class Collector {
   int port_ = 0;
   std::atomic<int64_t> received_{0};
   std::atomic<int64_t> batches_{0};
+  std::atomic<int64_t> cpuNanoseconds_{0};
 };
 
 // Audiences over the benchmark's events ("level_start", "level_end", "select_content", "tap", "_e"
@@ -209,6 +225,8 @@ struct RunResult {
   int64_t received = 0;
   int64_t batches = 0;
   double seconds = 0;
+  double collectorCPUSeconds = 0;
+  double processCPUSeconds = 0;  // the collector's included
 };
 
 // The metadata of the stored rows: one for every row, or one per row for a purchase stream.
@@ -316,6 +334,7 @@ std::optional<RunResult> runUpload(eventroad::Shape shape, int64_t total, int32_
   if (!controller || !audiencesStored || !rowsStored) return std::nullopt;
 
   const auto begin = std::chrono::steady_clock::now();
+  const double cpuBegin = processCPUSeconds();
   scheduler->workerQueue()->async([controller] { controller->uploadData(); });
   const auto deadline = begin + std::chrono::minutes(10);
   while (collector.received() < total && std::chrono::steady_clock::now() < deadline) {
@@ -323,6 +342,8 @@ std::optional<RunResult> runUpload(eventroad::Shape shape, int64_t total, int32_
   }
   RunResult result;
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  result.processCPUSeconds = processCPUSeconds() - cpuBegin;
+  result.collectorCPUSeconds = collector.cpuSeconds();
   scheduler->workerQueue()->sync([&] {
     alarm->cancel();
     controller.reset();
@@ -386,7 +407,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double uploadRate = static_cast<double>(plain->received) / plain->seconds;
-  std::printf("batches=%lld seconds=%.3f\n", static_cast<long long>(plain->batches), plain->seconds);
+  // The SDK's CPU is the process's less the collector's (the waiting thread sleeps).
+  const double perBatch = 1000.0 / static_cast<double>(std::max<int64_t>(plain->batches, 1));
+  std::printf("batches=%lld seconds=%.3f collector_cpu_ms_per_batch=%.2f sdk_cpu_ms_per_batch=%.2f\n",
+              static_cast<long long>(plain->batches), plain->seconds, plain->collectorCPUSeconds * perBatch,
+              (plain->processCPUSeconds - plain->collectorCPUSeconds) * perBatch);
   std::printf("shape=%s events=%lld received=%lld upload_events_per_s=%.0f peak_rss_mb=%.1f\n",
               eventroad::shapeName(shape), static_cast<long long>(total), static_cast<long long>(plain->received),
               uploadRate, peakRSSMegabytes());
