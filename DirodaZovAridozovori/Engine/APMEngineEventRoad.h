@@ -43,10 +43,12 @@ class APMEngineEventRoad final : private APMEventWriterHost {
     waiting_.logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp, options, std::move(interceptor),
                                 addedScreenParameters);
   }
-  // The same for parameters in the compact form they wait in, read straight into the event.
+  // The same for parameters in the compact form they wait in, read straight into the event, and
+  // the current screen's parameters as the front shares them among the events logged on it.
   void logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                  APMCompactParameters parameters, double timestamp, const APMLogEventOptions& options,
-                                 Interceptor interceptor, APMCompactParameters addedScreenParameters) {
+                                 Interceptor interceptor,
+                                 std::shared_ptr<const platform::Dictionary> addedScreenParameters) {
     waiting_.logCompactEventWithOrigin(origin, isPublicEvent, name, std::move(parameters), timestamp, options,
                                        std::move(interceptor), std::move(addedScreenParameters));
   }

@@ -28,25 +28,26 @@ const APMEventParameterLimits& limitsForPreparing() {
   return limits;
 }
 
-// The screen an event carries changes only with a screen view, so a run of events carries the same
-// bytes: their screen parameters are read once per run (per thread) instead of once per event.
-// None when they take the conversion that logs, which then runs for each event as it did.
-const std::optional<APMParameters>& screenParametersFor(const APMCompactParameters& screen) {
-  thread_local bool filled = false;
-  thread_local std::string bytes;
+using SharedScreen = std::shared_ptr<const platform::Dictionary>;
+
+// The screen an event carries changes only with a screen view, and the front shares one snapshot
+// among the events logged on it: its parameters are converted once per snapshot (per thread)
+// instead of once per event. None when they take the conversion that logs, which then runs for
+// each event as it did. The snapshot is held, so a later one never shares its address.
+const std::optional<APMParameters>& screenParametersFor(const SharedScreen& screen) {
+  thread_local SharedScreen converting;
   thread_local std::optional<APMParameters> converted;
-  if (!filled || bytes != screen.bytes()) {
-    converted = APMEvent::screenParametersInPlace(screen);
-    bytes = screen.bytes();
-    filled = true;
+  if (converting != screen) {
+    converted = APMEvent::screenParametersInPlace(*screen);
+    converting = screen;
   }
   return converted;
 }
 
-void addScreenParameters(APMEvent& event, const APMCompactParameters& screen) {
-  if (screen.empty()) return;
+void addScreenParameters(APMEvent& event, const SharedScreen& screen) {
+  if (!screen || screen->empty()) return;
   if (const auto& converted = screenParametersFor(screen)) return event.addConvertedScreenParameters(*converted);
-  event.addScreenParameters(screen);
+  event.addScreenParameters(*screen);
 }
 
 }  // namespace
@@ -60,7 +61,7 @@ struct APMWaitingEventGroups::PendingEvent {
   double timestamp = 0;
   APMLogEventOptions options;
   Interceptor interceptor;
-  APMCompactParameters addedScreenParameters;
+  SharedScreen addedScreenParameters;
   // The event as the worker makes it when no default parameters join it, made ahead on the
   // caller's thread under these limits, so the worker does not clean the parameters itself; it
   // makes the event again when defaults join it or the limits have changed.
@@ -148,14 +149,16 @@ void APMWaitingEventGroups::logEventWithOrigin(const std::string& origin, bool i
   // Any thread calls this: it leaves the written events alone, since freeing a whole group could
   // hold up a caller that does not expect it.
   joinPreparedEvent({origin, isPublicEvent, name, APMCompactParameters(parameters), timestamp, options,
-                     std::move(interceptor), APMCompactParameters(addedScreenParameters)},
+                     std::move(interceptor),
+                     addedScreenParameters.empty() ? nullptr
+                                                   : std::make_shared<const platform::Dictionary>(addedScreenParameters)},
                     nullptr);
 }
 
 void APMWaitingEventGroups::logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                                APMCompactParameters parameters, double timestamp,
                                                const APMLogEventOptions& options, Interceptor interceptor,
-                                               APMCompactParameters addedScreenParameters) {
+                                               SharedScreen addedScreenParameters) {
   std::shared_ptr<EventGroup> written;
   joinPreparedEvent({origin, isPublicEvent, name, std::move(parameters), timestamp, options, std::move(interceptor),
                      std::move(addedScreenParameters)},
@@ -220,7 +223,9 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
     }
     worker_.logEventOnWorkerQueueWithOrigin(pending.origin, pending.isPublicEvent, pending.name,
                                             pending.parameters.dictionary(), pending.timestamp, pending.options,
-                                            pending.interceptor, pending.addedScreenParameters.dictionary());
+                                            pending.interceptor,
+                                            pending.addedScreenParameters ? *pending.addedScreenParameters
+                                                                          : platform::Dictionary{});
   };
   if (!host_.database() || !engine_.collection().isEnabled()) {
     for (size_t index = 0; index < events.size(); ++index) handle(events[index]);

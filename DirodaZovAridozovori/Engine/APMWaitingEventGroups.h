@@ -54,10 +54,12 @@ class APMWaitingEventGroups final {
   void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                           const platform::Dictionary& parameters, double timestamp, const APMLogEventOptions& options,
                           Interceptor interceptor, const platform::Dictionary& addedScreenParameters);
-  // The same for parameters in the compact form they wait in, read straight into the event.
+  // The same for parameters in the compact form they wait in, read straight into the event, and
+  // the current screen's parameters as the front shares them among the events logged on it.
   void logCompactEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                  APMCompactParameters parameters, double timestamp, const APMLogEventOptions& options,
-                                 Interceptor interceptor, APMCompactParameters addedScreenParameters);
+                                 Interceptor interceptor,
+                                 std::shared_ptr<const platform::Dictionary> addedScreenParameters);
   void logEvent(const std::shared_ptr<APMEvent>& event);
   void queueUserAttributeChange(const APMUserAttribute& attribute, bool remove);
   void submit(const char* blockID, std::function<void()> block);

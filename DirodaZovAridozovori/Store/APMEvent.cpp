@@ -102,33 +102,23 @@ void APMEvent::addScreenParameters(const APMCompactParameters& screenParameters)
   });
 }
 
-std::optional<APMParameters> APMEvent::screenParametersInPlace(const APMCompactParameters& screenParameters) {
+std::optional<APMParameters> APMEvent::screenParametersInPlace(const platform::Dictionary& screenParameters) {
   APMParameters converted;
-  bool inPlace = true;
-  screenParameters.forEachEntry([&](std::string_view key, apm_compact::Reader& value) {
-    std::string name(key);
-    if (!inPlace || !APMIsScreenParameterName(name)) return value.skip();
-    apm_compact::Scalar scalar;
-    if (!value.scalar(scalar)) {
-      inPlace = false;
-      return value.skip();
+  for (const auto& [name, value] : screenParameters) {
+    if (!APMIsScreenParameterName(name)) continue;
+    switch (value.kind()) {
+      case platform::Object::Kind::String:
+      case platform::Object::Kind::Integer:
+      case platform::Object::Kind::Double:
+      case platform::Object::Kind::Bool:
+        break;
+      default:
+        return std::nullopt;  // refused or made into items, as addScreenParameters does it
     }
-    switch (scalar.kind) {
-      case apm_compact::Scalar::Kind::Null:
-        inPlace = false;
-        return;
-      case apm_compact::Scalar::Kind::Integer:
-        converted.insert_or_assign(converted.end(), std::move(name), APMValue(scalar.integer));
-        return;
-      case apm_compact::Scalar::Kind::Double:
-        converted.insert_or_assign(converted.end(), std::move(name), APMValue(scalar.number));
-        return;
-      case apm_compact::Scalar::Kind::Text:
-        converted.insert_or_assign(converted.end(), std::move(name), APMValue(std::string(scalar.text)));
-        return;
-    }
-  });
-  if (!inPlace) return std::nullopt;
+    auto joined = APMValue::valueFromParameterObject(value);
+    if (!joined) return std::nullopt;
+    converted.insert_or_assign(converted.end(), name, std::move(*joined));
+  }
   return converted;
 }
 

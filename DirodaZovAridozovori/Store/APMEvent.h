@@ -56,9 +56,9 @@ class APMEvent {
   // Adds (replacing) the screen parameters "_sn", "_sc", "_si" of the dictionary.
   void addScreenParameters(const platform::Dictionary& screenParameters);
   void addScreenParameters(const APMCompactParameters& screenParameters);
-  // The screen parameters of compact entries as addScreenParameters(compact) adds them; none when
-  // one of them takes the conversion that logs what it refuses (so a kept result skips no line).
-  static std::optional<APMParameters> screenParametersInPlace(const APMCompactParameters& screenParameters);
+  // The screen parameters of a dictionary as addScreenParameters adds them; none when one of them
+  // takes the conversion that logs what it refuses (so a result kept for many events skips no line).
+  static std::optional<APMParameters> screenParametersInPlace(const platform::Dictionary& screenParameters);
   // Adds (replacing) parameters screenParametersInPlace gave.
   void addConvertedScreenParameters(const APMParameters& screenParameters);
   void setParameter(const std::string& name, APMValue value);

@@ -134,13 +134,13 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
     return;
   }
   auto screen = APMHasScreenParameters(parameters) ? nullptr : screenSnapshot();
-  APMAnalyticsOperationQueue::queueEvent(origin, isPublicEvent, name, parameters, std::nullopt, screen.get());
+  APMAnalyticsOperationQueue::queueEvent(origin, isPublicEvent, name, parameters, std::nullopt, screen);
 }
 
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
                                               const platform::Dictionary& parameters) {
   auto screen = APMHasScreenParameters(parameters) ? nullptr : screenSnapshot();
-  APMAnalyticsOperationQueue::queueEvent(origin, false, name, parameters, timestamp, screen.get());
+  APMAnalyticsOperationQueue::queueEvent(origin, false, name, parameters, timestamp, screen);
 }
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,

@@ -4,13 +4,15 @@
 #include <utility>
 
 // An event's bytes: its time (first, so an event encoded before its time was taken can be appended
-// with it), origin, public flag, name, then its parameters and screen parameters, each in the
-// compact form behind its size.
+// with it), origin, public flag, name, its parameters in the compact form behind their size, and
+// last one byte for its screen (ScreenMark).
 using apm_compact::putRaw;
 using apm_compact::putSize;
 using apm_compact::putText;
 
 namespace {
+
+enum class ScreenMark : char { kNone = 0, kNext = 1, kSameAsBefore = 2 };
 
 void putParameters(std::string& out, const platform::Dictionary& parameters) {
   if (parameters.empty()) return putSize(out, 0);
@@ -25,6 +27,9 @@ void putParameters(std::string& out, const platform::Dictionary& parameters) {
 
 APMAnalyticsEventBuffer::APMAnalyticsEventBuffer(APMAnalyticsEventBuffer&& other) noexcept
     : chunks_(std::exchange(other.chunks_, {})),
+      screens_(std::exchange(other.screens_, {})),
+      lastAppendedScreen_(std::exchange(other.lastAppendedScreen_, nullptr)),
+      lastReadScreen_(std::exchange(other.lastReadScreen_, nullptr)),
       nextChunkBytes_(other.nextChunkBytes_),
       readOffset_(std::exchange(other.readOffset_, 0)),
       appended_(std::exchange(other.appended_, 0)),
@@ -33,6 +38,9 @@ APMAnalyticsEventBuffer::APMAnalyticsEventBuffer(APMAnalyticsEventBuffer&& other
 APMAnalyticsEventBuffer& APMAnalyticsEventBuffer::operator=(APMAnalyticsEventBuffer&& other) noexcept {
   if (this != &other) {
     chunks_ = std::exchange(other.chunks_, {});
+    screens_ = std::exchange(other.screens_, {});
+    lastAppendedScreen_ = std::exchange(other.lastAppendedScreen_, nullptr);
+    lastReadScreen_ = std::exchange(other.lastReadScreen_, nullptr);
     nextChunkBytes_ = other.nextChunkBytes_;
     readOffset_ = std::exchange(other.readOffset_, 0);
     appended_ = std::exchange(other.appended_, 0);
@@ -51,20 +59,30 @@ std::string& APMAnalyticsEventBuffer::chunkFor(size_t size) {
 }
 
 void APMAnalyticsEventBuffer::encode(std::string& out, const std::string& origin, bool isPublicEvent,
-                                     const std::string& name, const platform::Dictionary& parameters,
-                                     const platform::Dictionary* addedScreenParameters) {
+                                     const std::string& name, const platform::Dictionary& parameters) {
   out.clear();
   putText(out, origin);
   out.push_back(static_cast<char>(isPublicEvent ? 1 : 0));
   putText(out, name);
   putParameters(out, parameters);
-  putParameters(out, addedScreenParameters ? *addedScreenParameters : platform::Dictionary{});
 }
 
-void APMAnalyticsEventBuffer::append(const std::string& encoded, double timestamp) {
+void APMAnalyticsEventBuffer::append(const std::string& encoded, double timestamp,
+                                     APMSharedScreenParameters addedScreenParameters) {
   std::string& chunk = chunkFor(appendedSize(encoded));  // an event never spans two chunks
   putRaw(chunk, timestamp);
   chunk.append(encoded);
+  ScreenMark mark = ScreenMark::kNone;
+  if (addedScreenParameters && !addedScreenParameters->empty()) {
+    if (addedScreenParameters == lastAppendedScreen_) {
+      mark = ScreenMark::kSameAsBefore;
+    } else {
+      mark = ScreenMark::kNext;
+      lastAppendedScreen_ = addedScreenParameters;
+      screens_.push_back(std::move(addedScreenParameters));
+    }
+  }
+  chunk.push_back(static_cast<char>(mark));
   ++appended_;
 }
 
@@ -72,8 +90,9 @@ void APMAnalyticsEventBuffer::append(const std::string& origin, bool isPublicEve
                                      const platform::Dictionary& parameters, double timestamp,
                                      const platform::Dictionary* addedScreenParameters) {
   thread_local std::string scratch;
-  encode(scratch, origin, isPublicEvent, name, parameters, addedScreenParameters);
-  append(scratch, timestamp);
+  encode(scratch, origin, isPublicEvent, name, parameters);
+  append(scratch, timestamp,
+         addedScreenParameters ? std::make_shared<const platform::Dictionary>(*addedScreenParameters) : nullptr);
   if (scratch.capacity() > kChunkBytes) std::string().swap(scratch);  // do not keep a huge event's buffer
 }
 
@@ -90,8 +109,19 @@ std::optional<APMBufferedEvent> APMAnalyticsEventBuffer::next() {
   event.isPublicEvent = reader.byte() != 0;
   event.name = reader.text();
   event.parameters = APMCompactParameters::fromBytes(reader.text());
-  event.addedScreenParameters = APMCompactParameters::fromBytes(reader.text());
-  event.bytes = reader.offset() - readOffset_;
+  switch (static_cast<ScreenMark>(reader.byte())) {
+    case ScreenMark::kNone:
+      break;
+    case ScreenMark::kNext:
+      lastReadScreen_ = std::move(screens_.front());
+      screens_.pop_front();
+      event.addedScreenParameters = lastReadScreen_;
+      break;
+    case ScreenMark::kSameAsBefore:
+      event.addedScreenParameters = lastReadScreen_;
+      break;
+  }
+  event.bytes = reader.offset() - readOffset_ + screenSize(event.addedScreenParameters);
   readOffset_ = reader.offset();
   ++read_;
   if (readOffset_ >= chunks_.front().size()) {
@@ -99,6 +129,16 @@ std::optional<APMBufferedEvent> APMAnalyticsEventBuffer::next() {
     readOffset_ = 0;
   }
   return event;
+}
+
+size_t APMAnalyticsEventBuffer::screenSize(const APMSharedScreenParameters& addedScreenParameters) {
+  if (!addedScreenParameters) return 0;
+  // About the compact form's size: a name and a kind byte, then a text or an 8-byte number.
+  size_t size = 0;
+  for (const auto& [name, value] : *addedScreenParameters) {
+    size += 2 + name.size() + (value.isString() ? 1 + value.stringValue().size() : sizeof(double));
+  }
+  return size;
 }
 
 size_t APMAnalyticsEventBuffer::bytes() const {

@@ -11,22 +11,27 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "APMCompactParameters.h"
 #include "platform/Object.h"
 
+// The screen parameters events carry: the front's snapshot of the current screen, shared by every
+// event logged on that screen rather than copied into each (none: the event carries no screen).
+using APMSharedScreenParameters = std::shared_ptr<const platform::Dictionary>;
+
 // An event read back: its parameters stay in the compact form, which the engine reads straight
 // into the event it makes.
 struct APMBufferedEvent {
-  size_t bytes = 0;  // what the event held in the buffer
+  size_t bytes = 0;  // what the event held while it waited (APMAnalyticsEventBuffer::heldSize)
   std::string origin;
   bool isPublicEvent = false;
   std::string name;
   APMCompactParameters parameters;
   double timestamp = 0;
-  APMCompactParameters addedScreenParameters;
+  APMSharedScreenParameters addedScreenParameters;
 };
 
 class APMAnalyticsEventBuffer {
@@ -45,12 +50,19 @@ class APMAnalyticsEventBuffer {
   APMAnalyticsEventBuffer& operator=(const APMAnalyticsEventBuffer&) = delete;
 
   // An event in two steps: encoded first (no lock needed, and its size known before it is
-  // accepted), then appended with its time.
+  // accepted), then appended with its time and screen.
   static void encode(std::string& out, const std::string& origin, bool isPublicEvent, const std::string& name,
-                     const platform::Dictionary& parameters, const platform::Dictionary* addedScreenParameters);
+                     const platform::Dictionary& parameters);
   // The bytes an encoded event holds once appended.
-  static size_t appendedSize(const std::string& encoded) { return sizeof(double) + encoded.size(); }
-  void append(const std::string& encoded, double timestamp);
+  static size_t appendedSize(const std::string& encoded) { return sizeof(double) + encoded.size() + 1; }
+  // What an event holds while it waits, counted against the room: its bytes, and about what its
+  // screen holds (counted for each event that carries it, so a screen shared by many counts more
+  // than it holds, never less).
+  static size_t heldSize(const std::string& encoded, const APMSharedScreenParameters& addedScreenParameters) {
+    return appendedSize(encoded) + screenSize(addedScreenParameters);
+  }
+  static size_t screenSize(const APMSharedScreenParameters& addedScreenParameters);
+  void append(const std::string& encoded, double timestamp, APMSharedScreenParameters addedScreenParameters);
   void append(const std::string& origin, bool isPublicEvent, const std::string& name,
               const platform::Dictionary& parameters, double timestamp,
               const platform::Dictionary* addedScreenParameters);
@@ -67,6 +79,11 @@ class APMAnalyticsEventBuffer {
   std::string& chunkFor(size_t size);
 
   std::deque<std::string> chunks_;
+  // Each screen once, in the order events first carried it; an event's last byte says whether it
+  // carries none, the next of these, or the same as the event appended before it.
+  std::deque<APMSharedScreenParameters> screens_;
+  APMSharedScreenParameters lastAppendedScreen_;
+  APMSharedScreenParameters lastReadScreen_;
   size_t nextChunkBytes_ = kChunkBytes;  // the room a new chunk is made with
   size_t readOffset_ = 0;  // into chunks_.front()
   size_t appended_ = 0;

@@ -312,16 +312,17 @@ EventBatch& openBatchLocked(QueueState& queues) {
 
 // Appends one encoded event (operation-queue lock taken here): to the events of the operation
 // running on this thread, if any, else to the open batch. False when refused.
-bool appendEvent(QueueState& queues, const std::string& encoded, double timestamp) {
+bool appendEvent(QueueState& queues, const std::string& encoded, double timestamp,
+                 const APMSharedScreenParameters& screen) {
   if (queues.exiting.load(std::memory_order_relaxed)) return false;
   if (APMAnalyticsEventBuffer* logged = tOperationEvents) {
-    logged->append(encoded, timestamp);
+    logged->append(encoded, timestamp, screen);
     return true;
   }
   std::lock_guard<std::mutex> lock(queues.operations.mutex);
   if (queues.exiting.load(std::memory_order_relaxed)) return false;
   EventBatch& batch = openBatchLocked(queues);
-  batch.events.append(encoded, timestamp);
+  batch.events.append(encoded, timestamp, screen);
   ++batch.appended;
   return true;
 }
@@ -346,23 +347,32 @@ bool queueBlockLocked(QueueState& queues, APMAnalyticsOperationQueue::Block bloc
 // then its time taken (now, in the timestamp queue, when none is given) and appended.
 void APMAnalyticsOperationQueue::queueEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
                                             const platform::Dictionary& parameters, std::optional<double> timestamp,
-                                            const platform::Dictionary* screen) {
+                                            const APMSharedScreenParameters& screen) {
   auto& queues = queueState();
   thread_local std::string encoded;
-  APMAnalyticsEventBuffer::encode(encoded, origin, isPublicEvent, name, parameters, screen);
-  const size_t bytes = APMAnalyticsEventBuffer::appendedSize(encoded);
+  APMAnalyticsEventBuffer::encode(encoded, origin, isPublicEvent, name, parameters);
+  const size_t bytes = APMAnalyticsEventBuffer::heldSize(encoded, screen);
   if (auto generation = reserveRoom(queues, bytes)) {
     bool queued = false;
     if (timestamp) {
-      queued = appendEvent(queues, encoded, *timestamp);
+      queued = appendEvent(queues, encoded, *timestamp, screen);
     } else if (tOperationEvents) {
       // Logged by an operation running among the events (a screen view's engagement event): it
       // joins that operation's own events, in its place, which no other thread appends to, so
       // there is no order of threads to keep and no other queue to wait for.
-      queued = appendEvent(queues, encoded, platform::now());
+      queued = appendEvent(queues, encoded, platform::now(), screen);
     } else {
       // Time and queueing in one step of the timestamp queue: operations enter the queue in time order.
-      queues.timestampQueue->sync([&] { queued = appendEvent(queues, encoded, platform::now()); });
+      // One pointer captured, so the block fits in the function object without an allocation.
+      struct Step {
+        QueueState& queues;
+        const std::string& encoded;
+        const APMSharedScreenParameters& screen;
+        bool queued = false;
+      } step{queues, encoded, screen};
+      queues.timestampQueue->sync(
+          [&step] { step.queued = appendEvent(step.queues, step.encoded, platform::now(), step.screen); });
+      queued = step.queued;
     }
     if (!queued) releaseRoom(queues, bytes, *generation);
   }

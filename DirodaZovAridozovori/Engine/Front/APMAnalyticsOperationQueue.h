@@ -102,9 +102,10 @@ class APMAnalyticsOperationQueue {
   static bool isOperationQueueSuspended();
   // Queues one logged event: encoded on the caller's thread, then room reserved for it (which may
   // wait), then its time taken (now, when none is given) and appended in time order.
+  // screen: the current screen's parameters the event carries (none when it carries its own).
   static void queueEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
                          const platform::Dictionary& parameters, std::optional<double> timestamp,
-                         const platform::Dictionary* screen);
+                         const std::shared_ptr<const platform::Dictionary>& screen);
   static void setEventRoadOptions(const APMEventRoadOptions& options);
   static APMEventRoadOptions eventRoadOptions();
   static APMEventRoadStatistics eventRoadStatistics();

@@ -172,7 +172,7 @@ TEST(APMCompactParametersTest, OnlyTheScreenEntriesJoinAnEventAndReplaceItsOwn) 
   fromCompact->addScreenParameters(APMCompactParameters());
   EXPECT_EQ(fromCompact->parameters(), expected) << "no screen leaves the event as it is";
   // Read once and kept for a run of events, the entries join each event the same way.
-  auto converted = APMEvent::screenParametersInPlace(APMCompactParameters(screen));
+  auto converted = APMEvent::screenParametersInPlace(screen);
   ASSERT_TRUE(converted);
   for (int event = 0; event < 2; ++event) {
     auto fromConverted = APMEvent::create("app", true, "tap", 1, 0, own);
@@ -207,7 +207,7 @@ TEST(APMCompactParametersTest, ScreenEntriesOfEveryKindJoinAsTheDictionaryRoadCo
     EXPECT_EQ(fromCompact->parameters(), expected);
     EXPECT_EQ(fromDictionary->parameters(), expected);
     // A null entry is refused with a log line, so it is never read ahead to be kept.
-    auto converted = APMEvent::screenParametersInPlace(APMCompactParameters(screen));
+    auto converted = APMEvent::screenParametersInPlace(screen);
     ASSERT_EQ(converted.has_value(), c.joined.has_value());
     if (!converted) continue;
     auto fromConverted = APMEvent::create("app", true, "tap", 1, 0, APMParameters{{"_sn", APMValue("Own")}});

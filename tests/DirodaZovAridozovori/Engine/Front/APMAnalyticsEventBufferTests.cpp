@@ -39,7 +39,8 @@ TEST(APMAnalyticsEventBufferTest, EveryValueKindComesBackUnchanged) {
   EXPECT_TRUE(first->isPublicEvent);
   EXPECT_EQ(first->name, "purchase");
   EXPECT_EQ(first->timestamp, 1699956000.125);
-  EXPECT_EQ(first->addedScreenParameters.dictionary(), screen);
+  ASSERT_TRUE(first->addedScreenParameters);
+  EXPECT_EQ(*first->addedScreenParameters, screen);
   const platform::Dictionary parameters = first->parameters.dictionary();
   ASSERT_EQ(parameters.size(), everyKind().size());
   for (const auto& [key, value] : everyKind()) {
@@ -53,7 +54,7 @@ TEST(APMAnalyticsEventBufferTest, EveryValueKindComesBackUnchanged) {
   EXPECT_EQ(second->origin, "auto");
   EXPECT_FALSE(second->isPublicEvent);
   EXPECT_TRUE(second->parameters.empty());
-  EXPECT_TRUE(second->addedScreenParameters.empty());
+  EXPECT_FALSE(second->addedScreenParameters);
   EXPECT_FALSE(buffer.next());
   EXPECT_TRUE(buffer.empty());
 }
@@ -143,6 +144,49 @@ TEST(APMAnalyticsEventBufferTest, MovedFromBufferIsEmptyAndUsable) {
     for (int i = c.readBeforeMove; i < 3; ++i) EXPECT_EQ(target.next().value().parameters.dictionary().at("seq").integerValue(), i);
     EXPECT_FALSE(target.next());
   }
+}
+
+// The events logged on one screen share the front's snapshot of it: each comes back with the very
+// snapshot it was appended with, whatever came between (none, another screen, the same again), also
+// across a move of the buffer, and what it held, counted as it was appended, is what it gives back.
+TEST(APMAnalyticsEventBufferTest, EachEventComesBackWithTheScreenItWasAppendedWith) {
+  auto home = std::make_shared<const platform::Dictionary>(
+      platform::Dictionary{{"_sn", platform::Object("Home")}, {"_si", platform::Object(1)}});
+  auto cart = std::make_shared<const platform::Dictionary>(
+      platform::Dictionary{{"_sn", platform::Object("Cart")}, {"_sc", platform::Object("CartView")}});
+  auto homeAgain = std::make_shared<const platform::Dictionary>(*home);  // equal, but another snapshot
+  auto empty = std::make_shared<const platform::Dictionary>();
+  const std::shared_ptr<const platform::Dictionary> screens[] = {home, home, nullptr, home,  cart, cart,
+                                                                 empty, cart, homeAgain, home, nullptr};
+  constexpr size_t kMovedAfter = 5;  // appended before the move, read after it
+  std::string encoded;
+  APMAnalyticsEventBuffer first;
+  APMAnalyticsEventBuffer buffer;
+  size_t held = 0;
+  size_t given = 0;
+  for (size_t i = 0; i < std::size(screens); ++i) {
+    APMAnalyticsEventBuffer::encode(encoded, "app", true, "e", {{"seq", platform::Object(static_cast<int64_t>(i))}});
+    held += APMAnalyticsEventBuffer::heldSize(encoded, screens[i]);
+    (i < kMovedAfter ? first : buffer).append(encoded, static_cast<double>(i), screens[i]);
+    if (i + 1 == kMovedAfter) {
+      const APMBufferedEvent read = first.next().value();  // one read before the move
+      ASSERT_EQ(read.addedScreenParameters, home);
+      given = read.bytes;
+      buffer = std::move(first);
+    }
+  }
+  for (size_t i = 1; i < std::size(screens); ++i) {
+    SCOPED_TRACE(i);
+    auto event = buffer.next();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->parameters.dictionary().at("seq").integerValue(), static_cast<int64_t>(i));
+    const auto& expected = screens[i] && !screens[i]->empty() ? screens[i] : nullptr;
+    EXPECT_EQ(event->addedScreenParameters, expected);  // the very snapshot, not an equal copy
+    given += event->bytes;
+  }
+  EXPECT_FALSE(buffer.next());
+  EXPECT_EQ(given, held);
+  EXPECT_GT(APMAnalyticsEventBuffer::heldSize(encoded, cart), APMAnalyticsEventBuffer::heldSize(encoded, nullptr));
 }
 
 }  // namespace
