@@ -134,22 +134,25 @@ TEST_F(EventPipelineTest, WrittenEventsAreFreedByTheFrontsNextEventAndAtMostOneG
   }).join();
   EXPECT_EQ(freed("first"), front);
 
+  // Logs count events named name in one group (the worker is held while they join it), the
+  // first of them holding token.
+  auto logGroup = [&](const std::string& name, int count, const std::string& token) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    engine().setup().scheduler->workerQueue()->async([released] { released.wait(); });
+    for (int i = 0; i < count; ++i) {
+      road.logEventWithOrigin("app", true, name, {}, platform::now(), {.ignoreInterceptor = true},
+                              i == 0 ? holding(token) : nullptr, {});
+    }
+    release.set_value();
+    drain();
+  };
   // The front event's group waits for the front now, and the next group waits beside it.
   drain();
-  road.logEventWithOrigin("app", true, "second_group", {}, platform::now(), {.ignoreInterceptor = true},
-                          holding("second"), {});
-  drain();
+  logGroup("second_group", 1, "second");
   EXPECT_FALSE(freed("second")) << "the worker freed a group the bound had room for";
-  // One group of 3,999 events (the worker is held while they join it): with the two waiting, 4,001.
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  engine().setup().scheduler->workerQueue()->async([released] { released.wait(); });
-  for (int i = 0; i < 3999; ++i) {
-    road.logEventWithOrigin("app", true, "big_group", {}, platform::now(), {.ignoreInterceptor = true},
-                            i == 0 ? holding("big") : nullptr, {});
-  }
-  release.set_value();
-  drain();
+  // One group of 3,999 events: with the two waiting, 4,001.
+  logGroup("big_group", 3999, "big");
   EXPECT_EQ(freed("big"), worker) << "over the bound, the worker frees the group itself";
   EXPECT_FALSE(freed("second"));
   std::thread::id nextFront;
@@ -158,24 +161,10 @@ TEST_F(EventPipelineTest, WrittenEventsAreFreedByTheFrontsNextEventAndAtMostOneG
     logCompact("next_front_event", nullptr);
   }).join();
   EXPECT_EQ(freed("second"), nextFront);
-  // One event short of the bound: 2 waiting and 3,998 join them, all left to the front.
+  // Filling the bound exactly: 2 waiting and 3,998 join them, all left to the front.
   drain();
-  std::promise<void> releaseAgain;
-  std::shared_future<void> releasedAgain = releaseAgain.get_future().share();
-  engine().setup().scheduler->workerQueue()->async([releasedAgain] { releasedAgain.wait(); });
-  road.logEventWithOrigin("app", true, "third_group", {}, platform::now(), {.ignoreInterceptor = true},
-                          holding("third"), {});
-  releaseAgain.set_value();
-  drain();
-  std::promise<void> releaseLast;
-  std::shared_future<void> releasedLast = releaseLast.get_future().share();
-  engine().setup().scheduler->workerQueue()->async([releasedLast] { releasedLast.wait(); });
-  for (int i = 0; i < 3998; ++i) {
-    road.logEventWithOrigin("app", true, "full_group", {}, platform::now(), {.ignoreInterceptor = true},
-                            i == 0 ? holding("full") : nullptr, {});
-  }
-  releaseLast.set_value();
-  drain();
+  logGroup("third_group", 1, "third");
+  logGroup("full_group", 3998, "full");
   EXPECT_FALSE(freed("full")) << "the worker freed a group that fills the bound exactly";
   std::thread::id lastFront;
   std::thread([&] {
