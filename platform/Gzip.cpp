@@ -138,6 +138,11 @@ std::optional<Data> Gzip::deflate(const Data& data, Compression compression, std
     thread_local WindowDeflaters quick;
     return deflateAtLevel(quick, kQuickLevel, data.data(), data.size(), error);
   }
+  if (compression == Compression::kFast) {
+    constexpr int kFastLevel = 3;
+    thread_local WindowDeflaters fast;
+    return deflateAtLevel(fast, kFastLevel, data.data(), data.size(), error);
+  }
   if (data.size() > std::numeric_limits<uInt>::max()) {
     fail(error, "input too large");
     return std::nullopt;
