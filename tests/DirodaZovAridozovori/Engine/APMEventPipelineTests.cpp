@@ -121,17 +121,22 @@ TEST_F(EventPipelineTest, WrittenEventsAreFreedByTheFrontsNextEventAndAtMostOneG
     road.logCompactEventWithOrigin("app", true, name, APMCompactParameters({{"n", 1}}), platform::now(),
                                    {.ignoreInterceptor = true}, std::move(interceptor), {});
   };
+  // A compact event logged by a thread of its own, standing for the front; that thread's ID.
+  auto logFromNewFront = [&](const std::string& name) {
+    std::thread::id front;
+    std::thread([&] {
+      front = std::this_thread::get_id();
+      logCompact(name, nullptr);
+    }).join();
+    return front;
+  };
   std::thread::id worker;
   engine().setup().scheduler->workerQueue()->async([&] { worker = std::this_thread::get_id(); });
 
   logCompact("first_group", holding("first"));
   drain();
   EXPECT_FALSE(freed("first")) << "the worker freed the events it could have left to the front";
-  std::thread::id front;
-  std::thread([&] {
-    front = std::this_thread::get_id();
-    logCompact("front_event", nullptr);
-  }).join();
+  const std::thread::id front = logFromNewFront("front_event");
   EXPECT_EQ(freed("first"), front);
 
   // Logs count events named name in one group (the worker is held while they join it), the
@@ -155,22 +160,13 @@ TEST_F(EventPipelineTest, WrittenEventsAreFreedByTheFrontsNextEventAndAtMostOneG
   logGroup("big_group", 3999, "big");
   EXPECT_EQ(freed("big"), worker) << "over the bound, the worker frees the group itself";
   EXPECT_FALSE(freed("second"));
-  std::thread::id nextFront;
-  std::thread([&] {
-    nextFront = std::this_thread::get_id();
-    logCompact("next_front_event", nullptr);
-  }).join();
-  EXPECT_EQ(freed("second"), nextFront);
+  EXPECT_EQ(freed("second"), logFromNewFront("next_front_event"));
   // Filling the bound exactly: 2 waiting and 3,998 join them, all left to the front.
   drain();
   logGroup("third_group", 1, "third");
   logGroup("full_group", 3998, "full");
   EXPECT_FALSE(freed("full")) << "the worker freed a group that fills the bound exactly";
-  std::thread::id lastFront;
-  std::thread([&] {
-    lastFront = std::this_thread::get_id();
-    logCompact("last_front_event", nullptr);
-  }).join();
+  const std::thread::id lastFront = logFromNewFront("last_front_event");
   EXPECT_EQ(freed("third"), lastFront);
   EXPECT_EQ(freed("full"), lastFront);
   EXPECT_EQ(rowsNamed("first_group").size(), 1u);
