@@ -313,11 +313,22 @@ double APMDatabaseRawEvents::queryLatestRawEventTime(platform::Error* error) {
   if (!connection_->checkQueue("queryLatestRawEventTime", error)) return 0;
   RawEventFacts* facts = currentRawEventFacts();
   if (facts && facts->latestTime) return facts->latestTime->value_or(0);
-  auto rows = connection_->query("SELECT MAX(timestamp) AS latest FROM raw_events", {}, error);
+  // The schedule asks whether a real-time row waits right after this, and without one that answer
+  // reads the whole table again: the one pass that finds the latest time answers it as well.
+  auto rows = connection_->query("SELECT MAX(timestamp) AS latest, MAX(realtime = 1) AS realtime FROM raw_events",
+                                 {}, error);
   if (!rows) return 0;
   std::optional<double> latest;
-  if (!rows->empty() && apm_rows::has(rows->front(), "latest")) latest = apm_rows::real(rows->front(), "latest");
-  if (facts) facts->latestTime = latest;
+  bool realtime = false;
+  if (!rows->empty()) {
+    const auto& row = rows->front();
+    if (apm_rows::has(row, "latest")) latest = apm_rows::real(row, "latest");
+    realtime = apm_rows::has(row, "realtime") && apm_rows::integer(row, "realtime") == 1;
+  }
+  if (facts) {
+    facts->latestTime = latest;
+    facts->hasRealtime = realtime;
+  }
   return latest.value_or(0);
 }
 
