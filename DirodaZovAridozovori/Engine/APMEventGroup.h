@@ -149,6 +149,14 @@ class APMEventGroup {
   void requestScheduleUpdate() { scheduleUpdateRequested_ = true; }
   bool scheduleUpdateRequested() const { return scheduleUpdateRequested_; }
 
+  // The transaction goes on for the next group of events, which reads the settings anew and starts
+  // with empty caches, as a group of its own would: what the groups before it read may have
+  // changed since, outside the database.
+  void continueWith(Settings settings) {
+    settings_ = std::move(settings);
+    caches_ = Caches{};
+  }
+
   const Settings& settings() const { return settings_; }
   Caches& caches() { return caches_; }
   APMDatabase& database() { return database_; }
@@ -157,7 +165,7 @@ class APMEventGroup {
   enum class State { NotBegun, Open, Ended };
 
   APMDatabase& database_;
-  const Settings settings_;
+  Settings settings_;
   Caches caches_;
   State state_ = State::NotBegun;
   platform::Error beginError_;

@@ -27,7 +27,10 @@ std::shared_ptr<APMMonitor> log() { return APMMonitor::shared(); }
 
 APMEventWriter::APMEventWriter(APMEventWriterHost& host) : host_(host) {}
 
-APMEventWriter::~APMEventWriter() = default;
+APMEventWriter::~APMEventWriter() {
+  // The connection must not call back into a writer that is gone.
+  if (keptOpen_) keptOpen_->database().connection().setBeforeNextOperation(nullptr);
+}
 
 // MARK: - Groups
 
@@ -61,7 +64,8 @@ bool APMEventWriter::logsDebugLines() const {
   return group_ ? group_->settings().debugLines : log()->isLoggableLevel(APMLogLevel::kDebug);
 }
 
-APMEventWriter::GroupResult APMEventWriter::writeGroup(const std::function<void()>& body, platform::Error* error) {
+APMEventWriter::GroupResult APMEventWriter::writeGroup(const std::function<void()>& body, platform::Error* error,
+                                                       const std::function<bool()>& keepOpen) {
   if (group_) {
     body();
     return GroupResult::Committed;
@@ -69,16 +73,22 @@ APMEventWriter::GroupResult APMEventWriter::writeGroup(const std::function<void(
   APMEventGroup::Settings settings = readSettings();
   const auto& identity = host_.identity();
   if (identity) identity->updateIdentifiers();
-  APMEventGroup group(*host_.database(), std::move(settings));
-  if (!group.isOpen()) {
-    platform::setError(error, group.beginError());
-    return GroupResult::NotBegun;
+  std::unique_ptr<APMEventGroup> group = std::move(keptOpen_);
+  if (group) {
+    group->database().connection().setBeforeNextOperation(nullptr);
+    group->continueWith(std::move(settings));
+  } else {
+    group = std::make_unique<APMEventGroup>(*host_.database(), std::move(settings));
+    if (!group->isOpen()) {
+      platform::setError(error, group->beginError());
+      return GroupResult::NotBegun;
+    }
   }
   if (identity) {
-    group.caches().identityRefreshed = true;
-    group.caches().shouldSetLastAdvertisingIDReset = identity->shouldSetLastAdvertisingIDResetUserProperty();
+    group->caches().identityRefreshed = true;
+    group->caches().shouldSetLastAdvertisingIDReset = identity->shouldSetLastAdvertisingIDResetUserProperty();
   }
-  group_ = &group;
+  group_ = group.get();
   try {
     body();
   } catch (const std::exception& exception) {
@@ -87,6 +97,28 @@ APMEventWriter::GroupResult APMEventWriter::writeGroup(const std::function<void(
     return GroupResult::Failed;
   }
   group_ = nullptr;
+  if (keepOpen && keepOpen()) {
+    keptOpen_ = std::move(group);
+    keptOpen_->database().connection().setBeforeNextOperation([this] {
+      platform::Error failure;
+      if (commitKeptOpenGroup(&failure) == GroupResult::Failed) {
+        APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
+               "Data loss. Cannot record raw event. Error", failure);
+      }
+    });
+    return GroupResult::KeptOpen;
+  }
+  return commitGroup(*group, error);
+}
+
+APMEventWriter::GroupResult APMEventWriter::commitKeptOpenGroup(platform::Error* error) {
+  std::unique_ptr<APMEventGroup> group = std::move(keptOpen_);
+  if (!group) return GroupResult::Committed;
+  group->database().connection().setBeforeNextOperation(nullptr);
+  return commitGroup(*group, error);
+}
+
+APMEventWriter::GroupResult APMEventWriter::commitGroup(APMEventGroup& group, platform::Error* error) {
   // The actions run once the group is closed, so whatever they write goes its own way.
   const bool committed =
       group.commit([this, &group] { return storeMetadataRows(group) && flushDailyCounts(group); }, error);

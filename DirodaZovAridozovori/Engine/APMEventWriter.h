@@ -60,10 +60,20 @@ class APMEventWriter {
   APMEventWriter(const APMEventWriter&) = delete;
   APMEventWriter& operator=(const APMEventWriter&) = delete;
 
-  enum class GroupResult { NotBegun, Committed, Failed };
+  enum class GroupResult { NotBegun, Committed, Failed, KeptOpen };
   // Runs body with a group open: the events it writes share one transaction, committed at the end
-  // (NotBegun: the transaction could not begin and body did not run).
-  GroupResult writeGroup(const std::function<void()>& body, platform::Error* error);
+  // (NotBegun: the transaction could not begin and body did not run), unless keepOpen, asked once
+  // body has run, answers true: then the transaction stays open (KeptOpen) and the next writeGroup
+  // goes on in it, its events committed with this group's. Until then the after-commit actions and
+  // the daily counts of both wait, and a failed commit keeps neither group's events: what one
+  // failure loses is one transaction's events, as many as the caller lets it hold. Anything else
+  // that reaches the database meanwhile commits the open transaction first (see
+  // APMDatabaseConnection::setBeforeNextOperation), and so does commitKeptOpenGroup.
+  GroupResult writeGroup(const std::function<void()>& body, platform::Error* error,
+                         const std::function<bool()>& keepOpen = {});
+  // Commits the transaction a group left open (Committed when none is open).
+  GroupResult commitKeptOpenGroup(platform::Error* error);
+  bool keepsGroupOpen() const { return keptOpen_ != nullptr; }
   bool inGroup() const { return group_ != nullptr; }
   // The open group (nullptr outside one): for its state and caches.
   APMEventGroup* group() { return group_; }
@@ -115,11 +125,14 @@ class APMEventWriter {
   bool checkStoredEventsLimit();
   // Inside the commit: the kept events' metadata rows, in fingerprint order.
   bool storeMetadataRows(APMEventGroup& group);
+  GroupResult commitGroup(APMEventGroup& group, platform::Error* error);
   bool flushDailyCounts(APMEventGroup& group);
 
   APMEventWriterHost& host_;
   APMEventMetadataEncoder metadataEncoder_;
   APMEventGroup* group_ = nullptr;
+  // The group whose transaction stays open for the next writeGroup (see writeGroup).
+  std::unique_ptr<APMEventGroup> keptOpen_;
   bool adHocGroup_ = false;  // group_ is a group of one write's own
   std::optional<APMEventGroup::Settings> adHocSettings_;
   std::optional<std::optional<std::string>> pendingRolloutsText_;

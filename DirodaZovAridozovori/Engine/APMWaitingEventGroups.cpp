@@ -191,6 +191,7 @@ void APMWaitingEventGroups::joinOpenGroup(PendingEvent&& pending, std::shared_pt
   if (!openGroup_) {
     openGroup_ = std::make_shared<EventGroup>();
     ++groupsOpened_;
+    ++queuedDrains_;
     // The engine owns the road: while it lives, so does this.
     std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
     std::shared_ptr<EventGroup> group = openGroup_;
@@ -207,6 +208,7 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
     std::lock_guard<std::mutex> lock(groupMutex_);
     events.swap(group->events);
     if (openGroup_ == group) openGroup_ = nullptr;
+    --queuedDrains_;
   }
   // The limits change only in a configuration update, a block of its own on this queue.
   const APMEventParameterLimits limits = APMCurrentEventParameterLimits();
@@ -227,25 +229,45 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
                                             pending.addedScreenParameters ? *pending.addedScreenParameters
                                                                           : platform::Dictionary{});
   };
+  auto commitKeptOpen = [this] {
+    platform::Error error;
+    if (writer_.commitKeptOpenGroup(&error) == APMEventWriter::GroupResult::Failed) {
+      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
+             "Data loss. Cannot record raw event. Error", error);
+    }
+  };
   if (!host_.database() || !engine_.collection().isEnabled()) {
+    commitKeptOpen();
     for (size_t index = 0; index < events.size(); ++index) handle(events[index]);
     return;
   }
   // Once the process is ending, what is written commits and the rest of the group is dropped.
   size_t handled = 0;
+  bool keptOpen = false;
   while (handled < events.size() && !shuttingDown_) {
+    // A transaction the previous group left open goes on here, with its count and age.
+    if (!writer_.keepsGroupOpen()) {
+      transactionEvents_ = 0;
+      transactionBegan_ = platform::uptime();
+    }
     const size_t start = handled;
-    const size_t end = std::min(events.size(), start + kMaxEventsPerTransaction);
-    const double began = platform::uptime();
+    const size_t end = std::min(events.size(), start + (kMaxEventsPerTransaction - transactionEvents_));
     platform::Error error;
     const auto result = writer_.writeGroup(
         [&] {
           while (handled < end && !shuttingDown_) {
             handle(events[handled++]);
-            if (platform::uptime() - began >= kMaxTransactionSeconds) return;
+            if (platform::uptime() - transactionBegan_ >= kMaxTransactionSeconds) return;
           }
         },
-        &error);
+        &error,
+        [&] {
+          return handled == events.size() && !shuttingDown_ &&
+                 transactionEvents_ + (handled - start) < kMaxEventsPerTransaction &&
+                 platform::uptime() - transactionBegan_ < kMaxTransactionSeconds && anotherGroupQueued();
+        });
+    transactionEvents_ += handled - start;
+    keptOpen = result == APMEventWriter::GroupResult::KeptOpen;
     if (result == APMEventWriter::GroupResult::NotBegun) {
       // The group transaction could not even begin (the file is busy, say): nothing of these events
       // has happened yet, so each takes its own transaction instead of being lost together.
@@ -256,6 +278,8 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
              "Data loss. Cannot record raw event. Error", error);
     }
   }
+  // The process ending stops a drain before it writes: what an earlier group left open commits.
+  if (!keptOpen) commitKeptOpen();
   if (handled < events.size()) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
            "Data loss. Cannot record raw event. Error",
@@ -277,6 +301,11 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
     if (!engine) return;
     APMScheduler::runGuardedBlockID("APMMeasurement:4031", [&] { checkpointWhenQuietAfter(opened); });
   });
+}
+
+bool APMWaitingEventGroups::anotherGroupQueued() {
+  std::lock_guard<std::mutex> lock(groupMutex_);
+  return queuedDrains_ > 0;
 }
 
 void APMWaitingEventGroups::checkpointWhenQuietAfter(uint64_t opened) {

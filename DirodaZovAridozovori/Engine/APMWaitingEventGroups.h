@@ -30,7 +30,9 @@ class APMWaitingEventGroups final {
   using Interceptor = APMEventInterceptor;
   // A drain's transaction commits once it holds kMaxEventsPerTransaction events or has been open
   // kMaxTransactionSeconds, whichever comes first; the rest of the group follows in further
-  // transactions. Each purchase dirties a page of the metadata table and one of its index, so the
+  // transactions. While the drain of a later group is already queued, the transaction stays open
+  // for it (up to the same bounds), so a burst's groups share commits; a failed commit then loses
+  // the events of every group in it, at most kMaxEventsPerTransaction. Each purchase dirties a page of the metadata table and one of its index, so the
   // more events share a commit, the more share a page: a burst's whole group (the front hands the
   // worker about five steps of 1000 at a time) fits one transaction, yet no written event waits
   // longer than a quarter of a second for its commit.
@@ -85,6 +87,8 @@ class APMWaitingEventGroups final {
   // Worker queue: checkpoints once kQuietSeconds have passed with no group opened after the
   // opened-th.
   void checkpointWhenQuietAfter(uint64_t opened);
+  // Whether the drain of a later group waits on the worker queue.
+  bool anotherGroupQueued();
 
   APMMeasurement& engine_;
   APMEventWriterHost& host_;
@@ -96,6 +100,12 @@ class APMWaitingEventGroups final {
   std::mutex groupMutex_;
   std::shared_ptr<EventGroup> openGroup_;
   uint64_t groupsOpened_ = 0;
+  // Drains queued on the worker queue and not yet begun.
+  size_t queuedDrains_ = 0;
+  // Worker queue only: the events in the transaction being written and when it began, which a
+  // transaction kept open for the next group carries on.
+  size_t transactionEvents_ = 0;
+  double transactionBegan_ = 0;
   // Events the worker has written, freed by the front's next compact event on its own queue: the
   // thread that made them frees them for a fraction of what it costs the worker (the road's
   // slowest thread) to free memory of another thread's arena. handedBackEvents_ counts them.

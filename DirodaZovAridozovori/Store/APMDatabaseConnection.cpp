@@ -1,6 +1,7 @@
 #include "APMDatabaseConnection.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "APMDatabaseRows.h"
 #include "APMStoreLog.h"
@@ -20,7 +21,10 @@ APMDatabaseLimits APMDatabaseConnection::limits() const {
 }
 
 bool APMDatabaseConnection::checkQueue(const char* operation, platform::Error* error) const {
-  if (!workerQueue_ || workerQueue_->isCurrent()) return true;
+  if (!workerQueue_ || workerQueue_->isCurrent()) {
+    if (beforeNextOperation_) std::exchange(beforeNextOperation_, nullptr)();
+    return true;
+  }
   APMLog(APMLogLevel::kError, APMStoreLogCode::kDatabaseOffWorkerQueue,
          "Database operation called off the worker queue. Operation", {Object(operation)});
   return APMFail(error, kAPMStoreErrorWrongQueue,

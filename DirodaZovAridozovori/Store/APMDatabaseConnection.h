@@ -53,6 +53,10 @@ class APMDatabaseConnection {
   const std::shared_ptr<APMSqliteStore>& store() const { return store_; }
   // True on the worker queue (or without one); otherwise logs, fills the error and answers false.
   bool checkQueue(const char* operation, platform::Error* error) const;
+  // Worker queue only: action runs once, before the next operation through this connection,
+  // whoever asks for it. The event writer leaves a transaction open between groups of events and
+  // commits it here, so that nothing else ever reads or writes inside it.
+  void setBeforeNextOperation(std::function<void()> action) { beforeNextOperation_ = std::move(action); }
   void setLimitsProvider(std::function<APMDatabaseLimits()> provider);
   // The writes fell quiet (no more are waiting): copies the WAL back into the database when it
   // holds kQuietCheckpointPages or more. Whether a checkpoint ran.
@@ -77,4 +81,5 @@ class APMDatabaseConnection {
   std::shared_ptr<platform::DispatchQueue> workerQueue_;
   std::function<APMDatabaseLimits()> limitsProvider_;
   uint64_t metadataSourcesWrites_ = 0;  // worker queue only
+  mutable std::function<void()> beforeNextOperation_;  // worker queue only
 };
