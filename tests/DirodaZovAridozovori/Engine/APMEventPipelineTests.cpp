@@ -2,6 +2,7 @@
 // limits, the editing and conditional-property seams, group commit and its savepoints.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -10,6 +11,8 @@
 #include <mutex>
 #include <thread>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "APMCompactParameters.h"
 #include "APMEngineSessions.h"
@@ -557,6 +560,95 @@ TEST_F(EventPipelineTest, AGroupsTransactionHoldsAtMostFiveThousandEventsOrAQuar
         for (uint64_t serial : written) EXPECT_EQ(serial, name == "next" ? first + 1 : first) << name;
       }
     });
+  }
+}
+
+// Groups of events that follow one another on the worker queue share a transaction, and each
+// event's after-commit actions run once its row is committed, in order. Work queued between two
+// groups that reaches the database finds the first group's rows committed (it commits them itself).
+// A refused metadata row at the shared commit keeps neither group's events nor runs their actions;
+// a refused event rolls back alone, and the rest still commit together.
+TEST_F(EventPipelineTest, ConsecutiveGroupsShareOneCommitThatTheirActionsAndOtherWorkWaitFor) {
+  struct Seen {
+    std::map<std::string, uint64_t> serials;
+    // Each after-commit action in the order it ran: the event's name and how many rows of that
+    // name a second connection then finds.
+    std::vector<std::pair<std::string, int64_t>> actions;
+    std::string path;
+  };
+  auto seen = std::make_shared<Seen>();
+  useEventStep([this, seen](const APMEvent& event) {
+    const std::string name = event.name();
+    if (name.rfind("g", 0) != 0) return;
+    seen->serials[name] = engine().database()->connection().store()->transactions().transactionSerial();
+    engine().eventRoad().afterCommit([seen, name] {
+      const auto count = integersOnDatabaseFile(seen->path, "SELECT COUNT(*) FROM raw_events WHERE name = '" + name + "'");
+      seen->actions.emplace_back(name, count.empty() ? -1 : count[0]);
+    });
+  });
+  start();
+  drain();
+  onWorker([&] { seen->path = engine().database()->databasePath(); });
+  executeOnDatabaseFile(
+      "CREATE TRIGGER refuse_doomed BEFORE INSERT ON raw_events WHEN NEW.name = 'doomed' "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+
+  struct Case {
+    const char* what;
+    std::vector<std::string> first, second;
+    bool readBetween;        // a block reading through the engine's connection, queued between the groups
+    bool refuseMetadata;     // the metadata rows are refused at the commit
+    bool oneCommit;          // both groups' events in one transaction
+    std::vector<std::string> stored;  // the events stored, and the actions run, in order
+  };
+  const std::vector<Case> cases{
+      {"back to back", {"g1a", "g1b"}, {"g2a"}, false, false, true, {"g1a", "g1b", "g2a"}},
+      {"a database read between", {"g3a"}, {"g4a"}, true, false, false, {"g3a", "g4a"}},
+      {"an event refused", {"g5a", "doomed"}, {"g6a"}, false, false, true, {"g5a", "g6a"}},
+      {"the shared commit refused", {"g7a"}, {"g8a"}, false, true, true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    onWorker([&] {
+      seen->serials.clear();
+      seen->actions.clear();
+    });
+    if (c.refuseMetadata) {
+      executeOnDatabaseFile(
+          "CREATE TRIGGER refuse_metadata BEFORE INSERT ON raw_events_metadata "
+          "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    }
+    int64_t committedWhenRead = -1;
+    auto worker = engine().setup().scheduler->workerQueue();
+    worker->suspend();
+    for (const auto& name : c.first) logInternal(name);
+    if (c.readBetween) {
+      engine().eventRoad().submit("test", [&, name = c.first[0]] {
+        engine().database()->rawEvents().allRawEventsWithError(nullptr);
+        const auto count = integersOnDatabaseFile(seen->path, "SELECT COUNT(*) FROM raw_events WHERE name = '" + name + "'");
+        committedWhenRead = count.empty() ? -1 : count[0];
+      });
+    } else {
+      engine().eventRoad().closeOpenGroup();
+    }
+    for (const auto& name : c.second) logInternal(name);
+    worker->resume();
+    drain();
+    if (c.refuseMetadata) executeOnDatabaseFile("DROP TRIGGER refuse_metadata");
+
+    if (c.readBetween) EXPECT_EQ(committedWhenRead, 1) << "the read committed the first group";
+    onWorker([&] {
+      const uint64_t first = seen->serials[c.first[0]];
+      EXPECT_EQ(seen->serials[c.second[0]] == first, c.oneCommit);
+      std::vector<std::pair<std::string, int64_t>> expected;
+      for (const auto& name : c.stored) expected.emplace_back(name, 1);
+      EXPECT_EQ(seen->actions, expected) << "each action after its row's commit, in order";
+    });
+    for (const auto* group : {&c.first, &c.second}) {
+      for (const auto& name : *group) {
+        EXPECT_EQ(rowsNamed(name).size(), static_cast<size_t>(std::count(c.stored.begin(), c.stored.end(), name))) << name;
+      }
+    }
   }
 }
 
