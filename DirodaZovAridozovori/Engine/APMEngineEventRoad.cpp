@@ -81,6 +81,8 @@ void APMEngineEventRoad::logInternalEvent(const std::string& origin, const std::
 
 void APMEngineEventRoad::afterCommit(std::function<void()> action) { writer_.afterCommit(std::move(action)); }
 
+void APMEngineEventRoad::commitOpenTransactionOnWorkerQueue() { writer_.commitKeptOpenGroup(); }
+
 int32_t APMEngineEventRoad::currentDayNumber() const {
   return APMDayNumber(platform::now(), persistedConfig()->session().midnightOffset().value_or(0));
 }

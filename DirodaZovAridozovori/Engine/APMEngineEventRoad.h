@@ -79,6 +79,8 @@ class APMEngineEventRoad final : private APMEventWriterHost {
                         const platform::Dictionary& parameters) override;
   // Runs action once the enclosing event group commits (at once outside one).
   void afterCommit(std::function<void()> action);
+  // Commits the transaction the last group left open for the next one, if any.
+  void commitOpenTransactionOnWorkerQueue();
   // The day number the daily limits count in.
   int32_t currentDayNumber() const override;
 

@@ -99,23 +99,21 @@ APMEventWriter::GroupResult APMEventWriter::writeGroup(const std::function<void(
   group_ = nullptr;
   if (keepOpen && keepOpen()) {
     keptOpen_ = std::move(group);
-    keptOpen_->database().connection().setBeforeNextOperation([this] {
-      platform::Error failure;
-      if (commitKeptOpenGroup(&failure) == GroupResult::Failed) {
-        APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
-               "Data loss. Cannot record raw event. Error", failure);
-      }
-    });
+    keptOpen_->database().connection().setBeforeNextOperation([this] { commitKeptOpenGroup(); });
     return GroupResult::KeptOpen;
   }
   return commitGroup(*group, error);
 }
 
-APMEventWriter::GroupResult APMEventWriter::commitKeptOpenGroup(platform::Error* error) {
+bool APMEventWriter::commitKeptOpenGroup() {
   std::unique_ptr<APMEventGroup> group = std::move(keptOpen_);
-  if (!group) return GroupResult::Committed;
+  if (!group) return true;
   group->database().connection().setBeforeNextOperation(nullptr);
-  return commitGroup(*group, error);
+  platform::Error error;
+  if (commitGroup(*group, &error) == GroupResult::Committed) return true;
+  APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
+         "Data loss. Cannot record raw event. Error", error);
+  return false;
 }
 
 APMEventWriter::GroupResult APMEventWriter::commitGroup(APMEventGroup& group, platform::Error* error) {

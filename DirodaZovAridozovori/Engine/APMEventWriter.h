@@ -71,8 +71,8 @@ class APMEventWriter {
   // APMDatabaseConnection::setBeforeNextOperation), and so does commitKeptOpenGroup.
   GroupResult writeGroup(const std::function<void()>& body, platform::Error* error,
                          const std::function<bool()>& keepOpen = {});
-  // Commits the transaction a group left open (Committed when none is open).
-  GroupResult commitKeptOpenGroup(platform::Error* error);
+  // Commits the transaction a group left open, logging the loss when that fails; false then.
+  bool commitKeptOpenGroup();
   bool keepsGroupOpen() const { return keptOpen_ != nullptr; }
   bool inGroup() const { return group_ != nullptr; }
   // The open group (nullptr outside one): for its state and caches.

@@ -153,6 +153,9 @@ bool APMMeasurement::shutDownForExit(double waitSeconds) {
   if (!worker->stop(waitSeconds)) return false;
   // The queue has no thread any more: this runs here, as the worker queue.
   worker->sync([this] {
+    // The drain of the group an open transaction waited for may be among the dropped blocks; its
+    // after-commit actions may arm the alarm.
+    eventRoad_->commitOpenTransactionOnWorkerQueue();
     setup_.alarm->cancel();
     setup_.persistedConfig->synchronizeToDisk();
     if (const auto& database = objects_.database()) database->close();

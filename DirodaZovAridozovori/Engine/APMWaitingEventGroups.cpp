@@ -229,15 +229,8 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
                                             pending.addedScreenParameters ? *pending.addedScreenParameters
                                                                           : platform::Dictionary{});
   };
-  auto commitKeptOpen = [this] {
-    platform::Error error;
-    if (writer_.commitKeptOpenGroup(&error) == APMEventWriter::GroupResult::Failed) {
-      APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
-             "Data loss. Cannot record raw event. Error", error);
-    }
-  };
   if (!host_.database() || !engine_.collection().isEnabled()) {
-    commitKeptOpen();
+    writer_.commitKeptOpenGroup();
     for (size_t index = 0; index < events.size(); ++index) handle(events[index]);
     return;
   }
@@ -279,7 +272,7 @@ void APMWaitingEventGroups::drainEventGroupOnWorkerQueue(const std::shared_ptr<E
     }
   }
   // The process ending stops a drain before it writes: what an earlier group left open commits.
-  if (!keptOpen) commitKeptOpen();
+  if (!keptOpen) writer_.commitKeptOpenGroup();
   if (handled < events.size()) {
     APMLog(APMLogLevel::kErrorSampled, APMMeasurementLogCode::kRawEventNotRecorded,
            "Data loss. Cannot record raw event. Error",

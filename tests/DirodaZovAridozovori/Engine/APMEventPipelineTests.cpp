@@ -660,6 +660,35 @@ TEST_F(EventPipelineTest, ConsecutiveGroupsShareOneCommitThatTheirActionsAndOthe
   }
 }
 
+// The process ending while a transaction waits open for the next group, whose drain the stopped
+// worker queue drops: the open transaction commits before the database closes.
+TEST_F(EventPipelineTest, ATransactionLeftOpenForTheNextGroupCommitsAtExit) {
+  auto firstWritten = std::make_shared<std::promise<void>>();
+  useEventStep([this, firstWritten](const APMEvent& event) {
+    if (event.name() != "g1") return;
+    // The next group's drain stays queued until the exit drops it.
+    engine().setup().scheduler->workerQueue()->suspend();
+    firstWritten->set_value();
+  });
+  start();
+  drain();
+  std::string path;
+  onWorker([&] { path = engine().database()->databasePath(); });
+  auto worker = engine().setup().scheduler->workerQueue();
+  worker->suspend();
+  logInternal("g1");
+  engine().eventRoad().closeOpenGroup();
+  logInternal("g2");
+  worker->resume();
+  ASSERT_EQ(firstWritten->get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  // Lets the first group's drain end, leaving its transaction open.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(worker->pendingCount(), 1u);
+  ASSERT_TRUE(engine().shutDownForExit(10));
+  EXPECT_EQ(integersOnDatabaseFile(path, "SELECT COUNT(*) FROM raw_events WHERE name = 'g1'"), std::vector<int64_t>{1});
+  EXPECT_EQ(integersOnDatabaseFile(path, "SELECT COUNT(*) FROM raw_events WHERE name = 'g2'"), std::vector<int64_t>{0});
+}
+
 // User-property changes travel in the event group with the events around them, in their order: one
 // group, each event's metadata with the value of its moment (through a change back and a removal),
 // and a change whose write fails rolls back alone while the group goes on.
