@@ -7,6 +7,7 @@
 #include "APMDatabaseSchema.h"
 #include "APMFileUtilities.h"
 #include "APMPersistedConfig.h"
+#include "APMRawEventMetadataLayout.h"
 #include "APMStoreLog.h"
 #include "platform/Clock.h"
 
@@ -92,7 +93,7 @@ std::shared_ptr<APMDatabase> APMDatabase::create(const std::string& databaseName
 }
 
 bool APMDatabase::ensureSchema(platform::Error* error) {
-  return store_->transactions().performTransactionWithError(error, [&] {
+  const bool ensured = store_->transactions().performTransactionWithError(error, [&] {
     for (const APMTableDefinition& table : apm_schema::tables()) {
       if (!store_->ensureTableWithName(table.name, table.elementaryColumns, table.addOnColumns, {}, error)) return false;
       for (const std::string& index : table.indexes) {
@@ -104,6 +105,15 @@ bool APMDatabase::ensureSchema(platform::Error* error) {
                            error)
         .has_value();
   });
+  if (!ensured) return false;
+  // A file of an earlier build works as it is: a move that fails costs nothing but its speed.
+  platform::Error moveError;
+  if (apm_metadata_layout::moveToRowIDs(*store_, apm_metadata_layout::kMostRowsMoved, &moveError) ==
+      apm_metadata_layout::MoveOutcome::kFailed) {
+    APMLog(APMLogLevel::kWarning, APMStoreLogCode::kRawEventMetadataNotMoved,
+           "Raw event metadata keeps its earlier layout: moving it failed. Error", {moveError});
+  }
+  return true;
 }
 
 const std::string& APMDatabase::databasePath() const { return store_->databasePath(); }

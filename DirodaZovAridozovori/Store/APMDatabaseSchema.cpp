@@ -37,8 +37,11 @@ std::vector<APMTableDefinition> makeTables() {
         {"realtime", "INTEGER NOT NULL DEFAULT 0"}},
        {},
        {"CREATE INDEX IF NOT EXISTS raw_events_metadata_fingerprint ON raw_events (metadata_fingerprint)"}},
+      // Row IDs in insertion order, the fingerprint UNIQUE beside them: a purchase stores a new row
+      // with every event, and appended rows fill one leaf page after another where rows keyed by the
+      // fingerprint went to a random page each (see APMRawEventMetadataLayout.h).
       {kRawEventsMetadata,
-       {{"metadata_fingerprint", "INTEGER NOT NULL PRIMARY KEY"}, {"metadata", "BLOB NOT NULL"}},
+       {{"metadata_fingerprint", "INTEGER NOT NULL UNIQUE"}, {"metadata", "BLOB NOT NULL"}},
        {},
        {}},
       {kUserAttributes,

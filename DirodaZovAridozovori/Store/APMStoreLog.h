@@ -19,6 +19,7 @@ enum class APMStoreLogCode : int64_t {
   kUnreadableRawEventDeleted = 34006,
   kUnreadableUserPropertySkipped = 34007,
   kUnreadableConditionalPropertyEventDropped = 34008,
+  kRawEventMetadataNotMoved = 34009,
   kValueFromNil = 35000,
   kValueFromUnsupportedObject = 35001,
 };

@@ -529,6 +529,52 @@ TEST_F(APMRawEventBundlerTest, ASessionStartLaterInTheRunClearsTheSessionCountsO
   });
 }
 
+// Events stored by an earlier build, whose metadata table was keyed by the fingerprint, bundle with
+// their metadata whether the table moved to row IDs at open (a few rows) or stayed as it was (more
+// than 4,000).
+TEST_F(APMRawEventBundlerTest, EventsOfAnEarlierFileTravelWithTheirMetadataOnEitherLayout) {
+  const struct {
+    int64_t unusedRows;
+    int64_t movedTables;
+  } cases[] = {{0, 1}, {4001, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.unusedRows);
+    runSQL("DELETE FROM raw_events");
+    runSQL("DELETE FROM raw_events_metadata");
+    runSQL("DELETE FROM queue");
+    storeEvents({{"open", kHour + 10}, {"tap", kHour + 20}}, "com.example.app");
+    storeEvents({{"other", kHour + 30}}, "com.example.other");
+    runSQL("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(c.unusedRows) +
+           ") INSERT INTO raw_events_metadata SELECT i - 9000000000, randomblob(400) FROM n WHERE " +
+           std::to_string(c.unusedRows) + " > 0");
+    runSQL("ALTER TABLE raw_events_metadata RENAME TO earlier");
+    runSQL("CREATE TABLE \"raw_events_metadata\" (\"metadata_fingerprint\" INTEGER NOT NULL PRIMARY KEY, "
+           "\"metadata\" BLOB NOT NULL)");
+    runSQL("INSERT INTO raw_events_metadata SELECT metadata_fingerprint, metadata FROM earlier");
+    runSQL("DROP TABLE earlier");
+    onWorker([&] {
+      remoteConfig_.reset();
+      database_.reset();
+      platform::Error error;
+      database_ = APMDatabase::create(APMDatabase::kDatabaseName, persisted_, scheduler_->workerQueue(), &error);
+      ASSERT_TRUE(database_) << error.description;
+      remoteConfig_ = APMRemoteConfig::create("1:1234:ios:abcd", database_, persisted_);
+    });
+    EXPECT_EQ(runSQL("SELECT COUNT(*) FROM sqlite_master WHERE name = 'raw_events_metadata' AND sql LIKE '%UNIQUE%'"),
+              std::vector<int64_t>{c.movedTables});
+    EXPECT_EQ(bundleAll(), (std::vector{Result::Bundled, Result::Bundled, Result::NothingToDo}));
+    auto bundles = queued();
+    ASSERT_EQ(bundles.size(), 2u);
+    EXPECT_EQ(eventNames(*bundles[0]), (std::vector<std::string>{"open", "tap"}));
+    EXPECT_EQ(APMNanoGetString(*bundles[0], Bundle::kAppId), "com.example.app");
+    EXPECT_EQ(APMNanoGetString(*bundles[0], Bundle::kPlatform), "macos");
+    EXPECT_EQ(eventNames(*bundles[1]), std::vector<std::string>{"other"});
+    EXPECT_EQ(APMNanoGetString(*bundles[1], Bundle::kAppId), "com.example.other");
+    EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events_metadata"), std::vector<int64_t>{c.unusedRows})
+        << "each bundled group takes its metadata along";
+  }
+}
+
 // The size boundary and the oversized first row; hour and row-ID breaks are checked on stored rows above.
 TEST(APMRawEventBundlerSelectionTest, RowSelectionRules) {
   APMRawEventBundler::Selection selection{100, 41, 1000};
