@@ -245,6 +245,43 @@ TCF_SUITE = {
 }
 
 
+RESULT_DATA = '''
+status: 15 results: 5
+dynamic_filter_timestamps { filter_id: 2 timestamp: 1699999990 }
+dynamic_filter_timestamps { filter_id: 3 timestamp: 1699999000 }
+sequence_filter_timestamps { filter_id: 1 eval_timestamps: 1699999980 eval_timestamps: 1699999990 }
+'''
+
+SNAPSHOT = '''
+sdk_name: "app_measurement"
+experiments { experiment_id: 4242 flags { name: "session_stitching_token_feature_enabled" bool_value: true } }
+experiments { experiment_id: 0 flags { name: "launch" int_value: 3 } flags { name: "ratio" double_value: 0.5 } }
+experiments { experiment_id: 7 flags { name: "f" string_value: "x" } flags { name: "f" int_value: 2 } }
+'''
+
+PERSISTED = {"/diroda/measurement/" + key: value for key, value in {
+    "session_number": 12, "session_timeout": 1800.0, "last_engagement_end": 1699999900.5,
+    "midnight_offset": -3600.0, "load_timestamp": 1699990000.25, "first_open_time": 1699990000000,
+    "previous_first_open_count": 1, "unmatched_first_open_without_idfa": True,
+    "ad_campaign_info_buffer": b"\x0a\x04news", "is_search_ad_campaign": False, "search_ad_number_of_retries": 2,
+    "search_ad_last_attempt_timestamp": 1699999000.0, "deep_link_retrieval_complete": True,
+    "deep_link_retry_count": 1, "config_version": 10000, "config_last_modified": "Tue, 14 Nov 2023 22:13:20 GMT",
+    "config_etag": "\"abc123\"", "measurement_enabled_state": 1, "allow_personalized_ads": True,
+    "previous_consent_signals": "G111", "app_id_from_dmp": APP_ID, "app_instance_id": "f1e2d3c4b5a6",
+    "hashed_idfa": "9f86d081884c7d65", "diversion_key": "d-key", "should_set_lair": False, "app_version": "2.4.0",
+    "os_version": "14.1", "last_monitor_sample_time": 1699999000.0, "last_backoff_time": 0.0,
+    "last_upload_success_time": 1699999500.0, "last_upload_failure_time": 1699999400.0,
+    "default_event_parameters": {"plan": "gold", "level": 3}, "zoredode_feature_rollouts": "r1",
+}.items()}
+
+# The values of another kind than each reader takes: numbers as texts, texts as numbers.
+PERSISTED_OTHER_KINDS = {"/diroda/measurement/" + key: value for key, value in {
+    "session_number": "12", "session_timeout": "1800", "midnight_offset": True, "first_open_time": 1.7e12,
+    "config_etag": 7, "measurement_enabled_state": 2.9, "allow_personalized_ads": "YES",
+    "ad_campaign_info_buffer": "news", "default_event_parameters": ["plan"],
+}.items()}
+
+
 def seeds():
     editing = program_text(EDITING_RULES)
     return {
@@ -298,6 +335,26 @@ def seeds():
             "loop.txt": program_text(LOOPING_RULES).encode(),
             "event.json": b'{"name": "level_up", "timestamp": 1700000001, "params": {"level": 4, "ratio": 0.5,'
                           b' "character": "wizard", "items": [{"item_id": "sku-1", "price": 4.5}, {"n": -2}]}}',
+        },
+        "stored_audience_result": {
+            "result.pb": protoc("ResultData", "audience.proto", RESULT_DATA),
+            "status_only.pb": protoc("ResultData", "audience.proto", "status: 3 status: 1 results: 1"),
+        },
+        "experiment_snapshot": {
+            "snapshot.pb": protoc("Snapshot", "experiment.proto", SNAPSHOT),
+            # Cut short inside its first experiment: no row of these bytes reads.
+            "torn.pb": protoc("Snapshot", "experiment.proto", SNAPSHOT)[:24],
+        },
+        "persisted_config": {
+            "values.plist": plistlib.dumps(PERSISTED, fmt=plistlib.FMT_BINARY),
+            "other_kinds.plist": plistlib.dumps(PERSISTED_OTHER_KINDS, fmt=plistlib.FMT_XML),
+        },
+        "transaction_date": {
+            "utc.txt": b"2023-11-14T22:13:20Z\n2023-11-14T22:13:20Z\n2023-11-13T22:13:20Z\n",
+            "offsets.txt": b"2024-02-29T13:05:09+01:00\n2024-02-29T12:05:09Z\n0001-01-01T00:00:00-0530\n"
+                           b"9999-12-31T23:59:59Z\n",
+            "same_second_twice.txt": b"2023-11-14T22:13:20Z\n2023-11-14T22:13:20Z\n2023-11-14T23:13:20+01:00\n",
+            "no_such_day.txt": b"2023-02-29T10:00:00Z\n2023-02-29T10:00:00Z\n2023-03-01T10:00:00Z\n",
         },
         "http_reply": {
             "validators.txt": b"HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\n"

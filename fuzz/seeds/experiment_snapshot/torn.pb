@@ -1,0 +1,2 @@
+
+app_measurement0’!+
