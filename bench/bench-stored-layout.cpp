@@ -5,14 +5,17 @@
 // the road does at a group's commit. The tables and index come from the database's own schema.
 //
 //   bench-stored-layout [--events N] [--transaction N] [--checkpoint-pages N] [--cache-kib N]
-//                       [--checkpoint-thread] [--sorted-raw]
+//                       [--checkpoint-thread] [--sorted-raw] [--layout row-ids|fingerprint-key]
 //
 // Defaults: 100,000 events, 5000 to a transaction, a checkpoint on the writer's connection once
 // 40,000 WAL pages wait (0: never), SQLite's default cache of 2000 KiB. --checkpoint-thread runs
 // the checkpoints as the road does, through the store's own policy on a second connection and a
 // thread of their own (the writer waits once the WAL holds twice the pages, and copies short rests
 // itself). --sorted-raw inserts each transaction's raw rows in fingerprint order too, under row IDs
-// reserved in event order, so the fingerprint index is written in order.
+// reserved in event order, so the fingerprint index is written in order. --layout picks the
+// metadata table's layout: "row-ids" (the default) as the schema makes it, rows appended under
+// ordinary row IDs with the fingerprint UNIQUE; "fingerprint-key" as earlier builds made it, the
+// fingerprint itself the row ID, so each row lands on a random page.
 //
 // Ends with one line of key=value figures: events_per_s, cpu_us_per_event (all threads) and
 // sys_us_per_event (its kernel share), wal_pages_written and cache_misses (SQLite's counters of
@@ -49,7 +52,12 @@ struct Options {
   long cacheKiB = 2000;
   bool checkpointThread = false;
   bool sortedRaw = false;
+  bool fingerprintKey = false;
 };
+
+// The metadata table as earlier builds declared it.
+constexpr const char* kFingerprintKeyMetadataTable =
+    "CREATE TABLE raw_events_metadata (metadata_fingerprint INTEGER NOT NULL PRIMARY KEY, metadata BLOB NOT NULL)";
 
 void check(int rc, sqlite3* db, const char* what) {
   if (rc == SQLITE_OK || rc == SQLITE_DONE || rc == SQLITE_ROW) return;
@@ -57,13 +65,18 @@ void check(int rc, sqlite3* db, const char* what) {
   std::exit(1);
 }
 
-// The two tables as the database makes them, through its own store.
-bool createLayout(const std::string& path) {
+// The two tables as the database makes them, through its own store (the metadata table as earlier
+// builds made it when asked).
+bool createLayout(const std::string& path, bool fingerprintKey) {
   platform::Error error;
   auto store = APMSqliteStore::create(path, &error);
   if (!store) return false;
   for (const APMTableDefinition& table : apm_schema::tables()) {
     if (table.name != apm_schema::kRawEvents && table.name != apm_schema::kRawEventsMetadata) continue;
+    if (fingerprintKey && table.name == apm_schema::kRawEventsMetadata) {
+      if (!store->executeStatement(kFingerprintKeyMetadataTable, {}, &error)) return false;
+      continue;
+    }
     if (!store->ensureTableWithName(table.name, table.elementaryColumns, table.addOnColumns, {}, &error)) return false;
     for (const std::string& index : table.indexes) {
       if (!store->executeStatement(index, {}, &error)) return false;
@@ -117,7 +130,7 @@ double cpuSeconds(const rusage& usage, bool systemOnly) {
 int usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [--events N] [--transaction N] [--checkpoint-pages N] [--cache-kib N] "
-               "[--checkpoint-thread] [--sorted-raw]\n",
+               "[--checkpoint-thread] [--sorted-raw] [--layout row-ids|fingerprint-key]\n",
                program);
   return 2;
 }
@@ -132,6 +145,10 @@ int main(int argc, char** argv) {
       options.checkpointThread = true;
     } else if (std::strcmp(argv[i], "--sorted-raw") == 0) {
       options.sortedRaw = true;
+    } else if (std::strcmp(argv[i], "--layout") == 0 && hasValue) {
+      const char* layout = argv[++i];
+      if (std::strcmp(layout, "fingerprint-key") != 0 && std::strcmp(layout, "row-ids") != 0) return usage(argv[0]);
+      options.fingerprintKey = std::strcmp(layout, "fingerprint-key") == 0;
     } else if (std::strcmp(argv[i], "--events") == 0 && hasValue) {
       options.events = std::strtol(argv[++i], nullptr, 10);
     } else if (std::strcmp(argv[i], "--transaction") == 0 && hasValue) {
@@ -149,7 +166,7 @@ int main(int argc, char** argv) {
   std::string directory = (std::filesystem::temp_directory_path() / "bench-stored-layout-XXXXXX").string();
   if (!mkdtemp(directory.data())) return 1;
   const std::string path = (std::filesystem::path(directory) / "layout.sqlite").string();
-  if (!createLayout(path)) {
+  if (!createLayout(path, options.fingerprintKey)) {
     std::fprintf(stderr, "the tables could not be made\n");
     return 1;
   }
@@ -239,10 +256,11 @@ int main(int argc, char** argv) {
   sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_WRITE, &walPages, &highest, 0);
   sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_MISS, &misses, &highest, 0);
   const auto events = static_cast<double>(options.events);
-  std::printf("events=%ld transaction=%ld checkpoint_pages=%ld cache_kib=%ld checkpoint_thread=%d events_per_s=%.0f "
+  std::printf("events=%ld layout=%s transaction=%ld checkpoint_pages=%ld cache_kib=%ld checkpoint_thread=%d "
+              "events_per_s=%.0f "
               "cpu_us_per_event=%.1f sys_us_per_event=%.1f wal_pages_written=%d cache_misses=%d checkpoints=%ld "
               "peak_rss_mb=%.1f\n",
-              options.events, options.transaction, options.checkpointPages, options.cacheKiB,
+              options.events, options.fingerprintKey ? "fingerprint-key" : "row-ids", options.transaction, options.checkpointPages, options.cacheKiB,
               options.checkpointThread ? 1 : 0, events / seconds,
               (cpuSeconds(after, false) - cpuSeconds(before, false)) * 1e6 / events,
               (cpuSeconds(after, true) - cpuSeconds(before, true)) * 1e6 / events, walPages, misses, checkpoints,
