@@ -171,7 +171,10 @@ void APMWaitingEventGroups::joinPreparedEvent(PendingEvent&& pending, std::share
   pending.prepared =
       APMEvent::create(pending.origin, pending.isPublicEvent, pending.name, pending.timestamp, 0, pending.parameters,
                        pending.preparedLimits);
-  if (pending.prepared) addScreenParameters(*pending.prepared, pending.addedScreenParameters);
+  if (pending.prepared) {
+    addScreenParameters(*pending.prepared, pending.addedScreenParameters);
+    pending.prepared->keepStoredBody();
+  }
   joinOpenGroup(std::move(pending), handedBack);
 }
 

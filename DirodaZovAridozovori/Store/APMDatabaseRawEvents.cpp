@@ -48,12 +48,17 @@ bool APMDatabaseRawEvents::insertRawEvent(const APMEvent& event, int64_t metadat
                                           platform::Error* error) {
   if (!connection_->checkQueue("insertRawEvent", error)) return false;
   // Most events write nothing but this row: it needs no savepoint of its own (see insertRow).
-  // Bound in place from one buffer the road keeps: the road's commonest write makes no copies.
-  APMEventEncoding::encodeBody(event, encodedBody_);
+  // Bound in place: the body the event kept, else one buffer the road keeps, so the road's
+  // commonest write makes no copies.
+  const platform::Data* body = event.storedBody();
+  if (!body) {
+    APMEventEncoding::encodeBody(event, encodedBody_);
+    body = &encodedBody_;
+  }
   using Value = APMSqliteBinding::BoundValue;
   const bool inserted = store_->insertRow(
       apm_schema::kRawEvents, insertRawEventStatement_,
-      {Value::of(event.name()), Value::of(event.timestamp()), Value::of(metadataFingerprint), Value::of(encodedBody_),
+      {Value::of(event.name()), Value::of(event.timestamp()), Value::of(metadataFingerprint), Value::of(*body),
        Value::of(int64_t{isRealtime ? 1 : 0})},
       error);
   if (inserted && rawEventFacts_) {

@@ -1,6 +1,7 @@
 #include "APMEvent.h"
 
 #include "APMCompactParameters.h"
+#include "APMEventEncoding.h"
 #include "APMEventParameters.h"
 #include "APMNameTables.h"
 
@@ -52,29 +53,33 @@ std::shared_ptr<APMEvent> APMEvent::copy() const { return std::shared_ptr<APMEve
 
 std::shared_ptr<APMEvent> APMEvent::copyWithParameters(APMParameters parameters) const {
   auto event = copy();
-  event->parameters_ = std::move(parameters);
+  event->changedParameters() = std::move(parameters);
   return event;
 }
 
 std::shared_ptr<APMEvent> APMEvent::copyWithPreviousTimestamp(double previousTimestamp) const {
   auto event = copy();
   event->previousTimestamp_ = previousTimestamp;
+  event->hasStoredBody_ = false;
   return event;
 }
 
 void APMEvent::applyParameters(const platform::Dictionary& parameters, bool isPublic) {
   auto cleaned = APMSanitizedEventParameters(parameters, name_, isPublic, true);
   if (!cleaned) return;
-  for (auto& [name, value] : APMParametersFromDictionary(*cleaned)) parameters_.emplace(name, std::move(value));
+  auto& own = changedParameters();
+  for (auto& [name, value] : APMParametersFromDictionary(*cleaned)) own.emplace(name, std::move(value));
 }
 
 void APMEvent::addScreenParameters(const platform::Dictionary& screenParameters) {
+  auto& parameters = changedParameters();
   for (auto& [name, value] : APMParametersFromDictionary(APMScreenParametersFromDictionary(screenParameters))) {
-    parameters_.insert_or_assign(name, std::move(value));
+    parameters.insert_or_assign(name, std::move(value));
   }
 }
 
 void APMEvent::addScreenParameters(const APMCompactParameters& screenParameters) {
+  hasStoredBody_ = false;
   screenParameters.forEachEntry([this](std::string_view key, apm_compact::Reader& value) {
     std::string name(key);
     if (!APMIsScreenParameterName(name)) return value.skip();
@@ -124,13 +129,16 @@ std::optional<APMParameters> APMEvent::screenParametersInPlace(const platform::D
 
 void APMEvent::addConvertedScreenParameters(const APMParameters& screenParameters) {
   // Screen names sort before the custom ones, so each usually belongs right after the one before.
-  auto hint = parameters_.begin();
-  for (const auto& [name, value] : screenParameters) hint = std::next(parameters_.insert_or_assign(hint, name, value));
+  auto& parameters = changedParameters();
+  auto hint = parameters.begin();
+  for (const auto& [name, value] : screenParameters) hint = std::next(parameters.insert_or_assign(hint, name, value));
 }
 
-void APMEvent::setParameter(const std::string& name, APMValue value) { parameters_.insert_or_assign(name, std::move(value)); }
+void APMEvent::setParameter(const std::string& name, APMValue value) {
+  changedParameters().insert_or_assign(name, std::move(value));
+}
 
-void APMEvent::removeParameter(const std::string& name) { parameters_.erase(name); }
+void APMEvent::removeParameter(const std::string& name) { changedParameters().erase(name); }
 
 bool APMEvent::flag(std::string_view name) const {
   const APMValue* value = parameter(name);
@@ -139,9 +147,9 @@ bool APMEvent::flag(std::string_view name) const {
 
 void APMEvent::setFlag(const char* name, bool on) {
   if (on) {
-    parameters_.insert_or_assign(name, APMValue(int64_t{1}));
+    changedParameters().insert_or_assign(name, APMValue(int64_t{1}));
   } else {
-    parameters_.erase(name);
+    changedParameters().erase(name);
   }
 }
 
@@ -151,6 +159,11 @@ void APMEvent::setDebug(bool debug) { setFlag("_dbg", debug); }
 bool APMEvent::isConversion() const { return flag("_c"); }
 bool APMEvent::isRealtime() const { return flag("_r"); }
 bool APMEvent::isDebug() const { return flag("_dbg"); }
+
+void APMEvent::keepStoredBody() {
+  APMEventEncoding::encodeBody(*this, storedBody_);
+  hasStoredBody_ = true;
+}
 
 APMEditEventForm APMEvent::editEvent() const {
   APMEditEventForm form;

@@ -72,6 +72,13 @@ class APMEvent {
   bool isRealtime() const;
   bool isDebug() const;
 
+  // The stored body of its raw-event row (APMEventEncoding::encodeBody), encoded now and kept until
+  // the event changes: the front encodes it while the event waits, so the writer, the road's
+  // slowest step, binds it as it is.
+  void keepStoredBody();
+  // The kept body; nullptr when none was kept or the event changed since.
+  const platform::Data* storedBody() const { return hasStoredBody_ ? &storedBody_ : nullptr; }
+
   // The form an editing program sees (internal names mapped to public ones) and back: the public
   // name mapped to its internal one, origin "_o" when it is a string else "app", not public,
   // previous timestamp 0.
@@ -84,6 +91,11 @@ class APMEvent {
   APMEvent() = default;
   bool flag(std::string_view name) const;
   void setFlag(const char* name, bool on);
+  // Every change of what the body holds goes through here first.
+  APMParameters& changedParameters() {
+    hasStoredBody_ = false;
+    return parameters_;
+  }
 
   std::string origin_;
   bool isPublic_ = false;
@@ -91,6 +103,8 @@ class APMEvent {
   double timestamp_ = 0;
   double previousTimestamp_ = 0;
   APMParameters parameters_;
+  platform::Data storedBody_;
+  bool hasStoredBody_ = false;
 };
 
 // 1 plus the number of items in all array-valued parameters.

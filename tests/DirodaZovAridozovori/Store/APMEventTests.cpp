@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "APMCompactParameters.h"
 #include "APMDailyCounts.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
@@ -152,6 +153,55 @@ TEST(APMEventTest, LongTextsAndWideNumbersFillTheirBodyExactly) {
     auto whole = APMEventEncoding::decode(APMEventEncoding::encoded(*event));
     ASSERT_TRUE(whole);
     EXPECT_TRUE(*whole == *event);
+  }
+}
+
+// The body an event keeps is what the row stores: every change made after it was kept must show
+// in the stored bytes, and a copy with a different previous timestamp or parameters must not
+// carry the old body.
+TEST(APMEventTest, KeptStoredBodyFollowsEveryChangeOfTheEvent) {
+  using Change = std::shared_ptr<APMEvent> (*)(const std::shared_ptr<APMEvent>&);
+  const struct {
+    const char* what;
+    Change change;
+  } cases[] = {
+      {"unchanged", [](const std::shared_ptr<APMEvent>& e) { return e; }},
+      {"copied", [](const std::shared_ptr<APMEvent>& e) { return e->copy(); }},
+      {"parameter set", [](const std::shared_ptr<APMEvent>& e) { e->setParameter("_sid", APMValue(int64_t{7})); return e; }},
+      {"parameter removed", [](const std::shared_ptr<APMEvent>& e) { e->removeParameter("currency"); return e; }},
+      {"conversion", [](const std::shared_ptr<APMEvent>& e) { e->setConversion(true); return e; }},
+      {"real-time cleared", [](const std::shared_ptr<APMEvent>& e) { e->setRealtime(false); return e; }},
+      {"debug", [](const std::shared_ptr<APMEvent>& e) { e->setDebug(true); return e; }},
+      {"defaults applied", [](const std::shared_ptr<APMEvent>& e) { e->applyParameters({{"tier", Object("gold")}}, true); return e; }},
+      {"screen", [](const std::shared_ptr<APMEvent>& e) { e->addScreenParameters({{"_sn", Object("Shop")}}); return e; }},
+      {"compact screen", [](const std::shared_ptr<APMEvent>& e) {
+         e->addScreenParameters(APMCompactParameters(platform::Dictionary{{"_si", Object(int64_t{3})}}));
+         return e;
+       }},
+      {"converted screen", [](const std::shared_ptr<APMEvent>& e) {
+         e->addConvertedScreenParameters(*APMEvent::screenParametersInPlace({{"_sc", Object("ShopView")}}));
+         return e;
+       }},
+      {"other parameters", [](const std::shared_ptr<APMEvent>& e) { return e->copyWithParameters({{"a", APMValue(int64_t{1})}}); }},
+      {"other previous time", [](const std::shared_ptr<APMEvent>& e) { return e->copyWithPreviousTimestamp(12.5); }},
+  };
+  for (const auto& c : cases) {
+    auto event = APMEvent::create("app", true, "purchase", 1700000000.125, 1699999999.5,
+                                  APMParameters{{"value", APMValue(19.98)}, {"currency", APMValue("EUR")},
+                                                {"_r", APMValue(int64_t{1})}});
+    EXPECT_EQ(event->storedBody(), nullptr) << c.what;
+    event->keepStoredBody();
+    ASSERT_NE(event->storedBody(), nullptr) << c.what;
+    auto changed = c.change(event);
+    const platform::Data fresh = APMEventEncoding::encodedBody(*changed);
+    if (const platform::Data* kept = changed->storedBody()) {
+      EXPECT_EQ(*kept, fresh) << c.what;
+    }
+    // Nothing may be kept that the event no longer is.
+    auto decoded = APMEventEncoding::decodeBody(changed->name(), changed->timestamp(),
+                                                changed->storedBody() ? *changed->storedBody() : fresh);
+    ASSERT_TRUE(decoded) << c.what;
+    EXPECT_TRUE(*decoded == *changed) << c.what;
   }
 }
 
