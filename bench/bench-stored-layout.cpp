@@ -6,6 +6,7 @@
 //
 //   bench-stored-layout [--events N] [--transaction N] [--checkpoint-pages N] [--cache-kib N]
 //                       [--checkpoint-thread] [--sorted-raw] [--layout row-ids|fingerprint-key]
+//                       [--auto-vacuum none|incremental|full] [--delete N]
 //
 // Defaults: 100,000 events, 5000 to a transaction, a checkpoint on the writer's connection once
 // 40,000 WAL pages wait (0: never), SQLite's default cache of 2000 KiB. --checkpoint-thread runs
@@ -15,11 +16,16 @@
 // reserved in event order, so the fingerprint index is written in order. --layout picks the
 // metadata table's layout: "row-ids" (the default) as the schema makes it, rows appended under
 // ordinary row IDs with the fingerprint UNIQUE; "fingerprint-key" as earlier builds made it, the
-// fingerprint itself the row ID, so each row lands on a random page.
+// fingerprint itself the row ID, so each row lands on a random page. --auto-vacuum sets the new
+// file's mode before its tables are made (the database leaves SQLite's default, read back as
+// auto_vacuum=). --delete N then deletes the oldest N events as the upload does, in transactions of
+// the same size: a bundle's raw rows by their row IDs, and its metadata by the fingerprint unless
+// an event still uses it.
 //
 // Ends with one line of key=value figures: events_per_s, cpu_us_per_event (all threads) and
 // sys_us_per_event (its kernel share), wal_pages_written and cache_misses (SQLite's counters of
-// the writer's connection), checkpoints (run by the writer; -1 with the thread), peak_rss_mb.
+// the writer's connection), checkpoints (run by the writer; -1 with the thread), peak_rss_mb; with
+// --delete, delete_events_per_s; then db_mb, the file's size at the end (its WAL apart).
 
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -53,6 +59,8 @@ struct Options {
   bool checkpointThread = false;
   bool sortedRaw = false;
   bool fingerprintKey = false;
+  const char* autoVacuum = nullptr;  // SQLite's default
+  long deleteEvents = 0;
 };
 
 // The metadata table as earlier builds declared it.
@@ -67,13 +75,21 @@ void check(int rc, sqlite3* db, const char* what) {
 
 // The two tables as the database makes them, through its own store (the metadata table as earlier
 // builds made it when asked).
-bool createLayout(const std::string& path, bool fingerprintKey) {
+bool createLayout(const std::string& path, const Options& options) {
+  if (options.autoVacuum) {
+    // Only a file not yet written takes a new mode (the store's open writes it, choosing WAL).
+    sqlite3* db = nullptr;
+    const std::string pragmas = std::string("PRAGMA auto_vacuum=") + options.autoVacuum + "; PRAGMA journal_mode=WAL;";
+    check(sqlite3_open(path.c_str(), &db), db, "open");
+    check(sqlite3_exec(db, pragmas.c_str(), nullptr, nullptr, nullptr), db, "auto_vacuum");
+    sqlite3_close(db);
+  }
   platform::Error error;
   auto store = APMSqliteStore::create(path, &error);
   if (!store) return false;
   for (const APMTableDefinition& table : apm_schema::tables()) {
     if (table.name != apm_schema::kRawEvents && table.name != apm_schema::kRawEventsMetadata) continue;
-    if (fingerprintKey && table.name == apm_schema::kRawEventsMetadata) {
+    if (options.fingerprintKey && table.name == apm_schema::kRawEventsMetadata) {
       if (!store->executeStatement(kFingerprintKeyMetadataTable, {}, &error)) return false;
       continue;
     }
@@ -83,6 +99,59 @@ bool createLayout(const std::string& path, bool fingerprintKey) {
     }
   }
   return true;
+}
+
+int64_t integerOf(sqlite3* db, const char* sql) {
+  sqlite3_stmt* statement = nullptr;
+  check(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), db, sql);
+  const int64_t value = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+  sqlite3_finalize(statement);
+  return value;
+}
+
+// The upload's deletions: the oldest events, transaction by transaction; how long they took.
+double deleteOldest(sqlite3* db, const Options& options) {
+  sqlite3_stmt* fingerprints = nullptr;
+  sqlite3_stmt* rawEvents = nullptr;
+  sqlite3_stmt* metadata = nullptr;
+  check(sqlite3_prepare_v2(db, "SELECT metadata_fingerprint FROM raw_events WHERE rowid BETWEEN ? AND ?", -1,
+                           &fingerprints, nullptr),
+        db, "prepare");
+  check(sqlite3_prepare_v2(db, "DELETE FROM raw_events WHERE rowid BETWEEN ? AND ?", -1, &rawEvents, nullptr), db,
+        "prepare");
+  check(sqlite3_prepare_v2(db,
+                           "DELETE FROM raw_events_metadata WHERE metadata_fingerprint = ? AND NOT EXISTS "
+                           "(SELECT 1 FROM raw_events WHERE metadata_fingerprint = ?)",
+                           -1, &metadata, nullptr),
+        db, "prepare");
+  std::vector<int64_t> prints;
+  const auto first = std::chrono::steady_clock::now();
+  const long last = std::min(options.deleteEvents, options.events);
+  for (long start = 1; start <= last; start += options.transaction) {
+    const long end = std::min(last, start + options.transaction - 1);
+    check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
+    prints.clear();
+    sqlite3_bind_int64(fingerprints, 1, start);
+    sqlite3_bind_int64(fingerprints, 2, end);
+    while (sqlite3_step(fingerprints) == SQLITE_ROW) prints.push_back(sqlite3_column_int64(fingerprints, 0));
+    sqlite3_reset(fingerprints);
+    sqlite3_bind_int64(rawEvents, 1, start);
+    sqlite3_bind_int64(rawEvents, 2, end);
+    check(sqlite3_step(rawEvents), db, "delete raw events");
+    sqlite3_reset(rawEvents);
+    for (int64_t print : prints) {
+      sqlite3_bind_int64(metadata, 1, print);
+      sqlite3_bind_int64(metadata, 2, print);
+      check(sqlite3_step(metadata), db, "delete metadata");
+      sqlite3_reset(metadata);
+    }
+    check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
+  sqlite3_finalize(fingerprints);
+  sqlite3_finalize(rawEvents);
+  sqlite3_finalize(metadata);
+  return seconds;
 }
 
 // Checkpoints as the road's policy does on its writer's own connection: once a commit brings the
@@ -130,7 +199,8 @@ double cpuSeconds(const rusage& usage, bool systemOnly) {
 int usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [--events N] [--transaction N] [--checkpoint-pages N] [--cache-kib N] "
-               "[--checkpoint-thread] [--sorted-raw] [--layout row-ids|fingerprint-key]\n",
+               "[--checkpoint-thread] [--sorted-raw] [--layout row-ids|fingerprint-key] "
+               "[--auto-vacuum none|incremental|full] [--delete N]\n",
                program);
   return 2;
 }
@@ -149,6 +219,14 @@ int main(int argc, char** argv) {
       const char* layout = argv[++i];
       if (std::strcmp(layout, "fingerprint-key") != 0 && std::strcmp(layout, "row-ids") != 0) return usage(argv[0]);
       options.fingerprintKey = std::strcmp(layout, "fingerprint-key") == 0;
+    } else if (std::strcmp(argv[i], "--auto-vacuum") == 0 && hasValue) {
+      options.autoVacuum = argv[++i];
+      if (std::strcmp(options.autoVacuum, "none") != 0 && std::strcmp(options.autoVacuum, "incremental") != 0 &&
+          std::strcmp(options.autoVacuum, "full") != 0) {
+        return usage(argv[0]);
+      }
+    } else if (std::strcmp(argv[i], "--delete") == 0 && hasValue) {
+      options.deleteEvents = std::strtol(argv[++i], nullptr, 10);
     } else if (std::strcmp(argv[i], "--events") == 0 && hasValue) {
       options.events = std::strtol(argv[++i], nullptr, 10);
     } else if (std::strcmp(argv[i], "--transaction") == 0 && hasValue) {
@@ -166,7 +244,7 @@ int main(int argc, char** argv) {
   std::string directory = (std::filesystem::temp_directory_path() / "bench-stored-layout-XXXXXX").string();
   if (!mkdtemp(directory.data())) return 1;
   const std::string path = (std::filesystem::path(directory) / "layout.sqlite").string();
-  if (!createLayout(path, options.fingerprintKey)) {
+  if (!createLayout(path, options)) {
     std::fprintf(stderr, "the tables could not be made\n");
     return 1;
   }
@@ -208,11 +286,12 @@ int main(int argc, char** argv) {
   rusage before{};
   rusage after{};
   long checkpoints = 0;
+  double deleteSeconds = 0;
   const auto first = std::chrono::steady_clock::now();
   getrusage(RUSAGE_SELF, &before);
+  std::optional<Checkpoints> policy;
+  if (!store) policy.emplace(db, options);
   {
-    std::optional<Checkpoints> policy;
-    if (!store) policy.emplace(db, options);
     for (long start = 0; start < options.events; start += options.transaction) {
       const long end = std::min(options.events, start + options.transaction);
       fingerprints.clear();
@@ -249,22 +328,33 @@ int main(int argc, char** argv) {
   }
   getrusage(RUSAGE_SELF, &after);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
-
+  // Read before the deletions: the figures above are the writes'.
   int walPages = 0;
   int misses = 0;
   int highest = 0;
   sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_WRITE, &walPages, &highest, 0);
   sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_MISS, &misses, &highest, 0);
+  if (options.deleteEvents > 0) deleteSeconds = deleteOldest(db, options);
+  const int64_t autoVacuum = integerOf(db, "PRAGMA auto_vacuum");
+  const double fileMegabytes =
+      static_cast<double>(integerOf(db, "PRAGMA page_count") * integerOf(db, "PRAGMA page_size")) / 1e6;
+
   const auto events = static_cast<double>(options.events);
-  std::printf("events=%ld layout=%s transaction=%ld checkpoint_pages=%ld cache_kib=%ld checkpoint_thread=%d "
-              "events_per_s=%.0f "
-              "cpu_us_per_event=%.1f sys_us_per_event=%.1f wal_pages_written=%d cache_misses=%d checkpoints=%ld "
-              "peak_rss_mb=%.1f\n",
-              options.events, options.fingerprintKey ? "fingerprint-key" : "row-ids", options.transaction, options.checkpointPages, options.cacheKiB,
+  std::printf("events=%ld layout=%s auto_vacuum=%lld transaction=%ld checkpoint_pages=%ld cache_kib=%ld "
+              "checkpoint_thread=%d events_per_s=%.0f cpu_us_per_event=%.1f sys_us_per_event=%.1f "
+              "wal_pages_written=%d cache_misses=%d checkpoints=%ld peak_rss_mb=%.1f",
+              options.events, options.fingerprintKey ? "fingerprint-key" : "row-ids",
+              static_cast<long long>(autoVacuum), options.transaction, options.checkpointPages, options.cacheKiB,
               options.checkpointThread ? 1 : 0, events / seconds,
               (cpuSeconds(after, false) - cpuSeconds(before, false)) * 1e6 / events,
               (cpuSeconds(after, true) - cpuSeconds(before, true)) * 1e6 / events, walPages, misses, checkpoints,
               static_cast<double>(after.ru_maxrss) / 1024.0);
+  if (options.deleteEvents > 0) {
+    std::printf(" delete_events_per_s=%.0f",
+                static_cast<double>(std::min(options.deleteEvents, options.events)) / deleteSeconds);
+  }
+  std::printf(" db_mb=%.1f\n", fileMegabytes);
+  policy.reset();
   sqlite3_finalize(rawEvent);
   sqlite3_finalize(metadata);
   if (store) {
