@@ -32,10 +32,12 @@ bool APMDatabaseBundleQueue::insertBundle(const platform::Data& encodedBundle, d
                                                                            : platform::Gzip::Compression::kFast;
   auto compressed = platform::Gzip::deflate(encodedBundle, compression, &reason);
   if (!compressed) return APMFail(error, kAPMStoreErrorCorruptData, "Cannot compress bundle: " + reason);
-  return connection_
-      ->execute("INSERT INTO queue (data, end_timestamp, realtime, retry_count) VALUES (?, ?, ?, 0)",
-                {Object(std::move(*compressed)), Object(endTimestamp), Object(isRealtime ? 1 : 0)}, error)
-      .has_value();
+  // A purchase stream queues a bundle per event, and its bundling group writes nothing else: a
+  // kept statement, and a lone row that needs no savepoint of its group (see insertRow).
+  using Value = APMSqliteBinding::BoundValue;
+  return store_->insertRow(apm_schema::kQueue, insertBundleStatement_,
+                           {Value::of(*compressed), Value::of(endTimestamp), Value::of(int64_t{isRealtime ? 1 : 0})},
+                           error);
 }
 
 bool APMDatabaseBundleQueue::insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime,

@@ -64,4 +64,6 @@ class APMDatabaseBundleQueue {
  private:
   std::shared_ptr<APMDatabaseConnection> connection_;
   std::shared_ptr<APMSqliteStore> store_;
+  APMSqliteStatementSlot insertBundleStatement_{
+      "INSERT INTO queue (data, end_timestamp, realtime, retry_count) VALUES (?, ?, ?, 0)"};
 };

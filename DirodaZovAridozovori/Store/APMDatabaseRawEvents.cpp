@@ -269,14 +269,31 @@ bool APMDatabaseRawEvents::deleteRawEventsWithRowIDs(const std::vector<int64_t>&
 bool APMDatabaseRawEvents::deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, double newestDeletedTimestamp,
                                                      platform::Error* error) {
   if (!connection_->checkQueue("deleteRawEventsWithRowIDs", error)) return false;
-  if (rawEventFacts_) {
-    // Deleting rows adds neither a later time nor a real-time row; a row as new as the newest
-    // known time may have been the one that held it.
-    auto& latest = rawEventFacts_->latestTime;
-    if (latest && (!*latest || **latest <= newestDeletedTimestamp)) latest.reset();
-    if (rawEventFacts_->hasRealtime.value_or(false)) rawEventFacts_->hasRealtime.reset();
-  }
+  rawEventsWillBeDeleted(newestDeletedTimestamp);
   return connection_->deleteRowIDs(apm_schema::kRawEvents, rowIDs, error);
+}
+
+void APMDatabaseRawEvents::rawEventsWillBeDeleted(double newestDeletedTimestamp) {
+  if (!rawEventFacts_) return;
+  // Deleting rows adds neither a later time nor a real-time row; a row as new as the newest known
+  // time may have been the one that held it.
+  auto& latest = rawEventFacts_->latestTime;
+  if (latest && (!*latest || **latest <= newestDeletedTimestamp)) latest.reset();
+  if (rawEventFacts_->hasRealtime.value_or(false)) rawEventFacts_->hasRealtime.reset();
+}
+
+bool APMDatabaseRawEvents::deleteRawEventSpanWithItsMetadata(int64_t firstRowID, int64_t lastRowID,
+                                                             double newestDeletedTimestamp, platform::Error* error) {
+  if (!connection_->checkQueue("deleteRawEventSpanWithItsMetadata", error)) return false;
+  if (firstRowID > lastRowID) return true;
+  rawEventsWillBeDeleted(newestDeletedTimestamp);
+  // The metadata first: its statement finds the span's fingerprints among the rows still there.
+  using Value = APMSqliteBinding::BoundValue;
+  if (!store_->executeStatement(deleteSpanMetadataStatement_, {Value::of(firstRowID), Value::of(lastRowID)}, error)) {
+    return false;
+  }
+  return store_->executeStatement(deleteSpanStatement_, {Value::of(firstRowID), Value::of(lastRowID)}, error)
+      .has_value();
 }
 
 std::optional<bool> APMDatabaseRawEvents::containsRawEventWithMetadataFingerprint(int64_t fingerprint,

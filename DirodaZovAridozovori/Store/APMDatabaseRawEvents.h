@@ -65,6 +65,12 @@ class APMDatabaseRawEvents {
   // may have held the newest time, so bundling does not make every schedule read the whole table.
   bool deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, double newestDeletedTimestamp,
                                  platform::Error* error);
+  // The raw events with row IDs from firstRowID to lastRowID, and the metadata that none but they
+  // point to, in two statements: for a reader that took every row of that span (a bundling
+  // transaction's groups, taken in row-ID order), at once instead of group by group.
+  // newestDeletedTimestamp as above.
+  bool deleteRawEventSpanWithItsMetadata(int64_t firstRowID, int64_t lastRowID, double newestDeletedTimestamp,
+                                         platform::Error* error);
   std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
   // The fingerprint's metadata, unless a raw event still points to it, in one statement.
@@ -96,6 +102,8 @@ class APMDatabaseRawEvents {
   // The facts as still known (a fresh, empty set when they may have changed); null when SQLite
   // cannot say whether another connection wrote.
   RawEventFacts* currentRawEventFacts();
+  // Rows up to newestDeletedTimestamp are about to be deleted: what the facts may no longer know.
+  void rawEventsWillBeDeleted(double newestDeletedTimestamp);
 
   std::shared_ptr<APMDatabaseConnection> connection_;
   std::shared_ptr<APMSqliteStore> store_;
@@ -105,4 +113,11 @@ class APMDatabaseRawEvents {
       "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)"};
   APMSqliteStatementSlot insertRawEventStatement_{
       "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) VALUES (?, ?, ?, ?, ?)"};
+  // A metadata row goes when every raw event pointing to it lies in the span deleted with it.
+  APMSqliteStatementSlot deleteSpanMetadataStatement_{
+      "DELETE FROM raw_events_metadata WHERE metadata_fingerprint IN "
+      "(SELECT metadata_fingerprint FROM raw_events WHERE rowid BETWEEN ?1 AND ?2) AND NOT EXISTS "
+      "(SELECT 1 FROM raw_events WHERE raw_events.metadata_fingerprint = raw_events_metadata.metadata_fingerprint "
+      "AND raw_events.rowid NOT BETWEEN ?1 AND ?2)"};
+  APMSqliteStatementSlot deleteSpanStatement_{"DELETE FROM raw_events WHERE rowid BETWEEN ? AND ?"};
 };

@@ -56,6 +56,10 @@ struct APMRawEventBundler::Group {
   bool evaluationBegun = false;
   // The rows read for the group, bundled or dropped.
   size_t rowsTaken = 0;
+  // Its rows came from the transaction's rows read ahead: once it is kept they are deleted with the
+  // other groups' (deferredSpan), just before the commit.
+  bool fromReadAhead = false;
+  std::optional<TakenSpan> deferredSpan;
   std::shared_ptr<APMBundleEvaluationContext> evaluation;
 };
 
@@ -100,6 +104,8 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
   // The evaluations of the groups kept so far end (or abort) with the transaction.
   std::vector<std::shared_ptr<APMBundleEvaluationContext>> evaluations;
   pending_ = Pending{};
+  taken_.reset();
+  deletionFailed_ = false;
   APMBundlingTotals totals(*database_);
   totals_ = &totals;
   RowCursor cursor;
@@ -122,13 +128,15 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
           if (group.evaluationBegun) evaluations.push_back(std::move(group.evaluation));
           if (group.consentSignalsToRemember) pending_.consentSignals = std::move(group.consentSignalsToRemember);
           if (group.monitorSampleTime) pending_.monitorSampleTime = group.monitorSampleTime;
+          if (group.deferredSpan) takeSpan(*group.deferredSpan);
           if (enough && enough()) break;
         }
-        return run.bundled > 0 && writeTotals();
+        return run.bundled > 0 && !deletionFailed_ && deleteTakenRows() && writeTotals();
       },
       &transactionError);
   totals_ = nullptr;
   cursor_ = nullptr;
+  taken_.reset();
   const Pending kept = std::exchange(pending_, Pending{});
   if (!committed) {
     for (const auto& evaluation : evaluations) {
@@ -175,7 +183,21 @@ APMRawEventBundler::Result APMRawEventBundler::bundleNextGroup(Group& group) {
       return Result::Failed;
     }
     if (cursor_->usable && cursor_->rows.empty()) return Result::NothingToDo;
-    if (cursor_->usable) fingerprint = cursor_->rows.front()->metadataFingerprint();
+    if (cursor_->usable) {
+      fingerprint = cursor_->rows.front()->metadataFingerprint();
+      // Whatever the group may take is read now, outside its savepoint: a row that cannot be read
+      // is then met here, where the rows taken so far can still be deleted for the transaction.
+      if (!readFingerprintRunAhead(*fingerprint, &nextError)) {
+        APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kInconsistentStateRawEventExpected,
+               "Inconsistent state, raw event is expected. Error", nextError);
+        return Result::Failed;
+      }
+    }
+  }
+  // The rows are read from the table as it is from here on: the rows taken so far must be gone.
+  if ((!cursor_ || !cursor_->usable) && !deleteTakenRows()) {
+    deletionFailed_ = true;
+    return Result::Failed;
   }
   if (!fingerprint) fingerprint = database_->rawEvents().nextMetadataFingerprintToProcess(&nextError);
   if (!fingerprint) {
@@ -196,6 +218,39 @@ APMRawEventBundler::Result APMRawEventBundler::bundleNextGroup(Group& group) {
   if (kept && bundled) return Result::Bundled;
   totals_->restore(std::move(before));
   return Result::Failed;
+}
+
+bool APMRawEventBundler::readFingerprintRunAhead(int64_t fingerprint, platform::Error* error) {
+  const RowCursor& cursor = *cursor_;
+  for (size_t position = 1; position < static_cast<size_t>(RowCursor::kLargestRead); ++position) {
+    if (!readAhead(position, error)) return false;
+    if (!cursor.usable || position >= cursor.rows.size()) return true;
+    if (cursor.rows[position]->metadataFingerprint() != fingerprint) return true;
+  }
+  return true;
+}
+
+void APMRawEventBundler::takeSpan(const TakenSpan& span) {
+  // The groups take the rows read ahead from the oldest on, each where the one before it ended,
+  // so what they took is one span of the table.
+  if (!taken_) {
+    taken_ = span;
+    return;
+  }
+  taken_->last = std::max(taken_->last, span.last);
+  taken_->newest = std::max(taken_->newest, span.newest);
+}
+
+bool APMRawEventBundler::deleteTakenRows() {
+  if (!taken_) return true;
+  platform::Error error;
+  if (!database_->rawEvents().deleteRawEventSpanWithItsMetadata(taken_->first, taken_->last, taken_->newest, &error)) {
+    APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteRawEvents,
+           "Unable to delete raw events. RowID, error", taken_->last, error);
+    return false;
+  }
+  taken_.reset();
+  return true;
 }
 
 bool APMRawEventBundler::writeAggregates() {
@@ -247,8 +302,9 @@ std::vector<std::shared_ptr<APMRawEventData>> APMRawEventBundler::selectRows(
 }
 
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler::rawEventsWithMetadataFingerprint(
-    int64_t fingerprint, std::vector<platform::Data>* encodings) {
+    int64_t fingerprint, std::vector<platform::Data>* encodings, bool* fromReadAhead) {
   platform::Error error;
+  *fromReadAhead = false;
   if (cursor_ && cursor_->usable) {
     // The rows read ahead: the fingerprint's run from the front, as the per-fingerprint query
     // would give it (the selection ends the run at the first row of another fingerprint or a gap).
@@ -272,6 +328,7 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler:
     }
     if (cursor_->usable) {
       cursor_->rows.erase(cursor_->rows.begin(), cursor_->rows.begin() + static_cast<std::ptrdiff_t>(taken.size()));
+      *fromReadAhead = true;
       return taken;
     }
     // A row that cannot be read lies ahead: the group is taken again the per-fingerprint way,
@@ -306,18 +363,21 @@ platform::Data APMRawEventBundler::uploadEncodingOf(const APMEvent& event, doubl
   return APMEventUploadEncoding(event, previousTimestamp);
 }
 
-bool APMRawEventBundler::deleteGroupRows(const Group& group) {
+bool APMRawEventBundler::deleteGroupRows(Group& group) {
   if (group.rows.empty()) return true;
+  double newest = -std::numeric_limits<double>::infinity();
+  for (const auto& row : group.rows) newest = std::max(newest, row->rawEvent()->timestamp());
+  if (group.fromReadAhead) {
+    // Its rows are consecutive row IDs (the selection takes no other), deleted with the transaction's.
+    group.deferredSpan = TakenSpan{group.rows.front()->rowID(), group.rows.back()->rowID(), newest};
+    return true;
+  }
   platform::Error error;
   // Only the group's own rows: when an unreadable row at the front of the table was set aside, rows
   // of other fingerprints can lie below the group, and a "up to the last row ID" delete would lose them.
   std::vector<int64_t> rowIDs;
   rowIDs.reserve(group.rows.size());
-  double newest = -std::numeric_limits<double>::infinity();
-  for (const auto& row : group.rows) {
-    rowIDs.push_back(row->rowID());
-    newest = std::max(newest, row->rawEvent()->timestamp());
-  }
+  for (const auto& row : group.rows) rowIDs.push_back(row->rowID());
   if (!database_->rawEvents().deleteRawEventsWithRowIDs(rowIDs, newest, &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteRawEvents,
            "Unable to delete raw events. RowID, error", rowIDs.back(), error);
@@ -333,7 +393,7 @@ bool APMRawEventBundler::deleteGroupRows(const Group& group) {
 }
 
 bool APMRawEventBundler::bundleGroup(Group& group) {
-  auto rows = rawEventsWithMetadataFingerprint(group.fingerprint, &group.rowEncodings);
+  auto rows = rawEventsWithMetadataFingerprint(group.fingerprint, &group.rowEncodings, &group.fromReadAhead);
   if (!rows) return false;
   group.rows = std::move(*rows);
   group.rowsTaken = group.rows.size();

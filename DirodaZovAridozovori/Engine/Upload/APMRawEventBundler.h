@@ -5,6 +5,13 @@
 // database transaction; several groups may share one transaction, each in a savepoint of its own.
 // A failure rolls the whole group back (and only that group), so the next call retries it.
 //
+// The groups of one transaction take the rows they read ahead from the oldest on, so their rows are
+// one span of row IDs: it is deleted with the metadata only it pointed to by two statements just
+// before the commit, rather than by two per group (a purchase stream makes a group per event, and
+// its groups then write nothing but their bundle, so they need no savepoint either). Should that
+// delete fail, the transaction keeps none of its groups. Rows read the other way (a row that cannot
+// be read lies ahead) are deleted by their own group, after the span taken before them.
+//
 // What bundling changes outside the database (the remembered consent signals, the monitor's
 // last-sample time, the end of audience evaluations) changes only once the transaction has
 // committed; until then the next group of the same transaction sees what the groups before it left.
@@ -119,8 +126,9 @@ class APMRawEventBundler {
   struct Group;
   Result bundleNextGroup(Group& group);
   bool bundleGroup(Group& group);
+  // fromReadAhead tells whether the rows came from the transaction's rows read ahead.
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
-      int64_t fingerprint, std::vector<platform::Data>* encodings);
+      int64_t fingerprint, std::vector<platform::Data>* encodings, bool* fromReadAhead);
   // The rows rowAt offers (null ends them) that the selection rules accept, in order, with the
   // encoding of each one's upload form.
   std::vector<std::shared_ptr<APMRawEventData>> selectRows(
@@ -129,6 +137,17 @@ class APMRawEventBundler {
   // Reads ahead until the cursor holds a row at position, the table has no more, or a row cannot
   // be read (the cursor is then no longer used); false when the table cannot be read.
   bool readAhead(size_t position, platform::Error* error);
+  // Reads ahead past the run of rows of fingerprint at the front, as far as a group could take.
+  bool readFingerprintRunAhead(int64_t fingerprint, platform::Error* error);
+  // The rows a kept group took from those read ahead, and the newest of their times.
+  struct TakenSpan {
+    int64_t first = 0;
+    int64_t last = 0;
+    double newest = 0;
+  };
+  void takeSpan(const TakenSpan& span);
+  // Deletes the rows the transaction's groups took so far, with the metadata only they pointed to.
+  bool deleteTakenRows();
   // The encoding of event's upload form, which came from the group's row source; the row's
   // encoding made at selection is taken (and patched) where it holds.
   platform::Data uploadEncodingOf(const APMEvent& event, double previousTimestamp, Group& group, size_t source);
@@ -145,7 +164,9 @@ class APMRawEventBundler {
   bool handleAnalyticsStorageConsentTransitions(Group& group, const APMPBMeasurementBundle& bundle);
   bool updateAppMetadata(APMPBMeasurementBundle& bundle, int64_t eventCount, double start, double end);
   void addBundleMetadata(Group& group, APMPBMeasurementBundle& bundle, double start, double end);
-  bool deleteGroupRows(const Group& group);
+  // The group's rows and, with its last row, its metadata: at once, or with the transaction's other groups'
+  // when they came from the rows read ahead.
+  bool deleteGroupRows(Group& group);
   // The transaction's totals written (logged when that fails).
   bool writeAggregates();
   bool writeTotals();
@@ -164,4 +185,8 @@ class APMRawEventBundler {
   APMBundlingTotals* totals_ = nullptr;
   struct RowCursor;
   RowCursor* cursor_ = nullptr;
+  // The rows the running transaction's kept groups took from those read ahead, not yet deleted; set
+  // when deleting them failed, which the transaction must not commit.
+  std::optional<TakenSpan> taken_;
+  bool deletionFailed_ = false;
 };

@@ -513,6 +513,43 @@ TEST_F(APMRawEventBundlerTest, AnUnreadableRowAheadInARunIsSetAsideAndTheRestTra
   EXPECT_FALSE(rawEventsLeft());
 }
 
+// A row that cannot be read, met by a later read of a run whose groups already took rows: those
+// rows are deleted before anything reads the table the per-fingerprint way, so none travels twice,
+// whether the next group is of another fingerprint or of the same one (split by its hour).
+TEST_F(APMRawEventBundlerTest, AnUnreadableRowMetLaterInARunFindsTheRowsTakenBeforeItGone) {
+  struct Case {
+    std::string name;
+    std::vector<std::pair<std::string, std::vector<std::pair<std::string, double>>>> stored;  // app, events
+    size_t groupsPerRun;
+    std::vector<std::vector<std::string>> expected;
+  };
+  const std::vector<Case> cases = {
+      {"another fingerprint next",
+       {{"a", {{"a1", kHour + 1}, {"a2", kHour + 2}, {"a3", kHour + 3}}},
+        {"b", {{"b1", kHour + 4}, {"broken", kHour + 5}, {"after_broken", kHour + 6}}},
+        {"a", {{"later", kHour + 7}}}},
+       4,
+       {{"a1", "a2", "a3"}, {"b1"}, {"after_broken"}, {"later"}}},
+      {"the same fingerprint in its next hour",
+       {{"a", {{"a1", kHour + 1}, {"a2", kHour + 3600}, {"broken", kHour + 3601}, {"a3", kHour + 3602}}}},
+       2,
+       {{"a1"}, {"a2"}, {"a3"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [app, events] : c.stored) storeEvents(events, "com.example." + app);
+    runSQL("UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'broken'");
+    auto b = bundler();
+    onWorker([&] {
+      for (int i = 0; i < 10 && b->bundleRawEventGroups(c.groupsPerRun).bundled > 0; ++i) {
+      }
+    });
+    EXPECT_EQ(queuedGroups(), c.expected);
+    EXPECT_FALSE(rawEventsLeft());
+    runSQL("DELETE FROM queue");
+  }
+}
+
 // A session start clears the stored session counts: what the groups before it in the same run
 // counted is written first, so only the counts from the session start on remain.
 TEST_F(APMRawEventBundlerTest, ASessionStartLaterInTheRunClearsTheSessionCountsOfTheGroupsBeforeIt) {
@@ -573,6 +610,81 @@ TEST_F(APMRawEventBundlerTest, EventsOfAnEarlierFileTravelWithTheirMetadataOnEit
     EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events_metadata"), std::vector<int64_t>{c.unusedRows})
         << "each bundled group takes its metadata along";
   }
+}
+
+// A stream of one-row groups, each under a metadata of its own (what a purchase stream stores):
+// each group writes nothing but its bundle, so it opens no savepoint, and the run deletes the rows
+// it took, with the metadata that only they pointed to, before its commit. A fingerprint whose
+// rows the run took only in part keeps its metadata for the rows still waiting.
+TEST_F(APMRawEventBundlerTest, ARunOfOneRowGroupsDeletesWhatItTookAtTheEndWithoutSavepoints) {
+  for (const char* app : {"a", "b", "c", "d"}) {
+    storeEvents({{"purchase", kHour + (app[0] - 'a') + 1}}, std::string("com.example.") + app);
+  }
+  // The same metadata over two hours: two groups, the second beyond the run's five.
+  storeEvents({{"purchase", kHour + 5}, {"purchase", kHour + 3600 + 1}}, "com.example.e");
+  auto b = bundler();
+  const auto savepoints = [&] {
+    uint64_t opened = 0;
+    onWorker([&] { opened = database_->connection().store()->transactions().savepointsOpened(); });
+    return opened;
+  };
+  const uint64_t before = savepoints();
+  APMRawEventBundler::Run run;
+  onWorker([&] { run = b->bundleRawEventGroups(5); });
+  EXPECT_EQ(run.bundled, 5u);
+  EXPECT_EQ(savepoints() - before, 0u) << "no group of the run wrote more than its bundle";
+  EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events"), std::vector<int64_t>{1});
+  EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events_metadata"), std::vector<int64_t>{1})
+      << "the metadata of the row still waiting stays";
+
+  onWorker([&] { run = b->bundleRawEventGroups(5); });
+  EXPECT_EQ(run.bundled, 1u);
+  EXPECT_EQ(run.last, Result::NothingToDo);
+  EXPECT_FALSE(rawEventsLeft());
+  EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events_metadata"), std::vector<int64_t>{0});
+  std::vector<std::string> apps;
+  for (const auto& bundle : queued()) apps.push_back(APMNanoGetString(*bundle, Bundle::kAppId).value_or("none"));
+  EXPECT_EQ(apps, (std::vector<std::string>{"com.example.a", "com.example.b", "com.example.c", "com.example.d",
+                                            "com.example.e", "com.example.e"}));
+}
+
+// The rows a run took are deleted just before its commit: when that fails, the run keeps none of
+// its bundles (each would otherwise travel twice), its evaluations are aborted and its rows wait
+// for the next run, which makes the same bundles.
+TEST_F(APMRawEventBundlerTest, ARunWhoseTakenRowsCannotBeDeletedKeepsNoneOfItsBundles) {
+  storeEvents({{"purchase", kHour + 1}}, "com.example.a");
+  storeEvents({{"purchase", kHour + 2}}, "com.example.b");
+  storeEvents({{"tap", kHour + 3}, {"open", kHour + 4}}, "com.example.c");
+  runSQL("CREATE TRIGGER keep_raw_events BEFORE DELETE ON raw_events BEGIN SELECT RAISE(ABORT, 'kept'); END");
+  std::vector<std::string> calls;
+  int contexts = 0;
+  APMBundlingHooks hooks;
+  hooks.beginBundleEvaluation = [&] {
+    calls.push_back("begin " + std::to_string(++contexts));
+    return std::make_shared<APMBundleEvaluationContext>();
+  };
+  hooks.endBundleEvaluation = [&](const std::shared_ptr<APMBundleEvaluationContext>&) { calls.push_back("end"); };
+  hooks.abortBundleEvaluation = [&](const std::shared_ptr<APMBundleEvaluationContext>&) { calls.push_back("abort"); };
+  auto b = bundler(hooks);
+  APMRawEventBundler::Run run;
+  onWorker([&] { run = b->bundleRawEventGroups(10); });
+  EXPECT_EQ(run.bundled, 0u);
+  EXPECT_EQ(run.last, Result::Failed);
+  EXPECT_EQ(calls, (std::vector<std::string>{"begin 1", "begin 2", "begin 3", "abort", "abort", "abort"}));
+  EXPECT_TRUE(queued().empty());
+  EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events"), std::vector<int64_t>{4});
+  EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events_metadata"), std::vector<int64_t>{3});
+  onWorker([&] {
+    platform::Error error;
+    EXPECT_EQ(database_->appMetadata().queryAppMetadata(&error)->lastDeliveryIndex, 0);
+  });
+
+  runSQL("DROP TRIGGER keep_raw_events");
+  onWorker([&] { run = b->bundleRawEventGroups(10); });
+  EXPECT_EQ(run.bundled, 3u);
+  EXPECT_EQ(queuedGroups(), (std::vector<std::vector<std::string>>{{"purchase"}, {"purchase"}, {"tap", "open"}}));
+  EXPECT_FALSE(rawEventsLeft());
+  EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events_metadata"), std::vector<int64_t>{0});
 }
 
 // The size boundary and the oversized first row; hour and row-ID breaks are checked on stored rows above.
