@@ -154,23 +154,48 @@ bool same(const std::optional<platform::Dictionary>& a, const std::optional<plat
   return a.has_value() == b.has_value() && form(a) == form(b);
 }
 
-bool same(const Reading& a, const Reading& b) {
-  return same(a.appIDFromDMP, b.appIDFromDMP) && same(a.appIDFromZiRoz, b.appIDFromZiRoz) &&
-         same(a.appInstanceID, b.appInstanceID) && same(a.hashedID, b.hashedID) && same(a.diversionKey, b.diversionKey) &&
-         same(a.appVersion, b.appVersion) && same(a.osVersion, b.osVersion) && same(a.lair, b.lair) &&
-         same(a.sessionNumber, b.sessionNumber) && same(a.sessionTimeout, b.sessionTimeout) &&
-         same(a.lastActivity, b.lastActivity) && same(a.midnightOffset, b.midnightOffset) &&
-         same(a.enabledState, b.enabledState) && same(a.personalizedAds, b.personalizedAds) &&
-         same(a.consentSignals, b.consentSignals) && same(a.loadTimestamp, b.loadTimestamp) &&
-         same(a.firstOpen, b.firstOpen) && same(a.previousFirstOpenCount, b.previousFirstOpenCount) &&
-         same(a.unmatchedFirstOpen, b.unmatchedFirstOpen) && same(a.campaign, b.campaign) &&
-         same(a.searchAdCampaign, b.searchAdCampaign) && same(a.searchAdRetries, b.searchAdRetries) &&
-         same(a.searchAdLastAttempt, b.searchAdLastAttempt) && same(a.deepLinkComplete, b.deepLinkComplete) &&
-         same(a.deepLinkRetries, b.deepLinkRetries) && same(a.monitorSample, b.monitorSample) &&
-         same(a.backoff, b.backoff) && same(a.uploadSuccess, b.uploadSuccess) &&
-         same(a.uploadFailure, b.uploadFailure) && same(a.configVersion, b.configVersion) &&
-         same(a.lastModified, b.lastModified) && same(a.etag, b.etag) &&
-         same(a.defaultParameters, b.defaultParameters) && same(a.rollouts, b.rollouts);
+// The first value the two readings differ in; none when they agree.
+std::optional<std::string> difference(const Reading& a, const Reading& b) {
+  const std::pair<const char*, bool> values[] = {
+      {"app_id_from_dmp", same(a.appIDFromDMP, b.appIDFromDMP)},
+      {"app_id_from_zi_roz", same(a.appIDFromZiRoz, b.appIDFromZiRoz)},
+      {"app_instance_id", same(a.appInstanceID, b.appInstanceID)},
+      {"hashed_idfa", same(a.hashedID, b.hashedID)},
+      {"diversion_key", same(a.diversionKey, b.diversionKey)},
+      {"app_version", same(a.appVersion, b.appVersion)},
+      {"os_version", same(a.osVersion, b.osVersion)},
+      {"should_set_lair", same(a.lair, b.lair)},
+      {"session_number", same(a.sessionNumber, b.sessionNumber)},
+      {"session_timeout", same(a.sessionTimeout, b.sessionTimeout)},
+      {"last_engagement_end", same(a.lastActivity, b.lastActivity)},
+      {"midnight_offset", same(a.midnightOffset, b.midnightOffset)},
+      {"measurement_enabled_state", same(a.enabledState, b.enabledState)},
+      {"allow_personalized_ads", same(a.personalizedAds, b.personalizedAds)},
+      {"previous_consent_signals", same(a.consentSignals, b.consentSignals)},
+      {"load_timestamp", same(a.loadTimestamp, b.loadTimestamp)},
+      {"first_open_time", same(a.firstOpen, b.firstOpen)},
+      {"previous_first_open_count", same(a.previousFirstOpenCount, b.previousFirstOpenCount)},
+      {"unmatched_first_open_without_idfa", same(a.unmatchedFirstOpen, b.unmatchedFirstOpen)},
+      {"ad_campaign_info_buffer", same(a.campaign, b.campaign)},
+      {"is_search_ad_campaign", same(a.searchAdCampaign, b.searchAdCampaign)},
+      {"search_ad_number_of_retries", same(a.searchAdRetries, b.searchAdRetries)},
+      {"search_ad_last_attempt_timestamp", same(a.searchAdLastAttempt, b.searchAdLastAttempt)},
+      {"deep_link_retrieval_complete", same(a.deepLinkComplete, b.deepLinkComplete)},
+      {"deep_link_retry_count", same(a.deepLinkRetries, b.deepLinkRetries)},
+      {"last_monitor_sample_time", same(a.monitorSample, b.monitorSample)},
+      {"last_backoff_time", same(a.backoff, b.backoff)},
+      {"last_upload_success_time", same(a.uploadSuccess, b.uploadSuccess)},
+      {"last_upload_failure_time", same(a.uploadFailure, b.uploadFailure)},
+      {"config_version", same(a.configVersion, b.configVersion)},
+      {"config_last_modified", same(a.lastModified, b.lastModified)},
+      {"config_etag", same(a.etag, b.etag)},
+      {"default_event_parameters", same(a.defaultParameters, b.defaultParameters)},
+      {"zoredode_feature_rollouts", same(a.rollouts, b.rollouts)},
+  };
+  for (const auto& [name, agrees] : values) {
+    if (!agrees) return std::string(name);
+  }
+  return std::nullopt;
 }
 
 // How a part reads its key: a number (booleans count) as a double, an integer or a truth value, a
@@ -281,7 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const platform::Data copy = writtenFrom(reading, copyPath);
   APMPersistedConfig again(copyPath);
   const Reading readBack = read(again);
-  if (!same(readBack, reading)) fuzzsupport::fail("what was read reads back as other values");
+  if (auto name = difference(readBack, reading)) fuzzsupport::fail("\"" + *name + "\" reads back as another value");
   if (writtenFrom(readBack, directory + "/copy2") != copy) fuzzsupport::fail("the same values write other bytes");
 
   startSession(config);

@@ -46,6 +46,15 @@ Error makeError(PropertyList::ErrorCode code, std::string description) {
   return Error(PropertyList::kErrorDomain, code, std::move(description));
 }
 
+// The library writes a binary string by converting it to UTF-16 when it is not ASCII, and bytes
+// that are not UTF-8 leave it with a wrong length: the whole file it writes then fails to read.
+// Such bytes (a header value, a damaged preference) are written as U+FFFD instead, and read so
+// as well: a text read from a file is the text the file would hold once written again, so a
+// value kept across launches (an identifier, a validator) does not change when it is saved.
+std::string textAsWritten(std::string text) {
+  return isValidUtf8(text) ? text : utf16ToUtf8(utf8ToUtf16(text));
+}
+
 bool toObject(plist_t node, int depth, Object* out);
 
 bool arrayToObject(plist_t node, int depth, Object* out) {
@@ -78,7 +87,7 @@ bool dictionaryToObject(plist_t node, int depth, Object* out) {
       ok = false;
       break;
     }
-    entries[key.get()] = std::move(item);
+    entries[textAsWritten(key.get())] = std::move(item);
   }
   std::free(iter);
   if (ok) *out = Object(std::move(entries));
@@ -114,7 +123,7 @@ bool toObject(plist_t node, int depth, Object* out) {
       uint64_t length = 0;
       const char* text = plist_get_string_ptr(node, &length);
       if (text && std::memchr(text, 0, length)) return false;
-      *out = Object(text ? std::string(text, length) : std::string());
+      *out = Object(text ? textAsWritten(std::string(text, length)) : std::string());
       return true;
     }
     case PLIST_DATA: {
@@ -158,13 +167,6 @@ plist_t dateNode(const Date& date) {
   return plist_new_date(static_cast<int32_t>(whole), static_cast<int32_t>(micros));
 }
 
-// The library writes a binary string by converting it to UTF-16 when it is not ASCII, and bytes
-// that are not UTF-8 leave it with a wrong length: the whole file it writes then fails to read.
-// Such bytes (a header value, a damaged preference read back) are written as U+FFFD instead.
-std::string writableText(const std::string& text) {
-  return isValidUtf8(text) ? text : utf16ToUtf8(utf8ToUtf16(text));
-}
-
 // Null values have no property-list form: the caller skips them.
 plist_t toNode(const Object& value) {
   switch (value.kind()) {
@@ -177,7 +179,7 @@ plist_t toNode(const Object& value) {
     case Object::Kind::Double:
       return plist_new_real(value.doubleValue());
     case Object::Kind::String:
-      return plist_new_string(writableText(value.stringValue()).c_str());
+      return plist_new_string(textAsWritten(value.stringValue()).c_str());
     case Object::Kind::Data: {
       const Data& d = value.dataValue();
       return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
@@ -194,7 +196,7 @@ plist_t toNode(const Object& value) {
     case Object::Kind::Dictionary: {
       plist_t dict = plist_new_dict();
       for (const auto& [key, item] : value.dictionaryValue()) {
-        if (plist_t child = toNode(item)) plist_dict_set_item(dict, writableText(key).c_str(), child);
+        if (plist_t child = toNode(item)) plist_dict_set_item(dict, textAsWritten(key).c_str(), child);
       }
       return dict;
     }

@@ -227,6 +227,35 @@ TEST(PropertyList, TextThatIsNotUtf8IsWrittenAsReplacementCharacters) {
   }
 }
 
+// A file can hold such bytes all the same (damaged, or written by another program). They read as
+// they would be written, so a value read and saved again is the value read: an identifier kept in
+// the file stays the same identifier across launches.
+TEST(PropertyList, TextThatIsNotUtf8ReadsAsItWouldBeWritten) {
+  const std::string replacement = "\xef\xbf\xbd";
+  struct Case {
+    const char* name;
+    std::string stored;
+    std::string read;
+  } cases[] = {
+      {"a lone high byte", "\xa1orilla", replacement + "orilla"},
+      {"a cut two-byte sequence", "caf\xc3", "caf" + replacement},
+      {"a lone surrogate", "a\xed\xa0\x80" "b", "a" + replacement + replacement + replacement + "b"},
+      {"text beyond the BMP stays", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Data text{static_cast<uint8_t>(0x50 + c.stored.size())};
+    text.insert(text.end(), c.stored.begin(), c.stored.end());
+    // A dictionary whose one key and one value are both the text.
+    const Data file = binaryPlist({{0xd1, 0, 0, 0, 1, 0, 0, 0, 1}, text});
+    Error error;
+    const Object read = PropertyList::decode(file, &error);
+    EXPECT_TRUE(error.empty()) << error.description;
+    EXPECT_EQ(read, Object(Dictionary{{c.read, Object(c.read)}}));
+    EXPECT_EQ(PropertyList::decode(PropertyList::encode(read, PropertyList::Format::Binary)), read);
+  }
+}
+
 // The XML parser and the free of the property-list library recurse once per element: nesting
 // deep enough to exhaust the stack is refused before they run, also when closing tags hide where
 // the parser does not see them.
