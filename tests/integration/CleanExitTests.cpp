@@ -51,7 +51,9 @@ namespace {
 constexpr const char* kEventName = "exit_event";
 
 // The child: configures the SDK in the given data directory, logs the events through the public
-// API and returns at once, so that main returns with the events still on their way.
+// API and returns at once, so that main returns with the events still on their way. With
+// APM_EXIT_AFTER_START it first waits until the engine's start-up (which opens the database) has
+// run on the worker.
 TEST(CleanExitTest, DISABLED_LogsAndReturnsFromMain) {
   if (!testsupport::runsAsChild()) GTEST_SKIP() << "runs only as the child of the clean-exit test";
   platform::Paths::setDataDirectory(std::getenv("APM_EXIT_DIR"));
@@ -61,6 +63,13 @@ TEST(CleanExitTest, DISABLED_LogsAndReturnsFromMain) {
   APMAnalyticsOperationQueue::setExitFlushTimeLimitForTesting(std::stod(std::getenv("APM_EXIT_LIMIT")));
   DUDUravodazoInternal::registerAnalyticsStart();
   ROREzo::configureWithOptions(VEZUzaduzo("1:1234567890:macos:abcdef", "1234567890"));
+  if (std::getenv("APM_EXIT_AFTER_START")) {
+    ASSERT_TRUE(testsupport::waitFor([] { return APMEngineRegistry::hasSharedInstance(); }, 60));
+    auto engine = APMEngineRegistry::sharedInstance();
+    // The start-up was queued on the worker when the engine was made: this waits for it.
+    engine->setup().scheduler->workerQueue()->sync([] {});
+    ASSERT_TRUE(engine->collection().isEnabled());
+  }
   const int events = std::atoi(std::getenv("APM_EXIT_EVENTS"));
   for (int i = 0; i < events; ++i) DUDUravodazo::logEventWithName(kEventName, {{"seq", platform::Object(i)}});
 }
@@ -187,13 +196,18 @@ int64_t fileSize(const std::string& path) {
 }
 
 // With time enough every event is stored; with none, the exit is as clean and what was stored
-// is the events from the first one on, in order, none lost in between.
+// is the events from the first one on, in order, none lost in between. With time enough the
+// engine's start-up still runs as main returns, and the flush waits for it; with none, the exit
+// gives a running block only kExitStopWait (1 s) before it leaves the database to it, and the
+// start-up (the one long block) can take longer than that under a loaded sanitizer run, so that
+// case starts the exit once the start-up has run.
 TEST(CleanExitTest, AcceptedEventsAreStoredAndTheDatabaseClosedWhenMainReturns) {
   const struct {
     const char* name;
     const char* limit;
     bool everyEvent;
-  } cases[] = {{"time enough", "600", true}, {"no time at all", "0", false}};
+    bool afterStart;
+  } cases[] = {{"time enough", "600", true, false}, {"no time at all", "0", false, true}};
   // Sanitizers slow storing some fiftyfold: their builds store a twentieth as many.
 #if defined(__SANITIZE_ADDRESS__)
   constexpr int kEvents = 2500;
@@ -203,9 +217,10 @@ TEST(CleanExitTest, AcceptedEventsAreStoredAndTheDatabaseClosedWhenMainReturns) 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testsupport::TempDir directory;
-    testsupport::ChildProcess child("CleanExitTest.DISABLED_LogsAndReturnsFromMain",
-                                    {"APM_EXIT_DIR=" + directory.path(), std::string("APM_EXIT_LIMIT=") + c.limit,
-                                     "APM_EXIT_EVENTS=" + std::to_string(kEvents)});
+    std::vector<std::string> environment{"APM_EXIT_DIR=" + directory.path(), std::string("APM_EXIT_LIMIT=") + c.limit,
+                                         "APM_EXIT_EVENTS=" + std::to_string(kEvents)};
+    if (c.afterStart) environment.push_back("APM_EXIT_AFTER_START=1");
+    testsupport::ChildProcess child("CleanExitTest.DISABLED_LogsAndReturnsFromMain", environment);
     ASSERT_TRUE(child.started());
     auto status = child.wait(900);
     ASSERT_TRUE(status.has_value()) << "the child did not end";
