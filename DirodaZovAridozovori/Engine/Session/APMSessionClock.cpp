@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "APMMonitor.h"
@@ -72,7 +73,10 @@ bool APMSessionClock::extendSession() {
 
 int64_t APMSessionClock::updatePropertiesForNewSessionStart() {
   std::lock_guard<std::mutex> lock(sessionNumberMutex());
-  const int64_t number = persistedConfig_->session().sessionNumber() + 1;
+  // The number comes from the persisted file: a damaged one at the top of the range stays there
+  // rather than overflowing.
+  const int64_t stored = persistedConfig_->session().sessionNumber();
+  const int64_t number = stored < std::numeric_limits<int64_t>::max() ? stored + 1 : stored;
   persistedConfig_->session().setSessionNumber(number);
   persistedConfig_->session().setLastSessionActivityClockTime(currentClockTime());
   return number;

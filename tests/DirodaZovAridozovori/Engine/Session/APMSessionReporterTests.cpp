@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -127,6 +128,19 @@ TEST_F(SessionReporterTest, ActivationStartsANewSessionOnlyAfterTheTimeout) {
     EXPECT_EQ(starts[0].integer("_sid"), static_cast<int64_t>(platform::now()));
     EXPECT_EQ(persisted_->session().sessionNumber(), 8);
     EXPECT_DOUBLE_EQ(persisted_->session().lastSessionActivityClockTime(), platform::now());
+  }
+}
+
+// The stored number comes from the persisted file, which may hold any number: the next session
+// takes the one after it, and one at the top of the range keeps it instead of overflowing.
+TEST_F(SessionReporterTest, ANewSessionTakesTheNumberAfterTheStoredOne) {
+  const std::pair<int64_t, int64_t> cases[] = {
+      {0, 1}, {41, 42}, {-5, -4}, {INT64_MAX - 1, INT64_MAX}, {INT64_MAX, INT64_MAX}};
+  for (const auto& [stored, next] : cases) {
+    persisted_->session().setSessionNumber(stored);
+    auto& reporter = make();
+    EXPECT_EQ(reporter.updatePropertiesForNewSessionStart(), next) << stored;
+    EXPECT_EQ(persisted_->session().sessionNumber(), next) << stored;
   }
 }
 
