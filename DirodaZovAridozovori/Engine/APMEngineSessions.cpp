@@ -1,5 +1,7 @@
 #include "APMEngineSessions.h"
 
+#include <mutex>
+
 #include "APMDatabase.h"
 #include "APMEngineEventRoad.h"
 #include "APMError.h"
@@ -16,6 +18,8 @@ namespace {
 // The error code of a session ID that cannot be given.
 constexpr int64_t kSessionIDErrorCode = 13;
 
+// Each of these reads the configuration's settings alone (no experiment or other part of it joins
+// in), which is what lets SessionSettingsReading keep them while the settings' generation stands.
 APMSessionSettings sessionSettings(const std::shared_ptr<APMRemoteConfig>& config) {
   APMSessionSettings settings;
   settings.sessionDefaultTimeoutInterval = config->reporters().sessionDefaultTimeoutInterval();
@@ -24,6 +28,33 @@ APMSessionSettings sessionSettings(const std::shared_ptr<APMRemoteConfig>& confi
   settings.redundantEngagementRemovalEnabled = config->features().redundantEngagementRemovalEnabled();
   return settings;
 }
+
+// The session's settings as last read, kept while the configuration and the generation of its
+// settings are the same: every screen view asks for them on the front's queue, and reading the
+// four settings cost more than the rest of its screen change. Any thread (guarded by mutex).
+class SessionSettingsReading {
+ public:
+  APMSessionSettings read(const std::shared_ptr<APMRemoteConfig>& config) {
+    // Taken before the reading: a change that lands during it moves the generation past the one kept.
+    const uint64_t generation = config->settings().generation();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (config_ == config && generation_ == generation) return settings_;
+    }
+    const APMSessionSettings settings = sessionSettings(config);
+    std::lock_guard<std::mutex> lock(mutex_);
+    config_ = config;
+    generation_ = generation;
+    settings_ = settings;
+    return settings;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<APMRemoteConfig> config_;  // held, so that a later configuration never shares its address
+  uint64_t generation_ = 0;
+  APMSessionSettings settings_;
+};
 
 APMSessionReporterHost sessionHost(std::weak_ptr<APMMeasurement> weakEngine) {
   APMSessionReporterHost host;
@@ -59,10 +90,10 @@ void APMEngineSessions::createSessionReporterOnWorkerQueue() {
   APMSessionReporterHost host = sessionHost(engine_.weak_from_this());
   std::weak_ptr<APMMeasurement> weakEngine = engine_.weak_from_this();
   // The engine's own configuration, as other queues see it (the timer runs on the main queue).
-  host.settings = [weakEngine] {
+  host.settings = [weakEngine, reading = std::make_shared<SessionSettingsReading>()] {
     std::shared_ptr<APMRemoteConfig> config;
     if (auto engine = weakEngine.lock()) config = engine->objects().publishedRemoteConfig();
-    return sessionSettings(config ? config : APMRemoteConfig::defaultInstance());
+    return reading->read(config ? config : APMRemoteConfig::defaultInstance());
   };
   auto reporter = APMSessionReporter::create(engine_.setup().persistedConfig, std::move(host));
   std::shared_ptr<APMSessionReporter> previous;

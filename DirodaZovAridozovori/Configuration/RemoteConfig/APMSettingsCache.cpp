@@ -131,14 +131,17 @@ platform::Dictionary APMSettingsCache::settingsForPrograms() const {
 void APMSettingsCache::replaceTexts(platform::Dictionary texts) {
   std::lock_guard<std::mutex> lock(mutex_);
   cachedValueByRemoteConfigKeys_ = {std::make_move_iterator(texts.begin()), std::make_move_iterator(texts.end())};
+  generation_.fetch_add(1, std::memory_order_release);
 }
 
 void APMSettingsCache::cacheNumber(const std::string& key, platform::Object number) {
   std::lock_guard<std::mutex> lock(mutex_);
   cachedValueByRemoteConfigKeys_[key] = std::move(number);
+  generation_.fetch_add(1, std::memory_order_release);
 }
 
 void APMSettingsCache::clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   cachedValueByRemoteConfigKeys_.clear();
+  generation_.fetch_add(1, std::memory_order_release);
 }

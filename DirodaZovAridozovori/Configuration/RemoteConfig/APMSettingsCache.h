@@ -7,6 +7,7 @@
 // Threads: one mutex guards the cache: a parse on the worker queue rewrites the texts while
 // getters on other queues read them, and a read turns a text into its number.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -38,6 +39,10 @@ class APMSettingsCache {
   // decimal text once a getter has read them.
   platform::Dictionary settingsForPrograms() const;
 
+  // Moves on with every change below, never with a reading: what was read under one generation is
+  // what a reading gives while it lasts, so a reader may keep it until the generation moves.
+  uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
+
   // A parsed configuration's settings (key → text) replace everything cached.
   void replaceTexts(platform::Dictionary texts);
   // A number that is served as it stands, never compared against the bounds.
@@ -46,6 +51,7 @@ class APMSettingsCache {
 
  private:
   mutable std::mutex mutex_;
+  std::atomic<uint64_t> generation_{0};  // moved on under mutex_, after the change
   // Looked up by the settings' own key texts, without a string made for each reading.
   std::map<std::string, platform::Object, std::less<>> cachedValueByRemoteConfigKeys_;
 };

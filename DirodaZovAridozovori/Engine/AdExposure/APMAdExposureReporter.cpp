@@ -11,10 +11,10 @@
 
 namespace {
 
-std::optional<platform::Dictionary> dictionaryAt(const platform::Dictionary& userInfo, const char* key) {
+// Read where it lies: the notification outlives the handler that reads it.
+const platform::Dictionary* dictionaryAt(const platform::Dictionary& userInfo, const char* key) {
   const platform::Object* found = platform::find(userInfo, key);
-  if (!found || !found->isDictionary()) return std::nullopt;
-  return found->dictionaryValue();
+  return found ? found->asDictionary() : nullptr;
 }
 
 }  // namespace
@@ -123,7 +123,7 @@ size_t APMAdExposureReporter::openAdUnitCount() {
 
 // MARK: - Slices
 
-void APMAdExposureReporter::handleScreenDidChangeFromScreen(const std::optional<platform::Dictionary>& fromScreen) {
+void APMAdExposureReporter::handleScreenDidChangeFromScreen(const platform::Dictionary* fromScreen) {
   if (!fromScreen) return;
   logExposureEventsWithScreenParameters(*fromScreen);
 }

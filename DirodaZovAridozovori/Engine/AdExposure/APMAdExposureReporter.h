@@ -53,7 +53,7 @@ class APMAdExposureReporter final : public APMEngineComponent,
 
   // Slice cuts: leaving a screen (its parameters; none cuts nothing), the session reporter's
   // engagement timer, and resignation (the given screen, or the current one when none is given).
-  void handleScreenDidChangeFromScreen(const std::optional<platform::Dictionary>& fromScreen);
+  void handleScreenDidChangeFromScreen(const platform::Dictionary* fromScreen);
   void handleEngagementTimer();
   void handleAppWillResignActiveWithScreen(const std::optional<platform::Dictionary>& screen);
   // Restarts every slice: time spent inactive is not exposure.

@@ -28,8 +28,8 @@ APMScreen::APMScreen(std::optional<std::string> name, std::optional<std::string>
       instanceID_(instanceID),
       currentParameters_(std::make_shared<const platform::Dictionary>(currentParametersOf(name_, className_, instanceID_))) {}
 
-platform::Dictionary APMScreenParameters(const APMScreen& screen) {
-  platform::Dictionary parameters{{APMScreen::kScreenInstanceIDParameter, screen.instanceID()}};
+void APMSetScreenParameters(platform::Dictionary& parameters, const APMScreen& screen) {
+  parameters.insert_or_assign(APMScreen::kScreenInstanceIDParameter, screen.instanceID());
   const auto& className = screen.className();
   if (!className || className->empty())
     APMLog(APMLogLevel::kWarning, APMScreenViewLogCode::kScreenClassNameEmpty, "Screen class name is empty");
@@ -38,22 +38,24 @@ platform::Dictionary APMScreenParameters(const APMScreen& screen) {
     if (!isValidScreenValue(*className, &failure)) {
       APMLog(APMLogLevel::kWarning, APMScreenViewLogCode::kScreenClassNameInvalid,
              "Screen class name is invalid. Error code", failure);
-      return parameters;
+      return;
     }
-    parameters[APMScreen::kScreenClassParameter] = *className;
+    parameters.insert_or_assign(APMScreen::kScreenClassParameter, *className);
   }
-  if (screen.name() && isValidScreenValue(*screen.name())) parameters[APMScreen::kScreenNameParameter] = *screen.name();
-  return parameters;
+  if (screen.name() && isValidScreenValue(*screen.name())) {
+    parameters.insert_or_assign(APMScreen::kScreenNameParameter, *screen.name());
+  }
 }
 
-platform::Dictionary APMPreviousScreenParameters(const APMScreen& screen) {
-  platform::Dictionary parameters{{APMScreen::kPreviousScreenInstanceIDParameter, screen.instanceID()}};
+void APMSetPreviousScreenParameters(platform::Dictionary& parameters, const APMScreen& screen) {
+  parameters.insert_or_assign(APMScreen::kPreviousScreenInstanceIDParameter, screen.instanceID());
   const auto& className = screen.className();
-  if (className && isValidScreenValue(*className)) parameters[APMScreen::kPreviousScreenClassParameter] = *className;
-  if (screen.name() && isValidScreenValue(*screen.name())) {
-    parameters[APMScreen::kPreviousScreenNameParameter] = *screen.name();
+  if (className && isValidScreenValue(*className)) {
+    parameters.insert_or_assign(APMScreen::kPreviousScreenClassParameter, *className);
   }
-  return parameters;
+  if (screen.name() && isValidScreenValue(*screen.name())) {
+    parameters.insert_or_assign(APMScreen::kPreviousScreenNameParameter, *screen.name());
+  }
 }
 
 platform::Dictionary APMCurrentScreenParameters(const APMScreen& screen) { return *screen.currentParameters(); }

@@ -45,10 +45,12 @@ class APMScreen {
   const std::shared_ptr<const platform::Dictionary> currentParameters_;
 };
 
+// Both set their entries into the given parameters, replacing those of the same names, so that a
+// screen view's event is made in one map.
 // "_si", then "_sc" and "_sn" when they pass the screen-value check. An empty class is logged
 // (31014); an invalid one is logged (31015) and leaves "_si" alone.
-platform::Dictionary APMScreenParameters(const APMScreen& screen);
+void APMSetScreenParameters(platform::Dictionary& parameters, const APMScreen& screen);
 // "_pi", then "_pc" and "_pn" when they are valid; invalid values are skipped silently.
-platform::Dictionary APMPreviousScreenParameters(const APMScreen& screen);
+void APMSetPreviousScreenParameters(platform::Dictionary& parameters, const APMScreen& screen);
 // "_si", then "_sc" and "_sn" when non-empty, without checks or log lines (screens already checked).
 platform::Dictionary APMCurrentScreenParameters(const APMScreen& screen);

@@ -246,16 +246,17 @@ void APMScreenViewReporter::postScreenDidChange(const std::shared_ptr<APMEngineC
                                                 const std::shared_ptr<APMScreen>& newScreen,
                                                 const APMSessionSettings& settings) {
   if (!isAppActive()) return;
-  APMSessionScreen from = previousScreen ? APMSessionScreen(*previousScreen->currentParameters()) : APMSessionScreen();
-  APMSessionScreen to = newScreen ? APMSessionScreen(*newScreen->currentParameters()) : APMSessionScreen();
   if (previousScreen) {
-    if (auto session = readySessionReporter(engine)) session->handleScreenDidChangeFromScreen(from, to, settings);
+    if (auto session = readySessionReporter(engine)) {
+      session->handleScreenDidChangeFromScreen(*previousScreen->currentParameters(), settings);
+    }
   }
   platform::Dictionary change;
-  if (from) change[APMScreenViewEvents::kPreviousScreenKey] = std::move(*from);
-  if (to) change[APMScreenViewEvents::kScreenKey] = std::move(*to);
-  platform::NotificationCenter::defaultCenter().post(APMScreenViewEvents::kScreenDidChangeNotification, this,
-                                                     std::move(change));
+  if (previousScreen) change.emplace(APMScreenViewEvents::kPreviousScreenKey, *previousScreen->currentParameters());
+  if (newScreen) change.emplace(APMScreenViewEvents::kScreenKey, *newScreen->currentParameters());
+  // Made once rather than per change, and never destroyed: a screen view may run while the process exits.
+  static const auto& kNotificationName = *new std::string(APMScreenViewEvents::kScreenDidChangeNotification);
+  platform::NotificationCenter::defaultCenter().post(kNotificationName, this, std::move(change));
 }
 
 void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shared_ptr<APMEngineContext>& engine,
@@ -277,16 +278,10 @@ void APMScreenViewReporter::logViewScreenEvent(const std::shared_ptr<APMEngineCo
     return;
   }
   // Later parameters replace earlier ones of the same name: the previous screen's over the new
-  // screen's over the given ones. Merged from the strongest down, so each entry is moved, not copied.
-  platform::Dictionary parameters = previousScreen ? APMPreviousScreenParameters(*previousScreen) : platform::Dictionary{};
-  {
-    platform::Dictionary screen = APMScreenParameters(*newScreen);
-    if (!previousScreen) {
-      parameters = std::move(screen);
-    } else {
-      parameters.merge(screen);
-    }
-  }
+  // screen's over the given ones. The given ones join last, each only where its name is still free.
+  platform::Dictionary parameters;
+  APMSetScreenParameters(parameters, *newScreen);
+  if (previousScreen) APMSetPreviousScreenParameters(parameters, *previousScreen);
   if (given) parameters.merge(*given);
   if (previousScreen) {
     // The session cuts nothing unless its configuration reports engagement efficiently.

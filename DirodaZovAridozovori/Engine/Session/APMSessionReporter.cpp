@@ -112,10 +112,10 @@ void APMSessionReporter::logUserEngagementEvent() { logEngagementEventAndReturnT
 
 int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const APMSessionScreen& screen,
                                                                      bool isRedundant) {
-  return logEngagementEventAndReturnTimeWithScreen(screen, isRedundant, settings());
+  return logEngagementEventAndReturnTimeWithScreen(screen ? &*screen : nullptr, isRedundant, settings());
 }
 
-int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const APMSessionScreen& screen,
+int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const platform::Dictionary* screen,
                                                                      bool isRedundant,
                                                                      const APMSessionSettings& current) {
   if (!isAppActive()) {
@@ -215,14 +215,14 @@ void APMSessionReporter::handleAppWillResignActiveWithScreen(const APMSessionScr
   userEngagementTimer_->cancel();
 }
 
-void APMSessionReporter::handleScreenDidChangeFromScreen(const APMSessionScreen& from, const APMSessionScreen& to) {
+void APMSessionReporter::handleScreenDidChangeFromScreen(const APMSessionScreen& from, const APMSessionScreen&) {
   if (!from) return;
-  handleScreenDidChangeFromScreen(from, to, settings());
+  handleScreenDidChangeFromScreen(*from, settings());
 }
 
-void APMSessionReporter::handleScreenDidChangeFromScreen(const APMSessionScreen& from, const APMSessionScreen&,
+void APMSessionReporter::handleScreenDidChangeFromScreen(const platform::Dictionary& from,
                                                          const APMSessionSettings& current) {
-  if (!from || incurredEngagementTime(current) < kMinScreenEngagementSeconds) return;
+  if (incurredEngagementTime(current) < kMinScreenEngagementSeconds) return;
   if (current.efficientEngagementReportingEnabled && current.redundantEngagementRemovalEnabled) return;
-  logEngagementEventAndReturnTimeWithScreen(from, current.efficientEngagementReportingEnabled, current);
+  logEngagementEventAndReturnTimeWithScreen(&from, current.efficientEngagementReportingEnabled, current);
 }

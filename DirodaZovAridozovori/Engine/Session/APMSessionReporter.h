@@ -93,9 +93,9 @@ class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporte
   void handleAppDidBecomeActive();
   void handleAppWillResignActiveWithScreen(const APMSessionScreen& screen);
   void handleScreenDidChangeFromScreen(const APMSessionScreen& from, const APMSessionScreen& to);
-  // The same with the settings already read (a screen view reads them once for all its steps).
-  void handleScreenDidChangeFromScreen(const APMSessionScreen& from, const APMSessionScreen& to,
-                                       const APMSessionSettings& settings);
+  // The same with the settings already read (a screen view reads them once for all its steps) and
+  // the screen left as it stands: its parameters are copied only into an engagement event.
+  void handleScreenDidChangeFromScreen(const platform::Dictionary& from, const APMSessionSettings& settings);
   void rescheduleUserEngagementTimer();
 
   double currentUptime() const;
@@ -120,7 +120,8 @@ class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporte
  private:
   bool isAppActive() const;
   double incurredEngagementTime(const APMSessionSettings& settings) const;
-  int64_t logEngagementEventAndReturnTimeWithScreen(const APMSessionScreen& screen, bool isRedundant,
+  // screen: none reports no screen.
+  int64_t logEngagementEventAndReturnTimeWithScreen(const platform::Dictionary* screen, bool isRedundant,
                                                     const APMSessionSettings& settings);
   double incurredEngagementTimeLocked(double uptime, bool efficient) const;
   void logInternalEvent(const std::string& name, const platform::Dictionary& parameters) const;

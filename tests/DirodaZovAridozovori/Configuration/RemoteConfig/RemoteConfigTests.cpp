@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -350,6 +351,30 @@ TEST_F(RemoteConfigTest, ReadingReplacesTheTextByTheValidatedNumber) {
   auto after = config->programs().settingsForPrograms();
   EXPECT_EQ(after["measurement.upload.interval"], platform::Object("3600"));
   EXPECT_EQ(after["measurement.config.cache_time"], platform::Object("120"));
+}
+
+// A reader may keep what it read while the generation stands: every change moves it, a reading
+// (which turns a text into its number) never does.
+TEST_F(RemoteConfigTest, TheSettingsGenerationMovesWithEveryChangeAndNoReading) {
+  APMSettingsCache cache;
+  const struct {
+    const char* what;
+    std::function<void()> step;
+    bool moves;
+  } steps[] = {
+      {"texts replaced", [&] { cache.replaceTexts({{"measurement.upload.backoff_period", "7200000"}}); }, true},
+      {"a text read", [&] { EXPECT_EQ(cache.timeIntervalInSeconds(APMSettings::kUploadingBackoffInterval), 7200); }, false},
+      {"a default read", [&] { EXPECT_EQ(cache.intValue(APMSettings::kMaxEventsPerDay), 100000); }, false},
+      {"a number cached", [&] { cache.cacheNumber("measurement.upload.backoff_period", platform::Object(5)); }, true},
+      {"the same texts again", [&] { cache.replaceTexts({{"measurement.upload.backoff_period", "7200000"}}); }, true},
+      {"cleared", [&] { cache.clear(); }, true},
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.what);
+    const uint64_t before = cache.generation();
+    s.step();
+    EXPECT_EQ(cache.generation() != before, s.moves);
+  }
 }
 
 TEST_F(RemoteConfigTest, EventConfigurationsAnswerByInternalName) {

@@ -113,8 +113,8 @@ TEST_F(AdExposureReporterTest, SlicesAreCutAtScreenChangesTimerTicksAndResignati
   reporter_->beginAdUnitExposure("A");
   reporter_->beginAdUnitExposure("B");
   advance(1.5);
-  reporter_->handleScreenDidChangeFromScreen(std::nullopt);  // no screen left: nothing to cut
-  reporter_->handleScreenDidChangeFromScreen(kDetail);
+  reporter_->handleScreenDidChangeFromScreen(nullptr);  // no screen left: nothing to cut
+  reporter_->handleScreenDidChangeFromScreen(&kDetail);
   EXPECT_EQ(take(), (std::vector<Logged>{unit("A", 1500, kDetail), unit("B", 1500, kDetail), any(1500, kDetail)}));
 
   advance(1.25);

@@ -189,6 +189,50 @@ TEST_F(ScreenViewReporterTest, EngagementSinceThePreviousScreenJoinsTheScreenVie
   }
 }
 
+// The session's settings are kept between screen views, yet a configuration that changes them on
+// the running engine is seen by the next screen view, in both directions.
+TEST_F(ScreenViewReporterTest, AChangedEngagementSettingReachesTheNextScreenViewOfTheSameEngine) {
+  start();
+  post(platform::kApplicationDidBecomeActiveNotification);
+  const struct {
+    const char* efficient;
+    int64_t engagement;  // "_et" of the screen view logged 2 s after the one before; INT64_MIN: none
+  } steps[] = {{"0", INT64_MIN}, {"1", 4000}, {"1", 2000}, {"0", INT64_MIN}, {"1", 4000}};
+  screenView({{"screen_name", "Home"}});
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.efficient);
+    applyConfig({{"measurement.collection.efficient_engagement_reporting_enabled", step.efficient}});
+    clock_->advance(2);
+    screenView({{"screen_name", "Cart"}});
+    EXPECT_EQ(screenViewRows().back().integer("_et"), step.engagement);
+  }
+}
+
+// Whoever measures by screen hears of each change with the screen left and the screen shown, as
+// the events carry them.
+TEST_F(ScreenViewReporterTest, AScreenChangeAnnouncesTheScreenLeftAndTheScreenShown) {
+  std::mutex changesMutex;
+  std::vector<platform::Dictionary> changes;
+  auto& center = platform::NotificationCenter::defaultCenter();
+  auto token = center.addObserver(APMScreenViewEvents::kScreenDidChangeNotification, nullptr, nullptr,
+                                  [&](const platform::Notification& note) {
+                                    std::lock_guard<std::mutex> lock(changesMutex);
+                                    changes.push_back(note.userInfo);
+                                  });
+  start();
+  post(platform::kApplicationDidBecomeActiveNotification);
+  screenView({{"screen_name", "Home"}, {"screen_class", "HomeViewController"}});
+  screenView({{"screen_name", "Cart"}});
+  auto views = screenViewRows();
+  center.removeObserver(token);
+  ASSERT_EQ(views.size(), 2u);
+  const platform::Dictionary home{{"_si", views[0].integer("_si")}, {"_sc", "HomeViewController"}, {"_sn", "Home"}};
+  const platform::Dictionary cart{{"_si", views[1].integer("_si")}, {"_sn", "Cart"}};
+  std::lock_guard<std::mutex> lock(changesMutex);
+  EXPECT_EQ(changes, (std::vector<platform::Dictionary>{{{"screen", home}},
+                                                        {{"previousScreen", home}, {"screen", cart}}}));
+}
+
 TEST_F(ScreenViewReporterTest, ExtraParametersOfAScreenViewAreCleanedAsAPublicEventsBeforeTheScreenViewIsWritten) {
   start();
   // The public value limit below the internal one, so a value is cut only where the public rules apply.
