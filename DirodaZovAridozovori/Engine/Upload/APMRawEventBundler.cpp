@@ -68,6 +68,7 @@ struct APMRawEventBundler::Group {
 // front: each group's rows are deleted when it is kept, so the front is always the oldest row.
 struct APMRawEventBundler::RowCursor {
   static constexpr int64_t kLargestRead = APMDatabaseRawEvents::kRawEventsPerQuery;
+  static constexpr int64_t kFirstReadOfARunThatMayEndEarly = 16;
   std::deque<std::shared_ptr<APMRawEventData>> rows;
   int64_t lastRowID = std::numeric_limits<int64_t>::min();
   int64_t nextRead = 1;
@@ -109,8 +110,12 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
   APMBundlingTotals totals(*database_);
   totals_ = &totals;
   RowCursor cursor;
-  // A first read as large as the groups asked for: a stream of one-row groups reads once.
-  cursor.nextRead = std::clamp<int64_t>(static_cast<int64_t>(maxGroups), 1, RowCursor::kLargestRead);
+  // A first read as large as the groups asked for: a stream of one-row groups reads once. A run
+  // that enough may end early starts smaller: what a transaction read and did not take is read
+  // (and decoded) again by the next, and bundling while a batch is out ends each run once the
+  // reply waits, often after a tenth of the groups it may make.
+  const int64_t firstRead = enough ? RowCursor::kFirstReadOfARunThatMayEndEarly : RowCursor::kLargestRead;
+  cursor.nextRead = std::clamp<int64_t>(static_cast<int64_t>(maxGroups), 1, firstRead);
   cursor_ = &cursor;
   platform::Error transactionError;
   const bool committed = database_->performTransaction(

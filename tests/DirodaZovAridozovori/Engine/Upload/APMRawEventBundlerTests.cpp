@@ -499,6 +499,37 @@ TEST_F(APMRawEventBundlerTest, RunsOfAnySizeMakeTheSameGroups) {
   }
 }
 
+// A run that may end early (bundling while a batch is out) starts with a small read and reads on
+// as its groups need: runs ending after a few groups, or after more than the first read held, take
+// every row once and in order.
+TEST_F(APMRawEventBundlerTest, RunsThatEndEarlyReadOnAsTheirGroupsNeed) {
+  for (const size_t groupsPerRun : {size_t{5}, size_t{20}, size_t{40}}) {
+    SCOPED_TRACE("groups before enough " + std::to_string(groupsPerRun));
+    std::vector<std::string> expected;
+    for (int i = 0; i < 40; ++i) {
+      expected.push_back("e" + std::to_string(i));
+      storeEvents({{expected.back(), kHour + i}}, i % 2 ? "com.example.a" : "com.example.b");
+    }
+    auto b = bundler();
+    std::vector<size_t> runs;
+    onWorker([&] {
+      for (int i = 0; i < 20; ++i) {
+        size_t made = 0;
+        const auto run = b->bundleRawEventGroups(100, [&] { return ++made >= groupsPerRun; });
+        if (run.bundled == 0) break;
+        runs.push_back(run.bundled);
+      }
+    });
+    std::vector<std::string> names;
+    for (const auto& group : queuedGroups()) names.insert(names.end(), group.begin(), group.end());
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(queuedGroups().size(), 40u) << "one group per row: each row's neighbours have another metadata";
+    EXPECT_EQ(runs.size(), (40 + groupsPerRun - 1) / groupsPerRun);
+    EXPECT_FALSE(rawEventsLeft());
+    runSQL("DELETE FROM queue");
+  }
+}
+
 // A row that cannot be read, met while reading ahead, is handled as the per-fingerprint reading
 // handles it (deleted, and the rows after it still travel), in a run of many groups too.
 TEST_F(APMRawEventBundlerTest, AnUnreadableRowAheadInARunIsSetAsideAndTheRestTravels) {
