@@ -26,7 +26,9 @@ APMScreen::APMScreen(std::optional<std::string> name, std::optional<std::string>
     : name_(std::move(name)),
       className_(std::move(className)),
       instanceID_(instanceID),
-      currentParameters_(std::make_shared<const platform::Dictionary>(currentParametersOf(name_, className_, instanceID_))) {}
+      currentParametersObject_(
+          std::make_shared<const platform::Object>(currentParametersOf(name_, className_, instanceID_))),
+      currentParameters_(currentParametersObject_, &currentParametersObject_->dictionaryValue()) {}
 
 void APMSetScreenParameters(platform::Dictionary& parameters, const APMScreen& screen) {
   parameters.insert_or_assign(APMScreen::kScreenInstanceIDParameter, screen.instanceID());

@@ -30,6 +30,9 @@ class APMScreen {
   // "_si", "_sc" and "_sn" as APMCurrentScreenParameters gives them. Made once: a screen is shown
   // to every event logged while it is current, and its name, class and instance never change.
   const std::shared_ptr<const platform::Dictionary>& currentParameters() const { return currentParameters_; }
+  // The same parameters as a dictionary object: copies of it share them (a screen change hands the
+  // screen on to whoever measures by screen), and currentParameters() points into it.
+  const platform::Object& currentParametersObject() const { return *currentParametersObject_; }
 
   // Nothing on this platform sets a screen by hand; kept for the record's shape.
   bool isManuallySet = false;
@@ -42,7 +45,8 @@ class APMScreen {
   const std::optional<std::string> name_;
   const std::optional<std::string> className_;
   const int64_t instanceID_;
-  const std::shared_ptr<const platform::Dictionary> currentParameters_;
+  const std::shared_ptr<const platform::Object> currentParametersObject_;
+  const std::shared_ptr<const platform::Dictionary> currentParameters_;  // owned through currentParametersObject_
 };
 
 // Both set their entries into the given parameters, replacing those of the same names, so that a

@@ -251,9 +251,10 @@ void APMScreenViewReporter::postScreenDidChange(const std::shared_ptr<APMEngineC
       session->handleScreenDidChangeFromScreen(*previousScreen->currentParameters(), settings);
     }
   }
+  // The screens' own parameters, shared rather than copied.
   platform::Dictionary change;
-  if (previousScreen) change.emplace(APMScreenViewEvents::kPreviousScreenKey, *previousScreen->currentParameters());
-  if (newScreen) change.emplace(APMScreenViewEvents::kScreenKey, *newScreen->currentParameters());
+  if (previousScreen) change.emplace(APMScreenViewEvents::kPreviousScreenKey, previousScreen->currentParametersObject());
+  if (newScreen) change.emplace(APMScreenViewEvents::kScreenKey, newScreen->currentParametersObject());
   // Made once rather than per change, and never destroyed: a screen view may run while the process exits.
   static const auto& kNotificationName = *new std::string(APMScreenViewEvents::kScreenDidChangeNotification);
   platform::NotificationCenter::defaultCenter().post(kNotificationName, this, std::move(change));

@@ -29,6 +29,9 @@ TEST(ScreenTest, AScreensParametersComeFromItsOwnNameClassAndInstance) {
     ASSERT_TRUE(screen.currentParameters());
     EXPECT_EQ(*screen.currentParameters(), c.expected);
     EXPECT_EQ(APMCurrentScreenParameters(screen), c.expected);
+    // Handed on as an object that shares them (a screen change announces the screen so).
+    EXPECT_EQ(screen.currentParametersObject(), platform::Object(c.expected));
+    EXPECT_EQ(screen.currentParametersObject().asDictionary(), screen.currentParameters().get());
     // A copy is another screen with the same name, class and instance: the same parameters.
     auto copy = screen.copy();
     EXPECT_EQ(*copy->currentParameters(), c.expected);
