@@ -195,6 +195,12 @@ APMCompactParameters APMCompactParameters::fromBytes(std::string bytes) {
   return parameters;
 }
 
+size_t APMCompactParameters::size() const {
+  if (bytes_.empty()) return 0;
+  apm_compact::Reader reader(bytes_);
+  return static_cast<size_t>(reader.size());
+}
+
 bool APMCompactParameters::empty() const {
   if (bytes_.empty()) return true;
   apm_compact::Reader reader(bytes_);

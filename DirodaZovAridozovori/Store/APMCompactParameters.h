@@ -79,6 +79,7 @@ class APMCompactParameters {
 
   const std::string& bytes() const { return bytes_; }
   bool empty() const;
+  size_t size() const;
   // Every entry in name order, its value read out of the bytes: visit(const std::string&, Object).
   template <typename Visit>
   void forEach(Visit&& visit) const {

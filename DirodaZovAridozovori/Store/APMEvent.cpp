@@ -16,6 +16,7 @@ std::shared_ptr<APMEvent> APMEvent::create(const std::string& origin, bool isPub
                                            const platform::Dictionary& parameters,
                                            const APMEventParameterLimits& limits) {
   APMEventParameterCleaner cleaner(name, isPublic, true, limits);
+  cleaner.reserve(parameters.size());
   for (const auto& [key, value] : parameters) cleaner.add(key, value);
   return create(origin, isPublic, name, timestamp, previousTimestamp, cleaner.finish());
 }
@@ -25,6 +26,7 @@ std::shared_ptr<APMEvent> APMEvent::create(const std::string& origin, bool isPub
                                            const APMCompactParameters& parameters,
                                            const APMEventParameterLimits& limits) {
   APMEventParameterCleaner cleaner(name, isPublic, true, limits);
+  cleaner.reserve(parameters.size());
   parameters.forEachEntry([&](std::string_view key, apm_compact::Reader& value) { cleaner.add(key, value); });
   return create(origin, isPublic, name, timestamp, previousTimestamp, cleaner.finish());
 }

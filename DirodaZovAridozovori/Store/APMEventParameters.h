@@ -82,7 +82,11 @@ class APMEventParameterCleaner {
   void add(const std::string& name, const platform::Object& value);
   // The same for the value that the reader reads next, its name given in place (the compact form).
   void add(std::string_view name, apm_compact::Reader& value);
+  // Room for this many parameters and the few the road adds later (screen parameters, flags),
+  // so that the event's parameters are allocated once.
+  void reserve(size_t count) { parameters_.reserve(count + kRoomForAddedParameters); }
   APMParameters finish();
+  static constexpr size_t kRoomForAddedParameters = 3;
 
   // The same cleaning into a host dictionary or an event's parameters (the two Maps there are).
   template <typename Map>

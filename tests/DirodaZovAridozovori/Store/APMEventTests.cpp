@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,63 @@ TEST(APMEventTest, ParameterNamesKeepByteOrderAndAreFoundByAnyText) {
   EXPECT_FALSE(event->isConversion());
   event->setRealtime(false);
   EXPECT_FALSE(event->isRealtime());
+}
+
+// Parameters behave as the ordered map they replace: the same operations, in any order of names,
+// leave the same entries in the same order (the stored body lists them in that order).
+TEST(APMEventTest, ParametersActAsAnOrderedMapOfUniqueNames) {
+  using Oracle = std::map<std::string, APMValue, APMParameterNameLess>;
+  const std::vector<std::string> names = {"_sn", "_c", "a", "b", "ba", "", "\xC3\xA9", "_r", "Z", "level", "lev"};
+  uint32_t seed = 12345;
+  auto next = [&seed](uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % bound;
+  };
+  for (int round = 0; round < 200; ++round) {
+    APMParameters parameters;
+    Oracle oracle;
+    for (int step = 0; step < 24; ++step) {
+      const std::string& name = names[next(static_cast<uint32_t>(names.size()))];
+      const APMValue value(static_cast<int64_t>(next(100)));
+      switch (next(6)) {
+        case 0: {
+          const bool added = parameters.emplace(name, value).second;
+          EXPECT_EQ(added, oracle.emplace(name, value).second) << name;
+          break;
+        }
+        case 1:
+          EXPECT_EQ(parameters.insert_or_assign(name, value).second, oracle.insert_or_assign(name, value).second);
+          break;
+        case 2: {
+          // A hint anywhere, right or wrong.
+          const size_t at = next(static_cast<uint32_t>(parameters.size() + 1));
+          const auto placed = parameters.insert_or_assign(parameters.begin() + static_cast<std::ptrdiff_t>(at), name, value);
+          oracle.insert_or_assign(name, value);
+          EXPECT_EQ(placed->first, name);
+          EXPECT_EQ(placed->second, value);
+          break;
+        }
+        case 3:
+          EXPECT_EQ(parameters.erase(name), oracle.erase(name)) << name;
+          break;
+        case 4:
+          parameters[name] = value;
+          oracle[name] = value;
+          break;
+        default:
+          EXPECT_EQ(parameters.count(name), oracle.count(name)) << name;
+          break;
+      }
+      ASSERT_TRUE(std::equal(parameters.begin(), parameters.end(), oracle.begin(), oracle.end(),
+                             [](const auto& a, const auto& b) { return a.first == b.first && a.second == b.second; }))
+          << "round " << round << " step " << step;
+    }
+  }
+  // From a list, the first of equal names stays, as in a map.
+  const APMParameters listed{{"b", APMValue(int64_t{1})}, {"a", APMValue(int64_t{2})}, {"b", APMValue(int64_t{3})}};
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed.begin()->first, "a");
+  EXPECT_EQ(listed.at("b").int64Value(), 1);
 }
 
 TEST(APMEventTest, StoredFormsKeepTheirByteLayout) {
