@@ -530,6 +530,38 @@ TEST_F(APMRawEventBundlerTest, RunsThatEndEarlyReadOnAsTheirGroupsNeed) {
   }
 }
 
+// Each bundle of a run carries its own group's metadata (the same fingerprint twice, apart, too),
+// and a group whose metadata is gone or does not decode still travels, with what the bundle itself
+// knows: its events are not held back, nor queued in a bundle that would not decode.
+TEST_F(APMRawEventBundlerTest, EachGroupOfARunGetsItsOwnMetadataAndOneWithoutItStillTravels) {
+  for (const size_t groupsPerRun : {size_t{1}, size_t{100}}) {
+    SCOPED_TRACE("groups per run " + std::to_string(groupsPerRun));
+    for (const char* app : {"a", "broken", "gone", "d", "a"}) {
+      storeEvents({{std::string("from_") + app, kHour + 1}}, std::string("com.example.") + app);
+    }
+    runSQL("UPDATE raw_events_metadata SET metadata = x'ff00ff00ff' WHERE metadata_fingerprint = "
+           "(SELECT metadata_fingerprint FROM raw_events WHERE name = 'from_broken')");
+    runSQL("DELETE FROM raw_events_metadata WHERE metadata_fingerprint = "
+           "(SELECT metadata_fingerprint FROM raw_events WHERE name = 'from_gone')");
+    auto b = bundler();
+    onWorker([&] {
+      for (int i = 0; i < 10 && b->bundleRawEventGroups(groupsPerRun).bundled > 0; ++i) {
+      }
+    });
+    std::vector<std::string> seen;
+    for (const auto& bundle : queued()) {
+      seen.push_back(eventNames(*bundle).at(0) + " " + APMNanoGetString(*bundle, Bundle::kAppId).value_or("none") + " " +
+                     APMNanoGetString(*bundle, Bundle::kPlatform).value_or("none"));
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"from_a com.example.a macos", "from_broken none none",
+                                              "from_gone none none", "from_d com.example.d macos",
+                                              "from_a com.example.a macos"}));
+    EXPECT_FALSE(rawEventsLeft());
+    EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events_metadata"), std::vector<int64_t>{0});
+    runSQL("DELETE FROM queue");
+  }
+}
+
 // A row that cannot be read, met while reading ahead, is handled as the per-fingerprint reading
 // handles it (deleted, and the rows after it still travel), in a run of many groups too.
 TEST_F(APMRawEventBundlerTest, AnUnreadableRowAheadInARunIsSetAsideAndTheRestTravels) {
