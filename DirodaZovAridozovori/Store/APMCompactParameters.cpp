@@ -84,6 +84,23 @@ void putText(std::string& out, std::string_view text) {
 
 void putDictionary(std::string& out, const platform::Dictionary& dictionary) { putEntries(out, dictionary, 0); }
 
+void putObjectEntry(std::string& out, std::string_view name, const platform::Object& value) {
+  putText(out, name);
+  putObject(out, value, 0);
+}
+
+void putIntegerEntry(std::string& out, std::string_view name, int64_t value) {
+  putText(out, name);
+  out.push_back(static_cast<char>(kInteger));
+  putRaw(out, value);
+}
+
+void putTextEntry(std::string& out, std::string_view name, std::string_view text) {
+  putText(out, name);
+  out.push_back(static_cast<char>(kString));
+  putText(out, text);
+}
+
 uint8_t Reader::byte() { return static_cast<uint8_t>(view(1)[0]); }
 
 uint64_t Reader::size() {

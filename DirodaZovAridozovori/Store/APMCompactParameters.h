@@ -27,6 +27,11 @@ void putRaw(std::string& out, T value) {
 // unsupported value, instead of being walked: a host's value nested thousands of levels deep would
 // exhaust the stack here and again when read.
 void putDictionary(std::string& out, const platform::Dictionary& dictionary);
+// A dictionary written entry by entry, for a writer that has its entries in name order without a
+// map: putSize(out, count) first, then each entry, as putDictionary writes them.
+void putObjectEntry(std::string& out, std::string_view name, const platform::Object& value);
+void putIntegerEntry(std::string& out, std::string_view name, int64_t value);
+void putTextEntry(std::string& out, std::string_view name, std::string_view text);
 
 // A value read in place: what an event's parameter usually is, so it costs no allocation until it
 // is kept. A boolean reads as the integer 0 or 1, as an event stores it.

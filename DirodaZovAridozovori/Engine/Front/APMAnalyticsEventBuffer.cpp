@@ -67,6 +67,16 @@ void APMAnalyticsEventBuffer::encode(std::string& out, const std::string& origin
   putParameters(out, parameters);
 }
 
+void APMAnalyticsEventBuffer::encode(std::string& out, const std::string& origin, bool isPublicEvent,
+                                     const std::string& name, std::string_view compactParameters) {
+  out.clear();
+  putText(out, origin);
+  out.push_back(static_cast<char>(isPublicEvent ? 1 : 0));
+  putText(out, name);
+  if (compactParameters.empty()) return putSize(out, 0);
+  putText(out, compactParameters);
+}
+
 void APMAnalyticsEventBuffer::append(const std::string& encoded, double timestamp,
                                      APMSharedScreenParameters addedScreenParameters) {
   std::string& chunk = chunkFor(appendedSize(encoded));  // an event never spans two chunks

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "APMCompactParameters.h"
 #include "platform/Object.h"
@@ -53,6 +54,9 @@ class APMAnalyticsEventBuffer {
   // accepted), then appended with its time and screen.
   static void encode(std::string& out, const std::string& origin, bool isPublicEvent, const std::string& name,
                      const platform::Dictionary& parameters);
+  // The same with parameters already written by the apm_compact writers (no bytes for no entries).
+  static void encode(std::string& out, const std::string& origin, bool isPublicEvent, const std::string& name,
+                     std::string_view compactParameters);
   // The bytes an encoded event holds once appended.
   static size_t appendedSize(const std::string& encoded) { return sizeof(double) + encoded.size() + 1; }
   // What an event holds while it waits, counted against the room: its bytes, and about what its

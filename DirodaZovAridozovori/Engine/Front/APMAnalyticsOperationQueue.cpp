@@ -341,16 +341,10 @@ bool queueBlockLocked(QueueState& queues, APMAnalyticsOperationQueue::Block bloc
   return true;
 }
 
-}  // namespace
-
-// Queues one event: encoded on the caller's thread, then room reserved for it (which may wait),
-// then its time taken (now, in the timestamp queue, when none is given) and appended.
-void APMAnalyticsOperationQueue::queueEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                            const platform::Dictionary& parameters, std::optional<double> timestamp,
-                                            const APMSharedScreenParameters& screen) {
+// Room reserved for an encoded event (which may wait), then its time taken (now, in the timestamp
+// queue, when none is given) and the event appended.
+void queueEncoded(std::string& encoded, std::optional<double> timestamp, const APMSharedScreenParameters& screen) {
   auto& queues = queueState();
-  thread_local std::string encoded;
-  APMAnalyticsEventBuffer::encode(encoded, origin, isPublicEvent, name, parameters);
   const size_t bytes = APMAnalyticsEventBuffer::heldSize(encoded, screen);
   if (auto generation = reserveRoom(queues, bytes)) {
     bool queued = false;
@@ -377,6 +371,25 @@ void APMAnalyticsOperationQueue::queueEvent(const std::string& origin, bool isPu
     if (!queued) releaseRoom(queues, bytes, *generation);
   }
   if (encoded.capacity() > APMAnalyticsEventBuffer::kChunkBytes) std::string().swap(encoded);  // not a huge event's
+}
+
+}  // namespace
+
+// Queues one event: encoded on the caller's thread, then queued as it is.
+void APMAnalyticsOperationQueue::queueEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                            const platform::Dictionary& parameters, std::optional<double> timestamp,
+                                            const APMSharedScreenParameters& screen) {
+  thread_local std::string encoded;
+  APMAnalyticsEventBuffer::encode(encoded, origin, isPublicEvent, name, parameters);
+  queueEncoded(encoded, timestamp, screen);
+}
+
+void APMAnalyticsOperationQueue::queueEncodedEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                                   std::string_view compactParameters, std::optional<double> timestamp,
+                                                   const APMSharedScreenParameters& screen) {
+  thread_local std::string encoded;
+  APMAnalyticsEventBuffer::encode(encoded, origin, isPublicEvent, name, compactParameters);
+  queueEncoded(encoded, timestamp, screen);
 }
 
 void APMAnalyticsOperationQueue::queueOperationWithBlock(Block block) {

@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/DispatchQueue.h"
 #include "platform/Object.h"
@@ -106,6 +107,11 @@ class APMAnalyticsOperationQueue {
   static void queueEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
                          const platform::Dictionary& parameters, std::optional<double> timestamp,
                          const std::shared_ptr<const platform::Dictionary>& screen);
+  // The same with the parameters already in the compact form (apm_compact: a count, then the
+  // entries in name order; no bytes for no entries).
+  static void queueEncodedEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                std::string_view compactParameters, std::optional<double> timestamp,
+                                const std::shared_ptr<const platform::Dictionary>& screen);
   static void setEventRoadOptions(const APMEventRoadOptions& options);
   static APMEventRoadOptions eventRoadOptions();
   static APMEventRoadStatistics eventRoadStatistics();

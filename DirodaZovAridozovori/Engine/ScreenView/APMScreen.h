@@ -49,12 +49,22 @@ class APMScreen {
   const std::shared_ptr<const platform::Dictionary> currentParameters_;  // owned through currentParametersObject_
 };
 
-// Both set their entries into the given parameters, replacing those of the same names, so that a
-// screen view's event is made in one map.
-// "_si", then "_sc" and "_sn" when they pass the screen-value check. An empty class is logged
-// (31014); an invalid one is logged (31015) and leaves "_si" alone.
-void APMSetScreenParameters(platform::Dictionary& parameters, const APMScreen& screen);
-// "_pi", then "_pc" and "_pn" when they are valid; invalid values are skipped silently.
-void APMSetPreviousScreenParameters(platform::Dictionary& parameters, const APMScreen& screen);
+// Which of a screen's class and name a screen view reports.
+struct APMReportedScreenValues {
+  bool className = false;
+  bool name = false;
+};
+// Of the screen shown: "_sc" and "_sn" when they pass the screen-value check. An empty class is
+// logged (31014); an invalid one is logged (31015) and reports neither.
+APMReportedScreenValues APMShownScreenValues(const APMScreen& screen);
+// Of the screen left: "_pc" and "_pn" when they are valid; invalid values are skipped silently.
+APMReportedScreenValues APMLeftScreenValues(const APMScreen& screen);
+
+// A screen view's parameters, written in the compact form (apm_compact) in name order, straight
+// from the screens instead of through a dictionary: the screen left's "_pi" (and "_pc", "_pn"),
+// the screen shown's "_si" (and "_sc", "_sn"), "_et" when an engagement is given, "_mst" = 1, and
+// the given parameters whose names none of these took.
+void APMPutScreenViewParameters(std::string& out, const APMScreen* left, const APMScreen& shown,
+                                const platform::Dictionary* given, std::optional<int64_t> engagement);
 // "_si", then "_sc" and "_sn" when non-empty, without checks or log lines (screens already checked).
 platform::Dictionary APMCurrentScreenParameters(const APMScreen& screen);

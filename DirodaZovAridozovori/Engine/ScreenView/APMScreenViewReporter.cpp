@@ -278,31 +278,31 @@ void APMScreenViewReporter::logViewScreenEvent(const std::shared_ptr<APMEngineCo
            "Screen view event not logged. App is not active.");
     return;
   }
-  // Later parameters replace earlier ones of the same name: the previous screen's over the new
-  // screen's over the given ones. The given ones join last, each only where its name is still free.
-  platform::Dictionary parameters;
-  APMSetScreenParameters(parameters, *newScreen);
-  if (previousScreen) APMSetPreviousScreenParameters(parameters, *previousScreen);
-  if (given) parameters.merge(*given);
+  std::optional<int64_t> engagement;
   if (previousScreen) {
     // The session cuts nothing unless its configuration reports engagement efficiently.
     if (auto session = readySessionReporter(engine)) {
-      const int64_t engagement = session->cutFreerideEngagementTimeMillis(settings);
-      if (engagement >= 1) parameters[APMScreenViewEvents::kEngagementTimeParameter] = engagement;
+      const int64_t cut = session->cutFreerideEngagementTimeMillis(settings);
+      if (cut >= 1) engagement = cut;
     }
   }
-  parameters[APMScreenViewEvents::kManualScreenTrackingParameter] = 1;
-  if (!APMHasScreenParameters(parameters)) return;
+  // The screens' parameters over the given ones of the same names, written straight into the
+  // event's compact form (the screen shown always gives "_si", so the event carries its screen).
+  thread_local std::string parameters;
+  parameters.clear();
+  APMPutScreenViewParameters(parameters, previousScreen.get(), *newScreen, given ? &*given : nullptr, engagement);
   {
     std::lock_guard<std::mutex> lock(screenMutex_);
     previousScreen_ = newScreen;
   }
   if (newScreen->isManuallyTracked) {
-    APMAnalytics::logInternalEventWithOrigin(APMScreenViewEvents::kOriginApp, APMScreenViewEvents::kScreenViewEventName,
-                                             newScreen->eventTimestamp, parameters);
+    APMAnalyticsOperationQueue::queueEncodedEvent(APMScreenViewEvents::kOriginApp, false,
+                                                  APMScreenViewEvents::kScreenViewEventName, parameters,
+                                                  newScreen->eventTimestamp, nullptr);
   } else {
-    APMAnalytics::logInternalEventWithOrigin(APMScreenViewEvents::kOriginAuto, APMScreenViewEvents::kScreenViewEventName,
-                                             parameters);
+    APMAnalyticsOperationQueue::queueEncodedEvent(APMScreenViewEvents::kOriginAuto, false,
+                                                  APMScreenViewEvents::kScreenViewEventName, parameters, std::nullopt,
+                                                  nullptr);
   }
 }
 
