@@ -53,18 +53,21 @@ bool screenValueIsAcceptable(const platform::Dictionary& parameters, const char*
 constexpr size_t kQueuedScreenViewOverheadBytes = 512;
 constexpr size_t kQueuedParameterOverheadBytes = 96;
 
-// The parameters a screen view passes on besides its screen, cleaned as a public event's. Most
-// screen views carry nothing but a checked name and class, which the cleaner would pass unchanged
-// (a text no longer in bytes than the lowest value limit passes under any) and which are removed
-// afterwards: those skip the cleaner and the configured limits it reads.
+// Most screen views carry nothing but a checked name and class, which the cleaner would pass
+// unchanged (a text no longer in bytes than the lowest value limit passes under any) and which are
+// removed afterwards: those pass nothing on, decided on the caller's thread without reading the
+// configured limits, so their parameters are neither kept for the screen view's work nor cleaned.
 constexpr auto kPassesAnyLimit = static_cast<size_t>(APMEventParameterLimits::kLowestPublicEventParameterValueLengthLimit);
 
-std::optional<platform::Dictionary> parametersBesidesScreen(const platform::Dictionary& parameters) {
-  const bool screenOnly = std::all_of(parameters.begin(), parameters.end(), [](const auto& entry) {
+bool carriesOnlyItsScreen(const platform::Dictionary& parameters) {
+  return std::all_of(parameters.begin(), parameters.end(), [](const auto& entry) {
     return (entry.first == APMScreenViewEvents::kScreenNameKey || entry.first == APMScreenViewEvents::kScreenClassKey) &&
            entry.second.isString() && entry.second.stringValue().size() <= kPassesAnyLimit;
   });
-  if (screenOnly) return parameters.empty() ? std::nullopt : std::optional<platform::Dictionary>(platform::Dictionary{});
+}
+
+// The parameters a screen view passes on besides its screen, cleaned as a public event's.
+std::optional<platform::Dictionary> parametersBesidesScreen(const platform::Dictionary& parameters) {
   // A screen view carries no item lists: an array parameter is refused like any unsupported value.
   auto cleaned = APMSanitizedEventParameters(parameters, APMScreenViewEvents::kPublicScreenViewEventName, true, false);
   if (cleaned) {
@@ -213,11 +216,13 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
   // (nor wakes a thread for it): the change notification and the "_vs" event run on the front's
   // serial queue where the host logged its "screen_view", one screen view after the other, and
   // what they log stays in that place.
+  std::optional<platform::Dictionary> others;
+  if (!carriesOnlyItsScreen(parameters)) others = parameters;
   std::lock_guard<std::mutex> lock(screenMutex_);
   std::shared_ptr<APMScreen> previous = std::exchange(currentScreen_, screen);
   publishScreenParametersLocked();
   queuedScreenViews_.screenViewQueued();
-  APMAnalyticsOperationQueue::queueEngineOperationAmongEvents([weakSelf, previous, screen, parameters,
+  APMAnalyticsOperationQueue::queueEngineOperationAmongEvents([weakSelf, previous, screen, others = std::move(others),
                                                  ran = std::make_shared<Ran>(weakSelf)](
                                                     const std::shared_ptr<APMEngineContext>& engine) mutable {
     auto self = weakSelf.lock();
@@ -226,7 +231,8 @@ void APMScreenViewReporter::trackScreenWithParameters(const platform::Dictionary
     // Read once for both steps: each read of the configuration costs more than the rest of a step.
     const APMSessionSettings settings = sessionSettings(engine);
     self->postScreenDidChange(engine, previous, screen, settings);
-    self->logViewScreenEvent(engine, previous, screen, parametersBesidesScreen(parameters), settings);
+    self->logViewScreenEvent(engine, previous, screen, others ? parametersBesidesScreen(*others) : std::nullopt,
+                             settings);
   }, bytes);
 }
 
