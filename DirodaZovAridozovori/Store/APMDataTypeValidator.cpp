@@ -154,15 +154,18 @@ bool APMDataTypeValidator::isValidForwardedEventOrigin(const std::string& origin
 
 bool APMDataTypeValidator::isValidScreenParameterValue(const platform::Object& value, int* failureCode) {
   if (!value.isString()) return report(failureCode, kAPMValidationUnsupportedType);
-  if (value.stringValue().empty()) return report(failureCode, kAPMValidationEmpty);
+  return isValidScreenParameterText(value.stringValue(), failureCode);
+}
+
+bool APMDataTypeValidator::isValidScreenParameterText(const std::string& text, int* failureCode) {
+  if (text.empty()) return report(failureCode, kAPMValidationEmpty);
   // A screen view is checked on the caller's path, where reading the configured limit costs more
   // than the rest of the call: a name no longer in bytes than the lowest limit passes under any.
   constexpr auto kPassesAnyLimit =
       static_cast<size_t>(APMEventParameterLimits::kLowestPublicEventParameterValueLengthLimit);
-  if (value.stringValue().size() <= kPassesAnyLimit) return report(failureCode, kAPMValidationNone);
+  if (text.size() <= kPassesAnyLimit) return report(failureCode, kAPMValidationNone);
   const auto limit = static_cast<size_t>(APMCurrentEventParameterLimits().maxPublicEventParameterValueLength);
-  return report(failureCode, platform::utf16Length(value.stringValue()) > limit ? kAPMValidationTooLong
-                                                                                  : kAPMValidationNone);
+  return report(failureCode, platform::utf16Length(text) > limit ? kAPMValidationTooLong : kAPMValidationNone);
 }
 
 bool APMDataTypeValidator::isValidConditionalUserPropertyOrigin(const std::string& origin, int* failureCode) {

@@ -49,6 +49,8 @@ class APMDataTypeValidator {
   static bool isValidForwardedEventOrigin(const std::string& origin, int* failureCode);
   // A string of 1 to maxPublicEventParameterValueLength characters.
   static bool isValidScreenParameterValue(const platform::Object& value, int* failureCode);
+  // The same for a value known to be a string, checked where it lies.
+  static bool isValidScreenParameterText(const std::string& text, int* failureCode);
 
   static bool isValidConditionalUserPropertyOrigin(const std::string& origin, int* failureCode);
   static bool isValidConditionalUserPropertyName(const std::string& name, int* failureCode);

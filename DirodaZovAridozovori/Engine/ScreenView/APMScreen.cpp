@@ -12,7 +12,7 @@ namespace {
 
 bool isValidScreenValue(const std::string& value, int* failureCode = nullptr) {
   int ignored = 0;
-  return APMDataTypeValidator::isValidScreenParameterValue(platform::Object(value), failureCode ? failureCode : &ignored);
+  return APMDataTypeValidator::isValidScreenParameterText(value, failureCode ? failureCode : &ignored);
 }
 
 // "_si", then "_sc" and "_sn" when non-empty.

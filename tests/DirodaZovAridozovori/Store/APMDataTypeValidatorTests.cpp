@@ -170,6 +170,12 @@ TEST(APMDataTypeValidatorTest, ScreenValuesFollowTheConfiguredLengthOnBothSidesO
     int code = -1;
     EXPECT_EQ(V::isValidScreenParameterValue(c.value, &code), c.valid) << c.label;
     EXPECT_EQ(code, c.code) << c.label;
+    // A screen's own name or class is checked as the text it holds, with the same answer.
+    if (const std::string* text = c.value.asString()) {
+      code = -1;
+      EXPECT_EQ(V::isValidScreenParameterText(*text, &code), c.valid) << c.label;
+      EXPECT_EQ(code, c.code) << c.label;
+    }
   }
   APMSetEventParameterLimitsProvider(nullptr);
 }
