@@ -49,8 +49,9 @@ int APMSqliteCheckpoints::walCommitted(void* checkpoints, sqlite3*, const char*,
 }
 
 void APMSqliteCheckpoints::noteWALPages(int pages) {
-  // A copy that finished before this commit took what it found; one that took everything let this
-  // commit start the WAL again from its beginning.
+  // A copy that finished before this commit took what it found. Whether it also let this commit
+  // start the WAL again from its beginning depends on whether it ended before the transaction
+  // began, which the writer cannot see: only a smaller WAL says so.
   if (thread_) noteCopiedBehindTheWriter();
   // A WAL smaller than at the last commit started again from its beginning: all it holds is new.
   uncheckpointedPages_ += pages >= walPages_ ? pages - walPages_ : pages;
@@ -77,9 +78,10 @@ void APMSqliteCheckpoints::checkpointBehindTheWriter() {
   if (walPages_ < limit || uncheckpointedPages_ == 0) return;
   // The WAL starts again from its beginning only once every frame in it is copied, and a copy
   // behind a busy writer leaves what was committed meanwhile: the writer copies a short rest
-  // itself (a copy costs two syncs, so not too short a one) and hands a long one back.
-  if (waited || uncheckpointedPages_ <= limit / 8) {
-   
+  // itself (a copy costs two syncs, so not too short a one) and hands a long one back. Copies that
+  // each end inside the writer's next transaction never let the WAL start again, however often
+  // they run: past twice the limit the writer copies the rest itself, between its transactions.
+  if (waited || walPages_ >= 2 * limit || uncheckpointedPages_ <= limit / 8) {
     checkpoint(SQLITE_CHECKPOINT_PASSIVE);
     return;
   }
@@ -89,10 +91,10 @@ void APMSqliteCheckpoints::checkpointBehindTheWriter() {
 void APMSqliteCheckpoints::noteCopiedBehindTheWriter() {
   const auto copied = thread_->takeCopied();
   if (!copied) return;
-  // The copy saw no more than this connection has committed: what it left is owed.
+  // The copy saw no more than this connection has committed: what it left is owed. The WAL keeps
+  // its size here even when the copy took everything: a copy that ended after the writer's
+  // transaction began let no restart happen, and counting one would hide the WAL's growth.
   uncheckpointedPages_ = std::max<int64_t>(0, walPages_ - copied->copiedFrames);
-  // Emptied, the WAL starts again from its beginning at the next write.
-  if (uncheckpointedPages_ == 0) walPages_ = 0;
 }
 
 bool APMSqliteCheckpoints::checkpointIfWALHolds(int64_t pages) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -529,6 +530,34 @@ TEST_F(APMSqliteStoreTest, BurstCheckpointsRunBehindTheWriter) {
   release.join();
   EXPECT_EQ(walBytes(), 0u) << "the quiet checkpoint did not cut the file";
   EXPECT_EQ(store_->checkpoints().uncheckpointedPages(), 0);
+}
+
+// A burst of commits each larger than the rest the writer copies itself, each finding the copy asked
+// for at the last commit done, though only after its transaction began: the WAL did not start again
+// from its beginning, and the writer still has to bring it back within twice the limit.
+TEST_F(APMSqliteStoreTest, ALongBurstBehindTheWriterKeepsTheWALBounded) {
+  platform::Error error;
+  ASSERT_TRUE(store_->ensureTableWithName("pages", {{"data", "BLOB NOT NULL"}}, {}, {}, &error));
+  ASSERT_TRUE(store_->checkpoints().setCheckpointPolicy({400, 16384, true}, &error)) << error.description;
+  APMSqliteCheckpointThread* thread = store_->checkpoints().threadForTesting();
+  ASSERT_NE(thread, nullptr);
+  int64_t largestWAL = 0;
+  for (int i = 0; i < 150; ++i) {
+    ASSERT_TRUE(store_->transactions().performTransactionWithError(&error, [&] {
+      for (int row = 0; row < 60; ++row) {
+        if (!store_->executeStatement("INSERT INTO pages (data) VALUES (?)", {Object(platform::Data(4000, 7))},
+                                      &error)) {
+          return false;
+        }
+      }
+      // The copy asked for at the last commit ends inside this transaction, after it began.
+      thread->waitUntilIdle();
+      return true;
+    })) << error.description;
+    largestWAL = std::max<int64_t>(largestWAL, std::filesystem::file_size(path_ + "-wal"));
+  }
+  // Twice the limit, with the commit that crosses it (a row takes a little more than a page).
+  EXPECT_LE(largestWAL, (2 * 400 + 2 * 60) * (4096 + 24)) << "the WAL never started again from its beginning";
 }
 
 // A close lets the copy running behind the writer finish, then closes the writer's connection last,
