@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "APMEngineContext.h"
@@ -38,9 +39,22 @@ struct APMEventCompanions {
   std::vector<std::shared_ptr<APMEvent>> after;   // written after it
 };
 
+// The moments of every event that a component may act at (see the class below), as bits.
+enum class APMEngineEventMoment : uint8_t {
+  kEditEvent = 1 << 0,
+  kEventWillBeWritten = 1 << 1,
+  kEventWillBeStored = 1 << 2,
+};
+
 class APMEngineComponent {
  public:
   virtual ~APMEngineComponent() = default;
+
+  // Whether the engine calls this component at that moment of every event: at each of them, unless
+  // it was made through APMMakeEngineComponent, which names only the moments its class overrides.
+  // (The road takes these moments for every event, and most components act at none of them.)
+  bool actsAt(APMEngineEventMoment moment) const { return (eventMoments_ & static_cast<uint8_t>(moment)) != 0; }
+  void setEventMoments(uint8_t moments) { eventMoments_ = moments; }
 
   // The engine this component belongs to. The context never outlives the engine's use of it: a
   // component may keep it for as long as it lives.
@@ -159,9 +173,42 @@ class APMEngineComponent {
   // The upload road found nothing to send under a fresh configuration: the network is free for a
   // component's own request.
   virtual void uploadRoadDidFindNothingToSend() {}
+
+ private:
+  uint8_t eventMoments_ = 0xFF;
 };
 
 using APMEngineComponentList = std::vector<std::shared_ptr<APMEngineComponent>>;
+
+// The per-event moments that Component (or a class between it and APMEngineComponent) overrides:
+// a class that declares none of them takes the engine's own member, whose type names the engine.
+template <typename Component>
+constexpr uint8_t APMEngineEventMomentsOverriddenBy() {
+  uint8_t moments = 0;
+  if constexpr (!std::is_same_v<decltype(&Component::editEvent), decltype(&APMEngineComponent::editEvent)>) {
+    moments |= static_cast<uint8_t>(APMEngineEventMoment::kEditEvent);
+  }
+  if constexpr (!std::is_same_v<decltype(&Component::eventWillBeWritten),
+                                decltype(&APMEngineComponent::eventWillBeWritten)>) {
+    moments |= static_cast<uint8_t>(APMEngineEventMoment::kEventWillBeWritten);
+  }
+  if constexpr (!std::is_same_v<decltype(&Component::eventWillBeStored),
+                                decltype(&APMEngineComponent::eventWillBeStored)>) {
+    moments |= static_cast<uint8_t>(APMEngineEventMoment::kEventWillBeStored);
+  }
+  return moments;
+}
+
+// A component that the engine calls at the per-event moments its class overrides, and no others.
+template <typename Component>
+std::shared_ptr<Component> APMMakeEngineComponent(std::shared_ptr<Component> component) {
+  if (component) component->setEventMoments(APMEngineEventMomentsOverriddenBy<Component>());
+  return component;
+}
+template <typename Component>
+std::shared_ptr<Component> APMMakeEngineComponent() {
+  return APMMakeEngineComponent(std::make_shared<Component>());
+}
 
 // The first component of the given kind in an engine's list (nullptr when it has none): how the
 // front and other components' callers reach the component of the engine they hold.

@@ -136,5 +136,13 @@ void APMEngineComponentSet::attach(const std::shared_ptr<APMMeasurement>& engine
   context_ = std::make_shared<ComponentContext>(engine, setup.scheduler->workerQueue(), setup.persistedConfig);
   components_ = std::move(components);
   std::erase(components_, nullptr);
+  editing_.clear();
+  seeingWritten_.clear();
+  seeingStored_.clear();
+  for (const auto& component : components_) {
+    if (component->actsAt(APMEngineEventMoment::kEditEvent)) editing_.push_back(component);
+    if (component->actsAt(APMEngineEventMoment::kEventWillBeWritten)) seeingWritten_.push_back(component);
+    if (component->actsAt(APMEngineEventMoment::kEventWillBeStored)) seeingStored_.push_back(component);
+  }
   for (const auto& component : components_) component->attachToEngine(context_);
 }

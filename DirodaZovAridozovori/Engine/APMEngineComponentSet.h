@@ -13,6 +13,18 @@ class APMEngineComponentSet {
   void attach(const std::shared_ptr<APMMeasurement>& engine, APMEngineComponentList components);
 
   const APMEngineComponentList& list() const { return components_; }
+  // Those that act at that moment of every event, in list order.
+  const APMEngineComponentList& actingAt(APMEngineEventMoment moment) const {
+    switch (moment) {
+      case APMEngineEventMoment::kEditEvent:
+        return editing_;
+      case APMEngineEventMoment::kEventWillBeWritten:
+        return seeingWritten_;
+      case APMEngineEventMoment::kEventWillBeStored:
+        break;
+    }
+    return seeingStored_;
+  }
   // What the components were given (tests attach components of their own to it).
   const std::shared_ptr<APMEngineContext>& context() const { return context_; }
 
@@ -25,4 +37,7 @@ class APMEngineComponentSet {
  private:
   std::shared_ptr<APMEngineContext> context_;
   APMEngineComponentList components_;
+  APMEngineComponentList editing_;
+  APMEngineComponentList seeingWritten_;
+  APMEngineComponentList seeingStored_;
 };

@@ -32,29 +32,29 @@ Editor& editor() {
 APMEngineComponentList APMMakeEngineComponents() {
   APMEngineComponentList components{
       // Configurations' event-editing programs run on the event road.
-      std::make_shared<APMEventEditingComponent>(),
+      APMMakeEngineComponent<APMEventEditingComponent>(),
       // The configuration's experiment flags and the experiment IDs of bundles.
-      std::make_shared<APMExperimentComponent>(),
+      APMMakeEngineComponent<APMExperimentComponent>(),
       // Configurations' audiences are stored, and evaluated as events are bundled.
-      std::make_shared<APMAudienceComponent>(),
+      APMMakeEngineComponent<APMAudienceComponent>(),
       // User data and configuration fetches reach the linked on-device conversion components.
-      std::make_shared<APMOnDeviceConversionReporter>(),
+      APMMakeEngineComponent<APMOnDeviceConversionReporter>(),
       // Screens are followed from the launch.
-      std::make_shared<APMScreenViewComponent>(),
+      APMMakeEngineComponent<APMScreenViewComponent>(),
       // Opened, stored and deferred links report campaigns.
-      std::make_shared<APMDeepLinkComponent>(),
+      APMMakeEngineComponent<APMDeepLinkComponent>(),
       // Once per installation, the search-ad attribution of the install; switched with collection.
-      std::make_shared<APMSearchAdComponent>(),
+      APMMakeEngineComponent<APMSearchAdComponent>(),
       // The host's TCF decision becomes consent at start-up and before every upload.
-      std::make_shared<APMTCFClient>(),
+      APMMakeEngineComponent<APMTCFClient>(),
       // Purchase events keep the lifetime value of each currency.
-      std::make_shared<APMLifetimeValueComponent>(),
+      APMMakeEngineComponent<APMLifetimeValueComponent>(),
       // Conditional user properties are timed out, expired and triggered by every event written.
-      std::make_shared<APMConditionalUserPropertyController>(),
+      APMMakeEngineComponent<APMConditionalUserPropertyController>(),
       // How long ad units are on screen, for an advertising component.
-      APMAdExposureReporter::create(),
+      APMMakeEngineComponent(APMAdExposureReporter::create()),
       // The store receipt tells a first open after install from one after an update.
-      std::make_shared<APMReceiptComponent>(),
+      APMMakeEngineComponent<APMReceiptComponent>(),
   };
   std::function<APMEngineComponentList(APMEngineComponentList)> edit;
   {

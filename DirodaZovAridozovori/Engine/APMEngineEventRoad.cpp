@@ -67,6 +67,9 @@ void APMEngineEventRoad::setLastAdvertisingIDResetUserProperty() {
 }
 void APMEngineEventRoad::updateSchedule() { engine_.uploadRoad().updateSchedule(); }
 const APMEngineComponentList& APMEngineEventRoad::engineComponents() const { return engine_.components().list(); }
+const APMEngineComponentList& APMEngineEventRoad::engineComponentsActingAt(APMEngineEventMoment moment) const {
+  return engine_.components().actingAt(moment);
+}
 
 // MARK: - Internal events
 

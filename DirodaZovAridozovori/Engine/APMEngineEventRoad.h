@@ -97,6 +97,7 @@ class APMEngineEventRoad final : private APMEventWriterHost {
   void logFirstOpenConsentedEvent(double timestamp) override;
   void updateSchedule() override;
   const APMEngineComponentList& engineComponents() const override;
+  const APMEngineComponentList& engineComponentsActingAt(APMEngineEventMoment moment) const override;
 
   APMMeasurement& engine_;
   APMEventWriter writer_;

@@ -35,6 +35,7 @@
 #include "platform/Object.h"
 
 class APMRemoteConfigEventEditing;
+struct APMAnalyticsHooks;
 
 class APMEventGroup {
  public:
@@ -95,6 +96,10 @@ class APMEventGroup {
     // Whether the app was active, read at the group's first event: its events were all logged
     // before the group began, so a later reading is no truer for them (and costs the front's locks).
     std::optional<bool> appActive;
+    // The hooks as the group's first logged event found them when they had event listeners then
+    // (nullptr when they had none): read once, like appActive, since a listener that arrives later
+    // arrived after every event of the group was logged.
+    std::optional<std::shared_ptr<const APMAnalyticsHooks>> listeningHooks;
   };
 
   // Begins the group's transaction (a savepoint of the enclosing one when there is one).

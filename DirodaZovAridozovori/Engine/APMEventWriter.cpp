@@ -257,7 +257,7 @@ bool APMEventWriter::writeFilteredEventInGroup(APMEvent& event, bool conversion)
 }
 
 bool APMEventWriter::updateLifetimeValueWithEvent(const APMEvent& event) {
-  const auto& components = host_.engineComponents();
+  const auto& components = host_.engineComponentsActingAt(APMEngineEventMoment::kEventWillBeStored);
   const bool recorded = std::all_of(components.begin(), components.end(), [&](const auto& component) {
     return component->eventWillBeStored(group_->database(), event);
   });

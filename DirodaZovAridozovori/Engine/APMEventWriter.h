@@ -51,6 +51,11 @@ class APMEventWriterHost {
   virtual void updateSchedule() = 0;
   // The engine's components, in the order they are called.
   virtual const APMEngineComponentList& engineComponents() const = 0;
+  // Those of them that act at that moment of every event, in the same order.
+  virtual const APMEngineComponentList& engineComponentsActingAt(APMEngineEventMoment moment) const {
+    (void)moment;
+    return engineComponents();
+  }
 };
 
 class APMEventWriter {

@@ -63,15 +63,32 @@ void APMWorkerEventRoad::routeLoggedEventOnWorkerQueue(const std::shared_ptr<APM
 }
 
 void APMWorkerEventRoad::logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool notifyEventListeners) {
-  auto hooks = APMAnalyticsHooksSnapshot();
-  if (!notifyEventListeners || !APMAnalyticsHooksHaveEventListeners(*hooks)) {
+  const APMAnalyticsHooks* hooks = notifyEventListeners ? listeningHooks() : nullptr;
+  if (!hooks) {
     handleEventOnWorkerQueue(event);
     return;
   }
-  // Listeners see the event as it was logged, before the road marks it.
+  // Listeners see the event as it was logged, before the road marks it. Taken before the road
+  // runs, which may read the hooks again.
+  auto notify = hooks->notifyEventListeners;
   auto copy = event->copy();
   handleEventOnWorkerQueue(event);
-  writer_.afterCommit([notify = hooks->notifyEventListeners, copy] { notify(copy); });
+  writer_.afterCommit([notify = std::move(notify), copy] { notify(copy); });
+}
+
+const APMAnalyticsHooks* APMWorkerEventRoad::listeningHooks() {
+  auto read = [] {
+    auto hooks = APMAnalyticsHooksSnapshot();
+    return APMAnalyticsHooksHaveEventListeners(*hooks) ? hooks : nullptr;
+  };
+  auto* group = writer_.group();
+  if (!group) {
+    outsideGroupHooks_ = read();
+    return outsideGroupHooks_.get();
+  }
+  auto& hooks = group->caches().listeningHooks;
+  if (!hooks) hooks = read();
+  return hooks->get();
 }
 
 void APMWorkerEventRoad::changeUserAttributeInGroupOnWorkerQueue(const APMUserAttribute& attribute, bool remove) {
@@ -167,7 +184,7 @@ void APMWorkerEventRoad::continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> eve
   auto host = writer_.settings().eventEditing;
   std::optional<APMEventEditingOutcome> editing;
   if (host) {
-    for (const auto& component : host_.engineComponents()) {
+    for (const auto& component : host_.engineComponentsActingAt(APMEngineEventMoment::kEditEvent)) {
       editing = component->editEvent(*host, event->editEvent());
       if (editing) break;
     }
@@ -344,7 +361,7 @@ std::shared_ptr<APMEvent> APMWorkerEventRoad::appExceptionEventWithZoredodeFeatu
 }
 
 void APMWorkerEventRoad::writeSessionStartEventOnWorkerQueue(const APMEvent& event) {
-  if (!engine_.checkWorkerQueue("writeSessionStartEventOnWorkerQueue:") || event.name() != "_s") return;
+  if (event.name() != "_s") return;
   const APMValue* sessionID = event.parameter("_sid");
   const APMValue* sessionNumber = event.parameter("_sno");
   if (sessionID && sessionNumber) backfillSessionID(*sessionID, *sessionNumber);
@@ -366,7 +383,7 @@ void APMWorkerEventRoad::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>
   // One set of companions for every component: a component's "before" events are written as soon
   // as it returns, its "after" events wait for the event itself.
   APMEventCompanions companions;
-  for (const auto& component : host_.engineComponents()) {
+  for (const auto& component : host_.engineComponentsActingAt(APMEngineEventMoment::kEventWillBeWritten)) {
     const size_t afterCount = companions.after.size();
     if (!component->eventWillBeWritten(*event, companions)) {
       companions.before.clear();
@@ -379,18 +396,22 @@ void APMWorkerEventRoad::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>
     const std::vector<std::shared_ptr<APMEvent>> before = std::move(companions.before);
     companions.before.clear();
     for (const auto& earlier : before) {
-      if (earlier) writeFilteredEventOnWorkerQueue(earlier);
+      if (earlier) writeCheckedFilteredEvent(earlier);
     }
   }
-  writeFilteredEventOnWorkerQueue(event);
+  writeCheckedFilteredEvent(event);
   for (const auto& next : companions.after) {
-    if (next) writeFilteredEventOnWorkerQueue(next);
+    if (next) writeCheckedFilteredEvent(next);
   }
 }
 
 void APMWorkerEventRoad::writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
-  if (!engine_.checkWorkerQueue("writeFilteredEventOnWorkerQueue:") || !event || !host_.database()) return;
-  writer_.writeFilteredEvent(event);
+  if (!engine_.checkWorkerQueue("writeFilteredEventOnWorkerQueue:") || !event) return;
+  writeCheckedFilteredEvent(event);
+}
+
+void APMWorkerEventRoad::writeCheckedFilteredEvent(const std::shared_ptr<APMEvent>& event) {
+  if (host_.database()) writer_.writeFilteredEvent(event);
 }
 
 // MARK: - Session ID backfill

@@ -21,6 +21,7 @@ class APMEventWriter;
 class APMEventWriterHost;
 class APMMeasurement;
 class APMRawEventData;
+struct APMAnalyticsHooks;
 
 class APMWorkerEventRoad final {
  public:
@@ -50,6 +51,8 @@ class APMWorkerEventRoad final {
 
  private:
   void logEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event, bool notifyEventListeners);
+  // The hooks when they have event listeners (nullptr otherwise): read once per group.
+  const APMAnalyticsHooks* listeningHooks();
   platform::Dictionary parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters);
 
   std::shared_ptr<APMEvent> eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event) const;
@@ -59,7 +62,9 @@ class APMWorkerEventRoad final {
   bool dedupeSubscriptionEvent(const APMEvent& event);
   bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);
   std::shared_ptr<APMEvent> appExceptionEventWithZoredodeFeatureRollouts(const std::shared_ptr<APMEvent>& event);
+  // Called on the road, which checked the queue already.
   void writeSessionStartEventOnWorkerQueue(const APMEvent& event);
+  void writeCheckedFilteredEvent(const std::shared_ptr<APMEvent>& event);
   // The road after the subscription filter.
   void continueRoadOnWorkerQueue(std::shared_ptr<APMEvent> event);
   // A subscription event's recorded de-duplication ID and its rows are kept or dropped together.
@@ -72,4 +77,5 @@ class APMWorkerEventRoad final {
   APMMeasurement& engine_;
   APMEventWriterHost& host_;
   APMEventWriter& writer_;
+  std::shared_ptr<const APMAnalyticsHooks> outsideGroupHooks_;  // the last reading outside a group
 };

@@ -2,7 +2,11 @@
 // fill the slots and record the calls of a real engine over a real database.
 #include <gtest/gtest.h>
 
+#include "APMEngineComponents.h"
+#include "APMEventEditingHost.h"
 #include "APMStartUp.h"
+#include "ConditionalUserProperties/APMConditionalUserPropertyController.h"
+#include "LifetimeValue/APMLifetimeValueRecorder.h"
 #include "EngineTestFixture.h"
 #include "DeepLink/APMDeepLinkReporter.h"
 #include "Fetch/ConfigMessages.h"
@@ -476,6 +480,91 @@ TEST_F(EngineComponentsTest, AComponentRefusesTheStartOrRollsBackAFetchedConfigu
   }
   onWorker([&] { engine().uploadRoad().uploadController(); });
   EXPECT_EQ(gate->bundlingHooksAsked, 1) << "once, as the upload road is built";
+}
+
+
+// Per-event moments: components made through APMMakeEngineComponent are called only at the moments
+// their class (or one between it and the engine's) overrides; any other component at all of them.
+class WrittenRecorder : public APMEngineComponent {
+ public:
+  WrittenRecorder(std::string name, std::shared_ptr<CallLog> log) : name_(std::move(name)), log_(std::move(log)) {}
+  bool eventWillBeWritten(const APMEvent& event, APMEventCompanions&) override {
+    log_->add(name_ + " written " + event.name());
+    return true;
+  }
+
+ private:
+  std::string name_;
+  std::shared_ptr<CallLog> log_;
+};
+
+class StoredRecorder : public APMEngineComponent {
+ public:
+  StoredRecorder(std::string name, std::shared_ptr<CallLog> log) : name_(std::move(name)), log_(std::move(log)) {}
+  bool eventWillBeStored(APMDatabase&, const APMEvent& event) override {
+    log_->add(name_ + " stored " + event.name());
+    return true;
+  }
+  bool eventWillBeWritten(const APMEvent& event, APMEventCompanions& companions) override {
+    return APMEngineComponent::eventWillBeWritten(event, companions);
+  }
+
+ private:
+  std::string name_;
+  std::shared_ptr<CallLog> log_;
+};
+
+// Overrides nothing itself: it acts where the class it derives from does.
+class DerivedStoredRecorder final : public StoredRecorder {
+ public:
+  using StoredRecorder::StoredRecorder;
+};
+
+class IdleComponent final : public APMEngineComponent {
+ public:
+  void collectionDidSwitch(bool) override {}
+};
+
+TEST_F(EngineComponentsTest, PerEventMomentsReachOnlyTheComponentsThatOverrideThem) {
+  // Bits: editing 1, written 2, stored 4.
+  EXPECT_EQ(APMEngineEventMomentsOverriddenBy<WrittenRecorder>(), 2);
+  EXPECT_EQ(APMEngineEventMomentsOverriddenBy<StoredRecorder>(), 6);
+  EXPECT_EQ(APMEngineEventMomentsOverriddenBy<DerivedStoredRecorder>(), 6);
+  EXPECT_EQ(APMEngineEventMomentsOverriddenBy<IdleComponent>(), 0);
+  EXPECT_EQ(APMEngineEventMomentsOverriddenBy<APMEventEditingComponent>(), 1);
+  EXPECT_EQ(APMEngineEventMomentsOverriddenBy<APMConditionalUserPropertyController>(), 2);
+  EXPECT_EQ(APMEngineEventMomentsOverriddenBy<APMLifetimeValueComponent>(), 4);
+
+  // The usual list: each moment reaches the one component that acts at it.
+  APMSetEngineComponentEditorForTesting(nullptr);
+  start();
+  using Moment = APMEngineEventMoment;
+  const auto& set = engine().components();
+  ASSERT_EQ(set.actingAt(Moment::kEditEvent).size(), 1u);
+  EXPECT_TRUE(std::dynamic_pointer_cast<APMEventEditingComponent>(set.actingAt(Moment::kEditEvent)[0]));
+  ASSERT_EQ(set.actingAt(Moment::kEventWillBeWritten).size(), 1u);
+  EXPECT_TRUE(std::dynamic_pointer_cast<APMConditionalUserPropertyController>(set.actingAt(Moment::kEventWillBeWritten)[0]));
+  ASSERT_EQ(set.actingAt(Moment::kEventWillBeStored).size(), 1u);
+  EXPECT_TRUE(std::dynamic_pointer_cast<APMLifetimeValueComponent>(set.actingAt(Moment::kEventWillBeStored)[0]));
+  stop();
+
+  auto idle = APMMakeEngineComponent<IdleComponent>();
+  auto written = APMMakeEngineComponent(std::make_shared<WrittenRecorder>("written", log_));
+  auto unnamed = std::make_shared<StoredRecorder>("unnamed", log_);  // not made through the factory
+  auto derived = APMMakeEngineComponent(std::make_shared<DerivedStoredRecorder>("derived", log_));
+  APMSetEngineComponentEditorForTesting([=](APMEngineComponentList) {
+    return APMEngineComponentList{idle, written, unnamed, derived};
+  });
+  start();
+  const auto& mine = engine().components();
+  EXPECT_EQ(mine.actingAt(Moment::kEditEvent), (APMEngineComponentList{unnamed}));
+  EXPECT_EQ(mine.actingAt(Moment::kEventWillBeWritten), (APMEngineComponentList{written, unnamed, derived}));
+  EXPECT_EQ(mine.actingAt(Moment::kEventWillBeStored), (APMEngineComponentList{unnamed, derived}));
+  drain();
+  log_->take();
+  logPublic("level_up");
+  drain();
+  EXPECT_EQ(log_->take(), (Calls{"written written level_up", "unnamed stored level_up", "derived stored level_up"}));
 }
 
 }  // namespace

@@ -366,6 +366,27 @@ TEST_F(FakeClockFrontTest, InterceptorTakesPublicEventsAndListenersHearStoredOne
   EXPECT_EQ(std::find(heard.begin(), heard.end(), "intercepted_event"), heard.end());
 }
 
+// Whether anyone listens is read once per group of waiting events: a listener added or removed
+// between two groups decides for every event of the next one.
+TEST_F(FakeClockFrontTest, ListenersAddedOrRemovedBetweenGroupsHearTheGroupsAfter) {
+  start();
+  std::vector<std::string> heard;
+  APMAnalytics::logEventWithName("before_listener", {});
+  drain();
+  const auto token = APMAnalyticsListeners::addLogEventListener(
+      [&](const std::shared_ptr<APMEvent>& event) { heard.push_back(event->name()); });
+  APMAnalytics::logEventWithName("while_listening", {});
+  APMAnalytics::logEventWithName("still_listening", {});
+  drain();
+  APMAnalyticsListeners::removeLogEventListener(token);
+  APMAnalytics::logEventWithName("after_listener", {});
+  drain();
+  EXPECT_EQ(heard, (std::vector<std::string>{"while_listening", "still_listening"}));
+  for (const char* name : {"before_listener", "while_listening", "still_listening", "after_listener"}) {
+    EXPECT_EQ(rowsNamed(name).size(), 1u) << name;
+  }
+}
+
 // The options an SDK component logs with travel from the front through the engine to the worker:
 // whichever level drops or swaps one sends the event the wrong way.
 TEST_F(FakeClockFrontTest, LogOptionsDecideInterceptorListenersAndDefaultsUnderTheFrontsSwitch) {
