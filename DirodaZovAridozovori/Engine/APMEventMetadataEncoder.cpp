@@ -45,7 +45,13 @@ bool APMEventMetadataEncoder::setFixedPart(const NANOMessageBase& metadata, int 
   if (!split) return false;
   prefix_.assign(encoded.begin(), encoded.begin() + static_cast<std::ptrdiff_t>(*split));
   suffix_.assign(encoded.begin() + static_cast<std::ptrdiff_t>(*split), encoded.end());
-  userAttributesKey_ = (tag << 3) | kAPMWireLengthDelimited;
+  const uint32_t key = (tag << 3) | kAPMWireLengthDelimited;
+  if (key != userAttributesKey_) {
+    // The properties were framed under another key.
+    attributes_.clear();
+    lastEncoded_.clear();
+    userAttributesKey_ = key;
+  }
   hasFixedPart_ = true;
   return true;
 }
@@ -78,29 +84,46 @@ platform::Data APMEventMetadataEncoder::encodeAttribute(const APMUserAttribute& 
   return bytes;
 }
 
-const platform::Data& APMEventMetadataEncoder::encodedAttribute(const std::shared_ptr<APMUserAttribute>& attribute) {
+const APMEventMetadataEncoder::EncodedAttribute& APMEventMetadataEncoder::encodedAttribute(
+    const std::shared_ptr<APMUserAttribute>& attribute) {
   auto& known = attributes_[attribute->name()];
   // The database hands out the same property objects while they are unchanged (and they never
   // change), so the same object needs no comparison.
   if (known.attribute != attribute) {
-    if (!known.attribute || !(*known.attribute == *attribute)) known.bytes = encodeAttribute(*attribute);
+    if (!known.attribute || !(*known.attribute == *attribute)) {
+      const platform::Data bytes = encodeAttribute(*attribute);
+      known.framed.clear();
+      APMWireAppendVarint(known.framed, userAttributesKey_);
+      APMWireAppendVarint(known.framed, bytes.size());
+      known.framed.insert(known.framed.end(), bytes.begin(), bytes.end());
+    }
     known.attribute = attribute;
   }
-  return known.bytes;
+  return known;
 }
 
 platform::Data APMEventMetadataEncoder::encode(const std::vector<std::shared_ptr<APMUserAttribute>>& attributes) {
-  platform::Data encoded;
-  encoded.reserve(prefix_.size() + suffix_.size() + attributes.size() * 48);
-  encoded.insert(encoded.end(), prefix_.begin(), prefix_.end());
+  size_t size = prefix_.size() + suffix_.size();
+  lastEncoded_.resize(attributes.size(), nullptr);
+  size_t count = 0;
   for (const auto& attribute : attributes) {
     if (!attribute) continue;
-    const platform::Data& bytes = encodedAttribute(attribute);
-    APMWireAppendVarint(encoded, userAttributesKey_);
-    APMWireAppendVarint(encoded, bytes.size());
-    encoded.insert(encoded.end(), bytes.begin(), bytes.end());
+    const EncodedAttribute*& entry = lastEncoded_[count++];
+    // An entry is its name's last encoding, so the same object found there has these bytes.
+    if (!entry || entry->attribute != attribute) entry = &encodedAttribute(attribute);
+    size += entry->framed.size();
   }
-  encoded.insert(encoded.end(), suffix_.begin(), suffix_.end());
+  lastEncoded_.resize(count);
+  platform::Data encoded(size);
+  uint8_t* out = encoded.data();
+  auto put = [&out](const platform::Data& bytes) {
+    if (bytes.empty()) return;
+    std::memcpy(out, bytes.data(), bytes.size());
+    out += bytes.size();
+  };
+  put(prefix_);
+  for (const EncodedAttribute* entry : lastEncoded_) put(entry->framed);
+  put(suffix_);
   return encoded;
 }
 

@@ -38,17 +38,21 @@ class APMEventMetadataEncoder {
   static platform::Data encodeAttribute(const APMUserAttribute& attribute);
 
  private:
-  const platform::Data& encodedAttribute(const std::shared_ptr<APMUserAttribute>& attribute);
+  struct EncodedAttribute {
+    std::shared_ptr<APMUserAttribute> attribute;  // held, so its address is never another's
+    platform::Data framed;                        // the field's key and length, then the message
+  };
+  const EncodedAttribute& encodedAttribute(const std::shared_ptr<APMUserAttribute>& attribute);
 
   bool hasFixedPart_ = false;
   uint32_t userAttributesKey_ = 0;  // the field's tag and wire type
   platform::Data prefix_;           // the fields before the user properties
   platform::Data suffix_;           // the fields after them
-  struct EncodedAttribute {
-    std::shared_ptr<APMUserAttribute> attribute;  // held, so its address is never another's
-    platform::Data bytes;
-  };
   std::unordered_map<std::string, EncodedAttribute> attributes_;  // the last encoding of each name
+  // What the last encoding held, in its order (entries of attributes_, whose addresses stay put):
+  // a group's properties come in the same order each time, mostly the same objects, so a property
+  // found where it was needs no lookup by name.
+  std::vector<const EncodedAttribute*> lastEncoded_;
   struct KnownFingerprint {
     platform::Data encoded;
     int64_t fingerprint = 0;

@@ -75,6 +75,43 @@ TEST(APMEventMetadataEncoderTest, AssembledMetadataIsTheWholeEncodingThroughASeq
   }
 }
 
+
+// The database hands out the same property objects while they are unchanged: an encoder that
+// reuses what it encoded for the object found at the same place must still follow a property
+// changed in place, one that moved, and an earlier object of a name coming back.
+TEST(APMEventMetadataEncoderTest, TheSameObjectsInChangingPlacesEncodeAsTheWholeMessage) {
+  const auto firstOpen = property("_fot", APMValue(int64_t{1700000000000}));
+  const auto value = property("_ltv_USD", APMValue(int64_t{9990000}));
+  const auto raised = property("_ltv_USD", APMValue(int64_t{19980000}));
+  const auto sameValue = property("_ltv_USD", APMValue(int64_t{9990000}));
+  const auto tier = property("tier", APMValue("gold"));
+  const auto platinum = property("tier", APMValue("platinum"));
+  const Attributes sequence[] = {
+      {firstOpen, value, tier},
+      {firstOpen, value, tier},
+      {firstOpen, raised, tier},     // changed in place
+      {firstOpen, tier},             // the next one moved into its place
+      {firstOpen, raised, tier},     // and back
+      {firstOpen, value, tier},      // an earlier object of the name comes back
+      {firstOpen, sameValue, platinum},
+      {tier, firstOpen},             // another order
+      {value, nullptr, platinum},    // a hole
+      {},
+      {firstOpen, value, tier},
+  };
+  APMEventMetadataEncoder encoder;
+  ASSERT_TRUE(encoder.setFixedPart(*fixedFields(false), APMPBMeasurementBundle::kUserAttributes));
+  size_t step = 0;
+  for (const auto& attributes : sequence) {
+    SCOPED_TRACE(testing::Message() << "step " << step++);
+    Attributes present;
+    for (const auto& attribute : attributes) {
+      if (attribute) present.push_back(attribute);
+    }
+    EXPECT_EQ(encoder.encode(attributes), wholeEncoding(false, present));
+  }
+}
+
 }  // namespace
 
 namespace {
