@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -158,6 +159,21 @@ class APMParameterMap {
     return entries_.emplace(begin() + static_cast<std::ptrdiff_t>(index), std::piecewise_construct,
                             std::forward_as_tuple(std::forward<Name>(name)),
                             std::forward_as_tuple(std::forward<Value>(value)));
+  }
+  // Adds (replacing) every entry of other in one sweep over both: each entry here moves once, where
+  // inserting them one by one would shift every entry after each of them.
+  void insertOrAssignAll(const APMParameterMap& other) {
+    if (other.empty()) return;
+    Entries merged;
+    merged.reserve(entries_.size() + other.size());
+    auto mine = entries_.begin();
+    for (const auto& entry : other.entries_) {
+      while (mine != entries_.end() && APMParameterNameLess()(mine->first, entry.first)) merged.push_back(std::move(*mine++));
+      if (mine != entries_.end() && mine->first == entry.first) ++mine;  // replaced by the other's
+      merged.push_back(entry);
+    }
+    merged.insert(merged.end(), std::make_move_iterator(mine), std::make_move_iterator(entries_.end()));
+    entries_.swap(merged);
   }
   APMValue& operator[](std::string_view name) { return emplace(std::string(name)).first->second; }
   const APMValue& at(std::string_view name) const {

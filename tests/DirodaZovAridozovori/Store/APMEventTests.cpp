@@ -148,6 +148,63 @@ TEST(APMEventTest, ParametersActAsAnOrderedMapOfUniqueNames) {
   EXPECT_EQ(listed.at("b").int64Value(), 1);
 }
 
+// Adding a whole set of parameters at once (an event's screen) leaves what adding them one by one
+// leaves: theirs replace the event's own of the same name, and every name stays in its place.
+TEST(APMEventTest, AddingASetOfParametersAtOnceMatchesAddingThemOneByOne) {
+  const std::vector<std::string> names = {"", "A", "_c", "_r", "_sc", "_si", "_sn", "a", "ab", "b", "\xC3\xA9"};
+  uint32_t seed = 777;
+  auto next = [&seed](uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % bound;
+  };
+  for (int round = 0; round < 300; ++round) {
+    APMParameters own;
+    APMParameters added;
+    for (const auto& name : names) {
+      if (next(2)) own.insert_or_assign(name, APMValue(static_cast<int64_t>(next(100))));
+      if (next(3) == 0) added.insert_or_assign(name, APMValue("screen " + name));
+    }
+    APMParameters oneByOne = own;
+    for (const auto& [name, value] : added) oneByOne.insert_or_assign(name, value);
+    APMParameters atOnce = own;
+    atOnce.insertOrAssignAll(added);
+    ASSERT_EQ(atOnce, oneByOne) << "round " << round;
+    auto event = APMEvent::create("app", true, "select_item", 1700000000, 0, own);
+    ASSERT_TRUE(event);
+    event->keepStoredBody();
+    event->addConvertedScreenParameters(added);
+    EXPECT_EQ(event->parameters(), oneByOne);
+    if (!added.empty()) EXPECT_EQ(event->storedBody(), nullptr) << "the kept body no longer holds the event";
+  }
+}
+
+// A flag is the integer 1 under its exact name, whatever sorts around it.
+TEST(APMEventTest, FlagsAreTheIntegerOneUnderTheirExactName) {
+  const struct {
+    const char* name;
+    APMParameters parameters;
+    bool conversion, realtime, debug;
+  } cases[] = {
+      {"none", {{"a", APMValue(int64_t{1})}}, false, false, false},
+      {"all", {{"_c", APMValue(int64_t{1})}, {"_dbg", APMValue(int64_t{1})}, {"_r", APMValue(int64_t{1})}}, true, true, true},
+      {"among names sorting before and after",
+       {{"", APMValue(int64_t{1})}, {"A", APMValue(int64_t{1})}, {"Z", APMValue(int64_t{1})}, {"_", APMValue(int64_t{1})},
+        {"_r", APMValue(int64_t{1})}, {"_s", APMValue(int64_t{1})}, {"a", APMValue(int64_t{1})}},
+       false, true, false},
+      {"longer and shorter names", {{"_cc", APMValue(int64_t{1})}, {"_d", APMValue(int64_t{1})}, {"_rr", APMValue(int64_t{1})}}, false, false, false},
+      {"other values", {{"_c", APMValue(int64_t{2})}, {"_dbg", APMValue(1.0)}, {"_r", APMValue("1")}}, false, false, false},
+      {"only the last", {{"A", APMValue(int64_t{0})}, {"_r", APMValue(int64_t{1})}}, false, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto event = APMEvent::create("app", true, "select_item", 1700000000, 0, c.parameters);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->isConversion(), c.conversion);
+    EXPECT_EQ(event->isRealtime(), c.realtime);
+    EXPECT_EQ(event->isDebug(), c.debug);
+  }
+}
+
 TEST(APMEventTest, StoredFormsKeepTheirByteLayout) {
   auto event = APMEvent::create("app", true, "tap", 1700000000, 1.5,
                                 APMParameters{{"a", APMValue(std::vector<APMParameters>{{{"k", APMValue(int64_t{1})}}})},
