@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -273,6 +274,118 @@ bool preflight(const pb_msgdesc_t* descriptor, pb_istream_t* stream, int depth) 
   return true;
 }
 
+// One varint at `at` in its shortest form; its value.
+std::optional<uint64_t> shortestVarint(const uint8_t* bytes, size_t size, size_t& at) {
+  uint64_t value = 0;
+  const size_t start = at;
+  for (int shift = 0; shift < 64 && at < size; shift += 7) {
+    const uint8_t byte = bytes[at++];
+    value |= static_cast<uint64_t>(byte & 0x7f) << shift;
+    if ((byte & 0x80) != 0) continue;
+    // A longer form ends in a zero byte; the tenth byte carries one bit only.
+    if (at - start > 1 && byte == 0) return std::nullopt;
+    if (at - start == 10 && byte > 1) return std::nullopt;
+    return value;
+  }
+  return std::nullopt;
+}
+
+// Whether a varint value of a field of this type is one the decoder keeps as it is.
+bool varintFits(pb_type_t type, size_t dataSize, uint64_t value) {
+  switch (PB_LTYPE(type)) {
+    case PB_LTYPE_BOOL:
+      return value <= 1;
+    case PB_LTYPE_UVARINT:
+      return dataSize >= 8 || value <= UINT32_MAX;
+    case PB_LTYPE_VARINT: {
+      if (dataSize >= 8) return true;
+      const auto signedValue = static_cast<int64_t>(value);
+      return signedValue >= INT32_MIN && signedValue <= INT32_MAX;
+    }
+    case PB_LTYPE_SVARINT: {
+      if (dataSize >= 8) return true;
+      const auto decoded = static_cast<int64_t>((value >> 1) ^ (~(value & 1) + 1));
+      return decoded >= INT32_MIN && decoded <= INT32_MAX;
+    }
+    default:
+      return false;
+  }
+}
+
+bool canonicalMessage(const pb_msgdesc_t* descriptor, const uint8_t* bytes, size_t size, int depth);
+
+// One scalar value (not packed) of field at `at`.
+bool canonicalScalar(const FieldLayout& field, const uint8_t* bytes, size_t size, size_t& at) {
+  switch (PB_LTYPE(field.type)) {
+    case PB_LTYPE_FIXED32:
+      if (size - at < 4) return false;
+      at += 4;
+      return true;
+    case PB_LTYPE_FIXED64:
+      if (size - at < 8) return false;
+      at += 8;
+      return true;
+    default: {
+      const auto value = shortestVarint(bytes, size, at);
+      return value && varintFits(field.type, field.dataSize, *value);
+    }
+  }
+}
+
+bool canonicalField(const FieldLayout& field, uint32_t wireType, const uint8_t* bytes, size_t size, size_t& at,
+                    int depth) {
+  const pb_type_t ltype = PB_LTYPE(field.type);
+  const bool repeated = PB_HTYPE(field.type) == PB_HTYPE_REPEATED;
+  const bool packable = ltype <= PB_LTYPE_LAST_PACKABLE;
+  if (packable && !repeated) {
+    const uint32_t expected = ltype == PB_LTYPE_FIXED32   ? PB_WT_32BIT
+                              : ltype == PB_LTYPE_FIXED64 ? PB_WT_64BIT
+                                                          : PB_WT_VARINT;
+    return wireType == expected && canonicalScalar(field, bytes, size, at);
+  }
+  if (wireType != PB_WT_STRING) return false;
+  const auto length = shortestVarint(bytes, size, at);
+  if (!length || *length > size - at) return false;
+  const size_t end = at + static_cast<size_t>(*length);
+  const uint8_t* body = bytes + at;
+  const size_t bodySize = end - at;
+  bool ok = false;
+  if (packable) {
+    // The encoder packs every repeated number, and writes no field for an empty array.
+    size_t inner = 0;
+    ok = bodySize > 0;
+    while (ok && inner < bodySize) ok = canonicalScalar(field, body, bodySize, inner);
+  } else if (ltype == PB_LTYPE_STRING) {
+    ok = std::memchr(body, 0, bodySize) == nullptr;
+  } else if (ltype == PB_LTYPE_BYTES) {
+    ok = true;
+  } else if (ltype == PB_LTYPE_SUBMESSAGE) {
+    ok = canonicalMessage(field.submessageType, body, bodySize, depth + 1);
+  }
+  at = end;
+  return ok;
+}
+
+bool canonicalMessage(const pb_msgdesc_t* descriptor, const uint8_t* bytes, size_t size, int depth) {
+  if (depth > kNANOMaxNestingDepth) return false;
+  const TypeLayout& layout = layoutOf(descriptor);
+  uint32_t previousTag = 0;
+  size_t at = 0;
+  while (at < size) {
+    const auto key = shortestVarint(bytes, size, at);
+    if (!key || (*key >> 3) == 0 || (*key >> 3) > UINT32_MAX) return false;
+    const auto tag = static_cast<uint32_t>(*key >> 3);
+    const FieldLayout* field = layout.hasFields ? layout.find(tag) : nullptr;
+    if (field == nullptr || tag < previousTag) return false;
+    const bool repeated = PB_HTYPE(field->type) == PB_HTYPE_REPEATED;
+    const bool packed = repeated && PB_LTYPE(field->type) <= PB_LTYPE_LAST_PACKABLE;
+    if (tag == previousTag && (!repeated || packed)) return false;
+    if (!canonicalField(*field, static_cast<uint32_t>(*key & 7), bytes, size, at, depth)) return false;
+    previousTag = tag;
+  }
+  return true;
+}
+
 // Room for a small message's encoding from the start, so its many small writes do not regrow it.
 constexpr size_t kEncodeInitialCapacity = 256;
 
@@ -332,6 +445,10 @@ bool copyStruct(const pb_msgdesc_t* descriptor, void* dst, const void* src) {
 bool passesPreflight(const pb_msgdesc_t* descriptor, const uint8_t* bytes, size_t size) {
   pb_istream_t stream = pb_istream_from_buffer(bytes, size);
   return preflight(descriptor, &stream, 0);
+}
+
+bool isCanonicalEncoding(const pb_msgdesc_t* descriptor, const uint8_t* bytes, size_t size) {
+  return canonicalMessage(descriptor, bytes, size, 0);
 }
 
 }  // namespace nano_detail

@@ -90,6 +90,12 @@ bool copyStruct(const pb_msgdesc_t* descriptor, void* dst, const void* src);
 // True when the bytes nest sub-messages no deeper than kNANOMaxNestingDepth, hold no NUL byte in
 // a string field, and are well formed at the wire level as far as this walk reads them.
 bool passesPreflight(const pb_msgdesc_t* descriptor, const uint8_t* bytes, size_t size);
+// True when the bytes are exactly what the encoder writes for what decoding them gives: every field
+// one the type knows, in tag order, a singular field once, of its wire type, varints in their
+// shortest form and within the field's range, repeated numbers packed, no NUL in a string, and
+// sub-messages the same way. Such bytes can be carried as they are where the decode and encode
+// would have written them again.
+bool isCanonicalEncoding(const pb_msgdesc_t* descriptor, const uint8_t* bytes, size_t size);
 }  // namespace nano_detail
 
 // One generated message class, for code that handles messages by descriptor or by name.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+class APMEncodedMessage;
 class APMPBMeasurementBundle;
 class APMPBUserAttribute;
 
@@ -45,10 +46,16 @@ bool APMIsAdStorageDeniedInSignals(const std::string& signals);
 // app instance ID (22) and the limited-ad-tracking flag (21); clears what the signals deny.
 void APMSetIdentifierFields(APMPBMeasurementBundle& bundle, const std::string& consentSignals, bool attGate,
                             const APMBundleIdentity& identity, bool overwrite);
+// The same on a bundle's encoding, as the encoder would write the changed message.
+void APMSetIdentifierFields(APMEncodedMessage& bundle, const std::string& consentSignals, bool attGate,
+                            const APMBundleIdentity& identity, bool overwrite);
 
 // Fills the consent diagnostics (47), the DMA region (48), the core platform services (49) and the
 // "_npa" user property.
 void APMSetConsentFields(APMPBMeasurementBundle& bundle, const std::string& consentDiagnostics, bool adUserDataDenied,
+                         const std::shared_ptr<APMPBUserAttribute>& npa, const APMBundleConsentConfig& config,
+                         bool overwrite);
+void APMSetConsentFields(APMEncodedMessage& bundle, const std::string& consentDiagnostics, bool adUserDataDenied,
                          const std::shared_ptr<APMPBUserAttribute>& npa, const APMBundleConsentConfig& config,
                          bool overwrite);
 
@@ -57,10 +64,13 @@ bool APMBundleHasFirstOpen(const APMPBMeasurementBundle& bundle);
 
 // YES when two bundles may travel in one batch: equal consent texts, DMA flag and "_npa" value.
 bool APMBundlesShareMetadata(const APMPBMeasurementBundle& first, const APMPBMeasurementBundle& second);
+bool APMBundlesShareMetadata(const APMEncodedMessage& first, const APMEncodedMessage& second);
 
 // Applies the configuration's data controls ("app_instance_id", "user_id", "os_version",
 // "device_model", "device_info", "enhanced_user_id"); a non-empty list is recorded in field 44.
 void APMRedactBundle(APMPBMeasurementBundle& bundle, const std::vector<std::string>& redactedNames,
+                     const APMBundleIdentity& identity);
+void APMRedactBundle(APMEncodedMessage& bundle, const std::vector<std::string>& redactedNames,
                      const APMBundleIdentity& identity);
 
 // The longest prefix of bundles that share the app ID and device ID of the reference values; a
@@ -68,6 +78,10 @@ void APMRedactBundle(APMPBMeasurementBundle& bundle, const std::vector<std::stri
 // caller error: nothing is kept (and it is logged).
 // The length of that prefix.
 size_t APMCompatibleBundlePrefix(const std::vector<std::shared_ptr<APMPBMeasurementBundle>>& bundles,
+                                 const std::optional<std::string>& appID,
+                                 const std::optional<std::string>& resettableDeviceID,
+                                 const std::optional<std::string>& vendorDeviceID);
+size_t APMCompatibleBundlePrefix(const std::vector<const APMEncodedMessage*>& bundles,
                                  const std::optional<std::string>& appID,
                                  const std::optional<std::string>& resettableDeviceID,
                                  const std::optional<std::string>& vendorDeviceID);
@@ -80,3 +94,4 @@ struct APMBatchReference {
   std::optional<std::string> vendorDeviceID;
 };
 APMBatchReference APMBatchReferenceForBundles(const std::vector<std::shared_ptr<APMPBMeasurementBundle>>& bundles);
+APMBatchReference APMBatchReferenceForBundles(const std::vector<const APMEncodedMessage*>& bundles);

@@ -14,23 +14,16 @@ bool signalsDenySomething(const std::string& signals) { return signals.find('0')
 
 uint32_t eventsTag() { return Bundle::messageInfo().tagForIndex(Bundle::kEvents); }
 
-// A message's encoding with fields (whole, of one tag) put where the encoder writes that tag:
-// before the first field of a higher tag.
-platform::Data spliceFields(platform::Data encoding, uint32_t tag, const platform::Data& fields) {
-  if (fields.empty()) return encoding;
-  size_t at = 0;
-  size_t insertAt = encoding.size();
-  while (at < encoding.size()) {
-    const size_t start = at;
-    const auto key = APMWireReadVarint(encoding, at);
-    if (!key || !APMWireSkipValue(encoding, at, static_cast<uint32_t>(*key & 7))) break;
-    if ((*key >> 3) > tag) {
-      insertAt = start;
-      break;
-    }
-  }
-  encoding.insert(encoding.begin() + static_cast<std::ptrdiff_t>(insertAt), fields.begin(), fields.end());
-  return encoding;
+uint32_t bundlesTag() {
+  return APMPBMeasurementBatch::messageInfo().tagForIndex(APMPBMeasurementBatch::kBundles);
+}
+
+void appendSubdomain(platform::Data& payload, const APMUploadBatchInputs& inputs) {
+  if (!inputs.uploadSubdomain || inputs.uploadSubdomain->empty()) return;
+  const std::string& subdomain = *inputs.uploadSubdomain;
+  APMAppendLengthDelimitedField(payload,
+                                APMPBMeasurementBatch::messageInfo().tagForIndex(APMPBMeasurementBatch::kUploadSubdomain),
+                                platform::Data(subdomain.begin(), subdomain.end()));
 }
 }  // namespace
 
@@ -61,8 +54,12 @@ std::optional<APMQueuedBundleParts> APMQueuedBundlePartsFromEncoding(const platf
     parts.events.insert(parts.events.end(), fieldBegin, fieldEnd);
     ++parts.eventCount;
   }
-  parts.message = Bundle::fromBuffer(rest);
-  if (!parts.message) return std::nullopt;
+  parts.metadata = APMEncodedMessage::fromCanonicalEncoding(Bundle::messageInfo(), std::move(rest));
+  if (parts.metadata) return parts;
+  // Not the encoder's own bytes (left as they were): what decoding reads is what travels.
+  auto decoded = Bundle::fromBuffer(rest);
+  if (!decoded) return std::nullopt;
+  parts.metadata = APMEncodedMessage::fromMessage(*decoded);
   return parts;
 }
 
@@ -115,72 +112,90 @@ void APMAppendLengthDelimitedField(platform::Data& out, uint32_t tag, const plat
 
 APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& queued,
                                    const APMUploadBatchInputs& inputs) {
-  std::vector<APMQueuedBundleParts> parts;
-  parts.reserve(queued.size());
-  for (const auto& [message, rowID] : queued) {
-    APMQueuedBundleParts whole;
-    whole.message = message;
-    whole.rowID = rowID;
-    parts.push_back(std::move(whole));
-  }
-  return APMBuildUploadBatch(parts, inputs);
-}
-
-APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleParts>& queued, const APMUploadBatchInputs& inputs) {
   APMUploadBatch result;
   std::vector<std::shared_ptr<Bundle>> bundles;
-  std::vector<const APMQueuedBundleParts*> sources;
-  bundles.reserve(queued.size());
+  std::vector<int64_t> rowIDs;
   // The shared flag overwrites stored consent fields once some consent is denied or a first open
   // travels, so a batch never reports an older, more permissive state.
   bool overwrite = signalsDenySomething(inputs.consentSignals);
-  for (const auto& source : queued) {
-    if (!source.message) continue;
-    const auto& bundle = source.message;
-    if (!overwrite) overwrite = source.hasFirstOpen || APMBundleHasFirstOpen(*bundle);
+  for (const auto& [bundle, rowID] : queued) {
+    if (!bundle) continue;
+    if (!overwrite) overwrite = APMBundleHasFirstOpen(*bundle);
     APMSetIdentifierFields(*bundle, inputs.consentSignals, inputs.attGate, inputs.identity, overwrite);
     APMSetConsentFields(*bundle, inputs.consentDiagnostics, inputs.adUserDataDenied, inputs.npa, inputs.consentConfig,
                         overwrite);
     bundles.push_back(bundle);
-    sources.push_back(&source);
+    rowIDs.push_back(rowID);
   }
   if (bundles.empty()) return result;
 
   const APMBatchReference reference = APMBatchReferenceForBundles(bundles);
   const size_t compatible =
       APMCompatibleBundlePrefix(bundles, reference.appID, reference.resettableDeviceID, reference.vendorDeviceID);
-
-  const uint32_t tag = eventsTag();
-  std::vector<std::shared_ptr<Bundle>> kept;
-  std::vector<const APMQueuedBundleParts*> keptSources;
+  const Bundle* first = nullptr;
   for (size_t i = 0; i < compatible; ++i) {
     Bundle& bundle = *bundles[i];
-    const platform::Data& events = sources[i]->events;
     APMNanoSetInt64(bundle, Bundle::kUploadLibraryVersion, inputs.libraryVersion);
     APMNanoSetInt64(bundle, Bundle::kUploadTimestampMillis, inputs.nowMilliseconds);
     APMRedactBundle(bundle, inputs.dataControls, inputs.identity);
     if (inputs.checksumEnabled) {
-      const platform::Data encoded = spliceFields(bundle.protoBuffer(), tag, events);
-      APMNanoSetInt64(bundle, Bundle::kChecksum, static_cast<int64_t>(apm_64LSBMD5(encoded)));
+      APMNanoSetInt64(bundle, Bundle::kChecksum, static_cast<int64_t>(apm_64LSBMD5(bundle.protoBuffer())));
     }
-    if (!kept.empty() && !APMBundlesShareMetadata(*kept.front(), bundle)) break;
-    kept.push_back(bundles[i]);
-    keptSources.push_back(sources[i]);
+    if (first && !APMBundlesShareMetadata(*first, bundle)) break;
+    if (!first) first = &bundle;
+    result.rowIDs.push_back(rowIDs[i]);
+    result.eventCount += bundle.nano().events_count;
+    APMAppendLengthDelimitedField(result.payload, bundlesTag(), bundle.protoBuffer());
+  }
+  appendSubdomain(result.payload, inputs);
+  return result;
+}
+
+APMUploadBatch APMBuildUploadBatch(std::vector<APMQueuedBundleParts>& queued, const APMUploadBatchInputs& inputs) {
+  APMUploadBatch result;
+  std::vector<APMQueuedBundleParts*> sources;
+  std::vector<const APMEncodedMessage*> bundles;
+  sources.reserve(queued.size());
+  bundles.reserve(queued.size());
+  bool overwrite = signalsDenySomething(inputs.consentSignals);
+  for (auto& source : queued) {
+    if (!source.metadata) continue;
+    APMEncodedMessage& bundle = *source.metadata;
+    if (!overwrite) overwrite = source.hasFirstOpen;
+    APMSetIdentifierFields(bundle, inputs.consentSignals, inputs.attGate, inputs.identity, overwrite);
+    APMSetConsentFields(bundle, inputs.consentDiagnostics, inputs.adUserDataDenied, inputs.npa, inputs.consentConfig,
+                        overwrite);
+    sources.push_back(&source);
+    bundles.push_back(&bundle);
+  }
+  if (bundles.empty()) return result;
+
+  const APMBatchReference reference = APMBatchReferenceForBundles(bundles);
+  const size_t compatible =
+      APMCompatibleBundlePrefix(bundles, reference.appID, reference.resettableDeviceID, reference.vendorDeviceID);
+  const uint32_t tag = eventsTag();
+  const APMEncodedMessage* first = nullptr;
+  platform::Data checksummed;
+  for (size_t i = 0; i < compatible; ++i) {
+    APMEncodedMessage& bundle = *sources[i]->metadata;
+    const platform::Data& events = sources[i]->events;
+    bundle.setInt64(Bundle::kUploadLibraryVersion, inputs.libraryVersion);
+    bundle.setInt64(Bundle::kUploadTimestampMillis, inputs.nowMilliseconds);
+    APMRedactBundle(bundle, inputs.dataControls, inputs.identity);
+    if (inputs.checksumEnabled) {
+      checksummed.clear();
+      bundle.appendEncoding(checksummed, tag, events);
+      bundle.setInt64(Bundle::kChecksum, static_cast<int64_t>(apm_64LSBMD5(checksummed)));
+    }
+    if (first && !APMBundlesShareMetadata(*first, bundle)) break;
+    if (!first) first = &bundle;
     result.rowIDs.push_back(sources[i]->rowID);
-    result.eventCount += bundle.nano().events_count + sources[i]->eventCount;
+    result.eventCount += sources[i]->eventCount;
+    // The bundle is written straight into the batch: field "bundles", its length, its encoding.
+    APMWireAppendKey(result.payload, bundlesTag(), kAPMWireLengthDelimited);
+    APMWireAppendVarint(result.payload, bundle.encodedSize(events));
+    bundle.appendEncoding(result.payload, tag, events);
   }
-  // The batch's encoding written field by field: the bundles (field 1, each length-delimited) in
-  // order, then the subdomain (field 8). This is the encoding of the batch message, without first
-  // copying every bundle into one.
-  for (size_t i = 0; i < kept.size(); ++i) {
-    APMAppendLengthDelimitedField(result.payload, APMPBMeasurementBatch::messageInfo().tagForIndex(APMPBMeasurementBatch::kBundles),
-                          spliceFields(kept[i]->protoBuffer(), tag, keptSources[i]->events));
-  }
-  if (inputs.uploadSubdomain && !inputs.uploadSubdomain->empty()) {
-    const std::string& subdomain = *inputs.uploadSubdomain;
-    APMAppendLengthDelimitedField(result.payload,
-                          APMPBMeasurementBatch::messageInfo().tagForIndex(APMPBMeasurementBatch::kUploadSubdomain),
-                          platform::Data(subdomain.begin(), subdomain.end()));
-  }
+  appendSubdomain(result.payload, inputs);
   return result;
 }

@@ -12,6 +12,7 @@
 
 #include "APMBundleFields.h"
 #include "APMDatabase.h"
+#include "APMEncodedMessage.h"
 
 class APMPBMeasurementBatch;
 class APMPBUserAttribute;
@@ -48,23 +49,26 @@ void APMAppendLengthDelimitedField(platform::Data& out, uint32_t tag, const plat
 // (fields in tag order); false, leaving it as it was, when it does not parse.
 bool APMSetVarintFieldInEncoding(platform::Data& encoding, uint32_t tag, std::optional<uint64_t> value);
 
-// A queued bundle as a batch reads it: the message of everything but its events, decoded, and the
-// events as they are stored (each a whole field "events", key and length included, in order),
-// which travel as they are: decoding and encoding them again cost more than the rest of a batch.
+// A queued bundle as a batch reads it: everything but its events as its encoding, read and changed
+// field by field and never decoded, and the events as they are stored (each a whole field "events",
+// key and length included, in order), which travel as they are: decoding and encoding a queued
+// bundle again cost more than the rest of a batch.
 struct APMQueuedBundleParts {
-  std::shared_ptr<APMPBMeasurementBundle> message;
+  std::optional<APMEncodedMessage> metadata;
   platform::Data events;
   size_t eventCount = 0;
   bool hasFirstOpen = false;
   int64_t rowID = 0;
 };
-// None when the bytes do not read as a bundle, or one of its events not as an event.
+// None when the bytes do not read as a bundle, or one of its events not as an event. The rest of a
+// bundle that is not written the way the encoder writes it (an earlier build's, or bytes changed
+// on disk) is decoded and encoded once here, so the batch sends what decoding it reads.
 std::optional<APMQueuedBundleParts> APMQueuedBundlePartsFromEncoding(const platform::Data& encoding, int64_t rowID);
 
-// An empty batch (no row IDs) when no bundle is compatible with the first. The queued bundle
-// messages are updated in place (they are the caller's fresh decodings), which spares a copy of
-// every event. A bundle's encoding in the batch is the encoder's for its message with the events
-// in it.
-APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleParts>& queued, const APMUploadBatchInputs& inputs);
+// An empty batch (no row IDs) when no bundle is compatible with the first. The queued bundles are
+// updated in place (they are the caller's fresh readings). The batch is the encoding of the batch
+// message whose bundles are the queued ones with the upload's changes made on them.
+APMUploadBatch APMBuildUploadBatch(std::vector<APMQueuedBundleParts>& queued, const APMUploadBatchInputs& inputs);
+// The same from decoded bundles, events in their messages.
 APMUploadBatch APMBuildUploadBatch(const std::vector<APMQueuedBundleMessage>& queued,
                                    const APMUploadBatchInputs& inputs);

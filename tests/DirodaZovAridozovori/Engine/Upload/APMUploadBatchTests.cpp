@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "APMEncodedMessage.h"
+
 #include "APMEvent.h"
 #include "APMEventEncoding.h"
 #include "APMNanoAccessors.h"
@@ -256,6 +260,179 @@ TEST(APMUploadBatchTest, QueuedBundlesWhoseEventsDoNotParseAreRefused) {
   }
   EXPECT_EQ(APMEventEncodingName(good), "tap");
   EXPECT_FALSE(APMQueuedBundlePartsFromEncoding(platform::Data{0x12, 0x05, 0x0a}, 7)) << "a bundle cut short";
+}
+
+
+// What the collector decodes from a batch built from the queued bundles' stored bytes is what it
+// decodes from the batch built by decoding every queued bundle: the same bundles, field by field,
+// for plain, purchase and mixed bundles (audiences, experiments, consent, redaction, checksums), for
+// bundles stored by this build and by earlier ones (events in tag order, a field since dropped, a
+// field written twice), and again when the same stored bundles are read for a retry.
+TEST(APMUploadBatchTest, BatchesFromStoredBytesDecodeAsBatchesFromDecodedBundles) {
+  auto attribute = [](const std::string& name, int64_t value) {
+    auto result = APMPBUserAttribute::initWithMessageInfo();
+    APMNanoSetInt64(*result, APMPBUserAttribute::kSetTimestampMillis, 1700000000000);
+    APMNanoSetString(*result, APMPBUserAttribute::kName, name);
+    APMNanoSetInt64(*result, APMPBUserAttribute::kIntValue, value);
+    return result;
+  };
+  auto audience = [](int32_t id) {
+    auto result = APMPBAudienceLeafFilterResult::initWithMessageInfo();
+    APMNanoSetInt32(*result, APMPBAudienceLeafFilterResult::kAudienceId, id);
+    APMNanoSetBool(*result, APMPBAudienceLeafFilterResult::kNewAudience, true);
+    return result;
+  };
+  // A bundle as bundling makes it: events, user properties and the fields every bundle carries.
+  auto made = [&](std::vector<std::string> names, int64_t ltv, const std::string& signals, bool audiences,
+                  std::optional<int64_t> storedNpa = std::nullopt) {
+    std::vector<std::shared_ptr<APMPBEvent>> events;
+    for (size_t i = 0; i < names.size(); ++i) {
+      APMParameters parameters{{"level", APMValue(int64_t{static_cast<int64_t>(i)})}};
+      if (names[i] == "purchase") {
+        parameters = {{"value", APMValue(9.99)},
+                      {"currency", APMValue(std::string("USD"))},
+                      {"items", APMValue(std::vector<APMParameters>{{{"item_id", APMValue(std::string("SKU"))}}})}};
+      }
+      auto event = APMEvent::create("app", true, names[i], 1700000000 + static_cast<double>(i), 0, parameters);
+      events.push_back(APMEventEncoding::protoEvent(*event->copyWithPreviousTimestamp(1690000000)));
+    }
+    auto result = Bundle::initWithMessageInfo();
+    APMNanoSetInt32(*result, Bundle::kProtocolVersion, 1);
+    APMNanoSetRepeatedField(*result, Bundle::kEvents, events);
+    std::vector<std::shared_ptr<APMPBUserAttribute>> attributes{attribute("tier", 3), attribute("_id", 77)};
+    if (ltv > 0) attributes.push_back(attribute("_ltv_USD", ltv));
+    if (storedNpa) attributes.insert(attributes.begin() + 1, attribute("_npa", *storedNpa));
+    APMNanoSetRepeatedField(*result, Bundle::kUserAttributes, attributes);
+    APMNanoSetInt64(*result, Bundle::kStartTimestampMillis, 1700000000000);
+    APMNanoSetInt64(*result, Bundle::kEndTimestampMillis, 1700000009000);
+    APMNanoSetString(*result, Bundle::kPlatform, std::string("macos"));
+    APMNanoSetString(*result, Bundle::kOsVersion, std::string("14.2.1"));
+    APMNanoSetString(*result, Bundle::kDeviceModel, std::string("Mac14,2"));
+    APMNanoSetInt32(*result, Bundle::kTimeZoneOffsetMinutes, -300);
+    APMNanoSetString(*result, Bundle::kAppId, std::string("com.example"));
+    APMNanoSetInt32(*result, Bundle::kBundleSequentialIndex, 12);
+    APMNanoSetString(*result, Bundle::kSessionStitchingToken, std::string("token"));
+    if (audiences) APMNanoSetRepeatedField(*result, Bundle::kAudienceEvaluationResults, std::vector{audience(4), audience(9)});
+    APMNanoSetRepeatedField(*result, Bundle::kExperimentIds, std::vector<uint32_t>{7, 300000});
+    if (!signals.empty()) APMNanoSetString(*result, Bundle::kConsentSignals, signals);
+    APMNanoSetInt32(*result, Bundle::kDeliveryIndex, 5);
+    return result;
+  };
+  // How a bundle was stored.
+  enum class Stored { Appended, TagOrder, DroppedField, FieldTwice };
+  auto stored = [&](const Bundle& bundle, Stored form) {
+    platform::Data bytes = form == Stored::TagOrder ? bundle.protoBuffer() : storedForm(bundle);
+    if (form == Stored::DroppedField) bytes.insert(bytes.begin(), {0xa0, 0x02, 0x05});  // field 36, a varint
+    if (form == Stored::FieldTwice) bytes.insert(bytes.begin(), {0x72, 0x03, 'o', 'l', 'd'});  // an earlier app ID
+    return bytes;
+  };
+  struct Case {
+    const char* label;
+    std::vector<std::pair<std::shared_ptr<Bundle>, Stored>> bundles;
+    std::function<void(APMUploadBatchInputs&)> adjust;
+  };
+  const std::vector<Case> cases = {
+      {"plain, many events",
+       {{made({"level_start", "tap", "level_end"}, 0, "G111", true), Stored::Appended},
+        {made({"tap", "tap"}, 0, "G111", true), Stored::Appended}},
+       [](APMUploadBatchInputs&) {}},
+      {"purchases, one per bundle, checksums",
+       {{made({"purchase"}, 9990000, "G111", false), Stored::Appended},
+        {made({"purchase"}, 19980000, "G111", false), Stored::Appended},
+        {made({"purchase"}, 29970000, "G111", false), Stored::Appended}},
+       [](APMUploadBatchInputs& in) { in.checksumEnabled = true; }},
+      {"mixed, a first open, data controls and the non-personalized-ads property",
+       {{made({"purchase"}, 9990000, "", true, 0), Stored::Appended},
+        {made({"_f", "tap"}, 0, "", false, 0), Stored::Appended},
+        {made({"level_end"}, 0, "", true), Stored::Appended}},
+       [&](APMUploadBatchInputs& in) {
+         in.npa = attribute("_npa", 1);
+         in.dataControls = {"app_instance_id", "user_id", "os_version", "device_model", "enhanced_user_id"};
+         in.identity.ephemeralAppInstanceID = "EPH";
+         in.checksumEnabled = true;
+       }},
+      {"analytics storage denied, a resettable device ID",
+       {{made({"purchase"}, 9990000, "G100", true), Stored::Appended},
+        {made({"tap"}, 0, "G100", true), Stored::Appended}},
+       [](APMUploadBatchInputs& in) {
+         in.consentSignals = "G100";
+         in.identity.limitedAdTracking = false;
+         in.identity.resettableDeviceID = "RDID";
+         in.identity.trackingAuthorizationStatus = 3;
+       }},
+      {"ad storage denied, a vendor ID, a tracking gate, no consent signals",
+       {{made({"tap"}, 0, "G011", false), Stored::Appended}, {made({"purchase"}, 1, "", false), Stored::Appended}},
+       [](APMUploadBatchInputs& in) {
+         in.consentSignals = "";
+         in.attGate = true;
+         in.identity.vendorID = "VID";
+         in.identity.limitedAdTracking = true;
+         in.identity.trackingAuthorizationStatus = 2;
+         in.consentConfig.isDMARegion = true;
+         in.consentConfig.corePlatformServices = {"b", "a"};
+       }},
+      {"stored by earlier builds",
+       {{made({"purchase"}, 9990000, "G111", true, 0), Stored::TagOrder},
+        {made({"tap", "tap"}, 0, "G111", true), Stored::DroppedField},
+        {made({"purchase"}, 9990000, "G111", false), Stored::FieldTwice}},
+       [&](APMUploadBatchInputs& in) {
+         in.checksumEnabled = true;
+         in.npa = attribute("_npa", 0);
+       }},
+  };
+  // Each field's values as the encoder writes them, so a difference names its field.
+  auto fieldByField = [](const Bundle& expected, const Bundle& actual, const std::string& label) {
+    auto left = APMEncodedMessage::fromCanonicalEncoding(Bundle::messageInfo(), expected.protoBuffer());
+    auto right = APMEncodedMessage::fromCanonicalEncoding(Bundle::messageInfo(), actual.protoBuffer());
+    ASSERT_TRUE(left && right) << label;
+    auto copies = [](const std::vector<std::span<const uint8_t>>& values) {
+      std::vector<platform::Data> result;
+      for (const auto& value : values) result.emplace_back(value.begin(), value.end());
+      return result;
+    };
+    for (int index = 0; index < static_cast<int>(Bundle::messageInfo().fieldCount); ++index) {
+      if (Bundle::messageInfo().tagForIndex(index) == 0) continue;
+      EXPECT_EQ(copies(left->values(index)), copies(right->values(index))) << label << ", field index " << index;
+    }
+  };
+  for (const auto& c : cases) {
+    APMUploadBatchInputs in = inputs();
+    c.adjust(in);
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+      const std::string label = std::string(c.label) + (attempt == 1 ? "" : ", retried");
+      std::vector<APMQueuedBundleMessage> decoded;
+      std::vector<APMQueuedBundleParts> parts;
+      int64_t rowID = 40;
+      for (const auto& [source, form] : c.bundles) {
+        const platform::Data bytes = stored(*source, form);
+        auto message = Bundle::fromBuffer(bytes);
+        ASSERT_TRUE(message) << label;
+        decoded.emplace_back(message, rowID);
+        auto split = APMQueuedBundlePartsFromEncoding(bytes, rowID);
+        ASSERT_TRUE(split) << label;
+        parts.push_back(std::move(*split));
+        ++rowID;
+      }
+      in.nowMilliseconds += attempt;
+      const APMUploadBatch expected = APMBuildUploadBatch(decoded, in);
+      const APMUploadBatch batch = APMBuildUploadBatch(parts, in);
+      EXPECT_EQ(batch.rowIDs, expected.rowIDs) << label;
+      EXPECT_EQ(batch.eventCount, expected.eventCount) << label;
+      auto expectedBatch = APMPBMeasurementBatch::fromBuffer(expected.payload);
+      auto actualBatch = APMPBMeasurementBatch::fromBuffer(batch.payload);
+      ASSERT_TRUE(expectedBatch && actualBatch) << label;
+      const auto expectedBundles =
+          APMNanoGetRepeatedField<std::shared_ptr<Bundle>>(*expectedBatch, APMPBMeasurementBatch::kBundles).value();
+      const auto actualBundles =
+          APMNanoGetRepeatedField<std::shared_ptr<Bundle>>(*actualBatch, APMPBMeasurementBatch::kBundles).value();
+      ASSERT_EQ(actualBundles.size(), expectedBundles.size()) << label;
+      ASSERT_FALSE(actualBundles.empty()) << label;
+      for (size_t i = 0; i < actualBundles.size(); ++i) {
+        fieldByField(*expectedBundles[i], *actualBundles[i], label + ", bundle " + std::to_string(i));
+      }
+      EXPECT_EQ(batch.payload, expected.payload) << label;
+    }
+  }
 }
 
 }  // namespace
