@@ -236,6 +236,22 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabaseRawEvents::queryRawEventsMeta
   return metadata;
 }
 
+std::optional<APMEncodedMessage> APMDatabaseRawEvents::queryRawEventsMetadataEncodingWithFingerprint(
+    int64_t fingerprint, platform::Error* error) {
+  if (!connection_->checkQueue("queryRawEventsMetadataEncodingWithFingerprint", error)) return std::nullopt;
+  auto data = queryRawEventsMetadataDataWithFingerprint(fingerprint, error);
+  if (!data) return std::nullopt;
+  if (auto encoded = APMEncodedMessage::fromCanonicalEncoding(APMPBMeasurementBundle::messageInfo(), std::move(*data))) {
+    return encoded;
+  }
+  auto metadata = APMPBMeasurementBundle::fromBuffer(*data);
+  if (!metadata) {
+    APMFail(error, kAPMStoreErrorCorruptData, "Raw event metadata is corrupted");
+    return std::nullopt;
+  }
+  return APMEncodedMessage::fromMessage(*metadata);
+}
+
 std::optional<platform::Data> APMDatabaseRawEvents::queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint,
                                                                                               platform::Error* error) {
   if (!connection_->checkQueue("queryRawEventsMetadataDataWithFingerprint", error)) return std::nullopt;

@@ -10,6 +10,7 @@
 
 #include "APMDatabaseConnection.h"
 #include "APMEvent.h"
+#include "APMEncodedMessage.h"
 #include "APMRawEventData.h"
 
 class APMPBMeasurementBundle;
@@ -58,6 +59,12 @@ class APMDatabaseRawEvents {
   std::shared_ptr<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
                                                                                 platform::Error* error);
   std::optional<platform::Data> queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint, platform::Error* error);
+  // The same metadata as its encoding, read and changed field by field (bundling makes a bundle of
+  // it); stored bytes not written the way the encoder writes them are decoded and encoded once.
+  // Empty without error when the fingerprint has no metadata; bytes that do not decode are an
+  // error (kAPMStoreErrorCorruptData).
+  std::optional<APMEncodedMessage> queryRawEventsMetadataEncodingWithFingerprint(int64_t fingerprint,
+                                                                                 platform::Error* error);
   bool deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error);
   bool deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
   // The same, for rows whose newest time the caller knows: what is remembered of the table for the

@@ -9,6 +9,7 @@
 #include "APMBundleFields.h"
 #include "APMBundlingTotals.h"
 #include "APMDatabase.h"
+#include "APMEncodedMessage.h"
 #include "APMEventEncoding.h"
 #include "APMEventSampler.h"
 #include "APMEventWireEncoding.h"
@@ -29,6 +30,25 @@
 namespace {
 
 using Bundle = APMPBMeasurementBundle;
+using UserProperties = std::vector<std::shared_ptr<APMPBUserAttribute>>;
+
+// A bundle's user properties, decoded for the few steps that read or change them.
+UserProperties userPropertiesOf(const APMEncodedMessage& bundle) {
+  UserProperties properties;
+  for (const auto& value : bundle.values(Bundle::kUserAttributes)) {
+    if (auto property = APMPBUserAttribute::fromBuffer(platform::Data(value.begin(), value.end()))) {
+      properties.push_back(std::move(property));
+    }
+  }
+  return properties;
+}
+
+void setUserProperties(APMEncodedMessage& bundle, const UserProperties& properties) {
+  std::vector<platform::Data> encodings;
+  encodings.reserve(properties.size());
+  for (const auto& property : properties) encodings.push_back(property->protoBuffer());
+  bundle.setValues(Bundle::kUserAttributes, std::vector<std::span<const uint8_t>>(encodings.begin(), encodings.end()));
+}
 
 std::optional<std::string> internalNameOf(const std::string& name) {
   const auto& table = APMPublicToInternalEventNames();
@@ -405,8 +425,10 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   if (group.rows.empty()) return true;
 
   platform::Error metadataError;
-  auto bundle = database_->rawEvents().queryRawEventsMetadataWithFingerprint(group.fingerprint, &metadataError);
-  if (!bundle) {
+  // The metadata is read and changed as its encoding: decoding it and encoding the bundle again
+  // were a third of bundling a group of one event.
+  auto metadata = database_->rawEvents().queryRawEventsMetadataEncodingWithFingerprint(group.fingerprint, &metadataError);
+  if (!metadata) {
     if (!metadataError.empty() && metadataError.code != kAPMStoreErrorCorruptData) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableFetchEventMetadata,
              "Unable to fetch event metadata. Metadata fingerprint, error", group.fingerprint, metadataError);
@@ -415,16 +437,17 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     // Events whose metadata is gone or unreadable still travel, with what the bundle itself knows.
     APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kUnableFetchEventMetadata,
            "Unable to fetch event metadata. Metadata fingerprint, error", group.fingerprint, metadataError);
-    bundle = APMPBMeasurementBundle::initWithMessageInfo();
+    metadata = APMEncodedMessage::fromMessage(*APMPBMeasurementBundle::initWithMessageInfo());
   }
+  APMEncodedMessage& bundle = *metadata;
 
   auto events = processRawEvents(group);
   if (!events) return false;
   if (events->empty()) return true;
 
   group.analyticsDenied = hooks_.isAnalyticsStorageDenied && hooks_.isAnalyticsStorageDenied();
-  if (!applyEngagement(group, *bundle)) return false;
-  if (!handleAnalyticsStorageConsentTransitions(group, *bundle)) return false;
+  if (!applyEngagement(group, bundle)) return false;
+  if (!handleAnalyticsStorageConsentTransitions(group, bundle)) return false;
   if (!group.analyticsDenied && hooks_.beginBundleEvaluation) {
     group.evaluation = hooks_.beginBundleEvaluation();
     group.evaluationBegun = true;
@@ -473,7 +496,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     return deleteGroupRows(group);
   }
   // The events are written straight into the bundle's encoding below, not copied into the message.
-  APMNanoClearField(*bundle, Bundle::kEvents);
+  bundle.clear(Bundle::kEvents);
 
   double start = std::numeric_limits<double>::max();
   double end = std::numeric_limits<double>::min();
@@ -481,15 +504,12 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     start = std::min(start, row->rawEvent()->timestamp());
     end = std::max(end, row->rawEvent()->timestamp());
   }
-  if (!updateAppMetadata(*bundle, static_cast<int64_t>(encodings.size()), start, end)) return false;
+  if (!updateAppMetadata(bundle, static_cast<int64_t>(encodings.size()), start, end)) return false;
   if (hooks_.beforeAudienceEvaluation) hooks_.beforeAudienceEvaluation();
 
   if (!group.analyticsDenied) {
     // Copies of the properties are made only for an evaluation that reads them.
-    auto properties = hooks_.evaluateUserProperty
-                          ? APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*bundle, Bundle::kUserAttributes)
-                                .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{})
-                          : std::vector<std::shared_ptr<APMPBUserAttribute>>{};
+    auto properties = hooks_.evaluateUserProperty ? userPropertiesOf(bundle) : UserProperties{};
     for (const auto& property : properties) {
       if (!hooks_.evaluateUserProperty(*property, start, group.evaluation.get())) return false;
     }
@@ -500,18 +520,24 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
                "Unable to read audience evaluation results");
         return false;
       }
-      if (!results->empty()) APMNanoSetRepeatedField(*bundle, Bundle::kAudienceEvaluationResults, *results);
+      if (!results->empty()) {
+        std::vector<platform::Data> encoded;
+        encoded.reserve(results->size());
+        for (const auto& result : *results) encoded.push_back(result->protoBuffer());
+        bundle.setValues(Bundle::kAudienceEvaluationResults,
+                         std::vector<std::span<const uint8_t>>(encoded.begin(), encoded.end()));
+      }
     }
   }
-  addBundleMetadata(group, *bundle, start, end);
+  addBundleMetadata(group, bundle, start, end);
   if (!remoteConfig_->features().sessionStitchingTokenFeatureEnabled() || group.analyticsDenied) {
-    APMNanoClearField(*bundle, Bundle::kSessionStitchingToken);
+    bundle.clear(Bundle::kSessionStitchingToken);
   }
 
   platform::Error insertError;
   // The bundle's encoding with its events appended as field "events" (repeated, length-delimited):
   // a decoder reads the same message as if the events had been set on it before encoding.
-  platform::Data encoded = bundle->protoBuffer();
+  platform::Data encoded = bundle.encoding();
   const uint32_t eventsTag = Bundle::messageInfo().tagForIndex(Bundle::kEvents);
   for (const platform::Data& event : encodings) APMAppendLengthDelimitedField(encoded, eventsTag, event);
   if (!database_->bundleQueue().insertBundle(encoded, end, realtime, &insertError)) {
@@ -523,8 +549,8 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
     APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kConsentDescription, hooks_.consentDescription());
   APMLog(APMLogLevel::kDebug, APMUploadLogCode::kBundleAddedUploadQueue,
          "Bundle added to the upload queue. BundleID, timestamp (ms)",
-         static_cast<int64_t>(APMNanoGetInt32(*bundle, Bundle::kBundleSequentialIndex)),
-         APMNanoGetInt64(*bundle, Bundle::kEndTimestampMillis));
+         static_cast<int64_t>(static_cast<int32_t>(bundle.getVarint(Bundle::kBundleSequentialIndex).value_or(0))),
+         static_cast<int64_t>(bundle.getVarint(Bundle::kEndTimestampMillis).value_or(0)));
   return deleteGroupRows(group);
 }
 
@@ -647,7 +673,7 @@ bool APMRawEventBundler::checkRealtime(APMEvent& event, APMDailyCounts& counts, 
   return false;
 }
 
-bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
+bool APMRawEventBundler::applyEngagement(Group& group, APMEncodedMessage& bundle) {
   bool sessionStart = false;
   int64_t engagement = 0;
   for (const auto& row : group.rows) {
@@ -660,9 +686,7 @@ bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
     if (hooks_.clearSessionScopedResults) hooks_.clearSessionScopedResults();
     // Nothing is evaluated while analytics storage is denied, the new session's properties neither.
     if (!group.analyticsDenied && hooks_.evaluateUserProperty) {
-      auto properties = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(bundle, Bundle::kUserAttributes)
-                            .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
-      for (const auto& property : properties) {
+      for (const auto& property : userPropertiesOf(bundle)) {
         if (!hooks_.evaluateUserProperty(*property, std::nullopt, nullptr)) return true;
       }
     }
@@ -687,7 +711,7 @@ bool APMRawEventBundler::applyEngagement(Group& group, Bundle& bundle) {
   return true;
 }
 
-bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bundle, bool sessionScoped) {
+bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, APMEncodedMessage& bundle, bool sessionScoped) {
   if (milliseconds < 0) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kUserEngagementTimeNegative,
            "User engagement time is negative.");
@@ -708,8 +732,7 @@ bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bund
   auto attribute = std::make_shared<APMUserAttribute>("auto", name, APMValue(value), now);
   if (!database_->userProperties().updateUserAttribute(*attribute, &error)) return false;
 
-  auto properties = APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(bundle, Bundle::kUserAttributes)
-                        .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
+  auto properties = userPropertiesOf(bundle);
   bool found = false;
   for (auto& property : properties) {
     if (APMNanoGetString(*property, APMPBUserAttribute::kName) != name) continue;
@@ -718,14 +741,15 @@ bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, Bundle& bund
     found = true;
   }
   if (!found) properties.push_back(attribute->protoUserAttribute());
-  return APMNanoSetRepeatedField(bundle, Bundle::kUserAttributes, properties);
+  setUserProperties(bundle, properties);
+  return true;
 }
 
-bool APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, const Bundle& bundle) {
+bool APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, const APMEncodedMessage& bundle) {
   const std::string previous =
       (pending_.consentSignals ? pending_.consentSignals : persistedConfig_->consent().previousBundledConsentSignals())
           .value_or("");
-  const std::string current = APMNanoGetString(bundle, Bundle::kConsentSignals).value_or("");
+  const std::string current = bundle.getString(Bundle::kConsentSignals).value_or("");
   if (previous == current) return true;
   const bool wasDenied = APMIsAnalyticsStorageDeniedInSignals(previous);
   const bool isDenied = APMIsAnalyticsStorageDeniedInSignals(current);
@@ -785,7 +809,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::update
   return result;
 }
 
-bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, int64_t eventCount, double start, double end) {
+bool APMRawEventBundler::updateAppMetadata(APMEncodedMessage& bundle, int64_t eventCount, double start, double end) {
   platform::Error error;
   APMAppMetadata* metadata = totals_->appMetadata(&error);
   if (!metadata) {
@@ -794,47 +818,47 @@ bool APMRawEventBundler::updateAppMetadata(Bundle& bundle, int64_t eventCount, d
     return false;
   }
   if (metadata->lastBundleEndTimestamp > 0) {
-    APMNanoSetInt64(bundle, Bundle::kPreviousBundleEndTimestampMillis,
-                    APMMillisecondsFromSeconds(metadata->lastBundleEndTimestamp));
+    bundle.setInt64(Bundle::kPreviousBundleEndTimestampMillis, APMMillisecondsFromSeconds(metadata->lastBundleEndTimestamp));
   }
   const double previousStart =
       metadata->lastBundleStartTimestamp > 0 ? metadata->lastBundleStartTimestamp : metadata->lastBundleEndTimestamp;
   if (previousStart > 0) {
-    APMNanoSetInt64(bundle, Bundle::kPreviousBundleStartTimestampMillis, APMMillisecondsFromSeconds(previousStart));
+    bundle.setInt64(Bundle::kPreviousBundleStartTimestampMillis, APMMillisecondsFromSeconds(previousStart));
   }
   metadata->increaseLastBundleIndex(eventCount);
   metadata->incrementLastDeliveryIndex();
   metadata->lastBundleStartTimestamp = start;
   metadata->lastBundleEndTimestamp = end;
-  APMNanoSetInt32(bundle, Bundle::kBundleSequentialIndex, static_cast<int32_t>(metadata->lastBundleIndex));
-  APMNanoSetInt32(bundle, Bundle::kDeliveryIndex, static_cast<int32_t>(metadata->lastDeliveryIndex));
+  bundle.setInt32(Bundle::kBundleSequentialIndex, static_cast<int32_t>(metadata->lastBundleIndex));
+  bundle.setInt32(Bundle::kDeliveryIndex, static_cast<int32_t>(metadata->lastDeliveryIndex));
   totals_->appMetadataChanged();
   return true;
 }
 
-void APMRawEventBundler::addBundleMetadata(Group& group, Bundle& bundle, double start, double end) {
+void APMRawEventBundler::addBundleMetadata(Group& group, APMEncodedMessage& bundle, double start, double end) {
   auto experiments = remoteConfig_->experiments().experimentIDs();
   if (!experiments.empty()) {
-    std::vector<uint32_t> ids;
+    // Each ID as the message's uint32 holds it.
+    std::vector<uint64_t> ids;
     ids.reserve(experiments.size());
     for (int64_t id : experiments) ids.push_back(static_cast<uint32_t>(id));
-    APMNanoSetRepeatedField(bundle, Bundle::kExperimentIds, ids);
+    bundle.setPackedVarints(Bundle::kExperimentIds, ids);
   }
   if (hooks_.monitoringSample) {
     auto sample = hooks_.monitoringSample(
         remoteConfig_->uploadLimits().monitoringSamplePeriod(),
         pending_.monitorSampleTime.value_or(persistedConfig_->uploadSchedule().lastMonitorDataSampledTimestamp()));
     if (sample && !sample->empty()) {
-      APMNanoSetString(bundle, Bundle::kMonitoringSample, *sample);
+      bundle.setString(Bundle::kMonitoringSample, *sample);
       group.monitorSampleTime = platform::now();
     }
   }
   const int64_t configVersion = remoteConfig_->message().version();
-  if (configVersion >= 0) APMNanoSetInt64(bundle, Bundle::kConfigVersion, configVersion);
-  if (APMNanoGetString(bundle, Bundle::kAppId).value_or("").empty()) {
+  if (configVersion >= 0) bundle.setInt64(Bundle::kConfigVersion, configVersion);
+  if (bundle.getString(Bundle::kAppId).value_or("").empty()) {
     std::string appID = hooks_.fallbackAppID ? hooks_.fallbackAppID() : std::string();
-    if (!appID.empty()) APMNanoSetString(bundle, Bundle::kAppId, appID);
+    if (!appID.empty()) bundle.setString(Bundle::kAppId, appID);
   }
-  APMNanoSetInt64(bundle, Bundle::kStartTimestampMillis, APMMillisecondsFromSeconds(start));
-  APMNanoSetInt64(bundle, Bundle::kEndTimestampMillis, APMMillisecondsFromSeconds(end));
+  bundle.setInt64(Bundle::kStartTimestampMillis, APMMillisecondsFromSeconds(start));
+  bundle.setInt64(Bundle::kEndTimestampMillis, APMMillisecondsFromSeconds(end));
 }

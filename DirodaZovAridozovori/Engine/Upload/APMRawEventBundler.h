@@ -32,6 +32,7 @@
 #include "platform/Error.h"
 
 class APMBundlingTotals;
+class APMEncodedMessage;
 class APMDatabase;
 class APMPersistedConfig;
 class APMRemoteConfig;
@@ -154,16 +155,16 @@ class APMRawEventBundler {
   std::optional<std::vector<std::shared_ptr<APMEvent>>> processRawEvents(Group& group);
   bool checkConversion(APMEvent& event, APMDailyCounts& counts, int32_t day);
   bool checkRealtime(APMEvent& event, APMDailyCounts& counts, int32_t day);
-  bool applyEngagement(Group& group, APMPBMeasurementBundle& bundle);
-  bool updateUserEngagement(int64_t milliseconds, APMPBMeasurementBundle& bundle, bool sessionScoped);
+  bool applyEngagement(Group& group, APMEncodedMessage& bundle);
+  bool updateUserEngagement(int64_t milliseconds, APMEncodedMessage& bundle, bool sessionScoped);
   // The events after counting; previousTimestamps gets each event's previous occurrence (0: none).
   std::optional<std::vector<std::shared_ptr<APMEvent>>> updateEventAggregates(
       const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, APMBundleEvaluationContext* evaluation,
       std::vector<double>& previousTimestamps);
   // False when the aggregates counted so far could not be written first.
-  bool handleAnalyticsStorageConsentTransitions(Group& group, const APMPBMeasurementBundle& bundle);
-  bool updateAppMetadata(APMPBMeasurementBundle& bundle, int64_t eventCount, double start, double end);
-  void addBundleMetadata(Group& group, APMPBMeasurementBundle& bundle, double start, double end);
+  bool handleAnalyticsStorageConsentTransitions(Group& group, const APMEncodedMessage& bundle);
+  bool updateAppMetadata(APMEncodedMessage& bundle, int64_t eventCount, double start, double end);
+  void addBundleMetadata(Group& group, APMEncodedMessage& bundle, double start, double end);
   // The group's rows and, with its last row, its metadata: at once, or with the transaction's other groups'
   // when they came from the rows read ahead.
   bool deleteGroupRows(Group& group);

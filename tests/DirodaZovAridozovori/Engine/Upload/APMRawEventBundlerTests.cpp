@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "UploadTestSupport.h"
+#include "Upload/APMUploadBatch.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -751,6 +752,89 @@ TEST_F(APMRawEventBundlerTest, ARunWhoseTakenRowsCannotBeDeletedKeepsNoneOfItsBu
 }
 
 // The size boundary and the oversized first row; hour and row-ID breaks are checked on stored rows above.
+// A bundle is made from its stored metadata's encoding, changed field by field: metadata an earlier
+// build wrote another way (a field since dropped, a field written twice) travels as decoding reads
+// it, and the queued bytes are the encoder's for the bundle (events last), engagement, audiences
+// and indexes included.
+TEST_F(APMRawEventBundlerTest, BundlesAreTheEncodersBytesWhateverWayTheirMetadataWasStored) {
+  for (const bool earlierBuild : {false, true}) {
+    SCOPED_TRACE(earlierBuild ? "metadata of an earlier build" : "metadata of this build");
+    onWorker([&] {
+      auto metadata = Bundle::initWithMessageInfo();
+      APMNanoSetString(*metadata, Bundle::kAppId, std::string("com.example.app"));
+      APMNanoSetString(*metadata, Bundle::kConsentSignals, std::string("G111"));
+      APMUserAttribute tier("app", "tier", APMValue(std::string("gold")), kHour);
+      APMUserAttribute lifetime("auto", "_lte", APMValue(int64_t{5}), kHour);
+      APMNanoSetRepeatedField(*metadata, Bundle::kUserAttributes,
+                              std::vector{tier.protoUserAttribute(), lifetime.protoUserAttribute()});
+      platform::Error error;
+      ASSERT_TRUE(database_->rawEvents().insertIfNotExistsRawEventMetadata(*metadata, &error));
+      const int64_t fingerprint = APMDatabaseRawEvents::metadataFingerprint(*metadata);
+      auto engagement = APMEvent::create("auto", false, "_e", kHour + 1, 0, APMParameters{{"_et", APMValue(int64_t{250})}});
+      auto tap = APMEvent::create("app", true, "tap", kHour + 2, 0, APMParameters{});
+      ASSERT_TRUE(database_->rawEvents().insertRawEvent(*engagement, fingerprint, false, &error));
+      ASSERT_TRUE(database_->rawEvents().insertRawEvent(*tap, fingerprint, false, &error));
+    });
+    // Field 36 (unknown), then an app ID that the stored one after it replaces.
+    if (earlierBuild) runSQL("UPDATE raw_events_metadata SET metadata = CAST(x'a0020572036f6c64' || metadata AS BLOB)");
+    APMBundlingHooks hooks;
+    hooks.resultsForBundling = [](APMBundleEvaluationContext*) {
+      std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>> results;
+      for (int32_t id : {4, 9}) {
+        auto result = APMPBAudienceLeafFilterResult::initWithMessageInfo();
+        APMNanoSetInt32(*result, APMPBAudienceLeafFilterResult::kAudienceId, id);
+        results.push_back(result);
+      }
+      return std::optional(results);
+    };
+    bundleAll(*bundler(hooks));
+    std::vector<APMQueuedBundle> stored;
+    onWorker([&] {
+      platform::Error error;
+      auto rows = database_->bundleQueue().queryBundleDataWithCountLimit(10, int64_t{1} << 40, &error);
+      ASSERT_TRUE(rows) << error.description;
+      stored = *rows;
+    });
+    ASSERT_EQ(stored.size(), 1u);
+    auto bundle = Bundle::fromBuffer(stored[0].bundle);
+    ASSERT_TRUE(bundle);
+    EXPECT_EQ(APMNanoGetString(*bundle, Bundle::kAppId), "com.example.app");
+    EXPECT_EQ(APMNanoGetString(*bundle, Bundle::kConsentSignals), "G111");
+    EXPECT_EQ(eventNames(*bundle), (std::vector<std::string>{"_e", "tap"}));
+    // The second pass counts on from the first.
+    const int64_t pass = earlierBuild ? 2 : 1;
+    EXPECT_EQ(APMNanoGetInt32(*bundle, Bundle::kBundleSequentialIndex), 2 * pass);
+    std::vector<std::string> properties;
+    const auto storedProperties =
+        APMNanoGetRepeatedField<std::shared_ptr<APMPBUserAttribute>>(*bundle, Bundle::kUserAttributes).value();
+    for (const auto& property : storedProperties) {
+      properties.push_back(*APMNanoGetString(*property, APMPBUserAttribute::kName) + "=" +
+                           std::to_string(APMNanoGetInt64(*property, APMPBUserAttribute::kIntValue)));
+    }
+    const std::string engaged = std::to_string(250 * pass);
+    EXPECT_EQ(properties, (std::vector<std::string>{"tier=0", "_lte=" + engaged, "_se=" + engaged}))
+        << "engagement replaces the stored lifetime value in place and adds the session's";
+    std::vector<int32_t> audiences;
+    const auto results = APMNanoGetRepeatedField<std::shared_ptr<APMPBAudienceLeafFilterResult>>(
+                             *bundle, Bundle::kAudienceEvaluationResults)
+                             .value();
+    for (const auto& result : results) {
+      audiences.push_back(APMNanoGetInt32(*result, APMPBAudienceLeafFilterResult::kAudienceId));
+    }
+    EXPECT_EQ(audiences, (std::vector<int32_t>{4, 9}));
+    // The encoder's bytes for all but the events, then the events.
+    auto rest = bundle->copy();
+    APMNanoClearField(*rest, Bundle::kEvents);
+    platform::Data expected = rest->protoBuffer();
+    const auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, Bundle::kEvents).value();
+    for (const auto& event : events) {
+      APMAppendLengthDelimitedField(expected, Bundle::messageInfo().tagForIndex(Bundle::kEvents), event->protoBuffer());
+    }
+    EXPECT_EQ(stored[0].bundle, expected);
+    runSQL("DELETE FROM queue");
+  }
+}
+
 TEST(APMRawEventBundlerSelectionTest, RowSelectionRules) {
   APMRawEventBundler::Selection selection{100, 41, 1000};
   const struct {
