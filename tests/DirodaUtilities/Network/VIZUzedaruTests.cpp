@@ -104,7 +104,9 @@ TEST_F(VIZUzedaruTest, PostSendsAGzippedBodyWithTheRequiredHeaders) {
     // the compressed one.
     EXPECT_EQ(request.body, std::string(payload.begin(), payload.end()));
     EXPECT_LT(std::stoul(request.header("Content-Length")), payload.size() / 4);
-    if (compressedByCaller) EXPECT_EQ(request.header("Content-Length"), std::to_string(gzipped->size()));
+    if (compressedByCaller) {
+      EXPECT_EQ(request.header("Content-Length"), std::to_string(gzipped->size()));
+    }
   }
 }
 

@@ -644,7 +644,9 @@ TEST_F(EventPipelineTest, ConsecutiveGroupsShareOneCommitThatTheirActionsAndOthe
     drain();
     if (c.refuseMetadata) executeOnDatabaseFile("DROP TRIGGER refuse_metadata");
 
-    if (c.readBetween) EXPECT_EQ(committedWhenRead, 1) << "the read committed the first group";
+    if (c.readBetween) {
+      EXPECT_EQ(committedWhenRead, 1) << "the read committed the first group";
+    }
     onWorker([&] {
       const uint64_t first = seen->serials[c.first[0]];
       EXPECT_EQ(seen->serials[c.second[0]] == first, c.oneCommit);
