@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 #include "../../../platform/LocalHttpServer.h"
@@ -87,7 +88,11 @@ class APMUploadControllerTest : public uploadtest::UploadFixture {
 // The request's headers and the stamps are the end-to-end upload test's and the batch builder's business.
 TEST_F(APMUploadControllerTest, ServerErrorKeepsBundlesAndTheRetrysSuccessDeletesThem) {
   const double now = platform::now();
-  storeEvents({{"level_start", now - 30}, {"level_end", now - 20}});
+  // Both events in one hour whatever the clock reads, since a bundle ends with its hour: 10 s apart,
+  // the later one at least 10 s into its hour, else in the last second of the hour before.
+  double last = now - 20;
+  if (std::fmod(last, 3600) < 10) last -= std::fmod(last, 3600) + 1;
+  storeEvents({{"level_start", last - 10}, {"level_end", last}});
   server_.setHandler([](const httplib::Request&, httplib::Response& response) { response.status = 500; });
   upload();
   ASSERT_TRUE(waitForReplies(1));
