@@ -282,6 +282,20 @@ PERSISTED_OTHER_KINDS = {"/diroda/measurement/" + key: value for key, value in {
 }.items()}
 
 
+def counts(*values):
+    """A stored_counts input: a kind byte a column, then what the kind takes (see the target)."""
+    out = b""
+    for kind, value in values:
+        if kind == "int":
+            out += bytes([1]) + struct.pack(">q", value)
+        elif kind == "real":
+            out += bytes([3]) + struct.pack(">d", value)
+        else:
+            text = value.encode()
+            out += bytes([4, len(text)]) + text
+    return out
+
+
 def seeds():
     editing = program_text(EDITING_RULES)
     return {
@@ -355,6 +369,17 @@ def seeds():
                            b"9999-12-31T23:59:59Z\n",
             "same_second_twice.txt": b"2023-11-14T22:13:20Z\n2023-11-14T22:13:20Z\n2023-11-14T23:13:20+01:00\n",
             "no_such_day.txt": b"2023-02-29T10:00:00Z\n2023-02-29T10:00:00Z\n2023-03-01T10:00:00Z\n",
+        },
+        "stored_counts": {
+            # An event's aggregates, then the install's daily counters, bundle indexes and span.
+            "ordinary.bin": counts(("int", 5), ("int", 1), ("int", 2), ("real", 1699999940.0), ("real", 1699996400.0),
+                                   ("int", 19675), ("int", 0), ("int", 0), ("int", 0),
+                                   ("int", 19675), ("int", 1), ("int", 9), ("int", 7), ("int", 0), ("int", 2), ("int", 0),
+                                   ("int", 40), ("int", 12), ("real", 1699992800.0), ("real", 1699996400.0)),
+            "texts.bin": counts(("text", "12"), ("text", "abc"), ("int", -4), ("text", "1e5"), ("real", -1.5),
+                                ("text", ""), ("int", 100), ("text", "7"), ("int", 1),
+                                ("int", 19674), ("text", "x"), ("int", -3), ("text", "0x10"), ("real", 2.5),
+                                ("int", 1), ("int", 1), ("text", "40"), ("real", 12.75), ("text", "later"), ("int", 0)),
         },
         "http_reply": {
             "validators.txt": b"HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\n"

@@ -2,6 +2,7 @@
 // Bundle bookkeeping of the install: indexes and the time span of the last bundle (seconds).
 
 #include <cstdint>
+#include <limits>
 
 class APMAppMetadata {
  public:
@@ -10,8 +11,16 @@ class APMAppMetadata {
   double lastBundleStartTimestamp = 0;
   double lastBundleEndTimestamp = 0;
 
-  void increaseLastBundleIndex(int64_t count) { lastBundleIndex += count; }
-  void incrementLastDeliveryIndex() { ++lastDeliveryIndex; }
+  // The indexes come back from the database file: one a damaged file holds near the top of the
+  // range stops there rather than overflowing. count is a bundle's event count.
+  void increaseLastBundleIndex(int64_t count) {
+    constexpr int64_t kTop = std::numeric_limits<int64_t>::max();
+    if (count <= 0) return;
+    lastBundleIndex = lastBundleIndex <= kTop - count ? lastBundleIndex + count : kTop;
+  }
+  void incrementLastDeliveryIndex() {
+    if (lastDeliveryIndex < std::numeric_limits<int64_t>::max()) ++lastDeliveryIndex;
+  }
 
   bool operator==(const APMAppMetadata&) const = default;
 };

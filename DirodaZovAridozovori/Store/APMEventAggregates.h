@@ -2,6 +2,7 @@
 // The running counts of one event name, and the sampling state of its last bundle.
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -25,9 +26,11 @@ class APMEventAggregates {
   double lastFireTimestamp() const { return lastFireTimestamp_; }
   void setLastFireTimestamp(double timestamp) { lastFireTimestamp_ = timestamp; }
 
-  void incrementLifetimeCount() { ++lifetimeCount_; }
-  void incrementCurrentBundleCount() { ++currentBundleCount_; }
-  void incrementCurrentSessionCount() { ++currentSessionCount_; }
+  // The counts come back from the database file: one a damaged file holds at the top of the range
+  // stays there rather than overflowing.
+  void incrementLifetimeCount() { lifetimeCount_ = incremented(lifetimeCount_); }
+  void incrementCurrentBundleCount() { currentBundleCount_ = incremented(currentBundleCount_); }
+  void incrementCurrentSessionCount() { currentSessionCount_ = incremented(currentSessionCount_); }
 
   // Sampling state.
   double lastBundledTimestamp() const { return lastBundledTimestamp_; }
@@ -44,6 +47,10 @@ class APMEventAggregates {
   bool operator==(const APMEventAggregates&) const = default;
 
  private:
+  static int64_t incremented(int64_t count) {
+    return count < std::numeric_limits<int64_t>::max() ? count + 1 : count;
+  }
+
   std::string name_;
   int64_t lifetimeCount_;
   int64_t currentBundleCount_;

@@ -464,6 +464,27 @@ TEST_F(APMRawEventBundlerTest, GroupsOfOneRunCountOnFromEachOtherAndAFailedGroup
                                             "4/6 previous end 5000 tap after 4000"}));
 }
 
+// The counts come back from the database file, which a damage or a hand edit may leave at the top of
+// their range: bundling counts on from there without overflowing, the counts stay at the top, and
+// the bundle still travels (its 32-bit indexes are the low bits, as from any count).
+TEST_F(APMRawEventBundlerTest, CountsAtTheTopOfTheirRangeStayThereWhenBundled) {
+  storeEvents({{"tap", kHour + 1}, {"tap", kHour + 2}});
+  runSQL("INSERT INTO events (name, lifetime_count, current_bundle_count, current_session_count) "
+         "VALUES ('tap', 9223372036854775807, 9223372036854775806, 41)");
+  runSQL("UPDATE app_metadata SET last_bundle_index = 9223372036854775806, last_delivery_index = 9223372036854775807");
+  EXPECT_EQ(bundleAll(), (std::vector{Result::Bundled, Result::NothingToDo}));
+  EXPECT_EQ(runSQL("SELECT lifetime_count FROM events WHERE name = 'tap'"), std::vector<int64_t>{INT64_MAX});
+  EXPECT_EQ(runSQL("SELECT current_bundle_count FROM events WHERE name = 'tap'"), std::vector<int64_t>{INT64_MAX});
+  EXPECT_EQ(runSQL("SELECT current_session_count FROM events WHERE name = 'tap'"), std::vector<int64_t>{43});
+  EXPECT_EQ(runSQL("SELECT last_bundle_index FROM app_metadata"), std::vector<int64_t>{INT64_MAX});
+  EXPECT_EQ(runSQL("SELECT last_delivery_index FROM app_metadata"), std::vector<int64_t>{INT64_MAX});
+  auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(eventNames(*bundles[0]), (std::vector<std::string>{"tap", "tap"}));
+  EXPECT_EQ(APMNanoGetInt32(*bundles[0], Bundle::kBundleSequentialIndex), -1);
+  EXPECT_EQ(APMNanoGetInt32(*bundles[0], Bundle::kDeliveryIndex), -1);
+}
+
 // Runs read the raw events ahead in row-ID order, in reads that start as large as the groups asked
 // for and double: however many groups a run takes, the groups and their order are the ones the
 // per-fingerprint rules make, no row travels twice and none is left behind.
