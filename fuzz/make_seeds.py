@@ -381,6 +381,15 @@ def seeds():
                                 ("int", 19674), ("text", "x"), ("int", -3), ("text", "0x10"), ("real", 2.5),
                                 ("int", 1), ("int", 1), ("text", "40"), ("real", 12.75), ("text", "later"), ("int", 0)),
         },
+        "config_settings": {
+            # One text a setting, in the order of the settings' table (66 of them); the rest keep
+            # their defaults.
+            "typical.txt": "\n".join(["3600000", "100", "1", "86400000", "0", "25", "15000", "-900"][i % 8]
+                                     for i in range(66)).encode(),
+            "edges.txt": "\n".join([" 12 ", "1.5", "+.5", "-0", "9223372036854775807", "9223372036854775808", "1e5",
+                                    "1,5", "", "0x10", "NaN", "007", "-9223372036854775808", "1" + "0" * 30,
+                                    "2.", "-.25"][i % 16] for i in range(40)).encode(),
+        },
         "http_reply": {
             "validators.txt": b"HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\n"
                               b"Last-Modified: Tue, 14 Nov 2023 22:13:20 GMT\r\nETag: \"abc123\"\r\n"
