@@ -390,6 +390,11 @@ def seeds():
                                     "1,5", "", "0x10", "NaN", "007", "-9223372036854775808", "1" + "0" * 30,
                                     "2.", "-.25"][i % 16] for i in range(40)).encode(),
         },
+        "installation_id_file": {
+            "valid.txt": b"AbCdEfGhIjKlMnOpQrStU_",
+            "line_break.txt": b"AbCdEfGhIjKlMnOpQrStU_\n",
+            "torn.txt": b"AbCdEfGhIj",
+        },
         "http_reply": {
             "validators.txt": b"HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\n"
                               b"Last-Modified: Tue, 14 Nov 2023 22:13:20 GMT\r\nETag: \"abc123\"\r\n"
