@@ -174,7 +174,9 @@ TEST(APMEventTest, AddingASetOfParametersAtOnceMatchesAddingThemOneByOne) {
     event->keepStoredBody();
     event->addConvertedScreenParameters(added);
     EXPECT_EQ(event->parameters(), oneByOne);
-    if (!added.empty()) EXPECT_EQ(event->storedBody(), nullptr) << "the kept body no longer holds the event";
+    if (!added.empty()) {
+      EXPECT_EQ(event->storedBody(), nullptr) << "the kept body no longer holds the event";
+    }
   }
 }
 
