@@ -279,10 +279,31 @@ bool storeRows(APMDatabase& database, eventroad::Shape shape, int64_t total, dou
   }, error);
 }
 
+// A fresh folder under the temporary directory, removed with everything in it when the run ends,
+// whichever way it ends.
+class ScratchDirectory {
+ public:
+  explicit ScratchDirectory(const char* prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
+    if (mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // One upload of total stored events into a fresh data directory; none when the setup failed.
 std::optional<RunResult> runUpload(eventroad::Shape shape, int64_t total, int32_t audienceCount) {
-  std::string directory = (std::filesystem::temp_directory_path() / "bench-upload-XXXXXX").string();
-  if (!mkdtemp(directory.data())) return std::nullopt;
+  const ScratchDirectory scratch("bench-upload");
+  if (scratch.path().empty()) return std::nullopt;
+  const std::string& directory = scratch.path();
   platform::Paths::setDataDirectory(directory);
 
   Collector collector;
@@ -290,7 +311,9 @@ std::optional<RunResult> runUpload(eventroad::Shape shape, int64_t total, int32_
   APMRemoteConfigNetwork::setAnalyticsServiceHost("127.0.0.1:" + std::to_string(collector.port()));
   APMRemoteConfigNetwork::setAnalyticsServiceScheme("http");
 
-  auto persisted = std::make_shared<APMPersistedConfig>(directory + "/persisted.plist");
+  // One level down, as the SDK keeps its files: a preferences write that comes after the folder has
+  // gone finds no data directory and writes nothing, where one at the top would create it again.
+  auto persisted = std::make_shared<APMPersistedConfig>(directory + "/measurement/persisted.plist");
   auto scheduler = std::make_shared<APMScheduler>(APMScheduler::kMeasurementWorkerQueueLabel);
   auto alarm = std::make_shared<APMAlarm>(scheduler->workerQueue(), "Measurement timer");
   auto network = std::make_shared<VIZUzedaru>("127.0.0.1");
@@ -351,17 +374,17 @@ std::optional<RunResult> runUpload(eventroad::Shape shape, int64_t total, int32_
   });
   result.received = collector.received();
   result.batches = collector.batches();
-  std::error_code ignored;
-  std::filesystem::remove_all(directory, ignored);
+  // What the run changed reaches the file now rather than in a delayed write after the folder is removed.
+  persisted->synchronizeToDisk();
   return result;
 }
 
 
 // The event road of the shape in a fresh data directory: its durable rate, or none.
 std::optional<double> roadRate(eventroad::Shape shape, int64_t events) {
-  std::string directory = (std::filesystem::temp_directory_path() / "bench-upload-road-XXXXXX").string();
-  if (!mkdtemp(directory.data())) return std::nullopt;
-  auto engine = eventroad::startSDK(directory);
+  const ScratchDirectory scratch("bench-upload-road");
+  if (scratch.path().empty()) return std::nullopt;
+  auto engine = eventroad::startSDK(scratch.path());
   if (!engine || !eventroad::raiseLimits(engine, events)) return std::nullopt;
   eventroad::Run run;
   {
@@ -370,8 +393,6 @@ std::optional<double> roadRate(eventroad::Shape shape, int64_t events) {
   }
   engine.reset();
   APMEngineRegistry::resetSharedInstanceForTesting();
-  std::error_code ignored;
-  std::filesystem::remove_all(directory, ignored);
   if (run.stored != events) return std::nullopt;
   return run.eventsPerSecond();
 }
