@@ -296,6 +296,14 @@ def counts(*values):
     return out
 
 
+METADATA = '''
+protocol_version: 1 platform: "ios" app_id: "com.example.app" app_version: "2.4.0" os_version: "17.1"
+device_model: "iPhone14,2" limited_ad_tracking: true consent_signals: "G100"
+user_attributes { set_timestamp_millis: 1699999990000 name: "tier" string_value: "gold" }
+user_attributes { set_timestamp_millis: 1699999991000 name: "_ltv_EUR" int_value: 9990000 }
+'''
+
+
 def seeds():
     editing = program_text(EDITING_RULES)
     return {
@@ -394,6 +402,13 @@ def seeds():
             "valid.txt": b"AbCdEfGhIjKlMnOpQrStU_",
             "line_break.txt": b"AbCdEfGhIjKlMnOpQrStU_\n",
             "torn.txt": b"AbCdEfGhIj",
+        },
+        "stored_metadata": {
+            "metadata.pb": protoc("MeasurementBundle", "upload.proto", METADATA),
+            "holding_an_event.pb": protoc("MeasurementBundle", "upload.proto",
+                                          METADATA + 'events { name: "level_up" timestamp_millis: 1699999000000 }'),
+            # Cut short inside its first user property: it does not decode.
+            "torn.pb": protoc("MeasurementBundle", "upload.proto", METADATA)[:90],
         },
         "http_reply": {
             "validators.txt": b"HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\n"
