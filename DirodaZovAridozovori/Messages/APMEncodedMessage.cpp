@@ -87,6 +87,13 @@ std::optional<std::string> APMEncodedMessage::getString(int index) const {
   return std::string(value.begin(), value.end());
 }
 
+std::optional<std::string_view> APMEncodedMessage::viewString(int index) const {
+  const Field* field = last(info_->tagForIndex(index));
+  if (!field) return std::nullopt;
+  const auto value = valueOf(*field);
+  return std::string_view(reinterpret_cast<const char*>(value.data()), value.size());
+}
+
 std::optional<uint64_t> APMEncodedMessage::getVarint(int index) const {
   const Field* field = last(info_->tagForIndex(index));
   if (!field) return std::nullopt;

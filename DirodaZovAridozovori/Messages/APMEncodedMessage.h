@@ -31,6 +31,8 @@ class APMEncodedMessage {
 
   bool has(int index) const;
   std::optional<std::string> getString(int index) const;
+  // The same text in place, valid until the message changes.
+  std::optional<std::string_view> viewString(int index) const;
   // A varint field's value as the wire holds it (an int32's sign extended to 64 bits).
   std::optional<uint64_t> getVarint(int index) const;
   bool getBool(int index) const { return getVarint(index).value_or(0) != 0; }

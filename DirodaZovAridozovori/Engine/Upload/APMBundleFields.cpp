@@ -31,6 +31,7 @@ class MessageForm {
   explicit MessageForm(const Bundle& bundle) : bundle_(const_cast<Bundle&>(bundle)) {}
   bool has(int index) const { return APMNanoHasField(bundle_, index); }
   std::optional<std::string> string(int index) const { return APMNanoGetString(bundle_, index); }
+  std::optional<std::string> text(int index) const { return string(index); }
   bool boolean(int index) const { return APMNanoGetBool(bundle_, index); }
   void setString(int index, const std::string& value) { APMNanoSetString(bundle_, index, value); }
   void setInt32(int index, int32_t value) { APMNanoSetInt32(bundle_, index, value); }
@@ -81,7 +82,8 @@ struct AttributeReading {
   std::optional<std::string_view> name;
   std::optional<int64_t> intValue;
 };
-AttributeReading readAttribute(std::span<const uint8_t> encoding) {
+// Reads up to the name when stopAtName is set (a canonical encoding holds one, before the values).
+AttributeReading readAttribute(std::span<const uint8_t> encoding, bool stopAtName = false) {
   static const uint32_t nameTag = Attribute::messageInfo().tagForIndex(Attribute::kName);
   static const uint32_t intTag = Attribute::messageInfo().tagForIndex(Attribute::kIntValue);
   AttributeReading reading;
@@ -96,6 +98,7 @@ AttributeReading readAttribute(std::span<const uint8_t> encoding) {
       if (!length || *length > encoding.size() - at) break;
       reading.name = std::string_view(reinterpret_cast<const char*>(encoding.data() + at), *length);
       at += static_cast<size_t>(*length);
+      if (stopAtName) break;
     } else if (tag == intTag && wireType == kAPMWireVarint) {
       const auto value = APMWireReadVarint(encoding, at);
       if (!value) break;
@@ -112,6 +115,8 @@ class EncodingForm {
   explicit EncodingForm(const APMEncodedMessage& bundle) : bundle_(const_cast<APMEncodedMessage&>(bundle)) {}
   bool has(int index) const { return bundle_.has(index); }
   std::optional<std::string> string(int index) const { return bundle_.getString(index); }
+  // Read in place: a batch compares every bundle with its first.
+  std::optional<std::string_view> text(int index) const { return bundle_.viewString(index); }
   bool boolean(int index) const { return bundle_.getBool(index); }
   void setString(int index, const std::string& value) { bundle_.setString(index, value); }
   void setInt32(int index, int32_t value) { bundle_.setInt32(index, value); }
@@ -129,8 +134,8 @@ class EncodingForm {
 
   std::optional<int64_t> npaValue() const {
     for (const auto& attribute : bundle_.values(Bundle::kUserAttributes)) {
-      const AttributeReading reading = readAttribute(attribute);
-      if (reading.name == "_npa") return reading.intValue.value_or(0);
+      if (readAttribute(attribute, true).name != "_npa") continue;
+      return readAttribute(attribute).intValue.value_or(0);
     }
     return std::nullopt;
   }
@@ -171,7 +176,7 @@ void setStringIfAbsent(Form& bundle, int index, const std::string& value) {
 
 template <typename Form>
 bool sameOptionalText(const Form& first, const Form& second, int index) {
-  return first.string(index) == second.string(index);
+  return first.text(index) == second.text(index);
 }
 
 template <typename Form>
