@@ -1,8 +1,9 @@
 // A queued bundle as the upload reads it back from the database file, which may be torn or
 // tampered with: split into its stored events (checked field by field, never decoded) and the rest
-// (decoded), then sent in a batch beside a second copy of itself with the identifiers, consent
-// fields, redaction and checksum applied. The batch of an accepted bundle that also decodes as a
-// message must decode again, carrying every event it counted.
+// (carried as its bytes when the encoder wrote them, else decoded), then sent in a batch beside a
+// second copy of itself with the identifiers, consent fields, redaction and checksum applied. The
+// batch of an accepted bundle that also decodes as a message must decode again, carrying every
+// event it counted.
 #include "APMPBMessages.h"
 #include "FuzzSupport.h"
 #include "Upload/APMUploadBatch.h"
