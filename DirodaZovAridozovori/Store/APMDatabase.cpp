@@ -100,6 +100,11 @@ bool APMDatabase::ensureSchema(platform::Error* error) {
         if (!store_->executeStatement(index, {}, error)) return false;
       }
     }
+    for (const std::string& index : apm_schema::retiredIndexes()) {
+      if (!store_->executeStatement("DROP INDEX IF EXISTS " + APMSqliteStore::quoteIdentifier(index), {}, error)) {
+        return false;
+      }
+    }
     return store_
         ->executeStatement("INSERT OR IGNORE INTO app_metadata (id) VALUES (?)", {Object(apm_schema::kAppMetadataRowID)},
                            error)

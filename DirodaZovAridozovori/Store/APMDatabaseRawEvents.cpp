@@ -182,6 +182,16 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvent
                            {Object(fingerprint), Object(kRawEventsPerQuery)}, eventFilter, error);
 }
 
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvents::oldestRawEventsWithMetadataFingerprint(
+    int64_t fingerprint, platform::Error* error) {
+  if (!connection_->checkQueue("oldestRawEventsWithMetadataFingerprint", error)) return std::nullopt;
+  // A range of row IDs: SQLite reads no row outside it.
+  return readableRawEvents(
+      " WHERE rowid BETWEEN (SELECT MIN(rowid) FROM raw_events) AND (SELECT MIN(rowid) FROM raw_events) + ?1 - 1"
+      " AND metadata_fingerprint = ?2 ORDER BY rowid ASC",
+      {Object(kRawEventsPerQuery), Object(fingerprint)}, nullptr, error);
+}
+
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabaseRawEvents::rawEventsAfterRowID(
     int64_t rowID, int64_t limit, bool* unreadable, platform::Error* error) {
   if (!connection_->checkQueue("rawEventsAfterRowID", error)) return std::nullopt;
@@ -303,13 +313,52 @@ bool APMDatabaseRawEvents::deleteRawEventSpanWithItsMetadata(int64_t firstRowID,
   if (!connection_->checkQueue("deleteRawEventSpanWithItsMetadata", error)) return false;
   if (firstRowID > lastRowID) return true;
   rawEventsWillBeDeleted(newestDeletedTimestamp);
-  // The metadata first: its statement finds the span's fingerprints among the rows still there.
-  using Value = APMSqliteBinding::BoundValue;
-  if (!store_->executeStatement(deleteSpanMetadataStatement_, {Value::of(firstRowID), Value::of(lastRowID)}, error)) {
+  std::vector<int64_t> fingerprints;
+  if (!store_->forEachRowOfQuery("SELECT DISTINCT metadata_fingerprint FROM raw_events WHERE rowid BETWEEN ? AND ?",
+                                 {Object(firstRowID), Object(lastRowID)},
+                                 [&fingerprints](const APMSqliteRow& row) {
+                                   fingerprints.push_back(row.integer(0));
+                                   return true;
+                                 },
+                                 error)) {
     return false;
   }
-  return store_->executeStatement(deleteSpanStatement_, {Value::of(firstRowID), Value::of(lastRowID)}, error)
-      .has_value();
+  using Value = APMSqliteBinding::BoundValue;
+  auto deleted = store_->executeStatement(deleteSpanStatement_, {Value::of(firstRowID), Value::of(lastRowID)}, error);
+  return deleted && deleteRawEventMetadataLeftUnused(fingerprints, *deleted, error);
+}
+
+bool APMDatabaseRawEvents::deleteRawEventMetadataLeftUnused(const std::vector<int64_t>& fingerprints,
+                                                            int64_t deletedRows, platform::Error* error) {
+  if (!connection_->checkQueue("deleteRawEventMetadataLeftUnused", error)) return false;
+  auto& waiting = fingerprintsOfDeletedRows_;
+  waiting.insert(waiting.end(), fingerprints.begin(), fingerprints.end());
+  rowsDeletedSinceMetadataPass_ += std::max<int64_t>(0, deletedRows);
+  // Most runs delete the rows of a fingerprint or two: kept unique, the list grows only with new ones.
+  if (waiting.size() >= 2 * unsortedFrom_ + 64) {
+    std::sort(waiting.begin(), waiting.end());
+    waiting.erase(std::unique(waiting.begin(), waiting.end()), waiting.end());
+    unsortedFrom_ = waiting.size();
+  }
+  if (waiting.empty()) return true;
+  // The row-ID span stands for the rows left: two look-ups where counting them reads them all.
+  auto left = rawEventRowIDSpan(error);
+  if (!left) return false;
+  if (*left > 0 && rowsDeletedSinceMetadataPass_ < *left && waiting.size() < kMostFingerprintsPerPass) return true;
+  std::string list = "[";
+  for (const int64_t fingerprint : waiting) {
+    if (list.size() > 1) list += ',';
+    list += std::to_string(fingerprint);
+  }
+  list += ']';
+  using Value = APMSqliteBinding::BoundValue;
+  // Without raw events none of them is in use.
+  auto& statement = *left == 0 ? deleteMetadataStatement_ : deleteUnusedMetadataStatement_;
+  if (!store_->executeStatement(statement, {Value::of(list)}, error)) return false;
+  waiting.clear();
+  unsortedFrom_ = 0;
+  rowsDeletedSinceMetadataPass_ = 0;
+  return true;
 }
 
 std::optional<bool> APMDatabaseRawEvents::containsRawEventWithMetadataFingerprint(int64_t fingerprint,

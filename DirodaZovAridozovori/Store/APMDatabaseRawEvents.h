@@ -72,12 +72,28 @@ class APMDatabaseRawEvents {
   // may have held the newest time, so bundling does not make every schedule read the whole table.
   bool deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, double newestDeletedTimestamp,
                                  platform::Error* error);
-  // The raw events with row IDs from firstRowID to lastRowID, and the metadata that none but they
-  // point to, in two statements: for a reader that took every row of that span (a bundling
-  // transaction's groups, taken in row-ID order), at once instead of group by group.
-  // newestDeletedTimestamp as above.
+  // The raw events with row IDs from firstRowID to lastRowID, then deleteRawEventMetadataLeftUnused
+  // for them: for a reader that took every row of that span (a bundling transaction's groups, taken
+  // in row-ID order), at once instead of group by group. newestDeletedTimestamp as above.
   bool deleteRawEventSpanWithItsMetadata(int64_t firstRowID, int64_t lastRowID, double newestDeletedTimestamp,
                                          platform::Error* error);
+  // After deletedRows raw events, whose fingerprints were these, were deleted: the metadata of those
+  // fingerprints that no raw event points to any more. No index says which rows point to a
+  // fingerprint, so finding out is a pass over the table, made once the rows deleted since the last
+  // pass are as many as the row IDs left, from the oldest row to the newest (each pass is paid for
+  // by the rows deleted before it, however long the table), or kMostFingerprintsPerPass
+  // fingerprints wait, and at once when no row is left.
+  // Until then a metadata row may outlive its last raw event; one that a raw event still points to
+  // is never deleted, and metadata of other fingerprints is left alone.
+  static constexpr size_t kMostFingerprintsPerPass = 32768;
+  bool deleteRawEventMetadataLeftUnused(const std::vector<int64_t>& fingerprints, int64_t deletedRows,
+                                        platform::Error* error);
+  // The rows of the fingerprint among the 1000 lowest row IDs from the oldest row on, by row ID,
+  // for a reader that takes the oldest row's fingerprint and ends a group at the first gap: what
+  // rawEventsWithMetadataFingerprint would give it, read without walking the whole table. An
+  // unreadable row of the fingerprint among them is deleted (and logged), as there.
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> oldestRawEventsWithMetadataFingerprint(
+      int64_t fingerprint, platform::Error* error);
   std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, platform::Error* error);
   // The fingerprint's metadata, unless a raw event still points to it, in one statement.
@@ -120,11 +136,18 @@ class APMDatabaseRawEvents {
       "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)"};
   APMSqliteStatementSlot insertRawEventStatement_{
       "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) VALUES (?, ?, ?, ?, ?)"};
-  // A metadata row goes when every raw event pointing to it lies in the span deleted with it.
-  APMSqliteStatementSlot deleteSpanMetadataStatement_{
-      "DELETE FROM raw_events_metadata WHERE metadata_fingerprint IN "
-      "(SELECT metadata_fingerprint FROM raw_events WHERE rowid BETWEEN ?1 AND ?2) AND NOT EXISTS "
-      "(SELECT 1 FROM raw_events WHERE raw_events.metadata_fingerprint = raw_events_metadata.metadata_fingerprint "
-      "AND raw_events.rowid NOT BETWEEN ?1 AND ?2)"};
   APMSqliteStatementSlot deleteSpanStatement_{"DELETE FROM raw_events WHERE rowid BETWEEN ? AND ?"};
+  // What deleteRawEventMetadataLeftUnused was told since its last pass over the table: the rows
+  // deleted, and their fingerprints (sorted and unique up to unsortedFrom).
+  int64_t rowsDeletedSinceMetadataPass_ = 0;
+  std::vector<int64_t> fingerprintsOfDeletedRows_;
+  size_t unsortedFrom_ = 0;
+  // ?1 is a JSON array of fingerprints.
+  APMSqliteStatementSlot deleteMetadataStatement_{
+      "DELETE FROM raw_events_metadata WHERE metadata_fingerprint IN (SELECT value FROM json_each(?1))"};
+  // One pass over the raw events, looking each row's fingerprint up among the few asked about:
+  // SQLite keeps only those in memory, however many rows there are.
+  APMSqliteStatementSlot deleteUnusedMetadataStatement_{
+      "DELETE FROM raw_events_metadata WHERE metadata_fingerprint IN (SELECT value FROM json_each(?1) EXCEPT "
+      "SELECT metadata_fingerprint FROM raw_events WHERE metadata_fingerprint IN (SELECT value FROM json_each(?1)))"};
 };

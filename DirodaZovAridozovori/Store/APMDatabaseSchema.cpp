@@ -36,7 +36,9 @@ std::vector<APMTableDefinition> makeTables() {
         {"data", "BLOB NOT NULL"},
         {"realtime", "INTEGER NOT NULL DEFAULT 0"}},
        {},
-       {"CREATE INDEX IF NOT EXISTS raw_events_metadata_fingerprint ON raw_events (metadata_fingerprint)"}},
+       // No index on metadata_fingerprint (see retiredIndexes): every statement on the table walks
+       // it by row ID.
+       {}},
       // Row IDs in insertion order, the fingerprint UNIQUE beside them: a purchase stores a new row
       // with every event, and appended rows fill one leaf page after another where rows keyed by the
       // fingerprint went to a random page each (see APMRawEventMetadataLayout.h).
@@ -134,6 +136,15 @@ std::vector<APMTableDefinition> makeTables() {
 }
 
 }  // namespace
+
+const std::vector<std::string>& retiredIndexes() {
+  // "raw_events_metadata_fingerprint" on raw_events (metadata_fingerprint): kept up to date it cost
+  // the event road as much as the raw row itself, and bundling, which takes the rows in row-ID
+  // order, reads nothing through it (see APMDatabaseRawEvents::deleteRawEventMetadataLeftUnused).
+  // An earlier build that opens the file creates it again.
+  static const auto& kIndexes = *new std::vector<std::string>{"raw_events_metadata_fingerprint"};
+  return kIndexes;
+}
 
 const std::vector<APMTableDefinition>& tables() {
   // Never destroyed: the SDK's threads may read it until the process has ended.

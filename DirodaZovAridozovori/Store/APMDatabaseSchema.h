@@ -36,5 +36,7 @@ inline constexpr const char* kConditionalProperties = "conditional_properties";
 inline constexpr int64_t kAppMetadataRowID = 1;
 
 const std::vector<APMTableDefinition>& tables();
+// Indexes earlier builds made and this one drops when it opens their file.
+const std::vector<std::string>& retiredIndexes();
 
 }  // namespace apm_schema

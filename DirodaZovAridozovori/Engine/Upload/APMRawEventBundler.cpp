@@ -360,7 +360,7 @@ std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMRawEventBundler:
     // which deletes such rows.
     if (encodings) encodings->clear();
   }
-  auto rows = database_->rawEvents().rawEventsWithMetadataFingerprint(fingerprint, &error, nullptr);
+  auto rows = database_->rawEvents().oldestRawEventsWithMetadataFingerprint(fingerprint, &error);
   if (!rows) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kInconsistentStateRawEventExpected,
            "Inconsistent state, raw event is expected. Error", error);
@@ -408,8 +408,9 @@ bool APMRawEventBundler::deleteGroupRows(Group& group) {
            "Unable to delete raw events. RowID, error", rowIDs.back(), error);
     return false;
   }
-  // The metadata goes with the last of its rows (a group split by size or hour leaves some).
-  if (!database_->rawEvents().deleteUnusedRawEventMetadata(group.fingerprint, &error)) {
+  // The metadata goes once no row points to it (a group split by size or hour leaves some).
+  if (!database_->rawEvents().deleteRawEventMetadataLeftUnused({group.fingerprint}, static_cast<int64_t>(rowIDs.size()),
+                                                              &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteRawEventMetadata,
            "Unable to delete raw event metadata. Metadata, error", group.fingerprint, error);
     return false;

@@ -733,6 +733,65 @@ TEST_F(APMRawEventBundlerTest, ARunOfOneRowGroupsDeletesWhatItTookAtTheEndWithou
                                             "com.example.e", "com.example.e"}));
 }
 
+// Rows of many metadata, interleaved, bundled a few groups a run: each bundle carries its own
+// metadata; a metadata row a waiting row still points to is never deleted; one no row points to
+// is gone once the runs have bundled as many rows as row IDs are left, and every one once the
+// table is empty, whether the groups were read ahead or, behind an unreadable row, one by one.
+TEST_F(APMRawEventBundlerTest, InterleavedMetadataTravelWithTheirRowsAndGoOnlyOnceNoRowPointsToThem) {
+  for (const bool unreadable : {false, true}) {
+    SCOPED_TRACE(unreadable ? "behind an unreadable row" : "read ahead");
+    // 40 rows over 6 apps: a stretch of one, two or three rows each time; the first app's one row
+    // lies before the unreadable row, and no later row shares its metadata.
+    std::vector<std::string> appOfEvent;
+    for (int i = 0, row = 0; row < 40; ++i) {
+      const std::string app = i == 0 ? "com.example.first" : "com.example." + std::to_string(i * 7 % 5);
+      std::vector<std::pair<std::string, double>> events;
+      for (int k = 0; k <= i % 3 && row < 40; ++k, ++row) {
+        events.emplace_back("e" + std::to_string(row), kHour + row);
+        appOfEvent.push_back(app);
+      }
+      storeEvents(events, app);
+    }
+    if (unreadable) runSQL("UPDATE raw_events SET data = x'ff00ff00ff' WHERE name = 'e2'");
+    const std::string pointedToButGone =
+        "SELECT COUNT(*) FROM raw_events WHERE metadata_fingerprint NOT IN "
+        "(SELECT metadata_fingerprint FROM raw_events_metadata)";
+    const std::string nothingPointsTo =
+        "SELECT COUNT(*) FROM raw_events_metadata WHERE metadata_fingerprint NOT IN "
+        "(SELECT metadata_fingerprint FROM raw_events)";
+    const auto bundledEvents = [&] {
+      int64_t count = 0;
+      for (const auto& bundle : queued()) count += static_cast<int64_t>(eventNames(*bundle).size());
+      return count;
+    };
+    auto b = bundler();
+    int64_t bundledSincePass = 0;
+    for (int i = 0; i < 40 && rawEventsLeft(); ++i) {
+      const int64_t before = bundledEvents();
+      onWorker([&] { b->bundleRawEventGroups(3); });
+      EXPECT_EQ(runSQL(pointedToButGone), std::vector<int64_t>{0}) << "run " << i;
+      bundledSincePass += bundledEvents() - before;
+      // The rows left, counted as the row IDs from the oldest to the newest.
+      if (bundledSincePass >= runSQL("SELECT IFNULL(MAX(rowid) - MIN(rowid) + 1, 0) FROM raw_events").at(0)) {
+        EXPECT_EQ(runSQL(nothingPointsTo), std::vector<int64_t>{0}) << "run " << i;
+        bundledSincePass = 0;
+      }
+    }
+    EXPECT_FALSE(rawEventsLeft());
+    EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events_metadata"), std::vector<int64_t>{0});
+    size_t events = 0;
+    for (const auto& bundle : queued()) {
+      for (const std::string& name : eventNames(*bundle)) {
+        const size_t row = std::stoul(name.substr(1));
+        EXPECT_EQ(APMNanoGetString(*bundle, Bundle::kAppId), appOfEvent.at(row)) << name;
+        ++events;
+      }
+    }
+    EXPECT_EQ(events, unreadable ? 39u : 40u);
+    runSQL("DELETE FROM queue");
+  }
+}
+
 // The rows a run took are deleted just before its commit: when that fails, the run keeps none of
 // its bundles (each would otherwise travel twice), its evaluations are aborted and its rows wait
 // for the next run, which makes the same bundles.
