@@ -16,15 +16,18 @@ int compareNumbers(const platform::Object& a, const platform::Object& b) {
   return x < y ? -1 : (x > y ? 1 : 0);
 }
 
-// Decimal text of a cached value, as programs see it.
+// Decimal text of a cached value, as programs see it: plain digits with a point where there is a
+// fraction, never an exponent (the shortest form writes 4000000 as "4e+06"), like the settings' own
+// texts. A double too long for that (none a reading keeps) is written in its shortest form.
 std::optional<std::string> textOf(const platform::Object& value) {
   if (value.isString()) return value.stringValue();
   if (value.isInteger() || value.isBool()) return std::to_string(value.integerValue());
   if (value.isDouble()) {
     char buffer[64];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof(buffer), value.doubleValue());
-    if (ec != std::errc()) return std::nullopt;
-    return std::string(buffer, end);
+    auto written = std::to_chars(buffer, buffer + sizeof(buffer), value.doubleValue(), std::chars_format::fixed);
+    if (written.ec != std::errc()) written = std::to_chars(buffer, buffer + sizeof(buffer), value.doubleValue());
+    if (written.ec != std::errc()) return std::nullopt;
+    return std::string(buffer, written.ptr);
   }
   return std::nullopt;
 }

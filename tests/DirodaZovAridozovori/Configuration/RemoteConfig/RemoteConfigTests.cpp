@@ -353,6 +353,22 @@ TEST_F(RemoteConfigTest, ReadingReplacesTheTextByTheValidatedNumber) {
   EXPECT_EQ(after["measurement.config.cache_time"], platform::Object("120"));
 }
 
+// What programs see of a read number is plain decimal text, as the settings' own texts are: a whole
+// number of seconds with trailing zeros is no exponent form, a fraction keeps its point.
+TEST_F(RemoteConfigTest, ProgramsSeeAReadNumberAsPlainDecimalText) {
+  auto config = configWith({{"measurement.upload.max_queue_time", "4000000000"},
+                            {"measurement.ad_id_cache_time", "1500"},
+                            {"measurement.network.network_timeout", "100000"}});
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->uploadLimits().maxQueueTime(), 4000000);
+  EXPECT_EQ(config->reporters().adIDCacheTime(), 1.5);
+  EXPECT_EQ(config->network().networkTimeout(), 100);
+  auto seen = config->programs().settingsForPrograms();
+  EXPECT_EQ(seen["measurement.upload.max_queue_time"], platform::Object("4000000"));
+  EXPECT_EQ(seen["measurement.ad_id_cache_time"], platform::Object("1.5"));
+  EXPECT_EQ(seen["measurement.network.network_timeout"], platform::Object("100"));
+}
+
 // A reader may keep what it read while the generation stands: every change moves it, a reading
 // (which turns a text into its number) never does.
 TEST_F(RemoteConfigTest, TheSettingsGenerationMovesWithEveryChangeAndNoReading) {
