@@ -101,9 +101,9 @@ void putTextEntry(std::string& out, std::string_view name, std::string_view text
   putText(out, text);
 }
 
-uint8_t Reader::byte() { return static_cast<uint8_t>(view(1)[0]); }
+void Reader::shortRead() { throw std::runtime_error("compact parameters: short read"); }
 
-uint64_t Reader::size() {
+uint64_t Reader::longSize() {
   uint64_t n = 0;
   for (int shift = 0; shift < 64; shift += 7) {
     uint8_t b = byte();
@@ -111,13 +111,6 @@ uint64_t Reader::size() {
     if (!(b & 0x80)) return n;
   }
   throw std::runtime_error("compact parameters: size too long");
-}
-
-std::string_view Reader::view(uint64_t n) {
-  if (n > bytes_.size() - offset_) throw std::runtime_error("compact parameters: short read");
-  std::string_view taken = bytes_.substr(offset_, n);
-  offset_ += n;
-  return taken;
 }
 
 std::string Reader::text() { return std::string(view(size())); }

@@ -49,10 +49,25 @@ class Reader {
   size_t offset() const { return offset_; }
   bool atEnd() const { return offset_ == bytes_.size(); }
 
-  uint8_t byte();
-  uint64_t size();
+  // The front reads every parameter of every event through these: kept here, where they inline.
+  uint8_t byte() {
+    if (offset_ >= bytes_.size()) shortRead();
+    return static_cast<uint8_t>(bytes_[offset_++]);
+  }
+  uint64_t size() {
+    // Almost every size fits in the first byte.
+    if (offset_ < bytes_.size() && !(static_cast<uint8_t>(bytes_[offset_]) & 0x80)) {
+      return static_cast<uint8_t>(bytes_[offset_++]);
+    }
+    return longSize();
+  }
   std::string text();
-  std::string_view view(uint64_t n);
+  std::string_view view(uint64_t n) {
+    if (n > bytes_.size() - offset_) shortRead();
+    const std::string_view taken(bytes_.data() + offset_, static_cast<size_t>(n));
+    offset_ += static_cast<size_t>(n);
+    return taken;
+  }
   template <typename T>
   T raw() {
     T value;
@@ -68,6 +83,9 @@ class Reader {
   void skip();
 
  private:
+  [[noreturn]] static void shortRead();
+  uint64_t longSize();
+
   std::string_view bytes_;
   size_t offset_;
 };

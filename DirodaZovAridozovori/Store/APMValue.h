@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -160,20 +159,31 @@ class APMParameterMap {
                             std::forward_as_tuple(std::forward<Name>(name)),
                             std::forward_as_tuple(std::forward<Value>(value)));
   }
-  // Adds (replacing) every entry of other in one sweep over both: each entry here moves once, where
-  // inserting them one by one would shift every entry after each of them.
+  // Adds (replacing) every entry of other: each entry here moves at most once, from the back, into
+  // the room reserved for the additions (an event keeps room for its screen's), where inserting
+  // them one by one would shift every entry after each of them.
   void insertOrAssignAll(const APMParameterMap& other) {
     if (other.empty()) return;
-    Entries merged;
-    merged.reserve(entries_.size() + other.size());
-    auto mine = entries_.begin();
+    const APMParameterNameLess less;
+    size_t added = 0;  // names of other that are not here yet
+    auto at = entries_.cbegin();
     for (const auto& entry : other.entries_) {
-      while (mine != entries_.end() && APMParameterNameLess()(mine->first, entry.first)) merged.push_back(std::move(*mine++));
-      if (mine != entries_.end() && mine->first == entry.first) ++mine;  // replaced by the other's
-      merged.push_back(entry);
+      while (at != entries_.cend() && less(at->first, entry.first)) ++at;
+      if (at == entries_.cend() || at->first != entry.first) ++added;
     }
-    merged.insert(merged.end(), std::make_move_iterator(mine), std::make_move_iterator(entries_.end()));
-    entries_.swap(merged);
+    size_t mine = entries_.size();  // entries of ours not yet in their final place: [0, mine)
+    entries_.resize(mine + added);
+    size_t to = entries_.size();
+    for (size_t from = other.entries_.size(); from-- > 0;) {
+      const value_type& entry = other.entries_[from];
+      while (mine > 0 && less(entry.first, entries_[mine - 1].first)) {
+        --mine;
+        --to;
+        if (to != mine) entries_[to] = std::move(entries_[mine]);
+      }
+      if (mine > 0 && entries_[mine - 1].first == entry.first) --mine;  // replaced by the other's
+      entries_[--to] = entry;
+    }
   }
   APMValue& operator[](std::string_view name) { return emplace(std::string(name)).first->second; }
   const APMValue& at(std::string_view name) const {

@@ -167,9 +167,11 @@ TEST(APMEventTest, AddingASetOfParametersAtOnceMatchesAddingThemOneByOne) {
     APMParameters oneByOne = own;
     for (const auto& [name, value] : added) oneByOne.insert_or_assign(name, value);
     APMParameters atOnce = own;
+    if (round % 2) atOnce.reserve(atOnce.size() + 3);  // with room for the additions, or without
     atOnce.insertOrAssignAll(added);
     ASSERT_EQ(atOnce, oneByOne) << "round " << round;
-    auto event = APMEvent::create("app", true, "select_item", 1700000000, 0, own);
+    if (round % 3) own.reserve(own.size() + 3);
+    auto event = APMEvent::create("app", true, "select_item", 1700000000, 0, std::move(own));
     ASSERT_TRUE(event);
     event->keepStoredBody();
     event->addConvertedScreenParameters(added);
