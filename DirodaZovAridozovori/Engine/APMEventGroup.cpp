@@ -31,13 +31,13 @@ bool APMEventGroup::writeEvent(const std::function<bool()>& write) {
   } catch (...) {
     keepIt = false;
   }
-  APMEventOutcomes::Outcome outcome = outcomes_.endEvent();
   const bool kept = database_.endTransaction(keepIt, &error);
   if (!kept) {
+    outcomes_.dropInnermost();
     outcomes_.noteRolledBack();
     return false;
   }
-  outcomes_.keep(std::move(outcome));
+  outcomes_.keepInnermost();
   return true;
 }
 

@@ -2,27 +2,27 @@
 
 #include <algorithm>
 
-APMEventOutcomes::Outcome APMEventOutcomes::endEvent() {
-  Outcome outcome = std::move(events_.back());
-  events_.pop_back();
-  return outcome;
-}
-
 void APMEventOutcomes::noteRolledBack() {
   current().nestedRollback = true;
   if (events_.empty()) ++rolledBackEvents_;
 }
 
-void APMEventOutcomes::keep(Outcome&& outcome) {
-  Outcome& into = current();
+void APMEventOutcomes::keepInnermost() {
+  join(events_.back(), events_.size() - 1);
+  events_.pop_back();
+}
+
+void APMEventOutcomes::join(Outcome& outcome, size_t depth) {
+  const bool intoKept = depth == 0;
+  Outcome& into = intoKept ? kept_ : events_[depth - 1];
   if (outcome.dailyCounts) into.dailyCounts = outcome.dailyCounts;
-  if (events_.empty()) {
+  if (intoKept) {
     keptAggregateRows_.insert(outcome.aggregateRows.begin(), outcome.aggregateRows.end());
   } else {
     into.aggregateRows.insert(into.aggregateRows.end(), outcome.aggregateRows.begin(), outcome.aggregateRows.end());
   }
   for (auto& [fingerprint, encoded] : outcome.metadataRows) {
-    if (events_.empty()) {
+    if (intoKept) {
       keptMetadataRows_.emplace(fingerprint, std::move(encoded));
     } else {
       into.metadataRows.emplace_back(fingerprint, std::move(encoded));

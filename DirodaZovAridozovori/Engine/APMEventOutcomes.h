@@ -31,9 +31,10 @@ class APMEventOutcomes {
 
   // An event begins inside the current one (or in the group).
   void beginEvent() { events_.emplace_back(); }
-  // The innermost event ends: its outcome, for keep() once the event is kept.
-  Outcome endEvent();
-  void keep(Outcome&& outcome);
+  // The innermost event ends kept: its outcome joins the one around it, in place.
+  void keepInnermost();
+  // The innermost event ends rolled back: its outcome goes.
+  void dropInnermost() { events_.pop_back(); }
   // The current event (or the group) saw an event inside it roll back.
   void noteRolledBack();
   // Inside an event: whether an event written inside it was rolled back.
@@ -64,6 +65,8 @@ class APMEventOutcomes {
 
  private:
   Outcome& current() { return events_.empty() ? kept_ : events_.back(); }
+  // Joins outcome into the one at the given depth (0: the kept events').
+  void join(Outcome& outcome, size_t depth);
 
   Outcome kept_;
   std::unordered_set<std::string> keptAggregateRows_;
