@@ -4,6 +4,7 @@
 #include <cmath>
 #include <deque>
 #include <limits>
+#include <unordered_map>
 #include <utility>
 
 #include "APMBundleFields.h"
@@ -559,17 +560,36 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
   const bool blocklistInternal = remoteConfig_->features().blocklistInternal();
   const bool blocklistPublic = remoteConfig_->features().blocklistPublic();
   const bool removeRedundantEngagement = remoteConfig_->features().redundantEngagementRemovalEnabled();
+  // What the configuration says of a name is asked once per name of the group, not once per event:
+  // a group is mostly a few names repeated, and each question walks the event configurations.
+  struct NameRules {
+    std::optional<std::string> internal;
+    bool passes = false;  // kept without the blocklist's say
+    bool blocklisted = false;
+    std::optional<bool> customConversion;
+  };
+  std::unordered_map<std::string, NameRules> rulesByName;
+  auto rulesOf = [&](const std::string& name) -> NameRules& {
+    auto [found, added] = rulesByName.try_emplace(name);
+    NameRules& rules = found->second;
+    if (!added) return rules;
+    rules.internal = internalNameOf(name);
+    rules.passes = rules.internal && blocklistInternal && !blocklistPublic;
+    rules.blocklisted = !rules.passes && (remoteConfig_->eventRules().isEventBlocklisted(name) ||
+                                          (rules.internal && remoteConfig_->eventRules().isEventBlocklisted(*rules.internal)));
+    return rules;
+  };
   std::vector<std::shared_ptr<APMEvent>> kept;
   group.sources.clear();
   for (size_t index = 0; index < group.rows.size(); ++index) {
     const APMEvent& event = *group.rows[index]->rawEvent();
-    auto internal = internalNameOf(event.name());
-    if (internal && blocklistInternal && !blocklistPublic) {
+    const NameRules& rules = rulesOf(event.name());
+    if (rules.passes) {
       kept.push_back(group.rows[index]->rawEvent());
       group.sources.push_back(index);
       continue;
     }
-    if (remoteConfig_->eventRules().isEventBlocklisted(event.name()) || (internal && remoteConfig_->eventRules().isEventBlocklisted(*internal))) {
+    if (rules.blocklisted) {
       APMLog(APMLogLevel::kWarningSampled, APMUploadLogCode::kRejectedEvent, "Rejected event. Event name",
              event.name());
       continue;
@@ -601,13 +621,17 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
   events.reserve(kept.size());
   for (auto& event : kept) {
     // The rows' events are shared with the group; only the few that change are copied.
-    if (auto internal = internalNameOf(event->name())) {
-      auto renamed = APMEvent::create(event->origin(), false, *internal, event->timestamp(),
+    NameRules& rules = rulesOf(event->name());
+    if (rules.internal) {
+      auto renamed = APMEvent::create(event->origin(), false, *rules.internal, event->timestamp(),
                                       event->previousTimestamp(), event->parameters());
       if (renamed) event = renamed;
-    } else if (event->isConversion() || event->isRealtime() || event->name() == kAPMInAppPurchaseEventName ||
-               remoteConfig_->eventRules().isEventCustomConversion(event->name())) {
-      event = event->copy();
+    } else {
+      if (!rules.customConversion) rules.customConversion = remoteConfig_->eventRules().isEventCustomConversion(event->name());
+      if (event->isConversion() || event->isRealtime() || event->name() == kAPMInAppPurchaseEventName ||
+          *rules.customConversion) {
+        event = event->copy();
+      }
     }
     changed = checkConversion(*event, *counts, day) || changed;
     changed = checkRealtime(*event, *counts, day) || changed;

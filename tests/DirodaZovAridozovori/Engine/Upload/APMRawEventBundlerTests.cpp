@@ -172,6 +172,41 @@ TEST_F(APMRawEventBundlerTest, PurchasesCarryCustomerTypeFromEarlierPurchases) {
       << "a purchase earlier in the same group or in a stored bundle makes the customer returning";
 }
 
+// The configuration's word on each name holds for every event of that name in a group, and only
+// for that name: a blocked name goes wherever it appears, a custom conversion is marked on its own
+// events, and a public name with an internal counterpart travels under the internal one.
+TEST_F(APMRawEventBundlerTest, EachEventOfAGroupFollowsTheRulesOfItsOwnName) {
+  APMEventRules::EventConfigs rules;
+  auto blocked = APMPBEventConfig::initWithMessageInfo();
+  APMNanoSetString(*blocked, APMPBEventConfig::kName, std::string("tap"));
+  APMNanoSetBool(*blocked, APMPBEventConfig::kIsBlocklisted, true);
+  rules["tap"] = blocked;
+  auto conversion = APMPBEventConfig::initWithMessageInfo();
+  APMNanoSetString(*conversion, APMPBEventConfig::kName, std::string("buy"));
+  APMNanoSetBool(*conversion, APMPBEventConfig::kIsCustomConversion, true);
+  rules["buy"] = conversion;
+  onWorker([&] { remoteConfig_->eventRules().replace(rules); });
+  storeEvents({{"open", kHour + 1},
+               {"tap", kHour + 2},
+               {"buy", kHour + 3},
+               {"ad_impression", kHour + 4},
+               {"tap", kHour + 5},
+               {"buy", kHour + 6},
+               {"open", kHour + 7}});
+  EXPECT_EQ(bundleAll(), (std::vector{Result::Bundled, Result::NothingToDo}));
+  std::vector<std::string> travelled;
+  for (const auto& bundle : queued()) {
+    auto events = APMNanoGetRepeatedField<std::shared_ptr<APMPBEvent>>(*bundle, Bundle::kEvents);
+    ASSERT_TRUE(events);
+    for (const auto& event : *events) {
+      const auto marked = uploadtest::intParameter(*event, "_c");
+      travelled.push_back(*APMNanoGetString(*event, APMPBEvent::kName) + (marked ? "=" + std::to_string(*marked) : ""));
+    }
+  }
+  EXPECT_EQ(travelled, (std::vector<std::string>{"open", "buy=1", "_ai", "buy=1", "open"}));
+  EXPECT_FALSE(rawEventsLeft());
+}
+
 TEST_F(APMRawEventBundlerTest, AFailedGroupRollsBackAndChangesNothingOutside) {
   onWorker([&] { persisted_->consent().setPreviousBundledConsentSignals(std::string("G111")); });
   storeEvents({{"open", kHour + 1}}, "com.example.app", {}, "G110");
