@@ -76,6 +76,20 @@ bool APMSetVarintFieldInEncoding(platform::Data& encoding, uint32_t tag, std::op
     if (fieldTag == tag) own.emplace_back(start, at);
     if (fieldTag > tag && insertAt == encoding.size()) insertAt = start;
   }
+  if (own.empty()) {
+    // The common case, a field the encoding lacks: its bytes go in where it belongs, in place.
+    if (!value) return true;
+    uint8_t field[20];  // a key and a value, ten bytes at most each
+    size_t length = 0;
+    auto put = [&](uint64_t varint) {
+      for (; varint >= 0x80; varint >>= 7) field[length++] = static_cast<uint8_t>(varint | 0x80);
+      field[length++] = static_cast<uint8_t>(varint);
+    };
+    put((static_cast<uint64_t>(tag) << 3) | kAPMWireVarint);
+    put(*value);
+    encoding.insert(encoding.begin() + static_cast<std::ptrdiff_t>(insertAt), field, field + length);
+    return true;
+  }
   platform::Data result;
   result.reserve(encoding.size() + 11);
   size_t copied = 0;

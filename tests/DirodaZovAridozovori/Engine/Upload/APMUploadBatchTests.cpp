@@ -99,6 +99,7 @@ TEST(APMUploadBatchTest, AVarintFieldSetInAnEncodingMatchesTheEncoderByteForByte
       {"removed", 1699999999000, std::nullopt, true},
       {"negative", std::nullopt, -5, false},
       {"zero is a value", std::nullopt, 0, false},
+      {"absent stays absent", std::nullopt, std::nullopt, true},
   };
   for (const auto& c : eventCases) {
     platform::Data encoding = event(c.before, c.withParameter)->protoBuffer();
