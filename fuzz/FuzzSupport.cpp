@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "APMDatabase.h"
 #include "APMMonitor.h"
 #include "platform/Clock.h"
 #include "platform/DispatchQueue.h"
@@ -55,6 +56,17 @@ const std::string& dataDirectory() { return directory(); }
 void fail(const std::string& what) {
   std::fprintf(stderr, "fuzz target: %s\n", what.c_str());
   std::abort();
+}
+
+std::shared_ptr<APMDatabase> openDatabase(const std::shared_ptr<APMPersistedConfig>& persisted,
+                                          const std::shared_ptr<platform::DispatchQueue>& worker) {
+  std::shared_ptr<APMDatabase> database;
+  worker->sync([&] {
+    platform::Error error;
+    database = APMDatabase::create(APMDatabase::kDatabaseName, persisted, worker, &error);
+    if (!database) fail("cannot open the database: " + error.description);
+  });
+  return database;
 }
 
 }  // namespace fuzzsupport

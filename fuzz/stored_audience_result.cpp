@@ -90,10 +90,8 @@ Engine& engine() {
     fuzzsupport::setUpProcess();
     auto* made = new Engine;
     auto persisted = std::make_shared<APMPersistedConfig>(fuzzsupport::dataDirectory() + "/persisted.plist");
-    made->worker->sync([made, persisted] {
-      platform::Error error;
-      made->database = APMDatabase::create(APMDatabase::kDatabaseName, persisted, made->worker, &error);
-      if (!made->database) fuzzsupport::fail("cannot open the database: " + error.description);
+    made->database = fuzzsupport::openDatabase(persisted, made->worker);
+    made->worker->sync([made] {
       if (!APMAudience(made->database).updateAudiences(audiences())) fuzzsupport::fail("cannot store the audiences");
     });
     return made;

@@ -35,11 +35,7 @@ Engine& engine() {
     fuzzsupport::setUpProcess();
     auto* made = new Engine;
     made->persisted = std::make_shared<APMPersistedConfig>(fuzzsupport::dataDirectory() + "/persisted.plist");
-    made->worker->sync([made] {
-      platform::Error error;
-      made->database = APMDatabase::create(APMDatabase::kDatabaseName, made->persisted, made->worker, &error);
-      if (!made->database) fuzzsupport::fail("cannot open the database: " + error.description);
-    });
+    made->database = fuzzsupport::openDatabase(made->persisted, made->worker);
     return made;
   }();
   return *shared;
