@@ -224,10 +224,20 @@ bool APMDatabaseRawEvents::updateRawEvent(const APMRawEventData& rawEvent, platf
   if (!connection_->checkQueue("updateRawEvent", error)) return false;
   if (!rawEvent.rawEvent()) return APMFail(error, kAPMStoreErrorInvalidArgument, "Received raw event without event");
   const APMEvent& event = *rawEvent.rawEvent();
+  platform::Data body = APMEventEncoding::encodedBody(event);
+  if (rawEventFacts_) {
+    // A row that keeps its time leaves the latest time and the real-time rows as they were (the
+    // real-time flag is never rewritten here), so what the schedule knows stays true.
+    auto kept = connection_->execute(
+        "UPDATE raw_events SET name = ?, data = ? WHERE rowid = ? AND timestamp = ?",
+        {Object(event.name()), Object(body), Object(rawEvent.rowID()), Object(event.timestamp())}, error);
+    if (!kept) return false;
+    if (*kept == 1) return true;
+  }
   forgetRawEventFacts();
   auto changed = connection_->execute(
       "UPDATE raw_events SET name = ?, timestamp = ?, data = ? WHERE rowid = ?",
-      {Object(event.name()), Object(event.timestamp()), Object(APMEventEncoding::encodedBody(event)), Object(rawEvent.rowID())}, error);
+      {Object(event.name()), Object(event.timestamp()), Object(std::move(body)), Object(rawEvent.rowID())}, error);
   if (!changed) return false;
   if (*changed == 0) {
     return APMFail(error, kAPMStoreErrorInvalidArgument,

@@ -670,10 +670,21 @@ TEST_F(APMDatabaseTest, RawEventFactsFollowEveryChangeToTheTable) {
          db_->rawEvents().updateRawEvent(APMRawEventData(makeEvent("a", 250), rows->front()->rowID(), 1), &e);
        },
        250, false},
+      {"the latest row rewritten at its own time",
+       [&] {
+         auto rows = db_->rawEvents().allRawEventsWithError(&e);
+         EXPECT_TRUE(db_->rawEvents().updateRawEvent(APMRawEventData(makeEvent("a2", 250), rows->front()->rowID(), 1), &e));
+         rows = db_->rawEvents().allRawEventsWithError(&e);
+         ASSERT_EQ(rows->size(), 1u);
+         EXPECT_EQ(rows->front()->rawEvent()->name(), "a2");
+         EXPECT_EQ(rows->front()->rawEvent()->timestamp(), 250);
+         EXPECT_FALSE(db_->rawEvents().updateRawEvent(APMRawEventData(makeEvent("z", 250), rows->front()->rowID() + 7, 1), &e));
+       },
+       250, false},
       {"an earlier real-time row again", [&] { insert("f", 120, true); }, 250, true},
       {"that row deleted, its time known", [&] { deleteNamedKnowingItsTime("f"); }, 250, false},
       {"a row between", [&] { insert("g", 180, false); }, 250, false},
-      {"the latest row deleted, its time known", [&] { deleteNamedKnowingItsTime("a"); }, 180, false},
+      {"the latest row deleted, its time known", [&] { deleteNamedKnowingItsTime("a2"); }, 180, false},
       {"another process adds a later real-time row",
        [&] {
          other->executeStatement("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, realtime) "
