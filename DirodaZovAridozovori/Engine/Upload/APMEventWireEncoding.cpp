@@ -149,6 +149,14 @@ bool parses(std::span<const uint8_t> bytes, const Rules& rules, int depth) {
 
 bool APMEventEncodingParses(std::span<const uint8_t> bytes) { return parses(bytes, kEventRules, 0); }
 
+bool APMEventEncodingParses(std::span<const uint8_t> bytes, std::optional<std::string_view>& name) {
+  name.reset();
+  return walkFields(bytes, kEventRules, [&name](const FieldRule& rule, std::span<const uint8_t> value) {
+    if (rule.tag == kEventName) name = std::string_view(reinterpret_cast<const char*>(value.data()), value.size());
+    return !rule.nested || parses(value, *rule.nested, 1);
+  });
+}
+
 std::optional<std::string_view> APMEventEncodingName(std::span<const uint8_t> bytes) {
   std::optional<std::string_view> name;
   const bool read = walkFields(bytes, kEventRules, [&name](const FieldRule& rule, std::span<const uint8_t> value) {

@@ -20,6 +20,8 @@ platform::Data APMEventUploadEncoding(const APMEvent& event, double previousTime
 // the name, the times) of the wire type it expects; fields it does not know are skipped. A batch
 // sends the queued events as they are stored, so it checks them instead of decoding them.
 bool APMEventEncodingParses(std::span<const uint8_t> bytes);
+// The same check, in the same pass reading the event's name (the last one given; none when absent).
+bool APMEventEncodingParses(std::span<const uint8_t> bytes, std::optional<std::string_view>& name);
 // The name an encoded event carries (the last one, as decoding keeps it); none without one or when
 // the bytes do not parse.
 std::optional<std::string_view> APMEventEncodingName(std::span<const uint8_t> bytes);

@@ -49,8 +49,13 @@ std::optional<APMQueuedBundleParts> APMQueuedBundlePartsFromEncoding(const platf
     size_t bodyStart = valueStart;
     if ((*key & 7) != kAPMWireLengthDelimited || !APMWireReadVarint(encoding, bodyStart)) return std::nullopt;
     const std::span<const uint8_t> body(encoding.data() + bodyStart, at - bodyStart);
-    if (!APMEventEncodingParses(body)) return std::nullopt;
-    parts.hasFirstOpen = parts.hasFirstOpen || APMEventEncodingName(body) == "_f";
+    if (parts.hasFirstOpen) {
+      if (!APMEventEncodingParses(body)) return std::nullopt;
+    } else {
+      std::optional<std::string_view> name;
+      if (!APMEventEncodingParses(body, name)) return std::nullopt;
+      parts.hasFirstOpen = name == "_f";
+    }
     parts.events.insert(parts.events.end(), fieldBegin, fieldEnd);
     ++parts.eventCount;
   }

@@ -261,6 +261,30 @@ TEST(APMUploadBatchTest, QueuedBundlesWhoseEventsDoNotParseAreRefused) {
   }
   EXPECT_EQ(APMEventEncodingName(good), "tap");
   EXPECT_FALSE(APMQueuedBundlePartsFromEncoding(platform::Data{0x12, 0x05, 0x0a}, 7)) << "a bundle cut short";
+
+  // The name read while checking is the one decoding keeps (the last one given): it alone says
+  // whether the bundle holds a first open.
+  const struct {
+    const char* label;
+    platform::Data body;
+    bool parses;
+    std::optional<std::string_view> name;
+  } named[] = {
+      {"a whole event", good, true, "tap"},
+      {"renamed a first open after", withTail({0x12, 0x02, '_', 'f'}), true, "_f"},
+      {"a first open renamed after", withTail({0x12, 0x02, '_', 'f', 0x12, 0x01, 'x'}), true, "x"},
+      {"no name", platform::Data{0x18, 0x01}, true, std::nullopt},
+      {"a first open with an array item that is not one",
+       withTail({0x12, 0x02, '_', 'f', 0x0a, 0x04, 0x32, 0x02, 0x08, 0x01}), false, std::nullopt},
+  };
+  for (const auto& c : named) {
+    std::optional<std::string_view> name = "stale";
+    EXPECT_EQ(APMEventEncodingParses(c.body, name), c.parses) << c.label;
+    if (c.parses) EXPECT_EQ(name, c.name) << c.label;
+    auto parts = APMQueuedBundlePartsFromEncoding(stored(c.body), 7);
+    ASSERT_EQ(parts.has_value(), c.parses) << c.label;
+    if (parts) EXPECT_EQ(parts->hasFirstOpen, c.name == "_f") << c.label;
+  }
 }
 
 
