@@ -280,10 +280,14 @@ TEST(APMUploadBatchTest, QueuedBundlesWhoseEventsDoNotParseAreRefused) {
   for (const auto& c : named) {
     std::optional<std::string_view> name = "stale";
     EXPECT_EQ(APMEventEncodingParses(c.body, name), c.parses) << c.label;
-    if (c.parses) EXPECT_EQ(name, c.name) << c.label;
+    if (c.parses) {
+      EXPECT_EQ(name, c.name) << c.label;
+    }
     auto parts = APMQueuedBundlePartsFromEncoding(stored(c.body), 7);
     ASSERT_EQ(parts.has_value(), c.parses) << c.label;
-    if (parts) EXPECT_EQ(parts->hasFirstOpen, c.name == "_f") << c.label;
+    if (parts) {
+      EXPECT_EQ(parts->hasFirstOpen, c.name == "_f") << c.label;
+    }
   }
 }
 
