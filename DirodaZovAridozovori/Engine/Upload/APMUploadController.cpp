@@ -53,8 +53,16 @@ APMUploadController::APMUploadController(std::shared_ptr<APMDatabase> database,
 struct APMUploadController::OutgoingBatch {
   std::string url;
   VIZUzedaru::Headers headers;
-  platform::Data payload;
+  // What the worker read and gathered, moved in: the build owns them.
+  std::vector<APMQueuedBundleParts> queued;
+  APMUploadBatchInputs inputs;
+  APMUploadBatch built;
   std::optional<platform::Data> compressed;
+  // The attempt's failure time, and the one it replaced, taken back when no batch is built.
+  double failureTimestamp = 0;
+  double previousFailureTimestamp = 0;
+  // Whether the attempt holds the bundles it read (nothing else held them).
+  bool holdsBundles = false;
 };
 
 bool APMUploadController::lockUploads() {
@@ -234,7 +242,7 @@ void APMUploadController::uploadDataOrRegisterAlarm() {
 }
 
 bool APMUploadController::isNetworkReadyForRequest() {
-  // The flag is set while the batch is compressed, before the network has the request.
+  // The flag is set while the batch is built and compressed, before the network has the request.
   if (batchBeingCompressed_) return false;
   const bool pending = isRequestPending();
   const bool uploading = network_ && network_->hasUploadInProgress();
@@ -353,46 +361,70 @@ void APMUploadController::uploadData() {
     APMLog(APMLogLevel::kVerbose, APMUploadLogCode::kUploadingEvents,
            "Uploading events. Elapsed time since last successful upload (s)", std::fabs(now - lastSuccess));
   }
-  APMUploadBatch batch = APMBuildUploadBatch(*queued, inputs);
-  if (batch.rowIDs.empty()) {
-    // The first bundle carries both kinds of device ID and matches nothing; it can never travel.
-    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kBundleListEmpty,
-           "Bundle list is empty. Cancelling upload");
-    terminateBackgroundTask();
-    return;
-  }
-  APMLog(APMLogLevel::kDebug, APMUploadLogCode::kMeasurementDataSentNetwork,
-         "Measurement data sent to network. Timestamp (ms), data", inputs.nowMilliseconds,
-         std::to_string(batch.rowIDs.size()) + " bundles, " + std::to_string(batch.eventCount) + " events");
-
-  setUploadInProgressWithBundleIDs(batch.rowIDs);
+  // The batch is built and compressed off the worker queue. Meanwhile it counts as out: the
+  // bundles it is built from are held (the batch's own once it is built), the request flag is set.
+  std::vector<int64_t> rowIDs;
+  rowIDs.reserve(queued->size());
+  for (const auto& parts : *queued) rowIDs.push_back(parts.rowID);
+  auto outgoing = std::make_shared<OutgoingBatch>();
+  outgoing->holdsBundles = uploadingBundleIDs_.empty();
+  setUploadInProgressWithBundleIDs(rowIDs);
+  outgoing->previousFailureTimestamp = persistedConfig_->uploadSchedule().lastFailedUploadTimestamp();
+  outgoing->failureTimestamp = now;
   persistedConfig_->uploadSchedule().setLastFailedUploadTimestamp(now);
   setRequestPending(true);
-  network_->setTimeoutInterval(remoteConfig_->network().networkTimeout());
 
-  auto outgoing = std::make_shared<OutgoingBatch>();
   outgoing->url = std::move(url);
   outgoing->headers = std::move(headers);
-  outgoing->payload = std::move(batch.payload);
-  // The post releases the lock when it cannot start; otherwise the reply does.
+  outgoing->queued = std::move(*queued);
+  outgoing->inputs = std::move(inputs);
+  // The post releases the lock when no request starts; otherwise the reply does.
   release.keep = true;
-  compressAndPost(std::move(outgoing));
+  buildCompressAndPost(std::move(outgoing));
   if (!uploadingBundleIDs_.empty()) bundling_->scheduleBundlingAhead(weak_from_this());
 }
 
-void APMUploadController::compressAndPost(std::shared_ptr<OutgoingBatch> batch) {
+void APMUploadController::buildCompressAndPost(std::shared_ptr<OutgoingBatch> batch) {
   batchBeingCompressed_ = true;
   // Held until the batch is posted, even when the engine has replaced this road meanwhile (a wipe),
-  // as the reply is: the request flag is set and only the reply clears it.
+  // as the reply is: the request flag is set and only the post or the reply clears it. The closure
+  // touches nothing but the batch and the scheduler.
   auto self = shared_from_this();
   compressionQueue_->async([self, batch] {
-    batch->compressed = platform::Gzip::deflate(batch->payload, platform::Gzip::Compression::kQuick);
+    batch->built = APMBuildUploadBatch(batch->queued, batch->inputs);
+    batch->queued = {};
+    if (!batch->built.rowIDs.empty()) {
+      batch->compressed = platform::Gzip::deflate(batch->built.payload, platform::Gzip::Compression::kQuick);
+    }
     self->scheduler_->scheduleOnWorkerQueueBlockID("APMUploadController:post", [self, batch] { self->post(*batch); });
   });
 }
 
 void APMUploadController::post(OutgoingBatch& batch) {
   batchBeingCompressed_ = false;
+  APMUploadBatch& built = batch.built;
+  if (built.rowIDs.empty()) {
+    // The first bundle carries both kinds of device ID and matches nothing; it can never travel.
+    // No attempt was made: what it set is taken back.
+    APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kBundleListEmpty,
+           "Bundle list is empty. Cancelling upload");
+    if (batch.holdsBundles) uploadingBundleIDs_.clear();
+    auto& schedule = persistedConfig_->uploadSchedule();
+    if (schedule.lastFailedUploadTimestamp() == batch.failureTimestamp) {
+      schedule.setLastFailedUploadTimestamp(batch.previousFailureTimestamp);
+    }
+    setRequestPending(false);
+    terminateBackgroundTask();
+    uploadLock_.unlock();
+    return;
+  }
+  APMLog(APMLogLevel::kDebug, APMUploadLogCode::kMeasurementDataSentNetwork,
+         "Measurement data sent to network. Timestamp (ms), data", batch.inputs.nowMilliseconds,
+         std::to_string(built.rowIDs.size()) + " bundles, " + std::to_string(built.eventCount) + " events");
+  // Only the bundles in the batch stay held: those left out wait for a later upload.
+  if (batch.holdsBundles) uploadingBundleIDs_ = std::move(built.rowIDs);
+  network_->setTimeoutInterval(remoteConfig_->network().networkTimeout());
+
   // The reply is always handled, even when the engine has replaced this road meanwhile (a wipe):
   // dropping it would leave the engine's request flag set and block every later upload.
   auto self = shared_from_this();
@@ -405,7 +437,7 @@ void APMUploadController::post(OutgoingBatch& batch) {
   auto sessionID = batch.compressed
                        ? network_->postGzippedURL(batch.url, batch.headers, std::move(*batch.compressed), scheduler_->workerQueue(),
                                                   shouldUseBackgroundSession(), completion)
-                       : network_->postURL(batch.url, batch.headers, batch.payload, scheduler_->workerQueue(),
+                       : network_->postURL(batch.url, batch.headers, built.payload, scheduler_->workerQueue(),
                                            shouldUseBackgroundSession(), completion);
   if (!sessionID || sessionID->empty()) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kUnableCreateNetworkSession,

@@ -15,9 +15,11 @@
 // the bundles and batches are the ones bundling everything first would make, and the time spent
 // waiting for replies goes into bundling (APMUploadBundling).
 //
-// A batch's gzip compression runs on a queue of the controller's own, and the request is sent from
-// the worker queue once it is done: meanwhile the worker bundles on, as it does while the batch is
-// out. The batch counts as out (its bundles held, the request flag set) from the moment it is built.
+// The worker reads the queued bundles and gathers what the batch needs (identity, consent, settings);
+// the batch is built and gzip-compressed on a queue of the controller's own, from those by value,
+// and the request is sent from the worker queue once it is done: meanwhile the worker bundles on,
+// as it does while the batch is out. The batch counts as out (the bundles it is built from held,
+// the request flag set) from the moment its build starts; once built, only its own bundles stay held.
 
 #include <atomic>
 #include <cstdint>
@@ -113,9 +115,9 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   void stopScheduling(bool keepReachabilityDelegate);
   bool lockUploads();
   void retryAfter(double seconds);
-  // A built batch: compressed on compressionQueue_, then posted from the worker queue.
+  // A batch: built and compressed on compressionQueue_, then posted from the worker queue.
   struct OutgoingBatch;
-  void compressAndPost(std::shared_ptr<OutgoingBatch> batch);
+  void buildCompressAndPost(std::shared_ptr<OutgoingBatch> batch);
   void post(OutgoingBatch& batch);
 
   std::shared_ptr<APMDatabase> database_;
@@ -134,9 +136,10 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   bool diskSyncDeferred_ = false;
   // The attempt's bundling before its batch leaves and while it is out.
   std::shared_ptr<APMUploadBundling> bundling_;
-  // Compresses batches off the worker queue; one batch at a time, as only one is ever out.
+  // Builds and compresses batches off the worker queue; one batch at a time, as only one is ever out.
   std::shared_ptr<platform::DispatchQueue> compressionQueue_;
-  // Set from a batch's build until its request has been handed to the network (worker queue only).
+  // Set from the start of a batch's build until its request has been handed to the network, or no
+  // batch was built (worker queue only).
   bool batchBeingCompressed_ = false;
   // Used when the engine gives no shared flag.
   std::atomic<bool> requestPending_{false};

@@ -415,6 +415,39 @@ TEST_F(APMUploadControllerTest, AnUploadAskedForWhileTheBatchIsCompressedWaitsFo
   EXPECT_EQ(queuedBundleCount(), 0u);
 }
 
+// The batch is built off the worker queue from the bundles read for it: while it is built those
+// are held (a queued row that does not parse is deleted, never held), and once built only the
+// batch's own, so a failed reply counts a retry for them alone and the rest wait their turn.
+TEST_F(APMUploadControllerTest, OnlyTheBuiltBatchsBundlesStayHeldUntilItsReply) {
+  const double now = platform::now();
+  onWorker([&] {
+    platform::Error error;
+    ASSERT_TRUE(database_->bundleQueue().insertBundle(platform::Data{0xff, 0xff, 0xff}, now - 40, false, &error));
+  });
+  storeEvents({{"first", now - 30}}, "com.example.one");
+  storeEvents({{"second", now - 20}}, "com.example.two");
+  std::vector<int64_t> heldWhileOut;
+  server_.setHandler([&](const httplib::Request&, httplib::Response& response) {
+    onWorker([&] { heldWhileOut = controller_->uploadingBundleIDs(); });
+    response.status = 500;
+  });
+  std::vector<int64_t> heldWhileBuilt;
+  onWorker([&] {
+    controller_->uploadData();
+    heldWhileBuilt = controller_->uploadingBundleIDs();
+  });
+  ASSERT_TRUE(waitForReplies(1));
+  const std::vector<int64_t> rows = runSQL("SELECT rowid FROM queue ORDER BY rowid");
+  ASSERT_EQ(rows.size(), 2u) << "the row that does not parse is gone, the two bundles wait";
+  EXPECT_EQ(heldWhileBuilt, rows);
+  EXPECT_EQ(heldWhileOut, std::vector<int64_t>{rows[0]});
+  EXPECT_EQ(runSQL("SELECT retry_count FROM queue ORDER BY rowid"), (std::vector<int64_t>{1, 0}));
+  ASSERT_EQ(server_.requests().size(), 1u);
+  auto bundles = postedBundles(server_.requests()[0]);
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(eventNames(*bundles[0]), std::vector<std::string>{"first"});
+}
+
 // A compressed batch whose request cannot start (23040 "Unable to create network session.") is no
 // failed attempt of its bundles: their retry counts stay, and the upload lock is free again.
 TEST_F(APMUploadControllerTest, ABatchWhoseRequestCannotStartLeavesItsBundlesAsTheyWere) {
