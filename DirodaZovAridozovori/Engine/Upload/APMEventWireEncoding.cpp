@@ -31,17 +31,29 @@ void appendVarintField(platform::Data& out, uint32_t tag, int64_t value) {
   APMWireAppendVarint(out, static_cast<uint64_t>(value));
 }
 
-// A length-delimited field whose body write appends: the body is written in place and its length
-// put in front of it afterwards, so nothing is encoded twice.
+// A length-delimited field whose body write appends: the body is written in place behind a
+// one-byte length, which takes the bytes it lacks afterwards should the body reach 128 bytes, so
+// nothing is encoded twice and a short body (most are) moves no byte and allocates nothing.
 template <typename Write>
 void appendNested(platform::Data& out, uint32_t tag, const Write& write) {
   APMWireAppendKey(out, tag, kAPMWireLengthDelimited);
-  const size_t start = out.size();
+  const size_t lengthAt = out.size();
+  out.push_back(0);
   write(out);
-  const size_t length = out.size() - start;
-  platform::Data prefix;
-  APMWireAppendVarint(prefix, length);
-  out.insert(out.begin() + static_cast<std::ptrdiff_t>(start), prefix.begin(), prefix.end());
+  uint64_t length = out.size() - lengthAt - 1;
+  if (length < 0x80) {
+    out[lengthAt] = static_cast<uint8_t>(length);
+    return;
+  }
+  uint8_t prefix[10];
+  size_t size = 0;
+  while (length >= 0x80) {
+    prefix[size++] = static_cast<uint8_t>(length | 0x80);
+    length >>= 7;
+  }
+  prefix[size++] = static_cast<uint8_t>(length);
+  out[lengthAt] = prefix[0];
+  out.insert(out.begin() + static_cast<std::ptrdiff_t>(lengthAt + 1), prefix + 1, prefix + size);
 }
 
 void appendParameters(platform::Data& out, uint32_t tag, const APMParameters& parameters);

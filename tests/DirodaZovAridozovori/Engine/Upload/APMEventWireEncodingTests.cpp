@@ -49,6 +49,10 @@ TEST(APMEventWireEncodingTest, MatchesTheGeneratedEncoderForEveryKindOfValue) {
                       {}})},
         {"currency", APMValue(std::string("USD"))}}},
       {"empty array", "cart", 1700000005, 0, {{"items", APMValue(std::vector<APMParameters>{})}}},
+      // Parameters whose encodings are 127 and 128 bytes long: the last length of one byte and the
+      // first of two.
+      {"lengths either side of one byte", "edge", 1700000006, 0,
+       {{"a", APMValue(std::string(122, 'a'))}, {"b", APMValue(std::string(123, 'b'))}}},
   };
   for (const auto& c : cases) {
     auto event = APMEvent::create("app", true, c.name, c.timestamp, 0, c.parameters);
