@@ -1,6 +1,7 @@
 #include "APMEncodedMessage.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "APMWireFormat.h"
 
@@ -66,13 +67,21 @@ std::span<const uint8_t> APMEncodedMessage::valueOf(const Field& field) const {
   return std::span<const uint8_t>(source.data() + field.valueBegin, field.end - field.valueBegin);
 }
 
+std::pair<std::vector<APMEncodedMessage::Field>::iterator, std::vector<APMEncodedMessage::Field>::iterator>
+APMEncodedMessage::fieldsOf(uint32_t tag) {
+  return std::equal_range(fields_.begin(), fields_.end(), Field{tag},
+                          [](const Field& a, const Field& b) { return a.tag < b.tag; });
+}
+
+std::pair<std::vector<APMEncodedMessage::Field>::const_iterator, std::vector<APMEncodedMessage::Field>::const_iterator>
+APMEncodedMessage::fieldsOf(uint32_t tag) const {
+  return std::equal_range(fields_.begin(), fields_.end(), Field{tag},
+                          [](const Field& a, const Field& b) { return a.tag < b.tag; });
+}
+
 const APMEncodedMessage::Field* APMEncodedMessage::last(uint32_t tag) const {
-  const Field* found = nullptr;
-  for (const Field& field : fields_) {
-    if (field.tag == tag) found = &field;
-    if (field.tag > tag) break;
-  }
-  return found;
+  const auto [first, end] = fieldsOf(tag);
+  return first == end ? nullptr : &*(end - 1);
 }
 
 bool APMEncodedMessage::has(int index) const {
@@ -104,36 +113,54 @@ std::optional<uint64_t> APMEncodedMessage::getVarint(int index) const {
 std::vector<std::span<const uint8_t>> APMEncodedMessage::values(int index) const {
   const uint32_t tag = info_->tagForIndex(index);
   std::vector<std::span<const uint8_t>> result;
-  for (const Field& field : fields_) {
-    if (field.tag == tag) result.push_back(valueOf(field));
-    if (field.tag > tag) break;
-  }
+  const auto [first, end] = fieldsOf(tag);
+  result.reserve(static_cast<size_t>(end - first));
+  for (auto field = first; field != end; ++field) result.push_back(valueOf(*field));
   return result;
 }
 
 template <typename Write>
-void APMEncodedMessage::insert(uint32_t tag, const Write& write) {
+APMEncodedMessage::Field APMEncodedMessage::write(uint32_t tag, const Write& write) {
+  // A bundle's few changes fit in the first room taken, rather than in one growth after another.
+  if (added_.capacity() == 0) added_.reserve(kFirstAddedRoom);
   Field field;
   field.tag = tag;
   field.added = true;
   field.begin = static_cast<uint32_t>(added_.size());
   field.valueBegin = write(added_);
   field.end = static_cast<uint32_t>(added_.size());
-  auto at = std::upper_bound(fields_.begin(), fields_.end(), tag,
-                             [](uint32_t wanted, const Field& candidate) { return wanted < candidate.tag; });
-  fields_.insert(at, field);
+  return field;
+}
+
+template <typename Write>
+void APMEncodedMessage::insert(uint32_t tag, const Write& write) {
+  const Field field = this->write(tag, write);
+  fields_.insert(fieldsOf(tag).second, field);
+}
+
+template <typename Write>
+void APMEncodedMessage::replace(uint32_t tag, const Write& write) {
+  const Field field = this->write(tag, write);
+  // The field takes the place of the first of its tag, and the others go: a field set again (most
+  // changes are) moves none of the fields after it.
+  auto [first, end] = fieldsOf(tag);
+  if (first == end) {
+    fields_.insert(first, field);
+    return;
+  }
+  *first = field;
+  fields_.erase(first + 1, end);
 }
 
 void APMEncodedMessage::clear(int index) {
-  const uint32_t tag = info_->tagForIndex(index);
-  std::erase_if(fields_, [tag](const Field& field) { return field.tag == tag; });
+  const auto [first, end] = fieldsOf(info_->tagForIndex(index));
+  fields_.erase(first, end);
 }
 
 void APMEncodedMessage::setVarint(int index, uint64_t value) {
   const uint32_t tag = info_->tagForIndex(index);
   if (tag == 0) return;
-  clear(index);
-  insert(tag, [tag, value](platform::Data& out) {
+  replace(tag, [tag, value](platform::Data& out) {
     APMWireAppendKey(out, tag, kAPMWireVarint);
     const auto valueBegin = static_cast<uint32_t>(out.size());
     APMWireAppendVarint(out, value);
@@ -143,9 +170,21 @@ void APMEncodedMessage::setVarint(int index, uint64_t value) {
 
 bool APMEncodedMessage::setString(int index, std::string_view value) {
   // A message's text ends at its first NUL: one holding NUL is refused, as the message refuses it.
-  if (value.find('\0') != std::string_view::npos || info_->tagForIndex(index) == 0) return false;
+  const uint32_t tag = info_->tagForIndex(index);
+  if (value.find('\0') != std::string_view::npos || tag == 0) return false;
   const auto* bytes = reinterpret_cast<const uint8_t*>(value.data());
-  setValues(index, {std::span<const uint8_t>(bytes, value.size())});
+  // Text in the bytes this message added would move as they grow: that text is copied first.
+  const std::less<const uint8_t*> before;
+  if (!added_.empty() && !before(bytes, added_.data()) && before(bytes, added_.data() + added_.size())) {
+    return setString(index, std::string(value));
+  }
+  replace(tag, [tag, bytes, size = value.size()](platform::Data& out) {
+    APMWireAppendKey(out, tag, kAPMWireLengthDelimited);
+    APMWireAppendVarint(out, size);
+    const auto valueBegin = static_cast<uint32_t>(out.size());
+    out.insert(out.end(), bytes, bytes + size);
+    return valueBegin;
+  });
   return true;
 }
 

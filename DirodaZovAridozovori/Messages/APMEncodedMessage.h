@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "NANOMessageBase.h"
@@ -72,11 +73,22 @@ class APMEncodedMessage {
   };
   std::span<const uint8_t> bytesOf(const Field& field) const;
   std::span<const uint8_t> valueOf(const Field& field) const;
+  // The fields of tag: fields_ is in tag order, so they are one run found by halving.
+  std::pair<std::vector<Field>::iterator, std::vector<Field>::iterator> fieldsOf(uint32_t tag);
+  std::pair<std::vector<Field>::const_iterator, std::vector<Field>::const_iterator> fieldsOf(uint32_t tag) const;
   const Field* last(uint32_t tag) const;
-  // Adds a field whose whole bytes are written by write, after the fields of its tag or lower.
+  // A field of tag whose whole bytes write appends to added_ (returning where its value starts).
+  template <typename Write>
+  Field write(uint32_t tag, const Write& write);
+  // Adds a field written by write, after the fields of its tag or lower.
   template <typename Write>
   void insert(uint32_t tag, const Write& write);
+  // The field written by write becomes the only one of its tag.
+  template <typename Write>
+  void replace(uint32_t tag, const Write& write);
   void setVarint(int index, uint64_t value);
+
+  static constexpr size_t kFirstAddedRoom = 256;
 
   const NANOMessageInfo* info_;
   platform::Data bytes_;

@@ -140,4 +140,20 @@ TEST(APMEncodedMessageTest, ChangesWriteWhatTheEncoderWrites) {
   EXPECT_EQ(spliced, withEvents->protoBuffer());
 }
 
+// A text read from the message's own changes stays whole when it is set on another field, even
+// when the write makes the changed bytes move: here they fill the first room taken (256 bytes)
+// exactly, so the new field's first byte moves them.
+TEST(APMEncodedMessageTest, ATextReadFromTheChangesCanBeSetAgain) {
+  auto message = Bundle::initWithMessageInfo();
+  auto encoded = APMEncodedMessage::fromMessage(*message);
+  const std::string text(253, 'm');  // key, two bytes of length and the text: 256 bytes
+  ASSERT_TRUE(encoded.setString(Bundle::kDeviceModel, text));
+  ASSERT_TRUE(encoded.setString(Bundle::kOsVersion, *encoded.viewString(Bundle::kDeviceModel)));
+  ASSERT_TRUE(encoded.setString(Bundle::kDeviceModel, *encoded.viewString(Bundle::kDeviceModel)));
+  APMNanoSetString(*message, Bundle::kDeviceModel, text);
+  APMNanoSetString(*message, Bundle::kOsVersion, text);
+  EXPECT_EQ(encoded.encoding(), message->protoBuffer());
+  EXPECT_EQ(encoded.values(Bundle::kDeviceModel).size(), 1u);
+}
+
 }  // namespace
