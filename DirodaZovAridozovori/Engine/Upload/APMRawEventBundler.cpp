@@ -120,9 +120,33 @@ APMRawEventBundler::Result APMRawEventBundler::bundleRawEvents() {
   return run.bundled > 0 ? Result::Bundled : run.last;
 }
 
+void APMRawEventBundler::readRunSettings() {
+  settings_.maxEventsPerBundle = remoteConfig_->uploadLimits().uploadMaxEventsPerBundle();
+  settings_.maxBytesPerBundle = remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes();
+  settings_.blocklistInternal = remoteConfig_->features().blocklistInternal();
+  settings_.blocklistPublic = remoteConfig_->features().blocklistPublic();
+  settings_.removeRedundantEngagement = remoteConfig_->features().redundantEngagementRemovalEnabled();
+  settings_.customerType = remoteConfig_->features().customerTypeEnabled();
+  settings_.eventSampling = remoteConfig_->features().isEventSamplingEnabled();
+  settings_.configVersion = remoteConfig_->message().version();
+  nameRules_.clear();
+}
+
+APMRawEventBundler::NameRules& APMRawEventBundler::rulesOf(const std::string& name) {
+  auto [found, added] = nameRules_.try_emplace(name);
+  NameRules& rules = found->second;
+  if (!added) return rules;
+  rules.internal = internalNameOf(name);
+  rules.passes = rules.internal && settings_.blocklistInternal && !settings_.blocklistPublic;
+  rules.blocklisted = !rules.passes && (remoteConfig_->eventRules().isEventBlocklisted(name) ||
+                                        (rules.internal && remoteConfig_->eventRules().isEventBlocklisted(*rules.internal)));
+  return rules;
+}
+
 APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroups, const std::function<bool()>& enough) {
   Run run;
   if (maxGroups == 0) return run;
+  readRunSettings();
   // The evaluations of the groups kept so far end (or abort) with the transaction.
   std::vector<std::shared_ptr<APMBundleEvaluationContext>> evaluations;
   pending_ = Pending{};
@@ -306,8 +330,8 @@ bool APMRawEventBundler::writeTotals() {
 std::vector<std::shared_ptr<APMRawEventData>> APMRawEventBundler::selectRows(
     const std::function<const std::shared_ptr<APMRawEventData>*(size_t position)>& rowAt,
     std::vector<platform::Data>* encodings) {
-  const int64_t maxEvents = remoteConfig_->uploadLimits().uploadMaxEventsPerBundle();
-  const int64_t maxBytes = remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes();
+  const int64_t maxEvents = settings_.maxEventsPerBundle;
+  const int64_t maxBytes = settings_.maxBytesPerBundle;
   Selection selection;
   std::vector<std::shared_ptr<APMRawEventData>> accepted;
   for (size_t position = 0;; ++position) {
@@ -463,7 +487,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   // The encoding of each event that travels.
   std::vector<platform::Data> encodings;
   const bool debugMode = hooks_.isDebugMode && hooks_.isDebugMode();
-  if (remoteConfig_->features().isEventSamplingEnabled() && !debugMode) {
+  if (settings_.eventSampling && !debugMode) {
     // Sampling drops events and marks the ones it keeps, on their messages: each is encoded afresh.
     std::vector<std::shared_ptr<APMPBEvent>> messages;
     messages.reserve(aggregated->size());
@@ -557,28 +581,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
 }
 
 std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::processRawEvents(Group& group) {
-  const bool blocklistInternal = remoteConfig_->features().blocklistInternal();
-  const bool blocklistPublic = remoteConfig_->features().blocklistPublic();
-  const bool removeRedundantEngagement = remoteConfig_->features().redundantEngagementRemovalEnabled();
-  // What the configuration says of a name is asked once per name of the group, not once per event:
-  // a group is mostly a few names repeated, and each question walks the event configurations.
-  struct NameRules {
-    std::optional<std::string> internal;
-    bool passes = false;  // kept without the blocklist's say
-    bool blocklisted = false;
-    std::optional<bool> customConversion;
-  };
-  std::unordered_map<std::string, NameRules> rulesByName;
-  auto rulesOf = [&](const std::string& name) -> NameRules& {
-    auto [found, added] = rulesByName.try_emplace(name);
-    NameRules& rules = found->second;
-    if (!added) return rules;
-    rules.internal = internalNameOf(name);
-    rules.passes = rules.internal && blocklistInternal && !blocklistPublic;
-    rules.blocklisted = !rules.passes && (remoteConfig_->eventRules().isEventBlocklisted(name) ||
-                                          (rules.internal && remoteConfig_->eventRules().isEventBlocklisted(*rules.internal)));
-    return rules;
-  };
+  const bool removeRedundantEngagement = settings_.removeRedundantEngagement;
   std::vector<std::shared_ptr<APMEvent>> kept;
   group.sources.clear();
   for (size_t index = 0; index < group.rows.size(); ++index) {
@@ -795,7 +798,7 @@ bool APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, 
 std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::updateEventAggregates(
     const std::vector<std::shared_ptr<APMEvent>>& events, bool allowEvaluation, APMBundleEvaluationContext* evaluation,
     std::vector<double>& previousTimestamps) {
-  const bool customerType = remoteConfig_->features().customerTypeEnabled();
+  const bool customerType = settings_.customerType;
   std::vector<std::shared_ptr<APMEvent>> result;
   result.reserve(events.size());
   for (auto event : events) {
@@ -878,7 +881,7 @@ void APMRawEventBundler::addBundleMetadata(Group& group, APMEncodedMessage& bund
       group.monitorSampleTime = platform::now();
     }
   }
-  const int64_t configVersion = remoteConfig_->message().version();
+  const int64_t configVersion = settings_.configVersion;
   if (configVersion >= 0) bundle.setInt64(Bundle::kConfigVersion, configVersion);
   if (bundle.getString(Bundle::kAppId).value_or("").empty()) {
     std::string appID = hooks_.fallbackAppID ? hooks_.fallbackAppID() : std::string();

@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "APMDailyCounts.h"
@@ -172,10 +173,36 @@ class APMRawEventBundler {
   bool writeAggregates();
   bool writeTotals();
 
+  // What the configuration says that bundling asks of it for every group or event, read once at
+  // the start of a run instead: a run is one transaction, and its groups follow the configuration
+  // as it was when the run began. The next run reads it afresh.
+  struct RunSettings {
+    int64_t maxEventsPerBundle = 0;
+    int64_t maxBytesPerBundle = 0;
+    bool blocklistInternal = false;
+    bool blocklistPublic = false;
+    bool removeRedundantEngagement = false;
+    bool customerType = false;
+    bool eventSampling = false;
+    int64_t configVersion = -1;
+  };
+  // What the configuration says of an event name, asked once per name of a run: a run's events are
+  // mostly a few names repeated, and each question walks the event configurations.
+  struct NameRules {
+    std::optional<std::string> internal;
+    bool passes = false;  // kept without the blocklist's say
+    bool blocklisted = false;
+    std::optional<bool> customConversion;
+  };
+  void readRunSettings();
+  NameRules& rulesOf(const std::string& name);
+
   std::shared_ptr<APMDatabase> database_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   APMBundlingHooks hooks_;
+  RunSettings settings_;
+  std::unordered_map<std::string, NameRules> nameRules_;
   // What the groups kept so far in the running transaction leave for the next one to see.
   struct Pending {
     std::optional<std::string> consentSignals;

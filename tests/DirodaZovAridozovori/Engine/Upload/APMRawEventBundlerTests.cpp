@@ -418,6 +418,35 @@ TEST_F(APMRawEventBundlerTest, ARunStopsOnceItsGroupsHoldAThousandRows) {
   EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events"), std::vector<int64_t>{600});
 }
 
+// A run reads the configuration once, as it begins, and the next run of the same bundler reads it
+// again: a limit changed and a name blocked between two runs hold from the second on.
+TEST_F(APMRawEventBundlerTest, EachRunFollowsTheConfigurationAsItWasWhenItBegan) {
+  using Groups = std::vector<std::vector<std::string>>;
+  auto b = bundler();
+  auto limitEventsPerBundle = [&](int64_t limit) {
+    onWorker([&] {
+      remoteConfig_->settings().cacheNumber("measurement.upload.max_events_per_bundle", platform::Object(limit));
+    });
+  };
+  limitEventsPerBundle(2);
+  storeEvents({{"tap", kHour + 1}, {"tap", kHour + 2}, {"tap", kHour + 3}});
+  onWorker([&] { EXPECT_EQ(b->bundleRawEventGroups(100).bundled, 2u); });
+  EXPECT_EQ(queuedGroups(), (Groups{{"tap", "tap"}, {"tap"}}));
+
+  limitEventsPerBundle(3);
+  APMEventRules::EventConfigs rules;
+  auto blocked = APMPBEventConfig::initWithMessageInfo();
+  APMNanoSetString(*blocked, APMPBEventConfig::kName, std::string("tap"));
+  APMNanoSetBool(*blocked, APMPBEventConfig::kIsBlocklisted, true);
+  rules["tap"] = blocked;
+  onWorker([&] { remoteConfig_->eventRules().replace(rules); });
+  storeEvents({{"tap", kHour + 4}, {"open", kHour + 5}, {"open", kHour + 6}, {"open", kHour + 7}});
+  onWorker([&] { EXPECT_EQ(b->bundleRawEventGroups(100).bundled, 2u); });
+  // Three rows a group: the blocked tap and two opens, then the last open.
+  EXPECT_EQ(queuedGroups(), (Groups{{"tap", "tap"}, {"tap"}, {"open", "open"}, {"open"}}));
+  EXPECT_FALSE(rawEventsLeft());
+}
+
 // The groups of one run count into the same totals, read once and written before the commit: a
 // name bundled in several groups carries the time of its occurrence in the group before, the
 // bundle indices go on from group to group, and a group that fails leaves none of its counts.
