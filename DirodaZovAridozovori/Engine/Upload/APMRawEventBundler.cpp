@@ -65,7 +65,7 @@ struct APMRawEventBundler::Group {
   int64_t fingerprint = 0;
   std::vector<std::shared_ptr<APMRawEventData>> rows;
   // The encoding of each row's upload form, made once for the size limit and reused for unchanged
-  // events.
+  // events; none for a group of one row, which no size limit asked about.
   std::vector<platform::Data> rowEncodings;
   // For each processed event, the row it came from.
   std::vector<size_t> sources;
@@ -339,6 +339,20 @@ std::vector<std::shared_ptr<APMRawEventData>> APMRawEventBundler::selectRows(
     if (!row) break;
     const APMEvent& event = *(*row)->rawEvent();
     const int64_t hour = platform::saturatingInt64(event.timestamp()) / 3600;
+    if (position == 0) {
+      // The first row is always taken, and its size counts only once a second row is offered: a
+      // group of one row (a purchase stream's) is encoded once, as it travels.
+      selection.firstHour = hour;
+      selection.previousRowID = (*row)->rowID();
+      accepted.push_back(*row);
+      continue;
+    }
+    if (position == 1) {
+      const APMEvent& first = *accepted.front()->rawEvent();
+      platform::Data encoding = APMEventUploadEncoding(first, first.previousTimestamp());
+      selection.acceptedBytes = static_cast<int64_t>(encoding.size());
+      if (encodings) encodings->push_back(std::move(encoding));
+    }
     platform::Data encoding = APMEventUploadEncoding(event, event.previousTimestamp());
     const int64_t bytes = static_cast<int64_t>(encoding.size());
     if (position == 0) selection.firstHour = hour;

@@ -132,7 +132,7 @@ class APMRawEventBundler {
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
       int64_t fingerprint, std::vector<platform::Data>* encodings, bool* fromReadAhead);
   // The rows rowAt offers (null ends them) that the selection rules accept, in order, with the
-  // encoding of each one's upload form.
+  // encoding of each one's upload form when they are more than one.
   std::vector<std::shared_ptr<APMRawEventData>> selectRows(
       const std::function<const std::shared_ptr<APMRawEventData>*(size_t position)>& rowAt,
       std::vector<platform::Data>* encodings);
