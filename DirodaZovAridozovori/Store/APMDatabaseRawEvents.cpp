@@ -132,8 +132,8 @@ std::shared_ptr<APMRawEventData> rawEventDataFromRow(const APMSqliteRow& row, pl
     APMFail(error, kAPMStoreErrorCorruptData, "Raw event row is missing columns");
     return nullptr;
   }
-  const auto body = row.bytes(kData);
-  auto event = APMEventEncoding::decodeBody(row.text(kName), row.real(kTimestamp), platform::Data(body.begin(), body.end()));
+  // Decoded in place: the body is not copied out of the row first.
+  auto event = APMEventEncoding::decodeBody(row.text(kName), row.real(kTimestamp), row.bytes(kData));
   if (!event) {
     APMFail(error, kAPMStoreErrorCorruptData,
             "Raw event data is corrupted. RowID " + std::to_string(row.integer(kRowID)));

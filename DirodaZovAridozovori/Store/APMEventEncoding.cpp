@@ -78,7 +78,7 @@ class Writer {
 
 class Reader {
  public:
-  explicit Reader(const platform::Data& in) : in_(in) {}
+  explicit Reader(std::span<const uint8_t> in) : in_(in) {}
   bool byte(uint8_t* b) {
     if (pos_ >= in_.size()) return false;
     *b = in_[pos_++];
@@ -120,9 +120,10 @@ class Reader {
   }
   bool atEnd() const { return pos_ == in_.size(); }
   size_t position() const { return pos_; }
+  size_t left() const { return in_.size() - pos_; }
 
  private:
-  const platform::Data& in_;
+  std::span<const uint8_t> in_;
   size_t pos_ = 0;
 };
 
@@ -172,6 +173,9 @@ void writeParameters(Writer& w, const APMParameters& parameters, bool allowArray
 bool readParameters(Reader& r, APMParameters* parameters, bool allowArrays) {
   uint64_t count;
   if (!r.varint(&count) || count > kMaxDecodedCount) return false;
+  // Room for the entries the bytes left can hold (three bytes at least each), so a count that
+  // lies takes no more than they could.
+  parameters->reserve(parameters->size() + static_cast<size_t>(std::min<uint64_t>(count, r.left() / 3)));
   for (uint64_t i = 0; i < count; ++i) {
     std::string name;
     uint8_t tag;
@@ -180,19 +184,19 @@ bool readParameters(Reader& r, APMParameters* parameters, bool allowArrays) {
       case kTagInt64: {
         int64_t v;
         if (!r.signedVarint(&v)) return false;
-        parameters->insert_or_assign(name, APMValue(v));
+        parameters->insert_or_assign(parameters->cend(), std::move(name), APMValue(v));
         break;
       }
       case kTagDouble: {
         double v;
         if (!r.real(&v)) return false;
-        parameters->insert_or_assign(name, APMValue(v));
+        parameters->insert_or_assign(parameters->cend(), std::move(name), APMValue(v));
         break;
       }
       case kTagString: {
         std::string v;
         if (!r.text(&v)) return false;
-        parameters->insert_or_assign(name, APMValue(std::move(v)));
+        parameters->insert_or_assign(parameters->cend(), std::move(name), APMValue(std::move(v)));
         break;
       }
       case kTagArray: {
@@ -204,7 +208,7 @@ bool readParameters(Reader& r, APMParameters* parameters, bool allowArrays) {
           if (!readParameters(r, &entry, false)) return false;
           entries.push_back(std::move(entry));
         }
-        parameters->insert_or_assign(name, APMValue(std::move(entries)));
+        parameters->insert_or_assign(parameters->cend(), std::move(name), APMValue(std::move(entries)));
         break;
       }
       default:
@@ -271,7 +275,7 @@ void APMEventEncoding::encodeBody(const APMEvent& event, platform::Data& out) {
 }
 
 std::shared_ptr<APMEvent> APMEventEncoding::decodeBody(const std::string& name, double timestamp,
-                                                       const platform::Data& body) {
+                                                       std::span<const uint8_t> body) {
   Reader r(body);
   uint8_t version;
   uint8_t flags;
@@ -302,7 +306,7 @@ std::shared_ptr<APMEvent> APMEventEncoding::decode(const platform::Data& bytes) 
   std::string name;
   double timestamp;
   if (!r.text(&name) || !r.real(&timestamp)) return nullptr;
-  return decodeBody(name, timestamp, platform::Data(bytes.begin() + static_cast<std::ptrdiff_t>(r.position()), bytes.end()));
+  return decodeBody(name, timestamp, std::span<const uint8_t>(bytes).subspan(r.position()));
 }
 
 std::shared_ptr<APMPBEvent> APMEventEncoding::protoEvent(const APMEvent& event) {

@@ -2,7 +2,9 @@
 // The forms an event takes outside memory: the stored body of a raw-event row, the whole event in
 // one column, and the upload (protocol-buffer) message.
 
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "platform/Object.h"
@@ -18,7 +20,7 @@ class APMEventEncoding {
   static platform::Data encodedBody(const APMEvent& event);
   // The same into out, replacing what it held (its room is reused).
   static void encodeBody(const APMEvent& event, platform::Data& out);
-  static std::shared_ptr<APMEvent> decodeBody(const std::string& name, double timestamp, const platform::Data& body);
+  static std::shared_ptr<APMEvent> decodeBody(const std::string& name, double timestamp, std::span<const uint8_t> body);
   // The whole event, name and timestamp included (for records that keep an event in one column).
   static platform::Data encoded(const APMEvent& event);
   static std::shared_ptr<APMEvent> decode(const platform::Data& bytes);

@@ -54,6 +54,26 @@ TEST(APMEventTest, StoredFormRoundTripsExactlyAndDamagedFormsNeverDecodeIntoGarb
   EXPECT_FALSE(APMEventEncoding::decodeBody("x", 1, hostile));
 }
 
+// A body lists its names in order and once each, and each is put at the end of the map as it is
+// read; a body that does not (written by hand, damaged) still decodes as the map would hold it:
+// in name order, the last of a repeated name kept.
+TEST(APMEventTest, ABodyWhoseNamesAreOutOfOrderOrRepeatedDecodesAsAMap) {
+  // Version 1, public, origin "app", previous time 0, three parameters: "b" = 1, "a" = 2, "b" = 3;
+  // then an array "c" of one item holding "y" = 4, "x" = 5.
+  const platform::Data body = {1, 1, 3, 'a', 'p', 'p', 0, 0, 0, 0, 0, 0, 0, 0, 4,
+                               1, 'b', 1, 2, 1, 'a', 1, 4, 1, 'b', 1, 6,
+                               1, 'c', 4, 1, 2, 1, 'y', 1, 8, 1, 'x', 1, 10};
+  auto event = APMEventEncoding::decodeBody("e", 1700000000, body);
+  ASSERT_TRUE(event);
+  auto items = std::vector<APMParameters>{{{"x", APMValue(int64_t{5})}, {"y", APMValue(int64_t{4})}}};
+  const APMParameters expected = {
+      {"a", APMValue(int64_t{2})}, {"b", APMValue(int64_t{3})}, {"c", APMValue(std::move(items))}};
+  EXPECT_TRUE(event->parameters() == expected);
+  std::vector<std::string> names;
+  for (const auto& entry : event->parameters()) names.push_back(entry.first);
+  EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "c"}));
+}
+
 // Rows written by earlier versions are read back byte for byte, so the layout is pinned here as
 // bytes: version, flags, origin, previous timestamp, then the parameters in name order.
 // A parameter map orders names by their bytes, as a map of std::string does: the stored body lists
