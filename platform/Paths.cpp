@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <system_error>
+#include <vector>
 
 namespace platform {
 
@@ -19,6 +21,11 @@ std::mutex& hostDirectoryMutex() {
 std::string& hostDirectory() {
   static auto& directory = *new std::string;
   return directory;
+}
+// Guarded by hostDirectoryMutex; only ever added to.
+std::vector<std::shared_ptr<const Paths::LeaveHandler>>& leaveHandlers() {
+  static auto& handlers = *new std::vector<std::shared_ptr<const Paths::LeaveHandler>>;
+  return handlers;
 }
 }  // namespace
 
@@ -33,8 +40,20 @@ std::string Paths::dataDirectory() {
 }
 
 void Paths::setDataDirectory(const std::string& path) {
+  const std::string previous = dataDirectory();
+  std::vector<std::shared_ptr<const LeaveHandler>> handlers;
+  {
+    std::lock_guard<std::mutex> lock(hostDirectoryMutex());
+    hostDirectory() = path;
+    handlers = leaveHandlers();
+  }
+  if (previous.empty() || previous == dataDirectory()) return;
+  for (const auto& handler : handlers) (*handler)(previous);
+}
+
+void Paths::addLeaveHandler(LeaveHandler handler) {
   std::lock_guard<std::mutex> lock(hostDirectoryMutex());
-  hostDirectory() = path;
+  leaveHandlers().push_back(std::make_shared<const LeaveHandler>(std::move(handler)));
 }
 
 bool Paths::createDirectories(const std::string& path) {

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
@@ -16,7 +18,8 @@ namespace {
 
 std::string parentOf(const std::string& path) {
   auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 bool isDirectory(const std::string& path) {
@@ -24,15 +27,40 @@ bool isDirectory(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The deepest of directory and its parents that exists now; empty for a relative path none of
+// whose folders exists.
+std::string deepestExisting(std::string directory) {
+  while (!directory.empty() && !isDirectory(directory)) directory = parentOf(directory);
+  return directory;
+}
+
+// Makes the missing folders between anchor, which must still exist, and directory; never anchor
+// itself, so once anchor is gone (even while this runs) nothing is made.
+bool createBelow(const std::string& anchor, const std::string& directory) {
+  if (!isDirectory(anchor)) return false;
+  std::vector<std::string> missing;
+  for (std::string level = directory; level != anchor && !isDirectory(level); level = parentOf(level)) {
+    if (level.size() <= anchor.size()) return false;
+    missing.push_back(level);
+  }
+  for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+    if (::mkdir(level->c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-UserDefaults::UserDefaults(std::string suiteName, std::string path)
-    : suiteName_(std::move(suiteName)), path_(std::move(path)) {}
+UserDefaults::UserDefaults(std::string suiteName, std::string path, std::string home)
+    : suiteName_(std::move(suiteName)),
+      path_(std::move(path)),
+      home_(home.empty() ? parentOf(path_) : std::move(home)) {}
 
 void UserDefaults::loadLocked() {
   if (loaded_) return;
   loaded_ = true;
   if (path_.empty()) return;
+  anchor_ = deepestExisting(home_);
   Error error;
   Object root = PropertyList::readFile(path_, &error);
   if (!error.empty()) {
@@ -132,7 +160,7 @@ void UserDefaults::markDirtyLocked() {
   writeScheduled_ = true;
   std::weak_ptr<UserDefaults> weak = weak_from_this();
   UserDefaultsRegistry::noteWriter(this, weak);
-  UserDefaultsRegistry::writeQueue()->after(kWriteDelaySeconds, [weak, this, path = path_] {
+  UserDefaultsRegistry::writeQueue()->after(kWriteDelaySeconds, [weak, this] {
     auto self = weak.lock();
     if (!self) return;
     {
@@ -140,24 +168,29 @@ void UserDefaults::markDirtyLocked() {
       std::lock_guard<std::mutex> lock(mutex_);
       writeScheduled_ = false;
     }
-    // The data directory went away (a test finished, the host moved it): nothing to write into.
-    if (!isDirectory(parentOf(parentOf(path)))) return;
-    writeIfDirty();
+    writeIfDirty(Write::Late);
   });
 }
 
-bool UserDefaults::writeIfDirty() {
+bool UserDefaults::writeIfDirty(Write write) {
   std::lock_guard<std::mutex> writeLock(writeMutex_);
   Dictionary snapshot;
   uint64_t generation = 0;
+  std::string anchor;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!dirty_) return true;
     snapshot = values_;
     generation = generation_;
+    anchor = anchor_;
   }
   if (path_.empty()) return false;
-  if (!Paths::createDirectories(parentOf(path_))) {
+  const std::string folder = parentOf(path_);
+  if (write == Write::Late) {
+    // The directory the file was found in went away (a test finished, the host cleared its data):
+    // nothing to write into, and making it again would bring back what its owner removed.
+    if (!createBelow(anchor, folder)) return false;
+  } else if (!Paths::createDirectories(folder)) {
     UserDefaultsRegistry::report("cannot create the preferences directory for " + path_);
     return false;
   }
@@ -182,7 +215,15 @@ bool UserDefaults::synchronize() {
     std::lock_guard<std::mutex> lock(mutex_);
     loadLocked();
   }
-  return writeIfDirty();
+  return writeIfDirty(Write::Now);
+}
+
+bool UserDefaults::flushPending() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    loadLocked();
+  }
+  return writeIfDirty(Write::Late);
 }
 
 }  // namespace platform

@@ -13,6 +13,12 @@
 // matched memory schedules one write kWriteDelaySeconds later (of the installed clock's uptime)
 // on a private background queue; the changes made meanwhile join it, so a burst of changes costs
 // one fsync instead of one each. synchronize() writes at once, and so does the process's exit.
+//
+// The writes nobody waits for, the delayed one and the exit's, go only into the directory the
+// instance found when it first read its file: the deepest existing folder on the way from its home
+// (the data directory for the registry's suites, else the file's own folder) to the root. Once that
+// folder has been removed (a test's temporary directory, a host clearing its data), they write
+// nothing rather than make it again; synchronize() still writes wherever it must.
 
 #include <memory>
 #include <mutex>
@@ -58,21 +64,30 @@ class UserDefaults : public std::enable_shared_from_this<UserDefaults> {
 
   // Writes pending changes now; true when the file holds what memory holds.
   bool synchronize();
+  // Writes pending changes now as a write nobody waits for does (at exit, on leaving the data
+  // directory): nothing once the directory the file was found in is gone. True when the file holds
+  // what memory holds.
+  bool flushPending();
 
   // Tests: how many times this instance has replaced its file.
   uint64_t writeCountForTesting();
 
-  UserDefaults(std::string suiteName, std::string path);
+  // home: the directory the file belongs to; empty means the file's own folder.
+  UserDefaults(std::string suiteName, std::string path, std::string home = {});
   UserDefaults(const UserDefaults&) = delete;
   UserDefaults& operator=(const UserDefaults&) = delete;
 
  private:
+  enum class Write { Now, Late };
+
   void loadLocked();
   void markDirtyLocked();
-  bool writeIfDirty();
+  bool writeIfDirty(Write write);
 
   const std::string suiteName_;
   const std::string path_;
+  const std::string home_;
+  std::string anchor_;  // set by the first read: home_, or its deepest parent that existed then
   std::mutex mutex_;  // guards everything below
   bool loaded_ = false;
   bool dirty_ = false;

@@ -47,13 +47,36 @@ std::vector<std::shared_ptr<UserDefaults>> knownInstances() {
   return all;
 }
 
+// A suite whose data directory is gone by now (a test's, one the host removed) writes nothing.
 void flushAllAtExit() {
-  for (auto& defaults : knownInstances()) defaults->synchronize();
+  for (auto& defaults : knownInstances()) defaults->flushPending();
+}
+
+// The data directory the process leaves may be removed as soon as it is left (a test's temporary
+// directory): what its suites still hold is written now, or dropped where that directory is gone
+// already, and the registry forgets them. Instances made outside the registry there are written too.
+void leaveDataDirectory(const std::string& directory) {
+  const std::string inside = directory.back() == '/' ? directory : directory + "/";
+  std::vector<std::shared_ptr<UserDefaults>> leaving;
+  for (auto& defaults : knownInstances()) {
+    if (defaults->path().compare(0, inside.size(), inside) == 0) leaving.push_back(std::move(defaults));
+  }
+  {
+    std::lock_guard<std::mutex> lock(registry().mutex);
+    auto& byPath = registry().byPath;
+    for (auto it = byPath.lower_bound(inside); it != byPath.end() && it->first.compare(0, inside.size(), inside) == 0;) {
+      it = byPath.erase(it);
+    }
+  }
+  for (auto& defaults : leaving) defaults->flushPending();
 }
 
 void registerExitFlush() {
   static std::once_flag exitHook;
-  std::call_once(exitHook, [] { std::atexit(flushAllAtExit); });
+  std::call_once(exitHook, [] {
+    std::atexit(flushAllAtExit);
+    Paths::addLeaveHandler(leaveDataDirectory);
+  });
 }
 
 std::string fileNameForSuite(const std::string& name) {
@@ -65,12 +88,15 @@ std::string fileNameForSuite(const std::string& name) {
   return file + ".plist";
 }
 
+std::string suitePath(const std::string& dataDirectory, const std::string& name) {
+  if (dataDirectory.empty()) return {};
+  return dataDirectory + "/" + kPreferencesDirectory + "/" + fileNameForSuite(name);
+}
+
 }  // namespace
 
 std::string UserDefaultsRegistry::pathForSuite(const std::string& name) {
-  std::string base = Paths::dataDirectory();
-  if (base.empty()) return {};
-  return base + "/" + kPreferencesDirectory + "/" + fileNameForSuite(name);
+  return suitePath(Paths::dataDirectory(), name);
 }
 
 std::shared_ptr<UserDefaults> UserDefaultsRegistry::standard() { return suite(kStandardSuiteName); }
@@ -78,10 +104,11 @@ std::shared_ptr<UserDefaults> UserDefaultsRegistry::standard() { return suite(kS
 std::shared_ptr<UserDefaults> UserDefaultsRegistry::suite(const std::string& name) {
   registerExitFlush();
   std::string suiteName = name.empty() ? kStandardSuiteName : name;
-  std::string path = pathForSuite(suiteName);
+  std::string base = Paths::dataDirectory();
+  std::string path = suitePath(base, suiteName);
   std::lock_guard<std::mutex> lock(registry().mutex);
   auto& slot = registry().byPath[path.empty() ? "memory:" + suiteName : path];
-  if (!slot) slot = std::make_shared<UserDefaults>(suiteName, path);
+  if (!slot) slot = std::make_shared<UserDefaults>(suiteName, path, base);
   return slot;
 }
 

@@ -27,7 +27,8 @@ class UserDefaultsRegistry {
   static std::string pathForSuite(const std::string& name);
 
   // Writes every suite with unwritten changes now, on the calling thread (an exit handler calls
-  // it after the write queue has stopped; the process's exit writes them as well).
+  // it after the write queue has stopped; the process's exit writes them as well). As the delayed
+  // write, it leaves alone a suite whose data directory has been removed since it was read.
   static void synchronizeAll();
 
   // Tests: writes what is pending, then forgets every cached instance, so the next access reads

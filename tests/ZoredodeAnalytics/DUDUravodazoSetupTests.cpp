@@ -136,6 +136,10 @@ TEST_F(DUDUravodazoSetupTest, EachFieldReachesItsPlaceAndEmptyFieldsKeepIt) {
   DUDUravodazo::setUp(update);
   SCOPED_TRACE("second setup");
   expectFirstSetup("1.3.0");
+
+  // The chosen directory goes with this scope: what was logged into it is written before it is left.
+  APMMonitor::shared()->flush();
+  platform::Paths::setDataDirectory(dataDirectory_.path());
 }
 
 TEST_F(DUDUravodazoSetupTest, AdvertisingIdentityReachesTheIdentitySupport) {

@@ -230,6 +230,8 @@ TEST_F(UploadEndToEndTest, PreviewHeadersSendUploadsToTheTaggingServerWithTheirH
 // directory, waits until the events are stored, and dies without any shutdown.
 TEST_F(UploadEndToEndTest, DISABLED_KilledWriterChild) {
   if (!testsupport::runsAsChild()) GTEST_SKIP() << "runs only as the child of the killed-process test";
+  // The fixture's own directory goes unused here, and a killed process removes nothing as it ends.
+  std::filesystem::remove_all(dataDirectory_.path());
   platform::Paths::setDataDirectory(std::getenv("APM_UPLOAD_E2E_KILLED_DIR"));
   APMPersistedConfig::resetSharedInstanceForTesting();
   startSDK();

@@ -215,6 +215,55 @@ TEST_F(UserDefaultsWriteTest, SynchronizeAllWritesEverySuiteAndEveryInstanceMade
   EXPECT_EQ(PropertyList::readFile(UserDefaultsRegistry::pathForSuite("listed"))["n"].integerValue(), 3);
 }
 
+// Leaving a data directory writes what its suites, and the instances made there directly, still
+// hold, before the directory can be removed by whoever made it.
+TEST_F(UserDefaultsWriteTest, LeavingADataDirectoryWritesWhatWasPendingThereAtOnce) {
+  testsupport::TempDir left;
+  platform::Paths::setDataDirectory(left.path());
+  UserDefaultsRegistry::suite("moving")->setObject("k", Object("pending"));
+  auto own = std::make_shared<UserDefaults>("own", left.path() + "/own.plist");
+  own->setBool("kept", true);
+  platform::Paths::setDataDirectory(data_.path());
+  EXPECT_EQ(PropertyList::readFile(left.path() + "/Preferences/moving.plist")["k"].stringValue(), "pending");
+  EXPECT_TRUE(PropertyList::readFile(left.path() + "/own.plist")["kept"].boolValue());
+  EXPECT_EQ(own->writeCountForTesting(), 1u);
+}
+
+// A data directory removed while its preferences wait for their write (a test's temporary
+// directory, a host clearing its data) stays removed: neither leaving it, nor the delayed write,
+// nor the exit's makes it again, for the suites and for an instance made directly inside it.
+TEST_F(UserDefaultsWriteTest, WritesNobodyWaitsForLeaveARemovedDirectoryRemoved) {
+  auto removed = std::make_unique<testsupport::TempDir>();
+  const std::string gone = removed->path();
+  platform::Paths::setDataDirectory(gone);
+  auto suite = UserDefaultsRegistry::suite("late");
+  suite->setObject("k", Object("pending"));
+  auto own = std::make_shared<UserDefaults>("own", gone + "/own.plist");
+  own->setBool("kept", true);
+  removed.reset();
+  ASSERT_FALSE(std::filesystem::exists(gone));
+  platform::Paths::setDataDirectory(data_.path());
+  EXPECT_FALSE(std::filesystem::exists(gone)) << "leaving made the removed directory again";
+
+  // The delayed writes run in the order they were scheduled: the staying suite's comes last.
+  auto staying = UserDefaultsRegistry::suite("staying");
+  staying->setInteger("n", 1);
+  clock_->advance(1);
+  ASSERT_TRUE(testsupport::waitFor([&] { return staying->writeCountForTesting() >= 1; }));
+  UserDefaultsRegistry::waitForBackgroundWritesForTesting();
+  EXPECT_FALSE(std::filesystem::exists(gone)) << "a delayed write made the removed directory again";
+
+  UserDefaultsRegistry::synchronizeAll();
+  EXPECT_FALSE(std::filesystem::exists(gone)) << "the exit's write made the removed directory again";
+  EXPECT_EQ(suite->writeCountForTesting() + own->writeCountForTesting(), 0u);
+  EXPECT_EQ(suite->string("k"), "pending") << "memory keeps the change";
+
+  // Asked for, a write still goes where it must.
+  EXPECT_TRUE(own->synchronize());
+  EXPECT_TRUE(PropertyList::readFile(gone + "/own.plist")["kept"].boolValue());
+  std::filesystem::remove_all(gone);
+}
+
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
   constexpr int kThreads = 8;
   constexpr int kKeys = 100;
