@@ -7,9 +7,12 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "APMDatabase.h"
 #include "APMMonitor.h"
+#include "APMNanoAccessors.h"
+#include "APMPBMessages.h"
 #include "platform/Clock.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Paths.h"
@@ -67,6 +70,32 @@ std::shared_ptr<APMDatabase> openDatabase(const std::shared_ptr<APMPersistedConf
     if (!database) fail("cannot open the database: " + error.description);
   });
   return database;
+}
+
+int64_t storeRawEventGroup(APMDatabase& database, const std::string& eventName, double now) {
+  platform::Error error;
+  if (!database.reset(&error)) fail("cannot reset the database: " + error.description);
+  if (!database.storedConfig().updateRemoteConfig(*APMPBMeasurementConfig::initWithMessageInfo(), &error)) {
+    fail("cannot store a configuration: " + error.description);
+  }
+  auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
+  APMNanoSetInt32(*metadata, APMPBMeasurementBundle::kProtocolVersion, 1);
+  APMNanoSetString(*metadata, APMPBMeasurementBundle::kAppId, std::string("com.example.app"));
+  if (!database.rawEvents().insertIfNotExistsRawEventMetadata(*metadata, &error)) {
+    fail("cannot store metadata: " + error.description);
+  }
+  const int64_t fingerprint = APMDatabaseRawEvents::metadataFingerprint(*metadata);
+  for (double at : {now - 30, now - 20, now - 10}) {
+    auto event = APMEvent::create("app", true, eventName, at, 0, APMParameters{{"level", APMValue(int64_t{3})}});
+    if (!event || !database.rawEvents().insertRawEvent(*event, fingerprint, false, &error)) {
+      fail("cannot store a raw event: " + error.description);
+    }
+  }
+  return fingerprint;
+}
+
+void onWorkerOffMainThread(const std::shared_ptr<platform::DispatchQueue>& worker, const std::function<void()>& work) {
+  std::thread([&] { worker->sync(work); }).join();
 }
 
 }  // namespace fuzzsupport

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -32,5 +33,16 @@ inline platform::Data bytesOf(const uint8_t* data, size_t size) { return platfor
 // call on it; the process ends when it cannot be opened.
 std::shared_ptr<APMDatabase> openDatabase(const std::shared_ptr<APMPersistedConfig>& persisted,
                                           const std::shared_ptr<platform::DispatchQueue>& worker);
+
+// On the database's worker: empties the database and fills it as a fresh store ready for bundling,
+// with an empty configuration, one group's metadata (protocol 1, app com.example.app) and three raw
+// events named eventName, 30, 20 and 10 seconds before now. Gives the metadata's fingerprint; the
+// process ends when any of it cannot be stored.
+int64_t storeRawEventGroup(APMDatabase& database, const std::string& eventName, double now);
+
+// Runs work on the worker and waits for it, asked from a thread of its own as the engine's worker
+// is asked: from the main thread, every reading of the stored configuration would be logged as
+// misplaced.
+void onWorkerOffMainThread(const std::shared_ptr<platform::DispatchQueue>& worker, const std::function<void()>& work);
 
 }  // namespace fuzzsupport

@@ -3,7 +3,6 @@
 // (through the loader the event-editing component gives configurations). Whatever was applied is then used: the program edits an event,
 // and the stored audiences evaluate an event and a user property.
 #include <memory>
-#include <thread>
 
 #include "APMAudienceComponent.h"
 #include "APMDatabase.h"
@@ -75,8 +74,6 @@ void applyOnWorker(Engine& e, const platform::Data& body) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Engine& e = engine();
   const platform::Data body = fuzzsupport::bytesOf(data, size);
-  // Off the main thread, as the engine's worker runs: on it, every reading of the stored
-  // configuration would be logged as misplaced.
-  std::thread([&] { e.worker->sync([&] { applyOnWorker(e, body); }); }).join();
+  fuzzsupport::onWorkerOffMainThread(e.worker, [&] { applyOnWorker(e, body); });
   return 0;
 }

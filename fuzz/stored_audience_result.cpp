@@ -7,7 +7,6 @@
 #include <climits>
 #include <map>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "APMDatabase.h"
@@ -220,7 +219,6 @@ void runOnWorker(Engine& e, const platform::Data& stored) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Engine& e = engine();
   const platform::Data stored = fuzzsupport::bytesOf(data, size);
-  // Off the main thread, as the engine's worker runs.
-  std::thread([&] { e.worker->sync([&] { runOnWorker(e, stored); }); }).join();
+  fuzzsupport::onWorkerOffMainThread(e.worker, [&] { runOnWorker(e, stored); });
   return 0;
 }

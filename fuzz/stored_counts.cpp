@@ -8,10 +8,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <thread>
 
 #include "APMDatabase.h"
-#include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
 #include "APMPersistedConfig.h"
 #include "FuzzSupport.h"
@@ -108,28 +106,6 @@ Engine& engine() {
   return *shared;
 }
 
-// A fresh store holding a configuration, one group's metadata and three raw events.
-void storeRawEvents(APMDatabase& database) {
-  platform::Error error;
-  if (!database.reset(&error)) fuzzsupport::fail("cannot reset the database: " + error.description);
-  if (!database.storedConfig().updateRemoteConfig(*APMPBMeasurementConfig::initWithMessageInfo(), &error)) {
-    fuzzsupport::fail("cannot store a configuration: " + error.description);
-  }
-  auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
-  APMNanoSetInt32(*metadata, APMPBMeasurementBundle::kProtocolVersion, 1);
-  APMNanoSetString(*metadata, APMPBMeasurementBundle::kAppId, std::string("com.example.app"));
-  if (!database.rawEvents().insertIfNotExistsRawEventMetadata(*metadata, &error)) {
-    fuzzsupport::fail("cannot store metadata: " + error.description);
-  }
-  const int64_t fingerprint = APMDatabaseRawEvents::metadataFingerprint(*metadata);
-  for (double at : {kNow - 30, kNow - 20, kNow - 10}) {
-    auto event = APMEvent::create("app", true, kEventName, at, 0, APMParameters{{"level", APMValue(int64_t{3})}});
-    if (!event || !database.rawEvents().insertRawEvent(*event, fingerprint, false, &error)) {
-      fuzzsupport::fail("cannot store a raw event: " + error.description);
-    }
-  }
-}
-
 // Puts the input's values in the columns; false when the file refuses them (a tampered file holds
 // what its constraints allow).
 bool tamper(APMDatabase& database, Values& values) {
@@ -154,7 +130,7 @@ bool tamper(APMDatabase& database, Values& values) {
 
 void runOnWorker(Engine& e, const uint8_t* data, size_t size) {
   APMDatabase& database = *e.database;
-  storeRawEvents(database);
+  fuzzsupport::storeRawEventGroup(database, kEventName, kNow);
   Values values(data, size);
   if (!tamper(database, values)) return;
 
@@ -202,7 +178,6 @@ void runOnWorker(Engine& e, const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Engine& e = engine();
-  // Off the main thread, as the engine's worker runs.
-  std::thread([&] { e.worker->sync([&] { runOnWorker(e, data, size); }); }).join();
+  fuzzsupport::onWorkerOffMainThread(e.worker, [&] { runOnWorker(e, data, size); });
   return 0;
 }

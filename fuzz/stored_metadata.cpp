@@ -5,7 +5,6 @@
 // metadata that decodes hands its app, platform and versions to the bundle unchanged.
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "APMDatabase.h"
 #include "APMNanoAccessors.h"
@@ -44,24 +43,8 @@ Engine& engine() {
 // A fresh store holding a configuration and three raw events of one group, whose metadata row then
 // holds the stored bytes.
 void storeGroup(APMDatabase& database, const platform::Data& stored) {
+  const int64_t fingerprint = fuzzsupport::storeRawEventGroup(database, kEventName, kNow);
   platform::Error error;
-  if (!database.reset(&error)) fuzzsupport::fail("cannot reset the database: " + error.description);
-  if (!database.storedConfig().updateRemoteConfig(*APMPBMeasurementConfig::initWithMessageInfo(), &error)) {
-    fuzzsupport::fail("cannot store a configuration: " + error.description);
-  }
-  auto metadata = Bundle::initWithMessageInfo();
-  APMNanoSetInt32(*metadata, Bundle::kProtocolVersion, 1);
-  APMNanoSetString(*metadata, Bundle::kAppId, std::string("com.example.app"));
-  if (!database.rawEvents().insertIfNotExistsRawEventMetadata(*metadata, &error)) {
-    fuzzsupport::fail("cannot store metadata: " + error.description);
-  }
-  const int64_t fingerprint = APMDatabaseRawEvents::metadataFingerprint(*metadata);
-  for (double at : {kNow - 30, kNow - 20, kNow - 10}) {
-    auto event = APMEvent::create("app", true, kEventName, at, 0, APMParameters{{"level", APMValue(int64_t{3})}});
-    if (!event || !database.rawEvents().insertRawEvent(*event, fingerprint, false, &error)) {
-      fuzzsupport::fail("cannot store a raw event: " + error.description);
-    }
-  }
   if (!database.connection().execute("UPDATE raw_events_metadata SET metadata = ? WHERE metadata_fingerprint = ?",
                                      {platform::Object(stored), platform::Object(fingerprint)}, &error)) {
     fuzzsupport::fail("cannot change the metadata: " + error.description);
@@ -111,7 +94,6 @@ void runOnWorker(Engine& e, const platform::Data& stored) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Engine& e = engine();
   const platform::Data stored = fuzzsupport::bytesOf(data, size);
-  // Off the main thread, as the engine's worker runs.
-  std::thread([&] { e.worker->sync([&] { runOnWorker(e, stored); }); }).join();
+  fuzzsupport::onWorkerOffMainThread(e.worker, [&] { runOnWorker(e, stored); });
   return 0;
 }
