@@ -39,6 +39,9 @@ std::optional<APMEncodedMessage> APMEncodedMessage::fromCanonicalEncoding(const 
   if (!nano_detail::isCanonicalEncoding(info.descriptor, bytes.data(), bytes.size())) return std::nullopt;
   APMEncodedMessage message(info);
   message.bytes_ = std::move(bytes);
+  // Every field takes two bytes at least: room for as many as the bytes can hold, up to a bundle's
+  // metadata, so the fields are not moved again and again as they are found.
+  message.fields_.reserve(std::min<size_t>(message.bytes_.size() / 2, kFieldsReservedAtMost));
   const bool read = walk(message.bytes_, [&message](uint32_t tag, size_t begin, size_t end, size_t valueBegin) {
     message.fields_.push_back(
         {tag, false, static_cast<uint32_t>(begin), static_cast<uint32_t>(end), static_cast<uint32_t>(valueBegin)});
@@ -50,6 +53,7 @@ std::optional<APMEncodedMessage> APMEncodedMessage::fromCanonicalEncoding(const 
 APMEncodedMessage APMEncodedMessage::fromMessage(const NANOMessageBase& message) {
   APMEncodedMessage encoded(message.messageInfo());
   encoded.bytes_ = message.protoBuffer();
+  encoded.fields_.reserve(std::min<size_t>(encoded.bytes_.size() / 2, kFieldsReservedAtMost));
   walk(encoded.bytes_, [&encoded](uint32_t tag, size_t begin, size_t end, size_t valueBegin) {
     encoded.fields_.push_back(
         {tag, false, static_cast<uint32_t>(begin), static_cast<uint32_t>(end), static_cast<uint32_t>(valueBegin)});

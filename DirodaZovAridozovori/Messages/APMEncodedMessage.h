@@ -89,6 +89,7 @@ class APMEncodedMessage {
   void setVarint(int index, uint64_t value);
 
   static constexpr size_t kFirstAddedRoom = 256;
+  static constexpr size_t kFieldsReservedAtMost = 128;
 
   const NANOMessageInfo* info_;
   platform::Data bytes_;
