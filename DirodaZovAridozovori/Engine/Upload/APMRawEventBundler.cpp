@@ -597,12 +597,18 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
 std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::processRawEvents(Group& group) {
   const bool removeRedundantEngagement = settings_.removeRedundantEngagement;
   std::vector<std::shared_ptr<APMEvent>> kept;
+  // The rules of each kept event's name, found once per event.
+  std::vector<NameRules*> keptRules;
+  kept.reserve(group.rows.size());
+  keptRules.reserve(group.rows.size());
   group.sources.clear();
+  group.sources.reserve(group.rows.size());
   for (size_t index = 0; index < group.rows.size(); ++index) {
     const APMEvent& event = *group.rows[index]->rawEvent();
-    const NameRules& rules = rulesOf(event.name());
+    NameRules& rules = rulesOf(event.name());
     if (rules.passes) {
       kept.push_back(group.rows[index]->rawEvent());
+      keptRules.push_back(&rules);
       group.sources.push_back(index);
       continue;
     }
@@ -616,6 +622,7 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
       if (firstRun && firstRun->isInt64() && firstRun->int64Value() == 1) continue;
     }
     kept.push_back(group.rows[index]->rawEvent());
+    keptRules.push_back(&rules);
     group.sources.push_back(index);
   }
   if (kept.empty()) {
@@ -636,21 +643,22 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
   bool changed = false;
   std::vector<std::shared_ptr<APMEvent>> events;
   events.reserve(kept.size());
-  for (auto& event : kept) {
+  for (size_t index = 0; index < kept.size(); ++index) {
+    auto& event = kept[index];
     // The rows' events are shared with the group; only the few that change are copied.
-    NameRules& rules = rulesOf(event->name());
-    if (rules.internal) {
-      auto renamed = APMEvent::create(event->origin(), false, *rules.internal, event->timestamp(),
+    NameRules* rules = keptRules[index];
+    if (rules->internal) {
+      auto renamed = APMEvent::create(event->origin(), false, *rules->internal, event->timestamp(),
                                       event->previousTimestamp(), event->parameters());
-      if (renamed) event = renamed;
-    } else {
-      if (!rules.customConversion) rules.customConversion = remoteConfig_->eventRules().isEventCustomConversion(event->name());
-      if (event->isConversion() || event->isRealtime() || event->name() == kAPMInAppPurchaseEventName ||
-          *rules.customConversion) {
-        event = event->copy();
+      if (renamed) {
+        event = renamed;
+        rules = &rulesOf(event->name());
       }
+    } else if (event->isConversion() || event->isRealtime() || event->name() == kAPMInAppPurchaseEventName ||
+               isCustomConversion(*rules, event->name())) {
+      event = event->copy();
     }
-    changed = checkConversion(*event, *counts, day) || changed;
+    changed = checkConversion(*event, isCustomConversion(*rules, event->name()), *counts, day) || changed;
     changed = checkRealtime(*event, *counts, day) || changed;
     if (event->name() == kAPMInAppPurchaseEventName && !event->parameter("sandbox") && APMAEU::isASRS()) {
       event->setParameter("sandbox", APMValue(int64_t{1}));
@@ -661,8 +669,13 @@ std::optional<std::vector<std::shared_ptr<APMEvent>>> APMRawEventBundler::proces
   return events;
 }
 
-bool APMRawEventBundler::checkConversion(APMEvent& event, APMDailyCounts& counts, int32_t day) {
-  if (remoteConfig_->eventRules().isEventCustomConversion(event.name())) event.setConversion(true);
+bool APMRawEventBundler::isCustomConversion(NameRules& rules, const std::string& name) {
+  if (!rules.customConversion) rules.customConversion = remoteConfig_->eventRules().isEventCustomConversion(name);
+  return *rules.customConversion;
+}
+
+bool APMRawEventBundler::checkConversion(APMEvent& event, bool customConversion, APMDailyCounts& counts, int32_t day) {
+  if (customConversion) event.setConversion(true);
   if (!event.isConversion() || event.name().starts_with("_")) return false;
   const int32_t limit = remoteConfig_->eventLimits().maxConversionsPerDay();
   if (counts.day == day && counts.conversionsCount >= limit) {

@@ -154,7 +154,8 @@ class APMRawEventBundler {
   // encoding made at selection is taken (and patched) where it holds.
   platform::Data uploadEncodingOf(const APMEvent& event, double previousTimestamp, Group& group, size_t source);
   std::optional<std::vector<std::shared_ptr<APMEvent>>> processRawEvents(Group& group);
-  bool checkConversion(APMEvent& event, APMDailyCounts& counts, int32_t day);
+  // customConversion: the configuration makes the event's name a conversion.
+  bool checkConversion(APMEvent& event, bool customConversion, APMDailyCounts& counts, int32_t day);
   bool checkRealtime(APMEvent& event, APMDailyCounts& counts, int32_t day);
   bool applyEngagement(Group& group, APMEncodedMessage& bundle);
   bool updateUserEngagement(int64_t milliseconds, APMEncodedMessage& bundle, bool sessionScoped);
@@ -196,6 +197,8 @@ class APMRawEventBundler {
   };
   void readRunSettings();
   NameRules& rulesOf(const std::string& name);
+  // Whether rules (of name) make name a custom conversion, asked of the configuration once a run.
+  bool isCustomConversion(NameRules& rules, const std::string& name);
 
   std::shared_ptr<APMDatabase> database_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
