@@ -129,6 +129,7 @@ void APMRawEventBundler::readRunSettings() {
   settings_.customerType = remoteConfig_->features().customerTypeEnabled();
   settings_.eventSampling = remoteConfig_->features().isEventSamplingEnabled();
   settings_.configVersion = remoteConfig_->message().version();
+  if (hooks_.monitoringSample) settings_.monitoringSamplePeriod = remoteConfig_->uploadLimits().monitoringSamplePeriod();
   nameRules_.clear();
 }
 
@@ -150,6 +151,7 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
   // The evaluations of the groups kept so far end (or abort) with the transaction.
   std::vector<std::shared_ptr<APMBundleEvaluationContext>> evaluations;
   pending_ = Pending{};
+  stored_ = Stored{};
   taken_.reset();
   deletionFailed_ = false;
   APMBundlingTotals totals(*database_);
@@ -801,11 +803,14 @@ bool APMRawEventBundler::updateUserEngagement(int64_t milliseconds, APMEncodedMe
 }
 
 bool APMRawEventBundler::handleAnalyticsStorageConsentTransitions(Group& group, const APMEncodedMessage& bundle) {
-  const std::string previous =
-      (pending_.consentSignals ? pending_.consentSignals : persistedConfig_->consent().previousBundledConsentSignals())
-          .value_or("");
-  const std::string current = bundle.getString(Bundle::kConsentSignals).value_or("");
-  if (previous == current) return true;
+  if (!pending_.consentSignals && !stored_.consentSignals) {
+    stored_.consentSignals = persistedConfig_->consent().previousBundledConsentSignals();
+  }
+  const std::optional<std::string>& remembered = pending_.consentSignals ? pending_.consentSignals : *stored_.consentSignals;
+  const std::string_view signals = bundle.viewString(Bundle::kConsentSignals).value_or(std::string_view());
+  if ((remembered ? std::string_view(*remembered) : std::string_view()) == signals) return true;
+  const std::string previous = remembered.value_or("");
+  const std::string current(signals);
   const bool wasDenied = APMIsAnalyticsStorageDeniedInSignals(previous);
   const bool isDenied = APMIsAnalyticsStorageDeniedInSignals(current);
   platform::Error error;
@@ -890,6 +895,11 @@ bool APMRawEventBundler::updateAppMetadata(APMEncodedMessage& bundle, int64_t ev
   return true;
 }
 
+double APMRawEventBundler::storedMonitorSampleTime() {
+  if (!stored_.monitorSampleTime) stored_.monitorSampleTime = persistedConfig_->uploadSchedule().lastMonitorDataSampledTimestamp();
+  return *stored_.monitorSampleTime;
+}
+
 void APMRawEventBundler::addBundleMetadata(Group& group, APMEncodedMessage& bundle, double start, double end) {
   auto experiments = remoteConfig_->experiments().experimentIDs();
   if (!experiments.empty()) {
@@ -901,8 +911,7 @@ void APMRawEventBundler::addBundleMetadata(Group& group, APMEncodedMessage& bund
   }
   if (hooks_.monitoringSample) {
     auto sample = hooks_.monitoringSample(
-        remoteConfig_->uploadLimits().monitoringSamplePeriod(),
-        pending_.monitorSampleTime.value_or(persistedConfig_->uploadSchedule().lastMonitorDataSampledTimestamp()));
+        settings_.monitoringSamplePeriod, pending_.monitorSampleTime ? *pending_.monitorSampleTime : storedMonitorSampleTime());
     if (sample && !sample->empty()) {
       bundle.setString(Bundle::kMonitoringSample, *sample);
       group.monitorSampleTime = platform::now();
@@ -910,7 +919,7 @@ void APMRawEventBundler::addBundleMetadata(Group& group, APMEncodedMessage& bund
   }
   const int64_t configVersion = settings_.configVersion;
   if (configVersion >= 0) bundle.setInt64(Bundle::kConfigVersion, configVersion);
-  if (bundle.getString(Bundle::kAppId).value_or("").empty()) {
+  if (bundle.viewString(Bundle::kAppId).value_or(std::string_view()).empty()) {
     std::string appID = hooks_.fallbackAppID ? hooks_.fallbackAppID() : std::string();
     if (!appID.empty()) bundle.setString(Bundle::kAppId, appID);
   }

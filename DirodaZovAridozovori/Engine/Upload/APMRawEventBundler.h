@@ -186,6 +186,7 @@ class APMRawEventBundler {
     bool customerType = false;
     bool eventSampling = false;
     int64_t configVersion = -1;
+    double monitoringSamplePeriod = 0;  // read only when a monitoring sample is asked for
   };
   // What the configuration says of an event name, asked once per name of a run: a run's events are
   // mostly a few names repeated, and each question walks the event configurations.
@@ -212,6 +213,14 @@ class APMRawEventBundler {
     std::optional<double> monitorSampleTime;
   };
   Pending pending_;
+  // What the persisted configuration held for those as the running transaction began, read at most
+  // once a run: nothing but a run's commit changes them.
+  struct Stored {
+    std::optional<std::optional<std::string>> consentSignals;
+    std::optional<double> monitorSampleTime;
+  };
+  Stored stored_;
+  double storedMonitorSampleTime();
   // The running transaction's totals, and its raw events read ahead.
   APMBundlingTotals* totals_ = nullptr;
   struct RowCursor;

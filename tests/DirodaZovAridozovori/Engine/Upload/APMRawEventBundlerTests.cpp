@@ -403,6 +403,35 @@ TEST_F(APMRawEventBundlerTest, AConsentRoundTripWithinOneRunRestoresTheAggregate
   });
 }
 
+// A run reads the remembered consent signals and the last monitor sample time once, and the next
+// run of the same bundler reads them again: what changed them between two runs holds for the second.
+TEST_F(APMRawEventBundlerTest, EachRunReadsTheRememberedConsentAndSampleTimeAfresh) {
+  std::vector<double> lastSampled;
+  APMBundlingHooks hooks;
+  hooks.monitoringSample = [&lastSampled](double, double last) -> std::optional<std::string> {
+    lastSampled.push_back(last);
+    return std::nullopt;
+  };
+  auto b = bundler(hooks);
+  onWorker([&] {
+    persisted_->consent().setPreviousBundledConsentSignals(std::string("G111"));
+    persisted_->uploadSchedule().setLastMonitorDataSampledTimestamp(100.0);
+  });
+  storeEvents({{"first", kHour + 1}}, "com.example.app", {}, "G111");
+  onWorker([&] { EXPECT_EQ(b->bundleRawEventGroups(10).bundled, 1u); });
+  onWorker([&] {
+    persisted_->consent().setPreviousBundledConsentSignals(std::string("G110"));
+    persisted_->uploadSchedule().setLastMonitorDataSampledTimestamp(200.0);
+  });
+  storeEvents({{"second", kHour + 2}}, "com.example.app", {}, "G111");
+  onWorker([&] { EXPECT_EQ(b->bundleRawEventGroups(10).bundled, 1u); });
+  EXPECT_EQ(lastSampled, (std::vector<double>{100.0, 200.0}));
+  onWorker([&] {
+    EXPECT_EQ(persisted_->consent().previousBundledConsentSignals(), "G111")
+        << "the second run saw the signals go from G110 to G111 and remembered them";
+  });
+}
+
 // A run stops taking groups once its groups hold a group's worth of rows, so one transaction never
 // holds much more than one full bundle's rows.
 TEST_F(APMRawEventBundlerTest, ARunStopsOnceItsGroupsHoldAThousandRows) {
