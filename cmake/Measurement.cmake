@@ -80,7 +80,7 @@ function(measurement_tests name)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     target_compile_options(${name} PRIVATE -Wno-restrict)
   endif()
-  target_link_libraries(${name} PRIVATE ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} test_support GTest::gtest GTest::gmock)
   measurement_register_test_cases(${name})
 endfunction()
 

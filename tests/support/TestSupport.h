@@ -10,7 +10,8 @@
 
 namespace testsupport {
 
-// A fresh temporary directory, removed (with its contents) on destruction.
+// A fresh temporary directory, removed (with its contents) on destruction. Made inside the process's
+// data directory (below) once the process has one.
 class TempDir {
  public:
   TempDir();
@@ -21,7 +22,18 @@ class TempDir {
   std::string path_;
 };
 
-// Points the SDK's data directory at a fresh temporary directory for the test's lifetime.
+// The data directory of a test process outside any ScopedDataDirectory, so that no SDK work of a
+// test ever reaches the developer's home folder: a temporary directory of the process's own, made
+// inside the one of the test process that started it (a helper process, a death test's child), so
+// that what a killed child leaves goes with its parent's. It is removed as the process exits, after
+// the SDK's own exit work, once no queue's thread runs on. The test main sets it before any test runs.
+void useProcessDataDirectory();
+// That directory; empty when the process never set one.
+const std::string& processDataDirectory();
+
+// Points the SDK's data directory at a fresh temporary directory for the test's lifetime, then back
+// at the process's own: what the SDK still holds for the test's directory is written there as it is
+// left, before it is removed, and later work lands in the process's directory.
 class ScopedDataDirectory {
  public:
   ScopedDataDirectory();
