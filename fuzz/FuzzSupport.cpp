@@ -13,6 +13,7 @@
 #include "APMMonitor.h"
 #include "APMNanoAccessors.h"
 #include "APMPBMessages.h"
+#include "APMPersistedConfig.h"
 #include "platform/Clock.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Paths.h"
@@ -70,6 +71,15 @@ std::shared_ptr<APMDatabase> openDatabase(const std::shared_ptr<APMPersistedConf
     if (!database) fail("cannot open the database: " + error.description);
   });
   return database;
+}
+
+Store openStore(const char* workerName) {
+  setUpProcess();
+  Store store;
+  store.worker = platform::DispatchQueue::create(workerName);
+  store.persisted = std::make_shared<APMPersistedConfig>(dataDirectory() + "/persisted.plist");
+  store.database = openDatabase(store.persisted, store.worker);
+  return store;
 }
 
 int64_t storeRawEventGroup(APMDatabase& database, const std::string& eventName, double now) {

@@ -34,6 +34,15 @@ inline platform::Data bytesOf(const uint8_t* data, size_t size) { return platfor
 std::shared_ptr<APMDatabase> openDatabase(const std::shared_ptr<APMPersistedConfig>& persisted,
                                           const std::shared_ptr<platform::DispatchQueue>& worker);
 
+// A worker, the data directory's persisted configuration and its measurement database, opened on
+// that worker once the process is set up; the process ends when the database cannot be opened.
+struct Store {
+  std::shared_ptr<platform::DispatchQueue> worker;
+  std::shared_ptr<APMPersistedConfig> persisted;
+  std::shared_ptr<APMDatabase> database;
+};
+Store openStore(const char* workerName);
+
 // On the database's worker: empties the database and fills it as a fresh store ready for bundling,
 // with an empty configuration, one group's metadata (protocol 1, app com.example.app) and three raw
 // events named eventName, 30, 20 and 10 seconds before now. Gives the metadata's fingerprint; the

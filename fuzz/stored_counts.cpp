@@ -89,20 +89,10 @@ class Values {
   size_t at_ = 0;
 };
 
-struct Engine {
-  std::shared_ptr<platform::DispatchQueue> worker = platform::DispatchQueue::create("fuzz.counts.worker");
-  std::shared_ptr<APMPersistedConfig> persisted;
-  std::shared_ptr<APMDatabase> database;
-};
+using Engine = fuzzsupport::Store;
 
 Engine& engine() {
-  static Engine* shared = [] {
-    fuzzsupport::setUpProcess();
-    auto* made = new Engine;
-    made->persisted = std::make_shared<APMPersistedConfig>(fuzzsupport::dataDirectory() + "/persisted.plist");
-    made->database = fuzzsupport::openDatabase(made->persisted, made->worker);
-    return made;
-  }();
+  static Engine* shared = new Engine(fuzzsupport::openStore("fuzz.counts.worker"));
   return *shared;
 }
 

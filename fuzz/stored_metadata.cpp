@@ -23,20 +23,10 @@ constexpr const char* kAppID = "1:1234567890:ios:abcdef";
 constexpr double kNow = 1700000000.0;
 constexpr const char* kEventName = "level_up";
 
-struct Engine {
-  std::shared_ptr<platform::DispatchQueue> worker = platform::DispatchQueue::create("fuzz.metadata.worker");
-  std::shared_ptr<APMPersistedConfig> persisted;
-  std::shared_ptr<APMDatabase> database;
-};
+using Engine = fuzzsupport::Store;
 
 Engine& engine() {
-  static Engine* shared = [] {
-    fuzzsupport::setUpProcess();
-    auto* made = new Engine;
-    made->persisted = std::make_shared<APMPersistedConfig>(fuzzsupport::dataDirectory() + "/persisted.plist");
-    made->database = fuzzsupport::openDatabase(made->persisted, made->worker);
-    return made;
-  }();
+  static Engine* shared = new Engine(fuzzsupport::openStore("fuzz.metadata.worker"));
   return *shared;
 }
 
