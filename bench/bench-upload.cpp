@@ -367,6 +367,12 @@ std::optional<RunResult> runUpload(eventroad::Shape shape, int64_t total, int32_
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   result.processCPUSeconds = processCPUSeconds() - cpuBegin;
   result.collectorCPUSeconds = collector.cpuSeconds();
+  // The last reply is handled before the road goes: it writes the upload schedule's timestamps,
+  // which would otherwise reach the preferences after their folder is removed.
+  const auto replyDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (network->hasUploadInProgress() && std::chrono::steady_clock::now() < replyDeadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   scheduler->workerQueue()->sync([&] {
     alarm->cancel();
     controller.reset();
