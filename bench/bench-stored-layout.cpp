@@ -1,12 +1,12 @@
 // What a burst of purchases costs the storage alone: the rows the event road stores for each
-// purchase (a raw-event row with its index entry, and a new ~425-byte metadata row under a random
+// purchase (a raw-event row, and a new ~425-byte metadata row under a random
 // 64-bit fingerprint), written by plain SQLite from one thread, with no engine in the way. Each
 // transaction stores its raw rows in event order and its metadata rows in fingerprint order, as
 // the road does at a group's commit. The tables and index come from the database's own schema.
 //
 //   bench-stored-layout [--events N] [--transaction N] [--checkpoint-pages N] [--cache-kib N]
 //                       [--checkpoint-thread] [--sorted-raw] [--layout row-ids|fingerprint-key]
-//                       [--auto-vacuum none|incremental|full] [--delete N]
+//                       [--auto-vacuum none|incremental|full] [--upload N]
 //
 // Defaults: 100,000 events, 5000 to a transaction, a checkpoint on the writer's connection once
 // 40,000 WAL pages wait (0: never), SQLite's default cache of 2000 KiB. --checkpoint-thread runs
@@ -18,14 +18,14 @@
 // ordinary row IDs with the fingerprint UNIQUE; "fingerprint-key" as earlier builds made it, the
 // fingerprint itself the row ID, so each row lands on a random page. --auto-vacuum sets the new
 // file's mode before its tables are made (the database leaves SQLite's default, read back as
-// auto_vacuum=). --delete N then deletes the oldest N events as the upload does, in transactions of
-// the same size: a bundle's raw rows by their row IDs, and its metadata by the fingerprint unless
-// an event still uses it.
+// auto_vacuum=). --upload N then runs the upload's statements for the oldest N events as a purchase
+// stream makes them, one bundle per event (see uploadOldest), in transactions of the same size.
 //
 // Ends with one line of key=value figures: events_per_s, cpu_us_per_event (all threads) and
 // sys_us_per_event (its kernel share), wal_pages_written and cache_misses (SQLite's counters of
 // the writer's connection), checkpoints (run by the writer; -1 with the thread), peak_rss_mb; with
-// --delete, delete_events_per_s; then db_mb, the file's size at the end (its WAL apart).
+// --upload, upload_events_per_s and upload_over_store (the upload's rate over the writes'); then
+// db_mb, the file's size at the end (its WAL apart).
 
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -88,7 +88,10 @@ bool createLayout(const std::string& path, const Options& options) {
   auto store = APMSqliteStore::create(path, &error);
   if (!store) return false;
   for (const APMTableDefinition& table : apm_schema::tables()) {
-    if (table.name != apm_schema::kRawEvents && table.name != apm_schema::kRawEventsMetadata) continue;
+    if (table.name != apm_schema::kRawEvents && table.name != apm_schema::kRawEventsMetadata &&
+        table.name != apm_schema::kQueue) {
+      continue;
+    }
     if (options.fingerprintKey && table.name == apm_schema::kRawEventsMetadata) {
       if (!store->executeStatement(kFingerprintKeyMetadataTable, {}, &error)) return false;
       continue;
@@ -109,48 +112,125 @@ int64_t integerOf(sqlite3* db, const char* sql) {
   return value;
 }
 
-// The upload's deletions: the oldest events, transaction by transaction; how long they took.
-double deleteOldest(sqlite3* db, const Options& options) {
-  sqlite3_stmt* fingerprints = nullptr;
-  sqlite3_stmt* rawEvents = nullptr;
-  sqlite3_stmt* metadata = nullptr;
-  check(sqlite3_prepare_v2(db, "SELECT metadata_fingerprint FROM raw_events WHERE rowid BETWEEN ? AND ?", -1,
-                           &fingerprints, nullptr),
-        db, "prepare");
-  check(sqlite3_prepare_v2(db, "DELETE FROM raw_events WHERE rowid BETWEEN ? AND ?", -1, &rawEvents, nullptr), db,
-        "prepare");
-  check(sqlite3_prepare_v2(db,
-                           "DELETE FROM raw_events_metadata WHERE metadata_fingerprint = ? AND NOT EXISTS "
-                           "(SELECT 1 FROM raw_events WHERE metadata_fingerprint = ?)",
-                           -1, &metadata, nullptr),
-        db, "prepare");
-  std::vector<int64_t> prints;
+// Prepares a statement, or stops the run.
+sqlite3_stmt* prepared(sqlite3* db, const char* sql) {
+  sqlite3_stmt* statement = nullptr;
+  check(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), db, sql);
+  return statement;
+}
+
+void run(sqlite3_stmt* statement, sqlite3* db, const char* what) {
+  check(sqlite3_step(statement), db, what);
+  sqlite3_reset(statement);
+}
+
+// The upload's statements for the oldest events, one bundle each as a purchase stream makes them,
+// with none of the SDK's own work between them: a bundling transaction of `transaction` bundles
+// reads the raw rows in row-ID order and each row's metadata by its fingerprint, queues a bundle of
+// kBundleBytes per row, updates the bundle index and the event's count, deletes the rows as one
+// span and collects their fingerprints; the metadata left unused goes in a pass, as the store does,
+// once as many rows were deleted since the last pass as are left or 32,768 fingerprints wait. After
+// every 100 bundles (a batch) the queue's rows are read back and, as after a reply, deleted. How
+// long it took.
+double uploadOldest(sqlite3* db, const Options& options) {
+  constexpr size_t kBundleBytes = 450;
+  constexpr long kBatchBundles = 100;
+  constexpr size_t kMostFingerprintsPerPass = 32768;
+  check(sqlite3_exec(db,
+                     "CREATE TABLE IF NOT EXISTS bench_totals (id INTEGER PRIMARY KEY, bundle_index INTEGER NOT NULL, "
+                     "event_count INTEGER NOT NULL); INSERT OR IGNORE INTO bench_totals VALUES (1, 0, 0)",
+                     nullptr, nullptr, nullptr),
+        db, "totals");
+  sqlite3_stmt* rows =
+      prepared(db, "SELECT rowid, name, timestamp, metadata_fingerprint, data, realtime FROM raw_events WHERE rowid > ? "
+                   "ORDER BY rowid LIMIT ?");
+  sqlite3_stmt* metadata = prepared(db, "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?");
+  sqlite3_stmt* queueBundle = prepared(db, "INSERT INTO queue (data, end_timestamp, realtime) VALUES (?, ?, 0)");
+  sqlite3_stmt* deleteSpan = prepared(db, "DELETE FROM raw_events WHERE rowid BETWEEN ? AND ?");
+  sqlite3_stmt* totals =
+      prepared(db, "UPDATE bench_totals SET bundle_index = bundle_index + ?1, event_count = event_count + ?1 WHERE id = 1");
+  sqlite3_stmt* unusedMetadata = prepared(
+      db, "DELETE FROM raw_events_metadata WHERE metadata_fingerprint IN (SELECT value FROM json_each(?1) EXCEPT "
+          "SELECT metadata_fingerprint FROM raw_events WHERE metadata_fingerprint IN (SELECT value FROM json_each(?1)))");
+  sqlite3_stmt* batch = prepared(db, "SELECT rowid, data FROM queue ORDER BY rowid ASC LIMIT ?");
+  sqlite3_stmt* sent = prepared(db, "DELETE FROM queue WHERE rowid BETWEEN ? AND ?");
+  std::string bundle(kBundleBytes, '\x5a');
+  std::vector<int64_t> waiting;
+  int64_t lastRowID = 0;
+  long left = options.events;
+  long deletedSincePass = 0;
+  long queued = 0;
+  long uploaded = 0;
+  const long total = std::min(options.deleteEvents, options.events);
   const auto first = std::chrono::steady_clock::now();
-  const long last = std::min(options.deleteEvents, options.events);
-  for (long start = 1; start <= last; start += options.transaction) {
-    const long end = std::min(last, start + options.transaction - 1);
-    check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
-    prints.clear();
-    sqlite3_bind_int64(fingerprints, 1, start);
-    sqlite3_bind_int64(fingerprints, 2, end);
-    while (sqlite3_step(fingerprints) == SQLITE_ROW) prints.push_back(sqlite3_column_int64(fingerprints, 0));
-    sqlite3_reset(fingerprints);
-    sqlite3_bind_int64(rawEvents, 1, start);
-    sqlite3_bind_int64(rawEvents, 2, end);
-    check(sqlite3_step(rawEvents), db, "delete raw events");
-    sqlite3_reset(rawEvents);
-    for (int64_t print : prints) {
-      sqlite3_bind_int64(metadata, 1, print);
-      sqlite3_bind_int64(metadata, 2, print);
-      check(sqlite3_step(metadata), db, "delete metadata");
-      sqlite3_reset(metadata);
+  while (uploaded < total) {
+    while (queued < kBatchBundles && uploaded + queued < total) {
+      check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
+      std::vector<std::pair<int64_t, int64_t>> taken;  // row ID, fingerprint
+      sqlite3_bind_int64(rows, 1, lastRowID);
+      sqlite3_bind_int64(rows, 2, std::min<long>(options.transaction, total - uploaded - queued));
+      while (sqlite3_step(rows) == SQLITE_ROW) {
+        sqlite3_column_blob(rows, 4);
+        taken.emplace_back(sqlite3_column_int64(rows, 0), sqlite3_column_int64(rows, 3));
+      }
+      sqlite3_reset(rows);
+      if (taken.empty()) break;
+      for (const auto& [rowID, fingerprint] : taken) {
+        sqlite3_bind_int64(metadata, 1, fingerprint);
+        check(sqlite3_step(metadata), db, "metadata");
+        sqlite3_column_blob(metadata, 0);
+        sqlite3_reset(metadata);
+        std::memcpy(bundle.data(), &rowID, sizeof rowID);
+        sqlite3_bind_blob(queueBundle, 1, bundle.data(), static_cast<int>(bundle.size()), SQLITE_STATIC);
+        sqlite3_bind_double(queueBundle, 2, 1.7e9);
+        run(queueBundle, db, "queue");
+        waiting.push_back(fingerprint);
+      }
+      const auto count = static_cast<long>(taken.size());
+      sqlite3_bind_int64(totals, 1, count);
+      run(totals, db, "totals");
+      sqlite3_bind_int64(deleteSpan, 1, taken.front().first);
+      sqlite3_bind_int64(deleteSpan, 2, taken.back().first);
+      run(deleteSpan, db, "delete raw events");
+      lastRowID = taken.back().first;
+      left -= count;
+      deletedSincePass += count;
+      queued += count;
+      if (deletedSincePass >= left || waiting.size() >= kMostFingerprintsPerPass) {
+        std::string list = "[";
+        for (const int64_t fingerprint : waiting) {
+          if (list.size() > 1) list += ',';
+          list += std::to_string(fingerprint);
+        }
+        list += ']';
+        sqlite3_bind_text(unusedMetadata, 1, list.c_str(), -1, SQLITE_TRANSIENT);
+        run(unusedMetadata, db, "delete metadata");
+        waiting.clear();
+        deletedSincePass = 0;
+      }
+      check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
     }
-    check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
+    if (queued == 0) break;
+    int64_t firstSent = -1;
+    int64_t lastSent = -1;
+    sqlite3_bind_int64(batch, 1, kBatchBundles);
+    while (sqlite3_step(batch) == SQLITE_ROW) {
+      sqlite3_column_blob(batch, 1);
+      lastSent = sqlite3_column_int64(batch, 0);
+      if (firstSent < 0) firstSent = lastSent;
+    }
+    sqlite3_reset(batch);
+    sqlite3_bind_int64(sent, 1, firstSent);
+    sqlite3_bind_int64(sent, 2, lastSent);
+    run(sent, db, "delete sent bundles");
+    const long batchBundles = std::min(queued, kBatchBundles);
+    uploaded += batchBundles;
+    queued -= batchBundles;
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
-  sqlite3_finalize(fingerprints);
-  sqlite3_finalize(rawEvents);
-  sqlite3_finalize(metadata);
+  for (sqlite3_stmt* statement : {rows, metadata, queueBundle, deleteSpan, totals, unusedMetadata, batch, sent}) {
+    sqlite3_finalize(statement);
+  }
   return seconds;
 }
 
@@ -200,7 +280,7 @@ int usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [--events N] [--transaction N] [--checkpoint-pages N] [--cache-kib N] "
                "[--checkpoint-thread] [--sorted-raw] [--layout row-ids|fingerprint-key] "
-               "[--auto-vacuum none|incremental|full] [--delete N]\n",
+               "[--auto-vacuum none|incremental|full] [--upload N]\n",
                program);
   return 2;
 }
@@ -225,7 +305,7 @@ int main(int argc, char** argv) {
           std::strcmp(options.autoVacuum, "full") != 0) {
         return usage(argv[0]);
       }
-    } else if (std::strcmp(argv[i], "--delete") == 0 && hasValue) {
+    } else if (std::strcmp(argv[i], "--upload") == 0 && hasValue) {
       options.deleteEvents = std::strtol(argv[++i], nullptr, 10);
     } else if (std::strcmp(argv[i], "--events") == 0 && hasValue) {
       options.events = std::strtol(argv[++i], nullptr, 10);
@@ -334,7 +414,7 @@ int main(int argc, char** argv) {
   int highest = 0;
   sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_WRITE, &walPages, &highest, 0);
   sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_MISS, &misses, &highest, 0);
-  if (options.deleteEvents > 0) deleteSeconds = deleteOldest(db, options);
+  if (options.deleteEvents > 0) deleteSeconds = uploadOldest(db, options);
   const int64_t autoVacuum = integerOf(db, "PRAGMA auto_vacuum");
   const double fileMegabytes =
       static_cast<double>(integerOf(db, "PRAGMA page_count") * integerOf(db, "PRAGMA page_size")) / 1e6;
@@ -350,8 +430,8 @@ int main(int argc, char** argv) {
               (cpuSeconds(after, true) - cpuSeconds(before, true)) * 1e6 / events, walPages, misses, checkpoints,
               static_cast<double>(after.ru_maxrss) / 1024.0);
   if (options.deleteEvents > 0) {
-    std::printf(" delete_events_per_s=%.0f",
-                static_cast<double>(std::min(options.deleteEvents, options.events)) / deleteSeconds);
+    const double uploadRate = static_cast<double>(std::min(options.deleteEvents, options.events)) / deleteSeconds;
+    std::printf(" upload_events_per_s=%.0f upload_over_store=%.2f", uploadRate, uploadRate / (events / seconds));
   }
   std::printf(" db_mb=%.1f\n", fileMegabytes);
   policy.reset();
