@@ -1,7 +1,9 @@
 #include "platform/PropertyList.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <plist/plist.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,9 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -472,6 +477,46 @@ void syncDirectory(const std::string& directory) {
 
 std::atomic<uint64_t> gTemporaryCounter{0};
 
+// Whether a process with this ID runs (one we may not signal runs too).
+bool processRuns(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+// A process killed while it wrote a file leaves its temporary file beside it ("<name>.tmp.<pid>.<n>"),
+// and nothing else ever takes it away. Once per file and process, after a write of our own went
+// through, those of processes that no longer run are removed; a live process's may be in use.
+void removeAbandonedTemporaries(const std::string& path) {
+  // Never destroyed: preferences are still written while the process exits.
+  static auto* mutex = new std::mutex();
+  static auto* swept = new std::set<std::string>();
+  {
+    std::lock_guard<std::mutex> lock(*mutex);
+    if (!swept->insert(path).second) return;
+  }
+  const std::string directory = directoryOf(path);
+  const auto slash = path.find_last_of('/');
+  const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
+  DIR* listing = ::opendir(directory.c_str());
+  if (!listing) return;
+  const auto decimal = [](std::string_view digits) {
+    return !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name(entry->d_name);
+    if (!name.starts_with(prefix)) continue;
+    // The rest is "<pid>.<n>", both decimal.
+    const std::string_view rest = name.substr(prefix.size());
+    const auto dot = rest.find('.');
+    if (dot == std::string_view::npos || dot > 9 || !decimal(rest.substr(0, dot)) || !decimal(rest.substr(dot + 1))) {
+      continue;
+    }
+    const auto pid = static_cast<pid_t>(std::strtol(std::string(rest.substr(0, dot)).c_str(), nullptr, 10));
+    if (pid <= 0 || pid == ::getpid() || processRuns(pid)) continue;
+    const std::string leftover = directory + "/" + std::string(name);
+    struct stat info {};
+    if (::lstat(leftover.c_str(), &info) == 0 && S_ISREG(info.st_mode)) ::unlink(leftover.c_str());
+  }
+  ::closedir(listing);
+}
+
 }  // namespace
 
 Object PropertyList::decode(const Data& bytes, Error* error) {
@@ -562,6 +607,7 @@ bool PropertyList::writeFile(const std::string& path, const Object& value, Forma
     return false;
   }
   syncDirectory(directoryOf(path));
+  removeAbandonedTemporaries(path);
   return true;
 }
 

@@ -7,9 +7,12 @@
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "TestSupport.h"
 #include "platform/PropertyList.h"
@@ -314,6 +317,34 @@ TEST(PropertyList, FilesAreReplacedAtomicallyAndFailedWritesCleanUp) {
   std::ifstream file(path, std::ios::binary);
   EXPECT_EQ(Data(std::istreambuf_iterator<char>(file), {}), before);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+}
+
+// A writer killed mid-write leaves "<name>.tmp.<pid>.<n>" beside the file. The next write of that
+// file takes away those of processes that no longer run, and only those.
+TEST(PropertyList, WritingAFileRemovesTemporariesOfProcessesThatAreGone) {
+  testsupport::TempDir dir;
+  const std::string path = dir.path() + "/prefs.plist";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);  // reaped: its ID names no process now
+  const std::string gone = std::to_string(child);
+  const std::string self = std::to_string(getpid());
+  const std::vector<std::string> kept = {
+      "prefs.plist.tmp.1.4",              // a process that runs
+      "prefs.plist.tmp." + self + ".77",  // this process's own
+      "other.plist.tmp." + gone + ".1",   // another file's
+      "prefs.plist.tmp." + gone,          // not the writer's form
+      "prefs.plist.tmp.x" + gone + ".1",
+  };
+  const std::vector<std::string> removed = {"prefs.plist.tmp." + gone + ".1", "prefs.plist.tmp." + gone + ".12"};
+  for (const auto& name : kept) std::ofstream(dir.path() + "/" + name) << "x";
+  for (const auto& name : removed) std::ofstream(dir.path() + "/" + name) << "x";
+  Error error;
+  ASSERT_TRUE(PropertyList::writeFile(path, Object(Dictionary{{"v", Object(1)}}), PropertyList::Format::Binary, &error));
+  for (const auto& name : kept) EXPECT_TRUE(std::filesystem::exists(dir.path() + "/" + name)) << name;
+  for (const auto& name : removed) EXPECT_FALSE(std::filesystem::exists(dir.path() + "/" + name)) << name;
+  EXPECT_EQ(PropertyList::readFile(path, &error)["v"].integerValue(), 1);
 }
 
 // Hand-built input within the limits decodes: shared objects once per reference, deep nesting
