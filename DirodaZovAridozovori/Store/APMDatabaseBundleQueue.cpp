@@ -1,5 +1,7 @@
 #include "APMDatabaseBundleQueue.h"
 
+#include <algorithm>
+
 #include "APMDatabaseRows.h"
 #include "APMDatabaseSchema.h"
 #include "APMNanoAccessors.h"
@@ -22,7 +24,34 @@ constexpr size_t kMaxInflatedBundleSize = 16u * 1024u * 1024u;
 // worker's time, and for protocol messages of many similar events it saved nothing.
 constexpr size_t kStoredBundleBelowBytes = 600;
 
+// A row that can never be sent would block the queue forever: it is dropped, loudly.
+void logUnreadableDeleted(int64_t rowID, const std::string& reason) {
+  APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUnreadableQueuedBundleDeleted,
+         "Deleting queued bundle that cannot be read. RowID, reason", {Object(rowID), Object(reason)});
+}
+
+void logUndecodableDeleted(int64_t rowID) {
+  APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUndecodableQueuedBundleDeleted,
+         "Deleting queued bundle that does not decode. RowID", {Object(rowID)});
+}
+
+constexpr const char* kQueuedRowsQuery = "SELECT rowid, data FROM queue ORDER BY rowid ASC LIMIT ?";
+
 }  // namespace
+
+bool APMQueuedBundleReading::take(std::span<const uint8_t> stored, int64_t rowID) {
+  const auto storedSize = static_cast<int64_t>(stored.size());
+  if (!bundles.empty() && bytes_ + storedSize > sizeLimit_) return false;
+  std::string reason;
+  auto inflated = platform::Gzip::inflate(stored.data(), stored.size(), kMaxInflatedBundleSize, &reason);
+  if (!inflated) {
+    uninflatable.emplace_back(rowID, std::move(reason));
+    return true;
+  }
+  bytes_ += storedSize;
+  bundles.push_back({std::move(*inflated), rowID});
+  return true;
+}
 
 bool APMDatabaseBundleQueue::insertBundle(const platform::Data& encodedBundle, double endTimestamp, bool isRealtime,
                                           platform::Error* error) {
@@ -72,8 +101,7 @@ bool APMDatabaseBundleQueue::readQueuedBundles(int64_t countLimit, int64_t sizeL
   std::vector<int64_t> undecodable;
   for (const APMQueuedBundle& entry : *stored) {
     if (read(entry)) continue;
-    APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUndecodableQueuedBundleDeleted,
-           "Deleting queued bundle that does not decode. RowID", {Object(entry.rowID)});
+    logUndecodableDeleted(entry.rowID);
     undecodable.push_back(entry.rowID);
   }
   return connection_->deleteRowIDs(apm_schema::kQueue, undecodable, error);
@@ -82,32 +110,67 @@ bool APMDatabaseBundleQueue::readQueuedBundles(int64_t countLimit, int64_t sizeL
 std::optional<std::vector<APMQueuedBundle>> APMDatabaseBundleQueue::queryBundleDataWithCountLimit(
     int64_t countLimit, int64_t sizeLimit, platform::Error* error) {
   if (!connection_->checkQueue("queryBundleDataWithCountLimit", error)) return std::nullopt;
-  std::vector<APMQueuedBundle> bundles;
-  if (countLimit <= 0) return bundles;
-  auto rows =
-      connection_->query("SELECT rowid, data FROM queue ORDER BY rowid ASC LIMIT ?", {Object(countLimit)}, error);
-  if (!rows) return std::nullopt;
-  int64_t totalSize = 0;
+  if (countLimit <= 0) return std::vector<APMQueuedBundle>{};
+  APMQueuedBundleReading reading(sizeLimit);
+  if (!store_->forEachRowOfQuery(
+          kQueuedRowsQuery, {Object(countLimit)},
+          [&reading](const APMSqliteRow& row) { return reading.take(row.bytes(1), row.integer(0)); }, error)) {
+    return std::nullopt;
+  }
   std::vector<int64_t> unreadable;
-  for (const auto& row : *rows) {
-    const platform::Data stored = apm_rows::data(row, "data");
-    const auto storedSize = static_cast<int64_t>(stored.size());
-    if (!bundles.empty() && totalSize + storedSize > sizeLimit) break;
-    std::string reason;
-    auto inflated = platform::Gzip::inflate(stored, kMaxInflatedBundleSize, &reason);
-    if (!inflated) {
-      // A row that can never be sent would block the queue forever: drop it, loudly.
-      APMLog(APMLogLevel::kErrorSampled, APMStoreLogCode::kUnreadableQueuedBundleDeleted,
-             "Deleting queued bundle that cannot be read. RowID, reason",
-             {Object(apm_rows::integer(row, "rowid")), Object(reason)});
-      unreadable.push_back(apm_rows::integer(row, "rowid"));
-      continue;
-    }
-    totalSize += storedSize;
-    bundles.push_back({std::move(*inflated), apm_rows::integer(row, "rowid")});
+  for (const auto& [rowID, reason] : reading.uninflatable) {
+    logUnreadableDeleted(rowID, reason);
+    unreadable.push_back(rowID);
   }
   if (!unreadable.empty() && !connection_->deleteRowIDs(apm_schema::kQueue, unreadable, error)) return std::nullopt;
-  return bundles;
+  return std::move(reading.bundles);
+}
+
+std::optional<std::vector<APMStoredQueuedBundle>> APMDatabaseBundleQueue::readStoredBundlesForBatch(
+    int64_t countLimit, int64_t sizeLimit, platform::Error* error) {
+  if (!connection_->checkQueue("readStoredBundlesForBatch", error)) return std::nullopt;
+  std::vector<APMStoredQueuedBundle> rows;
+  if (countLimit <= 0) return rows;
+  int64_t bytes = 0;
+  const bool read = store_->forEachRowOfQuery(
+      kQueuedRowsQuery, {Object(countLimit)},
+      [&](const APMSqliteRow& row) {
+        const std::span<const uint8_t> stored = row.bytes(1);
+        const auto size = static_cast<int64_t>(stored.size());
+        rows.push_back({platform::Data(stored.begin(), stored.end()), row.integer(0)});
+        if (rows.size() > 1 && bytes + size > sizeLimit) return false;
+        bytes += size;
+        return true;
+      },
+      error);
+  if (!read) return std::nullopt;
+  return rows;
+}
+
+bool APMDatabaseBundleQueue::deleteUnreadBundles(const std::vector<APMUnreadQueuedBundle>& unread,
+                                                 platform::Error* error) {
+  if (!connection_->checkQueue("deleteUnreadBundles", error)) return false;
+  std::vector<int64_t> rowIDs;
+  for (const APMUnreadQueuedBundle& entry : unread) {
+    bool unchanged = false;
+    const bool read = store_->forEachRowOfQuery(
+        "SELECT data FROM queue WHERE rowid = ?", {Object(entry.row.rowID)},
+        [&](const APMSqliteRow& row) {
+          const std::span<const uint8_t> stored = row.bytes(0);
+          unchanged = std::equal(stored.begin(), stored.end(), entry.row.stored.begin(), entry.row.stored.end());
+          return false;
+        },
+        error);
+    if (!read) return false;
+    if (!unchanged) continue;
+    if (entry.inflateFailure) {
+      logUnreadableDeleted(entry.row.rowID, *entry.inflateFailure);
+    } else {
+      logUndecodableDeleted(entry.row.rowID);
+    }
+    rowIDs.push_back(entry.row.rowID);
+  }
+  return connection_->deleteRowIDs(apm_schema::kQueue, rowIDs, error);
 }
 
 std::optional<bool> APMDatabaseBundleQueue::queueHoldsFullBatch(int64_t countLimit, int64_t sizeLimit,

@@ -6,6 +6,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,6 +21,38 @@ struct APMQueuedBundle {
   int64_t rowID = 0;
 };
 using APMQueuedBundleMessage = std::pair<std::shared_ptr<APMPBMeasurementBundle>, int64_t>;
+
+// One queued row as stored (gzip-compressed), read for a batch to be inflated elsewhere.
+struct APMStoredQueuedBundle {
+  platform::Data stored;
+  int64_t rowID = 0;
+};
+
+// A row read for a batch that can never be sent: as it was read, and why it could not be inflated
+// (none when it inflated but does not decode).
+struct APMUnreadQueuedBundle {
+  APMStoredQueuedBundle row;
+  std::optional<std::string> inflateFailure;
+};
+
+// The bundles a batch takes from the queue's rows, handed in oldest first: the first row that
+// inflates always, each later one while the stored bytes of those taken stay within sizeLimit. A
+// row that does not inflate takes no room and is set aside. Any thread.
+class APMQueuedBundleReading {
+ public:
+  explicit APMQueuedBundleReading(int64_t sizeLimit) : sizeLimit_(sizeLimit) {}
+  // Inflates the row into bundles, or sets it aside; false when it does not fit, and no later row
+  // will (it is left as it is).
+  bool take(std::span<const uint8_t> stored, int64_t rowID);
+
+  std::vector<APMQueuedBundle> bundles;
+  // The row IDs of the rows that did not inflate, with the reason.
+  std::vector<std::pair<int64_t, std::string>> uninflatable;
+
+ private:
+  int64_t sizeLimit_;
+  int64_t bytes_ = 0;
+};
 
 class APMDatabaseBundleQueue {
  public:
@@ -37,6 +71,16 @@ class APMDatabaseBundleQueue {
   // could not is deleted (and logged) like one that does not decode. Whether the queue was read.
   bool readQueuedBundles(int64_t countLimit, int64_t sizeLimit, const std::function<bool(const APMQueuedBundle&)>& read,
                          platform::Error* error);
+  // The rows the same batch is taken from, as stored, for an APMQueuedBundleReading elsewhere: at most
+  // countLimit, oldest first, up to and including the first that takes the stored bytes of all read
+  // over sizeLimit. That last one joins the batch when a row before it does not inflate, as reading
+  // them here would have had it; further rows read here could have joined too, but the batch falls
+  // short of that by less than the bytes of the rows that do not inflate.
+  std::optional<std::vector<APMStoredQueuedBundle>> readStoredBundlesForBatch(int64_t countLimit, int64_t sizeLimit,
+                                                                               platform::Error* error);
+  // Logs and deletes rows read for a batch that can never be sent, each only while it holds what was
+  // read (its row ID may be another bundle's by now after a reset). Whether the deletion ran.
+  bool deleteUnreadBundles(const std::vector<APMUnreadQueuedBundle>& unread, platform::Error* error);
   std::optional<std::vector<APMQueuedBundle>> queryBundleDataWithCountLimit(int64_t countLimit, int64_t sizeLimit,
                                                                             platform::Error* error);
   // Whether the oldest queued bundles already make a whole batch under these limits (countLimit of

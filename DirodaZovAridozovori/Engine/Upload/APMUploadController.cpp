@@ -53,9 +53,15 @@ APMUploadController::APMUploadController(std::shared_ptr<APMDatabase> database,
 struct APMUploadController::OutgoingBatch {
   std::string url;
   VIZUzedaru::Headers headers;
-  // What the worker read and gathered, moved in: the build owns them.
-  std::vector<APMQueuedBundleParts> queued;
+  // What the worker read and gathered, moved in: the build owns them. The rows go as stored; the
+  // build takes those the size limit lets in as the queue's own reading would.
+  std::vector<APMStoredQueuedBundle> stored;
+  int64_t sizeLimit = 0;
   APMUploadBatchInputs inputs;
+  // The rows the build could not inflate or parse, for the post to delete.
+  std::vector<APMUnreadQueuedBundle> unread;
+  // The rows the build could read, set once it has read them (when the attempt holds the bundles).
+  std::promise<std::vector<int64_t>> readRowIDs;
   APMUploadBatch built;
   std::optional<platform::Data> compressed;
   // The attempt's failure time, and the one it replaced, taken back when no batch is built.
@@ -285,19 +291,10 @@ void APMUploadController::uploadData() {
   bundling_->bundleForAttempt(expired);
 
   platform::Error queryError;
-  // The queued events travel as they are stored; only the rest of each bundle is decoded.
-  std::optional<std::vector<APMQueuedBundleParts>> queued(std::in_place);
-  if (!database_->bundleQueue().readQueuedBundles(
-          remoteConfig_->uploadLimits().uploadMaxBundlesLimit(),
-          remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes(),
-          [&queued](const APMQueuedBundle& stored) {
-            auto parts = APMQueuedBundlePartsFromEncoding(stored.bundle, stored.rowID);
-            if (parts) queued->push_back(std::move(*parts));
-            return parts.has_value();
-          },
-          &queryError)) {
-    queued.reset();
-  }
+  // Only the rows are read here: they are inflated and parsed with the batch's build.
+  const int64_t sizeLimit = remoteConfig_->uploadLimits().uploadMaxSizeLimitBytes();
+  auto queued = database_->bundleQueue().readStoredBundlesForBatch(
+      remoteConfig_->uploadLimits().uploadMaxBundlesLimit(), sizeLimit, &queryError);
   if (!queued) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedQueryBundles, "Failed to query bundles. Error",
            queryError);
@@ -365,10 +362,11 @@ void APMUploadController::uploadData() {
   // bundles it is built from are held (the batch's own once it is built), the request flag is set.
   std::vector<int64_t> rowIDs;
   rowIDs.reserve(queued->size());
-  for (const auto& parts : *queued) rowIDs.push_back(parts.rowID);
+  for (const auto& row : *queued) rowIDs.push_back(row.rowID);
   auto outgoing = std::make_shared<OutgoingBatch>();
   outgoing->holdsBundles = uploadingBundleIDs_.empty();
   setUploadInProgressWithBundleIDs(rowIDs);
+  if (outgoing->holdsBundles) readForBatch_ = outgoing->readRowIDs.get_future().share();
   outgoing->previousFailureTimestamp = persistedConfig_->uploadSchedule().lastFailedUploadTimestamp();
   outgoing->failureTimestamp = now;
   persistedConfig_->uploadSchedule().setLastFailedUploadTimestamp(now);
@@ -376,12 +374,56 @@ void APMUploadController::uploadData() {
 
   outgoing->url = std::move(url);
   outgoing->headers = std::move(headers);
-  outgoing->queued = std::move(*queued);
+  outgoing->stored = std::move(*queued);
+  outgoing->sizeLimit = sizeLimit;
   outgoing->inputs = std::move(inputs);
   // The post releases the lock when no request starts; otherwise the reply does.
   release.keep = true;
   buildCompressAndPost(std::move(outgoing));
   if (!uploadingBundleIDs_.empty()) bundling_->scheduleBundlingAhead(weak_from_this());
+}
+
+// The handed rows as the batch takes them (the queue's own reading: see readStoredBundlesForBatch),
+// inflated and parsed; those that cannot be read go to batch.unread. The queued events travel as
+// they are stored; only the rest of each bundle is decoded.
+std::vector<APMQueuedBundleParts> APMUploadController::readBatchRows(OutgoingBatch& batch) {
+  APMQueuedBundleReading reading(batch.sizeLimit);
+  for (const APMStoredQueuedBundle& row : batch.stored) {
+    if (!reading.take(row.stored, row.rowID)) break;
+  }
+  auto unread = [&batch](int64_t rowID, std::optional<std::string> inflateFailure) {
+    auto row = std::find_if(batch.stored.begin(), batch.stored.end(),
+                            [rowID](const APMStoredQueuedBundle& stored) { return stored.rowID == rowID; });
+    batch.unread.push_back({std::move(*row), std::move(inflateFailure)});
+  };
+  for (auto& [rowID, reason] : reading.uninflatable) unread(rowID, std::move(reason));
+  std::vector<APMQueuedBundleParts> queued;
+  std::vector<int64_t> readRowIDs;
+  queued.reserve(reading.bundles.size());
+  readRowIDs.reserve(reading.bundles.size());
+  for (const APMQueuedBundle& bundle : reading.bundles) {
+    auto parts = APMQueuedBundlePartsFromEncoding(bundle.bundle, bundle.rowID);
+    if (!parts) {
+      unread(bundle.rowID, std::nullopt);
+      continue;
+    }
+    readRowIDs.push_back(bundle.rowID);
+    queued.push_back(std::move(*parts));
+  }
+  batch.stored = {};
+  if (batch.holdsBundles) batch.readRowIDs.set_value(std::move(readRowIDs));
+  return queued;
+}
+
+std::vector<int64_t> APMUploadController::uploadingBundleIDs() const {
+  if (batchBeingCompressed_ && readForBatch_.valid()) {
+    try {
+      return readForBatch_.get();
+    } catch (const std::future_error&) {
+      // The build never ran (its queue ended): the rows read for it are what is held.
+    }
+  }
+  return uploadingBundleIDs_;
 }
 
 void APMUploadController::buildCompressAndPost(std::shared_ptr<OutgoingBatch> batch) {
@@ -391,8 +433,9 @@ void APMUploadController::buildCompressAndPost(std::shared_ptr<OutgoingBatch> ba
   // touches nothing but the batch and the scheduler.
   auto self = shared_from_this();
   compressionQueue_->async([self, batch] {
-    batch->built = APMBuildUploadBatch(batch->queued, batch->inputs);
-    batch->queued = {};
+    std::vector<APMQueuedBundleParts> queued = readBatchRows(*batch);
+    batch->built = APMBuildUploadBatch(queued, batch->inputs);
+    queued = {};
     if (!batch->built.rowIDs.empty()) {
       batch->compressed = platform::Gzip::deflate(batch->built.payload, platform::Gzip::Compression::kQuick);
     }
@@ -402,10 +445,20 @@ void APMUploadController::buildCompressAndPost(std::shared_ptr<OutgoingBatch> ba
 
 void APMUploadController::post(OutgoingBatch& batch) {
   batchBeingCompressed_ = false;
+  readForBatch_ = {};
+  if (!batch.unread.empty()) {
+    platform::Error error;
+    if (!database_->bundleQueue().deleteUnreadBundles(batch.unread, &error)) {
+      // They are read again, and found again, by a later attempt.
+      APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kFailedDeleteBundlesDatabase,
+             "Failed to delete bundles from database. Error", error);
+    }
+  }
   APMUploadBatch& built = batch.built;
   if (built.rowIDs.empty()) {
-    // The first bundle carries both kinds of device ID and matches nothing; it can never travel.
-    // No attempt was made: what it set is taken back.
+    // The first bundle carries both kinds of device ID and matches nothing, so it can never travel,
+    // or none of the rows read for the batch could be read. No attempt was made: what it set is
+    // taken back.
     APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kBundleListEmpty,
            "Bundle list is empty. Cancelling upload");
     if (batch.holdsBundles) uploadingBundleIDs_.clear();

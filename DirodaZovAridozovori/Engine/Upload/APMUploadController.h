@@ -15,15 +15,17 @@
 // the bundles and batches are the ones bundling everything first would make, and the time spent
 // waiting for replies goes into bundling (APMUploadBundling).
 //
-// The worker reads the queued bundles and gathers what the batch needs (identity, consent, settings);
-// the batch is built and gzip-compressed on a queue of the controller's own, from those by value,
-// and the request is sent from the worker queue once it is done: meanwhile the worker bundles on,
+// The worker reads the queued rows as stored and gathers what the batch needs (identity, consent,
+// settings); the rows are inflated and parsed, and the batch built and gzip-compressed, on a queue
+// of the controller's own, from those by value, and the request is sent from the worker queue once
+// it is done, where the rows that could not be read are deleted: meanwhile the worker bundles on,
 // as it does while the batch is out. The batch counts as out (the bundles it is built from held,
 // the request flag set) from the moment its build starts; once built, only its own bundles stay held.
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +43,7 @@ class APMPersistedConfig;
 class APMRemoteConfig;
 class APMScheduler;
 class APMUploadBundling;
+struct APMQueuedBundleParts;
 class APMPBUserAttribute;
 
 // What the upload road needs of the rest of the engine. Empty hooks answer neutrally.
@@ -101,7 +104,9 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   void terminateBackgroundTask();
-  const std::vector<int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
+  // While a batch is built these are the bundles it is built from, known once the build has read
+  // the rows it was handed (this waits for that).
+  std::vector<int64_t> uploadingBundleIDs() const;
   const std::shared_ptr<APMDatabase>& database() const { return database_; }
   const std::shared_ptr<APMRemoteConfig>& remoteConfig() const { return remoteConfig_; }
 
@@ -117,6 +122,7 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   void retryAfter(double seconds);
   // A batch: built and compressed on compressionQueue_, then posted from the worker queue.
   struct OutgoingBatch;
+  static std::vector<APMQueuedBundleParts> readBatchRows(OutgoingBatch& batch);
   void buildCompressAndPost(std::shared_ptr<OutgoingBatch> batch);
   void post(OutgoingBatch& batch);
 
@@ -141,6 +147,8 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
   // Set from the start of a batch's build until its request has been handed to the network, or no
   // batch was built (worker queue only).
   bool batchBeingCompressed_ = false;
+  // While a batch that holds the bundles is built: the rows its build could read (worker queue only).
+  std::shared_future<std::vector<int64_t>> readForBatch_;
   // Used when the engine gives no shared flag.
   std::atomic<bool> requestPending_{false};
 };

@@ -309,6 +309,50 @@ TEST_F(APMDatabaseTest, QueuedBundlesComeOldestFirstWithinLimitsButNeverStall) {
   EXPECT_EQ(retries->at(1).at("retry_count"), Object(0));
 }
 
+// A batch's rows are read as stored on the worker queue and inflated elsewhere. A row that does not
+// inflate takes no room, so the row after the limit joins, as with the queue's own reading; one
+// larger than the limit at the front still leaves the next row its place at the front of the batch
+// (the batch falls short of the queue's own reading by less than that row's bytes).
+TEST_F(APMDatabaseTest, RowsReadForABatchAndInflatedElsewhereMakeTheQueuesOwnBatch) {
+  const platform::Data bundle(20, 1);
+  const struct {
+    const char* name;
+    size_t unreadableBytes;
+    size_t batchBundles;
+  } cases[] = {{"as large as a bundle", 0, 2}, {"larger than the limit", 200, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(rawStore()->executeStatement("DELETE FROM queue", {}, nullptr));
+    onWorker([&] {
+      for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->bundleQueue().insertBundle(bundle, 1700000000 + i, false, &e));
+    });
+    auto rows = rawStore()->recordsForQuery("SELECT rowid, length(data) AS size FROM queue ORDER BY rowid", {}, nullptr);
+    ASSERT_TRUE(rows && rows->size() == 3u);
+    const int64_t storedSize = rows->at(1).at("size").integerValue();
+    const platform::Data unreadable(c.unreadableBytes ? c.unreadableBytes : static_cast<size_t>(storedSize), 0);
+    ASSERT_TRUE(rawStore()->executeStatement("UPDATE queue SET data = ? WHERE rowid = (SELECT MIN(rowid) FROM queue)",
+                                             {Object(unreadable)}, nullptr));
+    const int64_t limit = 2 * storedSize;
+    std::optional<std::vector<APMStoredQueuedBundle>> stored;
+    onWorker([&] { stored = db_->bundleQueue().readStoredBundlesForBatch(10, limit, &e); });
+    ASSERT_TRUE(stored) << e.description;
+    APMQueuedBundleReading reading(limit);
+    for (const auto& row : *stored) {
+      if (!reading.take(row.stored, row.rowID)) break;
+    }
+    std::vector<int64_t> batch;
+    for (const auto& taken : reading.bundles) batch.push_back(taken.rowID);
+    const std::vector<int64_t> later = {rows->at(1).at("rowid").integerValue(), rows->at(2).at("rowid").integerValue()};
+    EXPECT_EQ(batch, std::vector<int64_t>(later.begin(), later.begin() + static_cast<std::ptrdiff_t>(c.batchBundles)));
+    ASSERT_EQ(reading.uninflatable.size(), 1u);
+    EXPECT_EQ(reading.uninflatable[0].first, rows->at(0).at("rowid").integerValue());
+    onWorker([&] {
+      auto own = db_->bundleQueue().queryBundleDataWithCountLimit(10, limit, &e);
+      ASSERT_TRUE(own && own->size() == 2u) << "the queue's own reading skips the row in the same way";
+    });
+  }
+}
+
 // A bundle below 600 bytes is kept in a stored gzip stream (its 23 bytes of framing around it),
 // larger ones compressed; either reads back as it went in.
 TEST_F(APMDatabaseTest, SmallBundlesAreQueuedStoredAndLargerOnesCompressed) {

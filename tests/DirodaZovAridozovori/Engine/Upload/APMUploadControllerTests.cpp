@@ -448,6 +448,59 @@ TEST_F(APMUploadControllerTest, OnlyTheBuiltBatchsBundlesStayHeldUntilItsReply) 
   EXPECT_EQ(eventNames(*bundles[0]), std::vector<std::string>{"first"});
 }
 
+// Queued rows that can never be sent, between good ones: one that does not inflate and one that
+// does not parse. The build finds them; before the request leaves they are deleted and logged
+// (34004, 34005), and they are never sent nor held, while the good rows travel in one batch and are
+// deleted after its reply.
+TEST_F(APMUploadControllerTest, RowsTheBuildCannotReadAreDeletedBeforeTheRequestAndNeverHeld) {
+  testsupport::APMLogCapture log;
+  const double now = platform::now();
+  storeEvents({{"e1", now - 3 * 3600.0 - 1}, {"e2", now - 2 * 3600.0 - 1}, {"e3", now - 3600.0 - 1}});
+  std::shared_ptr<APMRawEventBundler> bundler;
+  auto bundleOne = [&] {
+    onWorker([&] {
+      if (!bundler) bundler = std::make_shared<APMRawEventBundler>(database_, remoteConfig_, persisted_, APMBundlingHooks{});
+      ASSERT_EQ(bundler->bundleRawEvents(), APMRawEventBundler::Result::Bundled);
+    });
+  };
+  bundleOne();
+  runSQL("INSERT INTO queue (data, end_timestamp, realtime, retry_count) VALUES (x'00112233', 0, 0, 0)");
+  bundleOne();
+  onWorker([&] {
+    platform::Error error;
+    ASSERT_TRUE(database_->bundleQueue().insertBundle(platform::Data{0xff, 0xff, 0xff}, now, false, &error));
+  });
+  bundleOne();
+  const std::vector<int64_t> all = runSQL("SELECT rowid FROM queue ORDER BY rowid");
+  ASSERT_EQ(all.size(), 5u);
+  const std::vector<int64_t> good = {all[0], all[2], all[4]};
+
+  std::vector<int64_t> queuedWhileOut, heldWhileOut;
+  server_.setHandler([&](const httplib::Request&, httplib::Response& response) {
+    queuedWhileOut = runSQL("SELECT rowid FROM queue ORDER BY rowid");
+    onWorker([&] { heldWhileOut = controller_->uploadingBundleIDs(); });
+    response.status = 204;
+  });
+  std::vector<int64_t> heldWhileBuilt;
+  onWorker([&] {
+    controller_->uploadData();
+    heldWhileBuilt = controller_->uploadingBundleIDs();
+  });
+  ASSERT_TRUE(waitForReplies(1));
+  EXPECT_EQ(heldWhileBuilt, good);
+  EXPECT_EQ(heldWhileOut, good);
+  EXPECT_EQ(queuedWhileOut, good) << "the rows that cannot be read are gone before the request leaves";
+  EXPECT_EQ(log.count(34004), 1u);
+  EXPECT_EQ(log.count(34005), 1u);
+  ASSERT_EQ(server_.requests().size(), 1u);
+  std::vector<std::string> sent;
+  for (const auto& bundle : postedBundles(server_.requests()[0])) {
+    for (const auto& name : eventNames(*bundle)) sent.push_back(name);
+  }
+  EXPECT_EQ(sent, (std::vector<std::string>{"e1", "e2", "e3"}));
+  EXPECT_EQ(queuedBundleCount(), 0u);
+}
+
 // A compressed batch whose request cannot start (23040 "Unable to create network session.") is no
 // failed attempt of its bundles: their retry counts stay, and the upload lock is free again.
 TEST_F(APMUploadControllerTest, ABatchWhoseRequestCannotStartLeavesItsBundlesAsTheyWere) {
