@@ -45,7 +45,10 @@ APMDatabase::APMDatabase(std::shared_ptr<APMSqliteStore> store, std::shared_ptr<
       storedConfig_(connection_) {
   APMSqliteTransactions::ScopeObserver observer;
   observer.willCommit = [this](platform::Error* error) { return userProperties_.writeWaitingUserAttributes(error); };
-  observer.didEnd = [this](size_t depth, bool kept) { userProperties_.scopeEnded(depth, kept); };
+  observer.didEnd = [this](size_t depth, bool kept) {
+    userProperties_.scopeEnded(depth, kept);
+    rawEvents_.scopeEnded(depth, kept);
+  };
   store_->transactions().setScopeObserver(std::move(observer));
 }
 

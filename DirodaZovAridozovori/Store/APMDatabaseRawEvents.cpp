@@ -7,6 +7,7 @@
 #include "APMEventEncoding.h"
 #include "APMDatabaseSchema.h"
 #include "APMPBMessages.h"
+#include "APMSqliteTransactions.h"
 #include "APMStoreLog.h"
 #include "Utilities/APMDataDigest.h"
 #include "platform/Clock.h"
@@ -261,10 +262,15 @@ std::optional<APMEncodedMessage> APMDatabaseRawEvents::queryRawEventsMetadataEnc
   if (!connection_->checkQueue("queryRawEventsMetadataEncodingWithFingerprint", error)) return std::nullopt;
   auto data = queryRawEventsMetadataDataWithFingerprint(fingerprint, error);
   if (!data) return std::nullopt;
-  if (auto encoded = APMEncodedMessage::fromCanonicalEncoding(APMPBMeasurementBundle::messageInfo(), std::move(*data))) {
+  return metadataEncodingOf(std::move(*data), error);
+}
+
+std::optional<APMEncodedMessage> APMDatabaseRawEvents::metadataEncodingOf(platform::Data stored, platform::Error* error) {
+  if (auto encoded = APMEncodedMessage::fromCanonicalEncoding(APMPBMeasurementBundle::messageInfo(), std::move(stored))) {
     return encoded;
   }
-  auto metadata = APMPBMeasurementBundle::fromBuffer(*data);
+  // A failed canonical read leaves the bytes where they were.
+  auto metadata = APMPBMeasurementBundle::fromBuffer(stored);
   if (!metadata) {
     APMFail(error, kAPMStoreErrorCorruptData, "Raw event metadata is corrupted");
     return std::nullopt;
@@ -273,20 +279,40 @@ std::optional<APMEncodedMessage> APMDatabaseRawEvents::queryRawEventsMetadataEnc
 }
 
 std::optional<platform::Data> APMDatabaseRawEvents::queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint,
-                                                                                              platform::Error* error) {
+                                                                                              platform::Error* error,
+                                                                                              int64_t* rowID) {
   if (!connection_->checkQueue("queryRawEventsMetadataDataWithFingerprint", error)) return std::nullopt;
   std::optional<platform::Data> metadata;
+  // The row ID comes with the fingerprint's index entry.
   if (!store_->forEachRowOfQuery(
-          "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?", {Object(fingerprint)},
-          [&metadata](const APMSqliteRow& row) {
+          "SELECT metadata, rowid FROM raw_events_metadata WHERE metadata_fingerprint = ?", {Object(fingerprint)},
+          [&](const APMSqliteRow& row) {
             const auto bytes = row.bytes(0);
             metadata.emplace(bytes.begin(), bytes.end());
+            if (rowID) *rowID = row.integer(1);
             return false;
           },
           error)) {
     return std::nullopt;
   }
   return metadata;
+}
+
+std::optional<std::vector<APMDatabaseRawEvents::StoredMetadata>> APMDatabaseRawEvents::rawEventMetadataAfterRowID(
+    int64_t rowID, int64_t limit, platform::Error* error) {
+  if (!connection_->checkQueue("rawEventMetadataAfterRowID", error)) return std::nullopt;
+  std::vector<StoredMetadata> rows;
+  const bool read = store_->forEachRowOfQuery(
+      "SELECT rowid, metadata_fingerprint, metadata FROM raw_events_metadata WHERE rowid > ? ORDER BY rowid ASC LIMIT ?",
+      {Object(rowID), Object(limit)},
+      [&rows](const APMSqliteRow& row) {
+        const auto bytes = row.bytes(2);
+        rows.push_back(StoredMetadata{row.integer(0), row.integer(1), platform::Data(bytes.begin(), bytes.end())});
+        return true;
+      },
+      error);
+  if (!read) return std::nullopt;
+  return rows;
 }
 
 bool APMDatabaseRawEvents::deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error) {
@@ -341,20 +367,22 @@ bool APMDatabaseRawEvents::deleteRawEventSpanWithItsMetadata(int64_t firstRowID,
 bool APMDatabaseRawEvents::deleteRawEventMetadataLeftUnused(const std::vector<int64_t>& fingerprints,
                                                             int64_t deletedRows, platform::Error* error) {
   if (!connection_->checkQueue("deleteRawEventMetadataLeftUnused", error)) return false;
-  auto& waiting = fingerprintsOfDeletedRows_;
+  if (fingerprints.empty() && deletedRows <= 0 && metadataPass_.fingerprintsOfDeletedRows.empty()) return true;
+  metadataPassWillChange();
+  auto& waiting = metadataPass_.fingerprintsOfDeletedRows;
   waiting.insert(waiting.end(), fingerprints.begin(), fingerprints.end());
-  rowsDeletedSinceMetadataPass_ += std::max<int64_t>(0, deletedRows);
+  metadataPass_.rowsDeletedSince += std::max<int64_t>(0, deletedRows);
   // Most runs delete the rows of a fingerprint or two: kept unique, the list grows only with new ones.
-  if (waiting.size() >= 2 * unsortedFrom_ + 64) {
+  if (waiting.size() >= 2 * metadataPass_.unsortedFrom + 64) {
     std::sort(waiting.begin(), waiting.end());
     waiting.erase(std::unique(waiting.begin(), waiting.end()), waiting.end());
-    unsortedFrom_ = waiting.size();
+    metadataPass_.unsortedFrom = waiting.size();
   }
   if (waiting.empty()) return true;
   // The row-ID span stands for the rows left: two look-ups where counting them reads them all.
   auto left = rawEventRowIDSpan(error);
   if (!left) return false;
-  if (*left > 0 && rowsDeletedSinceMetadataPass_ < *left && waiting.size() < kMostFingerprintsPerPass) return true;
+  if (*left > 0 && metadataPass_.rowsDeletedSince < *left && waiting.size() < kMostFingerprintsPerPass) return true;
   std::string list = "[";
   for (const int64_t fingerprint : waiting) {
     if (list.size() > 1) list += ',';
@@ -365,10 +393,37 @@ bool APMDatabaseRawEvents::deleteRawEventMetadataLeftUnused(const std::vector<in
   // Without raw events none of them is in use.
   auto& statement = *left == 0 ? deleteMetadataStatement_ : deleteUnusedMetadataStatement_;
   if (!store_->executeStatement(statement, {Value::of(list)}, error)) return false;
-  waiting.clear();
-  unsortedFrom_ = 0;
-  rowsDeletedSinceMetadataPass_ = 0;
+  metadataPass_ = MetadataPass{};
   return true;
+}
+
+void APMDatabaseRawEvents::metadataPassWillChange() {
+  const APMSqliteTransactions& transactions = store_->transactions();
+  const size_t depth = transactions.scopeDepth();
+  auto& before = metadataPassBeforeScope_;
+  if (passScopesSerial_ != transactions.transactionSerial()) {
+    // Copies an earlier transaction left (a closed connection ends one unannounced) are not this one's.
+    before.clear();
+    passScopesSerial_ = transactions.transactionSerial();
+  }
+  // Outside a transaction every statement is kept as it runs: nothing to put back. Inside one, the
+  // scopes holding a copy are the outermost ones; those inside them have not changed it since they
+  // began, so they all began with it as it is now.
+  if (before.size() >= depth) return;
+  auto now = std::make_shared<const MetadataPass>(metadataPass_);
+  before.resize(depth, now);
+}
+
+void APMDatabaseRawEvents::scopeEnded(size_t depth, bool kept) {
+  auto& before = metadataPassBeforeScope_;
+  if (passScopesSerial_ != store_->transactions().transactionSerial()) {
+    before.clear();
+    return;
+  }
+  if (depth >= before.size()) return;  // the scope changed nothing
+  // Kept, what it changed is the enclosing scope's to keep or undo, whose copy is older.
+  if (!kept) metadataPass_ = *before[depth];
+  before.resize(depth);
 }
 
 std::optional<bool> APMDatabaseRawEvents::containsRawEventWithMetadataFingerprint(int64_t fingerprint,

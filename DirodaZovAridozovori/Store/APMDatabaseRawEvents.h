@@ -58,13 +58,27 @@ class APMDatabaseRawEvents {
   // an error (kAPMStoreErrorCorruptData).
   std::shared_ptr<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
                                                                                 platform::Error* error);
-  std::optional<platform::Data> queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint, platform::Error* error);
+  // rowID, when given, gets the metadata row's row ID.
+  std::optional<platform::Data> queryRawEventsMetadataDataWithFingerprint(int64_t fingerprint, platform::Error* error,
+                                                                         int64_t* rowID = nullptr);
   // The same metadata as its encoding, read and changed field by field (bundling makes a bundle of
   // it); stored bytes not written the way the encoder writes them are decoded and encoded once.
   // Empty without error when the fingerprint has no metadata; bytes that do not decode are an
   // error (kAPMStoreErrorCorruptData).
   std::optional<APMEncodedMessage> queryRawEventsMetadataEncodingWithFingerprint(int64_t fingerprint,
                                                                                  platform::Error* error);
+  // The encoding of stored metadata bytes, as the query above makes it (kAPMStoreErrorCorruptData
+  // when they do not decode).
+  static std::optional<APMEncodedMessage> metadataEncodingOf(platform::Data stored, platform::Error* error);
+  // Up to limit metadata rows after rowID, by row ID, for a reader that takes the table in the order
+  // its rows were stored (a purchase stores one with every event, just before the event's row).
+  struct StoredMetadata {
+    int64_t rowID = 0;
+    int64_t fingerprint = 0;
+    platform::Data metadata;
+  };
+  std::optional<std::vector<StoredMetadata>> rawEventMetadataAfterRowID(int64_t rowID, int64_t limit,
+                                                                        platform::Error* error);
   bool deleteRawEventsWithMaxRowID(int64_t rowID, platform::Error* error);
   bool deleteRawEventsWithRowIDs(const std::vector<int64_t>& rowIDs, platform::Error* error);
   // The same, for rows whose newest time the caller knows: what is remembered of the table for the
@@ -86,6 +100,8 @@ class APMDatabaseRawEvents {
   // Until then a metadata row may outlive its last raw event; one that a raw event still points to
   // is never deleted, and metadata of other fingerprints is left alone.
   static constexpr size_t kMostFingerprintsPerPass = 32768;
+  // What it was told follows the transaction it was told in: a scope that rolls back (a savepoint,
+  // or the whole transaction) takes back what it added and the passes it ran, whose deletes it undid.
   bool deleteRawEventMetadataLeftUnused(const std::vector<int64_t>& fingerprints, int64_t deletedRows,
                                         platform::Error* error);
   // The rows of the fingerprint among the 1000 lowest row IDs from the oldest row on, by row ID,
@@ -103,6 +119,8 @@ class APMDatabaseRawEvents {
   std::optional<bool> isRawEventsTableEmpty(platform::Error* error);
   // The database changed the table in a way these facts cannot follow.
   void forgetRawEventFacts() { rawEventFacts_.reset(); }
+  // A transaction scope at depth (0 the outermost) ended, its changes kept or not.
+  void scopeEnded(size_t depth, bool kept);
 
  private:
   // What the upload schedule asks of the raw events after every group of events, kept between
@@ -139,9 +157,17 @@ class APMDatabaseRawEvents {
   APMSqliteStatementSlot deleteSpanStatement_{"DELETE FROM raw_events WHERE rowid BETWEEN ? AND ?"};
   // What deleteRawEventMetadataLeftUnused was told since its last pass over the table: the rows
   // deleted, and their fingerprints (sorted and unique up to unsortedFrom).
-  int64_t rowsDeletedSinceMetadataPass_ = 0;
-  std::vector<int64_t> fingerprintsOfDeletedRows_;
-  size_t unsortedFrom_ = 0;
+  struct MetadataPass {
+    int64_t rowsDeletedSince = 0;
+    std::vector<int64_t> fingerprintsOfDeletedRows;
+    size_t unsortedFrom = 0;
+  };
+  MetadataPass metadataPass_;
+  // For each open scope of the transaction (by depth) that changed it, what it was as the scope
+  // began, put back should the scope roll back; scopes that began with it unchanged share one copy.
+  uint64_t passScopesSerial_ = 0;
+  std::vector<std::shared_ptr<const MetadataPass>> metadataPassBeforeScope_;
+  void metadataPassWillChange();
   // ?1 is a JSON array of fingerprints.
   APMSqliteStatementSlot deleteMetadataStatement_{
       "DELETE FROM raw_events_metadata WHERE metadata_fingerprint IN (SELECT value FROM json_each(?1))"};

@@ -98,6 +98,23 @@ struct APMRawEventBundler::RowCursor {
   bool usable = true;
 };
 
+// The metadata rows of one transaction read ahead in row-ID order, once the stream shows that it
+// pays: a purchase stores a metadata row with each event, so the metadata rows of its groups follow
+// each other as their raw rows do, and reading them in order spares each group a look-up through
+// the fingerprint's index and then the table. Rows that share a metadata row (or whose metadata
+// rows lie in another order) keep the look-up and read nothing ahead.
+struct APMRawEventBundler::MetadataWindow {
+  static constexpr int64_t kFirstRead = 16;
+  static constexpr int64_t kLargestRead = 256;
+  std::deque<APMDatabaseRawEvents::StoredMetadata> rows;
+  // Set once a group's metadata row came right after the one of the group before it.
+  bool reading = false;
+  int64_t lastRowID = 0;  // the newest row read: the next read goes on after it
+  int64_t nextRead = kFirstRead;
+  bool exhausted = false;
+  std::optional<int64_t> previousRowID;  // the metadata row of the group before
+};
+
 APMRawEventBundler::APMRawEventBundler(std::shared_ptr<APMDatabase> database,
                                        std::shared_ptr<APMRemoteConfig> remoteConfig,
                                        std::shared_ptr<APMPersistedConfig> persistedConfig, APMBundlingHooks hooks)
@@ -164,6 +181,8 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
   const int64_t firstRead = enough ? RowCursor::kFirstReadOfARunThatMayEndEarly : RowCursor::kLargestRead;
   cursor.nextRead = std::clamp<int64_t>(static_cast<int64_t>(maxGroups), 1, firstRead);
   cursor_ = &cursor;
+  MetadataWindow metadataWindow;
+  metadataWindow_ = &metadataWindow;
   platform::Error transactionError;
   const bool committed = database_->performTransaction(
       [&] {
@@ -188,6 +207,7 @@ APMRawEventBundler::Run APMRawEventBundler::bundleRawEventGroups(size_t maxGroup
       &transactionError);
   totals_ = nullptr;
   cursor_ = nullptr;
+  metadataWindow_ = nullptr;
   taken_.reset();
   const Pending kept = std::exchange(pending_, Pending{});
   if (!committed) {
@@ -302,6 +322,8 @@ bool APMRawEventBundler::deleteTakenRows() {
     return false;
   }
   taken_.reset();
+  // The metadata read ahead is read again after a delete that may have taken some.
+  if (metadataWindow_) *metadataWindow_ = MetadataWindow{};
   return true;
 }
 
@@ -449,7 +471,9 @@ bool APMRawEventBundler::deleteGroupRows(Group& group) {
            "Unable to delete raw events. RowID, error", rowIDs.back(), error);
     return false;
   }
-  // The metadata goes once no row points to it (a group split by size or hour leaves some).
+  // The metadata goes once no row points to it (a group split by size or hour leaves some); what
+  // was read ahead of it is read again.
+  if (metadataWindow_) *metadataWindow_ = MetadataWindow{};
   if (!database_->rawEvents().deleteRawEventMetadataLeftUnused({group.fingerprint}, static_cast<int64_t>(rowIDs.size()),
                                                               &error)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteRawEventMetadata,
@@ -457,6 +481,50 @@ bool APMRawEventBundler::deleteGroupRows(Group& group) {
     return false;
   }
   return true;
+}
+
+std::optional<APMEncodedMessage> APMRawEventBundler::metadataOf(const Group& group, platform::Error* error) {
+  APMDatabaseRawEvents& rawEvents = database_->rawEvents();
+  if (!metadataWindow_) return rawEvents.queryRawEventsMetadataEncodingWithFingerprint(group.fingerprint, error);
+  MetadataWindow& window = *metadataWindow_;
+  if (window.reading && window.rows.empty() && !window.exhausted) {
+    platform::Error readError;
+    auto rows = rawEvents.rawEventMetadataAfterRowID(window.lastRowID, window.nextRead, &readError);
+    if (rows) {
+      window.exhausted = static_cast<int64_t>(rows->size()) < window.nextRead;
+      if (!rows->empty()) window.lastRowID = rows->back().rowID;
+      window.rows.assign(std::make_move_iterator(rows->begin()), std::make_move_iterator(rows->end()));
+      window.nextRead = std::min(window.nextRead * 2, MetadataWindow::kLargestRead);
+    } else {
+      // The look-up says what is wrong, if anything still is.
+      window = MetadataWindow{};
+    }
+  }
+  // Rows skipped on the way (metadata whose raw events went another way) are left behind: a group
+  // that needs one after all finds it by the look-up.
+  const auto found = std::find_if(window.rows.begin(), window.rows.end(),
+                                  [&group](const auto& row) { return row.fingerprint == group.fingerprint; });
+  if (found != window.rows.end()) {
+    platform::Data stored = std::move(found->metadata);
+    window.previousRowID = found->rowID;
+    window.rows.erase(window.rows.begin(), found + 1);
+    return APMDatabaseRawEvents::metadataEncodingOf(std::move(stored), error);
+  }
+  int64_t rowID = 0;
+  auto stored = rawEvents.queryRawEventsMetadataDataWithFingerprint(group.fingerprint, error, &rowID);
+  if (!stored) return std::nullopt;
+  const bool follows = window.previousRowID && rowID == *window.previousRowID + 1;
+  // Read on from this row when it follows the one before (the stream stores a metadata row with its
+  // events), or lies beyond what was read (the rows read were not the stream's).
+  if ((!window.reading && follows) || (window.reading && rowID > window.lastRowID)) {
+    window.rows.clear();
+    window.reading = true;
+    window.lastRowID = rowID;
+    window.nextRead = MetadataWindow::kFirstRead;
+    window.exhausted = false;
+  }
+  window.previousRowID = rowID;
+  return APMDatabaseRawEvents::metadataEncodingOf(std::move(*stored), error);
 }
 
 bool APMRawEventBundler::bundleGroup(Group& group) {
@@ -469,7 +537,7 @@ bool APMRawEventBundler::bundleGroup(Group& group) {
   platform::Error metadataError;
   // The metadata is read and changed as its encoding: decoding it and encoding the bundle again
   // were a third of bundling a group of one event.
-  auto metadata = database_->rawEvents().queryRawEventsMetadataEncodingWithFingerprint(group.fingerprint, &metadataError);
+  auto metadata = metadataOf(group, &metadataError);
   if (!metadata) {
     if (!metadataError.empty() && metadataError.code != kAPMStoreErrorCorruptData) {
       APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableFetchEventMetadata,

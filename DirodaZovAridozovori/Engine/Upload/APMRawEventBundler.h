@@ -141,6 +141,9 @@ class APMRawEventBundler {
   bool readAhead(size_t position, platform::Error* error);
   // Reads ahead past the run of rows of fingerprint at the front, as far as a group could take.
   bool readFingerprintRunAhead(int64_t fingerprint, platform::Error* error);
+  // The group's metadata, as the lookup by its fingerprint gives it (empty without error when there
+  // is none), taken from the metadata rows read ahead where they hold it.
+  std::optional<APMEncodedMessage> metadataOf(const Group& group, platform::Error* error);
   // The rows a kept group took from those read ahead, and the newest of their times.
   struct TakenSpan {
     int64_t first = 0;
@@ -225,6 +228,9 @@ class APMRawEventBundler {
   APMBundlingTotals* totals_ = nullptr;
   struct RowCursor;
   RowCursor* cursor_ = nullptr;
+  // The running transaction's metadata rows read ahead.
+  struct MetadataWindow;
+  MetadataWindow* metadataWindow_ = nullptr;
   // The rows the running transaction's kept groups took from those read ahead, not yet deleted; set
   // when deleting them failed, which the transaction must not commit.
   std::optional<TakenSpan> taken_;

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "APMLogCapture.h"
 #include "UploadTestSupport.h"
 #include "Upload/APMUploadBatch.h"
+#include "Upload/APMUploadLog.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -52,6 +54,36 @@ class APMRawEventBundlerTest : public uploadtest::UploadFixture {
   }
 
   bool rawEventsLeft() { return runSQL("SELECT COUNT(*) FROM raw_events") != std::vector<int64_t>{0}; }
+
+  // Each bundle's first event, app ID and platform ("none" for a field it lacks).
+  std::vector<std::string> bundledWithMetadata() {
+    std::vector<std::string> seen;
+    for (const auto& bundle : queued()) {
+      seen.push_back(eventNames(*bundle).at(0) + " " + APMNanoGetString(*bundle, Bundle::kAppId).value_or("none") +
+                     " " + APMNanoGetString(*bundle, Bundle::kPlatform).value_or("none"));
+    }
+    return seen;
+  }
+};
+
+// Counts, while it lives, the database's metadata look-ups by fingerprint and the metadata rows it
+// reads by row ID.
+struct MetadataReads {
+  explicit MetadataReads(sqlite3* handle) : handle(handle) {
+    sqlite3_trace_v2(handle, SQLITE_TRACE_STMT | SQLITE_TRACE_ROW, &MetadataReads::trace, this);
+  }
+  ~MetadataReads() { sqlite3_trace_v2(handle, 0, nullptr, nullptr); }
+  static int trace(unsigned type, void* self, void* statement, void*) {
+    const std::string sql = sqlite3_sql(static_cast<sqlite3_stmt*>(statement));
+    if (sql.find("FROM raw_events_metadata WHERE") == std::string::npos) return 0;
+    auto& reads = *static_cast<MetadataReads*>(self);
+    if (type == SQLITE_TRACE_STMT && sql.find("metadata_fingerprint = ?") != std::string::npos) ++reads.lookups;
+    if (type == SQLITE_TRACE_ROW && sql.find("rowid > ?") != std::string::npos) ++reads.rowsByRowID;
+    return 0;
+  }
+  sqlite3* handle;
+  int lookups = 0;
+  int rowsByRowID = 0;
 };
 
 TEST_F(APMRawEventBundlerTest, GroupsByFingerprintHourAndContiguousRows) {
@@ -663,12 +695,7 @@ TEST_F(APMRawEventBundlerTest, EachGroupOfARunGetsItsOwnMetadataAndOneWithoutItS
       for (int i = 0; i < 10 && b->bundleRawEventGroups(groupsPerRun).bundled > 0; ++i) {
       }
     });
-    std::vector<std::string> seen;
-    for (const auto& bundle : queued()) {
-      seen.push_back(eventNames(*bundle).at(0) + " " + APMNanoGetString(*bundle, Bundle::kAppId).value_or("none") + " " +
-                     APMNanoGetString(*bundle, Bundle::kPlatform).value_or("none"));
-    }
-    EXPECT_EQ(seen, (std::vector<std::string>{"from_a com.example.a macos", "from_broken none none",
+    EXPECT_EQ(bundledWithMetadata(), (std::vector<std::string>{"from_a com.example.a macos", "from_broken none none",
                                               "from_gone none none", "from_d com.example.d macos",
                                               "from_a com.example.a macos"}));
     EXPECT_FALSE(rawEventsLeft());
@@ -922,6 +949,84 @@ TEST_F(APMRawEventBundlerTest, ARunWhoseTakenRowsCannotBeDeletedKeepsNoneOfItsBu
   EXPECT_EQ(queuedGroups(), (std::vector<std::vector<std::string>>{{"purchase"}, {"purchase"}, {"tap", "open"}}));
   EXPECT_FALSE(rawEventsLeft());
   EXPECT_EQ(runSQL("SELECT COUNT(*) FROM raw_events_metadata"), std::vector<int64_t>{0});
+}
+
+// Groups of a run take their metadata from the rows read ahead once a group's metadata row follows
+// the one before it, and get the same metadata as a run of one group, which looks each one up: a
+// fingerprint reused from an older row, one whose row does not decode and one whose row is gone
+// (logged alike). Rows sharing one metadata read no metadata rows ahead.
+TEST_F(APMRawEventBundlerTest, GroupsOfARunGetTheMetadataTheirLookUpGivesAndReadAheadOnlyWhenItPays) {
+  for (const size_t groupsPerRun : {size_t{1}, size_t{100}}) {
+    SCOPED_TRACE("groups per run " + std::to_string(groupsPerRun));
+    storeEvents({{"tap", kHour + 1}, {"tap", kHour + 3601}, {"tap", kHour + 7201}}, "com.example.plain");
+    std::vector<std::string> expected(3, "tap com.example.plain macos");
+    const std::vector<std::string> apps = {"a", "b", "c", "a", "broken", "gone", "f", "g"};
+    for (const std::string& app : apps) {
+      storeEvents({{"bought_" + app, kHour + 7300}}, "com.example." + app);
+      const bool lost = app == "broken" || app == "gone";
+      expected.push_back("bought_" + app + (lost ? " none none" : " com.example." + app + " macos"));
+    }
+    runSQL("UPDATE raw_events_metadata SET metadata = x'ff00ff00ff' WHERE metadata_fingerprint = "
+           "(SELECT metadata_fingerprint FROM raw_events WHERE name = 'bought_broken')");
+    runSQL("DELETE FROM raw_events_metadata WHERE metadata_fingerprint = "
+           "(SELECT metadata_fingerprint FROM raw_events WHERE name = 'bought_gone')");
+    testsupport::APMLogCapture logs;
+    std::pair<int, int> reads;  // look-ups, rows read by row ID
+    auto b = bundler();
+    onWorker([&] {
+      MetadataReads counted(database_->connection().store()->handle());
+      for (int i = 0; i < 20 && b->bundleRawEventGroups(groupsPerRun).bundled > 0; ++i) {
+      }
+      reads = {counted.lookups, counted.rowsByRowID};
+    });
+    EXPECT_EQ(bundledWithMetadata(), expected);
+    EXPECT_EQ(logs.count(static_cast<int64_t>(APMUploadLogCode::kUnableFetchEventMetadata)), 2u);
+    // One run: the plain rows, then "a" (whose row follows theirs) are looked up; "b" reads on from
+    // there; the older "a" and the missing "gone" are not among the rows read.
+    EXPECT_EQ(reads, groupsPerRun == 1 ? std::pair(11, 0) : std::pair(6, 5));
+    runSQL("DELETE FROM queue");
+  }
+}
+
+// What a run read ahead is not kept beyond it: a run rolled back after its groups took metadata from
+// the rows read ahead, and a metadata row changed before the next run, which reads it as it is now.
+TEST_F(APMRawEventBundlerTest, MetadataReadAheadIsReadAfreshByTheRunAfterOneThatRolledBack) {
+  std::vector<std::string> expected;
+  for (const std::string app : {"a", "b", "c", "d", "e"}) {
+    storeEvents({{"bought_" + app, kHour + 1}}, "com.example." + app);
+    expected.push_back("bought_" + app + (app == "d" ? " none none" : " com.example." + app + " macos"));
+  }
+  runSQL("CREATE TRIGGER keep_raw_events BEFORE DELETE ON raw_events BEGIN SELECT RAISE(ABORT, 'kept'); END");
+  auto b = bundler();
+  APMRawEventBundler::Run run;
+  onWorker([&] { run = b->bundleRawEventGroups(3); });
+  ASSERT_EQ(run.last, Result::Failed);
+  runSQL("DROP TRIGGER keep_raw_events");
+  runSQL("UPDATE raw_events_metadata SET metadata = x'ff00ff00ff' WHERE metadata_fingerprint = "
+         "(SELECT metadata_fingerprint FROM raw_events WHERE name = 'bought_d')");
+  onWorker([&] { run = b->bundleRawEventGroups(10); });
+  EXPECT_EQ(run.bundled, 5u);
+  EXPECT_EQ(bundledWithMetadata(), expected);
+}
+
+// A run that fails after a pass over the table deleted metadata no row pointed to any more: the
+// pass's deletes are undone, and the fingerprints it was told of, by runs committed before it, wait
+// for the next pass, so no metadata row is left behind once every row is bundled.
+TEST_F(APMRawEventBundlerTest, MetadataAPassOfARolledBackRunDeletedGoesWithALaterPass) {
+  storeEvents({{"first", kHour + 1}}, "com.example.a");
+  storeEvents({{"tap", kHour + 2}, {"tap", kHour + 3}, {"tap", kHour + 4}}, "com.example.b");
+  auto b = bundler();
+  const auto runLeavesMetadataRows = [&] {
+    onWorker([&] { b->bundleRawEventGroups(1); });
+    return runSQL("SELECT COUNT(*) FROM raw_events_metadata").at(0);
+  };
+  ASSERT_EQ(runLeavesMetadataRows(), 2) << "one row deleted of four: too few for a pass";
+  // The next run's pass (no row left after it) deletes both; writing its totals then fails.
+  runSQL("CREATE TRIGGER keep_totals BEFORE UPDATE ON app_metadata BEGIN SELECT RAISE(ABORT, 'kept'); END");
+  ASSERT_EQ(runLeavesMetadataRows(), 2);
+  runSQL("DROP TRIGGER keep_totals");
+  EXPECT_EQ(runLeavesMetadataRows(), 0);
+  EXPECT_FALSE(rawEventsLeft());
 }
 
 // The size boundary and the oversized first row; hour and row-ID breaks are checked on stored rows above.
