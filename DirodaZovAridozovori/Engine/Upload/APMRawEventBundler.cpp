@@ -488,13 +488,17 @@ std::optional<APMEncodedMessage> APMRawEventBundler::metadataOf(const Group& gro
   if (!metadataWindow_) return rawEvents.queryRawEventsMetadataEncodingWithFingerprint(group.fingerprint, error);
   MetadataWindow& window = *metadataWindow_;
   if (window.reading && window.rows.empty() && !window.exhausted) {
+    // The groups to come are among the raw rows read ahead: no more metadata rows than they are
+    // (and this group's) can be taken before the run reads further.
+    int64_t limit = window.nextRead;
+    if (cursor_ && cursor_->usable) limit = std::min(limit, 1 + static_cast<int64_t>(cursor_->rows.size()));
     platform::Error readError;
-    auto rows = rawEvents.rawEventMetadataAfterRowID(window.lastRowID, window.nextRead, &readError);
+    auto rows = rawEvents.rawEventMetadataAfterRowID(window.lastRowID, limit, &readError);
     if (rows) {
-      window.exhausted = static_cast<int64_t>(rows->size()) < window.nextRead;
+      window.exhausted = static_cast<int64_t>(rows->size()) < limit;
       if (!rows->empty()) window.lastRowID = rows->back().rowID;
       window.rows.assign(std::make_move_iterator(rows->begin()), std::make_move_iterator(rows->end()));
-      window.nextRead = std::min(window.nextRead * 2, MetadataWindow::kLargestRead);
+      if (limit == window.nextRead) window.nextRead = std::min(window.nextRead * 2, MetadataWindow::kLargestRead);
     } else {
       // The look-up says what is wrong, if anything still is.
       window = MetadataWindow{};

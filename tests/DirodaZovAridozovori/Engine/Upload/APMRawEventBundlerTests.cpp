@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "APMLogCapture.h"
 #include "UploadTestSupport.h"
 #include "Upload/APMUploadBatch.h"
@@ -956,7 +958,7 @@ TEST_F(APMRawEventBundlerTest, ARunWhoseTakenRowsCannotBeDeletedKeepsNoneOfItsBu
 // fingerprint reused from an older row, one whose row does not decode and one whose row is gone
 // (logged alike). Rows sharing one metadata read no metadata rows ahead.
 TEST_F(APMRawEventBundlerTest, GroupsOfARunGetTheMetadataTheirLookUpGivesAndReadAheadOnlyWhenItPays) {
-  for (const size_t groupsPerRun : {size_t{1}, size_t{100}}) {
+  for (const size_t groupsPerRun : {size_t{1}, size_t{4}, size_t{100}}) {
     SCOPED_TRACE("groups per run " + std::to_string(groupsPerRun));
     storeEvents({{"tap", kHour + 1}, {"tap", kHour + 3601}, {"tap", kHour + 7201}}, "com.example.plain");
     std::vector<std::string> expected(3, "tap com.example.plain macos");
@@ -982,8 +984,10 @@ TEST_F(APMRawEventBundlerTest, GroupsOfARunGetTheMetadataTheirLookUpGivesAndRead
     EXPECT_EQ(bundledWithMetadata(), expected);
     EXPECT_EQ(logs.count(static_cast<int64_t>(APMUploadLogCode::kUnableFetchEventMetadata)), 2u);
     // One run: the plain rows, then "a" (whose row follows theirs) are looked up; "b" reads on from
-    // there; the older "a" and the missing "gone" are not among the rows read.
-    EXPECT_EQ(reads, groupsPerRun == 1 ? std::pair(11, 0) : std::pair(6, 5));
+    // there; the older "a" and the missing "gone" are not among the rows read. Runs of four: the
+    // second reads at the older "a" as far as its raw rows read ahead ("broken"), no further.
+    const std::map<size_t, std::pair<int, int>> expectedReads = {{1, {11, 0}}, {4, {10, 2}}, {100, {6, 5}}};
+    EXPECT_EQ(reads, expectedReads.at(groupsPerRun));
     runSQL("DELETE FROM queue");
   }
 }
