@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
 
 namespace platform {
 
@@ -98,7 +99,23 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 
-HttpResult perform(const HttpRequest& request, const HttpClient::Shared& client);
+// Kept connections. Uploads post batch after batch to the collector, each as soon as the previous
+// reply is in, and a configuration fetch is usually followed by an upload within seconds; reusing
+// the connection saves a TCP (and over https a TLS) handshake per request.
+//
+// A connection idle this long is closed rather than reused: long enough for batches sent back to
+// back and a fetch followed by its upload, and shorter than the keep-alive time of common servers
+// and load balancers (60 s and more), so a reused connection has rarely been dropped on their side.
+constexpr long kMaxIdleConnectionSeconds = 30;
+// A connection is not reused past this age, however busy: the collector's name is looked up again
+// and a long session does not stay pinned to one server behind a load balancer.
+constexpr long kMaxConnectionLifetimeSeconds = 300;
+// Connections one transfer handle keeps: the collector and the configuration host.
+constexpr long kConnectionsPerHandle = 2;
+
+using Clock = std::chrono::steady_clock;
+
+HttpResult perform(const HttpRequest& request, const HttpClient::Shared& client, CURL* curl);
 
 }  // namespace
 
@@ -108,8 +125,17 @@ struct HttpClient::Shared {
     Completion completion;
   };
 
+  // A transfer handle not in use, with the connections it keeps, and since when it is idle.
+  struct IdleHandle {
+    CURL* curl;
+    Clock::time_point since;
+  };
+
   Shared(size_t maxBytes, std::string certificates)
       : maxResponseBytes(maxBytes), trustedCertificatesFile(std::move(certificates)) {}
+  ~Shared() {
+    for (auto& idle : idleHandles) curl_easy_cleanup(idle.curl);
+  }
 
   mutable std::mutex mutex;  // guards everything below but stopFlag
   std::condition_variable wake;
@@ -117,6 +143,9 @@ struct HttpClient::Shared {
   size_t running = 0;
   bool stopping = false;
   std::vector<std::thread> workers;
+  // Any worker may take any handle. The one used last is taken first, so requests sent one after
+  // the other go over one connection, whichever worker runs them. Oldest first; emptied on shutdown.
+  std::vector<IdleHandle> idleHandles;
   // Read by transfers in flight, so shutdown aborts them instead of waiting out their time-out.
   std::atomic<bool> stopFlag{false};
   const size_t maxResponseBytes;
@@ -125,18 +154,68 @@ struct HttpClient::Shared {
 
 namespace {
 
+// Removes the handles idle for longer than a connection may be (their connections are of no use
+// any more) so the caller closes them outside the lock.
+std::vector<CURL*> takeExpiredHandles(HttpClient::Shared& shared, Clock::time_point now) {
+  std::vector<CURL*> expired;
+  auto& idle = shared.idleHandles;
+  auto limit = std::chrono::seconds(kMaxIdleConnectionSeconds);
+  auto end = idle.begin();
+  while (end != idle.end() && now - end->since >= limit) expired.push_back((end++)->curl);
+  idle.erase(idle.begin(), end);
+  return expired;
+}
+
+void closeHandles(const std::vector<CURL*>& handles) {
+  for (CURL* curl : handles) curl_easy_cleanup(curl);
+}
+
 void workerLoop(const std::shared_ptr<HttpClient::Shared>& shared) {
   while (true) {
     HttpClient::Shared::Job job;
+    CURL* curl = nullptr;
+    std::vector<CURL*> expired;
     {
       std::unique_lock<std::mutex> lock(shared->mutex);
-      shared->wake.wait(lock, [&] { return shared->stopping || !shared->jobs.empty(); });
+      while (!shared->stopping && shared->jobs.empty()) {
+        if (shared->idleHandles.empty()) {
+          shared->wake.wait(lock);
+          continue;
+        }
+        // Idle connections are closed once too old even when no request comes to find them.
+        auto oldest = shared->idleHandles.front().since;
+        if (shared->wake.wait_until(lock, oldest + std::chrono::seconds(kMaxIdleConnectionSeconds)) ==
+            std::cv_status::timeout) {
+          expired = takeExpiredHandles(*shared, Clock::now());
+          lock.unlock();
+          closeHandles(expired);
+          expired.clear();
+          lock.lock();
+        }
+      }
       if (shared->jobs.empty()) return;  // stopping
       job = std::move(shared->jobs.front());
       shared->jobs.pop_front();
       ++shared->running;
+      expired = takeExpiredHandles(*shared, Clock::now());
+      if (!shared->idleHandles.empty()) {
+        curl = shared->idleHandles.back().curl;
+        shared->idleHandles.pop_back();
+      }
     }
-    HttpResult result = perform(job.request, *shared);
+    closeHandles(expired);
+    if (!curl) curl = curl_easy_init();
+    HttpResult result = perform(job.request, *shared, curl);
+    if (curl) {
+      // Back before the completion runs, so the request it leads to finds the connection.
+      std::unique_lock<std::mutex> lock(shared->mutex);
+      if (shared->stopping) {
+        lock.unlock();
+        curl_easy_cleanup(curl);
+      } else {
+        shared->idleHandles.push_back({curl, Clock::now()});
+      }
+    }
     if (job.completion) {
       try {
         job.completion(std::move(result));
@@ -213,6 +292,14 @@ void HttpClient::shutdown() {
       worker.join();
     }
   }
+  // No connection outlives the client's work. Workers still running hand theirs back closed.
+  std::vector<CURL*> kept;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    for (auto& idle : shared_->idleHandles) kept.push_back(idle.curl);
+    shared_->idleHandles.clear();
+  }
+  closeHandles(kept);
   for (auto& job : abandoned) {
     HttpResult result;
     result.error = urlError(kURLErrorCancelled, "cancelled");
@@ -243,7 +330,9 @@ size_t HttpClient::pendingCount() const {
 
 namespace {
 
-HttpResult perform(const HttpRequest& request, const HttpClient::Shared& client) {
+// Runs the request on curl, a handle that may keep connections from earlier requests: every
+// option is set anew, nothing of an earlier request's carries over but its open connections.
+HttpResult perform(const HttpRequest& request, const HttpClient::Shared& client, CURL* curl) {
   HttpResult result;
   if (request.url.empty()) {
     result.error = urlError(kURLErrorBadURL, "empty URL");
@@ -265,7 +354,6 @@ HttpResult perform(const HttpRequest& request, const HttpClient::Shared& client)
   // Without this curl waits for a 100 Continue before sending larger bodies.
   headerList = curl_slist_append(headerList, "Expect:");
 
-  CURL* curl = curl_easy_init();
   if (!curl) {
     curl_slist_free_all(headerList);
     result.error = urlError(kURLErrorUnknown, "cannot create a transfer");
@@ -276,6 +364,11 @@ HttpResult perform(const HttpRequest& request, const HttpClient::Shared& client)
   transfer.stopping = &client.stopFlag;
   long timeoutMs = static_cast<long>((request.timeoutSeconds > 0 ? request.timeoutSeconds : 60) * 1000);
 
+  // Forgets the previous request's options (and pointers into its data); connections stay.
+  curl_easy_reset(curl);
+  curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kMaxIdleConnectionSeconds);
+  curl_easy_setopt(curl, CURLOPT_MAXLIFETIME_CONN, kMaxConnectionLifetimeSeconds);
+  curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, kConnectionsPerHandle);
   curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   // A redirect may upgrade to https, never leave it: what was sent encrypted stays encrypted.
@@ -329,7 +422,6 @@ HttpResult perform(const HttpRequest& request, const HttpClient::Shared& client)
   } else {
     result.error = urlError(urlErrorCodeFor(code), curl_easy_strerror(code), code);
   }
-  curl_easy_cleanup(curl);
   curl_slist_free_all(headerList);
   return result;
 }

@@ -8,6 +8,7 @@
 
 #include "LocalHttpServer.h"
 #include "OneShotTlsServer.h"
+#include "RawHttpServer.h"
 #include "TestSupport.h"
 #include "platform/Semaphore.h"
 
@@ -160,6 +161,63 @@ TEST_F(HttpClientTest, RedirectsAreFollowedAndOnlyTheFinalHeadersKept) {
   EXPECT_EQ(result.response->url, server_.url("/new"));
   EXPECT_FALSE(result.response->header("X-Hop").has_value());
   EXPECT_EQ(std::string(result.body.begin(), result.body.end()), "moved");
+}
+
+// Requests sent one after the other go over one connection, whichever worker runs them; only
+// requests running at the same time need more.
+TEST_F(HttpClientTest, RequestsInARowShareOneConnection) {
+  holdRequests();
+  std::atomic<int> together{0};
+  for (int i = 0; i < 2; ++i) client_.send({"GET", server_.url("/together"), {}, {}, 30}, [&](HttpResult) { ++together; });
+  ASSERT_TRUE(testsupport::waitFor([&] { return server_.requests().size() == 2; }));
+  release_.signal();
+  release_.signal();
+  ASSERT_TRUE(testsupport::waitFor([&] { return together == 2; }));
+  server_.setHandler(nullptr);
+  // Each goes out from the completion of the one before: the soonest a caller can send it.
+  std::promise<void> finished;
+  std::function<void(int)> sendFrom = [&](int left) {
+    client_.send({"POST", server_.url("/next"), {}, {1}, 10}, [&, left](HttpResult result) {
+      EXPECT_TRUE(result.response.has_value());
+      left > 1 ? sendFrom(left - 1) : finished.set_value();
+    });
+  };
+  sendFrom(3);
+  ASSERT_EQ(finished.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_NE(requests[0].remotePort, requests[1].remotePort);
+  for (size_t i = 2; i < 5; ++i) {
+    EXPECT_EQ(requests[i].remotePort, requests[2].remotePort) << i;
+    EXPECT_TRUE(requests[i].remotePort == requests[0].remotePort || requests[i].remotePort == requests[1].remotePort);
+  }
+}
+
+// Whether the server says it closes the connection or drops a kept one just as the next request
+// comes, every request gets its answer, over a new connection.
+TEST(HttpClientConnectionTest, ConnectionsTheServerEndsAreReplaced) {
+  using Ending = testsupport::RawHttpServer::Ending;
+  for (auto [ending, connections] : {std::pair{Ending::Never, 1}, {Ending::ConnectionClose, 3}, {Ending::Silent, 3}}) {
+    SCOPED_TRACE(static_cast<int>(ending));
+    testsupport::RawHttpServer server(ending);
+    HttpClient client(1);
+    for (int i = 0; i < 3; ++i) {
+      HttpResult result = sendAndWait(client, {"POST", server.url("/batch"), {}, {1, 2, 3}, 10});
+      EXPECT_FALSE(result.error.has_value()) << result.error->description;
+      EXPECT_EQ(result.response ? result.response->statusCode : 0, 200);
+    }
+    EXPECT_EQ(server.answered(), 3);
+    EXPECT_EQ(server.connections(), connections);
+  }
+}
+
+TEST(HttpClientConnectionTest, ShutdownClosesKeptConnections) {
+  testsupport::RawHttpServer server(testsupport::RawHttpServer::Ending::Never);
+  HttpClient client(2);
+  ASSERT_TRUE(sendAndWait(client, {"GET", server.url("/"), {}, {}, 10}).response.has_value());
+  EXPECT_EQ(server.closedByClient(), 0);
+  client.shutdown();
+  EXPECT_TRUE(testsupport::waitFor([&] { return server.closedByClient() == 1; }, 30));
 }
 
 TEST_F(HttpClientTest, AfterShutdownRequestsAreRefused) {

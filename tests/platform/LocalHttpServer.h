@@ -22,6 +22,7 @@ struct RecordedRequest {
   std::string path;
   httplib::Headers headers;
   std::string body;
+  int remotePort = -1;  // the client's side of the connection it came over
 
   std::string header(const std::string& name) const {
     auto it = headers.find(name);  // httplib compares header names without case
@@ -38,7 +39,8 @@ class LocalHttpServer {
       Handler handler;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(RecordedRequest{request.method, request.path, request.headers, request.body});
+        requests_.push_back(RecordedRequest{request.method, request.path, request.headers, request.body,
+                                            request.remote_port});
         handler = handler_;
       }
       if (handler) handler(request, response);

@@ -136,6 +136,8 @@ int main(int argc, char** argv) {
     response.set_content(std::string(R"({"deeplink": ")") + kDeferredLink + R"(", "timestamp": 1})",
                          "application/json");
   });
+  // The SDK keeps its connections open: close idle ones at once, or stopping waits them out.
+  collector.set_keep_alive_timeout(0);
   const int port = collector.bind_to_any_port("127.0.0.1");
   if (port < 0) {
     std::fprintf(stderr, "package host: cannot listen on 127.0.0.1\n");

@@ -47,6 +47,8 @@ class OnDeviceConversionTest : public FakeClockFrontTest {
       response.status = status_;
       response.set_content(body_, "text/plain");
     });
+    // The transport keeps its connections open: close idle ones at once, or stopping waits them out.
+    server_.set_keep_alive_timeout(0);
     const int port = server_.bind_to_any_port("127.0.0.1");
     serverThread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
