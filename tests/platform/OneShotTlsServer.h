@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "LoopbackListener.h"
 #include "TestSupport.h"
 
 namespace testsupport {
@@ -28,15 +29,7 @@ class OneShotTlsServer {
     FILE* file = std::fopen(certificateFile().c_str(), "w");
     PEM_write_X509(file, certificate_);
     std::fclose(file);
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener_, 1);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = listenOnLoopback(1, port_);
     thread_ = std::thread([this] { serveOne(); });
   }
 

@@ -3,14 +3,14 @@
 // each one ends. It serves one connection at a time and answers every request "ok"; it reads only
 // heads, so a body must not hold an empty line.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <string>
 #include <thread>
+
+#include "LoopbackListener.h"
 
 namespace testsupport {
 
@@ -23,15 +23,7 @@ class RawHttpServer {
                       // next request comes over it (a server whose keep-alive time just ran out)
   };
 
-  explicit RawHttpServer(Ending ending) : ending_(ending), listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener_, 8);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+  explicit RawHttpServer(Ending ending) : ending_(ending), listener_(listenOnLoopback(8, port_)) {
     thread_ = std::thread([this] { serve(); });
   }
   // Only once the client has closed its connections: the server may be reading one.
@@ -78,8 +70,8 @@ class RawHttpServer {
   }
 
   const Ending ending_;
+  int port_ = 0;  // set by listener_'s initialisation
   const int listener_;
-  int port_ = 0;
   std::atomic<int> connections_{0};
   std::atomic<int> answered_{0};
   std::atomic<int> closedByClient_{0};
