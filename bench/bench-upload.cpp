@@ -108,6 +108,10 @@ class Collector {
       response.status = 204;
       cpuNanoseconds_ += threadCPUNanoseconds() - cpuStart;
     });
+    // As a collector in service: a connection serves request after request while they come
+    // back to back, and one left idle goes after a second (stopping waits that long at most).
+    server_.set_keep_alive_max_count(1000000);
+    server_.set_keep_alive_timeout(1);
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
