@@ -157,7 +157,7 @@ bool APMDatabase::reset(platform::Error* error) {
   onDeviceValues_.noteReset();
   userProperties_.forgetStoredUserAttributes();
   rawEvents_.forgetRawEventFacts();
-  return store_->transactions().performTransactionWithError(error, [&] {
+  const bool wiped = store_->transactions().performTransactionWithError(error, [&] {
     userProperties_.dropWaitingUserAttributes();
     for (const APMTableDefinition& table : apm_schema::tables()) {
       if (!connection_->execute("DELETE FROM " + APMSqliteStore::quoteIdentifier(table.name), {}, error)) return false;
@@ -166,6 +166,8 @@ bool APMDatabase::reset(platform::Error* error) {
         ->execute("INSERT OR IGNORE INTO app_metadata (id) VALUES (?)", {Object(apm_schema::kAppMetadataRowID)}, error)
         .has_value();
   });
+  if (wiped) bundleQueue_.noteRowsRemovedElsewhere();
+  return wiped;
 }
 
 std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error) {
@@ -173,6 +175,7 @@ std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error)
   const double oldest = platform::now() - connection_->limits().maxQueueTime;
   rawEvents_.forgetRawEventFacts();
   int64_t deleted = 0;
+  bool bundlesDeleted = false;
   const bool ok = store_->transactions().performTransactionWithError(error, [&] {
     auto events = connection_->execute("DELETE FROM raw_events WHERE timestamp < ?", {Object(oldest)}, error);
     auto bundles = connection_->execute("DELETE FROM queue WHERE end_timestamp < ?", {Object(oldest)}, error);
@@ -182,9 +185,11 @@ std::optional<int64_t> APMDatabase::maybeDeleteStaleData(platform::Error* error)
         {}, error);
     if (!events || !bundles || !metadata) return false;
     deleted = *events + *bundles + *metadata;
+    bundlesDeleted = *bundles > 0;
     return true;
   });
   if (!ok) return std::nullopt;
+  if (bundlesDeleted) bundleQueue_.noteRowsRemovedElsewhere();
   return deleted;
 }
 

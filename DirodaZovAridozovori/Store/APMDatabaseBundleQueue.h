@@ -105,9 +105,16 @@ class APMDatabaseBundleQueue {
   std::optional<bool> containsRealtimeBundlesWithError(platform::Error* error);
   std::optional<bool> isQueuedBundleTableEmpty(platform::Error* error);
 
+  // How many times the queue lost rows to something other than an upload's own deletes (a reset of
+  // the database, stale data removed). Row IDs read before such a loss may name other bundles by
+  // now: SQLite hands an emptied table's row IDs out again from 1.
+  uint64_t rowsRemovedElsewhereCount() const { return rowsRemovedElsewhere_; }
+  void noteRowsRemovedElsewhere() { ++rowsRemovedElsewhere_; }
+
  private:
   std::shared_ptr<APMDatabaseConnection> connection_;
   std::shared_ptr<APMSqliteStore> store_;
+  uint64_t rowsRemovedElsewhere_ = 0;
   APMSqliteStatementSlot insertBundleStatement_{
       "INSERT INTO queue (data, end_timestamp, realtime, retry_count) VALUES (?, ?, ?, 0)"};
 };

@@ -512,6 +512,11 @@ void APMUploadController::setUploadInProgressWithBundleIDs(const std::vector<int
     return;
   }
   uploadingBundleIDs_ = bundleIDs;
+  heldRowsRemovedElsewhereCount_ = database_->bundleQueue().rowsRemovedElsewhereCount();
+}
+
+bool APMUploadController::heldRowsAreStillTheirs() const {
+  return database_->bundleQueue().rowsRemovedElsewhereCount() == heldRowsRemovedElsewhereCount_;
 }
 
 bool APMUploadController::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& bundleIDs) {
@@ -523,7 +528,7 @@ bool APMUploadController::removeBundlesFromDatabaseWithIDs(const std::vector<int
 }
 
 void APMUploadController::incrementRetryCounter() {
-  if (uploadingBundleIDs_.empty()) return;
+  if (uploadingBundleIDs_.empty() || !heldRowsAreStillTheirs()) return;
   platform::Error error;
   if (!database_->bundleQueue().incrementRetryCounterForBundlesWithIDs(uploadingBundleIDs_, &error)) {
     APMLog(APMLogLevel::kErrorSampledOnly, APMUploadLogCode::kFailedUpdateBundlesRetryCounts,
@@ -554,8 +559,10 @@ void APMUploadController::networkUploadCompletionHandlerWithResponse(
   persistedConfig_->uploadSchedule().setLastSuccessfulUploadTimestamp(now);
   persistedConfig_->uploadSchedule().setLastFailedUploadTimestamp(0);
   persistedConfig_->uploadSchedule().setLastBackoffTimestamp(0);
-  // Delete before re-planning, so the schedule does not see the sent bundles as waiting data.
-  if (!uploadingBundleIDs_.empty() && !removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
+  // Delete before re-planning, so the schedule does not see the sent bundles as waiting data. After
+  // a reset they are gone already, and their row IDs may be new bundles'.
+  if (!uploadingBundleIDs_.empty() && heldRowsAreStillTheirs() &&
+      !removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
     APMLog(APMLogLevel::kErrorSampled, APMUploadLogCode::kUnableDeleteUploadedBundles,
            "Unable to delete uploaded bundles. Uploads will be suspended for seconds", kSuspensionSeconds);
     suspendedUploadTimestamp_ = uptime();

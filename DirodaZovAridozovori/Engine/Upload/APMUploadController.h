@@ -136,6 +136,10 @@ class APMUploadController : public VIZUzedaruReachabilityDelegate,
 
   // Worker queue only.
   std::vector<int64_t> uploadingBundleIDs_;
+  // The queue's count of rows removed elsewhere when the held bundles were read: once it moves, their
+  // row IDs may name bundles queued since, which the reply must neither delete nor count a retry for.
+  uint64_t heldRowsRemovedElsewhereCount_ = 0;
+  bool heldRowsAreStillTheirs() const;
   platform::FileLock uploadLock_;
   double suspendedUploadTimestamp_ = 0;
   // Set while a reply re-plans just before the next batch is sent at once.

@@ -415,6 +415,53 @@ TEST_F(APMUploadControllerTest, AnUploadAskedForWhileTheBatchIsCompressedWaitsFo
   EXPECT_EQ(queuedBundleCount(), 0u);
 }
 
+// A reset while a batch is out empties the queue, and SQLite hands the emptied table's row IDs out
+// again from 1: a bundle queued before the reply arrives takes the sent bundle's row ID. The reply
+// leaves that bundle alone: after a success it goes in the next batch at once, after a failure it
+// waits with no retry counted.
+TEST_F(APMUploadControllerTest, AReplyAfterAResetLeavesTheBundlesQueuedSince) {
+  const double now = platform::now();
+  // As the engine's reset does, with a configuration stored afresh so that bundling goes on.
+  const auto wipe = [&] {
+    platform::Error error;
+    ASSERT_TRUE(database_->reset(&error));
+    ASSERT_TRUE(database_->storedConfig().updateRemoteConfig(*APMPBMeasurementConfig::initWithMessageInfo(), &error));
+  };
+  for (const int status : {204, 500}) {
+    SCOPED_TRACE(status);
+    storeEvents({{"before reset", now - 20}});
+    std::vector<int64_t> sentRows;
+    bool reset = false;
+    server_.setHandler([&](const httplib::Request&, httplib::Response& response) {
+      response.status = reset ? 204 : status;
+      if (reset) return;
+      reset = true;
+      onWorker([&] {
+        sentRows = controller_->uploadingBundleIDs();
+        wipe();
+        platform::Error error;
+        auto bundle = APMPBMeasurementBundle::initWithMessageInfo();
+        APMNanoSetString(*bundle, Bundle::kAppId, std::string("com.example.after-reset"));
+        ASSERT_TRUE(database_->bundleQueue().insertBundle(*bundle, false, &error));
+      });
+    });
+    const size_t before = server_.requests().size();
+    upload();
+    ASSERT_TRUE(waitForReplies(before + (status == 204 ? 2 : 1)));
+    if (status == 204) {
+      ASSERT_EQ(server_.requests().size(), before + 2);
+      auto bundles = postedBundles(server_.requests()[before + 1]);
+      ASSERT_EQ(bundles.size(), 1u);
+      EXPECT_EQ(APMNanoGetString(*bundles[0], Bundle::kAppId), "com.example.after-reset");
+      EXPECT_EQ(queuedBundleCount(), 0u);
+    } else {
+      EXPECT_EQ(runSQL("SELECT rowid FROM queue"), sentRows) << "it took the sent bundle's row ID";
+      EXPECT_EQ(runSQL("SELECT retry_count FROM queue"), std::vector<int64_t>{0});
+      onWorker(wipe);
+    }
+  }
+}
+
 // The batch is built off the worker queue from the bundles read for it: while it is built those
 // are held (a queued row that does not parse is deleted, never held), and once built only the
 // batch's own, so a failed reply counts a retry for them alone and the rest wait their turn.
