@@ -618,7 +618,10 @@ TEST_F(APMDatabaseTest, RowsOverTheAgeOrCountLimitsGoOldestFirstWithOrphanMetada
     ASSERT_TRUE(db_->rawEvents().insertRawEvent(*makeEvent("new", now - 10), used, false, &e));
     ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{1}, now - 5000, false, &e));
     ASSERT_TRUE(db_->bundleQueue().insertBundle(platform::Data{2}, now, false, &e));
+    const uint64_t removedElsewhere = db_->bundleQueue().rowsRemovedElsewhereCount();
     EXPECT_EQ(db_->maybeDeleteStaleData(&e), 3);
+    EXPECT_EQ(db_->bundleQueue().rowsRemovedElsewhereCount(), removedElsewhere + 1)
+        << "an upload holding row IDs read before must learn that the queue lost a row";
     EXPECT_EQ(db_->rawEvents().allRawEventsWithError(&e)->size(), 1u);
     EXPECT_EQ(db_->bundleQueue().queryBundleDataWithCountLimit(10, 100, &e)->size(), 1u);
     EXPECT_TRUE(db_->rawEvents().queryRawEventsMetadataDataWithFingerprint(used, &e));
